@@ -1,0 +1,27 @@
+# Third-party libraries, all from Debian packages (scripts/install-deps).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(Iconv REQUIRED)
+
+pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml)
+pkg_check_modules(CHARDET REQUIRED IMPORTED_TARGET chardet)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+pkg_check_modules(BLKID REQUIRED IMPORTED_TARGET blkid)
+
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core)
+if(SALVOR_BUILD_UI)
+    find_package(Qt6 6.4 REQUIRED COMPONENTS Gui Widgets Test Network DBus)
+    pkg_check_modules(FFMPEGTHUMB IMPORTED_TARGET libffmpegthumbnailer)
+else()
+    find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
+endif()
+
+if(SALVOR_TESTS)
+    find_package(GTest REQUIRED)
+    include(GoogleTest)
+endif()
+if(SALVOR_BUILD_BENCH)
+    find_package(benchmark REQUIRED)
+endif()

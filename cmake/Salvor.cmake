@@ -1,0 +1,52 @@
+# Build helpers shared by every folder.
+
+# Adds every sub-folder of DIR that has a CMakeLists.txt (DIR itself included),
+# sorted. Folders named in SALVOR_SKIP_DIRS (fixtures, fuzz) are left out.
+function(salvor_add_tree dir)
+    file(GLOB_RECURSE lists CONFIGURE_DEPENDS
+        "${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt")
+    list(SORT lists)
+    foreach(l IN LISTS lists)
+        get_filename_component(d "${l}" DIRECTORY)
+        file(RELATIVE_PATH rel "${CMAKE_SOURCE_DIR}" "${d}")
+        if(rel MATCHES "^tests/fixtures" OR rel MATCHES "^tests/fuzz")
+            continue()
+        endif()
+        add_subdirectory("${d}" "${CMAKE_BINARY_DIR}/${rel}")
+    endforeach()
+endfunction()
+
+# salvor_library(NAME SOURCES ... [DEPS ...] [QT])
+# A static library whose includes are written from the repository root.
+function(salvor_library name)
+    cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+    add_library(${name} STATIC ${A_SOURCES})
+    target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}")
+    if(A_DEPS)
+        target_link_libraries(${name} PUBLIC ${A_DEPS})
+    endif()
+endfunction()
+
+# salvor_gtest(NAME SOURCES ... [DEPS ...] [LABELS ...])
+# A GoogleTest executable; every TEST becomes a CTest test carrying LABELS.
+function(salvor_gtest name)
+    cmake_parse_arguments(A "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+    add_executable(${name} ${A_SOURCES})
+    target_link_libraries(${name} PRIVATE salvor_test_support GTest::gtest GTest::gmock GTest::gtest_main ${A_DEPS})
+    target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}")
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS "${A_LABELS}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()
+
+# salvor_qtest(NAME SOURCES ... [DEPS ...] [LABELS ...])
+# A QtTest executable run by CTest offscreen.
+function(salvor_qtest name)
+    cmake_parse_arguments(A "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+    add_executable(${name} ${A_SOURCES})
+    target_link_libraries(${name} PRIVATE Qt6::Test ${A_DEPS})
+    target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}")
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

@@ -1,0 +1,39 @@
+#pragma once
+// Fixtures are disk images built by the scripts under tests/fixtures/ with real
+// tools, into the build tree, and cached there by the script's hash.
+#include <string>
+
+namespace salvor::test {
+
+// Builds (or reuses) the fixture NAME and answers its folder. On failure the
+// current test fails with the script's message (a missing tool names its
+// package) and the answer is empty.
+std::string Fixture(const std::string& name);
+
+// A file inside a fixture's folder, or "" when the fixture could not be made.
+std::string FixtureFile(const std::string& name, const std::string& file);
+
+// Folder of the public sample images (../shared/data).
+std::string SharedData();
+
+// Runs a shell command, answering its exit status and what it printed.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+
+// The sha256 of a file as lower-case hex, or "" when it cannot be read.
+std::string Sha256File(const std::string& path);
+
+// A fresh temporary folder, removed by the returned object's destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+} // namespace salvor::test
