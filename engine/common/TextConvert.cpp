@@ -1,0 +1,105 @@
+#include "engine/common/TextConvert.h"
+
+#include <cerrno>
+#include <iconv.h>
+
+namespace {
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+constexpr std::uint32_t kReplacement = 0xFFFD;
+
+} // namespace
+
+std::string Utf16LeToUtf8(const std::uint8_t* data, size_t bytes) {
+    std::u16string units;
+    if (data) {
+        units.reserve(bytes / 2);
+        for (size_t i = 0; i + 1 < bytes; i += 2) {
+            const char16_t u = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+            if (u == 0) break;
+            units += u;
+        }
+    }
+    return Utf16LeToUtf8(units);
+}
+
+std::string Utf16LeToUtf8(const std::u16string& units) {
+    // Decoded here rather than by iconv: iconv refuses a whole name for one
+    // unpaired surrogate, and a damaged name is still worth showing.
+    std::string out;
+    out.reserve(units.size());
+    for (size_t i = 0; i < units.size(); ++i) {
+        std::uint32_t u = units[i];
+        if (u == 0) break;
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            if (i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+                u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+                ++i;
+            } else {
+                u = kReplacement;
+            }
+        } else if (u >= 0xDC00 && u <= 0xDFFF) {
+            u = kReplacement;
+        }
+        AppendUtf8(out, u);
+    }
+    return out;
+}
+
+std::string CharsetToUtf8(const char* charset, const std::uint8_t* data, size_t bytes) {
+    if (!charset || !data || bytes == 0) return {};
+    iconv_t cd = iconv_open("UTF-8", charset);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+    std::string out;
+    std::string chunk(4096, '\0');
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(data));
+    size_t inLeft = bytes;
+    while (inLeft > 0) {
+        char* o = chunk.data();
+        size_t oLeft = chunk.size();
+        const size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
+        out.append(chunk.data(), chunk.size() - oLeft);
+        if (r != static_cast<size_t>(-1)) break;
+        if (errno == E2BIG) continue;
+        // EILSEQ or EINVAL: show the bad byte as a replacement and go on.
+        AppendUtf8(out, kReplacement);
+        ++in;
+        --inLeft;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return out;
+}
+
+std::string TruncateUtf8(const std::string& text, size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    size_t end = maxBytes;
+    // Step back over continuation bytes to the start of the cut character.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+std::string MakeSafeFileName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (char c : name) out += (c == '/' || c == '\0') ? '_' : c;
+    if (out.empty() || out == "." || out == "..") out.insert(0, "_");
+    return out;
+}
