@@ -29,41 +29,18 @@ public:
     };
 
     // The slot holding key, or -1 (for a null key too).
-    int GetHashTablePos(const char* key, int = 0) const {
-        if (!key) return -1;
-        const std::uint32_t h0 = kehash::HashString(key, 0);
-        const std::uint32_t h1 = kehash::HashString(key, 1);
-        const std::uint32_t h2 = kehash::HashString(key, 2);
-        const unsigned start = h0 & (N - 1);
-        unsigned pos = start;
-        do {
-            const Slot& s = m_slots[pos];
-            if (s.used && s.check1 == h1 && s.check2 == h2) return static_cast<int>(pos);
-            pos = (pos + 1) & (N - 1);
-        } while (pos != start);
-        return -1;
-    }
+    int GetHashTablePos(const char* key, int = 0) const { return Probe(key, false); }
 
     // Stores value under key in the first free slot; false when the table is full.
     bool Insert(const char* key, T value) {
-        if (!key) return false;
-        const std::uint32_t h0 = kehash::HashString(key, 0);
-        const std::uint32_t h1 = kehash::HashString(key, 1);
-        const std::uint32_t h2 = kehash::HashString(key, 2);
-        const unsigned start = h0 & (N - 1);
-        unsigned pos = start;
-        do {
-            Slot& s = m_slots[pos];
-            if (!s.used) {
-                s.value = static_cast<std::uint32_t>(value);
-                s.used = 1;
-                s.check1 = h1;
-                s.check2 = h2;
-                return true;
-            }
-            pos = (pos + 1) & (N - 1);
-        } while (pos != start);
-        return false;
+        const int pos = Probe(key, true);
+        if (pos < 0) return false;
+        Slot& s = m_slots[static_cast<unsigned>(pos)];
+        s.value = static_cast<std::uint32_t>(value);
+        s.used = 1;
+        s.check1 = kehash::HashString(key, 1);
+        s.check2 = kehash::HashString(key, 2);
+        return true;
     }
 
     bool Find(const char* key, T* out) const {
@@ -76,5 +53,21 @@ public:
     void Clear() { m_slots = {}; }
 
 private:
+    // Walks the slots from hash 0 for one full turn: the first free slot
+    // (wantFree) or the used slot whose check hashes match; -1 when none.
+    int Probe(const char* key, bool wantFree) const {
+        if (!key) return -1;
+        const std::uint32_t h1 = kehash::HashString(key, 1);
+        const std::uint32_t h2 = kehash::HashString(key, 2);
+        const unsigned start = kehash::HashString(key, 0) & (N - 1);
+        unsigned pos = start;
+        do {
+            const Slot& s = m_slots[pos];
+            if (wantFree ? !s.used : (s.used && s.check1 == h1 && s.check2 == h2)) return static_cast<int>(pos);
+            pos = (pos + 1) & (N - 1);
+        } while (pos != start);
+        return -1;
+    }
+
     std::array<Slot, N> m_slots{};
 };
