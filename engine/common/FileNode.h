@@ -36,6 +36,9 @@ public:
     virtual void UpdateFileSize(long long /*size*/) {}
     virtual void UpdateNodeInfo() {}
     virtual void SetFileName(const char* /*name*/) {}
+    // The directory-entry properties of node classes that keep them (FAT,
+    // NTFS, carved); null for every other node.
+    virtual IFileProperties* GetFileProperties() { return nullptr; }
 
     CFileNode* GetParentNode() const { return m_parent; }
     CFileNode* FirstChildNode() const { return m_firstChild; }
