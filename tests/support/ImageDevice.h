@@ -2,10 +2,12 @@
 // A test device over a regular image file: a chosen sector size, an optional
 // byte offset and sector window, sectors whose reads fail on demand, and
 // counters of the reads that reached the file.
+#include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,9 +35,9 @@ public:
     unsigned GetSectorSize() override { return sectorSize_; }
     unsigned long long GetTotalSectors() override { return totalSectors_; }
     ResultCode IOCtl(unsigned long long, void*) override;
-    IStorageDeviceData* GetPrivateData() override { return data_; }
-    // The record is kept, not released (the test owns it).
-    void SetPrivateData(IStorageDeviceData* data) override { data_ = data; }
+    IStorageDeviceData* GetPrivateData() override { return data_.get(); }
+    // The device owns the record, as every device does.
+    void SetPrivateData(IStorageDeviceData* data) override { data_.reset(data); }
     int GetType() override { return type_; }
     ResultCode GetLastError() override;
     int IsPermitted() override { return permitted_; }
@@ -67,7 +69,7 @@ private:
     int fd_ = -1;
     int type_ = 0;
     int permitted_ = 1;
-    IStorageDeviceData* data_ = nullptr;
+    std::unique_ptr<IStorageDeviceData> data_;
     mutable std::mutex mutex_; // guards failures_, hook_ and lastError_
     std::set<long long> failures_;
     std::function<void(long long, long long)> hook_;

@@ -1,0 +1,213 @@
+#include "engine/device/StorageDeviceWithCache.h"
+
+#include "engine/device/DeviceCheck.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner) : m_inner(inner) {}
+
+CStorageDeviceWithCache::~CStorageDeviceWithCache() { EndCache(); }
+
+int CStorageDeviceWithCache::SetBlockSize(unsigned sectors) {
+    {
+        std::lock_guard l(m_queueLock);
+        if (m_running)
+            return 0; // queued blocks were cut at the old size
+    }
+    m_blockSize = sectors;
+    m_current.reset();
+    m_curBlock = -1;
+    return 1;
+}
+
+long long CStorageDeviceWithCache::BlockCount() {
+    if (!m_inner || m_blockSize == 0)
+        return 0;
+    const unsigned long long total = m_inner->GetTotalSectors();
+    return static_cast<long long>(total / m_blockSize + (total % m_blockSize ? 1 : 0));
+}
+
+int CStorageDeviceWithCache::IsBlockInValidRange(long long b) {
+    if (m_blockSize == 0)
+        return 0;
+    return b >= 0 && b < BlockCount() ? 1 : 0;
+}
+
+int CStorageDeviceWithCache::IsNeedCatchBuffer() {
+    std::lock_guard l(m_queueLock);
+    return m_queue.empty() ? 1 : 0;
+}
+
+bool CStorageDeviceWithCache::InnerRead(void* buffer, long long first, long long count) {
+    if (m_inner->ReadSector(buffer, first, count))
+        return true;
+    std::lock_guard l(m_errorLock);
+    m_lastError = m_inner->GetLastError();
+    return false;
+}
+
+std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlock(long long b) {
+    const unsigned long long total = m_inner->GetTotalSectors();
+    const unsigned long long start = static_cast<unsigned long long>(b) * m_blockSize;
+    auto block = std::make_unique<Block>();
+    block->index = b;
+    block->sectors = static_cast<long long>(std::min<unsigned long long>(m_blockSize, total - start));
+    block->data.resize(static_cast<std::size_t>(block->sectors) * m_inner->GetSectorSize());
+    // A failed read leaves zeros in the block (the inner device zero-fills);
+    // the error stays for GetLastError.
+    InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
+    return block;
+}
+
+void CStorageDeviceWithCache::BeginCache() {
+    EndCache();
+    const long long blocks = BlockCount();
+    {
+        std::lock_guard l(m_queueLock);
+        m_running = true;
+        m_nextBlock = 0;
+        m_readerFinished = false;
+    }
+    m_curBlock = -1;
+    m_current.reset();
+    if (!m_inner || blocks == 0) {
+        std::lock_guard l(m_queueLock);
+        m_readerFinished = true;
+        return;
+    }
+    // Prefill up to the capacity, never past the last block; reads are made
+    // outside the queue lock.
+    const long long prefill = std::min<long long>(kQueueCapacity, blocks);
+    for (long long b = 0; b < prefill; ++b) {
+        auto block = ReadBlock(b);
+        std::lock_guard l(m_queueLock);
+        m_queue.push_back(std::move(block));
+        m_nextBlock = b + 1;
+    }
+    {
+        std::lock_guard l(m_queueLock);
+        if (m_nextBlock >= blocks) {
+            m_readerFinished = true;
+            return;
+        }
+    }
+    m_reader = std::thread([this] { ReaderLoop(); });
+}
+
+void CStorageDeviceWithCache::ReaderLoop() {
+    const long long blocks = BlockCount();
+    for (;;) {
+        long long b;
+        {
+            std::unique_lock l(m_queueLock);
+            m_wantMore.wait(l, [this] { return !m_running || m_queue.size() < kQueueCapacity; });
+            if (!m_running)
+                break;
+            b = m_nextBlock;
+        }
+        auto block = ReadBlock(b);
+        std::lock_guard l(m_queueLock);
+        if (!m_running)
+            break;
+        m_queue.push_back(std::move(block));
+        m_nextBlock = b + 1;
+        if (m_nextBlock >= blocks)
+            break;
+        m_blockReady.broadcast();
+    }
+    // Finished is only raised after the last block was appended, so the
+    // consumer never takes "nothing queued and finished" for a missing block.
+    std::lock_guard l(m_queueLock);
+    m_readerFinished = true;
+    m_blockReady.broadcast();
+}
+
+int CStorageDeviceWithCache::SetCurCacheBlock(long long b) {
+    if (!m_inner || m_blockSize == 0 || b < 0 || b >= BlockCount())
+        return 0;
+    std::unique_ptr<Block> block;
+    {
+        std::unique_lock l(m_queueLock);
+        for (;;) {
+            // Blocks the caller skipped are dropped.
+            while (!m_queue.empty() && m_queue.front()->index < b) {
+                m_queue.pop_front();
+                m_wantMore.signal();
+            }
+            if (!m_queue.empty() && m_queue.front()->index == b) {
+                block = std::move(m_queue.front());
+                m_queue.pop_front();
+                m_wantMore.signal();
+                break;
+            }
+            // The block will never come from the queue: it is behind the
+            // reader, or the reader has stopped.
+            if (!m_queue.empty() || m_readerFinished || !m_running || b < m_nextBlock)
+                break;
+            m_blockReady.wait(l, [this] { return !m_queue.empty() || m_readerFinished || !m_running; });
+        }
+    }
+    if (!block)
+        block = ReadBlock(b);
+    m_current = std::move(block);
+    m_curBlock = b;
+    return 1;
+}
+
+void CStorageDeviceWithCache::EndCache() {
+    {
+        std::lock_guard l(m_queueLock);
+        m_running = false;
+    }
+    m_wantMore.broadcast();
+    m_blockReady.broadcast();
+    if (m_reader.joinable())
+        m_reader.join();
+    std::lock_guard l(m_queueLock);
+    m_queue.clear();
+    m_readerFinished = true;
+}
+
+int CStorageDeviceWithCache::ReadSector(void* buffer, long long firstSector, long long count) {
+    if (!m_inner)
+        return 0;
+    if (!buffer || firstSector < 0 || count < 1)
+        return m_inner->ReadSector(buffer, firstSector, count);
+    if (!m_current)
+        return InnerRead(buffer, firstSector, count) ? 1 : 0;
+    const long long s = m_current->index * static_cast<long long>(m_blockSize);
+    // Hits are bounded by the block's real length, so a short last block never
+    // answers for sectors it does not hold.
+    const long long end = s + m_current->sectors;
+    if (firstSector < s || firstSector >= end)
+        return InnerRead(buffer, firstSector, count) ? 1 : 0;
+    const unsigned ss = m_inner->GetSectorSize();
+    const long long k = std::min(end - firstSector, count);
+    std::memcpy(buffer, m_current->data.data() + static_cast<std::size_t>(firstSector - s) * ss,
+                static_cast<std::size_t>(k) * ss);
+    if (k == count)
+        return 1;
+    if (!device_detail::ByteRangeFits(k, count - k, ss))
+        return 0;
+    return InnerRead(static_cast<unsigned char*>(buffer) + static_cast<std::size_t>(k) * ss, firstSector + k,
+                     count - k)
+               ? 1
+               : 0;
+}
+
+int CStorageDeviceWithCache::Open(char*) { return m_inner ? 1 : 0; }
+
+int CStorageDeviceWithCache::Close() { return m_inner ? 1 : 0; }
+
+unsigned CStorageDeviceWithCache::GetSectorSize() { return m_inner ? m_inner->GetSectorSize() : 512; }
+
+unsigned long long CStorageDeviceWithCache::GetTotalSectors() { return m_inner ? m_inner->GetTotalSectors() : 0; }
+
+ResultCode CStorageDeviceWithCache::IOCtl(unsigned long long, void*) { return 0; }
+
+ResultCode CStorageDeviceWithCache::GetLastError() {
+    std::lock_guard l(m_errorLock);
+    return m_lastError;
+}

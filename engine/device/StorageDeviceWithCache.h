@@ -1,0 +1,81 @@
+#pragma once
+// A read-ahead wrapper for the deep scan: a reader thread keeps the next blocks
+// of the wrapped device queued, the scan makes one block current at a time,
+// and reads inside the current block are answered from memory.
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/StorageDevice.h"
+#include "engine/utility/Locks.h"
+
+#include <deque>
+#include <memory>
+#include <thread>
+#include <vector>
+
+class CStorageDeviceWithCache : public IStorageDevice {
+public:
+    explicit CStorageDeviceWithCache(IStorageDevice* inner);
+    ~CStorageDeviceWithCache() override;
+
+    // Block size in sectors; refused (0) while the cache runs.
+    int SetBlockSize(unsigned sectors);
+    unsigned GetBlockSize() const { return m_blockSize; }
+    // Queues the first blocks and starts the reader.
+    void BeginCache();
+    // Makes block b current. Blocks are meant to be made current in ascending
+    // order from 0; any other order is still answered correctly, from the
+    // inner device. 0 for no inner device, block size 0 or b out of range.
+    int SetCurCacheBlock(long long b);
+    // Stops and joins the reader and frees the queue.
+    void EndCache();
+    int IsBlockInValidRange(long long b);
+    int IsNeedCatchBuffer();
+    long long GetCurCacheBlock() const { return m_curBlock; }
+    // Number of blocks of the device (a short last block counts).
+    long long BlockCount();
+
+    int Open(char* path) override;
+    int Close() override;
+    int ReadSector(void* buffer, long long firstSector, long long count) override;
+    unsigned GetSectorSize() override;
+    unsigned long long GetTotalSectors() override;
+    ResultCode IOCtl(unsigned long long code, void* arg) override;
+    IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
+    void SetPrivateData(IStorageDeviceData* data) override { m_data.reset(data); }
+    int GetType() override { return DEVICE_WRAPPER; }
+    // The error of the last inner read that failed through this device.
+    ResultCode GetLastError() override;
+
+    static constexpr std::size_t kQueueCapacity = 10;
+
+private:
+    struct Block {
+        long long index = -1;
+        long long sectors = 0; // true length: the last block may be short
+        std::vector<unsigned char> data;
+    };
+
+    void ReaderLoop();
+    // Reads block b from the inner device (outside any lock).
+    std::unique_ptr<Block> ReadBlock(long long b);
+    bool InnerRead(void* buffer, long long first, long long count);
+
+    IStorageDevice* m_inner;
+    std::unique_ptr<IStorageDeviceData> m_data;
+    unsigned m_blockSize = 1000;
+    // Consumer side: touched only by the thread that makes blocks current.
+    std::unique_ptr<Block> m_current;
+    long long m_curBlock = -1;
+
+    // Reader side, under m_queueLock.
+    mutex_locker m_queueLock;
+    cond_locker m_blockReady; // a block was queued, or the reader finished
+    cond_locker m_wantMore;   // room in the queue, or stop
+    std::deque<std::unique_ptr<Block>> m_queue;
+    long long m_nextBlock = 0;
+    bool m_running = false;
+    bool m_readerFinished = true;
+    std::thread m_reader;
+
+    mutex_locker m_errorLock;
+    ResultCode m_lastError = 0;
+};

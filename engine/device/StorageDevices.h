@@ -1,0 +1,217 @@
+#pragma once
+// The storage devices: whole disks and volumes opened by path, partition
+// windows on a parent device, partitions shown as volumes, and image files.
+// All of them are read-only.
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/StorageDevice.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Device result codes (library 0x0e) by error number.
+namespace device_error {
+inline constexpr std::uint32_t kOpenOrRead = 1;
+inline constexpr std::uint32_t kNotSupported = 3;
+inline constexpr std::uint32_t kBadArgument = 5;
+inline constexpr std::uint32_t kNoRecord = 7;
+} // namespace device_error
+
+inline constexpr ResultCode DeviceResult(std::uint16_t site, std::uint32_t error) {
+    return MakeResult(ResultLib::Device, site, error);
+}
+
+// What the devices opened by path share: the path, the descriptor, the
+// geometry, the record and the last error.
+class CDescriptorDevice : public IStorageDevice {
+public:
+    ~CDescriptorDevice() override;
+    int Close() override;
+    unsigned GetSectorSize() override { return m_sectorSize; }
+    unsigned long long GetTotalSectors() override { return m_totalSectors; }
+    ResultCode IOCtl(unsigned long long code, void* arg) override;
+    IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
+    ResultCode GetLastError() override { return m_lastError.load(); }
+    const char* GetPath() const { return m_path.c_str(); }
+    int GetDescriptor() const { return m_fd; }
+
+protected:
+    CDescriptorDevice(const char* path, std::uint16_t site);
+    // Opens the path (a new one unless null) read-only; answers the system
+    // error, 0 on success, and sets error 1 on failure.
+    int OpenReadOnly(const char* path);
+    // Reads count sectors at baseBytes + first x sector size, after checking
+    // the arguments (error 5) and that the byte range does not overflow.
+    int ReadBytes(void* buffer, long long firstSector, long long count, long long baseBytes);
+
+    std::string m_path;
+    int m_fd = -1;
+    unsigned m_sectorSize = 512;
+    unsigned long long m_totalSectors = 0;
+    std::uint16_t m_site;
+    std::atomic<ResultCode> m_lastError{0};
+    std::unique_ptr<IStorageDeviceData> m_data;
+};
+
+// A device opened read-only by path: a block device or a regular file.
+class CBlockFileDevice : public CDescriptorDevice {
+public:
+    // Null keeps the stored path. Block devices answer their logical sector
+    // size and size; a regular file is 512-byte sectors over its length.
+    int Open(char* path) override;
+    // Closes and tries to open again, up to 3 times a second apart.
+    int ReOpen();
+    int ReadSector(void* buffer, long long firstSector, long long count) override;
+    int IsPermitted() override { return m_permitted; }
+
+protected:
+    CBlockFileDevice(const char* path, std::uint16_t site) : CDescriptorDevice(path, site) {}
+    void TakeGeometry(long long sectorSize, long long totalSectors);
+
+    int m_permitted = 1;
+};
+
+// A whole disk.
+class CDiskDevice : public CBlockFileDevice {
+public:
+    explicit CDiskDevice(const char* path);
+    void SetPrivateData(IStorageDeviceData* data) override;
+    int GetType() override { return DEVICE_DISK; }
+    CCollectDiskDeviceInfoStruct* GetDiskInfo();
+    // Copies of the disk's volume records.
+    void SetVolumes(const std::vector<CCollectedVolumeDeviceInfoStruct>& volumes) { m_volumes = volumes; }
+    int GetVolumes() const { return static_cast<int>(m_volumes.size()); }
+    const std::vector<CCollectedVolumeDeviceInfoStruct>& Volumes() const { return m_volumes; }
+
+private:
+    std::vector<CCollectedVolumeDeviceInfoStruct> m_volumes;
+};
+
+// A volume (a partition with a file system, or a whole disk that is one).
+class CVolumeDevice : public CBlockFileDevice {
+public:
+    explicit CVolumeDevice(const char* path);
+    ~CVolumeDevice() override;
+    // Refuses reads at or past the last sector without touching the device; a
+    // failed read is announced to the message centre.
+    int ReadSector(void* buffer, long long firstSector, long long count) override;
+    void SetPrivateData(IStorageDeviceData* data) override;
+    int GetType() override { return DEVICE_VOLUME; }
+    void SetApfsDevicePath(char* path) override { m_apfsPath = path ? path : ""; }
+    const char* GetApfsDevicePath() const { return m_apfsPath.c_str(); }
+    CCollectedVolumeDeviceInfoStruct* GetVolumeInfo();
+
+private:
+    std::string m_apfsPath;
+};
+
+// The checks and the cut shared by the partition window and the partition
+// shown as a volume: sectors [start, start + count) of a parent device.
+class CWindowDevice : public IStorageDevice {
+public:
+    ~CWindowDevice() override;
+    // Takes the sector size from the parent's disk record.
+    int Open(char* path) override;
+    int Close() override { return 1; }
+    // A read that runs past the window's end is cut; the sectors past the end
+    // are zeros in the buffer.
+    int ReadSector(void* buffer, long long firstSector, long long count) override;
+    unsigned GetSectorSize() override { return m_sectorSize; }
+    unsigned long long GetTotalSectors() override { return static_cast<unsigned long long>(m_count); }
+    ResultCode IOCtl(unsigned long long code, void* arg) override;
+    IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
+    ResultCode GetLastError() override { return m_lastError.load(); }
+    virtual long long GetStartSector() { return m_start; }
+    IStorageDevice* GetParent() const { return m_parent; }
+
+protected:
+    CWindowDevice(IStorageDevice* parent, long long start, long long count, std::uint16_t site);
+
+    IStorageDevice* m_parent;
+    unsigned m_sectorSize = 512;
+    long long m_start;
+    long long m_count;
+    std::uint16_t m_site;
+    std::atomic<ResultCode> m_lastError{0};
+    std::unique_ptr<IStorageDeviceData> m_data;
+};
+
+// A partition: a window on its disk.
+class CPartitionDevice : public CWindowDevice {
+public:
+    CPartitionDevice(IStorageDevice* parent, long long start, long long count);
+    void SetPrivateData(IStorageDeviceData* data) override;
+    int GetType() override { return DEVICE_PARTITION; }
+    CCollectedPartitionDeviceInfoStruct* GetPartitionInfo();
+};
+
+// A partition without a volume presented as a volume.
+class CPartitionVirtualVolumeDevice : public CWindowDevice {
+public:
+    CPartitionVirtualVolumeDevice(IStorageDevice* disk, long long start, long long count);
+    void SetPrivateData(IStorageDeviceData* data) override;
+    int GetType() override { return DEVICE_VOLUME; }
+    CCollectedVolumeDeviceInfoStruct* GetVolumeInfo();
+};
+
+// An image file: sector n is at data offset + n x 512. With offset 0 it is a
+// raw image.
+class CImageFileDevice : public CDescriptorDevice {
+public:
+    int Open(char* path) override;
+    int ReadSector(void* buffer, long long firstSector, long long count) override;
+    void SetPrivateData(IStorageDeviceData* data) override;
+    long long GetDataOffset() const { return m_dataOffset; }
+    void SetDataOffset(long long bytes);
+
+protected:
+    explicit CImageFileDevice(const char* path);
+    // The image record of this device's kind held by data, or null.
+    virtual CImageFileInfoStruct* RecordOf(IStorageDeviceData* data) = 0;
+    // The record this device carries, or null with error 7.
+    CImageFileInfoStruct* OwnRecord();
+
+    long long m_dataOffset = 0;
+};
+
+// An image device whose record is read through Holder's Getter.
+template <class Holder, class Record, Record* (Holder::*Getter)(), int Type>
+class TImageFileDevice : public CImageFileDevice {
+public:
+    explicit TImageFileDevice(const char* path) : CImageFileDevice(path) {}
+    int GetType() override { return Type; }
+
+protected:
+    Record* Info() { return static_cast<Record*>(OwnRecord()); }
+    CImageFileInfoStruct* RecordOf(IStorageDeviceData* data) override {
+        auto* holder = dynamic_cast<Holder*>(data);
+        return holder ? (holder->*Getter)() : nullptr;
+    }
+};
+
+class CDmgDevice
+    : public TImageFileDevice<IDmgDeviceData, CDMGDeviceInfoStruct, &IDmgDeviceData::GetDMGInfo, DEVICE_DMG> {
+public:
+    using TImageFileDevice::TImageFileDevice;
+    CDMGDeviceInfoStruct* GetDMGInfo() { return Info(); }
+};
+
+class CEdiDevice
+    : public TImageFileDevice<IEDIDeviceData, CEDIDeviceInfoStruct, &IEDIDeviceData::GetEDIInfo, DEVICE_EDI> {
+public:
+    using TImageFileDevice::TImageFileDevice;
+    CEDIDeviceInfoStruct* GetEDIInfo() { return Info(); }
+};
+
+// Factories: new, unopened devices owned by the caller (delete, or hold in a
+// std::unique_ptr<IStorageDevice>).
+IStorageDevice* CreateDiskDevice(const char* path);
+IStorageDevice* CreateVolumeDevice(const char* path);
+// Null for a null parent, a negative start or a count below 1.
+IStorageDevice* CreatePartitionDevice(IStorageDevice* parent, long long start, long long count);
+// Null unless the device carries a partition record of kind 0 that names its
+// disk; the new device covers that partition on the disk.
+IStorageDevice* CreatePartitionVirtualVolumeDevice(IStorageDevice* partitionDevice);
+IStorageDevice* CreateDmgDeviceImp(const char* path);
+IStorageDevice* CreateEdiDeviceImp(const char* path);

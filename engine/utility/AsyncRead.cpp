@@ -1,0 +1,183 @@
+#include "engine/utility/AsyncRead.h"
+
+#include "engine/utility/Locks.h"
+
+#include <aio.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// One read request: its control block and the buffer the system writes into.
+// Both must stay alive for as long as the system may still write.
+struct Transfer {
+    aiocb cb{};
+    std::unique_ptr<unsigned char, FreeDeleter> data;
+};
+
+struct AsyncState {
+    mutex_locker lock;
+    std::unique_ptr<Transfer> transfer; // the shared transfer buffer
+    std::list<std::unique_ptr<Transfer>> retired;
+    std::function<bool(long long, long long)> faultHook;
+    std::chrono::milliseconds timeout{30000};
+};
+
+// Never destroyed: a retired request may finish while the process exits.
+AsyncState& State() {
+    static AsyncState* state = new AsyncState;
+    return *state;
+}
+
+std::unique_ptr<Transfer> NewTransfer() {
+    auto t = std::make_unique<Transfer>();
+    void* p = nullptr;
+    // Page-aligned, so the buffer also suits descriptors opened for direct I/O.
+    if (posix_memalign(&p, 4096, static_cast<std::size_t>(kAsyncReadPiece)) != 0)
+        return nullptr;
+    t->data.reset(static_cast<unsigned char*>(p));
+    return t;
+}
+
+std::size_t ReapLocked(AsyncState& s) {
+    for (auto it = s.retired.begin(); it != s.retired.end();) {
+        if (aio_error(&(*it)->cb) != EINPROGRESS) {
+            aio_return(&(*it)->cb);
+            it = s.retired.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return s.retired.size();
+}
+
+enum class Wait { Done, Failed };
+
+// Waits for the request up to the time-out; EINTR does not end the wait early.
+Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const aiocb* list[1] = {cb};
+    for (;;) {
+        int err = aio_error(cb);
+        if (err != EINPROGRESS)
+            return Wait::Done;
+        auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds::zero())
+            return Wait::Failed;
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        if (aio_suspend(list, 1, &ts) != 0 && errno != EINTR && errno != EAGAIN)
+            return Wait::Failed;
+    }
+}
+
+// Reads one piece into the transfer buffer: answers the bytes read (the piece
+// is complete unless the end of the file came first), or -1 on failure.
+long long ReadPiece(AsyncState& s, int fd, long long offset, long long length) {
+    long long got = 0;
+    while (got < length) {
+        Transfer& t = *s.transfer;
+        std::memset(&t.cb, 0, sizeof t.cb);
+        t.cb.aio_fildes = fd;
+        t.cb.aio_offset = static_cast<off_t>(offset + got);
+        t.cb.aio_buf = t.data.get() + got;
+        t.cb.aio_nbytes = static_cast<std::size_t>(length - got);
+        t.cb.aio_sigevent.sigev_notify = SIGEV_NONE;
+        if (aio_read(&t.cb) != 0)
+            return -1;
+        if (WaitFor(&t.cb, s.timeout) != Wait::Done) {
+            if (aio_cancel(fd, &t.cb) == AIO_CANCELED) {
+                aio_return(&t.cb);
+            } else {
+                // Still running (or its state unknown): the late read may yet
+                // write into this buffer and control block, so neither is
+                // used again until the system is done with them.
+                s.retired.push_back(std::move(s.transfer));
+                s.transfer = NewTransfer();
+            }
+            return -1;
+        }
+        ssize_t r = aio_return(&t.cb);
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            return got > 0 ? got : -1; // end of the file: only a partial piece counts
+        got += r;
+    }
+    return got;
+}
+
+} // namespace
+
+long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, long long byteCount) {
+    if (!buffer || descriptor < 0 || byteOffset < 0 || byteCount <= 0)
+        return 0;
+    if (byteOffset > LLONG_MAX - byteCount)
+        return 0;
+    AsyncState& s = State();
+    autolocker<mutex_locker> guard(s.lock);
+    if (!s.retired.empty())
+        ReapLocked(s);
+    if (!s.transfer) {
+        s.transfer = NewTransfer();
+        if (!s.transfer)
+            return 0;
+    }
+    auto* out = static_cast<unsigned char*>(buffer);
+    bool ok = true;
+    for (long long done = 0; done < byteCount;) {
+        const long long piece = std::min(kAsyncReadPiece, byteCount - done);
+        long long got = -1;
+        if (!(s.faultHook && s.faultHook(byteOffset + done, piece)) && s.transfer)
+            got = ReadPiece(s, descriptor, byteOffset + done, piece);
+        if (got < 0) {
+            ok = false;
+            got = 0;
+            if (!s.transfer)
+                s.transfer = NewTransfer();
+        } else {
+            std::memcpy(out + done, s.transfer->data.get(), static_cast<std::size_t>(got));
+        }
+        // A failed piece, or the part past the end of the file, reads as zeros.
+        std::memset(out + done + got, 0, static_cast<std::size_t>(piece - got));
+        done += piece;
+    }
+    return ok ? byteCount : 0;
+}
+
+namespace asyncread {
+
+void SetFaultHook(std::function<bool(long long, long long)> hook) {
+    AsyncState& s = State();
+    autolocker<mutex_locker> guard(s.lock);
+    s.faultHook = std::move(hook);
+}
+
+void SetTimeout(std::chrono::milliseconds timeout) {
+    AsyncState& s = State();
+    autolocker<mutex_locker> guard(s.lock);
+    s.timeout = timeout;
+}
+
+std::size_t RetiredCount() {
+    AsyncState& s = State();
+    autolocker<mutex_locker> guard(s.lock);
+    return s.retired.size();
+}
+
+std::size_t ReapRetired() {
+    AsyncState& s = State();
+    autolocker<mutex_locker> guard(s.lock);
+    return ReapLocked(s);
+}
+
+} // namespace asyncread

@@ -1,0 +1,15 @@
+#pragma once
+// File helpers and the application's work folder.
+
+// The work folder as UTF-8: the executable's folder when it is writable, else
+// $XDG_STATE_HOME/salvor (default ~/.local/state/salvor), created on demand.
+// Worked out once per process.
+const char* GetAppWorkPath();
+
+// The file's size, or 0 for a null path, a missing file or a size below 1.
+long long GetFileSize(const char* path);
+
+// Copies a file, or a folder with everything in it, with data, mode, times and
+// extended attributes (attributes and ownership best effort). Answers 0 on
+// success, -1 on failure. The third argument is not used.
+int CopyFileA(const char* from, const char* to, int = 0);

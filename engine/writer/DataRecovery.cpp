@@ -1,0 +1,331 @@
+#include "engine/writer/DataRecovery.h"
+
+#include "engine/common/FileNode.h"
+#include "engine/include/EngineTypes.h"
+#include "engine/include/SearchInterfaces.h"
+#include "engine/writer/DestinationFile.h"
+#include "engine/writer/FileReader.h"
+#include "engine/writer/FileTimes.h"
+#include "engine/writer/JpegThumbnail.h"
+#include "engine/writer/NodePartition.h"
+#include "engine/writer/WriterLog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+
+namespace {
+// Partitions asked for at first; a searcher with more is asked again.
+constexpr int kFirstAsk = 256;
+// More partitions than any searcher can have found: the answer is damaged.
+constexpr int kMaxPartitions = 1 << 20;
+// The head of a picture searched for an embedded thumbnail.
+constexpr unsigned kThumbnailScan = 65536;
+
+// Higher score first; a record without a usable score goes last.
+double SortKey(const CSearchedPartitionInfo& p) { return std::isnan(p.m_score) ? -INFINITY : p.m_score; }
+} // namespace
+
+CDataRecovery::CDataRecovery() = default;
+
+CDataRecovery::~CDataRecovery() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_reader.reset();
+    m_partitions.clear();
+}
+
+IDataRecovery* CreateDataRecoveryObj() { return new CDataRecovery; }
+
+void CDataRecovery::ReleasePartitions() { m_partitions.clear(); }
+
+bool CDataRecovery::EnsureBuffer() {
+    if (m_buffer.size() == static_cast<size_t>(kBufferSize)) return true;
+    try {
+        m_buffer.resize(kBufferSize);
+    } catch (const std::bad_alloc&) {
+        m_buffer.clear();
+        return false;
+    }
+    return true;
+}
+
+void CDataRecovery::ForgetCurrentNode() {
+    m_reader.reset();
+    m_node = nullptr;
+    m_createdSeconds.reset();
+    m_ntfsCompressed = false;
+}
+
+ResultCode CDataRecovery::Initialize(IFileSystemSearchController* searcher, IStorageDevice* device) {
+    if (!searcher || !device) return WriterResult::NullArgument;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ForgetCurrentNode();
+    ReleasePartitions();
+
+    // The records the searcher fills are ours; adopt each one at once so none
+    // leaks on any path.
+    std::vector<CSearchedPartitionInfo*> asked(kFirstAsk, nullptr);
+    auto adopt = [](std::vector<CSearchedPartitionInfo*>& raw) {
+        std::vector<std::unique_ptr<CSearchedPartitionInfo>> owned;
+        for (CSearchedPartitionInfo* p : raw)
+            if (p) owned.emplace_back(p);
+        return owned;
+    };
+    int count = searcher->GetSearchedPartitionInfo(asked.data(), kFirstAsk);
+    auto records = adopt(asked);
+    if (count <= 0) return WriterResult::NoPartitions;
+    if (count > kFirstAsk) {
+        // The first batch is released before asking for the whole list.
+        records.clear();
+        if (count > kMaxPartitions) return WriterResult::NoPartitionsOnSecondAsk;
+        asked.assign(static_cast<size_t>(count), nullptr);
+        const int again = searcher->GetSearchedPartitionInfo(asked.data(), count);
+        records = adopt(asked);
+        if (again <= 0) return WriterResult::NoPartitionsOnSecondAsk;
+    }
+    if (records.empty()) return WriterResult::NoPartitions;
+
+    std::stable_sort(records.begin(), records.end(),
+                     [](const auto& a, const auto& b) { return SortKey(*a) > SortKey(*b); });
+    m_partitions = std::move(records);
+    m_device = device;
+    if (!EnsureBuffer()) return WriterResult::NoMemory;
+    return 0;
+}
+
+ResultCode CDataRecovery::Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device) {
+    if (!device) return WriterResult::NullDevice;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ForgetCurrentNode();
+    ReleasePartitions();
+    for (const CSearchedPartitionInfo* p : partitions) {
+        // A plain record of the same fields; the caller keeps the originals.
+        if (p) m_partitions.push_back(std::make_unique<CSearchedPartitionInfo>(*p));
+    }
+    m_device = device;
+    if (!EnsureBuffer()) return WriterResult::NoMemory;
+    return 0;
+}
+
+std::vector<CSearchedPartitionInfo*> CDataRecovery::GetSearchedPartition() const {
+    std::vector<CSearchedPartitionInfo*> out;
+    out.reserve(m_partitions.size());
+    for (const auto& p : m_partitions) out.push_back(p.get());
+    return out;
+}
+
+CSearchedPartitionInfo* CDataRecovery::GetNodePartition(CFileNode* node) const {
+    const std::vector<CSearchedPartitionInfo*> records = GetSearchedPartition();
+    return ::GetNodePartition(node, records, static_cast<unsigned>(records.size()));
+}
+
+CDataRecovery::ReaderPtr CDataRecovery::MakeReader(CFileNode* node, CSearchedPartitionInfo* partition,
+                                                   bool& ntfsCompressed) {
+    if (node->IsCompressed()) {
+        IFileReader* own = node->CreateCompressFileReader(partition->m_privateData);
+        if (partition->m_fileSystemType != FS_NTFS) {
+            // A reader that expands on its own (HFS+): used as it comes.
+            return ReaderPtr(own);
+        }
+        auto* reader = dynamic_cast<CFileReader*>(own);
+        if (!reader) {
+            if (own) own->Release();
+            WriterLogSite("SetRecoverNode", 187);
+            return nullptr;
+        }
+        if (!reader->Open(m_device, node, partition)) {
+            reader->Release();
+            WriterLogSite("SetRecoverNode", 197);
+            return nullptr;
+        }
+        ntfsCompressed = true;
+        return ReaderPtr(reader);
+    }
+    auto* reader = new CFileReader;
+    ReaderPtr owned(reader);
+    if (!reader->Open(m_device, node, partition)) {
+        WriterLogSite("SetRecoverNode", 197);
+        return nullptr;
+    }
+    return owned;
+}
+
+IFileReader* CDataRecovery::SetRecoverNode(IFileNode* node) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Whatever happens, the previous node is no longer current: a RecoverTo
+    // after a refused node must not write the previous file's bytes.
+    ForgetCurrentNode();
+    if (!node || node->IsDirectory()) {
+        WriterLogSite("SetRecoverNode", 146);
+        return nullptr;
+    }
+    if (m_partitions.empty()) {
+        WriterLogSite("SetRecoverNode", 152);
+        return nullptr;
+    }
+    auto* fileNode = dynamic_cast<CFileNode*>(node);
+    CSearchedPartitionInfo* partition = fileNode ? GetNodePartition(fileNode) : nullptr;
+    if (!partition) {
+        WriterLogSite("SetRecoverNode", 158);
+        return nullptr;
+    }
+    bool ntfsCompressed = false;
+    ReaderPtr reader = MakeReader(fileNode, partition, ntfsCompressed);
+    if (!reader) {
+        WriterLogSite("SetRecoverNode", 214);
+        return nullptr;
+    }
+    m_node = node;
+    m_createdSeconds = NodeTimeSeconds(node->GetCreationTime().Value());
+    m_ntfsCompressed = ntfsCompressed;
+    m_reader = std::move(reader);
+    return m_reader->Clone();
+}
+
+ResultCode CDataRecovery::RecoverTo(const char* path, IProgress* sink, int byteCount) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    _PROGRESS_INFO record{};
+    record.state = PROGRESS_RUNNING;
+    if (m_reader) {
+        // An explicit count never reaches past the file: a preview of a small
+        // file is the file, not the file and whatever follows it.
+        const long long size = std::max<long long>(m_reader->GetDataSize(), 0);
+        record.total = static_cast<std::uint64_t>(byteCount > 0 ? std::min<long long>(byteCount, size) : size);
+    }
+    if (sink) sink->UpdateProgress(&record);
+
+    if (!path) {
+        WriterLogSite("RecoverTo", 257);
+        return WriterResult::NullPath;
+    }
+    if (!m_reader) {
+        CDestinationFile file;
+        if (!file.Open(path)) {
+            WriterLogSite("RecoverTo", 266);
+            return WriterResult::NoReaderNoFile;
+        }
+        file.Close();
+        WriterLogSite("RecoverTo", 270);
+        return WriterResult::NoReaderEmptyFile;
+    }
+    if (m_reader->IsCompressFile() && m_ntfsCompressed) {
+        if (byteCount > 0) return WriterResult::CountForCompressed;
+        if (auto* compressed = dynamic_cast<ICompressedRecovery*>(m_reader.get())) {
+            bool resident = false;
+            if (!compressed->Recovery(path, sink, resident)) return WriterResult::CompressedFailed;
+            // Resident data is not compressed; it is copied plainly below.
+            if (!resident) return 0;
+        }
+    }
+    return CopyPlain(path, sink, record);
+}
+
+ResultCode CDataRecovery::CopyPlain(const char* path, IProgress* sink, _PROGRESS_INFO& record) {
+    CDestinationFile file;
+    if (!file.Open(path)) {
+        WriterLogSite("RecoverTo", 304);
+        return WriterResult::CannotOpenDestination;
+    }
+    if (!EnsureBuffer()) return WriterResult::NoMemory;
+
+    const long long total = static_cast<long long>(record.total);
+    long long current = 0;
+    bool stopped = false, failed = false;
+    while (current < total) {
+        if (sink && !sink->Continued()) {
+            stopped = true;
+            break;
+        }
+        const long long chunk = std::min<long long>(total - current, kBufferSize);
+        record.result = 0;
+        const unsigned got = m_reader->ReadData(current, m_buffer.data(), static_cast<unsigned>(chunk), nullptr);
+        if (got == 0) {
+            // The chunk stays a hole at its place: zeros if data follows.
+            WriterLogLine("%s:%d read[%s] failed with %s\n", "RecoverTo", 360, path, std::strerror(errno));
+        } else {
+            // Runs that end early leave zeros, never an earlier file's bytes.
+            if (got < chunk) std::memset(m_buffer.data() + got, 0, static_cast<size_t>(chunk - got));
+            if (!WriteChunk(file, path, chunk, current, sink, record, stopped)) {
+                failed = !stopped;
+                break;
+            }
+        }
+        current += chunk;
+        record.current = static_cast<std::uint64_t>(current);
+        if (sink) sink->UpdateProgress(&record);
+    }
+    if (!file.Close() && !failed && !stopped) {
+        WriterLogLine("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path, std::strerror(errno));
+        failed = true;
+        record.result = WriterResult::WriteFailed;
+        if (sink) sink->UpdateProgress(&record);
+    }
+    if (m_createdSeconds) SetTimes(path);
+    // A stop asked by the user is not a failure.
+    return failed ? WriterResult::WriteFailed : 0;
+}
+
+bool CDataRecovery::WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset,
+                               IProgress* sink, _PROGRESS_INFO& record, bool& stopped) {
+    long long done = 0;
+    int failures = 0;
+    while (done < n) {
+        done += file.WriteAt(m_buffer.data() + done, n - done, offset + done);
+        if (done >= n) break;
+        const int err = errno;
+        WriterLogLine("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path, std::strerror(err));
+        record.result = WriterResult::WriteFailed;
+        if (sink) sink->UpdateProgress(&record);
+        if (++failures >= kWriteAttempts) {
+            WriterLogSite("RecoverTo", 371);
+            return false;
+        }
+        if (sink && !sink->Continued()) {
+            stopped = true;
+            return false;
+        }
+        // The rest of the chunk is written again at its own offset.
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_retryDelayMs * failures));
+    }
+    record.result = 0;
+    return true;
+}
+
+void CDataRecovery::SetTimes(const char* path) {
+    ChangeFileCreateTs(path, static_cast<long>(*m_createdSeconds));
+    // The innermost folder takes the times of the node's parent, the next
+    // one those of the grandparent, until the path or the ancestors run out.
+    std::string folder(path);
+    IFileNode* ancestor = m_node ? m_node->GetParent() : nullptr;
+    for (size_t cut = folder.rfind('/'); cut != std::string::npos && ancestor; cut = folder.rfind('/')) {
+        folder.resize(cut);
+        const auto seconds = NodeTimeSeconds(ancestor->GetCreationTime().Value());
+        if (seconds && !folder.empty()) ChangeFileCreateTs(folder.c_str(), static_cast<long>(*seconds));
+        ancestor = ancestor->GetParent();
+    }
+}
+
+unsigned CDataRecovery::ReadSmallJPG(char* out, unsigned capacity) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!out || capacity == 0 || !m_reader) return 0;
+    if (m_reader->GetDataSize() < kThumbnailScan || capacity < kThumbnailScan) return 0;
+    if (!EnsureBuffer()) return 0;
+    char* head = m_buffer.data();
+    std::memset(head, 0, kThumbnailScan);
+    if (m_ntfsCompressed) {
+        auto* compressed = dynamic_cast<ICompressedRecovery*>(m_reader.get());
+        if (!compressed || !compressed->Recovery(head, static_cast<int>(kThumbnailScan), nullptr)) return 0;
+    } else if (m_reader->ReadData(0, head, kThumbnailScan, nullptr) == 0) {
+        return 0;
+    }
+    size_t start = 0;
+    const size_t length = FindEmbeddedJpeg(reinterpret_cast<const unsigned char*>(head), kThumbnailScan, &start);
+    if (length == 0 || length > capacity) return 0;
+    std::memcpy(out, head + start, length);
+    return static_cast<unsigned>(length);
+}

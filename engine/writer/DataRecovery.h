@@ -1,0 +1,94 @@
+#pragma once
+// The writer of one found file at a time: picks the node's partition, reads
+// the node through its reader and writes a byte-exact copy.
+#include "engine/include/DataRecovery.h"
+#include "engine/include/SearchedPartitionInfo.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class CFileNode;
+class CDestinationFile;
+
+// The writer's result codes.
+namespace WriterResult {
+inline constexpr ResultCode NullArgument = MakeResult(ResultLib::Writer, 0x45, 5);
+inline constexpr ResultCode NoPartitions = MakeResult(ResultLib::Writer, 0x4b, 0xd01);
+inline constexpr ResultCode NoPartitionsOnSecondAsk = MakeResult(ResultLib::Writer, 0x52, 0xd01);
+inline constexpr ResultCode NullDevice = MakeResult(ResultLib::Writer, 0x6e, 5);
+inline constexpr ResultCode NullPath = MakeResult(ResultLib::Writer, 0x102, 5);
+inline constexpr ResultCode NoReaderNoFile = MakeResult(ResultLib::Writer, 0x10b, 0xf);
+inline constexpr ResultCode NoReaderEmptyFile = MakeResult(ResultLib::Writer, 0x10f, 0xd02);
+inline constexpr ResultCode CountForCompressed = MakeResult(ResultLib::Writer, 0x115, 0xf);
+inline constexpr ResultCode CompressedFailed = MakeResult(ResultLib::Writer, 0x121, 1);
+inline constexpr ResultCode CannotOpenDestination = MakeResult(ResultLib::Writer, 0x131, 0xf);
+inline constexpr ResultCode NoReaderAtCopy = MakeResult(ResultLib::Writer, 0x136, 0xd02);
+inline constexpr ResultCode NoMemory = MakeResult(ResultLib::Writer, 0x13b, 0xc);
+inline constexpr ResultCode WriteFailed = MakeResult(ResultLib::Writer, 0x15f, 0xd03);
+} // namespace WriterResult
+
+class CDataRecovery : public IDataRecovery {
+public:
+    // Size of the copy buffer and of each chunk written.
+    static constexpr int kBufferSize = 4 * 1024 * 1024;
+    // Attempts at writing one chunk before the copy gives up (a full disk).
+    static constexpr int kWriteAttempts = 4;
+
+    CDataRecovery();
+    ~CDataRecovery() override;
+    CDataRecovery(const CDataRecovery&) = delete;
+    CDataRecovery& operator=(const CDataRecovery&) = delete;
+
+    // IDataRecovery
+    ResultCode Initialize(IFileSystemSearchController* searcher, IStorageDevice* device) override;
+    IFileReader* SetRecoverNode(IFileNode* node) override;
+    ResultCode RecoverTo(const char* path, IProgress* sink, int byteCount) override;
+    unsigned ReadSmallJPG(char* out, unsigned capacity) override;
+    void Release() override { delete this; }
+
+    // For a scan result loaded from a file: plain copies of the given records
+    // (which stay the caller's), in the given order.
+    ResultCode Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device);
+    // The writer's records (it keeps owning them), best score first.
+    std::vector<CSearchedPartitionInfo*> GetSearchedPartition() const;
+    // The partition record node belongs to, or null.
+    CSearchedPartitionInfo* GetNodePartition(CFileNode* node) const;
+
+    // Pause between write attempts (tests shorten it).
+    void SetWriteRetryDelayMs(int ms) { m_retryDelayMs = ms; }
+
+private:
+    struct ReaderRelease {
+        void operator()(IFileReader* r) const {
+            if (r) r->Release();
+        }
+    };
+    using ReaderPtr = std::unique_ptr<IFileReader, ReaderRelease>;
+
+    void ReleasePartitions();
+    bool EnsureBuffer();
+    void ForgetCurrentNode();
+    ReaderPtr MakeReader(CFileNode* node, CSearchedPartitionInfo* partition, bool& ntfsCompressed);
+    ResultCode CopyPlain(const char* path, IProgress* sink, _PROGRESS_INFO& record);
+    // Writes n bytes of the buffer at offset, retrying a failing write a
+    // bounded number of times; false when it gave up or the sink asked to stop
+    // (stopped tells which).
+    bool WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset,
+                    IProgress* sink, _PROGRESS_INFO& record, bool& stopped);
+    void SetTimes(const char* path);
+
+    std::vector<char> m_buffer;                                     // the copy buffer
+    ReaderPtr m_reader;                                             // reader of the current node
+    std::vector<std::unique_ptr<CSearchedPartitionInfo>> m_partitions; // best score first
+    IStorageDevice* m_device = nullptr;                             // borrowed
+    bool m_ntfsCompressed = false;                                  // current node is NTFS-compressed
+    std::optional<std::int64_t> m_createdSeconds;                   // current node's creation time
+    IFileNode* m_node = nullptr;                                    // borrowed
+    int m_retryDelayMs = 100;
+    std::mutex m_mutex;
+};
+
+IDataRecovery* CreateDataRecoveryObj();
