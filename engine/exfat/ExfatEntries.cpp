@@ -1,0 +1,229 @@
+#include "engine/exfat/ExfatEntries.h"
+
+#include "engine/common/Bytes.h"
+#include "engine/common/TextConvert.h"
+
+#include <array>
+#include <ctime>
+
+namespace {
+constexpr std::array<std::uint8_t, 256> MakeNameTable() {
+    std::array<std::uint8_t, 256> t{};
+    for (int i = 0; i < 256; ++i) t[i] = 1;
+    for (int i = 0; i < 0x1A; ++i) t[i] = 0;
+    for (unsigned char c : {'*', '/', ':', '<', '>', '?', '\\', '|', '"'}) t[c] = 0;
+    t[0xFF] = 0;
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kNameTable = MakeNameTable();
+
+bool ZeroRange(exfat::Bytes e, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i)
+        if (bytes::U8(e, i) != 0) return false;
+    return true;
+}
+} // namespace
+
+const std::uint8_t g_u8FileNameCheckTable[256] = {
+#define ROW(i) kNameTable[i], kNameTable[i + 1], kNameTable[i + 2], kNameTable[i + 3], \
+               kNameTable[i + 4], kNameTable[i + 5], kNameTable[i + 6], kNameTable[i + 7]
+    ROW(0),   ROW(8),   ROW(16),  ROW(24),  ROW(32),  ROW(40),  ROW(48),  ROW(56),
+    ROW(64),  ROW(72),  ROW(80),  ROW(88),  ROW(96),  ROW(104), ROW(112), ROW(120),
+    ROW(128), ROW(136), ROW(144), ROW(152), ROW(160), ROW(168), ROW(176), ROW(184),
+    ROW(192), ROW(200), ROW(208), ROW(216), ROW(224), ROW(232), ROW(240), ROW(248),
+#undef ROW
+};
+
+namespace exfat {
+
+using bytes::Le16;
+using bytes::Le32;
+using bytes::Le64;
+using bytes::U8;
+
+bool IsValidTimestamp(std::uint32_t t) {
+    const unsigned sec2 = t & 0x1F, min = (t >> 5) & 0x3F, hour = (t >> 11) & 0x1F, day = (t >> 16) & 0x1F,
+                   month = (t >> 21) & 0xF;
+    return day >= 1 && month >= 1 && month <= 12 && hour < 24 && min < 60 && sec2 < 30;
+}
+
+bool IsValidFileEntry(Bytes e) {
+    if (!bytes::Has(e, 0, kEntrySize)) return false;
+    const unsigned secondary = U8(e, 1);
+    if (secondary < 2 || secondary > 18) return false;
+    for (std::size_t off : {8u, 12u, 16u})
+        if (!IsValidTimestamp(Le32(e, off))) return false;
+    if (U8(e, 20) > 199 || U8(e, 21) > 199) return false;
+    return ZeroRange(e, 6, 8) && ZeroRange(e, 25, 32);
+}
+
+bool IsValidStreamEntry(Bytes e, std::uint64_t totalSectors, unsigned sectorShift, unsigned clusterShift) {
+    if (!bytes::Has(e, 0, kEntrySize) || sectorShift > 63 || clusterShift > 63) return false;
+    if (U8(e, 2) != 0 || !ZeroRange(e, 6, 8) || !ZeroRange(e, 16, 20)) return false;
+    const std::uint32_t first = Le32(e, 20);
+    if (first == 1 || first > 0xFFFFFFF6u) return false;
+    const std::uint64_t valid = Le64(e, 8), length = Le64(e, 24);
+    if ((valid >> sectorShift) >= totalSectors || (length >> sectorShift) >= totalSectors) return false;
+    if (first != 0 && (U8(e, 1) & 2) != 0) {
+        for (std::uint64_t len : {valid, length})
+            if (first + (len >> clusterShift) >= kClusterMarks) return false;
+    }
+    return true;
+}
+
+bool IsValidNameEntry(Bytes e) {
+    if (!bytes::Has(e, 0, kEntrySize) || U8(e, 1) != 0) return false;
+    if (Le16(e, 2) == 0) return false;
+    for (std::size_t i = 0; i < 15; ++i) {
+        const std::uint16_t c = Le16(e, 2 + 2 * i);
+        if (c == 0) break;
+        // Only characters below U+0100 are tested against the byte table; every
+        // other character (U+0100, U+0300, U+1100, surrogates …) is allowed.
+        if (c < 0x100 && !g_u8FileNameCheckTable[c]) return false;
+    }
+    return true;
+}
+
+bool IsValidLabelEntry(Bytes e) {
+    if (!bytes::Has(e, 0, kEntrySize)) return false;
+    const unsigned count = U8(e, 1);
+    if (count > 11) return false;
+    for (unsigned i = 0; i < 11; ++i) {
+        const std::uint16_t c = Le16(e, 2 + 2 * i);
+        if (i < count) {
+            if (c < 0x100 && !g_u8FileNameCheckTable[c]) return false;
+        } else if (c != 0) {
+            return false;
+        }
+    }
+    return ZeroRange(e, 24, 32);
+}
+
+std::uint16_t EntrySetChecksum(Bytes set) {
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < set.size(); ++i) {
+        if (i == 2 || i == 3) continue;
+        sum = static_cast<std::uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
+    }
+    return sum;
+}
+
+bool CheckDirEntry(Bytes set, std::size_t length, std::uint16_t stored) {
+    if (length < 2 * kEntrySize || !bytes::Has(set, 0, length)) return false;
+    Bytes whole = set.first(length);
+    if (EntrySetChecksum(whole) == stored) return true;
+    if (set[0] != kFileDeleted) return false;
+    // A deleted set keeps the checksum it was given while in use.
+    std::vector<std::uint8_t> inUse(whole.begin(), whole.end());
+    for (std::size_t off = 0; off < length; off += kEntrySize)
+        inUse[off] = off == 0 ? kFile : off == kEntrySize ? kStream : kName;
+    return EntrySetChecksum(inUse) == stored;
+}
+
+_FILETIME DosTime2FileTime(std::uint32_t t) {
+    std::tm tm{};
+    tm.tm_sec = static_cast<int>(2 * (t & 0x1F));
+    tm.tm_min = static_cast<int>((t >> 5) & 0x3F);
+    tm.tm_hour = static_cast<int>((t >> 11) & 0x1F);
+    tm.tm_mday = static_cast<int>((t >> 16) & 0x1F);
+    tm.tm_mon = static_cast<int>((t >> 21) & 0xF) - 1;
+    tm.tm_year = static_cast<int>(80 + (t >> 25));
+    tm.tm_isdst = -1;
+    const std::time_t secs = std::mktime(&tm);
+    if (secs == static_cast<std::time_t>(-1)) return {};
+    const long long v = static_cast<long long>(secs) * 10000000LL + 116444736000000000LL;
+    return v < 0 ? _FILETIME{} : _FILETIME::From(static_cast<std::uint64_t>(v));
+}
+
+} // namespace exfat
+
+void CEFDTAnalyze::PrepareAnayze(unsigned sectorShift, unsigned clusterShift, std::uint64_t totalSectors) {
+    m_sectorShift = sectorShift;
+    m_clusterShift = clusterShift;
+    m_totalSectors = totalSectors;
+    m_records.clear();
+    m_bitmapCluster = 0;
+    m_bitmapLength = 0;
+    DropSet();
+}
+
+void CEFDTAnalyze::BeginFolder() { DropSet(); }
+
+bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
+    using namespace exfat;
+    if (cluster.size() < kEntrySize) return true;
+    const std::size_t count = cluster.size() / kEntrySize;
+    for (std::size_t i = 0; i < count; ++i) {
+        Bytes e = cluster.subspan(i * kEntrySize, kEntrySize);
+        const std::uint8_t type = e[0];
+        const std::uint8_t inUse = type & kInUse;
+        switch (type) {
+        case kFile:
+        case kFileDeleted:
+            if (!IsValidFileEntry(e)) return false;
+            m_set = _tagFileBaseInfo{};
+            m_units.clear();
+            m_state = 1;
+            m_remaining = e[1];
+            m_index = 0;
+            m_set.inUse = inUse ? 1 : 0;
+            m_set.attributes = bytes::Le16(e, 4);
+            m_set.creation = bytes::Le32(e, 8);
+            m_set.modification = bytes::Le32(e, 12);
+            m_set.access = bytes::Le32(e, 16);
+            m_set.metadataSector = sector;
+            break;
+        case kStream:
+        case kStreamDeleted:
+            if (!IsValidStreamEntry(e, m_totalSectors, m_sectorShift, m_clusterShift)) return false;
+            ++m_index;
+            if (m_state == 1 && m_index == 1 && (inUse != 0) == (m_set.inUse != 0)) {
+                m_state = 2;
+                --m_remaining;
+                m_set.contiguous = (e[1] & 2) ? 1 : 0;
+                m_set.nameLength = e[3];
+                m_set.firstCluster = bytes::Le32(e, 20);
+                m_set.dataLength = static_cast<std::int64_t>(bytes::Le64(e, 24) & 0x7FFFFFFFFFFFFFFFULL);
+            } else {
+                DropSet();
+            }
+            break;
+        case kName:
+        case kNameDeleted:
+            if (!IsValidNameEntry(e)) return false;
+            ++m_index;
+            if (m_state >= 2 && m_state == m_index && (inUse != 0) == (m_set.inUse != 0)) {
+                for (std::size_t c = 0; c < 15; ++c) m_units += static_cast<char16_t>(bytes::Le16(e, 2 + 2 * c));
+                ++m_state;
+                if (--m_remaining <= 0) {
+                    // The whole name is converted once, so surrogate pairs
+                    // split across two name entries survive.
+                    std::u16string name = m_units.substr(0, m_set.nameLength);
+                    m_set.name = TruncateUtf8(Utf16LeToUtf8(name), kMaxNameBytes);
+                    m_records.push_back(std::move(m_set));
+                    m_set = _tagFileBaseInfo{};
+                    DropSet();
+                }
+            } else {
+                DropSet();
+            }
+            break;
+        case kLabel:
+        case kLabelDeleted:
+            if (!IsValidLabelEntry(e)) return false;
+            break;
+        case kBitmap:
+            // The first bitmap (bit 0 of the flags clear) is the one in use.
+            if (m_bitmapCluster == 0 && (e[1] & 1) == 0) {
+                m_bitmapCluster = bytes::Le32(e, 20);
+                m_bitmapLength = bytes::Le64(e, 24);
+            }
+            break;
+        case kUpcase:
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
