@@ -28,20 +28,26 @@ constexpr int kMaxPartitions = 1 << 20;
 constexpr unsigned kThumbnailScan = 65536;
 
 // Higher score first; a record without a usable score goes last.
-double SortKey(const CSearchedPartitionInfo& p) { return std::isnan(p.m_score) ? -INFINITY : p.m_score; }
+double SortKey(const CSearchedPartitionInfo& p) {
+    return std::isnan(p.m_score) ? -INFINITY : p.m_score;
+}
 } // namespace
 
 CDataRecovery::CDataRecovery() = default;
 
 CDataRecovery::~CDataRecovery() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    autolocker<mutex_locker> lock(m_mutex);
     m_reader.reset();
     m_partitions.clear();
 }
 
-IDataRecovery* CreateDataRecoveryObj() { return new CDataRecovery; }
+IDataRecovery* CreateDataRecoveryObj() {
+    return new CDataRecovery;
+}
 
-void CDataRecovery::ReleasePartitions() { m_partitions.clear(); }
+void CDataRecovery::ReleasePartitions() {
+    m_partitions.clear();
+}
 
 bool CDataRecovery::EnsureBuffer() {
     if (m_buffer.size() == static_cast<size_t>(kBufferSize)) return true;
@@ -63,7 +69,7 @@ void CDataRecovery::ForgetCurrentNode() {
 
 ResultCode CDataRecovery::Initialize(IFileSystemSearchController* searcher, IStorageDevice* device) {
     if (!searcher || !device) return WriterResult::NullArgument;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    autolocker<mutex_locker> lock(m_mutex);
     ForgetCurrentNode();
     ReleasePartitions();
 
@@ -98,9 +104,10 @@ ResultCode CDataRecovery::Initialize(IFileSystemSearchController* searcher, ISto
     return 0;
 }
 
-ResultCode CDataRecovery::Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device) {
+ResultCode CDataRecovery::Initialize(std::vector<CSearchedPartitionInfo*>& partitions,
+                                     IStorageDevice* device) {
     if (!device) return WriterResult::NullDevice;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    autolocker<mutex_locker> lock(m_mutex);
     ForgetCurrentNode();
     ReleasePartitions();
     for (const CSearchedPartitionInfo* p : partitions) {
@@ -115,7 +122,8 @@ ResultCode CDataRecovery::Initialize(std::vector<CSearchedPartitionInfo*>& parti
 std::vector<CSearchedPartitionInfo*> CDataRecovery::GetSearchedPartition() const {
     std::vector<CSearchedPartitionInfo*> out;
     out.reserve(m_partitions.size());
-    for (const auto& p : m_partitions) out.push_back(p.get());
+    for (const auto& p : m_partitions)
+        out.push_back(p.get());
     return out;
 }
 
@@ -156,7 +164,7 @@ CDataRecovery::ReaderPtr CDataRecovery::MakeReader(CFileNode* node, CSearchedPar
 }
 
 IFileReader* CDataRecovery::SetRecoverNode(IFileNode* node) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    autolocker<mutex_locker> lock(m_mutex);
     // Whatever happens, the previous node is no longer current: a RecoverTo
     // after a refused node must not write the previous file's bytes.
     ForgetCurrentNode();
@@ -188,14 +196,15 @@ IFileReader* CDataRecovery::SetRecoverNode(IFileNode* node) {
 }
 
 ResultCode CDataRecovery::RecoverTo(const char* path, IProgress* sink, int byteCount) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    autolocker<mutex_locker> lock(m_mutex);
     _PROGRESS_INFO record{};
     record.state = PROGRESS_RUNNING;
     if (m_reader) {
         // An explicit count never reaches past the file: a preview of a small
         // file is the file, not the file and whatever follows it.
         const long long size = std::max<long long>(m_reader->GetDataSize(), 0);
-        record.total = static_cast<std::uint64_t>(byteCount > 0 ? std::min<long long>(byteCount, size) : size);
+        record.total =
+            static_cast<std::uint64_t>(byteCount > 0 ? std::min<long long>(byteCount, size) : size);
     }
     if (sink) sink->UpdateProgress(&record);
 
@@ -243,10 +252,12 @@ ResultCode CDataRecovery::CopyPlain(const char* path, IProgress* sink, _PROGRESS
         }
         const long long chunk = std::min<long long>(total - current, kBufferSize);
         record.result = 0;
-        const unsigned got = m_reader->ReadData(current, m_buffer.data(), static_cast<unsigned>(chunk), nullptr);
+        const unsigned got =
+            m_reader->ReadData(current, m_buffer.data(), static_cast<unsigned>(chunk), nullptr);
         if (got == 0) {
             // The chunk stays a hole at its place: zeros if data follows.
-            WriterLogLine("%s:%d read[%s] failed with %s\n", "RecoverTo", 360, path, std::strerror(errno));
+            CatchExeception::WriteLog("%s:%d read[%s] failed with %s\n", "RecoverTo", 360, path,
+                                      std::strerror(errno));
         } else {
             // Runs that end early leave zeros, never an earlier file's bytes.
             if (got < chunk) std::memset(m_buffer.data() + got, 0, static_cast<size_t>(chunk - got));
@@ -260,7 +271,8 @@ ResultCode CDataRecovery::CopyPlain(const char* path, IProgress* sink, _PROGRESS
         if (sink) sink->UpdateProgress(&record);
     }
     if (!file.Close() && !failed && !stopped) {
-        WriterLogLine("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path, std::strerror(errno));
+        CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path,
+                                  std::strerror(errno));
         failed = true;
         record.result = WriterResult::WriteFailed;
         if (sink) sink->UpdateProgress(&record);
@@ -278,7 +290,8 @@ bool CDataRecovery::WriteChunk(CDestinationFile& file, const char* path, long lo
         done += file.WriteAt(m_buffer.data() + done, n - done, offset + done);
         if (done >= n) break;
         const int err = errno;
-        WriterLogLine("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path, std::strerror(err));
+        CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path,
+                                  std::strerror(err));
         record.result = WriterResult::WriteFailed;
         if (sink) sink->UpdateProgress(&record);
         if (++failures >= kWriteAttempts) {
@@ -311,7 +324,7 @@ void CDataRecovery::SetTimes(const char* path) {
 }
 
 unsigned CDataRecovery::ReadSmallJPG(char* out, unsigned capacity) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    autolocker<mutex_locker> lock(m_mutex);
     if (!out || capacity == 0 || !m_reader) return 0;
     if (m_reader->GetDataSize() < kThumbnailScan || capacity < kThumbnailScan) return 0;
     if (!EnsureBuffer()) return 0;
@@ -324,7 +337,8 @@ unsigned CDataRecovery::ReadSmallJPG(char* out, unsigned capacity) {
         return 0;
     }
     size_t start = 0;
-    const size_t length = FindEmbeddedJpeg(reinterpret_cast<const unsigned char*>(head), kThumbnailScan, &start);
+    const size_t length =
+        FindEmbeddedJpeg(reinterpret_cast<const unsigned char*>(head), kThumbnailScan, &start);
     if (length == 0 || length > capacity) return 0;
     std::memcpy(out, head + start, length);
     return static_cast<unsigned>(length);

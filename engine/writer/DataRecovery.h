@@ -3,10 +3,10 @@
 // the node through its reader and writes a byte-exact copy.
 #include "engine/include/DataRecovery.h"
 #include "engine/include/SearchedPartitionInfo.h"
+#include "engine/utility/Locks.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -76,19 +76,19 @@ private:
     // Writes n bytes of the buffer at offset, retrying a failing write a
     // bounded number of times; false when it gave up or the sink asked to stop
     // (stopped tells which).
-    bool WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset,
-                    IProgress* sink, _PROGRESS_INFO& record, bool& stopped);
+    bool WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset, IProgress* sink,
+                    _PROGRESS_INFO& record, bool& stopped);
     void SetTimes(const char* path);
 
-    std::vector<char> m_buffer;                                     // the copy buffer
-    ReaderPtr m_reader;                                             // reader of the current node
+    std::vector<char> m_buffer;                                        // the copy buffer
+    ReaderPtr m_reader;                                                // reader of the current node
     std::vector<std::unique_ptr<CSearchedPartitionInfo>> m_partitions; // best score first
-    IStorageDevice* m_device = nullptr;                             // borrowed
-    bool m_ntfsCompressed = false;                                  // current node is NTFS-compressed
-    std::optional<std::int64_t> m_createdSeconds;                   // current node's creation time
-    IFileNode* m_node = nullptr;                                    // borrowed
+    IStorageDevice* m_device = nullptr;                                // borrowed
+    bool m_ntfsCompressed = false;                                     // current node is NTFS-compressed
+    std::optional<std::int64_t> m_createdSeconds;                      // current node's creation time
+    IFileNode* m_node = nullptr;                                       // borrowed
     int m_retryDelayMs = 100;
-    std::mutex m_mutex;
+    mutex_locker m_mutex;
 };
 
 IDataRecovery* CreateDataRecoveryObj();

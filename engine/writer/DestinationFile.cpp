@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-CDestinationFile::~CDestinationFile() { Close(); }
+CDestinationFile::~CDestinationFile() {
+    Close();
+}
 
 bool CDestinationFile::Open(const char* path) {
     Close();

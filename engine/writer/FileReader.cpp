@@ -18,13 +18,9 @@ constexpr std::int64_t kMaxClusterSize = std::int64_t{1} << 30;
 } // namespace
 
 CFileReader::CFileReader(const CFileReader& other)
-    : IFileReader(other),
-      m_runs(other.m_runs ? other.m_runs->Clone() : nullptr),
-      m_device(other.m_device),
-      m_node(other.m_node),
-      m_clusterSize(other.m_clusterSize),
-      m_sectorsPerCluster(other.m_sectorsPerCluster),
-      m_dataSize(other.m_dataSize),
+    : IFileReader(other), m_runs(other.m_runs ? other.m_runs->Clone() : nullptr), m_device(other.m_device),
+      m_node(other.m_node), m_clusterSize(other.m_clusterSize),
+      m_sectorsPerCluster(other.m_sectorsPerCluster), m_dataSize(other.m_dataSize),
       m_clusterOrigin(other.m_clusterOrigin) {}
 
 int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitionInfo* partition) {
@@ -70,11 +66,17 @@ void CFileReader::Close() {
     m_device = nullptr;
 }
 
-IFileReader* CFileReader::Clone() { return new CFileReader(*this); }
+IFileReader* CFileReader::Clone() {
+    return new CFileReader(*this);
+}
 
-long long CFileReader::GetDataSize() const { return m_node ? m_dataSize : 0; }
+long long CFileReader::GetDataSize() const {
+    return m_node ? m_dataSize : 0;
+}
 
-int CFileReader::IsCompressFile() { return m_node ? m_node->IsCompressed() : 0; }
+int CFileReader::IsCompressFile() {
+    return m_node ? m_node->IsCompressed() : 0;
+}
 
 unsigned CFileReader::ReadData(long long offset, char* buffer, unsigned size, int* error) {
     int read = 0;

@@ -18,14 +18,16 @@ bool IsDataRunListInRange(const CSearchedPartitionInfo& partition, const std::ve
     const long long start = partition.m_startSector;
     const long long spc = partition.m_sectorsPerCluster;
     long long end = 0; // first sector past the partition
-    if (__builtin_add_overflow(start, static_cast<long long>(partition.GetTotalSectors()), &end)) return false;
+    if (__builtin_add_overflow(start, static_cast<long long>(partition.GetTotalSectors()), &end))
+        return false;
     for (const DataRun& run : runs) {
         if (run.start < 0 || run.length <= 0) continue; // sparse: on no sector
         // Device sectors of the run's first and last clusters.
         long long first = 0, count = 0, last = 0;
         if (__builtin_mul_overflow(run.start, spc, &first) ||
             __builtin_add_overflow(first, partition.m_clusterOrigin, &first) ||
-            __builtin_mul_overflow(run.length, spc, &count) || __builtin_add_overflow(first, count - 1, &last))
+            __builtin_mul_overflow(run.length, spc, &count) ||
+            __builtin_add_overflow(first, count - 1, &last))
             return false;
         if (first < start || last >= end) return false;
     }
@@ -36,7 +38,8 @@ bool IsClusterSuit(unsigned sectorsPerCluster, CFileNode& node, const std::vecto
     if (sectorsPerCluster % 2 != 0) return false;
     if (runs.size() <= 1) return true;
     long double clusters = 0;
-    for (const DataRun& run : runs) clusters += static_cast<long double>(run.length);
+    for (const DataRun& run : runs)
+        clusters += static_cast<long double>(run.length);
     if (clusters < 2) return true;
     const long double c = std::ceil(static_cast<long double>(node.GetFileSize()) / clusters / 512.0L);
     unsigned p = 0;
@@ -57,12 +60,13 @@ std::vector<DataRun> CopyRuns(IDataRunList* list) {
     };
     std::unique_ptr<IDataRunList, Release> copy(list->Clone());
     if (!copy) return runs;
-    for (DataRun* r = copy->GetFirst(); r; r = copy->GetNext()) runs.push_back(*r);
+    for (DataRun* r = copy->GetFirst(); r; r = copy->GetNext())
+        runs.push_back(*r);
     return runs;
 }
 
-CSearchedPartitionInfo* GetNodePartition(CFileNode* node, const std::vector<CSearchedPartitionInfo*>& partitions,
-                                         unsigned count) {
+CSearchedPartitionInfo*
+GetNodePartition(CFileNode* node, const std::vector<CSearchedPartitionInfo*>& partitions, unsigned count) {
     if (!node || partitions.empty()) return nullptr;
     if (count > partitions.size()) count = static_cast<unsigned>(partitions.size());
     if (count <= 1 || partitions.size() == 1) return partitions[0];

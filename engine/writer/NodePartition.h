@@ -22,5 +22,5 @@ std::vector<DataRun> CopyRuns(IDataRunList* list);
 // the one carrying the node's partition index, else the first whose sectors,
 // runs and cluster size fit the node, else the first. Null for a null node or
 // an empty list.
-CSearchedPartitionInfo* GetNodePartition(CFileNode* node, const std::vector<CSearchedPartitionInfo*>& partitions,
-                                         unsigned count);
+CSearchedPartitionInfo*
+GetNodePartition(CFileNode* node, const std::vector<CSearchedPartitionInfo*>& partitions, unsigned count);

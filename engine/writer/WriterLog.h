@@ -1,8 +1,7 @@
 #pragma once
-// The writer's log lines: an operation name and a fixed site number, or a
-// formatted failure line.
+// The writer's short log lines: an operation name and a fixed site number.
+#include "engine/utility/CatchExeception.h"
 
-// "<operation> <site>"
-void WriterLogSite(const char* operation, int site);
-// printf-style line written as it is.
-void WriterLogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline void WriterLogSite(const char* operation, int site) {
+    CatchExeception::WriteLog("%s %d\r\n", operation, site);
+}

@@ -41,7 +41,8 @@ TEST_F(WriterSetup, ThreeHundredPartitionsTakeTwoRequestsAndAllAreKeptByScore) {
     EXPECT_EQ(searcher.asked, (std::vector<int>{256, 300}));
     const auto kept = writer.GetSearchedPartition();
     ASSERT_EQ(kept.size(), 300u);
-    for (size_t i = 1; i < kept.size(); ++i) EXPECT_GE(kept[i - 1]->m_score, kept[i]->m_score);
+    for (size_t i = 1; i < kept.size(); ++i)
+        EXPECT_GE(kept[i - 1]->m_score, kept[i]->m_score);
     EXPECT_EQ(kept.front()->m_score, 299.0);
 
     // Initialising again replaces the records (the old ones are released).
@@ -59,7 +60,8 @@ TEST_F(WriterSetup, InitializeFailures) {
     EXPECT_EQ(writer.Initialize(&searcher, device.get()), 0x10d004b00000d01u);
 
     FakeSearcher many;
-    for (int i = 0; i < 300; ++i) many.records.push_back(MakeRecord(0, 0, 1, 0, 256));
+    for (int i = 0; i < 300; ++i)
+        many.records.push_back(MakeRecord(0, 0, 1, 0, 256));
     many.secondAnswer = 0;
     EXPECT_EQ(writer.Initialize(&many, device.get()), 0x10d005200000d01u);
     EXPECT_EQ(many.asked, (std::vector<int>{256, 300}));
@@ -130,17 +132,13 @@ TEST_F(WriterNodes, RefusedNodesLeaveNoReaderBehind) {
 TEST_F(WriterNodes, RunsEndingEarlyLeaveZerosNotStaleBytes) {
     // Fill the copy buffer with one file's bytes first.
     auto full = MakeFileNode({{10, 8}}, 4096);
-    IFileReader* r = writer.SetRecoverNode(full.get());
-    ASSERT_NE(r, nullptr);
-    r->Release();
+    ASSERT_TRUE(Prepare(writer, full.get()));
     ResultCode rc = 1;
     ASSERT_EQ(Recover("full", &rc).size(), 4096u);
 
     // Runs covering one sector of a 2048-byte file: the rest is zeros.
     auto shortRuns = MakeFileNode({{3, 1}}, 2048);
-    r = writer.SetRecoverNode(shortRuns.get());
-    ASSERT_NE(r, nullptr);
-    r->Release();
+    ASSERT_TRUE(Prepare(writer, shortRuns.get()));
     const std::string got = Recover("short", &rc);
     EXPECT_EQ(rc, 0u);
     ASSERT_EQ(got.size(), 2048u);
@@ -153,9 +151,7 @@ TEST_F(WriterNodes, PathProblemsAreFailures) {
     const std::string missingDir = tmp.file("no/such/dir/f");
     EXPECT_EQ(writer.RecoverTo(missingDir.c_str(), nullptr, 0), 0x10d010b0000000fu);
     auto node = MakeFileNode({{3, 2}}, 1000);
-    IFileReader* r = writer.SetRecoverNode(node.get());
-    ASSERT_NE(r, nullptr);
-    r->Release();
+    ASSERT_TRUE(Prepare(writer, node.get()));
     EXPECT_EQ(writer.RecoverTo(missingDir.c_str(), nullptr, 0), 0x10d01310000000fu);
     // Folders are not created, and a folder is not a destination.
     EXPECT_EQ(writer.RecoverTo(tmp.path().c_str(), nullptr, 0), 0x10d01310000000fu);
@@ -231,12 +227,6 @@ private:
     FakeCompressedReader::Log& m_log;
 };
 
-class ResidentList : public CDataRunList {
-public:
-    ResidentList() { m_resident = 1; }
-    IDataRunList* Clone() override { return new ResidentList; }
-};
-
 TEST_F(WriterNodes, NtfsCompressedNodesExpandThroughTheirOwnReader) {
     struct Private : IPrivateData {
         void Release() override {}
@@ -250,9 +240,7 @@ TEST_F(WriterNodes, NtfsCompressedNodesExpandThroughTheirOwnReader) {
     node.SetDataRunList(new CDataRunList);
     DataRun run{1, 200};
     node.GetDataRunList()->AddDataRun(&run);
-    IFileReader* clone = writer.SetRecoverNode(&node);
-    ASSERT_NE(clone, nullptr);
-    clone->Release();
+    ASSERT_TRUE(Prepare(writer, &node));
     EXPECT_EQ(node.lastContext, &priv);
 
     ResultCode rc = 1;
@@ -285,16 +273,9 @@ TEST_F(WriterNodes, ResidentCompressedDataIsCopiedPlainly) {
     log.resident = true;
     CompressedNode node(log, 5);
     node.SetDataRunList(new ResidentList);
-    Factories().ntfsResidentRead = [](IStorageDevice*, IFileNode*, long long offset, char* out, unsigned size) {
-        const std::string v = "tiny!";
-        if (offset >= 5) return 0u;
-        const unsigned k = std::min<unsigned>(size, static_cast<unsigned>(5 - offset));
-        std::memcpy(out, v.data() + offset, k);
-        return k;
-    };
-    IFileReader* clone = writer.SetRecoverNode(&node);
-    ASSERT_NE(clone, nullptr);
-    clone->Release();
+    Factories().ntfsResidentRead = [](IStorageDevice*, IFileNode*, long long offset, char* out,
+                                      unsigned size) { return CopyOut("tiny!", offset, out, size); };
+    ASSERT_TRUE(Prepare(writer, &node));
     ResultCode rc = 1;
     EXPECT_EQ(Recover("resident", &rc), "tiny!");
     EXPECT_EQ(rc, 0u);
@@ -308,11 +289,7 @@ TEST_F(WriterNodes, OtherCompressedReadersAreUsedAsTheyCome) {
     ASSERT_EQ(writer.Initialize(&searcher, device.get()), 0u);
     struct Expanding : IFileReader {
         unsigned ReadData(long long offset, char* buffer, unsigned size, int*) override {
-            const std::string v = "decompressed";
-            if (offset >= 12) return 0;
-            const unsigned k = std::min<unsigned>(size, static_cast<unsigned>(12 - offset));
-            std::memcpy(buffer, v.data() + offset, k);
-            return k;
+            return CopyOut("decompressed", offset, buffer, size);
         }
         IFileReader* Clone() override { return new Expanding; }
         long long GetDataSize() const override { return 12; }
@@ -323,9 +300,7 @@ TEST_F(WriterNodes, OtherCompressedReadersAreUsedAsTheyCome) {
         HfsNode() : TestFileNode(8, 1, "h", false, 12) { SetCompressed(1); }
         IFileReader* CreateCompressFileReader(void*) override { return new Expanding; }
     } node;
-    IFileReader* clone = writer.SetRecoverNode(&node);
-    ASSERT_NE(clone, nullptr);
-    clone->Release();
+    ASSERT_TRUE(Prepare(writer, &node));
     ResultCode rc = 1;
     EXPECT_EQ(Recover("hfs", &rc), "decompressed");
     EXPECT_EQ(rc, 0u);
@@ -337,8 +312,8 @@ TEST(JpegScan, EmbeddedStreamBounds) {
     std::vector<char> head(65536, '\0');
     std::memcpy(head.data(), "\xFF\xD8\xFF\xE1", 4);
     // An end marker within 2000 bytes of the start is skipped over.
-    const std::string thumb = "\xFF\xD8\xFF\xDB" + std::string(10, 'a') + "\xFF\xD9" + std::string(2500, 'b') +
-                              "\xFF\xD9";
+    const std::string thumb =
+        "\xFF\xD8\xFF\xDB" + std::string(10, 'a') + "\xFF\xD9" + std::string(2500, 'b') + "\xFF\xD9";
     std::memcpy(head.data() + 30, thumb.data(), thumb.size());
     TempDir tmp;
     // Through the writer: an image whose sectors hold head, then more.
@@ -354,9 +329,7 @@ TEST(JpegScan, EmbeddedStreamBounds) {
     CDataRecovery writer;
     ASSERT_EQ(writer.Initialize(&searcher, &device), 0u);
     auto node = MakeFileNode({{0, 32}}, 131072);
-    IFileReader* r = writer.SetRecoverNode(node.get());
-    ASSERT_NE(r, nullptr);
-    r->Release();
+    ASSERT_TRUE(Prepare(writer, node.get()));
     std::vector<char> out(70000);
     const unsigned n = writer.ReadSmallJPG(out.data(), static_cast<unsigned>(out.size()));
     EXPECT_EQ(std::string(out.data(), n), thumb);

@@ -34,7 +34,7 @@ TEST(FileTimes, SetsModificationTimeOfFilesAndFolders) {
     struct stat before {};
     ASSERT_EQ(stat(file.c_str(), &before), 0);
     EXPECT_EQ(ChangeFileCreateTs(file.c_str(), 2379974400L), 0); // 2045
-    EXPECT_EQ(ChangeFileCreateTs(folder.c_str(), -86400L), 0);    // 1969
+    EXPECT_EQ(ChangeFileCreateTs(folder.c_str(), -86400L), 0);   // 1969
     struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 2379974400L);

@@ -65,12 +65,12 @@ TEST_F(NodePartitionRules, MetadataMustLieStrictlyInside) {
 
 TEST_F(NodePartitionRules, RunsAreCheckedOnDeviceSectors) {
     // second: cluster c at sector 20000 + 8c; the partition covers 20480..120479.
-    EXPECT_TRUE(IsDataRunListInRange(second, {{60, 1}}));   // sector 20480
-    EXPECT_FALSE(IsDataRunListInRange(second, {{59, 1}}));  // sectors 20472..20479, before the start
-    EXPECT_TRUE(IsDataRunListInRange(second, {{12557, 3}})); // ends on sector 120479
-    EXPECT_FALSE(IsDataRunListInRange(second, {{12557, 4}})); // one cluster past the end
+    EXPECT_TRUE(IsDataRunListInRange(second, {{60, 1}}));           // sector 20480
+    EXPECT_FALSE(IsDataRunListInRange(second, {{59, 1}}));          // sectors 20472..20479, before the start
+    EXPECT_TRUE(IsDataRunListInRange(second, {{12557, 3}}));        // ends on sector 120479
+    EXPECT_FALSE(IsDataRunListInRange(second, {{12557, 4}}));       // one cluster past the end
     EXPECT_TRUE(IsDataRunListInRange(second, {{60, 1}, {-1, 50}})); // a sparse run is on no sector
-    EXPECT_FALSE(IsDataRunListInRange(second, {{1LL << 61, 1}}));  // overflowing run
+    EXPECT_FALSE(IsDataRunListInRange(second, {{1LL << 61, 1}}));   // overflowing run
     // A node without a run list never fits.
     TestFileNode bare(1, 0, "b", false, 100);
     bare.SetMetaDataSector(20500);

@@ -35,14 +35,6 @@ protected:
         ASSERT_EQ(big.size(), static_cast<size_t>(10 * MiB));
     }
 
-    // Prepares the writer for the node; the returned clone is released here.
-    bool Prepare(IFileNode* node) {
-        IFileReader* clone = writer.SetRecoverNode(node);
-        if (!clone) return false;
-        clone->Release();
-        return true;
-    }
-
     FatVolume fat;
     FakeSearcher searcher;
     CDataRecovery writer;
@@ -53,7 +45,7 @@ protected:
 TEST_F(RecoverFat, WholeFileIsByteIdenticalWithOneRecordPerChunk) {
     ASSERT_GE(fat.runs["BIG.BIN"].size(), 2u) << "the fixture's big file should be fragmented";
     auto node = fat.Node("BIG.BIN", "big.bin");
-    ASSERT_TRUE(Prepare(node.get()));
+    ASSERT_TRUE(Prepare(writer, node.get()));
     RecordingProgress sink;
     const std::string out = tmp.file("BIG.BIN");
     EXPECT_EQ(writer.RecoverTo(out.c_str(), &sink, 0), 0u);
@@ -71,7 +63,7 @@ TEST_F(RecoverFat, WholeFileIsByteIdenticalWithOneRecordPerChunk) {
 
     // A file shorter than one cluster, and the same writer used again.
     auto small = fat.Node("SMALL.BIN", "small.bin");
-    ASSERT_TRUE(Prepare(small.get()));
+    ASSERT_TRUE(Prepare(writer, small.get()));
     const std::string out2 = tmp.file("SMALL.BIN");
     EXPECT_EQ(writer.RecoverTo(out2.c_str(), nullptr, 0), 0u);
     EXPECT_EQ(ReadWholeFile(out2), ReadWholeFile(fat.dir + "/small.bin"));
@@ -79,21 +71,21 @@ TEST_F(RecoverFat, WholeFileIsByteIdenticalWithOneRecordPerChunk) {
 
 TEST_F(RecoverFat, ByteCountWritesExactlyThatManyBytes) {
     auto node = fat.Node("BIG.BIN", "big.bin");
-    ASSERT_TRUE(Prepare(node.get()));
+    ASSERT_TRUE(Prepare(writer, node.get()));
     const std::string out = tmp.file("head");
     EXPECT_EQ(writer.RecoverTo(out.c_str(), nullptr, 65536), 0u);
     EXPECT_EQ(ReadWholeFile(out), big.substr(0, 65536));
 
     // A count beyond the file gives the file and nothing after it.
     auto small = fat.Node("SMALL.BIN", "small.bin");
-    ASSERT_TRUE(Prepare(small.get()));
+    ASSERT_TRUE(Prepare(writer, small.get()));
     EXPECT_EQ(writer.RecoverTo(out.c_str(), nullptr, 65536), 0u);
     EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(fat.dir + "/small.bin"));
 }
 
 TEST_F(RecoverFat, StopAfterFirstChunkLeavesFourMiBAndAnswersZero) {
     auto node = fat.Node("BIG.BIN", "big.bin");
-    ASSERT_TRUE(Prepare(node.get()));
+    ASSERT_TRUE(Prepare(writer, node.get()));
     RecordingProgress sink;
     sink.StopAfter(2); // the record before the copy and the one after chunk 1
     const std::string out = tmp.file("stopped");
@@ -103,7 +95,7 @@ TEST_F(RecoverFat, StopAfterFirstChunkLeavesFourMiBAndAnswersZero) {
 
 TEST_F(RecoverFat, ReadFailureLeavesAHoleAtItsPlace) {
     auto node = fat.Node("BIG.BIN", "big.bin");
-    ASSERT_TRUE(Prepare(node.get()));
+    ASSERT_TRUE(Prepare(writer, node.get()));
     fat.device->FailSector(fat.SectorOf("BIG.BIN", 5 * MiB + 1000));
     const std::string out = tmp.file("holed");
     EXPECT_EQ(writer.RecoverTo(out.c_str(), nullptr, 0), 0u);
@@ -122,7 +114,7 @@ TEST_F(RecoverFat, ReadFailureLeavesAHoleAtItsPlace) {
 
 TEST_F(RecoverFat, FullDestinationGivesTheWriteFailureWithoutHanging) {
     auto node = fat.Node("BIG.BIN", "big.bin");
-    ASSERT_TRUE(Prepare(node.get()));
+    ASSERT_TRUE(Prepare(writer, node.get()));
     RecordingProgress sink;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(writer.RecoverTo("/dev/full", &sink, 0), WriterResult::WriteFailed);
@@ -144,7 +136,7 @@ TEST_F(RecoverFat, FullDestinationGivesTheWriteFailureWithoutHanging) {
 // at its offsets, nothing is written twice, and the copy fails.
 TEST_F(RecoverFat, FileSystemFillingUpMidChunkKeepsOffsets) {
     auto node = fat.Node("BIG.BIN", "big.bin");
-    ASSERT_TRUE(Prepare(node.get()));
+    ASSERT_TRUE(Prepare(writer, node.get()));
     const std::string out = tmp.file("full");
     const long long limit = 6 * MiB + 12345;
     const pid_t child = fork();
@@ -152,7 +144,9 @@ TEST_F(RecoverFat, FileSystemFillingUpMidChunkKeepsOffsets) {
     if (child == 0) {
         // A file-size limit behaves like a full disk for this one file.
         std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit lim{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+        struct rlimit lim {
+            static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)
+        };
         setrlimit(RLIMIT_FSIZE, &lim);
         const ResultCode rc = writer.RecoverTo(out.c_str(), nullptr, 0);
         _exit(rc == WriterResult::WriteFailed ? 0 : 1);
@@ -185,7 +179,7 @@ TEST_F(RecoverFat, FileAndFolderTimesComeFromTheNodes) {
     const std::string top = tmp.file("FAT_0001");
     std::filesystem::create_directories(top + "/Docs");
     const std::string out = top + "/Docs/SMALL.BIN";
-    ASSERT_TRUE(Prepare(node.get()));
+    ASSERT_TRUE(Prepare(writer, node.get()));
     EXPECT_EQ(writer.RecoverTo(out.c_str(), nullptr, 0), 0u);
     auto mtime = [](const std::string& p) {
         struct stat st {};
@@ -202,7 +196,7 @@ TEST_F(RecoverFat, FileAndFolderTimesComeFromTheNodes) {
 
     // A node without a creation time changes no times, even after one with.
     auto plain = fat.Node("SMALL.BIN", "small.bin");
-    ASSERT_TRUE(Prepare(plain.get()));
+    ASSERT_TRUE(Prepare(writer, plain.get()));
     const std::string out2 = tmp.file("untimed");
     EXPECT_EQ(writer.RecoverTo(out2.c_str(), nullptr, 0), 0u);
     EXPECT_LT(std::llabs(mtime(out2) - static_cast<std::int64_t>(time(nullptr))), 86400);
@@ -219,12 +213,14 @@ TEST_F(RecoverFat, ReadersOfOneNodeOnTwoThreadsDoNotShareACursor) {
         for (int round = 0; round < 40 && previewBad.empty(); ++round) {
             // Offsets in the second run, so every read walks past the first.
             const long long offset = 9 * MiB + round * 1000;
-            const unsigned got = preview->ReadData(offset, buf.data(), static_cast<unsigned>(buf.size()), nullptr);
+            const unsigned got =
+                preview->ReadData(offset, buf.data(), static_cast<unsigned>(buf.size()), nullptr);
             if (got != buf.size() || std::string(buf.data(), got) != big.substr(offset, got))
                 previewBad = "wrong bytes at " + std::to_string(offset);
         }
     });
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(writer.RecoverTo(out.c_str(), nullptr, 0), 0u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(writer.RecoverTo(out.c_str(), nullptr, 0), 0u);
     reader.join();
     preview->Release();
     EXPECT_EQ(previewBad, "");
@@ -234,19 +230,19 @@ TEST_F(RecoverFat, ReadersOfOneNodeOnTwoThreadsDoNotShareACursor) {
 TEST_F(RecoverFat, SmallJpgGivesTheEmbeddedThumbnail) {
     std::vector<char> out(65536);
     auto thumb = fat.Node("THUMB.JPG", "thumb.jpg");
-    ASSERT_TRUE(Prepare(thumb.get()));
+    ASSERT_TRUE(Prepare(writer, thumb.get()));
     const unsigned n = writer.ReadSmallJPG(out.data(), static_cast<unsigned>(out.size()));
     EXPECT_EQ(std::string(out.data(), n), ReadWholeFile(fat.dir + "/t.jpg"));
     // A capacity under 64 KiB is refused.
     EXPECT_EQ(writer.ReadSmallJPG(out.data(), 65535), 0u);
 
     auto plain = fat.Node("PLAIN.JPG", "plain.jpg");
-    ASSERT_TRUE(Prepare(plain.get()));
+    ASSERT_TRUE(Prepare(writer, plain.get()));
     EXPECT_EQ(writer.ReadSmallJPG(out.data(), static_cast<unsigned>(out.size())), 0u);
 
     // A file under 64 KiB has no room for the scan.
     auto small = fat.Node("SMALL.BIN", "small.bin");
-    ASSERT_TRUE(Prepare(small.get()));
+    ASSERT_TRUE(Prepare(writer, small.get()));
     EXPECT_EQ(writer.ReadSmallJPG(out.data(), static_cast<unsigned>(out.size())), 0u);
 }
 

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -17,7 +19,8 @@ int FakeSearcher::GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int n
     const int count = static_cast<int>(records.size());
     if (asked.size() > 1 && secondAnswer >= 0) return secondAnswer;
     if (array && (n >= count || fillWhenShort)) {
-        for (int i = 0; i < count && i < n; ++i) array[i] = records[static_cast<size_t>(i)].Clone();
+        for (int i = 0; i < count && i < n; ++i)
+            array[i] = records[static_cast<size_t>(i)].Clone();
     }
     return count;
 }
@@ -34,11 +37,12 @@ CSearchedPartitionInfo MakeRecord(std::uint16_t index, long long origin, unsigne
     return r;
 }
 
-std::unique_ptr<TestFileNode> MakeFileNode(const std::vector<DataRun>& runs, long long size, std::uint16_t index,
-                                           const std::string& name) {
+std::unique_ptr<TestFileNode> MakeFileNode(const std::vector<DataRun>& runs, long long size,
+                                           std::uint16_t index, const std::string& name) {
     auto node = std::make_unique<TestFileNode>(10, 5, name, false, size);
     auto* list = new CDataRunList;
-    for (const DataRun& r : runs) list->AddDataRun(&r);
+    for (const DataRun& r : runs)
+        list->AddDataRun(&r);
     node->SetDataRunList(list);
     node->SetBelongedPartition(index);
     return node;
@@ -51,11 +55,27 @@ std::string ReadWholeFile(const std::string& path) {
     return s.str();
 }
 
+unsigned CopyOut(const std::string& value, long long offset, char* out, unsigned size) {
+    if (offset < 0 || offset >= static_cast<long long>(value.size())) return 0;
+    const unsigned k = std::min<unsigned>(size, static_cast<unsigned>(value.size() - offset));
+    std::memcpy(out, value.data() + offset, k);
+    return k;
+}
+
+bool Prepare(IDataRecovery& writer, IFileNode* node) {
+    IFileReader* clone = writer.SetRecoverNode(node);
+    if (!clone) return false;
+    clone->Release();
+    return true;
+}
+
 namespace {
 unsigned Le16(const std::string& b, size_t off) {
     return static_cast<unsigned char>(b[off]) | static_cast<unsigned char>(b[off + 1]) << 8;
 }
-unsigned Le32(const std::string& b, size_t off) { return Le16(b, off) | Le16(b, off + 2) << 16; }
+unsigned Le32(const std::string& b, size_t off) {
+    return Le16(b, off) | Le16(b, off + 2) << 16;
+}
 } // namespace
 
 bool FatVolume::Load() {

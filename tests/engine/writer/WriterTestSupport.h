@@ -1,6 +1,8 @@
 #pragma once
 // Helpers of the writer tests: a searcher that hands out partition records,
 // nodes with runs, and the FAT fixture read the way a FAT search would.
+#include "engine/common/DataRunList.h"
+#include "engine/include/DataRecovery.h"
 #include "engine/include/SearchInterfaces.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "tests/support/ImageDevice.h"
@@ -17,9 +19,9 @@ namespace salvor::test {
 class FakeSearcher : public IFileSystemSearchController {
 public:
     std::vector<CSearchedPartitionInfo> records;
-    std::vector<int> asked;        // n of each request
-    bool fillWhenShort = false;    // fill the first n records when n is too small
-    int secondAnswer = -1;         // when >= 0, the answer to every request after the first
+    std::vector<int> asked;     // n of each request
+    bool fillWhenShort = false; // fill the first n records when n is too small
+    int secondAnswer = -1;      // when >= 0, the answer to every request after the first
 
     void SetDirecotryTreeBuilder(IDirecotryTreeBuilder*) override {}
     int GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int n) override;
@@ -50,5 +52,18 @@ struct FatVolume {
 };
 
 std::string ReadWholeFile(const std::string& path);
+
+// Copies what of value lies at offset into out (at most size bytes); the count.
+unsigned CopyOut(const std::string& value, long long offset, char* out, unsigned size);
+
+// SetRecoverNode, releasing the clone it answers; false when it answered none.
+bool Prepare(IDataRecovery& writer, IFileNode* node);
+
+// A run list of resident data (the bytes live in the file record).
+class ResidentList : public CDataRunList {
+public:
+    ResidentList() { m_resident = 1; }
+    IDataRunList* Clone() override { return new ResidentList; }
+};
 
 } // namespace salvor::test
