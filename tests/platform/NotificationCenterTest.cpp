@@ -1,0 +1,215 @@
+#include "platform/MainThread.h"
+#include "platform/NotificationCenter.h"
+
+#include <QObject>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace salvor::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(NotificationCenter, DeliversPayloadToEveryObserverOfTheName) {
+    NotificationCenter center;
+    int a = 0, b = 0, other = 0;
+    std::string path;
+    center.addObserver(&a, "RefreshDetachDevice", [&](const Notification& n) {
+        ++a;
+        path = n.value("USBPath");
+        EXPECT_EQ(n.name, "RefreshDetachDevice");
+        EXPECT_EQ(n.value("missing"), "");
+    });
+    center.addObserver(&b, "RefreshDetachDevice", [&](const Notification&) { ++b; });
+    center.addObserver(&other, "RefreshAttachDevice", [&](const Notification&) { ++other; });
+    center.post("RefreshDetachDevice", {{"USBPath", "SanDisk Cruzer"}});
+    EXPECT_EQ(a, 1);
+    EXPECT_EQ(b, 1);
+    EXPECT_EQ(other, 0);
+    EXPECT_EQ(path, "SanDisk Cruzer");
+}
+
+TEST(NotificationCenter, RemovalByOwnerAndByName) {
+    NotificationCenter center;
+    int owner = 0, calls = 0;
+    center.addObserver(&owner, "A", [&](const Notification&) { ++calls; });
+    center.addObserver(&owner, "B", [&](const Notification&) { calls += 10; });
+    center.removeObserver(&owner, "A");
+    center.post("A");
+    center.post("B");
+    EXPECT_EQ(calls, 10);
+    center.removeObserver(&owner);
+    center.post("B");
+    EXPECT_EQ(calls, 10);
+    EXPECT_EQ(center.observerCount("A") + center.observerCount("B"), 0u);
+}
+
+TEST(NotificationCenter, ObserverRemovedDuringAPostIsNotCalledAfterwards) {
+    NotificationCenter center;
+    int first = 0, second = 0, secondCalls = 0;
+    center.addObserver(&first, "N", [&](const Notification&) { center.removeObserver(&second); });
+    center.addObserver(&second, "N", [&](const Notification&) { ++secondCalls; });
+    center.post("N");
+    EXPECT_EQ(secondCalls, 0);
+    center.post("N");
+    EXPECT_EQ(secondCalls, 0);
+}
+
+TEST(NotificationCenter, HandlerMayRemoveItselfAddOthersAndPost) {
+    NotificationCenter center;
+    int self = 0, added = 0, nested = 0;
+    int selfCalls = 0, addedCalls = 0, nestedCalls = 0;
+    center.addObserver(&nested, "Nested", [&](const Notification&) { ++nestedCalls; });
+    center.addObserver(&self, "N", [&](const Notification&) {
+        ++selfCalls;
+        center.removeObserver(&self);
+        // Added during the post: not part of this post's snapshot.
+        center.addObserver(&added, "N", [&](const Notification&) { ++addedCalls; });
+        center.post("Nested");
+    });
+    center.post("N");
+    EXPECT_EQ(selfCalls, 1);
+    EXPECT_EQ(addedCalls, 0);
+    EXPECT_EQ(nestedCalls, 1);
+    center.post("N");
+    EXPECT_EQ(selfCalls, 1);
+    EXPECT_EQ(addedCalls, 1);
+}
+
+TEST(NotificationCenter, DestroyedQObjectObserverIsNeverCalled) {
+    NotificationCenter center;
+    int calls = 0;
+    auto* owner = new QObject;
+    center.addObserver(owner, "N", [&](const Notification&) { ++calls; });
+    center.addObserver(owner, "M", [&](const Notification&) { ++calls; });
+    center.post("N");
+    EXPECT_EQ(calls, 1);
+    delete owner;
+    EXPECT_EQ(center.observerCount("N"), 0u);
+    EXPECT_EQ(center.observerCount("M"), 0u);
+    center.post("N");
+    center.post("M");
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(NotificationCenter, ObserverDestroyedByAnEarlierHandlerOfTheSamePost) {
+    NotificationCenter center;
+    auto* victim = new QObject;
+    int victimCalls = 0;
+    int killer = 0;
+    center.addObserver(&killer, "N", [&](const Notification&) {
+        delete victim;
+        victim = nullptr;
+    });
+    center.addObserver(victim, "N", [&](const Notification&) { ++victimCalls; });
+    center.post("N");
+    EXPECT_EQ(victimCalls, 0);
+    EXPECT_EQ(victim, nullptr);
+}
+
+TEST(NotificationCenter, CentreGoneBeforeItsOwnersLeavesNoDanglingConnection) {
+    auto owner = std::make_unique<QObject>();
+    {
+        NotificationCenter center;
+        center.addObserver(owner.get(), "N", [](const Notification&) {});
+    }
+    owner.reset(); // must not reach the destroyed centre
+    SUCCEED();
+}
+
+TEST(NotificationCenter, PostFromAThreadRunsOnTheMainThreadNeverInsideTheCall) {
+    NotificationCenter center;
+    const std::thread::id mainId = std::this_thread::get_id();
+    std::atomic<bool> callReturned{false};
+    std::atomic<int> calls{0};
+    std::thread::id ranOn;
+    bool ranAfterReturn = false;
+    std::string payload;
+    int owner = 0;
+    center.addObserver(&owner, "DoRecovery", [&](const Notification& n) {
+        ranOn = std::this_thread::get_id();
+        ranAfterReturn = callReturned.load();
+        payload = n.value("k");
+        ++calls;
+    });
+    std::thread worker([&] {
+        EXPECT_TRUE(center.postOnMainThread("DoRecovery", {{"k", "v"}}));
+        callReturned = true;
+    });
+    worker.join();
+    ASSERT_TRUE(runUntil([&] { return calls.load() == 1; }, 5s));
+    EXPECT_EQ(ranOn, mainId);
+    EXPECT_TRUE(ranAfterReturn);
+    EXPECT_EQ(payload, "v");
+
+    // On the main thread too the post waits for the loop.
+    center.postOnMainThread("DoRecovery");
+    EXPECT_EQ(calls.load(), 1);
+    ASSERT_TRUE(runUntil([&] { return calls.load() == 2; }, 5s));
+}
+
+// The recovery dialog runs a modal loop inside a handler; later posts must
+// still reach observers, the handler's own owner included.
+TEST(NotificationCenter, NestedEventLoopInsideAHandlerStillReceivesLaterPosts) {
+    NotificationCenter center;
+    int dialog = 0, window = 0;
+    int progressCalls = 0, finishCalls = 0;
+    bool nestedDone = false;
+    center.addObserver(&window, "DoRecovery", [&](const Notification&) {
+        ++progressCalls;
+        if (progressCalls != 1) return;
+        // Worker keeps posting while this handler is in its modal run.
+        std::thread worker([&] {
+            for (int i = 0; i < 3; ++i) center.postOnMainThread("DoRecovery");
+            center.postOnMainThread("RecoveryFinished");
+        });
+        nestedDone = runUntil([&] { return finishCalls == 1; }, 5s);
+        worker.join();
+    });
+    center.addObserver(&dialog, "RecoveryFinished", [&](const Notification&) { ++finishCalls; });
+    center.postOnMainThread("DoRecovery");
+    ASSERT_TRUE(runUntil([&] { return nestedDone; }, 10s));
+    EXPECT_EQ(finishCalls, 1);
+    EXPECT_EQ(progressCalls, 4);
+}
+
+TEST(NotificationCenter, QueuedPostForADestroyedCentreIsDropped) {
+    auto center = std::make_unique<NotificationCenter>();
+    int owner = 0, calls = 0;
+    center->addObserver(&owner, "N", [&](const Notification&) { ++calls; });
+    center->postOnMainThread("N");
+    center.reset();
+    bool later = false;
+    postToMainThread([&] { later = true; });
+    ASSERT_TRUE(runUntil([&] { return later; }, 5s));
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(NotificationCenter, ConcurrentPostsAndRemovalsFromThreads) {
+    NotificationCenter center;
+    std::atomic<int> calls{0};
+    std::vector<int> owners(8);
+    for (int& o : owners) center.addObserver(&o, "N", [&](const Notification&) { ++calls; });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) center.post("N");
+        });
+    threads.emplace_back([&] {
+        for (int& o : owners) center.removeObserver(&o);
+    });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(center.observerCount("N"), 0u);
+    const int before = calls.load();
+    center.post("N");
+    EXPECT_EQ(calls.load(), before);
+}
+
+} // namespace

@@ -1,0 +1,22 @@
+// Runs the platform tests inside a QCoreApplication, as the program runs, with
+// HOME and the XDG folders in a temporary folder so that no test touches the
+// developer's settings or leaves files behind.
+#include "tests/support/Fixture.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+int main(int argc, char** argv) {
+    salvor::test::TempDir home;
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home.path() + "/config").c_str(), 1);
+    setenv("XDG_STATE_HOME", (home.path() + "/state").c_str(), 1);
+    unsetenv("SALVOR_RESOURCE_DIR");
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
