@@ -1,0 +1,130 @@
+#include "engine/include/StorageDevice.h"
+#include "engine/partition/PartitionAnalyzers.h"
+
+#include <algorithm>
+#include <set>
+
+using namespace partition_codes;
+using bytes::Bytes;
+
+namespace {
+constexpr std::size_t kTableOffset = 446;
+constexpr std::size_t kEntrySize = 16;
+// A chain longer than this is damaged, whatever its links say.
+constexpr std::size_t kMaxEbrLinks = 4096;
+} // namespace
+
+bool HasBootSignature(Bytes s) { return s.size() >= 512 && s[510] == 0x55 && s[511] == 0xAA; }
+
+bool BootIndicatorsValid(Bytes s) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::size_t off = kTableOffset + kEntrySize * i;
+        if (!bytes::Has(s, off, 1))
+            return false;
+        if (s[off] != 0x00 && s[off] != 0x80)
+            return false;
+    }
+    return true;
+}
+
+void CPartitionTableEntry::InitFromBuffer(Bytes sector, std::size_t offset) {
+    for (std::size_t i = 0; i < sizeof m_raw; ++i)
+        m_raw[i] = bytes::Has(sector, offset + i, 1) ? sector[offset + i] : 0;
+}
+
+std::uint32_t CPartitionTableEntry::GetLeadSectors() const { return bytes::Le32(Bytes(m_raw), 8); }
+std::uint32_t CPartitionTableEntry::GetTotalSectors() const { return bytes::Le32(Bytes(m_raw), 12); }
+
+bool CPartitionTableEntry::IsValidPartitionTableEntry() const {
+    return std::any_of(std::begin(m_raw), std::end(m_raw), [](std::uint8_t b) { return b != 0; });
+}
+
+void InsertMbrEntry(std::uint64_t diskSectors, const CPartitionTableEntry& entry, std::uint64_t base,
+                    std::int32_t number, PartitionList& out) {
+    const std::uint64_t start = base + entry.GetLeadSectors();
+    // Past the end of a truncated disk "the rest of the disk" would wrap round.
+    if (start >= diskSectors)
+        return;
+    std::uint64_t count = entry.GetTotalSectors();
+    if (count == 0 || count > diskSectors - start)
+        count = diskSectors - start;
+    PartitionEntry p;
+    p.number = number;
+    p.startSector = start;
+    p.sectorCount = count;
+    out.push_back(p);
+}
+
+ResultCode CPartitionTableChainAnalyzer::AnalyzePartitionTableChain(IStorageDevice* device, PartitionList& out) {
+    out.clear();
+    if (!device)
+        return kMbrNullDevice;
+    return AnalyzeMBR(device, out);
+}
+
+ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, PartitionList& out) {
+    std::vector<std::uint8_t> sector;
+    if (ResultCode rc = ReadDiskSectors(device, 0, 1, sector); IsFailure(rc))
+        return rc;
+    if (!HasBootSignature(sector))
+        return kMbrNoSignature;
+    if (!BootIndicatorsValid(sector))
+        return kMbrBadBoot;
+    const std::uint64_t total = device->GetTotalSectors();
+    ResultCode result = 0;
+    for (std::int32_t slot = 1; slot <= 4; ++slot) {
+        CPartitionTableEntry e;
+        e.InitFromBuffer(sector, kTableOffset + kEntrySize * (slot - 1));
+        if (!e.IsValidPartitionTableEntry())
+            continue;
+        if (e.IsExtenedPartition()) {
+            result = AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
+            if (IsFailure(result))
+                return result;
+        } else {
+            InsertMbrEntry(total, e, 0, slot, out);
+        }
+    }
+    return result;
+}
+
+ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std::uint64_t extendedStart,
+                                                     std::uint64_t /*extendedEnd*/, std::uint64_t ebrSector,
+                                                     std::int32_t lastNumber, PartitionList& out) {
+    const std::uint64_t total = device->GetTotalSectors();
+    std::set<std::uint64_t> visited;
+    std::vector<std::uint8_t> sector;
+    std::int32_t number = lastNumber;
+    // Iterative, so a long or looping chain costs neither stack nor time without end.
+    while (visited.insert(ebrSector).second && visited.size() <= kMaxEbrLinks) {
+        if (ResultCode rc = ReadDiskSectors(device, ebrSector, 1, sector); IsFailure(rc))
+            return rc;
+        if (!HasBootSignature(sector))
+            return kEbrNoSignature;
+        if (!BootIndicatorsValid(sector))
+            return kEbrBadBoot;
+        std::uint64_t next = 0;
+        bool linked = false;
+        for (std::size_t i = 0; i < 4; ++i) {
+            CPartitionTableEntry e;
+            e.InitFromBuffer(sector, kTableOffset + kEntrySize * i);
+            if (!e.IsValidPartitionTableEntry())
+                continue;
+            const std::uint64_t at = ebrSector + e.GetLeadSectors();
+            if (std::any_of(out.begin(), out.end(), [at](const PartitionEntry& p) { return p.startSector == at; }))
+                break; // the table loops back on itself
+            if (e.IsExtenedPartition()) {
+                if (linked)
+                    return kEbrTwoExtended;
+                linked = true;
+                next = extendedStart + e.GetLeadSectors(); // links count from the extended partition
+            } else {
+                InsertMbrEntry(total, e, ebrSector, ++number, out);
+            }
+        }
+        if (next == 0)
+            return 0;
+        ebrSector = next;
+    }
+    return 0;
+}

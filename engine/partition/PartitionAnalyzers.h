@@ -1,0 +1,120 @@
+#pragma once
+// The analysers behind CreatePartitionTableAnalyze, one per scheme.
+#include "engine/common/Bytes.h"
+#include "engine/partition/PartitionTable.h"
+
+#include <cstdint>
+#include <vector>
+
+class IStorageDevice;
+
+// Reads `count` sectors from `first` into `buf` (resized to fit); answers the
+// device's own error code when the read fails.
+ResultCode ReadDiskSectors(IStorageDevice* device, std::uint64_t first, std::uint64_t count,
+                           std::vector<std::uint8_t>& buf);
+
+// True when the 0x55 0xAA signature closes the 512-byte table sector.
+bool HasBootSignature(bytes::Bytes sector);
+// True when every one of the four entries has boot indicator 0x00 or 0x80.
+bool BootIndicatorsValid(bytes::Bytes sector);
+
+// One 16-byte MBR or EBR entry.
+class CPartitionTableEntry {
+public:
+    // Copies the entry at byte `offset` of `sector` (zeros past its end).
+    void InitFromBuffer(bytes::Bytes sector, std::size_t offset);
+    std::uint8_t GetPartitionType() const { return m_raw[4]; }
+    bool IsEmptyEntry() const { return m_raw[4] == 0; }
+    bool IsExtenedPartition() const { return m_raw[4] == 0x05 || m_raw[4] == 0x0F; }
+    std::uint32_t GetLeadSectors() const;
+    std::uint32_t GetTotalSectors() const;
+    std::uint64_t GetEndSector() const { return std::uint64_t{GetLeadSectors()} + GetTotalSectors() - 1; }
+    // The 16 bytes are not all zero.
+    bool IsValidPartitionTableEntry() const;
+
+private:
+    std::uint8_t m_raw[16] = {};
+};
+
+// Lists an MBR or EBR entry at base + its first sector. An entry that starts
+// at or beyond the disk's end is not listed; one that runs past the end, or
+// has no count, is cut at the end.
+void InsertMbrEntry(std::uint64_t diskSectors, const CPartitionTableEntry& entry, std::uint64_t base,
+                    std::int32_t number, PartitionList& out);
+
+class CPartitionTableChainAnalyzer {
+public:
+    ResultCode AnalyzePartitionTableChain(IStorageDevice* device, PartitionList& out);
+
+private:
+    ResultCode AnalyzeMBR(IStorageDevice* device, PartitionList& out);
+    // Walks the EBR chain from the extended partition's first sector.
+    ResultCode AnalyzeEMBR(IStorageDevice* device, std::uint64_t extendedStart, std::uint64_t extendedEnd,
+                           std::uint64_t ebrSector, std::int32_t lastNumber, PartitionList& out);
+};
+
+// Where the GPT entry array lies.
+struct GptLayout {
+    std::uint64_t entryLba = 2;
+    std::uint32_t entryCount = 128;
+    std::uint32_t entrySize = 128;
+};
+
+// The layout named by a GPT header sector when it is sound; otherwise the
+// usual one (array at sector 2, 128 entries of 128 bytes).
+GptLayout GptLayoutFromHeader(bytes::Bytes header, std::uint64_t diskSectors);
+
+// Smaller GPT partitions (BIOS boot and the like) are not listed.
+inline constexpr std::uint64_t kGptMinListedBytes = 8ULL << 20;
+
+// Lists the used entries of a GPT entry array that are larger than minBytes
+// (entries that do not fit wholly in `entries` are ignored).
+void ParseGptEntries(bytes::Bytes entries, std::uint32_t entryCount, std::uint32_t entrySize,
+                     std::uint64_t diskSectors, std::uint32_t sectorSize, std::uint64_t minBytes,
+                     PartitionList& out);
+
+class CBaseGPTAnalyzer {
+public:
+    ResultCode AnalyzeBaseGPT(IStorageDevice* device, PartitionList& out);
+};
+
+// One Apple partition map entry, already checked for its signature.
+struct ApmMapEntry {
+    std::uint32_t mapEntries = 0;
+    std::uint32_t startBlock = 0;
+    std::uint32_t blockCount = 0;
+    char typeName[32] = {};
+};
+// False when the block has no "PM" or "TS" signature.
+bool ParseApmEntry(bytes::Bytes block, ApmMapEntry& entry);
+
+class CAPMAnaly {
+public:
+    ResultCode AnalyzePartition(IStorageDevice* device, PartitionList& out);
+
+private:
+    ResultCode GetSectorsPerBlock();
+    ResultCode GetPartCount();
+    ResultCode AnalyzePartitionTable(PartitionList& out);
+
+    IStorageDevice* m_device = nullptr;
+    std::int32_t m_sectorSize = 0;
+    std::int32_t m_sectorsPerBlock = 0;
+    std::vector<std::uint8_t> m_sector;
+    std::int32_t m_entryCount = 0;
+};
+
+class CPartitionTableAnalyze : public IPartitionTableAnalyze {
+public:
+    ResultCode AnalyzePartitionTable(IStorageDevice* disk, PartitionList& out) override;
+
+    static ResultCode GetDiskInfo(IStorageDevice* disk, CCollectDiskDeviceInfoStruct*& info);
+    static ResultCode GetDiskType(IStorageDevice* disk, enumDiskPartitionScheme& scheme);
+    static ResultCode IsGptDisk(IStorageDevice* disk, bytes::Bytes sector0, int& yes);
+    static ResultCode IsApmDisk(IStorageDevice* disk, bytes::Bytes sector0, int& yes);
+    static ResultCode IsMbrDisk(IStorageDevice* disk, bytes::Bytes sector0, int& yes);
+    static ResultCode IsDynamicDisk(IStorageDevice* disk, int& yes);
+    static ResultCode AnalyzeMBRPartitionTable(IStorageDevice* disk, PartitionList& out);
+    static ResultCode AnalyzeGPTPartitionTable(IStorageDevice* disk, PartitionList& out);
+    static ResultCode AnalyzeAPMPartitionTable(IStorageDevice* disk, PartitionList& out);
+};
