@@ -159,12 +159,21 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
         const std::uint8_t inUse = type & kInUse;
         switch (type) {
         case kFile:
-        case kFileDeleted:
-            if (!IsValidFileEntry(e)) return false;
+        case kFileDeleted: {
+            // A set whose checksum holds is genuine even when Windows has put
+            // something in a reserved field (EFS does) or it is longer than a
+            // plain name needs; failing it would end the folder and lose the
+            // rest of the listing.
+            const std::size_t setBytes = (std::size_t{e[1]} + 1) * kEntrySize;
+            const bool verified = e[1] >= 2 && bytes::Has(cluster, i * kEntrySize, setBytes) &&
+                                  CheckDirEntry(cluster.subspan(i * kEntrySize), setBytes, bytes::Le16(e, 2));
+            if (!IsValidFileEntry(e) && !verified) return false;
+            m_verified = verified;
             m_set = _tagFileBaseInfo{};
             m_units.clear();
             m_state = 1;
             m_remaining = e[1];
+            m_secondaryCount = e[1];
             m_index = 0;
             m_set.inUse = inUse ? 1 : 0;
             m_set.attributes = bytes::Le16(e, 4);
@@ -173,10 +182,12 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
             m_set.access = bytes::Le32(e, 16);
             m_set.metadataSector = sector;
             break;
+        }
         case kStream:
         case kStreamDeleted:
-            if (!IsValidStreamEntry(e, m_totalSectors, m_sectorShift, m_clusterShift)) return false;
             ++m_index;
+            if (!IsValidStreamEntry(e, m_totalSectors, m_sectorShift, m_clusterShift) && !InVerifiedSet())
+                return false;
             if (m_state == 1 && m_index == 1 && (inUse != 0) == (m_set.inUse != 0)) {
                 m_state = 2;
                 --m_remaining;
@@ -190,15 +201,17 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
             break;
         case kName:
         case kNameDeleted:
-            if (!IsValidNameEntry(e)) return false;
             ++m_index;
+            if (!IsValidNameEntry(e) && !InVerifiedSet()) return false;
             if (m_state >= 2 && m_state == m_index && (inUse != 0) == (m_set.inUse != 0)) {
                 for (std::size_t c = 0; c < 15; ++c) m_units += static_cast<char16_t>(bytes::Le16(e, 2 + 2 * c));
                 ++m_state;
                 if (--m_remaining <= 0) {
                     // The whole name is converted once, so surrogate pairs
                     // split across two name entries survive.
-                    std::u16string name = m_units.substr(0, m_set.nameLength);
+                    // A length of 0 is what a name longer than 255 characters
+                    // wraps to (Linux writes such sets): take all its characters.
+                    std::u16string name = m_set.nameLength ? m_units.substr(0, m_set.nameLength) : m_units;
                     m_set.name = TruncateUtf8(Utf16LeToUtf8(name), kMaxNameBytes);
                     m_records.push_back(std::move(m_set));
                     m_set = _tagFileBaseInfo{};
@@ -210,7 +223,9 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
             break;
         case kLabel:
         case kLabelDeleted:
-            if (!IsValidLabelEntry(e)) return false;
+            // The label is not kept, and a malformed one (some formatters
+            // write more than 11 characters) must not hide the whole root:
+            // it is passed over like the bitmap and up-case entries.
             break;
         case kBitmap:
             // The first bitmap (bit 0 of the flags clear) is the one in use.

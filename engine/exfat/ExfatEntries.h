@@ -91,13 +91,20 @@ public:
     std::uint64_t BitmapLength() const { return m_bitmapLength; }
 
 private:
-    void DropSet() { m_state = 0; }
+    void DropSet() {
+        m_state = 0;
+        m_verified = false;
+    }
+    // The current entry (m_index) lies inside a set whose checksum held.
+    bool InVerifiedSet() const { return m_verified && m_state >= 1 && m_index <= m_secondaryCount; }
 
     _tagFileBaseInfo m_set;
     std::u16string m_units; // the set's name, joined before one conversion
     int m_state = 0;        // 0 none, 1 file entry read, 2+ stream and names read
     int m_remaining = 0;
     int m_index = 0;
+    int m_secondaryCount = 0;
+    bool m_verified = false;
     std::vector<_tagFileBaseInfo> m_records;
     std::uint64_t m_totalSectors = 0;
     unsigned m_sectorShift = 9;

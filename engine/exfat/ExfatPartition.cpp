@@ -148,7 +148,11 @@ IDataRunList* CExFatPartition::BuildFileDataRun(const _tagFileBaseInfo& r) {
     if ((r.attributes & exfat::kAttrFolder) || r.dataLength <= 0 || r.firstCluster < 2 ||
         r.firstCluster > 0xFFFFFFF5u || m_bytesPerCluster == 0)
         return runs;
-    const std::uint64_t need = (static_cast<std::uint64_t>(r.dataLength) + m_bytesPerCluster - 1) / m_bytesPerCluster;
+    // No file holds more clusters than the heap from its first cluster on.
+    const std::uint64_t heapLeft = std::uint64_t{m_clusterLimit} + 2 - std::min<std::uint64_t>(r.firstCluster, std::uint64_t{m_clusterLimit} + 2);
+    const std::uint64_t need = std::min<std::uint64_t>(
+        (static_cast<std::uint64_t>(r.dataLength) + m_bytesPerCluster - 1) / m_bytesPerCluster, heapLeft);
+    if (need == 0) return runs;
     if (r.contiguous) {
         DataRun run{static_cast<long long>(r.firstCluster) - 2, static_cast<long long>(need)};
         runs->AddDataRun(&run);

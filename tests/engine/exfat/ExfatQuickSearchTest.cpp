@@ -79,7 +79,9 @@ TEST_P(ExfatQuickFixture, ListingEqualsTheSleuthKit) {
 
     const auto found = s.builder.Entries();
     const auto expected = exfat_test::ParseFls(exfat_test::ReadText(Manifest("fls")));
-    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(found == expected) << "found, not expected:\n"
+                                   << exfat_test::Missing(found, expected) << "expected, not found:\n"
+                                   << exfat_test::Missing(expected, found);
     EXPECT_EQ(Deleted(found), exfat_test::ParseFls(exfat_test::ReadText(Manifest("fls_deleted"))));
     // The oracle also reads the image as it is now.
     EXPECT_EQ(found, exfat_test::FlsOf(Image(), "-b " + std::to_string(GetParam())));
@@ -150,7 +152,9 @@ TEST_P(ExfatQuickFixture, UnreadableFolderClusterLosesOnlyThatFolder) {
     const auto found = s.builder.Entries();
     auto expected = exfat_test::ParseFls(exfat_test::ReadText(Manifest("fls")));
     std::erase_if(expected, [](const auto& e) { return e.path.rfind("Docs/", 0) == 0; });
-    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(found == expected) << "found, not expected:\n"
+                                   << exfat_test::Missing(found, expected) << "expected, not found:\n"
+                                   << exfat_test::Missing(expected, found);
 }
 
 TEST_P(ExfatQuickFixture, StopStillBuildsAndFinishes) {

@@ -61,6 +61,20 @@ IFileNode* RecordingBuilder::Find(const std::string& path) const {
     return nullptr;
 }
 
+std::string Missing(const std::set<RecordingBuilder::Entry>& a, const std::set<RecordingBuilder::Entry>& b) {
+    std::ostringstream out;
+    int n = 0;
+    for (const auto& e : a) {
+        if (b.count(e)) continue;
+        if (++n > 40) {
+            out << "  ...\n";
+            break;
+        }
+        out << "  " << e.kind << (e.deleted ? " * " : "   ") << e.path << "\n";
+    }
+    return out.str();
+}
+
 std::set<RecordingBuilder::Entry> ParseFls(const std::string& text) {
     std::set<RecordingBuilder::Entry> out;
     std::istringstream in(text);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ public:
         bool deleted;
         std::string path;
         auto operator<=>(const Entry&) const = default;
+        friend void PrintTo(const Entry& e, std::ostream* os) {
+            *os << e.kind << (e.deleted ? " * " : "   ") << e.path;
+        }
     };
     // Paths rebuilt through parent ids; a node whose parents do not reach the
     // root gets "?/" in front.
@@ -48,6 +52,9 @@ public:
     int refuseFrom = -1; // refuse every node from this index on (-1: none)
     IStorageDevice* partitionDevice = nullptr;
 };
+
+// The entries of a that are not in b, one a line (for failure messages).
+std::string Missing(const std::set<RecordingBuilder::Entry>& a, const std::set<RecordingBuilder::Entry>& b);
 
 // fls -r -p output, normalised: no label, bitmap, up-case, virtual or orphan entries.
 std::set<RecordingBuilder::Entry> ParseFls(const std::string& text);
