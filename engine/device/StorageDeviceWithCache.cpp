@@ -51,7 +51,16 @@ bool CStorageDeviceWithCache::InnerRead(void* buffer, long long first, long long
 std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlock(long long b) {
     const unsigned long long total = m_inner->GetTotalSectors();
     const unsigned long long start = static_cast<unsigned long long>(b) * m_blockSize;
-    auto block = std::make_unique<Block>();
+    std::unique_ptr<Block> block;
+    {
+        std::lock_guard l(m_queueLock);
+        if (!m_free.empty()) {
+            block = std::move(m_free.back());
+            m_free.pop_back();
+        }
+    }
+    if (!block)
+        block = std::make_unique<Block>();
     block->index = b;
     block->sectors = static_cast<long long>(std::min<unsigned long long>(m_blockSize, total - start));
     block->data.resize(static_cast<std::size_t>(block->sectors) * m_inner->GetSectorSize());
@@ -59,6 +68,14 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
     // the error stays for GetLastError.
     InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
     return block;
+}
+
+void CStorageDeviceWithCache::Recycle(std::unique_ptr<Block> block) {
+    if (!block)
+        return;
+    std::lock_guard l(m_queueLock);
+    if (m_free.size() < 2)
+        m_free.push_back(std::move(block));
 }
 
 void CStorageDeviceWithCache::BeginCache() {
@@ -133,6 +150,8 @@ int CStorageDeviceWithCache::SetCurCacheBlock(long long b) {
         for (;;) {
             // Blocks the caller skipped are dropped.
             while (!m_queue.empty() && m_queue.front()->index < b) {
+                if (m_free.size() < 2)
+                    m_free.push_back(std::move(m_queue.front()));
                 m_queue.pop_front();
                 m_wantMore.signal();
             }
@@ -151,6 +170,7 @@ int CStorageDeviceWithCache::SetCurCacheBlock(long long b) {
     }
     if (!block)
         block = ReadBlock(b);
+    Recycle(std::move(m_current));
     m_current = std::move(block);
     m_curBlock = b;
     return 1;
@@ -167,6 +187,7 @@ void CStorageDeviceWithCache::EndCache() {
         m_reader.join();
     std::lock_guard l(m_queueLock);
     m_queue.clear();
+    m_free.clear();
     m_readerFinished = true;
 }
 
