@@ -35,6 +35,16 @@ const std::string& ImagePath() {
     return path;
 }
 
+// The image as the engine's raw-image device, or null (and the benchmark
+// skipped) when it cannot be opened.
+std::unique_ptr<IStorageDevice> OpenImage(benchmark::State& state) {
+    std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(ImagePath().c_str()));
+    if (raw->Open(nullptr))
+        return raw;
+    state.SkipWithError("cannot open the image");
+    return nullptr;
+}
+
 void BM_PlainPread(benchmark::State& state) {
     const int fd = open(ImagePath().c_str(), O_RDONLY);
     std::vector<unsigned char> buf(kBlockSectors * 512);
@@ -56,11 +66,9 @@ void BM_PlainPread(benchmark::State& state) {
 
 // The raw-image device alone: the asynchronous read routine and its copy.
 void BM_ImageDevice(benchmark::State& state) {
-    std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(ImagePath().c_str()));
-    if (!raw->Open(nullptr)) {
-        state.SkipWithError("cannot open the image");
+    auto raw = OpenImage(state);
+    if (!raw)
         return;
-    }
     std::vector<unsigned char> buf(kBlockSectors * 512);
     long long bytes = 0;
     const long long blocks = static_cast<long long>(raw->GetTotalSectors() / kBlockSectors);
@@ -78,11 +86,9 @@ void BM_ImageDevice(benchmark::State& state) {
 }
 
 void BM_CachedDevice(benchmark::State& state) {
-    std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(ImagePath().c_str()));
-    if (!raw->Open(nullptr)) {
-        state.SkipWithError("cannot open the image");
+    auto raw = OpenImage(state);
+    if (!raw)
         return;
-    }
     std::vector<unsigned char> buf(kBlockSectors * 512);
     long long bytes = 0;
     for (auto _ : state) {
