@@ -1,0 +1,338 @@
+#include "engine/controller/RecoveryControllers.h"
+
+#include "engine/common/Bitmap.h"
+#include "engine/device/StorageDeviceWithCache.h"
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/FactoryRegistry.h"
+#include "engine/include/StorageDevice.h"
+#include "engine/tree/DirectoryTreeBuilder.h"
+#include "engine/writer/DataRecovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr long long kDeepBlockBytes = 0x400000;
+constexpr long long kFallbackBlockSectors = 8192;
+
+void Report(IProgress* sink, std::uint32_t state, std::uint64_t total, std::uint64_t current,
+            ResultCode result = 0) {
+    if (!sink) return;
+    _PROGRESS_INFO info = MakeProgress(state, total, current, result);
+    sink->UpdateProgress(&info);
+}
+
+// Text of a fixed record field, which need not be NUL-terminated.
+template <std::size_t N>
+std::string FieldText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* device) {
+    auto* data = device ? dynamic_cast<IVolumeDeviceData*>(device->GetPrivateData()) : nullptr;
+    return data ? data->GetVolumeInfo() : nullptr;
+}
+
+} // namespace
+
+std::string GetDeviceDescription(IStorageDevice* device) {
+    if (!device) return {};
+    switch (device->GetType()) {
+    case DEVICE_VOLUME:
+        if (auto* v = VolumeRecord(device); v && v->kind == 0) return FieldText(v->volumeName);
+        return {};
+    case DEVICE_EDI: {
+        auto* data = dynamic_cast<IEDIDeviceData*>(device->GetPrivateData());
+        auto* info = data ? data->GetEDIInfo() : nullptr;
+        if (!info) return {};
+        const std::string path = FieldText(info->path);
+        const auto slash = path.find_last_of('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
+    }
+    default:
+        return {};
+    }
+}
+
+bool SetRestoreScanSink(IRecoveryController* controller, RestoreScanSink* sink) {
+    auto* c = dynamic_cast<CRecoveryControllerBase*>(controller);
+    if (!c) return false;
+    c->SetRestoreScanSink(sink);
+    return true;
+}
+
+IRecoveryController* CreateRecoveryController(_RECOVERY_CONTROLLER_TYPE type) {
+    switch (type) {
+    case RECOVERY_DELETED: return new CDeletedRecoveryController;
+    case RECOVERY_COMPLETE: return new CCompleteRecoveryController;
+    case RECOVERY_PARTITION: return new CPartitionRecoveryController;
+    default: return nullptr;
+    }
+}
+
+// ---- shared -----------------------------------------------------------------
+
+CRecoveryControllerBase::CRecoveryControllerBase()
+    : m_makeBuilder([](bool replay) { return CreateTreeBuilder(replay); }) {}
+
+CRecoveryControllerBase::~CRecoveryControllerBase() = default;
+
+int CRecoveryControllerBase::Initialize(IRecoveryFilter* filter) {
+    m_filter = filter;
+    return filter ? 1 : 0;
+}
+
+ResultCode CRecoveryControllerBase::MakeBuilder(bool replay, IDrirectoryTree* tree, ResultCode none,
+                                                ResultCode refused) {
+    // A controller serves one scan; a second start begins from a new builder.
+    m_builder.reset(m_makeBuilder ? m_makeBuilder(replay) : nullptr);
+    if (!m_builder) return none;
+    if (!m_builder->Initialize(GetDeviceDescription(m_device).c_str(), tree, m_filter)) return refused;
+    return 0;
+}
+
+void CRecoveryControllerBase::Replay(IProgress* sink, IStorageDevice* device) {
+    m_restoreSink->SetDirecotryTreeBuilder(m_builder.get(), sink, device);
+    m_restoredPartitions.clear();
+    for (int type = SEARCHER_HFSPLUS; type <= SEARCHER_APFS; ++type) {
+        auto& copies = m_restoredPartitions[type];
+        for (CSearchedPartitionInfo* record : m_restoreSink->GetSearchedPartition(type))
+            if (record) copies.emplace_back(record->Clone());
+    }
+    m_replayed = true;
+}
+
+IDataRecovery* CRecoveryControllerBase::MakeWriter(int type, IFileSystemSearchController* searcher) const {
+    IDataRecovery* writer = CreateDataRecoveryObj();
+    if (!writer) return nullptr;
+    ResultCode rc = 0;
+    if (m_restoreSink || m_replayed) {
+        std::vector<CSearchedPartitionInfo*> records;
+        if (m_replayed) {
+            // The copies taken when the replay ended: the sink may be gone.
+            auto it = m_restoredPartitions.find(type);
+            if (it != m_restoredPartitions.end())
+                for (const auto& r : it->second) records.push_back(r.get());
+        } else {
+            records = m_restoreSink->GetSearchedPartition(type);
+        }
+        auto* concrete = dynamic_cast<CDataRecovery*>(writer);
+        if (!concrete) { // only our writer takes saved records
+            writer->Release();
+            return nullptr;
+        }
+        rc = concrete->Initialize(records, m_device);
+    } else {
+        rc = writer->Initialize(searcher, m_device);
+    }
+    if (IsFailure(rc)) {
+        writer->Release();
+        return nullptr;
+    }
+    return writer;
+}
+
+// ---- quick scan -------------------------------------------------------------
+
+CDeletedRecoveryController::~CDeletedRecoveryController() {
+    // The searcher may still point at nodes the builder owns.
+    if (m_searcher) m_searcher->Release();
+    m_searcher = nullptr;
+    m_builder.reset();
+}
+
+ResultCode CDeletedRecoveryController::StartDataRecovery(IStorageDevice* device, IProgress* sink,
+                                                         IDrirectoryTree* tree) {
+    if (!device || !sink || !tree) return ControllerResult::QuickNullArgument;
+    Report(sink, PROGRESS_RUNNING, 1, 0);
+    if (device->GetType() == DEVICE_DISK) return ControllerResult::QuickWholeDisk;
+
+    m_device = device;
+    if (m_searcher) m_searcher->Release();
+    m_searcher = nullptr;
+    if (ResultCode rc = MakeBuilder(false, tree, ControllerResult::QuickNoBuilder,
+                                    ControllerResult::QuickBuilderRefused))
+        return rc;
+
+    const CCollectedVolumeDeviceInfoStruct* volume = VolumeRecord(device);
+    const unsigned kind = volume ? volume->fileSystemType : unsigned{FS_UNKNOWN};
+    switch (kind) {
+    case FS_FAT12:
+    case FS_FAT16:
+    case FS_FAT32: m_searcher = CreateFATQuickSearcher(); break;
+    case FS_NTFS: m_searcher = CreateNTFSQuickSearcher(); break;
+    case FS_EXFAT: m_searcher = CreateEXFatQuickSearcher(); break;
+    case FS_HFSPLUS: m_searcher = CreateHFSPlusQuickSearcher(); break;
+    case FS_APFS: m_searcher = CreateAPFSQuickSearcher(); break;
+    default: break;
+    }
+    if (!m_searcher) {
+        Report(sink, PROGRESS_FINISHED, 1, 1, ControllerResult::QuickNoSearcher);
+        return ControllerResult::QuickNoSearcher;
+    }
+    m_searcher->SetDirecotryTreeBuilder(m_builder.get());
+
+    if (m_restoreSink) {
+        Replay(sink, device);
+        return 0;
+    }
+    ::sync();
+    // The searcher reports its own progress and finish; its failure is the
+    // scan's failure.
+    return m_searcher->QuickSearchFiles(device, sink);
+}
+
+IDataRecovery* CDeletedRecoveryController::GetDataRecovery(_tagSearcherType type) const {
+    return MakeWriter(type, m_searcher);
+}
+
+// ---- deep scan --------------------------------------------------------------
+
+long long CCompleteRecoveryController::BlockSizeFor(unsigned sectorSize) {
+    const long long block = kDeepBlockBytes / (sectorSize ? sectorSize : 512);
+    return block ? block : kFallbackBlockSectors;
+}
+
+long long CCompleteRecoveryController::BlockSize(unsigned sectorSize) const {
+    return m_blockOverride ? m_blockOverride : BlockSizeFor(sectorSize);
+}
+
+CCompleteRecoveryController::CCompleteRecoveryController() = default;
+
+CCompleteRecoveryController::~CCompleteRecoveryController() {
+    // Stop reading ahead first; searchers may hold node pointers, so they go
+    // before the builder that owns the nodes; the cached device they read
+    // through goes last.
+    if (m_cache) m_cache->EndCache();
+    ReleaseSearchers();
+    m_builder.reset();
+    m_cache.reset();
+    m_fileSectorMap.clear();
+}
+
+void CCompleteRecoveryController::ReleaseSearchers() {
+    for (Searcher& s : m_searchers)
+        if (s.searcher) s.searcher->Release();
+    m_searchers.clear();
+}
+
+void CCompleteRecoveryController::CreateSearchers(IStorageDevice* device, IProgress* sink) {
+    ReleaseSearchers();
+    auto add = [&](_tagSearcherType type, ICompleteFileSystemSearchController* s) {
+        if (s) m_searchers.push_back({type, s});
+        return s;
+    };
+    if (auto* s = add(SEARCHER_HFSPLUS, CreateHFSPlusSearcher())) {
+        s->SetIProgressSink(sink);
+        const CCollectedVolumeDeviceInfoStruct* v =
+            device->GetType() == DEVICE_VOLUME ? VolumeRecord(device) : nullptr;
+        if (v && v->fileSystemType == FS_HFSPLUS) s->SetActivePartition(true);
+    }
+    add(SEARCHER_EXFAT, CreateEXFatSearcher());
+    if (auto* s = add(SEARCHER_FAT, CreateFATSearcher())) s->SetFileSectorMap(&m_fileSectorMap);
+    if (auto* s = add(SEARCHER_RAW, CreateRAWSearcher())) {
+        s->SetFileSectorMap(&m_fileSectorMap);
+        s->SetIProgressSink(sink);
+    }
+    add(SEARCHER_NTFS, CreateNTFSSearcher());
+    add(SEARCHER_APFS, CreateAPFSDeepSearcher());
+}
+
+ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device, IProgress* sink,
+                                                          IDrirectoryTree* tree) {
+    if (!device || !sink || !tree) return ControllerResult::DeepNullArgument;
+    m_bitmap = std::make_unique<TBitmap>();
+    Report(sink, PROGRESS_RUNNING, 1, 0);
+
+    // A second start replaces the first scan's searchers, cache and builder,
+    // in the order the destructor uses.
+    if (m_cache) m_cache->EndCache();
+    ReleaseSearchers();
+    m_cache.reset();
+    m_fileSectorMap.clear();
+
+    m_device = device;
+    if (ResultCode rc = MakeBuilder(m_restoreSink != nullptr, tree, ControllerResult::DeepNoBuilder,
+                                    ControllerResult::DeepBuilderRefused))
+        return rc;
+
+    CreateSearchers(device, sink);
+    if (m_searchers.empty()) return ControllerResult::DeepNoSearcher;
+
+    ::sync();
+    const long long block = BlockSize(device->GetSectorSize());
+    m_cache = std::make_unique<CStorageDeviceWithCache>(device);
+    m_cache->SetBlockSize(static_cast<unsigned>(block));
+    m_cache->BeginCache();
+
+    for (Searcher& s : m_searchers) {
+        s.searcher->SetDevice(m_cache.get());
+        s.searcher->SetBlockSize(static_cast<int>(block));
+        s.searcher->SetDirecotryTreeBuilder(m_builder.get());
+        s.searcher->SetBitmap(m_bitmap.get());
+        if (!m_restoreSink) s.searcher->PreparetoSearch();
+    }
+
+    ResultCode result = 0;
+    if (m_restoreSink) {
+        Replay(sink, device);
+    } else {
+        const long long total = static_cast<long long>(device->GetTotalSectors());
+        result = SearchData(0, total - 1, sink);
+    }
+
+    const int build = sink->shouldBuild();
+    for (Searcher& s : m_searchers) {
+        // After a stop the carver's trees are not built at all.
+        if (s.type == SEARCHER_RAW && !sink->Continued()) continue;
+        s.searcher->EndSearch(build);
+    }
+    Report(sink, PROGRESS_FINISHED, 1, 1, result);
+    return result;
+}
+
+ResultCode CCompleteRecoveryController::SearchData(long long first, long long last, IProgress* sink) {
+    if (!sink || !m_cache) return ControllerResult::LoopNoSinkOrCache;
+    if (first > last) return ControllerResult::LoopFirstAfterLast;
+
+    const long long block = BlockSize(m_cache->GetSectorSize());
+    const long long total = static_cast<long long>(m_cache->GetTotalSectors());
+    first = std::clamp(first, 0LL, total);
+    if (last >= total) last = total - 1;
+    if (last < first) return 0; // nothing left to read
+
+    const long long firstBlock = first / block;
+    const long long lastBlock = last / block;
+    const std::uint64_t blocks = static_cast<std::uint64_t>(lastBlock - firstBlock + 1);
+    _PROGRESS_INFO record = MakeProgress(PROGRESS_RUNNING, blocks + 1, 0);
+    sink->UpdateProgress(&record);
+
+    std::uint64_t current = 0;
+    for (long long b = firstBlock; b <= lastBlock; ++b) {
+        if (!sink->Continued()) return 0;
+        m_cache->SetCurCacheBlock(b);
+        const long long start = b * block;
+        const long long count = std::min(last - start + 1, block);
+        for (Searcher& s : m_searchers) s.searcher->AnalyzeBlock(start, count);
+        current = std::min<std::uint64_t>(current + 1, record.total);
+        // The disk's reading is 80 percent of the scan; the trees are the rest.
+        _PROGRESS_INFO sent = record;
+        sent.current = current * 4 / 5;
+        sink->UpdateProgress(&sent);
+    }
+    return 0;
+}
+
+void CCompleteRecoveryController::EndSearchers(int build) {
+    for (Searcher& s : m_searchers) s.searcher->EndSearch(build);
+    if (m_bitmap) m_bitmap->DestroyBitmap();
+}
+
+IDataRecovery* CCompleteRecoveryController::GetDataRecovery(_tagSearcherType type) const {
+    auto it = std::find_if(m_searchers.begin(), m_searchers.end(),
+                           [type](const Searcher& s) { return s.type == type; });
+    if (it == m_searchers.end()) return nullptr;
+    return MakeWriter(type, it->searcher);
+}

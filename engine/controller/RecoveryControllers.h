@@ -1,0 +1,140 @@
+#pragma once
+// The scan drivers: the deleted-files controller (quick scan of one volume),
+// the complete controller (deep scan, block by block, with every deep
+// searcher) and the partition controller (the deep scan of a whole disk).
+// Each can replay a saved scan result instead of scanning.
+#include "engine/include/DataRecovery.h"
+#include "engine/include/RecoveryController.h"
+#include "engine/include/RestoreScanSink.h"
+#include "engine/include/SearchInterfaces.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TBitmap;
+class CStorageDeviceWithCache;
+
+namespace ControllerResult {
+inline constexpr ResultCode QuickNullArgument = MakeResult(ResultLib::Controller, 0x38, 1);
+inline constexpr ResultCode QuickWholeDisk = MakeResult(ResultLib::Controller, 0x43, 0x404);
+inline constexpr ResultCode QuickNoBuilder = MakeResult(ResultLib::Controller, 0x48, 4);
+inline constexpr ResultCode QuickBuilderRefused = MakeResult(ResultLib::Controller, 0x4B, 1);
+inline constexpr ResultCode QuickNoSearcher = MakeResult(ResultLib::Controller, 0x57, 0x401);
+inline constexpr ResultCode DeepNullArgument = MakeResult(ResultLib::Controller, 0x45, 0x403);
+inline constexpr ResultCode DeepNoBuilder = MakeResult(ResultLib::Controller, 0x55, 4);
+inline constexpr ResultCode DeepBuilderRefused = MakeResult(ResultLib::Controller, 0x58, 1);
+inline constexpr ResultCode DeepNoSearcher = MakeResult(ResultLib::Controller, 0x8E, 0x402);
+inline constexpr ResultCode LoopNoSinkOrCache = MakeResult(ResultLib::Controller, 0xF8, 5);
+inline constexpr ResultCode LoopFirstAfterLast = MakeResult(ResultLib::Controller, 0xFB, 0x403);
+} // namespace ControllerResult
+
+// The name under which the builder names a device's trees: a volume's name,
+// an image file's name, or "".
+std::string GetDeviceDescription(IStorageDevice* device);
+
+// Gives a controller made by CreateRecoveryController the saved result to
+// replay (borrowed; it must stay valid until StartDataRecovery returns).
+// False for a controller that cannot replay.
+bool SetRestoreScanSink(IRecoveryController* controller, RestoreScanSink* sink);
+
+// What the two controllers share: the restore sink, the builder, the filter
+// and the scanned device.
+class CRecoveryControllerBase : public IRecoveryController {
+public:
+    using BuilderFactory = std::function<IDirecotryTreeBuilder*(bool replay)>;
+
+    CRecoveryControllerBase();
+    ~CRecoveryControllerBase() override;
+    CRecoveryControllerBase(const CRecoveryControllerBase&) = delete;
+    CRecoveryControllerBase& operator=(const CRecoveryControllerBase&) = delete;
+
+    int Initialize(IRecoveryFilter* filter) override;
+    void Release() override { delete this; }
+
+    void SetRestoreScanSink(RestoreScanSink* sink) { m_restoreSink = sink; }
+    RestoreScanSink* GetRestoreScanSink() const { return m_restoreSink; }
+    // How the builder is made (tests give one with a fake clock).
+    void SetTreeBuilderFactory(BuilderFactory factory) { m_makeBuilder = std::move(factory); }
+
+protected:
+    struct BuilderRelease {
+        void operator()(IDirecotryTreeBuilder* b) const {
+            if (b) b->Release();
+        }
+    };
+    using BuilderPtr = std::unique_ptr<IDirecotryTreeBuilder, BuilderRelease>;
+
+    // Makes and initialises the builder; 0 or the failing code.
+    ResultCode MakeBuilder(bool replay, IDrirectoryTree* tree, ResultCode none, ResultCode refused);
+    // Replays the saved result, then keeps copies of its partition records:
+    // the application may end the sink once the scan has returned.
+    void Replay(IProgress* sink, IStorageDevice* device);
+    // A writer for a searcher type: from the replayed records when the scan
+    // was a replay, else from the searcher; null when it cannot be set up.
+    IDataRecovery* MakeWriter(int type, IFileSystemSearchController* searcher) const;
+
+    RestoreScanSink* m_restoreSink = nullptr;
+    BuilderPtr m_builder;
+    IRecoveryFilter* m_filter = nullptr;
+    IStorageDevice* m_device = nullptr;
+
+private:
+    BuilderFactory m_makeBuilder;
+    bool m_replayed = false;
+    std::map<int, std::vector<std::unique_ptr<CSearchedPartitionInfo>>> m_restoredPartitions;
+};
+
+class CDeletedRecoveryController : public CRecoveryControllerBase {
+public:
+    ~CDeletedRecoveryController() override;
+    _RECOVERY_CONTROLLER_TYPE thisType() override { return RECOVERY_DELETED; }
+    ResultCode StartDataRecovery(IStorageDevice* device, IProgress* sink, IDrirectoryTree* tree) override;
+    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override;
+
+private:
+    IQuickFileSystemSearchController* m_searcher = nullptr;
+};
+
+class CCompleteRecoveryController : public CRecoveryControllerBase {
+public:
+    // 4 MiB blocks; 8192 sectors when the sector size is larger than that.
+    static long long BlockSizeFor(unsigned sectorSize);
+
+    CCompleteRecoveryController();
+    ~CCompleteRecoveryController() override;
+    _RECOVERY_CONTROLLER_TYPE thisType() override { return RECOVERY_COMPLETE; }
+    ResultCode StartDataRecovery(IStorageDevice* device, IProgress* sink, IDrirectoryTree* tree) override;
+    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override;
+
+    // The block loop over sectors first to last (inclusive).
+    ResultCode SearchData(long long first, long long last, IProgress* sink);
+    // Ends every searcher with one build flag and frees the bit map's bits.
+    void EndSearchers(int build);
+    // Fixes the block size in sectors instead of deriving it from the sector
+    // size (0: derive it). For tests with small devices.
+    void SetBlockSectors(unsigned sectors) { m_blockOverride = sectors; }
+
+private:
+    struct Searcher {
+        _tagSearcherType type;
+        ICompleteFileSystemSearchController* searcher;
+    };
+
+    long long BlockSize(unsigned sectorSize) const;
+    void CreateSearchers(IStorageDevice* device, IProgress* sink);
+    void ReleaseSearchers();
+
+    std::vector<Searcher> m_searchers;
+    std::unique_ptr<CStorageDeviceWithCache> m_cache;
+    std::map<long long, unsigned> m_fileSectorMap;
+    std::unique_ptr<TBitmap> m_bitmap;
+    unsigned m_blockOverride = 0;
+};
+
+class CPartitionRecoveryController : public CCompleteRecoveryController {
+public:
+    _RECOVERY_CONTROLLER_TYPE thisType() override { return RECOVERY_PARTITION; }
+};
