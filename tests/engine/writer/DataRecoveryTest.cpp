@@ -68,6 +68,13 @@ TEST_F(WriterSetup, InitializeFailures) {
 
     std::vector<CSearchedPartitionInfo*> none;
     EXPECT_EQ(writer.Initialize(none, nullptr), 0x10d006e00000005u);
+
+    // The factory's writer behaves the same behind the interface.
+    IDataRecovery* made = CreateDataRecoveryObj();
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(made->Initialize(&searcher, device.get()), 0x10d004b00000d01u);
+    EXPECT_EQ(made->RecoverTo(nullptr, nullptr, 0), 0x10d010200000005u);
+    made->Release();
 }
 
 TEST_F(WriterSetup, RestoredRecordsAreCopiedInTheirOrder) {
