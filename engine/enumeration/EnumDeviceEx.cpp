@@ -1,0 +1,112 @@
+#include "engine/enumeration/EnumDevice.h"
+
+#include <vector>
+
+using namespace enum_codes;
+
+namespace {
+// The counted-array rules shared by the three queries.
+ResultCode CopyOut(const DeviceList& list, IStorageDevice** array, int& count, ResultCode tooSmall,
+                   bool zeroIsTooSmall) {
+    if (!array) {
+        count = static_cast<int>(list.size());
+        return 0;
+    }
+    if (count == 0 && !zeroIsTooSmall)
+        return 0;
+    if (count < 0 || static_cast<std::size_t>(count) < list.size())
+        return tooSmall;
+    int i = 0;
+    for (IStorageDevice* d : list)
+        array[i++] = d;
+    count = i;
+    return 0;
+}
+
+std::vector<IStorageDevice*> ToArray(const DeviceList& list) { return {list.begin(), list.end()}; }
+} // namespace
+
+CEnumDeviceEx::~CEnumDeviceEx() { ReleaseAll(); }
+
+void CEnumDeviceEx::ReleaseAll() {
+    for (auto& [disk, list] : m_volumes)
+        ReleaseDevList(list);
+    for (auto& [disk, list] : m_partitions)
+        ReleaseDevList(list);
+    m_volumes.clear();
+    m_partitions.clear();
+    ReleaseDevList(m_disks);
+    m_enum.reset();
+    m_initialised = false;
+}
+
+ResultCode CEnumDeviceEx::Init() {
+    ReleaseAll(); // a second Init starts afresh rather than leaking the first
+    m_enum = std::make_unique<CEnumDevice>(m_facts);
+    m_enum->EnumDiskDevice(m_disks);
+    if (m_disks.empty()) {
+        ReleaseAll();
+        return kNoDisk;
+    }
+    for (IStorageDevice* disk : m_disks) {
+        DeviceList volumes, partitions;
+        m_enum->EnumVolumeDevice(disk, volumes);
+        m_enum->EnumPartitionDevice(disk, partitions);
+        // The volumes made for partitions without one are made once, here, and
+        // stay with the enumerator like every other device it lists.
+        std::vector<IStorageDevice*> v = ToArray(volumes), p = ToArray(partitions);
+        DeviceList merged;
+        CMergeVolumeAndPartition::MergeAsVolume(merged, v.data(), static_cast<int>(v.size()), p.data(),
+                                                static_cast<int>(p.size()));
+        m_volumes[disk] = std::move(merged);
+        m_partitions[disk] = std::move(partitions);
+    }
+    m_initialised = true;
+    return 0;
+}
+
+ResultCode CEnumDeviceEx::Uninit() {
+    if (!m_initialised)
+        return kUninitNotInit;
+    ReleaseAll();
+    return 0;
+}
+
+ResultCode CEnumDeviceEx::EnumDiskDevice(IStorageDevice** array, int& count) {
+    if (!m_initialised)
+        return kDisksNotInit;
+    return CopyOut(m_disks, array, count, kDiskArraySmall, false);
+}
+
+ResultCode CEnumDeviceEx::PerDisk(const std::map<const IStorageDevice*, DeviceList>& map, const IStorageDevice* disk,
+                                  IStorageDevice** array, int& count, const PerDiskCodes& codes) const {
+    if (!m_initialised)
+        return codes.notInit;
+    if (!disk)
+        return codes.nullDisk;
+    const auto it = map.find(disk);
+    if (it == map.end())
+        return kUnknownDisk;
+    return CopyOut(it->second, array, count, codes.tooSmall, codes.zeroIsTooSmall);
+}
+
+ResultCode CEnumDeviceEx::EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) {
+    return PerDisk(m_partitions, disk, array, count, {kPartitionsNotInit, kPartitionsNullDisk, kPartitionArraySmall, false});
+}
+
+ResultCode CEnumDeviceEx::EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) {
+    // Here a count of 0 with volumes to give is too small.
+    return PerDisk(m_volumes, disk, array, count, {kVolumesNotInit, kVolumesNullDisk, kVolumeArraySmall, true});
+}
+
+IEnumDevice* CreateEnumDevice() {
+    static CSysfsBlockDeviceFacts facts;
+    static CEnumDevice instance(facts);
+    return &instance;
+}
+
+IEnumDeviceEx* CreateEnumDeviceEx() {
+    static CSysfsBlockDeviceFacts facts;
+    static CEnumDeviceEx instance(facts);
+    return &instance;
+}

@@ -1,0 +1,246 @@
+#include "engine/enumeration/BlockDeviceFacts.h"
+
+#include <blkid/blkid.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadText(const fs::path& p) {
+    std::ifstream in(p);
+    if (!in)
+        return {};
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    return s;
+}
+
+bool ReadNumber(const fs::path& p, std::uint64_t& v) {
+    const std::string s = ReadText(p);
+    if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || s.size() > 19)
+        return false;
+    v = std::stoull(s);
+    return true;
+}
+
+bool ReadMajorMinor(const fs::path& p, unsigned& major, unsigned& minor) {
+    unsigned a = 0, b = 0;
+    char colon = 0;
+    std::istringstream in(ReadText(p));
+    if (!(in >> a >> colon >> b) || colon != ':')
+        return false;
+    major = a;
+    minor = b;
+    return true;
+}
+
+// sata_spd of the libata link above a device path, "" when there is none.
+std::string AtaLinkSpeed(const std::string& sysPath) {
+    std::size_t pos = 0;
+    while ((pos = sysPath.find("/ata", pos)) != std::string::npos) {
+        const std::size_t end = sysPath.find('/', pos + 1);
+        const std::string comp = sysPath.substr(pos + 1, end == std::string::npos ? end : end - pos - 1);
+        if (comp.size() > 3 && std::all_of(comp.begin() + 3, comp.end(), ::isdigit)) {
+            std::error_code ec;
+            const fs::path port = sysPath.substr(0, end);
+            for (const auto& link : fs::directory_iterator(port, ec)) {
+                const std::string n = link.path().filename().string();
+                if (n.rfind("link", 0) != 0)
+                    continue;
+                const std::string spd = ReadText(link.path() / "ata_link" / n / "sata_spd");
+                if (!spd.empty())
+                    return spd;
+            }
+            return {};
+        }
+        pos += 4;
+    }
+    return {};
+}
+
+struct ProbeFree {
+    void operator()(blkid_probe p) const { blkid_free_probe(p); }
+};
+using Probe = std::unique_ptr<std::remove_pointer_t<blkid_probe>, ProbeFree>;
+
+struct FdClose {
+    int fd;
+    ~FdClose() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+std::string ProbeValue(blkid_probe pr, const char* name) {
+    const char* v = nullptr;
+    return blkid_probe_lookup_value(pr, name, &v, nullptr) == 0 && v ? std::string(v) : std::string();
+}
+
+} // namespace
+
+std::string BusProtocolFromSysPath(const std::string& sysPath, bool loopWithBacking, const std::string& ataLinkSpeed) {
+    if (loopWithBacking)
+        return "Virtual Interface";
+    if (sysPath.find("/usb") != std::string::npos)
+        return "USB";
+    std::size_t pos = 0;
+    while ((pos = sysPath.find("/ata", pos)) != std::string::npos) {
+        pos += 4;
+        if (pos < sysPath.size() && std::isdigit(static_cast<unsigned char>(sysPath[pos])))
+            // libata: a parallel port's link has no serial speed.
+            return ataLinkSpeed == "<unknown>" ? "ATA" : "SATA";
+    }
+    if (sysPath.find("/host") != std::string::npos && sysPath.find("/target") != std::string::npos)
+        return "SCSI";
+    return {};
+}
+
+std::string MountPointFromMountInfo(const std::string& text, unsigned major, unsigned minor) {
+    const std::string want = std::to_string(major) + ":" + std::to_string(minor);
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, majmin, root, mountPoint;
+        if (!(fields >> id >> parent >> majmin >> root >> mountPoint) || majmin != want)
+            continue;
+        // Blanks, tabs, newlines and backslashes are written as \ooo octal escapes.
+        std::string out;
+        for (std::size_t i = 0; i < mountPoint.size(); ++i) {
+            if (mountPoint[i] == '\\' && i + 3 < mountPoint.size() &&
+                std::all_of(mountPoint.begin() + i + 1, mountPoint.begin() + i + 4,
+                            [](char c) { return c >= '0' && c <= '7'; })) {
+                out += static_cast<char>(((mountPoint[i + 1] - '0') << 6) | ((mountPoint[i + 2] - '0') << 3) |
+                                         (mountPoint[i + 3] - '0'));
+                i += 3;
+            } else {
+                out += mountPoint[i];
+            }
+        }
+        return out;
+    }
+    return {};
+}
+
+CSysfsBlockDeviceFacts::CSysfsBlockDeviceFacts(std::string sysRoot, std::string devRoot, std::string mountInfo)
+    : m_sysRoot(std::move(sysRoot)), m_devRoot(std::move(devRoot)), m_mountInfo(std::move(mountInfo)) {}
+
+std::string CSysfsBlockDeviceFacts::DevicePath(const std::string& kernelName) { return m_devRoot + "/" + kernelName; }
+
+std::vector<BlockDiskFacts> CSysfsBlockDeviceFacts::ListDisks() {
+    std::vector<BlockDiskFacts> disks;
+    std::error_code ec;
+    const fs::path block = fs::path(m_sysRoot) / "block";
+    for (const auto& entry : fs::directory_iterator(block, ec)) {
+        const fs::path dir = entry.path();
+        BlockDiskFacts d;
+        d.name = dir.filename().string();
+        std::uint64_t v = 0;
+        if (!ReadMajorMinor(dir / "dev", d.major, d.minor) || !ReadNumber(dir / "size", v))
+            continue;
+        d.size512 = v;
+        if (ReadNumber(dir / "queue" / "logical_block_size", v) && v >= 512 && v <= (1u << 24))
+            d.logicalBlockSize = static_cast<unsigned>(v);
+        d.readOnly = ReadNumber(dir / "ro", v) && v != 0;
+        if (ReadNumber(dir / "device" / "type", v))
+            d.scsiType = static_cast<int>(v);
+        d.vendor = ReadText(dir / "device" / "vendor");
+        d.model = ReadText(dir / "device" / "model");
+        d.backingFile = ReadText(dir / "loop" / "backing_file");
+        const std::string sysPath = fs::weakly_canonical(dir, ec).string();
+        d.protocol = BusProtocolFromSysPath(sysPath, !d.backingFile.empty(), AtaLinkSpeed(sysPath));
+        // A partition lies under its disk's directory and has a "partition" file.
+        for (const auto& sub : fs::directory_iterator(dir, ec)) {
+            BlockPartitionFacts p;
+            std::uint64_t number = 0;
+            if (!ReadNumber(sub.path() / "partition", number) || number > INT32_MAX ||
+                !ReadMajorMinor(sub.path() / "dev", p.major, p.minor) || !ReadNumber(sub.path() / "start", p.start512) ||
+                !ReadNumber(sub.path() / "size", p.size512))
+                continue;
+            p.name = sub.path().filename().string();
+            p.number = static_cast<std::int32_t>(number);
+            d.partitions.push_back(p);
+        }
+        std::sort(d.partitions.begin(), d.partitions.end(),
+                  [](const BlockPartitionFacts& a, const BlockPartitionFacts& b) { return a.number < b.number; });
+        disks.push_back(std::move(d));
+    }
+    std::sort(disks.begin(), disks.end(), [](const BlockDiskFacts& a, const BlockDiskFacts& b) { return a.name < b.name; });
+    return disks;
+}
+
+bool CSysfsBlockDeviceFacts::ProbeTable(const std::string& devicePath, unsigned sectorSize, BlockTableFacts& out) {
+    out = {};
+    Probe pr(blkid_new_probe_from_filename(devicePath.c_str()));
+    if (!pr)
+        return false;
+    if (sectorSize >= 512)
+        blkid_probe_set_sectorsize(pr.get(), sectorSize);
+    blkid_probe_enable_superblocks(pr.get(), 0);
+    blkid_probe_enable_partitions(pr.get(), 1);
+    blkid_probe_set_partitions_flags(pr.get(), BLKID_PARTS_ENTRY_DETAILS);
+    // The partition probers themselves refuse a FAT boot sector as an MBR.
+    blkid_partlist list = blkid_probe_get_partitions(pr.get());
+    if (!list)
+        return true; // readable, no table
+    if (blkid_parttable table = blkid_partlist_get_table(list))
+        if (const char* type = blkid_parttable_get_type(table))
+            out.type = type;
+    const int n = blkid_partlist_numof_partitions(list);
+    for (int i = 0; i < n; ++i) {
+        blkid_partition part = blkid_partlist_get_partition(list, i);
+        if (!part)
+            continue;
+        BlockTableFacts::Entry e;
+        e.number = blkid_partition_get_partno(part);
+        e.start512 = static_cast<std::uint64_t>(std::max<blkid_loff_t>(0, blkid_partition_get_start(part)));
+        e.size512 = static_cast<std::uint64_t>(std::max<blkid_loff_t>(0, blkid_partition_get_size(part)));
+        if (const char* t = blkid_partition_get_type_string(part))
+            e.typeString = t;
+        else
+            e.typeString = "0x" + [&] {
+                std::ostringstream s;
+                s << std::hex << blkid_partition_get_type(part);
+                return s.str();
+            }();
+        if (const char* u = blkid_partition_get_uuid(part))
+            e.uuid = u;
+        e.extended = blkid_partition_is_extended(part) != 0;
+        out.entries.push_back(e);
+    }
+    return true;
+}
+
+bool CSysfsBlockDeviceFacts::ProbeVolume(const std::string& devicePath, std::uint64_t offset, std::uint64_t size,
+                                         BlockVolumeFacts& out) {
+    out = {};
+    FdClose fd{::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (fd.fd < 0)
+        return false;
+    Probe pr(blkid_new_probe());
+    if (!pr || blkid_probe_set_device(pr.get(), fd.fd, static_cast<blkid_loff_t>(offset),
+                                      static_cast<blkid_loff_t>(size)) != 0)
+        return false;
+    blkid_probe_enable_partitions(pr.get(), 0);
+    blkid_probe_enable_superblocks(pr.get(), 1);
+    blkid_probe_set_superblocks_flags(pr.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+    if (blkid_do_safeprobe(pr.get()) != 0)
+        return false;
+    out.type = ProbeValue(pr.get(), "TYPE");
+    out.version = ProbeValue(pr.get(), "VERSION");
+    out.label = ProbeValue(pr.get(), "LABEL");
+    return !out.type.empty();
+}
+
+std::string CSysfsBlockDeviceFacts::MountPoint(unsigned major, unsigned minor) {
+    return MountPointFromMountInfo(ReadText(m_mountInfo), major, minor);
+}
