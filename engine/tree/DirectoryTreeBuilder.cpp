@@ -106,7 +106,8 @@ CDirectoryTreeBuilder::TreeStats CDirectoryTreeBuilder::Stats(_tagSearcherType t
     if (const Tree* t = FindTree(type)) {
         s.added = t->added;
         s.shownWhileAdding = t->shownWhileAdding;
-        s.pending = t->pending.Size();
+        s.pending = t->pending.Size() + t->parked.size();
+        for (const auto& [id, nodes] : t->waiting) s.pending += nodes.size();
         s.held = t->recycledFiles.size() + t->recycleFolders.size() + t->recycleIndexes.size();
         s.trashId = t->trashId;
     }
@@ -117,6 +118,7 @@ int CDirectoryTreeBuilder::AddSearcherInfo(_tagSearcherType type, long long root
     if (Tree* t = FindTree(type)) {
         t->rootId = rootId;
         t->root->SetNodeID(rootId);
+        Wake(*t, rootId);
         return 1;
     }
     auto t = std::make_unique<Tree>();
@@ -185,6 +187,7 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
         if (name[0] == '.') node->FilterFileNameByDot();
         if (!Record(tree->dirs, node)) return 0;
         if (trashCandidate) tree->trashCandidates.push_back(node);
+        Wake(*tree, id);
     } else {
         if (name[0] == '.') return 0;
         if (!Record(tree->files, node)) return 0;
@@ -224,6 +227,7 @@ void CDirectoryTreeBuilder::MergeNode(CFileNode* recorded, CFileNode* newer) {
 }
 
 void CDirectoryTreeBuilder::DropPendingFoldersInside(Tree& tree, long long privateDataId) {
+    Wake(tree, privateDataId);
     for (CFileNode* node : tree.pending.Snapshot()) {
         if (!node->IsDirectory() || node->GetParentNodeID() != privateDataId) continue;
         if (tree.shownSet.count(node)) continue;
@@ -346,21 +350,38 @@ bool CDirectoryTreeBuilder::HasFileBelow(CFileNode* folder) {
 
 // ---- build passes ---------------------------------------------------------
 
-void CDirectoryTreeBuilder::LinkUpward(Tree& tree, CFileNode* node) {
+CDirectoryTreeBuilder::Walk CDirectoryTreeBuilder::LinkUpward(Tree& tree, CFileNode* node) {
     CFileNode* cur = node;
     for (int step = 0; step < kMaxWalk; ++step) {
         CFileNode* parent = ChooseParent(tree, cur);
-        if (!parent) return;
+        if (!parent) return cur == node ? Walk::NoParent : Walk::Done;
         if (parent->IsDeleted() && !cur->IsDeleted()) cur->MarkDeleted();
         if (tree.type != SEARCHER_APFS) {
-            if (cur->IsDirectory() && !HasFileBelow(cur)) return;
-            if (!cur->IsDirectory() && !cur->IsDeleted() && !m_filter->ShowNormalFiles()) return;
+            if (cur->IsDirectory() && !HasFileBelow(cur)) return Walk::Done;
+            if (!cur->IsDirectory() && !cur->IsDeleted() && !m_filter->ShowNormalFiles())
+                return cur == node ? Walk::Hidden : Walk::Done;
         }
         // Refused when it would close a loop of ids: the walk ends here.
-        if (!parent->AddChild(cur)) return;
-        if (parent->GetParentNode() || parent == tree.root.get()) return;
+        if (!parent->AddChild(cur)) return Walk::Done;
+        if (parent->GetParentNode() || parent == tree.root.get()) return Walk::Done;
         cur = parent;
     }
+    return Walk::Done;
+}
+
+void CDirectoryTreeBuilder::Wake(Tree& tree, long long parentId) {
+    auto it = tree.waiting.find(parentId);
+    if (it == tree.waiting.end()) return;
+    for (CFileNode* n : it->second) tree.pending.Add(n);
+    tree.waiting.erase(it);
+}
+
+void CDirectoryTreeBuilder::WakeAll(Tree& tree) {
+    for (auto& [id, nodes] : tree.waiting)
+        for (CFileNode* n : nodes) tree.pending.Add(n);
+    tree.waiting.clear();
+    for (CFileNode* n : tree.parked) tree.pending.Add(n);
+    tree.parked.clear();
 }
 
 bool CDirectoryTreeBuilder::ReachesRoot(const Tree& tree, CFileNode* node) const {
@@ -381,8 +402,16 @@ bool CDirectoryTreeBuilder::BuildTree(Tree& tree, bool force, std::vector<CFileN
     if (tree.pending.Empty()) return true;
 
     const std::vector<CFileNode*> pending = tree.pending.Snapshot();
-    for (CFileNode* node : pending)
-        if (!node->GetParentNode()) LinkUpward(tree, node);
+    for (CFileNode* node : pending) {
+        if (node->GetParentNode()) continue;
+        const Walk walk = LinkUpward(tree, node);
+        if (force || walk == Walk::Done) continue;
+        tree.pending.Remove(node);
+        if (walk == Walk::Hidden)
+            tree.parked.push_back(node);
+        else
+            tree.waiting[node->GetParentNodeID()].push_back(node);
+    }
     // Readiness is judged after every link of the pass, so a folder that
     // came before its first file leaves together with it.
     for (CFileNode* node : pending) {
@@ -484,6 +513,7 @@ int CDirectoryTreeBuilder::FlashBuild(_tagSearcherType type) {
     if (!tree) return 0;
     m_building = true;
 
+    WakeAll(*tree);
     GiveBackRecycleBin(*tree, type);
     FlushPasses(*tree);
 

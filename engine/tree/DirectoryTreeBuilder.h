@@ -95,6 +95,13 @@ private:
     struct Tree {
         _tagSearcherType type = SEARCHER_NONE;
         PendingList pending;
+        // Pending nodes that passes while adding leave alone, so that a pass
+        // costs what changed rather than all that waits. Live files the
+        // filter hides, under a live parent (a mounted volume holds nearly
+        // nothing else) wait for the flush; nodes whose parent id is not
+        // recorded yet wait for a folder of that id. The flush takes all back.
+        std::vector<CFileNode*> parked;
+        std::map<long long, std::vector<CFileNode*>> waiting;
         NodeMap dirs;
         NodeMap files;
         std::vector<CFileNode*> trashCandidates;
@@ -137,7 +144,14 @@ private:
 
     // One build pass; false when it did not run.
     bool BuildTree(Tree& tree, bool force, std::vector<CFileNode*>& out);
-    void LinkUpward(Tree& tree, CFileNode* node);
+    // How a walk up from a node ended.
+    enum class Walk { Done, Hidden, NoParent };
+    // Walks up from node linking what can be linked. Hidden and NoParent
+    // tell that the walk stopped at node itself: a live file the filter
+    // hides, or no parent recorded under its parent id.
+    Walk LinkUpward(Tree& tree, CFileNode* node);
+    static void Wake(Tree& tree, long long parentId);
+    static void WakeAll(Tree& tree);
     bool ReachesRoot(const Tree& tree, CFileNode* node) const;
     void FlushPasses(Tree& tree);
     void BuildLostNodes(Tree& tree);

@@ -377,6 +377,28 @@ TEST_F(TreeBuilderTest, TrashCandidateIsSettledWhenItsAncestorsArriveLater) {
     EXPECT_TRUE(file->IsDeleted());
 }
 
+TEST_F(TreeBuilderTest, HiddenLiveFileWaitingWhileAddingIsShownWhenItsFolderTurnsOutToBeTrash) {
+    HomeGuard home("/Users/bob");
+    filter.showNormal = 0;
+    builder->AddSearcherInfo(SEARCHER_FAT, 2);
+    auto* trash = Dir(12, 11, ".Trash");
+    auto* file = File(13, 12, "old.key");
+    Add(trash);
+    Add(file);
+    Add(Dir(10, 2, "Users"));
+    clock.now += 5; // passes run while adding: the live file is hidden
+    Add(Dir(11, 10, "bob"));
+    clock.now += 5;
+    Add(File(14, 2, "other.txt"));
+    EXPECT_EQ(builder->Stats(SEARCHER_FAT).pending, 5u);
+    EXPECT_FALSE(IsShown(file));
+    builder->FlashBuild(SEARCHER_FAT);
+    EXPECT_TRUE(trash->IsDeleted());
+    EXPECT_TRUE(IsShown(file));
+    EXPECT_TRUE(file->IsDeleted());
+    ExpectEachShownOnce();
+}
+
 TEST_F(TreeBuilderTest, AnotherUsersTrashIsNotTheTrash) {
     HomeGuard home("/Users/alice");
     filter.showNormal = 0;
