@@ -33,7 +33,8 @@ std::string Folder() {
 }
 
 const std::string& ImagePath() {
-    static const std::string path = [] {
+    // Never destroyed, so the exit handler that removes the image can use it.
+    static const std::string& path = *new std::string([] {
         std::string p = Folder() + "/salvor-bench-writer-" + std::to_string(getpid()) + ".img";
         const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fd < 0) std::abort();
@@ -51,7 +52,7 @@ const std::string& ImagePath() {
         close(fd);
         std::atexit([] { unlink(ImagePath().c_str()); });
         return p;
-    }();
+    }());
     return path;
 }
 
