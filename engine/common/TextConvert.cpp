@@ -100,6 +100,6 @@ std::string MakeSafeFileName(const std::string& name) {
     std::string out;
     out.reserve(name.size());
     for (char c : name) out += (c == '/' || c == '\0') ? '_' : c;
-    if (out.empty() || out == "." || out == "..") out.insert(0, "_");
+    if (out.empty() || out == "." || out == "..") return "_" + out;
     return out;
 }
