@@ -1,5 +1,6 @@
 // The fixture runner: images made by real tools, cached by script hash.
 #include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
@@ -34,6 +35,19 @@ TEST(Fixture, Fat16ImageIsMadeAndCached) {
     int n = 0;
     while (std::getline(sums, line)) ++n;
     EXPECT_EQ(n, 3);
+}
+
+TEST(Fixture, HandedToATestThroughTheImageDevice) {
+    const std::string img = FixtureFile("fat16_basic", "fat16_basic.img");
+    ASSERT_FALSE(img.empty());
+    ImageDevice dev(img);
+    ASSERT_TRUE(dev.IsOpen());
+    EXPECT_EQ(dev.GetSectorSize(), 512u);
+    EXPECT_EQ(dev.GetTotalSectors(), 16384u * 2);
+    std::vector<unsigned char> boot(512);
+    ASSERT_EQ(dev.ReadSector(boot.data(), 0, 1), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(boot.data()) + 54, 5), "FAT16");
+    EXPECT_EQ(dev.Reads(), 1u);
 }
 
 TEST(Fixture, MissingToolFailsAndNamesThePackage) {
