@@ -1,4 +1,4 @@
 #pragma once
 // Fills the exFAT slots of the factory registry (the volume recogniser and
-// the quick searcher). Called once at start-up.
+// the quick and the deep searcher). Called once at start-up.
 void RegisterExfatLibrary();

@@ -1,0 +1,145 @@
+// The deep search's folder-entry analyser over real folder clusters: sets cut
+// at a cluster end are joined through the saved head and tail, fragments end
+// where the entries end, and the last sectors of a device are analysed.
+#include "engine/exfat/ExfatBoot.h"
+#include "engine/exfat/ExfatDeepSearch.h"
+#include "engine/exfat/ExfatFileSet.h"
+#include "tests/engine/exfat/ExfatTestSupport.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+// Feeds sectors [first, first + count) of an image to an analyser, each with
+// the two sectors after it, and collects the fragments.
+std::vector<std::unique_ptr<CFileSet>> Gather(CFDTPreAnaylze& a, salvor::test::ImageDevice& dev, long long first,
+                                              long long count) {
+    const unsigned ss = dev.GetSectorSize();
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(count + 2) * ss, 0);
+    dev.ReadSector(buf.data(), first, count + 2);
+    std::vector<std::unique_ptr<CFileSet>> out;
+    for (long long i = 0; i < count; ++i) {
+        if (a.Analyze(first + i, exfat::Bytes(buf).subspan(static_cast<std::size_t>(i) * ss, 3u * ss))) {
+            std::unique_ptr<CFileSet> f;
+            while (a.GetFileSet(f)) out.push_back(std::move(f));
+        }
+    }
+    std::unique_ptr<CFileSet> f;
+    while (a.GetFileSet(f)) out.push_back(std::move(f));
+    return out;
+}
+
+
+TEST(ExfatFileSet, RootFolderClusterIsARootFragment) {
+    salvor::test::ImageDevice dev(salvor::test::FixtureFile("mbr_fat_exfat", "disk_intact.img"));
+    CFDTPreAnaylze a;
+    a.PrepareAnayze(9, 25, dev.GetTotalSectors());
+    std::vector<std::uint8_t> boot(512);
+    ASSERT_EQ(dev.ReadSector(boot.data(), 133120, 1), 1);
+    const CExFatDBR dbr(boot);
+    // The root folder's cluster of the heap at 137216, 8 sectors per cluster.
+    const std::int64_t rootSector = 137216 + (std::int64_t{dbr.GetRootDirStartCluster()} - 2) * 8;
+    auto frags = Gather(a, dev, rootSector, 8);
+    ASSERT_EQ(frags.size(), 1u);
+    const CFileSet& root = *frags[0];
+    EXPECT_TRUE(root.IsRoot());
+    EXPECT_EQ(root.firstSector, rootSector);
+    EXPECT_EQ(root.bitmapCluster, 2u);
+    EXPECT_EQ(root.upcaseCluster, 3u);
+    EXPECT_LE(root.lowestRootCluster, dbr.GetRootDirStartCluster());
+    EXPECT_EQ(std::string(root.label.begin(), root.label.end()), "DEEPVOL");
+    EXPECT_EQ(root.totalClusters, dbr.GetTotalCluster());
+    // Docs, Pictures, Music and Many live; Old deleted.
+    EXPECT_EQ(root.subFolders.size(), 4u);
+    EXPECT_GE(root.deleted.size(), 3u);
+    // The cluster size lies within the bounds (in sectors).
+    EXPECT_TRUE(root.Allows(8));
+    EXPECT_LE(root.highBound, 8u);
+}
+
+TEST(ExfatFileSet, SetStraddlingTwoDistantClustersIsJoined) {
+    // The Straddle folder of the quick-scan volume: its first cluster ends in
+    // the middle of an entry set that goes on in its second cluster, which lies
+    // after the data of the files.
+    const std::string img = salvor::test::FixtureFile("exfat_quick", "exfat_512.img");
+    salvor::test::ImageDevice dev(img);
+    CFDTPreAnaylze a;
+    a.PrepareAnayze(9, 25, dev.GetTotalSectors());
+    auto frags = Gather(a, dev, 0, static_cast<long long>(dev.GetTotalSectors()) - 2);
+    EXPECT_EQ(a.Joins(), 1u);
+    std::size_t straddle = 0;
+    CFileSet* head = nullptr;
+    for (auto& f : frags) {
+        for (const auto& r : f->inUse) straddle += r.name.rfind("straddle-file-", 0) == 0;
+        if (f->flags & CFileSet::kNotEnded) head = f.get();
+    }
+    EXPECT_EQ(straddle, 40u);
+    ASSERT_NE(head, nullptr);
+    const std::int64_t tail = a.GetNext(head->firstSector);
+    EXPECT_GT(tail, head->firstSector + 8);
+    EXPECT_EQ(a.GetLast(tail), head->firstSector);
+    EXPECT_EQ(a.SavedHeads(), 0u);
+}
+
+TEST(ExfatFileSet, ZeroSectorAndForeignEntryEndTheFragment) {
+    CFDTPreAnaylze a;
+    a.PrepareAnayze(9, 25, 1 << 20);
+    std::vector<std::uint8_t> buf(3 * 512, 0);
+    // A GUID entry (0xA0) ends the folder at once: nothing is gathered.
+    buf[0] = 0xA0;
+    EXPECT_FALSE(a.Analyze(10, buf));
+    std::unique_ptr<CFileSet> f;
+    EXPECT_FALSE(a.GetFileSet(f));
+    // Stray name entries only: not a fragment worth handing out.
+    std::fill(buf.begin(), buf.end(), 0);
+    buf[0] = 0xC1;
+    buf[2] = 'a';
+    EXPECT_FALSE(a.Analyze(11, buf));
+    EXPECT_FALSE(a.GetFileSet(f));
+}
+
+TEST(ExfatDeepSearcher, AnalysesTheDevicesLastTwoSectors) {
+    // A copy of the quick-scan volume whose root folder cluster is moved to
+    // the device's last cluster: the scan must still read the entries in its
+    // final two sectors.
+    salvor::test::TempDir dir;
+    const std::string src = salvor::test::FixtureFile("exfat_quick", "exfat_512.img");
+    salvor::test::ImageDevice full(src);
+    const unsigned ss = 512;
+    // One cluster of the Docs folder, found by the analyser.
+    CFDTPreAnaylze a;
+    a.PrepareAnayze(9, 25, full.GetTotalSectors());
+    auto frags = Gather(a, full, 0, static_cast<long long>(full.GetTotalSectors()) - 2);
+    const CFileSet* docs = nullptr;
+    for (auto& f : frags)
+        for (const auto& r : f->inUse)
+            if (r.name == "deep.bin") docs = f.get();
+    ASSERT_NE(docs, nullptr);
+    ASSERT_LE(docs->sectorCount, 2u);
+    // A small device: 100 zero sectors, then the fragment's sectors at the very end.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(100 + docs->sectorCount) * ss, 0);
+    full.ReadSector(bytes.data() + 100 * ss, docs->firstSector, docs->sectorCount);
+    const std::string img = dir.file("tail.img");
+    std::ofstream(img, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    salvor::test::ImageDevice dev(img);
+    CExFatCompleteSearch searcher;
+    exfat_test::RecordingBuilder builder;
+    searcher.SetDevice(&dev);
+    searcher.SetDirecotryTreeBuilder(&builder);
+    searcher.SetBlockSize(64);
+    const long long total = static_cast<long long>(dev.GetTotalSectors());
+    for (long long b = 0; b < total; b += 64) EXPECT_EQ(searcher.AnalyzeBlock(b, std::min(64LL, total - b)), 1);
+    bool seen = false;
+    for (const auto& f : searcher.Builder().Fragments())
+        for (const auto& r : f->inUse) seen |= r.name == "deep.bin";
+    EXPECT_TRUE(seen);
+    searcher.EndSearch(0);
+}
+
+} // namespace

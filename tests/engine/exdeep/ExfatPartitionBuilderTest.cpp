@@ -1,0 +1,165 @@
+// The partition builder: boot sectors and their backups, the candidate list
+// and set kept consistent through removal and trimming, and file trees that do
+// not depend on the order of folders on the device.
+#include "engine/exfat/ExfatBoot.h"
+#include "engine/exfat/ExfatFileNode.h"
+#include "engine/exfat/ExfatPartitionBuilder.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// The boot sector mkfs.exfat wrote for the 64 MiB partition at 133120.
+std::vector<std::uint8_t> MadeBootSector() {
+    salvor::test::ImageDevice dev(salvor::test::FixtureFile("mbr_fat_exfat", "disk_intact.img"));
+    std::vector<std::uint8_t> s(512);
+    EXPECT_EQ(dev.ReadSector(s.data(), 133120, 1), 1);
+    return s;
+}
+
+TEST(ExfatPartitionBuilder, BootSectorAndItsBackupLeaveOneCandidate) {
+    const auto boot = MadeBootSector();
+    const CExFatDBR dbr(boot);
+    ASSERT_TRUE(dbr.IsValid(512));
+    const std::int64_t heapOffset = dbr.GetDataRegionStartSector();
+    CPartitionBuilder b;
+    b.PrepareBuild(512, 1 << 20);
+    b.Build(2048, dbr);
+    EXPECT_EQ(b.CandidateCount(), 2u); // at 2048, or at 2036 if this was the backup
+    b.Build(2060, dbr);
+    ASSERT_EQ(b.CandidateCount(), 1u);
+    const CExFatPartitionEx* p = b.Candidates()[0];
+    EXPECT_EQ(p->m_startSector, 2048);
+    EXPECT_EQ(p->Heap(), 2048 + heapOffset);
+    EXPECT_EQ(p->flags & 0xC0000000u, 0xC0000000u);
+}
+
+TEST(ExfatPartitionBuilder, BootSectorBelowTwelveMakesOnlyItsOwnCandidate) {
+    const auto boot = MadeBootSector();
+    CPartitionBuilder b;
+    b.PrepareBuild(512, 1 << 20);
+    b.Build(5, CExFatDBR(boot));
+    ASSERT_EQ(b.CandidateCount(), 1u);
+    EXPECT_EQ(b.Candidates()[0]->m_startSector, 5);
+}
+
+TEST(ExfatPartitionBuilder, BackupAloneKeepsBothGuesses) {
+    const auto boot = MadeBootSector();
+    CPartitionBuilder b;
+    b.PrepareBuild(512, 1 << 20);
+    b.Build(133132, CExFatDBR(boot));
+    std::set<std::int64_t> starts;
+    for (const auto* p : b.Candidates()) starts.insert(p->m_startSector);
+    EXPECT_EQ(starts, (std::set<std::int64_t>{133120, 133132}));
+}
+
+TEST(ExfatPartitionBuilder, FatStartMarksTheCandidateItBelongsTo) {
+    const auto boot = MadeBootSector();
+    const CExFatDBR dbr(boot);
+    CPartitionBuilder b;
+    b.PrepareBuild(512, 1 << 20);
+    b.Build(2048, dbr);
+    b.Build(2060, dbr);
+    b.RecordFAT(2048 + dbr.GetFatStartSector());
+    EXPECT_EQ(b.Candidates()[0]->flags & 1u, 1u);
+}
+
+TEST(ExfatPartitionBuilder, ManyCandidatesAreTrimmedWithListAndSetTogether) {
+    // Each boot sector far from the others makes two candidates; past 1024
+    // the list is cut to 512 and every candidate left is in both.
+    const auto boot = MadeBootSector();
+    const CExFatDBR dbr(boot);
+    CPartitionBuilder b;
+    b.PrepareBuild(512, 1ULL << 32);
+    for (int i = 0; i < 550; ++i) b.Build(100000 + 1000LL * i, dbr);
+    EXPECT_LE(b.CandidateCount(), 1025u);
+    EXPECT_GE(b.CandidateCount(), 512u);
+    EXPECT_EQ(b.Candidates().size(), b.CandidateCount());
+    // Backups arriving for trimmed candidates touch nothing freed (ASan).
+    for (int i = 0; i < 550; ++i) b.Build(100012 + 1000LL * i, dbr);
+    EXPECT_EQ(b.Candidates().size(), b.CandidateCount());
+    for (const auto* p : b.Candidates()) EXPECT_GT(p->Heap(), 0);
+}
+
+_tagFileBaseInfo Record(const char* name, std::uint32_t cluster, std::int64_t length, bool folder) {
+    _tagFileBaseInfo r;
+    r.name = name;
+    r.firstCluster = cluster;
+    r.dataLength = length;
+    r.attributes = folder ? 0x10 : 0x20;
+    r.inUse = 1;
+    r.contiguous = 1;
+    r.creation = r.modification = r.access = (44u << 25) | (1u << 21) | (1u << 16);
+    return r;
+}
+
+TEST(ExfatPartitionBuilder, ChildFolderBeforeItsParentIsNotLost) {
+    // Heap at 1000, 8 sectors per cluster. The parent folder's entries lie at
+    // cluster 20 and name a child folder at cluster 5, which lies before it.
+    CPartitionBuilder b;
+    b.PrepareBuild(512, 100000);
+    auto child = std::make_unique<CFileSet>();
+    child->firstSector = 1000 + 3 * 8;
+    child->sectorCount = 1;
+    child->UpdateFileList(Record("inner.bin", 30, 5000, false));
+    child->CalculateClusterSize(9);
+    auto parent = std::make_unique<CFileSet>();
+    parent->firstSector = 1000 + 18 * 8;
+    parent->sectorCount = 1;
+    parent->UpdateFileList(Record("Child", 5, 4096, true));
+    parent->CalculateClusterSize(9);
+    const std::int64_t childSector = child->firstSector, parentSector = parent->firstSector;
+    b.PushFileSet(std::move(child), -1, -1);
+    b.PushFileSet(std::move(parent), -1, -1);
+
+    CExFatPartitionEx p;
+    p.SetGeometry(512, 8, 5000, 0xFFFFFFFFu, 1000);
+    p.m_totalSectors = 40000;
+    p.onBoundary = {childSector, parentSector};
+    std::vector<CExFatFileNode*> nodes;
+    b.BuildFileTree(p, nodes);
+    ASSERT_EQ(nodes.size(), 2u);
+    const CExFatFileNode* folder = nullptr;
+    const CExFatFileNode* file = nullptr;
+    for (CExFatFileNode* n : nodes) (n->IsDirectory() ? folder : file) = n;
+    ASSERT_TRUE(folder && file);
+    EXPECT_EQ(const_cast<CExFatFileNode*>(folder)->GetCurrentNodeID(), childSector);
+    EXPECT_EQ(const_cast<CExFatFileNode*>(file)->GetParentNodeID(), childSector);
+    for (CExFatFileNode* n : nodes) n->Release();
+}
+
+TEST(ExfatPartitionBuilder, TreeScoreCountsLevels) {
+    // F names one sub-folder G, which names two more: 1 + 2 x 2 = 5.
+    CPartitionBuilder b;
+    b.PrepareBuild(512, 100000);
+    const std::int64_t h = 1000, s = 8;
+    auto at = [&](std::uint32_t c) { return h + (c - 2) * s; };
+    auto frag = [&](std::uint32_t c, std::vector<std::uint32_t> subs, std::uint32_t fileCluster) {
+        auto f = std::make_unique<CFileSet>();
+        f->firstSector = at(c);
+        f->sectorCount = 1;
+        for (std::uint32_t sub : subs) f->UpdateFileList(Record("d", sub, 4096, true));
+        f->UpdateFileList(Record("f", fileCluster, 100, false));
+        f->CalculateClusterSize(9);
+        return f;
+    };
+    b.PushFileSet(frag(10, {20}, 11), -1, -1);
+    b.PushFileSet(frag(20, {30, 40}, 21), -1, -1);
+    b.PushFileSet(frag(30, {}, 31), -1, -1);
+    b.PushFileSet(frag(40, {}, 41), -1, -1);
+    CFileSet* f = b.Fragments()[0].get();
+    std::vector<CFileSet*> matched;
+    EXPECT_EQ(b.CheckTree(f, h, s, matched, 3), 5);
+    EXPECT_EQ(matched.size(), 3u);
+    matched.clear();
+    EXPECT_EQ(b.CheckTree(f, h, s, matched, 7), 0); // below the tree step's minimum
+    EXPECT_TRUE(matched.empty());
+    // Under another heap start nothing lies where the sub-folders would be.
+    EXPECT_EQ(b.CheckTree(f, h + 8, s, matched, 1), 0);
+}
+
+} // namespace
