@@ -1,0 +1,357 @@
+#include "services/DeviceData.h"
+
+#include "engine/enumeration/EnumDevice.h"
+#include "engine/include/StorageDevice.h"
+#include "engine/utility/CatchExeception.h"
+#include "platform/Threads.h"
+#include "services/UIOperation.h"
+#include "services/UIPublic.h"
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// C12A7328-F81F-11D2-BA4B-00A0C93EC93B and 426F6F74-0000-11AA-AA11-00306543ECAC,
+// as the enumeration stores GPT type GUIDs.
+const _GUID kEfiSystemPartition{0xC12A7328, 0xF81F, 0x11D2, {0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B}};
+const _GUID kAppleBootPartition{0x426F6F74, 0x0000, 0x11AA, {0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC}};
+
+CCollectDiskDeviceInfoStruct* DiskInfoOf(IStorageDevice* device) {
+    if (!device) return nullptr;
+    auto* data = dynamic_cast<IDiskDeviceData*>(device->GetPrivateData());
+    return data ? data->GetDiskInfo() : nullptr;
+}
+
+// The devices a counted-array query lists, in its order; empty on failure.
+template <class Query>
+std::vector<IStorageDevice*> ListDevices(Query query) {
+    int count = 0;
+    if (IsFailure(query(nullptr, count)) || count <= 0) return {};
+    std::vector<IStorageDevice*> devices(static_cast<std::size_t>(count), nullptr);
+    if (IsFailure(query(devices.data(), count))) return {};
+    devices.resize(static_cast<std::size_t>(std::max(0, std::min(count, static_cast<int>(devices.size())))));
+    return devices;
+}
+
+} // namespace
+
+VXUIDeviceData& VXUIDeviceData::instance() {
+    static VXUIDeviceData* const list = new VXUIDeviceData(CreateEnumDeviceEx());
+    return *list;
+}
+
+VXUIDeviceData::VXUIDeviceData(IEnumDeviceEx* enumerator) : m_enumerator(enumerator) {}
+
+VXUIDeviceData::~VXUIDeviceData() = default;
+
+void VXUIDeviceData::SetWaitFunction(WaitFn wait) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_wait = std::move(wait);
+}
+
+void VXUIDeviceData::SetPostFunction(PostFn post) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_post = std::move(post);
+}
+
+void VXUIDeviceData::Post(const std::string& key) {
+    PostFn post;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        post = m_post;
+    }
+    if (post)
+        post(key);
+    else
+        VXUIPublic::NotifyMainThread(key);
+}
+
+int VXUIDeviceData::GetInitState() const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_state;
+}
+
+bool VXUIDeviceData::InitDeviceInfo() {
+    std::lock_guard<std::mutex> enumerating(m_enumMutex);
+    return Enumerate();
+}
+
+bool VXUIDeviceData::Enumerate() {
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        // Init lets the enumerator's previous devices go, so nothing may
+        // point at them any more.
+        m_disks.clear();
+        m_volumes.clear();
+        m_state = kEnumerating;
+    }
+    if (!m_enumerator) return false;
+    const ResultCode rc = m_enumerator->Init();
+    if (IsFailure(rc)) {
+        CatchExeception::WriteLog("device enumeration failed: 0x%llx\n", static_cast<unsigned long long>(rc));
+        return false;
+    }
+    BuildMaps();
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_state = kDone;
+    return true;
+}
+
+void VXUIDeviceData::BuildMaps() {
+    IEnumDeviceEx* e = m_enumerator;
+    const std::vector<IStorageDevice*> disks =
+        ListDevices([e](IStorageDevice** array, int& count) { return e->EnumDiskDevice(array, count); });
+    std::map<std::uint32_t, IStorageDevice*> diskMap;
+    std::map<IStorageDevice*, std::list<IStorageDevice*>> volumeMap;
+    std::uint32_t index = 0;
+    for (IStorageDevice* disk : disks) {
+        if (!disk) continue;
+        diskMap[index++] = disk;
+        const std::vector<IStorageDevice*> volumes = ListDevices(
+            [e, disk](IStorageDevice** array, int& count) { return e->EnumVolumeDevice(disk, array, count); });
+        volumeMap[disk] = std::list<IStorageDevice*>(volumes.begin(), volumes.end());
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_disks = std::move(diskMap);
+    m_volumes = std::move(volumeMap);
+}
+
+void VXUIDeviceData::Clear() {
+    std::lock_guard<std::mutex> enumerating(m_enumMutex);
+    ClearLocked();
+}
+
+void VXUIDeviceData::ClearLocked() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_state != kDone) return;
+    if (m_enumerator) m_enumerator->Uninit();
+    m_disks.clear();
+    m_volumes.clear();
+}
+
+bool VXUIDeviceData::EnumerateWithRetry() {
+    std::lock_guard<std::mutex> enumerating(m_enumMutex);
+    if (Enumerate()) return true;
+    return Enumerate();
+}
+
+void VXUIDeviceData::NotifyAfterInit(const std::string& key) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (m_background) {
+            m_waiting.push_back(key);
+            return;
+        }
+        if (m_state == kDone) {
+            Post(key);
+            return;
+        }
+        // Not started, or an earlier attempt failed: enumerate (again).
+        m_background = true;
+        m_waiting.push_back(key);
+    }
+    auto work = [this] {
+        EnumerateWithRetry();
+        std::vector<std::string> keys;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_mutex);
+            keys.swap(m_waiting);
+            m_background = false;
+        }
+        for (const std::string& k : keys) Post(k);
+    };
+    if (!salvor::platform::startDetachedThread(work, 0, "salvor-devices")) {
+        CatchExeception::WriteLog("no thread for the device enumeration; enumerating here\n");
+        work(); // the posts are queued, so they still come after this call
+    }
+}
+
+bool VXUIDeviceData::RefreshDeviceInfo(VXUIOperation& scan) {
+    scan.StopOperation(1);
+    WaitFn wait;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        wait = m_wait;
+    }
+    for (int step = 0; step < kRefreshWaitSteps && !scan.IsOperationExit(); ++step) {
+        if (wait)
+            wait(kRefreshWaitStep);
+        else
+            std::this_thread::sleep_for(kRefreshWaitStep);
+    }
+    if (!scan.IsOperationExit()) {
+        CatchExeception::WriteLog("the scan did not stop; the device list is kept\n");
+        return false;
+    }
+    std::lock_guard<std::mutex> enumerating(m_enumMutex);
+    ClearLocked();
+    if (Enumerate()) return true;
+    return Enumerate();
+}
+
+void VXUIDeviceData::GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_enumerator) return;
+    for (const auto& [index, disk] : m_disks) {
+        _DiskVolumeData record;
+        if (!GetDiskDataByStorage(disk, record)) continue;
+        GetDiskVolumeInfo(disk, record.children);
+        out.push_back(std::move(record));
+    }
+}
+
+int VXUIDeviceData::GetDiskDataByStorage(IStorageDevice* disk, _DiskVolumeData& out) const {
+    if (!GetDiskDataByDiskInfo(DiskInfoOf(disk), out)) return 0;
+    out.canOpen = disk->IsPermitted() ? 1 : 0;
+    out.diskIndex = GetDiskIndexByStorage(disk);
+    return 1;
+}
+
+int VXUIDeviceData::GetDiskDataByDiskInfo(const CCollectDiskDeviceInfoStruct* info, _DiskVolumeData& out) {
+    if (!info || info->kind != 0) return 0;
+    out.name = info->registryName;
+    out.devicePath = info->bsdName;
+    out.size = static_cast<std::uint64_t>(info->sectorSize) * static_cast<std::uint64_t>(info->totalSectors);
+    out.used = 0;
+    out.isDmg = info->busType == BUS_VIRTUAL ? 1 : 0;
+    out.isUsb = info->busType == BUS_USB ? 1 : 0;
+    return 1;
+}
+
+void VXUIDeviceData::GetDiskVolumeInfo(IStorageDevice* disk, std::list<_DiskVolumeData>& out) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_volumes.find(disk);
+    if (it == m_volumes.end()) return;
+    for (IStorageDevice* volume : it->second) {
+        _DiskVolumeData record;
+        if (!volume) continue;
+        record.canOpen = volume->IsPermitted() ? 1 : 0;
+        if (GetVolumeDataByStorage(volume, record)) out.push_back(std::move(record));
+    }
+}
+
+int VXUIDeviceData::GetVolumeDataByStorage(IStorageDevice* volume, _DiskVolumeData& out) const {
+    if (!GetVolumeDataByVolumeInfo(GetVolumeInfo(volume), out)) return 0;
+    IStorageDevice* disk = GetDiskStorageByVolumeStorage(volume);
+    out.diskIndex = GetDiskIndexByStorage(disk);
+    out.volumeIndex = GetVolumeIndexByStorage(disk, volume);
+    return 1;
+}
+
+int VXUIDeviceData::GetVolumeDataByVolumeInfo(const CCollectedVolumeDeviceInfoStruct* info, _DiskVolumeData& out) {
+    if (!info || info->kind != 0 || !IsSupportVolume(info)) return 0;
+    out.name = info->volumeName;
+    out.size = static_cast<std::uint64_t>(info->sectorSize) * static_cast<std::uint64_t>(info->totalSectors);
+    out.used = 0;
+    out.fileSystem = info->fileSystemType;
+    return 1;
+}
+
+bool VXUIDeviceData::IsSupportVolume(const CCollectedVolumeDeviceInfoStruct* info) {
+    if (!info) return true;
+    const CCollectDiskDeviceInfoStruct* disk = DiskInfoOf(info->disk);
+    if (!disk) return true;
+    switch (disk->partitionScheme) {
+    case PARTITION_SCHEME_APM: {
+        const std::size_t n = sizeof info->contentType;
+        return std::strncmp(info->contentType, "Apple_partition_map", n) != 0 &&
+               std::strncmp(info->contentType, "Apple_Free", n) != 0;
+    }
+    case PARTITION_SCHEME_GPT:
+        return !(info->typeGuid == kEfiSystemPartition) && !(info->typeGuid == kAppleBootPartition);
+    default:
+        return true;
+    }
+}
+
+CCollectedVolumeDeviceInfoStruct* VXUIDeviceData::GetVolumeInfo(IStorageDevice* device) {
+    if (!device) return nullptr;
+    auto* data = dynamic_cast<IVolumeDeviceData*>(device->GetPrivateData());
+    return data ? data->GetVolumeInfo() : nullptr;
+}
+
+bool VXUIDeviceData::IsVolumeStorageSupported(IStorageDevice* device) {
+    return IsSupportVolume(GetVolumeInfo(device));
+}
+
+int VXUIDeviceData::IsDiskStorage(IStorageDevice* device) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return device && m_volumes.count(device) ? 1 : 0;
+}
+
+IStorageDevice* VXUIDeviceData::GetStorageByDiskVolumeIndex(int disk, int volume) const {
+    if (disk == -1) return nullptr;
+    IStorageDevice* d = GetDiskStorageByIndex(disk);
+    if (volume == -1) return d;
+    return GetVolumeStorageByIndex(d, volume);
+}
+
+IStorageDevice* VXUIDeviceData::GetDiskStorageByIndex(int index) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (index < 0) return nullptr;
+    const auto it = m_disks.find(static_cast<std::uint32_t>(index));
+    return it == m_disks.end() ? nullptr : it->second;
+}
+
+IStorageDevice* VXUIDeviceData::GetVolumeStorageByIndex(IStorageDevice* disk, int index) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!disk || index < 0) return nullptr;
+    const auto it = m_volumes.find(disk);
+    if (it == m_volumes.end()) return nullptr;
+    int i = 0;
+    for (IStorageDevice* volume : it->second)
+        if (i++ == index) return volume;
+    return nullptr;
+}
+
+int VXUIDeviceData::GetDiskIndexByStorage(IStorageDevice* disk) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!disk) return -1;
+    for (const auto& [index, d] : m_disks)
+        if (d == disk) return static_cast<int>(index);
+    return -1;
+}
+
+IStorageDevice* VXUIDeviceData::GetDiskStorageByVolumeStorage(IStorageDevice* volume) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!volume) return nullptr;
+    for (const auto& [disk, volumes] : m_volumes)
+        for (IStorageDevice* v : volumes)
+            if (v == volume) return disk;
+    return nullptr;
+}
+
+int VXUIDeviceData::GetVolumeIndexByStorage(IStorageDevice* disk, IStorageDevice* volume) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_volumes.find(disk);
+    if (!volume || it == m_volumes.end()) return -1;
+    int i = 0;
+    for (IStorageDevice* v : it->second) {
+        if (v == volume) return i;
+        ++i;
+    }
+    return -1;
+}
+
+bool VXUIDeviceData::GetDiskVolumeIndexByStorage(IStorageDevice* device, int& disk, int& volume) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    disk = -1;
+    volume = -1;
+    if (!device) return false;
+    if (m_volumes.count(device)) {
+        disk = GetDiskIndexByStorage(device);
+        return true;
+    }
+    IStorageDevice* d = GetDiskStorageByVolumeStorage(device);
+    if (!d) return false;
+    disk = GetDiskIndexByStorage(d);
+    volume = GetVolumeIndexByStorage(d, device);
+    return true;
+}
+
+void VXUIDeviceData::GetDiskVolumeStorage(IStorageDevice* disk, std::list<IStorageDevice*>& out) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_volumes.find(disk);
+    if (it != m_volumes.end()) out = it->second;
+}

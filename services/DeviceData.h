@@ -1,0 +1,126 @@
+#pragma once
+// The device model of the windows: the disks the engine's enumerator lists,
+// numbered in its order, with the volumes worth scanning, as flat records; and
+// the mapping between (disk index, volume index) pairs and device objects.
+#include "engine/include/DeviceRecords.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class IEnumDeviceEx;
+class IStorageDevice;
+class VXUIOperation;
+
+// One listed disk or volume. The texts point into the enumerator's records
+// and stay valid while the device list stands.
+struct _DiskVolumeData {
+    const char* name = nullptr;
+    const char* devicePath = nullptr; // disks only
+    std::uint64_t size = 0;           // bytes
+    std::uint64_t used = 0;           // always 0
+    std::int32_t diskIndex = -1;
+    std::int32_t volumeIndex = -1; // -1 for a disk
+    std::uint32_t fileSystem = 0xFFFFFFFF; // volumes: the kind (0 FAT12 … 10 unknown)
+    std::uint32_t isDmg = 0;
+    std::uint32_t isUsb = 0;
+    std::uint32_t canOpen = 1;
+    std::list<_DiskVolumeData> children; // a disk's listed volumes
+};
+
+class VXUIDeviceData {
+public:
+    enum InitState : int { kNotStarted = 0, kEnumerating = 1, kDone = 2 };
+
+    // Waits one step of a refresh for the scan to end (1 s in the program).
+    using WaitFn = std::function<void(std::chrono::milliseconds)>;
+    // Posts a finished enumeration's key to the windows.
+    using PostFn = std::function<void(const std::string&)>;
+
+    // Over the system's enumerator; never destroyed (a scan may still read
+    // its devices while the process exits).
+    static VXUIDeviceData& instance();
+
+    // Over any enumerator (tests); the enumerator is borrowed.
+    explicit VXUIDeviceData(IEnumDeviceEx* enumerator);
+    virtual ~VXUIDeviceData();
+    VXUIDeviceData(const VXUIDeviceData&) = delete;
+    VXUIDeviceData& operator=(const VXUIDeviceData&) = delete;
+
+    // Enumerates on the calling thread: state 1, then 2 when the enumerator's
+    // Init succeeds (the maps are rebuilt then); a failed Init leaves the
+    // lists empty and the state 1. Answers true on success.
+    bool InitDeviceInfo();
+    // In state 2: lets the enumerator's devices go and empties the maps.
+    void Clear();
+    int GetInitState() const;
+
+    // One post of key for this request once a list stands: at once (queued)
+    // when the list is ready; otherwise after an enumeration on a thread of
+    // its own, which tries Init a second time when the first fails and posts
+    // in any case. Requests made while that enumeration runs are posted when
+    // it ends. The post never happens inside the call.
+    void NotifyAfterInit(const std::string& key);
+
+    // Stops the scan (skipping its trees) and waits up to 30 steps of 1 s for
+    // it to end; then lists the devices again on the calling thread. When the
+    // scan is still running after the wait the old list is kept (its devices
+    // are in use) and the answer is false.
+    bool RefreshDeviceInfo(VXUIOperation& scan);
+
+    void GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const;
+    int GetDiskDataByStorage(IStorageDevice* disk, _DiskVolumeData& out) const;
+    static int GetDiskDataByDiskInfo(const CCollectDiskDeviceInfoStruct* info, _DiskVolumeData& out);
+    void GetDiskVolumeInfo(IStorageDevice* disk, std::list<_DiskVolumeData>& out) const;
+    int GetVolumeDataByStorage(IStorageDevice* volume, _DiskVolumeData& out) const;
+    static int GetVolumeDataByVolumeInfo(const CCollectedVolumeDeviceInfoStruct* info, _DiskVolumeData& out);
+
+    // Partition maps, free space, EFI system and Apple boot partitions are
+    // not worth scanning; a volume without a record counts as supported.
+    static bool IsSupportVolume(const CCollectedVolumeDeviceInfoStruct* info);
+    static CCollectedVolumeDeviceInfoStruct* GetVolumeInfo(IStorageDevice* device);
+    static bool IsVolumeStorageSupported(IStorageDevice* device);
+
+    int IsDiskStorage(IStorageDevice* device) const;
+    IStorageDevice* GetStorageByDiskVolumeIndex(int disk, int volume) const;
+    IStorageDevice* GetDiskStorageByIndex(int index) const;
+    IStorageDevice* GetVolumeStorageByIndex(IStorageDevice* disk, int index) const;
+    int GetDiskIndexByStorage(IStorageDevice* disk) const;
+    IStorageDevice* GetDiskStorageByVolumeStorage(IStorageDevice* volume) const;
+    int GetVolumeIndexByStorage(IStorageDevice* disk, IStorageDevice* volume) const;
+    bool GetDiskVolumeIndexByStorage(IStorageDevice* device, int& disk, int& volume) const;
+    void GetDiskVolumeStorage(IStorageDevice* disk, std::list<IStorageDevice*>& out) const;
+
+    // Tests: the waits of a refresh, and where finished enumerations post.
+    void SetWaitFunction(WaitFn wait);
+    void SetPostFunction(PostFn post);
+
+    static constexpr int kRefreshWaitSteps = 30;
+    static constexpr std::chrono::milliseconds kRefreshWaitStep{1000};
+
+private:
+    bool Enumerate(); // with m_enumMutex held
+    void BuildMaps(); // with m_enumMutex held
+    void ClearLocked(); // with m_enumMutex held
+    bool EnumerateWithRetry();
+    void Post(const std::string& key);
+
+    IEnumDeviceEx* m_enumerator;
+    // Serialises enumerations and clears: a background enumeration and a
+    // refresh never rebuild the maps at the same time.
+    std::mutex m_enumMutex;
+    // Guards the maps, the state and the pending requests; held only briefly.
+    mutable std::recursive_mutex m_mutex;
+    std::map<std::uint32_t, IStorageDevice*> m_disks;
+    std::map<IStorageDevice*, std::list<IStorageDevice*>> m_volumes;
+    int m_state = kNotStarted;
+    bool m_background = false; // a background enumeration is under way
+    std::vector<std::string> m_waiting; // keys to post when it ends
+    WaitFn m_wait;
+    PostFn m_post;
+};
