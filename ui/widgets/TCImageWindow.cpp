@@ -11,8 +11,10 @@
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolButton>
 #include <QWindow>
 
 #include <algorithm>
@@ -39,6 +41,20 @@ bool isControl(const QWidget* w) {
     return qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QAbstractSlider*>(w) ||
            qobject_cast<const QAbstractSpinBox*>(w) || qobject_cast<const QComboBox*>(w) ||
            qobject_cast<const QLineEdit*>(w) || w->property("salvorControl").toBool();
+}
+
+// Three short bars, light on the dark title bar.
+QIcon menuIcon(int size) {
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(200, 204, 212), 1.6, Qt::SolidLine, Qt::RoundCap));
+    for (int i = 0; i < 3; ++i) {
+        const double y = size * (0.3 + 0.2 * i);
+        p.drawLine(QPointF(size * 0.2, y), QPointF(size * 0.8, y));
+    }
+    return QIcon(pm);
 }
 
 int slotOf(TCImageWindow::ButtonKind kind) { return kind == TCImageWindow::FullScreenButton ? 3 : int(kind); }
@@ -389,6 +405,37 @@ void TCImageWindow::setReplacement(ButtonKind kind, QAbstractButton* button) {
     button->raise();
 }
 
+void TCImageWindow::setApplicationMenu(QMenu* menu) {
+    if (menu == menu_ && (menu != nullptr) == (menuButton_ != nullptr)) return;
+    if (menu_) {
+        for (QAction* a : menu_->actions()) removeAction(a);
+    }
+    menu_ = menu;
+    if (!menu) {
+        delete menuButton_;
+        menuButton_ = nullptr;
+        return;
+    }
+    if (!menuButton_) {
+        menuButton_ = new QToolButton(this);
+        menuButton_->setObjectName(QStringLiteral("applicationMenuButton"));
+        menuButton_->setAutoRaise(true);
+        menuButton_->setFocusPolicy(Qt::NoFocus);
+        menuButton_->setPopupMode(QToolButton::InstantPopup);
+        menuButton_->setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; }"
+                                                  "QToolButton::menu-indicator { image: none; }"));
+        const int size = gMetrics.buttonSize;
+        menuButton_->setIconSize(QSize(size, size));
+        menuButton_->setIcon(menuIcon(size));
+        menuButton_->resize(size, size);
+        menuButton_->show();
+    }
+    menuButton_->setMenu(menu);
+    // The menu's shortcuts, in this window.
+    addActions(menu->actions());
+    layoutTrafficLightsAndContent();
+}
+
 void TCImageWindow::setContentView(QWidget* view) {
     if (!view || view == contentView_) return;
     delete contentView_;
@@ -451,6 +498,15 @@ void TCImageWindow::layoutTrafficLightsAndContent() {
         s.y = centerFullScreenButton_ ? roundHalfAway(midY - s.height * 0.5)
                                       : maxY - s.height - fullScreenButtonTopMargin_;
         placeButton(fs, s);
+    }
+    if (menuButton_) {
+        // At the right end, on the row of the window buttons.
+        const double size = menuButton_->height();
+        const double right = layoutButton(FullScreenButton) ? buttonFrame(FullScreenButton).x : T.width;
+        const kit::Frame mf{right - trafficLightButtonsLeftMargin_ - menuButton_->width(),
+                            roundHalfAway(midY - size * 0.5), double(menuButton_->width()), size};
+        menuButton_->setGeometry(kit::toQtRect(mf, H));
+        menuButton_->raise();
     }
     repositionContentView();
 }

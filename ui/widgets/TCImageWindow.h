@@ -23,7 +23,9 @@
 #include <functional>
 
 class QAbstractButton;
+class QMenu;
 class QPainter;
+class QToolButton;
 
 namespace salvor::widgets {
 
@@ -203,6 +205,12 @@ public:
     // A button's frame in the window, lower-left origin.
     kit::Frame buttonFrame(ButtonKind kind) const;
 
+    // The application menu: Linux has no global menu bar, so the menu opens
+    // from a button at the bar's right end, and its actions' shortcuts work in
+    // this window. The window does not own the menu; none removes the button.
+    void setApplicationMenu(QMenu* menu);
+    QToolButton* applicationMenuButton() const { return menuButton_; }
+
     // ---- content -----------------------------------------------------------
     QWidget* contentView() const { return contentView_; }
     // Replaces the content view (the old one is deleted) and fits it below the bar.
@@ -252,6 +260,8 @@ private:
     QWidget* contentView_ = nullptr;
     TCWindowButton* standard_[3] = {};
     QPointer<QAbstractButton> replacement_[4];
+    QToolButton* menuButton_ = nullptr;
+    QPointer<QMenu> menu_;
 
     double titleBarHeight_ = 0, cachedTitleBarHeight_ = 0;
     double trafficLightButtonsLeftMargin_ = 0, trafficLightButtonsTopMargin_ = 3.0;

@@ -9,6 +9,7 @@
 #include "ui/kit/WindowFade.h"
 
 #include <QLabel>
+#include <QMenu>
 #include <QtTest>
 
 using namespace salvor;
@@ -24,7 +25,31 @@ private slots:
     void titleBarAsTheDialogsHaveIt();
     void pictureShowsTheBar();
     void closeButtonFadesClosesAndEndsTheRun();
+    void darkBarPicture();
 };
+
+namespace {
+QString shotPath(const QString& name) {
+    const QString dir = QString::fromLocal8Bit(qgetenv("SALVOR_SHOT_DIR"));
+    return (dir.isEmpty() ? platform::executableDir() : dir) + "/" + name;
+}
+} // namespace
+
+// A results-style window: a 60-point dark bar with its title and menu button.
+void DialogTest::darkBarPicture() {
+    TCImageWindow w(QSize(360, 120));
+    w.setWindowTitle("Results");
+    w.setShowsTitle(true);
+    w.setTitleBarHeight(60);
+    w.setTopButtonMoveUp(1);
+    QMenu menu;
+    menu.addAction("Quit");
+    w.setApplicationMenu(&menu);
+    const QImage picture = w.grab().toImage();
+    QVERIFY(picture.save(shotPath("window_offscreen.png")));
+    QCOMPARE(picture.pixelColor(180, 50), titleBarColor());
+    QCOMPARE(picture.pixelColor(100, 30), titleBarColor());
+}
 
 void DialogTest::titleBarAsTheDialogsHaveIt() {
     testing::DemoDialogController c;
@@ -56,8 +81,7 @@ void DialogTest::pictureShowsTheBar() {
     testing::DemoDialogController c;
     TCImageWindow* w = c.dialog();
     const QImage picture = w->grab().toImage();
-    const QString dir = QString::fromLocal8Bit(qgetenv("SALVOR_SHOT_DIR"));
-    const QString path = (dir.isEmpty() ? platform::executableDir() : dir) + "/dialog_offscreen.png";
+    const QString path = shotPath("dialog_offscreen.png");
     QVERIFY2(picture.save(path), qPrintable(path));
     qInfo("picture: %s", qPrintable(path));
     const QString mismatch = testing::checkProbes(picture, QPoint(0, 0), testing::dialogProbes(w));

@@ -8,7 +8,9 @@
 #include "ui/widgets/TCWindowButton.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QMouseEvent>
+#include <QToolButton>
 #include <QPainter>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -63,6 +65,7 @@ private slots:
     void fullScreenCollapsesOnlyThisWindowsBar();
     void barIsDrawnWithRoundedTopCorners();
     void titleIsCentredWhenShown();
+    void applicationMenuOpensFromTheBar();
 
 private:
     QTemporaryDir config_;
@@ -382,6 +385,31 @@ void TCImageWindowTest::titleIsCentredWhenShown() {
     QVERIFY(with != without);
     // Nothing drawn outside the title's frame but the bar.
     QCOMPARE(with.pixelColor(20, 11), titleBarColor());
+}
+
+void TCImageWindowTest::applicationMenuOpensFromTheBar() {
+    TCImageWindow w(QSize(300, 100));
+    QMenu menu;
+    int quits = 0;
+    QAction* quit = menu.addAction("Quit", [&] { ++quits; });
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    w.setApplicationMenu(&menu);
+    QToolButton* button = w.applicationMenuButton();
+    QVERIFY(button);
+    QCOMPARE(button->menu(), &menu);
+    // Right end, centred on the bar like the window buttons.
+    QCOMPARE(button->geometry(), QRect(300 - 8 - 16, 3, 16, 16));
+    QVERIFY(w.actions().contains(quit));
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(quits, 1);
+    w.resize(400, w.height());
+    QTRY_COMPARE(button->x(), 400 - 8 - 16);
+    w.setApplicationMenu(nullptr);
+    QVERIFY(!w.applicationMenuButton());
+    QVERIFY(!w.actions().contains(quit));
 }
 
 QTEST_MAIN(TCImageWindowTest)
