@@ -200,3 +200,20 @@ DiskVolumeNodeRef DiskVolumeNodeData::initWithNodeData(const _DiskVolumeData& re
     item->m_canOpen = record.canOpen ? 1 : 0;
     return item;
 }
+
+std::vector<DiskVolumeNodeRef> DiskVolumeNodeData::itemsFromRecords(const std::list<_DiskVolumeData>& disks) {
+    std::vector<DiskVolumeNodeRef> items;
+    for (const _DiskVolumeData& disk : disks) {
+        DiskVolumeNodeRef item = initWithNodeData(disk);
+        if (!disk.children.empty()) {
+            std::vector<DiskVolumeNodeRef> volumes;
+            for (const _DiskVolumeData& volume : disk.children) {
+                volumes.push_back(initWithNodeData(volume));
+                volumes.back()->setParentName(item->name());
+            }
+            item->setSubNode(std::move(volumes));
+        }
+        items.push_back(std::move(item));
+    }
+    return items;
+}

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <list>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -145,6 +146,9 @@ class DiskVolumeNodeData {
 public:
     // The record's name, or the localised "DEVICE_NAME_UNTITILED" when it has none.
     static DiskVolumeNodeRef initWithNodeData(const _DiskVolumeData& record);
+    // One item per disk record, in order, its volume records as children
+    // (each naming its disk as parent).
+    static std::vector<DiskVolumeNodeRef> itemsFromRecords(const std::list<_DiskVolumeData>& disks);
 
     void setSubNode(std::vector<DiskVolumeNodeRef> children) { m_children = std::move(children); }
     const std::vector<DiskVolumeNodeRef>& children() const { return m_children; }

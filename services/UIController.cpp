@@ -26,18 +26,7 @@ public:
     void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>& out) override {
         std::list<_DiskVolumeData> disks;
         VXUIDeviceData::instance().GetAllDeviceInfo(disks);
-        for (const _DiskVolumeData& disk : disks) {
-            DiskVolumeNodeRef item = DiskVolumeNodeData::initWithNodeData(disk);
-            if (!disk.children.empty()) {
-                std::vector<DiskVolumeNodeRef> volumes;
-                for (const _DiskVolumeData& volume : disk.children) {
-                    volumes.push_back(DiskVolumeNodeData::initWithNodeData(volume));
-                    volumes.back()->setParentName(item->name());
-                }
-                item->setSubNode(std::move(volumes));
-            }
-            out.push_back(std::move(item));
-        }
+        for (DiskVolumeNodeRef& item : DiskVolumeNodeData::itemsFromRecords(disks)) out.push_back(std::move(item));
     }
 
     void RefreshDeviceInfo() override {

@@ -325,3 +325,53 @@ TEST(DeviceListNoEnumerator, AnswersNothing) {
 }
 
 } // namespace
+
+#include "services/TreeItems.h"
+#include "services/UIController.h"
+
+namespace {
+
+TEST_F(DeviceList, ItemsForTheDevicePage) {
+    ASSERT_TRUE(list.InitDeviceInfo());
+    std::list<_DiskVolumeData> disks;
+    list.GetAllDeviceInfo(disks);
+    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(disks);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0]->name(), "WD Elements");
+    EXPECT_EQ(items[0]->isUsb(), 1);
+    ASSERT_EQ(items[0]->children().size(), 1u);
+    EXPECT_EQ(items[0]->children()[0]->name(), "Photos");
+    EXPECT_EQ(items[0]->children()[0]->parentName(), "WD Elements");
+    EXPECT_EQ(items[0]->children()[0]->volumeIndex(), 1);
+    EXPECT_EQ(items[1]->isDmg(), 1);
+    EXPECT_EQ(items[1]->children()[0]->fileSystem(), static_cast<int>(FS_HFSPLUS));
+    EXPECT_TRUE(items[2]->children().empty());
+}
+
+// A window test's stand-in for the facade.
+class FakeController : public VXUIController {
+public:
+    void NotifiyDeviceInfoAfterInit(const std::string&) override {}
+    void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>&) override {}
+    void RefreshDeviceInfo() override {}
+    bool IsAppRunning() override { return true; }
+    [[noreturn]] void CloseApp() override { std::abort(); }
+    QString GetSavePath() override { return {}; }
+    bool SavePathToPList(const QString&) override { return false; }
+    QString GetDefaultSavePath() override { return {}; }
+    QString getUpDataTimeStr() override { return {}; }
+    bool writeUpDataTimeStr(const QString&) override { return false; }
+    bool isCanBeUseNetWork() override { return false; }
+};
+
+TEST(Facade, AFakeCanStandInAndBeRemoved) {
+    VXUIController& real = VXUIController::shared();
+    FakeController fake;
+    VXUIController::install(&fake);
+    EXPECT_EQ(&VXUIController::shared(), &fake);
+    EXPECT_TRUE(VXUIController::shared().IsAppRunning());
+    VXUIController::install(nullptr);
+    EXPECT_EQ(&VXUIController::shared(), &real);
+}
+
+} // namespace
