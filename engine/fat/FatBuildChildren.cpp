@@ -1,0 +1,397 @@
+#include "engine/fat/FatBuildChildren.h"
+
+#include "engine/common/FormatTable.h"
+#include "engine/fat/FatBuildDataRun.h"
+#include "engine/fat/FatDirEntry.h"
+#include "engine/fat/FatFileNode.h"
+#include "engine/fat/FatFileProperties.h"
+#include "engine/fat/FatFolderAnalyser.h"
+#include "engine/fat/FatTable.h"
+#include "engine/fat/IniFile.h"
+#include "engine/include/StorageDevice.h"
+#include "engine/utility/FileUtils.h"
+
+#include <cstring>
+#include <memory>
+#include <strings.h>
+
+using namespace fat;
+
+namespace {
+constexpr std::uint64_t kHighWindow = 0x10000;       // one value of the high word
+constexpr std::uint64_t kLowMask = 0xFFFF;
+constexpr std::uint64_t kDeepPreRead = 0x310000;     // a hint this high steers deleted folders too
+constexpr unsigned kFileTries = 10, kFileWideTries = 35, kFileClaimTries = 40, kFolderTries = 50;
+constexpr int kClaimPasses = 10;
+
+std::uint64_t High(std::uint64_t c) { return c & ~kLowMask; }
+
+// The switch of the revision; a missing file, section or key turns it on.
+bool ReadReviseSwitch() {
+    const char* work = GetAppWorkPath();
+    CIniFile ini;
+    std::string value;
+    if (!work || ini.Init(std::string(work) + "/UIConfig.ini") != 0) return true;
+    if (ini.ReadItem("UserExperience", "bRevise", value) != 0) return true;
+    return value != "0";
+}
+} // namespace
+
+CFATBuildChildren::CFATBuildChildren(IDirecotryTreeBuilder* treeBuilder, IProgress* progress,
+                                     CSearchedPartitionInfo* partition, IStorageDevice* device,
+                                     FatVisitedClusters& visited, FatFolderMap& folders, IFATTable* fat,
+                                     const FatBuildGeometry& geometry)
+    : m_builder(treeBuilder), m_progress(progress), m_partition(partition), m_device(device), m_visited(visited),
+      m_folders(folders), m_fat(fat), m_geo(geometry) {
+    if (m_geo.sectorSize < 512) m_geo.sectorSize = 512;
+    if (m_geo.sectorsPerCluster == 0) m_geo.sectorsPerCluster = 1;
+    if (m_geo.kind == FS_FAT32) m_revise = ReadReviseSwitch();
+}
+
+std::uint64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster) const {
+    if (cluster < 2) return 0;
+    return (cluster - 2) * m_geo.sectorsPerCluster + m_geo.firstDataSector;
+}
+
+IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t firstCluster, std::uint64_t size, bool deleted) {
+    CFATBuildDataRun runs(m_fat, m_geo.sectorSize, m_geo.sectorsPerCluster, m_geo.clusterCount);
+    return runs.BuildDataRunList(firstCluster, size, deleted);
+}
+
+int CFATBuildChildren::BuildRoot(FatFolderQueue& queue, int show, int doRoot) {
+    if (!doRoot) return 0;
+    if (m_geo.kind == FS_FAT32) return BuildChildren(nullptr, m_geo.rootCluster, queue, 1, show);
+    if (!m_device || m_geo.rootSectors == 0) return 0;
+    std::vector<std::uint8_t> root(std::size_t{m_geo.rootSectors} * m_geo.sectorSize);
+    if (m_device->ReadSector(root.data(), static_cast<long long>(m_geo.rootStart), m_geo.rootSectors) == 0)
+        return 0;
+    const auto length = static_cast<std::uint32_t>(root.size());
+    return BuildChildrenFromBuffer(root.data(), length, nullptr, queue, 0, show) == kStopFolder ? 0 : 1;
+}
+
+int CFATBuildChildren::BuildChildren(IFileNode* parent, std::uint32_t firstCluster, FatFolderQueue& queue,
+                                     int isRoot, int show) {
+    if (!m_device || !m_fat) return 0;
+    const unsigned ss = m_geo.sectorSize, spc = m_geo.sectorsPerCluster;
+    std::vector<std::uint8_t> buffer(std::size_t{kFolderReadSectors} * ss + kMaxCarryBytes + 1);
+    std::size_t carry = 0;
+    bool firstRun = true;
+    std::uint32_t c = firstCluster;
+    while (c != 0 && c < kEndOfChain && IsLimitCluster(c)) {
+        // A run of contiguous clusters, read at once.
+        std::uint32_t n = 1, last = c, next = m_fat->GetNextCluster(c);
+        while (next == last + 1 && n * spc < kFolderReadSectors && IsLimitCluster(next)) {
+            ++n;
+            last = next;
+            next = m_fat->GetNextCluster(last);
+        }
+        // A chain loop, or a folder already listed.
+        if (m_visited.count(c)) return 0;
+        const std::size_t bytes = std::size_t{n} * spc * ss;
+        // A failed read leaves zeros, never the previous run's entries again.
+        std::memset(buffer.data() + carry, 0, bytes);
+        m_device->ReadSector(buffer.data() + carry, static_cast<long long>(ConvertClusterNumToSector(c)),
+                             static_cast<long long>(n) * spc);
+        if (firstRun) {
+            // A sub-folder opens with "." then "..", a root with neither.
+            const bool d1 = CFATFolderAnalyser::IsCurDirFileName(Bytes(buffer.data(), 32));
+            const bool d2 = CFATFolderAnalyser::IsParentDirFileName(Bytes(buffer.data() + 32, 32));
+            if (static_cast<int>(d1) == isRoot || static_cast<int>(d2) == isRoot) return 0;
+            firstRun = false;
+        }
+        // Claimed only once accepted: a rejected start must not hide the
+        // clusters from the folder that really owns them.
+        for (std::uint32_t i = 0; i < n; ++i) m_visited.insert(c + i);
+        const auto length = static_cast<std::uint32_t>(carry + bytes);
+        const std::uint32_t r = BuildChildrenFromBuffer(buffer.data(), length, parent, queue, 0, show);
+        if (r == kStopFolder) break;
+        const std::size_t rest = length - std::min(r, length);
+        if (rest == 0 || rest > kMaxCarryBytes) {
+            carry = 0;
+        } else {
+            std::memmove(buffer.data(), buffer.data() + r, rest);
+            carry = rest;
+        }
+        c = next;
+    }
+    return 1;
+}
+
+std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
+                                                         IFileNode* parent, FatFolderQueue& queue, int stopOnInvalid,
+                                                         int /*show*/) {
+    if (!buffer) return kStopFolder;
+    std::uint64_t P = 0;
+    bool parentDeleted = false;
+    Carry carry;
+    if (parent) {
+        auto* node = dynamic_cast<CFATFileNode*>(parent);
+        if (!node || !node->GetFileProperties()) return kStopFolder;
+        const CFATFileProperties& pp = *node->GetFileProperties();
+        P = static_cast<std::uint64_t>(pp.GetFirstClusterNum());
+        const std::uint8_t state = static_cast<std::uint8_t>(node->GetFileProperties()->GetState());
+        parentDeleted = state & CFATFileProperties::kStateDeleted;
+        carry.R = carry.H = P;
+        if ((state & CFATFileProperties::kStateDeleted) && (state & CFATFileProperties::kStateLostFolder)) {
+            carry.R = carry.H = 0;
+            carry.lostParent = true;
+        }
+    }
+    const std::uint16_t partitionIndex = m_partition ? m_partition->m_partitionIndex : 0;
+    long long s = -1; // start of a pending long-name run
+    unsigned dots = 0;
+    for (std::uint32_t i = 0; i + dirent::kSize <= length; i += dirent::kSize) {
+        std::uint8_t* raw = buffer + i;
+        CTempFATDirEntry entry(raw);
+        if (!entry.IsValidFATDirEntry(false)) {
+            s = -1;
+            if (stopOnInvalid) return length;
+            continue;
+        }
+        if (entry.IsLongFileNameEntry()) {
+            if (s < 0) s = i;
+            continue;
+        }
+        if (entry.IsVolumeLabel()) {
+            s = -1;
+            continue;
+        }
+        if (raw[0] == '.') {
+            s = -1;
+            if (++dots <= 2) continue;
+            return kStopFolder;
+        }
+        const std::uint32_t fc = entry.GetFirstClusterNO();
+        if (fc >= 2 && !IsLimitCluster(fc)) {
+            s = -1;
+            if (stopOnInvalid) return length;
+            continue;
+        }
+        if (fc == P && P != 0) {
+            s = -1;
+            continue;
+        }
+        const std::size_t from = s >= 0 ? static_cast<std::size_t>(s) : i;
+        s = -1;
+        std::unique_ptr<CFATFileProperties> props(
+            CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(Bytes(buffer + from, i + 32 - from)));
+        if (!props) continue;
+        if (parentDeleted) props->SetState(props->GetState() | CFATFileProperties::kStateDeleted);
+        props->SetParentFirstClusterNum(static_cast<long long>(P));
+        props->SetMetaDataSector(static_cast<long long>(ConvertClusterNumToSector(P)));
+        if (m_geo.kind == FS_FAT32) ReverseDelFileFirstNum(entry, carry, *props);
+        if (entry.GetFirstClusterNO() == P) {
+            entry.SetFirstClusterNO(fc);
+            props->SetFirstClusterNum(fc);
+        }
+
+        const bool isFolder = (props->GetAttribute() & dirent::kAttrDirectory) != 0;
+        const std::uint32_t first = entry.GetFirstClusterNO();
+        IDataRunList* runs = nullptr;
+        if (!isFolder && props->GetFileSize() < 1) {
+            props->SetFirstClusterNum(
+                static_cast<long long>(GetEmptyFileVirtualClusterNumObject()->GetVirtualClusterNum()));
+        } else {
+            props->SetFirstClusterNum(first);
+            if (!isFolder)
+                runs = BuildDataRunList(first, static_cast<std::uint64_t>(props->GetFileSize()),
+                                        (props->GetState() & CFATFileProperties::kStateDeleted) != 0);
+        }
+        auto* node = new CFATFileNode();
+        node->SetFileProperties(props.release());
+        node->SetDataRunList(runs);
+        node->SetBelongedPartition(partitionIndex);
+        if (isFolder && m_deferred && node->IsDeleted()) {
+            m_deferred->push_back(node);
+            continue;
+        }
+        if (!m_builder || !m_builder->AddNode(node, SEARCHER_FAT)) {
+            node->Release();
+            continue;
+        }
+        if (isFolder) {
+            m_folders.emplace(first, node);
+            queue.push_back(node);
+        }
+    }
+    return s >= 0 ? static_cast<std::uint32_t>(s) : length;
+}
+
+// ---- FAT32 first-cluster revision ------------------------------------------
+// Windows clears the high word of a deleted entry's first cluster. The lost
+// high part is sought from where the folder's previous entries ended (R) and
+// from the folder itself (H), checked against the content at each candidate.
+
+void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& carry, CFATFileProperties& props) {
+    const std::uint64_t c = entry.GetFirstClusterNO();
+    const std::uint64_t clusterBytes = std::uint64_t{m_geo.sectorSize} * m_geo.sectorsPerCluster;
+    const std::uint64_t size = entry.GetSize();
+    const std::uint64_t k = size / clusterBytes + (size % clusterBytes != 0);
+    const bool isFolder = entry.IsDirectory();
+    const std::string name = props.GetFileName();
+    bool found = false;
+
+    if (!isFolder && entry.IsErased() && c < kHighWindow) {
+        const auto dot = name.rfind('.');
+        if (name.size() > 1 && dot != std::string::npos) m_extension = name.substr(dot + 1);
+        std::uint64_t result = c;
+        if (carry.H == 0 || High(carry.R) != High(carry.H) || carry.lostParent) {
+            result = TryGetRealFirstNum(High(carry.R) | c, found, kFileTries, false);
+            if (!found) result = TryGetRealFirstNum(c, found, kFileWideTries, false);
+            if (!found) {
+                result = c;
+                if (carry.R > kHighWindow && IsLimitCluster(result + High(carry.R)))
+                    result += High(carry.R);
+                else if (carry.H > kHighWindow && !carry.lostParent && IsLimitCluster(result + High(carry.H)))
+                    result += High(carry.H);
+            }
+        } else {
+            // The file lies where its folder lies: same high part.
+            const std::uint64_t withHigh = c + High(carry.H);
+            if (IsLimitCluster(withHigh)) result = withHigh;
+            if (withHigh < kHighWindow) {
+                bool f = false;
+                std::uint64_t cand = TryGetRealFirstNum(withHigh, f, kFileWideTries, false);
+                if (f && High(cand) != High(carry.H)) {
+                    bInDelFileOrDIRMap(cand, entry, props, found, false);
+                    if (found) result = cand;
+                }
+            }
+        }
+        entry.SetFirstClusterNO(static_cast<std::uint32_t>(result));
+    } else if (isFolder) {
+        if (!entry.IsErased()) {
+            m_folderNames[c] = name;
+        } else if (bEffectiveDIRFDT(c)) {
+            std::uint64_t cand = c;
+            bInDelFileOrDIRMap(cand, entry, props, found, true);
+        } else if (c < kHighWindow) {
+            // Only a start that may have lost its high word is sought elsewhere;
+            // a full one that no longer holds a folder stays as it is.
+            bool f = false;
+            std::uint64_t cand = TryGetRealFirstNum(c, f, kFolderTries, true);
+            if (f) {
+                bInDelFileOrDIRMap(cand, entry, props, found, true);
+            } else if (m_preRead > kDeepPreRead) {
+                cand = TryGetRealFirstNum(c + High(m_preRead), f, kFolderTries, true);
+                if (f) {
+                    entry.SetFirstClusterNO(static_cast<std::uint32_t>(cand));
+                    m_preRead = cand;
+                }
+            }
+        }
+    }
+
+    const std::uint64_t result = entry.GetFirstClusterNO();
+    carry.R = result + k;
+    if (!isFolder && (found || result > kHighWindow)) m_preRead = carry.R;
+    if (carry.R < carry.H) carry.R = carry.H;
+    props.SetFirstClusterNum(static_cast<long long>(result));
+}
+
+std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t candidate, bool& found, unsigned tries,
+                                                    bool isFolder) {
+    found = false;
+    for (unsigned i = 0; i < tries; ++i) {
+        const std::uint64_t c = candidate + std::uint64_t{i} * kHighWindow;
+        // Candidates only ever grow: past the partition's clusters none is left.
+        if (c >= m_geo.clusterCount + 2) break;
+        if (!IsLimitCluster(c)) continue;
+        const bool pass = isFolder ? bEffectiveDIRFDT(c) : !bReviseFAT32FileFirstClu(c, false);
+        if (pass) {
+            found = true;
+            return c;
+        }
+    }
+    return candidate;
+}
+
+void CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry,
+                                           CFATFileProperties& props, bool& found, bool isFolder) {
+    auto& names = isFolder ? m_folderNames : m_deletedNames;
+    const std::string name = props.GetFileName();
+    std::uint64_t c = cluster;
+    bool taken = true;
+    for (int pass = 0; pass < kClaimPasses; ++pass) {
+        const auto it = names.find(c);
+        if (it == names.end()) {
+            if (taken) names[c] = name;
+            break;
+        }
+        taken = false;
+        if (it->second == name) break;
+        bool f = false;
+        const std::uint64_t cand = TryGetRealFirstNum(c + kHighWindow, f, isFolder ? kFolderTries : kFileClaimTries,
+                                                      isFolder);
+        if (f) {
+            taken = true;
+            c = cand;
+            continue;
+        }
+        if (cand < m_preRead) {
+            c = High(m_preRead) | (cand & kLowMask);
+            continue;
+        }
+        break;
+    }
+    if (taken && IsLimitCluster(c)) {
+        cluster = c;
+        found = true;
+        entry.SetFirstClusterNO(static_cast<std::uint32_t>(c));
+    }
+}
+
+bool CFATBuildChildren::ReadClusterSector(std::uint64_t cluster) {
+    if (!m_device || !IsLimitCluster(cluster)) return false;
+    const std::uint64_t sector = ConvertClusterNumToSector(cluster);
+    const std::uint64_t total = m_device->GetTotalSectors();
+    if (sector == 0 || total < 10 || sector > total - 10) return false;
+    m_sector.assign(std::size_t{m_geo.sectorSize} + 1, 0);
+    return m_device->ReadSector(m_sector.data(), static_cast<long long>(sector), 1) != 0;
+}
+
+bool CFATBuildChildren::bEffectiveDIRFDT(std::uint64_t cluster) {
+    if (!ReadClusterSector(cluster)) return false;
+    return CFATFolderAnalyser::IsCurDirFileName(Bytes(m_sector.data(), 32)) &&
+           CFATFolderAnalyser::IsParentDirFileName(Bytes(m_sector.data() + 32, 32));
+}
+
+void CFATBuildChildren::IniRawDllValue() {
+    if (m_analysersCopied) return;
+    m_analysersCopied = true;
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    m_analyserList = registry->GetAnalyserList(1);
+    m_analyserMap = registry->GetAnalyserMap(1);
+    m_analyserMultimap = registry->GetAnalyserMultimap(1);
+}
+
+bool CFATBuildChildren::bReviseFAT32FileFirstClu(std::uint64_t cluster, bool acceptHigh) {
+    IniRawDllValue();
+    if (acceptHigh && cluster >= kHighWindow + 1) return false;
+    if (!m_checkMode) {
+        if (!ReadClusterSector(cluster)) return true;
+        const Bytes sector(m_sector.data(), m_geo.sectorSize);
+        if (m_analyserMap.count(Le32(sector, 0))) return false;
+        const auto range = m_analyserMultimap.equal_range(Le16(sector, 0));
+        for (auto it = range.first; it != range.second; ++it) {
+            CRawFileInfo info;
+            if (it->second && it->second->AnalyseBuffer(m_sector.data(), info)) return false;
+        }
+        for (IRawFileAnalyser* a : m_analyserList) {
+            CRawFileInfo info;
+            if (a && a->AnalyseBuffer(m_sector.data(), info)) return false;
+        }
+        return !bWindowsPEFiles(sector);
+    }
+    if (!m_fileSectorMap || m_fileSectorMap->empty() || !IsLimitCluster(cluster)) return true;
+    const auto it = m_fileSectorMap->find(static_cast<long long>(ConvertClusterNumToSector(cluster)));
+    if (it == m_fileSectorMap->end() || m_extension.empty()) return true;
+    return strcasecmp(m_extension.c_str(), FormatExtension(it->second)) != 0;
+}
+
+bool CFATBuildChildren::bWindowsPEFiles(Bytes sector) {
+    if (!Has(sector, 0, 0x40) || sector[0] != 'M' || sector[1] != 'Z') return false;
+    const std::uint64_t o = Le32(sector, 0x3C);
+    return o + 3 <= sector.size() && Has(sector, static_cast<std::size_t>(o), 2) && sector[o] == 'P' &&
+           sector[o + 1] == 'E';
+}
