@@ -246,9 +246,10 @@ int main(int argc, char** argv) {
         info->fileSystemType = found ? static_cast<unsigned>(found->GetFileSystemType()) : unsigned{FS_UNKNOWN};
         char label[100] = {};
         if (found) found->GetLabel(label, sizeof label);
-        const std::string name = label[0] ? label : std::filesystem::path(image).filename().string();
+        const std::string labelText(label, strnlen(label, sizeof label));
+        const std::string name = labelText.empty() ? std::filesystem::path(image).filename().string() : labelText;
         CopyRecordText(info->volumeName, name.c_str());
-        CopyRecordText(info->label, label);
+        CopyRecordText(info->label, labelText.c_str());
         info->sectorSize = sectorSize;
         info->totalSectors = static_cast<std::int64_t>(device.GetTotalSectors());
         info->startSector = static_cast<std::int64_t>(offset);
