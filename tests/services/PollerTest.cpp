@@ -4,6 +4,7 @@
 
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/UIPublic.h"
 
 #include <gtest/gtest.h>
 
@@ -209,7 +210,7 @@ TEST(OperationRunner, WorkerHasAFullStackAndPostsReachTheMainLoop) {
     TreeOperation op;
     const int baseline = CStatusPoller::LivePollers();
     std::atomic<std::size_t> stack{0};
-    std::atomic<bool> onMain{true};
+    std::atomic<bool> onMain{true}, workerDone{false};
     PostCounter counter("RunnerTestKey");
     ASSERT_TRUE(COperationRunner::StartOperation(op, "RunnerTestKey", [&] {
         pthread_attr_t attr;
@@ -223,10 +224,13 @@ TEST(OperationRunner, WorkerHasAFullStackAndPostsReachTheMainLoop) {
         op.SetNeedUIUpdate(1);
         std::this_thread::sleep_for(250ms);
         op.FinishOperation();
+        workerDone = true;
     }));
     EXPECT_EQ(op.GetStatus(), OP_RUNNING);
     EXPECT_EQ(counter.count, 0); // never inside the caller
     ASSERT_TRUE(WaitForPollers(baseline));
+    // The operation lives on this stack: the worker must be out of it first.
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return workerDone.load(); }, 5s));
     SettleLoop(200ms);
     EXPECT_GE(stack.load(), 2u * 1024 * 1024);
     EXPECT_FALSE(onMain.load());
@@ -239,15 +243,33 @@ TEST(OperationRunner, QuickRestartLeavesOnePollerPosting) {
     TreeOperation op;
     const int baseline = CStatusPoller::LivePollers();
     PostCounter counter("RestartTestKey");
-    ASSERT_TRUE(COperationRunner::StartOperation(op, "RestartTestKey", [] {}));
+    std::atomic<int> workersDone{0};
+    ASSERT_TRUE(COperationRunner::StartOperation(op, "RestartTestKey", [&] { ++workersDone; }));
     op.FinishOperation();
     ASSERT_TRUE(COperationRunner::StartOperation(op, "RestartTestKey", [&] {
         std::this_thread::sleep_for(150ms);
         op.FinishOperation();
+        ++workersDone;
     }));
     ASSERT_TRUE(WaitForPollers(baseline));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return workersDone.load() == 2; }, 5s));
     SettleLoop(200ms);
     EXPECT_EQ(counter.count, 1);
+}
+
+TEST(MainThreadPosts, KeyFollowsTheQueuedTask) {
+    PostCounter counter("QueueTestKey");
+    std::atomic<bool> ran{false}, taskOnMain{true};
+    ASSERT_TRUE(VXUIPublic::NotifyMainThreadByPostKey("QueueTestKey", [&] {
+        taskOnMain = salvor::platform::isMainThread();
+        std::this_thread::sleep_for(50ms);
+        ran = true;
+    }));
+    EXPECT_EQ(counter.count, 0);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return counter.count == 1; }, 5s));
+    EXPECT_TRUE(ran.load());
+    EXPECT_FALSE(taskOnMain.load());
+    EXPECT_EQ(counter.offMain, 0);
 }
 
 } // namespace
