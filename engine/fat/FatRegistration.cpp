@@ -1,5 +1,6 @@
 #include "engine/fat/FatRegistration.h"
 
+#include "engine/fat/FatDeepSearcher.h"
 #include "engine/fat/FatQuickSearcher.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/include/FactoryRegistry.h"
@@ -10,4 +11,5 @@ void RegisterFatLibrary() {
         return CFatVolumeAnalyze::Create(device, startSector);
     };
     f.fatQuickSearcher = fat::CreateFATQuickSearcher;
+    f.fatSearcher = fat::CreateFATSearcher;
 }

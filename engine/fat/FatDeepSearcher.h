@@ -1,0 +1,104 @@
+#pragma once
+// The FAT searcher of the deep scan. It looks at every sector of the device:
+// boot sectors (and FAT32 backups) propose partitions, first sectors of FAT
+// copies confirm them, and folder sectors both propose partitions that lost
+// their boot sector and remember where folders lie. At the end it scores and
+// numbers the partitions and builds each one's tree.
+#include "engine/fat/FatDeepTree.h"
+#include "engine/fat/FatFolderAnalyser.h"
+#include "engine/fat/FatSearchedPartitionInfo.h"
+#include "engine/include/SearchInterfaces.h"
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <vector>
+
+class CTempFATDBR;
+
+namespace fat {
+inline constexpr ResultCode kDeepNoFatTable = MakeResult(ResultLib::FatSearch, 912, 7);
+// Cluster sizes a partition without a boot sector is tried with, in order.
+inline constexpr unsigned FAT_SUPPORTED_SECTORS_PER_CLUSTER[] = {1, 2, 4, 8, 16, 32, 64, 128};
+
+ICompleteFileSystemSearchController* CreateFATSearcher();
+} // namespace fat
+
+class CFATCompleteFSearcher : public ICompleteFileSystemSearchController {
+public:
+    CFATCompleteFSearcher();
+    ~CFATCompleteFSearcher() override;
+
+    void SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    // With a null array the number of partitions; with room for all of them,
+    // a copy of each (owned by the caller, carrying its score) and the number;
+    // otherwise 0.
+    int GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int n) override;
+    void SetDevice(IStorageDevice* device) override;
+    void SetBlockSize(int sectors) override { m_blockSize = sectors; }
+    int PreparetoSearch() override;
+    void EndSearch(int build) override;
+    int AnalyzeBlock(long long firstSector, long long sectorCount) override;
+    void SetFileSectorMap(std::map<long long, unsigned>* map) override { m_fileSectorMap = map; }
+
+    // Scores the proposed partitions, keeps those confirmed, numbers them and
+    // appends them to results (which takes them over).
+    void AddSearchedPartitionInfoList2(std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& results);
+    // Lists one partition's tree into the tree builder; 0 or kDeepNoFatTable.
+    ResultCode CompleteBulidDirectoryTree(CFATSearchedPartitionInfo& partition);
+
+    // The sub-folders that confirmed a record, and its integer score.
+    static std::int64_t SubFolderCount(const CSearchedPartitionInfo& p) { return p.m_searcherField2; }
+    static std::int64_t Score(const CSearchedPartitionInfo& p) { return p.m_searcherField4; }
+
+    // Tests.
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& Results() const { return m_results; }
+    const FatFolderSectors& FolderSectors() const { return m_folderSectors; }
+    std::size_t ProposedCount() const { return m_candidates.size(); }
+
+private:
+    struct Candidate {
+        std::unique_ptr<CFATSearchedPartitionInfo> record;
+        // The other reading of the same boot sector (as a main boot sector and
+        // as the backup 6 sectors after a start); at most one of them survives.
+        Candidate* rival = nullptr;
+        bool firstFatSeen = false;
+    };
+
+    void AnalyzeSector(std::int64_t sector, fat::Bytes bytes);
+    bool AnalyzeFATDBRSector(std::int64_t sector, fat::Bytes bytes);
+    std::unique_ptr<CFATSearchedPartitionInfo> BuildPartitionInfoAccordingFATDBR(std::int64_t start,
+                                                                                 const CTempFATDBR& boot,
+                                                                                 bool isBackup) const;
+    Candidate* AddCandidate(std::unique_ptr<CFATSearchedPartitionInfo> record, bool expectFats);
+    void UpdateFATTableInfo(std::int64_t sector);
+    void AnalyzeFATSubFolderFirstSector(std::int64_t sector, std::uint32_t cluster);
+    Candidate* FindMatchedPartitionInfo(std::int64_t firstDataSector, unsigned sectorsPerCluster) const;
+    std::unique_ptr<CFATSearchedPartitionInfo> BuildPartitionInfoAccordingtoSubFolder(std::int64_t sector,
+                                                                                      std::uint32_t cluster,
+                                                                                      unsigned sectorsPerCluster) const;
+    enumFILE_SYSTEM_TYPE CalcFileSystemType(std::int64_t firstDataSector, unsigned sectorsPerCluster,
+                                            std::uint64_t& clusters, std::uint64_t& sectorsPerFat) const;
+    bool IsValidFileSystem(std::int64_t firstDataSector, unsigned sectorsPerCluster, enumFILE_SYSTEM_TYPE kind,
+                           std::uint64_t& clusters, std::uint64_t& sectorsPerFat) const;
+    void ClearProposals();
+
+    long long m_blockSize = -1;
+    IStorageDevice* m_device = nullptr;
+    IDirecotryTreeBuilder* m_builder = nullptr;
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_results;
+    // Proposed partitions (stable addresses) and their index by first data sector.
+    std::list<Candidate> m_candidates;
+    std::multimap<std::int64_t, Candidate*> m_byOrigin;
+    // Where a proposed partition's FAT copies must begin: sector -> partition.
+    std::multimap<std::int64_t, Candidate*> m_fatExpectations;
+    FatFolderSectors m_folderSectors;
+    unsigned m_sectorSize = 512;
+    std::uint64_t m_totalSectors = 0;
+    std::map<long long, unsigned>* m_fileSectorMap = nullptr;
+    std::vector<std::uint8_t> m_block;
+    // The last sector that began like a FAT: a FAT copy cannot begin right after one.
+    std::int64_t m_lastFatSector = -2;
+    CFATFolderAnalyser m_folderAnalyser{512};
+};
