@@ -4,18 +4,13 @@
 // reports MB/s and the peak resident memory. The image is the MBR disk with a
 // zeroed partition table (tests/fixtures/mbr_fat_exfat.sh) followed by
 // pseudo-random data up to 1 GiB; SALVOR_BENCH_IMAGE names another image.
-#include "engine/controller/RecoveryControllers.h"
+#include "bench/common/BenchSupport.h"
 #include "engine/device/StorageDevices.h"
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/include/FactoryRegistry.h"
-#include "engine/include/RecoveryFilter.h"
-#include "engine/tree/DirectoryTreeBuilder.h"
 #ifdef SALVOR_HAVE_EXFAT
 #include "engine/exfat/ExfatDeepSearch.h"
 #endif
-
-#include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -25,43 +20,19 @@
 
 namespace {
 
-struct Sink : IProgress, IDrirectoryTree {
-    void UpdateProgress(_PROGRESS_INFO*) override {}
-    int Continued() override { return 1; }
-    int shouldBuild() override { return 1; }
-    void ShowNodes(IFileNode**, unsigned count, int) override { nodes += count; }
-    int ShowFilesystemNode(IFilesystemNode*) override { return 1; }
-    unsigned long long nodes = 0;
-};
-
-// The benchmark measures the scan, not the tree builder's pause before a tree.
-struct NoPauseClock : ITreeBuilderClock {
-    long long NowSeconds() override { return SystemTreeBuilderClock()->NowSeconds(); }
-    void SleepSeconds(unsigned) override {}
-};
-
 std::string Image() {
     if (const char* env = std::getenv("SALVOR_BENCH_IMAGE"); env && *env) return env;
     const std::string fixtures = SALVOR_BENCH_FIXTURES;
     const std::string image = fixtures + "/fatdeep_1gib.img";
     if (std::filesystem::exists(image) && std::filesystem::file_size(image) == (1ull << 30)) return image;
-    const std::string make = std::string("bash '") + SALVOR_SOURCE_DIR + "/tests/fixtures/make-fixture' mbr_fat_exfat '" +
-                             fixtures + "'";
-    if (std::system(make.c_str()) != 0) return {};
-    const std::string disk = fixtures + "/mbr_fat_exfat/disk_mbr_zeroed.img";
+    const std::string disk = salvor::bench::FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img");
+    if (disk.empty()) return {};
     const std::string fill = "set -e; cp '" + disk + "' '" + image + ".tmp'; size=$(stat -c %s '" + disk +
                              "'); openssl enc -aes-128-ctr -nosalt -pass pass:fatdeep -pbkdf2 -in /dev/zero "
                              "2>/dev/null | head -c $((1073741824 - size)) >> '" + image + ".tmp'; mv '" + image +
                              ".tmp' '" + image + "'";
     if (std::system(fill.c_str()) != 0) return {};
     return image;
-}
-
-void Report(benchmark::State& state, double bytes) {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    state.counters["MBps"] = benchmark::Counter(bytes / 1e6, benchmark::Counter::kIsRate);
-    state.counters["peakMiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
 void BM_SequentialRead(benchmark::State& state) {
@@ -78,7 +49,7 @@ void BM_SequentialRead(benchmark::State& state) {
         benchmark::DoNotOptimize(buffer.data());
         bytes += static_cast<double>(total) * ss;
     }
-    Report(state, bytes);
+    salvor::bench::ReportRate(state, bytes);
 }
 
 void DeepScan(benchmark::State& state, bool withExfat) {
@@ -91,27 +62,16 @@ void DeepScan(benchmark::State& state, bool withExfat) {
 #else
     if (withExfat) return state.SkipWithError("no exFAT library");
 #endif
-    NoPauseClock clock;
     double bytes = 0;
     unsigned long long nodes = 0;
     for (auto _ : state) {
         std::unique_ptr<IStorageDevice> device(CreateDmgDeviceImp(image.c_str()));
         if (!device->Open(nullptr)) return state.SkipWithError("cannot open the image");
-        IRecoveryFilter* filter = CreateFilter();
-        filter->SetFilterTypes(FILTER_ALL);
-        filter->SetScanType(SCAN_DEEP);
-        auto* controller = new CCompleteRecoveryController();
-        controller->SetTreeBuilderFactory([&](bool replay) { return CreateTreeBuilder(replay, &clock); });
-        controller->Initialize(filter);
-        Sink sink;
-        const ResultCode rc = controller->StartDataRecovery(device.get(), &sink, &sink);
-        controller->Release();
-        filter->Release();
-        if (rc != 0) return state.SkipWithError("the deep scan failed");
+        nodes = 0;
+        if (salvor::bench::DeepScan(device.get(), &nodes) != 0) return state.SkipWithError("the deep scan failed");
         bytes += static_cast<double>(device->GetTotalSectors()) * device->GetSectorSize();
-        nodes = sink.nodes;
     }
-    Report(state, bytes);
+    salvor::bench::ReportRate(state, bytes);
     state.counters["nodes"] = static_cast<double>(nodes);
     ResetFactories();
 }

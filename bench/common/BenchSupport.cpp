@@ -1,0 +1,43 @@
+#include "bench/common/BenchSupport.h"
+
+#include "engine/controller/RecoveryControllers.h"
+#include "engine/include/RecoveryFilter.h"
+
+#include <sys/resource.h>
+
+#include <cstdlib>
+
+namespace salvor::bench {
+
+ResultCode DeepScan(IStorageDevice* device, unsigned long long* nodes) {
+    NoPauseClock clock;
+    IRecoveryFilter* filter = CreateFilter();
+    filter->SetFilterTypes(FILTER_ALL);
+    filter->SetScanType(SCAN_DEEP);
+    auto* controller = new CCompleteRecoveryController();
+    controller->SetTreeBuilderFactory([&](bool replay) { return CreateTreeBuilder(replay, &clock); });
+    controller->Initialize(filter);
+    CountingSink sink;
+    const ResultCode rc = controller->StartDataRecovery(device, &sink, &sink);
+    controller->Release();
+    filter->Release();
+    if (nodes) *nodes += sink.nodes;
+    return rc;
+}
+
+std::string FixtureFile(const std::string& fixture, const std::string& file) {
+    const std::string root = SALVOR_BENCH_FIXTURES;
+    const std::string cmd =
+        std::string("bash '") + SALVOR_SOURCE_DIR + "/tests/fixtures/make-fixture' '" + fixture + "' '" + root + "'";
+    if (std::system(cmd.c_str()) != 0) return {};
+    return root + "/" + fixture + "/" + file;
+}
+
+void ReportRate(benchmark::State& state, double bytes) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["MBps"] = benchmark::Counter(bytes / 1e6, benchmark::Counter::kIsRate);
+    state.counters["peakMiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+} // namespace salvor::bench
