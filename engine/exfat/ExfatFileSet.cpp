@@ -162,8 +162,9 @@ CFDTPreAnaylze::SetResult CFDTPreAnaylze::ReadSet(Bytes set, std::int64_t sector
     r.dataLength = static_cast<std::int64_t>(Le64(stream, 24) & 0x7FFFFFFFFFFFFFFFULL);
     // A length of 0 is what a name longer than 255 characters wraps to.
     const std::u16string name = r.nameLength ? units.substr(0, r.nameLength) : units.substr(0, units.find(u'\0'));
-    if (name.empty()) return SetResult::Dropped;
+    // The name ends at its first NUL unit: one that starts with it is empty.
     r.name = TruncateUtf8(Utf16LeToUtf8(name), kMaxNameBytes);
+    if (r.name.empty()) return SetResult::Nameless;
     Current(sector).UpdateFileList(std::move(r));
     return SetResult::Taken;
 }
@@ -247,9 +248,9 @@ bool CFDTPreAnaylze::Analyze(std::int64_t sector, Bytes bytes) {
             contributed = true;
             if (i + setEntries <= entries) {
                 i += ReadSet(bytes.subspan(i * kEntrySize, std::size_t{setEntries} * kEntrySize), sector) ==
-                             SetResult::Taken
-                         ? setEntries
-                         : 1;
+                             SetResult::Dropped
+                         ? 1
+                         : setEntries;
                 continue;
             }
             // The set runs past this sector: into the next one when the
@@ -257,7 +258,7 @@ bool CFDTPreAnaylze::Analyze(std::int64_t sector, Bytes bytes) {
             const std::size_t len = std::size_t{setEntries} * kEntrySize;
             const bool room = !m_cur || (std::uint64_t{m_cur->sectorCount} + 1) * m_sectorSize < m_cur->highBound;
             if (room && bytes::Has(bytes, i * kEntrySize, len) &&
-                ReadSet(bytes.subspan(i * kEntrySize, len), sector) == SetResult::Taken) {
+                ReadSet(bytes.subspan(i * kEntrySize, len), sector) != SetResult::Dropped) {
                 m_skipSector = sector + 1;
                 m_skip = static_cast<unsigned>(i + setEntries - entries);
                 i = entries;

@@ -86,7 +86,9 @@ public:
     std::size_t Joins() const { return m_joins.size(); }
 
 private:
-    enum class SetResult { Taken, Dropped };
+    // Nameless: a whole set (its checksum holds) whose name reads as empty;
+    // not filed, but passed over whole so the entries after it still count.
+    enum class SetResult { Taken, Dropped, Nameless };
     struct Head {
         std::vector<std::uint8_t> bytes; // the whole set's length; only the first `present` entries are real
         unsigned present = 0;

@@ -184,7 +184,10 @@ int CPartitionBuilder::CheckTree(CFileSet* f, std::int64_t h, std::int64_t s, st
         return 0;
     };
     while (!queue.empty()) {
-        auto [folder, level] = queue.front();
+        // Plain variables, not a structured binding: the lambda below uses
+        // them, which clang (the fuzz build) does not allow for bindings.
+        CFileSet* const folder = queue.front().first;
+        const int level = queue.front().second;
         queue.pop_front();
         long long found = 0;
         bool bad = false;

@@ -1,0 +1,97 @@
+// The deep search over damaged folder entries (cases found by fuzzing): a
+// real root folder of the quick-scan volume, damaged in one set whose
+// checksum is then made to hold again, as a disk may present it.
+#include "engine/common/Bytes.h"
+#include "engine/exfat/ExfatBoot.h"
+#include "engine/exfat/ExfatFileSet.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The root folder's first cluster of the 512-byte quick-scan volume, and two
+// zero sectors after it (the analyser looks two sectors ahead).
+struct RootCluster {
+    std::vector<std::uint8_t> bytes;
+    std::int64_t sector = 0;
+    unsigned sectors = 0;
+};
+
+RootCluster ReadRoot() {
+    salvor::test::ImageDevice dev(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"));
+    std::vector<std::uint8_t> boot(512);
+    EXPECT_EQ(dev.ReadSector(boot.data(), 0, 1), 1);
+    const CExFatDBR dbr(boot);
+    RootCluster root;
+    root.sectors = dbr.GetSectorsperCluster();
+    root.sector = dbr.GetDataRegionStartSector() +
+                  static_cast<std::int64_t>(dbr.GetRootDirStartCluster() - 2) * root.sectors;
+    root.bytes.assign((root.sectors + 2) * 512u, 0);
+    EXPECT_EQ(dev.ReadSector(root.bytes.data(), root.sector, root.sectors), 1);
+    return root;
+}
+
+// The offset of the in-use set whose name begins with name ("" when none).
+std::size_t FindSet(const std::vector<std::uint8_t>& folder, const std::u16string& name) {
+    for (std::size_t off = 0; off + 96 <= folder.size(); off += 32) {
+        if (folder[off] != exfat::kFile) continue;
+        std::u16string units;
+        for (std::size_t c = 0; c < name.size() && c < 15; ++c)
+            units += static_cast<char16_t>(bytes::Le16(folder, off + 64 + 2 + 2 * c));
+        if (units == name) return off;
+    }
+    ADD_FAILURE() << "no set named like that";
+    return 0;
+}
+
+// Makes the set at off hold its checksum again.
+void Reseal(std::vector<std::uint8_t>& folder, std::size_t off) {
+    const std::size_t len = (std::size_t{folder[off + 1]} + 1) * 32;
+    const std::uint16_t sum = exfat::EntrySetChecksum(exfat::Bytes(folder).subspan(off, len));
+    folder[off + 2] = static_cast<std::uint8_t>(sum);
+    folder[off + 3] = static_cast<std::uint8_t>(sum >> 8);
+}
+
+std::set<std::string> Names(const RootCluster& root) {
+    CFDTPreAnaylze a;
+    a.PrepareAnayze(9, 25, 1u << 20);
+    for (unsigned i = 0; i < root.sectors; ++i)
+        a.Analyze(root.sector + i, exfat::Bytes(root.bytes).subspan(i * 512u, 3 * 512u));
+    std::set<std::string> names;
+    std::unique_ptr<CFileSet> f;
+    while (a.GetFileSet(f))
+        for (const auto* list : {&f->inUse, &f->deleted})
+            for (const auto& r : *list) {
+                EXPECT_FALSE(r.name.empty()) << "a record without a name";
+                names.insert(r.name);
+            }
+    return names;
+}
+
+TEST(ExfatDeepDamage, NamelessSetIsPassedOverWhole) {
+    RootCluster root = ReadRoot();
+    ASSERT_TRUE(Names(root).count("Docs"));
+    // The name keeps its length byte (4) but its first unit is NUL: as text
+    // it is empty, and a record without a name is no file to show.
+    const std::size_t docs = FindSet(root.bytes, u"Docs");
+    root.bytes[docs + 64 + 2] = 0;
+    root.bytes[docs + 64 + 3] = 0;
+    Reseal(root.bytes, docs);
+    const std::set<std::string> names = Names(root);
+    EXPECT_FALSE(names.count("Docs"));
+    EXPECT_FALSE(names.count(""));
+    // Its checksum holds, so the set is passed over whole and the sets
+    // after it are still read.
+    EXPECT_TRUE(names.count("Pictures"));
+    EXPECT_TRUE(names.count("Many"));
+}
+
+} // namespace

@@ -1,0 +1,156 @@
+#include "tests/fuzz/FuzzScan.h"
+
+#include "engine/controller/RecoveryControllers.h"
+#include "engine/include/DeviceRecords.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace salvor::fuzz {
+
+namespace {
+
+// Ancestors a written file may have: the writer stamps the times of as many
+// folders above the destination as the node has ancestors, so the scratch
+// file lies this deep inside its own folder and nothing outside is touched.
+constexpr int kScratchDepth = 32;
+// Per run: files written through RecoverTo, and bytes read through readers.
+constexpr int kMaxWritten = 8;
+constexpr long long kReadBudget = 4LL << 20;
+
+std::filesystem::path g_scratchRoot;
+
+void RemoveScratch() {
+    std::error_code ec;
+    if (!g_scratchRoot.empty()) std::filesystem::remove_all(g_scratchRoot, ec);
+}
+
+// The scratch destination, made once per process and removed at exit.
+const std::string& ScratchFile() {
+    static const std::string file = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        g_scratchRoot = std::filesystem::path(tmp && *tmp ? tmp : "/tmp") /
+                        ("salvor-fuzz-" + std::to_string(::getpid()));
+        std::filesystem::path dir = g_scratchRoot;
+        for (int i = 0; i < kScratchDepth; ++i) dir /= "d";
+        std::filesystem::create_directories(dir);
+        std::atexit(RemoveScratch);
+        return (dir / "out.bin").string();
+    }();
+    return file;
+}
+
+int Depth(IFileNode* node) {
+    int depth = 0;
+    for (IFileNode* p = node->GetParent(); p; p = p->GetParent())
+        if (++depth > 1 << 20) __builtin_trap(); // a parent loop
+    return depth;
+}
+
+} // namespace
+
+MemoryDevice::MemoryDevice(std::span<const std::uint8_t> bytes, unsigned sectorSize, int type)
+    : m_bytes(bytes), m_sectorSize(sectorSize ? sectorSize : 512), m_totalSectors(bytes.size() / m_sectorSize),
+      m_type(type) {}
+
+MemoryDevice::~MemoryDevice() = default;
+
+int MemoryDevice::ReadSector(void* buffer, long long firstSector, long long count) {
+    if (!buffer || firstSector < 0 || count < 1 || static_cast<unsigned long long>(firstSector) >= m_totalSectors ||
+        static_cast<unsigned long long>(count) > m_totalSectors - static_cast<unsigned long long>(firstSector)) {
+        m_lastError = MakeResult(ResultLib::Device, 1, 5);
+        return 0;
+    }
+    std::memcpy(buffer, m_bytes.data() + static_cast<std::size_t>(firstSector) * m_sectorSize,
+                static_cast<std::size_t>(count) * m_sectorSize);
+    return 1;
+}
+
+void MemoryDevice::SetVolumeKind(unsigned kind) {
+    auto* info = new CCollectedVolumeDeviceInfoStruct;
+    info->fileSystemType = kind;
+    std::strcpy(info->volumeName, "FUZZVOL");
+    SetPrivateData(CreateVolumeDeviceData(info));
+}
+
+void Progress::UpdateProgress(_PROGRESS_INFO* info) {
+    if (!info) __builtin_trap();
+    if (info->state == PROGRESS_FINISHED) ++finished;
+}
+
+void Tree::ShowNodes(IFileNode** shown, unsigned count, int) {
+    if (count > 0 && !shown) __builtin_trap();
+    for (unsigned i = 0; i < count; ++i) {
+        IFileNode* n = shown[i];
+        if (!n || !n->GetFileName()) __builtin_trap();
+        (void)std::strlen(n->GetFileName());
+        (void)Depth(n);
+        nodes.push_back(n);
+    }
+}
+
+int Tree::ShowFilesystemNode(IFilesystemNode* root) {
+    if (!root || !root->GetFileName()) __builtin_trap();
+    roots.push_back(root);
+    return 1;
+}
+
+Scan::Scan(_RECOVERY_CONTROLLER_TYPE type, _SCAN_TYPE scanType) {
+    filter.reset(CreateFilter());
+    filter->SetFilterTypes(FILTER_ALL);
+    filter->SetScanType(scanType);
+    controller.reset(CreateRecoveryController(type));
+    if (auto* base = dynamic_cast<CRecoveryControllerBase*>(controller.get()))
+        base->SetTreeBuilderFactory([this](bool replay) { return CreateTreeBuilder(replay, &clock); });
+    controller->Initialize(filter.get());
+}
+
+ResultCode Scan::Run(IStorageDevice* device) {
+    const ResultCode rc = controller->StartDataRecovery(device, &progress, &tree);
+    // Every scan that got going ends with exactly one finished report.
+    if (progress.finished > 1) __builtin_trap();
+    return rc;
+}
+
+void Scan::ReadFiles(_tagSearcherType type) {
+    std::unique_ptr<IDataRecovery, Releaser<IDataRecovery>> writer(controller->GetDataRecovery(type));
+    if (!writer) return;
+    std::unordered_set<IFileNode*> seen;
+    std::vector<char> buffer(64 * 1024), thumb(64 * 1024);
+    long long budget = kReadBudget;
+    int written = 0;
+    for (IFileNode* node : tree.nodes) {
+        if (budget <= 0) break;
+        if (!seen.insert(node).second || node->IsDirectory()) continue;
+        std::unique_ptr<IFileReader, Releaser<IFileReader>> reader(writer->SetRecoverNode(node));
+        if (!reader) continue;
+        const long long size = reader->GetDataSize();
+        if (size < 0) __builtin_trap();
+        for (long long offset = 0; offset < size && budget > 0;) {
+            const unsigned want = static_cast<unsigned>(std::min<long long>(size - offset, buffer.size()));
+            int error = 0;
+            const unsigned got = reader->ReadData(offset, buffer.data(), want, &error);
+            if (got > want) __builtin_trap();
+            if (got == 0) break;
+            offset += got;
+            budget -= got;
+        }
+        writer->ReadSmallJPG(thumb.data(), static_cast<unsigned>(thumb.size()));
+        if (written < kMaxWritten && size <= (1 << 20) && Depth(node) < kScratchDepth) {
+            ++written;
+            Progress p;
+            writer->RecoverTo(ScratchFile().c_str(), &p, 0);
+            budget -= size;
+        }
+    }
+}
+
+unsigned SectorSizeOr512(unsigned candidate) {
+    return candidate == 512 || candidate == 1024 || candidate == 2048 || candidate == 4096 ? candidate : 512;
+}
+
+} // namespace salvor::fuzz
