@@ -16,6 +16,8 @@ using Bytes = std::span<const std::uint8_t>;
 
 inline constexpr std::size_t kEntrySize = 32;
 inline constexpr std::size_t kMaxNameBytes = 259;
+// A folder holds at most 256 MiB of entries.
+inline constexpr std::uint64_t kMaxFolderBytes = std::uint64_t{256} << 20;
 // Cluster numbers at or above this are end, bad or reserved marks.
 inline constexpr std::uint32_t kClusterMarks = 0xFFFFFFF6;
 

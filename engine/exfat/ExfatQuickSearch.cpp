@@ -4,6 +4,7 @@
 #include "engine/exfat/ExfatFileNode.h"
 #include "engine/include/StorageDevice.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 
@@ -72,13 +73,22 @@ bool CExFatQuickSearch::BuildChildren(IStorageDevice* device, const Folder& fold
     if (!device || !m_builder) return false;
     m_analyzer.BeginFolder();
     const std::uint64_t clusterBytes = m_partition.BytesPerCluster();
+    const std::uint64_t deviceSectors = device->GetTotalSectors();
     bool anyRead = false;
     std::uint32_t c = folder.firstCluster;
-    std::uint64_t remaining = folder.size;
+    // No folder is larger than exFAT allows, whatever its damaged record says.
+    std::uint64_t remaining = std::min(folder.size, exfat::kMaxFolderBytes);
     while (m_partition.IsHeapCluster(c) && c <= 0xFFFFFFF5u && remaining > 0) {
         // The read set also breaks FAT loops across the whole search.
         if (!m_read.insert(c).second) break;
         const std::int64_t sector = m_partition.ConvertClusterNumToSector(c);
+        // Past the device's end no cluster can be read: a damaged record or
+        // boot sector sent the walk there, and the folder ends.
+        if (sector < 0 || static_cast<std::uint64_t>(sector) >= deviceSectors ||
+            deviceSectors - static_cast<std::uint64_t>(sector) < m_partition.SectorsPerCluster()) {
+            ++m_unreadable;
+            break;
+        }
         if (device->ReadSector(m_cluster.data(), sector, m_partition.SectorsPerCluster()) == 0) {
             // One unreadable cluster loses its own entries only: the chain
             // (FAT or adjacency) still leads to the folder's other clusters.

@@ -1,9 +1,9 @@
 // The deep search over damaged folder entries (cases found by fuzzing): a
 // real root folder of the quick-scan volume, damaged in one set whose
 // checksum is then made to hold again, as a disk may present it.
-#include "engine/common/Bytes.h"
 #include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatFileSet.h"
+#include "tests/engine/exfat/ExfatTestSupport.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 
@@ -39,27 +39,6 @@ RootCluster ReadRoot() {
     return root;
 }
 
-// The offset of the in-use set whose name begins with name ("" when none).
-std::size_t FindSet(const std::vector<std::uint8_t>& folder, const std::u16string& name) {
-    for (std::size_t off = 0; off + 96 <= folder.size(); off += 32) {
-        if (folder[off] != exfat::kFile) continue;
-        std::u16string units;
-        for (std::size_t c = 0; c < name.size() && c < 15; ++c)
-            units += static_cast<char16_t>(bytes::Le16(folder, off + 64 + 2 + 2 * c));
-        if (units == name) return off;
-    }
-    ADD_FAILURE() << "no set named like that";
-    return 0;
-}
-
-// Makes the set at off hold its checksum again.
-void Reseal(std::vector<std::uint8_t>& folder, std::size_t off) {
-    const std::size_t len = (std::size_t{folder[off + 1]} + 1) * 32;
-    const std::uint16_t sum = exfat::EntrySetChecksum(exfat::Bytes(folder).subspan(off, len));
-    folder[off + 2] = static_cast<std::uint8_t>(sum);
-    folder[off + 3] = static_cast<std::uint8_t>(sum >> 8);
-}
-
 std::set<std::string> Names(const RootCluster& root) {
     CFDTPreAnaylze a;
     a.PrepareAnayze(9, 25, 1u << 20);
@@ -81,10 +60,11 @@ TEST(ExfatDeepDamage, NamelessSetIsPassedOverWhole) {
     ASSERT_TRUE(Names(root).count("Docs"));
     // The name keeps its length byte (4) but its first unit is NUL: as text
     // it is empty, and a record without a name is no file to show.
-    const std::size_t docs = FindSet(root.bytes, u"Docs");
+    const std::size_t docs = exfat_test::FindEntrySet(root.bytes, u"Docs");
+    ASSERT_NE(docs, std::string::npos);
     root.bytes[docs + 64 + 2] = 0;
     root.bytes[docs + 64 + 3] = 0;
-    Reseal(root.bytes, docs);
+    exfat_test::ResealEntrySet(root.bytes, docs);
     const std::set<std::string> names = Names(root);
     EXPECT_FALSE(names.count("Docs"));
     EXPECT_FALSE(names.count(""));

@@ -1,6 +1,8 @@
 #include "tests/engine/exfat/ExfatTestSupport.h"
 
+#include "engine/common/Bytes.h"
 #include "engine/common/FileNode.h"
+#include "engine/exfat/ExfatEntries.h"
 #include "engine/include/StorageDevice.h"
 #include "tests/support/Fixture.h"
 
@@ -154,6 +156,39 @@ std::string SharedImage(const std::string& gzName, const std::string& dir) {
         return {};
     }
     return img;
+}
+
+std::size_t FindEntrySet(const std::vector<std::uint8_t>& folder, const std::u16string& name) {
+    for (std::size_t off = 0; off + 3 * exfat::kEntrySize <= folder.size(); off += exfat::kEntrySize) {
+        if (folder[off] != exfat::kFile && folder[off] != exfat::kFileDeleted) continue;
+        std::u16string units;
+        for (std::size_t c = 0; c < name.size() && c < 15; ++c)
+            units += static_cast<char16_t>(bytes::Le16(folder, off + 2 * exfat::kEntrySize + 2 + 2 * c));
+        if (units == name) return off;
+    }
+    return std::string::npos;
+}
+
+void ResealEntrySet(std::vector<std::uint8_t>& folder, std::size_t off) {
+    const std::size_t len = (std::size_t{folder.at(off + 1)} + 1) * exfat::kEntrySize;
+    const std::uint16_t sum = exfat::EntrySetChecksum(exfat::Bytes(folder).subspan(off, len));
+    folder[off + 2] = static_cast<std::uint8_t>(sum);
+    folder[off + 3] = static_cast<std::uint8_t>(sum >> 8);
+}
+
+bool ReadAt(const std::string& path, std::uint64_t offset, std::vector<std::uint8_t>& out, std::size_t count) {
+    std::ifstream f(path, std::ios::binary);
+    out.assign(count, 0);
+    f.seekg(static_cast<std::streamoff>(offset));
+    f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(count));
+    return static_cast<std::size_t>(f.gcount()) == count;
+}
+
+bool WriteAt(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(f);
 }
 
 } // namespace exfat_test

@@ -70,6 +70,16 @@ std::string ReadNode(IStorageDevice* device, IFileNode* node, std::int64_t clust
                      unsigned sectorsPerCluster);
 std::string Sha256(const std::string& data);
 
+// A folder's entries as a test damages them: the offset of the first file
+// set (in use or deleted) whose name begins with name, npos when none; and the
+// set's checksum made to hold again, as a damaged disk may present it.
+std::size_t FindEntrySet(const std::vector<std::uint8_t>& folder, const std::u16string& name);
+void ResealEntrySet(std::vector<std::uint8_t>& folder, std::size_t off);
+
+// Reads or writes count bytes of a file at a byte offset (false on failure).
+bool ReadAt(const std::string& path, std::uint64_t offset, std::vector<std::uint8_t>& out, std::size_t count);
+bool WriteAt(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
+
 // Decompresses a gzip sample of the shared data folder into dir; "" on failure.
 std::string SharedImage(const std::string& gzName, const std::string& dir);
 
