@@ -1,6 +1,7 @@
 #include "tests/fuzz/FuzzScan.h"
 
 #include "engine/controller/RecoveryControllers.h"
+#include "engine/exfat/ExfatEntries.h"
 #include "engine/include/DeviceRecords.h"
 
 #include <algorithm>
@@ -146,6 +147,17 @@ void Scan::ReadFiles(_tagSearcherType type) {
             writer->RecoverTo(ScratchFile().c_str(), &p, 0);
             budget -= size;
         }
+    }
+}
+
+void ResealExfatSets(std::span<std::uint8_t> bytes) {
+    for (std::size_t off = 0; off + 3 * exfat::kEntrySize <= bytes.size(); off += exfat::kEntrySize) {
+        if (bytes[off] != exfat::kFile && bytes[off] != exfat::kFileDeleted) continue;
+        const std::size_t len = (std::size_t{bytes[off + 1]} + 1) * exfat::kEntrySize;
+        if (bytes[off + 1] < 2 || len > bytes.size() - off) continue;
+        const std::uint16_t sum = exfat::EntrySetChecksum(bytes.subspan(off, len));
+        bytes[off + 2] = static_cast<std::uint8_t>(sum);
+        bytes[off + 3] = static_cast<std::uint8_t>(sum >> 8);
     }
 }
 

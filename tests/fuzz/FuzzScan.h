@@ -108,6 +108,12 @@ void Once(F&& fill) {
     (void)done;
 }
 
+// Gives every exFAT file entry set in the bytes (at 32-byte steps) the
+// checksum it should have, so that a mutated set is not simply refused:
+// the checks a checksummed set is spared are fuzzed too. The odd-sized
+// inputs of the exFAT targets go through this.
+void ResealExfatSets(std::span<std::uint8_t> bytes);
+
 // A sector size from a boot sector's field, 512 when the field is not one.
 unsigned SectorSizeOr512(unsigned candidate);
 

@@ -6,6 +6,8 @@
 #include "engine/include/FactoryRegistry.h"
 #include "tests/fuzz/FuzzScan.h"
 
+#include <vector>
+
 using namespace salvor::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -14,6 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         RegisterExfatLibrary();
     });
     if (size < 512) return 0;
+    std::vector<std::uint8_t> image(data, data + size);
+    if (size % 2) ResealExfatSets(image);
+    data = image.data();
     // 4096-byte sectors when an exFAT boot sector at the start says so.
     const unsigned ss = size >= 4096 && data[108] == 12 ? 4096 : 512;
     MemoryDevice device({data, size}, ss, DEVICE_DISK);

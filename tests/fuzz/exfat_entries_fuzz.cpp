@@ -4,7 +4,8 @@
 // FAT read from the input too).
 //
 // Input: one byte of geometry (sector shift 9-12 in bits 0-1, cluster shift
-// above it in bits 2-4), one byte of device length, then the folder clusters.
+// above it in bits 2-4), one byte of device length, then the folder clusters
+// (their entry sets resealed when the input's size is odd).
 #include "engine/common/DataRunList.h"
 #include "engine/exfat/ExfatEntries.h"
 #include "engine/exfat/ExfatFileNode.h"
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 using namespace exfat;
 
@@ -22,7 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned sectorShift = 9 + (data[0] & 3);
     const unsigned clusterShift = sectorShift + ((data[0] >> 2) & 7);
     const std::uint64_t totalSectors = (std::uint64_t{data[1]} + 1) << 8;
-    const Bytes body(data + 2, size - 2);
+    std::vector<std::uint8_t> folder(data + 2, data + size);
+    if (size % 2) salvor::fuzz::ResealExfatSets(folder);
+    const Bytes body(folder);
 
     for (std::size_t off = 0; off + kEntrySize <= body.size(); off += kEntrySize) {
         const Bytes e = body.subspan(off, kEntrySize);

@@ -3,8 +3,10 @@
 // deep searcher does, then every finished fragment checked and linked.
 //
 // Input: one byte of geometry (sector shift 9-12 in bits 0-1; bit 2 starts
-// the walk at a sector further on, as a later block would), then the sectors.
+// the walk at a sector further on, as a later block would), then the sectors
+// (their entry sets resealed when the input's size is odd).
 #include "engine/exfat/ExfatFileSet.h"
+#include "tests/fuzz/FuzzScan.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t sectors = (size - 1 + ss - 1) / ss;
     std::vector<std::uint8_t> disk((sectors + 2) * ss, 0);
     std::copy(data + 1, data + size, disk.begin());
+    if (size % 2) salvor::fuzz::ResealExfatSets(disk);
 
     CFDTPreAnaylze analyser;
     analyser.PrepareAnayze(shift, 25, origin + sectors + 64);

@@ -5,6 +5,8 @@
 #include "engine/include/FactoryRegistry.h"
 #include "tests/fuzz/FuzzScan.h"
 
+#include <vector>
+
 #include <cstring>
 
 using namespace salvor::fuzz;
@@ -15,6 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         RegisterExfatLibrary();
     });
     if (size < 512) return 0;
+    std::vector<std::uint8_t> image(data, data + size);
+    if (size % 2) ResealExfatSets(image);
+    data = image.data();
     const unsigned shift = data[108];
     const unsigned ss = SectorSizeOr512(shift >= 9 && shift <= 12 ? 1u << shift : 512);
     MemoryDevice device({data, size}, ss, DEVICE_VOLUME);
