@@ -13,25 +13,12 @@ need mkfs.fat dosfstools
 need mcopy mtools
 need mkfs.exfat exfatprogs
 need mount.exfat-fuse exfat-fuse
-need fusermount fuse3
-need losetup mount
 need sfdisk fdisk
 need xz xz-utils
 need python3 python3
-[ "$(id -u)" -eq 0 ] || { echo "make-seeds.sh: needs root (loop device and FUSE)" >&2; exit 77; }
+loop_fuse_setup make-seeds.sh
 
 corpus="$here/corpus"
-WORK="$(mktemp -d)"
-LOOP=""
-MNT="$WORK/mnt"
-cleanup() {
-    if mountpoint -q "$MNT" 2>/dev/null; then fusermount -u "$MNT" || umount "$MNT" || true; fi
-    # Detach only the device this script attached.
-    if [ -n "$LOOP" ]; then losetup -d "$LOOP" || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-mkdir -p "$MNT"
 
 # ---- FAT volumes for fat_quickscan_fuzz ----------------------------------------
 # fat_seed NAME FATBITS SECTOR KIB [TRUNCATE_KIB]: live and deleted files, long
