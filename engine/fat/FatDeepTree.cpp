@@ -150,7 +150,9 @@ int CFATDeepBuildWorker::CompleteBuildDirectoryTree(const FatFolderSectors& fold
         const std::uint64_t back = kLostRootBytes / g.sectorSize;
         from = from > back ? from - back : 0;
     }
-    const auto [first, last] = Range(folderSectors, from);
+    // Plain names rather than a structured binding: the lambdas below capture them.
+    const auto range = Range(folderSectors, from);
+    const std::size_t first = range.first, last = range.second;
     if (first >= last) return 1;
     HarvestFolderNames(folderSectors, first, last);
 

@@ -177,4 +177,12 @@ for v, tag in ((q512, "512"), (q4096, "4096")):
     put("exfat_fileset_fuzz", f"many_{tag}.bin", g + sectors(v, by["Many"][0], 4 if v.ss == 512 else 2))
     put("exfat_fileset_fuzz", f"gone_{tag}.bin", g + sectors(v, by["Gone"][0], 2))
 EOF
+# ---- FAT deep scan: the quick-scan volumes, and two without boot sectors ------
+mkdir -p "$corpus/fat_deepscan_fuzz"
+cp "$corpus"/fat_quickscan_fuzz/*.img "$corpus/fat_deepscan_fuzz/"
+cp "$corpus/fat_quickscan_fuzz/fat32.img" "$corpus/fat_deepscan_fuzz/fat32_noboot.img"
+dd if=/dev/zero of="$corpus/fat_deepscan_fuzz/fat32_noboot.img" bs=512 count=12 conv=notrunc 2>/dev/null
+cp "$corpus/fat_quickscan_fuzz/fat16.img" "$corpus/fat_deepscan_fuzz/fat16_noboot.img"
+dd if=/dev/zero of="$corpus/fat_deepscan_fuzz/fat16_noboot.img" bs=512 count=1 conv=notrunc 2>/dev/null
+
 ls -la "$corpus"/*/ | head -60
