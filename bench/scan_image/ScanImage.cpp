@@ -3,6 +3,7 @@
 // Scans an image through the engine's controllers and prints one line per
 // found node, "<searcher type>\t<L|D>\t<size>\t<path>" (folders end in "/"),
 // then "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M".
+#include "engine/common/TextConvert.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/DeviceRecords.h"
@@ -170,20 +171,12 @@ IFileNode* RootOf(IFileNode* node) {
     return n;
 }
 
-// A name safe as one path component.
-std::string SafeComponent(std::string name) {
-    for (char& c : name)
-        if (c == '/') c = '_';
-    if (name.empty() || name == "." || name == "..") name = "_" + name;
-    return name;
-}
-
 std::string PathOf(IFileNode* node, bool safe) {
     std::string path;
     int guard = 0;
     for (IFileNode* n = node; n && n->GetParent() && guard < 4096; n = n->GetParent(), ++guard) {
         const char* name = n->GetFileName();
-        const std::string part = safe ? SafeComponent(name ? name : "") : std::string(name ? name : "");
+        const std::string part = safe ? MakeSafeFileName(name ? name : "") : std::string(name ? name : "");
         path = path.empty() ? part : part + "/" + path;
     }
     return path;
