@@ -1,11 +1,13 @@
 #include "bench/common/BenchSupport.h"
 
 #include "engine/controller/RecoveryControllers.h"
+#include "engine/device/StorageDevices.h"
 #include "engine/include/RecoveryFilter.h"
 
 #include <sys/resource.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace salvor::bench {
 
@@ -23,6 +25,20 @@ ResultCode DeepScan(IStorageDevice* device, unsigned long long* nodes) {
     filter->Release();
     if (nodes) *nodes += sink.nodes;
     return rc;
+}
+
+void RunDeepScanBenchmark(benchmark::State& state, const std::string& image) {
+    double bytes = 0;
+    unsigned long long nodes = 0;
+    for (auto _ : state) {
+        std::unique_ptr<IStorageDevice> device(CreateDmgDeviceImp(image.c_str()));
+        if (!device->Open(nullptr)) return state.SkipWithError("cannot open the image");
+        nodes = 0;
+        if (DeepScan(device.get(), &nodes) != 0) return state.SkipWithError("the deep scan failed");
+        bytes += static_cast<double>(device->GetTotalSectors()) * device->GetSectorSize();
+    }
+    ReportRate(state, bytes);
+    state.counters["nodes"] = static_cast<double>(nodes);
 }
 
 std::string FixtureFile(const std::string& fixture, const std::string& file) {

@@ -36,6 +36,11 @@ struct NoPauseClock : ITreeBuilderClock {
 // shown are added to *nodes.
 ResultCode DeepScan(IStorageDevice* device, unsigned long long* nodes);
 
+// The benchmark loop over one image: opens it as a raw image each round, deep
+// scans it with the registered searchers and reports MB/s, peak memory and
+// the nodes found.
+void RunDeepScanBenchmark(benchmark::State& state, const std::string& image);
+
 // Builds (or reuses) a fixture of tests/fixtures into the build tree and
 // answers the path of one of its files, or "" when it cannot be made.
 std::string FixtureFile(const std::string& fixture, const std::string& file);

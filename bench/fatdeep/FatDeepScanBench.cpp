@@ -62,17 +62,7 @@ void DeepScan(benchmark::State& state, bool withExfat) {
 #else
     if (withExfat) return state.SkipWithError("no exFAT library");
 #endif
-    double bytes = 0;
-    unsigned long long nodes = 0;
-    for (auto _ : state) {
-        std::unique_ptr<IStorageDevice> device(CreateDmgDeviceImp(image.c_str()));
-        if (!device->Open(nullptr)) return state.SkipWithError("cannot open the image");
-        nodes = 0;
-        if (salvor::bench::DeepScan(device.get(), &nodes) != 0) return state.SkipWithError("the deep scan failed");
-        bytes += static_cast<double>(device->GetTotalSectors()) * device->GetSectorSize();
-    }
-    salvor::bench::ReportRate(state, bytes);
-    state.counters["nodes"] = static_cast<double>(nodes);
+    salvor::bench::RunDeepScanBenchmark(state, image);
     ResetFactories();
 }
 
