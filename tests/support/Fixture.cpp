@@ -23,15 +23,15 @@ int RunCommand(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string SharedData() {
-    if (const char* env = std::getenv("SALVOR_SHARED_DATA")) return env;
-    return SALVOR_SHARED_DATA_DIR;
+std::string TestData() {
+    if (const char* env = std::getenv("SALVOR_TEST_DATA")) return env;
+    return SALVOR_TEST_DATA_DIR;
 }
 
 std::string Fixture(const std::string& name) {
     const std::string root = SALVOR_FIXTURE_OUT;
     std::string out;
-    std::string cmd = std::string("SALVOR_SHARED_DATA='") + SharedData() + "' '" SALVOR_SOURCE_DIR
+    std::string cmd = std::string("SALVOR_TEST_DATA='") + TestData() + "' '" SALVOR_SOURCE_DIR
                       "/tests/fixtures/make-fixture' '" + name + "' '" + root + "'";
     int rc = RunCommand(cmd, &out);
     if (rc != 0) {

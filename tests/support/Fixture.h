@@ -13,8 +13,8 @@ std::string Fixture(const std::string& name);
 // A file inside a fixture's folder, or "" when the fixture could not be made.
 std::string FixtureFile(const std::string& name, const std::string& file);
 
-// Folder of the public sample images (../shared/data).
-std::string SharedData();
+// Folder of the public sample images kept in the repository (tests/data).
+std::string TestData();
 
 // Runs a shell command, answering its exit status and what it printed.
 int RunCommand(const std::string& command, std::string* output = nullptr);

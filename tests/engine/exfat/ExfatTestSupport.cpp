@@ -148,7 +148,7 @@ std::string Sha256(const std::string& data) {
 }
 
 std::string SharedImage(const std::string& gzName, const std::string& dir) {
-    const std::string src = salvor::test::SharedData() + "/dfir_ntfs/" + gzName;
+    const std::string src = salvor::test::TestData() + "/dfir_ntfs/" + gzName;
     std::string img = dir + "/" + gzName.substr(0, gzName.size() - 3);
     std::string out;
     if (salvor::test::RunCommand("gzip -dc '" + src + "' > '" + img + "'", &out) != 0) {

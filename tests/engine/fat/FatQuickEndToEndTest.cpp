@@ -237,7 +237,7 @@ TEST_P(FatQuickSamples, ListingEqualsFls) {
     const std::string name = GetParam();
     const std::string img = tmp.file(name + ".raw");
     std::string out;
-    ASSERT_EQ(salvor::test::RunCommand("gzip -dc '" + salvor::test::SharedData() + "/dfir_ntfs/" + name +
+    ASSERT_EQ(salvor::test::RunCommand("gzip -dc '" + salvor::test::TestData() + "/dfir_ntfs/" + name +
                                            ".raw.gz' > '" + img + "'",
                                        &out),
               0)
@@ -258,7 +258,7 @@ TEST_P(FatQuickSamples, ListingEqualsFls) {
         std::set<std::string> live, published;
         for (const auto& [path, l] : listing)
             if (!l.deleted && !l.dir) live.insert(path);
-        std::istringstream in(ReadText(salvor::test::SharedData() + "/dfir_ntfs/fat16_full_test.txt"));
+        std::istringstream in(ReadText(salvor::test::TestData() + "/dfir_ntfs/fat16_full_test.txt"));
         std::string line;
         while (std::getline(in, line)) {
             const auto cut = line.find_last_of(" \t");

@@ -19,7 +19,7 @@ class FatSamples : public ::testing::Test {
 protected:
     // The sample decompressed into a temporary folder; "" on failure.
     std::string Sample(const std::string& name) {
-        const std::string src = SharedData() + "/dfir_ntfs/" + name;
+        const std::string src = TestData() + "/dfir_ntfs/" + name;
         std::string out;
         std::string dest = tmp.file(name.substr(0, name.find(".gz")));
         if (name.ends_with(".tgz")) {
@@ -85,7 +85,7 @@ TEST_F(FatSamples, PublishedListings) {
         std::set<std::string> live;
         for (const auto& f : v.Walk())
             if (!f.deleted) live.insert(f.path);
-        const auto published = PublishedPaths(SharedData() + "/dfir_ntfs/" +
+        const auto published = PublishedPaths(TestData() + "/dfir_ntfs/" +
                                               (name == "fat32_full_test" ? name : name + "_full_test") + ".txt");
         EXPECT_GE(published.size(), 269u);
         EXPECT_EQ(live, published) << name;
