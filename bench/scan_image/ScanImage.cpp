@@ -124,6 +124,14 @@ int main(int argc, char** argv) {
     FILE* listing = fdopen(::dup(STDOUT_FILENO), "w");
     if (!listing || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return 1;
 
+    if (!args.recoverDir.empty()) {
+        const std::string reason = RefuseDestination(args.image, args.recoverDir);
+        if (!reason.empty()) {
+            std::fprintf(stderr, "scan_image: refusing --recover: %s\n", reason.c_str());
+            return 1;
+        }
+    }
+
     RegisterLibraries();
     std::unique_ptr<ScanDevice> device = OpenScanDevice(args.image, quick, args.offset, args.sectorSize, error);
     if (!device) {
