@@ -95,7 +95,8 @@ std::unique_ptr<ScanDevice> OpenScanDevice(const std::string& path, bool quick, 
     IStorageDevice* whole = d->base.get();
     const unsigned long long total = whole->GetTotalSectors();
     if (offset >= total) {
-        error = "--offset " + std::to_string(offset) + " is past the end (" + std::to_string(total) + " sectors)";
+        error =
+            "--offset " + std::to_string(offset) + " is past the end (" + std::to_string(total) + " sectors)";
         return nullptr;
     }
     const unsigned long long sectors = total - offset;
@@ -121,7 +122,8 @@ std::unique_ptr<ScanDevice> OpenScanDevice(const std::string& path, bool quick, 
     part->startSector = static_cast<std::int64_t>(offset);
     part->fileSystemType = record->fileSystemType;
     part->disk = whole;
-    d->partition.reset(CreatePartitionDevice(whole, static_cast<long long>(offset), static_cast<long long>(sectors)));
+    d->partition.reset(
+        CreatePartitionDevice(whole, static_cast<long long>(offset), static_cast<long long>(sectors)));
     if (d->partition) {
         d->partition->SetPrivateData(CreatePartitionDeviceData(part));
         d->volume.reset(CreatePartitionVirtualVolumeDevice(d->partition.get()));

@@ -16,10 +16,18 @@ std::string EscapeListingText(const std::string& text) {
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
         default:
             if (c < 0x20 || c == 0x7F) {
                 static const char kHex[] = "0123456789abcdef";
@@ -47,7 +55,8 @@ std::string NodePath(IFileNode* node, bool safe) {
 
 int NodeSearcherType(IFileNode* node) {
     IFileNode* n = node;
-    for (int guard = 0; n->GetParent() && guard < kMaxDepth; ++guard) n = n->GetParent();
+    for (int guard = 0; n->GetParent() && guard < kMaxDepth; ++guard)
+        n = n->GetParent();
     return n->GetSearcheType();
 }
 
@@ -69,9 +78,10 @@ void ProbeTotals::Add(IFileNode* node) {
 void PrintSummaryLine(FILE* out, const ProbeTotals& t) {
     struct rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
-    std::fprintf(out, "nodes=%llu files=%llu deleted=%llu bytes=%llu seconds=%.3f MBps=%.1f peakMiB=%.1f", t.nodes,
-                 t.files, t.deleted, t.bytes, t.seconds,
-                 t.seconds > 0 ? t.scannedBytes / t.seconds / (1024.0 * 1024.0) : 0.0, usage.ru_maxrss / 1024.0);
+    std::fprintf(out, "nodes=%llu files=%llu deleted=%llu bytes=%llu seconds=%.3f MBps=%.1f peakMiB=%.1f",
+                 t.nodes, t.files, t.deleted, t.bytes, t.seconds,
+                 t.seconds > 0 ? t.scannedBytes / t.seconds / (1024.0 * 1024.0) : 0.0,
+                 usage.ru_maxrss / 1024.0);
     if (t.written >= 0) std::fprintf(out, " written=%lld", t.written);
     std::fprintf(out, "\n");
 }

@@ -78,13 +78,15 @@ private:
     // first time it is needed; folder holds the root on entry.
     bool OpenFolderOf(IFileNode* node, Descriptor& folder) {
         std::vector<IFileNode*> chain;
-        for (IFileNode* n = node->GetParent(); n && n->GetParent() && chain.size() < kMaxDepth; n = n->GetParent())
+        for (IFileNode* n = node->GetParent(); n && n->GetParent() && chain.size() < kMaxDepth;
+             n = n->GetParent())
             chain.push_back(n);
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
             auto known = m_folders.find(*it);
             int next = -1;
             if (known != m_folders.end()) {
-                next = ::openat(folder.Get(), known->second.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                next = ::openat(folder.Get(), known->second.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             } else {
                 std::string taken;
                 next = m_names.CreateFolder(folder.Get(), MakeSafeFileName(Name(*it)), taken);
@@ -141,7 +143,8 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
             ++counts.written;
             continue;
         }
-        std::fprintf(stderr, "scan_image: cannot recover %s\n", EscapeListingText(NodePath(node, false)).c_str());
+        std::fprintf(stderr, "scan_image: cannot recover %s\n",
+                     EscapeListingText(NodePath(node, false)).c_str());
         ++counts.failed;
     }
     return counts;

@@ -15,7 +15,9 @@ namespace {
 
 using DeviceNumber = std::pair<unsigned, unsigned>;
 
-DeviceNumber NumberOf(dev_t dev) { return {major(dev), minor(dev)}; }
+DeviceNumber NumberOf(dev_t dev) {
+    return {major(dev), minor(dev)};
+}
 
 std::string Canonical(const std::string& path) {
     std::error_code ec;
@@ -26,23 +28,27 @@ std::string Canonical(const std::string& path) {
 // A loop device's backing file as sysfs shows it, without a "(deleted)" mark.
 std::string BackingPath(std::string text) {
     const std::string deleted = " (deleted)";
-    if (text.size() > deleted.size() && text.compare(text.size() - deleted.size(), deleted.size(), deleted) == 0)
+    if (text.size() > deleted.size() &&
+        text.compare(text.size() - deleted.size(), deleted.size(), deleted) == 0)
         text.resize(text.size() - deleted.size());
     return text;
 }
 
 // The device numbers holding the scanned data: a disk with its partitions, a
 // partition, or the loop devices backed by an image file with theirs.
-std::set<DeviceNumber> ScannedDevices(const struct stat& st, const std::string& real, IBlockDeviceFacts& facts) {
+std::set<DeviceNumber> ScannedDevices(const struct stat& st, const std::string& real,
+                                      IBlockDeviceFacts& facts) {
     std::set<DeviceNumber> out;
     const bool block = S_ISBLK(st.st_mode);
     if (block) out.insert(NumberOf(st.st_rdev));
     for (const BlockDiskFacts& disk : facts.ListDisks()) {
-        const bool whole = block ? DeviceNumber{disk.major, disk.minor} == NumberOf(st.st_rdev)
-                                 : !disk.backingFile.empty() && Canonical(BackingPath(disk.backingFile)) == real;
+        const bool whole =
+            block ? DeviceNumber{disk.major, disk.minor} == NumberOf(st.st_rdev)
+                  : !disk.backingFile.empty() && Canonical(BackingPath(disk.backingFile)) == real;
         if (!whole) continue;
         out.insert({disk.major, disk.minor});
-        for (const BlockPartitionFacts& part : disk.partitions) out.insert({part.major, part.minor});
+        for (const BlockPartitionFacts& part : disk.partitions)
+            out.insert({part.major, part.minor});
     }
     return out;
 }
@@ -65,8 +71,8 @@ bool NearestExisting(const std::string& destination, struct stat& st, std::strin
 
 } // namespace
 
-std::string SameVolumeReason(const std::string& scanned, const std::string& destination, IBlockDeviceFacts& facts,
-                             const std::string& mountInfoPath) {
+std::string SameVolumeReason(const std::string& scanned, const std::string& destination,
+                             IBlockDeviceFacts& facts, const std::string& mountInfoPath) {
     struct stat source {};
     struct stat target {};
     std::string existing;

@@ -11,5 +11,6 @@
 // lies in a mount of a loop device backed by that file (or of the file
 // itself). A destination beside an image file is not on it. Answers why, or
 // "" when the destination is elsewhere.
-std::string SameVolumeReason(const std::string& scanned, const std::string& destination, IBlockDeviceFacts& facts,
+std::string SameVolumeReason(const std::string& scanned, const std::string& destination,
+                             IBlockDeviceFacts& facts,
                              const std::string& mountInfoPath = "/proc/self/mountinfo");

@@ -65,8 +65,8 @@ bool CDestinationFile::OpenTemporary() {
         unsigned char random[8] = {};
         if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return false;
         char name[40];
-        std::snprintf(name, sizeof name, ".salvor-%02x%02x%02x%02x%02x%02x%02x%02x.part", random[0], random[1],
-                      random[2], random[3], random[4], random[5], random[6], random[7]);
+        std::snprintf(name, sizeof name, ".salvor-%02x%02x%02x%02x%02x%02x%02x%02x.part", random[0],
+                      random[1], random[2], random[3], random[4], random[5], random[6], random[7]);
         const int fd = ::openat(m_dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             m_fd = fd;

@@ -38,7 +38,7 @@ private:
     bool OpenTemporary();
 
     int m_fd = -1;
-    int m_dirFd = -1;  // the destination folder
+    int m_dirFd = -1;   // the destination folder
     std::string m_name; // the real name within it
     std::string m_temp; // the temporary name, "" when written in place
 };

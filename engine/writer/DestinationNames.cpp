@@ -13,7 +13,8 @@ constexpr unsigned kMaxAttempts = 100000;
 } // namespace
 
 template <class Create>
-int CDestinationNames::FirstFree(int parentFd, const std::string& safeName, std::string& taken, Create create) {
+int CDestinationNames::FirstFree(int parentFd, const std::string& safeName, std::string& taken,
+                                 Create create) {
     struct stat folder {};
     if (::fstat(parentFd, &folder) != 0) return -1;
     const std::string key =
@@ -43,8 +44,8 @@ int CDestinationNames::CreateFolder(int parentFd, const std::string& safeName, s
 
 bool CDestinationNames::ReserveFile(int parentFd, const std::string& safeName, std::string& taken) {
     return FirstFree(parentFd, safeName, taken, [parentFd](const std::string& name) {
-               const int fd =
-                   ::openat(parentFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+               const int fd = ::openat(parentFd, name.c_str(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
                return fd < 0 ? -1 : ::close(fd);
            }) == 0;
 }

@@ -8,7 +8,8 @@ namespace {
 
 std::string Repeat(const std::string& unit, int n) {
     std::string out;
-    while (n-- > 0) out += unit;
+    while (n-- > 0)
+        out += unit;
     return out;
 }
 
@@ -25,10 +26,10 @@ TEST(SafeName, LongNamesAreCutAtACharacterKeepingTheExtension) {
         std::string name, wantEnd;
         size_t wantSize;
     } cases[] = {
-        {cjk + ".txt", ".txt", 253},                    // 83 characters + extension
-        {cjk, "\xe4\xb8\xad", 255},                      // no extension
+        {cjk + ".txt", ".txt", 253},                          // 83 characters + extension
+        {cjk, "\xe4\xb8\xad", 255},                           // no extension
         {Repeat("a", 300) + "." + Repeat("b", 40), "a", 255}, // an extension that long is not kept
-        {Repeat("a", 255), "a", 255},                    // fits as it is
+        {Repeat("a", 255), "a", 255},                         // fits as it is
     };
     for (const Case& c : cases) {
         const std::string safe = MakeSafeFileName(c.name);

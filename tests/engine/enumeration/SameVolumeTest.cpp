@@ -19,7 +19,8 @@ TEST(MountSources, SourcesOfOneDeviceUnescaped) {
     const std::string text = "36 35 7:3 / /mnt rw shared:1 - fuseblk /dev/loop3 rw\n"
                              "37 35 7:4 / /a rw - vfat /dev/loop4 rw\n"
                              "38 35 7:3 /sub /b rw master:2 shared:3 - fuse /tmp/my\\040image.img rw\n";
-    EXPECT_EQ(MountSourcesFromMountInfo(text, 7, 3), (std::vector<std::string>{"/dev/loop3", "/tmp/my image.img"}));
+    EXPECT_EQ(MountSourcesFromMountInfo(text, 7, 3),
+              (std::vector<std::string>{"/dev/loop3", "/tmp/my image.img"}));
     EXPECT_TRUE(MountSourcesFromMountInfo(text, 8, 1).empty());
 }
 
@@ -58,7 +59,8 @@ TEST(SameVolume, LoopDevicesAndMountsOfTheImage) {
         loop.minor = c.asPartition ? 7 : min;
         if (c.asPartition) loop.partitions.push_back({"loop7p1", 1, maj, min, 0, 0});
         facts.disks.push_back(loop);
-        std::ofstream(mountInfo) << "36 35 " << maj << ":" << min << " / /x rw - fuseblk " << c.mountSource << " rw\n";
+        std::ofstream(mountInfo) << "36 35 " << maj << ":" << min << " / /x rw - fuseblk " << c.mountSource
+                                 << " rw\n";
         EXPECT_EQ(!SameVolumeReason(image, dest, facts, mountInfo).empty(), c.refused) << c.what;
     }
 }

@@ -22,7 +22,8 @@ std::string Read(const std::string& path) {
 
 std::vector<std::string> Names(const std::string& dir) {
     std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir))
+        out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -51,7 +52,11 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
     EXPECT_EQ(Read(tmp.file("f")), "new");
     // A write given up leaves nothing, also when the object just goes away.
-    { CDestinationFile c; ASSERT_TRUE(c.Open(tmp.file("g").c_str())); c.WriteAt("x", 1, 0); }
+    {
+        CDestinationFile c;
+        ASSERT_TRUE(c.Open(tmp.file("g").c_str()));
+        c.WriteAt("x", 1, 0);
+    }
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
 }
 
