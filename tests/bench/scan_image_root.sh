@@ -13,7 +13,10 @@ probe="$1"; src="$2"; fixtures="$3"
 for tool in losetup:mount mount.exfat-fuse:exfat-fuse fusermount:fuse3; do
     command -v "${tool%%:*}" >/dev/null || { echo "missing '${tool%%:*}': install '${tool#*:}'" >&2; exit 1; }
 done
-for f in fat_16 fat_16_4k mbr_fat_exfat exfat_quick writer_fat; do bash "$src/tests/fixtures/make-fixture" $f "$fixtures"; done
+# A fixture whose tool is missing fails here rather than skipping.
+for f in fat_16 fat_16_4k mbr_fat_exfat exfat_quick writer_fat; do
+    bash "$src/tests/fixtures/make-fixture" $f "$fixtures" || exit 1
+done
 W="$(mktemp -d)"
 loops=(); mounts=()
 cleanup() {
