@@ -26,12 +26,13 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "scan_image root: $*" >&2; exit 1; }
-attach() { local l; l="$(losetup "$@" -f --show)"; loops+=("$l"); echo "$l"; }
+# attach LOSETUP-ARGS: sets $dev and records it for the clean-up (not in a subshell).
+attach() { dev="$(losetup "$@" -f --show)"; loops+=("$dev"); }
 
 # name IMAGE LOSETUP-OPTIONS FILE-OPTIONS [--offset N]
 same_as_file() {
     local name="$1" img="$2" lo="$3" opts="$4"; shift 4
-    local dev; dev="$(attach -r $lo "$img")"
+    attach -r $lo "$img"
     "$probe" quick "$img" $opts "$@" --recover "$W/$name.f" > "$W/$name.f.list" 2>/dev/null || fail "$name: file scan failed"
     "$probe" quick "$dev" "$@" --recover "$W/$name.d" > "$W/$name.d.list" 2>/dev/null || fail "$name: $dev scan failed"
     [ "$(wc -l < "$W/$name.f.list")" -gt 2 ] || fail "$name: nothing listed"
@@ -44,7 +45,7 @@ same_as_file partition "$fixtures/mbr_fat_exfat/disk_intact.img" "" "" --offset 
 
 # A writable copy of an exFAT image mounted through FUSE from a loop device.
 cp "$fixtures/exfat_quick/exfat_512.img" "$W/copy.img"
-dev="$(attach "$W/copy.img")"
+attach "$W/copy.img"
 mkdir "$W/mnt"
 mount.exfat-fuse "$dev" "$W/mnt" >/dev/null 2>&1; mounts+=("$W/mnt")
 mkdir "$W/mnt/out"
