@@ -96,10 +96,44 @@ std::string TruncateUtf8(const std::string& text, size_t maxBytes) {
     return text.substr(0, end);
 }
 
+namespace {
+
+// The longest name Linux file systems take, in bytes.
+constexpr size_t kMaxNameBytes = 255;
+// An extension longer than this is part of the name, not kept when cutting.
+constexpr size_t kMaxKeptExtension = 32;
+
+// Splits name into its stem and extension (from the last ".", not a leading one).
+size_t ExtensionStart(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || name.size() - dot > kMaxKeptExtension) return name.size();
+    return dot;
+}
+
+// stem + middle + extension, the stem cut at a character boundary so that the
+// whole fits kMaxNameBytes.
+std::string JoinWithin(const std::string& name, const std::string& middle) {
+    const size_t ext = ExtensionStart(name);
+    const std::string tail = middle + name.substr(ext);
+    std::string stem = TruncateUtf8(name.substr(0, ext), kMaxNameBytes - tail.size());
+    if (stem.empty()) stem = "_";
+    return stem + tail;
+}
+
+} // namespace
+
 std::string MakeSafeFileName(const std::string& name) {
     std::string out;
     out.reserve(name.size());
-    for (char c : name) out += (c == '/' || c == '\0') ? '_' : c;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        out += (c == '/' || u < 0x20 || u == 0x7F) ? '_' : c;
+    }
     if (out.empty() || out == "." || out == "..") return "_" + out;
-    return out;
+    return out.size() > kMaxNameBytes ? JoinWithin(out, "") : out;
+}
+
+std::string NumberedFileName(const std::string& safeName, unsigned number) {
+    if (number < 2) return safeName;
+    return JoinWithin(safeName, " (" + std::to_string(number) + ")");
 }

@@ -17,6 +17,11 @@ std::string CharsetToUtf8(const char* charset, const std::uint8_t* data, size_t 
 // Cuts UTF-8 text to at most maxBytes without splitting a character.
 std::string TruncateUtf8(const std::string& text, size_t maxBytes);
 
-// A name that stays inside its destination folder: "/" and NUL become "_",
-// "", "." and ".." become "_", "_.", "_..".
+// A name that stays inside its destination folder and can be created: "/",
+// NUL, the control characters 0x01-0x1F and DEL become "_"; "", "." and ".."
+// become "_", "_.", "_.."; a name over 255 bytes is cut at a character
+// boundary, keeping its extension.
 std::string MakeSafeFileName(const std::string& name);
+
+// "name (n).ext" for n >= 2 (the name itself below that), within 255 bytes.
+std::string NumberedFileName(const std::string& safeName, unsigned number);

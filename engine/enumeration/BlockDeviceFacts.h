@@ -93,3 +93,6 @@ std::string BusProtocolFromSysPath(const std::string& sysPath, bool loopWithBack
 
 // The mount point of maj:min in the text of a mountinfo file, unescaped; "" when absent.
 std::string MountPointFromMountInfo(const std::string& mountInfo, unsigned major, unsigned minor);
+// The sources (a device, an image file, a FUSE program's name) of every mount
+// of maj:min in the text of a mountinfo file, unescaped.
+std::vector<std::string> MountSourcesFromMountInfo(const std::string& mountInfo, unsigned major, unsigned minor);

@@ -104,31 +104,57 @@ std::string BusProtocolFromSysPath(const std::string& sysPath, bool loopWithBack
     return {};
 }
 
-std::string MountPointFromMountInfo(const std::string& text, unsigned major, unsigned minor) {
+namespace {
+
+// Blanks, tabs, newlines and backslashes in mountinfo fields are written as \ooo octal escapes.
+std::string UnescapeMountField(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() &&
+            std::all_of(field.begin() + i + 1, field.begin() + i + 4, [](char c) { return c >= '0' && c <= '7'; })) {
+            out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// Calls take(fields) for every mountinfo line of maj:min, fields split at blanks.
+template <class Take>
+void ForEachMountOf(const std::string& text, unsigned major, unsigned minor, Take take) {
     const std::string want = std::to_string(major) + ":" + std::to_string(minor);
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, majmin, root, mountPoint;
-        if (!(fields >> id >> parent >> majmin >> root >> mountPoint) || majmin != want)
-            continue;
-        // Blanks, tabs, newlines and backslashes are written as \ooo octal escapes.
-        std::string out;
-        for (std::size_t i = 0; i < mountPoint.size(); ++i) {
-            if (mountPoint[i] == '\\' && i + 3 < mountPoint.size() &&
-                std::all_of(mountPoint.begin() + i + 1, mountPoint.begin() + i + 4,
-                            [](char c) { return c >= '0' && c <= '7'; })) {
-                out += static_cast<char>(((mountPoint[i + 1] - '0') << 6) | ((mountPoint[i + 2] - '0') << 3) |
-                                         (mountPoint[i + 3] - '0'));
-                i += 3;
-            } else {
-                out += mountPoint[i];
-            }
-        }
-        return out;
+        std::istringstream split(line);
+        std::vector<std::string> fields;
+        for (std::string f; split >> f;) fields.push_back(f);
+        if (fields.size() >= 5 && fields[2] == want && !take(fields)) return;
     }
-    return {};
+}
+
+} // namespace
+
+std::string MountPointFromMountInfo(const std::string& text, unsigned major, unsigned minor) {
+    std::string out;
+    ForEachMountOf(text, major, minor, [&out](const std::vector<std::string>& fields) {
+        out = UnescapeMountField(fields[4]);
+        return false;
+    });
+    return out;
+}
+
+std::vector<std::string> MountSourcesFromMountInfo(const std::string& text, unsigned major, unsigned minor) {
+    std::vector<std::string> sources;
+    ForEachMountOf(text, major, minor, [&sources](const std::vector<std::string>& fields) {
+        // Optional fields end at "-"; the file-system type and the source follow.
+        const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
+        if (fields.end() - dash >= 3) sources.push_back(UnescapeMountField(*(dash + 2)));
+        return true;
+    });
+    return sources;
 }
 
 CSysfsBlockDeviceFacts::CSysfsBlockDeviceFacts(std::string sysRoot, std::string devRoot, std::string mountInfo)

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <cstring>
 #include <new>
 #include <string>
@@ -196,6 +197,10 @@ IFileReader* CDataRecovery::SetRecoverNode(IFileNode* node) {
 }
 
 ResultCode CDataRecovery::RecoverTo(const char* path, IProgress* sink, int byteCount) {
+    return RecoverToAt(AT_FDCWD, path, sink, byteCount);
+}
+
+ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* sink, int byteCount) {
     autolocker<mutex_locker> lock(m_mutex);
     _PROGRESS_INFO record{};
     record.state = PROGRESS_RUNNING;
@@ -214,11 +219,10 @@ ResultCode CDataRecovery::RecoverTo(const char* path, IProgress* sink, int byteC
     }
     if (!m_reader) {
         CDestinationFile file;
-        if (!file.Open(path)) {
+        if (!file.Open(dirFd, path) || !file.Commit()) {
             WriterLogSite("RecoverTo", 266);
             return WriterResult::NoReaderNoFile;
         }
-        file.Close();
         WriterLogSite("RecoverTo", 270);
         return WriterResult::NoReaderEmptyFile;
     }
@@ -226,17 +230,21 @@ ResultCode CDataRecovery::RecoverTo(const char* path, IProgress* sink, int byteC
         if (byteCount > 0) return WriterResult::CountForCompressed;
         if (auto* compressed = dynamic_cast<ICompressedRecovery*>(m_reader.get())) {
             bool resident = false;
-            if (!compressed->Recovery(path, sink, resident)) return WriterResult::CompressedFailed;
+            // The expanding reader takes a path: a relative one is reached through the folder's descriptor.
+            const std::string whole = dirFd == AT_FDCWD || path[0] == '/'
+                                          ? std::string(path)
+                                          : "/proc/self/fd/" + std::to_string(dirFd) + "/" + path;
+            if (!compressed->Recovery(whole.c_str(), sink, resident)) return WriterResult::CompressedFailed;
             // Resident data is not compressed; it is copied plainly below.
             if (!resident) return 0;
         }
     }
-    return CopyPlain(path, sink, record);
+    return CopyPlain(dirFd, path, sink, record);
 }
 
-ResultCode CDataRecovery::CopyPlain(const char* path, IProgress* sink, _PROGRESS_INFO& record) {
+ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink, _PROGRESS_INFO& record) {
     CDestinationFile file;
-    if (!file.Open(path)) {
+    if (!file.Open(dirFd, path)) {
         WriterLogSite("RecoverTo", 304);
         return WriterResult::CannotOpenDestination;
     }
@@ -270,16 +278,20 @@ ResultCode CDataRecovery::CopyPlain(const char* path, IProgress* sink, _PROGRESS
         record.current = static_cast<std::uint64_t>(current);
         if (sink) sink->UpdateProgress(&record);
     }
-    if (!file.Close() && !failed && !stopped) {
+    if (failed || stopped) {
+        // Nothing cut short is left under the real name.
+        file.Discard();
+        return failed ? WriterResult::WriteFailed : 0;
+    }
+    if (!file.Commit()) {
         CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path,
                                   std::strerror(errno));
-        failed = true;
         record.result = WriterResult::WriteFailed;
         if (sink) sink->UpdateProgress(&record);
+        return WriterResult::WriteFailed;
     }
-    if (m_createdSeconds) SetTimes(path);
-    // A stop asked by the user is not a failure.
-    return failed ? WriterResult::WriteFailed : 0;
+    if (m_createdSeconds) SetTimes(dirFd, path);
+    return 0;
 }
 
 bool CDataRecovery::WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset,
@@ -309,8 +321,8 @@ bool CDataRecovery::WriteChunk(CDestinationFile& file, const char* path, long lo
     return true;
 }
 
-void CDataRecovery::SetTimes(const char* path) {
-    ChangeFileCreateTs(path, static_cast<long>(*m_createdSeconds));
+void CDataRecovery::SetTimes(int dirFd, const char* path) {
+    ChangeFileCreateTs(dirFd, path, static_cast<long>(*m_createdSeconds));
     // The innermost folder takes the times of the node's parent, the next
     // one those of the grandparent, until the path or the ancestors run out.
     std::string folder(path);
@@ -318,7 +330,7 @@ void CDataRecovery::SetTimes(const char* path) {
     for (size_t cut = folder.rfind('/'); cut != std::string::npos && ancestor; cut = folder.rfind('/')) {
         folder.resize(cut);
         const auto seconds = NodeTimeSeconds(ancestor->GetCreationTime().Value());
-        if (seconds && !folder.empty()) ChangeFileCreateTs(folder.c_str(), static_cast<long>(*seconds));
+        if (seconds && !folder.empty()) ChangeFileCreateTs(dirFd, folder.c_str(), static_cast<long>(*seconds));
         ancestor = ancestor->GetParent();
     }
 }

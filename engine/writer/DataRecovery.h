@@ -49,6 +49,10 @@ public:
     unsigned ReadSmallJPG(char* out, unsigned capacity) override;
     void Release() override { delete this; }
 
+    // RecoverTo with path relative to the folder dirFd (AT_FDCWD: the working
+    // folder), so that no limit on a whole path's length applies.
+    ResultCode RecoverToAt(int dirFd, const char* path, IProgress* sink, int byteCount);
+
     // For a scan result loaded from a file: plain copies of the given records
     // (which stay the caller's), in the given order.
     ResultCode Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device);
@@ -72,13 +76,13 @@ private:
     bool EnsureBuffer();
     void ForgetCurrentNode();
     ReaderPtr MakeReader(CFileNode* node, CSearchedPartitionInfo* partition, bool& ntfsCompressed);
-    ResultCode CopyPlain(const char* path, IProgress* sink, _PROGRESS_INFO& record);
+    ResultCode CopyPlain(int dirFd, const char* path, IProgress* sink, _PROGRESS_INFO& record);
     // Writes n bytes of the buffer at offset, retrying a failing write a
     // bounded number of times; false when it gave up or the sink asked to stop
     // (stopped tells which).
     bool WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset, IProgress* sink,
                     _PROGRESS_INFO& record, bool& stopped);
-    void SetTimes(const char* path);
+    void SetTimes(int dirFd, const char* path);
 
     std::vector<char> m_buffer;                                        // the copy buffer
     ReaderPtr m_reader;                                                // reader of the current node

@@ -1,44 +1,82 @@
 #include "engine/writer/DestinationFile.h"
 
 #include <cerrno>
-#include <fcntl.h>
+#include <cstdio>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+// Attempts at finding a free temporary name.
+constexpr int kTemporaryAttempts = 16;
+} // namespace
+
 CDestinationFile::~CDestinationFile() {
-    Close();
+    Discard();
 }
 
-bool CDestinationFile::Open(const char* path) {
-    Close();
+bool CDestinationFile::Open(int dirFd, const char* path) {
+    Discard();
     if (!path || !*path) {
         errno = EINVAL;
         return false;
     }
-    // Non-blocking so that a pipe without a reader fails instead of hanging;
-    // no O_TRUNC before we know what the path is.
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-    if (fd < 0) return false;
-    struct stat st {};
-    int err = 0;
-    if (fstat(fd, &st) != 0) {
-        err = errno;
-    } else if (S_ISREG(st.st_mode)) {
-        if (ftruncate(fd, 0) != 0) err = errno;
-    } else if (!S_ISCHR(st.st_mode)) {
-        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    }
-    if (err == 0) {
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
-    }
-    if (err != 0) {
-        ::close(fd);
-        errno = err;
+    const std::string whole(path);
+    const size_t slash = whole.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : whole.substr(0, slash);
+    m_name = slash == std::string::npos ? whole : whole.substr(slash + 1);
+    if (m_name.empty()) {
+        errno = EISDIR;
         return false;
     }
-    m_fd = fd;
-    return true;
+    m_dirFd = ::openat(dirFd, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (m_dirFd < 0) return false;
+
+    struct stat st {};
+    int err = 0;
+    if (::fstatat(m_dirFd, m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) err = errno;
+    } else if (S_ISCHR(st.st_mode)) {
+        // Non-blocking open so that nothing can make it wait; blocking writes.
+        const int fd = ::openat(m_dirFd, m_name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        struct stat opened {};
+        if (fd < 0) {
+            err = errno;
+        } else if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) ||
+                   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+            err = EINVAL;
+            ::close(fd);
+        } else {
+            m_fd = fd;
+            return true;
+        }
+    } else if (!S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+    }
+    if (err == 0 && OpenTemporary()) return true;
+    if (err == 0) err = errno;
+    Discard();
+    errno = err;
+    return false;
+}
+
+bool CDestinationFile::OpenTemporary() {
+    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+        unsigned char random[8] = {};
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return false;
+        char name[40];
+        std::snprintf(name, sizeof name, ".salvor-%02x%02x%02x%02x%02x%02x%02x%02x.part", random[0],
+                      random[1], random[2], random[3], random[4], random[5], random[6], random[7]);
+        const int fd = ::openat(m_dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            m_fd = fd;
+            m_temp = name;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
+    return false;
 }
 
 long long CDestinationFile::WriteAt(const char* data, long long n, long long offset) {
@@ -62,9 +100,30 @@ long long CDestinationFile::WriteAt(const char* data, long long n, long long off
     return done;
 }
 
-bool CDestinationFile::Close() {
-    if (m_fd < 0) return true;
-    const int rc = ::close(m_fd);
+bool CDestinationFile::Commit() {
+    if (m_fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const int closed = ::close(m_fd);
     m_fd = -1;
-    return rc == 0;
+    int err = closed == 0 ? 0 : errno;
+    if (err == 0 && !m_temp.empty() && ::renameat(m_dirFd, m_temp.c_str(), m_dirFd, m_name.c_str()) == 0)
+        m_temp.clear();
+    else if (err == 0 && !m_temp.empty())
+        err = errno;
+    Discard();
+    errno = err;
+    return err == 0;
+}
+
+void CDestinationFile::Discard() {
+    const int saved = errno;
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    if (!m_temp.empty() && m_dirFd >= 0) ::unlinkat(m_dirFd, m_temp.c_str(), 0);
+    m_temp.clear();
+    if (m_dirFd >= 0) ::close(m_dirFd);
+    m_dirFd = -1;
+    errno = saved;
 }

@@ -20,6 +20,10 @@ std::optional<std::int64_t> NodeTimeSeconds(std::uint64_t fileTime) {
 }
 
 int ChangeFileCreateTs(const char* path, long seconds) {
+    return ChangeFileCreateTs(AT_FDCWD, path, seconds);
+}
+
+int ChangeFileCreateTs(int dirFd, const char* path, long seconds) {
     if (!path || !*path) {
         errno = EINVAL;
         return -1;
@@ -29,5 +33,5 @@ int ChangeFileCreateTs(const char* path, long seconds) {
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(seconds);
     times[1].tv_nsec = 0;
-    return utimensat(AT_FDCWD, path, times, 0) == 0 ? 0 : -1;
+    return utimensat(dirFd, path, times, 0) == 0 ? 0 : -1;
 }

@@ -16,3 +16,5 @@ std::optional<std::int64_t> NodeTimeSeconds(std::uint64_t fileTime);
 // Sets the modification time of path (file or folder) to seconds since 1970,
 // 0 ns; the access time is left as it is. 0 on success, -1 with errno set.
 int ChangeFileCreateTs(const char* path, long seconds);
+// The same for path relative to the folder dirFd.
+int ChangeFileCreateTs(int dirFd, const char* path, long seconds);

@@ -1,0 +1,20 @@
+#pragma once
+// The probe's command line.
+#include <string>
+
+struct ProbeArgs {
+    std::string mode;  // "quick" or "deep"
+    std::string image; // an image file or a block device
+    unsigned long long offset = 0;
+    unsigned sectorSize = 0; // 0: the device's own (512 for an image file)
+    std::string recoverDir;
+};
+
+// A whole decimal number in [0, max]: no sign, no spaces, no suffix.
+bool ParseDecimal(const char* text, unsigned long long max, unsigned long long& value);
+
+// Reads argv; false with the reason in error for anything it cannot take.
+bool ParseProbeArgs(int argc, char** argv, ProbeArgs& args, std::string& error);
+
+// Prints the reason (when given) and the usage lines; answers exit code 2.
+int ProbeUsage(const std::string& error);

@@ -1,0 +1,140 @@
+#include "bench/scan_image/ProbeDevice.h"
+
+#include "engine/device/StorageDevices.h"
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/EngineTypes.h"
+#include "engine/volume/VolumeAnalyzeController.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+bool OpenBase(ScanDevice& d, const std::string& path, unsigned sectorSize, std::string& error) {
+    std::vector<char> name(path.begin(), path.end());
+    name.push_back('\0');
+    if (d.blockDevice) {
+        auto disk = std::make_unique<CDiskDevice>(path.c_str());
+        if (!disk->Open(name.data())) {
+            error = "cannot open " + path;
+            return false;
+        }
+        if (sectorSize && sectorSize != disk->GetSectorSize()) {
+            error = "--sector-size " + std::to_string(sectorSize) + " differs from the device's " +
+                    std::to_string(disk->GetSectorSize());
+            return false;
+        }
+        auto* info = new CCollectDiskDeviceInfoStruct;
+        info->sectorSize = disk->GetSectorSize();
+        info->totalSectors = static_cast<std::int64_t>(disk->GetTotalSectors());
+        CopyRecordText(info->bsdName, path.c_str());
+        disk->SetPrivateData(CreateDiskDeviceData(info));
+        d.base = std::move(disk);
+        return true;
+    }
+    auto image = std::make_unique<CEdiDevice>(path.c_str());
+    if (!image->Open(name.data())) {
+        error = "cannot open " + path;
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(image->GetDescriptor(), &st) != 0) {
+        error = "cannot read the size of " + path;
+        return false;
+    }
+    auto* info = new CEDIDeviceInfoStruct;
+    CopyRecordText(info->path, path.c_str());
+    info->sectorSize = sectorSize ? sectorSize : 512;
+    info->totalSectors = st.st_size / info->sectorSize;
+    image->SetPrivateData(CreateEDIDeviceData(info));
+    d.base = std::move(image);
+    return true;
+}
+
+// The volume record of the volume at offset, kind and label as the volume
+// analysis finds them.
+CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* whole, const std::string& path,
+                                               unsigned long long offset, unsigned long long sectors) {
+    std::unique_ptr<IVolumeAnalyzeController> analysis(CreateVolumeAnalyzeController(whole, offset));
+    IVolumeAnalyze* found = analysis ? analysis->GetVolumeAnzlyzer() : nullptr;
+    auto* info = new CCollectedVolumeDeviceInfoStruct;
+    info->fileSystemType = found ? static_cast<unsigned>(found->GetFileSystemType()) : unsigned{FS_UNKNOWN};
+    char label[100] = {};
+    if (found) found->GetLabel(label, sizeof label);
+    const std::string labelText(label, strnlen(label, sizeof label));
+    const std::string name = labelText.empty() ? std::filesystem::path(path).filename().string() : labelText;
+    CopyRecordText(info->volumeName, name.c_str());
+    CopyRecordText(info->label, labelText.c_str());
+    info->sectorSize = whole->GetSectorSize();
+    info->totalSectors = static_cast<std::int64_t>(sectors);
+    info->startSector = static_cast<std::int64_t>(offset);
+    info->disk = whole;
+    return info;
+}
+
+} // namespace
+
+std::unique_ptr<ScanDevice> OpenScanDevice(const std::string& path, bool quick, unsigned long long offset,
+                                           unsigned sectorSize, std::string& error) {
+    auto d = std::make_unique<ScanDevice>();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        error = path + " is neither an image file nor a block device";
+        return nullptr;
+    }
+    d->blockDevice = S_ISBLK(st.st_mode);
+    if (!OpenBase(*d, path, sectorSize, error)) return nullptr;
+    if (!quick) return d;
+
+    IStorageDevice* whole = d->base.get();
+    const unsigned long long total = whole->GetTotalSectors();
+    if (offset >= total) {
+        error =
+            "--offset " + std::to_string(offset) + " is past the end (" + std::to_string(total) + " sectors)";
+        return nullptr;
+    }
+    const unsigned long long sectors = total - offset;
+    CCollectedVolumeDeviceInfoStruct* record = VolumeRecord(whole, path, offset, sectors);
+    if (d->blockDevice && offset == 0) {
+        // The whole block device is the volume.
+        std::vector<char> name(path.begin(), path.end());
+        name.push_back('\0');
+        auto volume = std::make_unique<CVolumeDevice>(path.c_str());
+        if (!volume->Open(name.data())) {
+            delete record;
+            error = "cannot open " + path;
+            return nullptr;
+        }
+        volume->SetPrivateData(CreateVolumeDeviceData(record));
+        d->volume = std::move(volume);
+        return d;
+    }
+    // A window on the disk or image, shown as a volume.
+    auto* part = new CCollectedPartitionDeviceInfoStruct;
+    part->sectorSize = whole->GetSectorSize();
+    part->sectorCount = static_cast<std::int64_t>(sectors);
+    part->startSector = static_cast<std::int64_t>(offset);
+    part->fileSystemType = record->fileSystemType;
+    part->disk = whole;
+    d->partition.reset(
+        CreatePartitionDevice(whole, static_cast<long long>(offset), static_cast<long long>(sectors)));
+    if (d->partition) {
+        d->partition->SetPrivateData(CreatePartitionDeviceData(part));
+        d->volume.reset(CreatePartitionVirtualVolumeDevice(d->partition.get()));
+    } else {
+        delete part;
+    }
+    if (!d->volume) {
+        delete record;
+        error = "cannot read the volume at sector " + std::to_string(offset);
+        return nullptr;
+    }
+    d->volume->SetPrivateData(CreateVolumeDeviceData(record));
+    return d;
+}

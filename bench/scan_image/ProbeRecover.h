@@ -1,0 +1,22 @@
+#pragma once
+// --recover: every found file written through the engine's file writer, each
+// under its own safe name inside the destination, never onto the scanned data.
+#include <string>
+#include <vector>
+
+class IFileNode;
+class IRecoveryController;
+
+// Why the destination may not be written for scanned (on the scanned volume),
+// or "" when it may.
+std::string RefuseDestination(const std::string& scanned, const std::string& destination);
+
+struct RecoverCounts {
+    unsigned long long written = 0, failed = 0;
+};
+
+// Writes every file among nodes under destination (made when missing):
+// folders by the nodes' safe names, made one inside the other so that no path
+// length limit applies; equal names get numbered forms, nothing is replaced.
+RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IFileNode*>& nodes,
+                           const std::string& destination);

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# scan_image on real block devices (root only: loop devices, FUSE, tmpfs):
+# - a fixture attached read-only as a loop device (512- and 4096-byte
+#   sectors, and a partition at --offset) gives the same listing and the
+#   same recovered bytes as the image file;
+# - a destination inside a FUSE mount of the scanned image or device is
+#   refused with one line and nothing written; beside the image is fine;
+# - on a full 1 MiB tmpfs no file is left cut short.
+# Usage: scan_image_root.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
+set -euo pipefail
+probe="$1"; src="$2"; fixtures="$3"
+[ "$(id -u)" -eq 0 ] || { echo "scan_image root: skipped, needs root (loop devices, FUSE, tmpfs)"; exit 77; }
+for tool in losetup:mount mount.exfat-fuse:exfat-fuse fusermount:fuse3; do
+    command -v "${tool%%:*}" >/dev/null || { echo "missing '${tool%%:*}': install '${tool#*:}'" >&2; exit 1; }
+done
+# A fixture whose tool is missing fails here rather than skipping.
+for f in fat_16 fat_16_4k mbr_fat_exfat exfat_quick writer_fat; do
+    bash "$src/tests/fixtures/make-fixture" $f "$fixtures" || exit 1
+done
+W="$(mktemp -d)"
+loops=(); mounts=()
+cleanup() {
+    for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m" 2>/dev/null || umount "$m" || true; done
+    for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done
+    rm -rf "$W"
+}
+trap cleanup EXIT
+fail() { echo "scan_image root: $*" >&2; exit 1; }
+# attach LOSETUP-ARGS: sets $dev and records it for the clean-up (not in a subshell).
+attach() { dev="$(losetup "$@" -f --show)"; loops+=("$dev"); }
+
+# name IMAGE LOSETUP-OPTIONS FILE-OPTIONS [--offset N]
+same_as_file() {
+    local name="$1" img="$2" lo="$3" opts="$4"; shift 4
+    attach -r $lo "$img"
+    "$probe" quick "$img" $opts "$@" --recover "$W/$name.f" > "$W/$name.f.list" 2>/dev/null || fail "$name: file scan failed"
+    "$probe" quick "$dev" "$@" --recover "$W/$name.d" > "$W/$name.d.list" 2>/dev/null || fail "$name: $dev scan failed"
+    [ "$(wc -l < "$W/$name.f.list")" -gt 2 ] || fail "$name: nothing listed"
+    diff <(head -n -1 "$W/$name.f.list") <(head -n -1 "$W/$name.d.list") >&2 || fail "$name: listings differ"
+    diff -r "$W/$name.f" "$W/$name.d" >&2 || fail "$name: recovered files differ"
+}
+same_as_file fat16 "$fixtures/fat_16/fat_16.img" "" ""
+same_as_file fat16_4k "$fixtures/fat_16_4k/fat_16_4k.img" "-b 4096" "--sector-size 4096"
+same_as_file partition "$fixtures/mbr_fat_exfat/disk_intact.img" "" "" --offset 2048
+
+# A writable copy of an exFAT image mounted through FUSE from a loop device.
+cp "$fixtures/exfat_quick/exfat_512.img" "$W/copy.img"
+attach "$W/copy.img"
+mkdir "$W/mnt"
+mount.exfat-fuse "$dev" "$W/mnt" >/dev/null 2>&1; mounts+=("$W/mnt")
+mkdir "$W/mnt/out"
+for scanned in "$W/copy.img" "$dev"; do
+    set +e
+    "$probe" quick "$scanned" --recover "$W/mnt/out/new" > /dev/null 2> "$W/err"
+    rc=$?
+    set -e
+    [ $rc -ne 0 ] && [ "$(wc -l < "$W/err")" -eq 1 ] && grep -q 'refusing' "$W/err" ||
+        fail "$scanned onto its own mount: exit $rc, $(cat "$W/err")"
+    [ -z "$(ls -A "$W/mnt/out")" ] || fail "$scanned: something was written onto the scanned volume"
+done
+"$probe" quick "$W/copy.img" --recover "$W/beside" > /dev/null 2>&1 || fail "recovery beside the image refused"
+
+# 1 MiB of room for 10 MiB and more of files.
+mkdir "$W/small"
+mount -t tmpfs -o size=1M tmpfs "$W/small"; mounts+=("$W/small")
+set +e
+"$probe" quick "$fixtures/writer_fat/writer_fat.img" --recover "$W/small/rec" > "$W/list" 2>/dev/null
+rc=$?
+set -e
+[ $rc -eq 1 ] || fail "exit $rc on a full tmpfs"
+[ -z "$(find "$W/small" -name '.salvor-*')" ] || fail "a temporary file was left"
+while IFS=$'\t' read -r _ _ size path; do
+    [ ! -f "$W/small/rec/$path" ] || [ "$(stat -c %s "$W/small/rec/$path")" -eq "$size" ] || fail "$path cut short"
+done < <(head -n -1 "$W/list")
+cmp -s "$W/small/rec/SMALL.BIN" "$fixtures/writer_fat/small.bin" || fail "SMALL.BIN differs"
+echo "scan_image root: ok"

@@ -1,0 +1,89 @@
+// Destination files and names: a file appears under its name only when
+// complete, and no found file takes a name already used.
+#include "engine/writer/DestinationFile.h"
+#include "engine/writer/DestinationNames.h"
+#include "tests/support/Fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+using salvor::test::TempDir;
+namespace fs = std::filesystem;
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class Destination : public ::testing::Test {
+protected:
+    void SetUp() override { folder = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY); }
+    void TearDown() override { ::close(folder); }
+    TempDir tmp;
+    int folder = -1;
+};
+
+TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
+    { std::ofstream(tmp.file("f")) << "old"; }
+    CDestinationFile a, b;
+    ASSERT_TRUE(a.Open(folder, "f"));
+    ASSERT_TRUE(b.Open(folder, "f"));
+    ASSERT_EQ(a.WriteAt("new", 3, 0), 3);
+    // Two temporary files with their own unpredictable names; the old file untouched.
+    const auto during = Names(tmp.path());
+    ASSERT_EQ(during.size(), 3u);
+    EXPECT_TRUE(during[0].starts_with(".salvor-") && during[1].starts_with(".salvor-")) << during[0];
+    EXPECT_EQ(Read(tmp.file("f")), "old");
+    b.Discard();
+    EXPECT_TRUE(a.Commit());
+    EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
+    EXPECT_EQ(Read(tmp.file("f")), "new");
+    // A write given up leaves nothing, also when the object just goes away.
+    {
+        CDestinationFile c;
+        ASSERT_TRUE(c.Open(tmp.file("g").c_str()));
+        c.WriteAt("x", 1, 0);
+    }
+    EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
+}
+
+TEST_F(Destination, CharacterDevicesAreWrittenInPlace) {
+    CDestinationFile file;
+    ASSERT_TRUE(file.Open("/dev/null"));
+    EXPECT_EQ(file.WriteAt("abc", 3, 0), 3);
+    EXPECT_TRUE(file.Commit());
+}
+
+TEST_F(Destination, EveryNameIsNewAndNumbered) {
+    { std::ofstream(tmp.file("b.txt")) << "keep"; }
+    CDestinationNames names;
+    std::string taken;
+    for (const char* want : {"a.txt", "a (2).txt", "a (3).txt"}) {
+        ASSERT_TRUE(names.ReserveFile(folder, "a.txt", taken));
+        EXPECT_EQ(taken, want);
+    }
+    ASSERT_TRUE(names.ReserveFile(folder, "b.txt", taken));
+    EXPECT_EQ(taken, "b (2).txt");
+    EXPECT_EQ(Read(tmp.file("b.txt")), "keep");
+    // A folder never merges into a file or folder already there.
+    const int d = names.CreateFolder(folder, "b.txt", taken);
+    ASSERT_GE(d, 0);
+    ::close(d);
+    EXPECT_EQ(taken, "b (3).txt");
+    EXPECT_TRUE(fs::is_directory(tmp.file("b (3).txt")));
+}
+
+} // namespace
