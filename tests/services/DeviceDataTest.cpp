@@ -2,6 +2,7 @@
 // mapping, one post per request (also after failed enumerations) and a
 // refresh that waits for a running scan and keeps its devices.
 #include "services/DeviceData.h"
+#include "services/TreeItems.h"
 #include "services/UIOperation.h"
 
 #include "engine/enumeration/EnumDevice.h"
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -56,8 +58,7 @@ public:
         info->busType = bus;
         info->partitionScheme = scheme;
         info->totalSectors = sectors;
-        m_devices.push_back(std::make_unique<FakeDevice>(CreateDiskDeviceData(info)));
-        m_disks.push_back(m_devices.back().get());
+        m_disks.push_back(Keep(CreateDiskDeviceData(info)));
         m_volumes[m_disks.back()];
         return m_devices.back().get();
     }
@@ -70,8 +71,7 @@ public:
         info->totalSectors = sectors;
         info->typeGuid = type;
         info->disk = disk;
-        m_devices.push_back(std::make_unique<FakeDevice>(CreateVolumeDeviceData(info)));
-        m_volumes[disk].push_back(m_devices.back().get());
+        m_volumes[disk].push_back(Keep(CreateVolumeDeviceData(info)));
         return m_devices.back().get();
     }
 
@@ -82,13 +82,11 @@ public:
             return enum_codes::kNoDisk;
         }
         released = false;
-        initialised = true;
         return 0;
     }
     ResultCode Uninit() override {
         ++uninits;
         released = true;
-        initialised = false;
         return 0;
     }
     ResultCode EnumDiskDevice(IStorageDevice** array, int& count) override {
@@ -100,22 +98,22 @@ public:
     }
     ResultCode EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) override {
         auto it = m_volumes.find(const_cast<IStorageDevice*>(disk));
-        if (it == m_volumes.end()) return enum_codes::kUnknownDisk;
-        return CopyOut(it->second, array, count);
+        return it == m_volumes.end() ? enum_codes::kUnknownDisk : CopyOut(it->second, array, count);
     }
 
     std::atomic<int> inits{0}, uninits{0}, failInits{0};
-    std::atomic<bool> released{false}, initialised{false};
+    std::atomic<bool> released{true};
 
 private:
+    IStorageDevice* Keep(IStorageDeviceData* data) {
+        m_devices.push_back(std::make_unique<FakeDevice>(data));
+        return m_devices.back().get();
+    }
     ResultCode CopyOut(const std::vector<IStorageDevice*>& list, IStorageDevice** array, int& count) {
-        if (!initialised) return enum_codes::kDisksNotInit;
-        if (!array) {
-            count = static_cast<int>(list.size());
-            return 0;
-        }
-        if (count < static_cast<int>(list.size())) return enum_codes::kDiskArraySmall;
-        for (std::size_t i = 0; i < list.size(); ++i) array[i] = list[i];
+        if (released) return enum_codes::kDisksNotInit;
+        if (array && count < static_cast<int>(list.size())) return enum_codes::kDiskArraySmall;
+        for (std::size_t i = 0; array && i < list.size(); ++i)
+            array[i] = list[i];
         count = static_cast<int>(list.size());
         return 0;
     }
@@ -123,6 +121,11 @@ private:
     std::vector<std::unique_ptr<FakeDevice>> m_devices;
     std::vector<IStorageDevice*> m_disks;
     std::map<IStorageDevice*, std::vector<IStorageDevice*>> m_volumes;
+};
+
+class RunningScan : public VXUIOperation {
+public:
+    void UpdateProgress(_PROGRESS_INFO*) override {}
 };
 
 class DeviceList : public testing::Test {
@@ -145,6 +148,14 @@ protected:
         std::lock_guard<std::mutex> lock(postMutex);
         return posts.size();
     }
+    bool PostsReach(std::size_t n) {
+        return salvor::platform::runUntil([&] { return PostCount() == n; }, 5s);
+    }
+    std::list<_DiskVolumeData> Disks() {
+        std::list<_DiskVolumeData> disks;
+        list.GetAllDeviceInfo(disks);
+        return disks;
+    }
 
     FakeEnumerator fake;
     VXUIDeviceData list{&fake};
@@ -152,64 +163,52 @@ protected:
                *mbrDisk = nullptr;
     std::mutex postMutex;
     std::vector<std::string> posts;
+    RunningScan scan;
 };
 
-TEST_F(DeviceList, HiddenVolumesFlagsAndIndices) {
+TEST_F(DeviceList, HiddenVolumesFlagsAndItems) {
     ASSERT_TRUE(list.InitDeviceInfo());
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
+    const auto disks = Disks();
     ASSERT_EQ(disks.size(), 3u);
-
-    const _DiskVolumeData& gpt = disks.front();
-    EXPECT_STREQ(gpt.name, "WD Elements");
+    const _DiskVolumeData &gpt = disks.front(), &apm = *std::next(disks.begin());
     EXPECT_STREQ(gpt.devicePath, "/dev/WD Elements");
     EXPECT_EQ(gpt.size, 2000u * 512);
-    EXPECT_EQ(gpt.diskIndex, 0);
-    EXPECT_EQ(gpt.volumeIndex, -1);
-    EXPECT_EQ(gpt.isUsb, 1u);
-    EXPECT_EQ(gpt.isDmg, 0u);
-    EXPECT_EQ(gpt.fileSystem, 0xFFFFFFFFu);
+    EXPECT_EQ(std::tie(gpt.diskIndex, gpt.volumeIndex, gpt.isUsb, gpt.isDmg), std::tuple(0, -1, 1u, 0u));
     ASSERT_EQ(gpt.children.size(), 1u); // the EFI partition is hidden
     EXPECT_STREQ(gpt.children.front().name, "Photos");
     EXPECT_EQ(gpt.children.front().volumeIndex, 1); // its place among all volumes
-    EXPECT_EQ(gpt.children.front().diskIndex, 0);
-    EXPECT_EQ(gpt.children.front().fileSystem, static_cast<std::uint32_t>(FS_EXFAT));
-
-    const _DiskVolumeData& apm = *std::next(disks.begin());
     EXPECT_EQ(apm.isDmg, 1u);
     ASSERT_EQ(apm.children.size(), 1u); // map and free space hidden
     EXPECT_STREQ(apm.children.front().name, "Mac");
     EXPECT_EQ(apm.children.front().volumeIndex, 1);
-
     EXPECT_TRUE(disks.back().children.empty());
     EXPECT_EQ(disks.back().diskIndex, 2);
+
+    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(disks);
+    ASSERT_EQ(items.size(), 3u);
+    ASSERT_EQ(items[0]->children().size(), 1u);
+    EXPECT_EQ(items[0]->children()[0]->parentName(), "WD Elements");
+    EXPECT_EQ(items[0]->children()[0]->volumeIndex(), 1);
+    EXPECT_TRUE(items[2]->children().empty());
 }
 
 TEST_F(DeviceList, IndexMappingBothWays) {
     ASSERT_TRUE(list.InitDeviceInfo());
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, -1), gptDisk);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 1), data);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 0), efi); // listed by the enumerator, hidden from the page
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(-1, -1), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(-1, 0), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(3, -1), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 2), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, -2), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(2, 0), nullptr);
-
-    int disk = 9, volume = 9;
-    EXPECT_TRUE(list.GetDiskVolumeIndexByStorage(hfs, disk, volume));
-    EXPECT_EQ(disk, 1);
-    EXPECT_EQ(volume, 1);
-    EXPECT_TRUE(list.GetDiskVolumeIndexByStorage(mbrDisk, disk, volume));
-    EXPECT_EQ(disk, 2);
-    EXPECT_EQ(volume, -1);
+    // The EFI volume is listed by the enumerator, only hidden from the page.
+    const std::tuple<int, int, IStorageDevice*> lookups[] = {
+        {0, -1, gptDisk}, {0, 1, data},    {0, 0, efi},      {-1, -1, nullptr}, {-1, 0, nullptr},
+        {3, -1, nullptr}, {0, 2, nullptr}, {0, -2, nullptr}, {2, 0, nullptr}};
+    for (const auto& [disk, volume, device] : lookups)
+        EXPECT_EQ(list.GetStorageByDiskVolumeIndex(disk, volume), device) << disk << ", " << volume;
     FakeDevice stranger(nullptr);
-    EXPECT_FALSE(list.GetDiskVolumeIndexByStorage(&stranger, disk, volume));
-    EXPECT_EQ(disk, -1);
-    EXPECT_EQ(volume, -1);
-
+    const std::tuple<IStorageDevice*, bool, int, int> reverse[] = {
+        {hfs, true, 1, 1}, {mbrDisk, true, 2, -1}, {&stranger, false, -1, -1}};
+    for (const auto& [device, found, disk, volume] : reverse) {
+        int d = 9, v = 9;
+        EXPECT_EQ(list.GetDiskVolumeIndexByStorage(device, d, v), found);
+        EXPECT_EQ(std::pair(d, v), std::pair(disk, volume));
+    }
     EXPECT_EQ(list.IsDiskStorage(gptDisk), 1);
     EXPECT_EQ(list.IsDiskStorage(data), 0);
     EXPECT_EQ(list.IsDiskStorage(nullptr), 0);
@@ -217,7 +216,6 @@ TEST_F(DeviceList, IndexMappingBothWays) {
     EXPECT_FALSE(VXUIDeviceData::IsVolumeStorageSupported(efi));
     EXPECT_TRUE(VXUIDeviceData::IsVolumeStorageSupported(data));
     EXPECT_TRUE(VXUIDeviceData::IsVolumeStorageSupported(&stranger)); // no record
-
     _DiskVolumeData record;
     EXPECT_EQ(list.GetDiskDataByStorage(data, record), 0); // a volume is no disk
     EXPECT_EQ(list.GetVolumeDataByStorage(gptDisk, record), 0);
@@ -230,21 +228,16 @@ TEST_F(DeviceList, IndexMappingBothWays) {
 TEST_F(DeviceList, PermissionAndRefusedRecords) {
     data->permitted = 0;
     ASSERT_TRUE(list.InitDeviceInfo());
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
-    EXPECT_EQ(disks.front().children.front().canOpen, 0u);
-    EXPECT_EQ(disks.front().canOpen, 1u);
-    auto* info = dynamic_cast<IDiskDeviceData*>(mbrDisk->GetPrivateData())->GetDiskInfo();
-    info->kind = 1; // a marked record is left out
-    disks.clear();
-    list.GetAllDeviceInfo(disks);
-    EXPECT_EQ(disks.size(), 2u);
+    EXPECT_EQ(Disks().front().children.front().canOpen, 0u);
+    EXPECT_EQ(Disks().front().canOpen, 1u);
+    dynamic_cast<IDiskDeviceData*>(mbrDisk->GetPrivateData())->GetDiskInfo()->kind = 1; // marked: left out
+    EXPECT_EQ(Disks().size(), 2u);
 }
 
 TEST_F(DeviceList, OnePostPerRequestAfterEnumeratingOnAThread) {
     list.NotifyAfterInit("aInitFinished");
     list.NotifyAfterInit("second"); // while the first enumeration may run
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return PostCount() == 2; }, 5s));
+    ASSERT_TRUE(PostsReach(2));
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
     list.NotifyAfterInit("third"); // ready: at once, no new enumeration
     EXPECT_EQ(PostCount(), 3u);
@@ -254,29 +247,19 @@ TEST_F(DeviceList, OnePostPerRequestAfterEnumeratingOnAThread) {
 TEST_F(DeviceList, FailedEnumerationIsRetriedOnceAndStillPosts) {
     fake.failInits = 5;
     list.NotifyAfterInit("aInitFinished");
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return PostCount() == 1; }, 5s));
+    ASSERT_TRUE(PostsReach(1));
     EXPECT_EQ(fake.inits.load(), 2);
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kEnumerating);
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
-    EXPECT_TRUE(disks.empty());
-    // A later request tries again.
-    fake.failInits = 1;
+    EXPECT_TRUE(Disks().empty());
+    fake.failInits = 1; // a later request tries again
     list.NotifyAfterInit("aInitFinished");
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return PostCount() == 2; }, 5s));
+    ASSERT_TRUE(PostsReach(2));
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
 }
 
-class RunningScan : public VXUIOperation {
-public:
-    void UpdateProgress(_PROGRESS_INFO*) override {}
-};
-
 TEST_F(DeviceList, RefreshKeepsTheDevicesOfAScanThatWillNotStop) {
     ASSERT_TRUE(list.InitDeviceInfo());
-    RunningScan scan;
-    scan.SetStatus(OP_RUNNING);
-    // The scan's worker never notices the stop: the status stays 1.
+    scan.SetStatus(OP_RUNNING); // its worker never notices the stop
     int waits = 0;
     list.SetWaitFunction([&](std::chrono::milliseconds step) {
         EXPECT_EQ(step, 1000ms);
@@ -293,7 +276,6 @@ TEST_F(DeviceList, RefreshKeepsTheDevicesOfAScanThatWillNotStop) {
 
 TEST_F(DeviceList, RefreshAfterTheScanStopsListsAgain) {
     ASSERT_TRUE(list.InitDeviceInfo());
-    RunningScan scan;
     scan.SetStatus(OP_RUNNING);
     int waits = 0;
     list.SetWaitFunction([&](std::chrono::milliseconds) {
@@ -314,13 +296,10 @@ TEST_F(DeviceList, ClearOnlyWhenEnumerated) {
     EXPECT_EQ(fake.uninits.load(), 1);
     EXPECT_EQ(list.GetDiskStorageByIndex(0), nullptr);
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
-}
-
-TEST(DeviceListNoEnumerator, AnswersNothing) {
-    VXUIDeviceData list(nullptr);
-    EXPECT_FALSE(list.InitDeviceInfo());
+    VXUIDeviceData none(nullptr); // no enumerator: nothing listed
+    EXPECT_FALSE(none.InitDeviceInfo());
     std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
+    none.GetAllDeviceInfo(disks);
     EXPECT_TRUE(disks.empty());
 }
 
@@ -330,23 +309,6 @@ TEST(DeviceListNoEnumerator, AnswersNothing) {
 #include "services/UIController.h"
 
 namespace {
-
-TEST_F(DeviceList, ItemsForTheDevicePage) {
-    ASSERT_TRUE(list.InitDeviceInfo());
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
-    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(disks);
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[0]->name(), "WD Elements");
-    EXPECT_EQ(items[0]->isUsb(), 1);
-    ASSERT_EQ(items[0]->children().size(), 1u);
-    EXPECT_EQ(items[0]->children()[0]->name(), "Photos");
-    EXPECT_EQ(items[0]->children()[0]->parentName(), "WD Elements");
-    EXPECT_EQ(items[0]->children()[0]->volumeIndex(), 1);
-    EXPECT_EQ(items[1]->isDmg(), 1);
-    EXPECT_EQ(items[1]->children()[0]->fileSystem(), static_cast<int>(FS_HFSPLUS));
-    EXPECT_TRUE(items[2]->children().empty());
-}
 
 // A window test's stand-in for the facade.
 class FakeController : public VXUIController {
