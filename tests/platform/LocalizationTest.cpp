@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 using namespace salvor::platform;
 using salvor::test::ScopedEnv;
 using salvor::test::TempDir;

@@ -7,14 +7,12 @@
 #include "tests/support/Fixture.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QSize>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -65,6 +65,8 @@ TEST_F(RSDataDamageTest, TruncatedAtThreeHundredOffsets) {
         SCOPED_TRACE("cut " + std::to_string(cut));
         const auto r = Walk(Buffer(file.begin(), file.begin() + cut), 1 + static_cast<unsigned>(n % 50));
         EXPECT_EQ(r.headerValid, cut >= 132);
+        // A file ending inside frame A's payload raises 5.
+        EXPECT_TRUE(cut <= 132 + 36 || cut >= frameEnds[0] || (r.errorCodes & (1u << 5)));
         EXPECT_TRUE(cut < file.size() || r.errorCodes == 0) << r.errorCodes; // intact: no error
         for (std::size_t i = 0; i < kGuids.size(); ++i)
             EXPECT_EQ(r.payloads[i], cut >= frameEnds[i] ? std::optional(frames[i].payload) : std::nullopt)

@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QString>
-
 #include <sys/stat.h>
 #include <unistd.h>
 

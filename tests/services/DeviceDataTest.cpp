@@ -8,12 +8,12 @@
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/StorageDevice.h"
 #include "platform/MainThread.h"
+#include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,25 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class FakeDevice : public IStorageDevice {
-public:
-    explicit FakeDevice(IStorageDeviceData* data) : m_data(data) {}
-    int Open(char*) override { return 1; }
-    int Close() override { return 1; }
-    int ReadSector(void*, long long, long long) override { return 0; }
-    unsigned GetSectorSize() override { return 512; }
-    unsigned long long GetTotalSectors() override { return 0; }
-    ResultCode IOCtl(unsigned long long, void*) override { return 0; }
-    IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
-    void SetPrivateData(IStorageDeviceData* data) override { m_data.reset(data); }
-    int GetType() override { return 0; }
-    ResultCode GetLastError() override { return 0; }
-    int IsPermitted() override { return permitted; }
-    int permitted = 1;
-
-private:
-    std::unique_ptr<IStorageDeviceData> m_data;
-};
+using Device = salvor::test::ImageDevice; // over no file: only its record and permission count
 
 const _GUID kEfi{0xC12A7328, 0xF81F, 0x11D2, {0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B}};
 const _GUID kBasicData{0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7}};
@@ -51,7 +33,7 @@ const _GUID kBasicData{0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7
 // the devices released, so a test can see whether they were let go.
 class FakeEnumerator : public IEnumDeviceEx {
 public:
-    FakeDevice* AddDisk(const char* name, std::uint32_t bus, std::uint32_t scheme, long long sectors) {
+    Device* AddDisk(const char* name, std::uint32_t bus, std::uint32_t scheme, long long sectors) {
         auto* info = new CCollectDiskDeviceInfoStruct;
         CopyRecordText(info->registryName, name);
         CopyRecordText(info->bsdName, (std::string("/dev/") + name).c_str());
@@ -62,8 +44,8 @@ public:
         m_volumes[m_disks.back()];
         return m_devices.back().get();
     }
-    FakeDevice* AddVolume(FakeDevice* disk, const char* name, std::uint32_t fs, long long sectors,
-                          const _GUID& type = {}, const char* content = "") {
+    Device* AddVolume(Device* disk, const char* name, std::uint32_t fs, long long sectors,
+                      const _GUID& type = {}, const char* content = "") {
         auto* info = new CCollectedVolumeDeviceInfoStruct;
         CopyRecordText(info->volumeName, name);
         CopyRecordText(info->contentType, content);
@@ -106,7 +88,8 @@ public:
 
 private:
     IStorageDevice* Keep(IStorageDeviceData* data) {
-        m_devices.push_back(std::make_unique<FakeDevice>(data));
+        m_devices.push_back(std::make_unique<Device>(""));
+        m_devices.back()->SetPrivateData(data);
         return m_devices.back().get();
     }
     ResultCode CopyOut(const std::vector<IStorageDevice*>& list, IStorageDevice** array, int& count) {
@@ -118,7 +101,7 @@ private:
         return 0;
     }
 
-    std::vector<std::unique_ptr<FakeDevice>> m_devices;
+    std::vector<std::unique_ptr<Device>> m_devices;
     std::vector<IStorageDevice*> m_disks;
     std::map<IStorageDevice*, std::vector<IStorageDevice*>> m_volumes;
 };
@@ -159,8 +142,8 @@ protected:
 
     FakeEnumerator fake;
     VXUIDeviceData list{&fake};
-    FakeDevice *gptDisk = nullptr, *efi = nullptr, *data = nullptr, *apmDisk = nullptr, *hfs = nullptr,
-               *mbrDisk = nullptr;
+    Device *gptDisk = nullptr, *efi = nullptr, *data = nullptr, *apmDisk = nullptr, *hfs = nullptr,
+           *mbrDisk = nullptr;
     std::mutex postMutex;
     std::vector<std::string> posts;
     RunningScan scan;
@@ -201,7 +184,7 @@ TEST_F(DeviceList, IndexMappingBothWays) {
         {3, -1, nullptr}, {0, 2, nullptr}, {0, -2, nullptr}, {2, 0, nullptr}};
     for (const auto& [disk, volume, device] : lookups)
         EXPECT_EQ(list.GetStorageByDiskVolumeIndex(disk, volume), device) << disk << ", " << volume;
-    FakeDevice stranger(nullptr);
+    Device stranger("");
     const std::tuple<IStorageDevice*, bool, int, int> reverse[] = {
         {hfs, true, 1, 1}, {mbrDisk, true, 2, -1}, {&stranger, false, -1, -1}};
     for (const auto& [device, found, disk, volume] : reverse) {
@@ -226,7 +209,7 @@ TEST_F(DeviceList, IndexMappingBothWays) {
 }
 
 TEST_F(DeviceList, PermissionAndRefusedRecords) {
-    data->permitted = 0;
+    data->SetPermitted(0);
     ASSERT_TRUE(list.InitDeviceInfo());
     EXPECT_EQ(Disks().front().children.front().canOpen, 0u);
     EXPECT_EQ(Disks().front().canOpen, 1u);

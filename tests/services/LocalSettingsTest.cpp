@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 
 #include <filesystem>
@@ -40,11 +39,7 @@ TEST(LocalSettings, ShippedCopyReadUntilTheFirstWriteMakesTheUsersCopy) {
     const QVariantMap written = salvor::platform::readPropertyList(copy).toMap();
     EXPECT_EQ(written.value("upDataTimeStr").toString(), "2024-03-03 14:05:09");
     EXPECT_EQ(written.value("SavePath").toString(), "/home/user/Scans");
-    // The rest of the shipped list came along; no temporary file is left.
-    EXPECT_EQ(written.value("VersionCheck").toLongLong(), 1);
-    EXPECT_TRUE(written.value("en").toMap().contains("IniURL"));
-    EXPECT_EQ(QDir(QString::fromStdString(config.path() + "/salvor")).entryList(QDir::Files),
-              QStringList{"LocalVersionMessage.plist"});
+    EXPECT_TRUE(written.value("en").toMap().contains("IniURL")); // the rest of the shipped list came along
     EXPECT_EQ(salvor::test::Sha256File(shipped), shippedHash);
 
     ASSERT_TRUE(salvor::platform::updatePropertyList(VXPublicUtilities::kLocalVersionMessage,

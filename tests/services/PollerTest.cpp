@@ -48,19 +48,23 @@ TEST_F(StatusPoller, PostsOfScriptedRuns) {
     // Steps: U raise an update, W wake, F finish the operation, I / X set the
     // status idle / exited, T0 / T1 set the trees-built flag, E end the loop;
     // checks: R / r running or not, n no update pending, P<n> n posts so far.
-    const std::pair<const char*, std::size_t> scripts[] = {
-        {"R F W r E n", 1},             // ended during the first sleep: exactly one post
-        {"X r", 0},                     // exited counts as ended
-        {"U U U U U W W", 1},           // at most one post per wake
-        {"T0 U W n P0 T1 W P0 U W", 1}, // dropped (not delayed) during a tree pull
-        {"U W P1 F r E", 2},            // the final update after the last wake
-        {"U W T0 U W T1 I E", 2},       // an update dropped near the end, posted after it
+    using Kind = CStatusPoller::Kind;
+    const Posts one{"Key"}, two{"Key", "Key"};
+    const std::tuple<const char*, Kind, Posts> scripts[] = {
+        {"R F W r E n", Kind::Status, one},             // ended during the first sleep: exactly one post
+        {"X r", Kind::Status, {}},                      // exited counts as ended
+        {"U U U U U W W", Kind::Status, one},           // at most one post per wake
+        {"T0 U W n P0 T1 W P0 U W", Kind::Status, one}, // dropped (not delayed) during a tree pull
+        {"U W P1 F r E", Kind::Status, two},            // the final update after the last wake
+        {"U W T0 U W T1 I E", Kind::Status, two},       // an update dropped near the end, posted after it
+        // Saves and loads: every update posts, the trees are not consulted.
+        {"T0 U W F r E", Kind::Transfer, {"Key", "Key", "QueryProgressFinish"}},
     };
-    for (const auto& [script, total] : scripts) {
+    for (const auto& [script, kind, expected] : scripts) {
         SCOPED_TRACE(script);
         TreeOperation run;
         Posts seen;
-        CStatusPoller p(run, "Key", run.BeginRun(), CStatusPoller::Kind::Status, Record(seen));
+        CStatusPoller p(run, "Key", run.BeginRun(), kind, Record(seen));
         const std::map<char, std::function<void(const std::string&)>> act = {
             {'U', [&](const std::string&) { run.SetNeedUIUpdate(1); }},
             {'W', [&](const std::string&) { p.Wake(); }},
@@ -77,7 +81,7 @@ TEST_F(StatusPoller, PostsOfScriptedRuns) {
         std::istringstream steps(script);
         for (std::string s; steps >> s;)
             act.at(s[0])(s);
-        EXPECT_EQ(seen, Posts(total, "Key"));
+        EXPECT_EQ(seen, expected);
     }
 }
 
@@ -112,18 +116,6 @@ TEST_F(StatusPoller, RunSleepsATenthOfASecondPerWake) {
     });
     EXPECT_EQ(sleeps, std::vector<std::chrono::milliseconds>(3, 100ms));
     EXPECT_EQ(posts.size(), 1u);
-}
-
-TEST_F(StatusPoller, TransferPollerPostsEveryUpdateThenTheFinishKey) {
-    Posts transferPosts;
-    CStatusPoller transfer(op, "Key", op.BeginRun(), CStatusPoller::Kind::Transfer, Record(transferPosts));
-    op.treeFinished = 0; // not consulted
-    op.SetNeedUIUpdate(1);
-    transfer.Wake();
-    op.FinishOperation();
-    EXPECT_FALSE(transfer.Running());
-    transfer.Finish();
-    EXPECT_EQ(transferPosts, (Posts{"Key", "Key", "QueryProgressFinish"}));
 }
 
 // The runner on real threads: counts the posts of a key seen on the main loop.
