@@ -57,7 +57,7 @@ TEST(StdFileTest, DescriptorZeroCountsAsOpen) {
     ASSERT_GE(saved, 0);
     ::close(0);
     CStdFile f;
-    const bool opened = f.Open(path.c_str(), CStdFile::modeRead);
+    const bool opened = f.Open(path.c_str(), CStdFile::modeRead) && f.IsOpen();
     const int fd = FindOpenDescriptor(path);
     std::uint8_t b[3] = {};
     const auto got = f.Read(b, 3);

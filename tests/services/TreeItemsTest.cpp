@@ -45,29 +45,25 @@ protected:
               july = Group(2, "07", year);
 };
 
-TEST_F(DateGroups, TickingAMonthTicksItsShownFilesAndPartlyTheYear) {
+TEST_F(DateGroups, TicksGoDownToShownFilesAndUpAsPartOrWhole) {
+    year->setNodeState(2);
+    EXPECT_EQ(std::tuple(march->state(), july->state(), dateRoot->state()), std::tuple(2, 2, 2));
+    for (auto* f : {a, b, hidden, c})
+        EXPECT_EQ(f->GetCheckedStatus(), CHECK_ALL);
+    year->setNodeState(0);
     hidden->ShowNode(0);
     march->setNodeState(2);
-    EXPECT_EQ(a->GetCheckedStatus(), CHECK_ALL);
-    EXPECT_EQ(b->GetCheckedStatus(), CHECK_ALL);
+    EXPECT_EQ(std::tuple(a->GetCheckedStatus(), b->GetCheckedStatus(), c->GetCheckedStatus()),
+              std::tuple(CHECK_ALL, CHECK_ALL, CHECK_NONE));
     EXPECT_EQ(hidden->GetCheckedStatus(), CHECK_NONE); // hidden files keep their state
-    EXPECT_EQ(c->GetCheckedStatus(), CHECK_NONE);
     EXPECT_EQ(std::tuple(march->state(), year->state(), dateRoot->state()), std::tuple(2, 1, 1));
     july->setNodeState(2);
     EXPECT_EQ(std::tuple(year->state(), dateRoot->state()), std::tuple(2, 2));
     march->setNodeState(0);
     EXPECT_EQ(a->GetCheckedStatus(), CHECK_NONE);
     EXPECT_EQ(year->state(), 1);
-}
-
-TEST_F(DateGroups, TickingAYearTicksEveryMonthAndFile) {
-    year->setNodeState(2);
-    EXPECT_EQ(std::tuple(march->state(), july->state(), dateRoot->state()), std::tuple(2, 2, 2));
-    for (auto* f : {a, b, hidden, c})
-        EXPECT_EQ(f->GetCheckedStatus(), CHECK_ALL);
-}
-
-TEST_F(DateGroups, HiddenTickedFileStaysTickedWhenItsGroupIsUnticked) {
+    // A file ticked, then hidden, stays ticked when its group is unticked.
+    hidden->ShowNode(1);
     march->setNodeState(2);
     hidden->ShowNode(0);
     march->setNodeState(0);
