@@ -231,7 +231,7 @@ TEST_F(DeviceList, FailedEnumerationIsRetriedOnceAndStillPosts) {
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
 }
 
-TEST_F(DeviceList, RefreshKeepsTheDevicesOfAScanThatWillNotStop) {
+TEST_F(DeviceList, RefreshWaitsForTheScanAndKeepsItsDevicesWhileItRuns) {
     ASSERT_TRUE(list.InitDeviceInfo());
     scan.SetStatus(OP_RUNNING); // its worker never notices the stop
     int waits = 0;
@@ -246,14 +246,11 @@ TEST_F(DeviceList, RefreshKeepsTheDevicesOfAScanThatWillNotStop) {
     EXPECT_FALSE(fake.released.load());
     EXPECT_EQ(fake.uninits.load(), 0);
     EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 1), data);
-}
 
-TEST_F(DeviceList, RefreshAfterTheScanStopsListsAgain) {
-    ASSERT_TRUE(list.InitDeviceInfo());
     scan.SetStatus(OP_RUNNING);
-    int waits = 0;
+    waits = 0;
     list.SetWaitFunction([&](std::chrono::milliseconds) {
-        if (++waits == 3) scan.SetStatus(OP_IDLE); // the worker winds down
+        if (++waits == 3) scan.SetStatus(OP_IDLE); // this time the worker winds down
     });
     EXPECT_TRUE(list.RefreshDeviceInfo(scan));
     EXPECT_EQ(waits, 3);
