@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 using namespace salvor::platform;
 using salvor::test::ScopedEnv;
 using salvor::test::TempDir;
@@ -23,7 +21,8 @@ public:
     explicit Tables(std::initializer_list<std::pair<const char*, const char*>> tables)
         : config_("XDG_CONFIG_HOME", dir_.file("config")), res_("SALVOR_RESOURCE_DIR", dir_.file("res")) {
         for (const auto& [lang, text] : tables) {
-            const QString folder = QString::fromStdString(dir_.file("res/")) + QString::fromUtf8(lang) + ".lproj";
+            const QString folder =
+                QString::fromStdString(dir_.file("res/")) + QString::fromUtf8(lang) + ".lproj";
             QDir().mkpath(folder);
             QFile f(folder + "/Localizable.strings");
             EXPECT_TRUE(f.open(QIODevice::WriteOnly));
@@ -38,7 +37,9 @@ private:
     ScopedEnv config_, res_;
 };
 
-std::string L(const char* key) { return localizedString(key).toStdString(); }
+std::string L(const char* key) {
+    return localizedString(key).toStdString();
+}
 
 TEST(StringTable, ParsesEntriesEscapesAndComments) {
     StringTable t;
@@ -60,21 +61,18 @@ TEST(StringTable, ParsesEntriesEscapesAndComments) {
     EXPECT_EQ(t.find("SELF")->toStdString(), "SELF");
     EXPECT_EQ(t.find("EMPTY")->toStdString(), "");
     EXPECT_EQ(t.find("missing"), nullptr);
-}
-
-TEST(StringTable, Utf16WithByteOrderMark) {
-    const QString text = QStringLiteral("\"K\" = \"V\u00e4\";");
+    const QString text = QStringLiteral("\"K\" = \"V\u00e4\";"); // UTF-16 with a byte-order mark
     QByteArray bytes("\xFF\xFE", 2);
     bytes.append(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
-    StringTable t;
     ASSERT_TRUE(t.parse(bytes));
     EXPECT_EQ(*t.find("K"), QStringLiteral("V\u00e4"));
 }
 
 TEST(StringTable, SyntaxErrorsKeepWhatCameBeforeAndNameTheLine) {
-    for (const char* bad : {"\"A\" = \"1\";\n\"B\" = \"2\" \"C\" = \"3\";", "\"A\" = \"1\";\n\"B\" = \"unterminated",
-                            "\"A\" = \"1\";\n/* open comment", "\"A\" = \"1\";\n= \"x\";", "\"A\" = \"1\";\n\"B\" \"x\";",
-                            "\"A\" = \"1\";\n\"B\" = \"\\"}) {
+    for (const char* bad :
+         {"\"A\" = \"1\";\n\"B\" = \"2\" \"C\" = \"3\";", "\"A\" = \"1\";\n\"B\" = \"unterminated",
+          "\"A\" = \"1\";\n/* open comment", "\"A\" = \"1\";\n= \"x\";", "\"A\" = \"1\";\n\"B\" \"x\";",
+          "\"A\" = \"1\";\n\"B\" = \"\\"}) {
         StringTable t;
         QString error;
         EXPECT_FALSE(t.parse(bad, &error)) << bad;
@@ -83,29 +81,24 @@ TEST(StringTable, SyntaxErrorsKeepWhatCameBeforeAndNameTheLine) {
     }
 }
 
-TEST(Localization, MissingKeyShowsTheKey) {
-    Tables tables({{"en", "\"HELLO\" = \"Hello\";"}});
+TEST(Localization, MissingKeysLanguagesAndTypedFormats) {
+    Tables tables(
+        {{"en", "\"HELLO\" = \"Hello\"; \"ONLY_EN\" = \"English\"; \"COUNT\" = \"%@ has %d files\"; "
+                "\"BAD\" = \"%d of %s and %f\";"},
+         {"fr", "\"HELLO\" = \"Bonjour\";"}});
     EXPECT_EQ(L("HELLO"), "Hello");
     EXPECT_EQ(L("NO_SUCH_KEY"), "NO_SUCH_KEY");
-}
-
-TEST(Localization, LanguageWithoutATableFallsBackToEnglish) {
-    Tables tables({{"en", "\"HELLO\" = \"Hello\"; \"ONLY_EN\" = \"English\";"}, {"fr", "\"HELLO\" = \"Bonjour\";"}});
-    UserDefaults::setAppleLanguages({QStringLiteral("de")});
+    UserDefaults::setAppleLanguages({QStringLiteral("de")}); // no table: English
     EXPECT_EQ(preferredLanguage().toStdString(), "de");
     EXPECT_EQ(L("HELLO"), "Hello");
-    UserDefaults::setAppleLanguages({QStringLiteral("fr")});
-    EXPECT_EQ(L("HELLO"), "Bonjour");
-    EXPECT_EQ(L("ONLY_EN"), "English");
-    UserDefaults::setAppleLanguages({QStringLiteral("fr-CA")});
-    EXPECT_EQ(L("HELLO"), "Bonjour");
-}
-
-TEST(Localization, FormatKeysTakeTypedArguments) {
-    Tables tables({{"en", "\"COUNT\" = \"%@ has %d files\"; \"BAD\" = \"%d of %s and %f\";"}});
+    for (const char* french : {"fr", "fr-CA"}) {
+        UserDefaults::setAppleLanguages({QString::fromUtf8(french)});
+        EXPECT_EQ(L("HELLO"), "Bonjour") << french;
+        EXPECT_EQ(L("ONLY_EN"), "English") << french;
+    }
     EXPECT_EQ(localizedFormat("COUNT", "x", 3).toStdString(), "x has 3 files");
-    // A translator's wrong specifier: text, not a crash.
-    EXPECT_EQ(localizedFormat("BAD", "a", 2).toStdString(), "a of 2 and %f");
+    EXPECT_EQ(localizedFormat("BAD", "a", 2).toStdString(),
+              "a of 2 and %f"); // a translator's wrong specifier
     EXPECT_EQ(localizedFormat("MISSING %d", 5).toStdString(), "MISSING 5");
 }
 
@@ -124,7 +117,8 @@ TEST(Localization, ShippedEnglishTableHoldsEveryKey) {
     EXPECT_EQ(english.size(), localizationKeys().size());
     ScopedEnv cfg("XDG_CONFIG_HOME", "/nonexistent-salvor-test");
     reloadLocalization();
-    EXPECT_EQ(localizedFormat("MENU_ABOUT_NAME", localizedString("WINDOW_TOP_TITLE")).toStdString(), "About Salvor");
+    EXPECT_EQ(localizedFormat("MENU_ABOUT_NAME", localizedString("WINDOW_TOP_TITLE")).toStdString(),
+              "About Salvor");
     EXPECT_EQ(localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", 12.0).toStdString().find("12 files") !=
                   std::string::npos,
               true);

@@ -1,6 +1,9 @@
 #include "platform/MainThread.h"
+#include "platform/Threads.h"
 
 #include <gtest/gtest.h>
+
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,65 +16,54 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TEST(MainThread, PostIsQueuedEvenOnTheMainThreadAndRunsInOrder) {
+TEST(MainThread, PostsAreQueuedInOrderAndRunOnTheMainThread) {
     ASSERT_TRUE(isMainThread());
     std::vector<int> order;
-    postToMainThread([&] { order.push_back(1); });
-    postToMainThread([&] { order.push_back(2); });
-    EXPECT_TRUE(order.empty());
-    ASSERT_TRUE(runUntil([&] { return order.size() == 2; }, 5s));
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
-}
-
-TEST(MainThread, PostFromAWorkerRunsOnTheMainThread) {
-    std::atomic<bool> onMain{false}, ran{false};
+    postToMainThread([&] { order.push_back(1); }); // queued even on the main thread
+    std::atomic<bool> onMain{false};
     std::thread([&] {
         EXPECT_FALSE(isMainThread());
         postToMainThread([&] {
             onMain = isMainThread();
-            ran = true;
+            order.push_back(2);
         });
     }).join();
-    ASSERT_TRUE(runUntil([&] { return ran.load(); }, 5s));
+    EXPECT_TRUE(order.empty());
+    ASSERT_TRUE(runUntil([&] { return order.size() == 2; }, 5s));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_TRUE(onMain.load());
 }
 
-TEST(MainThread, DelayedPerformWaitsForItsDelay) {
-    const auto start = steady_clock::now();
-    steady_clock::time_point ranAt;
-    bool ran = false;
-    ASSERT_NE(performAfterDelay(60ms, [&] {
-                  ran = true;
-                  ranAt = steady_clock::now();
-              }),
-              0u);
-    EXPECT_FALSE(ran);
-    ASSERT_TRUE(runUntil([&] { return ran; }, 5s));
-    EXPECT_GE(duration_cast<milliseconds>(ranAt - start).count(), 55);
-}
-
-TEST(MainThread, ZeroDelayStillWaitsForTheLoop) {
-    bool ran = false;
-    performAfterDelay(0ms, [&] { ran = true; });
-    EXPECT_FALSE(ran);
-    ASSERT_TRUE(runUntil([&] { return ran; }, 5s));
+TEST(MainThread, DelayedPerformsWaitForTheirDelayAndTheLoop) {
+    for (milliseconds delay : {60ms, 0ms}) {
+        const auto start = steady_clock::now();
+        steady_clock::time_point ranAt;
+        bool ran = false;
+        ASSERT_NE(performAfterDelay(delay, [&] { ran = true, ranAt = steady_clock::now(); }), 0u);
+        EXPECT_FALSE(ran);
+        ASSERT_TRUE(runUntil([&] { return ran; }, 5s));
+        EXPECT_GE(ranAt - start, delay - 5ms);
+    }
+    const auto start = steady_clock::now(); // runUntil gives up at its time-out
+    EXPECT_FALSE(runUntil([] { return false; }, 30ms));
+    EXPECT_GE(steady_clock::now() - start, 25ms);
 }
 
 TEST(MainThread, CancelledPerformsNeverRun) {
     int target = 0;
     bool a = false, b = false, c = false, kept = false;
     const PerformId ia = performAfterDelay(20ms, [&] { a = true; });
-    performAfterDelay(20ms, [&] { b = true; }, &target);
-    performAfterDelay(20ms, [&] { c = true; }, &target);
+    performAfterDelay(
+        20ms, [&] { b = true; }, &target);
+    performAfterDelay(
+        20ms, [&] { c = true; }, &target);
     performAfterDelay(40ms, [&] { kept = true; });
     cancelPerform(ia); // before its timer was even armed
     ASSERT_TRUE(runUntil([] { return true; }, 1ms));
     cancelPerforms(&target);
     ASSERT_TRUE(runUntil([&] { return kept; }, 5s));
     runUntil([] { return false; }, 50ms);
-    EXPECT_FALSE(a);
-    EXPECT_FALSE(b);
-    EXPECT_FALSE(c);
+    EXPECT_FALSE(a || b || c);
     EXPECT_EQ(pendingPerforms(), 0u);
     cancelPerform(ia); // again: nothing happens
 }
@@ -83,8 +75,7 @@ TEST(MainThread, PerformRequestedAndCancelledFromAWorker) {
             onMain = isMainThread();
             ran = true;
         });
-        const PerformId id = performAfterDelay(10ms, [&] { cancelledRan = true; });
-        cancelPerform(id);
+        cancelPerform(performAfterDelay(10ms, [&] { cancelledRan = true; }));
     }).join();
     ASSERT_TRUE(runUntil([&] { return ran.load(); }, 5s));
     runUntil([] { return false; }, 40ms);
@@ -92,10 +83,31 @@ TEST(MainThread, PerformRequestedAndCancelledFromAWorker) {
     EXPECT_FALSE(cancelledRan.load());
 }
 
-TEST(MainThread, RunUntilGivesUpAtItsTimeout) {
-    const auto start = steady_clock::now();
-    EXPECT_FALSE(runUntil([] { return false; }, 30ms));
-    EXPECT_GE(duration_cast<milliseconds>(steady_clock::now() - start).count(), 25);
+// The stack a detached worker really got when asking for `bytes`.
+std::size_t StackOfAWorkerAsking(std::size_t bytes) {
+    std::atomic<std::size_t> seen{0};
+    std::atomic<bool> done{false};
+    EXPECT_TRUE(startDetachedThread(
+        [&] {
+            pthread_attr_t attr;
+            std::size_t size = 0;
+            if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+                pthread_attr_getstacksize(&attr, &size);
+                pthread_attr_destroy(&attr);
+            }
+            seen = size;
+            done = true;
+        },
+        bytes, "stack-probe"));
+    EXPECT_TRUE(runUntil([&] { return done.load(); }, 5s));
+    return seen.load();
+}
+
+TEST(Threads, WorkersGetAtLeastTheSystemDefaultStack) {
+    EXPECT_GE(effectiveStackSize(2u << 20), kMinimumThreadStack);
+    EXPECT_GE(StackOfAWorkerAsking(2u << 20), kMinimumThreadStack); // a 2 MiB request is raised
+    EXPECT_GE(StackOfAWorkerAsking(32u << 20), 32u << 20);          // a larger one honoured
+    EXPECT_FALSE(startDetachedThread({}, 0));                       // an empty body refused
 }
 
 } // namespace

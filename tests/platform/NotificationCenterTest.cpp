@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TEST(NotificationCenter, DeliversPayloadToEveryObserverOfTheName) {
+TEST(NotificationCenter, DeliveryAndRemovalByOwnerAndName) {
     NotificationCenter center;
     int a = 0, b = 0, other = 0;
     std::string path;
@@ -28,129 +28,91 @@ TEST(NotificationCenter, DeliversPayloadToEveryObserverOfTheName) {
         EXPECT_EQ(n.value("missing"), "");
     });
     center.addObserver(&b, "RefreshDetachDevice", [&](const Notification&) { ++b; });
-    center.addObserver(&other, "RefreshAttachDevice", [&](const Notification&) { ++other; });
+    center.addObserver(&b, "Other", [&](const Notification&) { ++other; });
     center.post("RefreshDetachDevice", {{"USBPath", "SanDisk Cruzer"}});
-    EXPECT_EQ(a, 1);
-    EXPECT_EQ(b, 1);
-    EXPECT_EQ(other, 0);
-    EXPECT_EQ(path, "SanDisk Cruzer");
+    EXPECT_EQ(std::tuple(a, b, other, path), std::tuple(1, 1, 0, std::string("SanDisk Cruzer")));
+    center.removeObserver(&b, "RefreshDetachDevice");
+    center.post("RefreshDetachDevice");
+    center.post("Other");
+    EXPECT_EQ(std::tuple(a, b, other), std::tuple(2, 1, 1));
+    center.removeObserver(&a);
+    center.removeObserver(&b);
+    center.post("RefreshDetachDevice");
+    center.post("Other");
+    EXPECT_EQ(std::tuple(a, b, other), std::tuple(2, 1, 1));
+    EXPECT_EQ(center.observerCount("RefreshDetachDevice") + center.observerCount("Other"), 0u);
 }
 
-TEST(NotificationCenter, RemovalByOwnerAndByName) {
+TEST(NotificationCenter, HandlersMayRemoveAddAndPostDuringAPost) {
     NotificationCenter center;
-    int owner = 0, calls = 0;
-    center.addObserver(&owner, "A", [&](const Notification&) { ++calls; });
-    center.addObserver(&owner, "B", [&](const Notification&) { calls += 10; });
-    center.removeObserver(&owner, "A");
-    center.post("A");
-    center.post("B");
-    EXPECT_EQ(calls, 10);
-    center.removeObserver(&owner);
-    center.post("B");
-    EXPECT_EQ(calls, 10);
-    EXPECT_EQ(center.observerCount("A") + center.observerCount("B"), 0u);
-}
-
-TEST(NotificationCenter, ObserverRemovedDuringAPostIsNotCalledAfterwards) {
-    NotificationCenter center;
-    int first = 0, second = 0, secondCalls = 0;
-    center.addObserver(&first, "N", [&](const Notification&) { center.removeObserver(&second); });
-    center.addObserver(&second, "N", [&](const Notification&) { ++secondCalls; });
-    center.post("N");
-    EXPECT_EQ(secondCalls, 0);
-    center.post("N");
-    EXPECT_EQ(secondCalls, 0);
-}
-
-TEST(NotificationCenter, HandlerMayRemoveItselfAddOthersAndPost) {
-    NotificationCenter center;
-    int self = 0, added = 0, nested = 0;
-    int selfCalls = 0, addedCalls = 0, nestedCalls = 0;
+    int self = 0, victim = 0, added = 0, nested = 0;
+    int selfCalls = 0, victimCalls = 0, addedCalls = 0, nestedCalls = 0;
     center.addObserver(&nested, "Nested", [&](const Notification&) { ++nestedCalls; });
     center.addObserver(&self, "N", [&](const Notification&) {
         ++selfCalls;
         center.removeObserver(&self);
+        center.removeObserver(&victim); // registered after this one: not called either
         // Added during the post: not part of this post's snapshot.
         center.addObserver(&added, "N", [&](const Notification&) { ++addedCalls; });
         center.post("Nested");
     });
+    center.addObserver(&victim, "N", [&](const Notification&) { ++victimCalls; });
     center.post("N");
-    EXPECT_EQ(selfCalls, 1);
-    EXPECT_EQ(addedCalls, 0);
-    EXPECT_EQ(nestedCalls, 1);
+    EXPECT_EQ(std::tuple(selfCalls, victimCalls, addedCalls, nestedCalls), std::tuple(1, 0, 0, 1));
     center.post("N");
-    EXPECT_EQ(selfCalls, 1);
-    EXPECT_EQ(addedCalls, 1);
+    EXPECT_EQ(std::tuple(selfCalls, victimCalls, addedCalls), std::tuple(1, 0, 1));
 }
 
-TEST(NotificationCenter, DestroyedQObjectObserverIsNeverCalled) {
+TEST(NotificationCenter, DestroyedQObjectOwnersAreNeverCalled) {
     NotificationCenter center;
     int calls = 0;
     auto* owner = new QObject;
     center.addObserver(owner, "N", [&](const Notification&) { ++calls; });
     center.addObserver(owner, "M", [&](const Notification&) { ++calls; });
     center.post("N");
-    EXPECT_EQ(calls, 1);
     delete owner;
-    EXPECT_EQ(center.observerCount("N"), 0u);
-    EXPECT_EQ(center.observerCount("M"), 0u);
+    EXPECT_EQ(center.observerCount("N") + center.observerCount("M"), 0u);
     center.post("N");
     center.post("M");
     EXPECT_EQ(calls, 1);
-}
 
-TEST(NotificationCenter, ObserverDestroyedByAnEarlierHandlerOfTheSamePost) {
-    NotificationCenter center;
+    // Destroyed by an earlier handler of the same post.
     auto* victim = new QObject;
-    int victimCalls = 0;
     int killer = 0;
-    center.addObserver(&killer, "N", [&](const Notification&) {
-        delete victim;
-        victim = nullptr;
-    });
-    center.addObserver(victim, "N", [&](const Notification&) { ++victimCalls; });
-    center.post("N");
-    EXPECT_EQ(victimCalls, 0);
-    EXPECT_EQ(victim, nullptr);
-}
+    center.addObserver(&killer, "K", [&](const Notification&) { delete victim; });
+    center.addObserver(victim, "K", [&](const Notification&) { ++calls; });
+    center.post("K");
+    EXPECT_EQ(calls, 1);
 
-TEST(NotificationCenter, CentreGoneBeforeItsOwnersLeavesNoDanglingConnection) {
-    auto owner = std::make_unique<QObject>();
-    {
-        NotificationCenter center;
-        center.addObserver(owner.get(), "N", [](const Notification&) {});
-    }
-    owner.reset(); // must not reach the destroyed centre
-    SUCCEED();
+    // A centre gone before its owners: the owner's end must not reach it.
+    auto later = std::make_unique<QObject>();
+    auto gone = std::make_unique<NotificationCenter>();
+    gone->addObserver(later.get(), "N", [](const Notification&) {});
+    gone.reset();
+    later.reset();
 }
 
 TEST(NotificationCenter, PostFromAThreadRunsOnTheMainThreadNeverInsideTheCall) {
     NotificationCenter center;
-    const std::thread::id mainId = std::this_thread::get_id();
     std::atomic<bool> callReturned{false};
     std::atomic<int> calls{0};
-    std::thread::id ranOn;
-    bool ranAfterReturn = false;
+    bool onMain = false, ranAfterReturn = false;
     std::string payload;
     int owner = 0;
     center.addObserver(&owner, "DoRecovery", [&](const Notification& n) {
-        ranOn = std::this_thread::get_id();
+        onMain = isMainThread();
         ranAfterReturn = callReturned.load();
         payload = n.value("k");
         ++calls;
     });
-    std::thread worker([&] {
+    std::thread([&] {
         EXPECT_TRUE(center.postOnMainThread("DoRecovery", {{"k", "v"}}));
         callReturned = true;
-    });
-    worker.join();
+    }).join();
     ASSERT_TRUE(runUntil([&] { return calls.load() == 1; }, 5s));
-    EXPECT_EQ(ranOn, mainId);
-    EXPECT_TRUE(ranAfterReturn);
+    EXPECT_TRUE(onMain && ranAfterReturn);
     EXPECT_EQ(payload, "v");
-
-    // On the main thread too the post waits for the loop.
-    center.postOnMainThread("DoRecovery");
+    center.postOnMainThread("DoRecovery"); // on the main thread too the post waits for the loop
     EXPECT_EQ(calls.load(), 1);
     ASSERT_TRUE(runUntil([&] { return calls.load() == 2; }, 5s));
 }
@@ -159,15 +121,14 @@ TEST(NotificationCenter, PostFromAThreadRunsOnTheMainThreadNeverInsideTheCall) {
 // still reach observers, the handler's own owner included.
 TEST(NotificationCenter, NestedEventLoopInsideAHandlerStillReceivesLaterPosts) {
     NotificationCenter center;
-    int dialog = 0, window = 0;
-    int progressCalls = 0, finishCalls = 0;
+    int dialog = 0, window = 0, progressCalls = 0, finishCalls = 0;
     bool nestedDone = false;
     center.addObserver(&window, "DoRecovery", [&](const Notification&) {
-        ++progressCalls;
-        if (progressCalls != 1) return;
-        // Worker keeps posting while this handler is in its modal run.
+        if (++progressCalls != 1) return;
+        // A worker keeps posting while this handler is in its modal run.
         std::thread worker([&] {
-            for (int i = 0; i < 3; ++i) center.postOnMainThread("DoRecovery");
+            for (int i = 0; i < 3; ++i)
+                center.postOnMainThread("DoRecovery");
             center.postOnMainThread("RecoveryFinished");
         });
         nestedDone = runUntil([&] { return finishCalls == 1; }, 5s);
@@ -196,16 +157,20 @@ TEST(NotificationCenter, ConcurrentPostsAndRemovalsFromThreads) {
     NotificationCenter center;
     std::atomic<int> calls{0};
     std::vector<int> owners(8);
-    for (int& o : owners) center.addObserver(&o, "N", [&](const Notification&) { ++calls; });
+    for (int& o : owners)
+        center.addObserver(&o, "N", [&](const Notification&) { ++calls; });
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) center.post("N");
+            for (int i = 0; i < 200; ++i)
+                center.post("N");
         });
     threads.emplace_back([&] {
-        for (int& o : owners) center.removeObserver(&o);
+        for (int& o : owners)
+            center.removeObserver(&o);
     });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(center.observerCount("N"), 0u);
     const int before = calls.load();
     center.post("N");

@@ -52,34 +52,30 @@ inline WalkResult WalkContainer(const char* path, unsigned piece, const std::vec
     r.opened = rs.StartRS(path, 0);
     if (!r.opened)
         return r;
-    auto record = [&](const CRSException& e) { r.errorCodes |= 1u << (e.GetErrorcode() & 31); };
+    // Runs op; a container error only sets its bit.
+    const auto attempt = [&](const auto& op) {
+        try {
+            op();
+        } catch (const CRSException& e) {
+            r.errorCodes |= 1u << (e.GetErrorcode() & 31);
+        }
+    };
     rs.CheckFile();
     FILEHEADER h;
     r.headerValid = rs.ReadFileHeader(h);
-    try {
-        rs.GetStatus();
-    } catch (const CRSException& e) {
-        record(e);
-    }
-    try {
-        char text[128];
-        rs.GetFileDescription(text, 1 + static_cast<int>(piece % 127));
-    } catch (const CRSException& e) {
-        record(e);
-    }
+    attempt([&] { rs.GetStatus(); });
+    char text[128];
+    attempt([&] { rs.GetFileDescription(text, 1 + static_cast<int>(piece % 127)); });
     r.payloads.resize(guids.size());
-    for (std::size_t i = 0; i < guids.size(); ++i) {
-        try {
+    for (std::size_t i = 0; i < guids.size(); ++i)
+        attempt([&] {
             rs.OpenFrame(guids[i]);
             std::vector<std::uint8_t> payload;
             if (!ReadWholeFrame(rs, piece == 0 ? 1 : piece, payload))
                 r.errorCodes |= 1u; // bit 0: the cursor bookkeeping went wrong
             r.payloads[i] = std::move(payload);
             rs.CloseFrame();
-        } catch (const CRSException& e) {
-            record(e);
-        }
-    }
+        });
     rs.EndRS();
     return r;
 }

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "savedscan/StdFile.h"
 #include "tests/savedscan/FileHelpers.h"
@@ -22,36 +21,23 @@ mode_t PermissionBits(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-std::vector<std::uint8_t> Pattern(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    return v;
+bool CloseOnExec(const std::string& path) {
+    const int fd = FindOpenDescriptor(path);
+    return fd >= 0 && (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
 }
-
-// A signal handler installed without SA_RESTART, so a blocked read or write
-// returns EINTR (or a partial count) when the signal arrives.
-void NoOp(int) {}
-
-struct InterruptingSignal {
-    struct sigaction old {};
-    InterruptingSignal() {
-        struct sigaction sa {};
-        sa.sa_handler = NoOp;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        ::sigaction(SIGUSR1, &sa, &old);
-    }
-    ~InterruptingSignal() { ::sigaction(SIGUSR1, &old, nullptr); }
-};
 
 } // namespace
 
-TEST(StdFileTest, NotOpenAnswersQuietly) {
+TEST(StdFileTest, RefusalsAndAnswersWhenNotOpen) {
+    TempDir dir;
     CStdFile f;
+    EXPECT_FALSE(f.Open(dir.file("a").c_str(), static_cast<CStdFile::OpenMode>(5)));
+    EXPECT_FALSE(f.Open(dir.file("missing").c_str(), CStdFile::modeRead));
+    EXPECT_FALSE(f.Open(nullptr, CStdFile::modeRead));
+    EXPECT_FALSE(f.Open((dir.file("no-such-dir") + "/x").c_str(), CStdFile::modeCreateTruncate));
+    EXPECT_FALSE(f.IsOpen());
     std::uint8_t b[4] = {};
     long long v = 5;
-    EXPECT_FALSE(f.IsOpen());
     EXPECT_EQ(f.Read(b, 4), 0);
     EXPECT_FALSE(f.Write(b, 4));
     EXPECT_EQ(f.GetPosition(), 0);
@@ -61,95 +47,61 @@ TEST(StdFileTest, NotOpenAnswersQuietly) {
     EXPECT_EQ(f.ReadLine(b, 3), 0u);
 }
 
-TEST(StdFileTest, OpenRefusesUnknownModeAndMissingFile) {
-    TempDir dir;
-    CStdFile f;
-    EXPECT_FALSE(f.Open(dir.file("a").c_str(), static_cast<CStdFile::OpenMode>(5)));
-    EXPECT_FALSE(f.Open(dir.file("missing").c_str(), CStdFile::modeRead));
-    EXPECT_FALSE(f.IsOpen());
-    EXPECT_FALSE(f.Open(nullptr, CStdFile::modeRead));
-    EXPECT_FALSE(f.Open((dir.file("no-such-dir") + "/x").c_str(), CStdFile::modeCreateTruncate));
-}
-
 TEST(StdFileTest, DescriptorZeroCountsAsOpen) {
-    // With standard input closed (as under some CI runners) the next open
-    // gets descriptor 0; the file must still count as open.
+    // With standard input closed (as under some CI runners) the next open gets
+    // descriptor 0; the file must still count as open.
     TempDir dir;
     const std::string path = dir.file("zero");
     WriteAll(path, {1, 2, 3});
     const int saved = ::dup(0);
     ASSERT_GE(saved, 0);
     ::close(0);
-    {
-        CStdFile f;
-        const bool opened = f.Open(path.c_str(), CStdFile::modeRead);
-        const int fd = FindOpenDescriptor(path);
-        std::uint8_t b[3] = {};
-        const auto got = f.Read(b, 3);
-        f.Close();
-        ::dup2(saved, 0);
-        ::close(saved);
-        EXPECT_TRUE(opened);
-        EXPECT_EQ(fd, 0);
-        EXPECT_EQ(got, 3);
-        EXPECT_EQ(b[2], 3);
-    }
+    CStdFile f;
+    const bool opened = f.Open(path.c_str(), CStdFile::modeRead) && f.IsOpen();
+    const int fd = FindOpenDescriptor(path);
+    std::uint8_t b[3] = {};
+    const auto got = f.Read(b, 3);
+    f.Close();
+    ::dup2(saved, 0);
+    ::close(saved);
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(fd, 0);
+    EXPECT_EQ(got, 3);
+    EXPECT_EQ(b[2], 3);
 }
 
-TEST(StdFileTest, PermissionsOnlyForFilesCreatedForWriting) {
+TEST(StdFileTest, ModesPermissionsAndCloseOnExec) {
+    // 0666 only for a file created for writing; existing files keep their bits
+    // and (but for mode 3) their contents; every descriptor is close-on-exec.
     TempDir dir;
     const mode_t oldMask = ::umask(022);
-    const std::string fresh = dir.file("fresh.rsf");
+    const std::string fresh = dir.file("fresh.rsf"), existing = dir.file("existing.rsf");
     {
         CStdFile f(fresh.c_str(), CStdFile::modeCreateTruncate);
         ASSERT_TRUE(f.IsOpen());
+        EXPECT_TRUE(CloseOnExec(fresh));
     }
     EXPECT_EQ(PermissionBits(fresh), 0666u);
-
-    const std::string existing = dir.file("existing.rsf");
-    WriteAll(existing, {1});
+    WriteAll(existing, {1, 2, 3, 4});
     ::chmod(existing.c_str(), 0600);
-    for (auto mode : {CStdFile::modeRead, CStdFile::modeReadWriteCreate, CStdFile::modeCreateTruncate}) {
+    const std::pair<CStdFile::OpenMode, long long> modes[] = {
+        {CStdFile::modeRead, 4}, {CStdFile::modeReadWriteCreate, 4}, {CStdFile::modeCreateTruncate, 0}};
+    for (const auto& [mode, length] : modes) {
         CStdFile f(existing.c_str(), mode);
-        ASSERT_TRUE(f.IsOpen());
+        long long len = -1;
+        ASSERT_TRUE(f.GetFileLength(&len)) << mode;
+        EXPECT_EQ(len, length) << mode;
+        EXPECT_TRUE(CloseOnExec(existing)) << mode;
         f.Close();
-        EXPECT_EQ(PermissionBits(existing), 0600u) << "mode " << mode;
+        EXPECT_EQ(PermissionBits(existing), 0600u) << mode;
     }
     ::umask(oldMask);
-}
-
-TEST(StdFileTest, DescriptorIsCloseOnExec) {
-    TempDir dir;
-    const std::string path = dir.file("cloexec");
-    for (auto mode : {CStdFile::modeCreateTruncate, CStdFile::modeRead}) {
-        CStdFile f(path.c_str(), mode);
-        const int fd = FindOpenDescriptor(path);
-        ASSERT_GE(fd, 0);
-        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    }
-}
-
-TEST(StdFileTest, TruncateModeEmptiesAndCreateModeKeeps) {
-    TempDir dir;
-    const std::string path = dir.file("t");
-    WriteAll(path, {1, 2, 3, 4});
-    long long len = -1;
-    {
-        CStdFile f(path.c_str(), CStdFile::modeReadWriteCreate);
-        ASSERT_TRUE(f.GetFileLength(&len));
-        EXPECT_EQ(len, 4);
-    }
-    {
-        CStdFile f(path.c_str(), CStdFile::modeCreateTruncate);
-        ASSERT_TRUE(f.GetFileLength(&len));
-        EXPECT_EQ(len, 0);
-    }
 }
 
 TEST(StdFileTest, PositionsAndShortReadAtEnd) {
     TempDir dir;
     const std::string path = dir.file("pos");
-    const auto data = Pattern(1000);
+    const auto data = Bytes(1000, 1);
     CStdFile f(path.c_str(), CStdFile::modeCreateTruncate);
     ASSERT_TRUE(f.Write(data.data(), 1000));
     EXPECT_EQ(f.GetPosition(), 1000);
@@ -158,7 +110,7 @@ TEST(StdFileTest, PositionsAndShortReadAtEnd) {
     ASSERT_TRUE(f.GetPosistion(&pos));
     EXPECT_EQ(pos, 0);
     ASSERT_TRUE(f.Seek(990));
-    std::vector<std::uint8_t> b(50, 0xAA);
+    Buffer b(50, 0xAA);
     EXPECT_EQ(f.Read(b.data(), 50), 10);
     EXPECT_TRUE(std::equal(b.begin(), b.begin() + 10, data.begin() + 990));
     EXPECT_EQ(b[10], 0xAA);
@@ -168,9 +120,8 @@ TEST(StdFileTest, PositionsAndShortReadAtEnd) {
     EXPECT_TRUE(std::equal(b.begin(), b.begin() + 20, data.begin() + 100));
     EXPECT_EQ(f.GetPosition(), 1000); // positioned reads leave the position alone
     EXPECT_TRUE(f.WriteAt(2000, data.data(), 4));
-    long long len = 0;
-    ASSERT_TRUE(f.GetFileLength(&len));
-    EXPECT_EQ(len, 2004);
+    ASSERT_TRUE(f.GetFileLength(&pos));
+    EXPECT_EQ(pos, 2004);
 }
 
 TEST(StdFileTest, ReadLineAndWriteLine) {
@@ -185,94 +136,58 @@ TEST(StdFileTest, ReadLineAndWriteLine) {
     }
     const auto bytes = ReadAll(path);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "one\r\ntwo\r\ntail");
-
     CStdFile f(path.c_str(), CStdFile::modeRead);
     char buf[16];
-    ASSERT_EQ(f.ReadLine(buf, 15), 5u);
-    EXPECT_STREQ(buf, "one\r\n");
-    ASSERT_EQ(f.ReadLine(buf, 3), 3u); // stops at the size, terminated after it
-    EXPECT_STREQ(buf, "two");
-    ASSERT_EQ(f.ReadLine(buf, 15), 2u);
-    EXPECT_STREQ(buf, "\r\n");
-    ASSERT_EQ(f.ReadLine(buf, 15), 4u); // last line without a line feed
-    EXPECT_STREQ(buf, "tail");
+    // A size cut stops and terminates after it; the last line has no line feed.
+    for (const auto& [size, line] : {std::pair{15u, "one\r\n"}, {3u, "two"}, {15u, "\r\n"}, {15u, "tail"}}) {
+        ASSERT_EQ(f.ReadLine(buf, size), std::strlen(line));
+        EXPECT_STREQ(buf, line);
+    }
     std::memset(buf, 'z', sizeof buf);
     EXPECT_EQ(f.ReadLine(buf, 15), 0u);
     EXPECT_EQ(buf[0], 'z');
 }
 
-// A pipe hands data over in pieces, and signals interrupt the blocked side;
-// both ends must still move every byte.
-class StdFilePipeTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0); }
+// Both ends of a pipe with a small buffer move 3 MiB in one call each while a
+// third thread keeps interrupting them with a signal handled without
+// SA_RESTART: reads and writes come back short or with EINTR, and each call
+// must still move every byte.
+TEST(StdFileTest, PipeTransfersSurvivePiecesAndSignals) {
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGUSR1, &sa, &old);
     TempDir dir;
-    std::string fifo = dir.file("fifo");
-    InterruptingSignal handler;
-};
-
-TEST_F(StdFilePipeTest, ReadCollectsPiecesAcrossSignals) {
-    const auto data = Pattern(3 * 1024 * 1024 + 17);
-
-    std::atomic<bool> done{false};
-    const pthread_t readerThread = ::pthread_self();
-    std::vector<std::uint8_t> got(data.size() + 100, 0);
-    std::int64_t count = -2;
-
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto data = Bytes(3 * 1024 * 1024 + 17, 2);
+    std::atomic<bool> done{false}, wrote{false};
+    const pthread_t reader = ::pthread_self();
+    pthread_t writerThread{};
     std::thread writer([&] {
         CStdFile out(fifo.c_str(), CStdFile::modeReadWrite);
-        ASSERT_TRUE(out.IsOpen());
-        // Small pieces with pauses: the reader sees many partial reads.
-        std::size_t off = 0;
-        int piece = 0;
-        while (off < data.size()) {
-            const unsigned n = static_cast<unsigned>(std::min<std::size_t>(data.size() - off, 40000 + piece * 997));
-            ASSERT_TRUE(out.Write(data.data() + off, n));
-            off += n;
-            if (++piece % 8 == 0) {
-                ::pthread_kill(readerThread, SIGUSR1);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
+        ::fcntl(FindOpenDescriptor(fifo), F_SETPIPE_SZ, 4096);
+        wrote = out.Write(data.data(), static_cast<unsigned>(data.size()));
         while (!done.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
-
-    CStdFile in(fifo.c_str(), CStdFile::modeRead);
-    ASSERT_TRUE(in.IsOpen());
-    count = in.Read(got.data(), static_cast<unsigned>(data.size()));
-    done = true;
-    writer.join();
-    EXPECT_EQ(count, static_cast<std::int64_t>(data.size()));
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
-}
-
-TEST_F(StdFilePipeTest, BlockedWriteIsResumedAfterSignals) {
-    const auto data = Pattern(2 * 1024 * 1024 + 5);
-    std::vector<std::uint8_t> got;
-    std::atomic<bool> writing{true};
-    const pthread_t writerThread = ::pthread_self();
-
-    std::thread reader([&] {
-        CStdFile in(fifo.c_str(), CStdFile::modeRead);
-        std::vector<std::uint8_t> piece(30000);
-        for (;;) {
-            // Interrupt the writer while it waits for room in the pipe.
-            if (writing.load())
-                ::pthread_kill(writerThread, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
-            const auto n = in.Read(piece.data(), static_cast<unsigned>(piece.size()));
-            if (n <= 0)
-                break;
-            got.insert(got.end(), piece.begin(), piece.begin() + n);
+    writerThread = writer.native_handle();
+    std::thread interrupter([&] {
+        while (!done.load()) {
+            ::pthread_kill(reader, SIGUSR1);
+            ::pthread_kill(writerThread, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     });
-    {
-        CStdFile out(fifo.c_str(), CStdFile::modeReadWrite);
-        EXPECT_TRUE(out.Write(data.data(), static_cast<unsigned>(data.size())));
-        writing = false;
-    } // closing the write end ends the reader
-    reader.join();
-    ASSERT_EQ(got.size(), data.size());
-    EXPECT_TRUE(got == data);
+    CStdFile in(fifo.c_str(), CStdFile::modeRead);
+    Buffer got(data.size() + 100, 0);
+    const auto count = in.Read(got.data(), static_cast<unsigned>(data.size()));
+    done = true;
+    interrupter.join();
+    writer.join();
+    ::sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_TRUE(wrote.load());
+    EXPECT_EQ(count, static_cast<std::int64_t>(data.size()));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
 }

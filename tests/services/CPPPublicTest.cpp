@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QString>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,144 +34,117 @@ namespace {
 
 using salvor::test::NodeForest;
 
-TEST(SizeText, UnitsOf1024) {
-    EXPECT_EQ(VXPublicUtilities::longlongDiskSize(0), "0 byte");
-    EXPECT_EQ(VXPublicUtilities::longlongDiskSize(1023), "1023 byte");
-    EXPECT_EQ(VXPublicUtilities::longlongDiskSize(1024), "1.00 KB");
-    EXPECT_EQ(VXPublicUtilities::longlongDiskSize(1536), "1.50 KB");
-    EXPECT_EQ(VXPublicUtilities::longlongDiskSize(1048576), "1.00 MB");
-    EXPECT_EQ(VXPublicUtilities::longlongDiskSize(1073741824LL * 500), "500.00 GB");
-    EXPECT_EQ(VXPublicUtilities::longlongDiskSize(1099511627776LL), "1.00 TB");
-    EXPECT_EQ(VXPublicUtilities::longlongConvertVolSpace(1099511627776LL * 3), "3.00 TB");
-    EXPECT_EQ(VXPublicUtilities::longlongConvertVolSpace(-5), "-5 byte");
-}
-
-TEST(FileSystemNames, KindsImagesAndOthers) {
-    EXPECT_EQ(VXPublicUtilities::fileSystemTypeForInt(0, 0), "FAT12");
-    EXPECT_EQ(VXPublicUtilities::fileSystemTypeForInt(7, 0), "EXFAT");
-    EXPECT_EQ(VXPublicUtilities::fileSystemTypeForInt(10, 0), "Unknown");
-    EXPECT_EQ(VXPublicUtilities::fileSystemTypeForInt(3, 1), "Disk Image");
-    EXPECT_EQ(VXPublicUtilities::fileSystemTypeForInt(42, 0), "Disk");
-    EXPECT_EQ(VXPublicUtilities::fileSystemTypeForInt(-1, 0), "Disk");
+TEST(PublicTexts, SizesFileSystemsCategoriesAndUtf8) {
+    const std::pair<long long, const char*> sizes[] = {{0, "0 byte"},
+                                                       {1023, "1023 byte"},
+                                                       {1024, "1.00 KB"},
+                                                       {1536, "1.50 KB"},
+                                                       {1048576, "1.00 MB"},
+                                                       {1073741824LL * 500, "500.00 GB"},
+                                                       {1099511627776LL, "1.00 TB"},
+                                                       {1099511627776LL * 3, "3.00 TB"},
+                                                       {-5, "-5 byte"}};
+    for (const auto& [size, text] : sizes)
+        EXPECT_EQ(VXPublicUtilities::longlongDiskSize(size), text);
+    // Kinds past the table are "Unknown" or a whole disk; an image is named as one.
+    const std::tuple<int, int, const char*> kinds[] = {
+        {7, 0, "EXFAT"}, {10, 0, "Unknown"}, {3, 1, "Disk Image"}, {42, 0, "Disk"}, {-1, 0, "Disk"}};
+    for (const auto& [kind, image, text] : kinds)
+        EXPECT_EQ(VXPublicUtilities::fileSystemTypeForInt(kind, image), text);
     EXPECT_EQ(VXUIPublic::GetFileSystemStrByType(SEARCHER_HFSPLUS), "HFS+_");
-    EXPECT_EQ(VXUIPublic::GetFileSystemStrByType(SEARCHER_RAW), "RAW_");
     EXPECT_EQ(VXUIPublic::GetFileSystemStrByType(SEARCHER_NTFS), "");
-}
 
-TEST(CategoryTitles, TitlesAndReverseLookup) {
     VXCPPPublic& pub = VXCPPPublic::instance();
-    EXPECT_EQ(pub.FilterTypeToString(FILTER_MUSIC), "Music");
-    EXPECT_EQ(pub.FilterTypeToString(FILTER_OTHER), "Other");
     EXPECT_EQ(pub.FilterTypeToString(FILTER_ALL), "");
-    EXPECT_EQ(pub.StringToFilterType("Music"), FILTER_MUSIC);
-    EXPECT_EQ(pub.StringToFilterType("Documents"), FILTER_DOCUMENT);
-    EXPECT_EQ(pub.StringToFilterType(""), FILTER_OTHER);
-    EXPECT_EQ(pub.StringToFilterType("jpg"), FILTER_OTHER);
-    EXPECT_EQ(pub.StringToFilterType(nullptr), FILTER_OTHER);
+    const std::pair<const char*, int> titles[] = {{"Music", FILTER_MUSIC},
+                                                  {"Documents", FILTER_DOCUMENT},
+                                                  {"", FILTER_OTHER},
+                                                  {"jpg", FILTER_OTHER},
+                                                  {nullptr, FILTER_OTHER}};
+    for (const auto& [title, filter] : titles)
+        EXPECT_EQ(pub.StringToFilterType(title), filter);
     EXPECT_TRUE(pub.IsTypeString("Pictures", FILTER_PICTURE));
     EXPECT_FALSE(pub.IsTypeString("Pictures", FILTER_MOVIE));
     EXPECT_FALSE(pub.IsTypeString(nullptr, FILTER_PICTURE));
+
+    EXPECT_FALSE(isValidString(nullptr));
+    for (const char* valid : {"", "caf\xC3\xA9 \xF0\x9F\x93\xB7"})
+        EXPECT_TRUE(isValidString(valid));
+    // Cut, overlong, a surrogate, a byte never used.
+    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "abc\xFF"})
+        EXPECT_FALSE(isValidString(bad));
 }
 
-TEST(NodeRoots, RootTypeAndPath) {
+TEST(NodeRoots, RootTypeAndPathAlsoOverParentLoops) {
     NodeForest forest;
     CFilesystemNode* root = forest.Root(SEARCHER_FAT, "CARD");
-    auto* dcim = forest.Add(root, "DCIM", true);
-    auto* photo = forest.Add(dcim, "photo.jpg", false, 1000);
-    VXCPPPublic& pub = VXCPPPublic::instance();
-    EXPECT_EQ(pub.GetFileSystemNode(photo), root);
-    EXPECT_EQ(pub.GetFileSystemNode(root), root);
-    EXPECT_EQ(pub.GetFileSystemNode(nullptr), nullptr);
-    EXPECT_EQ(pub.GetNodeSearcheType(photo), SEARCHER_FAT);
-    EXPECT_EQ(pub.GetNodeSearcheType(nullptr), SEARCHER_NONE);
-    EXPECT_EQ(VXUIPublic::GetPathByFileNode(photo), "/CARD/DCIM/photo.jpg");
-    EXPECT_EQ(VXUIPublic::GetPathByFileNode(nullptr), "");
-}
-
-TEST(NodeRoots, ParentLoopsFindNoRoot) {
-    NodeForest forest;
-    auto* a = forest.Linked("a");
-    auto* b = forest.Linked("b");
+    auto* photo = forest.Add(forest.Add(root, "DCIM", true), "photo.jpg", false, 1000);
+    auto *a = forest.Linked("a"), *b = forest.Linked("b");
     a->parentLink = b;
     b->parentLink = a;
     VXCPPPublic& pub = VXCPPPublic::instance();
-    EXPECT_EQ(pub.GetFileSystemNode(a), nullptr);
-    EXPECT_EQ(pub.GetNodeSearcheType(a), SEARCHER_NONE);
-    EXPECT_EQ(VXUIPublic::GetPathByFileNode(a), "");
+    const std::tuple<CFileNode*, CFileNode*, _tagSearcherType, const char*> cases[] = {
+        {photo, root, SEARCHER_FAT, "/CARD/DCIM/photo.jpg"},
+        {root, root, SEARCHER_FAT, "/CARD"},
+        {nullptr, nullptr, SEARCHER_NONE, ""},
+        {a, nullptr, SEARCHER_NONE, ""}}; // a loop has no root
+    for (const auto& [node, wantRoot, type, path] : cases) {
+        EXPECT_EQ(pub.GetFileSystemNode(node), wantRoot) << path;
+        EXPECT_EQ(pub.GetNodeSearcheType(node), type) << path;
+        EXPECT_EQ(VXUIPublic::GetPathByFileNode(node), path);
+    }
 }
 
 TEST(Dates, YearMonthOfLocalTimes) {
     VXCPPPublic& pub = VXCPPPublic::instance();
     int year = 0, month = 0;
     pub.GetYearMonthByFileTime(&year, &month, salvor::test::LocalFileTime(2019, 3, 15));
-    EXPECT_EQ(year, 2019);
-    EXPECT_EQ(month, 3);
+    EXPECT_EQ(std::pair(year, month), std::pair(2019, 3));
     pub.GetYearMonthByFileTime(nullptr, &month, salvor::test::LocalFileTime(2021, 7, 1));
     EXPECT_EQ(month, 7);
     EXPECT_EQ(VXUIPublic::convertWindowsTimeToUnixTime(_FILETIME::From(116444736000000000ULL)), 0);
     EXPECT_FALSE(VXUIPublic::FormatFileTimeToString(salvor::test::LocalFileTime(2021, 7, 1)).isEmpty());
 }
 
-TEST(Utf8, ValidAndInvalidTexts) {
-    EXPECT_FALSE(isValidString(nullptr));
-    EXPECT_TRUE(isValidString(""));
-    EXPECT_TRUE(isValidString("caf\xC3\xA9 \xF0\x9F\x93\xB7"));
-    EXPECT_FALSE(isValidString("\xC3"));
-    EXPECT_FALSE(isValidString("\xC0\xAF"));         // overlong
-    EXPECT_FALSE(isValidString("\xED\xA0\x80"));     // a surrogate
-    EXPECT_FALSE(isValidString("abc\xFF"));
-}
-
-class FakeProc {
-public:
+// A /proc of its own: one folder per pid with the command name.
+class SingleInstance : public testing::Test {
+protected:
     void Add(int pid, const std::string& comm) {
         const std::string dir = m_root.path() + "/" + std::to_string(pid);
         ::mkdir(dir.c_str(), 0755);
         std::ofstream(dir + "/comm") << comm << "\n";
     }
-    ProcessScanOptions Options(const std::string& appName, pid_t self = 100) const {
+    bool Running(const std::string& appName, pid_t self = 100, std::string root = "") {
         ProcessScanOptions o;
-        o.procRoot = m_root.path();
+        o.procRoot = root.empty() ? m_root.path() : root;
         o.self = self;
         o.appName = appName;
-        return o;
+        return VXCPPPublic::IsAppRunning(o);
     }
-
-private:
     salvor::test::TempDir m_root;
 };
 
-TEST(SingleInstance, ExactNamesIgnoringCase) {
-    FakeProc proc;
-    proc.Add(1, "systemd");
-    proc.Add(100, "salvor"); // ourselves
-    proc.Add(200, "tar");
-    proc.Add(201, "t");
-    proc.Add(202, "salvo");
-    proc.Add(203, "salvor-helper");
-    EXPECT_FALSE(VXCPPPublic::IsAppRunning(proc.Options("salvor")));
-    proc.Add(300, "SALVOR");
-    EXPECT_TRUE(VXCPPPublic::IsAppRunning(proc.Options("salvor")));
-    EXPECT_TRUE(VXCPPPublic::IsAppRunning(proc.Options("salvor", 300))); // sees 100
+TEST_F(SingleInstance, ExactNamesIgnoringCase) {
+    Add(1, "systemd");
+    Add(100, "salvor"); // ourselves
+    for (int pid = 200; const char* other : {"tar", "t", "salvo", "salvor-helper"})
+        Add(pid++, other);
+    EXPECT_FALSE(Running("salvor"));
+    Add(300, "SALVOR");
+    EXPECT_TRUE(Running("salvor"));
+    EXPECT_TRUE(Running("salvor", 300)); // sees 100
+    EXPECT_FALSE(Running("salvor", 100, "/nonexistent-proc"));
 }
 
-TEST(SingleInstance, NamesCutByTheKernelMatchByTheirBeginning) {
-    FakeProc proc;
-    proc.Add(100, "salvor-recovery"); // ourselves, cut to 15
-    proc.Add(200, "tar");
-    EXPECT_FALSE(VXCPPPublic::IsAppRunning(proc.Options("salvor-recovery-app")));
-    proc.Add(201, "salvor-recover"); // 14 characters: not a cut name
-    EXPECT_FALSE(VXCPPPublic::IsAppRunning(proc.Options("salvor-recovery-app")));
-    proc.Add(202, "Salvor-Recovery");
-    EXPECT_TRUE(VXCPPPublic::IsAppRunning(proc.Options("salvor-recovery-app")));
-    EXPECT_FALSE(VXCPPPublic::IsAppRunning(proc.Options("other-recovery-app")));
-}
-
-TEST(SingleInstance, UnreadableProcListsNothing) {
-    ProcessScanOptions o;
-    o.procRoot = "/nonexistent-proc";
-    o.appName = "salvor";
-    EXPECT_FALSE(VXCPPPublic::IsAppRunning(o));
+TEST_F(SingleInstance, NamesCutByTheKernelMatchByTheirBeginning) {
+    Add(100, "salvor-recovery"); // ourselves, cut to 15
+    Add(200, "tar");
+    EXPECT_FALSE(Running("salvor-recovery-app"));
+    Add(201, "salvor-recover"); // 14 characters: not a cut name
+    EXPECT_FALSE(Running("salvor-recovery-app"));
+    Add(202, "Salvor-Recovery");
+    EXPECT_TRUE(Running("salvor-recovery-app"));
+    EXPECT_FALSE(Running("other-recovery-app"));
 }
 
 } // namespace

@@ -2,45 +2,28 @@
 // mapping, one post per request (also after failed enumerations) and a
 // refresh that waits for a running scan and keeps its devices.
 #include "services/DeviceData.h"
+#include "services/TreeItems.h"
 #include "services/UIOperation.h"
 
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/StorageDevice.h"
 #include "platform/MainThread.h"
+#include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class FakeDevice : public IStorageDevice {
-public:
-    explicit FakeDevice(IStorageDeviceData* data) : m_data(data) {}
-    int Open(char*) override { return 1; }
-    int Close() override { return 1; }
-    int ReadSector(void*, long long, long long) override { return 0; }
-    unsigned GetSectorSize() override { return 512; }
-    unsigned long long GetTotalSectors() override { return 0; }
-    ResultCode IOCtl(unsigned long long, void*) override { return 0; }
-    IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
-    void SetPrivateData(IStorageDeviceData* data) override { m_data.reset(data); }
-    int GetType() override { return 0; }
-    ResultCode GetLastError() override { return 0; }
-    int IsPermitted() override { return permitted; }
-    int permitted = 1;
-
-private:
-    std::unique_ptr<IStorageDeviceData> m_data;
-};
+using Device = salvor::test::ImageDevice; // over no file: only its record and permission count
 
 const _GUID kEfi{0xC12A7328, 0xF81F, 0x11D2, {0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B}};
 const _GUID kBasicData{0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7}};
@@ -49,20 +32,19 @@ const _GUID kBasicData{0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7
 // the devices released, so a test can see whether they were let go.
 class FakeEnumerator : public IEnumDeviceEx {
 public:
-    FakeDevice* AddDisk(const char* name, std::uint32_t bus, std::uint32_t scheme, long long sectors) {
+    Device* AddDisk(const char* name, std::uint32_t bus, std::uint32_t scheme, long long sectors) {
         auto* info = new CCollectDiskDeviceInfoStruct;
         CopyRecordText(info->registryName, name);
         CopyRecordText(info->bsdName, (std::string("/dev/") + name).c_str());
         info->busType = bus;
         info->partitionScheme = scheme;
         info->totalSectors = sectors;
-        m_devices.push_back(std::make_unique<FakeDevice>(CreateDiskDeviceData(info)));
-        m_disks.push_back(m_devices.back().get());
+        m_disks.push_back(Keep(CreateDiskDeviceData(info)));
         m_volumes[m_disks.back()];
         return m_devices.back().get();
     }
-    FakeDevice* AddVolume(FakeDevice* disk, const char* name, std::uint32_t fs, long long sectors,
-                          const _GUID& type = {}, const char* content = "") {
+    Device* AddVolume(Device* disk, const char* name, std::uint32_t fs, long long sectors,
+                      const _GUID& type = {}, const char* content = "") {
         auto* info = new CCollectedVolumeDeviceInfoStruct;
         CopyRecordText(info->volumeName, name);
         CopyRecordText(info->contentType, content);
@@ -70,8 +52,7 @@ public:
         info->totalSectors = sectors;
         info->typeGuid = type;
         info->disk = disk;
-        m_devices.push_back(std::make_unique<FakeDevice>(CreateVolumeDeviceData(info)));
-        m_volumes[disk].push_back(m_devices.back().get());
+        m_volumes[disk].push_back(Keep(CreateVolumeDeviceData(info)));
         return m_devices.back().get();
     }
 
@@ -82,13 +63,11 @@ public:
             return enum_codes::kNoDisk;
         }
         released = false;
-        initialised = true;
         return 0;
     }
     ResultCode Uninit() override {
         ++uninits;
         released = true;
-        initialised = false;
         return 0;
     }
     ResultCode EnumDiskDevice(IStorageDevice** array, int& count) override {
@@ -100,29 +79,35 @@ public:
     }
     ResultCode EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) override {
         auto it = m_volumes.find(const_cast<IStorageDevice*>(disk));
-        if (it == m_volumes.end()) return enum_codes::kUnknownDisk;
-        return CopyOut(it->second, array, count);
+        return it == m_volumes.end() ? enum_codes::kUnknownDisk : CopyOut(it->second, array, count);
     }
 
     std::atomic<int> inits{0}, uninits{0}, failInits{0};
-    std::atomic<bool> released{false}, initialised{false};
+    std::atomic<bool> released{true};
 
 private:
+    IStorageDevice* Keep(IStorageDeviceData* data) {
+        m_devices.push_back(std::make_unique<Device>(""));
+        m_devices.back()->SetPrivateData(data);
+        return m_devices.back().get();
+    }
     ResultCode CopyOut(const std::vector<IStorageDevice*>& list, IStorageDevice** array, int& count) {
-        if (!initialised) return enum_codes::kDisksNotInit;
-        if (!array) {
-            count = static_cast<int>(list.size());
-            return 0;
-        }
-        if (count < static_cast<int>(list.size())) return enum_codes::kDiskArraySmall;
-        for (std::size_t i = 0; i < list.size(); ++i) array[i] = list[i];
+        if (released) return enum_codes::kDisksNotInit;
+        if (array && count < static_cast<int>(list.size())) return enum_codes::kDiskArraySmall;
+        for (std::size_t i = 0; array && i < list.size(); ++i)
+            array[i] = list[i];
         count = static_cast<int>(list.size());
         return 0;
     }
 
-    std::vector<std::unique_ptr<FakeDevice>> m_devices;
+    std::vector<std::unique_ptr<Device>> m_devices;
     std::vector<IStorageDevice*> m_disks;
     std::map<IStorageDevice*, std::vector<IStorageDevice*>> m_volumes;
+};
+
+class RunningScan : public VXUIOperation {
+public:
+    void UpdateProgress(_PROGRESS_INFO*) override {}
 };
 
 class DeviceList : public testing::Test {
@@ -136,80 +121,68 @@ protected:
         hfs = fake.AddVolume(apmDisk, "Mac", FS_HFSPLUS, 900, {}, "Apple_HFS");
         fake.AddVolume(apmDisk, "", FS_UNKNOWN, 10, {}, "Apple_Free");
         mbrDisk = fake.AddDisk("Card", BUS_SATA, PARTITION_SCHEME_MBR, 500);
-        list.SetPostFunction([this](const std::string& key) {
-            std::lock_guard<std::mutex> lock(postMutex);
-            posts.push_back(key);
-        });
+        list.SetPostFunction([this](const std::string&) { ++posts; });
     }
-    std::size_t PostCount() {
-        std::lock_guard<std::mutex> lock(postMutex);
-        return posts.size();
+    bool PostsReach(int n) {
+        return salvor::platform::runUntil([&] { return posts.load() == n; }, 5s);
+    }
+    std::list<_DiskVolumeData> Disks() {
+        std::list<_DiskVolumeData> disks;
+        list.GetAllDeviceInfo(disks);
+        return disks;
     }
 
     FakeEnumerator fake;
+    std::atomic<int> posts{0};
     VXUIDeviceData list{&fake};
-    FakeDevice *gptDisk = nullptr, *efi = nullptr, *data = nullptr, *apmDisk = nullptr, *hfs = nullptr,
-               *mbrDisk = nullptr;
-    std::mutex postMutex;
-    std::vector<std::string> posts;
+    Device *gptDisk = nullptr, *efi = nullptr, *data = nullptr, *apmDisk = nullptr, *hfs = nullptr,
+           *mbrDisk = nullptr;
+    RunningScan scan;
 };
 
-TEST_F(DeviceList, HiddenVolumesFlagsAndIndices) {
+TEST_F(DeviceList, HiddenVolumesFlagsAndItems) {
     ASSERT_TRUE(list.InitDeviceInfo());
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
+    const auto disks = Disks();
     ASSERT_EQ(disks.size(), 3u);
-
-    const _DiskVolumeData& gpt = disks.front();
-    EXPECT_STREQ(gpt.name, "WD Elements");
+    const _DiskVolumeData &gpt = disks.front(), &apm = *std::next(disks.begin());
     EXPECT_STREQ(gpt.devicePath, "/dev/WD Elements");
     EXPECT_EQ(gpt.size, 2000u * 512);
-    EXPECT_EQ(gpt.diskIndex, 0);
-    EXPECT_EQ(gpt.volumeIndex, -1);
-    EXPECT_EQ(gpt.isUsb, 1u);
-    EXPECT_EQ(gpt.isDmg, 0u);
-    EXPECT_EQ(gpt.fileSystem, 0xFFFFFFFFu);
+    EXPECT_EQ(std::tie(gpt.diskIndex, gpt.volumeIndex, gpt.isUsb, gpt.isDmg), std::tuple(0, -1, 1u, 0u));
     ASSERT_EQ(gpt.children.size(), 1u); // the EFI partition is hidden
     EXPECT_STREQ(gpt.children.front().name, "Photos");
     EXPECT_EQ(gpt.children.front().volumeIndex, 1); // its place among all volumes
-    EXPECT_EQ(gpt.children.front().diskIndex, 0);
-    EXPECT_EQ(gpt.children.front().fileSystem, static_cast<std::uint32_t>(FS_EXFAT));
-
-    const _DiskVolumeData& apm = *std::next(disks.begin());
     EXPECT_EQ(apm.isDmg, 1u);
     ASSERT_EQ(apm.children.size(), 1u); // map and free space hidden
     EXPECT_STREQ(apm.children.front().name, "Mac");
     EXPECT_EQ(apm.children.front().volumeIndex, 1);
-
     EXPECT_TRUE(disks.back().children.empty());
     EXPECT_EQ(disks.back().diskIndex, 2);
+
+    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(disks);
+    ASSERT_EQ(items.size(), 3u);
+    ASSERT_EQ(items[0]->children().size(), 1u);
+    EXPECT_EQ(items[0]->children()[0]->parentName(), "WD Elements");
+    EXPECT_EQ(items[0]->children()[0]->volumeIndex(), 1);
+    EXPECT_TRUE(items[2]->children().empty());
 }
 
 TEST_F(DeviceList, IndexMappingBothWays) {
     ASSERT_TRUE(list.InitDeviceInfo());
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, -1), gptDisk);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 1), data);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 0), efi); // listed by the enumerator, hidden from the page
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(-1, -1), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(-1, 0), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(3, -1), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 2), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, -2), nullptr);
-    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(2, 0), nullptr);
-
-    int disk = 9, volume = 9;
-    EXPECT_TRUE(list.GetDiskVolumeIndexByStorage(hfs, disk, volume));
-    EXPECT_EQ(disk, 1);
-    EXPECT_EQ(volume, 1);
-    EXPECT_TRUE(list.GetDiskVolumeIndexByStorage(mbrDisk, disk, volume));
-    EXPECT_EQ(disk, 2);
-    EXPECT_EQ(volume, -1);
-    FakeDevice stranger(nullptr);
-    EXPECT_FALSE(list.GetDiskVolumeIndexByStorage(&stranger, disk, volume));
-    EXPECT_EQ(disk, -1);
-    EXPECT_EQ(volume, -1);
-
+    // The EFI volume is listed by the enumerator, only hidden from the page.
+    const std::tuple<int, int, IStorageDevice*> lookups[] = {
+        {0, -1, gptDisk}, {0, 1, data},    {0, 0, efi},      {-1, -1, nullptr}, {-1, 0, nullptr},
+        {3, -1, nullptr}, {0, 2, nullptr}, {0, -2, nullptr}, {2, 0, nullptr}};
+    for (const auto& [disk, volume, device] : lookups)
+        EXPECT_EQ(list.GetStorageByDiskVolumeIndex(disk, volume), device) << disk << ", " << volume;
+    Device stranger("");
+    const std::tuple<IStorageDevice*, bool, int, int> reverse[] = {
+        {hfs, true, 1, 1}, {mbrDisk, true, 2, -1}, {&stranger, false, -1, -1}};
+    for (const auto& [device, found, disk, volume] : reverse) {
+        int d = 9, v = 9;
+        EXPECT_EQ(list.GetDiskVolumeIndexByStorage(device, d, v), found);
+        EXPECT_EQ(std::pair(d, v), std::pair(disk, volume));
+    }
     EXPECT_EQ(list.IsDiskStorage(gptDisk), 1);
     EXPECT_EQ(list.IsDiskStorage(data), 0);
     EXPECT_EQ(list.IsDiskStorage(nullptr), 0);
@@ -217,7 +190,6 @@ TEST_F(DeviceList, IndexMappingBothWays) {
     EXPECT_FALSE(VXUIDeviceData::IsVolumeStorageSupported(efi));
     EXPECT_TRUE(VXUIDeviceData::IsVolumeStorageSupported(data));
     EXPECT_TRUE(VXUIDeviceData::IsVolumeStorageSupported(&stranger)); // no record
-
     _DiskVolumeData record;
     EXPECT_EQ(list.GetDiskDataByStorage(data, record), 0); // a volume is no disk
     EXPECT_EQ(list.GetVolumeDataByStorage(gptDisk, record), 0);
@@ -228,55 +200,40 @@ TEST_F(DeviceList, IndexMappingBothWays) {
 }
 
 TEST_F(DeviceList, PermissionAndRefusedRecords) {
-    data->permitted = 0;
+    data->SetPermitted(0);
     ASSERT_TRUE(list.InitDeviceInfo());
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
-    EXPECT_EQ(disks.front().children.front().canOpen, 0u);
-    EXPECT_EQ(disks.front().canOpen, 1u);
-    auto* info = dynamic_cast<IDiskDeviceData*>(mbrDisk->GetPrivateData())->GetDiskInfo();
-    info->kind = 1; // a marked record is left out
-    disks.clear();
-    list.GetAllDeviceInfo(disks);
-    EXPECT_EQ(disks.size(), 2u);
+    EXPECT_EQ(Disks().front().children.front().canOpen, 0u);
+    EXPECT_EQ(Disks().front().canOpen, 1u);
+    dynamic_cast<IDiskDeviceData*>(mbrDisk->GetPrivateData())->GetDiskInfo()->kind = 1; // marked: left out
+    EXPECT_EQ(Disks().size(), 2u);
 }
 
 TEST_F(DeviceList, OnePostPerRequestAfterEnumeratingOnAThread) {
     list.NotifyAfterInit("aInitFinished");
     list.NotifyAfterInit("second"); // while the first enumeration may run
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return PostCount() == 2; }, 5s));
+    ASSERT_TRUE(PostsReach(2));
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
     list.NotifyAfterInit("third"); // ready: at once, no new enumeration
-    EXPECT_EQ(PostCount(), 3u);
+    EXPECT_EQ(posts.load(), 3);
     EXPECT_EQ(fake.inits.load(), 1);
 }
 
 TEST_F(DeviceList, FailedEnumerationIsRetriedOnceAndStillPosts) {
     fake.failInits = 5;
     list.NotifyAfterInit("aInitFinished");
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return PostCount() == 1; }, 5s));
+    ASSERT_TRUE(PostsReach(1));
     EXPECT_EQ(fake.inits.load(), 2);
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kEnumerating);
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
-    EXPECT_TRUE(disks.empty());
-    // A later request tries again.
-    fake.failInits = 1;
+    EXPECT_TRUE(Disks().empty());
+    fake.failInits = 1; // a later request tries again
     list.NotifyAfterInit("aInitFinished");
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return PostCount() == 2; }, 5s));
+    ASSERT_TRUE(PostsReach(2));
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
 }
 
-class RunningScan : public VXUIOperation {
-public:
-    void UpdateProgress(_PROGRESS_INFO*) override {}
-};
-
-TEST_F(DeviceList, RefreshKeepsTheDevicesOfAScanThatWillNotStop) {
+TEST_F(DeviceList, RefreshWaitsForTheScanAndKeepsItsDevicesWhileItRuns) {
     ASSERT_TRUE(list.InitDeviceInfo());
-    RunningScan scan;
-    scan.SetStatus(OP_RUNNING);
-    // The scan's worker never notices the stop: the status stays 1.
+    scan.SetStatus(OP_RUNNING); // its worker never notices the stop
     int waits = 0;
     list.SetWaitFunction([&](std::chrono::milliseconds step) {
         EXPECT_EQ(step, 1000ms);
@@ -289,15 +246,11 @@ TEST_F(DeviceList, RefreshKeepsTheDevicesOfAScanThatWillNotStop) {
     EXPECT_FALSE(fake.released.load());
     EXPECT_EQ(fake.uninits.load(), 0);
     EXPECT_EQ(list.GetStorageByDiskVolumeIndex(0, 1), data);
-}
 
-TEST_F(DeviceList, RefreshAfterTheScanStopsListsAgain) {
-    ASSERT_TRUE(list.InitDeviceInfo());
-    RunningScan scan;
     scan.SetStatus(OP_RUNNING);
-    int waits = 0;
+    waits = 0;
     list.SetWaitFunction([&](std::chrono::milliseconds) {
-        if (++waits == 3) scan.SetStatus(OP_IDLE); // the worker winds down
+        if (++waits == 3) scan.SetStatus(OP_IDLE); // this time the worker winds down
     });
     EXPECT_TRUE(list.RefreshDeviceInfo(scan));
     EXPECT_EQ(waits, 3);
@@ -314,13 +267,10 @@ TEST_F(DeviceList, ClearOnlyWhenEnumerated) {
     EXPECT_EQ(fake.uninits.load(), 1);
     EXPECT_EQ(list.GetDiskStorageByIndex(0), nullptr);
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
-}
-
-TEST(DeviceListNoEnumerator, AnswersNothing) {
-    VXUIDeviceData list(nullptr);
-    EXPECT_FALSE(list.InitDeviceInfo());
+    VXUIDeviceData none(nullptr); // no enumerator: nothing listed
+    EXPECT_FALSE(none.InitDeviceInfo());
     std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
+    none.GetAllDeviceInfo(disks);
     EXPECT_TRUE(disks.empty());
 }
 
@@ -330,23 +280,6 @@ TEST(DeviceListNoEnumerator, AnswersNothing) {
 #include "services/UIController.h"
 
 namespace {
-
-TEST_F(DeviceList, ItemsForTheDevicePage) {
-    ASSERT_TRUE(list.InitDeviceInfo());
-    std::list<_DiskVolumeData> disks;
-    list.GetAllDeviceInfo(disks);
-    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(disks);
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[0]->name(), "WD Elements");
-    EXPECT_EQ(items[0]->isUsb(), 1);
-    ASSERT_EQ(items[0]->children().size(), 1u);
-    EXPECT_EQ(items[0]->children()[0]->name(), "Photos");
-    EXPECT_EQ(items[0]->children()[0]->parentName(), "WD Elements");
-    EXPECT_EQ(items[0]->children()[0]->volumeIndex(), 1);
-    EXPECT_EQ(items[1]->isDmg(), 1);
-    EXPECT_EQ(items[1]->children()[0]->fileSystem(), static_cast<int>(FS_HFSPLUS));
-    EXPECT_TRUE(items[2]->children().empty());
-}
 
 // A window test's stand-in for the facade.
 class FakeController : public VXUIController {

@@ -12,6 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Posts = std::vector<std::string>;
 
 // An operation with the scan's trees-built flag.
 class TreeOperation : public VXUIOperation {
@@ -29,181 +33,112 @@ public:
     std::atomic<int> treeFinished{1};
 };
 
-struct Recorder {
-    std::vector<std::string> posts;
-    CStatusPoller::PostFn fn() {
-        return [this](const std::string& key) { posts.push_back(key); };
+// A status poller of a freshly started operation, its posts recorded.
+class StatusPoller : public testing::Test {
+protected:
+    CStatusPoller::PostFn Record(Posts& to) {
+        return [&to](const std::string& key) { to.push_back(key); };
     }
+    TreeOperation op;
+    Posts posts;
+    CStatusPoller poller{op, "Key", op.BeginRun(), CStatusPoller::Kind::Status, Record(posts)};
 };
 
-CStatusPoller MakePoller(TreeOperation& op, Recorder& rec, CStatusPoller::Kind kind = CStatusPoller::Kind::Status) {
-    const auto generation = op.BeginRun();
-    return CStatusPoller(op, "Key", generation, kind, rec.fn());
+TEST_F(StatusPoller, PostsOfScriptedRuns) {
+    // Steps: U raise an update, W wake, F finish the operation, I / X set the
+    // status idle / exited, T0 / T1 set the trees-built flag, E end the loop;
+    // checks: R / r running or not, n no update pending, P<n> n posts so far.
+    using Kind = CStatusPoller::Kind;
+    const Posts one{"Key"}, two{"Key", "Key"};
+    const std::tuple<const char*, Kind, Posts> scripts[] = {
+        {"R F W r E n", Kind::Status, one},             // ended during the first sleep: exactly one post
+        {"X r", Kind::Status, {}},                      // exited counts as ended
+        {"U U U U U W W", Kind::Status, one},           // at most one post per wake
+        {"T0 U W n P0 T1 W P0 U W", Kind::Status, one}, // dropped (not delayed) during a tree pull
+        {"U W P1 F r E", Kind::Status, two},            // the final update after the last wake
+        {"U W T0 U W T1 I E", Kind::Status, two},       // an update dropped near the end, posted after it
+        // Saves and loads: every update posts, the trees are not consulted.
+        {"T0 U W F r E", Kind::Transfer, {"Key", "Key", "QueryProgressFinish"}},
+    };
+    for (const auto& [script, kind, expected] : scripts) {
+        SCOPED_TRACE(script);
+        TreeOperation run;
+        Posts seen;
+        CStatusPoller p(run, "Key", run.BeginRun(), kind, Record(seen));
+        const std::map<char, std::function<void(const std::string&)>> act = {
+            {'U', [&](const std::string&) { run.SetNeedUIUpdate(1); }},
+            {'W', [&](const std::string&) { p.Wake(); }},
+            {'F', [&](const std::string&) { run.FinishOperation(); }},
+            {'I', [&](const std::string&) { run.SetStatus(OP_IDLE); }},
+            {'X', [&](const std::string&) { run.SetStatus(OP_EXITED); }},
+            {'T', [&](const std::string& s) { run.treeFinished = s[1] - '0'; }},
+            {'E', [&](const std::string&) { p.Finish(); }},
+            {'R', [&](const std::string&) { EXPECT_TRUE(p.Running()); }},
+            {'r', [&](const std::string&) { EXPECT_FALSE(p.Running()); }},
+            {'n', [&](const std::string&) { EXPECT_EQ(run.IsNeedUIUpdate(), 0); }},
+            {'P', [&](const std::string& s) { EXPECT_EQ(seen.size(), std::stoul(s.substr(1))) << s; }},
+        };
+        std::istringstream steps(script);
+        for (std::string s; steps >> s;)
+            act.at(s[0])(s);
+        EXPECT_EQ(seen, expected);
+    }
 }
 
-TEST(StatusPoller, EndBeforeFirstWakeGivesExactlyOnePost) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
-    ASSERT_TRUE(poller.Running());
-    op.FinishOperation(); // during the first sleep
-    poller.Wake();
-    EXPECT_FALSE(poller.Running());
-    poller.Finish();
-    EXPECT_EQ(rec.posts, std::vector<std::string>{"Key"});
-    EXPECT_EQ(op.IsNeedUIUpdate(), 0);
-}
-
-TEST(StatusPoller, OperationEndedBeforeTheLoopIsAnnouncedOnce) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
+TEST_F(StatusPoller, OperationEndedBeforeTheLoopIsAnnouncedOnce) {
     op.SetStatus(OP_IDLE); // no update raised at all
     poller.Run([](std::chrono::milliseconds) { FAIL() << "no sleep expected"; });
-    EXPECT_EQ(rec.posts.size(), 1u);
+    EXPECT_EQ(posts.size(), 1u);
 }
 
-TEST(StatusPoller, AtMostOnePostPerWake) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
-    for (int i = 0; i < 5; ++i) op.SetNeedUIUpdate(1);
-    poller.Wake();
-    poller.Wake(); // nothing raised since
-    EXPECT_EQ(rec.posts.size(), 1u);
-}
-
-TEST(StatusPoller, UpdatesDuringATreePullAreDroppedThenLaterOnesPost) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
-    op.treeFinished = 0;
-    op.SetNeedUIUpdate(1);
-    poller.Wake();
-    EXPECT_TRUE(rec.posts.empty());
-    EXPECT_EQ(op.IsNeedUIUpdate(), 0); // consumed, not delayed
-    op.treeFinished = 1;
-    poller.Wake();
-    EXPECT_TRUE(rec.posts.empty());
-    op.SetNeedUIUpdate(1);
-    poller.Wake();
-    EXPECT_EQ(rec.posts.size(), 1u);
-}
-
-TEST(StatusPoller, FinalUpdateAfterTheLastWakeIsPosted) {
-    // The operation posted during its run; its end (status, then update) falls
-    // between a wake and the poller's end test.
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
-    op.SetNeedUIUpdate(1);
-    poller.Wake();
-    ASSERT_EQ(rec.posts.size(), 1u);
-    op.FinishOperation();
-    EXPECT_FALSE(poller.Running());
-    poller.Finish();
-    EXPECT_EQ(rec.posts.size(), 2u);
-}
-
-TEST(StatusPoller, UpdateDroppedNearTheEndIsPostedAfterIt) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
-    op.SetNeedUIUpdate(1);
-    poller.Wake();
-    op.treeFinished = 0;
-    op.SetNeedUIUpdate(1);
-    poller.Wake(); // dropped
-    op.treeFinished = 1;
-    op.SetStatus(OP_IDLE); // ended without a further update
-    poller.Finish();
-    EXPECT_EQ(rec.posts.size(), 2u);
-}
-
-TEST(StatusPoller, NoExtraPostWhenNothingHappenedSinceTheLast) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
-    op.FinishOperation();
-    poller.Wake();
-    poller.Finish();
-    EXPECT_EQ(rec.posts.size(), 1u);
-}
-
-TEST(StatusPoller, ExitedStatusCountsAsEnded) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
-    op.SetStatus(OP_EXITED);
-    EXPECT_FALSE(poller.Running());
-}
-
-TEST(StatusPoller, QuickRestartLeavesOnlyTheNewPoller) {
-    TreeOperation op;
-    Recorder oldRec, newRec;
-    CStatusPoller oldPoller = MakePoller(op, oldRec);
+TEST_F(StatusPoller, QuickRestartLeavesOnlyTheNewPoller) {
     // The operation ends and is started again before the old poller wakes.
     op.FinishOperation();
-    CStatusPoller newPoller = MakePoller(op, newRec);
-    EXPECT_TRUE(oldPoller.Superseded());
-    EXPECT_FALSE(oldPoller.Running());
+    Posts newPosts;
+    CStatusPoller newPoller(op, "Key", op.BeginRun(), CStatusPoller::Kind::Status, Record(newPosts));
+    EXPECT_TRUE(poller.Superseded());
+    EXPECT_FALSE(poller.Running());
     op.SetNeedUIUpdate(1);
-    oldPoller.Wake();
-    oldPoller.Finish();
-    EXPECT_TRUE(oldRec.posts.empty());
+    poller.Wake();
+    poller.Finish();
+    EXPECT_TRUE(posts.empty());
     EXPECT_EQ(op.IsNeedUIUpdate(), 1); // left for the new poller
     EXPECT_TRUE(newPoller.Running());
     newPoller.Wake();
-    EXPECT_EQ(newRec.posts.size(), 1u);
+    EXPECT_EQ(newPosts.size(), 1u);
 }
 
-TEST(StatusPoller, RunSleepsATenthOfASecondPerWake) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec);
+TEST_F(StatusPoller, RunSleepsATenthOfASecondPerWake) {
     std::vector<std::chrono::milliseconds> sleeps;
     poller.Run([&](std::chrono::milliseconds d) {
         sleeps.push_back(d);
         if (sleeps.size() == 3) op.FinishOperation();
     });
     EXPECT_EQ(sleeps, std::vector<std::chrono::milliseconds>(3, 100ms));
-    EXPECT_EQ(rec.posts.size(), 1u);
+    EXPECT_EQ(posts.size(), 1u);
 }
 
-TEST(TransferPoller, PostsEveryUpdateThenTheFinishKey) {
-    TreeOperation op;
-    Recorder rec;
-    CStatusPoller poller = MakePoller(op, rec, CStatusPoller::Kind::Transfer);
-    op.treeFinished = 0; // not consulted
-    op.SetNeedUIUpdate(1);
-    poller.Wake();
-    op.FinishOperation();
-    EXPECT_FALSE(poller.Running());
-    poller.Finish();
-    EXPECT_EQ(rec.posts, (std::vector<std::string>{"Key", "Key", "QueryProgressFinish"}));
-}
-
-// The runner on real threads.
+// The runner on real threads: counts the posts of a key seen on the main loop.
 struct PostCounter {
-    explicit PostCounter(const std::string& key) : key(key) {
+    explicit PostCounter(const std::string& key) {
         salvor::platform::NotificationCenter::defaultCenter().addObserver(
             this, key, [this](const salvor::platform::Notification&) {
                 ++count;
-                if (!salvor::platform::isMainThread()) ++offMain;
+                offMain += salvor::platform::isMainThread() ? 0 : 1;
             });
     }
     ~PostCounter() { salvor::platform::NotificationCenter::defaultCenter().removeObserver(this); }
-    std::string key;
-    int count = 0;
-    int offMain = 0;
+    int count = 0, offMain = 0;
 };
 
-void SettleLoop(std::chrono::milliseconds d) {
-    salvor::platform::runUntil([] { return false; }, d);
-}
-
-bool WaitForPollers(int live) {
-    return salvor::platform::runUntil([&] { return CStatusPoller::LivePollers() <= live; }, 5s);
+// Waits for the pollers started since `baseline` and the workers to end (the
+// operation lives on the test's stack), then lets late posts arrive.
+bool Settle(int baseline, const std::function<bool()>& workersDone) {
+    if (!salvor::platform::runUntil([&] { return CStatusPoller::LivePollers() <= baseline; }, 5s) ||
+        !salvor::platform::runUntil(workersDone, 5s))
+        return false;
+    salvor::platform::runUntil([] { return false; }, 200ms);
+    return true;
 }
 
 TEST(OperationRunner, WorkerHasAFullStackAndPostsReachTheMainLoop) {
@@ -228,10 +163,7 @@ TEST(OperationRunner, WorkerHasAFullStackAndPostsReachTheMainLoop) {
     }));
     EXPECT_EQ(op.GetStatus(), OP_RUNNING);
     EXPECT_EQ(counter.count, 0); // never inside the caller
-    ASSERT_TRUE(WaitForPollers(baseline));
-    // The operation lives on this stack: the worker must be out of it first.
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return workerDone.load(); }, 5s));
-    SettleLoop(200ms);
+    ASSERT_TRUE(Settle(baseline, [&] { return workerDone.load(); }));
     EXPECT_GE(stack.load(), 2u * 1024 * 1024);
     EXPECT_FALSE(onMain.load());
     EXPECT_GE(counter.count, 1);
@@ -251,9 +183,7 @@ TEST(OperationRunner, QuickRestartLeavesOnePollerPosting) {
         op.FinishOperation();
         ++workersDone;
     }));
-    ASSERT_TRUE(WaitForPollers(baseline));
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return workersDone.load() == 2; }, 5s));
-    SettleLoop(200ms);
+    ASSERT_TRUE(Settle(baseline, [&] { return workersDone.load() == 2; }));
     EXPECT_EQ(counter.count, 1);
 }
 
