@@ -1,15 +1,12 @@
 #pragma once
 // A dialog as the windows make them: a TCImageWindow with the dialogs' title
-// bar, fading in and out, built by its controller. Shared by the offscreen
-// tests and the Xvfb smoke program.
+// bar, fading in and out, built by its controller; and the pixels of its bar
+// whose colours are known. Shared by the offscreen tests and the Xvfb smoke program.
 #include "ui/kit/WindowController.h"
 #include "ui/widgets/DialogTitleBar.h"
 #include "ui/widgets/TCImageWindow.h"
 
-#include <QColor>
 #include <QImage>
-#include <QPoint>
-#include <QString>
 
 #include <vector>
 
@@ -23,8 +20,8 @@ public:
 
 protected:
     QWidget* loadWindow() override;
-    void awakeFromNib() override;
-    void windowDidLoad() override;
+    void awakeFromNib() override { fadeIn(); }
+    void windowDidLoad() override { bar = widgets::installDialogTitleBar(dialog()); }
 };
 
 // A pixel of the dialog (window coordinates) and the colour expected there.
@@ -34,12 +31,11 @@ struct ProbePixel {
     const char* what;
 };
 
-// Pixels of the bar whose colours are known: the header image at both ends of
-// the bar, the title text's colour somewhere in the label, and the close button.
+// The header image at the bar's right end and beside the title, and the close button.
 std::vector<ProbePixel> dialogProbes(widgets::TCImageWindow* dialog);
 
-// Checks picture (the dialog's pixels start at origin); "" when every probe
-// matches within tolerance, else a description of the first mismatch.
+// "" when every probe matches picture (the dialog's pixels start at origin)
+// within tolerance, else the first mismatch.
 QString checkProbes(const QImage& picture, const QPoint& origin, const std::vector<ProbePixel>& probes,
                     int tolerance = 6);
 
