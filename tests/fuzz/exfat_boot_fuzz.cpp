@@ -3,9 +3,6 @@
 #include "engine/exfat/ExfatBoot.h"
 #include "tests/fuzz/FuzzScan.h"
 
-#include <cstddef>
-#include <cstdint>
-
 using salvor::fuzz::MemoryDevice;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -20,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The heap's clusters lie inside the volume.
         if (heap >= total || (std::uint64_t{boot.GetTotalCluster()} - 1) * spc + heap > total) __builtin_trap();
         if (std::uint64_t{boot.GetFatStartSector()} + boot.GetSectorsPerFat() > heap) __builtin_trap();
-        if (boot.GetNumberOfFat() < 1 || boot.GetNumberOfFat() > 2 || boot.GetRootDirStartCluster() < 2)
-            __builtin_trap();
+        if (boot.GetNumberOfFat() < 1 || boot.GetNumberOfFat() > 2 || boot.GetRootDirStartCluster() < 2) __builtin_trap();
     }
     // Getters on any bytes stay in range (a shift of 255 must not overflow).
     (void)boot.GetBytePerSector();
@@ -29,12 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (unsigned ss : {512u, 4096u}) {
         MemoryDevice device(bytes, ss, DEVICE_VOLUME);
         for (unsigned long long start : {0ull, 1ull, 12ull}) {
-            IVolumeAnalyze* v = exfat::CreateExfatVolumeAnalyze(&device, start);
+            std::unique_ptr<IVolumeAnalyze> v(exfat::CreateExfatVolumeAnalyze(&device, start));
             if (!v) continue;
             char label[8];
             v->GetLabel(label, sizeof label);
             if (v->GetFileSystemType() != FS_EXFAT || v->GetTotalSector() == 0) __builtin_trap();
-            delete v;
         }
     }
     return 0;
