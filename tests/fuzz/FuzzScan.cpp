@@ -31,7 +31,8 @@ std::filesystem::path g_scratchRoot;
 const std::string& ScratchFile() {
     static const std::string file = [] {
         const char* tmp = std::getenv("TMPDIR");
-        g_scratchRoot = std::filesystem::path(tmp && *tmp ? tmp : "/tmp") / ("salvor-fuzz-" + std::to_string(::getpid()));
+        g_scratchRoot =
+            std::filesystem::path(tmp && *tmp ? tmp : "/tmp") / ("salvor-fuzz-" + std::to_string(::getpid()));
         std::filesystem::path dir = g_scratchRoot;
         for (int i = 0; i < kScratchDepth; ++i) dir /= "d";
         std::filesystem::create_directories(dir);
@@ -137,7 +138,8 @@ void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& n
 
 int MemoryDevice::ReadSector(void* buffer, long long firstSector, long long count) {
     const unsigned long long total = GetTotalSectors(), first = static_cast<unsigned long long>(firstSector);
-    if (!buffer || firstSector < 0 || count < 1 || first >= total || static_cast<unsigned long long>(count) > total - first) {
+    if (!buffer || firstSector < 0 || count < 1 || first >= total ||
+        static_cast<unsigned long long>(count) > total - first) {
         m_lastError = MakeResult(ResultLib::Device, 1, 5);
         return 0;
     }
@@ -152,8 +154,8 @@ void MemoryDevice::SetVolumeKind(unsigned kind) {
     SetPrivateData(CreateVolumeDeviceData(info));
 }
 
-void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int deviceType,
-               _RECOVERY_CONTROLLER_TYPE type, _SCAN_TYPE scanType, _tagSearcherType searcher, unsigned volumeKind) {
+void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int deviceType, _RECOVERY_CONTROLLER_TYPE type,
+               _SCAN_TYPE scanType, _tagSearcherType searcher, unsigned volumeKind) {
     MemoryDevice device(bytes, sectorSize, deviceType);
     if (volumeKind) device.SetVolumeKind(volumeKind);
     NoSleepClock clock;

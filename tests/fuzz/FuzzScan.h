@@ -47,8 +47,8 @@ private:
 // Traps on a missing or looping node, more than one finished report, or a
 // reader answering more than asked; then reads every shown file through the
 // writer for the searcher type and writes a bounded number to a scratch file.
-void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int deviceType,
-               _RECOVERY_CONTROLLER_TYPE type, _SCAN_TYPE scanType, _tagSearcherType searcher, unsigned volumeKind = 0);
+void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int deviceType, _RECOVERY_CONTROLLER_TYPE type,
+               _SCAN_TYPE scanType, _tagSearcherType searcher, unsigned volumeKind = 0);
 
 // Runs fill once per process (each lambda type has its own flag): the
 // factory slots a target needs.

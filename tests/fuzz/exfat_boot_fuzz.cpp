@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The heap's clusters lie inside the volume.
         if (heap >= total || (std::uint64_t{boot.GetTotalCluster()} - 1) * spc + heap > total) __builtin_trap();
         if (std::uint64_t{boot.GetFatStartSector()} + boot.GetSectorsPerFat() > heap) __builtin_trap();
-        if (boot.GetNumberOfFat() < 1 || boot.GetNumberOfFat() > 2 || boot.GetRootDirStartCluster() < 2) __builtin_trap();
+        if (boot.GetNumberOfFat() < 1 || boot.GetNumberOfFat() > 2 || boot.GetRootDirStartCluster() < 2)
+            __builtin_trap();
     }
     // Getters on any bytes stay in range (a shift of 255 must not overflow).
     (void)boot.GetBytePerSector();

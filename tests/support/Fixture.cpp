@@ -28,9 +28,8 @@ std::string TestData() {
 std::string Fixture(const std::string& name) {
     const std::string root = SALVOR_FIXTURE_OUT;
     std::string out;
-    const int rc = RunCommand("SALVOR_TEST_DATA='" + TestData() + "' '" SALVOR_SOURCE_DIR "/tests/fixtures/make-fixture' '" +
-                                  name + "' '" + root + "'",
-                              &out);
+    const int rc = RunCommand("SALVOR_TEST_DATA='" + TestData() + "' '" SALVOR_SOURCE_DIR
+                              "/tests/fixtures/make-fixture' '" + name + "' '" + root + "'", &out);
     if (rc == 0) return root + "/" + name;
     ADD_FAILURE() << "fixture '" << name << "' could not be made (exit " << rc << "):\n" << out;
     return {};

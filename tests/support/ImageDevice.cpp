@@ -34,7 +34,7 @@ int ImageDevice::Open(char* path) {
     if (path) path_ = path;
     fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
-    const unsigned long long size = fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+    const auto size = static_cast<unsigned long long>(fd_ >= 0 && ::fstat(fd_, &st) == 0 ? st.st_size : 0);
     std::lock_guard lock(mutex_);
     totalSectors_ = fd_ < 0 ? 0 : window_ ? window_ : size > startByte_ ? (size - startByte_) / sectorSize_ : 0;
     lastError_ = fd_ < 0 ? kReadFailed : 0;
@@ -92,7 +92,8 @@ int ImageDevice::ReadSector(void* buffer, long long firstSector, long long count
     }
     // A window may reach past the end of the file: those bytes read as zeros.
     std::memset(out + got, 0, bytes - got);
-    for (long long s : failing) std::memset(out + static_cast<unsigned long long>(s - firstSector) * sectorSize_, 0, sectorSize_);
+    for (long long s : failing)
+        std::memset(out + static_cast<unsigned long long>(s - firstSector) * sectorSize_, 0, sectorSize_);
     ok = ok && failing.empty();
     Locked(mutex_, [&] { lastError_ = ok ? 0 : kReadFailed; });
     return ok ? 1 : 0;

@@ -83,7 +83,7 @@ public:
     std::size_t NodeCount() const { return AllNodes().size(); }
     std::size_t LostBatchCount() const {
         return Locked(mutex_, [&] {
-            return std::size_t(std::count_if(batches_.begin(), batches_.end(), [](const Batch& b) { return b.lostBatch != 0; }));
+            return std::size_t(std::count_if(batches_.begin(), batches_.end(), [](auto& b) { return b.lostBatch; }));
         });
     }
 

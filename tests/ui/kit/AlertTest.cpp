@@ -44,105 +44,94 @@ private slots:
         Alert::clearQueuedAnswers();
         QTRY_VERIFY(Alert::openAlerts().isEmpty());
     }
-    void realClicksAnswerOneZeroMinusOne();
-    void queuedAnswersReplaceTheAlert();
-    void missingButtonsAreLeftOut();
-    void sheetAnswersFromTheLoopAndSitsBelowTheBar();
-    void sheetWithoutWindowIsApplicationModal();
-    void sheetCallbackDroppedWithItsContext();
-};
-
-void AlertTest::realClicksAnswerOneZeroMinusOne() {
-    for (int answer : kAnswers) {
-        postToMainThread([answer] { Alert::buttonForAnswer(openAlert(), answer)->click(); });
-        QCOMPARE(threeButtons().runModal(), answer);
-        QTRY_VERIFY(Alert::openAlerts().isEmpty());
+    void realClicksAnswerOneZeroMinusOne() {
+        for (int answer : kAnswers) {
+            postToMainThread([answer] { Alert::buttonForAnswer(openAlert(), answer)->click(); });
+            QCOMPARE(threeButtons().runModal(), answer);
+            QTRY_VERIFY(Alert::openAlerts().isEmpty());
+        }
+        // stopModal ends an alert's run too.
+        postToMainThread([] { stopModal(77); });
+        QCOMPARE(threeButtons().runModal(), 77);
     }
-    // stopModal ends an alert's run too.
-    postToMainThread([] { stopModal(77); });
-    QCOMPARE(threeButtons().runModal(), 77);
-}
+    void queuedAnswersReplaceTheAlert() {
+        Alert::queueAnswer(0);
+        Alert::queueAnswer(-1);
+        QCOMPARE(threeButtons().runModal(), 0);
+        QCOMPARE(threeButtons().runModal(), -1);
+        QCOMPARE(Alert::queuedAnswerCount(), 0);
+        QVERIFY(Alert::openAlerts().isEmpty());
 
-void AlertTest::queuedAnswersReplaceTheAlert() {
-    Alert::queueAnswer(0);
-    Alert::queueAnswer(-1);
-    QCOMPARE(threeButtons().runModal(), 0);
-    QCOMPARE(threeButtons().runModal(), -1);
-    QCOMPARE(Alert::queuedAnswerCount(), 0);
-    QVERIFY(Alert::openAlerts().isEmpty());
-
-    QWidget parent;
-    parent.show();
-    std::optional<int> got;
-    Alert::queueAnswer(1);
-    threeButtons().beginSheetModalForWindow(&parent, [&](int a) { got = a; });
-    QVERIFY(!got); // never inside the opening call
-    QTRY_COMPARE(got.value_or(-9), 1);
-}
-
-void AlertTest::missingButtonsAreLeftOut() {
-    postToMainThread([] {
-        QMessageBox* box = openAlert();
-        QCOMPARE(box->buttons().size(), 1);
-        QCOMPARE(box->buttons().first()->text(), QStringLiteral("OK"));
-        QVERIFY(!Alert::buttonForAnswer(box, kAlertAlternateReturn) && !Alert::buttonForAnswer(box, kAlertOtherReturn));
-        box->buttons().first()->click();
-    });
-    QCOMPARE(Alert("Only", QString()).runModal(), kAlertDefaultReturn);
-}
-
-void AlertTest::sheetAnswersFromTheLoopAndSitsBelowTheBar() {
-    QWidget parent;
-    parent.setGeometry(100, 100, 400, 300);
-    parent.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&parent));
-    SheetDelegate d;
-    setWindowDelegate(&parent, &d);
-    QCOMPARE(sheetTop(&parent), 30);
-    for (int answer : kAnswers) {
+        QWidget parent;
+        parent.show();
         std::optional<int> got;
+        Alert::queueAnswer(1);
         threeButtons().beginSheetModalForWindow(&parent, [&](int a) { got = a; });
-        QMessageBox* box = openAlert();
-        QVERIFY(box);
-        QCOMPARE(box->windowModality(), Qt::WindowModal);
-        QCOMPARE(box->pos().y(), parent.mapToGlobal(QPoint(0, 30)).y());
-        QCOMPARE(box->x() + box->width() / 2, parent.mapToGlobal(QPoint(200, 0)).x());
-        Alert::buttonForAnswer(box, answer)->click();
-        QVERIFY(!got); // queued even after a click
-        QTRY_COMPARE(got.value_or(-9), answer);
-        QTRY_VERIFY(Alert::openAlerts().isEmpty());
+        QVERIFY(!got); // never inside the opening call
+        QTRY_COMPARE(got.value_or(-9), 1);
     }
-}
+    void missingButtonsAreLeftOut() {
+        postToMainThread([] {
+            QMessageBox* box = openAlert();
+            QCOMPARE(box->buttons().size(), 1);
+            QCOMPARE(box->buttons().first()->text(), QStringLiteral("OK"));
+            QVERIFY(!Alert::buttonForAnswer(box, kAlertAlternateReturn));
+            QVERIFY(!Alert::buttonForAnswer(box, kAlertOtherReturn));
+            box->buttons().first()->click();
+        });
+        QCOMPARE(Alert("Only", QString()).runModal(), kAlertDefaultReturn);
+    }
+    void sheetAnswersFromTheLoopAndSitsBelowTheBar() {
+        QWidget parent;
+        parent.setGeometry(100, 100, 400, 300);
+        parent.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&parent));
+        SheetDelegate d;
+        setWindowDelegate(&parent, &d);
+        QCOMPARE(sheetTop(&parent), 30);
+        for (int answer : kAnswers) {
+            std::optional<int> got;
+            threeButtons().beginSheetModalForWindow(&parent, [&](int a) { got = a; });
+            QMessageBox* box = openAlert();
+            QVERIFY(box);
+            QCOMPARE(box->windowModality(), Qt::WindowModal);
+            QCOMPARE(box->pos().y(), parent.mapToGlobal(QPoint(0, 30)).y());
+            QCOMPARE(box->x() + box->width() / 2, parent.mapToGlobal(QPoint(200, 0)).x());
+            Alert::buttonForAnswer(box, answer)->click();
+            QVERIFY(!got); // queued even after a click
+            QTRY_COMPARE(got.value_or(-9), answer);
+            QTRY_VERIFY(Alert::openAlerts().isEmpty());
+        }
+    }
+    void sheetWithoutWindowIsApplicationModal() {
+        std::optional<int> got;
+        threeButtons().beginSheetModalForWindow(nullptr, [&](int a) { got = a; });
+        QCOMPARE(openAlert()->windowModality(), Qt::ApplicationModal);
+        Alert::buttonForAnswer(openAlert(), kAlertAlternateReturn)->click();
+        QTRY_COMPARE(got.value_or(-9), 0);
+    }
+    void sheetCallbackDroppedWithItsContext() {
+        QWidget parent;
+        parent.show();
+        auto* context = new QObject;
+        bool called = false;
+        Alert::queueAnswer(1);
+        threeButtons().beginSheetModalForWindow(&parent, [&](int) { called = true; }, context);
+        delete context;
+        QTest::qWait(20);
+        QVERIFY(!called);
 
-void AlertTest::sheetWithoutWindowIsApplicationModal() {
-    std::optional<int> got;
-    threeButtons().beginSheetModalForWindow(nullptr, [&](int a) { got = a; });
-    QCOMPARE(openAlert()->windowModality(), Qt::ApplicationModal);
-    Alert::buttonForAnswer(openAlert(), kAlertAlternateReturn)->click();
-    QTRY_COMPARE(got.value_or(-9), 0);
-}
-
-void AlertTest::sheetCallbackDroppedWithItsContext() {
-    QWidget parent;
-    parent.show();
-    auto* context = new QObject;
-    bool called = false;
-    Alert::queueAnswer(1);
-    threeButtons().beginSheetModalForWindow(&parent, [&](int) { called = true; }, context);
-    delete context;
-    QTest::qWait(20);
-    QVERIFY(!called);
-
-    // A sheet whose window goes, goes with it unanswered.
-    auto* doomed = new QWidget;
-    doomed->show();
-    threeButtons().beginSheetModalForWindow(doomed, [&](int) { called = true; });
-    QVERIFY(openAlert());
-    delete doomed;
-    QTest::qWait(20);
-    QVERIFY(Alert::openAlerts().isEmpty());
-    QVERIFY(!called);
-}
+        // A sheet whose window goes, goes with it unanswered.
+        auto* doomed = new QWidget;
+        doomed->show();
+        threeButtons().beginSheetModalForWindow(doomed, [&](int) { called = true; });
+        QVERIFY(openAlert());
+        delete doomed;
+        QTest::qWait(20);
+        QVERIFY(Alert::openAlerts().isEmpty());
+        QVERIFY(!called);
+    }
+};
 
 QTEST_MAIN(AlertTest)
 #include "AlertTest.moc"

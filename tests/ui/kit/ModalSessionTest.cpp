@@ -30,20 +30,6 @@ protected:
     void windowDidLoad() override { log.push_back(window() ? "didLoad" : "none"); }
 };
 
-class FadingController : public WindowController {
-public:
-    FadingController() : WindowController("FadingController") { setFadesOnClose(true); }
-    int stops = 0;
-
-protected:
-    QWidget* loadWindow() override { return new QWidget; }
-    void awakeFromNib() override { fadeIn(); }
-    void animationDidStop(bool finished) override {
-        ++stops;
-        WindowController::animationDidStop(finished);
-    }
-};
-
 class CountingView : public ViewController {
 public:
     CountingView() : ViewController("CountingView") {}
@@ -67,7 +53,6 @@ class ModalSessionTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { setAnimationDurationScale(0); }
-
     void runModalAnswersTheStopCode() {
         QWidget w;
         int depthInside = -1;
@@ -89,7 +74,6 @@ private slots:
         postToMainThread([] { stopModal(); });
         QCOMPARE(runModal(&w), kModalResponseStop);
     }
-
     void stopInAHandlerThatOpensASecondRunEndsTheFirstAfterwards() {
         QWidget first, second;
         int secondCode = 0;
@@ -104,7 +88,6 @@ private slots:
         QCOMPARE(secondCode, 2);
         QVERIFY(firstStillRunning);
     }
-
     // A second stop while the innermost run is ending leaves the outer run alone;
     // stopModalFor ends the run of its window, innermost or not.
     void stopsEndTheRightRun() {
@@ -135,7 +118,6 @@ private slots:
         QVERIFY(stoppedOuter && !stoppedStranger);
         QCOMPARE(innerCode, 12);
     }
-
     void destroyingOrHidingTheWindowEndsItsRun() {
         auto* w = new QWidget;
         QPointer<QWidget> guard(w);
@@ -154,7 +136,6 @@ private slots:
         });
         QCOMPARE(runModal(&minimised), 3);
     }
-
     void releaseObjectWaitsWhileARunIsActive() {
         QPointer<QObject> now = new QObject;
         releaseObject(now);
@@ -171,7 +152,6 @@ private slots:
         QVERIFY(aliveRightAfter);
         QTRY_VERIFY(!later);
     }
-
     void delegateDecidesOnCloseAndCloseWindowSkipsIt() {
         QWidget w;
         w.show();
@@ -199,7 +179,6 @@ private slots:
         QCOMPARE(windowDelegate(&w), nullptr);
         QVERIFY(performClose(&w));
     }
-
     void alphaAnimationReportsFromTheLoop() {
         QWidget w;
         std::vector<std::pair<int, bool>> reports;
@@ -227,7 +206,6 @@ private slots:
         QTest::qWait(20);
         QCOMPARE(reports.size(), size_t(4));
     }
-
     void controllersLoadOnceInOrder() {
         RecordingController c;
         QVERIFY(!c.isWindowLoaded());
@@ -245,27 +223,9 @@ private slots:
         QCOMPARE(v.builds, 1);
         QCOMPARE(view->objectName(), QStringLiteral("CountingView"));
     }
-
-    // The close path fades instead of closing; only the end of that fade (not
-    // the fade-in) ends the run and closes the window.
-    void fadingControllerFadesInThenOutAndEndsItsRun() {
-        FadingController c;
-        QWidget* w = c.window();
-        QCOMPARE(alphaValue(w), 0.0); // not shown yet: waits at 0
-        double alphaWhenShown = -1;
-        bool refused = false;
-        postToMainThread([&] {
-            alphaWhenShown = alphaValue(w);
-            refused = !performClose(w);
-        });
-        QCOMPARE(runModal(w), kModalResponseStop);
-        QVERIFY(refused);
-        QCOMPARE(alphaWhenShown, 1.0);
-        QCOMPARE(alphaValue(w), 0.0);
-        QVERIFY(!w->isVisible());
-        QCOMPARE(c.stops, 2);
-
-        auto* doomed = new FadingController;
+    // Releasing a controller in its window's run deletes the window and ends the run.
+    void controllerReleasedInItsRun() {
+        auto* doomed = new RecordingController;
         QPointer<QWidget> gone = doomed->window();
         postToMainThread([doomed] { releaseObject(doomed); });
         QCOMPARE(runModal(gone), kModalResponseAbort);

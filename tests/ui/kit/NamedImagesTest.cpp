@@ -37,96 +37,85 @@ bool hasVisiblePixels(const QImage& img) {
 class NamedImagesTest : public QObject {
     Q_OBJECT
 private slots:
-    void everyNameResolvesToAnImageOfItsSize();
-    void namesTheWindowsUseAreThereWithDistinctStates();
-    void unknownNameIsNullAndTheSpinnerHasFrames();
-    void pngInTheResourcesOverridesTheDrawing();
-    void drawingIsTheSameOnEveryThread();
-    void fontsArePixelSizedInTheFixedFamily();
-};
-
-void NamedImagesTest::everyNameResolvesToAnImageOfItsSize() {
-    QSet<QString> seen;
-    for (const NamedImageInfo& info : namedImageList()) {
-        const QString name = QString::fromLatin1(info.name);
-        QVERIFY2(!seen.contains(name), qPrintable(name));
-        seen.insert(name);
-        const QImage img = namedImage(name);
-        QCOMPARE(img.size(), QSize(info.width, info.height));
-        QCOMPARE(namedImageSize(name), img.size());
-        QVERIFY2(hasVisiblePixels(img), qPrintable(name));
-    }
-}
-
-void NamedImagesTest::namesTheWindowsUseAreThereWithDistinctStates() {
-    QCOMPARE(stateImageName(QStringLiteral("home"), ImageState::Disable), QStringLiteral("home_disable"));
-    for (const char* stem : kStems) {
-        QList<QImage> looks;
-        for (ImageState st : kStates) {
-            QVERIFY2(hasNamedImage(stateImageName(QString::fromLatin1(stem), st)), stem);
-            looks.append(namedImage(stateImageName(QString::fromLatin1(stem), st)));
+    void everyNameResolvesToAnImageOfItsSize() {
+        QSet<QString> seen;
+        for (const NamedImageInfo& info : namedImageList()) {
+            const QString name = QString::fromLatin1(info.name);
+            QVERIFY2(!seen.contains(name), qPrintable(name));
+            seen.insert(name);
+            const QImage img = namedImage(name);
+            QCOMPARE(img.size(), QSize(info.width, info.height));
+            QCOMPARE(namedImageSize(name), img.size());
+            QVERIFY2(hasVisiblePixels(img), qPrintable(name));
         }
-        for (int a = 0; a < looks.size(); ++a)
-            for (int b = a + 1; b < looks.size(); ++b) QVERIFY2(looks[a] != looks[b], stem);
     }
-    for (const char* name : kPlain) QVERIFY2(hasNamedImage(QString::fromLatin1(name)), name);
-    for (int type = 0; type <= 10; ++type) QVERIFY(hasNamedImage(QStringLiteral("%1IconImage").arg(type)));
-}
-
-void NamedImagesTest::unknownNameIsNullAndTheSpinnerHasFrames() {
-    const QString none = QStringLiteral("no_such_image");
-    QVERIFY(namedImage(none).isNull() && namedPixmap(none).isNull() && namedImageFrames(none).isEmpty());
-    QVERIFY(!namedImageSize(none).isValid());
-    const QList<QImage> frames = namedImageFrames(QStringLiteral("loading.gif"));
-    QCOMPARE(frames.size(), 8);
-    QVERIFY(frames[0] != frames[1]);
-    for (const QImage& f : frames) QCOMPARE(f.size(), QSize(16, 16));
-    QCOMPARE(namedImageFrames(QStringLiteral("logo")).size(), 1);
-}
-
-void NamedImagesTest::pngInTheResourcesOverridesTheDrawing() {
-    QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("images")));
-    QImage red(20, 10, QImage::Format_ARGB32_Premultiplied);
-    red.fill(Qt::red);
-    QVERIFY(red.save(dir.filePath(QStringLiteral("images/warning_b.png"))));
-    QVERIFY(red.save(dir.filePath(QStringLiteral("images/usb.png"))));
-    qputenv("SALVOR_RESOURCE_DIR", QFile::encodeName(dir.path()));
-    clearImageCache();
-    QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(20, 10));
-    QCOMPARE(namedImage(QStringLiteral("usb.png")).pixel(3, 3), QColor(Qt::red).rgba());
-    QCOMPARE(drawnImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
-    QCOMPARE(namedImage(QStringLiteral("logo")).size(), QSize(64, 64));
-    qunsetenv("SALVOR_RESOURCE_DIR");
-    clearImageCache();
-    QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
-}
-
-// Every image drawn afresh on four threads at once equals the one drawn on the
-// main thread: no uninitialised pixels, no shared painter state.
-void NamedImagesTest::drawingIsTheSameOnEveryThread() {
-    QList<QImage> mine;
-    for (const NamedImageInfo& info : namedImageList()) mine.append(drawnImage(QString::fromLatin1(info.name)));
-    QList<QImage> made[4];
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t, &made] {
-            for (const NamedImageInfo& info : namedImageList()) made[t].append(drawnImage(QString::fromLatin1(info.name)));
-        });
-    for (auto& t : threads) t.join();
-    for (int t = 0; t < 4; ++t)
-        for (int i = 0; i < mine.size(); ++i) QVERIFY2(made[t][i] == mine[i], namedImageList()[i].name);
-}
-
-void NamedImagesTest::fontsArePixelSizedInTheFixedFamily() {
-    QVERIFY2(installApplicationFonts(), "DejaVu Sans is missing: install the package fonts-dejavu-core");
-    QCOMPARE(systemFont(13).pixelSize(), 13);
-    QCOMPARE(QFontInfo(systemFont(13)).family(), QString::fromLatin1(kFontFamily));
-    QCOMPARE(boldSystemFont(12).weight(), QFont::Bold);
-    const QFont light = fontNamed(QStringLiteral("Helvetica Light"), 14);
-    QVERIFY(light.pixelSize() == 14 && light.weight() == QFont::Light);
-    QCOMPARE(QApplication::font().pixelSize(), 13);
-}
+    void namesTheWindowsUseAreThereWithDistinctStates() {
+        QCOMPARE(stateImageName(QStringLiteral("home"), ImageState::Disable), QStringLiteral("home_disable"));
+        for (const char* stem : kStems) {
+            QList<QImage> looks;
+            for (ImageState st : kStates) {
+                QVERIFY2(hasNamedImage(stateImageName(QString::fromLatin1(stem), st)), stem);
+                looks.append(namedImage(stateImageName(QString::fromLatin1(stem), st)));
+            }
+            for (int a = 0; a < looks.size(); ++a)
+                for (int b = a + 1; b < looks.size(); ++b) QVERIFY2(looks[a] != looks[b], stem);
+        }
+        for (const char* name : kPlain) QVERIFY2(hasNamedImage(QString::fromLatin1(name)), name);
+        for (int type = 0; type <= 10; ++type) QVERIFY(hasNamedImage(QStringLiteral("%1IconImage").arg(type)));
+    }
+    void unknownNameIsNullAndTheSpinnerHasFrames() {
+        const QString none = QStringLiteral("no_such_image");
+        QVERIFY(namedImage(none).isNull() && namedPixmap(none).isNull() && namedImageFrames(none).isEmpty());
+        QVERIFY(!namedImageSize(none).isValid());
+        const QList<QImage> frames = namedImageFrames(QStringLiteral("loading.gif"));
+        QCOMPARE(frames.size(), 8);
+        QVERIFY(frames[0] != frames[1]);
+        for (const QImage& f : frames) QCOMPARE(f.size(), QSize(16, 16));
+        QCOMPARE(namedImageFrames(QStringLiteral("logo")).size(), 1);
+    }
+    void pngInTheResourcesOverridesTheDrawing() {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("images")));
+        QImage red(20, 10, QImage::Format_ARGB32_Premultiplied);
+        red.fill(Qt::red);
+        QVERIFY(red.save(dir.filePath(QStringLiteral("images/warning_b.png"))));
+        QVERIFY(red.save(dir.filePath(QStringLiteral("images/usb.png"))));
+        qputenv("SALVOR_RESOURCE_DIR", QFile::encodeName(dir.path()));
+        clearImageCache();
+        QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(20, 10));
+        QCOMPARE(namedImage(QStringLiteral("usb.png")).pixel(3, 3), QColor(Qt::red).rgba());
+        QCOMPARE(drawnImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
+        QCOMPARE(namedImage(QStringLiteral("logo")).size(), QSize(64, 64));
+        qunsetenv("SALVOR_RESOURCE_DIR");
+        clearImageCache();
+        QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
+    }
+    // Every image drawn afresh on four threads at once equals the one drawn on the
+    // main thread: no uninitialised pixels, no shared painter state.
+    void drawingIsTheSameOnEveryThread() {
+        QList<QImage> mine;
+        for (const NamedImageInfo& info : namedImageList()) mine.append(drawnImage(QString::fromLatin1(info.name)));
+        QList<QImage> made[4];
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([t, &made] {
+                for (const NamedImageInfo& info : namedImageList())
+                    made[t].append(drawnImage(QString::fromLatin1(info.name)));
+            });
+        for (auto& t : threads) t.join();
+        for (int t = 0; t < 4; ++t)
+            for (int i = 0; i < mine.size(); ++i) QVERIFY2(made[t][i] == mine[i], namedImageList()[i].name);
+    }
+    void fontsArePixelSizedInTheFixedFamily() {
+        QVERIFY2(installApplicationFonts(), "DejaVu Sans is missing: install the package fonts-dejavu-core");
+        QCOMPARE(systemFont(13).pixelSize(), 13);
+        QCOMPARE(QFontInfo(systemFont(13)).family(), QString::fromLatin1(kFontFamily));
+        QCOMPARE(boldSystemFont(12).weight(), QFont::Bold);
+        const QFont light = fontNamed(QStringLiteral("Helvetica Light"), 14);
+        QVERIFY(light.pixelSize() == 14 && light.weight() == QFont::Light);
+        QCOMPARE(QApplication::font().pixelSize(), 13);
+    }
+};
 
 QTEST_MAIN(NamedImagesTest)
 #include "NamedImagesTest.moc"

@@ -51,7 +51,6 @@ private slots:
         QVERIFY(MyNSApplication::install());
         QCOMPARE(MyNSApplication::install(), MyNSApplication::install());
     }
-
     void keysMapToActions() {
         const auto ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier;
         const struct {
@@ -69,7 +68,6 @@ private slots:
             QCOMPARE(QString::fromLatin1(MyNSApplication::actionForKey(e)), QString::fromLatin1(r.action));
         }
     }
-
     void editingKeysInALineEdit() {
         QWidget window;
         auto* edit = new QLineEdit(&window);
@@ -89,7 +87,6 @@ private slots:
         QTest::keyClick(edit, 'Z', Qt::ShiftModifier); // Shift+Z alone is typed
         QCOMPARE(edit->text(), QStringLiteral("abcZ"));
     }
-
     // Shortcuts reach the view's own slots before a menu item bound to the same
     // keys; other modifiers, and shortcuts no widget answers, go the normal way.
     void shortcutsReachOwnViewsFirst() {
@@ -116,11 +113,11 @@ private slots:
         QCOMPARE(view->keyPresses, 4);
         QVERIFY(!MyNSApplication::sendAction("cut"));
     }
-
     void zoomWindow() {
         ZoomWindow plain(QRect(0, 0, 10, 10));
         plain.setAnimationTimeMultiplier(0.3);
-        QVERIFY(qFuzzyCompare(plain.animationResizeTime(QRect(), Qt::NoModifier), kPlatformResizeTime * double(0.3f)));
+        const double plainTime = plain.animationResizeTime(QRect(), Qt::NoModifier);
+        QVERIFY(qFuzzyCompare(plainTime, kPlatformResizeTime * double(0.3f)));
         QVERIFY(qFuzzyCompare(plain.animationResizeTime(QRect(), Qt::ShiftModifier), 3.0 * kPlatformResizeTime));
 
         // A frameless snapshot of the window's part.

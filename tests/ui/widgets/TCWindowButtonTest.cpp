@@ -32,7 +32,9 @@ TCWindowButton* button(const char* group, QWidget* parent = nullptr) {
     return b;
 }
 
-QColor shown(const TCWindowButton* b) { return b->image().isNull() ? QColor() : b->image().toImage().pixelColor(0, 0); }
+QColor shown(const TCWindowButton* b) {
+    return b->image().isNull() ? QColor() : b->image().toImage().pixelColor(0, 0);
+}
 
 void enter(QWidget* w) {
     QEnterEvent e(QPointF(2, 2), QPointF(2, 2), QPointF(w->mapToGlobal(QPoint(2, 2))));
@@ -64,7 +66,8 @@ private slots:
         platform::NotificationCenter::defaultCenter().addObserver(
             this, TCWindowButtonGroupDidUpdateRolloverStateNotification,
             [&](const platform::Notification& n) { posts += n.value("identifier") == "counting"; });
-        const auto forget = qScopeGuard([this] { platform::NotificationCenter::defaultCenter().removeObserver(this); });
+        const auto forget =
+            qScopeGuard([this] { platform::NotificationCenter::defaultCenter().removeObserver(this); });
         g->didReleaseMousePointer();
         g->setNumberOfCaptures(-3);
         QVERIFY(g->numberOfCaptures() == 0 && posts == 0);
@@ -75,7 +78,6 @@ private slots:
         g->resetMouseCaptures();
         QVERIFY(posts == 2 && !g->shouldDisplayRollOver());
     }
-
     void groupRollsOverTogetherButNotWhenDisabled() {
         QWidget window;
         TCWindowButton* b[3];
@@ -119,7 +121,6 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&other));
         QTRY_COMPARE(shown(b[0]), QColor(Qt::gray));
     }
-
     // New images show only after an update; the pressed one while pressed.
     void imagesShowAfterAnUpdateAndWhilePressed() {
         std::unique_ptr<TCWindowButton> b(button("images"));
@@ -136,7 +137,6 @@ private slots:
         b->setDown(false);
         QCOMPARE(b->displayedImage().toImage().pixelColor(0, 0), QColor(Qt::blue));
     }
-
     void fullScreenHidesAndResets() {
         QWidget window;
         auto* b = button("full", &window);
@@ -154,7 +154,6 @@ private slots:
         leave(b);
         QCOMPARE(captures(b), 0);
     }
-
     void buttonGoingWhileHoveredReleasesItsCapture() {
         QWidget window;
         auto* stays = button("going", &window);
@@ -172,7 +171,6 @@ private slots:
         hidden->hide();
         QCOMPARE(captures(stays), 0);
     }
-
     void standardButtonsUseTheNamedImagesAndTheirWindowsGroup() {
         TCImageWindow w, other;
         auto* close = qobject_cast<TCWindowButton*>(w.standardWindowButton(TCImageWindow::CloseButton));
