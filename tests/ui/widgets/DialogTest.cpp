@@ -84,7 +84,6 @@ private slots:
         TCImageWindow* w = c.dialog();
         QCOMPARE(w->titleBarHeight(), 22.0);
         QCOMPARE(c.bar.background->geometry(), QRect(0, 0, w->width(), 22));
-        QVERIFY(c.bar.background->hasScaledContents());
         // Lower-left frame (0, 3, width, 17) in a 22-point bar: Qt top 2.
         QCOMPARE(c.bar.title->geometry(), QRect(0, 2, w->width(), 17));
         QCOMPARE(c.bar.title->text(), QStringLiteral("Salvor")); // the English "WINDOW_TOP_TITLE"

@@ -73,15 +73,6 @@ private slots:
         TCImageWindow::setPlatformMetrics({});
         TCImageWindow::resetMeasuredDefaults();
     }
-    void newWindowHasTheDefaults() {
-        TCImageWindow w(QSize(300, 200));
-        QCOMPARE(w.size(), QSize(300, 222));
-        QCOMPARE(w.titleBarHeight(), 22.0);
-        QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
-        QVERIFY(!w.standardWindowButton(Kind::FullScreenButton));
-        QCOMPARE(w.contentView()->geometry(), QRect(0, 22, 300, 200));
-        QCOMPARE(w.titleBarView()->geometry(), QRect(0, 0, 300, 22));
-    }
     // Buttons of a 400 × 322 window, 16 × 16 at lower-left origins: centred on
     // the bar (y = round(322 - bar / 2 - 8) + move-up), side by side, or stacked
     // (zoom lowest, gaps of separation - 2, no move-up).
@@ -106,8 +97,14 @@ private slots:
         QCOMPARE(buttonOrigins(w), origins);
         QCOMPARE(w.standardWindowButton(Kind::CloseButton)->geometry().top(), 322 - int(origins[0].y()) - 16);
     }
-    void sameHeightDoesNotLayOutAndMoveUpWaits() {
+    void defaultsAndALayoutOnlyForANewHeight() {
         TCImageWindow w;
+        QCOMPARE(w.size(), QSize(400, 322));
+        QCOMPARE(w.titleBarHeight(), 22.0);
+        QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(!w.standardWindowButton(Kind::FullScreenButton));
+        QCOMPARE(w.contentView()->geometry(), QRect(0, 22, 400, 300));
+        QCOMPARE(w.titleBarView()->geometry(), QRect(0, 0, 400, 22));
         const int passes = w.layoutPassCount();
         w.setTitleBarHeight(22);
         QCOMPARE(w.layoutPassCount(), passes);
