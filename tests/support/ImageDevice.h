@@ -4,7 +4,7 @@
 // counters of the reads that reached the file.
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
-#include "tests/support/RecordingSinks.h"
+#include "tests/support/RecordingSinks.h" // Locked()
 
 #include <atomic>
 #include <functional>
