@@ -44,7 +44,7 @@ endfunction()
 function(salvor_gtest name)
     cmake_parse_arguments(A "" "" "SOURCES;DEPS;LABELS" ${ARGN})
     add_executable(${name} ${A_SOURCES})
-    target_link_libraries(${name} PRIVATE salvor_test_support GTest::gtest GTest::gmock GTest::gtest_main ${A_DEPS})
+    target_link_libraries(${name} PRIVATE salvor_test_support GTest::gtest GTest::gmock salvor_test_main ${A_DEPS})
     target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}")
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60

@@ -1,9 +1,9 @@
 #pragma once
 // File helpers and the application's work folder.
 
-// The work folder as UTF-8: the executable's folder when it is writable, else
-// $XDG_STATE_HOME/salvor (default ~/.local/state/salvor), created on demand.
-// Worked out once per process.
+// The work folder as UTF-8: $SALVOR_WORK_DIR when it is an absolute path, else
+// the executable's folder when it is writable, else $XDG_STATE_HOME/salvor
+// (default ~/.local/state/salvor); created on demand. Worked out once per process.
 const char* GetAppWorkPath();
 
 // The file's size, or 0 for a null path, a missing file or a size below 1.

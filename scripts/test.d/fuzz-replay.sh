@@ -16,6 +16,8 @@ each=$(( budget / ${#targets[@]} ))
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
+# The engine's log goes to the scratch folder, not beside the targets.
+export SALVOR_WORK_DIR="$scratch/work"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 

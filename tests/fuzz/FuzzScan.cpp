@@ -2,7 +2,9 @@
 
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/exfat/ExfatEntries.h"
-#include "engine/include/DeviceRecords.h"
+#include "engine/include/DataRecovery.h"
+#include "engine/include/RecoveryFilter.h"
+#include "engine/tree/DirectoryTreeBuilder.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -25,21 +27,19 @@ constexpr long long kReadBudget = 4LL << 20;
 
 std::filesystem::path g_scratchRoot;
 
-void RemoveScratch() {
-    std::error_code ec;
-    if (!g_scratchRoot.empty()) std::filesystem::remove_all(g_scratchRoot, ec);
-}
-
 // The scratch destination, made once per process and removed at exit.
 const std::string& ScratchFile() {
     static const std::string file = [] {
         const char* tmp = std::getenv("TMPDIR");
-        g_scratchRoot = std::filesystem::path(tmp && *tmp ? tmp : "/tmp") /
-                        ("salvor-fuzz-" + std::to_string(::getpid()));
+        g_scratchRoot =
+            std::filesystem::path(tmp && *tmp ? tmp : "/tmp") / ("salvor-fuzz-" + std::to_string(::getpid()));
         std::filesystem::path dir = g_scratchRoot;
         for (int i = 0; i < kScratchDepth; ++i) dir /= "d";
         std::filesystem::create_directories(dir);
-        std::atexit(RemoveScratch);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(g_scratchRoot, ec);
+        });
         return (dir / "out.bin").string();
     }();
     return file;
@@ -52,82 +52,66 @@ int Depth(IFileNode* node) {
     return depth;
 }
 
-} // namespace
+class NoSleepClock : public ITreeBuilderClock {
+public:
+    long long NowSeconds() override { return m_now += 4; }
+    void SleepSeconds(unsigned) override {}
 
-MemoryDevice::MemoryDevice(std::span<const std::uint8_t> bytes, unsigned sectorSize, int type)
-    : m_bytes(bytes), m_sectorSize(sectorSize ? sectorSize : 512), m_totalSectors(bytes.size() / m_sectorSize),
-      m_type(type) {}
+private:
+    long long m_now = 0;
+};
 
-MemoryDevice::~MemoryDevice() = default;
-
-int MemoryDevice::ReadSector(void* buffer, long long firstSector, long long count) {
-    if (!buffer || firstSector < 0 || count < 1 || static_cast<unsigned long long>(firstSector) >= m_totalSectors ||
-        static_cast<unsigned long long>(count) > m_totalSectors - static_cast<unsigned long long>(firstSector)) {
-        m_lastError = MakeResult(ResultLib::Device, 1, 5);
-        return 0;
+class Progress : public IProgress {
+public:
+    void UpdateProgress(_PROGRESS_INFO* info) override {
+        if (!info) __builtin_trap();
+        finished += info->state == PROGRESS_FINISHED;
     }
-    std::memcpy(buffer, m_bytes.data() + static_cast<std::size_t>(firstSector) * m_sectorSize,
-                static_cast<std::size_t>(count) * m_sectorSize);
-    return 1;
-}
+    int Continued() override { return 1; }
+    int shouldBuild() override { return 1; }
+    unsigned finished = 0;
+};
 
-void MemoryDevice::SetVolumeKind(unsigned kind) {
-    auto* info = new CCollectedVolumeDeviceInfoStruct;
-    info->fileSystemType = kind;
-    std::strcpy(info->volumeName, "FUZZVOL");
-    SetPrivateData(CreateVolumeDeviceData(info));
-}
-
-void Progress::UpdateProgress(_PROGRESS_INFO* info) {
-    if (!info) __builtin_trap();
-    if (info->state == PROGRESS_FINISHED) ++finished;
-}
-
-void Tree::ShowNodes(IFileNode** shown, unsigned count, int) {
-    if (count > 0 && !shown) __builtin_trap();
-    for (unsigned i = 0; i < count; ++i) {
-        IFileNode* n = shown[i];
-        if (!n || !n->GetFileName()) __builtin_trap();
-        (void)std::strlen(n->GetFileName());
-        (void)Depth(n);
-        nodes.push_back(n);
+// Keeps every shown node and root; checks what the tree hands out.
+class Tree : public IDrirectoryTree {
+public:
+    void ShowNodes(IFileNode** shown, unsigned count, int) override {
+        if (count > 0 && !shown) __builtin_trap();
+        for (IFileNode* n : std::span(shown, count)) {
+            if (!n || !n->GetFileName()) __builtin_trap();
+            (void)std::strlen(n->GetFileName());
+            (void)Depth(n);
+            nodes.push_back(n);
+        }
     }
-}
+    int ShowFilesystemNode(IFilesystemNode* root) override {
+        if (!root || !root->GetFileName()) __builtin_trap();
+        return 1;
+    }
+    std::vector<IFileNode*> nodes;
+};
 
-int Tree::ShowFilesystemNode(IFilesystemNode* root) {
-    if (!root || !root->GetFileName()) __builtin_trap();
-    roots.push_back(root);
-    return 1;
-}
+template <typename T>
+struct Releaser {
+    void operator()(T* p) const {
+        if (p) p->Release();
+    }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Releaser<T>>;
 
-Scan::Scan(_RECOVERY_CONTROLLER_TYPE type, _SCAN_TYPE scanType) {
-    filter.reset(CreateFilter());
-    filter->SetFilterTypes(FILTER_ALL);
-    filter->SetScanType(scanType);
-    controller.reset(CreateRecoveryController(type));
-    if (auto* base = dynamic_cast<CRecoveryControllerBase*>(controller.get()))
-        base->SetTreeBuilderFactory([this](bool replay) { return CreateTreeBuilder(replay, &clock); });
-    controller->Initialize(filter.get());
-}
-
-ResultCode Scan::Run(IStorageDevice* device) {
-    const ResultCode rc = controller->StartDataRecovery(device, &progress, &tree);
-    // Every scan that got going ends with exactly one finished report.
-    if (progress.finished > 1) __builtin_trap();
-    return rc;
-}
-
-void Scan::ReadFiles(_tagSearcherType type) {
-    std::unique_ptr<IDataRecovery, Releaser<IDataRecovery>> writer(controller->GetDataRecovery(type));
+// Reads every shown file through the writer; a bounded number are also written.
+void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& nodes, _tagSearcherType type) {
+    Owned<IDataRecovery> writer(controller->GetDataRecovery(type));
     if (!writer) return;
     std::unordered_set<IFileNode*> seen;
     std::vector<char> buffer(64 * 1024), thumb(64 * 1024);
     long long budget = kReadBudget;
     int written = 0;
-    for (IFileNode* node : tree.nodes) {
+    for (IFileNode* node : nodes) {
         if (budget <= 0) break;
         if (!seen.insert(node).second || node->IsDirectory()) continue;
-        std::unique_ptr<IFileReader, Releaser<IFileReader>> reader(writer->SetRecoverNode(node));
+        Owned<IFileReader> reader(writer->SetRecoverNode(node));
         if (!reader) continue;
         const long long size = reader->GetDataSize();
         if (size < 0) __builtin_trap();
@@ -148,6 +132,48 @@ void Scan::ReadFiles(_tagSearcherType type) {
             budget -= size;
         }
     }
+}
+
+} // namespace
+
+int MemoryDevice::ReadSector(void* buffer, long long firstSector, long long count) {
+    const unsigned long long total = GetTotalSectors(), first = static_cast<unsigned long long>(firstSector);
+    if (!buffer || firstSector < 0 || count < 1 || first >= total ||
+        static_cast<unsigned long long>(count) > total - first) {
+        m_lastError = MakeResult(ResultLib::Device, 1, 5);
+        return 0;
+    }
+    std::memcpy(buffer, m_bytes.data() + first * m_sectorSize, static_cast<std::size_t>(count) * m_sectorSize);
+    return 1;
+}
+
+void MemoryDevice::SetVolumeKind(unsigned kind) {
+    auto* info = new CCollectedVolumeDeviceInfoStruct;
+    info->fileSystemType = kind;
+    std::strcpy(info->volumeName, "FUZZVOL");
+    SetPrivateData(CreateVolumeDeviceData(info));
+}
+
+void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int deviceType, _RECOVERY_CONTROLLER_TYPE type,
+               _SCAN_TYPE scanType, _tagSearcherType searcher, unsigned volumeKind) {
+    MemoryDevice device(bytes, sectorSize, deviceType);
+    if (volumeKind) device.SetVolumeKind(volumeKind);
+    NoSleepClock clock;
+    Progress progress;
+    Tree tree;
+    Owned<IRecoveryFilter> filter(CreateFilter());
+    filter->SetFilterTypes(FILTER_ALL);
+    filter->SetScanType(scanType);
+    Owned<IRecoveryController> controller(CreateRecoveryController(type));
+    if (auto* base = dynamic_cast<CRecoveryControllerBase*>(controller.get()))
+        base->SetTreeBuilderFactory([&clock](bool replay) { return CreateTreeBuilder(replay, &clock); });
+    if (auto* complete = dynamic_cast<CCompleteRecoveryController*>(controller.get()))
+        complete->SetBlockSectors(sectorSize == 4096 ? 8 : 64);
+    controller->Initialize(filter.get());
+    controller->StartDataRecovery(&device, &progress, &tree);
+    // Every scan that got going ends with exactly one finished report.
+    if (progress.finished > 1) __builtin_trap();
+    ReadFiles(controller.get(), tree.nodes, searcher);
 }
 
 void ResealExfatSets(std::span<std::uint8_t> bytes) {

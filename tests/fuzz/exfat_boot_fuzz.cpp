@@ -3,9 +3,6 @@
 #include "engine/exfat/ExfatBoot.h"
 #include "tests/fuzz/FuzzScan.h"
 
-#include <cstddef>
-#include <cstdint>
-
 using salvor::fuzz::MemoryDevice;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -29,12 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (unsigned ss : {512u, 4096u}) {
         MemoryDevice device(bytes, ss, DEVICE_VOLUME);
         for (unsigned long long start : {0ull, 1ull, 12ull}) {
-            IVolumeAnalyze* v = exfat::CreateExfatVolumeAnalyze(&device, start);
+            std::unique_ptr<IVolumeAnalyze> v(exfat::CreateExfatVolumeAnalyze(&device, start));
             if (!v) continue;
             char label[8];
             v->GetLabel(label, sizeof label);
             if (v->GetFileSystemType() != FS_EXFAT || v->GetTotalSector() == 0) __builtin_trap();
-            delete v;
         }
     }
     return 0;

@@ -12,10 +12,7 @@
 #include "engine/exfat/ExfatPartition.h"
 #include "tests/fuzz/FuzzScan.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
-#include <vector>
 
 using namespace exfat;
 

@@ -8,11 +8,6 @@
 #include "engine/exfat/ExfatFileSet.h"
 #include "tests/fuzz/FuzzScan.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <vector>
-
 using namespace exfat;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

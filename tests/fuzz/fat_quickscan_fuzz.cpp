@@ -1,6 +1,5 @@
 // A whole FAT quick scan of a small damaged volume: the FAT quick searcher
-// through the deleted-files controller, the tree builder and the writer,
-// every shown file read back through its runs.
+// through the deleted-files controller, the tree builder and the writer.
 #include "engine/fat/FatQuickSearcher.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/include/FactoryRegistry.h"
@@ -8,7 +7,6 @@
 #include "tests/fuzz/FuzzScan.h"
 
 #include <cstring>
-#include <memory>
 
 using namespace salvor::fuzz;
 
@@ -23,22 +21,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
     if (size < 512) return 0;
     const unsigned ss = SectorSizeOr512(data[11] | (data[12] << 8));
-    // The controller picks the searcher from the volume's recorded kind.
-    const unsigned kind = std::memcmp(data + 82, "FAT32", 5) == 0 ? FS_FAT32
-                          : std::memcmp(data + 54, "FAT12", 5) == 0 ? FS_FAT12
-                                                                     : FS_FAT16;
     MemoryDevice device({data, size}, ss, DEVICE_VOLUME);
-    device.SetVolumeKind(kind);
-    if (Factories().fatVolume) {
-        if (IVolumeAnalyze* v = Factories().fatVolume(&device, 0)) {
-            char label[64];
-            v->GetLabel(label, sizeof label);
-            if (!std::memchr(label, 0, sizeof label)) __builtin_trap();
-            delete v;
-        }
+    if (IVolumeAnalyze* v = Factories().fatVolume(&device, 0)) {
+        char label[64];
+        v->GetLabel(label, sizeof label);
+        if (!std::memchr(label, 0, sizeof label)) __builtin_trap();
+        delete v;
     }
-    Scan scan(RECOVERY_DELETED, SCAN_QUICK_UNMOUNTED);
-    scan.Run(&device);
-    scan.ReadFiles(SEARCHER_FAT);
+    // The controller picks the searcher from the volume's recorded kind.
+    const unsigned kind = std::memcmp(data + 82, "FAT32", 5) == 0   ? FS_FAT32
+                          : std::memcmp(data + 54, "FAT12", 5) == 0 ? FS_FAT12
+                                                                    : FS_FAT16;
+    ScanBytes({data, size}, ss, DEVICE_VOLUME, RECOVERY_DELETED, SCAN_QUICK_UNMOUNTED, SEARCHER_FAT, kind);
     return 0;
 }

@@ -16,14 +16,10 @@ namespace {
 class MemFile {
 public:
     MemFile() : m_fd(::memfd_create("rsdata_fuzz", MFD_CLOEXEC)) {}
-    ~MemFile() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+    ~MemFile() { ::close(m_fd); }
     bool Fill(const std::uint8_t* data, std::size_t size) {
-        if (m_fd < 0 || ::ftruncate(m_fd, 0) != 0)
-            return false;
-        return size == 0 || ::pwrite(m_fd, data, size, 0) == static_cast<ssize_t>(size);
+        return m_fd >= 0 && ::ftruncate(m_fd, 0) == 0 &&
+               (size == 0 || ::pwrite(m_fd, data, size, 0) == static_cast<ssize_t>(size));
     }
     std::string Path() const { return "/proc/self/fd/" + std::to_string(m_fd); }
 
@@ -32,19 +28,16 @@ private:
 };
 
 void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "rsdata_fuzz: %s\n", what);
-        __builtin_trap();
-    }
+    if (ok) return;
+    std::fprintf(stderr, "rsdata_fuzz: %s\n", what);
+    __builtin_trap();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static MemFile input;
-    static MemFile copy;
-    if (size > (1u << 20) || !input.Fill(data, size))
-        return 0;
+    static MemFile input, copy;
+    if (size > (1u << 20) || !input.Fill(data, size)) return 0;
 
     // Besides the fixed GUIDs, look for whatever the first frame header
     // names, so frame bodies get explored without guessing 16 bytes.
@@ -66,8 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         h.status = FILE_STATUS_SAVED;
         Check(rs.WriteFileHeader(h), "header write");
         for (std::size_t i = 0; i < guids.size(); ++i) {
-            if (!first.payloads[i])
-                continue;
+            if (!first.payloads[i]) continue;
             rs.OpenFrame(guids[i]);
             const auto& p = *first.payloads[i];
             Check(p.empty() || rs.WriteCurFrame(p.data(), static_cast<unsigned>(p.size())), "payload write");
@@ -78,8 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const rswalk::WalkResult second = rswalk::WalkContainer(copy.Path().c_str(), 1 + piece % 13, guids);
     Check(second.headerValid, "copy header");
     for (std::size_t i = 0; i < guids.size(); ++i) {
-        if (!first.payloads[i])
-            continue;
+        if (!first.payloads[i]) continue;
         // A repeated GUID finds the first frame written with it.
         std::size_t firstIndex = i;
         for (std::size_t j = 0; j < i; ++j)

@@ -1,6 +1,6 @@
 // Runs the services tests inside a QCoreApplication, as the program runs, so
 // that posts to the main thread are delivered by its loop; HOME and the XDG
-// folders point at a temporary folder.
+// folders and the engine's work folder point at a temporary folder.
 #include "tests/support/Fixture.h"
 
 #include <QCoreApplication>
@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     setenv("HOME", home.path().c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home.path() + "/config").c_str(), 1);
     setenv("XDG_STATE_HOME", (home.path() + "/state").c_str(), 1);
+    setenv("SALVOR_WORK_DIR", (home.path() + "/work").c_str(), 1);
     unsetenv("SALVOR_RESOURCE_DIR");
     unsetenv("SALVOR_NETWORK_PROBE_URL");
     setenv("LANG", "en_US.UTF-8", 1);

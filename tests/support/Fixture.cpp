@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,57 +10,49 @@
 namespace salvor::test {
 
 int RunCommand(const std::string& command, std::string* output) {
-    std::string cmd = command + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
     if (!p) return -1;
-    std::array<char, 4096> buf{};
     std::string out;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    int status = pclose(p);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int status = pclose(p);
     if (output) *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string TestData() {
-    if (const char* env = std::getenv("SALVOR_TEST_DATA")) return env;
-    return SALVOR_TEST_DATA_DIR;
+    const char* env = std::getenv("SALVOR_TEST_DATA");
+    return env ? env : SALVOR_TEST_DATA_DIR;
 }
 
 std::string Fixture(const std::string& name) {
     const std::string root = SALVOR_FIXTURE_OUT;
     std::string out;
-    std::string cmd = std::string("SALVOR_TEST_DATA='") + TestData() + "' '" SALVOR_SOURCE_DIR
-                      "/tests/fixtures/make-fixture' '" + name + "' '" + root + "'";
-    int rc = RunCommand(cmd, &out);
-    if (rc != 0) {
-        ADD_FAILURE() << "fixture '" << name << "' could not be made (exit " << rc << "):\n" << out;
-        return {};
-    }
-    return root + "/" + name;
+    const int rc = RunCommand("SALVOR_TEST_DATA='" + TestData() + "' '" SALVOR_SOURCE_DIR
+                              "/tests/fixtures/make-fixture' '" + name + "' '" + root + "'", &out);
+    if (rc == 0) return root + "/" + name;
+    ADD_FAILURE() << "fixture '" << name << "' could not be made (exit " << rc << "):\n" << out;
+    return {};
 }
 
 std::string FixtureFile(const std::string& name, const std::string& file) {
-    std::string dir = Fixture(name);
+    const std::string dir = Fixture(name);
     return dir.empty() ? std::string() : dir + "/" + file;
 }
 
 std::string Sha256File(const std::string& path) {
     std::string out;
-    if (RunCommand("sha256sum '" + path + "'", &out) != 0 || out.size() < 64) return {};
-    return out.substr(0, 64);
+    return RunCommand("sha256sum '" + path + "'", &out) == 0 && out.size() >= 64 ? out.substr(0, 64) : std::string();
 }
 
 TempDir::TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "salvor-test-XXXXXX").string();
-    if (char* p = mkdtemp(tmpl.data())) path_ = p;
+    if (mkdtemp(tmpl.data())) path_ = tmpl;
 }
 
 TempDir::~TempDir() {
-    if (!path_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
 } // namespace salvor::test

@@ -4,6 +4,7 @@
 // counters of the reads that reached the file.
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
+#include "tests/support/RecordingSinks.h" // Locked()
 
 #include <atomic>
 #include <functional>
@@ -19,7 +20,7 @@ public:
     // windowSectors 0 covers the file from startByte to its end (whole sectors).
     explicit ImageDevice(std::string path, unsigned sectorSize = 512, unsigned long long startByte = 0,
                          unsigned long long windowSectors = 0);
-    ~ImageDevice() override;
+    ~ImageDevice() override { Close(); }
     ImageDevice(const ImageDevice&) = delete;
     ImageDevice& operator=(const ImageDevice&) = delete;
 
@@ -34,31 +35,33 @@ public:
     int ReadSector(void* buffer, long long firstSector, long long count) override;
     unsigned GetSectorSize() override { return sectorSize_; }
     unsigned long long GetTotalSectors() override { return totalSectors_; }
-    ResultCode IOCtl(unsigned long long, void*) override;
+    ResultCode IOCtl(unsigned long long, void*) override; // not supported (error 3)
     IStorageDeviceData* GetPrivateData() override { return data_.get(); }
     // The device owns the record, as every device does.
     void SetPrivateData(IStorageDeviceData* data) override { data_.reset(data); }
     int GetType() override { return type_; }
-    ResultCode GetLastError() override;
+    ResultCode GetLastError() override { return Locked(mutex_, [&] { return lastError_; }); }
     int IsPermitted() override { return permitted_; }
 
     void SetType(int type) { type_ = type; }
     void SetPermitted(int permitted) { permitted_ = permitted; }
 
     // Sectors (window-relative) whose reads fail.
-    void FailSector(long long sector);
+    void FailSector(long long sector) { FailSectors(sector, 1); }
     void FailSectors(long long first, long long count);
-    void ClearFailures();
+    void ClearFailures() { Locked(mutex_, [&] { failures_.clear(); }); }
 
     // Called before every read that reaches the file, on the reading thread
     // (e.g. to add a delay or to count concurrent readers).
-    void SetReadHook(std::function<void(long long first, long long count)> hook);
+    void SetReadHook(std::function<void(long long first, long long count)> hook) {
+        Locked(mutex_, [&] { hook_ = std::move(hook); });
+    }
 
     // Reads that reached the file and the sectors they covered; refused
     // requests count neither.
     unsigned long long Reads() const { return reads_.load(); }
     unsigned long long SectorsRead() const { return sectorsRead_.load(); }
-    void ResetCounters();
+    void ResetCounters() { reads_ = sectorsRead_ = 0; }
 
 private:
     std::string path_;

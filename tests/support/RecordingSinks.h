@@ -4,6 +4,7 @@
 #include "engine/include/Progress.h"
 #include "engine/include/SearchInterfaces.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -11,25 +12,43 @@
 
 namespace salvor::test {
 
+// f() under the lock m.
+template <class F>
+auto Locked(std::mutex& m, F f) {
+    std::lock_guard lock(m);
+    return f();
+}
+
 class RecordingProgress : public IProgress {
 public:
-    void UpdateProgress(_PROGRESS_INFO* info) override;
+    void UpdateProgress(_PROGRESS_INFO* info) override {
+        if (info) Locked(mutex_, [&] { reports_.push_back(*info); });
+    }
     // 0 once Stop() was called or once StopAfter(n) reports have arrived.
-    int Continued() override;
-    int shouldBuild() override;
+    int Continued() override {
+        return Locked(mutex_, [&] { return ++continuedCalls_, (stopped_ || reports_.size() >= stopAfter_) ? 0 : 1; });
+    }
+    int shouldBuild() override { return Locked(mutex_, [&] { return shouldBuild_; }); }
 
-    void Stop();
-    void StopAfter(std::size_t reports);
-    void SetShouldBuild(int build);
+    void Stop() { Locked(mutex_, [&] { stopped_ = true; }); }
+    void StopAfter(std::size_t reports) { Locked(mutex_, [&] { stopAfter_ = reports; }); }
+    void SetShouldBuild(int build) { Locked(mutex_, [&] { shouldBuild_ = build; }); }
 
-    std::vector<_PROGRESS_INFO> Reports() const;
-    std::size_t Count() const;
+    std::vector<_PROGRESS_INFO> Reports() const { return Locked(mutex_, [&] { return reports_; }); }
+    std::size_t Count() const { return Locked(mutex_, [&] { return reports_.size(); }); }
     // The last report, or a zeroed record when none came.
-    _PROGRESS_INFO Last() const;
+    _PROGRESS_INFO Last() const {
+        return Locked(mutex_, [&] { return reports_.empty() ? MakeProgress(0, 0, 0) : reports_.back(); });
+    }
     // Reports with state 3.
-    std::size_t FinishedCount() const;
+    std::size_t FinishedCount() const {
+        return Locked(mutex_, [&] {
+            return std::size_t(std::count_if(reports_.begin(), reports_.end(),
+                                             [](const _PROGRESS_INFO& r) { return r.state == PROGRESS_FINISHED; }));
+        });
+    }
     // How many times Continued() was asked.
-    std::size_t ContinuedCalls() const;
+    std::size_t ContinuedCalls() const { return Locked(mutex_, [&] { return continuedCalls_; }); }
 
 private:
     mutable std::mutex mutex_;
@@ -55,14 +74,18 @@ public:
     // only for folders, as the application does).
     int ShowFilesystemNode(IFilesystemNode* root) override;
 
-    void SetRootPolicy(RootPolicy policy);
+    void SetRootPolicy(RootPolicy policy) { Locked(mutex_, [&] { policy_ = policy; }); }
 
-    std::vector<Batch> Batches() const;
-    std::vector<IFilesystemNode*> Roots() const;
+    std::vector<Batch> Batches() const { return Locked(mutex_, [&] { return batches_; }); }
+    std::vector<IFilesystemNode*> Roots() const { return Locked(mutex_, [&] { return roots_; }); }
     // Every node of every batch, in the order shown.
     std::vector<IFileNode*> AllNodes() const;
-    std::size_t NodeCount() const;
-    std::size_t LostBatchCount() const;
+    std::size_t NodeCount() const { return AllNodes().size(); }
+    std::size_t LostBatchCount() const {
+        return Locked(mutex_, [&] {
+            return std::size_t(std::count_if(batches_.begin(), batches_.end(), [](auto& b) { return b.lostBatch; }));
+        });
+    }
 
 private:
     mutable std::mutex mutex_;

@@ -1,11 +1,14 @@
 #include "engine/utility/CatchExeception.h"
 #include "engine/utility/FileUtils.h"
 #include "engine/utility/Locks.h"
+#include "tests/support/Fixture.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -83,14 +86,30 @@ TEST(WriteLog, LinesOfManyThreadsNeverInterleave) {
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
 }
 
-TEST(WorkPath, IsTheExecutablesFolderWhenWritable) {
+// The test main points SALVOR_WORK_DIR at a temporary folder. Without an
+// absolute one the work folder is the executable's folder when writable: a
+// child run of this test prints what it gets.
+TEST(WorkPath, IsTheChosenFolderElseTheExecutablesFolder) {
+    if (std::getenv("SALVOR_PRINT_WORK_PATH")) {
+        std::printf("work=%s\n", GetAppWorkPath());
+        return;
+    }
+    const char* chosen = std::getenv("SALVOR_WORK_DIR");
+    ASSERT_NE(chosen, nullptr);
+    EXPECT_EQ(std::string(GetAppWorkPath()), chosen);
+    EXPECT_STREQ(CatchExeception::GetWorkPath(), chosen);
     char exe[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     std::string dir(exe);
     dir = dir.substr(0, dir.rfind('/'));
     ASSERT_EQ(access(dir.c_str(), W_OK), 0);
-    EXPECT_EQ(std::string(GetAppWorkPath()), dir);
-    EXPECT_STREQ(CatchExeception::GetWorkPath(), GetAppWorkPath());
+    std::string out;
+    EXPECT_EQ(salvor::test::RunCommand("SALVOR_PRINT_WORK_PATH=1 SALVOR_WORK_DIR=relative '" + std::string(exe) +
+                                           "' --gtest_filter=WorkPath.IsTheChosenFolderElseTheExecutablesFolder",
+                                       &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("work=" + dir + "\n"), std::string::npos) << out;
 }
 
 TEST(WaitEvent, AWakeUpBeforeTheWaitIsNotLost) {

@@ -1,4 +1,3 @@
-#include "platform/Paths.h"
 #include "ui/kit/Fonts.h"
 #include "ui/kit/NamedImages.h"
 
@@ -24,6 +23,7 @@ const char* const kPlain[] = {"warning_b", "pop_header_bg", "checkbox_yes", "che
                               "BackgroundDust", "bg_150", "text_bg", "bg_tab", "list_focus", "list_no_hover",
                               "preview_focus", "preview_no_hover", "schedule_bg", "progress_bar_bg", "search_normal",
                               "NSAscendingSortIndicator", "NSDescendingSortIndicator"};
+const ImageState kStates[] = {ImageState::Normal, ImageState::Press, ImageState::Hover, ImageState::Disable};
 
 bool hasVisiblePixels(const QImage& img) {
     for (int y = 0; y < img.height(); ++y)
@@ -37,117 +37,84 @@ bool hasVisiblePixels(const QImage& img) {
 class NamedImagesTest : public QObject {
     Q_OBJECT
 private slots:
-    void everyNameResolvesToAnImageOfItsSize();
-    void namesTheWindowsUseAreAllThere();
-    void statesDifferFromEachOther();
-    void drawingIsDeterministic();
-    void unknownNameIsNull();
-    void spinnerHasFrames();
-    void pngInTheResourcesOverridesTheDrawing();
-    void imagesAreMadeOnAnyThread();
-    void fontsArePixelSizedInTheFixedFamily();
+    void everyNameResolvesToAnImageOfItsSize() {
+        QSet<QString> seen;
+        for (const NamedImageInfo& info : namedImageList()) {
+            const QString name = QString::fromLatin1(info.name);
+            QVERIFY2(!seen.contains(name), qPrintable(name));
+            seen.insert(name);
+            const QImage img = namedImage(name);
+            QCOMPARE(img.size(), QSize(info.width, info.height));
+            QCOMPARE(namedImageSize(name), img.size());
+            QVERIFY2(hasVisiblePixels(img), qPrintable(name));
+        }
+    }
+    void namesTheWindowsUseAreThereWithDistinctStates() {
+        QCOMPARE(stateImageName(QStringLiteral("home"), ImageState::Disable), QStringLiteral("home_disable"));
+        for (const char* stem : kStems) {
+            QList<QImage> looks;
+            for (ImageState st : kStates) {
+                QVERIFY2(hasNamedImage(stateImageName(QString::fromLatin1(stem), st)), stem);
+                looks.append(namedImage(stateImageName(QString::fromLatin1(stem), st)));
+            }
+            for (int a = 0; a < looks.size(); ++a)
+                for (int b = a + 1; b < looks.size(); ++b) QVERIFY2(looks[a] != looks[b], stem);
+        }
+        for (const char* name : kPlain) QVERIFY2(hasNamedImage(QString::fromLatin1(name)), name);
+        for (int type = 0; type <= 10; ++type) QVERIFY(hasNamedImage(QStringLiteral("%1IconImage").arg(type)));
+    }
+    void unknownNameIsNullAndTheSpinnerHasFrames() {
+        const QString none = QStringLiteral("no_such_image");
+        QVERIFY(namedImage(none).isNull() && namedPixmap(none).isNull() && namedImageFrames(none).isEmpty());
+        QVERIFY(!namedImageSize(none).isValid());
+        const QList<QImage> frames = namedImageFrames(QStringLiteral("loading.gif"));
+        QCOMPARE(frames.size(), 8);
+        QVERIFY(frames[0] != frames[1]);
+        for (const QImage& f : frames) QCOMPARE(f.size(), QSize(16, 16));
+        QCOMPARE(namedImageFrames(QStringLiteral("logo")).size(), 1);
+    }
+    void pngInTheResourcesOverridesTheDrawing() {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("images")));
+        QImage red(20, 10, QImage::Format_ARGB32_Premultiplied);
+        red.fill(Qt::red);
+        QVERIFY(red.save(dir.filePath(QStringLiteral("images/warning_b.png"))));
+        QVERIFY(red.save(dir.filePath(QStringLiteral("images/usb.png"))));
+        qputenv("SALVOR_RESOURCE_DIR", QFile::encodeName(dir.path()));
+        clearImageCache();
+        QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(20, 10));
+        QCOMPARE(namedImage(QStringLiteral("usb.png")).pixel(3, 3), QColor(Qt::red).rgba());
+        QCOMPARE(drawnImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
+        QCOMPARE(namedImage(QStringLiteral("logo")).size(), QSize(64, 64));
+        qunsetenv("SALVOR_RESOURCE_DIR");
+        clearImageCache();
+        QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
+    }
+    // Every image drawn afresh on four threads at once equals the one drawn on the
+    // main thread: no uninitialised pixels, no shared painter state.
+    void drawingIsTheSameOnEveryThread() {
+        QList<QImage> mine;
+        for (const NamedImageInfo& info : namedImageList()) mine.append(drawnImage(QString::fromLatin1(info.name)));
+        QList<QImage> made[4];
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([t, &made] {
+                for (const NamedImageInfo& info : namedImageList())
+                    made[t].append(drawnImage(QString::fromLatin1(info.name)));
+            });
+        for (auto& t : threads) t.join();
+        for (int t = 0; t < 4; ++t)
+            for (int i = 0; i < mine.size(); ++i) QVERIFY2(made[t][i] == mine[i], namedImageList()[i].name);
+    }
+    void fontsArePixelSizedInTheFixedFamily() {
+        QVERIFY2(installApplicationFonts(), "DejaVu Sans is missing: install the package fonts-dejavu-core");
+        QCOMPARE(QFontInfo(systemFont(13)).family(), QString::fromLatin1(kFontFamily));
+        QCOMPARE(boldSystemFont(12).weight(), QFont::Bold);
+        const QFont light = fontNamed(QStringLiteral("Helvetica Light"), 14);
+        QVERIFY(light.pixelSize() == 14 && light.weight() == QFont::Light);
+        QCOMPARE(QApplication::font().pixelSize(), 13);
+    }
 };
-
-void NamedImagesTest::everyNameResolvesToAnImageOfItsSize() {
-    QSet<QString> seen;
-    for (const NamedImageInfo& info : namedImageList()) {
-        const QString name = QString::fromLatin1(info.name);
-        QVERIFY2(!seen.contains(name), qPrintable(name));
-        seen.insert(name);
-        const QImage img = namedImage(name);
-        QVERIFY2(!img.isNull(), qPrintable(name));
-        QCOMPARE(img.size(), QSize(info.width, info.height));
-        QCOMPARE(namedImageSize(name), img.size());
-        QVERIFY2(hasVisiblePixels(img), qPrintable(name));
-    }
-}
-
-void NamedImagesTest::namesTheWindowsUseAreAllThere() {
-    for (const char* stem : kStems)
-        for (ImageState st : {ImageState::Normal, ImageState::Press, ImageState::Hover, ImageState::Disable})
-            QVERIFY2(hasNamedImage(stateImageName(QString::fromLatin1(stem), st)), stem);
-    for (const char* name : kPlain) QVERIFY2(hasNamedImage(QString::fromLatin1(name)), name);
-    for (int type = 0; type <= 10; ++type) {
-        const QString name = QStringLiteral("%1IconImage").arg(type);
-        QVERIFY2(hasNamedImage(name), qPrintable(name));
-    }
-    QCOMPARE(stateImageName(QStringLiteral("home"), ImageState::Disable), QStringLiteral("home_disable"));
-}
-
-void NamedImagesTest::statesDifferFromEachOther() {
-    for (const char* stem : kStems) {
-        QList<QImage> looks;
-        for (ImageState st : {ImageState::Normal, ImageState::Press, ImageState::Hover, ImageState::Disable})
-            looks.append(namedImage(stateImageName(QString::fromLatin1(stem), st)));
-        for (int a = 0; a < looks.size(); ++a)
-            for (int b = a + 1; b < looks.size(); ++b) QVERIFY2(looks[a] != looks[b], stem);
-    }
-}
-
-void NamedImagesTest::drawingIsDeterministic() {
-    for (const NamedImageInfo& info : namedImageList()) {
-        const QString name = QString::fromLatin1(info.name);
-        QCOMPARE(drawnImage(name), drawnImage(name));
-    }
-}
-
-void NamedImagesTest::unknownNameIsNull() {
-    QVERIFY(namedImage(QStringLiteral("no_such_image")).isNull());
-    QVERIFY(!namedImageSize(QStringLiteral("no_such_image")).isValid());
-    QVERIFY(namedImageFrames(QStringLiteral("no_such_image")).isEmpty());
-    QVERIFY(namedPixmap(QStringLiteral("no_such_image")).isNull());
-}
-
-void NamedImagesTest::spinnerHasFrames() {
-    const QList<QImage> frames = namedImageFrames(QStringLiteral("loading.gif"));
-    QCOMPARE(frames.size(), 8);
-    QVERIFY(frames[0] != frames[1]);
-    for (const QImage& f : frames) QCOMPARE(f.size(), QSize(16, 16));
-    QCOMPARE(namedImageFrames(QStringLiteral("logo")).size(), 1);
-}
-
-void NamedImagesTest::pngInTheResourcesOverridesTheDrawing() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("images")));
-    QImage red(20, 10, QImage::Format_ARGB32_Premultiplied);
-    red.fill(Qt::red);
-    QVERIFY(red.save(dir.filePath(QStringLiteral("images/warning_b.png"))));
-    QVERIFY(red.save(dir.filePath(QStringLiteral("images/usb.png"))));
-    qputenv("SALVOR_RESOURCE_DIR", QFile::encodeName(dir.path()));
-    clearImageCache();
-    QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(20, 10));
-    QCOMPARE(namedImage(QStringLiteral("usb.png")).pixel(3, 3), QColor(Qt::red).rgba());
-    QCOMPARE(drawnImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
-    QCOMPARE(namedImage(QStringLiteral("logo")).size(), QSize(64, 64));
-    qunsetenv("SALVOR_RESOURCE_DIR");
-    clearImageCache();
-    QCOMPARE(namedImage(QStringLiteral("warning_b")).size(), QSize(64, 64));
-}
-
-void NamedImagesTest::imagesAreMadeOnAnyThread() {
-    clearImageCache();
-    QList<QImage> made[4];
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t, &made] {
-            for (const NamedImageInfo& info : namedImageList()) made[t].append(namedImage(QString::fromLatin1(info.name)));
-        });
-    for (auto& t : threads) t.join();
-    for (int t = 1; t < 4; ++t) QCOMPARE(made[t], made[0]);
-    QCOMPARE(QPixmap::fromImage(made[0].first()).size(), made[0].first().size());
-}
-
-void NamedImagesTest::fontsArePixelSizedInTheFixedFamily() {
-    QVERIFY2(installApplicationFonts(), "DejaVu Sans is missing: install the package fonts-dejavu-core");
-    const QFont f = systemFont(13);
-    QCOMPARE(f.pixelSize(), 13);
-    QCOMPARE(QFontInfo(f).family(), QString::fromLatin1(kFontFamily));
-    QCOMPARE(boldSystemFont(12).weight(), QFont::Bold);
-    QCOMPARE(fontNamed(QStringLiteral("Helvetica Light"), 14).pixelSize(), 14);
-    QCOMPARE(fontNamed(QStringLiteral("Helvetica Light"), 14).weight(), QFont::Light);
-    QCOMPARE(QApplication::font().pixelSize(), 13);
-}
 
 QTEST_MAIN(NamedImagesTest)
 #include "NamedImagesTest.moc"

@@ -10,14 +10,11 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QToolButton>
 #include <QPainter>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
-
-#include <cmath>
-#include <memory>
 
 using namespace salvor;
 using namespace salvor::widgets;
@@ -25,20 +22,39 @@ using Kind = TCImageWindow::ButtonKind;
 
 namespace {
 
-void sendMouse(QWidget* target, QEvent::Type type, const QPoint& local, const QPoint& global,
-               Qt::MouseButtons buttons) {
-    QMouseEvent e(type, QPointF(local), QPointF(global), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
-                  buttons, Qt::NoModifier);
-    QApplication::sendEvent(target, &e);
+// global: where local was on the screen when the gesture began.
+void sendMouse(QWidget* bar, QEvent::Type type, QPoint local, QPoint global, QPoint delta = {}) {
+    const auto held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent e(type, QPointF(local + delta), QPointF(global + delta),
+                  type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held, Qt::NoModifier);
+    QApplication::sendEvent(bar, &e);
+}
+
+// Press at (200, 10) of the bar, move by each step, release.
+void drag(QWidget* bar, std::initializer_list<QPoint> steps) {
+    const QPoint p(200, 10), g = bar->mapToGlobal(p);
+    sendMouse(bar, QEvent::MouseButtonPress, p, g);
+    for (QPoint s : steps) sendMouse(bar, QEvent::MouseMove, p, g, s);
+    sendMouse(bar, QEvent::MouseButtonRelease, p, g, *(steps.end() - 1));
+}
+
+void activate(QWidget* w) {
+    w->show();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+}
+
+QList<QPointF> buttonOrigins(const TCImageWindow& w) {
+    QList<QPointF> origins;
+    for (Kind k : {Kind::CloseButton, Kind::MinimizeButton, Kind::ZoomButton})
+        origins << QPointF(w.buttonFrame(k).x, w.buttonFrame(k).y);
+    return origins;
 }
 
 class Refuser : public kit::WindowDelegate {
 public:
     int asked = 0;
-    bool windowShouldClose(QWidget*) override {
-        ++asked;
-        return false;
-    }
+    bool windowShouldClose(QWidget*) override { return ++asked, false; }
     QRect willPositionSheet(QWidget*, const QRect&) override { return QRect(0, 999, 1, 1); }
 };
 
@@ -46,371 +62,240 @@ public:
 
 class TCImageWindowTest : public QObject {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void init();
-
-    void newWindowHasTheDefaults();
-    void sameHeightDoesNotLayOut();
-    void moveUpWaitsForTheNextLayout();
-    void fortyPointBarCentresSixteenPointButtons();
-    void sideBySideWithoutCentringAndStacked();
-    void secondWindowReusesTheFirstMeasuredDefaults();
-    void barControlsFollowTheMainState();
-    void doubleClickMinimisesOnlyWhenTheUserSaysSo();
-    void draggingTheBarMovesTheWindow();
-    void draggingAFullScreenWindowDoesNothing();
-    void sheetsAttachBelowTheBarAndTheDelegateIsForwarded();
-    void replacementButtonsTakeTheStandardPlace();
-    void fullScreenCollapsesOnlyThisWindowsBar();
-    void barIsDrawnWithRoundedTopCorners();
-    void titleIsCentredWhenShown();
-    void applicationMenuOpensFromTheBar();
-
-private:
     QTemporaryDir config_;
+
+private slots:
+    void initTestCase() {
+        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+        kit::setAnimationDurationScale(0);
+    }
+    void init() {
+        TCImageWindow::setPlatformMetrics({});
+        TCImageWindow::resetMeasuredDefaults();
+    }
+    // Buttons of a 400 × 322 window, 16 × 16 at lower-left origins: centred on
+    // the bar (y = round(322 - bar / 2 - 8) + move-up), side by side, or stacked
+    // (zoom lowest, gaps of separation - 2, no move-up).
+    void buttonFrames_data() {
+        QTest::addColumn<QList<int>>("setup"); // bar, move-up, centred, vertical, left margin, separation
+        QTest::addColumn<QList<QPointF>>("origins"); // close, minimise, zoom
+        QTest::newRow("22") << QList{22, 0, 1, 0, 8, 6} << QList<QPointF>{{8, 303}, {30, 303}, {52, 303}};
+        QTest::newRow("40, up 2") << QList{40, 2, 1, 0, 8, 6} << QList<QPointF>{{8, 296}, {30, 296}, {52, 296}};
+        QTest::newRow("60, top") << QList{60, 1, 0, 0, 20, 10} << QList<QPointF>{{20, 304}, {46, 304}, {72, 304}};
+        QTest::newRow("60, stacked") << QList{60, 1, 1, 1, 20, 10} << QList<QPointF>{{20, 308}, {20, 284}, {20, 260}};
+    }
+    void buttonFrames() {
+        QFETCH(QList<int>, setup);
+        QFETCH(QList<QPointF>, origins);
+        TCImageWindow w(QSize(400, 300));
+        w.setTopButtonMoveUp(setup[1]);
+        w.setCenterTrafficLightButtons(setup[2]);
+        w.setVerticalTrafficLightButtons(setup[3]);
+        w.setTrafficLightButtonsLeftMargin(setup[4]);
+        w.setTrafficLightSeparation(setup[5]);
+        w.setTitleBarHeight(setup[0]);
+        QCOMPARE(buttonOrigins(w), origins);
+        QCOMPARE(w.standardWindowButton(Kind::CloseButton)->geometry().top(), 322 - int(origins[0].y()) - 16);
+    }
+    void defaultsAndALayoutOnlyForANewHeight() {
+        TCImageWindow w;
+        QCOMPARE(w.size(), QSize(400, 322));
+        QCOMPARE(w.titleBarHeight(), 22.0);
+        QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(!w.standardWindowButton(Kind::FullScreenButton));
+        QCOMPARE(w.contentView()->geometry(), QRect(0, 22, 400, 300));
+        QCOMPARE(w.titleBarView()->geometry(), QRect(0, 0, 400, 22));
+        const int passes = w.layoutPassCount();
+        w.setTitleBarHeight(22);
+        QCOMPARE(w.layoutPassCount(), passes);
+        w.setTitleBarHeight(90);
+        QCOMPARE(w.layoutPassCount(), passes + 1);
+        QCOMPARE(w.titleBarContainer()->height(), 90);
+        QCOMPARE(w.titleBarView()->height(), 90);
+        QCOMPARE(w.contentView()->geometry(), QRect(0, 90, 400, 322 - 90)); // ends where the bar begins
+        // A move-up waits for the next layout.
+        const QList<QPointF> before = buttonOrigins(w);
+        w.setTopButtonMoveUp(1);
+        QCOMPARE(w.layoutPassCount(), passes + 1);
+        QCOMPARE(buttonOrigins(w), before);
+        w.show();
+        w.resize(420, 322);
+        QTRY_COMPARE(buttonOrigins(w)[0].y(), before[0].y() + 1);
+        QCOMPARE(buttonOrigins(w)[2].y(), before[2].y() + 1);
+    }
+    void secondWindowReusesTheFirstMeasuredDefaults() {
+        TCImageWindow first;
+        QCOMPARE(TCImageWindow::measuredMinimumTitleBarHeight(), 22.0);
+        // The platform now answers differently; the process keeps what it measured.
+        TCImageWindow::setPlatformMetrics({30.0, 12.0, 9.0, 16});
+        TCImageWindow second;
+        QCOMPARE(second.titleBarHeight(), 22.0);
+        QCOMPARE(buttonOrigins(second)[1].x(), 30.0);
+        // Measured afresh only after a reset.
+        TCImageWindow::resetMeasuredDefaults();
+        TCImageWindow third;
+        QCOMPARE(third.titleBarHeight(), 30.0);
+        QCOMPARE(buttonOrigins(third)[1].x(), 12.0 + 16 + 9);
+    }
+    void barControlsFollowTheMainState() {
+        TCImageWindow a, b;
+        b.move(500, 0);
+        auto* push = new QPushButton("x", a.titleBarView());
+        auto* ownerDisabled = new QPushButton("y", a.titleBarView());
+        ownerDisabled->setEnabled(false);
+        for (TCImageWindow* w : {&a, &b, &a}) {
+            activate(w);
+            QTRY_COMPARE(push->isEnabled(), w == &a);
+            QCOMPARE(a.isDrawnAsMain(), w == &a);
+            QCOMPARE(b.isDrawnAsMain(), w == &b);
+        }
+        QVERIFY(!ownerDisabled->isEnabled()); // a control its owner disabled is not enabled by the bar
+    }
+    void doubleClickMinimisesOnlyWhenTheUserSaysSo() {
+        TCImageWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QWidget* bar = w.titleBarView();
+        const char* key = "AppleMiniaturizeOnDoubleClick";
+        for (int setting : {-1, 0, 1}) {
+            if (setting < 0) platform::UserDefaults::remove(key);
+            else platform::UserDefaults::setValue(key, setting == 1);
+            for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick,
+                              QEvent::MouseButtonRelease})
+                sendMouse(bar, type, QPoint(200, 10), bar->mapToGlobal(QPoint(200, 10)));
+            if (setting == 1) QTRY_VERIFY(w.isMinimized());
+            else QVERIFY(!w.isMinimized());
+        }
+        platform::UserDefaults::remove(key);
+    }
+    void draggingTheBarMovesTheWindow() {
+        TCImageWindow w;
+        w.move(100, 100);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QPoint start = w.pos(), p(200, 10);
+        drag(w.titleBarView(), {QPoint(10, -5), QPoint(30, -20)});
+        QTRY_COMPARE(w.pos(), start + QPoint(30, -20));
+        // After the release, moves do nothing (no drag waits for a lost mouse-up).
+        sendMouse(w.titleBarView(), QEvent::MouseMove, p, w.titleBarView()->mapToGlobal(p), QPoint(90, 90));
+        QCOMPARE(w.pos(), start + QPoint(30, -20));
+        // A full-screen window does not move.
+        TCImageWindow full;
+        full.showFullScreen();
+        QTRY_VERIFY(full.isFullScreen());
+        const QPoint at = full.pos();
+        drag(full.titleBarView(), {QPoint(30, 20)});
+        QCOMPARE(full.pos(), at);
+    }
+    void sheetsAttachBelowTheBarAndTheDelegateIsForwarded() {
+        TCImageWindow w;
+        QCOMPARE(kit::sheetTop(&w), 22);
+        w.setTitleBarHeight(90);
+        Refuser r;
+        kit::setWindowDelegate(&w, &r);
+        QCOMPARE(w.delegate(), &r);
+        QCOMPARE(kit::sheetTop(&w), 90); // the proxy answers the sheet position itself
+        w.show();
+        w.standardWindowButton(Kind::CloseButton)->click();
+        QCOMPARE(r.asked, 1);
+        QVERIFY(w.isVisible());
+        w.setDelegate(nullptr);
+        w.standardWindowButton(Kind::CloseButton)->click();
+        QVERIFY(!w.isVisible());
+    }
+    void replacementButtonsTakeTheStandardPlace() {
+        TCImageWindow w;
+        w.show();
+        QAbstractButton* standard = w.standardWindowButton(Kind::CloseButton);
+        auto* mine = new TCWindowButton(QSize(16, 16), "replacement");
+        w.setCloseButton(mine);
+        QCOMPARE(mine->parentWidget(), &w);
+        QCOMPARE(mine->pos(), standard->pos());
+        w.setTrafficLightButtonsLeftMargin(30);
+        QVERIFY(standard->isHidden());
+        QCOMPARE(mine->x(), 30);
+        QCOMPARE(buttonOrigins(w)[1].x(), 30.0 + 16 + 6);
+        mine->click(); // through the window's close path
+        QVERIFY(!w.isVisible());
+        w.show();
+        // Removing the replacement brings the standard button back.
+        QPointer<TCWindowButton> gone(mine);
+        w.setCloseButton(nullptr);
+        w.setTrafficLightButtonsLeftMargin(8);
+        QVERIFY(!standard->isHidden());
+        QTRY_VERIFY(!gone);
+        // A full-screen button keeps the right margin it was first found at.
+        auto* fs = new TCWindowButton(QSize(16, 16), "replacement");
+        fs->move(350, 0);
+        w.setFullScreenButton(fs);
+        w.setTitleBarHeight(30);
+        QVERIFY(w.setFullScreenButtonRightMarginFlag());
+        QCOMPARE(w.fullScreenButtonRightMargin(), 400.0 - 366);
+        w.resize(500, w.height());
+        QTRY_COMPARE(fs->x(), 500 - 16 - 34);
+        QCOMPARE(w.buttonFrame(Kind::FullScreenButton).y, w.height() - 16 - 3.0);
+    }
+    void fullScreenCollapsesOnlyThisWindowsBar() {
+        TCImageWindow w, other;
+        w.setHideTitleBarInFullScreen(true);
+        other.setHideTitleBarInFullScreen(true);
+        w.setTitleBarHeight(40);
+        other.show();
+        w.showFullScreen();
+        QTRY_COMPARE(w.titleBarHeight(), 0.0);
+        QCOMPARE(w.cachedTitleBarHeight(), 40.0);
+        QVERIFY(w.titleBarView()->isHidden() && w.standardWindowButton(Kind::CloseButton)->isHidden());
+        QCOMPARE(other.titleBarHeight(), 22.0);
+        w.showNormal();
+        QTRY_COMPARE(w.titleBarHeight(), 40.0);
+        QVERIFY(!w.titleBarView()->isHidden() && !w.standardWindowButton(Kind::CloseButton)->isHidden());
+    }
+    void barIsDrawnWithRoundedTopCornersAndTheTitle() {
+        TCImageWindow w(QSize(200, 100));
+        w.setTitleBarHeight(40);
+        const QImage bar = w.titleBarView()->grab().toImage();
+        QCOMPARE(bar.size(), QSize(200, 40));
+        for (QPoint p : {QPoint(100, 20), QPoint(100, 39), QPoint(0, 39)}) // bottom corners square
+            QCOMPARE(bar.pixelColor(p), titleBarColor());
+        QVERIFY(bar.pixelColor(0, 0) != titleBarColor()); // top corners round
+        QVERIFY(bar.pixelColor(199, 0) != titleBarColor());
+        // The title, centred, drawn only when asked for, nothing around it.
+        w.setWindowTitle("Results");
+        QRectF frame;
+        TCImageWindow::TitleAttributes a;
+        w.getTitleFrame(&frame, &a);
+        QCOMPARE(frame.center().x(), 100.0);
+        QCOMPARE(frame.top(), 2.0);
+        QCOMPARE(a.color, QColor(56, 56, 56, 128)); // not main
+        QCOMPARE(w.titleBarView()->grab().toImage(), bar);
+        w.setShowsTitle(true);
+        const QImage with = w.titleBarView()->grab().toImage();
+        QVERIFY(with != bar);
+        QCOMPARE(with.pixelColor(20, 11), titleBarColor());
+        // A drawing block replaces the built-in drawing.
+        w.setTitleBarDrawingBlock(
+            [](QPainter& p, bool, const QRectF& r, const QPainterPath&) { p.fillRect(r, Qt::red); });
+        QCOMPARE(w.titleBarView()->grab().toImage().pixelColor(100, 20), QColor(Qt::red));
+    }
+    void applicationMenuOpensFromTheBar() {
+        TCImageWindow w(QSize(300, 100));
+        QMenu menu;
+        int quits = 0;
+        QAction* quit = menu.addAction("Quit", [&] { ++quits; });
+        quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+        w.setApplicationMenu(&menu);
+        QToolButton* button = w.applicationMenuButton();
+        QCOMPARE(button->menu(), &menu);
+        QCOMPARE(button->geometry(), QRect(300 - 8 - 16, 3, 16, 16)); // right end, centred like the buttons
+        activate(&w);
+        QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quits, 1);
+        w.resize(400, w.height());
+        QTRY_COMPARE(button->x(), 400 - 8 - 16);
+        w.setApplicationMenu(nullptr);
+        QVERIFY(!w.applicationMenuButton() && !w.actions().contains(quit));
+    }
 };
-
-void TCImageWindowTest::initTestCase() {
-    QVERIFY(config_.isValid());
-    qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
-    kit::setAnimationDurationScale(0);
-}
-
-void TCImageWindowTest::init() {
-    TCImageWindow::setPlatformMetrics({});
-    TCImageWindow::resetMeasuredDefaults();
-}
-
-void TCImageWindowTest::newWindowHasTheDefaults() {
-    TCImageWindow w(QSize(300, 200));
-    QCOMPARE(w.size(), QSize(300, 222));
-    QCOMPARE(w.titleBarHeight(), 22.0);
-    QCOMPARE(w.cachedTitleBarHeight(), 22.0);
-    QCOMPARE(w.trafficLightButtonsLeftMargin(), 8.0);
-    QCOMPARE(w.trafficLightSeparation(), 6.0);
-    QCOMPARE(w.trafficLightButtonsTopMargin(), 3.0);
-    QVERIFY(!w.showsTitle());
-    QVERIFY(w.showsBaselineSeparator());
-    QVERIFY(w.centerTrafficLightButtons());
-    QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
-    QVERIFY(!w.standardWindowButton(Kind::FullScreenButton));
-    QCOMPARE(w.contentView()->geometry(), QRect(0, 22, 300, 200));
-    QCOMPARE(w.titleBarContainer()->geometry(), QRect(0, 0, 300, 22));
-    QCOMPARE(w.titleBarView()->geometry(), QRect(0, 0, 300, 22));
-    // Buttons 16 high, centred in the 22-point bar: y = round(200 + 11 - 8) = 203.
-    QCOMPARE(w.buttonFrame(Kind::CloseButton), (kit::Frame{8, 203, 16, 16}));
-    QCOMPARE(w.buttonFrame(Kind::MinimizeButton), (kit::Frame{30, 203, 16, 16}));
-    QCOMPARE(w.buttonFrame(Kind::ZoomButton), (kit::Frame{52, 203, 16, 16}));
-}
-
-void TCImageWindowTest::sameHeightDoesNotLayOut() {
-    TCImageWindow w;
-    const int passes = w.layoutPassCount();
-    w.setTitleBarHeight(22);
-    QCOMPARE(w.layoutPassCount(), passes);
-    w.setTitleBarHeight(90);
-    QCOMPARE(w.layoutPassCount(), passes + 1);
-    QCOMPARE(w.cachedTitleBarHeight(), 90.0);
-    QCOMPARE(w.titleBarContainer()->height(), 90);
-    QCOMPARE(w.titleBarView()->height(), 90);
-    // The content ends where the bar begins.
-    QCOMPARE(w.contentView()->geometry(), QRect(0, 90, 400, 322 - 90));
-}
-
-void TCImageWindowTest::moveUpWaitsForTheNextLayout() {
-    TCImageWindow w;
-    const kit::Frame before = w.buttonFrame(Kind::CloseButton);
-    const int passes = w.layoutPassCount();
-    w.setTopButtonMoveUp(1);
-    QCOMPARE(w.layoutPassCount(), passes);
-    QCOMPARE(w.buttonFrame(Kind::CloseButton), before);
-    w.show();
-    w.resize(420, 322); // a resize lays out
-    QTRY_COMPARE(w.buttonFrame(Kind::CloseButton).y, before.y + 1);
-    QCOMPARE(w.buttonFrame(Kind::ZoomButton).y, before.y + 1);
-}
-
-void TCImageWindowTest::fortyPointBarCentresSixteenPointButtons() {
-    TCImageWindow w(QSize(400, 300));
-    w.setTopButtonMoveUp(2);
-    w.setTitleBarHeight(40);
-    const double H = w.height();
-    const double minY = H - 40;
-    const double y = std::round(minY + 20 - 8) + 2;
-    for (Kind k : {Kind::CloseButton, Kind::MinimizeButton, Kind::ZoomButton}) QCOMPARE(w.buttonFrame(k).y, y);
-    // Qt's top-left geometry: 40 - 12 - 16 - 2 = 10 from the top.
-    QCOMPARE(w.standardWindowButton(Kind::CloseButton)->geometry().top(), 10);
-}
-
-void TCImageWindowTest::sideBySideWithoutCentringAndStacked() {
-    TCImageWindow w(QSize(400, 300));
-    w.setTitleBarHeight(60);
-    w.setTopButtonMoveUp(1);
-    w.setCenterTrafficLightButtons(false);
-    const double maxY = w.height();
-    QCOMPARE(w.buttonFrame(Kind::CloseButton).y, maxY - 16 - 3 + 1);
-
-    w.setTrafficLightButtonsLeftMargin(20);
-    w.setTrafficLightSeparation(10);
-    QCOMPARE(w.buttonFrame(Kind::MinimizeButton).x, 20.0 + 16 + 10);
-    QCOMPARE(w.buttonFrame(Kind::ZoomButton).x, 20.0 + 2 * (16 + 10));
-
-    // Stacked: zoom lowest, close on top, gaps of separation - 2; no move-up.
-    w.setCenterTrafficLightButtons(true);
-    w.setVerticalTrafficLightButtons(true);
-    const double midY = w.height() - 30;
-    const double G = 3 * 16 + 2 * 8;
-    const double bottom = std::round(midY - G / 2);
-    QCOMPARE(w.buttonFrame(Kind::ZoomButton), (kit::Frame{20, bottom, 16, 16}));
-    QCOMPARE(w.buttonFrame(Kind::MinimizeButton), (kit::Frame{20, bottom + 24, 16, 16}));
-    QCOMPARE(w.buttonFrame(Kind::CloseButton), (kit::Frame{20, bottom + 48, 16, 16}));
-}
-
-void TCImageWindowTest::secondWindowReusesTheFirstMeasuredDefaults() {
-    TCImageWindow first;
-    QCOMPARE(TCImageWindow::measuredMinimumTitleBarHeight(), 22.0);
-    // The platform now answers differently; the process keeps what it measured.
-    TCImageWindow::setPlatformMetrics({30.0, 12.0, 9.0, 16});
-    TCImageWindow second;
-    QCOMPARE(second.titleBarHeight(), 22.0);
-    QCOMPARE(second.trafficLightButtonsLeftMargin(), 8.0);
-    QCOMPARE(second.trafficLightSeparation(), 6.0);
-    QCOMPARE(second.buttonFrame(Kind::CloseButton).x, 8.0);
-
-    // Measured afresh only after a reset.
-    TCImageWindow::resetMeasuredDefaults();
-    TCImageWindow third;
-    QCOMPARE(third.titleBarHeight(), 30.0);
-    QCOMPARE(third.trafficLightButtonsLeftMargin(), 12.0);
-    QCOMPARE(third.trafficLightSeparation(), 9.0);
-}
-
-void TCImageWindowTest::barControlsFollowTheMainState() {
-    TCImageWindow a, b;
-    a.move(0, 0);
-    b.move(500, 0);
-    auto* push = new QPushButton("x", a.titleBarView());
-    auto* ownerDisabled = new QPushButton("y", a.titleBarView());
-    ownerDisabled->setEnabled(false);
-    a.show();
-    b.show();
-    a.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&a));
-    QTRY_VERIFY(a.isDrawnAsMain());
-    QVERIFY(push->isEnabled());
-
-    b.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&b));
-    QTRY_VERIFY(!push->isEnabled());
-    QVERIFY(!a.isDrawnAsMain());
-    QVERIFY(b.isDrawnAsMain());
-
-    a.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&a));
-    QTRY_VERIFY(push->isEnabled());
-    // A control its owner disabled is not enabled by the bar.
-    QVERIFY(!ownerDisabled->isEnabled());
-}
-
-void TCImageWindowTest::doubleClickMinimisesOnlyWhenTheUserSaysSo() {
-    TCImageWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QWidget* bar = w.titleBarView();
-    const QPoint p(200, 10);
-    auto doubleClick = [&] {
-        sendMouse(bar, QEvent::MouseButtonPress, p, bar->mapToGlobal(p), Qt::LeftButton);
-        sendMouse(bar, QEvent::MouseButtonRelease, p, bar->mapToGlobal(p), Qt::NoButton);
-        sendMouse(bar, QEvent::MouseButtonDblClick, p, bar->mapToGlobal(p), Qt::LeftButton);
-        sendMouse(bar, QEvent::MouseButtonRelease, p, bar->mapToGlobal(p), Qt::NoButton);
-    };
-    platform::UserDefaults::remove("AppleMiniaturizeOnDoubleClick");
-    doubleClick();
-    QVERIFY(!w.isMinimized());
-    platform::UserDefaults::setValue("AppleMiniaturizeOnDoubleClick", false);
-    doubleClick();
-    QVERIFY(!w.isMinimized());
-    platform::UserDefaults::setValue("AppleMiniaturizeOnDoubleClick", true);
-    doubleClick();
-    QTRY_VERIFY(w.isMinimized());
-    platform::UserDefaults::remove("AppleMiniaturizeOnDoubleClick");
-}
-
-void TCImageWindowTest::draggingTheBarMovesTheWindow() {
-    TCImageWindow w;
-    w.move(100, 100);
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    const QPoint start = w.pos();
-    QWidget* bar = w.titleBarView();
-    const QPoint local(200, 10);
-    const QPoint global = bar->mapToGlobal(local);
-    sendMouse(bar, QEvent::MouseButtonPress, local, global, Qt::LeftButton);
-    sendMouse(bar, QEvent::MouseMove, local + QPoint(10, -5), global + QPoint(10, -5), Qt::LeftButton);
-    sendMouse(bar, QEvent::MouseMove, local + QPoint(30, -20), global + QPoint(30, -20), Qt::LeftButton);
-    sendMouse(bar, QEvent::MouseButtonRelease, local + QPoint(30, -20), global + QPoint(30, -20), Qt::NoButton);
-    QTRY_COMPARE(w.pos(), start + QPoint(30, -20));
-    // After the release, moves do nothing.
-    sendMouse(bar, QEvent::MouseMove, local, global + QPoint(90, 90), Qt::NoButton);
-    QCOMPARE(w.pos(), start + QPoint(30, -20));
-}
-
-void TCImageWindowTest::draggingAFullScreenWindowDoesNothing() {
-    TCImageWindow w;
-    w.showFullScreen();
-    QTRY_VERIFY(w.isFullScreen());
-    const QPoint start = w.pos();
-    QWidget* bar = w.titleBarView();
-    const QPoint local(200, 10), global = bar->mapToGlobal(local);
-    sendMouse(bar, QEvent::MouseButtonPress, local, global, Qt::LeftButton);
-    sendMouse(bar, QEvent::MouseMove, local + QPoint(30, 20), global + QPoint(30, 20), Qt::LeftButton);
-    sendMouse(bar, QEvent::MouseButtonRelease, local, global, Qt::NoButton);
-    QCOMPARE(w.pos(), start);
-}
-
-void TCImageWindowTest::sheetsAttachBelowTheBarAndTheDelegateIsForwarded() {
-    TCImageWindow w;
-    QCOMPARE(kit::sheetTop(&w), 22);
-    w.setTitleBarHeight(90);
-    QCOMPARE(kit::sheetTop(&w), 90);
-
-    Refuser r;
-    kit::setWindowDelegate(&w, &r);
-    QCOMPARE(kit::windowDelegate(&w), &r);
-    QCOMPARE(w.delegate(), &r);
-    // The proxy answers the sheet position itself.
-    QCOMPARE(kit::sheetTop(&w), 90);
-    w.show();
-    w.standardWindowButton(Kind::CloseButton)->click();
-    QCOMPARE(r.asked, 1);
-    QVERIFY(w.isVisible());
-    w.setDelegate(nullptr);
-    w.standardWindowButton(Kind::CloseButton)->click();
-    QVERIFY(!w.isVisible());
-}
-
-void TCImageWindowTest::replacementButtonsTakeTheStandardPlace() {
-    TCImageWindow w;
-    w.show();
-    QAbstractButton* standard = w.standardWindowButton(Kind::CloseButton);
-    auto* mine = new TCWindowButton(QSize(16, 16), "replacement");
-    w.setCloseButton(mine);
-    QCOMPARE(w.closeButton(), mine);
-    QCOMPARE(mine->parentWidget(), &w);
-    QCOMPARE(mine->pos(), standard->pos());
-    w.setTrafficLightButtonsLeftMargin(30);
-    QVERIFY(standard->isHidden());
-    QCOMPARE(w.buttonFrame(Kind::CloseButton).x, 30.0);
-    QCOMPARE(mine->x(), 30);
-    QCOMPARE(w.buttonFrame(Kind::MinimizeButton).x, 30.0 + 16 + 6);
-
-    // Its click goes through the window's close path.
-    mine->click();
-    QVERIFY(!w.isVisible());
-    w.show();
-
-    // Removing the replacement brings the standard button back.
-    QPointer<TCWindowButton> gone(mine);
-    w.setCloseButton(nullptr);
-    w.setTrafficLightButtonsLeftMargin(8);
-    QVERIFY(!standard->isHidden());
-    QTRY_VERIFY(!gone);
-
-    // A full-screen button keeps the right margin it was first found at.
-    auto* fs = new TCWindowButton(QSize(16, 16), "replacement");
-    fs->move(350, 0);
-    w.setFullScreenButton(fs);
-    w.setTitleBarHeight(30);
-    QVERIFY(w.setFullScreenButtonRightMarginFlag());
-    QCOMPARE(w.fullScreenButtonRightMargin(), 400.0 - 366);
-    w.resize(500, w.height());
-    QTRY_COMPARE(fs->x(), 500 - 16 - 34);
-    QCOMPARE(w.buttonFrame(Kind::FullScreenButton).y, w.height() - 16 - 3.0);
-}
-
-void TCImageWindowTest::fullScreenCollapsesOnlyThisWindowsBar() {
-    TCImageWindow w, other;
-    w.setHideTitleBarInFullScreen(true);
-    other.setHideTitleBarInFullScreen(true);
-    w.setTitleBarHeight(40);
-    other.show();
-    w.showFullScreen();
-    QTRY_COMPARE(w.titleBarHeight(), 0.0);
-    QCOMPARE(w.cachedTitleBarHeight(), 40.0);
-    QVERIFY(w.titleBarView()->isHidden());
-    QCOMPARE(other.titleBarHeight(), 22.0);
-    // The window's own buttons hide in full screen.
-    QVERIFY(w.standardWindowButton(Kind::CloseButton)->isHidden());
-    w.showNormal();
-    QTRY_COMPARE(w.titleBarHeight(), 40.0);
-    QVERIFY(!w.titleBarView()->isHidden());
-    QVERIFY(!w.standardWindowButton(Kind::CloseButton)->isHidden());
-}
-
-void TCImageWindowTest::barIsDrawnWithRoundedTopCorners() {
-    TCImageWindow w(QSize(200, 100));
-    w.setTitleBarHeight(40);
-    const QImage bar = w.titleBarView()->grab().toImage();
-    QCOMPARE(bar.size(), QSize(200, 40));
-    QCOMPARE(bar.pixelColor(100, 20), titleBarColor());
-    QCOMPARE(bar.pixelColor(100, 39), titleBarColor()); // the baseline
-    QCOMPARE(bar.pixelColor(0, 39), titleBarColor());   // bottom corners square
-    QVERIFY(bar.pixelColor(0, 0) != titleBarColor());   // top corners round
-    QVERIFY(bar.pixelColor(199, 0) != titleBarColor());
-
-    // A drawing block replaces the built-in drawing.
-    bool called = false;
-    w.setTitleBarDrawingBlock([&](QPainter& p, bool, const QRectF& r, const QPainterPath&) {
-        called = true;
-        p.fillRect(r, Qt::red);
-    });
-    const QImage red = w.titleBarView()->grab().toImage();
-    QVERIFY(called);
-    QCOMPARE(red.pixelColor(100, 20), QColor(Qt::red));
-}
-
-void TCImageWindowTest::titleIsCentredWhenShown() {
-    TCImageWindow w(QSize(300, 100));
-    w.setWindowTitle("Results");
-    QRectF frame;
-    TCImageWindow::TitleAttributes a;
-    w.getTitleFrame(&frame, &a);
-    QCOMPARE(frame.center().x(), 150.0);
-    QCOMPARE(frame.top(), 2.0);
-    QCOMPARE(a.color, QColor(56, 56, 56, 128)); // not main
-    const QImage without = w.titleBarView()->grab().toImage();
-    w.setShowsTitle(true);
-    const QImage with = w.titleBarView()->grab().toImage();
-    QVERIFY(with != without);
-    // Nothing drawn outside the title's frame but the bar.
-    QCOMPARE(with.pixelColor(20, 11), titleBarColor());
-}
-
-void TCImageWindowTest::applicationMenuOpensFromTheBar() {
-    TCImageWindow w(QSize(300, 100));
-    QMenu menu;
-    int quits = 0;
-    QAction* quit = menu.addAction("Quit", [&] { ++quits; });
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    w.setApplicationMenu(&menu);
-    QToolButton* button = w.applicationMenuButton();
-    QVERIFY(button);
-    QCOMPARE(button->menu(), &menu);
-    // Right end, centred on the bar like the window buttons.
-    QCOMPARE(button->geometry(), QRect(300 - 8 - 16, 3, 16, 16));
-    QVERIFY(w.actions().contains(quit));
-    w.show();
-    w.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
-    QCOMPARE(quits, 1);
-    w.resize(400, w.height());
-    QTRY_COMPARE(button->x(), 400 - 8 - 16);
-    w.setApplicationMenu(nullptr);
-    QVERIFY(!w.applicationMenuButton());
-    QVERIFY(!w.actions().contains(quit));
-}
 
 QTEST_MAIN(TCImageWindowTest)
 #include "TCImageWindowTest.moc"
