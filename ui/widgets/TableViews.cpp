@@ -260,6 +260,7 @@ void OutlineAdapter::endReload() {
 CustomTableView::CustomTableView(QWidget* parent) : QTableView(parent) {
     adapter_ = new TableAdapter(this, [this] { return dataSource_ ? dataSource_->numberOfRowsInTableView(this) : 0; });
     setHorizontalHeader(new CellHeaderView(this, this));
+    adapter_->setParent(this);
     setModel(adapter_);
     setUpView(this, horizontalHeader());
     setShowGrid(false);
@@ -368,6 +369,9 @@ void CustomTableView::paintEvent(QPaintEvent* event) {
 }
 
 void CustomTableView::mousePressEvent(QMouseEvent* event) {
+    // A vetoed row takes no click at all (neither selection nor cursor).
+    const QModelIndex at = indexAt(event->position().toPoint());
+    if (at.isValid() && delegate_ && !delegate_->shouldSelectRow(this, at.row())) return;
     if (event->button() == Qt::LeftButton && clickCell(this, event->position().toPoint())) return;
     QTableView::mousePressEvent(event);
 }
@@ -400,6 +404,7 @@ QItemSelectionModel::SelectionFlags CustomTableView::selectionCommand(const QMod
 OutlineView::OutlineView(QWidget* parent) : QTreeView(parent) {
     adapter_ = new OutlineAdapter(this, this);
     setHeader(new CellHeaderView(this, this));
+    adapter_->setParent(this);
     setModel(adapter_);
     setUpView(this, header());
     setUniformRowHeights(true);
@@ -556,6 +561,8 @@ void OutlineView::paintEvent(QPaintEvent* event) {
 }
 
 void OutlineView::mousePressEvent(QMouseEvent* event) {
+    const QModelIndex at = indexAt(event->position().toPoint());
+    if (at.isValid() && delegate_ && !delegate_->shouldSelectItem(this, adapter_->itemAt(at))) return;
     if (event->button() == Qt::LeftButton && clickCell(this, event->position().toPoint())) return;
     QTreeView::mousePressEvent(event);
 }

@@ -180,6 +180,8 @@ public:
     void setDelegate(TableViewDelegate* d) { delegate_ = d; }
     void willReloadData();
     void reloadData();
+    // Type-ahead: in the first text column.
+    void keyboardSearch(const QString& search) override;
     int numberOfRows() const { return adapter_->rowCount(); }
 
     int rowNum() const { return rowNum_; }
@@ -198,7 +200,6 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void keyboardSearch(const QString& search) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* event = nullptr) const override;
 
@@ -226,6 +227,8 @@ public:
     void setDelegate(OutlineViewDelegate* d) { delegate_ = d; }
     void willReloadData();
     void reloadData();
+    // Type-ahead: in the first text column.
+    void keyboardSearch(const QString& search) override;
 
     OutlineItem itemAtRow(int row) const; // visible rows, top to bottom
     int rowForItem(OutlineItem item) const;
@@ -255,7 +258,6 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void keyboardSearch(const QString& search) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* event = nullptr) const override;
 
