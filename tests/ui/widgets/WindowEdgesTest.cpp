@@ -53,6 +53,13 @@ private slots:
         QTest::mouseRelease(&w, Qt::LeftButton, {}, corner + QPoint(40, 30));
         QVERIFY(!w.edgeTracker()->isResizing());
         QCOMPARE(close->group()->numberOfCaptures(), 0);
+        // A button holding its capture through a reset rolls over again.
+        QTest::mouseMove(&w, close->geometry().center());
+        QCOMPARE(close->group()->numberOfCaptures(), 1);
+        w.viewDidEndLiveResize();
+        QCOMPARE(close->group()->numberOfCaptures(), 0);
+        QTest::mouseMove(&w, close->geometry().center() + QPoint(1, 0));
+        QVERIFY(close->group()->shouldDisplayRollOver());
     }
 
     void edgesAndGeometry() {
