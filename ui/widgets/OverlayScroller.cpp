@@ -5,6 +5,7 @@
 #include <QAbstractScrollArea>
 #include <QEvent>
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QTableView>
 #include <QTreeView>
@@ -48,6 +49,7 @@ RFOverlayScroller::RFOverlayScroller(Qt::Orientation o, QWidget* parent) : QScro
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     fadeTimer_.setSingleShot(true);
+    fadeTimer_.setTimerType(Qt::PreciseTimer); // never early
     connect(&fadeTimer_, &QTimer::timeout, this, &RFOverlayScroller::fadeOut);
     connect(this, &QScrollBar::valueChanged, this, &RFOverlayScroller::valueDidChange);
 }
@@ -66,9 +68,11 @@ void RFOverlayScroller::fadeOut() {
     emit fadedOut();
 }
 
-QRectF RFOverlayScroller::drawnKnob() const {
-    return overlayKnobRect(knobPartRect(orientation(), size(), minimum(), maximum(), pageStep(), value()));
+QRectF RFOverlayScroller::knobPart() const {
+    return knobPartRect(orientation(), size(), minimum(), maximum(), pageStep(), value());
 }
+
+QRectF RFOverlayScroller::drawnKnob() const { return overlayKnobRect(knobPart()); }
 
 void RFOverlayScroller::paintEvent(QPaintEvent*) {
     const QRectF knob = drawnKnob();
@@ -89,9 +93,34 @@ void RFOverlayScroller::leaveEvent(QEvent* event) {
     fadeOut();
 }
 
+void RFOverlayScroller::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return QScrollBar::mousePressEvent(event);
+    const QRectF knob = knobPart();
+    const double at = along(event->position());
+    const double start = orientation() == Qt::Vertical ? knob.top() : knob.left();
+    const double length = orientation() == Qt::Vertical ? knob.height() : knob.width();
+    if (at >= start && at < start + length)
+        grab_ = at - start;
+    else
+        setValue(value() + (at < start ? -pageStep() : pageStep()));
+    event->accept();
+}
+
 void RFOverlayScroller::mouseMoveEvent(QMouseEvent* event) {
-    QScrollBar::mouseMoveEvent(event);
     alpha_ = 1.0;
+    if (grab_ < 0) return QScrollBar::mouseMoveEvent(event);
+    const QRectF knob = knobPart();
+    const double track = (orientation() == Qt::Vertical ? height() - knob.height() : width() - knob.width());
+    if (track > 0)
+        setValue(minimum() + static_cast<int>(std::lround((along(event->position()) - grab_) / track *
+                                                          (double(maximum()) - minimum()))));
+    event->accept();
+}
+
+void RFOverlayScroller::mouseReleaseEvent(QMouseEvent* event) {
+    if (grab_ < 0) return QScrollBar::mouseReleaseEvent(event);
+    grab_ = -1;
+    event->accept();
 }
 
 // ---- RFOverlayScrollView ---------------------------------------------------

@@ -45,10 +45,16 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    // The knob follows a drag; a press beside it pages toward the pointer.
+    void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void valueDidChange();
+    QRectF knobPart() const;
+    double along(const QPointF& p) const { return orientation() == Qt::Vertical ? p.y() : p.x(); }
+    double grab_ = -1; // pointer offset into the knob while dragging
     QTimer fadeTimer_;
     double alpha_ = 1.0;
     int fadeOuts_ = 0;

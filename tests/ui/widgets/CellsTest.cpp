@@ -173,6 +173,20 @@ private slots:
         QCOMPARE(overlayScrollerFrames(QSize(300, 200), 0).vertical, QRect(285, 0, 15, 200));
     }
 
+    void overlayKnobDragAndPage() {
+        RFOverlayScroller s(Qt::Vertical);
+        s.resize(15, 200);
+        s.setRange(0, 100);
+        s.setPageStep(100); // knob 100 long
+        QCOMPARE(s.drawnKnob(), QRectF(5, 0, 5, 100));
+        QTest::mousePress(&s, Qt::LeftButton, {}, QPoint(7, 10));
+        QTest::mouseMove(&s, QPoint(7, 60));
+        QTest::mouseRelease(&s, Qt::LeftButton, {}, QPoint(7, 60));
+        QCOMPARE(s.value(), 50);
+        QTest::mouseClick(&s, Qt::LeftButton, {}, QPoint(7, 20)); // above the knob: a page up
+        QCOMPARE(s.value(), 0);
+    }
+
     void overlayFadeOnce() {
         kit::setAnimationDurationScale(0.2); // 1.5 s -> 300 ms
         RFOverlayScroller s(Qt::Vertical);
