@@ -84,12 +84,19 @@ bool CellViewHost::clickCell(QAbstractItemView* view, const QPoint& pos) {
     return cell && cell->click(pos, view->visualRect(index));
 }
 
-bool CellViewHost::clickCheckBoxOfRow(QAbstractItemView* view, const QModelIndex& index) {
+bool CellViewHost::handleKey(QAbstractItemView* view, QKeyEvent* event) {
+    const bool space = event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier;
+    const bool searching = typing_.isValid() && typing_.elapsed() < QApplication::keyboardInputInterval();
+    if (!space || searching) {
+        if (!event->text().isEmpty() && event->text().at(0).isPrint()) typing_.start();
+        return false;
+    }
+    const QModelIndex index = view->currentIndex();
     const int c = checkBoxColumn();
-    if (!index.isValid() || c < 0) return false;
+    if (!index.isValid() || c < 0) return true;
     const QModelIndex at = index.siblingAtColumn(c);
-    Cell* cell = preparedCell(at);
-    return cell && cell->clickCheckBox(view->visualRect(at));
+    if (Cell* cell = preparedCell(at)) cell->clickCheckBox(view->visualRect(at));
+    return true;
 }
 
 void CellViewHost::setUpView(QAbstractItemView* view, QHeaderView* header) {
@@ -377,11 +384,7 @@ void CustomTableView::mousePressEvent(QMouseEvent* event) {
 }
 
 void CustomTableView::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
-        clickCheckBoxOfRow(this, currentIndex());
-        return;
-    }
-    QTableView::keyPressEvent(event);
+    if (!handleKey(this, event)) QTableView::keyPressEvent(event);
 }
 
 void CustomTableView::keyboardSearch(const QString& search) {
@@ -568,11 +571,7 @@ void OutlineView::mousePressEvent(QMouseEvent* event) {
 }
 
 void OutlineView::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
-        clickCheckBoxOfRow(this, currentIndex());
-        return;
-    }
-    QTreeView::keyPressEvent(event);
+    if (!handleKey(this, event)) QTreeView::keyPressEvent(event);
 }
 
 void OutlineView::keyboardSearch(const QString& search) {

@@ -13,6 +13,7 @@
 #include "ui/widgets/Cells.h"
 
 #include <QAbstractItemModel>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QTableView>
 #include <QTreeView>
@@ -95,12 +96,15 @@ protected:
     int textColumn() const;
     // A click on a cell: the cell's own handling (answers whether it acted).
     bool clickCell(QAbstractItemView* view, const QPoint& pos);
-    // Space on the row of index: what a click on its check box does.
-    bool clickCheckBoxOfRow(QAbstractItemView* view, const QModelIndex& index);
+    // Space on the row of index: what a click on its check box does; a
+    // Space typed within a type-ahead search goes to the search instead.
+    // Answers whether the key was taken.
+    bool handleKey(QAbstractItemView* view, QKeyEvent* event);
     void setUpView(QAbstractItemView* view, QHeaderView* header);
 
 private:
     std::vector<std::unique_ptr<TableColumn>> columns_;
+    QElapsedTimer typing_; // since the last type-ahead character
 };
 
 // A header drawn by the columns' header cells.
