@@ -3,6 +3,7 @@
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/widgets/TCWindowButton.h"
 
+#include <QAbstractButton>
 #include <QMouseEvent>
 #include <QWindow>
 
@@ -56,7 +57,8 @@ void WindowEdgeTracker::endResize() {
 bool WindowEdgeTracker::mousePress(QMouseEvent* e) {
     if (e->button() != Qt::LeftButton || window_->isFullScreen() || window_->isMaximized()) return false;
     const Qt::Edges edges = edgesAt(e->position().toPoint(), window_->size());
-    if (!edges) return false;
+    // A button near the edge (the bar's buttons sit 3 from the top) keeps its clicks.
+    if (!edges || qobject_cast<QAbstractButton*>(window_->childAt(e->position().toPoint()))) return false;
     edges_ = edges;
     if (handle_ && handle_->startSystemResize(edges)) {
         systemResize_ = true;

@@ -6,6 +6,7 @@
 
 // Mouse events reach the window first, as real ones do.
 #define QTEST_QPA_MOUSE_HANDLING
+#include <QSignalSpy>
 #include <QtTest>
 
 using namespace salvor;
@@ -60,6 +61,18 @@ private slots:
         QCOMPARE(close->group()->numberOfCaptures(), 0);
         QTest::mouseMove(&w, close->geometry().center() + QPoint(1, 0));
         QVERIFY(close->group()->shouldDisplayRollOver());
+    }
+
+    void buttonAtTheEdgeKeepsItsClick() {
+        TCImageWindow w(QSize(300, 200));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QAbstractButton* close = w.layoutButton(TCImageWindow::CloseButton);
+        QVERIFY(close->geometry().top() < kResizeMargin); // within the top edge's band
+        QSignalSpy clicks(close, &QAbstractButton::clicked);
+        QTest::mouseClick(&w, Qt::LeftButton, {}, QPoint(close->geometry().center().x(), close->geometry().top()));
+        QCOMPARE(clicks.count(), 1);
+        QVERIFY(!w.edgeTracker()->isResizing());
     }
 
     void edgesAndGeometry() {
