@@ -3,6 +3,7 @@
 #include "platform/UserDefaults.h"
 #include "ui/kit/Fonts.h"
 #include "ui/widgets/TCWindowButton.h"
+#include "ui/widgets/WindowEdges.h"
 
 #include <QAbstractButton>
 #include <QAbstractSlider>
@@ -268,7 +269,10 @@ TCImageWindow::TCImageWindow(const QSize& contentSize, QWidget* parent)
     settingUp_ = false;
     layoutTrafficLightsAndContent();
     setupTrafficLightsTrackingArea();
+    edges_ = new WindowEdgeTracker(this);
 }
+
+void TCImageWindow::viewDidEndLiveResize() { setupTrafficLightsTrackingArea(); }
 
 TCImageWindow::~TCImageWindow() = default;
 

@@ -3,7 +3,8 @@
 // own drawn title bar of configurable height. The close, minimise and zoom
 // buttons live in the bar (replaceable with setCloseButton() and the like);
 // window controllers put their own controls and images into titleBarView().
-// Dragging the bar moves the window; a double click minimises it when the
+// Dragging the bar moves the window, dragging an edge or corner resizes it
+// (WindowEdgeTracker); a double click minimises it when the
 // user default "AppleMiniaturizeOnDoubleClick" says so; sheets attach at the
 // bar's lower edge.
 //
@@ -31,6 +32,7 @@ namespace salvor::widgets {
 
 class TCImageWindow;
 class TCWindowButton;
+class WindowEdgeTracker;
 
 // The bar's colour, RGB (38, 41, 45).
 QColor titleBarColor();
@@ -234,6 +236,10 @@ public:
     void layoutTrafficLightsAndContent();
     // Redraws the bar and enables or disables its controls by the main state.
     void updateTitlebarView();
+    // The end of a live resize (a drag of an edge or corner): the window
+    // buttons' groups forget their captures.
+    void viewDidEndLiveResize();
+    WindowEdgeTracker* edgeTracker() const { return edges_; }
     // Number of layout passes so far (tests).
     int layoutPassCount() const { return layoutPasses_; }
 
@@ -261,6 +267,7 @@ private:
     TCWindowButton* standard_[3] = {};
     QPointer<QAbstractButton> replacement_[4];
     QToolButton* menuButton_ = nullptr;
+    WindowEdgeTracker* edges_ = nullptr;
     QPointer<QMenu> menu_;
 
     double titleBarHeight_ = 0, cachedTitleBarHeight_ = 0;

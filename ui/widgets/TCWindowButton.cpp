@@ -131,7 +131,23 @@ void TCWindowButton::enterEvent(QEnterEvent* event) {
 
 void TCWindowButton::leaveEvent(QEvent* event) {
     QAbstractButton::leaveEvent(event);
+    if (nearTracked_) return; // the grown area decides
     releaseCapture();
+    updateRollOverImage();
+}
+
+void TCWindowButton::setPointerNear(bool near) {
+    nearTracked_ = true;
+    // A reset at the end of a live resize zeroed the count under a capture.
+    const bool capture = near && (!holdsCapture_ || !group()->shouldDisplayRollOver());
+    if (capture) {
+        holdsCapture_ = true;
+        group()->didCaptureMousePointer();
+    } else if (!near && holdsCapture_) {
+        releaseCapture();
+    } else {
+        return;
+    }
     updateRollOverImage();
 }
 

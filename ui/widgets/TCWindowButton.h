@@ -74,6 +74,10 @@ public:
     void updateActiveImage();
     // The end of a live resize: the group's captures are reset.
     void viewDidEndLiveResize();
+    // The window's pointer tracking: the pointer is within the button grown
+    // by 4. Once the window tracks the pointer, leaving the button itself no
+    // longer releases its capture.
+    void setPointerNear(bool near);
 
     QSize sizeHint() const override { return size_; }
 
@@ -99,6 +103,7 @@ private:
     QPixmap image_;
     QPointer<QWidget> observedWindow_;
     bool holdsCapture_ = false;
+    bool nearTracked_ = false;
     bool fullScreen_ = false;
 };
 

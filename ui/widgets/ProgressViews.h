@@ -1,0 +1,39 @@
+#pragma once
+// A thin progress indicator: a stretched track image 6 high with a small
+// rounded orange bar over its left part, as wide as the percentage says.
+#include <QWidget>
+
+class QLabel;
+
+namespace salvor::widgets {
+
+// Paints its whole bounds as the bar (orange with a blue glow).
+class NSProgressBar : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// The bar width for percent in a view viewWidth wide: the last point snaps
+// to the full width; a negative or undefined percentage gives 0.
+double progressBarWidth(float percent, double viewWidth);
+
+class VXProgressView : public QWidget {
+    Q_OBJECT
+public:
+    // A view of size whose track starts 368 wide whatever that width is;
+    // both follow later width changes.
+    explicit VXProgressView(const QSize& size = QSize(368, 6), QWidget* parent = nullptr);
+    void changeProgressValue(float percent);
+    QLabel* track() const { return track_; }
+    NSProgressBar* bar() const { return bar_; }
+
+private:
+    QLabel* track_;
+    NSProgressBar* bar_;
+};
+
+} // namespace salvor::widgets
