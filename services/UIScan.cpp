@@ -242,6 +242,15 @@ void VXUIScan::ClearData() {
     ++m_generation;
 }
 
+void VXUIScan::ReleaseResults() {
+    std::unique_lock<std::shared_mutex> nodes(m_nodes);
+    ClearData();
+    auto lock = Lock();
+    ResetRecoveryController(RECOVERY_NONE, nullptr);
+    if (m_controller) m_controller->Release();
+    m_controller = nullptr;
+}
+
 IDataRecovery* VXUIScan::GetFileNodeDataRecover(IFileNode* node) const {
     IFileNode* root = VXCPPPublic::instance().GetFileSystemNode(node);
     if (!root) return nullptr;

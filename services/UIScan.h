@@ -86,6 +86,9 @@ public:
 
     // Drops the results of the last scan (the nodes stay with the controller).
     void ClearData();
+    // Lets the last scan's writers, controllers and so its nodes go, and
+    // drops the results (tests; a scan does this itself).
+    void ReleaseResults();
     // Called on the main thread when a new scan is requested: from now until
     // the new scan clears the data, the getters answer no results, so no pull
     // files nodes that the new scan is about to free.
