@@ -232,6 +232,9 @@ void VXUIScan::ClearData() {
     SetEndTime(now);
     auto lock = Lock();
     m_recoveryCount = 0;
+    // Writers are released, not forgotten (nothing else would free them).
+    for (auto& [root, writer] : m_writers)
+        if (writer) writer->Release();
     m_writers.clear();
     m_roots.clear();
     m_typeMap.clear();
@@ -244,11 +247,13 @@ void VXUIScan::ClearData() {
 
 void VXUIScan::ReleaseResults() {
     std::unique_lock<std::shared_mutex> nodes(m_nodes);
+    {
+        auto lock = Lock();
+        ResetRecoveryController(RECOVERY_NONE, nullptr);
+        if (m_controller) m_controller->Release();
+        m_controller = nullptr;
+    }
     ClearData();
-    auto lock = Lock();
-    ResetRecoveryController(RECOVERY_NONE, nullptr);
-    if (m_controller) m_controller->Release();
-    m_controller = nullptr;
 }
 
 IDataRecovery* VXUIScan::GetFileNodeDataRecover(IFileNode* node) const {

@@ -1,0 +1,254 @@
+// Real scans through the facade, as the windows drive them: fixture images
+// listed as attached disk images by the real enumerator, the QtCore loop
+// running until the end post, the trees pulled through the facade and
+// compared with The Sleuth Kit's listings.
+#include "engine/enumeration/EnumDevice.h"
+#include "engine/exfat/ExfatRegistration.h"
+#include "engine/fat/FatRegistration.h"
+#include "engine/include/RecoveryController.h"
+#include "services/DeviceData.h"
+#include "tests/services/ImageFileFacts.h"
+#include "tests/services/ScanHarness.h"
+#include "tests/support/Fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+namespace {
+
+using namespace salvor::test;
+
+// One found file: path below its root, size, deleted flag.
+using FileKey = std::tuple<std::string, long long, bool>;
+
+std::string PathBelowRoot(IFileNode* node) {
+    std::string path;
+    for (int depth = 0; node && node->GetParent() && depth < 1024; ++depth, node = node->GetParent())
+        path = node->GetFileName() + (path.empty() ? "" : "/" + path);
+    return path;
+}
+
+// The files of the path view's file lists, under each root item.
+std::map<std::string, std::set<FileKey>> PathViewFiles(const OpNodeList& roots) {
+    std::map<std::string, std::set<FileKey>> out;
+    std::vector<OpNodeRef> items;
+    for (const OpNodeEntry& e : roots) items.push_back(e.item());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const OpNodeRef item = items[i];
+        OpNodeList files;
+        ScanHarness::facade().GetFileNodeToArray(files, item);
+        IFileNode* root = item->fileNode();
+        while (root && root->GetParent()) root = root->GetParent();
+        for (const OpNodeEntry& f : files)
+            out[root->GetFileName()].insert({PathBelowRoot(f.file()), f.file()->GetFileSize(), f.file()->IsDeleted() != 0});
+        if (item->children())
+            for (const OpNodeEntry& c : *item->children()) items.push_back(c.item());
+    }
+    return out;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Files of an fls -r -p listing, with sizes from istat where a manifest has
+// them (size -1 otherwise). Names compare without regard to ASCII case, and
+// the erased first byte of a deleted short name (TSK "_") matches anything.
+std::set<FileKey> FlsFiles(const std::string& listing, bool withSizes) {
+    std::set<FileKey> out;
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        const std::string head = line.substr(0, tab), path = line.substr(tab + 1);
+        if (path.find('$') != std::string::npos || path.find("(Volume Label Entry)") != std::string::npos) continue;
+        if (head.rfind("r/r", 0) != 0 && !(withSizes && head.rfind("r ", 0) == 0)) continue;
+        long long size = -1;
+        if (withSizes) { // "r inode L|D size sectors…"
+            std::istringstream h(head);
+            std::string type, inode, flag;
+            h >> type >> inode >> flag >> size;
+        }
+        out.insert({path, size, head.find('*') != std::string::npos || head.find(" D ") != std::string::npos});
+    }
+    return out;
+}
+
+std::set<FileKey> Normalised(const std::set<FileKey>& files, bool sizes) {
+    std::set<FileKey> out;
+    for (auto [path, size, deleted] : files) {
+        path = Lower(path);
+        if (deleted) { // the first byte of an erased entry's name is lost
+            const auto slash = path.rfind('/');
+            path[slash == std::string::npos ? 0 : slash + 1] = '_';
+        }
+        out.insert({path, sizes ? size : -1, deleted});
+    }
+    return out;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class ScanEndToEnd : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        RegisterFatLibrary();
+        RegisterExfatLibrary();
+        ScanHarness::facade().initFileType();
+        ScanHarness::facade().SetRecoveryType(FILTER_ALL);
+    }
+    void TearDown() override {
+        VXUIScan::instance().ReleaseResults(); // the controllers read the devices
+        VXUIDeviceData::install(nullptr);
+    }
+    void Attach(const std::vector<std::string>& images) {
+        for (const std::string& i : images) ASSERT_FALSE(i.empty());
+        facts = std::make_unique<ImageFileFacts>(images);
+        enumerator = std::make_unique<CEnumDeviceEx>(*facts);
+        devices = std::make_unique<VXUIDeviceData>(enumerator.get());
+        ASSERT_TRUE(devices->InitDeviceInfo());
+        VXUIDeviceData::install(devices.get());
+    }
+    OpNodeList Pull(int view) {
+        OpNodeList array;
+        ScanHarness::facade().SetViewType(view);
+        ScanHarness::facade().GetScanTreeNodeData(&array, false);
+        return array;
+    }
+
+    std::unique_ptr<ImageFileFacts> facts;
+    std::unique_ptr<CEnumDeviceEx> enumerator;
+    std::unique_ptr<VXUIDeviceData> devices;
+};
+
+TEST_F(ScanEndToEnd, QuickScanOfAFat32VolumeEqualsFls) {
+    Attach({FixtureFile("fat_32", "fat_32.img")});
+    std::vector<DiskVolumeNodeRef> items;
+    ScanHarness::facade().GetDeviceInfoToArray(items);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->isDmg(), 1);
+    ASSERT_EQ(items[0]->children().size(), 1u);
+
+    ScanHarness harness;
+    int endPosts = 0;
+    salvor::platform::NotificationCenter::defaultCenter().addObserver(&endPosts, harness.key, [&](const auto&) {
+        if (VXUIScan::instance().IsOperationExit() && CStatusPoller::LivePollers() == 0) ++endPosts;
+    });
+    ASSERT_TRUE(ScanHarness::facade().DoScanWithData(items[0]->children()[0], harness.key));
+    ASSERT_TRUE(harness.WaitEnd());
+    salvor::platform::NotificationCenter::defaultCenter().removeObserver(&endPosts);
+    EXPECT_EQ(endPosts, 1);
+
+    const auto found = PathViewFiles(Pull(0));
+    ASSERT_EQ(found.size(), 1u);
+    const std::set<FileKey> want = FlsFiles(ReadFile(FixtureFile("fat_32", "fat_32.istat")), true);
+    EXPECT_EQ(Normalised(found.begin()->second, true), Normalised(want, true));
+
+    std::uint64_t size = 0, count = 0;
+    ScanHarness::facade().GetScanFileSize(&size, &count);
+    long long wantSize = 0;
+    for (const auto& [path, s, deleted] : want) wantSize += s;
+    EXPECT_EQ(count, want.size());
+    EXPECT_EQ(size, static_cast<std::uint64_t>(wantSize));
+    std::size_t byType = 0;
+    for (const OpNodeEntry& root : Pull(1)) byType += ScanHarness::facade().GetNodeChildrenCnt(root.item());
+    EXPECT_EQ(byType, count);
+}
+
+TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {
+    const char* tz = std::getenv("TZ");
+    const std::string oldTz = tz ? tz : "";
+    setenv("TZ", "UTC0", 1); // the fixture's times are read as UTC
+    tzset();
+    Attach({FixtureFile("fat_dated", "fat_dated.img")});
+    ScanHarness harness;
+    ASSERT_TRUE(harness.Scan(0, 0));
+
+    // Expected: year → month → names, from istat.
+    std::map<std::string, std::map<std::string, std::set<std::string>>> created, modified;
+    std::istringstream in(ReadFile(FixtureFile("fat_dated", "fat_dated.istat")));
+    std::string c, m, path;
+    while (std::getline(in, c, '\t') && std::getline(in, m, '\t') && std::getline(in, path)) {
+        // 8.3 names are read without the NT lower-case flag: names compare
+        // without regard to case.
+        const std::string name = Lower(path.substr(path.rfind('/') + 1));
+        created[c.substr(0, 4)][c.substr(5, 2)].insert(name);
+        modified[m.substr(0, 4)][m.substr(5, 2)].insert(name);
+    }
+    ASSERT_EQ(modified.size(), 2u); // 2019 and 2021
+    for (int view : {2, 3}) {
+        SCOPED_TRACE(view);
+        std::map<std::string, std::map<std::string, std::set<std::string>>> got;
+        const OpNodeList roots = Pull(view);
+        for (const OpNodeEntry& y : *roots[0].item()->children())
+            for (const OpNodeEntry& mo : *y.item()->children())
+                for (const OpNodeEntry& f : *mo.item()->children())
+                    got[y.item()->name().toStdString()][mo.item()->name().toStdString()].insert(
+                        Lower(f.file()->GetFileName()));
+        EXPECT_EQ(got, view == 2 ? created : modified);
+    }
+    // By type: jpg (both cases) under pictures, mp3, pdf; the odd extension
+    // and the bare name directly under "other".
+    const OpNodeList types = Pull(1);
+    auto names = [](const OpNodeRef& item) {
+        std::set<std::string> out;
+        for (const OpNodeEntry& e : *item->children())
+            out.insert(Lower(e.isItem() ? e.item()->name().toStdString() : e.file()->GetFileName()));
+        return out;
+    };
+    EXPECT_EQ(names(types[0].item()), std::set<std::string>{"jpg"});
+    EXPECT_EQ(ScanHarness::facade().GetNodeChildrenCnt(types[0].item()), 2u);
+    EXPECT_EQ(names(types[1].item()), std::set<std::string>{"mp3"});
+    EXPECT_EQ(names(types[4].item()), std::set<std::string>{"pdf"});
+    EXPECT_EQ(names(types[5].item()), (std::set<std::string>{"readme", "strange.qqq"}));
+    if (tz)
+        setenv("TZ", oldTz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+TEST_F(ScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisk) {
+    Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img")});
+    const std::map<int, std::set<FileKey>> want = {
+        {SEARCHER_FAT, Normalised(FlsFiles(ReadFile(FixtureFile("mbr_fat_exfat", "fat32.fls.txt")), false), false)},
+        {SEARCHER_EXFAT, Normalised(FlsFiles(ReadFile(FixtureFile("mbr_fat_exfat", "exfat.fls.txt")), false), false)},
+    };
+    auto check = [&](const char* what) {
+        SCOPED_TRACE(what);
+        const OpNodeList roots = Pull(0);
+        ASSERT_EQ(roots.size(), 2u);
+        const auto found = PathViewFiles(roots);
+        for (const OpNodeEntry& r : roots) {
+            const int type = r.item()->fileNode()->GetSearcheType();
+            ASSERT_TRUE(want.count(type)) << type;
+            EXPECT_EQ(Normalised(found.at(r.item()->fileNode()->GetFileName()), false), want.at(type));
+        }
+    };
+    ScanHarness harness;
+    ASSERT_TRUE(harness.Scan(0, -1));
+    check("quick scan of the intact disk");
+    EXPECT_EQ(Pull(0)[0].item()->fileNode()->GetSearcheType(), SEARCHER_FAT);
+
+    // The disk without its table: the quick scan finds nothing to scan, the
+    // deep scan of the same disk rebuilds both partitions.
+    ASSERT_TRUE(harness.Scan(1, -1));
+    ASSERT_TRUE(harness.Scan(0, 0, true));
+    EXPECT_EQ(VXUIScan::instance().GetRecoveryController()->thisType(), RECOVERY_PARTITION);
+    check("deep scan of the disk without its table");
+}
+
+} // namespace
