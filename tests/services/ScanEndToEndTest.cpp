@@ -168,6 +168,43 @@ TEST_F(ScanEndToEnd, QuickScanOfAFat32VolumeEqualsFls) {
     EXPECT_EQ(byType, count);
 }
 
+// Run under ThreadSanitizer too (scripts/test.d/tsan-services.sh): the worker
+// links and files nodes while the main thread walks them.
+TEST_F(ScanEndToEnd, PullingEveryViewWhileAQuickScanRuns) {
+    Attach({FixtureFile("fat_32", "fat_32.img")});
+    ScanHarness harness;
+    VXUIScan::instance().SetDeepScan(0);
+    ASSERT_TRUE(ScanHarness::facade().DoScanWithDiskIndex(0, 0, harness.key));
+    OpNodeList views[4];
+    std::size_t pulls = 0;
+    auto pullAll = [&] {
+        for (int view = 0; view < 4; ++view) {
+            ScanHarness::facade().SetViewType(view);
+            ScanHarness::facade().GetScanTreeNodeData(&views[view], false);
+        }
+        ScanHarness::facade().RefreshTypeTreeState(nullptr);
+        ScanHarness::facade().RefreshTimeTreeState(views[2]);
+        PathViewFiles(views[0]);
+        ++pulls;
+    };
+    auto last = std::chrono::steady_clock::now();
+    salvor::platform::runUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - last >= std::chrono::milliseconds(10)) {
+                pullAll(); // every 10 ms
+                last = std::chrono::steady_clock::now();
+            }
+            return VXUIScan::instance().IsOperationExit();
+        },
+        std::chrono::seconds(60));
+    ASSERT_TRUE(harness.WaitEnd());
+    pullAll();
+    EXPECT_GT(pulls, 10u);
+    std::size_t files = 0;
+    for (const auto& [root, list] : PathViewFiles(views[0])) files += list.size();
+    EXPECT_EQ(files, VXUIScan::instance().GetScanFileCnt());
+}
+
 TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {
     const char* tz = std::getenv("TZ");
     const std::string oldTz = tz ? tz : "";
