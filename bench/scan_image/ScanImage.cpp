@@ -3,6 +3,7 @@
 // Scans an image through the engine's controllers and prints one line per
 // found node, "<searcher type>\t<L|D>\t<size>\t<path>" (folders end in "/"),
 // then "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M".
+#include "bench/scan_image/ServicesMode.h"
 #include "engine/common/TextConvert.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DataRecovery.h"
@@ -200,6 +201,7 @@ struct Releaser {
 
 int main(int argc, char** argv) {
     if (argc < 3) return Usage();
+    if (WantsServicesMode(argc, argv)) return RunServicesMode(argc, argv, RegisterLibraries);
     const std::string mode = argv[1];
     const std::string image = argv[2];
     if (mode != "quick" && mode != "deep") return Usage();

@@ -7,7 +7,7 @@
 #include "engine/fat/FatRegistration.h"
 #include "engine/include/RecoveryController.h"
 #include "services/DeviceData.h"
-#include "tests/services/ImageFileFacts.h"
+#include "tests/support/ImageFileFacts.h"
 #include "tests/services/ScanHarness.h"
 #include "tests/support/Fixture.h"
 

@@ -3,7 +3,9 @@
 // files: each image is a disk attached as a disk image (a loop device with a
 // backing file, bus "Virtual Interface"), without kernel partitions, so its
 // table's entries become volumes. Tables and file systems are read by
-// libblkid from the files, as on the system. No root needed.
+// libblkid from the files, as on the system. No root needed. Used by the
+// services tests and by the scan probe's services mode; users link
+// engine_enumeration.
 #include "engine/enumeration/BlockDeviceFacts.h"
 
 #include <sys/stat.h>
