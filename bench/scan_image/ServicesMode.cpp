@@ -32,12 +32,8 @@ namespace {
 
 // The builder's pause before a tree's first batch is for the windows, not
 // for the probe.
-class NoPauseClock : public ITreeBuilderClock {
-public:
-    long long NowSeconds() override {
-        using namespace std::chrono;
-        return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
-    }
+struct NoPauseClock : ITreeBuilderClock {
+    long long NowSeconds() override { return SystemTreeBuilderClock()->NowSeconds(); }
     void SleepSeconds(unsigned) override {}
 };
 

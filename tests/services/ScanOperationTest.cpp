@@ -117,7 +117,7 @@ TEST_F(ScanOperation, RequestsWaitForTheRunningScanAndAStopIsNotUndone) {
     };
     VXUIController& f = ScanHarness::facade();
     ASSERT_TRUE(f.DoScanWithDiskIndex(0, 0, harness.key));
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.visited.size() == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 1; }, std::chrono::seconds(5)));
     EXPECT_TRUE(f.IsScanRunning());
     EXPECT_FALSE(f.DoScanWithDiskIndex(0, 2, harness.key));
     f.PauseOrResumeScan();

@@ -107,6 +107,7 @@ public:
         std::vector<IStorageDevice*> visited;
         std::vector<int> types; // types of the controllers made
         std::atomic<int> live{0};
+        std::atomic<int> starts{0}; // read while the worker runs (visited only after)
     };
 
     FakeController(_RECOVERY_CONTROLLER_TYPE type, Shared& shared) : m_type(type), m_shared(shared) {
@@ -118,6 +119,7 @@ public:
     int Initialize(IRecoveryFilter*) override { return 1; }
     ResultCode StartDataRecovery(IStorageDevice* device, IProgress* sink, IDrirectoryTree* tree) override {
         m_shared.visited.push_back(device);
+        ++m_shared.starts;
         const Script& s = m_shared.scripts[device];
         _PROGRESS_INFO running = MakeProgress(PROGRESS_RUNNING, 10, 1);
         sink->UpdateProgress(&running);
