@@ -207,9 +207,6 @@ void VXResultTrees::setNodeState(const OpNodeRef& month, const std::vector<IFile
 
 void VXResultTrees::RefreshTimeTreeState(const OpNodeList& dateRoots) {
     VXUIScan& scan = VXUIScan::instance();
-    // One copy of each map per refresh, not one per month.
-    const VXUIScan::DateMap created = scan.GetCreateTimeMap();
-    const VXUIScan::DateMap modified = scan.GetModifyTimeMap();
     for (const OpNodeEntry& root : dateRoots) {
         if (!root.isItem() || !root.item()->children()) continue;
         for (const OpNodeEntry& year : OpNodeList(*root.item()->children())) {
@@ -220,11 +217,7 @@ void VXResultTrees::RefreshTimeTreeState(const OpNodeList& dateRoots) {
                 const int view = group->type();
                 int y = 0, m = 0;
                 VXCPPPublic::instance().GetYearMonthByTimeT(&y, &m, view == 3 ? group->modifytime() : group->createtime());
-                const VXUIScan::DateMap& map = view == 3 ? modified : created;
-                std::vector<IFileNode*> files;
-                if (const auto yi = map.find(y); yi != map.end())
-                    if (const auto mi = yi->second.find(m); mi != yi->second.end()) files = mi->second;
-                setNodeState(group, files);
+                setNodeState(group, scan.GetDateFiles(view == 3 ? 3 : 2, y, m));
             }
         }
     }

@@ -38,26 +38,35 @@ void VXTimeMgr::setIndex(std::size_t index, int year, int month, int view) {
 }
 
 void VXTimeMgr::refreshTimeTree(const OpNodeRef& root) {
-    VXUIScan& scan = VXUIScan::instance();
-    const int view = scan.GetScanType();
-    VXUIScan::DateMap map;
-    if (view == 2) map = scan.GetCreateTimeMap();
-    else if (view == 3) map = scan.GetModifyTimeMap();
-    else if (view == 4) map = scan.GetAccessTimeMap();
-    for (const auto& [year, months] : map) {
+    const int view = VXUIScan::instance().GetScanType();
+    auto* positions = Positions(view);
+    if (!positions || !root) return;
+    for (const auto& [year, months] : VXUIScan::instance().CopyDateMapSince(view, *positions)) {
         for (const auto& [month, files] : months) {
-            for (std::size_t i = getIndex(year, month, view); i < files.size(); ++i) {
-                setIndex(i + 1, year, month, view);
-                IFileNode* node = files[i];
-                if (!node || node->IsDirectory()) continue;
-                const _FILETIME t = view == 2   ? node->GetCreationTime()
-                                    : view == 3 ? node->GetModificationTime()
-                                                : node->GetLastAccessTime();
-                if (t.Value() == 0) continue;
-                if (node->IsNodeShow()) AddFileNode(node, root, view);
+            std::size_t& position = (*positions)[year * 100 + month];
+            // The scan filed these files under this year and month by the
+            // same local-time rule: the group is looked up once per list.
+            OpNodeRef group;
+            for (IFileNode* node : files) {
+                ++position; // a node passed over is not looked at again
+                // The scan files no folder and no file without the time.
+                if (!node || !node->IsNodeShow()) continue;
+                if (!group) group = MonthGroup(year, month, root, view);
+                if (!group) break;
+                group->addChildObject(node);
             }
         }
     }
+}
+
+OpNodeRef VXTimeMgr::MonthGroup(int year, int month, const OpNodeRef& root, int view) {
+    auto* years = YearGroups(view);
+    if (!years || year < 1 || month < 1) return nullptr;
+    const auto y = years->find(year);
+    if (y == years->end()) return insertMonth(month, year, insertYear(year, root, view), view);
+    MonthGroups& months = (*MonthDict(view))[y->second.get()];
+    const auto m = months.find(month);
+    return m == months.end() ? insertMonth(month, year, y->second, view) : m->second;
 }
 
 void VXTimeMgr::AddFileNode(IFileNode* node, const OpNodeRef& root, int view) {
@@ -66,17 +75,7 @@ void VXTimeMgr::AddFileNode(IFileNode* node, const OpNodeRef& root, int view) {
     int year = 0, month = 0;
     VXCPPPublic::instance().GetYearMonthByFileTime(&year, &month,
                                                    view == 3 ? node->GetModificationTime() : node->GetCreationTime());
-    if (year < 1 || month < 1) return;
-    OpNodeRef monthGroup;
-    const auto y = years->find(year);
-    if (y == years->end()) {
-        monthGroup = insertMonth(month, year, insertYear(year, root, view), view);
-    } else {
-        MonthGroups& months = (*MonthDict(view))[y->second.get()];
-        const auto m = months.find(month);
-        monthGroup = m == months.end() ? insertMonth(month, year, y->second, view) : m->second;
-    }
-    monthGroup->addChildObject(node);
+    if (OpNodeRef group = MonthGroup(year, month, root, view)) group->addChildObject(node);
 }
 
 namespace {

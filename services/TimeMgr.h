@@ -38,6 +38,9 @@ public:
 
 private:
     using MonthGroups = std::map<int, OpNodeRef>;
+    // The month group, made (with its year) when missing; null for a year
+    // or month below 1 and for a view without a tree.
+    OpNodeRef MonthGroup(int year, int month, const OpNodeRef& root, int view);
     std::map<int, OpNodeRef>* YearGroups(int view);
     std::map<const OpNodeData*, MonthGroups>* MonthDict(int view);
     std::map<int, std::size_t>* Positions(int view);

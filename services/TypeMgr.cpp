@@ -10,6 +10,9 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <cctype>
+#include <cstring>
+
 VXTypeMgr& VXTypeMgr::share() {
     static VXTypeMgr* const manager = new VXTypeMgr;
     return *manager;
@@ -22,7 +25,7 @@ VXTypeMgr::VXTypeMgr(const QString& catalogue) {
     for (int category : kCategories) {
         // A later category wins an extension listed twice.
         for (const QVariant& ext : m_dic.value(QString::number(category)).toList())
-            m_typeDict.insert(ext.toString(), category);
+            m_typeDict[ext.toString().toStdString()] = category;
         TreeNodeData data;
         data.isDirectory = 1;
         OpNodeRef root = OpNodeData::initWithNodeData(data);
@@ -32,9 +35,9 @@ VXTypeMgr::VXTypeMgr(const QString& catalogue) {
             VXCPPPublic::instance().FilterTypeToString(static_cast<_FILTER_TYPE>(category))));
         m_rootNode[category] = root;
     }
-    for (auto it = m_typeDict.cbegin(); it != m_typeDict.cend(); ++it) {
-        const QString icon = mime.mimeTypeForFile(QStringLiteral("x.") + it.key(), QMimeDatabase::MatchExtension).iconName();
-        m_imgDict.insert(it.key(), icon);
+    for (const auto& [ext, category] : m_typeDict) {
+        const QString name = QString::fromStdString(ext);
+        m_imgDict.insert(name, mime.mimeTypeForFile(QStringLiteral("x.") + name, QMimeDatabase::MatchExtension).iconName());
     }
 }
 
@@ -44,37 +47,57 @@ OpNodeList VXTypeMgr::getRootNode() const {
     return roots;
 }
 
+namespace {
+// The text after the last "." of the name, ASCII lower-cased, into ext
+// (reused, so short extensions cost no allocation).
+void ExtensionOf(IFileNode* node, std::string& ext) {
+    ext.clear();
+    const char* name = node->GetFileName();
+    const char* dot = name ? std::strrchr(name, '.') : nullptr;
+    if (!dot) return;
+    for (const char* c = dot + 1; *c; ++c) ext.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*c))));
+}
+} // namespace
+
 void VXTypeMgr::refreshTypeTree() {
-    for (const auto& [category, files] : VXUIScan::instance().GetTypeMap()) {
+    std::string ext;
+    for (const auto& [category, files] : VXUIScan::instance().CopyTypeMapSince(m_typeIndexMap)) {
         std::size_t& position = m_typeIndexMap[category];
-        for (std::size_t i = position; i < files.size(); ++i) {
-            position = i;
-            IFileNode* node = files[i];
-            if (!node || !node->IsNodeShow() || !m_insertFileNodeMap.insert(node).second) continue;
-            const QString ext = QString::fromStdString(VXUIScan::GetNodeExt(node));
-            if (m_typeDict.contains(ext)) {
-                OpNodeRef group = m_subNodeDict.value(ext);
-                if (!group) group = insertSubNodeToTree(ext);
-                group->addChildObject(node);
-            } else {
-                m_rootNode[32]->addChildObject(node);
+        const std::size_t base = position;
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            IFileNode* node = files[k];
+            if (!node || !node->IsNodeShow()) {
+                position = base + k;
+                continue;
             }
+            position = base + k + 1;
+            ExtensionOf(node, ext);
+            const auto known = m_typeDict.find(ext);
+            if (known == m_typeDict.end()) {
+                m_rootNode[32]->addChildObject(node);
+                continue;
+            }
+            const auto group = m_subNodeDict.find(ext);
+            (group != m_subNodeDict.end() ? group->second : insertSubNode(ext))->addChildObject(node);
         }
     }
 }
 
-OpNodeRef VXTypeMgr::insertSubNodeToTree(const QString& ext) {
+OpNodeRef VXTypeMgr::insertSubNodeToTree(const QString& ext) { return insertSubNode(ext.toStdString()); }
+
+OpNodeRef VXTypeMgr::insertSubNode(const std::string& ext) {
     TreeNodeData data;
     data.isDirectory = 1;
     OpNodeRef group = OpNodeData::initWithNodeData(data);
     group->setExpandAble(1);
-    group->setFadeName(ext);
+    group->setFadeName(QString::fromStdString(ext));
     group->setType(1);
     group->setNodeState(0);
-    const OpNodeRef& root = m_rootNode[m_typeDict.value(ext, 32)];
+    const auto category = m_typeDict.find(ext);
+    const OpNodeRef& root = m_rootNode[category == m_typeDict.end() ? 32 : category->second];
     group->setParent(root);
     root->addChildObject(group);
-    m_subNodeDict.insert(ext, group);
+    m_subNodeDict[ext] = group;
     return group;
 }
 
@@ -117,15 +140,15 @@ QString VXTypeMgr::getTypeString(int category) const {
 void VXTypeMgr::clear() {
     m_subNodeDict.clear();
     for (auto& [category, root] : m_rootNode) {
+        // Children first: the old files may be gone, only the roots' own
+        // states are reset.
         root->clearChildren();
         root->setNodeState(0);
     }
-    m_insertFileNodeMap.clear();
     m_typeIndexMap.clear();
 }
 
 void VXTypeMgr::setSearch(bool) {
-    m_insertFileNodeMap.clear();
     for (auto& [category, root] : m_rootNode) {
         root->setNodeState(0);
         root->clearChildren();

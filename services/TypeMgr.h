@@ -11,7 +11,8 @@
 #include <QVariantMap>
 
 #include <map>
-#include <unordered_set>
+#include <string>
+#include <unordered_map>
 
 class VXTypeMgr {
 public:
@@ -45,11 +46,15 @@ public:
     static constexpr int kCategories[] = {1, 2, 4, 8, 16, 32};
 
 private:
+    OpNodeRef insertSubNode(const std::string& ext);
+
     QVariantMap m_dic;
-    QHash<QString, int> m_typeDict;
+    std::unordered_map<std::string, int> m_typeDict; // extension → category
     std::map<int, OpNodeRef> m_rootNode;
-    QHash<QString, OpNodeRef> m_subNodeDict;
+    std::unordered_map<std::string, OpNodeRef> m_subNodeDict;
     QHash<QString, QString> m_imgDict;
-    std::unordered_set<IFileNode*> m_insertFileNodeMap;
+    // Per category, where the next pass starts in the scan's list. A pass
+    // ends on the last node it examined when that one was hidden, so it is
+    // looked at once more; files it inserted are not (no second entry).
     std::map<int, std::size_t> m_typeIndexMap;
 };

@@ -213,6 +213,51 @@ VXUIScan::DateMap VXUIScan::GetAccessTimeMap() const {
     return m_retired ? DateMap{} : m_accessMap;
 }
 
+namespace {
+template <class List>
+List Tail(const List& list, std::size_t from) {
+    return from < list.size() ? List(list.begin() + static_cast<std::ptrdiff_t>(from), list.end()) : List();
+}
+
+std::size_t PositionOf(const std::map<int, std::size_t>& from, int key) {
+    const auto it = from.find(key);
+    return it == from.end() ? 0 : it->second;
+}
+} // namespace
+
+VXUIScan::TypeMap VXUIScan::CopyTypeMapSince(const std::map<int, std::size_t>& from) const {
+    auto lock = Lock();
+    TypeMap out;
+    if (m_retired) return out;
+    for (const auto& [category, files] : m_typeMap) out[category] = Tail(files, PositionOf(from, category));
+    return out;
+}
+
+const VXUIScan::DateMap* VXUIScan::DateMapOf(int view) const {
+    if (m_retired) return nullptr;
+    return view == 2 ? &m_createMap : view == 3 ? &m_modifyMap : view == 4 ? &m_accessMap : nullptr;
+}
+
+VXUIScan::DateMap VXUIScan::CopyDateMapSince(int view, const std::map<int, std::size_t>& from) const {
+    auto lock = Lock();
+    DateMap out;
+    if (const DateMap* map = DateMapOf(view))
+        for (const auto& [year, months] : *map)
+            for (const auto& [month, files] : months)
+                out[year][month] = Tail(files, PositionOf(from, year * 100 + month));
+    return out;
+}
+
+VXUIScan::FileList VXUIScan::GetDateFiles(int view, int year, int month) const {
+    auto lock = Lock();
+    const DateMap* map = DateMapOf(view);
+    if (!map) return {};
+    const auto y = map->find(year);
+    if (y == map->end()) return {};
+    const auto m = y->second.find(month);
+    return m == y->second.end() ? FileList{} : m->second;
+}
+
 std::uint64_t VXUIScan::ResultsGeneration() const {
     auto lock = Lock();
     return m_generation;

@@ -63,6 +63,12 @@ public:
     DateMap GetCreateTimeMap() const;
     DateMap GetModifyTimeMap() const;
     DateMap GetAccessTimeMap() const;
+    // The same, each list only from the given position on: what a tree pass
+    // has not seen yet (types: keyed by category; dates: by year × 100 +
+    // month; view 2 creation, 3 modification, 4 access).
+    TypeMap CopyTypeMapSince(const std::map<int, std::size_t>& from) const;
+    DateMap CopyDateMapSince(int view, const std::map<int, std::size_t>& from) const;
+    FileList GetDateFiles(int view, int year, int month) const;
     // Changes whenever the results are cleared.
     std::uint64_t ResultsGeneration() const;
 
@@ -134,6 +140,7 @@ private:
     void ResetRecoveryController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink, bool keepEarlier = false);
     void ScanDiskVolumes(IStorageDevice* disk, ResultCode& result);
     static void FileByDate(DateMap& map, IFileNode* node, _FILETIME time);
+    const DateMap* DateMapOf(int view) const; // with the lock held
 
     mutable std::mutex m_scanLock; // one scan at a time
     mutable std::shared_mutex m_nodes;

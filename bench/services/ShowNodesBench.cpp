@@ -2,7 +2,8 @@
 // as a scan does, while the main thread pulls the type and both date views
 // through the facade every 0.1 s. Prints the feed time, the pulls' total and
 // longest time, their share of the feed time and the peak memory.
-// Usage: bench_services [FILES]   (default 1,000,000)
+// Usage: bench_services [FILES [FILES_PER_SECOND]]   (default 1,000,000 as
+// fast as the sink takes them; a rate paces the feed like a real scan)
 #include "engine/tree/FilesystemNode.h"
 #include "platform/MainThread.h"
 #include "services/UIController.h"
@@ -53,6 +54,7 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const std::size_t files = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+    const double rate = argc > 2 ? std::strtod(argv[2], nullptr) : 0.0;
     const std::size_t perFolder = 1000;
     const char* exts[] = {"jpg", "png", "mp3", "mov", "zip", "pdf", "docx", "txt", "qqq", ""};
 
@@ -88,7 +90,11 @@ int main(int argc, char** argv) {
     std::thread worker([&] {
         const auto start = Clock::now();
         scan.ShowFilesystemNode(&root);
+        std::size_t sent = 0;
         for (auto& batch : batches) {
+            if (rate > 0) // paced: batch n leaves at n × batch / rate seconds
+                std::this_thread::sleep_until(start + std::chrono::duration<double>(sent / rate));
+            sent += batch.size();
             // Linked before they are shown, as the tree builder does.
             CFileNode* parent = &root;
             for (IFileNode* n : batch) {
