@@ -13,8 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cctype>
-#include <cstdlib>
+#include <list>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -24,82 +26,58 @@ namespace {
 
 using namespace salvor::test;
 
-// One found file: path below its root, size, deleted flag.
-using FileKey = std::tuple<std::string, long long, bool>;
-
-std::string PathBelowRoot(IFileNode* node) {
-    std::string path;
-    for (int depth = 0; node && node->GetParent() && depth < 1024; ++depth, node = node->GetParent())
-        path = node->GetFileName() + (path.empty() ? "" : "/" + path);
-    return path;
-}
-
-// The files of the path view's file lists, under each root item.
-std::map<std::string, std::set<FileKey>> PathViewFiles(const OpNodeList& roots) {
-    std::map<std::string, std::set<FileKey>> out;
-    std::vector<OpNodeRef> items;
-    for (const OpNodeEntry& e : roots) items.push_back(e.item());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const OpNodeRef item = items[i];
-        OpNodeList files;
-        ScanHarness::facade().GetFileNodeToArray(files, item);
-        IFileNode* root = item->fileNode();
-        while (root && root->GetParent()) root = root->GetParent();
-        for (const OpNodeEntry& f : files)
-            out[root->GetFileName()].insert({PathBelowRoot(f.file()), f.file()->GetFileSize(), f.file()->IsDeleted() != 0});
-        if (item->children())
-            for (const OpNodeEntry& c : *item->children()) items.push_back(c.item());
-    }
-    return out;
-}
-
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
-// Files of an fls -r -p listing, with sizes from istat where a manifest has
-// them (size -1 otherwise). Names compare without regard to ASCII case, and
-// the erased first byte of a deleted short name (TSK "_") matches anything.
-std::set<FileKey> FlsFiles(const std::string& listing, bool withSizes) {
+// One found file as both sides can name it: path below the root without
+// regard to ASCII case (8.3 names are read without the NT lower-case flag),
+// the erased first byte of a deleted name (TSK "_") left out, size (-1 when
+// not compared), deleted flag.
+using FileKey = std::tuple<std::string, long long, bool>;
+FileKey Key(std::string path, long long size, bool deleted) {
+    path = Lower(path);
+    if (deleted) path[path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1] = '_';
+    return {path, size, deleted};
+}
+
+// The files of the path view's file lists, per root name.
+std::map<std::string, std::set<FileKey>> PathViewFiles(const OpNodeList& roots, bool sizes = false) {
+    std::map<std::string, std::set<FileKey>> out;
+    std::vector<OpNodeRef> items;
+    for (const OpNodeEntry& e : roots) items.push_back(e.item());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        OpNodeList files;
+        ScanHarness::facade().GetFileNodeToArray(files, items[i]);
+        for (const OpNodeEntry& f : files) {
+            IFileNode* n = f.file();
+            std::string path = n->GetFileName();
+            for (n = n->GetParent(); n && n->GetParent(); n = n->GetParent()) path = n->GetFileName() + ("/" + path);
+            out[n->GetFileName()].insert(Key(path, sizes ? f.file()->GetFileSize() : -1, f.file()->IsDeleted()));
+        }
+        if (items[i]->children())
+            for (const OpNodeEntry& c : *items[i]->children()) items.push_back(c.item());
+    }
+    return out;
+}
+
+// The regular files of a listing: fls -r -p lines ("r/r [*] inode:<TAB>path"),
+// or the fixtures' istat manifests ("r/r inode L|D size …<TAB>path", sizes).
+std::set<FileKey> FlsFiles(const std::string& file, bool sizes = false) {
     std::set<FileKey> out;
-    std::istringstream in(listing);
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto tab = line.find('\t');
-        if (tab == std::string::npos) continue;
-        const std::string head = line.substr(0, tab), path = line.substr(tab + 1);
-        if (path.find('$') != std::string::npos || path.find("(Volume Label Entry)") != std::string::npos) continue;
-        if (head.rfind("r/r", 0) != 0 && !(withSizes && head.rfind("r ", 0) == 0)) continue;
+    std::ifstream in(file);
+    std::string head, path;
+    while (std::getline(in, head, '\t') && std::getline(in, path)) {
+        if (head.rfind("r/r", 0) != 0 || path.find('$') != std::string::npos || path.find("(Volume Label") != std::string::npos)
+            continue;
+        std::istringstream h(head);
+        std::string type, inode, flag;
         long long size = -1;
-        if (withSizes) { // "r inode L|D size sectors…"
-            std::istringstream h(head);
-            std::string type, inode, flag;
-            h >> type >> inode >> flag >> size;
-        }
-        out.insert({path, size, head.find('*') != std::string::npos || head.find(" D ") != std::string::npos});
+        if (sizes) h >> type >> inode >> flag >> size;
+        out.insert(Key(path, size, head.find('*') != std::string::npos || flag == "D"));
     }
     return out;
-}
-
-std::set<FileKey> Normalised(const std::set<FileKey>& files, bool sizes) {
-    std::set<FileKey> out;
-    for (auto [path, size, deleted] : files) {
-        path = Lower(path);
-        if (deleted) { // the first byte of an erased entry's name is lost
-            const auto slash = path.rfind('/');
-            path[slash == std::string::npos ? 0 : slash + 1] = '_';
-        }
-        out.insert({path, sizes ? size : -1, deleted});
-    }
-    return out;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 class ScanEndToEnd : public testing::Test {
@@ -152,10 +130,11 @@ TEST_F(ScanEndToEnd, QuickScanOfAFat32VolumeEqualsFls) {
     salvor::platform::NotificationCenter::defaultCenter().removeObserver(&endPosts);
     EXPECT_EQ(endPosts, 1);
 
-    const auto found = PathViewFiles(Pull(0));
+    const auto found = PathViewFiles(Pull(0), true);
     ASSERT_EQ(found.size(), 1u);
-    const std::set<FileKey> want = FlsFiles(ReadFile(FixtureFile("fat_32", "fat_32.istat")), true);
-    EXPECT_EQ(Normalised(found.begin()->second, true), Normalised(want, true));
+    const std::set<FileKey> want = FlsFiles(FixtureFile("fat_32", "fat_32.istat"), true);
+    ASSERT_GT(want.size(), 40u);
+    EXPECT_EQ(found.begin()->second, want);
 
     std::uint64_t size = 0, count = 0;
     ScanHarness::facade().GetScanFileSize(&size, &count);
@@ -166,6 +145,38 @@ TEST_F(ScanEndToEnd, QuickScanOfAFat32VolumeEqualsFls) {
     std::size_t byType = 0;
     for (const OpNodeEntry& root : Pull(1)) byType += ScanHarness::facade().GetNodeChildrenCnt(root.item());
     EXPECT_EQ(byType, count);
+}
+
+TEST_F(ScanEndToEnd, AsRootALoopDeviceListedWithTheSystemsFacts) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
+    const std::string image = FixtureFile("fat_32", "fat_32.img");
+    std::string loop;
+    if (RunCommand("losetup -f --show -r '" + image + "' 2>&1", &loop) != 0) GTEST_SKIP() << "no loop device: " << loop;
+    loop.erase(loop.find_last_not_of('\n') + 1);
+    struct Detach {
+        std::string device;
+        ~Detach() { RunCommand("losetup -d " + device); }
+    } detach{loop};
+    VXUIDeviceData system(CreateEnumDeviceEx());
+    ASSERT_TRUE(system.InitDeviceInfo());
+    VXUIDeviceData::install(&system);
+    int disk = -1;
+    std::list<_DiskVolumeData> disks;
+    system.GetAllDeviceInfo(disks);
+    for (const _DiskVolumeData& d : disks)
+        if (d.devicePath && "/dev/" + std::string(d.devicePath) == loop) {
+            disk = d.diskIndex;
+            EXPECT_EQ(d.isDmg, 1u);
+        }
+    ASSERT_GE(disk, 0) << loop << " is not listed";
+    ScanHarness harness;
+    ASSERT_TRUE(harness.Scan(disk, -1));
+    const auto found = PathViewFiles(Pull(0), true);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found.begin()->second, FlsFiles(FixtureFile("fat_32", "fat_32.istat"), true));
+    VXUIScan::instance().ReleaseResults();
+    VXUIDeviceData::install(nullptr);
+    system.Clear(); // lets the loop device go before it is detached
 }
 
 // Run under ThreadSanitizer too (scripts/test.d/tsan-services.sh): the worker
@@ -206,21 +217,16 @@ TEST_F(ScanEndToEnd, PullingEveryViewWhileAQuickScanRuns) {
 }
 
 TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {
-    const char* tz = std::getenv("TZ");
-    const std::string oldTz = tz ? tz : "";
-    setenv("TZ", "UTC0", 1); // the fixture's times are read as UTC
-    tzset();
+    ScopedTimeZone utc("UTC0"); // the fixture's times are read as UTC
     Attach({FixtureFile("fat_dated", "fat_dated.img")});
     ScanHarness harness;
     ASSERT_TRUE(harness.Scan(0, 0));
 
     // Expected: year → month → names, from istat.
     std::map<std::string, std::map<std::string, std::set<std::string>>> created, modified;
-    std::istringstream in(ReadFile(FixtureFile("fat_dated", "fat_dated.istat")));
+    std::ifstream in(FixtureFile("fat_dated", "fat_dated.istat"));
     std::string c, m, path;
     while (std::getline(in, c, '\t') && std::getline(in, m, '\t') && std::getline(in, path)) {
-        // 8.3 names are read without the NT lower-case flag: names compare
-        // without regard to case.
         const std::string name = Lower(path.substr(path.rfind('/') + 1));
         created[c.substr(0, 4)][c.substr(5, 2)].insert(name);
         modified[m.substr(0, 4)][m.substr(5, 2)].insert(name);
@@ -251,18 +257,13 @@ TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {
     EXPECT_EQ(names(types[1].item()), std::set<std::string>{"mp3"});
     EXPECT_EQ(names(types[4].item()), std::set<std::string>{"pdf"});
     EXPECT_EQ(names(types[5].item()), (std::set<std::string>{"readme", "strange.qqq"}));
-    if (tz)
-        setenv("TZ", oldTz.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
 }
 
 TEST_F(ScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisk) {
     Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img")});
     const std::map<int, std::set<FileKey>> want = {
-        {SEARCHER_FAT, Normalised(FlsFiles(ReadFile(FixtureFile("mbr_fat_exfat", "fat32.fls.txt")), false), false)},
-        {SEARCHER_EXFAT, Normalised(FlsFiles(ReadFile(FixtureFile("mbr_fat_exfat", "exfat.fls.txt")), false), false)},
+        {SEARCHER_FAT, FlsFiles(FixtureFile("mbr_fat_exfat", "fat32.fls.txt"))},
+        {SEARCHER_EXFAT, FlsFiles(FixtureFile("mbr_fat_exfat", "exfat.fls.txt"))},
     };
     auto check = [&](const char* what) {
         SCOPED_TRACE(what);
@@ -272,7 +273,7 @@ TEST_F(ScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisk) {
         for (const OpNodeEntry& r : roots) {
             const int type = r.item()->fileNode()->GetSearcheType();
             ASSERT_TRUE(want.count(type)) << type;
-            EXPECT_EQ(Normalised(found.at(r.item()->fileNode()->GetFileName()), false), want.at(type));
+            EXPECT_EQ(found.at(r.item()->fileNode()->GetFileName()), want.at(type));
         }
     };
     ScanHarness harness;

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace salvor::test {
@@ -44,6 +46,26 @@ public:
 
     std::string key;
     std::atomic<int> posts{0};
+};
+
+// Sets TZ for the scope.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* tz) : m_had(std::getenv("TZ") != nullptr), m_old(m_had ? std::getenv("TZ") : "") {
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (m_had)
+            setenv("TZ", m_old.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_had;
+    std::string m_old;
 };
 
 } // namespace salvor::test

@@ -1,6 +1,8 @@
 // The scan operation through the facade with a scripted controller on the
 // real node model and a device list of fake devices.
+#include "engine/include/RecoveryFilter.h"
 #include "services/DeviceData.h"
+#include "services/UIFilter.h"
 #include "tests/services/ScanHarness.h"
 #include "tests/services/ServicesFakes.h"
 
@@ -139,11 +141,23 @@ TEST_F(ScanOperation, RequestsWaitForTheRunningScanAndAStopIsNotUndone) {
 }
 
 TEST_F(ScanOperation, AnUnrecognisedVolumeIsScannedDeepAndNoDeviceScansNothing) {
+    EXPECT_EQ(VXUIScan::instance().ShowFilesystemNode(nullptr), 0); // tested before it is read
     ASSERT_TRUE(harness.Scan(0, 3));
     EXPECT_EQ(shared.types.back(), RECOVERY_COMPLETE);
     EXPECT_TRUE(ScanHarness::facade().IsDeepScan());
     EXPECT_FALSE(ScanHarness::facade().DoScanWithDiskIndex(0, 9, harness.key));
     EXPECT_FALSE(ScanHarness::facade().DoScanWithDiskIndex(-1, -1, harness.key));
+}
+
+TEST(FileTypes, TheCatalogueReachesTheFilterMadeBeforeIt) {
+    IRecoveryFilter* filter = VXUIFilter::instance().GetFilter();
+    NodeForest forest;
+    TestFileNode* odd = forest.Add(nullptr, "x.qqq");
+    EXPECT_EQ(filter->GetNodeFileType(odd), FILTER_OTHER);
+    VXUIFilter::instance().InitFileTypes({{1, "jpg;qqq"}});
+    EXPECT_EQ(filter->GetNodeFileType(odd), FILTER_PICTURE);
+    ScanHarness::facade().initFileType(); // the shipped catalogue again
+    EXPECT_EQ(filter->GetNodeFileType(odd), FILTER_OTHER);
 }
 
 TEST(ScanProgress, RemainingTime) {
