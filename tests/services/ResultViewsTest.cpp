@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
 
 using namespace salvor::test;
@@ -31,20 +30,16 @@ public:
         VXTimeMgr::share().clear();
         VXUIScan::instance().ReleaseResults();
     }
-    TestFileNode* File(CFileNode* parent, const std::string& name, _FILETIME created = {}, _FILETIME modified = {}) {
-        TestFileNode* n = forest.Add(parent, name, false, 10);
+    TestFileNode* File(CFileNode* parent, const std::string& name, _FILETIME created = {}, _FILETIME modified = {},
+                       bool dir = false) {
+        TestFileNode* n = forest.Add(parent, name, dir, 10);
         n->m_created = created;
         n->m_modified = modified;
         IFileNode* batch[] = {n};
         VXUIScan::instance().ShowNodes(batch, 1, 0);
         return n;
     }
-    TestFileNode* Folder(CFileNode* parent, const std::string& name) {
-        TestFileNode* n = forest.Add(parent, name, true);
-        IFileNode* batch[] = {n};
-        VXUIScan::instance().ShowNodes(batch, 1, 0);
-        return n;
-    }
+    TestFileNode* Folder(CFileNode* parent, const std::string& name) { return File(parent, name, {}, {}, true); }
     OpNodeList Pull(int view, OpNodeList array = {}, bool clear = false) {
         ScanHarness::facade().SetViewType(view);
         ScanHarness::facade().GetScanTreeNodeData(&array, clear);
@@ -93,6 +88,12 @@ TEST(ResultViews, PathView) {
     b->ShowNode(0);
     EXPECT_EQ(ScanHarness::facade().GetFileNodeToArray(files, docsItem), 1);
     EXPECT_EQ(files, OpNodeList{OpNodeEntry(a)});
+    // A pull with the clear flag shows the roots again and unticks.
+    a->SetCheck(CHECK_ALL);
+    r.root->ShowNode(0);
+    r.Pull(0, paths, true);
+    EXPECT_TRUE(r.root->IsNodeShow());
+    EXPECT_EQ(a->GetCheckedStatus(), CHECK_NONE);
 
     // A damaged sibling chain that comes back to an earlier sibling, and a
     // folder linked below itself: lists, pulls and the name test end.

@@ -19,20 +19,19 @@
 
 namespace salvor::test {
 
+// A disk or a volume with its record; nothing to read.
 class FakeDevice : public IStorageDevice {
 public:
     FakeDevice(int type, unsigned fsKind = FS_FAT32, bool permitted = true, const char* name = "vol")
         : m_type(type), m_permitted(permitted) {
         if (type == DEVICE_DISK) {
-            auto* r = new CCollectDiskDeviceInfoStruct;
-            r->partitionScheme = PARTITION_SCHEME_MBR;
-            m_data.reset(CreateDiskDeviceData(r));
-        } else {
-            auto* r = new CCollectedVolumeDeviceInfoStruct;
-            r->fileSystemType = fsKind;
-            std::strncpy(r->volumeName, name, sizeof r->volumeName - 1);
-            m_data.reset(CreateVolumeDeviceData(r));
+            m_data.reset(CreateDiskDeviceData(new CCollectDiskDeviceInfoStruct));
+            return;
         }
+        auto* r = new CCollectedVolumeDeviceInfoStruct;
+        r->fileSystemType = fsKind;
+        std::strncpy(r->volumeName, name, sizeof r->volumeName - 1);
+        m_data.reset(CreateVolumeDeviceData(r));
     }
     int Open(char*) override { return 1; }
     int Close() override { return 1; }
