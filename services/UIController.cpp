@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <list>
 #include <map>
+#include <memory>
 
 namespace {
 
@@ -89,12 +90,10 @@ public:
         scan.RetireResults();
         VXTypeMgr::share().clear();
         VXTimeMgr::share().clear();
+        // Counted alive until the task is gone, also when no thread took it.
         scan.WorkerStarted();
-        return COperationRunner::StartOperation(scan, key, [device] {
-            VXUIScan& s = VXUIScan::instance();
-            s.DoScan(device, nullptr);
-            s.WorkerEnded();
-        });
+        std::shared_ptr<void> alive(nullptr, [](void*) { VXUIScan::instance().WorkerEnded(); });
+        return COperationRunner::StartOperation(scan, key, [device, alive] { VXUIScan::instance().DoScan(device, nullptr); });
     }
 
     bool DoScanWithData(const DiskVolumeNodeRef& item, const std::string& key) override {
