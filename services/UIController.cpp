@@ -69,9 +69,11 @@ public:
     bool isCanBeUseNetWork() override { return VXPublicUtilities::isCanBeUseNetWork(); }
 
     void initFileType() override {
+        // A category the catalogue lacks keeps the engine's built-in list.
         std::map<int, std::string> lists;
         for (int category : {1, 2, 4, 8, 16})
-            lists[category] = VXTypeMgr::share().getTypeString(category).toLatin1().toStdString();
+            if (const QString text = VXTypeMgr::share().getTypeString(category); !text.isNull())
+                lists[category] = text.toLatin1().toStdString();
         VXUIFilter::instance().InitFileTypes(lists);
     }
 
