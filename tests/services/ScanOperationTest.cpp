@@ -1,6 +1,7 @@
 // The scan operation through the facade with a scripted controller on the
 // real node model and a device list of fake devices.
 #include "engine/include/RecoveryFilter.h"
+#include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/UIFilter.h"
 #include "tests/services/ScanHarness.h"
@@ -32,8 +33,8 @@ protected:
         VXUIDeviceData::install(nullptr);
     }
     // A root with one file under it.
-    std::pair<CFilesystemNode*, std::vector<IFileNode*>> Tree(const std::string& name) {
-        CFilesystemNode* root = forest.Root(SEARCHER_FAT, name);
+    std::pair<CFilesystemNode*, std::vector<IFileNode*>> Tree(const std::string& name, _tagSearcherType type = SEARCHER_FAT) {
+        CFilesystemNode* root = forest.Root(type, name);
         return {root, {forest.Add(root, name + ".jpg", false, 100)}};
     }
 
@@ -54,16 +55,21 @@ protected:
 };
 
 TEST_F(ScanOperation, WholeDiskQuickScanVisitsPermittedVolumesInOrderWithOneWriterPerRoot) {
-    shared.scripts[volumes[0].get()].trees = {Tree("one")};
-    shared.scripts[volumes[2].get()].trees = {Tree("two")};
+    // The searcher types of every file system and of the carver's two trees.
+    shared.scripts[volumes[0].get()].trees = {Tree("ntfs", SEARCHER_NTFS), Tree("hfs", SEARCHER_HFSPLUS)};
+    shared.scripts[volumes[2].get()].trees = {Tree("apfs", SEARCHER_APFS), Tree("raw", SEARCHER_RAW),
+                                              Tree("label", SEARCHER_RAW_LABEL)};
     ASSERT_TRUE(harness.Scan(0, -1));
     EXPECT_EQ(shared.visited,
               (std::vector<IStorageDevice*>{volumes[0].get(), volumes[2].get(), volumes[3].get()}));
     EXPECT_EQ(harness.posts.load(), 1); // the run was short: only the end post
-    EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), 2u);
-    EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), 2u);
-    EXPECT_EQ(VXUIScan::instance().GetScanFileSize(), 200u);
-    EXPECT_EQ(FakeWriter::Live().load(), 2);
+    std::vector<int> types;
+    for (IFileNode* root : VXUIScan::instance().GetFileSystemNode())
+        types.push_back(VXCPPPublic::instance().GetNodeSearcheType(root));
+    EXPECT_EQ(types, (std::vector<int>{35, 31, 37, 34, 36}));
+    EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), 5u);
+    EXPECT_EQ(VXUIScan::instance().GetScanFileSize(), 500u);
+    EXPECT_EQ(FakeWriter::Live().load(), 5);
     EXPECT_EQ(shared.live.load(), 3); // each volume's controller keeps its nodes
     EXPECT_NE(VXUIScan::instance().GetFileNodeDataRecover(VXUIScan::instance().GetFileSystemNode()[0]), nullptr);
 
