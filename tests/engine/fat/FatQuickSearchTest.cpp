@@ -9,9 +9,6 @@
 #include "engine/fat/FatTable.h"
 #include "engine/include/DeviceRecords.h"
 #include "tests/engine/fat/FatTestUtil.h"
-#include "tests/support/Fixture.h"
-#include "tests/support/ImageDevice.h"
-#include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
 
@@ -25,11 +22,10 @@ static bool operator==(const DataRun& a, const DataRun& b) { return a.start == b
 
 namespace {
 
-using Links = std::map<std::uint32_t, std::uint32_t>;
-
 class MapTable : public IFATTable {
 public:
     explicit MapTable(std::map<std::uint32_t, std::uint32_t> links) : m_links(std::move(links)) {}
+    // Links of the map; 0 (free) elsewhere.
     std::uint32_t GetNextCluster(std::uint32_t c) override {
         const auto it = m_links.find(c);
         return it == m_links.end() ? 0 : it->second;
@@ -41,58 +37,45 @@ private:
 
 constexpr std::uint32_t kEnd = 0x0FFFFFFF;
 
+const std::vector<DataRun> kNoList{{-1, -1}};
 std::vector<DataRun> Runs(IDataRunList* list) {
-    std::vector<DataRun> out;
-    if (!list) return out;
-    out = static_cast<CDataRunList*>(list)->Runs();
+    if (!list) return kNoList;
+    const auto out = static_cast<CDataRunList*>(list)->Runs();
     list->Release();
     return out;
 }
 
-TEST(FatDataRuns, LiveRunsFollowTheChainAndAreSizedFromTheBytes) {
-    MapTable table({{10, 11}, {11, 12}, {12, 13}, {13, 14}, {14, kEnd}, {20, 21}, {21, 30}, {30, kEnd}, {40, kEnd}});
-    CFATBuildDataRun b(&table, 512, 1, 100);
-    // A chain of 5 clusters for a 3-cluster file: one run of 3.
-    EXPECT_EQ(Runs(b.BuildDataRunList(10, 1500, false)), (std::vector<DataRun>{{8, 3}}));
-    // A 1-cluster chain for a 3-cluster file: extended to 3.
-    EXPECT_EQ(Runs(b.BuildDataRunList(40, 1536, false)), (std::vector<DataRun>{{38, 3}}));
-    // Fragmented: 20-21, then 30.
-    EXPECT_EQ(Runs(b.BuildDataRunList(20, 1400, false)), (std::vector<DataRun>{{18, 2}, {28, 1}}));
-    // Clusters 0 and 1 are no data clusters; nor is one past the partition.
-    EXPECT_EQ(b.BuildDataRunList(0, 100, false), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(1, 100, false), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(102, 100, false), nullptr);
-    // A run sized past the partition's clusters makes no list.
-    EXPECT_EQ(b.BuildDataRunList(40, 512 * 70, false), nullptr);
-}
-
-TEST(FatDataRuns, LiveChainsLeavingThePartitionOrMarkedBadMakeNoList) {
-    MapTable table({{5, 0x0FFFFFF7}, {6, 500}, {7, 7 + 1}, {8, 7}});
-    CFATBuildDataRun b(&table, 512, 4, 100);
-    EXPECT_EQ(b.BuildDataRunList(5, 4096, false), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(6, 4096, false), nullptr);
-    // A loop (7 -> 8 -> 7) ends at the partition's size: no endless walk.
-    EXPECT_EQ(b.BuildDataRunList(7, 1u << 30, false), nullptr);
-}
-
-TEST(FatDataRuns, DeletedRunsAreContiguousWithinThePartition) {
-    MapTable table(Links{{50, 60}});
-    CFATBuildDataRun b(&table, 512, 2, 100);
-    // Freed entries: contiguous clusters from the first, as many as the size needs.
-    EXPECT_EQ(Runs(b.BuildDataRunList(10, 3000, true)), (std::vector<DataRun>{{8, 3}}));
-    // Cut at the partition's last cluster (101).
-    EXPECT_EQ(Runs(b.BuildDataRunList(99, 100000, true)), (std::vector<DataRun>{{97, 3}}));
-    // A table that still links is followed, then contiguous again.
-    EXPECT_EQ(Runs(b.BuildDataRunList(50, 3000, true)), (std::vector<DataRun>{{48, 1}, {58, 2}}));
-    EXPECT_EQ(b.BuildDataRunList(1, 3000, true), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(150, 3000, true), nullptr);
-}
-
-TEST(FatDataRuns, EmptyFilesGetDistinctPseudoClusters) {
-    auto* counter = GetEmptyFileVirtualClusterNumObject();
-    counter->ResetVirtualClusterNum();
-    EXPECT_EQ(counter->GetVirtualClusterNum(), 0x100000000ull);
-    EXPECT_EQ(counter->GetVirtualClusterNum(), 0x100000001ull);
+TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
+    // Cluster c at sector c - 2 (+ data start), partitions of 100 clusters.
+    MapTable table({{10, 11}, {11, 12}, {12, 13}, {13, 14}, {14, kEnd}, {20, 21}, {21, 30}, {30, kEnd}, {40, kEnd},
+                    {50, 60}, {5, 0x0FFFFFF7}, {6, 500}, {7, 8}, {8, 7}});
+    const struct {
+        unsigned spc;
+        std::uint32_t first;
+        std::uint64_t size;
+        bool deleted;
+        std::vector<DataRun> runs;
+    } rows[] = {
+        {1, 10, 1500, false, {{8, 3}}},           // a 5-cluster chain for a 3-cluster file
+        {1, 40, 1536, false, {{38, 3}}},          // a 1-cluster chain extended to the size
+        {1, 20, 1400, false, {{18, 2}, {28, 1}}}, // fragmented
+        {1, 0, 100, false, kNoList},                   // clusters 0 and 1 are no data clusters
+        {1, 1, 100, false, kNoList},
+        {1, 102, 100, false, kNoList},         // past the partition
+        {1, 40, 512 * 70, false, kNoList},     // sized past the partition's clusters
+        {4, 5, 4096, false, kNoList},          // marked bad
+        {4, 6, 4096, false, kNoList},          // leaving the partition
+        {4, 7, 1u << 30, false, kNoList},      // a loop ends at the partition's size
+        {2, 10, 3000, true, {{8, 3}}},    // freed: contiguous from the first cluster
+        {2, 99, 100000, true, {{97, 3}}}, // cut at the partition's last cluster (101)
+        {2, 50, 3000, true, {{48, 1}, {58, 2}}}, // a table that still links, then contiguous
+        {2, 1, 3000, true, kNoList},
+        {2, 150, 3000, true, kNoList},
+    };
+    for (const auto& r : rows) {
+        CFATBuildDataRun b(&table, 512, r.spc, 100);
+        EXPECT_EQ(Runs(b.BuildDataRunList(r.first, r.size, r.deleted)), r.runs) << r.first << (r.deleted ? " deleted" : "");
+    }
 }
 
 // Records every node offered; owns them.
@@ -161,77 +144,60 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
 }
 
 TEST(FatBuildChildren, WindowsExecutablesAreRecognisedByTheirPEHeader) {
-    std::vector<std::uint8_t> s(512, 0);
-    s[0] = 'M';
-    s[1] = 'Z';
-    s[0x3C] = 0x80;
-    s[0x80] = 'P';
-    s[0x81] = 'E';
-    EXPECT_TRUE(CFATBuildChildren::bWindowsPEFiles(s));
-    s[0x3C] = 0xFF;
-    s[0x3D] = 0x01; // header offset past the sector
-    EXPECT_FALSE(CFATBuildChildren::bWindowsPEFiles(s));
-    s[0x3D] = 0;
-    s[0x3C] = 0x80;
-    s[1] = 'X';
-    EXPECT_FALSE(CFATBuildChildren::bWindowsPEFiles(s));
+    auto pe = [](char z, std::uint8_t lo, std::uint8_t hi) {
+        std::vector<std::uint8_t> s(512, 0);
+        s[0] = 'M', s[1] = static_cast<std::uint8_t>(z), s[0x3C] = lo, s[0x3D] = hi, s[0x80] = 'P', s[0x81] = 'E';
+        return CFATBuildChildren::bWindowsPEFiles(s);
+    };
+    EXPECT_TRUE(pe('Z', 0x80, 0));
+    EXPECT_FALSE(pe('Z', 0xFF, 0x01)); // header offset past the sector
+    EXPECT_FALSE(pe('X', 0x80, 0));
 }
 
-struct SearcherFixture {
+class FatQuickSearcher : public ::testing::Test {
+protected:
+    void Volume(unsigned kind) {
+        device.SetType(DEVICE_VOLUME);
+        if (!kind) return;
+        auto* info = new CCollectedVolumeDeviceInfoStruct;
+        info->fileSystemType = kind;
+        device.SetPrivateData(CreateVolumeDeviceData(info));
+    }
+    salvor::test::ImageDevice device{salvor::test::FixtureFile("fat_16", "fat_16.img"), 512};
     salvor::test::RecordingProgress progress;
     KeepBuilder builder;
     std::unique_ptr<IQuickFileSystemSearchController> searcher{fat::CreateFATQuickSearcher()};
 };
 
-TEST(FatQuickSearcher, RefusesWhatIsNoFatVolumeWithAFinalRecord) {
-    const std::string img = salvor::test::FixtureFile("fat_16", "fat_16.img");
-    ASSERT_FALSE(img.empty());
-    {
-        SearcherFixture f;
-        salvor::test::ImageDevice device(img, 512);
-        f.searcher->SetDirecotryTreeBuilder(&f.builder);
-        EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNotVolume);
-        EXPECT_EQ(f.progress.Last().state, PROGRESS_FINISHED);
-        device.SetType(DEVICE_VOLUME);
-        EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNoVolumeData);
-        auto* info = new CCollectedVolumeDeviceInfoStruct;
-        info->fileSystemType = FS_NTFS;
-        device.SetPrivateData(CreateVolumeDeviceData(info));
-        EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNotFat);
-        EXPECT_EQ(f.progress.Last().result, fat::kQuickNotFat);
-        EXPECT_EQ(f.searcher->QuickSearchFiles(nullptr, &f.progress), fat::kQuickNoDeviceOrSink);
-        EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(nullptr, 0), 0);
-    }
-    SearcherFixture f;
-    salvor::test::ImageDevice device(img, 512);
-    device.SetType(DEVICE_VOLUME);
-    EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNoBuilder);
+TEST_F(FatQuickSearcher, RefusesWhatIsNoFatVolumeWithAFinalRecord) {
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNoBuilder);
+    searcher->SetDirecotryTreeBuilder(&builder);
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNotVolume);
+    EXPECT_EQ(progress.Last().state, PROGRESS_FINISHED);
+    Volume(0);
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNoVolumeData);
+    Volume(FS_NTFS);
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNotFat);
+    EXPECT_EQ(progress.Last().result, fat::kQuickNotFat);
+    EXPECT_EQ(searcher->QuickSearchFiles(nullptr, &progress), fat::kQuickNoDeviceOrSink);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(nullptr, 0), 0);
 }
 
-TEST(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
-    const std::string img = salvor::test::FixtureFile("fat_16", "fat_16.img");
-    ASSERT_FALSE(img.empty());
-    SearcherFixture f;
-    salvor::test::ImageDevice device(img, 512);
-    device.SetType(DEVICE_VOLUME);
-    auto* info = new CCollectedVolumeDeviceInfoStruct;
-    info->fileSystemType = FS_FAT16;
-    device.SetPrivateData(CreateVolumeDeviceData(info));
-    f.searcher->SetDirecotryTreeBuilder(&f.builder);
-    ASSERT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), 0u);
-    EXPECT_GT(f.builder.nodes.size(), 50u);
-
+TEST_F(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
+    Volume(FS_FAT16);
+    searcher->SetDirecotryTreeBuilder(&builder);
+    ASSERT_EQ(searcher->QuickSearchFiles(&device, &progress), 0u);
+    EXPECT_GT(builder.nodes.size(), 50u);
     CSearchedPartitionInfo* slot[2] = {nullptr, nullptr};
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(nullptr, 5), 1);
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(slot, 0), 1);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(nullptr, 5), 1);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(slot, 0), 1);
     EXPECT_EQ(slot[0], nullptr);
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(slot, 1), 1);
-    ASSERT_NE(slot[0], nullptr);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(slot, 1), 1);
     std::unique_ptr<CSearchedPartitionInfo> a(slot[0]);
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(slot, 1), 1);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(slot, 1), 1);
     std::unique_ptr<CSearchedPartitionInfo> b(slot[0]);
+    ASSERT_NE(a, nullptr);
     EXPECT_NE(a.get(), b.get());
-    EXPECT_EQ(a->GetType(), 1);
     EXPECT_EQ(a->m_fileSystemType, unsigned{FS_FAT16});
     EXPECT_EQ(a->m_partitionIndex, 0);
     auto* rec = dynamic_cast<CFATSearchedPartitionInfo*>(a.get());

@@ -1,145 +1,105 @@
 // The table readers over small hand-laid tables written to an image file.
 #include "engine/fat/FatTable.h"
 #include "tests/engine/fat/FatTestUtil.h"
-#include "tests/support/Fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 using salvor::test::ImageDevice;
 
 namespace {
-// An image of `sectors` zero sectors with FAT entries laid at sector `at`.
+// An image of one zero sector and two FAT copies of sectorsPerFat sectors,
+// with the media and reserved entries set.
 class TableImage {
 public:
-    TableImage(enumFILE_SYSTEM_TYPE kind, unsigned sectorsPerFat, unsigned ss = 512)
-        : kind_(kind), ss_(ss), bytes_(std::size_t{sectorsPerFat} * 2 * ss + ss, 0) {
-        spf_ = sectorsPerFat;
-        // Media and reserved entries.
+    TableImage(enumFILE_SYSTEM_TYPE kind, unsigned sectorsPerFat)
+        : kind_(kind), spf_(sectorsPerFat), bytes_(std::size_t{sectorsPerFat} * 1024 + 512, 0) {
         Set(0, kind == FS_FAT32 ? 0x0FFFFFF8 : kind == FS_FAT16 ? 0xFFF8 : 0xFF0);
         Set(1, kind == FS_FAT32 ? 0x0FFFFFFF : kind == FS_FAT16 ? 0xFFFF : 0xFFF);
     }
-    void Set(std::uint32_t i, std::uint32_t v, int copy = 0) {
-        std::size_t base = ss_ + std::size_t{spf_} * ss_ * copy;
-        if (kind_ == FS_FAT32) {
-            for (int b = 0; b < 4; ++b) bytes_[base + i * 4 + b] = static_cast<std::uint8_t>(v >> (8 * b));
-        } else if (kind_ == FS_FAT16) {
-            bytes_[base + i * 2] = static_cast<std::uint8_t>(v);
-            bytes_[base + i * 2 + 1] = static_cast<std::uint8_t>(v >> 8);
-        } else {
-            std::size_t off = base + i * 3 / 2;
-            if (i & 1) {
-                bytes_[off] = static_cast<std::uint8_t>((bytes_[off] & 0x0F) | ((v << 4) & 0xF0));
-                bytes_[off + 1] = static_cast<std::uint8_t>(v >> 4);
-            } else {
-                bytes_[off] = static_cast<std::uint8_t>(v);
-                bytes_[off + 1] = static_cast<std::uint8_t>((bytes_[off + 1] & 0xF0) | ((v >> 8) & 0x0F));
-            }
-        }
+    TableImage& Set(std::uint32_t i, std::uint32_t v, int copy = 0) {
+        const std::size_t base = 512 + std::size_t{spf_} * 512 * copy;
+        const unsigned width = kind_ == FS_FAT32 ? 4 : kind_ == FS_FAT16 ? 2 : 0;
+        for (unsigned b = 0; b < width; ++b) bytes_[base + i * width + b] = static_cast<std::uint8_t>(v >> (8 * b));
+        if (width) return *this;
+        const std::size_t off = base + i * 3 / 2;
+        const unsigned word = (bytes_[off] | bytes_[off + 1] << 8) & (i & 1 ? 0x000F : 0xF000);
+        const unsigned both = word | (i & 1 ? (v & 0xFFF) << 4 : v & 0xFFF);
+        bytes_[off] = static_cast<std::uint8_t>(both), bytes_[off + 1] = static_cast<std::uint8_t>(both >> 8);
+        return *this;
     }
-    void SetBoth(std::uint32_t i, std::uint32_t v) {
-        Set(i, v, 0);
-        Set(i, v, 1);
-    }
-    // Both copies identical.
-    void Mirror() {
-        std::copy_n(bytes_.begin() + ss_, std::size_t{spf_} * ss_, bytes_.begin() + ss_ + std::size_t{spf_} * ss_);
+    // The second copy the same as the first.
+    TableImage& Mirror() {
+        std::copy_n(bytes_.begin() + 512, std::size_t{spf_} * 512, bytes_.begin() + 512 + std::size_t{spf_} * 512);
+        return *this;
     }
     std::unique_ptr<ImageDevice> Device() {
-        const std::string path = tmp_.file("t.img");
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes_.data()),
-                                                    static_cast<std::streamsize>(bytes_.size()));
-        return std::make_unique<ImageDevice>(path, ss_);
+        std::ofstream(tmp_.file("t.img"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+        return std::make_unique<ImageDevice>(tmp_.file("t.img"), 512);
     }
 
 private:
     salvor::test::TempDir tmp_;
     enumFILE_SYSTEM_TYPE kind_;
-    unsigned ss_;
     unsigned spf_;
     std::vector<std::uint8_t> bytes_;
 };
+
+std::unique_ptr<CDoubleFATTable> Double(ImageDevice* dev, unsigned spf, int first, int second) {
+    return std::unique_ptr<CDoubleFATTable>(
+        static_cast<CDoubleFATTable*>(IFATTableFactory::CreateFATTable(dev, 1, FS_FAT16, spf, first, second)));
+}
 } // namespace
 
-TEST(FatTable, Fat12EntriesAndMarks) {
-    TableImage t(FS_FAT12, 2);
-    t.Set(2, 3);
-    t.Set(3, 0xFFF);
-    t.Set(4, 0xFF8);
-    t.Set(5, 0xFF7);
-    auto dev = t.Device();
-    CFAT12Table table(dev.get(), 1, 2);
-    ASSERT_TRUE(table.IsValidFATTable());
-    EXPECT_EQ(table.GetNextCluster(2), 3u);
-    EXPECT_EQ(table.GetNextCluster(3), fat::kFat12EndOfChain);
-    EXPECT_EQ(table.GetNextCluster(4), fat::kEndOfChain);
-    EXPECT_EQ(table.GetNextCluster(5), fat::kBadCluster);
-    EXPECT_EQ(table.GetNextCluster(100000), 0u);
-    EXPECT_EQ(CFAT12Table(dev.get(), 1, 13).IsLoaded(), false);
-}
-
-TEST(FatTable, Fat16MarksRangesAndLoadBounds) {
-    TableImage t(FS_FAT16, 16);
-    t.Set(2, 0xFFFF);
-    t.Set(3, 0xFFF7);
-    auto dev = t.Device();
-    CFAT16Table table(dev.get(), 1, 16);
-    ASSERT_TRUE(table.IsValidFATTable());
-    EXPECT_EQ(table.GetNextCluster(2), fat::kEndOfChain);
-    EXPECT_EQ(table.GetNextCluster(3), fat::kBadCluster);
-    EXPECT_EQ(table.GetNextCluster(table.GetEntryCount()), 0u);
-    // 11 sectors per FAT at 512-byte sectors is not a FAT16 table.
-    TableImage small(FS_FAT16, 11);
-    auto sdev = small.Device();
-    EXPECT_FALSE(CFAT16Table(sdev.get(), 1, 11).IsLoaded());
-    std::unique_ptr<IFATTable> wrapper(IFATTableFactory::CreateFATTable(sdev.get(), 1, FS_FAT16, 11, 1, 1));
-    ASSERT_NE(wrapper, nullptr);
-    EXPECT_EQ(wrapper->GetNextCluster(2), 0u);
+TEST(FatTable, EntriesMarksAndRanges) {
+    auto t12 = TableImage(FS_FAT12, 2).Set(2, 3).Set(3, 0xFFF).Set(4, 0xFF8).Set(5, 0xFF7).Device();
+    auto t16 = TableImage(FS_FAT16, 16).Set(2, 0xFFFF).Set(3, 0xFFF7).Device();
+    // Reserved top bits over a link to 3.
+    auto t32 = TableImage(FS_FAT32, 4).Set(2, 0x10000003).Set(3, 0xFFFFFFFF).Set(4, 0x0FFFFFF7).Device();
+    CFAT12Table f12(t12.get(), 1, 2);
+    CFAT16Table f16(t16.get(), 1, 16);
+    CFAT32Table f32(t32.get(), 1, 4);
+    const struct {
+        IFATTable& table;
+        std::uint32_t cluster, next;
+    } rows[] = {{f12, 2, 3},         {f12, 3, fat::kFat12EndOfChain}, {f12, 4, fat::kEndOfChain},
+                {f12, 5, fat::kBadCluster}, {f12, 100000, 0},            {f16, 2, fat::kEndOfChain},
+                {f16, 3, fat::kBadCluster}, {f16, f16.GetEntryCount(), 0}, {f32, 2, 3},
+                {f32, 3, 0x0FFFFFFF},       {f32, 4, fat::kBadCluster}};
+    for (const auto& r : rows) EXPECT_EQ(r.table.GetNextCluster(r.cluster), r.next) << r.cluster;
+    EXPECT_TRUE(f12.IsValidFATTable() && f16.IsValidFATTable() && f32.IsValidFATTable());
+    EXPECT_FALSE(CFAT12Table(t12.get(), 1, 13).IsLoaded());
     // A cluster count cuts the entries answered.
-    CFAT16Table cut(dev.get(), 1, 16, 100);
-    EXPECT_EQ(cut.GetEntryCount(), 102u);
-}
-
-TEST(FatTable, Fat32EntriesAreMasked) {
-    TableImage t(FS_FAT32, 4);
-    t.Set(2, 0x10000003); // reserved top bits over a link to 3
-    t.Set(3, 0xFFFFFFFF);
-    t.Set(4, 0x0FFFFFF7);
-    auto dev = t.Device();
-    CFAT32Table table(dev.get(), 1, 4);
-    ASSERT_TRUE(table.IsValidFATTable());
-    EXPECT_EQ(table.GetNextCluster(2), 3u);
-    EXPECT_EQ(table.GetNextCluster(3), 0x0FFFFFFFu);
-    EXPECT_EQ(table.GetNextCluster(4), fat::kBadCluster);
+    EXPECT_EQ(CFAT16Table(t16.get(), 1, 16, 100).GetEntryCount(), 102u);
+    // 11 sectors per FAT at 512-byte sectors is not a FAT16 table.
+    auto small = TableImage(FS_FAT16, 11).Device();
+    EXPECT_FALSE(CFAT16Table(small.get(), 1, 11).IsLoaded());
+    EXPECT_EQ(Double(small.get(), 11, 1, 1)->GetNextCluster(2), 0u);
 }
 
 TEST(FatTable, BodyAndChainTestsRefuseDamage) {
-    auto validWith = [](auto change) {
-        TableImage t(FS_FAT32, 4);
-        change(t);
-        auto dev = t.Device();
-        return CFAT32Table(dev.get(), 1, 4).IsValidFATTable();
+    const struct {
+        std::function<void(TableImage&)> change;
+        bool valid;
+    } rows[] = {
+        {[](TableImage&) {}, true},
+        {[](TableImage& t) { t.Set(5, 5); }, false},      // links to itself
+        {[](TableImage& t) { t.Set(7, 1); }, false},      // 1 is never a cluster
+        {[](TableImage& t) { t.Set(7, 100000); }, false}, // beyond the table
+        {[](TableImage& t) { t.Set(2, 9).Set(3, 9).Set(9, 0x0FFFFFFF); }, false}, // two chains join at 9
+        {[](TableImage& t) { t.Set(2, 3).Set(3, 2); }, false},
+        {[](TableImage& t) { t.Set(0, 0); }, false}, // header
+        {[](TableImage& t) { t.Set(6, 0x0FFFFFF7).Set(2, 3).Set(3, 0x0FFFFFFF); }, true},
     };
-    EXPECT_TRUE(validWith([](TableImage&) {}));
-    EXPECT_FALSE(validWith([](TableImage& t) { t.Set(5, 5); }));     // links to itself
-    EXPECT_FALSE(validWith([](TableImage& t) { t.Set(7, 1); }));     // 1 is never a cluster
-    EXPECT_FALSE(validWith([](TableImage& t) { t.Set(7, 100000); })); // beyond the table
-    EXPECT_FALSE(validWith([](TableImage& t) {                        // two chains join at 9
-        t.Set(2, 9);
-        t.Set(3, 9);
-        t.Set(9, 0x0FFFFFFF);
-    }));
-    EXPECT_FALSE(validWith([](TableImage& t) { // 2 -> 3 -> 2
-        t.Set(2, 3);
-        t.Set(3, 2);
-    }));
-    EXPECT_FALSE(validWith([](TableImage& t) { t.Set(0, 0); })); // header
-    EXPECT_TRUE(validWith([](TableImage& t) {
-        t.Set(6, 0x0FFFFFF7);
-        t.Set(2, 3);
-        t.Set(3, 0x0FFFFFFF);
-    }));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        TableImage t(FS_FAT32, 4);
+        rows[i].change(t);
+        auto dev = t.Device();
+        EXPECT_EQ(CFAT32Table(dev.get(), 1, 4).IsValidFATTable(), rows[i].valid) << "row " << i;
+    }
 }
 
 TEST(FatTable, LongReversedChainIsCheckedInLinearTime) {
@@ -149,8 +109,7 @@ TEST(FatTable, LongReversedChainIsCheckedInLinearTime) {
     TableImage t(FS_FAT32, spf);
     const std::uint32_t count = spf * 512 / 4;
     for (std::uint32_t i = 3; i < count; ++i) t.Set(i, i - 1);
-    t.Set(2, 0x0FFFFFFF);
-    auto dev = t.Device();
+    auto dev = t.Set(2, 0x0FFFFFFF).Device();
     CFAT32Table table(dev.get(), 1, spf);
     EXPECT_TRUE(table.IsValidFATTable());
     std::vector<std::uint32_t> chain;
@@ -159,45 +118,26 @@ TEST(FatTable, LongReversedChainIsCheckedInLinearTime) {
 }
 
 TEST(FatTable, FactoryPicksCopies) {
-    TableImage t(FS_FAT16, 16);
-    t.Set(2, 0xFFFF);
-    t.Mirror();
-    t.Set(3, 3, 0); // the first copy is damaged
-    auto dev = t.Device();
-    auto make = [&](int first, int second) {
-        return std::unique_ptr<CDoubleFATTable>(
-            static_cast<CDoubleFATTable*>(IFATTableFactory::CreateFATTable(dev.get(), 1, FS_FAT16, 16, first, second)));
-    };
-    auto both = make(1, 1);
+    auto dev = TableImage(FS_FAT16, 16).Set(2, 0xFFFF).Mirror().Set(3, 3, 0).Device(); // the first copy is damaged
+    auto both = Double(dev.get(), 16, 1, 1);
     EXPECT_EQ(both->First(), nullptr);
     ASSERT_NE(both->Second(), nullptr);
     EXPECT_EQ(both->GetNextCluster(2), fat::kEndOfChain);
-    auto onlyFirst = make(1, 0);
+    auto onlyFirst = Double(dev.get(), 16, 1, 0);
     EXPECT_EQ(onlyFirst->First(), nullptr);
     EXPECT_EQ(onlyFirst->Second(), nullptr);
     EXPECT_EQ(onlyFirst->GetNextCluster(2), 0u);
-    EXPECT_NE(make(0, 1)->Second(), nullptr);
+    EXPECT_NE(Double(dev.get(), 16, 0, 1)->Second(), nullptr);
 
-    TableImage good(FS_FAT16, 16);
-    good.Mirror();
-    auto gdev = good.Device();
-    std::unique_ptr<CDoubleFATTable> w(
-        static_cast<CDoubleFATTable*>(IFATTableFactory::CreateFATTable(gdev.get(), 1, FS_FAT16, 16, 1, 1)));
+    auto good = TableImage(FS_FAT16, 16).Mirror().Device();
+    auto w = Double(good.get(), 16, 1, 1);
     EXPECT_NE(w->First(), nullptr);
     EXPECT_EQ(w->Second(), nullptr);
-    EXPECT_EQ(IFATTableFactory::CreateRealFATTable(gdev.get(), FS_NTFS, 1, 16), nullptr);
-    IFATTableFactory::DestroyFATTable(nullptr);
-}
-
-TEST(FatTable, UnreadableCopyIsRefused) {
-    TableImage t(FS_FAT16, 16);
-    t.Mirror();
-    auto dev = t.Device();
-    dev->FailSector(5);
-    std::unique_ptr<CDoubleFATTable> w(
-        static_cast<CDoubleFATTable*>(IFATTableFactory::CreateFATTable(dev.get(), 1, FS_FAT16, 16, 1, 1)));
-    EXPECT_EQ(w->First(), nullptr);
-    EXPECT_NE(w->Second(), nullptr);
+    EXPECT_EQ(IFATTableFactory::CreateRealFATTable(good.get(), FS_NTFS, 1, 16), nullptr);
+    good->FailSector(5); // an unreadable first copy is refused
+    auto failed = Double(good.get(), 16, 1, 1);
+    EXPECT_EQ(failed->First(), nullptr);
+    EXPECT_NE(failed->Second(), nullptr);
 }
 
 TEST(FatTable, LargeFat32IsReadInPages) {
@@ -205,10 +145,8 @@ TEST(FatTable, LargeFat32IsReadInPages) {
     const unsigned spf = 130000;
     salvor::test::TempDir tmp;
     const std::string path = tmp.file("big.img");
-    std::string out;
-    ASSERT_EQ(salvor::test::RunCommand("truncate -s " + std::to_string((1ull + spf) * 512) + " '" + path + "'", &out), 0);
-    std::vector<std::uint8_t> head = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x0F};
-    ASSERT_TRUE(fattest::WriteBytes(path, 512, head));
+    ASSERT_EQ(salvor::test::RunCommand("truncate -s " + std::to_string((1ull + spf) * 512) + " '" + path + "'"), 0);
+    ASSERT_TRUE(fattest::WriteBytes(path, 512, {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x0F}));
     // A chain crossing a page boundary (1 MiB of entries): 262143 -> 262144 -> end.
     const std::uint32_t c = 262143;
     ASSERT_TRUE(fattest::WriteBytes(path, 512 + c * 4ull, {0x00, 0x00, 0x04, 0x00, 0xFF, 0xFF, 0xFF, 0x0F}));
@@ -223,30 +161,22 @@ TEST(FatTable, LargeFat32IsReadInPages) {
 }
 
 TEST(FatTable, ChainWalkStops) {
-    TableImage t(FS_FAT16, 16);
-    t.Set(2, 3);
-    t.Set(3, 0xFFF7);
-    t.Set(4, 5);
-    t.Set(5, 4000);
-    auto dev = t.Device();
-    CFAT16Table raw(dev.get(), 1, 16);
-    std::vector<std::uint32_t> chain;
-    EXPECT_EQ(fat::FollowClusterChain(raw, 2, 0, chain), fat::ChainEnd::Bad);
-    chain.clear();
-    EXPECT_EQ(fat::FollowClusterChain(raw, 4, 100, chain), fat::ChainEnd::OutOfRange);
-    EXPECT_EQ(chain, (std::vector<std::uint32_t>{4, 5}));
-    chain.clear();
-    EXPECT_EQ(fat::FollowClusterChain(raw, 1, 0, chain), fat::ChainEnd::OutOfRange);
-    EXPECT_TRUE(chain.empty());
-
-    TableImage loop(FS_FAT16, 16);
-    loop.Set(2, 3);
-    loop.Set(3, 4);
-    loop.Set(4, 2);
-    auto ldev = loop.Device();
-    CFAT16Table looped(ldev.get(), 1, 16);
+    auto dev = TableImage(FS_FAT16, 16).Set(2, 3).Set(3, 0xFFF7).Set(4, 5).Set(5, 4000).Device();
+    auto loopDev = TableImage(FS_FAT16, 16).Set(2, 3).Set(3, 4).Set(4, 2).Device();
+    CFAT16Table table(dev.get(), 1, 16), looped(loopDev.get(), 1, 16);
     EXPECT_FALSE(looped.IsValidFATTable());
-    chain.clear();
-    EXPECT_EQ(fat::FollowClusterChain(looped, 2, 0, chain), fat::ChainEnd::Loop);
-    EXPECT_EQ(chain.size(), 3u);
+    const struct {
+        IFATTable& table;
+        std::uint32_t first, count;
+        fat::ChainEnd end;
+        std::vector<std::uint32_t> chain;
+    } rows[] = {{table, 2, 0, fat::ChainEnd::Bad, {2, 3}},
+                {table, 4, 100, fat::ChainEnd::OutOfRange, {4, 5}},
+                {table, 1, 0, fat::ChainEnd::OutOfRange, {}},
+                {looped, 2, 0, fat::ChainEnd::Loop, {2, 3, 4}}};
+    for (const auto& r : rows) {
+        std::vector<std::uint32_t> chain;
+        EXPECT_EQ(fat::FollowClusterChain(r.table, r.first, r.count, chain), r.end) << r.first;
+        EXPECT_EQ(chain, r.chain) << r.first;
+    }
 }

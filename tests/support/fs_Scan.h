@@ -1,0 +1,84 @@
+#pragma once
+// File-system scans as the application runs them, for the FAT and exFAT tests:
+// the deleted-files controller over a volume record (quick) or the complete
+// controller over a disk (deep), the tree builder with a clock that never
+// sleeps, the writer copying found files out; and the manifests they are
+// checked against. The caller registers the searchers (Factories()) first.
+#include "engine/include/RecoveryController.h"
+#include "engine/include/RecoveryFilter.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+#include "tests/support/RecordingSinks.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class IDataRecovery;
+
+namespace salvor::test {
+
+template <typename T>
+struct Releaser {
+    void operator()(T* p) const {
+        if (p) p->Release();
+    }
+};
+
+class FsScan {
+public:
+    // kind >= 0: a quick scan of a volume of that kind named "VOL"; kind < 0: a deep scan of a disk.
+    FsScan(const std::string& image, unsigned sectorSize, int kind);
+    ~FsScan();
+    ResultCode Run();
+
+    // The shown nodes of the trees whose root name ends with rootSuffix, by
+    // their path below the root ("/"-separated, no trailing "/").
+    std::multimap<std::string, IFileNode*> Nodes(const std::string& rootSuffix = "") const;
+    // Writes the node through the controller's writer of type; its sha256, "" on failure.
+    std::string Recover(IFileNode* node, _tagSearcherType type);
+
+    ImageDevice device;
+    RecordingProgress progress;
+    RecordingTree tree;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+std::string PathOf(IFileNode* node);
+
+// The partition records a searcher hands out, owned.
+template <typename Searcher>
+std::vector<std::unique_ptr<CSearchedPartitionInfo>> PartitionsOf(Searcher* searcher) {
+    std::vector<CSearchedPartitionInfo*> raw(256, nullptr);
+    const int n = searcher ? searcher->GetSearchedPartitionInfo(raw.data(), 256) : 0;
+    std::vector<std::unique_ptr<CSearchedPartitionInfo>> out;
+    for (int i = 0; i < n && i < 256; ++i) out.emplace_back(raw[static_cast<std::size_t>(i)]);
+    return out;
+}
+
+std::string ReadText(const std::string& file);
+// "sha256  /path" or "sha256<TAB>path" lines: path (no leading "/") -> sha256.
+std::map<std::string, std::string> Sha256Manifest(const std::string& file);
+std::vector<std::uint8_t> ReadBytes(const std::string& file, std::uint64_t offset, std::size_t n);
+bool WriteBytes(const std::string& file, std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
+// A copy of a file in dir, named name.
+std::string CopyOf(const std::string& file, const TempDir& dir, const std::string& name);
+// Unpacks a .gz (or .tgz holding NAME.raw) sample of tests/data/dfir_ntfs into dir; "" on failure.
+std::string DfirImage(const std::string& gzName, const std::string& dir);
+// Sets TZ for the object's lifetime.
+class ScopedTz {
+public:
+    explicit ScopedTz(const char* tz);
+    ~ScopedTz();
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+} // namespace salvor::test
