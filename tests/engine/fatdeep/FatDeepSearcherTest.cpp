@@ -33,34 +33,29 @@ std::vector<std::unique_ptr<Record>> Propose(IStorageDevice& device, long long b
 std::string OneCluster(const char* image) { return salvor::test::FixtureFile("fat_deep", image); }
 
 // The one-cluster volume yields one FAT32 partition at 0 with these flags
-// (boot sectors and FAT copies seen) and score, confirmed by its 4 folders.
-void ExpectOnePartitionAtZero(const char* image, std::uint32_t flags, std::int64_t score) {
-    salvor::test::ImageDevice device(OneCluster(image));
-    const auto found = Propose(device);
-    ASSERT_EQ(found.size(), 1u);
-    const Record& r = *found[0];
-    EXPECT_EQ(r.GetStartSector(), 0);
-    EXPECT_EQ(r.m_fileSystemType, unsigned{FS_FAT32});
-    EXPECT_EQ(r.GetFlag() & 0x3CF, flags);
-    EXPECT_EQ(CFATCompleteFSearcher::Score(r), score);
-    EXPECT_EQ(CFATCompleteFSearcher::SubFolderCount(r), 4);
-}
-
-TEST(FatDeepProposals, BackupOfAKnownPartitionProposesNoGhost) {
-    ExpectOnePartitionAtZero("onecluster.img", 0x3CC, 100);
-}
-
-TEST(FatDeepProposals, BackupAloneIsReadAsTheBackupNotAsAPartitionSixSectorsOn) {
-    ExpectOnePartitionAtZero("onecluster_boot_zeroed.img", 0x3C8, 95);
-}
-
-TEST(FatDeepProposals, BlockSizeDoesNotChangeTheProposals) {
-    salvor::test::ImageDevice device(OneCluster("onecluster_boot_zeroed.img"));
-    // Blocks that cut the boot region and the FATs between reads.
-    const auto found = Propose(device, 7);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0]->GetStartSector(), 0);
-    EXPECT_EQ(CFATCompleteFSearcher::Score(*found[0]), 95);
+// (boot sectors and FAT copies seen) and score, confirmed by its 4 folders;
+// the main boot sector gone, its backup is read as the backup, not as a
+// partition six sectors on; blocks that cut the boot region and the FATs
+// between reads change nothing; a backup of a known partition proposes no ghost.
+TEST(FatDeepProposals, OnePartitionFromMainAndBackupBootSectors) {
+    const struct {
+        const char* image;
+        long long block;
+        std::uint32_t flags;
+        std::int64_t score;
+    } rows[] = {{"onecluster.img", 8192, 0x3CC, 100}, {"onecluster_boot_zeroed.img", 8192, 0x3C8, 95},
+                {"onecluster_boot_zeroed.img", 7, 0x3C8, 95}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.image) + " in blocks of " + std::to_string(r.block));
+        salvor::test::ImageDevice device(OneCluster(r.image));
+        const auto found = Propose(device, r.block);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0]->GetStartSector(), 0);
+        EXPECT_EQ(found[0]->m_fileSystemType, unsigned{FS_FAT32});
+        EXPECT_EQ(found[0]->GetFlag() & 0x3CF, r.flags);
+        EXPECT_EQ(CFATCompleteFSearcher::Score(*found[0]), r.score);
+        EXPECT_EQ(CFATCompleteFSearcher::SubFolderCount(*found[0]), 4);
+    }
 }
 
 // A device of 256 MiB with two folders of a FAT32 partition whose boot
@@ -82,7 +77,7 @@ protected:
         add(fattest::ShortEntry("..         ", 0x10, parent, 0));
         add(fattest::ShortEntry("FILE    BIN", 0x20, cluster + 1, 100));
         sector.resize(512, 0);
-        ASSERT_TRUE(fattest::WriteBytes(image_, (kData + cluster - 2) * 512ull, sector));
+        ASSERT_TRUE(salvor::test::WriteBytes(image_, (kData + cluster - 2) * 512ull, sector));
     }
     void Grow() { std::filesystem::resize_file(std::filesystem::path(image_), kSectors * 512); }
 
