@@ -1,5 +1,6 @@
 // The exFAT recogniser inside the volume analysis: asked after FAT, it names
 // the exFAT fixtures, and nothing else.
+#include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/volume/VolumeAnalyzeController.h"
@@ -15,16 +16,19 @@
 
 namespace {
 
-void Register() {
-    ResetFactories();
+class ExfatVolumeAnalysis : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetFactories();
 #ifdef SALVOR_HAVE_FAT
-    RegisterFatLibrary();
+        RegisterFatLibrary();
 #endif
-    RegisterExfatLibrary();
-}
+        RegisterExfatLibrary();
+    }
+    void TearDown() override { ResetFactories(); }
+};
 
-TEST(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7) {
-    Register();
+TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7) {
     for (unsigned size : {512u, 4096u}) {
         salvor::test::ImageDevice device(
             salvor::test::FixtureFile("exfat_quick", "exfat_" + std::to_string(size) + ".img"), size);
@@ -41,18 +45,15 @@ TEST(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7) {
         EXPECT_EQ(a->GetFileSystemType(), FS_EXFAT);
         EXPECT_EQ(a->GetTotalSector(), 64ull * 1024 * 1024 / size);
     }
-    ResetFactories();
 }
 
-TEST(ExfatVolumeAnalysis, Fat32IsNotExfat) {
-    Register();
+TEST_F(ExfatVolumeAnalysis, Fat32IsNotExfat) {
     salvor::test::TempDir dir;
     std::string out;
-    ASSERT_EQ(salvor::test::RunCommand(
-                  "PATH=$PATH:/sbin:/usr/sbin mkfs.fat -C -F 32 '" + dir.file("f32.img") + "' 40000", &out),
-              0)
+    ASSERT_EQ(salvor::test::RunCommand("PATH=$PATH:/sbin:/usr/sbin mkfs.fat -C -F 32 '" + dir.file("f32.img") + "' 40000", &out), 0)
         << "mkfs.fat (package dosfstools): " << out;
     salvor::test::ImageDevice device(dir.file("f32.img"), 512);
+    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&device, 0), nullptr);
     std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(&device, 0));
     ASSERT_TRUE(controller);
     IVolumeAnalyze* a = controller->GetVolumeAnzlyzer();
@@ -62,7 +63,6 @@ TEST(ExfatVolumeAnalysis, Fat32IsNotExfat) {
 #else
     EXPECT_EQ(a, nullptr);
 #endif
-    ResetFactories();
 }
 
 } // namespace
