@@ -1,6 +1,7 @@
 // The deep search's folder-entry analyser over real folder clusters: sets cut
 // at a cluster end are joined through the saved head and tail, fragments end
-// where the entries end, and the last sectors of a device are analysed.
+// where the entries end, the last sectors of a device are analysed, and a
+// damaged set whose checksum holds (a case found by fuzzing) is passed over.
 #include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatDeepSearch.h"
 #include "engine/exfat/ExfatFileSet.h"
@@ -12,8 +13,16 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 
 namespace {
+
+// The fragments the analyser has ready.
+std::vector<std::unique_ptr<CFileSet>> Drain(CFDTPreAnaylze& a) {
+    std::vector<std::unique_ptr<CFileSet>> out;
+    for (std::unique_ptr<CFileSet> f; a.GetFileSet(f);) out.push_back(std::move(f));
+    return out;
+}
 
 // Feeds sectors [first, first + count) of an image to an analyser, each with
 // the two sectors after it, and collects the fragments.
@@ -23,14 +32,10 @@ std::vector<std::unique_ptr<CFileSet>> Gather(CFDTPreAnaylze& a, salvor::test::I
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(count + 2) * ss, 0);
     dev.ReadSector(buf.data(), first, count + 2);
     std::vector<std::unique_ptr<CFileSet>> out;
-    for (long long i = 0; i < count; ++i) {
-        if (a.Analyze(first + i, exfat::Bytes(buf).subspan(static_cast<std::size_t>(i) * ss, 3u * ss))) {
-            std::unique_ptr<CFileSet> f;
-            while (a.GetFileSet(f)) out.push_back(std::move(f));
-        }
-    }
-    std::unique_ptr<CFileSet> f;
-    while (a.GetFileSet(f)) out.push_back(std::move(f));
+    for (long long i = 0; i < count; ++i)
+        if (a.Analyze(first + i, exfat::Bytes(buf).subspan(static_cast<std::size_t>(i) * ss, 3u * ss)))
+            for (auto& f : Drain(a)) out.push_back(std::move(f));
+    for (auto& f : Drain(a)) out.push_back(std::move(f));
     return out;
 }
 
@@ -93,14 +98,13 @@ TEST(ExfatFileSet, ZeroSectorAndForeignEntryEndTheFragment) {
     // A GUID entry (0xA0) ends the folder at once: nothing is gathered.
     buf[0] = 0xA0;
     EXPECT_FALSE(a.Analyze(10, buf));
-    std::unique_ptr<CFileSet> f;
-    EXPECT_FALSE(a.GetFileSet(f));
+    EXPECT_TRUE(Drain(a).empty());
     // Stray name entries only: not a fragment worth handing out.
     std::fill(buf.begin(), buf.end(), 0);
     buf[0] = 0xC1;
     buf[2] = 'a';
     EXPECT_FALSE(a.Analyze(11, buf));
-    EXPECT_FALSE(a.GetFileSet(f));
+    EXPECT_TRUE(Drain(a).empty());
 }
 
 TEST(ExfatDeepSearcher, AnalysesTheDevicesLastTwoSectors) {
@@ -140,6 +144,48 @@ TEST(ExfatDeepSearcher, AnalysesTheDevicesLastTwoSectors) {
         for (const auto& r : f->inUse) seen |= r.name == "deep.bin";
     EXPECT_TRUE(seen);
     searcher.EndSearch(0);
+}
+
+// The names in the root folder's first cluster of the 512-byte quick-scan volume
+// (followed by two zero sectors: the analyser looks two sectors ahead).
+std::set<std::string> Names(const std::vector<std::uint8_t>& root, std::int64_t sector) {
+    CFDTPreAnaylze a;
+    a.PrepareAnayze(9, 25, 1u << 20);
+    for (std::size_t i = 0; i + 2 < root.size() / 512; ++i)
+        a.Analyze(sector + static_cast<std::int64_t>(i), exfat::Bytes(root).subspan(i * 512u, 3 * 512u));
+    std::set<std::string> names;
+    for (const auto& f : Drain(a))
+        for (const auto* list : {&f->inUse, &f->deleted})
+            for (const auto& r : *list) {
+                EXPECT_FALSE(r.name.empty()) << "a record without a name";
+                names.insert(r.name);
+            }
+    return names;
+}
+
+TEST(ExfatDeepDamage, NamelessSetIsPassedOverWhole) {
+    salvor::test::ImageDevice dev(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"));
+    std::vector<std::uint8_t> boot(512);
+    ASSERT_EQ(dev.ReadSector(boot.data(), 0, 1), 1);
+    const CExFatDBR dbr(boot);
+    const unsigned spc = dbr.GetSectorsperCluster();
+    const std::int64_t sector = dbr.GetDataRegionStartSector() + std::int64_t{dbr.GetRootDirStartCluster() - 2} * spc;
+    std::vector<std::uint8_t> root((spc + 2) * 512u, 0);
+    ASSERT_EQ(dev.ReadSector(root.data(), sector, spc), 1);
+    ASSERT_TRUE(Names(root, sector).count("Docs"));
+    // The name keeps its length byte (4) but its first unit is NUL: as text
+    // it is empty, and a record without a name is no file to show.
+    const std::size_t docs = exfat_test::FindEntrySet(root, u"Docs");
+    ASSERT_NE(docs, std::string::npos);
+    root[docs + 64 + 2] = root[docs + 64 + 3] = 0;
+    exfat_test::ResealEntrySet(root, docs);
+    const std::set<std::string> names = Names(root, sector);
+    EXPECT_FALSE(names.count("Docs"));
+    EXPECT_FALSE(names.count(""));
+    // Its checksum holds, so the set is passed over whole and the sets
+    // after it are still read.
+    EXPECT_TRUE(names.count("Pictures"));
+    EXPECT_TRUE(names.count("Many"));
 }
 
 } // namespace

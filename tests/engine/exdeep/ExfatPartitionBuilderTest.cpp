@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -21,51 +22,33 @@ std::vector<std::uint8_t> MadeBootSector() {
     return s;
 }
 
-TEST(ExfatPartitionBuilder, BootSectorAndItsBackupLeaveOneCandidate) {
+// A boot sector at 2048 may be a main one or (at 2036) a backup; its backup
+// at 2060 leaves the main one, known by its heap and marked by its FAT
+// start; below 12 there is no room for a main one before it; a backup alone
+// keeps both readings.
+TEST(ExfatPartitionBuilder, BootSectorsAndBackups) {
     const auto boot = MadeBootSector();
     const CExFatDBR dbr(boot);
     ASSERT_TRUE(dbr.IsValid(512));
-    const std::int64_t heapOffset = dbr.GetDataRegionStartSector();
-    CPartitionBuilder b;
-    b.PrepareBuild(512, 1 << 20);
-    b.Build(2048, dbr);
-    EXPECT_EQ(b.CandidateCount(), 2u); // at 2048, or at 2036 if this was the backup
-    b.Build(2060, dbr);
-    ASSERT_EQ(b.CandidateCount(), 1u);
-    const CExFatPartitionEx* p = b.Candidates()[0];
-    EXPECT_EQ(p->m_startSector, 2048);
-    EXPECT_EQ(p->Heap(), 2048 + heapOffset);
-    EXPECT_EQ(p->flags & 0xC0000000u, 0xC0000000u);
-}
-
-TEST(ExfatPartitionBuilder, BootSectorBelowTwelveMakesOnlyItsOwnCandidate) {
-    const auto boot = MadeBootSector();
-    CPartitionBuilder b;
-    b.PrepareBuild(512, 1 << 20);
-    b.Build(5, CExFatDBR(boot));
-    ASSERT_EQ(b.CandidateCount(), 1u);
-    EXPECT_EQ(b.Candidates()[0]->m_startSector, 5);
-}
-
-TEST(ExfatPartitionBuilder, BackupAloneKeepsBothGuesses) {
-    const auto boot = MadeBootSector();
-    CPartitionBuilder b;
-    b.PrepareBuild(512, 1 << 20);
-    b.Build(133132, CExFatDBR(boot));
-    std::set<std::int64_t> starts;
-    for (const auto* p : b.Candidates()) starts.insert(p->m_startSector);
-    EXPECT_EQ(starts, (std::set<std::int64_t>{133120, 133132}));
-}
-
-TEST(ExfatPartitionBuilder, FatStartMarksTheCandidateItBelongsTo) {
-    const auto boot = MadeBootSector();
-    const CExFatDBR dbr(boot);
-    CPartitionBuilder b;
-    b.PrepareBuild(512, 1 << 20);
-    b.Build(2048, dbr);
-    b.Build(2060, dbr);
-    b.RecordFAT(2048 + dbr.GetFatStartSector());
-    EXPECT_EQ(b.Candidates()[0]->flags & 1u, 1u);
+    const struct {
+        std::vector<std::int64_t> at;
+        std::set<std::int64_t> starts;
+    } rows[] = {{{2048}, {2036, 2048}}, {{2048, 2060}, {2048}}, {{5}, {5}}, {{133132}, {133120, 133132}}};
+    for (const auto& r : rows) {
+        CPartitionBuilder b;
+        b.PrepareBuild(512, 1 << 20);
+        for (auto sector : r.at) b.Build(sector, dbr);
+        std::set<std::int64_t> starts;
+        for (const auto* p : b.Candidates()) starts.insert(p->m_startSector);
+        EXPECT_EQ(starts, r.starts) << r.at.front();
+        EXPECT_EQ(b.CandidateCount(), r.starts.size());
+        if (r.at.size() < 2) continue;
+        const CExFatPartitionEx* p = b.Candidates()[0];
+        EXPECT_EQ(p->Heap(), 2048 + std::int64_t{dbr.GetDataRegionStartSector()});
+        EXPECT_EQ(p->flags & 0xC0000000u, 0xC0000000u);
+        b.RecordFAT(2048 + dbr.GetFatStartSector());
+        EXPECT_EQ(p->flags & 1u, 1u);
+    }
 }
 
 TEST(ExfatPartitionBuilder, ManyCandidatesAreTrimmedWithListAndSetTogether) {

@@ -5,7 +5,7 @@
 #include "engine/exfat/ExfatEntries.h"
 #include "engine/exfat/ExfatFileNode.h"
 #include "engine/exfat/ExfatPartition.h"
-#include "tests/support/fs_Scan.h"
+#include "tests/engine/exfat/ExfatTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -27,9 +27,7 @@ std::vector<std::uint8_t> BootOf(const std::string& image, unsigned sectorSize) 
     return sector;
 }
 
-void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) { exfat_test::Put(b, off, v); }
 
 TEST(ExfatBoot, RealBootSectorsOfBothSectorSizes) {
     for (unsigned size : {512u, 4096u}) {
@@ -96,32 +94,29 @@ constexpr std::uint32_t kStamp = (44u << 25) | (3u << 21) | (15u << 16) | (10u <
 
 struct SetBuilder {
     std::vector<std::uint8_t> bytes;
-    void File(std::uint8_t type, int secondary, std::uint16_t attr = 0x20) {
-        std::vector<std::uint8_t> e(32, 0);
-        e[0] = type;
-        e[1] = static_cast<std::uint8_t>(secondary);
-        e[4] = static_cast<std::uint8_t>(attr);
-        for (std::size_t off : {8u, 12u, 16u}) Put32(e, off, kStamp);
-        bytes.insert(bytes.end(), e.begin(), e.end());
+    // Appends a zero entry of this type; answers its offset.
+    std::size_t Add(std::uint8_t type) {
+        bytes.resize(bytes.size() + 32, 0);
+        bytes[bytes.size() - 32] = type;
+        return bytes.size() - 32;
     }
-    void Stream(std::uint8_t type, std::uint8_t nameLength, std::uint32_t first, std::uint64_t length,
-                bool contiguous = true) {
-        std::vector<std::uint8_t> e(32, 0);
-        e[0] = type;
-        e[1] = contiguous ? 3 : 1;
-        e[3] = nameLength;
-        Put32(e, 20, first);
-        for (int i = 0; i < 8; ++i) e[8 + i] = e[24 + i] = static_cast<std::uint8_t>(length >> (8 * i));
-        bytes.insert(bytes.end(), e.begin(), e.end());
+    void File(std::uint8_t type, int secondary, std::uint16_t attr = 0x20) {
+        const std::size_t e = Add(type);
+        bytes[e + 1] = static_cast<std::uint8_t>(secondary);
+        bytes[e + 4] = static_cast<std::uint8_t>(attr);
+        for (std::size_t off : {8u, 12u, 16u}) Put32(bytes, e + off, kStamp);
+    }
+    void Stream(std::uint8_t type, std::uint8_t nameLength, std::uint32_t first, std::uint64_t length) {
+        const std::size_t e = Add(type);
+        bytes[e + 1] = 3; // allocation possible, no FAT chain
+        bytes[e + 3] = nameLength;
+        Put32(bytes, e + 20, first);
+        exfat_test::Put(bytes, e + 8, length);
+        exfat_test::Put(bytes, e + 24, length);
     }
     void Name(std::uint8_t type, const std::u16string& part) {
-        std::vector<std::uint8_t> e(32, 0);
-        e[0] = type;
-        for (std::size_t i = 0; i < part.size() && i < 15; ++i) {
-            e[2 + 2 * i] = static_cast<std::uint8_t>(part[i]);
-            e[3 + 2 * i] = static_cast<std::uint8_t>(part[i] >> 8);
-        }
-        bytes.insert(bytes.end(), e.begin(), e.end());
+        const std::size_t e = Add(type);
+        for (std::size_t i = 0; i < part.size() && i < 15; ++i) exfat_test::Put(bytes, e + 2 + 2 * i, part[i]);
     }
     // A whole set with a correct checksum.
     void Set(const std::u16string& name, std::uint32_t first, std::uint64_t length, bool deleted = false,
@@ -134,15 +129,9 @@ struct SetBuilder {
         Seal(start);
     }
     void Seal(std::size_t start) {
-        std::span<const std::uint8_t> set(bytes.data() + start, bytes.size() - start);
-        const std::uint16_t sum = exfat::EntrySetChecksum(set);
-        bytes[start + 2] = static_cast<std::uint8_t>(sum);
-        bytes[start + 3] = static_cast<std::uint8_t>(sum >> 8);
+        exfat_test::Put(bytes, start + 2, exfat::EntrySetChecksum(std::span(bytes).subspan(start)));
     }
-    void Raw(std::uint8_t type) {
-        bytes.push_back(type);
-        bytes.insert(bytes.end(), 31, 0);
-    }
+    void Raw(std::uint8_t type) { Add(type); }
 };
 
 std::vector<_tagFileBaseInfo> Analyse(const std::vector<std::uint8_t>& cluster, bool* more = nullptr) {

@@ -1,11 +1,15 @@
-// The quick searcher over exFAT volumes made by the exFAT driver, checked
-// against The Sleuth Kit's listings and the sources' hashes.
+// The quick searcher over exFAT volumes made by the exFAT driver and by
+// Windows and Linux (public samples), checked against The Sleuth Kit's
+// listings and the sources' hashes, and over damaged copies of them.
+#include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatFileNode.h"
 #include "engine/exfat/ExfatQuickSearch.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 using namespace exfat_test;
@@ -18,8 +22,8 @@ std::string Quick(const std::string& file) { return salvor::test::FixtureFile("e
 
 struct Scan {
     explicit Scan(const std::string& image, unsigned sectorSize = 512, long long failSector = -1,
-                  int refuseFrom = -1, bool stop = false)
-        : device(image, sectorSize) {
+                  int refuseFrom = -1, bool stop = false, unsigned long long startSector = 0)
+        : device(image, sectorSize, startSector * sectorSize) {
         EXPECT_TRUE(device.IsOpen()) << image;
         if (failSector >= 0) device.FailSector(failSector);
         builder.refuseFrom = refuseFrom;
@@ -164,15 +168,96 @@ TEST(ExfatQuickSearch, FatLoopInAFolderEndsThatFolder) {
         ASSERT_NE(second, first + 1);
     }
     const auto fatOffset = salvor::test::ReadBytes(img, 80, 4);
-    const std::uint64_t fatStart = fatOffset[0] | fatOffset[1] << 8 | fatOffset[2] << 16 | std::uint64_t{fatOffset[3]} << 24;
-    ASSERT_TRUE(salvor::test::WriteBytes(img, fatStart * 512 + second * 4ull,
-                                         {static_cast<std::uint8_t>(first), static_cast<std::uint8_t>(first >> 8),
-                                          static_cast<std::uint8_t>(first >> 16), static_cast<std::uint8_t>(first >> 24)}));
+    std::vector<std::uint8_t> link(4);
+    Put(link, 0, first);
+    ASSERT_TRUE(salvor::test::WriteBytes(img, (fatOffset[0] | fatOffset[1] << 8 | fatOffset[2] << 16) * 512ull + second * 4ull, link));
     Scan s(img);
     EXPECT_EQ(s.result, 0u);
     ExpectFinished(s.progress, false);
     EXPECT_EQ(CountUnder(s.builder.Found(), "Straddle"), 40u);
     EXPECT_EQ(CountUnder(s.builder.Found(), "Many"), 300u);
+}
+
+// Public samples.
+struct Sample {
+    const char* gz;
+    unsigned long long startSector;
+    std::size_t entries;      // found in all
+    std::size_t deleted;      // of those, deleted
+    std::size_t extraDeleted; // deleted entries that fls does not list
+    std::size_t extraLive = 0; // live entries that fls does not list
+};
+
+class ExfatSamples : public ::testing::TestWithParam<Sample> {};
+
+TEST_P(ExfatSamples, ListingEqualsTheSleuthKit) {
+    const Sample& sample = GetParam();
+    salvor::test::TempDir dir;
+    const std::string img = salvor::test::DfirImage(sample.gz, dir.path());
+    ASSERT_FALSE(img.empty());
+    Scan s(img, 512, -1, -1, false, sample.startSector);
+    std::unique_ptr<IVolumeAnalyze> analyser(exfat::CreateExfatVolumeAnalyze(&s.device, 0));
+    ASSERT_TRUE(analyser);
+    EXPECT_EQ(analyser->GetFileSystemType(), FS_EXFAT);
+    EXPECT_EQ(s.result, 0u);
+    ExpectFinished(s.progress, false);
+    const auto expected = FlsOf(img, sample.startSector ? "-o " + std::to_string(sample.startSector) : "");
+    const auto found = s.builder.Found();
+    EXPECT_EQ(Missing(expected, found), "") << "listed by fls, not found";
+    // Beyond fls: deleted entries inside deleted folders that fls does not
+    // descend into, deleted sets whose checksum fails, and a Linux-made folder
+    // whose name is longer than 255 characters.
+    Entries extra;
+    std::set_difference(found.begin(), found.end(), expected.begin(), expected.end(), std::inserter(extra, extra.begin()));
+    EXPECT_EQ(Deleted(extra).size(), sample.extraDeleted) << Missing(found, expected);
+    EXPECT_EQ(extra.size() - Deleted(extra).size(), sample.extraLive) << Missing(found, expected);
+    EXPECT_EQ(found.size(), sample.entries);
+    EXPECT_EQ(Deleted(found).size(), sample.deleted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Public, ExfatSamples,
+                         ::testing::Values(Sample{"exfat_win.raw.gz", 0, 707, 5, 0}, Sample{"win_exfat_7.raw.gz", 0, 5, 4, 0},
+                                           Sample{"exfat_orphan.raw.gz", 0, 401, 401, 400},
+                                           Sample{"exfat_encrypted.raw.gz", 0, 31, 15, 1},
+                                           Sample{"exfat_lin_part.raw.gz", 2048, 21, 0, 0, 1}),
+                         [](const auto& info) {
+                             const std::string n = info.param.gz;
+                             return n.substr(0, n.find('.'));
+                         });
+
+// A case found by fuzzing: a copy of the 512-byte quick-scan volume whose boot
+// sector claims 1 TiB and whose Docs folder (its set checksummed again) lies
+// past the image's end, contiguous and 1 TiB long. Every cluster of it is
+// unreadable; the walk used to go on through all of them.
+TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
+    salvor::test::TempDir dir;
+    const std::string image = salvor::test::CopyOf(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), dir, "d.img");
+    auto boot = salvor::test::ReadBytes(image, 0, 512);
+    const CExFatDBR dbr(boot);
+    const std::uint64_t rootOffset =
+        (dbr.GetDataRegionStartSector() + std::uint64_t{dbr.GetRootDirStartCluster() - 2} * dbr.GetSectorsperCluster()) * 512;
+    auto root = salvor::test::ReadBytes(image, rootOffset, 512u * dbr.GetSectorsperCluster());
+    Put<std::uint64_t>(boot, 72, std::uint64_t{1} << 40);
+    Put<std::uint32_t>(boot, 92, 0xFFFFFFF0u);
+    ASSERT_TRUE(CExFatDBR(boot).IsValid(512)); // still plausible
+    const std::size_t docs = FindEntrySet(root, u"Docs");
+    ASSERT_NE(docs, std::string::npos);
+    root[docs + 32 + 1] |= 2; // the stream entry: no FAT chain
+    Put<std::uint32_t>(root, docs + 32 + 20, 5'000'000);
+    Put<std::uint64_t>(root, docs + 32 + 8, std::uint64_t{1} << 40);
+    Put<std::uint64_t>(root, docs + 32 + 24, std::uint64_t{1} << 40);
+    ResealEntrySet(root, docs);
+    ASSERT_TRUE(salvor::test::WriteBytes(image, 0, boot) && salvor::test::WriteBytes(image, rootOffset, root));
+
+    Scan s(image);
+    EXPECT_EQ(s.result, 0u);
+    ExpectFinished(s.progress, false);
+    EXPECT_EQ(s.searcher.UnreadableClusters(), 1u);
+    // The folder itself and everything else of the root are still there.
+    const auto entries = s.builder.Found();
+    EXPECT_TRUE(entries.count({'d', false, "Docs"}));
+    EXPECT_TRUE(entries.count({'r', false, "Ünïcödé résumé.txt"}));
+    EXPECT_EQ(CountUnder(entries, "Many"), 300u);
 }
 
 } // namespace

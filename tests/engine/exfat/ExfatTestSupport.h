@@ -73,6 +73,12 @@ Entries FlsOf(const std::string& image, const std::string& extra = "");
 std::string ReadNode(IStorageDevice* device, IFileNode* node, std::int64_t clusterOrigin, unsigned sectorsPerCluster);
 std::string Sha256(const std::string& data);
 
+// Stores v little-endian at off.
+template <typename T>
+void Put(std::vector<std::uint8_t>& b, std::size_t off, T v) {
+    for (std::size_t i = 0; i < sizeof v; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
 // The offset of the first file set (in use or deleted) of a folder's entries
 // whose name begins with name, npos when none; and the set's checksum made to
 // hold again, as a damaged disk may present it.
