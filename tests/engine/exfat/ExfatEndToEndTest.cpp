@@ -43,13 +43,18 @@ TEST_P(ExfatEndToEnd, QuickScanAndRecoveryOfEveryFile) {
         EXPECT_EQ(shown[e.path]->IsDeleted() != 0, e.deleted) << e.path;
     }
     EXPECT_EQ(shown.size(), files);
-    int written = 0;
+    // tsk_recover agrees on every file's bytes; five of them are deleted.
+    const auto tsk = salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".tsk_recover.txt"));
+    int written = 0, deleted = 0;
     for (const auto& [path, sha] : salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".sha256.txt"))) {
         ASSERT_TRUE(shown.count(path)) << path;
+        deleted += shown[path]->IsDeleted();
         if (shown[path]->GetFileSize() == 0) continue;
         EXPECT_EQ(scan.Recover(shown[path], SEARCHER_EXFAT), sha) << path;
+        EXPECT_EQ(tsk.at(path), sha) << path;
         ++written;
     }
+    EXPECT_EQ(deleted, 5);
     EXPECT_GT(written, 350);
     ResetFactories();
 }
@@ -68,41 +73,38 @@ protected:
     void TearDown() override { ResetFactories(); }
 };
 
-TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7) {
-    for (unsigned size : {512u, 4096u}) {
-        salvor::test::ImageDevice device(
-            salvor::test::FixtureFile("exfat_quick", "exfat_" + std::to_string(size) + ".img"), size);
-#ifdef SALVOR_HAVE_FAT
-        // FAT is asked first and does not know the volume.
-        std::unique_ptr<IVolumeAnalyze> fat(CreateFatVolumeAnalyze(&device, 0));
-        ASSERT_TRUE(fat);
-        EXPECT_EQ(fat->GetFileSystemType(), FS_UNKNOWN);
-#endif
-        std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(&device, 0));
-        ASSERT_TRUE(controller);
-        IVolumeAnalyze* a = controller->GetVolumeAnzlyzer();
-        ASSERT_TRUE(a);
-        EXPECT_EQ(a->GetFileSystemType(), FS_EXFAT);
-        EXPECT_EQ(a->GetTotalSector(), 64ull * 1024 * 1024 / size);
-    }
-}
-
-TEST_F(ExfatVolumeAnalysis, Fat32IsNotExfat) {
+// FAT is asked first and does not know an exFAT volume; exFAT does not know FAT32.
+TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7AndFat32IsNot) {
     salvor::test::TempDir dir;
     std::string out;
     ASSERT_EQ(salvor::test::RunCommand("PATH=$PATH:/sbin:/usr/sbin mkfs.fat -C -F 32 '" + dir.file("f32.img") + "' 40000", &out), 0)
         << "mkfs.fat (package dosfstools): " << out;
-    salvor::test::ImageDevice device(dir.file("f32.img"), 512);
-    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&device, 0), nullptr);
-    std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(&device, 0));
-    ASSERT_TRUE(controller);
-    IVolumeAnalyze* a = controller->GetVolumeAnzlyzer();
+    const struct {
+        std::string image;
+        unsigned sectorSize;
+        enumFILE_SYSTEM_TYPE exfat, fat, kind;
+    } rows[] = {{salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
+                {salvor::test::FixtureFile("exfat_quick", "exfat_4096.img"), 4096, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
+                {dir.file("f32.img"), 512, FS_UNKNOWN, FS_FAT32, FS_FAT32}};
+    for (const auto& r : rows) {
+        salvor::test::ImageDevice device(r.image, r.sectorSize);
+        std::unique_ptr<IVolumeAnalyze> ex(exfat::CreateExfatVolumeAnalyze(&device, 0));
+        EXPECT_EQ(ex ? ex->GetFileSystemType() : FS_UNKNOWN, r.exfat) << r.image;
+        std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(&device, 0));
+        ASSERT_TRUE(controller);
+        IVolumeAnalyze* a = controller->GetVolumeAnzlyzer();
 #ifdef SALVOR_HAVE_FAT
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->GetFileSystemType(), FS_FAT32);
+        EXPECT_EQ(std::unique_ptr<IVolumeAnalyze>(CreateFatVolumeAnalyze(&device, 0))->GetFileSystemType(), r.fat);
 #else
-    EXPECT_EQ(a, nullptr);
+        if (r.kind == FS_FAT32) {
+            EXPECT_EQ(a, nullptr);
+            continue;
+        }
 #endif
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->GetFileSystemType(), r.kind) << r.image;
+        if (r.kind == FS_EXFAT) EXPECT_EQ(a->GetTotalSector(), 64ull * 1024 * 1024 / r.sectorSize);
+    }
 }
 
 } // namespace

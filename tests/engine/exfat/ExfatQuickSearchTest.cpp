@@ -82,31 +82,6 @@ TEST_P(ExfatQuickFixture, ListingEqualsTheSleuthKit) {
     EXPECT_FALSE(straddle->IsFatInvalid());
 }
 
-TEST_P(ExfatQuickFixture, EveryFileReadsBackAsItsSource) {
-    Scan s(Image(), GetParam());
-    const auto records = salvor::test::PartitionsOf(&s.searcher);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0]->m_fileSystemType, 7u);
-    EXPECT_EQ(records[0]->GetSectorSize(), GetParam());
-    EXPECT_EQ(records[0]->m_startSector, 0);
-    const auto manifest = salvor::test::Sha256Manifest(Quick(Name() + ".sha256.txt"));
-    ASSERT_GT(manifest.size(), 350u);
-    const auto tsk = salvor::test::Sha256Manifest(Quick(Name() + ".tsk_recover.txt"));
-    int deleted = 0;
-    for (const auto& [path, sha] : manifest) {
-        IFileNode* node = s.builder.Find(path);
-        ASSERT_TRUE(node) << path;
-        deleted += node->IsDeleted();
-        const std::string bytes =
-            ReadNode(&s.device, node, records[0]->m_clusterOrigin, records[0]->m_sectorsPerCluster);
-        EXPECT_EQ(static_cast<long long>(bytes.size()), node->GetFileSize()) << path;
-        EXPECT_EQ(Sha256(bytes), sha) << path;
-        if (node->GetFileSize() > 0) EXPECT_EQ(tsk.at(path), sha) << path;
-    }
-    // gone.bin, chained_gone.bin and the three files of the deleted tree.
-    EXPECT_EQ(deleted, 5);
-}
-
 TEST_P(ExfatQuickFixture, UnreadableFolderClusterLosesOnlyThatFolder) {
     Scan s(Image(), GetParam(), Scan(Image(), GetParam()).builder.Find("Docs")->GetCurrentNodeID());
     ExpectFinished(s.progress, false);

@@ -1,13 +1,10 @@
 #include "tests/engine/exfat/ExfatTestSupport.h"
 
 #include "engine/common/Bytes.h"
-#include "engine/common/FileNode.h"
 #include "engine/exfat/ExfatEntries.h"
-#include "engine/include/StorageDevice.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -97,30 +94,6 @@ Entries FlsOf(const std::string& image, const std::string& extra) {
     if (salvor::test::RunCommand("fls -r -p " + extra + " '" + image + "' 2>/dev/null", &out) != 0)
         ADD_FAILURE() << "fls failed (package sleuthkit): " << out;
     return ParseFls(out);
-}
-
-std::string ReadNode(IStorageDevice* device, IFileNode* node, std::int64_t clusterOrigin, unsigned sectorsPerCluster) {
-    auto* cnode = dynamic_cast<CFileNode*>(node);
-    IDataRunList* runs = cnode ? cnode->GetDataRunList() : nullptr;
-    if (!runs) return {};
-    IDataRunList* walk = runs->Clone();
-    std::string out;
-    const auto size = static_cast<std::size_t>(node->GetFileSize());
-    for (DataRun* r = walk->GetFirst(); r && out.size() < size; r = walk->GetNext()) {
-        std::string buf(static_cast<std::size_t>(r->length * sectorsPerCluster * device->GetSectorSize()), '\0');
-        if (!device->ReadSector(buf.data(), clusterOrigin + r->start * sectorsPerCluster, r->length * sectorsPerCluster))
-            break;
-        out += buf;
-    }
-    walk->Release();
-    if (out.size() > size) out.resize(size);
-    return out;
-}
-
-std::string Sha256(const std::string& data) {
-    salvor::test::TempDir dir;
-    std::ofstream(dir.file("blob"), std::ios::binary) << data;
-    return salvor::test::Sha256File(dir.file("blob"));
 }
 
 std::size_t FindEntrySet(const std::vector<std::uint8_t>& folder, const std::u16string& name) {

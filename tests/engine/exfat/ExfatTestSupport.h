@@ -68,11 +68,6 @@ std::size_t CountUnder(const Entries& all, const std::string& folder);
 Entries ParseFls(const std::string& text);
 Entries FlsOf(const std::string& image, const std::string& extra = "");
 
-// The node's bytes read through its runs: cluster c of a run lies at
-// clusterOrigin + c x sectorsPerCluster; cut to the node's size.
-std::string ReadNode(IStorageDevice* device, IFileNode* node, std::int64_t clusterOrigin, unsigned sectorsPerCluster);
-std::string Sha256(const std::string& data);
-
 // Stores v little-endian at off.
 template <typename T>
 void Put(std::vector<std::uint8_t>& b, std::size_t off, T v) {
