@@ -20,6 +20,17 @@ namespace {
 
 std::string Quick(const std::string& file) { return salvor::test::FixtureFile("exfat_quick", file); }
 
+void ExpectFinished(const RecordingProgress& p, bool failed) {
+    ASSERT_GE(p.Count(), 1u);
+    const _PROGRESS_INFO last = p.Last();
+    EXPECT_EQ(last.state, 3u);
+    EXPECT_EQ(last.total, 1u);
+    EXPECT_EQ(last.current, 1u);
+    EXPECT_EQ(IsFailure(last.result), failed);
+    EXPECT_EQ(p.FinishedCount(), 1u);
+}
+
+// A quick scan; it always ends with one final record.
 struct Scan {
     explicit Scan(const std::string& image, unsigned sectorSize = 512, long long failSector = -1,
                   int refuseFrom = -1, bool stop = false, unsigned long long startSector = 0)
@@ -30,6 +41,7 @@ struct Scan {
         if (stop) progress.Stop();
         searcher.SetDirecotryTreeBuilder(&builder);
         result = searcher.QuickSearchFiles(&device, &progress);
+        ExpectFinished(progress, IsFailure(result));
     }
     ImageDevice device;
     RecordingBuilder builder;
@@ -37,16 +49,6 @@ struct Scan {
     CExFatQuickSearch searcher;
     ResultCode result = 0;
 };
-
-void ExpectFinished(const RecordingProgress& p, bool failed) {
-    ASSERT_GE(p.Count(), 1u);
-    const _PROGRESS_INFO last = p.Last();
-    EXPECT_EQ(last.state, 3u);
-    EXPECT_EQ(last.total, 1u);
-    EXPECT_EQ(last.current, 1u);
-    EXPECT_EQ(IsFailure(last.result), failed);
-    EXPECT_EQ(p.FinishedCount(), 1u);
-}
 
 class ExfatQuickFixture : public ::testing::TestWithParam<unsigned> {
 protected:
@@ -58,7 +60,6 @@ protected:
 TEST_P(ExfatQuickFixture, ListingEqualsTheSleuthKit) {
     Scan s(Image(), GetParam());
     EXPECT_EQ(s.result, 0u);
-    ExpectFinished(s.progress, false);
     EXPECT_EQ(s.builder.searcherInfoCalls, 1);
     EXPECT_EQ(s.builder.flashCalls, 1);
     EXPECT_EQ(s.builder.partitionDevice, &s.device);
@@ -84,7 +85,6 @@ TEST_P(ExfatQuickFixture, ListingEqualsTheSleuthKit) {
 
 TEST_P(ExfatQuickFixture, UnreadableFolderClusterLosesOnlyThatFolder) {
     Scan s(Image(), GetParam(), Scan(Image(), GetParam()).builder.Find("Docs")->GetCurrentNodeID());
-    ExpectFinished(s.progress, false);
     EXPECT_GE(s.searcher.UnreadableClusters(), 1u);
     auto expected = Fls();
     std::erase_if(expected, [](const auto& e) { return e.path.starts_with("Docs/"); });
@@ -94,7 +94,6 @@ TEST_P(ExfatQuickFixture, UnreadableFolderClusterLosesOnlyThatFolder) {
 TEST_P(ExfatQuickFixture, StopStillBuildsAndFinishes) {
     Scan s(Image(), GetParam(), -1, -1, true);
     EXPECT_EQ(s.builder.flashCalls, 1);
-    ExpectFinished(s.progress, false);
     // Only the root was walked.
     for (const auto& e : s.builder.Found()) EXPECT_EQ(e.path.find('/'), std::string::npos) << e.path;
 }
@@ -107,14 +106,12 @@ TEST(ExfatQuickSearch, ZeroedBootSectorMissingPartsAndRefusedNodes) {
     ASSERT_TRUE(salvor::test::WriteBytes(img, 0, std::vector<std::uint8_t>(512, 0)));
     Scan zeroed(img);
     EXPECT_EQ(zeroed.result, exfat::kNotExfat);
-    ExpectFinished(zeroed.progress, true);
     EXPECT_TRUE(zeroed.builder.nodes.empty());
     EXPECT_EQ(zeroed.builder.searcherInfoCalls, 0);
     // Refused nodes are released and not walked.
     Scan refused(Quick("exfat_512.img"), 512, -1, 0);
     EXPECT_EQ(refused.result, 0u);
     EXPECT_TRUE(refused.builder.nodes.empty());
-    ExpectFinished(refused.progress, false);
 
     ImageDevice device(Quick("exfat_512.img"), 512);
     CExFatQuickSearch searcher;
@@ -148,7 +145,6 @@ TEST(ExfatQuickSearch, FatLoopInAFolderEndsThatFolder) {
     ASSERT_TRUE(salvor::test::WriteBytes(img, (fatOffset[0] | fatOffset[1] << 8 | fatOffset[2] << 16) * 512ull + second * 4ull, link));
     Scan s(img);
     EXPECT_EQ(s.result, 0u);
-    ExpectFinished(s.progress, false);
     EXPECT_EQ(CountUnder(s.builder.Found(), "Straddle"), 40u);
     EXPECT_EQ(CountUnder(s.builder.Found(), "Many"), 300u);
 }
@@ -175,7 +171,6 @@ TEST_P(ExfatSamples, ListingEqualsTheSleuthKit) {
     ASSERT_TRUE(analyser);
     EXPECT_EQ(analyser->GetFileSystemType(), FS_EXFAT);
     EXPECT_EQ(s.result, 0u);
-    ExpectFinished(s.progress, false);
     const auto expected = FlsOf(img, sample.startSector ? "-o " + std::to_string(sample.startSector) : "");
     const auto found = s.builder.Found();
     EXPECT_EQ(Missing(expected, found), "") << "listed by fls, not found";
@@ -226,7 +221,6 @@ TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
 
     Scan s(image);
     EXPECT_EQ(s.result, 0u);
-    ExpectFinished(s.progress, false);
     EXPECT_EQ(s.searcher.UnreadableClusters(), 1u);
     // The folder itself and everything else of the root are still there.
     const auto entries = s.builder.Found();

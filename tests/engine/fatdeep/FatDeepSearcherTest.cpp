@@ -66,10 +66,7 @@ protected:
     static constexpr unsigned long long kSectors = 524288;
     static constexpr long long kData = 4098; // the sector of cluster 2
 
-    void SetUp() override {
-        image_ = dir_.file("large.img");
-        std::ofstream(image_).close();
-    }
+    void SetUp() override { std::ofstream(image_).close(); }
     void Folder(std::uint32_t cluster, std::uint32_t parent) {
         std::vector<std::uint8_t> sector;
         auto add = [&](const std::vector<std::uint8_t>& e) { sector.insert(sector.end(), e.begin(), e.end()); };
@@ -82,13 +79,15 @@ protected:
     void Grow() { std::filesystem::resize_file(std::filesystem::path(image_), kSectors * 512); }
 
     salvor::test::TempDir dir_;
-    std::string image_;
+    std::string image_ = dir_.file("large.img");
 };
 
 TEST_F(SubFolderOnly, PartitionNearTheStartOfALargeDeviceKeepsItsDataStart) {
     Folder(5000, 0);
-    Folder(5004, 5000);
     Grow();
+    salvor::test::ImageDevice alone(image_);
+    EXPECT_TRUE(Propose(alone).empty()) << "a folder no other folder confirms proposes nothing";
+    Folder(5004, 5000);
     salvor::test::ImageDevice device(image_);
     const auto found = Propose(device);
     ASSERT_EQ(found.size(), 1u);
@@ -102,13 +101,6 @@ TEST_F(SubFolderOnly, PartitionNearTheStartOfALargeDeviceKeepsItsDataStart) {
     EXPECT_EQ(r.GetFlag(), 0x10u);
     EXPECT_EQ(CFATCompleteFSearcher::SubFolderCount(r), 1);
     EXPECT_EQ(CFATCompleteFSearcher::Score(r), 20);
-}
-
-TEST_F(SubFolderOnly, AFolderNoOtherFolderConfirmsProposesNothing) {
-    Folder(5000, 0);
-    Grow();
-    salvor::test::ImageDevice device(image_);
-    EXPECT_TRUE(Propose(device).empty());
 }
 
 TEST(FatDeepContract, PartitionListAnswersCountsAndCopies) {
