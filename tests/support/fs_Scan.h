@@ -6,11 +6,15 @@
 // checked against. The caller registers the searchers (Factories()) first.
 #include "engine/include/RecoveryController.h"
 #include "engine/include/RecoveryFilter.h"
+#include "engine/include/SearchInterfaces.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/RecordingSinks.h"
 
+#include <compare>
 #include <cstdint>
+#include <ostream>
+#include <set>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,6 +54,44 @@ private:
 };
 
 std::string PathOf(IFileNode* node);
+
+// One found entry: 'd' or 'r', deleted flag, path from the root.
+struct Entry {
+    char kind;
+    bool deleted;
+    std::string path;
+    auto operator<=>(const Entry&) const = default;
+    friend void PrintTo(const Entry& e, std::ostream* os) { *os << e.kind << (e.deleted ? " * " : "   ") << e.path; }
+};
+using Entries = std::set<Entry>;
+
+// A tree builder for searchers run alone: records AddSearcherInfo, AddNode,
+// SetPartitonDevice and FlashBuild; owns the nodes it took.
+class RecordingBuilder : public IDirecotryTreeBuilder {
+public:
+    ~RecordingBuilder() override;
+    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
+    int AddNode(IFileNode* node, _tagSearcherType type) override;
+    int AddSearcherInfo(_tagSearcherType, long long id) override { return ++searcherInfoCalls, rootId = id, 1; }
+    int FlashBuild(_tagSearcherType) override { return ++flashCalls, 1; }
+    void Release() override {}
+    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice* device) override { partitionDevice = device; }
+
+    // Paths rebuilt through parent ids; a node whose parents do not reach the
+    // root gets "?/" in front.
+    Entries Found() const;
+    // The node at a path (first found), or null.
+    IFileNode* Find(const std::string& path) const;
+    std::string PathOf(IFileNode* node) const;
+
+    std::vector<IFileNode*> nodes;
+    std::vector<_tagSearcherType> types;
+    long long rootId = -2;
+    int searcherInfoCalls = 0;
+    int flashCalls = 0;
+    int refuseFrom = -1; // refuse every node from this index on (-1: none)
+    IStorageDevice* partitionDevice = nullptr;
+};
 
 // The partition records a searcher hands out, owned.
 template <typename Searcher>

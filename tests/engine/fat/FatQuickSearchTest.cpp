@@ -78,23 +78,7 @@ TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
     }
 }
 
-// Records every node offered; owns them.
-class KeepBuilder : public IDirecotryTreeBuilder {
-public:
-    ~KeepBuilder() override {
-        for (IFileNode* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, long long) override { return 1; }
-    int FlashBuild(_tagSearcherType) override { return 1; }
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-    std::vector<IFileNode*> nodes;
-};
+using KeepBuilder = salvor::test::RecordingBuilder;
 
 void Put(std::vector<std::uint8_t>& image, std::size_t entryIndex, const std::vector<std::uint8_t>& entry) {
     std::memcpy(image.data() + entryIndex * 32, entry.data(), 32);
