@@ -11,6 +11,13 @@
 
 namespace salvor::test {
 namespace {
+template <typename T>
+struct Releaser {
+    void operator()(T* p) const {
+        if (p) p->Release();
+    }
+};
+
 class NoSleepClock : public ITreeBuilderClock {
 public:
     long long NowSeconds() override { return 0; }
@@ -52,7 +59,7 @@ FsScan::~FsScan() {
 
 ResultCode FsScan::Run() { return d->controller->StartDataRecovery(&device, &progress, &tree); }
 
-std::string PathOf(IFileNode* node) {
+static std::string PathOf(IFileNode* node) {
     std::string path = node->GetFileName();
     int guard = 0;
     for (IFileNode* p = node->GetParent(); p && p->GetParent() && guard < 4096; p = p->GetParent(), ++guard)

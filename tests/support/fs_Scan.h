@@ -14,8 +14,8 @@
 #include <compare>
 #include <cstdint>
 #include <ostream>
-#include <set>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,13 +23,6 @@
 class IDataRecovery;
 
 namespace salvor::test {
-
-template <typename T>
-struct Releaser {
-    void operator()(T* p) const {
-        if (p) p->Release();
-    }
-};
 
 class FsScan {
 public:
@@ -52,8 +45,6 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
-
-std::string PathOf(IFileNode* node);
 
 // One found entry: 'd' or 'r', deleted flag, path from the root.
 struct Entry {

@@ -51,6 +51,11 @@ protected:
         }
         return scan;
     }
+    std::set<std::string> FoundNames() const {
+        std::set<std::string> names;
+        for (const Entry& e : found) names.insert(Base(e.path));
+        return names;
+    }
     int MadePartitions() const {
         int n = 0;
         for (const auto& p : parts) n += p->m_clusterOrigin == heap_ && p->m_sectorsPerCluster == spc_;
@@ -109,8 +114,7 @@ TEST_F(ExfatDeepScan, AllBootRegionsZeroedRebuildsFromFoldersAndTheUpcaseTable) 
     auto scan = Scan(Mbr("disk_all_boot_zeroed.img"));
     EXPECT_EQ(parts.size(), 1u);
     EXPECT_EQ(MadePartitions(), 1);
-    std::set<std::string> names;
-    for (const Entry& e : found) names.insert(Base(e.path));
+    const auto names = FoundNames();
     for (const Entry& e : fls_) EXPECT_TRUE(names.count(Base(e.path))) << e.path;
     EXPECT_GT(ExpectFilesExact(*scan, false), 110);
 }
@@ -124,8 +128,7 @@ TEST_F(ExfatDeepScan, ReformattedDiskKeepsTheOldNames) {
     for (const auto& p : parts)
         EXPECT_TRUE(geometries.insert({p->m_clusterOrigin, p->m_sectorsPerCluster}).second) << p->m_clusterOrigin;
     EXPECT_EQ(MadePartitions(), 1);
-    std::set<std::string> names;
-    for (const Entry& e : found) names.insert(Base(e.path));
+    const auto names = FoundNames();
     int expected = 0;
     for (const Entry& e : fls_) {
         if (e.path.find('/') == std::string::npos) continue;

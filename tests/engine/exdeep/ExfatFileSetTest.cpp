@@ -6,8 +6,6 @@
 #include "engine/exfat/ExfatDeepSearch.h"
 #include "engine/exfat/ExfatFileSet.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
-#include "tests/support/Fixture.h"
-#include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +37,6 @@ std::vector<std::unique_ptr<CFileSet>> Gather(CFDTPreAnaylze& a, salvor::test::I
     return out;
 }
 
-
 TEST(ExfatFileSet, RootFolderClusterIsARootFragment) {
     salvor::test::ImageDevice dev(salvor::test::FixtureFile("mbr_fat_exfat", "disk_intact.img"));
     CFDTPreAnaylze a;
@@ -67,20 +64,23 @@ TEST(ExfatFileSet, RootFolderClusterIsARootFragment) {
     EXPECT_LE(root.highBound, 8u);
 }
 
-TEST(ExfatFileSet, SetStraddlingTwoDistantClustersIsJoined) {
-    // The Straddle folder of the quick-scan volume: its first cluster ends in
-    // the middle of an entry set that goes on in its second cluster, which lies
-    // after the data of the files.
-    const std::string img = salvor::test::FixtureFile("exfat_quick", "exfat_512.img");
-    salvor::test::ImageDevice dev(img);
+// The quick-scan volume as a device. Its Straddle folder's first cluster ends
+// in the middle of an entry set that goes on in its second cluster, after the
+// files' data: the set is joined. The Docs/Sub folder's fragment copied to the
+// end of a small device is still read: the last two sectors are analysed.
+TEST(ExfatFileSet, SetStraddlingTwoDistantClustersIsJoinedAndTheLastSectorsAreRead) {
+    salvor::test::ImageDevice full(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"));
     CFDTPreAnaylze a;
-    a.PrepareAnayze(9, 25, dev.GetTotalSectors());
-    auto frags = Gather(a, dev, 0, static_cast<long long>(dev.GetTotalSectors()) - 2);
+    a.PrepareAnayze(9, 25, full.GetTotalSectors());
+    auto frags = Gather(a, full, 0, static_cast<long long>(full.GetTotalSectors()) - 2);
     EXPECT_EQ(a.Joins(), 1u);
     std::size_t straddle = 0;
-    CFileSet* head = nullptr;
+    const CFileSet *head = nullptr, *docs = nullptr;
     for (auto& f : frags) {
-        for (const auto& r : f->inUse) straddle += r.name.rfind("straddle-file-", 0) == 0;
+        for (const auto& r : f->inUse) {
+            straddle += r.name.starts_with("straddle-file-");
+            if (r.name == "deep.bin") docs = f.get();
+        }
         if (f->flags & CFileSet::kNotEnded) head = f.get();
     }
     EXPECT_EQ(straddle, 40u);
@@ -89,6 +89,28 @@ TEST(ExfatFileSet, SetStraddlingTwoDistantClustersIsJoined) {
     EXPECT_GT(tail, head->firstSector + 8);
     EXPECT_EQ(a.GetLast(tail), head->firstSector);
     EXPECT_EQ(a.SavedHeads(), 0u);
+
+    ASSERT_NE(docs, nullptr);
+    ASSERT_LE(docs->sectorCount, 2u);
+    // A small device: 100 zero sectors, then the fragment's sectors at the very end.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(100 + docs->sectorCount) * 512, 0);
+    full.ReadSector(bytes.data() + 100 * 512, docs->firstSector, docs->sectorCount);
+    salvor::test::TempDir dir;
+    std::ofstream(dir.file("tail.img"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    salvor::test::ImageDevice dev(dir.file("tail.img"));
+    CExFatCompleteSearch searcher;
+    exfat_test::RecordingBuilder builder;
+    searcher.SetDevice(&dev);
+    searcher.SetDirecotryTreeBuilder(&builder);
+    searcher.SetBlockSize(64);
+    const long long total = static_cast<long long>(dev.GetTotalSectors());
+    for (long long b = 0; b < total; b += 64) EXPECT_EQ(searcher.AnalyzeBlock(b, std::min(64LL, total - b)), 1);
+    bool seen = false;
+    for (const auto& f : searcher.Builder().Fragments())
+        for (const auto& r : f->inUse) seen |= r.name == "deep.bin";
+    EXPECT_TRUE(seen);
+    searcher.EndSearch(0);
 }
 
 TEST(ExfatFileSet, ZeroSectorAndForeignEntryEndTheFragment) {
@@ -105,45 +127,6 @@ TEST(ExfatFileSet, ZeroSectorAndForeignEntryEndTheFragment) {
     buf[2] = 'a';
     EXPECT_FALSE(a.Analyze(11, buf));
     EXPECT_TRUE(Drain(a).empty());
-}
-
-TEST(ExfatDeepSearcher, AnalysesTheDevicesLastTwoSectors) {
-    // A copy of the quick-scan volume whose root folder cluster is moved to
-    // the device's last cluster: the scan must still read the entries in its
-    // final two sectors.
-    salvor::test::TempDir dir;
-    const std::string src = salvor::test::FixtureFile("exfat_quick", "exfat_512.img");
-    salvor::test::ImageDevice full(src);
-    const unsigned ss = 512;
-    // One cluster of the Docs folder, found by the analyser.
-    CFDTPreAnaylze a;
-    a.PrepareAnayze(9, 25, full.GetTotalSectors());
-    auto frags = Gather(a, full, 0, static_cast<long long>(full.GetTotalSectors()) - 2);
-    const CFileSet* docs = nullptr;
-    for (auto& f : frags)
-        for (const auto& r : f->inUse)
-            if (r.name == "deep.bin") docs = f.get();
-    ASSERT_NE(docs, nullptr);
-    ASSERT_LE(docs->sectorCount, 2u);
-    // A small device: 100 zero sectors, then the fragment's sectors at the very end.
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(100 + docs->sectorCount) * ss, 0);
-    full.ReadSector(bytes.data() + 100 * ss, docs->firstSector, docs->sectorCount);
-    const std::string img = dir.file("tail.img");
-    std::ofstream(img, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-    salvor::test::ImageDevice dev(img);
-    CExFatCompleteSearch searcher;
-    exfat_test::RecordingBuilder builder;
-    searcher.SetDevice(&dev);
-    searcher.SetDirecotryTreeBuilder(&builder);
-    searcher.SetBlockSize(64);
-    const long long total = static_cast<long long>(dev.GetTotalSectors());
-    for (long long b = 0; b < total; b += 64) EXPECT_EQ(searcher.AnalyzeBlock(b, std::min(64LL, total - b)), 1);
-    bool seen = false;
-    for (const auto& f : searcher.Builder().Fragments())
-        for (const auto& r : f->inUse) seen |= r.name == "deep.bin";
-    EXPECT_TRUE(seen);
-    searcher.EndSearch(0);
 }
 
 // The names in the root folder's first cluster of the 512-byte quick-scan volume

@@ -74,75 +74,62 @@ _tagFileBaseInfo Record(const char* name, std::uint32_t cluster, std::int64_t le
     r.firstCluster = cluster;
     r.dataLength = length;
     r.attributes = folder ? 0x10 : 0x20;
-    r.inUse = 1;
-    r.contiguous = 1;
+    r.inUse = r.contiguous = 1;
     r.creation = r.modification = r.access = (44u << 25) | (1u << 21) | (1u << 16);
     return r;
 }
 
+// A one-sector folder fragment at cluster c of a heap at 1000 with 8 sectors
+// per cluster: sub-folders at subs, one file at fileCluster.
+constexpr std::int64_t kHeap = 1000, kSpc = 8;
+std::unique_ptr<CFileSet> Frag(std::uint32_t c, std::vector<std::uint32_t> subs, std::uint32_t fileCluster) {
+    auto f = std::make_unique<CFileSet>();
+    f->firstSector = kHeap + (c - 2) * kSpc;
+    f->sectorCount = 1;
+    for (std::uint32_t sub : subs) f->UpdateFileList(Record("d", sub, 4096, true));
+    if (fileCluster) f->UpdateFileList(Record("f", fileCluster, 100, false));
+    f->CalculateClusterSize(9);
+    return f;
+}
+
+// The parent folder's entries lie at cluster 20 and name a child folder at
+// cluster 5, which lies before it.
 TEST(ExfatPartitionBuilder, ChildFolderBeforeItsParentIsNotLost) {
-    // Heap at 1000, 8 sectors per cluster. The parent folder's entries lie at
-    // cluster 20 and name a child folder at cluster 5, which lies before it.
     CPartitionBuilder b;
     b.PrepareBuild(512, 100000);
-    auto child = std::make_unique<CFileSet>();
-    child->firstSector = 1000 + 3 * 8;
-    child->sectorCount = 1;
-    child->UpdateFileList(Record("inner.bin", 30, 5000, false));
-    child->CalculateClusterSize(9);
-    auto parent = std::make_unique<CFileSet>();
-    parent->firstSector = 1000 + 18 * 8;
-    parent->sectorCount = 1;
-    parent->UpdateFileList(Record("Child", 5, 4096, true));
-    parent->CalculateClusterSize(9);
-    const std::int64_t childSector = child->firstSector, parentSector = parent->firstSector;
-    b.PushFileSet(std::move(child), -1, -1);
-    b.PushFileSet(std::move(parent), -1, -1);
-
+    const std::int64_t childSector = kHeap + 3 * kSpc, parentSector = kHeap + 18 * kSpc;
+    b.PushFileSet(Frag(5, {}, 30), -1, -1);
+    b.PushFileSet(Frag(20, {5}, 0), -1, -1);
     CExFatPartitionEx p;
-    p.SetGeometry(512, 8, 5000, 0xFFFFFFFFu, 1000);
+    p.SetGeometry(512, kSpc, 5000, 0xFFFFFFFFu, kHeap);
     p.m_totalSectors = 40000;
     p.onBoundary = {childSector, parentSector};
     std::vector<CExFatFileNode*> nodes;
     b.BuildFileTree(p, nodes);
     ASSERT_EQ(nodes.size(), 2u);
-    const CExFatFileNode* folder = nullptr;
-    const CExFatFileNode* file = nullptr;
-    for (CExFatFileNode* n : nodes) (n->IsDirectory() ? folder : file) = n;
-    ASSERT_TRUE(folder && file);
-    EXPECT_EQ(const_cast<CExFatFileNode*>(folder)->GetCurrentNodeID(), childSector);
-    EXPECT_EQ(const_cast<CExFatFileNode*>(file)->GetParentNodeID(), childSector);
-    for (CExFatFileNode* n : nodes) n->Release();
+    for (CExFatFileNode* n : nodes) {
+        EXPECT_EQ(n->IsDirectory() ? n->GetCurrentNodeID() : n->GetParentNodeID(), childSector) << n->GetFileName();
+        n->Release();
+    }
 }
 
+// F names one sub-folder G, which names two more: 1 + 2 x 2 = 5.
 TEST(ExfatPartitionBuilder, TreeScoreCountsLevels) {
-    // F names one sub-folder G, which names two more: 1 + 2 x 2 = 5.
     CPartitionBuilder b;
     b.PrepareBuild(512, 100000);
-    const std::int64_t h = 1000, s = 8;
-    auto at = [&](std::uint32_t c) { return h + (c - 2) * s; };
-    auto frag = [&](std::uint32_t c, std::vector<std::uint32_t> subs, std::uint32_t fileCluster) {
-        auto f = std::make_unique<CFileSet>();
-        f->firstSector = at(c);
-        f->sectorCount = 1;
-        for (std::uint32_t sub : subs) f->UpdateFileList(Record("d", sub, 4096, true));
-        f->UpdateFileList(Record("f", fileCluster, 100, false));
-        f->CalculateClusterSize(9);
-        return f;
-    };
-    b.PushFileSet(frag(10, {20}, 11), -1, -1);
-    b.PushFileSet(frag(20, {30, 40}, 21), -1, -1);
-    b.PushFileSet(frag(30, {}, 31), -1, -1);
-    b.PushFileSet(frag(40, {}, 41), -1, -1);
+    b.PushFileSet(Frag(10, {20}, 11), -1, -1);
+    b.PushFileSet(Frag(20, {30, 40}, 21), -1, -1);
+    b.PushFileSet(Frag(30, {}, 31), -1, -1);
+    b.PushFileSet(Frag(40, {}, 41), -1, -1);
     CFileSet* f = b.Fragments()[0].get();
     std::vector<CFileSet*> matched;
-    EXPECT_EQ(b.CheckTree(f, h, s, matched, 3), 5);
+    EXPECT_EQ(b.CheckTree(f, kHeap, kSpc, matched, 3), 5);
     EXPECT_EQ(matched.size(), 3u);
     matched.clear();
-    EXPECT_EQ(b.CheckTree(f, h, s, matched, 7), 0); // below the tree step's minimum
+    EXPECT_EQ(b.CheckTree(f, kHeap, kSpc, matched, 7), 0); // below the tree step's minimum
     EXPECT_TRUE(matched.empty());
     // Under another heap start nothing lies where the sub-folders would be.
-    EXPECT_EQ(b.CheckTree(f, h + 8, s, matched, 1), 0);
+    EXPECT_EQ(b.CheckTree(f, kHeap + 8, kSpc, matched, 1), 0);
 }
 
 } // namespace

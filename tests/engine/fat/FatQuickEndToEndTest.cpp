@@ -87,8 +87,6 @@ TEST(FatQuickDamaged, Fat16WithoutBootSectorFailsWithAFinalRecord) {
 }
 
 TEST(FatQuickStop, AStopAfterTheFirstFolderKeepsTheNodesFound) {
-    auto full = Quick(File(kKinds[2], ".img"), 512, FS_FAT32);
-    ASSERT_EQ(full->Run(), 0u);
     auto scan = Quick(File(kKinds[2], ".img"), 512, FS_FAT32);
     // The controller's opening record, then the build's first progress report
     // after the first folder: the next folder is not read.
@@ -100,7 +98,6 @@ TEST(FatQuickStop, AStopAfterTheFirstFolderKeepsTheNodesFound) {
     const auto listing = Listing(*scan);
     EXPECT_TRUE(listing.count("README.TXT"));
     EXPECT_TRUE(listing.count("Docs/")) << "the first folder's files are shown under it";
-    EXPECT_LT(listing.size(), Listing(*full).size());
     EXPECT_FALSE(listing.count("Many/Entry number 01 of a long folder.dat"));
 }
 

@@ -103,18 +103,16 @@ std::vector<OracleEntry> ParseFls(const std::string& text) {
     return out;
 }
 
-std::vector<OracleEntry> FlsOf(const std::string& image, const std::string& options) {
+std::vector<OracleEntry> FlsOf(const std::string& image) {
     std::string out;
-    if (salvor::test::RunCommand("fls -r -p " + options + " '" + image + "'", &out) != 0)
+    if (salvor::test::RunCommand("fls -r -p '" + image + "'", &out) != 0)
         ADD_FAILURE() << "fls failed (install the Debian package 'sleuthkit'): " << out;
     return ParseFls(out);
 }
 
 bool Volume::Open(const std::string& image, unsigned ss) {
     device = std::make_unique<salvor::test::ImageDevice>(image, ss);
-    std::vector<std::uint8_t> sector(ss);
-    if (!device->IsOpen() || !device->ReadSector(sector.data(), 0, 1)) return false;
-    boot = std::make_unique<CFATDBR>(sector, ss);
+    boot = std::make_unique<CFATDBR>(salvor::test::ReadBytes(image, 0, ss), ss);
     const CTempFATDBR& b = boot->View();
     if (!b.IsValidDBR()) return false;
     table.reset(IFATTableFactory::CreateFATTable(device.get(), b.GetReservedSector(), b.GetFileSystemType(),
