@@ -59,7 +59,8 @@ std::string DfirImage(const std::string& gzName, const std::string& dir) {
     const bool tgz = gzName.ends_with(".tgz");
     const std::string img = dir + "/" + gzName.substr(0, gzName.size() - 3) + (tgz ? "raw" : "");
     std::string out;
-    if (RunCommand(tgz ? "tar -xzf '" + src + "' -C '" + dir + "'" : "gzip -dc '" + src + "' > '" + img + "'", &out) == 0)
+    if (RunCommand(tgz ? "tar -xzf '" + src + "' -C '" + dir + "'" : "gzip -dc '" + src + "' > '" + img + "'",
+                   &out) == 0)
         return img;
     ADD_FAILURE() << "cannot decompress " << src << ": " << out;
     return {};
@@ -72,8 +73,10 @@ ScopedTz::ScopedTz(const char* tz) {
 }
 
 ScopedTz::~ScopedTz() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
+    if (had_)
+        setenv("TZ", old_.c_str(), 1);
+    else
+        unsetenv("TZ");
     tzset();
 }
 

@@ -6,7 +6,8 @@
 namespace salvor::test {
 
 RecordingBuilder::~RecordingBuilder() {
-    for (IFileNode* n : nodes) n->Release();
+    for (IFileNode* n : nodes)
+        n->Release();
 }
 
 int RecordingBuilder::AddNode(IFileNode* node, _tagSearcherType type) {
@@ -32,7 +33,8 @@ std::string RecordingBuilder::PathOf(IFileNode* node) const {
 
 Entries RecordingBuilder::Found() const {
     Entries out;
-    for (IFileNode* n : nodes) out.insert({n->IsDirectory() ? 'd' : 'r', n->IsDeleted() != 0, PathOf(n)});
+    for (IFileNode* n : nodes)
+        out.insert({n->IsDirectory() ? 'd' : 'r', n->IsDeleted() != 0, PathOf(n)});
     return out;
 }
 

@@ -11,8 +11,7 @@
 
 namespace salvor::test {
 namespace {
-template <typename T>
-struct Releaser {
+template <typename T> struct Releaser {
     void operator()(T* p) const {
         if (p) p->Release();
     }
@@ -57,7 +56,9 @@ FsScan::~FsScan() {
     d->controller.reset();
 }
 
-ResultCode FsScan::Run() { return d->controller->StartDataRecovery(&device, &progress, &tree); }
+ResultCode FsScan::Run() {
+    return d->controller->StartDataRecovery(&device, &progress, &tree);
+}
 
 static std::string PathOf(IFileNode* node) {
     std::string path = node->GetFileName();
@@ -71,9 +72,11 @@ std::multimap<std::string, IFileNode*> FsScan::Nodes(const std::string& suffix) 
     std::multimap<std::string, IFileNode*> out;
     for (IFileNode* n : tree.AllNodes()) {
         IFileNode* root = n;
-        for (int guard = 0; root->GetParent() && guard < 4096; ++guard) root = root->GetParent();
+        for (int guard = 0; root->GetParent() && guard < 4096; ++guard)
+            root = root->GetParent();
         const std::string name = root->GetFileName();
-        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             out.emplace(PathOf(n), n);
     }
     return out;

@@ -52,7 +52,9 @@ struct Entry {
     bool deleted;
     std::string path;
     auto operator<=>(const Entry&) const = default;
-    friend void PrintTo(const Entry& e, std::ostream* os) { *os << e.kind << (e.deleted ? " * " : "   ") << e.path; }
+    friend void PrintTo(const Entry& e, std::ostream* os) {
+        *os << e.kind << (e.deleted ? " * " : "   ") << e.path;
+    }
 };
 using Entries = std::set<Entry>;
 
@@ -63,10 +65,14 @@ public:
     ~RecordingBuilder() override;
     int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
     int AddNode(IFileNode* node, _tagSearcherType type) override;
-    int AddSearcherInfo(_tagSearcherType, long long id) override { return ++searcherInfoCalls, rootId = id, 1; }
+    int AddSearcherInfo(_tagSearcherType, long long id) override {
+        return ++searcherInfoCalls, rootId = id, 1;
+    }
     int FlashBuild(_tagSearcherType) override { return ++flashCalls, 1; }
     void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice* device) override { partitionDevice = device; }
+    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice* device) override {
+        partitionDevice = device;
+    }
 
     // Paths rebuilt through parent ids; a node whose parents do not reach the
     // root gets "?/" in front.
@@ -90,7 +96,8 @@ std::vector<std::unique_ptr<CSearchedPartitionInfo>> PartitionsOf(Searcher* sear
     std::vector<CSearchedPartitionInfo*> raw(256, nullptr);
     const int n = searcher ? searcher->GetSearchedPartitionInfo(raw.data(), 256) : 0;
     std::vector<std::unique_ptr<CSearchedPartitionInfo>> out;
-    for (int i = 0; i < n && i < 256; ++i) out.emplace_back(raw[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < n && i < 256; ++i)
+        out.emplace_back(raw[static_cast<std::size_t>(i)]);
     return out;
 }
 

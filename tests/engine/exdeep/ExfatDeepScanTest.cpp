@@ -17,8 +17,12 @@ using salvor::test::FsScan;
 
 namespace {
 
-std::string Mbr(const std::string& name) { return FixtureFile("mbr_fat_exfat", name); }
-std::string Base(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string Mbr(const std::string& name) {
+    return FixtureFile("mbr_fat_exfat", name);
+}
+std::string Base(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
 
 class ExfatDeepScan : public ::testing::Test {
 protected:
@@ -53,12 +57,14 @@ protected:
     }
     std::set<std::string> FoundNames() const {
         std::set<std::string> names;
-        for (const Entry& e : found) names.insert(Base(e.path));
+        for (const Entry& e : found)
+            names.insert(Base(e.path));
         return names;
     }
     int MadePartitions() const {
         int n = 0;
-        for (const auto& p : parts) n += p->m_clusterOrigin == heap_ && p->m_sectorsPerCluster == spc_;
+        for (const auto& p : parts)
+            n += p->m_clusterOrigin == heap_ && p->m_sectorsPerCluster == spc_;
         return n;
     }
     // The made partition alone, at 133120, with the intact tree.
@@ -104,7 +110,8 @@ TEST_F(ExfatDeepScan, MbrZeroedFindsOnePartitionWithTheIntactTree) {
 TEST_F(ExfatDeepScan, MainBootSectorsZeroedRebuildsFromTheBackup) {
     auto scan = Scan(Mbr("disk_boot_zeroed.img"));
     ExpectIntactPartition();
-    for (const auto& p : parts) EXPECT_NE(p->m_startSector, 133132) << "the backup read as a partition";
+    for (const auto& p : parts)
+        EXPECT_NE(p->m_startSector, 133132) << "the backup read as a partition";
     EXPECT_GT(ExpectFilesExact(*scan, false), 110);
 }
 
@@ -115,7 +122,8 @@ TEST_F(ExfatDeepScan, AllBootRegionsZeroedRebuildsFromFoldersAndTheUpcaseTable) 
     EXPECT_EQ(parts.size(), 1u);
     EXPECT_EQ(MadePartitions(), 1);
     const auto names = FoundNames();
-    for (const Entry& e : fls_) EXPECT_TRUE(names.count(Base(e.path))) << e.path;
+    for (const Entry& e : fls_)
+        EXPECT_TRUE(names.count(Base(e.path))) << e.path;
     EXPECT_GT(ExpectFilesExact(*scan, false), 110);
 }
 
@@ -126,7 +134,8 @@ TEST_F(ExfatDeepScan, ReformattedDiskKeepsTheOldNames) {
     Scan(Mbr("disk_reformatted.img"));
     std::set<std::pair<long long, unsigned>> geometries;
     for (const auto& p : parts)
-        EXPECT_TRUE(geometries.insert({p->m_clusterOrigin, p->m_sectorsPerCluster}).second) << p->m_clusterOrigin;
+        EXPECT_TRUE(geometries.insert({p->m_clusterOrigin, p->m_sectorsPerCluster}).second)
+            << p->m_clusterOrigin;
     EXPECT_EQ(MadePartitions(), 1);
     const auto names = FoundNames();
     int expected = 0;
@@ -141,7 +150,8 @@ TEST_F(ExfatDeepScan, ReformattedDiskKeepsTheOldNames) {
 TEST_F(ExfatDeepScan, StraddlingEntrySetImageScannedAsADevice) {
     auto scan = Scan(FixtureFile("exfat_quick", "exfat_512.img"));
     EXPECT_EQ(CountUnder(found, "Straddle"), 40u);
-    for (const auto& [path, sha] : salvor::test::Sha256Manifest(FixtureFile("exfat_quick", "exfat_512.sha256.txt")))
+    for (const auto& [path, sha] :
+         salvor::test::Sha256Manifest(FixtureFile("exfat_quick", "exfat_512.sha256.txt")))
         if (path.starts_with("Straddle/")) {
             ASSERT_TRUE(files.count(path)) << path;
             EXPECT_EQ(scan->Recover(files.at(path), SEARCHER_EXFAT), sha) << path;

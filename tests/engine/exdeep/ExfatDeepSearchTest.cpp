@@ -23,22 +23,25 @@ namespace {
 // The fragments the analyser has ready.
 std::vector<std::unique_ptr<CFileSet>> Drain(CFDTPreAnaylze& a) {
     std::vector<std::unique_ptr<CFileSet>> out;
-    for (std::unique_ptr<CFileSet> f; a.GetFileSet(f);) out.push_back(std::move(f));
+    for (std::unique_ptr<CFileSet> f; a.GetFileSet(f);)
+        out.push_back(std::move(f));
     return out;
 }
 
 // Feeds sectors [first, first + count) of an image to an analyser, each with
 // the two sectors after it, and collects the fragments.
-std::vector<std::unique_ptr<CFileSet>> Gather(CFDTPreAnaylze& a, salvor::test::ImageDevice& dev, long long first,
-                                              long long count) {
+std::vector<std::unique_ptr<CFileSet>> Gather(CFDTPreAnaylze& a, salvor::test::ImageDevice& dev,
+                                              long long first, long long count) {
     const unsigned ss = dev.GetSectorSize();
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(count + 2) * ss, 0);
     dev.ReadSector(buf.data(), first, count + 2);
     std::vector<std::unique_ptr<CFileSet>> out;
     for (long long i = 0; i < count; ++i)
         if (a.Analyze(first + i, exfat::Bytes(buf).subspan(static_cast<std::size_t>(i) * ss, 3u * ss)))
-            for (auto& f : Drain(a)) out.push_back(std::move(f));
-    for (auto& f : Drain(a)) out.push_back(std::move(f));
+            for (auto& f : Drain(a))
+                out.push_back(std::move(f));
+    for (auto& f : Drain(a))
+        out.push_back(std::move(f));
     return out;
 }
 
@@ -110,10 +113,12 @@ TEST(ExfatFileSet, SetStraddlingTwoDistantClustersIsJoinedAndTheLastSectorsAreRe
     searcher.SetDirecotryTreeBuilder(&builder);
     searcher.SetBlockSize(64);
     const long long total = static_cast<long long>(dev.GetTotalSectors());
-    for (long long b = 0; b < total; b += 64) EXPECT_EQ(searcher.AnalyzeBlock(b, std::min(64LL, total - b)), 1);
+    for (long long b = 0; b < total; b += 64)
+        EXPECT_EQ(searcher.AnalyzeBlock(b, std::min(64LL, total - b)), 1);
     bool seen = false;
     for (const auto& f : searcher.Builder().Fragments())
-        for (const auto& r : f->inUse) seen |= r.name == "deep.bin";
+        for (const auto& r : f->inUse)
+            seen |= r.name == "deep.bin";
     EXPECT_TRUE(seen);
     searcher.EndSearch(0);
 }
@@ -157,7 +162,8 @@ TEST(ExfatDeepDamage, NamelessSetIsPassedOverWhole) {
     ASSERT_EQ(dev.ReadSector(boot.data(), 0, 1), 1);
     const CExFatDBR dbr(boot);
     const unsigned spc = dbr.GetSectorsperCluster();
-    const std::int64_t sector = dbr.GetDataRegionStartSector() + std::int64_t{dbr.GetRootDirStartCluster() - 2} * spc;
+    const std::int64_t sector =
+        dbr.GetDataRegionStartSector() + std::int64_t{dbr.GetRootDirStartCluster() - 2} * spc;
     std::vector<std::uint8_t> root((spc + 2) * 512u, 0);
     ASSERT_EQ(dev.ReadSector(root.data(), sector, spc), 1);
     ASSERT_TRUE(Names(root, sector).count("Docs"));
@@ -175,7 +181,6 @@ TEST(ExfatDeepDamage, NamelessSetIsPassedOverWhole) {
     EXPECT_TRUE(names.count("Pictures"));
     EXPECT_TRUE(names.count("Many"));
 }
-
 
 // The boot sector mkfs.exfat wrote for the 64 MiB partition at 133120.
 std::vector<std::uint8_t> MadeBootSector() {
@@ -200,9 +205,11 @@ TEST(ExfatPartitionBuilder, BootSectorsAndBackups) {
     for (const auto& r : rows) {
         CPartitionBuilder b;
         b.PrepareBuild(512, 1 << 20);
-        for (auto sector : r.at) b.Build(sector, dbr);
+        for (auto sector : r.at)
+            b.Build(sector, dbr);
         std::set<std::int64_t> starts;
-        for (const auto* p : b.Candidates()) starts.insert(p->m_startSector);
+        for (const auto* p : b.Candidates())
+            starts.insert(p->m_startSector);
         EXPECT_EQ(starts, r.starts) << r.at.front();
         EXPECT_EQ(b.CandidateCount(), r.starts.size());
         if (r.at.size() < 2) continue;
@@ -221,14 +228,17 @@ TEST(ExfatPartitionBuilder, ManyCandidatesAreTrimmedWithListAndSetTogether) {
     const CExFatDBR dbr(boot);
     CPartitionBuilder b;
     b.PrepareBuild(512, 1ULL << 32);
-    for (int i = 0; i < 550; ++i) b.Build(100000 + 1000LL * i, dbr);
+    for (int i = 0; i < 550; ++i)
+        b.Build(100000 + 1000LL * i, dbr);
     EXPECT_LE(b.CandidateCount(), 1025u);
     EXPECT_GE(b.CandidateCount(), 512u);
     EXPECT_EQ(b.Candidates().size(), b.CandidateCount());
     // Backups arriving for trimmed candidates touch nothing freed (ASan).
-    for (int i = 0; i < 550; ++i) b.Build(100012 + 1000LL * i, dbr);
+    for (int i = 0; i < 550; ++i)
+        b.Build(100012 + 1000LL * i, dbr);
     EXPECT_EQ(b.Candidates().size(), b.CandidateCount());
-    for (const auto* p : b.Candidates()) EXPECT_GT(p->Heap(), 0);
+    for (const auto* p : b.Candidates())
+        EXPECT_GT(p->Heap(), 0);
 }
 
 _tagFileBaseInfo Record(const char* name, std::uint32_t cluster, std::int64_t length, bool folder) {
@@ -249,7 +259,8 @@ std::unique_ptr<CFileSet> Frag(std::uint32_t c, std::vector<std::uint32_t> subs,
     auto f = std::make_unique<CFileSet>();
     f->firstSector = kHeap + (c - 2) * kSpc;
     f->sectorCount = 1;
-    for (std::uint32_t sub : subs) f->UpdateFileList(Record("d", sub, 4096, true));
+    for (std::uint32_t sub : subs)
+        f->UpdateFileList(Record("d", sub, 4096, true));
     if (fileCluster) f->UpdateFileList(Record("f", fileCluster, 100, false));
     f->CalculateClusterSize(9);
     return f;
@@ -271,7 +282,8 @@ TEST(ExfatPartitionBuilder, ChildFolderBeforeItsParentIsNotLost) {
     b.BuildFileTree(p, nodes);
     ASSERT_EQ(nodes.size(), 2u);
     for (CExFatFileNode* n : nodes) {
-        EXPECT_EQ(n->IsDirectory() ? n->GetCurrentNodeID() : n->GetParentNodeID(), childSector) << n->GetFileName();
+        EXPECT_EQ(n->IsDirectory() ? n->GetCurrentNodeID() : n->GetParentNodeID(), childSector)
+            << n->GetFileName();
         n->Release();
     }
 }

@@ -44,9 +44,11 @@ TEST_P(ExfatEndToEnd, QuickScanAndRecoveryOfEveryFile) {
     }
     EXPECT_EQ(shown.size(), files);
     // tsk_recover agrees on every file's bytes; five of them are deleted.
-    const auto tsk = salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".tsk_recover.txt"));
+    const auto tsk =
+        salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".tsk_recover.txt"));
     int written = 0, deleted = 0;
-    for (const auto& [path, sha] : salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".sha256.txt"))) {
+    for (const auto& [path, sha] :
+         salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".sha256.txt"))) {
         ASSERT_TRUE(shown.count(path)) << path;
         deleted += shown[path]->IsDeleted();
         if (shown[path]->GetFileSize() == 0) continue;
@@ -70,22 +72,27 @@ protected:
 #endif
         RegisterExfatLibrary();
     }
-    void TearDown() override { ResetFactories(); }
+    void TearDown() override {
+        ResetFactories();
+    }
 };
 
 // FAT is asked first and does not know an exFAT volume; exFAT does not know FAT32.
 TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7AndFat32IsNot) {
     salvor::test::TempDir dir;
     std::string out;
-    ASSERT_EQ(salvor::test::RunCommand("PATH=$PATH:/sbin:/usr/sbin mkfs.fat -C -F 32 '" + dir.file("f32.img") + "' 40000", &out), 0)
+    ASSERT_EQ(salvor::test::RunCommand(
+                  "PATH=$PATH:/sbin:/usr/sbin mkfs.fat -C -F 32 '" + dir.file("f32.img") + "' 40000", &out),
+              0)
         << "mkfs.fat (package dosfstools): " << out;
     const struct {
         std::string image;
         unsigned sectorSize;
         enumFILE_SYSTEM_TYPE exfat, fat, kind;
-    } rows[] = {{salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
-                {salvor::test::FixtureFile("exfat_quick", "exfat_4096.img"), 4096, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
-                {dir.file("f32.img"), 512, FS_UNKNOWN, FS_FAT32, FS_FAT32}};
+    } rows[] = {
+        {salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
+        {salvor::test::FixtureFile("exfat_quick", "exfat_4096.img"), 4096, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
+        {dir.file("f32.img"), 512, FS_UNKNOWN, FS_FAT32, FS_FAT32}};
     for (const auto& r : rows) {
         salvor::test::ImageDevice device(r.image, r.sectorSize);
         std::unique_ptr<IVolumeAnalyze> ex(exfat::CreateExfatVolumeAnalyze(&device, 0));
@@ -94,7 +101,8 @@ TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7AndFat32IsNot) 
         ASSERT_TRUE(controller);
         IVolumeAnalyze* a = controller->GetVolumeAnzlyzer();
 #ifdef SALVOR_HAVE_FAT
-        EXPECT_EQ(std::unique_ptr<IVolumeAnalyze>(CreateFatVolumeAnalyze(&device, 0))->GetFileSystemType(), r.fat);
+        EXPECT_EQ(std::unique_ptr<IVolumeAnalyze>(CreateFatVolumeAnalyze(&device, 0))->GetFileSystemType(),
+                  r.fat);
 #else
         if (r.kind == FS_FAT32) {
             EXPECT_EQ(a, nullptr);

@@ -27,12 +27,15 @@ std::vector<std::uint8_t> BootOf(const std::string& image, unsigned sectorSize) 
     return sector;
 }
 
-void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) { exfat_test::Put(b, off, v); }
+void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) {
+    exfat_test::Put(b, off, v);
+}
 
 // (Kinds and sizes of both fixtures: ExfatVolumeAnalysis.)
 TEST(ExfatBoot, RealBootSectorsOfBothSectorSizes) {
     for (unsigned size : {512u, 4096u}) {
-        const std::string img = salvor::test::FixtureFile("exfat_quick", "exfat_" + std::to_string(size) + ".img");
+        const std::string img =
+            salvor::test::FixtureFile("exfat_quick", "exfat_" + std::to_string(size) + ".img");
         auto boot = BootOf(img, size);
         EXPECT_EQ(CExFatDBR(boot).GetBytePerSector(), size);
         EXPECT_EQ(CExFatDBR(boot).GetNumberOfFat(), 1u);
@@ -55,8 +58,8 @@ TEST(ExfatBoot, PlausibilityEdges) {
     const auto good = BootOf(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512);
     const CExFatDBR dbr(good);
     // The cluster count of a heap that ends exactly at the volume's end.
-    const auto fits = static_cast<std::uint32_t>((dbr.GetTotalSectors() - dbr.GetDataRegionStartSector()) /
-                                                 dbr.GetSectorsperCluster() + 1);
+    const auto fits = static_cast<std::uint32_t>(
+        (dbr.GetTotalSectors() - dbr.GetDataRegionStartSector()) / dbr.GetSectorsperCluster() + 1);
     const struct {
         std::function<void(std::vector<std::uint8_t>&)> change;
         bool valid;
@@ -100,7 +103,8 @@ struct SetBuilder {
         const std::size_t e = Add(type);
         bytes[e + 1] = static_cast<std::uint8_t>(secondary);
         bytes[e + 4] = static_cast<std::uint8_t>(attr);
-        for (std::size_t off : {8u, 12u, 16u}) Put32(bytes, e + off, kStamp);
+        for (std::size_t off : {8u, 12u, 16u})
+            Put32(bytes, e + off, kStamp);
     }
     void Stream(std::uint8_t type, std::uint8_t nameLength, std::uint32_t first, std::uint64_t length) {
         const std::size_t e = Add(type);
@@ -112,7 +116,8 @@ struct SetBuilder {
     }
     void Name(std::uint8_t type, const std::u16string& part) {
         const std::size_t e = Add(type);
-        for (std::size_t i = 0; i < part.size() && i < 15; ++i) exfat_test::Put(bytes, e + 2 + 2 * i, part[i]);
+        for (std::size_t i = 0; i < part.size() && i < 15; ++i)
+            exfat_test::Put(bytes, e + 2 + 2 * i, part[i]);
     }
     // A whole set with a correct checksum.
     void Set(const std::u16string& name, std::uint32_t first, std::uint64_t length, bool deleted = false,
@@ -121,7 +126,8 @@ struct SetBuilder {
         const int names = static_cast<int>((name.size() + 14) / 15);
         File(deleted ? 0x05 : 0x85, names + 1, attr);
         Stream(deleted ? 0x40 : 0xC0, static_cast<std::uint8_t>(name.size()), first, length);
-        for (int i = 0; i < names; ++i) Name(deleted ? 0x41 : 0xC1, name.substr(15 * i, 15));
+        for (int i = 0; i < names; ++i)
+            Name(deleted ? 0x41 : 0xC1, name.substr(15 * i, 15));
         Seal(start);
     }
     void Seal(std::size_t start) {
@@ -139,9 +145,17 @@ std::vector<_tagFileBaseInfo> Analyse(const std::vector<std::uint8_t>& cluster, 
 }
 
 TEST(ExfatEntries, NameCharactersAboveU00FFAreAllowed) {
-    for (auto [c, valid] : {std::pair{u'\u0100', true}, {u'\u0300', true}, {u'\u1100', true}, {u'\u3042', true},
-                            {char16_t(0xD83D), true}, {u'*', false}, {u'/', false}, {u'"', false}, {u'\x19', false},
-                            {u'\xFF', false}, {u'\0', false}}) {
+    for (auto [c, valid] : {std::pair{u'\u0100', true},
+                            {u'\u0300', true},
+                            {u'\u1100', true},
+                            {u'\u3042', true},
+                            {char16_t(0xD83D), true},
+                            {u'*', false},
+                            {u'/', false},
+                            {u'"', false},
+                            {u'\x19', false},
+                            {u'\xFF', false},
+                            {u'\0', false}}) {
         SetBuilder s;
         s.Name(0xC1, c ? std::u16string(u"a") + c : u"");
         EXPECT_EQ(exfat::IsValidNameEntry(s.bytes), valid) << int(c);
@@ -172,38 +186,57 @@ TEST(ExfatEntries, SetsOfAFolderCluster) {
     } rows[] = {
         {"a root: label, bitmap and up-case entries, then live and deleted sets; the end entry ends it",
          [](SetBuilder& s) {
-             s.Raw(0x83), s.Raw(0x81), s.Raw(0x82), s.Set(u"a.txt", 5, 10), s.Set(u"Folder", 6, 4096, false, 0x10);
+             s.Raw(0x83), s.Raw(0x81), s.Raw(0x82), s.Set(u"a.txt", 5, 10),
+                 s.Set(u"Folder", 6, 4096, false, 0x10);
              s.Set(u"gone.bin", 7, 10, true), s.bytes.resize(4096, 0);
          },
-         {"a.txt", "Folder", "gone.bin"}, false},
+         {"a.txt", "Folder", "gone.bin"},
+         false},
         {"an emoji whose surrogate pair is split across two name entries, joined whole",
          [](SetBuilder& s) { s.Set(std::u16string(14, u'a') + u"\U0001F600b", 5, 10); },
-         {std::string(14, 'a') + "\xF0\x9F\x98\x80" "b"}, true},
+         {std::string(14, 'a') + "\xF0\x9F\x98\x80"
+                                 "b"},
+         true},
         {"200 characters of three UTF-8 bytes each, cut at 259 bytes, whole characters",
-         [](SetBuilder& s) { s.Set(std::u16string(200, u'\u3042'), 5, 10); }, {[] {
-              std::string n;
-              for (int i = 0; i < 86; ++i) n += "\u3042";
-              return n;
-          }()},
+         [](SetBuilder& s) { s.Set(std::u16string(200, u'\u3042'), 5, 10); },
+         {[] {
+             std::string n;
+             for (int i = 0; i < 86; ++i)
+                 n += "\u3042";
+             return n;
+         }()},
          true},
         {"a stream not right after the file entry: dropped, the next set read",
-         [](SetBuilder& s) { s.File(0x85, 2), s.Name(0xC1, u"x"), s.Stream(0xC0, 1, 5, 10), s.Set(u"next", 6, 10); },
-         {"next"}, true},
+         [](SetBuilder& s) {
+             s.File(0x85, 2), s.Name(0xC1, u"x"), s.Stream(0xC0, 1, 5, 10), s.Set(u"next", 6, 10);
+         },
+         {"next"},
+         true},
         {"an in-use file entry with a deleted stream: dropped",
-         [](SetBuilder& s) { s.File(0x85, 2), s.Stream(0x40, 1, 5, 10), s.Name(0x41, u"x"); }, {}, true},
+         [](SetBuilder& s) { s.File(0x85, 2), s.Stream(0x40, 1, 5, 10), s.Name(0x41, u"x"); },
+         {},
+         true},
         {"a GUID entry ends the folder",
-         [](SetBuilder& s) { s.Set(u"one", 5, 10), s.Raw(0xA0), s.Set(u"two", 6, 10); }, {"one"}, false},
+         [](SetBuilder& s) { s.Set(u"one", 5, 10), s.Raw(0xA0), s.Set(u"two", 6, 10); },
+         {"one"},
+         false},
         {"a zero creation time (without a matching checksum) ends the folder",
-         [](SetBuilder& s) { s.File(0x85, 2), Put32(s.bytes, 8, 0), s.Stream(0xC0, 1, 5, 10), s.Name(0xC1, u"x"); }, {},
+         [](SetBuilder& s) {
+             s.File(0x85, 2), Put32(s.bytes, 8, 0), s.Stream(0xC0, 1, 5, 10), s.Name(0xC1, u"x");
+         },
+         {},
          false},
         {"a malformed label (15 characters, as some formatters write) is passed over",
          [](SetBuilder& s) { s.Raw(0x83), s.bytes[1] = 15, s.bytes[30] = 'x', s.Set(u"after-label", 5, 10); },
-         {"after-label"}, true},
+         {"after-label"},
+         true},
         {"reserved bytes set (as Windows' EFS does) pass when the checksum holds",
          [](SetBuilder& s) {
-             s.File(0x85, 2, 0x10), s.bytes[7] = 0x80, s.Stream(0xC0, 3, 9, 4096), s.Name(0xC1, u"efs"), s.Seal(0);
+             s.File(0x85, 2, 0x10), s.bytes[7] = 0x80, s.Stream(0xC0, 3, 9, 4096), s.Name(0xC1, u"efs"),
+                                    s.Seal(0);
          },
-         {"efs"}, true},
+         {"efs"},
+         true},
     };
     for (const auto& r : rows) {
         SetBuilder s;
@@ -211,7 +244,8 @@ TEST(ExfatEntries, SetsOfAFolderCluster) {
         bool more = true;
         std::vector<std::string> names;
         const auto records = Analyse(s.bytes, &more);
-        for (const auto& rec : records) names.push_back(rec.name);
+        for (const auto& rec : records)
+            names.push_back(rec.name);
         EXPECT_EQ(names, r.names) << r.what;
         EXPECT_EQ(more, r.more) << r.what;
         if (names.size() != 3) continue;
@@ -312,8 +346,10 @@ TEST(ExfatPartition, FatPagesAreBoundedAndNeverUninitialised) {
     {
         std::ofstream f(img, std::ios::binary);
         std::vector<std::uint32_t> entries(11u * 0x40000);
-        for (std::uint32_t i = 0; i < entries.size(); ++i) entries[i] = i + 1;
-        f.write(reinterpret_cast<const char*>(entries.data()), static_cast<std::streamsize>(entries.size() * 4));
+        for (std::uint32_t i = 0; i < entries.size(); ++i)
+            entries[i] = i + 1;
+        f.write(reinterpret_cast<const char*>(entries.data()),
+                static_cast<std::streamsize>(entries.size() * 4));
         const std::string pad(4096, '\0');
         f.write(pad.data(), pad.size());
     }
@@ -325,7 +361,8 @@ TEST(ExfatPartition, FatPagesAreBoundedAndNeverUninitialised) {
     const std::uint32_t fatSectors = 11u * 2048 - 3; // the last page is partial
     ASSERT_TRUE(fat.CreateFatTable(&device, 0, fatSectors, 0));
     EXPECT_EQ(fat.GetNextCluster(5), 6u);
-    for (std::uint32_t page = 1; page < 10; ++page) EXPECT_EQ(fat.GetNextCluster(page * 0x40000 + 3), page * 0x40000 + 4);
+    for (std::uint32_t page = 1; page < 10; ++page)
+        EXPECT_EQ(fat.GetNextCluster(page * 0x40000 + 3), page * 0x40000 + 4);
     EXPECT_EQ(fat.Pages().PageCount(), 9u);
     // The tenth distinct page drops the one with the lowest sector.
     EXPECT_EQ(fat.Pages().PageKeys().front(), 2048);

@@ -18,7 +18,9 @@ using salvor::test::RecordingProgress;
 
 namespace {
 
-std::string Quick(const std::string& file) { return salvor::test::FixtureFile("exfat_quick", file); }
+std::string Quick(const std::string& file) {
+    return salvor::test::FixtureFile("exfat_quick", file);
+}
 
 void ExpectFinished(const RecordingProgress& p, bool failed) {
     ASSERT_GE(p.Count(), 1u);
@@ -63,7 +65,8 @@ TEST_P(ExfatQuickFixture, ListingEqualsTheSleuthKit) {
     EXPECT_EQ(s.builder.searcherInfoCalls, 1);
     EXPECT_EQ(s.builder.flashCalls, 1);
     EXPECT_EQ(s.builder.partitionDevice, &s.device);
-    for (auto t : s.builder.types) EXPECT_EQ(t, SEARCHER_EXFAT);
+    for (auto t : s.builder.types)
+        EXPECT_EQ(t, SEARCHER_EXFAT);
 
     const auto found = s.builder.Found();
     ExpectSame(found, Fls());
@@ -95,7 +98,8 @@ TEST_P(ExfatQuickFixture, StopStillBuildsAndFinishes) {
     Scan s(Image(), GetParam(), -1, -1, true);
     EXPECT_EQ(s.builder.flashCalls, 1);
     // Only the root was walked.
-    for (const auto& e : s.builder.Found()) EXPECT_EQ(e.path.find('/'), std::string::npos) << e.path;
+    for (const auto& e : s.builder.Found())
+        EXPECT_EQ(e.path.find('/'), std::string::npos) << e.path;
 }
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, ExfatQuickFixture, ::testing::Values(512u, 4096u));
@@ -142,7 +146,8 @@ TEST(ExfatQuickSearch, FatLoopInAFolderEndsThatFolder) {
     const auto fatOffset = salvor::test::ReadBytes(img, 80, 4);
     std::vector<std::uint8_t> link(4);
     Put(link, 0, first);
-    ASSERT_TRUE(salvor::test::WriteBytes(img, (fatOffset[0] | fatOffset[1] << 8 | fatOffset[2] << 16) * 512ull + second * 4ull, link));
+    ASSERT_TRUE(salvor::test::WriteBytes(
+        img, (fatOffset[0] | fatOffset[1] << 8 | fatOffset[2] << 16) * 512ull + second * 4ull, link));
     Scan s(img);
     EXPECT_EQ(s.result, 0u);
     EXPECT_EQ(CountUnder(s.builder.Found(), "Straddle"), 40u);
@@ -153,9 +158,9 @@ TEST(ExfatQuickSearch, FatLoopInAFolderEndsThatFolder) {
 struct Sample {
     const char* gz;
     unsigned long long startSector;
-    std::size_t entries;      // found in all
-    std::size_t deleted;      // of those, deleted
-    std::size_t extraDeleted; // deleted entries that fls does not list
+    std::size_t entries;       // found in all
+    std::size_t deleted;       // of those, deleted
+    std::size_t extraDeleted;  // deleted entries that fls does not list
     std::size_t extraLive = 0; // live entries that fls does not list
 };
 
@@ -178,7 +183,8 @@ TEST_P(ExfatSamples, ListingEqualsTheSleuthKit) {
     // descend into, deleted sets whose checksum fails, and a Linux-made folder
     // whose name is longer than 255 characters.
     Entries extra;
-    std::set_difference(found.begin(), found.end(), expected.begin(), expected.end(), std::inserter(extra, extra.begin()));
+    std::set_difference(found.begin(), found.end(), expected.begin(), expected.end(),
+                        std::inserter(extra, extra.begin()));
     EXPECT_EQ(Deleted(extra).size(), sample.extraDeleted) << Missing(found, expected);
     EXPECT_EQ(extra.size() - Deleted(extra).size(), sample.extraLive) << Missing(found, expected);
     EXPECT_EQ(found.size(), sample.entries);
@@ -186,7 +192,8 @@ TEST_P(ExfatSamples, ListingEqualsTheSleuthKit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Public, ExfatSamples,
-                         ::testing::Values(Sample{"exfat_win.raw.gz", 0, 707, 5, 0}, Sample{"win_exfat_7.raw.gz", 0, 5, 4, 0},
+                         ::testing::Values(Sample{"exfat_win.raw.gz", 0, 707, 5, 0},
+                                           Sample{"win_exfat_7.raw.gz", 0, 5, 4, 0},
                                            Sample{"exfat_orphan.raw.gz", 0, 401, 401, 400},
                                            Sample{"exfat_encrypted.raw.gz", 0, 31, 15, 1},
                                            Sample{"exfat_lin_part.raw.gz", 2048, 21, 0, 0, 1}),
@@ -201,11 +208,14 @@ INSTANTIATE_TEST_SUITE_P(Public, ExfatSamples,
 // unreadable; the walk used to go on through all of them.
 TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
     salvor::test::TempDir dir;
-    const std::string image = salvor::test::CopyOf(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), dir, "d.img");
+    const std::string image =
+        salvor::test::CopyOf(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), dir, "d.img");
     auto boot = salvor::test::ReadBytes(image, 0, 512);
     const CExFatDBR dbr(boot);
     const std::uint64_t rootOffset =
-        (dbr.GetDataRegionStartSector() + std::uint64_t{dbr.GetRootDirStartCluster() - 2} * dbr.GetSectorsperCluster()) * 512;
+        (dbr.GetDataRegionStartSector() +
+         std::uint64_t{dbr.GetRootDirStartCluster() - 2} * dbr.GetSectorsperCluster()) *
+        512;
     auto root = salvor::test::ReadBytes(image, rootOffset, 512u * dbr.GetSectorsperCluster());
     Put<std::uint64_t>(boot, 72, std::uint64_t{1} << 40);
     Put<std::uint32_t>(boot, 92, 0xFFFFFFF0u);
@@ -217,7 +227,8 @@ TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
     Put<std::uint64_t>(root, docs + 32 + 8, std::uint64_t{1} << 40);
     Put<std::uint64_t>(root, docs + 32 + 24, std::uint64_t{1} << 40);
     ResealEntrySet(root, docs);
-    ASSERT_TRUE(salvor::test::WriteBytes(image, 0, boot) && salvor::test::WriteBytes(image, rootOffset, root));
+    ASSERT_TRUE(salvor::test::WriteBytes(image, 0, boot) &&
+                salvor::test::WriteBytes(image, rootOffset, root));
 
     Scan s(image);
     EXPECT_EQ(s.result, 0u);

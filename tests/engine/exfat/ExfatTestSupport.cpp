@@ -32,7 +32,8 @@ Entries Deleted(const Entries& all) {
 
 std::size_t CountUnder(const Entries& all, const std::string& folder) {
     std::size_t n = 0;
-    for (const auto& e : all) n += e.path.starts_with(folder + "/");
+    for (const auto& e : all)
+        n += e.path.starts_with(folder + "/");
     return n;
 }
 
@@ -41,7 +42,8 @@ Entries ParseFls(const std::string& text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         const auto tab = line.find('\t');
-        if (tab == std::string::npos || line.size() < 4 || line[0] == 'v' || line[0] == 'V' || line[0] == '-') continue;
+        if (tab == std::string::npos || line.size() < 4 || line[0] == 'v' || line[0] == 'V' || line[0] == '-')
+            continue;
         const std::string head = line.substr(0, tab), path = line.substr(tab + 1);
         if (path.find("(Volume Label Entry)") != std::string::npos || path == "$ALLOC_BITMAP" ||
             path == "$UPCASE_TABLE" || path.starts_with("$OrphanFiles"))

@@ -10,9 +10,9 @@
 
 namespace exfat_test {
 
-using salvor::test::ReadText;
 using salvor::test::Entries;
 using salvor::test::Entry;
+using salvor::test::ReadText;
 using salvor::test::RecordingBuilder;
 
 // The entries of a that are not in b, one a line (for failure messages).
@@ -29,9 +29,9 @@ Entries ParseFls(const std::string& text);
 Entries FlsOf(const std::string& image, const std::string& extra = "");
 
 // Stores v little-endian at off.
-template <typename T>
-void Put(std::vector<std::uint8_t>& b, std::size_t off, T v) {
-    for (std::size_t i = 0; i < sizeof v; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
+template <typename T> void Put(std::vector<std::uint8_t>& b, std::size_t off, T v) {
+    for (std::size_t i = 0; i < sizeof v; ++i)
+        b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 // The offset of the first file set (in use or deleted) of a folder's entries

@@ -21,20 +21,22 @@ namespace {
 // The pieces of a name as stored: last piece first, then the short entry.
 Bytes EntryRun(const std::u16string& name, const Bytes& shortEntry) {
     std::vector<Bytes> pieces;
-    for (std::size_t i = 0; i < name.size(); i += 13) pieces.push_back(LfnEntry(name.substr(i, 13)));
+    for (std::size_t i = 0; i < name.size(); i += 13)
+        pieces.push_back(LfnEntry(name.substr(i, 13)));
     if (name.size() % 13 == 0) pieces.push_back(LfnEntry(u"")); // never written by real tools; kept harmless
     Bytes out;
-    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) out.insert(out.end(), it->begin(), it->end());
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it)
+        out.insert(out.end(), it->begin(), it->end());
     out.insert(out.end(), shortEntry.begin(), shortEntry.end());
     return out;
 }
 
 std::unique_ptr<CFATFileProperties> Build(const Bytes& run) {
-    return std::unique_ptr<CFATFileProperties>(CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(run));
+    return std::unique_ptr<CFATFileProperties>(
+        CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(run));
 }
 
-template <typename T>
-using Owned = std::unique_ptr<T, void (*)(T*)>;
+template <typename T> using Owned = std::unique_ptr<T, void (*)(T*)>;
 Owned<CFATFileNode> Node(CFATFileProperties* p) {
     auto* n = new CFATFileNode();
     n->SetFileProperties(p);
@@ -76,7 +78,10 @@ TEST(FatPropertiesBuilder, NamesFromEntryRuns) {
         {LfnEntry(u"abc"), nullptr},
         {{}, nullptr},
         {huge, nullptr}, // a composed name too long for the builder
-        {ShortEntry("\xE5" "ONE    BIN", 0x20, 5, 10), "#ONE.BIN"},
+        {ShortEntry("\xE5"
+                    "ONE    BIN",
+                    0x20, 5, 10),
+         "#ONE.BIN"},
     };
     for (const auto& r : rows) {
         auto p = Build(r.run);
@@ -166,7 +171,8 @@ TEST(FatFileNode, DuplicateTakesTheTwinsProperties) {
 }
 
 TEST(FatSearchedPartitionInfo, CloneKeepsGeometryNotScores) {
-    std::unique_ptr<CFATSearchedPartitionInfo> p(CFATSearchedPartitionInfo::CreateFATSearchedPartitionInfo(4096));
+    std::unique_ptr<CFATSearchedPartitionInfo> p(
+        CFATSearchedPartitionInfo::CreateFATSearchedPartitionInfo(4096));
     p->m_partitionIndex = 3;
     p->m_clusterOrigin = 2048 + 32 + 2000;
     p->SetStartSector(2048);
@@ -183,8 +189,9 @@ TEST(FatSearchedPartitionInfo, CloneKeepsGeometryNotScores) {
     auto* f = dynamic_cast<CFATSearchedPartitionInfo*>(c.get());
     ASSERT_NE(f, nullptr);
     auto geometry = [](CFATSearchedPartitionInfo& r) {
-        return std::tuple(r.GetSectorSize(), r.m_partitionIndex, r.m_clusterOrigin, r.GetStartSector(), r.GetTotalSectors(),
-                          r.GetReservedSector(), r.GetSectorPerFAT(), r.GetTotalCluster(), r.GetRootInfo());
+        return std::tuple(r.GetSectorSize(), r.m_partitionIndex, r.m_clusterOrigin, r.GetStartSector(),
+                          r.GetTotalSectors(), r.GetReservedSector(), r.GetSectorPerFAT(),
+                          r.GetTotalCluster(), r.GetRootInfo());
     };
     EXPECT_EQ(geometry(*f), geometry(*p));
     EXPECT_EQ(f->GetSectorSize(), 4096u);
@@ -197,15 +204,21 @@ TEST_F(IniFileTest, ReadsItemsExactly) {
     const std::string longValue(3000, 'x');
     CIniFile ini;
     // A last line without a line feed keeps its last character; carriage returns and long lines stay.
-    ASSERT_EQ(ini.Init(Write("[UserExperience]\nbRevise=0\nspaced = 1\nempty=\n[S]\r\nk=v\r\nlong=" + longValue + "\nlast=7")), 0);
+    ASSERT_EQ(ini.Init(Write("[UserExperience]\nbRevise=0\nspaced = 1\nempty=\n[S]\r\nk=v\r\nlong=" +
+                             longValue + "\nlast=7")),
+              0);
     const struct {
         const char *section, *key;
         int rc;
         std::string value;
-    } rows[] = {{"UserExperience", "bRevise", 0, "0"}, {"UserExperience", "spaced", -1, ""},
-                {"UserExperience", "spaced ", 0, " 1"}, {"UserExperience", "empty", -1, ""},
-                {"UserExperience", "absent", -1, ""},   {"Other", "bRevise", -1, ""},
-                {"S", "k", 0, "v\r"},                   {"S", "long", 0, longValue},
+    } rows[] = {{"UserExperience", "bRevise", 0, "0"},
+                {"UserExperience", "spaced", -1, ""},
+                {"UserExperience", "spaced ", 0, " 1"},
+                {"UserExperience", "empty", -1, ""},
+                {"UserExperience", "absent", -1, ""},
+                {"Other", "bRevise", -1, ""},
+                {"S", "k", 0, "v\r"},
+                {"S", "long", 0, longValue},
                 {"S", "last", 0, "7"}};
     for (const auto& r : rows) {
         std::string v;

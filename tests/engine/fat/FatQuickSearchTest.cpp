@@ -28,7 +28,9 @@ using namespace fattest;
 using salvor::test::FixtureFile;
 using salvor::test::TempDir;
 
-static bool operator==(const DataRun& a, const DataRun& b) { return a.start == b.start && a.length == b.length; }
+static bool operator==(const DataRun& a, const DataRun& b) {
+    return a.start == b.start && a.length == b.length;
+}
 
 namespace {
 
@@ -57,8 +59,20 @@ std::vector<DataRun> Runs(IDataRunList* list) {
 
 TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
     // Cluster c at sector c - 2 (+ data start), partitions of 100 clusters.
-    MapTable table({{10, 11}, {11, 12}, {12, 13}, {13, 14}, {14, kEnd}, {20, 21}, {21, 30}, {30, kEnd}, {40, kEnd},
-                    {50, 60}, {5, 0x0FFFFFF7}, {6, 500}, {7, 8}, {8, 7}});
+    MapTable table({{10, 11},
+                    {11, 12},
+                    {12, 13},
+                    {13, 14},
+                    {14, kEnd},
+                    {20, 21},
+                    {21, 30},
+                    {30, kEnd},
+                    {40, kEnd},
+                    {50, 60},
+                    {5, 0x0FFFFFF7},
+                    {6, 500},
+                    {7, 8},
+                    {8, 7}});
     const struct {
         unsigned spc;
         std::uint32_t first;
@@ -69,22 +83,23 @@ TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
         {1, 10, 1500, false, {{8, 3}}},           // a 5-cluster chain for a 3-cluster file
         {1, 40, 1536, false, {{38, 3}}},          // a 1-cluster chain extended to the size
         {1, 20, 1400, false, {{18, 2}, {28, 1}}}, // fragmented
-        {1, 0, 100, false, kNoList},                   // clusters 0 and 1 are no data clusters
+        {1, 0, 100, false, kNoList},              // clusters 0 and 1 are no data clusters
         {1, 1, 100, false, kNoList},
-        {1, 102, 100, false, kNoList},         // past the partition
-        {1, 40, 512 * 70, false, kNoList},     // sized past the partition's clusters
-        {4, 5, 4096, false, kNoList},          // marked bad
-        {4, 6, 4096, false, kNoList},          // leaving the partition
-        {4, 7, 1u << 30, false, kNoList},      // a loop ends at the partition's size
-        {2, 10, 3000, true, {{8, 3}}},    // freed: contiguous from the first cluster
-        {2, 99, 100000, true, {{97, 3}}}, // cut at the partition's last cluster (101)
+        {1, 102, 100, false, kNoList},           // past the partition
+        {1, 40, 512 * 70, false, kNoList},       // sized past the partition's clusters
+        {4, 5, 4096, false, kNoList},            // marked bad
+        {4, 6, 4096, false, kNoList},            // leaving the partition
+        {4, 7, 1u << 30, false, kNoList},        // a loop ends at the partition's size
+        {2, 10, 3000, true, {{8, 3}}},           // freed: contiguous from the first cluster
+        {2, 99, 100000, true, {{97, 3}}},        // cut at the partition's last cluster (101)
         {2, 50, 3000, true, {{48, 1}, {58, 2}}}, // a table that still links, then contiguous
         {2, 1, 3000, true, kNoList},
         {2, 150, 3000, true, kNoList},
     };
     for (const auto& r : rows) {
         CFATBuildDataRun b(&table, 512, r.spc, 100);
-        EXPECT_EQ(Runs(b.BuildDataRunList(r.first, r.size, r.deleted)), r.runs) << r.first << (r.deleted ? " deleted" : "");
+        EXPECT_EQ(Runs(b.BuildDataRunList(r.first, r.size, r.deleted)), r.runs)
+            << r.first << (r.deleted ? " deleted" : "");
     }
 }
 
@@ -140,7 +155,8 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
 TEST(FatBuildChildren, WindowsExecutablesAreRecognisedByTheirPEHeader) {
     auto pe = [](char z, std::uint8_t lo, std::uint8_t hi) {
         std::vector<std::uint8_t> s(512, 0);
-        s[0] = 'M', s[1] = static_cast<std::uint8_t>(z), s[0x3C] = lo, s[0x3D] = hi, s[0x80] = 'P', s[0x81] = 'E';
+        s[0] = 'M', s[1] = static_cast<std::uint8_t>(z), s[0x3C] = lo, s[0x3D] = hi, s[0x80] = 'P',
+        s[0x81] = 'E';
         return CFATBuildChildren::bWindowsPEFiles(s);
     };
     EXPECT_TRUE(pe('Z', 0x80, 0));
@@ -198,9 +214,9 @@ TEST_F(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->GetFlag(), CFATSearchedPartitionInfo::kQuickFlagsFat16);
     // Cluster origin: the sector of cluster 2.
-    EXPECT_EQ(a->m_clusterOrigin, rec->GetReservedSector() + 2ll * rec->GetSectorPerFAT() + rec->GetRootInfo());
+    EXPECT_EQ(a->m_clusterOrigin,
+              rec->GetReservedSector() + 2ll * rec->GetSectorPerFAT() + rec->GetRootInfo());
 }
-
 
 struct Kind {
     const char* fixture;
@@ -208,10 +224,15 @@ struct Kind {
     enumFILE_SYSTEM_TYPE kind;
     bool bootZeroed = false; // a FAT32 volume is then read from its backup boot sector
 };
-const Kind kKinds[] = {{"fat_12", 512, FS_FAT12}, {"fat_16", 512, FS_FAT16}, {"fat_32", 512, FS_FAT32},
-                       {"fat_16_4k", 4096, FS_FAT16}, {"fat_32", 512, FS_FAT32, true}};
+const Kind kKinds[] = {{"fat_12", 512, FS_FAT12},
+                       {"fat_16", 512, FS_FAT16},
+                       {"fat_32", 512, FS_FAT32},
+                       {"fat_16_4k", 4096, FS_FAT16},
+                       {"fat_32", 512, FS_FAT32, true}};
 
-std::string File(const Kind& k, const char* ext) { return FixtureFile(k.fixture, std::string(k.fixture) + ext); }
+std::string File(const Kind& k, const char* ext) {
+    return FixtureFile(k.fixture, std::string(k.fixture) + ext);
+}
 
 // A copy of the fixture's image with its boot sector zeroed.
 std::string Zeroed(const Kind& k, const TempDir& dir) {
@@ -253,8 +274,9 @@ TEST_P(FatQuickEndToEnd, ListingEqualsFlsAndEveryFileComesBackByteExact) {
     EXPECT_GE(ExpectRecovered(*scan, File(k, ".sha256")), 48);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, FatQuickEndToEnd, ::testing::ValuesIn(kKinds),
-                         [](const auto& info) { return info.param.fixture + std::string(info.param.bootZeroed ? "_boot_zeroed" : ""); });
+INSTANTIATE_TEST_SUITE_P(Kinds, FatQuickEndToEnd, ::testing::ValuesIn(kKinds), [](const auto& info) {
+    return info.param.fixture + std::string(info.param.bootZeroed ? "_boot_zeroed" : "");
+});
 
 TEST(FatQuickDamaged, Fat16WithoutBootSectorFailsWithAFinalRecord) {
     TempDir dir;
@@ -297,9 +319,12 @@ TEST(FatQuickHighWord, DeletedFilesAboveTheHighWordComeBackByteExact) {
     // True first clusters, by short name as the fixture recorded them.
     std::istringstream in(ReadText(dir + "/fat_32_highword.clusters"));
     std::map<std::string, long long> clusters;
-    for (std::string line; std::getline(in, line);) clusters[line.substr(0, 10)] = std::stoll(line.substr(11));
-    for (const auto& [key, shortName] : {std::pair{"_ROG.EXE", "ROG    EXE"}, {"_AND.BIN", "AND    BIN"},
-                                         {"High/_ROG2.EXE", "ROG2   EXE"}, {"High/_AND2.BIN", "AND2   BIN"}}) {
+    for (std::string line; std::getline(in, line);)
+        clusters[line.substr(0, 10)] = std::stoll(line.substr(11));
+    for (const auto& [key, shortName] : {std::pair{"_ROG.EXE", "ROG    EXE"},
+                                         {"_AND.BIN", "AND    BIN"},
+                                         {"High/_ROG2.EXE", "ROG2   EXE"},
+                                         {"High/_AND2.BIN", "AND2   BIN"}}) {
         const auto it = listing.find(key);
         ASSERT_NE(it, listing.end()) << key;
         EXPECT_TRUE(it->second.second->IsDeleted()) << key;
@@ -351,24 +376,29 @@ TEST_P(FatQuickSamples, ListingEqualsFlsAndPublishedListing) {
         if (const auto cut = line.find_last_of(" \t"); cut != std::string::npos && line[0] == '/')
             published.insert(line.substr(1, cut - 1));
     EXPECT_GE(published.size(), 269u);
-    for (const auto& p : live) EXPECT_TRUE(published.count(p)) << p;
+    for (const auto& p : live)
+        EXPECT_TRUE(published.count(p)) << p;
     for (const auto& p : published)
         if (!live.count(p))
-            for (auto below = published.upper_bound(p + "/"); below != published.end() && below->starts_with(p + "/"); ++below)
+            for (auto below = published.upper_bound(p + "/");
+                 below != published.end() && below->starts_with(p + "/"); ++below)
                 EXPECT_FALSE(live.count(*below)) << p << " not shown above " << *below;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Dfir, FatQuickSamples,
-    ::testing::Values(Sample{"fat12.raw.gz", 512, "fat12_full_test.txt"}, Sample{"fat16.raw.gz", 512, "fat16_full_test.txt"},
-                      Sample{"fat32_full_test.tgz", 512, "fat32_full_test.txt", false}, Sample{"fat_deleted_dir.raw.gz"},
-                      Sample{"fat_deleted_dir_2.raw.gz"}, Sample{"fat16_moved.raw.gz"}, Sample{"fat_lfn_test.raw.gz"},
-                      Sample{"fat_noloop.raw.gz"}, Sample{"fat_unusual_label.raw.gz"},
-                      Sample{"fat_unusual_cluster.raw.gz", 4096}, Sample{"fat_dir.raw.gz", 512, nullptr, true, "test/", 112}),
-    [](const auto& info) {
-        const std::string n = info.param.file;
-        return n.substr(0, n.find('.'));
-    });
+INSTANTIATE_TEST_SUITE_P(Dfir, FatQuickSamples,
+                         ::testing::Values(Sample{"fat12.raw.gz", 512, "fat12_full_test.txt"},
+                                           Sample{"fat16.raw.gz", 512, "fat16_full_test.txt"},
+                                           Sample{"fat32_full_test.tgz", 512, "fat32_full_test.txt", false},
+                                           Sample{"fat_deleted_dir.raw.gz"},
+                                           Sample{"fat_deleted_dir_2.raw.gz"}, Sample{"fat16_moved.raw.gz"},
+                                           Sample{"fat_lfn_test.raw.gz"}, Sample{"fat_noloop.raw.gz"},
+                                           Sample{"fat_unusual_label.raw.gz"},
+                                           Sample{"fat_unusual_cluster.raw.gz", 4096},
+                                           Sample{"fat_dir.raw.gz", 512, nullptr, true, "test/", 112}),
+                         [](const auto& info) {
+                             const std::string n = info.param.file;
+                             return n.substr(0, n.find('.'));
+                         });
 
 // FAT32 with 2048-byte sectors, its size in the 16-bit field and a FAT of one
 // sector (fls cannot read it): its one folder and two files.

@@ -13,13 +13,15 @@ void Put16(std::vector<std::uint8_t>& b, std::size_t off, unsigned v) {
     b[off + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster, std::uint32_t size) {
+std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster,
+                                     std::uint32_t size) {
     std::vector<std::uint8_t> e(32, 0);
     std::memcpy(e.data(), name11, 11);
     e[11] = attr;
     Put16(e, 20, cluster >> 16);
     Put16(e, 26, cluster & 0xFFFF);
-    for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
     return e;
 }
 
@@ -35,18 +37,19 @@ std::vector<std::uint8_t> LfnEntry(const std::u16string& units) {
 
 namespace {
 // Calls fn(head, path) for every "head<TAB>path" line of text.
-template <typename Fn>
-void ForEachTabLine(const std::string& text, Fn fn) {
+template <typename Fn> void ForEachTabLine(const std::string& text, Fn fn) {
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line))
-        if (const auto tab = line.find('\t'); tab != std::string::npos) fn(line.substr(0, tab), line.substr(tab + 1));
+        if (const auto tab = line.find('\t'); tab != std::string::npos)
+            fn(line.substr(0, tab), line.substr(tab + 1));
 }
 
 std::vector<std::string> Split(const std::string& path) {
     std::vector<std::string> out;
     std::istringstream in(path);
-    for (std::string part; std::getline(in, part, '/');) out.push_back(part);
+    for (std::string part; std::getline(in, part, '/');)
+        out.push_back(part);
     return out;
 }
 
@@ -62,13 +65,15 @@ std::string Stored(std::string name) {
         bool lower = false, upper = false;
         for (std::size_t i = from; i < to; ++i) {
             const char c = name[i];
-            if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("_-~!#$%&'(){}^@`", c)) return name;
+            if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("_-~!#$%&'(){}^@`", c))
+                return name;
             lower |= c >= 'a' && c <= 'z';
             upper |= c >= 'A' && c <= 'Z';
         }
         if (lower && upper) return name;
     }
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : name)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return name;
 }
 
@@ -88,7 +93,8 @@ std::vector<OracleEntry> ReadIstatManifest(const std::string& file) {
         head >> type >> inode >> flag >> e.size;
         e.dir = !type.empty() && type[0] == 'd';
         e.deleted = flag == "D";
-        for (unsigned long long s; head >> s;) e.sectors.push_back(s);
+        for (unsigned long long s; head >> s;)
+            e.sectors.push_back(s);
         out.push_back(std::move(e));
     });
     return out;
@@ -97,7 +103,8 @@ std::vector<OracleEntry> ReadIstatManifest(const std::string& file) {
 std::vector<OracleEntry> ParseFls(const std::string& text) {
     std::vector<OracleEntry> out;
     ForEachTabLine(text, [&](const std::string& head, const std::string& path) {
-        if (path.find('$') != std::string::npos || path.find("(Volume Label Entry)") != std::string::npos) return;
+        if (path.find('$') != std::string::npos || path.find("(Volume Label Entry)") != std::string::npos)
+            return;
         out.push_back({!head.empty() && head[0] == 'd', head.find('*') != std::string::npos, -1, {}, path});
     });
     return out;
@@ -127,7 +134,8 @@ std::uint32_t Volume::SectorCluster(unsigned long long sector) const {
 
 std::string FatKey(const std::string& path) {
     std::string out;
-    for (const auto& part : Split(path)) out += (out.empty() ? "" : "/") + Stored(Erased(part));
+    for (const auto& part : Split(path))
+        out += (out.empty() ? "" : "/") + Stored(Erased(part));
     return out;
 }
 
@@ -144,7 +152,8 @@ std::map<std::string, OracleEntry> Expected(const std::vector<OracleEntry>& fls)
     for (const auto& e : fls) {
         if (e.dir) continue;
         out[FatKey(e.path)] = e;
-        for (auto cut = e.path.rfind('/'); cut != std::string::npos && cut > 0; cut = e.path.rfind('/', cut - 1))
+        for (auto cut = e.path.rfind('/'); cut != std::string::npos && cut > 0;
+             cut = e.path.rfind('/', cut - 1))
             for (const auto& f : fls)
                 if (f.dir && f.path == e.path.substr(0, cut)) out[FatKey(f.path) + "/"] = f;
     }
@@ -158,7 +167,8 @@ std::map<std::string, std::pair<std::string, IFileNode*>> Listing(const FsScan& 
     return out;
 }
 
-int ExpectListing(const FsScan& scan, const std::map<std::string, OracleEntry>& want, const std::string& extrasBelow) {
+int ExpectListing(const FsScan& scan, const std::map<std::string, OracleEntry>& want,
+                  const std::string& extrasBelow) {
     const auto got = Listing(scan);
     for (const auto& [key, e] : want) {
         const auto it = got.find(key);
@@ -189,7 +199,8 @@ int ExpectRecovered(FsScan& scan, const std::string& manifest, const std::vector
         return key;
     };
     std::map<std::string, IFileNode*> listed;
-    for (const auto& [key, shown] : Listing(scan)) listed[loose(key)] = shown.second;
+    for (const auto& [key, shown] : Listing(scan))
+        listed[loose(key)] = shown.second;
     int written = 0;
     for (const auto& [path, sha] : salvor::test::Sha256Manifest(manifest)) {
         if (std::find(skip.begin(), skip.end(), path.substr(path.rfind('/') + 1)) != skip.end()) continue;

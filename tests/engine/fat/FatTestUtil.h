@@ -24,7 +24,8 @@ std::vector<OracleEntry> ParseFls(const std::string& text); // without the label
 std::vector<OracleEntry> FlsOf(const std::string& image);
 
 void Put16(std::vector<std::uint8_t>& b, std::size_t off, unsigned v);
-std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster, std::uint32_t size);
+std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster,
+                                     std::uint32_t size);
 // A long-name entry of up to 13 UTF-16 units (a NUL, then 0xFFFF fill).
 std::vector<std::uint8_t> LfnEntry(const std::u16string& units);
 
@@ -53,7 +54,8 @@ std::map<std::string, OracleEntry> Expected(const std::vector<OracleEntry>& fls)
 std::map<std::string, std::pair<std::string, IFileNode*>> Listing(const FsScan& scan);
 // Same keys, exact names, deleted flags and (where known) sizes; deleted
 // entries below extrasBelow that want lacks are allowed and counted.
-int ExpectListing(const FsScan& scan, const std::map<std::string, OracleEntry>& want, const std::string& extrasBelow = "");
+int ExpectListing(const FsScan& scan, const std::map<std::string, OracleEntry>& want,
+                  const std::string& extrasBelow = "");
 // Every file of a sha256 manifest listed and written byte-exact (a deleted
 // 8.3 name has lost its first letter); answers how many; skip: base names.
 int ExpectRecovered(FsScan& scan, const std::string& manifest, const std::vector<std::string>& skip = {});

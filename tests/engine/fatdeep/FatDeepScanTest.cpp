@@ -26,21 +26,33 @@ using Record = CFATSearchedPartitionInfo;
 
 namespace {
 
-std::string Deep(const char* name) { return FixtureFile("fat_deep", name); }
+std::string Deep(const char* name) {
+    return FixtureFile("fat_deep", name);
+}
 
 // Streams the whole device through the searcher in blocks and scores the proposals.
+// Ended without building, nothing is scored or handed out as a record; the
+// proposals are handed over once.
 std::vector<std::unique_ptr<Record>> Propose(IStorageDevice& device, long long block = 8192) {
     CFATCompleteFSearcher searcher;
     searcher.SetDevice(&device);
     searcher.SetBlockSize(static_cast<int>(block));
     searcher.PreparetoSearch();
     const long long total = static_cast<long long>(device.GetTotalSectors());
-    for (long long s = 0; s < total; s += block) EXPECT_EQ(searcher.AnalyzeBlock(s, std::min(block, total - s)), 1);
-    std::vector<std::unique_ptr<Record>> out;
+    for (long long s = 0; s < total; s += block)
+        EXPECT_EQ(searcher.AnalyzeBlock(s, std::min(block, total - s)), 1);
+    EXPECT_EQ(searcher.AnalyzeBlock(0, 0), 0);
+    EXPECT_EQ(searcher.AnalyzeBlock(-1, 1), 0);
+    searcher.EndSearch(0);
+    EXPECT_EQ(searcher.GetSearchedPartitionInfo(nullptr, 0), 0);
+    std::vector<std::unique_ptr<Record>> out, again;
     searcher.AddSearchedPartitionInfoList2(out);
+    searcher.AddSearchedPartitionInfoList2(again);
+    EXPECT_TRUE(again.empty());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        EXPECT_EQ(out[i]->m_partitionIndex, static_cast<int>(i));
     return out;
 }
-
 
 // The one-cluster volume yields one FAT32 partition at 0 with these flags
 // (boot sectors and FAT copies seen) and score, confirmed by its 4 folders;
@@ -53,7 +65,8 @@ TEST(FatDeepProposals, OnePartitionFromMainAndBackupBootSectors) {
         long long block;
         std::uint32_t flags;
         std::int64_t score;
-    } rows[] = {{"onecluster.img", 8192, 0x3CC, 100}, {"onecluster_boot_zeroed.img", 8192, 0x3C8, 95},
+    } rows[] = {{"onecluster.img", 8192, 0x3CC, 100},
+                {"onecluster_boot_zeroed.img", 8192, 0x3C8, 95},
                 {"onecluster_boot_zeroed.img", 7, 0x3C8, 95}};
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.image) + " in blocks of " + std::to_string(r.block));
@@ -79,7 +92,9 @@ protected:
     void SetUp() override { std::ofstream(image_).close(); }
     void Folder(std::uint32_t cluster, std::uint32_t parent) {
         std::vector<std::uint8_t> sector;
-        auto add = [&](const std::vector<std::uint8_t>& e) { sector.insert(sector.end(), e.begin(), e.end()); };
+        auto add = [&](const std::vector<std::uint8_t>& e) {
+            sector.insert(sector.end(), e.begin(), e.end());
+        };
         add(fattest::ShortEntry(".          ", 0x10, cluster, 0));
         add(fattest::ShortEntry("..         ", 0x10, parent, 0));
         add(fattest::ShortEntry("FILE    BIN", 0x20, cluster + 1, 100));
@@ -113,34 +128,13 @@ TEST_F(SubFolderOnly, PartitionNearTheStartOfALargeDeviceKeepsItsDataStart) {
     EXPECT_EQ(CFATCompleteFSearcher::Score(r), 20);
 }
 
-TEST(FatDeepContract, PartitionListAnswersCountsAndCopies) {
-    salvor::test::ImageDevice device(Deep("onecluster.img"));
-    CFATCompleteFSearcher searcher;
-    searcher.SetDevice(&device);
-    searcher.SetBlockSize(8192);
-    searcher.PreparetoSearch();
-    EXPECT_EQ(searcher.GetSearchedPartitionInfo(nullptr, 0), 0);
-    for (long long s = 0; s < static_cast<long long>(device.GetTotalSectors()); s += 8192)
-        searcher.AnalyzeBlock(s, std::min<long long>(8192, static_cast<long long>(device.GetTotalSectors()) - s));
-    // Without building, the partitions are not scored.
-    searcher.EndSearch(0);
-    EXPECT_EQ(searcher.GetSearchedPartitionInfo(nullptr, 0), 0);
-    std::vector<std::unique_ptr<Record>> results;
-    searcher.AddSearchedPartitionInfoList2(results);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0]->m_partitionIndex, 0);
-    // A second call finds the proposals consumed.
-    std::vector<std::unique_ptr<Record>> again;
-    searcher.AddSearchedPartitionInfoList2(again);
-    EXPECT_TRUE(again.empty());
-    EXPECT_EQ(searcher.AnalyzeBlock(0, 0), 0);
-    EXPECT_EQ(searcher.AnalyzeBlock(-1, 1), 0);
-}
-
-
 constexpr long long kFatStart = 2048;
-std::string Mbr(const char* name) { return FixtureFile("mbr_fat_exfat", name); }
-std::string Base(const std::string& path) { return FatKey(path.substr(path.rfind('/') + 1)); }
+std::string Mbr(const char* name) {
+    return FixtureFile("mbr_fat_exfat", name);
+}
+std::string Base(const std::string& path) {
+    return FatKey(path.substr(path.rfind('/') + 1));
+}
 
 class FatDeepScan : public ::testing::Test {
 protected:
@@ -167,7 +161,9 @@ protected:
         EXPECT_EQ(parts[0]->m_sectorsPerCluster, boot.GetSectorsperCluster());
         EXPECT_GE(parts[0]->m_startSector, 0);
     }
-    std::int64_t Score() const { return CFATCompleteFSearcher::Score(*parts.at(0)); }
+    std::int64_t Score() const {
+        return CFATCompleteFSearcher::Score(*parts.at(0));
+    }
 
     CFATCompleteFSearcher* fat = nullptr; // owned by the scan's controller
     ICompleteFileSystemSearchController* exfat = nullptr;
@@ -176,7 +172,8 @@ protected:
 
 // The made FAT32 partition alone, with its score, its tree equal to fls of
 // the intact disk and every file byte-exact, deleted ones included.
-class FatDeepIntact : public FatDeepScan, public ::testing::WithParamInterface<std::pair<const char*, int>> {};
+class FatDeepIntact : public FatDeepScan,
+                      public ::testing::WithParamInterface<std::pair<const char*, int>> {};
 
 TEST_P(FatDeepIntact, FindsThePartitionWithTheIntactTree) {
     auto scan = Scan(Mbr(GetParam().first));
@@ -191,7 +188,8 @@ TEST_P(FatDeepIntact, FindsThePartitionWithTheIntactTree) {
 
 // From the backup boot sector when the main one is gone.
 INSTANTIATE_TEST_SUITE_P(Disks, FatDeepIntact,
-                         ::testing::Values(std::pair{"disk_mbr_zeroed.img", 100}, std::pair{"disk_boot_zeroed.img", 95}),
+                         ::testing::Values(std::pair{"disk_mbr_zeroed.img", 100},
+                                           std::pair{"disk_boot_zeroed.img", 95}),
                          [](const auto& info) { return std::string(info.param.first).substr(5, 4); });
 
 // Without any boot sector the partition is known from its folders (the FAT32
@@ -207,8 +205,10 @@ TEST_F(FatDeepScan, AllBootSectorsZeroedFindsThePartitionFromItsFolders) {
         auto scan = Scan(image);
         ExpectMadeGeometry();
         std::set<std::string> names;
-        for (const auto& [path, node] : scan->Nodes("(FAT/FAT32)")) names.insert(Base(path));
-        for (const auto& e : ParseFls(ReadText(Mbr("fat32.fls.txt")))) EXPECT_TRUE(names.count(Base(e.path))) << e.path;
+        for (const auto& [path, node] : scan->Nodes("(FAT/FAT32)"))
+            names.insert(Base(path));
+        for (const auto& e : ParseFls(ReadText(Mbr("fat32.fls.txt"))))
+            EXPECT_TRUE(names.count(Base(e.path))) << e.path;
         EXPECT_EQ(ExpectRecovered(*scan, Mbr("fat32.sha256.txt"), {"frag.bin"}), 9);
     }
 }
@@ -233,16 +233,20 @@ TEST_F(FatDeepScan, ReformattedPartitionKeepsTheOldFoldersAsDeleted) {
     // What TSK finds orphaned in the new volume ("-/r * 27:\t$OrphanFiles/ALETTE~1.TXT")
     // is among ours, with the bytes icat reads.
     std::string out;
-    ASSERT_EQ(salvor::test::RunCommand("fls -r -p -o 2048 '" + image + "'", &out), 0) << "fls (sleuthkit) is needed";
+    ASSERT_EQ(salvor::test::RunCommand("fls -r -p -o 2048 '" + image + "'", &out), 0)
+        << "fls (sleuthkit) is needed";
     salvor::test::TempDir dir;
     int orphans = 0;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
         const auto tab = line.find('\t');
-        if (tab == std::string::npos || line.compare(tab + 1, 13, "$OrphanFiles/") != 0 || line[2] != 'r') continue;
+        if (tab == std::string::npos || line.compare(tab + 1, 13, "$OrphanFiles/") != 0 || line[2] != 'r')
+            continue;
         const auto colon = line.rfind(':', tab);
         const std::string inode = line.substr(line.rfind(' ', colon) + 1, colon - line.rfind(' ', colon) - 1);
-        ASSERT_EQ(salvor::test::RunCommand("icat -o 2048 '" + image + "' " + inode + " > '" + dir.file(inode) + "'"), 0);
+        ASSERT_EQ(salvor::test::RunCommand("icat -o 2048 '" + image + "' " + inode + " > '" +
+                                           dir.file(inode) + "'"),
+                  0);
         EXPECT_TRUE(ours.count(salvor::test::Sha256File(dir.file(inode)))) << line;
         ++orphans;
     }
@@ -252,7 +256,8 @@ TEST_F(FatDeepScan, ReformattedPartitionKeepsTheOldFoldersAsDeleted) {
 // 2,400 one-cluster files: one partition at 0 (also without its main boot
 // sector), no path shown twice.
 TEST_F(FatDeepScan, OneClusterFilesGiveOnePartitionAndNoFileTwice) {
-    for (auto [image, score] : {std::pair{"onecluster.img", 100}, std::pair{"onecluster_boot_zeroed.img", 95}}) {
+    for (auto [image, score] :
+         {std::pair{"onecluster.img", 100}, std::pair{"onecluster_boot_zeroed.img", 95}}) {
         SCOPED_TRACE(image);
         auto scan = Scan(Deep(image));
         ASSERT_EQ(parts.size(), 1u);
