@@ -223,21 +223,42 @@ struct Kind {
     unsigned sectorSize;
     enumFILE_SYSTEM_TYPE kind;
     bool bootZeroed = false; // a FAT32 volume is then read from its backup boot sector
+    bool fatDamaged = false; // the first FAT copy, where frag.bin's chain begins: the second is read
 };
 const Kind kKinds[] = {{"fat_12", 512, FS_FAT12},
                        {"fat_16", 512, FS_FAT16},
                        {"fat_32", 512, FS_FAT32},
                        {"fat_16_4k", 4096, FS_FAT16},
-                       {"fat_32", 512, FS_FAT32, true}};
+                       {"fat_32", 512, FS_FAT32, true},
+                       {"fat_12", 512, FS_FAT12, false, true},
+                       {"fat_16", 512, FS_FAT16, false, true},
+                       {"fat_32", 512, FS_FAT32, false, true},
+                       {"fat_16_4k", 4096, FS_FAT16, false, true}};
 
 std::string File(const Kind& k, const char* ext) {
     return FixtureFile(k.fixture, std::string(k.fixture) + ext);
 }
 
-// A copy of the fixture's image with its boot sector zeroed.
-std::string Zeroed(const Kind& k, const TempDir& dir) {
-    const std::string copy = salvor::test::CopyOf(File(k, ".img"), dir, "zeroed.img");
-    EXPECT_TRUE(WriteBytes(copy, 0, std::vector<std::uint8_t>(k.sectorSize, 0)));
+// A copy of the fixture's image with its boot sector zeroed, or with random
+// bytes over the first FAT's sector that holds frag.bin's first entry.
+std::string Damaged(const Kind& k, const TempDir& dir) {
+    const std::string copy = salvor::test::CopyOf(File(k, ".img"), dir, "damaged.img");
+    std::vector<std::uint8_t> bytes(k.sectorSize, 0);
+    unsigned long long sector = 0;
+    if (k.fatDamaged) {
+        const auto boot = salvor::test::ReadBytes(copy, 0, k.sectorSize);
+        const CTempFATDBR b(boot, k.sectorSize);
+        for (const auto& e : ReadIstatManifest(File(k, ".istat")))
+            if (e.path == "frag.bin") {
+                const auto c = (e.sectors.front() - b.GetFirstDataSector()) / b.GetSectorsperCluster() + 2;
+                sector = b.GetReservedSector() +
+                         (k.kind == FS_FAT12 ? c * 3 / 2 : c * (k.kind == FS_FAT16 ? 2 : 4)) / k.sectorSize;
+            }
+        EXPECT_GT(sector, 0u);
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    }
+    EXPECT_TRUE(WriteBytes(copy, sector * k.sectorSize, bytes));
     return copy;
 }
 
@@ -252,7 +273,7 @@ class FatQuickEndToEnd : public ::testing::TestWithParam<Kind> {};
 TEST_P(FatQuickEndToEnd, ListingEqualsFlsAndEveryFileComesBackByteExact) {
     const Kind k = GetParam();
     TempDir dir;
-    auto scan = Quick(k.bootZeroed ? Zeroed(k, dir) : File(k, ".img"), k.sectorSize, k.kind);
+    auto scan = Quick(k.bootZeroed || k.fatDamaged ? Damaged(k, dir) : File(k, ".img"), k.sectorSize, k.kind);
     EXPECT_EQ(scan->Run(), 0u);
     EXPECT_EQ(scan->progress.Last().state, PROGRESS_FINISHED);
     EXPECT_EQ(scan->progress.Last().current, 100u);
@@ -275,12 +296,14 @@ TEST_P(FatQuickEndToEnd, ListingEqualsFlsAndEveryFileComesBackByteExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FatQuickEndToEnd, ::testing::ValuesIn(kKinds), [](const auto& info) {
-    return info.param.fixture + std::string(info.param.bootZeroed ? "_boot_zeroed" : "");
+    return info.param.fixture + std::string(info.param.bootZeroed   ? "_boot_zeroed"
+                                            : info.param.fatDamaged ? "_fat_damaged"
+                                                                    : "");
 });
 
 TEST(FatQuickDamaged, Fat16WithoutBootSectorFailsWithAFinalRecord) {
     TempDir dir;
-    auto scan = Quick(Zeroed(kKinds[1], dir), 512, FS_FAT16);
+    auto scan = Quick(Damaged({"fat_16", 512, FS_FAT16, true}, dir), 512, FS_FAT16);
     EXPECT_EQ(scan->Run(), fat::kQuickNoValidBoot);
     EXPECT_EQ(fat::kQuickNoValidBoot, 0x10A00CA0000000Cull);
     const _PROGRESS_INFO last = scan->progress.Last();

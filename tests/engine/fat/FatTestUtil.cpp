@@ -117,21 +117,6 @@ std::vector<OracleEntry> FlsOf(const std::string& image) {
     return ParseFls(out);
 }
 
-bool Volume::Open(const std::string& image, unsigned ss) {
-    device = std::make_unique<salvor::test::ImageDevice>(image, ss);
-    boot = std::make_unique<CFATDBR>(salvor::test::ReadBytes(image, 0, ss), ss);
-    const CTempFATDBR& b = boot->View();
-    if (!b.IsValidDBR()) return false;
-    table.reset(IFATTableFactory::CreateFATTable(device.get(), b.GetReservedSector(), b.GetFileSystemType(),
-                                                 b.GetSectorsPerFat(), 1, 1, b.GetClusterCount()));
-    return true;
-}
-
-std::uint32_t Volume::SectorCluster(unsigned long long sector) const {
-    const CTempFATDBR& b = boot->View();
-    return static_cast<std::uint32_t>((sector - b.GetFirstDataSector()) / b.GetSectorsperCluster() + 2);
-}
-
 std::string FatKey(const std::string& path) {
     std::string out;
     for (const auto& part : Split(path))

@@ -29,15 +29,6 @@ std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std:
 // A long-name entry of up to 13 UTF-16 units (a NUL, then 0xFFFF fill).
 std::vector<std::uint8_t> LfnEntry(const std::u16string& units);
 
-// An opened volume: device, boot sector copy and FAT.
-struct Volume {
-    std::unique_ptr<salvor::test::ImageDevice> device;
-    std::unique_ptr<CFATDBR> boot;
-    std::unique_ptr<IFATTable> table;
-    bool Open(const std::string& image, unsigned sectorSize);
-    std::uint32_t SectorCluster(unsigned long long sector) const;
-};
-
 // The key our paths and fls's are matched by: an erased first byte ("#" here,
 // "_" in fls) as "_", and an 8.3 name that fls spells through its lower-case
 // flags (whole name or extension lower case) in the upper case stored on
