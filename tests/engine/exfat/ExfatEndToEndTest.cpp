@@ -114,6 +114,17 @@ TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7AndFat32IsNot) 
         EXPECT_EQ(a->GetTotalSector(),
                   r.kind == FS_EXFAT ? 64ull * 1024 * 1024 / r.sectorSize : a->GetTotalSector());
     }
+    // The wrong sector size, a sector that is not the boot sector, no device;
+    // an empty label, also into no buffer.
+    salvor::test::ImageDevice device(rows[0].image, 512), wrong(rows[0].image, 4096);
+    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&wrong, 0), nullptr);
+    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&device, 1), nullptr);
+    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(nullptr, 0), nullptr);
+    std::unique_ptr<IVolumeAnalyze> a(exfat::CreateExfatVolumeAnalyze(&device, 0));
+    char label[100] = "junk";
+    a->GetLabel(label, sizeof label);
+    EXPECT_STREQ(label, "");
+    a->GetLabel(nullptr, 100);
 }
 
 } // namespace

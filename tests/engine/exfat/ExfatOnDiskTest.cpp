@@ -31,29 +31,6 @@ void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) {
     exfat_test::Put(b, off, v);
 }
 
-// (Kinds and sizes of both fixtures: ExfatVolumeAnalysis.)
-TEST(ExfatBoot, RealBootSectorsOfBothSectorSizes) {
-    for (unsigned size : {512u, 4096u}) {
-        const std::string img =
-            salvor::test::FixtureFile("exfat_quick", "exfat_" + std::to_string(size) + ".img");
-        auto boot = BootOf(img, size);
-        EXPECT_EQ(CExFatDBR(boot).GetBytePerSector(), size);
-        EXPECT_EQ(CExFatDBR(boot).GetNumberOfFat(), 1u);
-        ImageDevice device(img, size), wrong(img, size == 512 ? 4096 : 512);
-        std::unique_ptr<IVolumeAnalyze> a(exfat::CreateExfatVolumeAnalyze(&device, 0));
-        ASSERT_TRUE(a);
-        char label[100];
-        std::memset(label, 'x', sizeof label);
-        a->GetLabel(label, sizeof label);
-        EXPECT_STREQ(label, "");
-        a->GetLabel(nullptr, 100);
-        // The wrong sector size, a sector that is not the boot sector, no device.
-        EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&wrong, 0), nullptr);
-        EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&device, 1), nullptr);
-        EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(nullptr, 0), nullptr);
-    }
-}
-
 TEST(ExfatBoot, PlausibilityEdges) {
     const auto good = BootOf(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512);
     const CExFatDBR dbr(good);

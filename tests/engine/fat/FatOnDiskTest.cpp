@@ -244,19 +244,6 @@ TEST(FatFolderAnalyser, SectorShapes) {
     EXPECT_FALSE(CFATFolderAnalyser(0).AnalyseSector(sector({a})));
 }
 
-TEST(FatTableAnalyser, FirstSectorHeaders) {
-    const std::uint8_t f32[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F},
-                       f16[] = {0xF8, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
-                       f12[] = {0xF0, 0xFF, 0xFF, 0, 0, 0, 0, 0};
-    enumFILE_SYSTEM_TYPE kind = FS_UNKNOWN;
-    EXPECT_TRUE(CFATTableAnalyser::IsValidFATTableFirstSector(f32, 512, kind));
-    EXPECT_EQ(kind, FS_FAT32);
-    EXPECT_TRUE(CFATTableAnalyser::IsValidFATTableFirstSector(f16, 512, kind));
-    EXPECT_EQ(kind, FS_FAT16);
-    EXPECT_FALSE(CFATTableAnalyser::IsValidFATTableFirstSector(f12, 512, kind));
-    EXPECT_FALSE(CFATTableAnalyser::IsValidFATTableFirstSector(fat::Bytes(f32, 3), 512, kind));
-}
-
 TEST(FatTable, EntriesMarksAndRanges) {
     auto t12 = TableImage(FS_FAT12, 2).Set(2, 3).Set(3, 0xFFF).Set(4, 0xFF8).Set(5, 0xFF7).Device();
     auto t16 = TableImage(FS_FAT16, 16).Set(2, 0xFFFF).Set(3, 0xFFF7).Device();

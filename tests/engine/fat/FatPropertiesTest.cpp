@@ -1,9 +1,8 @@
-// Properties from entry runs, the FAT node and the partition record, and the
+// Properties from entry runs and the FAT node, and the
 // INI reader of the revision switch.
 #include "engine/common/DataRunList.h"
 #include "engine/fat/FatFileNode.h"
 #include "engine/fat/FatFileProperties.h"
-#include "engine/fat/FatSearchedPartitionInfo.h"
 #include "engine/fat/IniFile.h"
 #include "tests/engine/fat/FatTestUtil.h"
 
@@ -11,7 +10,6 @@
 
 #include <fstream>
 #include <memory>
-#include <tuple>
 
 using fattest::LfnEntry;
 using fattest::ShortEntry;
@@ -168,36 +166,6 @@ TEST(FatFileNode, DuplicateTakesTheTwinsProperties) {
     auto a = make("OLD", 100), b = make("NEW", 200);
     EXPECT_FALSE(*a == *b);
     EXPECT_STREQ(a->GetFileName(), "NEW");
-}
-
-TEST(FatSearchedPartitionInfo, CloneKeepsGeometryNotScores) {
-    std::unique_ptr<CFATSearchedPartitionInfo> p(
-        CFATSearchedPartitionInfo::CreateFATSearchedPartitionInfo(4096));
-    p->m_partitionIndex = 3;
-    p->m_clusterOrigin = 2048 + 32 + 2000;
-    p->SetStartSector(2048);
-    p->SetTotalSectors(131072);
-    p->SetReservedSector(32);
-    p->SetSectorPerFAT(1000);
-    p->SetTotalCluster(16000);
-    p->SetRootInfo(2);
-    p->MergeFlag(CFATSearchedPartitionInfo::kFlagFat32Boot);
-    p->MergeFlag(CFATSearchedPartitionInfo::kFlagFirstFatSeen);
-    p->m_searcherField2 = 5;
-    p->m_searcherField4 = 100;
-    std::unique_ptr<CSearchedPartitionInfo> c(p->Clone());
-    auto* f = dynamic_cast<CFATSearchedPartitionInfo*>(c.get());
-    ASSERT_NE(f, nullptr);
-    auto geometry = [](CFATSearchedPartitionInfo& r) {
-        return std::tuple(r.GetSectorSize(), r.m_partitionIndex, r.m_clusterOrigin, r.GetStartSector(),
-                          r.GetTotalSectors(), r.GetReservedSector(), r.GetSectorPerFAT(),
-                          r.GetTotalCluster(), r.GetRootInfo());
-    };
-    EXPECT_EQ(geometry(*f), geometry(*p));
-    EXPECT_EQ(f->GetSectorSize(), 4096u);
-    EXPECT_EQ(f->GetFlag(), 0xC4u);
-    EXPECT_EQ(f->m_searcherField2, 0);
-    EXPECT_EQ(f->m_searcherField4, 1);
 }
 
 TEST_F(IniFileTest, ReadsItemsExactly) {

@@ -23,6 +23,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 using namespace fattest;
 using salvor::test::FixtureFile;
@@ -216,6 +217,20 @@ TEST_F(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
     // Cluster origin: the sector of cluster 2.
     EXPECT_EQ(a->m_clusterOrigin,
               rec->GetReservedSector() + 2ll * rec->GetSectorPerFAT() + rec->GetRootInfo());
+    // A clone keeps the geometry and flags, not the searcher's scores.
+    rec->m_searcherField2 = 5;
+    rec->m_searcherField4 = 100;
+    std::unique_ptr<CSearchedPartitionInfo> c(rec->Clone());
+    auto* clone = dynamic_cast<CFATSearchedPartitionInfo*>(c.get());
+    ASSERT_NE(clone, nullptr);
+    auto geometry = [](CFATSearchedPartitionInfo& r) {
+        return std::tuple(r.GetSectorSize(), r.m_partitionIndex, r.m_clusterOrigin, r.GetStartSector(),
+                          r.GetTotalSectors(), r.GetReservedSector(), r.GetSectorPerFAT(),
+                          r.GetTotalCluster(), r.GetRootInfo(), r.GetFlag());
+    };
+    EXPECT_EQ(geometry(*clone), geometry(*rec));
+    EXPECT_EQ(clone->m_searcherField2, 0);
+    EXPECT_EQ(clone->m_searcherField4, 1);
 }
 
 struct Kind {
