@@ -291,6 +291,7 @@ TEST(ExfatPartition, RunsAndNodesFromRecords) {
         for (std::size_t i = 0; i < runs.size(); ++i)
             EXPECT_TRUE(runs[i].start == r.runs[i].start && runs[i].length == r.runs[i].length);
     }
+    EXPECT_EQ(p.ConvertClusterNumToSector(1), 0); // no data cluster
     EXPECT_EQ(p.GetNextCluster(7, true), 8u);
     EXPECT_EQ(p.GetNextCluster(1001, true), 0xFFFFFFFFu); // past the heap's last cluster (1001)
 

@@ -202,6 +202,9 @@ TEST(FatDirEntry, NamesAndClusters) {
         EXPECT_TRUE(CTempFATDirEntry(fat::Bytes(e)).GetShortName(name, n.attr == 0x08));
         EXPECT_EQ(name, n.text);
     }
+    auto e = ShortEntry("A       BIN", 0x20, 0x0012ABCD, 1);
+    EXPECT_EQ(CTempFATDirEntry(fat::Bytes(e)).GetFirstClusterNO(), 0x0012ABCDu);
+    EXPECT_FALSE(CTempFATDirEntry(fat::Bytes(e)).SetFirstClusterNO(1)); // a read-only view
     EXPECT_EQ(CTempFATDirEntry(fat::Bytes(LfnEntry(u"abc"))).GetLongFileName(), "abc");
     EXPECT_EQ(CTempFATDirEntry(fat::Bytes(LfnEntry(u""))).GetLongFileName(), "_");
     EXPECT_FALSE(CTempFATDirEntry::IsValidLongFileName(""));
@@ -334,6 +337,7 @@ TEST(FatTable, FactoryPicksCopies) {
     EXPECT_NE(w->First(), nullptr);
     EXPECT_EQ(w->Second(), nullptr);
     EXPECT_EQ(IFATTableFactory::CreateRealFATTable(good.get(), FS_NTFS, 1, 16), nullptr);
+    IFATTableFactory::DestroyFATTable(nullptr);
     good->FailSector(5); // an unreadable first copy is refused
     auto failed = Double(good.get(), 16, 1, 1);
     EXPECT_EQ(failed->First(), nullptr);
@@ -449,4 +453,16 @@ TEST(FatFolderAnalyserFixture, FirstSectorsOfFoldersAreFound) {
         }
         EXPECT_EQ(hits, expected);
     }
+}
+
+TEST(FatTableAnalyser, FirstSectorHeaders) {
+    const std::uint8_t f32[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
+    const std::uint8_t f16[] = {0xF8, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
+                       f12[] = {0xF0, 0xFF, 0xFF, 0, 0, 0, 0, 0};
+    enumFILE_SYSTEM_TYPE kind = FS_UNKNOWN;
+    EXPECT_TRUE(CFATTableAnalyser::IsValidFATTableFirstSector(f32, 512, kind) && kind == FS_FAT32);
+    EXPECT_TRUE(CFATTableAnalyser::IsValidFATTableFirstSector(f16, 512, kind) && kind == FS_FAT16);
+    EXPECT_FALSE(CFATTableAnalyser::IsValidFATTableFirstSector(f12, 512, kind));
+    EXPECT_FALSE(
+        CFATTableAnalyser::IsValidFATTableFirstSector(fat::Bytes(f32, 3), 512, kind)); // a short span
 }
