@@ -68,6 +68,7 @@ TEST(ExfatBoot, PlausibilityEdges) {
 
 constexpr std::uint32_t kStamp = (44u << 25) | (3u << 21) | (15u << 16) | (10u << 11) | (30u << 5) | 7u;
 
+// Entries appended one by one; every call answers the builder.
 struct SetBuilder {
     std::vector<std::uint8_t> bytes;
     // Appends a zero entry of this type; answers its offset.
@@ -76,41 +77,47 @@ struct SetBuilder {
         bytes[bytes.size() - 32] = type;
         return bytes.size() - 32;
     }
-    void File(std::uint8_t type, int secondary, std::uint16_t attr = 0x20) {
+    SetBuilder& File(std::uint8_t type, int secondary, std::uint16_t attr = 0x20) {
         const std::size_t e = Add(type);
         bytes[e + 1] = static_cast<std::uint8_t>(secondary);
         bytes[e + 4] = static_cast<std::uint8_t>(attr);
         for (std::size_t off : {8u, 12u, 16u})
             Put32(bytes, e + off, kStamp);
+        return *this;
     }
-    void Stream(std::uint8_t type, std::uint8_t nameLength, std::uint32_t first, std::uint64_t length) {
+    SetBuilder& Stream(std::uint8_t type, std::uint8_t nameLength, std::uint32_t first,
+                       std::uint64_t length) {
         const std::size_t e = Add(type);
         bytes[e + 1] = 3; // allocation possible, no FAT chain
         bytes[e + 3] = nameLength;
         Put32(bytes, e + 20, first);
         exfat_test::Put(bytes, e + 8, length);
         exfat_test::Put(bytes, e + 24, length);
+        return *this;
     }
-    void Name(std::uint8_t type, const std::u16string& part) {
+    SetBuilder& Name(std::uint8_t type, const std::u16string& part) {
         const std::size_t e = Add(type);
         for (std::size_t i = 0; i < part.size() && i < 15; ++i)
             exfat_test::Put(bytes, e + 2 + 2 * i, part[i]);
+        return *this;
     }
     // A whole set with a correct checksum.
-    void Set(const std::u16string& name, std::uint32_t first, std::uint64_t length, bool deleted = false,
-             std::uint16_t attr = 0x20) {
+    SetBuilder& Set(const std::u16string& name, std::uint32_t first, std::uint64_t length,
+                    bool deleted = false, std::uint16_t attr = 0x20) {
         const std::size_t start = bytes.size();
         const int names = static_cast<int>((name.size() + 14) / 15);
         File(deleted ? 0x05 : 0x85, names + 1, attr);
         Stream(deleted ? 0x40 : 0xC0, static_cast<std::uint8_t>(name.size()), first, length);
         for (int i = 0; i < names; ++i)
             Name(deleted ? 0x41 : 0xC1, name.substr(15 * i, 15));
-        Seal(start);
+        return Seal(start);
     }
-    void Seal(std::size_t start) {
+    SetBuilder& Seal(std::size_t start) {
         exfat_test::Put(bytes, start + 2, exfat::EntrySetChecksum(std::span(bytes).subspan(start)));
+        return *this;
     }
-    void Raw(std::uint8_t type) { Add(type); }
+    SetBuilder& Raw(std::uint8_t type) { return Add(type), *this; }
+    SetBuilder& Poke(std::size_t offset, std::uint8_t value) { return bytes.at(offset) = value, *this; }
 };
 
 std::vector<_tagFileBaseInfo> Analyse(const std::vector<std::uint8_t>& cluster, bool* more = nullptr) {
@@ -133,9 +140,9 @@ TEST(ExfatEntries, NameCharactersAboveU00FFAreAllowed) {
                             {u'\x19', false},
                             {u'\xFF', false},
                             {u'\0', false}}) {
-        SetBuilder s;
-        s.Name(0xC1, c ? std::u16string(u"a") + c : u"");
-        EXPECT_EQ(exfat::IsValidNameEntry(s.bytes), valid) << int(c);
+        EXPECT_EQ(exfat::IsValidNameEntry(SetBuilder().Name(0xC1, c ? std::u16string(u"a") + c : u"").bytes),
+                  valid)
+            << int(c);
     }
 }
 
@@ -154,82 +161,55 @@ TEST(ExfatEntries, ChecksumAndTheInUseFormOfADeletedSet) {
     EXPECT_FALSE(exfat::CheckDirEntry(s.bytes, s.bytes.size() + 32, 0));
 }
 
+// The names found in one folder cluster and whether the folder goes on.
+void ExpectSets(const SetBuilder& s, const std::vector<std::string>& names, bool more, const char* what) {
+    bool goesOn = true;
+    std::vector<std::string> found;
+    for (const auto& rec : Analyse(s.bytes, &goesOn))
+        found.push_back(rec.name);
+    EXPECT_EQ(found, names) << what;
+    EXPECT_EQ(goesOn, more) << what;
+}
+
 TEST(ExfatEntries, SetsOfAFolderCluster) {
-    const struct {
-        const char* what;
-        std::function<void(SetBuilder&)> build;
-        std::vector<std::string> names;
-        bool more;
-    } rows[] = {
-        {"a root: label, bitmap and up-case entries, then live and deleted sets; the end entry ends it",
-         [](SetBuilder& s) {
-             s.Raw(0x83), s.Raw(0x81), s.Raw(0x82), s.Set(u"a.txt", 5, 10),
-                 s.Set(u"Folder", 6, 4096, false, 0x10);
-             s.Set(u"gone.bin", 7, 10, true), s.bytes.resize(4096, 0);
-         },
-         {"a.txt", "Folder", "gone.bin"},
-         false},
-        {"an emoji whose surrogate pair is split across two name entries, joined whole",
-         [](SetBuilder& s) { s.Set(std::u16string(14, u'a') + u"\U0001F600b", 5, 10); },
-         {std::string(14, 'a') + "\xF0\x9F\x98\x80"
-                                 "b"},
-         true},
-        {"200 characters of three UTF-8 bytes each, cut at 259 bytes, whole characters",
-         [](SetBuilder& s) { s.Set(std::u16string(200, u'\u3042'), 5, 10); },
-         {[] {
-             std::string n;
-             for (int i = 0; i < 86; ++i)
-                 n += "\u3042";
-             return n;
-         }()},
-         true},
-        {"a stream not right after the file entry: dropped, the next set read",
-         [](SetBuilder& s) {
-             s.File(0x85, 2), s.Name(0xC1, u"x"), s.Stream(0xC0, 1, 5, 10), s.Set(u"next", 6, 10);
-         },
-         {"next"},
-         true},
-        {"an in-use file entry with a deleted stream: dropped",
-         [](SetBuilder& s) { s.File(0x85, 2), s.Stream(0x40, 1, 5, 10), s.Name(0x41, u"x"); },
-         {},
-         true},
-        {"a GUID entry ends the folder",
-         [](SetBuilder& s) { s.Set(u"one", 5, 10), s.Raw(0xA0), s.Set(u"two", 6, 10); },
-         {"one"},
-         false},
-        {"a zero creation time (without a matching checksum) ends the folder",
-         [](SetBuilder& s) {
-             s.File(0x85, 2), Put32(s.bytes, 8, 0), s.Stream(0xC0, 1, 5, 10), s.Name(0xC1, u"x");
-         },
-         {},
-         false},
-        {"a malformed label (15 characters, as some formatters write) is passed over",
-         [](SetBuilder& s) { s.Raw(0x83), s.bytes[1] = 15, s.bytes[30] = 'x', s.Set(u"after-label", 5, 10); },
-         {"after-label"},
-         true},
-        {"reserved bytes set (as Windows' EFS does) pass when the checksum holds",
-         [](SetBuilder& s) {
-             s.File(0x85, 2, 0x10), s.bytes[7] = 0x80, s.Stream(0xC0, 3, 9, 4096), s.Name(0xC1, u"efs"),
-                                    s.Seal(0);
-         },
-         {"efs"},
-         true},
-    };
-    for (const auto& r : rows) {
-        SetBuilder s;
-        r.build(s);
-        bool more = true;
-        std::vector<std::string> names;
-        const auto records = Analyse(s.bytes, &more);
-        for (const auto& rec : records)
-            names.push_back(rec.name);
-        EXPECT_EQ(names, r.names) << r.what;
-        EXPECT_EQ(more, r.more) << r.what;
-        if (names.size() != 3) continue;
-        EXPECT_EQ(records[0].metadataSector, 100);
-        EXPECT_EQ(records[1].attributes, 0x10);
-        EXPECT_EQ(records[2].inUse, 0);
-    }
+    SetBuilder root;
+    root.Raw(0x83).Raw(0x81).Raw(0x82).Set(u"a.txt", 5, 10).Set(u"Folder", 6, 4096, false, 0x10);
+    root.Set(u"gone.bin", 7, 10, true).bytes.resize(4096, 0);
+    ExpectSets(root, {"a.txt", "Folder", "gone.bin"}, false,
+               "label, bitmap, up-case, then sets; the end entry");
+    const auto records = Analyse(root.bytes);
+    EXPECT_EQ(records.at(0).metadataSector, 100);
+    EXPECT_EQ(records.at(1).attributes, 0x10);
+    EXPECT_EQ(records.at(2).inUse, 0);
+    ExpectSets(SetBuilder().Set(std::u16string(14, u'a') + u"\U0001F600b", 5, 10),
+               {std::string(14, 'a') + "\xF0\x9F\x98\x80"
+                                       "b"},
+               true, "a surrogate pair split across name entries");
+    std::string cut;
+    for (int i = 0; i < 86; ++i)
+        cut += "\u3042";
+    ExpectSets(SetBuilder().Set(std::u16string(200, u'\u3042'), 5, 10), {cut}, true,
+               "200 three-byte characters cut at 259 bytes, whole characters");
+    ExpectSets(SetBuilder().File(0x85, 2).Name(0xC1, u"x").Stream(0xC0, 1, 5, 10).Set(u"next", 6, 10),
+               {"next"}, true, "a stream not right after the file entry: dropped, the next set read");
+    ExpectSets(SetBuilder().File(0x85, 2).Stream(0x40, 1, 5, 10).Name(0x41, u"x"), {}, true,
+               "an in-use file entry with a deleted stream: dropped");
+    ExpectSets(SetBuilder().Set(u"one", 5, 10).Raw(0xA0).Set(u"two", 6, 10), {"one"}, false,
+               "a GUID entry ends the folder");
+    ExpectSets(SetBuilder()
+                   .File(0x85, 2)
+                   .Poke(8, 0)
+                   .Poke(9, 0)
+                   .Poke(10, 0)
+                   .Poke(11, 0)
+                   .Stream(0xC0, 1, 5, 10)
+                   .Name(0xC1, u"x"),
+               {}, false, "a zero creation time (without a matching checksum) ends the folder");
+    ExpectSets(SetBuilder().Raw(0x83).Poke(1, 15).Poke(30, 'x').Set(u"after-label", 5, 10), {"after-label"},
+               true, "a malformed label (15 characters, as some formatters write) is passed over");
+    ExpectSets(
+        SetBuilder().File(0x85, 2, 0x10).Poke(7, 0x80).Stream(0xC0, 3, 9, 4096).Name(0xC1, u"efs").Seal(0),
+        {"efs"}, true, "reserved bytes set (as Windows' EFS does) pass when the checksum holds");
 }
 
 TEST(ExfatEntries, SetStraddlingTwoClustersIsJoined) {
