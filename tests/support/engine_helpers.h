@@ -1,0 +1,87 @@
+#pragma once
+// Helpers of the engine's device tests: the records a device carries, loop
+// devices over image files (root only) and a child process run as "nobody".
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/StorageDevice.h"
+#include "tests/support/Fixture.h"
+
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace salvor::test {
+
+// A device's record, or a default one when it carries none of the kind.
+template <class Data, class Record, Record* (Data::*Get)()>
+const Record& DeviceRecord(IStorageDevice* d) {
+    static const Record none;
+    auto* data = d ? dynamic_cast<Data*>(d->GetPrivateData()) : nullptr;
+    return data && (data->*Get)() ? *(data->*Get)() : none;
+}
+inline const CCollectDiskDeviceInfoStruct& DiskRec(IStorageDevice* d) {
+    return DeviceRecord<IDiskDeviceData, CCollectDiskDeviceInfoStruct, &IDiskDeviceData::GetDiskInfo>(d);
+}
+inline const CCollectedVolumeDeviceInfoStruct& VolRec(IStorageDevice* d) {
+    return DeviceRecord<IVolumeDeviceData, CCollectedVolumeDeviceInfoStruct, &IVolumeDeviceData::GetVolumeInfo>(d);
+}
+inline const CCollectedPartitionDeviceInfoStruct& PartRec(IStorageDevice* d) {
+    return DeviceRecord<IPartitionDeviceData, CCollectedPartitionDeviceInfoStruct,
+                        &IPartitionDeviceData::GetPartitionInfo>(d);
+}
+
+// Attaches an image as a loop device (losetup options such as "-P") for the
+// life of the object, and detaches it and its partitions, and only it.
+class LoopAttachment {
+public:
+    explicit LoopAttachment(const std::string& image, const std::string& options = "") {
+        std::string out;
+        const bool ok = RunCommand("losetup -f --show " + options + " '" + image + "' 2>&1", &out) == 0;
+        while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+        (ok ? path_ : error_) = out;
+    }
+    ~LoopAttachment() {
+        if (path_.empty()) return;
+        RunCommand("partx -d '" + path_ + "' >/dev/null 2>&1");
+        RunCommand("losetup -d '" + path_ + "'");
+    }
+    LoopAttachment(const LoopAttachment&) = delete;
+    LoopAttachment& operator=(const LoopAttachment&) = delete;
+    const std::string& path() const { return path_; }
+    std::string name() const { return std::filesystem::path(path_).filename().string(); }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string path_, error_;
+};
+
+// Skips the current test unless it runs as root with losetup and partx.
+#define SALVOR_REQUIRE_LOOP_DEVICES()                                                                     \
+    do {                                                                                                  \
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to attach loop devices (losetup); run as root";    \
+        if (salvor::test::RunCommand("command -v losetup >/dev/null && command -v partx >/dev/null") != 0) \
+            GTEST_SKIP() << "losetup/partx missing: install the Debian package 'util-linux'";             \
+    } while (0)
+
+// Runs body in a child process as user "nobody"; the child's exit status is
+// body's answer, 100 when it could not become nobody, -1 when it did not end normally.
+inline int ExitStatusAsNobody(const std::function<int()>& body) {
+    const passwd* nobody = getpwnam("nobody");
+    const uid_t uid = nobody ? nobody->pw_uid : 65534;
+    const gid_t gid = nobody ? nobody->pw_gid : 65534;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(100);
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+} // namespace salvor::test
