@@ -4,6 +4,7 @@
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -11,9 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace salvor::test {
 
@@ -33,6 +38,39 @@ inline const CCollectedVolumeDeviceInfoStruct& VolRec(IStorageDevice* d) {
 inline const CCollectedPartitionDeviceInfoStruct& PartRec(IStorageDevice* d) {
     return DeviceRecord<IPartitionDeviceData, CCollectedPartitionDeviceInfoStruct,
                         &IPartitionDeviceData::GetPartitionInfo>(d);
+}
+
+inline std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The sectors of a buffer read from a stamped image (WriteStampedImage), each
+// as the number it is stamped with; -1 for a zeroed sector (sector 0 included)
+// and -2 for anything else.
+using SectorList = std::vector<long long>;
+inline SectorList Stamps(const void* buffer, std::size_t sectors, unsigned sectorSize = 512) {
+    SectorList out;
+    for (std::size_t i = 0; i < sectors; ++i) {
+        const auto* p = static_cast<const unsigned char*>(buffer) + i * sectorSize;
+        unsigned long long v = 0;
+        std::memcpy(&v, p, sizeof v);
+        out.push_back(IsZero(p, sectorSize) ? -1 : HasStamp(p, sectorSize, v) ? static_cast<long long>(v) : -2);
+    }
+    return out;
+}
+// Sectors first..first+n-1 as Stamps shows them, followed by `zeros` zeroed ones.
+inline SectorList Sectors(long long first, std::size_t n, std::size_t zeros = 0) {
+    SectorList out;
+    for (long long s = first; s < first + static_cast<long long>(n); ++s) out.push_back(s ? s : -1);
+    out.insert(out.end(), zeros, -1);
+    return out;
+}
+inline SectorList Join(SectorList a, const SectorList& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 // Attaches an image as a loop device (losetup options such as "-P") for the

@@ -8,6 +8,7 @@
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/TestFileNode.h"
+#include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,6 @@
 #include <map>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,13 +64,6 @@ inline std::unique_ptr<TestFileNode> MakeFileNode(const std::vector<DataRun>& ru
     node->SetDataRunList(list);
     node->SetBelongedPartition(index);
     return node;
-}
-
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Copies what of value lies at offset into out (at most size bytes); the count.
