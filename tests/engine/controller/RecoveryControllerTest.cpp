@@ -6,15 +6,15 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/RestoreScanSink.h"
 #include "tests/engine/tree/TreeFakes.h"
+#include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
-#include <unistd.h>
+#include <sstream>
 
 using namespace salvor::test;
 
@@ -176,20 +176,16 @@ private:
 class ControllerTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetFactories(); }
-    void TearDown() override {
-        ResetFactories();
-        for (const auto& p : images_) std::remove(p.c_str());
-    }
+    void TearDown() override { ResetFactories(); }
 
     // A stamped image of the device type, with a volume record of the kind when given.
     std::unique_ptr<ImageDevice> Image(unsigned long long sectors, int type = DEVICE_DISK, int kind = -1) {
-        images_.push_back(::testing::TempDir() + "ctl_" + std::to_string(::getpid()) + "_" +
-                          std::to_string(images_.size()) + ".img");
-        EXPECT_TRUE(WriteStampedImage(images_.back(), sectors));
-        auto dev = std::make_unique<ImageDevice>(images_.back());
-        dev->SetType(type);
-        if (kind >= 0) GiveVolumeRecord(*dev, static_cast<unsigned>(kind));
-        return dev;
+        const std::string path = dir.file(std::to_string(++images) + ".img");
+        EXPECT_TRUE(WriteStampedImage(path, sectors));
+        auto image = std::make_unique<ImageDevice>(path);
+        image->SetType(type);
+        if (kind >= 0) GiveVolumeRecord(*image, static_cast<unsigned>(kind));
+        return image;
     }
     static void GiveVolumeRecord(ImageDevice& dev, unsigned kind, const char* name = "Vol", int leading = 0) {
         auto* info = new CCollectedVolumeDeviceInfoStruct;
@@ -222,13 +218,24 @@ protected:
         return c;
     }
     ResultCode Scan(IRecoveryController& c, IStorageDevice* dev) { return c.StartDataRecovery(dev, &progress, &tree); }
+    // Scans a stamped image with a new controller of the type (kept in dev and c).
+    ResultCode Run(_RECOVERY_CONTROLLER_TYPE type, unsigned long long sectors, int devType = DEVICE_DISK, int kind = -1) {
+        dev = Image(sectors, devType, kind);
+        c = Make(type);
+        return Scan(*c, dev.get());
+    }
 
-    static void ExpectRecord(const _PROGRESS_INFO& r, std::uint32_t state, std::uint64_t total,
-                             std::uint64_t current, ResultCode result = 0) {
-        EXPECT_EQ(r.state, state);
-        EXPECT_EQ(r.total, total);
-        EXPECT_EQ(r.current, current);
-        EXPECT_EQ(r.result, result);
+    // A progress record as "state current/total", with " result" when it is not 0.
+    static std::string Rec(const _PROGRESS_INFO& r) {
+        std::ostringstream s;
+        s << r.state << " " << r.current << "/" << r.total << std::hex << (r.result ? " " : "");
+        if (r.result) s << r.result;
+        return s.str();
+    }
+    static Strings Recs(const RecordingProgress& p) {
+        Strings out;
+        for (const auto& r : p.Reports()) out.push_back(Rec(r));
+        return out;
     }
 
     CallLog log;
@@ -238,7 +245,10 @@ protected:
     RecordingProgress progress;
     RecordingTree tree;
     LoggingBuilder* lastBuilder = nullptr;
-    std::vector<std::string> images_;
+    TempDir dir;
+    int images = 0;
+    std::unique_ptr<ImageDevice> dev;
+    ControllerPtr c;
 };
 
 TEST_F(ControllerTest, FactoryMakesEachKindAndDescribesDevices) {
@@ -251,8 +261,6 @@ TEST_F(ControllerTest, FactoryMakesEachKindAndDescribesDevices) {
     }
     EXPECT_EQ(CreateRecoveryController(RECOVERY_NONE), nullptr);
     EXPECT_EQ(CreateRecoveryController(static_cast<_RECOVERY_CONTROLLER_TYPE>(-1)), nullptr);
-    for (auto [sectorSize, block] : {std::pair{512u, 8192}, {4096u, 1024}, {0u, 8192}, {8u << 20, 8192}})
-        EXPECT_EQ(CCompleteRecoveryController::BlockSizeFor(sectorSize), block) << sectorSize;
 
     EXPECT_EQ(GetDeviceDescription(nullptr), "");
     auto vol = Image(10, DEVICE_VOLUME);
@@ -274,9 +282,7 @@ TEST_F(ControllerTest, FactoryMakesEachKindAndDescribesDevices) {
 
 TEST_F(ControllerTest, DeepScanWalksEveryBlockThroughEverySearcherInOrder) {
     RegisterAllDeep();
-    auto dev = Image(1000);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(Scan(*c, dev.get()), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 1000), 0u);
 
     Strings expected;
     for (int b = 0; b < 10; ++b) expected.push_back("32:block(" + std::to_string(b * 100) + ",100)");
@@ -285,21 +291,15 @@ TEST_F(ControllerTest, DeepScanWalksEveryBlockThroughEverySearcherInOrder) {
     EXPECT_EQ(log.With(":block(0,", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
     for (int t : kAllDeep) EXPECT_EQ(seen[t].stampFailures, 0) << t;
 
-    const auto reports = progress.Reports();
-    ASSERT_EQ(reports.size(), 13u);
-    ExpectRecord(reports[0], 2, 1, 0);
-    ExpectRecord(reports[1], 2, 11, 0);
-    ExpectRecord(reports[2 + 5], 2, 11, 4); // after block 5: floor(6 x 0.8)
-    ExpectRecord(reports[11], 2, 11, 8);    // after block 9: floor(10 x 0.8)
-    ExpectRecord(reports[12], 3, 1, 1);
-    for (int t : kAllDeep) EXPECT_TRUE(log.Has(std::to_string(t) + ":end(1)")) << t;
+    // Start, loop start, after block k: floor((k + 1) x 0.8) of 11, finished.
+    EXPECT_EQ(Recs(progress), (Strings{"2 0/1", "2 0/11", "2 0/11", "2 1/11", "2 2/11", "2 3/11", "2 4/11", "2 4/11",
+                                       "2 5/11", "2 6/11", "2 7/11", "2 8/11", "3 1/1"}));
+    EXPECT_EQ(log.With(":end("), (Strings{"31:end(1)", "33:end(1)", "32:end(1)", "34:end(1)", "35:end(1)", "37:end(1)"}));
 }
 
 TEST_F(ControllerTest, ShortLastBlockGetsTheRemainingSectorAndHfsIsNotActiveOnADisk) {
     RegisterDeep({SEARCHER_HFSPLUS, SEARCHER_NTFS});
-    auto dev = Image(1001, DEVICE_DISK, FS_HFSPLUS);
-    auto c = Make(RECOVERY_PARTITION);
-    ASSERT_EQ(Scan(*c, dev.get()), 0u);
+    ASSERT_EQ(Run(RECOVERY_PARTITION, 1001, DEVICE_DISK, FS_HFSPLUS), 0u);
     const auto blocks = log.With("35:block");
     ASSERT_EQ(blocks.size(), 11u);
     EXPECT_EQ(blocks.back(), "35:block(1000,1)");
@@ -310,9 +310,7 @@ TEST_F(ControllerTest, ShortLastBlockGetsTheRemainingSectorAndHfsIsNotActiveOnAD
 
 TEST_F(ControllerTest, SearchersAreMadeInOrderAndWiredUp) {
     RegisterAllDeep();
-    auto dev = Image(300, DEVICE_VOLUME, FS_HFSPLUS);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(Scan(*c, dev.get()), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 300, DEVICE_VOLUME, FS_HFSPLUS), 0u);
     EXPECT_EQ(log.With(":create", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
     EXPECT_EQ(log.With(":prepare", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
 
@@ -339,25 +337,21 @@ TEST_F(ControllerTest, SearchersAreMadeInOrderAndWiredUp) {
 
 TEST_F(ControllerTest, StopEndsTheLoopAndSkipsTheCarver) {
     RegisterAllDeep();
-    auto dev = Image(1000);
     progress.StopAfter(8); // start, loop start and six blocks (0-5)
     progress.SetShouldBuild(0);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(Scan(*c, dev.get()), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 1000), 0u);
     const auto blocks = log.With("32:block");
     ASSERT_EQ(blocks.size(), 6u);
     EXPECT_EQ(blocks.back(), "32:block(500,100)");
-    EXPECT_TRUE(log.With("34:end").empty());
-    for (int t : {31, 32, 33, 35, 37}) EXPECT_TRUE(log.Has(std::to_string(t) + ":end(0)")) << t;
-    ExpectRecord(progress.Last(), 3, 1, 1);
+    EXPECT_EQ(log.With(":end("), (Strings{"31:end(0)", "33:end(0)", "32:end(0)", "35:end(0)", "37:end(0)"}));
+    EXPECT_EQ(Rec(progress.Last()), "3 1/1");
 }
 
 TEST_F(ControllerTest, DeepScanFailures) {
     auto dev = Image(100);
     auto c = Make(RECOVERY_COMPLETE);
     EXPECT_EQ(Scan(*c, dev.get()), 0x104008E00000402ULL) << "no searcher";
-    ASSERT_EQ(progress.Count(), 1u);
-    ExpectRecord(progress.Reports()[0], 2, 1, 0);
+    EXPECT_EQ(Recs(progress), Strings{"2 0/1"});
 
     RegisterAllDeep();
     EXPECT_EQ(c->StartDataRecovery(nullptr, &progress, &tree), 0x104004500000403ULL);
@@ -373,18 +367,14 @@ TEST_F(ControllerTest, DeepScanFailures) {
 
 TEST_F(ControllerTest, EmptyDeviceEndsWithTheLoopsCode) {
     RegisterDeep({SEARCHER_FAT});
-    auto dev = Image(0);
-    auto c = Make(RECOVERY_COMPLETE);
-    EXPECT_EQ(Scan(*c, dev.get()), 0x10400FB00000403ULL);
-    ExpectRecord(progress.Last(), 3, 1, 1, 0x10400FB00000403ULL);
+    EXPECT_EQ(Run(RECOVERY_COMPLETE, 0), 0x10400FB00000403ULL);
+    EXPECT_EQ(Rec(progress.Last()), "3 1/1 10400fb00000403");
     EXPECT_TRUE(log.Has("32:end(1)"));
 }
 
 TEST_F(ControllerTest, DestructorEndsSearchersBeforeTheBuilder) {
     RegisterAllDeep();
-    auto dev = Image(200);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(Scan(*c, dev.get()), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 200), 0u);
     c.reset();
     const auto& calls = log.calls;
     const auto builderGone = std::find(calls.begin(), calls.end(), "builder:release");
@@ -395,9 +385,7 @@ TEST_F(ControllerTest, DestructorEndsSearchersBeforeTheBuilder) {
 TEST_F(ControllerTest, DeepWritersComeFromTheSearcherOfTheType) {
     RegisterDeep({SEARCHER_FAT}, 2);
     RegisterDeep({SEARCHER_NTFS}, 0);
-    auto dev = Image(200);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(Scan(*c, dev.get()), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 200), 0u);
     EXPECT_NE(WriterPtr(c->GetDataRecovery(SEARCHER_FAT)), nullptr);
     EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_NTFS)), nullptr); // no partitions: no writer
     EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_RAW_LABEL)), nullptr);
@@ -415,10 +403,10 @@ TEST_F(ControllerTest, DeepReplayFeedsTheBuilderInsteadOfScanning) {
     EXPECT_EQ(sink->seenDevice, dev.get());
     EXPECT_TRUE(log.With("32:block").empty());
     EXPECT_TRUE(log.With(":prepare").empty());
-    for (int t : kAllDeep) EXPECT_TRUE(log.Has(std::to_string(t) + ":end(1)")) << t;
+    EXPECT_EQ(log.With(":end("), (Strings{"31:end(1)", "33:end(1)", "32:end(1)", "34:end(1)", "35:end(1)", "37:end(1)"}));
     ASSERT_EQ(tree.NodeCount(), 1u);
     EXPECT_STREQ(tree.AllNodes()[0]->GetFileName(), "saved.jpg");
-    ExpectRecord(progress.Last(), 3, 1, 1);
+    EXPECT_EQ(Rec(progress.Last()), "3 1/1");
 
     // The load may end its sink once the scan has returned.
     sink.reset();
@@ -435,12 +423,10 @@ TEST_P(QuickKindTest, KindPicksItsQuickSearcher) {
     RegisterQuick(&EngineFactories::ntfsQuickSearcher, "ntfs");
     RegisterQuick(&EngineFactories::exFatQuickSearcher, "exfat");
     RegisterQuick(&EngineFactories::hfsPlusQuickSearcher, "hfs");
-    auto dev = Image(50, DEVICE_VOLUME, static_cast<int>(GetParam().first));
-    auto c = Make(RECOVERY_DELETED);
-    EXPECT_EQ(Scan(*c, dev.get()), 0u);
+    EXPECT_EQ(Run(RECOVERY_DELETED, 50, DEVICE_VOLUME, static_cast<int>(GetParam().first)), 0u);
     const std::string name = GetParam().second;
     EXPECT_EQ(log.calls, (Strings{name + ":builder", name + ":search"}));
-    ExpectRecord(progress.Last(), 3, 7, 7); // the searcher's own finish is the last report
+    EXPECT_EQ(Rec(progress.Last()), "3 7/7"); // the searcher's own finish is the last report
     EXPECT_NE(WriterPtr(c->GetDataRecovery(SEARCHER_RAW)), nullptr); // whatever the type
 }
 
@@ -451,11 +437,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, QuickKindTest,
 
 TEST_F(ControllerTest, QuickScanOfAWholeDiskIsRefused) {
     RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
-    auto dev = Image(50, DEVICE_DISK, FS_FAT32);
-    auto c = Make(RECOVERY_DELETED);
-    EXPECT_EQ(Scan(*c, dev.get()), 0x104004300000404ULL);
-    ASSERT_EQ(progress.Count(), 1u);
-    ExpectRecord(progress.Reports()[0], 2, 1, 0);
+    EXPECT_EQ(Run(RECOVERY_DELETED, 50, DEVICE_DISK, FS_FAT32), 0x104004300000404ULL);
+    EXPECT_EQ(Recs(progress), Strings{"2 0/1"});
     EXPECT_TRUE(log.calls.empty());
 }
 
@@ -467,9 +450,7 @@ TEST_F(ControllerTest, QuickScanWithoutASearcherFinishesAtOnce) {
         auto dev = Image(50, DEVICE_VOLUME, kind);
         auto c = Make(RECOVERY_DELETED);
         EXPECT_EQ(c->StartDataRecovery(dev.get(), &p, &tree), 0x104005700000401ULL) << kind;
-        ASSERT_EQ(p.Count(), 2u);
-        ExpectRecord(p.Reports()[0], 2, 1, 0);
-        ExpectRecord(p.Reports()[1], 3, 1, 1, 0x104005700000401ULL);
+        EXPECT_EQ(Recs(p), (Strings{"2 0/1", "3 1/1 104005700000401"}));
         EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_FAT)), nullptr);
     }
     EXPECT_TRUE(log.With("fat").empty());
