@@ -73,6 +73,33 @@ inline SectorList Join(SectorList a, const SectorList& b) {
     return a;
 }
 
+// One line per device record: disks "name bus scheme sectorSize x total 'registry name'",
+// volumes "number bsdName 'volumeName' start+total fsKind [mounted]", partitions
+// "number start+count fsKind".
+inline std::string Describe(IStorageDevice* d) {
+    static const char* bus[] = {"other", "ATA", "SATA", "SCSI", "USB", "virtual"};
+    static const char* scheme[] = {"none", "MBR", "GPT", "APM"};
+    if (d->GetType() == DEVICE_DISK) {
+        const auto& r = DiskRec(d);
+        return std::string(r.bsdName) + " " + bus[r.busType] + " " + scheme[r.partitionScheme] + " " +
+               std::to_string(r.sectorSize) + "x" + std::to_string(r.totalSectors) + " '" + r.registryName + "'";
+    }
+    if (d->GetType() == DEVICE_VOLUME) {
+        const auto& r = VolRec(d);
+        return std::to_string(r.partitionNumber) + " " + r.bsdName + " '" + r.volumeName + "' " +
+               std::to_string(r.startSector) + "+" + std::to_string(r.totalSectors) + " fs" +
+               std::to_string(r.fileSystemType) + (r.mounted ? " mounted" : "");
+    }
+    const auto& r = PartRec(d);
+    return std::to_string(r.partitionNumber) + " " + std::to_string(r.startSector) + "+" +
+           std::to_string(r.sectorCount) + " fs" + std::to_string(r.fileSystemType);
+}
+inline std::vector<std::string> Describe(const std::vector<IStorageDevice*>& devices) {
+    std::vector<std::string> out;
+    for (IStorageDevice* d : devices) out.push_back(Describe(d));
+    return out;
+}
+
 // Attaches an image as a loop device (losetup options such as "-P") for the
 // life of the object, and detaches it and its partitions, and only it.
 class LoopAttachment {

@@ -27,31 +27,6 @@ std::string Guid(const _GUID& g) {
     return t;
 }
 
-// One line per device record, naming what the tests check.
-std::string Describe(IStorageDevice* d) {
-    static const char* bus[] = {"other", "ATA", "SATA", "SCSI", "USB", "virtual"};
-    static const char* scheme[] = {"none", "MBR", "GPT", "APM"};
-    if (d->GetType() == DEVICE_DISK) {
-        const auto& r = DiskRec(d);
-        return std::string(r.bsdName) + " " + bus[r.busType] + " " + scheme[r.partitionScheme] + " " +
-               std::to_string(r.sectorSize) + "x" + std::to_string(r.totalSectors) + " '" + r.registryName + "'";
-    }
-    if (d->GetType() == DEVICE_VOLUME) {
-        const auto& r = VolRec(d);
-        return std::to_string(r.partitionNumber) + " " + r.bsdName + " '" + r.volumeName + "' " +
-               std::to_string(r.startSector) + "+" + std::to_string(r.totalSectors) + " fs" +
-               std::to_string(r.fileSystemType) + (r.mounted ? " mounted" : "");
-    }
-    const auto& r = PartRec(d);
-    return std::to_string(r.partitionNumber) + " " + std::to_string(r.startSector) + "+" +
-           std::to_string(r.sectorCount) + " fs" + std::to_string(r.fileSystemType);
-}
-Strings Describe(const std::vector<IStorageDevice*>& devices) {
-    Strings out;
-    for (IStorageDevice* d : devices) out.push_back(Describe(d));
-    return out;
-}
-
 // A sysfs tree, device nodes and a mountinfo file in a test folder.
 struct FakeDisk {
     std::string name;

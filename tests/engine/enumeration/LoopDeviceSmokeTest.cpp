@@ -22,7 +22,6 @@ IStorageDevice* FindDisk(IEnumDeviceEx& e, const std::string& name) {
     return nullptr;
 }
 
-// The volumes' numbers and kernel names.
 std::vector<std::string> VolumesOf(IEnumDeviceEx& e, IStorageDevice* disk) {
     int n = 0;
     e.EnumVolumeDevice(disk, nullptr, n);
@@ -30,11 +29,8 @@ std::vector<std::string> VolumesOf(IEnumDeviceEx& e, IStorageDevice* disk) {
     if (n) {
         EXPECT_EQ(e.EnumVolumeDevice(disk, v.data(), n), 0u);
     }
-    std::vector<std::string> out;
-    for (IStorageDevice* d : v)
-        out.push_back(std::to_string(VolRec(d).partitionNumber) + " " + VolRec(d).bsdName + " " +
-                      std::to_string(VolRec(d).startSector) + "+" + std::to_string(d->GetTotalSectors()));
-    return out;
+    for (IStorageDevice* d : v) EXPECT_EQ(d->GetTotalSectors(), 20480u);
+    return Describe(v);
 }
 
 class LoopDeviceSmoke : public ::testing::Test {
@@ -62,8 +58,8 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
     EXPECT_EQ(DiskRec(disk).partitionScheme, PARTITION_SCHEME_MBR);
     EXPECT_EQ(disk->IsPermitted(), 1);
     // Without partition devices the table's partitions come as volumes of the merge.
-    EXPECT_EQ(VolumesOf(e, disk), (std::vector<std::string>{"1  2048+20480", "3  83968+20480", "5  24576+20480",
-                                                             "6  47104+20480"}));
+    EXPECT_EQ(VolumesOf(e, disk), (std::vector<std::string>{"1  '' 2048+20480 fs10", "3  '' 83968+20480 fs10",
+                                                             "5  '' 24576+20480 fs10", "6  '' 47104+20480 fs10"}));
     ASSERT_EQ(e.Uninit(), 0u);
 
     // With them (partx -a) the kernel's partitions are the volumes; no stub of the extended one.
@@ -71,9 +67,12 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
     ASSERT_EQ(e.Init(), 0u);
     disk = FindDisk(e, loop->name());
     ASSERT_NE(disk, nullptr);
-    const std::string p = " " + loop->name() + "p";
-    EXPECT_EQ(VolumesOf(e, disk), (std::vector<std::string>{"1" + p + "1 2048+20480", "3" + p + "3 83968+20480",
-                                                             "5" + p + "5 24576+20480", "6" + p + "6 47104+20480"}));
+    std::vector<std::string> expected;
+    for (auto [n, start] : {std::pair{1, 2048}, {3, 83968}, {5, 24576}, {6, 47104}}) {
+        const std::string name = loop->name() + "p" + std::to_string(n);
+        expected.push_back(std::to_string(n) + " " + name + " '" + name + "' " + std::to_string(start) + "+20480 fs10");
+    }
+    EXPECT_EQ(VolumesOf(e, disk), expected);
     EXPECT_EQ(e.Uninit(), 0u);
 }
 

@@ -3,10 +3,13 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "tests/engine/tree/TreeFakes.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
 #include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 
 using namespace salvor::test;
@@ -88,6 +91,8 @@ public:
 class RecycleBinTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(WriteStampedImage(dir.file("img"), 400));
+        device = std::make_unique<ImageDevice>(dir.file("img"));
         ASSERT_EQ(builder.Initialize("Stick", &sink, &filter), 1);
         partition.m_sectorsPerCluster = 1;
         partition.m_clusterOrigin = 100;
@@ -98,13 +103,15 @@ protected:
     void Start(_tagSearcherType type, const char* bin = "$Recycle.Bin") {
         this->type = type;
         builder.AddSearcherInfo(type, 5);
-        builder.SetPartitonDevice(&partition, &device);
+        builder.SetPartitonDevice(&partition, device.get());
         Add(Dir(30, 5, bin));
     }
     // Stores bytes at a cluster of the partition; an index node whose runs point at them.
     TestFileNode* IndexNode(long long id, const std::string& name, const std::vector<std::uint8_t>& bytes,
                             long long cluster, long long parent = 30) {
-        std::copy(bytes.begin(), bytes.end(), device.data.begin() + (100 + cluster) * 512);
+        std::fstream(dir.file("img"), std::ios::in | std::ios::out | std::ios::binary)
+            .seekp((100 + cluster) * 512)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         auto* n = File(id, parent, name, static_cast<long long>(bytes.size()));
         n->SetDataRunList(Runs({{cluster, static_cast<long long>((bytes.size() + 511) / 512)}}));
         return n;
@@ -120,7 +127,8 @@ protected:
     FakeClock clock;
     FakeFilter filter;
     RecordingTree sink;
-    MemDevice device{400};
+    TempDir dir;
+    std::unique_ptr<ImageDevice> device;
     CSearchedPartitionInfo partition;
     CDirectoryTreeBuilder builder{false, &clock};
     _tagSearcherType type = SEARCHER_NONE;
@@ -191,7 +199,7 @@ TEST_F(RecycleBinTreeTest, ResidentIndexIsReadThroughTheResidentReader) {
     int calls = 0;
     Factories().ntfsResidentRead = [&](IStorageDevice* dev, IFileNode*, long long offset, char* out, unsigned size) {
         ++calls;
-        EXPECT_EQ(dev, &device);
+        EXPECT_EQ(dev, device.get());
         EXPECT_EQ(offset, 0);
         const unsigned n = std::min<unsigned>(size, static_cast<unsigned>(bytes.size()));
         std::copy(bytes.begin(), bytes.begin() + n, out);
@@ -209,8 +217,9 @@ TEST_F(RecycleBinTreeTest, ResidentIndexIsReadThroughTheResidentReader) {
 }
 
 TEST(RecyclerRead, ReadsRunsWithinTheDeviceOnly) {
-    MemDevice dev(16);
-    for (size_t i = 0; i < dev.data.size(); ++i) dev.data[i] = static_cast<std::uint8_t>(i / 512);
+    TempDir dir;
+    ASSERT_TRUE(WriteStampedImage(dir.file("img"), 16));
+    ImageDevice dev(dir.file("img"));
     // No partition record: two sectors per cluster from sector 0.
     std::unique_ptr<TestFileNode> node(File(1, 0, "x", 2048));
     node->SetDataRunList(Runs({{-1, 1}, {3, 1}}));
