@@ -11,7 +11,7 @@
 
 using namespace fattest;
 using salvor::test::RunCommand;
-using salvor::test::SharedData;
+using salvor::test::TestData;
 
 namespace {
 
