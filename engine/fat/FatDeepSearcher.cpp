@@ -142,13 +142,16 @@ std::unique_ptr<Record> CFATCompleteFSearcher::BuildPartitionInfoAccordingFATDBR
     if (start < 0 || static_cast<std::uint64_t>(start) >= m_totalSectors) return nullptr;
     const enumFILE_SYSTEM_TYPE kind = boot.GetFileSystemType();
     if (kind != FS_FAT12 && kind != FS_FAT16 && kind != FS_FAT32) return nullptr;
-    const std::uint64_t T = std::min<std::uint64_t>(boot.GetTotalSectors(), m_totalSectors - start);
+    // The kind and the cluster count come from the boot sector's own size: an
+    // image cut short keeps its geometry, and only the reads stop at its end.
+    const std::uint64_t bootTotal = boot.GetTotalSectors();
+    const std::uint64_t T = std::min<std::uint64_t>(bootTotal, m_totalSectors - start);
     const unsigned spc = boot.GetSectorsperCluster();
     const std::uint64_t spf = boot.GetSectorsPerFat();
     const std::uint64_t rootSectors = kind == FS_FAT32 ? 0 : std::uint64_t{boot.GetRootEntries()} * 32 / m_sectorSize;
     const std::uint64_t dataOffset = boot.GetReservedSector() + std::uint64_t{boot.GetNumberOfFat()} * spf + rootSectors;
-    if (spc == 0 || dataOffset >= T) return nullptr;
-    const std::uint64_t clusters = (T - dataOffset) / spc;
+    if (spc == 0 || dataOffset >= bootTotal) return nullptr;
+    const std::uint64_t clusters = (bootTotal - dataOffset) / spc;
     if (!InRange(kind, clusters)) return nullptr;
     if (spf < FatSectorsFor(clusters, RangeOf(kind).halfBytes, m_sectorSize)) return nullptr;
     if (kind == FS_FAT32 && clusters < boot.GetRootDirStartCluster()) return nullptr;
