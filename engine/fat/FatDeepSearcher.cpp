@@ -5,6 +5,8 @@
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
+#include <bit>
+#include <tuple>
 
 using namespace fat;
 using Record = CFATSearchedPartitionInfo;
@@ -63,7 +65,55 @@ int CFATCompleteFSearcher::PreparetoSearch() {
 void CFATCompleteFSearcher::ClearProposals() {
     m_fatExpectations.clear();
     m_byOrigin.clear();
+    m_ranks.clear();
     m_candidates.clear();
+}
+
+namespace {
+// What speaks for a candidate: kept at the end at all, its sub-folder
+// confirmations, then its boot sectors and FAT copies seen.
+auto Evidence(const Record& r) {
+    const std::uint32_t f = r.GetFlag();
+    const std::int64_t folders = CFATCompleteFSearcher::SubFolderCount(r);
+    const bool kept = (f & kBootFlags) ? folders >= 1 || (f & (kFirstFat | kSecondFat)) : folders >= 1;
+    return std::tuple(kept, folders, std::popcount(f & (kBootFlags | kFirstFat | kSecondFat)));
+}
+} // namespace
+
+bool CFATCompleteFSearcher::WeakerFirst::operator()(const Candidate* a, const Candidate* b) const {
+    const auto ea = Evidence(*a->record), eb = Evidence(*b->record);
+    if (ea != eb) return ea < eb;
+    return a->order < b->order;
+}
+
+template <typename Change>
+void CFATCompleteFSearcher::Strengthen(Candidate& c, Change change) {
+    auto& rank = m_ranks[c.record->m_sectorsPerCluster];
+    rank.erase(&c);
+    change(*c.record);
+    rank.insert(&c);
+}
+
+void CFATCompleteFSearcher::BoundCandidates() {
+    if (!m_grown) return;
+    m_grown = false;
+    for (auto& [spc, rank] : m_ranks)
+        while (rank.size() > fat::kMaxCandidatesPerClusterSize) Drop(*rank.begin());
+}
+
+void CFATCompleteFSearcher::Drop(Candidate* c) {
+    const Record& r = *c->record;
+    auto forget = [c](std::multimap<std::int64_t, Candidate*>& map, std::int64_t key) {
+        const auto range = map.equal_range(key);
+        for (auto it = range.first; it != range.second;) it = it->second == c ? map.erase(it) : std::next(it);
+    };
+    forget(m_byOrigin, r.m_clusterOrigin);
+    const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
+    forget(m_fatExpectations, fat1);
+    forget(m_fatExpectations, fat1 + r.GetSectorPerFAT());
+    if (c->rival) c->rival->rival = nullptr;
+    m_ranks[r.m_sectorsPerCluster].erase(c);
+    m_candidates.erase(c->self);
 }
 
 int CFATCompleteFSearcher::AnalyzeBlock(long long first, long long count) {
@@ -74,14 +124,17 @@ int CFATCompleteFSearcher::AnalyzeBlock(long long first, long long count) {
     const auto n = static_cast<std::size_t>(count);
     m_block.resize(n * ss);
     if (m_device->ReadSector(m_block.data(), first, count)) {
-        for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t i = 0; i < n; ++i) {
             AnalyzeSector(first + static_cast<long long>(i), Bytes(m_block.data() + i * ss, ss));
+            BoundCandidates();
+        }
         return 1;
     }
     // A failed read skips only the sectors that cannot be read.
     for (std::size_t i = 0; i < n; ++i) {
         const long long s = first + static_cast<long long>(i);
         if (m_device->ReadSector(m_block.data(), s, 1)) AnalyzeSector(s, Bytes(m_block.data(), ss));
+        BoundCandidates();
     }
     return 1;
 }
@@ -123,7 +176,7 @@ bool CFATCompleteFSearcher::AnalyzeFATDBRSector(std::int64_t s, Bytes bytes) {
         if (Candidate* known = FindMatchedPartitionInfo(backup->m_clusterOrigin, backup->m_sectorsPerCluster)) {
             // The backup of a known partition: reading it as a partition of
             // its own would propose a ghost 6 sectors on.
-            known->record->MergeFlag(Record::kFlagFat32BackupBoot);
+            Strengthen(*known, [](Record& r) { r.MergeFlag(Record::kFlagFat32BackupBoot); });
             return true;
         }
     }
@@ -179,8 +232,12 @@ CFATCompleteFSearcher::Candidate* CFATCompleteFSearcher::AddCandidate(std::uniqu
                                                                       bool expectFats) {
     Candidate& c = m_candidates.emplace_back();
     c.record = std::move(record);
+    c.order = m_proposals++;
+    c.self = std::prev(m_candidates.end());
     const Record& r = *c.record;
     m_byOrigin.emplace(r.m_clusterOrigin, &c);
+    m_ranks[r.m_sectorsPerCluster].insert(&c);
+    m_grown = true;
     if (expectFats) {
         const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
         m_fatExpectations.emplace(fat1, &c);
@@ -197,15 +254,15 @@ void CFATCompleteFSearcher::UpdateFATTableInfo(std::int64_t s) {
     const auto range = m_fatExpectations.equal_range(s);
     for (auto it = range.first; it != range.second; ++it) {
         Candidate& c = *it->second;
-        Record& r = *c.record;
+        const Record& r = *c.record;
         const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
         if (s == fat1) {
             if (afterFat) continue;
-            r.MergeFlag(Record::kFlagFirstFatSeen);
+            Strengthen(c, [](Record& w) { w.MergeFlag(Record::kFlagFirstFatSeen); });
             c.firstFatSeen = true;
         } else if (s == fat1 + r.GetSectorPerFAT()) {
             if (afterFat && !c.firstFatSeen) continue;
-            r.MergeFlag(Record::kFlagSecondFatSeen);
+            Strengthen(c, [](Record& w) { w.MergeFlag(Record::kFlagSecondFatSeen); });
         }
     }
     m_fatExpectations.erase(m_fatExpectations.begin(), m_fatExpectations.upper_bound(s));
@@ -231,8 +288,10 @@ void CFATCompleteFSearcher::AnalyzeFATSubFolderFirstSector(std::int64_t s, std::
         if (offset > static_cast<std::uint64_t>(s)) continue;
         const std::int64_t D = s - static_cast<std::int64_t>(offset);
         if (Candidate* c = FindMatchedPartitionInfo(D, v)) {
-            c->record->MergeFlag(Record::kFlagFromSubFolder);
-            ++c->record->m_searcherField2;
+            Strengthen(*c, [](Record& r) {
+                r.MergeFlag(Record::kFlagFromSubFolder);
+                ++r.m_searcherField2;
+            });
             return;
         }
         fitting.push_back(v);
