@@ -55,6 +55,13 @@ public:
     std::set<CFileSet*> matched;
     std::map<std::int64_t, std::uint32_t> dataSectorMap; // matched fragments: first sector -> sector count
     std::vector<std::int64_t> onBoundary, offBoundary;
+    // Once its nodes are built the fragments are no longer needed.
+    void ForgetFragments() {
+        std::set<CFileSet*>().swap(matched);
+        std::map<std::int64_t, std::uint32_t>().swap(dataSectorMap);
+        std::vector<std::int64_t>().swap(onBoundary);
+        std::vector<std::int64_t>().swap(offBoundary);
+    }
     CFileSet* rootFragment = nullptr;
 };
 

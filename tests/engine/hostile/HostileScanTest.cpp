@@ -4,6 +4,8 @@
 #include "engine/exfat/ExfatQuickSearch.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatBuildWorker.h"
+#include "engine/fat/FatFileNode.h"
+#include "engine/fat/FatFileProperties.h"
 #include "tests/engine/fat/FatQuickScan.h"
 #include "tests/engine/fat/FatTestUtil.h"
 #include "tests/engine/fatdeep/FatDeepSupport.h"
@@ -72,3 +74,41 @@ TEST(HostileBrokenRoot, QuickScanReportsTheFailure) {
 }
 
 } // namespace
+
+// The builder finds duplicates through an index; the rule stays the node
+// model's: same id, parent, kind, name and partition; and a FAT folder met
+// again under another name lends the first its properties (and name).
+TEST(HostileDuplicates, IndexedRecordingKeepsTheRule) {
+    std::unique_ptr<IRecoveryFilter, fatdeep::Releaser<IRecoveryFilter>> filter(CreateFilter());
+    filter->SetFilterTypes(FILTER_ALL);
+    filter->SetScanType(SCAN_DEEP);
+    fatdeep::NoSleepClock clock;
+    salvor::test::RecordingTree sink;
+    std::unique_ptr<IDirecotryTreeBuilder, fatdeep::Releaser<IDirecotryTreeBuilder>> builder(
+        CreateTreeBuilder(false, &clock));
+    builder->Initialize("Disk", &sink, filter.get());
+    builder->AddSearcherInfo(SEARCHER_FAT, 0);
+    auto add = [&](const char* name, std::uint16_t attr, std::uint16_t partition, std::uint64_t created) {
+        auto* p = CFATFileProperties::Create();
+        p->SetFileName(name);
+        p->SetAttribute(attr);
+        p->SetFileSize(attr & 0x10 ? 0 : 5);
+        p->SetCreationTime(_FILETIME::From(created));
+        auto* n = new CFATFileNode();
+        n->SetFileProperties(p);
+        n->SetCurrentNodeID(attr & 0x10 ? 20 : 10);
+        n->SetParentNodeID(0);
+        n->SetBelongedPartition(partition);
+        const int taken = builder->AddNode(n, SEARCHER_FAT);
+        if (!taken) n->Release();
+        return taken;
+    };
+    EXPECT_EQ(add("x.txt", 0x20, 0, 1), 1);
+    EXPECT_EQ(add("x.txt", 0x20, 0, 1), 0);
+    EXPECT_EQ(add("x.txt", 0x20, 1, 1), 1);
+    EXPECT_EQ(add("OLD", 0x10, 0, 100), 1);
+    EXPECT_EQ(add("NEW", 0x10, 0, 200), 1); // "OLD" now carries "NEW"
+    EXPECT_EQ(add("NEW", 0x10, 0, 300), 0);
+    EXPECT_EQ(add("OLD", 0x10, 0, 300), 1);
+    builder->FlashBuild(SEARCHER_FAT);
+}
