@@ -45,7 +45,7 @@ TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
     Damaged d;
     // The boot sector claims a volume far larger than the image (still a
     // plausible one), and the Docs folder (its set checksummed again) lies
-    // past the image's end, contiguous and 1 TiB long. Every cluster of it
+    // past the image's end, contiguous and 60 MiB long. Every cluster of it
     // is unreadable; the walk used to go on through all of them.
     Put<std::uint64_t>(d.boot, 72, std::uint64_t{1} << 40);
     Put<std::uint32_t>(d.boot, 92, 0xFFFFFFF0u);
@@ -55,8 +55,8 @@ TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
     const std::size_t stream = docs + 32;
     d.root[stream + 1] |= 2;
     Put<std::uint32_t>(d.root, stream + 20, 5'000'000);
-    Put<std::uint64_t>(d.root, stream + 8, std::uint64_t{1} << 40);
-    Put<std::uint64_t>(d.root, stream + 24, std::uint64_t{1} << 40);
+    Put<std::uint64_t>(d.root, stream + 8, std::uint64_t{60} << 20);
+    Put<std::uint64_t>(d.root, stream + 24, std::uint64_t{60} << 20);
     exfat_test::ResealEntrySet(d.root, docs);
     d.Write();
 

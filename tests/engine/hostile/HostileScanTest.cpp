@@ -1,17 +1,22 @@
 // Cut-short FAT volumes keep their files in the deep scan; a quick scan of a
 // volume whose root cluster is broken ends with a failure code, not with an
-// empty listing. Oracles: fls/istat and sha256 of the intact volume.
+// empty listing; duplicates found through the builder's index; exFAT names
+// held to the name test. Oracles: fls/istat and sha256 of the intact volume.
+#include "engine/exfat/ExfatBoot.h"
+#include "engine/exfat/ExfatFileSet.h"
 #include "engine/exfat/ExfatQuickSearch.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatBuildWorker.h"
 #include "engine/fat/FatFileNode.h"
 #include "engine/fat/FatFileProperties.h"
+#include "tests/engine/exfat/ExfatTestSupport.h"
 #include "tests/engine/fat/FatQuickScan.h"
 #include "tests/engine/fat/FatTestUtil.h"
 #include "tests/engine/fatdeep/FatDeepSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <set>
 #include <tuple>
 
@@ -111,4 +116,43 @@ TEST(HostileDuplicates, IndexedRecordingKeepsTheRule) {
     EXPECT_EQ(add("NEW", 0x10, 0, 300), 0);
     EXPECT_EQ(add("OLD", 0x10, 0, 300), 1);
     builder->FlashBuild(SEARCHER_FAT);
+}
+
+// A set whose checksum holds is still held to the name test: "Docs" with a
+// line feed for its second character (checksum made to hold again) is not
+// read, by the quick analyser nor by the deep search's.
+TEST(HostileExfatNames, ControlCharacterFailsTheNameTest) {
+    salvor::test::ImageDevice device(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512);
+    std::vector<std::uint8_t> boot(512);
+    ASSERT_EQ(device.ReadSector(boot.data(), 0, 1), 1);
+    const CExFatDBR dbr(boot);
+    const unsigned spc = dbr.GetSectorsperCluster();
+    const long long root = dbr.GetDataRegionStartSector() + (dbr.GetRootDirStartCluster() - 2ll) * spc;
+    std::vector<std::uint8_t> cluster((spc + 2) * 512u, 0);
+    ASSERT_EQ(device.ReadSector(cluster.data(), root, spc), 1);
+    const std::size_t docs = exfat_test::FindEntrySet(cluster, u"Docs");
+    ASSERT_NE(docs, std::string::npos);
+
+    auto names = [&] {
+        std::set<std::string> quick, deep;
+        CEFDTAnalyze q;
+        q.PrepareAnayze(9, 9 + std::countr_zero(spc), device.GetTotalSectors());
+        q.Analyze(exfat::Bytes(cluster).first(spc * 512u), root);
+        for (const auto& r : q.Records()) quick.insert(r.name);
+        CFDTPreAnaylze d;
+        d.PrepareAnayze(9, 25, device.GetTotalSectors());
+        for (unsigned i = 0; i < spc; ++i) d.Analyze(root + i, exfat::Bytes(cluster).subspan(i * 512u, 3 * 512u));
+        std::unique_ptr<CFileSet> f;
+        while (d.GetFileSet(f))
+            for (const auto* list : {&f->inUse, &f->deleted})
+                for (const auto& r : *list) deep.insert(r.name);
+        return std::pair(quick, deep);
+    };
+    const auto [quick, deep] = names();
+    EXPECT_TRUE(quick.count("Docs") && deep.count("Docs"));
+    cluster[docs + 64 + 4] = '\n';
+    exfat_test::ResealEntrySet(cluster, docs);
+    const auto [quickAfter, deepAfter] = names();
+    EXPECT_FALSE(quickAfter.count("D\ncs"));
+    EXPECT_FALSE(deepAfter.count("D\ncs"));
 }
