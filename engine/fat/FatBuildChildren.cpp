@@ -297,7 +297,8 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
 std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t candidate, bool& found, unsigned tries,
                                                     bool isFolder) {
     found = false;
-    for (unsigned i = 0; i < tries; ++i) {
+    // tries - 1 values: the candidate, then one more per 0x10000 clusters.
+    for (unsigned i = 0; i + 1 < tries; ++i) {
         const std::uint64_t c = candidate + std::uint64_t{i} * kHighWindow;
         // Candidates only ever grow: past the partition's clusters none is left.
         if (c >= m_geo.clusterCount + 2) break;
