@@ -124,7 +124,7 @@ void CExFatCompleteSearch::EndSearch(int build) {
             }
         }
         if (p.IsValid() && p.bitmapCluster) p.LoadAllocationBitmap(m_device, p.bitmapCluster, p.bitmapLength);
-        m_partitionBuilder.BuildFileTree(p, built[i]);
+        m_partitionBuilder.BuildFileTree(p, built[i], i + 1 == m_partitions.size());
         p.ClearFatData();
     }
     m_partitionBuilder.Clear();

@@ -88,7 +88,9 @@ public:
     // Settles every hypothesis; the kept partitions, best first.
     void FinishBuid(std::vector<std::unique_ptr<CExFatPartitionEx>>& out);
     // The nodes of one kept partition; the caller owns them.
-    void BuildFileTree(CExFatPartitionEx& partition, std::vector<CExFatFileNode*>& nodes);
+    // lastUse: no other partition's tree follows, so each fragment's records
+    // are freed once they have become nodes.
+    void BuildFileTree(CExFatPartitionEx& partition, std::vector<CExFatFileNode*>& nodes, bool lastUse = false);
 
     // Tests.
     std::size_t CandidateCount() const { return m_candidates.size(); }
