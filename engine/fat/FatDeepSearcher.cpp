@@ -5,8 +5,9 @@
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <tuple>
+#include <span>
 
 using namespace fat;
 using Record = CFATSearchedPartitionInfo;
@@ -70,19 +71,20 @@ void CFATCompleteFSearcher::ClearProposals() {
 }
 
 namespace {
-// What speaks for a candidate: kept at the end at all, its sub-folder
-// confirmations, then its boot sectors and FAT copies seen.
-auto Evidence(const Record& r) {
+// What speaks for a candidate, as one number ordered like (kept at the end at
+// all, sub-folder confirmations, boot sectors and FAT copies seen).
+std::uint64_t Evidence(const Record& r) {
     const std::uint32_t f = r.GetFlag();
-    const std::int64_t folders = CFATCompleteFSearcher::SubFolderCount(r);
+    const auto folders = static_cast<std::uint64_t>(std::clamp<std::int64_t>(
+        CFATCompleteFSearcher::SubFolderCount(r), 0, std::int64_t{1} << 40));
     const bool kept = (f & kBootFlags) ? folders >= 1 || (f & (kFirstFat | kSecondFat)) : folders >= 1;
-    return std::tuple(kept, folders, std::popcount(f & (kBootFlags | kFirstFat | kSecondFat)));
+    return (std::uint64_t{kept} << 62) | (folders << 8) |
+           static_cast<std::uint64_t>(std::popcount(f & (kBootFlags | kFirstFat | kSecondFat)));
 }
 } // namespace
 
 bool CFATCompleteFSearcher::WeakerFirst::operator()(const Candidate* a, const Candidate* b) const {
-    const auto ea = Evidence(*a->record), eb = Evidence(*b->record);
-    if (ea != eb) return ea < eb;
+    if (a->evidence != b->evidence) return a->evidence < b->evidence;
     return a->order < b->order;
 }
 
@@ -91,6 +93,7 @@ void CFATCompleteFSearcher::Strengthen(Candidate& c, Change change) {
     auto& rank = m_ranks[c.record->m_sectorsPerCluster];
     rank.erase(&c);
     change(*c.record);
+    c.evidence = Evidence(*c.record);
     rank.insert(&c);
 }
 
@@ -108,9 +111,11 @@ void CFATCompleteFSearcher::Drop(Candidate* c) {
         for (auto it = range.first; it != range.second;) it = it->second == c ? map.erase(it) : std::next(it);
     };
     forget(m_byOrigin, r.m_clusterOrigin);
-    const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
-    forget(m_fatExpectations, fat1);
-    forget(m_fatExpectations, fat1 + r.GetSectorPerFAT());
+    if (c->expectsFats) {
+        const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
+        forget(m_fatExpectations, fat1);
+        forget(m_fatExpectations, fat1 + r.GetSectorPerFAT());
+    }
     if (c->rival) c->rival->rival = nullptr;
     m_ranks[r.m_sectorsPerCluster].erase(c);
     m_candidates.erase(c->self);
@@ -234,10 +239,12 @@ CFATCompleteFSearcher::Candidate* CFATCompleteFSearcher::AddCandidate(std::uniqu
     c.record = std::move(record);
     c.order = m_proposals++;
     c.self = std::prev(m_candidates.end());
+    c.evidence = Evidence(*c.record);
     const Record& r = *c.record;
     m_byOrigin.emplace(r.m_clusterOrigin, &c);
     m_ranks[r.m_sectorsPerCluster].insert(&c);
     m_grown = true;
+    c.expectsFats = expectFats;
     if (expectFats) {
         const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
         m_fatExpectations.emplace(fat1, &c);
@@ -282,7 +289,8 @@ void CFATCompleteFSearcher::AnalyzeFATSubFolderFirstSector(std::int64_t s, std::
     // A "." below cluster 2 points nowhere in the data area.
     if (cluster < 2) return;
     const std::uint64_t index = cluster - 2ull;
-    std::vector<unsigned> fitting;
+    std::array<unsigned, std::size(FAT_SUPPORTED_SECTORS_PER_CLUSTER)> fitting{};
+    std::size_t fits = 0;
     for (unsigned v : FAT_SUPPORTED_SECTORS_PER_CLUSTER) {
         const std::uint64_t offset = index * v;
         if (offset > static_cast<std::uint64_t>(s)) continue;
@@ -294,9 +302,9 @@ void CFATCompleteFSearcher::AnalyzeFATSubFolderFirstSector(std::int64_t s, std::
             });
             return;
         }
-        fitting.push_back(v);
+        fitting[fits++] = v;
     }
-    for (unsigned v : fitting)
+    for (unsigned v : std::span(fitting).first(fits))
         if (auto r = BuildPartitionInfoAccordingtoSubFolder(s, cluster, v)) AddCandidate(std::move(r), false);
 }
 

@@ -67,7 +67,9 @@ private:
         // as the backup 6 sectors after a start); at most one of them survives.
         Candidate* rival = nullptr;
         bool firstFatSeen = false;
+        bool expectsFats = false; // its FAT copies are awaited (a boot sector proposed it)
         std::uint64_t order = 0; // when it was proposed
+        std::uint64_t evidence = 0; // what speaks for it (see Rank), kept up to date
         std::list<Candidate>::iterator self;
     };
     // Weakest first: less evidence, then proposed earlier.
