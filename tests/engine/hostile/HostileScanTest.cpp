@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <fstream>
 #include <set>
 #include <tuple>
 
@@ -155,4 +156,29 @@ TEST(HostileExfatNames, ControlCharacterFailsTheNameTest) {
     const auto [quickAfter, deepAfter] = names();
     EXPECT_FALSE(quickAfter.count("D\ncs"));
     EXPECT_FALSE(deepAfter.count("D\ncs"));
+}
+
+// Folder-like data: 16,384 copies of one sub-folder's first sector each
+// propose a boot-less partition per cluster size; the searcher keeps a
+// bounded number of them.
+TEST(HostileFolderData, DeepCandidatesStayBounded) {
+    std::vector<std::uint8_t> sector;
+    for (const auto& e : {fattest::ShortEntry(".          ", 0x10, 9, 0), fattest::ShortEntry("..         ", 0x10, 0, 0),
+                          fattest::ShortEntry("FILE    TXT", 0x20, 10, 100)})
+        sector.insert(sector.end(), e.begin(), e.end());
+    sector.resize(512);
+    salvor::test::TempDir dir;
+    {
+        std::ofstream out(dir.file("folders.img"), std::ios::binary);
+        for (int i = 0; i < 16384; ++i) out.write(reinterpret_cast<const char*>(sector.data()), 512);
+    }
+    salvor::test::ImageDevice device(dir.file("folders.img"), 512);
+    CFATCompleteFSearcher searcher;
+    searcher.SetDevice(&device);
+    searcher.SetBlockSize(64);
+    searcher.PreparetoSearch();
+    for (long long s = 0; s < 16384; s += 64) searcher.AnalyzeBlock(s, 64);
+    EXPECT_EQ(searcher.FolderSectors().size(), 16384u);
+    EXPECT_GT(searcher.ProposedCount(), 0u);
+    EXPECT_LE(searcher.ProposedCount(), std::size(fat::FAT_SUPPORTED_SECTORS_PER_CLUSTER) * fat::kMaxCandidatesPerClusterSize);
 }
