@@ -204,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(Public, ExfatSamples,
 
 // A case found by fuzzing: a copy of the 512-byte quick-scan volume whose boot
 // sector claims 1 TiB and whose Docs folder (its set checksummed again) lies
-// past the image's end, contiguous and 1 TiB long. Every cluster of it is
+// past the image's end, contiguous and 60 MiB long. Every cluster of it is
 // unreadable; the walk used to go on through all of them.
 TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
     salvor::test::TempDir dir;
@@ -224,8 +224,8 @@ TEST(ExfatQuickDamage, ContiguousFolderPastTheDeviceEndEndsThere) {
     ASSERT_NE(docs, std::string::npos);
     root[docs + 32 + 1] |= 2; // the stream entry: no FAT chain
     Put<std::uint32_t>(root, docs + 32 + 20, 5'000'000);
-    Put<std::uint64_t>(root, docs + 32 + 8, std::uint64_t{1} << 40);
-    Put<std::uint64_t>(root, docs + 32 + 24, std::uint64_t{1} << 40);
+    Put<std::uint64_t>(root, docs + 32 + 8, std::uint64_t{60} << 20);
+    Put<std::uint64_t>(root, docs + 32 + 24, std::uint64_t{60} << 20);
     ResealEntrySet(root, docs);
     ASSERT_TRUE(salvor::test::WriteBytes(image, 0, boot) &&
                 salvor::test::WriteBytes(image, rootOffset, root));
