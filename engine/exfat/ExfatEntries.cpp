@@ -142,6 +142,17 @@ _FILETIME DosTime2FileTime(std::uint32_t t) {
 
 } // namespace exfat
 
+namespace {
+// Every name entry of a set passes the name test.
+bool NamesPassTheNameTest(exfat::Bytes set) {
+    for (std::size_t k = 2; k * exfat::kEntrySize < set.size(); ++k) {
+        const exfat::Bytes e = set.subspan(k * exfat::kEntrySize, exfat::kEntrySize);
+        if ((e[0] == exfat::kName || e[0] == exfat::kNameDeleted) && !exfat::IsValidNameEntry(e)) return false;
+    }
+    return true;
+}
+} // namespace
+
 void CEFDTAnalyze::PrepareAnayze(unsigned sectorShift, unsigned clusterShift, std::uint64_t totalSectors) {
     m_sectorShift = sectorShift;
     m_clusterShift = clusterShift;
@@ -174,6 +185,14 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
             const bool verified = e[1] >= 2 && bytes::Has(cluster, i * kEntrySize, setBytes) &&
                                   CheckDirEntry(cluster.subspan(i * kEntrySize), setBytes, bytes::Le16(e, 2));
             if (!IsValidFileEntry(e) && !verified) return false;
+            if (verified && !NamesPassTheNameTest(cluster.subspan(i * kEntrySize, setBytes))) {
+                // The checksum vouches for the set's extent: a name the name
+                // test refuses (control characters) drops this set only, not
+                // the rest of the folder.
+                DropSet();
+                i += e[1];
+                break;
+            }
             m_verified = verified;
             m_set = _tagFileBaseInfo{};
             m_units.clear();

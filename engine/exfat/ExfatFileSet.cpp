@@ -148,7 +148,11 @@ CFDTPreAnaylze::SetResult CFDTPreAnaylze::ReadSet(Bytes set, std::int64_t sector
     std::u16string units;
     for (std::size_t k = 2; k < n; ++k) {
         Bytes e = set.subspan(k * kEntrySize, kEntrySize);
-        if (!IsNameType(e[0]) || (e[0] & kInUse) != inUse || !IsValidNameEntry(e)) return SetResult::Dropped;
+        if (!IsNameType(e[0]) || (e[0] & kInUse) != inUse) return SetResult::Dropped;
+        // The checksum vouches for the set's extent: a name the name test
+        // refuses (control characters, an empty first unit) is not listed, but
+        // the set is passed over whole and the sets after it are still read.
+        if (!IsValidNameEntry(e)) return SetResult::Nameless;
         for (std::size_t c = 0; c < 15; ++c) units += static_cast<char16_t>(Le16(e, 2 + 2 * c));
     }
     _tagFileBaseInfo r;
