@@ -52,7 +52,9 @@ bool CIndexRecord::EntryHasKey(Bytes e) {
 }
 
 bool CIndexRecord::IsValidEntry(Bytes e) {
-    return EntryHasKey(e) && Le64(e, 64) <= Le64(e, 56);
+    // Sparse and compressed files allocate less than their size.
+    const bool lessAllocated = (Le32(e, 16 + 56) & 0xA00) != 0;
+    return EntryHasKey(e) && (lessAllocated || Le64(e, 64) <= Le64(e, 56));
 }
 
 bool CIndexRecord::WalkEntries(Bytes b, std::size_t first, std::size_t end, const std::function<bool(Bytes)>& fn) {

@@ -34,7 +34,7 @@ public:
     // and its real size is not above its allocated size.
     static bool CheckIndexEntries(bytes::Bytes fixedUp);
     // An entry (its key being the file-name value at 16) whose real size is not
-    // above its allocated size.
+    // above its allocated size, unless the key says sparse or compressed.
     static bool IsValidEntry(bytes::Bytes entry);
     // The folder a valid record belongs to: the low 32 bits of its first
     // entry's parent reference; -1 for an invalid record or one with no named
