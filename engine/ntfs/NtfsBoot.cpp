@@ -28,13 +28,27 @@ bool CNTFSDBR::InitFromBuffer(std::span<const std::uint8_t> sector) {
     return true;
 }
 
-long long CNTFSDBR::GetTotalSectors() const { return static_cast<long long>(Le64(m_b, 40)); }
-long long CNTFSDBR::GetMFTStartCluster() const { return static_cast<long long>(Le64(m_b, 48)); }
-long long CNTFSDBR::GetMFTMirrorStartCluster() const { return static_cast<long long>(Le64(m_b, 56)); }
-unsigned CNTFSDBR::GetBytesPerSector() const { return Le16(m_b, 11); }
-std::uint64_t CNTFSDBR::GetSerialNumber() const { return Le64(m_b, 72); }
-std::uint32_t CNTFSDBR::GetFileRecordSizeByByte() const { return SizeFromClusterByte(m_b[64]); }
-std::uint32_t CNTFSDBR::GetIndexRecordSizeByByte() const { return SizeFromClusterByte(m_b[68]); }
+long long CNTFSDBR::GetTotalSectors() const {
+    return static_cast<long long>(Le64(m_b, 40));
+}
+long long CNTFSDBR::GetMFTStartCluster() const {
+    return static_cast<long long>(Le64(m_b, 48));
+}
+long long CNTFSDBR::GetMFTMirrorStartCluster() const {
+    return static_cast<long long>(Le64(m_b, 56));
+}
+unsigned CNTFSDBR::GetBytesPerSector() const {
+    return Le16(m_b, 11);
+}
+std::uint64_t CNTFSDBR::GetSerialNumber() const {
+    return Le64(m_b, 72);
+}
+std::uint32_t CNTFSDBR::GetFileRecordSizeByByte() const {
+    return SizeFromClusterByte(m_b[64]);
+}
+std::uint32_t CNTFSDBR::GetIndexRecordSizeByByte() const {
+    return SizeFromClusterByte(m_b[68]);
+}
 
 std::uint32_t CNTFSDBR::SizeFromClusterByte(std::uint8_t c) const {
     if (c == 0) return 1024;

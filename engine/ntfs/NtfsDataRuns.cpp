@@ -20,9 +20,11 @@ Step DecodeRun(Bytes b, std::size_t& p, std::uint64_t& previous, std::uint64_t& 
     const unsigned lengthBytes = h & 15, offsetBytes = h >> 4;
     if (lengthBytes > 8 || offsetBytes > 8 || !Has(b, p + 1, lengthBytes + offsetBytes)) return Step::Bad;
     length = 0;
-    for (unsigned i = 0; i < lengthBytes; ++i) length |= std::uint64_t{b[p + 1 + i]} << (8 * i);
+    for (unsigned i = 0; i < lengthBytes; ++i)
+        length |= std::uint64_t{b[p + 1 + i]} << (8 * i);
     std::uint64_t offset = 0;
-    for (unsigned i = 0; i < offsetBytes; ++i) offset |= std::uint64_t{b[p + 1 + lengthBytes + i]} << (8 * i);
+    for (unsigned i = 0; i < offsetBytes; ++i)
+        offset |= std::uint64_t{b[p + 1 + lengthBytes + i]} << (8 * i);
     if (offsetBytes > 0 && offsetBytes < 8 && (offset >> (8 * offsetBytes - 1)) & 1)
         offset |= ~std::uint64_t{0} << (8 * offsetBytes);
     sparse = offsetBytes == 0;
@@ -96,7 +98,8 @@ long long CNTFSDataRunList::GetLCN(long long vcn) const {
 long long CNTFSDataRunList::GetVCN(long long lcn) const {
     for (const CDataRun& r : m_runs)
         if (r.lcn >= 0 && lcn >= r.lcn &&
-            static_cast<std::uint64_t>(lcn) - static_cast<std::uint64_t>(r.lcn) < static_cast<std::uint64_t>(r.length))
+            static_cast<std::uint64_t>(lcn) - static_cast<std::uint64_t>(r.lcn) <
+                static_cast<std::uint64_t>(r.length))
             return r.vcn + (lcn - r.lcn);
     return -1;
 }
@@ -113,10 +116,12 @@ void CNTFSDataRunList::GetDataRunList(CNTFSDataRunList& out) const {
 }
 
 void CNTFSDataRunList::Sort() {
-    std::stable_sort(m_runs.begin(), m_runs.end(), [](const CDataRun& a, const CDataRun& b) { return a.vcn < b.vcn; });
+    std::stable_sort(m_runs.begin(), m_runs.end(),
+                     [](const CDataRun& a, const CDataRun& b) { return a.vcn < b.vcn; });
 }
 
-CResidentNTFSDataRunList::CResidentNTFSDataRunList(long long recordSector, long long offset) : m_offset(offset) {
+CResidentNTFSDataRunList::CResidentNTFSDataRunList(long long recordSector, long long offset)
+    : m_offset(offset) {
     m_resident = 1;
     const DataRun run{recordSector, 1};
     AppendRun(run);
@@ -145,7 +150,8 @@ unsigned SignedBytes(long long v) {
 }
 
 void PutLe(std::vector<std::uint8_t>& out, std::uint64_t v, unsigned n) {
-    for (unsigned i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    for (unsigned i = 0; i < n; ++i)
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
 } // namespace
@@ -181,7 +187,8 @@ std::unique_ptr<CCompressedDataRunList> CCompressedDataRunList::Compress(IDataRu
 
 std::size_t CCompressedDataRunList::GetCompressedDataRunSize() const {
     std::size_t p = 0;
-    while (p < m_bytes.size() && m_bytes[p] != 0) p += 1 + (m_bytes[p] & 15) + (m_bytes[p] >> 4);
+    while (p < m_bytes.size() && m_bytes[p] != 0)
+        p += 1 + (m_bytes[p] & 15) + (m_bytes[p] >> 4);
     return std::min(p + 1, m_bytes.size());
 }
 
@@ -246,8 +253,8 @@ unsigned CNTFSFileRecordDataRunsAttribute::GetSectorsPerCluster(Bytes attr, unsi
 }
 
 bool CNTFSFileRecordAnalyzer::AddDataRunListfromNonResidentAttributeBuffer(Bytes attr, long long* realSize,
-                                                                         long long& startVCN,
-                                                                         CNTFSDataRunList& list) {
+                                                                           long long& startVCN,
+                                                                           CNTFSDataRunList& list) {
     if (!CNTFSFileRecordAttribute::IsValid(attr) || CNTFSFileRecordAttribute::IsResident(attr) ||
         CNTFSFileRecordAttribute::IsNamed(attr))
         return false;
@@ -258,8 +265,9 @@ bool CNTFSFileRecordAnalyzer::AddDataRunListfromNonResidentAttributeBuffer(Bytes
     return list.AddDataRunsfromBuffer(pairs, startVCN);
 }
 
-bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecord(const CNTFSFileRecord& record, CNTFSDataRunList& list,
-                                                          bool check, long long* realSize) {
+bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecord(const CNTFSFileRecord& record,
+                                                           CNTFSDataRunList& list, bool check,
+                                                           long long* realSize) {
     if (!record.IsValid()) return false;
     for (int i = 0;; ++i) {
         const Bytes attr = record.FindAttibute(ntfs::ATTR_DATA, i);
@@ -270,8 +278,9 @@ bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecord(const CNTFSFileRecord
         if (check && !CNTFSFileRecordAttribute::IsCompressed(attr)) {
             const long long last = CNTFSFileRecordAttribute::GetLastVCN(attr);
             const long long clusters = CNTFSFileRecordDataRunsAttribute::GetTotalClusters(attr);
-            if (clusters < 0 || last < first - 1 || static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) + 1 !=
-                                                        static_cast<std::uint64_t>(clusters))
+            if (clusters < 0 || last < first - 1 ||
+                static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) + 1 !=
+                    static_cast<std::uint64_t>(clusters))
                 return false;
         }
         long long vcn = 0, real = 0;
@@ -280,13 +289,13 @@ bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecord(const CNTFSFileRecord
     }
 }
 
-bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(Bytes buffer, CNTFSDataRunList& list, bool check,
-                                                                long long* realSize) {
+bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(Bytes buffer, CNTFSDataRunList& list,
+                                                                 bool check, long long* realSize) {
     return AddDataRunListfromFileRecord(CNTFSFileRecord(buffer), list, check, realSize);
 }
 
 bool CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(const CNTFSFileRecord& record,
-                                                          unsigned& sectorsPerCluster, unsigned sectorSize) {
+                                                           unsigned& sectorsPerCluster, unsigned sectorSize) {
     CNTFSDataRunList runs;
     long long real = 0;
     if (!AddDataRunListfromFileRecord(record, runs, true, &real)) return false;

@@ -114,8 +114,8 @@ public:
                                                              long long& startVCN, CNTFSDataRunList& list);
     // The unnamed $DATA runs of a whole record; with `check`, uncompressed
     // pieces must hold exactly last VCN + 1 - first VCN clusters.
-    static bool AddDataRunListfromFileRecord(const CNTFSFileRecord& record, CNTFSDataRunList& list, bool check,
-                                             long long* realSize);
+    static bool AddDataRunListfromFileRecord(const CNTFSFileRecord& record, CNTFSDataRunList& list,
+                                             bool check, long long* realSize);
     static bool AddDataRunListfromFileRecordBuffer(bytes::Bytes buffer, CNTFSDataRunList& list, bool check,
                                                    long long* realSize);
     // Sectors per cluster from the $MFT's own data attribute: real size over

@@ -20,7 +20,9 @@ bool UpdateSequenceFits(std::size_t size, unsigned usaOffset, unsigned sectors) 
 }
 
 // The record's bytes: at most the largest record.
-Bytes RecordBytes(Bytes b) { return b.first(std::min(b.size(), kMaxRecordSize)); }
+Bytes RecordBytes(Bytes b) {
+    return b.first(std::min(b.size(), kMaxRecordSize));
+}
 
 // The FILE record's sectors that take part in its update sequence: count - 1,
 // as far as the bytes given reach.
@@ -146,7 +148,8 @@ Bytes CNTFSFileRecord::FindAttibute(Bytes b, std::uint32_t type, int index) {
 std::uint32_t CNTFSFileRecord::GetAttributeOffset(Bytes b, std::uint32_t type, int index) {
     std::uint32_t found = 0xFFFFFFFF;
     ntfs::WalkAttributes(b, [&](std::size_t off, Bytes attr) {
-        if (CNTFSFileRecordAttribute::GetType(attr) == type && index-- == 0) found = static_cast<std::uint32_t>(off);
+        if (CNTFSFileRecordAttribute::GetType(attr) == type && index-- == 0)
+            found = static_cast<std::uint32_t>(off);
         return found == 0xFFFFFFFF;
     });
     return found;
@@ -176,7 +179,8 @@ bool CNTFSFileRecordAttribute::IsValid(Bytes a) {
 
 bool CNTFSFileRecordAttribute::IsValidResidentAttribute(Bytes a) {
     const std::size_t length = std::min<std::size_t>(GetLength(a), a.size());
-    return length >= 24 && IsResident(a) && Has(a.first(length), GetOffsetToAttribute(a), GetLengthOfAttribute(a));
+    return length >= 24 && IsResident(a) &&
+           Has(a.first(length), GetOffsetToAttribute(a), GetLengthOfAttribute(a));
 }
 
 bool CNTFSFileRecordAttribute::IsValidNonResidentAttribute(Bytes a) {
@@ -198,7 +202,8 @@ Bytes CNTFSFileRecordAttribute::GetName(Bytes a) {
 
 bool CNTFSFileRecordStandardInformationAttribute::IsValid(Bytes a) {
     if (!CNTFSFileRecordAttribute::IsValidResidentAttribute(a)) return false;
-    return (CNTFSFileRecordAttribute::GetLength(a) & 0xFFFF) >= CNTFSFileRecordAttribute::GetOffsetToAttribute(a) + 40u;
+    return (CNTFSFileRecordAttribute::GetLength(a) & 0xFFFF) >=
+           CNTFSFileRecordAttribute::GetOffsetToAttribute(a) + 40u;
 }
 
 std::uint64_t CNTFSFileRecordStandardInformationAttribute::At(Bytes a, std::size_t off) {
@@ -263,10 +268,10 @@ bool CNTFSFileRecordFileNameAttribute::IsFileNameEqual(Bytes a, std::u16string_v
 }
 
 const MetaFileRow metaFileRecordMFTNumberandFileNameArray[15] = {
-    {0, FILE_NAME_MFT},      {1, FILE_NAME_MFTMIRROR}, {2, FILE_NAME_LOGFILE}, {3, FILE_NAME_VOLUME},
-    {4, FILE_NAME_ATTRDEF},  {5, FILE_NAME_ROOT},      {6, FILE_NAME_BITMAP},  {7, FILE_NAME_BOOT},
-    {8, FILE_NAME_BADCLUS},  {9, FILE_NAME_SECURE},    {10, FILE_NAME_UPCASE}, {11, FILE_NAME_EXTEND},
-    {32, FILE_NAME_QUOTA},   {33, FILE_NAME_OBJID},    {34, FILE_NAME_REPARSE},
+    {0, FILE_NAME_MFT},     {1, FILE_NAME_MFTMIRROR}, {2, FILE_NAME_LOGFILE},  {3, FILE_NAME_VOLUME},
+    {4, FILE_NAME_ATTRDEF}, {5, FILE_NAME_ROOT},      {6, FILE_NAME_BITMAP},   {7, FILE_NAME_BOOT},
+    {8, FILE_NAME_BADCLUS}, {9, FILE_NAME_SECURE},    {10, FILE_NAME_UPCASE},  {11, FILE_NAME_EXTEND},
+    {32, FILE_NAME_QUOTA},  {33, FILE_NAME_OBJID},    {34, FILE_NAME_REPARSE},
 };
 
 namespace {
@@ -292,7 +297,8 @@ bool CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(const CNTFSFileRecord& r
     return GetMetaFileRecordIndex(record) != 0xFFFFFFFF && HiddenSystem(record);
 }
 
-bool CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(const CNTFSFileRecord& record, std::u16string_view name) {
+bool CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(const CNTFSFileRecord& record,
+                                                        std::u16string_view name) {
     if (!record.IsValid() || !HiddenSystem(record)) return false;
     const Bytes fn = record.FindAttibute(ntfs::ATTR_FILE_NAME, 0);
     return !fn.empty() && CNTFSFileRecordFileNameAttribute::IsFileNameEqual(fn, name);
@@ -303,5 +309,6 @@ bool CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(Bytes buffer, std::u16st
 }
 
 bool CIsMetaFileRecord::IsMetaFileRecord(Bytes buffer) {
-    return buffer.size() >= 1024 && CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(CNTFSFileRecord(buffer));
+    return buffer.size() >= 1024 &&
+           CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(CNTFSFileRecord(buffer));
 }

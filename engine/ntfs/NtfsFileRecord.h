@@ -89,7 +89,9 @@ public:
     static ntfs::Bytes FindAttibute(ntfs::Bytes buffer, std::uint32_t type, int index);
     static std::uint32_t GetAttributeOffset(ntfs::Bytes buffer, std::uint32_t type, int index);
     static int GetAttibuteCountofSpecifiedType(ntfs::Bytes buffer, std::uint32_t type);
-    static bool HasAttributeList(ntfs::Bytes buffer) { return !FindAttibute(buffer, ntfs::ATTR_ATTRIBUTE_LIST, 0).empty(); }
+    static bool HasAttributeList(ntfs::Bytes buffer) {
+        return !FindAttibute(buffer, ntfs::ATTR_ATTRIBUTE_LIST, 0).empty();
+    }
     static bool IsinUse(ntfs::Bytes b) { return (bytes::Le16(b, 22) & 1) != 0; }
     static bool IsFolder(ntfs::Bytes b) { return (bytes::Le16(b, 22) & 2) != 0; }
     // Any non-zero base reference (the $MFT's own extensions name record 0).
@@ -99,7 +101,9 @@ public:
     }
     static std::uint32_t GetLength(ntfs::Bytes b) { return bytes::Le32(b, 24); }
     static std::uint32_t GetAllocatedSize(ntfs::Bytes b) { return bytes::Le32(b, 28); }
-    static bool HasXPNumberOfthisMFTRecord(ntfs::Bytes b) { return bytes::Le16(b, 4) >= 48 && bytes::Le16(b, 42) == 0; }
+    static bool HasXPNumberOfthisMFTRecord(ntfs::Bytes b) {
+        return bytes::Le16(b, 4) >= 48 && bytes::Le16(b, 42) == 0;
+    }
     static std::uint32_t GetXPNumberOfthisMFTRecord(ntfs::Bytes b) { return bytes::Le32(b, 44); }
     static std::uint64_t GetLogFileSequenceNumber(ntfs::Bytes b) { return bytes::Le64(b, 8); }
 
@@ -140,9 +144,15 @@ public:
     static long long GetLastVCN(ntfs::Bytes a) { return static_cast<long long>(bytes::Le64(a, 24)); }
     static unsigned GetDataRunsOffset(ntfs::Bytes a) { return bytes::Le16(a, 32); }
     static unsigned GetCompressionUnitSize(ntfs::Bytes a) { return bytes::Le16(a, 34); }
-    static long long GetAllocSizeofAttribute(ntfs::Bytes a) { return static_cast<long long>(bytes::Le64(a, 40)); }
-    static long long GetRealSizeOfAttribute(ntfs::Bytes a) { return static_cast<long long>(bytes::Le64(a, 48)); }
-    static long long GetInitializedDataSize(ntfs::Bytes a) { return static_cast<long long>(bytes::Le64(a, 56)); }
+    static long long GetAllocSizeofAttribute(ntfs::Bytes a) {
+        return static_cast<long long>(bytes::Le64(a, 40));
+    }
+    static long long GetRealSizeOfAttribute(ntfs::Bytes a) {
+        return static_cast<long long>(bytes::Le64(a, 48));
+    }
+    static long long GetInitializedDataSize(ntfs::Bytes a) {
+        return static_cast<long long>(bytes::Le64(a, 56));
+    }
 };
 
 class CNTFSFileRecordStandardInformationAttribute {
@@ -213,11 +223,15 @@ public:
     static bool IsValidMetaFileRecord(const CNTFSFileRecord& record, std::u16string_view name);
     static bool IsValidMetaFileRecord(ntfs::Bytes buffer, std::u16string_view name);
     static bool IsValidMFTFileRecord(ntfs::Bytes b) { return IsValidMetaFileRecord(b, FILE_NAME_MFT); }
-    static bool IsValidMFTMirrFileRecord(ntfs::Bytes b) { return IsValidMetaFileRecord(b, FILE_NAME_MFTMIRROR); }
+    static bool IsValidMFTMirrFileRecord(ntfs::Bytes b) {
+        return IsValidMetaFileRecord(b, FILE_NAME_MFTMIRROR);
+    }
     static bool IsValidLogFileRecord(ntfs::Bytes b) { return IsValidMetaFileRecord(b, FILE_NAME_LOGFILE); }
     static bool IsValidVolumeFileRecord(ntfs::Bytes b) { return IsValidMetaFileRecord(b, FILE_NAME_VOLUME); }
     static bool IsValidBitmapFileRecord(ntfs::Bytes b) { return IsValidMetaFileRecord(b, FILE_NAME_BITMAP); }
-    static bool IsValidAttrDefFileRecord(ntfs::Bytes b) { return IsValidMetaFileRecord(b, FILE_NAME_ATTRDEF); }
+    static bool IsValidAttrDefFileRecord(ntfs::Bytes b) {
+        return IsValidMetaFileRecord(b, FILE_NAME_ATTRDEF);
+    }
     static bool IsValidUpCaseFileRecord(ntfs::Bytes b) { return IsValidMetaFileRecord(b, FILE_NAME_UPCASE); }
 };
 

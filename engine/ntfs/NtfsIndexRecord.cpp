@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::size_t kEntryHeader = 16, kKeyHeader = 66;
 
-unsigned IndexSectors(Bytes b) { return Le16(b, 6) < 2 ? 0 : Le16(b, 6) - 1u; }
+unsigned IndexSectors(Bytes b) {
+    return Le16(b, 6) < 2 ? 0 : Le16(b, 6) - 1u;
+}
 
 // The record's own bytes: 24 + allocated size (at most ~8 KiB once valid).
 std::vector<std::uint8_t> FixedUpCopy(Bytes b) {
@@ -20,7 +22,9 @@ std::vector<std::uint8_t> FixedUpCopy(Bytes b) {
     return copy;
 }
 
-std::size_t EntriesEnd(Bytes b) { return std::min<std::size_t>(24u + std::size_t{Le32(b, 28)}, b.size()); }
+std::size_t EntriesEnd(Bytes b) {
+    return std::min<std::size_t>(24u + std::size_t{Le32(b, 28)}, b.size());
+}
 
 } // namespace
 
@@ -45,7 +49,9 @@ bool CIndexRecord::UnfixupIndexRecord(std::span<std::uint8_t> b) {
     return true;
 }
 
-void CIndexRecord::FixupIndexRecord(std::span<std::uint8_t> b) { ntfs::UndoUpdateSequence(b, Le16(b, 4), IndexSectors(b)); }
+void CIndexRecord::FixupIndexRecord(std::span<std::uint8_t> b) {
+    ntfs::UndoUpdateSequence(b, Le16(b, 4), IndexSectors(b));
+}
 
 bool CIndexRecord::EntryHasKey(Bytes e) {
     return e.size() >= kEntryHeader + kKeyHeader && e.size() >= kEntryHeader + kKeyHeader + 2u * U8(e, 80);
@@ -57,7 +63,8 @@ bool CIndexRecord::IsValidEntry(Bytes e) {
     return EntryHasKey(e) && (lessAllocated || Le64(e, 64) <= Le64(e, 56));
 }
 
-bool CIndexRecord::WalkEntries(Bytes b, std::size_t first, std::size_t end, const std::function<bool(Bytes)>& fn) {
+bool CIndexRecord::WalkEntries(Bytes b, std::size_t first, std::size_t end,
+                               const std::function<bool(Bytes)>& fn) {
     end = std::min(end, b.size());
     for (std::size_t off = first; off < end;) {
         if (end - off < kEntryHeader) return false;
@@ -97,7 +104,8 @@ long long CIndexRecord::GetParentFileReference(Bytes b) {
     const std::vector<std::uint8_t> rec = FixedUpCopy(b);
     long long parent = -1;
     WalkEntries(rec, CStandardIndexHeader::GetOffsetofIndexEntries(rec), EntriesEnd(rec), [&](Bytes e) {
-        if (!(EntryFlags(e) & 2) && EntryHasKey(e)) parent = static_cast<long long>(EntryParentReference(e) & 0xFFFFFFFF);
+        if (!(EntryFlags(e) & 2) && EntryHasKey(e))
+            parent = static_cast<long long>(EntryParentReference(e) & 0xFFFFFFFF);
         return false;
     });
     return parent;
@@ -122,7 +130,8 @@ long long CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(Byte
         const bool taken = CIndexRecord::EntryHasKey(e) &&
                            (flags == 1 || (flags != 2 && U8(e, 80) != 0 && CIndexRecord::IsValidEntry(e)));
         if (!taken) return false;
-        const long long parent = static_cast<long long>(CIndexRecord::EntryParentReference(e) & ntfs::kRecordNumberMask);
+        const long long parent =
+            static_cast<long long>(CIndexRecord::EntryParentReference(e) & ntfs::kRecordNumberMask);
         if (folder == -1) {
             folder = parent;
             return true;

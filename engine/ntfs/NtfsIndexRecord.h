@@ -41,7 +41,9 @@ public:
     // entry first.
     static long long GetParentFileReference(bytes::Bytes b);
     static long long GetVCN(bytes::Bytes b) { return CStandardIndexHeader::GetVCN(b); }
-    static std::uint64_t GetLogFileSequenceNumber(bytes::Bytes b) { return CStandardIndexHeader::GetLogFileSequenceNumber(b); }
+    static std::uint64_t GetLogFileSequenceNumber(bytes::Bytes b) {
+        return CStandardIndexHeader::GetLogFileSequenceNumber(b);
+    }
 
     // Walks the entries of fixed-up bytes from `first` to `end` (both within
     // the buffer). fn(entry) sees each whole entry; it answers whether to go

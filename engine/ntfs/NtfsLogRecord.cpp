@@ -13,8 +13,8 @@ bool CRCRDRecord::IsValidUpdateSequence(Bytes b) {
 }
 
 bool CRCRDRecord::IsValid(Bytes b) {
-    return b.size() >= kPageSize && IsValidMagicNumber(b) && Le16(b, 6) == kSectors + 1 && Le16(b, 4) == kUsaOffset &&
-           IsValidUpdateSequence(b);
+    return b.size() >= kPageSize && IsValidMagicNumber(b) && Le16(b, 6) == kSectors + 1 &&
+           Le16(b, 4) == kUsaOffset && IsValidUpdateSequence(b);
 }
 
 bool CRCRDRecord::Unfixup(std::span<std::uint8_t> b) {

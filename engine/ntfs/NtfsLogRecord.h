@@ -8,7 +8,7 @@
 
 // The header of a record page.
 struct CRecordPageHeader {
-    std::uint64_t lastLsn = 0;    // last log sequence number on the page
+    std::uint64_t lastLsn = 0; // last log sequence number on the page
     std::uint32_t flags = 0;
     std::uint16_t pageCount = 0;
     std::uint16_t pagePosition = 0;
@@ -30,7 +30,9 @@ public:
     static constexpr std::size_t kPageSize = 4096;
     static bool IsValidMagicNumber(bytes::Bytes b) { return bytes::Le32(b, 0) == 0x44524352; }
     // The magic of a first sector (at least 512 bytes).
-    static bool IsValidRCRDRecordFirstSector(bytes::Bytes b) { return b.size() >= 512 && IsValidMagicNumber(b); }
+    static bool IsValidRCRDRecordFirstSector(bytes::Bytes b) {
+        return b.size() >= 512 && IsValidMagicNumber(b);
+    }
     // Every one of the 8 sector ends carries the sequence number (a whole page).
     static bool IsValidUpdateSequence(bytes::Bytes b);
     // Magic, update-sequence count 9 at offset 40, and the sequence.

@@ -28,7 +28,8 @@ CNTFSMultiFileRecord::CNTFSMultiFileRecord(Bytes base, long long sector, IStorag
     : m_base(base), m_sector(sector), m_device(device),
       m_recordSize(std::clamp<unsigned>(recordSize, 1024, ntfs::kMaxRecordSize)) {
     if (!m_base.IsValid() || !list || !device) return;
-    for (const auto& info : *list) m_extensions.push_back({info, {}, false});
+    for (const auto& info : *list)
+        m_extensions.push_back({info, {}, false});
 }
 
 Bytes CNTFSMultiFileRecord::ExtensionBytes(Extension& e) {
@@ -45,7 +46,7 @@ Bytes CNTFSMultiFileRecord::ExtensionBytes(Extension& e) {
 }
 
 Bytes CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index, unsigned* offsetInRecord,
-                                          long long* recordSector) {
+                                         long long* recordSector) {
     if (!IsValid() || index < 0) return {};
     auto report = [&](Bytes record, long long sector, int i) {
         const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(record, type, i);
@@ -65,8 +66,9 @@ Bytes CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index, unsigned
     return {};
 }
 
-std::optional<CExtendFileRecordInfoList> CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
-    Bytes base, long long partitionStart, unsigned sectorsPerCluster, IStorageDevice& device) {
+std::optional<CExtendFileRecordInfoList>
+CNTFSMultiFileRecord::GetExtendFileRecordInfoList(Bytes base, long long partitionStart,
+                                                  unsigned sectorsPerCluster, IStorageDevice& device) {
     const CNTFSFileRecord record(base);
     if (!record.IsValid()) return std::nullopt;
     const Bytes attr = record.FindAttibute(ntfs::ATTR_ATTRIBUTE_LIST, 0);
@@ -79,11 +81,13 @@ std::optional<CExtendFileRecordInfoList> CNTFSMultiFileRecord::GetExtendFileReco
         const Bytes pairs = CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(attr);
         const long long length = CNTFSFileRecordAttribute::GetInitializedDataSize(attr);
         const long long allocated = CNTFSFileRecordAttribute::GetAllocSizeofAttribute(attr);
-        if (pairs.empty() || length < 1 || length > allocated || allocated > static_cast<long long>(kMaxAttributeList))
+        if (pairs.empty() || length < 1 || length > allocated ||
+            allocated > static_cast<long long>(kMaxAttributeList))
             return std::nullopt;
         data.assign(static_cast<std::size_t>(allocated), 0);
         // A failed read leaves zeros, which end the walk.
-        GetAttributeDatafromNonResidentAttributeBuffer(pairs, data, partitionStart, sectorsPerCluster, device);
+        GetAttributeDatafromNonResidentAttributeBuffer(pairs, data, partitionStart, sectorsPerCluster,
+                                                       device);
         list = Bytes(data).first(static_cast<std::size_t>(length));
     }
     CExtendFileRecordInfoList out;
@@ -100,13 +104,11 @@ std::optional<CExtendFileRecordInfoList> CNTFSMultiFileRecord::GetExtendFileReco
     return out;
 }
 
-long long CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(long long recordNumber,
-                                                                      unsigned sectorsPerCluster,
-                                                                      long long partitionStart,
-                                                                      const CNTFSDataRunList& mftRuns,
-                                                                      unsigned recordSize, unsigned sectorSize,
-                                                                      unsigned* offsetInSector) {
-    if (recordNumber < 0 || recordSize == 0 || sectorSize == 0 || sectorsPerCluster == 0 || partitionStart < 0)
+long long CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(
+    long long recordNumber, unsigned sectorsPerCluster, long long partitionStart,
+    const CNTFSDataRunList& mftRuns, unsigned recordSize, unsigned sectorSize, unsigned* offsetInSector) {
+    if (recordNumber < 0 || recordSize == 0 || sectorSize == 0 || sectorsPerCluster == 0 ||
+        partitionStart < 0)
         return -1;
     if (recordNumber > static_cast<long long>(ntfs::kRecordNumberMask)) return -1;
     const long long clusterBytes = static_cast<long long>(sectorsPerCluster) * sectorSize;
@@ -124,22 +126,26 @@ void CNTFSMultiFileRecord::CalcFileRecordStartSectorinExtendFileRecordInfoList(
     CExtendFileRecordInfoList& list, unsigned sectorsPerCluster, long long partitionStart,
     const CNTFSDataRunList& mftRuns, unsigned recordSize, unsigned sectorSize) {
     for (auto& e : list)
-        e.startSector = GetFileRecordStartSectorfromMFTNumber(e.recordNumber, sectorsPerCluster, partitionStart,
-                                                              mftRuns, recordSize, sectorSize, &e.offsetInSector);
+        e.startSector =
+            GetFileRecordStartSectorfromMFTNumber(e.recordNumber, sectorsPerCluster, partitionStart, mftRuns,
+                                                  recordSize, sectorSize, &e.offsetInSector);
 }
 
 void CNTFSMultiFileRecord::RemoveMainFileRecordInfofromFileRecordInfoList(CExtendFileRecordInfoList& list,
-                                                                         long long sector, unsigned offsetInSector) {
-    std::erase_if(list, [&](const auto& e) { return e.startSector == sector && e.offsetInSector == offsetInSector; });
+                                                                          long long sector,
+                                                                          unsigned offsetInSector) {
+    std::erase_if(
+        list, [&](const auto& e) { return e.startSector == sector && e.offsetInSector == offsetInSector; });
 }
 
-std::optional<CExtendFileRecordInfoList> CNTFSMultiFileRecord::InitExtendFileRecord(
-    Bytes base, long long sector, unsigned sectorsPerCluster, long long partitionStart, IStorageDevice& device,
-    const CNTFSDataRunList& mftRuns, unsigned recordSize) {
+std::optional<CExtendFileRecordInfoList>
+CNTFSMultiFileRecord::InitExtendFileRecord(Bytes base, long long sector, unsigned sectorsPerCluster,
+                                           long long partitionStart, IStorageDevice& device,
+                                           const CNTFSDataRunList& mftRuns, unsigned recordSize) {
     auto list = GetExtendFileRecordInfoList(base, partitionStart, sectorsPerCluster, device);
     if (!list) return list;
-    CalcFileRecordStartSectorinExtendFileRecordInfoList(*list, sectorsPerCluster, partitionStart, mftRuns, recordSize,
-                                                        device.GetSectorSize());
+    CalcFileRecordStartSectorinExtendFileRecordInfoList(*list, sectorsPerCluster, partitionStart, mftRuns,
+                                                        recordSize, device.GetSectorSize());
     // The list names the base record too; a base record that knows its own
     // number is dropped by number (it may share its sector with others).
     const CNTFSFileRecord record(base);
@@ -151,7 +157,8 @@ std::optional<CExtendFileRecordInfoList> CNTFSMultiFileRecord::InitExtendFileRec
     return list;
 }
 
-bool CNTFSMultiFileRecord::GetAttributeDatafromNonResidentAttributeBuffer(Bytes pairs, std::span<std::uint8_t> out,
+bool CNTFSMultiFileRecord::GetAttributeDatafromNonResidentAttributeBuffer(Bytes pairs,
+                                                                          std::span<std::uint8_t> out,
                                                                           long long partitionStart,
                                                                           unsigned sectorsPerCluster,
                                                                           IStorageDevice& device) {
@@ -166,7 +173,8 @@ bool CNTFSMultiFileRecord::GetAttributeDatafromNonResidentAttributeBuffer(Bytes 
         const std::size_t bytes = static_cast<std::size_t>(r.length) * clusterBytes;
         if (r.lcn >= 0) {
             if (r.lcn > (kMax - partitionStart) / sectorsPerCluster) return false;
-            if (!ReadBytes(device, r.lcn * sectorsPerCluster + partitionStart, bytes / sectorSize, piece)) return false;
+            if (!ReadBytes(device, r.lcn * sectorsPerCluster + partitionStart, bytes / sectorSize, piece))
+                return false;
             std::copy(piece.begin(), piece.end(), out.begin() + static_cast<std::ptrdiff_t>(done));
         }
         done += bytes;
@@ -176,7 +184,8 @@ bool CNTFSMultiFileRecord::GetAttributeDatafromNonResidentAttributeBuffer(Bytes 
 
 namespace NTFSPublicFunction {
 
-bool IsClusterNOMatch(long long sector, long long cluster, long long partitionStart, unsigned sectorsPerCluster) {
+bool IsClusterNOMatch(long long sector, long long cluster, long long partitionStart,
+                      unsigned sectorsPerCluster) {
     if (sectorsPerCluster == 0 || (sectorsPerCluster != 1 && sectorsPerCluster % 2 != 0)) return false;
     const long long rel = sector - partitionStart;
     return rel >= 0 && rel % sectorsPerCluster == 0 && rel / sectorsPerCluster == cluster;

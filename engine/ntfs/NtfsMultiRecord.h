@@ -42,17 +42,21 @@ public:
     // The extension records of a base record: its attribute-list entries,
     // located through the $MFT runs; entries of the base record itself and
     // entries that cannot be located are dropped. Nothing without a list.
-    static std::optional<CExtendFileRecordInfoList> InitExtendFileRecord(
-        ntfs::Bytes base, long long sector, unsigned sectorsPerCluster, long long partitionStart,
-        IStorageDevice& device, const CNTFSDataRunList& mftRuns, unsigned recordSize);
+    static std::optional<CExtendFileRecordInfoList>
+    InitExtendFileRecord(ntfs::Bytes base, long long sector, unsigned sectorsPerCluster,
+                         long long partitionStart, IStorageDevice& device, const CNTFSDataRunList& mftRuns,
+                         unsigned recordSize);
     // The record numbers the attribute list names, each once, unlocated.
-    static std::optional<CExtendFileRecordInfoList> GetExtendFileRecordInfoList(
-        ntfs::Bytes base, long long partitionStart, unsigned sectorsPerCluster, IStorageDevice& device);
+    static std::optional<CExtendFileRecordInfoList> GetExtendFileRecordInfoList(ntfs::Bytes base,
+                                                                                long long partitionStart,
+                                                                                unsigned sectorsPerCluster,
+                                                                                IStorageDevice& device);
     // The device sector where a record begins (and its byte offset in that
     // sector), or -1 when the $MFT runs do not map it. Computed in bytes, so
     // records smaller than a sector are found too.
     static long long GetFileRecordStartSectorfromMFTNumber(long long recordNumber, unsigned sectorsPerCluster,
-                                                           long long partitionStart, const CNTFSDataRunList& mftRuns,
+                                                           long long partitionStart,
+                                                           const CNTFSDataRunList& mftRuns,
                                                            unsigned recordSize, unsigned sectorSize,
                                                            unsigned* offsetInSector = nullptr);
     static void CalcFileRecordStartSectorinExtendFileRecordInfoList(CExtendFileRecordInfoList& list,
@@ -60,13 +64,14 @@ public:
                                                                     long long partitionStart,
                                                                     const CNTFSDataRunList& mftRuns,
                                                                     unsigned recordSize, unsigned sectorSize);
-    static void RemoveMainFileRecordInfofromFileRecordInfoList(CExtendFileRecordInfoList& list, long long sector,
-                                                               unsigned offsetInSector = 0);
+    static void RemoveMainFileRecordInfofromFileRecordInfoList(CExtendFileRecordInfoList& list,
+                                                               long long sector, unsigned offsetInSector = 0);
     // Reads the clusters of valid mapping pairs into `out` in run order,
     // stopping before the first run that would pass its end; sparse runs stay
     // zero. False when the pairs are invalid or a read fails.
     static bool GetAttributeDatafromNonResidentAttributeBuffer(ntfs::Bytes pairs, std::span<std::uint8_t> out,
-                                                               long long partitionStart, unsigned sectorsPerCluster,
+                                                               long long partitionStart,
+                                                               unsigned sectorsPerCluster,
                                                                IStorageDevice& device);
 
     // The largest attribute list read (NTFS keeps them under 256 KiB).
@@ -90,5 +95,6 @@ private:
 namespace NTFSPublicFunction {
 // The sector is the first of the given cluster; sectors per cluster must be 1
 // or even.
-bool IsClusterNOMatch(long long sector, long long cluster, long long partitionStart, unsigned sectorsPerCluster);
+bool IsClusterNOMatch(long long sector, long long cluster, long long partitionStart,
+                      unsigned sectorsPerCluster);
 } // namespace NTFSPublicFunction

@@ -3,4 +3,6 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsBoot.h"
 
-void RegisterNtfsLibrary() { Factories().ntfsVolume = ntfs::CreateNTFSVolumeAnalyze; }
+void RegisterNtfsLibrary() {
+    Factories().ntfsVolume = ntfs::CreateNTFSVolumeAnalyze;
+}
