@@ -36,6 +36,11 @@ Step DecodeRun(Bytes b, std::size_t& p, std::uint64_t& previous, std::uint64_t& 
 
 constexpr long long kMax = std::numeric_limits<long long>::max();
 
+// start + offset for untrusted runs: wraps instead of overflowing.
+long long Offset(long long start, long long offset) {
+    return static_cast<long long>(static_cast<std::uint64_t>(start) + static_cast<std::uint64_t>(offset));
+}
+
 } // namespace
 
 bool CNTFSDataRunList::IsValid(Bytes b) {
@@ -91,7 +96,7 @@ long long CNTFSDataRunList::GetLCN(long long vcn) const {
     for (const CDataRun& r : m_runs)
         if (vcn >= r.vcn && static_cast<std::uint64_t>(vcn) - static_cast<std::uint64_t>(r.vcn) <
                                 static_cast<std::uint64_t>(r.length))
-            return r.lcn < 0 ? -1 : r.lcn + (vcn - r.vcn);
+            return r.lcn < 0 ? -1 : Offset(r.lcn, vcn - r.vcn);
     return -1;
 }
 
@@ -100,7 +105,7 @@ long long CNTFSDataRunList::GetVCN(long long lcn) const {
         if (r.lcn >= 0 && lcn >= r.lcn &&
             static_cast<std::uint64_t>(lcn) - static_cast<std::uint64_t>(r.lcn) <
                 static_cast<std::uint64_t>(r.length))
-            return r.vcn + (lcn - r.lcn);
+            return Offset(r.vcn, lcn - r.lcn);
     return -1;
 }
 
@@ -278,9 +283,9 @@ bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecord(const CNTFSFileRecord
         if (check && !CNTFSFileRecordAttribute::IsCompressed(attr)) {
             const long long last = CNTFSFileRecordAttribute::GetLastVCN(attr);
             const long long clusters = CNTFSFileRecordDataRunsAttribute::GetTotalClusters(attr);
-            if (clusters < 0 || last < first - 1 ||
-                static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) + 1 !=
-                    static_cast<std::uint64_t>(clusters))
+            // first >= 0, so first - 1 cannot wrap; the count is compared unsigned.
+            if (clusters < 0 || first < 0 || last < first - 1 ||
+                static_cast<std::uint64_t>(last - first) + 1 != static_cast<std::uint64_t>(clusters))
                 return false;
         }
         long long vcn = 0, real = 0;
