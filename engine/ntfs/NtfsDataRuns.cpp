@@ -143,6 +143,27 @@ IDataRunList* CNoneResidentNTFSDataRunList::Clone() {
     return copy;
 }
 
+CResidentNTFSDataRunList* GetDataRunListfromResidentAttributeBuffer(Bytes attr, long long recordSector,
+                                                                    unsigned attrOffset, long long* size) {
+    if (!CNTFSFileRecordAttribute::IsValid(attr) || !CNTFSFileRecordAttribute::IsResident(attr))
+        return nullptr;
+    if (size) *size = CNTFSFileRecordAttribute::GetLengthOfAttribute(attr);
+    return new CResidentNTFSDataRunList(recordSector,
+                                        attrOffset + CNTFSFileRecordAttribute::GetOffsetToAttribute(attr));
+}
+
+CNoneResidentNTFSDataRunList* BuildNonResidentDataRunListfromNTFSDataRunList(const CNTFSDataRunList& list,
+                                                                             long long* totalClusters) {
+    if (list.IsEmpty()) return nullptr;
+    auto* out = new CNoneResidentNTFSDataRunList;
+    for (const CDataRun& r : list.Runs()) {
+        const DataRun run{r.lcn, r.length};
+        out->AddDataRun(&run);
+    }
+    if (totalClusters) *totalClusters = list.GetTotalClusters();
+    return out;
+}
+
 namespace {
 
 // The fewest bytes (1 to 8) that hold v as a two's-complement number.
@@ -206,12 +227,7 @@ IDataRunList* CCompressedDataRunList::Decompress() const {
         auto* resident = new CResidentNTFSDataRunList(first.lcn, m_offset);
         return resident;
     }
-    auto* list = new CNoneResidentNTFSDataRunList;
-    for (const CDataRun& r : decoded.Runs()) {
-        const DataRun run{r.lcn, r.length};
-        list->AddDataRun(&run);
-    }
-    return list;
+    return BuildNonResidentDataRunListfromNTFSDataRunList(decoded, nullptr);
 }
 
 Bytes CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(Bytes attr) {

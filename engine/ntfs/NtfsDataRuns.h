@@ -74,6 +74,17 @@ public:
     IDataRunList* Clone() override;
 };
 
+// The resident list of a resident attribute at attrOffset in the record at
+// recordSector (the value's offset in the record); `size` takes the value
+// length. Null for an attribute that is not a valid resident one. The caller
+// releases the list.
+CResidentNTFSDataRunList* GetDataRunListfromResidentAttributeBuffer(bytes::Bytes attr, long long recordSector,
+                                                                    unsigned attrOffset, long long* size);
+// A non-resident list of (LCN, length) in list order, and the clusters; null
+// for an empty list. The caller releases it.
+CNoneResidentNTFSDataRunList* BuildNonResidentDataRunListfromNTFSDataRunList(const CNTFSDataRunList& list,
+                                                                             long long* totalClusters);
+
 // A run list in mapping-pairs form (offsets up to 8 bytes), with the offset
 // of resident data (0 for non-resident data).
 class CCompressedDataRunList {

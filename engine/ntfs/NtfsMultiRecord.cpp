@@ -46,12 +46,13 @@ Bytes CNTFSMultiFileRecord::ExtensionBytes(Extension& e) {
 }
 
 Bytes CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index, unsigned* offsetInRecord,
-                                         long long* recordSector) {
+                                         long long* recordSector, unsigned* offsetInSector) {
     if (!IsValid() || index < 0) return {};
-    auto report = [&](Bytes record, long long sector, int i) {
+    auto report = [&](Bytes record, long long sector, int i, unsigned inSector = 0) {
         const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(record, type, i);
         if (offsetInRecord) *offsetInRecord = off;
         if (recordSector) *recordSector = sector;
+        if (offsetInSector) *offsetInSector = inSector;
         return CNTFSFileRecord::FindAttibute(record, type, i);
     };
     int n = CNTFSFileRecord::GetAttibuteCountofSpecifiedType(m_base.Data(), type);
@@ -60,7 +61,7 @@ Bytes CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index, unsigned
         const Bytes record = ExtensionBytes(e);
         if (record.empty()) continue;
         const int c = CNTFSFileRecord::GetAttibuteCountofSpecifiedType(record, type);
-        if (n + c > index) return report(record, e.info.startSector, index - n);
+        if (n + c > index) return report(record, e.info.startSector, index - n, e.info.offsetInSector);
         n += c;
     }
     return {};

@@ -34,10 +34,11 @@ public:
     const CNTFSFileRecord& GetBaseRecord() const { return m_base; }
     // The index-th attribute of a type across the base and the extension
     // records (base first, then the extensions in list order); empty when
-    // there is none. Reports the attribute's offset in its record and that
-    // record's sector.
+    // there is none. Reports the attribute's offset in its record, that
+    // record's sector and the record's offset in that sector (0 for the base
+    // record, whose caller knows where it read it).
     ntfs::Bytes FindAttibute(std::uint32_t type, int index, unsigned* offsetInRecord = nullptr,
-                             long long* recordSector = nullptr);
+                             long long* recordSector = nullptr, unsigned* offsetInSector = nullptr);
 
     // The extension records of a base record: its attribute-list entries,
     // located through the $MFT runs; entries of the base record itself and

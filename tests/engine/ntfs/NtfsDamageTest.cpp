@@ -136,6 +136,18 @@ TEST(NtfsDamage, MappingPairs) {
         runs.AddDataRun(&r);
     EXPECT_EQ(CCompressedDataRunList::Compress(&runs)->GetBytes(),
               (Buf{0x11, 8, 100, 0x01, 8, 0x11, 4, 0xF6, 0}));
+    // Lists for file nodes: a resident value, decoded runs.
+    long long size = 0, clusters = 0;
+    std::unique_ptr<IDataRunList, void (*)(IDataRunList*)> resident(
+        GetDataRunListfromResidentAttributeBuffer(Attr(0x80, Buf(700)), 4000, 56, &size),
+        [](IDataRunList* l) { l->Release(); });
+    ASSERT_TRUE(resident);
+    EXPECT_TRUE(size == 700 && resident->GetOffset() == 56 + 24 && resident->GetFirst()->start == 4000);
+    CNTFSDataRunList decoded;
+    ASSERT_TRUE(decoded.InitFromBuffer(Buf{0x11, 8, 100, 0x01, 8, 0x11, 4, 0xF6, 0}));
+    std::unique_ptr<CNoneResidentNTFSDataRunList> plain(
+        BuildNonResidentDataRunListfromNTFSDataRunList(decoded, &clusters));
+    EXPECT_TRUE(clusters == 20 && plain->Runs().size() == 3 && plain->Runs()[1].start == -1);
     // No clusters, no cluster size.
     unsigned spc = 9;
     EXPECT_FALSE(CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(

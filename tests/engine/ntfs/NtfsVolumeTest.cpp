@@ -383,6 +383,11 @@ TEST(NtfsDamage, SmallRecordsOnLargeSectors) {
             ++names;
         EXPECT_EQ(names, 41);
         EXPECT_FALSE(file.FindAttibute(ntfs::ATTR_DATA, 0).empty());
+        // Its last name lies in an extension record sharing a sector with others.
+        long long nameSector = -1;
+        unsigned inSector = 1;
+        EXPECT_FALSE(file.FindAttibute(ntfs::ATTR_FILE_NAME, 40, nullptr, &nameSector, &inSector).empty());
+        EXPECT_TRUE(nameSector != s && nameSector >= 0 && inSector % 1024 == 0) << nameSector << " " << inSector;
     }
 }
 
