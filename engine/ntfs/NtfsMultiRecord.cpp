@@ -45,26 +45,40 @@ Bytes CNTFSMultiFileRecord::ExtensionBytes(Extension& e) {
     return e.bytes;
 }
 
+void CNTFSMultiFileRecord::IndexAttributes() {
+    m_indexed = true;
+    auto add = [&](Bytes record, int owner) {
+        ntfs::WalkAttributes(record, [&](std::size_t off, Bytes attr) {
+            m_byType[CNTFSFileRecordAttribute::GetType(attr)].push_back(
+                {owner, static_cast<std::uint32_t>(off)});
+            return true;
+        });
+    };
+    add(m_base.Data(), -1);
+    for (std::size_t i = 0; i < m_extensions.size(); ++i)
+        add(ExtensionBytes(m_extensions[i]), static_cast<int>(i));
+}
+
 Bytes CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index, unsigned* offsetInRecord,
                                          long long* recordSector, unsigned* offsetInSector) {
     if (!IsValid() || index < 0) return {};
-    auto report = [&](Bytes record, long long sector, int i, unsigned inSector = 0) {
-        const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(record, type, i);
-        if (offsetInRecord) *offsetInRecord = off;
-        if (recordSector) *recordSector = sector;
-        if (offsetInSector) *offsetInSector = inSector;
-        return CNTFSFileRecord::FindAttibute(record, type, i);
-    };
-    int n = CNTFSFileRecord::GetAttibuteCountofSpecifiedType(m_base.Data(), type);
-    if (index < n) return report(m_base.Data(), m_sector, index);
-    for (Extension& e : m_extensions) {
-        const Bytes record = ExtensionBytes(e);
-        if (record.empty()) continue;
-        const int c = CNTFSFileRecord::GetAttibuteCountofSpecifiedType(record, type);
-        if (n + c > index) return report(record, e.info.startSector, index - n, e.info.offsetInSector);
-        n += c;
+    // The base record alone answers without reading any extension.
+    const Bytes inBase = CNTFSFileRecord::FindAttibute(m_base.Data(), type, index);
+    Place place{-1, CNTFSFileRecord::GetAttributeOffset(m_base.Data(), type, index)};
+    if (inBase.empty()) {
+        // Every attribute of the file, by type, in record order: a lookup is
+        // then constant time however many extensions the file has.
+        if (!m_indexed) IndexAttributes();
+        const auto it = m_byType.find(type);
+        if (it == m_byType.end() || static_cast<std::size_t>(index) >= it->second.size()) return {};
+        place = it->second[static_cast<std::size_t>(index)];
     }
-    return {};
+    const Extension* e = place.owner < 0 ? nullptr : &m_extensions[static_cast<std::size_t>(place.owner)];
+    const Bytes record = e ? Bytes(e->bytes) : m_base.Data();
+    if (offsetInRecord) *offsetInRecord = place.offset;
+    if (recordSector) *recordSector = e ? e->info.startSector : m_sector;
+    if (offsetInSector) *offsetInSector = e ? e->info.offsetInSector : 0;
+    return record.subspan(place.offset, bytes::Le32(record, place.offset + 4));
 }
 
 std::optional<CExtendFileRecordInfoList>

@@ -6,6 +6,7 @@
 #include "engine/ntfs/NtfsFileRecord.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -85,12 +86,20 @@ private:
         bool read = false;
     };
     ntfs::Bytes ExtensionBytes(Extension& e);
+    // Where an attribute lies: its record (-1 the base, else an extension) and offset.
+    struct Place {
+        int owner;
+        std::uint32_t offset;
+    };
+    void IndexAttributes();
 
     CNTFSFileRecord m_base;
     long long m_sector;
     IStorageDevice* m_device;
     unsigned m_recordSize;
     std::vector<Extension> m_extensions;
+    std::map<std::uint32_t, std::vector<Place>> m_byType;
+    bool m_indexed = false;
 };
 
 namespace NTFSPublicFunction {
