@@ -32,16 +32,16 @@ namespace {
 
 // A volume: file stem, 512-byte sectors before it, the device's sector size,
 // and whether it is a public sample (else a fixture with ntfsinfo's namespaces).
-struct VolumeSpec {
+struct VolumeCase {
     const char* name;
     unsigned sectorOffset, sectorSize;
     bool sample;
     const char* Fixture() const { return sample ? "ntfs_samples" : "ntfs_volumes"; }
 };
-void PrintTo(const VolumeSpec& spec, std::ostream* os) {
-    *os << spec.name;
+void PrintTo(const VolumeCase& info, std::ostream* os) {
+    *os << info.name;
 }
-const VolumeSpec kVolumes[] = {
+const VolumeCase kVolumes[] = {
     {"ntfs_4k", 0, 512, false},        {"ntfs_2k", 0, 512, false},          {"ntfs_512", 0, 512, false},
     {"ntfs_64k", 0, 512, false},       {"ntfs_4kr", 0, 4096, false},        {"ntfs-ptrn", 128, 512, true},
     {"ntfs-ramslack", 128, 512, true}, {"ntfs-lastaccess", 128, 512, true}, {"ntfs-si-vs-fn", 128, 512, true},
@@ -129,7 +129,7 @@ std::map<long long, IstatEntry> ParseIstat(const std::string& text) {
 
 // An opened volume: its boot sector and $MFT runs, its records and clusters.
 struct Volume {
-    explicit Volume(const VolumeSpec& s) : spec(s), dir(salvor::test::Fixture(s.Fixture())) {
+    explicit Volume(const VolumeCase& s) : info(s), dir(salvor::test::Fixture(s.Fixture())) {
         if (dir.empty()) return;
         device = std::make_unique<salvor::test::ImageDevice>(Oracle(s.sample ? "raw" : "img"), s.sectorSize,
                                                              512ull * s.sectorOffset);
@@ -144,14 +144,14 @@ struct Volume {
         mft.ClearDataRunList();
         CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record0, mft, true, nullptr);
     }
-    std::string Oracle(const char* ext) const { return dir + "/" + spec.name + "." + ext; }
+    std::string Oracle(const char* ext) const { return dir + "/" + info.name + "." + ext; }
     std::vector<std::uint8_t> ReadRecord(long long number, long long* sector = nullptr) {
         unsigned offset = 0;
         const long long at = CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(
-            number, spc, 0, mft, recordSize, spec.sectorSize, &offset);
-        std::vector<std::uint8_t> raw(((offset + recordSize - 1) / spec.sectorSize + 1) * spec.sectorSize);
+            number, spc, 0, mft, recordSize, info.sectorSize, &offset);
+        std::vector<std::uint8_t> raw(((offset + recordSize - 1) / info.sectorSize + 1) * info.sectorSize);
         if (at < 0 ||
-            !device->ReadSector(raw.data(), at, static_cast<long long>(raw.size() / spec.sectorSize)))
+            !device->ReadSector(raw.data(), at, static_cast<long long>(raw.size() / info.sectorSize)))
             return {};
         if (sector) *sector = at;
         return {raw.begin() + offset, raw.begin() + offset + recordSize};
@@ -170,7 +170,7 @@ struct Volume {
             .value_or(CExtendFileRecordInfoList{});
     }
 
-    VolumeSpec spec;
+    VolumeCase info;
     std::string dir;
     std::unique_ptr<salvor::test::ImageDevice> device;
     CNTFSDBR boot;
@@ -194,7 +194,7 @@ long long Field(const std::string& fsstat, const char* key) {
     return std::stoll(FsstatField(fsstat, key));
 }
 
-class NtfsVolume : public ::testing::TestWithParam<VolumeSpec> {};
+class NtfsVolume : public ::testing::TestWithParam<VolumeCase> {};
 
 TEST_P(NtfsVolume, GeometryAndLogPages) {
     Volume v(GetParam());
@@ -211,7 +211,7 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     EXPECT_EQ(v.boot.GetMFTMirrorStartCluster(), Field(fs, "First Cluster of MFT Mirror"));
     EXPECT_EQ(v.boot.GetFileRecordSizeByByte(), Field(fs, "Size of MFT Entries"));
     EXPECT_EQ(v.boot.GetSerialNumber(), std::stoull(FsstatField(fs, "Volume Serial Number"), nullptr, 16));
-    if (!v.spec.sample) return;
+    if (!v.info.sample) return;
 
     // $LogFile: record 2's runs read icat's bytes; its record pages pass.
     CNTFSDataRunList runs;
@@ -225,12 +225,12 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     for (std::size_t at = 0; at + 4096 <= icat.size(); at += 4096) {
         const std::span<std::uint8_t> page(log.data() + at, 4096);
         if (!CRCRDRecord::IsValidMagicNumber(page)) continue;
-        ASSERT_TRUE(CRCRDRecord::Unfixup(page)) << v.spec.name << " page " << at / 4096;
+        ASSERT_TRUE(CRCRDRecord::Unfixup(page)) << v.info.name << " page " << at / 4096;
         CRecordPageHeader head;
         EXPECT_TRUE(CRCRDRecord::GetRecordHead(page, head));
         ++pages;
     }
-    EXPECT_EQ(pages > 0, v.spec.sectorOffset != 0) << "the Linux-made samples leave their log empty";
+    EXPECT_EQ(pages > 0, v.info.sectorOffset != 0) << "the Linux-made samples leave their log empty";
 }
 
 // Every INDX block of a folder's index allocation is valid and names it.
@@ -250,9 +250,9 @@ int CheckIndexBlocks(Volume& v, CNTFSMultiFileRecord& folder, long long number) 
     for (std::size_t at = 0; at + size <= end; at += size) {
         const ntfs::Bytes block(bytes.data() + at, size);
         if (!CStandardIndexHeader::IsValidMagicNumber(block)) continue;
-        EXPECT_TRUE(CIndexRecord::IsValid(block)) << v.spec.name << " folder " << number << " at " << at;
+        EXPECT_TRUE(CIndexRecord::IsValid(block)) << v.info.name << " folder " << number << " at " << at;
         const long long parent = CIndexRecord::GetParentFileReference(block);
-        EXPECT_TRUE(parent == number || parent == -1) << v.spec.name << " folder " << number << " at " << at;
+        EXPECT_TRUE(parent == number || parent == -1) << v.info.name << " folder " << number << " at " << at;
         named += parent == number;
     }
     return named;
@@ -274,7 +274,7 @@ TEST_P(NtfsVolume, RecordsAndIndexesEqualIstat) {
         const auto raw = v.ReadRecord(i, &sector);
         ASSERT_EQ(raw.size(), v.recordSize) << i;
         if (bytes::Le32(raw, 0) != 0x454C4946) continue;
-        ASSERT_TRUE(CNTFSFileRecord::IsValid(raw)) << v.spec.name << " record " << i;
+        ASSERT_TRUE(CNTFSFileRecord::IsValid(raw)) << v.info.name << " record " << i;
         ++parsed;
         const auto it = istat.find(i);
         if (it == istat.end()) continue;
@@ -301,7 +301,7 @@ TEST_P(NtfsVolume, RecordsAndIndexesEqualIstat) {
         auto expected = want.names;
         std::sort(got.begin(), got.end());
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(got, expected) << v.spec.name << " record " << i;
+        EXPECT_EQ(got, expected) << v.info.name << " record " << i;
 
         // The unnamed $DATA: its pieces' runs in VCN order, cut as istat cuts
         // them to the clusters of the file's size.
@@ -323,12 +323,12 @@ TEST_P(NtfsVolume, RecordsAndIndexesEqualIstat) {
         for (const CDataRun& r : runs.Runs())
             if (left > 0) gotRuns.emplace_back(r.lcn, std::min(r.length, left)), left -= r.length;
         EXPECT_EQ(nonResident, want.dataNonResident) << i;
-        EXPECT_EQ(gotRuns, want.runs) << v.spec.name << " record " << i;
+        EXPECT_EQ(gotRuns, want.runs) << v.info.name << " record " << i;
     }
     EXPECT_EQ(compared, static_cast<int>(istat.size())) << "every allocated entry";
     EXPECT_GT(parsed, 20);
     EXPECT_GT(blocks, 0);
-    if (!v.spec.sample) {
+    if (!v.info.sample) {
         EXPECT_EQ(namespaces, expectedNamespaces);
         EXPECT_GE(multi, 1) << "the 41-name file spreads over records";
     }
