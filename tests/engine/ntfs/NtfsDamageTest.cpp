@@ -1,5 +1,6 @@
 // Damaged structures: each is refused (or read) within its own bytes; the
 // sanitizers check that nothing outside them is touched.
+#include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsIndexRecord.h"
 #include "engine/ntfs/NtfsLogRecord.h"
 #include "engine/ntfs/NtfsMultiRecord.h"
@@ -89,6 +90,19 @@ TEST(NtfsDamage, FileRecords) {
     // The $MFT's own extension records name record 0 as their base.
     Buf ext = Record({});
     EXPECT_TRUE(CNTFSFileRecord::IsExtendFileRecord(Put(ext, 32, 1ULL << 48, 8)));
+}
+
+// A record-size byte of -128 does not shift past 31 bits: 1024 (unknown) instead.
+TEST(NtfsDamage, BootSectorRecordSize) {
+    Buf b(512);
+    std::copy_n("NTFS    ", 8, b.begin() + 3);
+    Put(Put(Put(b, 11, 512 | 8 << 16, 3), 510, 0xAA55, 2), 64, 0x80, 1);
+    CNTFSDBR dbr;
+    ASSERT_TRUE(dbr.InitFromBuffer(b));
+    EXPECT_EQ(dbr.GetFileRecordSizeByByte(), 1024u);
+    b[64] = 0xF4;
+    ASSERT_TRUE(dbr.InitFromBuffer(b));
+    EXPECT_EQ(dbr.GetFileRecordSizeByByte(), 4096u);
 }
 
 // 4 KiB records: all 8 sector ends are restored and attributes past byte 1016 are found.

@@ -355,6 +355,9 @@ TEST(NtfsVolumeAnalysis, OtherVolumesGetNoNtfsAnalyser) {
         device.ReadSector(sector.data(), 0, 1);
         EXPECT_TRUE(!offset || (std::memcmp(sector.data() + 3, "NTFS    ", 8) == 0 && sector[13] == 0xF4));
     }
+    // Sectors larger than 4096 bytes are read whole.
+    salvor::test::ImageDevice large(salvor::test::FixtureFile("ntfs_volumes", "ntfs_4k.img"), 8192);
+    EXPECT_NE(std::unique_ptr<IVolumeAnalyze>(CreateNTFSVolumeAnalyze(&large, 0)), nullptr);
 }
 
 // 1 KiB records on 4096-byte sectors: located in bytes, four to a sector, and
@@ -387,7 +390,8 @@ TEST(NtfsDamage, SmallRecordsOnLargeSectors) {
         long long nameSector = -1;
         unsigned inSector = 1;
         EXPECT_FALSE(file.FindAttibute(ntfs::ATTR_FILE_NAME, 40, nullptr, &nameSector, &inSector).empty());
-        EXPECT_TRUE(nameSector != s && nameSector >= 0 && inSector % 1024 == 0) << nameSector << " " << inSector;
+        EXPECT_TRUE(nameSector != s && nameSector >= 0 && inSector % 1024 == 0)
+            << nameSector << " " << inSector;
     }
 }
 
