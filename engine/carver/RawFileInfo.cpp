@@ -126,7 +126,8 @@ int CZeroEndRawFileInfo::CheckEndMark(const unsigned char* sector, std::size_t s
     const std::size_t to = std::min(p + len, sectorBytes);
     for (std::size_t j = from; j < to && j + len <= sectorBytes; ++j) {
         if (std::memcmp(sector + j, m_szEndMark, len) == 0) {
-            m_ullFileSize = m_ullFileSize - p + j + len;
+            // A marker running into the zero tail may pass the cap: the cap wins.
+            m_ullFileSize = std::min<std::uint64_t>(m_ullFileSize - p + j + len, m_ullMaxSize);
             return 1;
         }
     }

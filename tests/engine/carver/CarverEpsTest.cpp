@@ -165,6 +165,8 @@ TEST_P(CarverEndSign, EdgeCases) {
     EXPECT_EQ(Size(Device(ss, 4, 3 * ss + 100, "</html>", 3 * ss + 300).get()), 3u * ss + 107);
     // Case-insensitive: the upper-case form in the sector.
     EXPECT_EQ(Size(Device(ss, 4, ss + 10, "</HTML>", ss + 40).get(), "</html>", 0), ss + 17u);
+    // ... and either form cut by a sector boundary.
+    EXPECT_EQ(Size(Device(ss, 3, ss - 3, "</html>", ss + 4).get(), "</HTML>", 0), ss + 4u);
     // No marker: the last sector reached (the device's end), or past the limit.
     EXPECT_EQ(Size(Device(ss, 4, 0, "", 4 * ss).get()), 4u * ss);
     EXPECT_EQ(Size(Device(ss, 4, 0, "", 4 * ss).get(), "</html>", 1, ss), 2u * ss);

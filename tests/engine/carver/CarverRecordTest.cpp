@@ -87,6 +87,14 @@ TEST(CarverRecord, EndMarkSearchGoesOnFromTheSectorEnd) {
     EXPECT_EQ(r.m_ullFileSize, 1024u + 100u);
 }
 
+// A marker matched in the zero tail moved the size past the cap.
+TEST(CarverRecord, EndMarkInTheZeroTailKeepsTheCap) {
+    CZeroEndRawFileInfo r = ZeroEnd(1, 100);
+    r.SetEndMark("\0\0\0\0", 4);
+    EXPECT_EQ(Stream(r, {Data(98)}), 1);
+    EXPECT_EQ(r.m_ullFileSize, 100u);
+}
+
 TEST(CarverRecord, TextAndByteHelpers) {
     EXPECT_EQ(ApiStrFilterBadFileName("a:b?c  "), "a_b_c");
     EXPECT_EQ(ApiStrFilterBadFileName("   "), "");
