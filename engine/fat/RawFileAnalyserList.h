@@ -3,24 +3,10 @@
 // analyser sets, each keyed three ways. Until the carver registers its
 // analysers the sets are empty, so only the FAT search's own PE test
 // recognises content.
+#include "engine/carver/RawFileInfo.h"
+
 #include <list>
 #include <map>
-
-// A carved-file candidate; the FAT search only passes one as scratch.
-struct CRawFileInfo {
-    long long start = 0;
-    long long size = 0;
-    unsigned type = 0;
-    unsigned analyserType = 0xFFFF;
-    int tag = -1;
-};
-
-class IRawFileAnalyser {
-public:
-    virtual ~IRawFileAnalyser() = default;
-    // 1 when the sector is the first sector of the analyser's format.
-    virtual int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) = 0;
-};
 
 class CRawFileAnalyserListSingle {
 public:

@@ -1,0 +1,6 @@
+#include "engine/carver/NotifyCenter.h"
+
+CNotifyCenter& CNotifyCenter::Instance() {
+    static CNotifyCenter center;
+    return center;
+}

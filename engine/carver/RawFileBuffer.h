@@ -1,0 +1,41 @@
+#pragma once
+// A page reader for analysers that walk a file from its start sector: it
+// holds one page of 128 sectors plus one sector of look-ahead and reads the
+// device again only when a request leaves the page. Each reader owns its
+// page, so readers may nest.
+#include "engine/include/StorageDevice.h"
+
+#include <cstdint>
+#include <vector>
+
+class RawFileBuffer {
+public:
+    static constexpr unsigned kPageSectors = 128;
+
+    RawFileBuffer(IStorageDevice* device, unsigned long long startSector);
+
+    // The byte at offset from the file's start, inside the page that holds
+    // it; the page's look-ahead sector may be read through the pointer too.
+    // Null past the device's end, on a failed read, or after a stop request.
+    const unsigned char* GetRawFileBuffer(unsigned long long offset);
+    // n contiguous bytes at offset, read from the device as they are, or null
+    // when they cannot all be had (past the device's end, longer than a page,
+    // a failed read, a stop request).
+    const unsigned char* Fetch(unsigned long long offset, std::size_t n);
+
+    unsigned GetSectorSize() const { return m_nSectorSize; }
+    unsigned GetPageBytes() const { return m_nPageBytes; }
+
+private:
+    static constexpr unsigned long long kNone = ~0ull;
+    // Reads the page starting `sector` sectors into the file; false when nothing could be read.
+    bool Load(unsigned long long sector);
+
+    IStorageDevice* m_pDevice;
+    unsigned long long m_llStartSector;
+    unsigned m_nSectorSize;
+    unsigned m_nPageBytes;
+    unsigned long long m_llPageSector = kNone; // file-relative sector at the page's start
+    std::size_t m_nHeldBytes = 0;              // bytes the device gave for this page
+    std::vector<unsigned char> m_page;         // 129 sectors
+};

@@ -1,0 +1,120 @@
+// The block ring and the page reader over a stamped image, on 512- and
+// 4096-byte sectors; the image device's read counter shows what reached it.
+#include "engine/carver/BufferStorageDevice.h"
+#include "engine/carver/NotifyCenter.h"
+#include "engine/carver/RawFileBuffer.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+#include "tests/support/RecordingSinks.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using salvor::test::HasStamp;
+
+class CarverRing : public ::testing::TestWithParam<unsigned> {
+protected:
+    static constexpr unsigned kBlock = 8, kSectors = 300;
+
+    void SetUp() override { ASSERT_TRUE(dev.IsOpen() && ring.InitBufferDevice(&dev, 0, ss, kBlock, 4)); }
+    void AddBlocks(unsigned count) {
+        std::vector<char> block(kBlock * ss);
+        for (unsigned b = added; b < added + count; ++b) {
+            ASSERT_TRUE(dev.ReadSector(block.data(), b * kBlock, kBlock));
+            ring.AddBlockToBuffer(block.data());
+        }
+        added += count;
+        dev.ResetCounters();
+    }
+    // True when the sectors read through the ring all carry their stamps.
+    bool ReadsRight(long long first, long long count) {
+        std::vector<unsigned char> out(count * ss);
+        bool ok = ring.ReadSector(out.data(), first, count);
+        for (long long i = 0; ok && i < count; ++i) ok = HasStamp(out.data() + i * ss, ss, first + i);
+        return ok;
+    }
+
+    const unsigned ss = GetParam();
+    salvor::test::TempDir dir;
+    salvor::test::ImageDevice dev{Stamped(dir, ss), ss};
+    CBufferStorageDevice ring;
+    unsigned added = 0;
+
+    static std::string Stamped(const salvor::test::TempDir& d, unsigned ss) {
+        salvor::test::WriteStampedImage(d.file("s.img"), kSectors, ss);
+        return d.file("s.img");
+    }
+};
+
+// Analysers reading through the ring were told the ring's size as the device's.
+TEST_P(CarverRing, TotalIsTheDevicesTotal) { EXPECT_EQ(ring.GetTotalSectors(), kSectors); }
+
+// Before the ring is full its oldest sector is at position 0, not at the head.
+TEST_P(CarverRing, ReadsBeforeFullComeFromTheRing) {
+    AddBlocks(2);
+    EXPECT_TRUE(ReadsRight(3, 10));
+    EXPECT_EQ(dev.Reads(), 0u);
+}
+
+TEST_P(CarverRing, ReadsAcrossTheEndAndPastTheNewest) {
+    AddBlocks(3);
+    EXPECT_FALSE(ring.IsFullBuffer());
+    AddBlocks(3); // holds blocks 2..5, the oldest at ring position 16
+    EXPECT_TRUE(ring.IsFullBuffer() && ring.GetDeviceStartSector() == 2 * kBlock);
+    EXPECT_TRUE(ReadsRight(3 * kBlock + 5, 8) && ReadsRight(2 * kBlock, 4 * kBlock));
+    EXPECT_EQ(dev.Reads(), 0u);
+    EXPECT_TRUE(ReadsRight(5 * kBlock + 4, kBlock - 3)); // one sector past the newest
+    EXPECT_TRUE(ReadsRight(kBlock * 2 - 1, 2));          // one before the oldest
+    EXPECT_EQ(dev.Reads(), 2u);
+}
+
+TEST_P(CarverRing, PageReaderReadsOncePerPage) {
+    RawFileBuffer reader(&dev, 3);
+    const unsigned char* p = reader.GetRawFileBuffer(0);
+    EXPECT_TRUE(p && HasStamp(p, ss, 3) && reader.GetRawFileBuffer(100));
+    EXPECT_EQ(dev.Reads(), 1u);
+    p = reader.GetRawFileBuffer(129 * ss);
+    EXPECT_TRUE(p && HasStamp(p, ss, 3 + 129));
+    EXPECT_EQ(dev.Reads(), 2u);
+    EXPECT_EQ(reader.GetRawFileBuffer(std::uint64_t{kSectors} * ss), nullptr);
+}
+
+// One static page served every reader: a nested reader overwrote its caller's.
+TEST_P(CarverRing, NestedReadersKeepTheirPages) {
+    RawFileBuffer outer(&dev, 0), inner(&dev, 200);
+    const unsigned char* a = outer.GetRawFileBuffer(0);
+    const unsigned char* b = inner.GetRawFileBuffer(0);
+    EXPECT_TRUE(a && b && HasStamp(a, ss, 0) && HasStamp(b, ss, 200));
+}
+
+// "(total - first) mod 128" read nothing when exactly 128 sectors remained.
+TEST_P(CarverRing, PageWith128SectorsLeft) {
+    RawFileBuffer reader(&dev, kSectors - 128);
+    const unsigned char* p = reader.GetRawFileBuffer(127 * ss);
+    EXPECT_TRUE(p && HasStamp(p, ss, kSectors - 1));
+}
+
+// Structures straddling a page came back cut: Fetch gives them whole or not at all.
+TEST_P(CarverRing, FetchGivesContiguousBytes) {
+    RawFileBuffer reader(&dev, 0);
+    const unsigned char* p = reader.Fetch(128 * ss + ss - 8, 2 * ss);
+    EXPECT_TRUE(p && HasStamp(p + 8, ss, 129) && HasStamp(p + 8 + ss, ss, 130));
+    EXPECT_EQ(reader.Fetch(std::uint64_t{kSectors} * ss - 8, 16), nullptr);
+    EXPECT_EQ(reader.Fetch(0, 128 * ss + 1), nullptr);
+}
+
+TEST_P(CarverRing, StopEndsPageReads) {
+    salvor::test::RecordingProgress stop;
+    EXPECT_TRUE(CNotifyCenter::Instance().isContinue());
+    stop.Stop();
+    CNotifyCenter::Instance().SetProgress(&stop);
+    EXPECT_EQ(RawFileBuffer(&dev, 0).GetRawFileBuffer(0), nullptr);
+    CNotifyCenter::Instance().Reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, CarverRing, ::testing::Values(512u, 4096u));
+
+} // namespace
