@@ -7,8 +7,11 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+class IFileNode;
 
 class VXUIController {
 public:
@@ -43,6 +46,69 @@ public:
     virtual bool writeUpDataTimeStr(const QString& text) = 0;
     // Blocks for at most 5 s.
     virtual bool isCanBeUseNetWork() = 0;
+
+    // The operations below answer nothing by default, so that a window
+    // test's fake overrides only what its window calls.
+
+    // File types. The catalogue's extension lists go to the engine (once, at
+    // start, before any scan); the mask selects the wanted categories.
+    virtual void initFileType() {}
+    virtual void SetRecoveryType(unsigned /*mask*/) {}
+
+    // Scans. A request while a scan runs or is paused does nothing (false);
+    // a stop left over from an ended scan is cleared first. key is posted at
+    // updates and once after the end.
+    virtual bool DoScanWithDiskIndex(int /*disk*/, int /*volume*/, const std::string& /*key*/) { return false; }
+    virtual bool DoScanWithData(const DiskVolumeNodeRef& /*item*/, const std::string& /*key*/) { return false; }
+    // A deep scan of the device scanned last.
+    virtual bool DoDeepScan(const std::string& /*key*/) { return false; }
+    virtual void PauseOrResumeScan() {}
+    virtual void StopScan(int /*skipBuild*/) {}
+    virtual void ResetShouldBuild() {}
+    virtual bool IsScanRunning() { return false; }
+    virtual bool IsPause() { return false; }
+    virtual bool IsDeepScan() { return false; }
+    virtual void SetViewType(int /*view*/) {}
+    virtual void GetScanFileSize(std::uint64_t* /*size*/, std::uint64_t* /*count*/) {}
+    // The remaining-time text; percent and count of found files.
+    virtual QString GetScanProgress(double* /*percent*/, std::uint64_t* /*count*/) { return QString(); }
+    virtual int GetCurrentScanRecoveryCnt() { return 0; }
+
+    // Result trees (the view set by SetViewType).
+    virtual int GetScanTreeNodeData(OpNodeList* /*array*/, bool /*clear*/) { return 0; }
+    virtual int GetFileNodeToArray(OpNodeList& /*out*/, const OpNodeRef& /*item*/) { return 0; }
+    virtual std::size_t GetNodeChildrenCnt(const OpNodeRef& /*item*/) { return 0; }
+    virtual void RefreshTimeTreeState(const OpNodeList& /*dateRoots*/) {}
+    virtual void RefreshTypeTreeState(const OpNodeRef& /*item*/) {}
+    // The icon request of an extension (a themed icon name); ui/kit makes
+    // the picture on the main thread.
+    virtual QString getImageForType(const QString& /*ext*/) { return QString(); }
+    virtual void RefreshData() {}
+    virtual void UnselectedAllNodes() {}
+
+    // Name search: one at a time; a second is refused until StopSearch.
+    virtual bool DoSearchWithString(const QString& /*text*/, const std::string& /*key*/) { return false; }
+    virtual QString GetSearchString() { return QString(); }
+    virtual void StopSearch() {}
+    // The found files the search left shown.
+    virtual void GetSearchResultToArr(std::vector<IFileNode*>* /*out*/) {}
+
+    // Saved scan results and recovery objects, answering "nothing running"
+    // until the saved-scan services fill them. save: a save of the results
+    // to path; otherwise a load of path into the scan service.
+    virtual bool beginSaveOrRestoreNode(bool /*save*/, const QString& /*path*/) { return false; }
+    // Starts the poller that posts key at updates and "QueryProgressFinish"
+    // at the end of the save (save) or the load.
+    virtual void RestorPostUIUpdate(const std::string& /*key*/, bool /*save*/) {}
+    // The last progress of the save (save) or the load: total, current
+    // (the total once finished) and the error code.
+    virtual void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error,
+                                          bool /*save*/) {
+        if (total) *total = 0;
+        if (current) *current = 0;
+        if (error) *error = 0;
+    }
+    virtual void ReleaseDataRecovery() {}
 
     // Usage statistics: kept as entry points, they do nothing.
     virtual void SpyIDIncreateTable1(int) {}
