@@ -103,6 +103,7 @@ void APFSScanWindowController::windowDidLoad() {
     actuButton = addLink(content, localizedString("APFS_NOTICE_LINK"), kit::Frame{20, 20, 240, 24});
     QObject::connect(actuButton, &QPushButton::clicked, this, [this] { linkButtonAction(); });
     okButton = new QPushButton(localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), content);
+    okButton->setObjectName(QStringLiteral("okButton"));
     okButton->setDefault(true);
     kit::setFrame(okButton, kit::Frame{360, 16, 80, 30});
     QObject::connect(okButton, &QPushButton::clicked, this, [this] { okButtonAction(); });
