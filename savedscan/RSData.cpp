@@ -169,10 +169,11 @@ bool CRSData::ReadFileHeader(FILEHEADER& header) {
 
 FileStatus CRSData::GetStatus() {
     RequireMode(RS_MODE_READ);
-    FILEHEADER h;
-    // A rejected header has no status to speak of: 0 tells the loader so.
+    FILEHEADER h{};
+    // A rejected header answers its status as read (0 when the read did not
+    // reach it); the loader rejects such a file by ReadFileHeader first.
     if (!ReadFileHeader(h))
-        return FILE_STATUS_NONE;
+        return static_cast<FileStatus>(static_cast<std::int32_t>(h.status));
     // Negative values (read as signed) are as bad as 5 and more.
     if (h.status > kStatusMax)
         Raise(RS_ERROR_BAD_HEADER);

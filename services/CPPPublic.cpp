@@ -117,6 +117,10 @@ bool VXCPPPublic::IsTypeString(const char* text, _FILTER_TYPE type) const {
     return text && key && FilterTypeToString(type) == text;
 }
 
+bool VXCPPPublic::IsStringInFileNode(const char* key, IFileNode* node) const {
+    return VXUIPublic::IsStringInFileNode(key, node);
+}
+
 bool VXCPPPublic::IsAppRunning() const { return IsAppRunning(ProcessScanOptions{}); }
 
 bool VXCPPPublic::IsAppRunning(const ProcessScanOptions& options) {

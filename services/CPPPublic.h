@@ -43,6 +43,8 @@ public:
     // (other) for none and for null.
     _FILTER_TYPE StringToFilterType(const char* text) const;
     bool IsTypeString(const char* text, _FILTER_TYPE type) const;
+    // The name search's test (VXUIPublic::IsStringInFileNode).
+    bool IsStringInFileNode(const char* key, IFileNode* node) const;
 
     // True when another process of this program runs. A process counts when
     // its command name equals our executable's name, ignoring case; a name of

@@ -7,6 +7,7 @@
 #include "services/UIOperation.h"
 #include "services/UIPublic.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -36,10 +37,17 @@ std::vector<IStorageDevice*> ListDevices(Query query) {
 
 } // namespace
 
+namespace {
+std::atomic<VXUIDeviceData*> g_installedDevices{nullptr};
+}
+
 VXUIDeviceData& VXUIDeviceData::instance() {
+    if (VXUIDeviceData* installed = g_installedDevices.load()) return *installed;
     static VXUIDeviceData* const list = new VXUIDeviceData(CreateEnumDeviceEx());
     return *list;
 }
+
+void VXUIDeviceData::install(VXUIDeviceData* replacement) { g_installedDevices.store(replacement); }
 
 VXUIDeviceData::VXUIDeviceData(IEnumDeviceEx* enumerator) : m_enumerator(enumerator) {}
 

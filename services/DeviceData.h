@@ -42,9 +42,13 @@ public:
     // Posts a finished enumeration's key to the windows.
     using PostFn = std::function<void(const std::string&)>;
 
-    // Over the system's enumerator; never destroyed (a scan may still read
-    // its devices while the process exits).
+    // The installed device list, else the one over the system's enumerator;
+    // never destroyed (a scan may still read its devices while the process
+    // exits).
     static VXUIDeviceData& instance();
+    // Installs a replacement (borrowed; it must outlive its use), as tests
+    // replace the facade; null puts the system's list back.
+    static void install(VXUIDeviceData* replacement);
 
     // Over any enumerator (tests); the enumerator is borrowed.
     explicit VXUIDeviceData(IEnumDeviceEx* enumerator);

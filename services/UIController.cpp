@@ -5,7 +5,15 @@
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/PublicUtilities.h"
+#include "services/ResultTrees.h"
+#include "services/StatusPoller.h"
+#include "services/TimeMgr.h"
+#include "services/TypeMgr.h"
+#include "services/UIFilter.h"
+#include "services/UIPublic.h"
 #include "services/UIScan.h"
+#include "engine/include/FileNode.h"
+#include "platform/Threads.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +22,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <list>
+#include <map>
+#include <memory>
 
 namespace {
 
@@ -57,6 +67,122 @@ public:
     QString getUpDataTimeStr() override { return VXPublicUtilities::getUpDataTimeStr(); }
     bool writeUpDataTimeStr(const QString& text) override { return VXPublicUtilities::writeUpDataTimeStr(text); }
     bool isCanBeUseNetWork() override { return VXPublicUtilities::isCanBeUseNetWork(); }
+
+    void initFileType() override {
+        // A category the catalogue lacks keeps the engine's built-in list.
+        std::map<int, std::string> lists;
+        for (int category : {1, 2, 4, 8, 16})
+            if (const QString text = VXTypeMgr::share().getTypeString(category); !text.isNull())
+                lists[category] = text.toLatin1().toStdString();
+        VXUIFilter::instance().InitFileTypes(lists);
+    }
+
+    void SetRecoveryType(unsigned mask) override { VXUIFilter::instance().ResetFilter(mask); }
+
+    bool DoScanWithDiskIndex(int disk, int volume, const std::string& key) override {
+        VXUIScan& scan = VXUIScan::instance();
+        // A stop left by a scan whose worker has ended; while the worker still
+        // winds down the stop stands and the request waits for its end.
+        if (scan.GetStatus() == OP_STOP_REQUESTED && scan.LiveWorkers() == 0) scan.SetStatus(OP_IDLE);
+        if (!scan.IsOperationExit()) return false;
+        IStorageDevice* device = VXUIDeviceData::instance().GetStorageByDiskVolumeIndex(disk, volume);
+        if (!device) return false;
+        // The trees are the windows' objects: emptied here, on the main
+        // thread, and nothing of the old scan is filed into them again.
+        scan.RetireResults();
+        VXTypeMgr::share().clear();
+        VXTimeMgr::share().clear();
+        // Counted alive until the task is gone, also when no thread took it.
+        scan.WorkerStarted();
+        std::shared_ptr<void> alive(nullptr, [](void*) { VXUIScan::instance().WorkerEnded(); });
+        return COperationRunner::StartOperation(scan, key, [device, alive] { VXUIScan::instance().DoScan(device, nullptr); });
+    }
+
+    bool DoScanWithData(const DiskVolumeNodeRef& item, const std::string& key) override {
+        if (!item) return false;
+        VXUIScan::instance().SetDeepScan(0);
+        return DoScanWithDiskIndex(item->diskIndex(), item->volumeIndex(), key);
+    }
+
+    bool DoDeepScan(const std::string& key) override {
+        int disk = -1, volume = -1;
+        VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(VXUIScan::instance().GetSavedStorage(), disk, volume);
+        if (disk < 0) return false;
+        VXUIScan::instance().SetDeepScan(1);
+        return DoScanWithDiskIndex(disk, volume, key);
+    }
+
+    void PauseOrResumeScan() override { VXUIScan::instance().PauseOrResumeOperation(); }
+    void StopScan(int skipBuild) override { VXUIScan::instance().StopOperation(skipBuild); }
+    void ResetShouldBuild() override { VXUIScan::instance().SetShouldBuildTree(1); }
+    bool IsScanRunning() override {
+        const int status = VXUIScan::instance().GetStatus();
+        return status == OP_RUNNING || status == OP_PAUSED || status == OP_STOP_REQUESTED;
+    }
+    bool IsPause() override { return VXUIScan::instance().GetStatus() == OP_PAUSED; }
+    bool IsDeepScan() override { return VXUIScan::instance().IsDeepScan() != 0; }
+    void SetViewType(int view) override { VXUIScan::instance().SetScanType(view); }
+
+    void GetScanFileSize(std::uint64_t* size, std::uint64_t* count) override {
+        if (size) *size = VXUIScan::instance().GetScanFileSize();
+        if (count) *count = VXUIScan::instance().GetScanFileCnt();
+    }
+
+    QString GetScanProgress(double* percent, std::uint64_t* count) override {
+        VXUIScan& scan = VXUIScan::instance();
+        const _PROGRESS_INFO info = scan.GetProgressInfo();
+        if (count) *count = scan.GetScanFileCnt();
+        if (percent) *percent = static_cast<double>(info.current) * 100.0 / static_cast<double>(info.total ? info.total : 1);
+        return QString::fromStdString(FormatRemainingTime(scan.GetScanElapseTime(), info.total, info.current));
+    }
+
+    int GetCurrentScanRecoveryCnt() override { return VXUIScan::instance().GetCurrentScanRecoveryCnt(); }
+
+    int GetScanTreeNodeData(OpNodeList* array, bool clear) override {
+        return VXResultTrees::GetScanTreeNodeData(array, clear);
+    }
+    int GetFileNodeToArray(OpNodeList& out, const OpNodeRef& item) override {
+        return VXResultTrees::GetFileNodeToArray(out, item);
+    }
+    std::size_t GetNodeChildrenCnt(const OpNodeRef& item) override { return VXResultTrees::GetNodeChildrenCnt(item); }
+    void RefreshTimeTreeState(const OpNodeList& roots) override { VXResultTrees::RefreshTimeTreeState(roots); }
+    void RefreshTypeTreeState(const OpNodeRef& item) override { VXResultTrees::RefreshTypeTreeState(item); }
+    QString getImageForType(const QString& ext) override { return VXTypeMgr::share().getImageForType(ext); }
+    void RefreshData() override { VXUIScan::instance().RefreshAllData(); }
+    void UnselectedAllNodes() override { VXUIScan::instance().UnselectAllNodes(); }
+
+    bool DoSearchWithString(const QString& text, const std::string& key) override {
+        VXUIScan& scan = VXUIScan::instance();
+        if (scan.IsSearching()) {
+            CatchExeception::WriteLog("++++++++++skip search key:%s++++++++\n", text.toUtf8().constData());
+            return false;
+        }
+        VXTypeMgr::share().setSearch(true);
+        VXTimeMgr::share().setSearch(true);
+        scan.SetSearching(1);
+        scan.SetSearchKey(text.toUtf8().constData());
+        const bool started = salvor::platform::startDetachedThread(
+            [key] {
+                VXUIScan& s = VXUIScan::instance();
+                s.DoSearch();
+                VXUIPublic::NotifyMainThread(key);
+                s.SetNeedUIUpdate(0);
+            },
+            0, "salvor-search");
+        if (!started) scan.SetSearching(0);
+        return started;
+    }
+
+    QString GetSearchString() override { return QString::fromStdString(VXUIScan::instance().GetSearchKey()); }
+    void StopSearch() override { VXUIScan::instance().SetSearching(0); }
+
+    void GetSearchResultToArr(std::vector<IFileNode*>* out) override {
+        VXUIScan& scan = VXUIScan::instance();
+        if (!out || !scan.HasSearchKey()) return;
+        for (const auto& [category, files] : scan.GetTypeMap())
+            for (IFileNode* node : files)
+                if (node && node->IsNodeShow()) out->push_back(node);
+    }
 };
 
 CUIController& RealController() {

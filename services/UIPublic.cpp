@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QStringList>
 
+#include <unordered_set>
 #include <vector>
 
 bool VXUIPublic::NotifyMainThread(const std::string& key) {
@@ -61,4 +62,41 @@ QString VXUIPublic::GetPathByFileNode(IFileNode* node) {
         path += QLatin1Char('/') + QString::fromUtf8(text ? text : "");
     }
     return path;
+}
+
+bool VXUIPublic::IsStringInString(const char* key, const char* text) {
+    if (!key || !*key) return true;
+    if (!text) return false;
+    return QString::fromUtf8(text).contains(QString::fromUtf8(key), Qt::CaseInsensitive);
+}
+
+bool VXUIPublic::IsStringInFileNode(const char* key, IFileNode* node) {
+    if (!key || !*key) return true;
+    if (!node) return false;
+    const QString needle = QString::fromUtf8(key);
+    auto matches = [&](IFileNode* n) {
+        const char* name = n->GetFileName();
+        return name && QString::fromUtf8(name).contains(needle, Qt::CaseInsensitive);
+    };
+    if (!node->IsDirectory()) return matches(node);
+    // Depth first over the folder's descendants; entered folders are
+    // remembered, so a damaged link back up the tree ends the walk there.
+    std::unordered_set<IFileNode*> entered{node};
+    std::vector<IFileNode*> folders{node};
+    while (!folders.empty()) {
+        IFileNode* folder = folders.back();
+        folders.pop_back();
+        bool found = false;
+        ForEachSibling(folder->GetFirstChild(), [&](IFileNode* child) {
+            // A folder matches by what it holds, not by its own name.
+            if (child->IsDirectory()) {
+                if (entered.insert(child).second) folders.push_back(child);
+            } else {
+                found = matches(child);
+            }
+            return !found;
+        });
+        if (found) return true;
+    }
+    return false;
 }

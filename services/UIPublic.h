@@ -33,4 +33,11 @@ public:
     // and the root's volume name; "" for a null node or a parent chain that
     // does not end (a loop or more than kMaxNodeDepth levels).
     static QString GetPathByFileNode(IFileNode* node);
+
+    // The name search's tests. A null or empty key matches everything; text
+    // matches when it holds the key, ignoring case (both UTF-8).
+    static bool IsStringInString(const char* key, const char* text);
+    // A file: its name; a folder: any file or folder below it, walked with a
+    // loop guard (a folder already on the walk is not entered again).
+    static bool IsStringInFileNode(const char* key, IFileNode* node);
 };

@@ -1,32 +1,173 @@
 #pragma once
 // The scan operation: the one process-wide operation that scans a disk or a
-// volume. Here: what the device list, the pollers and the windows' tree pulls
-// need of it (the trees-built flag and the device scanned last).
+// volume through the engine and receives everything the engine finds. It
+// picks the controller type, replaces the previous controller and results,
+// sets the filter's scan type, runs the controller with itself as progress
+// sink and node sink, and files every found file by type and by date for the
+// windows' trees.
+#include "engine/include/ResultCode.h"
+#include "engine/include/SearchInterfaces.h"
 #include "services/UIOperation.h"
 
-class IStorageDevice;
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
 
-class VXUIScan : public VXUIOperation {
+class IDataRecovery;
+class IFileNode;
+class IRecoveryController;
+class IStorageDevice;
+class RestoreScanSink;
+struct CCollectedVolumeDeviceInfoStruct;
+
+namespace ScanResult {
+inline constexpr ResultCode NoDevice = 0x104003100000001ULL;
+inline constexpr ResultCode NotStarted = 0x104012400000001ULL;
+} // namespace ScanResult
+
+class VXUIScan : public VXUIOperation, public IDrirectoryTree {
 public:
+    using FileList = std::vector<IFileNode*>;
+    using TypeMap = std::map<int, FileList>;                 // category bit → files
+    using DateMap = std::map<int, std::map<int, FileList>>; // year → month → files
+    using ControllerFactory = std::function<IRecoveryController*(_RECOVERY_CONTROLLER_TYPE)>;
+
     // Never destroyed: a worker may still be inside the engine at exit.
     static VXUIScan& instance();
 
-    // Keeps the record and stamps the end time; a finished record ends the
-    // scan. Need-update is raised after the status change.
-    void UpdateProgress(_PROGRESS_INFO* info) override;
+    // Runs one scan on the calling thread. Every way out ends the operation
+    // (status 0, need-update raised) unless it already ended.
+    ResultCode DoScan(IStorageDevice* device, RestoreScanSink* restoreSink);
 
-    // 0 while the windows pull the result trees; the status poller drops
-    // updates meanwhile.
-    int IsOpTreeFinished() override;
-    void SetOpTreeFinished(int finished) override;
+    // 3 without a device; a deep scan: 2 for a whole disk, 1 for a volume; else 0.
+    _RECOVERY_CONTROLLER_TYPE GetScanControllerType(IStorageDevice* device);
+    void SetDeepScan(int deep);
+    // The deep flag; a volume whose file system was not recognised (kind 10)
+    // always gets a deep scan.
+    int IsDeepScan();
 
     IStorageDevice* GetSavedStorage() const;
     void SaveScanSorage(IStorageDevice* device);
+    IRecoveryController* GetRecoveryController() const;
+
+    // Copies taken under the lock. While a new scan is being set up (after
+    // RetireResults) they are empty.
+    std::vector<IFileNode*> GetFileSystemNode() const;
+    TypeMap GetTypeMap() const;
+    DateMap GetCreateTimeMap() const;
+    DateMap GetModifyTimeMap() const;
+    DateMap GetAccessTimeMap() const;
+    // The same, each list only from the given position on: what a tree pass
+    // has not seen yet (types: keyed by category; dates: by year × 100 +
+    // month; view 2 creation, 3 modification, 4 access).
+    TypeMap CopyTypeMapSince(const std::map<int, std::size_t>& from) const;
+    DateMap CopyDateMapSince(int view, const std::map<int, std::size_t>& from) const;
+    FileList GetDateFiles(int view, int year, int month) const;
+    // Changes whenever the results are cleared.
+    std::uint64_t ResultsGeneration() const;
+
+    std::uint64_t GetScanFileCnt() const { return m_fileCount.load(); }
+    std::uint64_t GetScanFileSize() const { return m_fileSize.load(); }
+
+    // The writer kept for the file-system root above node (quick scans).
+    IDataRecovery* GetFileNodeDataRecover(IFileNode* node) const;
+    void ReleaseDataRecovery();
+    void UnselectAllNodes();
+    void RefreshAllData() {}
+    static int FindRemoveData(IFileNode* node);
+    void SetScanType(int view);
+    int GetScanType() const;
+    // The text after the last "." of the name, lower-cased; "" otherwise.
+    static std::string GetNodeExt(IFileNode* node);
+    void SetCurrentScanRecoveryCnt(int n);
+    int GetCurrentScanRecoveryCnt() const;
+    int IsStorageMounted(IStorageDevice* device) const;
+    static CCollectedVolumeDeviceInfoStruct* GetStorageVolumeInfo(IStorageDevice* device);
+
+    // Drops the results of the last scan (the nodes stay with the controller).
+    void ClearData();
+    // Lets the last scan's writers, controllers and so its nodes go, and
+    // drops the results (tests; a scan does this itself).
+    void ReleaseResults();
+    // Called on the main thread when a new scan is requested: from now until
+    // the new scan clears the data, the getters answer no results, so no pull
+    // files nodes that the new scan is about to free.
+    void RetireResults();
+
+    // Name search state.
+    void SetSearchKey(const char* key);
+    std::string GetSearchKey() const;
+    bool HasSearchKey() const;
+    void SetSearching(int searching);
+    int IsSearching() const;
+    // Shows the found files whose name holds the key, hides the rest.
+    void DoSearch();
+    // Held shared by a search walking the nodes; a new scan takes it
+    // exclusively before it frees them.
+    std::shared_lock<std::shared_mutex> ReadNodes() const { return std::shared_lock(m_nodes); }
+
+    // Scan workers started and not yet ended (the facade counts them).
+    void WorkerStarted() { ++m_liveWorkers; }
+    void WorkerEnded() { --m_liveWorkers; }
+    int LiveWorkers() const { return m_liveWorkers.load(); }
+
+    // IProgress and the trees-built flag.
+    void UpdateProgress(_PROGRESS_INFO* info) override;
+    int IsOpTreeFinished() override;
+    void SetOpTreeFinished(int finished) override;
+
+    // IDrirectoryTree
+    void ShowNodes(IFileNode** nodes, unsigned count, int lostBatch) override;
+    int ShowFilesystemNode(IFilesystemNode* root) override;
+
+    // Tests: where controllers come from (CreateRecoveryController by default).
+    void SetControllerFactory(ControllerFactory factory);
 
 protected:
     VXUIScan() = default;
 
 private:
-    int m_treeFinished = 1;
+    ResultCode DoVolumeStorageScan(IStorageDevice* device);
+    // Releases the writers, the earlier controllers and the current one, then
+    // makes a new one. keepEarlier: the current one stays alive (its nodes
+    // are results of this scan) until the next scan.
+    void ResetRecoveryController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink, bool keepEarlier = false);
+    void ScanDiskVolumes(IStorageDevice* disk, ResultCode& result);
+    static void FileByDate(DateMap& map, IFileNode* node, _FILETIME time);
+    const DateMap* DateMapOf(int view) const; // with the lock held
+
+    mutable std::mutex m_scanLock; // one scan at a time
+    mutable std::shared_mutex m_nodes;
+    RestoreScanSink* m_restoreSink = nullptr;
     IStorageDevice* m_savedStorage = nullptr;
+    IRecoveryController* m_controller = nullptr;
+    std::vector<IRecoveryController*> m_earlier; // earlier volumes of a whole-disk scan
+    ControllerFactory m_makeController;
+    int m_deep = 0;
+    int m_treeFinished = 1;
+    bool m_retired = false;
+    std::uint64_t m_generation = 0;
+    std::vector<IFileNode*> m_roots;
+    DateMap m_createMap, m_modifyMap, m_accessMap;
+    TypeMap m_typeMap;
+    std::string m_searchKey;
+    bool m_hasSearchKey = false;
+    int m_searching = 0;
+    int m_viewType = 0;
+    std::atomic<int> m_remainingVolumes{0};
+    std::atomic<std::uint64_t> m_fileCount{0};
+    std::atomic<std::uint64_t> m_fileSize{0};
+    int m_recoveryCount = 0;
+    std::map<IFileNode*, IDataRecovery*> m_writers;
+    std::atomic<int> m_liveWorkers{0};
 };
+
+// The remaining-time text of a scan: "%02d:%02d:%02d", or "-:-:-" before a
+// second has passed, before 1 % is done and for more than 100 hours.
+std::string FormatRemainingTime(long long elapsedSeconds, std::uint64_t total, std::uint64_t current);

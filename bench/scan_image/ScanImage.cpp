@@ -1,11 +1,13 @@
 // scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]
 // scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]
+// scan_image quick|deep IMAGE --services [--search TEXT] ... (ServicesMode.h)
 // Scans an image file or a block device through the engine's controllers and
 // prints one line per found node, then the summary line (ProbeOutput.h).
 #include "bench/scan_image/ProbeArgs.h"
 #include "bench/scan_image/ProbeDevice.h"
 #include "bench/scan_image/ProbeOutput.h"
 #include "bench/scan_image/ProbeRecover.h"
+#include "bench/scan_image/ServicesMode.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/RecoveryController.h"
@@ -111,6 +113,7 @@ struct Releaser {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (WantsServicesMode(argc, argv)) return RunServicesMode(argc, argv, RegisterLibraries);
     ProbeArgs args;
     std::string error;
     if (!ParseProbeArgs(argc, argv, args, error)) return ProbeUsage(error);

@@ -22,8 +22,12 @@ void CDataRunList::AddDataRun(const DataRun* r) {
             return;
         }
     }
+    AppendRun(*r);
+}
+
+void CDataRunList::AppendRun(const DataRun& r) {
     const bool wasAtEnd = m_cursor == m_runs.end();
-    m_runs.push_back(*r);
+    m_runs.push_back(r);
     // A cursor at the end stays at the end.
     if (wasAtEnd) m_cursor = m_runs.end();
 }

@@ -31,6 +31,8 @@ public:
 protected:
     // For derived lists: copy the runs into another list.
     void CopyRunsTo(CDataRunList& other) const;
+    // For derived lists: appends a copy without joining it to the last run.
+    void AppendRun(const DataRun& r);
 
     unsigned m_resident = 0;
 

@@ -23,64 +23,65 @@ CFileNode::CFileNode() = default;
 // the runs, so the copy and the original can be released independently.
 CFileNode::CFileNode(const CFileNode& other) : IFilesystemNode() {
     *this = other;
-    m_firstChild = nullptr;
-    m_next = nullptr;
-    m_parent = nullptr;
-    m_shownChildren = 0;
-    m_tickSum = 0;
+    m_firstChild.store(nullptr);
+    m_next.store(nullptr);
+    m_parent.store(nullptr);
+    m_shownChildren.store(0);
+    m_tickSum.store(0);
     m_dataRuns = other.m_dataRuns ? other.m_dataRuns->Clone() : nullptr;
 }
 
 CFileNode::~CFileNode() {
-    m_parent = nullptr;
-    m_firstChild = nullptr;
-    m_next = nullptr;
+    m_parent.store(nullptr);
+    m_firstChild.store(nullptr);
+    m_next.store(nullptr);
     if (m_dataRuns) m_dataRuns->Release();
     m_dataRuns = nullptr;
 }
 
 CFileNode& CFileNode::operator=(const CFileNode& other) {
     if (this == &other) return *this;
-    m_firstChild = other.m_firstChild;
-    m_next = other.m_next;
-    m_shownChildren = other.m_shownChildren;
+    m_firstChild.store(other.m_firstChild.load());
+    m_next.store(other.m_next.load());
+    m_shownChildren.store(other.m_shownChildren.load());
     m_dataRuns = other.m_dataRuns;
     m_id = other.m_id;
     m_parentId = other.m_parentId;
-    m_state = other.m_state;
-    m_parent = other.m_parent;
-    m_tickSum = other.m_tickSum;
+    m_state.store(other.m_state.load());
+    m_parent.store(other.m_parent.load());
+    m_tickSum.store(other.m_tickSum.load());
     m_compressed = other.m_compressed;
     return *this;
 }
 
-int CFileNode::ShownField() const { return static_cast<int>(SignExtend(m_state >> 4, 4)); }
-
-void CFileNode::SetShownField(int v) {
-    m_state = (m_state & ~kShownMask) | ((static_cast<std::uint64_t>(v) & 0xF) << 4);
+void CFileNode::SetStateBits(std::uint64_t mask, std::uint64_t bits) {
+    std::uint64_t old = m_state.load(std::memory_order_relaxed);
+    while (!m_state.compare_exchange_weak(old, (old & ~mask) | (bits & mask), std::memory_order_acq_rel,
+                                          std::memory_order_relaxed)) {
+    }
 }
 
-void CFileNode::SetCheckField(int v) {
-    m_state = (m_state & ~kCheckMask) | (static_cast<std::uint64_t>(v) & 0xF);
-}
+int CFileNode::ShownField() const { return static_cast<int>(SignExtend(m_state.load() >> 4, 4)); }
+
+void CFileNode::SetShownField(int v) { SetStateBits(kShownMask, (static_cast<std::uint64_t>(v) & 0xF) << 4); }
+
+void CFileNode::SetCheckField(int v) { SetStateBits(kCheckMask, static_cast<std::uint64_t>(v) & 0xF); }
 
 int CFileNode::IsNodeShow() { return ShownField(); }
 
 _tagCheckedStatus CFileNode::GetCheckedStatus() {
-    return static_cast<_tagCheckedStatus>(SignExtend(m_state, 4));
+    return static_cast<_tagCheckedStatus>(SignExtend(m_state.load(), 4));
 }
 
-void CFileNode::SetBelongedPartition(std::uint16_t index) {
-    m_state = (m_state & ~kPartitionMask) | (std::uint64_t{index} << 8);
-}
+void CFileNode::SetBelongedPartition(std::uint16_t index) { SetStateBits(kPartitionMask, std::uint64_t{index} << 8); }
 
-std::uint16_t CFileNode::GetBelongedPartition() const { return static_cast<std::uint16_t>(m_state >> 8); }
+std::uint16_t CFileNode::GetBelongedPartition() const { return static_cast<std::uint16_t>(m_state.load() >> 8); }
 
 void CFileNode::SetMetaDataSector(long long sector) {
-    m_state = (m_state & ~kMetaMask) | ((static_cast<std::uint64_t>(sector) & 0xFFFFFFFFFFULL) << 24);
+    SetStateBits(kMetaMask, (static_cast<std::uint64_t>(sector) & 0xFFFFFFFFFFULL) << 24);
 }
 
-long long CFileNode::GetMetadataStartPosition() const { return SignExtend(m_state >> 24, 40); }
+long long CFileNode::GetMetadataStartPosition() const { return SignExtend(m_state.load() >> 24, 40); }
 
 void CFileNode::SetDataRunList(IDataRunList* runs) {
     if (m_dataRuns && m_dataRuns != runs) m_dataRuns->Release();
@@ -89,21 +90,26 @@ void CFileNode::SetDataRunList(IDataRunList* runs) {
 
 void CFileNode::ShowNode(int show) {
     const int current = ShownField();
-    if (m_parent) {
+    if (CFileNode* parent = GetParentNode()) {
         // Only a change between hidden and shown moves the parent's count.
         int delta = 0;
         if ((show != 0) != (current != 0)) delta = show ? 1 : -1;
-        m_parent->ShowParent(delta);
+        parent->ShowParent(delta);
     }
     SetShownField(show);
 }
 
 void CFileNode::ShowParent(int delta) {
     if (delta == 0) return;
-    if (delta < 0 && m_shownChildren == 0) return; // nothing left to hide
-    m_shownChildren = static_cast<std::uint32_t>(static_cast<long long>(m_shownChildren) + delta);
-    const int now = m_shownChildren != 0 ? 1 : 0;
-    if (now != ShownField() && m_parent) m_parent->ShowParent(now ? 1 : -1);
+    std::uint32_t count = m_shownChildren.load();
+    std::uint32_t next;
+    do {
+        if (delta < 0 && count == 0) return; // nothing left to hide
+        next = static_cast<std::uint32_t>(static_cast<long long>(count) + delta);
+    } while (!m_shownChildren.compare_exchange_weak(count, next));
+    const int now = next != 0 ? 1 : 0;
+    CFileNode* parent = GetParentNode();
+    if (now != ShownField() && parent) parent->ShowParent(now ? 1 : -1);
     SetShownField(now);
 }
 
@@ -114,36 +120,36 @@ void CFileNode::SetCheck(_tagCheckedStatus status) {
     if (s == CHECK_PART || s < 0) return;
     if (ShownField() == 0 || s >= 3) return;
     const int old = GetCheckedStatus();
-    if (m_parent) m_parent->SetParentStatus(s - old);
-    if (m_firstChild) m_firstChild->SetChildStatus(s, true);
+    if (CFileNode* parent = GetParentNode()) parent->SetParentStatus(s - old);
+    if (CFileNode* child = FirstChildNode()) child->SetChildStatus(s, true);
     SetCheckField(s);
-    m_tickSum = static_cast<std::int32_t>(m_shownChildren) * s;
+    m_tickSum.store(static_cast<std::int32_t>(m_shownChildren.load()) * s);
 }
 
 void CFileNode::SetParentStatus(int delta) {
     CFileNode* node = this;
     for (int depth = 0; node && delta != 0 && depth < kMaxDepth; ++depth) {
-        node->m_tickSum += delta;
+        const std::int32_t sum = node->m_tickSum.fetch_add(delta) + delta;
         const int old = node->GetCheckedStatus();
         int now = 1;
-        if (node->m_tickSum == 0)
+        if (sum == 0)
             now = 0;
-        else if (node->m_tickSum == 2 * static_cast<std::int32_t>(node->m_shownChildren))
+        else if (sum == 2 * static_cast<std::int32_t>(node->m_shownChildren.load()))
             now = 2;
         node->SetCheckField(now);
         delta = now - old;
-        node = node->m_parent;
+        node = node->GetParentNode();
     }
 }
 
 void CFileNode::SetChildStatus(int status, bool walkSiblings) {
     // Siblings are walked iteratively; only the depth of the tree recurses.
-    for (CFileNode* node = this; node; node = walkSiblings ? node->m_next : nullptr) {
+    for (CFileNode* node = this; node; node = walkSiblings ? node->NextNode() : nullptr) {
         if (node->ShownField() == 0) continue; // hidden nodes keep their state
         node->SetCheckField(status);
         if (status == CHECK_PART) continue;
-        node->m_tickSum = static_cast<std::int32_t>(node->m_shownChildren) * status;
-        if (node->m_firstChild) node->m_firstChild->SetChildStatus(status, true);
+        node->m_tickSum.store(static_cast<std::int32_t>(node->m_shownChildren.load()) * status);
+        if (CFileNode* child = node->FirstChildNode()) child->SetChildStatus(status, true);
     }
 }
 
@@ -161,40 +167,46 @@ int CFileNode::AddChild(IFileNode* child) {
     auto* c = dynamic_cast<CFileNode*>(child);
     if (!c || c == this) return 0;
     // A node has one parent; linking it twice would corrupt both child lists.
-    if (c->m_parent) return 0;
+    if (c->GetParentNode()) return 0;
     if (IsLoopedToSelf(this, c)) return 0;
     if (c->ShownField() != 0) ++m_shownChildren;
-    c->m_parent = this;
-    c->m_next = m_firstChild;
-    m_firstChild = c;
+    c->m_parent.store(this, std::memory_order_release);
+    c->m_next.store(FirstChildNode(), std::memory_order_release);
+    // The last store publishes the child: a reader that finds it through
+    // this link sees every field written before.
+    m_firstChild.store(c, std::memory_order_release);
     return 1;
 }
 
 int CFileNode::AddNext(IFileNode* next) {
     auto* n = dynamic_cast<CFileNode*>(next);
     if (!n || n == this) return 0;
-    if (m_next) n->AddNext(m_next);
-    m_next = n;
+    if (CFileNode* next = NextNode()) n->AddNext(next);
+    m_next.store(n, std::memory_order_release);
     return 1;
 }
 
 int CFileNode::RemoveChild(CFileNode* child) {
-    if (!child || !m_firstChild) return 0;
+    if (!child || !FirstChildNode()) return 0;
     CFileNode* prev = nullptr;
-    CFileNode* cur = m_firstChild;
+    CFileNode* cur = FirstChildNode();
     while (cur && cur != child) {
         prev = cur;
-        cur = cur->m_next;
+        cur = cur->NextNode();
     }
     if (!cur) return 0;
     if (prev)
-        prev->m_next = cur->m_next;
+        prev->m_next.store(cur->NextNode(), std::memory_order_release);
     else
-        m_firstChild = cur->m_next;
-    if (cur->ShownField() != 0 && m_shownChildren > 0) --m_shownChildren;
-    cur->m_parent = nullptr;
-    cur->m_firstChild = nullptr;
-    cur->m_next = nullptr;
+        m_firstChild.store(cur->NextNode(), std::memory_order_release);
+    if (cur->ShownField() != 0) {
+        std::uint32_t count = m_shownChildren.load();
+        while (count > 0 && !m_shownChildren.compare_exchange_weak(count, count - 1)) {
+        }
+    }
+    cur->m_parent.store(nullptr);
+    cur->m_firstChild.store(nullptr);
+    cur->m_next.store(nullptr);
     return 1;
 }
 

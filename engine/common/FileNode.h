@@ -1,8 +1,15 @@
 #pragma once
 // The base of every file system's node class: links, shown and tick state,
 // data runs and the packed state word.
+//
+// The scan's worker links new nodes while the windows walk the found trees
+// and a name search changes shown states. Links are published with release
+// stores and read with acquire loads, so a node reached through a link is
+// seen whole; the state word, the shown-children count and the tick sum are
+// atomic, so concurrent changes of different bits never undo each other.
 #include "engine/include/FileNode.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -16,9 +23,9 @@ public:
     void ShowNode(int show) override;
     long long GetCurrentNodeID() override { return m_id; }
     long long GetParentNodeID() override { return m_parentId; }
-    IFileNode* GetParent() override { return m_parent; }
-    IFileNode* GetFirstChild() override { return m_firstChild; }
-    IFileNode* GetNextNode() override { return m_next; }
+    IFileNode* GetParent() override { return GetParentNode(); }
+    IFileNode* GetFirstChild() override { return FirstChildNode(); }
+    IFileNode* GetNextNode() override { return NextNode(); }
     _tagCheckedStatus GetCheckedStatus() override;
     void SetCheck(_tagCheckedStatus status) override;
     _tagSearcherType GetSearcheType() override { return SEARCHER_NONE; }
@@ -40,10 +47,10 @@ public:
     // NTFS, carved); null for every other node.
     virtual IFileProperties* GetFileProperties() { return nullptr; }
 
-    CFileNode* GetParentNode() const { return m_parent; }
-    CFileNode* FirstChildNode() const { return m_firstChild; }
-    CFileNode* NextNode() const { return m_next; }
-    void SetParent(CFileNode* parent) { m_parent = parent; }
+    CFileNode* GetParentNode() const { return m_parent.load(std::memory_order_acquire); }
+    CFileNode* FirstChildNode() const { return m_firstChild.load(std::memory_order_acquire); }
+    CFileNode* NextNode() const { return m_next.load(std::memory_order_acquire); }
+    void SetParent(CFileNode* parent) { m_parent.store(parent, std::memory_order_release); }
     int RemoveChild(CFileNode* child);
     // 1 when c is among node's ancestors.
     static int IsLoopedToSelf(IFileNode* node, IFileNode* c);
@@ -55,8 +62,8 @@ public:
     long long GetMetadataStartPosition() const;
     void SetNodeID(long long id) { m_id = id; }
     void SetCompressed(unsigned v) { m_compressed = v; }
-    unsigned GetShownChildren() const { return m_shownChildren; }
-    int GetTickSum() const { return m_tickSum; }
+    unsigned GetShownChildren() const { return m_shownChildren.load(); }
+    int GetTickSum() const { return m_tickSum.load(); }
 
     // The name without its leading blanks and dots.
     static std::string FilterFileNameByDot(const std::string& name);
@@ -74,18 +81,21 @@ protected:
     // "" for a null name, so name getters never answer null.
     static const char* SafeName(const char* name) { return name ? name : ""; }
 
-    CFileNode* m_firstChild = nullptr;
-    CFileNode* m_next = nullptr;
-    std::uint32_t m_shownChildren = 0;
+    std::atomic<CFileNode*> m_firstChild{nullptr};
+    std::atomic<CFileNode*> m_next{nullptr};
+    std::atomic<std::uint32_t> m_shownChildren{0};
     IDataRunList* m_dataRuns = nullptr;
     long long m_id = -1;
     long long m_parentId = -1;
-    std::uint64_t m_state = 0xFFFFFFFFFFFFFF10ULL;
-    CFileNode* m_parent = nullptr;
-    std::int32_t m_tickSum = 0;
+    std::atomic<std::uint64_t> m_state{0xFFFFFFFFFFFFFF10ULL};
+    std::atomic<CFileNode*> m_parent{nullptr};
+    std::atomic<std::int32_t> m_tickSum{0};
     std::uint32_t m_compressed = 0;
 
 private:
+    // Replaces the bits of mask in the state word by bits, leaving the others
+    // as another thread may have just set them.
+    void SetStateBits(std::uint64_t mask, std::uint64_t bits);
     int ShownField() const;
     void SetShownField(int v);
     void SetCheckField(int v);

@@ -37,6 +37,15 @@ int CFileTypeManager::Initialize() {
     return 1;
 }
 
+void CFileTypeManager::Initialze(const std::map<int, std::string>& lists) {
+    const std::pair<int, std::string*> targets[] = {
+        {1, &strPics}, {2, &strMusic}, {4, &strMovies}, {8, &strArchvie}, {16, &strDocument}};
+    for (const auto& [key, list] : targets) {
+        const auto it = lists.find(key);
+        if (it != lists.end()) *list = it->second;
+    }
+}
+
 FILE_TYPE_ID CFileTypeManager::GetFileTypeID(const char* ext) const {
     FILE_TYPE_ID id = FILE_TYPE_OTHER;
     if (!ext || !m_table.Find(ext, &id)) return FILE_TYPE_OTHER;

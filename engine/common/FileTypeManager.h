@@ -3,6 +3,7 @@
 #include "engine/common/KeHashTable.h"
 #include "engine/include/EngineTypes.h"
 
+#include <map>
 #include <string>
 
 // The category extension lists, each extensions joined by ";". The
@@ -19,6 +20,11 @@ class CFileTypeManager {
 public:
     // Fills the table from the five lists; answers 1.
     int Initialize();
+    // Sets the five lists from the application's catalogue: keys 1, 2, 4, 8
+    // and 16 (pictures, music, movies, archives, documents); a missing key
+    // leaves its list as it was. Tables filled earlier keep their contents
+    // until they are initialised again.
+    static void Initialze(const std::map<int, std::string>& lists);
     // The category of an extension (any case); 7 for null or unknown.
     FILE_TYPE_ID GetFileTypeID(const char* ext) const;
 

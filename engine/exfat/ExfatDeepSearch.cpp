@@ -109,6 +109,10 @@ void CExFatCompleteSearch::EndSearch(int build) {
         return;
     }
     m_builder->AddSearcherInfo(SEARCHER_EXFAT, -1);
+    // Every partition's nodes are made first and the fragments freed before
+    // the tree builder takes the nodes: folder-like data makes many of both,
+    // and they need not be held together.
+    std::vector<std::vector<CExFatFileNode*>> built(m_partitions.size());
     for (std::size_t i = 0; i < m_partitions.size(); ++i) {
         CExFatPartitionEx& p = *m_partitions[i];
         if (p.fatStart >= 0 && p.fatLength) {
@@ -120,17 +124,20 @@ void CExFatCompleteSearch::EndSearch(int build) {
             }
         }
         if (p.IsValid() && p.bitmapCluster) p.LoadAllocationBitmap(m_device, p.bitmapCluster, p.bitmapLength);
-        std::vector<CExFatFileNode*> nodes;
-        m_partitionBuilder.BuildFileTree(p, nodes);
-        for (CExFatFileNode* node : nodes) {
+        m_partitionBuilder.BuildFileTree(p, built[i], i + 1 == m_partitions.size());
+        p.ClearFatData();
+    }
+    m_partitionBuilder.Clear();
+    for (auto& p : m_partitions) p->ForgetFragments();
+    for (std::size_t i = 0; i < built.size(); ++i) {
+        for (CExFatFileNode* node : built[i]) {
             node->SetBelongedPartition(static_cast<std::uint16_t>(i));
             if (!m_builder->AddNode(node, SEARCHER_EXFAT)) node->Release();
         }
-        p.ClearFatData();
+        std::vector<CExFatFileNode*>().swap(built[i]);
     }
     m_builder->SetPartitonDevice(nullptr, m_device);
     m_builder->FlashBuild(SEARCHER_EXFAT);
-    m_partitionBuilder.Clear();
 }
 
 int CExFatCompleteSearch::GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int n) {

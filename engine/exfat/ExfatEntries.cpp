@@ -58,8 +58,13 @@ bool IsValidFileEntry(Bytes e) {
 }
 
 bool IsValidStreamEntry(Bytes e, std::uint64_t totalSectors, unsigned sectorShift, unsigned clusterShift) {
-    if (!bytes::Has(e, 0, kEntrySize) || sectorShift > 63 || clusterShift > 63) return false;
+    if (!bytes::Has(e, 0, kEntrySize)) return false;
     if (U8(e, 2) != 0 || !ZeroRange(e, 6, 8) || !ZeroRange(e, 16, 20)) return false;
+    return IsPlausibleStreamExtent(e, totalSectors, sectorShift, clusterShift);
+}
+
+bool IsPlausibleStreamExtent(Bytes e, std::uint64_t totalSectors, unsigned sectorShift, unsigned clusterShift) {
+    if (!bytes::Has(e, 0, kEntrySize) || sectorShift > 63 || clusterShift > 63) return false;
     const std::uint32_t first = Le32(e, 20);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
     const std::uint64_t valid = Le64(e, 8), length = Le64(e, 24);
@@ -137,6 +142,17 @@ _FILETIME DosTime2FileTime(std::uint32_t t) {
 
 } // namespace exfat
 
+namespace {
+// Every name entry of a set passes the name test.
+bool NamesPassTheNameTest(exfat::Bytes set) {
+    for (std::size_t k = 2; k * exfat::kEntrySize < set.size(); ++k) {
+        const exfat::Bytes e = set.subspan(k * exfat::kEntrySize, exfat::kEntrySize);
+        if ((e[0] == exfat::kName || e[0] == exfat::kNameDeleted) && !exfat::IsValidNameEntry(e)) return false;
+    }
+    return true;
+}
+} // namespace
+
 void CEFDTAnalyze::PrepareAnayze(unsigned sectorShift, unsigned clusterShift, std::uint64_t totalSectors) {
     m_sectorShift = sectorShift;
     m_clusterShift = clusterShift;
@@ -160,20 +176,28 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
         switch (type) {
         case kFile:
         case kFileDeleted: {
-            // A set whose checksum holds is genuine even when Windows has put
-            // something in a reserved field (EFS does) or it is longer than a
-            // plain name needs; failing it would end the folder and lose the
-            // rest of the listing.
+            // A file entry whose set checksum holds is genuine even when
+            // Windows has put something in a reserved field (EFS does) or the
+            // set is longer than a plain name needs; failing it would end the
+            // folder and lose the rest of the listing. Its stream and name
+            // entries still pass their own tests.
             const std::size_t setBytes = (std::size_t{e[1]} + 1) * kEntrySize;
             const bool verified = e[1] >= 2 && bytes::Has(cluster, i * kEntrySize, setBytes) &&
                                   CheckDirEntry(cluster.subspan(i * kEntrySize), setBytes, bytes::Le16(e, 2));
             if (!IsValidFileEntry(e) && !verified) return false;
+            if (verified && !NamesPassTheNameTest(cluster.subspan(i * kEntrySize, setBytes))) {
+                // The checksum vouches for the set's extent: a name the name
+                // test refuses (control characters) drops this set only, not
+                // the rest of the folder.
+                DropSet();
+                i += e[1];
+                break;
+            }
             m_verified = verified;
             m_set = _tagFileBaseInfo{};
             m_units.clear();
             m_state = 1;
             m_remaining = e[1];
-            m_secondaryCount = e[1];
             m_index = 0;
             m_set.inUse = inUse ? 1 : 0;
             m_set.attributes = bytes::Le16(e, 4);
@@ -186,7 +210,10 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
         case kStream:
         case kStreamDeleted:
             ++m_index;
-            if (!IsValidStreamEntry(e, m_totalSectors, m_sectorShift, m_clusterShift) && !InVerifiedSet())
+            // Windows EFS writes into the reserved bytes of a stream entry:
+            // inside a set whose checksum holds only its extent is tested.
+            if (!(InVerifiedSet() ? IsPlausibleStreamExtent(e, m_totalSectors, m_sectorShift, m_clusterShift)
+                                  : IsValidStreamEntry(e, m_totalSectors, m_sectorShift, m_clusterShift)))
                 return false;
             if (m_state == 1 && m_index == 1 && (inUse != 0) == (m_set.inUse != 0)) {
                 m_state = 2;
@@ -202,7 +229,7 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
         case kName:
         case kNameDeleted:
             ++m_index;
-            if (!IsValidNameEntry(e) && !InVerifiedSet()) return false;
+            if (!IsValidNameEntry(e)) return false;
             if (m_state >= 2 && m_state == m_index && (inUse != 0) == (m_set.inUse != 0)) {
                 for (std::size_t c = 0; c < 15; ++c) m_units += static_cast<char16_t>(bytes::Le16(e, 2 + 2 * c));
                 ++m_state;

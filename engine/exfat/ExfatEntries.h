@@ -44,6 +44,8 @@ bool IsValidFileEntry(Bytes e);
 // Lengths are checked against the device; shifts are log2 of the sector and
 // cluster sizes in bytes.
 bool IsValidStreamEntry(Bytes e, std::uint64_t totalSectors, unsigned sectorShift, unsigned clusterShift);
+// The stream test without its reserved bytes: first cluster and lengths only.
+bool IsPlausibleStreamExtent(Bytes e, std::uint64_t totalSectors, unsigned sectorShift, unsigned clusterShift);
 bool IsValidNameEntry(Bytes e);
 bool IsValidLabelEntry(Bytes e);
 
@@ -97,15 +99,14 @@ private:
         m_state = 0;
         m_verified = false;
     }
-    // The current entry (m_index) lies inside a set whose checksum held.
-    bool InVerifiedSet() const { return m_verified && m_state >= 1 && m_index <= m_secondaryCount; }
+    // The current entry is the stream entry of a set whose checksum held.
+    bool InVerifiedSet() const { return m_verified && m_state == 1 && m_index == 1; }
 
     _tagFileBaseInfo m_set;
     std::u16string m_units; // the set's name, joined before one conversion
     int m_state = 0;        // 0 none, 1 file entry read, 2+ stream and names read
     int m_remaining = 0;
     int m_index = 0;
-    int m_secondaryCount = 0;
     bool m_verified = false;
     std::vector<_tagFileBaseInfo> m_records;
     std::uint64_t m_totalSectors = 0;

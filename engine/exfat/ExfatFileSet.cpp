@@ -142,11 +142,17 @@ CFDTPreAnaylze::SetResult CFDTPreAnaylze::ReadSet(Bytes set, std::int64_t sector
     const std::uint8_t inUse = set[0] & kInUse;
     Bytes stream = set.subspan(kEntrySize, kEntrySize);
     if (!IsStreamType(stream[0]) || (stream[0] & kInUse) != inUse) return SetResult::Dropped;
-    if (!IsValidStreamEntry(stream, m_totalSectors, m_sectorShift, m_clusterShift)) return SetResult::Dropped;
+    // Windows EFS writes into a stream entry's reserved bytes: with the
+    // checksum holding, only its extent is tested.
+    if (!IsPlausibleStreamExtent(stream, m_totalSectors, m_sectorShift, m_clusterShift)) return SetResult::Dropped;
     std::u16string units;
     for (std::size_t k = 2; k < n; ++k) {
         Bytes e = set.subspan(k * kEntrySize, kEntrySize);
         if (!IsNameType(e[0]) || (e[0] & kInUse) != inUse) return SetResult::Dropped;
+        // The checksum vouches for the set's extent: a name the name test
+        // refuses (control characters, an empty first unit) is not listed, but
+        // the set is passed over whole and the sets after it are still read.
+        if (!IsValidNameEntry(e)) return SetResult::Nameless;
         for (std::size_t c = 0; c < 15; ++c) units += static_cast<char16_t>(Le16(e, 2 + 2 * c));
     }
     _tagFileBaseInfo r;

@@ -543,7 +543,7 @@ void CPartitionBuilder::FinishBuid(std::vector<std::unique_ptr<CExFatPartitionEx
 
 // ---- the file tree ------------------------------------------------------------
 
-void CPartitionBuilder::BuildFileTree(CExFatPartitionEx& p, std::vector<CExFatFileNode*>& nodes) {
+void CPartitionBuilder::BuildFileTree(CExFatPartitionEx& p, std::vector<CExFatFileNode*>& nodes, bool lastUse) {
     const std::int64_t s = p.Spc();
     const bool rootKnown = p.Root() != 0xFFFFFFFFu && p.IsHeapCluster(p.Root());
     const std::int64_t rootSector = rootKnown ? p.ConvertClusterNumToSector(p.Root()) : -2;
@@ -592,6 +592,10 @@ void CPartitionBuilder::BuildFileTree(CExFatPartitionEx& p, std::vector<CExFatFi
                     node->SetParentID(parent);
                     nodes.push_back(node);
                 }
+            if (lastUse) {
+                std::vector<_tagFileBaseInfo>().swap(x->inUse);
+                std::vector<_tagFileBaseInfo>().swap(x->deleted);
+            }
         });
     };
     std::vector<CFileSet*> aside;

@@ -55,6 +55,13 @@ public:
     std::set<CFileSet*> matched;
     std::map<std::int64_t, std::uint32_t> dataSectorMap; // matched fragments: first sector -> sector count
     std::vector<std::int64_t> onBoundary, offBoundary;
+    // Once its nodes are built the fragments are no longer needed.
+    void ForgetFragments() {
+        std::set<CFileSet*>().swap(matched);
+        std::map<std::int64_t, std::uint32_t>().swap(dataSectorMap);
+        std::vector<std::int64_t>().swap(onBoundary);
+        std::vector<std::int64_t>().swap(offBoundary);
+    }
     CFileSet* rootFragment = nullptr;
 };
 
@@ -81,7 +88,9 @@ public:
     // Settles every hypothesis; the kept partitions, best first.
     void FinishBuid(std::vector<std::unique_ptr<CExFatPartitionEx>>& out);
     // The nodes of one kept partition; the caller owns them.
-    void BuildFileTree(CExFatPartitionEx& partition, std::vector<CExFatFileNode*>& nodes);
+    // lastUse: no other partition's tree follows, so each fragment's records
+    // are freed once they have become nodes.
+    void BuildFileTree(CExFatPartitionEx& partition, std::vector<CExFatFileNode*>& nodes, bool lastUse = false);
 
     // Tests.
     std::size_t CandidateCount() const { return m_candidates.size(); }

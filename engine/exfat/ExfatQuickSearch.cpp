@@ -129,7 +129,8 @@ ResultCode CExFatQuickSearch::QuickSearch(IStorageDevice* device, IProgress* pro
     const std::uint32_t root = m_partition.RootCluster();
     const Folder rootFolder{root, std::uint64_t{m_partition.ClusterLimit()} * m_partition.BytesPerCluster(), false,
                             false, m_partition.ConvertClusterNumToSector(root)};
-    BuildChildren(device, rootFolder);
+    // A root that cannot be read lists nothing: a failure, not an empty volume.
+    const bool rootRead = BuildChildren(device, rootFolder);
 
     std::uint64_t done = 0;
     std::uint64_t lastPercent = 0;
@@ -150,7 +151,7 @@ ResultCode CExFatQuickSearch::QuickSearch(IStorageDevice* device, IProgress* pro
         m_builder->SetPartitonDevice(nullptr, device);
         m_builder->FlashBuild(SEARCHER_EXFAT);
     }
-    return 0;
+    return rootRead ? 0 : exfat::kRootUnreadable;
 }
 
 namespace exfat {

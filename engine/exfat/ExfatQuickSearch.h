@@ -20,6 +20,8 @@ inline constexpr ResultCode kNoProgress = MakeResult(kResultLib, 2, 1);
 inline constexpr ResultCode kBootSectorUnreadable = MakeResult(kResultLib, 3, 5);
 inline constexpr ResultCode kNotExfat = MakeResult(kResultLib, 4, 0x16);
 inline constexpr ResultCode kBuilderRefused = MakeResult(kResultLib, 5, 1);
+// The root folder's first cluster could not be read (outside the heap or the device, or a failed read).
+inline constexpr ResultCode kRootUnreadable = MakeResult(kResultLib, 6, 5);
 } // namespace exfat
 
 class CExFatQuickSearch : public IQuickFileSystemSearchController {

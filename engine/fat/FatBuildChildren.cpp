@@ -60,7 +60,12 @@ IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t firstCluster, st
 
 int CFATBuildChildren::BuildRoot(FatFolderQueue& queue, int show, int doRoot) {
     if (!doRoot) return 0;
-    if (m_geo.kind == FS_FAT32) return BuildChildren(nullptr, m_geo.rootCluster, queue, 1, show);
+    if (m_geo.kind == FS_FAT32) {
+        // A root cluster outside the partition (0, 1, an end or bad mark) lists
+        // nothing: the root is lost, not empty.
+        if (!IsLimitCluster(m_geo.rootCluster)) return 0;
+        return BuildChildren(nullptr, m_geo.rootCluster, queue, 1, show);
+    }
     if (!m_device || m_geo.rootSectors == 0) return 0;
     std::vector<std::uint8_t> root(std::size_t{m_geo.rootSectors} * m_geo.sectorSize);
     if (m_device->ReadSector(root.data(), static_cast<long long>(m_geo.rootStart), m_geo.rootSectors) == 0)
@@ -292,7 +297,8 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
 std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t candidate, bool& found, unsigned tries,
                                                     bool isFolder) {
     found = false;
-    for (unsigned i = 0; i < tries; ++i) {
+    // tries - 1 values: the candidate, then one more per 0x10000 clusters.
+    for (unsigned i = 0; i + 1 < tries; ++i) {
         const std::uint64_t c = candidate + std::uint64_t{i} * kHighWindow;
         // Candidates only ever grow: past the partition's clusters none is left.
         if (c >= m_geo.clusterCount + 2) break;

@@ -5,6 +5,9 @@
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <span>
 
 using namespace fat;
 using Record = CFATSearchedPartitionInfo;
@@ -63,7 +66,59 @@ int CFATCompleteFSearcher::PreparetoSearch() {
 void CFATCompleteFSearcher::ClearProposals() {
     m_fatExpectations.clear();
     m_byOrigin.clear();
+    m_ranks.clear();
     m_candidates.clear();
+}
+
+namespace {
+// What speaks for a candidate, as one number ordered like (kept at the end at
+// all, sub-folder confirmations, boot sectors and FAT copies seen).
+std::uint64_t Evidence(const Record& r) {
+    const std::uint32_t f = r.GetFlag();
+    const auto folders = static_cast<std::uint64_t>(std::clamp<std::int64_t>(
+        CFATCompleteFSearcher::SubFolderCount(r), 0, std::int64_t{1} << 40));
+    const bool kept = (f & kBootFlags) ? folders >= 1 || (f & (kFirstFat | kSecondFat)) : folders >= 1;
+    return (std::uint64_t{kept} << 62) | (folders << 8) |
+           static_cast<std::uint64_t>(std::popcount(f & (kBootFlags | kFirstFat | kSecondFat)));
+}
+} // namespace
+
+bool CFATCompleteFSearcher::WeakerFirst::operator()(const Candidate* a, const Candidate* b) const {
+    if (a->evidence != b->evidence) return a->evidence < b->evidence;
+    return a->order < b->order;
+}
+
+template <typename Change>
+void CFATCompleteFSearcher::Strengthen(Candidate& c, Change change) {
+    auto& rank = m_ranks[c.record->m_sectorsPerCluster];
+    rank.erase(&c);
+    change(*c.record);
+    c.evidence = Evidence(*c.record);
+    rank.insert(&c);
+}
+
+void CFATCompleteFSearcher::BoundCandidates() {
+    if (!m_grown) return;
+    m_grown = false;
+    for (auto& [spc, rank] : m_ranks)
+        while (rank.size() > fat::kMaxCandidatesPerClusterSize) Drop(*rank.begin());
+}
+
+void CFATCompleteFSearcher::Drop(Candidate* c) {
+    const Record& r = *c->record;
+    auto forget = [c](std::multimap<std::int64_t, Candidate*>& map, std::int64_t key) {
+        const auto range = map.equal_range(key);
+        for (auto it = range.first; it != range.second;) it = it->second == c ? map.erase(it) : std::next(it);
+    };
+    forget(m_byOrigin, r.m_clusterOrigin);
+    if (c->expectsFats) {
+        const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
+        forget(m_fatExpectations, fat1);
+        forget(m_fatExpectations, fat1 + r.GetSectorPerFAT());
+    }
+    if (c->rival) c->rival->rival = nullptr;
+    m_ranks[r.m_sectorsPerCluster].erase(c);
+    m_candidates.erase(c->self);
 }
 
 int CFATCompleteFSearcher::AnalyzeBlock(long long first, long long count) {
@@ -74,14 +129,17 @@ int CFATCompleteFSearcher::AnalyzeBlock(long long first, long long count) {
     const auto n = static_cast<std::size_t>(count);
     m_block.resize(n * ss);
     if (m_device->ReadSector(m_block.data(), first, count)) {
-        for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t i = 0; i < n; ++i) {
             AnalyzeSector(first + static_cast<long long>(i), Bytes(m_block.data() + i * ss, ss));
+            BoundCandidates();
+        }
         return 1;
     }
     // A failed read skips only the sectors that cannot be read.
     for (std::size_t i = 0; i < n; ++i) {
         const long long s = first + static_cast<long long>(i);
         if (m_device->ReadSector(m_block.data(), s, 1)) AnalyzeSector(s, Bytes(m_block.data(), ss));
+        BoundCandidates();
     }
     return 1;
 }
@@ -123,7 +181,7 @@ bool CFATCompleteFSearcher::AnalyzeFATDBRSector(std::int64_t s, Bytes bytes) {
         if (Candidate* known = FindMatchedPartitionInfo(backup->m_clusterOrigin, backup->m_sectorsPerCluster)) {
             // The backup of a known partition: reading it as a partition of
             // its own would propose a ghost 6 sectors on.
-            known->record->MergeFlag(Record::kFlagFat32BackupBoot);
+            Strengthen(*known, [](Record& r) { r.MergeFlag(Record::kFlagFat32BackupBoot); });
             return true;
         }
     }
@@ -142,13 +200,16 @@ std::unique_ptr<Record> CFATCompleteFSearcher::BuildPartitionInfoAccordingFATDBR
     if (start < 0 || static_cast<std::uint64_t>(start) >= m_totalSectors) return nullptr;
     const enumFILE_SYSTEM_TYPE kind = boot.GetFileSystemType();
     if (kind != FS_FAT12 && kind != FS_FAT16 && kind != FS_FAT32) return nullptr;
-    const std::uint64_t T = std::min<std::uint64_t>(boot.GetTotalSectors(), m_totalSectors - start);
+    // The kind and the cluster count come from the boot sector's own size: an
+    // image cut short keeps its geometry, and only the reads stop at its end.
+    const std::uint64_t bootTotal = boot.GetTotalSectors();
+    const std::uint64_t T = std::min<std::uint64_t>(bootTotal, m_totalSectors - start);
     const unsigned spc = boot.GetSectorsperCluster();
     const std::uint64_t spf = boot.GetSectorsPerFat();
     const std::uint64_t rootSectors = kind == FS_FAT32 ? 0 : std::uint64_t{boot.GetRootEntries()} * 32 / m_sectorSize;
     const std::uint64_t dataOffset = boot.GetReservedSector() + std::uint64_t{boot.GetNumberOfFat()} * spf + rootSectors;
-    if (spc == 0 || dataOffset >= T) return nullptr;
-    const std::uint64_t clusters = (T - dataOffset) / spc;
+    if (spc == 0 || dataOffset >= bootTotal) return nullptr;
+    const std::uint64_t clusters = (bootTotal - dataOffset) / spc;
     if (!InRange(kind, clusters)) return nullptr;
     if (spf < FatSectorsFor(clusters, RangeOf(kind).halfBytes, m_sectorSize)) return nullptr;
     if (kind == FS_FAT32 && clusters < boot.GetRootDirStartCluster()) return nullptr;
@@ -176,8 +237,14 @@ CFATCompleteFSearcher::Candidate* CFATCompleteFSearcher::AddCandidate(std::uniqu
                                                                       bool expectFats) {
     Candidate& c = m_candidates.emplace_back();
     c.record = std::move(record);
+    c.order = m_proposals++;
+    c.self = std::prev(m_candidates.end());
+    c.evidence = Evidence(*c.record);
     const Record& r = *c.record;
     m_byOrigin.emplace(r.m_clusterOrigin, &c);
+    m_ranks[r.m_sectorsPerCluster].insert(&c);
+    m_grown = true;
+    c.expectsFats = expectFats;
     if (expectFats) {
         const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
         m_fatExpectations.emplace(fat1, &c);
@@ -194,15 +261,15 @@ void CFATCompleteFSearcher::UpdateFATTableInfo(std::int64_t s) {
     const auto range = m_fatExpectations.equal_range(s);
     for (auto it = range.first; it != range.second; ++it) {
         Candidate& c = *it->second;
-        Record& r = *c.record;
+        const Record& r = *c.record;
         const std::int64_t fat1 = r.GetStartSector() + r.GetReservedSector();
         if (s == fat1) {
             if (afterFat) continue;
-            r.MergeFlag(Record::kFlagFirstFatSeen);
+            Strengthen(c, [](Record& w) { w.MergeFlag(Record::kFlagFirstFatSeen); });
             c.firstFatSeen = true;
         } else if (s == fat1 + r.GetSectorPerFAT()) {
             if (afterFat && !c.firstFatSeen) continue;
-            r.MergeFlag(Record::kFlagSecondFatSeen);
+            Strengthen(c, [](Record& w) { w.MergeFlag(Record::kFlagSecondFatSeen); });
         }
     }
     m_fatExpectations.erase(m_fatExpectations.begin(), m_fatExpectations.upper_bound(s));
@@ -222,19 +289,22 @@ void CFATCompleteFSearcher::AnalyzeFATSubFolderFirstSector(std::int64_t s, std::
     // A "." below cluster 2 points nowhere in the data area.
     if (cluster < 2) return;
     const std::uint64_t index = cluster - 2ull;
-    std::vector<unsigned> fitting;
+    std::array<unsigned, std::size(FAT_SUPPORTED_SECTORS_PER_CLUSTER)> fitting{};
+    std::size_t fits = 0;
     for (unsigned v : FAT_SUPPORTED_SECTORS_PER_CLUSTER) {
         const std::uint64_t offset = index * v;
         if (offset > static_cast<std::uint64_t>(s)) continue;
         const std::int64_t D = s - static_cast<std::int64_t>(offset);
         if (Candidate* c = FindMatchedPartitionInfo(D, v)) {
-            c->record->MergeFlag(Record::kFlagFromSubFolder);
-            ++c->record->m_searcherField2;
+            Strengthen(*c, [](Record& r) {
+                r.MergeFlag(Record::kFlagFromSubFolder);
+                ++r.m_searcherField2;
+            });
             return;
         }
-        fitting.push_back(v);
+        fitting[fits++] = v;
     }
-    for (unsigned v : fitting)
+    for (unsigned v : std::span(fitting).first(fits))
         if (auto r = BuildPartitionInfoAccordingtoSubFolder(s, cluster, v)) AddCandidate(std::move(r), false);
 }
 

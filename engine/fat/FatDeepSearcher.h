@@ -13,6 +13,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 class CTempFATDBR;
@@ -21,6 +22,8 @@ namespace fat {
 inline constexpr ResultCode kDeepNoFatTable = MakeResult(ResultLib::FatSearch, 912, 7);
 // Cluster sizes a partition without a boot sector is tried with, in order.
 inline constexpr unsigned FAT_SUPPORTED_SECTORS_PER_CLUSTER[] = {1, 2, 4, 8, 16, 32, 64, 128};
+// Candidate partitions kept per cluster size during a deep scan.
+inline constexpr std::size_t kMaxCandidatesPerClusterSize = 1024;
 
 ICompleteFileSystemSearchController* CreateFATSearcher();
 } // namespace fat
@@ -64,6 +67,14 @@ private:
         // as the backup 6 sectors after a start); at most one of them survives.
         Candidate* rival = nullptr;
         bool firstFatSeen = false;
+        bool expectsFats = false; // its FAT copies are awaited (a boot sector proposed it)
+        std::uint64_t order = 0; // when it was proposed
+        std::uint64_t evidence = 0; // what speaks for it (see Rank), kept up to date
+        std::list<Candidate>::iterator self;
+    };
+    // Weakest first: less evidence, then proposed earlier.
+    struct WeakerFirst {
+        bool operator()(const Candidate* a, const Candidate* b) const;
     };
 
     void AnalyzeSector(std::int64_t sector, fat::Bytes bytes);
@@ -83,6 +94,13 @@ private:
     bool IsValidFileSystem(std::int64_t firstDataSector, unsigned sectorsPerCluster, enumFILE_SYSTEM_TYPE kind,
                            std::uint64_t& clusters, std::uint64_t& sectorsPerFat) const;
     void ClearProposals();
+    // Changes a candidate's evidence through change() and keeps its rank.
+    template <typename Change>
+    void Strengthen(Candidate& c, Change change);
+    // Each cluster size keeps at most kMaxCandidatesPerClusterSize candidates:
+    // the weakest go first, so folder-like data cannot grow them without bound.
+    void BoundCandidates();
+    void Drop(Candidate* c);
 
     long long m_blockSize = -1;
     IStorageDevice* m_device = nullptr;
@@ -93,6 +111,10 @@ private:
     std::multimap<std::int64_t, Candidate*> m_byOrigin;
     // Where a proposed partition's FAT copies must begin: sector -> partition.
     std::multimap<std::int64_t, Candidate*> m_fatExpectations;
+    // The candidates of each cluster size, weakest first.
+    std::map<unsigned, std::set<Candidate*, WeakerFirst>> m_ranks;
+    std::uint64_t m_proposals = 0;
+    bool m_grown = false;
     FatFolderSectors m_folderSectors;
     unsigned m_sectorSize = 512;
     std::uint64_t m_totalSectors = 0;

@@ -66,7 +66,7 @@ IFileNode* CFATFileNode::Clone() {
     copy->SetDataRunList(m_dataRuns ? m_dataRuns->Clone() : nullptr);
     copy->m_id = m_id;
     copy->m_parentId = m_parentId;
-    copy->m_state = m_state;
+    copy->m_state.store(m_state.load());
     copy->m_compressed = m_compressed;
     return copy;
 }

@@ -15,6 +15,10 @@ public:
     _FILTER_TYPE GetNodeFileType(IFileNode* node) override;
     void Release() override {} // lives for the process
 
+    // Fills the extension table again from the category lists (after the
+    // application set them from its catalogue; the filter is made earlier).
+    void ReloadFileTypes() { m_types.Initialize(); }
+
     // The category of a node from the text after the last "." of its name.
     FILE_TYPE_ID GetNodeType(IFileNode* node) const;
     _SCAN_TYPE GetScanType() const { return m_scanType; }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -185,12 +186,12 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
     if (isDir) {
         if (!tree->privateDataIds.empty() && parentId == tree->privateDataIds.front()) return 0;
         if (name[0] == '.') node->FilterFileNameByDot();
-        if (!Record(tree->dirs, node)) return 0;
+        if (!Record(*tree, tree->dirs, node)) return 0;
         if (trashCandidate) tree->trashCandidates.push_back(node);
         Wake(*tree, id);
     } else {
         if (name[0] == '.') return 0;
-        if (!Record(tree->files, node)) return 0;
+        if (!Record(*tree, tree->files, node)) return 0;
     }
 
     m_owned.insert(node);
@@ -203,18 +204,79 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
     return 1;
 }
 
-bool CDirectoryTreeBuilder::Record(NodeMap& map, CFileNode* node) {
+namespace {
+// A hash of what makes two nodes duplicates: equal nodes always share it.
+std::uint64_t DuplicateKey(CFileNode* node) {
+    std::uint64_t h = std::hash<std::string_view>{}(NameOf(node));
+    auto mix = [&h](std::uint64_t v) { h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2); };
+    const bool dir = node->IsDirectory() != 0;
+    mix(static_cast<std::uint64_t>(node->GetCurrentNodeID()));
+    mix(static_cast<std::uint64_t>(node->GetParentNodeID()));
+    mix(dir);
+    // Folders are equal by name alone, HFS+ files by creation time and size.
+    mix(dir || node->GetSearcheType() == SEARCHER_HFSPLUS ? 0 : node->GetBelongedPartition() + 1u);
+    return h;
+}
+bool IsFatFolder(CFileNode* node) { return node->GetSearcheType() == SEARCHER_FAT && node->IsDirectory(); }
+} // namespace
+
+void CDirectoryTreeBuilder::Index(Tree& tree, const Recorded& r) { tree.duplicates.emplace(DuplicateKey(r.node), r); }
+
+void CDirectoryTreeBuilder::Unindex(Tree& tree, CFileNode* node) {
+    const auto range = tree.duplicates.equal_range(DuplicateKey(node));
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.node != node) continue;
+        tree.duplicates.erase(it);
+        return;
+    }
+}
+
+void CDirectoryTreeBuilder::ForgetRecorded(Tree& tree, CFileNode* node) {
+    Unindex(tree, node);
+    if (!IsFatFolder(node)) return;
+    auto twins = tree.fatFolderTwins.find({node->GetCurrentNodeID(), node->GetParentNodeID()});
+    if (twins == tree.fatFolderTwins.end()) return;
+    std::erase_if(twins->second, [node](const Recorded& r) { return r.node == node; });
+    if (twins->second.empty()) tree.fatFolderTwins.erase(twins);
+}
+
+// The nodes of an id are compared with the new one in recording order, and
+// the first equal one drops it. The index finds that one directly; the FAT
+// folders recorded before it under the same parent still meet the new node,
+// since the duplicate test may hand them its properties (and so its name).
+bool CDirectoryTreeBuilder::Record(Tree& tree, NodeMap& map, CFileNode* node) {
     auto& recorded = map[node->GetCurrentNodeID()];
+    const Recorded self{tree.recordings++, node};
     if (!m_replay) {
-        for (CFileNode* old : recorded) {
-            if (!(*old == *node)) continue;
+        const Recorded* equal = nullptr;
+        const auto range = tree.duplicates.equal_range(DuplicateKey(node));
+        for (auto it = range.first; it != range.second; ++it)
+            if ((!equal || it->second.order < equal->order) && *it->second.node == *node) equal = &it->second;
+        const std::uint64_t before = equal ? equal->order : self.order;
+        CFileNode* const same = equal ? equal->node : nullptr;
+        if (node->IsDirectory()) {
+            auto twins = tree.fatFolderTwins.find({node->GetCurrentNodeID(), node->GetParentNodeID()});
+            if (twins != tree.fatFolderTwins.end()) {
+                for (const Recorded& twin : twins->second) {
+                    if (twin.order >= before) break;
+                    if (std::strcmp(NameOf(twin.node), NameOf(node)) == 0) continue;
+                    Unindex(tree, twin.node);
+                    (void)(*twin.node == *node);
+                    Index(tree, twin);
+                }
+            }
+        }
+        if (same) {
             if (node->GetFileSize() != 0 &&
-                old->GetModificationTime().Value() > node->GetModificationTime().Value())
-                MergeNode(old, node);
+                same->GetModificationTime().Value() > node->GetModificationTime().Value())
+                MergeNode(same, node);
             return false;
         }
     }
     recorded.push_back(node);
+    if (m_replay) return true;
+    Index(tree, self);
+    if (IsFatFolder(node)) tree.fatFolderTwins[{node->GetCurrentNodeID(), node->GetParentNodeID()}].push_back(self);
     return true;
 }
 
@@ -233,6 +295,7 @@ void CDirectoryTreeBuilder::DropPendingFoldersInside(Tree& tree, long long priva
         if (tree.shownSet.count(node)) continue;
         // Forget it everywhere it is held before it is freed.
         tree.pending.Remove(node);
+        ForgetRecorded(tree, node);
         auto it = tree.dirs.find(node->GetCurrentNodeID());
         if (it != tree.dirs.end()) {
             std::erase(it->second, node);
@@ -504,6 +567,8 @@ void CDirectoryTreeBuilder::ReleaseUnshown(Tree& tree) {
         }
         map->clear();
     }
+    tree.duplicates.clear();
+    tree.fatFolderTwins.clear();
     tree.trashCandidates.clear();
     std::printf("CDirectoryTreeBuilder::ReleaseNodeByFilter --- nReleasedCount = %d\n", released);
 }

@@ -91,6 +91,10 @@ private:
 
     // Every node recorded under one id (the same entry found twice, or reused).
     using NodeMap = std::map<long long, std::vector<CFileNode*>>;
+    struct Recorded {
+        std::uint64_t order; // when it was recorded
+        CFileNode* node;
+    };
 
     struct Tree {
         _tagSearcherType type = SEARCHER_NONE;
@@ -104,6 +108,14 @@ private:
         std::map<long long, std::vector<CFileNode*>> waiting;
         NodeMap dirs;
         NodeMap files;
+        // The recorded nodes by a hash of what the duplicate test compares
+        // (id, parent id, folder or not, name, partition): a duplicate is
+        // found without walking every node of its id.
+        std::unordered_multimap<std::uint64_t, Recorded> duplicates;
+        // FAT folders by (id, parent id), in recording order: the duplicate
+        // test lets a later namesake-less twin lend them its properties.
+        std::map<std::pair<long long, long long>, std::vector<Recorded>> fatFolderTwins;
+        std::uint64_t recordings = 0;
         std::vector<CFileNode*> trashCandidates;
         std::vector<CFileNode*> shown;
         std::unordered_set<const CFileNode*> shownSet;
@@ -132,7 +144,10 @@ private:
     void GiveBackRecycleBin(Tree& tree, _tagSearcherType type);
 
     void DropPendingFoldersInside(Tree& tree, long long privateDataId);
-    bool Record(NodeMap& map, CFileNode* node);
+    bool Record(Tree& tree, NodeMap& map, CFileNode* node);
+    static void Index(Tree& tree, const Recorded& r);
+    static void Unindex(Tree& tree, CFileNode* node);
+    static void ForgetRecorded(Tree& tree, CFileNode* node);
     static void MergeNode(CFileNode* recorded, CFileNode* newer);
 
     CFileNode* GetCorrectParent(const Tree& tree, const std::vector<CFileNode*>& candidates, CFileNode* node) const;

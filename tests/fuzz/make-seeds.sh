@@ -186,3 +186,9 @@ cp "$corpus/fat_quickscan_fuzz/fat16.img" "$corpus/fat_deepscan_fuzz/fat16_noboo
 dd if=/dev/zero of="$corpus/fat_deepscan_fuzz/fat16_noboot.img" bs=512 count=1 conv=notrunc 2>/dev/null
 
 ls -la "$corpus"/*/ | head -60
+
+# ---- crafted folder-like data: one FAT folder sector and one exFAT folder
+# cluster repeated over 256 KiB (the deep-scan cost benchmark's images) ----------
+"$here/../../bench/hostile/make-crafted.sh" "$WORK/crafted" 256
+cp "$WORK/crafted/fatdir_256k.img" "$corpus/fat_deepscan_fuzz/crafted_fatdir.img"
+cp "$WORK/crafted/exfatdir_256k.img" "$corpus/exfat_deepscan_fuzz/crafted_exfatdir.img"

@@ -91,16 +91,16 @@ TEST_F(RSDataTest, HeaderLayoutChecksumStatusAndCheckFile) {
         b[at] ^= mask;
         return b;
     };
-    // The file, whether its header is accepted, its status (-2: GetStatus
-    // raises 2) and CheckFile's answer (signature and status only).
+    // The file, whether its header is accepted, its status as read (-2:
+    // GetStatus raises 2) and CheckFile's answer (signature and status only).
     const std::tuple<const char*, Buffer, bool, int, bool> cases[] = {
         {"intact", good, true, 1, true},
-        {"upper half of the checksum", flipped(22, 1), false, 0, true},
-        {"checksum", flipped(20, 0x40), false, 0, true},
-        {"description byte", flipped(40, 1), false, 0, true},
-        {"signature", flipped(3, 1), false, 0, false},
-        {"version", Resealed(good, 16, 5801), false, 0, true},
-        {"short header", Buffer(good.begin(), good.end() - 1), false, 0, false},
+        {"upper half of the checksum", flipped(22, 1), false, 1, true},
+        {"checksum", flipped(20, 0x40), false, 1, true},
+        {"description byte", flipped(40, 1), false, 1, true},
+        {"signature", flipped(3, 1), false, 1, false},
+        {"version", Resealed(good, 16, 5801), false, 1, true},
+        {"short header", Buffer(good.begin(), good.end() - 1), false, 1, false},
         {"status 4", Resealed(good, 24, 4), true, 4, true},
         {"status 0", Resealed(good, 24, 0), true, 0, false},
         {"status 5", Resealed(good, 24, 5), true, -2, false},

@@ -12,17 +12,17 @@ using salvor::test::TestFileNode;
 
 namespace {
 
+// Nodes that live as long as the test, each linked below its parent.
 struct Tree {
     std::vector<std::unique_ptr<TestFileNode>> nodes;
-    TestFileNode* Make(long long id, const char* name, bool dir = false) {
-        nodes.push_back(std::make_unique<TestFileNode>(id, -1, name, dir));
+    TestFileNode* Make(const char* name, bool dir = false, TestFileNode* parent = nullptr, bool hidden = false) {
+        nodes.push_back(std::make_unique<TestFileNode>(static_cast<long long>(nodes.size()), -1, name, dir));
+        if (hidden) nodes.back()->ShowNode(0);
+        if (parent && parent->AddChild(nodes.back().get()) != 1) ADD_FAILURE() << "cannot add " << name;
         return nodes.back().get();
     }
     ~Tree() {
-        // Nodes do not own their children; unlink so each is deleted once.
-        for (auto& n : nodes) {
-            n->SetParent(nullptr);
-        }
+        for (auto& n : nodes) n->SetParent(nullptr); // nodes do not own their children
     }
 };
 
@@ -32,63 +32,51 @@ std::vector<IFileNode*> Children(IFileNode* n) {
     return out;
 }
 
-} // namespace
-
-TEST(FileNode, NewNodeDefaults) {
-    TestFileNode n(5, 1, "a.txt");
-    EXPECT_EQ(n.IsNodeShow(), 1);
-    EXPECT_EQ(n.GetCheckedStatus(), CHECK_NONE);
-    EXPECT_EQ(n.GetBelongedPartition(), 0xFFFF);
-    EXPECT_EQ(n.GetMetadataStartPosition(), -1);
-    EXPECT_EQ(n.GetDataRunList(), nullptr);
-    n.SetMetaDataSector(123456789012LL);
-    n.SetBelongedPartition(7);
-    EXPECT_EQ(n.GetMetadataStartPosition(), 123456789012LL);
-    EXPECT_EQ(n.GetBelongedPartition(), 7);
-    EXPECT_EQ(n.IsNodeShow(), 1);
-    EXPECT_EQ(n.GetCheckedStatus(), CHECK_NONE);
+// Tick states as letters: N none, P partly, A all.
+std::string Ticks(std::initializer_list<IFileNode*> nodes) {
+    std::string s;
+    for (IFileNode* n : nodes) s += "NPA?"[std::min<int>(n->GetCheckedStatus(), 3)];
+    return s;
 }
 
-TEST(FileNode, ChildrenReadBackInReverseOrder) {
+TEST(FileNode, LinkingKeepsReverseOrderAndRefusesLoopsSelfAndSecondParents) {
     Tree t;
-    auto* dir = t.Make(1, "d", true);
-    auto* a = t.Make(2, "a");
-    auto* b = t.Make(3, "b");
-    ASSERT_EQ(dir->AddChild(a), 1);
-    ASSERT_EQ(dir->AddChild(b), 1);
-    EXPECT_EQ(Children(dir), (std::vector<IFileNode*>{b, a}));
-    EXPECT_EQ(dir->GetShownChildren(), 2u);
-    EXPECT_EQ(a->GetParent(), dir);
-}
+    auto* dir = t.Make("d", true);
+    auto* a = t.Make("a", false, dir);
+    auto* b = t.Make("b", false, dir);
+    auto* c = t.Make("c", false, dir);
+    EXPECT_EQ(Children(dir), (std::vector<IFileNode*>{c, b, a}));
+    EXPECT_EQ(dir->GetShownChildren(), 3u);
+    ASSERT_EQ(dir->RemoveChild(b), 1);
+    EXPECT_EQ(Children(dir), (std::vector<IFileNode*>{c, a}));
 
-TEST(FileNode, AddChildRefusesLoopsSelfAndSecondParent) {
-    Tree t;
-    auto* grand = t.Make(1, "g", true);
-    auto* parent = t.Make(2, "p", true);
-    auto* child = t.Make(3, "c", true);
-    auto* other = t.Make(4, "o", true);
-    ASSERT_EQ(grand->AddChild(parent), 1);
-    ASSERT_EQ(parent->AddChild(child), 1);
-
-    EXPECT_EQ(child->AddChild(grand), 0);
-    EXPECT_EQ(child->AddChild(child), 0);
-    EXPECT_EQ(child->AddChild(nullptr), 0);
-    EXPECT_EQ(other->AddChild(child), 0) << "a node already under another parent";
-    EXPECT_EQ(child->GetFirstChild(), nullptr);
+    auto* sub = t.Make("s", true, dir);
+    auto* other = t.Make("o", true);
+    EXPECT_EQ(sub->AddChild(dir), 0) << "an ancestor";
+    EXPECT_EQ(sub->AddChild(sub), 0);
+    EXPECT_EQ(sub->AddChild(nullptr), 0);
+    EXPECT_EQ(other->AddChild(sub), 0) << "a node already under another parent";
+    EXPECT_EQ(sub->GetFirstChild(), nullptr);
     EXPECT_EQ(other->GetShownChildren(), 0u);
-    EXPECT_EQ(child->GetParent(), parent);
+    EXPECT_EQ(sub->GetParent(), dir);
+
+    // AddNext inserts directly after.
+    auto* x = t.Make("x");
+    auto* y = t.Make("y");
+    ASSERT_EQ(other->AddNext(y), 1);
+    ASSERT_EQ(other->AddNext(x), 1);
+    EXPECT_EQ(other->GetNextNode(), x);
+    EXPECT_EQ(x->GetNextNode(), y);
+    EXPECT_EQ(other->AddNext(nullptr), 0);
+    EXPECT_EQ(other->AddNext(other), 0);
 }
 
 TEST(FileNode, HiddenChildIsNotCountedAndSurvivesRemoval) {
     Tree t;
-    auto* dir = t.Make(1, "d", true);
-    auto* hidden = t.Make(2, "h");
-    auto* shown = t.Make(3, "s");
-    hidden->ShowNode(0);
-    ASSERT_EQ(dir->AddChild(hidden), 1);
-    ASSERT_EQ(dir->AddChild(shown), 1);
+    auto* dir = t.Make("d", true);
+    auto* hidden = t.Make("h", false, dir, true);
+    auto* shown = t.Make("s", false, dir);
     EXPECT_EQ(dir->GetShownChildren(), 1u);
-
     ASSERT_EQ(dir->RemoveChild(shown), 1);
     EXPECT_EQ(dir->GetShownChildren(), 0u);
     EXPECT_EQ(Children(dir), std::vector<IFileNode*>{hidden}) << "the hidden sibling must not be lost";
@@ -97,119 +85,59 @@ TEST(FileNode, HiddenChildIsNotCountedAndSurvivesRemoval) {
     EXPECT_EQ(dir->RemoveChild(nullptr), 0);
 }
 
-TEST(FileNode, RemoveChildFromMiddle) {
-    Tree t;
-    auto* dir = t.Make(1, "d", true);
-    auto* a = t.Make(2, "a");
-    auto* b = t.Make(3, "b");
-    auto* c = t.Make(4, "c");
-    dir->AddChild(a);
-    dir->AddChild(b);
-    dir->AddChild(c);
-    ASSERT_EQ(dir->RemoveChild(b), 1);
-    EXPECT_EQ(Children(dir), (std::vector<IFileNode*>{c, a}));
-}
-
-TEST(FileNode, AddNextInsertsDirectlyAfter) {
-    Tree t;
-    auto* a = t.Make(1, "a");
-    auto* b = t.Make(2, "b");
-    auto* c = t.Make(3, "c");
-    ASSERT_EQ(a->AddNext(c), 1);
-    ASSERT_EQ(a->AddNext(b), 1);
-    EXPECT_EQ(a->GetNextNode(), b);
-    EXPECT_EQ(b->GetNextNode(), c);
-    EXPECT_EQ(a->AddNext(nullptr), 0);
-    EXPECT_EQ(a->AddNext(a), 0);
-}
-
 TEST(FileNode, TickingPropagatesDownAndUp) {
     Tree t;
-    auto* root = t.Make(1, "r", true);
-    auto* dir = t.Make(2, "d", true);
-    auto* f1 = t.Make(3, "1");
-    auto* f2 = t.Make(4, "2");
-    auto* f3 = t.Make(5, "3");
-    root->AddChild(dir);
-    dir->AddChild(f1);
-    dir->AddChild(f2);
-    dir->AddChild(f3);
-
+    auto* root = t.Make("r", true);
+    auto* dir = t.Make("d", true, root);
+    auto* f1 = t.Make("1", false, dir);
+    auto* f2 = t.Make("2", false, dir);
+    auto* f3 = t.Make("3", false, dir);
     dir->SetCheck(CHECK_ALL);
-    for (auto* f : {f1, f2, f3}) EXPECT_EQ(f->GetCheckedStatus(), CHECK_ALL);
+    EXPECT_EQ(Ticks({f1, f2, f3, dir, root}), "AAAAA");
     EXPECT_EQ(dir->GetTickSum(), 6);
-    EXPECT_EQ(root->GetCheckedStatus(), CHECK_ALL);
-
-    f2->SetCheck(CHECK_NONE);
-    EXPECT_EQ(dir->GetCheckedStatus(), CHECK_PART);
+    f2->SetCheck(CHECK_NONE); // tick three, untick one: partly
+    EXPECT_EQ(Ticks({dir, root}), "PP");
     EXPECT_EQ(dir->GetTickSum(), 4);
-    EXPECT_EQ(root->GetCheckedStatus(), CHECK_PART);
-
     f1->SetCheck(CHECK_NONE);
     f3->SetCheck(CHECK_NONE);
-    EXPECT_EQ(dir->GetCheckedStatus(), CHECK_NONE);
-    EXPECT_EQ(root->GetCheckedStatus(), CHECK_NONE);
+    EXPECT_EQ(Ticks({dir, root}), "NN");
+    for (auto* f : {f1, f2, f3}) f->SetCheck(CHECK_ALL);
+    EXPECT_EQ(Ticks({dir, root}), "AA");
 
-    f1->SetCheck(CHECK_ALL);
-    f2->SetCheck(CHECK_ALL);
-    f3->SetCheck(CHECK_ALL);
-    EXPECT_EQ(dir->GetCheckedStatus(), CHECK_ALL);
-    EXPECT_EQ(root->GetCheckedStatus(), CHECK_ALL);
+    // Requests that change nothing: partly is never set directly, nor an unknown state.
+    for (int state : {int{CHECK_PART}, 3}) {
+        f1->SetCheck(CHECK_NONE);
+        f1->SetCheck(static_cast<_tagCheckedStatus>(state));
+        EXPECT_EQ(Ticks({f1}), "N") << state;
+    }
 }
 
-TEST(FileNode, TickRequestsThatChangeNothing) {
+TEST(FileNode, TickingNeverTouchesHiddenNodes) {
     Tree t;
-    auto* dir = t.Make(1, "d", true);
-    auto* f = t.Make(2, "f");
-    dir->AddChild(f);
-    f->SetCheck(CHECK_PART);
-    EXPECT_EQ(f->GetCheckedStatus(), CHECK_NONE) << "partly ticked is never set directly";
-    f->SetCheck(static_cast<_tagCheckedStatus>(3));
-    EXPECT_EQ(f->GetCheckedStatus(), CHECK_NONE);
-
-    auto* hidden = t.Make(3, "h");
-    hidden->ShowNode(0);
-    hidden->SetCheck(CHECK_ALL);
-    EXPECT_EQ(hidden->GetCheckedStatus(), CHECK_NONE);
-}
-
-TEST(FileNode, TickingAFolderLeavesHiddenChildrenAlone) {
-    Tree t;
-    auto* dir = t.Make(1, "d", true);
-    auto* shown = t.Make(2, "s");
-    auto* hidden = t.Make(3, "h");
-    hidden->ShowNode(0);
-    dir->AddChild(hidden);
-    dir->AddChild(shown);
+    auto* dir = t.Make("d", true);
+    auto* hidden = t.Make("h", false, dir, true);
+    auto* shown = t.Make("s", false, dir);
     dir->SetCheck(CHECK_ALL);
-    EXPECT_EQ(shown->GetCheckedStatus(), CHECK_ALL);
-    EXPECT_EQ(hidden->GetCheckedStatus(), CHECK_NONE);
-    EXPECT_EQ(dir->GetCheckedStatus(), CHECK_ALL);
+    EXPECT_EQ(Ticks({shown, hidden, dir}), "ANA");
+    auto* alone = t.Make("a", false, nullptr, true);
+    alone->SetCheck(CHECK_ALL);
+    EXPECT_EQ(Ticks({alone}), "N");
 }
 
 TEST(FileNode, HidingTheOnlyShownChildHidesAncestors) {
     Tree t;
-    auto* root = t.Make(1, "r", true);
-    auto* other = t.Make(2, "o");
-    auto* dir = t.Make(3, "d", true);
-    auto* sub = t.Make(4, "s", true);
-    auto* f = t.Make(5, "f");
-    root->AddChild(other);
-    root->AddChild(dir);
-    dir->AddChild(sub);
-    sub->AddChild(f);
-
+    auto* root = t.Make("r", true);
+    t.Make("o", false, root);
+    auto* dir = t.Make("d", true, root);
+    auto* sub = t.Make("s", true, dir);
+    auto* f = t.Make("f", false, sub);
     f->ShowNode(0);
-    EXPECT_EQ(sub->IsNodeShow(), 0);
-    EXPECT_EQ(dir->IsNodeShow(), 0);
+    EXPECT_EQ(sub->IsNodeShow() + dir->IsNodeShow(), 0);
     EXPECT_EQ(root->IsNodeShow(), 1) << "root still has a shown child";
     EXPECT_EQ(root->GetShownChildren(), 1u);
-
     f->ShowNode(1);
-    EXPECT_EQ(sub->IsNodeShow(), 1);
-    EXPECT_EQ(dir->IsNodeShow(), 1);
+    EXPECT_EQ(sub->IsNodeShow() + dir->IsNodeShow(), 2);
     EXPECT_EQ(root->GetShownChildren(), 2u);
-
     f->ShowNode(1); // no change, no double count
     EXPECT_EQ(sub->GetShownChildren(), 1u);
 }
@@ -217,57 +145,42 @@ TEST(FileNode, HidingTheOnlyShownChildHidesAncestors) {
 TEST(FileNode, DeepTreeTicksWithoutExhaustingTheStack) {
     // A long chain of folders, as a damaged disk can produce.
     Tree t;
-    TestFileNode* top = t.Make(0, "top", true);
+    TestFileNode* top = t.Make("top", true);
     TestFileNode* cur = top;
-    for (int i = 1; i < 5000; ++i) {
-        auto* n = t.Make(i, "x", true);
-        ASSERT_EQ(cur->AddChild(n), 1);
-        cur = n;
-    }
+    for (int i = 1; i < 5000; ++i) cur = t.Make("x", true, cur);
     cur->SetCheck(CHECK_ALL);
-    EXPECT_EQ(top->GetCheckedStatus(), CHECK_ALL);
+    EXPECT_EQ(Ticks({top}), "A");
     top->SetCheck(CHECK_NONE);
-    EXPECT_EQ(cur->GetCheckedStatus(), CHECK_NONE);
+    EXPECT_EQ(Ticks({cur}), "N");
 }
 
-TEST(FileNode, FilterFileNameByDot) {
-    EXPECT_EQ(CFileNode::FilterFileNameByDot("  ..abc"), "abc");
-    EXPECT_EQ(CFileNode::FilterFileNameByDot("..."), "");
-    EXPECT_EQ(CFileNode::FilterFileNameByDot(""), "");
-    EXPECT_EQ(CFileNode::FilterFileNameByDot("a.b"), "a.b");
-}
+TEST(FileNode, NamesDuplicatesAndClones) {
+    for (auto [name, filtered] : {std::pair{"  ..abc", "abc"}, {"...", ""}, {"", ""}, {"a.b", "a.b"}})
+        EXPECT_EQ(CFileNode::FilterFileNameByDot(name), filtered) << name;
 
-TEST(FileNode, DuplicateTest) {
-    TestFileNode a(5, 1, "x.txt"), b(5, 1, "x.txt");
-    EXPECT_TRUE(a == b);
-    b.SetBelongedPartition(3);
-    EXPECT_FALSE(a == b) << "another partition";
-    TestFileNode c(5, 1, "y.txt");
-    EXPECT_FALSE(a == c);
-    TestFileNode d(6, 1, "x.txt");
-    EXPECT_FALSE(a == d);
-    TestFileNode dir1(5, 1, "x.txt", true);
-    EXPECT_FALSE(a == dir1);
-
+    TestFileNode a(5, 1, "x.txt"), same(5, 1, "x.txt"), otherPartition(5, 1, "x.txt"), otherName(5, 1, "y.txt"),
+        otherId(6, 1, "x.txt"), folder(5, 1, "x.txt", true);
+    otherPartition.SetBelongedPartition(3);
+    EXPECT_TRUE(a == same);
+    for (TestFileNode* n : {&otherPartition, &otherName, &otherId, &folder}) EXPECT_FALSE(a == *n) << n->m_name;
     TestFileNode h1(9, 1, "h", false, 10), h2(9, 1, "h", false, 10);
     h1.m_type = h2.m_type = SEARCHER_HFSPLUS;
     h2.SetBelongedPartition(4);
     EXPECT_TRUE(h1 == h2) << "HFS+ files compare by time and size";
     h2.m_size = 11;
     EXPECT_FALSE(h1 == h2);
-}
 
-TEST(FileNode, CloneOwnsItsRuns) {
     auto* n = new TestFileNode(1, 0, "f", false, 100);
     auto* runs = CreateDataRunList();
-    DataRun r{10, 5};
+    const DataRun r{10, 5};
     runs->AddDataRun(&r);
     n->SetDataRunList(runs);
     auto* copy = static_cast<TestFileNode*>(n->Clone());
-    ASSERT_NE(copy->GetDataRunList(), nullptr);
     EXPECT_NE(copy->GetDataRunList(), n->GetDataRunList());
-    n->Release();
+    n->Release(); // the clone owns its runs
     ASSERT_NE(copy->GetDataRunList()->GetFirst(), nullptr);
     EXPECT_EQ(copy->GetDataRunList()->GetFirst()->start, 10);
     copy->Release();
 }
+
+} // namespace

@@ -1,35 +1,153 @@
+// The recovery controllers over a stamped image, with fake searchers that
+// write every call into one shared log.
 #include "engine/controller/RecoveryControllers.h"
 
 #include "engine/include/DeviceRecords.h"
-#include "tests/engine/controller/ControllerFakes.h"
+#include "engine/include/FactoryRegistry.h"
+#include "engine/include/RestoreScanSink.h"
 #include "tests/engine/tree/TreeFakes.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
 #include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <unistd.h>
+#include <map>
+#include <sstream>
 
 using namespace salvor::test;
 
 namespace {
 
+using Strings = std::vector<std::string>;
 const int kAllDeep[] = {SEARCHER_HFSPLUS, SEARCHER_EXFAT, SEARCHER_FAT, SEARCHER_RAW, SEARCHER_NTFS, SEARCHER_APFS};
 
-struct ControllerRelease {
-    void operator()(IRecoveryController* c) const {
-        if (c) c->Release();
+struct CallLog {
+    Strings calls;
+    // The calls naming what (e.g. ":block(0,"), cut to their first n characters.
+    Strings With(const std::string& what, std::size_t n = std::string::npos) const {
+        Strings out;
+        for (const auto& c : calls)
+            if (c.find(what) != std::string::npos) out.push_back(c.substr(0, n));
+        return out;
     }
+    bool Has(const std::string& c) const { return std::find(calls.begin(), calls.end(), c) != calls.end(); }
 };
-using ControllerPtr = std::unique_ptr<IRecoveryController, ControllerRelease>;
 
-struct WriterRelease {
-    void operator()(IDataRecovery* w) const {
-        if (w) w->Release();
+// What one fake deep searcher was given.
+struct DeepSeen {
+    IStorageDevice* device = nullptr;
+    int blockSize = 0;
+    IDirecotryTreeBuilder* builder = nullptr;
+    TBitmap* bitmap = nullptr;
+    std::map<long long, unsigned>* sectorMap = nullptr;
+    IProgress* progress = nullptr;
+    bool active = false;
+    int stampFailures = 0; // first sectors of blocks that did not read back right
+};
+
+class FakeDeepSearcher : public ICompleteFileSystemSearchController {
+public:
+    FakeDeepSearcher(int type, CallLog& log, DeepSeen& seen, int partitions)
+        : type_(type), log_(log), seen_(seen), partitions_(partitions) {
+        Log("create");
+    }
+    ~FakeDeepSearcher() override {
+        if (seen_.device) seen_.device->GetTotalSectors(); // the device must outlive its searchers
+        Log("delete");
+    }
+    void SetDirecotryTreeBuilder(IDirecotryTreeBuilder* b) override { seen_.builder = b; }
+    int GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int n) override {
+        for (int i = 0; array && i < partitions_ && i < n; ++i) {
+            array[i] = new CSearchedPartitionInfo(512);
+            array[i]->m_sectorsPerCluster = 8;
+            array[i]->m_partitionIndex = static_cast<std::uint16_t>(i);
+        }
+        return partitions_;
+    }
+    void SetDevice(IStorageDevice* d) override { seen_.device = d; }
+    void SetBlockSize(int s) override { seen_.blockSize = s; }
+    int PreparetoSearch() override { return Log("prepare"), 1; }
+    void EndSearch(int build) override { Log("end(" + std::to_string(build) + ")"); }
+    int AnalyzeBlock(long long first, long long count) override {
+        Log("block(" + std::to_string(first) + "," + std::to_string(count) + ")");
+        std::vector<unsigned char> sector(seen_.device->GetSectorSize());
+        if (!seen_.device->ReadSector(sector.data(), first, 1) ||
+            !HasStamp(sector.data(), static_cast<unsigned>(sector.size()), static_cast<unsigned long long>(first)))
+            ++seen_.stampFailures;
+        return 1;
+    }
+    void SetIProgressSink(IProgress* p) override { seen_.progress = p; }
+    void SetBitmap(TBitmap* b) override { seen_.bitmap = b; }
+    void SetFileSectorMap(std::map<long long, unsigned>* m) override { seen_.sectorMap = m; }
+    void SetActivePartition(bool a) override { seen_.active = a; }
+
+private:
+    void Log(const std::string& what) { log_.calls.push_back(std::to_string(type_) + ":" + what); }
+    int type_;
+    CallLog& log_;
+    DeepSeen& seen_;
+    int partitions_;
+};
+
+class FakeQuickSearcher : public IQuickFileSystemSearchController {
+public:
+    FakeQuickSearcher(std::string name, CallLog& log, ResultCode answer)
+        : name_(std::move(name)), log_(log), answer_(answer) {}
+    ~FakeQuickSearcher() override { log_.calls.push_back(name_ + ":delete"); }
+    void SetDirecotryTreeBuilder(IDirecotryTreeBuilder*) override { log_.calls.push_back(name_ + ":builder"); }
+    int GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int n) override {
+        if (array && n > 0) array[0] = new CSearchedPartitionInfo(512);
+        return 1;
+    }
+    ResultCode QuickSearchFiles(IStorageDevice*, IProgress* sink) override {
+        log_.calls.push_back(name_ + ":search");
+        _PROGRESS_INFO done = MakeProgress(PROGRESS_FINISHED, 7, 7, answer_);
+        sink->UpdateProgress(&done);
+        return answer_;
+    }
+
+private:
+    std::string name_;
+    CallLog& log_;
+    ResultCode answer_;
+};
+
+// Replays one small saved tree: a FAT root with one file.
+class FakeRestoreSink : public RestoreScanSink {
+public:
+    int SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IProgress*, IStorageDevice* device) override {
+        ++replays;
+        seenDevice = device;
+        builder->AddSearcherInfo(SEARCHER_FAT, 2);
+        auto* node = new TestFileNode(10, 2, "saved.jpg", false, 1234);
+        if (!builder->AddNode(node, SEARCHER_FAT)) node->Release();
+        builder->FlashBuild(SEARCHER_FAT);
+        if (during) during();
+        return 1;
+    }
+    std::vector<CSearchedPartitionInfo*>& GetSearchedPartition(int type) override {
+        auto& list = lists_[type];
+        if (type == SEARCHER_FAT && list.empty()) list.push_back(&record_);
+        return list;
+    }
+    int replays = 0;
+    IStorageDevice* seenDevice = nullptr;
+    std::function<void()> during; // run inside the replay
+
+private:
+    std::map<int, std::vector<CSearchedPartitionInfo*>> lists_;
+    CSearchedPartitionInfo record_{512};
+};
+
+struct Releaser {
+    template <class T> void operator()(T* p) const {
+        if (p) p->Release();
     }
 };
-using WriterPtr = std::unique_ptr<IDataRecovery, WriterRelease>;
+using ControllerPtr = std::unique_ptr<IRecoveryController, Releaser>;
+using WriterPtr = std::unique_ptr<IDataRecovery, Releaser>;
 
 // Forwards to a real builder and logs its release.
 class LoggingBuilder : public IDirecotryTreeBuilder {
@@ -43,7 +161,7 @@ public:
     int AddSearcherInfo(_tagSearcherType t, long long r) override { return inner_->AddSearcherInfo(t, r); }
     int FlashBuild(_tagSearcherType t) override { return inner_->FlashBuild(t); }
     void Release() override {
-        log_.Add("builder:release");
+        log_.calls.push_back("builder:release");
         inner_->Release();
         delete this;
     }
@@ -58,22 +176,17 @@ private:
 class ControllerTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetFactories(); }
-    void TearDown() override {
-        ResetFactories();
-        for (const auto& p : images_) std::remove(p.c_str());
-    }
+    void TearDown() override { ResetFactories(); }
 
-    std::unique_ptr<ImageDevice> Image(unsigned long long sectors, int type = DEVICE_DISK) {
-        const std::string path = ::testing::TempDir() + "ctl_" + std::to_string(::getpid()) + "_" +
-                                 std::to_string(images_.size()) + ".img";
+    // A stamped image of the device type, with a volume record of the kind when given.
+    std::unique_ptr<ImageDevice> Image(unsigned long long sectors, int type = DEVICE_DISK, int kind = -1) {
+        const std::string path = dir.file(std::to_string(++images) + ".img");
         EXPECT_TRUE(WriteStampedImage(path, sectors));
-        images_.push_back(path);
-        auto dev = std::make_unique<ImageDevice>(path);
-        dev->SetType(type);
-        return dev;
+        auto image = std::make_unique<ImageDevice>(path);
+        image->SetType(type);
+        if (kind >= 0) GiveVolumeRecord(*image, static_cast<unsigned>(kind));
+        return image;
     }
-
-    // A volume record of a given kind on the device (which owns it).
     static void GiveVolumeRecord(ImageDevice& dev, unsigned kind, const char* name = "Vol", int leading = 0) {
         auto* info = new CCollectedVolumeDeviceInfoStruct;
         info->kind = leading;
@@ -83,40 +196,46 @@ protected:
     }
 
     void RegisterDeep(std::initializer_list<int> types, int partitions = 1) {
-        for (int t : types) {
-            auto make = [this, t, partitions]() -> ICompleteFileSystemSearchController* {
-                return new FakeDeepSearcher(t, log, seen[t], partitions);
-            };
-            switch (t) {
-            case SEARCHER_HFSPLUS: Factories().hfsPlusSearcher = make; break;
-            case SEARCHER_EXFAT: Factories().exFatSearcher = make; break;
-            case SEARCHER_FAT: Factories().fatSearcher = make; break;
-            case SEARCHER_RAW: Factories().rawSearcher = make; break;
-            case SEARCHER_NTFS: Factories().ntfsSearcher = make; break;
-            case SEARCHER_APFS: Factories().apfsSearcher = make; break;
-            }
-        }
+        static const std::map<int, EngineFactories::Deep EngineFactories::*> slots = {
+            {SEARCHER_HFSPLUS, &EngineFactories::hfsPlusSearcher}, {SEARCHER_EXFAT, &EngineFactories::exFatSearcher},
+            {SEARCHER_FAT, &EngineFactories::fatSearcher},         {SEARCHER_RAW, &EngineFactories::rawSearcher},
+            {SEARCHER_NTFS, &EngineFactories::ntfsSearcher},       {SEARCHER_APFS, &EngineFactories::apfsSearcher}};
+        for (int t : types)
+            Factories().*slots.at(t) = [this, t, partitions] { return new FakeDeepSearcher(t, log, seen[t], partitions); };
     }
     void RegisterAllDeep() { RegisterDeep({31, 32, 33, 34, 35, 37}); }
+    void RegisterQuick(EngineFactories::Quick EngineFactories::*slot, const char* name, ResultCode answer = 0) {
+        Factories().*slot = [this, name, answer] { return new FakeQuickSearcher(name, log, answer); };
+    }
 
-    ControllerPtr Make(_RECOVERY_CONTROLLER_TYPE type, unsigned blockSectors = 100) {
+    ControllerPtr Make(_RECOVERY_CONTROLLER_TYPE type) {
         ControllerPtr c(CreateRecoveryController(type));
-        auto* base = dynamic_cast<CRecoveryControllerBase*>(c.get());
-        base->SetTreeBuilderFactory([this](bool replay) {
-            auto* b = new LoggingBuilder(new CDirectoryTreeBuilder(replay, &clock), log);
-            lastBuilder = b;
-            return b;
+        dynamic_cast<CRecoveryControllerBase*>(c.get())->SetTreeBuilderFactory([this](bool replay) {
+            return lastBuilder = new LoggingBuilder(new CDirectoryTreeBuilder(replay, &clock), log);
         });
-        if (auto* deep = dynamic_cast<CCompleteRecoveryController*>(c.get())) deep->SetBlockSectors(blockSectors);
+        if (auto* deep = dynamic_cast<CCompleteRecoveryController*>(c.get())) deep->SetBlockSectors(100);
         c->Initialize(&filter);
         return c;
     }
+    ResultCode Scan(IRecoveryController& c, IStorageDevice* dev) { return c.StartDataRecovery(dev, &progress, &tree); }
+    // Scans a stamped image with a new controller of the type (kept in dev and c).
+    ResultCode Run(_RECOVERY_CONTROLLER_TYPE type, unsigned long long sectors, int devType = DEVICE_DISK, int kind = -1) {
+        dev = Image(sectors, devType, kind);
+        c = Make(type);
+        return Scan(*c, dev.get());
+    }
 
-    static void ExpectRecord(const _PROGRESS_INFO& r, std::uint32_t state, std::uint64_t total,
-                             std::uint64_t current) {
-        EXPECT_EQ(r.state, state);
-        EXPECT_EQ(r.total, total);
-        EXPECT_EQ(r.current, current);
+    // A progress record as "state current/total", with " result" when it is not 0.
+    static std::string Rec(const _PROGRESS_INFO& r) {
+        std::ostringstream s;
+        s << r.state << " " << r.current << "/" << r.total << std::hex << (r.result ? " " : "");
+        if (r.result) s << r.result;
+        return s.str();
+    }
+    static Strings Recs(const RecordingProgress& p) {
+        Strings out;
+        for (const auto& r : p.Reports()) out.push_back(Rec(r));
+        return out;
     }
 
     CallLog log;
@@ -126,10 +245,13 @@ protected:
     RecordingProgress progress;
     RecordingTree tree;
     LoggingBuilder* lastBuilder = nullptr;
-    std::vector<std::string> images_;
+    TempDir dir;
+    int images = 0;
+    std::unique_ptr<ImageDevice> dev;
+    ControllerPtr c;
 };
 
-TEST_F(ControllerTest, FactoryMakesEachKind) {
+TEST_F(ControllerTest, FactoryMakesEachKindAndDescribesDevices) {
     for (auto t : {RECOVERY_DELETED, RECOVERY_COMPLETE, RECOVERY_PARTITION}) {
         ControllerPtr c(CreateRecoveryController(t));
         ASSERT_NE(c, nullptr);
@@ -139,16 +261,7 @@ TEST_F(ControllerTest, FactoryMakesEachKind) {
     }
     EXPECT_EQ(CreateRecoveryController(RECOVERY_NONE), nullptr);
     EXPECT_EQ(CreateRecoveryController(static_cast<_RECOVERY_CONTROLLER_TYPE>(-1)), nullptr);
-}
 
-TEST_F(ControllerTest, BlockSizeFollowsTheSectorSize) {
-    EXPECT_EQ(CCompleteRecoveryController::BlockSizeFor(512), 8192);
-    EXPECT_EQ(CCompleteRecoveryController::BlockSizeFor(4096), 1024);
-    EXPECT_EQ(CCompleteRecoveryController::BlockSizeFor(0), 8192);
-    EXPECT_EQ(CCompleteRecoveryController::BlockSizeFor(8u << 20), 8192);
-}
-
-TEST_F(ControllerTest, DeviceDescriptionNamesVolumesAndImages) {
     EXPECT_EQ(GetDeviceDescription(nullptr), "");
     auto vol = Image(10, DEVICE_VOLUME);
     EXPECT_EQ(GetDeviceDescription(vol.get()), "");
@@ -156,15 +269,12 @@ TEST_F(ControllerTest, DeviceDescriptionNamesVolumesAndImages) {
     EXPECT_EQ(GetDeviceDescription(vol.get()), "Holiday");
     GiveVolumeRecord(*vol, FS_FAT32, "Holiday", 1);
     EXPECT_EQ(GetDeviceDescription(vol.get()), "");
-
     auto edi = Image(10, DEVICE_EDI);
     auto* info = new CEDIDeviceInfoStruct;
     CopyRecordText(info->path, "/images/case 7/disk.E01");
     edi->SetPrivateData(CreateEDIDeviceData(info));
     EXPECT_EQ(GetDeviceDescription(edi.get()), "disk.E01");
-
-    auto disk = Image(10, DEVICE_DISK);
-    GiveVolumeRecord(*disk, FS_FAT32, "NotAVolume");
+    auto disk = Image(10, DEVICE_DISK, FS_FAT32);
     EXPECT_EQ(GetDeviceDescription(disk.get()), "");
 }
 
@@ -172,67 +282,45 @@ TEST_F(ControllerTest, DeviceDescriptionNamesVolumesAndImages) {
 
 TEST_F(ControllerTest, DeepScanWalksEveryBlockThroughEverySearcherInOrder) {
     RegisterAllDeep();
-    auto dev = Image(1000);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 1000), 0u);
 
-    std::vector<std::string> expected;
+    Strings expected;
     for (int b = 0; b < 10; ++b) expected.push_back("32:block(" + std::to_string(b * 100) + ",100)");
     EXPECT_EQ(log.With("32:block"), expected);
     // Within a block the searchers go in list order.
-    std::vector<std::string> firstBlock;
-    for (const auto& call : log.calls)
-        if (call.find(":block(0,") != std::string::npos) firstBlock.push_back(call.substr(0, 2));
-    EXPECT_EQ(firstBlock, (std::vector<std::string>{"31", "33", "32", "34", "35", "37"}));
+    EXPECT_EQ(log.With(":block(0,", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
     for (int t : kAllDeep) EXPECT_EQ(seen[t].stampFailures, 0) << t;
 
-    const auto reports = progress.Reports();
-    ASSERT_EQ(reports.size(), 13u);
-    ExpectRecord(reports[0], 2, 1, 0);
-    ExpectRecord(reports[1], 2, 11, 0);
-    ExpectRecord(reports[2 + 5], 2, 11, 4); // after block 5: floor(6 x 0.8)
-    ExpectRecord(reports[11], 2, 11, 8);    // after block 9: floor(10 x 0.8)
-    ExpectRecord(reports[12], 3, 1, 1);
-    EXPECT_EQ(reports[12].result, 0u);
-    for (int t : kAllDeep) EXPECT_TRUE(log.Has(std::to_string(t) + ":end(1)")) << t;
+    // Start, loop start, after block k: floor((k + 1) x 0.8) of 11, finished.
+    EXPECT_EQ(Recs(progress), (Strings{"2 0/1", "2 0/11", "2 0/11", "2 1/11", "2 2/11", "2 3/11", "2 4/11", "2 4/11",
+                                       "2 5/11", "2 6/11", "2 7/11", "2 8/11", "3 1/1"}));
+    EXPECT_EQ(log.With(":end("), (Strings{"31:end(1)", "33:end(1)", "32:end(1)", "34:end(1)", "35:end(1)", "37:end(1)"}));
 }
 
-TEST_F(ControllerTest, ShortLastBlockGetsTheRemainingSector) {
-    RegisterDeep({SEARCHER_NTFS});
-    auto dev = Image(1001);
-    auto c = Make(RECOVERY_PARTITION);
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
+TEST_F(ControllerTest, ShortLastBlockGetsTheRemainingSectorAndHfsIsNotActiveOnADisk) {
+    RegisterDeep({SEARCHER_HFSPLUS, SEARCHER_NTFS});
+    ASSERT_EQ(Run(RECOVERY_PARTITION, 1001, DEVICE_DISK, FS_HFSPLUS), 0u);
     const auto blocks = log.With("35:block");
     ASSERT_EQ(blocks.size(), 11u);
     EXPECT_EQ(blocks.back(), "35:block(1000,1)");
     EXPECT_EQ(progress.Reports()[1].total, 12u);
     EXPECT_EQ(seen[SEARCHER_NTFS].stampFailures, 0);
+    EXPECT_FALSE(seen[SEARCHER_HFSPLUS].active);
 }
 
 TEST_F(ControllerTest, SearchersAreMadeInOrderAndWiredUp) {
     RegisterAllDeep();
-    auto dev = Image(300, DEVICE_VOLUME);
-    GiveVolumeRecord(*dev, FS_HFSPLUS);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
-
-    std::vector<std::string> created;
-    for (const auto& call : log.calls)
-        if (call.find(":create") != std::string::npos) created.push_back(call);
-    EXPECT_EQ(created, (std::vector<std::string>{"31:create", "33:create", "32:create", "34:create", "35:create",
-                                                  "37:create"}));
-    std::vector<std::string> prepared;
-    for (const auto& call : log.calls)
-        if (call.find(":prepare") != std::string::npos) prepared.push_back(call.substr(0, 2));
-    EXPECT_EQ(prepared, (std::vector<std::string>{"31", "33", "32", "34", "35", "37"}));
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 300, DEVICE_VOLUME, FS_HFSPLUS), 0u);
+    EXPECT_EQ(log.With(":create", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
+    EXPECT_EQ(log.With(":prepare", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
 
     // FAT and the carver share one file-sector map; nobody else gets it.
     ASSERT_NE(seen[SEARCHER_FAT].sectorMap, nullptr);
     EXPECT_EQ(seen[SEARCHER_FAT].sectorMap, seen[SEARCHER_RAW].sectorMap);
-    for (int t : {31, 33, 35, 37}) EXPECT_EQ(seen[t].sectorMap, nullptr) << t;
     // Progress goes to HFS+ and the carver only.
     EXPECT_EQ(seen[SEARCHER_HFSPLUS].progress, &progress);
     EXPECT_EQ(seen[SEARCHER_RAW].progress, &progress);
+    for (int t : {31, 33, 35, 37}) EXPECT_EQ(seen[t].sectorMap, nullptr) << t;
     for (int t : {32, 33, 35, 37}) EXPECT_EQ(seen[t].progress, nullptr) << t;
     EXPECT_TRUE(seen[SEARCHER_HFSPLUS].active);
     for (int t : kAllDeep) {
@@ -247,93 +335,58 @@ TEST_F(ControllerTest, SearchersAreMadeInOrderAndWiredUp) {
     EXPECT_EQ(lastBuilder->volumeName, "Vol");
 }
 
-TEST_F(ControllerTest, HfsSearcherIsNotActiveOnADisk) {
-    RegisterDeep({SEARCHER_HFSPLUS});
-    auto dev = Image(100);
-    GiveVolumeRecord(*dev, FS_HFSPLUS);
-    auto c = Make(RECOVERY_PARTITION);
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
-    EXPECT_FALSE(seen[SEARCHER_HFSPLUS].active);
-}
-
 TEST_F(ControllerTest, StopEndsTheLoopAndSkipsTheCarver) {
     RegisterAllDeep();
-    auto dev = Image(1000);
     progress.StopAfter(8); // start, loop start and six blocks (0-5)
     progress.SetShouldBuild(0);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 1000), 0u);
     const auto blocks = log.With("32:block");
     ASSERT_EQ(blocks.size(), 6u);
     EXPECT_EQ(blocks.back(), "32:block(500,100)");
-    EXPECT_TRUE(log.With("34:end").empty());
-    for (int t : {31, 32, 33, 35, 37}) EXPECT_TRUE(log.Has(std::to_string(t) + ":end(0)")) << t;
-    ExpectRecord(progress.Last(), 3, 1, 1);
-    EXPECT_EQ(progress.Last().result, 0u);
+    EXPECT_EQ(log.With(":end("), (Strings{"31:end(0)", "33:end(0)", "32:end(0)", "35:end(0)", "37:end(0)"}));
+    EXPECT_EQ(Rec(progress.Last()), "3 1/1");
 }
 
-TEST_F(ControllerTest, DeepScanWithoutSearchersFails) {
+TEST_F(ControllerTest, DeepScanFailures) {
     auto dev = Image(100);
     auto c = Make(RECOVERY_COMPLETE);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), ControllerResult::DeepNoSearcher);
-    EXPECT_EQ(ControllerResult::DeepNoSearcher, 0x104008E00000402ULL);
-    ASSERT_EQ(progress.Count(), 1u);
-    ExpectRecord(progress.Reports()[0], 2, 1, 0);
-}
+    EXPECT_EQ(Scan(*c, dev.get()), 0x104008E00000402ULL) << "no searcher";
+    EXPECT_EQ(Recs(progress), Strings{"2 0/1"});
 
-TEST_F(ControllerTest, DeepScanRefusesMissingPieces) {
     RegisterAllDeep();
-    auto dev = Image(100);
-    auto c = Make(RECOVERY_COMPLETE);
     EXPECT_EQ(c->StartDataRecovery(nullptr, &progress, &tree), 0x104004500000403ULL);
     EXPECT_EQ(c->StartDataRecovery(dev.get(), nullptr, &tree), 0x104004500000403ULL);
     EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, nullptr), 0x104004500000403ULL);
-
     ControllerPtr noFilter(CreateRecoveryController(RECOVERY_COMPLETE));
-    EXPECT_EQ(noFilter->StartDataRecovery(dev.get(), &progress, &tree), 0x104005800000001ULL);
-
-    auto* base = dynamic_cast<CRecoveryControllerBase*>(c.get());
-    base->SetTreeBuilderFactory([](bool) { return nullptr; });
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0x104005500000004ULL);
-
-    auto* deep = dynamic_cast<CCompleteRecoveryController*>(c.get());
-    EXPECT_EQ(deep->SearchData(0, 10, &progress), 0x10400F800000005ULL);
+    EXPECT_EQ(Scan(*noFilter, dev.get()), 0x104005800000001ULL);
+    dynamic_cast<CRecoveryControllerBase*>(c.get())->SetTreeBuilderFactory([](bool) { return nullptr; });
+    EXPECT_EQ(Scan(*c, dev.get()), 0x104005500000004ULL);
+    EXPECT_EQ(dynamic_cast<CCompleteRecoveryController*>(c.get())->SearchData(0, 10, &progress),
+              0x10400F800000005ULL);
 }
 
 TEST_F(ControllerTest, EmptyDeviceEndsWithTheLoopsCode) {
     RegisterDeep({SEARCHER_FAT});
-    auto dev = Image(0);
-    auto c = Make(RECOVERY_COMPLETE);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0x10400FB00000403ULL);
-    ExpectRecord(progress.Last(), 3, 1, 1);
-    EXPECT_EQ(progress.Last().result, 0x10400FB00000403ULL);
+    EXPECT_EQ(Run(RECOVERY_COMPLETE, 0), 0x10400FB00000403ULL);
+    EXPECT_EQ(Rec(progress.Last()), "3 1/1 10400fb00000403");
     EXPECT_TRUE(log.Has("32:end(1)"));
 }
 
 TEST_F(ControllerTest, DestructorEndsSearchersBeforeTheBuilder) {
     RegisterAllDeep();
-    auto dev = Image(200);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 200), 0u);
     c.reset();
     const auto& calls = log.calls;
     const auto builderGone = std::find(calls.begin(), calls.end(), "builder:release");
     ASSERT_NE(builderGone, calls.end());
-    for (int t : kAllDeep) {
-        const auto gone = std::find(calls.begin(), calls.end(), std::to_string(t) + ":delete");
-        ASSERT_NE(gone, calls.end()) << t;
-        EXPECT_LT(gone, builderGone) << t;
-    }
+    for (int t : kAllDeep) EXPECT_LT(std::find(calls.begin(), calls.end(), std::to_string(t) + ":delete"), builderGone);
 }
 
 TEST_F(ControllerTest, DeepWritersComeFromTheSearcherOfTheType) {
     RegisterDeep({SEARCHER_FAT}, 2);
     RegisterDeep({SEARCHER_NTFS}, 0);
-    auto dev = Image(200);
-    auto c = Make(RECOVERY_COMPLETE);
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
-    WriterPtr fat(c->GetDataRecovery(SEARCHER_FAT));
-    EXPECT_NE(fat, nullptr);
+    ASSERT_EQ(Run(RECOVERY_COMPLETE, 200), 0u);
+    EXPECT_NE(WriterPtr(c->GetDataRecovery(SEARCHER_FAT)), nullptr);
     EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_NTFS)), nullptr); // no partitions: no writer
     EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_RAW_LABEL)), nullptr);
     EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_APFS)), nullptr);
@@ -345,17 +398,15 @@ TEST_F(ControllerTest, DeepReplayFeedsTheBuilderInsteadOfScanning) {
     auto sink = std::make_unique<FakeRestoreSink>();
     auto c = Make(RECOVERY_COMPLETE);
     ASSERT_TRUE(SetRestoreScanSink(c.get(), sink.get()));
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
+    ASSERT_EQ(Scan(*c, dev.get()), 0u);
     EXPECT_EQ(sink->replays, 1);
     EXPECT_EQ(sink->seenDevice, dev.get());
     EXPECT_TRUE(log.With("32:block").empty());
-    for (int t : kAllDeep) {
-        EXPECT_FALSE(log.Has(std::to_string(t) + ":prepare")) << t;
-        EXPECT_TRUE(log.Has(std::to_string(t) + ":end(1)")) << t;
-    }
+    EXPECT_TRUE(log.With(":prepare").empty());
+    EXPECT_EQ(log.With(":end("), (Strings{"31:end(1)", "33:end(1)", "32:end(1)", "34:end(1)", "35:end(1)", "37:end(1)"}));
     ASSERT_EQ(tree.NodeCount(), 1u);
     EXPECT_STREQ(tree.AllNodes()[0]->GetFileName(), "saved.jpg");
-    ExpectRecord(progress.Last(), 3, 1, 1);
+    EXPECT_EQ(Rec(progress.Last()), "3 1/1");
 
     // The load may end its sink once the scan has returned.
     sink.reset();
@@ -365,72 +416,48 @@ TEST_F(ControllerTest, DeepReplayFeedsTheBuilderInsteadOfScanning) {
 
 // ---- quick scan ----
 
-struct QuickCase {
-    unsigned kind;
-    const char* searcher;
-};
-
-class QuickKindTest : public ControllerTest, public ::testing::WithParamInterface<QuickCase> {};
+class QuickKindTest : public ControllerTest, public ::testing::WithParamInterface<std::pair<unsigned, const char*>> {};
 
 TEST_P(QuickKindTest, KindPicksItsQuickSearcher) {
-    auto reg = [this](const char* name) {
-        return [this, name]() -> IQuickFileSystemSearchController* { return new FakeQuickSearcher(name, log, 0); };
-    };
-    Factories().fatQuickSearcher = reg("fat");
-    Factories().ntfsQuickSearcher = reg("ntfs");
-    Factories().exFatQuickSearcher = reg("exfat");
-    Factories().hfsPlusQuickSearcher = reg("hfs");
-    auto dev = Image(50, DEVICE_VOLUME);
-    GiveVolumeRecord(*dev, GetParam().kind);
-    auto c = Make(RECOVERY_DELETED);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
-    EXPECT_EQ(log.calls, (std::vector<std::string>{std::string(GetParam().searcher) + ":builder",
-                                                   std::string(GetParam().searcher) + ":search"}));
-    // The searcher's own finish is the last report.
-    ExpectRecord(progress.Last(), 3, 7, 7);
+    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
+    RegisterQuick(&EngineFactories::ntfsQuickSearcher, "ntfs");
+    RegisterQuick(&EngineFactories::exFatQuickSearcher, "exfat");
+    RegisterQuick(&EngineFactories::hfsPlusQuickSearcher, "hfs");
+    EXPECT_EQ(Run(RECOVERY_DELETED, 50, DEVICE_VOLUME, static_cast<int>(GetParam().first)), 0u);
+    const std::string name = GetParam().second;
+    EXPECT_EQ(log.calls, (Strings{name + ":builder", name + ":search"}));
+    EXPECT_EQ(Rec(progress.Last()), "3 7/7"); // the searcher's own finish is the last report
     EXPECT_NE(WriterPtr(c->GetDataRecovery(SEARCHER_RAW)), nullptr); // whatever the type
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, QuickKindTest,
-                         ::testing::Values(QuickCase{FS_FAT12, "fat"}, QuickCase{FS_FAT16, "fat"},
-                                           QuickCase{FS_FAT32, "fat"}, QuickCase{FS_NTFS, "ntfs"},
-                                           QuickCase{FS_EXFAT, "exfat"}, QuickCase{FS_HFSPLUS, "hfs"}));
+                         ::testing::Values(std::pair{FS_FAT12, "fat"}, std::pair{FS_FAT16, "fat"},
+                                           std::pair{FS_FAT32, "fat"}, std::pair{FS_NTFS, "ntfs"},
+                                           std::pair{FS_EXFAT, "exfat"}, std::pair{FS_HFSPLUS, "hfs"}));
 
 TEST_F(ControllerTest, QuickScanOfAWholeDiskIsRefused) {
-    Factories().fatQuickSearcher = [this]() { return new FakeQuickSearcher("fat", log, 0); };
-    auto dev = Image(50, DEVICE_DISK);
-    GiveVolumeRecord(*dev, FS_FAT32);
-    auto c = Make(RECOVERY_DELETED);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0x104004300000404ULL);
-    ASSERT_EQ(progress.Count(), 1u);
-    ExpectRecord(progress.Reports()[0], 2, 1, 0);
+    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
+    EXPECT_EQ(Run(RECOVERY_DELETED, 50, DEVICE_DISK, FS_FAT32), 0x104004300000404ULL);
+    EXPECT_EQ(Recs(progress), Strings{"2 0/1"});
     EXPECT_TRUE(log.calls.empty());
 }
 
 TEST_F(ControllerTest, QuickScanWithoutASearcherFinishesAtOnce) {
-    Factories().fatQuickSearcher = [this]() { return new FakeQuickSearcher("fat", log, 0); };
-    for (unsigned kind : {unsigned{FS_EXT2}, unsigned{FS_APFS}, unsigned{FS_UNKNOWN}}) {
+    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
+    // A volume without a record has no kind either.
+    for (int kind : {int{FS_EXT2}, int{FS_APFS}, int{FS_UNKNOWN}, -1}) {
         RecordingProgress p;
-        auto dev = Image(50, DEVICE_VOLUME);
-        GiveVolumeRecord(*dev, kind);
+        auto dev = Image(50, DEVICE_VOLUME, kind);
         auto c = Make(RECOVERY_DELETED);
         EXPECT_EQ(c->StartDataRecovery(dev.get(), &p, &tree), 0x104005700000401ULL) << kind;
-        ASSERT_EQ(p.Count(), 2u);
-        ExpectRecord(p.Reports()[0], 2, 1, 0);
-        ExpectRecord(p.Reports()[1], 3, 1, 1);
-        EXPECT_EQ(p.Reports()[1].result, 0x104005700000401ULL);
+        EXPECT_EQ(Recs(p), (Strings{"2 0/1", "3 1/1 104005700000401"}));
         EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_FAT)), nullptr);
     }
-    // A volume without a record has no kind either.
-    auto bare = Image(50, DEVICE_VOLUME);
-    auto c = Make(RECOVERY_DELETED);
-    EXPECT_EQ(c->StartDataRecovery(bare.get(), &progress, &tree), 0x104005700000401ULL);
     EXPECT_TRUE(log.With("fat").empty());
 }
 
 TEST_F(ControllerTest, QuickScanRefusesMissingPiecesAndPassesTheSearchersFailureOn) {
-    auto dev = Image(50, DEVICE_VOLUME);
-    GiveVolumeRecord(*dev, FS_NTFS);
+    auto dev = Image(50, DEVICE_VOLUME, FS_NTFS);
     auto c = Make(RECOVERY_DELETED);
     EXPECT_EQ(c->StartDataRecovery(nullptr, &progress, &tree), 0x104003800000001ULL);
     EXPECT_EQ(c->StartDataRecovery(dev.get(), nullptr, &tree), 0x104003800000001ULL);
@@ -438,27 +465,25 @@ TEST_F(ControllerTest, QuickScanRefusesMissingPiecesAndPassesTheSearchersFailure
     EXPECT_EQ(progress.Count(), 0u);
 
     ControllerPtr noFilter(CreateRecoveryController(RECOVERY_DELETED));
-    EXPECT_EQ(noFilter->StartDataRecovery(dev.get(), &progress, &tree), 0x104004B00000001ULL);
+    EXPECT_EQ(Scan(*noFilter, dev.get()), 0x104004B00000001ULL);
     dynamic_cast<CRecoveryControllerBase*>(c.get())->SetTreeBuilderFactory([](bool) { return nullptr; });
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0x104004800000004ULL);
+    EXPECT_EQ(Scan(*c, dev.get()), 0x104004800000004ULL);
 
     const ResultCode failure = MakeResult(ResultLib::NtfsSearch, 0x99, 5);
-    Factories().ntfsQuickSearcher = [this, failure]() { return new FakeQuickSearcher("ntfs", log, failure); };
-    auto again = Make(RECOVERY_DELETED);
-    EXPECT_EQ(again->StartDataRecovery(dev.get(), &progress, &tree), failure);
+    RegisterQuick(&EngineFactories::ntfsQuickSearcher, "ntfs", failure);
+    EXPECT_EQ(Scan(*Make(RECOVERY_DELETED), dev.get()), failure);
 }
 
 TEST_F(ControllerTest, QuickReplayUsesTheSinkNotTheSearcher) {
-    Factories().fatQuickSearcher = [this]() { return new FakeQuickSearcher("fat", log, 0); };
-    auto dev = Image(50, DEVICE_VOLUME);
-    GiveVolumeRecord(*dev, FS_FAT16);
+    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
+    auto dev = Image(50, DEVICE_VOLUME, FS_FAT16);
     auto sink = std::make_unique<FakeRestoreSink>();
     auto c = Make(RECOVERY_DELETED);
     ASSERT_TRUE(SetRestoreScanSink(c.get(), sink.get()));
     // While the replay runs, the writer is made from the sink's records.
     bool writerDuringReplay = false;
     sink->during = [&] { writerDuringReplay = WriterPtr(c->GetDataRecovery(SEARCHER_FAT)) != nullptr; };
-    ASSERT_EQ(c->StartDataRecovery(dev.get(), &progress, &tree), 0u);
+    ASSERT_EQ(Scan(*c, dev.get()), 0u);
     EXPECT_EQ(sink->replays, 1);
     EXPECT_TRUE(writerDuringReplay);
     EXPECT_FALSE(log.Has("fat:search"));

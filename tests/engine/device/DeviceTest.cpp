@@ -1,22 +1,20 @@
+// Disk, volume, partition-window and image devices over a stamped image of 1000 sectors.
 #include "engine/device/StorageDevices.h"
 #include "engine/utility/AsyncRead.h"
 #include "engine/utility/MessageCenter.h"
-#include "tests/support/Fixture.h"
-#include "tests/support/ImageDevice.h"
+#include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <thread>
-#include <vector>
 
 namespace {
 
 using namespace salvor::test;
-using namespace std::chrono_literals;
+using DevicePtr = std::unique_ptr<IStorageDevice>;
 
 constexpr unsigned kErrRead = 1, kErrUnsupported = 3, kErrBadArgument = 5, kErrNoRecord = 7;
 
@@ -24,234 +22,207 @@ constexpr unsigned kErrRead = 1, kErrUnsupported = 3, kErrBadArgument = 5, kErrN
 struct PieceCounter {
     std::atomic<int> pieces{0};
     PieceCounter() {
-        asyncread::SetFaultHook([this](long long, long long) {
-            ++pieces;
-            return false;
-        });
+        asyncread::SetFaultHook([this](long long, long long) { return ++pieces, false; });
     }
     ~PieceCounter() { asyncread::SetFaultHook(nullptr); }
 };
 
-CCollectDiskDeviceInfoStruct* DiskRecord(long long sectorSize, long long total) {
-    auto* r = new CCollectDiskDeviceInfoStruct;
-    r->sectorSize = sectorSize;
-    r->totalSectors = total;
-    CopyRecordText(r->bsdName, "loop0");
-    return r;
-}
-
 class StampedImage : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(WriteStampedImage(dir.file("img"), 1000)); }
-    std::string Path() const { return dir.file("img"); }
+    void SetUp() override { ASSERT_TRUE(WriteStampedImage(path, 1000)); }
+    static IDiskDeviceData* DiskRecord(long long sectorSize, long long total) {
+        auto* r = new CCollectDiskDeviceInfoStruct;
+        r->sectorSize = sectorSize;
+        r->totalSectors = total;
+        return CreateDiskDeviceData(r);
+    }
+    // Reads count sectors at first; the device's answer, with the sectors' stamps in got.
+    static int Read(IStorageDevice& d, long long first, long long count, SectorList* got = nullptr) {
+        std::vector<unsigned char> buf(static_cast<size_t>(std::max(count, 1LL) * 512), 0xAA);
+        const int answer = d.ReadSector(buf.data(), first, count);
+        if (got) *got = Stamps(buf.data(), static_cast<size_t>(count));
+        return answer;
+    }
+    static unsigned Error(IStorageDevice& d) { return ResultError(d.GetLastError()); }
     TempDir dir;
+    const std::string path = dir.file("img");
 };
 
 TEST_F(StampedImage, AWindowCutsAndZeroFillsAtItsEnd) {
-    ImageDevice disk(Path());
-    disk.SetPrivateData(CreateDiskDeviceData(DiskRecord(512, 1000)));
-    std::unique_ptr<IStorageDevice> part(CreatePartitionDevice(&disk, 200, 100));
+    ImageDevice disk(path);
+    disk.SetPrivateData(DiskRecord(512, 1000));
+    DevicePtr part(CreatePartitionDevice(&disk, 200, 100));
     ASSERT_EQ(part->Open(nullptr), 1);
     EXPECT_EQ(part->GetType(), DEVICE_PARTITION);
     EXPECT_EQ(part->GetTotalSectors(), 100u);
-    EXPECT_EQ(static_cast<CPartitionDevice*>(part.get())->GetStartSector(), 200);
-
-    std::vector<unsigned char> buf(10 * 512, 0xAA);
-    EXPECT_EQ(part->ReadSector(buf.data(), 95, 10), 1);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_TRUE(HasStamp(buf.data() + i * 512, 512, 295 + i)) << i;
-    EXPECT_TRUE(IsZero(buf.data() + 5 * 512, 5 * 512));
+    SectorList got;
+    EXPECT_EQ(Read(*part, 95, 10, &got), 1);
+    EXPECT_EQ(got, Sectors(295, 5, 5));
     EXPECT_EQ(disk.SectorsRead(), 5u);
 
     disk.ResetCounters();
-    EXPECT_EQ(part->ReadSector(buf.data(), 100, 1), 0);
-    EXPECT_EQ(ResultError(part->GetLastError()), kErrBadArgument);
-    EXPECT_EQ(ResultLibrary(part->GetLastError()), ResultLib::Device);
-    std::vector<unsigned char> big(101 * 512);
-    EXPECT_EQ(part->ReadSector(big.data(), 0, 101), 0);
-    EXPECT_EQ(ResultError(part->GetLastError()), kErrBadArgument);
-    EXPECT_EQ(part->ReadSector(buf.data(), -1, 1), 0);
-    EXPECT_EQ(part->ReadSector(buf.data(), 0, 0), 0);
+    for (auto [first, count] : {std::pair{100LL, 1LL}, {0, 101}, {-1, 1}, {0, 0}}) {
+        EXPECT_EQ(Read(*part, first, count), 0) << first << "+" << count;
+        EXPECT_EQ(Error(*part), kErrBadArgument);
+        EXPECT_EQ(ResultLibrary(part->GetLastError()), ResultLib::Device);
+    }
     EXPECT_EQ(part->ReadSector(nullptr, 0, 1), 0);
-    EXPECT_EQ(ResultError(part->GetLastError()), kErrBadArgument);
     EXPECT_EQ(disk.Reads(), 0u);
     EXPECT_EQ(part->IOCtl(1, nullptr), 0u);
-    EXPECT_EQ(ResultError(part->GetLastError()), kErrUnsupported);
-
-    // The parent's failure is the window's.
+    EXPECT_EQ(Error(*part), kErrUnsupported);
     disk.FailSector(210);
-    EXPECT_EQ(part->ReadSector(buf.data(), 5, 10), 0);
-    EXPECT_EQ(part->GetLastError(), disk.GetLastError());
+    EXPECT_EQ(Read(*part, 5, 10), 0);
+    EXPECT_EQ(part->GetLastError(), disk.GetLastError()) << "the parent's failure is the window's";
 }
 
 TEST_F(StampedImage, AWindowWithoutParentOrDiskRecordIsRefused) {
-    ImageDevice disk(Path());
+    ImageDevice disk(path);
     EXPECT_EQ(CreatePartitionDevice(nullptr, 0, 10), nullptr);
     EXPECT_EQ(CreatePartitionDevice(&disk, -1, 10), nullptr);
     EXPECT_EQ(CreatePartitionDevice(&disk, LLONG_MAX - 5, 10), nullptr);
-    std::unique_ptr<IStorageDevice> part(CreatePartitionDevice(&disk, 0, 10));
+    DevicePtr part(CreatePartitionDevice(&disk, 0, 10));
     EXPECT_EQ(part->Open(nullptr), 0);
-    EXPECT_EQ(ResultError(part->GetLastError()), kErrNoRecord);
+    EXPECT_EQ(Error(*part), kErrNoRecord);
     CPartitionDevice orphan(nullptr, 0, 10);
-    std::vector<unsigned char> buf(512);
-    EXPECT_EQ(orphan.ReadSector(buf.data(), 0, 1), 0);
-    EXPECT_EQ(ResultError(orphan.GetLastError()), kErrNoRecord);
+    EXPECT_EQ(Read(orphan, 0, 1), 0);
+    EXPECT_EQ(Error(orphan), kErrNoRecord);
 }
 
 TEST_F(StampedImage, APartitionWithoutVolumeBecomesAVolumeOverItsDiskArea) {
-    ImageDevice disk(Path());
-    disk.SetPrivateData(CreateDiskDeviceData(DiskRecord(512, 1000)));
-    std::unique_ptr<IStorageDevice> part(CreatePartitionDevice(&disk, 100, 300));
+    ImageDevice disk(path);
+    disk.SetPrivateData(DiskRecord(512, 1000));
+    DevicePtr part(CreatePartitionDevice(&disk, 100, 300));
     EXPECT_EQ(CreatePartitionVirtualVolumeDevice(part.get()), nullptr); // no record yet
     auto* rec = new CCollectedPartitionDeviceInfoStruct;
     rec->disk = &disk;
     rec->startSector = 100;
     rec->sectorCount = 300;
     part->SetPrivateData(CreatePartitionDeviceData(rec));
-    std::unique_ptr<IStorageDevice> vol(CreatePartitionVirtualVolumeDevice(part.get()));
+    DevicePtr vol(CreatePartitionVirtualVolumeDevice(part.get()));
     ASSERT_NE(vol, nullptr);
     ASSERT_EQ(vol->Open(nullptr), 1);
     EXPECT_EQ(vol->GetType(), DEVICE_VOLUME);
     EXPECT_EQ(vol->GetTotalSectors(), 300u);
-    std::vector<unsigned char> buf(4 * 512, 0xAA);
-    EXPECT_EQ(vol->ReadSector(buf.data(), 298, 4), 1);
-    EXPECT_TRUE(HasStamp(buf.data(), 512, 398));
-    EXPECT_TRUE(HasStamp(buf.data() + 512, 512, 399));
-    EXPECT_TRUE(IsZero(buf.data() + 1024, 1024));
+    SectorList got;
+    EXPECT_EQ(Read(*vol, 298, 4, &got), 1);
+    EXPECT_EQ(got, Sectors(398, 2, 2));
     rec->disk = nullptr;
     EXPECT_EQ(CreatePartitionVirtualVolumeDevice(part.get()), nullptr);
 }
 
-TEST_F(StampedImage, AVolumeRefusesReadsPastItsEndWithoutIO) {
-    std::unique_ptr<IStorageDevice> vol(CreateVolumeDevice(Path().c_str()));
-    ASSERT_EQ(vol->Open(nullptr), 1);
-    ASSERT_EQ(vol->GetTotalSectors(), 1000u);
-    std::vector<unsigned char> buf(512);
-    PieceCounter counter;
-    EXPECT_EQ(vol->ReadSector(buf.data(), 999, 1), 1);
-    EXPECT_TRUE(HasStamp(buf.data(), 512, 999));
-    EXPECT_EQ(counter.pieces, 1);
-    EXPECT_EQ(vol->ReadSector(buf.data(), 1000, 1), 0);
-    EXPECT_EQ(ResultError(vol->GetLastError()), kErrBadArgument);
-    EXPECT_EQ(counter.pieces, 1);
-}
-
-TEST_F(StampedImage, AbsurdSectorNumbersAreBadArgumentsNotOverflows) {
-    std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(Path().c_str()));
-    ASSERT_EQ(disk->Open(nullptr), 1);
-    std::vector<unsigned char> buf(512);
-    PieceCounter counter;
-    for (long long first : {LLONG_MAX / 2, LLONG_MAX / 512 + 1, LLONG_MAX}) {
-        EXPECT_EQ(disk->ReadSector(buf.data(), first, 1), 0) << first;
-        EXPECT_EQ(ResultError(disk->GetLastError()), kErrBadArgument);
+TEST_F(StampedImage, ReadsPastTheEndOrWithAbsurdSectorNumbersAreRefusedWithoutIO) {
+    for (auto create : {CreateVolumeDevice, CreateDiskDevice}) {
+        DevicePtr d(create(path.c_str()));
+        ASSERT_EQ(d->Open(nullptr), 1);
+        ASSERT_EQ(d->GetTotalSectors(), 1000u);
+        PieceCounter counter;
+        SectorList got;
+        EXPECT_EQ(Read(*d, 999, 1, &got), 1);
+        EXPECT_EQ(got, Sectors(999, 1));
+        EXPECT_EQ(counter.pieces, 1);
+        const std::pair<long long, long long> refused[] = {{LLONG_MAX / 2, 1}, {LLONG_MAX / 512 + 1, 1},
+                                                           {LLONG_MAX, 1},     {0, LLONG_MAX / 256},
+                                                           {-1, 1},            {0, 0}};
+        std::vector<unsigned char> buf(512);
+        for (auto [first, count] : refused) {
+            EXPECT_EQ(d->ReadSector(buf.data(), first, count), 0) << first << "+" << count;
+            EXPECT_EQ(Error(*d), kErrBadArgument);
+        }
+        if (d->GetType() == DEVICE_VOLUME) { // a volume knows its end: last + 1 fails without I/O
+            EXPECT_EQ(Read(*d, 1000, 1), 0);
+            EXPECT_EQ(Error(*d), kErrBadArgument);
+        }
+        EXPECT_EQ(counter.pieces, 1);
+        EXPECT_EQ(Read(*d, 7, 1, &got), 1);
+        EXPECT_EQ(d->GetLastError(), 0u);
+        EXPECT_EQ(got, Sectors(7, 1));
     }
-    EXPECT_EQ(disk->ReadSector(buf.data(), 0, LLONG_MAX / 256), 0);
-    EXPECT_EQ(disk->ReadSector(buf.data(), -1, 1), 0);
-    EXPECT_EQ(disk->ReadSector(buf.data(), 0, 0), 0);
-    EXPECT_EQ(counter.pieces, 0);
-    EXPECT_EQ(disk->ReadSector(buf.data(), 7, 1), 1);
-    EXPECT_EQ(disk->GetLastError(), 0u);
-    EXPECT_TRUE(HasStamp(buf.data(), 512, 7));
 }
 
 class EventRecorder : public INotifyCenter {
 public:
-    void OnEvent(_MSG_EVENT* e) override {
-        if (e->type == EVENT_VOLUME_READ_FAILED)
-            ++failures;
-    }
+    void OnEvent(_MSG_EVENT* e) override { failures += e->type == EVENT_VOLUME_READ_FAILED; }
     std::atomic<int> failures{0};
 };
 
-TEST_F(StampedImage, AFailedVolumeReadIsAnnouncedToTheMessageCentre) {
+TEST_F(StampedImage, AFailedVolumeReadIsZerosAndAnnouncedToTheMessageCentre) {
     EventRecorder recorder;
     ASSERT_TRUE(CMessageCenter::Instance().RegisterNotifyCenter(77, &recorder));
     {
-        std::unique_ptr<IStorageDevice> vol(CreateVolumeDevice(Path().c_str()));
+        DevicePtr vol(CreateVolumeDevice(path.c_str()));
         ASSERT_EQ(vol->Open(nullptr), 1);
         asyncread::SetFaultHook([](long long, long long) { return true; });
-        std::vector<unsigned char> buf(512, 0xAA);
-        EXPECT_EQ(vol->ReadSector(buf.data(), 3, 1), 0);
+        SectorList got;
+        EXPECT_EQ(Read(*vol, 3, 1, &got), 0);
         asyncread::SetFaultHook(nullptr);
-        EXPECT_EQ(ResultError(vol->GetLastError()), kErrRead);
-        EXPECT_TRUE(IsZero(buf.data(), 512));
+        EXPECT_EQ(Error(*vol), kErrRead);
+        EXPECT_EQ(got, SectorList{-1});
     }
-    for (int i = 0; i < 500 && recorder.failures == 0; ++i)
-        std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 500 && recorder.failures == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     CMessageCenter::Instance().UnregisterNotifyCenter(77);
     EXPECT_EQ(recorder.failures, 1);
 }
 
 TEST_F(StampedImage, OpenFailuresSetErrorOneAndKeepPermission) {
-    std::string missing = dir.file("missing");
-    std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(missing.c_str()));
-    EXPECT_EQ(disk->Open(nullptr), 0);
-    EXPECT_EQ(ResultError(disk->GetLastError()), kErrRead);
-    EXPECT_EQ(disk->IsPermitted(), 1);
+    const std::string missing = dir.file("missing");
+    DevicePtr disk(CreateDiskDevice(missing.c_str())), image(CreateEdiDeviceImp(missing.c_str()));
+    for (IStorageDevice* d : {disk.get(), image.get()}) {
+        EXPECT_EQ(d->Open(nullptr), 0);
+        EXPECT_EQ(Error(*d), kErrRead);
+        EXPECT_EQ(d->IsPermitted(), 1);
+    }
     EXPECT_EQ(disk->Close(), 0);
-    std::unique_ptr<IStorageDevice> image(CreateEdiDeviceImp(missing.c_str()));
-    EXPECT_EQ(image->Open(nullptr), 0);
-    EXPECT_EQ(ResultError(image->GetLastError()), kErrRead);
     // Opening another path through the same object.
-    std::string path = Path();
-    EXPECT_EQ(disk->Open(path.data()), 1);
+    std::string other = path;
+    EXPECT_EQ(disk->Open(other.data()), 1);
     EXPECT_EQ(disk->GetTotalSectors(), 1000u);
-    EXPECT_EQ(disk->GetSectorSize(), 512u);
     EXPECT_EQ(disk->Close(), 1);
     EXPECT_EQ(static_cast<CDiskDevice*>(disk.get())->ReOpen(), 1);
 }
 
 TEST_F(StampedImage, RecordsGiveGeometryAndTypedGettersCheckTheKind) {
-    auto disk = std::make_unique<CDiskDevice>(Path().c_str());
-    ASSERT_EQ(disk->Open(nullptr), 1);
-    EXPECT_EQ(disk->GetDiskInfo(), nullptr);
-    EXPECT_EQ(ResultError(disk->GetLastError()), kErrNoRecord);
-    disk->SetPrivateData(CreateVolumeDeviceData(new CCollectedVolumeDeviceInfoStruct));
-    EXPECT_EQ(disk->GetDiskInfo(), nullptr);
-    disk->SetPrivateData(CreateDiskDeviceData(DiskRecord(4096, 125)));
-    ASSERT_NE(disk->GetDiskInfo(), nullptr);
-    EXPECT_EQ(disk->GetSectorSize(), 4096u);
-    EXPECT_EQ(disk->GetTotalSectors(), 125u);
+    CDiskDevice disk(path.c_str());
+    ASSERT_EQ(disk.Open(nullptr), 1);
+    EXPECT_EQ(disk.GetDiskInfo(), nullptr);
+    EXPECT_EQ(Error(disk), kErrNoRecord);
+    disk.SetPrivateData(CreateVolumeDeviceData(new CCollectedVolumeDeviceInfoStruct));
+    EXPECT_EQ(disk.GetDiskInfo(), nullptr);
+    disk.SetPrivateData(DiskRecord(4096, 125));
+    EXPECT_EQ(disk.GetSectorSize(), 4096u);
+    EXPECT_EQ(disk.GetTotalSectors(), 125u);
     std::vector<unsigned char> buf(4096);
-    EXPECT_EQ(disk->ReadSector(buf.data(), 1, 1), 1);
-    EXPECT_TRUE(HasStamp(buf.data(), 512, 8));
-    // A nonsense sector size in a record is not taken.
-    disk->SetPrivateData(CreateDiskDeviceData(DiskRecord(0, 10)));
-    EXPECT_EQ(disk->GetSectorSize(), 4096u);
-
-    disk->SetVolumes({CCollectedVolumeDeviceInfoStruct{}, CCollectedVolumeDeviceInfoStruct{}});
-    EXPECT_EQ(disk->GetVolumes(), 2);
+    EXPECT_EQ(disk.ReadSector(buf.data(), 1, 1), 1);
+    EXPECT_EQ(Stamps(buf.data(), 8), Sectors(8, 8));
+    disk.SetPrivateData(DiskRecord(0, 10));
+    EXPECT_EQ(disk.GetSectorSize(), 4096u) << "a nonsense sector size in a record is not taken";
 
     // A holder's set leaves the old record with its owner.
     auto first = std::make_unique<CCollectedVolumeDeviceInfoStruct>();
     std::unique_ptr<IVolumeDeviceData> holder(CreateVolumeDeviceData(new CCollectedVolumeDeviceInfoStruct));
-    CCollectedVolumeDeviceInfoStruct* made = holder->GetVolumeInfo();
+    std::unique_ptr<CCollectedVolumeDeviceInfoStruct> made(holder->GetVolumeInfo());
     holder->SetVolumeInfo(first.release());
-    delete made;
-    EXPECT_NE(holder->GetVolumeInfo(), made);
+    EXPECT_NE(holder->GetVolumeInfo(), made.get());
 }
 
 TEST_F(StampedImage, AnImageDeviceReadsAtItsDataOffset) {
-    std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(Path().c_str()));
-    ASSERT_EQ(raw->Open(nullptr), 1);
-    EXPECT_EQ(raw->GetType(), DEVICE_DMG);
-    EXPECT_EQ(raw->GetTotalSectors(), 1000u);
+    CDmgDevice raw(path.c_str());
+    ASSERT_EQ(raw.Open(nullptr), 1);
+    EXPECT_EQ(raw.GetType(), DEVICE_DMG);
+    EXPECT_EQ(raw.GetTotalSectors(), 1000u);
     auto* rec = new CDMGDeviceInfoStruct;
     rec->dataOffset = 10 * 512;
     rec->totalSectors = 990;
-    raw->SetPrivateData(CreateDMGDeviceData(rec));
-    EXPECT_EQ(static_cast<CDmgDevice*>(raw.get())->GetDMGInfo(), rec);
-    EXPECT_EQ(raw->GetTotalSectors(), 990u);
-    std::vector<unsigned char> buf(2 * 512);
-    EXPECT_EQ(raw->ReadSector(buf.data(), 0, 2), 1);
-    EXPECT_TRUE(HasStamp(buf.data(), 512, 10));
-    EXPECT_TRUE(HasStamp(buf.data() + 512, 512, 11));
+    raw.SetPrivateData(CreateDMGDeviceData(rec));
+    EXPECT_EQ(raw.GetTotalSectors(), 990u);
+    SectorList got;
+    EXPECT_EQ(Read(raw, 0, 2, &got), 1);
+    EXPECT_EQ(got, Sectors(10, 2));
 
-    CEdiDevice edi(Path().c_str());
+    CEdiDevice edi(path.c_str());
     EXPECT_EQ(edi.GetType(), DEVICE_EDI);
     edi.SetPrivateData(CreateDMGDeviceData(new CDMGDeviceInfoStruct));
     EXPECT_EQ(edi.GetEDIInfo(), nullptr);
-    EXPECT_EQ(ResultError(edi.GetLastError()), kErrNoRecord);
+    EXPECT_EQ(Error(edi), kErrNoRecord);
 }
 
 } // namespace

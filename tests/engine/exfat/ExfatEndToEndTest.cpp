@@ -1,39 +1,21 @@
 // A quick scan of an exFAT volume through the deleted-files controller, the
-// tree builder and the file writer, as the application runs it.
+// tree builder and the file writer, as the application runs it; and the exFAT
+// recogniser inside the volume analysis: asked after FAT, it names the exFAT
+// fixtures, and nothing else.
+#include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatRegistration.h"
-#include "engine/include/DataRecovery.h"
-#include "engine/include/DeviceRecords.h"
 #include "engine/include/FactoryRegistry.h"
-#include "engine/include/RecoveryController.h"
-#include "engine/include/RecoveryFilter.h"
+#include "engine/volume/VolumeAnalyzeController.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
-#include "tests/support/Fixture.h"
-#include "tests/support/ImageDevice.h"
-#include "tests/support/RecordingSinks.h"
+#ifdef SALVOR_HAVE_FAT
+#include "engine/fat/FatRegistration.h"
+#endif
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
-
-using exfat_test::RecordingBuilder;
-using salvor::test::ImageDevice;
+using namespace exfat_test;
 
 namespace {
-
-template <typename T>
-struct Releaser {
-    void operator()(T* p) const { p->Release(); }
-};
-
-// Paths of the linked nodes below the tree's root; folders end in "/".
-std::string TreePath(IFileNode* node) {
-    std::string path = node->GetFileName();
-    int guard = 0;
-    for (IFileNode* p = node->GetParent(); p && p->GetParent() && guard < 64; p = p->GetParent(), ++guard)
-        path = std::string(p->GetFileName()) + "/" + path;
-    return path;
-}
 
 class ExfatEndToEnd : public ::testing::TestWithParam<unsigned> {};
 
@@ -41,67 +23,108 @@ TEST_P(ExfatEndToEnd, QuickScanAndRecoveryOfEveryFile) {
     ResetFactories();
     RegisterExfatLibrary();
     const std::string name = "exfat_" + std::to_string(GetParam());
-    const std::string img = salvor::test::FixtureFile("exfat_quick", name + ".img");
-    ImageDevice device(img, GetParam());
-    device.SetType(DEVICE_VOLUME);
-    auto* info = new CCollectedVolumeDeviceInfoStruct;
-    info->fileSystemType = FS_EXFAT;
-    std::strcpy(info->volumeName, "EXFATVOL");
-    device.SetPrivateData(CreateVolumeDeviceData(info));
+    salvor::test::FsScan scan(salvor::test::FixtureFile("exfat_quick", name + ".img"), GetParam(), FS_EXFAT);
+    EXPECT_EQ(scan.Run(), 0u);
+    EXPECT_EQ(scan.progress.Last().state, 3u);
+    EXPECT_FALSE(IsFailure(scan.progress.Last().result));
+    ASSERT_EQ(scan.tree.Roots().size(), 1u);
+    EXPECT_STREQ(scan.tree.Roots()[0]->GetFileName(), "VOL(ExFat)");
 
-    std::unique_ptr<IRecoveryFilter, Releaser<IRecoveryFilter>> filter(CreateFilter());
-    filter->SetFilterTypes(FILTER_ALL);
-    filter->SetScanType(SCAN_QUICK_UNMOUNTED);
-    std::unique_ptr<IRecoveryController, Releaser<IRecoveryController>> controller(
-        CreateRecoveryController(RECOVERY_DELETED));
-    ASSERT_TRUE(controller);
-    ASSERT_EQ(controller->Initialize(filter.get()), 1);
-    salvor::test::RecordingProgress progress;
-    salvor::test::RecordingTree tree;
-    EXPECT_EQ(controller->StartDataRecovery(&device, &progress, &tree), 0u);
-    EXPECT_EQ(progress.Last().state, 3u);
-    EXPECT_FALSE(IsFailure(progress.Last().result));
-    ASSERT_EQ(tree.Roots().size(), 1u);
-    EXPECT_STREQ(tree.Roots()[0]->GetFileName(), "EXFATVOL(ExFat)");
-
-    // Every file of fls is shown, linked under its folders.
+    // Every file of fls is shown, linked under its folders, and written by the
+    // writer equal to its source (the writer makes nothing of an empty file).
     std::map<std::string, IFileNode*> shown;
-    for (IFileNode* n : tree.AllNodes())
-        if (!n->IsDirectory()) shown[TreePath(n)] = n;
-    const auto expected = exfat_test::ParseFls(
-        exfat_test::ReadText(salvor::test::FixtureFile("exfat_quick", name + ".fls.txt")));
+    for (const auto& [path, node] : scan.Nodes())
+        if (!node->IsDirectory()) shown[path] = node;
     std::size_t files = 0;
-    for (const auto& e : expected) {
+    for (const auto& e : ParseFls(ReadText(salvor::test::FixtureFile("exfat_quick", name + ".fls.txt")))) {
         if (e.kind != 'r') continue;
         ++files;
         ASSERT_TRUE(shown.count(e.path)) << e.path;
         EXPECT_EQ(shown[e.path]->IsDeleted() != 0, e.deleted) << e.path;
     }
     EXPECT_EQ(shown.size(), files);
-
-    // Every file written by the writer equals its source.
-    std::unique_ptr<IDataRecovery, Releaser<IDataRecovery>> writer(controller->GetDataRecovery(SEARCHER_EXFAT));
-    ASSERT_TRUE(writer);
-    salvor::test::TempDir out;
-    const auto manifest =
-        exfat_test::ReadManifest(salvor::test::FixtureFile("exfat_quick", name + ".sha256.txt"));
-    int written = 0;
-    for (const auto& [path, sha] : manifest) {
-        IFileNode* node = shown[path];
-        ASSERT_TRUE(node) << path;
-        if (node->GetFileSize() == 0) continue; // the writer makes nothing of an empty file
-        IFileReader* reader = writer->SetRecoverNode(node);
-        ASSERT_TRUE(reader) << path;
-        reader->Release();
-        const std::string dest = out.file("f" + std::to_string(written++));
-        salvor::test::RecordingProgress p;
-        EXPECT_FALSE(IsFailure(writer->RecoverTo(dest.c_str(), &p, 0))) << path;
-        EXPECT_EQ(salvor::test::Sha256File(dest), sha) << path;
+    // tsk_recover agrees on every file's bytes; five of them are deleted.
+    const auto tsk =
+        salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".tsk_recover.txt"));
+    int written = 0, deleted = 0;
+    for (const auto& [path, sha] :
+         salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".sha256.txt"))) {
+        ASSERT_TRUE(shown.count(path)) << path;
+        deleted += shown[path]->IsDeleted();
+        if (shown[path]->GetFileSize() == 0) continue;
+        EXPECT_EQ(scan.Recover(shown[path], SEARCHER_EXFAT), sha) << path;
+        EXPECT_EQ(tsk.at(path), sha) << path;
+        ++written;
     }
+    EXPECT_EQ(deleted, 5);
     EXPECT_GT(written, 350);
     ResetFactories();
 }
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, ExfatEndToEnd, ::testing::Values(512u, 4096u));
+
+class ExfatVolumeAnalysis : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetFactories();
+#ifdef SALVOR_HAVE_FAT
+        RegisterFatLibrary();
+#endif
+        RegisterExfatLibrary();
+    }
+    void TearDown() override {
+        ResetFactories();
+    }
+};
+
+// FAT is asked first and does not know an exFAT volume; exFAT does not know FAT32.
+TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7AndFat32IsNot) {
+    salvor::test::TempDir dir;
+    std::string out;
+    ASSERT_EQ(salvor::test::RunCommand(
+                  "PATH=$PATH:/sbin:/usr/sbin mkfs.fat -C -F 32 '" + dir.file("f32.img") + "' 40000", &out),
+              0)
+        << "mkfs.fat (package dosfstools): " << out;
+    const struct {
+        std::string image;
+        unsigned sectorSize;
+        enumFILE_SYSTEM_TYPE exfat, fat, kind;
+    } rows[] = {
+        {salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
+        {salvor::test::FixtureFile("exfat_quick", "exfat_4096.img"), 4096, FS_EXFAT, FS_UNKNOWN, FS_EXFAT},
+        {dir.file("f32.img"), 512, FS_UNKNOWN, FS_FAT32, FS_FAT32}};
+    for (const auto& r : rows) {
+        salvor::test::ImageDevice device(r.image, r.sectorSize);
+        std::unique_ptr<IVolumeAnalyze> ex(exfat::CreateExfatVolumeAnalyze(&device, 0));
+        EXPECT_EQ(ex ? ex->GetFileSystemType() : FS_UNKNOWN, r.exfat) << r.image;
+        std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(&device, 0));
+        ASSERT_TRUE(controller);
+        IVolumeAnalyze* a = controller->GetVolumeAnzlyzer();
+#ifdef SALVOR_HAVE_FAT
+        EXPECT_EQ(std::unique_ptr<IVolumeAnalyze>(CreateFatVolumeAnalyze(&device, 0))->GetFileSystemType(),
+                  r.fat);
+#else
+        if (r.kind == FS_FAT32) {
+            EXPECT_EQ(a, nullptr);
+            continue;
+        }
+#endif
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->GetFileSystemType(), r.kind) << r.image;
+        EXPECT_EQ(a->GetTotalSector(),
+                  r.kind == FS_EXFAT ? 64ull * 1024 * 1024 / r.sectorSize : a->GetTotalSector());
+    }
+    // The wrong sector size, a sector that is not the boot sector, no device;
+    // an empty label, also into no buffer.
+    salvor::test::ImageDevice device(rows[0].image, 512), wrong(rows[0].image, 4096);
+    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&wrong, 0), nullptr);
+    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(&device, 1), nullptr);
+    EXPECT_EQ(exfat::CreateExfatVolumeAnalyze(nullptr, 0), nullptr);
+    std::unique_ptr<IVolumeAnalyze> a(exfat::CreateExfatVolumeAnalyze(&device, 0));
+    char label[100] = "junk";
+    a->GetLabel(label, sizeof label);
+    EXPECT_STREQ(label, "");
+    a->GetLabel(nullptr, 100);
+}
 
 } // namespace

@@ -1,35 +1,44 @@
-// The pieces of the FAT quick search: data runs over a table, folder entries
-// across reads, the PE test of the FAT32 revision, and the searcher's contract.
+// The FAT quick search: data runs over a table, folder entries across reads,
+// the PE test of the FAT32 revision and the searcher's contract; and quick
+// scans through the deleted-files controller, the tree builder and the file
+// writer, with The Sleuth Kit's listings, published listings and the
+// sources' hashes as oracles.
 #include "engine/common/DataRunList.h"
 #include "engine/fat/FatBuildChildren.h"
 #include "engine/fat/FatBuildDataRun.h"
+#include "engine/fat/FatBuildWorker.h"
 #include "engine/fat/FatFileNode.h"
 #include "engine/fat/FatFileProperties.h"
 #include "engine/fat/FatQuickSearcher.h"
+#include "engine/fat/FatRegistration.h"
 #include "engine/fat/FatTable.h"
 #include "engine/include/DeviceRecords.h"
+#include "engine/include/FactoryRegistry.h"
 #include "tests/engine/fat/FatTestUtil.h"
-#include "tests/support/Fixture.h"
-#include "tests/support/ImageDevice.h"
-#include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
+#include <tuple>
 
 using namespace fattest;
+using salvor::test::FixtureFile;
+using salvor::test::TempDir;
 
-static bool operator==(const DataRun& a, const DataRun& b) { return a.start == b.start && a.length == b.length; }
+static bool operator==(const DataRun& a, const DataRun& b) {
+    return a.start == b.start && a.length == b.length;
+}
 
 namespace {
-
-using Links = std::map<std::uint32_t, std::uint32_t>;
 
 class MapTable : public IFATTable {
 public:
     explicit MapTable(std::map<std::uint32_t, std::uint32_t> links) : m_links(std::move(links)) {}
+    // Links of the map; 0 (free) elsewhere.
     std::uint32_t GetNextCluster(std::uint32_t c) override {
         const auto it = m_links.find(c);
         return it == m_links.end() ? 0 : it->second;
@@ -41,77 +50,61 @@ private:
 
 constexpr std::uint32_t kEnd = 0x0FFFFFFF;
 
+const std::vector<DataRun> kNoList{{-1, -1}};
 std::vector<DataRun> Runs(IDataRunList* list) {
-    std::vector<DataRun> out;
-    if (!list) return out;
-    out = static_cast<CDataRunList*>(list)->Runs();
+    if (!list) return kNoList;
+    const auto out = static_cast<CDataRunList*>(list)->Runs();
     list->Release();
     return out;
 }
 
-TEST(FatDataRuns, LiveRunsFollowTheChainAndAreSizedFromTheBytes) {
-    MapTable table({{10, 11}, {11, 12}, {12, 13}, {13, 14}, {14, kEnd}, {20, 21}, {21, 30}, {30, kEnd}, {40, kEnd}});
-    CFATBuildDataRun b(&table, 512, 1, 100);
-    // A chain of 5 clusters for a 3-cluster file: one run of 3.
-    EXPECT_EQ(Runs(b.BuildDataRunList(10, 1500, false)), (std::vector<DataRun>{{8, 3}}));
-    // A 1-cluster chain for a 3-cluster file: extended to 3.
-    EXPECT_EQ(Runs(b.BuildDataRunList(40, 1536, false)), (std::vector<DataRun>{{38, 3}}));
-    // Fragmented: 20-21, then 30.
-    EXPECT_EQ(Runs(b.BuildDataRunList(20, 1400, false)), (std::vector<DataRun>{{18, 2}, {28, 1}}));
-    // Clusters 0 and 1 are no data clusters; nor is one past the partition.
-    EXPECT_EQ(b.BuildDataRunList(0, 100, false), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(1, 100, false), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(102, 100, false), nullptr);
-    // A run sized past the partition's clusters makes no list.
-    EXPECT_EQ(b.BuildDataRunList(40, 512 * 70, false), nullptr);
-}
-
-TEST(FatDataRuns, LiveChainsLeavingThePartitionOrMarkedBadMakeNoList) {
-    MapTable table({{5, 0x0FFFFFF7}, {6, 500}, {7, 7 + 1}, {8, 7}});
-    CFATBuildDataRun b(&table, 512, 4, 100);
-    EXPECT_EQ(b.BuildDataRunList(5, 4096, false), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(6, 4096, false), nullptr);
-    // A loop (7 -> 8 -> 7) ends at the partition's size: no endless walk.
-    EXPECT_EQ(b.BuildDataRunList(7, 1u << 30, false), nullptr);
-}
-
-TEST(FatDataRuns, DeletedRunsAreContiguousWithinThePartition) {
-    MapTable table(Links{{50, 60}});
-    CFATBuildDataRun b(&table, 512, 2, 100);
-    // Freed entries: contiguous clusters from the first, as many as the size needs.
-    EXPECT_EQ(Runs(b.BuildDataRunList(10, 3000, true)), (std::vector<DataRun>{{8, 3}}));
-    // Cut at the partition's last cluster (101).
-    EXPECT_EQ(Runs(b.BuildDataRunList(99, 100000, true)), (std::vector<DataRun>{{97, 3}}));
-    // A table that still links is followed, then contiguous again.
-    EXPECT_EQ(Runs(b.BuildDataRunList(50, 3000, true)), (std::vector<DataRun>{{48, 1}, {58, 2}}));
-    EXPECT_EQ(b.BuildDataRunList(1, 3000, true), nullptr);
-    EXPECT_EQ(b.BuildDataRunList(150, 3000, true), nullptr);
-}
-
-TEST(FatDataRuns, EmptyFilesGetDistinctPseudoClusters) {
-    auto* counter = GetEmptyFileVirtualClusterNumObject();
-    counter->ResetVirtualClusterNum();
-    EXPECT_EQ(counter->GetVirtualClusterNum(), 0x100000000ull);
-    EXPECT_EQ(counter->GetVirtualClusterNum(), 0x100000001ull);
-}
-
-// Records every node offered; owns them.
-class KeepBuilder : public IDirecotryTreeBuilder {
-public:
-    ~KeepBuilder() override {
-        for (IFileNode* n : nodes) n->Release();
+TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
+    // Cluster c at sector c - 2 (+ data start), partitions of 100 clusters.
+    MapTable table({{10, 11},
+                    {11, 12},
+                    {12, 13},
+                    {13, 14},
+                    {14, kEnd},
+                    {20, 21},
+                    {21, 30},
+                    {30, kEnd},
+                    {40, kEnd},
+                    {50, 60},
+                    {5, 0x0FFFFFF7},
+                    {6, 500},
+                    {7, 8},
+                    {8, 7}});
+    const struct {
+        unsigned spc;
+        std::uint32_t first;
+        std::uint64_t size;
+        bool deleted;
+        std::vector<DataRun> runs;
+    } rows[] = {
+        {1, 10, 1500, false, {{8, 3}}},           // a 5-cluster chain for a 3-cluster file
+        {1, 40, 1536, false, {{38, 3}}},          // a 1-cluster chain extended to the size
+        {1, 20, 1400, false, {{18, 2}, {28, 1}}}, // fragmented
+        {1, 0, 100, false, kNoList},              // clusters 0 and 1 are no data clusters
+        {1, 1, 100, false, kNoList},
+        {1, 102, 100, false, kNoList},           // past the partition
+        {1, 40, 512 * 70, false, kNoList},       // sized past the partition's clusters
+        {4, 5, 4096, false, kNoList},            // marked bad
+        {4, 6, 4096, false, kNoList},            // leaving the partition
+        {4, 7, 1u << 30, false, kNoList},        // a loop ends at the partition's size
+        {2, 10, 3000, true, {{8, 3}}},           // freed: contiguous from the first cluster
+        {2, 99, 100000, true, {{97, 3}}},        // cut at the partition's last cluster (101)
+        {2, 50, 3000, true, {{48, 1}, {58, 2}}}, // a table that still links, then contiguous
+        {2, 1, 3000, true, kNoList},
+        {2, 150, 3000, true, kNoList},
+    };
+    for (const auto& r : rows) {
+        CFATBuildDataRun b(&table, 512, r.spc, 100);
+        EXPECT_EQ(Runs(b.BuildDataRunList(r.first, r.size, r.deleted)), r.runs)
+            << r.first << (r.deleted ? " deleted" : "");
     }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, long long) override { return 1; }
-    int FlashBuild(_tagSearcherType) override { return 1; }
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-    std::vector<IFileNode*> nodes;
-};
+}
+
+using KeepBuilder = salvor::test::RecordingBuilder;
 
 void Put(std::vector<std::uint8_t>& image, std::size_t entryIndex, const std::vector<std::uint8_t>& entry) {
     std::memcpy(image.data() + entryIndex * 32, entry.data(), 32);
@@ -161,84 +154,309 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
 }
 
 TEST(FatBuildChildren, WindowsExecutablesAreRecognisedByTheirPEHeader) {
-    std::vector<std::uint8_t> s(512, 0);
-    s[0] = 'M';
-    s[1] = 'Z';
-    s[0x3C] = 0x80;
-    s[0x80] = 'P';
-    s[0x81] = 'E';
-    EXPECT_TRUE(CFATBuildChildren::bWindowsPEFiles(s));
-    s[0x3C] = 0xFF;
-    s[0x3D] = 0x01; // header offset past the sector
-    EXPECT_FALSE(CFATBuildChildren::bWindowsPEFiles(s));
-    s[0x3D] = 0;
-    s[0x3C] = 0x80;
-    s[1] = 'X';
-    EXPECT_FALSE(CFATBuildChildren::bWindowsPEFiles(s));
+    auto pe = [](char z, std::uint8_t lo, std::uint8_t hi) {
+        std::vector<std::uint8_t> s(512, 0);
+        s[0] = 'M', s[1] = static_cast<std::uint8_t>(z), s[0x3C] = lo, s[0x3D] = hi, s[0x80] = 'P',
+        s[0x81] = 'E';
+        return CFATBuildChildren::bWindowsPEFiles(s);
+    };
+    EXPECT_TRUE(pe('Z', 0x80, 0));
+    EXPECT_FALSE(pe('Z', 0xFF, 0x01)); // header offset past the sector
+    EXPECT_FALSE(pe('X', 0x80, 0));
 }
 
-struct SearcherFixture {
+class FatQuickSearcher : public ::testing::Test {
+protected:
+    void Volume(unsigned kind) {
+        device.SetType(DEVICE_VOLUME);
+        if (!kind) return;
+        auto* info = new CCollectedVolumeDeviceInfoStruct;
+        info->fileSystemType = kind;
+        device.SetPrivateData(CreateVolumeDeviceData(info));
+    }
+    salvor::test::ImageDevice device{salvor::test::FixtureFile("fat_16", "fat_16.img"), 512};
     salvor::test::RecordingProgress progress;
     KeepBuilder builder;
     std::unique_ptr<IQuickFileSystemSearchController> searcher{fat::CreateFATQuickSearcher()};
 };
 
-TEST(FatQuickSearcher, RefusesWhatIsNoFatVolumeWithAFinalRecord) {
-    const std::string img = salvor::test::FixtureFile("fat_16", "fat_16.img");
-    ASSERT_FALSE(img.empty());
-    {
-        SearcherFixture f;
-        salvor::test::ImageDevice device(img, 512);
-        f.searcher->SetDirecotryTreeBuilder(&f.builder);
-        EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNotVolume);
-        EXPECT_EQ(f.progress.Last().state, PROGRESS_FINISHED);
-        device.SetType(DEVICE_VOLUME);
-        EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNoVolumeData);
-        auto* info = new CCollectedVolumeDeviceInfoStruct;
-        info->fileSystemType = FS_NTFS;
-        device.SetPrivateData(CreateVolumeDeviceData(info));
-        EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNotFat);
-        EXPECT_EQ(f.progress.Last().result, fat::kQuickNotFat);
-        EXPECT_EQ(f.searcher->QuickSearchFiles(nullptr, &f.progress), fat::kQuickNoDeviceOrSink);
-        EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(nullptr, 0), 0);
-    }
-    SearcherFixture f;
-    salvor::test::ImageDevice device(img, 512);
-    device.SetType(DEVICE_VOLUME);
-    EXPECT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), fat::kQuickNoBuilder);
+TEST_F(FatQuickSearcher, RefusesWhatIsNoFatVolumeWithAFinalRecord) {
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNoBuilder);
+    searcher->SetDirecotryTreeBuilder(&builder);
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNotVolume);
+    EXPECT_EQ(progress.Last().state, PROGRESS_FINISHED);
+    Volume(0);
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNoVolumeData);
+    Volume(FS_NTFS);
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNotFat);
+    EXPECT_EQ(progress.Last().result, fat::kQuickNotFat);
+    EXPECT_EQ(searcher->QuickSearchFiles(nullptr, &progress), fat::kQuickNoDeviceOrSink);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(nullptr, 0), 0);
 }
 
-TEST(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
-    const std::string img = salvor::test::FixtureFile("fat_16", "fat_16.img");
-    ASSERT_FALSE(img.empty());
-    SearcherFixture f;
-    salvor::test::ImageDevice device(img, 512);
-    device.SetType(DEVICE_VOLUME);
-    auto* info = new CCollectedVolumeDeviceInfoStruct;
-    info->fileSystemType = FS_FAT16;
-    device.SetPrivateData(CreateVolumeDeviceData(info));
-    f.searcher->SetDirecotryTreeBuilder(&f.builder);
-    ASSERT_EQ(f.searcher->QuickSearchFiles(&device, &f.progress), 0u);
-    EXPECT_GT(f.builder.nodes.size(), 50u);
-
+TEST_F(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
+    Volume(FS_FAT16);
+    searcher->SetDirecotryTreeBuilder(&builder);
+    ASSERT_EQ(searcher->QuickSearchFiles(&device, &progress), 0u);
+    EXPECT_GT(builder.nodes.size(), 50u);
     CSearchedPartitionInfo* slot[2] = {nullptr, nullptr};
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(nullptr, 5), 1);
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(slot, 0), 1);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(nullptr, 5), 1);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(slot, 0), 1);
     EXPECT_EQ(slot[0], nullptr);
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(slot, 1), 1);
-    ASSERT_NE(slot[0], nullptr);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(slot, 1), 1);
     std::unique_ptr<CSearchedPartitionInfo> a(slot[0]);
-    EXPECT_EQ(f.searcher->GetSearchedPartitionInfo(slot, 1), 1);
+    EXPECT_EQ(searcher->GetSearchedPartitionInfo(slot, 1), 1);
     std::unique_ptr<CSearchedPartitionInfo> b(slot[0]);
+    ASSERT_NE(a, nullptr);
     EXPECT_NE(a.get(), b.get());
-    EXPECT_EQ(a->GetType(), 1);
     EXPECT_EQ(a->m_fileSystemType, unsigned{FS_FAT16});
     EXPECT_EQ(a->m_partitionIndex, 0);
     auto* rec = dynamic_cast<CFATSearchedPartitionInfo*>(a.get());
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->GetFlag(), CFATSearchedPartitionInfo::kQuickFlagsFat16);
     // Cluster origin: the sector of cluster 2.
-    EXPECT_EQ(a->m_clusterOrigin, rec->GetReservedSector() + 2ll * rec->GetSectorPerFAT() + rec->GetRootInfo());
+    EXPECT_EQ(a->m_clusterOrigin,
+              rec->GetReservedSector() + 2ll * rec->GetSectorPerFAT() + rec->GetRootInfo());
+    // A clone keeps the geometry and flags, not the searcher's scores.
+    rec->m_searcherField2 = 5;
+    rec->m_searcherField4 = 100;
+    std::unique_ptr<CSearchedPartitionInfo> c(rec->Clone());
+    auto* clone = dynamic_cast<CFATSearchedPartitionInfo*>(c.get());
+    ASSERT_NE(clone, nullptr);
+    auto geometry = [](CFATSearchedPartitionInfo& r) {
+        return std::tuple(r.GetSectorSize(), r.m_partitionIndex, r.m_clusterOrigin, r.GetStartSector(),
+                          r.GetTotalSectors(), r.GetReservedSector(), r.GetSectorPerFAT(),
+                          r.GetTotalCluster(), r.GetRootInfo(), r.GetFlag());
+    };
+    EXPECT_EQ(geometry(*clone), geometry(*rec));
+    EXPECT_EQ(clone->m_searcherField2, 0);
+    EXPECT_EQ(clone->m_searcherField4, 1);
+}
+
+struct Kind {
+    const char* fixture;
+    unsigned sectorSize;
+    enumFILE_SYSTEM_TYPE kind;
+    bool bootZeroed = false; // a FAT32 volume is then read from its backup boot sector
+    bool fatDamaged = false; // the first FAT copy, where frag.bin's chain begins: the second is read
+};
+const Kind kKinds[] = {{"fat_12", 512, FS_FAT12},
+                       {"fat_16", 512, FS_FAT16},
+                       {"fat_32", 512, FS_FAT32},
+                       {"fat_16_4k", 4096, FS_FAT16},
+                       {"fat_32", 512, FS_FAT32, true},
+                       {"fat_12", 512, FS_FAT12, false, true},
+                       {"fat_16", 512, FS_FAT16, false, true},
+                       {"fat_32", 512, FS_FAT32, false, true},
+                       {"fat_16_4k", 4096, FS_FAT16, false, true}};
+
+std::string File(const Kind& k, const char* ext) {
+    return FixtureFile(k.fixture, std::string(k.fixture) + ext);
+}
+
+// A copy of the fixture's image with its boot sector zeroed, or with random
+// bytes over the first FAT's sector that holds frag.bin's first entry.
+std::string Damaged(const Kind& k, const TempDir& dir) {
+    const std::string copy = salvor::test::CopyOf(File(k, ".img"), dir, "damaged.img");
+    std::vector<std::uint8_t> bytes(k.sectorSize, 0);
+    unsigned long long sector = 0;
+    if (k.fatDamaged) {
+        const auto boot = salvor::test::ReadBytes(copy, 0, k.sectorSize);
+        const CTempFATDBR b(boot, k.sectorSize);
+        for (const auto& e : ReadIstatManifest(File(k, ".istat")))
+            if (e.path == "frag.bin") {
+                const auto c = (e.sectors.front() - b.GetFirstDataSector()) / b.GetSectorsperCluster() + 2;
+                sector = b.GetReservedSector() +
+                         (k.kind == FS_FAT12 ? c * 3 / 2 : c * (k.kind == FS_FAT16 ? 2 : 4)) / k.sectorSize;
+            }
+        EXPECT_GT(sector, 0u);
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    }
+    EXPECT_TRUE(WriteBytes(copy, sector * k.sectorSize, bytes));
+    return copy;
+}
+
+std::unique_ptr<FsScan> Quick(const std::string& image, unsigned sectorSize, int kind) {
+    ResetFactories();
+    RegisterFatLibrary();
+    return std::make_unique<FsScan>(image, sectorSize, kind);
+}
+
+class FatQuickEndToEnd : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(FatQuickEndToEnd, ListingEqualsFlsAndEveryFileComesBackByteExact) {
+    const Kind k = GetParam();
+    TempDir dir;
+    auto scan = Quick(k.bootZeroed || k.fatDamaged ? Damaged(k, dir) : File(k, ".img"), k.sectorSize, k.kind);
+    EXPECT_EQ(scan->Run(), 0u);
+    EXPECT_EQ(scan->progress.Last().state, PROGRESS_FINISHED);
+    EXPECT_EQ(scan->progress.Last().current, 100u);
+    EXPECT_EQ(scan->progress.FinishedCount(), 1u);
+    ASSERT_EQ(scan->tree.Roots().size(), 1u);
+    EXPECT_STREQ(scan->tree.Roots()[0]->GetFileName(), "VOL(FAT/FAT32)");
+    EXPECT_EQ(scan->tree.LostBatchCount(), 0u) << "every node has its folder";
+    ExpectListing(*scan, Expected(ReadIstatManifest(File(k, ".istat"))));
+
+    // The deleted subset equals fls -d.
+    std::set<std::string> deletedWant, deletedGot;
+    for (const auto& [key, e] : Expected(ParseFls(ReadText(File(k, ".fls_del")))))
+        if (!e.dir) deletedWant.insert(key);
+    for (const auto& [key, shown] : Listing(*scan))
+        if (shown.second->IsDeleted() && !shown.second->IsDirectory()) deletedGot.insert(key);
+    EXPECT_EQ(deletedGot, deletedWant);
+    EXPECT_GE(deletedGot.size(), 3u) << "gone.bin and the files of the deleted tree";
+    // Live, fragmented, deleted and deleted-folder files all come back.
+    EXPECT_GE(ExpectRecovered(*scan, File(k, ".sha256")), 48);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FatQuickEndToEnd, ::testing::ValuesIn(kKinds), [](const auto& info) {
+    return info.param.fixture + std::string(info.param.bootZeroed   ? "_boot_zeroed"
+                                            : info.param.fatDamaged ? "_fat_damaged"
+                                                                    : "");
+});
+
+TEST(FatQuickDamaged, Fat16WithoutBootSectorFailsWithAFinalRecord) {
+    TempDir dir;
+    auto scan = Quick(Damaged({"fat_16", 512, FS_FAT16, true}, dir), 512, FS_FAT16);
+    EXPECT_EQ(scan->Run(), fat::kQuickNoValidBoot);
+    EXPECT_EQ(fat::kQuickNoValidBoot, 0x10A00CA0000000Cull);
+    const _PROGRESS_INFO last = scan->progress.Last();
+    EXPECT_EQ(last.state, PROGRESS_FINISHED);
+    EXPECT_EQ(last.total, 100u);
+    EXPECT_EQ(last.current, 100u);
+    EXPECT_EQ(last.result, fat::kQuickNoValidBoot);
+    EXPECT_EQ(scan->progress.FinishedCount(), 1u);
+    EXPECT_EQ(scan->tree.NodeCount(), 0u);
+}
+
+TEST(FatQuickStop, AStopAfterTheFirstFolderKeepsTheNodesFound) {
+    auto scan = Quick(File(kKinds[2], ".img"), 512, FS_FAT32);
+    // The controller's opening record, then the build's first progress report
+    // after the first folder: the next folder is not read.
+    scan->progress.StopAfter(2);
+    EXPECT_EQ(scan->Run(), fat::kSearchStopped);
+    EXPECT_EQ(scan->progress.Last().state, PROGRESS_FINISHED);
+    EXPECT_EQ(scan->progress.Last().result, fat::kSearchStopped);
+    ASSERT_EQ(scan->tree.Roots().size(), 1u);
+    const auto listing = Listing(*scan);
+    EXPECT_TRUE(listing.count("README.TXT"));
+    EXPECT_TRUE(listing.count("Docs/")) << "the first folder's files are shown under it";
+    EXPECT_FALSE(listing.count("Many/Entry number 01 of a long folder.dat"));
+}
+
+// Deleted FAT32 files above cluster 0x10000 whose entries lost the high word:
+// the revision finds the PE file by its content and the random file from where
+// the folder's previous entries ended.
+TEST(FatQuickHighWord, DeletedFilesAboveTheHighWordComeBackByteExact) {
+    const std::string dir = salvor::test::Fixture("fat_32_highword");
+    ASSERT_FALSE(dir.empty());
+    auto scan = Quick(dir + "/fat_32_highword.img", 512, FS_FAT32);
+    ASSERT_EQ(scan->Run(), 0u);
+    const auto listing = Listing(*scan);
+    // True first clusters, by short name as the fixture recorded them.
+    std::istringstream in(ReadText(dir + "/fat_32_highword.clusters"));
+    std::map<std::string, long long> clusters;
+    for (std::string line; std::getline(in, line);)
+        clusters[line.substr(0, 10)] = std::stoll(line.substr(11));
+    for (const auto& [key, shortName] : {std::pair{"_ROG.EXE", "ROG    EXE"},
+                                         {"_AND.BIN", "AND    BIN"},
+                                         {"High/_ROG2.EXE", "ROG2   EXE"},
+                                         {"High/_AND2.BIN", "AND2   BIN"}}) {
+        const auto it = listing.find(key);
+        ASSERT_NE(it, listing.end()) << key;
+        EXPECT_TRUE(it->second.second->IsDeleted()) << key;
+        EXPECT_EQ(it->second.second->GetCurrentNodeID(), clusters.at(shortName)) << key;
+    }
+    EXPECT_EQ(ExpectRecovered(*scan, dir + "/fat_32_highword.sha256"), 6);
+}
+
+// Public samples made by other tools: the listing equals fls (fls cuts
+// fat32_full_test's longest names: there the published listing is the
+// oracle), and a published listing's live files are ours.
+struct Sample {
+    const char* file;
+    unsigned sectorSize = 512;
+    const char* published = nullptr;
+    bool fls = true;
+    const char* extrasBelow = ""; // a deleted folder fls does not descend into
+    int extras = 0;
+};
+class FatQuickSamples : public ::testing::TestWithParam<Sample> {
+protected:
+    static std::set<std::string> Paths(const FsScan& scan, bool deletedToo = true) {
+        std::set<std::string> out;
+        for (const auto& [key, shown] : Listing(scan))
+            if (deletedToo || !shown.second->IsDeleted()) out.insert(shown.first);
+        return out;
+    }
+    std::unique_ptr<FsScan> Scan(const Sample& s) {
+        const std::string img = salvor::test::DfirImage(s.file, tmp.path());
+        EXPECT_FALSE(img.empty());
+        const auto boot = salvor::test::ReadBytes(img, 0, s.sectorSize);
+        auto scan = Quick(img, s.sectorSize, CTempFATDBR(boot, s.sectorSize).GetFileSystemType());
+        EXPECT_EQ(scan->Run(), 0u);
+        EXPECT_EQ(s.fls ? ExpectListing(*scan, Expected(FlsOf(img)), s.extrasBelow) : s.extras, s.extras);
+        return scan;
+    }
+    TempDir tmp;
+};
+
+TEST_P(FatQuickSamples, ListingEqualsFlsAndPublishedListing) {
+    const Sample& s = GetParam();
+    auto scan = Scan(s);
+    if (!s.published) return;
+    // Every live entry is published; what is not shown is an empty folder.
+    const auto live = Paths(*scan, false);
+    std::set<std::string> published;
+    std::istringstream in(ReadText(salvor::test::TestData() + "/dfir_ntfs/" + s.published));
+    for (std::string line; std::getline(in, line);)
+        if (const auto cut = line.find_last_of(" \t"); cut != std::string::npos && line[0] == '/')
+            published.insert(line.substr(1, cut - 1));
+    EXPECT_GE(published.size(), 269u);
+    for (const auto& p : live)
+        EXPECT_TRUE(published.count(p)) << p;
+    for (const auto& p : published) {
+        if (live.count(p)) continue;
+        for (auto below = published.upper_bound(p + "/");
+             below != published.end() && below->starts_with(p + "/"); ++below)
+            EXPECT_FALSE(live.count(*below)) << p << " not shown above " << *below;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dfir, FatQuickSamples,
+                         ::testing::Values(Sample{"fat12.raw.gz", 512, "fat12_full_test.txt"},
+                                           Sample{"fat16.raw.gz", 512, "fat16_full_test.txt"},
+                                           Sample{"fat32_full_test.tgz", 512, "fat32_full_test.txt", false},
+                                           Sample{"fat_deleted_dir.raw.gz"},
+                                           Sample{"fat_deleted_dir_2.raw.gz"}, Sample{"fat16_moved.raw.gz"},
+                                           Sample{"fat_lfn_test.raw.gz"}, Sample{"fat_noloop.raw.gz"},
+                                           Sample{"fat_unusual_label.raw.gz"},
+                                           Sample{"fat_unusual_cluster.raw.gz", 4096},
+                                           Sample{"fat_dir.raw.gz", 512, nullptr, true, "test/", 112}),
+                         [](const auto& info) {
+                             const std::string n = info.param.file;
+                             return n.substr(0, n.find('.'));
+                         });
+
+// FAT32 with 2048-byte sectors, its size in the 16-bit field and a FAT of one
+// sector (fls cannot read it): its one folder and two files.
+TEST_F(FatQuickSamples, SmallFat32With2048ByteSectors) {
+    EXPECT_EQ(Paths(*Scan({"fat32_small.raw.gz", 2048, nullptr, false})),
+              (std::set<std::string>{"test", "test/1.TXT", "test/2.TXT"}));
+}
+
+// A folder below test_dir/n40 holds its own parent: the scan ends.
+TEST_F(FatQuickSamples, FolderLoopEnds) {
+    auto scan = Scan({"fat32_loop.raw.gz", 512, nullptr, false});
+    EXPECT_TRUE(Paths(*scan).count("test0.txt"));
+}
+
+// Known fault: the quick scan loses all of test_dir (and the live file
+// test_dir/1/11/111.txt) around that loop; fls lists it, entering the looping
+// folder once more.
+TEST_F(FatQuickSamples, DISABLED_FolderLoopKeepsTheTreeAroundIt) {
+    Scan({"fat32_loop.raw.gz", 512, nullptr, true, "test_dir/n40/4/"});
 }
 
 } // namespace

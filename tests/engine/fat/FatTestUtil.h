@@ -1,68 +1,54 @@
 #pragma once
-// Helpers of the FAT tests: fixture manifests, a reference walk over a volume's
-// folders built from the library's pieces, and the normalisation that makes our
-// names comparable with fls.
+// Helpers of the FAT tests: oracle manifests and listings, hand-made entries,
+// an opened volume, and FAT scans compared with The Sleuth Kit.
 #include "engine/fat/FatBootSector.h"
 #include "engine/fat/FatTable.h"
-#include "tests/support/ImageDevice.h"
-
-#include <cstdint>
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
+#include "tests/support/fs_Scan.h"
 
 namespace fattest {
 
-// One line of a fixture's NAME.istat manifest (or of an fls listing).
+using salvor::test::FsScan;
+using salvor::test::ReadText;
+using salvor::test::WriteBytes;
+
+// A line of a fixture's NAME.istat manifest ("type inode L|D size sectors...<TAB>path") or of fls -r -p.
 struct OracleEntry {
     bool dir = false;
-    unsigned long long inode = 0;
     bool deleted = false;
     long long size = -1; // -1 when unknown
     std::vector<unsigned long long> sectors;
     std::string path;
 };
-
 std::vector<OracleEntry> ReadIstatManifest(const std::string& file);
-// fls -r -p lines (without volume label and $ lines).
-std::vector<OracleEntry> ParseFls(const std::string& text);
-std::string ReadText(const std::string& file);
+std::vector<OracleEntry> ParseFls(const std::string& text); // without the label and $ entries
+std::vector<OracleEntry> FlsOf(const std::string& image);
+
 void Put16(std::vector<std::uint8_t>& b, std::size_t off, unsigned v);
-// A 32-byte short entry (name and extension as 11 bytes).
-std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster, std::uint32_t size);
-// A long-name entry carrying up to 13 UTF-16 units (a NUL, then 0xFFFF fill).
+std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster,
+                                     std::uint32_t size);
+// A long-name entry of up to 13 UTF-16 units (a NUL, then 0xFFFF fill).
 std::vector<std::uint8_t> LfnEntry(const std::u16string& units);
-std::vector<std::uint8_t> ReadBytes(const std::string& file, unsigned long long offset, std::size_t n);
-bool WriteBytes(const std::string& file, unsigned long long offset, const std::vector<std::uint8_t>& bytes);
 
-// A found entry of the reference walk.
-struct Found {
-    std::string path; // from the root, "/"-separated, no leading "/"
-    long long size = 0;
-    bool deleted = false;
-    bool dir = false;
-    std::uint32_t firstCluster = 0;
-};
+// The key our paths and fls's are matched by: an erased first byte ("#" here,
+// "_" in fls) as "_", and an 8.3 name that fls spells through its lower-case
+// flags (whole name or extension lower case) in the upper case stored on
+// disk, which is what we show. Everything else stays exact.
+std::string FatKey(const std::string& path);
+// Ours against fls's spelling, component by component: equal, or the stored
+// upper case of an 8.3 name fls shows through its lower-case flags.
+bool SameFatName(const std::string& ours, const std::string& fls);
 
-// An opened volume: device, boot sector copy and FAT.
-struct Volume {
-    std::unique_ptr<salvor::test::ImageDevice> device;
-    std::unique_ptr<CFATDBR> boot;
-    std::unique_ptr<IFATTable> table;
-    unsigned sectorSize = 512;
-    unsigned long long start = 0;
-
-    bool Open(const std::string& image, unsigned sectorSize, unsigned long long startSector = 0);
-    long long ClusterSector(std::uint32_t cluster) const;
-    std::uint32_t SectorCluster(unsigned long long sector) const;
-    // Every entry reachable from the root: live folders through the FAT,
-    // deleted folders through their first cluster.
-    std::vector<Found> Walk();
-};
-
-// A key comparable between our walk and fls: ASCII lower-cased (8.3 names are
-// read without the NT lower-case flag), an erased first byte shown as "_".
-std::string NormalisePath(const std::string& path, bool deleted);
+// What a scan shows of an fls listing: every file and every folder with a
+// file below it (folders keyed with a trailing "/").
+std::map<std::string, OracleEntry> Expected(const std::vector<OracleEntry>& fls);
+// The FAT tree of a scan, keyed like Expected: path and node.
+std::map<std::string, std::pair<std::string, IFileNode*>> Listing(const FsScan& scan);
+// Same keys, exact names, deleted flags and (where known) sizes; deleted
+// entries below extrasBelow that want lacks are allowed and counted.
+int ExpectListing(const FsScan& scan, const std::map<std::string, OracleEntry>& want,
+                  const std::string& extrasBelow = "");
+// Every file of a sha256 manifest listed and written byte-exact (a deleted
+// 8.3 name has lost its first letter); answers how many; skip: base names.
+int ExpectRecovered(FsScan& scan, const std::string& manifest, const std::vector<std::string>& skip = {});
 
 } // namespace fattest

@@ -1,12 +1,17 @@
-// Deep scans through the complete controller, the tree builder and the file
-// writer: the MBR disk fixtures (FAT32 at 2048, exFAT at 133120) with their
-// partition table, boot sectors or whole boot regions gone or formatted again,
-// and whole FAT volumes. Trees against fls of the intact volume, files against
-// the sha256 of what was copied in (or against icat for what TSK finds orphaned).
-#include "engine/fat/FatBootSector.h"
-#include "engine/utility/FileUtils.h"
+// The FAT deep searcher's partition proposals, fed sector streams directly
+// (boot sectors read as main and as backup, FAT copies inside a FAT of
+// one-cluster chains, partitions known only from their sub-folders), and deep
+// scans through the complete controller, the tree builder and the writer: the
+// MBR disk fixtures (FAT32 at 2048, exFAT at 133120) with their partition
+// table, boot sectors or boot regions gone or formatted again, and whole FAT
+// volumes. Trees against fls, files against the sha256 of what was copied in
+// (or against icat for what TSK finds orphaned).
+#include "engine/fat/FatDeepSearcher.h"
+#include "engine/include/FactoryRegistry.h"
 #include "tests/engine/fat/FatTestUtil.h"
-#include "tests/engine/fatdeep/FatDeepSupport.h"
+#ifdef SALVOR_HAVE_EXFAT
+#include "engine/exfat/ExfatDeepSearch.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -15,312 +20,294 @@
 #include <set>
 #include <sstream>
 
-using fatdeep::DeepScan;
-using fattest::OracleEntry;
+using namespace fattest;
+using salvor::test::FixtureFile;
+using Record = CFATSearchedPartitionInfo;
 
 namespace {
 
-constexpr const char* kMbr = "mbr_fat_exfat";
-constexpr long long kFatStart = 2048;
-
-std::string MbrImage(const char* name) { return salvor::test::FixtureFile(kMbr, name); }
-
-// The FAT32 partition as mkfs.fat made it.
-struct Made {
-    long long origin = 0;
-    unsigned spc = 0;
-};
-Made MadeFat32() {
-    const auto sector = fattest::ReadBytes(MbrImage("disk_intact.img"), kFatStart * 512ull, 512);
-    const CTempFATDBR boot(sector, 512);
-    EXPECT_EQ(boot.GetFileSystemType(), FS_FAT32);
-    return {kFatStart + static_cast<long long>(boot.GetFirstDataSector()), boot.GetSectorsperCluster()};
+std::string Deep(const char* name) {
+    return FixtureFile("fat_deep", name);
 }
 
-// What a scan is expected to show of an fls listing: every file, and every
-// folder with a file below it.
-std::map<std::string, OracleEntry> Expected(const std::vector<OracleEntry>& fls) {
-    std::map<std::string, OracleEntry> out;
-    for (const auto& e : fls) {
-        if (e.dir) continue;
-        out[fattest::NormalisePath(e.path, e.deleted)] = e;
-        for (auto cut = e.path.rfind('/'); cut != std::string::npos && cut > 0; cut = e.path.rfind('/', cut - 1)) {
-            const std::string folder = e.path.substr(0, cut);
-            for (const auto& f : fls)
-                if (f.dir && f.path == folder) out[fattest::NormalisePath(folder, f.deleted) + "/"] = f;
-        }
-    }
+// Streams the whole device through the searcher in blocks and scores the proposals.
+// Ended without building, nothing is scored or handed out as a record; the
+// proposals are handed over once.
+std::vector<std::unique_ptr<Record>> Propose(IStorageDevice& device, long long block = 8192) {
+    CFATCompleteFSearcher searcher;
+    searcher.SetDevice(&device);
+    searcher.SetBlockSize(static_cast<int>(block));
+    searcher.PreparetoSearch();
+    const long long total = static_cast<long long>(device.GetTotalSectors());
+    for (long long s = 0; s < total; s += block)
+        EXPECT_EQ(searcher.AnalyzeBlock(s, std::min(block, total - s)), 1);
+    EXPECT_EQ(searcher.AnalyzeBlock(0, 0), 0);
+    EXPECT_EQ(searcher.AnalyzeBlock(-1, 1), 0);
+    searcher.EndSearch(0);
+    EXPECT_EQ(searcher.GetSearchedPartitionInfo(nullptr, 0), 0);
+    std::vector<std::unique_ptr<Record>> out, again;
+    searcher.AddSearchedPartitionInfoList2(out);
+    searcher.AddSearchedPartitionInfoList2(again);
+    EXPECT_TRUE(again.empty());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        EXPECT_EQ(out[i]->m_partitionIndex, static_cast<int>(i));
     return out;
 }
 
-void ExpectTree(const std::map<std::string, fatdeep::Shown>& got, const std::map<std::string, OracleEntry>& want) {
-    for (const auto& [path, e] : want) {
-        const auto it = got.find(path);
-        if (it == got.end()) {
-            ADD_FAILURE() << "missing " << path;
-            continue;
-        }
-        EXPECT_EQ(it->second.deleted, e.deleted) << path;
-        if (!e.dir && e.size >= 0) {
-            EXPECT_EQ(it->second.size, e.size) << path;
-        }
+// The one-cluster volume yields one FAT32 partition at 0 with these flags
+// (boot sectors and FAT copies seen) and score, confirmed by its 4 folders;
+// the main boot sector gone, its backup is read as the backup, not as a
+// partition six sectors on; blocks that cut the boot region and the FATs
+// between reads change nothing; a backup of a known partition proposes no ghost.
+TEST(FatDeepProposals, OnePartitionFromMainAndBackupBootSectors) {
+    const struct {
+        const char* image;
+        long long block;
+        std::uint32_t flags;
+        std::int64_t score;
+    } rows[] = {{"onecluster.img", 8192, 0x3CC, 100},
+                {"onecluster_boot_zeroed.img", 8192, 0x3C8, 95},
+                {"onecluster_boot_zeroed.img", 7, 0x3C8, 95}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.image) + " in blocks of " + std::to_string(r.block));
+        salvor::test::ImageDevice device(Deep(r.image));
+        const auto found = Propose(device, r.block);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0]->GetStartSector(), 0);
+        EXPECT_EQ(found[0]->m_fileSystemType, unsigned{FS_FAT32});
+        EXPECT_EQ(found[0]->GetFlag() & 0x3CF, r.flags);
+        EXPECT_EQ(CFATCompleteFSearcher::Score(*found[0]), r.score);
+        EXPECT_EQ(CFATCompleteFSearcher::SubFolderCount(*found[0]), 4);
     }
-    for (const auto& [path, s] : got)
-        if (!want.count(path)) ADD_FAILURE() << "unexpected " << path;
 }
 
-// The manifest's sha256 of an fls path: fls shows an erased first byte as "_".
-std::string ShaOf(const std::map<std::string, std::string>& manifest, const std::string& flsPath) {
-    const std::string key = fattest::NormalisePath(flsPath, false);
-    if (auto it = manifest.find(key); it != manifest.end()) return it->second;
-    for (const auto& [path, sha] : manifest) {
-        if (path.size() != key.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < key.size() && same; ++i)
-            same = path[i] == key[i] || (key[i] == '_' && (i == 0 || key[i - 1] == '/'));
-        if (same) return sha;
+// A device of 256 MiB with two folders of a FAT32 partition whose boot
+// sectors are gone, close to the device's start: a FAT sized for the whole
+// device would not fit before the data area.
+class SubFolderOnly : public ::testing::Test {
+protected:
+    static constexpr unsigned long long kSectors = 524288;
+    static constexpr long long kData = 4098; // the sector of cluster 2
+
+    void SetUp() override { std::ofstream(image_).close(); }
+    void Folder(std::uint32_t cluster, std::uint32_t parent) {
+        std::vector<std::uint8_t> sector;
+        auto add = [&](const std::vector<std::uint8_t>& e) {
+            sector.insert(sector.end(), e.begin(), e.end());
+        };
+        add(fattest::ShortEntry(".          ", 0x10, cluster, 0));
+        add(fattest::ShortEntry("..         ", 0x10, parent, 0));
+        add(fattest::ShortEntry("FILE    BIN", 0x20, cluster + 1, 100));
+        sector.resize(512, 0);
+        ASSERT_TRUE(salvor::test::WriteBytes(image_, (kData + cluster - 2) * 512ull, sector));
     }
-    return {};
+    void Grow() { std::filesystem::resize_file(std::filesystem::path(image_), kSectors * 512); }
+
+    salvor::test::TempDir dir_;
+    std::string image_ = dir_.file("large.img");
+};
+
+TEST_F(SubFolderOnly, PartitionNearTheStartOfALargeDeviceKeepsItsDataStart) {
+    Folder(5000, 0);
+    Grow();
+    salvor::test::ImageDevice alone(image_);
+    EXPECT_TRUE(Propose(alone).empty()) << "a folder no other folder confirms proposes nothing";
+    Folder(5004, 5000);
+    salvor::test::ImageDevice device(image_);
+    const auto found = Propose(device);
+    ASSERT_EQ(found.size(), 1u);
+    const Record& r = *found[0];
+    EXPECT_EQ(r.m_clusterOrigin, kData);
+    EXPECT_EQ(r.m_sectorsPerCluster, 1u);
+    EXPECT_EQ(r.m_fileSystemType, unsigned{FS_FAT32});
+    EXPECT_GE(r.GetStartSector(), 0);
+    // Two FATs and a reserved sector before the data area, on the device.
+    EXPECT_LE(r.GetStartSector() + 1 + 2ll * r.GetSectorPerFAT(), kData);
+    EXPECT_EQ(r.GetFlag(), 0x10u);
+    EXPECT_EQ(CFATCompleteFSearcher::SubFolderCount(r), 1);
+    EXPECT_EQ(CFATCompleteFSearcher::Score(r), 20);
 }
 
-std::string BaseName(const std::string& path) {
-    const auto slash = path.rfind('/', path.size() > 1 ? path.size() - 2 : 0);
-    std::string b = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (!b.empty() && b.back() == '/') b.pop_back();
-    return b;
+constexpr long long kFatStart = 2048;
+std::string Mbr(const char* name) {
+    return FixtureFile("mbr_fat_exfat", name);
 }
-
-std::vector<OracleEntry> Fls(const std::string& file) { return fattest::ParseFls(fattest::ReadText(file)); }
+std::string Base(const std::string& path) {
+    return FatKey(path.substr(path.rfind('/') + 1));
+}
 
 class FatDeepScan : public ::testing::Test {
 protected:
-    std::unique_ptr<DeepScan> Scan(const std::string& image, bool withExfat = false) {
-        auto scan = std::make_unique<DeepScan>(image, withExfat);
+    std::unique_ptr<FsScan> Scan(const std::string& image, bool withExfat = false) {
+        ResetFactories();
+        Factories().fatSearcher = [this] { return fat = new CFATCompleteFSearcher(); };
+#ifdef SALVOR_HAVE_EXFAT
+        if (withExfat) Factories().exFatSearcher = [this] { return exfat = exfat::CreateEXFatSearcher(); };
+#endif
+        auto scan = std::make_unique<FsScan>(image, 512, -1);
         EXPECT_EQ(scan->Run(), 0u);
         EXPECT_EQ(scan->progress.Last().state, 3u);
+        ResetFactories();
+        parts = salvor::test::PartitionsOf(fat);
         return scan;
     }
-
-    // Every file of the listing written byte-exact, deleted ones included;
-    // skip names those that cannot be (e.g. fragmented files without a FAT).
-    int ExpectFilesExact(DeepScan& scan, const std::vector<OracleEntry>& fls, const std::string& manifestFile,
-                         const std::set<std::string>& skip = {}) {
-        const auto manifest = fatdeep::ReadSha256(manifestFile);
-        const auto got = scan.Listing();
-        int checked = 0;
-        for (const auto& e : fls) {
-            if (e.dir || skip.count(BaseName(e.path))) continue;
-            const auto it = got.find(fattest::NormalisePath(e.path, e.deleted));
-            if (it == got.end()) {
-                ADD_FAILURE() << "missing " << e.path;
-                continue;
-            }
-            const std::string sha = ShaOf(manifest, e.path);
-            EXPECT_FALSE(sha.empty()) << "no manifest line for " << e.path;
-            EXPECT_EQ(scan.Recover(it->second.node), sha) << e.path;
-            ++checked;
-        }
-        return checked;
+    // The FAT32 partition as mkfs.fat made it: the sector of cluster 2 and the cluster size.
+    void ExpectMadeGeometry() {
+        const auto sector = salvor::test::ReadBytes(Mbr("disk_intact.img"), kFatStart * 512, 512);
+        const CTempFATDBR boot(sector, 512); // a view of sector
+        ASSERT_EQ(parts.size(), 1u);
+        EXPECT_EQ(parts[0]->m_fileSystemType, unsigned{FS_FAT32});
+        EXPECT_EQ(parts[0]->m_clusterOrigin, kFatStart + static_cast<long long>(boot.GetFirstDataSector()));
+        EXPECT_EQ(parts[0]->m_sectorsPerCluster, boot.GetSectorsperCluster());
+        EXPECT_GE(parts[0]->m_startSector, 0);
+    }
+    std::int64_t Score() const {
+        return CFATCompleteFSearcher::Score(*parts.at(0));
     }
 
-    void ExpectIntactPartition(const char* image, std::int64_t score);
+    CFATCompleteFSearcher* fat = nullptr; // owned by the scan's controller
+    ICompleteFileSystemSearchController* exfat = nullptr;
+    std::vector<std::unique_ptr<CSearchedPartitionInfo>> parts;
 };
 
-// The made FAT32 partition alone, with this score, its tree equal to fls of
+// The made FAT32 partition alone, with its score, its tree equal to fls of
 // the intact disk and every file byte-exact, deleted ones included.
-void FatDeepScan::ExpectIntactPartition(const char* image, std::int64_t score) {
-    const Made made = MadeFat32();
-    auto scan = Scan(MbrImage(image));
-    const auto parts = scan->Partitions();
-    ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0]->m_fileSystemType, unsigned{FS_FAT32});
+class FatDeepIntact : public FatDeepScan,
+                      public ::testing::WithParamInterface<std::pair<const char*, int>> {};
+
+TEST_P(FatDeepIntact, FindsThePartitionWithTheIntactTree) {
+    auto scan = Scan(Mbr(GetParam().first));
+    ExpectMadeGeometry();
     EXPECT_EQ(parts[0]->m_startSector, kFatStart);
-    EXPECT_EQ(parts[0]->m_clusterOrigin, made.origin);
-    EXPECT_EQ(parts[0]->m_sectorsPerCluster, made.spc);
     EXPECT_EQ(parts[0]->GetTotalSectors(), 131072u);
-    EXPECT_EQ(parts[0]->m_score, static_cast<double>(score));
-    EXPECT_EQ(CFATCompleteFSearcher::Score(*parts[0]), score);
-
-    const auto fls = Fls(MbrImage("fat32.fls.txt"));
-    ExpectTree(scan->Listing(), Expected(fls));
-    EXPECT_EQ(ExpectFilesExact(*scan, fls, MbrImage("fat32.sha256.txt")), 10);
+    EXPECT_EQ(parts[0]->m_score, static_cast<double>(GetParam().second));
+    EXPECT_EQ(Score(), GetParam().second);
+    ExpectListing(*scan, Expected(ParseFls(ReadText(Mbr("fat32.fls.txt")))));
+    EXPECT_EQ(ExpectRecovered(*scan, Mbr("fat32.sha256.txt")), 10);
 }
 
-TEST_F(FatDeepScan, MbrZeroedFindsThePartitionWithTheIntactTree) {
-    ExpectIntactPartition("disk_mbr_zeroed.img", 100);
-}
+// From the backup boot sector when the main one is gone.
+INSTANTIATE_TEST_SUITE_P(Disks, FatDeepIntact,
+                         ::testing::Values(std::pair{"disk_mbr_zeroed.img", 100},
+                                           std::pair{"disk_boot_zeroed.img", 95}),
+                         [](const auto& info) { return std::string(info.param.first).substr(5, 4); });
 
-TEST_F(FatDeepScan, MainBootSectorZeroedFindsThePartitionFromTheBackup) {
-    ExpectIntactPartition("disk_boot_zeroed.img", 95);
-}
-
+// Without any boot sector the partition is known from its folders (the FAT32
+// root is listed from cluster 2, so the original tree comes back); without a
+// FAT only the fragmented file cannot come back whole. On the disk grown to
+// 256 MiB a FAT sized for all after the data start would not fit before it.
 TEST_F(FatDeepScan, AllBootSectorsZeroedFindsThePartitionFromItsFolders) {
-    const Made made = MadeFat32();
-    auto scan = Scan(MbrImage("disk_all_boot_zeroed.img"));
-    const auto parts = scan->Partitions();
-    ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0]->m_clusterOrigin, made.origin);
-    EXPECT_EQ(parts[0]->m_sectorsPerCluster, made.spc);
-    EXPECT_EQ(parts[0]->m_fileSystemType, unsigned{FS_FAT32});
-    EXPECT_GE(parts[0]->m_startSector, 0);
-
-    std::set<std::string> names;
-    for (const auto& [path, s] : scan->Listing()) names.insert(BaseName(path));
-    const auto fls = Fls(MbrImage("fat32.fls.txt"));
-    for (const auto& e : fls) EXPECT_TRUE(names.count(BaseName(fattest::NormalisePath(e.path, e.deleted)))) << e.path;
-    // Without a FAT only the fragmented file cannot come back whole.
-    EXPECT_EQ(ExpectFilesExact(*scan, fls, MbrImage("fat32.sha256.txt"), {"frag.bin"}), 9);
-}
-
-// The same disk grown to 256 MiB: a FAT sized for everything after the data
-// start would not fit before it, yet the partition keeps its data start.
-TEST_F(FatDeepScan, PartitionWithoutBootSectorNearTheStartOfALargerDisk) {
-    const Made made = MadeFat32();
     salvor::test::TempDir dir;
-    const std::string big = dir.file("big.img");
-    std::filesystem::copy_file(MbrImage("disk_all_boot_zeroed.img"), big);
-    std::filesystem::resize_file(big, 256ull << 20);
-    auto scan = Scan(big);
-    const auto parts = scan->Partitions();
-    ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0]->m_clusterOrigin, made.origin);
-    EXPECT_GE(parts[0]->m_startSector, 0);
-    const auto fls = Fls(MbrImage("fat32.fls.txt"));
-    EXPECT_EQ(ExpectFilesExact(*scan, fls, MbrImage("fat32.sha256.txt"), {"frag.bin"}), 9);
+    const std::string grown = salvor::test::CopyOf(Mbr("disk_all_boot_zeroed.img"), dir, "grown.img");
+    std::filesystem::resize_file(grown, 256ull << 20);
+    for (const std::string& image : {Mbr("disk_all_boot_zeroed.img"), grown}) {
+        SCOPED_TRACE(image);
+        auto scan = Scan(image);
+        ExpectMadeGeometry();
+        std::set<std::string> names;
+        for (const auto& [path, node] : scan->Nodes("(FAT/FAT32)"))
+            names.insert(Base(path));
+        for (const auto& e : ParseFls(ReadText(Mbr("fat32.fls.txt"))))
+            EXPECT_TRUE(names.count(Base(e.path))) << e.path;
+        EXPECT_EQ(ExpectRecovered(*scan, Mbr("fat32.sha256.txt"), {"frag.bin"}), 9);
+    }
 }
 
 TEST_F(FatDeepScan, ReformattedPartitionKeepsTheOldFoldersAsDeleted) {
-    const std::string image = MbrImage("disk_reformatted.img");
+    const std::string image = Mbr("disk_reformatted.img");
     auto scan = Scan(image);
-    const auto parts = scan->Partitions();
     ASSERT_EQ(parts.size(), 1u);
     EXPECT_EQ(parts[0]->m_startSector, kFatStart);
-    EXPECT_EQ(CFATCompleteFSearcher::Score(*parts[0]), 100);
-
-    // What TSK finds orphaned in the new volume: every file is among ours,
-    // deleted, with the same bytes as icat reads.
+    EXPECT_EQ(Score(), 100);
+    // Everything is deleted: the old files and the old folders (at least 4).
+    std::map<std::string, std::string> ours; // sha -> path of each file
+    int folders = 0;
+    for (const auto& [path, node] : scan->Nodes("(FAT/FAT32)")) {
+        EXPECT_TRUE(node->IsDeleted()) << path;
+        if (node->IsDirectory())
+            ++folders;
+        else
+            ours.emplace(scan->Recover(node, SEARCHER_FAT), path);
+    }
+    EXPECT_GE(folders, 4);
+    // What TSK finds orphaned in the new volume ("-/r * 27:\t$OrphanFiles/ALETTE~1.TXT")
+    // is among ours, with the bytes icat reads.
     std::string out;
-    ASSERT_EQ(salvor::test::RunCommand("fls -r -p -o " + std::to_string(kFatStart) + " '" + image + "'", &out), 0)
+    ASSERT_EQ(salvor::test::RunCommand("fls -r -p -o 2048 '" + image + "'", &out), 0)
         << "fls (sleuthkit) is needed";
-    std::map<std::string, std::string> ours; // sha -> path, deleted files
-    for (const auto& [path, s] : scan->Listing())
-        if (!s.dir) {
-            EXPECT_TRUE(s.deleted) << path;
-            ours.emplace(scan->Recover(s.node), path);
-        }
     salvor::test::TempDir dir;
     int orphans = 0;
     std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        // "-/r * 27:\t$OrphanFiles/ALETTE~1.TXT": orphaned regular files.
+    for (std::string line; std::getline(lines, line);) {
         const auto tab = line.find('\t');
-        if (tab == std::string::npos || line.compare(tab + 1, 13, "$OrphanFiles/") != 0) continue;
-        if (line.compare(2, 1, "r") != 0) continue;
+        if (tab == std::string::npos || line.compare(tab + 1, 13, "$OrphanFiles/") != 0 || line[2] != 'r')
+            continue;
         const auto colon = line.rfind(':', tab);
-        const auto blank = line.rfind(' ', colon);
-        const std::string inode = line.substr(blank + 1, colon - blank - 1);
-        const std::string file = dir.file("icat" + inode);
-        ASSERT_EQ(salvor::test::RunCommand("icat -o " + std::to_string(kFatStart) + " '" + image + "' " + inode +
-                                           " > '" + file + "'"),
+        const std::string inode = line.substr(line.rfind(' ', colon) + 1, colon - line.rfind(' ', colon) - 1);
+        ASSERT_EQ(salvor::test::RunCommand("icat -o 2048 '" + image + "' " + inode + " > '" +
+                                           dir.file(inode) + "'"),
                   0);
-        EXPECT_TRUE(ours.count(salvor::test::Sha256File(file))) << line;
+        EXPECT_TRUE(ours.count(salvor::test::Sha256File(dir.file(inode)))) << line;
         ++orphans;
     }
     EXPECT_EQ(orphans, 6);
-    // The old folders come back as deleted folders.
-    int folders = 0;
-    for (const auto& [path, s] : scan->Listing())
-        if (s.dir) {
-            EXPECT_TRUE(s.deleted) << path;
-            ++folders;
-        }
-    EXPECT_GE(folders, 4);
 }
 
+// 2,400 one-cluster files: one partition at 0 (also without its main boot
+// sector), no path shown twice.
 TEST_F(FatDeepScan, OneClusterFilesGiveOnePartitionAndNoFileTwice) {
-    auto scan = Scan(salvor::test::FixtureFile("fat_deep", "onecluster.img"));
-    const auto parts = scan->Partitions();
-    ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0]->m_startSector, 0);
-    EXPECT_EQ(CFATCompleteFSearcher::Score(*parts[0]), 100);
-    for (const auto& [path, n] : scan->PathCounts()) EXPECT_EQ(n, 1) << path;
-    const auto fls = Fls(salvor::test::FixtureFile("fat_deep", "onecluster.fls"));
-    ExpectTree(scan->Listing(), Expected(fls));
-    EXPECT_EQ(ExpectFilesExact(*scan, fls, salvor::test::FixtureFile("fat_deep", "onecluster.sha256")), 2400);
-}
-
-TEST_F(FatDeepScan, OneClusterFilesWithoutMainBootSector) {
-    auto scan = Scan(salvor::test::FixtureFile("fat_deep", "onecluster_boot_zeroed.img"));
-    const auto parts = scan->Partitions();
-    ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0]->m_startSector, 0);
-    EXPECT_EQ(CFATCompleteFSearcher::Score(*parts[0]), 95);
-    for (const auto& [path, n] : scan->PathCounts()) EXPECT_EQ(n, 1) << path;
-    EXPECT_EQ(scan->Listing().size(), 2404u);
+    for (auto [image, score] :
+         {std::pair{"onecluster.img", 100}, std::pair{"onecluster_boot_zeroed.img", 95}}) {
+        SCOPED_TRACE(image);
+        auto scan = Scan(Deep(image));
+        ASSERT_EQ(parts.size(), 1u);
+        EXPECT_EQ(parts[0]->m_startSector, 0);
+        EXPECT_EQ(Score(), score);
+        const auto nodes = scan->Nodes("(FAT/FAT32)");
+        for (auto it = nodes.begin(); it != nodes.end(); it = nodes.upper_bound(it->first))
+            EXPECT_EQ(nodes.count(it->first), 1u) << it->first;
+        EXPECT_EQ(nodes.size(), 2404u);
+        if (score == 100) {
+            ExpectListing(*scan, Expected(ParseFls(ReadText(Deep("onecluster.fls")))));
+            EXPECT_EQ(ExpectRecovered(*scan, Deep("onecluster.sha256")), 2400);
+        }
+    }
 }
 
 TEST_F(FatDeepScan, Fat16VolumeScannedAsAWholeDevice) {
-    auto scan = Scan(salvor::test::FixtureFile("fat_deep", "fat16_dev.img"));
-    const auto parts = scan->Partitions();
+    auto scan = Scan(Deep("fat16_dev.img"));
     ASSERT_EQ(parts.size(), 1u);
     EXPECT_EQ(parts[0]->m_fileSystemType, unsigned{FS_FAT16});
     EXPECT_EQ(parts[0]->m_startSector, 0);
-    EXPECT_EQ(CFATCompleteFSearcher::Score(*parts[0]), 100);
-    const auto fls = Fls(salvor::test::FixtureFile("fat_deep", "fat16_dev.fls"));
-    ExpectTree(scan->Listing(), Expected(fls));
-    // fat_tree.inc writes "sha256  /path".
-    EXPECT_EQ(ExpectFilesExact(*scan, fls, salvor::test::FixtureFile("fat_deep", "fat16_dev.sha256")), 51);
+    EXPECT_EQ(Score(), 100);
+    ExpectListing(*scan, Expected(ParseFls(ReadText(Deep("fat16_dev.fls")))));
+    EXPECT_EQ(ExpectRecovered(*scan, Deep("fat16_dev.sha256")), 51);
 }
 
 #ifdef SALVOR_HAVE_EXFAT
 TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
-    auto scan = Scan(MbrImage("disk_mbr_zeroed.img"), true);
-    ASSERT_NE(scan->exfat, nullptr);
-    const auto fat = scan->Partitions();
-    ASSERT_EQ(fat.size(), 1u);
-    EXPECT_EQ(fat[0]->m_startSector, kFatStart);
-    std::vector<CSearchedPartitionInfo*> raw(256, nullptr);
-    const int n = scan->exfat->GetSearchedPartitionInfo(raw.data(), 256);
-    std::vector<std::unique_ptr<CSearchedPartitionInfo>> owned;
-    for (int i = 0; i < n; ++i) owned.emplace_back(raw[static_cast<std::size_t>(i)]);
-    ASSERT_EQ(n, 1);
-    EXPECT_EQ(owned[0]->m_startSector, 133120);
-    EXPECT_EQ(owned[0]->m_fileSystemType, unsigned{FS_EXFAT});
-    ExpectTree(scan->Listing(), Expected(Fls(MbrImage("fat32.fls.txt"))));
-    EXPECT_GT(scan->Listing("(ExFat)").size(), 100u);
+    auto scan = Scan(Mbr("disk_mbr_zeroed.img"), true);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0]->m_startSector, kFatStart);
+    const auto ex = salvor::test::PartitionsOf(exfat);
+    ASSERT_EQ(ex.size(), 1u);
+    EXPECT_EQ(ex[0]->m_startSector, 133120);
+    EXPECT_EQ(ex[0]->m_fileSystemType, unsigned{FS_EXFAT});
+    ExpectListing(*scan, Expected(ParseFls(ReadText(Mbr("fat32.fls.txt")))));
+    EXPECT_GT(scan->Nodes("(ExFat)").size(), 100u);
 }
 #endif
 
-// The FAT32 build reads "bRevise" from UIConfig.ini in the work folder; the
-// tree is the same with it off and without the file.
-TEST_F(FatDeepScan, ReviseSwitchInTheWorkFolderDoesNotChangeTheTree) {
-    const std::string ini = std::string(GetAppWorkPath()) + "/UIConfig.ini";
-    std::string kept;
-    const bool existed = std::filesystem::exists(ini);
-    if (existed) kept = fattest::ReadText(ini);
-    auto keys = [](const DeepScan& s) {
-        std::set<std::string> k;
-        for (const auto& [path, shown] : s.Listing()) k.insert(path + (shown.deleted ? " D" : " L"));
-        return k;
-    };
-    std::filesystem::remove(ini);
-    const auto without = keys(*Scan(MbrImage("disk_mbr_zeroed.img")));
-    std::ofstream(ini) << "[UserExperience]\nbRevise=0\n";
-    const auto off = keys(*Scan(MbrImage("disk_mbr_zeroed.img")));
-    std::filesystem::remove(ini);
-    if (existed) std::ofstream(ini) << kept;
-    EXPECT_EQ(without, off);
-    EXPECT_FALSE(without.empty());
-}
-
 TEST_F(FatDeepScan, StopWithoutBuildingShowsNothing) {
-    DeepScan scan(MbrImage("disk_mbr_zeroed.img"));
+    ResetFactories();
+    Factories().fatSearcher = [this] { return fat = new CFATCompleteFSearcher(); };
+    FsScan scan(Mbr("disk_mbr_zeroed.img"), 512, -1);
     scan.progress.SetShouldBuild(0);
     scan.progress.StopAfter(10);
     EXPECT_EQ(scan.Run(), 0u);
-    EXPECT_TRUE(scan.Listing().empty());
-    EXPECT_TRUE(scan.Partitions().empty());
+    ResetFactories();
+    EXPECT_TRUE(scan.Nodes().empty());
+    EXPECT_TRUE(salvor::test::PartitionsOf(fat).empty());
 }
 
 } // namespace

@@ -1,13 +1,11 @@
 #pragma once
 // Fakes for the tree-builder tests: a clock that never sleeps, a filter with
-// switches, a memory device and a node that keeps directory-entry properties.
+// switches and a node that keeps directory-entry properties.
 #include "engine/common/DataRunList.h"
 #include "engine/include/RecoveryFilter.h"
-#include "engine/include/StorageDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
 #include "tests/support/TestFileNode.h"
 
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,31 +33,6 @@ public:
 
     int showNormal = 1;
     std::set<std::string> rejected;
-};
-
-// Sectors in memory, 512 bytes each.
-class MemDevice : public IStorageDevice {
-public:
-    explicit MemDevice(unsigned long long sectors) : data(sectors * 512) {}
-    int Open(char*) override { return 1; }
-    int Close() override { return 1; }
-    int ReadSector(void* buffer, long long first, long long count) override {
-        if (!buffer || first < 0 || count < 1 || static_cast<unsigned long long>(first + count) * 512 > data.size())
-            return 0;
-        std::memcpy(buffer, data.data() + first * 512, static_cast<size_t>(count) * 512);
-        ++reads;
-        return 1;
-    }
-    unsigned GetSectorSize() override { return 512; }
-    unsigned long long GetTotalSectors() override { return data.size() / 512; }
-    ResultCode IOCtl(unsigned long long, void*) override { return 0; }
-    IStorageDeviceData* GetPrivateData() override { return nullptr; }
-    void SetPrivateData(IStorageDeviceData*) override {}
-    int GetType() override { return 2; }
-    ResultCode GetLastError() override { return 0; }
-
-    std::vector<std::uint8_t> data;
-    int reads = 0;
 };
 
 // A node of a FAT or NTFS tree: its name lives in its entry properties.

@@ -1,117 +1,80 @@
 // The plain reader over a stamped image: every sector holds its own number, so
 // any misplaced byte shows.
-#include "engine/common/DataRunList.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/writer/FileReader.h"
 #include "tests/engine/writer/WriterTestSupport.h"
-#include "tests/support/Fixture.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <fstream>
 
 namespace salvor::test {
 namespace {
 
+// Clusters of two sectors from sector 100; runs 10-11, a sparse cluster, 30-32.
 class FileReaderOverImage : public ::testing::TestWithParam<unsigned> {
 protected:
     void SetUp() override {
-        sectorSize = GetParam();
-        image = tmp.file("stamped.img");
-        ASSERT_TRUE(WriteStampedImage(image, 400, sectorSize));
-        device = std::make_unique<ImageDevice>(image, sectorSize);
-        record = CSearchedPartitionInfo(sectorSize);
+        ASSERT_TRUE(WriteStampedImage(tmp.file("img"), 400, ss));
+        device = std::make_unique<ImageDevice>(tmp.file("img"), ss);
         record.m_clusterOrigin = 100;
         record.m_sectorsPerCluster = 2;
         record.SetTotalSectors(400);
-        clusterBytes = 2LL * sectorSize;
-        fileSize = 6 * clusterBytes - 100;
-        node = MakeFileNode(runs, fileSize);
         ASSERT_EQ(reader.Open(device.get(), node.get(), &record), 1);
-        expected = Expected();
+        // The file's bytes as the runs place them on the image.
+        const std::string img = ReadWholeFile(tmp.file("img"));
+        for (const DataRun& r : runs)
+            expected += r.start < 0 ? std::string(r.length * c, '\0') : img.substr((100 + r.start * 2) * ss, r.length * c);
+        expected.resize(size);
     }
-
-    // The file's bytes as the runs place them on the image.
-    std::string Expected() {
-        const std::string img = ReadWholeFile(image);
-        std::string out;
-        for (const DataRun& r : runs) {
-            if (r.start < 0)
-                out.append(static_cast<size_t>(r.length * clusterBytes), '\0');
-            else
-                out.append(img, static_cast<size_t>((100 + r.start * 2) * sectorSize),
-                           static_cast<size_t>(r.length * clusterBytes));
-        }
-        out.resize(static_cast<size_t>(fileSize));
-        return out;
-    }
-
-    std::string ReadAt(long long offset, unsigned size) {
-        std::string buf(size, '\x55');
-        const unsigned got = reader.ReadData(offset, buf.data(), size, nullptr);
-        buf.resize(got);
+    std::string ReadAt(long long offset, unsigned n, IFileReader* from = nullptr, int* err = nullptr) {
+        std::string buf(n, '\x55');
+        buf.resize((from ? from : &reader)->ReadData(offset, buf.data(), n, err));
         return buf;
     }
 
-    unsigned sectorSize = 512;
-    TempDir tmp;
-    std::string image;
-    std::unique_ptr<ImageDevice> device;
-    CSearchedPartitionInfo record;
-    long long clusterBytes = 0, fileSize = 0;
+    const unsigned ss = GetParam();
+    const size_t c = 2 * ss;        // cluster bytes
+    const size_t size = 6 * c - 100; // file size
     const std::vector<DataRun> runs{{10, 2}, {-1, 1}, {30, 3}};
-    std::unique_ptr<TestFileNode> node;
+    TempDir tmp;
+    std::unique_ptr<ImageDevice> device;
+    CSearchedPartitionInfo record{ss};
+    std::unique_ptr<TestFileNode> node = MakeFileNode(runs, static_cast<long long>(size));
     CFileReader reader;
     std::string expected;
 };
 
 TEST_P(FileReaderOverImage, DeliversTheRunsBytesAtAnyOffset) {
-    EXPECT_EQ(reader.GetDataSize(), fileSize);
-    const long long c = clusterBytes;
-    const std::pair<long long, unsigned> cases[] = {
-        {0, static_cast<unsigned>(fileSize)},       // everything, sparse run included
-        {1, 3},                                     // inside one sector
-        {sectorSize - 1, 2},                        // across a sector edge
-        {c - 7, 20},                                // across a cluster edge
-        {2 * c - 5, static_cast<unsigned>(c + 10)}, // into and past the sparse run
-        {3 * c + 3, static_cast<unsigned>(sectorSize * 2 + 1)},
-        {fileSize - 1, 1},
+    EXPECT_EQ(reader.GetDataSize(), static_cast<long long>(size));
+    const std::pair<size_t, size_t> cases[] = {
+        {0, size},              // everything, sparse run included
+        {1, 3},                 // inside one sector
+        {ss - 1, 2},            // across a sector edge
+        {c - 7, 20},            // across a cluster edge
+        {2 * c - 5, c + 10},    // into and past the sparse run
+        {3 * c + 3, 2 * ss + 1},
+        {size - 10, 64},        // across the end: cut at the size
+        {size, 10},             // at the end: nothing
     };
-    for (const auto& [offset, size] : cases) {
-        SCOPED_TRACE("offset " + std::to_string(offset) + " size " + std::to_string(size));
-        EXPECT_EQ(ReadAt(offset, size), expected.substr(static_cast<size_t>(offset), size));
-    }
+    for (const auto& [offset, n] : cases)
+        EXPECT_EQ(ReadAt(offset, n), expected.substr(offset, n)) << "offset " << offset << " size " << n;
     // The sparse run reads as zeros, not as the sectors before the partition.
-    EXPECT_EQ(ReadAt(2 * c, static_cast<unsigned>(c)), std::string(static_cast<size_t>(c), '\0'));
-}
-
-TEST_P(FileReaderOverImage, EndOfFileAndShortRuns) {
-    // At the end: nothing; across it: cut at the size.
-    int err = 0;
-    std::string buf(64, '\0');
-    EXPECT_EQ(reader.ReadData(fileSize, buf.data(), 10, &err), 0u);
-    EXPECT_EQ(ReadAt(fileSize - 10, 64), expected.substr(static_cast<size_t>(fileSize - 10)));
-    EXPECT_EQ(reader.ReadData(-1, buf.data(), 10, nullptr), 0u);
+    EXPECT_EQ(ReadAt(2 * c, c), std::string(c, '\0'));
+    EXPECT_EQ(ReadAt(-1, 10), "");
 
     // Runs covering less than the size: the reader says how much it delivered.
-    auto longer = MakeFileNode({{10, 1}}, 5 * clusterBytes);
+    auto longer = MakeFileNode({{10, 1}}, 5 * c);
     CFileReader shortRuns;
     ASSERT_EQ(shortRuns.Open(device.get(), longer.get(), &record), 1);
-    std::string big(static_cast<size_t>(3 * clusterBytes), '\0');
-    EXPECT_EQ(shortRuns.ReadData(0, big.data(), static_cast<unsigned>(big.size()), nullptr), clusterBytes);
-    EXPECT_EQ(shortRuns.ReadData(2 * clusterBytes, big.data(), 10, nullptr), 0u);
+    EXPECT_EQ(ReadAt(0, 3 * c, &shortRuns).size(), c);
+    EXPECT_EQ(ReadAt(2 * c, 10, &shortRuns), "");
 }
 
 TEST_P(FileReaderOverImage, DeviceFailureFailsTheRead) {
     device->FailSector(100 + 30 * 2 + 1);
     int err = 0;
-    std::string buf(static_cast<size_t>(fileSize), '\0');
-    EXPECT_EQ(reader.ReadData(0, buf.data(), static_cast<unsigned>(fileSize), &err), 0u);
+    EXPECT_EQ(ReadAt(0, size, nullptr, &err), "");
     EXPECT_EQ(err, -1);
-    // Bytes before the bad sector still read.
-    EXPECT_EQ(ReadAt(0, static_cast<unsigned>(clusterBytes)),
-              expected.substr(0, static_cast<size_t>(clusterBytes)));
+    EXPECT_EQ(ReadAt(0, c), expected.substr(0, c)) << "bytes before the bad sector still read";
 }
 
 TEST_P(FileReaderOverImage, ClonesWalkTheirOwnRuns) {
@@ -119,10 +82,7 @@ TEST_P(FileReaderOverImage, ClonesWalkTheirOwnRuns) {
     nodeRuns->GetFirst();
     IFileReader* clone = reader.Clone();
     ASSERT_NE(clone, nullptr);
-    std::string a(static_cast<size_t>(fileSize), '\0');
-    EXPECT_EQ(clone->ReadData(0, a.data(), static_cast<unsigned>(fileSize), nullptr), fileSize);
-    EXPECT_EQ(a, expected);
-    EXPECT_EQ(clone->GetDataSize(), fileSize);
+    EXPECT_EQ(ReadAt(0, size, clone), expected);
     clone->Release();
     // The node's own cursor did not move.
     EXPECT_FALSE(nodeRuns->IsDone());
@@ -131,53 +91,38 @@ TEST_P(FileReaderOverImage, ClonesWalkTheirOwnRuns) {
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, FileReaderOverImage, ::testing::Values(512u, 4096u));
 
-TEST(FileReaderOpen, RefusesWhatItCannotRead) {
+TEST(FileReaderOpen, RefusesWhatItCannotReadAndReadsResidentDataThroughTheNtfsSlot) {
     TempDir tmp;
     ASSERT_TRUE(WriteStampedImage(tmp.file("i"), 16));
     ImageDevice device(tmp.file("i"));
-    CSearchedPartitionInfo record = MakeRecord(0, 0, 1, 0, 16);
-    auto node = MakeFileNode({{1, 2}}, 1000);
+    CSearchedPartitionInfo record = MakeRecord(0, 0, 1, 0, 16), noClusters = record;
+    noClusters.m_sectorsPerCluster = 0;
+    auto node = MakeFileNode({{1, 2}}, 1000), empty = MakeFileNode({{1, 2}}, 0);
+    TestFileNode noRuns(1, 0, "x", false, 100);
     CFileReader r;
     EXPECT_EQ(r.Open(nullptr, node.get(), &record), 0);
     EXPECT_EQ(r.Open(&device, nullptr, &record), 0);
     EXPECT_EQ(r.Open(&device, node.get(), nullptr), 0);
-    CSearchedPartitionInfo noClusters = record;
-    noClusters.m_sectorsPerCluster = 0;
     EXPECT_EQ(r.Open(&device, node.get(), &noClusters), 0);
-    auto empty = MakeFileNode({{1, 2}}, 0);
     EXPECT_EQ(r.Open(&device, empty.get(), &record), 0);
-    TestFileNode noRuns(1, 0, "x", false, 100);
     EXPECT_EQ(r.Open(&device, &noRuns, &record), 0);
-    // An unopened reader reads nothing.
-    char b[8];
-    EXPECT_EQ(r.ReadData(0, b, 8, nullptr), 0u);
+    char b[32] = {};
+    EXPECT_EQ(r.ReadData(0, b, 8, nullptr), 0u) << "an unopened reader reads nothing";
     EXPECT_EQ(r.GetDataSize(), 0);
-
     // Runs from a damaged record that overflow end the file instead of wrapping.
     auto huge = MakeFileNode({{1LL << 62, 1LL << 62}}, 1000);
     ASSERT_EQ(r.Open(&device, huge.get(), &record), 1);
     EXPECT_EQ(r.ReadData(0, b, 8, nullptr), 0u);
-}
 
-// Resident data lives in the file record; the NTFS library reads it.
-TEST(FileReaderResident, ReadsThroughTheNtfsSlot) {
-    TempDir tmp;
-    ASSERT_TRUE(WriteStampedImage(tmp.file("i"), 16));
-    ImageDevice device(tmp.file("i"));
-    CSearchedPartitionInfo record = MakeRecord(0, 0, 8, 0, 16);
-    TestFileNode node(1, 0, "r", false, 11);
-    node.SetDataRunList(new ResidentList);
-    CFileReader r;
-    ASSERT_EQ(r.Open(&device, &node, &record), 1);
-    char b[32] = {};
+    // Resident data lives in the file record; the NTFS library reads it.
+    TestFileNode resident(1, 0, "r", false, 11);
+    resident.SetDataRunList(new ResidentList);
+    ASSERT_EQ(r.Open(&device, &resident, &record), 1);
     ResetFactories();
     EXPECT_EQ(r.ReadData(0, b, 11, nullptr), 0u) << "no NTFS library, no resident data";
-
-    const std::string value = "hello world";
     device.ResetCounters();
-    Factories().ntfsResidentRead = [&](IStorageDevice*, IFileNode* n, long long offset, char* out,
-                                       unsigned size) {
-        return n == &node ? CopyOut(value, offset, out, size) : 0u;
+    Factories().ntfsResidentRead = [&](IStorageDevice*, IFileNode* n, long long offset, char* out, unsigned size) {
+        return n == &resident ? CopyOut("hello world", offset, out, size) : 0u;
     };
     EXPECT_EQ(r.ReadData(6, b, 20, nullptr), 5u);
     EXPECT_EQ(std::string(b, 5), "world");

@@ -11,19 +11,19 @@
 namespace salvor::test {
 namespace {
 
-constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
-
 TEST(FileTimes, ConvertsHundredNanosecondCountsDirectly) {
-    EXPECT_EQ(FileTimeToUnixSeconds(kUnixEpochAsFileTime), 0);
-    EXPECT_EQ(FileTimeToUnixSeconds(kUnixEpochAsFileTime + 9999999), 0); // below a second
-    EXPECT_EQ(FileTimeToUnixSeconds(kUnixEpochAsFileTime + 10000000ULL * 1234567890), 1234567890);
-    // 2100-01-01: beyond both 32-bit second counts.
-    EXPECT_EQ(FileTimeToUnixSeconds(kUnixEpochAsFileTime + 10000000ULL * 4102444800ULL), 4102444800LL);
-    // Before 1970 and before 1904 stay negative rather than wrapping.
-    EXPECT_EQ(FileTimeToUnixSeconds(kUnixEpochAsFileTime - 10000000ULL * 86400), -86400);
-    EXPECT_EQ(FileTimeToUnixSeconds(0), -11644473600LL);
+    constexpr std::uint64_t epoch = 116444736000000000ULL, second = 10000000ULL; // 1970 as a FILETIME
+    const std::pair<std::uint64_t, long long> cases[] = {
+        {epoch, 0},
+        {epoch + second - 1, 0}, // below a second
+        {epoch + second * 1234567890, 1234567890},
+        {epoch + second * 4102444800ULL, 4102444800LL}, // 2100-01-01: beyond both 32-bit second counts
+        {epoch - second * 86400, -86400},               // before 1970 and before 1904: negative, not wrapped
+        {0, -11644473600LL},
+    };
+    for (auto [fileTime, seconds] : cases) EXPECT_EQ(FileTimeToUnixSeconds(fileTime), seconds) << fileTime;
     EXPECT_FALSE(NodeTimeSeconds(0).has_value());
-    EXPECT_EQ(NodeTimeSeconds(kUnixEpochAsFileTime + 10000000ULL * 60), 60);
+    EXPECT_EQ(NodeTimeSeconds(epoch + second * 60), 60);
 }
 
 TEST(FileTimes, SetsModificationTimeOfFilesAndFolders) {
@@ -31,11 +31,10 @@ TEST(FileTimes, SetsModificationTimeOfFilesAndFolders) {
     const std::string file = tmp.file("f"), folder = tmp.file("d");
     std::ofstream(file) << "x";
     std::filesystem::create_directory(folder);
-    struct stat before {};
+    struct stat before {}, st {};
     ASSERT_EQ(stat(file.c_str(), &before), 0);
     EXPECT_EQ(ChangeFileCreateTs(file.c_str(), 2379974400L), 0); // 2045
     EXPECT_EQ(ChangeFileCreateTs(folder.c_str(), -86400L), 0);   // 1969
-    struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 2379974400L);
     EXPECT_EQ(st.st_mtim.tv_nsec, 0);

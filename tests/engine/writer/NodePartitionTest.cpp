@@ -17,83 +17,60 @@ protected:
 
     // A node that fits `second`: metadata inside, runs inside, 4 KiB clusters
     // (8 sectors) implied by size / clusters.
-    std::unique_ptr<TestFileNode> FitsSecond(std::uint16_t index = 0x7777) {
+    std::unique_ptr<TestFileNode> FitsSecond(std::uint16_t index = 0x7777, long long metadata = 20500) {
         auto node = MakeFileNode({{100, 10}, {200, 6}}, 16 * 4096, index);
-        node->SetMetaDataSector(20500);
+        node->SetMetaDataSector(metadata);
         return node;
     }
 };
 
-TEST_F(NodePartitionRules, IndexMatchWinsOverOrder) {
-    auto node = FitsSecond(3);
-    EXPECT_EQ(GetNodePartition(node.get(), all, 3), &third);
-    // Only the first count records are looked at.
-    EXPECT_EQ(GetNodePartition(node.get(), all, 2), &second);
-}
-
-TEST_F(NodePartitionRules, OneRecordServesEveryNode) {
-    auto node = FitsSecond(3);
-    std::vector<CSearchedPartitionInfo*> one{&best};
-    EXPECT_EQ(GetNodePartition(node.get(), one, 1), &best);
-    EXPECT_EQ(GetNodePartition(node.get(), all, 0), &best);
-    EXPECT_EQ(GetNodePartition(nullptr, all, 3), nullptr);
-    EXPECT_EQ(GetNodePartition(node.get(), {}, 0), nullptr);
-}
-
-TEST_F(NodePartitionRules, WithoutIndexTheFirstFittingRecordIsUsed) {
-    auto node = FitsSecond();
-    EXPECT_EQ(GetNodePartition(node.get(), all, 3), &second);
-}
-
-TEST_F(NodePartitionRules, NothingFitsGivesTheBestScored) {
-    auto node = FitsSecond();
-    node->SetMetaDataSector(5); // inside none
-    EXPECT_EQ(GetNodePartition(node.get(), all, 3), &best);
-}
-
-TEST_F(NodePartitionRules, MetadataMustLieStrictlyInside) {
-    auto node = FitsSecond();
-    node->SetMetaDataSector(20480); // the partition's first sector
-    EXPECT_FALSE(IsMetaDataInRange(second, *node));
-    node->SetMetaDataSector(20481);
-    EXPECT_TRUE(IsMetaDataInRange(second, *node));
-    node->SetMetaDataSector(20480 + 100000); // one past the end
-    EXPECT_FALSE(IsMetaDataInRange(second, *node));
-    TestFileNode none(1, 0, "n"); // no metadata position
-    EXPECT_FALSE(IsMetaDataInRange(second, none));
-}
-
-TEST_F(NodePartitionRules, RunsAreCheckedOnDeviceSectors) {
-    // second: cluster c at sector 20000 + 8c; the partition covers 20480..120479.
-    EXPECT_TRUE(IsDataRunListInRange(second, {{60, 1}}));           // sector 20480
-    EXPECT_FALSE(IsDataRunListInRange(second, {{59, 1}}));          // sectors 20472..20479, before the start
-    EXPECT_TRUE(IsDataRunListInRange(second, {{12557, 3}}));        // ends on sector 120479
-    EXPECT_FALSE(IsDataRunListInRange(second, {{12557, 4}}));       // one cluster past the end
-    EXPECT_TRUE(IsDataRunListInRange(second, {{60, 1}, {-1, 50}})); // a sparse run is on no sector
-    EXPECT_FALSE(IsDataRunListInRange(second, {{1LL << 61, 1}}));   // overflowing run
-    // A node without a run list never fits.
-    TestFileNode bare(1, 0, "b", false, 100);
+TEST_F(NodePartitionRules, IndexFirstThenTheFirstFittingRecordThenTheBestScored) {
+    EXPECT_EQ(GetNodePartition(FitsSecond(3).get(), all, 3), &third);
+    EXPECT_EQ(GetNodePartition(FitsSecond(3).get(), all, 2), &second) << "only the first count records count";
+    EXPECT_EQ(GetNodePartition(FitsSecond().get(), all, 3), &second);
+    EXPECT_EQ(GetNodePartition(FitsSecond(0x7777, 5).get(), all, 3), &best) << "metadata inside none";
+    TestFileNode bare(1, 0, "b", false, 100); // without a run list a node never fits
     bare.SetMetaDataSector(20500);
     EXPECT_EQ(GetNodePartition(&bare, all, 3), &best);
+    // One record serves every node.
+    std::vector<CSearchedPartitionInfo*> one{&best};
+    EXPECT_EQ(GetNodePartition(FitsSecond(3).get(), one, 1), &best);
+    EXPECT_EQ(GetNodePartition(FitsSecond(3).get(), all, 0), &best);
+    EXPECT_EQ(GetNodePartition(nullptr, all, 3), nullptr);
+    EXPECT_EQ(GetNodePartition(FitsSecond().get(), {}, 0), nullptr);
+}
+
+TEST_F(NodePartitionRules, MetadataStrictlyInsideAndRunsOnDeviceSectors) {
+    // The partition covers 20480..120479, its first sector excluded.
+    for (auto [sector, inside] : {std::pair{20480LL, false}, {20481LL, true}, {20480LL + 100000, false}})
+        EXPECT_EQ(IsMetaDataInRange(second, *FitsSecond(0, sector)), inside) << sector;
+    TestFileNode none(1, 0, "n");
+    EXPECT_FALSE(IsMetaDataInRange(second, none)) << "no metadata position";
+
+    // Cluster c lies at sector 20000 + 8c.
+    const std::pair<std::vector<DataRun>, bool> runs[] = {
+        {{{60, 1}}, true},             // sector 20480
+        {{{59, 1}}, false},            // sectors 20472..20479, before the start
+        {{{12557, 3}}, true},          // ends on sector 120479
+        {{{12557, 4}}, false},         // one cluster past the end
+        {{{60, 1}, {-1, 50}}, true},   // a sparse run is on no sector
+        {{{1LL << 61, 1}}, false},     // overflowing run
+    };
+    for (const auto& [list, inside] : runs) EXPECT_EQ(IsDataRunListInRange(second, list), inside) << list[0].start;
 }
 
 TEST_F(NodePartitionRules, ClusterSizeImpliedBySizeAndRuns) {
-    auto node = FitsSecond(); // 64 KiB over 16 clusters: 4 KiB = 8 sectors
+    auto node = FitsSecond(); // 64 KiB over 16 clusters: 4 KiB = 8 sectors; odd values never fit
     const auto runs = CopyRuns(node->GetDataRunList());
-    EXPECT_TRUE(IsClusterSuit(8, *node, runs));
-    EXPECT_FALSE(IsClusterSuit(4, *node, runs));
-    EXPECT_FALSE(IsClusterSuit(16, *node, runs));
-    // Odd values never fit, 1 included.
-    EXPECT_FALSE(IsClusterSuit(1, *node, runs));
+    for (auto [spc, fits] : {std::pair{8u, true}, {4u, false}, {16u, false}, {1u, false}})
+        EXPECT_EQ(IsClusterSuit(spc, *node, runs), fits) << spc;
     // One run, or fewer than two clusters, proves nothing and passes.
     EXPECT_TRUE(IsClusterSuit(2, *node, {{100, 16}}));
     EXPECT_TRUE(IsClusterSuit(2, *node, {{100, 1}, {200, 0}}));
     EXPECT_TRUE(IsClusterSuit(2, *node, {}));
-    // A size that is not a whole number of clusters rounds up: 60000 / 16 / 512 = 7.3 -> 8.
-    node->UpdateFileSize(60000);
+    node->UpdateFileSize(60000); // not a whole number of clusters rounds up: 60000 / 16 / 512 = 7.3 -> 8
     EXPECT_TRUE(IsClusterSuit(8, *node, runs));
-    // c <= 1 matches nothing.
-    node->UpdateFileSize(100);
+    node->UpdateFileSize(100); // c <= 1 matches nothing
     EXPECT_FALSE(IsClusterSuit(2, *node, runs));
 }
 

@@ -1,0 +1,184 @@
+// scan_image quick|deep IMAGE --services [--search TEXT]
+// The image is listed by the real enumerator as an attached disk image, the
+// whole disk is scanned through the facade (quick: each volume in turn; deep:
+// the whole disk), the QtCore loop runs until the scan has ended and its end
+// post came, and one line per node is printed from the path view (folders)
+// and its file lists (files), then the summary line. With --search only the
+// files the name search leaves shown are listed.
+#include "bench/scan_image/ServicesMode.h"
+#include "bench/scan_image/ProbeOutput.h"
+
+#include "engine/controller/RecoveryControllers.h"
+#include "engine/enumeration/EnumDevice.h"
+#include "engine/tree/DirectoryTreeBuilder.h"
+#include "platform/MainThread.h"
+#include "platform/NotificationCenter.h"
+#include "services/CPPPublic.h"
+#include "services/DeviceData.h"
+#include "services/StatusPoller.h"
+#include "services/UIController.h"
+#include "services/UIScan.h"
+#include "tests/support/ImageFileFacts.h"
+
+#include <QCoreApplication>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The builder's pause before a tree's first batch is for the windows, not
+// for the probe.
+struct NoPauseClock : ITreeBuilderClock {
+    long long NowSeconds() override { return SystemTreeBuilderClock()->NowSeconds(); }
+    void SleepSeconds(unsigned) override {}
+};
+
+struct Totals {
+    unsigned long long nodes = 0, files = 0, deleted = 0, bytes = 0;
+};
+
+std::string PathBelowRoot(IFileNode* node) {
+    std::string path;
+    for (int depth = 0; node && node->GetParent() && depth < 4096; ++depth, node = node->GetParent())
+        path = std::string(node->GetFileName()) + (path.empty() ? "" : "/" + path);
+    return path;
+}
+
+void PrintNode(FILE* out, IFileNode* node, Totals& totals) {
+    const bool dir = node->IsDirectory() != 0, del = node->IsDeleted() != 0;
+    const long long size = node->GetFileSize();
+    std::fprintf(out, "%d\t%c\t%lld\t%s%s\n", static_cast<int>(VXCPPPublic::instance().GetNodeSearcheType(node)), del ? 'D' : 'L', size,
+                 EscapeListingText(PathBelowRoot(node)).c_str(), dir ? "/" : "");
+    ++totals.nodes;
+    if (dir) return;
+    ++totals.files;
+    totals.deleted += del;
+    totals.bytes += size > 0 ? static_cast<unsigned long long>(size) : 0;
+}
+
+// Folders from the path view, files from each item's file list, depth first.
+void PrintPathView(FILE* out, const OpNodeList& roots, Totals& totals) {
+    VXUIController& facade = VXUIController::shared();
+    std::vector<OpNodeRef> stack;
+    for (auto it = roots.rbegin(); it != roots.rend(); ++it) stack.push_back(it->item());
+    while (!stack.empty()) {
+        const OpNodeRef item = stack.back();
+        stack.pop_back();
+        if (!item->isFileSystem()) PrintNode(out, item->fileNode(), totals);
+        OpNodeList files;
+        facade.GetFileNodeToArray(files, item);
+        for (const OpNodeEntry& f : files) PrintNode(out, f.file(), totals);
+        if (item->children())
+            for (auto it = item->children()->rbegin(); it != item->children()->rend(); ++it) stack.push_back(it->item());
+    }
+}
+
+bool WaitForScanEnd(std::chrono::seconds limit) {
+    VXUIScan& scan = VXUIScan::instance();
+    return salvor::platform::runUntil(
+        [&] { return scan.IsOperationExit() && scan.LiveWorkers() == 0 && CStatusPoller::LivePollers() == 0; }, limit);
+}
+
+} // namespace
+
+bool WantsServicesMode(int argc, char** argv) {
+    for (int i = 3; i < argc; ++i)
+        if (std::string(argv[i]) == "--services") return true;
+    return false;
+}
+
+int RunServicesMode(int argc, char** argv, void (*registerLibraries)()) {
+    const std::string mode = argv[1], image = argv[2];
+    std::string search;
+    bool searching = false;
+    for (int i = 3; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--services") continue;
+        if (a == "--search" && i + 1 < argc) {
+            search = argv[++i];
+            searching = true;
+            continue;
+        }
+        std::fprintf(stderr, "usage: scan_image quick|deep IMAGE --services [--search TEXT]\n");
+        return 2;
+    }
+    if (mode != "quick" && mode != "deep") return 2;
+
+    // The listing goes to standard output, the engine's own lines to standard error.
+    std::fflush(stdout);
+    FILE* listing = fdopen(::dup(STDOUT_FILENO), "w");
+    if (!listing || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return 1;
+
+    QCoreApplication app(argc, argv);
+    registerLibraries();
+    salvor::test::ImageFileFacts facts({image});
+    CEnumDeviceEx enumerator(facts);
+    VXUIDeviceData devices(&enumerator);
+    if (!devices.InitDeviceInfo()) {
+        std::fprintf(stderr, "scan_image: %s is not listed as a disk\n", image.c_str());
+        return 1;
+    }
+    VXUIDeviceData::install(&devices);
+    VXUIScan& scan = VXUIScan::instance();
+    NoPauseClock clock;
+    scan.SetControllerFactory([&clock](_RECOVERY_CONTROLLER_TYPE type) {
+        IRecoveryController* c = CreateRecoveryController(type);
+        if (auto* base = dynamic_cast<CRecoveryControllerBase*>(c))
+            base->SetTreeBuilderFactory([&clock](bool replay) { return CreateTreeBuilder(replay, &clock); });
+        return c;
+    });
+    VXUIController& facade = VXUIController::shared();
+    facade.initFileType();
+    facade.SetRecoveryType(FILTER_ALL);
+
+    int posts = 0;
+    salvor::platform::NotificationCenter::defaultCenter().addObserver(&posts, "NormalScranValue",
+                                                                      [&](const auto&) { ++posts; });
+    scan.SetDeepScan(mode == "deep" ? 1 : 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    if (!facade.DoScanWithDiskIndex(0, -1, "NormalScranValue") || !WaitForScanEnd(std::chrono::hours(24))) {
+        std::fprintf(stderr, "scan_image: the scan did not run\n");
+        return 1;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    salvor::platform::runUntil([&] { return posts > 0; }, std::chrono::seconds(5)); // the end post
+
+    if (searching) {
+        bool done = false;
+        salvor::platform::NotificationCenter::defaultCenter().addObserver(&done, "DoSearchValue",
+                                                                          [&](const auto&) { done = true; });
+        if (!facade.DoSearchWithString(QString::fromUtf8(search.c_str()), "DoSearchValue") ||
+            !salvor::platform::runUntil([&] { return done; }, std::chrono::hours(1))) {
+            std::fprintf(stderr, "scan_image: the search did not run\n");
+            return 1;
+        }
+        facade.StopSearch();
+    }
+
+    OpNodeList roots;
+    facade.SetViewType(0);
+    facade.GetScanTreeNodeData(&roots, false);
+    Totals totals;
+    PrintPathView(listing, roots, totals);
+    const double scanned = static_cast<double>(devices.GetDiskStorageByIndex(0)->GetTotalSectors()) *
+                           devices.GetDiskStorageByIndex(0)->GetSectorSize();
+    ProbeTotals summary;
+    summary.nodes = totals.nodes;
+    summary.files = totals.files;
+    summary.deleted = totals.deleted;
+    summary.bytes = totals.bytes;
+    summary.seconds = seconds;
+    summary.scannedBytes = scanned;
+    PrintSummaryLine(listing, summary);
+    std::fclose(listing);
+    salvor::platform::NotificationCenter::defaultCenter().removeObserver(&posts);
+    scan.ReleaseResults(); // the controllers read the devices, which go next
+    scan.SetControllerFactory(nullptr);
+    VXUIDeviceData::install(nullptr);
+    return 0;
+}

@@ -1,0 +1,277 @@
+// Real scans through the facade, as the windows drive them: fixture images
+// listed as attached disk images by the real enumerator, the QtCore loop
+// running until the end post, the trees pulled through the facade and
+// compared with The Sleuth Kit's listings.
+#include "engine/enumeration/EnumDevice.h"
+#include "engine/exfat/ExfatRegistration.h"
+#include "engine/fat/FatRegistration.h"
+#include "engine/include/RecoveryController.h"
+#include "services/DeviceData.h"
+#include "tests/support/ImageFileFacts.h"
+#include "tests/services/ScanHarness.h"
+#include "tests/support/Fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cctype>
+#include <list>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+namespace {
+
+using namespace salvor::test;
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// One found file as both sides can name it: path below the root without
+// regard to ASCII case (8.3 names are read without the NT lower-case flag),
+// the erased first byte of a deleted name (TSK "_") left out, size (-1 when
+// not compared), deleted flag.
+using FileKey = std::tuple<std::string, long long, bool>;
+FileKey Key(std::string path, long long size, bool deleted) {
+    path = Lower(path);
+    if (deleted) path[path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1] = '_';
+    return {path, size, deleted};
+}
+
+// The files of the path view's file lists, per root name.
+std::map<std::string, std::set<FileKey>> PathViewFiles(const OpNodeList& roots, bool sizes = false) {
+    std::map<std::string, std::set<FileKey>> out;
+    std::vector<OpNodeRef> items;
+    for (const OpNodeEntry& e : roots) items.push_back(e.item());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        OpNodeList files;
+        ScanHarness::facade().GetFileNodeToArray(files, items[i]);
+        for (const OpNodeEntry& f : files) {
+            IFileNode* n = f.file();
+            std::string path = n->GetFileName();
+            for (n = n->GetParent(); n && n->GetParent(); n = n->GetParent()) path = n->GetFileName() + ("/" + path);
+            out[n->GetFileName()].insert(Key(path, sizes ? f.file()->GetFileSize() : -1, f.file()->IsDeleted()));
+        }
+        if (items[i]->children())
+            for (const OpNodeEntry& c : *items[i]->children()) items.push_back(c.item());
+    }
+    return out;
+}
+
+// The regular files of a listing: fls -r -p lines ("r/r [*] inode:<TAB>path"),
+// or the fixtures' istat manifests ("r/r inode L|D size …<TAB>path", sizes).
+std::set<FileKey> FlsFiles(const std::string& file, bool sizes = false) {
+    std::set<FileKey> out;
+    std::ifstream in(file);
+    std::string head, path;
+    while (std::getline(in, head, '\t') && std::getline(in, path)) {
+        if (head.rfind("r/r", 0) != 0 || path.find('$') != std::string::npos || path.find("(Volume Label") != std::string::npos)
+            continue;
+        std::istringstream h(head);
+        std::string type, inode, flag;
+        long long size = -1;
+        if (sizes) h >> type >> inode >> flag >> size;
+        out.insert(Key(path, size, head.find('*') != std::string::npos || flag == "D"));
+    }
+    return out;
+}
+
+class ScanEndToEnd : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        RegisterFatLibrary();
+        RegisterExfatLibrary();
+        ScanHarness::facade().initFileType();
+        ScanHarness::facade().SetRecoveryType(FILTER_ALL);
+    }
+    void TearDown() override {
+        VXUIScan::instance().ReleaseResults(); // the controllers read the devices
+        VXUIDeviceData::install(nullptr);
+    }
+    void Attach(const std::vector<std::string>& images) {
+        for (const std::string& i : images) ASSERT_FALSE(i.empty());
+        facts = std::make_unique<ImageFileFacts>(images);
+        enumerator = std::make_unique<CEnumDeviceEx>(*facts);
+        devices = std::make_unique<VXUIDeviceData>(enumerator.get());
+        ASSERT_TRUE(devices->InitDeviceInfo());
+        VXUIDeviceData::install(devices.get());
+    }
+    OpNodeList Pull(int view) {
+        OpNodeList array;
+        ScanHarness::facade().SetViewType(view);
+        ScanHarness::facade().GetScanTreeNodeData(&array, false);
+        return array;
+    }
+
+    std::unique_ptr<ImageFileFacts> facts;
+    std::unique_ptr<CEnumDeviceEx> enumerator;
+    std::unique_ptr<VXUIDeviceData> devices;
+};
+
+// The main thread pulls every view each 10 ms while the worker links and
+// files nodes; the trees pulled bit by bit end equal to fls. Run under
+// ThreadSanitizer too (scripts/test.d/tsan-services.sh).
+TEST_F(ScanEndToEnd, QuickScanOfAFat32VolumePulledWhileItRunsEqualsFls) {
+    Attach({FixtureFile("fat_32", "fat_32.img")});
+    std::vector<DiskVolumeNodeRef> items;
+    ScanHarness::facade().GetDeviceInfoToArray(items);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->isDmg(), 1);
+    ASSERT_EQ(items[0]->children().size(), 1u);
+
+    ScanHarness harness;
+    int endPosts = 0;
+    salvor::platform::NotificationCenter::defaultCenter().addObserver(&endPosts, harness.key, [&](const auto&) {
+        if (VXUIScan::instance().IsOperationExit()) ++endPosts; // posts during the run come while it runs
+    });
+    ASSERT_TRUE(ScanHarness::facade().DoScanWithData(items[0]->children()[0], harness.key));
+    OpNodeList views[4];
+    auto pullAll = [&] {
+        for (int view = 0; view < 4; ++view) {
+            ScanHarness::facade().SetViewType(view);
+            ScanHarness::facade().GetScanTreeNodeData(&views[view], false);
+        }
+        ScanHarness::facade().RefreshTypeTreeState(nullptr);
+        ScanHarness::facade().RefreshTimeTreeState(views[2]);
+        return PathViewFiles(views[0], true);
+    };
+    auto last = std::chrono::steady_clock::now();
+    salvor::platform::runUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - last >= std::chrono::milliseconds(10)) {
+                pullAll();
+                last = std::chrono::steady_clock::now();
+            }
+            return VXUIScan::instance().IsOperationExit();
+        },
+        std::chrono::seconds(60));
+    ASSERT_TRUE(harness.WaitEnd());
+    salvor::platform::NotificationCenter::defaultCenter().removeObserver(&endPosts);
+    EXPECT_EQ(endPosts, 1);
+
+    const auto found = pullAll();
+    ASSERT_EQ(found.size(), 1u);
+    const std::set<FileKey> want = FlsFiles(FixtureFile("fat_32", "fat_32.istat"), true);
+    ASSERT_GT(want.size(), 40u);
+    EXPECT_EQ(found.begin()->second, want);
+    std::uint64_t size = 0, count = 0;
+    ScanHarness::facade().GetScanFileSize(&size, &count);
+    long long wantSize = 0;
+    for (const auto& [path, s, deleted] : want) wantSize += s;
+    EXPECT_EQ(count, want.size());
+    EXPECT_EQ(size, static_cast<std::uint64_t>(wantSize));
+    std::size_t byType = 0;
+    for (const OpNodeEntry& root : views[1]) byType += ScanHarness::facade().GetNodeChildrenCnt(root.item());
+    EXPECT_EQ(byType, count);
+}
+
+TEST_F(ScanEndToEnd, AsRootALoopDeviceListedWithTheSystemsFacts) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
+    const std::string image = FixtureFile("fat_32", "fat_32.img");
+    std::string loop;
+    if (RunCommand("losetup -f --show -r '" + image + "' 2>&1", &loop) != 0) GTEST_SKIP() << "no loop device: " << loop;
+    loop.erase(loop.find_last_not_of('\n') + 1);
+    struct Detach {
+        std::string device;
+        ~Detach() { RunCommand("losetup -d " + device); }
+    } detach{loop};
+    VXUIDeviceData system(CreateEnumDeviceEx());
+    ASSERT_TRUE(system.InitDeviceInfo());
+    VXUIDeviceData::install(&system);
+    int disk = -1;
+    std::list<_DiskVolumeData> disks;
+    system.GetAllDeviceInfo(disks);
+    for (const _DiskVolumeData& d : disks)
+        if (d.devicePath && "/dev/" + std::string(d.devicePath) == loop) {
+            disk = d.diskIndex;
+            EXPECT_EQ(d.isDmg, 1u);
+        }
+    ASSERT_GE(disk, 0) << loop << " is not listed";
+    ScanHarness harness;
+    ASSERT_TRUE(harness.Scan(disk, -1));
+    const auto found = PathViewFiles(Pull(0), true);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found.begin()->second, FlsFiles(FixtureFile("fat_32", "fat_32.istat"), true));
+    VXUIScan::instance().ReleaseResults();
+    VXUIDeviceData::install(nullptr);
+    system.Clear(); // lets the loop device go before it is detached
+}
+
+TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {
+    ScopedTimeZone utc("UTC0"); // the fixture's times are read as UTC
+    Attach({FixtureFile("fat_dated", "fat_dated.img")});
+    ScanHarness harness;
+    ASSERT_TRUE(harness.Scan(0, 0));
+
+    // Expected: year → month → names, from istat.
+    std::map<std::string, std::map<std::string, std::set<std::string>>> created, modified;
+    std::ifstream in(FixtureFile("fat_dated", "fat_dated.istat"));
+    std::string c, m, path;
+    while (std::getline(in, c, '\t') && std::getline(in, m, '\t') && std::getline(in, path)) {
+        const std::string name = Lower(path.substr(path.rfind('/') + 1));
+        created[c.substr(0, 4)][c.substr(5, 2)].insert(name);
+        modified[m.substr(0, 4)][m.substr(5, 2)].insert(name);
+    }
+    ASSERT_EQ(modified.size(), 2u); // 2019 and 2021
+    for (int view : {2, 3}) {
+        SCOPED_TRACE(view);
+        std::map<std::string, std::map<std::string, std::set<std::string>>> got;
+        const OpNodeList roots = Pull(view);
+        for (const OpNodeEntry& y : *roots[0].item()->children())
+            for (const OpNodeEntry& mo : *y.item()->children())
+                for (const OpNodeEntry& f : *mo.item()->children())
+                    got[y.item()->name().toStdString()][mo.item()->name().toStdString()].insert(
+                        Lower(f.file()->GetFileName()));
+        EXPECT_EQ(got, view == 2 ? created : modified);
+    }
+    // By type: jpg (both cases) under pictures, mp3, pdf; the odd extension
+    // and the bare name directly under "other".
+    const OpNodeList types = Pull(1);
+    auto names = [](const OpNodeRef& item) {
+        std::set<std::string> out;
+        for (const OpNodeEntry& e : *item->children())
+            out.insert(Lower(e.isItem() ? e.item()->name().toStdString() : e.file()->GetFileName()));
+        return out;
+    };
+    EXPECT_EQ(names(types[0].item()), std::set<std::string>{"jpg"});
+    EXPECT_EQ(ScanHarness::facade().GetNodeChildrenCnt(types[0].item()), 2u);
+    EXPECT_EQ(names(types[1].item()), std::set<std::string>{"mp3"});
+    EXPECT_EQ(names(types[4].item()), std::set<std::string>{"pdf"});
+    EXPECT_EQ(names(types[5].item()), (std::set<std::string>{"readme", "strange.qqq"}));
+}
+
+TEST_F(ScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisk) {
+    Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img")});
+    const std::map<int, std::set<FileKey>> want = {
+        {SEARCHER_FAT, FlsFiles(FixtureFile("mbr_fat_exfat", "fat32.fls.txt"))},
+        {SEARCHER_EXFAT, FlsFiles(FixtureFile("mbr_fat_exfat", "exfat.fls.txt"))},
+    };
+    auto check = [&](const char* what) {
+        SCOPED_TRACE(what);
+        const OpNodeList roots = Pull(0);
+        ASSERT_EQ(roots.size(), 2u);
+        const auto found = PathViewFiles(roots);
+        for (const OpNodeEntry& r : roots) {
+            const int type = r.item()->fileNode()->GetSearcheType();
+            ASSERT_TRUE(want.count(type)) << type;
+            EXPECT_EQ(found.at(r.item()->fileNode()->GetFileName()), want.at(type));
+        }
+    };
+    ScanHarness harness;
+    ASSERT_TRUE(harness.Scan(0, -1));
+    check("quick scan of the intact disk");
+    EXPECT_EQ(Pull(0)[0].item()->fileNode()->GetSearcheType(), SEARCHER_FAT);
+
+    // The disk without its table: the quick scan finds nothing to scan, the
+    // deep scan of the same disk rebuilds both partitions.
+    ASSERT_TRUE(harness.Scan(1, -1));
+    ASSERT_TRUE(harness.Scan(0, 0, true));
+    EXPECT_EQ(VXUIScan::instance().GetRecoveryController()->thisType(), RECOVERY_PARTITION);
+    check("deep scan of the disk without its table");
+}
+
+} // namespace

@@ -1,0 +1,71 @@
+#pragma once
+// Runs scans through the facade inside the test's event loop: counts the
+// posts of a key and waits until the scan, its worker and its poller ended.
+#include "platform/MainThread.h"
+#include "platform/NotificationCenter.h"
+#include "services/StatusPoller.h"
+#include "services/UIController.h"
+#include "services/UIScan.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace salvor::test {
+
+class ScanHarness {
+public:
+    explicit ScanHarness(std::string key = "NormalScranValue") : key(std::move(key)) {
+        platform::NotificationCenter::defaultCenter().addObserver(this, this->key, [this](const auto&) { ++posts; });
+    }
+    ~ScanHarness() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
+    ScanHarness(const ScanHarness&) = delete;
+    ScanHarness& operator=(const ScanHarness&) = delete;
+
+    static VXUIController& facade() { return VXUIController::shared(); }
+
+    // Waits for the end of the scan and for its end post to be delivered.
+    bool WaitEnd(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+        VXUIScan& scan = VXUIScan::instance();
+        const bool ended = platform::runUntil(
+            [&] { return scan.IsOperationExit() && scan.LiveWorkers() == 0 && CStatusPoller::LivePollers() == 0; },
+            limit);
+        platform::runUntil([] { return false; }, std::chrono::milliseconds(50));
+        return ended;
+    }
+
+    // Starts a scan of (disk, volume) and waits for its end.
+    bool Scan(int disk, int volume, bool deep = false) {
+        posts = 0;
+        VXUIScan::instance().SetDeepScan(0);
+        const bool started = deep ? facade().DoDeepScan(key) : facade().DoScanWithDiskIndex(disk, volume, key);
+        return started && WaitEnd();
+    }
+
+    std::string key;
+    std::atomic<int> posts{0};
+};
+
+// Sets TZ for the scope.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* tz) : m_had(std::getenv("TZ") != nullptr), m_old(m_had ? std::getenv("TZ") : "") {
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (m_had)
+            setenv("TZ", m_old.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_had;
+    std::string m_old;
+};
+
+} // namespace salvor::test
