@@ -16,6 +16,7 @@
 
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QToolButton>
@@ -174,13 +175,15 @@ private slots:
 
     void quitting_data() {
         QTest::addColumn<int>("status"); // the fake scan: 0 none, 2 running, 3 paused by the user
-        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("answer"); // queued, or a key pressed on the sheet: -3 Escape, -4 Return
         QTest::addColumn<int>("terminated");
         QTest::addColumn<int>("statusAfter");
         QTest::newRow("no scan") << 0 << -2 << 1 << 0;
         QTest::newRow("running, continue") << 2 << 0 << 0 << 2;
         QTest::newRow("paused by the user, continue") << 3 << 0 << 0 << 3;
         QTest::newRow("running, stop") << 2 << 1 << 1 << 3;
+        QTest::newRow("running, Escape") << 2 << -3 << 0 << 2;
+        QTest::newRow("running, Return") << 2 << -4 << 1 << 3;
     }
     void quitting() {
         QFETCH(int, statusAfter);
@@ -191,9 +194,13 @@ private slots:
         fake_->updateTime = daysAgo(0);
         delegate_->applicationDidFinishLaunching();
         fake_->scanStatus = status;
-        if (answer != -2) kit::Alert::queueAnswer(answer);
+        if (answer >= 0) kit::Alert::queueAnswer(answer);
         QTest::keyClick(delegate_->rootWindowCon->window(), Qt::Key_Q, Qt::ControlModifier);
         if (status != 0) QCOMPARE(fake_->scanStatus, 3); // paused while the sheet is up
+        if (answer < -2) {
+            QTRY_COMPARE(kit::Alert::openAlerts().size(), 1);
+            QTest::keyClick(static_cast<QWidget*>(kit::Alert::openAlerts().front()), answer == -3 ? Qt::Key_Escape : Qt::Key_Return);
+        }
         QTRY_COMPARE(kit::Alert::queuedAnswerCount(), 0);
         QTRY_COMPARE(terminated_, terminated);
         QTRY_COMPARE(fake_->scanStatus, statusAfter);
