@@ -288,18 +288,6 @@ private slots:
             QVERIFY(!root_->deletailWC);
         }
     }
-
-    void closeButtonPostsTerminate() {
-        open();
-        int posts = 0;
-        platform::NotificationCenter::defaultCenter().addObserver(this, "appWillTerminate",
-                                                                  [&posts](const platform::Notification&) { ++posts; });
-        auto* w = static_cast<widgets::TCImageWindow*>(root_->window());
-        w->standardWindowButton(widgets::TCImageWindow::CloseButton)->click();
-        QCOMPARE(posts, 1);
-        QVERIFY(!w->isVisible());
-        platform::NotificationCenter::defaultCenter().removeObserver(this);
-    }
 };
 
 Q_DECLARE_METATYPE(std::vector<FakeFacade::Disk>)
