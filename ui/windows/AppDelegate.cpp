@@ -136,6 +136,7 @@ void VXAppDelegate::versionListArrived(const QVariantMap& remote) {
     if (!checkUpdateWindow) checkUpdateWindow = new VXCheckUpdateWindowController;
     checkUpdateWindow->setDelegate(this);
     checkUpdateWindow->setFetchedList(remote);
+    checkUpdateWindow->window()->setWindowFlag(Qt::WindowStaysOnTopHint); // above other windows, as a status window
     centerWindow(checkUpdateWindow->window());
     kit::runModal(checkUpdateWindow->window());
     if (rootWindowCon && rootWindowCon->window()) rootWindowCon->window()->activateWindow();
