@@ -9,6 +9,7 @@
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
 #include "ui/kit/NamedImages.h"
+#include "ui/kit/WindowDelegate.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
 #include "ui/windows/ProgressWindow.h"
@@ -73,6 +74,7 @@ private slots:
         QTest::newRow("one blank") << " " << 1 << true << false << true;
         QTest::newRow("not a time") << "yesterday" << 1 << true << false << false;
         QTest::newRow("newer") << "" << 2 << true << true << true;
+        QTest::newRow("newer, closed by the close path") << " " << 3 << true << true << true;
     }
     void updateCheck() {
         QFETCH(bool, participate);
@@ -84,9 +86,10 @@ private slots:
         fetcher_.list = {{QStringLiteral("VersionCheck"), remote}, {QStringLiteral("Version"), "2.0"}};
         makeDelegate(fetcher_);
         if (updateWindow)
-            test::whenModal(QStringLiteral("VXCheckUpdateWindowController"), [this](QWidget*) {
+            test::whenModal(QStringLiteral("VXCheckUpdateWindowController"), [this, remote](QWidget* w) {
                 QVERIFY(!delegate_->rootWindowCon);
-                delegate_->checkUpdateWindow->closeWindow();
+                if (remote == 3) kit::performClose(w); // fades out, then the start window all the same
+                else delegate_->checkUpdateWindow->closeWindow();
             });
         delegate_->applicationDidFinishLaunching();
         QTRY_VERIFY(delegate_->rootWindowCon);
