@@ -334,6 +334,14 @@ const QStringList& localizationKeys() {
     QStringLiteral("SAVE_SAME_DISK_WARNING"),
     QStringLiteral("SAVE_SAME_DISK_PROMPT"),
     QStringLiteral("CHANG_DESTINATION"),
+    QStringLiteral("APFS_NOTICE_TEXT"),
+    QStringLiteral("APFS_NOTICE_LINK"),
+    QStringLiteral("ABOUT_TEXT"),
+    QStringLiteral("ABOUT_LINK"),
+    QStringLiteral("UPDATE_CHECKING"),
+    QStringLiteral("UPDATE_NO_NETWORK"),
+    QStringLiteral("UPDATE_NO_UPDATE"),
+    QStringLiteral("UPDATE_DOWNLOAD"),
     };
     return keys;
 }

@@ -149,6 +149,7 @@ public:
     void RefreshTypeTreeState(const OpNodeRef& item) override { VXResultTrees::RefreshTypeTreeState(item); }
     QString getImageForType(const QString& ext) override { return VXTypeMgr::share().getImageForType(ext); }
     void RefreshData() override { VXUIScan::instance().RefreshAllData(); }
+    void ReleaseDataRecovery() override { VXUIScan::instance().ReleaseDataRecovery(); }
     void UnselectedAllNodes() override { VXUIScan::instance().UnselectAllNodes(); }
 
     bool DoSearchWithString(const QString& text, const std::string& key) override {

@@ -93,6 +93,23 @@ public:
     // The found files the search left shown.
     virtual void GetSearchResultToArr(std::vector<IFileNode*>* /*out*/) {}
 
+    // Saved scan results and recovery objects, answering "nothing running"
+    // until the saved-scan services fill them. save: a save of the results
+    // to path; otherwise a load of path into the scan service.
+    virtual bool beginSaveOrRestoreNode(bool /*save*/, const QString& /*path*/) { return false; }
+    // Starts the poller that posts key at updates and "QueryProgressFinish"
+    // at the end of the save (save) or the load.
+    virtual void RestorPostUIUpdate(const std::string& /*key*/, bool /*save*/) {}
+    // The last progress of the save (save) or the load: total, current
+    // (the total once finished) and the error code.
+    virtual void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error,
+                                          bool /*save*/) {
+        if (total) *total = 0;
+        if (current) *current = 0;
+        if (error) *error = 0;
+    }
+    virtual void ReleaseDataRecovery() {}
+
     // Usage statistics: kept as entry points, they do nothing.
     virtual void SpyIDIncreateTable1(int) {}
     virtual void SpyIDIncreateTable2(int, int) {}

@@ -1,0 +1,39 @@
+// Salvor: the optional first argument is the interface language code.
+#include "app/KeepAwake.h"
+#include "engine/utility/CatchExeception.h"
+#include "platform/UserDefaults.h"
+#include "ui/kit/Fonts.h"
+#include "ui/widgets/MyNSApplication.h"
+#include "ui/windows/AppDelegate.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+void setCurLanguage(const char* code) {
+    std::printf("argv = %s\n", code);
+    const QString language = QString::fromLocal8Bit(code);
+    CatchExeception::WriteLog("set lanague to = %s\n", language.toUtf8().constData());
+    // Not validated: an unknown code falls back as the string tables do.
+    salvor::platform::UserDefaults::setAppleLanguages({language});
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) setCurLanguage(argv[1]);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("salvor"));
+    // The start window closes before the results window shows; the process
+    // ends through the delegate, not when the last window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
+    salvor::kit::installApplicationFonts();
+    salvor::widgets::MyNSApplication::install();
+    auto* awake = new KeepAwake;
+    salvor::windows::VXAppDelegate delegate;
+    QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    const int status = QApplication::exec();
+    delete awake;
+    return status;
+}

@@ -1,0 +1,278 @@
+// The application delegate over the fake facade, a hand-moved clock and a
+// hand-answered fetcher: when the weekly check runs and what it opens, the
+// first window when the list never comes, the menu, quitting during a scan,
+// and the progress window of loads and saves.
+#include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
+#include "tests/ui/windows/WindowTestSupport.h"
+#include "ui/kit/Alert.h"
+#include "ui/kit/ModalSession.h"
+#include "ui/kit/NamedImages.h"
+#include "ui/kit/WindowDelegate.h"
+#include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/AppDelegate.h"
+#include "ui/windows/ProgressWindow.h"
+#include "ui/windows/RootWindow.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QScrollArea>
+#include <QToolButton>
+
+using namespace salvor;
+using namespace salvor::windows;
+using salvor::test::FakeClock;
+using salvor::test::FakeFacade;
+using salvor::test::FakeFetcher;
+
+class LaunchTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir config_;
+    FakeFacade* fake_ = nullptr;
+    FakeClock clock_;
+    FakeFetcher fetcher_;
+    VXAppDelegate* delegate_ = nullptr;
+    int terminated_ = 0;
+
+    void makeDelegate(windows::VersionListFetcher& fetcher) {
+        delegate_ = new VXAppDelegate(clock_, fetcher);
+        delegate_->setTerminateHook([this] { ++terminated_; });
+    }
+    QString daysAgo(qint64 seconds) const {
+        return clock_.current.addSecs(-seconds).toString(QString::fromLatin1(kCheckTimeFormat));
+    }
+
+private slots:
+    void initTestCase() { test::setUpWindowTests(config_); }
+    void init() {
+        fake_ = new FakeFacade;
+        fetcher_ = FakeFetcher();
+        clock_.pending.clear();
+        terminated_ = 0;
+        kit::Alert::clearQueuedAnswers();
+        platform::UserDefaults::remove(QStringLiteral("Participate"));
+    }
+    void cleanup() {
+        delete delegate_;
+        delegate_ = nullptr;
+        delete fake_;
+    }
+
+    void updateCheck_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("remote"); // the list's "VersionCheck" (the local one is 1)
+        QTest::addColumn<bool>("checked");
+        QTest::addColumn<bool>("updateWindow");
+        QTest::addColumn<bool>("participate");
+        QTest::newRow("6 d 23 h") << daysAgo(6 * 86400 + 23 * 3600) << 2 << false << false << false;
+        QTest::newRow("exactly 7 days") << daysAgo(7 * 86400) << 1 << true << false << false;
+        QTest::newRow("in the future") << daysAgo(-86400) << 2 << false << false << false;
+        QTest::newRow("empty") << "" << 1 << true << false << true;
+        QTest::newRow("one blank") << " " << 1 << true << false << true;
+        QTest::newRow("not a time") << "yesterday" << 1 << true << false << false;
+        QTest::newRow("newer") << "" << 2 << true << true << true;
+        QTest::newRow("newer, closed by the close path") << " " << 3 << true << true << true;
+    }
+    void updateCheck() {
+        QFETCH(bool, participate);
+        QFETCH(bool, checked);
+        QFETCH(int, remote);
+        QFETCH(QString, stored);
+        QFETCH(bool, updateWindow);
+        fake_->updateTime = stored;
+        fetcher_.list = {{QStringLiteral("VersionCheck"), remote}, {QStringLiteral("Version"), "2.0"}};
+        makeDelegate(fetcher_);
+        if (updateWindow)
+            test::whenModal(QStringLiteral("VXCheckUpdateWindowController"), [this, remote](QWidget* w) {
+                QVERIFY(!delegate_->rootWindowCon);
+                if (remote == 3) kit::performClose(w); // fades out, then the start window all the same
+                else delegate_->checkUpdateWindow->closeWindow();
+            });
+        delegate_->applicationDidFinishLaunching();
+        QTRY_VERIFY(delegate_->rootWindowCon);
+        QCOMPARE(fetcher_.fetches == 1, checked);
+        QCOMPARE(fake_->updateTimeWritten, fetcher_.fetches == 1);
+        QCOMPARE(bool(delegate_->checkUpdateWindow), updateWindow);
+        QCOMPARE(platform::UserDefaults::participate(), participate);
+        QCOMPARE(delegate_->rootWindowCon->selectValues, 63);
+    }
+
+    void listThatNeverComes() {
+        fetcher_.answers = false;
+        makeDelegate(fetcher_);
+        delegate_->applicationDidFinishLaunching();
+        QTest::qWait(20);
+        QVERIFY(!delegate_->rootWindowCon);
+        clock_.advance(4999);
+        QVERIFY(!delegate_->rootWindowCon);
+        clock_.advance(1);
+        QTRY_VERIFY(delegate_->rootWindowCon);
+    }
+
+    void fileListShowsChangeLines() {
+        // A real fetch of a file:// list named by the link table.
+        QTemporaryDir dir;
+        const QString list = dir.filePath(QStringLiteral("version.plist"));
+        QVERIFY(platform::writePropertyList(list, QVariantMap{{"VersionCheck", 5}, {"Version", "5.0"},
+                                                              {"1", "Faster deep scans"},
+                                                              {"2", QString(40, QChar('x')) + " a long line"}}));
+        QVERIFY(platform::updatePropertyList(QStringLiteral("LocalVersionMessage.plist"), [&](QVariantMap& m) {
+            QVariantMap en = m.value("en").toMap();
+            en["IniURL"] = QUrl::fromLocalFile(list).toString();
+            m["en"] = en;
+        }));
+        makeDelegate(VersionListFetcher::network());
+        test::whenModal(QStringLiteral("VXCheckUpdateWindowController"), [this](QWidget*) {
+            VXCheckUpdateWindowController* w = delegate_->checkUpdateWindow;
+            QVERIFY(w->haveUpdateView->isVisible() && !w->checkProgressView->isVisible());
+            QCOMPARE(w->versionLabel->text(), QStringLiteral("Version 5.0:"));
+            QStringList lines;
+            for (QLabel* l : w->showVersionScrollView->findChildren<QLabel*>(QStringLiteral("changeLine")))
+                lines << l->text();
+            QCOMPARE(lines.size(), 2);
+            QVERIFY(lines.contains(QStringLiteral("1:Faster deep scans")));
+            // The dialog's bar image at its right end.
+            const QImage shot = w->window()->grab().toImage();
+            QCOMPARE(shot.pixelColor(w->window()->width() - 4, 11),
+                     kit::namedImage(QStringLiteral("pop_header_bg")).pixelColor(100, 11));
+            w->closeWindow();
+        });
+        delegate_->applicationDidFinishLaunching();
+        QTRY_VERIFY(delegate_->rootWindowCon);
+        QVERIFY(platform::updatePropertyList(QStringLiteral("LocalVersionMessage.plist"),
+                                             [](QVariantMap& m) { m.remove("en"); }));
+    }
+
+    void menuUpdateWindowOpensNothing() {
+        fake_->network = false;
+        makeDelegate(fetcher_);
+        test::whenModal(QStringLiteral("VXCheckUpdateWindowController"), [this](QWidget*) {
+            QVERIFY(delegate_->checkUpdateWindow->noNetworkView->isVisible());
+            delegate_->checkUpdateWindow->closeWindow();
+        });
+        delegate_->action("MENU_CHECK_UPDTE")->trigger();
+        QVERIFY(!delegate_->rootWindowCon);
+    }
+
+    void menuItems() {
+        makeDelegate(fetcher_);
+        QStringList names;
+        for (QAction* a : delegate_->menu()->findChildren<QAction*>())
+            if (!a->objectName().isEmpty()) names << a->objectName();
+        names.sort();
+        QCOMPARE(names, (QStringList{"MENU_ABOUT_NAME", "MENU_CHECK_UPDTE", "MENU_EXIT", "MENU_HIDEN_OTHER",
+                                     "MENU_HIDEN_SELF", "MENU_MAXIMIZE", "MENU_MINIMIZE", "MENU_ONLINE_HELP",
+                                     "MENU_SHOW_ALL", "MENU_SUPPORT_CENTER"}));
+        QCOMPARE(delegate_->action("MENU_ABOUT_NAME")->text(), QStringLiteral("About Salvor"));
+        fake_->updateTime = daysAgo(0);
+        delegate_->applicationDidFinishLaunching();
+        auto* w = delegate_->rootWindowCon->imageWindow();
+        QCOMPARE(w->applicationMenuButton()->menu(), delegate_->menu());
+        QApplication::setActiveWindow(w);
+        QTest::keyClick(w, Qt::Key_M, Qt::ControlModifier);
+        QVERIFY(w->windowState() & Qt::WindowMinimized);
+    }
+
+    void quitting_data() {
+        QTest::addColumn<int>("status"); // the fake scan: 0 none, 2 running, 3 paused by the user
+        QTest::addColumn<int>("answer"); // queued, or a key pressed on the sheet: -3 Escape, -4 Return
+        QTest::addColumn<int>("terminated");
+        QTest::addColumn<int>("statusAfter");
+        QTest::newRow("no scan") << 0 << -2 << 1 << 0;
+        QTest::newRow("running, continue") << 2 << 0 << 0 << 2;
+        QTest::newRow("paused by the user, continue") << 3 << 0 << 0 << 3;
+        QTest::newRow("running, stop") << 2 << 1 << 1 << 3;
+        QTest::newRow("running, Escape") << 2 << -3 << 0 << 2;
+        QTest::newRow("running, Return") << 2 << -4 << 1 << 3;
+    }
+    void quitting() {
+        QFETCH(int, statusAfter);
+        QFETCH(int, terminated);
+        QFETCH(int, status);
+        QFETCH(int, answer);
+        makeDelegate(fetcher_);
+        fake_->updateTime = daysAgo(0);
+        delegate_->applicationDidFinishLaunching();
+        fake_->scanStatus = status;
+        if (answer >= 0) kit::Alert::queueAnswer(answer);
+        QTest::keyClick(delegate_->rootWindowCon->window(), Qt::Key_Q, Qt::ControlModifier);
+        if (status != 0) QCOMPARE(fake_->scanStatus, 3); // paused while the sheet is up
+        if (answer < -2) {
+            QTRY_COMPARE(kit::Alert::openAlerts().size(), 1);
+            QTest::keyClick(static_cast<QWidget*>(kit::Alert::openAlerts().front()), answer == -3 ? Qt::Key_Escape : Qt::Key_Return);
+        }
+        QTRY_COMPARE(kit::Alert::queuedAnswerCount(), 0);
+        QTRY_COMPARE(terminated_, terminated);
+        QTRY_COMPARE(fake_->scanStatus, statusAfter);
+        QTest::qWait(10); // the sheet's answer has been delivered once
+        QCOMPARE(terminated_, terminated);
+    }
+
+    void progressWindow_data() {
+        QTest::addColumn<bool>("save");
+        QTest::addColumn<QList<QPoint>>("reports"); // (current, total)
+        QTest::addColumn<int>("bar");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("detailPosts");
+        QTest::newRow("load, out of order") << false << QList<QPoint>{{50, 100}, {30, 100}, {70, 100}} << 70 << 0 << 1;
+        QTest::newRow("total 0 counts as 1") << false << QList<QPoint>{{0, 0}, {1, 0}, {5, 0}} << 100 << 0 << 1;
+        QTest::newRow("save") << true << QList<QPoint>{{10, 40}} << 25 << 0 << 0;
+        QTest::newRow("failed load") << false << QList<QPoint>{{10, 20}} << 50 << 4 << 0;
+        QTest::newRow("failed save") << true << QList<QPoint>{} << 0 << 1 << 0;
+    }
+    void progressWindow() {
+        QFETCH(int, bar);
+        QFETCH(bool, save);
+        QFETCH(QList<QPoint>, reports);
+        QFETCH(int, code);
+        fake_->restoreKey = save ? "QueryProgressInfo" : "NormalScranValue";
+        QFETCH(int, detailPosts);
+        int posts = 0;
+        platform::NotificationCenter::defaultCenter().addObserver(
+            this, "ShowDetailWindow", [&posts](const platform::Notification&) { ++posts; });
+        if (code) kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        VXProgressWindow progress;
+        progress.setStrPostName(QString::fromStdString(fake_->restoreKey));
+        progress.setBSave(save);
+        QTimer::singleShot(0, [&] {
+            for (const QPoint& r : reports) fake_->postProgress(r.x(), r.y());
+            QCOMPARE(progress.progress->value(), bar);
+            fake_->finishSaveOrLoad(code);
+            fake_->postProgress(1, 100); // after the end: ignored
+        });
+        kit::runModal(progress.window());
+        QCOMPARE(progress.getResult(), code == 0);
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
+        QCOMPARE(posts, detailPosts);
+        platform::NotificationCenter::defaultCenter().removeObserver(this);
+    }
+
+    void progressWindowCloseAndQuit() {
+        makeDelegate(fetcher_);
+        for (bool quit : {false, true}) {
+            VXProgressWindow progress;
+            progress.setStrPostName(QStringLiteral("NormalScranValue"));
+            QTimer::singleShot(0, [&] {
+                if (quit)
+                    QTest::keyClick(progress.window(), Qt::Key_Q, Qt::ControlModifier);
+                else
+                    static_cast<widgets::TCImageWindow*>(progress.window())
+                        ->standardWindowButton(widgets::TCImageWindow::CloseButton)
+                        ->click();
+            });
+            QElapsedTimer t;
+            t.start();
+            kit::runModal(progress.window());
+            QVERIFY(t.elapsed() < 400); // without waiting for the operation
+            QVERIFY(!progress.window()->isVisible());
+            QTRY_COMPARE(terminated_, quit ? 1 : 0);
+            if (quit) QCOMPARE(kit::alphaValue(progress.window()), 0.0); // faded first
+        }
+    }
+};
+
+QTEST_MAIN(LaunchTest)
+#include "LaunchTest.moc"

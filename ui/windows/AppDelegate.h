@@ -1,0 +1,68 @@
+#pragma once
+// The application delegate: the menu on the windows' menu buttons, the
+// launch (update check, then the first window), quitting (asking a running
+// scan first), and the menu commands. Ctrl+Q quits and Ctrl+M minimises in
+// every window, modal ones included.
+#include "ui/windows/Dialogs.h"
+#include "ui/windows/UpdateCheck.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+class QAction;
+class QMenu;
+
+namespace salvor::windows {
+
+class VXRootWindowController;
+
+class VXAppDelegate : public QObject, public VXCheckUpdateWindowDelegate {
+    Q_OBJECT
+public:
+    explicit VXAppDelegate(LaunchClock& clock = LaunchClock::system(),
+                           VersionListFetcher& fetcher = VersionListFetcher::network());
+    ~VXAppDelegate() override;
+    // The delegate of the running application (the last one made).
+    static VXAppDelegate* current();
+
+    void applicationDidFinishLaunching();
+    // Whether the application may quit now; with a scan running: pauses it,
+    // opens the confirmation sheet and answers false.
+    bool applicationShouldTerminate();
+    void alertEnded(int code);
+    // Stops observing, takes the windows out of sight and ends the process.
+    void applicationWillTerminate();
+    // The quit command: the controller of the topmost modal window is asked
+    // first, then this delegate.
+    void terminate();
+
+    void runRootWindow() override;
+    void aboutAction();
+    void CheckUpAction();
+    void supportCenterAction();
+    void onlineHelp();
+
+    QMenu* menu() const { return menu_; }
+    QAction* action(const char* key) const;
+    VXRootWindowController* rootWindowCon = nullptr;
+    VXCheckUpdateWindowController* checkUpdateWindow = nullptr;
+
+    // Tests: what ends the process (the facade's CloseApp by default).
+    void setTerminateHook(std::function<void()> hook) { terminateHook_ = std::move(hook); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildMenu();
+    void versionListArrived(const QVariantMap& remote);
+    LaunchClock& clock_;
+    VersionListFetcher& fetcher_;
+    QMenu* menu_ = nullptr;
+    std::function<void()> terminateHook_;
+    bool sheetOpen_ = false, pausedForQuit_ = false;
+};
+
+} // namespace salvor::windows

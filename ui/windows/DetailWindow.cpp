@@ -1,0 +1,33 @@
+#include "ui/windows/DetailWindow.h"
+
+#include "platform/Localization.h"
+#include "services/UIController.h"
+#include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/AppDelegate.h"
+
+namespace salvor::windows {
+
+QWidget* VXDeletailWindowController::loadWindow() {
+    auto* w = new widgets::TCImageWindow(QSize(1000, 678));
+    w->setTitleBarHeight(22);
+    w->setWindowTitle(platform::localizedString("WINDOW_TOP_TITLE"));
+    if (VXAppDelegate::current()) w->setApplicationMenu(VXAppDelegate::current()->menu());
+    return w;
+}
+
+void VXDeletailWindowController::getData() {
+    ++getDataCalls;
+    VXUIController::shared().DoScanWithData(selectData, "NormalScranValue");
+}
+
+void VXDeletailWindowController::getImportData(const QString& path) {
+    importPath = path;
+    VXUIController::shared().RestorPostUIUpdate("NormalScranValue", false);
+}
+
+void VXDeletailWindowController::clearImportData() {
+    ++clearImportCalls;
+    importPath.clear();
+}
+
+} // namespace salvor::windows

@@ -1,0 +1,105 @@
+#include "ui/windows/ProgressWindow.h"
+
+#include "engine/utility/CatchExeception.h"
+#include "platform/Localization.h"
+#include "platform/NotificationCenter.h"
+#include "services/UIController.h"
+#include "ui/kit/Alert.h"
+#include "ui/kit/Geometry.h"
+#include "ui/kit/ModalSession.h"
+#include "ui/kit/WindowFade.h"
+#include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/AppDelegate.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace salvor::windows {
+
+using platform::localizedString;
+using platform::NotificationCenter;
+
+VXProgressWindow::VXProgressWindow() : FadingDialog(QStringLiteral("VXProgressWindow"), QSize(400, 130)) {}
+
+VXProgressWindow::~VXProgressWindow() { NotificationCenter::defaultCenter().removeObserver(this); }
+
+void VXProgressWindow::awakeFromNib() {
+    QWidget* content = imageWindow()->contentView();
+    title = widgets::makeLabel(localizedString(bSave_ ? "SAVE_SCAN_RESULT" : "LOAD_SCAN_RESULT"), 14, 0);
+    title->setParent(content);
+    kit::setFrame(title, kit::Frame{20, 90, 360, 20});
+    Description = widgets::makeLabel(localizedString(bSave_ ? "SAVE_RESULT_WAIT" : "LOAD_RESULT_WAIT"), 12, 0);
+    Description->setParent(content);
+    kit::setFrame(Description, kit::Frame{20, 60, 360, 20});
+    progress = new QProgressBar(content);
+    progress->setRange(0, 100);
+    progress->setValue(0);
+    progress->setTextVisible(false);
+    kit::setFrame(progress, kit::Frame{20, 30, 360, 14});
+    fadeIn();
+}
+
+void VXProgressWindow::windowDidLoad() {
+    NotificationCenter& nc = NotificationCenter::defaultCenter();
+    nc.addObserver(this, strPostName_.toStdString(), [this](const platform::Notification&) { changeProgressValue(); });
+    nc.addObserver(this, "QueryProgressFinish", [this](const platform::Notification&) { ProgressFinish(); });
+    bar = widgets::installDialogTitleBar(imageWindow());
+    pointCloseButton(imageWindow(), this, [this] { closeWindow(); });
+}
+
+double VXProgressWindow::progressValue() const { return value_; }
+
+void VXProgressWindow::changeProgressValue() {
+    std::uint64_t total = 0, current = 0, error = 0;
+    VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, bSave_);
+    const double value = std::clamp(double(current) * 100.0 / double(total ? total : 1), 0.0, 100.0);
+    if (value <= value_) return; // never back
+    value_ = value;
+    progress->setValue(int(value));
+}
+
+void VXProgressWindow::ProgressFinish() {
+    CatchExeception::WriteLog("---------------Progress finish----------------\n");
+    std::uint64_t total = 0, current = 0, error = 0;
+    VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, bSave_);
+    bFinish_ = true;
+    bSucess_ = error == 0;
+    if (timer_) return;
+    timer_ = new QTimer(this);
+    connect(timer_, &QTimer::timeout, this, [this] { onTimer(); });
+    timer_->start(500);
+}
+
+void VXProgressWindow::onTimer() {
+    if (!bFinish_) return;
+    CatchExeception::WriteLog("----------call onTimer begin-------------\n");
+    timer_->stop();
+    NotificationCenter::defaultCenter().removeObserver(this);
+    if (!bSucess_) {
+        kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
+                         localizedString("READ_RSF_FAILED"));
+        alert.runModal();
+    }
+    CatchExeception::WriteLog("----------close ProgressWindow-------------\n");
+    closeWindow();
+    if (!bSave_ && bSucess_) NotificationCenter::defaultCenter().post("ShowDetailWindow");
+    CatchExeception::WriteLog("----------call onTimer finish-------------\n");
+}
+
+bool VXProgressWindow::applicationShouldTerminate() {
+    if (shuttingDown_) return true;
+    shuttingDown_ = true;
+    fadeOut();
+    return false;
+}
+
+void VXProgressWindow::animationDidStop(bool finished) {
+    const bool closed = finished && window() && kit::alphaValue(window()) <= 0.0;
+    FadingDialog::animationDidStop(finished);
+    if (closed && shuttingDown_ && VXAppDelegate::current()) VXAppDelegate::current()->terminate();
+}
+
+} // namespace salvor::windows

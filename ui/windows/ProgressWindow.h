@@ -1,0 +1,52 @@
+#pragma once
+// The modal window that follows a save or a load of a scan result: a bar
+// that only moves forward, and at the end an alert when the operation failed.
+// A successful load posts "ShowDetailWindow".
+#include "ui/windows/Dialogs.h"
+
+#include <QPointer>
+
+class QTimer;
+
+namespace salvor::windows {
+
+class VXProgressWindow : public FadingDialog, public QuitResponder {
+    Q_OBJECT
+public:
+    VXProgressWindow();
+    ~VXProgressWindow() override;
+
+    // Set both before the window is first shown.
+    void setStrPostName(const QString& name) { strPostName_ = name; }
+    const QString& strPostName() const { return strPostName_; }
+    void setBSave(bool save) { bSave_ = save; }
+    bool bSave() const { return bSave_; }
+    bool getResult() const { return bSucess_; }
+
+    // The bar, 0 to 100.
+    double progressValue() const;
+
+    // Event handlers.
+    void changeProgressValue();
+    void ProgressFinish();
+    void onTimer();
+    // Fades out first; quits when the fade has ended.
+    bool applicationShouldTerminate() override;
+
+    QLabel *title = nullptr, *Description = nullptr;
+    QProgressBar* progress = nullptr;
+    widgets::DialogTitleBar bar;
+
+protected:
+    void awakeFromNib() override;
+    void windowDidLoad() override;
+    void animationDidStop(bool finished) override;
+
+private:
+    QString strPostName_;
+    bool bSave_ = false, bSucess_ = false, bFinish_ = false, shuttingDown_ = false;
+    double value_ = 0;
+    QTimer* timer_ = nullptr;
+};
+
+} // namespace salvor::windows
