@@ -29,6 +29,11 @@ public:
     // went). The old list stays while a scan refuses to end.
     virtual void RefreshDeviceInfo() = 0;
 
+    // The scan: running (also while paused or winding down after a stop), and
+    // paused. Answers "nothing running" until the scan operations are in.
+    virtual bool IsScanRunning() { return false; }
+    virtual bool IsPause() { return false; }
+
     // Another process of this program runs.
     virtual bool IsAppRunning() = 0;
     // Ends the process at once with status 0 (the log is flushed first).
