@@ -51,6 +51,7 @@ void CNGridView::setBackgroundColor(const QColor&) {
     if (!scroll) return;
     QPalette pal = scroll->viewport()->palette();
     pal.setColor(QPalette::Window, controlColor());
+    pal.setColor(QPalette::Base, controlColor()); // what a scroll area's viewport fills with
     scroll->viewport()->setPalette(pal);
     scroll->viewport()->setAutoFillBackground(true);
 }
