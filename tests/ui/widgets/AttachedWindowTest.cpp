@@ -23,6 +23,17 @@ QList<QPointF> points(const QPainterPath& path) {
 }
 const QSizeF kView(100, 50);
 const QPointF kPoint(500, 500);
+// An 800 x 600 window with a 100 x 50 view in a bubble at (500, 500).
+struct Host {
+    QWidget window;
+    QWidget* view = new QWidget;
+    MAAttachedWindow* bubble;
+    explicit Host(int side) {
+        window.resize(800, 600);
+        view->resize(100, 50);
+        bubble = MAAttachedWindow::initWithView(view, kPoint, &window, side);
+    }
+};
 } // namespace
 
 class AttachedWindowTest : public QObject {
@@ -58,12 +69,9 @@ private slots:
     }
 
     void settingsAreClamped() {
-        QWidget window;
-        window.resize(800, 600);
-        auto* view = new QWidget;
-        view->resize(100, 50);
-        MAAttachedWindow* w = MAAttachedWindow::initWithView(view, kPoint, &window, MASideBottomRight);
-        QVERIFY(!MAAttachedWindow::initWithView(nullptr, kPoint, &window));
+        Host h(MASideBottomRight);
+        MAAttachedWindow* w = h.bubble;
+        QVERIFY(!MAAttachedWindow::initWithView(nullptr, kPoint, &h.window));
         w->setBorderWidth(5);
         QCOMPARE(w->borderWidth(), 2.0f);
         const QRect before = w->geometry();
@@ -101,16 +109,13 @@ private slots:
     }
 
     void overlayMovesWithItsWindow() {
-        QWidget window;
-        window.resize(800, 600);
-        auto* view = new QWidget;
-        view->resize(100, 50);
-        MAAttachedWindow* w = MAAttachedWindow::initWithView(view, kPoint, &window, MASideBottom);
-        window.show();
+        Host h(MASideBottom);
+        MAAttachedWindow* w = h.bubble;
+        h.window.show();
         QCOMPARE(w->geometry(), QRect(448, 600 - 436 - 64, 104, 64));
-        QCOMPARE(view->geometry(), QRect(2, 12, 100, 50));
+        QCOMPARE(h.view->geometry(), QRect(2, 12, 100, 50));
         const QPoint global = w->mapToGlobal(QPoint());
-        window.move(window.pos() + QPoint(40, 25));
+        h.window.move(h.window.pos() + QPoint(40, 25));
         QCOMPARE(w->geometry(), QRect(448, 100, 104, 64));
         QCOMPARE(w->mapToGlobal(QPoint()), global + QPoint(40, 25));
     }
