@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,29 +20,46 @@ bool isMainThread() {
     return app && QThread::currentThread() == app->thread();
 }
 
-#if defined(__SANITIZE_THREAD__)
-// Qt's event queue is guarded by locks ThreadSanitizer cannot see (Qt is not
-// built with it); a lock of ours around the hand-off shows it the ordering.
-std::mutex gHandOff;
-#endif
+namespace {
+
+// Posted work waits in a queue of our own, and the queued call that runs it
+// carries nothing. The work is handed over under this queue's lock, which
+// ThreadSanitizer sees (QtCore's own queue lock it does not), so the checks
+// of the threads that post keep to real races.
+struct PostedWork {
+    std::mutex mutex;
+    std::deque<std::function<void()>> queue;
+};
+
+PostedWork& Posted() {
+    static PostedWork* const posted = new PostedWork;
+    return *posted;
+}
+
+void RunNextPosted() {
+    std::function<void()> fn;
+    {
+        std::lock_guard<std::mutex> lock(Posted().mutex);
+        if (Posted().queue.empty()) return;
+        fn = std::move(Posted().queue.front());
+        Posted().queue.pop_front();
+    }
+    fn();
+}
+
+} // namespace
 
 bool postToMainThread(std::function<void()> fn) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || !fn) return false;
-#if defined(__SANITIZE_THREAD__)
-    std::lock_guard<std::mutex> handOff(gHandOff);
-    return QMetaObject::invokeMethod(
-        app,
-        [fn = std::move(fn)] {
-            { std::lock_guard<std::mutex> seen(gHandOff); }
-            fn();
-        },
-        Qt::QueuedConnection);
-#else
     // A queued call is an event in the application object's thread, so it
-    // always waits for the loop, whichever thread asks.
-    return QMetaObject::invokeMethod(app, [fn = std::move(fn)] { fn(); }, Qt::QueuedConnection);
-#endif
+    // always waits for the loop, whichever thread asks. Queued under the
+    // lock, one call per entry: the calls run the entries in order.
+    PostedWork& posted = Posted();
+    std::lock_guard<std::mutex> lock(posted.mutex);
+    if (!QMetaObject::invokeMethod(app, [] { RunNextPosted(); }, Qt::QueuedConnection)) return false;
+    posted.queue.push_back(std::move(fn));
+    return true;
 }
 
 namespace {

@@ -7,8 +7,11 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+class IFileNode;
 
 class VXUIController {
 public:
@@ -29,11 +32,6 @@ public:
     // went). The old list stays while a scan refuses to end.
     virtual void RefreshDeviceInfo() = 0;
 
-    // The scan: running (also while paused or winding down after a stop), and
-    // paused. Answers "nothing running" until the scan operations are in.
-    virtual bool IsScanRunning() { return false; }
-    virtual bool IsPause() { return false; }
-
     // Another process of this program runs.
     virtual bool IsAppRunning() = 0;
     // Ends the process at once with status 0 (the log is flushed first).
@@ -48,6 +46,52 @@ public:
     virtual bool writeUpDataTimeStr(const QString& text) = 0;
     // Blocks for at most 5 s.
     virtual bool isCanBeUseNetWork() = 0;
+
+    // The operations below answer nothing by default, so that a window
+    // test's fake overrides only what its window calls.
+
+    // File types. The catalogue's extension lists go to the engine (once, at
+    // start, before any scan); the mask selects the wanted categories.
+    virtual void initFileType() {}
+    virtual void SetRecoveryType(unsigned /*mask*/) {}
+
+    // Scans. A request while a scan runs or is paused does nothing (false);
+    // a stop left over from an ended scan is cleared first. key is posted at
+    // updates and once after the end.
+    virtual bool DoScanWithDiskIndex(int /*disk*/, int /*volume*/, const std::string& /*key*/) { return false; }
+    virtual bool DoScanWithData(const DiskVolumeNodeRef& /*item*/, const std::string& /*key*/) { return false; }
+    // A deep scan of the device scanned last.
+    virtual bool DoDeepScan(const std::string& /*key*/) { return false; }
+    virtual void PauseOrResumeScan() {}
+    virtual void StopScan(int /*skipBuild*/) {}
+    virtual void ResetShouldBuild() {}
+    virtual bool IsScanRunning() { return false; }
+    virtual bool IsPause() { return false; }
+    virtual bool IsDeepScan() { return false; }
+    virtual void SetViewType(int /*view*/) {}
+    virtual void GetScanFileSize(std::uint64_t* /*size*/, std::uint64_t* /*count*/) {}
+    // The remaining-time text; percent and count of found files.
+    virtual QString GetScanProgress(double* /*percent*/, std::uint64_t* /*count*/) { return QString(); }
+    virtual int GetCurrentScanRecoveryCnt() { return 0; }
+
+    // Result trees (the view set by SetViewType).
+    virtual int GetScanTreeNodeData(OpNodeList* /*array*/, bool /*clear*/) { return 0; }
+    virtual int GetFileNodeToArray(OpNodeList& /*out*/, const OpNodeRef& /*item*/) { return 0; }
+    virtual std::size_t GetNodeChildrenCnt(const OpNodeRef& /*item*/) { return 0; }
+    virtual void RefreshTimeTreeState(const OpNodeList& /*dateRoots*/) {}
+    virtual void RefreshTypeTreeState(const OpNodeRef& /*item*/) {}
+    // The icon request of an extension (a themed icon name); ui/kit makes
+    // the picture on the main thread.
+    virtual QString getImageForType(const QString& /*ext*/) { return QString(); }
+    virtual void RefreshData() {}
+    virtual void UnselectedAllNodes() {}
+
+    // Name search: one at a time; a second is refused until StopSearch.
+    virtual bool DoSearchWithString(const QString& /*text*/, const std::string& /*key*/) { return false; }
+    virtual QString GetSearchString() { return QString(); }
+    virtual void StopSearch() {}
+    // The found files the search left shown.
+    virtual void GetSearchResultToArr(std::vector<IFileNode*>* /*out*/) {}
 
     // Usage statistics: kept as entry points, they do nothing.
     virtual void SpyIDIncreateTable1(int) {}
