@@ -1,7 +1,6 @@
 #pragma once
-// A stand-in for the services facade in window and widget tests: installed
-// while it lives, answering from plain fields the test sets, and counting
-// the calls that change something.
+// A stand-in for the services facade in widget and window tests: installed
+// while it lives, answering from plain fields the test sets.
 #include "services/UIController.h"
 
 #include <string>
@@ -11,19 +10,14 @@ namespace salvor::test {
 
 class FakeFacade : public VXUIController {
 public:
-    FakeFacade();
-    ~FakeFacade() override;
+    FakeFacade() { install(this); }
+    ~FakeFacade() override { install(nullptr); }
 
-    // Scan state.
-    bool scanRunning = false;
-    bool paused = false;
-    // Device list and settings.
+    bool scanRunning = false, paused = false;
     std::vector<DiskVolumeNodeRef> devices;
-    std::vector<std::string> notifyKeys; // keys asked for by NotifiyDeviceInfoAfterInit
-    bool appRunning = false;
-    bool network = false;
+    std::vector<std::string> notifyKeys; // asked for by NotifiyDeviceInfoAfterInit
+    bool appRunning = false, network = false;
     QString savePath, defaultSavePath, upDataTimeStr;
-    int refreshes = 0;
 
     bool IsScanRunning() override { return scanRunning; }
     bool IsPause() override { return paused; }
@@ -31,21 +25,15 @@ public:
     void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>& out) override {
         out.insert(out.end(), devices.begin(), devices.end());
     }
-    void RefreshDeviceInfo() override { ++refreshes; }
+    void RefreshDeviceInfo() override {}
     bool IsAppRunning() override { return appRunning; }
-    // A test that reaches this has failed: the real one ends the process.
+    // A test that gets here has failed: the real one ends the process.
     [[noreturn]] void CloseApp() override;
     QString GetSavePath() override { return savePath; }
-    bool SavePathToPList(const QString& path) override {
-        savePath = path;
-        return true;
-    }
+    bool SavePathToPList(const QString& path) override { return savePath = path, true; }
     QString GetDefaultSavePath() override { return defaultSavePath; }
     QString getUpDataTimeStr() override { return upDataTimeStr; }
-    bool writeUpDataTimeStr(const QString& text) override {
-        upDataTimeStr = text;
-        return true;
-    }
+    bool writeUpDataTimeStr(const QString& text) override { return upDataTimeStr = text, true; }
     bool isCanBeUseNetWork() override { return network; }
 };
 
