@@ -29,6 +29,8 @@
 namespace {
 
 constexpr std::uint32_t kWriteFailure = 0xD03;
+// The writer made the empty file of a node without data: it stays, uncounted.
+constexpr ResultCode kEmptyFileMade = 0x10d010f00000d02ULL;
 constexpr std::array<int, 6> kWriterTypes = {SEARCHER_HFSPLUS, SEARCHER_FAT, SEARCHER_EXFAT,
                                              SEARCHER_RAW, SEARCHER_NTFS, SEARCHER_APFS};
 
@@ -297,7 +299,7 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
         }
     }
     // What the writer left unfinished is the empty name taken for it.
-    if (!whole && path) ::unlink(path);
+    if (!whole && path && result != kEmptyFileMade) ::unlink(path);
     std::free(path);
     return whole;
 }
