@@ -3,12 +3,10 @@
 // items, the QtCore loop running until the end post, and every written file
 // compared with the sha256 manifest the fixture script made.
 #include "engine/enumeration/EnumDevice.h"
-#include "engine/exfat/ExfatRegistration.h"
-#include "engine/fat/FatRegistration.h"
 #include "engine/include/DataRecovery.h"
 #include "services/DeviceData.h"
 #include "services/UIRecovery.h"
-#include "tests/services/ScanHarness.h"
+#include "tests/services/RecoveryHarness.h"
 #include "tests/services/ServicesFakes.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageFileFacts.h"
@@ -60,19 +58,8 @@ std::string Difference(const Sums& got, const Sums& want) {
 
 class RecoveryEndToEnd : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        RegisterFatLibrary();
-        RegisterExfatLibrary();
-        ScanHarness::facade().initFileType();
-        ScanHarness::facade().SetRecoveryType(FILTER_ALL);
-    }
-    void SetUp() override {
-        salvor::platform::NotificationCenter::defaultCenter().addObserver(this, "DoRecovery", [this](const auto&) {
-            if (VXUIRecovery::instance().IsOperationExit()) ++endPosts;
-        });
-    }
+    static void SetUpTestSuite() { UseRealFileSystems(); }
     void TearDown() override {
-        salvor::platform::NotificationCenter::defaultCenter().removeObserver(this);
         VXUIScan::instance().ReleaseResults();
         VXUIDeviceData::install(nullptr);
     }
@@ -94,17 +81,8 @@ protected:
     void TickAll() {
         for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
     }
-    // Starts the recovery and runs the loop until it ended and posted;
-    // during() runs on each pass until it answers true.
     bool Recover(const std::string& dest, std::function<bool()> during = {}) {
-        endPosts = 0;
-        if (ScanHarness::facade().DoRecovery(&roots, QString::fromStdString(dest), "DoRecovery", nullptr) != 0) return false;
-        return salvor::platform::runUntil(
-            [&] {
-                if (during && during()) during = {};
-                return VXUIRecovery::instance().IsOperationExit() && CStatusPoller::LivePollers() == 0 && endPosts > 0;
-            },
-            std::chrono::seconds(120));
+        return recovery.Recover(roots, dest, std::move(during));
     }
     std::string Volume(std::size_t i = 0) const { return roots.at(i).item()->fileNode()->GetVolumeName(); }
 
@@ -113,7 +91,8 @@ protected:
     std::unique_ptr<VXUIDeviceData> devices;
     ScanHarness harness;
     OpNodeList roots;
-    int endPosts = 0;
+    RecoveryHarness recovery;
+    int& endPosts = recovery.endPosts;
     TempDir dest;
 };
 

@@ -4,7 +4,7 @@
 #include "services/DeviceData.h"
 #include "services/RecoveryPath.h"
 #include "services/UIRecovery.h"
-#include "tests/services/ScanHarness.h"
+#include "tests/services/RecoveryHarness.h"
 #include "tests/services/ServicesFakes.h"
 #include "tests/support/Fixture.h"
 
@@ -111,12 +111,8 @@ protected:
         VXUIDeviceData::install(&devices);
         VXUIScan::instance().SetControllerFactory(
             [this](_RECOVERY_CONTROLLER_TYPE type) { return new ScriptController(type, shared, log); });
-        salvor::platform::NotificationCenter::defaultCenter().addObserver(this, "DoRecovery", [this](const auto&) {
-            if (VXUIRecovery::instance().IsOperationExit()) ++endPosts;
-        });
     }
     void TearDown() override {
-        salvor::platform::NotificationCenter::defaultCenter().removeObserver(this);
         VXUIScan::instance().ReleaseResults();
         VXUIScan::instance().SetControllerFactory(nullptr);
         VXUIDeviceData::install(nullptr);
@@ -133,19 +129,11 @@ protected:
         ASSERT_TRUE(harness.Scan(0, deep ? -1 : 0, deep));
     }
     bool Recover(const std::string& dest, std::function<bool()> during = {}) {
-        endPosts = 0;
-        OpNodeList items;
         int count = 0;
         std::uint64_t size = 0;
         ScanHarness::facade().GetSelectedFilesAmout(&count, &size);
         selected = {count, size};
-        if (ScanHarness::facade().DoRecovery(&items, QString::fromStdString(dest), "DoRecovery", nullptr) != 0) return false;
-        return salvor::platform::runUntil(
-            [&] {
-                if (during && during()) during = {};
-                return VXUIRecovery::instance().IsOperationExit() && CStatusPoller::LivePollers() == 0 && endPosts > 0;
-            },
-            std::chrono::seconds(30));
+        return recovery.Recover(OpNodeList(), dest, std::move(during));
     }
 
     FakeDevice disk{DEVICE_DISK};
@@ -159,7 +147,8 @@ protected:
     std::vector<IFileNode*> files;
     ScanHarness harness;
     std::pair<int, std::uint64_t> selected;
-    int endPosts = 0;
+    RecoveryHarness recovery;
+    int& endPosts = recovery.endPosts;
     TempDir dest;
 };
 
