@@ -247,11 +247,9 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
             } else {
                 writer = scan.GetFileNodeDataRecover(node);
             }
-            if (writer && RecoverNode(node, writer, flags, result)) continue;
-            if (writer) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ++m_failed;
-            }
+            if (!writer || RecoverNode(node, writer, flags, result) || result == kEmptyFileMade) continue;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_failed;
         }
         if (!going) break;
     }

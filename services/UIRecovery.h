@@ -43,7 +43,8 @@ public:
     // Files written whole, and their bytes, in this recovery.
     std::uint64_t GetRecoveriedFilesCnt() const;
     std::uint64_t GetRecoveriedSize() const;
-    // Files handed to a writer that did not come back whole.
+    // Files handed to a writer that did not come back whole (an empty file
+    // the writer made is neither).
     std::uint64_t GetFailedFilesCnt() const;
     bool CheckWhetherNeedReset() const;
 

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <fstream>
+#include <list>
 #include <thread>
 
 namespace {
@@ -272,6 +273,41 @@ TEST(RecoverySameDevice, ByTheListedVolumesDeviceNumbers) {
     EXPECT_FALSE(ScanHarness::facade().IsRecoveryToSameDevice(QString()));
     VXUIScan::instance().SaveScanSorage(nullptr);
     VXUIDeviceData::install(nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST(RecoverySameDevice, AsRootAMountedLoopDeviceListedWithTheSystemsFacts) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a loop device";
+    TempDir here;
+    const std::string image = here.file("ext4.img"), mount = here.file("mnt");
+    fs::create_directory(mount);
+    std::string loop;
+    ASSERT_EQ(RunCommand("truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "' && losetup -f --show '" + image + "'", &loop), 0)
+        << loop;
+    loop.erase(loop.find_last_not_of('\n') + 1);
+    struct Undo {
+        std::string loop, mount;
+        ~Undo() { RunCommand("umount '" + mount + "' 2>/dev/null; losetup -d " + loop); }
+    } undo{loop, mount};
+    ASSERT_EQ(RunCommand("mount " + loop + " '" + mount + "'"), 0);
+    VXUIDeviceData system(CreateEnumDeviceEx());
+    ASSERT_TRUE(system.InitDeviceInfo());
+    VXUIDeviceData::install(&system);
+    std::list<_DiskVolumeData> disks;
+    system.GetAllDeviceInfo(disks);
+    IStorageDevice* scanned = nullptr;
+    for (const _DiskVolumeData& d : disks)
+        if (d.devicePath && "/dev/" + std::string(d.devicePath) == loop) scanned = system.GetDiskStorageByIndex(d.diskIndex);
+    ASSERT_NE(scanned, nullptr) << loop << " is not listed";
+    VXUIScan::instance().SaveScanSorage(scanned);
+    for (const auto& [path, want] : {std::pair(mount, true), std::pair(mount + "/new/sub", true), std::pair(here.path(), false)})
+        EXPECT_EQ(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(path)), want) << path;
+    VXUIScan::instance().SaveScanSorage(nullptr);
+    VXUIDeviceData::install(nullptr);
+    system.Clear();
 }
 
 } // namespace
