@@ -100,7 +100,9 @@ char* CreateRecoveryFilePathByNode(void* opaque, const char* folder) {
     const std::size_t folders = directory ? names.size() : names.size() - 1;
     for (std::size_t i = 0; i < folders; ++i) {
         path += "/" + names[i];
+        if (recovery.IsFolderMade(path)) continue;
         if (!MakeFolder(path)) return nullptr;
+        recovery.AddFolderMade(path);
     }
     if (directory) return nullptr;
 

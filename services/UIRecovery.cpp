@@ -99,6 +99,17 @@ int VXUIRecovery::GetCreateDirIndex(_tagSearcherType type) const {
 void VXUIRecovery::ClearCreateDirIndex() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_dirIndex.clear();
+    m_foldersMade.clear();
+}
+
+bool VXUIRecovery::IsFolderMade(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_foldersMade.count(path) != 0;
+}
+
+void VXUIRecovery::AddFolderMade(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_foldersMade.insert(path);
 }
 
 IDataRecovery* VXUIRecovery::GetDataRecoveryByType(_tagSearcherType type) const {

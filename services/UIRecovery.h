@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 class IDataRecovery;
 class IFileNode;
@@ -36,7 +37,11 @@ public:
     void SetRecoveryTotalFilesCnt(std::uint64_t count);
     void SetCreateDirIndex(_tagSearcherType type, int index);
     int GetCreateDirIndex(_tagSearcherType type) const;
+    // Empties the folder index map and the folders known to be made.
     void ClearCreateDirIndex();
+    // Folders this recovery has made or found (so each is made once).
+    bool IsFolderMade(const std::string& path) const;
+    void AddFolderMade(const std::string& path);
     IDataRecovery* GetDataRecoveryByType(_tagSearcherType type) const;
     // The name of the file being written ("" between files).
     std::string GetCurrentRecoveryName() const;
@@ -81,6 +86,7 @@ private:
     std::uint64_t m_fileTotal = 0; // the current file's size at its first record
     std::map<int, IDataRecovery*> m_writers;
     std::map<int, int> m_dirIndex;
+    std::unordered_set<std::string> m_foldersMade;
     std::string m_currentName;
     bool m_hasCurrent = false;
     std::uint64_t m_recovered = 0, m_recoveredBytes = 0, m_failed = 0;
