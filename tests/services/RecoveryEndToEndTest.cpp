@@ -1,11 +1,9 @@
-// Recoveries of real scans through the facade, as the windows drive them:
-// fixture images listed as attached disk images, files ticked through their
-// items, the QtCore loop running until the end post, and every written file
-// compared with the sha256 manifest the fixture script made.
+// Recoveries of real scans through the facade: fixture images listed as
+// attached disk images, files ticked through their items, the QtCore loop
+// running until the end post, every file compared with the fixture's sha256
+// manifest.
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/DataRecovery.h"
-#include "services/DeviceData.h"
-#include "services/UIRecovery.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/services/ServicesFakes.h"
 #include "tests/support/Fixture.h"
@@ -19,7 +17,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <algorithm>
 #include <fstream>
 #include <list>
 #include <thread>
@@ -30,12 +27,10 @@ using namespace salvor::test;
 namespace fs = std::filesystem;
 using Sums = std::multiset<std::string>;
 
-// The sha256 column of a manifest ("sum  path" or "sum<TAB>path").
 Sums ManifestSums(const std::string& file) {
     Sums out;
     std::ifstream in(file);
-    for (std::string line; std::getline(in, line);)
-        if (line.size() >= 64) out.insert(line.substr(0, 64));
+    for (std::string line; std::getline(in, line);) out.insert(line.substr(0, 64));
     return out;
 }
 
@@ -46,17 +41,6 @@ Sums WrittenSums(const std::string& dir) {
     return out;
 }
 
-// What one side has and the other lacks ("" when they are equal).
-std::string Difference(const Sums& got, const Sums& want) {
-    std::string out;
-    for (const auto& [a, b, sign] : {std::tuple(&want, &got, "missing "), std::tuple(&got, &want, "extra ")}) {
-        std::vector<std::string> d;
-        std::set_difference(a->begin(), a->end(), b->begin(), b->end(), std::back_inserter(d));
-        for (const std::string& s : d) out += sign + s + "\n";
-    }
-    return out;
-}
-
 class RecoveryEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite() { UseRealFileSystems(); }
@@ -64,72 +48,51 @@ protected:
         VXUIScan::instance().ReleaseResults();
         VXUIDeviceData::install(nullptr);
     }
+    // Scans and ticks every root.
     void Scan(const std::string& fixture, const std::string& image, int volume, bool deep = false) {
         facts = std::make_unique<ImageFileFacts>(std::vector<std::string>{FixtureFile(fixture, image)});
         enumerator = std::make_unique<CEnumDeviceEx>(*facts);
         devices = std::make_unique<VXUIDeviceData>(enumerator.get());
         ASSERT_TRUE(devices->InitDeviceInfo());
         VXUIDeviceData::install(devices.get());
-        ASSERT_TRUE(harness.Scan(0, volume));
-        if (deep) {
-            ASSERT_TRUE(harness.Scan(0, volume, true));
-        }
+        ASSERT_TRUE(scan.Scan(0, volume) && (!deep || scan.Scan(0, volume, true)));
         ScanHarness::facade().SetViewType(0);
-        roots.clear();
         ScanHarness::facade().GetScanTreeNodeData(&roots, false);
-        ASSERT_FALSE(roots.empty());
-    }
-    void TickAll() {
         for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
     }
-    bool Recover(const std::string& dest, std::function<bool()> during = {}) {
-        return recovery.Recover(roots, dest, std::move(during));
-    }
-    std::string Volume(std::size_t i = 0) const { return roots.at(i).item()->fileNode()->GetVolumeName(); }
 
     std::unique_ptr<ImageFileFacts> facts;
     std::unique_ptr<CEnumDeviceEx> enumerator;
     std::unique_ptr<VXUIDeviceData> devices;
-    ScanHarness harness;
-    OpNodeList roots;
+    ScanHarness scan;
     RecoveryHarness recovery;
-    int& endPosts = recovery.endPosts;
+    OpNodeList roots;
     TempDir dest;
 };
 
-TEST_F(RecoveryEndToEnd, Fat32TickedFilesThenEveryFileTwiceWhilePreviewsShareTheWriters) {
+TEST_F(RecoveryEndToEnd, Fat32TwoTickedFilesThenEveryFileTwiceWhilePreviewsShareTheWriters) {
     Scan("fat_32", "fat_32.img", 0);
-    // Two files ticked through their entries in the root's file list.
+    roots[0].item()->setNodeState(0);
     OpNodeList files;
     ScanHarness::facade().GetFileNodeToArray(files, roots[0].item());
-    std::map<std::string, IFileNode*> byName;
+    std::map<std::string, IFileNode*> byName; // 8.3 names come upper-case
     for (const OpNodeEntry& f : files) byName[QString(f.file()->GetFileName()).toLower().toStdString()] = f.file();
-    ASSERT_TRUE(byName.count("readme.txt") && byName.count("small.txt"));
-    for (const char* name : {"readme.txt", "small.txt"}) OpNodeData::setFileNode(byName[name], 2);
+    for (const char* name : {"readme.txt", "small.txt"}) OpNodeData::setFileNode(byName.at(name), 2);
     int count = 0;
     std::uint64_t size = 0;
     ScanHarness::facade().GetSelectedFilesAmout(&count, &size);
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(size, 800u); // 700 + 100, as istat lists them
-    EXPECT_FALSE(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(dest.path())));
-    ASSERT_TRUE(Recover(dest.path()));
-    EXPECT_EQ(endPosts, 1);
-    std::map<std::string, std::string> manifest; // path → sum
-    std::ifstream in(FixtureFile("fat_32", "fat_32.sha256"));
-    for (std::string sum, path; in >> sum && std::getline(in >> std::ws, path);) manifest[path] = sum;
-    const std::string base = dest.path() + "/Fat_0001/" + Volume();
-    for (const char* name : {"README.TXT", "small.txt"})
-        EXPECT_EQ(Sha256File(base + "/" + byName[QString(name).toLower().toStdString()]->GetFileName()),
-                  manifest.at(std::string("/") + name))
-            << name;
+    EXPECT_EQ(std::pair(count, size), std::pair(2, std::uint64_t{800})); // istat: 700 + 100
+    ASSERT_TRUE(recovery.Recover(roots, dest.path()));
+    const std::string base = dest.path() + "/Fat_0001/" + roots[0].item()->fileNode()->GetVolumeName() + "/";
+    EXPECT_EQ(Sha256File(base + byName["readme.txt"]->GetFileName()), "e0664cb61f86038437b8ecb7a65a0f9ff16fdc92a92eaff07c41f8433bc167ef");
+    EXPECT_EQ(Sha256File(base + byName["small.txt"]->GetFileName()), "42e4763528c37d26d6a44b6af6e941e720c98211e56e08e5e3d74eaf0a3a42de");
     EXPECT_EQ(WrittenSums(dest.path()).size(), 2u);
 
-    // Every file of the root, live and deleted, while another thread keeps
-    // setting other nodes on the same writers and reading thumbnails.
-    TickAll();
+    // Every file, live and deleted, while another thread keeps setting other
+    // nodes on the same writers and reading thumbnails.
+    roots[0].item()->setNodeState(2);
     std::atomic<bool> done{false};
-    std::thread preview([&] {
-        const auto all = VXUIScan::instance().GetTypeMap();
+    std::thread preview([&, all = VXUIScan::instance().GetTypeMap()] {
         char thumb[4096];
         while (!done)
             for (const auto& [category, list] : all)
@@ -141,111 +104,74 @@ TEST_F(RecoveryEndToEnd, Fat32TickedFilesThenEveryFileTwiceWhilePreviewsShareThe
                 }
     });
     TempDir all;
-    const bool ended = Recover(all.path()) && Recover(all.path());
+    const bool ended = recovery.Recover(roots, all.path()) && recovery.Recover(roots, all.path());
     done = true;
     preview.join();
     ASSERT_TRUE(ended);
     const Sums want = ManifestSums(FixtureFile("fat_32", "fat_32.sha256"));
     EXPECT_EQ(ScanHarness::facade().GetRecoveridedFiles(), want.size());
-    for (const char* folder : {"/Fat_0001", "/Fat_0002"}) {
-        ASSERT_TRUE(fs::is_directory(all.path() + folder + "/" + Volume())) << folder;
-        EXPECT_EQ(WrittenSums(all.path() + folder), want) << folder;
-    }
+    for (const char* folder : {"/Fat_0001", "/Fat_0002"}) EXPECT_EQ(WrittenSums(all.path() + folder), want) << folder;
 }
 
-TEST_F(RecoveryEndToEnd, ExfatVolumeGoesToExFat0001) {
+TEST_F(RecoveryEndToEnd, ExfatVolumeAndTheDeepScanOfTheDiskWithoutItsTable) {
     Scan("exfat_quick", "exfat_512.img", 0);
-    TickAll();
-    ASSERT_TRUE(Recover(dest.path()));
-    EXPECT_EQ(Difference(WrittenSums(dest.path() + "/ExFat_0001/" + Volume()),
-                         ManifestSums(FixtureFile("exfat_quick", "exfat_512.sha256.txt"))),
-              "");
-}
-
-TEST_F(RecoveryEndToEnd, DeepScanOfTheDiskWithoutItsTableRecoversTheSameBytes) {
+    ASSERT_TRUE(recovery.Recover(roots, dest.path()));
+    EXPECT_EQ(WrittenSums(dest.path() + "/ExFat_0001"), ManifestSums(FixtureFile("exfat_quick", "exfat_512.sha256.txt")));
+    roots.clear();
+    TempDir deep;
     Scan("mbr_fat_exfat", "disk_mbr_zeroed.img", -1, true);
-    TickAll();
-    ASSERT_TRUE(Recover(dest.path()));
-    EXPECT_EQ(WrittenSums(dest.path() + "/Fat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "fat32.sha256.txt")));
-    EXPECT_EQ(WrittenSums(dest.path() + "/ExFat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "exfat.sha256.txt")));
+    ASSERT_TRUE(recovery.Recover(roots, deep.path()));
+    EXPECT_EQ(WrittenSums(deep.path() + "/Fat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "fat32.sha256.txt")));
+    EXPECT_EQ(WrittenSums(deep.path() + "/ExFat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "exfat.sha256.txt")));
 }
 
-// A destination without room: the recovery pauses with the write-failure
-// code; room made and resumed, every file is whole; stopped, no partial file
-// is left and only whole files count.
+// No room: the recovery pauses with the write-failure code; room made and
+// resumed, every file is whole; stopped, no partial file is left, only whole
+// files count, and one end post follows.
 TEST_F(RecoveryEndToEnd, FullDestinationPausesThenResumesOrStops) {
     Scan("fat_32", "fat_32.img", 0);
-    TickAll();
     const Sums want = ManifestSums(FixtureFile("fat_32", "fat_32.sha256"));
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct Space {
-        const char* name;
-        std::function<std::string()> narrow; // answers the destination
-        std::function<void()> free;
+    auto limit = [](rlim_t n) {
+        const rlimit r{n, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &r);
     };
-    TempDir mount;
-    std::vector<Space> spaces = {
-        {"file-size limit",
-         [&] {
-             const rlimit small{20000, RLIM_INFINITY};
-             ::setrlimit(RLIMIT_FSIZE, &small);
-             return dest.path() + "/limit";
-         },
-         [] {
-             const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
-             ::setrlimit(RLIMIT_FSIZE, &none);
-         }},
-    };
-    if (::geteuid() == 0)
-        spaces.push_back({"1 MiB tmpfs",
-                          [&] {
-                              RunCommand("umount -l '" + mount.path() + "' 2>/dev/null");
-                              if (RunCommand("mount -t tmpfs -o size=1m tmpfs '" + mount.path() + "'") != 0) return std::string();
-                              RunCommand("head -c 1015808 /dev/zero > '" + mount.path() + "/filler'");
-                              return mount.path() + "/out";
-                          },
-                          [&] { fs::remove(mount.path() + "/filler"); }});
-    else
-        ADD_FAILURE() << "the tmpfs case needs root; ran the file-size limit only";
-    for (const Space& space : spaces)
-        for (const bool resume : {true, false}) {
-            SCOPED_TRACE(std::string(space.name) + (resume ? ", resumed" : ", stopped"));
-            const std::string to = space.narrow();
-            ASSERT_FALSE(to.empty());
-            std::uint64_t error = 0;
-            ASSERT_TRUE(Recover(to, [&] {
-                if (VXUIRecovery::instance().GetStatus() != OP_PAUSED) return false;
-                std::uint64_t t, c;
-                ScanHarness::facade().GetRecoveryProgressTotal(&t, &c, &error);
-                space.free();
-                resume ? ScanHarness::facade().PauseOrResumeRecovery() : ScanHarness::facade().StopRecvoery();
-                return true;
-            }));
-            space.free();
-            EXPECT_EQ(error & 0xFFFFFFFF, 0xD03u);
-            EXPECT_EQ(endPosts, 1);
-            const Sums got = WrittenSums(to);
-            EXPECT_EQ(ScanHarness::facade().GetRecoveridedFiles(), got.size());
-            if (resume) {
-                EXPECT_EQ(got, want);
-            } else {
-                EXPECT_LT(got.size(), want.size());
-                for (const std::string& sum : got) EXPECT_TRUE(want.count(sum)) << "a partial file was left";
-            }
-            fs::remove_all(to);
-        }
-    RunCommand("umount -l '" + mount.path() + "' 2>/dev/null");
+    const std::string mount = dest.file("tmpfs");
+    fs::create_directory(mount);
+    const bool root = ::geteuid() == 0;
+    for (int run = 0; run < (root ? 4 : 2); ++run) {
+        const bool resume = run % 2 == 0, tmpfs = run >= 2;
+        SCOPED_TRACE(std::string(tmpfs ? "1 MiB tmpfs" : "file-size limit") + (resume ? ", resumed" : ", stopped"));
+        if (tmpfs) ASSERT_EQ(RunCommand("mount -t tmpfs -o size=1m tmpfs '" + mount + "' && head -c 1015808 /dev/zero > '" + mount + "/filler'"), 0);
+        else limit(20000);
+        const std::string to = tmpfs ? mount + "/out" : dest.file("out");
+        std::uint64_t t, c, error = 0;
+        ASSERT_TRUE(recovery.Recover(roots, to, [&] {
+            if (VXUIRecovery::instance().GetStatus() != OP_PAUSED) return false;
+            ScanHarness::facade().GetRecoveryProgressTotal(&t, &c, &error);
+            tmpfs ? fs::remove(mount + "/filler") : (limit(RLIM_INFINITY), true);
+            resume ? ScanHarness::facade().PauseOrResumeRecovery() : ScanHarness::facade().StopRecvoery();
+            return true;
+        }));
+        EXPECT_EQ(std::pair(error & 0xFFFFFFFF, recovery.endPosts), std::pair(std::uint64_t{0xD03}, 1));
+        const Sums got = WrittenSums(to);
+        EXPECT_EQ(ScanHarness::facade().GetRecoveridedFiles(), got.size());
+        EXPECT_TRUE(resume ? got == want : got.size() < want.size() && std::includes(want.begin(), want.end(), got.begin(), got.end()));
+        fs::remove_all(to);
+        if (tmpfs) RunCommand("umount '" + mount + "'");
+    }
     std::signal(SIGXFSZ, oldHandler);
+    if (!root) ADD_FAILURE() << "the 1 MiB tmpfs case needs root; only the file-size limit ran";
 }
 
-// ---- same device ------------------------------------------------------------------
-
-TEST(RecoverySameDevice, ByTheListedVolumesDeviceNumbers) {
+// YES for a destination (or a folder not made yet) on the scanned volume;
+// NO for another file system of the same disk when only a volume was
+// scanned; as root also for a mounted loop device listed with the system's facts.
+TEST(RecoverySameDevice, ByDeviceNumbersOfTheListedVolumes) {
     TempDir here;
     struct stat st {};
     ASSERT_EQ(::stat(here.path().c_str(), &st), 0);
-    FakeDevice disk{DEVICE_DISK};
-    FakeDevice on{DEVICE_VOLUME, FS_FAT32, true, "on"}, other{DEVICE_VOLUME, FS_FAT32, true, "other"};
+    FakeDevice disk{DEVICE_DISK}, on{DEVICE_VOLUME}, other{DEVICE_VOLUME};
     VXUIDeviceData::GetVolumeInfo(&on)->deviceId = static_cast<std::int32_t>(st.st_dev);
     VXUIDeviceData::GetVolumeInfo(&other)->deviceId = static_cast<std::int32_t>(st.st_dev + 1);
     FakeEnumerator enumerator;
@@ -254,60 +180,40 @@ TEST(RecoverySameDevice, ByTheListedVolumesDeviceNumbers) {
     VXUIDeviceData devices{&enumerator};
     ASSERT_TRUE(devices.InitDeviceInfo());
     VXUIDeviceData::install(&devices);
-    const struct {
-        IStorageDevice* scanned;
-        std::string path;
-        bool want;
-    } rows[] = {
-        {&on, here.path(), true},
-        {&on, here.path() + "/not/made/yet", true},
-        {&disk, here.path(), true},
-        {&other, here.path(), false}, // another file system of the same disk
-        {&other, here.path() + "/new", false},
-        {nullptr, here.path(), false},
-    };
-    for (const auto& r : rows) {
-        VXUIScan::instance().SaveScanSorage(r.scanned);
-        EXPECT_EQ(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(r.path)), r.want) << r.path;
+    const std::string deep = here.path() + "/not/made", unreadable = here.path() + "/" + std::string(5000, 'x');
+    const std::tuple<IStorageDevice*, std::string, bool> rows[] = {
+        {&on, here.path(), true}, {&on, deep, true}, {&disk, deep, true}, {&other, deep, false},
+        {&other, unreadable, true}, {nullptr, here.path(), false}, {&on, "", false}};
+    for (const auto& [scanned, path, want] : rows) {
+        VXUIScan::instance().SaveScanSorage(scanned);
+        EXPECT_EQ(ScanHarness::facade().IsRecoveryToSameDevice(path.empty() ? QString() : QString::fromStdString(path)), want)
+            << path.substr(0, 80);
     }
-    EXPECT_FALSE(ScanHarness::facade().IsRecoveryToSameDevice(QString()));
     VXUIScan::instance().SaveScanSorage(nullptr);
     VXUIDeviceData::install(nullptr);
-}
+    if (::geteuid() != 0) GTEST_SKIP() << "the mounted loop device needs root";
 
-} // namespace
-
-namespace {
-
-TEST(RecoverySameDevice, AsRootAMountedLoopDeviceListedWithTheSystemsFacts) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a loop device";
-    TempDir here;
-    const std::string image = here.file("ext4.img"), mount = here.file("mnt");
-    fs::create_directory(mount);
     std::string loop;
-    ASSERT_EQ(RunCommand("truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "' && losetup -f --show '" + image + "'", &loop), 0)
-        << loop;
+    const std::string image = here.file("ext4.img"), mount = here.file("mnt");
+    ASSERT_EQ(RunCommand("truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "' && losetup -f --show '" + image + "'", &loop), 0);
     loop.erase(loop.find_last_not_of('\n') + 1);
-    struct Undo {
-        std::string loop, mount;
-        ~Undo() { RunCommand("umount '" + mount + "' 2>/dev/null; losetup -d " + loop); }
-    } undo{loop, mount};
+    fs::create_directory(mount);
     ASSERT_EQ(RunCommand("mount " + loop + " '" + mount + "'"), 0);
-    VXUIDeviceData system(CreateEnumDeviceEx());
-    ASSERT_TRUE(system.InitDeviceInfo());
-    VXUIDeviceData::install(&system);
-    std::list<_DiskVolumeData> disks;
-    system.GetAllDeviceInfo(disks);
-    IStorageDevice* scanned = nullptr;
-    for (const _DiskVolumeData& d : disks)
-        if (d.devicePath && "/dev/" + std::string(d.devicePath) == loop) scanned = system.GetDiskStorageByIndex(d.diskIndex);
-    ASSERT_NE(scanned, nullptr) << loop << " is not listed";
-    VXUIScan::instance().SaveScanSorage(scanned);
-    for (const auto& [path, want] : {std::pair(mount, true), std::pair(mount + "/new/sub", true), std::pair(here.path(), false)})
-        EXPECT_EQ(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(path)), want) << path;
-    VXUIScan::instance().SaveScanSorage(nullptr);
-    VXUIDeviceData::install(nullptr);
-    system.Clear();
+    {
+        VXUIDeviceData system(CreateEnumDeviceEx());
+        ASSERT_TRUE(system.InitDeviceInfo());
+        VXUIDeviceData::install(&system);
+        std::list<_DiskVolumeData> disks;
+        system.GetAllDeviceInfo(disks);
+        for (const _DiskVolumeData& d : disks)
+            if (d.devicePath && "/dev/" + std::string(d.devicePath) == loop)
+                VXUIScan::instance().SaveScanSorage(system.GetDiskStorageByIndex(d.diskIndex));
+        for (const auto& [path, want] : {std::pair(mount + "/new", true), std::pair(here.path(), false)})
+            EXPECT_EQ(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(path)), want) << path;
+        VXUIScan::instance().SaveScanSorage(nullptr);
+        VXUIDeviceData::install(nullptr);
+    }
+    RunCommand("umount '" + mount + "'; losetup -d " + loop);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Runs recoveries through the facade inside the test's event loop: counts
 // the posts made after the recovery ended and waits for the end and its post.
+#include "services/DeviceData.h"
 #include "services/UIRecovery.h"
 #include "tests/services/ScanHarness.h"
 
