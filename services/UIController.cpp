@@ -11,6 +11,7 @@
 #include "services/TypeMgr.h"
 #include "services/UIFilter.h"
 #include "services/UIPublic.h"
+#include "services/UIRecovery.h"
 #include "services/UIScan.h"
 #include "engine/include/FileNode.h"
 #include "platform/Threads.h"
@@ -18,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -149,7 +151,6 @@ public:
     void RefreshTypeTreeState(const OpNodeRef& item) override { VXResultTrees::RefreshTypeTreeState(item); }
     QString getImageForType(const QString& ext) override { return VXTypeMgr::share().getImageForType(ext); }
     void RefreshData() override { VXUIScan::instance().RefreshAllData(); }
-    void ReleaseDataRecovery() override { VXUIScan::instance().ReleaseDataRecovery(); }
     void UnselectedAllNodes() override { VXUIScan::instance().UnselectAllNodes(); }
 
     bool DoSearchWithString(const QString& text, const std::string& key) override {
@@ -183,6 +184,59 @@ public:
         for (const auto& [category, files] : scan.GetTypeMap())
             for (IFileNode* node : files)
                 if (node && node->IsNodeShow()) out->push_back(node);
+    }
+
+    void GetSelectedFilesAmout(int* count, std::uint64_t* size) override {
+        std::uint64_t files = 0, bytes = size ? *size : 0;
+        for (const auto& [category, list] : VXUIScan::instance().GetTypeMap())
+            for (IFileNode* node : list)
+                if (node && node->IsNodeShow() && node->GetCheckedStatus() == CHECK_ALL) {
+                    ++files;
+                    bytes += static_cast<std::uint64_t>(std::max<long long>(node->GetFileSize(), 0));
+                }
+        if (count) *count = static_cast<int>(files);
+        if (size) *size = bytes;
+        VXUIRecovery::instance().SetRecoveryTotalSize(bytes);
+        VXUIRecovery::instance().SetRecoveryTotalFilesCnt(files);
+    }
+
+    std::uint64_t DoRecovery(const OpNodeList* items, const QString& path, const std::string& key, void*) override {
+        VXUIRecovery& recovery = VXUIRecovery::instance();
+        if (!items || path.isNull() || !recovery.IsOperationExit()) return RecoveryResult::BadArgument;
+        recovery.SetRecoveryPath((path + QLatin1Char('/')).toUtf8().constData());
+        recovery.ClearCreateDirIndex();
+        return COperationRunner::StartOperation(recovery, key,
+                                                [] {
+                                                    std::string label, carved;
+                                                    int flags[3] = {0, 0, 0};
+                                                    VXUIRecovery::instance().DoRecovery(label, carved, flags);
+                                                })
+                   ? 0
+                   : RecoveryResult::BadArgument;
+    }
+
+    QString GetRecoveryProgressTotal(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error) override {
+        const _PROGRESS_INFO info = VXUIRecovery::instance().GetProgressInfo();
+        if (total) *total = info.total;
+        if (current) *current = info.current;
+        if (error) *error = info.result;
+        return QString::fromStdString(VXUIRecovery::instance().GetCurrentRecoveryName());
+    }
+
+    bool IsRecoveryRunning() override {
+        const int status = VXUIRecovery::instance().GetStatus();
+        return status == OP_RUNNING || status == OP_PAUSED;
+    }
+    void PauseOrResumeRecovery() override { VXUIRecovery::instance().PauseOrResumeOperation(); }
+    void StopRecvoery() override { VXUIRecovery::instance().StopOperation(1); }
+    std::uint64_t GetRecoveridedFiles() override { return VXUIRecovery::instance().GetRecoveriedFilesCnt(); }
+    std::uint64_t GetRecoveridedSize() override { return VXUIRecovery::instance().GetRecoveriedSize(); }
+    bool IsRecoveryToSameDevice(const QString& path) override {
+        return !path.isNull() && VXUIRecovery::instance().RecoveryPathIsSameDevice(path.toUtf8().constData());
+    }
+    void ReleaseDataRecovery() override {
+        VXUIScan::instance().ReleaseDataRecovery();
+        VXUIRecovery::instance().ReleaseDataRecovery();
     }
 };
 

@@ -108,6 +108,28 @@ public:
         if (current) *current = 0;
         if (error) *error = 0;
     }
+    // Recovery of the ticked files. GetSelectedFilesAmout counts the shown,
+    // fully ticked files, adds their sizes to *size (callers pass 0) and
+    // hands both to the recovery as its totals.
+    virtual void GetSelectedFilesAmout(int* /*count*/, std::uint64_t* /*size*/) {}
+    // Writes the ticked files under path (the items are only tested for
+    // null); key is posted at updates and once after the end. Answers 0 when
+    // started, 0x102055700000001 without items or path.
+    virtual std::uint64_t DoRecovery(const OpNodeList* /*items*/, const QString& /*path*/, const std::string& /*key*/,
+                                     void* /*window*/) { return 0; }
+    // Total and done bytes and the result code of the last record; the name
+    // of the file being written, or "".
+    virtual QString GetRecoveryProgressTotal(std::uint64_t* /*total*/, std::uint64_t* /*current*/,
+                                             std::uint64_t* /*error*/) { return QString(); }
+    virtual bool IsRecoveryRunning() { return false; }
+    virtual void PauseOrResumeRecovery() {}
+    virtual void StopRecvoery() {}
+    // Files written whole, and their bytes.
+    virtual std::uint64_t GetRecoveridedFiles() { return 0; }
+    virtual std::uint64_t GetRecoveridedSize() { return 0; }
+    // The destination lies on what was scanned (the window warns; the
+    // recovery writes where it is told all the same).
+    virtual bool IsRecoveryToSameDevice(const QString& /*path*/) { return false; }
     virtual void ReleaseDataRecovery() {}
 
     // Usage statistics: kept as entry points, they do nothing.

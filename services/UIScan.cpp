@@ -11,6 +11,7 @@
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/UIFilter.h"
+#include "services/UIRecovery.h"
 
 #include <algorithm>
 #include <cctype>
@@ -74,6 +75,8 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
         m_restoreSink = nullptr;
         m_remainingVolumes = 0;
     }
+    // The writers of a deep scan's result, for the recovery and the previews.
+    if (device) VXUIRecovery::instance().ResetParam();
     // A stop before a volume, a controller that failed without a finished
     // record, a disk without volumes: the scan has ended all the same.
     if (!IsOperationExit()) FinishOperation();
@@ -124,9 +127,8 @@ void VXUIScan::ResetRecoveryController(_RECOVERY_CONTROLLER_TYPE type, RestoreSc
             if (m_controller) m_earlier.push_back(m_controller);
         } else {
             // Writers read through their controller's searchers: they go first.
-            for (auto& [root, writer] : m_writers)
-                if (writer) writer->Release();
-            m_writers.clear();
+            ReleaseWritersLocked();
+            VXUIRecovery::instance().ReleaseDataRecovery();
             gone.swap(m_earlier);
             if (m_controller) gone.push_back(m_controller);
         }
@@ -278,9 +280,7 @@ void VXUIScan::ClearData() {
     auto lock = Lock();
     m_recoveryCount = 0;
     // Writers are released, not forgotten (nothing else would free them).
-    for (auto& [root, writer] : m_writers)
-        if (writer) writer->Release();
-    m_writers.clear();
+    ReleaseWritersLocked();
     m_roots.clear();
     m_typeMap.clear();
     m_createMap.clear();
@@ -311,8 +311,15 @@ IDataRecovery* VXUIScan::GetFileNodeDataRecover(IFileNode* node) const {
 
 void VXUIScan::ReleaseDataRecovery() {
     auto lock = Lock();
-    for (auto& [root, writer] : m_writers)
-        if (writer) writer->Release();
+    ReleaseWritersLocked();
+}
+
+void VXUIScan::ReleaseWritersLocked() {
+    for (auto& [root, writer] : m_writers) {
+        if (!writer) continue;
+        auto busy = LockWriter(writer); // a recovery or preview between its two calls
+        writer->Release();
+    }
     m_writers.clear();
 }
 

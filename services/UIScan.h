@@ -139,6 +139,7 @@ private:
     // are results of this scan) until the next scan.
     void ResetRecoveryController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink, bool keepEarlier = false);
     void ScanDiskVolumes(IStorageDevice* disk, ResultCode& result);
+    void ReleaseWritersLocked(); // with the lock held
     static void FileByDate(DateMap& map, IFileNode* node, _FILETIME time);
     const DateMap* DateMapOf(int view) const; // with the lock held
 

@@ -1,12 +1,17 @@
-// scan_image quick|deep IMAGE --services [--search TEXT]
+// scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR]
 // The image is listed by the real enumerator as an attached disk image, the
 // whole disk is scanned through the facade (quick: each volume in turn; deep:
 // the whole disk), the QtCore loop runs until the scan has ended and its end
 // post came, and one line per node is printed from the path view (folders)
 // and its file lists (files), then the summary line. With --search only the
-// files the name search leaves shown are listed.
+// files the name search leaves shown are listed. With --recover every found
+// file is ticked and recovered into DIR through the facade, and a line
+// "recovered=N failed=F bytes=B seconds=S MBps=X" follows; a DIR on the
+// scanned disk is refused, and a recovery that pauses on a write failure is
+// stopped (as by a user who cannot make room) and the exit status is 1.
 #include "bench/scan_image/ServicesMode.h"
 #include "bench/scan_image/ProbeOutput.h"
+#include "bench/scan_image/ProbeRecover.h"
 
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/enumeration/EnumDevice.h"
@@ -17,6 +22,7 @@
 #include "services/DeviceData.h"
 #include "services/StatusPoller.h"
 #include "services/UIController.h"
+#include "services/UIRecovery.h"
 #include "services/UIScan.h"
 #include "tests/support/ImageFileFacts.h"
 
@@ -26,6 +32,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -78,6 +85,44 @@ void PrintPathView(FILE* out, const OpNodeList& roots, Totals& totals) {
     }
 }
 
+struct RecoverLine {
+    std::uint64_t recovered = 0, failed = 0, bytes = 0;
+    double seconds = 0;
+    bool stoppedOnWriteFailure = false;
+};
+
+// Ticks every root, recovers into dir and waits for the end and its post.
+bool RecoverAll(const OpNodeList& roots, const std::string& dir, RecoverLine& line) {
+    VXUIController& facade = VXUIController::shared();
+    for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
+    int count = 0;
+    std::uint64_t size = 0;
+    facade.GetSelectedFilesAmout(&count, &size);
+    int posts = 0;
+    auto& center = salvor::platform::NotificationCenter::defaultCenter();
+    center.addObserver(&posts, "DoRecovery", [&](const auto&) {
+        if (VXUIRecovery::instance().IsOperationExit()) ++posts;
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool ended = facade.DoRecovery(&roots, QString::fromStdString(dir), "DoRecovery", nullptr) == 0 &&
+                       salvor::platform::runUntil(
+                           [&] {
+                               if (VXUIRecovery::instance().GetStatus() == OP_PAUSED) {
+                                   line.stoppedOnWriteFailure = true;
+                                   facade.StopRecvoery();
+                               }
+                               return VXUIRecovery::instance().IsOperationExit() && CStatusPoller::LivePollers() == 0 &&
+                                      posts > 0;
+                           },
+                           std::chrono::hours(24));
+    line.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    center.removeObserver(&posts);
+    line.recovered = facade.GetRecoveridedFiles();
+    line.bytes = facade.GetRecoveridedSize();
+    line.failed = VXUIRecovery::instance().GetFailedFilesCnt();
+    return ended;
+}
+
 bool WaitForScanEnd(std::chrono::seconds limit) {
     VXUIScan& scan = VXUIScan::instance();
     return salvor::platform::runUntil(
@@ -94,7 +139,7 @@ bool WantsServicesMode(int argc, char** argv) {
 
 int RunServicesMode(int argc, char** argv, void (*registerLibraries)()) {
     const std::string mode = argv[1], image = argv[2];
-    std::string search;
+    std::string search, recoverDir;
     bool searching = false;
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
@@ -104,7 +149,11 @@ int RunServicesMode(int argc, char** argv, void (*registerLibraries)()) {
             searching = true;
             continue;
         }
-        std::fprintf(stderr, "usage: scan_image quick|deep IMAGE --services [--search TEXT]\n");
+        if (a == "--recover" && i + 1 < argc && argv[i + 1][0]) {
+            recoverDir = argv[++i];
+            continue;
+        }
+        std::fprintf(stderr, "usage: scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR]\n");
         return 2;
     }
     if (mode != "quick" && mode != "deep") return 2;
@@ -135,6 +184,22 @@ int RunServicesMode(int argc, char** argv, void (*registerLibraries)()) {
     VXUIController& facade = VXUIController::shared();
     facade.initFileType();
     facade.SetRecoveryType(FILTER_ALL);
+
+    // A file-size limit makes writes fail (and the recovery pause) rather than end the process.
+    if (!recoverDir.empty()) std::signal(SIGXFSZ, SIG_IGN);
+    // No one to warn here: a destination on the scanned disk is refused.
+    scan.SaveScanSorage(devices.GetDiskStorageByIndex(0));
+    // The listed disk is a stand-in for the image: the image's own mounts are
+    // judged as the bare probe judges them.
+    if (!recoverDir.empty()) {
+        std::string reason = RefuseDestination(image, recoverDir);
+        if (reason.empty() && facade.IsRecoveryToSameDevice(QString::fromStdString(recoverDir)))
+            reason = recoverDir + " is on the scanned disk";
+        if (!reason.empty()) {
+            std::fprintf(stderr, "scan_image: refusing --recover: %s\n", reason.c_str());
+            return 1;
+        }
+    }
 
     int posts = 0;
     salvor::platform::NotificationCenter::defaultCenter().addObserver(&posts, "NormalScranValue",
@@ -175,10 +240,26 @@ int RunServicesMode(int argc, char** argv, void (*registerLibraries)()) {
     summary.seconds = seconds;
     summary.scannedBytes = scanned;
     PrintSummaryLine(listing, summary);
+    int status = 0;
+    if (!recoverDir.empty()) {
+        RecoverLine line;
+        if (!RecoverAll(roots, recoverDir, line)) {
+            std::fprintf(stderr, "scan_image: the recovery did not run\n");
+            status = 1;
+        }
+        if (line.stoppedOnWriteFailure) {
+            std::fprintf(stderr, "scan_image: a write into %s failed; the recovery was stopped\n", recoverDir.c_str());
+            status = 1;
+        }
+        std::fprintf(listing, "recovered=%llu failed=%llu bytes=%llu seconds=%.3f MBps=%.1f\n",
+                     static_cast<unsigned long long>(line.recovered), static_cast<unsigned long long>(line.failed),
+                     static_cast<unsigned long long>(line.bytes), line.seconds,
+                     line.seconds > 0 ? static_cast<double>(line.bytes) / 1e6 / line.seconds : 0.0);
+    }
     std::fclose(listing);
     salvor::platform::NotificationCenter::defaultCenter().removeObserver(&posts);
     scan.ReleaseResults(); // the controllers read the devices, which go next
     scan.SetControllerFactory(nullptr);
     VXUIDeviceData::install(nullptr);
-    return 0;
+    return status;
 }

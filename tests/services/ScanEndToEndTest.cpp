@@ -82,12 +82,7 @@ std::set<FileKey> FlsFiles(const std::string& file, bool sizes = false) {
 
 class ScanEndToEnd : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        RegisterFatLibrary();
-        RegisterExfatLibrary();
-        ScanHarness::facade().initFileType();
-        ScanHarness::facade().SetRecoveryType(FILTER_ALL);
-    }
+    static void SetUpTestSuite() { UseRealFileSystems(); }
     void TearDown() override {
         VXUIScan::instance().ReleaseResults(); // the controllers read the devices
         VXUIDeviceData::install(nullptr);

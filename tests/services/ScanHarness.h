@@ -1,6 +1,8 @@
 #pragma once
 // Runs scans through the facade inside the test's event loop: counts the
 // posts of a key and waits until the scan, its worker and its poller ended.
+#include "engine/exfat/ExfatRegistration.h"
+#include "engine/fat/FatRegistration.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "services/StatusPoller.h"
@@ -47,6 +49,14 @@ public:
     std::string key;
     std::atomic<int> posts{0};
 };
+
+// The real FAT and exFAT libraries, the file-type catalogue and every category.
+inline void UseRealFileSystems() {
+    RegisterFatLibrary();
+    RegisterExfatLibrary();
+    VXUIController::shared().initFileType();
+    VXUIController::shared().SetRecoveryType(FILTER_ALL);
+}
 
 // Sets TZ for the scope.
 class ScopedTimeZone {

@@ -1,0 +1,374 @@
+#include "services/UIRecovery.h"
+
+#include "engine/enumeration/BlockDeviceFacts.h"
+#include "engine/enumeration/SameVolume.h"
+#include "engine/include/DataRecovery.h"
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/FileNode.h"
+#include "engine/include/RecoveryController.h"
+#include "services/CPPPublic.h"
+#include "services/DeviceData.h"
+#include "services/RecoveryPath.h"
+#include "services/UIScan.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <list>
+#include <set>
+
+namespace {
+
+constexpr std::uint32_t kWriteFailure = 0xD03;
+// The writer made the empty file of a node without data: it stays, uncounted.
+constexpr ResultCode kEmptyFileMade = 0x10d010f00000d02ULL;
+constexpr std::array<int, 6> kWriterTypes = {SEARCHER_HFSPLUS, SEARCHER_FAT, SEARCHER_EXFAT,
+                                             SEARCHER_RAW, SEARCHER_NTFS, SEARCHER_APFS};
+
+// The nearest existing ancestor of path (itself when it exists).
+bool StatNearest(const char* path, struct stat& st) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    if (ec) return false;
+    for (int guard = 0; guard < 4096; ++guard) {
+        if (::stat(p.c_str(), &st) == 0) return true;
+        if (errno != ENOENT && errno != ENOTDIR) return false;
+        if (!p.has_relative_path()) return false;
+        p = p.parent_path();
+    }
+    return false;
+}
+
+} // namespace
+
+namespace {
+void ReleaseWriters(std::map<int, IDataRecovery*>& writers);
+}
+
+std::unique_lock<std::mutex> LockWriter(IDataRecovery* writer) {
+    // Striped: writers come and go; two that share a stripe only wait for each other.
+    static std::array<std::mutex, 64> stripes;
+    return std::unique_lock<std::mutex>(stripes[std::hash<IDataRecovery*>{}(writer) % stripes.size()]);
+}
+
+VXUIRecovery& VXUIRecovery::instance() {
+    static VXUIRecovery* const recovery = new VXUIRecovery;
+    return *recovery;
+}
+
+void VXUIRecovery::SetRecoveryPath(const char* path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_destination = path ? path : "";
+}
+
+std::string VXUIRecovery::GetRecoveryPath() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_destination;
+}
+
+void VXUIRecovery::SetRecoveryTotalSize(std::uint64_t size) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_totalSize = size;
+}
+
+void VXUIRecovery::SetRecoveryTotalFilesCnt(std::uint64_t count) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_totalFiles = count;
+}
+
+void VXUIRecovery::SetCreateDirIndex(_tagSearcherType type, int index) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dirIndex[type] = index;
+}
+
+int VXUIRecovery::GetCreateDirIndex(_tagSearcherType type) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_dirIndex.find(type);
+    return it == m_dirIndex.end() ? 0 : it->second;
+}
+
+void VXUIRecovery::ClearCreateDirIndex() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dirIndex.clear();
+    m_foldersMade.clear();
+}
+
+bool VXUIRecovery::IsFolderMade(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_foldersMade.count(path) != 0;
+}
+
+void VXUIRecovery::AddFolderMade(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_foldersMade.insert(path);
+}
+
+IDataRecovery* VXUIRecovery::GetDataRecoveryByType(_tagSearcherType type) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_writers.find(type);
+    return it == m_writers.end() ? nullptr : it->second;
+}
+
+std::string VXUIRecovery::GetCurrentRecoveryName() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_currentName;
+}
+
+std::uint64_t VXUIRecovery::GetRecoveriedFilesCnt() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_recovered;
+}
+
+std::uint64_t VXUIRecovery::GetRecoveriedSize() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_recoveredBytes;
+}
+
+std::uint64_t VXUIRecovery::GetFailedFilesCnt() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
+}
+
+bool VXUIRecovery::CheckWhetherNeedReset() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_writers.empty();
+}
+
+namespace {
+void ReleaseWriters(std::map<int, IDataRecovery*>& writers) {
+    for (auto& [type, writer] : writers) {
+        // A preview may still hold it between its two calls.
+        auto busy = LockWriter(writer);
+        writer->Release();
+    }
+    writers.clear();
+}
+} // namespace
+
+void VXUIRecovery::InitDataRecoveryController() {
+    IRecoveryController* scanController = VXUIScan::instance().GetRecoveryController();
+    const int deep = VXUIScan::instance().IsDeepScan();
+    std::map<int, IDataRecovery*> made, replaced;
+    IRecoveryController* controller = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_controller) m_controller = scanController;
+        controller = m_controller;
+    }
+    if (!controller) return;
+    for (int type : kWriterTypes)
+        if (IDataRecovery* w = controller->GetDataRecovery(static_cast<_tagSearcherType>(type))) made[type] = w;
+    // Files carved by label have a writer of their own, made for carved files.
+    if (IDataRecovery* w = controller->GetDataRecovery(SEARCHER_RAW)) made[SEARCHER_RAW_LABEL] = w;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        replaced.swap(m_writers);
+        m_writers = std::move(made);
+        if (deep) m_deep = 1;
+    }
+    // Writer locks are never taken under m_mutex (a writer's user holds its
+    // lock while the writer reports progress, which takes m_mutex).
+    ReleaseWriters(replaced);
+}
+
+void VXUIRecovery::ResetParam() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_controller = nullptr;
+        m_hasCurrent = false;
+        m_currentName.clear();
+        m_deep = 0;
+    }
+    InitDataRecoveryController();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (GetStatus() != OP_RUNNING) {
+            m_totalSize = 0;
+            m_doneBytes = 0;
+        }
+        m_lastPosition = 0;
+        m_totalFiles = 0;
+    }
+    SetNeedUIUpdate(0);
+    SetProgressInfo(MakeProgress(0, 0, 0));
+}
+
+void VXUIRecovery::ReleaseDataRecovery() {
+    std::map<int, IDataRecovery*> gone;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        gone.swap(m_writers);
+        m_controller = nullptr;
+        m_deep = 0;
+    }
+    ReleaseWriters(gone);
+}
+
+ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carvedParents, int flags[3]) {
+    VXUIScan& scan = VXUIScan::instance();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_doneBytes = 0;
+        m_lastPosition = 0;
+        m_recovered = 0;
+        m_recoveredBytes = 0;
+        m_failed = 0;
+    }
+    scan.SetCurrentScanRecoveryCnt(scan.GetCurrentScanRecoveryCnt() + 1);
+    ResultCode result = 0;
+    const auto nodes = scan.ReadNodes(); // a new scan waits for the end before it frees them
+    bool going = true;
+    for (const auto& [category, files] : scan.GetTypeMap()) {
+        for (IFileNode* node : files) {
+            if (!(going = Continued() != 0)) break;
+            if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;
+            bool reset = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                reset = !m_controller || (scan.IsDeepScan() && !m_deep);
+            }
+            if (reset) ResetParam();
+            IRecoveryController* controller = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                controller = m_controller;
+            }
+            if (!controller) continue;
+            IDataRecovery* writer = nullptr;
+            if (controller->thisType() != RECOVERY_DELETED) {
+                const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
+                std::string* parents = type == SEARCHER_RAW ? &carvedParents
+                                       : type == SEARCHER_RAW_LABEL ? &labelParents
+                                                                    : nullptr;
+                if (parents && node->GetParent()) {
+                    const char* name = node->GetParent()->GetFileName();
+                    const std::string entry = std::string(name ? name : "") + ",";
+                    if (parents->find(entry) == std::string::npos) *parents += entry;
+                }
+                writer = GetDataRecoveryByType(type);
+            } else {
+                writer = scan.GetFileNodeDataRecover(node);
+            }
+            if (!writer || RecoverNode(node, writer, flags, result) || result == kEmptyFileMade) continue;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_failed;
+        }
+        if (!going) break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hasCurrent = false;
+    }
+    std::printf("========Recovery finished!==========\n");
+    // The final status first, then the update that announces it.
+    FinishOperation();
+    return result;
+}
+
+bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags[3], ResultCode& result) {
+    const std::string destination = GetRecoveryPath();
+    auto held = LockWriter(writer);
+    IFileReader* reader = writer->SetRecoverNode(node);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const char* name = node->GetFileName();
+        m_currentName = name ? name : "";
+        m_hasCurrent = true;
+        m_lastPosition = 0;
+        m_fileTotal = 0;
+    }
+    char* path = CreateRecoveryFilePathByNode(node, destination.c_str());
+    if (path) {
+        if (std::strstr(path, "/Application")) flags[0] = 1;
+        if (std::strstr(path, "/System")) flags[1] = 1;
+        if (std::strstr(path, "/Library")) flags[2] = 1;
+    }
+    result = writer->RecoverTo(path, this, 0);
+    if (reader) reader->Release();
+    held.unlock();
+    bool whole = false;
+    std::uint64_t bytes = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // A stop inside the file leaves it short with a result of 0.
+        whole = !IsFailure(result) && m_lastPosition == m_fileTotal;
+        bytes = m_fileTotal;
+        if (whole) {
+            ++m_recovered;
+            m_recoveredBytes += bytes;
+        }
+    }
+    // What the writer left unfinished is the empty name taken for it.
+    if (!whole && path && result != kEmptyFileMade) ::unlink(path);
+    std::free(path);
+    return whole;
+}
+
+void VXUIRecovery::UpdateProgress(_PROGRESS_INFO* info) {
+    if (!info) return;
+    if (info->state == 1) {
+        SetNeedUIUpdate(1);
+        return;
+    }
+    _PROGRESS_INFO stored{};
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_lastPosition == 0 && info->current == 0) m_fileTotal = info->total;
+        if (info->current > m_lastPosition) m_doneBytes += info->current - m_lastPosition;
+        m_lastPosition = info->current;
+        stored.total = m_totalSize;
+        stored.current = m_doneBytes;
+        stored.result = info->result;
+        if (m_hasCurrent && info->current == info->total && info->current > 0)
+            std::printf("===Recvoeried file(%llu):%s=====\n", static_cast<unsigned long long>(m_recovered + 1),
+                        m_currentName.c_str());
+    }
+    SetProgressInfo(stored);
+    if ((info->result & 0xFFFFFFFFu) == kWriteFailure && GetStatus() == OP_RUNNING) SetStatus(OP_PAUSED);
+    SetNeedUIUpdate(1);
+}
+
+bool VXUIRecovery::RecoveryPathIsSameDevice(const char* path) const {
+    if (!path) return false;
+    IStorageDevice* scanned = VXUIScan::instance().GetSavedStorage();
+    if (!scanned) return false;
+    struct stat st {};
+    if (!StatNearest(path, st)) return true; // warn rather than not
+    VXUIDeviceData& devices = VXUIDeviceData::instance();
+    std::list<IStorageDevice*> volumes;
+    if (devices.IsDiskStorage(scanned))
+        devices.GetDiskVolumeStorage(scanned, volumes);
+    else
+        volumes.push_back(scanned);
+    std::set<std::uint32_t> numbers;
+    for (IStorageDevice* v : volumes)
+        if (const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(v))
+            if (info->deviceId != 0) numbers.insert(static_cast<std::uint32_t>(info->deviceId));
+    auto listed = [&](dev_t dev) { return numbers.count(static_cast<std::uint32_t>(dev)) != 0; };
+    if (listed(st.st_dev)) return true;
+    // FUSE and btrfs mounts carry anonymous numbers: their source tells.
+    std::ifstream in("/proc/self/mountinfo");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string& source : MountSourcesFromMountInfo(text, major(st.st_dev), minor(st.st_dev))) {
+        struct stat from {};
+        if (::stat(source.c_str(), &from) == 0 && S_ISBLK(from.st_mode) && listed(from.st_rdev)) return true;
+    }
+    // A whole disk read from a device node or an image file: its partitions
+    // and the loop devices backed by it.
+    _DiskVolumeData disk{};
+    if (devices.IsDiskStorage(scanned) && devices.GetDiskDataByStorage(scanned, disk) && disk.devicePath) {
+        const std::string where = disk.devicePath[0] == '/' ? disk.devicePath : "/dev/" + std::string(disk.devicePath);
+        CSysfsBlockDeviceFacts facts;
+        if (!SameVolumeReason(where, path, facts).empty()) return true;
+    }
+    return false;
+}

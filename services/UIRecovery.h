@@ -1,0 +1,94 @@
+#pragma once
+// The recovery operation: the one process-wide operation that writes every
+// ticked, shown file of the last scan into numbered folders under the
+// destination the user chose, through the file writers of the scan's
+// controller, and turns the writers' progress into one running byte count.
+#include "engine/include/EngineTypes.h"
+#include "engine/include/ResultCode.h"
+#include "services/UIOperation.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+class IDataRecovery;
+class IFileNode;
+class IRecoveryController;
+
+namespace RecoveryResult {
+inline constexpr ResultCode BadArgument = 0x102055700000001ULL;
+} // namespace RecoveryResult
+
+// The lock a writer's user holds from SetRecoverNode to the RecoverTo or
+// ReadSmallJPG that follows, so that no other thread sets another node in
+// between (recoveries and previews share writers).
+std::unique_lock<std::mutex> LockWriter(IDataRecovery* writer);
+
+class VXUIRecovery : public VXUIOperation {
+public:
+    // Never destroyed: a worker may still be inside a writer at exit.
+    static VXUIRecovery& instance();
+
+    void SetRecoveryPath(const char* path);
+    std::string GetRecoveryPath() const;
+    void SetRecoveryTotalSize(std::uint64_t size);
+    void SetRecoveryTotalFilesCnt(std::uint64_t count);
+    void SetCreateDirIndex(_tagSearcherType type, int index);
+    int GetCreateDirIndex(_tagSearcherType type) const;
+    // Empties the folder index map and the folders known to be made.
+    void ClearCreateDirIndex();
+    // Folders this recovery has made or found (so each is made once).
+    bool IsFolderMade(const std::string& path) const;
+    void AddFolderMade(const std::string& path);
+    IDataRecovery* GetDataRecoveryByType(_tagSearcherType type) const;
+    // The name of the file being written ("" between files).
+    std::string GetCurrentRecoveryName() const;
+    // Files written whole, and their bytes, in this recovery.
+    std::uint64_t GetRecoveriedFilesCnt() const;
+    std::uint64_t GetRecoveriedSize() const;
+    // Files handed to a writer that did not come back whole (an empty file
+    // the writer made is neither).
+    std::uint64_t GetFailedFilesCnt() const;
+    bool CheckWhetherNeedReset() const;
+
+    // Takes the scan's controller and asks it for one writer per searcher
+    // type; the writers replaced are released.
+    void InitDataRecoveryController();
+    void ResetParam();
+    void ReleaseDataRecovery();
+
+    // The whole recovery on the calling thread; answers the last writer's
+    // result. flags[0..2]: a path held "/Application", "/System", "/Library".
+    ResultCode DoRecovery(std::string& labelParents, std::string& carvedParents, int flags[3]);
+
+    // Whether path (or its nearest existing ancestor) lies on the scanned
+    // disk or volume; a path that cannot be examined answers true.
+    bool RecoveryPathIsSameDevice(const char* path) const;
+
+    // IProgress (writers, worker thread).
+    void UpdateProgress(_PROGRESS_INFO* info) override;
+
+protected:
+    VXUIRecovery() = default;
+
+private:
+    // Writes one node; true when it came back whole.
+    bool RecoverNode(IFileNode* node, IDataRecovery* writer, int flags[3], ResultCode& result);
+
+    // Guards everything below (the previews reset the table on their threads).
+    mutable std::mutex m_mutex;
+    IRecoveryController* m_controller = nullptr; // borrowed
+    std::string m_destination;
+    std::uint64_t m_totalSize = 0, m_totalFiles = 0;
+    std::uint64_t m_doneBytes = 0, m_lastPosition = 0;
+    std::uint64_t m_fileTotal = 0; // the current file's size at its first record
+    std::map<int, IDataRecovery*> m_writers;
+    std::map<int, int> m_dirIndex;
+    std::unordered_set<std::string> m_foldersMade;
+    std::string m_currentName;
+    bool m_hasCurrent = false;
+    std::uint64_t m_recovered = 0, m_recoveredBytes = 0, m_failed = 0;
+    int m_deep = 0;
+};

@@ -1,0 +1,195 @@
+// Recoveries of real scans through the facade: fixture images listed as
+// attached disk images, files ticked through their items, the QtCore loop
+// running until the end post, every file compared with the fixture's sha256
+// manifest.
+#include "engine/enumeration/EnumDevice.h"
+#include "engine/include/DataRecovery.h"
+#include "tests/services/RecoveryHarness.h"
+#include "tests/services/ServicesFakes.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageFileFacts.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using namespace salvor::test;
+namespace fs = std::filesystem;
+using Sums = std::multiset<std::string>;
+
+Sums ManifestSums(const std::string& file) {
+    Sums out;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) out.insert(line.substr(0, 64));
+    return out;
+}
+
+Sums WrittenSums(const std::string& dir) {
+    Sums out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) out.insert(Sha256File(e.path().string()));
+    return out;
+}
+
+class RecoveryEndToEnd : public testing::Test {
+protected:
+    static void SetUpTestSuite() { UseRealFileSystems(); }
+    void TearDown() override {
+        VXUIScan::instance().ReleaseResults();
+        VXUIDeviceData::install(nullptr);
+    }
+    // Scans and ticks every root.
+    void Scan(const std::string& fixture, const std::string& image, int volume, bool deep = false) {
+        facts = std::make_unique<ImageFileFacts>(std::vector<std::string>{FixtureFile(fixture, image)});
+        enumerator = std::make_unique<CEnumDeviceEx>(*facts);
+        devices = std::make_unique<VXUIDeviceData>(enumerator.get());
+        ASSERT_TRUE(devices->InitDeviceInfo());
+        VXUIDeviceData::install(devices.get());
+        ASSERT_TRUE(scan.Scan(0, volume) && (!deep || scan.Scan(0, volume, true)));
+        ScanHarness::facade().SetViewType(0);
+        ScanHarness::facade().GetScanTreeNodeData(&roots, false);
+        for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
+    }
+
+    std::unique_ptr<ImageFileFacts> facts;
+    std::unique_ptr<CEnumDeviceEx> enumerator;
+    std::unique_ptr<VXUIDeviceData> devices;
+    ScanHarness scan;
+    RecoveryHarness recovery;
+    OpNodeList roots;
+    TempDir dest;
+};
+
+TEST_F(RecoveryEndToEnd, Fat32TwoTickedFilesThenEveryFileTwiceWhilePreviewsShareTheWriters) {
+    Scan("fat_32", "fat_32.img", 0);
+    roots[0].item()->setNodeState(0);
+    OpNodeList files;
+    ScanHarness::facade().GetFileNodeToArray(files, roots[0].item());
+    std::map<std::string, IFileNode*> byName; // 8.3 names come upper-case
+    for (const OpNodeEntry& f : files) byName[QString(f.file()->GetFileName()).toLower().toStdString()] = f.file();
+    for (const char* name : {"readme.txt", "small.txt"}) OpNodeData::setFileNode(byName.at(name), 2);
+    int count = 0;
+    std::uint64_t size = 0;
+    ScanHarness::facade().GetSelectedFilesAmout(&count, &size);
+    EXPECT_EQ(std::pair(count, size), std::pair(2, std::uint64_t{800})); // istat: 700 + 100
+    ASSERT_TRUE(recovery.Recover(roots, dest.path()));
+    const std::string base = dest.path() + "/Fat_0001/" + roots[0].item()->fileNode()->GetVolumeName() + "/";
+    EXPECT_EQ(Sha256File(base + byName["readme.txt"]->GetFileName()), "e0664cb61f86038437b8ecb7a65a0f9ff16fdc92a92eaff07c41f8433bc167ef");
+    EXPECT_EQ(Sha256File(base + byName["small.txt"]->GetFileName()), "42e4763528c37d26d6a44b6af6e941e720c98211e56e08e5e3d74eaf0a3a42de");
+    EXPECT_EQ(WrittenSums(dest.path()).size(), 2u);
+
+    // Every file, live and deleted, while another thread keeps setting other
+    // nodes on the same writers and reading thumbnails.
+    roots[0].item()->setNodeState(2);
+    std::atomic<bool> done{false};
+    std::thread preview([&, all = VXUIScan::instance().GetTypeMap()] {
+        char thumb[4096];
+        while (!done)
+            for (const auto& [category, list] : all)
+                for (IFileNode* node : list) {
+                    IDataRecovery* w = VXUIScan::instance().GetFileNodeDataRecover(node);
+                    auto held = LockWriter(w);
+                    if (IFileReader* r = w->SetRecoverNode(node)) r->Release();
+                    w->ReadSmallJPG(thumb, sizeof thumb);
+                }
+    });
+    TempDir all;
+    const bool ended = recovery.Recover(roots, all.path()) && recovery.Recover(roots, all.path());
+    done = true;
+    preview.join();
+    ASSERT_TRUE(ended);
+    const Sums want = ManifestSums(FixtureFile("fat_32", "fat_32.sha256"));
+    EXPECT_EQ(ScanHarness::facade().GetRecoveridedFiles(), want.size());
+    for (const char* folder : {"/Fat_0001", "/Fat_0002"}) EXPECT_EQ(WrittenSums(all.path() + folder), want) << folder;
+}
+
+TEST_F(RecoveryEndToEnd, ExfatVolumeAndTheDeepScanOfTheDiskWithoutItsTable) {
+    Scan("exfat_quick", "exfat_512.img", 0);
+    ASSERT_TRUE(recovery.Recover(roots, dest.path()));
+    EXPECT_EQ(WrittenSums(dest.path() + "/ExFat_0001"), ManifestSums(FixtureFile("exfat_quick", "exfat_512.sha256.txt")));
+    roots.clear();
+    TempDir deep;
+    Scan("mbr_fat_exfat", "disk_mbr_zeroed.img", -1, true);
+    ASSERT_TRUE(recovery.Recover(roots, deep.path()));
+    EXPECT_EQ(WrittenSums(deep.path() + "/Fat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "fat32.sha256.txt")));
+    EXPECT_EQ(WrittenSums(deep.path() + "/ExFat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "exfat.sha256.txt")));
+}
+
+// No room: the recovery pauses with the write-failure code; room made and
+// resumed, every file is whole; stopped, no partial file is left, only whole
+// files count, and one end post follows.
+TEST_F(RecoveryEndToEnd, FullDestinationPausesThenResumesOrStops) {
+    Scan("fat_32", "fat_32.img", 0);
+    const Sums want = ManifestSums(FixtureFile("fat_32", "fat_32.sha256"));
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    auto limit = [](rlim_t n) {
+        const rlimit r{n, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    };
+    const std::string mount = dest.file("tmpfs");
+    fs::create_directory(mount);
+    const bool root = ::geteuid() == 0;
+    for (int run = 0; run < (root ? 4 : 2); ++run) {
+        const bool resume = run % 2 == 0, tmpfs = run >= 2;
+        SCOPED_TRACE(std::string(tmpfs ? "1 MiB tmpfs" : "file-size limit") + (resume ? ", resumed" : ", stopped"));
+        if (tmpfs) ASSERT_EQ(RunCommand("mount -t tmpfs -o size=1m tmpfs '" + mount + "' && head -c 1015808 /dev/zero > '" + mount + "/filler'"), 0);
+        else limit(20000);
+        const std::string to = tmpfs ? mount + "/out" : dest.file("out");
+        std::uint64_t t, c, error = 0;
+        ASSERT_TRUE(recovery.Recover(roots, to, [&] {
+            if (VXUIRecovery::instance().GetStatus() != OP_PAUSED) return false;
+            ScanHarness::facade().GetRecoveryProgressTotal(&t, &c, &error);
+            tmpfs ? fs::remove(mount + "/filler") : (limit(RLIM_INFINITY), true);
+            resume ? ScanHarness::facade().PauseOrResumeRecovery() : ScanHarness::facade().StopRecvoery();
+            return true;
+        }));
+        EXPECT_EQ(std::pair(error & 0xFFFFFFFF, recovery.endPosts), std::pair(std::uint64_t{0xD03}, 1));
+        const Sums got = WrittenSums(to);
+        EXPECT_EQ(ScanHarness::facade().GetRecoveridedFiles(), got.size());
+        EXPECT_TRUE(resume ? got == want : got.size() < want.size() && std::includes(want.begin(), want.end(), got.begin(), got.end()));
+        fs::remove_all(to);
+        if (tmpfs) RunCommand("umount '" + mount + "'");
+    }
+    std::signal(SIGXFSZ, oldHandler);
+    if (!root) ADD_FAILURE() << "the 1 MiB tmpfs case needs root; only the file-size limit ran";
+}
+
+// YES for a destination (or a folder not made yet) on the scanned volume;
+// NO for another file system of the same disk when only a volume was
+// scanned; YES for a path that cannot be examined.
+TEST(RecoverySameDevice, ByDeviceNumbersOfTheListedVolumes) {
+    TempDir here;
+    struct stat st {};
+    ASSERT_EQ(::stat(here.path().c_str(), &st), 0);
+    FakeDevice disk{DEVICE_DISK}, on{DEVICE_VOLUME}, other{DEVICE_VOLUME};
+    VXUIDeviceData::GetVolumeInfo(&on)->deviceId = static_cast<std::int32_t>(st.st_dev);
+    VXUIDeviceData::GetVolumeInfo(&other)->deviceId = static_cast<std::int32_t>(st.st_dev + 1);
+    FakeEnumerator enumerator;
+    enumerator.disk = &disk;
+    enumerator.volumes = {&on, &other};
+    VXUIDeviceData devices{&enumerator};
+    ASSERT_TRUE(devices.InitDeviceInfo());
+    VXUIDeviceData::install(&devices);
+    const std::string deep = here.path() + "/not/made", unreadable = here.path() + "/" + std::string(5000, 'x');
+    const std::tuple<IStorageDevice*, std::string, bool> rows[] = {
+        {&on, here.path(), true}, {&on, deep, true}, {&disk, deep, true}, {&other, deep, false},
+        {&other, unreadable, true}, {nullptr, here.path(), false}, {&on, "", false}};
+    for (const auto& [scanned, path, want] : rows) {
+        VXUIScan::instance().SaveScanSorage(scanned);
+        EXPECT_EQ(ScanHarness::facade().IsRecoveryToSameDevice(path.empty() ? QString() : QString::fromStdString(path)), want)
+            << path.substr(0, 80);
+    }
+    VXUIScan::instance().SaveScanSorage(nullptr);
+    VXUIDeviceData::install(nullptr);
+}
+
+} // namespace

@@ -1,0 +1,186 @@
+// The recovery operation with a scripted controller whose writers keep a
+// current node as the real writer does, and the destination paths it makes.
+#include "services/RecoveryPath.h"
+#include "tests/services/RecoveryHarness.h"
+#include "tests/services/ServicesFakes.h"
+#include "tests/support/Fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace {
+
+using namespace salvor::test;
+namespace fs = std::filesystem;
+using Log = std::vector<std::pair<IDataRecovery*, std::string>>;
+
+// Writes its node's name over and over in two progress steps; "bad*" fails,
+// "empty*" gets the writer's empty-file answer (the empty file is made).
+class ScriptWriter : public FakeWriter {
+public:
+    explicit ScriptWriter(Log& log) : m_log(log) {}
+    IFileReader* SetRecoverNode(IFileNode* node) override { return m_node = node, nullptr; }
+    ResultCode RecoverTo(const char* path, IProgress* sink, int) override {
+        const std::string name = m_node->GetFileName();
+        const auto size = static_cast<std::uint64_t>(m_node->GetFileSize());
+        m_log.emplace_back(this, name);
+        std::ofstream out(path);
+        if (name[0] == 'e' || name[0] == 'b') return name[0] == 'e' ? 0x10d010f00000d02ULL : 0x10d01310000000fULL;
+        for (std::uint64_t step = 0; step <= 2; ++step) {
+            _PROGRESS_INFO r = MakeProgress(PROGRESS_RUNNING, size, size * step / 2);
+            sink->UpdateProgress(&r);
+        }
+        out << std::string(size, name[0]);
+        return 0;
+    }
+
+private:
+    Log& m_log;
+    IFileNode* m_node = nullptr;
+};
+
+struct ScriptController : FakeController {
+    ScriptController(_RECOVERY_CONTROLLER_TYPE type, Shared& shared, Log& log) : FakeController(type, shared), log(log) {}
+    IDataRecovery* GetDataRecovery(_tagSearcherType) const override { return new ScriptWriter(log); }
+    Log& log;
+};
+
+std::set<std::string> Files(const std::string& dir) {
+    std::set<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) out.insert(fs::relative(e.path(), dir).string());
+    return out;
+}
+
+TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
+    FakeDevice disk{DEVICE_DISK}, volume{DEVICE_VOLUME, FS_FAT32, true, "card"};
+    FakeEnumerator enumerator;
+    enumerator.disk = &disk;
+    enumerator.volumes = {&volume};
+    VXUIDeviceData devices{&enumerator};
+    ASSERT_TRUE(devices.InitDeviceInfo());
+    VXUIDeviceData::install(&devices);
+    FakeController::Shared shared;
+    Log log;
+    VXUIScan::instance().SetControllerFactory([&](_RECOVERY_CONTROLLER_TYPE t) { return new ScriptController(t, shared, log); });
+    NodeForest forest;
+    CFilesystemNode* root = forest.Root(SEARCHER_FAT, "CARD");
+    std::vector<IFileNode*> files;
+    TestFileNode* part = nullptr;
+    for (const char* name : {"a.jpg", "d.jpg", "bad.txt", "empty.txt", "unticked.jpg", "hidden.jpg", "part.jpg"})
+        files.push_back(part = forest.Add(root, name, false, name[0] == 'e' ? 0 : 30));
+    forest.Add(part, "c1");
+    IFileNode* c2 = forest.Add(part, "c2");
+    for (int i : {0, 1, 2, 3, 5, 6}) files[i]->SetCheck(CHECK_ALL);
+    c2->SetCheck(CHECK_NONE); // part.jpg is partly ticked now
+    files[5]->ShowNode(0);
+    shared.scripts[&volume].trees = {{root, files}};
+    ScanHarness scan;
+    RecoveryHarness recovery;
+    TempDir dest;
+    ASSERT_TRUE(scan.Scan(0, 0));
+    int count = 0;
+    std::uint64_t size = 0;
+    ScanHarness::facade().GetSelectedFilesAmout(&count, &size);
+    EXPECT_EQ(std::pair(count, size), std::pair(4, std::uint64_t{90}));
+    for (int pass = 0; pass < 2; ++pass) { // Fat_0001, then Fat_0002
+        ASSERT_TRUE(recovery.Recover({}, dest.path()));
+        EXPECT_EQ(recovery.endPosts, 1);
+        std::uint64_t total, current, error;
+        ScanHarness::facade().GetRecoveryProgressTotal(&total, &current, &error);
+        EXPECT_EQ(std::tuple(total, current), std::tuple(90u, 60u)); // bytes once, never lowered by a restart at 0
+        EXPECT_EQ(std::pair(ScanHarness::facade().GetRecoveridedFiles(), ScanHarness::facade().GetRecoveridedSize()),
+                  std::pair(std::uint64_t{2}, std::uint64_t{60}));
+        EXPECT_EQ(VXUIRecovery::instance().GetFailedFilesCnt(), 1u); // bad.txt; its file is gone
+    }
+    const std::set<std::string> names = {"a.jpg", "d.jpg", "empty.txt"};
+    std::set<std::string> want;
+    for (const std::string& n : names) want.insert({"Fat_0001/CARD/" + n, "Fat_0002/CARD/" + n});
+    EXPECT_EQ(Files(dest.path()), want);
+    EXPECT_EQ(ScanHarness::facade().DoRecovery(nullptr, "/tmp", "DoRecovery", nullptr), RecoveryResult::BadArgument);
+
+    // Deep: carved files (34) and files by label (36) go through two writers.
+    NodeForest more;
+    CFilesystemNode* raw = more.Root(SEARCHER_RAW, "RAW");
+    CFilesystemNode* label = more.Root(SEARCHER_RAW_LABEL, "LABEL");
+    std::vector<IFileNode*> carved = {more.Add(more.Add(raw, "jpg", true), "f1.jpg", false, 2),
+                                      more.Add(more.Add(label, "Canon", true), "f2.jpg", false, 2)};
+    for (IFileNode* n : carved) n->SetCheck(CHECK_ALL);
+    shared.scripts[&volume].trees = {{raw, {carved[0]}}, {label, {carved[1]}}};
+    ASSERT_TRUE(scan.Scan(0, -1, true));
+    log.clear();
+    std::string labels, parents;
+    int flags[3] = {0, 0, 0};
+    VXUIRecovery::instance().SetRecoveryPath((dest.path() + "/Library/").c_str());
+    VXUIRecovery::instance().ClearCreateDirIndex();
+    VXUIRecovery::instance().BeginRun();
+    VXUIRecovery::instance().DoRecovery(labels, parents, flags);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ((std::set<IDataRecovery*>{log[0].first, log[1].first}),
+              (std::set<IDataRecovery*>{VXUIRecovery::instance().GetDataRecoveryByType(SEARCHER_RAW),
+                                        VXUIRecovery::instance().GetDataRecoveryByType(SEARCHER_RAW_LABEL)}));
+    EXPECT_NE(log[0].first, log[1].first);
+    EXPECT_EQ(std::tuple(labels, parents, flags[2]), std::tuple(std::string("Canon,"), std::string("jpg,"), 1));
+    EXPECT_EQ(Files(dest.path() + "/Library"), (std::set<std::string>{"RAW_0001/RAW/jpg/f1.jpg", "0001/LABEL/Canon/f2.jpg"}));
+    VXUIScan::instance().ReleaseResults();
+    VXUIScan::instance().SetControllerFactory(nullptr);
+    VXUIDeviceData::install(nullptr);
+}
+
+TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {
+    VXUIRecovery::instance().ClearCreateDirIndex();
+    TempDir dest;
+    const std::string d = dest.path() + "/";
+    fs::create_directory(d + "HFS+_0001");
+    NodeForest forest;
+    CFilesystemNode* hfs = forest.Root(SEARCHER_HFSPLUS, "Mac");
+    CFilesystemNode* fat = forest.Root(SEARCHER_FAT, "..");
+    CFileNode* x = forest.Add(hfs, "x.jpg", true);
+    LinkedNode* loop = forest.Linked("a");
+    loop->parentLink = loop;
+    const std::string n300 = std::string(300, 'n') + ".jpg";
+    const std::pair<IFileNode*, std::string> rows[] = {
+        {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo.jpg"}, {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo_0001.jpg"},
+        {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo_0002.jpg"}, {forest.Add(hfs, "README"), "HFS+_0002/Mac/README"},
+        {forest.Add(hfs, "README"), "HFS+_0002/Mac/README_0001"}, {forest.Add(hfs, "a.tar.gz"), "HFS+_0002/Mac/a.tar.gz"},
+        {forest.Add(hfs, "a.tar.gz"), "HFS+_0002/Mac/a.tar_0001.gz"}, {forest.Add(x, "x.jpg"), "HFS+_0002/Mac/x.jpg/x.jpg"},
+        {forest.Add(x, "x.jpg"), "HFS+_0002/Mac/x.jpg/x_0001.jpg"}, {forest.Add(forest.Root(SEARCHER_NTFS, "W"), "n"), "0001/W/n"},
+        {forest.Add(fat, ".."), "Fat_0001/_../_.."}, {forest.Add(fat, "a/b"), "Fat_0001/_../a_b"},
+        {forest.Add(fat, "."), "Fat_0001/_../_."}, {forest.Add(fat, ""), "Fat_0001/_../_"},
+        {forest.Add(fat, n300), "Fat_0001/_../" + std::string(251, 'n') + ".jpg"},
+        {forest.Add(fat, n300), "Fat_0001/_../" + std::string(246, 'n') + "_0001.jpg"},
+        {forest.Add(hfs, "sub", true), ""}, {forest.Add(nullptr, "rootless"), ""}, {loop, ""}, {nullptr, ""},
+    };
+    for (const auto& [node, want] : rows) {
+        char* p = CreateRecoveryFilePathByNode(node, d.c_str());
+        EXPECT_EQ(p ? std::string(p) : "", want.empty() ? want : d + want);
+        std::free(p);
+    }
+    EXPECT_TRUE(fs::is_directory(d + "HFS+_0002/Mac/sub"));
+    IFileNode* hidden = forest.Add(fat, "h");
+    hidden->ShowNode(0);
+    EXPECT_EQ(CreateRecoveryFilePathByNode(hidden, d.c_str()), nullptr);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "the unwritable destination runs as root (as uid 65534)";
+    fs::create_directory(d + "ro");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        VXUIRecovery::instance().ClearCreateDirIndex();
+        ::_exit(::setuid(65534) == 0 && !CreateRecoveryFilePathByNode(hidden->GetParent(), (d + "ro/new/").c_str()) &&
+                        !CreateRecoveryFilePathByNode(rows[0].first, (d + "ro/").c_str())
+                    ? 0
+                    : 1);
+    }
+    int status = 1;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fs::is_empty(d + "ro"));
+}
+
+} // namespace
