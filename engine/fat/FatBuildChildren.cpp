@@ -148,7 +148,7 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
     for (std::uint32_t i = 0; i + dirent::kSize <= length; i += dirent::kSize) {
         std::uint8_t* raw = buffer + i;
         CTempFATDirEntry entry(raw);
-        if (!entry.IsValidFATDirEntry(false)) {
+        if (!entry.IsValidListedEntry()) {
             s = -1;
             if (stopOnInvalid) return length;
             continue;

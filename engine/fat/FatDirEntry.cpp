@@ -59,6 +59,11 @@ bool CTempFATDirEntry::IsValidFATDirEntry(bool loose) const {
     return IsValidFileName(e);
 }
 
+bool CTempFATDirEntry::IsValidListedEntry() const {
+    if (IsValidFATDirEntry(false)) return true;
+    return !IsLongFileNameEntry() && !IsDirectory() && GetSize() == 0 && IsValidFATDirEntry(true);
+}
+
 std::uint32_t CTempFATDirEntry::GetFirstClusterNO() const {
     return (std::uint32_t{Le16(Span(), kClusterHigh)} << 16) | Le16(Span(), kClusterLow);
 }

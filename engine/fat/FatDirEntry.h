@@ -44,6 +44,10 @@ public:
 
     // loose = false is the strict form (file cluster and size must agree).
     bool IsValidFATDirEntry(bool loose) const;
+    // The strict form for entries of a folder being listed, where a file
+    // emptied (or created empty) that kept its first cluster is a plain empty
+    // file: the tools list it, and it may be all that makes its folders shown.
+    bool IsValidListedEntry() const;
     bool IsErased() const { return At(fat::dirent::kName) == fat::dirent::kErased; }
     bool IsNeverUsed() const { return At(fat::dirent::kName) == 0; }
     bool IsDirectory() const { return (Attribute() & fat::dirent::kAttrDirectory) != 0; }

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <algorithm>
 #include <map>
 #include <sstream>
@@ -262,20 +264,22 @@ TEST_F(ControllerTest, FactoryMakesEachKindAndDescribesDevices) {
     EXPECT_EQ(CreateRecoveryController(RECOVERY_NONE), nullptr);
     EXPECT_EQ(CreateRecoveryController(static_cast<_RECOVERY_CONTROLLER_TYPE>(-1)), nullptr);
 
-    EXPECT_EQ(GetDeviceDescription(nullptr), "");
-    auto vol = Image(10, DEVICE_VOLUME);
-    EXPECT_EQ(GetDeviceDescription(vol.get()), "");
-    GiveVolumeRecord(*vol, FS_FAT32, "Holiday");
-    EXPECT_EQ(GetDeviceDescription(vol.get()), "Holiday");
-    GiveVolumeRecord(*vol, FS_FAT32, "Holiday", 1);
-    EXPECT_EQ(GetDeviceDescription(vol.get()), "");
+    // No device, a volume without a record, with its name, led by a disk; an
+    // image file by its name; a whole disk.
+    auto vol = Image(10, DEVICE_VOLUME), named = Image(10, DEVICE_VOLUME), led = Image(10, DEVICE_VOLUME);
+    GiveVolumeRecord(*named, FS_FAT32, "Holiday");
+    GiveVolumeRecord(*led, FS_FAT32, "Holiday", 1);
     auto edi = Image(10, DEVICE_EDI);
     auto* info = new CEDIDeviceInfoStruct;
     CopyRecordText(info->path, "/images/case 7/disk.E01");
     edi->SetPrivateData(CreateEDIDeviceData(info));
-    EXPECT_EQ(GetDeviceDescription(edi.get()), "disk.E01");
     auto disk = Image(10, DEVICE_DISK, FS_FAT32);
-    EXPECT_EQ(GetDeviceDescription(disk.get()), "");
+    Strings texts;
+    for (IStorageDevice* d : {static_cast<IStorageDevice*>(nullptr), static_cast<IStorageDevice*>(vol.get()),
+                              static_cast<IStorageDevice*>(named.get()), static_cast<IStorageDevice*>(led.get()),
+                              static_cast<IStorageDevice*>(edi.get()), static_cast<IStorageDevice*>(disk.get())})
+        texts.push_back(GetDeviceDescription(d));
+    EXPECT_EQ(texts, (Strings{"", "", "Holiday", "", "disk.E01", ""}));
 }
 
 // ---- deep scan ----
@@ -302,34 +306,34 @@ TEST_F(ControllerTest, ShortLastBlockGetsTheRemainingSectorAndHfsIsNotActiveOnAD
     ASSERT_EQ(Run(RECOVERY_PARTITION, 1001, DEVICE_DISK, FS_HFSPLUS), 0u);
     const auto blocks = log.With("35:block");
     ASSERT_EQ(blocks.size(), 11u);
-    EXPECT_EQ(blocks.back(), "35:block(1000,1)");
-    EXPECT_EQ(progress.Reports()[1].total, 12u);
-    EXPECT_EQ(seen[SEARCHER_NTFS].stampFailures, 0);
-    EXPECT_FALSE(seen[SEARCHER_HFSPLUS].active);
+    EXPECT_EQ(std::tuple(blocks.back(), progress.Reports()[1].total, seen[SEARCHER_NTFS].stampFailures,
+                         seen[SEARCHER_HFSPLUS].active),
+              std::tuple(std::string("35:block(1000,1)"), 12u, 0, false));
 }
 
 TEST_F(ControllerTest, SearchersAreMadeInOrderAndWiredUp) {
     RegisterAllDeep();
     ASSERT_EQ(Run(RECOVERY_COMPLETE, 300, DEVICE_VOLUME, FS_HFSPLUS), 0u);
     EXPECT_EQ(log.With(":create", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
-    EXPECT_EQ(log.With(":prepare", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
+    EXPECT_EQ(log.With(":prepare", 2), log.With(":create", 2));
 
-    // FAT and the carver share one file-sector map; nobody else gets it.
+    // FAT and the carver share one file-sector map, nobody else gets it;
+    // progress goes to HFS+ and the carver only.
     ASSERT_NE(seen[SEARCHER_FAT].sectorMap, nullptr);
-    EXPECT_EQ(seen[SEARCHER_FAT].sectorMap, seen[SEARCHER_RAW].sectorMap);
-    // Progress goes to HFS+ and the carver only.
-    EXPECT_EQ(seen[SEARCHER_HFSPLUS].progress, &progress);
-    EXPECT_EQ(seen[SEARCHER_RAW].progress, &progress);
-    for (int t : {31, 33, 35, 37}) EXPECT_EQ(seen[t].sectorMap, nullptr) << t;
-    for (int t : {32, 33, 35, 37}) EXPECT_EQ(seen[t].progress, nullptr) << t;
+    std::vector<std::pair<bool, bool>> given;
+    for (int t : kAllDeep)
+        given.emplace_back(seen[t].sectorMap == seen[SEARCHER_FAT].sectorMap, seen[t].progress == &progress);
+    EXPECT_EQ(given, (std::vector<std::pair<bool, bool>>{
+                         {false, true}, {false, false}, {true, false}, {true, true}, {false, false}, {false, false}}));
     EXPECT_TRUE(seen[SEARCHER_HFSPLUS].active);
+    ASSERT_NE(seen[SEARCHER_FAT].bitmap, nullptr);
     for (int t : kAllDeep) {
         ASSERT_NE(seen[t].device, nullptr);
-        EXPECT_EQ(seen[t].device->GetType(), DEVICE_WRAPPER) << t; // the cached reader
-        EXPECT_EQ(seen[t].blockSize, 100);
-        EXPECT_NE(seen[t].bitmap, nullptr);
-        EXPECT_EQ(seen[t].bitmap, seen[SEARCHER_FAT].bitmap);
-        EXPECT_EQ(seen[t].builder, lastBuilder);
+        // The cached reader, one bitmap, the controller's builder.
+        EXPECT_EQ(std::tuple(seen[t].device->GetType(), seen[t].blockSize, seen[t].bitmap, seen[t].builder),
+                  std::tuple(int{DEVICE_WRAPPER}, 100, seen[SEARCHER_FAT].bitmap,
+                             static_cast<IDirecotryTreeBuilder*>(lastBuilder)))
+            << t;
     }
     ASSERT_NE(lastBuilder, nullptr);
     EXPECT_EQ(lastBuilder->volumeName, "Vol");
@@ -340,9 +344,8 @@ TEST_F(ControllerTest, StopEndsTheLoopAndSkipsTheCarver) {
     progress.StopAfter(8); // start, loop start and six blocks (0-5)
     progress.SetShouldBuild(0);
     ASSERT_EQ(Run(RECOVERY_COMPLETE, 1000), 0u);
-    const auto blocks = log.With("32:block");
-    ASSERT_EQ(blocks.size(), 6u);
-    EXPECT_EQ(blocks.back(), "32:block(500,100)");
+    ASSERT_EQ(log.With("32:block").size(), 6u);
+    EXPECT_EQ(log.With("32:block").back(), "32:block(500,100)");
     EXPECT_EQ(log.With(":end("), (Strings{"31:end(0)", "33:end(0)", "32:end(0)", "35:end(0)", "37:end(0)"}));
     EXPECT_EQ(Rec(progress.Last()), "3 1/1");
 }
@@ -354,15 +357,15 @@ TEST_F(ControllerTest, DeepScanFailures) {
     EXPECT_EQ(Recs(progress), Strings{"2 0/1"});
 
     RegisterAllDeep();
-    EXPECT_EQ(c->StartDataRecovery(nullptr, &progress, &tree), 0x104004500000403ULL);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), nullptr, &tree), 0x104004500000403ULL);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, nullptr), 0x104004500000403ULL);
     ControllerPtr noFilter(CreateRecoveryController(RECOVERY_COMPLETE));
-    EXPECT_EQ(Scan(*noFilter, dev.get()), 0x104005800000001ULL);
+    std::vector<ResultCode> codes{c->StartDataRecovery(nullptr, &progress, &tree),
+                                  c->StartDataRecovery(dev.get(), nullptr, &tree),
+                                  c->StartDataRecovery(dev.get(), &progress, nullptr), Scan(*noFilter, dev.get())};
     dynamic_cast<CRecoveryControllerBase*>(c.get())->SetTreeBuilderFactory([](bool) { return nullptr; });
-    EXPECT_EQ(Scan(*c, dev.get()), 0x104005500000004ULL);
-    EXPECT_EQ(dynamic_cast<CCompleteRecoveryController*>(c.get())->SearchData(0, 10, &progress),
-              0x10400F800000005ULL);
+    codes.push_back(Scan(*c, dev.get()));
+    codes.push_back(dynamic_cast<CCompleteRecoveryController*>(c.get())->SearchData(0, 10, &progress));
+    EXPECT_EQ(codes, (std::vector<ResultCode>{0x104004500000403ULL, 0x104004500000403ULL, 0x104004500000403ULL,
+                                              0x104005800000001ULL, 0x104005500000004ULL, 0x10400F800000005ULL}));
 }
 
 TEST_F(ControllerTest, EmptyDeviceEndsWithTheLoopsCode) {
@@ -386,10 +389,10 @@ TEST_F(ControllerTest, DeepWritersComeFromTheSearcherOfTheType) {
     RegisterDeep({SEARCHER_FAT}, 2);
     RegisterDeep({SEARCHER_NTFS}, 0);
     ASSERT_EQ(Run(RECOVERY_COMPLETE, 200), 0u);
-    EXPECT_NE(WriterPtr(c->GetDataRecovery(SEARCHER_FAT)), nullptr);
-    EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_NTFS)), nullptr); // no partitions: no writer
-    EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_RAW_LABEL)), nullptr);
-    EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_APFS)), nullptr);
+    std::vector<bool> writers; // NTFS found no partitions: no writer
+    for (auto t : {SEARCHER_FAT, SEARCHER_NTFS, SEARCHER_RAW_LABEL, SEARCHER_APFS})
+        writers.push_back(WriterPtr(c->GetDataRecovery(t)) != nullptr);
+    EXPECT_EQ(writers, std::vector<bool>({true, false, false, false}));
 }
 
 TEST_F(ControllerTest, DeepReplayFeedsTheBuilderInsteadOfScanning) {
@@ -399,10 +402,8 @@ TEST_F(ControllerTest, DeepReplayFeedsTheBuilderInsteadOfScanning) {
     auto c = Make(RECOVERY_COMPLETE);
     ASSERT_TRUE(SetRestoreScanSink(c.get(), sink.get()));
     ASSERT_EQ(Scan(*c, dev.get()), 0u);
-    EXPECT_EQ(sink->replays, 1);
-    EXPECT_EQ(sink->seenDevice, dev.get());
-    EXPECT_TRUE(log.With("32:block").empty());
-    EXPECT_TRUE(log.With(":prepare").empty());
+    EXPECT_EQ(std::pair(sink->replays, sink->seenDevice), std::pair(1, static_cast<IStorageDevice*>(dev.get())));
+    EXPECT_TRUE(log.With("32:block").empty() && log.With(":prepare").empty());
     EXPECT_EQ(log.With(":end("), (Strings{"31:end(1)", "33:end(1)", "32:end(1)", "34:end(1)", "35:end(1)", "37:end(1)"}));
     ASSERT_EQ(tree.NodeCount(), 1u);
     EXPECT_STREQ(tree.AllNodes()[0]->GetFileName(), "saved.jpg");
@@ -459,15 +460,16 @@ TEST_F(ControllerTest, QuickScanWithoutASearcherFinishesAtOnce) {
 TEST_F(ControllerTest, QuickScanRefusesMissingPiecesAndPassesTheSearchersFailureOn) {
     auto dev = Image(50, DEVICE_VOLUME, FS_NTFS);
     auto c = Make(RECOVERY_DELETED);
-    EXPECT_EQ(c->StartDataRecovery(nullptr, &progress, &tree), 0x104003800000001ULL);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), nullptr, &tree), 0x104003800000001ULL);
-    EXPECT_EQ(c->StartDataRecovery(dev.get(), &progress, nullptr), 0x104003800000001ULL);
-    EXPECT_EQ(progress.Count(), 0u);
-
     ControllerPtr noFilter(CreateRecoveryController(RECOVERY_DELETED));
-    EXPECT_EQ(Scan(*noFilter, dev.get()), 0x104004B00000001ULL);
+    std::vector<ResultCode> codes{c->StartDataRecovery(nullptr, &progress, &tree),
+                                  c->StartDataRecovery(dev.get(), nullptr, &tree),
+                                  c->StartDataRecovery(dev.get(), &progress, nullptr)};
+    EXPECT_EQ(progress.Count(), 0u);
+    codes.push_back(Scan(*noFilter, dev.get()));
     dynamic_cast<CRecoveryControllerBase*>(c.get())->SetTreeBuilderFactory([](bool) { return nullptr; });
-    EXPECT_EQ(Scan(*c, dev.get()), 0x104004800000004ULL);
+    codes.push_back(Scan(*c, dev.get()));
+    EXPECT_EQ(codes, (std::vector<ResultCode>{0x104003800000001ULL, 0x104003800000001ULL, 0x104003800000001ULL,
+                                              0x104004B00000001ULL, 0x104004800000004ULL}));
 
     const ResultCode failure = MakeResult(ResultLib::NtfsSearch, 0x99, 5);
     RegisterQuick(&EngineFactories::ntfsQuickSearcher, "ntfs", failure);
@@ -484,10 +486,8 @@ TEST_F(ControllerTest, QuickReplayUsesTheSinkNotTheSearcher) {
     bool writerDuringReplay = false;
     sink->during = [&] { writerDuringReplay = WriterPtr(c->GetDataRecovery(SEARCHER_FAT)) != nullptr; };
     ASSERT_EQ(Scan(*c, dev.get()), 0u);
-    EXPECT_EQ(sink->replays, 1);
-    EXPECT_TRUE(writerDuringReplay);
-    EXPECT_FALSE(log.Has("fat:search"));
-    EXPECT_EQ(tree.NodeCount(), 1u);
+    EXPECT_EQ(std::tuple(sink->replays, writerDuringReplay, log.Has("fat:search"), tree.NodeCount()),
+              std::tuple(1, true, false, std::size_t{1}));
     sink.reset();
     EXPECT_NE(WriterPtr(c->GetDataRecovery(SEARCHER_FAT)), nullptr);
 }

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace exfat_test;
 
 namespace {
@@ -25,24 +27,16 @@ TEST_P(ExfatEndToEnd, QuickScanAndRecoveryOfEveryFile) {
     const std::string name = "exfat_" + std::to_string(GetParam());
     salvor::test::FsScan scan(salvor::test::FixtureFile("exfat_quick", name + ".img"), GetParam(), FS_EXFAT);
     EXPECT_EQ(scan.Run(), 0u);
-    EXPECT_EQ(scan.progress.Last().state, 3u);
-    EXPECT_FALSE(IsFailure(scan.progress.Last().result));
+    EXPECT_EQ(std::pair(scan.progress.Last().state, scan.progress.Last().result), std::pair(3u, ResultCode{0}));
     ASSERT_EQ(scan.tree.Roots().size(), 1u);
     EXPECT_STREQ(scan.tree.Roots()[0]->GetFileName(), "VOL(ExFat)");
 
-    // Every file of fls is shown, linked under its folders, and written by the
-    // writer equal to its source (the writer makes nothing of an empty file).
+    // Every source file is shown, linked under its folders, and written by the
+    // writer equal to its source (the writer makes nothing of an empty file);
+    // the searcher's own listing is held to fls in ExfatQuickFixture.
     std::map<std::string, IFileNode*> shown;
     for (const auto& [path, node] : scan.Nodes())
         if (!node->IsDirectory()) shown[path] = node;
-    std::size_t files = 0;
-    for (const auto& e : ParseFls(ReadText(salvor::test::FixtureFile("exfat_quick", name + ".fls.txt")))) {
-        if (e.kind != 'r') continue;
-        ++files;
-        ASSERT_TRUE(shown.count(e.path)) << e.path;
-        EXPECT_EQ(shown[e.path]->IsDeleted() != 0, e.deleted) << e.path;
-    }
-    EXPECT_EQ(shown.size(), files);
     // tsk_recover agrees on every file's bytes; five of them are deleted.
     const auto tsk =
         salvor::test::Sha256Manifest(salvor::test::FixtureFile("exfat_quick", name + ".tsk_recover.txt"));

@@ -153,21 +153,6 @@ TEST(FatProperties, ClonesOwnTheirRuns) {
     EXPECT_FALSE(empty.SetFileProperties(nullptr));
 }
 
-TEST(FatFileNode, DuplicateTakesTheTwinsProperties) {
-    auto make = [](const char* name, std::uint64_t created) {
-        auto* p = CFATFileProperties::Create();
-        p->SetFileName(name);
-        p->SetAttribute(0x10);
-        p->SetFirstClusterNum(9);
-        p->SetParentFirstClusterNum(2);
-        p->SetCreationTime(_FILETIME::From(created));
-        return Node(p);
-    };
-    auto a = make("OLD", 100), b = make("NEW", 200);
-    EXPECT_FALSE(*a == *b);
-    EXPECT_STREQ(a->GetFileName(), "NEW");
-}
-
 TEST_F(IniFileTest, ReadsItemsExactly) {
     const std::string longValue(3000, 'x');
     CIniFile ini;

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -73,11 +75,10 @@ TEST(FatDeepProposals, OnePartitionFromMainAndBackupBootSectors) {
         salvor::test::ImageDevice device(Deep(r.image));
         const auto found = Propose(device, r.block);
         ASSERT_EQ(found.size(), 1u);
-        EXPECT_EQ(found[0]->GetStartSector(), 0);
-        EXPECT_EQ(found[0]->m_fileSystemType, unsigned{FS_FAT32});
-        EXPECT_EQ(found[0]->GetFlag() & 0x3CF, r.flags);
-        EXPECT_EQ(CFATCompleteFSearcher::Score(*found[0]), r.score);
-        EXPECT_EQ(CFATCompleteFSearcher::SubFolderCount(*found[0]), 4);
+        const Record& p = *found[0];
+        EXPECT_EQ(std::tuple(p.GetStartSector(), p.m_fileSystemType, p.GetFlag() & 0x3CF,
+                             CFATCompleteFSearcher::Score(p), CFATCompleteFSearcher::SubFolderCount(p)),
+                  std::tuple(0LL, unsigned{FS_FAT32}, r.flags, r.score, 4));
     }
 }
 
@@ -117,15 +118,12 @@ TEST_F(SubFolderOnly, PartitionNearTheStartOfALargeDeviceKeepsItsDataStart) {
     const auto found = Propose(device);
     ASSERT_EQ(found.size(), 1u);
     const Record& r = *found[0];
-    EXPECT_EQ(r.m_clusterOrigin, kData);
-    EXPECT_EQ(r.m_sectorsPerCluster, 1u);
-    EXPECT_EQ(r.m_fileSystemType, unsigned{FS_FAT32});
-    EXPECT_GE(r.GetStartSector(), 0);
+    EXPECT_EQ(std::tuple(r.m_clusterOrigin, r.m_sectorsPerCluster, r.m_fileSystemType, r.GetFlag(),
+                         CFATCompleteFSearcher::SubFolderCount(r), CFATCompleteFSearcher::Score(r)),
+              std::tuple(kData, 1u, unsigned{FS_FAT32}, 0x10u, 1, std::int64_t{20}));
     // Two FATs and a reserved sector before the data area, on the device.
+    EXPECT_GE(r.GetStartSector(), 0);
     EXPECT_LE(r.GetStartSector() + 1 + 2ll * r.GetSectorPerFAT(), kData);
-    EXPECT_EQ(r.GetFlag(), 0x10u);
-    EXPECT_EQ(CFATCompleteFSearcher::SubFolderCount(r), 1);
-    EXPECT_EQ(CFATCompleteFSearcher::Score(r), 20);
 }
 
 constexpr long long kFatStart = 2048;
@@ -156,9 +154,9 @@ protected:
         const auto sector = salvor::test::ReadBytes(Mbr("disk_intact.img"), kFatStart * 512, 512);
         const CTempFATDBR boot(sector, 512); // a view of sector
         ASSERT_EQ(parts.size(), 1u);
-        EXPECT_EQ(parts[0]->m_fileSystemType, unsigned{FS_FAT32});
-        EXPECT_EQ(parts[0]->m_clusterOrigin, kFatStart + static_cast<long long>(boot.GetFirstDataSector()));
-        EXPECT_EQ(parts[0]->m_sectorsPerCluster, boot.GetSectorsperCluster());
+        EXPECT_EQ(std::tuple(parts[0]->m_fileSystemType, parts[0]->m_clusterOrigin, parts[0]->m_sectorsPerCluster),
+                  std::tuple(unsigned{FS_FAT32}, kFatStart + static_cast<long long>(boot.GetFirstDataSector()),
+                             boot.GetSectorsperCluster()));
         EXPECT_GE(parts[0]->m_startSector, 0);
     }
     std::int64_t Score() const {
@@ -178,10 +176,9 @@ class FatDeepIntact : public FatDeepScan,
 TEST_P(FatDeepIntact, FindsThePartitionWithTheIntactTree) {
     auto scan = Scan(Mbr(GetParam().first));
     ExpectMadeGeometry();
-    EXPECT_EQ(parts[0]->m_startSector, kFatStart);
-    EXPECT_EQ(parts[0]->GetTotalSectors(), 131072u);
-    EXPECT_EQ(parts[0]->m_score, static_cast<double>(GetParam().second));
-    EXPECT_EQ(Score(), GetParam().second);
+    EXPECT_EQ(std::tuple(parts[0]->m_startSector, parts[0]->GetTotalSectors(), parts[0]->m_score, Score()),
+              std::tuple(kFatStart, 131072ull, static_cast<double>(GetParam().second),
+                         std::int64_t{GetParam().second}));
     ExpectListing(*scan, Expected(ParseFls(ReadText(Mbr("fat32.fls.txt")))));
     EXPECT_EQ(ExpectRecovered(*scan, Mbr("fat32.sha256.txt")), 10);
 }
@@ -277,9 +274,8 @@ TEST_F(FatDeepScan, OneClusterFilesGiveOnePartitionAndNoFileTwice) {
 TEST_F(FatDeepScan, Fat16VolumeScannedAsAWholeDevice) {
     auto scan = Scan(Deep("fat16_dev.img"));
     ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0]->m_fileSystemType, unsigned{FS_FAT16});
-    EXPECT_EQ(parts[0]->m_startSector, 0);
-    EXPECT_EQ(Score(), 100);
+    EXPECT_EQ(std::tuple(parts[0]->m_fileSystemType, parts[0]->m_startSector, Score()),
+              std::tuple(unsigned{FS_FAT16}, 0LL, std::int64_t{100}));
     ExpectListing(*scan, Expected(ParseFls(ReadText(Deep("fat16_dev.fls")))));
     EXPECT_EQ(ExpectRecovered(*scan, Deep("fat16_dev.sha256")), 51);
 }

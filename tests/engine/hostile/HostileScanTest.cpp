@@ -125,13 +125,11 @@ TEST(HostileDuplicates, IndexedRecordingKeepsTheRule) {
         if (!taken) n->Release();
         return taken;
     };
-    EXPECT_EQ(add("x.txt", 0x20, 0, 1), 1);
-    EXPECT_EQ(add("x.txt", 0x20, 0, 1), 0);
-    EXPECT_EQ(add("x.txt", 0x20, 1, 1), 1);
-    EXPECT_EQ(add("OLD", 0x10, 0, 100), 1);
-    EXPECT_EQ(add("NEW", 0x10, 0, 200), 1); // "OLD" now carries "NEW"
-    EXPECT_EQ(add("NEW", 0x10, 0, 300), 0);
-    EXPECT_EQ(add("OLD", 0x10, 0, 300), 1);
+    // After the second folder, "OLD" carries "NEW".
+    EXPECT_EQ(std::vector({add("x.txt", 0x20, 0, 1), add("x.txt", 0x20, 0, 1), add("x.txt", 0x20, 1, 1),
+                           add("OLD", 0x10, 0, 100), add("NEW", 0x10, 0, 200), add("NEW", 0x10, 0, 300),
+                           add("OLD", 0x10, 0, 300)}),
+              std::vector({1, 0, 1, 1, 1, 0, 1}));
     builder->FlashBuild(SEARCHER_FAT);
 }
 
@@ -170,12 +168,10 @@ TEST(HostileExfatNames, ControlCharacterFailsTheNameTest) {
     cluster[docs + 64 + 4] = '\n';
     exfat_test::ResealEntrySet(cluster, docs);
     const auto [quickAfter, deepAfter] = names();
-    EXPECT_FALSE(quickAfter.count("D\ncs"));
-    EXPECT_FALSE(deepAfter.count("D\ncs"));
     // Only that set goes: the checksum vouches for its extent, so the walk
     // passes over it and every other set of the folder is still read.
-    EXPECT_EQ(quickAfter.size(), quick.size() - 1);
-    EXPECT_EQ(deepAfter.size(), deep.size() - 1);
+    auto without = [](std::set<std::string> names) { return names.erase("Docs"), names; };
+    EXPECT_EQ(std::pair(quickAfter, deepAfter), std::pair(without(quick), without(deep)));
 }
 
 // Folder-like data: 16,384 copies of one sub-folder's first sector each

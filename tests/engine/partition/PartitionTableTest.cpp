@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -248,9 +250,7 @@ TEST_F(Tables, GptEspListedBiosBootLeftOutAsSgdiskShowsThem) {
     EXPECT_EQ(parts, Listed(all, true));
     ASSERT_EQ(parts.size(), 2u);
     EXPECT_EQ(parts[0], (Part{1, 2048, 409600}));
-    EXPECT_EQ(parts[0].type, kEsp);
-    EXPECT_EQ(parts[0].uuid, all[0].uuid);
-    EXPECT_EQ(parts[1].uuid, all[2].uuid);
+    EXPECT_EQ(std::tuple(parts[0].type, parts[0].uuid, parts[1].uuid), std::tuple(kEsp, all[0].uuid, all[2].uuid));
 
     // Truncated: partition 3 (413696 + 40960) keeps 26304 sectors, still over 8 MiB; then only 1 is left.
     EXPECT_EQ(Table(Cut("gpt.img", 440000ULL * 512), 512, PARTITION_SCHEME_GPT),
@@ -285,10 +285,8 @@ TEST_F(Tables, GptPublicSamplesEntryForEntry) {
     ParseGptEntries(buf, 128, 128, device.GetTotalSectors(), 512, 0, list);
     const Parts parts = Disk::ToParts(list), all = Sfdisk(path);
     ASSERT_EQ(parts, all);
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        EXPECT_EQ(parts[i].type, all[i].type);
-        EXPECT_EQ(parts[i].uuid, all[i].uuid);
-    }
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        EXPECT_EQ(std::pair(parts[i].type, parts[i].uuid), std::pair(all[i].type, all[i].uuid));
     // All three are small helpers to the analyser.
     EXPECT_TRUE(Table(path, 512, PARTITION_SCHEME_GPT).empty());
     EXPECT_TRUE(Table(Img("gpt-512-0p.raw"), 512, PARTITION_SCHEME_GPT).empty());

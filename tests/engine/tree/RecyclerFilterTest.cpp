@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <fstream>
 #include <memory>
 
@@ -146,13 +148,12 @@ TEST_F(RecycleBinTreeTest, NtfsDataFileGetsTheNameItsIndexRecords) {
     EXPECT_TRUE(sink.Batches().empty());
 
     builder.FlashBuild(SEARCHER_NTFS);
-    ASSERT_TRUE(IsShown(data));
-    EXPECT_STREQ(data->GetFileName(), "holiday.jpg");
-    EXPECT_EQ(data->setFileNameCalls, 0); // through its entry properties
-    EXPECT_TRUE(data->IsDeleted());
-    EXPECT_STREQ(data->GetParent()->GetFileName(), "S-1-5-21-1000");
-    ASSERT_TRUE(IsShown(unmatched));
-    EXPECT_STREQ(unmatched->GetFileName(), "$RZZ99.jpg");
+    ASSERT_TRUE(IsShown(data) && IsShown(unmatched));
+    // Renamed through its entry properties (no SetFileName call).
+    EXPECT_EQ(std::tuple(std::string(data->GetFileName()), data->setFileNameCalls, data->IsDeleted() != 0,
+                         std::string(data->GetParent()->GetFileName()), std::string(unmatched->GetFileName())),
+              std::tuple(std::string("holiday.jpg"), 0, true, std::string("S-1-5-21-1000"),
+                         std::string("$RZZ99.jpg")));
     for (IFileNode* n : sink.AllNodes()) EXPECT_STRNE(n->GetFileName(), "$IAB12CD.jpg");
     EXPECT_EQ(builder.Stats(SEARCHER_NTFS).held, 0u);
 }
@@ -226,9 +227,8 @@ TEST(RecyclerRead, ReadsRunsWithinTheDeviceOnly) {
     std::vector<std::uint8_t> out;
     ASSERT_TRUE(CRecyclerFilter::ReadNodeData(node.get(), &dev, nullptr, 4096, out));
     ASSERT_EQ(out.size(), 2048u);
-    EXPECT_EQ(out[0], 0);    // sparse run
-    EXPECT_EQ(out[1024], 6); // cluster 3 = sector 6
-    EXPECT_EQ(out[1536], 7);
+    // A sparse run, then cluster 3 = sectors 6 and 7.
+    EXPECT_EQ(std::tuple(out[0], out[1024], out[1536]), std::tuple(0, 6, 7));
 
     node->SetDataRunList(Runs({{7, 5}})); // runs off the device's end
     ASSERT_TRUE(CRecyclerFilter::ReadNodeData(node.get(), &dev, nullptr, 4096, out));
