@@ -289,7 +289,7 @@ long long RecordOf(Volume& v, const std::string& path) {
     return -1;
 }
 
-TEST(NtfsCompressed, FailingUnitGivesZerosThereOnly) {
+TEST(NtfsCompressed, FailingUnitAndWindowedReads) {
     ResetFactories();
     RegisterNtfsLibrary();
     Volume v(kVolumes[0]);
@@ -316,6 +316,16 @@ TEST(NtfsCompressed, FailingUnitGivesZerosThereOnly) {
     EXPECT_EQ(broken.substr(0, start), whole.substr(0, start));
     EXPECT_EQ(broken.substr(start, end - start), std::string(end - start, '\0'));
     EXPECT_EQ(broken.substr(end), whole.substr(end));
+
+    // A read near the end expands only the unit that holds it.
+    IFileReader* reader = w.writer.SetRecoverNode(node.get());
+    ASSERT_TRUE(reader);
+    v.device->ResetCounters();
+    char tail[100];
+    ASSERT_EQ(reader->ReadData(static_cast<long long>(whole.size()) - 100, tail, 100, nullptr), 100u);
+    EXPECT_EQ(std::string(tail, 100), whole.substr(whole.size() - 100));
+    EXPECT_LE(v.device->SectorsRead(), 16ull * v.spc);
+    reader->Release();
 }
 
 TEST(NtfsCompressed, DamagedRunsAndClustersAreRefused) {
@@ -347,7 +357,7 @@ TEST(NtfsCompressed, DamagedRunsAndClustersAreRefused) {
     EXPECT_EQ(out, std::string(static_cast<std::size_t>(node->GetFileSize()), '\0'));
 }
 
-TEST(NtfsNames, UnpairedSurrogateAndRecordInfo) {
+TEST(NtfsNames, SurrogatesAndHardLinkFolders) {
     Volume v(kVolumes[0]);
     ASSERT_TRUE(v.device);
     const long long n = RecordOf(v, "A Long File Name.txt");
@@ -368,6 +378,25 @@ TEST(NtfsNames, UnpairedSurrogateAndRecordInfo) {
     CCommonFileRecordInfo info;
     ASSERT_TRUE(info.InitFromBuffer(v.ReadRecord(n), 0));
     EXPECT_EQ(info.GetFileRecordNumberofParentDirectory(), 5);
+
+    // A hard link whose first (shown, POSIX) name lies in another folder
+    // than its second: the shown name keeps its own folder.
+    const long long linked = RecordOf(v, "Links/target.bin");
+    ASSERT_GT(linked, 0);
+    rec = v.ReadRecord(linked);
+    ASSERT_TRUE(CNTFSFileRecord::UnfixupFileRecord(rec));
+    const auto at = CNTFSFileRecord::GetAttributeOffset(rec, ntfs::ATTR_FILE_NAME, 0);
+    rec[at + bytes::Le16(rec, at + 20)] = 64;
+    const std::string first = CNTFSFileRecordFileNameAttribute::GetFileNameUtf8(
+        CNTFSFileRecord::FindAttibute(rec, ntfs::ATTR_FILE_NAME, 0));
+    CNTFSFileRecord::FixupFileRecord(rec);
+    long long parent = -1;
+    node = BuildNode(v, linked, &parent, &rec);
+    ASSERT_TRUE(node);
+    EXPECT_EQ(node->GetFileName(), first);
+    EXPECT_EQ(parent, 64);
+    ASSERT_TRUE(info.InitFromBuffer(rec, 0));
+    EXPECT_EQ(info.GetFileRecordNumberofParentDirectory(), 64);
     CCommonFileRecordPositionInfo pos(1000);
     EXPECT_TRUE(pos.Merge(1002));
     EXPECT_TRUE(pos.Merge(1004));
