@@ -196,10 +196,12 @@ void CNTFSFileNode::FilterFileNameByDot() {
 
 namespace {
 
-// The file whose base record starts at sector, with its extension records.
+// The unnamed $DATA value of the file whose base record lies at sector, with
+// its extension records. Records smaller than a sector share it: the record
+// number, when known, picks the file's own.
 int CopyResidentValue(std::uint64_t recordSector, IStorageDevice& device, const CExtendFileRecordInfoList* extensions,
-                      long long offset, long long* length, std::uint8_t* out, std::uint32_t capacity,
-                      std::uint32_t* copied) {
+                      long long number, long long offset, long long* length, std::uint8_t* out,
+                      std::uint32_t capacity, std::uint32_t* copied) {
     if (!length || !out || offset < 0) return 0;
     const unsigned sectorSize = device.GetSectorSize();
     if (sectorSize == 0 || recordSector > static_cast<std::uint64_t>(LLONG_MAX)) return 0;
@@ -208,10 +210,13 @@ int CopyResidentValue(std::uint64_t recordSector, IStorageDevice& device, const 
     if (!device.ReadSector(raw.data(), static_cast<long long>(recordSector), 1)) return 0;
     const std::uint32_t recordSize = CNTFSFileRecord::GetAllocatedSize(raw);
     if (recordSize < 1024 || recordSize > ntfs::kMaxRecordSize || recordSize % 512) return 0;
+    std::size_t at = 0;
+    for (std::size_t o = recordSize; number >= 0 && o + recordSize <= sectorSize; o += recordSize)
+        if (bytes::Le32(raw, o + 44) == static_cast<std::uint64_t>(number)) at = o;
     const unsigned sectors = (recordSize + sectorSize - 1) / sectorSize;
     raw.resize(static_cast<std::size_t>(sectors) * sectorSize);
     if (sectors > 1 && !device.ReadSector(raw.data(), static_cast<long long>(recordSector), sectors)) return 0;
-    CNTFSMultiFileRecord record(Bytes(raw).first(recordSize), static_cast<long long>(recordSector), &device,
+    CNTFSMultiFileRecord record(Bytes(raw).subspan(at, recordSize), static_cast<long long>(recordSector), &device,
                                 extensions, recordSize);
     if (!record.IsValid()) return 0;
     for (int i = 0;; ++i) {
@@ -238,10 +243,11 @@ int GetResidentDataRunsStream(CNTFSFileNode& node, IStorageDevice& device, long 
     const long long sector = props->GetFileRecordStartSector();
     if (sector < 0) return 0;
     return CopyResidentValue(static_cast<std::uint64_t>(sector), device, &props->GetExtendFileRecordInfoList(),
-                             offset, length, out, capacity, copied);
+                             static_cast<long long>(props->GetFileRecordIndex()), offset, length, out, capacity,
+                             copied);
 }
 
 int GetResidentDataRunsStream(std::uint64_t recordSector, IStorageDevice& device, long long offset,
                               long long* length, std::uint8_t* out, std::uint32_t capacity, std::uint32_t* copied) {
-    return CopyResidentValue(recordSector, device, nullptr, offset, length, out, capacity, copied);
+    return CopyResidentValue(recordSector, device, nullptr, -1, offset, length, out, capacity, copied);
 }
