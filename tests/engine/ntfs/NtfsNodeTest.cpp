@@ -35,8 +35,7 @@ NodePtr BuildNode(Volume& v, long long number, long long* parent = nullptr,
     const auto rec = patched ? *patched : v.ReadRecord(number, &sector);
     if (patched) v.ReadRecord(number, &sector);
     if (rec.empty()) return nullptr;
-    static CExtendFileRecordInfoList ext;
-    ext = v.Extensions(rec, sector);
+    const CExtendFileRecordInfoList ext = v.Extensions(rec, sector);
     CNTFSMultiFileRecord multi(rec, sector, v.device.get(), &ext, v.recordSize);
     std::list<CNTFSFileProperties*> made;
     CNTFSFilePropertiesBuilder builder(made);
