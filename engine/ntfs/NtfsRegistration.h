@@ -1,4 +1,5 @@
 #pragma once
-// Fills the NTFS slots of the factory registry (the volume recogniser). Called
+// Fills the NTFS slots of the factory registry (the volume recogniser and the
+// reader of resident data). Called
 // once at start-up.
 void RegisterNtfsLibrary();

@@ -5,6 +5,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/tree/FileReaderEx.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,11 +21,6 @@ constexpr std::size_t kPathArea = 512;
 // Ancestor walks over linked nodes stop here: deeper chains are damage.
 constexpr int kMaxDepth = 4096;
 
-struct RunListDeleter {
-    void operator()(IDataRunList* l) const {
-        if (l) l->Release();
-    }
-};
 
 bool StartsWith(const char* name, const char* prefix) {
     return name && std::strncmp(name, prefix, std::strlen(prefix)) == 0;
@@ -83,53 +79,26 @@ std::string CRecyclerFilter::ParseIndexFileName(bytes::Bytes data) {
 bool CRecyclerFilter::ReadNodeData(CFileNode* node, IStorageDevice* device, CSearchedPartitionInfo* partition,
                                    std::size_t limit, std::vector<std::uint8_t>& out) {
     out.clear();
-    if (!node || !device || limit == 0) return false;
-    const long long size = node->GetFileSize();
-    if (size <= 0) return false;
-    const std::size_t want = static_cast<std::size_t>(std::min<long long>(size, static_cast<long long>(limit)));
-    IDataRunList* runs = node->GetDataRunList();
-    if (!runs) return false;
-
-    if (runs->IsResident()) {
-        const auto& read = Factories().ntfsResidentRead;
-        if (!read) return false;
-        out.assign(want, 0);
-        const unsigned got = read(device, node, 0, reinterpret_cast<char*>(out.data()), static_cast<unsigned>(want));
-        out.resize(std::min<std::size_t>(got, want));
-        return !out.empty();
-    }
-
-    const unsigned sectorSize = device->GetSectorSize();
-    const long long spc = partition && partition->m_sectorsPerCluster ? partition->m_sectorsPerCluster : 2;
-    const long long origin = partition ? partition->m_clusterOrigin : 0;
-    const unsigned long long total = device->GetTotalSectors();
-    if (sectorSize == 0) return false;
-    const std::size_t clusterBytes = static_cast<std::size_t>(spc) * sectorSize;
-
-    std::unique_ptr<IDataRunList, RunListDeleter> walk(runs->Clone());
-    if (!walk) return false;
-    out.reserve(want);
-    std::vector<std::uint8_t> cluster(clusterBytes);
-    for (DataRun* r = walk->GetFirst(); r && out.size() < want; r = walk->GetNext()) {
-        if (r->length <= 0) continue;
-        for (long long c = 0; c < r->length && out.size() < want; ++c) {
-            if (r->start < 0) { // sparse run: zeros
-                std::fill(cluster.begin(), cluster.end(), 0);
-            } else {
-                // A run that overflows or lies outside the device ends the read.
-                long long clusterNo = 0, offset = 0, sector = 0;
-                if (__builtin_add_overflow(r->start, c, &clusterNo) ||
-                    __builtin_mul_overflow(clusterNo, spc, &offset) ||
-                    __builtin_add_overflow(origin, offset, &sector) || sector < 0 ||
-                    static_cast<unsigned long long>(sector) > total ||
-                    total - static_cast<unsigned long long>(sector) < static_cast<unsigned long long>(spc))
-                    return !out.empty();
-                if (!device->ReadSector(cluster.data(), sector, spc)) return !out.empty();
-            }
-            const std::size_t n = std::min(clusterBytes, want - out.size());
-            out.insert(out.end(), cluster.begin(), cluster.begin() + static_cast<std::ptrdiff_t>(n));
-        }
-    }
+    if (limit == 0) return false;
+    // Without a partition record: two sectors per cluster from sector 0.
+    CFileReaderEx reader;
+    const bool open = partition && partition->m_sectorsPerCluster ? reader.Open(device, node, partition)
+                                                                   : reader.Open(device, node, 0, 2);
+    if (!open) return false;
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<long long>(node->GetFileSize(), static_cast<long long>(limit)));
+    out.assign(want, 0);
+    // Cluster by cluster, so that a run past the device keeps what came before it.
+    const std::size_t step = static_cast<std::size_t>(device->GetSectorSize()) *
+                             (partition && partition->m_sectorsPerCluster ? partition->m_sectorsPerCluster : 2);
+    std::size_t have = 0;
+    unsigned got = 0;
+    while (have < want &&
+           reader.Read(static_cast<long long>(have), out.data() + have,
+                       static_cast<unsigned>(std::min(step, want - have)), got) &&
+           got > 0)
+        have += got;
+    out.resize(have);
     return !out.empty();
 }
 
