@@ -168,16 +168,6 @@ TEST(PropertyList, ShippedCopyIsNeverWrittenAndTheWritableCopyIsSeeded) {
         fs::permissions(p, w, fs::perm_options::add);
 }
 
-TEST(PropertyList, ShippedResourcesOfTheBuildAreFound) {
-    const QString dir = resourceDir();
-    ASSERT_FALSE(dir.isEmpty()) << "no resources folder beside the test executable";
-    EXPECT_TRUE(QFile::exists(dir + QStringLiteral("/en.lproj/Localizable.strings")));
-    const QVariant shipped = readPropertyList(dir + QStringLiteral("/LocalVersionMessage.plist"));
-    ASSERT_EQ(shipped.typeId(), QMetaType::QVariantMap);
-    EXPECT_TRUE(
-        shipped.toMap().value(QStringLiteral("en")).toMap().contains(QStringLiteral("APFS_HELP_URL")));
-}
-
 TEST(UserDefaults, FoldersUnderXdgOrHome) {
     TempDir dir;
     {

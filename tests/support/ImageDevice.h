@@ -47,8 +47,7 @@ public:
     void SetPermitted(int permitted) { permitted_ = permitted; }
 
     // Sectors (window-relative) whose reads fail.
-    void FailSector(long long sector) { FailSectors(sector, 1); }
-    void FailSectors(long long first, long long count);
+    void FailSector(long long sector) { Locked(mutex_, [&] { failures_.insert(sector); }); }
     void ClearFailures() { Locked(mutex_, [&] { failures_.clear(); }); }
 
     // Called before every read that reaches the file, on the reading thread

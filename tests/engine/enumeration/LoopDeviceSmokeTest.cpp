@@ -1,37 +1,14 @@
 // The enumerator over the real system: an sfdisk-made MBR image attached as a
 // loop device. Needs root (losetup); skipped with a message otherwise.
-#include "engine/enumeration/EnumDevice.h"
-#include "tests/support/engine_helpers.h"
+#include "tests/engine/enumeration/EnumTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 
 using namespace salvor::test;
 
 namespace {
-
-IStorageDevice* FindDisk(IEnumDeviceEx& e, const std::string& name) {
-    int n = 0;
-    e.EnumDiskDevice(nullptr, n);
-    std::vector<IStorageDevice*> disks(static_cast<std::size_t>(n));
-    if (n == 0 || IsFailure(e.EnumDiskDevice(disks.data(), n))) return nullptr;
-    for (IStorageDevice* d : disks)
-        if (name == DiskRec(d).bsdName) return d;
-    return nullptr;
-}
-
-std::vector<std::string> VolumesOf(IEnumDeviceEx& e, IStorageDevice* disk) {
-    int n = 0;
-    e.EnumVolumeDevice(disk, nullptr, n);
-    std::vector<IStorageDevice*> v(static_cast<std::size_t>(n));
-    if (n) {
-        EXPECT_EQ(e.EnumVolumeDevice(disk, v.data(), n), 0u);
-    }
-    for (IStorageDevice* d : v) EXPECT_EQ(d->GetTotalSectors(), 20480u);
-    return Describe(v);
-}
 
 class LoopDeviceSmoke : public ::testing::Test {
 protected:
@@ -51,28 +28,28 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
     CSysfsBlockDeviceFacts facts;
     CEnumDeviceEx e(facts);
     ASSERT_EQ(e.Init(), 0u);
-    IStorageDevice* disk = FindDisk(e, loop->name());
+    IStorageDevice* disk = Disk(e, loop->name());
     ASSERT_NE(disk, nullptr) << loop->path();
     EXPECT_EQ(DiskRec(disk).busType, BUS_VIRTUAL);
     EXPECT_STREQ(DiskRec(disk).registryName, "smoke.img");
     EXPECT_EQ(DiskRec(disk).partitionScheme, PARTITION_SCHEME_MBR);
     EXPECT_EQ(disk->IsPermitted(), 1);
     // Without partition devices the table's partitions come as volumes of the merge.
-    EXPECT_EQ(VolumesOf(e, disk), (std::vector<std::string>{"1  '' 2048+20480 fs10", "3  '' 83968+20480 fs10",
+    EXPECT_EQ(Describe(Volumes(e, disk)), (std::vector<std::string>{"1  '' 2048+20480 fs10", "3  '' 83968+20480 fs10",
                                                              "5  '' 24576+20480 fs10", "6  '' 47104+20480 fs10"}));
     ASSERT_EQ(e.Uninit(), 0u);
 
     // With them (partx -a) the kernel's partitions are the volumes; no stub of the extended one.
     ASSERT_EQ(RunCommand("partx -a '" + loop->path() + "'"), 0);
     ASSERT_EQ(e.Init(), 0u);
-    disk = FindDisk(e, loop->name());
+    disk = Disk(e, loop->name());
     ASSERT_NE(disk, nullptr);
     std::vector<std::string> expected;
     for (auto [n, start] : {std::pair{1, 2048}, {3, 83968}, {5, 24576}, {6, 47104}}) {
         const std::string name = loop->name() + "p" + std::to_string(n);
         expected.push_back(std::to_string(n) + " " + name + " '" + name + "' " + std::to_string(start) + "+20480 fs10");
     }
-    EXPECT_EQ(VolumesOf(e, disk), expected);
+    EXPECT_EQ(Describe(Volumes(e, disk)), expected);
     EXPECT_EQ(e.Uninit(), 0u);
 }
 
@@ -82,7 +59,7 @@ TEST_F(LoopDeviceSmoke, UserWithoutPermissionSeesTheDiskAsNotPermitted) {
                   CSysfsBlockDeviceFacts facts;
                   CEnumDeviceEx e(facts);
                   if (IsFailure(e.Init())) return 11;
-                  IStorageDevice* disk = FindDisk(e, name);
+                  IStorageDevice* disk = Disk(e, name);
                   const int answer = !disk ? 12 : disk->IsPermitted() == 0 ? 0 : 13;
                   e.Uninit();
                   return answer;
