@@ -45,11 +45,6 @@ void expectSame(const QVariantMap& a, const QVariantMap& b) {
         EXPECT_EQ(a.value(k), b.value(k)) << k.toStdString();
 }
 
-std::string readAll(const std::string& path) {
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
-}
-
 std::size_t filesIn(const std::string& dir) {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
@@ -105,14 +100,14 @@ TEST(PropertyList, BadInputAndUnsupportedValuesGiveAnErrorAndKeepTheFile) {
     TempDir dir;
     const QString path = QString::fromStdString(dir.file("keep.plist"));
     ASSERT_TRUE(writePropertyList(path, sample()));
-    const std::string before = readAll(dir.file("keep.plist"));
+    const std::string before = salvor::test::ReadWholeFile(dir.file("keep.plist"));
     QVariantMap bad = sample();
     bad.insert(QStringLiteral("object"), QVariant::fromValue(QSize(1, 2)));
     error.clear();
     EXPECT_FALSE(writePropertyList(path, bad, PlistFormat::Xml, &error));
     EXPECT_FALSE(error.isEmpty());
     EXPECT_FALSE(writePropertyList(path, QDateTime(QDate(1800, 1, 1), QTime(0, 0), Qt::UTC)));
-    EXPECT_EQ(readAll(dir.file("keep.plist")), before);
+    EXPECT_EQ(salvor::test::ReadWholeFile(dir.file("keep.plist")), before);
 }
 
 TEST(PropertyList, FailedWriteInAReadOnlyFolderLeavesTheOldFileIntact) {
@@ -123,7 +118,7 @@ TEST(PropertyList, FailedWriteInAReadOnlyFolderLeavesTheOldFileIntact) {
     const std::string folder = dir.file("ro"), file = folder + "/LocalVersionMessage.plist";
     fs::create_directory(folder);
     ASSERT_TRUE(writePropertyList(QString::fromStdString(file), sample()));
-    const std::string before = readAll(file);
+    const std::string before = salvor::test::ReadWholeFile(file);
     fs::permissions(folder, rx); // only the folder refuses
     QVariantMap changed = sample();
     changed.insert(QStringLiteral("upDataTimeStr"), QStringLiteral("changed"));
@@ -131,7 +126,7 @@ TEST(PropertyList, FailedWriteInAReadOnlyFolderLeavesTheOldFileIntact) {
         asUnprivileged([&] { return writePropertyList(QString::fromStdString(file), changed); });
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
     EXPECT_FALSE(wrote);
-    EXPECT_EQ(readAll(file), before);
+    EXPECT_EQ(salvor::test::ReadWholeFile(file), before);
     EXPECT_EQ(filesIn(folder), 1u);
 }
 

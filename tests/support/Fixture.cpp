@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace salvor::test {
@@ -38,6 +40,13 @@ std::string Fixture(const std::string& name) {
 std::string FixtureFile(const std::string& name, const std::string& file) {
     const std::string dir = Fixture(name);
     return dir.empty() ? std::string() : dir + "/" + file;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 std::string Sha256File(const std::string& path) {

@@ -19,6 +19,9 @@ std::string TestData();
 // Runs a shell command, answering its exit status and what it printed.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 
+// A whole file's bytes, "" when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
 // The sha256 of a file as lower-case hex, or "" when it cannot be read.
 std::string Sha256File(const std::string& path);
 

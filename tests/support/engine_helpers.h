@@ -40,13 +40,6 @@ inline const CCollectedPartitionDeviceInfoStruct& PartRec(IStorageDevice* d) {
                         &IPartitionDeviceData::GetPartitionInfo>(d);
 }
 
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The sectors of a buffer read from a stamped image (WriteStampedImage), each
 // as the number it is stamped with; -1 for a zeroed sector (sector 0 included)
 // and -2 for anything else.

@@ -261,7 +261,8 @@ TEST(Enumerator, NoDiskFailsInitAndLeavesItUninitialised) {
 class FakeFacts : public FakeBlockDeviceFacts, public ::testing::Test {
 protected:
     void SetUp() override {
-        BlockDiskFacts d{.name = "sdb", .major = 8, .minor = 16, .size512 = 532480, .protocol = "USB"};
+        BlockDiskFacts d{.name = "sdb", .major = 8, .minor = 16, .size512 = 532480, .vendor = {}, .model = {},
+                         .backingFile = {}, .protocol = "USB", .partitions = {}};
         for (auto [n, start, size] : {std::tuple{1, 2048u, 409600u}, std::tuple{3, 413696u, 40960u}}) {
             const std::string name = "sdb" + std::to_string(n);
             d.partitions.push_back({name, n, 8, static_cast<unsigned>(16 + n), start, size});

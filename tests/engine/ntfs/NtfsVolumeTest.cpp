@@ -10,8 +10,7 @@
 #include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsMultiRecord.h"
-#include "tests/support/ImageDevice.h"
-#include "tests/support/Fixture.h"
+#include "tests/support/engine_helpers.h"
 #ifdef SALVOR_HAVE_FAT
 #include "engine/fat/FatRegistration.h"
 #endif
@@ -23,7 +22,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -46,13 +44,6 @@ const VolumeCase kVolumes[] = {
     {"ntfs_64k", 0, 512, false},       {"ntfs_4kr", 0, 4096, false},        {"ntfs-ptrn", 128, 512, true},
     {"ntfs-ramslack", 128, 512, true}, {"ntfs-lastaccess", 128, 512, true}, {"ntfs-si-vs-fn", 128, 512, true},
     {"ntfs3", 0, 512, true},           {"ntfs3_attrlist", 0, 512, true},    {"ntfs_index", 128, 512, true}};
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The value of "Key: value" in fsstat output.
 std::string FsstatField(const std::string& text, const std::string& key) {
@@ -203,7 +194,7 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     IVolumeAnalyze* a = analysis->GetVolumeAnzlyzer();
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->GetFileSystemType(), FS_NTFS);
-    const std::string fs = ReadText(v.Oracle("fsstat.txt"));
+    const std::string fs = salvor::test::ReadWholeFile(v.Oracle("fsstat.txt"));
     const std::string range = FsstatField(fs, "Total Sector Range");
     EXPECT_EQ(a->GetTotalSector(), std::stoull(range.substr(range.find('-') + 1)) + 1);
     EXPECT_EQ(v.boot.GetSectorsperCluster() * v.boot.GetBytesPerSector(), Field(fs, "Cluster Size"));
@@ -218,7 +209,7 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     ASSERT_TRUE(
         CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), runs, true, nullptr));
     auto log = v.ReadClusters(runs);
-    const std::string icat = ReadText(v.Oracle("logfile"));
+    const std::string icat = salvor::test::ReadWholeFile(v.Oracle("logfile"));
     ASSERT_GE(log.size(), icat.size());
     EXPECT_EQ(std::memcmp(log.data(), icat.data(), icat.size()), 0);
     int pages = 0;
@@ -262,9 +253,9 @@ TEST_P(NtfsVolume, RecordsAndIndexesEqualIstat) {
     static const char* kNamespaces[] = {"POSIX", "Win32", "DOS", "Win32 & DOS", "?"};
     Volume v(GetParam());
     ASSERT_TRUE(v.device && !v.mft.IsEmpty());
-    const auto istat = ParseIstat(ReadText(v.Oracle("istat.txt")));
+    const auto istat = ParseIstat(salvor::test::ReadWholeFile(v.Oracle("istat.txt")));
     std::multiset<std::string> namespaces, expectedNamespaces;
-    std::istringstream names(ReadText(v.Oracle("names.txt")));
+    std::istringstream names(salvor::test::ReadWholeFile(v.Oracle("names.txt")));
     for (std::string line; std::getline(names, line);)
         expectedNamespaces.insert(line);
 
