@@ -55,13 +55,6 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
 }
 
-TEST_F(Destination, CharacterDevicesAreWrittenInPlace) {
-    CDestinationFile file;
-    ASSERT_TRUE(file.Open("/dev/null"));
-    EXPECT_EQ(file.WriteAt("abc", 3, 0), 3);
-    EXPECT_TRUE(file.Commit());
-}
-
 TEST_F(Destination, EveryNameIsNewAndNumbered) {
     { std::ofstream(tmp.file("b.txt")) << "keep"; }
     CDestinationNames names;
