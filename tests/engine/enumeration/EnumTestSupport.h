@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include <map>
 #include <string>
 #include <utility>

@@ -8,10 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 using namespace salvor::test;
 using namespace enum_codes;
