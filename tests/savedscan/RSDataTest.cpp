@@ -58,6 +58,13 @@ protected:
         EXPECT_TRUE(!open || code != 3 || rs->GetFrameSize() == (mode == RS_MODE_READ ? 3u : 0u));
         return code;
     }
+    // A new container with a header and frame A open, holding "abcd".
+    void StartWithFrame(CRSData& rs) {
+        ASSERT_TRUE(rs.StartRS(path.c_str(), 1));
+        ASSERT_TRUE(rs.SetStatus(FILE_STATUS_SAVED));
+        ASSERT_TRUE(rs.OpenFrame(kFrameA));
+        ASSERT_TRUE(rs.WriteCurFrame("abcd", 4));
+    }
 
     TempDir dir;
     std::string path = dir.file("scan.rsf");
@@ -266,12 +273,18 @@ TEST_F(RSDataTest, StartRSRefusesBadPathsAndAppendsWithoutCreate) {
     EXPECT_EQ(walk.payloads[1], Buffer{2});
 }
 
+TEST_F(RSDataTest, EndRSBackPatchesAFrameLeftOpen) {
+    {
+        CRSData rs(RS_MODE_WRITE);
+        StartWithFrame(rs); // no CloseFrame: the destructor ends it
+    }
+    const auto walk = rswalk::WalkContainer(path.c_str(), 3, {kFrameA});
+    EXPECT_EQ(walk.payloads[0], (Buffer{'a', 'b', 'c', 'd'}));
+}
+
 TEST_F(RSDataTest, FailedHeaderRewriteInCloseFrameRaisesSix) {
     CRSData rs(RS_MODE_WRITE);
-    ASSERT_TRUE(rs.StartRS(path.c_str(), 1));
-    ASSERT_TRUE(rs.SetStatus(FILE_STATUS_SAVED));
-    ASSERT_TRUE(rs.OpenFrame(kFrameA));
-    ASSERT_TRUE(rs.WriteCurFrame("abcd", 4));
+    StartWithFrame(rs);
     // Swap the container's descriptor for a read-only one: every later write
     // fails as on a medium that went away.
     const int fd = FindOpenDescriptor(path);

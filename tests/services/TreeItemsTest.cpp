@@ -131,6 +131,15 @@ TEST(NodeItems, AnswersFromTheNode) {
     EXPECT_EQ(OpNodeData::fileNodeName(nullptr), "");
 }
 
+TEST(NodeItems, SiblingLoopsEndTheFolderTest) {
+    NodeForest forest;
+    auto *parent = forest.Linked("p", true), *x = forest.Linked("x"), *y = forest.Linked("y");
+    parent->childLink = x;
+    x->nextLink = y;
+    y->nextLink = x; // back to the first child
+    EXPECT_FALSE(OpNodeData::initWithFileNode(parent)->isHasFolderChildren());
+}
+
 TEST(NodeItems, SubNodesGetTheirParentAndParentsAreWeak) {
     OpNodeRef parent = Group(1, "Documents"), child = Group(1, "pdf");
     parent->setSubNode({child});
