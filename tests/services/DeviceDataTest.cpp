@@ -140,26 +140,30 @@ protected:
     RunningScan scan;
 };
 
+// The listed disks: path or name, size, indices, flags and shown volumes.
+std::vector<std::string> Show(const std::list<_DiskVolumeData>& disks) {
+    std::vector<std::string> out;
+    const auto one = [](const _DiskVolumeData& d) {
+        return std::string(d.devicePath ? d.devicePath : d.name) + " " + std::to_string(d.size) + " " +
+               std::to_string(d.diskIndex) + "/" + std::to_string(d.volumeIndex) + (d.isUsb ? " usb" : "") +
+               (d.isDmg ? " dmg" : "") + (d.canOpen ? "" : " closed");
+    };
+    for (const auto& d : disks) {
+        out.push_back(one(d));
+        for (const auto& v : d.children) out.back() += " {" + one(v) + "}";
+    }
+    return out;
+}
+
 TEST_F(DeviceList, HiddenVolumesFlagsAndItems) {
     ASSERT_TRUE(list.InitDeviceInfo());
     EXPECT_EQ(list.GetInitState(), VXUIDeviceData::kDone);
-    const auto disks = Disks();
-    ASSERT_EQ(disks.size(), 3u);
-    const _DiskVolumeData &gpt = disks.front(), &apm = *std::next(disks.begin());
-    EXPECT_STREQ(gpt.devicePath, "/dev/WD Elements");
-    EXPECT_EQ(gpt.size, 2000u * 512);
-    EXPECT_EQ(std::tie(gpt.diskIndex, gpt.volumeIndex, gpt.isUsb, gpt.isDmg), std::tuple(0, -1, 1u, 0u));
-    ASSERT_EQ(gpt.children.size(), 1u); // the EFI partition is hidden
-    EXPECT_STREQ(gpt.children.front().name, "Photos");
-    EXPECT_EQ(gpt.children.front().volumeIndex, 1); // its place among all volumes
-    EXPECT_EQ(apm.isDmg, 1u);
-    ASSERT_EQ(apm.children.size(), 1u); // map and free space hidden
-    EXPECT_STREQ(apm.children.front().name, "Mac");
-    EXPECT_EQ(apm.children.front().volumeIndex, 1);
-    EXPECT_TRUE(disks.back().children.empty());
-    EXPECT_EQ(disks.back().diskIndex, 2);
-
-    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(disks);
+    // The EFI partition, the APM map and its free space are hidden; a volume's
+    // index is its place among all the disk's volumes.
+    EXPECT_EQ(Show(Disks()), (std::vector<std::string>{"/dev/WD Elements 1024000 0/-1 usb {Photos 921600 0/1}",
+                                                       "/dev/old.dmg 512000 1/-1 dmg {Mac 460800 1/1}",
+                                                       "/dev/Card 256000 2/-1"}));
+    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(Disks());
     ASSERT_EQ(items.size(), 3u);
     ASSERT_EQ(items[0]->children().size(), 1u);
     EXPECT_EQ(items[0]->children()[0]->parentName(), "WD Elements");
@@ -202,8 +206,7 @@ TEST_F(DeviceList, IndexMappingBothWays) {
 TEST_F(DeviceList, PermissionAndRefusedRecords) {
     data->SetPermitted(0);
     ASSERT_TRUE(list.InitDeviceInfo());
-    EXPECT_EQ(Disks().front().children.front().canOpen, 0u);
-    EXPECT_EQ(Disks().front().canOpen, 1u);
+    EXPECT_EQ(Show(Disks()).front(), "/dev/WD Elements 1024000 0/-1 usb {Photos 921600 0/1 closed}");
     dynamic_cast<IDiskDeviceData*>(mbrDisk->GetPrivateData())->GetDiskInfo()->kind = 1; // marked: left out
     EXPECT_EQ(Disks().size(), 2u);
 }

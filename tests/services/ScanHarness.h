@@ -8,10 +8,10 @@
 #include "services/StatusPoller.h"
 #include "services/UIController.h"
 #include "services/UIScan.h"
+#include "tests/platform/TestEnv.h"
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -61,21 +61,13 @@ inline void UseRealFileSystems() {
 // Sets TZ for the scope.
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char* tz) : m_had(std::getenv("TZ") != nullptr), m_old(m_had ? std::getenv("TZ") : "") {
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTimeZone() {
-        if (m_had)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
+    explicit ScopedTimeZone(const char* tz) : m_env("TZ", tz) { tzset(); }
 
 private:
-    bool m_had;
-    std::string m_old;
+    struct Reset {
+        ~Reset() { tzset(); }
+    } m_reset;      // destroyed after m_env: the old TZ is back by then
+    ScopedEnv m_env;
 };
 
 } // namespace salvor::test

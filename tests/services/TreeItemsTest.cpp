@@ -71,23 +71,6 @@ TEST_F(DateGroups, TicksGoDownToShownFilesAndUpAsPartOrWhole) {
     EXPECT_EQ(a->GetCheckedStatus(), CHECK_NONE);
 }
 
-TEST(TypeGroups, UntickingOneOfTwoExtensionGroupsMakesTheCategoryPartial) {
-    NodeForest forest;
-    auto* root = forest.Root(SEARCHER_NTFS, "DATA");
-    auto *jpg = forest.Add(root, "a.jpg"), *png = forest.Add(root, "b.png");
-    OpNodeRef pictures = Group(1, "Pictures");
-    OpNodeRef jpgGroup = Group(1, "jpg", pictures), pngGroup = Group(1, "png", pictures);
-    jpgGroup->addChildObject(jpg);
-    pngGroup->addChildObject(png);
-    jpgGroup->setNodeState(2);
-    pngGroup->setNodeState(2);
-    EXPECT_EQ(pictures->state(), 2);
-    pngGroup->setNodeState(0);
-    EXPECT_EQ(pictures->state(), 1);
-    EXPECT_EQ(png->GetCheckedStatus(), CHECK_NONE);
-    EXPECT_EQ(jpg->GetCheckedStatus(), CHECK_ALL);
-}
-
 TEST(TypeGroups, IconKindOfGroups) {
     // Categories by title, an extension or "Other" is no category title; date
     // roots, years and months by their depth.

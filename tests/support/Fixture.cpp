@@ -5,7 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace salvor::test {
 
@@ -40,9 +45,30 @@ std::string FixtureFile(const std::string& name, const std::string& file) {
     return dir.empty() ? std::string() : dir + "/" + file;
 }
 
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 std::string Sha256File(const std::string& path) {
     std::string out;
     return RunCommand("sha256sum '" + path + "'", &out) == 0 && out.size() >= 64 ? out.substr(0, 64) : std::string();
+}
+
+int ExitStatusAsNobody(const std::function<int()>& body) {
+    const passwd* nobody = getpwnam("nobody");
+    const uid_t uid = nobody ? nobody->pw_uid : 65534;
+    const gid_t gid = nobody ? nobody->pw_gid : 65534;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(100);
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 TempDir::TempDir() {

@@ -1,6 +1,7 @@
 #pragma once
 // Fixtures are disk images built by the scripts under tests/fixtures/ with real
 // tools, into the build tree, and cached there by the script's hash.
+#include <functional>
 #include <string>
 
 namespace salvor::test {
@@ -19,8 +20,15 @@ std::string TestData();
 // Runs a shell command, answering its exit status and what it printed.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 
+// A whole file's bytes, "" when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
 // The sha256 of a file as lower-case hex, or "" when it cannot be read.
 std::string Sha256File(const std::string& path);
+
+// Runs body in a child process as user "nobody"; the child's exit status is
+// body's answer, 100 when it could not become nobody, -1 when it did not end normally.
+int ExitStatusAsNobody(const std::function<int()>& body);
 
 // A fresh temporary folder, removed by the returned object's destructor.
 class TempDir {

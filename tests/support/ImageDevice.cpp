@@ -53,11 +53,6 @@ ResultCode ImageDevice::IOCtl(unsigned long long, void*) {
     return 0;
 }
 
-void ImageDevice::FailSectors(long long first, long long count) {
-    std::lock_guard lock(mutex_);
-    for (long long s = first; s < first + count; ++s) failures_.insert(s);
-}
-
 int ImageDevice::ReadSector(void* buffer, long long firstSector, long long count) {
     std::function<void(long long, long long)> hook;
     std::set<long long> failing;

@@ -48,7 +48,9 @@ public:
 
     // Sectors (window-relative) whose reads fail.
     void FailSector(long long sector) { FailSectors(sector, 1); }
-    void FailSectors(long long first, long long count);
+    void FailSectors(long long first, long long count) {
+        Locked(mutex_, [&] { for (long long s = first; s < first + count; ++s) failures_.insert(s); });
+    }
     void ClearFailures() { Locked(mutex_, [&] { failures_.clear(); }); }
 
     // Called before every read that reaches the file, on the reading thread

@@ -14,9 +14,7 @@ void RecordingTree::ShowNodes(IFileNode** nodes, unsigned count, int lostBatch) 
 }
 
 int RecordingTree::ShowFilesystemNode(IFilesystemNode* root) {
-    std::lock_guard lock(mutex_);
-    roots_.push_back(root);
-    if (policy_ != RootPolicy::Folders) return policy_ == RootPolicy::All;
+    Locked(mutex_, [&] { roots_.push_back(root); });
     return root && root->IsDirectory() ? 1 : 0;
 }
 

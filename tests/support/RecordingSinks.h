@@ -26,7 +26,7 @@ public:
     }
     // 0 once Stop() was called or once StopAfter(n) reports have arrived.
     int Continued() override {
-        return Locked(mutex_, [&] { return ++continuedCalls_, (stopped_ || reports_.size() >= stopAfter_) ? 0 : 1; });
+        return Locked(mutex_, [&] { return (stopped_ || reports_.size() >= stopAfter_) ? 0 : 1; });
     }
     int shouldBuild() override { return Locked(mutex_, [&] { return shouldBuild_; }); }
 
@@ -47,8 +47,6 @@ public:
                                              [](const _PROGRESS_INFO& r) { return r.state == PROGRESS_FINISHED; }));
         });
     }
-    // How many times Continued() was asked.
-    std::size_t ContinuedCalls() const { return Locked(mutex_, [&] { return continuedCalls_; }); }
 
 private:
     mutable std::mutex mutex_;
@@ -56,13 +54,10 @@ private:
     std::size_t stopAfter_ = static_cast<std::size_t>(-1);
     bool stopped_ = false;
     int shouldBuild_ = 1;
-    std::size_t continuedCalls_ = 0;
 };
 
 class RecordingTree : public IDrirectoryTree {
 public:
-    enum class RootPolicy { Folders, All, None };
-
     struct Batch {
         std::vector<IFileNode*> nodes;
         std::vector<std::string> names; // names as they were when shown
@@ -70,11 +65,8 @@ public:
     };
 
     void ShowNodes(IFileNode** nodes, unsigned count, int lostBatch) override;
-    // Records every root offered; answers 1 as the policy says (by default
-    // only for folders, as the application does).
+    // Records every root offered; answers 1 for folders only, as the application does.
     int ShowFilesystemNode(IFilesystemNode* root) override;
-
-    void SetRootPolicy(RootPolicy policy) { Locked(mutex_, [&] { policy_ = policy; }); }
 
     std::vector<Batch> Batches() const { return Locked(mutex_, [&] { return batches_; }); }
     std::vector<IFilesystemNode*> Roots() const { return Locked(mutex_, [&] { return roots_; }); }
@@ -91,7 +83,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<Batch> batches_;
     std::vector<IFilesystemNode*> roots_;
-    RootPolicy policy_ = RootPolicy::Folders;
 };
 
 } // namespace salvor::test

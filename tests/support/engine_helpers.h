@@ -7,15 +7,11 @@
 #include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,13 +34,6 @@ inline const CCollectedVolumeDeviceInfoStruct& VolRec(IStorageDevice* d) {
 inline const CCollectedPartitionDeviceInfoStruct& PartRec(IStorageDevice* d) {
     return DeviceRecord<IPartitionDeviceData, CCollectedPartitionDeviceInfoStruct,
                         &IPartitionDeviceData::GetPartitionInfo>(d);
-}
-
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // The sectors of a buffer read from a stamped image (WriteStampedImage), each
@@ -132,21 +121,5 @@ private:
         if (salvor::test::RunCommand("command -v losetup >/dev/null && command -v partx >/dev/null") != 0) \
             GTEST_SKIP() << "losetup/partx missing: install the Debian package 'util-linux'";             \
     } while (0)
-
-// Runs body in a child process as user "nobody"; the child's exit status is
-// body's answer, 100 when it could not become nobody, -1 when it did not end normally.
-inline int ExitStatusAsNobody(const std::function<int()>& body) {
-    const passwd* nobody = getpwnam("nobody");
-    const uid_t uid = nobody ? nobody->pw_uid : 65534;
-    const gid_t gid = nobody ? nobody->pw_gid : 65534;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(100);
-        _exit(body());
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 } // namespace salvor::test

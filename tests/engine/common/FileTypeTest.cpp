@@ -1,9 +1,8 @@
-// File-type manager, its hash table, the format table, text conversion and records.
+// File-type manager, its hash table, the format table, text conversion and partition records.
 #include "engine/common/FileTypeManager.h"
 #include "engine/common/FormatTable.h"
 #include "engine/common/KeHashTable.h"
 #include "engine/common/TextConvert.h"
-#include "engine/include/Progress.h"
 #include "engine/include/SearchedPartitionInfo.h"
 
 #include <gtest/gtest.h>
@@ -130,8 +129,7 @@ TEST(TextConvert, Utf16CharsetsTruncationAndSafeNames) {
     for (const auto& [raw, safe] : names) EXPECT_EQ(MakeSafeFileName(raw), safe) << raw;
 }
 
-TEST(Records, ProgressSizeSectorSizesAndPartitionCopies) {
-    static_assert(sizeof(_PROGRESS_INFO) == 4128);
+TEST(Records, SectorSizesAndPartitionCopies) {
     for (unsigned bad : {0u, 100u, 513u}) EXPECT_EQ(CSearchedPartitionInfo(bad).GetSectorSize(), 512u) << bad;
     for (unsigned good : {1024u, 4096u}) EXPECT_EQ(CSearchedPartitionInfo(good).GetSectorSize(), good);
     CSearchedPartitionInfo info(4096);

@@ -38,7 +38,6 @@ protected:
 
 TEST_F(CachedDevice, BlocksOfAShortDeviceAndTheirRange) {
     auto& c = Make(2500);
-    EXPECT_EQ(c.GetType(), DEVICE_WRAPPER);
     EXPECT_EQ(c.GetBlockSize(), 1000u);
     EXPECT_EQ(c.BlockCount(), 3);
     EXPECT_EQ(c.IsBlockInValidRange(2), 1);

@@ -53,7 +53,6 @@ TEST_F(StampedImage, AWindowCutsAndZeroFillsAtItsEnd) {
     disk.SetPrivateData(DiskRecord(512, 1000));
     DevicePtr part(CreatePartitionDevice(&disk, 200, 100));
     ASSERT_EQ(part->Open(nullptr), 1);
-    EXPECT_EQ(part->GetType(), DEVICE_PARTITION);
     EXPECT_EQ(part->GetTotalSectors(), 100u);
     SectorList got;
     EXPECT_EQ(Read(*part, 95, 10, &got), 1);
@@ -101,7 +100,6 @@ TEST_F(StampedImage, APartitionWithoutVolumeBecomesAVolumeOverItsDiskArea) {
     DevicePtr vol(CreatePartitionVirtualVolumeDevice(part.get()));
     ASSERT_NE(vol, nullptr);
     ASSERT_EQ(vol->Open(nullptr), 1);
-    EXPECT_EQ(vol->GetType(), DEVICE_VOLUME);
     EXPECT_EQ(vol->GetTotalSectors(), 300u);
     SectorList got;
     EXPECT_EQ(Read(*vol, 298, 4, &got), 1);
@@ -207,7 +205,6 @@ TEST_F(StampedImage, RecordsGiveGeometryAndTypedGettersCheckTheKind) {
 TEST_F(StampedImage, AnImageDeviceReadsAtItsDataOffset) {
     CDmgDevice raw(path.c_str());
     ASSERT_EQ(raw.Open(nullptr), 1);
-    EXPECT_EQ(raw.GetType(), DEVICE_DMG);
     EXPECT_EQ(raw.GetTotalSectors(), 1000u);
     auto* rec = new CDMGDeviceInfoStruct;
     rec->dataOffset = 10 * 512;
@@ -219,7 +216,6 @@ TEST_F(StampedImage, AnImageDeviceReadsAtItsDataOffset) {
     EXPECT_EQ(got, Sectors(10, 2));
 
     CEdiDevice edi(path.c_str());
-    EXPECT_EQ(edi.GetType(), DEVICE_EDI);
     edi.SetPrivateData(CreateDMGDeviceData(new CDMGDeviceInfoStruct));
     EXPECT_EQ(edi.GetEDIInfo(), nullptr);
     EXPECT_EQ(Error(edi), kErrNoRecord);

@@ -3,14 +3,13 @@
 #include "engine/device/StorageDevices.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/FactoryRegistry.h"
+#include "tests/engine/enumeration/EnumTestSupport.h"
 #include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 using namespace salvor::test;
 using namespace enum_codes;
@@ -91,31 +90,6 @@ private:
     TempDir dir_;
     int mountId_ = 30;
 };
-
-// Counted queries: asked for the count, then for the devices.
-template <class Query>
-std::vector<IStorageDevice*> Fetch(Query query) {
-    int n = 0;
-    EXPECT_EQ(query(nullptr, n), 0u);
-    std::vector<IStorageDevice*> v(static_cast<std::size_t>(n));
-    EXPECT_EQ(query(v.data(), n), 0u);
-    return v;
-}
-std::vector<IStorageDevice*> Disks(CEnumDeviceEx& e) {
-    return Fetch([&](IStorageDevice** a, int& n) { return e.EnumDiskDevice(a, n); });
-}
-IStorageDevice* Disk(CEnumDeviceEx& e, const char* name) {
-    for (IStorageDevice* d : Disks(e))
-        if (std::strcmp(DiskRec(d).bsdName, name) == 0) return d;
-    ADD_FAILURE() << "no disk " << name;
-    return nullptr;
-}
-std::vector<IStorageDevice*> Volumes(CEnumDeviceEx& e, IStorageDevice* disk) {
-    return Fetch([&](IStorageDevice** a, int& n) { return e.EnumVolumeDevice(disk, a, n); });
-}
-std::vector<IStorageDevice*> Partitions(CEnumDeviceEx& e, IStorageDevice* disk) {
-    return Fetch([&](IStorageDevice** a, int& n) { return e.EnumPartitionDevice(disk, a, n); });
-}
 
 // The machine of these tests: a SATA disk with an MBR and its kernel
 // partitions, a USB stick with a GPT, an NVMe disk with 4096-byte sectors, a
@@ -280,23 +254,18 @@ TEST(Enumerator, NoDiskFailsInitAndLeavesItUninitialised) {
     EXPECT_EQ(e.Uninit(), kUninitNotInit);
 }
 
-// Block-device facts held in memory, for cases a sysfs tree cannot show
-// (libblkid answers that fail or lack fields): a USB stick over gpt.img
-// whose kernel made partitions 1 and 3.
-class FakeFacts : public IBlockDeviceFacts, public ::testing::Test {
+// Facts held in memory (libblkid answers that fail or lack fields): a USB
+// stick over gpt.img whose kernel made partitions 1 and 3.
+class FakeFacts : public FakeBlockDeviceFacts, public ::testing::Test {
 protected:
     void SetUp() override {
-        BlockDiskFacts d;
-        d.name = "sdb";
-        d.major = 8;
-        d.minor = 16;
-        d.size512 = 532480;
-        d.protocol = "USB";
+        BlockDiskFacts d{.name = "sdb", .major = 8, .minor = 16, .size512 = 532480, .vendor = {}, .model = {},
+                         .backingFile = {}, .protocol = "USB", .partitions = {}};
         for (auto [n, start, size] : {std::tuple{1, 2048u, 409600u}, std::tuple{3, 413696u, 40960u}}) {
-            d.partitions.push_back({"sdb" + std::to_string(n), n, 8, static_cast<unsigned>(16 + n), start, size});
-            nodes[d.partitions.back().name] = dir.file(d.partitions.back().name);
-            std::ofstream(dir.file(d.partitions.back().name)).close();
-            fs::resize_file(dir.file(d.partitions.back().name), std::uint64_t{size} * 512);
+            const std::string name = "sdb" + std::to_string(n);
+            d.partitions.push_back({name, n, 8, static_cast<unsigned>(16 + n), start, size});
+            std::ofstream(nodes[name] = dir.file(name)).close();
+            fs::resize_file(nodes[name], std::uint64_t{size} * 512);
         }
         disks.push_back(d);
         nodes["sdb"] = Img("gpt.img");
@@ -312,27 +281,7 @@ protected:
         EXPECT_EQ(DiskRec(disk).partitionScheme, scheme);
         return Volumes(e, disk);
     }
-
-    std::vector<BlockDiskFacts> ListDisks() override { return disks; }
-    std::string DevicePath(const std::string& name) override {
-        return nodes.count(name) ? nodes[name] : "/nonexistent/" + name;
-    }
-    bool ProbeTable(const std::string& path, unsigned, BlockTableFacts& out) override {
-        return tables.count(path) && (out = tables[path], true);
-    }
-    bool ProbeVolume(const std::string& path, std::uint64_t offset, std::uint64_t, BlockVolumeFacts& out) override {
-        return offset == 0 && volumes.count(path) && (out = volumes[path], true);
-    }
-    std::string MountPoint(unsigned major, unsigned minor) override {
-        return mounts.count({major, minor}) ? mounts[{major, minor}] : "";
-    }
-
     TempDir dir;
-    std::vector<BlockDiskFacts> disks;
-    std::map<std::string, std::string> nodes;                // kernel name -> file
-    std::map<std::string, BlockTableFacts> tables;           // device path -> table (absent: unreadable)
-    std::map<std::string, BlockVolumeFacts> volumes;         // device path -> file system (absent: none)
-    std::map<std::pair<unsigned, unsigned>, std::string> mounts;
 };
 
 TEST_F(FakeFacts, GptVolumeWhoseGuidCannotBeReadIsLeftToThePartitionList) {

@@ -1,36 +1,20 @@
 // The enumerator over the real system: an sfdisk-made MBR image attached as a
 // loop device. Needs root (losetup); skipped with a message otherwise.
-#include "engine/enumeration/EnumDevice.h"
-#include "tests/support/engine_helpers.h"
+#include "tests/engine/enumeration/EnumTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 
 using namespace salvor::test;
 
 namespace {
 
-IStorageDevice* FindDisk(IEnumDeviceEx& e, const std::string& name) {
-    int n = 0;
-    e.EnumDiskDevice(nullptr, n);
-    std::vector<IStorageDevice*> disks(static_cast<std::size_t>(n));
-    if (n == 0 || IsFailure(e.EnumDiskDevice(disks.data(), n))) return nullptr;
-    for (IStorageDevice* d : disks)
-        if (name == DiskRec(d).bsdName) return d;
-    return nullptr;
-}
-
+// The disk's volumes described; each volume device answers the partitions' size.
 std::vector<std::string> VolumesOf(IEnumDeviceEx& e, IStorageDevice* disk) {
-    int n = 0;
-    e.EnumVolumeDevice(disk, nullptr, n);
-    std::vector<IStorageDevice*> v(static_cast<std::size_t>(n));
-    if (n) {
-        EXPECT_EQ(e.EnumVolumeDevice(disk, v.data(), n), 0u);
-    }
-    for (IStorageDevice* d : v) EXPECT_EQ(d->GetTotalSectors(), 20480u);
-    return Describe(v);
+    const auto volumes = Volumes(e, disk);
+    for (IStorageDevice* d : volumes) EXPECT_EQ(d->GetTotalSectors(), 20480u);
+    return Describe(volumes);
 }
 
 class LoopDeviceSmoke : public ::testing::Test {
@@ -51,7 +35,7 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
     CSysfsBlockDeviceFacts facts;
     CEnumDeviceEx e(facts);
     ASSERT_EQ(e.Init(), 0u);
-    IStorageDevice* disk = FindDisk(e, loop->name());
+    IStorageDevice* disk = Disk(e, loop->name());
     ASSERT_NE(disk, nullptr) << loop->path();
     EXPECT_EQ(DiskRec(disk).busType, BUS_VIRTUAL);
     EXPECT_STREQ(DiskRec(disk).registryName, "smoke.img");
@@ -65,7 +49,7 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
     // With them (partx -a) the kernel's partitions are the volumes; no stub of the extended one.
     ASSERT_EQ(RunCommand("partx -a '" + loop->path() + "'"), 0);
     ASSERT_EQ(e.Init(), 0u);
-    disk = FindDisk(e, loop->name());
+    disk = Disk(e, loop->name());
     ASSERT_NE(disk, nullptr);
     std::vector<std::string> expected;
     for (auto [n, start] : {std::pair{1, 2048}, {3, 83968}, {5, 24576}, {6, 47104}}) {
@@ -82,7 +66,7 @@ TEST_F(LoopDeviceSmoke, UserWithoutPermissionSeesTheDiskAsNotPermitted) {
                   CSysfsBlockDeviceFacts facts;
                   CEnumDeviceEx e(facts);
                   if (IsFailure(e.Init())) return 11;
-                  IStorageDevice* disk = FindDisk(e, name);
+                  IStorageDevice* disk = Disk(e, name);
                   const int answer = !disk ? 12 : disk->IsPermitted() == 0 ? 0 : 13;
                   e.Uninit();
                   return answer;

@@ -1,7 +1,7 @@
 // A destination on the scanned data is recognised by device number and by
 // mount source; one beside an image file is not.
 #include "engine/enumeration/SameVolume.h"
-#include "tests/engine/enumeration/FakeBlockDeviceFacts.h"
+#include "tests/engine/enumeration/EnumTestSupport.h"
 #include "tests/support/Fixture.h"
 
 #include <gtest/gtest.h>

@@ -19,6 +19,11 @@ Buf& Put(Buf& b, std::size_t off, std::uint64_t v, unsigned n) {
     return b;
 }
 
+// A copy of b with n bytes at off set to v.
+Buf With(Buf b, std::size_t off, std::uint64_t v, unsigned n) {
+    return Put(b, off, v, n);
+}
+
 // Writes the sequence number 7 into the last word of `sectors` sectors, their
 // real words into the array after it (the on-disk form).
 Buf& Seal(Buf& b, unsigned usa, unsigned sectors) {
@@ -63,7 +68,6 @@ Buf Record(const std::vector<Buf>& attrs, unsigned size = 1024) {
 
 TEST(NtfsDamage, FileRecords) {
     const Buf good = Record({FileName(u"name.txt"), Attr(0x80, {0x21, 0x18, 0x34, 0x56, 0}, false)});
-    auto with = [](Buf r, std::size_t off, std::uint64_t v, unsigned n) { return Put(r, off, v, n); };
     const Buf cutHeader = Record({Attr(0x80, {0}, false)});
     const struct {
         const char* what;
@@ -71,16 +75,16 @@ TEST(NtfsDamage, FileRecords) {
         bool valid;
     } cases[] = {
         {"intact", good, true},
-        {"attribute length 8", with(good, 60, 8, 4), false},
-        {"attribute past the record", with(good, 60, 2000, 4), false},
-        {"name length 255 in a 40-byte value", with(Record({Attr(0x30, Buf(40))}), 56 + 24 + 64, 255, 1),
+        {"attribute length 8", With(good, 60, 8, 4), false},
+        {"attribute past the record", With(good, 60, 2000, 4), false},
+        {"name length 255 in a 40-byte value", With(Record({Attr(0x30, Buf(40))}), 56 + 24 + 64, 255, 1),
          false},
-        {"name length 255", with(good, 56 + 24 + 64, 255, 1), false},
-        {"attribute name past the attribute", with(good, 56 + 9, 200, 1), false},
-        {"update-sequence count 17", with(good, 6, 17, 2), false},
+        {"name length 255", With(good, 56 + 24 + 64, 255, 1), false},
+        {"attribute name past the attribute", With(good, 56 + 9, 200, 1), false},
+        {"update-sequence count 17", With(good, 6, 17, 2), false},
         {"pairs header 0x91", Record({Attr(0x80, {0x91, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false)}), false},
-        {"non-resident header cut", with(cutHeader, 60, 48, 4), false},
-        {"mismatched sector end (held without fix-up)", with(good, 1022, good[1022] ^ 1, 1), true},
+        {"non-resident header cut", With(cutHeader, 60, 48, 4), false},
+        {"mismatched sector end (held without fix-up)", With(good, 1022, good[1022] ^ 1, 1), true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CNTFSFileRecord::IsValid(c.record), c.valid) << c.what;
@@ -198,32 +202,10 @@ TEST(NtfsDamage, IndexRecords) {
         {"real size above allocated", Index({p, 0}, 9999), -2},
         {"a sparse file's real size above allocated", Index({p, 0}, 9999, 0x200), 1234},
         {"two folders", Index({p, p + 1, 0}), -2},
-        {"seventh sector end",
-         [&] {
-             Buf b = Index({p, 0});
-             b[6 * 512 + 510] ^= 1;
-             return b;
-         }(),
-         -2},
-        {"allocated past the buffer",
-         [&] {
-             Buf b = Index({p, 0});
-             return Put(b, 32, 4096, 4);
-         }(),
-         -2},
-        {"entry past the bytes in use",
-         [&] {
-             Buf b = Index({p, 0});
-             return Put(b, 64 + 8, 4000, 2);
-         }(),
-         -2},
-        {"key past its entry",
-         [&] {
-             Buf b = Index({p, 0});
-             b[64 + 80] = 200;
-             return b;
-         }(),
-         -2},
+        {"seventh sector end", With(Index({p, 0}), 6 * 512 + 510, 7 ^ 1, 1), -2},
+        {"allocated past the buffer", With(Index({p, 0}), 32, 4096, 4), -2},
+        {"entry past the bytes in use", With(Index({p, 0}), 64 + 8, 4000, 2), -2},
+        {"key past its entry", With(Index({p, 0}), 64 + 80, 200, 1), -2},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CIndexRecord::IsValid(c.record), c.parent != -2) << c.what;

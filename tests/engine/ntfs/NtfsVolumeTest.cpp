@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -130,7 +129,7 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     IVolumeAnalyze* a = analysis->GetVolumeAnzlyzer();
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->GetFileSystemType(), FS_NTFS);
-    const std::string fs = ReadText(v.Oracle("fsstat.txt"));
+    const std::string fs = salvor::test::ReadWholeFile(v.Oracle("fsstat.txt"));
     const std::string range = FsstatField(fs, "Total Sector Range");
     EXPECT_EQ(a->GetTotalSector(), std::stoull(range.substr(range.find('-') + 1)) + 1);
     EXPECT_EQ(v.boot.GetSectorsperCluster() * v.boot.GetBytesPerSector(), Field(fs, "Cluster Size"));
@@ -145,7 +144,7 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     ASSERT_TRUE(
         CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), runs, true, nullptr));
     auto log = v.ReadClusters(runs);
-    const std::string icat = ReadText(v.Oracle("logfile"));
+    const std::string icat = salvor::test::ReadWholeFile(v.Oracle("logfile"));
     ASSERT_GE(log.size(), icat.size());
     EXPECT_EQ(std::memcmp(log.data(), icat.data(), icat.size()), 0);
     int pages = 0;
@@ -189,9 +188,9 @@ TEST_P(NtfsVolume, RecordsAndIndexesEqualIstat) {
     static const char* kNamespaces[] = {"POSIX", "Win32", "DOS", "Win32 & DOS", "?"};
     Volume v(GetParam());
     ASSERT_TRUE(v.device && !v.mft.IsEmpty());
-    const auto istat = ParseIstat(ReadText(v.Oracle("istat.txt")));
+    const auto istat = ParseIstat(salvor::test::ReadWholeFile(v.Oracle("istat.txt")));
     std::multiset<std::string> namespaces, expectedNamespaces;
-    std::istringstream names(ReadText(v.Oracle("names.txt")));
+    std::istringstream names(salvor::test::ReadWholeFile(v.Oracle("names.txt")));
     for (std::string line; std::getline(names, line);)
         expectedNamespaces.insert(line);
 

@@ -79,12 +79,6 @@ TEST_F(Writer, InitializeFailures) {
     EXPECT_EQ(many.asked, (std::vector<int>{256, 300}));
     std::vector<CSearchedPartitionInfo*> none;
     EXPECT_EQ(writer.Initialize(none, nullptr), 0x10d006e00000005u);
-
-    // The factory's writer behaves the same behind the interface.
-    std::unique_ptr<IDataRecovery, void (*)(IDataRecovery*)> made(CreateDataRecoveryObj(),
-                                                                 [](IDataRecovery* w) { w->Release(); });
-    EXPECT_EQ(made->Initialize(&searcher, device.get()), 0x10d004b00000d01u);
-    EXPECT_EQ(made->RecoverTo(nullptr, nullptr, 0), 0x10d010200000005u);
 }
 
 TEST_F(Writer, RefusedNodesLeaveNoReaderBehind) {

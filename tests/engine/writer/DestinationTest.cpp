@@ -15,11 +15,6 @@ namespace {
 using salvor::test::TempDir;
 namespace fs = std::filesystem;
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 std::vector<std::string> Names(const std::string& dir) {
     std::vector<std::string> out;
     for (const auto& e : fs::directory_iterator(dir))
@@ -46,11 +41,11 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
     const auto during = Names(tmp.path());
     ASSERT_EQ(during.size(), 3u);
     EXPECT_TRUE(during[0].starts_with(".salvor-") && during[1].starts_with(".salvor-")) << during[0];
-    EXPECT_EQ(Read(tmp.file("f")), "old");
+    EXPECT_EQ(salvor::test::ReadWholeFile(tmp.file("f")), "old");
     b.Discard();
     EXPECT_TRUE(a.Commit());
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
-    EXPECT_EQ(Read(tmp.file("f")), "new");
+    EXPECT_EQ(salvor::test::ReadWholeFile(tmp.file("f")), "new");
     // A write given up leaves nothing, also when the object just goes away.
     {
         CDestinationFile c;
@@ -58,13 +53,6 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
         c.WriteAt("x", 1, 0);
     }
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
-}
-
-TEST_F(Destination, CharacterDevicesAreWrittenInPlace) {
-    CDestinationFile file;
-    ASSERT_TRUE(file.Open("/dev/null"));
-    EXPECT_EQ(file.WriteAt("abc", 3, 0), 3);
-    EXPECT_TRUE(file.Commit());
 }
 
 TEST_F(Destination, EveryNameIsNewAndNumbered) {
@@ -77,7 +65,7 @@ TEST_F(Destination, EveryNameIsNewAndNumbered) {
     }
     ASSERT_TRUE(names.ReserveFile(folder, "b.txt", taken));
     EXPECT_EQ(taken, "b (2).txt");
-    EXPECT_EQ(Read(tmp.file("b.txt")), "keep");
+    EXPECT_EQ(salvor::test::ReadWholeFile(tmp.file("b.txt")), "keep");
     // A folder never merges into a file or folder already there.
     const int d = names.CreateFolder(folder, "b.txt", taken);
     ASSERT_GE(d, 0);

@@ -66,15 +66,10 @@ TEST_F(RecoverFat, WholeFileIsByteIdenticalWithOneRecordPerChunk) {
     RecordingProgress sink;
     Recover("BIG.BIN", 0, &sink);
     EXPECT_EQ(Sha256File(tmp.file("BIG.BIN")), Sha256File(fat.dir + "/big.bin"));
-    const auto reports = sink.Reports();
-    ASSERT_EQ(reports.size(), 4u);
-    const std::uint64_t currents[] = {0, 4 * MiB, 8 * MiB, 10 * MiB};
-    for (size_t i = 0; i < reports.size(); ++i) {
-        EXPECT_EQ(reports[i].state, PROGRESS_RUNNING);
-        EXPECT_EQ(reports[i].total, static_cast<std::uint64_t>(10 * MiB));
-        EXPECT_EQ(reports[i].current, currents[i]);
-        EXPECT_EQ(reports[i].result, 0u);
-    }
+    std::vector<std::tuple<std::uint32_t, std::uint64_t, std::uint64_t, std::uint64_t>> got, want;
+    for (const auto& r : sink.Reports()) got.emplace_back(r.state, r.total, r.current, r.result);
+    for (long long current : {0LL, 4 * MiB, 8 * MiB, 10 * MiB}) want.emplace_back(PROGRESS_RUNNING, 10 * MiB, current, 0);
+    EXPECT_EQ(got, want);
     // A file shorter than one cluster, and the same writer used again.
     auto small = fat.Node("SMALL.BIN", "small.bin");
     EXPECT_EQ(Recover("SMALL.BIN", 0, nullptr, 0, small.get()), ReadWholeFile(fat.dir + "/small.bin"));
