@@ -175,11 +175,12 @@ ResultCode CHFSPlusJournal::GetDeleteRecord(const std::function<bool()>& proceed
         if (Le16(head, 0) == maxBlocks) {
             if (Read(position, head.data(), h.blhdr_size) != h.blhdr_size) return HFS_ERROR(kErrDevice);
             advance(h.blhdr_size);
-            const std::size_t entries = std::min<std::size_t>(Le16(head, 2), h.blhdr_size / 16);
+            // Entry i lies at byte 16 + 16 i; entry 0 describes no block.
+            const std::size_t entries = std::min<std::size_t>(Le16(head, 2), h.blhdr_size / 16 - 1);
             for (std::size_t i = 1; i < entries; ++i) {
                 if (proceed && !proceed()) return m_result;
-                const std::uint64_t bnum = Le64(head, 16 * i);
-                const std::uint32_t bsize = Le32(head, 16 * i + 8);
+                const std::uint64_t bnum = Le64(head, 16 + 16 * i);
+                const std::uint32_t bsize = Le32(head, 16 + 16 * i + 8);
                 if (bsize == 0) continue;
                 // A length no node has, or longer than the journal, leaves
                 // the rest of this transaction unreadable.

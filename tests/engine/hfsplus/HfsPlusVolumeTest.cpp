@@ -22,19 +22,42 @@ using namespace salvor::test;
 
 namespace {
 
+enum Source { kXorriso, kSample, kSynth };
 struct VolumeCase {
     const char* name;
-    bool sample; // tests/data/dfvfs, else the hfs_xorriso fixture
+    Source source;
     std::string Image() const {
-        return sample ? TestData() + "/dfvfs/" + name + ".raw" : FixtureFile("hfs_xorriso", std::string(name) + ".iso");
+        switch (source) {
+        case kSample: return TestData() + "/dfvfs/" + name + ".raw";
+        case kSynth: return FixtureFile("hfs_synth", std::string(name) + ".img");
+        default: return FixtureFile("hfs_xorriso", std::string(name) + ".iso");
+        }
     }
     unsigned long long StartSector() const {
-        return sample ? 0 : std::stoull(ReadText(FixtureFile("hfs_xorriso", std::string(name) + ".start")));
+        return source != kXorriso ? 0 : std::stoull(ReadText(FixtureFile("hfs_xorriso", std::string(name) + ".start")));
     }
 };
 void PrintTo(const VolumeCase& c, std::ostream* os) { *os << c.name; }
 const std::string kEmptySha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-const VolumeCase kVolumes[] = {{"hfs_x512", false}, {"hfs_x2048", false}, {"hfsplus", true}};
+const VolumeCase kVolumes[] = {{"hfs_x512", kXorriso},   {"hfs_x2048", kXorriso},  {"hfsplus", kSample},
+                               {"synth_512", kSynth},    {"synth_2048", kSynth},   {"synth_4096", kSynth},
+                               {"synth_8192", kSynth},   {"synth_hfsx", kSynth}};
+
+// The generator's manifest: sha256, L or D, path, id.
+struct ManifestLine {
+    std::string sha;
+    bool deleted;
+    std::string path;
+    long long id;
+};
+std::vector<ManifestLine> SynthManifest(const std::string& name) {
+    std::vector<ManifestLine> out;
+    std::istringstream in(ReadText(FixtureFile("hfs_synth", name + ".manifest.txt")));
+    for (std::string sha, state, path, id; std::getline(in, sha, '\t') && std::getline(in, state, '\t') &&
+                                          std::getline(in, path, '\t') && std::getline(in, id);)
+        out.push_back({sha, state == "D", path, std::stoll(id)});
+    return out;
+}
 
 std::string Shell(const std::string& command) {
     std::string out;
@@ -163,23 +186,24 @@ TEST_P(HfsVolumeTest, QuickScanListsAndRecoversEveryFile) {
     RegisterHfsPlusLibrary();
     FsScan scan(image, 512, FS_HFSPLUS, start * 512);
     ASSERT_EQ(scan.Run(), 0u);
-    std::map<std::string, std::string> found;
+    using Found = std::multiset<std::tuple<std::string, bool, std::string>>;
+    Found found, expected;
     for (const auto& [path, node] : scan.Nodes())
         if (!node->IsDirectory())
-            found[path] = node->GetFileSize() == 0 ? kEmptySha : scan.Recover(node, SEARCHER_HFSPLUS);
-    std::map<std::string, std::string> expected;
+            found.emplace(path, node->IsDeleted() != 0,
+                          node->GetFileSize() == 0 ? kEmptySha : scan.Recover(node, SEARCHER_HFSPLUS));
     const std::map<std::string, long long> files = FlsFiles(Tsk("fls", "-r -p"));
-    if (GetParam().sample) {
+    if (GetParam().source == kSample) {
         for (const auto& [path, id] : files)
-            expected[path] = Shell("icat '" + image + "' " + std::to_string(id) + " | sha256sum").substr(0, 64);
+            expected.emplace(path, false, Shell("icat '" + image + "' " + std::to_string(id) + " | sha256sum").substr(0, 64));
+    } else if (GetParam().source == kSynth) {
+        for (const ManifestLine& m : SynthManifest(GetParam().name)) expected.emplace(m.path, m.deleted, m.sha);
     } else {
-        expected = Sha256Manifest(FixtureFile("hfs_xorriso", std::string(GetParam().name) + ".sha256.txt"));
-        expected.erase("f"); // typed "fdrp": shown as a folder
-        std::set<std::string> flsPaths;
+        std::set<std::string> manifestPaths{"f"}, flsPaths;
+        for (const auto& [path, sha] : Sha256Manifest(FixtureFile("hfs_xorriso", std::string(GetParam().name) + ".sha256.txt")))
+            if (path != "f") // typed "fdrp": shown as a folder
+                expected.emplace(path, false, sha), manifestPaths.insert(path);
         for (const auto& [path, id] : files) flsPaths.insert(path);
-        std::set<std::string> manifestPaths;
-        for (const auto& [path, sha] : expected) manifestPaths.insert(path);
-        manifestPaths.insert("f");
         EXPECT_EQ(flsPaths, manifestPaths);
     }
     EXPECT_EQ(found, expected);
