@@ -38,12 +38,13 @@ bool AddNode(IDirecotryTreeBuilder* builder, CHFSPlusVolume& volume, const BTKey
         node->Release();
         return false;
     }
+    // A deleted record was counted when the journal gave it: counting it
+    // again would take the progress past its total.
     if (!deleted) progress.UpdateProgress();
     if (!builder->AddNode(node, SEARCHER_HFSPLUS)) {
         node->Release();
         return false;
     }
-    if (deleted) progress.UpdateProgress();
     return true;
 }
 } // namespace

@@ -118,6 +118,30 @@ TEST(HfsSynth, HfsxNamesDifferByCase) {
     EXPECT_EQ(ids.size(), 2u);
 }
 
+TEST(HfsSynth, ProgressCountsDeletedAndLiveAndStops) {
+    ImageDevice device(Image("synth_4096"));
+    const Manifest m = ReadManifest("synth_4096");
+    {
+        RecordingProgress sink;
+        RecordingBuilder builder;
+        std::unique_ptr<IQuickFileSystemSearchController> searcher(CreateHFSPlusQuickSearcher());
+        searcher->SetDirecotryTreeBuilder(&builder);
+        ASSERT_EQ(searcher->QuickSearchFiles(&device, &sink), 0u);
+        const auto* volume = static_cast<CHFSPlusQuickFileSystemSearchController*>(searcher.get())->Volume();
+        const _PROGRESS_INFO last = sink.Last();
+        EXPECT_EQ(last.state, PROGRESS_FINISHED);
+        EXPECT_EQ(last.total, m.deleted.size() + volume->Header()->fileCount + volume->Header()->folderCount + 1);
+        EXPECT_EQ(last.current, builder.nodes.size());
+    }
+    CHFSPlusVolume volume(&device, false);
+    RecordingProgress sink;
+    sink.StopAfter(10);
+    RecordingBuilder builder;
+    CHFSPlusQuickFileSystemSearchProgress progress(&sink, false);
+    EXPECT_EQ(ResultError(QuickSearchVolume(volume, &builder, progress)), kErrStopped);
+    EXPECT_LT(builder.nodes.size(), 20u);
+}
+
 // Byte offsets of a synthetic volume's structures.
 struct Layout {
     std::uint64_t journal = 0, firstTransaction = 0, catalog = 0, extents = 0;
