@@ -145,6 +145,7 @@ TEST_P(HfsVolumeTest, RecognisedWithFsstatGeometryOnBothSectorSizes) {
         EXPECT_EQ(analyzer->GetTotalSector(), blocks * blockSize / sectorSize) << sectorSize;
     }
     EXPECT_EQ(volume->Header()->blockSize, blockSize);
+    EXPECT_EQ(volume->Header()->VolumeId(), std::stoull(field("Volume Identifier: "), nullptr, 16));
 }
 
 TEST_P(HfsVolumeTest, CatalogWalkAndSearchMatchFls) {
@@ -218,6 +219,11 @@ TEST(HfsSample, InlineAttributeEqualsIcat) {
     const std::string bytes = Shell("icat '" + TestData() + "/dfvfs/hfsplus.raw' 19-4354-2");
     EXPECT_EQ(volume.getAttribute(19, "myxattr"), std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
     EXPECT_TRUE(volume.getAttribute(19, "nothere").empty());
+    // Opened without its catalog (as for reading compressed files): error 6,
+    // attributes still served.
+    CHFSPlusVolume bare(&device, true);
+    EXPECT_EQ(ResultError(bare.GetLastError()), kErrInvalid);
+    EXPECT_EQ(bare.getAttribute(19, "myxattr").size(), 21u);
     // Not journaled (attributes 0x80000100): no journal, nothing deleted.
     EXPECT_FALSE(volume.Journal()->IsUsable());
     EXPECT_EQ(volume.Journal()->GetDeleteRecord(nullptr, nullptr), 0u);
