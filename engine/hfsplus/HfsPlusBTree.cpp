@@ -154,12 +154,10 @@ std::uint32_t CHFSPlusBTreeOptionBase::GetChild(const CHFSPlusBTNode& node, std:
     return Be32(record, std::size_t{key.keyLength} + 2);
 }
 
-bool CHFSPlusBTreeOptionBase::Mark(std::uint32_t n, std::vector<bool>& visited) const {
+bool CHFSPlusBTreeOptionBase::Mark(std::uint32_t n, std::unordered_set<std::uint32_t>& visited) const {
+    // A set of the nodes met, not a map of the tree: totalNodes comes from disk.
     if (!m_header || n >= m_header->totalNodes) return false;
-    if (visited.size() < m_header->totalNodes) visited.resize(m_header->totalNodes, false);
-    if (visited[n]) return false;
-    visited[n] = true;
-    return true;
+    return visited.insert(n).second;
 }
 
 ResultCode CHFSPlusBTreeOptionBase::Search(const BTKey& key, HFSPlusSearchResult& result,
@@ -167,7 +165,7 @@ ResultCode CHFSPlusBTreeOptionBase::Search(const BTKey& key, HFSPlusSearchResult
     std::uint32_t n = GetRoot();
     if (n == 0) return m_result;
     result = {};
-    std::vector<bool> visited;
+    std::unordered_set<std::uint32_t> visited;
     for (unsigned depth = 0;; ++depth) {
         // A child that points back up the path, or a path deeper than any
         // real tree, is damage: it would otherwise loop for ever.
@@ -212,12 +210,13 @@ ResultCode CHFSPlusBTreeOptionBase::Search(const BTKey& key, HFSPlusSearchResult
 ResultCode CHFSPlusBTreeOptionBase::Traverse(const LeafVisitor& visit, const ContinueCheck& proceed) {
     const std::uint32_t root = GetRoot();
     if (root == 0) return m_result;
-    std::vector<bool> visited;
+    std::unordered_set<std::uint32_t> visited;
     return TraverseNode(root, 0, visit, proceed, visited);
 }
 
 ResultCode CHFSPlusBTreeOptionBase::TraverseNode(std::uint32_t n, unsigned depth, const LeafVisitor& visit,
-                                                 const ContinueCheck& proceed, std::vector<bool>& visited) {
+                                                 const ContinueCheck& proceed,
+                                                 std::unordered_set<std::uint32_t>& visited) {
     if (proceed && !proceed()) return MakeResult(ResultLib::HfsPlus, 12, kErrStopped);
     // Every node is visited once: a child pointing at itself or an ancestor
     // ends this branch as damage.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 namespace hfsplus {
@@ -100,8 +101,8 @@ public:
 
 protected:
     ResultCode TraverseNode(std::uint32_t n, unsigned depth, const LeafVisitor& visit, const ContinueCheck& proceed,
-                            std::vector<bool>& visited);
-    bool Mark(std::uint32_t n, std::vector<bool>& visited) const;
+                            std::unordered_set<std::uint32_t>& visited);
+    bool Mark(std::uint32_t n, std::unordered_set<std::uint32_t>& visited) const;
 
     CHFSPlusRawfile* m_file;
     std::uint32_t m_fileId;

@@ -73,7 +73,9 @@ CHFSPlusFileCache::CHFSPlusFileCache(CHFSPlusVolume* volume, std::uint32_t fileI
     if (!volume || !volume->Header()) return;
     std::uint64_t listed = 0;
     for (const HFSPlusExtentDescriptor& e : m_extents) listed += e.blockCount;
-    const std::uint64_t want = std::min(listed * volume->Header()->blockSize, kMaxCache);
+    // Never more than the device holds, whatever the fork claims.
+    const std::uint64_t deviceBytes = volume->DeviceBytes();
+    const std::uint64_t want = std::min({listed * volume->Header()->blockSize, kMaxCache, deviceBytes});
     m_cache.resize(want);
     if (RawRead(0, m_cache.data(), want) != want) std::vector<std::uint8_t>().swap(m_cache);
 }
@@ -155,6 +157,10 @@ std::uint64_t CHFSPlusVolume::Read(std::uint64_t offset, void* buffer, std::uint
     }
     if (done < length && !readPartial(offset + done, length - done)) return fail(kErrDevice);
     return done;
+}
+
+std::uint64_t CHFSPlusVolume::DeviceBytes() const {
+    return m_device ? m_device->GetTotalSectors() * m_sectorSize : 0;
 }
 
 CHFSPlusBTreeOptionBase* CHFSPlusVolume::Tree(std::uint32_t fileId) {

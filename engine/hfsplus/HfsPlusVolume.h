@@ -65,6 +65,7 @@ public:
     const std::optional<HFSPlusVolumeHeader>& Header() const { return m_header; }
     std::uint8_t KeyCompareType() const { return m_keyCompareType; }
     unsigned SectorSize() const { return m_sectorSize; }
+    std::uint64_t DeviceBytes() const;
 
     // Byte-addressed read of the volume; bytes delivered.
     std::uint64_t Read(std::uint64_t offset, void* buffer, std::uint64_t length);

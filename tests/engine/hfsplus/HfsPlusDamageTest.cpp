@@ -170,12 +170,12 @@ private:
     std::vector<std::uint8_t> m_bytes;
 };
 
-// Header node 0 (root 1, three nodes), then the given nodes.
-std::vector<std::uint8_t> Tree(const std::vector<std::vector<std::uint8_t>>& nodes) {
+// Header node 0 (root 1; totalNodes as the nodes given unless told), then the nodes.
+std::vector<std::uint8_t> Tree(const std::vector<std::vector<std::uint8_t>>& nodes, std::uint32_t totalNodes = 0) {
     std::vector<std::uint8_t> header(106, 0);
     PutBe(header, 2, 1, 4);
     PutBe(header, 18, 512, 2);
-    PutBe(header, 22, 1 + nodes.size(), 4);
+    PutBe(header, 22, totalNodes ? totalNodes : 1 + nodes.size(), 4);
     header[37] = 0xCF;
     std::vector<std::uint8_t> file = Node(1, 0, {header});
     for (const auto& n : nodes) file.insert(file.end(), n.begin(), n.end());
@@ -187,14 +187,17 @@ TEST(HfsTrees, CyclesAndKeysBelowTheIndexFail) {
         const char* what;
         std::vector<std::vector<std::uint8_t>> nodes;
         std::uint32_t searchParent;
+        std::uint32_t totalNodes = 0;
     };
     const Case cases[] = {
         {"index child is itself", {Node(0, 2, {KeyRecord(5, {0, 0, 0, 1})})}, 7},
         {"child back to parent", {Node(0, 2, {KeyRecord(5, {0, 0, 0, 2})}), Node(0, 1, {KeyRecord(5, {0, 0, 0, 1})})}, 7},
         {"key below every index key", {Node(0, 2, {KeyRecord(5, {0, 0, 0, 2})}), Node(-1, 1, {KeyRecord(5, {0, 1})})}, 3},
+        // 2^32 - 1 nodes claimed: the walk keeps only the nodes it meets.
+        {"self child in a huge tree", {Node(0, 2, {KeyRecord(5, {0, 0, 0, 1})})}, 7, 0xFFFFFFFF},
     };
     for (const Case& c : cases) {
-        MemFile file(Tree(c.nodes));
+        MemFile file(Tree(c.nodes, c.totalNodes));
         CHFSPlusCatalog tree(&file);
         ASSERT_TRUE(tree.GetHeaderRec()) << c.what;
         HFSPlusSearchResult result;
