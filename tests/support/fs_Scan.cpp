@@ -33,8 +33,8 @@ struct FsScan::Private {
     int written = 0;
 };
 
-FsScan::FsScan(const std::string& image, unsigned sectorSize, int kind)
-    : device(image, sectorSize), d(std::make_unique<Private>()) {
+FsScan::FsScan(const std::string& image, unsigned sectorSize, int kind, unsigned long long startByte)
+    : device(image, sectorSize, startByte), d(std::make_unique<Private>()) {
     EXPECT_TRUE(device.IsOpen()) << image;
     device.SetType(kind >= 0 ? DEVICE_VOLUME : DEVICE_DISK);
     if (kind >= 0) {

@@ -27,7 +27,8 @@ namespace salvor::test {
 class FsScan {
 public:
     // kind >= 0: a quick scan of a volume of that kind named "VOL"; kind < 0: a deep scan of a disk.
-    FsScan(const std::string& image, unsigned sectorSize, int kind);
+    // The device starts at byte startByte of the image.
+    FsScan(const std::string& image, unsigned sectorSize, int kind, unsigned long long startByte = 0);
     ~FsScan();
     ResultCode Run();
 

@@ -1,0 +1,91 @@
+#include "engine/hfsplus/HfsPlusFileNode.h"
+
+#include "engine/common/DataRunList.h"
+#include "engine/hfsplus/HfsPlusVolume.h"
+
+using namespace hfsplus;
+
+namespace {
+constexpr std::uint32_t kFolderAlias = 0x66647270; // "fdrp"
+constexpr std::uint64_t kEpochDelta = 95616288000000000ULL;
+} // namespace
+
+CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, const BTKey& key, const HFSPlusCatalogRecord& record,
+                                   bool deleted)
+    : m_volume(volume) {
+    CreateFileNode(0, 0, key, record, deleted);
+}
+
+CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, long long metadataSector, unsigned short partitionIndex,
+                                   const BTKey& key, const HFSPlusCatalogRecord& record)
+    : m_volume(volume) {
+    CreateFileNode(metadataSector, partitionIndex, key, record, false);
+}
+
+CHFSPlusFileNode::CHFSPlusFileNode(const CHFSPlusFileNode& other)
+    : CFileNode(other), m_createDate(other.m_createDate), m_volume(other.m_volume), m_name(other.m_name),
+      m_size(other.m_size), m_contentModDate(other.m_contentModDate), m_accessDate(other.m_accessDate),
+      m_flags(other.m_flags) {
+    if (other.m_dataRuns) m_dataRuns = other.m_dataRuns->Clone();
+}
+
+IFileNode* CHFSPlusFileNode::Clone() { return new CHFSPlusFileNode(*this); }
+
+_FILETIME CHFSPlusFileNode::TimeConvert(std::uint32_t date) {
+    return _FILETIME::From(date == 0 ? 0 : std::uint64_t{date} * 10000000ULL + kEpochDelta);
+}
+
+void CHFSPlusFileNode::CreateFileNode(long long metadataSector, unsigned short partitionIndex, const BTKey& key,
+                                      const HFSPlusCatalogRecord& record, bool deleted) {
+    if (deleted) m_flags |= kDeleted;
+    m_parentId = key.parentID;
+    m_name = CatalogNameToUtf8(key.name);
+    auto takeDates = [&] {
+        m_createDate = record.createDate;
+        m_contentModDate = record.contentModDate;
+        m_accessDate = record.accessDate;
+        SetBelongedPartition(partitionIndex);
+        SetMetaDataSector(metadataSector);
+    };
+    if (record.recordType == kFileRecord) {
+        m_id = record.id;
+        if (record.ownerFlags & 0x20) {
+            m_flags |= kCompressed;
+            SetCompressed(1);
+            if (record.resourceFork.logicalSize != 0) {
+                m_size = record.resourceFork.logicalSize;
+                SetDataRunList(BuildFileDataRun(m_volume, record.id, 0xFF, record.resourceFork));
+            }
+        } else {
+            const HFSPlusForkData& fork = record.dataFork;
+            m_size = fork.logicalSize != 0 ? fork.logicalSize : std::uint64_t{fork.totalBlocks} * 4096;
+            SetDataRunList(BuildFileDataRun(m_volume, record.id, 0, fork));
+        }
+        takeDates();
+        if (record.fileType == kFolderAlias) m_flags |= kDirectory;
+    } else if (record.recordType == kFolderRecord) {
+        m_flags |= kDirectory;
+        if (record.id != 1) {
+            m_id = record.id;
+            takeDates();
+        }
+    }
+}
+
+IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileId, std::uint8_t forkType,
+                               const HFSPlusForkData& fork) {
+    IDataRunList* runs = CreateDataRunList();
+    std::vector<HFSPlusExtentDescriptor> extents;
+    if (volume) {
+        extents = volume->ForkExtents(fileId, forkType, fork, true);
+    } else {
+        // No volume: the fork's own eight, clipped to its block count.
+        std::uint32_t remaining = fork.totalBlocks;
+        AppendExtents(fork.extents, remaining, extents);
+    }
+    for (const HFSPlusExtentDescriptor& e : extents) {
+        const DataRun run{e.startBlock, e.blockCount};
+        runs->AddDataRun(&run);
+    }
+    return runs;
+}

@@ -1,0 +1,319 @@
+#include "engine/hfsplus/HfsPlusVolume.h"
+
+#include "engine/hfsplus/HfsPlusJournal.h"
+#include "engine/include/StorageDevice.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+using namespace bytes;
+
+namespace hfsplus {
+
+namespace {
+// The largest catalog kept in memory.
+constexpr std::uint64_t kMaxCache = 0x10000000;
+// Overflow look-ups of one fork: far more than any real fork needs, and a
+// bound on what a damaged extents tree can make the walk do.
+constexpr unsigned kMaxOverflowRecords = 1u << 16;
+} // namespace
+
+// ---- special files ----------------------------------------------------------
+
+CHFSPlusRawfile::CHFSPlusRawfile(CHFSPlusVolume* volume, std::uint32_t fileId, const HFSPlusForkData& fork)
+    : m_volume(volume), m_fileId(fileId) {
+    if (!volume) {
+        m_result = MakeResult(ResultLib::HfsPlus, 20, kErrNullArg);
+        return;
+    }
+    m_extents = volume->ForkExtents(fileId, 0, fork, false, &m_result);
+}
+
+std::uint64_t CHFSPlusRawfile::Read(std::uint64_t offset, unsigned char* buffer, std::uint64_t length) {
+    return RawRead(offset, buffer, length);
+}
+
+std::uint64_t CHFSPlusRawfile::RawRead(std::uint64_t offset, unsigned char* buffer, std::uint64_t length) {
+    if (!m_volume || !m_volume->Header() || !buffer) {
+        m_result = MakeResult(ResultLib::HfsPlus, 21, kErrMissing);
+        return 0;
+    }
+    const std::uint64_t blockSize = m_volume->Header()->blockSize;
+    std::uint64_t done = 0, base = 0;
+    for (const HFSPlusExtentDescriptor& e : m_extents) {
+        if (done == length) break;
+        const std::uint64_t bytes = e.blockCount * blockSize;
+        const std::uint64_t at = offset + done;
+        if (at >= base + bytes) {
+            base += bytes;
+            continue;
+        }
+        const std::uint64_t inside = at - base;
+        const std::uint64_t n = std::min(bytes - inside, length - done);
+        const std::uint64_t got = m_volume->Read(e.startBlock * blockSize + inside, buffer + done, n);
+        done += got;
+        if (got != n) {
+            m_result = MakeResult(ResultLib::HfsPlus, 22, kErrShortRead);
+            std::printf("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
+            return done;
+        }
+        base += bytes;
+    }
+    if (done != length) {
+        m_result = MakeResult(ResultLib::HfsPlus, 23, kErrInvalid);
+        std::printf("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
+    }
+    return done;
+}
+
+CHFSPlusFileCache::CHFSPlusFileCache(CHFSPlusVolume* volume, std::uint32_t fileId, const HFSPlusForkData& fork)
+    : CHFSPlusRawfile(volume, fileId, fork) {
+    if (!volume || !volume->Header()) return;
+    std::uint64_t listed = 0;
+    for (const HFSPlusExtentDescriptor& e : m_extents) listed += e.blockCount;
+    // Never more than the device holds, whatever the fork claims.
+    const std::uint64_t deviceBytes = volume->DeviceBytes();
+    const std::uint64_t want = std::min({listed * volume->Header()->blockSize, kMaxCache, deviceBytes});
+    m_cache.resize(want);
+    if (RawRead(0, m_cache.data(), want) != want) std::vector<std::uint8_t>().swap(m_cache);
+}
+
+std::uint64_t CHFSPlusFileCache::Read(std::uint64_t offset, unsigned char* buffer, std::uint64_t length) {
+    if (m_cache.empty() || offset >= m_cache.size() || !buffer) return RawRead(offset, buffer, length);
+    const std::uint64_t n = std::min<std::uint64_t>(length, m_cache.size() - offset);
+    std::memcpy(buffer, m_cache.data() + offset, n);
+    return n;
+}
+
+// ---- volume -------------------------------------------------------------------
+
+CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool noCatalogCache)
+    : m_device(device), m_result(MakeResult(ResultLib::HfsPlus, 30, kErrMissing)) {
+    m_result = Open(noCatalogCache);
+}
+
+CHFSPlusVolume::~CHFSPlusVolume() = default;
+
+ResultCode CHFSPlusVolume::Open(bool noCatalogCache) {
+    if (!m_device) return HFS_ERROR(kErrNullArg);
+    m_sectorSize = m_device->GetSectorSize();
+    if (m_sectorSize == 0) return HFS_ERROR(kErrInvalid);
+    std::vector<std::uint8_t> raw(kVolumeHeaderSize);
+    if (Read(kVolumeHeaderOffset, raw.data(), raw.size()) != raw.size()) return HFS_ERROR(kErrShortRead);
+    // Everything below divides by and multiplies with the header's sizes.
+    if (!IsValidVolumeHeader(raw.data(), static_cast<unsigned short>(raw.size()))) return HFS_ERROR(kErrInvalid);
+    m_header = ReadVolumeHeader(raw);
+
+    m_journal = std::make_unique<CHFSPlusJournal>(this);
+    m_extentsFile = std::make_unique<CHFSPlusRawfile>(this, kExtentsFileId, m_header->extentsFile);
+    m_extentsTree = std::make_unique<CHFSPlusExtents>(m_extentsFile.get());
+    if (m_header->attributesFile.totalBlocks != 0) {
+        m_attributesFile = std::make_unique<CHFSPlusRawfile>(this, kAttributesFileId, m_header->attributesFile);
+        m_attributesTree = std::make_unique<CHFSPlusAttribute>(m_attributesFile.get());
+        if (!m_attributesTree->GetHeaderRec()) m_attributesTree.reset();
+    }
+    if (noCatalogCache) return HFS_ERROR(kErrInvalid);
+    m_catalogFile = std::make_unique<CHFSPlusFileCache>(this, kCatalogFileId, m_header->catalogFile);
+    m_catalogTree = std::make_unique<CHFSPlusCatalog>(m_catalogFile.get());
+    if (!m_catalogTree->GetHeaderRec()) return HFS_ERROR(kErrInvalid);
+    m_keyCompareType = m_catalogTree->GetHeaderRec()->keyCompareType;
+    return 0;
+}
+
+std::uint64_t CHFSPlusVolume::Read(std::uint64_t offset, void* buffer, std::uint64_t length) {
+    if (!m_device || !buffer || m_sectorSize == 0) {
+        m_result = MakeResult(ResultLib::HfsPlus, 31, kErrDevice);
+        return 0;
+    }
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::uint64_t done = 0;
+    // One device sector of bounce buffer, whatever the sector size.
+    std::vector<unsigned char> sector;
+    auto fail = [&](std::uint32_t error) {
+        m_result = MakeResult(ResultLib::HfsPlus, 32, error);
+        std::printf("Location%" PRIu64 "Size:%" PRIu64 "\n", offset, length - done);
+        return done;
+    };
+    auto readPartial = [&](std::uint64_t at, std::uint64_t n) {
+        sector.resize(m_sectorSize);
+        if (m_device->ReadSector(sector.data(), static_cast<long long>(at / m_sectorSize), 1) == 0) return false;
+        std::memcpy(out + done, sector.data() + at % m_sectorSize, n);
+        done += n;
+        return true;
+    };
+    if (length == 0) return 0;
+    if (offset % m_sectorSize != 0) {
+        const std::uint64_t n = std::min<std::uint64_t>(m_sectorSize - offset % m_sectorSize, length);
+        if (!readPartial(offset, n)) return fail(kErrDevice);
+    }
+    const std::uint64_t whole = (length - done) / m_sectorSize;
+    if (whole > 0) {
+        if (m_device->ReadSector(out + done, static_cast<long long>((offset + done) / m_sectorSize),
+                                 static_cast<long long>(whole)) == 0)
+            return fail(kErrDevice);
+        done += whole * m_sectorSize;
+    }
+    if (done < length && !readPartial(offset + done, length - done)) return fail(kErrDevice);
+    return done;
+}
+
+std::uint64_t CHFSPlusVolume::DeviceBytes() const {
+    return m_device ? m_device->GetTotalSectors() * m_sectorSize : 0;
+}
+
+CHFSPlusBTreeOptionBase* CHFSPlusVolume::Tree(std::uint32_t fileId) {
+    switch (fileId) {
+    case kExtentsFileId: return m_extentsTree.get();
+    case kCatalogFileId: return m_catalogTree.get();
+    case kAttributesFileId: return m_attributesTree.get();
+    default: return nullptr;
+    }
+}
+
+ResultCode CHFSPlusVolume::Search(std::uint32_t fileId, const BTKey& key, HFSPlusSearchResult& result,
+                                  std::vector<std::uint8_t>* data) {
+    result = {};
+    if (!m_header) return MakeResult(ResultLib::HfsPlus, 33, kErrNullArg);
+    if (fileId != kExtentsFileId && fileId != kCatalogFileId && fileId != kAttributesFileId)
+        return MakeResult(ResultLib::HfsPlus, 34, kErrFileId);
+    CHFSPlusBTreeOptionBase* tree = Tree(fileId);
+    if (!tree) return MakeResult(ResultLib::HfsPlus, 35, kErrMissing);
+    return tree->Search(key, result, data);
+}
+
+std::vector<HFSPlusExtentDescriptor> CHFSPlusVolume::ForkExtents(std::uint32_t fileId, std::uint8_t forkType,
+                                                                 const HFSPlusForkData& fork, bool useDeleted,
+                                                                 ResultCode* failure) {
+    std::vector<HFSPlusExtentDescriptor> out;
+    std::uint32_t remaining = fork.totalBlocks, listed = 0;
+    HFSPlusExtentRecord record = fork.extents;
+    for (unsigned lookups = 0; remaining > 0; ++lookups) {
+        // An extent that covers the rest ends the walk, whatever its count says.
+        const std::uint32_t added = AppendExtents(record, remaining, out);
+        listed += added;
+        if (remaining == 0) break;
+        // The extents file cannot continue in itself; a record that adds
+        // nothing, or too many records, is damage.
+        if (fileId == kExtentsFileId || (lookups > 0 && added == 0) || lookups >= kMaxOverflowRecords) {
+            if (failure) *failure = MakeResult(ResultLib::HfsPlus, 36, kErrInvalid);
+            break;
+        }
+        BTKey key;
+        key.keyLength = 10;
+        key.forkType = forkType;
+        key.parentID = fileId;
+        key.startBlock = listed;
+        HFSPlusSearchResult found;
+        std::vector<std::uint8_t> data;
+        if (m_extentsTree && m_extentsTree->Search(key, found, &data) == 0 && found.found) {
+            record = ReadExtentRecord(data, 0);
+        } else if (const HFSPlusExtentRecord* deleted = useDeleted ? FindDeleteExtent(key) : nullptr) {
+            record = *deleted;
+        } else {
+            if (failure) *failure = MakeResult(ResultLib::HfsPlus, 37, kErrInvalid);
+            break;
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> CHFSPlusVolume::getAttribute(std::uint32_t fileId, const char* name) {
+    if (!m_header || !name) return {};
+    BTKey key;
+    key.name = ASCIIToUnicode(name);
+    key.keyLength = static_cast<std::uint16_t>(2 * key.name.size() + 12);
+    key.parentID = fileId;
+    HFSPlusAttrRecord record;
+    HFSPlusSearchResult found;
+    std::vector<std::uint8_t> data;
+    if (m_attributesTree && m_attributesTree->Search(key, found, &data) == 0 && found.found) {
+        if (!ReadAttributeRecord(data, record)) return {};
+    } else if (const HFSPlusAttrRecord* deleted = FindDeleteAttribute(key)) {
+        record = *deleted;
+    } else {
+        return {};
+    }
+    if (record.recordType != kAttrInlineData) {
+        std::fprintf(stderr, "unsupported attribute node format\n");
+        return {};
+    }
+    return record.data;
+}
+
+bool CHFSPlusVolume::IsBelongToFile(std::uint32_t fileId, const HFSPlusForkData& fork, std::uint64_t offset) {
+    if (!m_header) return false;
+    const std::uint64_t blockSize = m_header->blockSize;
+    for (const HFSPlusExtentDescriptor& e : ForkExtents(fileId, 0, fork, false))
+        if (e.startBlock * blockSize <= offset && offset < (std::uint64_t{e.startBlock} + e.blockCount) * blockSize)
+            return true;
+    return false;
+}
+
+std::uint32_t CHFSPlusVolume::GetNodeBelongToFile(std::uint64_t offset) {
+    if (!m_header) {
+        m_result = MakeResult(ResultLib::HfsPlus, 38, kErrMissing);
+        return 0;
+    }
+    const std::pair<std::uint32_t, const HFSPlusForkData*> order[] = {
+        {kCatalogFileId, &m_header->catalogFile},
+        {kExtentsFileId, &m_header->extentsFile},
+        {kAttributesFileId, &m_header->attributesFile},
+        {kAllocationFileId, &m_header->allocationFile},
+        {kStartupFileId, &m_header->startupFile}};
+    for (auto [id, fork] : order)
+        if (IsBelongToFile(id, *fork, offset)) return id;
+    return 0;
+}
+
+namespace {
+template <typename Record>
+const Record* FindDeleted(const std::list<DeletedEntry<Record>>& list, const BTKey& key,
+                          const std::function<int(const BTKey&, const BTKey&)>& compare) {
+    for (const DeletedEntry<Record>& e : list)
+        if (compare(e.key, key) == 0) return &e.record;
+    return nullptr;
+}
+} // namespace
+
+const HFSPlusCatalogRecord* CHFSPlusVolume::FindDeleteCatalog(const BTKey& key) const {
+    const std::uint8_t type = m_keyCompareType;
+    return FindDeleted(m_deletedCatalog, key,
+                       [type](const BTKey& a, const BTKey& b) { return CompareCatalogKey(a, b, type); });
+}
+
+const HFSPlusExtentRecord* CHFSPlusVolume::FindDeleteExtent(const BTKey& key) const {
+    return FindDeleted(m_deletedExtents, key, CompareExtentKey);
+}
+
+const HFSPlusAttrRecord* CHFSPlusVolume::FindDeleteAttribute(const BTKey& key) const {
+    return FindDeleted(m_deletedAttributes, key, CompareAttributeKey);
+}
+
+// ---- recogniser -----------------------------------------------------------------
+
+CHFSPlusVolumeAnalyze::CHFSPlusVolumeAnalyze(IStorageDevice* device, unsigned long long startSector) {
+    const unsigned sectorSize = device ? device->GetSectorSize() : 0;
+    if (sectorSize < 512 || sectorSize % 512 != 0 || sectorSize > (1u << 16)) return;
+    std::vector<std::uint8_t> sector(sectorSize);
+    if (device->ReadSector(sector.data(), static_cast<long long>(startSector + kVolumeHeaderOffset / sectorSize),
+                           1) == 0)
+        return;
+    const std::size_t at = kVolumeHeaderOffset % sectorSize;
+    if (sector.size() - at < kVolumeHeaderSize || !IsValidVolumeHeader(sector.data() + at, kVolumeHeaderSize))
+        return;
+    const HFSPlusVolumeHeader h = ReadVolumeHeader(Bytes(sector).subspan(at));
+    m_kind = FS_HFSPLUS;
+    m_totalSectors = std::uint64_t{h.totalBlocks} * h.blockSize / sectorSize;
+}
+
+void CHFSPlusVolumeAnalyze::GetLabel(char* buffer, int size) {
+    if (buffer && size >= 1) std::memset(buffer, 0, static_cast<std::size_t>(std::min(size, 100)));
+}
+
+IVolumeAnalyze* CreateHFSPlusVolumeAnalyze(IStorageDevice* device, unsigned long long startSector) {
+    return new CHFSPlusVolumeAnalyze(device, startSector);
+}
+
+} // namespace hfsplus

@@ -1,0 +1,217 @@
+// The synthetic volumes: the journal's deleted records against the
+// generator's manifest, overflow extents against istat, and damaged copies
+// (journal header and block list, extents record, catalog index) that must
+// end in a failure code or a skipped record, never a hang.
+#include "engine/hfsplus/HfsPlusJournal.h"
+#include "engine/hfsplus/HfsPlusQuickSearch.h"
+#include "engine/hfsplus/HfsPlusVolume.h"
+#include "tests/support/fs_Scan.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace hfsplus;
+using namespace salvor::test;
+using namespace bytes;
+
+namespace {
+
+std::string Image(const std::string& name) { return FixtureFile("hfs_synth", name + ".img"); }
+
+// id of each manifest line by path, and the deleted ids.
+struct Manifest {
+    std::multimap<std::string, long long> ids;
+    std::multiset<long long> deleted;
+};
+Manifest ReadManifest(const std::string& name) {
+    Manifest m;
+    std::istringstream in(ReadText(FixtureFile("hfs_synth", name + ".manifest.txt")));
+    for (std::string sha, state, path, id; std::getline(in, sha, '\t') && std::getline(in, state, '\t') &&
+                                          std::getline(in, path, '\t') && std::getline(in, id);) {
+        m.ids.emplace(path, std::stoll(id));
+        if (state == "D") m.deleted.insert(std::stoll(id));
+    }
+    return m;
+}
+
+long long IdOf(const Manifest& m, const std::string& path) {
+    auto it = m.ids.find(path);
+    return it == m.ids.end() ? -1 : it->second;
+}
+
+class HfsJournalTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HfsJournalTest, DeletedRecordsAreTheManifestsOnce) {
+    const std::string name = GetParam();
+    ImageDevice device(Image(name));
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    const Manifest m = ReadManifest(name);
+    ASSERT_EQ(volume.Journal()->IsUsable(), !m.deleted.empty());
+    EXPECT_EQ(volume.Journal()->GetDeleteRecord(nullptr, nullptr), 0u);
+    std::multiset<long long> listed;
+    for (const auto& e : volume.m_deletedCatalog)
+        if (e.record.recordType == kFileRecord) listed.insert(e.record.id);
+    EXPECT_EQ(listed, m.deleted);
+    if (m.deleted.empty()) return;
+    const long long fragmented = IdOf(m, "Documents/deleted fragmented.bin");
+    std::set<long long> overflowOwners;
+    for (const auto& e : volume.m_deletedExtents) overflowOwners.insert(e.key.parentID);
+    EXPECT_EQ(overflowOwners, std::set<long long>{fragmented});
+    const std::vector<std::uint8_t> attr = volume.getAttribute(static_cast<std::uint32_t>(fragmented), "user.gone");
+    EXPECT_EQ(std::string(attr.begin(), attr.end()), "deleted attribute");
+}
+
+TEST_P(HfsJournalTest, OverflowExtentsAreIstatsBlocks) {
+    const std::string name = GetParam();
+    ImageDevice device(Image(name));
+    CHFSPlusVolume volume(&device, false);
+    const long long id = IdOf(ReadManifest(name), "fragmented.bin");
+    std::string istat;
+    ASSERT_EQ(RunCommand("istat '" + Image(name) + "' " + std::to_string(id), &istat), 0);
+    std::vector<long long> want;
+    std::istringstream in(istat.substr(istat.find("Data Fork Blocks:") + 17));
+    // "A" or a range "A-B", eight to a line.
+    for (std::string word; in >> word && std::isdigit(static_cast<unsigned char>(word[0]));) {
+        const auto dash = word.find('-');
+        for (long long b = std::stoll(word); b <= std::stoll(dash == std::string::npos ? word : word.substr(dash + 1)); ++b)
+            want.push_back(b);
+    }
+    BTKey key;
+    key.parentID = kRootFolderId;
+    key.name = u"fragmented.bin";
+    HFSPlusSearchResult result;
+    std::vector<std::uint8_t> data;
+    ASSERT_EQ(volume.Search(kCatalogFileId, key, result, &data), 0u);
+    HFSPlusCatalogRecord record;
+    ASSERT_TRUE(result.found && ReadCatalogRecord(data, record));
+    std::vector<long long> got;
+    const auto extents = volume.ForkExtents(record.id, 0, record.dataFork, false);
+    EXPECT_GT(extents.size(), 8u);
+    for (const HFSPlusExtentDescriptor& e : extents)
+        for (std::uint32_t b = 0; b < e.blockCount; ++b) got.push_back(e.startBlock + b);
+    EXPECT_EQ(got, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Synth, HfsJournalTest,
+                         ::testing::Values("synth_512", "synth_2048", "synth_4096", "synth_8192", "synth_hfsx"));
+
+TEST(HfsSynth, HfsxNamesDifferByCase) {
+    ImageDevice device(Image("synth_hfsx"));
+    CHFSPlusVolume volume(&device, false);
+    EXPECT_EQ(volume.KeyCompareType(), 0xBC);
+    const long long docs = IdOf(ReadManifest("synth_hfsx"), "Documents/report.bin");
+    ASSERT_GT(docs, 0);
+    std::set<std::uint32_t> ids;
+    for (const char16_t* name : {u"Read Me", u"read me"}) {
+        BTKey key;
+        key.parentID = 16; // Documents
+        key.name = name;
+        HFSPlusSearchResult result;
+        std::vector<std::uint8_t> data;
+        ASSERT_EQ(volume.Search(kCatalogFileId, key, result, &data), 0u);
+        HFSPlusCatalogRecord r;
+        ASSERT_TRUE(result.found && ReadCatalogRecord(data, r));
+        ids.insert(r.id);
+    }
+    EXPECT_EQ(ids.size(), 2u);
+}
+
+TEST(HfsSynth, ProgressCountsDeletedAndLiveAndStops) {
+    ImageDevice device(Image("synth_4096"));
+    const Manifest m = ReadManifest("synth_4096");
+    {
+        RecordingProgress sink;
+        RecordingBuilder builder;
+        std::unique_ptr<IQuickFileSystemSearchController> searcher(CreateHFSPlusQuickSearcher());
+        searcher->SetDirecotryTreeBuilder(&builder);
+        ASSERT_EQ(searcher->QuickSearchFiles(&device, &sink), 0u);
+        const auto* volume = static_cast<CHFSPlusQuickFileSystemSearchController*>(searcher.get())->Volume();
+        const _PROGRESS_INFO last = sink.Last();
+        EXPECT_EQ(last.state, PROGRESS_FINISHED);
+        EXPECT_EQ(last.total, m.deleted.size() + volume->Header()->fileCount + volume->Header()->folderCount + 1);
+        EXPECT_EQ(last.current, builder.nodes.size());
+    }
+    CHFSPlusVolume volume(&device, false);
+    RecordingProgress sink;
+    sink.StopAfter(10);
+    RecordingBuilder builder;
+    CHFSPlusQuickFileSystemSearchProgress progress(&sink, false);
+    EXPECT_EQ(ResultError(QuickSearchVolume(volume, &builder, progress)), kErrStopped);
+    EXPECT_LT(builder.nodes.size(), 20u);
+}
+
+// Byte offsets of a synthetic volume's structures.
+struct Layout {
+    std::uint64_t journal = 0, firstTransaction = 0, catalog = 0, extents = 0;
+    std::uint32_t catalogNode = 0, catalogRoot = 0, extentsRoot = 0;
+};
+Layout LayoutOf(const std::string& image) {
+    Layout l;
+    const auto h = ReadBytes(image, 1024, 512);
+    const std::uint64_t bs = Be32(h, 40);
+    const auto info = ReadBytes(image, Be32(h, 12) * bs, 180);
+    l.journal = Be64(info, 36);
+    l.firstTransaction = l.journal + Le64(ReadBytes(image, l.journal, 44), 8);
+    l.catalog = Be32(h, 272 + 16) * bs;
+    l.extents = Be32(h, 192 + 16) * bs;
+    const auto catHeader = ReadBytes(image, l.catalog, 512);
+    l.catalogNode = Be16(catHeader, 14 + 18);
+    l.catalogRoot = Be32(catHeader, 14 + 2);
+    l.extentsRoot = Be32(ReadBytes(image, l.extents, 512), 14 + 2);
+    return l;
+}
+
+std::vector<std::uint8_t> Le(std::uint64_t v, int n) {
+    std::vector<std::uint8_t> b;
+    for (int i = 0; i < n; ++i, v >>= 8) b.push_back(static_cast<std::uint8_t>(v));
+    return b;
+}
+
+TEST(HfsSynth, DamagedCopiesFailCleanly) {
+    const std::string source = Image("synth_4096");
+    ASSERT_FALSE(source.empty());
+    const Layout l = LayoutOf(source);
+    const Manifest m = ReadManifest("synth_4096");
+    struct Case {
+        const char* what;
+        std::uint64_t offset;
+        std::vector<std::uint8_t> bytes;
+        bool journalUsable;
+        std::size_t deletedFiles; // deleted catalog file records found
+        bool catalogWalks;
+    };
+    const std::uint64_t childOfRoot = l.catalog + std::uint64_t{l.catalogRoot} * l.catalogNode + 14 +
+                                      2 + Be16(ReadBytes(source, l.catalog + std::uint64_t{l.catalogRoot} * l.catalogNode + 14, 2), 0);
+    const Case cases[] = {
+        {"jhdr_size 0", l.journal + 40, Le(0, 4), false, 0, true},
+        {"byte-swapped header", l.journal, {0x4A, 0x4E, 0x4C, 0x78, 0x12, 0x34, 0x56, 0x78}, false, 0, true},
+        {"bsize 0xFFFFFFFF", l.firstTransaction + 16 + 16 + 16 + 8, Le(0xFFFFFFFF, 4), true, m.deleted.size(), true},
+        {"catalog child pointing at its node", childOfRoot, {std::uint8_t(l.catalogRoot >> 24), std::uint8_t(l.catalogRoot >> 16),
+                                                             std::uint8_t(l.catalogRoot >> 8), std::uint8_t(l.catalogRoot)},
+         true, 0, false},
+        {"overflow record adding no blocks", l.extents + 4096ull * l.extentsRoot + 14 + 12 + 4, {0, 0, 0, 0}, true,
+         m.deleted.size(), true},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string image = CopyOf(source, dir, "damaged.img");
+        ASSERT_TRUE(WriteBytes(image, c.offset, c.bytes)) << c.what;
+        ImageDevice device(image);
+        CHFSPlusVolume volume(&device, false);
+        ASSERT_EQ(volume.GetLastError(), 0u) << c.what;
+        EXPECT_EQ(volume.Journal()->IsUsable(), c.journalUsable) << c.what;
+        RecordingBuilder builder;
+        CHFSPlusQuickFileSystemSearchProgress progress(nullptr, true);
+        const ResultCode rc = QuickSearchVolume(volume, &builder, progress);
+        EXPECT_EQ(rc == 0, c.catalogWalks) << c.what;
+        std::size_t deleted = 0;
+        for (IFileNode* n : builder.nodes) deleted += n->IsDeleted() && !n->IsDirectory();
+        if (c.catalogWalks) EXPECT_EQ(deleted, c.deletedFiles) << c.what;
+        else EXPECT_EQ(ResultError(rc), kErrInvalid) << c.what;
+    }
+}
+
+} // namespace
+
