@@ -115,9 +115,13 @@ size_t ExtensionStart(const std::string& name) {
 std::string JoinWithin(const std::string& name, const std::string& middle) {
     const size_t ext = ExtensionStart(name);
     const std::string tail = middle + name.substr(ext);
-    std::string stem = TruncateUtf8(name.substr(0, ext), kMaxNameBytes - tail.size());
-    if (stem.empty()) stem = "_";
-    return stem + tail;
+    const size_t room = tail.size() < kMaxNameBytes ? kMaxNameBytes - tail.size() : 0;
+    std::string joined = TruncateUtf8(name.substr(0, ext), room);
+    // Appended rather than assigned and concatenated: GCC 12 warns falsely
+    // (-Wrestrict) about the short literal assignment in Release builds.
+    if (joined.empty()) joined.push_back('_');
+    joined.append(tail);
+    return joined;
 }
 
 } // namespace

@@ -348,7 +348,10 @@ private:
             } else {
                 if (entry->typeString.empty())
                     return nullptr;
-                std::strncpy(r->contentType, entry->typeString.c_str(), sizeof r->contentType);
+                // Always terminated: a longer type text is cut.
+                const size_t n = std::min(entry->typeString.size(), sizeof r->contentType - 1);
+                std::memcpy(r->contentType, entry->typeString.data(), n);
+                r->contentType[n] = '\0';
             }
         }
 
