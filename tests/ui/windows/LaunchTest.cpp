@@ -77,8 +77,6 @@ private slots:
         QTest::newRow("newer, closed by the close path") << " " << 3 << true << true << true;
     }
     void updateCheck() {
-        QFETCH(bool, participate);
-        QFETCH(bool, checked);
         QFETCH(int, remote);
         QFETCH(QString, stored);
         QFETCH(bool, updateWindow);
@@ -93,10 +91,10 @@ private slots:
             });
         delegate_->applicationDidFinishLaunching();
         QTRY_VERIFY(delegate_->rootWindowCon);
-        QCOMPARE(fetcher_.fetches == 1, checked);
+        QTEST(fetcher_.fetches == 1, "checked");
         QCOMPARE(fake_->updateTimeWritten, fetcher_.fetches == 1);
         QCOMPARE(bool(delegate_->checkUpdateWindow), updateWindow);
-        QCOMPARE(platform::UserDefaults::participate(), participate);
+        QTEST(platform::UserDefaults::participate(), "participate");
         QCOMPARE(delegate_->rootWindowCon->selectValues, 63);
     }
 
@@ -229,7 +227,6 @@ private slots:
         QFETCH(QList<QPoint>, reports);
         QFETCH(int, code);
         fake_->restoreKey = save ? "QueryProgressInfo" : "NormalScranValue";
-        QFETCH(int, detailPosts);
         int posts = 0;
         platform::NotificationCenter::defaultCenter().addObserver(
             this, "ShowDetailWindow", [&posts](const platform::Notification&) { ++posts; });
@@ -246,7 +243,7 @@ private slots:
         kit::runModal(progress.window());
         QCOMPARE(progress.getResult(), code == 0);
         QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
-        QCOMPARE(posts, detailPosts);
+        QTEST(posts, "detailPosts");
         platform::NotificationCenter::defaultCenter().removeObserver(this);
     }
 
