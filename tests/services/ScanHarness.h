@@ -1,13 +1,16 @@
 #pragma once
 // Runs scans through the facade inside the test's event loop: counts the
 // posts of a key and waits until the scan, its worker and its poller ended.
+#include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/DeviceData.h"
 #include "services/StatusPoller.h"
 #include "services/UIController.h"
 #include "services/UIScan.h"
+#include "tests/support/ImageFileFacts.h"
 
 #include <atomic>
 #include <chrono>
@@ -48,6 +51,36 @@ public:
 
     std::string key;
     std::atomic<int> posts{0};
+};
+
+// Devices listed to the facade through `enumerator` for the scope. At the end
+// the scan's results (their controllers read the devices) and its controller
+// factory go first; declare it after what those controllers use.
+class ListedDevices {
+public:
+    explicit ListedDevices(IEnumDeviceEx* enumerator) : m_list(enumerator) {
+        listed = m_list.InitDeviceInfo();
+        VXUIDeviceData::install(&m_list);
+    }
+    ~ListedDevices() {
+        VXUIScan::instance().ReleaseResults();
+        VXUIScan::instance().SetControllerFactory(nullptr);
+        VXUIDeviceData::install(nullptr);
+    }
+    bool listed = false;
+
+private:
+    VXUIDeviceData m_list;
+};
+
+// Image files listed as attached disk images by the real enumerator.
+struct AttachedImages {
+    explicit AttachedImages(const std::vector<std::string>& images) : facts(images), enumerator(facts) {
+        for (const std::string& i : images) devices.listed &= !i.empty(); // a fixture not made
+    }
+    ImageFileFacts facts;
+    CEnumDeviceEx enumerator;
+    ListedDevices devices{&enumerator};
 };
 
 // The real FAT and exFAT libraries, the file-type catalogue and every category.
