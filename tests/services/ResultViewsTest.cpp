@@ -188,7 +188,7 @@ TEST(ResultViews, TypeView) {
 }
 
 class DateViews : public testing::TestWithParam<const char*> {
-    ScopedTimeZone m_zone{GetParam()};
+    ScopedTz m_zone{GetParam()};
 };
 
 TEST_P(DateViews, YearsMonthsFilesAndTicks) {

@@ -186,7 +186,7 @@ TEST_F(ScanEndToEnd, AsRootALoopDeviceListedWithTheSystemsFacts) {
 }
 
 TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {
-    ScopedTimeZone utc("UTC0"); // the fixture's times are read as UTC
+    ScopedTz utc("UTC0"); // the fixture's times are read as UTC
     Attach({FixtureFile("fat_dated", "fat_dated.img")});
     ScanHarness harness;
     ASSERT_TRUE(harness.Scan(0, 0));

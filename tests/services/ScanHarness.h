@@ -11,11 +11,10 @@
 #include "services/UIController.h"
 #include "services/UIScan.h"
 #include "tests/support/ImageFileFacts.h"
+#include "tests/support/fs_Scan.h"
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 #include <string>
 
 namespace salvor::test {
@@ -90,25 +89,5 @@ inline void UseRealFileSystems() {
     VXUIController::shared().initFileType();
     VXUIController::shared().SetRecoveryType(FILTER_ALL);
 }
-
-// Sets TZ for the scope.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const char* tz) : m_had(std::getenv("TZ") != nullptr), m_old(m_had ? std::getenv("TZ") : "") {
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTimeZone() {
-        if (m_had)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_had;
-    std::string m_old;
-};
 
 } // namespace salvor::test
