@@ -68,15 +68,10 @@ TEST_F(NameSearch, FindsByNameIgnoringCaseInAnyScript) {
 }
 
 TEST_F(NameSearch, AScanWaitsForTheSearchStillWalkingTheNodes) {
-    FakeDevice disk{DEVICE_DISK};
-    FakeDevice volume{DEVICE_VOLUME};
-    FakeEnumerator enumerator;
-    enumerator.disk = &disk;
-    enumerator.volumes = {&volume};
-    VXUIDeviceData devices(&enumerator);
-    ASSERT_TRUE(devices.InitDeviceInfo());
-    VXUIDeviceData::install(&devices);
+    FakeDevice disk{DEVICE_DISK}, volume{DEVICE_VOLUME};
     FakeController::Shared shared;
+    FakeDeviceList devices(&disk, {&volume});
+    ASSERT_TRUE(devices.devices.listed);
     VXUIScan::instance().SetControllerFactory(
         [&](_RECOVERY_CONTROLLER_TYPE type) { return new FakeController(type, shared); });
     VXUIScan::instance().SetSearching(1);
@@ -93,9 +88,6 @@ TEST_F(NameSearch, AScanWaitsForTheSearchStillWalkingTheNodes) {
     ASSERT_TRUE(harness.WaitEnd());
     EXPECT_EQ(shared.visited.size(), 1u);
     EXPECT_EQ(VXUIScan::instance().IsSearching(), 0); // the next search may start
-    VXUIScan::instance().ReleaseResults();
-    VXUIScan::instance().SetControllerFactory(nullptr);
-    VXUIDeviceData::install(nullptr);
 }
 
 } // namespace

@@ -2,12 +2,10 @@
 // attached disk images, files ticked through their items, the QtCore loop
 // running until the end post, every file compared with the fixture's sha256
 // manifest.
-#include "engine/enumeration/EnumDevice.h"
 #include "engine/include/DataRecovery.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/services/ServicesFakes.h"
 #include "tests/support/Fixture.h"
-#include "tests/support/ImageFileFacts.h"
 
 #include <gtest/gtest.h>
 
@@ -43,30 +41,21 @@ Sums WrittenSums(const std::string& dir) {
 class RecoveryEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite() { UseRealFileSystems(); }
-    void TearDown() override {
-        VXUIScan::instance().ReleaseResults();
-        VXUIDeviceData::install(nullptr);
-    }
     // Scans and ticks every root.
     void Scan(const std::string& fixture, const std::string& image, int volume, bool deep = false) {
-        facts = std::make_unique<ImageFileFacts>(std::vector<std::string>{FixtureFile(fixture, image)});
-        enumerator = std::make_unique<CEnumDeviceEx>(*facts);
-        devices = std::make_unique<VXUIDeviceData>(enumerator.get());
-        ASSERT_TRUE(devices->InitDeviceInfo());
-        VXUIDeviceData::install(devices.get());
-        ASSERT_TRUE(scan.Scan(0, volume) && (!deep || scan.Scan(0, volume, true)));
+        attached.reset();
+        attached = std::make_unique<AttachedImages>(std::vector<std::string>{FixtureFile(fixture, image)});
+        ASSERT_TRUE(attached->devices.listed && scan.Scan(0, volume) && (!deep || scan.Scan(0, volume, true)));
         ScanHarness::facade().SetViewType(0);
         ScanHarness::facade().GetScanTreeNodeData(&roots, false);
         for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
     }
 
-    std::unique_ptr<ImageFileFacts> facts;
-    std::unique_ptr<CEnumDeviceEx> enumerator;
-    std::unique_ptr<VXUIDeviceData> devices;
     ScanHarness scan;
     RecoveryHarness recovery;
     OpNodeList roots;
     TempDir dest;
+    std::unique_ptr<AttachedImages> attached;
 };
 
 TEST_F(RecoveryEndToEnd, Fat32TwoTickedFilesThenEveryFileTwiceWhilePreviewsShareTheWriters) {
@@ -173,12 +162,8 @@ TEST(RecoverySameDevice, ByDeviceNumbersOfTheListedVolumes) {
     FakeDevice disk{DEVICE_DISK}, on{DEVICE_VOLUME}, other{DEVICE_VOLUME};
     VXUIDeviceData::GetVolumeInfo(&on)->deviceId = static_cast<std::int32_t>(st.st_dev);
     VXUIDeviceData::GetVolumeInfo(&other)->deviceId = static_cast<std::int32_t>(st.st_dev + 1);
-    FakeEnumerator enumerator;
-    enumerator.disk = &disk;
-    enumerator.volumes = {&on, &other};
-    VXUIDeviceData devices{&enumerator};
-    ASSERT_TRUE(devices.InitDeviceInfo());
-    VXUIDeviceData::install(&devices);
+    FakeDeviceList devices(&disk, {&on, &other});
+    ASSERT_TRUE(devices.devices.listed);
     const std::string deep = here.path() + "/not/made", unreadable = here.path() + "/" + std::string(5000, 'x');
     const std::tuple<IStorageDevice*, std::string, bool> rows[] = {
         {&on, here.path(), true}, {&on, deep, true}, {&disk, deep, true}, {&other, deep, false},
@@ -189,7 +174,6 @@ TEST(RecoverySameDevice, ByDeviceNumbersOfTheListedVolumes) {
             << path.substr(0, 80);
     }
     VXUIScan::instance().SaveScanSorage(nullptr);
-    VXUIDeviceData::install(nullptr);
 }
 
 } // namespace

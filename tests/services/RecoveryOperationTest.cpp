@@ -60,16 +60,9 @@ std::set<std::string> Files(const std::string& dir) {
 
 TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     FakeDevice disk{DEVICE_DISK}, volume{DEVICE_VOLUME, FS_FAT32, true, "card"};
-    FakeEnumerator enumerator;
-    enumerator.disk = &disk;
-    enumerator.volumes = {&volume};
-    VXUIDeviceData devices{&enumerator};
-    ASSERT_TRUE(devices.InitDeviceInfo());
-    VXUIDeviceData::install(&devices);
     FakeController::Shared shared;
     Log log;
-    VXUIScan::instance().SetControllerFactory([&](_RECOVERY_CONTROLLER_TYPE t) { return new ScriptController(t, shared, log); });
-    NodeForest forest;
+    NodeForest forest, more;
     CFilesystemNode* root = forest.Root(SEARCHER_FAT, "CARD");
     std::vector<IFileNode*> files;
     TestFileNode* part = nullptr;
@@ -84,7 +77,9 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     ScanHarness scan;
     RecoveryHarness recovery;
     TempDir dest;
-    ASSERT_TRUE(scan.Scan(0, 0));
+    FakeDeviceList devices(&disk, {&volume});
+    VXUIScan::instance().SetControllerFactory([&](_RECOVERY_CONTROLLER_TYPE t) { return new ScriptController(t, shared, log); });
+    ASSERT_TRUE(devices.devices.listed && scan.Scan(0, 0));
     int count = 0;
     std::uint64_t size = 0;
     ScanHarness::facade().GetSelectedFilesAmout(&count, &size);
@@ -106,7 +101,6 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     EXPECT_EQ(ScanHarness::facade().DoRecovery(nullptr, "/tmp", "DoRecovery", nullptr), RecoveryResult::BadArgument);
 
     // Deep: carved files (34) and files by label (36) go through two writers.
-    NodeForest more;
     CFilesystemNode* raw = more.Root(SEARCHER_RAW, "RAW");
     CFilesystemNode* label = more.Root(SEARCHER_RAW_LABEL, "LABEL");
     std::vector<IFileNode*> carved = {more.Add(more.Add(raw, "jpg", true), "f1.jpg", false, 2),
@@ -128,9 +122,6 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     EXPECT_NE(log[0].first, log[1].first);
     EXPECT_EQ(std::tuple(labels, parents, flags[2]), std::tuple(std::string("Canon,"), std::string("jpg,"), 1));
     EXPECT_EQ(Files(dest.path() + "/Library"), (std::set<std::string>{"RAW_0001/RAW/jpg/f1.jpg", "0001/LABEL/Canon/f2.jpg"}));
-    VXUIScan::instance().ReleaseResults();
-    VXUIScan::instance().SetControllerFactory(nullptr);
-    VXUIDeviceData::install(nullptr);
 }
 
 TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {

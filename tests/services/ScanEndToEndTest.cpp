@@ -7,7 +7,6 @@
 #include "engine/fat/FatRegistration.h"
 #include "engine/include/RecoveryController.h"
 #include "services/DeviceData.h"
-#include "tests/support/ImageFileFacts.h"
 #include "tests/services/ScanHarness.h"
 #include "tests/support/Fixture.h"
 
@@ -83,17 +82,9 @@ std::set<FileKey> FlsFiles(const std::string& file, bool sizes = false) {
 class ScanEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite() { UseRealFileSystems(); }
-    void TearDown() override {
-        VXUIScan::instance().ReleaseResults(); // the controllers read the devices
-        VXUIDeviceData::install(nullptr);
-    }
     void Attach(const std::vector<std::string>& images) {
-        for (const std::string& i : images) ASSERT_FALSE(i.empty());
-        facts = std::make_unique<ImageFileFacts>(images);
-        enumerator = std::make_unique<CEnumDeviceEx>(*facts);
-        devices = std::make_unique<VXUIDeviceData>(enumerator.get());
-        ASSERT_TRUE(devices->InitDeviceInfo());
-        VXUIDeviceData::install(devices.get());
+        attached = std::make_unique<AttachedImages>(images);
+        ASSERT_TRUE(attached->devices.listed);
     }
     OpNodeList Pull(int view) {
         OpNodeList array;
@@ -102,9 +93,7 @@ protected:
         return array;
     }
 
-    std::unique_ptr<ImageFileFacts> facts;
-    std::unique_ptr<CEnumDeviceEx> enumerator;
-    std::unique_ptr<VXUIDeviceData> devices;
+    std::unique_ptr<AttachedImages> attached;
 };
 
 // The main thread pulls every view each 10 ms while the worker links and
@@ -197,7 +186,7 @@ TEST_F(ScanEndToEnd, AsRootALoopDeviceListedWithTheSystemsFacts) {
 }
 
 TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {
-    ScopedTimeZone utc("UTC0"); // the fixture's times are read as UTC
+    ScopedTz utc("UTC0"); // the fixture's times are read as UTC
     Attach({FixtureFile("fat_dated", "fat_dated.img")});
     ScanHarness harness;
     ASSERT_TRUE(harness.Scan(0, 0));

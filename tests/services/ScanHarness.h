@@ -1,18 +1,21 @@
 #pragma once
 // Runs scans through the facade inside the test's event loop: counts the
 // posts of a key and waits until the scan, its worker and its poller ended.
+#include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/DeviceData.h"
 #include "services/StatusPoller.h"
 #include "services/UIController.h"
 #include "services/UIScan.h"
 #include "tests/platform/TestEnv.h"
+#include "tests/support/ImageFileFacts.h"
+#include "tests/support/fs_Scan.h"
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <string>
 
 namespace salvor::test {
@@ -50,6 +53,36 @@ public:
     std::atomic<int> posts{0};
 };
 
+// Devices listed to the facade through `enumerator` for the scope. At the end
+// the scan's results (their controllers read the devices) and its controller
+// factory go first; declare it after what those controllers use.
+class ListedDevices {
+public:
+    explicit ListedDevices(IEnumDeviceEx* enumerator) : m_list(enumerator) {
+        listed = m_list.InitDeviceInfo();
+        VXUIDeviceData::install(&m_list);
+    }
+    ~ListedDevices() {
+        VXUIScan::instance().ReleaseResults();
+        VXUIScan::instance().SetControllerFactory(nullptr);
+        VXUIDeviceData::install(nullptr);
+    }
+    bool listed = false;
+
+private:
+    VXUIDeviceData m_list;
+};
+
+// Image files listed as attached disk images by the real enumerator.
+struct AttachedImages {
+    explicit AttachedImages(const std::vector<std::string>& images) : facts(images), enumerator(facts) {
+        for (const std::string& i : images) devices.listed &= !i.empty(); // a fixture not made
+    }
+    ImageFileFacts facts;
+    CEnumDeviceEx enumerator;
+    ListedDevices devices{&enumerator};
+};
+
 // The real FAT and exFAT libraries, the file-type catalogue and every category.
 inline void UseRealFileSystems() {
     RegisterFatLibrary();
@@ -57,17 +90,5 @@ inline void UseRealFileSystems() {
     VXUIController::shared().initFileType();
     VXUIController::shared().SetRecoveryType(FILTER_ALL);
 }
-
-// Sets TZ for the scope.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const char* tz) : m_env("TZ", tz) { tzset(); }
-
-private:
-    struct Reset {
-        ~Reset() { tzset(); }
-    } m_reset;      // destroyed after m_env: the old TZ is back by then
-    ScopedEnv m_env;
-};
 
 } // namespace salvor::test

@@ -18,19 +18,13 @@ using namespace salvor::test;
 class ScanOperation : public testing::Test {
 protected:
     void SetUp() override {
-        enumerator.disk = &disk;
-        for (auto& v : volumes) enumerator.volumes.push_back(v.get());
-        ASSERT_TRUE(devices.InitDeviceInfo());
-        VXUIDeviceData::install(&devices);
+        ASSERT_TRUE(devices.devices.listed);
         VXUIScan::instance().SetControllerFactory(
             [this](_RECOVERY_CONTROLLER_TYPE type) { return new FakeController(type, shared); });
     }
     void TearDown() override {
         ScanHarness::facade().StopScan(1);
         harness.WaitEnd();
-        VXUIScan::instance().ReleaseResults();
-        VXUIScan::instance().SetControllerFactory(nullptr);
-        VXUIDeviceData::install(nullptr);
     }
     // A root with one file under it.
     std::pair<CFilesystemNode*, std::vector<IFileNode*>> Tree(const std::string& name, _tagSearcherType type = SEARCHER_FAT) {
@@ -47,11 +41,10 @@ protected:
         v.push_back(std::make_unique<FakeDevice>(DEVICE_VOLUME, FS_UNKNOWN, true, "three"));
         return v;
     }();
-    FakeEnumerator enumerator;
-    VXUIDeviceData devices{&enumerator};
     FakeController::Shared shared;
     NodeForest forest;
     ScanHarness harness;
+    FakeDeviceList devices{&disk, {volumes[0].get(), volumes[1].get(), volumes[2].get(), volumes[3].get()}};
 };
 
 TEST_F(ScanOperation, WholeDiskQuickScanVisitsPermittedVolumesInOrderWithOneWriterPerRoot) {

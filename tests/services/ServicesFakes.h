@@ -9,6 +9,7 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "tests/services/NodeFixtures.h"
+#include "tests/services/ScanHarness.h"
 
 #include <atomic>
 #include <cstring>
@@ -54,6 +55,8 @@ private:
 // One disk and its volumes.
 class FakeEnumerator : public IEnumDeviceEx {
 public:
+    explicit FakeEnumerator(IStorageDevice* disk = nullptr, std::vector<IStorageDevice*> volumes = {})
+        : disk(disk), volumes(std::move(volumes)) {}
     IStorageDevice* disk = nullptr;
     std::vector<IStorageDevice*> volumes;
     ResultCode Init() override { return 0; }
@@ -74,6 +77,13 @@ private:
         count = static_cast<int>(list.size());
         return 0;
     }
+};
+
+// One fake disk and its volumes, listed to the facade for the scope.
+struct FakeDeviceList {
+    FakeDeviceList(IStorageDevice* disk, std::vector<IStorageDevice*> volumes) : enumerator(disk, std::move(volumes)) {}
+    FakeEnumerator enumerator;
+    ListedDevices devices{&enumerator};
 };
 
 class FakeWriter : public IDataRecovery {

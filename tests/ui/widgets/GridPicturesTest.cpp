@@ -121,11 +121,8 @@ struct Scene {
             const QColor got = picture.rect().contains(origin + p.at) ? picture.pixelColor(origin + p.at) : QColor();
             if (!got.isValid() || qAbs(got.red() - p.expected.red()) > 3 || qAbs(got.green() - p.expected.green()) > 3 ||
                 qAbs(got.blue() - p.expected.blue()) > 3)
-                return QStringLiteral("%1 at (%2, %3): %4, expected %5")
-                    .arg(p.what)
-                    .arg(p.at.x())
-                    .arg(p.at.y())
-                    .arg(got.isValid() ? got.name() : QStringLiteral("nothing"), p.expected.name());
+                return QStringLiteral("%1: %2, expected %3")
+                    .arg(p.what, got.isValid() ? got.name() : QStringLiteral("nothing"), p.expected.name());
         }
         return {};
     }

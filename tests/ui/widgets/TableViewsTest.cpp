@@ -63,7 +63,8 @@ struct List : TableViewDataSource, TableViewDelegate {
     void didClickTableColumn(CustomTableView*, TableColumn* c) override { headerClicks << c->identifier; }
 };
 
-void setUp(CustomTableView& t, List& l, int rows) {
+// Fills, shows and waits for the view.
+bool setUp(CustomTableView& t, List& l, int rows) {
     l.rows = rows;
     t.addTableColumn("CheckBox", "", 30, std::make_unique<ButtonCell>());
     t.addTableColumn("Name", "Name", 200, nullptr);
@@ -71,14 +72,18 @@ void setUp(CustomTableView& t, List& l, int rows) {
     t.setDelegate(&l);
     t.reloadData();
     t.resize(400, 25 + 8 * kStripeHeight);
+    t.show();
+    return QTest::qWaitForWindowExposed(&t);
 }
 
-void setUp(OutlineView& o, Tree& t) {
+bool setUp(OutlineView& o, Tree& t) {
     o.addTableColumn("Name", "Name", 300, std::make_unique<NewButton>());
     o.setDataSource(&t);
     o.setDelegate(&t);
     o.reloadData();
     o.resize(400, 25 + 8 * kStripeHeight);
+    o.show();
+    return QTest::qWaitForWindowExposed(&o);
 }
 
 int selectedRow(QAbstractItemView& v) {
@@ -106,9 +111,7 @@ private slots:
     void millionRowsAskOnlyShownRows() {
         CustomTableView t;
         List l;
-        setUp(t, l, 1'000'000);
-        t.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QVERIFY(setUp(t, l, 1'000'000));
         QVERIFY(!l.asked.empty());
         QVERIFY2(l.asked.size() <= 2 * 9, qPrintable(QString::number(l.asked.size())));
         l.asked.clear();
@@ -121,9 +124,7 @@ private slots:
     void rowsDrawnAndIdle() {
         CustomTableView t;
         List l;
-        setUp(t, l, 100);
-        t.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QVERIFY(setUp(t, l, 100));
         auto px = [&t](int row) { return t.viewport()->grab().toImage().pixelColor(rowPoint(row, 390) - QPoint(0, 8)); };
         QCOMPARE(px(0), chosenRowColor()); // the chosen row starts at 0
         t.setRowNum(-1);
@@ -150,9 +151,7 @@ private slots:
     void tableVetoKeysSpaceAndHeader() {
         CustomTableView t;
         List l;
-        setUp(t, l, 20);
-        t.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QVERIFY(setUp(t, l, 20));
         QTest::mouseClick(t.viewport(), Qt::LeftButton, {}, rowPoint(1));
         QCOMPARE(selectedRow(t), 1);
         l.vetoed = 2;
@@ -177,9 +176,7 @@ private slots:
         CustemOutlineView o;
         Tree t;
         t.make(1000, 3);
-        setUp(o, t);
-        o.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&o));
+        QVERIFY(setUp(o, t));
         o.expandItem(t.roots[2].get());
         o.expandItem(t.roots[600].get());
         o.verticalScrollBar()->setValue(20000);
@@ -196,9 +193,7 @@ private slots:
         VXCustomOutlineView o;
         Tree t;
         t.make(50, 3);
-        setUp(o, t);
-        o.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&o));
+        QVERIFY(setUp(o, t));
         Folder* f0 = t.roots[0].get();
         Folder* kid = f0->kids[1].get();
         QCOMPARE(o.itemAtRow(1), t.roots[1].get());
@@ -219,9 +214,7 @@ private slots:
         CustemOutlineView o;
         Tree t;
         t.make(30, 4);
-        setUp(o, t);
-        o.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&o));
+        QVERIFY(setUp(o, t));
         o.expandItem(t.roots[0].get());
         QTest::mouseClick(o.viewport(), Qt::LeftButton, {}, rowPoint(2));
         o.willReloadData();
@@ -239,9 +232,7 @@ private slots:
         CustemOutlineView o;
         Tree t;
         t.make(20, 2);
-        setUp(o, t);
-        o.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&o));
+        QVERIFY(setUp(o, t));
         QTest::mouseClick(o.viewport(), Qt::LeftButton, {}, rowPoint(0));
         t.vetoed = t.roots[1].get();
         QTest::keyClick(o.viewport(), Qt::Key_Down);

@@ -77,8 +77,6 @@ private slots:
         QTest::newRow("newer, closed by the close path") << " " << 3 << true << true << true;
     }
     void updateCheck() {
-        QFETCH(bool, participate);
-        QFETCH(bool, checked);
         QFETCH(int, remote);
         QFETCH(QString, stored);
         QFETCH(bool, updateWindow);
@@ -93,10 +91,10 @@ private slots:
             });
         delegate_->applicationDidFinishLaunching();
         QTRY_VERIFY(delegate_->rootWindowCon);
-        QCOMPARE(fetcher_.fetches == 1, checked);
+        QTEST(fetcher_.fetches == 1, "checked");
         QCOMPARE(fake_->updateTimeWritten, fetcher_.fetches == 1);
         QCOMPARE(bool(delegate_->checkUpdateWindow), updateWindow);
-        QCOMPARE(platform::UserDefaults::participate(), participate);
+        QTEST(platform::UserDefaults::participate(), "participate");
         QCOMPARE(delegate_->rootWindowCon->selectValues, 63);
     }
 
@@ -157,16 +155,8 @@ private slots:
         QVERIFY(!delegate_->rootWindowCon);
     }
 
-    void menuItems() {
+    void menuOfTheStartWindow() {
         makeDelegate(fetcher_);
-        QStringList names;
-        for (QAction* a : delegate_->menu()->findChildren<QAction*>())
-            if (!a->objectName().isEmpty()) names << a->objectName();
-        names.sort();
-        QCOMPARE(names, (QStringList{"MENU_ABOUT_NAME", "MENU_CHECK_UPDTE", "MENU_EXIT", "MENU_HIDEN_OTHER",
-                                     "MENU_HIDEN_SELF", "MENU_MAXIMIZE", "MENU_MINIMIZE", "MENU_ONLINE_HELP",
-                                     "MENU_SHOW_ALL", "MENU_SUPPORT_CENTER"}));
-        QCOMPARE(delegate_->action("MENU_ABOUT_NAME")->text(), QStringLiteral("About Salvor"));
         fake_->updateTime = daysAgo(0);
         delegate_->applicationDidFinishLaunching();
         auto* w = delegate_->rootWindowCon->imageWindow();
@@ -229,7 +219,6 @@ private slots:
         QFETCH(QList<QPoint>, reports);
         QFETCH(int, code);
         fake_->restoreKey = save ? "QueryProgressInfo" : "NormalScranValue";
-        QFETCH(int, detailPosts);
         int posts = 0;
         platform::NotificationCenter::defaultCenter().addObserver(
             this, "ShowDetailWindow", [&posts](const platform::Notification&) { ++posts; });
@@ -246,7 +235,7 @@ private slots:
         kit::runModal(progress.window());
         QCOMPARE(progress.getResult(), code == 0);
         QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
-        QCOMPARE(posts, detailPosts);
+        QTEST(posts, "detailPosts");
         platform::NotificationCenter::defaultCenter().removeObserver(this);
     }
 

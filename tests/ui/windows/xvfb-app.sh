@@ -24,7 +24,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 "$app" es >"$work/out.txt" 2>&1 &
 pid=$!
 geometry=""
-for i in $(seq 1 150); do
+# Generous: an ASan build on a loaded machine can take long to start.
+for i in $(seq 1 600); do
     geometry="$(xwininfo -root -tree | awk '/"Salvor": \("salvor"/ { print $(NF-1); exit }')"
     [ -n "$geometry" ] && break
     sleep 0.1
@@ -33,7 +34,7 @@ done
 size="${geometry%%+*}"
 [ "$size" = "1000x640" ] || { echo "FAIL: start window is $size, not 1000x640"; exit 1; }
 x="$(echo "$geometry" | cut -d+ -f2)"; y="$(echo "$geometry" | cut -d+ -f3)"
-sleep 1 # the fade-in
+sleep 2 # the fade-in
 import -window root "$work/shot.png"
 pixel() { convert "$work/shot.png" -format "%[fx:int(255*p{$(($x + $1)),$(($y + $2))}.r)] %[fx:int(255*p{$(($x + $1)),$(($y + $2))}.g)] %[fx:int(255*p{$(($x + $1)),$(($y + $2))}.b)]" info:; }
 near() { # near "r g b" R G B: within 6 per channel
