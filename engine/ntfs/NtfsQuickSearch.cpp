@@ -166,7 +166,11 @@ void CNTFSQuickSearch::ReadRecords() {
         }
     }
     if (m_builder) {
-        m_builder->SetPartitonDevice(nullptr, m_device);
+        // The builder reads recycle-bin index files through this record.
+        CSearchedPartitionInfo* record = nullptr;
+        GetSearchedPartitionInfo(&record, 1);
+        m_record.reset(record);
+        m_builder->SetPartitonDevice(m_record.get(), m_device);
         m_builder->FlashBuild(SEARCHER_NTFS);
     }
 }

@@ -4,10 +4,12 @@
 // handing one node per named base record, live or deleted, to the tree
 // builder as searcher type 35 under record 5, the root folder.
 #include "engine/include/ResultCode.h"
+#include "engine/include/SearchedPartitionInfo.h"
 #include "engine/include/SearchInterfaces.h"
 #include "engine/ntfs/NtfsDataRuns.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace ntfs {
@@ -49,4 +51,5 @@ private:
     std::uint32_t m_recordSize = 1024;
     CNTFSDataRunList m_mft;
     std::vector<std::uint8_t> m_scratch;
+    std::unique_ptr<CSearchedPartitionInfo> m_record;
 };
