@@ -118,6 +118,10 @@ void CNTFSQuickSearch::BuildNode(const std::uint8_t* data, std::uint64_t mftByte
     CNTFSFileProperties* props =
         builder.BuildFileProperties(sector, multi, static_cast<unsigned>(m_clusterBytes), &parent);
     if (!props) return;
+    // A deleted file that lost its size and runs may find them in $LogFile.
+    if (props->GetFileSize() == 0 && !rec.empty() && !CNTFSFileRecord::IsFolder(rec) &&
+        (props->GetState() & CNTFSFileProperties::kStateDeleted))
+        m_log.ReplaceFileRecordInfo(*props, parent);
     CNTFSFilePropertiesBuilder::AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(
         *props, static_cast<unsigned>(m_clusterBytes / 512));
     props->SetExtendFileRecordInfoList(list);
@@ -184,7 +188,10 @@ ResultCode CNTFSQuickSearch::QuickSearchFiles(IStorageDevice* device, IProgress*
     std::uint64_t total = 0;
     for (const CDataRun& r : m_mft.Runs())
         if (r.length > 0) total += static_cast<std::uint64_t>(r.length) * m_clusterBytes / m_sectorSize;
-    if (result == 0) ReadRecords();
+    if (result == 0) {
+        if (m_log.Init(m_device, m_mft, m_clusterBytes, m_recordSize)) m_log.Analyzer();
+        ReadRecords();
+    }
     Report(sink, PROGRESS_FINISHED, result == 0 ? total : 1, result == 0 ? total : 1, result);
     return result;
 }

@@ -7,6 +7,7 @@
 #include "engine/include/SearchedPartitionInfo.h"
 #include "engine/include/SearchInterfaces.h"
 #include "engine/ntfs/NtfsDataRuns.h"
+#include "engine/ntfs/NtfsLogFile.h"
 
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,7 @@ public:
     ResultCode QuickSearchFiles(IStorageDevice* device, IProgress* sink) override;
 
     const CNTFSDataRunList& MftRuns() const { return m_mft; }
+    const CFindFileFromLogFile& LogFinder() const { return m_log; }
 
 private:
     ResultCode Prepare();
@@ -52,4 +54,5 @@ private:
     CNTFSDataRunList m_mft;
     std::vector<std::uint8_t> m_scratch;
     std::unique_ptr<CSearchedPartitionInfo> m_record;
+    CFindFileFromLogFile m_log;
 };

@@ -229,3 +229,32 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsRecycleBin,
                                            ScanCase{kVolumes[4], 4096}));
 
 } // namespace
+
+namespace {
+
+std::map<std::string, std::string> Listing(const FsScan& scan) {
+    std::map<std::string, std::string> out;
+    for (const auto& [path, node] : scan.Nodes())
+        out[path] = std::to_string(node->GetFileSize()) + (node->IsDeleted() ? " *" : "");
+    return out;
+}
+
+// The log-rebuild variant: the cleared deleted record gets its size and runs
+// back from the image $LogFile holds; everything else is listed as on ntfs_4k.
+TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFileImage) {
+    const std::string dir = salvor::test::Fixture("ntfs_volumes");
+    ASSERT_FALSE(dir.empty());
+    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS), cleared(dir + "/ntfs_4kl.img", 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    ASSERT_EQ(cleared.Run(), 0u);
+    EXPECT_EQ(Listing(cleared), Listing(plain));
+    const auto nodes = cleared.Nodes();
+    const auto it = nodes.find("gone_big.bin");
+    ASSERT_NE(it, nodes.end());
+    EXPECT_TRUE(it->second->IsDeleted());
+    EXPECT_EQ(it->second->GetFileSize(), 70000);
+    EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS),
+              salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin"));
+}
+
+} // namespace
