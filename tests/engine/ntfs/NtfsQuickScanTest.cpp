@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
+#include <tuple>
 #include <set>
 
 using namespace ntfstest;
@@ -255,6 +257,88 @@ TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFileImage) {
     EXPECT_EQ(it->second->GetFileSize(), 70000);
     EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS),
               salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin"));
+}
+
+} // namespace
+
+namespace {
+
+// A record page of $LogFile with log records at the given offsets, each
+// {offset, client data length, FILE image at client byte 40}; sector ends fixed up.
+std::vector<std::uint8_t> LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records) {
+    std::vector<std::uint8_t> page(4096, 0);
+    std::memcpy(page.data(), "RCRD", 4);
+    page[4] = 40, page[6] = 9;
+    page[8] = 0x99; // last LSN: none of the records
+    for (const auto& [off, length, image] : records) {
+        page[off] = 1;
+        std::memcpy(&page[off + 24], &length, 4);
+        if (image && off + 93 <= 4096) std::memcpy(&page[off + 88], "FILE0", 5);
+    }
+    page[40] = 1;
+    for (unsigned i = 1; i <= 8; ++i) {
+        page[40 + 2 * i] = page[i * 512 - 2], page[41 + 2 * i] = page[i * 512 - 1];
+        page[i * 512 - 2] = 1, page[i * 512 - 1] = 0;
+    }
+    return page;
+}
+
+// Hostile log pages on a copy of ntfs_4k: an image cut by the page end, a
+// record longer than the page, a length that wraps; the scan lists as before.
+TEST_F(NtfsQuickScan, HostileLogPagesAreWalkedWithinThePage) {
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    CNTFSDataRunList log;
+    ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), log, false, nullptr));
+    const std::uint64_t page4 = static_cast<std::uint64_t>(log.Runs().at(0).lcn) * v.clusterBytes + 4 * 4096;
+    FsScan plain(v.Oracle("img"), 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    const std::vector<std::vector<std::tuple<unsigned, std::uint32_t, bool>>> pages = {
+        {{64, 3000 - 64 - 48, false}, {3000, 5000, true}},
+        {{64, 0xFFFFFFF0u, true}},
+        {{64, 4000, false}, {4040, 200, true}}};
+    for (const auto& records : pages) {
+        salvor::test::TempDir tmp;
+        const std::string copy = salvor::test::CopyOf(v.Oracle("img"), tmp, "l.img");
+        ASSERT_TRUE(salvor::test::WriteBytes(copy, page4, LogPage(records)));
+        FsScan scan(copy, 512, FS_NTFS);
+        EXPECT_EQ(scan.Run(), 0u);
+        EXPECT_EQ(Listing(scan), Listing(plain));
+    }
+}
+
+// The samples: the finder takes every page of $LogFile (as icat reads it).
+TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
+    for (const VolumeCase& c : kVolumes) {
+        if (!c.sample) continue;
+        Volume v(c);
+        ASSERT_TRUE(v.device) << c.name;
+        salvor::test::RecordingBuilder builder;
+        salvor::test::RecordingProgress progress;
+        CNTFSQuickSearch searcher;
+        searcher.SetDirecotryTreeBuilder(&builder);
+        EXPECT_EQ(searcher.QuickSearchFiles(v.device.get(), &progress), 0u) << c.name;
+        EXPECT_EQ(searcher.LogFinder().GetLogPageCount() * 4096, ReadText(v.Oracle("logfile")).size()) << c.name;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// 2 MiB clusters are no NTFS volume to the searcher: refused, no node.
+TEST_F(NtfsQuickScan, TwoMebibyteClustersAreRefused) {
+    const std::string image = salvor::test::FixtureFile("ntfs_samples", "ntfs-2m.raw");
+    for (unsigned long long start : {0ull, 128ull * 512}) {
+        salvor::test::ImageDevice device(image, 512, start);
+        salvor::test::RecordingBuilder builder;
+        salvor::test::RecordingProgress progress;
+        CNTFSQuickSearch searcher;
+        searcher.SetDirecotryTreeBuilder(&builder);
+        EXPECT_EQ(searcher.QuickSearchFiles(&device, &progress), ntfs::kNoBootSector);
+        EXPECT_TRUE(builder.nodes.empty());
+        EXPECT_EQ(progress.FinishedCount(), 1u);
+    }
 }
 
 } // namespace
