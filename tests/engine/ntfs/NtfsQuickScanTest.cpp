@@ -326,11 +326,15 @@ TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
 
 namespace {
 
-// 2 MiB clusters are no NTFS volume to the searcher: refused, no node.
-TEST_F(NtfsQuickScan, TwoMebibyteClustersAreRefused) {
-    const std::string image = salvor::test::FixtureFile("ntfs_samples", "ntfs-2m.raw");
-    for (unsigned long long start : {0ull, 128ull * 512}) {
-        salvor::test::ImageDevice device(image, 512, start);
+// Refused, with no node: 2 MiB clusters (no NTFS volume to the searcher), and
+// 512-byte clusters read through 4096-byte device sectors (not addressable).
+TEST_F(NtfsQuickScan, UnaddressableClustersAreRefused) {
+    const std::string twoMiB = salvor::test::FixtureFile("ntfs_samples", "ntfs-2m.raw");
+    const std::string small = salvor::test::FixtureFile("ntfs_volumes", "ntfs_512.img");
+    const std::tuple<std::string, unsigned, unsigned long long> cases[] = {
+        {twoMiB, 512, 0}, {twoMiB, 512, 128 * 512}, {small, 4096, 0}};
+    for (const auto& [image, sectorSize, start] : cases) {
+        salvor::test::ImageDevice device(image, sectorSize, start);
         salvor::test::RecordingBuilder builder;
         salvor::test::RecordingProgress progress;
         CNTFSQuickSearch searcher;
