@@ -31,20 +31,7 @@ if [ ! -f "$img.done" ]; then
     touch "$img.done"
 fi
 
-measure() { # measure NAME COMMAND...: prints files, seconds and peak memory
-    local name="$1"; shift
-    local out="$work/$name.out" stats="$work/$name.time"
-    /usr/bin/time -f '%e %M' -o "$stats" "$@" > "$out" 2>/dev/null || true
-    read -r secs kib < "$stats"
-    local files
-    if [ "$name" = scan_image ]; then
-        files=$(grep -c $'^[0-9]*\t[LD]\t[0-9]*\t.*[^/]$' "$out" || true)
-    else
-        files=$(grep -c '^[r-]/' "$out" || true)
-    fi
-    awk -v n="$name" -v f="$files" -v s="$secs" -v k="$kib" \
-        'BEGIN { printf "%-10s files=%d seconds=%.2f files/s=%.0f peakMiB=%.1f\n", n, f, s, (s > 0 ? f / s : 0), k / 1024 }'
-}
+source "$(dirname "${BASH_SOURCE[0]}")/measure.inc"
 measure scan_image "$probe" quick "$img"
 tail -n 1 "$work/scan_image.out"
 measure fls fls -r -p "$img"

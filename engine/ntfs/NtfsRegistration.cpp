@@ -3,6 +3,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsFileNode.h"
+#include "engine/ntfs/NtfsQuickSearch.h"
 
 namespace {
 unsigned ReadResident(IStorageDevice* device, IFileNode* node, long long offset, char* buffer, unsigned size) {
@@ -20,4 +21,5 @@ unsigned ReadResident(IStorageDevice* device, IFileNode* node, long long offset,
 void RegisterNtfsLibrary() {
     Factories().ntfsVolume = ntfs::CreateNTFSVolumeAnalyze;
     Factories().ntfsResidentRead = ReadResident;
+    Factories().ntfsQuickSearcher = ntfs::CreateNTFSQuickSearcher;
 }

@@ -1,0 +1,348 @@
+// Quick scans of the NTFS fixtures and samples through the deleted-files
+// controller, the tree builder and the writer, held to fls (listing, deleted
+// marks) and to the sha256 manifests or icat (bytes).
+#include "engine/include/FactoryRegistry.h"
+#include "engine/ntfs/NtfsQuickSearch.h"
+#include "engine/ntfs/NtfsRegistration.h"
+#include "tests/engine/ntfs/NtfsTestVolume.h"
+#include "tests/support/fs_Scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <tuple>
+#include <set>
+
+using namespace ntfstest;
+using salvor::test::FsScan;
+
+namespace {
+
+// Metafiles, the folders named like them ($RECYCLE.BIN) and streams.
+bool LeftOut(const std::string& path) {
+    return path.empty() || path[0] == '$' || path.find("/$") != std::string::npos ||
+           path.find(':') != std::string::npos;
+}
+
+// fls's names of each file record: inode -> (path -> deleted). Metafiles and
+// their folders, streams and index-only names (reused or metafile records) are left out.
+std::map<long long, std::map<std::string, bool>> FlsNames(const std::string& image, unsigned sectorOffset,
+                                                          bool all = false) {
+    std::string out;
+    EXPECT_EQ(salvor::test::RunCommand("fls -r -p -o " + std::to_string(sectorOffset) + " '" + image + "'", &out), 0)
+        << "fls (sleuthkit) is needed";
+    std::map<long long, std::map<std::string, bool>> names;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        const auto tab = line.find(":\t");
+        if (tab == std::string::npos || line.find("(realloc)") != std::string::npos) continue;
+        const std::string path = line.substr(tab + 2);
+        if (!all && LeftOut(path)) continue;
+        const bool deleted = line.find(" * ") != std::string::npos;
+        const auto num = line.find_first_of("0123456789", 4);
+        // Records below 16 are metafiles; an index entry may name record 0.
+        if (const long long inode = std::stoll(line.substr(num)); inode >= 16) names[inode][path] = deleted;
+    }
+    return names;
+}
+
+struct ScanCase {
+    VolumeCase volume;
+    unsigned deviceSectorSize;
+};
+void PrintTo(const ScanCase& c, std::ostream* os) {
+    *os << c.volume.name << "@" << c.deviceSectorSize;
+}
+
+std::vector<ScanCase> Cases() {
+    std::vector<ScanCase> out;
+    for (const VolumeCase& v : kVolumes) out.push_back({v, v.sectorSize});
+    // A 4096-byte-sector volume read through a 512-byte image device, and a
+    // 512-byte-sector volume through a 4096-byte device.
+    out.push_back({kVolumes[4], 512});
+    out.push_back({kVolumes[0], 4096});
+    return out;
+}
+
+class NtfsQuickScan : public ::testing::TestWithParam<ScanCase> {
+protected:
+    void SetUp() override {
+        ResetFactories();
+        RegisterNtfsLibrary();
+    }
+    void TearDown() override { ResetFactories(); }
+};
+
+TEST_P(NtfsQuickScan, ListsWhatFlsListsAndRecoversEveryFileByteExact) {
+    const ScanCase& c = GetParam();
+    const std::string dir = salvor::test::Fixture(c.volume.Fixture());
+    ASSERT_FALSE(dir.empty());
+    const std::string image = dir + "/" + c.volume.name + (c.volume.sample ? ".raw" : ".img");
+    FsScan scan(image, c.deviceSectorSize, FS_NTFS, 512ull * c.volume.sectorOffset);
+    EXPECT_EQ(scan.Run(), 0u);
+    EXPECT_EQ(std::pair(scan.progress.Last().state, scan.progress.Last().result), std::pair(3u, ResultCode{0}));
+
+    const auto fls = FlsNames(image, c.volume.sectorOffset);
+    std::set<long long> seen;
+    std::map<std::string, IFileNode*> byPath;
+    std::map<long long, IFileNode*> byInode;
+    for (const auto& [path, node] : scan.Nodes()) {
+        const long long inode = node->GetCurrentNodeID();
+        if (inode == 5 || inode < 0 || LeftOut(path)) continue;
+        seen.insert(inode);
+        byPath[path] = node;
+        byInode[inode] = node;
+        const auto names = fls.find(inode);
+        ASSERT_NE(names, fls.end()) << path << " " << inode;
+        // A record without a parent folder lies under "Other lost files".
+        const auto slash = path.find('/');
+        const bool lost = path.rfind("Other lost files/", 0) == 0;
+        const std::string name = lost ? path.substr(slash + 1) : path;
+        bool known = false;
+        for (const auto& [p, deleted] : names->second)
+            if (lost ? p.size() >= name.size() && p.compare(p.size() - name.size(), name.size(), name) == 0
+                     : p == name) {
+                known = true;
+                EXPECT_EQ(node->IsDeleted() != 0, deleted) << path;
+            }
+        EXPECT_TRUE(known) << path << " " << inode;
+    }
+    for (const auto& [inode, names] : fls) EXPECT_TRUE(seen.count(inode)) << names.begin()->first << " " << inode;
+
+    int written = 0;
+    const auto check = [&](IFileNode* node, const std::string& sha, const std::string& what) {
+        ASSERT_NE(node, nullptr) << what;
+        if (node->GetFileSize() == 0) return;
+        EXPECT_EQ(scan.Recover(node, SEARCHER_NTFS), sha) << what;
+        ++written;
+    };
+    if (c.volume.sample) {
+        std::istringstream in(ReadText(dir + "/" + c.volume.name + ".icat.txt"));
+        long long inode;
+        std::string sha;
+        while (in >> inode >> sha)
+            if (fls.count(inode)) check(byInode[inode], sha, std::to_string(inode));
+    } else {
+        // A hard link is shown under one of its names.
+        std::map<std::string, long long> inodeOf;
+        for (const auto& [inode, names] : fls)
+            for (const auto& name : names) inodeOf[name.first] = inode;
+        for (const auto& [path, sha] : salvor::test::Sha256Manifest(dir + "/" + c.volume.name + ".sha256.txt"))
+            if (!LeftOut(path)) check(byPath.count(path) ? byPath[path] : byInode[inodeOf[path]], sha, path);
+    }
+    EXPECT_GT(written, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, NtfsQuickScan, ::testing::ValuesIn(Cases()));
+
+std::set<std::string> Paths(const FsScan& scan) {
+    std::set<std::string> out;
+    for (const auto& [path, node] : scan.Nodes()) out.insert(path + (node->IsDeleted() ? " *" : ""));
+    return out;
+}
+
+// Damaged boot sector and $MFT records on a copy of ntfs_4k: $MFTMirr stands
+// in for a damaged $MFT record 0; each failure still ends with the final record.
+TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    const std::uint64_t mft = static_cast<std::uint64_t>(v.boot.GetMFTStartCluster()) * v.clusterBytes;
+    const std::uint64_t mirr = static_cast<std::uint64_t>(v.boot.GetMFTMirrorStartCluster()) * v.clusterBytes;
+    FsScan whole(v.Oracle("img"), 512, FS_NTFS);
+    ASSERT_EQ(whole.Run(), 0u);
+    const auto listing = Paths(whole);
+    ASSERT_GT(listing.size(), 300u);
+    const struct {
+        std::vector<std::uint64_t> zeroed;
+        ResultCode result;
+    } cases[] = {{{mft}, 0}, {{mft, mirr}, ntfs::kNoMft}, {{0}, ntfs::kNoBootSector}};
+    for (const auto& k : cases) {
+        salvor::test::TempDir tmp;
+        const std::string copy = salvor::test::CopyOf(v.Oracle("img"), tmp, "d.img");
+        for (std::uint64_t at : k.zeroed) ASSERT_TRUE(salvor::test::WriteBytes(copy, at, std::vector<std::uint8_t>(512)));
+        FsScan scan(copy, 512, FS_NTFS);
+        scan.Run();
+        EXPECT_EQ(std::pair(scan.progress.Last().state, scan.progress.Last().result), std::pair(3u, k.result));
+        EXPECT_EQ(scan.progress.FinishedCount(), 1u);
+        if (k.result == 0) EXPECT_EQ(Paths(scan), listing);
+        else EXPECT_TRUE(scan.Nodes().empty());
+    }
+}
+
+// A stop before the first run gives no nodes and the final record at the total.
+TEST_F(NtfsQuickScan, StopBeforeTheFirstRun) {
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    salvor::test::RecordingBuilder builder;
+    salvor::test::RecordingProgress progress;
+    progress.Stop();
+    std::unique_ptr<IQuickFileSystemSearchController> searcher(CreateNTFSQuickSearcher());
+    searcher->SetDirecotryTreeBuilder(&builder);
+    EXPECT_EQ(searcher->QuickSearchFiles(v.device.get(), &progress), 0u);
+    EXPECT_TRUE(builder.nodes.empty());
+    EXPECT_EQ(builder.flashCalls, 1);
+    const auto last = progress.Last();
+    EXPECT_EQ(last.state, 3u);
+    EXPECT_EQ(last.current, last.total);
+    EXPECT_GT(last.total, 0u);
+}
+
+} // namespace
+
+namespace {
+
+// The recycle bin of every fixture volume: the $R files with an index show
+// the names their $I files (version 2 and version 1, resident) record, the
+// one without keeps its own; all three keep their bytes.
+class NtfsRecycleBin : public NtfsQuickScan {};
+
+TEST_P(NtfsRecycleBin, FilesGetTheirRecordedNames) {
+    const ScanCase& c = GetParam();
+    const std::string dir = salvor::test::Fixture(c.volume.Fixture());
+    ASSERT_FALSE(dir.empty());
+    const std::string image = dir + "/" + c.volume.name + ".img";
+    FsScan scan(image, c.deviceSectorSize, FS_NTFS);
+    ASSERT_EQ(scan.Run(), 0u);
+    std::map<long long, IFileNode*> byInode;
+    for (const auto& [path, node] : scan.Nodes()) byInode[node->GetCurrentNodeID()] = node;
+    std::map<std::string, long long> inodeOf;
+    for (const auto& [inode, names] : FlsNames(image, 0, true))
+        for (const auto& name : names) inodeOf[name.first.substr(name.first.rfind('/') + 1)] = inode;
+    const auto manifest = salvor::test::Sha256Manifest(dir + "/" + c.volume.name + ".sha256.txt");
+    const std::string bin = "$Recycle.Bin/S-1-5-21-3623811015-3361044348-30300820-1001/";
+    const struct {
+        const char* stored;
+        const char* shown;
+    } cases[] = {{"$RAB12CD.docx", "Quarterly report.docx"},
+                 {"$RXY34EF.txt", "old notes.txt"},
+                 {"$RZZ99ZZ.bin", "$RZZ99ZZ.bin"}};
+    for (const auto& k : cases) {
+        IFileNode* node = byInode[inodeOf[k.stored]];
+        ASSERT_NE(node, nullptr) << k.stored;
+        EXPECT_STREQ(node->GetFileName(), k.shown);
+        EXPECT_EQ(scan.Recover(node, SEARCHER_NTFS), manifest.at(bin + k.stored)) << k.stored;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsRecycleBin,
+                         ::testing::Values(ScanCase{kVolumes[0], 512}, ScanCase{kVolumes[1], 512},
+                                           ScanCase{kVolumes[2], 512}, ScanCase{kVolumes[3], 512},
+                                           ScanCase{kVolumes[4], 4096}));
+
+} // namespace
+
+namespace {
+
+std::map<std::string, std::string> Listing(const FsScan& scan) {
+    std::map<std::string, std::string> out;
+    for (const auto& [path, node] : scan.Nodes())
+        out[path] = std::to_string(node->GetFileSize()) + (node->IsDeleted() ? " *" : "");
+    return out;
+}
+
+// The log-rebuild variant: the cleared deleted record gets its size and runs
+// back from the image $LogFile holds; everything else is listed as on ntfs_4k.
+TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFileImage) {
+    const std::string dir = salvor::test::Fixture("ntfs_volumes");
+    ASSERT_FALSE(dir.empty());
+    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS), cleared(dir + "/ntfs_4kl.img", 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    ASSERT_EQ(cleared.Run(), 0u);
+    EXPECT_EQ(Listing(cleared), Listing(plain));
+    const auto nodes = cleared.Nodes();
+    const auto it = nodes.find("gone_big.bin");
+    ASSERT_NE(it, nodes.end());
+    EXPECT_TRUE(it->second->IsDeleted());
+    EXPECT_EQ(it->second->GetFileSize(), 70000);
+    EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS),
+              salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin"));
+}
+
+} // namespace
+
+namespace {
+
+// A record page of $LogFile with log records at the given offsets, each
+// {offset, client data length, FILE image at client byte 40}; sector ends fixed up.
+std::vector<std::uint8_t> LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records) {
+    std::vector<std::uint8_t> page(4096, 0);
+    std::memcpy(page.data(), "RCRD", 4);
+    page[4] = 40, page[6] = 9;
+    page[8] = 0x99; // last LSN: none of the records
+    for (const auto& [off, length, image] : records) {
+        page[off] = 1;
+        std::memcpy(&page[off + 24], &length, 4);
+        if (image && off + 93 <= 4096) std::memcpy(&page[off + 88], "FILE0", 5);
+    }
+    page[40] = 1;
+    for (unsigned i = 1; i <= 8; ++i) {
+        page[40 + 2 * i] = page[i * 512 - 2], page[41 + 2 * i] = page[i * 512 - 1];
+        page[i * 512 - 2] = 1, page[i * 512 - 1] = 0;
+    }
+    return page;
+}
+
+// Hostile log pages on a copy of ntfs_4k: an image cut by the page end, a
+// record longer than the page, a length that wraps; the scan lists as before.
+TEST_F(NtfsQuickScan, HostileLogPagesAreWalkedWithinThePage) {
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    CNTFSDataRunList log;
+    ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), log, false, nullptr));
+    const std::uint64_t page4 = static_cast<std::uint64_t>(log.Runs().at(0).lcn) * v.clusterBytes + 4 * 4096;
+    FsScan plain(v.Oracle("img"), 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    const std::vector<std::vector<std::tuple<unsigned, std::uint32_t, bool>>> pages = {
+        {{64, 3000 - 64 - 48, false}, {3000, 5000, true}},
+        {{64, 0xFFFFFFF0u, true}},
+        {{64, 4000, false}, {4040, 200, true}}};
+    for (const auto& records : pages) {
+        salvor::test::TempDir tmp;
+        const std::string copy = salvor::test::CopyOf(v.Oracle("img"), tmp, "l.img");
+        ASSERT_TRUE(salvor::test::WriteBytes(copy, page4, LogPage(records)));
+        FsScan scan(copy, 512, FS_NTFS);
+        EXPECT_EQ(scan.Run(), 0u);
+        EXPECT_EQ(Listing(scan), Listing(plain));
+    }
+}
+
+// The samples: the finder takes every page of $LogFile (as icat reads it).
+TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
+    for (const VolumeCase& c : kVolumes) {
+        if (!c.sample) continue;
+        Volume v(c);
+        ASSERT_TRUE(v.device) << c.name;
+        salvor::test::RecordingBuilder builder;
+        salvor::test::RecordingProgress progress;
+        CNTFSQuickSearch searcher;
+        searcher.SetDirecotryTreeBuilder(&builder);
+        EXPECT_EQ(searcher.QuickSearchFiles(v.device.get(), &progress), 0u) << c.name;
+        EXPECT_EQ(searcher.LogFinder().GetLogPageCount() * 4096, ReadText(v.Oracle("logfile")).size()) << c.name;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Refused, with no node: 2 MiB clusters (no NTFS volume to the searcher), and
+// 512-byte clusters read through 4096-byte device sectors (not addressable).
+TEST_F(NtfsQuickScan, UnaddressableClustersAreRefused) {
+    const std::string twoMiB = salvor::test::FixtureFile("ntfs_samples", "ntfs-2m.raw");
+    const std::string small = salvor::test::FixtureFile("ntfs_volumes", "ntfs_512.img");
+    const std::tuple<std::string, unsigned, unsigned long long> cases[] = {
+        {twoMiB, 512, 0}, {twoMiB, 512, 128 * 512}, {small, 4096, 0}};
+    for (const auto& [image, sectorSize, start] : cases) {
+        salvor::test::ImageDevice device(image, sectorSize, start);
+        salvor::test::RecordingBuilder builder;
+        salvor::test::RecordingProgress progress;
+        CNTFSQuickSearch searcher;
+        searcher.SetDirecotryTreeBuilder(&builder);
+        EXPECT_EQ(searcher.QuickSearchFiles(&device, &progress), ntfs::kNoBootSector);
+        EXPECT_TRUE(builder.nodes.empty());
+        EXPECT_EQ(progress.FinishedCount(), 1u);
+    }
+}
+
+} // namespace
