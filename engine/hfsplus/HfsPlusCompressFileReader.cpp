@@ -19,6 +19,7 @@ enum : std::uint32_t { kZlibInline = 3, kZlibFork = 4, kZlibForkOld = 5, kLzvnIn
 constexpr std::size_t kHeaderBytes = 16;
 // Neither zlib nor LZVN expands a byte into more than this many.
 constexpr std::uint64_t kMaxRatio = 1100;
+constexpr std::uint32_t kBlockBytes = CDecmpfsData::kBlockBytes;
 constexpr std::uint8_t kLzvnStored = 0x06, kZlibStoredBlock = 0xFF;
 
 std::uint32_t Le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24; }
@@ -67,45 +68,29 @@ bool CHFSPlusCompressFileReader::Load() {
     if (!m_volume || !m_node || !m_volume->Header() || m_node->GetCurrentNodeID() < 0) return false;
     const std::vector<std::uint8_t> attr =
         m_volume->getAttribute(static_cast<std::uint32_t>(m_node->GetCurrentNodeID()), "com.apple.decmpfs");
-    if (attr.size() < kHeaderBytes) return false;
-    m_type = Le32(attr.data() + 4);
-    m_size = Le32(attr.data() + 8) | std::uint64_t{Le32(attr.data() + 12)} << 32;
-    const std::uint8_t* data = attr.data() + kHeaderBytes;
-    const std::size_t length = attr.size() - kHeaderBytes;
+    std::uint64_t forkBytes = 0;
     if (auto* hfs = dynamic_cast<CHFSPlusFileNode*>(m_node)) {
-        m_forkBytes = hfs->ResourceForkSize();
+        forkBytes = hfs->ResourceForkSize();
     } else if (IDataRunList* runs = m_node->GetDataRunList() ? m_node->GetDataRunList()->Clone() : nullptr) {
+        // A node of a loaded scan: as far as its runs reach.
         for (DataRun* run = runs->GetFirst(); run && !runs->IsDone(); run = runs->GetNext())
-            if (run->length > 0) m_forkBytes += static_cast<std::uint64_t>(run->length) * m_volume->Header()->blockSize;
+            if (run->length > 0) forkBytes += static_cast<std::uint64_t>(run->length) * m_volume->Header()->blockSize;
         runs->Release();
     }
-    switch (m_type) {
-    case kZlibInline:
-    case kLzvnInline:
-        if (m_size > std::max<std::uint64_t>(length, 1) * kMaxRatio) return false;
-        m_whole.assign(m_size, 0);
-        return Expand(m_type == kLzvnInline, true, data, length, m_whole);
-    case kZlibFork:
-    case kZlibForkOld:
-    case kLzvnFork:
-        if (!m_node->GetDataRunList()) {
-            CatchExeception::WriteLog("%s decompress flag %d,got empty IDataRunList\n", "ReadData",
-                                      static_cast<int>(m_type));
-            return false;
-        }
-        if (m_size / kMaxRatio > m_forkBytes) return false;
-        return LoadForkTable();
-    default:
-        // LZFSE (11, 12) and types this reader does not know.
-        return false;
-    }
+    CDecmpfsData::ForkReader reader;
+    if (m_node->GetDataRunList())
+        reader = [this, forkBytes](std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length) {
+            return ReadFork(offset, buffer, length, forkBytes);
+        };
+    return m_data.Load(attr, forkBytes, reader);
 }
 
-std::uint64_t CHFSPlusCompressFileReader::ReadFork(std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length) {
+std::uint64_t CHFSPlusCompressFileReader::ReadFork(std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length,
+                                                   std::uint64_t forkBytes) {
     IDataRunList* runs = m_node->GetDataRunList()->Clone();
     if (!runs) return 0;
     const std::uint64_t blockSize = m_volume->Header()->blockSize;
-    length = std::min(length, m_forkBytes - std::min(offset, m_forkBytes));
+    length = std::min(length, forkBytes - std::min(offset, forkBytes));
     std::uint64_t done = 0, position = 0;
     for (DataRun* run = runs->GetFirst(); run && !runs->IsDone() && done < length; run = runs->GetNext()) {
         if (run->start < 0 || run->length <= 0) break;
@@ -125,7 +110,53 @@ std::uint64_t CHFSPlusCompressFileReader::ReadFork(std::uint64_t offset, std::ui
     return done;
 }
 
-bool CHFSPlusCompressFileReader::LoadForkTable() {
+unsigned CHFSPlusCompressFileReader::ReadData(long long offset, char* buffer, unsigned length, int* /*error*/) {
+    if (m_state == State::Unread) m_state = Load() ? State::Ready : State::Failed;
+    if (m_state != State::Ready || !buffer || offset < 0) return 0;
+    return m_data.Read(static_cast<std::uint64_t>(offset), buffer, length);
+}
+
+bool CDecmpfsData::Load(const std::vector<std::uint8_t>& attr, std::uint64_t forkBytes, ForkReader readFork) {
+    m_ready = LoadAttribute(attr, forkBytes, std::move(readFork));
+    return m_ready;
+}
+
+bool CDecmpfsData::LoadAttribute(const std::vector<std::uint8_t>& attr, std::uint64_t forkBytes, ForkReader readFork) {
+    if (attr.size() < kHeaderBytes) return false;
+    m_type = Le32(attr.data() + 4);
+    m_size = Le32(attr.data() + 8) | std::uint64_t{Le32(attr.data() + 12)} << 32;
+    m_forkBytes = forkBytes;
+    m_readFork = std::move(readFork);
+    const std::uint8_t* data = attr.data() + kHeaderBytes;
+    const std::size_t length = attr.size() - kHeaderBytes;
+    switch (m_type) {
+    case kZlibInline:
+    case kLzvnInline:
+        if (m_size > std::max<std::uint64_t>(length, 1) * kMaxRatio) return false;
+        m_whole.assign(m_size, 0);
+        return Expand(m_type == kLzvnInline, true, data, length, m_whole);
+    case kZlibFork:
+    case kZlibForkOld:
+    case kLzvnFork:
+        if (!m_readFork) {
+            CatchExeception::WriteLog("%s decompress flag %d,got empty IDataRunList\n", "ReadData",
+                                      static_cast<int>(m_type));
+            return false;
+        }
+        if (m_size / kMaxRatio > m_forkBytes) return false;
+        return LoadForkTable();
+    default:
+        // LZFSE (11, 12) and types this reader does not know.
+        return false;
+    }
+}
+
+std::uint64_t CDecmpfsData::ReadFork(std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length) {
+    if (offset >= m_forkBytes || length > m_forkBytes - offset) return 0;
+    return m_readFork(offset, buffer, length);
+}
+
+bool CDecmpfsData::LoadForkTable() {
     const std::uint64_t count = (m_size + kBlockBytes - 1) / kBlockBytes;
     std::uint8_t head[16];
     if (m_type == kLzvnFork) {
@@ -156,7 +187,7 @@ bool CHFSPlusCompressFileReader::LoadForkTable() {
     return true;
 }
 
-bool CHFSPlusCompressFileReader::DecodeBlock(std::size_t index) {
+bool CDecmpfsData::DecodeBlock(std::size_t index) {
     if (m_blockIndex == index) return true;
     m_blockIndex = SIZE_MAX;
     const Block& b = m_blocks[index];
@@ -170,12 +201,10 @@ bool CHFSPlusCompressFileReader::DecodeBlock(std::size_t index) {
     return true;
 }
 
-unsigned CHFSPlusCompressFileReader::ReadData(long long offset, char* buffer, unsigned length, int* /*error*/) {
-    if (m_state == State::Unread) m_state = Load() ? State::Ready : State::Failed;
-    if (m_state != State::Ready || !buffer || offset < 0 || static_cast<std::uint64_t>(offset) >= m_size) return 0;
-    const std::uint64_t from = static_cast<std::uint64_t>(offset);
+unsigned CDecmpfsData::Read(std::uint64_t from, char* buffer, unsigned length) {
+    if (!m_ready || !buffer || from >= m_size) return 0;
     const std::uint64_t to = std::min<std::uint64_t>(m_size, from + length);
-    if (!m_whole.empty() || m_blocks.empty()) {
+    if (m_type == kZlibInline || m_type == kLzvnInline) {
         std::memcpy(buffer, m_whole.data() + from, to - from);
         return static_cast<unsigned>(to - from);
     }
