@@ -118,6 +118,7 @@ TEST(HfsCompressed, DamagedDataReadsNothing) {
         {"absurd inline size", "zlib inline.txt", [](std::string& s, std::size_t a, std::size_t) { Put32(s, a + 12, 0x7FFFFFFF); }, 0, false},
         {"match before the output", "lzvn inline.txt", [](std::string& s, std::size_t a, std::size_t) { s[a + 16] = 0; s[a + 17] = 5; }, 0, false},
         {"zlib garbage inline", "zlib inline.txt", [](std::string& s, std::size_t a, std::size_t) { s.replace(a + 18, 8, "garbage!"); }, 0, false},
+        {"type 5 is zlib in the fork", "zlib fork.bin", [](std::string& s, std::size_t a, std::size_t) { Put32(s, a + 4, 5); }, 70000, true},
         {"block count 2^32 - 1", "zlib fork.bin", [](std::string& s, std::size_t, std::size_t f) { Put32(s, f + 0x104, 0xFFFFFFFF); }, 0, false},
         {"block past the fork", "zlib fork.bin", [](std::string& s, std::size_t, std::size_t f) { Put32(s, f + 0x108, 0x7FFFFFF0); }, 0, false},
         {"block larger than any", "zlib fork.bin", [](std::string& s, std::size_t, std::size_t f) { Put32(s, f + 0x10C, 0x7FFFFFF0); }, 0, false},
