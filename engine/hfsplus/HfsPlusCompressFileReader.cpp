@@ -19,6 +19,8 @@ enum : std::uint32_t { kZlibInline = 3, kZlibFork = 4, kZlibForkOld = 5, kLzvnIn
 constexpr std::size_t kHeaderBytes = 16;
 // Neither zlib nor LZVN expands a byte into more than this many.
 constexpr std::uint64_t kMaxRatio = 1100;
+// Files up to 1 TiB: the block table stays within 128 MiB.
+constexpr std::uint64_t kMaxBlocks = std::uint64_t{1} << 24;
 constexpr std::uint32_t kBlockBytes = CDecmpfsData::kBlockBytes;
 constexpr std::uint8_t kLzvnStored = 0x06, kZlibStoredBlock = 0xFF;
 
@@ -68,15 +70,15 @@ bool CHFSPlusCompressFileReader::Load() {
     if (!m_volume || !m_node || !m_volume->Header() || m_node->GetCurrentNodeID() < 0) return false;
     const std::vector<std::uint8_t> attr =
         m_volume->getAttribute(static_cast<std::uint32_t>(m_node->GetCurrentNodeID()), "com.apple.decmpfs");
+    // The fork reaches as far as its length, its runs and the volume allow.
     std::uint64_t forkBytes = 0;
-    if (auto* hfs = dynamic_cast<CHFSPlusFileNode*>(m_node)) {
-        forkBytes = hfs->ResourceForkSize();
-    } else if (IDataRunList* runs = m_node->GetDataRunList() ? m_node->GetDataRunList()->Clone() : nullptr) {
-        // A node of a loaded scan: as far as its runs reach.
+    if (IDataRunList* runs = m_node->GetDataRunList() ? m_node->GetDataRunList()->Clone() : nullptr) {
         for (DataRun* run = runs->GetFirst(); run && !runs->IsDone(); run = runs->GetNext())
             if (run->length > 0) forkBytes += static_cast<std::uint64_t>(run->length) * m_volume->Header()->blockSize;
         runs->Release();
     }
+    forkBytes = std::min(forkBytes, m_volume->DeviceBytes());
+    if (auto* hfs = dynamic_cast<CHFSPlusFileNode*>(m_node)) forkBytes = std::min(forkBytes, hfs->ResourceForkSize());
     CDecmpfsData::ForkReader reader;
     if (m_node->GetDataRunList())
         reader = [this, forkBytes](std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length) {
@@ -158,6 +160,7 @@ std::uint64_t CDecmpfsData::ReadFork(std::uint64_t offset, std::uint8_t* buffer,
 
 bool CDecmpfsData::LoadForkTable() {
     const std::uint64_t count = (m_size + kBlockBytes - 1) / kBlockBytes;
+    if (count > kMaxBlocks) return false;
     std::uint8_t head[16];
     if (m_type == kLzvnFork) {
         // Offsets from the fork's start, the first being the table's length.
