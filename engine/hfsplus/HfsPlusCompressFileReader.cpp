@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 using namespace hfsplus;
@@ -136,7 +137,10 @@ bool CDecmpfsData::LoadAttribute(const std::vector<std::uint8_t>& attr, std::uin
     case kLzvnInline:
         if (m_size > std::max<std::uint64_t>(length, 1) * kMaxRatio) return false;
         m_whole.assign(m_size, 0);
-        return Expand(m_type == kLzvnInline, true, data, length, m_whole);
+        if (Expand(m_type == kLzvnInline, true, data, length, m_whole)) return true;
+        // A stream that expands to another size than the header's is damaged: nothing of it is trusted.
+        if (m_type == kZlibInline) std::fputs("decmpfs: size mismatch\n", stderr);
+        return false;
     case kZlibFork:
     case kZlibForkOld:
     case kLzvnFork:
