@@ -1,5 +1,6 @@
 #include "engine/hfsplus/HfsPlusCompressFileReader.h"
 
+#include "engine/common/Bytes.h"
 #include "engine/common/FileNode.h"
 #include "engine/hfsplus/HfsPlusFileNode.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
@@ -25,8 +26,6 @@ constexpr std::uint64_t kMaxBlocks = std::uint64_t{1} << 24;
 constexpr std::uint32_t kBlockBytes = CDecmpfsData::kBlockBytes;
 constexpr std::uint8_t kLzvnStored = 0x06, kZlibStoredBlock = 0xFF;
 
-std::uint32_t Le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24; }
-std::uint32_t Be32(const std::uint8_t* p) { return std::uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
 // Inflates in into out (sized to what is expected); answers the bytes produced.
 std::size_t Inflate(const std::uint8_t* in, std::size_t inLength, std::uint8_t* out, std::size_t outLength) {
@@ -126,8 +125,8 @@ bool CDecmpfsData::Load(const std::vector<std::uint8_t>& attr, std::uint64_t for
 
 bool CDecmpfsData::LoadAttribute(const std::vector<std::uint8_t>& attr, std::uint64_t forkBytes, ForkReader readFork) {
     if (attr.size() < kHeaderBytes) return false;
-    m_type = Le32(attr.data() + 4);
-    m_size = Le32(attr.data() + 8) | std::uint64_t{Le32(attr.data() + 12)} << 32;
+    m_type = bytes::Le32(attr, 4);
+    m_size = bytes::Le64(attr, 8);
     m_forkBytes = forkBytes;
     m_readFork = std::move(readFork);
     const std::uint8_t* data = attr.data() + kHeaderBytes;
@@ -169,12 +168,12 @@ bool CDecmpfsData::LoadForkTable() {
     if (m_type == kLzvnFork) {
         // Offsets from the fork's start, the first being the table's length.
         if (ReadFork(0, head, 4) != 4) return false;
-        const std::uint32_t tableBytes = Le32(head);
+        const std::uint32_t tableBytes = bytes::Le32(head, 0);
         if (tableBytes % 4 != 0 || tableBytes / 4 != count + 1 || tableBytes > m_forkBytes) return false;
         std::vector<std::uint8_t> table(tableBytes);
         if (ReadFork(0, table.data(), tableBytes) != tableBytes) return false;
         for (std::uint64_t i = 0; i < count; ++i) {
-            const std::uint32_t from = Le32(&table[i * 4]), to = Le32(&table[i * 4 + 4]);
+            const std::uint32_t from = bytes::Le32(table, i * 4), to = bytes::Le32(table, i * 4 + 4);
             if (to < from || from < tableBytes) return false;
             m_blocks.push_back({from, to - from});
         }
@@ -183,14 +182,14 @@ bool CDecmpfsData::LoadForkTable() {
     // Resource fork header, then the resource data: its length, the block
     // count and {offset, size} pairs counted from just after the length.
     if (ReadFork(0, head, 16) != 16) return false;
-    const std::uint64_t dataOffset = Be32(head);
+    const std::uint64_t dataOffset = bytes::Be32(head, 0);
     std::uint8_t counts[8];
     if (ReadFork(dataOffset, counts, 8) != 8) return false;
-    if (Le32(counts + 4) != count || count * 8 > m_forkBytes) return false;
+    if (bytes::Le32(counts, 4) != count || count * 8 > m_forkBytes) return false;
     std::vector<std::uint8_t> table(count * 8);
     if (ReadFork(dataOffset + 8, table.data(), table.size()) != table.size()) return false;
     for (std::uint64_t i = 0; i < count; ++i)
-        m_blocks.push_back({dataOffset + 4 + Le32(&table[i * 8]), Le32(&table[i * 8 + 4])});
+        m_blocks.push_back({dataOffset + 4 + bytes::Le32(table, i * 8), bytes::Le32(table, i * 8 + 4)});
     return true;
 }
 

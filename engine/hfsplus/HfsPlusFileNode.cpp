@@ -1,5 +1,6 @@
 #include "engine/hfsplus/HfsPlusFileNode.h"
 
+#include "engine/common/Bytes.h"
 #include "engine/common/DataRunList.h"
 #include "engine/hfsplus/HfsPlusCompressFileReader.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
@@ -89,9 +90,7 @@ void CHFSPlusFileNode::UpdateNodeInfo() {
         std::printf("Warn:Can't find file 0x%llx Attribute\n", static_cast<unsigned long long>(m_id));
         return;
     }
-    std::uint64_t size = 0;
-    for (int i = 7; i >= 0; --i) size = size << 8 | attr[8 + static_cast<std::size_t>(i)];
-    m_size = size;
+    m_size = bytes::Le64(attr, 8);
 }
 
 IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileId, std::uint8_t forkType,
