@@ -1,7 +1,11 @@
 #include "engine/hfsplus/HfsPlusFileNode.h"
 
+#include "engine/common/Bytes.h"
 #include "engine/common/DataRunList.h"
+#include "engine/hfsplus/HfsPlusCompressFileReader.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
+
+#include <cstdio>
 
 using namespace hfsplus;
 
@@ -24,7 +28,7 @@ CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, long long metadataSec
 
 CHFSPlusFileNode::CHFSPlusFileNode(const CHFSPlusFileNode& other)
     : CFileNode(other), m_createDate(other.m_createDate), m_volume(other.m_volume), m_name(other.m_name),
-      m_size(other.m_size), m_contentModDate(other.m_contentModDate), m_accessDate(other.m_accessDate),
+      m_size(other.m_size), m_forkSize(other.m_forkSize), m_contentModDate(other.m_contentModDate), m_accessDate(other.m_accessDate),
       m_flags(other.m_flags) {
     if (other.m_dataRuns) m_dataRuns = other.m_dataRuns->Clone();
 }
@@ -53,9 +57,11 @@ void CHFSPlusFileNode::CreateFileNode(long long metadataSector, unsigned short p
             m_flags |= kCompressed;
             SetCompressed(1);
             if (record.resourceFork.logicalSize != 0) {
-                m_size = record.resourceFork.logicalSize;
+                m_size = m_forkSize = record.resourceFork.logicalSize;
                 SetDataRunList(BuildFileDataRun(m_volume, record.id, 0xFF, record.resourceFork));
             }
+            // Every compressed file, found by any scan, shows its expanded size.
+            UpdateNodeInfo();
         } else {
             const HFSPlusForkData& fork = record.dataFork;
             m_size = fork.logicalSize != 0 ? fork.logicalSize : std::uint64_t{fork.totalBlocks} * 4096;
@@ -70,6 +76,21 @@ void CHFSPlusFileNode::CreateFileNode(long long metadataSector, unsigned short p
             takeDates();
         }
     }
+}
+
+IFileReader* CHFSPlusFileNode::CreateCompressFileReader(void* /*context*/) {
+    return IsCompressed() ? new CHFSPlusCompressFileReader(m_volume, this) : nullptr;
+}
+
+void CHFSPlusFileNode::UpdateNodeInfo() {
+    if (!IsCompressed() || !m_volume || !m_volume->Tree(8) || m_id < 0) return;
+    const std::vector<std::uint8_t> attr =
+        m_volume->getAttribute(static_cast<std::uint32_t>(m_id), "com.apple.decmpfs");
+    if (attr.size() < 16) {
+        std::printf("Warn:Can't find file 0x%llx Attribute\n", static_cast<unsigned long long>(m_id));
+        return;
+    }
+    m_size = bytes::Le64(attr, 8);
 }
 
 IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileId, std::uint8_t forkType,

@@ -36,7 +36,13 @@ public:
     void SetFileName(const char* name) override {
         if (name) m_name = name;
     }
+    // A reader expanding a compressed file, or null for other files.
+    IFileReader* CreateCompressFileReader(void* context) override;
+    // A compressed file's size becomes the one its decmpfs attribute gives.
+    void UpdateNodeInfo() override;
     hfsplus::CHFSPlusVolume* Volume() const { return m_volume; }
+    // The resource fork's own length (a compressed file's stored bytes).
+    std::uint64_t ResourceForkSize() const { return m_forkSize; }
 
     // Seconds since 1904 as 100-ns units since 1601; 0 stays 0.
     static _FILETIME TimeConvert(std::uint32_t date);
@@ -49,7 +55,7 @@ private:
     std::uint32_t m_createDate = 0;
     hfsplus::CHFSPlusVolume* m_volume;
     std::string m_name;
-    std::uint64_t m_size = 0;
+    std::uint64_t m_size = 0, m_forkSize = 0;
     std::uint32_t m_contentModDate = 0, m_accessDate = 0;
     std::uint8_t m_flags = 0;
 };
