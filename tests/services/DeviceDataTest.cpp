@@ -278,36 +278,3 @@ TEST_F(DeviceList, ClearOnlyWhenEnumerated) {
 }
 
 } // namespace
-
-#include "services/TreeItems.h"
-#include "services/UIController.h"
-
-namespace {
-
-// A window test's stand-in for the facade.
-class FakeController : public VXUIController {
-public:
-    void NotifiyDeviceInfoAfterInit(const std::string&) override {}
-    void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>&) override {}
-    void RefreshDeviceInfo() override {}
-    bool IsAppRunning() override { return true; }
-    [[noreturn]] void CloseApp() override { std::abort(); }
-    QString GetSavePath() override { return {}; }
-    bool SavePathToPList(const QString&) override { return false; }
-    QString GetDefaultSavePath() override { return {}; }
-    QString getUpDataTimeStr() override { return {}; }
-    bool writeUpDataTimeStr(const QString&) override { return false; }
-    bool isCanBeUseNetWork() override { return false; }
-};
-
-TEST(Facade, AFakeCanStandInAndBeRemoved) {
-    VXUIController& real = VXUIController::shared();
-    FakeController fake;
-    VXUIController::install(&fake);
-    EXPECT_EQ(&VXUIController::shared(), &fake);
-    EXPECT_TRUE(VXUIController::shared().IsAppRunning());
-    VXUIController::install(nullptr);
-    EXPECT_EQ(&VXUIController::shared(), &real);
-}
-
-} // namespace

@@ -108,16 +108,6 @@ TEST_F(StatusPoller, QuickRestartLeavesOnlyTheNewPoller) {
     EXPECT_EQ(newPosts.size(), 1u);
 }
 
-TEST_F(StatusPoller, RunSleepsATenthOfASecondPerWake) {
-    std::vector<std::chrono::milliseconds> sleeps;
-    poller.Run([&](std::chrono::milliseconds d) {
-        sleeps.push_back(d);
-        if (sleeps.size() == 3) op.FinishOperation();
-    });
-    EXPECT_EQ(sleeps, std::vector<std::chrono::milliseconds>(3, 100ms));
-    EXPECT_EQ(posts.size(), 1u);
-}
-
 // The runner on real threads: counts the posts of a key seen on the main loop.
 struct PostCounter {
     explicit PostCounter(const std::string& key) {

@@ -154,8 +154,6 @@ TEST(DeviceItems, UnnamedRecordsAreUntitled) {
         record.name = name;
         EXPECT_EQ(DiskVolumeNodeData::initWithNodeData(record)->name(), "Untitled");
     }
-    record.name = "Photos";
-    EXPECT_EQ(DiskVolumeNodeData::initWithNodeData(record)->name(), "Photos");
 }
 
 } // namespace
