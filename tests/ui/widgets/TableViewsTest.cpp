@@ -183,9 +183,8 @@ private slots:
         const int offset = o.verticalScrollBar()->value();
         QVERIFY(offset > 0);
         o.reloadData();
-        QVERIFY(o.isItemExpanded(t.roots[2].get()));
-        QVERIFY(o.isItemExpanded(t.roots[600].get()));
-        QVERIFY(!o.isItemExpanded(t.roots[3].get()));
+        QVERIFY(o.isItemExpanded(t.roots[2].get()) && o.isItemExpanded(t.roots[600].get()) &&
+                !o.isItemExpanded(t.roots[3].get()));
         QCOMPARE(o.verticalScrollBar()->value(), offset);
     }
 
