@@ -74,7 +74,8 @@ private slots:
             QMessageBox* box = openAlert();
             QCOMPARE(box->buttons().size(), 1);
             QCOMPARE(box->buttons().first()->text(), QStringLiteral("OK"));
-            QVERIFY(!Alert::buttonForAnswer(box, kAlertAlternateReturn) && !Alert::buttonForAnswer(box, kAlertOtherReturn));
+            QVERIFY(!Alert::buttonForAnswer(box, kAlertAlternateReturn));
+            QVERIFY(!Alert::buttonForAnswer(box, kAlertOtherReturn));
             box->buttons().first()->click();
         });
         QCOMPARE(Alert("Only", QString()).runModal(), kAlertDefaultReturn);
