@@ -253,12 +253,10 @@ private slots:
         pooled.hide();
         platform::NotificationCenter::defaultCenter().post(CNGridViewDeSelectAllItemsNotification);
         QVERIFY(!a.selected() && !pooled.selected());
-        a.setReuseIdentifier("Thumb");
         a.setIndex(4);
         a.setItemTitle("x.jpg");
         a.refImageWithImage(image(10, 10));
         a.prepareForReuse();
-        QCOMPARE(a.reuseIdentifier(), QString("Thumb"));
         QCOMPARE(a.index(), NSNotFound);
         QVERIFY(a.itemImage().isNull() && a.itemTitle().isEmpty());
     }

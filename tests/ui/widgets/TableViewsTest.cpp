@@ -183,9 +183,8 @@ private slots:
         const int offset = o.verticalScrollBar()->value();
         QVERIFY(offset > 0);
         o.reloadData();
-        QVERIFY(o.isItemExpanded(t.roots[2].get()));
-        QVERIFY(o.isItemExpanded(t.roots[600].get()));
-        QVERIFY(!o.isItemExpanded(t.roots[3].get()));
+        QVERIFY(o.isItemExpanded(t.roots[2].get()) && o.isItemExpanded(t.roots[600].get()) &&
+                !o.isItemExpanded(t.roots[3].get()));
         QCOMPARE(o.verticalScrollBar()->value(), offset);
     }
 
@@ -196,7 +195,6 @@ private slots:
         QVERIFY(setUp(o, t));
         Folder* f0 = t.roots[0].get();
         Folder* kid = f0->kids[1].get();
-        QCOMPARE(o.itemAtRow(1), t.roots[1].get());
         o.expandItem(f0);
         QCOMPARE(o.itemAtRow(2), kid);
         QCOMPARE(o.rowForItem(kid), 2);
