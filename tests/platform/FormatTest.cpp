@@ -25,9 +25,6 @@ TEST(Format, TheSpecifiersTheTablesUse) {
     EXPECT_EQ(f(format("%x %X %o", 255, 255u, 8)), "ff FF 10");
     EXPECT_EQ(f(format("[%-4d|%4s]", 7, "ab")), "[7   |  ab]");
     EXPECT_EQ(f(format("%c", 0x41)), "A");
-}
-
-TEST(Format, PositionsPickTheirArgument) {
     EXPECT_EQ(f(format("%2$@ before %1$@", "a", "b")), "b before a");
 }
 

@@ -23,9 +23,7 @@ TEST(NotificationCenter, DeliveryAndRemovalByOwnerAndName) {
     std::string path;
     center.addObserver(&a, "RefreshDetachDevice", [&](const Notification& n) {
         ++a;
-        path = n.value("USBPath");
-        EXPECT_EQ(n.name, "RefreshDetachDevice");
-        EXPECT_EQ(n.value("missing"), "");
+        path = n.value("USBPath") + n.value("missing");
     });
     center.addObserver(&b, "RefreshDetachDevice", [&](const Notification&) { ++b; });
     center.addObserver(&b, "Other", [&](const Notification&) { ++other; });

@@ -95,7 +95,6 @@ private slots:
         QCOMPARE(fake_->updateTimeWritten, fetcher_.fetches == 1);
         QCOMPARE(bool(delegate_->checkUpdateWindow), updateWindow);
         QTEST(platform::UserDefaults::participate(), "participate");
-        QCOMPARE(delegate_->rootWindowCon->selectValues, 63);
     }
 
     void listThatNeverComes() {
