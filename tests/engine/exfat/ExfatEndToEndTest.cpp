@@ -66,9 +66,7 @@ protected:
 #endif
         RegisterExfatLibrary();
     }
-    void TearDown() override {
-        ResetFactories();
-    }
+    void TearDown() override { ResetFactories(); }
 };
 
 // FAT is asked first and does not know an exFAT volume; exFAT does not know FAT32.
