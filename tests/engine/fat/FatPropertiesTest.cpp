@@ -148,9 +148,7 @@ TEST(FatProperties, ClonesOwnTheirRuns) {
     EXPECT_NE(static_cast<CFATFileNode*>(copy)->GetDataRunList(), nodeRuns);
     EXPECT_EQ(copy->GetCurrentNodeID(), 42);
     copy->Release();
-    CFATFileNode empty;
-    EXPECT_STREQ(empty.GetFileName(), "");
-    EXPECT_FALSE(empty.SetFileProperties(nullptr));
+    EXPECT_FALSE(CFATFileNode().SetFileProperties(nullptr));
 }
 
 TEST_F(IniFileTest, ReadsItemsExactly) {

@@ -93,12 +93,9 @@ protected:
     void SetUp() override { std::ofstream(image_).close(); }
     void Folder(std::uint32_t cluster, std::uint32_t parent) {
         std::vector<std::uint8_t> sector;
-        auto add = [&](const std::vector<std::uint8_t>& e) {
+        for (const auto& e : {ShortEntry(".          ", 0x10, cluster, 0), ShortEntry("..         ", 0x10, parent, 0),
+                              ShortEntry("FILE    BIN", 0x20, cluster + 1, 100)})
             sector.insert(sector.end(), e.begin(), e.end());
-        };
-        add(fattest::ShortEntry(".          ", 0x10, cluster, 0));
-        add(fattest::ShortEntry("..         ", 0x10, parent, 0));
-        add(fattest::ShortEntry("FILE    BIN", 0x20, cluster + 1, 100));
         sector.resize(512, 0);
         ASSERT_TRUE(salvor::test::WriteBytes(image_, (kData + cluster - 2) * 512ull, sector));
     }
@@ -214,8 +211,7 @@ TEST_F(FatDeepScan, ReformattedPartitionKeepsTheOldFoldersAsDeleted) {
     const std::string image = Mbr("disk_reformatted.img");
     auto scan = Scan(image);
     ASSERT_EQ(parts.size(), 1u);
-    EXPECT_EQ(parts[0]->m_startSector, kFatStart);
-    EXPECT_EQ(Score(), 100);
+    EXPECT_EQ(std::pair(parts[0]->m_startSector, Score()), std::pair(std::int64_t{kFatStart}, std::int64_t{100}));
     // Everything is deleted: the old files and the old folders (at least 4).
     std::map<std::string, std::string> ours; // sha -> path of each file
     int folders = 0;
@@ -287,8 +283,7 @@ TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
     EXPECT_EQ(parts[0]->m_startSector, kFatStart);
     const auto ex = salvor::test::PartitionsOf(exfat);
     ASSERT_EQ(ex.size(), 1u);
-    EXPECT_EQ(ex[0]->m_startSector, 133120);
-    EXPECT_EQ(ex[0]->m_fileSystemType, unsigned{FS_EXFAT});
+    EXPECT_EQ(std::pair(ex[0]->m_startSector, ex[0]->m_fileSystemType), std::pair(std::int64_t{133120}, unsigned{FS_EXFAT}));
     ExpectListing(*scan, Expected(ParseFls(ReadText(Mbr("fat32.fls.txt")))));
     EXPECT_GT(scan->Nodes("(ExFat)").size(), 100u);
 }
