@@ -6,6 +6,7 @@
 #include "engine/hfsplus/HfsPlusCompressFileReader.h"
 #include "engine/hfsplus/HfsPlusFileNode.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
+#include "tests/engine/hfsplus/HfsSynthManifest.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/support/fs_Scan.h"
 
@@ -17,19 +18,12 @@
 
 using namespace hfsplus;
 using namespace salvor::test;
+using hfstest::IdOf;
 
 namespace {
 
 const std::string kVolume = "synth_4096";
 std::string Image() { return FixtureFile("hfs_synth", kVolume + ".img"); }
-
-long long IdOf(const std::string& path) {
-    std::istringstream in(ReadText(FixtureFile("hfs_synth", kVolume + ".manifest.txt")));
-    for (std::string sha, state, p, id; std::getline(in, sha, '\t') && std::getline(in, state, '\t') &&
-                                        std::getline(in, p, '\t') && std::getline(in, id);)
-        if (p == path) return std::stoll(id);
-    return -1;
-}
 
 // The catalog key and record of a live file, through its thread.
 bool CatalogOf(CHFSPlusVolume& volume, long long id, BTKey& key, HFSPlusCatalogRecord& record) {
@@ -62,7 +56,7 @@ TEST(HfsCompressed, LoaderReadsEverySliceAsIcat) {
     EXPECT_EQ(ResultError(bare->GetLastError()), kErrInvalid);
     for (const char* name : kFiles) {
         SCOPED_TRACE(name);
-        const long long id = IdOf(std::string("Compressed/") + name);
+        const long long id = IdOf(kVolume, std::string("Compressed/") + name);
         std::string want;
         ASSERT_EQ(RunCommand("icat '" + Image() + "' " + std::to_string(id), &want), 0);
         BTKey key;
@@ -135,7 +129,7 @@ TEST(HfsCompressed, DamagedDataReadsNothing) {
     TempDir dir;
     for (const Damage& c : cases) {
         SCOPED_TRACE(c.what);
-        const long long id = IdOf(std::string("Compressed/") + c.file);
+        const long long id = IdOf(kVolume, std::string("Compressed/") + c.file);
         BTKey key;
         HFSPlusCatalogRecord record;
         ASSERT_TRUE(CatalogOf(catalog, id, key, record));

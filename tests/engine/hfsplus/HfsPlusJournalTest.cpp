@@ -5,6 +5,7 @@
 #include "engine/hfsplus/HfsPlusJournal.h"
 #include "engine/hfsplus/HfsPlusQuickSearch.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
+#include "tests/engine/hfsplus/HfsSynthManifest.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -14,30 +15,18 @@
 using namespace hfsplus;
 using namespace salvor::test;
 using namespace bytes;
+using hfstest::IdOf;
 
 namespace {
 
 std::string Image(const std::string& name) { return FixtureFile("hfs_synth", name + ".img"); }
 
-// id of each manifest line by path, and the deleted ids.
-struct Manifest {
-    std::multimap<std::string, long long> ids;
-    std::multiset<long long> deleted;
-};
-Manifest ReadManifest(const std::string& name) {
-    Manifest m;
-    std::istringstream in(ReadText(FixtureFile("hfs_synth", name + ".manifest.txt")));
-    for (std::string sha, state, path, id; std::getline(in, sha, '\t') && std::getline(in, state, '\t') &&
-                                          std::getline(in, path, '\t') && std::getline(in, id);) {
-        m.ids.emplace(path, std::stoll(id));
-        if (state == "D") m.deleted.insert(std::stoll(id));
-    }
-    return m;
-}
-
-long long IdOf(const Manifest& m, const std::string& path) {
-    auto it = m.ids.find(path);
-    return it == m.ids.end() ? -1 : it->second;
+// The ids of the deleted files.
+std::multiset<long long> DeletedIds(const std::string& name) {
+    std::multiset<long long> out;
+    for (const hfstest::ManifestLine& m : hfstest::SynthManifest(name))
+        if (m.deleted) out.insert(m.id);
+    return out;
 }
 
 class HfsJournalTest : public ::testing::TestWithParam<const char*> {};
@@ -47,15 +36,15 @@ TEST_P(HfsJournalTest, DeletedRecordsAreTheManifestsOnce) {
     ImageDevice device(Image(name));
     CHFSPlusVolume volume(&device, false);
     ASSERT_EQ(volume.GetLastError(), 0u);
-    const Manifest m = ReadManifest(name);
-    ASSERT_EQ(volume.Journal()->IsUsable(), !m.deleted.empty());
+    const std::multiset<long long> deleted = DeletedIds(name);
+    ASSERT_EQ(volume.Journal()->IsUsable(), !deleted.empty());
     EXPECT_EQ(volume.Journal()->GetDeleteRecord(nullptr, nullptr), 0u);
     std::multiset<long long> listed;
     for (const auto& e : volume.m_deletedCatalog)
         if (e.record.recordType == kFileRecord) listed.insert(e.record.id);
-    EXPECT_EQ(listed, m.deleted);
-    if (m.deleted.empty()) return;
-    const long long fragmented = IdOf(m, "Documents/deleted fragmented.bin");
+    EXPECT_EQ(listed, deleted);
+    if (deleted.empty()) return;
+    const long long fragmented = IdOf(name, "Documents/deleted fragmented.bin");
     std::set<long long> overflowOwners;
     for (const auto& e : volume.m_deletedExtents) overflowOwners.insert(e.key.parentID);
     EXPECT_EQ(overflowOwners, std::set<long long>{fragmented});
@@ -67,7 +56,7 @@ TEST_P(HfsJournalTest, OverflowExtentsAreIstatsBlocks) {
     const std::string name = GetParam();
     ImageDevice device(Image(name));
     CHFSPlusVolume volume(&device, false);
-    const long long id = IdOf(ReadManifest(name), "fragmented.bin");
+    const long long id = IdOf(name, "fragmented.bin");
     std::string istat;
     ASSERT_EQ(RunCommand("istat '" + Image(name) + "' " + std::to_string(id), &istat), 0);
     std::vector<long long> want;
@@ -101,7 +90,7 @@ TEST(HfsSynth, HfsxNamesDifferByCase) {
     ImageDevice device(Image("synth_hfsx"));
     CHFSPlusVolume volume(&device, false);
     EXPECT_EQ(volume.KeyCompareType(), 0xBC);
-    const long long docs = IdOf(ReadManifest("synth_hfsx"), "Documents/report.bin");
+    const long long docs = IdOf("synth_hfsx", "Documents/report.bin");
     ASSERT_GT(docs, 0);
     std::set<std::uint32_t> ids;
     for (const char16_t* name : {u"Read Me", u"read me"}) {
@@ -120,7 +109,7 @@ TEST(HfsSynth, HfsxNamesDifferByCase) {
 
 TEST(HfsSynth, ProgressCountsDeletedAndLiveAndStops) {
     ImageDevice device(Image("synth_4096"));
-    const Manifest m = ReadManifest("synth_4096");
+    const std::size_t deleted = DeletedIds("synth_4096").size();
     {
         RecordingProgress sink;
         RecordingBuilder builder;
@@ -130,7 +119,7 @@ TEST(HfsSynth, ProgressCountsDeletedAndLiveAndStops) {
         const auto* volume = static_cast<CHFSPlusQuickFileSystemSearchController*>(searcher.get())->Volume();
         const _PROGRESS_INFO last = sink.Last();
         EXPECT_EQ(last.state, PROGRESS_FINISHED);
-        EXPECT_EQ(last.total, m.deleted.size() + volume->Header()->fileCount + volume->Header()->folderCount + 1);
+        EXPECT_EQ(last.total, deleted + volume->Header()->fileCount + volume->Header()->folderCount + 1);
         EXPECT_EQ(last.current, builder.nodes.size());
     }
     CHFSPlusVolume volume(&device, false);
@@ -173,7 +162,7 @@ TEST(HfsSynth, DamagedCopiesFailCleanly) {
     const std::string source = Image("synth_4096");
     ASSERT_FALSE(source.empty());
     const Layout l = LayoutOf(source);
-    const Manifest m = ReadManifest("synth_4096");
+    const std::size_t deleted = DeletedIds("synth_4096").size();
     struct Case {
         const char* what;
         std::uint64_t offset;
@@ -187,12 +176,12 @@ TEST(HfsSynth, DamagedCopiesFailCleanly) {
     const Case cases[] = {
         {"jhdr_size 0", l.journal + 40, Le(0, 4), false, 0, true},
         {"byte-swapped header", l.journal, {0x4A, 0x4E, 0x4C, 0x78, 0x12, 0x34, 0x56, 0x78}, false, 0, true},
-        {"bsize 0xFFFFFFFF", l.firstTransaction + 16 + 16 + 16 + 8, Le(0xFFFFFFFF, 4), true, m.deleted.size(), true},
+        {"bsize 0xFFFFFFFF", l.firstTransaction + 16 + 16 + 16 + 8, Le(0xFFFFFFFF, 4), true, deleted, true},
         {"catalog child pointing at its node", childOfRoot, {std::uint8_t(l.catalogRoot >> 24), std::uint8_t(l.catalogRoot >> 16),
                                                              std::uint8_t(l.catalogRoot >> 8), std::uint8_t(l.catalogRoot)},
          true, 0, false},
         {"overflow record adding no blocks", l.extents + 4096ull * l.extentsRoot + 14 + 12 + 4, {0, 0, 0, 0}, true,
-         m.deleted.size(), true},
+         deleted, true},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -206,9 +195,9 @@ TEST(HfsSynth, DamagedCopiesFailCleanly) {
         CHFSPlusQuickFileSystemSearchProgress progress(nullptr, true);
         const ResultCode rc = QuickSearchVolume(volume, &builder, progress);
         EXPECT_EQ(rc == 0, c.catalogWalks) << c.what;
-        std::size_t deleted = 0;
-        for (IFileNode* n : builder.nodes) deleted += n->IsDeleted() && !n->IsDirectory();
-        if (c.catalogWalks) EXPECT_EQ(deleted, c.deletedFiles) << c.what;
+        std::size_t found = 0;
+        for (IFileNode* n : builder.nodes) found += n->IsDeleted() && !n->IsDirectory();
+        if (c.catalogWalks) EXPECT_EQ(found, c.deletedFiles) << c.what;
         else EXPECT_EQ(ResultError(rc), kErrInvalid) << c.what;
     }
 }

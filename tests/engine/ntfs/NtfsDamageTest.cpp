@@ -20,9 +20,7 @@ Buf& Put(Buf& b, std::size_t off, std::uint64_t v, unsigned n) {
 }
 
 // A copy of b with n bytes at off set to v.
-Buf With(Buf b, std::size_t off, std::uint64_t v, unsigned n) {
-    return Put(b, off, v, n);
-}
+Buf With(Buf b, std::size_t off, std::uint64_t v, unsigned n) { return Put(b, off, v, n); }
 
 // Writes the sequence number 7 into the last word of `sectors` sectors, their
 // real words into the array after it (the on-disk form).

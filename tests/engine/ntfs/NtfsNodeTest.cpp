@@ -90,21 +90,25 @@ std::vector<FlsEntry> DataEntries(const std::string& fls) {
     return out;
 }
 
-// The live files of a volume: fls's for the fixtures, icat's for the samples.
-std::vector<long long> LiveFiles(Volume& v) {
-    std::vector<long long> out;
-    if (v.info.sample) {
-        std::istringstream in(ReadText(v.Oracle("icat.txt")));
-        long long n;
-        for (std::string sha; in >> n >> sha;) out.push_back(n);
-    } else {
-        for (const FlsEntry& e : DataEntries(ReadText(v.Oracle("fls.txt"))))
-            if (!e.deleted) out.push_back(e.number);
-    }
+// The samples' icat bytes: record, sha256.
+std::vector<std::pair<long long, std::string>> IcatShas(Volume& v) {
+    std::vector<std::pair<long long, std::string>> out;
+    std::istringstream in(ReadText(v.Oracle("icat.txt")));
+    long long n;
+    for (std::string sha; in >> n >> sha;) out.emplace_back(n, sha);
     return out;
 }
 
-std::string Base(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+// The live files of a volume: fls's for the fixtures, icat's for the samples.
+std::vector<long long> LiveFiles(Volume& v) {
+    std::vector<long long> out;
+    if (v.info.sample)
+        for (const auto& [n, sha] : IcatShas(v)) out.push_back(n);
+    else
+        for (const FlsEntry& e : DataEntries(ReadText(v.Oracle("fls.txt"))))
+            if (!e.deleted) out.push_back(e.number);
+    return out;
+}
 
 class NtfsNodes : public ::testing::TestWithParam<VolumeCase> {
 protected:
@@ -120,9 +124,7 @@ TEST_P(NtfsNodes, EveryFileWritesItsBytes) {
     Writer w(v);
     int written = 0, compressed = 0;
     if (v.info.sample) {
-        std::istringstream in(ReadText(v.Oracle("icat.txt")));
-        long long n;
-        for (std::string sha; in >> n >> sha;) {
+        for (const auto& [n, sha] : IcatShas(v)) {
             NodePtr node = BuildNode(v, n);
             ASSERT_TRUE(node) << n;
             compressed += node->IsCompressed();
@@ -140,7 +142,7 @@ TEST_P(NtfsNodes, EveryFileWritesItsBytes) {
             NodePtr node = BuildNode(v, e.number);
             ASSERT_TRUE(node || e.deleted) << e.path;
             // A deleted file's record may hold a newer file since.
-            if (!node || (e.deleted && node->GetFileName() != Base(e.path) && !node->IsDeleted())) continue;
+            if (!node || (e.deleted && node->GetFileName() != e.path.substr(e.path.rfind('/') + 1) && !node->IsDeleted())) continue;
             EXPECT_EQ(node->IsDeleted() != 0, e.deleted) << e.path;
             compressed += node->IsCompressed();
             EXPECT_EQ(w.Write(*node), want->second) << v.info.name << " " << e.path;

@@ -136,9 +136,10 @@ TEST_P(NtfsQuickScan, ListsWhatFlsListsAndRecoversEveryFileByteExact) {
 
 INSTANTIATE_TEST_SUITE_P(Volumes, NtfsQuickScan, ::testing::ValuesIn(Cases()));
 
-std::set<std::string> Paths(const FsScan& scan) {
-    std::set<std::string> out;
-    for (const auto& [path, node] : scan.Nodes()) out.insert(path + (node->IsDeleted() ? " *" : ""));
+std::map<std::string, std::string> Listing(const FsScan& scan) {
+    std::map<std::string, std::string> out;
+    for (const auto& [path, node] : scan.Nodes())
+        out[path] = std::to_string(node->GetFileSize()) + (node->IsDeleted() ? " *" : "");
     return out;
 }
 
@@ -151,7 +152,7 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     const std::uint64_t mirr = static_cast<std::uint64_t>(v.boot.GetMFTMirrorStartCluster()) * v.clusterBytes;
     FsScan whole(v.Oracle("img"), 512, FS_NTFS);
     ASSERT_EQ(whole.Run(), 0u);
-    const auto listing = Paths(whole);
+    const auto listing = Listing(whole);
     ASSERT_GT(listing.size(), 300u);
     const struct {
         std::vector<std::uint64_t> zeroed;
@@ -165,7 +166,7 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
         scan.Run();
         EXPECT_EQ(std::pair(scan.progress.Last().state, scan.progress.Last().result), std::pair(3u, k.result));
         EXPECT_EQ(scan.progress.FinishedCount(), 1u);
-        if (k.result == 0) EXPECT_EQ(Paths(scan), listing);
+        if (k.result == 0) EXPECT_EQ(Listing(scan), listing);
         else EXPECT_TRUE(scan.Nodes().empty());
     }
 }
@@ -187,10 +188,6 @@ TEST_F(NtfsQuickScan, StopBeforeTheFirstRun) {
     EXPECT_EQ(last.current, last.total);
     EXPECT_GT(last.total, 0u);
 }
-
-} // namespace
-
-namespace {
 
 // The recycle bin of every fixture volume: the $R files with an index show
 // the names their $I files (version 2 and version 1, resident) record, the
@@ -230,17 +227,6 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsRecycleBin,
                                            ScanCase{kVolumes[2], 512}, ScanCase{kVolumes[3], 512},
                                            ScanCase{kVolumes[4], 4096}));
 
-} // namespace
-
-namespace {
-
-std::map<std::string, std::string> Listing(const FsScan& scan) {
-    std::map<std::string, std::string> out;
-    for (const auto& [path, node] : scan.Nodes())
-        out[path] = std::to_string(node->GetFileSize()) + (node->IsDeleted() ? " *" : "");
-    return out;
-}
-
 // The log-rebuild variant: the cleared deleted record gets its size and runs
 // back from the image $LogFile holds; everything else is listed as on ntfs_4k.
 TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFileImage) {
@@ -258,10 +244,6 @@ TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFileImage) {
     EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS),
               salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin"));
 }
-
-} // namespace
-
-namespace {
 
 // A record page of $LogFile with log records at the given offsets, each
 // {offset, client data length, FILE image at client byte 40}; sector ends fixed up.
@@ -321,10 +303,6 @@ TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
         EXPECT_EQ(searcher.LogFinder().GetLogPageCount() * 4096, ReadText(v.Oracle("logfile")).size()) << c.name;
     }
 }
-
-} // namespace
-
-namespace {
 
 // Refused, with no node: 2 MiB clusters (no NTFS volume to the searcher), and
 // 512-byte clusters read through 4096-byte device sectors (not addressable).

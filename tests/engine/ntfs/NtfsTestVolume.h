@@ -6,7 +6,6 @@
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -23,21 +22,14 @@ struct VolumeCase {
     bool sample;
     const char* Fixture() const { return sample ? "ntfs_samples" : "ntfs_volumes"; }
 };
-inline void PrintTo(const VolumeCase& info, std::ostream* os) {
-    *os << info.name;
-}
+inline void PrintTo(const VolumeCase& info, std::ostream* os) { *os << info.name; }
 inline const VolumeCase kVolumes[] = {
     {"ntfs_4k", 0, 512, false},        {"ntfs_2k", 0, 512, false},          {"ntfs_512", 0, 512, false},
     {"ntfs_64k", 0, 512, false},       {"ntfs_4kr", 0, 4096, false},        {"ntfs-ptrn", 128, 512, true},
     {"ntfs-ramslack", 128, 512, true}, {"ntfs-lastaccess", 128, 512, true}, {"ntfs-si-vs-fn", 128, 512, true},
     {"ntfs3", 0, 512, true},           {"ntfs3_attrlist", 0, 512, true},    {"ntfs_index", 128, 512, true}};
 
-inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+inline std::string ReadText(const std::string& path) { return salvor::test::ReadWholeFile(path); }
 
 // An opened volume: its boot sector and $MFT runs, its records and clusters.
 struct Volume {
