@@ -51,7 +51,6 @@ TEST(DataRunList, CloneKeepsTheSourceCursorAndReadersOnTwoThreadsWalkTheirOwn) {
 
 TEST(Bitmap, CreateSetGet) {
     TBitmap bm;
-    EXPECT_EQ(bm.GetBitmapData(), nullptr);
     EXPECT_FALSE(bm.CreateBitmap(0, 1));
     EXPECT_FALSE(bm.FillBitmap(1));
     ASSERT_TRUE(bm.CreateBitmap(9, 1));

@@ -38,14 +38,11 @@ protected:
 
 TEST_F(CachedDevice, BlocksOfAShortDeviceAndTheirRange) {
     auto& c = Make(2500);
-    EXPECT_EQ(c.GetBlockSize(), 1000u);
-    EXPECT_EQ(c.BlockCount(), 3);
-    EXPECT_EQ(c.IsBlockInValidRange(2), 1);
-    EXPECT_EQ(c.IsBlockInValidRange(3), 0);
+    EXPECT_EQ(std::tuple(c.GetBlockSize(), c.BlockCount(), c.IsBlockInValidRange(2), c.IsBlockInValidRange(3)),
+              std::tuple(1000u, 3, 1, 0));
     c.BeginCache();
     // Only the three blocks there are were read, with their true lengths.
-    EXPECT_EQ(inner->Reads(), 3u);
-    EXPECT_EQ(inner->SectorsRead(), 2500u);
+    EXPECT_EQ(std::pair(inner->Reads(), inner->SectorsRead()), std::pair(3ull, 2500ull));
     EXPECT_EQ(Read(0, 1000, 0), Sectors(0, 1000));
     EXPECT_EQ(Read(1000, 1000, 1), Sectors(1000, 1000));
     EXPECT_EQ(Read(2000, 500, 2), Sectors(2000, 500));

@@ -186,8 +186,7 @@ TEST_F(StampedImage, RecordsGiveGeometryAndTypedGettersCheckTheKind) {
     disk.SetPrivateData(CreateVolumeDeviceData(new CCollectedVolumeDeviceInfoStruct));
     EXPECT_EQ(disk.GetDiskInfo(), nullptr);
     disk.SetPrivateData(DiskRecord(4096, 125));
-    EXPECT_EQ(disk.GetSectorSize(), 4096u);
-    EXPECT_EQ(disk.GetTotalSectors(), 125u);
+    EXPECT_EQ(std::pair(disk.GetSectorSize(), disk.GetTotalSectors()), std::pair(4096u, 125ull));
     std::vector<unsigned char> buf(4096);
     EXPECT_EQ(disk.ReadSector(buf.data(), 1, 1), 1);
     EXPECT_EQ(Stamps(buf.data(), 8), Sectors(8, 8));
