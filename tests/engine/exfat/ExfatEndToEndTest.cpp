@@ -103,7 +103,9 @@ TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7AndFat32IsNot) 
 #endif
         ASSERT_TRUE(a);
         EXPECT_EQ(a->GetFileSystemType(), r.kind) << r.image;
-        if (r.kind == FS_EXFAT) EXPECT_EQ(a->GetTotalSector(), 64ull * 1024 * 1024 / r.sectorSize);
+        if (r.kind == FS_EXFAT) {
+            EXPECT_EQ(a->GetTotalSector(), 64ull * 1024 * 1024 / r.sectorSize);
+        }
     }
     // The wrong sector size, a sector that is not the boot sector, no device;
     // an empty label, also into no buffer.
