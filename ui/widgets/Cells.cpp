@@ -194,8 +194,9 @@ void CustomHeaderCell::draw(QPainter& p, const QRectF& frame, bool) const {
 void CustomTableHeaderView::draw(QPainter& p, const QRectF& frame, bool highlighted) const {
     p.save();
     const QRectF b = body(frame);
-    p.fillRect(b, Qt::white);
-    if (highlighted) p.fillRect(b, QColor(0, 0, 0, 26));
+    // Dark like the rows below it, with the results lists' header text colour.
+    p.fillRect(b, typePageHeaderColor());
+    if (highlighted) p.fillRect(b, QColor(255, 255, 255, 20));
     p.setRenderHint(QPainter::Antialiasing, true);
     QPainterPath path;
     path.moveTo(b.topRight());
@@ -207,7 +208,7 @@ void CustomTableHeaderView::draw(QPainter& p, const QRectF& frame, bool highligh
     p.setPen(QPen(Qt::black, 0.3));
     p.drawPath(path);
     p.setFont(font);
-    p.setPen(Qt::black);
+    p.setPen(headerTitleColor());
     p.drawText(b.adjusted(3, 0, -3, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, title);
     p.restore();
 }

@@ -10,6 +10,8 @@
 
 namespace salvor::widgets {
 
+QColor windowTitleColor() { return QColor(160, 170, 211); }
+
 QLabel* makeLabel(const QString& text, double fontPoints, int alignment) {
     auto* label = new QLabel(text);
     label->setFont(kit::systemFont(fontPoints));

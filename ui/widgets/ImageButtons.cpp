@@ -16,6 +16,15 @@ QPixmap imageNamed(const QString& name) {
     return kit::hasNamedImage(name) ? kit::namedPixmap(name) : QPixmap();
 }
 
+// A label inside a button would take the button's text role (ButtonText)
+// and ignore the colour set here: it is told to draw with WindowText.
+QLabel* buttonLabel(QWidget* button) {
+    auto* label = new QLabel(button);
+    label->setForegroundRole(QPalette::WindowText);
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    return label;
+}
+
 void setTextColor(QLabel* label, const QColor& c) {
     if (!label || label->palette().color(QPalette::WindowText) == c) return;
     QPalette pal = label->palette();
@@ -23,7 +32,10 @@ void setTextColor(QLabel* label, const QColor& c) {
     label->setPalette(pal);
 }
 
-QColor typeTitleColor(double alpha) { return QColor::fromRgbF(141 / 255.f, 150 / 255.f, 185 / 255.f, float(alpha)); }
+QColor typeTitleColor() { return QColor(141, 150, 185); }
+// Lighter under the pointer, so that the hover look stays readable on the dark page.
+QColor typeHoverColor() { return QColor::fromRgbF(175 / 255.f, 186 / 255.f, 219 / 255.f, 0.8f); }
+QColor focusRingColor() { return QColor(90, 160, 255); }
 } // namespace
 
 // ---- StateImageButton ------------------------------------------------------
@@ -94,6 +106,15 @@ void StateImageButton::drawLook(QPainter& p) {
     }
     const QPixmap image = lookImage();
     if (!image.isNull()) p.drawPixmap(QRectF(dstRect_), image, QRectF(image.rect()));
+    if (hasFocus()) {
+        // The keyboard's place: a ring around the whole button, clear on the dark pages.
+        p.save();
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(focusRingColor(), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 6, 6);
+        p.restore();
+    }
 }
 
 void StateImageButton::mousePressEvent(QMouseEvent* event) {
@@ -158,11 +179,10 @@ TCImageButton* TCImageButton::fromDescription(QWidget* parent) { return new TCIm
 
 void TCImageButton::setTextWithName(const QString& text, const QRect& frame) {
     dstRect_ = QRect(QPoint(0, 0), frame.size());
-    if (!textField_) textField_ = new QLabel(this);
+    if (!textField_) textField_ = buttonLabel(this);
     textField_->setGeometry(0, (height() - 18) / 2, width(), 18);
     textField_->setFont(kit::systemFont(14));
     textField_->setAlignment(Qt::AlignCenter);
-    textField_->setAttribute(Qt::WA_TransparentForMouseEvents);
     textField_->setText(text);
     setText(text);
     setTextColor(textField_, labelColor());
@@ -190,11 +210,10 @@ TypeButton* TypeButton::fromDescription(QWidget* parent) { return new TypeButton
 
 void TypeButton::setTextWithName(const QString& title) {
     select_ = true;
-    if (!textField_) textField_ = new QLabel(this);
+    if (!textField_) textField_ = buttonLabel(this);
     textField_->setGeometry(0, 51, 90, 17);
     textField_->setFont(kit::systemFont(14));
     textField_->setAlignment(Qt::AlignCenter);
-    textField_->setAttribute(Qt::WA_TransparentForMouseEvents);
     textField_->setText(title);
     setText(title);
     setTextColor(textField_, titleColor());
@@ -214,9 +233,9 @@ void TypeButton::changeSelect(bool selected) {
 
 QColor TypeButton::titleColor() const {
     switch (look()) {
-    case Look::Hover: return typeTitleColor(0.8);
+    case Look::Hover: return typeHoverColor();
     case Look::Disabled: return Qt::gray;
-    default: return typeTitleColor(1.0);
+    default: return typeTitleColor();
     }
 }
 

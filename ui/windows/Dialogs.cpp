@@ -6,6 +6,7 @@
 #include "services/UIController.h"
 #include "ui/kit/ModalSession.h"
 #include "ui/kit/WindowFade.h"
+#include "ui/widgets/Cells.h"
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/LinkUrl.h"
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextDocument>
 
 namespace salvor::windows {
@@ -76,6 +78,27 @@ QWidget* FadingDialog::loadWindow() {
     auto* w = new TCImageWindow(contentSize_);
     w->setFixedSize(w->size());
     w->setWindowTitle(localizedString("WINDOW_TOP_TITLE"));
+    // Dark like the start window: the texts' light blue is meant for it.
+    QWidget* content = w->contentView();
+    content->setAutoFillBackground(true);
+    QPalette pal = content->palette();
+    pal.setColor(QPalette::Window, widgets::outlineRowColor());
+    content->setPalette(pal);
+    // As on every desktop: Return presses the default button (a window
+    // without one closes), Escape closes.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), w);
+    connect(escape, &QShortcut::activated, this, [this] { closeWindow(); });
+    auto* enter = new QShortcut(w);
+    enter->setKeys({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    connect(enter, &QShortcut::activated, this, [this, w] {
+        for (QPushButton* b : w->findChildren<QPushButton*>()) {
+            if (b->isDefault() && b->isVisible() && b->isEnabled()) {
+                b->click();
+                return;
+            }
+        }
+        closeWindow();
+    });
     return w;
 }
 
@@ -96,6 +119,9 @@ void APFSScanWindowController::windowDidLoad() {
     QWidget* bar = w->titleBarView();
     aTitleLabel = widgets::makeLabel(localizedString("WINDOW_TOP_TITLE"), 14, 0);
     aTitleLabel->setFont(kit::fontNamed(QStringLiteral("Helvetica Light"), 14));
+    QPalette titlePalette = aTitleLabel->palette();
+    titlePalette.setColor(QPalette::WindowText, widgets::windowTitleColor());
+    aTitleLabel->setPalette(titlePalette);
     aTitleLabel->setParent(bar);
     kit::setFrame(aTitleLabel, kit::Frame{80, 2, 300, 18});
     QWidget* content = w->contentView();

@@ -72,7 +72,7 @@ void VXRootWindowController::windowDidLoad() {
     titleLabel = widgets::makeLabel(QStringLiteral("%1 %2").arg(localizedString("WINDOW_TOP_TITLE"), QString()), 13, 2);
     titleLabel->setParent(bar);
     QPalette pal = titleLabel->palette();
-    pal.setColor(QPalette::WindowText, QColor(80, 84, 102));
+    pal.setColor(QPalette::WindowText, widgets::windowTitleColor());
     titleLabel->setPalette(pal);
     kit::setFrame(titleLabel, kit::Frame{0, 3, double(bar->width()), 17}, kit::kViewWidthSizable);
     importButton = new widgets::TCImageButton(bar);

@@ -90,7 +90,8 @@ QWidget* VXSelectTypeViewController::loadView() {
     for (int tag = 0; tag < 6; ++tag) {
         typeButtons[tag] = widgets::TypeButton::fromDescription(page);
         typeButtons[tag]->setObjectName(QString::fromLatin1(kToggles[tag].stem));
-        kit::setFrame(typeButtons[tag], kit::Frame{105.0 + tag * 140, 280, 90, 70});
+        // 90 high: the picture, the title and, below it, the check mark.
+        kit::setFrame(typeButtons[tag], kit::Frame{105.0 + tag * 140, 260, 90, 90});
     }
     alltypesButton = new QPushButton(page);
     alltypesButton->setObjectName(QStringLiteral("alltypesButton"));
@@ -220,9 +221,13 @@ void VXSelectDiskViewController::awakeFromNib() {
     middleLabel->setText(localizedString("PAGE_THREE_MIDLLE_STRING"));
     for (int i = 0; i < outlineView->columnCount(); ++i) {
         widgets::TableColumn* c = outlineView->column(i);
-        c->headerCell->title = localizedString(c->identifier == QLatin1String("Name")   ? "PAGE_THREE_TABLEVIEW_DRIVES"
-                                               : c->identifier == QLatin1String("Size") ? "PAGE_THREE_TABLEVIEW_SIZE"
-                                                                                        : "PAGE_THREE_TABLEVIEW_FILESYSTEM");
+        // The check-mark column has no title: a second "File System" would
+        // name something it does not show.
+        const QString& id = c->identifier;
+        c->headerCell->title = id == QLatin1String("Name")         ? localizedString("PAGE_THREE_TABLEVIEW_DRIVES")
+                               : id == QLatin1String("Size")       ? localizedString("PAGE_THREE_TABLEVIEW_SIZE")
+                               : id == QLatin1String("FileSystem") ? localizedString("PAGE_THREE_TABLEVIEW_FILESYSTEM")
+                                                                   : QString();
     }
     connect(outlineView, &QAbstractItemView::doubleClicked, this, [this] { doubleToScan(); });
     connect(outlineView->header(), &QHeaderView::sectionDoubleClicked, this, [this] { doubleToScan(); });
