@@ -91,6 +91,11 @@ private:
 // ataLinkSpeed is the libata link's sata_spd text ("" when not found).
 std::string BusProtocolFromSysPath(const std::string& sysPath, bool loopWithBacking, const std::string& ataLinkSpeed);
 
+// The name of a PCI vendor id ("0x1af4" as virtio's sysfs gives it): from
+// the first of the PCI id lists (pci.ids) that names it, else from a small
+// table of the vendors of virtual disks; "" when unknown.
+std::string PciVendorName(const std::string& id, const std::vector<std::string>& idLists);
+
 // The mount point of maj:min in the text of a mountinfo file, unescaped; "" when absent.
 std::string MountPointFromMountInfo(const std::string& mountInfo, unsigned major, unsigned minor);
 // The sources (a device, an image file, a FUSE program's name) of every mount

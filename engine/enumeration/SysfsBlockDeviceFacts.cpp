@@ -43,6 +43,24 @@ bool ReadMajorMinor(const fs::path& p, unsigned& major, unsigned& minor) {
     return true;
 }
 
+bool IsHexId(const std::string& s) {
+    return s.size() == 6 && s.compare(0, 2, "0x") == 0 && std::all_of(s.begin() + 2, s.end(), ::isxdigit);
+}
+
+// Where Debian's hwdata and pciutils put the PCI id list.
+const std::vector<std::string> kPciIdLists = {"/usr/share/hwdata/pci.ids", "/usr/share/misc/pci.ids"};
+
+// A virtio disk has no model and a numeric vendor: both get names a user reads.
+void NameByBusIds(BlockDiskFacts& d, const fs::path& device) {
+    if (!IsHexId(d.vendor))
+        return;
+    if (const std::string name = PciVendorName(d.vendor, kPciIdLists); !name.empty())
+        d.vendor = name;
+    // virtio device type 2 is a block device.
+    if (d.model.empty() && ReadText(device / "modalias").rfind("virtio:d00000002", 0) == 0)
+        d.model = "Virtio Block Device";
+}
+
 // sata_spd of the libata link above a device path, "" when there is none.
 std::string AtaLinkSpeed(const std::string& sysPath) {
     std::size_t pos = 0;
@@ -157,6 +175,26 @@ std::vector<std::string> MountSourcesFromMountInfo(const std::string& text, unsi
     return sources;
 }
 
+std::string PciVendorName(const std::string& id, const std::vector<std::string>& idLists) {
+    if (!IsHexId(id))
+        return {};
+    std::string hex = id.substr(2);
+    std::transform(hex.begin(), hex.end(), hex.begin(), ::tolower);
+    // A vendor line: four hex digits, two blanks, the name (devices follow indented).
+    for (const std::string& path : idLists) {
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);)
+            if (line.size() > 6 && line.compare(0, 4, hex) == 0 && line.compare(4, 2, "  ") == 0)
+                return line.substr(6);
+    }
+    static const std::pair<const char*, const char*> kVirtualDiskVendors[] = {
+        {"1af4", "Red Hat, Inc."}, {"1b36", "Red Hat, Inc."}, {"15ad", "VMware"}, {"80ee", "InnoTek (VirtualBox)"}};
+    for (const auto& [vid, name] : kVirtualDiskVendors)
+        if (hex == vid)
+            return name;
+    return {};
+}
+
 CSysfsBlockDeviceFacts::CSysfsBlockDeviceFacts(std::string sysRoot, std::string devRoot, std::string mountInfo)
     : m_sysRoot(std::move(sysRoot)), m_devRoot(std::move(devRoot)), m_mountInfo(std::move(mountInfo)) {}
 
@@ -181,6 +219,7 @@ std::vector<BlockDiskFacts> CSysfsBlockDeviceFacts::ListDisks() {
             d.scsiType = static_cast<int>(v);
         d.vendor = ReadText(dir / "device" / "vendor");
         d.model = ReadText(dir / "device" / "model");
+        NameByBusIds(d, dir / "device");
         d.backingFile = ReadText(dir / "loop" / "backing_file");
         const std::string sysPath = fs::weakly_canonical(dir, ec).string();
         d.protocol = BusProtocolFromSysPath(sysPath, !d.backingFile.empty(), AtaLinkSpeed(sysPath));

@@ -2,7 +2,12 @@
 #include "engine/enumeration/BlockDeviceFacts.h"
 #include "engine/enumeration/EnumDevice.h"
 
+#include "tests/support/Fixture.h"
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -81,4 +86,26 @@ TEST(LinuxFacts, NamesKindsAndExclusions) {
     EXPECT_TRUE(excluded("loop3", 0));
     EXPECT_TRUE(excluded("sdc", 81920, 5)) << "optical";
     for (const char* n : {"sda", "loop3", "nvme0n1", "mmcblk0", "vda"}) EXPECT_FALSE(excluded(n)) << n;
+}
+
+// A virtio disk: sysfs gives the PCI vendor id and no model.
+TEST(LinuxFacts, VirtioDiskGetsAReadableName) {
+    salvor::test::TempDir root;
+    namespace fs = std::filesystem;
+    const fs::path vda = fs::path(root.path()) / "block" / "vda";
+    fs::create_directories(vda / "device");
+    auto write = [](const fs::path& p, const char* text) { std::ofstream(p) << text << "\n"; };
+    write(vda / "dev", "254:0");
+    write(vda / "size", "2048");
+    write(vda / "device" / "vendor", "0x1af4");
+    write(vda / "device" / "modalias", "virtio:d00000002v00001AF4");
+    const std::vector<BlockDiskFacts> disks = CSysfsBlockDeviceFacts(root.path()).ListDisks();
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(enum_linux::RegistryName(disks[0]), "Red Hat, Inc. Virtio Block Device");
+
+    const std::string ids = root.path() + "/pci.ids";
+    write(ids, "# comment\n1af3  Other\n1af4  Red Hat, Inc. (listed)\n\t1001  Virtio block device");
+    EXPECT_EQ(PciVendorName("0x1AF4", {root.path() + "/missing", ids}), "Red Hat, Inc. (listed)");
+    EXPECT_EQ(PciVendorName("0x1af4", {}), "Red Hat, Inc.");
+    for (const char* unknown : {"0x9999", "ATA", "0x1af", ""}) EXPECT_EQ(PciVendorName(unknown, {ids}), "") << unknown;
 }
