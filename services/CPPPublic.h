@@ -4,21 +4,11 @@
 // the single-instance test.
 #include "engine/include/EngineTypes.h"
 
-#include <sys/types.h>
-
 #include <ctime>
 #include <string>
 
 class IFileNode;
 class IFilesystemNode;
-
-// What the single-instance test looks at; the defaults are this process on
-// this system.
-struct ProcessScanOptions {
-    std::string procRoot = "/proc";
-    pid_t self = 0;      // 0: getpid()
-    std::string appName; // "": the base name of this process's executable
-};
 
 class VXCPPPublic {
 public:
@@ -46,11 +36,10 @@ public:
     // The name search's test (VXUIPublic::IsStringInFileNode).
     bool IsStringInFileNode(const char* key, IFileNode* node) const;
 
-    // True when another process of this program runs. A process counts when
-    // its command name equals our executable's name, ignoring case; a name of
-    // 15 characters (where the kernel cuts names) counts when it begins ours.
+    // True when another instance of this program runs for this user (it
+    // holds the instance lock, and has been asked to raise its window). The
+    // first call of the instance that answers false takes the lock.
     bool IsAppRunning() const;
-    static bool IsAppRunning(const ProcessScanOptions& options);
 
 protected:
     VXCPPPublic() = default;

@@ -6,14 +6,19 @@
 
 #include "tests/services/NodeFixtures.h"
 #include "tests/support/Fixture.h"
+#include "platform/SingleInstance.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace salvor::test {
 
@@ -102,45 +107,32 @@ TEST(Dates, YearMonthWithoutAYearToFill) {
     EXPECT_EQ(VXUIPublic::convertWindowsTimeToUnixTime(_FILETIME::From(116444736000000000ULL)), 0);
 }
 
-// A /proc of its own: one folder per pid with the command name.
-class SingleInstance : public testing::Test {
-protected:
-    void Add(int pid, const std::string& comm) {
-        const std::string dir = m_root.path() + "/" + std::to_string(pid);
-        ::mkdir(dir.c_str(), 0755);
-        std::ofstream(dir + "/comm") << comm << "\n";
+// Other processes named like the program, or like the start of its name,
+// are not instances of it: only the holder of the instance lock counts.
+TEST(SingleInstance, ProcessesNamedLikeTheProgramDoNotCount) {
+    salvor::test::TempDir root;
+    setenv("XDG_RUNTIME_DIR", root.path().c_str(), 1);
+    std::vector<pid_t> others;
+    std::filesystem::create_directory(root.file("bin"));
+    for (const char* name : {"salvor", "sa", "SALVOR"}) {
+        const std::string copy = root.file("bin/") + name;
+        std::filesystem::copy_file("/bin/sleep", copy);
+        ::chmod(copy.c_str(), 0755);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::execl(copy.c_str(), name, "30", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        others.push_back(pid);
     }
-    bool Running(const std::string& appName, pid_t self = 100, std::string root = "") {
-        ProcessScanOptions o;
-        o.procRoot = root.empty() ? m_root.path() : root;
-        o.self = self;
-        o.appName = appName;
-        return VXCPPPublic::IsAppRunning(o);
+    EXPECT_FALSE(VXCPPPublic::instance().IsAppRunning());
+    EXPECT_FALSE(VXCPPPublic::instance().IsAppRunning()); // this process holds the lock now
+    EXPECT_TRUE(salvor::platform::SingleInstance(QString::fromStdString(root.path() + "/salvor")).anotherIsRunning());
+    for (pid_t pid : others) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
     }
-    salvor::test::TempDir m_root;
-};
-
-TEST_F(SingleInstance, ExactNamesIgnoringCase) {
-    Add(1, "systemd");
-    Add(100, "salvor"); // ourselves
-    for (int pid = 200; const char* other : {"tar", "t", "salvo", "salvor-helper"})
-        Add(pid++, other);
-    EXPECT_FALSE(Running("salvor"));
-    Add(300, "SALVOR");
-    EXPECT_TRUE(Running("salvor"));
-    EXPECT_TRUE(Running("salvor", 300)); // sees 100
-    EXPECT_FALSE(Running("salvor", 100, "/nonexistent-proc"));
-}
-
-TEST_F(SingleInstance, NamesCutByTheKernelMatchByTheirBeginning) {
-    Add(100, "salvor-recovery"); // ourselves, cut to 15
-    Add(200, "tar");
-    EXPECT_FALSE(Running("salvor-recovery-app"));
-    Add(201, "salvor-recover"); // 14 characters: not a cut name
-    EXPECT_FALSE(Running("salvor-recovery-app"));
-    Add(202, "Salvor-Recovery");
-    EXPECT_TRUE(Running("salvor-recovery-app"));
-    EXPECT_FALSE(Running("other-recovery-app"));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SingleInstance.h"
 #include "platform/UserDefaults.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
@@ -106,6 +107,10 @@ void VXAppDelegate::applicationDidFinishLaunching() {
     NotificationCenter& nc = NotificationCenter::defaultCenter();
     nc.addObserver(this, "appWillTerminate", [this](const platform::Notification&) { applicationWillTerminate(); });
     nc.addObserver(this, "SetLangauageMemu", [](const platform::Notification&) {});
+    QPointer<VXAppDelegate> self(this);
+    platform::SingleInstance::shared().setRaiseHandler([self] {
+        if (self) self->raiseWindows();
+    });
     VXUIController& facade = VXUIController::shared();
     // A second instance leaves before any window, an update window included.
     if (facade.IsAppRunning()) facade.CloseApp();
@@ -192,6 +197,20 @@ void VXAppDelegate::applicationWillTerminate() {
         return;
     }
     VXUIController::shared().CloseApp();
+}
+
+void VXAppDelegate::raiseWindows() {
+    CatchExeception::WriteLog("raise requested by another start\n");
+    QWidget* front = kit::modalWindow();
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (!w->isVisible() || !qobject_cast<widgets::TCImageWindow*>(w)) continue;
+        if (w->isMinimized()) w->showNormal();
+        w->raise();
+        if (!front) front = w;
+    }
+    if (!front) return;
+    front->raise();
+    front->activateWindow();
 }
 
 void VXAppDelegate::aboutAction() {

@@ -39,6 +39,9 @@ public:
     void terminate();
 
     void runRootWindow() override;
+    // A later start of the program asked this one to come to the front:
+    // its windows are restored and raised, the modal one on top.
+    void raiseWindows();
     void aboutAction();
     void CheckUpAction();
     void supportCenterAction();

@@ -1,7 +1,8 @@
 #pragma once
 // A stand-in for the results window: it records what the start window hands
 // it, starts the scan or the load's poller through the facade, and shows an
-// empty window of the results window's size.
+// empty window of the results window's size. Closing it ends the program,
+// as closing the results window does.
 #include "services/TreeItems.h"
 #include "ui/kit/WindowController.h"
 
@@ -18,6 +19,10 @@ public:
     // A load of path has begun: follow it.
     void getImportData(const QString& path);
     void clearImportData();
+    // The close button: out of sight, and "appWillTerminate".
+    void closeWindow();
+    // Any other close (the window manager's) takes the same way.
+    bool windowShouldClose(QWidget* window) override;
 
     DiskVolumeNodeRef selectData;
     int getDataCalls = 0, clearImportCalls = 0;

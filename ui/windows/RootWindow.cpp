@@ -278,4 +278,9 @@ void VXRootWindowController::closeWindow() {
     NotificationCenter::defaultCenter().post("appWillTerminate");
 }
 
+bool VXRootWindowController::windowShouldClose(QWidget*) {
+    closeWindow();
+    return false;
+}
+
 } // namespace salvor::windows

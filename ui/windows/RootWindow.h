@@ -41,6 +41,9 @@ public:
     void showDetailWindow();
     // The close button: out of sight, and "appWillTerminate".
     void closeWindow();
+    // Any other close (the window manager's) takes the same way: a start
+    // window faded out would leave a program without a window.
+    bool windowShouldClose(QWidget* window) override;
     void InitFinished();
     void getDataForDeletailPage();
 

@@ -12,6 +12,7 @@
 #include "ui/kit/WindowDelegate.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
+#include "ui/windows/DetailWindow.h"
 #include "ui/windows/ProgressWindow.h"
 #include "ui/windows/RootWindow.h"
 
@@ -95,6 +96,38 @@ private slots:
         QCOMPARE(fake_->updateTimeWritten, fetcher_.fetches == 1);
         QCOMPARE(bool(delegate_->checkUpdateWindow), updateWindow);
         QTEST(platform::UserDefaults::participate(), "participate");
+    }
+
+    // Whichever way the last window closes, the program ends: the start
+    // window by its close button or the window manager, the results window
+    // likewise.
+    void closingTheLastWindowEndsTheProgram_data() {
+        QTest::addColumn<bool>("results");
+        QTest::addColumn<bool>("button");
+        QTest::newRow("start window, button") << false << true;
+        QTest::newRow("start window, window manager") << false << false;
+        QTest::newRow("results window, button") << true << true;
+        QTest::newRow("results window, window manager") << true << false;
+    }
+    void closingTheLastWindowEndsTheProgram() {
+        QFETCH(bool, results);
+        QFETCH(bool, button);
+        fake_->updateTime = clock_.current.toString(QString::fromLatin1(kCheckTimeFormat));
+        fake_->disks = {{"D", 1000000, {{"V1", 999000}}}}; // one volume: straight to the results window
+        makeDelegate(fetcher_);
+        delegate_->applicationDidFinishLaunching();
+        QVERIFY(delegate_->rootWindowCon);
+        QWidget* w = delegate_->rootWindowCon->window();
+        if (results) {
+            delegate_->rootWindowCon->beginToStartScan();
+            QTRY_VERIFY(delegate_->rootWindowCon->deletailWC);
+            w = delegate_->rootWindowCon->deletailWC->window();
+        }
+        auto* image = static_cast<widgets::TCImageWindow*>(w);
+        if (button) image->standardWindowButton(widgets::TCImageWindow::CloseButton)->click();
+        else w->close();
+        QTRY_COMPARE(terminated_, 1);
+        QVERIFY(!w->isVisible());
     }
 
     void listThatNeverComes() {
