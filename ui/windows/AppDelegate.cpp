@@ -5,6 +5,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/SingleInstance.h"
 #include "platform/UserDefaults.h"
+#include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
@@ -199,7 +200,7 @@ void VXAppDelegate::applicationWillTerminate() {
 }
 
 void VXAppDelegate::raiseWindows() {
-    CatchExeception::WriteLog("raise requested by another start\n");
+    services::writeLog("raise requested by another start\n");
     QWidget* front = kit::modalWindow();
     for (QWidget* w : QApplication::topLevelWidgets()) {
         if (!w->isVisible() || !qobject_cast<widgets::TCImageWindow*>(w)) continue;
