@@ -81,6 +81,11 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
     // record, a disk without volumes: the scan has ended all the same.
     if (!IsOperationExit()) FinishOperation();
     CatchExeception::WriteLog("%s:%d end!\r", "DoScan", 113);
+    // What the scan found, as the facade counts it: the one place a run of
+    // the program shows its result without a window to read.
+    CatchExeception::WriteLog("scan finished: files=%llu bytes=%llu result=0x%llX\n",
+                              static_cast<unsigned long long>(GetScanFileCnt()),
+                              static_cast<unsigned long long>(GetScanFileSize()), static_cast<unsigned long long>(result));
     return result;
 }
 
