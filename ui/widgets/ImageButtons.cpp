@@ -35,8 +35,16 @@ void setTextColor(QLabel* label, const QColor& c) {
 QColor typeTitleColor() { return QColor(141, 150, 185); }
 // Lighter under the pointer, so that the hover look stays readable on the dark page.
 QColor typeHoverColor() { return QColor::fromRgbF(175 / 255.f, 186 / 255.f, 219 / 255.f, 0.8f); }
-QColor focusRingColor() { return QColor(90, 160, 255); }
 } // namespace
+
+QColor focusRingColor() { return QColor(90, 160, 255); }
+
+void setFocusRing(QPushButton* button, const QString& style, const QColor& ring) {
+    button->setFlat(false); // a flat button's frame is never drawn, the ring with it
+    button->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: 2px solid transparent;"
+                                         " border-radius: 4px; %1 } QPushButton:focus { border-color: %2; }")
+                              .arg(style, ring.name()));
+}
 
 // ---- StateImageButton ------------------------------------------------------
 

@@ -110,6 +110,13 @@ private:
     bool select_ = false;
 };
 
+// The colour of the keyboard focus ring on the dark windows.
+QColor focusRingColor();
+// A push button drawn by its style sheet that shows the keyboard focus as a
+// ring, clear without the focus; style: further declarations of its look;
+// ring: the ring's colour (one that stands out from what lies under it).
+void setFocusRing(QPushButton* button, const QString& style = {}, const QColor& ring = focusRingColor());
+
 class VXHandButton : public QPushButton {
     Q_OBJECT
 public:

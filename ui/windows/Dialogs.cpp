@@ -41,8 +41,7 @@ QWidget* addPanel(QWidget* parent) {
 
 widgets::VXHandButton* addLink(QWidget* parent, const QString& text, const kit::Frame& f) {
     auto* b = new widgets::VXHandButton(text, parent);
-    b->setFlat(true);
-    b->setStyleSheet(QStringLiteral("QPushButton { color: rgb(90, 160, 255); border: none; text-decoration: underline; }"));
+    widgets::setFocusRing(b, QStringLiteral("color: rgb(90, 160, 255); text-decoration: underline;"));
     kit::setFrame(b, f);
     return b;
 }
@@ -131,6 +130,8 @@ void APFSScanWindowController::windowDidLoad() {
     okButton = new QPushButton(localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), content);
     okButton->setObjectName(QStringLiteral("okButton"));
     okButton->setDefault(true);
+    // A light face with a dark blue ring: the focus stands out from the face.
+    widgets::setFocusRing(okButton, QStringLiteral("background: rgb(225, 231, 236); color: black;"), QColor(20, 80, 200));
     kit::setFrame(okButton, kit::Frame{360, 16, 80, 30});
     QObject::connect(okButton, &QPushButton::clicked, this, [this] { okButtonAction(); });
     pointCloseButton(w, this, [this] { closeWindow(); });

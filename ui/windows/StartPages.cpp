@@ -95,9 +95,9 @@ QWidget* VXSelectTypeViewController::loadView() {
     }
     alltypesButton = new QPushButton(page);
     alltypesButton->setObjectName(QStringLiteral("alltypesButton"));
-    alltypesButton->setFlat(true);
     alltypesButton->setIconSize(QSize(14, 14));
     alltypesButton->setFocusPolicy(Qt::TabFocus);
+    widgets::setFocusRing(alltypesButton);
     kit::setFrame(alltypesButton, kit::Frame{425, 190, 20, 20});
     alltypesLabel = windowLabel(page, QString(), kit::Frame{450, 190, 200, 20}, 14, 0);
     startScanButton = widgets::TCImageButton::fromDescription(page);

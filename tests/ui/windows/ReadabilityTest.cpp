@@ -102,12 +102,33 @@ double lowestTextContrast(QWidget* window, const QString& name, QStringList* fai
     return lowest;
 }
 
-// Pixels that differ between two pictures of one size.
+// Pixels that differ between two pictures of one size by a contrast of 3:1
+// at least (what a focus ring or a check mark needs to be seen).
 int differingPixels(const QImage& a, const QImage& b) {
     int n = 0;
     for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x) n += a.pixel(x, y) != b.pixel(x, y);
+        for (int x = 0; x < a.width(); ++x) n += contrast(a.pixel(x, y), b.pixel(x, y)) >= 3.0;
     return n;
+}
+
+// Every control of the window that Tab reaches shows when it has the focus.
+void checkFocusShows(QWidget* window) {
+    QList<QWidget*> controls;
+    for (QWidget* w : window->findChildren<QWidget*>())
+        if (w->isVisibleTo(window) && (w->focusPolicy() & Qt::TabFocus) && qobject_cast<QAbstractButton*>(w))
+            controls.append(w);
+    QVERIFY(!controls.isEmpty());
+    for (QWidget* w : controls) {
+        w->clearFocus();
+        window->setFocus();
+        const QImage before = w->grab().toImage();
+        w->setFocus(Qt::TabFocusReason);
+        QVERIFY(w->hasFocus());
+        const int changed = differingPixels(before, w->grab().toImage());
+        QVERIFY2(changed >= 20, qPrintable(QStringLiteral("no visible focus on %1 (%2 pixels)")
+                                               .arg(w->objectName() + QLatin1Char('/') + w->metaObject()->className())
+                                               .arg(changed)));
+    }
 }
 
 } // namespace
@@ -149,10 +170,7 @@ private slots:
         QVERIFY(!tile->isSelect());
         const QImage unchosen = tile->grab().toImage();
         QVERIFY2(differingPixels(chosen, unchosen) >= 40, "chosen and unchosen tiles look alike");
-        // The keyboard focus shows: a focused tile is drawn differently.
-        tile->setFocus();
-        QVERIFY(tile->hasFocus());
-        QVERIFY2(differingPixels(tile->grab().toImage(), unchosen) >= 40, "the focus does not show");
+        checkFocusShows(root_->window());
     }
 
     void devicePage() {
@@ -196,6 +214,8 @@ private slots:
         APFSScanWindowController notice;
         notice.showWindow();
         checkTexts(notice.window(), QStringLiteral("notice"));
+        QApplication::setActiveWindow(notice.window());
+        checkFocusShows(notice.window());
         VXAboutWindowController about;
         about.showWindow();
         checkTexts(about.window(), QStringLiteral("about"));
