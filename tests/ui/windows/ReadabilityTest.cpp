@@ -223,6 +223,11 @@ private slots:
         VXCheckUpdateWindowController update;
         update.showWindow();
         checkTexts(update.window(), QStringLiteral("update"));
+        VXCheckUpdateWindowController newer;
+        newer.setFetchedList({{QStringLiteral("VersionCheck"), 99}, {QStringLiteral("Version"), QStringLiteral("9.0")},
+                              {QStringLiteral("1"), QStringLiteral("Faster deep scans")}});
+        newer.showWindow();
+        checkTexts(newer.window(), QStringLiteral("update, newer version"));
     }
 
     void returnAndEscape_data() {
