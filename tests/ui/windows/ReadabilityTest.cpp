@@ -171,6 +171,11 @@ private slots:
         const QImage unchosen = tile->grab().toImage();
         QVERIFY2(differingPixels(chosen, unchosen) >= 40, "chosen and unchosen tiles look alike");
         checkFocusShows(root_->window());
+        // Under the pointer the title changes its look and stays readable.
+        QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(tile->mapToGlobal(QPoint(2, 2))));
+        QApplication::sendEvent(tile, &enter);
+        QVERIFY(tile->isFocus());
+        checkTexts(root_->window(), QStringLiteral("file-type page, pointer on a tile"));
     }
 
     void devicePage() {
