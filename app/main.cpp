@@ -2,6 +2,7 @@
 #include "app/KeepAwake.h"
 #include "engine/utility/CatchExeception.h"
 #include "platform/UserDefaults.h"
+#include "savedscan/SaveRestoreResult.h"
 #include "ui/kit/Fonts.h"
 #include "ui/widgets/MyNSApplication.h"
 #include "ui/windows/AppDelegate.h"
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     salvor::kit::installApplicationFonts();
     salvor::widgets::MyNSApplication::install();
     auto* awake = new KeepAwake;
+    RegisterSavedScan();
     salvor::windows::VXAppDelegate delegate;
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
     const int status = QApplication::exec();
