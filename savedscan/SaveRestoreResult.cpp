@@ -1,6 +1,7 @@
 #include "savedscan/SaveRestoreResult.h"
 
 #include "engine/controller/RecoveryControllers.h"
+#include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/writer/DataRecovery.h"
@@ -270,6 +271,25 @@ IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved) {
     return nullptr;
 }
 
+namespace {
+
+// The searcher a quick scan runs on the volume (its file system's).
+int QuickSearcherType(IStorageDevice* volume) {
+    const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(volume);
+    switch (info ? info->fileSystemType : unsigned{FS_UNKNOWN}) {
+    case FS_FAT12:
+    case FS_FAT16:
+    case FS_FAT32: return SEARCHER_FAT;
+    case FS_EXFAT: return SEARCHER_EXFAT;
+    case FS_NTFS: return SEARCHER_NTFS;
+    case FS_HFSPLUS: return SEARCHER_HFSPLUS;
+    case FS_APFS: return SEARCHER_APFS;
+    default: return SEARCHER_NONE;
+    }
+}
+
+} // namespace
+
 int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IProgress* sink,
                                               IStorageDevice* device) {
     if (!builder || !device) return 0;
@@ -278,6 +298,11 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
     target.wholeDisk = VXUIDeviceData::instance().IsDiskStorage(device) != 0;
     // The name the tree builder gives the roots of this device.
     target.volumeName = GetDeviceDescription(device);
+    if (target.volumeName.empty()) target.volumeName = "Disk";
+    if (m_quick && !target.wholeDisk) {
+        target.quickSearcherType = QuickSearcherType(device);
+        target.taken = &m_taken;
+    }
     const std::uint32_t code =
         ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions, &CSavedVolumeCache::instance(), &m_steps);
     if (code != SAVED_OK) m_result = code;
@@ -344,7 +369,7 @@ void Static_RestoreScanResult(std::unique_ptr<OperationPara> para) {
     IStorageDevice* device = nullptr;
     if (code == SAVED_OK && !(device = GetFromDiskVolumeData(head.disk))) code = SAVED_NO_DEVICE;
     if (code == SAVED_OK) {
-        CRestoreScanSink restore(rs, steps);
+        CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED);
         scan.SetDeepScan(static_cast<int>(head.deep != 0));
         scan.DoScan(device, &restore);
         scan.SetOpTreeFinished(1);

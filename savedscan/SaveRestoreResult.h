@@ -72,7 +72,8 @@ IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved);
 // The replay source a load hands to the scan service.
 class CRestoreScanSink : public RestoreScanSink {
 public:
-    CRestoreScanSink(IRSData& rs, CProgressSteps& steps) : m_rs(rs), m_steps(steps) {}
+    // quick: the saved scan was a quick scan (one root per volume).
+    CRestoreScanSink(IRSData& rs, CProgressSteps& steps, bool quick) : m_rs(rs), m_steps(steps), m_quick(quick) {}
     int SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IProgress* sink, IStorageDevice* device) override;
     std::vector<CSearchedPartitionInfo*>& GetSearchedPartition(int searcherType) override {
         return m_partitions.List(searcherType);
@@ -83,7 +84,9 @@ public:
 private:
     IRSData& m_rs;
     CProgressSteps& m_steps;
+    bool m_quick;
     CRestoredPartitions m_partitions;
+    std::set<std::uint64_t> m_taken;
     std::uint32_t m_result = SAVED_OK;
 };
 

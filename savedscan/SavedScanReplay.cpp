@@ -56,13 +56,21 @@ using SaveRestoreResult::RestoreSystemNode;
 bool Continued(IProgress* progress) { return !progress || progress->Continued() != 0; }
 
 // False when the user stopped the load inside the root.
-bool ReplayRoot(CFrameReader& in, IDirecotryTreeBuilder& builder, IProgress* progress, const ReplayTarget& target,
-                CRestoredPartitions& partitions, CSavedVolumeCache* cache, CProgressSteps* steps) {
+bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, IDirecotryTreeBuilder& builder,
+                IProgress* progress, const ReplayTarget& target, CRestoredPartitions& partitions,
+                CSavedVolumeCache* cache, CProgressSteps* steps) {
     if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
     const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
     const int type = root->GetStoredSearcherType();
     const auto searcher = static_cast<_tagSearcherType>(type);
-    const bool match = target.wholeDisk || root->GetStoredVolumeName() == target.volumeName;
+    bool match = target.wholeDisk || root->GetStoredVolumeName() == target.volumeName;
+    if (match && !target.wholeDisk && target.quickSearcherType != 0) {
+        match = !tookOne && type == target.quickSearcherType && !(target.taken && target.taken->count(position));
+        if (match) {
+            tookOne = true;
+            if (target.taken) target.taken->insert(position);
+        }
+    }
     partitions.List(type); // a type seen gets its list, also an empty one
     if (match) {
         builder.AddSearcherInfo(searcher, root->GetCurrentNodeID());
@@ -110,9 +118,10 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         const std::uint64_t roots = in.U64();
         if (roots > in.Remaining() / kMinRootBlock) throw CSavedScanDamage{"a root count out of range"};
         if (steps) steps->Step(progress);
-        bool whole = true;
+        bool whole = true, tookOne = false;
         for (std::uint64_t i = 0; i < roots && whole; ++i)
-            whole = Continued(progress) && ReplayRoot(in, builder, progress, target, partitions, cache, steps);
+            whole = Continued(progress) &&
+                    ReplayRoot(in, i, tookOne, builder, progress, target, partitions, cache, steps);
         // A save writes nothing after its last root.
         if (whole && in.Remaining() != 0) throw CSavedScanDamage{"bytes after the last root"};
     } catch (const CSavedScanDamage& damage) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,11 @@ struct ReplayTarget {
     bool wholeDisk = false;
     std::string volumeName;
     IStorageDevice* device = nullptr; // for the volumes a root's file system keeps open
+    // A quick scan's volume takes one root, of its own searcher type, that no
+    // earlier volume of the same load took: volumes without a label all
+    // carry the same fallback name.
+    int quickSearcherType = 0; // 0: every matching root
+    std::set<std::uint64_t>* taken = nullptr; // root positions taken so far
 };
 
 // Replays the frame. Answers SAVED_OK, or SAVED_DAMAGED when any record,

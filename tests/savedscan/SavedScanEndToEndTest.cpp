@@ -176,18 +176,18 @@ TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(VXUIScan::instance().GetSavedStorage(), disk, volume);
     EXPECT_EQ(std::pair(disk, volume), std::pair(1, 0));
 
-    attached.reset();
-    fs::resize_file(copy, fs::file_size(copy) + (1 << 20));
-    Attach({copy});
-    EXPECT_EQ(transfer.Load(saved), SAVED_NO_DEVICE);
-    EXPECT_TRUE(VXUIScan::instance().GetFileSystemNode().empty());
-
     const std::string cut = dir.file("cut.rsf");
     fs::copy_file(saved, cut);
     fs::resize_file(cut, fs::file_size(saved) - 100);
     EXPECT_EQ(transfer.Load(cut), SAVED_DAMAGED);
     EXPECT_TRUE(VXUIScan::instance().GetFileSystemNode().empty());
     EXPECT_EQ(transfer.Load(dir.file("missing.rsf")), SAVED_CANNOT_OPEN);
+
+    attached.reset();
+    fs::resize_file(copy, fs::file_size(copy) + (1 << 20));
+    Attach({copy});
+    EXPECT_EQ(transfer.Load(saved), SAVED_NO_DEVICE);
+    EXPECT_TRUE(VXUIScan::instance().GetFileSystemNode().empty());
 
     VXUIScan::instance().SetStatus(OP_RUNNING);
     EXPECT_FALSE(ScanHarness::facade().beginSaveOrRestoreNode(false, QString::fromStdString(saved)));
