@@ -3,6 +3,8 @@
 #include "engine/utility/CatchExeception.h"
 #include "savedscan/RestoreFileNode.h"
 
+#include <new>
+
 // ---- progress -------------------------------------------------------------------
 
 void CProgressSteps::Start(IProgress* sink) {
@@ -129,6 +131,9 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         code = SAVED_DAMAGED;
     } catch (const CRSException& e) {
         CatchExeception::WriteLog("saved scan refused: container error %u\n", static_cast<unsigned>(e.GetErrorcode()));
+        code = SAVED_DAMAGED;
+    } catch (const std::bad_alloc&) {
+        CatchExeception::WriteLog("saved scan refused: out of memory\n");
         code = SAVED_DAMAGED;
     }
     try {

@@ -1,10 +1,14 @@
 // Feeds arbitrary bytes as the trees of a scan-result file (the payload of
 // its FileSystemNode frame, in a valid container) to the record readers and
-// the replay, into a builder that takes and frees every node. The first byte
-// picks a whole-disk replay, a volume's replay or a quick-scan volume's.
+// the replay, into a builder that takes and frees every node, or (bit 2 of
+// the first byte) into the real tree builder, which links the loaded nodes
+// by their saved ids. The first byte's value modulo 3 picks a whole-disk
+// replay, a volume's replay or a quick-scan volume's.
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
 #include "savedscan/SavedScanReplay.h"
+#include "engine/include/RecoveryFilter.h"
+#include "engine/tree/DirectoryTreeBuilder.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -41,6 +45,31 @@ public:
     void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
 };
 
+struct StillClock : ITreeBuilderClock {
+    long long NowSeconds() override { return 0; }
+    void SleepSeconds(unsigned) override {}
+};
+
+struct ShowAll : IRecoveryFilter {
+    int ShowNormalFiles() const override { return 1; }
+    void SetScanType(_SCAN_TYPE) override {}
+    int IsFileNodeValid(IFileNode*) override { return 1; }
+    void SetFilterTypes(unsigned) override {}
+    _FILTER_TYPE GetNodeFileType(IFileNode*) override { return FILTER_OTHER; }
+    void Release() override {}
+};
+
+// Walks every shown tree to its ends, as the windows do.
+struct WalkingSink : IDrirectoryTree {
+    void ShowNodes(IFileNode** nodes, unsigned count, int) override {
+        for (unsigned i = 0; i < count; ++i)
+            for (IFileNode* n = nodes[i]; n && n->GetParent(); n = n->GetParent())
+                if (++steps > (1u << 26)) __builtin_trap(); // a parent loop
+    }
+    int ShowFilesystemNode(IFilesystemNode*) override { return 1; }
+    unsigned long long steps = 0;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -65,7 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (data[0] % 3 == 2) target.quickSearcherType = SEARCHER_FAT, target.taken = &taken;
     CRSData rs(RS_MODE_READ);
     if (!rs.StartRS(path.c_str(), 0)) return 0;
-    FreeingBuilder builder;
+    FreeingBuilder freeing;
+    StillClock clock;
+    ShowAll filter;
+    WalkingSink sink;
+    CDirectoryTreeBuilder real(true, &clock);
+    real.Initialize("VOL", &sink, &filter);
+    IDirecotryTreeBuilder& builder = data[0] & 4 ? static_cast<IDirecotryTreeBuilder&>(real) : freeing;
     CRestoredPartitions partitions;
     const std::uint32_t code = ReplayFileSystemNode(rs, builder, nullptr, target, partitions, nullptr, nullptr);
     if (code != SAVED_OK && code != SAVED_DAMAGED) __builtin_trap();

@@ -245,7 +245,7 @@ TEST_F(SavedScanEndToEnd, DamagedFilesGiveACodeAndNeverHang) {
         std::ifstream in(saved, std::ios::binary);
         bytes.assign(std::istreambuf_iterator<char>(in), {});
     }
-    ASSERT_EQ(LoadDirect(saved).code, 0u);
+    ASSERT_EQ(LoadDirect(saved), 0u);
     const std::size_t trees = TreesFrameOffset(bytes);
     ASSERT_GT(trees, 180u);
     ASSERT_LT(trees, bytes.size());
@@ -256,7 +256,7 @@ TEST_F(SavedScanEndToEnd, DamagedFilesGiveACodeAndNeverHang) {
         for (int i = 0; i < 300; ++i) {
             const std::size_t at = static_cast<std::size_t>(i) * bytes.size() / 300;
             WriteFile(damaged, bytes.substr(0, at));
-            const std::uint32_t code = LoadDirect(damaged).code;
+            const std::uint32_t code = LoadDirect(damaged);
             EXPECT_NE(code, 0u) << "cut at " << at;
             if (at >= trees) {
                 EXPECT_EQ(code, SAVED_DAMAGED) << "cut at " << at;

@@ -6,7 +6,6 @@
 #include "engine/tree/FilesystemNode.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/support/Fixture.h"
-#include "tests/support/RecordingSinks.h"
 #include "tests/support/TestFileNode.h"
 
 #include <gtest/gtest.h>
@@ -213,7 +212,7 @@ std::string WriteHandMade(const TempDir& dir, const std::string& trees, std::uin
 
 TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     TempDir dir;
-    auto code = [&](const Trees& t) { return LoadDirect(WriteHandMade(dir, t.Bytes())).code; };
+    auto code = [&](const Trees& t) { return LoadDirect(WriteHandMade(dir, t.Bytes())); };
     ASSERT_EQ(code(Trees{}), 0u);
     const std::vector<std::pair<const char*, Trees>> damaged = {
         {"a root count past the end", [] { Trees t; t.roots = 2; return t; }()},
@@ -234,12 +233,12 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     for (const auto& [what, t] : damaged) EXPECT_EQ(code(t), SAVED_DAMAGED) << what;
 
     const std::string good = Trees{}.Bytes();
-    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 9)).code, SAVED_BAD_CONTROLLERS);
-    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 5000)).code, SAVED_BAD_DISK_DEVICE);
-    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, FILE_STATUS_NONE)).code, SAVED_BAD_HEADER);
-    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, static_cast<FileStatus>(5))).code, SAVED_BAD_HEADER);
-    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, FILE_STATUS_SAVED, false)).code, SAVED_DAMAGED);
-    EXPECT_EQ(LoadDirect(dir.file("none.rsf")).code, SAVED_CANNOT_OPEN);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 9)), SAVED_BAD_CONTROLLERS);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 5000)), SAVED_BAD_DISK_DEVICE);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, FILE_STATUS_NONE)), SAVED_BAD_HEADER);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, static_cast<FileStatus>(5))), SAVED_BAD_HEADER);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, FILE_STATUS_SAVED, false)), SAVED_DAMAGED);
+    EXPECT_EQ(LoadDirect(dir.file("none.rsf")), SAVED_CANNOT_OPEN);
 }
 
 // A stand-in for a file system's open volume.
@@ -290,20 +289,6 @@ TEST(SavedScanRecords, VolumeCacheOpensOncePerTypeAndServesCompressedFiles) {
     hfs.RemoveChild(a), ntfs.RemoveChild(b);
     delete a;
     delete b;
-}
-
-TEST(SavedScanRecords, ProgressStartsAtFiveAndEndsWhole) {
-    RecordingProgress sink;
-    CProgressSteps steps;
-    steps.Start(&sink);
-    steps.Step(&sink); // within the second: nothing
-    steps.Finish(&sink);
-    CProgressSteps::TipError(&sink, SAVED_DAMAGED);
-    const auto r = sink.Reports();
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(std::tuple(r[0].state, r[0].total, r[0].current), std::tuple(2u, 100u, 5u));
-    EXPECT_EQ(std::tuple(r[1].state, r[1].current, r[1].result), std::tuple(3u, 100u, 0u));
-    EXPECT_EQ(std::tuple(r[2].state, r[2].current, r[2].result), std::tuple(3u, 100u, 8u));
 }
 
 } // namespace

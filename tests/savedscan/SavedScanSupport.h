@@ -68,10 +68,7 @@ inline std::unique_ptr<DirectLoad> LoadDirectPtr(const std::string& path, const 
     return load;
 }
 
-struct DirectCode {
-    std::uint32_t code;
-};
-inline DirectCode LoadDirect(const std::string& path) { return {LoadDirectPtr(path)->code}; }
+inline std::uint32_t LoadDirect(const std::string& path) { return LoadDirectPtr(path)->code; }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
