@@ -149,11 +149,12 @@ TEST_F(SavedScanEndToEnd, QuickScanOfAFat32VolumeLoadsBackWholeAndRecoversTheSam
 
 TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
     Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img")});
-    RoundTrip(0, -1, false, {});
+    const std::vector<std::pair<std::string, std::string>> manifests = {
+        {"/Fat_0001", FixtureFile("mbr_fat_exfat", "fat32.sha256.txt")},
+        {"/ExFat_0001", FixtureFile("mbr_fat_exfat", "exfat.sha256.txt")}};
+    RoundTrip(0, -1, false, manifests);
     EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), 2u);
-    RoundTrip(1, -1, true,
-              {{"/Fat_0001", FixtureFile("mbr_fat_exfat", "fat32.sha256.txt")},
-               {"/ExFat_0001", FixtureFile("mbr_fat_exfat", "exfat.sha256.txt")}});
+    RoundTrip(1, -1, true, manifests);
 }
 
 // The saved volume attached at another index is found by its name, type and
