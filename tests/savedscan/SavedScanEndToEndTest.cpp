@@ -142,8 +142,8 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
 }
 
 // The saved volume attached at another index is found by its name, type and
-// size; grown, it is not; a damaged file opens no results; a load during a
-// scan is refused.
+// size; grown, it is not, nor is another disk of the same size in its slot;
+// a damaged file opens no results; a load during a scan is refused.
 TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     TempDir dir;
     const std::string copy = dir.file("fat_32.img");
@@ -173,6 +173,14 @@ TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     Attach({copy});
     EXPECT_EQ(transfer.Load(saved), SAVED_NO_DEVICE);
     EXPECT_TRUE(VXUIScan::instance().GetFileSystemNode().empty());
+
+    // Another stick of the same size in the same slot is not the saved one.
+    const std::string wholeDisk = dir.file("disk.rsf"), stick = dir.file("other stick.img");
+    fs::copy_file(copy, stick);
+    ASSERT_TRUE(scan.Scan(0, -1));
+    ASSERT_EQ(transfer.Save(wholeDisk), 0u);
+    Attach({stick});
+    EXPECT_EQ(transfer.Load(wholeDisk), SAVED_NO_DEVICE);
 
     VXUIScan::instance().SetStatus(OP_RUNNING);
     EXPECT_FALSE(ScanHarness::facade().beginSaveOrRestoreNode(false, QString::fromStdString(saved)));
