@@ -415,4 +415,9 @@ int DoRestoreScanResult(const char* path, IProgress* sink) {
     return started;
 }
 
-void RegisterSavedScan() { RegisterSavedScanEntries({&DoSaveScanResult, &DoRestoreScanResult}); }
+void RegisterSavedVolumes(); // SavedVolumes.cpp
+
+void RegisterSavedScan() {
+    RegisterSavedScanEntries({&DoSaveScanResult, &DoRestoreScanResult});
+    RegisterSavedVolumes();
+}

@@ -2,6 +2,7 @@
 // fixture images listed as attached disk images, saved and loaded back with
 // the QtCore loop running until "QueryProgressFinish"; the loaded trees equal
 // the scanned ones and recover the same bytes.
+#include "engine/hfsplus/HfsPlusRegistration.h"
 #include "savedscan/RSData.h"
 #include "savedscan/SaveRestoreResult.h"
 #include "services/SaveAndRestoreNodeOperate.h"
@@ -83,6 +84,7 @@ class SavedScanEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         UseRealFileSystems();
+        RegisterHfsPlusLibrary();
         RegisterSavedScan();
         SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
     }
@@ -129,6 +131,13 @@ protected:
 TEST_F(SavedScanEndToEnd, QuickScanOfAFat32VolumeLoadsBackWholeAndRecoversTheSameBytes) {
     Attach({FixtureFile("fat_32", "fat_32.img")});
     RoundTrip(0, 0, false, {{"/Fat_0001", FixtureFile("fat_32", "fat_32.sha256")}});
+}
+
+// Its compressed files read through the volume the load keeps open.
+TEST_F(SavedScanEndToEnd, QuickScanOfAnHfsPlusVolumeWithCompressedFiles) {
+    Attach({FixtureFile("hfs_synth", "synth_4096.img")});
+    RoundTrip(0, 0, false, {{"/HFS+_0001", FixtureFile("hfs_synth", "synth_4096.manifest.txt")}});
+    EXPECT_NE(CSavedVolumeCache::instance().Volume(SEARCHER_HFSPLUS), nullptr);
 }
 
 TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
