@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -131,6 +133,9 @@ protected:
 TEST_F(SavedScanEndToEnd, QuickScanOfAFat32VolumeLoadsBackWholeAndRecoversTheSameBytes) {
     Attach({FixtureFile("fat_32", "fat_32.img")});
     RoundTrip(0, 0, false, {{"/Fat_0001", FixtureFile("fat_32", "fat_32.sha256")}});
+    const QString name = ScanHarness::facade().GetSaveFileName();
+    EXPECT_TRUE(QRegularExpression("^SALVOR32_\\d\\d-\\d\\d-\\d{4} at \\d\\d_\\d\\d_\\d\\d$").match(name).hasMatch())
+        << name.toStdString();
 }
 
 // Its compressed files read through the volume the load keeps open.
