@@ -92,7 +92,11 @@ bool COperationRunner::StartOperation(VXUIOperation& operation, const std::strin
 }
 
 bool COperationRunner::StartTransferPoller(VXUIOperation& operation, const std::string& key) {
-    const std::uint64_t generation = operation.BeginRun();
+    return StartTransferPoller(operation, key, operation.BeginRun());
+}
+
+bool COperationRunner::StartTransferPoller(VXUIOperation& operation, const std::string& key,
+                                           std::uint64_t generation) {
     if (StartPoller(operation, key, generation, CStatusPoller::Kind::Transfer)) return true;
     operation.FinishOperation();
     return false;

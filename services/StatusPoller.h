@@ -83,4 +83,7 @@ public:
     // Marks the operation running and starts a Transfer poller for it (the
     // save or load itself is started by its own code).
     static bool StartTransferPoller(VXUIOperation& operation, const std::string& key);
+    // Starts a Transfer poller for a start already made (its generation);
+    // when no thread can be started the operation is finished at once.
+    static bool StartTransferPoller(VXUIOperation& operation, const std::string& key, std::uint64_t generation);
 };

@@ -6,6 +6,7 @@
 #include "services/DeviceData.h"
 #include "services/PublicUtilities.h"
 #include "services/ResultTrees.h"
+#include "services/SaveAndRestoreNodeOperate.h"
 #include "services/StatusPoller.h"
 #include "services/TimeMgr.h"
 #include "services/TypeMgr.h"
@@ -14,6 +15,7 @@
 #include "services/UIRecovery.h"
 #include "services/UIScan.h"
 #include "engine/include/FileNode.h"
+#include "platform/Localization.h"
 #include "platform/Threads.h"
 
 #include <sys/stat.h>
@@ -27,7 +29,25 @@
 #include <map>
 #include <memory>
 
+QString FormatSaveFileName(const char* deviceName, const std::tm& local) {
+    QString name;
+    for (const QChar c : QString::fromUtf8(deviceName ? deviceName : "")) {
+        if (c == QLatin1Char('/'))
+            name += QLatin1Char('-');
+        else if (c.category() != QChar::Other_Control && c != QChar(0))
+            name += c;
+    }
+    if (name.trimmed().isEmpty()) name = salvor::platform::localizedString("DEVICE_NAME_UNTITILED");
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%02d-%02d-%04d at %02d_%02d_%02d", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+    return name + QLatin1Char('_') + QString::fromLatin1(stamp);
+}
+
 namespace {
+
+// A save's or a load's error code when it could not be started.
+constexpr std::uint64_t kTransferNotStarted = 9;
 
 class CUIController final : public VXUIController {
 public:
@@ -200,6 +220,101 @@ public:
         VXUIRecovery::instance().SetRecoveryTotalFilesCnt(files);
     }
 
+    // The poller and the start of one save or load, whichever comes first,
+    // mark the operation running; the second joins that run.
+    enum class Armed { None, ByPoller, ByStart };
+    struct Transfer {
+        Armed armed = Armed::None;
+        std::uint64_t generation = 0;
+    };
+
+    static VXUIOperation& TransferOperation(bool save) {
+        return save ? static_cast<VXUIOperation&>(VXSaveAndRestoreNodeOperate::instance()) : VXUIScan::instance();
+    }
+
+    // Joins the run the other call began (true), or begins one.
+    bool JoinOrBegin(bool save, Armed by, std::uint64_t& generation) {
+        Transfer& t = m_transfer[save ? 1 : 0];
+        VXUIOperation& op = TransferOperation(save);
+        const bool join = t.armed != Armed::None && t.armed != by && op.Generation() == t.generation;
+        if (join) {
+            generation = t.generation;
+            t.armed = Armed::None;
+            return true;
+        }
+        generation = op.BeginRun();
+        // The last run's finished record must not pass for this one's.
+        op.SetProgressInfo(MakeProgress(PROGRESS_RUNNING, 100, 0));
+        t = {by, generation};
+        return false;
+    }
+
+    static bool LoadRefused() {
+        VXUIScan& scan = VXUIScan::instance();
+        return !scan.IsOperationExit() || scan.LiveWorkers() > 0 || scan.IsEndHeldForLoad();
+    }
+
+    void RestorPostUIUpdate(const std::string& key, bool save) override {
+        Transfer& t = m_transfer[save ? 1 : 0];
+        const bool joining = t.armed == Armed::ByStart && TransferOperation(save).Generation() == t.generation;
+        if (!save && !joining && LoadRefused()) {
+            CatchExeception::WriteLog("no load poller: a scan is running\n");
+            return;
+        }
+        std::uint64_t generation = 0;
+        JoinOrBegin(save, Armed::ByPoller, generation);
+        COperationRunner::StartTransferPoller(TransferOperation(save), key, generation);
+    }
+
+    bool beginSaveOrRestoreNode(bool save, const QString& path) override {
+        Transfer& t = m_transfer[save ? 1 : 0];
+        const bool joining = t.armed == Armed::ByPoller && TransferOperation(save).Generation() == t.generation;
+        if (!joining && (save ? !VXSaveAndRestoreNodeOperate::instance().IsOperationExit() : LoadRefused())) {
+            CatchExeception::WriteLog("%s refused: another one runs\n", save ? "save" : "load");
+            return false;
+        }
+        if (!save) {
+            // The trees are the windows' objects: emptied here, on the main
+            // thread; the load thread clears the scan's own results.
+            VXUIScan::instance().RetireResults();
+            VXTypeMgr::share().clear();
+            VXTimeMgr::share().clear();
+        }
+        std::uint64_t generation = 0;
+        JoinOrBegin(save, Armed::ByStart, generation);
+        const SavedScanEntries entries = GetSavedScanEntries();
+        const SavedScanEntry& entry = save ? entries.save : entries.restore;
+        const QByteArray native = path.toUtf8();
+        VXUIOperation& op = TransferOperation(save);
+        const int started = !entry ? -2 : entry(path.isEmpty() ? nullptr : native.constData(), &op);
+        if (started == 0) return true;
+        CatchExeception::WriteLog("%s of %s not started: %d\n", save ? "save" : "load", native.constData(), started);
+        op.SetProgressInfo(MakeProgress(PROGRESS_FINISHED, 100, 100, kTransferNotStarted));
+        op.FinishOperation();
+        return false;
+    }
+
+    void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error,
+                                  bool save) override {
+        const _PROGRESS_INFO info = TransferOperation(save).GetProgressInfo();
+        if (total) *total = info.total;
+        if (current) *current = info.state == PROGRESS_FINISHED ? info.total : info.current;
+        if (error) *error = info.result;
+    }
+
+    QString GetSaveFileName() override {
+        IStorageDevice* storage = VXUIScan::instance().GetSavedStorage();
+        VXUIDeviceData& devices = VXUIDeviceData::instance();
+        _DiskVolumeData data;
+        if (storage && !(devices.IsDiskStorage(storage) ? devices.GetDiskDataByStorage(storage, data)
+                                                        : devices.GetVolumeDataByStorage(storage, data)))
+            data.name = nullptr;
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        return FormatSaveFileName(data.name, local);
+    }
+
     std::uint64_t DoRecovery(const OpNodeList* items, const QString& path, const std::string& key, void*) override {
         VXUIRecovery& recovery = VXUIRecovery::instance();
         if (!items || path.isNull() || !recovery.IsOperationExit()) return RecoveryResult::BadArgument;
@@ -238,6 +353,9 @@ public:
         VXUIScan::instance().ReleaseDataRecovery();
         VXUIRecovery::instance().ReleaseDataRecovery();
     }
+
+private:
+    Transfer m_transfer[2]; // [0] loads, [1] saves; main thread only
 };
 
 CUIController& RealController() {

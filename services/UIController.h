@@ -11,7 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <ctime>
+
 class IFileNode;
+
+// "<name>_MM-DD-YYYY at HH_MM_SS": the name without "/" (made "-") and
+// control characters; the untitled text when there is none.
+QString FormatSaveFileName(const char* deviceName, const std::tm& local);
 
 class VXUIController {
 public:
@@ -93,9 +99,12 @@ public:
     // The found files the search left shown.
     virtual void GetSearchResultToArr(std::vector<IFileNode*>* /*out*/) {}
 
-    // Saved scan results and recovery objects, answering "nothing running"
-    // until the saved-scan services fill them. save: a save of the results
-    // to path; otherwise a load of path into the scan service.
+    // Saved scan results. save: a save of the results to path; otherwise a
+    // load of path into the scan service (refused while a scan runs). The
+    // poller (RestorPostUIUpdate) and the start may come in either order;
+    // both belong to one run. A start that fails ends the run at once with a
+    // non-zero error code, and the poller still posts "QueryProgressFinish"
+    // once.
     virtual bool beginSaveOrRestoreNode(bool /*save*/, const QString& /*path*/) { return false; }
     // Starts the poller that posts key at updates and "QueryProgressFinish"
     // at the end of the save (save) or the load.
@@ -108,6 +117,9 @@ public:
         if (current) *current = 0;
         if (error) *error = 0;
     }
+    // The proposed name of a scan-result file: the name of the disk or
+    // volume scanned last, "_" and the local time.
+    virtual QString GetSaveFileName() { return QString(); }
     // Recovery of the ticked files. GetSelectedFilesAmout counts the shown,
     // fully ticked files, adds their sizes to *size (callers pass 0) and
     // hands both to the recovery as its totals.

@@ -232,9 +232,12 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
             if (!(going = Continued() != 0)) break;
             if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;
             bool reset = false;
+            // Asked before the lock: a new scan holds the scan's lock while it
+            // takes this one.
+            const bool deep = scan.IsDeepScan() != 0;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                reset = !m_controller || (scan.IsDeepScan() && !m_deep);
+                reset = !m_controller || (deep && !m_deep);
             }
             if (reset) ResetParam();
             IRecoveryController* controller = nullptr;

@@ -74,12 +74,18 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
         auto lock = Lock();
         m_restoreSink = nullptr;
         m_remainingVolumes = 0;
+        // The replaying controllers took copies of what they need; the sink
+        // ends with the load.
+        if (restoreSink) {
+            if (m_controller) SetRestoreScanSink(m_controller.get(), nullptr);
+            for (const auto& c : m_earlier) SetRestoreScanSink(c.get(), nullptr);
+        }
     }
     // The writers of a deep scan's result, for the recovery and the previews.
     if (device) VXUIRecovery::instance().ResetParam();
     // A stop before a volume, a controller that failed without a finished
     // record, a disk without volumes: the scan has ended all the same.
-    if (!IsOperationExit()) FinishOperation();
+    if (!IsOperationExit() && !m_holdForLoad.load()) FinishOperation();
     CatchExeception::WriteLog("%s:%d end!\r", "DoScan", 113);
     // What the scan found, as the facade counts it: the one place a run of
     // the program shows its result without a window to read.
@@ -102,7 +108,8 @@ void VXUIScan::ScanDiskVolumes(IStorageDevice* disk, ResultCode& result) {
         if (!volume || !VXUIDeviceData::IsVolumeStorageSupported(volume) || !volume->IsPermitted()) continue;
         // A controller serves one volume: its next start would free the
         // nodes and the searcher of the volume before.
-        if (!first) ResetRecoveryController(RECOVERY_DELETED, nullptr, true);
+        // A load replays every volume from the same saved result.
+        if (!first) ResetRecoveryController(RECOVERY_DELETED, m_restoreSink, true);
         first = false;
         if (filter) filter->SetScanType(IsStorageMounted(volume) ? SCAN_QUICK_MOUNTED : SCAN_QUICK_UNMOUNTED);
         result = DoVolumeStorageScan(volume);
@@ -359,7 +366,18 @@ int VXUIScan::GetCurrentScanRecoveryCnt() const {
 
 // ---- engine callbacks ------------------------------------------------------------
 
+void VXUIScan::HoldEndForLoad(bool hold) { m_holdForLoad = hold; }
+
 void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
+    if (info && info->state == PROGRESS_FINISHED && m_holdForLoad.load()) {
+        // The replay's end is not the load's: kept as a running record.
+        _PROGRESS_INFO running = *info;
+        running.state = PROGRESS_RUNNING;
+        SetProgressInfo(running);
+        SetEndTime(std::time(nullptr));
+        SetNeedUIUpdate(1);
+        return;
+    }
     if (info) SetProgressInfo(*info);
     SetEndTime(std::time(nullptr));
     if (info && info->state == PROGRESS_FINISHED) {

@@ -113,6 +113,12 @@ public:
     // exclusively before it frees them.
     std::shared_lock<std::shared_mutex> ReadNodes() const { return std::shared_lock(m_nodes); }
 
+    // While a saved result is loaded, the replayed scan's end (its finished
+    // record, the end of DoScan) does not end the operation: the load's own
+    // last report does, after the load has judged what it read.
+    void HoldEndForLoad(bool hold);
+    bool IsEndHeldForLoad() const { return m_holdForLoad.load(); }
+
     // Scan workers started and not yet ended (the facade counts them).
     void WorkerStarted() { ++m_liveWorkers; }
     void WorkerEnded() { --m_liveWorkers; }
@@ -170,6 +176,7 @@ private:
     // searchers, so it must go first.
     std::map<IFileNode*, Owned<IDataRecovery>> m_writers;
     std::atomic<int> m_liveWorkers{0};
+    std::atomic<bool> m_holdForLoad{false};
 };
 
 // The remaining-time text of a scan: "%02d:%02d:%02d", or "-:-:-" before a

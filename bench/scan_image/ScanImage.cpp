@@ -1,6 +1,7 @@
 // scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]
 // scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]
-// scan_image quick|deep IMAGE --services [--search TEXT] ... (ServicesMode.h)
+// scan_image quick|deep IMAGE --services [--search TEXT] [--save FILE] ... (ServicesMode.h)
+// scan_image load FILE --device IMAGE [--search TEXT] [--recover DIR] (ServicesMode.h)
 // scan_image --help (the whole usage: ProbeArgs.cpp)
 // Scans an image file or a block device through the engine's controllers and
 // prints one line per found node, then the summary line (ProbeOutput.h).

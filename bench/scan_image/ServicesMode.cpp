@@ -1,4 +1,5 @@
-// scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR]
+// scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR] [--save FILE]
+// scan_image load FILE --device IMAGE [--search TEXT] [--recover DIR]
 // The image is listed by the real enumerator as an attached disk image, the
 // whole disk is scanned through the facade (quick: each volume in turn; deep:
 // the whole disk), the QtCore loop runs until the scan has ended and its end
@@ -9,6 +10,10 @@
 // "recovered=N failed=F bytes=B seconds=S MBps=X" follows; a DIR on the
 // scanned disk is refused, and a recovery that pauses on a write failure is
 // stopped (as by a user who cannot make room) and the exit status is 1.
+// With --save the scanned result is saved into FILE through the facade. The
+// load form loads FILE through the facade instead of scanning and goes on
+// the same way; a failed save or load prints "save failed: code N" or
+// "load failed: code N" and exits 1.
 #include "bench/scan_image/ServicesMode.h"
 #include "bench/scan_image/ProbeArgs.h"
 #include "bench/scan_image/ProbeOutput.h"
@@ -18,6 +23,7 @@
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
+#include "savedscan/SaveRestoreResult.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "services/CPPPublic.h"
@@ -132,21 +138,57 @@ bool WaitForScanEnd(std::chrono::seconds limit) {
         [&] { return scan.IsOperationExit() && scan.LiveWorkers() == 0 && CStatusPoller::LivePollers() == 0; }, limit);
 }
 
+// Saves (save) or loads through the facade as the windows do and waits for
+// "QueryProgressFinish"; answers the error code, or -1 when it never came.
+long long TransferThroughFacade(bool save, const std::string& file) {
+    VXUIController& facade = VXUIController::shared();
+    int finished = 0;
+    auto& center = salvor::platform::NotificationCenter::defaultCenter();
+    center.addObserver(&finished, "QueryProgressFinish", [&](const auto&) { ++finished; });
+    const QString path = QString::fromUtf8(file.c_str());
+    if (save) {
+        facade.RestorPostUIUpdate("QueryProgressInfo", true);
+        facade.beginSaveOrRestoreNode(true, path);
+    } else {
+        facade.beginSaveOrRestoreNode(false, path);
+        facade.RestorPostUIUpdate("NormalScranValue", false);
+    }
+    const bool ended = salvor::platform::runUntil(
+        [&] { return finished > 0 && CStatusPoller::LivePollers() == 0; }, std::chrono::hours(24));
+    center.removeObserver(&finished);
+    if (!ended) return -1;
+    std::uint64_t total = 0, current = 0, error = 0;
+    facade.GetSaveorRestoreProgress(&total, &current, &error, save);
+    return static_cast<long long>(error);
+}
+
 } // namespace
 
 bool WantsServicesMode(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "load") return true;
     for (int i = 3; i < argc; ++i)
         if (std::string(argv[i]) == "--services") return true;
     return false;
 }
 
 int RunServicesMode(int argc, char** argv) {
-    const std::string mode = argv[1], image = argv[2];
-    std::string search, recoverDir;
+    if (argc < 3) return ProbeUsage("missing FILE");
+    const std::string mode = argv[1];
+    const bool load = mode == "load";
+    std::string image = load ? "" : argv[2], savedFile = load ? argv[2] : "";
+    std::string search, recoverDir, saveTo;
     bool searching = false;
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--services") continue;
+        if (a == "--services" && !load) continue;
+        if (a == "--device" && load && i + 1 < argc && argv[i + 1][0]) {
+            image = argv[++i];
+            continue;
+        }
+        if (a == "--save" && !load && i + 1 < argc && argv[i + 1][0]) {
+            saveTo = argv[++i];
+            continue;
+        }
         if (a == "--search" && i + 1 < argc) {
             search = argv[++i];
             searching = true;
@@ -156,10 +198,12 @@ int RunServicesMode(int argc, char** argv) {
             recoverDir = argv[++i];
             continue;
         }
-        if (a == "--search" || a == "--recover") return ProbeUsage(a + " needs a value");
+        if (a == "--search" || a == "--recover" || a == "--save" || a == "--device")
+            return ProbeUsage(a + " needs a value");
         return ProbeUsage("unknown option '" + a + "'");
     }
-    if (mode != "quick" && mode != "deep") return ProbeUsage("unknown mode '" + mode + "'");
+    if (mode != "quick" && mode != "deep" && !load) return ProbeUsage("unknown mode '" + mode + "'");
+    if (image.empty()) return ProbeUsage("load needs --device IMAGE");
 
     // An image is listed in whole 512-byte sectors; a shorter one would be a disk of none.
     struct stat st {};
@@ -174,6 +218,8 @@ int RunServicesMode(int argc, char** argv) {
 
     QCoreApplication app(argc, argv);
     RegisterAllLibraries();
+    RegisterSavedScan();
+    SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
     salvor::test::ImageFileFacts facts({image});
     CEnumDeviceEx enumerator(facts);
     VXUIDeviceData devices(&enumerator);
@@ -215,12 +261,19 @@ int RunServicesMode(int argc, char** argv) {
                                                                       [&](const auto&) { ++posts; });
     scan.SetDeepScan(mode == "deep" ? 1 : 0);
     const auto t0 = std::chrono::steady_clock::now();
-    if (!facade.DoScanWithDiskIndex(0, -1, "NormalScranValue") || !WaitForScanEnd(std::chrono::hours(24))) {
+    if (load) {
+        const long long code = TransferThroughFacade(false, savedFile);
+        if (code != 0) {
+            std::fprintf(stderr, "load failed: code %lld\n", code);
+            std::fclose(listing);
+            return 1;
+        }
+    } else if (!facade.DoScanWithDiskIndex(0, -1, "NormalScranValue") || !WaitForScanEnd(std::chrono::hours(24))) {
         std::fprintf(stderr, "scan_image: the scan did not run\n");
         return 1;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    salvor::platform::runUntil([&] { return posts > 0; }, std::chrono::seconds(5)); // the end post
+    if (!load) salvor::platform::runUntil([&] { return posts > 0; }, std::chrono::seconds(5)); // the end post
 
     if (searching) {
         bool done = false;
@@ -264,6 +317,13 @@ int RunServicesMode(int argc, char** argv) {
                      static_cast<unsigned long long>(line.recovered), static_cast<unsigned long long>(line.failed),
                      static_cast<unsigned long long>(line.bytes), line.seconds,
                      line.seconds > 0 ? static_cast<double>(line.bytes) / 1e6 / line.seconds : 0.0);
+    }
+    if (!saveTo.empty()) {
+        const long long code = TransferThroughFacade(true, saveTo);
+        if (code != 0) {
+            std::fprintf(stderr, "save failed: code %lld\n", code);
+            status = 1;
+        }
     }
     std::fclose(listing);
     salvor::platform::NotificationCenter::defaultCenter().removeObserver(&posts);

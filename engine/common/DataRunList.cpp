@@ -38,6 +38,7 @@ void CDataRunList::CopyRunsTo(CDataRunList& other) const {
 
 IDataRunList* CDataRunList::Clone() {
     auto* copy = new CDataRunList;
+    copy->m_resident = m_resident;
     CopyRunsTo(*copy);
     return copy;
 }

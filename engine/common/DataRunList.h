@@ -15,6 +15,7 @@ public:
     DataRun* GetNext() override;
     int IsDone() override;
     int IsResident() override { return m_resident != 0; }
+    void SetResident(unsigned resident) { m_resident = resident; }
     // A new list of the same runs; it does not touch this list's cursor, so a
     // reader may clone a list that another reader is walking.
     IDataRunList* Clone() override;

@@ -22,7 +22,7 @@ done
 
 # --help: the whole usage on standard output, every mode and flag, exit 0.
 "$probe" --help > "$out/help" 2> "$out/err" || fail "--help exited $?"
-for word in "scan_image quick" "scan_image deep" --offset --sector-size --recover --services --search --help; do
+for word in "scan_image quick" "scan_image deep" "scan_image load" --offset --sector-size --recover --services --search --save --device --help; do
     grep -q -e "$word" "$out/help" || fail "--help does not mention $word"
 done
 "$probe" quick "$img" --services -h > "$out/help2" && cmp -s "$out/help" "$out/help2" || fail "-h differs from --help"

@@ -22,21 +22,6 @@ namespace {
 
 using namespace salvor::test;
 namespace fs = std::filesystem;
-using Sums = std::multiset<std::string>;
-
-Sums ManifestSums(const std::string& file) {
-    Sums out;
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);) out.insert(line.substr(0, 64));
-    return out;
-}
-
-Sums WrittenSums(const std::string& dir) {
-    Sums out;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file()) out.insert(Sha256File(e.path().string()));
-    return out;
-}
 
 class RecoveryEndToEnd : public testing::Test {
 protected:

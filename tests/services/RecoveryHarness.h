@@ -5,9 +5,34 @@
 #include "services/UIRecovery.h"
 #include "tests/services/ScanHarness.h"
 
+#include "tests/support/Fixture.h"
+
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <set>
+#include <string>
 
 namespace salvor::test {
+
+using Sums = std::multiset<std::string>;
+
+// The sha256 column of a fixture's manifest ("sha256<TAB>path" lines).
+inline Sums ManifestSums(const std::string& file) {
+    Sums out;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) out.insert(line.substr(0, 64));
+    return out;
+}
+
+// The sha256 of every file written under dir (none when it does not exist).
+inline Sums WrittenSums(const std::string& dir) {
+    Sums out;
+    if (std::filesystem::exists(dir))
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+            if (e.is_regular_file()) out.insert(Sha256File(e.path().string()));
+    return out;
+}
 
 class RecoveryHarness {
 public:

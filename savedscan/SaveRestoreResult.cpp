@@ -1,0 +1,423 @@
+#include "savedscan/SaveRestoreResult.h"
+
+#include "engine/controller/RecoveryControllers.h"
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/FileNode.h"
+#include "engine/utility/CatchExeception.h"
+#include "engine/writer/DataRecovery.h"
+#include "savedscan/RSData.h"
+#include "savedscan/RestoreFileNode.h"
+#include "services/CPPPublic.h"
+#include "services/DeviceData.h"
+#include "services/SaveAndRestoreNodeOperate.h"
+#include "services/UIRecovery.h"
+#include "services/UIScan.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+namespace SaveRestoreResult {
+
+namespace {
+
+std::atomic<long long> g_loadPauseMs{1000};
+
+// A failed payload write: the save ends and its file goes.
+struct WriteFailure {};
+
+// Payload bytes gathered in memory and written in large pieces.
+class CPayload {
+public:
+    static constexpr std::size_t kFlushAt = 1 << 20;
+
+    explicit CPayload(IRSData& rs) : m_rs(rs), m_out(m_bytes) {}
+    CRecordWriter& Out() { return m_out; }
+    void MaybeFlush() {
+        if (m_bytes.size() >= kFlushAt) Flush();
+    }
+    void Flush() {
+        if (m_bytes.empty()) return;
+        if (m_bytes.size() > UINT32_MAX || !m_rs.WriteCurFrame(m_bytes.data(), static_cast<unsigned>(m_bytes.size())))
+            throw WriteFailure{};
+        m_bytes.clear();
+    }
+
+private:
+    IRSData& m_rs;
+    std::string m_bytes;
+    CRecordWriter m_out;
+};
+
+void WriteSmallFrame(IRSData& rs, const tagGUIDSIGN& guid, const std::string& bytes) {
+    rs.OpenFrame(guid);
+    if (!rs.WriteCurFrame(bytes.data(), static_cast<unsigned>(bytes.size()))) throw WriteFailure{};
+    rs.CloseFrame();
+}
+
+void WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
+    rs.OpenFrame(_frFileSystemNode);
+    CPayload payload(rs);
+    CRecordWriter& out = payload.Out();
+    out.U64(source.roots.size());
+    for (IFileNode* root : source.roots) {
+        if (sink && !sink->Continued()) break;
+        out.U32(kRootMarker);
+        WriteSystemNode(root, out);
+        steps.Step(sink);
+        std::vector<CSearchedPartitionInfo*> records;
+        if (source.partitions) records = source.partitions(root);
+        std::erase(records, nullptr);
+        if (records.size() > kMaxPartitions) records.resize(kMaxPartitions);
+        out.U32(static_cast<std::uint32_t>(records.size()));
+        for (CSearchedPartitionInfo* p : records) {
+            out.U32(static_cast<std::uint32_t>(p->GetType()) <= kMaxPartitionKind ? p->GetType() : 4);
+            WritePartition(*p, out);
+            CatchExeception::WriteLog("%s:%d partition index:%d fileSystemType%d start:%lld end:%lld\n",
+                                      "WriteRoots", __LINE__, p->m_partitionIndex, p->m_fileSystemType,
+                                      static_cast<long long>(p->m_clusterOrigin),
+                                      static_cast<unsigned long long>(p->m_totalSectors));
+        }
+        // Breadth first: a folder's children follow every node of the level
+        // before. Written also without partitions, so the tree loads as it
+        // was shown.
+        std::deque<IFileNode*> folders{root};
+        while (!folders.empty() && (!sink || sink->Continued())) {
+            IFileNode* folder = folders.front();
+            folders.pop_front();
+            for (IFileNode* child = folder->GetFirstChild(); child; child = child->GetNextNode()) {
+                if (child->IsDirectory()) folders.push_back(child);
+                out.U32(kNodeMarker);
+                WriteFileNode(child, out);
+                payload.MaybeFlush();
+                steps.Step(sink);
+            }
+        }
+        out.U32(kEndMarker);
+        steps.Step(sink);
+    }
+    payload.Flush();
+    rs.CloseFrame();
+}
+
+} // namespace
+
+void SetLoadPause(std::chrono::milliseconds pause) { g_loadPauseMs = pause.count(); }
+
+std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
+    CRSData rs(RS_MODE_WRITE);
+    steps.Step(sink);
+    if (!path || !*path || !rs.StartRS(path, 1)) {
+        CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path ? path : "");
+        return SAVED_CANNOT_OPEN;
+    }
+    bool ok = true;
+    try {
+        FILEHEADER header;
+        header.status = FILE_STATUS_SAVED;
+        if (!rs.WriteFileHeader(header)) throw WriteFailure{};
+        steps.Step(sink);
+
+        std::string bytes;
+        CRecordWriter w(bytes);
+        w.U32(kControllerListBytes);
+        w.U32(source.controllerType);
+        w.U32(source.deep);
+        WriteSmallFrame(rs, _frFileSystemSearchControllerList, bytes);
+        steps.Step(sink);
+
+        bytes.clear();
+        const std::string name = ShortenUtf8(source.disk.name.c_str(), kMaxDeviceName);
+        w.U64(static_cast<std::uint64_t>(source.disk.size));
+        w.U32(static_cast<std::uint32_t>(source.disk.diskIndex));
+        w.U32(static_cast<std::uint32_t>(source.disk.volumeIndex));
+        w.U32(source.disk.fileSystem);
+        w.U32(static_cast<std::uint32_t>(name.size()));
+        w.Bytes(name.data(), name.size());
+        WriteSmallFrame(rs, _frDiskDevice, bytes);
+        steps.Step(sink);
+
+        WriteRoots(rs, source, sink, steps);
+    } catch (const WriteFailure&) {
+        ok = false;
+    } catch (const CRSException& e) {
+        CatchExeception::WriteLog("save: container error %u\n", static_cast<unsigned>(e.GetErrorcode()));
+        ok = false;
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    ok = rs.EndRS() && ok;
+    if (ok) return SAVED_OK;
+    // A file without all its records would read as a different scan.
+    ::unlink(path);
+    CatchExeception::WriteLog("save into %s failed; the file was removed\n", path);
+    return SAVED_WRITE_FAILED;
+}
+
+// ---- loading ---------------------------------------------------------------------
+
+namespace {
+
+std::uint32_t ReadControllerList(IRSData& rs, SavedScanHead& head) {
+    if (!rs.OpenFrame(_frFileSystemSearchControllerList)) return SAVED_BAD_CONTROLLERS;
+    CFrameReader in(rs);
+    if (in.Remaining() != 4 + kControllerListBytes || in.U32() != kControllerListBytes) return SAVED_BAD_CONTROLLERS;
+    head.controllerType = in.U32();
+    head.deep = in.U32();
+    rs.CloseFrame();
+    return head.controllerType <= 3 ? SAVED_OK : SAVED_BAD_CONTROLLERS;
+}
+
+std::uint32_t ReadDiskDevice(IRSData& rs, SavedScanHead& head) {
+    if (!rs.OpenFrame(_frDiskDevice)) return SAVED_BAD_DISK_DEVICE;
+    CFrameReader in(rs);
+    if (in.Remaining() < 24) return SAVED_BAD_DISK_DEVICE;
+    head.disk.size = static_cast<std::int64_t>(in.U64());
+    head.disk.diskIndex = static_cast<std::int32_t>(in.U32());
+    head.disk.volumeIndex = static_cast<std::int32_t>(in.U32());
+    head.disk.fileSystem = in.U32();
+    const std::uint32_t length = in.U32();
+    if (length > kMaxDeviceName || in.Remaining() != length) return SAVED_BAD_DISK_DEVICE;
+    head.disk.name.assign(length, '\0');
+    in.Read(head.disk.name.data(), length);
+    head.disk.name.resize(std::strlen(head.disk.name.c_str()));
+    rs.CloseFrame();
+    return SAVED_OK;
+}
+
+} // namespace
+
+std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, IProgress* sink,
+                           CProgressSteps& steps) {
+    steps.Step(sink);
+    if (!path || !*path || !rs.StartRS(path, 0)) return SAVED_CANNOT_OPEN;
+    steps.Step(sink);
+    try {
+        FILEHEADER header;
+        if (!rs.ReadFileHeader(header) || rs.GetStatus() == FILE_STATUS_NONE) return SAVED_BAD_HEADER;
+    } catch (const CRSException&) {
+        return SAVED_BAD_HEADER; // a status of 5 or more
+    }
+    steps.Step(sink);
+    for (auto [read, failure] : {std::pair{&ReadControllerList, SAVED_BAD_CONTROLLERS},
+                                 std::pair{&ReadDiskDevice, SAVED_BAD_DISK_DEVICE}}) {
+        std::uint32_t code = failure;
+        try {
+            code = read(rs, head);
+        } catch (const CSavedScanDamage&) {
+        } catch (const CRSException&) {
+        }
+        try {
+            rs.CloseFrame();
+        } catch (const CRSException&) {
+        }
+        if (code != SAVED_OK) return code;
+        steps.Step(sink);
+    }
+    return SAVED_OK;
+}
+
+namespace {
+
+bool Describe(IStorageDevice* storage, _DiskVolumeData& out) {
+    VXUIDeviceData& devices = VXUIDeviceData::instance();
+    return devices.IsDiskStorage(storage) ? devices.GetDiskDataByStorage(storage, out) != 0
+                                          : devices.GetVolumeDataByStorage(storage, out) != 0;
+}
+
+std::string NameOf(const _DiskVolumeData& d) { return d.name ? d.name : ""; }
+
+bool SameKind(const _DiskVolumeData& d, const SavedDisk& saved) {
+    return static_cast<std::int64_t>(d.size) == saved.size && d.fileSystem == saved.fileSystem;
+}
+
+SavedDisk DescribeSaved(IStorageDevice* storage) {
+    SavedDisk disk;
+    _DiskVolumeData d;
+    if (!storage || !Describe(storage, d)) return disk;
+    disk.size = static_cast<std::int64_t>(d.size);
+    disk.diskIndex = d.diskIndex;
+    disk.volumeIndex = d.volumeIndex;
+    disk.fileSystem = d.fileSystem;
+    disk.name = NameOf(d);
+    return disk;
+}
+
+} // namespace
+
+IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved) {
+    VXUIDeviceData& devices = VXUIDeviceData::instance();
+    if (devices.GetInitState() != VXUIDeviceData::kDone) devices.InitDeviceInfo();
+    if (IStorageDevice* at = devices.GetStorageByDiskVolumeIndex(saved.diskIndex, saved.volumeIndex)) {
+        _DiskVolumeData d;
+        // Index and size alone could name another stick in the same slot.
+        if (Describe(at, d) && SameKind(d, saved) && (saved.name.empty() || NameOf(d) == saved.name)) return at;
+    }
+    std::list<_DiskVolumeData> disks;
+    devices.GetAllDeviceInfo(disks);
+    for (const _DiskVolumeData& disk : disks) {
+        if (NameOf(disk) == saved.name && SameKind(disk, saved))
+            return devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1);
+        for (const _DiskVolumeData& volume : disk.children)
+            if (NameOf(volume) == saved.name && SameKind(volume, saved))
+                return devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex);
+    }
+    return nullptr;
+}
+
+namespace {
+
+// The searcher a quick scan runs on the volume (its file system's).
+int QuickSearcherType(IStorageDevice* volume) {
+    const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(volume);
+    switch (info ? info->fileSystemType : unsigned{FS_UNKNOWN}) {
+    case FS_FAT12:
+    case FS_FAT16:
+    case FS_FAT32: return SEARCHER_FAT;
+    case FS_EXFAT: return SEARCHER_EXFAT;
+    case FS_NTFS: return SEARCHER_NTFS;
+    case FS_HFSPLUS: return SEARCHER_HFSPLUS;
+    case FS_APFS: return SEARCHER_APFS;
+    default: return SEARCHER_NONE;
+    }
+}
+
+} // namespace
+
+int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IProgress* sink,
+                                              IStorageDevice* device) {
+    if (!builder || !device) return 0;
+    ReplayTarget target;
+    target.device = device;
+    target.wholeDisk = VXUIDeviceData::instance().IsDiskStorage(device) != 0;
+    // The name the tree builder gives the roots of this device.
+    target.volumeName = GetDeviceDescription(device);
+    if (target.volumeName.empty()) target.volumeName = "Disk";
+    if (m_quick && !target.wholeDisk) {
+        target.quickSearcherType = QuickSearcherType(device);
+        target.taken = &m_taken;
+    }
+    const std::uint32_t code =
+        ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions, &CSavedVolumeCache::instance(), &m_steps);
+    if (code != SAVED_OK) m_result = code;
+    return code == SAVED_OK ? 1 : 0;
+}
+
+namespace {
+
+struct OperationPara {
+    std::string path;
+    IProgress* sink;
+};
+
+SaveSource CollectSaveSource(VXUIScan& scan) {
+    SaveSource source;
+    IStorageDevice* storage = scan.GetSavedStorage();
+    source.controllerType = static_cast<std::uint32_t>(scan.GetScanControllerType(storage));
+    source.deep = static_cast<std::uint32_t>(scan.IsDeepScan());
+    source.disk = DescribeSaved(storage);
+    source.roots = scan.GetFileSystemNode();
+    const bool quick = source.controllerType == RECOVERY_DELETED;
+    source.partitions = [&scan, quick](IFileNode* root) {
+        IDataRecovery* writer =
+            quick ? scan.GetFileNodeDataRecover(root)
+                  : VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(root));
+        auto* concrete = dynamic_cast<CDataRecovery*>(writer);
+        return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
+    };
+    return source;
+}
+
+void Static_SaveScanResult(std::unique_ptr<OperationPara> para) {
+    IProgress* sink = para->sink;
+    CProgressSteps steps;
+    steps.Start(sink);
+    CatchExeception::WriteLog("%s %d\r\n", "Static_SaveScanResult", __LINE__);
+    VXUIScan& scan = VXUIScan::instance();
+    std::uint32_t code = SAVED_OK;
+    {
+        // No new scan frees the nodes while they are written.
+        const auto nodes = scan.ReadNodes();
+        code = WriteScanResult(para->path.c_str(), CollectSaveSource(scan), sink, steps);
+    }
+    CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_SaveScanResult", __LINE__, code);
+    if (code != SAVED_OK)
+        CProgressSteps::TipError(sink, code);
+    else
+        steps.Finish(sink);
+}
+
+void Static_RestoreScanResult(std::unique_ptr<OperationPara> para) {
+    IProgress* sink = para->sink;
+    VXUIScan& scan = VXUIScan::instance();
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_loadPauseMs.load()));
+    CRSData rs(RS_MODE_READ);
+    scan.ClearData();
+    CSavedVolumeCache::instance().Clear();
+    CProgressSteps steps;
+    steps.Start(sink);
+    CatchExeception::WriteLog("%s %d\r\n", "Static_RestoreScanResult", __LINE__);
+
+    SavedScanHead head;
+    std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
+    IStorageDevice* device = nullptr;
+    if (code == SAVED_OK && !(device = GetFromDiskVolumeData(head.disk))) code = SAVED_NO_DEVICE;
+    if (code == SAVED_OK) {
+        CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED);
+        scan.SetDeepScan(static_cast<int>(head.deep != 0));
+        scan.DoScan(device, &restore);
+        scan.SetOpTreeFinished(1);
+        code = restore.Result();
+    }
+    rs.EndRS();
+    // Half a result is no result: the windows get none of it.
+    if (code != SAVED_OK) scan.RetireResults();
+    CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);
+    scan.HoldEndForLoad(false);
+    if (code != SAVED_OK)
+        CProgressSteps::TipError(sink, code);
+    else
+        steps.Finish(sink);
+}
+
+int StartThread(const char* path, IProgress* sink, void (*body)(std::unique_ptr<OperationPara>)) {
+    if (!path || !sink) return -1;
+    auto* para = new OperationPara{path, sink};
+    try {
+        std::thread([body, para] { body(std::unique_ptr<OperationPara>(para)); }).detach();
+    } catch (const std::system_error&) {
+        delete para;
+        return -2;
+    }
+    return 0;
+}
+
+} // namespace
+
+} // namespace SaveRestoreResult
+
+int DoSaveScanResult(const char* path, IProgress* sink) {
+    return SaveRestoreResult::StartThread(path, sink, &SaveRestoreResult::Static_SaveScanResult);
+}
+
+int DoRestoreScanResult(const char* path, IProgress* sink) {
+    VXUIScan& scan = VXUIScan::instance();
+    // From before the thread runs: the replayed scan's end is not the load's.
+    if (path && sink) scan.HoldEndForLoad(true);
+    const int started = SaveRestoreResult::StartThread(path, sink, &SaveRestoreResult::Static_RestoreScanResult);
+    if (started != 0) scan.HoldEndForLoad(false);
+    return started;
+}
+
+void RegisterSavedVolumes(); // SavedVolumes.cpp
+
+void RegisterSavedScan() {
+    RegisterSavedScanEntries({&DoSaveScanResult, &DoRestoreScanResult});
+    RegisterSavedVolumes();
+}

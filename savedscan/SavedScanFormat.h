@@ -1,0 +1,65 @@
+#pragma once
+// What a scan-result file holds inside its container: three frames, found by
+// GUID, and the limits the readers hold every record to. All values are
+// little-endian and packed.
+//
+// ControllerList: u32 byte count (8), u32 controller type, u32 deep flag.
+// DiskDevice:     i64 size, i32 disk index, i32 volume index, u32 file-system
+//                 type, u32 name length (0..4096), the name.
+// FileSystemNode: u64 root count, then per root: u32 marker 1, the root's
+//                 system-node record, u32 partition count (0..512), per
+//                 partition u32 kind (0..4) and a 104-byte record, node
+//                 entries (u32 marker 0 and a file-node record), u32 end
+//                 marker 0xFFFFFFFF.
+#include "savedscan/IRSData.h"
+
+#include <cstdint>
+
+// {409B6394-F681-4E88-A20F-5D635782ED75}
+inline constexpr tagGUIDSIGN _frFileSystemSearchControllerList = {
+    {0x94, 0x63, 0x9B, 0x40, 0x81, 0xF6, 0x88, 0x4E, 0xA2, 0x0F, 0x5D, 0x63, 0x57, 0x82, 0xED, 0x75}};
+// {B072A676-0548-468B-BA9E-91093A63B517}
+inline constexpr tagGUIDSIGN _frDiskDevice = {
+    {0x76, 0xA6, 0x72, 0xB0, 0x48, 0x05, 0x8B, 0x46, 0xBA, 0x9E, 0x91, 0x09, 0x3A, 0x63, 0xB5, 0x17}};
+// {D208F26C-078C-4E34-9D71-D91F535F7B57}
+inline constexpr tagGUIDSIGN _frFileSystemNode = {
+    {0x6C, 0xF2, 0x08, 0xD2, 0x8C, 0x07, 0x34, 0x4E, 0x9D, 0x71, 0xD9, 0x1F, 0x53, 0x5F, 0x7B, 0x57}};
+
+// The error code of a save's or a load's last progress report (0: success).
+enum SavedScanCode : std::uint32_t {
+    SAVED_OK = 0,
+    SAVED_NO_CONTAINER = 1,     // the container object cannot be made
+    SAVED_CANNOT_OPEN = 2,      // the file cannot be opened (created, for a save)
+    SAVED_BAD_HEADER = 3,       // wrong checksum, version or status, or a short header
+    SAVED_BAD_CONTROLLERS = 4,  // no ControllerList frame, or a damaged one
+    SAVED_BAD_DISK_DEVICE = 5,  // no DiskDevice frame, or a damaged one
+    SAVED_NO_DEVICE = 6,        // the scanned device is not attached now
+    SAVED_WRITE_FAILED = 7,     // a save could not write everything (no file is left)
+    SAVED_DAMAGED = 8,          // the saved trees are damaged (nothing is shown)
+    SAVED_NOT_STARTED = 9,      // the save or load could not be started
+};
+
+inline constexpr std::uint32_t kControllerListBytes = 8;
+inline constexpr std::uint32_t kMaxDeviceName = 4096;
+inline constexpr std::uint32_t kMaxFileName = 65535;
+inline constexpr std::uint32_t kMaxVolumeName = 511;
+inline constexpr std::uint32_t kMaxPartitions = 512;
+inline constexpr std::uint32_t kMaxPartitionKind = 4;
+inline constexpr std::uint32_t kPartitionRecordSize = 104;
+inline constexpr std::uint32_t kRootMarker = 1;
+inline constexpr std::uint32_t kNodeMarker = 0;
+inline constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;
+inline constexpr std::uint32_t kRunBytes = 16;
+
+// The fixed part of a file-node record before its runs (ids, size,
+// attribute, times, flags, run count, resident flag), and after them (name
+// length, shown flag, partition index, metadata position, compressed flag).
+inline constexpr std::uint32_t kFileRecordHead = 8 + 8 + 8 + 2 + 8 + 8 + 8 + 4 + 4 + 4 + 4;
+inline constexpr std::uint32_t kFileRecordTail = 4 + 4 + 2 + 8 + 4;
+inline constexpr std::uint32_t kMinFileRecord = kFileRecordHead + kFileRecordTail;
+// A node entry: its marker and the smallest file-node record.
+inline constexpr std::uint32_t kMinNodeEntry = 4 + kMinFileRecord;
+// A root block: marker, smallest system-node record (file record, searcher
+// type, volume-name length), partition count and end marker.
+inline constexpr std::uint32_t kMinRootBlock = 4 + kMinFileRecord + 4 + 4 + 4 + 4;
+static_assert(kMinNodeEntry == 92 && kMinRootBlock == 108);

@@ -1,0 +1,144 @@
+#include "savedscan/SavedScanReplay.h"
+
+#include "engine/utility/CatchExeception.h"
+#include "savedscan/RestoreFileNode.h"
+
+#include <new>
+
+// ---- progress -------------------------------------------------------------------
+
+void CProgressSteps::Start(IProgress* sink) {
+    m_record = MakeProgress(PROGRESS_RUNNING, 100, 5);
+    m_last = Clock::now();
+    if (sink) sink->UpdateProgress(&m_record);
+}
+
+void CProgressSteps::Step(IProgress* sink) {
+    const Clock::time_point now = Clock::now();
+    if (now - m_last < kStepInterval) return;
+    m_last = now;
+    if (m_record.current + 2 < m_record.total) ++m_record.current;
+    if (sink) sink->UpdateProgress(&m_record);
+}
+
+void CProgressSteps::Finish(IProgress* sink) {
+    m_record.state = PROGRESS_FINISHED;
+    m_record.current = m_record.total;
+    m_record.result = 0;
+    if (sink) sink->UpdateProgress(&m_record);
+}
+
+void CProgressSteps::TipError(IProgress* sink, std::uint32_t code) {
+    _PROGRESS_INFO record = MakeProgress(PROGRESS_FINISHED, 100, 100, code);
+    if (sink) sink->UpdateProgress(&record);
+}
+
+// ---- partitions -------------------------------------------------------------------
+
+int CRestoredPartitions::ClearMapCell() {
+    for (auto& [type, list] : m_lists)
+        for (CSearchedPartitionInfo* record : list) delete record;
+    m_lists.clear();
+    return 0;
+}
+
+std::size_t CRestoredPartitions::Count() const {
+    std::size_t n = 0;
+    for (const auto& [type, list] : m_lists) n += list.size();
+    return n;
+}
+
+// ---- replay -------------------------------------------------------------------
+
+namespace {
+
+using SaveRestoreResult::RestoreFileNode;
+using SaveRestoreResult::RestoreSystemNode;
+
+bool Continued(IProgress* progress) { return !progress || progress->Continued() != 0; }
+
+// False when the user stopped the load inside the root.
+bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, IDirecotryTreeBuilder& builder,
+                IProgress* progress, const ReplayTarget& target, CRestoredPartitions& partitions,
+                CSavedVolumeCache* cache, CProgressSteps* steps) {
+    if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
+    const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
+    const int type = root->GetStoredSearcherType();
+    const auto searcher = static_cast<_tagSearcherType>(type);
+    bool match = target.wholeDisk || root->GetStoredVolumeName() == target.volumeName;
+    if (match && !target.wholeDisk && target.quickSearcherType != 0) {
+        match = !tookOne && type == target.quickSearcherType && !(target.taken && target.taken->count(position));
+        if (match) {
+            tookOne = true;
+            if (target.taken) target.taken->insert(position);
+        }
+    }
+    partitions.List(type); // a type seen gets its list, also an empty one
+    if (match) {
+        builder.AddSearcherInfo(searcher, root->GetCurrentNodeID());
+        if (steps) steps->Step(progress);
+        if (cache) cache->EnterOnce(type, target.device);
+    }
+
+    in.Need(4, "no partition count");
+    const std::uint32_t count = in.U32();
+    if (count > kMaxPartitions || std::uint64_t{count} * (4 + kPartitionRecordSize) > in.Remaining())
+        throw CSavedScanDamage{"a partition count out of range"};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (in.U32() > kMaxPartitionKind) throw CSavedScanDamage{"an unknown partition kind"};
+        std::uint8_t bytes[kPartitionRecordSize];
+        in.Read(bytes, sizeof bytes);
+        auto record = SaveRestoreResult::ReadPartition(bytes);
+        if (!record) throw CSavedScanDamage{"a partition record out of range"};
+        if (match) partitions.Add(type, std::move(record));
+    }
+
+    for (;;) {
+        const std::uint32_t marker = in.U32();
+        if (marker == kEndMarker) break;
+        if (marker != kNodeMarker) throw CSavedScanDamage{"an unknown node marker"};
+        if (!Continued(progress)) return false;
+        std::unique_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
+        if (match && builder.AddNode(node.get(), searcher)) node.release();
+        if (steps) steps->Step(progress);
+    }
+    if (match) builder.FlashBuild(searcher);
+    return true;
+}
+
+} // namespace
+
+std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, IProgress* progress,
+                                   const ReplayTarget& target, CRestoredPartitions& partitions,
+                                   CSavedVolumeCache* cache, CProgressSteps* steps) {
+    std::uint32_t code = SAVED_OK;
+    try {
+        partitions.ClearMapCell();
+        if (!rs.OpenFrame(_frFileSystemNode)) return SAVED_DAMAGED;
+        CFrameReader in(rs);
+        in.Need(8, "no root count");
+        const std::uint64_t roots = in.U64();
+        if (roots > in.Remaining() / kMinRootBlock) throw CSavedScanDamage{"a root count out of range"};
+        if (steps) steps->Step(progress);
+        bool whole = true, tookOne = false;
+        for (std::uint64_t i = 0; i < roots && whole; ++i)
+            whole = Continued(progress) &&
+                    ReplayRoot(in, i, tookOne, builder, progress, target, partitions, cache, steps);
+        // A save writes nothing after its last root.
+        if (whole && in.Remaining() != 0) throw CSavedScanDamage{"bytes after the last root"};
+    } catch (const CSavedScanDamage& damage) {
+        CatchExeception::WriteLog("saved scan refused: %s\n", damage.what);
+        code = SAVED_DAMAGED;
+    } catch (const CRSException& e) {
+        CatchExeception::WriteLog("saved scan refused: container error %u\n", static_cast<unsigned>(e.GetErrorcode()));
+        code = SAVED_DAMAGED;
+    } catch (const std::bad_alloc&) {
+        CatchExeception::WriteLog("saved scan refused: out of memory\n");
+        code = SAVED_DAMAGED;
+    }
+    try {
+        rs.CloseFrame();
+    } catch (const CRSException&) {
+    }
+    return code;
+}

@@ -1,0 +1,294 @@
+// Saved scans through the facade, as the windows drive them: real scans of
+// fixture images listed as attached disk images, saved and loaded back with
+// the QtCore loop running until "QueryProgressFinish"; the loaded trees equal
+// the scanned ones and recover the same bytes.
+#include "engine/hfsplus/HfsPlusRegistration.h"
+#include "savedscan/RSData.h"
+#include "savedscan/SaveRestoreResult.h"
+#include "services/SaveAndRestoreNodeOperate.h"
+#include "tests/savedscan/SavedScanSupport.h"
+#include "tests/services/RecoveryHarness.h"
+#include "tests/support/Fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <random>
+#include <set>
+#include <tuple>
+
+namespace {
+
+using namespace salvor::test;
+namespace fs = std::filesystem;
+
+// Every node of the scan service's trees: path, size, flags, times, and the
+// roots' types and volume names; then the counts of the four views.
+using Node = std::tuple<std::string, long long, int, int, unsigned, std::uint64_t, std::uint64_t, std::uint64_t>;
+struct Snapshot {
+    std::set<Node> nodes;
+    std::set<std::pair<int, std::string>> roots;
+    std::map<std::string, std::size_t> views;
+    std::size_t hidden = 0;
+    bool operator==(const Snapshot& o) const { return nodes == o.nodes && roots == o.roots && views == o.views; }
+};
+
+Snapshot Take() {
+    Snapshot s;
+    for (IFileNode* root : VXUIScan::instance().GetFileSystemNode()) {
+        s.roots.insert({root->GetSearcheType(), root->GetVolumeName() ? root->GetVolumeName() : ""});
+        std::vector<std::pair<IFileNode*, std::string>> stack{{root, std::to_string(root->GetSearcheType())}};
+        while (!stack.empty()) {
+            auto [node, path] = stack.back();
+            stack.pop_back();
+            for (IFileNode* c = node->GetFirstChild(); c; c = c->GetNextNode()) {
+                const std::string p = path + "/" + c->GetFileName();
+                s.nodes.insert({p, c->GetFileSize(), c->IsDirectory(), c->IsDeleted(), c->GetAttribute(),
+                                c->GetCreationTime().Value(), c->GetModificationTime().Value(),
+                                c->GetLastAccessTime().Value()});
+                s.hidden += c->IsNodeShow() ? 0 : 1;
+                stack.push_back({c, p});
+            }
+        }
+    }
+    VXUIController& facade = VXUIController::shared();
+    for (int view = 0; view < 4; ++view) {
+        OpNodeList roots;
+        facade.SetViewType(view);
+        facade.GetScanTreeNodeData(&roots, false);
+        std::vector<std::pair<OpNodeRef, std::string>> items;
+        for (const OpNodeEntry& r : roots) items.push_back({r.item(), std::to_string(view)});
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const auto [item, path] = items[i];
+            const std::string p = path + "/" + item->name().toStdString();
+            OpNodeList files;
+            facade.GetFileNodeToArray(files, item);
+            s.views[p] = view == 0 ? files.size() : facade.GetNodeChildrenCnt(item);
+            if (item->children())
+                for (const OpNodeEntry& c : *item->children())
+                    if (c.isItem()) items.push_back({c.item(), p});
+        }
+    }
+    facade.SetViewType(0);
+    return s;
+}
+
+class SavedScanEndToEnd : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        UseRealFileSystems();
+        RegisterHfsPlusLibrary();
+        RegisterSavedScan();
+        SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
+    }
+    void Attach(const std::vector<std::string>& images) {
+        attached.reset();
+        attached = std::make_unique<AttachedImages>(images);
+        ASSERT_TRUE(attached->devices.listed);
+    }
+    // Ticks every root of the path view and recovers into dir.
+    void RecoverAll(const std::string& dir) {
+        OpNodeList roots;
+        ScanHarness::facade().SetViewType(0);
+        ScanHarness::facade().GetScanTreeNodeData(&roots, false);
+        for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
+        ASSERT_TRUE(recovery.Recover(roots, dir));
+    }
+    // Scan, recover, save, load, compare, recover again.
+    void RoundTrip(int disk, int volume, bool deep, const std::vector<std::pair<std::string, std::string>>& manifests) {
+        ASSERT_TRUE(scan.Scan(disk, volume) && (!deep || scan.Scan(disk, volume, true)));
+        const Snapshot live = Take();
+        ASSERT_FALSE(live.nodes.empty());
+        TempDir before, after, files;
+        RecoverAll(before.path());
+        const std::string saved = files.file("result.rsf");
+        ASSERT_EQ(transfer.Save(saved), 0u);
+        ASSERT_EQ(transfer.Load(saved), 0u);
+        const Snapshot loaded = Take();
+        EXPECT_EQ(loaded.roots, live.roots);
+        EXPECT_EQ(loaded.nodes, live.nodes);
+        EXPECT_EQ(loaded.views, live.views);
+        EXPECT_EQ(loaded.hidden, 0u);
+        RecoverAll(after.path());
+        EXPECT_EQ(WrittenSums(after.path()), WrittenSums(before.path()));
+        for (const auto& [folder, manifest] : manifests)
+            EXPECT_EQ(WrittenSums(after.path() + folder), ManifestSums(manifest)) << folder;
+    }
+
+    ScanHarness scan;
+    RecoveryHarness recovery;
+    TransferHarness transfer;
+    std::unique_ptr<AttachedImages> attached;
+};
+
+TEST_F(SavedScanEndToEnd, QuickScanOfAFat32VolumeLoadsBackWholeAndRecoversTheSameBytes) {
+    Attach({FixtureFile("fat_32", "fat_32.img")});
+    RoundTrip(0, 0, false, {{"/Fat_0001", FixtureFile("fat_32", "fat_32.sha256")}});
+    const QString name = ScanHarness::facade().GetSaveFileName();
+    EXPECT_TRUE(QRegularExpression("^SALVOR32_\\d\\d-\\d\\d-\\d{4} at \\d\\d_\\d\\d_\\d\\d$").match(name).hasMatch())
+        << name.toStdString();
+}
+
+// Its compressed files read through the volume the load keeps open.
+TEST_F(SavedScanEndToEnd, QuickScanOfAnHfsPlusVolumeWithCompressedFiles) {
+    Attach({FixtureFile("hfs_synth", "synth_4096.img")});
+    RoundTrip(0, 0, false, {{"/HFS+_0001", FixtureFile("hfs_synth", "synth_4096.manifest.txt")}});
+    EXPECT_NE(CSavedVolumeCache::instance().Volume(SEARCHER_HFSPLUS), nullptr);
+}
+
+TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
+    Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img")});
+    const std::vector<std::pair<std::string, std::string>> manifests = {
+        {"/Fat_0001", FixtureFile("mbr_fat_exfat", "fat32.sha256.txt")},
+        {"/ExFat_0001", FixtureFile("mbr_fat_exfat", "exfat.sha256.txt")}};
+    RoundTrip(0, -1, false, manifests);
+    EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), 2u);
+    RoundTrip(1, -1, true, manifests);
+}
+
+// The saved volume attached at another index is found by its name, type and
+// size; grown, it is not, nor is another disk of the same size in its slot;
+// a damaged file opens no results; a load during a scan is refused.
+TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
+    TempDir dir;
+    const std::string copy = dir.file("fat_32.img");
+    fs::copy_file(FixtureFile("fat_32", "fat_32.img"), copy);
+    Attach({copy});
+    ASSERT_TRUE(scan.Scan(0, 0));
+    const Snapshot live = Take();
+    const std::string saved = dir.file("fat.rsf");
+    ASSERT_EQ(transfer.Save(saved), 0u);
+
+    Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), copy});
+    ASSERT_EQ(transfer.Load(saved), 0u);
+    EXPECT_EQ(Take().nodes, live.nodes);
+    int disk = -1, volume = -1;
+    VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(VXUIScan::instance().GetSavedStorage(), disk, volume);
+    EXPECT_EQ(std::pair(disk, volume), std::pair(1, 0));
+
+    const std::string cut = dir.file("cut.rsf");
+    fs::copy_file(saved, cut);
+    fs::resize_file(cut, fs::file_size(saved) - 100);
+    EXPECT_EQ(transfer.Load(cut), SAVED_DAMAGED);
+    EXPECT_TRUE(VXUIScan::instance().GetFileSystemNode().empty());
+    EXPECT_EQ(transfer.Load(dir.file("missing.rsf")), SAVED_CANNOT_OPEN);
+
+    attached.reset();
+    fs::resize_file(copy, fs::file_size(copy) + (1 << 20));
+    Attach({copy});
+    EXPECT_EQ(transfer.Load(saved), SAVED_NO_DEVICE);
+    EXPECT_TRUE(VXUIScan::instance().GetFileSystemNode().empty());
+
+    // Another stick of the same size in the same slot is not the saved one.
+    const std::string wholeDisk = dir.file("disk.rsf"), stick = dir.file("other stick.img");
+    fs::copy_file(copy, stick);
+    ASSERT_TRUE(scan.Scan(0, -1));
+    ASSERT_EQ(transfer.Save(wholeDisk), 0u);
+    Attach({stick});
+    EXPECT_EQ(transfer.Load(wholeDisk), SAVED_NO_DEVICE);
+
+    VXUIScan::instance().SetStatus(OP_RUNNING);
+    EXPECT_FALSE(ScanHarness::facade().beginSaveOrRestoreNode(false, QString::fromStdString(saved)));
+    VXUIScan::instance().SetStatus(OP_IDLE);
+}
+
+// A save that cannot write everything ends with 7 and leaves no file; one
+// that cannot start ends at once with one "QueryProgressFinish" and a code.
+TEST_F(SavedScanEndToEnd, FailedSavesLeaveNoFileAndReportACode) {
+    Attach({FixtureFile("fat_32", "fat_32.img")});
+    ASSERT_TRUE(scan.Scan(0, 0));
+    TempDir dir;
+    EXPECT_EQ(transfer.Save(dir.file("no/such/folder.rsf")), SAVED_CANNOT_OPEN);
+    EXPECT_EQ(transfer.Save(""), SAVED_NOT_STARTED);
+    EXPECT_EQ(VXSaveAndRestoreNodeOperate::instance().GetStatus(), OP_IDLE);
+
+    {
+        // Writes beyond 4 KiB fail with EFBIG instead of ending the process.
+        const auto old = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit small = saved;
+        small.rlim_cur = 4096;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        const std::uint64_t code = transfer.Save(dir.file("limited.rsf"));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, old);
+        EXPECT_EQ(code, SAVED_WRITE_FAILED);
+        EXPECT_FALSE(fs::exists(dir.file("limited.rsf")));
+    }
+
+    if (::geteuid() != 0) GTEST_SKIP() << "a full tmpfs needs root to mount";
+    TempDir mnt;
+    ASSERT_EQ(::mount("tmpfs", mnt.path().c_str(), "tmpfs", 0, "size=64k"), 0);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mnt.path()};
+    RunCommand("dd if=/dev/zero of='" + mnt.file("fill") + "' bs=4k count=15 2>/dev/null");
+    EXPECT_EQ(transfer.Save(mnt.file("full.rsf")), SAVED_WRITE_FAILED);
+    EXPECT_FALSE(fs::exists(mnt.file("full.rsf")));
+}
+
+// The saved fat_32 file cut at 300 offsets and with 300 single-byte changes,
+// read and replayed directly: every cut gives a code (8 once it falls in the
+// trees), every change a result or a code, and none hangs.
+TEST_F(SavedScanEndToEnd, DamagedFilesGiveACodeAndNeverHang) {
+    Attach({FixtureFile("fat_32", "fat_32.img")});
+    ASSERT_TRUE(scan.Scan(0, 0));
+    TempDir dir;
+    const std::string saved = dir.file("fat.rsf");
+    ASSERT_EQ(transfer.Save(saved), 0u);
+    std::string bytes;
+    {
+        std::ifstream in(saved, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_EQ(LoadDirect(saved), 0u);
+    const std::size_t trees = TreesFrameOffset(bytes);
+    ASSERT_GT(trees, 180u);
+    ASSERT_LT(trees, bytes.size());
+
+    auto run = std::async(std::launch::async, [&] {
+        const std::string damaged = dir.file("damaged.rsf");
+        std::mt19937 random(28);
+        for (int i = 0; i < 300; ++i) {
+            const std::size_t at = static_cast<std::size_t>(i) * bytes.size() / 300;
+            WriteFile(damaged, bytes.substr(0, at));
+            const std::uint32_t code = LoadDirect(damaged);
+            EXPECT_NE(code, 0u) << "cut at " << at;
+            if (at >= trees) {
+                EXPECT_EQ(code, SAVED_DAMAGED) << "cut at " << at;
+            }
+        }
+        for (int i = 0; i < 300; ++i) {
+            std::string changed = bytes;
+            const std::size_t at = random() % changed.size();
+            changed[at] = static_cast<char>(changed[at] ^ (1 + random() % 255));
+            WriteFile(damaged, changed);
+            LoadDirect(damaged);
+        }
+    });
+    if (run.wait_for(std::chrono::minutes(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "a damaged file hangs the load";
+        std::abort();
+    }
+}
+
+TEST(SaveFileName, NameAndLocalTime) {
+    std::tm t{};
+    t.tm_year = 124, t.tm_mon = 2, t.tm_mday = 3, t.tm_hour = 14, t.tm_min = 5, t.tm_sec = 9;
+    EXPECT_EQ(FormatSaveFileName("Photos", t).toStdString(), "Photos_03-03-2024 at 14_05_09");
+    EXPECT_EQ(FormatSaveFileName("a/b\x01\tc", t).toStdString(), "a-bc_03-03-2024 at 14_05_09");
+    EXPECT_EQ(FormatSaveFileName(nullptr, t).toStdString(), "Untitled_03-03-2024 at 14_05_09");
+}
+
+} // namespace

@@ -1,0 +1,294 @@
+// The records of a scan-result file: what a save writes reads back whole and
+// in breadth-first order; every damaged count, marker or length is refused
+// with code 8; roots match by volume name; the volume cache opens once.
+#include "engine/common/DataRunList.h"
+#include "engine/include/DataRecovery.h"
+#include "engine/tree/FilesystemNode.h"
+#include "tests/savedscan/SavedScanSupport.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/TestFileNode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+using namespace salvor::test;
+using SaveRestoreResult::RestoreFileNode;
+
+// A saved tree: root(1) { ""(8), f1(3), A(2) { f2(5), B(4) { C(6) { deep(7) } } } }.
+struct SavedTree {
+    SavedTree() : root(SEARCHER_FAT, "root", std::string(600, 'v'), 1) {
+        auto* a = Add(&root, 2, "A", true);
+        f1 = Add(&root, 3, "f1");
+        Add(&root, 8, "");
+        auto* b = Add(a, 4, "B", true);
+        f2 = Add(a, 5, "");
+        Add(Add(b, 6, "C", true), 7, "deep");
+        // Three adjacent runs, and more runs than a 16-bit count holds.
+        auto* runs = new CDataRunList;
+        for (long long s : {0, 2, 4}) {
+            DataRun r{s, 2};
+            runs->AddDataRun(&r);
+        }
+        f1->SetDataRunList(runs);
+        f1->m_created = _FILETIME::From(0x01D0000012345678);
+        f1->SetBelongedPartition(3);
+        f1->SetMetaDataSector(777);
+        f1->ShowNode(0); // hidden when saved
+        runs = new CDataRunList;
+        for (long long i = 0; i < 70000; ++i) {
+            DataRun r{i * 10, 1};
+            runs->AddDataRun(&r);
+        }
+        f2->SetDataRunList(runs);
+        for (int i = 0; i < 35000; ++i) f2->m_name += "\xC3\xA9"; // 70,000 bytes of "é"
+        partition.m_partitionIndex = 3;
+        partition.m_sectorsPerCluster = 8;
+        partition.m_startSector = 2048;
+        partition.m_totalSectors = 131072;
+        partition.m_score = 0.75;
+    }
+    ~SavedTree() {
+        for (std::size_t i = 0; i < owned.size(); ++i) delete owned[owned.size() - 1 - i];
+    }
+    TestFileNode* Add(CFileNode* parent, long long id, const char* name, bool dir = false) {
+        auto* n = new TestFileNode(id, parent->GetCurrentNodeID(), name, dir, id * 100);
+        parent->AddChild(n);
+        owned.push_back(n);
+        return n;
+    }
+    SaveRestoreResult::SaveSource Source() {
+        SaveRestoreResult::SaveSource s;
+        s.controllerType = 0;
+        s.disk.name = "disk";
+        s.disk.size = 1 << 20;
+        s.roots = {&root};
+        s.partitions = [this](IFileNode*) { return std::vector<CSearchedPartitionInfo*>{&partition}; };
+        return s;
+    }
+
+    CFilesystemNode root;
+    TestFileNode* f1;
+    TestFileNode* f2;
+    std::vector<TestFileNode*> owned;
+    CSearchedPartitionInfo partition{4096};
+};
+
+std::size_t RunCount(CFileNode* node) {
+    IDataRunList* list = node->GetDataRunList();
+    std::size_t n = 0;
+    for (DataRun* r = list ? list->GetFirst() : nullptr; r; r = list->GetNext()) ++n;
+    return n;
+}
+
+TEST(SavedScanRecords, SavedTreesReadBackWholeInBreadthFirstOrder) {
+    TempDir dir;
+    const std::string path = dir.file("tree.rsf");
+    SavedTree tree;
+    CProgressSteps steps;
+    ASSERT_EQ(SaveRestoreResult::WriteScanResult(path.c_str(), tree.Source(), nullptr, steps), 0u);
+
+    auto load = LoadDirectPtr(path);
+    ASSERT_EQ(load->code, 0u);
+    const ReplayBuilder& b = load->builder;
+    EXPECT_EQ(b.roots, (std::vector<std::pair<int, long long>>{{SEARCHER_FAT, 1}}));
+    EXPECT_EQ(b.flashed, std::vector<int>{SEARCHER_FAT});
+    std::vector<long long> ids;
+    for (const auto& n : b.nodes) {
+        ids.push_back(n->GetCurrentNodeID());
+        EXPECT_EQ(n->IsNodeShow(), 1) << n->GetCurrentNodeID();
+        EXPECT_EQ(n->GetFileSize(), n->GetCurrentNodeID() * 100);
+    }
+    // Children are linked in front, so each level reads last-added first.
+    EXPECT_EQ(ids, (std::vector<long long>{8, 3, 2, 5, 4, 6, 7}));
+    RestoreFileNode& f1 = *b.nodes[1];
+    EXPECT_EQ(std::string(f1.GetFileName()), "f1");
+    EXPECT_EQ(f1.GetParentNodeID(), 1);
+    EXPECT_EQ(RunCount(&f1), 1u); // merged
+    EXPECT_EQ(f1.GetCreationTime().Value(), 0x01D0000012345678u);
+    EXPECT_EQ(f1.GetBelongedPartition(), 3);
+    EXPECT_EQ(f1.GetMetadataStartPosition(), 777);
+    EXPECT_EQ(f1.GetAttribute(), 0x20u);
+    EXPECT_EQ(std::string(b.nodes[0]->GetFileName()), "");
+    EXPECT_EQ(b.nodes[0]->GetDataRunList(), nullptr);
+    RestoreFileNode& f2 = *b.nodes[3];
+    EXPECT_EQ(RunCount(&f2), 70000u);
+    EXPECT_EQ(std::strlen(f2.GetFileName()), 65534u); // cut before a split "é"
+    EXPECT_TRUE(b.nodes[2]->IsDirectory());
+
+    ASSERT_EQ(load->partitions.List(SEARCHER_FAT).size(), 1u);
+    const CSearchedPartitionInfo& p = *load->partitions.List(SEARCHER_FAT)[0];
+    EXPECT_EQ(std::tuple(p.m_partitionIndex, p.m_sectorsPerCluster, p.m_startSector, p.m_totalSectors,
+                         p.GetSectorSize(), p.m_score, p.m_privateData),
+              std::tuple(std::uint16_t{3}, 8u, std::int64_t{2048}, std::uint64_t{131072}, 4096u, 0.75,
+                         static_cast<IPrivateData*>(nullptr)));
+
+    // Roots match the device's volume name (cut to 511 bytes when saved).
+    EXPECT_EQ(LoadDirectPtr(path, {false, std::string(511, 'v'), nullptr})->builder.nodes.size(), 7u);
+    auto other = LoadDirectPtr(path, {false, "OTHER", nullptr});
+    EXPECT_EQ(other->code, 0u);
+    EXPECT_TRUE(other->builder.nodes.empty() && other->builder.roots.empty());
+    EXPECT_EQ(other->partitions.Count(), 0u);
+
+    // A second frame of the same kind is never read.
+    {
+        CRSData rs(RS_MODE_WRITE);
+        ASSERT_TRUE(rs.StartRS(path.c_str(), 0));
+        rs.OpenFrame(_frFileSystemNode);
+        const std::uint64_t none = 0;
+        rs.WriteCurFrame(&none, 8);
+        rs.CloseFrame();
+    }
+    EXPECT_EQ(LoadDirectPtr(path)->builder.nodes.size(), 7u);
+}
+
+// Hand-made files, one field wrong at a time.
+struct Trees {
+    std::uint64_t roots = 1;
+    std::uint32_t rootMarker = kRootMarker, type = SEARCHER_EXFAT, volumeLength = 3;
+    std::uint32_t partitions = 1, kind = 4, sectorSize = 512;
+    std::uint32_t nodeMarker = kNodeMarker, runs = 1, nameLength = 4;
+    std::int64_t runLength = 5;
+    bool trailing = false;
+
+    std::string Bytes() const {
+        std::string s;
+        CRecordWriter w(s);
+        auto file = [&](std::uint32_t runCount, std::uint32_t nameLen, const char* name) {
+            for (int i = 0; i < 3; ++i) w.U64(i + 1);
+            w.U16(0x20);
+            for (int i = 0; i < 3; ++i) w.U64(0);
+            w.U32(0), w.U32(0), w.U32(runCount), w.U32(0);
+            for (std::uint32_t i = 0; i < std::min(runCount, 4u); ++i) w.U64(100 * i), w.U64(static_cast<std::uint64_t>(runLength));
+            w.U32(nameLen);
+            w.Bytes(name, std::min<std::size_t>(nameLen, std::strlen(name)));
+            w.U32(1), w.U16(0), w.U64(0), w.U32(0);
+        };
+        w.U64(roots);
+        w.U32(rootMarker);
+        file(0, 4, "root");
+        w.U32(type);
+        w.U32(volumeLength);
+        w.Bytes("VOL", std::min<std::uint32_t>(volumeLength, 3));
+        w.U32(partitions);
+        for (std::uint32_t i = 0; i < std::min(partitions, 2u); ++i) {
+            w.U32(kind);
+            CSearchedPartitionInfo p;
+            p.m_sectorSize = sectorSize;
+            SaveRestoreResult::WritePartition(p, w);
+        }
+        w.U32(nodeMarker);
+        file(runs, nameLength, "file");
+        w.U32(kEndMarker);
+        if (trailing) w.U32(0);
+        return s;
+    }
+};
+
+std::string WriteHandMade(const TempDir& dir, const std::string& trees, std::uint32_t count = 8,
+                          std::uint32_t nameLength = 0, FileStatus status = FILE_STATUS_SAVED, bool withTrees = true) {
+    const std::string path = dir.file("hand.rsf");
+    CRSData rs(RS_MODE_WRITE);
+    EXPECT_TRUE(rs.StartRS(path.c_str(), 1));
+    FILEHEADER h;
+    h.status = static_cast<std::uint32_t>(status);
+    rs.WriteFileHeader(h);
+    std::string c, d;
+    CRecordWriter cw(c), dw(d);
+    cw.U32(count), cw.U32(0), cw.U32(0);
+    dw.U64(1 << 20), dw.U32(0), dw.U32(0), dw.U32(7), dw.U32(nameLength);
+    for (auto [guid, bytes] : {std::pair{&_frFileSystemSearchControllerList, &c}, std::pair{&_frDiskDevice, &d},
+                               std::pair{&_frFileSystemNode, const_cast<std::string*>(&trees)}}) {
+        if (guid == &_frFileSystemNode && !withTrees) break;
+        rs.OpenFrame(*guid);
+        rs.WriteCurFrame(bytes->data(), static_cast<unsigned>(bytes->size()));
+        rs.CloseFrame();
+    }
+    rs.EndRS();
+    return path;
+}
+
+TEST(SavedScanRecords, DamagedRecordsAreRefused) {
+    TempDir dir;
+    auto code = [&](const Trees& t) { return LoadDirect(WriteHandMade(dir, t.Bytes())); };
+    ASSERT_EQ(code(Trees{}), 0u);
+    const std::vector<std::pair<const char*, Trees>> damaged = {
+        {"a root count past the end", [] { Trees t; t.roots = 2; return t; }()},
+        {"a root count of 2^63", [] { Trees t; t.roots = 1ULL << 63; return t; }()},
+        {"a root marker 2", [] { Trees t; t.rootMarker = 2; return t; }()},
+        {"searcher type 30", [] { Trees t; t.type = 30; return t; }()},
+        {"searcher type 38", [] { Trees t; t.type = 38; return t; }()},
+        {"a volume name of 600 bytes", [] { Trees t; t.volumeLength = 600; return t; }()},
+        {"513 partitions", [] { Trees t; t.partitions = 513; return t; }()},
+        {"partition kind 5", [] { Trees t; t.kind = 5; return t; }()},
+        {"sector size 0", [] { Trees t; t.sectorSize = 0; return t; }()},
+        {"node marker 7", [] { Trees t; t.nodeMarker = 7; return t; }()},
+        {"more runs than bytes", [] { Trees t; t.runs = 0xFFFFFFFF; return t; }()},
+        {"a negative run length", [] { Trees t; t.runLength = -1; return t; }()},
+        {"a name of 70,000 bytes", [] { Trees t; t.nameLength = 70000; return t; }()},
+        {"bytes after the last root", [] { Trees t; t.trailing = true; return t; }()},
+    };
+    for (const auto& [what, t] : damaged) EXPECT_EQ(code(t), SAVED_DAMAGED) << what;
+
+    const std::string good = Trees{}.Bytes();
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 9)), SAVED_BAD_CONTROLLERS);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 5000)), SAVED_BAD_DISK_DEVICE);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, FILE_STATUS_NONE)), SAVED_BAD_HEADER);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, static_cast<FileStatus>(5))), SAVED_BAD_HEADER);
+    EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, FILE_STATUS_SAVED, false)), SAVED_DAMAGED);
+    EXPECT_EQ(LoadDirect(dir.file("none.rsf")), SAVED_CANNOT_OPEN);
+}
+
+// A stand-in for a file system's open volume.
+struct StubVolume : ISavedVolume {
+    explicit StubVolume(int& alive) : alive(alive) { ++alive; }
+    ~StubVolume() override { --alive; }
+    IFileReader* CreateCompressedReader(CFileNode* node) override {
+        last = node;
+        return nullptr;
+    }
+    int& alive;
+    CFileNode* last = nullptr;
+};
+
+TEST(SavedScanRecords, VolumeCacheOpensOncePerTypeAndServesCompressedFiles) {
+    CSavedVolumeCache& cache = CSavedVolumeCache::instance();
+    int opened = 0, alive = 0, made = 0;
+    StubVolume* volume = nullptr;
+    cache.SetOpener(SEARCHER_HFSPLUS, [&](IStorageDevice*) {
+        ++opened;
+        return volume = new StubVolume(alive);
+    });
+    cache.SetReaderMaker(SEARCHER_NTFS, [&](CFileNode*) {
+        ++made;
+        return static_cast<IFileReader*>(nullptr);
+    });
+    cache.Clear();
+    for (int type : {SEARCHER_HFSPLUS, SEARCHER_HFSPLUS, SEARCHER_FAT}) cache.EnterOnce(type, nullptr);
+    EXPECT_EQ(std::pair(opened, alive), std::pair(1, 1));
+    EXPECT_EQ(cache.Volume(SEARCHER_FAT), nullptr);
+
+    CFilesystemNode hfs(SEARCHER_HFSPLUS, "root", "Mac", 1), ntfs(SEARCHER_NTFS, "root", "Win", 1);
+    auto* a = new RestoreFileNode;
+    auto* b = new RestoreFileNode;
+    hfs.AddChild(a);
+    ntfs.AddChild(b);
+    a->CreateCompressFileReader(nullptr);
+    b->CreateCompressFileReader(nullptr);
+    EXPECT_EQ(volume->last, a);
+    EXPECT_EQ(made, 1);
+    RestoreFileNode orphan;
+    EXPECT_EQ(orphan.CreateCompressFileReader(nullptr), nullptr);
+
+    cache.Clear(); // the next load's start
+    EXPECT_EQ(alive, 0);
+    cache.SetOpener(SEARCHER_HFSPLUS, nullptr);
+    cache.SetReaderMaker(SEARCHER_NTFS, nullptr);
+    hfs.RemoveChild(a), ntfs.RemoveChild(b);
+    delete a;
+    delete b;
+}
+
+} // namespace
