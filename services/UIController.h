@@ -5,6 +5,7 @@
 // results reach the windows as notifications posted on the main thread.
 #include "services/TreeItems.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -12,6 +13,16 @@
 #include <vector>
 
 class IFileNode;
+
+// The preview of a found file: the encoded picture (any format QImage reads),
+// or, when none can be made, the extension whose icon stands in ("" for none).
+// Plain data, so it may travel between threads; the windows decode it on the
+// main thread.
+struct PreviewImage {
+    QByteArray bytes;
+    QString iconExt;
+    bool isNull() const { return bytes.isEmpty() && iconExt.isEmpty(); }
+};
 
 class VXUIController {
 public:
@@ -85,6 +96,11 @@ public:
     virtual QString getImageForType(const QString& /*ext*/) { return QString(); }
     virtual void RefreshData() {}
     virtual void UnselectedAllNodes() {}
+
+    // Previews. Called from loader threads (the facade serialises the
+    // decoding itself); nothing when no preview can be made.
+    virtual PreviewImage GetNSImageByNode(IFileNode* /*node*/) { return {}; }
+    virtual PreviewImage GetNSImageByFildNodeNSNumber(IFileNode* node) { return GetNSImageByNode(node); }
 
     // Name search: one at a time; a second is refused until StopSearch.
     virtual bool DoSearchWithString(const QString& /*text*/, const std::string& /*key*/) { return false; }
