@@ -149,6 +149,8 @@ public:
     void hideRecoveryButtonAnimated(double xOffset);
     // Every root item of the four trees unticked.
     void untickAllRoots();
+    // A scan runs and the user has not paused it.
+    bool scanRunsUnpaused();
     // Stops and forgets the step-loading timer; the counter back to 0.
     void stopRefreshTimer();
     // Empties the list, the trees and the strip, each view told first.
@@ -345,7 +347,6 @@ private:
     void buildListTable(widgets::CustomTableView* table);
     void terminateApplication();
     void resetCounters();
-    bool scanRunsUnpaused();
     void releaseChildControllers();
     int keyInTree_ = 0; // the key a tree is handling, 0 for none
 };
