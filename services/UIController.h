@@ -113,6 +113,9 @@ public:
     // until the saved-scan services fill them. save: a save of the results
     // to path; otherwise a load of path into the scan service.
     virtual bool beginSaveOrRestoreNode(bool /*save*/, const QString& /*path*/) { return false; }
+    // The proposed name of a saved result: the scanned device's name, "_"
+    // and the local time (no "/" or NUL in it).
+    virtual QString GetSaveFileName() { return QString(); }
     // Starts the poller that posts key at updates and "QueryProgressFinish"
     // at the end of the save (save) or the load.
     virtual void RestorPostUIUpdate(const std::string& /*key*/, bool /*save*/) {}
