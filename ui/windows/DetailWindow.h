@@ -29,6 +29,8 @@
 #include "ui/widgets/SearchFields.h"
 #include "ui/widgets/TableViews.h"
 #include "ui/windows/Dialogs.h"
+#include "ui/windows/PreviewLoader.h"
+#include "ui/windows/RecoveryDialogs.h"
 
 #include <QPointer>
 #include <QString>
@@ -84,9 +86,11 @@ class VXDeletailWindowController : public kit::WindowController,
                                    public widgets::NewSearchTextFiledDelegate,
                                    public widgets::CNGridViewDataSource,
                                    public widgets::CNGridViewDelegate,
+                                   public widgets::CNGridViewItemDelegate,
                                    public widgets::ImageFlowDataSource,
                                    public widgets::ImageFlowDelegate,
-                                   public VXDeepScanViewControllerDelegate {
+                                   public VXDeepScanViewControllerDelegate,
+                                   public VXShowScanProgressWindowControllerDelegate {
     Q_OBJECT
 public:
     // Window size including the 90-point bar; also the smallest size.
@@ -192,8 +196,14 @@ public:
     // DetailPreview.cpp and DetailViews.cpp.
     // Recovery.
     void recovrtyButtonClick();
+    // The folder chooser ended with response (1 confirmed).
+    void recoveryPanelEnded(int response);
+    // Starts the recovery of the current tab's trees into recoverySavePathStr.
+    void startRecovery();
     void recoveryAction();
-    void stopButtonAction(int n);
+    void stopButtonAction(int n) override;
+    void showRecoveryEndWindow();
+    void showRecoveryNotEndWindow();
     // Search and selection.
     void doSearchWithKey(const std::optional<QString>& key) override;
     void doSearch();
@@ -205,6 +215,10 @@ public:
     void ClearSelectedFilesInfo();
     void clickButtonAction(widgets::NewButton* button) override;
     void showSelectFilesCountAndSize();
+    // The select-all boxes' action.
+    void setAllSelectOrNoSelect();
+    // The tri-state of a tree item's files (none: of the list shown).
+    int GetCellNodeState(const OpNodeRef& node);
     // Preview strip and grid.
     void showCoverFlowerViewWithRefresh(bool refresh);
     void selectedCoverFlow(std::int64_t index);
@@ -217,6 +231,10 @@ public:
     std::uint64_t numberOfItemsInSection(widgets::CNGridView*, std::int64_t section) override;
     widgets::CNGridViewItemBase* itemAtIndex(widgets::CNGridView*, std::int64_t index,
                                              std::int64_t section) override;
+    // A grid item's tick box.
+    void doSelectItem(std::int64_t index) override;
+    // The loaders of the strip and of the grid (made on first use).
+    std::unique_ptr<PreviewLoader> stripLoader, gridLoader;
     // View switching and page refresh.
     void segmentSelect(int segmentIndex);
     void pathButtonClick();

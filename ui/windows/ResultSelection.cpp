@@ -107,6 +107,19 @@ std::optional<std::uint64_t> freeSpaceForPath(const QString& path) {
     return bytes > top ? top : static_cast<std::uint64_t>(bytes);
 }
 
+namespace {
+FreeSpaceQuery& freeSpaceQuery() {
+    static FreeSpaceQuery query;
+    return query;
+}
+} // namespace
+
+void setFreeSpaceQuery(FreeSpaceQuery query) { freeSpaceQuery() = std::move(query); }
+
+std::optional<std::uint64_t> queryFreeSpace(const QString& path) {
+    return freeSpaceQuery() ? freeSpaceQuery()(path) : freeSpaceForPath(path);
+}
+
 bool hasSpaceFor(std::uint64_t freeBytes, std::uint64_t size) { return freeBytes > spaceNeededFor(size); }
 
 } // namespace salvor::windows

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -53,6 +54,11 @@ std::uint64_t spaceNeededFor(std::uint64_t size);
 // What an ordinary user may still write under path (statvfs f_bavail x
 // f_frsize, saturating); none when the file system cannot be asked.
 std::optional<std::uint64_t> freeSpaceForPath(const QString& path);
+// The free space the results window asks for: freeSpaceForPath unless a
+// test put another answer in its place (none restores it).
+using FreeSpaceQuery = std::function<std::optional<std::uint64_t>(const QString&)>;
+void setFreeSpaceQuery(FreeSpaceQuery query);
+std::optional<std::uint64_t> queryFreeSpace(const QString& path);
 // Whether a recovery of size bytes fits: the free space must exceed the need.
 bool hasSpaceFor(std::uint64_t freeBytes, std::uint64_t size);
 
