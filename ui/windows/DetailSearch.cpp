@@ -64,6 +64,10 @@ widgets::GridTickBox* addSelectAllBox(widgets::CustomTableView* table, const cha
 } // namespace
 
 void VXDeletailWindowController::listViewTableHeaderView() {
+    // Tab leaves the tables (for the search field and the recover button)
+    // instead of walking their cells.
+    tableView->setTabKeyNavigation(false);
+    coverFlowerTableView->setTabKeyNavigation(false);
     listViewSelectAllButton = addSelectAllBox(tableView, "listViewSelectAllButton");
     connect(listViewSelectAllButton, &QAbstractButton::clicked, this, [this] { setAllSelectOrNoSelect(); });
 }

@@ -58,6 +58,7 @@ private slots:
         test::setUpWindowTests(config_);
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &workspace_, "open");
     }
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
     void init() {
         fake_ = new FakeFacade;
         workspace_.opened.clear();
