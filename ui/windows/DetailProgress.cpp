@@ -112,7 +112,7 @@ void VXDeletailWindowController::showPopoverWithViewController(VXDeepScanViewCon
         popView = vc->view();
         attachedWindow = widgets::MAAttachedWindow::initWithView(popView, centreInWindow(pointButton, aWindow), aWindow,
                                                                  widgets::MASideBottomRight, 10);
-        if (attachedWindow) attachedWindow->raise();
+        if (attachedWindow) attachedWindow->show();
     }
     platform::performAfterDelay(std::chrono::milliseconds(std::lround(kPopupSeconds * 1000)),
                                 [this] { popupViewHidden(); }, this);
@@ -151,7 +151,7 @@ void VXDeletailWindowController::windowDidResize() {
         attachedWindow->deleteLater();
         attachedWindow = widgets::MAAttachedWindow::initWithView(popView, centreInWindow(pointButton, aWindow), aWindow,
                                                                  widgets::MASideBottomRight, 10);
-        if (attachedWindow) attachedWindow->raise();
+        if (attachedWindow) attachedWindow->show();
     }
 }
 

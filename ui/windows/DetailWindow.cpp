@@ -127,39 +127,43 @@ widgets::TCImageWindow* VXDeletailWindowController::imageWindow() {
 }
 
 QWidget* VXDeletailWindowController::loadWindow() {
-    auto* w = new widgets::TCImageWindow(QSize(kWidth, kHeight - kBarHeight));
+    // Built with the platform's bar; the 90-point bar set after the build
+    // takes its height from the content, so the window stays 1000 x 700.
+    const double barNow = widgets::TCImageWindow::platformMetrics().titleBarHeight;
+    auto* w = new widgets::TCImageWindow(QSize(kWidth, int(kHeight - barNow)));
     w->setWindowTitle(localizedString("WINDOW_TOP_TITLE"));
     if (VXAppDelegate::current()) w->setApplicationMenu(VXAppDelegate::current()->menu());
     QWidget* content = w->contentView();
+    const double height = content->height();
 
+    // The panes are built at their first size, then handed to the split view.
     splistView = new widgets::CustemSplitView(Qt::Horizontal, content);
     splistView->setObjectName(QStringLiteral("splistView"));
+    kit::setFrame(splistView, kit::Frame{0, 0, double(kWidth), height}, kit::kViewWidthSizable | kit::kViewHeightSizable);
     splistView->setChildrenCollapsible(false);
     splistView->setHandleWidth(1);
-    splistLeftView = new QWidget;
+    splistLeftView = new QWidget(splistView);
     splistLeftView->setObjectName(QStringLiteral("splistLeftView"));
+    splistLeftView->resize(kLeftPaneWidth, int(height));
+    auto* right = new QWidget(splistView);
+    right->setObjectName(QStringLiteral("splistRightView"));
+    right->resize(kWidth - kLeftPaneWidth - 1, int(height));
+    buildLeftPane(splistLeftView);
+    buildRightPane(right);
     // The divider stays between 224 and 400 points.
     splistLeftView->setMinimumWidth(224);
     splistLeftView->setMaximumWidth(400);
-    auto* right = new QWidget;
-    right->setObjectName(QStringLiteral("splistRightView"));
     splistView->addWidget(splistLeftView);
     splistView->addWidget(right);
     splistView->setStretchFactor(0, 0);
     splistView->setStretchFactor(1, 1);
-    splistLeftView->resize(kLeftPaneWidth, kHeight - kBarHeight);
-    right->resize(kWidth - kLeftPaneWidth - 1, kHeight - kBarHeight);
     splistView->setSizes({kLeftPaneWidth, kWidth - kLeftPaneWidth - 1});
-    buildLeftPane(splistLeftView);
-    buildRightPane(right);
-    kit::setFrame(splistView, kit::Frame{0, 0, double(kWidth), double(kHeight - kBarHeight)},
-                  kit::kViewWidthSizable | kit::kViewHeightSizable);
     return w;
 }
 
 void VXDeletailWindowController::buildLeftPane(QWidget* pane) {
     darkBackground(pane);
-    const double w = kLeftPaneWidth, h = kHeight - kBarHeight;
+    const double w = pane->width(), h = pane->height();
     pathButton = tabButton(pane, "pathButton");
     typeButton = tabButton(pane, "typeButton");
     timeButton = tabButton(pane, "timeButton");
@@ -208,6 +212,7 @@ void VXDeletailWindowController::buildLeftPane(QWidget* pane) {
         o->setUniformRowHeights(true);
         o->setDataSource(this);
         o->setDelegate(this);
+        o->setIsSelectRow(-1); // no chosen row until one is chosen
         o->installEventFilter(this);
     }
 }
@@ -229,11 +234,12 @@ void VXDeletailWindowController::buildListTable(widgets::CustomTableView* table)
     table->setDataSource(this);
     table->setDelegate(this);
     table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->setTabKeyNavigation(false); // Tab leaves the list
 }
 
 void VXDeletailWindowController::buildRightPane(QWidget* pane) {
     darkBackground(pane, QColor(39, 43, 47));
-    const double w = kWidth - kLeftPaneWidth - 1, h = kHeight - kBarHeight, page = h - kPageBarHeight;
+    const double w = pane->width(), h = pane->height(), page = h - kPageBarHeight;
     const int sizable = kit::kViewWidthSizable | kit::kViewHeightSizable;
     segment = new ResultsSegment(pane);
     segment->setObjectName(QStringLiteral("segment"));
@@ -307,7 +313,6 @@ void VXDeletailWindowController::windowDidLoad() {
     titleBarView = aWindow->titleBarView();
     aWindow->setTopButtonMoveUp(35);
     aWindow->setMinimumSize(kWidth, kHeight);
-    aWindow->resize(kWidth, kHeight);
     isCanClick = 1;
     isCloseWindow = 0;
     isPause = 0;
@@ -348,8 +353,11 @@ bool VXDeletailWindowController::eventFilter(QObject* watched, QEvent* event) {
         return false;
     }
     if ((watched == outlineView || watched == timeOutlineView) && event->type() == QEvent::KeyPress && !keyInTree_) {
-        // The tree's selection asks which key moves it (letters select nothing).
-        keyInTree_ = static_cast<QKeyEvent*>(event)->key();
+        // Letters select nothing in the trees (no type-ahead); for the other
+        // keys the tree's selection asks which key moves it.
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (!key->text().isEmpty() && key->text().at(0).isLetterOrNumber()) return true;
+        keyInTree_ = key->key();
         QCoreApplication::sendEvent(watched, event);
         keyInTree_ = 0;
         return true;
