@@ -1,7 +1,8 @@
 // Salvor: the optional first argument is the interface language code.
 #include "app/KeepAwake.h"
-#include "engine/utility/CatchExeception.h"
+#include "app/Startup.h"
 #include "platform/UserDefaults.h"
+#include "services/Log.h"
 #include "ui/kit/Fonts.h"
 #include "ui/widgets/MyNSApplication.h"
 #include "ui/windows/AppDelegate.h"
@@ -15,7 +16,7 @@ namespace {
 void setCurLanguage(const char* code) {
     std::printf("argv = %s\n", code);
     const QString language = QString::fromLocal8Bit(code);
-    CatchExeception::WriteLog("set lanague to = %s\n", language.toUtf8().constData());
+    salvor::services::writeLog("set lanague to = %s\n", language.toUtf8().constData());
     // Not validated: an unknown code falls back as the string tables do.
     salvor::platform::UserDefaults::setAppleLanguages({language});
 }
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     salvor::kit::installApplicationFonts();
     salvor::widgets::MyNSApplication::install();
     auto* awake = new KeepAwake;
+    salvor::app::startUp();
     salvor::windows::VXAppDelegate delegate;
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
     const int status = QApplication::exec();

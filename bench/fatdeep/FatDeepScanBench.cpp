@@ -1,5 +1,6 @@
 // Deep-scans a 1 GiB image through the complete controller with the FAT deep
-// searcher alone (and with the exFAT one beside it), and reads the same image
+// searcher alone (and with every library registered, as the program scans),
+// and reads the same image
 // sequentially in 4 MiB blocks through the same device for comparison; each
 // reports MB/s and the peak resident memory. The image is the MBR disk with a
 // zeroed partition table (tests/fixtures/mbr_fat_exfat.sh) followed by
@@ -8,9 +9,7 @@
 #include "engine/device/StorageDevices.h"
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/include/FactoryRegistry.h"
-#ifdef SALVOR_HAVE_EXFAT
-#include "engine/exfat/ExfatDeepSearch.h"
-#endif
+#include "engine/all/AllLibraries.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -52,26 +51,24 @@ void BM_SequentialRead(benchmark::State& state) {
     salvor::bench::ReportRate(state, bytes);
 }
 
-void DeepScan(benchmark::State& state, bool withExfat) {
+void DeepScan(benchmark::State& state, bool allLibraries) {
     static const std::string image = Image();
     if (image.empty()) return state.SkipWithError("cannot make the image");
     ResetFactories();
-    Factories().fatSearcher = fat::CreateFATSearcher;
-#ifdef SALVOR_HAVE_EXFAT
-    if (withExfat) Factories().exFatSearcher = exfat::CreateEXFatSearcher;
-#else
-    if (withExfat) return state.SkipWithError("no exFAT library");
-#endif
+    if (allLibraries)
+        RegisterAllLibraries();
+    else
+        Factories().fatSearcher = fat::CreateFATSearcher;
     salvor::bench::RunDeepScanBenchmark(state, image);
     ResetFactories();
 }
 
 void BM_FatDeepScan(benchmark::State& state) { DeepScan(state, false); }
-void BM_FatAndExfatDeepScan(benchmark::State& state) { DeepScan(state, true); }
+void BM_AllLibrariesDeepScan(benchmark::State& state) { DeepScan(state, true); }
 
 BENCHMARK(BM_SequentialRead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_FatDeepScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_FatAndExfatDeepScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_AllLibrariesDeepScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 } // namespace
 

@@ -74,10 +74,43 @@ bool ParseProbeArgs(int argc, char** argv, ProbeArgs& args, std::string& error) 
     return true;
 }
 
+bool WantsHelp(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") return true;
+    return false;
+}
+
+void PrintUsage(std::FILE* out) {
+    std::fputs(
+        "usage: scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]\n"
+        "       scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]\n"
+        "       scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR]\n"
+        "       scan_image --help\n"
+        "\n"
+        "Scans an image file or a block device (read only) with every file system Salvor\n"
+        "knows and lists what it finds.\n"
+        "\n"
+        "  quick               scan one volume, the one at --offset, through the quick controller\n"
+        "  deep                scan the whole image or device through the deep controller\n"
+        "  --offset SECTOR     (quick) first sector of the volume, in sectors; default 0\n"
+        "  --sector-size N     a multiple of 512 up to 65536; default the device's own, 512 for\n"
+        "                      an image file (a block device's own size cannot be overridden)\n"
+        "  --recover DIR       write every found file under DIR, each under its own safe name;\n"
+        "                      refused when DIR is on the scanned image or device\n"
+        "  --services          list IMAGE as an attached disk image and scan all of it through\n"
+        "                      the application's services, as the program does\n"
+        "  --search TEXT       (--services) list only the files the name search for TEXT shows\n"
+        "  --help, -h          print this text and exit\n"
+        "\n"
+        "Output: one line per found node, <searcher type> TAB <L|D> TAB <size> TAB <path>\n"
+        "(L live, D deleted; folders end in \"/\"), then the summary line\n"
+        "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M.\n"
+        "Exit status: 0 done, 1 the scan or a recovery failed, 2 bad arguments.\n",
+        out);
+}
+
 int ProbeUsage(const std::string& error) {
     if (!error.empty()) std::fprintf(stderr, "scan_image: %s\n", error.c_str());
-    std::fprintf(stderr,
-                 "usage: scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]\n"
-                 "       scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]\n");
+    PrintUsage(stderr);
     return 2;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The probe's command line.
+#include <cstdio>
 #include <string>
 
 struct ProbeArgs {
@@ -16,5 +17,11 @@ bool ParseDecimal(const char* text, unsigned long long max, unsigned long long& 
 // Reads argv; false with the reason in error for anything it cannot take.
 bool ParseProbeArgs(int argc, char** argv, ProbeArgs& args, std::string& error);
 
-// Prints the reason (when given) and the usage lines; answers exit code 2.
+// True when the arguments ask for the usage (--help or -h anywhere).
+bool WantsHelp(int argc, char** argv);
+
+// Prints the whole usage to out.
+void PrintUsage(std::FILE* out);
+
+// Prints the reason (when given) and the usage to standard error; answers exit code 2.
 int ProbeUsage(const std::string& error);

@@ -90,6 +90,10 @@ std::unique_ptr<ScanDevice> OpenScanDevice(const std::string& path, bool quick, 
     }
     d->blockDevice = S_ISBLK(st.st_mode);
     if (!OpenBase(*d, path, sectorSize, error)) return nullptr;
+    if (d->base->GetTotalSectors() == 0) {
+        error = path + " is smaller than one sector (" + std::to_string(d->base->GetSectorSize()) + " bytes)";
+        return nullptr;
+    }
     if (!quick) return d;
 
     IStorageDevice* whole = d->base.get();

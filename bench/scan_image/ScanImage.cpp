@@ -1,6 +1,7 @@
 // scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]
 // scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]
 // scan_image quick|deep IMAGE --services [--search TEXT] ... (ServicesMode.h)
+// scan_image --help (the whole usage: ProbeArgs.cpp)
 // Scans an image file or a block device through the engine's controllers and
 // prints one line per found node, then the summary line (ProbeOutput.h).
 #include "bench/scan_image/ProbeArgs.h"
@@ -8,34 +9,13 @@
 #include "bench/scan_image/ProbeOutput.h"
 #include "bench/scan_image/ProbeRecover.h"
 #include "bench/scan_image/ServicesMode.h"
+#include "engine/all/AllLibraries.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/include/RecoveryFilter.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
-#ifdef SALVOR_HAVE_FAT
-#include "engine/fat/FatRegistration.h"
-#endif
-#ifdef SALVOR_HAVE_EXFAT
-#include "engine/exfat/ExfatRegistration.h"
-#endif
-#if defined(SALVOR_HAVE_NTFS) && __has_include("engine/ntfs/NtfsRegistration.h")
-#include "engine/ntfs/NtfsRegistration.h"
-#define SALVOR_REGISTER_NTFS 1
-#endif
-#if defined(SALVOR_HAVE_HFSPLUS) && __has_include("engine/hfsplus/HfsPlusRegistration.h")
-#include "engine/hfsplus/HfsPlusRegistration.h"
-#define SALVOR_REGISTER_HFSPLUS 1
-#endif
-#if defined(SALVOR_HAVE_APFS) && __has_include("engine/apfs/ApfsRegistration.h")
-#include "engine/apfs/ApfsRegistration.h"
-#define SALVOR_REGISTER_APFS 1
-#endif
-#if defined(SALVOR_HAVE_CARVER) && __has_include("engine/carver/CarverRegistration.h")
-#include "engine/carver/CarverRegistration.h"
-#define SALVOR_REGISTER_CARVER 1
-#endif
 
 #include <chrono>
 #include <csignal>
@@ -46,27 +26,6 @@
 #include <vector>
 
 namespace {
-
-void RegisterLibraries() {
-#ifdef SALVOR_HAVE_FAT
-    RegisterFatLibrary();
-#endif
-#ifdef SALVOR_HAVE_EXFAT
-    RegisterExfatLibrary();
-#endif
-#ifdef SALVOR_REGISTER_NTFS
-    RegisterNtfsLibrary();
-#endif
-#ifdef SALVOR_REGISTER_HFSPLUS
-    RegisterHfsPlusLibrary();
-#endif
-#ifdef SALVOR_REGISTER_APFS
-    RegisterApfsLibrary();
-#endif
-#ifdef SALVOR_REGISTER_CARVER
-    RegisterCarverLibrary();
-#endif
-}
 
 class Progress : public IProgress {
 public:
@@ -113,7 +72,11 @@ struct Releaser {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (WantsServicesMode(argc, argv)) return RunServicesMode(argc, argv, RegisterLibraries);
+    if (WantsHelp(argc, argv)) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (WantsServicesMode(argc, argv)) return RunServicesMode(argc, argv);
     ProbeArgs args;
     std::string error;
     if (!ParseProbeArgs(argc, argv, args, error)) return ProbeUsage(error);
@@ -135,7 +98,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    RegisterLibraries();
+    RegisterAllLibraries();
     std::unique_ptr<ScanDevice> device = OpenScanDevice(args.image, quick, args.offset, args.sectorSize, error);
     if (!device) {
         std::fprintf(stderr, "scan_image: %s\n", error.c_str());

@@ -10,9 +10,11 @@
 // scanned disk is refused, and a recovery that pauses on a write failure is
 // stopped (as by a user who cannot make room) and the exit status is 1.
 #include "bench/scan_image/ServicesMode.h"
+#include "bench/scan_image/ProbeArgs.h"
 #include "bench/scan_image/ProbeOutput.h"
 #include "bench/scan_image/ProbeRecover.h"
 
+#include "engine/all/AllLibraries.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
@@ -29,6 +31,7 @@
 #include <QCoreApplication>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -137,7 +140,7 @@ bool WantsServicesMode(int argc, char** argv) {
     return false;
 }
 
-int RunServicesMode(int argc, char** argv, void (*registerLibraries)()) {
+int RunServicesMode(int argc, char** argv) {
     const std::string mode = argv[1], image = argv[2];
     std::string search, recoverDir;
     bool searching = false;
@@ -153,18 +156,24 @@ int RunServicesMode(int argc, char** argv, void (*registerLibraries)()) {
             recoverDir = argv[++i];
             continue;
         }
-        std::fprintf(stderr, "usage: scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR]\n");
-        return 2;
+        if (a == "--search" || a == "--recover") return ProbeUsage(a + " needs a value");
+        return ProbeUsage("unknown option '" + a + "'");
     }
-    if (mode != "quick" && mode != "deep") return 2;
+    if (mode != "quick" && mode != "deep") return ProbeUsage("unknown mode '" + mode + "'");
 
+    // An image is listed in whole 512-byte sectors; a shorter one would be a disk of none.
+    struct stat st {};
+    if (::stat(image.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 512) {
+        std::fprintf(stderr, "scan_image: %s is smaller than one sector (512 bytes)\n", image.c_str());
+        return 1;
+    }
     // The listing goes to standard output, the engine's own lines to standard error.
     std::fflush(stdout);
     FILE* listing = fdopen(::dup(STDOUT_FILENO), "w");
     if (!listing || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return 1;
 
     QCoreApplication app(argc, argv);
-    registerLibraries();
+    RegisterAllLibraries();
     salvor::test::ImageFileFacts facts({image});
     CEnumDeviceEx enumerator(facts);
     VXUIDeviceData devices(&enumerator);

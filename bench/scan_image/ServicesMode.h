@@ -5,6 +5,5 @@
 
 // True when the arguments ask for the services mode.
 bool WantsServicesMode(int argc, char** argv);
-// Runs it; registerLibraries registers the file-system libraries. Answers
-// the exit status.
-int RunServicesMode(int argc, char** argv, void (*registerLibraries)());
+// Runs it with every file-system library registered. Answers the exit status.
+int RunServicesMode(int argc, char** argv);

@@ -1,6 +1,6 @@
 #pragma once
 // Finds which file system lies at a sector of a device by asking every
-// registered recogniser in turn: FAT, exFAT, NTFS, HFS+, APFS.
+// registered recogniser in the recognition order: FAT, exFAT, NTFS, HFS+, APFS.
 #include "engine/include/VolumeAnalyze.h"
 
 #include <memory>
@@ -10,12 +10,17 @@ class IStorageDevice;
 
 class CVolumeAnalyzeController : public IVolumeAnalyzeController {
 public:
+    // Asks every recogniser. When more than one knows the volume, the first in
+    // the recognition order wins and each later one is written to the log, so
+    // a volume two file systems claim is chosen the same way every time and
+    // the doubt is on record.
     CVolumeAnalyzeController(IStorageDevice* device, unsigned long long startSector);
-    // The first recogniser that knows the volume; owned by the controller.
+    // The recogniser that won; owned by the controller.
     IVolumeAnalyze* GetVolumeAnzlyzer() override;
 
 private:
     std::vector<std::unique_ptr<IVolumeAnalyze>> m_analyzers;
+    IVolumeAnalyze* m_winner = nullptr;
 };
 
 // A new controller (released by deleting it) that has already asked every recogniser.

@@ -2,7 +2,8 @@
 # scan_image as any user: bad numbers are refused with a usage line (no
 # abort, no wrapped value); under a file-size limit the files that cannot be
 # written are left out whole (no cut-short file, no temporary file) and the
-# probe ends with 1 instead of being killed.
+# probe ends with 1 instead of being killed. --help prints the whole usage;
+# an input shorter than one sector is named as such.
 # Usage: scan_image_limits.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" writer_fat
 img="$fixtures/writer_fat/writer_fat.img"
@@ -17,6 +18,25 @@ for args in "--offset abc" "--offset -1" "--offset 99999999999999999999" "--sect
     set -e
     [ $rc -eq 2 ] && grep -q '^usage: scan_image quick' "$out/err" && [ ! -s "$out/list" ] ||
         fail "'$args' gave exit $rc: $(cat "$out/err")"
+done
+
+# --help: the whole usage on standard output, every mode and flag, exit 0.
+"$probe" --help > "$out/help" 2> "$out/err" || fail "--help exited $?"
+for word in "scan_image quick" "scan_image deep" --offset --sector-size --recover --services --search --help; do
+    grep -q -e "$word" "$out/help" || fail "--help does not mention $word"
+done
+"$probe" quick "$img" --services -h > "$out/help2" && cmp -s "$out/help" "$out/help2" || fail "-h differs from --help"
+
+# An input shorter than one sector is named as such, in every mode.
+head -c 100 "$img" > "$out/tiny.img"
+for mode in "quick" "deep" "quick --services"; do
+    read -r -a words <<< "$mode"
+    set +e
+    "$probe" "${words[0]}" "$out/tiny.img" "${words[@]:1}" > "$out/list" 2> "$out/err"
+    rc=$?
+    set -e
+    [ $rc -eq 1 ] && grep -q "smaller than one sector" "$out/err" && ! grep -q "past the end" "$out/err" ||
+        fail "$mode of a 100-byte image gave exit $rc: $(cat "$out/err")"
 done
 
 # 1 MB per file: BIG.BIN (10 MiB) cannot be written, the small files can.

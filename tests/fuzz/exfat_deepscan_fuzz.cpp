@@ -1,14 +1,13 @@
 // A whole exFAT deep scan of a small damaged disk: the exFAT deep searcher
 // through the complete controller (sets and fragments crossing block ends),
 // the partition builder, the tree builder and the writer.
-#include "engine/exfat/ExfatRegistration.h"
-#include "engine/include/FactoryRegistry.h"
+#include "engine/all/AllLibraries.h"
 #include "tests/fuzz/FuzzScan.h"
 
 using namespace salvor::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Once([] { ResetFactories(), RegisterExfatLibrary(); });
+    Once(RegisterAllLibraries);
     if (size < 512) return 0;
     std::vector<std::uint8_t> image(data, data + size);
     if (size % 2) ResealExfatSets(image);

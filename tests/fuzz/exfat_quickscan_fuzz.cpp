@@ -1,13 +1,13 @@
 // A whole exFAT quick scan of a small damaged volume: the exFAT quick searcher
 // through the deleted-files controller, the tree builder and the writer.
-#include "engine/exfat/ExfatRegistration.h"
+#include "engine/all/AllLibraries.h"
 #include "engine/include/FactoryRegistry.h"
 #include "tests/fuzz/FuzzScan.h"
 
 using namespace salvor::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Once([] { ResetFactories(), RegisterExfatLibrary(); });
+    Once(RegisterAllLibraries);
     if (size < 512) return 0;
     std::vector<std::uint8_t> image(data, data + size);
     if (size % 2) ResealExfatSets(image);

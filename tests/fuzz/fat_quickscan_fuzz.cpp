@@ -1,6 +1,6 @@
 // A whole FAT quick scan of a small damaged volume: the FAT quick searcher
 // through the deleted-files controller, the tree builder and the writer.
-#include "engine/fat/FatQuickSearcher.h"
+#include "engine/all/AllLibraries.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/VolumeAnalyze.h"
@@ -11,14 +11,7 @@
 using namespace salvor::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Once([] {
-        // The slots RegisterFatLibrary fills for a quick scan.
-        ResetFactories();
-        Factories().fatQuickSearcher = fat::CreateFATQuickSearcher;
-        Factories().fatVolume = [](IStorageDevice* device, unsigned long long start) {
-            return CFatVolumeAnalyze::Create(device, start);
-        };
-    });
+    Once(RegisterAllLibraries);
     if (size < 512) return 0;
     const unsigned ss = SectorSizeOr512(data[11] | (data[12] << 8));
     MemoryDevice device({data, size}, ss, DEVICE_VOLUME);

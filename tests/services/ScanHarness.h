@@ -1,9 +1,8 @@
 #pragma once
 // Runs scans through the facade inside the test's event loop: counts the
 // posts of a key and waits until the scan, its worker and its poller ended.
+#include "engine/all/AllLibraries.h"
 #include "engine/enumeration/EnumDevice.h"
-#include "engine/exfat/ExfatRegistration.h"
-#include "engine/fat/FatRegistration.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "services/DeviceData.h"
@@ -83,10 +82,9 @@ struct AttachedImages {
     ListedDevices devices{&enumerator};
 };
 
-// The real FAT and exFAT libraries, the file-type catalogue and every category.
+// Every real file-system library, the file-type catalogue and every category.
 inline void UseRealFileSystems() {
-    RegisterFatLibrary();
-    RegisterExfatLibrary();
+    RegisterAllLibraries();
     VXUIController::shared().initFileType();
     VXUIController::shared().SetRecoveryType(FILTER_ALL);
 }

@@ -2,7 +2,6 @@
 
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
-#include "services/UIController.h"
 #include "ui/kit/Fonts.h"
 #include "ui/kit/NamedImages.h"
 
@@ -115,8 +114,7 @@ void CNGridViewItem::setHovered(bool yes) {
 }
 
 void CNGridViewItem::setItemSelectBoxClickAction() {
-    VXUIController& facade = VXUIController::shared();
-    if (facade.IsScanRunning() && !facade.IsPause()) return;
+    if (ticksLocked_) return;
     itemButton_->setImageName(node_ && node_->state() > 0 ? QStringLiteral("checkbox_no")
                                                            : QStringLiteral("checkbox_yes"));
     if (delegate_) delegate_->doSelectItem(index());

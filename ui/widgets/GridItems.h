@@ -169,7 +169,11 @@ public:
     GridTickBox* itemButton() const { return itemButton_; }
     QLabel* titleLabel() const { return titleLabel_; }
 
-    // The tick box's action: nothing during an unpaused scan; else the box
+    // The window locks the tick boxes while a scan runs unpaused (the
+    // scan is still filing the nodes they tick).
+    bool ticksLocked() const { return ticksLocked_; }
+    void setTicksLocked(bool locked) { ticksLocked_ = locked; }
+    // The tick box's action: nothing while the ticks are locked; else the box
     // shows "checkbox_no" for a ticked or partly ticked node, "checkbox_yes"
     // otherwise, and the delegate hears doSelectItem(index).
     void setItemSelectBoxClickAction();
@@ -187,6 +191,7 @@ protected:
 private:
     void initProperties();
     bool useLayout_ = true;
+    bool ticksLocked_ = false;
     CNGridViewItemDelegate* delegate_ = nullptr;
     QImage itemImage_;
     GridTickBox* itemButton_ = nullptr;

@@ -1,6 +1,5 @@
 #include "ui/windows/AppDelegate.h"
 
-#include "engine/utility/CatchExeception.h"
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"

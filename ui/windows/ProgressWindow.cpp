@@ -1,8 +1,8 @@
 #include "ui/windows/ProgressWindow.h"
 
-#include "engine/utility/CatchExeception.h"
 #include "platform/Localization.h"
 #include "platform/NotificationCenter.h"
+#include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/Geometry.h"
@@ -62,7 +62,7 @@ void VXProgressWindow::changeProgressValue() {
 }
 
 void VXProgressWindow::ProgressFinish() {
-    CatchExeception::WriteLog("---------------Progress finish----------------\n");
+    services::writeLog("---------------Progress finish----------------\n");
     std::uint64_t total = 0, current = 0, error = 0;
     VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, bSave_);
     bFinish_ = true;
@@ -75,7 +75,7 @@ void VXProgressWindow::ProgressFinish() {
 
 void VXProgressWindow::onTimer() {
     if (!bFinish_) return;
-    CatchExeception::WriteLog("----------call onTimer begin-------------\n");
+    services::writeLog("----------call onTimer begin-------------\n");
     timer_->stop();
     NotificationCenter::defaultCenter().removeObserver(this);
     if (!bSucess_) {
@@ -83,10 +83,10 @@ void VXProgressWindow::onTimer() {
                          localizedString("READ_RSF_FAILED"));
         alert.runModal();
     }
-    CatchExeception::WriteLog("----------close ProgressWindow-------------\n");
+    services::writeLog("----------close ProgressWindow-------------\n");
     closeWindow();
     if (!bSave_ && bSucess_) NotificationCenter::defaultCenter().post("ShowDetailWindow");
-    CatchExeception::WriteLog("----------call onTimer finish-------------\n");
+    services::writeLog("----------call onTimer finish-------------\n");
 }
 
 bool VXProgressWindow::applicationShouldTerminate() {

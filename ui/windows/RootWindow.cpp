@@ -1,9 +1,9 @@
 #include "ui/windows/RootWindow.h"
 
-#include "engine/utility/CatchExeception.h"
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Geometry.h"
 #include "ui/kit/ModalSession.h"
@@ -114,7 +114,7 @@ void VXRootWindowController::InfoButtonClick() {
 void VXRootWindowController::changeContinueButtonState(const QStringList& selected) {
     selectValues = 0;
     for (const QString& s : selected) selectValues |= s.toInt();
-    CatchExeception::WriteLog("selectValues = %d\n", selectValues);
+    services::writeLog("selectValues = %d\n", selectValues);
 }
 
 void VXRootWindowController::changeSelectDiskViewContinueButtonEnabled(const DiskVolumeNodeRef& item) {

@@ -2,14 +2,12 @@
 // tree builder and the file writer, as the application runs it; and the exFAT
 // recogniser inside the volume analysis: asked after FAT, it names the exFAT
 // fixtures, and nothing else.
+#include "engine/all/AllLibraries.h"
 #include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/volume/VolumeAnalyzeController.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
-#ifdef SALVOR_HAVE_FAT
-#include "engine/fat/FatRegistration.h"
-#endif
 
 #include <gtest/gtest.h>
 
@@ -61,10 +59,7 @@ class ExfatVolumeAnalysis : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetFactories();
-#ifdef SALVOR_HAVE_FAT
-        RegisterFatLibrary();
-#endif
-        RegisterExfatLibrary();
+        RegisterAllLibraries();
     }
     void TearDown() override { ResetFactories(); }
 };
@@ -92,15 +87,8 @@ TEST_F(ExfatVolumeAnalysis, ExfatVolumesOfBothSectorSizesAreKind7AndFat32IsNot) 
         std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(&device, 0));
         ASSERT_TRUE(controller);
         IVolumeAnalyze* a = controller->GetVolumeAnzlyzer();
-#ifdef SALVOR_HAVE_FAT
         EXPECT_EQ(std::unique_ptr<IVolumeAnalyze>(CreateFatVolumeAnalyze(&device, 0))->GetFileSystemType(),
                   r.fat);
-#else
-        if (r.kind == FS_FAT32) {
-            EXPECT_EQ(a, nullptr);
-            continue;
-        }
-#endif
         ASSERT_TRUE(a);
         EXPECT_EQ(a->GetFileSystemType(), r.kind) << r.image;
         if (r.kind == FS_EXFAT) {

@@ -9,9 +9,7 @@
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/include/FactoryRegistry.h"
 #include "tests/engine/fat/FatTestUtil.h"
-#ifdef SALVOR_HAVE_EXFAT
 #include "engine/exfat/ExfatDeepSearch.h"
-#endif
 
 #include <gtest/gtest.h>
 
@@ -136,9 +134,7 @@ protected:
     std::unique_ptr<FsScan> Scan(const std::string& image, bool withExfat = false) {
         ResetFactories();
         Factories().fatSearcher = [this] { return fat = new CFATCompleteFSearcher(); };
-#ifdef SALVOR_HAVE_EXFAT
         if (withExfat) Factories().exFatSearcher = [this] { return exfat = exfat::CreateEXFatSearcher(); };
-#endif
         auto scan = std::make_unique<FsScan>(image, 512, -1);
         EXPECT_EQ(scan->Run(), 0u);
         EXPECT_EQ(scan->progress.Last().state, 3u);
@@ -276,7 +272,6 @@ TEST_F(FatDeepScan, Fat16VolumeScannedAsAWholeDevice) {
     EXPECT_EQ(ExpectRecovered(*scan, Deep("fat16_dev.sha256")), 51);
 }
 
-#ifdef SALVOR_HAVE_EXFAT
 TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
     auto scan = Scan(Mbr("disk_mbr_zeroed.img"), true);
     ASSERT_EQ(parts.size(), 1u);
@@ -287,7 +282,6 @@ TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
     ExpectListing(*scan, Expected(ParseFls(ReadText(Mbr("fat32.fls.txt")))));
     EXPECT_GT(scan->Nodes("(ExFat)").size(), 100u);
 }
-#endif
 
 TEST_F(FatDeepScan, StopWithoutBuildingShowsNothing) {
     ResetFactories();

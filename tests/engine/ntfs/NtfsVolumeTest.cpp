@@ -3,22 +3,16 @@
 // base record, joined across its extension records, has istat's names,
 // parents, flags and $DATA runs; every INDX block of every folder is valid and
 // names its folder; every record page of the samples' $LogFile passes.
+#include "engine/all/AllLibraries.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsIndexRecord.h"
 #include "engine/ntfs/NtfsLogRecord.h"
-#include "engine/ntfs/NtfsRegistration.h"
 #include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsMultiRecord.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/Fixture.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
-#ifdef SALVOR_HAVE_FAT
-#include "engine/fat/FatRegistration.h"
-#endif
-#ifdef SALVOR_HAVE_EXFAT
-#include "engine/exfat/ExfatRegistration.h"
-#endif
 
 #include <gtest/gtest.h>
 
@@ -106,13 +100,7 @@ std::map<long long, IstatEntry> ParseIstat(const std::string& text) {
 
 std::unique_ptr<IVolumeAnalyzeController> Analyse(IStorageDevice* device) {
     ResetFactories();
-#ifdef SALVOR_HAVE_FAT
-    RegisterFatLibrary();
-#endif
-#ifdef SALVOR_HAVE_EXFAT
-    RegisterExfatLibrary();
-#endif
-    RegisterNtfsLibrary();
+    RegisterAllLibraries();
     return std::unique_ptr<IVolumeAnalyzeController>(CreateVolumeAnalyzeController(device, 0));
 }
 

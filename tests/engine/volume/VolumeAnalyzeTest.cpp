@@ -1,7 +1,10 @@
 // The volume analysis asks the registered recognisers in a fixed order and
 // answers the first that knows the volume; it owns them all.
 #include "engine/include/FactoryRegistry.h"
+#include "engine/utility/CatchExeception.h"
+#include "engine/utility/FileUtils.h"
 #include "engine/volume/VolumeAnalyzeController.h"
+#include "tests/support/Fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +61,31 @@ TEST_F(VolumeAnalysis, AsksEveryRecogniserInOrderAndTheFirstThatKnowsWins) {
     EXPECT_EQ(a->GetFileSystemType(), FS_NTFS);
     c.reset();
     EXPECT_EQ(destroyed, 8);
+}
+
+// The recognition order is the rule for a volume two file systems claim: the
+// earlier wins, every later claimant is logged once, however often asked.
+TEST_F(VolumeAnalysis, WhenTwoKnowTheVolumeTheFirstInTheOrderWinsAndTheOtherIsLogged) {
+    const std::string log = std::string(CatchExeception::GetWorkPath()) + "/recovery.log";
+    CatchExeception::WriteLog("recognition order test\n");
+    const long long before = GetFileSize(log.c_str());
+    Register(&EngineFactories::exFatVolume, "exfat", FS_EXFAT);
+    Register(&EngineFactories::hfsPlusVolume, "hfs", FS_HFSPLUS);
+    Register(&EngineFactories::apfsVolume, "apfs", FS_APFS);
+    std::unique_ptr<IVolumeAnalyzeController> c(CreateVolumeAnalyzeController(nullptr, 2048));
+    ASSERT_NE(c->GetVolumeAnzlyzer(), nullptr);
+    EXPECT_EQ(c->GetVolumeAnzlyzer()->GetFileSystemType(), FS_EXFAT);
+    EXPECT_EQ(c->GetVolumeAnzlyzer(), c->GetVolumeAnzlyzer());
+    const std::string text = salvor::test::ReadWholeFile(log).substr(static_cast<std::size_t>(before));
+    EXPECT_NE(text.find("volume at sector 2048: file system 8 also claims it; 7 comes first and wins\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("volume at sector 2048: file system 9 also claims it; 7 comes first and wins\n"),
+              std::string::npos);
+    std::size_t lines = 0;
+    for (std::size_t at = text.find("also claims"); at != std::string::npos; at = text.find("also claims", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 2u) << "once each";
 }
 
 TEST_F(VolumeAnalysis, NothingKnowsAnUnformattedArea) {

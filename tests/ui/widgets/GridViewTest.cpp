@@ -2,7 +2,6 @@
 // the items' drawing rectangles, tick box and thumbnails, hover, selection,
 // clicks, the context menu and the rubber band.
 #include "platform/NotificationCenter.h"
-#include "tests/support/FakeFacade.h"
 #include "ui/kit/ViewAnimation.h"
 #include "ui/kit/WindowFade.h"
 #include "ui/widgets/GridView.h"
@@ -230,11 +229,10 @@ private slots:
     }
     void tickBox() {
         QFETCH(int, state);
-        test::FakeFacade facade;
         QFETCH(bool, running);
         QFETCH(bool, paused);
-        facade.scanStatus = running ? (paused ? 3 : 2) : 0;
         CNGridViewItem item;
+        item.setTicksLocked(running && !paused); // as the window tells it
         Ticks ticks;
         item.setDelegate(&ticks);
         item.setIndex(7);

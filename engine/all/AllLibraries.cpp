@@ -1,0 +1,14 @@
+#include "engine/all/AllLibraries.h"
+
+#include "engine/exfat/ExfatRegistration.h"
+#include "engine/fat/FatRegistration.h"
+#include "engine/hfsplus/HfsPlusRegistration.h"
+#include "engine/ntfs/NtfsRegistration.h"
+
+void RegisterAllLibraries() {
+    RegisterFatLibrary();
+    RegisterExfatLibrary();
+    RegisterNtfsLibrary();
+    RegisterHfsPlusLibrary();
+    // APFS and the carver register here, after HFS+.
+}
