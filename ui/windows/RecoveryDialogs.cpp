@@ -35,7 +35,9 @@ QWidget* addPanel(QWidget* parent, const char* name) {
 }
 
 QLabel* addText(QWidget* parent, const char* name, const kit::Frame& f, double points, bool wrap = false) {
-    QLabel* l = windowLabel(parent, QString(), f, points, 0);
+    QLabel* l = widgets::makeLabel(QString(), points, 0);
+    l->setParent(parent);
+    kit::setFrame(l, f);
     l->setObjectName(QLatin1String(name));
     l->setWordWrap(wrap);
     return l;

@@ -16,6 +16,8 @@
 #include "ui/windows/ResultSelection.h"
 
 #include <QBuffer>
+#include <QDir>
+#include <QProgressBar>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
@@ -141,6 +143,13 @@ class ResultsRecoveryTest : public QObject {
         return title;
     }
     static QString key(const char* k) { return platform::localizedString(k); }
+    // Saves a picture of widget beside the test program and answers it.
+    static QImage screenshot(QWidget* widget, const char* name) {
+        const QImage image = widget->grab().toImage();
+        QDir().mkpath(QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots"));
+        image.save(QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots/%1.png").arg(QLatin1String(name)));
+        return image;
+    }
 
 private slots:
     void initTestCase() {
@@ -259,8 +268,14 @@ private slots:
         fake_->recoveredFiles = 2;
         QString noteShown, nameShown;
         int pausedStatus = -1, resumedStatus = -1;
+        QColor barFill;
         test::whenModal(QStringLiteral("VXShowScanProgressWindowController"), [&](QWidget* w) {
             nameShown = w->findChild<QLabel*>(QStringLiteral("scaningFileName"))->text();
+            auto* bar = w->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+            const QImage shot = screenshot(w, "recovery_progress");
+            const QPoint filled = bar->mapTo(w, QPoint(bar->width() / 4, bar->height() / 2));
+            const QPoint empty = bar->mapTo(w, QPoint(bar->width() * 3 / 4, bar->height() / 2));
+            if (shot.pixelColor(filled) != shot.pixelColor(empty)) barFill = shot.pixelColor(filled);
             w->findChild<QPushButton*>(QStringLiteral("stopButton"))->click();
             pausedStatus = fake_->recoveryStatus;
             w->findChild<QAbstractButton*>(QStringLiteral("noButton"))->click();
@@ -277,6 +292,7 @@ private slots:
         choose(dest.path());
         QVERIFY(QTest::qWaitFor([&] { return !noteShown.isEmpty(); }));
         QCOMPARE(nameShown, QStringLiteral("f1.jpg"));
+        QVERIFY(barFill.isValid()); // half done: the bar's first quarter differs from its last
         QCOMPARE(pausedStatus, 3);
         QCOMPARE(resumedStatus, 2);
         QCOMPARE(noteShown, platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", 2.0));
@@ -369,6 +385,12 @@ private slots:
             return item && item->itemImage().width() == 8;
         }));
         QVERIFY(!w_->itemAtIndex(w_->gridMainView, 10, 0)); // past the end
+        {
+            auto* item = dynamic_cast<widgets::CNGridViewItem*>(w_->gridMainView->visibleItem(0));
+            const QImage shot = screenshot(w_->window(), "results_grid");
+            const QRectF at = widgets::CNGridViewItem::imageRectForSize(QSizeF(8, 8), item->rect());
+            QCOMPARE(shot.pixelColor(item->mapTo(w_->window(), at.center().toPoint())), QColor(Qt::red));
+        }
         // A grid tick: a partly ticked entry becomes ticked.
         TestFileNode* parent = fake_->files[2].get();
         TestFileNode child(99, parent->GetCurrentNodeID(), "inner");
@@ -390,6 +412,14 @@ private slots:
 
     void switching() {
         open(3);
+        {
+            // A scan under way: the progress box in the bar, the panes below.
+            fake_->scanStatus = 2;
+            w_->getScanProgress();
+            const QImage shot = screenshot(w_->window(), "scan_running");
+            QCOMPARE(shot.pixelColor(100, 400), QColor(32, 36, 39));
+            fake_->scanStatus = 0;
+        }
         // The current segment again changes nothing.
         w_->segmentSelect(0);
         QCOMPARE(w_->selectSegmentCount, 0);
