@@ -4,7 +4,6 @@
 // modal progress dialog fed from "DoRecovery", and the end dialogs.
 #include "ui/windows/DetailWindow.h"
 
-#include "engine/utility/CatchExeception.h"
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "services/UIController.h"
@@ -59,7 +58,6 @@ void VXDeletailWindowController::recovrtyButtonClick() {
     chooser->setLabelText(QFileDialog::Accept, localizedString("PAGE_FOUR_RECOVERY_WINDOW_SAVE_BUTTON"));
     // A loaded result offers no folder of its own: the chooser starts at home.
     chooser->setDirectory(QDir::homePath());
-    CatchExeception::WriteLog("--\n");
     if (panel) kit::releaseObject(panel);
     panel = chooser;
 
