@@ -3,6 +3,7 @@
 // windows call VXUIController::shared(); window tests install a fake in its
 // place. Everything here is called on the main thread unless said otherwise;
 // results reach the windows as notifications posted on the main thread.
+#include "services/Preview.h"
 #include "services/TreeItems.h"
 
 #include <QString>
@@ -131,6 +132,24 @@ public:
     // recovery writes where it is told all the same).
     virtual bool IsRecoveryToSameDevice(const QString& /*path*/) { return false; }
     virtual void ReleaseDataRecovery() {}
+
+    // Previews of found files: the encoded picture or thumbnail, or the
+    // request for the icon of the file's extension (PreviewImage). They read
+    // the device: call them from a worker thread, never the main thread.
+    // Nothing for a null file or before the file types are set.
+    virtual PreviewImage GetNSImageByFildNode(IFileNode* /*node*/) { return {}; }
+    // The same for a found file's handle (its address as a number).
+    virtual PreviewImage GetNSImageByFildNodeNSNumber(std::uint64_t handle) {
+        return GetNSImageByFildNode(reinterpret_cast<IFileNode*>(static_cast<std::uintptr_t>(handle)));
+    }
+    // The same for a tree item's found file (nothing for a group).
+    virtual PreviewImage GetNSImageByNode(const OpNodeRef& item) {
+        return item ? GetNSImageByFildNode(item->fileNode()) : PreviewImage{};
+    }
+
+    // Starts the storage-media notifications ("RefreshAttachDevice",
+    // "RefreshDetachDevice") once, when launching has finished; main thread.
+    virtual void USBNotifier_init() {}
 
     // Usage statistics: kept as entry points, they do nothing.
     virtual void SpyIDIncreateTable1(int) {}

@@ -107,6 +107,7 @@ void VXAppDelegate::applicationDidFinishLaunching() {
     nc.addObserver(this, "appWillTerminate", [this](const platform::Notification&) { applicationWillTerminate(); });
     nc.addObserver(this, "SetLangauageMemu", [](const platform::Notification&) {});
     VXUIController& facade = VXUIController::shared();
+    facade.USBNotifier_init();
     // A second instance leaves before any window, an update window included.
     if (facade.IsAppRunning()) facade.CloseApp();
     const QString stored = facade.getUpDataTimeStr();
