@@ -50,6 +50,7 @@ struct WriterLog {
     std::mutex mutex;
     std::vector<std::pair<std::string, int>> writes; // path, byte count
     std::vector<std::string> folders;               // the real folder of each write, its mode
+    std::atomic<int> inFlight{0}, freedInFlight{0}, freed{0}; // previews under way; writers freed meanwhile
 };
 
 class StringReader : public IFileReader {
@@ -73,6 +74,10 @@ private:
 class ServingWriter : public FakeWriter {
 public:
     ServingWriter(std::map<IFileNode*, Served>& files, WriterLog& log) : m_files(files), m_log(log) {}
+    ~ServingWriter() override {
+        ++m_log.freed;
+        if (m_log.inFlight > 0) ++m_log.freedInFlight;
+    }
     IFileReader* SetRecoverNode(IFileNode* node) override {
         m_current = m_files.count(node) ? &m_files[node] : nullptr;
         return m_current ? new StringReader(m_current->bytes) : nullptr;
@@ -238,7 +243,7 @@ TEST_F(Previews, MoviesAndRawsWriteIntoOnePrivateFolderAndLeaveNothing) {
     EXPECT_EQ(written, (std::vector<long long>{2 << 20, 1 << 20, 4000, 5000, 7000}));
 }
 
-TEST_F(Previews, APictureAndAMovieAtOnceAndThumbnailersThatHangCrashOrSayNothing) {
+TEST_F(Previews, APictureAndAMovieAtOnceANewScanWaitsAndThumbnailersThatHangCrashOrSayNothing) {
     const std::string jpg = Encoded(40, 30, "JPEG");
     TestFileNode* picture = File("p.jpg", static_cast<long long>(jpg.size()), jpg);
     TestFileNode* movie = File("m.mp4", 9000, std::string(9000, 'm'));
@@ -250,6 +255,24 @@ TEST_F(Previews, APictureAndAMovieAtOnceAndThumbnailersThatHangCrashOrSayNothing
     for (int i = 0; i < 20; ++i) wrong += Preview(movie).bytes.toStdString() != png;
     other.join();
     EXPECT_EQ(wrong.load(), 0);
+
+    // A new scan frees the writers and nodes only after the previews in flight.
+    Program("slow", "sleep 0.5; cat '" + dir.file("thumb.png") + "'");
+    const std::size_t writes = log.writes.size();
+    ++log.inFlight;
+    PreviewImage slow;
+    std::thread late([&] {
+        slow = Preview(movie);
+        --log.inFlight;
+    });
+    salvor::platform::runUntil([&] { std::lock_guard<std::mutex> l(log.mutex); return log.writes.size() > writes; },
+                               std::chrono::seconds(5));
+    const int freed = log.freed;
+    ASSERT_TRUE(harness.Scan(0, 0));
+    late.join();
+    EXPECT_EQ(slow.bytes.toStdString(), png);
+    EXPECT_GT(log.freed.load(), freed);
+    EXPECT_EQ(log.freedInFlight.load(), 0);
 
     for (const char* body : {"exec sleep 30", "kill -SEGV $$", "exit 0", "cat /dev/urandom"}) {
         SCOPED_TRACE(body);
