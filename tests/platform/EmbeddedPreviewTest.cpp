@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -29,10 +31,11 @@ struct Writer {
 
 // The head of a JPEG of w × h with frame marker sof, padded to length bytes.
 std::vector<std::uint8_t> Jpeg(int w, int h, std::size_t length, std::uint8_t sof = 0xC0) {
-    std::vector<std::uint8_t> j = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, sof, 0x00, 0x0B, 0x08,
-                                   static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h),
-                                   static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w), 0x01, 0x01, 0x11, 0x00};
-    j.resize(length, 0);
+    const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, sof, 0x00, 0x0B, 0x08,
+                                 static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h),
+                                 static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w), 0x01, 0x01, 0x11, 0x00};
+    std::vector<std::uint8_t> j(std::max(length, sizeof head), 0);
+    std::copy(std::begin(head), std::end(head), j.begin());
     return j;
 }
 
