@@ -140,6 +140,10 @@ CPreviewFolder& folder() {
     return *f;
 }
 
+PreviewImage IconOf(const std::string& ext) {
+    return PreviewImage{QByteArray(), QString::fromUtf8(ext.data(), static_cast<qsizetype>(ext.size()))};
+}
+
 // Letters and digits of the extension only: nothing of a found name reaches a path.
 std::string SafeExt(const std::string& ext) {
     std::string out;
@@ -235,17 +239,17 @@ QByteArray ThumbnailOfPrefix(IFileNode* node, const std::string& ext, int count,
 
 PreviewImage PicturePreview(IFileNode* node, const std::string& ext) {
     const long long size = node->GetFileSize();
-    if (size <= 0 || size > VXUIPreview::kLargestPicture) return PreviewImage::icon(ext);
+    if (size <= 0 || size > VXUIPreview::kLargestPicture) return IconOf(ext);
     // One picture at a time: at most one file of up to 100 MiB in memory.
     static std::mutex oneAtATime;
     std::lock_guard<std::mutex> one(oneAtATime);
     HeldWriter held = HoldWriter(node);
-    if (!held.writer) return PreviewImage::icon(ext);
+    if (!held.writer) return IconOf(ext);
     QByteArray bytes;
     try {
         bytes = QByteArray(static_cast<qsizetype>(size), '\0');
     } catch (const std::bad_alloc&) {
-        return PreviewImage::icon(ext);
+        return IconOf(ext);
     }
     // An embedded small JPEG first; else the whole file. Only what was
     // read is decoded.
@@ -256,16 +260,12 @@ PreviewImage PicturePreview(IFileNode* node, const std::string& ext) {
         // Once more, the whole file.
         bytes.resize(static_cast<qsizetype>(size));
         bytes.truncate(ReadFromStart(held.reader.get(), bytes.data(), size));
-        if (!Usable(bytes)) return PreviewImage::icon(ext);
+        if (!Usable(bytes)) return IconOf(ext);
     }
     return PreviewImage{std::move(bytes), QString()};
 }
 
 } // namespace
-
-PreviewImage PreviewImage::icon(const std::string& ext) {
-    return PreviewImage{QByteArray(), QString::fromUtf8(ext.data(), static_cast<qsizetype>(ext.size()))};
-}
 
 void VXUIPreview::SetDecoder(Decoder decoder) {
     std::lock_guard<std::mutex> lock(settings().mutex);
@@ -298,9 +298,9 @@ QByteArray VXUIPreview::getVideoThumbFromPath(const std::string& path, const cha
 PreviewImage VXUIPreview::GetRawPicThumb(IFileNode* node) {
     const std::string ext = VXUIScan::GetNodeExt(node);
     const long long size = node->GetFileSize();
-    if (size <= 0 || size > kLargestPicture) return PreviewImage::icon(ext);
+    if (size <= 0 || size > kLargestPicture) return IconOf(ext);
     QByteArray png = ThumbnailOfPrefix(node, ext, static_cast<int>(size), ext == "psd" ? "psd" : "raw");
-    if (!Usable(png)) return PreviewImage::icon(ext);
+    if (!Usable(png)) return IconOf(ext);
     return PreviewImage{std::move(png), QString()};
 }
 
@@ -310,12 +310,12 @@ PreviewImage VXUIPreview::GetVideoThumb(IFileNode* node) {
     std::lock_guard<std::mutex> one(oneAtATime);
     const std::string ext = VXUIScan::GetNodeExt(node);
     const long long size = node->GetFileSize();
-    if (!OneOf(ext, kMovieExts) || size <= 0) return PreviewImage::icon(ext);
+    if (!OneOf(ext, kMovieExts) || size <= 0) return IconOf(ext);
     // The container's header and first frames; an AVI keeps its index at the
     // end, so one of up to 50 MiB goes whole.
     const long long count = ext == "avi" && size <= kWholeAvi ? size : std::min(size, kMoviePrefix);
     QByteArray png = ThumbnailOfPrefix(node, ext, static_cast<int>(count), "movie");
-    if (!Usable(png)) return PreviewImage::icon(ext);
+    if (!Usable(png)) return IconOf(ext);
     return PreviewImage{std::move(png), QString()};
 }
 
@@ -332,19 +332,19 @@ PreviewImage VXUIPreview::GetNSImageByFildNode(IFileNode* node) {
         // then its files show their icons.
         const int status = scan.GetStatus();
         if (status == OP_RUNNING || status == OP_PAUSED || status == OP_STOP_REQUESTED || scan.LiveWorkers() > 0)
-            return PreviewImage::icon(ext);
+            return IconOf(ext);
         static std::mutex oneReset;
         std::lock_guard<std::mutex> lock(oneReset);
         if (VXUIRecovery::instance().CheckWhetherNeedReset()) VXUIRecovery::instance().ResetParam();
     }
     const unsigned category = filter->GetNodeFileType(node);
     if (category == FILTER_MOVIE) return GetVideoThumb(node);
-    if (ext.empty()) return PreviewImage::icon(ext);
+    if (ext.empty()) return IconOf(ext);
     if (OneOf(ext, kRawExts)) return GetRawPicThumb(node);
     if (ext == "arw" || ext == "psd") {
         PreviewImage thumb = GetRawPicThumb(node);
         if (!thumb.bytes.isEmpty()) return thumb;
     }
     if (category == FILTER_PICTURE) return PicturePreview(node, ext);
-    return PreviewImage::icon(ext);
+    return IconOf(ext);
 }

@@ -1,13 +1,15 @@
 #pragma once
 // Previews of found files for the results window: a found picture's bytes, a
 // PNG thumbnail of a movie, of a camera raw picture or of a Photoshop
-// document, or else the request for the icon of the file's extension. The
+// document, or else the extension whose icon stands in (PreviewImage). The
 // services only read and select; the window side decodes the bytes and makes
-// the icon (ui/kit), on its own threads.
+// the icon (ui/kit).
 //
 // A preview reads the found file through the scan's file writers, which it
 // shares with a running recovery; it holds the scan's nodes for its whole
 // length, so a new scan or load waits for the previews in flight.
+#include "services/UIController.h"
+
 #include <QByteArray>
 #include <QSize>
 #include <QString>
@@ -15,19 +17,6 @@
 #include <chrono>
 #include <functional>
 #include <string>
-
-class IFileNode;
-
-struct PreviewImage {
-    QByteArray bytes; // an encoded picture: JPEG, PNG, …
-    // Without bytes: the icon of this extension (lower case, "" for a file
-    // without one). Null as well: there is no image at all.
-    QString iconExt;
-
-    bool isNothing() const { return bytes.isEmpty() && iconExt.isNull(); }
-    bool isIcon() const { return bytes.isEmpty() && !iconExt.isNull(); }
-    static PreviewImage icon(const std::string& ext);
-};
 
 class VXUIPreview {
 public:

@@ -236,7 +236,7 @@ public:
     bool IsRecoveryToSameDevice(const QString& path) override {
         return !path.isNull() && VXUIRecovery::instance().RecoveryPathIsSameDevice(path.toUtf8().constData());
     }
-    PreviewImage GetNSImageByFildNode(IFileNode* node) override { return VXUIPreview::GetNSImageByFildNode(node); }
+    PreviewImage GetNSImageByNode(IFileNode* node) override { return VXUIPreview::GetNSImageByFildNode(node); }
     void USBNotifier_init() override { ::USBNotifier_init(); }
 
     void ReleaseDataRecovery() override {

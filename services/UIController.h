@@ -3,9 +3,9 @@
 // windows call VXUIController::shared(); window tests install a fake in its
 // place. Everything here is called on the main thread unless said otherwise;
 // results reach the windows as notifications posted on the main thread.
-#include "services/Preview.h"
 #include "services/TreeItems.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -13,6 +13,16 @@
 #include <vector>
 
 class IFileNode;
+
+// The preview of a found file: the encoded picture (any format QImage reads),
+// or, when none can be made, the extension whose icon stands in ("" for none).
+// Plain data, so it may travel between threads; the windows decode it on the
+// main thread.
+struct PreviewImage {
+    QByteArray bytes;
+    QString iconExt;
+    bool isNull() const { return bytes.isEmpty() && iconExt.isEmpty(); }
+};
 
 class VXUIController {
 public:
@@ -87,6 +97,11 @@ public:
     virtual void RefreshData() {}
     virtual void UnselectedAllNodes() {}
 
+    // Previews. Called from loader threads (the facade serialises the
+    // decoding itself); nothing when no preview can be made.
+    virtual PreviewImage GetNSImageByNode(IFileNode* /*node*/) { return {}; }
+    virtual PreviewImage GetNSImageByFildNodeNSNumber(IFileNode* node) { return GetNSImageByNode(node); }
+
     // Name search: one at a time; a second is refused until StopSearch.
     virtual bool DoSearchWithString(const QString& /*text*/, const std::string& /*key*/) { return false; }
     virtual QString GetSearchString() { return QString(); }
@@ -132,20 +147,6 @@ public:
     // recovery writes where it is told all the same).
     virtual bool IsRecoveryToSameDevice(const QString& /*path*/) { return false; }
     virtual void ReleaseDataRecovery() {}
-
-    // Previews of found files: the encoded picture or thumbnail, or the
-    // request for the icon of the file's extension (PreviewImage). They read
-    // the device: call them from a worker thread, never the main thread.
-    // Nothing for a null file or before the file types are set.
-    virtual PreviewImage GetNSImageByFildNode(IFileNode* /*node*/) { return {}; }
-    // The same for a found file's handle (its address as a number).
-    virtual PreviewImage GetNSImageByFildNodeNSNumber(std::uint64_t handle) {
-        return GetNSImageByFildNode(reinterpret_cast<IFileNode*>(static_cast<std::uintptr_t>(handle)));
-    }
-    // The same for a tree item's found file (nothing for a group).
-    virtual PreviewImage GetNSImageByNode(const OpNodeRef& item) {
-        return item ? GetNSImageByFildNode(item->fileNode()) : PreviewImage{};
-    }
 
     // Starts the storage-media notifications ("RefreshAttachDevice",
     // "RefreshDetachDevice") once, when launching has finished; main thread.

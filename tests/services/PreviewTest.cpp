@@ -148,7 +148,7 @@ protected:
         for (auto& [node, served] : files) out.push_back(node);
         return out;
     }
-    static PreviewImage Preview(IFileNode* node) { return ScanHarness::facade().GetNSImageByFildNode(node); }
+    static PreviewImage Preview(IFileNode* node) { return ScanHarness::facade().GetNSImageByNode(node); }
     // Nothing of a preview stays in the temporary folder.
     bool TmpIsEmpty() const { return fs::is_empty(tmp.path()) && VXUIPreview::TemporaryFolder().empty(); }
 
@@ -199,14 +199,14 @@ TEST_F(Previews, PicturesOtherCategoriesAndRawFallbacks) {
     for (const Row& r : rows) {
         const PreviewImage p = Preview(r.node);
         SCOPED_TRACE(r.node->GetFileName());
-        if (r.icon) EXPECT_TRUE(p.isIcon() && p.iconExt == QString::fromLatin1(r.icon)) << p.iconExt.toStdString();
+        if (r.icon) EXPECT_TRUE(p.bytes.isEmpty() && p.iconExt == QString::fromLatin1(r.icon)) << p.iconExt.toStdString();
         else EXPECT_EQ(SizeOf(p), r.size);
         EXPECT_TRUE(TmpIsEmpty());
     }
     const PreviewImage p = Preview(cut);
     EXPECT_EQ(std::pair(p.bytes.size(), SizeOf(p)), std::pair(static_cast<qsizetype>(jpg.size()), QSize(40, 30)));
-    EXPECT_TRUE(Preview(nullptr).isNothing());
-    EXPECT_TRUE(ScanHarness::facade().GetNSImageByNode(OpNodeData::initWithFileNode(rows[2].node)).bytes.size() > 0);
+    EXPECT_TRUE(Preview(nullptr).isNull());
+    EXPECT_EQ(SizeOf(ScanHarness::facade().GetNSImageByFildNodeNSNumber(rows[2].node)), QSize(40, 30));
 }
 
 TEST_F(Previews, MoviesAndRawsWriteIntoOnePrivateFolderAndLeaveNothing) {
