@@ -2,9 +2,7 @@
 #include "app/KeepAwake.h"
 #include "engine/utility/CatchExeception.h"
 #include "platform/UserDefaults.h"
-#include "services/Preview.h"
 #include "ui/kit/Fonts.h"
-#include "ui/kit/PreviewImages.h"
 #include "ui/widgets/MyNSApplication.h"
 #include "ui/windows/AppDelegate.h"
 
@@ -31,7 +29,6 @@ int main(int argc, char** argv) {
     // ends through the delegate, not when the last window closes.
     QApplication::setQuitOnLastWindowClosed(false);
     salvor::kit::installApplicationFonts();
-    VXUIPreview::SetDecoder(salvor::kit::decodedPreviewSize);
     salvor::widgets::MyNSApplication::install();
     auto* awake = new KeepAwake;
     salvor::windows::VXAppDelegate delegate;

@@ -5,9 +5,11 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
+#include "services/Preview.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
+#include "ui/kit/PreviewImages.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/LinkUrl.h"
 #include "ui/windows/RootWindow.h"
@@ -107,6 +109,8 @@ void VXAppDelegate::applicationDidFinishLaunching() {
     nc.addObserver(this, "appWillTerminate", [this](const platform::Notification&) { applicationWillTerminate(); });
     nc.addObserver(this, "SetLangauageMemu", [](const platform::Notification&) {});
     VXUIController& facade = VXUIController::shared();
+    // Previews are tested with the pictures' own decoder; media events start.
+    VXUIPreview::SetDecoder(kit::decodedPreviewSize);
     facade.USBNotifier_init();
     // A second instance leaves before any window, an update window included.
     if (facade.IsAppRunning()) facade.CloseApp();
