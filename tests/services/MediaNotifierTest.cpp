@@ -148,6 +148,11 @@ TEST(MediaNotifier, RootLoopImageWithPartitionsOnTheKernelsEvents) {
     Posts posts;
     CMediaNotifier notifier(salvor::platform::createSystemMediaEventSource(), facts);
     ASSERT_TRUE(notifier.Start());
+    // Other programs on this machine may attach loop devices meanwhile: the
+    // counts are exact only when every event was about our image.
+    std::vector<std::string> seen;
+    auto watcher = salvor::platform::createSystemMediaEventSource();
+    ASSERT_TRUE(watcher->start([&](const MediaEvent& e) { seen.push_back(e.kernelName); }));
     std::string loop;
     ASSERT_EQ(RunCommand("losetup -f --show '" + image + "'", &loop), 0) << loop;
     loop.erase(loop.find_last_not_of(" \n") + 1);
@@ -160,10 +165,14 @@ TEST(MediaNotifier, RootLoopImageWithPartitionsOnTheKernelsEvents) {
         }
     } detach{loop};
     std::string said;
+    const std::string kernel = loop.substr(loop.rfind('/') + 1);
+    auto foreign = [&] {
+        return std::any_of(seen.begin(), seen.end(), [&](const std::string& n) { return n.rfind(kernel, 0) != 0; });
+    };
     ASSERT_EQ(RunCommand("partx -a '" + loop + "'", &said), 0) << said;
     salvor::platform::runUntil([&] { return posts.attaches >= 2; }, std::chrono::seconds(5));
     Posts::Wait(CMediaNotifier::kSettle * 3);
-    EXPECT_EQ(posts.attaches, 2);
+    EXPECT_TRUE(foreign() ? posts.attaches >= 2 : posts.attaches == 2) << posts.attaches;
     std::size_t volumes = 0;
     EXPECT_TRUE(listed(&volumes));
     EXPECT_EQ(volumes, 2u);
@@ -175,7 +184,9 @@ TEST(MediaNotifier, RootLoopImageWithPartitionsOnTheKernelsEvents) {
     salvor::platform::runUntil([&] { return ours() >= 3; }, std::chrono::seconds(5));
     Posts::Wait(std::chrono::milliseconds(500));
     EXPECT_EQ(ours(), 3); // two partitions and the disk
-    EXPECT_EQ(posts.detaches.size(), 3u);
+    if (!foreign()) {
+        EXPECT_EQ(posts.detaches.size(), 3u);
+    }
     EXPECT_FALSE(listed(nullptr));
 }
 

@@ -109,11 +109,11 @@ void VXAppDelegate::applicationDidFinishLaunching() {
     nc.addObserver(this, "appWillTerminate", [this](const platform::Notification&) { applicationWillTerminate(); });
     nc.addObserver(this, "SetLangauageMemu", [](const platform::Notification&) {});
     VXUIController& facade = VXUIController::shared();
+    // A second instance leaves before any window, an update window included.
+    if (facade.IsAppRunning()) facade.CloseApp();
     // Previews are tested with the pictures' own decoder; media events start.
     VXUIPreview::SetDecoder(kit::decodedPreviewSize);
     facade.USBNotifier_init();
-    // A second instance leaves before any window, an update window included.
-    if (facade.IsAppRunning()) facade.CloseApp();
     const QString stored = facade.getUpDataTimeStr();
     if (stored.trimmed().isEmpty()) platform::UserDefaults::setParticipate(true);
     const QDateTime now = clock_.now();
