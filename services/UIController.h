@@ -151,6 +151,10 @@ public:
     virtual bool IsRecoveryToSameDevice(const QString& /*path*/) { return false; }
     virtual void ReleaseDataRecovery() {}
 
+    // Starts the storage-media notifications ("RefreshAttachDevice",
+    // "RefreshDetachDevice") once, when launching has finished; main thread.
+    virtual void USBNotifier_init() {}
+
     // Usage statistics: kept as entry points, they do nothing.
     virtual void SpyIDIncreateTable1(int) {}
     virtual void SpyIDIncreateTable2(int, int) {}

@@ -4,9 +4,11 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
+#include "services/Preview.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
+#include "ui/kit/PreviewImages.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/LinkUrl.h"
 #include "ui/windows/RootWindow.h"
@@ -108,6 +110,9 @@ void VXAppDelegate::applicationDidFinishLaunching() {
     VXUIController& facade = VXUIController::shared();
     // A second instance leaves before any window, an update window included.
     if (facade.IsAppRunning()) facade.CloseApp();
+    // Previews are tested with the pictures' own decoder; media events start.
+    VXUIPreview::SetDecoder(kit::decodedPreviewSize);
+    facade.USBNotifier_init();
     const QString stored = facade.getUpDataTimeStr();
     if (stored.trimmed().isEmpty()) platform::UserDefaults::setParticipate(true);
     const QDateTime now = clock_.now();
