@@ -5,6 +5,7 @@
 #include "ui/kit/Fonts.h"
 #include "ui/kit/Geometry.h"
 #include "ui/kit/NamedImages.h"
+#include "ui/kit/PreviewImages.h"
 
 #include <QIcon>
 #include <QLabel>
@@ -15,13 +16,11 @@ namespace salvor::windows {
 
 QImage previewPicture(const PreviewImage& preview) {
     if (!preview.bytes.isEmpty()) {
-        QImage image = QImage::fromData(preview.bytes);
+        QImage image = kit::decodePreviewBytes(preview.bytes);
         if (!image.isNull()) return image;
     }
     if (preview.iconExt.isEmpty()) return {};
-    const QString name = VXUIController::shared().getImageForType(preview.iconExt);
-    if (name.isEmpty()) return {};
-    return QIcon::fromTheme(name).pixmap(64, 64).toImage();
+    return kit::iconForFileType(preview.iconExt).pixmap(64, 64).toImage();
 }
 
 // ---- BVView ---------------------------------------------------------------------
