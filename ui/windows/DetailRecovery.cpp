@@ -58,7 +58,7 @@ void VXDeletailWindowController::recovrtyButtonClick() {
     chooser->setLabelText(QFileDialog::Accept, localizedString("PAGE_FOUR_RECOVERY_WINDOW_SAVE_BUTTON"));
     // A loaded result offers no folder of its own: the chooser starts at home.
     chooser->setDirectory(QDir::homePath());
-    if (panel) kit::releaseObject(panel);
+    if (panel) panel->deleteLater();
     panel = chooser;
 
     // First use: the results window's frame less 75 in height; afterwards the
@@ -83,7 +83,8 @@ void VXDeletailWindowController::recoveryPanelEnded(int response) {
     rectNew = frameOf(chooser);
     recovertyButton->setButtonEnabled(true);
     const QStringList chosen = chooser->selectedFiles();
-    kit::releaseObject(chooser);
+    // We are inside the chooser's own signal: it goes once that has returned.
+    chooser->deleteLater();
     panel = nullptr;
     if (response != QDialog::Accepted || chosen.isEmpty()) return;
 

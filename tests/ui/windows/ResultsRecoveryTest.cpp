@@ -253,7 +253,9 @@ private slots:
         // Nothing ticked and nothing free still asks.
         tickAll();
         QCOMPARE(w_->selectedFileSize, 0u);
-        QVERIFY(!hasSpaceFor(0, w_->selectedFileSize));
+        w_->recovrtyButtonClick();
+        choose(dest.path());
+        QCOMPARE(answerAlert(1), key("PAGE_FOUR_RECOVERY_NO_SPACE_TITLE"));
         QCOMPARE(fake_->count("DoRecovery"), 2);
     }
 
@@ -420,9 +422,12 @@ private slots:
             QCOMPARE(shot.pixelColor(100, 400), QColor(32, 36, 39));
             fake_->scanStatus = 0;
         }
-        // The current segment again changes nothing.
+        // The current segment or tab again changes nothing.
         w_->segmentSelect(0);
         QCOMPARE(w_->selectSegmentCount, 0);
+        const int before = fake_->treeBuilds;
+        w_->pathButtonClick();
+        QCOMPARE(fake_->treeBuilds, before);
         // A date tab shown twice without new data is built once.
         fake_->scanStatus = 0;
         w_->timeButtonClick();
@@ -437,10 +442,11 @@ private slots:
         w_->opDataFile.reset();
         w_->refashDetailPageData();
         QVERIFY(w_->gridNoValueView && w_->gridNoValueView->isVisibleTo(w_->gridView));
+        QVERIFY(w_->tableView->noValueView() && w_->coverFlowerTableView->noValueView());
         // No results at all: no note.
         w_->allDiskArr.clear();
         w_->showNoValueNote();
-        QVERIFY(!w_->gridNoValueView);
+        QVERIFY(!w_->gridNoValueView && !w_->tableView->noValueView() && !w_->coverFlowerTableView->noValueView());
         // The split view keeps the left pane within 224 and 400.
         w_->splistView->setSizes({100, 900});
         QVERIFY(w_->splistLeftView->width() >= 224);
