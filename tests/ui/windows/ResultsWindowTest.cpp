@@ -86,12 +86,12 @@ class ResultsWindowTest : public QObject {
     TestFileNode *docs_ = nullptr, *pics_ = nullptr, *nameless_ = nullptr;
     CFilesystemNode* root_ = nullptr;
 
-    VXDeletailWindowController* open(bool start = true) {
+    VXDeletailWindowController* open(bool start = true, bool wholeDisk = false) {
         scan_->disks = {{"Disk", 4000000000ULL, {{"Vol", 2000000000ULL}}}};
         std::vector<DiskVolumeNodeRef> items;
         scan_->GetDeviceInfoToArray(items);
         wc_ = new VXDeletailWindowController;
-        wc_->setSelectDiskVolumeData(items[0]->children()[0]);
+        wc_->setSelectDiskVolumeData(wholeDisk ? items[0] : items[0]->children()[0]);
         wc_->showWindow();
         QApplication::setActiveWindow(wc_->window());
         if (start) wc_->getData();
@@ -461,6 +461,15 @@ private slots:
         nc.post("RefreshDetachDevice", {{"USBPath", "Disk"}});
         QCOMPARE(scan_->stops, std::vector<int>{1});
         QTRY_VERIFY(VXDeletailWindowController::lastShownRootWindow());
+        delete wc_.data();
+        // A whole disk being scanned goes by its own name.
+        open(true, true);
+        scan_->stops.clear();
+        nc.post("RefreshDetachDevice", {{"USBPath", ""}});
+        QVERIFY(scan_->stops.empty());
+        nc.post("RefreshDetachDevice", {{"USBPath", "Disk"}});
+        QCOMPARE(scan_->stops, std::vector<int>{1});
+        kit::Alert::clearQueuedAnswers();
     }
 
     // Export: the panel in the default folder with the proposed name; the
