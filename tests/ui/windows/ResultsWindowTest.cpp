@@ -16,6 +16,7 @@
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/AppDelegate.h"
 #include "ui/windows/DetailWindow.h"
 #include "ui/windows/RootWindow.h"
 #include "ui/windows/SavePanel.h"
@@ -498,6 +499,36 @@ private slots:
         wc_->bSave = 0;
         wc_->exportButtonAction();
         QCOMPARE(wc_->bSave, 0);
+    }
+
+    // The scanned disk goes while the export's progress window runs from a
+    // handler of this window: back home happens, the old start window and
+    // this window are released only after the run has returned into it.
+    void detachDuringExport() {
+        test::FakeClock clock;
+        test::FakeFetcher fetcher;
+        auto* app = new VXAppDelegate(clock, fetcher);
+        app->setTerminateHook([] {});
+        ended();
+        app->rootWindowCon = new VXRootWindowController;
+        app->rootWindowCon->deletailWC = wc_;
+        QPointer<VXRootWindowController> oldRoot = app->rootWindowCon;
+        SavePanel::queueAnswer(QStringLiteral("/tmp/out/c.rsf"));
+        test::whenModal(QStringLiteral("VXProgressWindow"), [this, oldRoot](QWidget*) {
+            kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+            platform::NotificationCenter::defaultCenter().post("RefreshDetachDevice", {{"USBPath", "Disk"}});
+            QVERIFY(QTest::qWaitFor([] { return VXDeletailWindowController::lastShownRootWindow() != nullptr; }, 5000));
+            QTest::qWait(300);
+            QVERIFY(wc_ && oldRoot); // still there while the run is on the stack
+            scan_->finishSaveOrLoad(0);
+        });
+        wc_->exportButtonAction();
+        QCOMPARE(wc_->bSave, 1);
+        QTRY_VERIFY(!wc_ && !oldRoot);
+        QCOMPARE(app->rootWindowCon, VXDeletailWindowController::lastShownRootWindow());
+        delete app->rootWindowCon;
+        app->rootWindowCon = nullptr;
+        delete app;
     }
 
     // Keyboard: the path tree takes focus at the end, letters select nothing,
