@@ -330,7 +330,7 @@ public:
     widgets::VXProgressView* progressView = nullptr;
     widgets::NewSearchTextFiled* search = nullptr;
 
-    // The window posts "appWillTerminate" through this (tests watch it).
+    // "appWillTerminate" posts made; one is enough.
     int terminatePosts = 0;
 
 protected:

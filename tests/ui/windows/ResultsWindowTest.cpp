@@ -356,6 +356,8 @@ private slots:
         kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
         wc_->stopButtonClick();
         QCOMPARE(scan_->scanStatus, 3);
+        QTRY_VERIFY(!wc_->stopButton->isUsable()); // answered; the stop itself comes 0.5 s later
+        QVERIFY(scan_->stops.empty());
         QTRY_COMPARE(scan_->stops, std::vector<int>{0});
         QCoreApplication::processEvents();
         QVERIFY(!wc_->allDiskArr.empty());
