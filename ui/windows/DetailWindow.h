@@ -349,6 +349,9 @@ private:
     void resetCounters();
     void releaseChildControllers();
     int keyInTree_ = 0; // the key a tree is handling, 0 for none
+    // The item shown by this pass of the event loop: a click asks twice
+    // (the press, then the selection), the page is filled once.
+    const OpNodeData* shownThisPass_ = nullptr;
 };
 
 // The list / preview / grid switch: three exclusive buttons in a row.

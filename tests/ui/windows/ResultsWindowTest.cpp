@@ -546,7 +546,12 @@ private slots:
         OpNodeData* next = static_cast<OpNodeData*>(wc_->outlineView->itemAtRow(1));
         QVERIFY(next && next->parent().get() == wc_->allDiskArr[0].item().get());
         QCOMPARE(wc_->opDataFile.get(), next);
-        showFolder("Docs");
+        // A click on a row fills the list once.
+        const int fills = scan_->count("GetFileNodeToArray");
+        const QRect docs = wc_->outlineView->visualRect(wc_->outlineView->indexForItem(item("Docs")));
+        QTest::mouseClick(wc_->outlineView->viewport(), Qt::LeftButton, {}, QPoint(120, docs.center().y()));
+        QCOMPARE(wc_->opDataFile.get(), item("Docs"));
+        QCOMPARE(scan_->count("GetFileNodeToArray"), fills + 1);
         QCOMPARE(wc_->arrList.size(), std::size_t(3));
 
         wc_->tableView->setFocus();
