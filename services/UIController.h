@@ -113,9 +113,6 @@ public:
     // until the saved-scan services fill them. save: a save of the results
     // to path; otherwise a load of path into the scan service.
     virtual bool beginSaveOrRestoreNode(bool /*save*/, const QString& /*path*/) { return false; }
-    // The proposed name of a saved result: the scanned device's name, "_"
-    // and the local time (no "/" or NUL in it).
-    virtual QString GetSaveFileName() { return QString(); }
     // Starts the poller that posts key at updates and "QueryProgressFinish"
     // at the end of the save (save) or the load.
     virtual void RestorPostUIUpdate(const std::string& /*key*/, bool /*save*/) {}
@@ -127,6 +124,9 @@ public:
         if (current) *current = 0;
         if (error) *error = 0;
     }
+    // The proposed name of a scan-result file: the name of the disk or
+    // volume scanned last, "_" and the local time.
+    virtual QString GetSaveFileName() { return QString(); }
     // Recovery of the ticked files. GetSelectedFilesAmout counts the shown,
     // fully ticked files, adds their sizes to *size (callers pass 0) and
     // hands both to the recovery as its totals.

@@ -104,6 +104,7 @@ int ScriptedScan::GetScanTreeNodeData(OpNodeList* array, bool clear) {
     return VXResultTrees::GetScanTreeNodeData(array, clear);
 }
 int ScriptedScan::GetFileNodeToArray(OpNodeList& out, const OpNodeRef& item) {
+    ++calls["GetFileNodeToArray"];
     return VXResultTrees::GetFileNodeToArray(out, item);
 }
 std::size_t ScriptedScan::GetNodeChildrenCnt(const OpNodeRef& item) { return VXResultTrees::GetNodeChildrenCnt(item); }

@@ -8,6 +8,7 @@
 #include "platform/NotificationCenter.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
+#include "ui/kit/ModalSession.h"
 #include "ui/kit/ViewAnimation.h"
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/ProgressViews.h"
@@ -33,6 +34,19 @@ constexpr double kSlideSeconds = 0.4;
 QPointer<VXRootWindowController>& shownRoot() {
     static QPointer<VXRootWindowController> root;
     return root;
+}
+
+// Deleted once no modal run is on the stack: a run entered from one of the
+// object's handlers (the export's progress window) may return into it.
+void releaseWhenIdle(QObject* object) {
+    QPointer<QObject> guard(object);
+    if (kit::modalDepth() == 0) {
+        object->deleteLater();
+        return;
+    }
+    platform::performAfterDelay(std::chrono::milliseconds(100), [guard] {
+        if (guard) releaseWhenIdle(guard);
+    });
 }
 
 QRectF asRect(const kit::Frame& f) { return {f.x, f.y, f.width, f.height}; }
@@ -207,9 +221,9 @@ void VXDeletailWindowController::showRootWindow() {
         if (old) {
             if (old->deletailWC == this) {
                 old->deletailWC = nullptr;
-                deleteLater();
+                releaseWhenIdle(this);
             }
-            old->deleteLater();
+            releaseWhenIdle(old);
         }
     }
     root->showWindow();

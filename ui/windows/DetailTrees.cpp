@@ -10,6 +10,7 @@
 
 #include <QHash>
 #include <QIcon>
+#include <QTimer>
 
 #include <algorithm>
 #include <numeric>
@@ -107,6 +108,7 @@ bool VXDeletailWindowController::shouldSelectItem(widgets::OutlineView* view, wi
     reLoadTableVolumnIndicatorImage();
     if (keyInTree_ && keyInTree_ != Qt::Key_Up && keyInTree_ != Qt::Key_Down) return false;
     if (!item) return false;
+    if (item == shownThisPass_) return true;
     opDataFile = asItem(item)->shared_from_this();
     selectedRow = view->rowForItem(item);
     stopImageLoading();
@@ -119,6 +121,8 @@ bool VXDeletailWindowController::shouldSelectItem(widgets::OutlineView* view, wi
     flowView->cacheManager().freeCache();
     flowView->reloadData();
     refashDetailPageData();
+    shownThisPass_ = asItem(item);
+    QTimer::singleShot(0, this, [this] { shownThisPass_ = nullptr; });
     return true;
 }
 

@@ -348,7 +348,7 @@ public:
     widgets::VXProgressView* progressView = nullptr;
     widgets::NewSearchTextFiled* search = nullptr;
 
-    // The window posts "appWillTerminate" through this (tests watch it).
+    // "appWillTerminate" posts made; one is enough.
     int terminatePosts = 0;
 
 protected:
@@ -367,6 +367,9 @@ private:
     void resetCounters();
     void releaseChildControllers();
     int keyInTree_ = 0; // the key a tree is handling, 0 for none
+    // The item shown by this pass of the event loop: a click asks twice
+    // (the press, then the selection), the page is filled once.
+    const OpNodeData* shownThisPass_ = nullptr;
 };
 
 // The list / preview / grid switch: three exclusive buttons in a row.

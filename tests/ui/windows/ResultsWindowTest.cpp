@@ -16,6 +16,7 @@
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/AppDelegate.h"
 #include "ui/windows/DetailWindow.h"
 #include "ui/windows/RootWindow.h"
 #include "ui/windows/SavePanel.h"
@@ -86,12 +87,12 @@ class ResultsWindowTest : public QObject {
     TestFileNode *docs_ = nullptr, *pics_ = nullptr, *nameless_ = nullptr;
     CFilesystemNode* root_ = nullptr;
 
-    VXDeletailWindowController* open(bool start = true) {
+    VXDeletailWindowController* open(bool start = true, bool wholeDisk = false) {
         scan_->disks = {{"Disk", 4000000000ULL, {{"Vol", 2000000000ULL}}}};
         std::vector<DiskVolumeNodeRef> items;
         scan_->GetDeviceInfoToArray(items);
         wc_ = new VXDeletailWindowController;
-        wc_->setSelectDiskVolumeData(items[0]->children()[0]);
+        wc_->setSelectDiskVolumeData(wholeDisk ? items[0] : items[0]->children()[0]);
         wc_->showWindow();
         QApplication::setActiveWindow(wc_->window());
         if (start) wc_->getData();
@@ -355,6 +356,8 @@ private slots:
         kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
         wc_->stopButtonClick();
         QCOMPARE(scan_->scanStatus, 3);
+        QTRY_VERIFY(!wc_->stopButton->isUsable()); // answered; the stop itself comes 0.5 s later
+        QVERIFY(scan_->stops.empty());
         QTRY_COMPARE(scan_->stops, std::vector<int>{0});
         QCoreApplication::processEvents();
         QVERIFY(!wc_->allDiskArr.empty());
@@ -461,6 +464,15 @@ private slots:
         nc.post("RefreshDetachDevice", {{"USBPath", "Disk"}});
         QCOMPARE(scan_->stops, std::vector<int>{1});
         QTRY_VERIFY(VXDeletailWindowController::lastShownRootWindow());
+        delete wc_.data();
+        // A whole disk being scanned goes by its own name.
+        open(true, true);
+        scan_->stops.clear();
+        nc.post("RefreshDetachDevice", {{"USBPath", ""}});
+        QVERIFY(scan_->stops.empty());
+        nc.post("RefreshDetachDevice", {{"USBPath", "Disk"}});
+        QCOMPARE(scan_->stops, std::vector<int>{1});
+        kit::Alert::clearQueuedAnswers();
     }
 
     // Export: the panel in the default folder with the proposed name; the
@@ -491,6 +503,36 @@ private slots:
         QCOMPARE(wc_->bSave, 0);
     }
 
+    // The scanned disk goes while the export's progress window runs from a
+    // handler of this window: back home happens, the old start window and
+    // this window are released only after the run has returned into it.
+    void detachDuringExport() {
+        test::FakeClock clock;
+        test::FakeFetcher fetcher;
+        auto* app = new VXAppDelegate(clock, fetcher);
+        app->setTerminateHook([] {});
+        ended();
+        app->rootWindowCon = new VXRootWindowController;
+        app->rootWindowCon->deletailWC = wc_;
+        QPointer<VXRootWindowController> oldRoot = app->rootWindowCon;
+        SavePanel::queueAnswer(QStringLiteral("/tmp/out/c.rsf"));
+        test::whenModal(QStringLiteral("VXProgressWindow"), [this, oldRoot](QWidget*) {
+            kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+            platform::NotificationCenter::defaultCenter().post("RefreshDetachDevice", {{"USBPath", "Disk"}});
+            QVERIFY(QTest::qWaitFor([] { return VXDeletailWindowController::lastShownRootWindow() != nullptr; }, 5000));
+            QTest::qWait(300);
+            QVERIFY(wc_ && oldRoot); // still there while the run is on the stack
+            scan_->finishSaveOrLoad(0);
+        });
+        wc_->exportButtonAction();
+        QCOMPARE(wc_->bSave, 1);
+        QTRY_VERIFY(!wc_ && !oldRoot);
+        QCOMPARE(app->rootWindowCon, VXDeletailWindowController::lastShownRootWindow());
+        delete app->rootWindowCon;
+        app->rootWindowCon = nullptr;
+        delete app;
+    }
+
     // Keyboard: the path tree takes focus at the end, letters select nothing,
     // arrows do; Space ticks a list row (refused while running); Tab order.
     void keyboard() {
@@ -504,7 +546,12 @@ private slots:
         OpNodeData* next = static_cast<OpNodeData*>(wc_->outlineView->itemAtRow(1));
         QVERIFY(next && next->parent().get() == wc_->allDiskArr[0].item().get());
         QCOMPARE(wc_->opDataFile.get(), next);
-        showFolder("Docs");
+        // A click on a row fills the list once.
+        const int fills = scan_->count("GetFileNodeToArray");
+        const QRect docs = wc_->outlineView->visualRect(wc_->outlineView->indexForItem(item("Docs")));
+        QTest::mouseClick(wc_->outlineView->viewport(), Qt::LeftButton, {}, QPoint(120, docs.center().y()));
+        QCOMPARE(wc_->opDataFile.get(), item("Docs"));
+        QCOMPARE(scan_->count("GetFileNodeToArray"), fills + 1);
         QCOMPARE(wc_->arrList.size(), std::size_t(3));
 
         wc_->tableView->setFocus();

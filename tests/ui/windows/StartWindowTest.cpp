@@ -40,6 +40,8 @@ bool rowDrawnChosen(VXSelectDiskViewController* page, int row) {
 }
 } // namespace
 
+Q_DECLARE_METATYPE(std::vector<FakeFacade::Disk>)
+
 class StartWindowTest : public QObject {
     Q_OBJECT
     QTemporaryDir config_;
@@ -287,7 +289,6 @@ private slots:
     }
 };
 
-Q_DECLARE_METATYPE(std::vector<FakeFacade::Disk>)
 
 QTEST_MAIN(StartWindowTest)
 #include "StartWindowTest.moc"
