@@ -81,7 +81,11 @@ std::string cSpec(const Spec& s, const char* length, char conversion) {
         out += f;
     }
     if (s.width >= 0) out += std::to_string(s.width);
-    if (s.precision >= 0) out += "." + std::to_string(s.precision);
+    if (s.precision >= 0) {
+        // Appended piece by piece: GCC 12 at -O3 misreads "." + string&& as an overlapping copy.
+        out += '.';
+        out += std::to_string(s.precision);
+    }
     out += length;
     out += conversion;
     return out;

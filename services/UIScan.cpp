@@ -119,25 +119,19 @@ ResultCode VXUIScan::DoVolumeStorageScan(IStorageDevice* device) {
 }
 
 void VXUIScan::ResetRecoveryController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink, bool keepEarlier) {
-    std::vector<IRecoveryController*> gone;
-    IRecoveryController* made = nullptr;
-    {
-        auto lock = Lock();
-        if (keepEarlier) {
-            if (m_controller) m_earlier.push_back(m_controller);
-        } else {
-            // Writers read through their controller's searchers: they go first.
-            ReleaseWritersLocked();
-            VXUIRecovery::instance().ReleaseDataRecovery();
-            gone.swap(m_earlier);
-            if (m_controller) gone.push_back(m_controller);
-        }
-        m_controller = nullptr;
-        for (IRecoveryController* c : gone) c->Release();
-        made = m_makeController ? m_makeController(type) : CreateRecoveryController(type);
-        if (made && sink && type <= RECOVERY_PARTITION) SetRestoreScanSink(made, sink);
-        m_controller = made;
+    auto lock = Lock();
+    if (keepEarlier) {
+        if (m_controller) m_earlier.push_back(std::move(m_controller));
+    } else {
+        // Writers read through their controller's searchers: they go first.
+        ReleaseWritersLocked();
+        VXUIRecovery::instance().ReleaseDataRecovery();
+        m_earlier.clear();
     }
+    m_controller.reset();
+    Owned<IRecoveryController> made(m_makeController ? m_makeController(type) : CreateRecoveryController(type));
+    if (made && sink && type <= RECOVERY_PARTITION) SetRestoreScanSink(made.get(), sink);
+    m_controller = std::move(made);
 }
 
 // ---- device questions ---------------------------------------------------------
@@ -174,7 +168,7 @@ void VXUIScan::SaveScanSorage(IStorageDevice* device) {
 
 IRecoveryController* VXUIScan::GetRecoveryController() const {
     auto lock = Lock();
-    return m_controller;
+    return m_controller.get();
 }
 
 int VXUIScan::IsStorageMounted(IStorageDevice* device) const {
@@ -295,8 +289,7 @@ void VXUIScan::ReleaseResults() {
     {
         auto lock = Lock();
         ResetRecoveryController(RECOVERY_NONE, nullptr);
-        if (m_controller) m_controller->Release();
-        m_controller = nullptr;
+        m_controller.reset();
     }
     ClearData();
 }
@@ -306,7 +299,7 @@ IDataRecovery* VXUIScan::GetFileNodeDataRecover(IFileNode* node) const {
     if (!root) return nullptr;
     auto lock = Lock();
     const auto it = m_writers.find(root);
-    return it == m_writers.end() ? nullptr : it->second;
+    return it == m_writers.end() ? nullptr : it->second.get();
 }
 
 void VXUIScan::ReleaseDataRecovery() {
@@ -317,8 +310,8 @@ void VXUIScan::ReleaseDataRecovery() {
 void VXUIScan::ReleaseWritersLocked() {
     for (auto& [root, writer] : m_writers) {
         if (!writer) continue;
-        auto busy = LockWriter(writer); // a recovery or preview between its two calls
-        writer->Release();
+        auto busy = LockWriter(writer.get()); // a recovery or preview between its two calls
+        writer.reset();
     }
     m_writers.clear();
 }
@@ -434,11 +427,8 @@ int VXUIScan::ShowFilesystemNode(IFilesystemNode* root) {
     {
         auto lock = Lock();
         if (m_controller && m_controller->thisType() == RECOVERY_DELETED) {
-            if (IDataRecovery* writer = m_controller->GetDataRecovery(VXCPPPublic::instance().GetNodeSearcheType(root))) {
-                IDataRecovery*& slot = m_writers[root];
-                if (slot) slot->Release();
-                slot = writer;
-            }
+            if (IDataRecovery* writer = m_controller->GetDataRecovery(VXCPPPublic::instance().GetNodeSearcheType(root)))
+                m_writers[root].reset(writer);
         }
         m_roots.push_back(root);
     }

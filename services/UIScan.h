@@ -5,6 +5,9 @@
 // sets the filter's scan type, runs the controller with itself as progress
 // sink and node sink, and files every found file by type and by date for the
 // windows' trees.
+#include "engine/include/DataRecovery.h"
+#include "engine/include/Owned.h"
+#include "engine/include/RecoveryController.h"
 #include "engine/include/ResultCode.h"
 #include "engine/include/SearchInterfaces.h"
 #include "services/UIOperation.h"
@@ -19,9 +22,7 @@
 #include <string>
 #include <vector>
 
-class IDataRecovery;
 class IFileNode;
-class IRecoveryController;
 class IStorageDevice;
 class RestoreScanSink;
 struct CCollectedVolumeDeviceInfoStruct;
@@ -147,8 +148,8 @@ private:
     mutable std::shared_mutex m_nodes;
     RestoreScanSink* m_restoreSink = nullptr;
     IStorageDevice* m_savedStorage = nullptr;
-    IRecoveryController* m_controller = nullptr;
-    std::vector<IRecoveryController*> m_earlier; // earlier volumes of a whole-disk scan
+    Owned<IRecoveryController> m_controller;
+    std::vector<Owned<IRecoveryController>> m_earlier; // earlier volumes of a whole-disk scan
     ControllerFactory m_makeController;
     int m_deep = 0;
     int m_treeFinished = 1;
@@ -165,7 +166,9 @@ private:
     std::atomic<std::uint64_t> m_fileCount{0};
     std::atomic<std::uint64_t> m_fileSize{0};
     int m_recoveryCount = 0;
-    std::map<IFileNode*, IDataRecovery*> m_writers;
+    // Declared after the controllers: a writer reads through its controller's
+    // searchers, so it must go first.
+    std::map<IFileNode*, Owned<IDataRecovery>> m_writers;
     std::atomic<int> m_liveWorkers{0};
 };
 

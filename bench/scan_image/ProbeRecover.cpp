@@ -5,6 +5,7 @@
 #include "engine/enumeration/SameVolume.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/FileNode.h"
+#include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/writer/DataRecovery.h"
 #include "engine/writer/DestinationNames.h"
@@ -30,11 +31,6 @@ public:
     int shouldBuild() override { return 1; }
 };
 
-struct WriterRelease {
-    void operator()(IDataRecovery* w) const {
-        if (w) w->Release();
-    }
-};
 
 class Descriptor {
 public:
@@ -120,7 +116,7 @@ private:
     int m_root;
     CDestinationNames m_names;
     std::map<IFileNode*, std::string> m_folders; // each made folder's name within its parent
-    std::map<int, std::unique_ptr<IDataRecovery, WriterRelease>> m_writers;
+    std::map<int, Owned<IDataRecovery>> m_writers;
 };
 
 } // namespace

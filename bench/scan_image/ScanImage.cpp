@@ -12,6 +12,7 @@
 #include "engine/all/AllLibraries.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/include/RecoveryFilter.h"
 #include "engine/include/StorageDevice.h"
@@ -62,12 +63,6 @@ public:
     void SleepSeconds(unsigned) override {}
 };
 
-template <typename T>
-struct Releaser {
-    void operator()(T* p) const {
-        if (p) p->Release();
-    }
-};
 
 } // namespace
 
@@ -105,10 +100,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::unique_ptr<IRecoveryFilter, Releaser<IRecoveryFilter>> filter(CreateFilter());
+    Owned<IRecoveryFilter> filter(CreateFilter());
     filter->SetFilterTypes(FILTER_ALL);
     filter->SetScanType(quick ? SCAN_QUICK_UNMOUNTED : SCAN_DEEP);
-    std::unique_ptr<IRecoveryController, Releaser<IRecoveryController>> controller(
+    Owned<IRecoveryController> controller(
         CreateRecoveryController(quick ? RECOVERY_DELETED : RECOVERY_COMPLETE));
     NoSleepClock clock;
     if (auto* base = dynamic_cast<CRecoveryControllerBase*>(controller.get()))

@@ -4,6 +4,7 @@
 // searcher) and the partition controller (the deep scan of a whole disk).
 // Each can replay a saved scan result instead of scanning.
 #include "engine/include/DataRecovery.h"
+#include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/include/RestoreScanSink.h"
 #include "engine/include/SearchInterfaces.h"
@@ -60,12 +61,7 @@ public:
     void SetTreeBuilderFactory(BuilderFactory factory) { m_makeBuilder = std::move(factory); }
 
 protected:
-    struct BuilderRelease {
-        void operator()(IDirecotryTreeBuilder* b) const {
-            if (b) b->Release();
-        }
-    };
-    using BuilderPtr = std::unique_ptr<IDirecotryTreeBuilder, BuilderRelease>;
+    using BuilderPtr = Owned<IDirecotryTreeBuilder>;
 
     // Makes and initialises the builder; 0 or the failing code.
     ResultCode MakeBuilder(bool replay, IDrirectoryTree* tree, ResultCode none, ResultCode refused);

@@ -2,14 +2,12 @@
 
 #include "engine/common/DataRunList.h"
 #include "engine/fat/FatTable.h"
+#include "engine/include/Owned.h"
 
 #include <memory>
 
 namespace {
-struct ListRelease {
-    void operator()(IDataRunList* l) const { l->Release(); }
-};
-using ListPtr = std::unique_ptr<IDataRunList, ListRelease>;
+using ListPtr = Owned<IDataRunList>;
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
 } // namespace
@@ -116,7 +114,7 @@ void CFATBuildDataRun::BuildDeleteFileDataRunList(IDataRunList& list, std::uint6
 
 void CFATBuildDataRun::MarkUse(IDataRunList& list) {
     if (!m_clusterUse) return;
-    std::unique_ptr<IDataRunList, ListRelease> copy(list.Clone());
+    ListPtr copy(list.Clone());
     if (!copy) return;
     for (DataRun* r = copy->GetFirst(); r; r = copy->GetNext())
         for (long long i = 0; i < r->length; ++i) {

@@ -4,6 +4,7 @@
 #include "engine/fat/FatDirEntry.h"
 #include "engine/fat/FatFileNode.h"
 #include "engine/fat/FatSearchedPartitionInfo.h"
+#include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
@@ -211,9 +212,7 @@ int CFATDeepBuildWorker::BuildLostNode(CFATBuildChildren& builder, const FatFold
         if (r.HasDots() || !IsFirsectorInCluster(s)) continue;
         const auto c = static_cast<std::uint32_t>(ConvertSectorToClusterNum(s));
         if (Visited().count(c) || !ReadCluster(s, buffer)) continue;
-        std::unique_ptr<CFATFileNode, void (*)(CFATFileNode*)> lost(
-            CreateTempFileNode(FIRSTFOLDERSECTOR::kNoCluster, FIRSTFOLDERSECTOR::kNoCluster),
-            [](CFATFileNode* n) { n->Release(); });
+        Owned<CFATFileNode> lost(CreateTempFileNode(FIRSTFOLDERSECTOR::kNoCluster, FIRSTFOLDERSECTOR::kNoCluster));
         builder.BuildChildrenFromBuffer(buffer.data(), static_cast<std::uint32_t>(buffer.size()), lost.get(), queue,
                                         1, 1);
         queue.clear();

@@ -1,5 +1,6 @@
 #include "engine/ntfs/CompressFileReader.h"
 
+#include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/writer/DestinationFile.h"
 
@@ -9,12 +10,6 @@
 #include <memory>
 
 namespace {
-struct ListRelease {
-    void operator()(IDataRunList* l) const {
-        if (l) l->Release();
-    }
-};
-
 // A unit of the file: its pieces and its kind.
 struct Unit {
     std::uint32_t type = NONECOMPRESSED_UNIT;
@@ -45,7 +40,7 @@ std::vector<Unit> Units(const std::vector<tagCompressDataRun>& pieces) {
 void CCompressFileReader::ReGroupCompressDataRunList(IDataRunList* runs, std::vector<tagCompressDataRun>& units) {
     units.clear();
     if (!runs) return;
-    std::unique_ptr<IDataRunList, ListRelease> walk(runs->Clone());
+    Owned<IDataRunList> walk(runs->Clone());
     if (!walk) return;
     std::vector<tagCompressDataRun> pending;
     long long remaining = kUnitClusters;

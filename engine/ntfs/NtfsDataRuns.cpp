@@ -1,5 +1,6 @@
 #include "engine/ntfs/NtfsDataRuns.h"
 
+#include "engine/include/Owned.h"
 #include "engine/ntfs/NtfsFileRecord.h"
 
 #include <algorithm>
@@ -188,9 +189,7 @@ std::unique_ptr<CCompressedDataRunList> CCompressedDataRunList::Compress(IDataRu
     const long long offset = list->GetOffset();
     if (resident ? (offset <= 0 || offset > 0xFFFF) : offset != 0) return nullptr;
     // Walk a copy: the caller's cursor may be in use.
-    std::unique_ptr<IDataRunList, void (*)(IDataRunList*)> runs(list->Clone(), [](IDataRunList* l) {
-        if (l) l->Release();
-    });
+    Owned<IDataRunList> runs(list->Clone());
     if (!runs) return nullptr;
     auto compact = std::make_unique<CCompressedDataRunList>();
     compact->m_offset = static_cast<std::uint16_t>(offset);

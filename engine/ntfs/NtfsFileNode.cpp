@@ -1,6 +1,7 @@
 #include "engine/ntfs/NtfsFileNode.h"
 
 #include "engine/common/TextConvert.h"
+#include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/ntfs/CompressFileReader.h"
 
@@ -13,12 +14,7 @@ using Attr = CNTFSFileRecordAttribute;
 using FileName = CNTFSFileRecordFileNameAttribute;
 
 namespace {
-struct ListRelease {
-    void operator()(IDataRunList* l) const {
-        if (l) l->Release();
-    }
-};
-using ListPtr = std::unique_ptr<IDataRunList, ListRelease>;
+using ListPtr = Owned<IDataRunList>;
 
 // Records below 5 are metafiles, never folders.
 constexpr long long kFirstUserRecord = 5;

@@ -2,6 +2,7 @@
 
 #include "engine/common/FileNode.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/include/Owned.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "engine/include/StorageDevice.h"
 
@@ -10,11 +11,6 @@
 #include <memory>
 
 namespace {
-struct RunListRelease {
-    void operator()(IDataRunList* l) const {
-        if (l) l->Release();
-    }
-};
 // No file system this reader serves has larger clusters.
 constexpr long long kMaxClusterBytes = 64LL * 1024 * 1024;
 } // namespace
@@ -48,7 +44,7 @@ bool CFileReaderEx::Read(long long offset, std::uint8_t* out, unsigned size, uns
     if (!runs) return false;
     if (runs->IsResident()) return ReadResidentData(offset, out, size, read);
 
-    std::unique_ptr<IDataRunList, RunListRelease> walk(runs->Clone());
+    Owned<IDataRunList> walk(runs->Clone());
     if (!walk) return false;
     const unsigned long long total = m_device->GetTotalSectors();
     long long vcn = 0; // first cluster of the run in the file

@@ -2,6 +2,7 @@
 // The writer of one found file at a time: picks the node's partition, reads
 // the node through its reader and writes a byte-exact copy.
 #include "engine/include/DataRecovery.h"
+#include "engine/include/Owned.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "engine/utility/Locks.h"
 
@@ -65,12 +66,7 @@ public:
     void SetWriteRetryDelayMs(int ms) { m_retryDelayMs = ms; }
 
 private:
-    struct ReaderRelease {
-        void operator()(IFileReader* r) const {
-            if (r) r->Release();
-        }
-    };
-    using ReaderPtr = std::unique_ptr<IFileReader, ReaderRelease>;
+    using ReaderPtr = Owned<IFileReader>;
 
     void ReleasePartitions();
     bool EnsureBuffer();

@@ -46,7 +46,7 @@ int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitio
     }
     // Our own copy: the node's list has one cursor, and a preview may read
     // the same node while a recovery does.
-    std::unique_ptr<IDataRunList, RunListRelease> copy(runs->Clone());
+    Owned<IDataRunList> copy(runs->Clone());
     if (!copy) {
         WriterLogSite("Open", 65);
         return 0;

@@ -3,6 +3,7 @@
 // the search found it in.
 #include "engine/include/DataRecovery.h"
 #include "engine/include/FileNode.h"
+#include "engine/include/Owned.h"
 
 #include <cstdint>
 #include <memory>
@@ -58,13 +59,8 @@ protected:
     bool ReadRunBytes(long long firstSector, long long rel, unsigned char* buffer, long long n,
                       unsigned sectorSize);
 
-    struct RunListRelease {
-        void operator()(IDataRunList* l) const {
-            if (l) l->Release();
-        }
-    };
 
-    std::unique_ptr<IDataRunList, RunListRelease> m_runs; // own copy of the node's runs
+    Owned<IDataRunList> m_runs; // own copy of the node's runs
     IStorageDevice* m_device = nullptr;                   // borrowed
     CFileNode* m_node = nullptr;                          // borrowed
     std::int64_t m_clusterSize = 0;                       // bytes

@@ -1,6 +1,7 @@
 #include "engine/writer/NodePartition.h"
 
 #include "engine/common/FileNode.h"
+#include "engine/include/Owned.h"
 #include "engine/include/SearchedPartitionInfo.h"
 
 #include <cmath>
@@ -55,10 +56,7 @@ bool IsClusterSuit(unsigned sectorsPerCluster, CFileNode& node, const std::vecto
 std::vector<DataRun> CopyRuns(IDataRunList* list) {
     std::vector<DataRun> runs;
     if (!list) return runs;
-    struct Release {
-        void operator()(IDataRunList* l) const { l->Release(); }
-    };
-    std::unique_ptr<IDataRunList, Release> copy(list->Clone());
+    Owned<IDataRunList> copy(list->Clone());
     if (!copy) return runs;
     for (DataRun* r = copy->GetFirst(); r; r = copy->GetNext())
         runs.push_back(*r);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the services tests with ThreadSanitizer and runs those where a scan's
 # worker, a search thread and the main thread's tree pulls meet.
-# Usage: tsan-services.sh [repository root]
+# Usage: tsan-services.sh [repository root]   (default: the repository holding this script)
 set -euo pipefail
-root="${1:-/work/main}"
+root="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
 build="${SALVOR_TSAN_BUILD:-$root/build/tsan}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DSALVOR_TSAN=ON -DSALVOR_SANITIZE=OFF -DSALVOR_BUILD_UI=OFF -DSALVOR_BUILD_BENCH=OFF >/dev/null

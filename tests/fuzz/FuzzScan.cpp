@@ -3,6 +3,7 @@
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/exfat/ExfatEntries.h"
 #include "engine/include/DataRecovery.h"
+#include "engine/include/Owned.h"
 #include "engine/include/RecoveryFilter.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
 
@@ -90,15 +91,6 @@ public:
     }
     std::vector<IFileNode*> nodes;
 };
-
-template <typename T>
-struct Releaser {
-    void operator()(T* p) const {
-        if (p) p->Release();
-    }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, Releaser<T>>;
 
 // Reads every shown file through the writer; a bounded number are also written.
 void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& nodes, _tagSearcherType type) {

@@ -1,6 +1,7 @@
 // Mapping pairs: validity, decoding (which must stay inside the bytes even
 // for invalid pairs), cluster lookups, and the compact form's round trip:
 // Decompress(Compress(runs)) gives the runs back.
+#include "engine/include/Owned.h"
 #include "engine/ntfs/NtfsDataRuns.h"
 
 #include <memory>
@@ -25,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto compact = CCompressedDataRunList::Compress(&runs);
     if (list.IsEmpty() != !compact) __builtin_trap();
     if (!compact) return 0;
-    std::unique_ptr<IDataRunList, void (*)(IDataRunList*)> back(compact->Decompress(),
-                                                                [](IDataRunList* l) { l->Release(); });
+    Owned<IDataRunList> back(compact->Decompress());
     if (!back || static_cast<CDataRunList*>(back.get())->Runs().size() != list.Runs().size())
         __builtin_trap();
     std::size_t i = 0;

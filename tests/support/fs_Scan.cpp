@@ -3,6 +3,7 @@
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/DeviceRecords.h"
+#include "engine/include/Owned.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
 
 #include <gtest/gtest.h>
@@ -11,12 +12,6 @@
 
 namespace salvor::test {
 namespace {
-template <typename T> struct Releaser {
-    void operator()(T* p) const {
-        if (p) p->Release();
-    }
-};
-
 class NoSleepClock : public ITreeBuilderClock {
 public:
     long long NowSeconds() override { return 0; }
@@ -26,9 +21,9 @@ public:
 
 struct FsScan::Private {
     NoSleepClock clock;
-    std::unique_ptr<IRecoveryFilter, Releaser<IRecoveryFilter>> filter{CreateFilter()};
-    std::unique_ptr<IRecoveryController, Releaser<IRecoveryController>> controller;
-    std::map<int, std::unique_ptr<IDataRecovery, Releaser<IDataRecovery>>> writers;
+    Owned<IRecoveryFilter> filter{CreateFilter()};
+    Owned<IRecoveryController> controller;
+    std::map<int, Owned<IDataRecovery>> writers;
     TempDir out;
     int written = 0;
 };
@@ -89,7 +84,7 @@ std::string FsScan::Recover(IFileNode* node, _tagSearcherType type) {
     IFileReader* reader = writer->SetRecoverNode(node);
     if (!reader) return {};
     reader->Release();
-    const std::string dest = d->out.file("f" + std::to_string(d->written++));
+    const std::string dest = d->out.file(std::string("f").append(std::to_string(d->written++)));
     RecordingProgress p;
     if (IsFailure(writer->RecoverTo(dest.c_str(), &p, 0))) return {};
     return Sha256File(dest);

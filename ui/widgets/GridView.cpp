@@ -21,7 +21,10 @@ namespace {
 using namespace std::chrono_literals;
 std::string joined(const IndexSet& set) {
     std::string out;
-    for (std::int64_t i : set) out += (out.empty() ? "" : ",") + std::to_string(i);
+    for (std::int64_t i : set) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(i);
+    }
     return out;
 }
 } // namespace

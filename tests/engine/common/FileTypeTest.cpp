@@ -44,11 +44,11 @@ TEST(KeHash, MatchesAnIndependentImplementationAndFillsUp) {
     CKeHashTable<int, 16> table;
     EXPECT_EQ(table.GetHashTablePos(nullptr), -1);
     EXPECT_EQ(table.GetHashTablePos("a"), -1);
-    for (int i = 0; i < 16; ++i) ASSERT_TRUE(table.Insert(("k" + std::to_string(i)).c_str(), i));
+    for (int i = 0; i < 16; ++i) ASSERT_TRUE(table.Insert(std::string("k").append(std::to_string(i)).c_str(), i));
     EXPECT_FALSE(table.Insert("overflow", 99));
     for (int i = 0; i < 16; ++i) {
         int v = -1;
-        ASSERT_TRUE(table.Find(("K" + std::to_string(i)).c_str(), &v));
+        ASSERT_TRUE(table.Find(std::string("K").append(std::to_string(i)).c_str(), &v));
         EXPECT_EQ(v, i);
     }
     EXPECT_EQ(table.GetHashTablePos("absent"), -1) << "a full turn ends the search";

@@ -4,6 +4,7 @@
 
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/include/Owned.h"
 #include "engine/include/RestoreScanSink.h"
 #include "tests/engine/tree/TreeFakes.h"
 #include "tests/support/Fixture.h"
@@ -143,13 +144,8 @@ private:
     CSearchedPartitionInfo record_{512};
 };
 
-struct Releaser {
-    template <class T> void operator()(T* p) const {
-        if (p) p->Release();
-    }
-};
-using ControllerPtr = std::unique_ptr<IRecoveryController, Releaser>;
-using WriterPtr = std::unique_ptr<IDataRecovery, Releaser>;
+using ControllerPtr = Owned<IRecoveryController>;
+using WriterPtr = Owned<IDataRecovery>;
 
 // Forwards to a real builder and logs its release.
 class LoggingBuilder : public IDirecotryTreeBuilder {

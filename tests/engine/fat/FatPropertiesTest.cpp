@@ -4,6 +4,7 @@
 #include "engine/fat/FatFileNode.h"
 #include "engine/fat/FatFileProperties.h"
 #include "engine/fat/IniFile.h"
+#include "engine/include/Owned.h"
 #include "tests/engine/fat/FatTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -34,11 +35,10 @@ std::unique_ptr<CFATFileProperties> Build(const Bytes& run) {
         CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(run));
 }
 
-template <typename T> using Owned = std::unique_ptr<T, void (*)(T*)>;
 Owned<CFATFileNode> Node(CFATFileProperties* p) {
-    auto* n = new CFATFileNode();
+    Owned<CFATFileNode> n(new CFATFileNode());
     n->SetFileProperties(p);
-    return Owned<CFATFileNode>(n, [](CFATFileNode* x) { x->Release(); });
+    return n;
 }
 
 class IniFileTest : public ::testing::Test {

@@ -119,8 +119,10 @@ std::vector<OracleEntry> FlsOf(const std::string& image) {
 
 std::string FatKey(const std::string& path) {
     std::string out;
-    for (const auto& part : Split(path))
-        out += (out.empty() ? "" : "/") + Stored(Erased(part));
+    for (const auto& part : Split(path)) {
+        if (!out.empty()) out += '/';
+        out += Stored(Erased(part));
+    }
     return out;
 }
 

@@ -89,7 +89,8 @@ std::map<std::string, long long> FlsFiles(const std::string& listing) {
         bool hidden = false;
         while (std::getline(parts, part, '/')) {
             hidden = part.starts_with(".") || part.starts_with("$");
-            path += (path.empty() ? "" : "/") + part.substr(part.find_first_not_of('.'));
+            if (!path.empty()) path += '/';
+            path += part.substr(part.find_first_not_of('.'));
         }
         if (!hidden) out[path] = std::stoll(line.substr(line.find(' ') + 1));
     }

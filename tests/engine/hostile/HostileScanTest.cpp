@@ -9,6 +9,7 @@
 #include "engine/fat/FatBuildWorker.h"
 #include "engine/fat/FatFileNode.h"
 #include "engine/fat/FatFileProperties.h"
+#include "engine/include/Owned.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/fat/FatRegistration.h"
@@ -101,13 +102,12 @@ TEST(HostileDuplicates, IndexedRecordingKeepsTheRule) {
         long long NowSeconds() override { return 0; }
         void SleepSeconds(unsigned) override {}
     };
-    const auto release = [](auto* p) { if (p) p->Release(); };
-    std::unique_ptr<IRecoveryFilter, decltype(release)> filter(CreateFilter(), release);
+    Owned<IRecoveryFilter> filter(CreateFilter());
     filter->SetFilterTypes(FILTER_ALL);
     filter->SetScanType(SCAN_DEEP);
     NoSleepClock clock;
     salvor::test::RecordingTree sink;
-    std::unique_ptr<IDirecotryTreeBuilder, decltype(release)> builder(CreateTreeBuilder(false, &clock), release);
+    Owned<IDirecotryTreeBuilder> builder(CreateTreeBuilder(false, &clock));
     builder->Initialize("Disk", &sink, filter.get());
     builder->AddSearcherInfo(SEARCHER_FAT, 0);
     auto add = [&](const char* name, std::uint16_t attr, std::uint16_t partition, std::uint64_t created) {

@@ -1,5 +1,6 @@
 // Damaged structures: each is refused (or read) within its own bytes; the
 // sanitizers check that nothing outside them is touched.
+#include "engine/include/Owned.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsIndexRecord.h"
 #include "engine/ntfs/NtfsLogRecord.h"
@@ -154,9 +155,7 @@ TEST(NtfsDamage, MappingPairs) {
               (Buf{0x11, 8, 100, 0x01, 8, 0x11, 4, 0xF6, 0}));
     // Lists for file nodes: a resident value, decoded runs.
     long long size = 0, clusters = 0;
-    std::unique_ptr<IDataRunList, void (*)(IDataRunList*)> resident(
-        GetDataRunListfromResidentAttributeBuffer(Attr(0x80, Buf(700)), 4000, 56, &size),
-        [](IDataRunList* l) { l->Release(); });
+    Owned<IDataRunList> resident(GetDataRunListfromResidentAttributeBuffer(Attr(0x80, Buf(700)), 4000, 56, &size));
     ASSERT_TRUE(resident);
     EXPECT_TRUE(size == 700 && resident->GetOffset() == 56 + 24 && resident->GetFirst()->start == 4000);
     CNTFSDataRunList decoded;

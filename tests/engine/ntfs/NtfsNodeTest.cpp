@@ -4,6 +4,7 @@
 // equal istat. Then the compressed reader's units and LZNT1 chunks, reads at
 // any offset, failing sectors and damaged input.
 #include "engine/include/FactoryRegistry.h"
+#include "engine/include/Owned.h"
 #include "engine/ntfs/CompressFileReader.h"
 #include "engine/ntfs/NtfsFileNode.h"
 #include "engine/ntfs/NtfsRegistration.h"
@@ -23,10 +24,7 @@
 namespace {
 using namespace ntfstest;
 
-struct NodeRelease {
-    void operator()(CNTFSFileNode* n) const { n->Release(); }
-};
-using NodePtr = std::unique_ptr<CNTFSFileNode, NodeRelease>;
+using NodePtr = Owned<CNTFSFileNode>;
 
 // The node of a record as a search would make it; null without a name.
 NodePtr BuildNode(Volume& v, long long number, long long* parent = nullptr,

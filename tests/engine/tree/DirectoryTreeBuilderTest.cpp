@@ -47,7 +47,7 @@ protected:
         for (IFileNode* n : all) {
             std::string path;
             for (int i = 0; n && n->GetParent() && i < 100; ++i, n = n->GetParent())
-                path = "/" + std::string(n->GetFileName()) + (n->IsDeleted() ? "*" : "") + path;
+                path = std::string("/").append(n->GetFileName()).append(n->IsDeleted() ? "*" : "") + path;
             paths.push_back(path);
         }
         std::sort(paths.begin(), paths.end());
@@ -113,7 +113,7 @@ TEST_F(TreeBuilderTest, ChildBeforeParentIsShownOnlyAfterTheParentArrives) {
 
 TEST_F(TreeBuilderTest, PassesWaitFor1024NodesOrThreeSeconds) {
     builder->AddSearcherInfo(SEARCHER_FAT, kRoot);
-    for (int i = 0; i < 1023; ++i) Add(File(100 + i, kRoot, "f" + std::to_string(i) + ".txt"));
+    for (int i = 0; i < 1023; ++i) Add(File(100 + i, kRoot, std::string("f").append(std::to_string(i)).append(".txt")));
     EXPECT_TRUE(sink->Batches().empty());
     Add(File(2000, kRoot, "last.txt"));
     ASSERT_EQ(sink->Batches().size(), 1u);
@@ -291,7 +291,7 @@ TEST_F(TreeBuilderTest, HfsPrivateDataFolderAndWhatIsPendingInsideItAreDropped) 
 
 TEST_F(TreeBuilderTest, HfsTreeBuildsOnlyAfterItsPrivateDataFolderWhileAdding) {
     builder->AddSearcherInfo(SEARCHER_HFSPLUS, 2);
-    for (int i = 0; i < 1100; ++i) Add(File(100 + i, 2, "f" + std::to_string(i)), SEARCHER_HFSPLUS);
+    for (int i = 0; i < 1100; ++i) Add(File(100 + i, 2, std::string("f").append(std::to_string(i))), SEARCHER_HFSPLUS);
     EXPECT_TRUE(sink->Batches().empty());
     Add(Dir(60, 2, "HFS+ Private Data"), SEARCHER_HFSPLUS);
     clock.now += 5;

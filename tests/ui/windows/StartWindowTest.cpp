@@ -21,6 +21,10 @@ using namespace salvor;
 using namespace salvor::windows;
 using salvor::test::FakeFacade;
 
+// Declared before the data columns use it; an optimised build instantiates
+// the type's meta-type at its first use.
+Q_DECLARE_METATYPE(std::vector<FakeFacade::Disk>)
+
 namespace {
 using Disk = FakeFacade::Disk;
 using Volume = FakeFacade::Volume;
@@ -288,7 +292,6 @@ private slots:
         }
     }
 };
-
 
 QTEST_MAIN(StartWindowTest)
 #include "StartWindowTest.moc"
