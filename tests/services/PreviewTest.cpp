@@ -50,7 +50,10 @@ struct WriterLog {
     std::mutex mutex;
     std::vector<std::pair<std::string, int>> writes; // path, byte count
     std::vector<std::string> folders;               // the real folder of each write, its mode
-    std::atomic<int> inFlight{0}, freedInFlight{0}, freed{0}; // previews under way; writers freed meanwhile
+    // Writers freed, and freed while the thumbnail program ran (between its
+    // two marks, well inside a preview).
+    std::atomic<int> freed{0}, freedInFlight{0};
+    std::string started, ended;
 };
 
 class StringReader : public IFileReader {
@@ -76,7 +79,7 @@ public:
     ServingWriter(std::map<IFileNode*, Served>& files, WriterLog& log) : m_files(files), m_log(log) {}
     ~ServingWriter() override {
         ++m_log.freed;
-        if (m_log.inFlight > 0) ++m_log.freedInFlight;
+        if (!m_log.started.empty() && fs::exists(m_log.started) && !fs::exists(m_log.ended)) ++m_log.freedInFlight;
     }
     IFileReader* SetRecoverNode(IFileNode* node) override {
         m_current = m_files.count(node) ? &m_files[node] : nullptr;
@@ -257,14 +260,12 @@ TEST_F(Previews, APictureAndAMovieAtOnceANewScanWaitsAndThumbnailersThatHangCras
     EXPECT_EQ(wrong.load(), 0);
 
     // A new scan frees the writers and nodes only after the previews in flight.
-    Program("slow", "sleep 0.5; cat '" + dir.file("thumb.png") + "'");
+    log.started = dir.file("started");
+    log.ended = dir.file("ended");
+    Program("slow", "touch '" + log.started + "'; sleep 0.5; touch '" + log.ended + "'; cat '" + dir.file("thumb.png") + "'");
     const std::size_t writes = log.writes.size();
-    ++log.inFlight;
     PreviewImage slow;
-    std::thread late([&] {
-        slow = Preview(movie);
-        --log.inFlight;
-    });
+    std::thread late([&] { slow = Preview(movie); });
     salvor::platform::runUntil([&] { std::lock_guard<std::mutex> l(log.mutex); return log.writes.size() > writes; },
                                std::chrono::seconds(5));
     const int freed = log.freed;
