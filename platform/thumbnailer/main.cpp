@@ -4,7 +4,7 @@
 //   raw    the largest JPEG preview a camera raw file carries, at its own size
 //          (at most kLargestPreview pixels on its longer side)
 //   psd    the thumbnail a Photoshop document carries
-// It runs as a program of its own so that a movie or a damaged file that
+// A movie must be a QuickTime/MP4 or AVI file. It runs as a program of its own so that a movie or a damaged file that
 // crashes or hangs a decoder takes only this process down; the application
 // kills it at its deadline.
 #include "platform/thumbnailer/EmbeddedPreview.h"
@@ -49,6 +49,22 @@ bool Render(const std::string& path, int width, int height) {
     return ok;
 }
 
+// Only QuickTime/MP4 atoms or an AVI header: the decoders would otherwise
+// take whatever they recognise, playlists and concat lists among them, which
+// name other files and network addresses to open.
+bool IsMovieContainer(const char* file) {
+    unsigned char head[12] = {};
+    const int fd = ::open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read = ::read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head);
+    ::close(fd);
+    if (!read) return false;
+    if (std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "AVI ", 4) == 0) return true;
+    for (const char* atom : {"ftyp", "moov", "mdat", "wide", "free", "skip", "pnot"})
+        if (std::memcmp(head + 4, atom, 4) == 0) return true;
+    return false;
+}
+
 // The JPEG found in the file, rendered from an in-memory copy.
 bool RenderEmbedded(const char* file, bool psd) {
     const int fd = ::open(file, O_RDONLY | O_CLOEXEC);
@@ -91,7 +107,7 @@ int main(int argc, char** argv) {
     const std::string kind = argv[1];
     bool ok = false;
     if (kind == "movie")
-        ok = Render(argv[2], kMovieSize, kMovieSize);
+        ok = IsMovieContainer(argv[2]) && Render(argv[2], kMovieSize, kMovieSize);
     else if (kind == "raw" || kind == "psd")
         ok = RenderEmbedded(argv[2], kind == "psd");
     return ok ? 0 : 1;

@@ -66,6 +66,11 @@ TEST(PreviewEndToEnd, EveryFileOfAQuickScannedFatVolume) {
     }
     EXPECT_EQ(seen.size(), want.size());
     EXPECT_TRUE(VXUIPreview::TemporaryFolder().empty());
+
+    // A playlist named like a movie is not followed to what it names.
+    TempDir dir;
+    std::ofstream(dir.file("list.mp4")) << "#EXTM3U\n#EXTINF:1,\nfile:///etc/passwd\n";
+    EXPECT_TRUE(VXUIPreview::getVideoThumbFromPath(dir.file("list.mp4"), "movie").isEmpty());
 }
 
 } // namespace
