@@ -78,7 +78,8 @@ void VXDeletailWindowController::changeCoverViewTableHeaderView() {
 }
 
 int VXDeletailWindowController::GetCellNodeState(const OpNodeRef& node) {
-    if (!node) return cellNodeState(nullptr, arrList);
+    // The list shown holds the shown item's files already.
+    if (!node || node == opDataFile) return cellNodeState(node.get(), arrList);
     OpNodeList files;
     VXUIController::shared().GetFileNodeToArray(files, node);
     return cellNodeState(node.get(), files);

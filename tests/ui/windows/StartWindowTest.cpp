@@ -44,8 +44,6 @@ bool rowDrawnChosen(VXSelectDiskViewController* page, int row) {
 }
 } // namespace
 
-Q_DECLARE_METATYPE(std::vector<FakeFacade::Disk>)
-
 class StartWindowTest : public QObject {
     Q_OBJECT
     QTemporaryDir config_;
