@@ -39,16 +39,21 @@ function(salvor_library name)
     endif()
 endfunction()
 
-# salvor_gtest(NAME SOURCES ... [DEPS ...] [LABELS ...])
+# salvor_gtest(NAME [SERIAL] SOURCES ... [DEPS ...] [LABELS ...])
 # A GoogleTest executable; every TEST becomes a CTest test carrying LABELS.
+# SERIAL: its tests run with no other test at the same time.
 function(salvor_gtest name)
-    cmake_parse_arguments(A "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+    cmake_parse_arguments(A "SERIAL" "" "SOURCES;DEPS;LABELS" ${ARGN})
+    set(serial "")
+    if(A_SERIAL)
+        set(serial RUN_SERIAL ON)
+    endif()
     add_executable(${name} ${A_SOURCES})
     target_link_libraries(${name} PRIVATE salvor_test_support GTest::gtest GTest::gmock salvor_test_main ${A_DEPS})
     target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}")
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${A_LABELS}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+        PROPERTIES LABELS "${A_LABELS}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen" ${serial})
 endfunction()
 
 # salvor_qtest(NAME SOURCES ... [DEPS ...] [LABELS ...])

@@ -4,6 +4,7 @@
 #include "engine/utility/FileUtils.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
+#include "services/Preview.h"
 #include "services/PublicUtilities.h"
 #include "services/ResultTrees.h"
 #include "services/SaveAndRestoreNodeOperate.h"
@@ -14,6 +15,7 @@
 #include "services/UIPublic.h"
 #include "services/UIRecovery.h"
 #include "services/UIScan.h"
+#include "services/USBMonitorNotifier.h"
 #include "engine/include/FileNode.h"
 #include "platform/Localization.h"
 #include "platform/Threads.h"
@@ -349,6 +351,9 @@ public:
     bool IsRecoveryToSameDevice(const QString& path) override {
         return !path.isNull() && VXUIRecovery::instance().RecoveryPathIsSameDevice(path.toUtf8().constData());
     }
+    PreviewImage GetNSImageByNode(IFileNode* node) override { return VXUIPreview::GetNSImageByFildNode(node); }
+    void USBNotifier_init() override { ::USBNotifier_init(); }
+
     void ReleaseDataRecovery() override {
         VXUIScan::instance().ReleaseDataRecovery();
         VXUIRecovery::instance().ReleaseDataRecovery();

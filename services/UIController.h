@@ -5,6 +5,7 @@
 // results reach the windows as notifications posted on the main thread.
 #include "services/TreeItems.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -18,6 +19,16 @@ class IFileNode;
 // "<name>_MM-DD-YYYY at HH_MM_SS": the name without "/" (made "-") and
 // control characters; the untitled text when there is none.
 QString FormatSaveFileName(const char* deviceName, const std::tm& local);
+
+// The preview of a found file: the encoded picture (any format QImage reads),
+// or, when none can be made, the extension whose icon stands in ("" for none).
+// Plain data, so it may travel between threads; the windows decode it on the
+// main thread.
+struct PreviewImage {
+    QByteArray bytes;
+    QString iconExt;
+    bool isNull() const { return bytes.isEmpty() && iconExt.isEmpty(); }
+};
 
 class VXUIController {
 public:
@@ -92,6 +103,11 @@ public:
     virtual void RefreshData() {}
     virtual void UnselectedAllNodes() {}
 
+    // Previews. Called from loader threads (the facade serialises the
+    // decoding itself); nothing when no preview can be made.
+    virtual PreviewImage GetNSImageByNode(IFileNode* /*node*/) { return {}; }
+    virtual PreviewImage GetNSImageByFildNodeNSNumber(IFileNode* node) { return GetNSImageByNode(node); }
+
     // Name search: one at a time; a second is refused until StopSearch.
     virtual bool DoSearchWithString(const QString& /*text*/, const std::string& /*key*/) { return false; }
     virtual QString GetSearchString() { return QString(); }
@@ -143,6 +159,10 @@ public:
     // recovery writes where it is told all the same).
     virtual bool IsRecoveryToSameDevice(const QString& /*path*/) { return false; }
     virtual void ReleaseDataRecovery() {}
+
+    // Starts the storage-media notifications ("RefreshAttachDevice",
+    // "RefreshDetachDevice") once, when launching has finished; main thread.
+    virtual void USBNotifier_init() {}
 
     // Usage statistics: kept as entry points, they do nothing.
     virtual void SpyIDIncreateTable1(int) {}

@@ -117,6 +117,7 @@ public:
         std::vector<int> types; // types of the controllers made
         std::atomic<int> live{0};
         std::atomic<int> starts{0}; // read while the worker runs (visited only after)
+        std::function<IDataRecovery*()> makeWriter; // the writers handed out (FakeWriter by default)
     };
 
     FakeController(_RECOVERY_CONTROLLER_TYPE type, Shared& shared) : m_type(type), m_shared(shared) {
@@ -144,7 +145,9 @@ public:
         }
         return s.result;
     }
-    IDataRecovery* GetDataRecovery(_tagSearcherType) const override { return new FakeWriter; }
+    IDataRecovery* GetDataRecovery(_tagSearcherType) const override {
+        return m_shared.makeWriter ? m_shared.makeWriter() : new FakeWriter;
+    }
     void Release() override { delete this; }
 
 private:

@@ -56,4 +56,17 @@ void FakeFacade::finishSaveOrLoad(std::uint64_t code) {
     NotificationCenter::defaultCenter().post("QueryProgressFinish");
 }
 
+std::uint64_t FakeFacade::DoRecovery(const OpNodeList* items, const QString& path, const std::string& key, void*) {
+    ++calls["DoRecovery"];
+    if (!items || path.isNull()) return 0x102055700000001ULL;
+    recoveryItems = items, recoveryPath = path, recoveryKey = key;
+    recoveryStatus = recoveryEndsAtOnce ? 0 : 2;
+    postRecovery();
+    return 0;
+}
+
+void FakeFacade::postRecovery() const {
+    if (!recoveryKey.empty()) NotificationCenter::defaultCenter().postOnMainThread(recoveryKey);
+}
+
 } // namespace salvor::test

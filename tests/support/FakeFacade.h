@@ -6,6 +6,7 @@
 #include "services/UIController.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -87,6 +88,40 @@ public:
         *total = progressTotal, *current = progressCurrent, *error = progressError;
     }
     void ReleaseDataRecovery() override { ++calls["ReleaseDataRecovery"]; }
+
+    // Previews: what preview answers (run on the loaders' threads).
+    std::function<PreviewImage(IFileNode*)> preview;
+    PreviewImage GetNSImageByNode(IFileNode* node) override { return preview ? preview(node) : PreviewImage{}; }
+
+    // The recovery: 0 idle, 2 running, 3 paused. DoRecovery starts it (or,
+    // with recoveryEndsAtOnce, has it over before the first post) and posts
+    // its key; postRecovery() posts again, endRecovery() ends it and posts.
+    int recoveryStatus = 0;
+    bool recoveryEndsAtOnce = false, sameDevice = false;
+    std::string recoveryKey;
+    QString recoveryPath, recoveryName;
+    const OpNodeList* recoveryItems = nullptr;
+    int selectedCount = 0;
+    std::uint64_t selectedSize = 0, recoveredFiles = 0;
+    void postRecovery() const;
+    void endRecovery() { recoveryStatus = 0, postRecovery(); }
+    void GetSelectedFilesAmout(int* count, std::uint64_t* size) override {
+        ++calls["GetSelectedFilesAmout"];
+        *count = selectedCount, *size += selectedSize;
+    }
+    std::uint64_t DoRecovery(const OpNodeList* items, const QString& path, const std::string& key, void*) override;
+    QString GetRecoveryProgressTotal(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error) override {
+        *total = recoveryTotal, *current = recoveryCurrent, *error = recoveryError;
+        return recoveryName;
+    }
+    bool IsRecoveryRunning() override { return recoveryStatus == 2 || recoveryStatus == 3; }
+    void PauseOrResumeRecovery() override {
+        ++calls["PauseOrResumeRecovery"];
+        recoveryStatus = recoveryStatus == 2 ? 3 : recoveryStatus == 3 ? 2 : recoveryStatus;
+    }
+    void StopRecvoery() override { ++calls["StopRecvoery"], endRecovery(); }
+    std::uint64_t GetRecoveridedFiles() override { return recoveredFiles; }
+    bool IsRecoveryToSameDevice(const QString&) override { return sameDevice; }
 };
 
 } // namespace salvor::test

@@ -6,9 +6,11 @@
 #include "platform/SingleInstance.h"
 #include "platform/UserDefaults.h"
 #include "services/Log.h"
+#include "services/Preview.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
+#include "ui/kit/PreviewImages.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/LinkUrl.h"
 #include "ui/windows/RootWindow.h"
@@ -114,6 +116,9 @@ void VXAppDelegate::applicationDidFinishLaunching() {
     VXUIController& facade = VXUIController::shared();
     // A second instance leaves before any window, an update window included.
     if (facade.IsAppRunning()) facade.CloseApp();
+    // Previews are tested with the pictures' own decoder; media events start.
+    VXUIPreview::SetDecoder(kit::decodedPreviewSize);
+    facade.USBNotifier_init();
     const QString stored = facade.getUpDataTimeStr();
     if (stored.trimmed().isEmpty()) platform::UserDefaults::setParticipate(true);
     const QDateTime now = clock_.now();

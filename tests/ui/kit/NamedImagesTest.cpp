@@ -1,6 +1,8 @@
 #include "ui/kit/Fonts.h"
 #include "ui/kit/NamedImages.h"
+#include "ui/kit/PreviewImages.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFontInfo>
 #include <QSet>
@@ -113,6 +115,33 @@ private slots:
         const QFont light = fontNamed(QStringLiteral("Helvetica Light"), 14);
         QVERIFY(light.pixelSize() == 14 && light.weight() == QFont::Light);
         QCOMPARE(QApplication::font().pixelSize(), 13);
+    }
+    // Preview bytes decode on any thread; a header that asks for more than
+    // Qt's allocation limit, and junk, decode to nothing; every extension has
+    // an icon (ours when the theme has none).
+    void previewBytesAndFileTypeIcons() {
+        QImage image(30, 20, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        QSize onThread;
+        std::thread([&] { onThread = salvor::kit::decodedPreviewSize(png); }).join();
+        QCOMPARE(onThread, QSize(30, 20));
+        QCOMPARE(salvor::kit::decodedPreviewSize(png), QSize(30, 20));
+        QByteArray huge;
+        QBuffer bmp(&huge);
+        bmp.open(QIODevice::WriteOnly);
+        image.save(&bmp, "BMP");
+        for (int at : {18, 22}) { // width and height: 100000 each
+            huge[at] = char(0xA0);
+            huge[at + 1] = char(0x86);
+            huge[at + 2] = 0x01;
+        }
+        QVERIFY(salvor::kit::decodedPreviewSize(huge).isEmpty());
+        QVERIFY(salvor::kit::decodedPreviewSize("not a picture").isEmpty());
+        for (const char* ext : {"jpg", "mp3", "", "qqq"}) QVERIFY(!salvor::kit::iconForFileType(QString::fromLatin1(ext)).isNull());
     }
 };
 

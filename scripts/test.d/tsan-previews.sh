@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the preview loader test with ThreadSanitizer and runs it: previews
+# fetched on the loader's thread travel to the main thread, stops wait on a
+# condition variable, and older answers are dropped.
+# Usage: tsan-previews.sh [repository root]   (default: the repository holding this script)
+set -euo pipefail
+root="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+build="${SALVOR_TSAN_UI_BUILD:-$root/build/tsan-ui}"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DSALVOR_TSAN=ON -DSALVOR_SANITIZE=OFF -DSALVOR_BUILD_UI=ON -DSALVOR_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" --target ui_windows_previewloader_test -j "${SALVOR_JOBS:-3}"
+QT_QPA_PLATFORM=offscreen \
+TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} suppressions=$root/scripts/test.d/tsan-qt.supp" \
+    "$build/tests/ui/windows/ui_windows_previewloader_test"

@@ -1,0 +1,102 @@
+#include "services/USBMonitorNotifier.h"
+
+#include "engine/enumeration/BlockDeviceFacts.h"
+#include "engine/enumeration/EnumDevice.h"
+#include "engine/utility/CatchExeception.h"
+#include "platform/MainThread.h"
+#include "platform/NotificationCenter.h"
+
+namespace {
+// A steady stream of arrivals still gets its attach after this long.
+constexpr int kLongestBurst = 4; // settle times
+} // namespace
+
+using salvor::platform::MediaEvent;
+using salvor::platform::NotificationCenter;
+
+CMediaNotifier::CMediaNotifier(std::unique_ptr<salvor::platform::IMediaEventSource> source, IBlockDeviceFacts& facts,
+                               std::chrono::milliseconds settle)
+    : m_source(std::move(source)), m_facts(facts), m_settle(settle) {}
+
+CMediaNotifier::~CMediaNotifier() { salvor::platform::cancelPerforms(this); }
+
+bool CMediaNotifier::Start() {
+    ReadNames();
+    CatchExeception::WriteLog("USB Device Added Notification.\n");
+    NotificationCenter::defaultCenter().post("RefreshAttachDevice");
+    if (!m_source) return false;
+    const bool watching = m_source->start([this](const MediaEvent& e) { OnEvent(e); });
+    if (!watching) CatchExeception::WriteLog("matching notification registration failed: %d\n", -1);
+    return watching;
+}
+
+void CMediaNotifier::ReadNames() {
+    for (const BlockDiskFacts& disk : m_facts.ListDisks()) {
+        const std::string name = enum_linux::RegistryName(disk);
+        Medium& d = m_media[disk.name];
+        d.name = name;
+        d.present = disk.size512 > 0;
+        for (const BlockPartitionFacts& p : disk.partitions) {
+            Medium& m = m_media[p.name];
+            m.name = name;
+            m.present = p.size512 > 0;
+        }
+    }
+}
+
+void CMediaNotifier::OnEvent(const MediaEvent& event) {
+    if (event.kernelName.empty()) return;
+    const auto it = m_media.find(event.kernelName);
+    const bool known = it != m_media.end();
+    const bool present = known && it->second.present;
+    if (event.action == "remove") {
+        // A medium not seen before counts as present: its going is reported.
+        if (present || !known) PostDetach(event.kernelName);
+        return;
+    }
+    if (event.action != "add" && event.action != "change") return;
+    if (event.size512 == 0) {
+        if (present) PostDetach(event.kernelName);
+        else m_media[event.kernelName].present = false;
+        return;
+    }
+    if (present && event.action == "change") return; // a change of a medium already here
+    ReadNames();
+    m_media[event.kernelName].present = true;
+    ArmAttach();
+}
+
+void CMediaNotifier::ArmAttach() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_attachPending) m_burstStart = now;
+    // Each arrival waits for the burst to settle, up to a limit.
+    if (m_attachPending && now - m_burstStart >= m_settle * kLongestBurst) return;
+    salvor::platform::cancelPerforms(this);
+    m_attachPending = true;
+    salvor::platform::performAfterDelay(
+        m_settle,
+        [this] {
+            m_attachPending = false;
+            CatchExeception::WriteLog("USB Device Added Notification.\n");
+            NotificationCenter::defaultCenter().post("RefreshAttachDevice");
+        },
+        this);
+}
+
+void CMediaNotifier::PostDetach(const std::string& kernelName) {
+    Medium& m = m_media[kernelName];
+    if (m.name.empty()) m.name = kernelName;
+    m.present = false;
+    CatchExeception::WriteLog("usb detatch name = %s\n", m.name.c_str());
+    NotificationCenter::defaultCenter().post("RefreshDetachDevice", {{"USBPath", m.name}});
+}
+
+void USBNotifier_init() {
+    static bool started = false;
+    if (started) return;
+    started = true;
+    // Both live as long as the process.
+    static CSysfsBlockDeviceFacts* const facts = new CSysfsBlockDeviceFacts;
+    static CMediaNotifier* const notifier = new CMediaNotifier(salvor::platform::createSystemMediaEventSource(), *facts);
+    notifier->Start();
+}

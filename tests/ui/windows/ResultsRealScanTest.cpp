@@ -1,0 +1,311 @@
+// The results window over the real facade and engine, driven as a user
+// drives it: fixture images listed as attached disk images through a device
+// list of their own, the volume chosen on the device page, the quick scan's
+// trees and lists compared with The Sleuth Kit's listing; a deep scan from
+// the window (the found files freed under the sanitizer while no view keeps
+// one); a 1 GiB deep scan watched mid-scan; and, as root, a loop device cut
+// off while it is scanned.
+#include "engine/enumeration/EnumDevice.h"
+#include "engine/exfat/ExfatRegistration.h"
+#include "engine/fat/FatRegistration.h"
+#include "engine/include/FileNode.h"
+#include "platform/NotificationCenter.h"
+#include "services/DeviceData.h"
+#include "services/UIController.h"
+#include "services/UIScan.h"
+#include "tests/support/ImageFileFacts.h"
+#include "tests/ui/windows/WindowTestSupport.h"
+#include "ui/kit/Alert.h"
+#include "ui/widgets/ImageButtons.h"
+#include "ui/widgets/ProgressViews.h"
+#include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/DetailWindow.h"
+#include "ui/windows/RootWindow.h"
+#include "ui/windows/StartPages.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTextStream>
+
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+#include <tuple>
+
+using namespace salvor;
+using namespace salvor::windows;
+
+namespace {
+
+QString run(const QString& command, int* status = nullptr) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    p.waitForFinished(600000);
+    if (status) *status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return QString::fromUtf8(p.readAll()).trimmed();
+}
+
+// Builds (or reuses) a fixture; "" with the script's message on failure.
+QString fixture(const QString& name, QString* message) {
+    int status = 0;
+    *message = run(QStringLiteral("'" SALVOR_SOURCE_DIR "/tests/fixtures/make-fixture' %1 '" SALVOR_FIXTURE_OUT "'")
+                       .arg(name),
+                   &status);
+    return status == 0 ? QStringLiteral(SALVOR_FIXTURE_OUT "/%1").arg(name) : QString();
+}
+
+// One found file as both sides name it: the path below the root without
+// regard to ASCII case, the erased first byte of a deleted name as "_",
+// the size and the deleted flag.
+using FileKey = std::tuple<QString, long long, bool>;
+FileKey key(QString path, long long size, bool deleted) {
+    path = path.toLower();
+    if (deleted) path[path.lastIndexOf(QLatin1Char('/')) + 1] = QLatin1Char('_');
+    return {path, size, deleted};
+}
+
+// The regular files of an istat manifest ("r/r inode L|D size …<TAB>path").
+std::set<FileKey> manifestFiles(const QString& file) {
+    std::set<FileKey> out;
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly)) return out;
+    QTextStream in(&f);
+    while (!in.atEnd()) {
+        const QString line = in.readLine();
+        const int tab = line.indexOf(QLatin1Char('\t'));
+        if (tab < 0 || !line.startsWith(QLatin1String("r/r"))) continue;
+        const QString path = line.mid(tab + 1);
+        if (path.contains(QLatin1Char('$')) || path.contains(QLatin1String("(Volume Label"))) continue;
+        const QStringList head = line.left(tab).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        out.insert(key(path, head.value(3).toLongLong(), head.value(2) == QLatin1String("D")));
+    }
+    return out;
+}
+
+// The files the window lists, with their paths below the root.
+void addListed(const OpNodeList& list, std::set<FileKey>& out) {
+    for (const OpNodeEntry& e : list) {
+        IFileNode* n = e.file();
+        if (!n) continue;
+        QString path = QString::fromUtf8(n->GetFileName());
+        for (IFileNode* p = n->GetParent(); p && p->GetParent(); p = p->GetParent())
+            path = QString::fromUtf8(p->GetFileName()) + QLatin1Char('/') + path;
+        out.insert(key(path, n->GetFileSize(), n->IsDeleted()));
+    }
+}
+
+int foundCount(VXDeletailWindowController* wc) {
+    static const QRegularExpression number(QStringLiteral("(\\d+)\\s*$"));
+    return number.match(wc->findFilesLabel->text()).captured(1).toInt();
+}
+
+// Images listed as attached disk images for the scope of a test.
+struct ListedImages {
+    explicit ListedImages(std::vector<std::string> images) : facts(std::move(images)), enumerator(facts), list(&enumerator) {
+        listed = list.InitDeviceInfo();
+        VXUIDeviceData::install(&list);
+    }
+    ~ListedImages() {
+        VXUIScan::instance().ReleaseResults();
+        VXUIDeviceData::install(nullptr);
+    }
+    test::ImageFileFacts facts;
+    CEnumDeviceEx enumerator;
+    VXUIDeviceData list;
+    bool listed = false;
+};
+
+} // namespace
+
+class ResultsRealScanTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir config_;
+    QPointer<VXRootWindowController> root_;
+    QPointer<VXDeletailWindowController> detail_;
+
+    // The start window: file types, then the device page when there is one.
+    VXDeletailWindowController* scanFromStartWindow() {
+        root_ = new VXRootWindowController;
+        root_->showWindow();
+        QApplication::setActiveWindow(root_->window());
+        QTest::keyClick(root_->window(), Qt::Key_Return);
+        if (!QTest::qWaitFor([&] { return root_->selectDiskVC || root_->deletailWC; }, 20000)) return nullptr;
+        if (!root_->deletailWC) QTest::keyClick(root_->window(), Qt::Key_Return); // the first volume is chosen
+        if (!QTest::qWaitFor([&] { return root_->deletailWC != nullptr; }, 5000)) return nullptr;
+        detail_ = root_->deletailWC;
+        QApplication::setActiveWindow(detail_->window());
+        return detail_;
+    }
+    static bool waitEnd(VXDeletailWindowController* wc, int ms) {
+        return QTest::qWaitFor([&] { return !VXUIController::shared().IsScanRunning() && wc->recovertyButton->isVisible(); },
+                               ms);
+    }
+
+private slots:
+    void initTestCase() {
+        test::setUpWindowTests(config_);
+        RegisterFatLibrary();
+        RegisterExfatLibrary();
+    }
+    void cleanup() {
+        delete VXDeletailWindowController::lastShownRootWindow();
+        delete root_.data(); // and its results window
+        QTest::qWait(50);
+        QVERIFY(QTest::qWaitFor([] { return !VXUIController::shared().IsScanRunning(); }, 30000));
+        VXUIScan::instance().ReleaseResults();
+    }
+
+    // Quick scan of the fat_32 volume chosen on the device page: the path
+    // tree's lists hold what fls lists; then a deep scan in the same window.
+    void quickScanEqualsFlsThenDeepScan() {
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message), fat16 = fixture(QStringLiteral("fat_16"), &message);
+        QVERIFY2(!fat32.isEmpty() && !fat16.isEmpty(), qPrintable(message));
+        ListedImages images({(fat32 + QStringLiteral("/fat_32.img")).toStdString(),
+                             (fat16 + QStringLiteral("/fat_16.img")).toStdString()});
+        QVERIFY(images.listed);
+        VXDeletailWindowController* wc = scanFromStartWindow();
+        QVERIFY(wc);
+        QVERIFY(root_->selectDiskVC); // two volumes: the device page came
+        QVERIFY(waitEnd(wc, 60000));
+        QCOMPARE(wc->allDiskArr.size(), std::size_t(1));
+
+        // Every folder of the path tree, one Down key after another.
+        wc->outlineView->expandAll();
+        QCoreApplication::processEvents();
+        std::set<FileKey> listed;
+        addListed(wc->arrList, listed); // the first root, chosen at the end
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(wc->outlineView));
+        for (int row = 1; wc->outlineView->itemAtRow(row); ++row) {
+            QTest::keyClick(wc->outlineView, Qt::Key_Down);
+            QCOMPARE(wc->opDataFile.get(), static_cast<OpNodeData*>(wc->outlineView->itemAtRow(row)));
+            addListed(wc->arrList, listed);
+            for (int r = 0; r < wc->tableView->model()->rowCount(); ++r)
+                QVERIFY(!wc->objectValueForTableColumn(wc->tableView, wc->tableView->tableColumnWithIdentifier("Name"), r)
+                             .toString()
+                             .isEmpty());
+        }
+        const std::set<FileKey> want = manifestFiles(fat32 + QStringLiteral("/fat_32.istat"));
+        QVERIFY(!want.empty());
+        QVERIFY2(listed == want, qPrintable(QStringLiteral("%1 listed, %2 by fls").arg(listed.size()).arg(want.size())));
+
+        // The deep scan frees those files; the window has let go of them first.
+        QTest::mouseClick(wc->continueButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return VXUIController::shared().IsDeepScan(); }, 5000));
+        wc->window()->grab();
+        QVERIFY(waitEnd(wc, 120000));
+        QVERIFY(!wc->allDiskArr.empty());
+        wc->window()->grab();
+        // Home: a new start window over the same device list.
+        QTest::mouseClick(wc->backHomeButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
+    }
+
+    // A 1 GiB image (the deep-scan benchmark's) scanned deep from the window:
+    // the bar rises while it runs (a picture midway), files are found.
+    void deepScanOfAGibibyteRises() {
+        QString message;
+        const QString mbr = fixture(QStringLiteral("mbr_fat_exfat"), &message);
+        QVERIFY2(!mbr.isEmpty(), qPrintable(message));
+        const QString image = QStringLiteral(SALVOR_FIXTURE_OUT "/results_1gib.img");
+        if (QFileInfo(image).size() != (1LL << 30)) {
+            int status = 0;
+            message = run(QStringLiteral("set -e; cp '%1/disk_mbr_zeroed.img' '%2.tmp'; size=$(stat -c %s '%2.tmp'); "
+                                         "openssl enc -aes-128-ctr -nosalt -pass pass:fatdeep -pbkdf2 -in /dev/zero 2>/dev/null"
+                                         " | head -c $((1073741824 - size)) >> '%2.tmp'; mv '%2.tmp' '%2'")
+                              .arg(mbr, image),
+                          &status);
+            QVERIFY2(status == 0, qPrintable(QStringLiteral("openssl (package openssl): ") + message));
+        }
+        ListedImages images({image.toStdString()});
+        QVERIFY(images.listed);
+        std::vector<DiskVolumeNodeRef> disks;
+        VXUIController::shared().GetDeviceInfoToArray(disks);
+        QCOMPARE(disks.size(), std::size_t(1));
+        root_ = new VXRootWindowController; // owns the results window below
+        detail_ = root_->deletailWC = new VXDeletailWindowController;
+        detail_->setSelectDiskVolumeData(disks[0]);
+        detail_->showWindow();
+        detail_->getData();
+        QVERIFY(waitEnd(detail_, 60000));
+        QTest::mouseClick(detail_->continueButton, Qt::LeftButton);
+        auto running = [] { return VXUIController::shared().IsScanRunning(); };
+        QVERIFY(QTest::qWaitFor([&] { return running() && detail_->progressView->bar()->width() > 0; }, 120000));
+        const int count = foundCount(detail_);
+        const int bar = detail_->progressView->bar()->width();
+        QVERIFY(QTest::qWaitFor([&] { return !running() || detail_->progressView->bar()->width() > bar + 20; }, 120000));
+        QVERIFY2(running(), "the scan ended before a second look");
+        QVERIFY(foundCount(detail_) >= count);
+        const QImage shot = detail_->window()->grab().toImage();
+        shot.save(QStringLiteral(SALVOR_FIXTURE_OUT "/results_deep_scan_midway.png"));
+        // The bar's orange shows at its start; the counters and the pause button are up.
+        const QPoint barAt = detail_->progressView->bar()->mapTo(detail_->window(), QPoint(1, 3));
+        const QColor c = shot.pixelColor(barAt);
+        QVERIFY2(c.red() > c.blue() + 60, qPrintable(c.name()));
+        QVERIFY(detail_->findFilesLabel->isVisible() && detail_->pauseButton->isVisible());
+        QVERIFY(waitEnd(detail_, 300000));
+        QVERIFY(foundCount(detail_) > count || !detail_->allDiskArr.empty());
+    }
+
+    // As root: a read-only loop device over a copy of fat_32, cut off while
+    // it is scanned; the scan ends, what was found stays, the detach sheet
+    // comes once the media watcher reports the device gone.
+    void loopDeviceCutOffMidScan() {
+        if (::geteuid() != 0) QSKIP("needs root: attaches and detaches a loop device with losetup");
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
+        QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        QTemporaryDir copyDir;
+        const QString copy = copyDir.filePath(QStringLiteral("results_loop.img"));
+        QVERIFY(QFile::copy(fat32 + QStringLiteral("/fat_32.img"), copy));
+        int status = 0;
+        const QString loop = run(QStringLiteral("losetup -r -f --show '%1'").arg(copy), &status);
+        QVERIFY2(status == 0 && loop.startsWith(QStringLiteral("/dev/loop")), qPrintable(loop));
+        struct Detach {
+            QString device;
+            ~Detach() { run(QStringLiteral("losetup -d %1 2>/dev/null").arg(device)); }
+        } detach{loop};
+        auto system = std::make_unique<VXUIDeviceData>(CreateEnumDeviceEx());
+        QVERIFY(system->InitDeviceInfo());
+        VXUIDeviceData::install(system.get());
+        std::vector<DiskVolumeNodeRef> disks;
+        VXUIController::shared().GetDeviceInfoToArray(disks);
+        DiskVolumeNodeRef disk;
+        for (const DiskVolumeNodeRef& d : disks)
+            if (d->name() == QLatin1String("results_loop.img")) disk = d;
+        QVERIFY2(disk, "the loop device is not listed");
+        root_ = new VXRootWindowController;
+        detail_ = root_->deletailWC = new VXDeletailWindowController;
+        detail_->setSelectDiskVolumeData(disk);
+        detail_->showWindow();
+        // Cut off while the scan runs: the backing file emptied, the device's
+        // size re-read, then the device detached.
+        detail_->getData();
+        // Held paused from its start while the device goes, then resumed.
+        VXUIController& facade = VXUIController::shared();
+        const bool held = facade.IsScanRunning() && (facade.PauseOrResumeScan(), facade.IsPause());
+        run(QStringLiteral("truncate -s 0 '%1'; losetup -c %2; losetup -d %2").arg(copy, loop));
+        if (held) facade.PauseOrResumeScan();
+        else qInfo("the scan ended before the device went");
+        QVERIFY(waitEnd(detail_, 60000));
+        detail_->window()->grab();
+        // The media watcher's report of the device (its name) brings the detach sheet.
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        platform::NotificationCenter::defaultCenter().post("RefreshDetachDevice",
+                                                           {{"USBPath", disk->name().toStdString()}});
+        QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
+        delete VXDeletailWindowController::lastShownRootWindow();
+        delete root_.data();
+        VXUIScan::instance().ReleaseResults();
+        VXUIDeviceData::install(nullptr);
+        system->Clear();
+    }
+};
+
+QTEST_MAIN(ResultsRealScanTest)
+#include "ResultsRealScanTest.moc"
