@@ -7,6 +7,8 @@
 #include "services/NodeWalk.h"
 #include "services/UIPublic.h"
 
+#include <algorithm>
+
 OpNodeRef OpNodeData::initWithNodeData(const TreeNodeData& data) {
     OpNodeRef item(new OpNodeData);
     item->m_isFileSystem = data.isFileSystem ? 1 : 0;
@@ -175,6 +177,10 @@ bool OpNodeData::isFileNodeDirect(IFileNode* node) { return node && node->IsDire
 bool OpNodeData::isFileNodeDeleted(IFileNode* node) { return node && node->IsDeleted(); }
 
 int OpNodeData::fileNodeState(IFileNode* node) { return node ? node->GetCheckedStatus() : 0; }
+
+std::uint64_t OpNodeData::fileNodeSize(IFileNode* node) {
+    return node ? static_cast<std::uint64_t>(std::max<long long>(0, node->GetFileSize())) : 0;
+}
 
 void OpNodeData::setFileNode(IFileNode* node, int state) {
     if (node && state >= CHECK_NONE && state <= CHECK_ALL) node->SetCheck(static_cast<_tagCheckedStatus>(state));

@@ -118,6 +118,8 @@ public:
     // SetCheck for states 0 to 2; anything else is ignored.
     static void setFileNode(IFileNode* node, int state);
     static QString fileNodeName(IFileNode* node);
+    // A found file's size in bytes (0 for none or a negative record).
+    static std::uint64_t fileNodeSize(IFileNode* node);
 
     OpNodeData(const OpNodeData&) = delete;
     OpNodeData& operator=(const OpNodeData&) = delete;

@@ -2,10 +2,10 @@
 // to a new start window, and a deep scan of the same device in this window.
 #include "ui/windows/DetailWindow.h"
 
-#include "engine/utility/CatchExeception.h"
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
@@ -176,15 +176,15 @@ void VXDeletailWindowController::doBackHomeAction(int flag) {
     untickAllRoots();
     stopImageLoading();
     stopGridImageLoading();
-    CatchExeception::WriteLog("begin back home\n");
+    services::writeLog("begin back home\n");
     NotificationCenter::defaultCenter().post("SetLangauageMemu");
     stopRefreshTimer();
     clearList();
-    CatchExeception::WriteLog("begin send data to server\n");
+    services::writeLog("begin send data to server\n");
     VXUIController& facade = VXUIController::shared();
     facade.SpyIDIncreateTable2(4162, isDeepScan);
     facade.SpyIDSaveToServerTable();
-    CatchExeception::WriteLog("finish send data to server\n");
+    services::writeLog("finish send data to server\n");
     selectTypeCount = 0;
     facade.SetViewType(0);
     resetCounters();
@@ -193,7 +193,7 @@ void VXDeletailWindowController::doBackHomeAction(int flag) {
     dropFoundFiles();
     close();
     platform::performAfterDelay(std::chrono::milliseconds(200), [this] { showRootWindow(); }, this);
-    CatchExeception::WriteLog("finish back home\n");
+    services::writeLog("finish back home\n");
 }
 
 void VXDeletailWindowController::dropFoundFiles() {

@@ -3,8 +3,8 @@
 // right; and the export of the scan result into a scan-result file.
 #include "ui/windows/DetailWindow.h"
 
-#include "engine/utility/CatchExeception.h"
 #include "platform/Localization.h"
+#include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/Fonts.h"
@@ -192,7 +192,7 @@ void VXDeletailWindowController::exportButtonAction() {
         if (answer == kit::kAlertOtherReturn) break;      // save there all the same
         return;
     }
-    CatchExeception::WriteLog("Call Logic code save file %s\n", path.toUtf8().constData());
+    services::writeLog("Call Logic code save file %s\n", path.toUtf8().constData());
     facade.RestorPostUIUpdate("QueryProgressInfo", true);
     facade.beginSaveOrRestoreNode(true, path);
     auto* progress = new VXProgressWindow;

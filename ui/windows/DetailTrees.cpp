@@ -2,7 +2,6 @@
 // month) and the file list on the right, with its ticks and its sorting.
 #include "ui/windows/DetailWindow.h"
 
-#include "engine/include/FileNode.h"
 #include "services/PublicUtilities.h"
 #include "services/UIController.h"
 #include "ui/kit/Fonts.h"
@@ -215,7 +214,7 @@ void VXDeletailWindowController::didClickTableColumn(widgets::CustomTableView*, 
             for (std::size_t i = 0; i < n; ++i) {
                 IFileNode* f = arrList[i].isItem() ? nullptr : arrList[i].file();
                 if (!f) continue;
-                if (event == 4158) sizes[i] = static_cast<std::uint64_t>(std::max(0LL, f->GetFileSize()));
+                if (event == 4158) sizes[i] = OpNodeData::fileNodeSize(f);
                 else keys[i] = OpNodeData::initWithFileNode(f)->createTimeValue();
             }
             if (event == 4158) sortBy(sizes);

@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QShortcut>
 #include <QUrl>
 
 #include <algorithm>
@@ -59,15 +58,10 @@ widgets::TCImageButton* addImageButton(QWidget* parent, const char* name, const 
     return b;
 }
 
-// Return and Enter on the window press button.
-void bindReturn(QWidget* window, QPushButton* button) {
-    button->setDefault(true);
-    for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
-        auto* s = new QShortcut(QKeySequence(key), window);
-        s->setContext(Qt::WindowShortcut);
-        QObject::connect(s, &QShortcut::activated, button, &QPushButton::click);
-    }
-}
+// Return and Enter press the window's default button (the dialog's own
+// shortcut finds it; a second shortcut for the same keys would make both
+// ambiguous, and neither would fire).
+void bindReturn(QWidget* /*window*/, QPushButton* button) { button->setDefault(true); }
 
 // The title bar of the recovery dialogs: the window's title and one blank.
 widgets::DialogTitleBar installBar(widgets::TCImageWindow* w) {
@@ -87,7 +81,7 @@ void setFolderLink(QLabel* label, const QString& path) {
     label->setTextFormat(Qt::RichText);
     label->setFont(kit::systemFont(12));
     label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-    label->setText(QStringLiteral("<a href=\"folder\" style=\"color: rgb(0, 104, 218); text-decoration: underline;\">%1</a>")
+    label->setText(QStringLiteral("<a href=\"folder\" style=\"color: rgb(90, 160, 255); text-decoration: underline;\">%1</a>")
                        .arg(path.toHtmlEscaped()));
 }
 

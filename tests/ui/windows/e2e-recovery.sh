@@ -108,7 +108,7 @@ wait_for 120 grep -q "Recovery finished" "$work/out.txt" || die "the recovery di
 wait_for 20 has_window 460x222 || die "no finished dialog"
 sleep 1
 shot finished
-pixel finished 460x222 230 150 239 239 239 "finished dialog: body"
+pixel finished 460x222 230 150 32 36 39 "finished dialog: body"
 focus 460x222
 xdotool key Return
 sleep 1
