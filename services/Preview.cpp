@@ -24,6 +24,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
 
 #ifndef SALVOR_THUMBNAILER_PATH
 #define SALVOR_THUMBNAILER_PATH ""
@@ -170,28 +171,39 @@ struct HeldWriter {
     ReaderPtr reader;
 };
 
-IDataRecovery* LookUpWriter(IFileNode* node) {
-    IRecoveryController* controller = VXUIScan::instance().GetRecoveryController();
-    if (!controller) return nullptr;
-    if (controller->thisType() != RECOVERY_DELETED)
-        return VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(node));
-    return VXUIScan::instance().GetFileNodeDataRecover(node);
-}
-
 HeldWriter HoldWriter(IFileNode* node) {
-    HeldWriter held;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        IDataRecovery* writer = LookUpWriter(node);
-        if (!writer) return held;
+    // The controller stays while the preview holds the scan's nodes.
+    IRecoveryController* controller = VXUIScan::instance().GetRecoveryController();
+    if (!controller) return {};
+    const bool deep = controller->thisType() != RECOVERY_DELETED;
+    const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
+    auto lookUp = [&] {
+        return deep ? VXUIRecovery::instance().GetDataRecoveryByType(type)
+                    : VXUIScan::instance().GetFileNodeDataRecover(node);
+    };
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        IDataRecovery* writer = lookUp();
+        if (!writer) return {};
         auto lock = LockWriter(writer);
-        if (LookUpWriter(node) != writer) continue;
+        // The recovery's table may be read under a writer lock; the scan's
+        // only without waiting (it takes writer locks under its own).
+        const std::optional<bool> still =
+            deep ? std::optional<bool>(VXUIRecovery::instance().GetDataRecoveryByType(type) == writer)
+                 : VXUIScan::instance().IsFileNodeDataRecover(node, writer);
+        if (!still) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (!*still) continue;
+        HeldWriter held;
+        held.reader.reset(writer->SetRecoverNode(node));
+        if (!held.reader) return {};
         held.writer = writer;
         held.lock = std::move(lock);
-        held.reader.reset(writer->SetRecoverNode(node));
-        if (!held.reader) held = HeldWriter{};
         return held;
     }
-    return held;
+    return {};
 }
 
 bool Usable(const QByteArray& bytes) {

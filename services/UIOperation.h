@@ -82,6 +82,10 @@ protected:
     std::unique_lock<std::recursive_mutex> Lock() const {
         return std::unique_lock<std::recursive_mutex>(m_mutex);
     }
+    // The same without waiting: not owned when another thread holds it.
+    std::unique_lock<std::recursive_mutex> TryLock() const {
+        return std::unique_lock<std::recursive_mutex>(m_mutex, std::try_to_lock);
+    }
 
 private:
     void WakeWaiters();

@@ -314,6 +314,14 @@ IDataRecovery* VXUIScan::GetFileNodeDataRecover(IFileNode* node) const {
     return it == m_writers.end() ? nullptr : it->second.get();
 }
 
+std::optional<bool> VXUIScan::IsFileNodeDataRecover(IFileNode* node, IDataRecovery* writer) const {
+    IFileNode* root = VXCPPPublic::instance().GetFileSystemNode(node);
+    const auto lock = TryLock();
+    if (!lock.owns_lock()) return std::nullopt;
+    const auto it = root ? m_writers.find(root) : m_writers.end();
+    return it != m_writers.end() && it->second == writer;
+}
+
 void VXUIScan::ReleaseDataRecovery() {
     auto lock = Lock();
     ReleaseWritersLocked();

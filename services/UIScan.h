@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -78,6 +79,10 @@ public:
 
     // The writer kept for the file-system root above node (quick scans).
     IDataRecovery* GetFileNodeDataRecover(IFileNode* node) const;
+    // Whether writer is still the one kept for node's root, for a caller
+    // that holds the writer's lock: the scan may be waiting for that lock
+    // under its own, so this answers nothing rather than wait for it.
+    std::optional<bool> IsFileNodeDataRecover(IFileNode* node, IDataRecovery* writer) const;
     void ReleaseDataRecovery();
     void UnselectAllNodes();
     void RefreshAllData() {}
