@@ -1,7 +1,8 @@
 // scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]
 // scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]
 // scan_image quick|deep IMAGE --services [--search TEXT] ... (ServicesMode.h)
-// Scans an image file or a block device through the engine's controllers and
+// Scans an image file or a block device through the engine's controllers (the
+// deep scan with every registered searcher, the carver among them) and
 // prints one line per found node, then the summary line (ProbeOutput.h).
 #include "bench/scan_image/ProbeArgs.h"
 #include "bench/scan_image/ProbeDevice.h"
