@@ -199,3 +199,36 @@ TEST(CarverController, EndSearchZeroAndPartitionRecord) {
                          records[0]->m_score),
               std::tuple(4096u, 1u, 0LL, 1.0));
 }
+
+// With an analyser in every row (each accepting its key), a sector goes to
+// the map, then the multimap in row order, then the keyless list; four zero
+// bytes skip both keyed tables.
+TEST(CarverController, LookupOrderWithAnalysersInEveryRow) {
+    CRawFileAnalyserListSingle::SetRowFactory(
+        [](RawAnalyserTable table, std::size_t i, const RawAnalyserRow& row) -> IRawFileAnalyser* {
+            std::string magic = "list";
+            if (table != RawAnalyserTable::List) {
+                magic.clear();
+                for (int b = 0; b < (table == RawAnalyserTable::Map ? 4 : 2); ++b)
+                    magic += static_cast<char>(row.key >> (8 * b) & 0xFF);
+            }
+            const unsigned base = table == RawAnalyserTable::Map ? 200 : table == RawAnalyserTable::Multimap ? 300 : 400;
+            return new CTestAnalyser(TestKind::SizedAtHit, magic, base + static_cast<unsigned>(i));
+        });
+    Disk disk(512, 32);
+    disk.Put(2, {"%!PS", 512})
+        .Put(3, {kPng, 512})
+        .Put(4, {std::string("\0\0\0\x18", 4), 512})
+        .Put(5, {"list", 512})
+        .Put(6, {std::string("\0\0\0\0", 4), 512})
+        .Put(7, {"\xFF\xFE\x01\x02", 512})
+        .Put(8, {std::string("\0\0\x01\0", 4), 512});
+    {
+        CarveScan scan(disk.Device());
+        scan.blockSectors = 16;
+        ASSERT_EQ(scan.Run(), 0u);
+        EXPECT_EQ(scan.SectorMap(),
+                  (std::map<long long, unsigned>{{2, 300}, {3, 233}, {4, 322}, {5, 400}, {7, 313}, {8, 263}}));
+    }
+    CRawFileAnalyserListSingle::SetRowFactory({});
+}
