@@ -229,7 +229,8 @@ TEST(CarverController, LookupOrderWithAnalysersInEveryRow) {
         scan.blockSectors = 16;
         ASSERT_EQ(scan.Run(), 0u);
         auto map = scan.SectorMap(); // the empty sectors around them are keyless hits too
-        EXPECT_EQ(std::map<long long, unsigned>(map.find(2), map.find(9)),
+        const std::map<long long, unsigned> hits(map.find(2), map.find(9));
+        EXPECT_EQ(hits,
                   (std::map<long long, unsigned>{{2, 300}, {3, 233}, {4, 322}, {5, 400}, {6, 401}, {7, 313}, {8, 263}}));
     }
     CRawFileAnalyserListSingle::SetRowFactory({});
