@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -16,10 +17,10 @@ bool Continue() { return CNotifyCenter::Instance().isContinue(); }
 
 // The analyser's test of a sector found through a key.
 bool Accepts(IRawFileAnalyser* a, unsigned char* sector, CRawFileInfo& blank, unsigned ss, long long s,
-             const CRawFileInfo::SearchContext& context) {
+             long long windowStart, long long windowEnd) {
     if (!a) return false;
     if (ISpecialRawFileAnalyser* special = a->GetSpecialRawFile())
-        return special->AnalyseBufferEx(sector, blank, ss, s, context.m_llWindowStart, context.m_llWindowEnd) != 0;
+        return special->AnalyseBufferEx(sector, blank, ss, s, windowStart, windowEnd) != 0;
     return a->AnalyseBuffer(sector, blank) == 1;
 }
 
@@ -110,30 +111,29 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
     return true;
 }
 
-IRawFileAnalyser* CRAWSearchController::FindAnalyser(unsigned char* sector, CRawFileInfo& blank, long long s,
-                                                     const CRawFileInfo::SearchContext& context) {
+IRawFileAnalyser* CRAWSearchController::FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank,
+                                                     const CRawWindow& window, long long s, long long windowStart,
+                                                     long long windowEnd) {
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
-    const CRawWindow window = blank.m_Window;
-    auto fresh = [&] {
-        blank = CRawFileInfo();
-        blank.m_Window = window;
+    // Each analyser asked gets a blank record of its own; most sectors ask none.
+    auto fresh = [&]() -> CRawFileInfo& {
+        blank.emplace();
+        blank->m_Window = window;
+        return *blank;
     };
     const unsigned k4 = bytes::Le32(bytes::Bytes(sector, 4), 0);
     // A sector starting with four zero bytes is offered to the keyless analysers only.
     if (k4 != 0) {
         auto& map = registry->GetAnalyserMap(0);
-        if (auto it = map.find(k4); it != map.end() && Accepts(it->second, sector, blank, m_nSectorSize, s, context))
+        if (auto it = map.find(k4);
+            it != map.end() && Accepts(it->second, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd))
             return it->second;
         auto range = registry->GetAnalyserMultimap(0).equal_range(static_cast<unsigned short>(k4 & 0xFFFF));
-        for (auto it = range.first; it != range.second; ++it) {
-            fresh();
-            if (Accepts(it->second, sector, blank, m_nSectorSize, s, context)) return it->second;
-        }
+        for (auto it = range.first; it != range.second; ++it)
+            if (Accepts(it->second, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd)) return it->second;
     }
-    for (IRawFileAnalyser* a : registry->GetAnalyserList(0)) {
-        fresh();
-        if (a && a->AnalyseBuffer(sector, blank) != 0) return a;
-    }
+    for (IRawFileAnalyser* a : registry->GetAnalyserList(0))
+        if (a && a->AnalyseBuffer(sector, fresh()) != 0) return a;
     return nullptr;
 }
 
@@ -224,6 +224,7 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
     const bool previous = m_bPreviousHeld && first != 0;
     const unsigned char* begin = previous ? m_pBlockBuffer.data() : current;
     const long long windowStart = previous ? first - m_nSectorsPerBlock : first;
+    const long long windowEnd = first + sectorCount;
     for (long long i = 0; readable && i < count; ++i) {
         const long long s = first + i;
         unsigned char* p = current + static_cast<std::size_t>(i) * ss;
@@ -231,24 +232,21 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
                                 (m_llTotalSectors > static_cast<unsigned long long>(s)
                                      ? m_llTotalSectors - static_cast<unsigned long long>(s)
                                      : 0) * ss);
-        auto context = CRawFileInfo::SearchContext::For(p, ss, windowStart, first + sectorCount, &window);
         // Files already known are not searched again, but the records being
         // followed still see every sector.
-        if (skip && m_pBitmap->GetBit(s / unit)) {
-            CalcRawFileSize(p, nullptr, s, context);
-            continue;
-        }
-        if (!Continue()) break;
-        CRawFileInfo blank;
-        blank.m_Window = window;
-        IRawFileAnalyser* analyser = FindAnalyser(p, blank, s, context);
-        std::unique_ptr<CRawFileInfo> record = analyser ? CreateRawFileInfo(blank, s, analyser) : nullptr;
+        const bool used = skip && m_pBitmap->GetBit(s / unit);
+        if (!used && !Continue()) break;
+        std::optional<CRawFileInfo> blank;
+        IRawFileAnalyser* analyser = used ? nullptr : FindAnalyser(p, blank, window, s, windowStart, windowEnd);
+        std::unique_ptr<CRawFileInfo> record = analyser ? CreateRawFileInfo(*blank, s, analyser) : nullptr;
         CRawFileInfo* created = nullptr;
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
             File(*record);
         } else if (record) {
             created = AddRawFileInfoToList(std::move(record), p, s);
         }
+        if (m_active.empty()) continue;
+        auto context = CRawFileInfo::SearchContext::For(p, ss, windowStart, windowEnd, &window);
         CalcRawFileSize(p, created, s, context);
     }
 

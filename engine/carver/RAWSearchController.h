@@ -11,6 +11,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class CRAWSearchController : public ICompleteFileSystemSearchController {
@@ -46,8 +47,9 @@ private:
     };
     using HeldList = std::list<Held>;
 
-    IRawFileAnalyser* FindAnalyser(unsigned char* sector, CRawFileInfo& blank, long long s,
-                                   const CRawFileInfo::SearchContext& context);
+    // The first analyser that accepts the sector; blank then holds what it set.
+    IRawFileAnalyser* FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank, const CRawWindow& window,
+                                   long long s, long long windowStart, long long windowEnd);
     std::unique_ptr<CRawFileInfo> CreateRawFileInfo(const CRawFileInfo& blank, long long s, IRawFileAnalyser* analyser);
     CRawFileInfo* AddRawFileInfoToList(std::unique_ptr<CRawFileInfo> record, unsigned char* sector, long long s);
     void CalcRawFileSize(unsigned char* sector, CRawFileInfo* newInfo, long long s,
