@@ -61,10 +61,11 @@ int CRAWSearchController::GetSearchedPartitionInfo(CSearchedPartitionInfo** reco
 }
 
 int CRAWSearchController::PreparetoSearch() {
+    // A carve starts from nothing: held records (before the analysers that
+    // made them go), fresh analysers, ids, counters and trees.
+    DropAll();
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     if (m_pTreeBuilder) registry->ReinitAnalyzeList();
-    // A carve starts from nothing: ids, counters, trees, held records.
-    DropAll();
     m_mapFileManager.clear();
     m_state = CRawCarveState{};
     m_labels = std::make_unique<CLABELRAWTreeBuilder>(m_state);
@@ -258,7 +259,9 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
 }
 
 void CRAWSearchController::EndSearch(int build) {
-    if (!build) return;
+    // Without building nothing is filed; the held records go at once, so none
+    // outlives the analysers of a carve that starts after this one.
+    if (!build) return DropAll();
     // After a stop nothing more is read: what is sized is filed, the rest dropped.
     bool stopped = !Continue();
     for (HeldList::iterator it : m_active) it->record->WillBeRemove(nullptr, -1);
