@@ -42,11 +42,12 @@ _FILETIME RawTimeTextToFileTime(const std::string& text) {
     std::string piece;
     auto flush = [&] {
         if (piece.empty()) return true;
+        if (pieces >= 6) return ++pieces, piece.clear(), true; // only the first six are read
         // Digits only, and short enough not to overflow.
         if (piece.size() > 6) return false;
         for (char c : piece)
             if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-        if (pieces < 6) v[pieces] = std::stoll(piece);
+        v[pieces] = std::stoll(piece);
         ++pieces;
         piece.clear();
         return true;

@@ -209,7 +209,7 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
     if (registry->GetAnalyserMap(0).empty() && registry->GetAnalyserMultimap(0).empty() &&
         registry->GetAnalyserList(0).empty())
         return 1;
-    if (m_pBlockBuffer.empty() || !m_pDevice || first < 0 || sectorCount <= 0) return 1;
+    if (m_pBlockBuffer.empty() || !m_pDevice || m_nSectorsPerBlock == 0 || first < 0 || sectorCount <= 0) return 1;
     // Never more than a block: the buffer holds one.
     const long long count = std::min<long long>(sectorCount, m_nSectorsPerBlock);
     const std::size_t ss = m_nSectorSize;

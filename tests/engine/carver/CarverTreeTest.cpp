@@ -122,7 +122,7 @@ TEST(CarverTree, RunsAndTimes) {
     ScopedTz utc("UTC");
     const std::uint64_t t2021 = (1614834367ull) * 10000000ull + 116444736000000000ull; // 2021-03-04 05:06:07
     std::vector<std::uint64_t> times;
-    for (const char* text : {"2021:03:04 05:06:07", "  2021-03-04-05-06-07", "2021:03:04", "0000:00:00 00:00:00",
+    for (const char* text : {"2021:03:04 05:06:07", "  2021-03-04-05-06-07 +01:00", "2021:03:04", "0000:00:00 00:00:00",
                              "2021:13:04 05:06:07", "x", "2021:03:04 05:06:0x"})
         times.push_back(RawTimeTextToFileTime(text).Value());
     EXPECT_EQ(times, (std::vector<std::uint64_t>{t2021, t2021, 0, 0, 0, 0, 0}));
