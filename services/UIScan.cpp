@@ -319,7 +319,7 @@ std::optional<bool> VXUIScan::IsFileNodeDataRecover(IFileNode* node, IDataRecove
     const auto lock = TryLock();
     if (!lock.owns_lock()) return std::nullopt;
     const auto it = root ? m_writers.find(root) : m_writers.end();
-    return it != m_writers.end() && it->second == writer;
+    return it != m_writers.end() && it->second.get() == writer;
 }
 
 void VXUIScan::ReleaseDataRecovery() {

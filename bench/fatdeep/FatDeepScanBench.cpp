@@ -1,11 +1,12 @@
 // Deep-scans a 1 GiB image through the complete controller with the FAT deep
-// searcher alone (and with every library registered, as the program scans),
-// and reads the same image
+// searcher alone, with the carver beside it, the carver alone, and with every
+// library registered (as the program scans), and reads the same image
 // sequentially in 4 MiB blocks through the same device for comparison; each
 // reports MB/s and the peak resident memory. The image is the MBR disk with a
 // zeroed partition table (tests/fixtures/mbr_fat_exfat.sh) followed by
 // pseudo-random data up to 1 GiB; SALVOR_BENCH_IMAGE names another image.
 #include "bench/common/BenchSupport.h"
+#include "engine/carver/CarverRegistration.h"
 #include "engine/device/StorageDevices.h"
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/include/FactoryRegistry.h"
@@ -51,23 +52,29 @@ void BM_SequentialRead(benchmark::State& state) {
     salvor::bench::ReportRate(state, bytes);
 }
 
-void DeepScan(benchmark::State& state, bool allLibraries) {
+void DeepScan(benchmark::State& state, bool allLibraries, bool withFat = true, bool withCarver = false) {
     static const std::string image = Image();
     if (image.empty()) return state.SkipWithError("cannot make the image");
     ResetFactories();
-    if (allLibraries)
+    if (allLibraries) {
         RegisterAllLibraries();
-    else
-        Factories().fatSearcher = fat::CreateFATSearcher;
+    } else {
+        if (withFat) Factories().fatSearcher = fat::CreateFATSearcher;
+        if (withCarver) Factories().rawSearcher = CreateCarver;
+    }
     salvor::bench::RunDeepScanBenchmark(state, image);
     ResetFactories();
 }
 
 void BM_FatDeepScan(benchmark::State& state) { DeepScan(state, false); }
 void BM_AllLibrariesDeepScan(benchmark::State& state) { DeepScan(state, true); }
+void BM_FatAndCarverDeepScan(benchmark::State& state) { DeepScan(state, false, true, true); }
+void BM_CarverDeepScan(benchmark::State& state) { DeepScan(state, false, false, true); }
 
 BENCHMARK(BM_SequentialRead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_FatDeepScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_FatAndCarverDeepScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_CarverDeepScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_AllLibrariesDeepScan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 } // namespace

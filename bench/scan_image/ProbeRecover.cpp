@@ -95,7 +95,10 @@ private:
     }
 
     bool Copy(IFileNode* node, int folder, const std::string& name) {
-        const int type = NodeSearcherType(node);
+        int type = NodeSearcherType(node);
+        // Carved files by label are written by the carver's writer, as the
+        // application's recovery does.
+        if (type == SEARCHER_RAW_LABEL) type = SEARCHER_RAW;
         auto& writer = m_writers[type];
         if (!writer) writer.reset(m_controller.GetDataRecovery(static_cast<_tagSearcherType>(type)));
         IFileReader* reader = writer ? writer->SetRecoverNode(node) : nullptr;

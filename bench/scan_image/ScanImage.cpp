@@ -3,7 +3,8 @@
 // scan_image quick|deep IMAGE --services [--search TEXT] [--save FILE] ... (ServicesMode.h)
 // scan_image load FILE --device IMAGE [--search TEXT] [--recover DIR] (ServicesMode.h)
 // scan_image --help (the whole usage: ProbeArgs.cpp)
-// Scans an image file or a block device through the engine's controllers and
+// Scans an image file or a block device through the engine's controllers (the
+// deep scan with every registered searcher, the carver among them) and
 // prints one line per found node, then the summary line (ProbeOutput.h).
 #include "bench/scan_image/ProbeArgs.h"
 #include "bench/scan_image/ProbeDevice.h"

@@ -1,5 +1,6 @@
 #include "engine/all/AllLibraries.h"
 
+#include "engine/carver/CarverRegistration.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
 #include "engine/hfsplus/HfsPlusRegistration.h"
@@ -10,5 +11,6 @@ void RegisterAllLibraries() {
     RegisterExfatLibrary();
     RegisterNtfsLibrary();
     RegisterHfsPlusLibrary();
-    // APFS and the carver register here, after HFS+.
+    // APFS registers here, after HFS+.
+    RegisterCarverLibrary();
 }

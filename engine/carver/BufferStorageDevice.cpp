@@ -22,6 +22,7 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
     }
     m_nBlockSectors = sectorsPerBlock;
     m_nBlocks = blocks;
+    m_unreadable.assign(blocks, false);
     m_nCapacity = static_cast<unsigned>(capacity);
     m_bInit = 1;
     return true;
@@ -36,10 +37,15 @@ int CBufferStorageDevice::Close() {
     return 1;
 }
 
-void CBufferStorageDevice::AddBlockToBuffer(const char* block) {
-    if (!m_bInit || !block) return;
-    std::memcpy(m_pRing.data() + std::size_t{m_nHead} * m_nSectorSize, block,
-                std::size_t{m_nBlockSectors} * m_nSectorSize);
+void CBufferStorageDevice::AddBlockToBuffer(const char* block, bool readable) {
+    if (!m_bInit || (!block && readable)) return;
+    unsigned char* at = m_pRing.data() + std::size_t{m_nHead} * m_nSectorSize;
+    const std::size_t bytes = std::size_t{m_nBlockSectors} * m_nSectorSize;
+    if (readable)
+        std::memcpy(at, block, bytes);
+    else
+        std::memset(at, 0, bytes);
+    m_unreadable[m_nHead / m_nBlockSectors] = !readable;
     m_nHead = static_cast<unsigned>((std::uint64_t{m_nHead} + m_nBlockSectors) % m_nCapacity);
     if (m_llHeldSectors < m_nCapacity)
         m_llHeldSectors += m_nBlockSectors;
@@ -58,14 +64,25 @@ int CBufferStorageDevice::ReadSector(void* buffer, long long firstSector, long l
                         static_cast<unsigned long long>(count) <= m_llHeldSectors &&
                         static_cast<unsigned long long>(firstSector) - m_llFirstSector <=
                             m_llHeldSectors - static_cast<unsigned long long>(count);
-    if (!inside) return m_pDevice ? m_pDevice->ReadSector(buffer, firstSector, count) : 0;
     // Until the ring is full its oldest sector sits at position 0; after, at the head.
     const std::uint64_t oldest = m_llHeldSectors == m_nCapacity ? m_nHead : 0;
-    const std::uint64_t pos = (static_cast<std::uint64_t>(firstSector) - m_llFirstSector + oldest) % m_nCapacity;
+    const std::uint64_t pos =
+        inside ? (static_cast<std::uint64_t>(firstSector) - m_llFirstSector + oldest) % m_nCapacity : 0;
+    if (!inside || TouchesUnreadable(pos, static_cast<std::uint64_t>(count)))
+        return m_pDevice ? m_pDevice->ReadSector(buffer, firstSector, count) : 0;
     const std::uint64_t first = std::min<std::uint64_t>(static_cast<std::uint64_t>(count), m_nCapacity - pos);
     auto* out = static_cast<unsigned char*>(buffer);
     std::memcpy(out, m_pRing.data() + pos * m_nSectorSize, first * m_nSectorSize);
     std::memcpy(out + first * m_nSectorSize, m_pRing.data(),
                 (static_cast<std::uint64_t>(count) - first) * m_nSectorSize);
     return 1;
+}
+
+bool CBufferStorageDevice::TouchesUnreadable(std::uint64_t pos, std::uint64_t count) const {
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t p = (pos + done) % m_nCapacity;
+        if (m_unreadable[p / m_nBlockSectors]) return true;
+        done += m_nBlockSectors - p % m_nBlockSectors; // on to the next block
+    }
+    return false;
 }

@@ -14,8 +14,10 @@ public:
     // False (and nothing held) for a ring too large to allocate or a block of 0 sectors.
     bool InitBufferDevice(IStorageDevice* device, unsigned long long firstSector, unsigned sectorSize,
                           unsigned sectorsPerBlock, unsigned blocks);
-    // Copies one block (sectors per block × sector size bytes) in as the newest.
-    void AddBlockToBuffer(const char* block);
+    // Copies one block (sectors per block × sector size bytes) in as the
+    // newest. A block that could not be read is added as unreadable: it keeps
+    // the ring's sectors in step, and reads touching it go to the device.
+    void AddBlockToBuffer(const char* block, bool readable = true);
     int IsFullBuffer() const { return m_bInit && m_llHeldSectors == m_nCapacity; }
     unsigned long long GetDeviceStartSector() const { return m_llFirstSector; }
     unsigned long long GetHeldSectors() const { return m_llHeldSectors; }
@@ -34,7 +36,11 @@ public:
     ResultCode GetLastError() override { return 0; }
 
 private:
+    // True when a run of sectors held in the ring touches an unreadable block.
+    bool TouchesUnreadable(std::uint64_t pos, std::uint64_t count) const;
+
     std::vector<unsigned char> m_pRing;
+    std::vector<bool> m_unreadable; // per block position of the ring
     unsigned long long m_llFirstSector = 0;
     unsigned long long m_llHeldSectors = 0;
     unsigned m_nHead = 0;

@@ -11,6 +11,7 @@ public:
     // The sink's answer; true without a sink.
     bool isContinue() const { return !m_pProgress || m_pProgress->Continued() != 0; }
     void Reset() { m_pProgress = nullptr; }
+    IProgress* GetProgress() const { return m_pProgress; }
 
 private:
     CNotifyCenter() = default;

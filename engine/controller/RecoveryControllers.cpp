@@ -283,12 +283,10 @@ ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device
         result = SearchData(0, total - 1, sink);
     }
 
+    // After a stop every searcher still ends with the sink's build answer, the
+    // carver too: it then files only what it has sized.
     const int build = sink->shouldBuild();
-    for (Searcher& s : m_searchers) {
-        // After a stop the carver's trees are not built at all.
-        if (s.type == SEARCHER_RAW && !sink->Continued()) continue;
-        s.searcher->EndSearch(build);
-    }
+    for (Searcher& s : m_searchers) s.searcher->EndSearch(build);
     Report(sink, PROGRESS_FINISHED, 1, 1, result);
     return result;
 }

@@ -4,7 +4,7 @@
 // names, data runs, and on FAT32 the revision of deleted entries whose first
 // cluster lost its high 16 bits.
 #include "engine/fat/FatBytes.h"
-#include "engine/fat/RawFileAnalyserList.h"
+#include "engine/carver/RawFileAnalyserList.h"
 #include "engine/include/EngineTypes.h"
 #include "engine/include/SearchInterfaces.h"
 

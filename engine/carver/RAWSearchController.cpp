@@ -1,0 +1,299 @@
+#include "engine/carver/RAWSearchController.h"
+
+#include "engine/carver/NotifyCenter.h"
+#include "engine/carver/RawFileAnalyserList.h"
+#include "engine/common/Bitmap.h"
+#include "engine/common/FormatTable.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+
+namespace {
+
+bool Continue() { return CNotifyCenter::Instance().isContinue(); }
+
+// The analyser's test of a sector found through a key.
+bool Accepts(IRawFileAnalyser* a, unsigned char* sector, CRawFileInfo& blank, unsigned ss, long long s,
+             long long windowStart, long long windowEnd) {
+    if (!a) return false;
+    if (ISpecialRawFileAnalyser* special = a->GetSpecialRawFile())
+        return special->AnalyseBufferEx(sector, blank, ss, s, windowStart, windowEnd) != 0;
+    return a->AnalyseBuffer(sector, blank) == 1;
+}
+
+} // namespace
+
+CRAWSearchController::CRAWSearchController() = default;
+
+CRAWSearchController::~CRAWSearchController() {
+    DropAll();
+    // The stop relay must not keep a sink that may go with this scan.
+    CNotifyCenter& center = CNotifyCenter::Instance();
+    if (m_pProgress && center.GetProgress() == m_pProgress) center.Reset();
+}
+
+void CRAWSearchController::DropAll() {
+    m_active.clear();
+    m_listPending.clear();
+    m_listDeferred.clear();
+}
+
+void CRAWSearchController::SetIProgressSink(IProgress* progress) {
+    m_pProgress = progress;
+    CNotifyCenter::Instance().SetProgress(progress);
+}
+
+int CRAWSearchController::GetSearchedPartitionInfo(CSearchedPartitionInfo** records, int count) {
+    if (records && count >= 1) {
+        const unsigned ss = m_pDevice ? m_pDevice->GetSectorSize() : 512;
+        auto* record = new CSearchedPartitionInfo(ss ? ss : 512);
+        record->m_sectorsPerCluster = 1;
+        record->m_startSector = 0;
+        record->m_clusterOrigin = 0;
+        record->m_score = 1.0;
+        if (m_pDevice) record->SetTotalSectors(m_pDevice->GetTotalSectors());
+        records[0] = record;
+    }
+    return 1;
+}
+
+int CRAWSearchController::PreparetoSearch() {
+    // A carve starts from nothing: held records (before the analysers that
+    // made them go), fresh analysers, ids, counters and trees.
+    DropAll();
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    if (m_pTreeBuilder) registry->ReinitAnalyzeList();
+    m_mapFileManager.clear();
+    m_state = CRawCarveState{};
+    m_labels = std::make_unique<CLABELRAWTreeBuilder>(m_state);
+    if (m_pProgress) CNotifyCenter::Instance().SetProgress(m_pProgress);
+
+    const unsigned ss = m_pDevice ? m_pDevice->GetSectorSize() : 0;
+    m_nSectorSize = ss ? ss : 512;
+    m_state.sectorSize = m_nSectorSize;
+    m_llTotalSectors = m_pDevice ? m_pDevice->GetTotalSectors() : 0;
+    m_BufferDevice.InitBufferDevice(m_pDevice, 0, m_nSectorSize, m_nSectorsPerBlock, kRingBlocks);
+    m_FileTypeManager.Initialize();
+    if (m_pTreeBuilder) {
+        m_pTreeBuilder->AddSearcherInfo(SEARCHER_RAW, 1);
+        m_pTreeBuilder->AddSearcherInfo(SEARCHER_RAW_LABEL, CLABELRAWTreeBuilder::kRootId);
+    }
+    m_pBlockBuffer.clear();
+    m_bPreviousHeld = false;
+    try {
+        m_pBlockBuffer.assign(2 * std::size_t{m_nSectorsPerBlock} * m_nSectorSize + kMarginBytes, 0);
+    } catch (const std::bad_alloc&) {
+        m_pBlockBuffer.clear(); // nothing is carved
+    }
+    return 1;
+}
+
+CRAWFileManager* CRAWSearchController::GetFileManager(unsigned type) {
+    if (type >= kFormatTableRows) return nullptr;
+    const int category = m_FileTypeManager.GetFileTypeID(FormatExtension(type));
+    auto& manager = m_mapFileManager[category];
+    if (!manager) manager = std::make_unique<CRAWFileManager>(1, category, m_pTreeBuilder, m_state, *m_labels);
+    return manager.get();
+}
+
+bool CRAWSearchController::File(CRawFileInfo& record) {
+    CRAWFileManager* manager = GetFileManager(record.m_eRawFileType);
+    if (!manager) return false;
+    // A carved file never reads past the device's end.
+    if (record.m_llStartSector < 0 || static_cast<unsigned long long>(record.m_llStartSector) >= m_llTotalSectors)
+        return true;
+    const unsigned long long room =
+        (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * m_nSectorSize;
+    record.m_ullFileSize = std::min(record.m_ullFileSize, room);
+    if (record.m_ullFileSize > 0) manager->AddRawFileInfo(&record);
+    return true;
+}
+
+IRawFileAnalyser* CRAWSearchController::FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank,
+                                                     const CRawWindow& window, long long s, long long windowStart,
+                                                     long long windowEnd) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    // Each analyser asked gets a blank record of its own; most sectors ask none.
+    auto fresh = [&]() -> CRawFileInfo& {
+        blank.emplace();
+        blank->m_Window = window;
+        return *blank;
+    };
+    const unsigned k4 = bytes::Le32(bytes::Bytes(sector, 4), 0);
+    // A sector starting with four zero bytes is offered to the keyless analysers only.
+    if (k4 != 0) {
+        auto& map = registry->GetAnalyserMap(0);
+        if (auto it = map.find(k4);
+            it != map.end() && Accepts(it->second, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd))
+            return it->second;
+        auto range = registry->GetAnalyserMultimap(0).equal_range(static_cast<unsigned short>(k4 & 0xFFFF));
+        for (auto it = range.first; it != range.second; ++it)
+            if (Accepts(it->second, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd)) return it->second;
+    }
+    for (IRawFileAnalyser* a : registry->GetAnalyserList(0))
+        if (a && a->AnalyseBuffer(sector, fresh()) != 0) return a;
+    return nullptr;
+}
+
+std::unique_ptr<CRawFileInfo> CRAWSearchController::CreateRawFileInfo(const CRawFileInfo& blank, long long s,
+                                                                       IRawFileAnalyser* analyser) {
+    std::unique_ptr<CRawFileInfo> record(analyser->CreateRawFileInfo());
+    if (!record) return nullptr;
+    record->m_ullFileSize = blank.m_ullFileSize;
+    record->m_eRawFileType = blank.m_eRawFileType;
+    record->m_llStartSector = s;
+    record->m_pAnalyser = analyser;
+    record->m_nAnalyserType = analyser->m_nType;
+    // The first entry for a sector stays.
+    if (m_pFileSectorMap) m_pFileSectorMap->emplace(s, blank.m_eRawFileType);
+    return record;
+}
+
+CRawFileInfo* CRAWSearchController::AddRawFileInfoToList(std::unique_ptr<CRawFileInfo> record, unsigned char* sector,
+                                                         long long s) {
+    CRawFileInfo* r = record.get();
+    IRawFileAnalyser* creator = r->m_pAnalyser;
+    if (r->m_ullFileSize == 0 && !r->WhetherImplementGuess()) {
+        m_listDeferred.push_back({std::move(record), creator});
+        return r;
+    }
+    m_listPending.push_back({std::move(record), creator});
+    if (r->m_ullFileSize == 0) {
+        // The oldest streaming record makes room; it stays pending, to be
+        // sized at the end.
+        if (m_active.size() >= kMaxActive) {
+            m_active.front()->record->WillBeRemove(sector, s);
+            m_active.erase(m_active.begin());
+        }
+        m_active.push_back(std::prev(m_listPending.end()));
+    }
+    return r;
+}
+
+void CRAWSearchController::CalcRawFileSize(unsigned char* sector, CRawFileInfo* newInfo, long long s,
+                                           CRawFileInfo::SearchContext& context) {
+    for (std::size_t i = 0; i < m_active.size();) {
+        const HeldList::iterator it = m_active[i];
+        CRawFileInfo* r = it->record.get();
+        context.m_pNewInfo = r == newInfo ? nullptr : newInfo;
+        if (r->CalcRawSize(sector, static_cast<int>(m_nSectorSize), s, context) != 1) {
+            ++i;
+            continue;
+        }
+        if (r->m_ullFileSize > 0) {
+            if (File(*r)) m_listPending.erase(it);
+        } else if (r->m_pAnalyser) {
+            r->WillBeRemove(sector, s);
+            m_listDeferred.splice(m_listDeferred.end(), m_listPending, it);
+        }
+        m_active.erase(m_active.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void CRAWSearchController::SizeDeferredFromRing() {
+    const unsigned long long oldestLast = m_BufferDevice.GetDeviceStartSector() + m_nSectorsPerBlock - 1;
+    while (!m_listDeferred.empty()) {
+        if (!Continue()) return;
+        CRawFileInfo& r = *m_listDeferred.front().record;
+        if (r.m_llStartSector >= 0 && static_cast<unsigned long long>(r.m_llStartSector) > oldestLast) return;
+        if (r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, &m_BufferDevice) && r.m_ullFileSize > 0) File(r);
+        m_listDeferred.pop_front();
+    }
+}
+
+int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    if (registry->GetAnalyserMap(0).empty() && registry->GetAnalyserMultimap(0).empty() &&
+        registry->GetAnalyserList(0).empty())
+        return 1;
+    if (m_pBlockBuffer.empty() || !m_pDevice || m_nSectorsPerBlock == 0 || first < 0 || sectorCount <= 0) return 1;
+    // Never more than a block: the buffer holds one.
+    const long long count = std::min<long long>(sectorCount, m_nSectorsPerBlock);
+    const std::size_t ss = m_nSectorSize;
+    const std::size_t half = std::size_t{m_nSectorsPerBlock} * ss;
+    unsigned char* current = m_pBlockBuffer.data() + half;
+    const bool readable = m_pDevice->ReadSector(current, first, count) != 0;
+    // A short last block, or one that could not be read, is zeros past its data.
+    std::memset(current + (readable ? static_cast<std::size_t>(count) * ss : 0), 0,
+                half - (readable ? static_cast<std::size_t>(count) * ss : 0));
+
+    const bool skip = m_pBitmap && m_pBitmap->GetBitmapData();
+    const unsigned unit = skip && m_pBitmap->GetUnit() ? m_pBitmap->GetUnit() : 1;
+    const bool previous = m_bPreviousHeld && first != 0;
+    const unsigned char* begin = previous ? m_pBlockBuffer.data() : current;
+    const long long windowStart = previous ? first - m_nSectorsPerBlock : first;
+    const long long windowEnd = first + sectorCount;
+    for (long long i = 0; readable && i < count; ++i) {
+        const long long s = first + i;
+        unsigned char* p = current + static_cast<std::size_t>(i) * ss;
+        const CRawWindow window(begin, m_pBlockBuffer.data() + m_pBlockBuffer.size(), p,
+                                (m_llTotalSectors > static_cast<unsigned long long>(s)
+                                     ? m_llTotalSectors - static_cast<unsigned long long>(s)
+                                     : 0) * ss);
+        // Files already known are not searched again, but the records being
+        // followed still see every sector.
+        const bool used = skip && m_pBitmap->GetBit(s / unit);
+        if (!used && !Continue()) break;
+        std::optional<CRawFileInfo> blank;
+        IRawFileAnalyser* analyser = used ? nullptr : FindAnalyser(p, blank, window, s, windowStart, windowEnd);
+        std::unique_ptr<CRawFileInfo> record = analyser ? CreateRawFileInfo(*blank, s, analyser) : nullptr;
+        CRawFileInfo* created = nullptr;
+        if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
+            File(*record);
+        } else if (record) {
+            created = AddRawFileInfoToList(std::move(record), p, s);
+        }
+        if (m_active.empty()) continue;
+        auto context = CRawFileInfo::SearchContext::For(p, ss, windowStart, windowEnd, &window);
+        CalcRawFileSize(p, created, s, context);
+    }
+
+    std::memcpy(m_pBlockBuffer.data(), current, half);
+    m_bPreviousHeld = readable;
+    if (m_BufferDevice.IsFullBuffer()) SizeDeferredFromRing();
+    m_BufferDevice.AddBlockToBuffer(reinterpret_cast<const char*>(m_pBlockBuffer.data()), readable);
+    return 1;
+}
+
+void CRAWSearchController::EndSearch(int build) {
+    // Without building nothing is filed; the held records go at once, so none
+    // outlives the analysers of a carve that starts after this one.
+    if (!build) return DropAll();
+    // After a stop nothing more is read: what is sized is filed, the rest dropped.
+    bool stopped = !Continue();
+    for (HeldList::iterator it : m_active) it->record->WillBeRemove(nullptr, -1);
+    m_active.clear();
+    m_listPending.splice(m_listPending.end(), m_listDeferred);
+    std::printf("--------------%s:%d:list size = %d--------\n", "EndSearch", 401,
+                static_cast<int>(m_listPending.size()));
+    for (Held& held : m_listPending) {
+        CRawFileInfo& r = *held.record;
+        stopped = stopped || !Continue();
+        if (r.m_ullFileSize == 0) {
+            if (!stopped && r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, m_pDevice) && r.m_ullFileSize > 0)
+                File(r);
+            continue;
+        }
+        // A streaming record handed to a classic sizer: the sizer's answer
+        // wins, else the size the record reached.
+        if (!stopped && r.m_pAnalyser && r.m_pAnalyser != held.creator) {
+            const unsigned long long reached = r.m_ullFileSize;
+            r.m_ullFileSize = 0;
+            if (!r.m_pAnalyser->GetRawFileSize(r, m_pDevice) || r.m_ullFileSize == 0) r.m_ullFileSize = reached;
+        }
+        File(r);
+    }
+    m_listPending.clear();
+    std::printf("--------------%s:%d:--------\n", "EndSearch", 436);
+    std::fflush(stdout);
+    CNotifyCenter::Instance().Reset();
+    m_pBlockBuffer = {};
+    if (m_pTreeBuilder) {
+        m_pTreeBuilder->FlashBuild(SEARCHER_RAW);
+        m_pTreeBuilder->FlashBuild(SEARCHER_RAW_LABEL);
+    }
+    m_pBitmap = nullptr;
+}

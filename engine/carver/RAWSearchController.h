@@ -1,0 +1,82 @@
+#pragma once
+// The signature carver of a deep scan: every sector of every block is offered
+// to the analyser registry; each hit becomes a candidate that is sized at
+// once, followed sector by sector, or sized later from the ring of recent
+// blocks or from the device, and is then filed in the trees of carved files.
+#include "engine/carver/BufferStorageDevice.h"
+#include "engine/carver/RAWFileManager.h"
+#include "engine/common/FileTypeManager.h"
+#include "engine/include/SearchInterfaces.h"
+
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class CRAWSearchController : public ICompleteFileSystemSearchController {
+public:
+    static constexpr std::size_t kMaxActive = 32;
+    static constexpr unsigned kRingBlocks = 20;
+    static constexpr unsigned kMarginBytes = 4096;
+
+    CRAWSearchController();
+    ~CRAWSearchController() override;
+    CRAWSearchController(const CRAWSearchController&) = delete;
+    CRAWSearchController& operator=(const CRAWSearchController&) = delete;
+
+    void SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_pTreeBuilder = builder; }
+    // Always 1: one pseudo-partition over the whole device, in its sectors.
+    int GetSearchedPartitionInfo(CSearchedPartitionInfo** records, int count) override;
+    void SetDevice(IStorageDevice* device) override { m_pDevice = device; }
+    void SetBlockSize(int sectors) override { m_nSectorsPerBlock = sectors > 0 ? static_cast<unsigned>(sectors) : 0; }
+    int PreparetoSearch() override;
+    void EndSearch(int build) override;
+    int AnalyzeBlock(long long firstSector, long long sectorCount) override;
+    void SetIProgressSink(IProgress* progress) override;
+    void SetBitmap(TBitmap* bitmap) override { m_pBitmap = bitmap; }
+    void SetFileSectorMap(std::map<long long, unsigned>* map) override { m_pFileSectorMap = map; }
+    TBitmap* GetBitmap() override { return m_pBitmap; }
+
+private:
+    // A candidate the carver holds, with the analyser that made it (a record
+    // whose analyser changed was handed to a classic sizer).
+    struct Held {
+        std::unique_ptr<CRawFileInfo> record;
+        IRawFileAnalyser* creator;
+    };
+    using HeldList = std::list<Held>;
+
+    // The first analyser that accepts the sector; blank then holds what it set.
+    IRawFileAnalyser* FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank, const CRawWindow& window,
+                                   long long s, long long windowStart, long long windowEnd);
+    std::unique_ptr<CRawFileInfo> CreateRawFileInfo(const CRawFileInfo& blank, long long s, IRawFileAnalyser* analyser);
+    CRawFileInfo* AddRawFileInfoToList(std::unique_ptr<CRawFileInfo> record, unsigned char* sector, long long s);
+    void CalcRawFileSize(unsigned char* sector, CRawFileInfo* newInfo, long long s,
+                         CRawFileInfo::SearchContext& context);
+    void SizeDeferredFromRing();
+    CRAWFileManager* GetFileManager(unsigned type);
+    // Files a sized record (cut at the device's end); false when it has no tree.
+    bool File(CRawFileInfo& record);
+    void DropAll();
+
+    CFileTypeManager m_FileTypeManager;
+    std::map<int, std::unique_ptr<CRAWFileManager>> m_mapFileManager;
+    CRawCarveState m_state;
+    std::unique_ptr<CLABELRAWTreeBuilder> m_labels;
+    IStorageDevice* m_pDevice = nullptr;
+    unsigned m_nSectorsPerBlock = 0;
+    IDirecotryTreeBuilder* m_pTreeBuilder = nullptr;
+    CBufferStorageDevice m_BufferDevice;
+    HeldList m_listPending;
+    HeldList m_listDeferred;
+    std::vector<HeldList::iterator> m_active; // streaming records, oldest first
+    std::map<long long, unsigned>* m_pFileSectorMap = nullptr;
+    std::vector<unsigned char> m_pBlockBuffer; // previous block, current block, zero margin
+    bool m_bPreviousHeld = false;              // the first half holds the previous block's sectors
+    TBitmap* m_pBitmap = nullptr;
+    IProgress* m_pProgress = nullptr;
+    unsigned m_nSectorSize = 512;
+    unsigned long long m_llTotalSectors = 0;
+};
+

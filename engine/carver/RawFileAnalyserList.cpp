@@ -1,0 +1,211 @@
+#include "engine/carver/RawFileAnalyserList.h"
+
+#include "engine/carver/analysers/EpsAnalyser.h"
+
+#include <utility>
+
+namespace {
+
+constexpr unsigned K4(unsigned a, unsigned b, unsigned c, unsigned d) { return a | b << 8 | c << 16 | d << 24; }
+constexpr unsigned K2(unsigned a, unsigned b) { return a | b << 8; }
+
+constexpr RawAnalyserRow kMapRows[] = {
+    {K4(0xFF, 0xD8, 0xFF, 0xE0), "BruteForce::JpegAnalyzer"},
+    {K4(0xFF, 0xD8, 0xFF, 0xE1), "BruteForce::JpegAnalyzer"},
+    {K4(0xFF, 0xD8, 0xFF, 0xDB), "BruteForce::JpegAnalyzer"},
+    {K4(0xFF, 0xD8, 0xFF, 0xEE), "BruteForce::JpegAnalyzer"},
+    {K4('%', 'P', 'D', 'F'), "BruteForce::PdfAnalyzer"},
+    {K4('M', 'M', 0x00, '*'), "BruteForce::TiffAnalyzer"},
+    {K4('I', 'I', '*', 0x00), "BruteForce::TiffAnalyzer"},
+    {K4('I', 'I', 'U', 0x00), "BruteForce::TiffAnalyzer"},
+    {K4('I', 'I', 'R', 'O'), "BruteForce::TiffAnalyzer"},
+    {K4('I', 'I', 'R', 'S'), "BruteForce::TiffAnalyzer"},
+    {K4('F', 'U', 'J', 'I'), "BruteForce::TiffAnalyzer"},
+    {K4('M', 'M', 'O', 'R'), "BruteForce::TiffAnalyzer"},
+    {K4('I', 'I', 0x1A, 0x00), "Orvex::CRWAnalyser"},
+    {K4('M', 'M', 0x1A, 0x00), "Orvex::CRWAnalyser"},
+    {K4('B', 'Z', 'h', '1'), "Orvex::DMGAnalyser"},
+    {K4('F', 'O', 'V', 'b'), "Orvex::X3FAnalyser"},
+    {K4(0x00, 0x00, 0x01, 0xB3), "Orvex::MPGAnalyser"},
+    {K4(0x00, 0x00, 0x01, 0xBA), "Orvex::MPGAnalyser"},
+    {K4('O', 'g', 'g', 'S'), "Orvex::OGGAnalyser"},
+    {K4('.', 'R', 'M', 'F'), "Orvex::RM_RMVBAnalyser"},
+    {K4('<', '?', 'x', 'm'), "Orvex::SVGAnalyser"},
+    {K4(0xEF, 0xBB, 0xBF, '<'), "Orvex::SVGAnalyser"},
+    {K4(0xCD, 0x01, 0x00, 0x00), "Orvex::SVGAnalyser"},
+    {K4('<', 's', 'v', 'g'), "Orvex::SVGAnalyser"},
+    {K4('B', 'C', 'F', 'Z'), "Orvex::SVGAnalyser"},
+    {K4('0', '&', 0xB2, 'u'), "BruteForce::CAsfAnalyser"},
+    {K4(' ', ' ', '0', 0x0D), "BruteForce::CDXFAnalyser"},
+    {K4('M', 'A', 'C', ' '), "BruteForce::CAPEAnalyser"},
+    {K4(0x1C, 0x01, 0x00, 0x00), "BruteForce::CFH11Analyser"},
+    {K4(0xC5, 0xD0, 0xD3, 0xC6), "BruteForce::CEPSAnalyser"},
+    {K4('A', 'C', '1', '0'), "BruteForce::CDWGAnalyser"},
+    {K4('G', 'I', 'F', '8'), "BruteForce::CGifAnalyser"},
+    {K4('M', 'T', 'h', 'd'), "RawSpeed::MIDAnalyser"},
+    {K4(0x89, 'P', 'N', 'G'), "RawSpeed::PNGAnalyser"},
+    {K4('8', 'B', 'P', 'S'), "RawSpeed::PSDAnalyser"},
+    {K4('{', '\\', 'r', 't'), "RawSpeed::RTFAnalyser"},
+    {K4('P', 'a', 'i', 'n'), "RawSpeed::PSPAnalyser"},
+    {K4('R', 'a', 'r', '!'), "RawSpeed::RARAnalyser"},
+    {K4(0xE4, 'R', '\\', '{'), "RawSpeed::OneAnalyser"},
+    {K4('w', 'p', 'g', 0x00), "RawSpeed::WpgAnalyser"},
+    {K4('J', 'M', 'F', '6'), "RawSpeed::DbxAnalyser"},
+    {K4(0xCF, 0xAD, 0x12, 0xFE), "RawSpeed::DbxAnalyser"},
+    {K4(0xF7, 0x89, '4', ','), "RawSpeed::DbxAnalyser"},
+    {K4(0x0F, 'S', 'I', 'B'), "RawSpeed::SIBAnalyser"},
+    {K4('W', 'E', 'B', 'B'), "RawSpeed::SITAnalyser"},
+    {K4('S', 't', 'u', 'f'), "RawSpeed::SITAnalyser"},
+    {K4(0xFE, 0xED, 0xFE, 0xED), "RawSpeed::JKSAnalyser"},
+    {K4('P', 'W', 'S', '3'), "RawSpeed::PSAFE3Analyser"},
+    {K4('-', 'i', 'n', '-'), "RawSpeed::NGRRAnalyser"},
+    {K4(0x06, 0x0E, '+', '4'), "RawSpeed::MxfAnalyser"},
+    {K4('R', 'I', 'F', 'X'), "RawSpeed::AEPAnalyser"},
+    {K4('M', 'L', 'V', 'I'), "RawSpeed::MLvAnalyser"},
+    {K4('F', 'O', 'R', 'M'), "CFileAIFAnalyzer"},
+    {K4('P', 'K', 0x03, 0x04), "FileZIPAnalyser"},
+    {K4(0xFF, 'W', 'P', 'C'), "FileWPDAnalyser"},
+    {K4(0x01, 0x00, 0x09, 0x00), "FileWMFAnalyser"},
+    {K4(0xD7, 0xCD, 0xC6, 0x9A), "FileWMFAnalyser"},
+    {K4(0x00, 0x01, 0x00, 0x00), "FileTTFAnalyser"},
+    {K4('R', 'I', 'F', 'F'), "FileRIFFAnalyser"},
+    {K4('!', 'B', 'D', 'N'), "FilePSTAnalyser"},
+    {K4(0xD0, 0xCF, 0x11, 0xE0), "FileOLEAnalyser"},
+    {K4(0xDB, 0xA5, '-', 0x00), "FileLowDocAnalyser"},
+    {K4(0x94, 0xA6, '.', 0x00), "FileLowDocAnalyser"},
+    {K4(0x00, 0x00, 0x01, 0x00), "FileICOAnalyser"},
+    {K4(0x00, 0x00, 0x02, 0x00), "FileICOAnalyser"},
+    {K4('?', '_', 0x03, 0x00), "FileHLPAnalyser"},
+    {K4('C', 'P', 'T', '7'), "FileCPTAnalyser"},
+    {K4('C', 'P', 'T', '8'), "FileCPTAnalyser"},
+    {K4('C', 'P', 'T', '9'), "FileCPTAnalyser"},
+    {K4('M', 'S', 'C', 'F'), "FileCABAnalyser"},
+    {K4('m', 's', 'c', 'f'), "FileCABAnalyser"},
+    {K4('.', 's', 'n', 'd'), "FileAUAnalyser"},
+    {K4(0x1A, 'E', 0xDF, 0xA3), "FileMKVAnalyser"},
+    {K4('I', 'T', 'S', 'F'), "FileCHMAnalyser"},
+    {K4(0x00, 'M', 'R', 'M'), "FileMRWAnalyser"},
+    {K4('S', 'Q', 'L', 'i'), "BruteForce::CFCPEvtAnalyser"},
+    {K4('h', 'd', 'f', 'm'), "FileITLAnalyser"},
+    {K4('x', 'a', 'r', '!'), "FilePKGAnalyser"},
+    {K4(0x7F, 'P', 'K', 'G'), "FilePKGAnalyser"},
+    {K4('i', 'c', 'n', 's'), "FileICNSAnalyser"},
+    {K4('F', 'r', 'o', 'm'), "FileMboxAnalyser"},
+};
+
+constexpr RawAnalyserRow kMultimapRows[] = {
+    {K2('%', '!'), "BruteForce::PdfAnalyzer"},    {K2('%', '!'), "BruteForce::CEPSAnalyser"},
+    {K2('I', 'D'), "BruteForce::MP3Analyzer"},    {K2(0xFF, 0xF2), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xF3), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xF4), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xF5), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xF6), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xF7), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xFA), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xFB), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xFC), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xFD), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xFE), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xFF), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xE2), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xE3), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xE4), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xE5), "BruteForce::MP3Analyzer"},  {K2(0xFF, 0xE6), "BruteForce::MP3Analyzer"},
+    {K2(0xFF, 0xE7), "BruteForce::MP3Analyzer"},  {K2('9', '9'), "BruteForce::CDXFAnalyser"},
+    {K2(0x00, 0x00), "BruteForce::MovAnalyzer"},  {K2(0x00, 0x00), "BruteForce::Mp4Analyzer"},
+    {K2(0x00, 0x00), "BruteForce::C3GPAnalyser"}, {K2(0xFF, 0xF1), "BruteForce::CADTSAnalyser"},
+    {K2(0xFF, 0xF9), "BruteForce::CADTSAnalyser"}, {K2(0x1F, 0x8B), "RawSpeed::GZAnalyzer"},
+    {K2(0x00, 0x01), "RawSpeed::CMDBAnalyser"},   {K2('F', 'L'), "Orvex::FLVAnalyser"},
+    {K2('<', 'h'), "RawSpeed::HTMLAnalyser"},     {K2('<', 'H'), "RawSpeed::HTMLAnalyser"},
+    {K2('<', '!'), "RawSpeed::HTMLAnalyser"},     {K2(0xFF, 0xFE), "RawSpeed::HTMLAnalyser"},
+    {K2('M', 'M'), "RawSpeed::New3DSAnalyser"},   {K2('B', 'M'), "FileBMPAnalyser"},
+    {K2(0xFF, 0xFE), "FileUnicodeHTMAnalyser"},   {K2('M', 'S'), "FileMNYAnalyser"},
+    {K2('F', 'W'), "FileSWFAnalyser"},            {K2('C', 'W'), "FileSWFAnalyser"},
+    {K2('u', 's'), "RawSpeed::TARAnalyser"},
+};
+
+constexpr RawAnalyserRow kListRows[] = {
+    {0, "Orvex::LZHAnalyser"},      {0, "FileEMFAnalyser"},        {0, "BruteForce::MovAnalyzer"},
+    {0, "RawSpeed::InddAnalyser"},  {0, "RawSpeed::New3DSAnalyser"}, {0, "RawSpeed::TARAnalyser"},
+    {0, "BruteForce::CM2TSAnalyser"}, {0, "RawSpeed::MOBIAnalyser"}, {0, "RawSpeed::PSAFE3Analyser"},
+};
+
+static_assert(std::size(kMapRows) == 81 && std::size(kMultimapRows) == 41 && std::size(kListRows) == 9);
+
+// The analysers built so far, by class. A later analyser adds its line here.
+struct Built {
+    std::string_view name;
+    IRawFileAnalyser* (*make)();
+};
+constexpr Built kBuilt[] = {
+    {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
+};
+
+CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {
+    static CRawFileAnalyserListSingle::RowFactory factory;
+    return factory;
+}
+
+// Set 1 always takes the real analysers; only the carver's set may be faked.
+IRawFileAnalyser* MakeRow(bool carve, RawAnalyserTable table, std::size_t index, const RawAnalyserRow& row) {
+    const auto& custom = RowFactorySlot();
+    return carve && custom ? custom(table, index, row) : CreateRawAnalyser(row.analyser);
+}
+
+} // namespace
+
+std::span<const RawAnalyserRow> RawAnalyserRows(RawAnalyserTable table) {
+    switch (table) {
+    case RawAnalyserTable::Map: return kMapRows;
+    case RawAnalyserTable::Multimap: return kMultimapRows;
+    case RawAnalyserTable::List: return kListRows;
+    }
+    return {};
+}
+
+IRawFileAnalyser* CreateRawAnalyser(std::string_view analyserClass) {
+    for (const Built& b : kBuilt)
+        if (b.name == analyserClass) return b.make();
+    return nullptr;
+}
+
+CRawFileAnalyserListSingle::CRawFileAnalyserListSingle() { Build(m_sets[1], false); }
+
+CRawFileAnalyserListSingle::~CRawFileAnalyserListSingle() {
+    for (Set& s : m_sets) Clear(s);
+}
+
+CRawFileAnalyserListSingle* CRawFileAnalyserListSingle::CreateInstance() {
+    static CRawFileAnalyserListSingle instance;
+    return &instance;
+}
+
+void CRawFileAnalyserListSingle::SetRowFactory(RowFactory factory) { RowFactorySlot() = std::move(factory); }
+
+void CRawFileAnalyserListSingle::Build(Set& set, bool carve) {
+    // One object per row, even for a class serving several keys.
+    for (std::size_t i = 0; i < std::size(kMapRows); ++i)
+        if (IRawFileAnalyser* a = MakeRow(carve, RawAnalyserTable::Map, i, kMapRows[i])) {
+            IRawFileAnalyser*& slot = set.map[kMapRows[i].key];
+            delete slot; // keys are distinct; a repeated one keeps the later row
+            slot = a;
+        }
+    for (std::size_t i = 0; i < std::size(kMultimapRows); ++i)
+        if (IRawFileAnalyser* a = MakeRow(carve, RawAnalyserTable::Multimap, i, kMultimapRows[i]))
+            set.multimap.emplace(static_cast<unsigned short>(kMultimapRows[i].key), a);
+    for (std::size_t i = 0; i < std::size(kListRows); ++i)
+        if (IRawFileAnalyser* a = MakeRow(carve, RawAnalyserTable::List, i, kListRows[i])) set.list.push_back(a);
+}
+
+void CRawFileAnalyserListSingle::Clear(Set& set) {
+    for (auto& [key, a] : set.map) delete a;
+    for (auto& [key, a] : set.multimap) delete a;
+    for (IRawFileAnalyser* a : set.list) delete a;
+    set = Set{};
+}
+
+void CRawFileAnalyserListSingle::ReinitAnalyzeList(void*) {
+    Clear(m_sets[0]);
+    Build(m_sets[0], true);
+}
+
+std::map<unsigned, IRawFileAnalyser*>& CRawFileAnalyserListSingle::GetAnalyserMap(int set) { return At(set).map; }
+
+std::multimap<unsigned short, IRawFileAnalyser*>& CRawFileAnalyserListSingle::GetAnalyserMultimap(int set) {
+    return At(set).multimap;
+}
+
+std::list<IRawFileAnalyser*>& CRawFileAnalyserListSingle::GetAnalyserList(int set) { return At(set).list; }

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Makes the seeds of the carve targets from the EPS samples of the fixtures
+# (ImageMagick, Ghostscript, epstool): a text EPS cut and ended by zeros, a
+# binary EPS whose section table is cut down to what the seed holds, at
+# 512- and 4096-byte sectors; for carve_deepscan_fuzz the same inside small
+# devices. Usage: bash tests/fuzz/make-carve-seeds.sh BUILD_DIR
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+fixtures="${1:?build dir}/fixtures"
+bash "$here/../fixtures/make-fixture" eps_samples "$fixtures"
+python3 - "$fixtures/eps_samples" "$here/corpus" <<'PY'
+import struct, sys
+eps, corpus = sys.argv[1:]
+text = open(f"{eps}/i.eps", "rb").read()[:6000]
+binary = bytearray(open(f"{eps}/i3.eps", "rb").read()[:5000])
+# PostScript section from 30 over 3000 bytes, no metafile, a 1500-byte TIFF after it.
+binary[4:28] = struct.pack("<6I", 30, 3000, 0, 0, 3030, 1500)
+binary = bytes(binary[:4530])
+def pad(b, ss):
+    return b + bytes(-len(b) % ss)
+for ss, flag in ((512, 0), (4096, 1)):
+    for name, body in (("text", text), ("binary", binary)):
+        seed = bytes([flag]) + struct.pack("<I", 0x05030201) + pad(bytes(ss) + pad(body, ss) + bytes(ss), ss)
+        open(f"{corpus}/carve_eps_fuzz/{name}_{ss}.bin", "wb").write(seed)
+    device = bytes(8 * ss) + pad(text, ss) + bytes(2 * ss) + pad(binary, ss) + bytes(ss) + pad(text, ss) + bytes(ss)
+    open(f"{corpus}/carve_deepscan_fuzz/eps_{ss}.bin", "wb").write(bytes([flag]) + device)
+PY
