@@ -3,16 +3,20 @@
 // list of their own, the volume chosen on the device page, the quick scan's
 // trees and lists compared with The Sleuth Kit's listing; a deep scan from
 // the window (the found files freed under the sanitizer while no view keeps
-// one); a 1 GiB deep scan watched mid-scan; and, as root, a loop device cut
-// off while it is scanned.
+// one); the result exported into a scan-result file and loaded back from the
+// start window; a 1 GiB deep scan watched mid-scan; and, as root, a loop
+// device cut off while it is scanned.
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
 #include "engine/include/FileNode.h"
+#include "platform/MediaEvents.h"
 #include "platform/NotificationCenter.h"
+#include "savedscan/SaveRestoreResult.h"
 #include "services/DeviceData.h"
 #include "services/UIController.h"
 #include "services/UIScan.h"
+#include "services/USBMonitorNotifier.h"
 #include "tests/support/ImageFileFacts.h"
 #include "tests/ui/windows/WindowTestSupport.h"
 #include "ui/kit/Alert.h"
@@ -20,12 +24,15 @@
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/DetailWindow.h"
+#include "ui/windows/OpenPanel.h"
 #include "ui/windows/RootWindow.h"
+#include "ui/windows/SavePanel.h"
 #include "ui/windows/StartPages.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
@@ -99,9 +106,31 @@ void addListed(const OpNodeList& list, std::set<FileKey>& out) {
     }
 }
 
+// Every file the path tree lists: from the first root (chosen when a scan or
+// load ends) each folder chosen in turn, one Down key after another.
+std::set<FileKey> listedByPathTree(VXDeletailWindowController* wc) {
+    wc->outlineView->expandAll();
+    QCoreApplication::processEvents();
+    std::set<FileKey> listed;
+    addListed(wc->arrList, listed);
+    for (int row = 1; wc->outlineView->itemAtRow(row); ++row) {
+        QTest::keyClick(wc->outlineView, Qt::Key_Down);
+        addListed(wc->arrList, listed);
+    }
+    return listed;
+}
+
 int foundCount(VXDeletailWindowController* wc) {
     static const QRegularExpression number(QStringLiteral("(\\d+)\\s*$"));
     return number.match(wc->findFilesLabel->text()).captured(1).toInt();
+}
+
+// The test's own device list goes: the scan lets go of its results and of
+// the device it remembers (a list refresh does the same in the program).
+void forgetDevices() {
+    VXUIScan::instance().ReleaseResults();
+    VXUIScan::instance().SaveScanSorage(nullptr);
+    VXUIDeviceData::install(nullptr);
 }
 
 // Images listed as attached disk images for the scope of a test.
@@ -110,10 +139,7 @@ struct ListedImages {
         listed = list.InitDeviceInfo();
         VXUIDeviceData::install(&list);
     }
-    ~ListedImages() {
-        VXUIScan::instance().ReleaseResults();
-        VXUIDeviceData::install(nullptr);
-    }
+    ~ListedImages() { forgetDevices(); }
     test::ImageFileFacts facts;
     CEnumDeviceEx enumerator;
     VXUIDeviceData list;
@@ -151,6 +177,7 @@ private slots:
         test::setUpWindowTests(config_);
         RegisterFatLibrary();
         RegisterExfatLibrary();
+        RegisterSavedScan(); // the facade's export and load
     }
     void cleanup() {
         delete VXDeletailWindowController::lastShownRootWindow();
@@ -206,6 +233,55 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
     }
 
+    // Export after a quick scan: the panel's answer (a folder of its own) gets
+    // the file, the progress window runs, "SavePath" holds the full path; the
+    // file loaded back from the start window gives the same path tree.
+    void exportLoadsBackTheSameTree() {
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
+        QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        ListedImages images({(fat32 + QStringLiteral("/fat_32.img")).toStdString()});
+        QVERIFY(images.listed);
+        VXDeletailWindowController* wc = scanFromStartWindow();
+        QVERIFY(wc);
+        QVERIFY(waitEnd(wc, 60000));
+        const std::set<FileKey> scanned = listedByPathTree(wc);
+        QCOMPARE(scanned, manifestFiles(fat32 + QStringLiteral("/fat_32.istat")));
+
+        QTemporaryDir out;
+        const QString file = out.filePath(QStringLiteral("fat scan.rsf"));
+        VXUIController& facade = VXUIController::shared();
+        SavePanel::queueAnswer(out.filePath(QStringLiteral("fat scan")));
+        // The fixture may lie on the same disk as the folder: saved there all the same.
+        if (facade.IsRecoveryToSameDevice(out.path())) kit::Alert::queueAnswer(kit::kAlertOtherReturn);
+        bool progressShown = false;
+        test::whenModal(QStringLiteral("VXProgressWindow"), [&](QWidget*) { progressShown = true; });
+        QTest::mouseClick(wc->exportButton, Qt::LeftButton);
+        QVERIFY(progressShown);
+        // The volume's name and the day (the time of day moves on).
+        QCOMPARE(SavePanel::lastProposedName().section(QStringLiteral(" at "), 0, 0),
+                 facade.GetSaveFileName().section(QStringLiteral(" at "), 0, 0));
+        QVERIFY(SavePanel::lastProposedName().startsWith(QStringLiteral("SALVOR32_")));
+        QCOMPARE(wc->bSave, 1);
+        QVERIFY(QFileInfo(file).size() > 0);
+        QCOMPARE(facade.GetSavePath(), file);
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
+
+        // Home, then the file through the start window's import.
+        QApplication::setActiveWindow(wc->window()); // the offscreen platform does not hand activation back
+        QTest::mouseClick(wc->backHomeButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
+        VXRootWindowController* home = VXDeletailWindowController::lastShownRootWindow();
+        OpenPanel::queueAnswer(file);
+        home->importButtonClick();
+        QCOMPARE(OpenPanel::lastDirectory(), out.path());
+        QVERIFY(home->deletailWC);
+        detail_ = home->deletailWC;
+        QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
+        QCOMPARE(detail_->isImport, 1);
+        QCOMPARE(listedByPathTree(detail_), scanned);
+    }
+
     // A 1 GiB image (the deep-scan benchmark's) scanned deep from the window:
     // the bar rises while it runs (a picture midway), files are found.
     void deepScanOfAGibibyteRises() {
@@ -253,15 +329,19 @@ private slots:
     }
 
     // As root: a read-only loop device over a copy of fat_32, cut off while
-    // it is scanned; the scan ends, what was found stays, the detach sheet
-    // comes once the media watcher reports the device gone.
+    // it is scanned; the program's own media watcher reports the device gone
+    // from the kernel's events: the scan is stopped without building (StopScan
+    // 1), it ends, and the detach sheet comes once.
     void loopDeviceCutOffMidScan() {
         if (::geteuid() != 0) QSKIP("needs root: attaches and detaches a loop device with losetup");
         QString message;
         const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
         QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        // A name of this process's own: other programs' devices (this test
+        // run elsewhere on the machine among them) have other names.
+        const QString name = QStringLiteral("results_loop-%1.img").arg(::getpid());
         QTemporaryDir copyDir;
-        const QString copy = copyDir.filePath(QStringLiteral("results_loop.img"));
+        const QString copy = copyDir.filePath(name);
         QVERIFY(QFile::copy(fat32 + QStringLiteral("/fat_32.img"), copy));
         int status = 0;
         const QString loop = run(QStringLiteral("losetup -r -f --show '%1'").arg(copy), &status);
@@ -274,35 +354,52 @@ private slots:
         QVERIFY(system->InitDeviceInfo());
         VXUIDeviceData::install(system.get());
         std::vector<DiskVolumeNodeRef> disks;
-        VXUIController::shared().GetDeviceInfoToArray(disks);
+        VXUIController& facade = VXUIController::shared();
+        facade.GetDeviceInfoToArray(disks);
         DiskVolumeNodeRef disk;
         for (const DiskVolumeNodeRef& d : disks)
-            if (d->name() == QLatin1String("results_loop.img")) disk = d;
+            if (d->name() == name) disk = d;
         QVERIFY2(disk, "the loop device is not listed");
+
+        // The watcher starts once per process, after the device is there (it
+        // learns the names of the devices present when it starts).
+        int reports = 0;
+        platform::NotificationCenter& nc = platform::NotificationCenter::defaultCenter();
+        nc.addObserver(&reports, "RefreshDetachDevice", [&](const platform::Notification& n) {
+            reports += n.value("USBPath") == name.toStdString();
+        });
+        const bool watching = platform::createSystemMediaEventSource()->start([](const platform::MediaEvent&) {});
+        if (watching) facade.USBNotifier_init();
+        else qInfo("no kernel event source can be opened: the detach notification is posted by hand");
+
         root_ = new VXRootWindowController;
         detail_ = root_->deletailWC = new VXDeletailWindowController;
         detail_->setSelectDiskVolumeData(disk);
         detail_->showWindow();
-        // Cut off while the scan runs: the backing file emptied, the device's
-        // size re-read, then the device detached.
         detail_->getData();
-        // Held paused from its start while the device goes, then resumed.
-        VXUIController& facade = VXUIController::shared();
+        // Held paused from its start while the device goes: the backing file
+        // emptied, the device's size re-read (the kernel reports the change to
+        // size 0), then the device detached.
         const bool held = facade.IsScanRunning() && (facade.PauseOrResumeScan(), facade.IsPause());
+        if (!held) qInfo("the scan ended before the device went");
         run(QStringLiteral("truncate -s 0 '%1'; losetup -c %2; losetup -d %2").arg(copy, loop));
-        if (held) facade.PauseOrResumeScan();
-        else qInfo("the scan ended before the device went");
+        if (!watching) nc.post("RefreshDetachDevice", {{"USBPath", name.toStdString()}});
+        QVERIFY2(QTest::qWaitFor([&] { return reports > 0; }, 10000), "the media watcher reported nothing");
+        // Stopped without building the trees while it was paused: only the
+        // detach does that, and the scan ends without being resumed.
+        if (held) QCOMPARE(VXUIScan::instance().shouldBuild(), 0);
         QVERIFY(waitEnd(detail_, 60000));
         detail_->window()->grab();
-        // The media watcher's report of the device (its name) brings the detach sheet.
-        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
-        platform::NotificationCenter::defaultCenter().post("RefreshDetachDevice",
-                                                           {{"USBPath", disk->name().toStdString()}});
+        QTest::qWait(CMediaNotifier::kSettle.count() * 2); // a second report would come meanwhile
+        nc.removeObserver(&reports);
+        QCOMPARE(reports, 1);
+        const QList<QMessageBox*> sheets = kit::Alert::openAlerts();
+        QCOMPARE(sheets.size(), 1);
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheets[0], kit::kAlertDefaultReturn), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
         delete VXDeletailWindowController::lastShownRootWindow();
         delete root_.data();
-        VXUIScan::instance().ReleaseResults();
-        VXUIDeviceData::install(nullptr);
+        forgetDevices();
         system->Clear();
     }
 };
