@@ -363,10 +363,13 @@ private slots:
 
         // The watcher starts once per process, after the device is there (it
         // learns the names of the devices present when it starts).
-        int reports = 0;
         platform::NotificationCenter& nc = platform::NotificationCenter::defaultCenter();
+        struct Reports {
+            int count = 0;
+            ~Reports() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
+        } reports;
         nc.addObserver(&reports, "RefreshDetachDevice", [&](const platform::Notification& n) {
-            reports += n.value("USBPath") == name.toStdString();
+            reports.count += n.value("USBPath") == name.toStdString();
         });
         const bool watching = platform::createSystemMediaEventSource()->start([](const platform::MediaEvent&) {});
         if (watching) facade.USBNotifier_init();
@@ -384,15 +387,14 @@ private slots:
         if (!held) qInfo("the scan ended before the device went");
         run(QStringLiteral("truncate -s 0 '%1'; losetup -c %2; losetup -d %2").arg(copy, loop));
         if (!watching) nc.post("RefreshDetachDevice", {{"USBPath", name.toStdString()}});
-        QVERIFY2(QTest::qWaitFor([&] { return reports > 0; }, 10000), "the media watcher reported nothing");
+        QVERIFY2(QTest::qWaitFor([&] { return reports.count > 0; }, 10000), "the media watcher reported nothing");
         // Stopped without building the trees while it was paused: only the
         // detach does that, and the scan ends without being resumed.
         if (held) QCOMPARE(VXUIScan::instance().shouldBuild(), 0);
         QVERIFY(waitEnd(detail_, 60000));
         detail_->window()->grab();
         QTest::qWait(CMediaNotifier::kSettle.count() * 2); // a second report would come meanwhile
-        nc.removeObserver(&reports);
-        QCOMPARE(reports, 1);
+        QCOMPARE(reports.count, 1);
         const QList<QMessageBox*> sheets = kit::Alert::openAlerts();
         QCOMPARE(sheets.size(), 1);
         QTest::mouseClick(kit::Alert::buttonForAnswer(sheets[0], kit::kAlertDefaultReturn), Qt::LeftButton);
