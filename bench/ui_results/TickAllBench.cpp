@@ -33,7 +33,7 @@ struct OneFolder : VXUIController {
         root.ShowNode(1);
         files.reserve(std::size_t(n));
         for (long i = 0; i < n; ++i) {
-            files.push_back(std::make_unique<salvor::test::TestFileNode>(2 + i, 1, "f" + std::to_string(i) + ".jpg",
+            files.push_back(std::make_unique<salvor::test::TestFileNode>(2 + i, 1, std::string("f").append(std::to_string(i)).append(".jpg"),
                                                                           false, 1000 + i % 5000));
             files.back()->ShowNode(1);
             root.AddChild(files.back().get());

@@ -257,7 +257,7 @@ std::string CarveScan::Recover(IFileNode* node) {
     IFileReader* reader = d->writer->SetRecoverNode(node);
     if (!reader) return {};
     reader->Release();
-    const std::string dest = d->out.file("f" + std::to_string(d->written++));
+    const std::string dest = d->out.file(std::string("f").append(std::to_string(d->written++)));
     RecordingProgress p;
     return IsFailure(d->writer->RecoverTo(dest.c_str(), &p, 0)) ? std::string() : dest;
 }

@@ -50,7 +50,7 @@ private slots:
         root.AddChild(&sub);
         OpNodeList list{OpNodeEntry(&sub)};
         for (int i = 0; i < 4; ++i) {
-            files.push_back(std::make_unique<TestFileNode>(10 + i, 1, "f" + std::to_string(i), false, 100));
+            files.push_back(std::make_unique<TestFileNode>(10 + i, 1, std::string("f").append(std::to_string(i)), false, 100));
             files.back()->ShowNode(1);
             root.AddChild(files.back().get());
             list.emplace_back(files.back().get());
