@@ -1,6 +1,7 @@
 #include "engine/carver/RawFileAnalyserList.h"
 
 #include "engine/carver/analysers/EpsAnalyser.h"
+#include "engine/carver/analysers/JpegAnalyzer.h"
 
 #include <utility>
 
@@ -132,6 +133,7 @@ struct Built {
 };
 constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
+    {"BruteForce::JpegAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::JpegAnalyzer()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {
