@@ -282,6 +282,14 @@ int Info::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNo
         if (m_ullMinSize < 1025) m_llMarkerPos = 2;
     }
     if (!m_bExif) m_llSizeCap = kPlainCap;
+    // Another file starting here means this picture ended before, unseen
+    // (a small picture still inside its quiet zone): rather than run on into
+    // the next file, it goes to the classic sizer, which walks its scan data.
+    if (since > 0 && ctx.m_pNewInfo && ctx.m_pNewInfo->m_llStartSector == sectorNo) {
+        Finish(sectorNo, 0);
+        m_ullFileSize = 0;
+        return 1;
+    }
     if (m_llMarkerPos > 0 && static_cast<unsigned long long>(m_llMarkerPos) / ss == since) WalkMarkers((since + 1) * ss);
 
     // The end marker counts only where the sector ends in zeros, so one inside
