@@ -2,6 +2,7 @@
 
 #include "engine/carver/analysers/EpsAnalyser.h"
 #include "engine/carver/analysers/JpegAnalyzer.h"
+#include "engine/carver/analysers/TiffAnalyzer.h"
 
 #include <utility>
 
@@ -134,6 +135,7 @@ struct Built {
 constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
     {"BruteForce::JpegAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::JpegAnalyzer()); }},
+    {"BruteForce::TiffAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::TiffAnalyzer()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {
