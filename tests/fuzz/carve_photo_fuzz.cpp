@@ -1,8 +1,9 @@
-// Photographs through the shared carve driver: JPEG acceptance, streaming,
-// hand-over and the classic sizer; then the input's first bytes as an APP1
+// Photographs through the shared carve driver: JPEG and TIFF acceptance,
+// streaming, hand-over and the classic sizers; then the input's first bytes as an APP1
 // segment (the first "Exif" 00 00 with its length field before it) through
 // the EXIF reader alone.
 #include "engine/carver/analysers/JpegAnalyzer.h"
+#include "engine/carver/analysers/TiffAnalyzer.h"
 #include "engine/carver/metadata/ExifReader.h"
 #include "tests/fuzz/CarveFamily.h"
 
@@ -12,6 +13,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     BruteForce::JpegAnalyzer jpeg;
     salvor::fuzz::DriveAnalyser(jpeg, data, size, FileJPGAnalyser::kJfifCap);
+    BruteForce::TiffAnalyzer tiff;
+    salvor::fuzz::DriveAnalyser(tiff, data, size, FileTIFAnalyser::kMaxOffset + 4096);
     // The segment's length field counts itself; the reader is given exactly
     // the segment's bytes.
     static constexpr unsigned char kExif[6] = {'E', 'x', 'i', 'f', 0, 0};

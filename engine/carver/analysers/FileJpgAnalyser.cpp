@@ -139,7 +139,10 @@ int FileJPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
         if (!streamed || streamed->m_llCapReached == 0) return 0;
         size = static_cast<unsigned long long>(streamed->m_llCapReached);
     }
-    info.m_ullFileSize = size;
+    // Never past the device's end, wherever a segment length pointed.
+    const unsigned long long sectors = device->GetTotalSectors();
+    const unsigned long long start = static_cast<unsigned long long>(std::max(info.m_llStartSector, 0ll));
+    info.m_ullFileSize = std::min<unsigned long long>(size, sectors > start ? (sectors - start) * m_llSectorSize : 0);
     info.m_eRawFileType = kJpgType;
     info.SetRawFileName(m_strName);
     info.m_strFileTime = m_strTime;

@@ -317,6 +317,10 @@ int FileTIFAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     m_strModel.clear();
     m_strTime.clear();
     const unsigned long long size = GetTiffSize(info, device);
-    info.m_ullFileSize = size;
+    // Never past the device's end (the fallback size may well be).
+    const unsigned long long sectors = device ? device->GetTotalSectors() : 0;
+    const unsigned long long start = static_cast<unsigned long long>(std::max(info.m_llStartSector, 0ll));
+    const unsigned long long ss = device && device->GetSectorSize() ? device->GetSectorSize() : 512;
+    info.m_ullFileSize = std::min(size, sectors > start ? (sectors - start) * ss : 0);
     return 1;
 }

@@ -18,7 +18,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 struct Sized {
-    unsigned long long size;
+    unsigned long long size, unclamped; // the size filed, and before it is cut at the device's end
     unsigned type;
     std::string name, label;
 };
@@ -36,7 +36,8 @@ Sized Size(Bytes file, unsigned ss) {
     RAW_FILE_TAG tag;
     std::string label;
     r.GetRawFileTagAndValue(tag, label);
-    return {r.m_ullFileSize, r.m_eRawFileType, r.GetRawFileName(), label};
+    CRawFileInfo again;
+    return {r.m_ullFileSize, tiff.Classic()->GetTiffSize(again, &device), r.m_eRawFileType, r.GetRawFileName(), label};
 }
 
 // A little-endian file: `start` (4 bytes), first directory at 8 with a make,
@@ -107,10 +108,14 @@ TEST(CarverTiff, MakeTableAndStarts) {
 }
 
 // Kept as designed: a file whose data ends below 10,240 bytes is given
-// 130,862,284 bytes in whole sectors (too much is recovered, nothing lost).
+// 130,862,284 bytes in whole sectors (too much is recovered, nothing lost),
+// but never past the device's end.
 TEST(CarverTiff, SmallDataGivesTheFallbackSize) {
-    for (unsigned ss : {512u, 4096u})
-        EXPECT_EQ(Size(Synthetic("II*\0", "NIKON", "D1", 4800, 6000), ss).size, (130862284u + ss - 1) / ss * ss);
+    for (unsigned ss : {512u, 4096u}) {
+        const Sized s = Size(Synthetic("II*\0", "NIKON", "D1", 4800, 6000), ss);
+        EXPECT_EQ(s.unclamped, (130862284u + ss - 1) / ss * ss);
+        EXPECT_EQ(s.size, (6000 + ss - 1) / ss * ss + 8 * ss);
+    }
     // A small file whose last sector is not zero-tailed grows to the sector
     // that is, and keeps it.
     Bytes b = Synthetic("II*\0", "NIKON", "D1", 20000, 40000);
