@@ -123,4 +123,25 @@ TEST(CarverTiff, SmallDataGivesTheFallbackSize) {
     EXPECT_EQ(Size(b, 512).size, 30208u);
 }
 
+// Synthetic Fuji raw: the embedded JPEG (2,000,000 over 1,000,000) ends
+// last, so it gives the size, and the type stays RAF whatever the make.
+TEST(CarverTiff, FujiRawSizedByItsEmbeddedJpeg) {
+    Bytes b(4096, 0);
+    std::memcpy(b.data(), "FUJIFILMCCD-RAW ", 16);
+    auto be = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+    };
+    be(84, 2000000);
+    be(88, 1000000);
+    be(92, 4096);
+    be(96, 100000);
+    const unsigned char tiff[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 2, 0x01, 0x0F, 0, 2, 0, 0, 0, 4, 'N', 'I', 'K', 0,
+                                  0x01, 0x10, 0, 2, 0, 0, 0, 4, 'X', '1', '0', 0, 0, 0, 0, 0};
+    std::memcpy(b.data() + 160, tiff, sizeof tiff);
+    const Sized s = Size(b, 512);
+    EXPECT_EQ(s.unclamped, 3000000u);
+    EXPECT_EQ(s.type, 89u);
+    EXPECT_EQ(s.name, "NIK_X10");
+}
+
 } // namespace
