@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 using namespace salvor::test;
@@ -100,5 +101,31 @@ TEST(CarverPhotoPack, EvictedPicturesSizedByTheClassicSizer) {
         const std::string model = "DSC-" + p.name.substr(1, 2);
         EXPECT_TRUE(std::regex_match(f->path, std::regex("Camera/" + model + "/" + model + "\\d{3}\\.JPG")))
             << f->path;
+    }
+}
+
+// TIFF files behind random gaps, read in 1 MiB blocks: each found at its
+// start, sized by the classic sizer from the ring or the device to its sample
+// and at most two sectors more, typed by its make.
+TEST(CarverPhotoTiff, TiffFilesWholeAndTyped) {
+    const std::vector<Photo> photos = Photos(FixtureFile("carve_photo", "photo_tiff.json"));
+    ASSERT_EQ(photos.size(), 5u);
+    ImageDevice device(FixtureFile("carve_photo", "photo_tiff.img"), 512);
+    CarveScan scan(device);
+    scan.blockSectors = (1u << 20) / 512;
+    ASSERT_EQ(scan.Run(), 0u);
+    const std::vector<CarvedNode> files = scan.Files();
+    for (const Photo& p : photos) {
+        SCOPED_TRACE(p.name);
+        const CarvedNode* f = At(files, p.start);
+        ASSERT_NE(f, nullptr);
+        const std::string path = FixtureFile("tiff_samples", p.name);
+        const std::vector<std::uint8_t> sample = ReadBytes(path, 0, std::filesystem::file_size(path));
+        EXPECT_EQ(JudgeCarve(sample, scan.Read(f->node), 512, 2 * 512), "");
+        const std::string ext = p.name == "e3.tif" ? "DNG" : p.name[0] == 'e' ? "NEF" : "TIF";
+        EXPECT_TRUE(f->path.ends_with("." + ext)) << f->path;
+        if (ext == "NEF") {
+            EXPECT_TRUE(f->path.starts_with("Camera/NIKON CORPORATION/NIKON CORPORATION_NIKON D750")) << f->path;
+        }
     }
 }
