@@ -2,6 +2,7 @@
 
 #include "engine/carver/RawFileBuffer.h"
 #include "engine/carver/RawUtility.h"
+#include "engine/carver/metadata/ExifReader.h"
 
 #include <algorithm>
 #include <cctype>
@@ -150,6 +151,23 @@ void FileTIFAnalyser::GetSubIFDSize(unsigned long long dir, unsigned long long b
     }
 }
 
+void FileTIFAnalyser::ReadFujiExif(RawFileBuffer& buffer, unsigned long long jpeg, CRawFileInfo& info) {
+    const unsigned char* field = buffer.Fetch(jpeg + 4, 2);
+    const unsigned length = field ? static_cast<unsigned>(field[0] << 8 | field[1]) : 0;
+    const unsigned char* segment = length >= 2 ? buffer.Fetch(jpeg + 4, length) : nullptr;
+    if (!segment) return;
+    std::vector<unsigned char> copy(segment, segment + length);
+    tag_ExifInfo exif;
+    SetExitInfo(&exif);
+    if (!EXIF_process_EXIF(copy.data(), 0, copy.data() + 2, length)) return;
+    m_strModel = ApiStrFilterBadFileName(exif.cameraModel);
+    m_strMake = exif.cameraMake[0] ? std::string(exif.cameraMake) : m_strModel;
+    m_strTime = exif.dateTime;
+    info.SetRawFileName(m_strModel);
+    info.m_strFileTime = m_strTime;
+    if (!m_strMake.empty()) info.SetRawFileTagAndValue(RAW_TAG_CAMERA, m_strMake);
+}
+
 unsigned long long FileTIFAnalyser::GetTiffSize(CRawFileInfo& info, IStorageDevice* device) {
     m_strModel.clear();
     m_strTime.clear();
@@ -173,6 +191,7 @@ unsigned long long FileTIFAnalyser::GetTiffSize(CRawFileInfo& info, IStorageDevi
         const bytes::Bytes h(fuji, 160);
         const std::uint64_t offset = bytes::Be32(h, 84), length = bytes::Be32(h, 88);
         if (offset >= 524289 && (offset > kMaxOffset || length > kMaxOffset)) return 0;
+        ReadFujiExif(buffer, offset, info);
         m_ullSizeSoFar = offset + length;
         for (std::size_t pair : {92u, 100u}) Raise(std::uint64_t{bytes::Be32(h, pair)} + bytes::Be32(h, pair + 4));
         m_ullSizeSoFar += bytes::Be32(h, 132);

@@ -45,6 +45,8 @@ private:
     void Tiles(unsigned long long base);
     void Raise(unsigned long long end) { m_ullSizeSoFar = std::max(m_ullSizeSoFar, end); }
     void GetSubIFDSize(unsigned long long dir, unsigned long long base);
+    // Model, make and date from the EXIF block of a Fuji raw's embedded JPEG.
+    void ReadFujiExif(RawFileBuffer& buffer, unsigned long long jpeg, CRawFileInfo& info);
 
     RawFileBuffer* m_pBuffer = nullptr;
     bool m_bBigEndian = false;

@@ -138,10 +138,22 @@ TEST(CarverTiff, FujiRawSizedByItsEmbeddedJpeg) {
     const unsigned char tiff[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 2, 0x01, 0x0F, 0, 2, 0, 0, 0, 4, 'N', 'I', 'K', 0,
                                   0x01, 0x10, 0, 2, 0, 0, 0, 4, 'X', '1', '0', 0, 0, 0, 0, 0};
     std::memcpy(b.data() + 160, tiff, sizeof tiff);
-    const Sized s = Size(b, 512);
+    Sized s = Size(b, 512);
     EXPECT_EQ(s.unclamped, 3000000u);
     EXPECT_EQ(s.type, 89u);
     EXPECT_EQ(s.name, "NIK_X10");
+    // With the embedded JPEG's EXIF block in reach (at 1024 here) and no make
+    // in the directory: the EXIF make, the directory's model.
+    be(84, 1024);
+    const unsigned char app1[] = {0xFF, 0xD8, 0xFF, 0xE1, 0, 58, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
+                                  2, 0, 0x0F, 0x01, 2, 0, 9, 0, 0, 0, 38, 0, 0, 0, 0x10, 0x01, 2, 0, 4, 0, 0, 0,
+                                  'X', '2', '0', 0, 0, 0, 0, 0, 'F', 'U', 'J', 'I', 'F', 'I', 'L', 'M', 0};
+    std::memcpy(b.data() + 1024, app1, sizeof app1);
+    b[160 + 11] = 0x00; // the make entry becomes a width entry
+    s = Size(b, 512);
+    EXPECT_EQ(s.unclamped, 1024u + 1000000u);
+    EXPECT_EQ(s.name, "FUJIFILM_X10");
+    EXPECT_EQ(s.label, "FUJIFILM");
 }
 
 } // namespace
