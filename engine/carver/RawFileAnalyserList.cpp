@@ -1,6 +1,8 @@
 #include "engine/carver/RawFileAnalyserList.h"
 
 #include "engine/carver/analysers/EpsAnalyser.h"
+#include "engine/carver/analysers/JpegAnalyzer.h"
+#include "engine/carver/analysers/TiffAnalyzer.h"
 
 #include <utility>
 
@@ -132,6 +134,8 @@ struct Built {
 };
 constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
+    {"BruteForce::JpegAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::JpegAnalyzer()); }},
+    {"BruteForce::TiffAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::TiffAnalyzer()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

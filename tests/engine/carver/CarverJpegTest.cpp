@@ -1,0 +1,154 @@
+// The JPEG analysers on hand-made pictures: acceptance by the header walk,
+// where the streaming side accepts an end marker and where it stops without
+// one, naming by camera, and the classic sizer's scan-data bound.
+#include "engine/carver/analysers/JpegAnalyzer.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using BruteForce::JpegAnalyzer;
+
+void Put(Bytes& b, std::initializer_list<unsigned> v) {
+    for (unsigned x : v) b.push_back(static_cast<unsigned char>(x));
+}
+
+// FF D8, a quantisation table, a frame (marker, precision, components), a
+// scan of `scanComponents`, entropy bytes up to `eoiAt` where FF D9 stands,
+// then zeros to `total`.
+Bytes Plain(std::size_t eoiAt, std::size_t total, unsigned height = 100, unsigned width = 100, unsigned sof = 0xC0,
+            unsigned precision = 8, unsigned components = 3, unsigned scanComponents = 3) {
+    Bytes b;
+    Put(b, {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43});
+    b.resize(b.size() + 65, 1);
+    Put(b, {0xFF, sof, 0x00, 8 + 3 * components, precision, height >> 8, height & 0xFF, width >> 8, width & 0xFF,
+            components});
+    for (unsigned c = 0; c < components; ++c) Put(b, {c + 1, 0x11, 0});
+    Put(b, {0xFF, 0xDA, 0x00, 6 + 2 * scanComponents, scanComponents});
+    for (unsigned c = 0; c < scanComponents; ++c) Put(b, {c + 1, 0});
+    Put(b, {0, 63, 0});
+    b.resize(eoiAt, 0x55);
+    Put(b, {0xFF, 0xD9});
+    b.resize(total, 0);
+    return b;
+}
+
+// An EXIF-first picture: an APP1 block with make and model, then `Plain`.
+Bytes ExifFirst(std::size_t eoiAt, std::size_t total) {
+    Bytes b;
+    Put(b, {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x50, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0});
+    Put(b, {2, 0, 0x0F, 0x01, 2, 0, 6, 0, 0, 0, 38, 0, 0, 0, 0x10, 0x01, 2, 0, 13, 0, 0, 0, 44, 0, 0, 0, 0, 0, 0, 0});
+    for (const char* t : {"Canon", "Canon EOS 5D"}) b.insert(b.end(), t, t + std::strlen(t) + 1);
+    b.resize(4 + 0x50, 0);
+    Bytes rest = Plain(eoiAt - b.size() + 2, total - b.size() + 2);
+    b.insert(b.end(), rest.begin() + 2, rest.end());
+    return b;
+}
+
+// Shows the record every sector of `image` (the whole image as the window)
+// as sector `first` on, until it finishes: its size, or -1 when it never does.
+long long Stream(JpegAnalyzer::JpegRawFileInfo& r, Bytes& image, unsigned ss, long long first = 0) {
+    r.m_llStartSector = first;
+    const long long sectors = static_cast<long long>(image.size() / ss);
+    for (long long i = 0; i < sectors; ++i) {
+        unsigned char* p = image.data() + i * ss;
+        const CRawWindow window(image.data(), image.data() + image.size(), p);
+        auto c = CRawFileInfo::SearchContext::For(p, ss, first, first + sectors, &window);
+        if (r.CalcRawSize(p, static_cast<int>(ss), first + i, c) == 1) return static_cast<long long>(r.m_ullFileSize);
+    }
+    return -1;
+}
+
+int Accepts(Bytes image) {
+    JpegAnalyzer a;
+    CRawFileInfo blank;
+    blank.m_Window = CRawWindow(image.data(), image.data() + image.size(), image.data());
+    return a.AnalyseBufferEx(image.data(), blank, 512, 0, 0, static_cast<long long>(image.size() / 512));
+}
+
+TEST(CarverJpeg, HeaderWalkAcceptance) {
+    EXPECT_EQ(Accepts(Plain(1000, 1024)), 1);
+    EXPECT_EQ(Accepts(Plain(1000, 1024, 100, 100, 0xC2, 8, 1, 1)), 0); // progressive, one component
+    EXPECT_EQ(Accepts(Plain(1000, 1024, 100, 100, 0xC2)), 1);
+    EXPECT_EQ(Accepts(Plain(1000, 1024, 100, 100, 0xC0, 12)), 0);
+    EXPECT_EQ(Accepts(Plain(1000, 1024, 100, 100, 0xC0, 8, 3, 1)), 0);
+    Bytes cut = Plain(1000, 1024);
+    cut.resize(80); // the walk runs out of data before the scan
+    EXPECT_EQ(Accepts(cut), 0);
+}
+
+TEST(CarverJpeg, WhereTheEndMarkerCounts) {
+    for (unsigned ss : {512u, 4096u}) {
+        JpegAnalyzer a;
+        auto record = [&] { return std::unique_ptr<JpegAnalyzer::JpegRawFileInfo>(
+                                static_cast<JpegAnalyzer::JpegRawFileInfo*>(a.CreateRawFileInfo())); };
+        Bytes image = Plain(3 * ss + 100, 6 * ss);
+        EXPECT_EQ(Stream(*record(), image, ss), 3 * ss + 102);
+        // Split by the sector boundary.
+        image = Plain(3 * ss - 1, 6 * ss);
+        EXPECT_EQ(Stream(*record(), image, ss), 3 * ss + 1);
+        // In the last 8 bytes of a sector, or followed by a non-zero byte: not
+        // an end; with 500 x 401 pixels the picture ends where its bytes pass
+        // the pixel count, at the last end marker seen there.
+        for (std::size_t at : {std::size_t{3 * ss - 6}, std::size_t{3 * ss + 100}}) {
+            image = Plain(at, 600 * ss, 401, 500);
+            if (at % ss == 100) image[at + 3] = 7;
+            const long long size = Stream(*record(), image, ss);
+            EXPECT_GT(size, 500 * 401);
+            EXPECT_LE(size, 500 * 401 + ss);
+        }
+        // Random bytes after the picture and no pixel count: stopped at the
+        // cap, left to the classic sizer with the cap kept.
+        image = Plain(3 * ss + 100, JpegAnalyzer::JpegRawFileInfo::kPlainCap + 4 * ss);
+        for (std::size_t i = 3 * ss + 102; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7 + 1);
+        auto r = record();
+        EXPECT_EQ(Stream(*r, image, ss), 0);
+        EXPECT_EQ(r->m_llCapReached, JpegAnalyzer::JpegRawFileInfo::kPlainCap);
+    }
+}
+
+TEST(CarverJpeg, ExifPictureNamedByCamera) {
+    JpegAnalyzer a;
+    std::unique_ptr<JpegAnalyzer::JpegRawFileInfo> r(
+        static_cast<JpegAnalyzer::JpegRawFileInfo*>(a.CreateRawFileInfo()));
+    Bytes image = ExifFirst(400 * 512 + 100, 402 * 512);
+    EXPECT_EQ(Stream(*r, image, 512, 1000), 400 * 512 + 102);
+    EXPECT_EQ(r->GetRawFileName(), "CANON_Canon EOS 5D_1000-1400");
+    RAW_FILE_TAG tag;
+    std::string value;
+    r->GetRawFileTagAndValue(tag, value);
+    EXPECT_EQ(tag, RAW_TAG_CAMERA);
+    EXPECT_EQ(value, "CANON");
+    // An end marker inside the quiet zone (the first 1024 bytes) is passed over.
+    std::unique_ptr<JpegAnalyzer::JpegRawFileInfo> early(
+        static_cast<JpegAnalyzer::JpegRawFileInfo*>(a.CreateRawFileInfo()));
+    image = ExifFirst(700, 3 * 512);
+    EXPECT_EQ(Stream(*early, image, 512), -1);
+}
+
+// The scan-data bound of width x height x 3 wrapped in 32 bits (21929 x 65286
+// x 3 is 2786 past 2^32) and cut the picture there.
+TEST(CarverJpeg, ClassicBoundIn64Bits) {
+    salvor::test::TempDir dir;
+    for (unsigned ss : {512u, 4096u}) {
+        Bytes image = Plain(2 * ss + 3000, 2 * ss + 3000 + 2 * ss, 65286, 21929);
+        std::ofstream(dir.file("j.img"), std::ios::binary)
+            .write(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        salvor::test::ImageDevice device(dir.file("j.img"), ss);
+        JpegAnalyzer a;
+        CRawFileInfo r;
+        ASSERT_EQ(a.Classic()->GetRawFileSize(r, &device), 1);
+        EXPECT_EQ(r.m_ullFileSize, 2 * ss + 3002);
+        EXPECT_EQ(r.m_eRawFileType, 35u);
+    }
+}
+
+} // namespace

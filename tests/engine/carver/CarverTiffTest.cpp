@@ -1,0 +1,159 @@
+// The classic TIFF sizer on files made by ImageMagick and exiftool and on
+// synthetic headers (synthetic: they check the sizer's rules on a make, a
+// start or a size no tool here writes).
+#include "engine/carver/analysers/TiffAnalyzer.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct Sized {
+    unsigned long long size, unclamped; // the size filed, and before it is cut at the device's end
+    unsigned type;
+    std::string name, label;
+};
+
+// The classic sizing of `file` at sector 0 of a device padded with 8 zero sectors.
+Sized Size(Bytes file, unsigned ss) {
+    salvor::test::TempDir dir;
+    file.resize((file.size() + ss - 1) / ss * ss + 8 * ss, 0);
+    std::ofstream(dir.file("t.img"), std::ios::binary)
+        .write(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    salvor::test::ImageDevice device(dir.file("t.img"), ss);
+    BruteForce::TiffAnalyzer tiff;
+    CRawFileInfo r;
+    EXPECT_EQ(tiff.Classic()->GetRawFileSize(r, &device), 1);
+    RAW_FILE_TAG tag;
+    std::string label;
+    r.GetRawFileTagAndValue(tag, label);
+    CRawFileInfo again;
+    return {r.m_ullFileSize, tiff.Classic()->GetTiffSize(again, &device), r.m_eRawFileType, r.GetRawFileName(), label};
+}
+
+// A little-endian file: `start` (4 bytes), first directory at 8 with a make,
+// a model and one strip from 200 over `strip` bytes, `total` bytes long.
+Bytes Synthetic(const char* start, const std::string& make, const std::string& model, std::uint32_t strip,
+                std::size_t total) {
+    Bytes b(total, 0);
+    std::memcpy(b.data(), start, 4);
+    const std::uint32_t fields[] = {8};
+    std::memcpy(b.data() + 4, fields, 4);
+    auto put = [&](std::size_t at, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) b[at + i] = static_cast<unsigned char>(v >> 8 * i);
+    };
+    put(8, 4, 2);
+    const std::uint32_t entries[4][4] = {{0x010F, 2, static_cast<std::uint32_t>(make.size() + 1), 100},
+                                         {0x0110, 2, static_cast<std::uint32_t>(model.size() + 1), 140},
+                                         {0x0111, 4, 1, 200},
+                                         {0x0117, 4, 1, strip}};
+    for (int e = 0; e < 4; ++e) {
+        put(10 + 12 * e, entries[e][0], 2);
+        put(12 + 12 * e, entries[e][1], 2);
+        put(14 + 12 * e, entries[e][2], 4);
+        put(18 + 12 * e, entries[e][3], 4);
+    }
+    std::memcpy(b.data() + 100, make.c_str(), make.size());
+    std::memcpy(b.data() + 140, model.c_str(), model.size());
+    std::fill(b.begin() + 200, b.begin() + 200 + strip, 0x5A);
+    return b;
+}
+
+Bytes Sample(const char* name) {
+    std::ifstream in(salvor::test::FixtureFile("tiff_samples", name), std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(CarverTiff, ToolMadeFilesSizedTypedAndNamed) {
+    for (unsigned ss : {512u, 4096u}) {
+        for (const char* name : {"e.tif", "e2.tif", "e3.tif", "tiled.tif", "pyramid.tif"}) {
+            SCOPED_TRACE(std::string(name) + " at " + std::to_string(ss));
+            const Bytes file = Sample(name);
+            ASSERT_FALSE(file.empty());
+            const Sized s = Size(file, ss);
+            EXPECT_GE(s.size, file.size());
+            EXPECT_LE(s.size, file.size() + 2 * ss);
+            const std::string n = name;
+            if (n == "e.tif" || n == "e2.tif") {
+                EXPECT_EQ(s.type, 77u);
+                EXPECT_EQ(s.name, "NIKON CORPORATION_NIKON D750");
+                EXPECT_EQ(s.label, "NIKON CORPORATION");
+            } else {
+                EXPECT_EQ(s.type, n == "e3.tif" ? 88u : 64u);
+            }
+        }
+    }
+}
+
+TEST(CarverTiff, MakeTableAndStarts) {
+    EXPECT_EQ(Size(Synthetic("IIU\0", "Panasonic", "DMC-GH4", 20000, 30000), 512).type, 87u);
+    EXPECT_EQ(Size(Synthetic("IIU\0", "Panasonic", "GH4", 20000, 30000), 512).type, 86u);
+    EXPECT_EQ(Size(Synthetic("II*\0", "Panasonic", "GH4", 20000, 30000), 512).type, 87u);
+    EXPECT_EQ(Size(Synthetic("IIRO", "OLYMPUS IMAGING CORP.", "E-M5", 20000, 30000), 512).type, 107u);
+    EXPECT_EQ(Size(Synthetic("II*\0", "SONY", "DSC-R1", 20000, 30000), 512).type, 84u);
+    EXPECT_EQ(Size(Synthetic("II*\0", "Pentax", "K-5", 20000, 30000), 512).type, 104u);
+    const Sized other = Size(Synthetic("II*\0", "Acme", "Scanner 1", 20000, 30000), 512);
+    EXPECT_EQ(other.type, 64u);
+    EXPECT_EQ(other.name, "ACME_Scanner 1");
+    EXPECT_EQ(other.label, "ACME");
+}
+
+// Kept as designed: a file whose data ends below 10,240 bytes is given
+// 130,862,284 bytes in whole sectors (too much is recovered, nothing lost),
+// but never past the device's end.
+TEST(CarverTiff, SmallDataGivesTheFallbackSize) {
+    for (unsigned ss : {512u, 4096u}) {
+        const Sized s = Size(Synthetic("II*\0", "NIKON", "D1", 4800, 6000), ss);
+        EXPECT_EQ(s.unclamped, (130862284u + ss - 1) / ss * ss);
+        EXPECT_EQ(s.size, (6000 + ss - 1) / ss * ss + 8 * ss);
+    }
+    // A small file whose last sector is not zero-tailed grows to the sector
+    // that is, and keeps it.
+    Bytes b = Synthetic("II*\0", "NIKON", "D1", 20000, 40000);
+    std::fill(b.begin() + 20200, b.begin() + 30000, 0x33);
+    EXPECT_EQ(Size(b, 512).size, 30208u);
+}
+
+// Synthetic Fuji raw: the embedded JPEG (2,000,000 over 1,000,000) ends
+// last, so it gives the size, and the type stays RAF whatever the make.
+TEST(CarverTiff, FujiRawSizedByItsEmbeddedJpeg) {
+    Bytes b(4096, 0);
+    std::memcpy(b.data(), "FUJIFILMCCD-RAW ", 16);
+    auto be = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+    };
+    be(84, 2000000);
+    be(88, 1000000);
+    be(92, 4096);
+    be(96, 100000);
+    const unsigned char tiff[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 2, 0x01, 0x0F, 0, 2, 0, 0, 0, 4, 'N', 'I', 'K', 0,
+                                  0x01, 0x10, 0, 2, 0, 0, 0, 4, 'X', '1', '0', 0, 0, 0, 0, 0};
+    std::memcpy(b.data() + 160, tiff, sizeof tiff);
+    Sized s = Size(b, 512);
+    EXPECT_EQ(s.unclamped, 3000000u);
+    EXPECT_EQ(s.type, 89u);
+    EXPECT_EQ(s.name, "NIK_X10");
+    // With the embedded JPEG's EXIF block in reach (at 1024 here) and no make
+    // in the directory: the EXIF make, the directory's model.
+    be(84, 1024);
+    const unsigned char app1[] = {0xFF, 0xD8, 0xFF, 0xE1, 0, 58, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
+                                  2, 0, 0x0F, 0x01, 2, 0, 9, 0, 0, 0, 38, 0, 0, 0, 0x10, 0x01, 2, 0, 4, 0, 0, 0,
+                                  'X', '2', '0', 0, 0, 0, 0, 0, 'F', 'U', 'J', 'I', 'F', 'I', 'L', 'M', 0};
+    std::memcpy(b.data() + 1024, app1, sizeof app1);
+    b[160 + 11] = 0x00; // the make entry becomes a width entry
+    s = Size(b, 512);
+    EXPECT_EQ(s.unclamped, 1024u + 1000000u);
+    EXPECT_EQ(s.name, "FUJIFILM_X10");
+    EXPECT_EQ(s.label, "FUJIFILM");
+}
+
+} // namespace
