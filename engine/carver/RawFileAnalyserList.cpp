@@ -1,6 +1,7 @@
 #include "engine/carver/RawFileAnalyserList.h"
 
 #include "engine/carver/analysers/EpsAnalyser.h"
+#include "engine/carver/analysers/PdfAnalyzer.h"
 
 #include <utility>
 
@@ -132,6 +133,7 @@ struct Built {
 };
 constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
+    {"BruteForce::PdfAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::PdfAnalyzer()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 
@@ -63,5 +65,42 @@ TEST_P(CarverImage, EverySampleOnceAndByteExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Composed, CarverImage,
+                         ::testing::Combine(::testing::Values(512u, 4096u), ::testing::Values("zero", "random"),
+                                            ::testing::Bool()));
+
+// PDFs made by Ghostscript (tests/fixtures/carve_pdf.sh): j2.pdf ends in the
+// stream, j.pdf (below the stream's minimum, followed by the next PDF) is
+// sized by the classic sizer; each is named from its document information,
+// filed under PDF/Ann Smith, and carved whole (at most a sector more).
+class CarverPdfImage : public ::testing::TestWithParam<std::tuple<unsigned, const char*, bool>> {};
+
+TEST_P(CarverPdfImage, NamedAndWhole) {
+    const auto [ss, gaps, smallBlocks] = GetParam();
+    const std::string base = "pdf_" + std::to_string(ss) + "_" + gaps;
+    const std::string manifest = ReadText(FixtureFile("carve_pdf", base + ".json"));
+    static const std::regex entry(R"re("start": (\d+),\s*"size": (\d+))re");
+    std::ifstream in(FixtureFile("carve_pdf", base + ".img"), std::ios::binary);
+    const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ImageDevice device(FixtureFile("carve_pdf", base + ".img"), ss);
+    CarveScan scan(device);
+    scan.blockSectors = smallBlocks ? (1u << 20) / ss : 0;
+    ASSERT_EQ(scan.Run(), 0u);
+
+    const std::vector<CarvedNode> files = scan.Files();
+    EXPECT_EQ(files.size(), 6u);
+    static const std::regex name(R"(PDF/Ann Smith/Quarterly plan2014-05-06 07-08-09\d{3}\.PDF)");
+    for (auto it = std::sregex_iterator(manifest.begin(), manifest.end(), entry); it != std::sregex_iterator(); ++it) {
+        const long long start = std::stoll((*it)[1]);
+        const auto at = image.begin() + start * ss;
+        const std::vector<std::uint8_t> sample(at, at + std::stoll((*it)[2]));
+        auto f = std::find_if(files.begin(), files.end(), [&](const CarvedNode& c) { return c.start == start; });
+        ASSERT_NE(f, files.end()) << "no file at " << start;
+        EXPECT_EQ(f->tree, 36);
+        EXPECT_TRUE(std::regex_match(f->path, name)) << f->path;
+        EXPECT_EQ(JudgeCarve(sample, scan.Read(f->node), ss), "") << f->path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Composed, CarverPdfImage,
                          ::testing::Combine(::testing::Values(512u, 4096u), ::testing::Values("zero", "random"),
                                             ::testing::Bool()));
