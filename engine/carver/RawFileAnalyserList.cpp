@@ -2,6 +2,7 @@
 
 #include "engine/carver/analysers/EpsAnalyser.h"
 #include "engine/carver/analysers/PdfAnalyzer.h"
+#include "engine/carver/analysers/ZipAnalyser.h"
 
 #include <utility>
 
@@ -134,6 +135,7 @@ struct Built {
 constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
     {"BruteForce::PdfAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::PdfAnalyzer()); }},
+    {"FileZIPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileZIPAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

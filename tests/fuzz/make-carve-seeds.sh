@@ -40,3 +40,15 @@ for ss, flag in ((512, 0), (4096, 1)):
         seed = bytes([flag]) + struct.pack("<I", 0x05030201) + pad(bytes(ss) + pad(body) + bytes(ss))
         open(f"{corpus}/{name}_{ss}.bin", "wb").write(seed)
 PY
+# ... and the ZIP samples: the DOCX (core properties), the Zip64 and the
+# data-descriptor archives.
+bash "$here/../fixtures/make-fixture" zip_samples "$fixtures"
+python3 - "$fixtures/zip_samples" "$here/corpus/carve_office_fuzz" <<'PY'
+import struct, sys
+zips, corpus = sys.argv[1:]
+for name in ("z.docx", "y64.zip", "y_dd.zip"):
+    body = open(f"{zips}/{name}", "rb").read()
+    pad = lambda b: b + bytes(-len(b) % 512)
+    seed = bytes([0]) + struct.pack("<I", 0x05030201) + pad(bytes(512) + pad(body) + bytes(512))
+    open(f"{corpus}/{name.replace('.', '_')}_512.bin", "wb").write(seed)
+PY
