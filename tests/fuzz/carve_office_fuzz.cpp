@@ -1,10 +1,11 @@
 // The document analysers through the shared carve driver: PDF and ZIP
 // acceptance, streaming, hand-over when a candidate is removed, classic
-// sizing; and the PDF-information and core-properties readers alone on the
-// raw input.
+// sizing; and the PDF-information, core-properties and property-set readers
+// alone on the raw input.
 #include "engine/carver/analysers/PdfAnalyzer.h"
 #include "engine/carver/analysers/ZipAnalyser.h"
 #include "engine/carver/metadata/OfficeTagFromXML.h"
+#include "engine/carver/metadata/SummaryInformation.h"
 #include "tests/fuzz/CarveFamily.h"
 
 #include <algorithm>
@@ -18,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FileProperty info;
     Orvex::OfficeTagFromXML::GetOfficeTagFromXML(bytes::Bytes(data, size), info);
     Orvex::OfficeTagFromXML::AnalyzeTag(std::string(reinterpret_cast<const char*>(data), std::min<std::size_t>(size, 10240)), info);
+    CSummaryInFormation().GetFileInformation(data, info, static_cast<int>(std::min<std::size_t>(size, 1 << 20)));
     BruteForce::PdfTitleAnalyzer().ObtainPerSecPDFInformation(data, static_cast<int>(std::min<std::size_t>(size, 1 << 20)),
                                                               false, info);
     return 0;
