@@ -224,7 +224,11 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
             const long long p = e - 2;
             const bytes::Bytes rec = window.At(p, 22);
             if (bytes::Le32(rec, 0) == kEnd) {
-                m_ullFileSize = static_cast<unsigned long long>(sectorByte + p + 22 + bytes::Le16(rec, 20));
+                // A comment said to run past the device ends with it.
+                const std::uint64_t toEnd = window.BytesToDeviceEnd();
+                m_ullFileSize = static_cast<unsigned long long>(
+                    sectorByte + std::min<long long>(p + 22 + bytes::Le16(rec, 20),
+                                                     toEnd == CRawWindow::kUnknownEnd ? (1LL << 62) : static_cast<long long>(toEnd)));
                 finished = true;
             } else if (bytes::Le32(rec, 0) == kCentral && z > 21) {
                 m_ullFileSize = static_cast<unsigned long long>(sectorByte + p + 48);
@@ -302,6 +306,8 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     if (bytes::Le32(first, 0) != kLocal) return 0;
     const bool office = JudgeMaybeOfficeType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)));
     unsigned kind = info.m_eRawFileType == kIpa ? kIpa : kZip;
+    const unsigned long long deviceBytes =
+        (device->GetTotalSectors() - static_cast<unsigned long long>(info.m_llStartSector)) * file.GetSectorSize();
     unsigned long long at = 0;
     while (at <= kWalkLimit) {
         bytes::Bytes head = fetch(at, 46);
@@ -316,8 +322,6 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
             for (std::size_t n = want; more.empty() && n >= 64; n /= 2) more = fetch(at, n);
             r = classZipSearch::GetBlockSize(more, office, kind, b);
         }
-        const unsigned long long deviceBytes =
-            (device->GetTotalSectors() - static_cast<unsigned long long>(info.m_llStartSector)) * file.GetSectorSize();
         if (r != 1 || b.length > kWalkLimit || at + b.length > deviceBytes) break;
         if (b.kind && kind != kIpa) kind = b.kind;
         if (b.end) {
@@ -335,7 +339,8 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
                 if (const unsigned char* e = Apimemstr(unit.data(), 512 + 3, sig, 4)) {
                     const std::size_t p = static_cast<std::size_t>(e - unit.data());
                     info.m_eRawFileType = kind;
-                    info.m_ullFileSize = u + p + 22 + bytes::Le16(unit, p + 20);
+                    // A comment said to run past the device ends with it.
+                    info.m_ullFileSize = std::min(u + p + 22 + bytes::Le16(unit, p + 20), deviceBytes);
                     return 1;
                 }
             }
