@@ -332,11 +332,13 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
         }
         if (b.local && !b.sizesKnown) {
             // Sizes after the data: the end record found by its signature.
-            for (unsigned long long u = at; u <= kSearchLimit; u += 512) {
-                const bytes::Bytes unit = fetch(u, 512 + 22);
+            for (unsigned long long u = at; u <= kSearchLimit && u + 4 <= deviceBytes; u += 512) {
+                // A unit and the end record that may begin in its last bytes.
+                const bytes::Bytes unit = fetch(u, static_cast<std::size_t>(std::min(512ull + 22, deviceBytes - u)));
                 if (unit.empty()) break;
                 const unsigned char sig[] = {'P', 'K', 5, 6};
-                if (const unsigned char* e = Apimemstr(unit.data(), 512 + 3, sig, 4)) {
+                const long long span = std::min<long long>(512 + 3, static_cast<long long>(unit.size()));
+                if (const unsigned char* e = Apimemstr(unit.data(), span, sig, 4)) {
                     const std::size_t p = static_cast<std::size_t>(e - unit.data());
                     info.m_eRawFileType = kind;
                     // A comment said to run past the device ends with it.

@@ -1,11 +1,14 @@
 // The ZIP record walker and the core-properties reader on hand-made records.
 #include "engine/carver/analysers/ZipAnalyser.h"
 #include "engine/carver/metadata/OfficeTagFromXML.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -107,4 +110,26 @@ TEST(CarverZip, CoreProperties) {
     FileProperty other;
     Orvex::OfficeTagFromXML::AnalyzeTag("<?xml version=\"1.0\"?><x><dc:title>T</dc:title></x>", other);
     EXPECT_EQ(other.m_strTitle, "");
+}
+
+// Sized from the device: an archive with data descriptors ends after its end
+// record and comment; a comment said to run past the device ends with it.
+TEST(CarverZip, ClassicEndRecord) {
+    for (unsigned comment : {5u, 0xFFFFu}) {
+        Bytes image = Local("t.txt", {}, 0, 0, 8, 0x0008);
+        image.resize(700, 'd');
+        Bytes end(22, 0);
+        Put32(end, 0, 0x06054B50);
+        Put16(end, 20, comment);
+        image.insert(image.end(), end.begin(), end.end());
+        image.resize(1024, 0);
+        salvor::test::TempDir dir;
+        std::ofstream(dir.file("z.img"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        salvor::test::ImageDevice device(dir.file("z.img"), 512);
+        FileZIPAnalyser zip;
+        CRawFileInfo r;
+        ASSERT_EQ(zip.GetRawFileSize(r, &device), 1);
+        EXPECT_EQ(r.m_ullFileSize, comment == 5 ? 727u : 1024u);
+    }
 }
