@@ -11,7 +11,7 @@ pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
 pkg_check_modules(BLKID REQUIRED IMPORTED_TARGET blkid)
 pkg_check_modules(FFMPEGTHUMB REQUIRED IMPORTED_TARGET libffmpegthumbnailer)
 
-find_package(Qt6 6.4 REQUIRED COMPONENTS Core)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Network)
 if(SALVOR_BUILD_UI)
     find_package(Qt6 6.4 REQUIRED COMPONENTS Gui Widgets Test Network DBus)
 else()

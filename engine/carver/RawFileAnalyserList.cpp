@@ -3,6 +3,8 @@
 #include "engine/carver/analysers/EpsAnalyser.h"
 #include "engine/carver/analysers/JpegAnalyzer.h"
 #include "engine/carver/analysers/TiffAnalyzer.h"
+#include "engine/carver/analysers/PdfAnalyzer.h"
+#include "engine/carver/analysers/ZipAnalyser.h"
 
 #include <utility>
 
@@ -136,6 +138,8 @@ constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
     {"BruteForce::JpegAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::JpegAnalyzer()); }},
     {"BruteForce::TiffAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::TiffAnalyzer()); }},
+    {"BruteForce::PdfAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::PdfAnalyzer()); }},
+    {"FileZIPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileZIPAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

@@ -25,3 +25,30 @@ for ss, flag in ((512, 0), (4096, 1)):
     device = bytes(8 * ss) + pad(text, ss) + bytes(2 * ss) + pad(binary, ss) + bytes(ss) + pad(text, ss) + bytes(ss)
     open(f"{corpus}/carve_deepscan_fuzz/eps_{ss}.bin", "wb").write(bytes([flag]) + device)
 PY
+# carve_office_fuzz: the Ghostscript PDFs, j.pdf whole, j2.pdf cut to its
+# first page and its information object and end.
+bash "$here/../fixtures/make-fixture" pdf_samples "$fixtures"
+python3 - "$fixtures/pdf_samples" "$here/corpus/carve_office_fuzz" <<'PY'
+import struct, sys
+pdf, corpus = sys.argv[1:]
+j = open(f"{pdf}/j.pdf", "rb").read()
+j2 = open(f"{pdf}/j2.pdf", "rb").read()
+j2 = j2[:4096] + j2[j2.rfind(b"2 0 obj"):]
+for ss, flag in ((512, 0), (4096, 1)):
+    pad = lambda b: b + bytes(-len(b) % ss)
+    for name, body in (("j", j), ("j2cut", j2)):
+        seed = bytes([flag]) + struct.pack("<I", 0x05030201) + pad(bytes(ss) + pad(body) + bytes(ss))
+        open(f"{corpus}/{name}_{ss}.bin", "wb").write(seed)
+PY
+# ... and the ZIP samples: the DOCX (core properties), the Zip64 and the
+# data-descriptor archives.
+bash "$here/../fixtures/make-fixture" zip_samples "$fixtures"
+python3 - "$fixtures/zip_samples" "$here/corpus/carve_office_fuzz" <<'PY'
+import struct, sys
+zips, corpus = sys.argv[1:]
+for name in ("z.docx", "y64.zip", "y_dd.zip"):
+    body = open(f"{zips}/{name}", "rb").read()
+    pad = lambda b: b + bytes(-len(b) % 512)
+    seed = bytes([0]) + struct.pack("<I", 0x05030201) + pad(bytes(512) + pad(body) + bytes(512))
+    open(f"{corpus}/{name.replace('.', '_')}_512.bin", "wb").write(seed)
+PY

@@ -1,0 +1,358 @@
+#include "engine/carver/analysers/ZipAnalyser.h"
+
+#include "engine/carver/RawFileBuffer.h"
+#include "engine/carver/RawUtility.h"
+#include "engine/carver/metadata/OfficeTagFromXML.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t kLocal = 0x04034B50, kCentral = 0x02014B50, kEnd = 0x06054B50, kEnd64 = 0x06064B50,
+                        kLocator = 0x07064B50;
+
+bool Begins(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+bool BeginsNoCase(std::string_view s, std::string_view p) {
+    if (s.size() < p.size()) return false;
+    for (std::size_t i = 0; i < p.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(s[i])) != std::tolower(static_cast<unsigned char>(p[i])))
+            return false;
+    return true;
+}
+
+std::string_view Text(bytes::Bytes b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+
+std::string_view FirstName(bytes::Bytes head) {
+    const std::size_t n = bytes::Le16(head, 26);
+    return bytes::Has(head, 30, n) ? Text(head.subspan(30, n)) : std::string_view();
+}
+
+// The compressed size of a Zip64 member: its extra field's 0x0001 entry
+// holds the uncompressed size first when the header's field is saturated.
+unsigned long long Zip64Packed(bytes::Bytes extra, bool unpackedSaturated) {
+    for (std::size_t at = 0; bytes::Has(extra, at, 4);) {
+        const unsigned id = bytes::Le16(extra, at), len = bytes::Le16(extra, at + 2);
+        if (id == 1) {
+            const std::size_t field = at + 4 + (unpackedSaturated ? 8 : 0);
+            return field + 8 <= at + 4 + len ? bytes::Le64(extra, field) : ~0ull;
+        }
+        at += 4 + std::size_t{len};
+    }
+    return ~0ull;
+}
+
+unsigned MimetypeKind(std::string_view after) {
+    unsigned kind = 0;
+    auto at = [&](std::string_view text, std::size_t last) {
+        const std::size_t p = after.find(text);
+        return p != std::string_view::npos && p <= last;
+    };
+    if (at("application/epub+", 47)) kind = FileZIPAnalyser::kEpub;
+    if (at("application/vnd.oasis.opendocument.text", 25)) kind = FileZIPAnalyser::kOdt;
+    if (at("application/vnd.oasis.opendocument.spreadsheet", 19)) kind = FileZIPAnalyser::kOds;
+    if (at("application/vnd.oasis.opendocument.presentation", 18)) kind = FileZIPAnalyser::kOdp;
+    return kind;
+}
+
+unsigned OfficeKind(std::string_view name, bool theme) {
+    if (name == "word/_rels/document.xml.rels" || (theme && name == "word/theme/theme1.xml"))
+        return FileZIPAnalyser::kDocx;
+    if (name == "xl/_rels/workbook.xml.rels") return FileZIPAnalyser::kXlsx;
+    if (name == "ppt/_rels/presentation.xml.rels") return FileZIPAnalyser::kPptx;
+    return 0;
+}
+
+} // namespace
+
+int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, Block& out) {
+    out = Block{};
+    if (!bytes::Has(rec, 0, 4)) return -1;
+    const std::uint32_t sig = bytes::Le32(rec, 0);
+    if (sig == kEnd) {
+        if (!bytes::Has(rec, 0, 22)) return -1;
+        out.length = 22 + std::uint64_t{bytes::Le16(rec, 20)}; // the archive's comment is part of it
+        out.end = true;
+        return 1;
+    }
+    if (sig == kEnd64) {
+        if (!bytes::Has(rec, 0, 12)) return -1;
+        const std::uint64_t size = bytes::Le64(rec, 4);
+        if (size < 44 || size > (1u << 20)) return 0;
+        out.length = 12 + size;
+        return 1;
+    }
+    if (sig == kLocator) {
+        out.length = 20;
+        return 1;
+    }
+    const bool local = sig == kLocal;
+    if (!local && sig != kCentral) return 0;
+    const std::size_t fixed = local ? 30 : 46;
+    if (!bytes::Has(rec, 0, fixed)) return -1;
+    const std::size_t n = bytes::Le16(rec, local ? 26 : 28), m = bytes::Le16(rec, local ? 28 : 30);
+    if (local && (bytes::Le16(rec, 8) > 10 || n >= 4097)) return 0;
+    if (n > 1024) return 0;
+    if (!bytes::Has(rec, fixed, n)) return -1;
+    out.local = local;
+    out.name.assign(Text(rec.subspan(fixed, n)));
+    const std::string_view name = out.name;
+    if (!local) {
+        out.length = fixed + n + m + bytes::Le16(rec, 32);
+        if (office) out.kind = OfficeKind(name, false);
+        if (!out.kind && office && name.size() >= 5 && Begins(name, "word")) out.kind = FileZIPAnalyser::kDocx;
+        return 1;
+    }
+    // Bit 3: the sizes follow the data in a descriptor.
+    out.sizesKnown = (bytes::Le16(rec, 6) & 0x0008) == 0;
+    unsigned long long packed = bytes::Le32(rec, 18);
+    if (packed == 0xFFFFFFFFu) {
+        if (!bytes::Has(rec, fixed + n, m)) return -1;
+        packed = Zip64Packed(rec.subspan(fixed + n, m), bytes::Le32(rec, 22) == 0xFFFFFFFFu);
+        if (packed == ~0ull) return 0;
+    }
+    out.length = fixed + n + m + packed;
+    out.core = name == "docProps/core.xml";
+    if (office) out.kind = OfficeKind(name, true);
+    if (!out.kind && !office && kind != 110 && kind != 111 && kind != 112) {
+        if (Begins(name, "OEBPS/Text/chapter") || Begins(name, "OPS/chapter.html")) out.kind = FileZIPAnalyser::kEpub;
+        if (name == "mimetype") {
+            const bytes::Bytes after = rec.subspan(std::min(rec.size(), fixed + n));
+            out.kind = MimetypeKind(Text(after.subspan(0, std::min<std::size_t>(after.size(), 64))));
+        }
+    }
+    if (!out.kind && office && name.size() >= 5 && Begins(name, "word")) out.kind = FileZIPAnalyser::kDocx;
+    return 1;
+}
+
+bool FileZIPAnalyser::ZipIpaFileType(bytes::Bytes head) {
+    const std::string_view name = FirstName(head);
+    for (std::string_view p : {"Payload", "iTunesArtwork", "iTunesMetadata.plist", "Container", "WatchKitSupport",
+                               "META-INF"})
+        if (BeginsNoCase(name, p)) return true;
+    return false;
+}
+
+bool FileZIPAnalyser::JudgeMaybeOfficeType(bytes::Bytes head) {
+    const std::string_view name = FirstName(head);
+    for (std::string_view p : {"[Content_Types].xml", "docProps/app.xml", "word/theme/theme1.xml", "_rels/.rels",
+                               "Categories.xml"})
+        if (Begins(name, p)) return true;
+    // The first text up to its first zero byte, normally inside the header.
+    std::string_view text = Text(head.subspan(0, std::min<std::size_t>(head.size(), 4095)));
+    text = text.substr(0, text.find('\0'));
+    return (text.find("doc") != std::string_view::npos && text.find("mimetype") == std::string_view::npos) ||
+           text.find("ppt") != std::string_view::npos;
+}
+
+int FileZIPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes head = info.WindowAt(sector).From(0);
+    if (bytes::Le32(head, 0) != kLocal) return 0;
+    info.m_eRawFileType = ZipIpaFileType(head) ? kIpa : kZip;
+    return 1;
+}
+
+bool FileZIPAnalyser::ZIPRawFileInfo::Walk(const CRawWindow& window, long long sectorByte, unsigned long long limit,
+                                           bool& finished) {
+    while (m_bLastKnown && !finished && m_ullNext < limit) {
+        const long long rel = static_cast<long long>(m_ullNext) - sectorByte;
+        classZipSearch::Block b;
+        const int r = classZipSearch::GetBlockSize(window.From(rel), m_bOffice, m_eRawFileType, b);
+        if (r < 0) return false; // the rest comes with a later sector
+        // A record reaching past the device, or past any archive this
+        // carver takes, ends the walk where it begins.
+        const std::uint64_t toEnd = window.BytesToDeviceEnd();
+        const bool pastDevice = toEnd != CRawWindow::kUnknownEnd &&
+                                m_ullNext + b.length > static_cast<unsigned long long>(sectorByte) + toEnd;
+        if (r == 0 || b.length > kWalkLimit || m_ullNext + b.length > kWalkLimit || pastDevice) {
+            finished = true;
+            break;
+        }
+        if (m_strTagValue.empty() && !b.name.empty() && m_ullNext == 0) {
+            m_strTagValue = b.name.substr(0, 20);
+            m_bFirstKnown = b.sizesKnown;
+        }
+        if (b.local) m_bLastKnown = b.sizesKnown;
+        m_strFileTime.clear();
+        if (b.kind && m_eRawFileType != kIpa) m_eRawFileType = b.kind;
+        if (b.core && m_llCoreAt < 0) m_llCoreAt = static_cast<long long>(m_ullNext);
+        m_ullNext += b.length;
+        m_ullFileSize = m_ullNext;
+        finished = b.end;
+    }
+    return true;
+}
+
+int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sectorSize, long long s,
+                                                 SearchContext& context) {
+    if (!sector || sectorSize <= 0) return 2;
+    const unsigned long long ss = static_cast<unsigned>(sectorSize);
+    const long long sectorByte = (s - m_llStartSector) * sectorSize;
+    if (static_cast<unsigned long long>(sectorByte) > 20 * m_ullCap) {
+        m_strFileName = std::to_string(m_llStartSector) + "-" + std::to_string(s) + "_";
+        m_ullFileSize = m_ullCap;
+        return 1;
+    }
+    const CRawWindow& window = context.m_Window;
+    if (s == m_llStartSector) {
+        const bytes::Bytes head = window.From(0);
+        classZipSearch::Block b;
+        if (classZipSearch::GetBlockSize(head, false, m_eRawFileType, b) != 1 || !b.local) return 1;
+        m_bOffice = JudgeMaybeOfficeType(head);
+        if (m_bOffice) m_ullCap = 20000000;
+    }
+    bool finished = false;
+    const bool walked = Walk(window, sectorByte, sectorByte + ss, finished);
+    // A record whose header the window no longer holds cannot be walked.
+    if (!walked && static_cast<long long>(m_ullNext) < sectorByte - static_cast<long long>(ss)) finished = true;
+
+    if (m_llCoreAt >= 0 && !m_bCoreRead) {
+        const int r = Orvex::OfficeTagFromXML::GetOfficeTagFromXML(window.From(m_llCoreAt - sectorByte), m_Info);
+        if (r == 1) m_bCoreRead = true;
+        if (r >= 0 || window.From(m_llCoreAt - sectorByte).empty()) m_llCoreAt = -2; // read, or never readable
+    }
+
+    const unsigned z = context.m_nTrailingZero;
+    if (!finished && !(m_bFirstKnown && m_bLastKnown && m_eRawFileType != kIpa) && z >= 20) {
+        static constexpr unsigned char kPk[] = {'P', 'K'};
+        const int e = BruteForce::RawUtility::FindMagicInBuffer(sector, sectorSize, static_cast<int>(z), kPk, 2);
+        if (e >= 2) {
+            const long long p = e - 2;
+            const bytes::Bytes rec = window.At(p, 22);
+            if (bytes::Le32(rec, 0) == kEnd) {
+                // A comment said to run past the device ends with it.
+                const std::uint64_t toEnd = window.BytesToDeviceEnd();
+                m_ullFileSize = static_cast<unsigned long long>(
+                    sectorByte + std::min<long long>(p + 22 + bytes::Le16(rec, 20),
+                                                     toEnd == CRawWindow::kUnknownEnd ? (1LL << 62) : static_cast<long long>(toEnd)));
+                finished = true;
+            } else if (bytes::Le32(rec, 0) == kCentral && z > 21) {
+                m_ullFileSize = static_cast<unsigned long long>(sectorByte + p + 48);
+                finished = true;
+            }
+        }
+        if (finished && m_bOffice) {
+            const std::string_view text(reinterpret_cast<const char*>(sector), ss);
+            std::size_t best = std::string_view::npos;
+            for (auto [name, kind] : {std::pair{std::string_view("\0word/", 6), kDocx},
+                                      std::pair{std::string_view("\0ppt/", 5), kPptx},
+                                      std::pair{std::string_view("\0xl/", 4), kXlsx}})
+                if (const std::size_t at = text.find(name); at < best) {
+                    best = at;
+                    m_eRawFileType = kind;
+                }
+        }
+    }
+    if (!finished) return 2;
+    if (s >= m_llStartSector + 2 || m_ullFileSize > 0) FillFileInfo(s, sectorSize, z);
+    return 1;
+}
+
+void FileZIPAnalyser::ZIPRawFileInfo::WillBeRemove(unsigned char*, long long s) {
+    FillFileInfo(s < 0 ? m_llStartSector : s, 512, 0);
+    // The classic sizer walks the archive from the device.
+    m_ullFileSize = 0;
+}
+
+void FileZIPAnalyser::ZIPRawFileInfo::FillFileInfo(long long s, int sectorSize, unsigned zeroTail) {
+    if (m_bNamed) return;
+    m_bNamed = true;
+    const FileProperty& i = m_Info;
+    const bool any = !i.m_strTitle.empty() || !i.m_strAuthor.empty() || !i.m_strLastAuthor.empty() ||
+                     !i.m_strModified.empty() || !i.m_strCreated.empty();
+    if (m_bCoreRead && m_bOffice && any) {
+        const std::string tag = !i.m_strLastAuthor.empty() ? i.m_strLastAuthor
+                                : !i.m_strAuthor.empty()   ? i.m_strAuthor
+                                                           : std::string("unKnown");
+        if (!i.m_strModified.empty()) m_strFileTime = i.m_strModified;
+        std::string body;
+        for (const std::string* f : {&i.m_strTitle, &i.m_strLastAuthor, &i.m_strAuthor})
+            if (!f->empty()) {
+                body = *f == i.m_strTitle && f->size() >= 25 ? f->substr(0, 24) : *f;
+                if (!i.m_strModified.empty()) body += "_" + i.m_strModified;
+                break;
+            }
+        if (body.empty()) body = !i.m_strModified.empty() ? i.m_strModified : i.m_strCreated;
+        m_strFileName = tag + "_" + body;
+        if (m_eRawFileType >= kDocx && m_eRawFileType <= kPptx)
+            SetRawFileTagAndValue(RAW_TAG_OFFICE, tag);
+        else
+            m_strTagValue.clear();
+    } else if (!(m_bCoreRead && m_bOffice)) {
+        // The first member's name is no label.
+        m_strTagValue.clear();
+        m_strFileName = std::to_string(m_llStartSector) + "-" + std::to_string(s) + "_";
+    } else {
+        m_strTagValue.clear();
+    }
+    if (m_ullFileSize == 0 && s >= m_llStartSector)
+        m_ullFileSize = static_cast<unsigned long long>(sectorSize) * static_cast<unsigned long long>(s + 1 - m_llStartSector) - zeroTail;
+}
+
+int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    if (!device || info.m_llStartSector < 0 ||
+        static_cast<unsigned long long>(info.m_llStartSector) >= device->GetTotalSectors())
+        return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
+    auto fetch = [&](unsigned long long at, std::size_t n) {
+        const unsigned char* p = file.Fetch(at, n);
+        return p ? bytes::Bytes(p, n) : bytes::Bytes();
+    };
+    const bytes::Bytes first = fetch(0, 30);
+    if (bytes::Le32(first, 0) != kLocal) return 0;
+    const bool office = JudgeMaybeOfficeType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)));
+    unsigned kind = info.m_eRawFileType == kIpa ? kIpa : kZip;
+    const unsigned long long deviceBytes =
+        (device->GetTotalSectors() - static_cast<unsigned long long>(info.m_llStartSector)) * file.GetSectorSize();
+    unsigned long long at = 0;
+    while (at <= kWalkLimit) {
+        bytes::Bytes head = fetch(at, 46);
+        if (head.empty()) head = fetch(at, 30);
+        if (head.empty()) head = fetch(at, 22);
+        classZipSearch::Block b;
+        int r = classZipSearch::GetBlockSize(head, office, kind, b);
+        if (r < 0) {
+            // The name and extra field: at most 64 KiB more.
+            const std::size_t want = 46 + 1024 + 65535 + 1024;
+            bytes::Bytes more;
+            for (std::size_t n = want; more.empty() && n >= 64; n /= 2) more = fetch(at, n);
+            r = classZipSearch::GetBlockSize(more, office, kind, b);
+        }
+        if (r != 1 || b.length > kWalkLimit || at + b.length > deviceBytes) break;
+        if (b.kind && kind != kIpa) kind = b.kind;
+        if (b.end) {
+            at += b.length;
+            info.m_eRawFileType = kind;
+            info.m_ullFileSize = at;
+            return 1;
+        }
+        if (b.local && !b.sizesKnown) {
+            // Sizes after the data: the end record found by its signature.
+            for (unsigned long long u = at; u <= kSearchLimit && u + 4 <= deviceBytes; u += 512) {
+                // A unit and the end record that may begin in its last bytes.
+                const bytes::Bytes unit = fetch(u, static_cast<std::size_t>(std::min(512ull + 22, deviceBytes - u)));
+                if (unit.empty()) break;
+                const unsigned char sig[] = {'P', 'K', 5, 6};
+                const long long span = std::min<long long>(512 + 3, static_cast<long long>(unit.size()));
+                if (const unsigned char* e = Apimemstr(unit.data(), span, sig, 4)) {
+                    const std::size_t p = static_cast<std::size_t>(e - unit.data());
+                    info.m_eRawFileType = kind;
+                    // A comment said to run past the device ends with it.
+                    info.m_ullFileSize = std::min(u + p + 22 + bytes::Le16(unit, p + 20), deviceBytes);
+                    return 1;
+                }
+            }
+            return 0;
+        }
+        at += b.length;
+    }
+    // No end record: what was walked, when it is anything.
+    if (at == 0) return 0;
+    info.m_eRawFileType = kind;
+    info.m_ullFileSize = at;
+    return 1;
+}

@@ -1,0 +1,135 @@
+// The ZIP record walker and the core-properties reader on hand-made records.
+#include "engine/carver/analysers/ZipAnalyser.h"
+#include "engine/carver/metadata/OfficeTagFromXML.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+void Put16(Bytes& b, std::size_t at, unsigned v) {
+    b[at] = static_cast<unsigned char>(v);
+    b[at + 1] = static_cast<unsigned char>(v >> 8);
+}
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// A local header with `name`, `extra` and the given sizes, followed by data.
+Bytes Local(const std::string& name, const Bytes& extra, std::uint32_t packed, std::uint32_t size, unsigned method = 8,
+            unsigned flags = 0, const Bytes& data = {}) {
+    Bytes b(30, 0);
+    Put32(b, 0, 0x04034B50);
+    Put16(b, 6, flags);
+    Put16(b, 8, method);
+    Put32(b, 18, packed);
+    Put32(b, 22, size);
+    Put16(b, 26, static_cast<unsigned>(name.size()));
+    Put16(b, 28, static_cast<unsigned>(extra.size()));
+    b.insert(b.end(), name.begin(), name.end());
+    b.insert(b.end(), extra.begin(), extra.end());
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+} // namespace
+
+TEST(CarverZip, RecordLengths) {
+    classZipSearch::Block b;
+    // Zip64: Info-ZIP's time field comes first; the 0x0001 entry holds the
+    // uncompressed size, then the compressed one.
+    Bytes extra = {0x55, 0x54, 5, 0, 3, 1, 2, 3, 4, 0x01, 0x00, 16, 0};
+    for (std::uint64_t v : {119869ull, 0x123456789ull})
+        for (int i = 0; i < 8; ++i) extra.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    ASSERT_EQ(classZipSearch::GetBlockSize(Local("r.bin", extra, 0xFFFFFFFF, 0xFFFFFFFF), false, 72, b), 1);
+    EXPECT_EQ(b.length, 30 + 5 + extra.size() + 0x123456789ull);
+    // The end record with its comment.
+    Bytes end(22, 0);
+    Put32(end, 0, 0x06054B50);
+    Put16(end, 20, 26);
+    ASSERT_EQ(classZipSearch::GetBlockSize(end, false, 72, b), 1);
+    EXPECT_TRUE(b.end && b.length == 48);
+    // A data descriptor follows the data whatever the other flag bits say.
+    ASSERT_EQ(classZipSearch::GetBlockSize(Local("t.txt", {}, 0, 0, 8, 0x000A), false, 72, b), 1);
+    EXPECT_FALSE(b.sizesKnown);
+    // Kinds from names, refusals, and a header cut short.
+    EXPECT_EQ(classZipSearch::GetBlockSize(Local("xl/_rels/workbook.xml.rels", {}, 1, 1), true, 72, b), 1);
+    EXPECT_EQ(b.kind, 74u);
+    Bytes mime = Local("mimetype", {}, 46, 46, 0);
+    const std::string ods = "application/vnd.oasis.opendocument.spreadsheet";
+    mime.insert(mime.end(), ods.begin(), ods.end());
+    EXPECT_EQ(classZipSearch::GetBlockSize(mime, false, 72, b), 1);
+    EXPECT_EQ(b.kind, 124u);
+    EXPECT_EQ(classZipSearch::GetBlockSize(Local("a", {}, 1, 1, 11), false, 72, b), 0);
+    EXPECT_EQ(classZipSearch::GetBlockSize(Local(std::string(1025, 'a'), {}, 1, 1), false, 72, b), 0);
+    Bytes cut = Local("abc", {}, 1, 1);
+    cut.resize(31);
+    EXPECT_EQ(classZipSearch::GetBlockSize(cut, false, 72, b), -1);
+    EXPECT_TRUE(FileZIPAnalyser::ZipIpaFileType(Local("META-INF/MANIFEST.MF", {}, 1, 1)));
+}
+
+TEST(CarverZip, CoreProperties) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?><cp:coreProperties><dc:title>Pl\xC3\xA4n</dc:title><dc:creator>Ann</dc:creator>"
+        "<dcterms:created>2014-05-06T07:08:09Z</dcterms:created></cp:coreProperties>";
+    Bytes packed(compressBound(xml.size()));
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(xml.data()));
+    z.avail_in = static_cast<uInt>(xml.size());
+    z.next_out = packed.data();
+    z.avail_out = static_cast<uInt>(packed.size());
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    packed.resize(z.total_out);
+    deflateEnd(&z);
+    const Bytes member = Local("docProps/core.xml", {}, static_cast<std::uint32_t>(packed.size()),
+                               static_cast<std::uint32_t>(xml.size()), 8, 0, packed);
+    FileProperty info;
+    // Not all there yet, then whole.
+    EXPECT_EQ(Orvex::OfficeTagFromXML::GetOfficeTagFromXML(bytes::Bytes(member.data(), member.size() - 1), info), -1);
+    ASSERT_EQ(Orvex::OfficeTagFromXML::GetOfficeTagFromXML(member, info), 1);
+    EXPECT_EQ(info.m_strTitle, "Pl\xC3\xA4n"); // UTF-8 stays UTF-8
+    EXPECT_EQ(info.m_strAuthor, "Ann");
+    EXPECT_EQ(info.m_strCreated, "2014-05-06 07-08-09 ");
+    // A stated size smaller than the stream: the output stops there.
+    Bytes shortSize = member;
+    Put32(shortSize, 22, 20);
+    FileProperty none;
+    EXPECT_EQ(Orvex::OfficeTagFromXML::GetOfficeTagFromXML(shortSize, none), 1);
+    EXPECT_EQ(none.m_strTitle + none.m_strAuthor, "");
+    // Another root gives nothing.
+    FileProperty other;
+    Orvex::OfficeTagFromXML::AnalyzeTag("<?xml version=\"1.0\"?><x><dc:title>T</dc:title></x>", other);
+    EXPECT_EQ(other.m_strTitle, "");
+}
+
+// Sized from the device: an archive with data descriptors ends after its end
+// record and comment; a comment said to run past the device ends with it.
+TEST(CarverZip, ClassicEndRecord) {
+    for (unsigned comment : {5u, 0xFFFFu}) {
+        Bytes image = Local("t.txt", {}, 0, 0, 8, 0x0008);
+        image.resize(700, 'd');
+        Bytes end(22, 0);
+        Put32(end, 0, 0x06054B50);
+        Put16(end, 20, comment);
+        image.insert(image.end(), end.begin(), end.end());
+        image.resize(1024, 0);
+        salvor::test::TempDir dir;
+        std::ofstream(dir.file("z.img"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        salvor::test::ImageDevice device(dir.file("z.img"), 512);
+        FileZIPAnalyser zip;
+        CRawFileInfo r;
+        ASSERT_EQ(zip.GetRawFileSize(r, &device), 1);
+        EXPECT_EQ(r.m_ullFileSize, comment == 5 ? 727u : 1024u);
+    }
+}
