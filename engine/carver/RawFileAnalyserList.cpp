@@ -1,6 +1,9 @@
 #include "engine/carver/RawFileAnalyserList.h"
 
 #include "engine/carver/analysers/EpsAnalyser.h"
+#include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/PngAnalyser.h"
+#include "engine/carver/analysers/SmallPictureAnalysers.h"
 
 #include <utility>
 
@@ -132,6 +135,12 @@ struct Built {
 };
 constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
+    {"RawSpeed::PNGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PNGAnalyser()); }},
+    {"BruteForce::CGifAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CGifAnalyser()); }},
+    {"FileBMPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileBMPAnalyser()); }},
+    {"FileICOAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICOAnalyser()); }},
+    {"FileICNSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICNSAnalyser()); }},
+    {"FileMRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMRWAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

@@ -1,0 +1,100 @@
+#include "engine/carver/analysers/PngAnalyser.h"
+
+#include "engine/carver/RawFileBuffer.h"
+#include "engine/carver/analysers/PictureWindow.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned char kPngMagic[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+int AcceptPng(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes head = info.WindowAt(sector).At(0, 8);
+    if (head.empty() || std::memcmp(head.data(), kPngMagic, 8) != 0) return 0;
+    info.m_eRawFileType = RawSpeed::PNGAnalyser::kPngType;
+    return 1;
+}
+
+} // namespace
+
+int FilePNGAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) { return AcceptPng(sector, info); }
+
+int FilePNGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    if (!device || record.m_llStartSector < 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
+    const unsigned char* head = file.Fetch(0, 24);
+    if (!head || std::memcmp(head + 12, "IHDR", 4) != 0) return 0;
+    const bytes::Bytes h(head, 24);
+    if (static_cast<std::int32_t>(bytes::Be32(h, 16)) < 1 || static_cast<std::int32_t>(bytes::Be32(h, 20)) < 1)
+        return 0;
+    unsigned long long offset = std::uint64_t{bytes::Be32(h, 8)} + 20;
+    while (offset <= kWalkLimit) {
+        const unsigned char* chunk = file.Fetch(offset, 8);
+        if (!chunk) break;
+        const auto length = static_cast<std::int32_t>(bytes::Be32(bytes::Bytes(chunk, 8), 0));
+        if (length < 0 || static_cast<unsigned long long>(length) > kWalkLimit) break;
+        const bool end = std::memcmp(chunk + 4, "IEND", 4) == 0;
+        offset += static_cast<unsigned long long>(length) + 12;
+        if (end) break;
+    }
+    record.m_ullFileSize = offset;
+    record.m_eRawFileType = RawSpeed::PNGAnalyser::kPngType;
+    return 1;
+}
+
+namespace RawSpeed {
+
+PNGRawFileInfo::PNGRawFileInfo(IRawFileAnalyser* classic) : m_pClassic(classic) {
+    m_ullMinSize = 14;
+    m_ullMinSizeExtra = 0;
+}
+
+void PNGRawFileInfo::WillBeRemove(unsigned char*, long long) {
+    m_ullFileSize = 0;
+    m_pAnalyser = m_pClassic;
+}
+
+int PNGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                                SearchContext& context) {
+    if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;
+    const long long sectorStart = (sectorNumber - m_llStartSector) * sectorBytes;
+    if (sectorStart > m_llLimit) return 1;
+    if (m_bFirst) {
+        const bytes::Bytes ihdr = BruteForce::HeldBytes(context, sectorNumber, sectorBytes, 8 - sectorStart, 4);
+        if (ihdr.empty()) return 2;
+        m_bFirst = 0;
+        m_llWalk += bytes::Be32(ihdr, 0);
+    }
+    while (m_llWalk < sectorStart + sectorBytes) {
+        // A header straddling into data not read yet waits for the next sector.
+        const bytes::Bytes chunk = BruteForce::HeldBytes(context, sectorNumber, sectorBytes, m_llWalk - sectorStart, 8);
+        if (chunk.empty()) return 2;
+        const long long length = bytes::Be32(chunk, 0);
+        if (std::memcmp(chunk.data() + 4, "IEND", 4) == 0) {
+            m_ullFileSize = static_cast<unsigned long long>(m_llWalk + length + 12);
+            char name[64];
+            std::snprintf(name, sizeof name, "%lld-%lld_", m_llStartSector, sectorNumber);
+            SetRawFileName(name);
+            return 1;
+        }
+        m_llWalk += length + 12;
+        // No size: the classic sizer takes the record over.
+        if (m_llWalk > m_llLimit) return 1;
+    }
+    return 2;
+}
+
+PNGAnalyser::PNGAnalyser() : m_pClassic(std::make_unique<FilePNGAnalyser>()) { m_nType = 0xFFFFFFFF; }
+
+int PNGAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) { return AcceptPng(sector, info); }
+
+int PNGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    return m_pClassic->GetRawFileSize(record, device);
+}
+
+CRawFileInfo* PNGAnalyser::CreateRawFileInfo() { return new PNGRawFileInfo(m_pClassic.get()); }
+
+} // namespace RawSpeed

@@ -1,0 +1,232 @@
+// The picture analysers on hand-made headers and on samples made by
+// ImageMagick and png2icns (tests/fixtures/picture_samples.sh): acceptance,
+// sizes from the first sector, and the streaming walks shown a file sector by
+// sector as the carver shows it.
+#include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/PngAnalyser.h"
+#include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Hit = std::pair<int, unsigned long long>;
+
+Bytes Sample(const char* name) {
+    std::ifstream in(salvor::test::FixtureFile("picture_samples", name), std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void Le32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void Be32(Bytes& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+// {hit, size, type} of the sector at 0 with `deviceBytes` to the device's end.
+struct Result {
+    int hit;
+    unsigned long long size;
+    unsigned type;
+    bool operator==(const Result&) const = default;
+};
+Result Analyse(IRawFileAnalyser& a, Bytes s, std::uint64_t deviceBytes = 1 << 30) {
+    s.resize(std::max<std::size_t>(s.size(), 512), 0);
+    CRawFileInfo blank;
+    blank.m_Window = CRawWindow(s.data(), s.data() + s.size(), s.data(), deviceBytes);
+    const int hit = a.AnalyseBuffer(s.data(), blank);
+    return {hit, blank.m_ullFileSize, blank.m_eRawFileType};
+}
+
+// The record the analyser creates for the file at sector 0 of `image`, shown
+// each sector until it answers 1: the number of sectors shown.
+std::size_t Stream(CRawFileInfo& record, const Bytes& image, unsigned ss) {
+    const long long sectors = static_cast<long long>(image.size() / ss);
+    for (long long s = 0; s < sectors; ++s) {
+        const unsigned char* p = image.data() + s * ss;
+        const CRawWindow w(image.data(), image.data() + image.size(), p, (sectors - s) * ss);
+        auto c = CRawFileInfo::SearchContext::For(p, ss, 0, sectors, &w);
+        if (record.CalcRawSize(const_cast<unsigned char*>(p), static_cast<int>(ss), s, c) == 1)
+            return static_cast<std::size_t>(s + 1);
+    }
+    return 0;
+}
+
+Bytes Padded(Bytes b, unsigned ss, std::size_t extraSectors = 2) {
+    b.resize((b.size() + ss - 1) / ss * ss + extraSectors * ss, 0);
+    return b;
+}
+
+Bytes Bmp(std::uint32_t header, std::uint32_t size) {
+    Bytes b(512, 0);
+    b[0] = 'B', b[1] = 'M';
+    Le32(b, 2, size);
+    Le32(b, 14, header);
+    return b;
+}
+
+Bytes Icon(unsigned kind, unsigned count, std::uint32_t bytesEach) {
+    Bytes b(512, 0);
+    b[2] = static_cast<unsigned char>(kind);
+    b[4] = static_cast<unsigned char>(count);
+    for (unsigned i = 0; i < count; ++i) {
+        b[6 + 16 * i] = 16;
+        Le32(b, 6 + 16 * i + 8, bytesEach);
+        Le32(b, 6 + 16 * i + 12, 6 + 16 * count);
+    }
+    return b;
+}
+
+} // namespace
+
+TEST(CarverPicture, ClassicHeaders) {
+    FileBMPAnalyser bmp;
+    EXPECT_EQ(Analyse(bmp, Bmp(40, 180054)), (Result{1, 180054, 11}));
+    EXPECT_EQ(Analyse(bmp, Bmp(124, 1000)), (Result{1, 1000, 11}));
+    EXPECT_EQ(Analyse(bmp, Bmp(108, 1000)).hit, 0);
+    EXPECT_EQ(Analyse(bmp, Bmp(40, 1000), 999).hit, 0); // past the device's end
+
+    FileICOAnalyser ico;
+    EXPECT_EQ(Analyse(ico, Icon(1, 3, 1000)), (Result{1, 6 + 3 * 1016, 34}));
+    EXPECT_EQ(Analyse(ico, Icon(2, 1, 1000)), (Result{1, 1022, 20}));
+    EXPECT_EQ(Analyse(ico, Icon(1, 16, 1000)).hit, 1);
+    EXPECT_EQ(Analyse(ico, Icon(1, 17, 1000)).hit, 0);
+    EXPECT_EQ(Analyse(ico, Icon(1, 2, 0x80000)).hit, 0); // more than 1 MiB in all
+    EXPECT_EQ(Analyse(ico, Icon(1, 1, 0xA00001)).hit, 0);
+    EXPECT_EQ(Analyse(ico, Icon(3, 1, 1000)).hit, 0);
+
+    FileICNSAnalyser icns;
+    Bytes i(512, 0);
+    std::memcpy(i.data(), "icns", 4);
+    Be32(i, 4, 65692);
+    EXPECT_EQ(Analyse(icns, i), (Result{1, 65692, 122}));
+    Be32(i, 4, 0xA66667);
+    EXPECT_EQ(Analyse(icns, i).hit, 0);
+}
+
+// The raw data's size (bits × width × height / 8) wrapped in 32 bits; a size
+// past the device's end is refused.
+TEST(CarverPicture, MinoltaRawIn64Bits) {
+    FileMRWAnalyser mrw;
+    Bytes m(512, 0);
+    std::memcpy(m.data(), "\0MRM", 4);
+    Be32(m, 4, 1000);
+    m[24] = m[25] = m[26] = m[27] = 0xFF;
+    m[32] = 16;
+    const unsigned long long raw = 16ull * 0xFFFF * 0xFFFF / 8;
+    EXPECT_EQ(Analyse(mrw, m, 1ull << 40), (Result{1, 1000 + raw + 8, 102}));
+    EXPECT_EQ(Analyse(mrw, m, raw).hit, 0);
+}
+
+// Each sample at sector 0, followed by zero sectors: PNG ends just after IEND
+// (named by its start and end sectors), GIF on the sector of its trailer.
+TEST(CarverPicture, StreamingSamples) {
+    for (unsigned ss : {512u, 4096u}) {
+        for (const char* name : {"b.png", "h.png"}) {
+            const Bytes png = Sample(name);
+            ASSERT_FALSE(png.empty()) << name;
+            RawSpeed::PNGAnalyser a;
+            EXPECT_EQ(Analyse(a, png), (Result{1, 0, 51}));
+            std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+            r->m_llStartSector = 0;
+            const std::size_t shown = Stream(*r, Padded(png, ss), ss);
+            EXPECT_EQ(r->m_ullFileSize, png.size()) << name << " on " << ss;
+            EXPECT_EQ(r->GetRawFileName(), "0-" + std::to_string(shown - 1) + "_");
+        }
+        const Bytes gif = Sample("c.gif");
+        BruteForce::CGifAnalyser g;
+        EXPECT_EQ(Analyse(g, gif), (Result{1, 0, 30}));
+        std::unique_ptr<CRawFileInfo> r(g.CreateRawFileInfo());
+        EXPECT_EQ(Stream(*r, Padded(gif, ss), ss), (gif.size() + ss - 1) / ss);
+        EXPECT_EQ(r->m_ullFileSize, (gif.size() + ss - 1) / ss * ss);
+    }
+}
+
+// An IEND header cut by a sector border is read across it; a header cut by the
+// end of what has been read waits for the next sector.
+TEST(CarverPicture, PngEndAcrossSectorAndBlock) {
+    Bytes png = Sample("b.png");
+    ASSERT_GT(png.size(), 520u);
+    Bytes image = png;
+    image.resize(1024, 0);
+    std::memmove(image.data(), png.data(), 33);
+    // IHDR, then one chunk whose IEND header starts 3 bytes before 512.
+    const std::uint32_t idat = 512 - 3 - 33 - 12;
+    Be32(image, 33, idat);
+    std::memcpy(image.data() + 37, "IDAT", 4);
+    const std::size_t iend = 33 + 12 + idat;
+    Be32(image, iend, 0);
+    std::memcpy(image.data() + iend + 4, "IEND", 4);
+    RawSpeed::PNGAnalyser a;
+    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+    EXPECT_EQ(Stream(*r, image, 512), 1u);
+    EXPECT_EQ(r->m_ullFileSize, iend + 12);
+
+    // Only the first sector read: no answer yet, then the second settles it.
+    std::unique_ptr<CRawFileInfo> cut(a.CreateRawFileInfo());
+    const CRawWindow w(image.data(), image.data() + image.size(), image.data());
+    auto c = CRawFileInfo::SearchContext::For(image.data(), 512, 0, 1, &w);
+    EXPECT_EQ(cut->CalcRawSize(image.data(), 512, 0, c), 2);
+    const CRawWindow w1(image.data(), image.data() + image.size(), image.data() + 512);
+    auto c1 = CRawFileInfo::SearchContext::For(image.data() + 512, 512, 0, 2, &w1);
+    EXPECT_EQ(cut->CalcRawSize(image.data() + 512, 512, 1, c1), 1);
+    EXPECT_EQ(cut->m_ullFileSize, iend + 12);
+}
+
+// The classic sizer from the device: the sample's length; a walk that leaves
+// the stream's limit hands the record over to it.
+TEST(CarverPicture, PngClassicSizerAndHandOver) {
+    salvor::test::TempDir dir;
+    Bytes png = Padded(Sample("h.png"), 512);
+    const std::size_t length = Sample("h.png").size();
+    std::ofstream(dir.file("p.img"), std::ios::binary).write(reinterpret_cast<char*>(png.data()), png.size());
+    salvor::test::ImageDevice dev(dir.file("p.img"), 512);
+    RawSpeed::PNGAnalyser a;
+    CRawFileInfo record;
+    ASSERT_TRUE(a.GetRawFileSize(record, &dev));
+    EXPECT_EQ(record.m_ullFileSize, length);
+
+    // A chunk claiming 2 GiB: the stream gives up without a size and, once
+    // removed, the classic sizer stops at the unreadable chunk.
+    Be32(png, 33, 0x7FFFFFF0);
+    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+    EXPECT_EQ(Stream(*r, png, 512), 1u);
+    EXPECT_EQ(r->m_ullFileSize, 0u);
+    r->WillBeRemove(nullptr, -1);
+    EXPECT_NE(r->m_pAnalyser, nullptr);
+    Be32(png, 33, 0xFFFFFFF0); // negative as a signed length: the walk stops there
+    std::ofstream(dir.file("p.img"), std::ios::binary).write(reinterpret_cast<char*>(png.data()), png.size());
+    salvor::test::ImageDevice dev2(dir.file("p.img"), 512);
+    ASSERT_TRUE(r->m_pAnalyser->GetRawFileSize(*r, &dev2));
+    EXPECT_EQ(r->m_ullFileSize, 33u);
+}
+
+// A GIF that never ends is capped at 0xD000000 bytes; its record keeps no
+// partial size while it walks.
+TEST(CarverPicture, GifCapAndNoPartialSize) {
+    Bytes gif(4096, 0x01); // sub-blocks of one byte, forever
+    std::memcpy(gif.data(), "GIF89a", 6);
+    gif[10] = 0;
+    BruteForce::CGifFileInfo r;
+    const CRawWindow w(gif.data(), gif.data() + gif.size(), gif.data());
+    auto c = CRawFileInfo::SearchContext::For(gif.data(), 4096, 0, 1, &w);
+    EXPECT_EQ(r.CalcRawSize(gif.data(), 4096, 0, c), 2);
+    EXPECT_EQ(r.m_ullFileSize, 0u);
+    int answer = 2;
+    long long s = 1;
+    for (; answer == 2 && s < 0x10000; ++s) {
+        auto cs = CRawFileInfo::SearchContext::For(gif.data(), 4096, s, s + 1, &w);
+        answer = r.CalcRawSize(gif.data(), 4096, s, cs);
+    }
+    EXPECT_EQ(answer, 1);
+    EXPECT_EQ(r.m_ullFileSize, 0xD000000u);
+    EXPECT_EQ(s, 0xD000000 / 4096);
+}
