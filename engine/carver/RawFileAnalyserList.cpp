@@ -3,6 +3,7 @@
 #include "engine/carver/analysers/EpsAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
 #include "engine/carver/analysers/PngAnalyser.h"
+#include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 
 #include <utility>
@@ -136,6 +137,7 @@ struct Built {
 constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
     {"RawSpeed::PNGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PNGAnalyser()); }},
+    {"RawSpeed::PSDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSDAnalyser()); }},
     {"BruteForce::CGifAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CGifAnalyser()); }},
     {"FileBMPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileBMPAnalyser()); }},
     {"FileICOAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICOAnalyser()); }},

@@ -38,7 +38,7 @@ std::vector<std::uint8_t> Sample(const std::string& name) {
 }
 
 // The samples in the order carve_pictures.sh places them (twice).
-const char* const kFiles[] = {"b.png", "h.png", "c.gif", "d.bmp", "d5.bmp", "g.ico", "g.cur", "h.icns"};
+const char* const kFiles[] = {"b.png", "h.png", "c.gif", "d.bmp", "d5.bmp", "g.ico", "g.cur", "h.icns", "f.psd"};
 
 class CarverPictureImage : public ::testing::TestWithParam<std::tuple<unsigned, const char*, bool>> {};
 
@@ -68,8 +68,10 @@ TEST_P(CarverPictureImage, EverySampleOnceNamedFiledAndByteExact) {
             for (char& c : e) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             return e;
         }();
-        // PNG names carry the start sector and the sector that settled the size.
-        const std::string stem = p.type == 51 ? std::to_string(p.start) + R"(-\d+_)" : "FILE";
+        // PNG and PSD names carry the start sector and the sector that settled the size.
+        const std::string stem = p.type == 51   ? std::to_string(p.start) + R"(-\d+_)"
+                                 : p.type == 54 ? std::to_string(p.start) + R"(-\d+)"
+                                                : "FILE";
         EXPECT_TRUE(std::regex_match(it->path, std::regex(p.folder + "/" + stem + R"(\d{3}\.)" + ext))) << it->path;
         const std::vector<std::uint8_t> sample = Sample(kFiles[i % std::size(kFiles)]);
         const std::vector<std::uint8_t> carved = scan.Read(it->node);

@@ -4,6 +4,7 @@
 // sector as the carver shows it.
 #include "engine/carver/analysers/GifAnalyser.h"
 #include "engine/carver/analysers/PngAnalyser.h"
+#include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
@@ -229,4 +230,40 @@ TEST(CarverPicture, GifCapAndNoPartialSize) {
     EXPECT_EQ(answer, 1);
     EXPECT_EQ(r.m_ullFileSize, 0xD000000u);
     EXPECT_EQ(s, 0xD000000 / 4096);
+}
+
+// The Photoshop sample streamed and named by its start and end sectors, and
+// sized by the classic sizer. Its uncompressed image data ends in ten zero
+// bytes, which the zero tail of its last sector would have cut off.
+TEST(CarverPicture, PsdStreamedAndSized) {
+    const Bytes psd = Sample("f.psd");
+    ASSERT_FALSE(psd.empty());
+    RawSpeed::PSDAnalyser a;
+    EXPECT_EQ(Analyse(a, psd), (Result{1, 0, 54}));
+    for (unsigned ss : {512u, 4096u}) {
+        std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+        const std::size_t shown = Stream(*r, Padded(psd, ss), ss);
+        EXPECT_EQ(r->m_ullFileSize, psd.size()) << ss;
+        EXPECT_EQ(r->GetRawFileName(), "0-" + std::to_string(shown - 1));
+    }
+    salvor::test::TempDir dir;
+    auto sized = [&](const Bytes& image) {
+        std::ofstream(dir.file("p.img"), std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+        salvor::test::ImageDevice dev(dir.file("p.img"), 512);
+        CRawFileInfo record;
+        return a.GetRawFileSize(record, &dev) ? record.m_ullFileSize : 0;
+    };
+    EXPECT_EQ(sized(Padded(psd, 512)), psd.size());
+    // Raw samples: height x channels x width x depth passes 64 bits; and a
+    // size past the device's end.
+    Bytes raw(2048, 0);
+    std::memcpy(raw.data(), psd.data(), 26);
+    for (std::size_t at : {12u, 22u}) raw[at] = raw[at + 1] = 0xFF;
+    for (std::size_t at : {14u, 18u}) Be32(raw, at, 0xFFFFFFFF);
+    EXPECT_EQ(sized(raw), 0u);
+    raw[12] = raw[22] = 0, raw[13] = 1, raw[23] = 8;
+    Be32(raw, 14, 40), Be32(raw, 18, 52);
+    EXPECT_EQ(sized(raw), 0u); // 30 + 4 + 4 + 2 + 2080 > 2048
+    Be32(raw, 18, 49);
+    EXPECT_EQ(sized(raw), 40u + 40 * 49);
 }
