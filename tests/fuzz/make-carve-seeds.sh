@@ -25,3 +25,19 @@ for ss, flag in ((512, 0), (4096, 1)):
     device = bytes(8 * ss) + pad(text, ss) + bytes(2 * ss) + pad(binary, ss) + bytes(ss) + pad(text, ss) + bytes(ss)
     open(f"{corpus}/carve_deepscan_fuzz/eps_{ss}.bin", "wb").write(bytes([flag]) + device)
 PY
+# carve_picture_fuzz: the small picture samples whole, the larger ones by their
+# first sectors; the flag byte's upper bits choose the analyser.
+bash "$here/../fixtures/make-fixture" picture_samples "$fixtures"
+python3 - "$fixtures/picture_samples" "$here/corpus" <<'PY'
+import os, struct, sys
+pics, corpus = sys.argv[1:]
+os.makedirs(f"{corpus}/carve_picture_fuzz", exist_ok=True)
+# (analyser index in carve_picture_fuzz, sample, bytes kept)
+for index, name, keep in ((0, "b.png", None), (1, "f.psd", 12000), (2, "c.gif", None), (3, "d.bmp", 2048),
+                          (4, "g.ico", 4096), (4, "g.cur", None), (5, "h.icns", 4096)):
+    body = open(f"{pics}/{name}", "rb").read()[:keep]
+    for ss, bit in ((512, 0), (4096, 1)):
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{corpus}/carve_picture_fuzz/{name.replace('.', '_')}_{ss}.bin", "wb").write(seed)
+PY

@@ -30,6 +30,9 @@ int FilePNGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     const bytes::Bytes h(head, 24);
     if (static_cast<std::int32_t>(bytes::Be32(h, 16)) < 1 || static_cast<std::int32_t>(bytes::Be32(h, 20)) < 1)
         return 0;
+    const unsigned long long start = static_cast<unsigned long long>(record.m_llStartSector);
+    const unsigned long long total = device->GetTotalSectors();
+    const unsigned long long room = total > start ? (total - start) * device->GetSectorSize() : 0;
     unsigned long long offset = std::uint64_t{bytes::Be32(h, 8)} + 20;
     while (offset <= kWalkLimit) {
         const unsigned char* chunk = file.Fetch(offset, 8);
@@ -37,9 +40,12 @@ int FilePNGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         const auto length = static_cast<std::int32_t>(bytes::Be32(bytes::Bytes(chunk, 8), 0));
         if (length < 0 || static_cast<unsigned long long>(length) > kWalkLimit) break;
         const bool end = std::memcmp(chunk + 4, "IEND", 4) == 0;
+        // A chunk running past the device's end is not part of the file.
+        if (offset + static_cast<unsigned long long>(length) + 12 > room) break;
         offset += static_cast<unsigned long long>(length) + 12;
         if (end) break;
     }
+    if (offset > room) return 0;
     record.m_ullFileSize = offset;
     record.m_eRawFileType = RawSpeed::PNGAnalyser::kPngType;
     return 1;
@@ -74,6 +80,11 @@ int PNGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
         if (chunk.empty()) return 2;
         const long long length = bytes::Be32(chunk, 0);
         if (std::memcmp(chunk.data() + 4, "IEND", 4) == 0) {
+            // An end past the device's end is no size: the classic sizer decides.
+            const std::uint64_t room = context.m_Window.BytesToDeviceEnd();
+            if (room != CRawWindow::kUnknownEnd &&
+                static_cast<std::uint64_t>(m_llWalk + length + 12 - sectorStart) > room)
+                return 1;
             m_ullFileSize = static_cast<unsigned long long>(m_llWalk + length + 12);
             char name[64];
             std::snprintf(name, sizeof name, "%lld-%lld_", m_llStartSector, sectorNumber);

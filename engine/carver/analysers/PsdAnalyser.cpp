@@ -138,6 +138,8 @@ int PSDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     }
     if (m_bLayersPending) return 2;
     // Uncompressed image data may well end in zero bytes: its size is known.
+    const std::uint64_t room = context.m_Window.BytesToDeviceEnd();
+    if (room != CRawWindow::kUnknownEnd && m_llWalk + m_ullRawBytes > sectorStart + room) m_ullRawBytes = 0;
     const long long rawEnd = m_llWalk + static_cast<long long>(m_ullRawBytes);
     if (m_ullRawBytes != 0 && rawEnd > sectorStart + sectorBytes) return 2;
     if (m_ullRawBytes != 0) return Settle(rawEnd, sectorNumber);

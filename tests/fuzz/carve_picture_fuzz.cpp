@@ -1,0 +1,31 @@
+// The picture analysers through the shared carve driver, one per input
+// chosen by the flag byte's upper bits: PNG and PSD streaming records with
+// their classic sizers, GIF's block walk, and the first-sector sizers of BMP,
+// icons, Apple icons and Minolta raws.
+#include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/PngAnalyser.h"
+#include "engine/carver/analysers/PsdAnalyser.h"
+#include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "tests/fuzz/CarveFamily.h"
+
+#include <memory>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    std::unique_ptr<IRawFileAnalyser> analyser;
+    unsigned long long cap = 0xD000000;
+    switch ((data[0] >> 1) % 7) {
+    case 0: analyser = std::make_unique<RawSpeed::PNGAnalyser>(); break;
+    case 1:
+        analyser = std::make_unique<RawSpeed::PSDAnalyser>();
+        cap = 5 * RawSpeed::PSDRawFileInfo::kLimit;
+        break;
+    case 2: analyser = std::make_unique<BruteForce::CGifAnalyser>(); break;
+    case 3: analyser = std::make_unique<FileBMPAnalyser>(); break;
+    case 4: analyser = std::make_unique<FileICOAnalyser>(); break;
+    case 5: analyser = std::make_unique<FileICNSAnalyser>(); break;
+    default: analyser = std::make_unique<FileMRWAnalyser>(); break;
+    }
+    salvor::fuzz::DriveAnalyser(*analyser, data, size, cap);
+    return 0;
+}
