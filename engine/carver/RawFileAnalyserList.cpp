@@ -2,6 +2,7 @@
 
 #include "engine/carver/analysers/EpsAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
@@ -142,6 +143,9 @@ constexpr Built kBuilt[] = {
     {"FileBMPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileBMPAnalyser()); }},
     {"FileICOAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICOAnalyser()); }},
     {"FileICNSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICNSAnalyser()); }},
+    {"FileEMFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileEMFAnalyser()); }},
+    {"FileWMFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileWMFAnalyser()); }},
+    {"FileTTFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileTTFAnalyser()); }},
     {"FileMRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMRWAnalyser()); }},
 };
 

@@ -1,5 +1,5 @@
 // Deep scans of images composed from picture samples made by ImageMagick and
-// png2icns (tests/fixtures/carve_pictures.sh) at 512- and 4096-byte sectors,
+// png2icns and a TrueType font (tests/fixtures/carve_pictures.sh) at 512- and 4096-byte sectors,
 // behind zero and random gaps, with 4 MiB and 1 MiB blocks: every sample is
 // found once at its start with its type, filed under its extension, named as
 // its format names it, and written back byte-exact (a GIF as whole sectors).
@@ -38,7 +38,7 @@ std::vector<std::uint8_t> Sample(const std::string& name) {
 }
 
 // The samples in the order carve_pictures.sh places them (twice).
-const char* const kFiles[] = {"b.png", "h.png", "c.gif", "d.bmp", "d5.bmp", "g.ico", "g.cur", "h.icns", "f.psd"};
+const char* const kFiles[] = {"b.png", "h.png", "c.gif", "d.bmp", "d5.bmp", "g.ico", "g.cur", "h.icns", "f.psd", "y.ttf"};
 
 class CarverPictureImage : public ::testing::TestWithParam<std::tuple<unsigned, const char*, bool>> {};
 

@@ -3,6 +3,7 @@
 // sizes from the first sector, and the streaming walks shown a file sector by
 // sector as the carver shows it.
 #include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
@@ -266,4 +267,47 @@ TEST(CarverPicture, PsdStreamedAndSized) {
     EXPECT_EQ(sized(raw), 0u); // 30 + 4 + 4 + 2 + 2080 > 2048
     Be32(raw, 18, 49);
     EXPECT_EQ(sized(raw), 40u + 40 * 49);
+}
+
+// Metafile headers (hand-made) and the DejaVu Sans font.
+TEST(CarverPicture, MetafilesAndFonts) {
+    FileEMFAnalyser emf;
+    Bytes e(512, 0);
+    e[0] = 1;
+    std::memcpy(e.data() + 40, " EMF", 4);
+    Le32(e, 48, 7000);
+    EXPECT_EQ(Analyse(emf, e), (Result{1, 7000, 26}));
+    e[58] = 1;
+    EXPECT_EQ(Analyse(emf, e).hit, 0);
+
+    FileWMFAnalyser wmf;
+    Bytes w(512, 0);
+    const unsigned char standard[] = {0x01, 0x00, 0x09, 0x00};
+    std::memcpy(w.data(), standard, 4);
+    Le32(w, 6, 0x80000000u); // words: 4 GiB doubled in 64 bits
+    EXPECT_EQ(Analyse(wmf, w, 1ull << 40), (Result{1, 0x100000000ull, 70}));
+    EXPECT_EQ(Analyse(wmf, w, 0xFFFFFFFF).hit, 0);
+    Bytes p(512, 0);
+    const unsigned char placeable[] = {0xD7, 0xCD, 0xC6, 0x9A};
+    std::memcpy(p.data(), placeable, 4);
+    p[6] = 0x10, p[10] = 0x20, p[14] = 0x60;
+    std::uint16_t sum = 0;
+    for (std::size_t at = 0; at < 20; at += 2) sum ^= static_cast<std::uint16_t>(p[at] | p[at + 1] << 8);
+    p[20] = static_cast<unsigned char>(sum), p[21] = static_cast<unsigned char>(sum >> 8);
+    std::memcpy(p.data() + 22, standard, 4);
+    Le32(p, 28, 1000);
+    EXPECT_EQ(Analyse(wmf, p), (Result{1, 2022, 70}));
+    p[20] ^= 1;
+    EXPECT_EQ(Analyse(wmf, p).hit, 0); // wrong checksum
+
+    FileTTFAnalyser ttf;
+    const Bytes font = Sample("y.ttf");
+    ASSERT_GT(font.size(), 512u);
+    EXPECT_EQ(Analyse(ttf, Bytes(font.begin(), font.begin() + 512)), (Result{1, font.size(), 65}));
+    Bytes many(font.begin(), font.begin() + 1024);
+    many[5] = 32;
+    EXPECT_EQ(Analyse(ttf, many).hit, 0);
+    Bytes strange(font.begin(), font.begin() + 512);
+    for (unsigned i = 5; i < 16; ++i) std::memcpy(strange.data() + 12 + 16 * i, "zzzz", 4);
+    EXPECT_EQ(Analyse(ttf, strange).hit, 0); // 9 known tags of 20
 }
