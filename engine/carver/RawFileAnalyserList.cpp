@@ -1,7 +1,9 @@
 #include "engine/carver/RawFileAnalyserList.h"
 
+#include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/EpsAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/InddAnalyser.h"
 #include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
@@ -146,6 +148,8 @@ constexpr Built kBuilt[] = {
     {"FileEMFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileEMFAnalyser()); }},
     {"FileWMFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileWMFAnalyser()); }},
     {"FileTTFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileTTFAnalyser()); }},
+    {"RawSpeed::InddAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::InddAnalyser()); }},
+    {"BruteForce::CDXFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDXFAnalyser()); }},
     {"FileMRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMRWAnalyser()); }},
 };
 

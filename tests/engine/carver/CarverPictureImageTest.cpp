@@ -1,5 +1,5 @@
 // Deep scans of images composed from picture samples made by ImageMagick and
-// png2icns and a TrueType font (tests/fixtures/carve_pictures.sh) at 512- and 4096-byte sectors,
+// png2icns, a TrueType font and a drawing by ezdxf (tests/fixtures/carve_pictures.sh) at 512- and 4096-byte sectors,
 // behind zero and random gaps, with 4 MiB and 1 MiB blocks: every sample is
 // found once at its start with its type, filed under its extension, named as
 // its format names it, and written back byte-exact (a GIF as whole sectors).
@@ -38,7 +38,7 @@ std::vector<std::uint8_t> Sample(const std::string& name) {
 }
 
 // The samples in the order carve_pictures.sh places them (twice).
-const char* const kFiles[] = {"b.png", "h.png", "c.gif", "d.bmp", "d5.bmp", "g.ico", "g.cur", "h.icns", "f.psd", "y.ttf"};
+const char* const kFiles[] = {"b.png", "h.png", "c.gif", "d.bmp", "d5.bmp", "g.ico", "g.cur", "h.icns", "f.psd", "y.ttf", "y_crlf.dxf"};
 
 class CarverPictureImage : public ::testing::TestWithParam<std::tuple<unsigned, const char*, bool>> {};
 
@@ -68,8 +68,8 @@ TEST_P(CarverPictureImage, EverySampleOnceNamedFiledAndByteExact) {
             for (char& c : e) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             return e;
         }();
-        // PNG and PSD names carry the start sector and the sector that settled the size.
-        const std::string stem = p.type == 51   ? std::to_string(p.start) + R"(-\d+_)"
+        // Streaming records' names carry the start sector and the sector that settled the size.
+        const std::string stem = p.type == 51 || p.type == 25 ? std::to_string(p.start) + R"(-\d+_)"
                                  : p.type == 54 ? std::to_string(p.start) + R"(-\d+)"
                                                 : "FILE";
         EXPECT_TRUE(std::regex_match(it->path, std::regex(p.folder + "/" + stem + R"(\d{3}\.)" + ext))) << it->path;

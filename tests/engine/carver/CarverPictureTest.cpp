@@ -2,7 +2,9 @@
 // ImageMagick and png2icns (tests/fixtures/picture_samples.sh): acceptance,
 // sizes from the first sector, and the streaming walks shown a file sector by
 // sector as the carver shows it.
+#include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/InddAnalyser.h"
 #include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
@@ -310,4 +312,84 @@ TEST(CarverPicture, MetafilesAndFonts) {
     Bytes strange(font.begin(), font.begin() + 512);
     for (unsigned i = 5; i < 16; ++i) std::memcpy(strange.data() + 12 + 16 * i, "zzzz", 4);
     EXPECT_EQ(Analyse(ttf, strange).hit, 0); // 9 known tags of 20
+}
+
+// Drawings by ezdxf: the CR LF copy keyed by its section, the LF copy only
+// behind a "999" comment; each ends just after its EOF marker, one cut by a
+// sector border too. Without a marker the record stops at 0xD000000 bytes.
+TEST(CarverPicture, DxfDrawings) {
+    BruteForce::CDXFAnalyser dxf;
+    EXPECT_EQ(Analyse(dxf, Sample("y.dxf")).hit, 0);
+    for (const char* name : {"y_crlf.dxf", "y_999.dxf"}) {
+        const Bytes d = Sample(name);
+        ASSERT_FALSE(d.empty()) << name;
+        EXPECT_EQ(Analyse(dxf, d), (Result{1, 0, 25})) << name;
+        for (unsigned ss : {512u, 4096u}) {
+            std::unique_ptr<CRawFileInfo> r(dxf.CreateRawFileInfo());
+            const std::size_t shown = Stream(*r, Padded(d, ss), ss);
+            EXPECT_EQ(r->m_ullFileSize, d.size()) << name << " on " << ss;
+            EXPECT_EQ(r->GetRawFileName(), "0-" + std::to_string(shown - 1) + "_");
+        }
+    }
+    Bytes cut = Sample("y_crlf.dxf");
+    cut.erase(cut.begin(), cut.begin() + static_cast<long>((cut.size() - 4) % 512)); // EOF ends 4 bytes past a border
+    std::memcpy(cut.data(), "  0\r\nSECTION\r\n  ", 16);
+    ASSERT_EQ(cut.size() % 512, 4u);
+    Analyse(dxf, cut);
+    std::unique_ptr<CRawFileInfo> r(dxf.CreateRawFileInfo());
+    Stream(*r, Padded(cut, 512), 512);
+    EXPECT_EQ(r->m_ullFileSize, cut.size());
+
+    Bytes endless(4096, 'x');
+    std::memcpy(endless.data(), "  0\r\nSECTION\r\n  ", 16);
+    Analyse(dxf, endless);
+    std::unique_ptr<CRawFileInfo> e(dxf.CreateRawFileInfo());
+    const CRawWindow w(endless.data(), endless.data() + endless.size(), endless.data());
+    int answer = 2;
+    long long s = 0;
+    for (; answer == 2; ++s) {
+        auto c = CRawFileInfo::SearchContext::For(endless.data(), 4096, s, s + 1, &w);
+        answer = e->CalcRawSize(endless.data(), 4096, s, c);
+    }
+    EXPECT_EQ(e->m_ullFileSize, 0xD000000u);
+    EXPECT_EQ(s, 0xD000000 / 4096);
+}
+
+// A synthetic InDesign document (4096-byte pages, data pages from page 2):
+// objects are followed to the first position without an object header and
+// the document ends on the page after it; a header cut by the end of what has
+// been read waits for the next sector.
+TEST(CarverPicture, InddPages) {
+    const unsigned char document[24] = {0x06, 0x06, 0xED, 0xF5, 0xD8, 0x1D, 0x46, 0xE5, 0xBD, 0x31, 0xEF, 0xE7,
+                                        0xFE, 0x74, 0xB7, 0x1D, 'D',  'O',  'C',  'U',  'M',  'E',  'N',  'T'};
+    const unsigned char object[16] = {0xDE, 0x39, 0x39, 0x79, 0x51, 0x88, 0x4B, 0x6C,
+                                      0x8E, 0x63, 0xEE, 0xF8, 0xAE, 0xE0, 0xDD, 0x38};
+    Bytes indd(6 * 4096, 0x55);
+    std::memcpy(indd.data(), document, 24);
+    Le32(indd, 280, 2);
+    std::size_t at = 8192;
+    for (std::uint32_t length : {1000u, 5000u, 4000u - 32 - 64}) { // the last header ends 32 bytes before a sector
+        std::memcpy(indd.data() + at, object, 16);
+        Le32(indd, at + 24, length);
+        at += length + 64;
+    }
+    RawSpeed::InddAnalyser a;
+    EXPECT_EQ(Analyse(a, indd), (Result{1, 0, 127}));
+    for (unsigned ss : {512u, 4096u}) {
+        std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+        Stream(*r, indd, ss);
+        EXPECT_EQ(r->m_ullFileSize, at / 4096 * 4096 + 4096) << ss;
+        EXPECT_EQ(r->m_ullFileSize % 4096, 0u);
+    }
+    // The next header starts 20 bytes before the end of the data read.
+    Bytes held(indd.begin(), indd.begin() + 8192 + 512);
+    std::memcpy(held.data() + 8192 + 492, object, 16);
+    Le32(held, 8192, 0), std::memcpy(held.data() + 8192, object, 16), Le32(held, 8192 + 24, 492 - 64);
+    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+    const std::size_t sectors = held.size() / 512;
+    for (std::size_t s = 0; s < sectors; ++s) {
+        const CRawWindow w(held.data(), held.data() + held.size(), held.data() + s * 512);
+        auto c = CRawFileInfo::SearchContext::For(held.data() + s * 512, 512, 0, static_cast<long long>(s + 1), &w);
+        EXPECT_EQ(r->CalcRawSize(held.data() + s * 512, 512, static_cast<long long>(s), c), 2) << s;
+    }
 }
