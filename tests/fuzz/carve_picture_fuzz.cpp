@@ -1,8 +1,12 @@
 // The picture analysers through the shared carve driver, one per input
 // chosen by the flag byte's upper bits: PNG and PSD streaming records with
 // their classic sizers, GIF's block walk, and the first-sector sizers of BMP,
-// icons, Apple icons and Minolta raws.
+// icons, Apple icons, Minolta raws, metafiles and fonts; DXF and InDesign
+// walks.
+#include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/InddAnalyser.h"
+#include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
@@ -14,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     std::unique_ptr<IRawFileAnalyser> analyser;
     unsigned long long cap = 0xD000000;
-    switch ((data[0] >> 1) % 7) {
+    switch ((data[0] >> 1) % 12) {
     case 0: analyser = std::make_unique<RawSpeed::PNGAnalyser>(); break;
     case 1:
         analyser = std::make_unique<RawSpeed::PSDAnalyser>();
@@ -24,7 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 3: analyser = std::make_unique<FileBMPAnalyser>(); break;
     case 4: analyser = std::make_unique<FileICOAnalyser>(); break;
     case 5: analyser = std::make_unique<FileICNSAnalyser>(); break;
-    default: analyser = std::make_unique<FileMRWAnalyser>(); break;
+    case 6: analyser = std::make_unique<FileMRWAnalyser>(); break;
+    case 7: analyser = std::make_unique<FileEMFAnalyser>(); break;
+    case 8: analyser = std::make_unique<FileWMFAnalyser>(); break;
+    case 9: analyser = std::make_unique<FileTTFAnalyser>(); break;
+    case 10:
+        analyser = std::make_unique<RawSpeed::InddAnalyser>();
+        cap = RawSpeed::InddRawFileInfo::kLimit + 2 * RawSpeed::InddRawFileInfo::kPage;
+        break;
+    default: analyser = std::make_unique<BruteForce::CDXFAnalyser>(); break;
     }
     salvor::fuzz::DriveAnalyser(*analyser, data, size, cap);
     return 0;
