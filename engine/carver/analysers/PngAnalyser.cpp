@@ -3,24 +3,16 @@
 #include "engine/carver/RawFileBuffer.h"
 #include "engine/carver/analysers/PictureWindow.h"
 
-#include <cstdio>
 #include <cstring>
 
-namespace {
-
-constexpr unsigned char kPngMagic[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-
-int AcceptPng(unsigned char* sector, CRawFileInfo& info) {
+int FilePNGAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    static constexpr unsigned char kPngMagic[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     if (!sector) return 0;
     const bytes::Bytes head = info.WindowAt(sector).At(0, 8);
     if (head.empty() || std::memcmp(head.data(), kPngMagic, 8) != 0) return 0;
-    info.m_eRawFileType = RawSpeed::PNGAnalyser::kPngType;
+    info.m_eRawFileType = kPngType;
     return 1;
 }
-
-} // namespace
-
-int FilePNGAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) { return AcceptPng(sector, info); }
 
 int FilePNGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
     if (!device || record.m_llStartSector < 0) return 0;
@@ -47,20 +39,15 @@ int FilePNGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     }
     if (offset > room) return 0;
     record.m_ullFileSize = offset;
-    record.m_eRawFileType = RawSpeed::PNGAnalyser::kPngType;
+    record.m_eRawFileType = kPngType;
     return 1;
 }
 
 namespace RawSpeed {
 
-PNGRawFileInfo::PNGRawFileInfo(IRawFileAnalyser* classic) : m_pClassic(classic) {
+PNGRawFileInfo::PNGRawFileInfo(IRawFileAnalyser* classic) : CPartneredRawFileInfo(classic) {
     m_ullMinSize = 14;
     m_ullMinSizeExtra = 0;
-}
-
-void PNGRawFileInfo::WillBeRemove(unsigned char*, long long) {
-    m_ullFileSize = 0;
-    m_pAnalyser = m_pClassic;
 }
 
 int PNGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
@@ -85,11 +72,7 @@ int PNGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
             if (room != CRawWindow::kUnknownEnd &&
                 static_cast<std::uint64_t>(m_llWalk + length + 12 - sectorStart) > room)
                 return 1;
-            m_ullFileSize = static_cast<unsigned long long>(m_llWalk + length + 12);
-            char name[64];
-            std::snprintf(name, sizeof name, "%lld-%lld_", m_llStartSector, sectorNumber);
-            SetRawFileName(name);
-            return 1;
+            return Settle(static_cast<unsigned long long>(m_llWalk + length + 12), sectorNumber, "_");
         }
         m_llWalk += length + 12;
         // No size: the classic sizer takes the record over.
@@ -97,15 +80,5 @@ int PNGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     }
     return 2;
 }
-
-PNGAnalyser::PNGAnalyser() : m_pClassic(std::make_unique<FilePNGAnalyser>()) { m_nType = 0xFFFFFFFF; }
-
-int PNGAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) { return AcceptPng(sector, info); }
-
-int PNGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
-    return m_pClassic->GetRawFileSize(record, device);
-}
-
-CRawFileInfo* PNGAnalyser::CreateRawFileInfo() { return new PNGRawFileInfo(m_pClassic.get()); }
 
 } // namespace RawSpeed

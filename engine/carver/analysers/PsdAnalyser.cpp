@@ -3,7 +3,6 @@
 #include "engine/carver/RawFileBuffer.h"
 #include "engine/carver/analysers/PictureWindow.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -11,14 +10,6 @@ namespace {
 bool PsdHeader(const unsigned char* h) {
     static constexpr unsigned char kHead[12] = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0};
     return std::memcmp(h, kHead, sizeof kHead) == 0;
-}
-
-int AcceptPsd(unsigned char* sector, CRawFileInfo& info) {
-    if (!sector) return 0;
-    const bytes::Bytes head = info.WindowAt(sector).At(0, 12);
-    if (head.empty() || !PsdHeader(head.data())) return 0;
-    info.m_eRawFileType = RawSpeed::PSDAnalyser::kPsdType;
-    return 1;
 }
 
 // The big-endian u32 at offset of the file, or nothing when unreadable.
@@ -31,7 +22,13 @@ bool Be32At(RawFileBuffer& file, unsigned long long offset, std::uint32_t& value
 
 } // namespace
 
-int FilePSDAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) { return AcceptPsd(sector, info); }
+int FilePSDAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes head = info.WindowAt(sector).At(0, 12);
+    if (head.empty() || !PsdHeader(head.data())) return 0;
+    info.m_eRawFileType = kPsdType;
+    return 1;
+}
 
 int FilePSDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
     if (!device || record.m_llStartSector < 0) return 0;
@@ -80,20 +77,15 @@ int FilePSDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     }
     if (size > room) return 0;
     record.m_ullFileSize = size;
-    record.m_eRawFileType = RawSpeed::PSDAnalyser::kPsdType;
+    record.m_eRawFileType = kPsdType;
     return 1;
 }
 
 namespace RawSpeed {
 
-PSDRawFileInfo::PSDRawFileInfo(IRawFileAnalyser* classic) : m_pClassic(classic) {
+PSDRawFileInfo::PSDRawFileInfo(IRawFileAnalyser* classic) : CPartneredRawFileInfo(classic) {
     m_ullMinSize = 30;
     m_ullMinSizeExtra = 0;
-}
-
-void PSDRawFileInfo::WillBeRemove(unsigned char*, long long) {
-    m_ullFileSize = 0;
-    m_pAnalyser = m_pClassic;
 }
 
 int PSDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
@@ -142,32 +134,14 @@ int PSDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     if (room != CRawWindow::kUnknownEnd && m_llWalk + m_ullRawBytes > sectorStart + room) m_ullRawBytes = 0;
     const long long rawEnd = m_llWalk + static_cast<long long>(m_ullRawBytes);
     if (m_ullRawBytes != 0 && rawEnd > sectorStart + sectorBytes) return 2;
-    if (m_ullRawBytes != 0) return Settle(rawEnd, sectorNumber);
+    if (m_ullRawBytes != 0) return Settle(static_cast<unsigned long long>(rawEnd), sectorNumber, "");
     if (m_llWalk >= sectorStart + sectorBytes) return 2;
     // The image data ends where a sector's zero tail of at least 8 bytes begins.
     if (context.m_nTrailingZero < 8) return 2;
     int data = sectorBytes;
     while (data > 0 && sector[data - 1] == 0) --data;
     if (sectorStart + data < m_llWalk) return 2;
-    return Settle(sectorStart + data, sectorNumber);
+    return Settle(static_cast<unsigned long long>(sectorStart + data), sectorNumber, "");
 }
-
-int PSDRawFileInfo::Settle(long long size, long long sectorNumber) {
-    m_ullFileSize = static_cast<unsigned long long>(size);
-    char name[64];
-    std::snprintf(name, sizeof name, "%lld-%lld", m_llStartSector, sectorNumber);
-    SetRawFileName(name);
-    return 1;
-}
-
-PSDAnalyser::PSDAnalyser() : m_pClassic(std::make_unique<FilePSDAnalyser>()) { m_nType = 0xFFFFFFFF; }
-
-int PSDAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) { return AcceptPsd(sector, info); }
-
-int PSDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
-    return m_pClassic->GetRawFileSize(record, device);
-}
-
-CRawFileInfo* PSDAnalyser::CreateRawFileInfo() { return new PSDRawFileInfo(m_pClassic.get()); }
 
 } // namespace RawSpeed

@@ -3,12 +3,11 @@
 // and ends the file where the image data runs into zero bytes; a record that
 // leaves the carver unfinished is sized from the device by the owned classic
 // analyser, which reads the image data's own size.
-#include "engine/carver/RawFileInfo.h"
-
-#include <memory>
+#include "engine/carver/analysers/PartneredRecord.h"
 
 class FilePSDAnalyser : public IRawFileAnalyser {
 public:
+    static constexpr unsigned kPsdType = 54;
     static constexpr unsigned long long kRowTableEnd = 0xD000000;
 
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
@@ -17,13 +16,11 @@ public:
 
 namespace RawSpeed {
 
-class PSDRawFileInfo : public CRawFileInfo {
+class PSDRawFileInfo : public BruteForce::CPartneredRawFileInfo {
 public:
     static constexpr long long kLimit = 200000000;
 
     explicit PSDRawFileInfo(IRawFileAnalyser* classic);
-    bool WhetherImplementGuess() override { return true; }
-    void WillBeRemove(unsigned char*, long long) override;
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
 
     long long m_llWalk = 30;
@@ -34,25 +31,11 @@ public:
     unsigned char m_bLayersPending = 1;
     // Bytes of uncompressed image data, 0 when compressed or not known.
     unsigned long long m_ullRawBytes = 0;
-
-private:
-    // Ends the file at size, naming it by its start and this sector.
-    int Settle(long long size, long long sectorNumber);
-
-    IRawFileAnalyser* m_pClassic;
 };
 
-class PSDAnalyser : public IRawFileAnalyser {
+class PSDAnalyser : public BruteForce::CPartneredAnalyser<PSDRawFileInfo, FilePSDAnalyser> {
 public:
-    static constexpr unsigned kPsdType = 54;
-
-    PSDAnalyser();
-    int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
-    int GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) override;
-    CRawFileInfo* CreateRawFileInfo() override;
-
-private:
-    std::unique_ptr<FilePSDAnalyser> m_pClassic;
+    static constexpr unsigned kPsdType = FilePSDAnalyser::kPsdType;
 };
 
 } // namespace RawSpeed
