@@ -7,6 +7,7 @@
 #include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
+#include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 
 #include <utility>
@@ -141,6 +142,7 @@ constexpr Built kBuilt[] = {
     {"BruteForce::CEPSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CEPSAnalyser()); }},
     {"RawSpeed::PNGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PNGAnalyser()); }},
     {"RawSpeed::PSDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSDAnalyser()); }},
+    {"RawSpeed::PSPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSPAnalyser()); }},
     {"BruteForce::CGifAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CGifAnalyser()); }},
     {"FileBMPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileBMPAnalyser()); }},
     {"FileICOAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICOAnalyser()); }},

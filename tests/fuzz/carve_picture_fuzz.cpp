@@ -2,13 +2,14 @@
 // chosen by the flag byte's upper bits: PNG and PSD streaming records with
 // their classic sizers, GIF's block walk, and the first-sector sizers of BMP,
 // icons, Apple icons, Minolta raws, metafiles and fonts; DXF and InDesign
-// walks.
+// walks; Paint Shop Pro blocks.
 #include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
 #include "engine/carver/analysers/InddAnalyser.h"
 #include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
+#include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "tests/fuzz/CarveFamily.h"
 
@@ -18,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     std::unique_ptr<IRawFileAnalyser> analyser;
     unsigned long long cap = 0xD000000;
-    switch ((data[0] >> 1) % 12) {
+    switch ((data[0] >> 1) % 13) {
     case 0: analyser = std::make_unique<RawSpeed::PNGAnalyser>(); break;
     case 1:
         analyser = std::make_unique<RawSpeed::PSDAnalyser>();
@@ -36,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         analyser = std::make_unique<RawSpeed::InddAnalyser>();
         cap = RawSpeed::InddRawFileInfo::kLimit + 2 * RawSpeed::InddRawFileInfo::kPage;
         break;
-    default: analyser = std::make_unique<BruteForce::CDXFAnalyser>(); break;
+    case 11: analyser = std::make_unique<BruteForce::CDXFAnalyser>(); break;
+    default: analyser = std::make_unique<RawSpeed::PSPAnalyser>(); break;
     }
     salvor::fuzz::DriveAnalyser(*analyser, data, size, cap);
     return 0;

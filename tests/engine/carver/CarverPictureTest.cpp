@@ -8,6 +8,7 @@
 #include "engine/carver/analysers/MetafileFontAnalysers.h"
 #include "engine/carver/analysers/PngAnalyser.h"
 #include "engine/carver/analysers/PsdAnalyser.h"
+#include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
@@ -392,4 +393,39 @@ TEST(CarverPicture, InddPages) {
         auto c = CRawFileInfo::SearchContext::For(held.data() + s * 512, 512, 0, static_cast<long long>(s + 1), &w);
         EXPECT_EQ(r->CalcRawSize(held.data() + s * 512, 512, static_cast<long long>(s), c), 2) << s;
     }
+}
+
+// A synthetic Paint Shop Pro file: three blocks, the last across a sector
+// border; streamed (named with a trailing period) and walked on the device.
+TEST(CarverPicture, PspBlocks) {
+    Bytes psp(36, 0);
+    std::memcpy(psp.data(), "Paint Shop Pro Image File\n\x1a", 27);
+    for (std::uint32_t length : {100u, 700u, 300u}) {
+        Bytes block(10 + length, 0x33);
+        const unsigned char marker[] = {0x7E, 0x42, 0x4B, 0x00};
+        std::memcpy(block.data(), marker, 4);
+        Le32(block, 6, length);
+        psp.insert(psp.end(), block.begin(), block.end());
+    }
+    RawSpeed::PSPAnalyser a;
+    EXPECT_EQ(Analyse(a, psp), (Result{1, 0, 55}));
+    for (unsigned ss : {512u, 4096u}) {
+        std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+        const std::size_t shown = Stream(*r, Padded(psp, ss), ss);
+        EXPECT_EQ(r->m_ullFileSize, psp.size()) << ss;
+        EXPECT_EQ(r->GetRawFileName(), "0-" + std::to_string(shown - 1) + ".");
+    }
+    salvor::test::TempDir dir;
+    Bytes image = Padded(psp, 512);
+    std::ofstream(dir.file("p.img"), std::ios::binary).write(reinterpret_cast<char*>(image.data()), image.size());
+    salvor::test::ImageDevice dev(dir.file("p.img"), 512);
+    CRawFileInfo record;
+    ASSERT_TRUE(a.GetRawFileSize(record, &dev));
+    EXPECT_EQ(record.m_ullFileSize, psp.size());
+    // Shorter than a sector: refused.
+    Bytes small(psp.begin(), psp.begin() + 146);
+    small = Padded(small, 512);
+    std::ofstream(dir.file("s.img"), std::ios::binary).write(reinterpret_cast<char*>(small.data()), small.size());
+    salvor::test::ImageDevice dev2(dir.file("s.img"), 512);
+    EXPECT_FALSE(a.GetRawFileSize(record, &dev2));
 }
