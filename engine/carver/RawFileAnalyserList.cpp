@@ -9,6 +9,7 @@
 #include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "engine/carver/analysers/WpgAnalyser.h"
 
 #include <utility>
 
@@ -143,6 +144,7 @@ constexpr Built kBuilt[] = {
     {"RawSpeed::PNGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PNGAnalyser()); }},
     {"RawSpeed::PSDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSDAnalyser()); }},
     {"RawSpeed::PSPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSPAnalyser()); }},
+    {"RawSpeed::WpgAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::WpgAnalyser()); }},
     {"BruteForce::CGifAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CGifAnalyser()); }},
     {"FileBMPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileBMPAnalyser()); }},
     {"FileICOAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICOAnalyser()); }},

@@ -2,7 +2,7 @@
 // chosen by the flag byte's upper bits: PNG and PSD streaming records with
 // their classic sizers, GIF's block walk, and the first-sector sizers of BMP,
 // icons, Apple icons, Minolta raws, metafiles and fonts; DXF and InDesign
-// walks; Paint Shop Pro blocks.
+// walks; Paint Shop Pro blocks; WordPerfect graphics.
 #include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
 #include "engine/carver/analysers/InddAnalyser.h"
@@ -11,6 +11,7 @@
 #include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "engine/carver/analysers/WpgAnalyser.h"
 #include "tests/fuzz/CarveFamily.h"
 
 #include <memory>
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     std::unique_ptr<IRawFileAnalyser> analyser;
     unsigned long long cap = 0xD000000;
-    switch ((data[0] >> 1) % 13) {
+    switch ((data[0] >> 1) % 14) {
     case 0: analyser = std::make_unique<RawSpeed::PNGAnalyser>(); break;
     case 1:
         analyser = std::make_unique<RawSpeed::PSDAnalyser>();
@@ -38,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         cap = RawSpeed::InddRawFileInfo::kLimit + 2 * RawSpeed::InddRawFileInfo::kPage;
         break;
     case 11: analyser = std::make_unique<BruteForce::CDXFAnalyser>(); break;
-    default: analyser = std::make_unique<RawSpeed::PSPAnalyser>(); break;
+    case 12: analyser = std::make_unique<RawSpeed::PSPAnalyser>(); break;
+    default: analyser = std::make_unique<RawSpeed::WpgAnalyser>(); break;
     }
     salvor::fuzz::DriveAnalyser(*analyser, data, size, cap);
     return 0;

@@ -10,6 +10,7 @@
 #include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "engine/carver/analysers/WpgAnalyser.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 
@@ -428,4 +429,22 @@ TEST(CarverPicture, PspBlocks) {
     std::ofstream(dir.file("s.img"), std::ios::binary).write(reinterpret_cast<char*>(small.data()), small.size());
     salvor::test::ImageDevice dev2(dir.file("s.img"), 512);
     EXPECT_FALSE(a.GetRawFileSize(record, &dev2));
+}
+
+// A synthetic WordPerfect graphic ends where a zero tail of 16 bytes or more
+// begins (a shorter one is inside the data); eviction leaves it unsized.
+TEST(CarverPicture, WpgToItsZeroTail) {
+    Bytes wpg(3 * 512, 0x44);
+    std::memcpy(wpg.data(), "wpg", 4);
+    std::fill(wpg.begin() + 500, wpg.begin() + 512, 0); // 12 zero bytes: data
+    std::fill(wpg.begin() + 1024 + 100, wpg.end(), 0);
+    RawSpeed::WpgAnalyser a;
+    EXPECT_EQ(Analyse(a, wpg), (Result{1, 0, 69}));
+    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+    EXPECT_EQ(Stream(*r, wpg, 512), 3u);
+    EXPECT_EQ(r->m_ullFileSize, 1124u);
+    EXPECT_EQ(r->GetRawFileName(), "0-2.");
+    r->m_pAnalyser = &a;
+    r->WillBeRemove(nullptr, -1);
+    EXPECT_TRUE(r->m_ullFileSize == 0 && r->m_pAnalyser == nullptr);
 }
