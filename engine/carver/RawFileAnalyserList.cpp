@@ -10,6 +10,7 @@
 #include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "engine/carver/analysers/WpgAnalyser.h"
+#include "engine/carver/analysers/X3fAnalyser.h"
 
 #include <utility>
 
@@ -145,6 +146,7 @@ constexpr Built kBuilt[] = {
     {"RawSpeed::PSDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSDAnalyser()); }},
     {"RawSpeed::PSPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSPAnalyser()); }},
     {"RawSpeed::WpgAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::WpgAnalyser()); }},
+    {"Orvex::X3FAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::X3FAnalyser()); }},
     {"BruteForce::CGifAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CGifAnalyser()); }},
     {"FileBMPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileBMPAnalyser()); }},
     {"FileICOAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICOAnalyser()); }},

@@ -2,7 +2,7 @@
 // chosen by the flag byte's upper bits: PNG and PSD streaming records with
 // their classic sizers, GIF's block walk, and the first-sector sizers of BMP,
 // icons, Apple icons, Minolta raws, metafiles and fonts; DXF and InDesign
-// walks; Paint Shop Pro blocks; WordPerfect graphics.
+// walks; Paint Shop Pro blocks; WordPerfect graphics; Sigma raws.
 #include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
 #include "engine/carver/analysers/InddAnalyser.h"
@@ -12,6 +12,7 @@
 #include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "engine/carver/analysers/WpgAnalyser.h"
+#include "engine/carver/analysers/X3fAnalyser.h"
 #include "tests/fuzz/CarveFamily.h"
 
 #include <memory>
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     std::unique_ptr<IRawFileAnalyser> analyser;
     unsigned long long cap = 0xD000000;
-    switch ((data[0] >> 1) % 14) {
+    switch ((data[0] >> 1) % 15) {
     case 0: analyser = std::make_unique<RawSpeed::PNGAnalyser>(); break;
     case 1:
         analyser = std::make_unique<RawSpeed::PSDAnalyser>();
@@ -40,7 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     case 11: analyser = std::make_unique<BruteForce::CDXFAnalyser>(); break;
     case 12: analyser = std::make_unique<RawSpeed::PSPAnalyser>(); break;
-    default: analyser = std::make_unique<RawSpeed::WpgAnalyser>(); break;
+    case 13: analyser = std::make_unique<RawSpeed::WpgAnalyser>(); break;
+    default:
+        analyser = std::make_unique<Orvex::X3FAnalyser>();
+        cap = Orvex::X3FRawFileInfo::kLimit + 2 * 4096;
+        break;
     }
     salvor::fuzz::DriveAnalyser(*analyser, data, size, cap);
     return 0;

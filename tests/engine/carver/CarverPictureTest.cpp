@@ -11,6 +11,7 @@
 #include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "engine/carver/analysers/WpgAnalyser.h"
+#include "engine/carver/analysers/X3fAnalyser.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 
@@ -447,4 +448,31 @@ TEST(CarverPicture, WpgToItsZeroTail) {
     r->m_pAnalyser = &a;
     r->WillBeRemove(nullptr, -1);
     EXPECT_TRUE(r->m_ullFileSize == 0 && r->m_pAnalyser == nullptr);
+}
+
+// A synthetic Sigma raw: the file ends 76 bytes after its section directory
+// mark in a sector ending in zero bytes, one cut by a sector border too; the
+// classic sizer finds the same end on the device.
+TEST(CarverPicture, X3fDirectory) {
+    for (std::size_t mark : {1500u, 1534u}) { // the latter: "SECd" across 1536
+        Bytes x3f(mark + 76, 0x77);
+        std::memcpy(x3f.data(), "FOVb", 4);
+        std::memcpy(x3f.data() + mark, "SECd", 4);
+        std::fill(x3f.begin() + static_cast<long>(mark) + 4, x3f.end(), 0);
+        x3f[mark + 20] = 1;
+        Orvex::X3FAnalyser a;
+        EXPECT_EQ(Analyse(a, x3f), (Result{1, 0, 108}));
+        std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+        const Bytes image = Padded(x3f, 512);
+        const std::size_t shown = Stream(*r, image, 512);
+        EXPECT_EQ(r->m_ullFileSize, x3f.size()) << mark;
+        EXPECT_EQ(r->GetRawFileName(), "0-" + std::to_string(shown - 1) + "_");
+
+        salvor::test::TempDir dir;
+        std::ofstream(dir.file("x.img"), std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+        salvor::test::ImageDevice dev(dir.file("x.img"), 512);
+        CRawFileInfo record;
+        ASSERT_TRUE(a.GetRawFileSize(record, &dev));
+        EXPECT_EQ(record.m_ullFileSize, x3f.size()) << mark;
+    }
 }
