@@ -59,3 +59,18 @@ for ss, bit in ((512, 0), (4096, 1)):
     seed = bytes([10 << 1 | bit]) + struct.pack("<I", 0x05030201) + bytes(ss) + bytes(doc) + bytes(ss)
     open(f"{corpus}/carve_picture_fuzz/indd_{ss}.bin", "wb").write(seed)
 PY
+# Synthetic Paint Shop Pro, WordPerfect graphic and Sigma raw seeds.
+python3 - "$here/corpus" <<'PY'
+import struct, sys
+corpus = sys.argv[1]
+psp = bytearray(b"Paint Shop Pro Image File\n\x1a" + bytes(9))
+for length in (100, 700, 300):
+    psp += b"\x7eBK\x00" + bytes(2) + struct.pack("<I", length) + b"\x33" * length
+wpg = b"wpg\x00" + b"\x44" * 1100
+x3f = b"FOVb" + b"\x77" * 1496 + b"SECd" + bytes(72)
+for index, name, body in ((12, "psp", bytes(psp)), (13, "wpg", wpg), (14, "x3f", x3f)):
+    for ss, bit in ((512, 0), (4096, 1)):
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{corpus}/carve_picture_fuzz/{name}_{ss}.bin", "wb").write(seed)
+PY
