@@ -1,10 +1,20 @@
 #include "engine/carver/RawFileAnalyserList.h"
 
+#include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/EpsAnalyser.h"
 #include "engine/carver/analysers/JpegAnalyzer.h"
 #include "engine/carver/analysers/TiffAnalyzer.h"
 #include "engine/carver/analysers/PdfAnalyzer.h"
 #include "engine/carver/analysers/ZipAnalyser.h"
+#include "engine/carver/analysers/GifAnalyser.h"
+#include "engine/carver/analysers/InddAnalyser.h"
+#include "engine/carver/analysers/MetafileFontAnalysers.h"
+#include "engine/carver/analysers/PngAnalyser.h"
+#include "engine/carver/analysers/PsdAnalyser.h"
+#include "engine/carver/analysers/PspAnalyser.h"
+#include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "engine/carver/analysers/WpgAnalyser.h"
+#include "engine/carver/analysers/X3fAnalyser.h"
 
 #include <utility>
 
@@ -140,6 +150,21 @@ constexpr Built kBuilt[] = {
     {"BruteForce::TiffAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::TiffAnalyzer()); }},
     {"BruteForce::PdfAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::PdfAnalyzer()); }},
     {"FileZIPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileZIPAnalyser()); }},
+    {"RawSpeed::PNGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PNGAnalyser()); }},
+    {"RawSpeed::PSDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSDAnalyser()); }},
+    {"RawSpeed::PSPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSPAnalyser()); }},
+    {"RawSpeed::WpgAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::WpgAnalyser()); }},
+    {"Orvex::X3FAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::X3FAnalyser()); }},
+    {"BruteForce::CGifAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CGifAnalyser()); }},
+    {"FileBMPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileBMPAnalyser()); }},
+    {"FileICOAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICOAnalyser()); }},
+    {"FileICNSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileICNSAnalyser()); }},
+    {"FileEMFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileEMFAnalyser()); }},
+    {"FileWMFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileWMFAnalyser()); }},
+    {"FileTTFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileTTFAnalyser()); }},
+    {"RawSpeed::InddAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::InddAnalyser()); }},
+    {"BruteForce::CDXFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDXFAnalyser()); }},
+    {"FileMRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMRWAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

@@ -51,4 +51,52 @@ for name in ("z.docx", "y64.zip", "y_dd.zip"):
     pad = lambda b: b + bytes(-len(b) % 512)
     seed = bytes([0]) + struct.pack("<I", 0x05030201) + pad(bytes(512) + pad(body) + bytes(512))
     open(f"{corpus}/{name.replace('.', '_')}_512.bin", "wb").write(seed)
+# carve_picture_fuzz: the small picture samples whole, the larger ones by their
+# first sectors; the flag byte's upper bits choose the analyser.
+bash "$here/../fixtures/make-fixture" picture_samples "$fixtures"
+python3 - "$fixtures/picture_samples" "$here/corpus" <<'PY'
+import os, struct, sys
+pics, corpus = sys.argv[1:]
+os.makedirs(f"{corpus}/carve_picture_fuzz", exist_ok=True)
+# (analyser index in carve_picture_fuzz, sample, bytes kept)
+for index, name, keep in ((0, "b.png", None), (1, "f.psd", 12000), (2, "c.gif", None), (3, "d.bmp", 2048),
+                          (4, "g.ico", 4096), (4, "g.cur", None), (5, "h.icns", 4096), (9, "y.ttf", 3000),
+                          (11, "y_crlf.dxf", 6000), (11, "y_999.dxf", None)):
+    body = open(f"{pics}/{name}", "rb").read()[:keep]
+    for ss, bit in ((512, 0), (4096, 1)):
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{corpus}/carve_picture_fuzz/{name.replace('.', '_')}_{ss}.bin", "wb").write(seed)
+PY
+# A synthetic InDesign document for carve_picture_fuzz: 4096-byte pages, two
+# objects on the data pages from page 2.
+python3 - "$here/corpus" <<'PY'
+import struct, sys
+corpus = sys.argv[1]
+doc = bytearray(b"\x55" * 4 * 4096)
+doc[0:24] = bytes.fromhex("0606EDF5D81D46E5BD31EFE7FE74B71D") + b"DOCUMENT"
+doc[280:284] = struct.pack("<I", 2)
+at = 8192
+for length in (1000, 2000):
+    doc[at:at + 16] = bytes.fromhex("DE39397951884B6C8E63EEF8AEE0DD38")
+    doc[at + 24:at + 28] = struct.pack("<I", length)
+    at += length + 64
+for ss, bit in ((512, 0), (4096, 1)):
+    seed = bytes([10 << 1 | bit]) + struct.pack("<I", 0x05030201) + bytes(ss) + bytes(doc) + bytes(ss)
+    open(f"{corpus}/carve_picture_fuzz/indd_{ss}.bin", "wb").write(seed)
+PY
+# Synthetic Paint Shop Pro, WordPerfect graphic and Sigma raw seeds.
+python3 - "$here/corpus" <<'PY'
+import struct, sys
+corpus = sys.argv[1]
+psp = bytearray(b"Paint Shop Pro Image File\n\x1a" + bytes(9))
+for length in (100, 700, 300):
+    psp += b"\x7eBK\x00" + bytes(2) + struct.pack("<I", length) + b"\x33" * length
+wpg = b"wpg\x00" + b"\x44" * 1100
+x3f = b"FOVb" + b"\x77" * 1496 + b"SECd" + bytes(72)
+for index, name, body in ((12, "psp", bytes(psp)), (13, "wpg", wpg), (14, "x3f", x3f)):
+    for ss, bit in ((512, 0), (4096, 1)):
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{corpus}/carve_picture_fuzz/{name}_{ss}.bin", "wb").write(seed)
 PY
