@@ -94,6 +94,8 @@ TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
         {2, 10, 3000, true, {{8, 3}}},           // freed: contiguous from the first cluster
         {2, 99, 100000, true, {{97, 3}}},        // cut at the partition's last cluster (101)
         {2, 50, 3000, true, {{48, 1}, {58, 2}}}, // a table that still links, then contiguous
+        {1, 17, 512 * 5, true, {{15, 3}, {20, 2}}}, // the live chain at 20-21 stepped over
+        {1, 28, 512 * 4, true, {{26, 2}, {29, 2}}}, // and the live end cluster 30
         {2, 1, 3000, true, kNoList},
         {2, 150, 3000, true, kNoList},
     };
@@ -364,6 +366,23 @@ TEST(FatQuickHighWord, DeletedFilesAboveTheHighWordComeBackByteExact) {
         EXPECT_EQ(it->second.second->GetCurrentNodeID(), clusters.at(shortName)) << key;
     }
     EXPECT_EQ(ExpectRecovered(*scan, dir + "/fat_32_highword.sha256"), 6);
+}
+
+// Deleted files whose clusters were allocated around a live file's chain: the
+// assumed run steps over the live clusters and the file comes back byte-exact,
+// as tsk_recover brings it back, and the live file is untouched.
+TEST(FatQuickDeletedGap, ADeletedRunStepsOverALiveFilesClusters) {
+    const std::string dir = salvor::test::Fixture("fat_deleted_gap");
+    ASSERT_FALSE(dir.empty());
+    for (const auto& [bits, kind] : {std::pair{"12", FS_FAT12}, {"16", FS_FAT16}, {"32", FS_FAT32}}) {
+        SCOPED_TRACE(std::string("FAT") + bits);
+        const std::string base = dir + "/fat_gap_" + bits;
+        auto scan = Quick(base + ".img", 512, kind);
+        ASSERT_EQ(scan->Run(), 0u);
+        EXPECT_EQ(ExpectRecovered(*scan, base + ".sha256"), 2);
+        const auto manifest = salvor::test::Sha256Manifest(base + ".sha256");
+        EXPECT_EQ(ReadText(base + ".tsk").substr(0, 64), manifest.at("victim.bin")) << "tsk_recover agrees";
+    }
 }
 
 // Public samples made by other tools: the listing equals fls (fls cuts
