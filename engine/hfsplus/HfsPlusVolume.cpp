@@ -2,6 +2,7 @@
 
 #include "engine/hfsplus/HfsPlusJournal.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/CatchExeception.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -56,14 +57,14 @@ std::uint64_t CHFSPlusRawfile::RawRead(std::uint64_t offset, unsigned char* buff
         done += got;
         if (got != n) {
             m_result = MakeResult(ResultLib::HfsPlus, 22, kErrShortRead);
-            std::printf("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
+            CatchExeception::WriteLog("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
             return done;
         }
         base += bytes;
     }
     if (done != length) {
         m_result = MakeResult(ResultLib::HfsPlus, 23, kErrInvalid);
-        std::printf("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
+        CatchExeception::WriteLog("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
     }
     return done;
 }
@@ -133,7 +134,7 @@ std::uint64_t CHFSPlusVolume::Read(std::uint64_t offset, void* buffer, std::uint
     std::vector<unsigned char> sector;
     auto fail = [&](std::uint32_t error) {
         m_result = MakeResult(ResultLib::HfsPlus, 32, error);
-        std::printf("Location%" PRIu64 "Size:%" PRIu64 "\n", offset, length - done);
+        CatchExeception::WriteLog("Location%" PRIu64 "Size:%" PRIu64 "\n", offset, length - done);
         return done;
     };
     auto readPartial = [&](std::uint64_t at, std::uint64_t n) {
@@ -236,7 +237,6 @@ std::vector<std::uint8_t> CHFSPlusVolume::getAttribute(std::uint32_t fileId, con
         return {};
     }
     if (record.recordType != kAttrInlineData) {
-        std::fprintf(stderr, "unsupported attribute node format\n");
         return {};
     }
     return record.data;

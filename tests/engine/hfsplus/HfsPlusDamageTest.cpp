@@ -4,6 +4,7 @@
 #include "engine/hfsplus/HfsPlusJournal.h"
 #include "engine/hfsplus/HfsPlusQuickSearch.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
+#include "engine/utility/CatchExeception.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -254,6 +255,20 @@ TEST(HfsVolume, OpensOnSectorsLargerThanEightKiB) {
     HFSPlusSearchResult result;
     EXPECT_EQ(volume.Search(kCatalogFileId, Cat(kRootFolderId, u"passwords.txt"), result), 0u);
     EXPECT_EQ(result.found, 1);
+}
+
+// A read past the device's end answers what it got and says so in the log
+// (not on its own line of standard output).
+TEST(HfsVolume, AShortReadIsLogged) {
+    ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    const std::uint64_t end = device.GetTotalSectors() * device.GetSectorSize();
+    std::vector<unsigned char> buf(1024);
+    EXPECT_LT(volume.Read(end - 512, buf.data(), buf.size()), buf.size());
+    const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
+    const std::string line = "Location" + std::to_string(end - 512) + "Size:";
+    EXPECT_NE(log.rfind(line), std::string::npos) << line;
 }
 
 TEST(HfsQuickSearch, VolumeIsReleasedOnceByTheSearcher) {
