@@ -271,6 +271,40 @@ TEST(HfsVolume, AShortReadIsLogged) {
     EXPECT_NE(log.rfind(line), std::string::npos) << line;
 }
 
+// A deleted record is handed out as a copy that outlives the list, the found
+// flag says whether there was one, and the list's dump goes into the log.
+TEST(HfsVolume, DeletedRecordsAreCopiedOutAndDumpedIntoTheLog) {
+    ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    BTKey key;
+    key.keyLength = 6 + 2 * 9;
+    key.parentID = 77;
+    key.name = u"gone.file";
+    HFSPlusCatalogRecord stored;
+    stored.recordType = 2;
+    stored.id = 4242;
+    volume.m_deletedCatalog.push_front({key, stored});
+    HFSPlusSearchResult result;
+    HFSPlusCatalogRecord copy;
+    ASSERT_TRUE(volume.FindDeleteCatalog(key, result, copy));
+    EXPECT_EQ(result.found, 1);
+    volume.m_deletedCatalog.clear();
+    EXPECT_EQ(copy.id, 4242u);
+    EXPECT_FALSE(volume.FindDeleteCatalog(key, result, copy));
+    EXPECT_EQ(result.found, 0);
+    HFSPlusExtentRecord extents;
+    EXPECT_FALSE(volume.FindDeleteExtent(key, result, extents));
+
+    volume.m_deletedCatalog.push_front({key, stored});
+    volume.DumpMap();
+    const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
+    const auto begin = log.rfind("###Begin Dump Find Records###");
+    ASSERT_NE(begin, std::string::npos);
+    EXPECT_NE(log.find("parent 77 name gone.file", begin), std::string::npos);
+    EXPECT_NE(log.find("###End Dump Find Records###", begin), std::string::npos);
+}
+
 TEST(HfsQuickSearch, VolumeIsReleasedOnceByTheSearcher) {
     ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
     RecordingBuilder builder;
