@@ -155,6 +155,52 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
     parent->Release();
 }
 
+// A deleted FAT32 folder whose entry lost the high word of its first cluster:
+// the retry over the high words finds where its "." and ".." are.
+TEST(FatBuildWorker, DeletedFolderIsRetriedOverTheHighWords) {
+    constexpr std::uint32_t kFolder = 0x10003; // cluster n at sector n - 2
+    salvor::test::TempDir dir;
+    {
+        std::vector<std::uint8_t> folder(512, 0);
+        Put(folder, 0, ShortEntry(".          ", 0x10, kFolder, 0));
+        Put(folder, 1, ShortEntry("..         ", 0x10, 0, 0));
+        Put(folder, 2, ShortEntry("INSIDE  TXT", 0x20, 9, 100));
+        std::ofstream out(dir.file("disk.img"), std::ios::binary);
+        out.seekp((kFolder - 2) * 512);
+        out.write(reinterpret_cast<const char*>(folder.data()), 512);
+        out.seekp((kFolder + 14) * 512 - 1);
+        out.put('\0');
+    }
+    salvor::test::ImageDevice device(dir.file("disk.img"), 512);
+    MapTable table({});
+    KeepBuilder builder;
+    CFATBuildWorker worker(&builder, nullptr, nullptr, &device, FS_FAT32, 0, 1, 0, 0, 2, 1, 0, kFolder + 10, &table);
+    CFATBuildChildren children(&builder, nullptr, nullptr, &device, worker.Visited(), worker.Folders(), &table,
+                               worker.Geometry());
+    auto* node = new CFATFileNode();
+    auto* props = CFATFileProperties::Create();
+    props->SetFileName("Gone");
+    props->SetAttribute(0x10);
+    props->SetFirstClusterNum(kFolder & 0xFFFF); // the high word lost
+    node->SetFileProperties(props);
+    node->MarkDeleted();
+    FatFolderQueue queue;
+    EXPECT_EQ(worker.BuildSubDirChild(children, node, queue, 0, 1), 1);
+    EXPECT_EQ(node->GetCurrentNodeID(), kFolder);
+    ASSERT_EQ(builder.nodes.size(), 1u);
+    EXPECT_STREQ(builder.nodes[0]->GetFileName(), "INSIDE.TXT");
+    // Nothing that opens like a folder: refused, the node as it came.
+    auto* other = new CFATFileNode();
+    auto* otherProps = CFATFileProperties::Create();
+    otherProps->SetAttribute(0x10);
+    otherProps->SetFirstClusterNum(5);
+    other->SetFileProperties(otherProps);
+    EXPECT_EQ(worker.BuildSubDirChild(children, other, queue, 0, 1), 0);
+    EXPECT_EQ(other->GetCurrentNodeID(), 5);
+    node->Release();
+    other->Release();
+}
+
 TEST(FatBuildChildren, WindowsExecutablesAreRecognisedByTheirPEHeader) {
     auto pe = [](char z, std::uint8_t lo, std::uint8_t hi) {
         std::vector<std::uint8_t> s(512, 0);
