@@ -305,6 +305,21 @@ TEST(HfsVolume, DeletedRecordsAreCopiedOutAndDumpedIntoTheLog) {
     EXPECT_NE(log.find("###End Dump Find Records###", begin), std::string::npos);
 }
 
+// Without a builder the catalog walk lists its keys and records into the log;
+// attribute data found outside a tree is never vouched for.
+TEST(HfsQuickSearch, WithoutABuilderTheCatalogIsListedIntoTheLog) {
+    ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    RecordingProgress sink;
+    CHFSPlusQuickFileSystemSearchProgress progress(&sink, false);
+    EXPECT_EQ(QuickSearchVolume(volume, nullptr, progress), 0u);
+    const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
+    EXPECT_NE(log.find("name passwords.txt\n"), std::string::npos);
+    EXPECT_NE(log.find("catalog record type 2 id "), std::string::npos);
+    EXPECT_FALSE(CHFSPlusAttribute::IsValidAttrData(bytes::Bytes()));
+}
+
 TEST(HfsQuickSearch, VolumeIsReleasedOnceByTheSearcher) {
     ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
     RecordingBuilder builder;
