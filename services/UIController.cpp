@@ -208,14 +208,24 @@ public:
                 if (node && node->IsNodeShow()) out->push_back(node);
     }
 
-    void GetSelectedFilesAmout(int* count, std::uint64_t* size) override {
-        std::uint64_t files = 0, bytes = size ? *size : 0;
-        for (const auto& [category, list] : VXUIScan::instance().GetTypeMap())
+    std::vector<IFileNode*> GetSelectedFilesAndSize(std::uint64_t* size) override {
+        std::vector<IFileNode*> out;
+        std::uint64_t bytes = size ? *size : 0;
+        // A copy: the scan may still be adding to its map.
+        const auto types = VXUIScan::instance().GetTypeMap();
+        for (const auto& [category, list] : types)
             for (IFileNode* node : list)
                 if (node && node->IsNodeShow() && node->GetCheckedStatus() == CHECK_ALL) {
-                    ++files;
+                    out.push_back(node);
                     bytes += static_cast<std::uint64_t>(std::max<long long>(node->GetFileSize(), 0));
                 }
+        if (size) *size = bytes;
+        return out;
+    }
+
+    void GetSelectedFilesAmout(int* count, std::uint64_t* size) override {
+        std::uint64_t bytes = size ? *size : 0;
+        const std::uint64_t files = GetSelectedFilesAndSize(&bytes).size();
         if (count) *count = static_cast<int>(files);
         if (size) *size = bytes;
         VXUIRecovery::instance().SetRecoveryTotalSize(bytes);

@@ -140,6 +140,9 @@ public:
     // fully ticked files, adds their sizes to *size (callers pass 0) and
     // hands both to the recovery as its totals.
     virtual void GetSelectedFilesAmout(int* /*count*/, std::uint64_t* /*size*/) {}
+    // The shown, fully ticked files themselves; their sizes are added to
+    // *size (callers pass 0). The nodes stay the scan's.
+    virtual std::vector<IFileNode*> GetSelectedFilesAndSize(std::uint64_t* /*size*/) { return {}; }
     // Writes the ticked files under path (the items are only tested for
     // null); key is posted at updates and once after the end. Answers 0 when
     // started, 0x102055700000001 without items or path.

@@ -3,6 +3,7 @@
 #include "engine/common/Bytes.h"
 #include "engine/common/TextConvert.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 
@@ -40,6 +41,36 @@ using bytes::Le16;
 using bytes::Le32;
 using bytes::Le64;
 using bytes::U8;
+
+void DecodeFileEntry(Bytes e, std::int64_t sector, _tagFileBaseInfo& out) {
+    out.inUse = (U8(e, 0) & kInUse) ? 1 : 0;
+    out.attributes = Le16(e, 4);
+    out.creation = Le32(e, 8);
+    out.modification = Le32(e, 12);
+    out.access = Le32(e, 16);
+    out.metadataSector = sector;
+}
+
+void DecodeStreamEntry(Bytes e, _tagFileBaseInfo& out) {
+    out.contiguous = (U8(e, 1) & 2) ? 1 : 0;
+    out.nameLength = U8(e, 3);
+    out.firstCluster = Le32(e, 20);
+    out.dataLength = static_cast<std::int64_t>(Le64(e, 24) & 0x7FFFFFFFFFFFFFFFULL);
+}
+
+void AppendNameUnits(Bytes e, std::u16string& units) {
+    for (std::size_t c = 0; c < 15; ++c) units += static_cast<char16_t>(Le16(e, 2 + 2 * c));
+}
+
+std::string DecodeSetName(const std::u16string& units, std::uint8_t nameLength) {
+    std::u16string name = nameLength ? units.substr(0, nameLength) : units;
+    // The fill after a name is NUL units, and no name holds one: converted,
+    // it would end the name early in every C string that carries it on.
+    name.resize(std::min(name.size(), name.find(u'\0')));
+    // Converted once as a whole, so surrogate pairs split across two name
+    // entries survive.
+    return TruncateUtf8(Utf16LeToUtf8(name), kMaxNameBytes);
+}
 
 bool IsValidTimestamp(std::uint32_t t) {
     const unsigned sec2 = t & 0x1F, min = (t >> 5) & 0x3F, hour = (t >> 11) & 0x1F, day = (t >> 16) & 0x1F,
@@ -199,12 +230,7 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
             m_state = 1;
             m_remaining = e[1];
             m_index = 0;
-            m_set.inUse = inUse ? 1 : 0;
-            m_set.attributes = bytes::Le16(e, 4);
-            m_set.creation = bytes::Le32(e, 8);
-            m_set.modification = bytes::Le32(e, 12);
-            m_set.access = bytes::Le32(e, 16);
-            m_set.metadataSector = sector;
+            DecodeFileEntry(e, sector, m_set);
             break;
         }
         case kStream:
@@ -218,10 +244,7 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
             if (m_state == 1 && m_index == 1 && (inUse != 0) == (m_set.inUse != 0)) {
                 m_state = 2;
                 --m_remaining;
-                m_set.contiguous = (e[1] & 2) ? 1 : 0;
-                m_set.nameLength = e[3];
-                m_set.firstCluster = bytes::Le32(e, 20);
-                m_set.dataLength = static_cast<std::int64_t>(bytes::Le64(e, 24) & 0x7FFFFFFFFFFFFFFFULL);
+                DecodeStreamEntry(e, m_set);
             } else {
                 DropSet();
             }
@@ -231,15 +254,10 @@ bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
             ++m_index;
             if (!IsValidNameEntry(e)) return false;
             if (m_state >= 2 && m_state == m_index && (inUse != 0) == (m_set.inUse != 0)) {
-                for (std::size_t c = 0; c < 15; ++c) m_units += static_cast<char16_t>(bytes::Le16(e, 2 + 2 * c));
+                AppendNameUnits(e, m_units);
                 ++m_state;
                 if (--m_remaining <= 0) {
-                    // The whole name is converted once, so surrogate pairs
-                    // split across two name entries survive.
-                    // A length of 0 is what a name longer than 255 characters
-                    // wraps to (Linux writes such sets): take all its characters.
-                    std::u16string name = m_set.nameLength ? m_units.substr(0, m_set.nameLength) : m_units;
-                    m_set.name = TruncateUtf8(Utf16LeToUtf8(name), kMaxNameBytes);
+                    m_set.name = DecodeSetName(m_units, m_set.nameLength);
                     m_records.push_back(std::move(m_set));
                     m_set = _tagFileBaseInfo{};
                     DropSet();

@@ -76,6 +76,19 @@ struct _tagFileBaseInfo {
     std::uint8_t nameLength = 0;
 };
 
+namespace exfat {
+// The one decoder of an entry set's fields, shared by the quick and the deep
+// search so that a set reads the same wherever it is found. Each takes one
+// 32-byte entry of the kind named; the entry's type was checked by the caller.
+void DecodeFileEntry(Bytes e, std::int64_t sector, _tagFileBaseInfo& out);
+void DecodeStreamEntry(Bytes e, _tagFileBaseInfo& out);
+void AppendNameUnits(Bytes e, std::u16string& units);
+// The set's name from the units of all its name entries: the stream's name
+// length counts them (0, what a length past 255 wraps to, takes all), and a
+// NUL unit ends the name wherever it stands. UTF-8, at most kMaxNameBytes.
+std::string DecodeSetName(const std::u16string& units, std::uint8_t nameLength);
+} // namespace exfat
+
 // The quick search's folder analyser: fed a folder's clusters in order, it
 // collects the completed entry sets. A set may run on into the next cluster.
 class CEFDTAnalyze {

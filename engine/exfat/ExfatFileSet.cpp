@@ -1,7 +1,6 @@
 #include "engine/exfat/ExfatFileSet.h"
 
 #include "engine/common/Bytes.h"
-#include "engine/common/TextConvert.h"
 
 #include <algorithm>
 #include <bit>
@@ -153,23 +152,13 @@ CFDTPreAnaylze::SetResult CFDTPreAnaylze::ReadSet(Bytes set, std::int64_t sector
         // refuses (control characters, an empty first unit) is not listed, but
         // the set is passed over whole and the sets after it are still read.
         if (!IsValidNameEntry(e)) return SetResult::Nameless;
-        for (std::size_t c = 0; c < 15; ++c) units += static_cast<char16_t>(Le16(e, 2 + 2 * c));
+        AppendNameUnits(e, units);
     }
     _tagFileBaseInfo r;
-    r.inUse = inUse ? 1 : 0;
-    r.attributes = Le16(set, 4);
-    r.creation = Le32(set, 8);
-    r.modification = Le32(set, 12);
-    r.access = Le32(set, 16);
-    r.metadataSector = sector;
-    r.contiguous = (stream[1] & 2) ? 1 : 0;
-    r.nameLength = stream[3];
-    r.firstCluster = Le32(stream, 20);
-    r.dataLength = static_cast<std::int64_t>(Le64(stream, 24) & 0x7FFFFFFFFFFFFFFFULL);
-    // A length of 0 is what a name longer than 255 characters wraps to.
-    const std::u16string name = r.nameLength ? units.substr(0, r.nameLength) : units.substr(0, units.find(u'\0'));
-    // The name ends at its first NUL unit: one that starts with it is empty.
-    r.name = TruncateUtf8(Utf16LeToUtf8(name), kMaxNameBytes);
+    DecodeFileEntry(set.subspan(0, kEntrySize), sector, r);
+    DecodeStreamEntry(stream, r);
+    r.name = DecodeSetName(units, r.nameLength);
+    // A name that starts with a NUL unit is empty.
     if (r.name.empty()) return SetResult::Nameless;
     Current(sector).UpdateFileList(std::move(r));
     return SetResult::Taken;

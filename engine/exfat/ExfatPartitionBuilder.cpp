@@ -511,6 +511,26 @@ void CPartitionBuilder::FindFat(CExFatPartitionEx& p) const {
     if (p.clusterCount == 0) p.clusterCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(clusters, 0xFFFFFFF5u));
 }
 
+void CPartitionBuilder::CalcPartitionParam(CExFatPartitionEx& p) const {
+    p.SetGeometry(m_sectorSize, p.SectorsPerCluster(), p.ClusterLimit(), p.Root(), p.Heap());
+    std::sort(p.onBoundary.begin(), p.onBoundary.end());
+    // A fragment that starts inside a cluster is the rest of a folder cluster
+    // whose first sectors were overwritten: its sets still belong to the folder
+    // that cluster is part of, so its first sector is read like a cluster's.
+    // Without a boot sector the partition's extent is only known up to its
+    // last folder cluster.
+    const std::int64_t end = p.HasBoot() ? p.EndSector()
+                             : p.onBoundary.empty() ? p.Heap()
+                                                    : p.onBoundary.back();
+    for (std::int64_t sector : p.offBoundary) {
+        // A fragment another kept partition reads as its own stays there.
+        if (sector >= end || m_claimed.count(FragmentAt(sector))) continue;
+        p.onBoundary.push_back(sector);
+    }
+    std::sort(p.onBoundary.begin(), p.onBoundary.end());
+    p.onBoundary.erase(std::unique(p.onBoundary.begin(), p.onBoundary.end()), p.onBoundary.end());
+}
+
 void CPartitionBuilder::FinishBuid(std::vector<std::unique_ptr<CExFatPartitionEx>>& out) {
     out.clear();
     while (m_nextFragment < m_fragments.size()) BuildFromTree();
@@ -532,7 +552,7 @@ void CPartitionBuilder::FinishBuid(std::vector<std::unique_ptr<CExFatPartitionEx
                 Remove(q, false);
             }
         }
-        std::sort(p->onBoundary.begin(), p->onBoundary.end());
+        CalcPartitionParam(*p);
         FindFat(*p);
         auto it = m_candidates.find(p->Key());
         m_list.erase(std::remove(m_list.begin(), m_list.end(), p), m_list.end());

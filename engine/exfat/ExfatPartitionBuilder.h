@@ -126,6 +126,9 @@ private:
     bool IsCover(const CExFatPartitionEx& a, const CExFatPartitionEx& b) const;
     CFileSet* FragmentAt(std::int64_t sector) const;
     bool OnDevice(std::int64_t h, std::int64_t s, std::uint32_t cluster) const;
+    // The settled partition's sector size and the data sectors its tree reads:
+    // the fragments that start inside one of its clusters join those on a boundary.
+    void CalcPartitionParam(CExFatPartitionEx& p) const;
     void FindFat(CExFatPartitionEx& p) const;
 
     unsigned m_sectorSize = 512;

@@ -401,3 +401,13 @@ bool CFATBuildChildren::bWindowsPEFiles(Bytes sector) {
     return o + 3 <= sector.size() && Has(sector, static_cast<std::size_t>(o), 2) && sector[o] == 'P' &&
            sector[o + 1] == 'E';
 }
+
+int CFATBuildChildren::bContainFileNode(FatFolderMap& map, CFATFileNode* node) {
+    if (!node) return 0;
+    const auto cluster = static_cast<std::uint32_t>(node->GetCurrentNodeID());
+    const auto [it, added] = map.emplace(cluster, node);
+    if (added) return 0;
+    if (it->second && IsBeginWithDot(it->second->GetFileName()) && !IsBeginWithDot(node->GetFileName()))
+        it->second = node;
+    return 1;
+}

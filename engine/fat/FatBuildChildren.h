@@ -94,6 +94,13 @@ public:
     bool bReviseFAT32FileFirstClu(std::uint64_t cluster, bool acceptHigh);
     std::uint64_t TryGetRealFirstNum(std::uint64_t candidate, bool& found, unsigned tries, bool isFolder);
     static bool bWindowsPEFiles(fat::Bytes sector);
+
+    static bool IsBeginWithDot(const char* name) { return name && name[0] == '.'; }
+    // Registers node under its first cluster. When the cluster is taken, the
+    // node there gives way only if its name is a dotted one (a folder's "."
+    // or ".." entry pointing at it) and the new node's is not. 1 when the
+    // cluster was already taken, else 0.
+    static int bContainFileNode(FatFolderMap& map, CFATFileNode* node);
     void SetRememberedExtension(const std::string& ext) { m_extension = ext; }
 
 private:

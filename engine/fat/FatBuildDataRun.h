@@ -40,7 +40,8 @@ public:
     // partition, or when a run would leave it. The caller owns the list.
     IDataRunList* BuildDataRunList(std::uint64_t firstCluster, std::uint64_t size, bool deleted);
     // Adds the runs of a deleted file: the table is followed while it links
-    // the clusters, then contiguous clusters, until the size is covered.
+    // the clusters, then the following free clusters (those the table gives to
+    // other files are stepped over), until the size is covered.
     static void BuildDeleteFileDataRunList(IDataRunList& list, std::uint64_t firstCluster, std::uint64_t size,
                                            IFATTable* fat, unsigned sectorsPerCluster, std::uint64_t clusterCount,
                                            unsigned sectorSize);

@@ -8,6 +8,7 @@
 #include "engine/include/FileNode.h"
 #include "engine/include/StorageDevice.h"
 
+#include <algorithm>
 #include <vector>
 
 CFATBuildWorker::CFATBuildWorker(IDirecotryTreeBuilder* treeBuilder, IProgress* progress,
@@ -45,6 +46,25 @@ bool CFATBuildWorker::IsFirsectorInCluster(std::uint64_t sector) const {
 IDataRunList* CFATBuildWorker::BuildDataRunList(std::uint64_t firstCluster, std::uint64_t size, bool deleted) {
     CFATBuildDataRun runs(m_fat, m_geo.sectorSize, m_geo.sectorsPerCluster, m_geo.clusterCount);
     return runs.BuildDataRunList(firstCluster, size, deleted);
+}
+
+int CFATBuildWorker::BuildSubDirChild(CFATBuildChildren& builder, CFATFileNode* node, FatFolderQueue& queue,
+                                      int isRoot, int show) {
+    if (!node || node->GetCurrentNodeID() < 0) return 0;
+    const auto first = static_cast<std::uint64_t>(node->GetCurrentNodeID());
+    const std::uint64_t low = first & 0xFFFF, high = (first >> 16) & 0xFFFF;
+    const std::uint64_t size = static_cast<std::uint64_t>(std::max<long long>(node->GetFileSize(), 0));
+    const bool deleted = node->IsDeleted() != 0;
+    for (std::uint64_t i = 0; i < high + 50; ++i) {
+        const std::uint64_t c = low + i * 0x10000;
+        if (c >= m_geo.clusterCount + 2) break;
+        node->SetCurrentNodeID(static_cast<long long>(c));
+        node->SetDataRunList(BuildDataRunList(c, size, deleted));
+        if (builder.BuildChildren(node, static_cast<std::uint32_t>(c), queue, isRoot, show)) return 1;
+    }
+    node->SetCurrentNodeID(static_cast<long long>(first));
+    node->SetDataRunList(BuildDataRunList(first, size, deleted));
+    return 0;
 }
 
 void CFATBuildWorker::Report(std::uint64_t current) {

@@ -31,6 +31,15 @@ public:
     IDataRunList* BuildDataRunList(std::uint64_t firstCluster, std::uint64_t size, bool deleted);
     void SetFileSectorMap(std::map<long long, unsigned>* map) { m_fileSectorMap = map; }
 
+    // Lists a deleted FAT32 folder whose entry may have lost the high word of
+    // its first cluster: the low word + i x 0x10000 is tried, i from 0 while
+    // below the entry's high word + 50, with the folder's runs rebuilt for
+    // each, until the builder accepts one as a folder (it opens with "." and
+    // ".."). The node keeps the accepted first cluster. 1 when one was
+    // accepted, else 0 (the node's id and runs are then those it came with).
+    int BuildSubDirChild(CFATBuildChildren& builder, CFATFileNode* node, FatFolderQueue& queue, int isRoot,
+                         int show);
+
     // A boot sector whose geometry holds and one of whose FAT copies begins
     // with a FAT header.
     static bool IsFullValidDBR(fat::Bytes sector, std::uint64_t startSector, IStorageDevice* device);

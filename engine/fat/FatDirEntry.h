@@ -53,6 +53,8 @@ public:
     bool IsDirectory() const { return (Attribute() & fat::dirent::kAttrDirectory) != 0; }
     bool IsVolumeLabel() const { return (Attribute() & fat::dirent::kAttrVolumeLabel) != 0; }
     bool IsLongFileNameEntry() const { return Attribute() == fat::dirent::kAttrLongName; }
+    // This entry when it is a long-name piece, else null.
+    const CTempFATDirEntry* GetLongFileNameIndex() const { return IsLongFileNameEntry() ? this : nullptr; }
     std::uint8_t Attribute() const { return At(fat::dirent::kAttribute); }
 
     std::uint32_t GetFirstClusterNO() const;

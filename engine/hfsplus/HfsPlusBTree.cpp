@@ -1,6 +1,7 @@
 #include "engine/hfsplus/HfsPlusBTree.h"
 
 #include "engine/hfsplus/HfsPlusVolume.h"
+#include "engine/utility/CatchExeception.h"
 
 using namespace bytes;
 
@@ -246,6 +247,48 @@ ResultCode CHFSPlusBTreeOptionBase::TraverseNode(std::uint32_t n, unsigned depth
         return 0;
     default: return HFS_ERROR(kErrInvalid);
     }
+}
+
+// ---- diagnostic lines ------------------------------------------------------
+
+void CHFSPlusBTreeOptionBase::KeyPrint(const BTKey& key) const {
+    CatchExeception::WriteLog("key length %u fork %u file %u start %u\n", unsigned{key.keyLength},
+                              unsigned{key.forkType}, static_cast<unsigned>(key.parentID),
+                              static_cast<unsigned>(key.startBlock));
+}
+
+void CHFSPlusBTreeOptionBase::DataPrint(bytes::Bytes record) const {
+    CatchExeception::WriteLog("record of %zu bytes\n", record.size());
+}
+
+void CHFSPlusCatalog::PrintKey(const BTKey& key) {
+    CatchExeception::WriteLog("key length %u parent %u name %s\n", unsigned{key.keyLength},
+                              static_cast<unsigned>(key.parentID), CatalogNameToUtf8(key.name).c_str());
+}
+
+void CHFSPlusCatalog::PrintData(bytes::Bytes record) {
+    HFSPlusCatalogRecord r;
+    if (!ReadCatalogRecord(record, r)) {
+        CatchExeception::WriteLog("catalog record of %zu bytes, unreadable\n", record.size());
+        return;
+    }
+    CatchExeception::WriteLog("catalog record type %d id %u\n", int{r.recordType}, static_cast<unsigned>(r.id));
+}
+
+void CHFSPlusAttribute::PrintKey(const BTKey& key) {
+    CatchExeception::WriteLog("key length %u file %u start %u name %s\n", unsigned{key.keyLength},
+                              static_cast<unsigned>(key.parentID), static_cast<unsigned>(key.startBlock),
+                              CatalogNameToUtf8(key.name).c_str());
+}
+
+void CHFSPlusAttribute::PrintData(bytes::Bytes record) {
+    HFSPlusAttrRecord r;
+    if (!ReadAttributeRecord(record, r)) {
+        CatchExeception::WriteLog("attribute record of %zu bytes, unreadable\n", record.size());
+        return;
+    }
+    CatchExeception::WriteLog("attribute record type %u, %zu bytes of data\n", static_cast<unsigned>(r.recordType),
+                              r.data.size());
 }
 
 } // namespace hfsplus

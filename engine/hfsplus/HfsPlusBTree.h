@@ -81,6 +81,9 @@ public:
     virtual bool KeyRead(bytes::Bytes record, BTKey& key) const = 0;
     // Where a leaf record's data starts.
     virtual std::size_t DataOffset(const BTKey& key) const { return std::size_t{key.keyLength} + 2; }
+    // One line about a key or a leaf record, into the log (diagnosis only).
+    virtual void KeyPrint(const BTKey& key) const;
+    virtual void DataPrint(bytes::Bytes record) const;
 
     ResultCode GetLastError() const { return m_result; }
     const std::optional<BTHeaderRec>& GetHeaderRec() const { return m_header; }
@@ -118,6 +121,10 @@ public:
         return CompareCatalogKey(a, b, m_header ? m_header->keyCompareType : 0);
     }
     bool KeyRead(bytes::Bytes record, BTKey& key) const override { return ReadCatalogKey(record, key); }
+    void KeyPrint(const BTKey& key) const override { PrintKey(key); }
+    void DataPrint(bytes::Bytes record) const override { PrintData(record); }
+    static void PrintKey(const BTKey& key);
+    static void PrintData(bytes::Bytes record);
 };
 
 class CHFSPlusExtents : public CHFSPlusBTreeOptionBase {
@@ -133,6 +140,12 @@ public:
     explicit CHFSPlusAttribute(CHFSPlusRawfile* file) : CHFSPlusBTreeOptionBase(file, kAttributesFileId) {}
     int Compare(const BTKey& a, const BTKey& b) const override { return CompareAttributeKey(a, b); }
     bool KeyRead(bytes::Bytes record, BTKey& key) const override { return ReadAttributeKey(record, key); }
+    void KeyPrint(const BTKey& key) const override { PrintKey(key); }
+    void DataPrint(bytes::Bytes record) const override { PrintData(record); }
+    static void PrintKey(const BTKey& key);
+    static void PrintData(bytes::Bytes record);
+    // Attribute data is never taken from outside a tree: no test can vouch for it.
+    static bool IsValidAttrData(bytes::Bytes) { return false; }
 };
 
 } // namespace hfsplus

@@ -73,7 +73,13 @@ ResultCode QuickSearchVolume(CHFSPlusVolume& volume, IDirecotryTreeBuilder* buil
     return catalog->Traverse(
         [&](const BTKey& key, bytes::Bytes data) {
             HFSPlusCatalogRecord record;
-            if (builder && ReadCatalogRecord(data, record) &&
+            if (!builder) {
+                // Without a builder the walk is a listing for diagnosis.
+                catalog->KeyPrint(key);
+                catalog->DataPrint(data);
+                return true;
+            }
+            if (ReadCatalogRecord(data, record) &&
                 (record.recordType == kFileRecord || record.recordType == kFolderRecord))
                 AddNode(builder, volume, key, record, false, progress);
             return true;

@@ -2,6 +2,7 @@
 
 #include "engine/hfsplus/HfsPlusJournal.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/CatchExeception.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -56,14 +57,14 @@ std::uint64_t CHFSPlusRawfile::RawRead(std::uint64_t offset, unsigned char* buff
         done += got;
         if (got != n) {
             m_result = MakeResult(ResultLib::HfsPlus, 22, kErrShortRead);
-            std::printf("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
+            CatchExeception::WriteLog("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
             return done;
         }
         base += bytes;
     }
     if (done != length) {
         m_result = MakeResult(ResultLib::HfsPlus, 23, kErrInvalid);
-        std::printf("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
+        CatchExeception::WriteLog("Location%" PRIu64 "Size%" PRIu64 "\n", offset, length - done);
     }
     return done;
 }
@@ -133,7 +134,7 @@ std::uint64_t CHFSPlusVolume::Read(std::uint64_t offset, void* buffer, std::uint
     std::vector<unsigned char> sector;
     auto fail = [&](std::uint32_t error) {
         m_result = MakeResult(ResultLib::HfsPlus, 32, error);
-        std::printf("Location%" PRIu64 "Size:%" PRIu64 "\n", offset, length - done);
+        CatchExeception::WriteLog("Location%" PRIu64 "Size:%" PRIu64 "\n", offset, length - done);
         return done;
     };
     auto readPartial = [&](std::uint64_t at, std::uint64_t n) {
@@ -209,9 +210,7 @@ std::vector<HFSPlusExtentDescriptor> CHFSPlusVolume::ForkExtents(std::uint32_t f
         std::vector<std::uint8_t> data;
         if (m_extentsTree && m_extentsTree->Search(key, found, &data) == 0 && found.found) {
             record = ReadExtentRecord(data, 0);
-        } else if (const HFSPlusExtentRecord* deleted = useDeleted ? FindDeleteExtent(key) : nullptr) {
-            record = *deleted;
-        } else {
+        } else if (!useDeleted || !FindDeleteExtent(key, found, record)) {
             if (failure) *failure = MakeResult(ResultLib::HfsPlus, 37, kErrInvalid);
             break;
         }
@@ -230,13 +229,10 @@ std::vector<std::uint8_t> CHFSPlusVolume::getAttribute(std::uint32_t fileId, con
     std::vector<std::uint8_t> data;
     if (m_attributesTree && m_attributesTree->Search(key, found, &data) == 0 && found.found) {
         if (!ReadAttributeRecord(data, record)) return {};
-    } else if (const HFSPlusAttrRecord* deleted = FindDeleteAttribute(key)) {
-        record = *deleted;
-    } else {
+    } else if (!FindDeleteAttribute(key, found, record)) {
         return {};
     }
     if (record.recordType != kAttrInlineData) {
-        std::fprintf(stderr, "unsupported attribute node format\n");
         return {};
     }
     return record.data;
@@ -269,26 +265,46 @@ std::uint32_t CHFSPlusVolume::GetNodeBelongToFile(std::uint64_t offset) {
 
 namespace {
 template <typename Record>
-const Record* FindDeleted(const std::list<DeletedEntry<Record>>& list, const BTKey& key,
-                          const std::function<int(const BTKey&, const BTKey&)>& compare) {
+bool FindDeleted(const std::list<DeletedEntry<Record>>& list, const BTKey& key,
+                 const std::function<int(const BTKey&, const BTKey&)>& compare, HFSPlusSearchResult& result,
+                 Record& record) {
+    result.found = 0;
     for (const DeletedEntry<Record>& e : list)
-        if (compare(e.key, key) == 0) return &e.record;
-    return nullptr;
+        if (compare(e.key, key) == 0) {
+            record = e.record;
+            result.found = 1;
+            return true;
+        }
+    return false;
 }
 } // namespace
 
-const HFSPlusCatalogRecord* CHFSPlusVolume::FindDeleteCatalog(const BTKey& key) const {
+bool CHFSPlusVolume::FindDeleteCatalog(const BTKey& key, HFSPlusSearchResult& result,
+                                       HFSPlusCatalogRecord& record) const {
     const std::uint8_t type = m_keyCompareType;
-    return FindDeleted(m_deletedCatalog, key,
-                       [type](const BTKey& a, const BTKey& b) { return CompareCatalogKey(a, b, type); });
+    return FindDeleted(
+        m_deletedCatalog, key, [type](const BTKey& a, const BTKey& b) { return CompareCatalogKey(a, b, type); }, result,
+        record);
 }
 
-const HFSPlusExtentRecord* CHFSPlusVolume::FindDeleteExtent(const BTKey& key) const {
-    return FindDeleted(m_deletedExtents, key, CompareExtentKey);
+bool CHFSPlusVolume::FindDeleteExtent(const BTKey& key, HFSPlusSearchResult& result,
+                                      HFSPlusExtentRecord& record) const {
+    return FindDeleted(m_deletedExtents, key, CompareExtentKey, result, record);
 }
 
-const HFSPlusAttrRecord* CHFSPlusVolume::FindDeleteAttribute(const BTKey& key) const {
-    return FindDeleted(m_deletedAttributes, key, CompareAttributeKey);
+bool CHFSPlusVolume::FindDeleteAttribute(const BTKey& key, HFSPlusSearchResult& result,
+                                         HFSPlusAttrRecord& record) const {
+    return FindDeleted(m_deletedAttributes, key, CompareAttributeKey, result, record);
+}
+
+void CHFSPlusVolume::DumpMap() const {
+    CatchExeception::WriteLog("###Begin Dump Find Records###\n");
+    for (const auto& e : m_deletedCatalog)
+        CatchExeception::WriteLog("parent %u name %s\n", static_cast<unsigned>(e.key.parentID),
+                                  CatalogNameToUtf8(e.key.name).c_str());
+    CatchExeception::WriteLog("###End Dump Find Records###\n");
+    CatchExeception::WriteLog("Dump Find Extents %zu, attributes %zu\n", m_deletedExtents.size(),
+                              m_deletedAttributes.size());
 }
 
 // ---- recogniser -----------------------------------------------------------------

@@ -85,9 +85,15 @@ public:
                                                      const HFSPlusForkData& fork, bool useDeleted,
                                                      ResultCode* failure = nullptr);
 
-    const HFSPlusCatalogRecord* FindDeleteCatalog(const BTKey& key) const;
-    const HFSPlusExtentRecord* FindDeleteExtent(const BTKey& key) const;
-    const HFSPlusAttrRecord* FindDeleteAttribute(const BTKey& key) const;
+    // The deleted record whose key equals key: result.found is set and the
+    // record copied out (the lists may change under a caller that kept a
+    // pointer), else result.found is cleared and record left alone.
+    bool FindDeleteCatalog(const BTKey& key, HFSPlusSearchResult& result, HFSPlusCatalogRecord& record) const;
+    bool FindDeleteExtent(const BTKey& key, HFSPlusSearchResult& result, HFSPlusExtentRecord& record) const;
+    bool FindDeleteAttribute(const BTKey& key, HFSPlusSearchResult& result, HFSPlusAttrRecord& record) const;
+    // Writes the deleted catalog keys and the number of deleted extent and
+    // attribute records into the log, for diagnosis.
+    void DumpMap() const;
 
     CHFSPlusJournal* Journal() { return m_journal.get(); }
     // Newest first.

@@ -84,6 +84,12 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     std::uint64_t size = 0;
     ScanHarness::facade().GetSelectedFilesAmout(&count, &size);
     EXPECT_EQ(std::pair(count, size), std::pair(4, std::uint64_t{90}));
+    // The same files as a list: shown and wholly ticked only, sizes added on.
+    size = 10;
+    const auto selected = ScanHarness::facade().GetSelectedFilesAndSize(&size);
+    EXPECT_EQ(std::set<IFileNode*>(selected.begin(), selected.end()),
+              (std::set<IFileNode*>{files[0], files[1], files[2], files[3]}));
+    EXPECT_EQ(size, 100u);
     for (int pass = 0; pass < 2; ++pass) { // Fat_0001, then Fat_0002
         ASSERT_TRUE(recovery.Recover({}, dest.path()));
         EXPECT_EQ(recovery.endPosts, 1);

@@ -178,7 +178,7 @@ void CNGridView::setFrame(const QRectF& r) {
     frame_ = r;
     refreshGridViewAnimated(widthChanged, true);
     platform::cancelPerforms(this);
-    platform::performAfterDelay(300ms, [this] { update(); }, this);
+    platform::performAfterDelay(300ms, [this] { refreshGridView(); }, this);
 }
 
 void CNGridView::updateVisibleRect() {

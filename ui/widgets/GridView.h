@@ -101,6 +101,11 @@ public:
     void setItemContextMenu(QMenu* menu) { itemContextMenu_ = menu; }
     void setDelegate(CNGridViewDelegate* d) { delegate_ = d; }
     void setDataSource(CNGridViewDataSource* d) { dataSource_ = d; }
+    // Kept for whoever shows the grid; the grid itself draws neither.
+    void setGridViewTitle(const QString& title) { gridViewTitle_ = title; }
+    QString gridViewTitle() const { return gridViewTitle_; }
+    void setHeaderView(QWidget* header) { headerView_ = header; }
+    QWidget* headerView() const { return headerView_; }
     double contentInset() const { return contentInset_; }
     std::int64_t numberOfItems() const { return numberOfItems_; }
     bool isInitialCall() const { return isInitialCall_; }
@@ -135,6 +140,8 @@ public:
     void removeItemsAtIndexes(const IndexSet& set, bool animated);
     CNGridViewItemBase* dequeueReusableItemWithIdentifier(const QString& id);
     void refreshGridViewAnimated(bool animated, bool initialCall);
+    // Asks for a redisplay; setFrame schedules one shortly after the resize.
+    void refreshGridView() { update(); }
     void updateVisibleRect();
     void updateReuseableItems();
     void updateVisibleItems();
@@ -209,6 +216,8 @@ private:
     CNGridViewDelegate* delegate_ = nullptr;
     CNGridViewDataSource* dataSource_ = nullptr;
     QPointer<QMenu> itemContextMenu_;
+    QString gridViewTitle_;
+    QPointer<QWidget> headerView_;
     QRectF frame_;
     std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };

@@ -125,6 +125,23 @@ TEST_F(ExfatDeepScan, AllBootRegionsZeroedRebuildsFromFoldersAndTheUpcaseTable) 
     EXPECT_GT(ExpectFilesExact(*scan, false), 110);
 }
 
+// A folder whose first sector was lost: the sets after it in the folder's
+// first cluster start mid-cluster and still come back under the folder, as
+// do those of its later clusters; only the sets that touched the lost
+// sector are gone.
+TEST_F(ExfatDeepScan, FolderWhoseFirstSectorIsLostKeepsItsOtherFiles) {
+    auto scan = Scan(Mbr("disk_folder_head_zeroed.img"));
+    EXPECT_EQ(MadePartitions(), 1);
+    int many = 0;
+    for (const auto& [path, node] : files) {
+        if (!path.starts_with("Many/")) continue;
+        ++many;
+        EXPECT_EQ(scan->Recover(node, SEARCHER_EXFAT), manifest_.at(path)) << path;
+    }
+    // 512 bytes held three whole sets of five entries and the head of a fourth.
+    EXPECT_EQ(many, 96);
+}
+
 // The old root was overwritten: its own entries are gone, everything in the
 // folders below it is still there (under lost folders when the parent was in
 // the root), and no two partitions share a heap and cluster size.

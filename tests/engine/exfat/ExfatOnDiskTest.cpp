@@ -4,6 +4,7 @@
 #include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatEntries.h"
 #include "engine/exfat/ExfatFileNode.h"
+#include "engine/exfat/ExfatFileSet.h"
 #include "engine/exfat/ExfatPartition.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
 
@@ -200,6 +201,46 @@ TEST(ExfatEntries, SetsOfAFolderCluster) {
     ExpectSets(
         SetBuilder().File(0x85, 2, 0x10).Poke(7, 0x80).Stream(0xC0, 3, 9, 4096).Name(0xC1, u"efs").Seal(0),
         {"efs"}, true, "reserved bytes set (as Windows' EFS does) pass when the checksum holds");
+}
+
+// The quick and the deep search read one set's name alike, through the one
+// decoder, whatever the stream's name length says.
+TEST(ExfatEntries, QuickAndDeepSearchNameASetAlike) {
+    const auto withLength = [](std::u16string units, int length) {
+        SetBuilder s;
+        s.Set(units, 5, 10);
+        return s.Poke(32 + 3, static_cast<std::uint8_t>(length)).Seal(0);
+    };
+    const std::string units255(255, 'x');
+    const struct {
+        SetBuilder set;
+        std::string name;
+        const char* what;
+    } rows[] = {
+        {withLength(u"hello.txt", 9), "hello.txt", "the plain case"},
+        {withLength(u"hello.txt", 5), "hello", "a length shorter than the units"},
+        {withLength(u"abc", 0), "abc", "length 0: every unit up to the NUL fill"},
+        {withLength(u"abcdef", 40), "abcdef", "a length past the name entries"},
+        {withLength(std::u16string(u"ab\0cd", 5), 5), "ab", "a NUL inside the name ends it"},
+        {withLength(std::u16string(255, u'x'), 255), units255, "255 units in 17 name entries"},
+    };
+    for (const auto& r : rows) {
+        auto cluster = r.set.bytes;
+        cluster.resize(4096, 0);
+        std::vector<std::string> quick, deep;
+        for (const auto& rec : Analyse(cluster))
+            quick.push_back(rec.name);
+        CFDTPreAnaylze d;
+        d.PrepareAnayze(9, 25, 1 << 20);
+        cluster.resize(cluster.size() + 1024, 0);
+        for (std::size_t i = 0; i < 8; ++i)
+            d.Analyze(static_cast<std::int64_t>(100 + i), exfat::Bytes(cluster).subspan(i * 512, 1536));
+        for (std::unique_ptr<CFileSet> f; d.GetFileSet(f);)
+            for (const auto& rec : f->inUse)
+                deep.push_back(rec.name);
+        EXPECT_EQ(quick, std::vector<std::string>{r.name}) << r.what;
+        EXPECT_EQ(deep, quick) << r.what;
+    }
 }
 
 TEST(ExfatEntries, SetStraddlingTwoClustersIsJoined) {

@@ -2,7 +2,10 @@
 // and table readers on hand-laid bytes and single-field corruptions, and the
 // same pieces against tool-made volumes with The Sleuth Kit as oracle.
 #include "engine/fat/FatBootSector.h"
+#include "engine/fat/FatBuildChildren.h"
 #include "engine/fat/FatDirEntry.h"
+#include "engine/fat/FatFileNode.h"
+#include "engine/fat/FatFileProperties.h"
 #include "engine/fat/FatFolderAnalyser.h"
 #include "engine/fat/FatRegistration.h"
 #include "engine/fat/FatTable.h"
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <set>
 #include <tuple>
 
@@ -211,9 +215,36 @@ TEST(FatDirEntry, NamesAndClusters) {
     EXPECT_FALSE(CTempFATDirEntry::IsValidLongFileName(""));
     EXPECT_FALSE(CTempFATDirEntry::IsValidLongFileName("a:b"));
     EXPECT_TRUE(CTempFATDirEntry::IsValidLongFileName("日本語"));
+    EXPECT_EQ(CTempFATDirEntry(fat::Bytes(e)).GetLongFileNameIndex(), nullptr);
+    const auto lfn = LfnEntry(u"abc");
+    const CTempFATDirEntry piece{fat::Bytes(lfn)};
+    EXPECT_EQ(piece.GetLongFileNameIndex(), &piece);
     // A view over too few bytes reads as an unused entry.
     std::uint8_t few[4] = {'A', 'B', 'C', 'D'};
     EXPECT_TRUE(CTempFATDirEntry(fat::Bytes(few, 4)).IsNeverUsed());
+}
+
+// One node per first cluster: a dotted entry gives way to a named one, never
+// the other way round.
+TEST(FatBuildChildren, OneNodePerFirstClusterDottedNamesGiveWay) {
+    auto node = [](long long cluster, const char* name) {
+        auto n = std::make_unique<CFATFileNode>();
+        n->SetFileProperties(CFATFileProperties::Create());
+        n->SetCurrentNodeID(cluster);
+        n->SetFileName(name);
+        return n;
+    };
+    auto a = node(5, "a.txt"), dot = node(7, "."), b = node(7, "b"), dotdot = node(5, ".."), c = node(7, "c");
+    FatFolderMap map;
+    EXPECT_EQ(CFATBuildChildren::bContainFileNode(map, a.get()), 0);
+    EXPECT_EQ(CFATBuildChildren::bContainFileNode(map, dot.get()), 0);
+    EXPECT_EQ(CFATBuildChildren::bContainFileNode(map, b.get()), 1);
+    EXPECT_EQ(CFATBuildChildren::bContainFileNode(map, dotdot.get()), 1);
+    EXPECT_EQ(CFATBuildChildren::bContainFileNode(map, c.get()), 1);
+    EXPECT_EQ(map, (FatFolderMap{{5, a.get()}, {7, b.get()}}));
+    EXPECT_TRUE(CFATBuildChildren::IsBeginWithDot(".hidden"));
+    EXPECT_FALSE(CFATBuildChildren::IsBeginWithDot("a.b"));
+    EXPECT_FALSE(CFATBuildChildren::IsBeginWithDot(nullptr));
 }
 
 TEST(FatFolderAnalyser, SectorShapes) {

@@ -94,6 +94,8 @@ TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
         {2, 10, 3000, true, {{8, 3}}},           // freed: contiguous from the first cluster
         {2, 99, 100000, true, {{97, 3}}},        // cut at the partition's last cluster (101)
         {2, 50, 3000, true, {{48, 1}, {58, 2}}}, // a table that still links, then contiguous
+        {1, 17, 512 * 5, true, {{15, 3}, {20, 2}}}, // the live chain at 20-21 stepped over
+        {1, 28, 512 * 4, true, {{26, 2}, {29, 2}}}, // and the live end cluster 30
         {2, 1, 3000, true, kNoList},
         {2, 150, 3000, true, kNoList},
     };
@@ -151,6 +153,52 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
     // A root must not open with "." and "..".
     EXPECT_EQ(children.BuildChildren(nullptr, 2, queue, 1, 1), 0);
     parent->Release();
+}
+
+// A deleted FAT32 folder whose entry lost the high word of its first cluster:
+// the retry over the high words finds where its "." and ".." are.
+TEST(FatBuildWorker, DeletedFolderIsRetriedOverTheHighWords) {
+    constexpr std::uint32_t kFolder = 0x10003; // cluster n at sector n - 2
+    salvor::test::TempDir dir;
+    {
+        std::vector<std::uint8_t> folder(512, 0);
+        Put(folder, 0, ShortEntry(".          ", 0x10, kFolder, 0));
+        Put(folder, 1, ShortEntry("..         ", 0x10, 0, 0));
+        Put(folder, 2, ShortEntry("INSIDE  TXT", 0x20, 9, 100));
+        std::ofstream out(dir.file("disk.img"), std::ios::binary);
+        out.seekp((kFolder - 2) * 512);
+        out.write(reinterpret_cast<const char*>(folder.data()), 512);
+        out.seekp((kFolder + 14) * 512 - 1);
+        out.put('\0');
+    }
+    salvor::test::ImageDevice device(dir.file("disk.img"), 512);
+    MapTable table({});
+    KeepBuilder builder;
+    CFATBuildWorker worker(&builder, nullptr, nullptr, &device, FS_FAT32, 0, 1, 0, 0, 2, 1, 0, kFolder + 10, &table);
+    CFATBuildChildren children(&builder, nullptr, nullptr, &device, worker.Visited(), worker.Folders(), &table,
+                               worker.Geometry());
+    auto* node = new CFATFileNode();
+    auto* props = CFATFileProperties::Create();
+    props->SetFileName("Gone");
+    props->SetAttribute(0x10);
+    props->SetFirstClusterNum(kFolder & 0xFFFF); // the high word lost
+    node->SetFileProperties(props);
+    node->MarkDeleted();
+    FatFolderQueue queue;
+    EXPECT_EQ(worker.BuildSubDirChild(children, node, queue, 0, 1), 1);
+    EXPECT_EQ(node->GetCurrentNodeID(), kFolder);
+    ASSERT_EQ(builder.nodes.size(), 1u);
+    EXPECT_STREQ(builder.nodes[0]->GetFileName(), "INSIDE.TXT");
+    // Nothing that opens like a folder: refused, the node as it came.
+    auto* other = new CFATFileNode();
+    auto* otherProps = CFATFileProperties::Create();
+    otherProps->SetAttribute(0x10);
+    otherProps->SetFirstClusterNum(5);
+    other->SetFileProperties(otherProps);
+    EXPECT_EQ(worker.BuildSubDirChild(children, other, queue, 0, 1), 0);
+    EXPECT_EQ(other->GetCurrentNodeID(), 5);
+    node->Release();
+    other->Release();
 }
 
 TEST(FatBuildChildren, WindowsExecutablesAreRecognisedByTheirPEHeader) {
@@ -364,6 +412,23 @@ TEST(FatQuickHighWord, DeletedFilesAboveTheHighWordComeBackByteExact) {
         EXPECT_EQ(it->second.second->GetCurrentNodeID(), clusters.at(shortName)) << key;
     }
     EXPECT_EQ(ExpectRecovered(*scan, dir + "/fat_32_highword.sha256"), 6);
+}
+
+// Deleted files whose clusters were allocated around a live file's chain: the
+// assumed run steps over the live clusters and the file comes back byte-exact,
+// as tsk_recover brings it back, and the live file is untouched.
+TEST(FatQuickDeletedGap, ADeletedRunStepsOverALiveFilesClusters) {
+    const std::string dir = salvor::test::Fixture("fat_deleted_gap");
+    ASSERT_FALSE(dir.empty());
+    for (const auto& [bits, kind] : {std::pair{"12", FS_FAT12}, {"16", FS_FAT16}, {"32", FS_FAT32}}) {
+        SCOPED_TRACE(std::string("FAT") + bits);
+        const std::string base = dir + "/fat_gap_" + bits;
+        auto scan = Quick(base + ".img", 512, kind);
+        ASSERT_EQ(scan->Run(), 0u);
+        EXPECT_EQ(ExpectRecovered(*scan, base + ".sha256"), 2);
+        const auto manifest = salvor::test::Sha256Manifest(base + ".sha256");
+        EXPECT_EQ(ReadText(base + ".tsk").substr(0, 64), manifest.at("victim.bin")) << "tsk_recover agrees";
+    }
 }
 
 // Public samples made by other tools: the listing equals fls (fls cuts

@@ -4,6 +4,7 @@
 #include "engine/hfsplus/HfsPlusJournal.h"
 #include "engine/hfsplus/HfsPlusQuickSearch.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
+#include "engine/utility/CatchExeception.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -254,6 +255,69 @@ TEST(HfsVolume, OpensOnSectorsLargerThanEightKiB) {
     HFSPlusSearchResult result;
     EXPECT_EQ(volume.Search(kCatalogFileId, Cat(kRootFolderId, u"passwords.txt"), result), 0u);
     EXPECT_EQ(result.found, 1);
+}
+
+// A read past the device's end answers what it got and says so in the log
+// (not on its own line of standard output).
+TEST(HfsVolume, AShortReadIsLogged) {
+    ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    const std::uint64_t end = device.GetTotalSectors() * device.GetSectorSize();
+    std::vector<unsigned char> buf(1024);
+    EXPECT_LT(volume.Read(end - 512, buf.data(), buf.size()), buf.size());
+    const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
+    const std::string line = "Location" + std::to_string(end - 512) + "Size:";
+    EXPECT_NE(log.rfind(line), std::string::npos) << line;
+}
+
+// A deleted record is handed out as a copy that outlives the list, the found
+// flag says whether there was one, and the list's dump goes into the log.
+TEST(HfsVolume, DeletedRecordsAreCopiedOutAndDumpedIntoTheLog) {
+    ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    BTKey key;
+    key.keyLength = 6 + 2 * 9;
+    key.parentID = 77;
+    key.name = u"gone.file";
+    HFSPlusCatalogRecord stored;
+    stored.recordType = 2;
+    stored.id = 4242;
+    volume.m_deletedCatalog.push_front({key, stored});
+    HFSPlusSearchResult result;
+    HFSPlusCatalogRecord copy;
+    ASSERT_TRUE(volume.FindDeleteCatalog(key, result, copy));
+    EXPECT_EQ(result.found, 1);
+    volume.m_deletedCatalog.clear();
+    EXPECT_EQ(copy.id, 4242u);
+    EXPECT_FALSE(volume.FindDeleteCatalog(key, result, copy));
+    EXPECT_EQ(result.found, 0);
+    HFSPlusExtentRecord extents;
+    EXPECT_FALSE(volume.FindDeleteExtent(key, result, extents));
+
+    volume.m_deletedCatalog.push_front({key, stored});
+    volume.DumpMap();
+    const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
+    const auto begin = log.rfind("###Begin Dump Find Records###");
+    ASSERT_NE(begin, std::string::npos);
+    EXPECT_NE(log.find("parent 77 name gone.file", begin), std::string::npos);
+    EXPECT_NE(log.find("###End Dump Find Records###", begin), std::string::npos);
+}
+
+// Without a builder the catalog walk lists its keys and records into the log;
+// attribute data found outside a tree is never vouched for.
+TEST(HfsQuickSearch, WithoutABuilderTheCatalogIsListedIntoTheLog) {
+    ImageDevice device(TestData() + "/dfvfs/hfsplus.raw");
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    RecordingProgress sink;
+    CHFSPlusQuickFileSystemSearchProgress progress(&sink, false);
+    EXPECT_EQ(QuickSearchVolume(volume, nullptr, progress), 0u);
+    const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
+    EXPECT_NE(log.find("name passwords.txt\n"), std::string::npos);
+    EXPECT_NE(log.find("catalog record type 2 id "), std::string::npos);
+    EXPECT_FALSE(CHFSPlusAttribute::IsValidAttrData(bytes::Bytes()));
 }
 
 TEST(HfsQuickSearch, VolumeIsReleasedOnceByTheSearcher) {

@@ -9,6 +9,7 @@
 #include <QScrollBar>
 #include <QtTest>
 
+#include <memory>
 #include <thread>
 
 using namespace salvor;
@@ -126,6 +127,23 @@ private slots:
         QTEST(int(g.grid()->columnsInGridView()), "columns");
         QTEST(g.grid()->frame().height(), "height");
         QTEST(int(g.grid()->visibleItemRange().first), "rangeStart");
+    }
+
+    // Title and header are only kept; a header that goes away is forgotten,
+    // and the redisplay a resize schedules never outlives the grid.
+    void titleHeaderAndDelayedRefresh() {
+        auto g = std::make_unique<Grid>(QSize(300, 300), 4);
+        QCOMPARE(g->grid()->gridViewTitle(), QString());
+        g->grid()->setGridViewTitle(QStringLiteral("Photos"));
+        QCOMPARE(g->grid()->gridViewTitle(), QStringLiteral("Photos"));
+        auto* header = new QWidget;
+        g->grid()->setHeaderView(header);
+        QCOMPARE(g->grid()->headerView(), header);
+        delete header;
+        QCOMPARE(g->grid()->headerView(), nullptr);
+        g->grid()->setFrame(QRectF(0, 0, 450, 300));
+        g.reset();
+        QTest::qWait(400);
     }
 
     void hitsAndLocations() {
