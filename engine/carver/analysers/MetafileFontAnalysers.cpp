@@ -1,25 +1,15 @@
 #include "engine/carver/analysers/MetafileFontAnalysers.h"
+#include "engine/carver/analysers/PictureWindow.h"
 
 #include <cstring>
 #include <string_view>
-
-namespace {
-
-int Sized(CRawFileInfo& info, const CRawWindow& window, std::uint64_t size, unsigned type) {
-    if (size == 0 || size > window.BytesToDeviceEnd()) return 0;
-    info.m_ullFileSize = size;
-    info.m_eRawFileType = type;
-    return 1;
-}
-
-} // namespace
 
 int FileEMFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (!sector) return 0;
     const CRawWindow window = info.WindowAt(sector);
     const bytes::Bytes h = window.At(0, 60);
     if (h.empty() || std::memcmp(h.data() + 40, " EMF", 4) != 0 || bytes::Le16(h, 58) != 0) return 0;
-    return Sized(info, window, bytes::Le32(h, 48), kEmfType);
+    return BruteForce::SizedWithinDevice(info, window, bytes::Le32(h, 48), kEmfType);
 }
 
 int FileWMFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
@@ -31,7 +21,7 @@ int FileWMFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (std::memcmp(h.data(), kStandard, 4) == 0) {
         if (bytes::Le16(h, 16) != 0) return 0;
         // The size in 16-bit words, doubled in 64 bits.
-        return Sized(info, window, 2 * std::uint64_t{bytes::Le32(h, 6)}, kWmfType);
+        return BruteForce::SizedWithinDevice(info, window, 2 * std::uint64_t{bytes::Le32(h, 6)}, kWmfType);
     }
     static constexpr unsigned char kPlaceable[6] = {0xD7, 0xCD, 0xC6, 0x9A, 0x00, 0x00};
     if (std::memcmp(h.data(), kPlaceable, 6) != 0) return 0;
@@ -40,7 +30,7 @@ int FileWMFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (sum != bytes::Le16(h, 20) || bytes::Le32(h, 16) != 0 || std::memcmp(h.data() + 22, kStandard, 4) != 0 ||
         bytes::Le16(h, 38) != 0)
         return 0;
-    return Sized(info, window, 2 * std::uint64_t{bytes::Le32(h, 28)} + 22, kWmfType);
+    return BruteForce::SizedWithinDevice(info, window, 2 * std::uint64_t{bytes::Le32(h, 28)} + 22, kWmfType);
 }
 
 int FileTTFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
@@ -63,5 +53,5 @@ int FileTTFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
         size += (std::uint64_t{bytes::Be32(tables, 16 * i + 12)} + 3) / 4 * 4;
     }
     if (2 * known < count) return 0;
-    return Sized(info, window, size, kTtfType);
+    return BruteForce::SizedWithinDevice(info, window, size, kTtfType);
 }

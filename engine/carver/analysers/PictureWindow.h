@@ -15,4 +15,13 @@ inline bytes::Bytes HeldBytes(const CRawFileInfo::SearchContext& context, long l
     return context.m_Window.At(offset, n);
 }
 
+// A first-sector size taken as the file's when it is one that fits on the
+// device: sets the record's size and type and answers 1, else 0.
+inline int SizedWithinDevice(CRawFileInfo& info, const CRawWindow& window, std::uint64_t size, unsigned type) {
+    if (size == 0 || size > window.BytesToDeviceEnd()) return 0;
+    info.m_ullFileSize = size;
+    info.m_eRawFileType = type;
+    return 1;
+}
+
 } // namespace BruteForce

@@ -1,18 +1,7 @@
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "engine/carver/analysers/PictureWindow.h"
 
 #include <cstring>
-
-namespace {
-
-// Sets the record when the size is a file that fits on the device.
-int Sized(CRawFileInfo& info, const CRawWindow& window, std::uint64_t size, unsigned type) {
-    if (size == 0 || size > window.BytesToDeviceEnd()) return 0;
-    info.m_ullFileSize = size;
-    info.m_eRawFileType = type;
-    return 1;
-}
-
-} // namespace
 
 int FileBMPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (!sector) return 0;
@@ -21,7 +10,7 @@ int FileBMPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (h.empty() || h[0] != 'B' || h[1] != 'M' || bytes::Le16(h, 6) != 0 || bytes::Le16(h, 8) != 0) return 0;
     const std::uint32_t header = bytes::Le32(h, 14);
     if (header != 40 && header != 124) return 0;
-    return Sized(info, window, bytes::Le32(h, 2), kBmpType);
+    return BruteForce::SizedWithinDevice(info, window, bytes::Le32(h, 2), kBmpType);
 }
 
 bool FileICOAnalyser::IsInvalidIconDirEntry(const unsigned char* entry) {
@@ -44,7 +33,7 @@ int FileICOAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
         size += std::uint64_t{bytes::Le32(entries, 16 * i + 8)} + 16;
     }
     if (size > kMaxSize) return 0;
-    return Sized(info, window, size, kind == 1 ? kIcoType : kCurType);
+    return BruteForce::SizedWithinDevice(info, window, size, kind == 1 ? kIcoType : kCurType);
 }
 
 int FileICNSAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
@@ -54,7 +43,7 @@ int FileICNSAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (h.empty() || std::memcmp(h.data(), "icns", 4) != 0) return 0;
     const std::uint32_t size = bytes::Be32(h, 4);
     if (size > 0xA66666) return 0;
-    return Sized(info, window, size, kIcnsType);
+    return BruteForce::SizedWithinDevice(info, window, size, kIcnsType);
 }
 
 int FileMRWAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
@@ -64,5 +53,5 @@ int FileMRWAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (h.empty() || std::memcmp(h.data(), "\0MRM", 4) != 0) return 0;
     // In 64 bits: the raw data's dimensions multiply past 32 bits easily.
     const std::uint64_t raw = std::uint64_t{h[32]} * bytes::Be16(h, 24) * bytes::Be16(h, 26) / 8;
-    return Sized(info, window, std::uint64_t{bytes::Be32(h, 4)} + raw + 8, kMrwType);
+    return BruteForce::SizedWithinDevice(info, window, std::uint64_t{bytes::Be32(h, 4)} + raw + 8, kMrwType);
 }
