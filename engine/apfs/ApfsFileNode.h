@@ -61,6 +61,10 @@ public:
     void SetDirectory(bool directory);
     // Stores a name read from disk through the naming rules below.
     void SetFileName(const char* name, std::size_t length);
+    // A name given by the engine (a restored recycle-bin name) as it stands.
+    void SetFileName(const char* name) override {
+        if (name) m_name = name;
+    }
     const std::string& Name() const { return m_name; }
     void SetName(std::string name) { m_name = std::move(name); }
     // Nothing for a node that has a size and is not deleted.
