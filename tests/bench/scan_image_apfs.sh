@@ -4,12 +4,7 @@
 # drops a name's leading dot), and the stale-leaf image lists exactly the
 # fixture's deleted entries.
 # Usage: scan_image_apfs.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
-set -euo pipefail
-probe="$1"; src="$2"; fixtures="$3"
-bash "$src/tests/fixtures/make-fixture" apfs_disks "$fixtures"
-bash "$src/tests/fixtures/make-fixture" apfs_stale "$fixtures"
-out="$(mktemp -d)"
-trap 'rm -rf "$out"' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" apfs_disks apfs_stale
 fail() { echo "scan_image apfs: $*" >&2; exit 1; }
 hashes() { (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha256sum | sed 's| \./| |'); }
 
