@@ -165,6 +165,15 @@ TEST_F(ApfsDeepScanTest, StaleLeavesGiveExactlyTheirDeletedFilesAtTheirPaths) {
         EXPECT_EQ(scan->Recover(this->files.at(path), SEARCHER_APFS), sha) << path;
     }
     EXPECT_EQ(files, 2);
+
+    // The device's last blocks, short of a whole group of 16, are tested too.
+    salvor::test::TempDir dir;
+    const std::string moved = salvor::test::CopyOf(FixtureFile("apfs_stale", "stale.raw"), dir, "moved.raw");
+    auto leaf = salvor::test::ReadBytes(moved, 507 * 4096ULL, 4096);
+    ASSERT_TRUE(salvor::test::WriteBytes(moved, 1013 * 4096ULL, leaf));
+    ASSERT_TRUE(salvor::test::WriteBytes(moved, 507 * 4096ULL, std::vector<std::uint8_t>(4096, 0)));
+    Scan(moved);
+    EXPECT_TRUE(found.count({'r', true, "a_directory/stale_copy.txt"}));
 }
 
 TEST_F(ApfsDeepScanTest, TwoContainersGiveTwoRecordsAndTheSecondsNodesAreDeleted) {

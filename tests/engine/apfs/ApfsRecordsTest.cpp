@@ -228,6 +228,10 @@ TEST_F(ApfsReader, OlderCheckpointsMakeDeletedNodesAndStaleNodesNeedTheirOwnPlac
     Bytes live = FsNode(30, 3, btn::kLeaf, {DirRec(2, "again", 21, 4)});
     r->AnalyzeStaleNode(8 * 7, 7, Span(live));
     EXPECT_EQ(Delivered("again"), nullptr);
+    // Far from every other node: distances do not overflow.
+    Bytes far = FsNode(30, 3, btn::kLeaf, {DirRec(2, "stale", 19, 4), DirRec(2, "far", 23, 4)});
+    r->AnalyzeStaleNode(1ULL << 40, 1ULL << 37, Span(far));
+    EXPECT_NE(Delivered("far"), nullptr);
     Bytes root = FsNode(30, 2, btn::kRoot | btn::kLeaf, {DirRec(2, "root-node", 22, 4)});
     r->AnalyzeStaleNode(8 * 40, 40, Span(root));
     EXPECT_EQ(Delivered("root-node"), nullptr) << "only non-root nodes are stale copies";
@@ -253,11 +257,13 @@ TEST_F(ApfsReader, DamagedCountsTablesAndChainsEndQuietly) {
     // entry still yields the block its value slot maps.
     d.Reset();
     SmallContainer(d, good);
-    d.blocks[6] = OmapNode(6, btn::kFixed | btn::kRoot, {8, 6});
     d.blocks[8] = OmapNode(8, btn::kFixed | btn::kLeaf, {7});
     Put(d.blocks[8], btn::kNkeys, std::uint32_t{0});
+    d.blocks[9] = OmapNode(9, btn::kFixed | btn::kLeaf | btn::kRoot, {7, 64, 1000});
+    d.blocks[6] = OmapNode(6, btn::kFixed | btn::kRoot, {8, 6, 9});
     ReadAgain();
     EXPECT_EQ(d.reads[6], 1);
+    EXPECT_EQ(d.reads.count(64) + d.reads.count(1000), 0u) << "addresses past the container are not read";
     EXPECT_NE(Delivered("f"), nullptr);
 
     // Checkpoint chains: a loop, an index past the container, 40 links.
