@@ -24,28 +24,26 @@ namespace {
 
 std::string Disk(const std::string& name) { return FixtureFile("apfs_disks", name); }
 
-// fls -r -p lines as found entries; a name's leading dot is dropped, as the
-// scan drops it.
+// A path with each name's leading dot dropped, as the scan drops it.
+std::string Undotted(const std::string& path) {
+    std::string out, part;
+    std::istringstream parts(path);
+    while (std::getline(parts, part, '/')) {
+        if (!out.empty()) out.push_back('/');
+        out.append(part.size() > 1 && part[0] == '.' ? part.substr(1) : part);
+    }
+    return out;
+}
+
+// fls -r -p lines as found entries.
 Entries ParseFls(const std::string& text) {
     Entries out;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         const auto tab = line.find('\t');
         if (tab == std::string::npos || line.size() < 3) continue;
-        std::string path, part;
-        std::istringstream parts(line.substr(tab + 1));
-        while (std::getline(parts, part, '/'))
-            path += (path.empty() ? "" : "/") + (part.size() > 1 && part[0] == '.' ? part.substr(1) : part);
-        out.insert({line[0] == 'd' ? 'd' : 'r', false, path});
+        out.insert({line[0] == 'd' ? 'd' : 'r', false, Undotted(line.substr(tab + 1))});
     }
-    return out;
-}
-
-std::string Undotted(const std::string& path) {
-    std::string out, part;
-    std::istringstream parts(path);
-    while (std::getline(parts, part, '/'))
-        out += (out.empty() ? "" : "/") + (part.size() > 1 && part[0] == '.' ? part.substr(1) : part);
     return out;
 }
 
@@ -265,7 +263,7 @@ TEST_F(ApfsDeepScanTest, DamagedSampleCopiesScanQuietly) {
         {volOmapRoot + 32, {4, 0}},                                   // a leaf read as an index node
     };
     for (std::size_t i = 0; i < damages.size(); ++i) {
-        const std::string copy = salvor::test::CopyOf(Disk("apfs.raw"), dir, "d" + std::to_string(i) + ".raw");
+        const std::string copy = salvor::test::CopyOf(Disk("apfs.raw"), dir, std::to_string(i).append(".raw"));
         ASSERT_TRUE(salvor::test::WriteBytes(copy, damages[i].offset, damages[i].bytes));
         auto scan = Scan(copy);
         EXPECT_EQ(parts.size(), 1u) << i;
