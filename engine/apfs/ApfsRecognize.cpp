@@ -20,20 +20,29 @@ namespace {
 constexpr std::size_t kFirstPaddrBase = kBlockSize - btn::kInfoSize + kOmapValuePaddr;
 constexpr std::size_t kLabelMax = 32;
 
-// Reads the 4096-byte block at sector first (whole sectors; one sector when
-// the sector is larger than a block) into a zeroed buffer.
-bool ReadAt(IStorageDevice* device, std::uint64_t first, std::vector<std::uint8_t>& out) {
-    const unsigned s = device ? device->GetSectorSize() : 0;
-    if (s < 1 || first > static_cast<std::uint64_t>(INT64_MAX)) return false;
-    const std::size_t sectors = std::max<std::size_t>(1, (kBlockSize + s - 1) / s);
-    out.assign(std::max<std::size_t>(sectors * s, kBlockSize), 0);
-    return device->ReadSector(out.data(), static_cast<long long>(first), static_cast<long long>(sectors)) != 0;
+// Reads the 4096-byte block at byte offset `offset` of the device into out
+// (exactly one block): whole sectors are read, so with sectors larger than a
+// block the block is cut from the sector that holds it.
+bool ReadAt(IStorageDevice* device, std::uint64_t offset, std::vector<std::uint8_t>& out) {
+    const std::uint64_t s = device ? device->GetSectorSize() : 0;
+    if (s < 1) return false;
+    const std::uint64_t first = offset / s, skip = offset % s;
+    const std::uint64_t sectors = (skip + kBlockSize + s - 1) / s;
+    if (first > static_cast<std::uint64_t>(INT64_MAX) || sectors * s > (1u << 20)) return false;
+    std::vector<std::uint8_t> buffer(sectors * s, 0);
+    if (!device->ReadSector(buffer.data(), static_cast<long long>(first), static_cast<long long>(sectors))) return false;
+    out.assign(buffer.begin() + static_cast<std::ptrdiff_t>(skip),
+               buffer.begin() + static_cast<std::ptrdiff_t>(skip + kBlockSize));
+    return true;
 }
 } // namespace
 
 IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice* device, unsigned long long startSector) {
     std::vector<std::uint8_t> b;
-    if (!ReadAt(device, startSector, b)) return nullptr;
+    std::uint64_t offset = 0;
+    if (!device || __builtin_mul_overflow(startSector, std::uint64_t{device->GetSectorSize()}, &offset) ||
+        !ReadAt(device, offset, b))
+        return nullptr;
     const Block block(b.data(), kBlockSize);
     const std::uint16_t type = TypeLow(block);
     if (type < 1 || type > 31 || Subtype(block) > 31 || Le64(block, nx::kMagic) != nx::kMagicAnd4K) return nullptr;
@@ -42,13 +51,13 @@ IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice* device, unsigned long lo
 }
 
 bool APFSRecognize::ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out) {
-    const unsigned s = m_device ? m_device->GetSectorSize() : 0;
-    if (s < 1) return false;
-    std::uint64_t offset = 0, sector = 0;
-    if (__builtin_mul_overflow(block, std::uint64_t{kBlockSize}, &offset) ||
-        __builtin_add_overflow(m_startSector, offset / s, &sector))
+    const std::uint64_t s = m_device ? m_device->GetSectorSize() : 0;
+    std::uint64_t start = 0, offset = 0;
+    if (s < 1 || __builtin_mul_overflow(m_startSector, s, &start) ||
+        __builtin_mul_overflow(block, std::uint64_t{kBlockSize}, &offset) ||
+        __builtin_add_overflow(start, offset, &offset))
         return false;
-    return ReadAt(m_device, sector, out);
+    return ReadAt(m_device, offset, out);
 }
 
 bool APFSRecognize::LabelFromObjectMap(std::uint64_t omap, char* label, int size) {

@@ -237,7 +237,7 @@ void CCompleteRecoveryController::CreateSearchers(IStorageDevice* device, IProgr
         s->SetIProgressSink(sink);
     }
     add(SEARCHER_NTFS, CreateNTFSSearcher());
-    if (auto* s = add(SEARCHER_APFS, CreateAPFSDeepSearcher())) s->SetIProgressSink(sink);
+    add(SEARCHER_APFS, CreateAPFSDeepSearcher());
 }
 
 ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device, IProgress* sink,

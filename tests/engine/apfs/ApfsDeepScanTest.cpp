@@ -125,6 +125,17 @@ TEST_F(ApfsDeepScanTest, RecogniserNamesTheFirstVolumeAndRefusesOtherBlockSizes)
         v->GetLabel(label, sizeof label);
         EXPECT_STREQ(label, c.label.c_str());
     }
+    // Sectors of a block and of two blocks: the block is read whole or cut
+    // from its sector.
+    for (unsigned ss : {4096u, 8192u}) {
+        salvor::test::ImageDevice device(Disk("apfs.raw"), ss);
+        std::unique_ptr<IVolumeAnalyze> v(apfs::CreateAPFSVolumeAnalyze(&device, 0));
+        ASSERT_TRUE(v) << ss;
+        EXPECT_EQ(v->GetTotalSector(), 8112u * 512 / ss);
+        char label[8] = {};
+        v->GetLabel(label, sizeof label);
+        EXPECT_EQ(std::string(label, sizeof label), "apfs_tes") << "at most the buffer, without its NUL";
+    }
     salvor::test::TempDir dir;
     for (auto [off, value] : {std::pair{36u, 8192u}, std::pair{24u, 0x80000000u}}) {
         const std::string copy = salvor::test::CopyOf(Disk("apfs.raw"), dir, "c.raw");
