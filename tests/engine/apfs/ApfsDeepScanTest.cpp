@@ -207,6 +207,26 @@ TEST_F(ApfsDeepScanTest, TwoContainersGiveTwoRecordsAndTheSecondsNodesAreDeleted
     EXPECT_EQ(files.count("passwords.txt"), 1u);
 }
 
+// Without any container superblock the first volume superblock is read as a
+// lone volume, its addresses counted from sector 0 (here the older copies of
+// the volume superblock are gone too).
+TEST_F(ApfsDeepScanTest, AVolumeWithoutItsContainerIsReadAlone) {
+    salvor::test::TempDir dir;
+    const std::string copy = salvor::test::CopyOf(Disk("apfs.raw"), dir, "lone.raw");
+    for (std::uint64_t b : {0, 2, 4, 6, 8, 90, 104})
+        ASSERT_TRUE(salvor::test::WriteBytes(copy, b * 4096, std::vector<std::uint8_t>(4096, 0)));
+    auto scan = Scan(copy);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0]->m_startSector, 0);
+    EXPECT_EQ(parts[0]->GetTotalSectors(), 8112u);
+    EXPECT_EQ(searcher->Containers().begin()->first, 107u * 8);
+    EXPECT_EQ(searcher->Containers().begin()->second->VolumeFolderName(), "apfs_test_0");
+    ASSERT_TRUE(files.count("a_directory/a_file"));
+    EXPECT_FALSE(files.at("a_directory/a_file")->IsDeleted());
+    EXPECT_EQ(scan->Recover(files.at("a_directory/a_file"), SEARCHER_APFS),
+              salvor::test::Sha256Manifest(Disk("apfs.sha256.txt")).at("a_directory/a_file"));
+}
+
 // The searcher alone over a builder that records its calls and keeps the
 // nodes it took after the searcher is gone (run under ASan).
 TEST_F(ApfsDeepScanTest, EndSearchBuildsOnlyWhenAskedAndNodesOutliveTheSearcher) {
