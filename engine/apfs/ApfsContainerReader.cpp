@@ -323,7 +323,8 @@ void APFSContainerReader::HandleDirRecord(const NodeEntry& e, std::uint64_t curr
         LinkToFolder(node, r.parent, static_cast<long long>(current));
     if (m_index != 0 && x.fileId == 2) {
         node->SetParentNodeID(2);
-        if (!m_volumeFolder.empty()) node->SetName(m_volumeFolder);
+        // A name already shown is not changed under the windows reading it.
+        if (!m_volumeFolder.empty() && !node->Has(APFSFileNode::kDelivered)) node->SetName(m_volumeFolder);
     } else if (node->Name().empty()) {
         node->SetDirectory(r.directory);
         node->SetFileName(x.name.data(), x.name.size());
