@@ -121,7 +121,7 @@ void CNTFSQuickSearch::BuildNode(const std::uint8_t* data, std::uint64_t mftByte
     // A deleted file that lost its size and runs may find them in $LogFile.
     if (props->GetFileSize() == 0 && !rec.empty() && !CNTFSFileRecord::IsFolder(rec) &&
         (props->GetState() & CNTFSFileProperties::kStateDeleted))
-        m_log.ReplaceFileRecordInfo(*props, parent);
+        m_log.ReplaceFileRecordInfo(rec, number, *props, parent, &list);
     CNTFSFilePropertiesBuilder::AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(
         *props, static_cast<unsigned>(m_clusterBytes / 512));
     props->SetExtendFileRecordInfoList(list);

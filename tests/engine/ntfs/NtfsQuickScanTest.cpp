@@ -227,22 +227,32 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsRecycleBin,
                                            ScanCase{kVolumes[2], 512}, ScanCase{kVolumes[3], 512},
                                            ScanCase{kVolumes[4], 4096}));
 
-// The log-rebuild variant: the cleared deleted record gets its size and runs
-// back from the image $LogFile holds; everything else is listed as on ntfs_4k.
-TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFileImage) {
+// The log-rebuild variants: the cleared deleted record gets its size and runs
+// back, from the image $LogFile holds (4kl: the recorded size) or from the
+// saved bytes of its $DATA in a record that crosses into the next page (4kp:
+// whole clusters); everything else is listed as on ntfs_4k.
+TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
     const std::string dir = salvor::test::Fixture("ntfs_volumes");
     ASSERT_FALSE(dir.empty());
-    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS), cleared(dir + "/ntfs_4kl.img", 512, FS_NTFS);
+    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS);
     ASSERT_EQ(plain.Run(), 0u);
-    ASSERT_EQ(cleared.Run(), 0u);
-    EXPECT_EQ(Listing(cleared), Listing(plain));
-    const auto nodes = cleared.Nodes();
-    const auto it = nodes.find("gone_big.bin");
-    ASSERT_NE(it, nodes.end());
-    EXPECT_TRUE(it->second->IsDeleted());
-    EXPECT_EQ(it->second->GetFileSize(), 70000);
-    EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS),
-              salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin"));
+    const struct {
+        const char* image;
+        long long size;
+        std::string sha;
+    } cases[] = {{"ntfs_4kl", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")},
+                 {"ntfs_4kp", 18 * 4096, salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")}};
+    for (const auto& k : cases) {
+        FsScan cleared(dir + "/" + k.image + ".img", 512, FS_NTFS);
+        ASSERT_EQ(cleared.Run(), 0u);
+        auto expected = Listing(plain);
+        expected["gone_big.bin"] = std::to_string(k.size) + " *";
+        EXPECT_EQ(Listing(cleared), expected) << k.image;
+        const auto nodes = cleared.Nodes();
+        const auto it = nodes.find("gone_big.bin");
+        ASSERT_NE(it, nodes.end());
+        EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS), k.sha) << k.image;
+    }
 }
 
 // A record page of $LogFile with log records at the given offsets, each
@@ -289,7 +299,9 @@ TEST_F(NtfsQuickScan, HostileLogPagesAreWalkedWithinThePage) {
     }
 }
 
-// The samples: the finder takes every page of $LogFile (as icat reads it).
+// The samples: the finder takes every page of $LogFile (as icat reads it),
+// and walks the log records, keeps the FILE images and the saved bytes that
+// ntfs_logwalk.py finds there.
 TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
     for (const VolumeCase& c : kVolumes) {
         if (!c.sample) continue;
@@ -300,7 +312,12 @@ TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
         CNTFSQuickSearch searcher;
         searcher.SetDirecotryTreeBuilder(&builder);
         EXPECT_EQ(searcher.QuickSearchFiles(v.device.get(), &progress), 0u) << c.name;
-        EXPECT_EQ(searcher.LogFinder().GetLogPageCount() * 4096, ReadText(v.Oracle("logfile")).size()) << c.name;
+        const CFindFileFromLogFile& log = searcher.LogFinder();
+        EXPECT_EQ(log.GetLogPageCount() * 4096, ReadText(v.Oracle("logfile")).size()) << c.name;
+        std::ostringstream walk;
+        walk << "pages " << log.GetLogPageCount() << " records " << log.RecordCount() << " images "
+             << log.ImageCount() << " saved " << log.SavedCount() << "\n";
+        EXPECT_EQ(walk.str(), ReadText(v.Oracle("logwalk.txt"))) << c.name;
     }
 }
 
