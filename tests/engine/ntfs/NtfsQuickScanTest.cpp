@@ -171,6 +171,33 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     }
 }
 
+// $MFT's attribute list names extension records whose pieces claim the whole
+// volume again, from past the $MFT's allocated size and over its own VCNs
+// (ntfs_4kx): each range is read once, so the scan reads less than the
+// volume and lists as on ntfs_4k. A piece over clusters already taken is
+// left out too.
+TEST_F(NtfsQuickScan, MftPiecesNamedAgainAreReadOnce) {
+    const std::string dir = salvor::test::Fixture("ntfs_volumes");
+    ASSERT_FALSE(dir.empty());
+    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS), crafted(dir + "/ntfs_4kx.img", 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    ASSERT_EQ(crafted.Run(), 0u);
+    EXPECT_EQ(Listing(crafted), Listing(plain));
+    EXPECT_EQ(crafted.Nodes().size(), plain.Nodes().size());
+
+    salvor::test::ImageDevice device(dir + "/ntfs_4kx.img");
+    salvor::test::RecordingBuilder builder;
+    salvor::test::RecordingProgress progress;
+    CNTFSQuickSearch searcher;
+    searcher.SetDirecotryTreeBuilder(&builder);
+    EXPECT_EQ(searcher.QuickSearchFiles(&device, &progress), 0u);
+    EXPECT_EQ(searcher.MftRuns().GetTotalClusters(), 111);
+    EXPECT_LT(device.SectorsRead(), device.GetTotalSectors());
+
+    const auto runs = CNTFSQuickSearch::TakeEachRangeOnce({{4, 0, 50}, {20, 50, 10}, {300, 50, 100}}, 111);
+    EXPECT_EQ(runs.Runs(), (std::vector<CDataRun>{{4, 0, 50}, {300, 50, 61}}));
+}
+
 // A stop before the first run gives no nodes and the final record at the total.
 TEST_F(NtfsQuickScan, StopBeforeTheFirstRun) {
     Volume v(kVolumes[0]);
