@@ -1,5 +1,6 @@
 #include "engine/ntfs/NtfsLogFile.h"
 
+#include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/ntfs/NtfsFileNode.h"
 
@@ -33,7 +34,8 @@ void CFindFileFromLogFile::Reset() {
     m_images.clear();
     m_saved.clear();
     m_sorted = true;
-    m_walker = CLogRecordWalker([this](bytes::Bytes record, std::uint64_t length) { TakeRecord(record, length); });
+    m_walker =
+        CLogRecordWalker([this](bytes::Bytes record, std::uint64_t length) { TakeRecord(record, length); });
 }
 
 void CFindFileFromLogFile::SetGeometry(std::uint64_t clusterBytes, std::uint32_t recordSize) {
@@ -51,14 +53,16 @@ bool CFindFileFromLogFile::ReadBytes(std::uint64_t byte, std::uint8_t* out, std:
     const std::uint64_t first = byte / sector, last = (byte + n + sector - 1) / sector;
     if (last > static_cast<std::uint64_t>(std::max<long long>(m_device->GetTotalSectors(), 0))) return false;
     std::vector<std::uint8_t> raw((last - first) * sector);
-    if (m_device->ReadSector(raw.data(), static_cast<long long>(first), static_cast<long long>(last - first)) == 0)
+    if (m_device->ReadSector(raw.data(), static_cast<long long>(first),
+                             static_cast<long long>(last - first)) == 0)
         return false;
     std::memcpy(out, raw.data() + (byte - first * sector), n);
     return true;
 }
 
-bool CFindFileFromLogFile::Init(IStorageDevice* device, const CNTFSDataRunList& mftRuns, std::uint64_t clusterBytes,
-                                std::uint32_t recordSize, long long clusterOrigin) {
+bool CFindFileFromLogFile::Init(IStorageDevice* device, const CNTFSDataRunList& mftRuns,
+                                std::uint64_t clusterBytes, std::uint32_t recordSize,
+                                long long clusterOrigin) {
     Reset();
     if (!device || clusterBytes == 0 || recordSize < 512 || recordSize > ntfs::kMaxRecordSize) return false;
     m_device = device;
@@ -69,7 +73,8 @@ bool CFindFileFromLogFile::Init(IStorageDevice* device, const CNTFSDataRunList& 
     const long long lcn = mftRuns.GetLCN(static_cast<long long>(at / clusterBytes));
     std::vector<std::uint8_t> rec(recordSize);
     if (lcn < 0 || static_cast<std::uint64_t>(lcn) > ~std::uint64_t{0} / clusterBytes - 1 ||
-        !ReadBytes(static_cast<std::uint64_t>(lcn) * clusterBytes + at % clusterBytes, rec.data(), rec.size()))
+        !ReadBytes(static_cast<std::uint64_t>(lcn) * clusterBytes + at % clusterBytes, rec.data(),
+                   rec.size()))
         return false;
     if (!CMetaFileRecordTypeAnalyzer::IsValidLogFileRecord(rec)) return false;
     CNTFSDataRunList runs;
@@ -122,9 +127,10 @@ void CFindFileFromLogFile::TakeRecord(bytes::Bytes rec, std::uint64_t length) {
         if (at <= static_cast<std::uint64_t>(kMaxLL)) number = static_cast<long long>(at);
     }
     m_sorted = false;
-    m_saved.push_back({number, bytes::Le16(rec, kRecordOffset), attributeOffset,
-                       std::vector<std::uint8_t>(rec.begin() + static_cast<std::ptrdiff_t>(dataAt),
-                                                 rec.begin() + static_cast<std::ptrdiff_t>(dataAt + dataLength))});
+    m_saved.push_back(
+        {number, bytes::Le16(rec, kRecordOffset), attributeOffset,
+         std::vector<std::uint8_t>(rec.begin() + static_cast<std::ptrdiff_t>(dataAt),
+                                   rec.begin() + static_cast<std::ptrdiff_t>(dataAt + dataLength))});
 }
 
 void CFindFileFromLogFile::TakePage(std::span<std::uint8_t> page, bool visit) {
@@ -139,7 +145,8 @@ void CFindFileFromLogFile::Analyzer() {
     for (const CDataRun& r : m_logRuns.Runs()) {
         const std::uint64_t start = static_cast<std::uint64_t>(r.lcn) * m_clusterBytes;
         const std::uint64_t bytes = static_cast<std::uint64_t>(r.length) * m_clusterBytes;
-        for (std::uint64_t off = 0; off + kPage <= bytes; off += kPage) at.push_back(start + off);
+        for (std::uint64_t off = 0; off + kPage <= bytes; off += kPage)
+            at.push_back(start + off);
     }
     // The log wraps: the last page's last record may go on in page 4.
     std::vector<std::uint8_t> pages(kPagesPerRead * kPage);
@@ -147,9 +154,11 @@ void CFindFileFromLogFile::Analyzer() {
     // The first four pages are the restart area. Consecutive pages are read together.
     for (std::size_t i = 4; i < at.size();) {
         std::size_t n = 1;
-        while (n < kPagesPerRead && i + n < at.size() && at[i + n] == at[i] + n * kPage) ++n;
+        while (n < kPagesPerRead && i + n < at.size() && at[i + n] == at[i] + n * kPage)
+            ++n;
         if (ReadBytes(at[i], pages.data(), n * kPage)) {
-            for (std::size_t k = 0; k < n; ++k) TakePage(std::span(pages).subspan(k * kPage, kPage));
+            for (std::size_t k = 0; k < n; ++k)
+                TakePage(std::span(pages).subspan(k * kPage, kPage));
         } else {
             for (std::size_t k = 0; k < n; ++k) {
                 const bool read = ReadBytes(at[i + k], pages.data(), kPage);
@@ -182,8 +191,9 @@ void CFindFileFromLogFile::RebuildRuns(ntfs::Bytes record, long long number, boo
         std::vector<const Saved*> picks;
         for (auto it = first; it != last; ++it)
             if (it->recordOffset == offset && it->data.size() > least) picks.push_back(&*it);
-        std::stable_sort(picks.begin(), picks.end(),
-                         [](const Saved* a, const Saved* b) { return a->attributeOffset < b->attributeOffset; });
+        std::stable_sort(picks.begin(), picks.end(), [](const Saved* a, const Saved* b) {
+            return a->attributeOffset < b->attributeOffset;
+        });
         // Each piece goes to its place in the attribute, unless it would pass the record.
         std::vector<std::uint8_t> patched(rec.begin(), rec.end());
         std::size_t end = 0;
@@ -205,7 +215,8 @@ void CFindFileFromLogFile::RebuildRuns(ntfs::Bytes record, long long number, boo
 namespace {
 // Pieces merged by VCN: overlaps are cut, holes between pieces become sparse
 // runs. Empty when a run passes the device or the clusters overflow.
-CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters, std::uint64_t clusterBytes) {
+CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters,
+                            std::uint64_t clusterBytes) {
     pieces.Sort();
     CNTFSDataRunList out;
     long long next = 0;
@@ -218,8 +229,9 @@ CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceCluster
             r.vcn = next;
             r.length -= cut;
         }
-        if (r.lcn >= 0 && (static_cast<std::uint64_t>(r.lcn) > deviceClusters ||
-                           static_cast<std::uint64_t>(r.length) > deviceClusters - static_cast<std::uint64_t>(r.lcn)))
+        if (r.lcn >= 0 &&
+            (static_cast<std::uint64_t>(r.lcn) > deviceClusters ||
+             static_cast<std::uint64_t>(r.length) > deviceClusters - static_cast<std::uint64_t>(r.lcn)))
             return {};
         if (r.vcn > next) out.AddRun({-1, next, r.vcn - next});
         out.AddRun(r);
@@ -231,7 +243,8 @@ CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceCluster
 } // namespace
 
 bool CFindFileFromLogFile::ReplaceFileRecordInfo(ntfs::Bytes record, long long number, CNTFSFileProperties& p,
-                                                 long long parent, const CExtendFileRecordInfoList* extensions) {
+                                                 long long parent,
+                                                 const CExtendFileRecordInfoList* extensions) {
     const Image* match = nullptr;
     for (const Image& image : m_images) {
         if (std::strcmp(image.properties->GetFileName(), p.GetFileName()) != 0) continue;
@@ -260,7 +273,8 @@ bool CFindFileFromLogFile::ReplaceFileRecordInfo(ntfs::Bytes record, long long n
         std::size_t taken = 0;
         for (const auto& e : *extensions) {
             if (taken == kMaxExtensions) break;
-            if (e.startSector < 0 || static_cast<std::uint64_t>(e.startSector) > ~std::uint64_t{0} / 2 / sector ||
+            if (e.startSector < 0 ||
+                static_cast<std::uint64_t>(e.startSector) > ~std::uint64_t{0} / 2 / sector ||
                 !ReadBytes(static_cast<std::uint64_t>(e.startSector) * sector + e.offsetInSector, ext.data(),
                            ext.size(), false))
                 continue;
@@ -271,25 +285,22 @@ bool CFindFileFromLogFile::ReplaceFileRecordInfo(ntfs::Bytes record, long long n
     std::uint64_t deviceClusters = ~std::uint64_t{0};
     if (sector > 0 && m_clusterBytes > 0) {
         const auto total = static_cast<std::uint64_t>(std::max<long long>(m_device->GetTotalSectors(), 0));
-        deviceClusters = m_clusterBytes >= sector ? total / (m_clusterBytes / sector)
-                                                  : total * (sector / m_clusterBytes);
+        deviceClusters =
+            m_clusterBytes >= sector ? total / (m_clusterBytes / sector) : total * (sector / m_clusterBytes);
     }
     const CNTFSDataRunList runs =
         m_clusterBytes > 0 ? MergeByVcn(pieces, deviceClusters, m_clusterBytes) : CNTFSDataRunList{};
     long long clusters = 0;
-    IDataRunList* rebuilt = BuildNonResidentDataRunListfromNTFSDataRunList(runs, &clusters);
+    Owned<IDataRunList> rebuilt(BuildNonResidentDataRunListfromNTFSDataRunList(runs, &clusters));
     if (!match) {
         if (!rebuilt) return false;
-        p.SetDataRunList(rebuilt);
-        rebuilt->Release();
+        p.SetDataRunList(rebuilt.get());
         p.SetFileSize(clusters * static_cast<long long>(m_clusterBytes));
         return true;
     }
-    IDataRunList* chosen = rebuilt ? rebuilt : match->properties->GetDataRunList();
-    if (chosen) {
-        p.SetDataRunList(chosen);
-        chosen->Release();
-    }
+    const Owned<IDataRunList> chosen(rebuilt ? std::move(rebuilt)
+                                             : Owned<IDataRunList>(match->properties->GetDataRunList()));
+    if (chosen) p.SetDataRunList(chosen.get());
     p.SetFileSize(match->properties->GetFileSize());
     return true;
 }

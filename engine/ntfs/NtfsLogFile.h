@@ -56,8 +56,8 @@ public:
     // the defaults of every size of volume in use).
     static constexpr std::uint64_t kMaxLogBytes = 256ull << 20;
     // The log record fields of saved record bytes, from the record's start.
-    static constexpr std::size_t kDataOffset = 56, kDataLength = 58, kRecordOffset = 64, kAttributeOffset = 66,
-                                 kClusterBlockOffset = 68, kTargetVcn = 72;
+    static constexpr std::size_t kDataOffset = 56, kDataLength = 58, kRecordOffset = 64,
+                                 kAttributeOffset = 66, kClusterBlockOffset = 68, kTargetVcn = 72;
 
 private:
     struct Image {

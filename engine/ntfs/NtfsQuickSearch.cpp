@@ -109,10 +109,12 @@ bool CNTFSQuickSearch::ReadMftRecord(std::uint64_t byte) {
     const CNTFSFileRecord held(rec);
     const ntfs::Bytes data = held.FindAttibute(ntfs::ATTR_DATA, 0);
     long long clusters = 0;
-    if (!data.empty() && !CNTFSFileRecordAttribute::IsResident(data) && CNTFSFileRecordAttribute::GetStartVCN(data) == 0) {
+    if (!data.empty() && !CNTFSFileRecordAttribute::IsResident(data) &&
+        CNTFSFileRecordAttribute::GetStartVCN(data) == 0) {
         const long long allocated = CNTFSFileRecordAttribute::GetAllocSizeofAttribute(data);
         if (allocated > 0)
-            clusters = static_cast<long long>((static_cast<std::uint64_t>(allocated) + m_clusterBytes - 1) / m_clusterBytes);
+            clusters = static_cast<long long>((static_cast<std::uint64_t>(allocated) + m_clusterBytes - 1) /
+                                              m_clusterBytes);
     }
     m_mft = TakeEachRangeOnce(all, clusters);
     return !m_mft.IsEmpty();

@@ -34,12 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     finder.SetGeometry(size % 2 ? 4096 : 512u << (size % 5), size % 3 ? 1024 : 4096);
     std::vector<std::uint8_t> last(pages.end() - kPage, pages.end());
     finder.TakePage(last, false);
-    for (std::size_t i = 0; i < n; ++i) finder.TakePage(std::span(pages).subspan(i * kPage, kPage));
+    for (std::size_t i = 0; i < n; ++i)
+        finder.TakePage(std::span(pages).subspan(i * kPage, kPage));
     // Every record takes 48 bytes of a page's data at least, one more goes on from before.
     if (finder.RecordCount() > n * ((kPage - 64) / 48 + 1)) __builtin_trap();
     std::unique_ptr<CNTFSFileProperties> p(CNTFSFileProperties::Create());
     p->SetState(CNTFSFileProperties::kStateDeleted);
-    finder.ReplaceFileRecordInfo(bytes::Bytes(data, size).first(std::min<std::size_t>(size, 1024)), data[0], *p, -1);
+    finder.ReplaceFileRecordInfo(bytes::Bytes(data, size).first(std::min<std::size_t>(size, 1024)), data[0],
+                                 *p, -1);
     if (p->GetFileSize() < 0) __builtin_trap();
     return 0;
 }

@@ -242,7 +242,8 @@ TEST(NtfsDamage, LogRecordsAcrossPages) {
     auto page = [](std::initializer_list<std::pair<unsigned, std::uint32_t>> records) {
         Buf p(4096, 0);
         Put(Put(p, 0, 0x44524352, 4), 4, 40 | 9 << 16, 4);
-        for (auto [off, client] : records) Put(Put(Put(p, off, off, 8), off + 24, client, 4), 8, off, 8);
+        for (auto [off, client] : records)
+            Put(Put(Put(p, off, off, 8), off + 24, client, 4), 8, off, 8);
         return Seal(p, 40, 8);
     };
     using Seen = std::vector<std::pair<std::size_t, std::uint64_t>>;
@@ -261,12 +262,14 @@ TEST(NtfsDamage, LogRecordsAcrossPages) {
             // Zeros read as records where nothing was carried are left out.
             if (bytes::Le64(r, 0) != 0) seen.emplace_back(r.size(), length);
         });
-        for (Buf p : c.pages) walker.TakePage(p);
+        for (Buf p : c.pages)
+            walker.TakePage(p);
         EXPECT_EQ(seen, c.seen);
     }
     // The wrap: the last page only sets up what goes on in the first.
     Seen seen;
-    CLogRecordWalker walker([&](bytes::Bytes r, std::uint64_t length) { seen.emplace_back(r.size(), length); });
+    CLogRecordWalker walker(
+        [&](bytes::Bytes r, std::uint64_t length) { seen.emplace_back(r.size(), length); });
     Buf last = shorter, first = page({{232, 0}});
     walker.TakePage(last, false);
     walker.TakePage(first);

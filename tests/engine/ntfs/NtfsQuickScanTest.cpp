@@ -267,8 +267,10 @@ TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
         const char* image;
         long long size;
         std::string sha;
-    } cases[] = {{"ntfs_4kl", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")},
-                 {"ntfs_4kp", 18 * 4096, salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")}};
+    } cases[] = {
+        {"ntfs_4kl", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")},
+        {"ntfs_4kp", 18 * 4096,
+         salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")}};
     for (const auto& k : cases) {
         FsScan cleared(dir + "/" + k.image + ".img", 512, FS_NTFS);
         ASSERT_EQ(cleared.Run(), 0u);
