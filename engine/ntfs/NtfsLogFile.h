@@ -43,7 +43,8 @@ public:
     // Gives a record of size 0 its content back. `record` is the FILE record
     // as read (number: its MFT record number), `parent` the parent folder's
     // record number its properties builder reported, `extensions` its
-    // extension records. An image with the same name and parent (else the
+    // extension records (their sectors are device sectors, read as they
+    // stand). An image with the same name and parent (else the
     // same name alone) gives its size; runs come from the record's $DATA
     // rebuilt with the saved log bytes, else from the image. Without an image
     // only a deleted file is rebuilt, its size then whole clusters. False
