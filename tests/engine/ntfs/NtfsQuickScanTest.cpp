@@ -286,7 +286,10 @@ TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
 
 // A record page of $LogFile with log records at the given offsets, each
 // {offset, client data length, FILE image at client byte 40}; sector ends fixed up.
-std::vector<std::uint8_t> LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records) {
+// `raw` pastes whole log records {offset, bytes} as they are.
+std::vector<std::uint8_t>
+LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records,
+        const std::vector<std::pair<unsigned, std::vector<std::uint8_t>>>& raw = {}) {
     std::vector<std::uint8_t> page(4096, 0);
     std::memcpy(page.data(), "RCRD", 4);
     page[4] = 40, page[6] = 9;
@@ -296,6 +299,7 @@ std::vector<std::uint8_t> LogPage(const std::vector<std::tuple<unsigned, std::ui
         std::memcpy(&page[off + 24], &length, 4);
         if (image && off + 93 <= 4096) std::memcpy(&page[off + 88], "FILE0", 5);
     }
+    for (const auto& [off, bytes] : raw) std::copy(bytes.begin(), bytes.end(), page.begin() + off);
     page[40] = 1;
     for (unsigned i = 1; i <= 8; ++i) {
         page[40 + 2 * i] = page[i * 512 - 2], page[41 + 2 * i] = page[i * 512 - 1];
@@ -326,6 +330,57 @@ TEST_F(NtfsQuickScan, HostileLogPagesAreWalkedWithinThePage) {
         EXPECT_EQ(scan.Run(), 0u);
         EXPECT_EQ(Listing(scan), Listing(plain));
     }
+}
+
+// Saved bytes that cannot apply to the cleared record of ntfs_4kp are left
+// out: bytes that would pass the record's end, bytes for the next record, and
+// bytes whose VCN x cluster bytes wraps round to its number. Each would give
+// it one cluster; it is rebuilt as without them.
+TEST_F(NtfsQuickScan, SavedBytesThatCannotApplyAreLeftOut) {
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    const std::string dir = salvor::test::Fixture("ntfs_volumes");
+    long long number = -1;
+    for (const auto& [inode, names] : FlsNames(v.Oracle("img"), 0))
+        if (names.count("gone_big.bin")) number = inode;
+    ASSERT_GT(number, 0);
+    const CNTFSFileRecord record(v.ReadRecord(number));
+    const unsigned a = CNTFSFileRecord::GetAttributeOffset(record.Data(), ntfs::ATTR_DATA, 0);
+    ASSERT_LT(a, 1024u);
+    // Its $DATA from the last VCN on, mapping one cluster at cluster 1.
+    std::vector<std::uint8_t> saved(record.Data().begin() + a + 24, record.Data().begin() + a + 72);
+    std::fill(saved.begin() + 40, saved.end(), 0);
+    saved[40] = 0x11, saved[41] = 1, saved[42] = 1;
+    const auto logRecord = [&](std::uint64_t lsn, std::uint64_t vcn, std::uint16_t block, std::uint16_t at) {
+        std::vector<std::uint8_t> r(88, 0);
+        const auto put = [&](std::size_t off, std::uint64_t value, unsigned n) {
+            for (unsigned i = 0; i < n; ++i) r[off + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        };
+        put(0, lsn, 8), put(24, 40 + saved.size(), 4), put(56, 40, 2), put(58, saved.size(), 2);
+        put(64, a, 2), put(66, at, 2), put(68, block, 2), put(72, vcn, 8);
+        r.insert(r.end(), saved.begin(), saved.end());
+        return r;
+    };
+    const std::uint64_t at = static_cast<std::uint64_t>(number) * 1024;
+    const std::uint64_t vcn = at / 4096, block = at % 4096 / 512;
+    CNTFSDataRunList log;
+    ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), log, false, nullptr));
+    FsScan plain(dir + "/ntfs_4kp.img", 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    salvor::test::TempDir tmp;
+    const std::string copy = salvor::test::CopyOf(dir + "/ntfs_4kp.img", tmp, "p.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(
+        copy, static_cast<std::uint64_t>(log.Runs().at(0).lcn) * v.clusterBytes + 6 * 4096,
+        LogPage({}, {{64, logRecord(7, vcn, block, 1000)},
+                     {200, logRecord(8, vcn + (block + 2) / 8, (block + 2) % 8, 24)},
+                     {336, logRecord(9, vcn + (1ull << 52), block, 24)}})));
+    FsScan scan(copy, 512, FS_NTFS);
+    ASSERT_EQ(scan.Run(), 0u);
+    EXPECT_EQ(Listing(scan), Listing(plain));
+    const auto nodes = scan.Nodes(), before = plain.Nodes();
+    ASSERT_TRUE(nodes.count("gone_big.bin") && before.count("gone_big.bin"));
+    EXPECT_EQ(scan.Recover(nodes.find("gone_big.bin")->second, SEARCHER_NTFS),
+              plain.Recover(before.find("gone_big.bin")->second, SEARCHER_NTFS));
 }
 
 // The samples: the finder takes every page of $LogFile (as icat reads it),
