@@ -299,7 +299,8 @@ LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records,
         std::memcpy(&page[off + 24], &length, 4);
         if (image && off + 93 <= 4096) std::memcpy(&page[off + 88], "FILE0", 5);
     }
-    for (const auto& [off, bytes] : raw) std::copy(bytes.begin(), bytes.end(), page.begin() + off);
+    for (const auto& [off, bytes] : raw)
+        std::copy(bytes.begin(), bytes.end(), page.begin() + off);
     page[40] = 1;
     for (unsigned i = 1; i <= 8; ++i) {
         page[40 + 2 * i] = page[i * 512 - 2], page[41 + 2 * i] = page[i * 512 - 1];
@@ -354,7 +355,8 @@ TEST_F(NtfsQuickScan, SavedBytesThatCannotApplyAreLeftOut) {
     const auto logRecord = [&](std::uint64_t lsn, std::uint64_t vcn, std::uint16_t block, std::uint16_t at) {
         std::vector<std::uint8_t> r(88, 0);
         const auto put = [&](std::size_t off, std::uint64_t value, unsigned n) {
-            for (unsigned i = 0; i < n; ++i) r[off + i] = static_cast<std::uint8_t>(value >> (8 * i));
+            for (unsigned i = 0; i < n; ++i)
+                r[off + i] = static_cast<std::uint8_t>(value >> (8 * i));
         };
         put(0, lsn, 8), put(24, 40 + saved.size(), 4), put(56, 40, 2), put(58, saved.size(), 2);
         put(64, a, 2), put(66, at, 2), put(68, block, 2), put(72, vcn, 8);
@@ -364,7 +366,8 @@ TEST_F(NtfsQuickScan, SavedBytesThatCannotApplyAreLeftOut) {
     const std::uint64_t at = static_cast<std::uint64_t>(number) * 1024;
     const std::uint64_t vcn = at / 4096, block = at % 4096 / 512;
     CNTFSDataRunList log;
-    ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), log, false, nullptr));
+    ASSERT_TRUE(
+        CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), log, false, nullptr));
     FsScan plain(dir + "/ntfs_4kp.img", 512, FS_NTFS);
     ASSERT_EQ(plain.Run(), 0u);
     salvor::test::TempDir tmp;
