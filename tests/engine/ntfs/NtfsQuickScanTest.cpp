@@ -353,14 +353,14 @@ TEST_F(NtfsQuickScan, SavedBytesThatCannotApplyAreLeftOut) {
     std::fill(saved.begin() + 40, saved.end(), 0);
     saved[40] = 0x11, saved[41] = 1, saved[42] = 1;
     const auto logRecord = [&](std::uint64_t lsn, std::uint64_t vcn, std::uint16_t block, std::uint16_t at) {
-        std::vector<std::uint8_t> r(88, 0);
+        std::vector<std::uint8_t> r(88 + saved.size(), 0);
         const auto put = [&](std::size_t off, std::uint64_t value, unsigned n) {
             for (unsigned i = 0; i < n; ++i)
                 r[off + i] = static_cast<std::uint8_t>(value >> (8 * i));
         };
         put(0, lsn, 8), put(24, 40 + saved.size(), 4), put(56, 40, 2), put(58, saved.size(), 2);
         put(64, a, 2), put(66, at, 2), put(68, block, 2), put(72, vcn, 8);
-        r.insert(r.end(), saved.begin(), saved.end());
+        std::copy(saved.begin(), saved.end(), r.begin() + 88);
         return r;
     };
     const std::uint64_t at = static_cast<std::uint64_t>(number) * 1024;
