@@ -45,6 +45,8 @@ int CNTFSSearchController::PreparetoSearch() {
     m_pendingFileSector = -1;
     m_pendingIndex.clear();
     m_pendingIndexSector = -1;
+    m_pendingRestart.clear();
+    m_pendingRestartSector = -1;
     if (m_builder) m_builder->AddSearcherInfo(SEARCHER_NTFS, 5);
     return 1;
 }
@@ -56,6 +58,18 @@ int CNTFSSearchController::AnalyzeBlock(long long first, long long count) {
     // What a failed read leaves is not taken for anything.
     if (!m_device->ReadSector(block, first, count))
         std::fill(m_block.begin(), m_block.begin() + static_cast<std::ptrdiff_t>(count * m_ss), 0);
+    // A restart page cut by the last block's end, completed by this block.
+    if (m_pendingRestartSector >= 0) {
+        const std::size_t held = m_pendingRestart.size();
+        const std::size_t missing = CLogFileAnalyzer::kPageBytes - held;
+        if (first == m_pendingRestartSector + static_cast<long long>(held / m_ss) &&
+            static_cast<std::size_t>(count) * m_ss >= missing) {
+            m_pendingRestart.insert(m_pendingRestart.end(), block, block + missing);
+            if (CLogFileAnalyzer::IsValidRSTRRecord(m_pendingRestart)) m_log->AnalyzeRSTRRecord(m_pendingRestartSector);
+        }
+        m_pendingRestart.clear();
+        m_pendingRestartSector = -1;
+    }
     for (long long i = 0; i < count; ++i) {
         const long long s = first + i;
         const std::uint8_t* p = block + static_cast<std::size_t>(i) * m_ss;
@@ -64,6 +78,8 @@ int CNTFSSearchController::AnalyzeBlock(long long first, long long count) {
             AnalyzeNTFSDBRSector(s, p);
         else if (p[0] == 'R' && CLogFileAnalyzer::IsValidRSTRRecord({p, w}))
             m_log->AnalyzeRSTRRecord(s);
+        else if (w < CLogFileAnalyzer::kPageBytes && std::memcmp(p, "RSTR", 4) == 0 && m_pendingRestartSector < 0)
+            m_pendingRestart.assign(p, p + w), m_pendingRestartSector = s;
         else
             AnalyzeIndexRecord(s, p, w);
         AnalyzeNTFSFileRecordSector(s, p, w);

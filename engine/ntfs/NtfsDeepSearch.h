@@ -78,6 +78,8 @@ private:
     std::vector<std::uint8_t> m_pendingIndex;
     long long m_pendingIndexSector = -1;
     long long m_pendingIndexSectors = 0;
+    std::vector<std::uint8_t> m_pendingRestart;
+    long long m_pendingRestartSector = -1;
     // The kept partitions, in order, once the search has ended.
     std::vector<NtfsCandidate> m_kept;
 };
