@@ -4,6 +4,7 @@
 #include "engine/ntfs/NtfsIndexRecord.h"
 #include "engine/ntfs/NtfsLogFile.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -290,7 +291,7 @@ bool CCommonFileRecordPositionInfo::Restore(ntfs::Bytes& from) {
     in >> r.m_first >> r.m_count;
     // An empty run has no sector; a run's records must all have sectors.
     in.Check(r.m_first >= -1 && r.m_count >= 0 && (r.m_first == -1) == (r.m_count == 0) &&
-             r.m_count <= (std::numeric_limits<long long>::max() - r.m_first) / 2);
+             r.m_count <= (std::numeric_limits<long long>::max() - std::max(r.m_first, 0LL)) / 2);
     if (!in.Done(from)) return false;
     *this = r;
     return true;
