@@ -3,6 +3,8 @@
 // damaged forms refused), and the matchers' sector bookkeeping and boot-sector
 // readings of the deep search.
 #include "engine/ntfs/NtfsDeepSearch.h"
+#include "engine/ntfs/NtfsDeepTree.h"
+#include "tests/support/fs_Scan.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
 
 #include <gtest/gtest.h>
@@ -230,6 +232,51 @@ TEST(NtfsDeepSearchBoot, PrimaryAndBackupBootSectors) {
     };
     EXPECT_EQ(scan({100, 100 + T}), (std::vector<std::pair<long long, std::uint32_t>>{{100, 3}}));
     EXPECT_EQ(scan({100 + T}), (std::vector<std::pair<long long, std::uint32_t>>{{100, 2}, {100 + T, 1}}));
+}
+
+// Records of one $MFT handed over: the walk from the root, the folders it
+// missed with their children, then the rest. Each node goes to the builder
+// once; a refused one is released once (the sanitizers watch both).
+TEST(NtfsDeepTree, EveryRecordIsHandedOnce) {
+    const auto record = [](long long number, long long parent, bool folder) {
+        NtfsFoundRecord r;
+        ntfs::RecordStream saved = {12, folder ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0};
+        for (long long v : {number * 2, parent, number})
+            for (int i = 0; i < 8; ++i) saved.push_back(static_cast<std::uint8_t>(static_cast<unsigned long long>(v) >> (8 * i)));
+        ntfs::Bytes in(saved);
+        EXPECT_TRUE(r.info.Restore(in));
+        CNTFSFilePropertiesStruct s;
+        s.name = "n" + std::to_string(number);
+        s.attribute = folder ? CNTFSFileProperties::kAttrDirectory : 0;
+        r.properties.reset(CNTFSFileProperties::Create());
+        r.properties->Init(s);
+        return r;
+    };
+    const auto build = [&](int refuseFrom, bool handRest) {
+        std::vector<NtfsFoundRecord> records;
+        records.push_back(record(30, 100, true)); // a lost folder
+        records.push_back(record(40, 30, true));  // its child, a lost folder too
+        records.push_back(record(50, 40, false));
+        records.push_back(record(60, 7, false)); // under a metafile folder
+        records.push_back(record(70, 5, false)); // in the root
+        records.push_back(record(80, 90, true)); // two folders each the other's parent
+        records.push_back(record(90, 80, true));
+        salvor::test::RecordingBuilder builder;
+        builder.refuseFrom = refuseFrom;
+        CMFTDirectoryTreeBuilder::BuildDirectoryTree(records, &builder, 3, handRest);
+        std::set<IFileNode*> distinct(builder.nodes.begin(), builder.nodes.end());
+        EXPECT_EQ(distinct.size(), builder.nodes.size());
+        std::map<long long, long long> parents;
+        for (IFileNode* n : builder.nodes) {
+            parents[n->GetCurrentNodeID()] = n->GetParentNodeID();
+            EXPECT_EQ(dynamic_cast<CFileNode*>(n)->GetBelongedPartition(), 3);
+        }
+        return parents;
+    };
+    EXPECT_EQ(build(-1, true),
+              (std::map<long long, long long>{{30, 100}, {40, 30}, {50, 40}, {60, 7}, {70, 5}, {80, 90}, {90, 80}}));
+    EXPECT_EQ(build(-1, false).count(60), 0u);
+    EXPECT_EQ(build(2, true).size(), 2u);
 }
 
 } // namespace
