@@ -146,6 +146,21 @@ TEST_F(NtfsDeepScan, MbrZeroedFindsEveryPartitionAndEveryFile) {
         // Deleted, compressed, sparse and fragmented files; in the first, a
         // deleted file whose record lost its runs, rebuilt from $LogFile.
         EXPECT_GT(d.ExpectManifest(j, Disk("p" + n + ".sha256.txt"), Disk("p" + n + ".fls.txt")), 300);
+        // Recycled files show the names their index files record.
+        const auto manifest = salvor::test::Sha256Manifest(Disk("p" + n + ".sha256.txt"));
+        const std::string listing = salvor::test::ReadText(Disk("p" + n + ".fls.txt"));
+        for (const auto& [stored, shown] : {std::pair{"$RAB12CD.docx", "Quarterly report.docx"},
+                                            std::pair{"$RXY34EF.txt", "old notes.txt"}}) {
+            const auto at = listing.find(std::string("/") + stored + "\n");
+            ASSERT_NE(at, std::string::npos) << stored;
+            const auto line = listing.rfind('\n', at) + 1;
+            const long long inode = std::stoll(listing.substr(listing.find_first_of("0123456789", line)));
+            ASSERT_TRUE(d.byRecord.count({j, inode})) << stored;
+            IFileNode* node = d.byRecord.at({j, inode});
+            EXPECT_STREQ(node->GetFileName(), shown);
+            const std::string bin = "$Recycle.Bin/S-1-5-21-3623811015-3361044348-30300820-1001/";
+            EXPECT_EQ(d.scan->Recover(node, SEARCHER_NTFS), manifest.at(bin + stored)) << stored;
+        }
     }
 }
 
