@@ -234,6 +234,31 @@ TEST(NtfsDeepSearchBoot, PrimaryAndBackupBootSectors) {
     EXPECT_EQ(scan({100 + T}), (std::vector<std::pair<long long, std::uint32_t>>{{100, 2}, {100 + T, 1}}));
 }
 
+// Calls out of order are refused, not fatal.
+TEST(NtfsDeepSearchContract, RefusesCallsItCannotServe) {
+    Volume v(kVolumes[2]);
+    ASSERT_TRUE(v.device);
+    CNTFSSearchController s;
+    EXPECT_EQ(s.PreparetoSearch(), 0) << "no device, no block size";
+    EXPECT_EQ(s.AnalyzeBlock(0, 8), 0);
+    s.SetDevice(nullptr);
+    s.SetBlockSize(-4);
+    EXPECT_EQ(s.PreparetoSearch(), 0);
+    s.SetDevice(v.device.get());
+    s.SetBlockSize(64);
+    ASSERT_EQ(s.PreparetoSearch(), 1);
+    EXPECT_EQ(s.AnalyzeBlock(0, 65), 0) << "a block past the block size";
+    EXPECT_EQ(s.AnalyzeBlock(-1, 8), 0);
+    EXPECT_EQ(s.AnalyzeBlock(0, 64), 1);
+    // Asked with too little room, it only counts.
+    for (long long b = 64; b < 65536; b += 64) s.AnalyzeBlock(b, 64);
+    s.EndSearch(1);
+    CSearchedPartitionInfo* one = nullptr;
+    ASSERT_GE(s.GetSearchedPartitionInfo(&one, 0), 1);
+    EXPECT_EQ(one, nullptr);
+    s.EndSearch(1); // a second end finds nothing to do
+}
+
 // Records of one $MFT handed over: the walk from the root, the folders it
 // missed with their children, then the rest. Each node goes to the builder
 // once; a refused one is released once (the sanitizers watch both).
