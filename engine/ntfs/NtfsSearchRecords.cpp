@@ -10,6 +10,17 @@
 #include <limits>
 
 namespace {
+// Runs that name real clusters: a positive length, a VCN and an LCN (or
+// sparse) in range, the end representable. Damaged mapping pairs decode to
+// others, and records holding them are refused.
+bool SoundRun(const CDataRun& r) {
+    long long end = 0;
+    return r.lcn >= -1 && r.vcn >= 0 && r.length > 0 && !__builtin_add_overflow(r.vcn, r.length, &end);
+}
+bool SoundRuns(const CNTFSDataRunList& runs) {
+    return runs.Runs().size() <= ntfs::kMaxRestoredRuns && std::all_of(runs.Runs().begin(), runs.Runs().end(), SoundRun);
+}
+
 // Tags of the saved forms (the metafile records take 1 to 5).
 enum : std::uint8_t {
     kTagMft = 10,
@@ -66,9 +77,7 @@ public:
         for (std::uint32_t i = 0; i < n && m_ok; ++i) {
             CDataRun r;
             *this >> r.lcn >> r.vcn >> r.length;
-            long long end = 0;
-            if (r.lcn < -1 || r.vcn < 0 || r.length <= 0 || __builtin_add_overflow(r.vcn, r.length, &end))
-                return Fail();
+            if (!SoundRun(r)) return Fail();
             runs.AddRun(r);
         }
         return *this;
@@ -144,7 +153,7 @@ bool CMetaFileInfo::InitFromBuffer(const CNTFSFileRecord& record, long long sect
     if (!record.IsValid()) return false;
     CNTFSDataRunList runs;
     CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecord(record, runs, false, nullptr);
-    if (runs.IsEmpty()) return false;
+    if (runs.IsEmpty() || !SoundRuns(runs)) return false;
     m_runs = std::move(runs);
     m_sector = sector;
     m_lsn = static_cast<std::int64_t>(record.GetLogFileSequenceNumber());
@@ -195,7 +204,7 @@ bool CMFTInfo::InitFromBuffer(const CNTFSFileRecord& record, long long sector, u
     if (!found || spc == 0) return false;
     CNTFSDataRunList runs;
     CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecord(record, runs, false, nullptr);
-    if (runs.IsEmpty()) return false;
+    if (runs.IsEmpty() || !SoundRuns(runs)) return false;
     m_spc = static_cast<std::uint8_t>(spc);
     m_runs = std::move(runs);
     m_sector = sector;
@@ -313,7 +322,7 @@ bool CFolderIndexAllocationInfo::InitFromBuffer(ntfs::Bytes buffer, long long se
     CNTFSDataRunList runs;
     CNTFSFileRecordDataRunsAttribute::GetDataRunList(ia, runs);
     const unsigned spc = CNTFSFileRecordDataRunsAttribute::GetSectorsPerCluster(ia, sectorSize);
-    if (runs.IsEmpty() || spc == 0) return false;
+    if (runs.IsEmpty() || spc == 0 || !SoundRuns(runs)) return false;
     std::uint32_t hasXp = 0, xp = 0;
     if (record.HasXPNumberOfthisMFTRecord()) {
         hasXp = 1;
