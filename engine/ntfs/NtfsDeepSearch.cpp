@@ -16,6 +16,9 @@ constexpr long long kWindowSectors = 16;
 // INDX records and folders kept: enough for any volume in use, bounded on
 // a device that holds little else.
 constexpr std::size_t kMaxIndexFinds = 4 * ntfs::kMaxFinds;
+// Runs of FILE records kept (a whole MFT in a few thousand pieces is one
+// run each): bounded where records lie scattered over a large device.
+constexpr std::size_t kMaxPositions = 8 * ntfs::kMaxFinds;
 
 bool HasFileMagic(const std::uint8_t* p) { return std::memcmp(p, "FILE", 4) == 0; }
 bool HasIndexMagic(const std::uint8_t* p) { return std::memcmp(p, "INDX", 4) == 0; }
@@ -232,7 +235,7 @@ void CNTFSSearchController::AnalyzeFolderFileRecordHavingIndexAllocation(long lo
     auto [it, end] = m_indexRecords.equal_range(number);
     for (; it != end; ++it) IndexConfirms(it->second.sector, it->second.vcn, *folder);
     m_folders.emplace(number, std::move(folder));
-    m_positions.emplace_back(s);
+    if (m_positions.size() < kMaxPositions) m_positions.emplace_back(s);
 }
 
 void CNTFSSearchController::AnalyzeNormalFileRecord(long long s, const CNTFSFileRecord& record) {
@@ -240,7 +243,7 @@ void CNTFSSearchController::AnalyzeNormalFileRecord(long long s, const CNTFSFile
         m_log->IsaMetaFileRecordNotNeedtoCount(record))
         return;
     if (!m_positions.empty() && m_positions.back().Merge(s)) return;
-    m_positions.emplace_back(s);
+    if (m_positions.size() < kMaxPositions) m_positions.emplace_back(s);
 }
 
 // ---- the end ----------------------------------------------------------------
