@@ -271,7 +271,7 @@ TEST(NtfsDeepTree, EveryRecordIsHandedOnce) {
         ntfs::Bytes in(saved);
         EXPECT_TRUE(r.info.Restore(in));
         CNTFSFilePropertiesStruct s;
-        s.name = "n" + std::to_string(number);
+        s.name = folder ? "folder" : "file";
         s.attribute = folder ? CNTFSFileProperties::kAttrDirectory : 0;
         r.properties.reset(CNTFSFileProperties::Create());
         r.properties->Init(s);
