@@ -41,6 +41,10 @@ ResultCode DeepScan(IStorageDevice* device, unsigned long long* nodes);
 // the nodes found.
 void RunDeepScanBenchmark(benchmark::State& state, const std::string& image);
 
+// The same image read sequentially in 4 MiB blocks through the same kind of
+// device, for comparison: MB/s and peak memory.
+void RunSequentialReadBenchmark(benchmark::State& state, const std::string& image);
+
 // Builds (or reuses) a fixture of tests/fixtures into the build tree and
 // answers the path of one of its files, or "" when it cannot be made.
 std::string FixtureFile(const std::string& fixture, const std::string& file);
