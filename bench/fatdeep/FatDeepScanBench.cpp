@@ -7,16 +7,13 @@
 // pseudo-random data up to 1 GiB; SALVOR_BENCH_IMAGE names another image.
 #include "bench/common/BenchSupport.h"
 #include "engine/carver/CarverRegistration.h"
-#include "engine/device/StorageDevices.h"
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/all/AllLibraries.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
