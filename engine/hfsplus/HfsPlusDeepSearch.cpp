@@ -26,6 +26,11 @@ constexpr std::size_t kJournalHeaderBytes = 44;
 // Blocks are examined in pieces of at most this many bytes, whatever block
 // size the caller asks for.
 constexpr std::size_t kMaxChunkBytes = 4u << 20;
+// Each opened volume holds its catalog in memory (up to 256 MiB): the volumes
+// of one scan together hold no more than this, however many headers a
+// damaged or crafted disk shows. Real disks stay far below it.
+constexpr std::uint64_t kCatalogBudget = 1ull << 30;
+constexpr std::uint64_t kMaxCatalogCache = 256ull << 20;
 
 bool IsZero(const std::uint8_t* p, std::size_t n) {
     return std::all_of(p, p + n, [](std::uint8_t b) { return b == 0; });
@@ -52,6 +57,7 @@ bool CHFSPlusCompleteFileSystemSearchController::UsableSectorSize() const {
 
 int CHFSPlusCompleteFileSystemSearchController::PreparetoSearch() {
     m_partitions.clear();
+    m_catalogBytes = 0;
     if (m_builder) m_builder->AddSearcherInfo(SEARCHER_HFSPLUS, kRootFolderId);
     if (!m_device || !UsableSectorSize()) return 1;
     std::vector<std::uint8_t> first(m_sectorSize);
@@ -307,6 +313,12 @@ bool CHFSPlusCompleteFileSystemSearchController::OpenVolume(CompleteSearchPatiti
     // itself is the same thing only for a volume at sector 0.
     record.partitionDevice = std::make_unique<CPartitionVirtualVolumeDevice>(m_device, record.startSector,
                                                                              record.sectorCount);
+    const HFSPlusVolumeHeader& h = *record.header;
+    const std::uint64_t catalog =
+        std::min({std::uint64_t{h.catalogFile.totalBlocks} * h.blockSize, kMaxCatalogCache,
+                  static_cast<std::uint64_t>(record.sectorCount) * m_sectorSize});
+    if (catalog > kCatalogBudget - m_catalogBytes) return false;
+    m_catalogBytes += catalog;
     auto volume = std::make_unique<CHFSPlusVolume>(record.partitionDevice.get(), false);
     if (volume->GetLastError() != 0) return false;
     record.volume = std::move(volume);

@@ -98,6 +98,7 @@ private:
     std::vector<std::uint8_t> m_readable; // per buffered sector: 1 when it was read
     ResultCode m_result = 0;
     IProgress* m_sink = nullptr;
+    std::uint64_t m_catalogBytes = 0; // catalogs of the volumes opened so far
 };
 
 ICompleteFileSystemSearchController* CreateHFSPlusSearcher();
