@@ -36,6 +36,13 @@ bool IsZero(const std::uint8_t* p, std::size_t n) {
     return std::all_of(p, p + n, [](std::uint8_t b) { return b == 0; });
 }
 bool HasSignature(const std::uint8_t* p) { return p[0] == 'H' && (p[1] == '+' || p[1] == 'X'); }
+// A node descriptor the search takes: a leaf of height 1 or a header node of
+// height 0 (index and map nodes hold nothing a file can be made from).
+bool IsNodeCandidate(const std::uint8_t* p) {
+    if (p[12] != 0 || p[13] != 0) return false;
+    const auto kind = static_cast<std::int8_t>(p[8]);
+    return (kind == kLeafNode && p[9] == 1) || (kind == kHeaderNode && p[9] == 0);
+}
 } // namespace
 
 CompleteSearchPatition::CompleteSearchPatition() = default;
@@ -131,6 +138,10 @@ int CHFSPlusCompleteFileSystemSearchController::AnalyzeBlock(long long firstSect
                 ++s;
                 continue;
             }
+            if (!IsNodeCandidate(at)) {
+                ++s;
+                continue;
+            }
             // A node is read only from sectors that were read.
             std::size_t readable = 0;
             while (static_cast<long long>(i + readable) < buffered && m_readable[i + readable] &&
@@ -223,11 +234,7 @@ bool CHFSPlusCompleteFileSystemSearchController::TestJournalHeader(long long sec
 
 long long CHFSPlusCompleteFileSystemSearchController::TestBTreeNode(long long sector, const std::uint8_t* at,
                                                                     std::size_t available, long long remaining) {
-    const std::int8_t kind = static_cast<std::int8_t>(at[8]);
-    const std::uint8_t height = at[9];
-    if (at[12] != 0 || at[13] != 0) return 0;
-    // Index and map nodes hold nothing a file can be made from.
-    if (!((kind == kLeafNode && height == 1) || (kind == kHeaderNode && height == 0))) return 0;
+    if (!IsNodeCandidate(at)) return 0;
     for (std::size_t size = m_sectorSize; size <= kMaxNode && size <= available; size *= 2) {
         if (!CHFSPlusBTNode::IsValidNode(at, size)) continue;
         AnalyzeNode(sector, at, size);
