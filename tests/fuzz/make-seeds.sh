@@ -194,6 +194,18 @@ ls -la "$corpus"/*/ | head -60
 "$here/../../bench/hostile/make-crafted.sh" "$WORK/crafted" 256
 cp "$WORK/crafted/fatdir_256k.img" "$corpus/fat_deepscan_fuzz/crafted_fatdir.img"
 cp "$WORK/crafted/exfatdir_256k.img" "$corpus/exfat_deepscan_fuzz/crafted_exfatdir.img"
+
+# ---- HFS+ deep scan: disks cut from the hfs_deep fixture (no root needed) ------
+# The GPT disk to the end of its volume's journal (the catalog, attributes and
+# journal follow the files' data: 396 blocks of 4096 bytes); the xorriso image
+# without its map, to 1 MiB; the lone volume to the same end, a size the target
+# reads with 4096-byte sectors.
+mkdir -p "$corpus/hfsplus_deepscan_fuzz"
+"$root/tests/fixtures/make-fixture" hfs_deep "$WORK/fixtures"
+deep="$WORK/fixtures/hfs_deep"
+head -c $((40 * 512 + 396 * 4096)) "$deep/gpt40.img" > "$corpus/hfsplus_deepscan_fuzz/gpt40_cut.img"
+head -c $((1024 * 1024 - 512)) "$deep/apm_zeroed.img" > "$corpus/hfsplus_deepscan_fuzz/xorriso_apm_zeroed_cut.img"
+head -c $((396 * 4096)) "$deep/alone.img" > "$corpus/hfsplus_deepscan_fuzz/alone_4096_cut.img"
 fi
 
 # ---- NTFS volumes for ntfs_quickscan_fuzz (bash make-seeds.sh ntfs: only these) --
