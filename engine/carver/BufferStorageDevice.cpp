@@ -8,6 +8,7 @@
 bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned long long firstSector,
                                             unsigned sectorSize, unsigned sectorsPerBlock, unsigned blocks) {
     Close();
+    m_ullHits = 0;
     m_pDevice = device;
     m_nSectorSize = sectorSize ? sectorSize : 512;
     m_llFirstSector = firstSector;
@@ -71,6 +72,7 @@ int CBufferStorageDevice::ReadSector(void* buffer, long long firstSector, long l
     if (!inside || TouchesUnreadable(pos, static_cast<std::uint64_t>(count)))
         return m_pDevice ? m_pDevice->ReadSector(buffer, firstSector, count) : 0;
     const std::uint64_t first = std::min<std::uint64_t>(static_cast<std::uint64_t>(count), m_nCapacity - pos);
+    ++m_ullHits;
     auto* out = static_cast<unsigned char*>(buffer);
     std::memcpy(out, m_pRing.data() + pos * m_nSectorSize, first * m_nSectorSize);
     std::memcpy(out + first * m_nSectorSize, m_pRing.data(),

@@ -21,6 +21,8 @@ public:
     int IsFullBuffer() const { return m_bInit && m_llHeldSectors == m_nCapacity; }
     unsigned long long GetDeviceStartSector() const { return m_llFirstSector; }
     unsigned long long GetHeldSectors() const { return m_llHeldSectors; }
+    // Reads served from memory since InitBufferDevice.
+    unsigned long long GetHits() const { return m_ullHits; }
 
     int Open(char*) override { return 1; }
     int Close() override;
@@ -50,4 +52,5 @@ private:
     unsigned m_bInit = 0;
     IStorageDevice* m_pDevice = nullptr;
     unsigned m_nSectorSize = 512;
+    unsigned long long m_ullHits = 0;
 };

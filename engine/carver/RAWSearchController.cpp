@@ -6,6 +6,7 @@
 #include "engine/common/FormatTable.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -14,6 +15,15 @@
 namespace {
 
 bool Continue() { return CNotifyCenter::Instance().isContinue(); }
+
+using Clock = std::chrono::steady_clock;
+
+// Adds the time since `from` to `seconds`; answers now.
+Clock::time_point Lap(Clock::time_point from, double& seconds) {
+    const Clock::time_point now = Clock::now();
+    seconds += std::chrono::duration<double>(now - from).count();
+    return now;
+}
 
 // The analyser's test of a sector found through a key.
 bool Accepts(IRawFileAnalyser* a, unsigned char* sector, CRawFileInfo& blank, unsigned ss, long long s,
@@ -66,6 +76,7 @@ int CRAWSearchController::PreparetoSearch() {
     DropAll();
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     if (m_pTreeBuilder) registry->ReinitAnalyzeList();
+    BuildLookup();
     m_mapFileManager.clear();
     m_state = CRawCarveState{};
     m_labels = std::make_unique<CLABELRAWTreeBuilder>(m_state);
@@ -112,10 +123,28 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
     return true;
 }
 
+void CRAWSearchController::BuildLookup() {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    std::vector<std::vector<Keyed>> byKey(0x10000);
+    for (const auto& [key, a] : registry->GetAnalyserMap(0))
+        if (a) byKey[key & 0xFFFF].push_back({key, true, a});
+    for (const auto& [key, a] : registry->GetAnalyserMultimap(0))
+        if (a) byKey[key].push_back({key, false, a});
+    m_lookupStart.assign(0x10001, 0);
+    m_lookup.clear();
+    for (std::size_t k = 0; k < byKey.size(); ++k) {
+        m_lookupStart[k] = static_cast<std::uint32_t>(m_lookup.size());
+        m_lookup.insert(m_lookup.end(), byKey[k].begin(), byKey[k].end());
+    }
+    m_lookupStart[0x10000] = static_cast<std::uint32_t>(m_lookup.size());
+    m_keyless.clear();
+    for (IRawFileAnalyser* a : registry->GetAnalyserList(0))
+        if (a) m_keyless.push_back(a);
+}
+
 IRawFileAnalyser* CRAWSearchController::FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank,
                                                      const CRawWindow& window, long long s, long long windowStart,
                                                      long long windowEnd) {
-    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     // Each analyser asked gets a blank record of its own; most sectors ask none.
     auto fresh = [&]() -> CRawFileInfo& {
         blank.emplace();
@@ -123,18 +152,25 @@ IRawFileAnalyser* CRAWSearchController::FindAnalyser(unsigned char* sector, std:
         return *blank;
     };
     const unsigned k4 = bytes::Le32(bytes::Bytes(sector, 4), 0);
-    // A sector starting with four zero bytes is offered to the keyless analysers only.
-    if (k4 != 0) {
-        auto& map = registry->GetAnalyserMap(0);
-        if (auto it = map.find(k4);
-            it != map.end() && Accepts(it->second, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd))
-            return it->second;
-        auto range = registry->GetAnalyserMultimap(0).equal_range(static_cast<unsigned short>(k4 & 0xFFFF));
-        for (auto it = range.first; it != range.second; ++it)
-            if (Accepts(it->second, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd)) return it->second;
+    // A sector starting with four zero bytes is offered to the keyless
+    // analysers only. Otherwise the analyser of the whole four-byte key is
+    // asked first (keys are distinct: at most one), then those of the first
+    // two bytes in their order, as the registry's map and multimap would.
+    if (k4 != 0 && !m_lookupStart.empty()) {
+        const Keyed* begin = m_lookup.data() + m_lookupStart[k4 & 0xFFFF];
+        const Keyed* end = m_lookup.data() + m_lookupStart[(k4 & 0xFFFF) + 1];
+        for (const Keyed* e = begin; e != end; ++e)
+            if (e->whole && e->key == k4) {
+                if (Accepts(e->analyser, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd))
+                    return e->analyser;
+                break;
+            }
+        for (const Keyed* e = begin; e != end; ++e)
+            if (!e->whole && Accepts(e->analyser, sector, fresh(), m_nSectorSize, s, windowStart, windowEnd))
+                return e->analyser;
     }
-    for (IRawFileAnalyser* a : registry->GetAnalyserList(0))
-        if (a && a->AnalyseBuffer(sector, fresh()) != 0) return a;
+    for (IRawFileAnalyser* a : m_keyless)
+        if (a->AnalyseBuffer(sector, fresh()) != 0) return a;
     return nullptr;
 }
 
@@ -165,6 +201,7 @@ CRawFileInfo* CRAWSearchController::AddRawFileInfoToList(std::unique_ptr<CRawFil
         // The oldest streaming record makes room; it stays pending, to be
         // sized at the end.
         if (m_active.size() >= kMaxActive) {
+            if (m_pCounters) ++m_pCounters->evictions;
             m_active.front()->record->WillBeRemove(sector, s);
             m_active.erase(m_active.begin());
         }
@@ -205,10 +242,7 @@ void CRAWSearchController::SizeDeferredFromRing() {
 }
 
 int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
-    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
-    if (registry->GetAnalyserMap(0).empty() && registry->GetAnalyserMultimap(0).empty() &&
-        registry->GetAnalyserList(0).empty())
-        return 1;
+    if (m_lookup.empty() && m_keyless.empty()) return 1;
     if (m_pBlockBuffer.empty() || !m_pDevice || m_nSectorsPerBlock == 0 || first < 0 || sectorCount <= 0) return 1;
     // Never more than a block: the buffer holds one.
     const long long count = std::min<long long>(sectorCount, m_nSectorsPerBlock);
@@ -237,6 +271,8 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         // followed still see every sector.
         const bool used = skip && m_pBitmap->GetBit(s / unit);
         if (!used && !Continue()) break;
+        const bool counting = m_pCounters != nullptr;
+        Clock::time_point at = counting ? Clock::now() : Clock::time_point{};
         std::optional<CRawFileInfo> blank;
         IRawFileAnalyser* analyser = used ? nullptr : FindAnalyser(p, blank, window, s, windowStart, windowEnd);
         std::unique_ptr<CRawFileInfo> record = analyser ? CreateRawFileInfo(*blank, s, analyser) : nullptr;
@@ -246,9 +282,16 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         } else if (record) {
             created = AddRawFileInfoToList(std::move(record), p, s);
         }
+        if (counting) {
+            at = Lap(at, m_pCounters->lookupSeconds);
+            ++m_pCounters->sectors;
+            m_pCounters->activeSum += m_active.size();
+            m_pCounters->activeMax = std::max<unsigned long long>(m_pCounters->activeMax, m_active.size());
+        }
         if (m_active.empty()) continue;
         auto context = CRawFileInfo::SearchContext::For(p, ss, windowStart, windowEnd, &window);
         CalcRawFileSize(p, created, s, context);
+        if (counting) Lap(at, m_pCounters->activeSeconds);
     }
 
     std::memcpy(m_pBlockBuffer.data(), current, half);
@@ -262,6 +305,7 @@ void CRAWSearchController::EndSearch(int build) {
     // Without building nothing is filed; the held records go at once, so none
     // outlives the analysers of a carve that starts after this one.
     if (!build) return DropAll();
+    const Clock::time_point started = m_pCounters ? Clock::now() : Clock::time_point{};
     // After a stop nothing more is read: what is sized is filed, the rest dropped.
     bool stopped = !Continue();
     for (HeldList::iterator it : m_active) it->record->WillBeRemove(nullptr, -1);
@@ -287,6 +331,10 @@ void CRAWSearchController::EndSearch(int build) {
         File(r);
     }
     m_listPending.clear();
+    if (m_pCounters) {
+        Lap(started, m_pCounters->endSearchSeconds);
+        m_pCounters->ringHits = m_BufferDevice.GetHits();
+    }
     std::printf("--------------%s:%d:--------\n", "EndSearch", 436);
     std::fflush(stdout);
     CNotifyCenter::Instance().Reset();

@@ -8,11 +8,22 @@
 #include "engine/common/FileTypeManager.h"
 #include "engine/include/SearchInterfaces.h"
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
 #include <optional>
 #include <vector>
+
+// What one carve spent and held, for measuring the carver; filled only when
+// asked for (the clock is read around every sector's lookup then).
+struct CarveCounters {
+    double lookupSeconds = 0;    // finding the analyser of each sector
+    double activeSeconds = 0;    // showing each sector to the streaming records
+    double endSearchSeconds = 0; // sizing and filing what was held at the end
+    unsigned long long sectors = 0, activeSum = 0, activeMax = 0, evictions = 0;
+    unsigned long long ringHits = 0; // sizer reads served by the ring of recent blocks
+};
 
 class CRAWSearchController : public ICompleteFileSystemSearchController {
 public:
@@ -37,6 +48,8 @@ public:
     void SetBitmap(TBitmap* bitmap) override { m_pBitmap = bitmap; }
     void SetFileSectorMap(std::map<long long, unsigned>* map) override { m_pFileSectorMap = map; }
     TBitmap* GetBitmap() override { return m_pBitmap; }
+    // Counts into counters (null: stops counting); they must outlive the carve.
+    void SetCounters(CarveCounters* counters) { m_pCounters = counters; }
 
 private:
     // A candidate the carver holds, with the analyser that made it (a record
@@ -59,6 +72,8 @@ private:
     // Files a sized record (cut at the device's end); false when it has no tree.
     bool File(CRawFileInfo& record);
     void DropAll();
+    // The registry's set 0 flattened for the per-sector lookup (see m_lookup).
+    void BuildLookup();
 
     CFileTypeManager m_FileTypeManager;
     std::map<int, std::unique_ptr<CRAWFileManager>> m_mapFileManager;
@@ -78,5 +93,19 @@ private:
     IProgress* m_pProgress = nullptr;
     unsigned m_nSectorSize = 512;
     unsigned long long m_llTotalSectors = 0;
+    // By a sector's first two bytes (little-endian): the analysers of the
+    // registry's map whose four-byte key starts with them, then those of its
+    // multimap, in the registry's order; entries [m_lookupStart[k],
+    // m_lookupStart[k + 1]). The same analysers the registry holds, without a
+    // tree search per sector.
+    struct Keyed {
+        unsigned key;
+        bool whole; // from the map: the four-byte key must match
+        IRawFileAnalyser* analyser;
+    };
+    std::vector<std::uint32_t> m_lookupStart;
+    std::vector<Keyed> m_lookup;
+    std::vector<IRawFileAnalyser*> m_keyless;
+    CarveCounters* m_pCounters = nullptr;
 };
 
