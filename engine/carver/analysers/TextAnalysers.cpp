@@ -132,8 +132,11 @@ int FileUnicodeHTMAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* d
     RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
     const unsigned char* h = file.Fetch(0, 512);
     if (!h || !FileHTMAnalyser::AcceptsUtf16(bytes::Bytes(h, 512))) return 0;
+    // The root element, with or without attributes.
     bool found = false;
-    for (unsigned at = 2; at <= 498 && !found; at += 2) found = SameWideNoCase(h + at, "<HTML>", 6);
+    for (unsigned at = 2; at <= 498 && !found; at += 2)
+        found = SameWideNoCase(h + at, "<HTML", 5) && h[at + 11] == 0 &&
+                (h[at + 10] == '>' || h[at + 10] == ' ' || h[at + 10] == '\n' || h[at + 10] == '\r');
     if (!found) return 0;
     unsigned long long pos = 14;
     for (; pos < kWalkLimit; pos += 2) {
