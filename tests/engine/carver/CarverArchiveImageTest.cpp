@@ -43,7 +43,8 @@ std::vector<Placed> Manifest(const std::string& path) {
 }
 
 std::vector<std::uint8_t> Sample(const Placed& p) {
-    const std::string path = FixtureFile("archive_samples", p.file);
+    static const std::string dir = Fixture("archive_samples");
+    const std::string path = dir + "/" + p.file;
     EXPECT_EQ(Sha256File(path), p.sha) << p.file;
     std::ifstream in(path, std::ios::binary);
     return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

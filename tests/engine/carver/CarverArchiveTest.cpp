@@ -25,7 +25,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 Bytes Sample(const char* name) {
-    std::ifstream in(salvor::test::FixtureFile("archive_samples", name), std::ios::binary);
+    static const std::string dir = salvor::test::Fixture("archive_samples");
+    std::ifstream in(dir + "/" + name, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
