@@ -305,6 +305,9 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     more.push_back('\n');
     more.push_back('\n');
     EXPECT_EQ(Classic(mbox, Padded(more, 512)).size, more.size());
+    // Without either end pattern the walk runs on, here to the device's end.
+    const Bytes open = Padded(Text("From a@b Mon Dec  7 08:00:00 2026\n\nno end\n"), 512, 3);
+    EXPECT_EQ(Classic(mbox, open).size, open.size());
 }
 
 TEST(CarverArchive, StreamOnlyAndSmallFormats) {
@@ -330,6 +333,11 @@ TEST(CarverArchive, StreamOnlyAndSmallFormats) {
     RawSpeed::JKSAnalyser jks;
     const Bytes store = Sample("y.jks");
     EXPECT_EQ(StreamOf(jks, Padded(store, 4096), 4096), static_cast<long long>(store.size()));
+    // Without a classic sizer, a record removed unfinished keeps no size.
+    auto unfinished = Record(jks, store);
+    unfinished->WillBeRemove(nullptr, -1);
+    EXPECT_EQ(unfinished->m_pAnalyser->GetRawFileSize(*unfinished, nullptr), 0);
+    EXPECT_EQ(unfinished->m_ullFileSize, 0u);
 
     // A StuffIt 5 archive whose size field is 0: the stream takes the limit,
     // cut to the data present; the classic sizer keeps no size.
