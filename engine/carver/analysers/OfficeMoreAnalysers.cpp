@@ -122,26 +122,28 @@ int CMDBRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lo
     const long long page = FileMDBAnalyser::kPage;
     if (d < static_cast<long long>(m_ullMinSize + m_ullMinSizeExtra) || d % page) return 2;
     if (d > kCap) return Settle(static_cast<unsigned long long>(d), s, "_");
-    const auto end = [&] {
-        const long long size = m_nEmptyRun ? d - static_cast<long long>(m_nEmptyRun - 1) * page : d;
+    // The file ends where its run of empty pages began: this page counts in
+    // the run when it is empty itself.
+    const auto end = [&](bool emptyHere) {
+        const long long size = d - static_cast<long long>(m_nEmptyRun - (emptyHere ? 1 : 0)) * page;
         return Settle(static_cast<unsigned long long>(size), s, "_");
     };
     if (!m_bPageWalk) return context.m_nTrailingZero >= 9 ? Settle(static_cast<unsigned long long>(d), s, "_") : 2;
     const unsigned type = sector[0] | unsigned{sector[1]} << 8;
     if (type == 0) {
         ++m_nEmptyRun;
-        return m_nEmptyRun < 36 && !m_bEndSeen ? 2 : end();
+        return m_nEmptyRun < 36 && !m_bEndSeen ? 2 : end(true);
     }
     if (type >= 0x0101 && type <= 0x0109) {
         m_nEmptyRun = 0;
-        return m_bEndSeen ? end() : 2;
+        return m_bEndSeen ? end(false) : 2;
     }
     m_bEndSeen = true;
     if (d == page) {
         m_bPageWalk = false;
         return 2;
     }
-    return end();
+    return end(false);
 }
 
 } // namespace RawSpeed

@@ -286,6 +286,10 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     Bytes then = mdb;
     then.insert(then.end(), 4096, 0x77); // a page of another kind ends it
     EXPECT_EQ(StreamOf(access, Padded(then, 512), 512), static_cast<long long>(mdb.size()));
+    Bytes gap = mdb;
+    gap.resize(mdb.size() + 3 * 4096, 0); // empty pages, then another kind
+    gap.insert(gap.end(), 4096, 0x77);
+    EXPECT_EQ(StreamOf(access, Padded(gap, 512), 512), static_cast<long long>(mdb.size()));
     Bytes empty = mdb;
     empty.resize(mdb.size() + 40 * 4096, 0); // 36 empty pages end it where they begin
     EXPECT_EQ(StreamOf(access, empty, 512), static_cast<long long>(mdb.size()));
