@@ -445,39 +445,42 @@ int FileSITAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     return 1;
 }
 
-int FileSITAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
-    const unsigned long long room = DeviceRoom(info, device);
-    if (room == 0) return 0;
-    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
+std::uint64_t FileSITAnalyser::GetSITFileSize(bytes::Bytes head) {
+    const std::uint32_t v = bytes::Be32(head, 84);
+    return v & 0x80000000u ? kWalkLimit : v;
+}
+
+std::uint64_t FileSITAnalyser::GetSITXFileSize(RawFileBuffer& file) {
     const unsigned long long ss = file.GetSectorSize();
-    const unsigned char* h = file.Fetch(0, 88);
-    if (!h) return 0;
-    const auto finish = [&](std::uint64_t size, unsigned type) {
-        info.m_ullFileSize = std::min<std::uint64_t>(size, room);
-        info.m_eRawFileType = m_nType = type;
-        return 1;
-    };
-    if (h[7] == ' ') {
-        const std::uint32_t v = bytes::Be32(bytes::Bytes(h, 88), 84);
-        return finish(v & 0x80000000u ? kWalkLimit : v, kSit);
-    }
-    if (h[7] != '!') {
-        info.m_ullFileSize = 0;
-        return 0;
-    }
     unsigned long long offset = 0;
     for (; offset < kWalkLimit; offset += ss) {
         const unsigned char* p = file.Fetch(offset, ss);
         if (!p) break;
         if (p[ss - 1] | p[ss - 2]) continue;
-        if (const std::uint64_t e = SitxMarkerEnd(p, ss)) return finish(e == ~std::uint64_t{0} ? offset : offset + e, kSitx);
+        if (const std::uint64_t e = SitxMarkerEnd(p, ss)) return e == ~std::uint64_t{0} ? offset : offset + e;
         const unsigned long long back = offset ? offset - 16 : 0;
         if (const unsigned char* q = file.Fetch(back, 32)) {
             const std::uint64_t e = SitxMarkerEnd(q, 32);
-            if (e && e != ~std::uint64_t{0}) return finish(offset + ss, kSitx);
+            if (e && e != ~std::uint64_t{0}) return offset + ss;
         }
     }
-    return finish(offset, kSitx);
+    return offset;
+}
+
+int FileSITAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const unsigned long long room = DeviceRoom(info, device);
+    if (room == 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
+    const unsigned char* h = file.Fetch(0, 88);
+    if (!h || (h[7] != ' ' && h[7] != '!')) {
+        info.m_ullFileSize = 0;
+        return 0;
+    }
+    const bool sitx = h[7] == '!';
+    const std::uint64_t size = sitx ? GetSITXFileSize(file) : GetSITFileSize(bytes::Bytes(h, 88));
+    info.m_ullFileSize = std::min<std::uint64_t>(size, room);
+    info.m_eRawFileType = m_nType = sitx ? kSitx : kSit;
+    return 1;
 }
 
 namespace RawSpeed {
@@ -495,20 +498,22 @@ int SITAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     return 1;
 }
 
+void SITRawFileInfo::JudgeSIT(const unsigned char* first) {
+    m_bJudgePending = false;
+    if (std::memcmp(first, kWebb, 16) == 0) m_bSixteenByteHeader = true;
+    if (first[7] == '!') {
+        m_eRawFileType = FileSITAnalyser::kSitx;
+        m_bClassicLayout = false;
+    } else if (first[7] == ' ') {
+        m_eRawFileType = FileSITAnalyser::kSit;
+        m_bClassicLayout = true;
+    }
+}
+
 int SITRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) {
     if (!sector || sectorBytes <= 0) return 2;
     const long long offset = (s - m_llStartSector) * sectorBytes;
-    if (m_bJudgePending && offset == 0) {
-        m_bJudgePending = false;
-        if (std::memcmp(sector, kWebb, 16) == 0) m_bSixteenByteHeader = true;
-        if (sector[7] == '!') {
-            m_eRawFileType = FileSITAnalyser::kSitx;
-            m_bClassicLayout = false;
-        } else if (sector[7] == ' ') {
-            m_eRawFileType = FileSITAnalyser::kSit;
-            m_bClassicLayout = true;
-        }
-    }
+    if (m_bJudgePending && offset == 0) JudgeSIT(sector);
     if (m_bSixteenByteHeader) {
         if (context.m_nTrailingZero < 9) return 2;
         return Settle(static_cast<unsigned long long>(offset + DataEnd(sector, sectorBytes)), s, "");

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+class RawFileBuffer;
+
 class FileGZAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kType = 31;
@@ -73,6 +75,12 @@ public:
     FileSITAnalyser() { m_nType = kSit; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
     int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
+
+private:
+    // The classic layout's size field (the walk's limit for a negative one).
+    static std::uint64_t GetSITFileSize(bytes::Bytes head);
+    // The end marker of a StuffIt X archive, sector by sector.
+    static std::uint64_t GetSITXFileSize(RawFileBuffer& file);
 };
 
 namespace RawSpeed {
@@ -118,6 +126,8 @@ public:
         m_eRawFileType = FileSITAnalyser::kSit;
     }
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    // Reads the kind of archive from its first sector.
+    void JudgeSIT(const unsigned char* first);
     bool m_bClassicLayout = true;
     bool m_bJudgePending = true;
     bool m_bSixteenByteHeader = false;

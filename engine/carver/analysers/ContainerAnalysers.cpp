@@ -122,8 +122,30 @@ std::uint64_t Number(const TiXmlElement* e, const char* name) {
     return v;
 }
 
-// The end of a file's data in the heap: its offset + length.
-std::uint64_t DataEnd(const TiXmlElement* data) { return Number(data, "offset") + Number(data, "length"); }
+// Raises the heap end to the end of the element's data (offset + length),
+// its "data" child wherever that stands among the children.
+void SearchXmlNodeData(const TiXmlElement* file, std::uint64_t& end) {
+    if (const TiXmlElement* data = file->FirstChildElement("data"))
+        end = std::max(end, Number(data, "offset") + Number(data, "length"));
+}
+
+// Every file element from `first` on, its siblings and all nested ones, in
+// document order (without recursion: the depth is the document's).
+void RecursionSearch(const TiXmlElement* first, std::uint64_t& end) {
+    std::vector<const TiXmlElement*> todo;
+    const auto push = [&](const TiXmlElement* from) {
+        std::vector<const TiXmlElement*> row;
+        for (const TiXmlElement* f = from; f; f = f->NextSiblingElement("file")) row.push_back(f);
+        todo.insert(todo.end(), row.rbegin(), row.rend());
+    };
+    push(first);
+    while (!todo.empty()) {
+        const TiXmlElement* f = todo.back();
+        todo.pop_back();
+        SearchXmlNodeData(f, end);
+        push(f->FirstChildElement("file"));
+    }
+}
 
 } // namespace
 
@@ -137,21 +159,15 @@ bool FilePKGAnalyser::HeapEnd(const std::string& toc, std::uint64_t& end) {
     if (!table || !table->FirstChildElement("file")) return false;
     if (const TiXmlElement* sum = table->FirstChildElement("checksum"))
         end = Number(sum, "offset") + Number(sum, "size");
-    // Every file element, nested ones included, in document order.
-    std::vector<const TiXmlElement*> todo;
-    for (const TiXmlElement* f = table->FirstChildElement("file"); f; f = f->NextSiblingElement("file"))
-        todo.push_back(f);
-    std::reverse(todo.begin(), todo.end());
-    while (!todo.empty()) {
-        const TiXmlElement* f = todo.back();
-        todo.pop_back();
-        if (const TiXmlElement* data = f->FirstChildElement("data")) end = std::max(end, DataEnd(data));
-        std::vector<const TiXmlElement*> kids;
-        for (const TiXmlElement* k = f->FirstChildElement("file"); k; k = k->NextSiblingElement("file"))
-            kids.push_back(k);
-        todo.insert(todo.end(), kids.rbegin(), kids.rend());
-    }
+    RecursionSearch(table->FirstChildElement("file"), end);
     return true;
+}
+
+bool FilePKGAnalyser::PkgSignFileSize(bytes::Bytes h, std::uint64_t& size) {
+    if (h.size() < 32 || std::memcmp(h.data(), "\x7FPKG", 4) != 0) return false;
+    if (bytes::Be16(h, 6) != 1 && bytes::Be16(h, 6) != 2) return false;
+    size = bytes::Be64(h, 24);
+    return size > 0 && size <= kLimit;
 }
 
 int FilePKGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
@@ -166,10 +182,7 @@ int FilePKGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
         info.m_eRawFileType = kType;
         return 1;
     };
-    if (std::memcmp(p, "\x7FPKG", 4) == 0 && (bytes::Be16(h, 6) == 1 || bytes::Be16(h, 6) == 2)) {
-        const std::uint64_t size = bytes::Be64(h, 24);
-        if (size <= kLimit && size > 0) return finish(size);
-    }
+    if (std::uint64_t size = 0; PkgSignFileSize(h, size)) return finish(size);
     const std::uint64_t packed = bytes::Be64(h, 8), unpacked = bytes::Be64(h, 16);
     if (packed == 0 || packed > kTocLimit || unpacked > kTocLimit || packed > unpacked) return 0;
     std::vector<unsigned char> toc(packed);

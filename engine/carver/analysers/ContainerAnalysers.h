@@ -31,6 +31,8 @@ public:
     static bool HeapEnd(const std::string& toc, std::uint64_t& end);
     // Inflates a compressed table of `unpacked` bytes (at most kTocLimit).
     static bool Inflate(const unsigned char* packed, std::size_t n, std::size_t unpacked, std::string& out);
+    // A 7F "PKG" package's size from its header; false for other headers.
+    static bool PkgSignFileSize(bytes::Bytes head, std::uint64_t& size);
 };
 
 class FileCABAnalyser : public IRawFileAnalyser {

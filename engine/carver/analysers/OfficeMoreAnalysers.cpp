@@ -24,7 +24,7 @@ bool FileONEAnalyser::Header(bytes::Bytes h) {
     return StartsWith(h, "\xE4\x52\x5C\x7B", 4) && StartsWith(h, kOneSig, 12, 4);
 }
 
-std::uint64_t FileONEAnalyser::SectionLength(bytes::Bytes h) {
+std::uint64_t FileONEAnalyser::SectionFileLength(bytes::Bytes h) {
     const std::uint64_t v = bytes::Le64(h, 196);
     return v ? v : bytes::Le64(h, 100);
 }
@@ -64,7 +64,7 @@ int ONERawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     if (m_bFirstCall && offset == 0) {
         m_bFirstCall = false;
         m_llNext = static_cast<long long>(std::min<std::uint64_t>(
-            FileONEAnalyser::SectionLength(bytes::Bytes(sector, static_cast<std::size_t>(sectorBytes))), kCap + 1));
+            FileONEAnalyser::SectionFileLength(bytes::Bytes(sector, static_cast<std::size_t>(sectorBytes))), kCap + 1));
     }
     if (offset > kCap) {
         m_ullFileSize = 0;
@@ -75,7 +75,7 @@ int ONERawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
         const bytes::Bytes h = BruteForce::HeldBytes(context, s, sectorBytes, m_llNext - offset, 204);
         if (h.empty()) return 2;
         if (!FileONEAnalyser::Header(h)) return Settle(static_cast<unsigned long long>(m_llNext), s, "_");
-        const std::uint64_t length = FileONEAnalyser::SectionLength(h);
+        const std::uint64_t length = FileONEAnalyser::SectionFileLength(h);
         // A section of no length would hold the walk in place: the classic
         // sizer, which stops there, takes the file.
         if (length == 0) {

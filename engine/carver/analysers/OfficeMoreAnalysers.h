@@ -16,7 +16,7 @@ public:
     // The OneNote signature at offset 0 of the header.
     static bool Header(bytes::Bytes h);
     // The section's length: the u64 at 196, else the one at 100.
-    static std::uint64_t SectionLength(bytes::Bytes h);
+    static std::uint64_t SectionFileLength(bytes::Bytes h);
 };
 
 class FileMDBAnalyser : public IRawFileAnalyser {
