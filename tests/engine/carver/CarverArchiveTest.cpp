@@ -301,6 +301,13 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     FileONEAnalyser noteClassic;
     EXPECT_EQ(StreamOf(note, Padded(one, 512, 8), 512), static_cast<long long>(one.size()));
     EXPECT_EQ(Classic(noteClassic, Padded(one, 512)).size, one.size());
+    // A section of no length would hold the walk in place: left to the classic sizer.
+    Bytes still = one;
+    std::fill(still.begin() + 3000 + 100, still.begin() + 3000 + 108, 0);
+    std::fill(still.begin() + 3000 + 196, still.begin() + 3000 + 204, 0);
+    EXPECT_EQ(StreamOf(note, Padded(still, 512, 8), 512), 0);
+    // ... which takes its limit, cut where the device ends.
+    EXPECT_EQ(Classic(noteClassic, Padded(still, 512)).size, Padded(still, 512).size());
 
     FileMboxAnalyser mbox;
     const Bytes box = Sample("y.mbox");
