@@ -19,6 +19,11 @@
 #include "engine/carver/analysers/SvgAnalyser.h"
 #include "engine/carver/analysers/ThreeDsAnalyser.h"
 #include "engine/carver/analysers/DwgAnalyser.h"
+#include "engine/carver/analysers/ArchiveAnalysers.h"
+#include "engine/carver/analysers/TextAnalysers.h"
+#include "engine/carver/analysers/SmallFormatAnalysers.h"
+#include "engine/carver/analysers/ContainerAnalysers.h"
+#include "engine/carver/analysers/OfficeMoreAnalysers.h"
 
 #include <utility>
 
@@ -173,6 +178,35 @@ constexpr Built kBuilt[] = {
     {"Orvex::SVGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::SVGAnalyser()); }},
     {"RawSpeed::New3DSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::New3DSAnalyser()); }},
     {"BruteForce::CDWGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDWGAnalyser()); }},
+    {"RawSpeed::GZAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::GZAnalyzer()); }},
+    {"RawSpeed::RARAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::RARAnalyser()); }},
+    {"Orvex::LZHAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::LZHAnalyser()); }},
+    {"RawSpeed::TARAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::TARAnalyser()); }},
+    {"RawSpeed::SITAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::SITAnalyser()); }},
+    {"RawSpeed::RTFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::RTFAnalyser()); }},
+    {"RawSpeed::HTMLAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::HTMLAnalyser()); }},
+    {"FileUnicodeHTMAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileUnicodeHTMAnalyser()); }},
+    {"RawSpeed::MOBIAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MOBIAnalyser()); }},
+    {"FileMboxAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMboxAnalyser()); }},
+    {"RawSpeed::DbxAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::DbxAnalyser()); }},
+    {"FileHLPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileHLPAnalyser()); }},
+    {"FileCHMAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileCHMAnalyser()); }},
+    {"FileITLAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileITLAnalyser()); }},
+    {"FileCPTAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileCPTAnalyser()); }},
+    {"BruteForce::CFH11Analyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CFH11Analyser()); }},
+    {"RawSpeed::PSAFE3Analyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSAFE3Analyser()); }},
+    {"RawSpeed::JKSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::JKSAnalyser()); }},
+    {"RawSpeed::SIBAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::SIBAnalyser()); }},
+    {"RawSpeed::NGRRAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::NGRRAnalyser()); }},
+    {"Orvex::DMGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::DMGAnalyser()); }},
+    {"FilePKGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FilePKGAnalyser()); }},
+    {"FileCABAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileCABAnalyser()); }},
+    {"RawSpeed::OneAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::OneAnalyser()); }},
+    {"RawSpeed::CMDBAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::CMDBAnalyser()); }},
+    {"FileLowDocAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileLowDocAnalyser()); }},
+    {"FileWPDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileWPDAnalyser()); }},
+    {"FileMNYAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMNYAnalyser()); }},
+    {"FilePSTAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FilePSTAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

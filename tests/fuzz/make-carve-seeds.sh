@@ -137,3 +137,37 @@ os.makedirs(f"{corpus}/carve_dwg_fuzz", exist_ok=True)
 open(f"{corpus}/carve_dwg_fuzz/header.bin", "wb").write(bytes([1]) + bytes(r21[128:128 + 984]))
 open(f"{corpus}/carve_dwg_fuzz/stream.bin", "wb").write(bytes([255]) + bytes(data[32:51]))
 PY
+# carve_archive_fuzz: the archive samples (archive_samples.sh), small ones
+# whole and larger ones by their first sectors (4096-byte sectors for a few
+# small ones), each for its streaming analyser and its classic sizer; the
+# flag byte's upper bits choose the analyser (the index in
+# carve_archive_fuzz.cpp), 36 the xar table alone.
+bash "$here/../fixtures/make-fixture" archive_samples "$fixtures"
+python3 - "$fixtures/archive_samples" "$here/corpus" <<'PY'
+import os, struct, sys, zlib
+root, corpus = sys.argv[1:]
+out = f"{corpus}/carve_archive_fuzz"
+os.makedirs(out, exist_ok=True)
+# (analyser indexes, sample, bytes kept)
+for indexes, name, keep in (((0, 1), "x.gz", None), ((0, 1), "big.gz", 3000), ((2, 3), "y.rar", None),
+                            ((4, 5), "y5.lzh", None), ((4, 5), "y.lzh", 4000), ((6, 7), "y.tar", 3072),
+                            ((8, 9), "y.sit", 600), ((8, 9), "y.sitx", None), ((10, 11), "esc.rtf", None),
+                            ((10, 11), "z2.rtf", None), ((12, 35), "z.html", None), ((12, 13), "y16.html", None),
+                            ((14,), "y.mobi", None), ((15,), "y.mbox", None), ((16,), "y.dbx", 700),
+                            ((16,), "y16.dbx", None), ((17,), "y.hlp", 600), ((18,), "y.chm", 1024),
+                            ((19,), "y.itl", 600), ((20,), "y.cpt", None), ((21,), "y.fh11", None),
+                            ((22,), "y.psafe3", None), ((23,), "y.jks", None), ((24,), "y.sib", None),
+                            ((25,), "y.ngrr", None), ((26,), "y.dmg", None), ((27,), "y.xar", None),
+                            ((27,), "y7f.pkg", 600), ((28,), "y.cab", 1024), ((29,), "y.one", None),
+                            ((30,), "y.mdb", 12288), ((31,), "y.doc", 600), ((32,), "y.wpd", 600),
+                            ((33,), "y.mny", 600), ((34,), "y14.pst", 600), ((34,), "y23.pst", 600)):
+    body = open(f"{root}/{name}", "rb").read()[:keep]
+    for index in indexes:
+        # 4096-byte sectors for a few small ones only: the seeds stay small.
+        for ss, bit in ((512, 0), (4096, 1))[:2 if len(body) <= 2500 and index in (0, 10, 12, 23) else 1]:
+            device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+            seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+            open(f"{out}/{index}_{name.replace('.', '_')}_{ss}.bin", "wb").write(seed)
+toc = b"<xar><toc><file id='1'><data><offset>0</offset><length>9</length></data><file id='2'/></file></toc></xar>"
+open(f"{out}/toc.bin", "wb").write(bytes([36 << 1]) + struct.pack("<I", len(toc)) + zlib.compress(toc))
+PY
