@@ -15,6 +15,10 @@
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "engine/carver/analysers/WpgAnalyser.h"
 #include "engine/carver/analysers/X3fAnalyser.h"
+#include "engine/carver/analysers/Mp3Analyzer.h"
+#include "engine/carver/analysers/RiffAnalysers.h"
+#include "engine/carver/analysers/ChainAnalysers.h"
+#include "engine/carver/analysers/ApeAdtsAsfAnalysers.h"
 
 #include <utility>
 
@@ -165,6 +169,16 @@ constexpr Built kBuilt[] = {
     {"RawSpeed::InddAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::InddAnalyser()); }},
     {"BruteForce::CDXFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDXFAnalyser()); }},
     {"FileMRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMRWAnalyser()); }},
+    {"BruteForce::MP3Analyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::MP3Analyzer()); }},
+    {"FileRIFFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileRIFFAnalyser()); }},
+    {"CFileAIFAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new CFileAIFAnalyzer()); }},
+    {"FileAUAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileAUAnalyser()); }},
+    {"RawSpeed::MIDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MIDAnalyser()); }},
+    {"Orvex::OGGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::OGGAnalyser()); }},
+    {"Orvex::FLVAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::FLVAnalyser()); }},
+    {"BruteForce::CAPEAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAPEAnalyser()); }},
+    {"BruteForce::CADTSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CADTSAnalyser()); }},
+    {"BruteForce::CAsfAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAsfAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {
@@ -193,6 +207,12 @@ IRawFileAnalyser* CreateRawAnalyser(std::string_view analyserClass) {
     for (const Built& b : kBuilt)
         if (b.name == analyserClass) return b.make();
     return nullptr;
+}
+
+void ResetCarveGuards() {
+    // Streams followed by an earlier carve (stopped or dropped) hold nothing now.
+    BruteForce::MP3Analyzer::MP3RawFileInfo::ResetGuard();
+    Orvex::OGGRawFileInfo::ResetGuard();
 }
 
 CRawFileAnalyserListSingle::CRawFileAnalyserListSingle() { Build(m_sets[1], false); }
