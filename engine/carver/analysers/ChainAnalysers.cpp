@@ -48,7 +48,8 @@ int FileMIDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         if (!IsTrack(chunk)) break;
         offset += std::uint64_t{bytes::Be32(chunk, 4)} + 8;
     }
-    record.m_ullFileSize = RoundUp(std::min(offset, kDeviceLimit), file.GetSectorSize());
+    record.m_ullFileSize = std::min(RoundUp(std::min(offset, kDeviceLimit), file.GetSectorSize()),
+                                    BruteForce::DeviceRoom(device, record.m_llStartSector));
     record.m_eRawFileType = kMidType;
     return 1;
 }
@@ -97,7 +98,7 @@ int CFileOggAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* devic
         if (page.empty()) break;
         offset += OggPageBytes(page, segments);
     }
-    record.m_ullFileSize = std::min(offset, kDeviceLimit);
+    record.m_ullFileSize = std::min({offset, kDeviceLimit, BruteForce::DeviceRoom(device, record.m_llStartSector)});
     record.m_eRawFileType = kOggType;
     return 1;
 }
@@ -201,7 +202,7 @@ int FileFLVAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         const bytes::Bytes field = FetchBytes(file, pos, 8);
         if (field.empty() || walk.Step(field, pos)) break;
     }
-    record.m_ullFileSize = std::min(pos, kDeviceLimit);
+    record.m_ullFileSize = std::min({pos, kDeviceLimit, BruteForce::DeviceRoom(device, record.m_llStartSector)});
     record.m_eRawFileType = kFlvType;
     return 1;
 }

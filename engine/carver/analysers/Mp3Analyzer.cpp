@@ -216,6 +216,13 @@ void FileMP3Analyser::NameFromId3v1(CRawFileInfo& record, RawFileBuffer& file, u
 }
 
 int FileMP3Analyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    const int answer = Size(record, device);
+    // A tag said to follow the last frame may run past the device's end.
+    record.m_ullFileSize = std::min(record.m_ullFileSize, BruteForce::DeviceRoom(device, record.m_llStartSector));
+    return answer;
+}
+
+int FileMP3Analyser::Size(CRawFileInfo& record, IStorageDevice* device) {
     if (!device || record.m_llStartSector < 0) return 0;
     m_strTitle.clear();
     m_strArtist.clear();

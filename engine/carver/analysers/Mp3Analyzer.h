@@ -60,6 +60,7 @@ public:
     virtual int GetRawFileSizeFromFrame(CRawFileInfo& record, RawFileBuffer& file);
 
 private:
+    int Size(CRawFileInfo& record, IStorageDevice* device);
     // Reads the ID3v1 tag at offset into the record: name "artist_title", label artist.
     void NameFromId3v1(CRawFileInfo& record, RawFileBuffer& file, unsigned long long offset);
     // End of a walk that met an APE tag at position p.

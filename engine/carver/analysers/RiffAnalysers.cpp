@@ -1,7 +1,9 @@
 #include "engine/carver/analysers/RiffAnalysers.h"
 
 #include "engine/carver/RawFileBuffer.h"
+#include "engine/carver/analysers/StreamView.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -66,7 +68,7 @@ int FileRIFFAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* devic
             size += ChunkBytes(bytes::Le32(bytes::Bytes(next, 12), 4));
         }
     }
-    record.m_ullFileSize = (size + ss - 1) / ss * ss;
+    record.m_ullFileSize = std::min((size + ss - 1) / ss * ss, BruteForce::DeviceRoom(device, record.m_llStartSector));
     return 1;
 }
 
@@ -82,7 +84,8 @@ int CFileAIFAnalyzer::GetRawFileSize(CRawFileInfo& record, IStorageDevice* devic
     const unsigned char* head = file.Fetch(0, 12);
     record.m_ullFileSize = 0;
     if (head && std::memcmp(head, "FORM", 4) == 0 && std::memcmp(head + 8, "AIF", 3) == 0)
-        record.m_ullFileSize = std::uint64_t{bytes::Be32(bytes::Bytes(head, 12), 4)} + 8;
+        record.m_ullFileSize = std::min<unsigned long long>(std::uint64_t{bytes::Be32(bytes::Bytes(head, 12), 4)} + 8,
+                                        BruteForce::DeviceRoom(device, record.m_llStartSector));
     return 1;
 }
 
@@ -91,7 +94,8 @@ int FileAUAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     info.m_eRawFileType = kAuType;
     const bytes::Bytes head(sector, 12);
     const std::uint64_t offset = bytes::Be32(head, 4), size = bytes::Be32(head, 8);
-    if (offset < 24 || size == 0xFFFFFFFF) {
+    // A size past the device's end is not this file's.
+    if (offset < 24 || size == 0xFFFFFFFF || offset + size > info.WindowAt(sector).BytesToDeviceEnd()) {
         info.m_ullFileSize = 0;
         return 0;
     }

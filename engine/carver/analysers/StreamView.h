@@ -38,4 +38,12 @@ private:
     unsigned long long m_covered = 0;
 };
 
+// Bytes from a record's start sector to the device's end: classic sizers
+// never size a file past it.
+inline unsigned long long DeviceRoom(IStorageDevice* device, long long startSector) {
+    if (!device || startSector < 0) return 0;
+    const unsigned long long total = device->GetTotalSectors(), start = static_cast<unsigned long long>(startSector);
+    return total > start ? (total - start) * device->GetSectorSize() : 0;
+}
+
 } // namespace BruteForce
