@@ -134,6 +134,19 @@ int CAPERawFileInfo::Tail(const unsigned char* sector, int sectorBytes, const Se
 
 int CAPERawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
                                  SearchContext& ctx) {
+    m_ullFileSize = m_ullTarget;
+    const int answer = Step(sector, sectorBytes, sectorNumber, ctx);
+    m_ullTarget = m_ullFileSize;
+    // While the file goes on, its size so far never passes the device's end
+    // (the record may be dropped before it finishes).
+    const std::uint64_t toEnd = ctx.m_Window.BytesToDeviceEnd();
+    if (answer != 1 && toEnd != CRawWindow::kUnknownEnd && sectorNumber >= m_llStartSector)
+        m_ullFileSize = std::min(m_ullTarget, static_cast<unsigned long long>(sectorNumber - m_llStartSector) *
+                                                      static_cast<unsigned>(sectorBytes) + toEnd);
+    return answer;
+}
+
+int CAPERawFileInfo::Step(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& ctx) {
     if (!sector || sectorBytes <= 0) return 2;
     if (!m_bStarted) {
         m_bStarted = true;
@@ -197,13 +210,12 @@ int CADTSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long l
     if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;
     const CStreamView view(*this, sectorBytes, sectorNumber, ctx);
     m_ullCovered = view.Covered();
-    unsigned long long pos = m_ullFileSize;
-    while (pos < m_ullCovered) {
+    while (m_ullWalk < m_ullCovered) {
         // A header running past the current block is read in a later step.
-        if (!view.Ready(pos, 6)) break;
-        const unsigned length = CADTSAnalyser::FrameLength(view.At(pos, 6));
+        if (!view.Ready(m_ullWalk, 6)) break;
+        const unsigned length = CADTSAnalyser::FrameLength(view.At(m_ullWalk, 6));
         if (length == 0) {
-            m_ullFileSize = ctx.m_nTrailingZero > 0 ? pos : 0;
+            m_ullFileSize = ctx.m_nTrailingZero > 0 ? m_ullWalk : 0;
             if (m_bOverflow && m_ullFrames <= 4) {
                 m_ullFileSize = 0;
                 m_bOverflow = false;
@@ -211,9 +223,12 @@ int CADTSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long l
             return 1;
         }
         ++m_ullFrames;
-        pos += length;
+        m_ullWalk += length;
     }
-    m_ullFileSize = pos;
+    // The size so far, should the record be dropped before its end: the
+    // frames walked, but never past the device's end.
+    const std::uint64_t toEnd = ctx.m_Window.BytesToDeviceEnd();
+    m_ullFileSize = toEnd == CRawWindow::kUnknownEnd ? m_ullWalk : std::min(m_ullWalk, view.Before() + toEnd);
     return 2;
 }
 

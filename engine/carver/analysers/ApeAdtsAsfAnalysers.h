@@ -26,12 +26,14 @@ public:
     unsigned m_nBlockAlign = 4;
 
 private:
+    int Step(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& ctx);
     int ReadNewHeader(int sectorBytes, long long sectorNumber, const SearchContext& ctx);
     int ReadOldHeader(const unsigned char* sector, int sectorBytes);
     void ScanSeekTable(const unsigned char* from, std::size_t bytes);
     int Tail(const unsigned char* sector, int sectorBytes, const SearchContext& ctx);
     int Capped(int answer);
     bool m_bStarted = false;
+    unsigned long long m_ullTarget = 0; // the size the walk works with
 };
 
 class CAPEAnalyser : public IRawFileAnalyser {
@@ -49,10 +51,11 @@ public:
 
     explicit CADTSRawFileInfo(bool overflow) : m_bOverflow(overflow) { m_eRawFileType = kM4aType; }
     bool WhetherImplementGuess() override { return true; }
-    // The walk position is kept in the size field while the record is followed.
+    // While the record is followed its size is the walk so far.
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& ctx) override;
 
     unsigned long long m_ullCovered = 0;
+    unsigned long long m_ullWalk = 0;
     unsigned long long m_ullFrames = 0;
     // The start was accepted on fewer than five frames (the window ended first).
     bool m_bOverflow = false;
