@@ -148,8 +148,8 @@ TEST(CarverAudioImage, SongsGivenUpAreSizedFromTheDevice) {
 }
 
 // Carves that end while an MP3's frames and an Ogg stream's pages are being
-// followed (the device ends inside them) leave nothing behind: the next
-// carve in the same process finds both.
+// followed (the device ends inside them, or the scan is stopped there) leave
+// nothing behind: the next carve in the same process finds both.
 TEST(CarverAudioImage, StreamsOpenAtAnEarlierCarvesEndAreFoundLater) {
     const std::string base = "aud_512_zero";
     const std::vector<Placed> placed = Manifest(FixtureFile("carve_audio", base + ".json"));
@@ -160,6 +160,14 @@ TEST(CarverAudioImage, StreamsOpenAtAnEarlierCarvesEndAreFoundLater) {
         ImageDevice cut(image, 512, 0, static_cast<unsigned long long>(end));
         CarveScan scan(cut);
         ASSERT_EQ(scan.Run(), 0u);
+    }
+    for (const auto& [stream, inside] : {std::pair(k2.start, k2.start + 100), std::pair(ogg.start, ogg.start + 8)}) {
+        ImageDevice device(image, 512);
+        CarveScan scan(device);
+        scan.blockSectors = 8;
+        scan.progress.StopAfter(static_cast<std::size_t>(inside / 8));
+        scan.Run();
+        for (const CarvedNode& f : scan.Files()) EXPECT_NE(f.start, stream) << "not stopped inside: " << f.path;
     }
     ImageDevice device(image, 512);
     CarveScan scan(device);
