@@ -171,14 +171,22 @@ namespace {
 
 // A header Init accepts, with the second and third bytes of a frame, and a
 // length of 1 to 352800.
-bool ChainHeader(bytes::Bytes h, bool testFirst, std::uint32_t& length, CMPAHeader* out = nullptr) {
+bool ChainHeader(bytes::Bytes h, bool testFirst, std::uint32_t& length) {
     if (h.size() < 4) return false;
     if (testFirst && h[0] != 0xFF) return false;
     if (h[1] < 0xE0 || h[2] > 0xEF) return false;
     CMPAHeader header;
     if (!header.Init(h.data())) return false;
     length = header.CalcFrameSize();
-    if (out) *out = header;
+    return length >= 1 && length <= BruteForce::MP3Analyzer::kMaxFrame;
+}
+
+// A stream's first header: one Init accepts, of 1 to 352800 bytes (its sync
+// bits come from the sector's key).
+bool FirstHeader(bytes::Bytes h, std::uint32_t& length) {
+    CMPAHeader header;
+    if (h.size() < 4 || !header.Init(h.data())) return false;
+    length = header.CalcFrameSize();
     return length >= 1 && length <= BruteForce::MP3Analyzer::kMaxFrame;
 }
 
@@ -366,7 +374,7 @@ int FileMP3Analyser::GetRawFileSizeXING(CRawFileInfo& record, RawFileBuffer& fil
 
 int FileMP3Analyser::GetRawFileSizeFromFrame(CRawFileInfo& record, RawFileBuffer& file) {
     std::uint32_t first = 0, second = 0;
-    if (!ChainHeader(FetchBytes(file, 0, 4), false, first) || !ChainHeader(FetchBytes(file, first, 4), false, second))
+    if (!FirstHeader(FetchBytes(file, 0, 4), first) || !ChainHeader(FetchBytes(file, first, 4), false, second))
         return 0;
     record.m_eRawFileType = kMp3Type;
     const unsigned long long start = static_cast<unsigned long long>(record.m_llStartSector);
@@ -425,7 +433,7 @@ int MP3Analyzer::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (!sector) return 0;
     const bytes::Bytes head(sector, 4);
     std::uint32_t length = 0;
-    if (!IsId3Start(head) && !ChainHeader(head, false, length)) return 0;
+    if (!IsId3Start(head) && !FirstHeader(head, length)) return 0;
     info.m_eRawFileType = kMp3Type;
     return 1;
 }
@@ -440,10 +448,8 @@ int MP3Analyzer::AnalyseBufferEx(unsigned char* sector, CRawFileInfo& info, long
         info.m_eRawFileType = kMp3Type;
         return 1;
     }
-    CMPAHeader header;
-    if (!header.Init(head.data()) || MP3RawFileInfo::m_lastStartSector >= 0) return 0;
-    const std::uint32_t l1 = header.CalcFrameSize();
-    if (l1 < 1 || l1 > kMaxFrame) return 0;
+    std::uint32_t l1 = 0;
+    if (MP3RawFileInfo::m_lastStartSector >= 0 || !FirstHeader(head, l1)) return 0;
     const long long a = (sectorNumber + 1) * sectorBytes + l1 + 4;
     const long long w = windowEnd * sectorBytes;
     if (a <= w) {
