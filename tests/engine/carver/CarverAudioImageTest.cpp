@@ -3,7 +3,7 @@
 // behind zero and random gaps, with 4 MiB and 1 MiB blocks: every sample is
 // found at its start, typed and named as its format names it (songs under
 // their artist), and written back byte-exact or within the slack its format
-// allows. Files found besides lie inside a sample (a frame or page that
+// allows (by sha256 against the composer's manifest). Files found besides lie inside a sample (a frame or page that
 // starts a sector). Also: songs given up by the stream and sized from the
 // device, and streams left open by an earlier carve.
 #include "tests/support/ImageDevice.h"
@@ -23,14 +23,15 @@ namespace {
 struct Placed {
     long long start;
     long long size;
+    std::string sha256;
 };
 
 std::vector<Placed> Manifest(const std::string& path) {
     const std::string text = ReadText(path);
-    static const std::regex entry(R"re("start": (\d+),\s*"size": (\d+))re");
+    static const std::regex entry(R"re("start": (\d+),\s*"size": (\d+),\s*"sha256": "([0-9a-f]+)")re");
     std::vector<Placed> out;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), entry); it != std::sregex_iterator(); ++it)
-        out.push_back({std::stoll((*it)[1]), std::stoll((*it)[2])});
+        out.push_back({std::stoll((*it)[1]), std::stoll((*it)[2]), (*it)[3]});
     return out;
 }
 
@@ -107,6 +108,9 @@ TEST_P(CarverAudioImage, EverySampleFoundNamedAndWrittenBack) {
         EXPECT_EQ(it->tree, std::string(e.file).ends_with(".mp3") ? 36 : 34) << it->path;
         EXPECT_TRUE(std::regex_match(it->path, std::regex(Pattern(e.path, p.start)))) << it->path;
         CheckFit(e, scan.Read(it->node), ss, it->path);
+        if (e.fit == Fit::Exact) {
+            EXPECT_EQ(Sha256File(scan.Recover(it->node)), p.sha256) << it->path;
+        }
     }
     // Anything else found starts inside a sample.
     for (const CarvedNode& f : files) {
