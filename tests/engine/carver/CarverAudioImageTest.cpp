@@ -2,10 +2,11 @@
 // abc2midi (tests/fixtures/carve_audio.sh) at 512- and 4096-byte sectors,
 // behind zero and random gaps, with 4 MiB and 1 MiB blocks: every sample is
 // found at its start, typed and named as its format names it (songs under
-// their artist), and written back byte-exact or within the slack its format
-// allows (by sha256 against the composer's manifest). Files found besides lie inside a sample (a frame or page that
-// starts a sector). Also: songs given up by the stream and sized from the
-// device, and streams left open by an earlier carve.
+// their artist), and written back byte-exact (by sha256 against the
+// composer's manifest) or within the slack its format allows. Files found
+// besides lie inside a sample (a frame or page that starts a sector). Also:
+// songs given up by the stream and sized from the device, and streams left
+// open by an earlier carve.
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
 #include "tests/support/fs_Scan.h"
