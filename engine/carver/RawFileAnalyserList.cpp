@@ -24,6 +24,10 @@
 #include "engine/carver/analysers/SmallFormatAnalysers.h"
 #include "engine/carver/analysers/ContainerAnalysers.h"
 #include "engine/carver/analysers/OfficeMoreAnalysers.h"
+#include "engine/carver/analysers/Mp3Analyzer.h"
+#include "engine/carver/analysers/RiffAnalysers.h"
+#include "engine/carver/analysers/ChainAnalysers.h"
+#include "engine/carver/analysers/ApeAdtsAsfAnalysers.h"
 
 #include <utility>
 
@@ -207,6 +211,16 @@ constexpr Built kBuilt[] = {
     {"FileWPDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileWPDAnalyser()); }},
     {"FileMNYAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMNYAnalyser()); }},
     {"FilePSTAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FilePSTAnalyser()); }},
+    {"BruteForce::MP3Analyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::MP3Analyzer()); }},
+    {"FileRIFFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileRIFFAnalyser()); }},
+    {"CFileAIFAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new CFileAIFAnalyzer()); }},
+    {"FileAUAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileAUAnalyser()); }},
+    {"RawSpeed::MIDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MIDAnalyser()); }},
+    {"Orvex::OGGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::OGGAnalyser()); }},
+    {"Orvex::FLVAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::FLVAnalyser()); }},
+    {"BruteForce::CAPEAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAPEAnalyser()); }},
+    {"BruteForce::CADTSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CADTSAnalyser()); }},
+    {"BruteForce::CAsfAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAsfAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {
@@ -235,6 +249,12 @@ IRawFileAnalyser* CreateRawAnalyser(std::string_view analyserClass) {
     for (const Built& b : kBuilt)
         if (b.name == analyserClass) return b.make();
     return nullptr;
+}
+
+void ResetCarveGuards() {
+    // Streams followed by an earlier carve (stopped or dropped) hold nothing now.
+    BruteForce::MP3Analyzer::MP3RawFileInfo::ResetGuard();
+    Orvex::OGGRawFileInfo::ResetGuard();
 }
 
 CRawFileAnalyserListSingle::CRawFileAnalyserListSingle() { Build(m_sets[1], false); }

@@ -171,3 +171,28 @@ for indexes, name, keep in (((0, 1), "x.gz", None), ((0, 1), "big.gz", 3000), ((
 toc = b"<xar><toc><file id='1'><data><offset>0</offset><length>9</length></data><file id='2'/></file></toc></xar>"
 open(f"{out}/toc.bin", "wb").write(bytes([36 << 1]) + struct.pack("<I", len(toc)) + zlib.compress(toc))
 PY
+# carve_audio_fuzz: the audio samples, the small ones whole and the larger by
+# their first sectors; the flag byte's upper bits choose the analyser (10:
+# the frame-header and ID3 readers alone, on a tag's first bytes and an ID3v1 tag).
+bash "$here/../fixtures/make-fixture" audio_samples "$fixtures"
+python3 - "$fixtures/audio_samples" "$here/corpus" <<'PY'
+import os, struct, sys
+snd, corpus = sys.argv[1:]
+out = f"{corpus}/carve_audio_fuzz"
+os.makedirs(out, exist_ok=True)
+read = lambda name: open(f"{snd}/{name}", "rb").read()
+seeds = [(0, "k2", read("k2.mp3")), (0, "k", read("k.mp3")), (0, "k2head", read("k2.mp3")[:20000]),
+         (1, "wav", read("l.wav")[:1024]), (1, "avi", read("p.avi")[:2048]), (1, "ani", read("u.ani")),
+         (1, "cdr", read("u.cdr")), (2, "aiff", read("l.aiff")[:1024]), (2, "aifc", read("l3.aifc")[:1024]),
+         (3, "au", read("l.au")[:1024]), (4, "mid", read("y.mid")), (5, "ogg", read("m.ogg")),
+         (6, "flv", read("s.flv")[:20000]), (7, "ape", read("q.ape")), (7, "ape_old", read("q_old.ape")),
+         (8, "aac", read("n.aac")), (9, "wma", read("o.wma")[:12000]), (9, "wmv", read("o.wmv")[:12000])]
+for index, name, body in seeds:
+    for ss, bit in ((512, 0), (4096, 1)):
+        if len(body) > 100000 and ss == 4096:
+            continue
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{out}/{name}_{ss}.bin", "wb").write(seed)
+open(f"{out}/readers.bin", "wb").write(bytes([10 << 1]) + read("k.mp3")[:1024] + read("k2.mp3")[-128:])
+PY
