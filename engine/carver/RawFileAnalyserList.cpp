@@ -15,6 +15,11 @@
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "engine/carver/analysers/WpgAnalyser.h"
 #include "engine/carver/analysers/X3fAnalyser.h"
+#include "engine/carver/analysers/MovAnalyzer.h"
+#include "engine/carver/analysers/MovieContainerAnalysers.h"
+#include "engine/carver/analysers/MpegStreamAnalysers.h"
+#include "engine/carver/analysers/RealMediaAnalyser.h"
+#include "engine/carver/analysers/SqliteAnalyser.h"
 
 #include <utility>
 
@@ -165,6 +170,18 @@ constexpr Built kBuilt[] = {
     {"RawSpeed::InddAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::InddAnalyser()); }},
     {"BruteForce::CDXFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDXFAnalyser()); }},
     {"FileMRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMRWAnalyser()); }},
+    {"BruteForce::MovAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::MovAnalyzer()); }},
+    {"BruteForce::Mp4Analyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::Mp4Analyzer()); }},
+    {"BruteForce::C3GPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::C3GPAnalyser()); }},
+    {"BruteForce::CM2TSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CM2TSAnalyser()); }},
+    {"Orvex::MPGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::MPGAnalyser()); }},
+    {"Orvex::RM_RMVBAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::RM_RMVBAnalyser()); }},
+    {"FileMKVAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMKVAnalyser()); }},
+    {"FileSWFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileSWFAnalyser()); }},
+    {"RawSpeed::MxfAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MxfAnalyser()); }},
+    {"RawSpeed::MLvAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MLvAnalyser()); }},
+    {"RawSpeed::AEPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::AEPAnalyser()); }},
+    {"BruteForce::CFCPEvtAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CFCPEvtAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {
