@@ -304,6 +304,16 @@ TEST(CarverMovie, ProgramStreamsStreamedAndOnTheDevice) {
         ASSERT_EQ(classic.GetRawFileSize(info, &device), 1);
         EXPECT_EQ(info.m_ullFileSize, sample.size()) << name;
     }
+    // The program end code closes a stream: what follows it is no length.
+    Bytes ended = Sample("t1.mpg");
+    ended.resize(43008);
+    const Bytes code = {0x00, 0x00, 0x01, 0xB9};
+    ended.insert(ended.end(), code.begin(), code.end());
+    Bytes image = ended;
+    image.resize(image.size() + 4096, 0x33);
+    auto r = Stream(a, Padded(image, 512), 512);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->m_ullFileSize, ended.size());
     // Starts of the same stream closer than 21 sectors are one stream.
     const Bytes t = Sample("t.mpg");
     CRawFileInfo blank;
