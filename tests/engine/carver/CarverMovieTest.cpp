@@ -50,41 +50,48 @@ Bytes Padded(Bytes b, unsigned ss, std::size_t extraSectors = 2) {
     return b;
 }
 
-// The analyser's record for the file at sector 0 of `image`, shown each
-// sector (in blocks of `block` sectors, as the carver holds them) until it
-// answers 1: the record, or null when it never did.
-std::unique_ptr<CRawFileInfo> Stream(IRawFileAnalyser& a, const Bytes& image, unsigned ss, long long block = 1 << 20) {
-    Analyse(a, Bytes(image.begin(), image.begin() + 512));
-    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
-    r->m_pAnalyser = &a;
+// Shows `r` the sectors of `image` from its start sector (in blocks of
+// `block` sectors, as the carver holds them) until it answers 1: that answer,
+// or 2 when it never did.
+int Show(CRawFileInfo& r, const Bytes& image, unsigned ss, long long block = 1 << 20) {
     const long long sectors = static_cast<long long>(image.size() / ss);
-    for (long long s = 0; s < sectors; ++s) {
+    for (long long s = r.m_llStartSector; s < sectors; ++s) {
         const long long windowEnd = std::min(sectors, (s / block + 1) * block);
         const unsigned char* p = image.data() + s * ss;
         const CRawWindow w(image.data(), image.data() + windowEnd * ss, p, (sectors - s) * ss);
         auto c = CRawFileInfo::SearchContext::For(p, ss, 0, windowEnd, &w);
-        if (r->CalcRawSize(const_cast<unsigned char*>(p), static_cast<int>(ss), s, c) == 1) return r;
+        if (r.CalcRawSize(const_cast<unsigned char*>(p), static_cast<int>(ss), s, c) == 1) return 1;
     }
-    return nullptr;
+    return 2;
 }
 
-// A device of `bytes` bytes (4096-byte sectors) that reads `head` at its
-// start and 0x55 everywhere else: long walks without a long image.
+// The analyser's record for the file at sector 0 of `image` once it answered
+// 1, or null when it never did.
+std::unique_ptr<CRawFileInfo> Stream(IRawFileAnalyser& a, const Bytes& image, unsigned ss, long long block = 1 << 20) {
+    Analyse(a, Bytes(image.begin(), image.begin() + 512));
+    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+    r->m_pAnalyser = &a;
+    return Show(*r, image, ss, block) == 1 ? std::move(r) : nullptr;
+}
+
+// A device of `bytes` bytes (sectors of `kSector` bytes) that reads `head`
+// at its start and 0x55 everywhere else: long walks without a long image.
 class PatternDevice : public IStorageDevice {
 public:
+    static constexpr unsigned kSector = 65536;
     PatternDevice(Bytes head, unsigned long long bytes) : m_head(std::move(head)), m_bytes(bytes) {}
     int Open(char*) override { return 1; }
     int Close() override { return 1; }
     int ReadSector(void* buffer, long long first, long long count) override {
         if (first < 0 || count < 1 || static_cast<unsigned long long>(first + count) > GetTotalSectors()) return 0;
         auto* out = static_cast<unsigned char*>(buffer);
-        std::memset(out, 0x55, static_cast<std::size_t>(count) * 4096);
-        const unsigned long long at = static_cast<unsigned long long>(first) * 4096;
-        for (unsigned long long i = at; i < m_head.size() && i < at + count * 4096; ++i) out[i - at] = m_head[i];
+        std::memset(out, 0x55, static_cast<std::size_t>(count) * kSector);
+        const unsigned long long at = static_cast<unsigned long long>(first) * kSector;
+        for (unsigned long long i = at; i < m_head.size() && i < at + count * kSector; ++i) out[i - at] = m_head[i];
         return 1;
     }
-    unsigned GetSectorSize() override { return 4096; }
-    unsigned long long GetTotalSectors() override { return m_bytes / 4096; }
+    unsigned GetSectorSize() override { return kSector; }
+    unsigned long long GetTotalSectors() override { return m_bytes / kSector; }
     ResultCode IOCtl(unsigned long long, void*) override { return 0; }
     IStorageDeviceData* GetPrivateData() override { return nullptr; }
     void SetPrivateData(IStorageDeviceData*) override {}
@@ -175,13 +182,7 @@ TEST(CarverMovie, BoxWalkSizesNamesAndLabels) {
         MovAnalyzer a;
         std::unique_ptr<CRawFileInfo> rec(a.CreateRawFileInfo());
         rec->m_llStartSector = 2;
-        int answer = 2;
-        for (long long s = 2; answer != 1 && s < static_cast<long long>(image.size() / ss); ++s) {
-            const unsigned char* p = image.data() + s * ss;
-            const CRawWindow w(image.data(), image.data() + image.size(), p);
-            auto c = CRawFileInfo::SearchContext::For(p, ss, 0, static_cast<long long>(image.size() / ss), &w);
-            answer = rec->CalcRawSize(const_cast<unsigned char*>(p), static_cast<int>(ss), s, c);
-        }
+        EXPECT_EQ(Show(*rec, image, ss), 1);
         rec->GetRawFileTagAndValue(tag, value);
         EXPECT_EQ(value, "IPHONE 12 PRO") << ss;
         EXPECT_EQ(rec->m_ullFileSize, phone.size());
@@ -270,15 +271,7 @@ TEST(CarverMovie, TransportStreamsOneAtATime) {
     auto* capped = static_cast<BruteForce::CM2TSAnalyser::CM2TSFileInfo*>(a.CreateRawFileInfo());
     std::unique_ptr<CRawFileInfo> own(capped);
     capped->m_ullFileSize = BruteForce::CM2TSAnalyser::kSizeCap - 188;
-    Bytes image = Padded(ts, 512);
-    const CRawWindow w(image.data(), image.data() + image.size(), image.data());
-    auto c = CRawFileInfo::SearchContext::For(image.data(), 512, 0, 100, &w);
-    int answer = 2;
-    for (long long s = 0; answer == 2 && s < 100; ++s) {
-        const CRawWindow ws(image.data(), image.data() + image.size(), image.data() + s * 512);
-        c = CRawFileInfo::SearchContext::For(image.data() + s * 512, 512, 0, 100, &ws);
-        answer = capped->CalcRawSize(image.data() + s * 512, 512, s, c);
-    }
+    const int answer = Show(*capped, Padded(ts, 512), 512);
     EXPECT_EQ(answer, 1);
     EXPECT_EQ(capped->m_ullFileSize, BruteForce::CM2TSAnalyser::kSizeCap);
 }
@@ -353,7 +346,7 @@ TEST(CarverMovie, RealMediaChunksMarkersAndLimit) {
     EXPECT_EQ(r->m_ullFileSize, marker.size());
     EXPECT_EQ(r->m_eRawFileType, 95u);
     FileRM_RMVBAnalyser classic;
-    PatternDevice withMarker(Padded(marker, 4096, 0), 1 << 20);
+    PatternDevice withMarker(Padded(marker, PatternDevice::kSector, 0), 1 << 20);
     CRawFileInfo info;
     ASSERT_EQ(classic.GetRawFileSize(info, &withMarker), 1);
     EXPECT_EQ(info.m_ullFileSize, marker.size());
@@ -470,12 +463,7 @@ TEST(CarverMovie, SqliteDatabases) {
     }
     // Let go at the device's end, a database keeps the pages judged so far.
     std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
-    Bytes image = y;
-    for (long long s = 0; s < static_cast<long long>(image.size() / 512); ++s) {
-        const CRawWindow w(image.data(), image.data() + image.size(), image.data() + s * 512);
-        auto c = CRawFileInfo::SearchContext::For(image.data() + s * 512, 512, 0, 24, &w);
-        ASSERT_EQ(r->CalcRawSize(image.data() + s * 512, 512, s, c), 2);
-    }
+    EXPECT_EQ(Show(*r, y, 512), 2);
     r->WillBeRemove(nullptr, -1);
     EXPECT_EQ(r->m_ullFileSize, y.size());
 }
