@@ -158,6 +158,17 @@ TEST(CarverMovie, BoxWalkSizesNamesAndLabels) {
             EXPECT_EQ(r->m_ullFileSize, sample.size()) << name << " at " << ss;
             EXPECT_EQ(r->m_eTag, RAW_TAG_NONE) << name;
         }
+    // Any box may give its size in 64 bits.
+    Bytes wide = Sample("syn.trec");
+    const std::size_t moov = wide.size() - 108;
+    ASSERT_EQ(std::string(wide.begin() + static_cast<std::ptrdiff_t>(moov) + 4,
+                          wide.begin() + static_cast<std::ptrdiff_t>(moov) + 8), "moov");
+    Be32(wide, moov, 1);
+    const Bytes large = {0, 0, 0, 0, 0, 0, 0, 116};
+    wide.insert(wide.begin() + static_cast<std::ptrdiff_t>(moov) + 8, large.begin(), large.end());
+    auto big = Stream(mov, Padded(wide, 512), 512);
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->m_ullFileSize, wide.size());
     // A QuickTime-typed record with one moov and an "iso" brand ends as MP4.
     auto r = Stream(mov, Padded(Sample("p.mp4"), 512), 512);
     EXPECT_EQ(r->m_eRawFileType, 44u);
@@ -422,6 +433,16 @@ TEST(CarverMovie, RawVideoAndProjects) {
     auto r = Stream(mlv, Padded(image, 512, 200), 512);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->m_ullFileSize, image.size());
+
+    // A zero tail older than the last block walked is not the file's end.
+    Bytes padded(m.begin(), m.begin() + 232);
+    const Bytes null = {'N', 'U', 'L', 'L', 0x58, 0x02, 0, 0};
+    padded.insert(padded.end(), null.begin(), null.end());
+    padded.resize(832, 0);
+    padded.insert(padded.end(), m.begin() + 232, m.end());
+    r = Stream(mlv, Padded(padded, 512), 512);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->m_ullFileSize, padded.size());
 
     RawSpeed::AEPAnalyser aep;
     const Bytes p = Sample("syn.aep");
