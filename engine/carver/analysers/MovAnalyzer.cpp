@@ -98,6 +98,24 @@ bool CRawBoxFileAnalyser::GetFileSize(CRawFileInfo& info, IStorageDevice* device
     return true;
 }
 
+int FileMP4Analyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const auto* walked = dynamic_cast<const BruteForce::MovAnalyzer::MovRawFileInfo*>(&info);
+    if (!device || info.m_llStartSector < 0) return 0;
+    const unsigned long long start = static_cast<unsigned long long>(info.m_llStartSector);
+    const unsigned long long total = device->GetTotalSectors();
+    const unsigned long long room = start < total ? (total - start) * device->GetSectorSize() : 0;
+    const unsigned long long reached =
+        walked ? std::min(static_cast<unsigned long long>(walked->m_llWalk), room) : 0;
+    const bool sized = CRawBoxFileAnalyser::GetFileSize(info, device);
+    // The device walk knows fewer box types than the streaming one: where it
+    // stops sooner, what the stream walked stands.
+    if (walked && walked->m_nBoxes > 1 && reached > 0 && (!sized || info.m_ullFileSize < reached)) {
+        info.m_ullFileSize = reached;
+        return 1;
+    }
+    return sized ? 1 : 0;
+}
+
 int FileMP4Analyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (!sector) return 0;
     const Bytes head = info.WindowAt(sector).At(0, 12);

@@ -3,8 +3,9 @@
 // (TREC). A file starts with an "ftyp" box whose major brand names the
 // flavour; a streaming record follows the boxes across blocks and reads the
 // camera's make, model and recording time from the movie's EXIF block or,
-// failing that, a phone's name near the end. MP4 records that leave the
-// carver unfinished are sized again by a whole-file box walk on the device.
+// failing that, a phone's name near the end. Records that leave the carver
+// unfinished keep the size their walk reached, or more when a whole-file box
+// walk on the device goes further (a movie's moov box usually comes last).
 #include "engine/carver/RawFileInfo.h"
 
 #include <memory>
@@ -23,9 +24,9 @@ class FileMP4Analyser : public IRawFileAnalyser {
 public:
     FileMP4Analyser() { m_nType = 44; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
-    int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override {
-        return CRawBoxFileAnalyser::GetFileSize(info, device) ? 1 : 0;
-    }
+    // The whole-file walk; for a streaming record let go unfinished, never
+    // less than its own walk reached.
+    int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
 };
 
 namespace BruteForce {
@@ -42,7 +43,7 @@ public:
     class MovRawFileInfo : public CRawFileInfo {
     public:
         // classic: the analyser that sizes the record after it leaves the
-        // carver unfinished (null: the size the walk reached stands).
+        // carver unfinished.
         MovRawFileInfo(unsigned type, IRawFileAnalyser* classic);
         bool WhetherImplementGuess() override { return true; }
         void WillBeRemove(unsigned char* sector, long long sectorNumber) override;
@@ -69,10 +70,10 @@ public:
         IRawFileAnalyser* m_pClassic;
     };
 
-    MovAnalyzer() { m_nType = kMovType; }
+    MovAnalyzer() : m_Classic(std::make_unique<FileMP4Analyser>()) { m_nType = kMovType; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
     int GetRawFileSize(CRawFileInfo&, IStorageDevice*) override { return 0; }
-    CRawFileInfo* CreateRawFileInfo() override { return new MovRawFileInfo(m_nCreateType, m_pClassic); }
+    CRawFileInfo* CreateRawFileInfo() override { return new MovRawFileInfo(m_nCreateType, m_Classic.get()); }
 
     // The type the ftyp box at the sector's start names by its major brand
     // (0 for a brand outside the table). head holds at least 32 bytes.
@@ -80,7 +81,9 @@ public:
 
 protected:
     unsigned m_nCreateType = kMovType;
-    IRawFileAnalyser* m_pClassic = nullptr;
+
+private:
+    std::unique_ptr<FileMP4Analyser> m_Classic;
 };
 
 class C3GPAnalyser : public MovAnalyzer {

@@ -178,11 +178,12 @@ long long FoundAt(const std::vector<CarvedNode>& files, long long start, std::ui
 } // namespace
 
 // A movie still followed when 32 later streaming records arrive leaves the
-// active set with the size its walk reached, and is filed with it at the end.
-TEST(CarverMovieRules, EvictedMovieIsFiledWithItsWalkedSize) {
+// active set with the size its walk reached, and is filed at the end with
+// that size or, as here, the larger one a box walk on the device finds: its
+// moov box after the media data.
+TEST(CarverMovieRules, EvictedMovieIsFiledAtTheEndWithItsMoov) {
     Disk disk(512, 4096);
     disk.Put(64 * 512, OpenMovie(1000000));
-    // The moov box the walk would reach had it not been let go.
     disk.Put(64 * 512 + 1000020, {0, 0, 0, 8, 'm', 'o', 'o', 'v'});
     for (int i = 0; i < 33; ++i) disk.Put(static_cast<std::uint64_t>(100 + 10 * i) * 512, OpenMovie(500000));
     ImageDevice device(disk.path, 512);
@@ -191,7 +192,7 @@ TEST(CarverMovieRules, EvictedMovieIsFiledWithItsWalkedSize) {
     ASSERT_EQ(scan.Run(), 0u);
     std::uint64_t size = 0;
     ASSERT_TRUE(FoundAt(scan.Files(), 64, &size));
-    EXPECT_EQ(size, 20u + 1000000u);
+    EXPECT_EQ(size, 20u + 1000000u + 8u);
 }
 
 // One transport stream is followed at a time: a stream that starts while

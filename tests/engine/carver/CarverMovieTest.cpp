@@ -227,19 +227,21 @@ TEST(CarverMovie, SixtyFourBitMdatPastFourGiB) {
     const long long moov = 8 + static_cast<long long>((40 + (1ull << 32) + 1000) / 512);
     EXPECT_EQ(show(moov), 1);
     EXPECT_EQ(r->m_ullFileSize, expected);
-    // Let go before its end, an MP4 goes to the whole-file walk; a QuickTime
-    // movie keeps the size its walk reached.
-    MovAnalyzer::MovRawFileInfo held(44, &mp4), alone(42, nullptr);
-    for (auto* rec : {&held, &alone}) {
-        rec->m_llStartSector = 8;
-        rec->m_nBoxes = 2;
-        rec->m_llWalk = 4096;
-        rec->m_pAnalyser = &mp4;
-        rec->WillBeRemove(nullptr, -1);
-        EXPECT_EQ(rec->m_ullFileSize, 4096u);
-    }
-    EXPECT_NE(held.m_pAnalyser, nullptr);
-    EXPECT_EQ(alone.m_pAnalyser, nullptr);
+    // Let go before its end, a movie keeps the size its walk reached, or the
+    // whole-file walk's when that goes further.
+    FileMP4Analyser classic;
+    MovAnalyzer::MovRawFileInfo held(42, &classic);
+    held.m_llStartSector = 8;
+    held.m_nBoxes = 2;
+    held.m_llWalk = 4096;
+    held.WillBeRemove(nullptr, -1);
+    EXPECT_EQ(held.m_ullFileSize, 4096u);
+    EXPECT_EQ(held.m_pAnalyser, &classic);
+    ASSERT_EQ(classic.GetRawFileSize(held, &device), 1);
+    EXPECT_EQ(held.m_ullFileSize, expected);
+    held.m_llWalk = static_cast<long long>(expected) + 512;
+    ASSERT_EQ(classic.GetRawFileSize(held, &device), 1);
+    EXPECT_EQ(held.m_ullFileSize, expected + 512);
 }
 
 TEST(CarverMovie, TransportStreamsOneAtATime) {
