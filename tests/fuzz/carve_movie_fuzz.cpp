@@ -20,10 +20,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Box walks follow 64-bit sizes; the carver cuts them at the device's end.
     unsigned long long cap = std::numeric_limits<long long>::max();
     switch ((data[0] >> 1) % 13) {
-    case 0: analyser = std::make_unique<BruteForce::MovAnalyzer>(); break;
-    case 1: analyser = std::make_unique<BruteForce::Mp4Analyzer>(); break;
-    case 2: analyser = std::make_unique<BruteForce::C3GPAnalyser>(); break;
-    case 3: analyser = std::make_unique<FileMP4Analyser>(); break;
+    case 0:
+        analyser = std::make_unique<BruteForce::MovAnalyzer>();
+        break;
+    case 1:
+        analyser = std::make_unique<BruteForce::Mp4Analyzer>();
+        break;
+    case 2:
+        analyser = std::make_unique<BruteForce::C3GPAnalyser>();
+        break;
+    case 3:
+        analyser = std::make_unique<FileMP4Analyser>();
+        break;
     case 4:
         analyser = std::make_unique<BruteForce::CM2TSAnalyser>();
         cap = BruteForce::CM2TSAnalyser::kSizeCap;
@@ -37,8 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         analyser = std::make_unique<Orvex::RM_RMVBAnalyser>();
         cap = 20 * Orvex::RM_RMVBRawFileInfo::kLimit + (1ull << 33);
         break;
-    case 7: analyser = std::make_unique<FileMKVAnalyser>(); break;
-    case 8: analyser = std::make_unique<FileSWFAnalyser>(); break;
+    case 7:
+        analyser = std::make_unique<FileMKVAnalyser>();
+        break;
+    case 8:
+        analyser = std::make_unique<FileSWFAnalyser>();
+        break;
     case 9:
         analyser = std::make_unique<RawSpeed::MxfAnalyser>();
         cap = 2 * RawSpeed::MxfRawFileInfo::kLimit + 64;

@@ -20,7 +20,8 @@ std::string_view Text(Bytes b, std::size_t at, std::size_t n) {
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -31,7 +32,9 @@ const char* StartsNoCase(Bytes b, std::size_t at, std::initializer_list<const ch
     return nullptr;
 }
 
-bool IsFtyp(Bytes head) { return Text(head, 4, 4) == "ftyp"; }
+bool IsFtyp(Bytes head) {
+    return Text(head, 4, 4) == "ftyp";
+}
 
 // Screen recordings carry a "free" box at byte 28.
 unsigned VideoRule(Bytes head) {
@@ -144,8 +147,8 @@ unsigned MovAnalyzer::getTypeByMajorBrand(Bytes head) {
     const auto compatible = [&](unsigned fallback) {
         // The compatible brands searched as one text, up to its first NUL.
         const unsigned n = (bytes::Be32(head, 0) - 16) / 4;
-        const Bytes brands = head.size() >= 16 ? head.subspan(16, std::min<std::size_t>(4 * n, head.size() - 16))
-                                               : Bytes();
+        const Bytes brands =
+            head.size() >= 16 ? head.subspan(16, std::min<std::size_t>(4 * n, head.size() - 16)) : Bytes();
         std::string text(reinterpret_cast<const char*>(brands.data()), brands.size());
         text.resize(std::strlen(text.c_str()));
         if (text.find("M4A") != std::string::npos) return kM4aType;
@@ -177,8 +180,9 @@ int MovAnalyzer::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     m_nType = type;
     if (type == 0) {
         // A known brand in another letter case is no movie of ours.
-        if (StartsNoCase(head, 4, {"ftypisom", "ftyp3gp4", "ftyp3g2a", "ftypmmp4", "ftypM4A ", "ftypM4V ",
-                                   "ftypmp41", "ftypmp42"}))
+        if (StartsNoCase(head, 4,
+                         {"ftypisom", "ftyp3gp4", "ftyp3g2a", "ftypmmp4", "ftypM4A ", "ftypM4V ", "ftypmp41",
+                          "ftypmp42"}))
             return 0;
         type = kMovType;
     }
@@ -190,7 +194,8 @@ int MovAnalyzer::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
 int C3GPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (!sector) return 0;
     const Bytes head = info.WindowAt(sector).At(0, 12);
-    if (head.empty() || !IsFtyp(head) || !StartsNoCase(head, 4, {"ftyp3g2a", "ftyp3gp", "ftypmmp4"})) return 0;
+    if (head.empty() || !IsFtyp(head) || !StartsNoCase(head, 4, {"ftyp3g2a", "ftyp3gp", "ftypmmp4"}))
+        return 0;
     info.m_eRawFileType = k3gpType;
     info.m_ullFileSize = 0;
     return 1;
@@ -246,17 +251,22 @@ int MovAnalyzer::MovRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBy
         const long long rel = m_llWalk - base;
         if (rel >= sectorBytes) return 2;
         Bytes box;
-        if (const int got = fetch(rel, 8, box); got == 2) return 2;
-        else if (got == 1) break;
+        if (const int got = fetch(rel, 8, box); got == 2)
+            return 2;
+        else if (got == 1)
+            break;
         unsigned long long size = bytes::Be32(box, 0);
         const std::string_view type = Text(box, 4, 4);
         if (size < 8 && size != 1) break;
-        if (std::find(std::begin(kStreamBoxes), std::end(kStreamBoxes), type) == std::end(kStreamBoxes)) break;
+        if (std::find(std::begin(kStreamBoxes), std::end(kStreamBoxes), type) == std::end(kStreamBoxes))
+            break;
         if (size == 1) {
             // A 64-bit size follows the type; one smaller than its own
             // header would never move the walk on.
-            if (const int got = fetch(rel, 16, box); got == 2) return 2;
-            else if (got == 1) break;
+            if (const int got = fetch(rel, 16, box); got == 2)
+                return 2;
+            else if (got == 1)
+                break;
             size = bytes::Be64(box, 8);
             if (size < 16) break;
         }

@@ -52,9 +52,9 @@ public:
         // Settles size, type, name and label; buffer and context may be null.
         void endSearch(long long sectorNumber, const unsigned char* buffer, const SearchContext* context);
 
-        long long m_llWalk = 0;   // file offset of the next box header
+        long long m_llWalk = 0; // file offset of the next box header
         unsigned m_nMoovCount = 0;
-        unsigned m_nIso = 0;      // the major brand starts with "iso"
+        unsigned m_nIso = 0; // the major brand starts with "iso"
         unsigned m_nBoxes = 0;
         unsigned char m_bLittleEndian = 0;
         std::string m_strMake;

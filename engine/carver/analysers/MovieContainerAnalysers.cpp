@@ -22,10 +22,12 @@ bool Vint(Bytes b, std::size_t at, unsigned long long& value, unsigned& length, 
     if (!bytes::Has(b, at, 1)) return false;
     const unsigned char first = b[at];
     length = 1;
-    while (length <= 8 && !(first & (0x80u >> (length - 1)))) ++length;
+    while (length <= 8 && !(first & (0x80u >> (length - 1))))
+        ++length;
     if (length > 8 || !bytes::Has(b, at, length)) return false;
     value = first & ((0x80u >> (length - 1)) - 1);
-    for (unsigned i = 1; i < length; ++i) value = value << 8 | b[at + i];
+    for (unsigned i = 1; i < length; ++i)
+        value = value << 8 | b[at + i];
     unknown = value == (1ull << (7 * length)) - 1;
     return true;
 }
@@ -33,7 +35,8 @@ bool Vint(Bytes b, std::size_t at, unsigned long long& value, unsigned& length, 
 // Bytes from the sector's start to where its trailing zero bytes begin.
 std::size_t ZeroTailStart(Bytes sector) {
     std::size_t n = sector.size();
-    while (n > 0 && sector[n - 1] == 0) --n;
+    while (n > 0 && sector[n - 1] == 0)
+        --n;
     return n;
 }
 
@@ -96,7 +99,8 @@ bool MxfAnalyser::PacketLength(Bytes packet, unsigned long long& length, unsigne
     const unsigned n = ber & 0x7F;
     if (n == 0 || n > 8 || !bytes::Has(packet, 17, n)) return false;
     length = 0;
-    for (unsigned i = 0; i < n; ++i) length = length << 8 | packet[17 + i];
+    for (unsigned i = 0; i < n; ++i)
+        length = length << 8 | packet[17 + i];
     header = 17 + n;
     return true;
 }
@@ -135,12 +139,15 @@ int MxfRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
         Bytes key;
         int got = fetch(rel, 4, key);
         if (got == 2) return 2;
-        if (got == 1 || bytes::Be32(key, 0) != 0x060E2B34) return Settle(static_cast<unsigned long long>(m_llWalk), sectorNumber);
-        if ((got = fetch(rel, 17, key)) == 0 && key[16] >= 0x80) got = fetch(rel, 17 + (key[16] & 0x7Fu), key);
+        if (got == 1 || bytes::Be32(key, 0) != 0x060E2B34)
+            return Settle(static_cast<unsigned long long>(m_llWalk), sectorNumber);
+        if ((got = fetch(rel, 17, key)) == 0 && key[16] >= 0x80)
+            got = fetch(rel, 17 + (key[16] & 0x7Fu), key);
         if (got == 2) return 2;
         unsigned long long length;
         unsigned header;
-        if (got == 1 || !MxfAnalyser::PacketLength(key, length, header) || length > static_cast<unsigned long long>(kLimit))
+        if (got == 1 || !MxfAnalyser::PacketLength(key, length, header) ||
+            length > static_cast<unsigned long long>(kLimit))
             return Settle(static_cast<unsigned long long>(m_llWalk), sectorNumber);
         m_llWalk += header + static_cast<long long>(length);
     }
@@ -159,8 +166,9 @@ int MLvAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
 
 int MLvRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
                                 SearchContext& context) {
-    static constexpr std::string_view kBlocks[] = {"MLVI", "RAWI", "INFO", "RTCI", "EXPO", "LENS", "IDNT", "WBAL",
-                                                   "STYL", "WAVI", "MARK", "VIDF", "NULL", "AUDF", "BKUP"};
+    static constexpr std::string_view kBlocks[] = {"MLVI", "RAWI", "INFO", "RTCI", "EXPO",
+                                                   "LENS", "IDNT", "WBAL", "STYL", "WAVI",
+                                                   "MARK", "VIDF", "NULL", "AUDF", "BKUP"};
     if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;
     const long long base = (sectorNumber - m_llStartSector) * sectorBytes;
     if (base > kLimit) return Settle(static_cast<unsigned long long>(m_llWalk), sectorNumber);
@@ -171,14 +179,16 @@ int MLvRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
         const Bytes block = BruteForce::HeldBytes(context, sectorNumber, sectorBytes, rel, 8);
         if (block.empty() && rel + 8 > held) break;
         const std::uint32_t size = bytes::Le32(block, 4);
-        const bool known = !block.empty() && std::find(std::begin(kBlocks), std::end(kBlocks),
-                                                       std::string_view(reinterpret_cast<const char*>(block.data()), 4)) !=
-                                                 std::end(kBlocks);
+        const bool known =
+            !block.empty() &&
+            std::find(std::begin(kBlocks), std::end(kBlocks),
+                      std::string_view(reinterpret_cast<const char*>(block.data()), 4)) != std::end(kBlocks);
         if (!known || size == 0) {
             // A zero tail after the last block's start is where a block cut
             // short by the recording's end really ends; an older one is not.
             const bool candidate = m_llEndCandidate > m_llLastBlock && m_llEndCandidate > 0;
-            return Settle(static_cast<unsigned long long>(candidate ? m_llEndCandidate : m_llWalk), sectorNumber);
+            return Settle(static_cast<unsigned long long>(candidate ? m_llEndCandidate : m_llWalk),
+                          sectorNumber);
         }
         m_llLastBlock = m_llWalk;
         m_llWalk += size;
@@ -210,7 +220,8 @@ int AEPRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     if (m_llXmpFrom < 0) {
         if (m_llChunkEnd >= base + sectorBytes) return 2;
         // The XMP packet's opening, when it follows the chunk, must be read.
-        const Bytes next = BruteForce::HeldBytes(context, sectorNumber, sectorBytes, m_llChunkEnd + 8 - base, 9);
+        const Bytes next =
+            BruteForce::HeldBytes(context, sectorNumber, sectorBytes, m_llChunkEnd + 8 - base, 9);
         if (next.empty() && sectorNumber + 2 > context.m_llWindowEnd) return 2;
         if (next.empty() || std::memcmp(next.data(), "<?xpacket", 9) != 0)
             return Settle(static_cast<unsigned long long>(m_llChunkEnd + 8), sectorNumber);

@@ -40,7 +40,8 @@ public:
     static constexpr long long kLimit = 2000000000;
 
     MxfRawFileInfo() { m_eRawFileType = 142; }
-    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                    SearchContext& context) override;
 
     long long m_llWalk = 0; // file offset of the next KLV packet
 };
@@ -65,7 +66,8 @@ public:
     static constexpr long long kLimit = 0x7D000000;
 
     MLvRawFileInfo() { m_eRawFileType = 146; }
-    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                    SearchContext& context) override;
 
     long long m_llWalk = 0;
     long long m_llLastBlock = -1; // the last block walked
@@ -87,7 +89,8 @@ public:
     static constexpr long long kLimit = 100000000;
 
     AEPRawFileInfo() { m_eRawFileType = 144; }
-    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                    SearchContext& context) override;
 
     long long m_llChunkEnd = -1;
     long long m_llXmpFrom = -1; // after this offset an XMP packet runs to the first zero tail

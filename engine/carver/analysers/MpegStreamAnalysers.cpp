@@ -11,14 +11,18 @@ namespace {
 using bytes::Bytes;
 
 bool AllFF(Bytes b, std::size_t at) {
-    return std::all_of(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 8),
+    return std::all_of(b.begin() + static_cast<std::ptrdiff_t>(at),
+                       b.begin() + static_cast<std::ptrdiff_t>(at + 8),
                        [](unsigned char c) { return c == 0xFF; });
 }
 
-bool IsPayloadStart(unsigned char c) { return c == 0x40 || c == 0x41 || c == 0x10 || c == 0x50; }
+bool IsPayloadStart(unsigned char c) {
+    return c == 0x40 || c == 0x41 || c == 0x10 || c == 0x50;
+}
 
 bool Is(Bytes b, std::size_t at, std::initializer_list<unsigned char> want) {
-    return bytes::Has(b, at, want.size()) && std::equal(want.begin(), want.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+    return bytes::Has(b, at, want.size()) &&
+           std::equal(want.begin(), want.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 // Bytes 4..7 of a first pack that the program-stream analysers accept.
@@ -189,7 +193,8 @@ int FileMPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     MpegPsWalk walk;
     walk.Begin(Bytes(first, 8));
     const MpegPsWalk::Reader read = [&](long long offset, std::size_t n) {
-        const unsigned char* p = offset >= 0 ? file.Fetch(static_cast<unsigned long long>(offset), n) : nullptr;
+        const unsigned char* p =
+            offset >= 0 ? file.Fetch(static_cast<unsigned long long>(offset), n) : nullptr;
         return p ? Bytes(p, n) : Bytes();
     };
     unsigned long long size = 0;
@@ -202,7 +207,8 @@ int FileMPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
         if (step == MpegPsWalk::Step::Go) continue;
         if (step == MpegPsWalk::Step::GiveUp && walk.m_llWalk < 102400) return 0;
         // The run of zeros is not the stream's: it ends where they begin.
-        size = step == MpegPsWalk::Step::Zeros     ? static_cast<unsigned long long>(walk.m_llWalk - walk.m_llZeroRun)
+        size = step == MpegPsWalk::Step::Zeros
+                   ? static_cast<unsigned long long>(walk.m_llWalk - walk.m_llZeroRun)
                : step == MpegPsWalk::Step::EndCode ? static_cast<unsigned long long>(walk.m_llWalk)
                                                    : static_cast<unsigned long long>(walk.m_llWalk) + 18;
         break;
@@ -216,7 +222,8 @@ namespace Orvex {
 
 int MPGAnalyser::AnalyseBufferEx(unsigned char* sector, CRawFileInfo& info, long long, long long sectorNumber,
                                  long long, long long) {
-    if (m_llLastStart >= 0 && sectorNumber >= m_llLastStart && sectorNumber - m_llLastStart < kMinDistance) return 0;
+    if (m_llLastStart >= 0 && sectorNumber >= m_llLastStart && sectorNumber - m_llLastStart < kMinDistance)
+        return 0;
     if (!AnalyseBuffer(sector, info)) return 0;
     m_llLastStart = sectorNumber;
     return 1;
@@ -254,15 +261,19 @@ bool MPGRawFileInfo::bContinue(int sectorBytes, long long sectorNumber, const Se
             step = MpegPsWalk::Step::End;
         }
         switch (step) {
-        case MpegPsWalk::Step::Go: continue;
-        case MpegPsWalk::Step::EndCode: return false;
+        case MpegPsWalk::Step::Go:
+            continue;
+        case MpegPsWalk::Step::EndCode:
+            return false;
         case MpegPsWalk::Step::GiveUp:
             if (m_Walk.m_llWalk <= 0x18FFF) m_Walk.m_llWalk = 0;
             return false;
         case MpegPsWalk::Step::Zeros:
             m_Walk.m_llWalk = m_Walk.m_llWalk + 1 - (m_Walk.m_llZeroRun - 1);
             [[fallthrough]];
-        default: m_Walk.m_llWalk += 18; return false;
+        default:
+            m_Walk.m_llWalk += 18;
+            return false;
         }
     }
     return true;

@@ -37,9 +37,9 @@ public:
         int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
                         SearchContext& context) override;
 
-        int m_nHeaderOffset;      // packet length, 188 or 192
-        long long m_llNextSync;   // file offset of the next packet's sync byte
-        int m_nPackets = 0;       // good packets since the size last grew (0..31)
+        int m_nHeaderOffset;    // packet length, 188 or 192
+        long long m_llNextSync; // file offset of the next packet's sync byte
+        int m_nPackets = 0;     // good packets since the size last grew (0..31)
 
     private:
         // Ends the stream: short ones are not carved.
@@ -104,7 +104,8 @@ public:
     static constexpr long long kSizeLimit = 0xC800000;
 
     explicit MPGRawFileInfo(IRawFileAnalyser* classic);
-    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                    SearchContext& context) override;
     void initMPGFileInfoMemValue();
 
     MpegPsWalk m_Walk;
@@ -126,8 +127,8 @@ public:
     static constexpr long long kMinDistance = 21;
 
     ISpecialRawFileAnalyser* GetSpecialRawFile() override { return this; }
-    int AnalyseBufferEx(unsigned char* sector, CRawFileInfo& info, long long sectorBytes, long long sectorNumber,
-                        long long windowStart, long long windowEnd) override;
+    int AnalyseBufferEx(unsigned char* sector, CRawFileInfo& info, long long sectorBytes,
+                        long long sectorNumber, long long windowStart, long long windowEnd) override;
 
     long long m_llLastStart = -1;
 };

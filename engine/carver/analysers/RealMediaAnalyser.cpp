@@ -12,7 +12,8 @@ namespace {
 
 using bytes::Bytes;
 
-constexpr unsigned char kEndMarker[20] = {'I', 'N', 'D', 'X', 0, 0, 0, 0x14, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0};
+constexpr unsigned char kEndMarker[20] = {'I', 'N', 'D', 'X', 0, 0, 0, 0x14, 0, 0,
+                                          0,   0,   0,   0,   0, 2, 0, 0,    0, 0};
 
 bool KnownChunk(Bytes chunk) {
     const std::string_view id(reinterpret_cast<const char*>(chunk.data()), 4);
@@ -28,8 +29,7 @@ enum class Chunk { Go, Wait, End };
 
 // One chunk from `walk`: read(offset, n) gives n bytes or empty. Every
 // answer but Go leaves the walk at the end of the file.
-template <class Read>
-Chunk NextChunk(long long& walk, const Read& read) {
+template <class Read> Chunk NextChunk(long long& walk, const Read& read) {
     const Bytes head = read(walk, 8);
     if (head.empty()) return Chunk::Wait;
     const std::uint32_t size = bytes::Be32(head, 4);
@@ -96,7 +96,9 @@ int FileRM_RMVBAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* devi
     if (!IsRmvb(head)) {
         long long walk = bytes::Be32(Bytes(head.data(), 8), 4);
         // Every chunk moves the walk on by at least its header: bounded by the device.
-        while (walk > 0 && static_cast<unsigned long long>(walk) < room && NextChunk(walk, read) == Chunk::Go) {}
+        while (walk > 0 && static_cast<unsigned long long>(walk) < room &&
+               NextChunk(walk, read) == Chunk::Go) {
+        }
         size = static_cast<unsigned long long>(std::max<long long>(walk, 0));
         info.m_eRawFileType = kRmType;
     } else {
@@ -119,8 +121,10 @@ int FileRM_RMVBAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* devi
             }
         }
         if (size == 0) {
-            if (offset > kRmvbLimit) size = kRmvbLimit;
-            else if (offset > ss) size = offset - ss;
+            if (offset > kRmvbLimit)
+                size = kRmvbLimit;
+            else if (offset > ss)
+                size = offset - ss;
         }
         info.m_eRawFileType = kRmvbType;
     }
@@ -147,7 +151,8 @@ bool RM_RMVBRawFileInfo::bContinue(int sectorBytes, long long sectorNumber, cons
                  : GetRMVBFileSize(sectorBytes, sectorNumber, context);
 }
 
-bool RM_RMVBRawFileInfo::GetRMFileSize(int sectorBytes, long long sectorNumber, const SearchContext& context) {
+bool RM_RMVBRawFileInfo::GetRMFileSize(int sectorBytes, long long sectorNumber,
+                                       const SearchContext& context) {
     const long long base = (sectorNumber - m_llStartSector) * sectorBytes;
     if (base >= 20 * m_llLimit) return false;
     if (sectorNumber == m_llStartSector) m_llWalk = bytes::Be32(context.m_Window.At(0, 8), 4);
@@ -168,7 +173,8 @@ bool RM_RMVBRawFileInfo::GetRMFileSize(int sectorBytes, long long sectorNumber, 
     return true;
 }
 
-bool RM_RMVBRawFileInfo::GetRMVBFileSize(int sectorBytes, long long sectorNumber, const SearchContext& context) {
+bool RM_RMVBRawFileInfo::GetRMVBFileSize(int sectorBytes, long long sectorNumber,
+                                         const SearchContext& context) {
     const long long base = (sectorNumber - m_llStartSector) * sectorBytes;
     if (base >= 20 * m_llLimit) return false;
     m_llCovered = base + sectorBytes;

@@ -28,7 +28,8 @@ public:
     static constexpr long long kLimit = 0xC800000;
 
     explicit RM_RMVBRawFileInfo(IRawFileAnalyser* classic);
-    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                    SearchContext& context) override;
 
     long long m_llWalk = 0;
     unsigned char m_bRM = 1;

@@ -68,7 +68,8 @@ void CFCPEvtFileInfo::AnalyseABCDDBFileType(Bytes page) {
         const int length = static_cast<int>(page[pointer]) - static_cast<int>(page[pointer + 2]);
         if (length > 50) return;
         if (length <= 0 || !bytes::Has(page, from, static_cast<std::size_t>(length))) continue;
-        const std::string_view text(reinterpret_cast<const char*>(page.data() + from), static_cast<std::size_t>(length));
+        const std::string_view text(reinterpret_cast<const char*>(page.data() + from),
+                                    static_cast<std::size_t>(length));
         if (text.rfind("ABCDRecord", 0) == 0 || text.rfind("ABCDPhoneNumber", 0) == 0) ++found;
         if (found == 2) {
             m_eRawFileType = CFCPEvtAnalyser::kAbcddbType;
@@ -113,7 +114,8 @@ void CFCPEvtFileInfo::EndSearch() {
     long long size = freelist + m_llNextPage - m_nMisses * page;
     size = std::clamp<long long>(size, 0, static_cast<long long>(kLimit));
     const long long declared = static_cast<long long>(m_nPages) * page;
-    if (m_eRawFileType == CFCPEvtAnalyser::kSketchType && declared > 0 && std::llabs(declared - size) <= 3 * page)
+    if (m_eRawFileType == CFCPEvtAnalyser::kSketchType && declared > 0 &&
+        std::llabs(declared - size) <= 3 * page)
         size = std::min<long long>(declared, static_cast<long long>(kLimit));
     m_ullFileSize = static_cast<unsigned long long>(size);
 }

@@ -17,7 +17,8 @@ public:
     // A database still followed when it leaves the carver keeps the pages
     // judged so far.
     void WillBeRemove(unsigned char*, long long) override;
-    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                    SearchContext& context) override;
 
     unsigned m_nPageSize = 0;
     unsigned m_nPages = 0;

@@ -37,8 +37,8 @@ std::vector<Placed> Manifest(const std::string& path) {
         R"re("start": (\d+),\s*"size": (\d+),\s*"sha256": "([0-9a-f]+)",\s*"type": (\d+),\s*"folder": "([a-z0-9]+)",\s*"name": (?:null|"([^"]*)"),\s*"label": (?:null|"([^"]*)"))re");
     std::vector<Placed> out;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), entry); it != std::sregex_iterator(); ++it)
-        out.push_back({std::stoll((*it)[1]), std::stoull((*it)[2]), (*it)[3], static_cast<unsigned>(std::stoul((*it)[4])),
-                       (*it)[5], (*it)[6], (*it)[7]});
+        out.push_back({std::stoll((*it)[1]), std::stoull((*it)[2]), (*it)[3],
+                       static_cast<unsigned>(std::stoul((*it)[4])), (*it)[5], (*it)[6], (*it)[7]});
     return out;
 }
 
@@ -48,7 +48,8 @@ Bytes Sample(const std::string& name) {
 }
 
 std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -60,13 +61,27 @@ struct Rule {
 };
 // In the order carve_movies.sh places them.
 constexpr Rule kRules[] = {
-    {"p.mp4", 0}, {"p2.mp4", 0}, {"p.mov", 0}, {"p.3gp", 0}, {"q.m4a", 0}, {"q.m4v", 0}, {"r.mkv", 0},
-    {"v.mxf", 0}, {"u.swf", 0}, {"syn.trec", 0}, {"syn_exif.mov", 0}, {"syn_iphone.mov", 0}, {"syn.mlv", 0},
-    {"syn.aep", 0}, {"syn_marker.rmvb", 0},
+    {"p.mp4", 0},
+    {"p2.mp4", 0},
+    {"p.mov", 0},
+    {"p.3gp", 0},
+    {"q.m4a", 0},
+    {"q.m4v", 0},
+    {"r.mkv", 0},
+    {"v.mxf", 0},
+    {"u.swf", 0},
+    {"syn.trec", 0},
+    {"syn_exif.mov", 0},
+    {"syn_iphone.mov", 0},
+    {"syn.mlv", 0},
+    {"syn.aep", 0},
+    {"syn_marker.rmvb", 0},
     // Packets to the first one without its sync byte.
-    {"t.ts", 0}, {"t.m2ts", 0},
+    {"t.ts", 0},
+    {"t.m2ts", 0},
     // Program streams: 18 bytes after the last packet, 20 after zeros.
-    {"t.mpg", 20}, {"t1.mpg", 20},
+    {"t.mpg", 20},
+    {"t1.mpg", 20},
     // The DATA chunk ffmpeg writes claims 10 bytes more than follow it.
     {"w2.rm", 10},
     // A compressed Flash movie is carved to its uncompressed length.
@@ -96,7 +111,8 @@ TEST_P(CarverMovieImage, EverySampleFoundTypedFiledAndWhole) {
         const Placed& p = placed[i];
         const Rule& rule = kRules[i];
         SCOPED_TRACE(rule.file);
-        auto it = std::find_if(files.begin(), files.end(), [&](const CarvedNode& f) { return f.start == p.start; });
+        auto it =
+            std::find_if(files.begin(), files.end(), [&](const CarvedNode& f) { return f.start == p.start; });
         ASSERT_NE(it, files.end()) << "no file at " << p.start;
         // The map keeps the type a file was found with: RealMedia is told
         // RM or RMVB only as it is walked.
@@ -106,15 +122,18 @@ TEST_P(CarverMovieImage, EverySampleFoundTypedFiledAndWhole) {
         if (!p.label.empty()) {
             EXPECT_EQ(it->tree, 36);
             const std::string name = p.name.empty() ? "FILE" : p.name;
-            EXPECT_TRUE(std::regex_match(it->path, std::regex("MOV/" + p.label + "/" + name + R"(\d{3}\.MOV)")))
+            EXPECT_TRUE(
+                std::regex_match(it->path, std::regex("MOV/" + p.label + "/" + name + R"(\d{3}\.MOV)")))
                 << it->path;
         } else {
             EXPECT_EQ(it->tree, 34);
-            EXPECT_TRUE(std::regex_match(it->path, std::regex(p.folder + "/" + R"((FILE|\d+-\d+_)\d{3}\.)" + ext)))
+            EXPECT_TRUE(
+                std::regex_match(it->path, std::regex(p.folder + "/" + R"((FILE|\d+-\d+_)\d{3}\.)" + ext)))
                 << it->path;
         }
         if (rule.over == 0 && std::string(rule.file) != "w.rm") {
-            EXPECT_EQ(Sha256File(scan.Recover(it->node)), p.sha256) << it->path << ": " << it->size << " bytes";
+            EXPECT_EQ(Sha256File(scan.Recover(it->node)), p.sha256)
+                << it->path << ": " << it->size << " bytes";
             continue;
         }
         const Bytes sample = Sample(rule.file);
@@ -129,16 +148,16 @@ TEST_P(CarverMovieImage, EverySampleFoundTypedFiledAndWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Composed, CarverMovieImage,
-                         ::testing::Combine(::testing::Values(512u, 4096u), ::testing::Values("zero", "random"),
-                                            ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(512u, 4096u),
+                                            ::testing::Values("zero", "random"), ::testing::Bool()));
 
 namespace {
 
 // A scratch disk of zeros with byte strings placed on it.
 struct Disk {
     Disk(unsigned ss, long long sectors) : ss(ss), path(dir.file("disk.img")) {
-        std::ofstream(path, std::ios::binary).write(std::string(static_cast<std::size_t>(sectors) * ss, '\0').data(),
-                                                    sectors * ss);
+        std::ofstream(path, std::ios::binary)
+            .write(std::string(static_cast<std::size_t>(sectors) * ss, '\0').data(), sectors * ss);
     }
     void Put(std::uint64_t byte, const Bytes& b) { ASSERT_TRUE(WriteBytes(path, byte, b)); }
     unsigned ss;
@@ -150,8 +169,14 @@ struct Disk {
 // follows until the carver lets it go.
 Bytes OpenMovie(std::uint32_t mdat) {
     Bytes b = {0, 0, 0, 20, 'f', 't', 'y', 'p', 'q', 't', ' ', ' ', 0, 0, 0, 0, 'q', 't', ' ', ' '};
-    const Bytes header = {static_cast<std::uint8_t>(mdat >> 24), static_cast<std::uint8_t>(mdat >> 16),
-                          static_cast<std::uint8_t>(mdat >> 8), static_cast<std::uint8_t>(mdat), 'm', 'd', 'a', 't'};
+    const Bytes header = {static_cast<std::uint8_t>(mdat >> 24),
+                          static_cast<std::uint8_t>(mdat >> 16),
+                          static_cast<std::uint8_t>(mdat >> 8),
+                          static_cast<std::uint8_t>(mdat),
+                          'm',
+                          'd',
+                          'a',
+                          't'};
     b.insert(b.end(), header.begin(), header.end());
     return b;
 }
@@ -185,7 +210,8 @@ TEST(CarverMovieRules, EvictedMovieIsFiledAtTheEndWithItsMoov) {
     Disk disk(512, 4096);
     disk.Put(64 * 512, OpenMovie(1000000));
     disk.Put(64 * 512 + 1000020, {0, 0, 0, 8, 'm', 'o', 'o', 'v'});
-    for (int i = 0; i < 33; ++i) disk.Put(static_cast<std::uint64_t>(100 + 10 * i) * 512, OpenMovie(500000));
+    for (int i = 0; i < 33; ++i)
+        disk.Put(static_cast<std::uint64_t>(100 + 10 * i) * 512, OpenMovie(500000));
     ImageDevice device(disk.path, 512);
     CarveScan scan(device);
     scan.blockSectors = 256;

@@ -28,7 +28,8 @@ Bytes Sample(const char* name) {
 }
 
 void Be32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
 }
 
 struct Result {
@@ -67,7 +68,8 @@ int Show(CRawFileInfo& r, const Bytes& image, unsigned ss, long long block = 1 <
 
 // The analyser's record for the file at sector 0 of `image` once it answered
 // 1, or null when it never did.
-std::unique_ptr<CRawFileInfo> Stream(IRawFileAnalyser& a, const Bytes& image, unsigned ss, long long block = 1 << 20) {
+std::unique_ptr<CRawFileInfo> Stream(IRawFileAnalyser& a, const Bytes& image, unsigned ss,
+                                     long long block = 1 << 20) {
     Analyse(a, Bytes(image.begin(), image.begin() + 512));
     std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
     r->m_pAnalyser = &a;
@@ -83,11 +85,13 @@ public:
     int Open(char*) override { return 1; }
     int Close() override { return 1; }
     int ReadSector(void* buffer, long long first, long long count) override {
-        if (first < 0 || count < 1 || static_cast<unsigned long long>(first + count) > GetTotalSectors()) return 0;
+        if (first < 0 || count < 1 || static_cast<unsigned long long>(first + count) > GetTotalSectors())
+            return 0;
         auto* out = static_cast<unsigned char*>(buffer);
         std::memset(out, 0x55, static_cast<std::size_t>(count) * kSector);
         const unsigned long long at = static_cast<unsigned long long>(first) * kSector;
-        for (unsigned long long i = at; i < m_head.size() && i < at + count * kSector; ++i) out[i - at] = m_head[i];
+        for (unsigned long long i = at; i < m_head.size() && i < at + count * kSector; ++i)
+            out[i - at] = m_head[i];
         return 1;
     }
     unsigned GetSectorSize() override { return kSector; }
@@ -142,8 +146,12 @@ TEST(CarverMovie, BoxMovieAcceptanceByBrand) {
     EXPECT_EQ(Analyse(classic, Ftyp(84, "mp42")), (Result{1, 0, 44}));
     EXPECT_EQ(Analyse(classic, Ftyp(84, "qt  ")).hit, 0);
     // The ffmpeg samples.
-    for (auto [name, type] : {std::pair{"p.mp4", 44u}, {"p2.mp4", 44u}, {"p.mov", 42u}, {"p.3gp", 2u},
-                              {"q.m4a", 45u}, {"q.m4v", 46u}})
+    for (auto [name, type] : {std::pair{"p.mp4", 44u},
+                              {"p2.mp4", 44u},
+                              {"p.mov", 42u},
+                              {"p.3gp", 2u},
+                              {"q.m4a", 45u},
+                              {"q.m4v", 46u}})
         EXPECT_EQ(Analyse(mov, Sample(name)), (Result{1, 0, type})) << name;
 }
 
@@ -162,7 +170,8 @@ TEST(CarverMovie, BoxWalkSizesNamesAndLabels) {
     Bytes wide = Sample("syn.trec");
     const std::size_t moov = wide.size() - 108;
     ASSERT_EQ(std::string(wide.begin() + static_cast<std::ptrdiff_t>(moov) + 4,
-                          wide.begin() + static_cast<std::ptrdiff_t>(moov) + 8), "moov");
+                          wide.begin() + static_cast<std::ptrdiff_t>(moov) + 8),
+              "moov");
     Be32(wide, moov, 1);
     const Bytes large = {0, 0, 0, 0, 0, 0, 0, 116};
     wide.insert(wide.begin() + static_cast<std::ptrdiff_t>(moov) + 8, large.begin(), large.end());
@@ -302,8 +311,8 @@ TEST(CarverMovie, ProgramStreamsStreamedAndOnTheDevice) {
         const Bytes image = Padded(sample, 512, 4);
         salvor::test::TempDir dir;
         const std::string path = dir.file("ps.img");
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                    static_cast<std::streamsize>(image.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         salvor::test::ImageDevice device(path, 512);
         CRawFileInfo info;
         FileMPGAnalyser classic;
@@ -382,7 +391,8 @@ TEST(CarverMovie, MatroskaFlashMxf) {
     const Bytes size8 = {0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x10};
     std::copy(size8.begin(), size8.end(), big.begin() + static_cast<std::ptrdiff_t>(seg));
     EXPECT_EQ(Analyse(mkv, big), (Result{1, seg + 8 + 0x100000010ull, 96}));
-    std::fill(big.begin() + static_cast<std::ptrdiff_t>(seg) + 1, big.begin() + static_cast<std::ptrdiff_t>(seg) + 8, 0xFF);
+    std::fill(big.begin() + static_cast<std::ptrdiff_t>(seg) + 1,
+              big.begin() + static_cast<std::ptrdiff_t>(seg) + 8, 0xFF);
     EXPECT_EQ(Analyse(mkv, big), (Result{1, 0, 96}));
     Bytes far(1024, 0);
     const Bytes ebml = {0x1A, 0x45, 0xDF, 0xA3, 0x42, 0x10};
