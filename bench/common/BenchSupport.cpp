@@ -6,8 +6,10 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace salvor::bench {
 
@@ -39,6 +41,21 @@ void RunDeepScanBenchmark(benchmark::State& state, const std::string& image) {
     }
     ReportRate(state, bytes);
     state.counters["nodes"] = static_cast<double>(nodes);
+}
+
+void RunSequentialReadBenchmark(benchmark::State& state, const std::string& image) {
+    double bytes = 0;
+    for (auto _ : state) {
+        std::unique_ptr<IStorageDevice> device(CreateDmgDeviceImp(image.c_str()));
+        if (!device->Open(nullptr)) return state.SkipWithError("cannot open the image");
+        const unsigned ss = device->GetSectorSize();
+        const long long block = 0x400000 / ss, total = static_cast<long long>(device->GetTotalSectors());
+        std::vector<unsigned char> buffer(static_cast<std::size_t>(block) * ss);
+        for (long long s = 0; s < total; s += block) device->ReadSector(buffer.data(), s, std::min(block, total - s));
+        benchmark::DoNotOptimize(buffer.data());
+        bytes += static_cast<double>(total) * ss;
+    }
+    ReportRate(state, bytes);
 }
 
 std::string FixtureFile(const std::string& fixture, const std::string& file) {

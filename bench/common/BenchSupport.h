@@ -41,6 +41,10 @@ ResultCode DeepScan(IStorageDevice* device, unsigned long long* nodes);
 // the nodes found.
 void RunDeepScanBenchmark(benchmark::State& state, const std::string& image);
 
+// The benchmark loop of a plain sequential read of the image in 4 MiB blocks
+// through the raw-image device, for comparison with the scans.
+void RunSequentialReadBenchmark(benchmark::State& state, const std::string& image);
+
 // Builds (or reuses) a fixture of tests/fixtures into the build tree and
 // answers the path of one of its files, or "" when it cannot be made.
 std::string FixtureFile(const std::string& fixture, const std::string& file);

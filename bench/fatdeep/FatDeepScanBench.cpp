@@ -7,16 +7,13 @@
 // pseudo-random data up to 1 GiB; SALVOR_BENCH_IMAGE names another image.
 #include "bench/common/BenchSupport.h"
 #include "engine/carver/CarverRegistration.h"
-#include "engine/device/StorageDevices.h"
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/all/AllLibraries.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -38,18 +35,7 @@ std::string Image() {
 void BM_SequentialRead(benchmark::State& state) {
     static const std::string image = Image();
     if (image.empty()) return state.SkipWithError("cannot make the image");
-    double bytes = 0;
-    for (auto _ : state) {
-        std::unique_ptr<IStorageDevice> device(CreateDmgDeviceImp(image.c_str()));
-        if (!device->Open(nullptr)) return state.SkipWithError("cannot open the image");
-        const unsigned ss = device->GetSectorSize();
-        const long long block = 0x400000 / ss, total = static_cast<long long>(device->GetTotalSectors());
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(block) * ss);
-        for (long long s = 0; s < total; s += block) device->ReadSector(buffer.data(), s, std::min(block, total - s));
-        benchmark::DoNotOptimize(buffer.data());
-        bytes += static_cast<double>(total) * ss;
-    }
-    salvor::bench::ReportRate(state, bytes);
+    salvor::bench::RunSequentialReadBenchmark(state, image);
 }
 
 void DeepScan(benchmark::State& state, bool allLibraries, bool withFat = true, bool withCarver = false) {

@@ -1,5 +1,6 @@
 #include "engine/all/AllLibraries.h"
 
+#include "engine/apfs/ApfsRegistration.h"
 #include "engine/carver/CarverRegistration.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
@@ -11,6 +12,6 @@ void RegisterAllLibraries() {
     RegisterExfatLibrary();
     RegisterNtfsLibrary();
     RegisterHfsPlusLibrary();
-    // APFS registers here, after HFS+.
+    RegisterApfsLibrary();
     RegisterCarverLibrary();
 }

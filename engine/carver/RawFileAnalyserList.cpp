@@ -15,6 +15,10 @@
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
 #include "engine/carver/analysers/WpgAnalyser.h"
 #include "engine/carver/analysers/X3fAnalyser.h"
+#include "engine/carver/analysers/CrwAnalyser.h"
+#include "engine/carver/analysers/SvgAnalyser.h"
+#include "engine/carver/analysers/ThreeDsAnalyser.h"
+#include "engine/carver/analysers/DwgAnalyser.h"
 #include "engine/carver/analysers/MovAnalyzer.h"
 #include "engine/carver/analysers/MovieContainerAnalysers.h"
 #include "engine/carver/analysers/MpegStreamAnalysers.h"
@@ -170,6 +174,10 @@ constexpr Built kBuilt[] = {
     {"RawSpeed::InddAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::InddAnalyser()); }},
     {"BruteForce::CDXFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDXFAnalyser()); }},
     {"FileMRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMRWAnalyser()); }},
+    {"Orvex::CRWAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::CRWAnalyser()); }},
+    {"Orvex::SVGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::SVGAnalyser()); }},
+    {"RawSpeed::New3DSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::New3DSAnalyser()); }},
+    {"BruteForce::CDWGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDWGAnalyser()); }},
     {"BruteForce::MovAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::MovAnalyzer()); }},
     {"BruteForce::Mp4Analyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::Mp4Analyzer()); }},
     {"BruteForce::C3GPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::C3GPAnalyser()); }},

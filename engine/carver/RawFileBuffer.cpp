@@ -1,6 +1,7 @@
 #include "engine/carver/RawFileBuffer.h"
 
 #include "engine/carver/NotifyCenter.h"
+#include "engine/carver/RawFileInfo.h"
 
 #include <algorithm>
 #include <limits>
@@ -60,4 +61,15 @@ const unsigned char* RawFileBuffer::Fetch(unsigned long long offset, std::size_t
     };
     if (!covers() && (!Load(offset / m_nSectorSize) || !covers())) return nullptr;
     return m_page.data() + (offset - m_llPageSector * m_nSectorSize);
+}
+
+std::optional<RawFileRoom> RoomOf(const CRawFileInfo& record, IStorageDevice* device, unsigned minSector) {
+    if (!device || record.m_llStartSector < 0) return std::nullopt;
+    RawFileRoom r;
+    r.start = static_cast<unsigned long long>(record.m_llStartSector);
+    r.sectorSize = device->GetSectorSize();
+    const unsigned long long total = device->GetTotalSectors();
+    if (r.sectorSize == 0 || r.sectorSize < minSector || total <= r.start) return std::nullopt;
+    r.room = (total - r.start) * r.sectorSize;
+    return r;
 }

@@ -6,7 +6,21 @@
 #include "engine/include/StorageDevice.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+class CRawFileInfo;
+
+// Where a record's file lies on a device: its start sector, the device's
+// sector size and the bytes from the start to the device's end.
+struct RawFileRoom {
+    unsigned long long start = 0;
+    unsigned sectorSize = 0;
+    unsigned long long room = 0;
+};
+// Null device, a negative start, a start at or past the device's end, or a
+// sector smaller than minSector bytes: no room.
+std::optional<RawFileRoom> RoomOf(const CRawFileInfo& record, IStorageDevice* device, unsigned minSector = 1);
 
 class RawFileBuffer {
 public:

@@ -3,6 +3,8 @@
 #include "engine/hfsplus/HfsPlusVolume.h"
 #include "engine/utility/CatchExeception.h"
 
+#include <algorithm>
+
 using namespace bytes;
 
 namespace hfsplus {
@@ -27,6 +29,13 @@ BTHeaderRec ReadHeaderRec(Bytes b) {
     h.attributes = Be32(b, 38);
     return h;
 }
+// The first `size` bytes of a record; what the record lacks stays zero.
+std::vector<std::uint8_t> SizedCopy(bytes::Bytes record, std::size_t size) {
+    std::vector<std::uint8_t> copy(size, 0);
+    std::copy_n(record.begin(), std::min(size, record.size()), copy.begin());
+    return copy;
+}
+
 } // namespace
 
 bool CHFSPlusBTNode::IsValidNode(const unsigned char* bytes, std::size_t size) {
@@ -289,6 +298,35 @@ void CHFSPlusAttribute::PrintData(bytes::Bytes record) {
     }
     CatchExeception::WriteLog("attribute record type %u, %zu bytes of data\n", static_cast<unsigned>(r.recordType),
                               r.data.size());
+}
+
+std::vector<std::uint8_t> CHFSPlusCatalog::CloneRecord(bytes::Bytes record) {
+    if (!bytes::Has(record, 0, 2)) return {};
+    switch (bytes::Be16(record, 0)) {
+    case 1: return SizedCopy(record, 88);
+    case 2: return SizedCopy(record, 248);
+    case 3:
+    case 4: return SizedCopy(record, 520);
+    default: return {};
+    }
+}
+
+std::vector<std::uint8_t> CHFSPlusExtents::CloneRecord(bytes::Bytes record) {
+    return record.empty() ? std::vector<std::uint8_t>{} : SizedCopy(record, 64);
+}
+
+std::vector<std::uint8_t> CHFSPlusAttribute::CloneRecord(bytes::Bytes record) {
+    if (!bytes::Has(record, 0, 4)) return {};
+    switch (bytes::Be32(record, 0)) {
+    case 0x10: {
+        // The stated size may be anything: the copy never passes the record.
+        const std::uint64_t want = 16 + std::uint64_t{bytes::Be32(record, 12)};
+        return SizedCopy(record, static_cast<std::size_t>(std::min<std::uint64_t>(want, std::max<std::size_t>(record.size(), 16))));
+    }
+    case 0x20: return SizedCopy(record, 88);
+    case 0x30: return SizedCopy(record, 72);
+    default: return {};
+    }
 }
 
 } // namespace hfsplus

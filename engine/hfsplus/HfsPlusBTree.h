@@ -125,6 +125,9 @@ public:
     void DataPrint(bytes::Bytes record) const override { PrintData(record); }
     static void PrintKey(const BTKey& key);
     static void PrintData(bytes::Bytes record);
+    // A copy of the stored record sized by its type (88, 248 or 520 bytes),
+    // what the record lacks left zero; empty for another type.
+    static std::vector<std::uint8_t> CloneRecord(bytes::Bytes record);
 };
 
 class CHFSPlusExtents : public CHFSPlusBTreeOptionBase {
@@ -133,6 +136,8 @@ public:
     int Compare(const BTKey& a, const BTKey& b) const override { return CompareExtentKey(a, b); }
     bool KeyRead(bytes::Bytes record, BTKey& key) const override { return ReadExtentKey(record, key); }
     std::size_t DataOffset(const BTKey&) const override { return 12; }
+    // A copy of an extent record (eight descriptors, 64 bytes).
+    static std::vector<std::uint8_t> CloneRecord(bytes::Bytes record);
 };
 
 class CHFSPlusAttribute : public CHFSPlusBTreeOptionBase {
@@ -144,6 +149,9 @@ public:
     void DataPrint(bytes::Bytes record) const override { PrintData(record); }
     static void PrintKey(const BTKey& key);
     static void PrintData(bytes::Bytes record);
+    // A copy sized by the record's type: inline data 16 + its size (never
+    // more than the bytes given), fork data 88, extents 72; empty otherwise.
+    static std::vector<std::uint8_t> CloneRecord(bytes::Bytes record);
     // Attribute data is never taken from outside a tree: no test can vouch for it.
     static bool IsValidAttrData(bytes::Bytes) { return false; }
 };

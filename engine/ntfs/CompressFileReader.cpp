@@ -205,6 +205,7 @@ unsigned CCompressFileReader::ReadData(long long offset, char* buffer, unsigned 
 
 bool CCompressFileReader::Recovery(char* buffer, int capacity, IProgress* sink) {
     if (!buffer || capacity < 1 || !m_runs) return false;
+    m_mode = {Mode::kMemory, {}, buffer, capacity, sink};
     const long long want = std::min<long long>(capacity, m_dataSize);
     std::memset(buffer, 0, static_cast<std::size_t>(capacity));
     _PROGRESS_INFO record{};
@@ -219,6 +220,7 @@ bool CCompressFileReader::Recovery(char* buffer, int capacity, IProgress* sink) 
 
 bool CCompressFileReader::Recovery(const char* path, IProgress* sink, bool& resident) {
     if (!path || !m_runs) return false;
+    m_mode = {Mode::kFile, path, nullptr, 0, sink};
     if (m_runs->IsResident()) {
         resident = true;
         return true;
@@ -259,4 +261,17 @@ bool CCompressFileReader::Recovery(const char* path, IProgress* sink, bool& resi
         }
     }
     return file.Commit();
+}
+
+bool CCompressFileReader::DeCompressFile(IDataRunList* runs, long long size) {
+    if (!runs || size < 0 || m_mode.kind == Mode::kNone) return false;
+    Owned<IDataRunList> copy(runs->Clone());
+    if (!copy) return false;
+    m_runs = std::move(copy);
+    m_dataSize = size;
+    // Recovery records the mode again: keep our own copy of it.
+    const Mode mode = m_mode;
+    if (mode.kind == Mode::kMemory) return Recovery(mode.buffer, mode.capacity, mode.sink);
+    bool resident = false;
+    return Recovery(mode.path.c_str(), mode.sink, resident) && !resident;
 }

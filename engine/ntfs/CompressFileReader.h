@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 enum : std::uint32_t { NONECOMPRESSED_UNIT = 0, COMPRESSED_UNIT = 1, SPARSE_UNIT = 2 };
@@ -39,6 +40,12 @@ public:
     // The first capacity bytes of the file into buffer.
     bool Recovery(char* buffer, int capacity, IProgress* sink) override;
 
+    // Expands another run list, for a file of size bytes, the way the last
+    // Recovery call did (into its file or its buffer); false before any
+    // Recovery, without runs, or with a negative size. The reader keeps the
+    // given runs (a copy) and size afterwards.
+    bool DeCompressFile(IDataRunList* runs, long long size);
+
     // Cuts the runs at every 16-cluster boundary of the file and types each
     // piece by its unit.
     static void ReGroupCompressDataRunList(IDataRunList* runs, std::vector<tagCompressDataRun>& units);
@@ -54,6 +61,15 @@ public:
 
 private:
     CCompressFileReader(const CCompressFileReader&) = default;
+    // Where the last Recovery call sent the bytes.
+    struct Mode {
+        enum Kind { kNone, kFile, kMemory } kind = kNone;
+        std::string path;
+        char* buffer = nullptr;
+        int capacity = 0;
+        IProgress* sink = nullptr;
+    };
+    Mode m_mode;
     using Emit = std::function<bool(long long offset, const unsigned char* data, std::size_t n)>;
     // Expands the bytes [from, to) of the file unit by unit; emit receives
     // each unit's part (at its file offset) and may stop the walk.

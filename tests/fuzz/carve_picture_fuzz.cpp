@@ -2,7 +2,10 @@
 // chosen by the flag byte's upper bits: PNG and PSD streaming records with
 // their classic sizers, GIF's block walk, and the first-sector sizers of BMP,
 // icons, Apple icons, Minolta raws, metafiles and fonts; DXF and InDesign
-// walks; Paint Shop Pro blocks; WordPerfect graphics; Sigma raws.
+// walks; Paint Shop Pro blocks; WordPerfect graphics; Sigma and Canon raws;
+// the XML family; 3D Studio meshes and ROM images; AutoCAD drawings.
+#include "engine/carver/analysers/CrwAnalyser.h"
+#include "engine/carver/analysers/DwgAnalyser.h"
 #include "engine/carver/analysers/DxfAnalyser.h"
 #include "engine/carver/analysers/GifAnalyser.h"
 #include "engine/carver/analysers/InddAnalyser.h"
@@ -11,6 +14,8 @@
 #include "engine/carver/analysers/PsdAnalyser.h"
 #include "engine/carver/analysers/PspAnalyser.h"
 #include "engine/carver/analysers/SmallPictureAnalysers.h"
+#include "engine/carver/analysers/SvgAnalyser.h"
+#include "engine/carver/analysers/ThreeDsAnalyser.h"
 #include "engine/carver/analysers/WpgAnalyser.h"
 #include "engine/carver/analysers/X3fAnalyser.h"
 #include "tests/fuzz/CarveFamily.h"
@@ -21,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     std::unique_ptr<IRawFileAnalyser> analyser;
     unsigned long long cap = 0xD000000;
-    switch ((data[0] >> 1) % 15) {
+    switch ((data[0] >> 1) % 19) {
     case 0: analyser = std::make_unique<RawSpeed::PNGAnalyser>(); break;
     case 1:
         analyser = std::make_unique<RawSpeed::PSDAnalyser>();
@@ -42,9 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 11: analyser = std::make_unique<BruteForce::CDXFAnalyser>(); break;
     case 12: analyser = std::make_unique<RawSpeed::PSPAnalyser>(); break;
     case 13: analyser = std::make_unique<RawSpeed::WpgAnalyser>(); break;
-    default:
+    case 14:
         analyser = std::make_unique<Orvex::X3FAnalyser>();
         cap = Orvex::X3FRawFileInfo::kLimit + 2 * 4096;
+        break;
+    case 15: analyser = std::make_unique<Orvex::CRWAnalyser>(); break;
+    case 16:
+        analyser = std::make_unique<Orvex::SVGAnalyser>();
+        cap = Orvex::SVGRawFileInfo::kLimit + 2 * 4096 + 3;
+        break;
+    case 17:
+        analyser = std::make_unique<RawSpeed::New3DSAnalyser>();
+        cap = 5 * RawSpeed::New3DSRawFileInfo::kLimit;
+        break;
+    default:
+        analyser = std::make_unique<BruteForce::CDWGAnalyser>();
+        cap = BruteForce::CDWGRawInfo::kCap;
         break;
     }
     salvor::fuzz::DriveAnalyser(*analyser, data, size, cap);

@@ -101,6 +101,42 @@ for index, name, body in ((12, "psp", bytes(psp)), (13, "wpg", wpg), (14, "x3f",
         seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
         open(f"{corpus}/carve_picture_fuzz/{name}_{ss}.bin", "wb").write(seed)
 PY
+# Canon raw, XML family, 3D Studio and drawing seeds for carve_picture_fuzz
+# (samples by gpsbabel, plistlib and assimp; synthetic raw and drawings),
+# and R2007 header blocks for carve_dwg_fuzz.
+python3 - "$fixtures/picture_samples" "$here/corpus" <<'PY'
+import os, struct, sys
+pics, corpus = sys.argv[1:]
+crw = bytearray(b"\x5a" * (0x64000 + 800))
+crw[0:16] = b"II\x1a\x00\x00\x00HEAPCCDR\x02\x00"
+crw[0x64000 + 700:0x64000 + 706] = bytes([0x07, 0x28, 0xA8, 0, 0, 0])
+crw[0x64000 + 706:] = bytes(len(crw) - 0x64000 - 706)
+r15 = bytearray(1024)
+r15[0:6] = b"AC1015"
+r15[21:25] = struct.pack("<I", 2)
+for i, (seeker, size) in enumerate(((0x100, 0x2000), (0x9000, 0x400))):
+    r15[25 + 9 * i:34 + 9 * i] = bytes([i]) + struct.pack("<II", seeker, size)
+r21 = bytearray(2048)
+r21[0:6] = b"AC1021"
+data = bytearray(717)
+data[24:28] = struct.pack("<I", 19)
+data[32:51] = bytes([0x08]) + struct.pack("<QQ", 0x77, 0xAB) + bytes([0x58, 0x00])
+for k in range(3):
+    for i in range(239):
+        r21[128 + 3 * i + k] = data[k * 239 + i]
+seeds = [(15, "crw", bytes(crw)), (17, "mesh", open(f"{pics}/y16.3ds", "rb").read()),
+         (18, "r15", bytes(r15)), (18, "r21", bytes(r21))]
+for name in ("y.svg", "y.gpx", "y.plist"):
+    seeds.append((16, name.replace(".", "_"), open(f"{pics}/{name}", "rb").read()))
+for index, name, body in seeds:
+    for ss, bit in ((512, 0), (4096, 1)):
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{corpus}/carve_picture_fuzz/{name}_{ss}.bin", "wb").write(seed)
+os.makedirs(f"{corpus}/carve_dwg_fuzz", exist_ok=True)
+open(f"{corpus}/carve_dwg_fuzz/header.bin", "wb").write(bytes([1]) + bytes(r21[128:128 + 984]))
+open(f"{corpus}/carve_dwg_fuzz/stream.bin", "wb").write(bytes([255]) + bytes(data[32:51]))
+PY
 # carve_movie_fuzz: the movie samples by ffmpeg and sqlite3 cut to their first
 # sectors, the small synthetic ones whole; the flag byte's upper bits choose
 # the analyser.

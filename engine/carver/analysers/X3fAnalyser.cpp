@@ -35,12 +35,10 @@ int FileX3FAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
 }
 
 int FileX3FAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
-    if (!device || record.m_llStartSector < 0) return 0;
-    const unsigned long long start = static_cast<unsigned long long>(record.m_llStartSector);
-    const unsigned long long total = device->GetTotalSectors();
-    const unsigned ss = device->GetSectorSize();
-    if (ss == 0 || total <= start) return 0;
-    const unsigned long long room = (total - start) * ss;
+    const auto where = RoomOf(record, device, 1);
+    if (!where) return 0;
+    const unsigned long long start = where->start, room = where->room;
+    const unsigned ss = where->sectorSize;
     RawFileBuffer file(device, start);
     std::vector<unsigned char> pair(2 * std::size_t{ss}); // the previous sector, then this one
     unsigned long long offset = 0;

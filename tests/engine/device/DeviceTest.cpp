@@ -1,4 +1,5 @@
 // Disk, volume, partition-window and image devices over a stamped image of 1000 sectors.
+#include "engine/device/ImageFileEntry.h"
 #include "engine/device/StorageDevices.h"
 #include "engine/utility/AsyncRead.h"
 #include "engine/utility/MessageCenter.h"
@@ -9,6 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -218,6 +223,82 @@ TEST_F(StampedImage, AnImageDeviceReadsAtItsDataOffset) {
     edi.SetPrivateData(CreateDMGDeviceData(new CDMGDeviceInfoStruct));
     EXPECT_EQ(edi.GetEDIInfo(), nullptr);
     EXPECT_EQ(Error(edi), kErrNoRecord);
+}
+
+} // namespace
+
+namespace {
+
+// An EDI image of the stamped sectors behind a header recording data offset
+// headerBytes (the header itself is never shorter than its fields); the
+// recorded size is the file's plus skew.
+std::string WriteEdi(const std::string& stamped, const std::string& path, const char* preamble,
+                     std::uint64_t headerBytes, long long skew = 0) {
+    std::ifstream in(stamped, std::ios::binary);
+    std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string header(std::max<std::uint64_t>(headerBytes, EdiHeaderLayout::kBytes), '\0');
+    std::memcpy(header.data(), preamble, std::strlen(preamble));
+    const std::uint64_t total = header.size() + body.size() + static_cast<std::uint64_t>(skew);
+    std::memcpy(header.data() + EdiHeaderLayout::kTotalSize, &total, 8);
+    std::memcpy(header.data() + EdiHeaderLayout::kDataOffset, &headerBytes, 8);
+    std::ofstream(path, std::ios::binary) << header << body;
+    return path;
+}
+
+TEST_F(StampedImage, ImageEntryPointsOpenCheckedImagesWithTheirRecords) {
+    const std::string edi = WriteEdi(path, dir.file("good.edi"), "edi-img", 1024);
+    DevicePtr device(CreateEdiDevice(edi.c_str()));
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->GetType(), DEVICE_EDI);
+    EXPECT_EQ(device->GetTotalSectors(), 1000u);
+    SectorList got;
+    EXPECT_EQ(Read(*device, 7, 2, &got), 1);
+    EXPECT_EQ(got, Sectors(7, 2)) << "sector 0 starts after the header";
+    EXPECT_STREQ(static_cast<CEdiDevice&>(*device).GetEDIInfo()->path, edi.c_str());
+
+    // Refused: a size that differs from the file's, another preamble, a data
+    // offset inside the header or past the file, a missing file.
+    CEDIDeviceInfoStruct info;
+    for (const std::string& bad : {WriteEdi(path, dir.file("skew"), "edi", 512, 1),
+                                   WriteEdi(path, dir.file("pre"), "ed1", 512),
+                                   WriteEdi(path, dir.file("short"), "edi", 16),
+                                   dir.file("missing")}) {
+        EXPECT_EQ(DevicePtr(CreateEdiDevice(bad.c_str())), nullptr) << bad;
+        EXPECT_FALSE(EuFillEdiFileInfo(bad.c_str(), &info));
+        EXPECT_STREQ(info.path, bad.c_str()) << "the path is kept for the message";
+    }
+    std::string past = WriteEdi(path, dir.file("past"), "edi", 512);
+    {
+        std::fstream f(past, std::ios::binary | std::ios::in | std::ios::out);
+        const std::uint64_t offset = 1ULL << 40;
+        f.seekp(EdiHeaderLayout::kDataOffset);
+        f.write(reinterpret_cast<const char*>(&offset), 8);
+    }
+    EXPECT_EQ(DevicePtr(CreateEdiDevice(past.c_str())), nullptr);
+
+    // A DMG is the whole file; the caller's record is filled.
+    CDMGDeviceInfoStruct dmgInfo;
+    DevicePtr dmg(CreateDmgDevice(path.c_str(), &dmgInfo));
+    ASSERT_NE(dmg, nullptr);
+    EXPECT_EQ(dmgInfo.totalSectors, 1000);
+    EXPECT_EQ(dmg->GetType(), DEVICE_DMG);
+    EXPECT_EQ(DevicePtr(CreateDmgDevice(dir.file("missing").c_str(), &dmgInfo)), nullptr);
+
+    // From a record: only `size` bytes of it are taken and the path is the one given.
+    CDMGDeviceInfoStruct given;
+    given.dataOffset = 10 * 512;
+    given.totalSectors = 990;
+    DevicePtr byInfo(CreateDmgDeviceByDmgInfo(&given, sizeof given, path.c_str()));
+    ASSERT_NE(byInfo, nullptr);
+    EXPECT_EQ(byInfo->GetTotalSectors(), 990u);
+    EXPECT_EQ(Read(*byInfo, 0, 1, &got), 1);
+    EXPECT_EQ(got, Sectors(10, 1));
+    CEDIDeviceInfoStruct ediGiven;
+    ediGiven.totalSectors = 5;
+    DevicePtr cut(CreateEdiDeviceByEdiInfo(&ediGiven, offsetof(CImageFileInfoStruct, dataOffset), path.c_str()));
+    ASSERT_NE(cut, nullptr);
+    EXPECT_EQ(cut->GetTotalSectors(), 0u) << "the count lies past the bytes taken";
+    EXPECT_EQ(DevicePtr(CreateEdiDeviceByEdiInfo(&ediGiven, sizeof ediGiven, dir.file("missing").c_str())), nullptr);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace hfsplus;
@@ -318,6 +319,44 @@ TEST(HfsQuickSearch, WithoutABuilderTheCatalogIsListedIntoTheLog) {
     EXPECT_NE(log.find("name passwords.txt\n"), std::string::npos);
     EXPECT_NE(log.find("catalog record type 2 id "), std::string::npos);
     EXPECT_FALSE(CHFSPlusAttribute::IsValidAttrData(bytes::Bytes()));
+}
+
+// Record copies are sized by their type, zero past what was stored, never
+// longer than an inline attribute's bytes, and empty for unknown types.
+TEST(HfsRecords, ClonesAreSizedByType) {
+    std::vector<std::uint8_t> rec(40, 0xAB);
+    const auto typed = [&](std::uint64_t type, int n) {
+        std::vector<std::uint8_t> r = rec;
+        PutBe(r, 0, type, n);
+        return r;
+    };
+    struct Case {
+        std::vector<std::uint8_t> (*clone)(bytes::Bytes);
+        std::uint64_t type;
+        int n;
+        std::size_t size;
+    };
+    const Case cases[] = {{&CHFSPlusCatalog::CloneRecord, 1, 2, 88},   {&CHFSPlusCatalog::CloneRecord, 2, 2, 248},
+                          {&CHFSPlusCatalog::CloneRecord, 3, 2, 520},  {&CHFSPlusCatalog::CloneRecord, 4, 2, 520},
+                          {&CHFSPlusCatalog::CloneRecord, 5, 2, 0},    {&CHFSPlusAttribute::CloneRecord, 0x20, 4, 88},
+                          {&CHFSPlusAttribute::CloneRecord, 0x30, 4, 72}, {&CHFSPlusAttribute::CloneRecord, 0x40, 4, 0},
+                          {&CHFSPlusExtents::CloneRecord, 0, 1, 64}};
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> r = typed(c.type, c.n);
+        const std::vector<std::uint8_t> copy = c.clone(r);
+        ASSERT_EQ(copy.size(), c.size) << c.type;
+        if (c.size == 0) continue;
+        EXPECT_TRUE(std::equal(r.begin(), r.end(), copy.begin())) << c.type;
+        EXPECT_EQ(copy.back(), 0) << c.type;
+    }
+    std::vector<std::uint8_t> inline16 = typed(0x10, 4);
+    PutBe(inline16, 12, 20, 4);
+    EXPECT_EQ(CHFSPlusAttribute::CloneRecord(inline16).size(), 36u);
+    PutBe(inline16, 12, 0xFFFFFFFF, 4);
+    EXPECT_EQ(CHFSPlusAttribute::CloneRecord(inline16).size(), inline16.size()) << "never past the record";
+    EXPECT_TRUE(CHFSPlusCatalog::CloneRecord({}).empty());
+    EXPECT_TRUE(CHFSPlusAttribute::CloneRecord({}).empty());
+    EXPECT_TRUE(CHFSPlusExtents::CloneRecord({}).empty());
 }
 
 TEST(HfsQuickSearch, VolumeIsReleasedOnceByTheSearcher) {

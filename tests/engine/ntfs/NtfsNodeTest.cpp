@@ -327,6 +327,40 @@ TEST(NtfsCompressed, FailingUnitAndWindowedReads) {
     reader->Release();
 }
 
+// DeCompressFile expands other runs the way the last Recovery call did.
+TEST(NtfsCompressed, DecompressingOtherRunsRepeatsTheLastMode) {
+    ResetFactories();
+    RegisterNtfsLibrary();
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    Writer w(v);
+    NodePtr mixed = BuildNode(v, RecordOf(v, "Compressed/mixed.bin"));
+    NodePtr text = BuildNode(v, RecordOf(v, "Compressed/text.txt"));
+    ASSERT_TRUE(mixed && text);
+    const std::string textBytes = w.Bytes(*text);
+    IFileReader* base = w.writer.SetRecoverNode(mixed.get());
+    auto* reader = dynamic_cast<CCompressFileReader*>(base);
+    ASSERT_TRUE(reader);
+    const long long textSize = text->GetFileSize();
+    EXPECT_FALSE(reader->DeCompressFile(text->GetDataRunList(), textSize)) << "no mode before a Recovery";
+
+    std::vector<char> buffer(textBytes.size() + 10, 'x');
+    ASSERT_TRUE(reader->Recovery(buffer.data(), static_cast<int>(buffer.size()), nullptr));
+    ASSERT_TRUE(reader->DeCompressFile(text->GetDataRunList(), textSize));
+    EXPECT_EQ(std::string(buffer.data(), textBytes.size()), textBytes);
+    EXPECT_EQ(reader->GetDataSize(), textSize);
+    EXPECT_FALSE(reader->DeCompressFile(nullptr, textSize));
+    EXPECT_FALSE(reader->DeCompressFile(text->GetDataRunList(), -1));
+
+    salvor::test::TempDir dir;
+    const std::string out = dir.file("again.bin");
+    bool resident = true;
+    ASSERT_TRUE(reader->Recovery(out.c_str(), nullptr, resident));
+    ASSERT_TRUE(reader->DeCompressFile(mixed->GetDataRunList(), mixed->GetFileSize()));
+    EXPECT_EQ(ReadText(out), w.Bytes(*mixed)) << "the file mode writes the given runs' bytes";
+    base->Release();
+}
+
 TEST(NtfsCompressed, DamagedRunsAndClustersAreRefused) {
     ResetFactories();
     RegisterNtfsLibrary();
