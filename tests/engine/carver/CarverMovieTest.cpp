@@ -494,6 +494,23 @@ TEST(CarverMovie, SqliteDatabases) {
         ASSERT_TRUE(r);
         EXPECT_EQ(r->m_ullFileSize, y.size());
     }
+    // Muse documents name their table in UTF-16 at the first cell; Sketch
+    // documents keep a payload and its metadata at the cell content's start.
+    // (The first page's free space holds them here: its header points there.)
+    Bytes muse = y, sketch = y;
+    for (Bytes* b : {&muse, &sketch}) {
+        (*b)[105] = 2000 >> 8, (*b)[106] = 2000 & 0xFF;
+        (*b)[108] = 3000 >> 8, (*b)[109] = 3000 & 0xFF;
+    }
+    for (std::size_t i = 0; i < 17; ++i)
+        muse[3010 + 2 * i] = static_cast<unsigned char>("tableactiveactive"[i]);
+    std::memcpy(sketch.data() + 2020, "payload,metadata", 16);
+    for (auto [image, type] : {std::pair{&muse, 128u}, {&sketch, 143u}}) {
+        auto r = Stream(a, Padded(*image, 512, 64), 512);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->m_eRawFileType, type);
+        EXPECT_EQ(r->m_ullFileSize, y.size());
+    }
     // Let go at the device's end, a database keeps the pages judged so far.
     std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
     EXPECT_EQ(Show(*r, y, 512), 2);
