@@ -511,8 +511,24 @@ TEST(CarverMovie, SqliteDatabases) {
         EXPECT_EQ(r->m_eRawFileType, type);
         EXPECT_EQ(r->m_ullFileSize, y.size());
     }
+    // An address book: a page of 26 cells, two of them naming its records.
+    Bytes book = y;
+    unsigned char* page = book.data() + 4096;
+    page[3] = 0, page[4] = 26;
+    for (int i = 0; i < 26; ++i) {
+        const int cell = i == 1 ? 1100 : i == 0 ? 1000 : 1200; // the others are empty
+        page[8 + 2 * i] = static_cast<unsigned char>(cell >> 8),
+                     page[9 + 2 * i] = static_cast<unsigned char>(cell);
+    }
+    for (int at : {1000, 1100}) {
+        page[at] = 12, page[at + 2] = 2;
+        std::memcpy(page + at + 4, "ABCDRecord", 10);
+    }
+    auto r = Stream(a, Padded(book, 512, 64), 512);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->m_eRawFileType, 121u);
     // Let go at the device's end, a database keeps the pages judged so far.
-    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+    r.reset(a.CreateRawFileInfo());
     EXPECT_EQ(Show(*r, y, 512), 2);
     r->WillBeRemove(nullptr, -1);
     EXPECT_EQ(r->m_ullFileSize, y.size());
