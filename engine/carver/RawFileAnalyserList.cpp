@@ -28,6 +28,11 @@
 #include "engine/carver/analysers/RiffAnalysers.h"
 #include "engine/carver/analysers/ChainAnalysers.h"
 #include "engine/carver/analysers/ApeAdtsAsfAnalysers.h"
+#include "engine/carver/analysers/MovAnalyzer.h"
+#include "engine/carver/analysers/MovieContainerAnalysers.h"
+#include "engine/carver/analysers/MpegStreamAnalysers.h"
+#include "engine/carver/analysers/RealMediaAnalyser.h"
+#include "engine/carver/analysers/SqliteAnalyser.h"
 
 #include <utility>
 
@@ -221,6 +226,18 @@ constexpr Built kBuilt[] = {
     {"BruteForce::CAPEAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAPEAnalyser()); }},
     {"BruteForce::CADTSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CADTSAnalyser()); }},
     {"BruteForce::CAsfAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAsfAnalyser()); }},
+    {"BruteForce::MovAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::MovAnalyzer()); }},
+    {"BruteForce::Mp4Analyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::Mp4Analyzer()); }},
+    {"BruteForce::C3GPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::C3GPAnalyser()); }},
+    {"BruteForce::CM2TSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CM2TSAnalyser()); }},
+    {"Orvex::MPGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::MPGAnalyser()); }},
+    {"Orvex::RM_RMVBAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::RM_RMVBAnalyser()); }},
+    {"FileMKVAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMKVAnalyser()); }},
+    {"FileSWFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileSWFAnalyser()); }},
+    {"RawSpeed::MxfAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MxfAnalyser()); }},
+    {"RawSpeed::MLvAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MLvAnalyser()); }},
+    {"RawSpeed::AEPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::AEPAnalyser()); }},
+    {"BruteForce::CFCPEvtAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CFCPEvtAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

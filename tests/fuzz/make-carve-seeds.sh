@@ -196,3 +196,24 @@ for index, name, body in seeds:
         open(f"{out}/{name}_{ss}.bin", "wb").write(seed)
 open(f"{out}/readers.bin", "wb").write(bytes([10 << 1]) + read("k.mp3")[:1024] + read("k2.mp3")[-128:])
 PY
+# carve_movie_fuzz: the movie samples by ffmpeg and sqlite3 cut to their first
+# sectors, the small synthetic ones whole; the flag byte's upper bits choose
+# the analyser.
+bash "$here/../fixtures/make-fixture" movie_samples "$fixtures"
+python3 - "$fixtures/movie_samples" "$here/corpus" <<'PY'
+import os, struct, sys
+movies, corpus = sys.argv[1:]
+os.makedirs(f"{corpus}/carve_movie_fuzz", exist_ok=True)
+# (analyser index in carve_movie_fuzz, sample, bytes kept)
+for index, name, keep in ((0, "p.mov", 8192), (0, "syn_exif.mov", None), (0, "syn_iphone.mov", None),
+                          (0, "syn.trec", None), (1, "p.mp4", 4096), (2, "p.3gp", 4096), (3, "p2.mp4", 4096),
+                          (4, "t.ts", 24064), (4, "t.m2ts", 24576), (5, "t1.mpg", 24576), (5, "t.mpg", 8192),
+                          (6, "w2.rm", 8192), (6, "syn_marker.rmvb", None), (7, "r.mkv", 2048), (8, "u.swf", 1024),
+                          (8, "u_cws.swf", 1024), (9, "v.mxf", 8192), (10, "syn.mlv", None), (11, "syn.aep", None),
+                          (12, "y.sqlite", None)):
+    body = open(f"{movies}/{name}", "rb").read()[:keep]
+    for ss, bit in ((512, 0), (4096, 1)):
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{corpus}/carve_movie_fuzz/{name.replace('.', '_')}_{ss}.bin", "wb").write(seed)
+PY
