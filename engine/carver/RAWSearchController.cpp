@@ -77,6 +77,7 @@ int CRAWSearchController::PreparetoSearch() {
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     if (m_pTreeBuilder) registry->ReinitAnalyzeList();
     BuildLookup();
+    ResetCarveGuards();
     m_mapFileManager.clear();
     m_state = CRawCarveState{};
     m_labels = std::make_unique<CLABELRAWTreeBuilder>(m_state);

@@ -129,9 +129,9 @@ TEST(CarverPhotoTiff, TiffFilesWholeAndTyped) {
         EXPECT_TRUE(f->path.ends_with("." + ext)) << f->path;
         if (ext == "NEF") {
             // Followed by the stream: make, model, start and settling sectors.
-            EXPECT_TRUE(std::regex_match(f->path, std::regex("Camera/NIKON CORPORATION/NIKON CORPORATION_NIKON D750_" +
-                                                             std::to_string(p.start) + R"(-\d+_\d{3}\.NEF)")))
-                << f->path;
+            std::string pattern = "Camera/NIKON CORPORATION/NIKON CORPORATION_NIKON D750_";
+            pattern.append(std::to_string(p.start)).append(R"(-\d+_\d{3}\.NEF)");
+            EXPECT_TRUE(std::regex_match(f->path, std::regex(pattern))) << f->path;
         }
     }
 }
@@ -169,7 +169,9 @@ TEST(CarverPhotoTiff, FortyOpenCandidatesEvictTheOldest) {
         const CarvedNode* f = At(files, i * kApart / 512);
         ASSERT_NE(f, nullptr) << i;
         EXPECT_EQ(f->size, kDirectory + 1536) << i;
-        const bool streamed = std::regex_search(f->path, std::regex("_" + std::to_string(i * kApart / 512) + R"(-\d+_)"));
+        std::string stem = "_";
+        stem.append(std::to_string(i * kApart / 512)).append(R"(-\d+_)");
+        const bool streamed = std::regex_search(f->path, std::regex(stem));
         EXPECT_EQ(streamed, i >= kFiles - 32) << f->path;
     }
 }
