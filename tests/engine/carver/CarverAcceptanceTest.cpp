@@ -7,6 +7,7 @@
 // filed on its path (by label where it has one) and its bytes as its row
 // judges them. A full carve after a stopped one in the same process gives
 // what a full carve in a fresh process gives.
+#include "engine/common/FormatTable.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
 #include "tests/support/fs_Scan.h"
@@ -30,9 +31,29 @@ struct Row {
     std::string path, name, label, judge;
 };
 
+// A JSON string's text: escaped characters, and \uXXXX as UTF-8.
 std::string Unescape(const std::string& json) {
     std::string out;
-    for (std::size_t i = 0; i < json.size(); ++i) out += json[i] == '\\' && i + 1 < json.size() ? json[++i] : json[i];
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        if (json[i] != '\\' || i + 1 >= json.size()) {
+            out += json[i];
+        } else if (json[++i] != 'u' || i + 4 >= json.size()) {
+            out += json[i];
+        } else {
+            const unsigned c = static_cast<unsigned>(std::stoul(json.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+            if (c < 0x80) {
+                out += static_cast<char>(c);
+            } else if (c < 0x800) {
+                out += static_cast<char>(0xC0 | c >> 6);
+                out += static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                out += static_cast<char>(0xE0 | c >> 12);
+                out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+                out += static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+    }
     return out;
 }
 
@@ -62,6 +83,14 @@ std::string Judge(const Row& row, const std::vector<std::uint8_t>& sample, const
         return JudgeCarve(sample, carved, ss);
     }
     if (row.judge.starts_with("extra")) return JudgeCarve(sample, carved, ss, std::stoull(row.judge.substr(5)));
+    if (row.judge == "sectors2") return JudgeCarve(sample, carved, ss, 2ull * ss);
+    if (row.judge.starts_with("prefix")) {
+        const std::uint64_t over = std::stoull(row.judge.substr(6));
+        return carved.size() >= sample.size() && carved.size() - sample.size() <= over &&
+                       std::equal(sample.begin(), sample.end(), carved.begin())
+                   ? ""
+                   : "not the sample and at most " + std::to_string(over) + " bytes";
+    }
     return JudgeCarve(sample, carved, ss);
 }
 
@@ -91,12 +120,27 @@ void CheckRows(const std::string& base, unsigned ss, CarveScan& scan, std::pair<
         const CarvedNode& f = *at[0];
         EXPECT_EQ(map.count(row.start) ? map.at(row.start) : 0u, row.type);
         EXPECT_EQ(f.tree, row.label.empty() ? 34 : 36) << f.path;
-        EXPECT_TRUE(std::regex_match(f.path, std::regex(row.path))) << f.path;
+        std::string pattern = row.path;
+        if (pattern == "auto") {
+            // Filed by extension: the type's folder and extension.
+            const std::string ext = FormatExtension(row.type);
+            std::string folder = ext;
+            for (char& c : folder) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            pattern = folder + "/[^/]+\\." + ext;
+        }
+        EXPECT_TRUE(std::regex_match(f.path, std::regex(pattern))) << f.path;
         if (!row.label.empty()) {
             EXPECT_TRUE(f.path.starts_with(row.label + "/")) << f.path;
         }
         const auto from = image.begin() + row.start * ss;
         EXPECT_EQ(Judge(row, std::vector<std::uint8_t>(from, from + row.size), scan.Read(f.node), ss), "") << f.path;
+    }
+    // Nothing is carved from the gaps: anything else starts inside a sample.
+    for (const CarvedNode& f : files) {
+        const bool inside = std::any_of(rows.begin(), rows.end(), [&](const Row& row) {
+            return f.start >= row.start && f.start < row.start + (row.size + ss - 1) / ss;
+        });
+        EXPECT_TRUE(inside) << f.path << " at " << f.start;
     }
 }
 
