@@ -33,8 +33,8 @@ for t in "${targets[@]}"; do
     mkdir -p "$scratch/$t"
     log="$scratch/$t.log"
     echo "fuzz-replay: $t: replaying $(find "$corpus" -type f | wc -l) inputs, then ${each}s of fuzzing"
-    if ! "$bin" -runs=0 "$corpus" >"$log" 2>&1 ||
-       ! "$bin" -max_total_time="$each" -print_final_stats=1 \
+    if ! "$bin" -runs=0 -rss_limit_mb=2048 "$corpus" >"$log" 2>&1 ||
+       ! "$bin" -max_total_time="$each" -rss_limit_mb=2048 -print_final_stats=1 \
             -artifact_prefix="$scratch/$t-" "$scratch/$t" "$corpus" >>"$log" 2>&1; then
         tail -n 60 "$log" >&2
         for a in "$scratch/$t"-*; do

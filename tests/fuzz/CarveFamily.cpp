@@ -3,6 +3,8 @@
 #include "tests/fuzz/FuzzScan.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -20,6 +22,15 @@ constexpr std::size_t kMaxShown = 256;
 
 } // namespace
 
+void CountSectors(unsigned long long sectors) {
+    // Long runs (tests/fuzz/long-run.sh) report how many sectors were fuzzed.
+    static const bool counting = std::getenv("SALVOR_FUZZ_COUNT_SECTORS") != nullptr;
+    static unsigned long long total = 0;
+    if (!counting) return;
+    if (total == 0) std::atexit([] { std::fprintf(stderr, "fuzzed sectors: %llu\n", total); });
+    total += sectors;
+}
+
 void DriveAnalyser(IRawFileAnalyser& analyser, const std::uint8_t* data, std::size_t size, unsigned long long cap) {
     if (size < 5 + 512) return;
     const unsigned ss = data[0] & 1 ? 4096 : 512;
@@ -27,6 +38,7 @@ void DriveAnalyser(IRawFileAnalyser& analyser, const std::uint8_t* data, std::si
     std::memcpy(&seed, data + 1, 4);
     const std::size_t sectors = std::min<std::size_t>((size - 5) / ss, kMaxSectors);
     if (sectors == 0) return;
+    CountSectors(sectors);
     std::vector<std::uint8_t> image(data + 5, data + 5 + sectors * ss);
     const std::size_t deviceBytes = image.size();
     image.resize(deviceBytes + 4096, 0);

@@ -20,4 +20,8 @@ namespace salvor::fuzz {
 void DriveAnalyser(IRawFileAnalyser& analyser, const std::uint8_t* data, std::size_t size,
                    unsigned long long cap);
 
+// Adds to the count of fuzzed sectors printed at exit when
+// SALVOR_FUZZ_COUNT_SECTORS is set.
+void CountSectors(unsigned long long sectors);
+
 } // namespace salvor::fuzz

@@ -93,7 +93,9 @@ public:
 };
 
 // Reads every shown file through the writer; a bounded number are also written.
-void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& nodes, _tagSearcherType type) {
+// A carved file never reaches past the device's end.
+void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& nodes, _tagSearcherType type,
+               unsigned long long deviceBytes) {
     Owned<IDataRecovery> writer(controller->GetDataRecovery(type));
     if (!writer) return;
     std::unordered_set<IFileNode*> seen;
@@ -107,6 +109,8 @@ void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& n
         if (!reader) continue;
         const long long size = reader->GetDataSize();
         if (size < 0) __builtin_trap();
+        if ((type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL) && static_cast<unsigned long long>(size) > deviceBytes)
+            __builtin_trap();
         for (long long offset = 0; offset < size && budget > 0;) {
             const unsigned want = static_cast<unsigned>(std::min<long long>(size - offset, buffer.size()));
             int error = 0;
@@ -165,7 +169,7 @@ void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int dev
     controller->StartDataRecovery(&device, &progress, &tree);
     // Every scan that got going ends with exactly one finished report.
     if (progress.finished > 1) __builtin_trap();
-    ReadFiles(controller.get(), tree.nodes, searcher);
+    ReadFiles(controller.get(), tree.nodes, searcher, bytes.size());
 }
 
 void ResealExfatSets(std::span<std::uint8_t> bytes) {

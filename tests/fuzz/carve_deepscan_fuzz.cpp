@@ -4,6 +4,7 @@
 // carved node back.
 #include "engine/carver/CarverRegistration.h"
 #include "engine/include/FactoryRegistry.h"
+#include "tests/fuzz/CarveFamily.h"
 #include "tests/fuzz/FuzzScan.h"
 
 using namespace salvor::fuzz;
@@ -13,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 513) return 0;
     // The first byte picks the sector size; the rest is the device.
     const unsigned ss = data[0] & 1 ? 4096 : 512;
+    CountSectors((size - 1) / ss);
     ScanBytes({data + 1, size - 1}, ss, DEVICE_DISK, RECOVERY_COMPLETE, SCAN_DEEP, SEARCHER_RAW);
     return 0;
 }
