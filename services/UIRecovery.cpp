@@ -6,6 +6,7 @@
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/RecoveryController.h"
+#include "engine/writer/DataRecovery.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/RecoveryPath.h"
@@ -310,8 +311,9 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
             m_recoveredBytes += bytes;
         }
     }
-    // What the writer left unfinished is the empty name taken for it.
-    if (!whole && path && result != kEmptyFileMade) ::unlink(path);
+    // What the writer left unfinished is the empty name taken for it; a file
+    // written whole with unreadable ranges as zeros stays (counted as failed).
+    if (!whole && path && result != kEmptyFileMade && result != WriterResult::Unreadable) ::unlink(path);
     std::free(path);
     return whole;
 }

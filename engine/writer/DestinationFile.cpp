@@ -1,9 +1,11 @@
 #include "engine/writer/DestinationFile.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -98,6 +100,28 @@ long long CDestinationFile::WriteAt(const char* data, long long n, long long off
         done += w;
     }
     return done;
+}
+
+bool CDestinationFile::SetLength(long long length) {
+    if (m_fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (m_temp.empty()) return true;
+    while (::ftruncate(m_fd, length) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+long long CDestinationFile::FreeBytes() const {
+    struct statvfs st {};
+    if (m_dirFd < 0 || ::fstatvfs(m_dirFd, &st) != 0) return -1;
+    unsigned long long bytes = 0;
+    if (__builtin_mul_overflow(static_cast<unsigned long long>(st.f_bavail),
+                               static_cast<unsigned long long>(st.f_frsize), &bytes) ||
+        bytes > static_cast<unsigned long long>(LLONG_MAX))
+        return LLONG_MAX;
+    return static_cast<long long>(bytes);
 }
 
 bool CDestinationFile::Commit() {

@@ -27,6 +27,12 @@ public:
     // Writes n bytes at offset; answers how many were written before a
     // failure (n when all were), errno telling why.
     long long WriteAt(const char* data, long long n, long long offset);
+    // Gives a file written to a new name its full length: what was never
+    // written (holes, unreadable ranges) reads as zeros and takes no space.
+    // Nothing to do for a device written in place. false with errno set.
+    bool SetLength(long long length);
+    // Bytes the destination's file system can still take, or -1 when unknown.
+    long long FreeBytes() const;
     // Closes the file and gives it its real name (replacing a regular file
     // there). false, and nothing under the real name, when closing reports a
     // lost write or the rename fails.

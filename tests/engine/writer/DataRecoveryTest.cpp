@@ -112,11 +112,12 @@ TEST_F(Writer, RunsEndingEarlyLeaveZerosNotStaleBytes) {
     ASSERT_TRUE(Prepare(writer, full.get()));
     ResultCode rc = 1;
     ASSERT_EQ(Recover("full", &rc).size(), 4096u);
-    // Runs covering one sector of a 2048-byte file: the rest is zeros.
+    // Runs covering one sector of a 2048-byte file: the rest is zeros, and the
+    // file is told to be damaged.
     auto shortRuns = MakeFileNode({{3, 1}}, 2048);
     ASSERT_TRUE(Prepare(writer, shortRuns.get()));
     const std::string got = Recover("short", &rc);
-    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(rc, WriterResult::Unreadable);
     ASSERT_EQ(got.size(), 2048u);
     EXPECT_TRUE(HasStamp(got.data(), 512, 3));
     EXPECT_TRUE(IsZero(got.data() + 512, 1536));
