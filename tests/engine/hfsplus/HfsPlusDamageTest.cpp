@@ -30,19 +30,26 @@ TEST(HfsHeader, TestRefusesImpossibleHeaders) {
         std::size_t off;
         std::uint64_t value;
         int n;
-        bool valid;
+        bool valid, openable; // the whole test; what opening the volume needs
     };
-    const Case cases[] = {{"as made", 0, 0x482B, 2, true},          {"HFSX", 0, 0x4858, 2, true},
-                          {"other signature", 0, 0x4244, 2, false}, {"version 17", 2, 17, 2, false},
-                          {"block size 0", 40, 0, 4, false},        {"block size 4100", 40, 4100, 4, false},
-                          {"free > total", 48, 0xFFFFFFFF, 4, false}, {"catalog size", 272, 12345, 8, false}};
+    const Case cases[] = {{"as made", 0, 0x482B, 2, true, true},
+                          {"HFSX", 0, 0x4858, 2, true, true},
+                          {"other signature", 0, 0x4244, 2, false, false},
+                          {"version 17", 2, 17, 2, false, false},
+                          {"block size 0", 40, 0, 4, false, false},
+                          {"block size 4100", 40, 4100, 4, false, false},
+                          {"free > total", 48, 0xFFFFFFFF, 4, false, false},
+                          {"journal info block > total", 12, 0xFFFFFFFF, 4, false, true},
+                          {"catalog size", 272, 12345, 8, false, true}};
     for (const Case& c : cases) {
         std::vector<std::uint8_t> h = SampleHeader();
         ASSERT_EQ(h.size(), 512u);
         PutBe(h, c.off, c.value, c.n);
         EXPECT_EQ(IsValidVolumeHeader(h.data(), 512), c.valid) << c.what;
+        EXPECT_EQ(IsOpenableVolumeHeader(h.data(), 512), c.openable) << c.what;
     }
     EXPECT_FALSE(IsValidVolumeHeader(SampleHeader().data(), 511));
+    EXPECT_FALSE(IsOpenableVolumeHeader(SampleHeader().data(), 511));
 }
 
 BTKey Cat(std::uint32_t parent, std::u16string name) {

@@ -84,6 +84,7 @@ TEST(NtfsDamage, FileRecords) {
         {"pairs header 0x91", Record({Attr(0x80, {0x91, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false)}), false},
         {"non-resident header cut", With(cutHeader, 60, 48, 4), false},
         {"mismatched sector end (held without fix-up)", With(good, 1022, good[1022] ^ 1, 1), true},
+        {"POSIX name with characters Windows refuses", Record({FileName(u"a\"*/:<>?\\|.txt")}), true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CNTFSFileRecord::IsValid(c.record), c.valid) << c.what;
