@@ -317,6 +317,17 @@ TEST(ExfatPartition, RunsAndNodesFromRecords) {
     EXPECT_TRUE(node->IsDirectory() && node->IsDeleted() && node->IsFatInvalid());
     EXPECT_EQ(std::tuple(node->GetFirstCluster(), node->GetMetadataStartPosition(), std::string(node->GetFileName())),
               std::tuple(5LL, 4242LL, std::string("dir")));
+
+    // The stream's valid data length: the bytes past it read as zeros.
+    std::vector<std::uint8_t> stream(32, 0);
+    stream[0] = 0xC0;
+    stream[8] = 100;                  // valid data length
+    stream[24] = 0x10, stream[25] = 1; // data length 272
+    _tagFileBaseInfo decoded;
+    exfat::DecodeStreamEntry(stream, decoded);
+    std::unique_ptr<CExFatFileNode> written(p.BuildFile(decoded));
+    EXPECT_EQ(std::pair(written->GetFileSize(), written->GetInitializedSize()), std::pair(272LL, 100LL));
+    EXPECT_EQ(std::unique_ptr<CExFatFileNode>(static_cast<CExFatFileNode*>(written->Clone()))->GetInitializedSize(), 100);
 }
 
 TEST(ExfatPartition, FatPagesAreBoundedAndNeverUninitialised) {
