@@ -125,7 +125,9 @@ TEST(HfsNodes, ValidityAndClampedKeys) {
     PutBe(notIncreasing, 8192 - 4, 10, 2);
     auto hugeCount = leaf;
     PutBe(hugeCount, 10, 0xFFFF, 2);
-    for (const auto* n : {&badHeight, &badKind, &notIncreasing, &hugeCount})
+    auto intoTheTable = leaf; // a record starting inside the offset table
+    PutBe(intoTheTable, 512 - 4, 510, 2);
+    for (const auto* n : {&badHeight, &badKind, &notIncreasing, &hugeCount, &intoTheTable})
         EXPECT_FALSE(CHFSPlusBTNode::IsValidNode(n->data(), n->size()));
 
     BTKey key;
@@ -218,6 +220,15 @@ TEST(HfsTrees, CyclesAndKeysBelowTheIndexFail) {
             EXPECT_EQ(ResultError(walk), kErrInvalid) << c.what;
         }
     }
+    // Two index records naming one leaf: it is listed once, then the walk ends as damage.
+    MemFile shared(Tree({Node(0, 2, {KeyRecord(5, {0, 0, 0, 2}), KeyRecord(6, {0, 0, 0, 2})}),
+                         Node(-1, 1, {KeyRecord(5, {0, 1})})}));
+    CHFSPlusCatalog sharedTree(&shared);
+    ASSERT_TRUE(sharedTree.GetHeaderRec());
+    int leaves = 0;
+    const ResultCode walk = sharedTree.Traverse([&](const BTKey&, bytes::Bytes) { return ++leaves, true; }, nullptr);
+    EXPECT_EQ(ResultError(walk), kErrInvalid);
+    EXPECT_EQ(leaves, 1);
 }
 
 TEST(HfsJournal, HeadersThatWouldStallTheScanAreRefused) {
