@@ -228,10 +228,15 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
     ResultCode result = 0;
     const auto nodes = scan.ReadNodes(); // a new scan waits for the end before it frees them
     bool going = true;
+    // Live files first: a deleted file that shares a live one's name takes the
+    // numbered name, never the live one.
+    for (const bool deletedPass : {false, true})
     for (const auto& [category, files] : scan.GetTypeMap()) {
+        if (!going) break;
         for (IFileNode* node : files) {
             if (!(going = Continued() != 0)) break;
             if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;
+            if ((node->IsDeleted() != 0) != deletedPass) continue;
             bool reset = false;
             // Asked before the lock: a new scan holds the scan's lock while it
             // takes this one.

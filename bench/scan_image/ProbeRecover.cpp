@@ -14,6 +14,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -172,7 +173,11 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
             return counts;
         }
     }
-    for (IFileNode* node : nodes) {
+    // Live files first: a deleted file that shares a live one's name takes the
+    // numbered name, never the live one.
+    std::vector<IFileNode*> ordered(nodes);
+    std::stable_partition(ordered.begin(), ordered.end(), [](IFileNode* n) { return !n->IsDeleted(); });
+    for (IFileNode* node : ordered) {
         if (node->IsDirectory()) continue;
         const auto outcome = root.Get() >= 0 ? recovery.Write(node) : Recovery::Outcome::Failed;
         if (outcome == Recovery::Outcome::Written) {
