@@ -4,7 +4,9 @@
 //
 // A file is written under a temporary name in its destination folder and
 // takes its real name only when it is complete: a failed or stopped copy
-// never leaves a cut-short file under the real name.
+// never leaves a cut-short file under the real name, and an interrupt
+// (SIGINT, SIGTERM, when the process does not handle them itself) removes the
+// temporary files before the process ends.
 #include <fcntl.h>
 #include <string>
 
@@ -47,4 +49,5 @@ private:
     int m_dirFd = -1;   // the destination folder
     std::string m_name; // the real name within it
     std::string m_temp; // the temporary name, "" when written in place
+    int m_slot = -1;    // where an interrupt finds the temporary name to remove it
 };
