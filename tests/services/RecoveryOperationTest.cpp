@@ -147,7 +147,12 @@ TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {
     LinkedNode* loop = forest.Linked("a");
     loop->parentLink = loop;
     const std::string n300 = std::string(300, 'n') + ".jpg";
+    // A numbered long name (254 bytes) is cut at a character boundary: 81 whole characters, not 81 and a third.
+    std::string cjk = "a", cjkCut = "a";
+    for (int i = 0; i < 83; ++i) cjk += "\u4E2D", cjkCut += i < 81 ? "\u4E2D" : "";
     const std::pair<IFileNode*, std::string> rows[] = {
+        {forest.Add(fat, cjk + ".jpg"), "Fat_0001/_../" + cjk + ".jpg"},
+        {forest.Add(fat, cjk + ".jpg"), "Fat_0001/_../" + cjkCut + "_0001.jpg"},
         {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo.jpg"}, {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo_0001.jpg"},
         {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo_0002.jpg"}, {forest.Add(hfs, "README"), "HFS+_0002/Mac/README"},
         {forest.Add(hfs, "README"), "HFS+_0002/Mac/README_0001"}, {forest.Add(hfs, "a.tar.gz"), "HFS+_0002/Mac/a.tar.gz"},
