@@ -90,6 +90,13 @@ TEST(NtfsDamage, FileRecords) {
         EXPECT_EQ(CNTFSFileRecord::IsValid(c.record), c.valid) << c.what;
         EXPECT_EQ(CNTFSFileRecord(c.record).IsValid(), c.valid) << c.what;
         CNTFSFileRecordFileNameAttribute::GetFileNameUtf8(CNTFSFileRecord::FindAttibute(c.record, 0x30, 0));
+        // No attribute handed out reaches past its record.
+        for (std::uint32_t type : {0x30u, 0x80u}) {
+            const auto found = CNTFSFileRecord::FindAttibute(c.record, type, 0);
+            EXPECT_TRUE(found.empty() || (found.data() >= c.record.data() &&
+                                          found.data() + found.size() <= c.record.data() + c.record.size()))
+                << c.what;
+        }
     }
     // The $MFT's own extension records name record 0 as their base.
     Buf ext = Record({});
@@ -134,6 +141,7 @@ TEST(NtfsDamage, MappingPairs) {
         {{0x51, 8, 0, 0, 0, 0x80, 0, 0}, {{1LL << 31, 8}}},
         {{0x81, 1, 0, 0, 0, 0, 0, 0, 0, 0x40, 0}, {{1LL << 62, 1}}},
         {{0x91, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}},
+        {{0x19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0}, {}}, // a length of 9 bytes
         {{0x21, 0x18, 0x34, 0x56}, {}},
         {{0x11, 0, 5, 0}, {}},
         {{0x11, 1, 0xFF, 0}, {}},
