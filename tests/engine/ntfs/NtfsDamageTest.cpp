@@ -81,6 +81,7 @@ TEST(NtfsDamage, FileRecords) {
         {"name length 255", With(good, 56 + 24 + 64, 255, 1), false},
         {"attribute name past the attribute", With(good, 56 + 9, 200, 1), false},
         {"update-sequence count 17", With(good, 6, 17, 2), false},
+        {"update-sequence count 4 for 2 sectors", With(good, 6, 4, 2), false},
         {"pairs header 0x91", Record({Attr(0x80, {0x91, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false)}), false},
         {"non-resident header cut", With(cutHeader, 60, 48, 4), false},
         {"mismatched sector end (held without fix-up)", With(good, 1022, good[1022] ^ 1, 1), true},
