@@ -217,6 +217,12 @@ TEST_F(Tables, MbrLoopingEbrChainEndsWithoutRepeating) {
     // A link to itself ends too.
     Patch(path, second * 512 + 446 + 16 + 8, Le32(static_cast<std::uint32_t>(second - extStart)));
     EXPECT_EQ(Table(path).size(), 4u);
+    // Two EBRs of links only, each naming the other: no partition repeats to
+    // stop the walk, the links met do.
+    Patch(path, second * 512 + 446 + 16 + 8, Le32(0));
+    Patch(path, extStart * 512 + 446, std::vector<std::uint8_t>(16, 0));
+    Patch(path, second * 512 + 446, std::vector<std::uint8_t>(16, 0));
+    EXPECT_EQ(Table(path).size(), 2u) << "the primaries";
 }
 
 TEST_F(Tables, MbrDamagedRecordsAreRefusedWithTheirCodes) {
