@@ -6,6 +6,7 @@
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/RecoveryController.h"
+#include "engine/writer/DataRecovery.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/RecoveryPath.h"
@@ -227,10 +228,15 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
     ResultCode result = 0;
     const auto nodes = scan.ReadNodes(); // a new scan waits for the end before it frees them
     bool going = true;
+    // Live files first: a deleted file that shares a live one's name takes the
+    // numbered name, never the live one.
+    for (const bool deletedPass : {false, true})
     for (const auto& [category, files] : scan.GetTypeMap()) {
+        if (!going) break;
         for (IFileNode* node : files) {
             if (!(going = Continued() != 0)) break;
             if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;
+            if ((node->IsDeleted() != 0) != deletedPass) continue;
             bool reset = false;
             // Asked before the lock: a new scan holds the scan's lock while it
             // takes this one.
@@ -310,8 +316,9 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
             m_recoveredBytes += bytes;
         }
     }
-    // What the writer left unfinished is the empty name taken for it.
-    if (!whole && path && result != kEmptyFileMade) ::unlink(path);
+    // What the writer left unfinished is the empty name taken for it; a file
+    // written whole with unreadable ranges as zeros stays (counted as failed).
+    if (!whole && path && result != kEmptyFileMade && result != WriterResult::Unreadable) ::unlink(path);
     std::free(path);
     return whole;
 }

@@ -24,10 +24,12 @@ struct ProbeTotals {
     double seconds = 0, scannedBytes = 0;
     // Files written by --recover; negative when nothing was to be written.
     long long written = -1;
+    // Of them, files written damaged (unreadable bytes as zeros) or not at all.
+    long long failed = 0;
     // Counts a listed node into the totals.
     void Add(IFileNode* node);
 };
 
 // "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M", then
-// " written=W" when files were recovered.
+// " written=W failed=F" when files were recovered.
 void PrintSummaryLine(FILE* out, const ProbeTotals& totals);

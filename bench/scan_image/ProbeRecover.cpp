@@ -11,8 +11,10 @@
 #include "engine/writer/DestinationNames.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -52,16 +54,33 @@ class Recovery {
 public:
     Recovery(IRecoveryController& controller, int root) : m_controller(controller), m_root(root) {}
 
-    bool Write(IFileNode* node) {
+    enum class Outcome { Written, Damaged, Failed };
+
+    Outcome Write(IFileNode* node) {
         Descriptor folder(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
-        if (folder.Get() < 0 || !OpenFolderOf(node, folder)) return false;
+        if (folder.Get() < 0 || !OpenFolderOf(node, folder)) return Outcome::Failed;
         std::string name;
-        if (!m_names.ReserveFile(folder.Get(), MakeSafeFileName(Name(node)), name)) return false;
+        if (!m_names.ReserveFile(folder.Get(), MakeSafeFileName(Name(node)), name)) return Outcome::Failed;
         // An empty file is complete once its name is taken.
-        if (node->GetFileSize() <= 0) return true;
-        if (Copy(node, folder.Get(), name)) return true;
-        ::unlinkat(folder.Get(), name.c_str(), 0);
-        return false;
+        if (node->GetFileSize() <= 0) return Outcome::Written;
+        const Outcome outcome = Copy(node, folder.Get(), name);
+        if (outcome == Outcome::Failed) ::unlinkat(folder.Get(), name.c_str(), 0);
+        return outcome;
+    }
+
+    // The bytes the copies of nodes really write (no holes, nothing unreadable).
+    unsigned long long BytesToWrite(const std::vector<IFileNode*>& nodes) {
+        unsigned long long bytes = 0;
+        for (IFileNode* node : nodes) {
+            if (node->IsDirectory() || node->GetFileSize() <= 0) continue;
+            IDataRecovery* writer = WriterFor(node);
+            IFileReader* reader = writer ? writer->SetRecoverNode(node) : nullptr;
+            if (!reader) continue;
+            reader->Release();
+            auto* own = dynamic_cast<CDataRecovery*>(writer);
+            bytes += static_cast<unsigned long long>(own ? own->BytesToWrite() : node->GetFileSize());
+        }
+        return bytes;
     }
 
 private:
@@ -94,25 +113,32 @@ private:
         return true;
     }
 
-    bool Copy(IFileNode* node, int folder, const std::string& name) {
+    IDataRecovery* WriterFor(IFileNode* node) {
         int type = NodeSearcherType(node);
         // Carved files by label are written by the carver's writer, as the
         // application's recovery does.
         if (type == SEARCHER_RAW_LABEL) type = SEARCHER_RAW;
         auto& writer = m_writers[type];
         if (!writer) writer.reset(m_controller.GetDataRecovery(static_cast<_tagSearcherType>(type)));
+        return writer.get();
+    }
+
+    Outcome Copy(IFileNode* node, int folder, const std::string& name) {
+        IDataRecovery* writer = WriterFor(node);
         IFileReader* reader = writer ? writer->SetRecoverNode(node) : nullptr;
-        if (!reader) return false;
+        if (!reader) return Outcome::Failed;
         reader->Release();
         QuietProgress progress;
         ResultCode rc = 0;
-        if (auto* own = dynamic_cast<CDataRecovery*>(writer.get())) {
+        if (auto* own = dynamic_cast<CDataRecovery*>(writer)) {
             rc = own->RecoverToAt(folder, name.c_str(), &progress, 0);
         } else {
             const std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
             rc = writer->RecoverTo(path.c_str(), &progress, 0);
         }
-        return !IsFailure(rc);
+        // Written at full length with unreadable ranges as zeros: kept, counted as failed.
+        if (rc == WriterResult::Unreadable) return Outcome::Damaged;
+        return IsFailure(rc) ? Outcome::Failed : Outcome::Written;
     }
 
     IRecoveryController& m_controller;
@@ -136,13 +162,30 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
     std::filesystem::create_directories(destination, ec);
     Descriptor root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Recovery recovery(controller, root.Get());
-    for (IFileNode* node : nodes) {
+    // Refused whole when the files' data cannot fit: nothing is written.
+    struct statvfs space {};
+    if (root.Get() >= 0 && ::fstatvfs(root.Get(), &space) == 0) {
+        const unsigned long long need = recovery.BytesToWrite(nodes);
+        const unsigned long long free = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
+        if (need > free) {
+            std::fprintf(stderr, "scan_image: the files need %llu bytes, the destination has %llu free\n", need, free);
+            counts.noSpace = true;
+            return counts;
+        }
+    }
+    // Live files first: a deleted file that shares a live one's name takes the
+    // numbered name, never the live one.
+    std::vector<IFileNode*> ordered(nodes);
+    std::stable_partition(ordered.begin(), ordered.end(), [](IFileNode* n) { return !n->IsDeleted(); });
+    for (IFileNode* node : ordered) {
         if (node->IsDirectory()) continue;
-        if (root.Get() >= 0 && recovery.Write(node)) {
+        const auto outcome = root.Get() >= 0 ? recovery.Write(node) : Recovery::Outcome::Failed;
+        if (outcome == Recovery::Outcome::Written) {
             ++counts.written;
             continue;
         }
-        std::fprintf(stderr, "scan_image: cannot recover %s\n",
+        std::fprintf(stderr, "scan_image: %s %s\n",
+                     outcome == Recovery::Outcome::Damaged ? "damaged (unreadable bytes are zeros):" : "cannot recover",
                      EscapeListingText(NodePath(node, false)).c_str());
         ++counts.failed;
     }

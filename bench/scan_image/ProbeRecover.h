@@ -12,7 +12,8 @@ class IRecoveryController;
 std::string RefuseDestination(const std::string& scanned, const std::string& destination);
 
 struct RecoverCounts {
-    unsigned long long written = 0, failed = 0;
+    unsigned long long written = 0, failed = 0; // failed: damaged files (kept) and files not written
+    bool noSpace = false;                       // refused: the files' data does not fit
 };
 
 // Writes every file among nodes under destination (made when missing):

@@ -129,7 +129,8 @@ int main(int argc, char** argv) {
     if (!args.recoverDir.empty()) {
         const RecoverCounts counts = RecoverFiles(*controller, sink.m_nodes, args.recoverDir);
         totals.written = static_cast<long long>(counts.written);
-        failures = static_cast<int>(counts.failed);
+        totals.failed = static_cast<long long>(counts.failed);
+        failures = static_cast<int>(counts.failed) + (counts.noSpace ? 1 : 0);
     }
     PrintSummaryLine(listing, totals);
     std::fclose(listing);

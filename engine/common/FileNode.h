@@ -43,6 +43,10 @@ public:
     virtual void UpdateFileSize(long long /*size*/) {}
     virtual void UpdateNodeInfo() {}
     virtual void SetFileName(const char* /*name*/) {}
+    // Bytes from the start that hold written data; the file system defines
+    // the rest, up to the size, as zeros (NTFS's initialized size, exFAT's
+    // valid data length).
+    virtual long long GetInitializedSize() { return GetFileSize(); }
     // The directory-entry properties of node classes that keep them (FAT,
     // NTFS, carved); null for every other node.
     virtual IFileProperties* GetFileProperties() { return nullptr; }

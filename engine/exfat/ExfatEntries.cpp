@@ -56,6 +56,7 @@ void DecodeStreamEntry(Bytes e, _tagFileBaseInfo& out) {
     out.nameLength = U8(e, 3);
     out.firstCluster = Le32(e, 20);
     out.dataLength = static_cast<std::int64_t>(Le64(e, 24) & 0x7FFFFFFFFFFFFFFFULL);
+    out.validLength = static_cast<std::int64_t>(Le64(e, 8) & 0x7FFFFFFFFFFFFFFFULL);
 }
 
 void AppendNameUnits(Bytes e, std::u16string& units) {

@@ -66,6 +66,7 @@ extern const std::uint8_t g_u8FileNameCheckTable[256];
 // One file or folder read from a folder's entry set.
 struct _tagFileBaseInfo {
     std::int64_t dataLength = 0;
+    std::int64_t validLength = -1; // valid data length; below 0: the whole length
     std::uint32_t firstCluster = 0;
     std::uint8_t contiguous = 0; // the stream's no-FAT-chain flag
     std::uint8_t inUse = 0;

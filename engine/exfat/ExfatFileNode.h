@@ -2,6 +2,7 @@
 // A file or folder found on an exFAT volume.
 #include "engine/common/FileNode.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,9 @@ public:
     }
 
     void SetFileSize(long long size) { m_size = size; }
+    // Bytes written so far (the stream's valid data length); the rest reads as zeros.
+    void SetValidLength(long long length) { m_valid = length; }
+    long long GetInitializedSize() override { return m_valid < 0 ? m_size : std::min(m_valid, m_size); }
     void SetFileAttributes(std::uint32_t bits) { m_attributes |= bits; }
     void SetFileTime(_FILETIME creation, _FILETIME modification, _FILETIME access) {
         m_creation = creation;
@@ -53,6 +57,7 @@ private:
 
     std::string m_name;
     long long m_size = 0;
+    long long m_valid = -1; // below 0: the whole size
     std::uint32_t m_attributes = 0;
     _FILETIME m_creation{}, m_modification{}, m_access{};
     long long m_firstCluster = -1;

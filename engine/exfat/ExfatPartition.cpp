@@ -188,6 +188,7 @@ CExFatFileNode* CExFatPartition::BuildFile(const _tagFileBaseInfo& r) {
                       exfat::DosTime2FileTime(r.access));
     node->SetFileName(r.name.c_str());
     node->SetFileSize(r.dataLength);
+    node->SetValidLength(r.validLength);
     node->SetMetaDataSector(r.metadataSector);
     if (!r.inUse) node->SetFileDeleted();
     // Folders keep the flag so their own clusters are walked contiguously.

@@ -112,10 +112,20 @@ std::uint64_t CHFSPlusCompressFileReader::ReadFork(std::uint64_t offset, std::ui
     return done;
 }
 
-unsigned CHFSPlusCompressFileReader::ReadData(long long offset, char* buffer, unsigned length, int* /*error*/) {
+unsigned CHFSPlusCompressFileReader::ReadData(long long offset, char* buffer, unsigned length, int* error) {
     if (m_state == State::Unread) m_state = Load() ? State::Ready : State::Failed;
+    // A file that cannot be expanded at all has nothing to give (no error).
     if (m_state != State::Ready || !buffer || offset < 0) return 0;
-    return m_data.Read(static_cast<std::uint64_t>(offset), buffer, length);
+    const unsigned got = m_data.Read(static_cast<std::uint64_t>(offset), buffer, length);
+    // Inside the file, nothing means a block that did not expand: later ones may.
+    if (got == 0 && error && static_cast<std::uint64_t>(offset) < m_data.Size()) *error = -1;
+    return got;
+}
+
+std::uint64_t CDecmpfsData::MostExpanded(std::uint64_t attributeBytes, std::uint64_t forkBytes) {
+    const std::uint64_t stored = std::max<std::uint64_t>(attributeBytes > kHeaderBytes ? attributeBytes - kHeaderBytes : 0,
+                                                         forkBytes);
+    return std::max<std::uint64_t>(stored, 1) * kMaxRatio;
 }
 
 bool CDecmpfsData::Load(const std::vector<std::uint8_t>& attr, std::uint64_t forkBytes, ForkReader readFork) {

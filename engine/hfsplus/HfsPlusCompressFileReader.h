@@ -29,6 +29,9 @@ public:
     // readFork logs the missing run list.
     bool Load(const std::vector<std::uint8_t>& attribute, std::uint64_t forkBytes, ForkReader readFork);
     std::uint64_t Size() const { return m_size; }
+    // The most bytes a file can expand to from an attribute of attributeBytes
+    // and a resource fork of forkBytes.
+    static std::uint64_t MostExpanded(std::uint64_t attributeBytes, std::uint64_t forkBytes);
     // The expanded bytes [offset, offset + length) the file has; 0 past its
     // end and when a block the slice needs cannot be expanded.
     unsigned Read(std::uint64_t offset, char* buffer, unsigned length);

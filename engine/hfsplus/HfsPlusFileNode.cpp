@@ -5,6 +5,7 @@
 #include "engine/hfsplus/HfsPlusCompressFileReader.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace hfsplus;
@@ -12,6 +13,20 @@ using namespace hfsplus;
 namespace {
 constexpr std::uint32_t kFolderAlias = 0x66647270; // "fdrp"
 constexpr std::uint64_t kEpochDelta = 95616288000000000ULL;
+// The block size of a node read without its volume.
+constexpr std::uint64_t kDefaultBlockSize = 4096;
+
+std::uint64_t BlockSize(CHFSPlusVolume* volume) {
+    return volume && volume->Header() ? volume->Header()->blockSize : kDefaultBlockSize;
+}
+
+// A fork's size: its logical size, never more than its blocks hold (a damaged
+// size must not make a reader look past the fork), or its blocks when the
+// logical size is missing.
+std::uint64_t ForkBytes(CHFSPlusVolume* volume, const HFSPlusForkData& fork) {
+    const std::uint64_t blocks = std::uint64_t{fork.totalBlocks} * BlockSize(volume);
+    return fork.logicalSize != 0 ? std::min(fork.logicalSize, blocks) : blocks;
+}
 } // namespace
 
 CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, const BTKey& key, const HFSPlusCatalogRecord& record,
@@ -57,14 +72,14 @@ void CHFSPlusFileNode::CreateFileNode(long long metadataSector, unsigned short p
             m_flags |= kCompressed;
             SetCompressed(1);
             if (record.resourceFork.logicalSize != 0) {
-                m_size = m_forkSize = record.resourceFork.logicalSize;
+                m_size = m_forkSize = ForkBytes(m_volume, record.resourceFork);
                 SetDataRunList(BuildFileDataRun(m_volume, record.id, 0xFF, record.resourceFork));
             }
             // Every compressed file, found by any scan, shows its expanded size.
             UpdateNodeInfo();
         } else {
             const HFSPlusForkData& fork = record.dataFork;
-            m_size = fork.logicalSize != 0 ? fork.logicalSize : std::uint64_t{fork.totalBlocks} * 4096;
+            m_size = ForkBytes(m_volume, fork);
             SetDataRunList(BuildFileDataRun(m_volume, record.id, 0, fork));
         }
         takeDates();
@@ -90,7 +105,8 @@ void CHFSPlusFileNode::UpdateNodeInfo() {
         std::printf("Warn:Can't find file 0x%llx Attribute\n", static_cast<unsigned long long>(m_id));
         return;
     }
-    m_size = bytes::Le64(attr, 8);
+    // No more than the attribute and the resource fork can expand to.
+    m_size = std::min(bytes::Le64(attr, 8), CDecmpfsData::MostExpanded(attr.size(), m_forkSize));
 }
 
 IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileId, std::uint8_t forkType,

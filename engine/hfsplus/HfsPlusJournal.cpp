@@ -46,7 +46,8 @@ CHFSPlusJournal::CHFSPlusJournal(CHFSPlusVolume* volume) : m_volume(volume) {
         return;
     }
     const HFSPlusVolumeHeader& vh = *volume->Header();
-    if (!vh.IsJournaled()) {
+    // A journal pointer past the volume points at nothing of the journal.
+    if (!vh.IsJournaled() || vh.journalInfoBlock >= vh.totalBlocks) {
         m_result = MakeResult(ResultLib::HfsPlus, 40, kErrDevice);
         return;
     }

@@ -71,7 +71,7 @@ HFSPlusVolumeHeader ReadVolumeHeader(Bytes b) {
     return h;
 }
 
-bool IsValidVolumeHeader(const unsigned char* buffer, unsigned short length) {
+bool IsOpenableVolumeHeader(const unsigned char* buffer, unsigned short length) {
     if (!buffer || length < kVolumeHeaderSize) return false;
     const Bytes b(buffer, length);
     const std::uint16_t sig = Be16(b, 0);
@@ -80,8 +80,14 @@ bool IsValidVolumeHeader(const unsigned char* buffer, unsigned short length) {
     // A block size of 0 passes "a multiple of 512" and would divide by zero later.
     if (blockSize < 512 || (blockSize & 0x1FF) != 0) return false;
     if (Be16(b, 2) > 16) return false;
-    if (Be32(b, 48) > total || Be32(b, 12) > total) return false;
-    return std::uint64_t{blockSize} * Be32(b, 272 + 12) == Be64(b, 272);
+    return Be32(b, 48) <= total;
+}
+
+bool IsValidVolumeHeader(const unsigned char* buffer, unsigned short length) {
+    if (!IsOpenableVolumeHeader(buffer, length)) return false;
+    const Bytes b(buffer, length);
+    if (Be32(b, 12) > Be32(b, 44)) return false;
+    return std::uint64_t{Be32(b, 40)} * Be32(b, 272 + 12) == Be64(b, 272);
 }
 
 namespace {

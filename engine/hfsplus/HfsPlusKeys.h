@@ -80,6 +80,11 @@ std::uint32_t AppendExtents(const HFSPlusExtentRecord& record, std::uint32_t& re
 // multiple of 512 and at least 512, freeBlocks and journalInfoBlock <=
 // totalBlocks, and a catalog logicalSize of blockSize x its totalBlocks.
 bool IsValidVolumeHeader(const unsigned char* buffer, unsigned short length);
+// What opening a volume needs of its header: the test above without the
+// journal pointer and the catalog's logical size. A volume with either
+// damaged is still whole (it opens without its journal, its catalog read by
+// its extents).
+bool IsOpenableVolumeHeader(const unsigned char* buffer, unsigned short length);
 
 // A decoded key of any of the three trees. Catalog: parentID and name.
 // Extents: forkType, fileID (in parentID) and startBlock. Attributes: fileID

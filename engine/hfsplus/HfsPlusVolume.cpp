@@ -104,8 +104,14 @@ ResultCode CHFSPlusVolume::Open(bool noCatalogCache) {
     std::vector<std::uint8_t> raw(kVolumeHeaderSize);
     if (Read(kVolumeHeaderOffset, raw.data(), raw.size()) != raw.size()) return HFS_ERROR(kErrShortRead);
     // Everything below divides by and multiplies with the header's sizes.
-    if (!IsValidVolumeHeader(raw.data(), static_cast<unsigned short>(raw.size()))) return HFS_ERROR(kErrInvalid);
+    if (!IsOpenableVolumeHeader(raw.data(), static_cast<unsigned short>(raw.size()))) return HFS_ERROR(kErrInvalid);
     m_header = ReadVolumeHeader(raw);
+    if (m_header->IsJournaled() && m_header->journalInfoBlock >= m_header->totalBlocks)
+        CatchExeception::WriteLog("HFS+ journal info block %u past the volume's %u blocks: opened without its journal\n",
+                                  m_header->journalInfoBlock, m_header->totalBlocks);
+    if (m_header->catalogFile.logicalSize != std::uint64_t{m_header->blockSize} * m_header->catalogFile.totalBlocks)
+        CatchExeception::WriteLog("HFS+ catalog size %" PRIu64 " differs from its %u blocks: read by its extents\n",
+                                  m_header->catalogFile.logicalSize, m_header->catalogFile.totalBlocks);
 
     m_journal = std::make_unique<CHFSPlusJournal>(this);
     m_extentsFile = std::make_unique<CHFSPlusRawfile>(this, kExtentsFileId, m_header->extentsFile);
@@ -317,7 +323,7 @@ CHFSPlusVolumeAnalyze::CHFSPlusVolumeAnalyze(IStorageDevice* device, unsigned lo
                            1) == 0)
         return;
     const std::size_t at = kVolumeHeaderOffset % sectorSize;
-    if (sector.size() - at < kVolumeHeaderSize || !IsValidVolumeHeader(sector.data() + at, kVolumeHeaderSize))
+    if (sector.size() - at < kVolumeHeaderSize || !IsOpenableVolumeHeader(sector.data() + at, kVolumeHeaderSize))
         return;
     const HFSPlusVolumeHeader h = ReadVolumeHeader(Bytes(sector).subspan(at));
     m_kind = FS_HFSPLUS;

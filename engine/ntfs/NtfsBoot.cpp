@@ -1,9 +1,12 @@
 #include "engine/ntfs/NtfsBoot.h"
 
 #include "engine/common/Bytes.h"
+#include "engine/common/TextConvert.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/ntfs/NtfsFileRecord.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -60,11 +63,43 @@ std::uint32_t CNTFSDBR::SizeFromClusterByte(std::uint8_t c) const {
 }
 
 void CNTFSVolumeAnalyer::GetLabel(char* buffer, int size) {
-    // The label is never read, so it is always empty.
-    if (buffer && size > 1) buffer[0] = '\0';
+    if (!buffer || size < 1) return;
+    // Cut at a character boundary so that the copy stays UTF-8.
+    std::size_t n = std::min<std::size_t>(m_label.size(), static_cast<std::size_t>(size) - 1);
+    while (n > 0 && n < m_label.size() && (static_cast<unsigned char>(m_label[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(buffer, m_label.data(), n);
+    buffer[n] = '\0';
 }
 
 namespace ntfs {
+
+namespace {
+// The name of $Volume (record 3, within the $MFT's first cluster run): the
+// volume's label, or "" when it cannot be read.
+std::string ReadVolumeLabel(IStorageDevice& device, unsigned long long startSector, const CNTFSDBR& dbr,
+                            unsigned sectorSize) {
+    constexpr std::uint64_t kVolumeRecord = 3;
+    const std::uint64_t clusterBytes = std::uint64_t{dbr.GetBytesPerSector()} * dbr.GetSectorsperCluster();
+    const std::uint32_t recordSize = dbr.GetFileRecordSizeByByte();
+    const long long mft = dbr.GetMFTStartCluster();
+    if (clusterBytes == 0 || mft <= 0 || recordSize < 1024 || recordSize > 4096) return {};
+    std::uint64_t at = 0;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(mft), clusterBytes, &at) ||
+        __builtin_add_overflow(at, kVolumeRecord * recordSize, &at))
+        return {};
+    const std::uint64_t first = startSector + at / sectorSize, inSector = at % sectorSize;
+    const std::uint64_t sectors = (inSector + recordSize + sectorSize - 1) / sectorSize;
+    std::vector<std::uint8_t> raw(sectors * sectorSize);
+    if (first > static_cast<std::uint64_t>(LLONG_MAX) ||
+        device.ReadSector(raw.data(), static_cast<long long>(first), static_cast<long long>(sectors)) == 0)
+        return {};
+    std::vector<std::uint8_t> record(raw.begin() + static_cast<std::ptrdiff_t>(inSector),
+                                     raw.begin() + static_cast<std::ptrdiff_t>(inSector + recordSize));
+    if (!CNTFSFileRecord::IsValid(record) || !CNTFSFileRecord::UnfixupFileRecord(record)) return {};
+    const ntfs::Bytes name = CNTFSFileRecordAttribute::GetValue(CNTFSFileRecord::FindAttibute(record, ATTR_VOLUME_NAME, 0));
+    return Utf16LeToUtf8(name.data(), name.size() & ~std::size_t{1});
+}
+} // namespace
 
 IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, unsigned long long startSector) {
     if (!device) return nullptr;
@@ -75,7 +110,8 @@ IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, unsigned long lo
     if (device->ReadSector(sector.data(), static_cast<long long>(startSector), 1) == 0) return nullptr;
     CNTFSDBR dbr;
     if (!dbr.InitFromBuffer(sector)) return nullptr;
-    return new CNTFSVolumeAnalyer(static_cast<unsigned long long>(dbr.GetTotalSectors()));
+    return new CNTFSVolumeAnalyer(static_cast<unsigned long long>(dbr.GetTotalSectors()),
+                                  ReadVolumeLabel(*device, startSector, dbr, sectorSize));
 }
 
 } // namespace ntfs

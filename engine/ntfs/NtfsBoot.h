@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 
 class IStorageDevice;
 
@@ -36,17 +37,19 @@ private:
     std::array<std::uint8_t, 512> m_b;
 };
 
-// The NTFS recogniser: kind 3, the boot sector's total sectors, and an empty label.
+// The NTFS recogniser: kind 3, the boot sector's total sectors, and the label
+// ($Volume's name; empty when it cannot be read).
 class CNTFSVolumeAnalyer : public IVolumeAnalyze {
 public:
-    explicit CNTFSVolumeAnalyer(unsigned long long totalSectors) : m_totalSectors(totalSectors) {}
+    explicit CNTFSVolumeAnalyer(unsigned long long totalSectors, std::string label = {})
+        : m_totalSectors(totalSectors), m_label(std::move(label)) {}
     enumFILE_SYSTEM_TYPE GetFileSystemType() override { return FS_NTFS; }
     unsigned long long GetTotalSector() override { return m_totalSectors; }
     void GetLabel(char* buffer, int size) override;
 
 private:
     unsigned long long m_totalSectors;
-    char16_t m_label[32] = {};
+    std::string m_label; // UTF-8
 };
 
 namespace ntfs {

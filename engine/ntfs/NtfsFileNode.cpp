@@ -97,9 +97,11 @@ void CNTFSFilePropertiesBuilder::BuildFilePropertiesFrom0x80(CNTFSMultiFileRecor
             return;
         }
         long long real = 0, vcn = 0;
-        if (CNTFSFileRecordAnalyzer::AddDataRunListfromNonResidentAttributeBuffer(attr, &real, vcn, runs) &&
-            vcn == 0 && !(s.size > 0 && real <= s.size))
-            s.size = real;
+        if (!CNTFSFileRecordAnalyzer::AddDataRunListfromNonResidentAttributeBuffer(attr, &real, vcn, runs) || vcn != 0)
+            continue;
+        // Only the first piece of the attribute holds the sizes.
+        s.initialized = Attr::GetInitializedDataSize(attr);
+        if (!(s.size > 0 && real <= s.size)) s.size = real;
     }
     runs.Sort();
     long long clusters = 0;

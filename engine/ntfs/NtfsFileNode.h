@@ -6,6 +6,7 @@
 #include "engine/ntfs/NtfsDataRuns.h"
 #include "engine/ntfs/NtfsMultiRecord.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -17,6 +18,7 @@ struct CNTFSFilePropertiesStruct {
     std::string name; // UTF-8
     std::uint16_t nameLength = 0;
     std::int64_t size = 0;
+    std::int64_t initialized = -1; // $DATA's initialized size; below 0: the whole size
     std::uint16_t attribute = 0;
     std::uint64_t creationTime = 0, modificationTime = 0, lastAccessTime = 0;
     std::uint16_t state = 0;
@@ -54,6 +56,10 @@ public:
     IFileProperties* Clone() override { return new CNTFSFileProperties(*this); }
 
     void SetFileSize(long long size) { m_s.size = size; }
+    // Bytes that hold written data; past them the file reads as zeros.
+    long long GetInitializedSize() const {
+        return m_s.initialized < 0 ? m_s.size : std::min<long long>(m_s.initialized, m_s.size);
+    }
     void SetAttribute(std::uint16_t a) { m_s.attribute = a; }
     // Keeps the list in compact form; a null list changes nothing.
     void SetDataRunList(IDataRunList* list);
@@ -106,6 +112,7 @@ public:
 
     const char* GetFileName() override { return m_props ? m_props->GetFileName() : ""; }
     long long GetFileSize() override { return m_props ? m_props->GetFileSize() : 0; }
+    long long GetInitializedSize() override { return m_props ? m_props->GetInitializedSize() : 0; }
     unsigned GetAttribute() override { return m_props ? m_props->GetAttribute() : 0; }
     _FILETIME GetCreationTime() override { return m_props ? m_props->GetCreationTime() : _FILETIME{}; }
     _FILETIME GetModificationTime() override { return m_props ? m_props->GetModificationTime() : _FILETIME{}; }

@@ -249,14 +249,9 @@ bool CNTFSFileRecordFileNameAttribute::IsValid(Bytes a) {
     if (!CNTFSFileRecordAttribute::IsValid(a) || CNTFSFileRecordAttribute::GetType(a) != ntfs::ATTR_FILE_NAME)
         return false;
     const Bytes value = CNTFSFileRecordAttribute::GetValue(a);
-    if (value.size() < 66 || value.size() < 66 + 2u * U8(value, 64)) return false;
-    const Bytes name = GetFileName(a);
-    for (std::size_t i = 0; i + 1 < name.size(); i += 2) {
-        const std::uint16_t c = Le16(name, i);
-        if (c == 0) break;
-        if (c < 0x80 && std::strchr("\"*/:<>?\\|", static_cast<char>(c))) return false;
-    }
-    return true;
+    // Any character is a name's: POSIX names (ntfs-3g) hold what Windows
+    // refuses, and recovery makes each name safe for the destination.
+    return value.size() >= 66 && value.size() >= 66 + 2u * U8(value, 64);
 }
 
 bool CNTFSFileRecordFileNameAttribute::IsFileNameEqual(Bytes a, std::u16string_view name) {

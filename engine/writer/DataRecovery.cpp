@@ -242,6 +242,33 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
     return CopyPlain(dirFd, path, sink, record);
 }
 
+namespace {
+// The reader's spans, or one data span over the whole file for a reader that
+// cannot tell (it is read chunk by chunk and what fails is zeros).
+DataSpan SpanOf(IFileReader& reader, long long offset, long long total) {
+    auto* spans = dynamic_cast<IDataSpans*>(&reader);
+    DataSpan span = spans ? spans->SpanAt(offset) : DataSpan{SpanKind::Data, total};
+    // Every step moves on, and none goes past the copy's end.
+    span.end = std::clamp(span.end, offset + 1, total);
+    return span;
+}
+} // namespace
+
+long long CDataRecovery::BytesToWrite() {
+    autolocker<mutex_locker> lock(m_mutex);
+    return m_reader ? DataBytes(std::max<long long>(m_reader->GetDataSize(), 0)) : 0;
+}
+
+long long CDataRecovery::DataBytes(long long total) {
+    long long bytes = 0;
+    for (long long at = 0; at < total;) {
+        const DataSpan span = SpanOf(*m_reader, at, total);
+        if (span.kind == SpanKind::Data) bytes += span.end - at;
+        at = span.end;
+    }
+    return bytes;
+}
+
 ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink, _PROGRESS_INFO& record) {
     CDestinationFile file;
     if (!file.Open(dirFd, path)) {
@@ -251,30 +278,59 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
     if (!EnsureBuffer()) return WriterResult::NoMemory;
 
     const long long total = static_cast<long long>(record.total);
-    long long current = 0;
+    // A file that cannot fit is refused before any of it is written: a sparse
+    // or damaged file must never fill the destination.
+    if (!WaitForSpace(file, path, DataBytes(total), sink, record)) {
+        file.Discard();
+        return record.result == WriterResult::WriteFailed ? WriterResult::WriteFailed : 0;
+    }
+
+    long long current = 0, unreadable = 0;
     bool stopped = false, failed = false;
+    // One line for the first failed read of a file, one for the sum at the end.
+    auto noteUnreadable = [&](long long from, long long bytes) {
+        if (unreadable == 0)
+            CatchExeception::WriteLog("%s:%d read[%s] failed at %lld with %s\n", "RecoverTo", 360, path, from,
+                                      std::strerror(errno));
+        unreadable += bytes;
+    };
     while (current < total) {
         if (sink && !sink->Continued()) {
             stopped = true;
             break;
         }
-        const long long chunk = std::min<long long>(total - current, kBufferSize);
+        const DataSpan span = SpanOf(*m_reader, current, total);
         record.result = 0;
-        const unsigned got =
-            m_reader->ReadData(current, m_buffer.data(), static_cast<unsigned>(chunk), nullptr);
-        if (got == 0) {
-            // The chunk stays a hole at its place: zeros if data follows.
-            CatchExeception::WriteLog("%s:%d read[%s] failed with %s\n", "RecoverTo", 360, path,
-                                      std::strerror(errno));
+        if (span.kind != SpanKind::Data) {
+            // Nothing is written: the range stays a hole of the file.
+            if (span.kind == SpanKind::Missing) noteUnreadable(current, span.end - current);
+            current = span.end;
         } else {
-            // Runs that end early leave zeros, never an earlier file's bytes.
-            if (got < chunk) std::memset(m_buffer.data() + got, 0, static_cast<size_t>(chunk - got));
-            if (!WriteChunk(file, path, chunk, current, sink, record, stopped)) {
-                failed = !stopped;
-                break;
+            const long long chunk = std::min<long long>(span.end - current, kBufferSize);
+            int error = 0;
+            const unsigned got =
+                m_reader->ReadData(current, m_buffer.data(), static_cast<unsigned>(chunk), &error);
+            if (got == 0 && error == 0 && span.end == total && !dynamic_cast<IDataSpans*>(m_reader.get())) {
+                // The reader has nothing more: the rest stays zeros.
+                noteUnreadable(current, total - current);
+                current = total;
+            } else if (got == 0) {
+                // The chunk stays a hole at its place.
+                noteUnreadable(current, chunk);
+                current += chunk;
+            } else {
+                // Runs that end early leave zeros, never an earlier file's bytes.
+                if (got < chunk) {
+                    std::memset(m_buffer.data() + got, 0, static_cast<size_t>(chunk - got));
+                    noteUnreadable(current + got, chunk - got);
+                }
+                if (!WriteChunk(file, path, chunk, current, sink, record, stopped)) {
+                    failed = !stopped;
+                    break;
+                }
+                current += chunk;
             }
         }
-        current += chunk;
         record.current = static_cast<std::uint64_t>(current);
         if (sink) sink->UpdateProgress(&record);
     }
@@ -283,7 +339,7 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
         file.Discard();
         return failed ? WriterResult::WriteFailed : 0;
     }
-    if (!file.Commit()) {
+    if (!file.SetLength(total) || !file.Commit()) {
         CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path,
                                   std::strerror(errno));
         record.result = WriterResult::WriteFailed;
@@ -291,7 +347,31 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
         return WriterResult::WriteFailed;
     }
     if (m_createdSeconds) SetTimes(dirFd, path);
+    if (unreadable > 0) {
+        CatchExeception::WriteLog("%s:%d read[%s] %lld of %lld bytes unreadable, written as zeros\n", "RecoverTo",
+                                  361, path, unreadable, total);
+        return WriterResult::Unreadable;
+    }
     return 0;
+}
+
+bool CDataRecovery::WaitForSpace(CDestinationFile& file, const char* path, long long need, IProgress* sink,
+                                 _PROGRESS_INFO& record) {
+    for (int failures = 0;;) {
+        const long long free = file.FreeBytes();
+        if (free < 0 || need <= free) return true;
+        // Told as a failed write: the user may make room and go on.
+        CatchExeception::WriteLog("%s:%d write[%s] needs %lld bytes, the destination has %lld free\n", "RecoverTo",
+                                  352, path, need, free);
+        record.result = WriterResult::WriteFailed;
+        if (sink) sink->UpdateProgress(&record);
+        if (++failures >= kWriteAttempts) return false;
+        if (sink && !sink->Continued()) {
+            record.result = 0;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_retryDelayMs * failures));
+    }
 }
 
 bool CDataRecovery::WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset,

@@ -29,6 +29,9 @@ inline constexpr ResultCode CannotOpenDestination = MakeResult(ResultLib::Writer
 inline constexpr ResultCode NoReaderAtCopy = MakeResult(ResultLib::Writer, 0x136, 0xd02);
 inline constexpr ResultCode NoMemory = MakeResult(ResultLib::Writer, 0x13b, 0xc);
 inline constexpr ResultCode WriteFailed = MakeResult(ResultLib::Writer, 0x15f, 0xd03);
+// The file is written at its full length, but some of its bytes could not be
+// read and are zeros: it stays, counted as damaged.
+inline constexpr ResultCode Unreadable = MakeResult(ResultLib::Writer, 0x168, 0xd04);
 } // namespace WriterResult
 
 class CDataRecovery : public IDataRecovery {
@@ -62,6 +65,10 @@ public:
     // The partition record node belongs to, or null.
     CSearchedPartitionInfo* GetNodePartition(CFileNode* node) const;
 
+    // The bytes a copy of the current node really writes: its data, not its
+    // holes nor what cannot be read; 0 without a node.
+    long long BytesToWrite();
+
     // Pause between write attempts (tests shorten it).
     void SetWriteRetryDelayMs(int ms) { m_retryDelayMs = ms; }
 
@@ -72,12 +79,19 @@ private:
     bool EnsureBuffer();
     void ForgetCurrentNode();
     ReaderPtr MakeReader(CFileNode* node, CSearchedPartitionInfo* partition, bool& ntfsCompressed);
+    // The data bytes among the current reader's first total.
+    long long DataBytes(long long total);
     ResultCode CopyPlain(int dirFd, const char* path, IProgress* sink, _PROGRESS_INFO& record);
     // Writes n bytes of the buffer at offset, retrying a failing write a
     // bounded number of times; false when it gave up or the sink asked to stop
     // (stopped tells which).
     bool WriteChunk(CDestinationFile& file, const char* path, long long n, long long offset, IProgress* sink,
                     _PROGRESS_INFO& record, bool& stopped);
+    // Waits, as for a failing write, while the destination has less free
+    // space than need (a sparse or damaged file must never fill it); false
+    // when it gave up (record.result set) or the sink asked to stop.
+    bool WaitForSpace(CDestinationFile& file, const char* path, long long need, IProgress* sink,
+                      _PROGRESS_INFO& record);
     void SetTimes(int dirFd, const char* path);
 
     std::vector<char> m_buffer;                                        // the copy buffer

@@ -1,14 +1,77 @@
 #include "engine/writer/DestinationFile.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <climits>
 #include <cstdio>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
 // Attempts at finding a free temporary name.
 constexpr int kTemporaryAttempts = 16;
+
+// The temporary files being written, so that an interrupt (SIGINT, SIGTERM)
+// removes them before the process ends: a slot's folder is -1 when free, -2
+// while it is being filled, its descriptor once the name is in place.
+constexpr int kSlots = 64;
+constexpr std::size_t kNameBytes = 40;
+struct Slot {
+    std::atomic<int> dirFd{-1};
+    char name[kNameBytes] = {};
+};
+Slot g_slots[kSlots];
+
+void RemoveTemporariesAndDie(int signal) {
+    // Only async-signal-safe calls here.
+    for (Slot& slot : g_slots) {
+        const int fd = slot.dirFd.load(std::memory_order_acquire);
+        if (fd >= 0) ::unlinkat(fd, slot.name, 0);
+    }
+    struct sigaction dflt {};
+    dflt.sa_handler = SIG_DFL;
+    ::sigaction(signal, &dflt, nullptr);
+    ::raise(signal);
+}
+
+// Installed once, and only where nobody handles the signal already.
+void HandleInterrupts() {
+    static const bool installed = [] {
+        for (const int signal : {SIGINT, SIGTERM}) {
+            struct sigaction old {};
+            if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+            struct sigaction sa {};
+            sa.sa_handler = RemoveTemporariesAndDie;
+            sigemptyset(&sa.sa_mask);
+            ::sigaction(signal, &sa, nullptr);
+        }
+        return true;
+    }();
+    (void)installed;
+}
+
+// The slot now naming the temporary file, or -1 when all are taken (the
+// file is then only removed by the process's normal paths).
+int RememberTemporary(int dirFd, const std::string& name) {
+    HandleInterrupts();
+    if (name.size() >= kNameBytes) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        int expected = -1;
+        if (!g_slots[i].dirFd.compare_exchange_strong(expected, -2, std::memory_order_acq_rel)) continue;
+        std::memcpy(g_slots[i].name, name.c_str(), name.size() + 1);
+        g_slots[i].dirFd.store(dirFd, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void ForgetTemporary(int slot) {
+    if (slot >= 0) g_slots[slot].dirFd.store(-1, std::memory_order_release);
+}
 } // namespace
 
 CDestinationFile::~CDestinationFile() {
@@ -71,6 +134,7 @@ bool CDestinationFile::OpenTemporary() {
         if (fd >= 0) {
             m_fd = fd;
             m_temp = name;
+            m_slot = RememberTemporary(m_dirFd, m_temp);
             return true;
         }
         if (errno != EEXIST) return false;
@@ -100,6 +164,28 @@ long long CDestinationFile::WriteAt(const char* data, long long n, long long off
     return done;
 }
 
+bool CDestinationFile::SetLength(long long length) {
+    if (m_fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (m_temp.empty()) return true;
+    while (::ftruncate(m_fd, length) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+long long CDestinationFile::FreeBytes() const {
+    struct statvfs st {};
+    if (m_dirFd < 0 || ::fstatvfs(m_dirFd, &st) != 0) return -1;
+    unsigned long long bytes = 0;
+    if (__builtin_mul_overflow(static_cast<unsigned long long>(st.f_bavail),
+                               static_cast<unsigned long long>(st.f_frsize), &bytes) ||
+        bytes > static_cast<unsigned long long>(LLONG_MAX))
+        return LLONG_MAX;
+    return static_cast<long long>(bytes);
+}
+
 bool CDestinationFile::Commit() {
     if (m_fd < 0) {
         errno = EBADF;
@@ -108,8 +194,11 @@ bool CDestinationFile::Commit() {
     const int closed = ::close(m_fd);
     m_fd = -1;
     int err = closed == 0 ? 0 : errno;
-    if (err == 0 && !m_temp.empty() && ::renameat(m_dirFd, m_temp.c_str(), m_dirFd, m_name.c_str()) == 0)
+    if (err == 0 && !m_temp.empty() && ::renameat(m_dirFd, m_temp.c_str(), m_dirFd, m_name.c_str()) == 0) {
+        ForgetTemporary(m_slot);
+        m_slot = -1;
         m_temp.clear();
+    }
     else if (err == 0 && !m_temp.empty())
         err = errno;
     Discard();
@@ -122,6 +211,8 @@ void CDestinationFile::Discard() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
     if (!m_temp.empty() && m_dirFd >= 0) ::unlinkat(m_dirFd, m_temp.c_str(), 0);
+    ForgetTemporary(m_slot);
+    m_slot = -1;
     m_temp.clear();
     if (m_dirFd >= 0) ::close(m_dirFd);
     m_dirFd = -1;

@@ -4,7 +4,9 @@
 //
 // A file is written under a temporary name in its destination folder and
 // takes its real name only when it is complete: a failed or stopped copy
-// never leaves a cut-short file under the real name.
+// never leaves a cut-short file under the real name, and an interrupt
+// (SIGINT, SIGTERM, when the process does not handle them itself) removes the
+// temporary files before the process ends.
 #include <fcntl.h>
 #include <string>
 
@@ -27,6 +29,12 @@ public:
     // Writes n bytes at offset; answers how many were written before a
     // failure (n when all were), errno telling why.
     long long WriteAt(const char* data, long long n, long long offset);
+    // Gives a file written to a new name its full length: what was never
+    // written (holes, unreadable ranges) reads as zeros and takes no space.
+    // Nothing to do for a device written in place. false with errno set.
+    bool SetLength(long long length);
+    // Bytes the destination's file system can still take, or -1 when unknown.
+    long long FreeBytes() const;
     // Closes the file and gives it its real name (replacing a regular file
     // there). false, and nothing under the real name, when closing reports a
     // lost write or the rename fails.
@@ -41,4 +49,5 @@ private:
     int m_dirFd = -1;   // the destination folder
     std::string m_name; // the real name within it
     std::string m_temp; // the temporary name, "" when written in place
+    int m_slot = -1;    // where an interrupt finds the temporary name to remove it
 };

@@ -2,6 +2,7 @@
 
 #include "engine/common/FileNode.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/include/Owned.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/writer/WriterLog.h"
@@ -21,7 +22,7 @@ CFileReader::CFileReader(const CFileReader& other)
     : IFileReader(other), m_runs(other.m_runs ? other.m_runs->Clone() : nullptr), m_device(other.m_device),
       m_node(other.m_node), m_clusterSize(other.m_clusterSize),
       m_sectorsPerCluster(other.m_sectorsPerCluster), m_dataSize(other.m_dataSize),
-      m_clusterOrigin(other.m_clusterOrigin) {}
+      m_clusterOrigin(other.m_clusterOrigin), m_initializedSize(other.m_initializedSize), m_spans(other.m_spans) {}
 
 int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitionInfo* partition) {
     if (!device || !node || !partition) {
@@ -58,6 +59,8 @@ int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitio
     m_sectorsPerCluster = partition->m_sectorsPerCluster;
     m_dataSize = dataSize;
     m_clusterOrigin = partition->m_clusterOrigin;
+    m_initializedSize = std::clamp<long long>(node->GetInitializedSize(), 0, dataSize);
+    m_spans.clear();
     return 1;
 }
 
@@ -92,17 +95,20 @@ bool CFileReader::Read(long long offset, unsigned char* buffer, int length, int&
         WriterLogSite("Read", 93);
         return false;
     }
-    long long remaining = std::min<long long>(length, m_dataSize - offset);
+    const long long wanted = std::min<long long>(length, m_dataSize - offset);
     if (!m_runs) {
         WriterLogSite("Read", 106);
         return false;
     }
-    if (m_runs->IsResident()) return ReadResidentData(offset, buffer, static_cast<int>(remaining), read);
+    if (m_runs->IsResident()) return ReadResidentData(offset, buffer, static_cast<int>(wanted), read);
     if (!m_device || m_clusterSize <= 0) return false;
 
     unsigned sectorSize = m_device->GetSectorSize();
     if (sectorSize == 0) sectorSize = 512;
 
+    // Past the initialized size the file holds zeros, whatever its clusters hold.
+    const long long fromRuns = std::clamp<long long>(m_initializedSize - offset, 0, wanted);
+    long long remaining = fromRuns;
     long long runStart = 0; // file offset of the current run
     long long pos = offset;
     for (DataRun* run = m_runs->GetFirst(); run && remaining > 0; run = m_runs->GetNext()) {
@@ -136,7 +142,71 @@ bool CFileReader::Read(long long offset, unsigned char* buffer, int length, int&
         }
         runStart = runEnd;
     }
+    if (remaining == 0 && wanted > fromRuns) {
+        std::memset(buffer, 0, static_cast<size_t>(wanted - fromRuns));
+        read += static_cast<int>(wanted - fromRuns);
+    }
     return true;
+}
+
+const std::vector<std::pair<SpanKind, long long>>& CFileReader::Spans() {
+    if (!m_spans.empty() || !m_runs) return m_spans;
+    auto add = [this](SpanKind kind, long long end) {
+        if (!m_spans.empty() && m_spans.back().first == kind)
+            m_spans.back().second = end;
+        else
+            m_spans.emplace_back(kind, end);
+    };
+    if (m_runs->IsResident() || !m_device || m_clusterSize <= 0) {
+        add(SpanKind::Data, m_dataSize);
+        return m_spans;
+    }
+    unsigned sectorSize = m_device->GetSectorSize();
+    if (sectorSize == 0) sectorSize = 512;
+    // Bytes at or past the device's end can never be read.
+    long long deviceBytes = 0;
+    if (__builtin_mul_overflow(static_cast<long long>(std::min<unsigned long long>(m_device->GetTotalSectors(), LLONG_MAX)),
+                               static_cast<long long>(sectorSize), &deviceBytes))
+        deviceBytes = LLONG_MAX;
+    long long runStart = 0;
+    Owned<IDataRunList> runs(m_runs->Clone());
+    for (DataRun* run = runs ? runs->GetFirst() : nullptr; run && runStart < m_initializedSize; run = runs->GetNext()) {
+        if (run->length <= 0) continue;
+        long long runBytes = 0, runEnd = 0, first = 0, at = 0;
+        if (__builtin_mul_overflow(run->length, m_clusterSize, &runBytes) ||
+            __builtin_add_overflow(runStart, runBytes, &runEnd))
+            break;
+        runEnd = std::min<long long>(runEnd, m_initializedSize);
+        if (run->start < 0) {
+            add(SpanKind::Hole, runEnd);
+        } else if (__builtin_mul_overflow(run->start, static_cast<long long>(m_sectorsPerCluster), &first) ||
+                   __builtin_add_overflow(first, m_clusterOrigin, &first) || first < 0 ||
+                   __builtin_mul_overflow(first, static_cast<long long>(sectorSize), &at) || at >= deviceBytes) {
+            add(SpanKind::Missing, runEnd);
+        } else {
+            // A run that crosses the device's end is data up to it.
+            const long long readable = deviceBytes - at;
+            if (runEnd - runStart > readable) {
+                add(SpanKind::Data, runStart + readable);
+                add(SpanKind::Missing, runEnd);
+            } else {
+                add(SpanKind::Data, runEnd);
+            }
+        }
+        runStart = runEnd;
+    }
+    // Runs that end early leave nothing; the initialized size on, zeros.
+    if (runStart < m_initializedSize) add(SpanKind::Missing, m_initializedSize);
+    if (m_initializedSize < m_dataSize) add(SpanKind::Hole, m_dataSize);
+    return m_spans;
+}
+
+DataSpan CFileReader::SpanAt(long long offset) {
+    const auto& spans = Spans();
+    const auto it = std::upper_bound(spans.begin(), spans.end(), offset,
+                                     [](long long o, const std::pair<SpanKind, long long>& s) { return o < s.second; });
+    if (it == spans.end()) return {SpanKind::Missing, std::max<long long>(m_dataSize, offset + 1)};
+    return {it->first, it->second};
 }
 
 bool CFileReader::ReadRunBytes(long long firstSector, long long rel, unsigned char* buffer, long long n,

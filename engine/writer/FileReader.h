@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class CFileNode;
 class CSearchedPartitionInfo;
@@ -27,7 +29,25 @@ protected:
     ~ICompressedRecovery() = default;
 };
 
-class CFileReader : public IFileReader {
+// What a reader's bytes are, range by range: data it reads from the device,
+// holes the file system defines as zeros (sparse runs, bytes past the
+// initialized size), and bytes it cannot have (runs that end early or lie past
+// the device's end). A copy leaves holes as holes and skips what is missing.
+enum class SpanKind { Data, Hole, Missing };
+struct DataSpan {
+    SpanKind kind = SpanKind::Data;
+    long long end = 0; // the span reaches up to here (exclusive)
+};
+class IDataSpans {
+public:
+    // The span that holds offset (offset < GetDataSize()); its end is past offset.
+    virtual DataSpan SpanAt(long long offset) = 0;
+
+protected:
+    ~IDataSpans() = default;
+};
+
+class CFileReader : public IFileReader, public IDataSpans {
 public:
     CFileReader() = default;
     ~CFileReader() override = default;
@@ -39,6 +59,8 @@ public:
     long long GetDataSize() const override;
     int IsCompressFile() override;
     void Release() override { delete this; }
+    // IDataSpans
+    DataSpan SpanAt(long long offset) override;
 
     // 1 when the reader can read node through partition, 0 otherwise. The
     // reader walks its own copy of the node's runs, so readers of one node on
@@ -58,6 +80,8 @@ protected:
     // Reads n bytes starting rel bytes into the clusters at device sector first.
     bool ReadRunBytes(long long firstSector, long long rel, unsigned char* buffer, long long n,
                       unsigned sectorSize);
+    // The spans of the whole file, made from the runs on first use.
+    const std::vector<std::pair<SpanKind, long long>>& Spans();
 
 
     Owned<IDataRunList> m_runs; // own copy of the node's runs
@@ -67,4 +91,6 @@ protected:
     std::uint32_t m_sectorsPerCluster = 0;
     std::int64_t m_dataSize = 0;
     std::int64_t m_clusterOrigin = 0; // device sector of cluster 0
+    std::int64_t m_initializedSize = 0; // bytes past this read as zeros
+    std::vector<std::pair<SpanKind, long long>> m_spans; // kind and end, in file order
 };

@@ -17,7 +17,7 @@ for spec in fat: exfat:newline,escape; do
         fail "exit $? $(cat "$out/$kind.err")"
     summary="$(tail -n 1 "$out/$kind.list")"
     nodes="$(sed -E 's/^nodes=([0-9]+) .*/\1/' <<< "$summary")"
-    written="$(sed -E 's/.* written=([0-9]+)$/\1/' <<< "$summary")"
+    written="$(sed -E 's/.* written=([0-9]+) failed=0$/\1/' <<< "$summary")"
     [ "$(head -n -1 "$out/$kind.list" | grep -cE $'^[0-9]+\t[LD]\t[0-9]+\t[^\t]+$')" -eq "$nodes" ] ||
         fail "not one well-formed line per node"
     [ "$(find "$rec" -type f | wc -l)" -eq "$written" ] || fail "$written written, other files present"

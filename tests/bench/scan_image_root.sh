@@ -60,17 +60,14 @@ for scanned in "$W/copy.img" "$dev"; do
 done
 "$probe" quick "$W/copy.img" --recover "$W/beside" > /dev/null 2>&1 || fail "recovery beside the image refused"
 
-# 1 MiB of room for 10 MiB and more of files.
+# 1 MiB of room for 10 MiB and more of files: refused before anything is written.
 mkdir "$W/small"
 mount -t tmpfs -o size=1M tmpfs "$W/small"; mounts+=("$W/small")
 set +e
-"$probe" quick "$fixtures/writer_fat/writer_fat.img" --recover "$W/small/rec" > "$W/list" 2>/dev/null
+"$probe" quick "$fixtures/writer_fat/writer_fat.img" --recover "$W/small/rec" > "$W/list" 2>"$W/err"
 rc=$?
 set -e
 [ $rc -eq 1 ] || fail "exit $rc on a full tmpfs"
-[ -z "$(find "$W/small" -name '.salvor-*')" ] || fail "a temporary file was left"
-while IFS=$'\t' read -r _ _ size path; do
-    [ ! -f "$W/small/rec/$path" ] || [ "$(stat -c %s "$W/small/rec/$path")" -eq "$size" ] || fail "$path cut short"
-done < <(head -n -1 "$W/list")
-cmp -s "$W/small/rec/SMALL.BIN" "$fixtures/writer_fat/small.bin" || fail "SMALL.BIN differs"
+grep -q "the destination has [0-9]* free" "$W/err" || fail "no message on a full tmpfs: $(cat "$W/err")"
+[ -z "$(find "$W/small" -type f)" ] || fail "files written to a destination they cannot fit"
 echo "scan_image root: ok"

@@ -16,7 +16,7 @@ grep -qx $'32\tL\t70000\tA.BIN' "$out/listing" || fail "A.BIN missing"
 grep -qx $'32\tL\t0\tDocs/' "$out/listing" || fail "Docs/ missing"
 grep -qx $'32\tL\t5000\tDocs/A rather long file name.bin' "$out/listing" || fail "long name missing"
 grep -qE $'^32\tD\t9000\t.ONE.BIN$' "$out/listing" || fail "deleted file missing"
-tail -n 1 "$out/listing" | grep -qE '^nodes=4 files=3 deleted=1 bytes=84000 seconds=[0-9.]+ MBps=[0-9.]+ peakMiB=[0-9.]+ written=3$' ||
+tail -n 1 "$out/listing" | grep -qE '^nodes=4 files=3 deleted=1 bytes=84000 seconds=[0-9.]+ MBps=[0-9.]+ peakMiB=[0-9.]+ written=3 failed=0$' ||
     fail "bad summary line"
 
 sum() { sha256sum "$1" | cut -c1-64; }

@@ -8,9 +8,11 @@
 #include "engine/tree/DirectoryTreeBuilder.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -25,6 +27,12 @@ constexpr int kScratchDepth = 32;
 // Per run: files written through RecoverTo, and bytes read through readers.
 constexpr int kMaxWritten = 8;
 constexpr long long kReadBudget = 4LL << 20;
+// One input's writes end within this time; a copy still going is a hang.
+constexpr auto kWriteTime = std::chrono::seconds(20);
+// Bytes a written file may really take beyond the input's own size (runs may
+// name the same clusters more than once, never unboundedly).
+constexpr long long kWriteSlack = 1LL << 20;
+constexpr long long kWriteFactor = 64;
 
 std::filesystem::path g_scratchRoot;
 
@@ -73,6 +81,33 @@ public:
     unsigned finished = 0;
 };
 
+// The writer's sink for one input: counts the positions it reports (data and
+// holes alike) and traps on a copy that outlives the input's time bound.
+class WriteSink : public IProgress {
+public:
+    explicit WriteSink(std::chrono::steady_clock::time_point deadline) : m_deadline(deadline) {}
+    void UpdateProgress(_PROGRESS_INFO* info) override {
+        if (!info || info->current > info->total) __builtin_trap();
+        if (info->current < m_last) __builtin_trap(); // a copy never goes back
+        m_last = info->current;
+    }
+    int Continued() override {
+        if (std::chrono::steady_clock::now() > m_deadline) __builtin_trap(); // a copy that never ends
+        return 1;
+    }
+    int shouldBuild() override { return 1; }
+
+private:
+    std::chrono::steady_clock::time_point m_deadline;
+    std::uint64_t m_last = 0;
+};
+
+// The bytes the file really takes on disk (holes take none).
+long long DiskBytes(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_blocks) * 512 : 0;
+}
+
 // Keeps every shown node and root; checks what the tree hands out.
 class Tree : public IDrirectoryTree {
 public:
@@ -95,13 +130,14 @@ public:
 // Reads every shown file through the writer; a bounded number are also written.
 // A carved file never reaches past the device's end.
 void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& nodes, _tagSearcherType type,
-               unsigned long long deviceBytes) {
+               long long inputBytes) {
     Owned<IDataRecovery> writer(controller->GetDataRecovery(type));
     if (!writer) return;
     std::unordered_set<IFileNode*> seen;
     std::vector<char> buffer(64 * 1024), thumb(64 * 1024);
     long long budget = kReadBudget;
     int written = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kWriteTime;
     for (IFileNode* node : nodes) {
         if (budget <= 0) break;
         if (!seen.insert(node).second || node->IsDirectory()) continue;
@@ -109,23 +145,25 @@ void ReadFiles(IRecoveryController* controller, const std::vector<IFileNode*>& n
         if (!reader) continue;
         const long long size = reader->GetDataSize();
         if (size < 0) __builtin_trap();
-        if ((type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL) && static_cast<unsigned long long>(size) > deviceBytes)
-            __builtin_trap();
+        if ((type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL) && size > inputBytes) __builtin_trap();
+        // A failed read is skipped, as the writer skips it: later bytes may read.
         for (long long offset = 0; offset < size && budget > 0;) {
             const unsigned want = static_cast<unsigned>(std::min<long long>(size - offset, buffer.size()));
             int error = 0;
             const unsigned got = reader->ReadData(offset, buffer.data(), want, &error);
             if (got > want) __builtin_trap();
-            if (got == 0) break;
-            offset += got;
-            budget -= got;
+            offset += got ? got : want;
+            budget -= want;
         }
         writer->ReadSmallJPG(thumb.data(), static_cast<unsigned>(thumb.size()));
-        if (written < kMaxWritten && size <= (1 << 20) && Depth(node) < kScratchDepth) {
+        // Files of any size are written: holes stay holes, and what is really
+        // written is bounded by what the input holds.
+        if (written < kMaxWritten && Depth(node) < kScratchDepth) {
             ++written;
-            Progress p;
-            writer->RecoverTo(ScratchFile().c_str(), &p, 0);
-            budget -= size;
+            WriteSink sink(deadline);
+            writer->RecoverTo(ScratchFile().c_str(), &sink, 0);
+            if (DiskBytes(ScratchFile()) > inputBytes * kWriteFactor + kWriteSlack) __builtin_trap();
+            std::filesystem::remove(ScratchFile());
         }
     }
 }
@@ -169,7 +207,7 @@ void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int dev
     controller->StartDataRecovery(&device, &progress, &tree);
     // Every scan that got going ends with exactly one finished report.
     if (progress.finished > 1) __builtin_trap();
-    ReadFiles(controller.get(), tree.nodes, searcher, bytes.size());
+    ReadFiles(controller.get(), tree.nodes, searcher, static_cast<long long>(bytes.size()));
 }
 
 void ResealExfatSets(std::span<std::uint8_t> bytes) {

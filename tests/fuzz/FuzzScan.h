@@ -46,7 +46,9 @@ private:
 // complete controller reads small blocks, so structures fall at block ends).
 // Traps on a missing or looping node, more than one finished report, or a
 // reader answering more than asked; then reads every shown file through the
-// writer for the searcher type and writes a bounded number to a scratch file.
+// writer for the searcher type and writes a bounded number to a scratch file,
+// whatever their size (failed reads skipped, not ending the file), trapping on
+// a copy that outlives a time bound or takes more room than the input could fill.
 void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int deviceType, _RECOVERY_CONTROLLER_TYPE type,
                _SCAN_TYPE scanType, _tagSearcherType searcher, unsigned volumeKind = 0);
 

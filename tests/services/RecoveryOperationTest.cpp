@@ -70,9 +70,13 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
         files.push_back(part = forest.Add(root, name, false, name[0] == 'e' ? 0 : 30));
     forest.Add(part, "c1");
     IFileNode* c2 = forest.Add(part, "c2");
-    for (int i : {0, 1, 2, 3, 5, 6}) files[i]->SetCheck(CHECK_ALL);
+    // A deleted file of a live one's name, listed before it: the live one keeps the name.
+    TestFileNode* gone = forest.Add(root, "a.jpg", false, 7);
+    gone->m_deleted = true;
+    files.insert(files.begin(), gone);
+    for (int i : {0, 1, 2, 3, 4, 6, 7}) files[i]->SetCheck(CHECK_ALL);
     c2->SetCheck(CHECK_NONE); // part.jpg is partly ticked now
-    files[5]->ShowNode(0);
+    files[6]->ShowNode(0);
     shared.scripts[&volume].trees = {{root, files}};
     ScanHarness scan;
     RecoveryHarness recovery;
@@ -83,27 +87,28 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     int count = 0;
     std::uint64_t size = 0;
     ScanHarness::facade().GetSelectedFilesAmout(&count, &size);
-    EXPECT_EQ(std::pair(count, size), std::pair(4, std::uint64_t{90}));
+    EXPECT_EQ(std::pair(count, size), std::pair(5, std::uint64_t{97}));
     // The same files as a list: shown and wholly ticked only, sizes added on.
     size = 10;
     const auto selected = ScanHarness::facade().GetSelectedFilesAndSize(&size);
     EXPECT_EQ(std::set<IFileNode*>(selected.begin(), selected.end()),
-              (std::set<IFileNode*>{files[0], files[1], files[2], files[3]}));
-    EXPECT_EQ(size, 100u);
+              (std::set<IFileNode*>{files[0], files[1], files[2], files[3], files[4]}));
+    EXPECT_EQ(size, 107u);
     for (int pass = 0; pass < 2; ++pass) { // Fat_0001, then Fat_0002
         ASSERT_TRUE(recovery.Recover({}, dest.path()));
         EXPECT_EQ(recovery.endPosts, 1);
         std::uint64_t total, current, error;
         ScanHarness::facade().GetRecoveryProgressTotal(&total, &current, &error);
-        EXPECT_EQ(std::tuple(total, current), std::tuple(90u, 60u)); // bytes once, never lowered by a restart at 0
+        EXPECT_EQ(std::tuple(total, current), std::tuple(97u, 67u)); // bytes once, never lowered by a restart at 0
         EXPECT_EQ(std::pair(ScanHarness::facade().GetRecoveridedFiles(), ScanHarness::facade().GetRecoveridedSize()),
-                  std::pair(std::uint64_t{2}, std::uint64_t{60}));
+                  std::pair(std::uint64_t{3}, std::uint64_t{67}));
         EXPECT_EQ(VXUIRecovery::instance().GetFailedFilesCnt(), 1u); // bad.txt; its file is gone
     }
-    const std::set<std::string> names = {"a.jpg", "d.jpg", "empty.txt"};
+    const std::set<std::string> names = {"a.jpg", "a_0001.jpg", "d.jpg", "empty.txt"};
     std::set<std::string> want;
     for (const std::string& n : names) want.insert({"Fat_0001/CARD/" + n, "Fat_0002/CARD/" + n});
     EXPECT_EQ(Files(dest.path()), want);
+    EXPECT_EQ(fs::file_size(dest.path() + "/Fat_0001/CARD/a.jpg"), 30u) << "the live file keeps its name";
     EXPECT_EQ(ScanHarness::facade().DoRecovery(nullptr, "/tmp", "DoRecovery", nullptr), RecoveryResult::BadArgument);
 
     // Deep: carved files (34) and files by label (36) go through two writers.
@@ -142,7 +147,12 @@ TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {
     LinkedNode* loop = forest.Linked("a");
     loop->parentLink = loop;
     const std::string n300 = std::string(300, 'n') + ".jpg";
+    // A numbered long name (254 bytes) is cut at a character boundary: 81 whole characters, not 81 and a third.
+    std::string cjk = "a", cjkCut = "a";
+    for (int i = 0; i < 83; ++i) cjk += "\u4E2D", cjkCut += i < 81 ? "\u4E2D" : "";
     const std::pair<IFileNode*, std::string> rows[] = {
+        {forest.Add(fat, cjk + ".jpg"), "Fat_0001/_../" + cjk + ".jpg"},
+        {forest.Add(fat, cjk + ".jpg"), "Fat_0001/_../" + cjkCut + "_0001.jpg"},
         {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo.jpg"}, {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo_0001.jpg"},
         {forest.Add(hfs, "photo.jpg"), "HFS+_0002/Mac/photo_0002.jpg"}, {forest.Add(hfs, "README"), "HFS+_0002/Mac/README"},
         {forest.Add(hfs, "README"), "HFS+_0002/Mac/README_0001"}, {forest.Add(hfs, "a.tar.gz"), "HFS+_0002/Mac/a.tar.gz"},

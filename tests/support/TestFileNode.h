@@ -27,11 +27,13 @@ public:
     void MarkDeleted() override { m_deleted = true; }
     void FilterFileNameByDot() override { m_name = CFileNode::FilterFileNameByDot(m_name); }
     void UpdateFileSize(long long size) override { m_size = size; }
+    long long GetInitializedSize() override { return m_initialized < 0 ? m_size : m_initialized; }
     void SetFileName(const char* name) override { m_name = name ? name : ""; }
 
     std::string m_name;
     bool m_dir;
     long long m_size;
+    long long m_initialized = -1; // below 0: the whole size
     bool m_deleted = false;
     _tagSearcherType m_type = SEARCHER_NONE;
     _FILETIME m_created{}, m_modified{}, m_accessed{};

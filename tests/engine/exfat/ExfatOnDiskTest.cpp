@@ -317,6 +317,31 @@ TEST(ExfatPartition, RunsAndNodesFromRecords) {
     EXPECT_TRUE(node->IsDirectory() && node->IsDeleted() && node->IsFatInvalid());
     EXPECT_EQ(std::tuple(node->GetFirstCluster(), node->GetMetadataStartPosition(), std::string(node->GetFileName())),
               std::tuple(5LL, 4242LL, std::string("dir")));
+
+    // The stream's valid data length: the bytes past it read as zeros.
+    std::vector<std::uint8_t> stream(32, 0);
+    stream[0] = 0xC0;
+    stream[8] = 100;                  // valid data length
+    stream[24] = 0x10, stream[25] = 1; // data length 272
+    _tagFileBaseInfo decoded;
+    exfat::DecodeStreamEntry(stream, decoded);
+    std::unique_ptr<CExFatFileNode> written(p.BuildFile(decoded));
+    EXPECT_EQ(std::pair(written->GetFileSize(), written->GetInitializedSize()), std::pair(272LL, 100LL));
+    EXPECT_EQ(std::unique_ptr<CExFatFileNode>(static_cast<CExFatFileNode*>(written->Clone()))->GetInitializedSize(), 100);
+
+    // A stream's extent on a volume of 1000 sectors of 512 bytes, at its edges.
+    const struct {
+        std::uint32_t first;
+        std::uint64_t length;
+        bool plausible;
+    } extents[] = {{2, 999 * 512 + 511, true},  {2, 1000 * 512, false},  {1, 100, false},
+                   {0xFFFFFFF6u, 100, true},     {0xFFFFFFF7u, 100, false}};
+    for (const auto& x : extents) {
+        std::vector<std::uint8_t> e = stream;
+        for (int i = 0; i < 4; ++i) e[20 + i] = static_cast<std::uint8_t>(x.first >> (8 * i));
+        for (int i = 0; i < 8; ++i) e[24 + i] = static_cast<std::uint8_t>(x.length >> (8 * i)), e[8 + i] = 0;
+        EXPECT_EQ(exfat::IsPlausibleStreamExtent(e, 1000, 9, 12), x.plausible) << x.first << " " << x.length;
+    }
 }
 
 TEST(ExfatPartition, FatPagesAreBoundedAndNeverUninitialised) {

@@ -388,7 +388,9 @@ TEST(FatTable, LargeFat32IsReadInPages) {
 TEST(FatTable, ChainWalkStops) {
     auto dev = TableImage(FS_FAT16, 16).Set(2, 3).Set(3, 0xFFF7).Set(4, 5).Set(5, 4000).Device();
     auto loopDev = TableImage(FS_FAT16, 16).Set(2, 3).Set(3, 4).Set(4, 2).Device();
-    CFAT16Table table(dev.get(), 1, 16), looped(loopDev.get(), 1, 16);
+    // 100 clusters: 2 to 101 are data clusters, 102 is one past them.
+    auto edgeDev = TableImage(FS_FAT16, 16).Set(6, 101).Set(101, 0xFFFF).Set(7, 102).Device();
+    CFAT16Table table(dev.get(), 1, 16), looped(loopDev.get(), 1, 16), edge(edgeDev.get(), 1, 16);
     EXPECT_FALSE(looped.IsValidFATTable());
     const struct {
         IFATTable& table;
@@ -398,7 +400,10 @@ TEST(FatTable, ChainWalkStops) {
     } rows[] = {{table, 2, 0, fat::ChainEnd::Bad, {2, 3}},
                 {table, 4, 100, fat::ChainEnd::OutOfRange, {4, 5}},
                 {table, 1, 0, fat::ChainEnd::OutOfRange, {}},
-                {looped, 2, 0, fat::ChainEnd::Loop, {2, 3, 4}}};
+                {looped, 2, 0, fat::ChainEnd::Loop, {2, 3, 4}},
+                {edge, 6, 100, fat::ChainEnd::End, {6, 101}},
+                {edge, 7, 100, fat::ChainEnd::OutOfRange, {7}},
+                {edge, 102, 100, fat::ChainEnd::OutOfRange, {}}};
     for (const auto& r : rows) {
         std::vector<std::uint32_t> chain;
         EXPECT_EQ(fat::FollowClusterChain(r.table, r.first, r.count, chain), r.end) << r.first;

@@ -31,19 +31,26 @@ TEST(HfsHeader, TestRefusesImpossibleHeaders) {
         std::size_t off;
         std::uint64_t value;
         int n;
-        bool valid;
+        bool valid, openable; // the whole test; what opening the volume needs
     };
-    const Case cases[] = {{"as made", 0, 0x482B, 2, true},          {"HFSX", 0, 0x4858, 2, true},
-                          {"other signature", 0, 0x4244, 2, false}, {"version 17", 2, 17, 2, false},
-                          {"block size 0", 40, 0, 4, false},        {"block size 4100", 40, 4100, 4, false},
-                          {"free > total", 48, 0xFFFFFFFF, 4, false}, {"catalog size", 272, 12345, 8, false}};
+    const Case cases[] = {{"as made", 0, 0x482B, 2, true, true},
+                          {"HFSX", 0, 0x4858, 2, true, true},
+                          {"other signature", 0, 0x4244, 2, false, false},
+                          {"version 17", 2, 17, 2, false, false},
+                          {"block size 0", 40, 0, 4, false, false},
+                          {"block size 4100", 40, 4100, 4, false, false},
+                          {"free > total", 48, 0xFFFFFFFF, 4, false, false},
+                          {"journal info block > total", 12, 0xFFFFFFFF, 4, false, true},
+                          {"catalog size", 272, 12345, 8, false, true}};
     for (const Case& c : cases) {
         std::vector<std::uint8_t> h = SampleHeader();
         ASSERT_EQ(h.size(), 512u);
         PutBe(h, c.off, c.value, c.n);
         EXPECT_EQ(IsValidVolumeHeader(h.data(), 512), c.valid) << c.what;
+        EXPECT_EQ(IsOpenableVolumeHeader(h.data(), 512), c.openable) << c.what;
     }
     EXPECT_FALSE(IsValidVolumeHeader(SampleHeader().data(), 511));
+    EXPECT_FALSE(IsOpenableVolumeHeader(SampleHeader().data(), 511));
 }
 
 BTKey Cat(std::uint32_t parent, std::u16string name) {
@@ -119,7 +126,9 @@ TEST(HfsNodes, ValidityAndClampedKeys) {
     PutBe(notIncreasing, 8192 - 4, 10, 2);
     auto hugeCount = leaf;
     PutBe(hugeCount, 10, 0xFFFF, 2);
-    for (const auto* n : {&badHeight, &badKind, &notIncreasing, &hugeCount})
+    auto intoTheTable = leaf; // a record starting inside the offset table
+    PutBe(intoTheTable, 512 - 4, 510, 2);
+    for (const auto* n : {&badHeight, &badKind, &notIncreasing, &hugeCount, &intoTheTable})
         EXPECT_FALSE(CHFSPlusBTNode::IsValidNode(n->data(), n->size()));
 
     BTKey key;
@@ -212,6 +221,15 @@ TEST(HfsTrees, CyclesAndKeysBelowTheIndexFail) {
             EXPECT_EQ(ResultError(walk), kErrInvalid) << c.what;
         }
     }
+    // Two index records naming one leaf: it is listed once, then the walk ends as damage.
+    MemFile shared(Tree({Node(0, 2, {KeyRecord(5, {0, 0, 0, 2}), KeyRecord(6, {0, 0, 0, 2})}),
+                         Node(-1, 1, {KeyRecord(5, {0, 1})})}));
+    CHFSPlusCatalog sharedTree(&shared);
+    ASSERT_TRUE(sharedTree.GetHeaderRec());
+    int leaves = 0;
+    const ResultCode walk = sharedTree.Traverse([&](const BTKey&, bytes::Bytes) { return ++leaves, true; }, nullptr);
+    EXPECT_EQ(ResultError(walk), kErrInvalid);
+    EXPECT_EQ(leaves, 1);
 }
 
 TEST(HfsJournal, HeadersThatWouldStallTheScanAreRefused) {

@@ -2,6 +2,7 @@
 // generator's manifest, overflow extents against istat, and damaged copies
 // (journal header and block list, extents record, catalog index) that must
 // end in a failure code or a skipped record, never a hang.
+#include "engine/hfsplus/HfsPlusFileNode.h"
 #include "engine/hfsplus/HfsPlusJournal.h"
 #include "engine/hfsplus/HfsPlusQuickSearch.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
@@ -182,6 +183,9 @@ TEST(HfsSynth, DamagedCopiesFailCleanly) {
          true, 0, false},
         {"overflow record adding no blocks", l.extents + 4096ull * l.extentsRoot + 14 + 12 + 4, {0, 0, 0, 0}, true,
          deleted, true},
+        // The volume stays whole: without its journal, its catalog read by its extents.
+        {"journal info block past the volume", 1024 + 12, {0xFF, 0xFF, 0xFF, 0xF0}, false, 0, true},
+        {"catalog logical size not its blocks'", 1024 + 272 + 5, {0x12, 0x34, 0x56}, true, deleted, true},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -200,6 +204,30 @@ TEST(HfsSynth, DamagedCopiesFailCleanly) {
         if (c.catalogWalks) EXPECT_EQ(found, c.deletedFiles) << c.what;
         else EXPECT_EQ(ResultError(rc), kErrInvalid) << c.what;
     }
+}
+
+// A file's size never passes its fork's blocks, and a missing logical size is
+// the blocks of this volume's size (512 bytes here).
+TEST(HfsSynth, FileSizesAreBoundByTheForksBlocks) {
+    ImageDevice device(Image("synth_512"));
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    ASSERT_EQ(volume.Header()->blockSize, 512u);
+    BTKey key;
+    key.parentID = kRootFolderId;
+    key.name = u"f";
+    HFSPlusCatalogRecord record;
+    record.recordType = kFileRecord;
+    record.id = 999999;
+    record.dataFork.totalBlocks = 1;
+    record.dataFork.extents[0] = {100, 1};
+    EXPECT_EQ(CHFSPlusFileNode(&volume, key, record, false).GetFileSize(), 512);
+    record.dataFork.logicalSize = 1ULL << 62; // one flipped byte
+    record.dataFork.totalBlocks = 3;
+    record.dataFork.extents[0] = {100, 3};
+    EXPECT_EQ(CHFSPlusFileNode(&volume, key, record, false).GetFileSize(), 1536);
+    record.dataFork.logicalSize = 1000;
+    EXPECT_EQ(CHFSPlusFileNode(&volume, key, record, false).GetFileSize(), 1000);
 }
 
 } // namespace

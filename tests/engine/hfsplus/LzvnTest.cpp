@@ -56,6 +56,7 @@ TEST(Lzvn, HandWrittenStreams) {
         {"large distance", {0x47, 0x01, 0x00, 'r', 0x06}, 10, "rrrr", true},
         {"nops", {0x0E, 0x16, 0xE1, 'n', 0x06}, 10, "n", true},
         {"full destination stops it", {0xE3, 'a', 'b', 'c'}, 2, "ab", true},
+        {"match past the destination's end stops there", {0x40, 0x01, 'z', 0x06}, 2, "zz", true},
         {"distance before the start", {0xE1, 'a', 0x00, 0x02, 0x06}, 10, "", false},
         {"distance zero", {0xE1, 'a', 0x00, 0x00, 0x06}, 10, "", false},
         {"previous distance unset", {0x46, 'a', 0x06}, 10, "", false},

@@ -81,14 +81,23 @@ TEST(NtfsDamage, FileRecords) {
         {"name length 255", With(good, 56 + 24 + 64, 255, 1), false},
         {"attribute name past the attribute", With(good, 56 + 9, 200, 1), false},
         {"update-sequence count 17", With(good, 6, 17, 2), false},
+        {"update-sequence count 4 for 2 sectors", With(good, 6, 4, 2), false},
         {"pairs header 0x91", Record({Attr(0x80, {0x91, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false)}), false},
         {"non-resident header cut", With(cutHeader, 60, 48, 4), false},
         {"mismatched sector end (held without fix-up)", With(good, 1022, good[1022] ^ 1, 1), true},
+        {"POSIX name with characters Windows refuses", Record({FileName(u"a\"*/:<>?\\|.txt")}), true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CNTFSFileRecord::IsValid(c.record), c.valid) << c.what;
         EXPECT_EQ(CNTFSFileRecord(c.record).IsValid(), c.valid) << c.what;
         CNTFSFileRecordFileNameAttribute::GetFileNameUtf8(CNTFSFileRecord::FindAttibute(c.record, 0x30, 0));
+        // No attribute handed out reaches past its record.
+        for (std::uint32_t type : {0x30u, 0x80u}) {
+            const auto found = CNTFSFileRecord::FindAttibute(c.record, type, 0);
+            EXPECT_TRUE(found.empty() || (found.data() >= c.record.data() &&
+                                          found.data() + found.size() <= c.record.data() + c.record.size()))
+                << c.what;
+        }
     }
     // The $MFT's own extension records name record 0 as their base.
     Buf ext = Record({});
@@ -133,6 +142,7 @@ TEST(NtfsDamage, MappingPairs) {
         {{0x51, 8, 0, 0, 0, 0x80, 0, 0}, {{1LL << 31, 8}}},
         {{0x81, 1, 0, 0, 0, 0, 0, 0, 0, 0x40, 0}, {{1LL << 62, 1}}},
         {{0x91, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}},
+        {{0x19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0}, {}}, // a length of 9 bytes
         {{0x21, 0x18, 0x34, 0x56}, {}},
         {{0x11, 0, 5, 0}, {}},
         {{0x11, 1, 0xFF, 0}, {}},

@@ -13,6 +13,7 @@
 #include "engine/writer/DataRecovery.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
 #include "tests/support/engine_helpers.h"
+#include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
 
@@ -286,6 +287,46 @@ long long RecordOf(Volume& v, const std::string& path) {
     for (const FlsEntry& e : DataEntries(ReadText(v.Oracle("fls.txt"))))
         if (e.path == path) return e.number;
     return -1;
+}
+
+// Past $DATA's initialized size a file holds zeros, as icat gives them, not
+// what its clusters hold.
+TEST(NtfsData, BytesPastTheInitializedSizeAreZerosAsIcatGivesThem) {
+    ResetFactories();
+    RegisterNtfsLibrary();
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    const long long n = RecordOf(v, "Links/target.bin");
+    long long sector = -1;
+    const auto original = v.ReadRecord(n, &sector);
+    auto rec = original;
+    ASSERT_TRUE(CNTFSFileRecord::UnfixupFileRecord(rec));
+    const auto at = CNTFSFileRecord::GetAttributeOffset(rec, ntfs::ATTR_DATA, 0);
+    ASSERT_EQ(rec[at + 8], 1) << "a non-resident $DATA";
+    const std::uint64_t size = bytes::Le64(rec, at + 48);
+    ASSERT_GT(size, 5000u);
+    const std::uint64_t initialized = size / 2 + 3;
+    for (int i = 0; i < 8; ++i) rec[at + 56 + i] = static_cast<std::uint8_t>(initialized >> (8 * i));
+    CNTFSFileRecord::FixupFileRecord(rec);
+    NodePtr node = BuildNode(v, n, nullptr, &rec);
+    ASSERT_TRUE(node);
+    Writer w(v);
+    ResultCode code = 1;
+    w.Write(*node, &code);
+    EXPECT_EQ(code, 0u);
+    const std::string got = salvor::test::ReadWholeFile(w.dir.file("out"));
+
+    // The same edit on a copy of the image, read back by icat.
+    salvor::test::TempDir dir;
+    const std::string image = salvor::test::CopyOf(v.Oracle("img"), dir, "edited.img");
+    const std::uint64_t offset = static_cast<std::uint64_t>(sector) * v.info.sectorSize;
+    ASSERT_EQ(salvor::test::ReadBytes(image, offset, original.size()), original);
+    ASSERT_TRUE(salvor::test::WriteBytes(image, offset, rec));
+    std::string icat;
+    ASSERT_EQ(salvor::test::RunCommand("icat '" + image + "' " + std::to_string(n), &icat), 0);
+    ASSERT_EQ(icat.size(), size);
+    EXPECT_EQ(got, icat);
+    EXPECT_EQ(got.find_first_not_of('\0', initialized), std::string::npos);
 }
 
 TEST(NtfsCompressed, FailingUnitAndWindowedReads) {

@@ -120,6 +120,10 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     const std::string fs = salvor::test::ReadWholeFile(v.Oracle("fsstat.txt"));
     const std::string range = FsstatField(fs, "Total Sector Range");
     EXPECT_EQ(a->GetTotalSector(), std::stoull(range.substr(range.find('-') + 1)) + 1);
+    // The label is $Volume's name, as fsstat gives it.
+    char label[100];
+    a->GetLabel(label, sizeof label);
+    EXPECT_EQ(std::string(label), FsstatField(fs, "Volume Name"));
     EXPECT_EQ(v.boot.GetSectorsperCluster() * v.boot.GetBytesPerSector(), Field(fs, "Cluster Size"));
     EXPECT_EQ(v.boot.GetMFTStartCluster(), Field(fs, "First Cluster of MFT"));
     EXPECT_EQ(v.boot.GetMFTMirrorStartCluster(), Field(fs, "First Cluster of MFT Mirror"));

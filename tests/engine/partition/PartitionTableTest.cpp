@@ -217,6 +217,12 @@ TEST_F(Tables, MbrLoopingEbrChainEndsWithoutRepeating) {
     // A link to itself ends too.
     Patch(path, second * 512 + 446 + 16 + 8, Le32(static_cast<std::uint32_t>(second - extStart)));
     EXPECT_EQ(Table(path).size(), 4u);
+    // Two EBRs of links only, each naming the other: no partition repeats to
+    // stop the walk, the links met do.
+    Patch(path, second * 512 + 446 + 16 + 8, Le32(0));
+    Patch(path, extStart * 512 + 446, std::vector<std::uint8_t>(16, 0));
+    Patch(path, second * 512 + 446, std::vector<std::uint8_t>(16, 0));
+    EXPECT_EQ(Table(path).size(), 2u) << "the primaries";
 }
 
 TEST_F(Tables, MbrDamagedRecordsAreRefusedWithTheirCodes) {
@@ -273,6 +279,36 @@ TEST_F(Tables, GptOnFourKibSectorsMeasuresTheSizeLimitInBytes) {
     const Parts parts = Table(path, 4096, PARTITION_SCHEME_GPT);
     EXPECT_EQ(parts, (Parts{{1, 256, 3072}, {3, 4352, 2560}}));
     EXPECT_EQ(parts.at(1).type, kEsp);
+}
+
+// The entry count is capped, entries end exactly at the disk's last sector,
+// and the size limit is exact.
+TEST_F(Tables, GptBoundsHoldAtTheirEdges) {
+    std::vector<std::uint8_t> h(92, 0);
+    std::copy_n("EFI PART", 8, h.begin());
+    const auto put = [](std::vector<std::uint8_t>& b, std::size_t off, std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    put(h, 72, 2, 8);
+    put(h, 84, 128, 4);
+    // A count past the cap leaves the standard layout of 128 entries.
+    for (const auto& [count, kept] : {std::pair{4096u, 4096u}, std::pair{4097u, 128u}}) {
+        put(h, 80, count, 4);
+        EXPECT_EQ(GptLayoutFromHeader(h, 1 << 20).entryCount, kept) << count;
+    }
+    // Disk of 1000 sectors, limit 100 sectors: first, last -> listed sectors (0: left out).
+    const struct {
+        std::uint64_t first, last, listed;
+    } cases[] = {{800, 999, 200}, {800, 1000, 200}, {899, 999, 101}, {900, 999, 0}, {999, 5000, 0}, {1000, 1100, 0}};
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> e(128, 0);
+        e[0] = 1; // any type
+        put(e, 32, c.first, 8);
+        put(e, 40, c.last, 8);
+        PartitionList out;
+        ParseGptEntries(e, 1, 128, 1000, 512, 100 * 512, out);
+        EXPECT_EQ(out.empty() ? 0 : out.front().sectorCount, c.listed) << c.first << "-" << c.last;
+    }
 }
 
 TEST_F(Tables, GptPublicSamplesEntryForEntry) {

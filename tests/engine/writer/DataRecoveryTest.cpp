@@ -3,11 +3,14 @@
 #include "engine/writer/DataRecovery.h"
 #include "engine/writer/FileReader.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/utility/CatchExeception.h"
 #include "tests/engine/writer/WriterTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,14 +115,55 @@ TEST_F(Writer, RunsEndingEarlyLeaveZerosNotStaleBytes) {
     ASSERT_TRUE(Prepare(writer, full.get()));
     ResultCode rc = 1;
     ASSERT_EQ(Recover("full", &rc).size(), 4096u);
-    // Runs covering one sector of a 2048-byte file: the rest is zeros.
+    // Runs covering one sector of a 2048-byte file: the rest is zeros, and the
+    // file is told to be damaged.
     auto shortRuns = MakeFileNode({{3, 1}}, 2048);
     ASSERT_TRUE(Prepare(writer, shortRuns.get()));
     const std::string got = Recover("short", &rc);
-    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(rc, WriterResult::Unreadable);
     ASSERT_EQ(got.size(), 2048u);
     EXPECT_TRUE(HasStamp(got.data(), 512, 3));
     EXPECT_TRUE(IsZero(got.data() + 512, 1536));
+}
+
+TEST_F(Writer, HolesStayHolesAndWhatCannotBeReadIsZerosAtFullLength) {
+    Init();
+    struct stat st {};
+    ResultCode rc = 1;
+    // One sector of data, then a sparse run of 128 GiB: written at once, taking no room.
+    const long long hole = 1LL << 28;
+    auto sparse = MakeFileNode({{3, 1}, {-1, hole}}, 512 + hole * 512);
+    ASSERT_TRUE(Prepare(writer, sparse.get()));
+    EXPECT_EQ(writer.BytesToWrite(), 512);
+    rc = writer.RecoverTo(tmp.file("sparse").c_str(), nullptr, 0);
+    EXPECT_EQ(rc, 0u);
+    ASSERT_EQ(::stat(tmp.file("sparse").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 512 + hole * 512);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the hole was written as zeros";
+    std::string head(512, '\0');
+    std::ifstream(tmp.file("sparse"), std::ios::binary).read(head.data(), 512);
+    EXPECT_TRUE(HasStamp(head.data(), 512, 3));
+
+    // A run past the device's end: the file keeps its length and is told damaged.
+    auto past = MakeFileNode({{3, 1}, {1LL << 40, 3}}, 2048);
+    ASSERT_TRUE(Prepare(writer, past.get()));
+    EXPECT_EQ(writer.BytesToWrite(), 512);
+    std::string got = Recover("past", &rc);
+    EXPECT_EQ(rc, WriterResult::Unreadable);
+    ASSERT_EQ(got.size(), 2048u);
+    EXPECT_TRUE(HasStamp(got.data(), 512, 3));
+    EXPECT_TRUE(IsZero(got.data() + 512, 1536));
+
+    // Past the initialized size the file holds zeros, whatever the clusters hold.
+    auto initialized = MakeFileNode({{3, 4}}, 2048);
+    initialized->m_initialized = 700;
+    ASSERT_TRUE(Prepare(writer, initialized.get()));
+    EXPECT_EQ(writer.BytesToWrite(), 700);
+    got = Recover("initialized", &rc);
+    EXPECT_EQ(rc, 0u);
+    ASSERT_EQ(got.size(), 2048u);
+    EXPECT_EQ(got.substr(0, 700), ReadWholeFile(tmp.file("img")).substr(3 * 512, 700));
+    EXPECT_TRUE(IsZero(got.data() + 700, 2048 - 700));
 }
 
 TEST_F(Writer, DestinationsThatAreNotPlainFilesAreRefused) {
@@ -264,6 +308,24 @@ TEST_F(Writer, OtherCompressedReadersAreUsedAsTheyCome) {
     EXPECT_EQ(Recover("hfs", &rc), "decompressed");
     EXPECT_EQ(rc, 0u);
     EXPECT_EQ(Recover("hfs", &rc, 4), "deco") << "an explicit count is fine for them";
+
+    // A reader that has nothing for a file claiming 2^50 bytes: the copy ends
+    // at once, with one line in the log for it, and the file is not counted whole.
+    struct Empty : Expanding {
+        unsigned ReadData(long long, char*, unsigned, int*) override { return 0; }
+        IFileReader* Clone() override { return new Empty; }
+        long long GetDataSize() const override { return 1LL << 50; }
+    };
+    struct Huge : TestFileNode {
+        Huge() : TestFileNode(9, 1, "huge", false, 1LL << 50) { SetCompressed(1); }
+        IFileReader* CreateCompressFileReader(void*) override { return new Empty; }
+    } huge;
+    const std::string logPath = std::string(CatchExeception::GetWorkPath()) + "/recovery.log";
+    const auto logSize = [&] { return std::filesystem::exists(logPath) ? std::filesystem::file_size(logPath) : 0; };
+    const auto logBefore = logSize();
+    ASSERT_TRUE(Prepare(writer, &huge));
+    EXPECT_TRUE(IsFailure(writer.RecoverTo(tmp.file("huge").c_str(), nullptr, 0)));
+    EXPECT_LT(logSize() - logBefore, 1024u);
 }
 
 TEST_F(Writer, SmallJpgScanSkipsEndMarkersWithin2000Bytes) {

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -53,6 +55,21 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
         c.WriteAt("x", 1, 0);
     }
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
+    // An interrupted process leaves no temporary file behind.
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            CDestinationFile d;
+            if (!d.Open(folder, "h") || d.WriteAt("partial", 7, 0) != 7) ::_exit(3);
+            ::raise(signal);
+            ::_exit(4);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"}) << signal;
+    }
 }
 
 TEST_F(Destination, EveryNameIsNewAndNumbered) {

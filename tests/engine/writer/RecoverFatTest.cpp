@@ -88,13 +88,14 @@ TEST_F(RecoverFat, ByteCountWritesExactlyThatManyBytesAndAStopAfterTheFirstChunk
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1) << "only the first copy stays";
 }
 
-TEST_F(RecoverFat, ReadFailureLeavesAHoleAtItsPlace) {
+TEST_F(RecoverFat, ReadFailureLeavesAHoleAtItsPlaceAndTheFileIsToldDamaged) {
     fat.device->FailSector(fat.SectorOf("BIG.BIN", 5 * MiB + 1000));
-    EXPECT_TRUE(Same(Recover("holed"), big.substr(0, 4 * MiB) + std::string(4 * MiB, '\0') + big.substr(8 * MiB)));
-    // A failure in the last chunk leaves the file that much shorter.
+    EXPECT_TRUE(Same(Recover("holed", WriterResult::Unreadable),
+                     big.substr(0, 4 * MiB) + std::string(4 * MiB, '\0') + big.substr(8 * MiB)));
+    // A failure in the last chunk: the file keeps its full length, zeros at the end.
     fat.device->ClearFailures();
     fat.device->FailSector(fat.SectorOf("BIG.BIN", 9 * MiB));
-    EXPECT_TRUE(Same(Recover("holed"), big.substr(0, 8 * MiB)));
+    EXPECT_TRUE(Same(Recover("holed", WriterResult::Unreadable), big.substr(0, 8 * MiB) + std::string(2 * MiB, '\0')));
 }
 
 TEST_F(RecoverFat, FullDestinationGivesTheWriteFailureWithoutHanging) {
