@@ -19,6 +19,7 @@
 #include "engine/carver/analysers/SvgAnalyser.h"
 #include "engine/carver/analysers/ThreeDsAnalyser.h"
 #include "engine/carver/analysers/DwgAnalyser.h"
+#include "engine/carver/analysers/OleAnalyser.h"
 
 #include <utility>
 
@@ -173,6 +174,7 @@ constexpr Built kBuilt[] = {
     {"Orvex::SVGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::SVGAnalyser()); }},
     {"RawSpeed::New3DSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::New3DSAnalyser()); }},
     {"BruteForce::CDWGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDWGAnalyser()); }},
+    {"FileOLEAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileOLEAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {
