@@ -4,6 +4,8 @@
 #include "engine/carver/RawUtility.h"
 #include "engine/carver/metadata/OfficeTagFromXML.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -65,6 +67,45 @@ unsigned OfficeKind(std::string_view name, bool theme) {
     if (name == "ppt/_rels/presentation.xml.rels") return FileZIPAnalyser::kPptx;
     return 0;
 }
+
+// The compressed length of a deflated member whose sizes follow its data,
+// found by inflating it to its stream's end; the output is dropped (the first
+// `keepBytes` kept in `kept`) and bounded, so a bomb costs no more than a cap.
+// ~0 when the stream does not end within `limit` input bytes.
+unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, unsigned long long limit,
+                                  unsigned long long deviceBytes, std::string* kept = nullptr,
+                                  std::size_t keepBytes = 0) {
+    constexpr unsigned long long kMaxOutput = 1ull << 28;
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ~0ull;
+    std::vector<unsigned char> out(1 << 15);
+    unsigned long long used = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK && used < limit && at + used < deviceBytes && z.total_out < kMaxOutput) {
+        const std::size_t n = static_cast<std::size_t>(std::min<unsigned long long>(4096, deviceBytes - at - used));
+        const unsigned char* p = file.Fetch(at + used, n);
+        if (!p) break;
+        z.next_in = const_cast<Bytef*>(p);
+        z.avail_in = static_cast<uInt>(n);
+        while (z.avail_in > 0 && rc == Z_OK && z.total_out < kMaxOutput) {
+            const uLong before = z.total_out;
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (kept && kept->size() < keepBytes)
+                kept->append(reinterpret_cast<const char*>(out.data()),
+                             std::min<std::size_t>(z.total_out - before, keepBytes - kept->size()));
+            if (rc == Z_BUF_ERROR) rc = Z_OK; // output was full; go on
+        }
+        used += n - z.avail_in;
+    }
+    const bool ended = rc == Z_STREAM_END;
+    const unsigned long long length = z.total_in;
+    inflateEnd(&z);
+    return ended ? length : ~0ull;
+}
+
+bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
 
 } // namespace
 
@@ -248,6 +289,13 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
         }
     }
     if (!finished) return 2;
+    // An Office package whose members carry their sizes after the data was
+    // ended by the end record's signature alone: the classic sizer walks it
+    // member by member, which also types it and reads its core properties.
+    if (m_bOffice && !m_bCoreRead && !(m_bFirstKnown && m_bLastKnown)) {
+        m_ullFileSize = 0;
+        return 1;
+    }
     if (s >= m_llStartSector + 2 || m_ullFileSize > 0) FillFileInfo(s, sectorSize, z);
     return 1;
 }
@@ -256,6 +304,16 @@ void FileZIPAnalyser::ZIPRawFileInfo::WillBeRemove(unsigned char*, long long s) 
     FillFileInfo(s < 0 ? m_llStartSector : s, 512, 0);
     // The classic sizer walks the archive from the device.
     m_ullFileSize = 0;
+}
+
+void FileZIPAnalyser::ZIPRawFileInfo::NameFromCore(const FileProperty& core) {
+    m_Info = core;
+    m_bCoreRead = true;
+    m_bOffice = true;
+    m_bNamed = false;
+    m_strTagValue.clear();
+    m_eTag = RAW_TAG_NONE;
+    FillFileInfo(m_llStartSector, 512, 0);
 }
 
 void FileZIPAnalyser::ZIPRawFileInfo::FillFileInfo(long long s, int sectorSize, unsigned zeroTail) {
@@ -308,11 +366,15 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     unsigned kind = info.m_eRawFileType == kIpa ? kIpa : kZip;
     const unsigned long long deviceBytes =
         (device->GetTotalSectors() - static_cast<unsigned long long>(info.m_llStartSector)) * file.GetSectorSize();
+    auto* streamed = dynamic_cast<ZIPRawFileInfo*>(&info);
+    FileProperty core;
+    bool coreRead = false;
     unsigned long long at = 0;
     while (at <= kWalkLimit) {
-        bytes::Bytes head = fetch(at, 46);
-        if (head.empty()) head = fetch(at, 30);
-        if (head.empty()) head = fetch(at, 22);
+        // The name and the bytes after it, which tell a stored "mimetype" member's kind.
+        bytes::Bytes head;
+        for (std::size_t n : {30u + 1024u + 64u, 46u, 30u, 22u})
+            if (head.empty()) head = fetch(at, n);
         classZipSearch::Block b;
         int r = classZipSearch::GetBlockSize(head, office, kind, b);
         if (r < 0) {
@@ -328,7 +390,43 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
             at += b.length;
             info.m_eRawFileType = kind;
             info.m_ullFileSize = at;
+            if (streamed && coreRead) streamed->NameFromCore(core);
             return 1;
+        }
+        const bool wantCore = b.core && office && !coreRead && streamed && !streamed->m_bCoreRead;
+        if (b.local && b.sizesKnown && wantCore) {
+            const bytes::Bytes member = fetch(at, static_cast<std::size_t>(std::min<unsigned long long>(b.length, 30 + 2048 + 10240)));
+            coreRead = Orvex::OfficeTagFromXML::GetOfficeTagFromXML(member, core) == 1;
+        }
+        if (b.local && !b.sizesKnown && bytes::Le16(head, 8) == Z_DEFLATED) {
+            // Sizes after the data: the deflate stream tells where the data
+            // ends, and the descriptor (its signature optional) follows.
+            const unsigned long long data = at + 30 + bytes::Le16(head, 26) + bytes::Le16(head, 28);
+            std::string xml;
+            const unsigned long long len = DeflatedLength(file, data, kWalkLimit - std::min(data, kWalkLimit),
+                                                          deviceBytes, wantCore ? &xml : nullptr,
+                                                          Orvex::OfficeTagFromXML::kMaxMember);
+            unsigned long long next = 0;
+            if (len != ~0ull) {
+                const unsigned long long end = data + len;
+                const bytes::Bytes d = fetch(end, 4);
+                const bool signed_ = !d.empty() && bytes::Le32(d, 0) == 0x08074B50;
+                for (unsigned long long skip : {signed_ ? 16ull : 12ull, signed_ ? 24ull : 20ull}) {
+                    const bytes::Bytes n = fetch(end + skip, 4);
+                    if (!n.empty() && IsRecord(bytes::Le32(n, 0))) {
+                        next = end + skip;
+                        break;
+                    }
+                }
+            }
+            if (next) {
+                if (wantCore && !xml.empty()) {
+                    Orvex::OfficeTagFromXML::AnalyzeTag(xml, core);
+                    coreRead = true;
+                }
+                at = next;
+                continue;
+            }
         }
         if (b.local && !b.sizesKnown) {
             // Sizes after the data: the end record found by its signature.
@@ -343,6 +441,7 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
                     info.m_eRawFileType = kind;
                     // A comment said to run past the device ends with it.
                     info.m_ullFileSize = std::min(u + p + 22 + bytes::Le16(unit, p + 20), deviceBytes);
+                    if (streamed && coreRead) streamed->NameFromCore(core);
                     return 1;
                 }
             }

@@ -50,6 +50,8 @@ public:
         unsigned long long m_ullCap = 200000000;
         FileProperty m_Info;
         bool m_bCoreRead = false;
+        // Names and labels from core properties the classic sizer read.
+        void NameFromCore(const FileProperty& core);
 
     private:
         void FillFileInfo(long long sectorNumber, int sectorSize, unsigned zeroTail);
