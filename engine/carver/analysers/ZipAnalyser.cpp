@@ -144,6 +144,7 @@ int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, B
     if (!local) {
         out.length = fixed + n + m + bytes::Le16(rec, 32);
         if (office) out.kind = OfficeKind(name, false);
+        if (!out.kind && office && Begins(name, "Accounts/Outlook/")) out.kind = FileZIPAnalyser::kOlm;
         if (!out.kind && office && name.size() >= 5 && Begins(name, "word")) out.kind = FileZIPAnalyser::kDocx;
         return 1;
     }
@@ -158,6 +159,37 @@ int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, B
     out.length = fixed + n + m + packed;
     out.core = name == "docProps/core.xml";
     if (office) out.kind = OfficeKind(name, true);
+    if (!out.kind && name.size() == 36) {
+        // A tax return's members are named by a GUID.
+        if (std::count(name.begin(), name.end(), '-') == 4) out.kind = FileZIPAnalyser::kTax;
+        return 1;
+    }
+    const bool iwork = kind == FileZIPAnalyser::kPages || kind == FileZIPAnalyser::kKey;
+    // The member's first bytes, where an iWork document's own files tell its application.
+    const bytes::Bytes data = rec.subspan(std::min(rec.size(), fixed + n + m));
+    const std::string_view head = Text(data.subspan(0, std::min<std::size_t>(data.size(), 256)));
+    auto holds = [&](std::initializer_list<std::string_view> texts) {
+        for (std::string_view s : texts)
+            if (head.find(s) != std::string_view::npos) return true;
+        return false;
+    };
+    if (!out.kind && office &&
+        (Begins(name, "Accounts/Outlook/") || Begins(name, "Local/com.microsoft.__Messages/")))
+        out.kind = FileZIPAnalyser::kOlm;
+    else if (!out.kind && !office) {
+        if (name.find("numbers/") != std::string_view::npos && !iwork) out.kind = FileZIPAnalyser::kNumbers;
+        if (name == "Index/Slide1.iwa" || name == "Index/Slide2.iwa" || name == "index.apxl")
+            out.kind = FileZIPAnalyser::kKey;
+        if (!iwork && name == "buildVersionHistory.plist")
+            out.kind = head.find("<string>pages-trunk") != std::string_view::npos ? FileZIPAnalyser::kPages
+                                                                                  : FileZIPAnalyser::kNumbers;
+        if (!iwork && (name == "Index/DocumentStylesheet.iwa" || name == "Index/Tables/HeaderStorageBuckt-1.iwa"))
+            out.kind = holds({"imported-paragraph-style-", "layout-style-"}) ? FileZIPAnalyser::kPages
+                                                                             : FileZIPAnalyser::kNumbers;
+        if (!iwork && (name == "Index/Metadata.iwa" || name == "Metadata/Properties.plist"))
+            out.kind = holds({"CalculationEngine", "DocumentMetadata", "Xrevision"}) ? FileZIPAnalyser::kPages
+                                                                                    : FileZIPAnalyser::kNumbers;
+    }
     if (!out.kind && !office && kind != 110 && kind != 111 && kind != 112) {
         if (Begins(name, "OEBPS/Text/chapter") || Begins(name, "OPS/chapter.html")) out.kind = FileZIPAnalyser::kEpub;
         if (name == "mimetype") {
@@ -188,6 +220,8 @@ bool FileZIPAnalyser::JudgeMaybeOfficeType(bytes::Bytes head) {
     return (text.find("doc") != std::string_view::npos && text.find("mimetype") == std::string_view::npos) ||
            text.find("ppt") != std::string_view::npos;
 }
+
+bool FileZIPAnalyser::JudgeDrawingType(bytes::Bytes head) { return Begins(FirstName(head), "content/riffData.cdr"); }
 
 int FileZIPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (!sector) return 0;
@@ -244,6 +278,7 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
         classZipSearch::Block b;
         if (classZipSearch::GetBlockSize(head, false, m_eRawFileType, b) != 1 || !b.local) return 1;
         m_bOffice = JudgeMaybeOfficeType(head);
+        if (!m_bOffice && JudgeDrawingType(head)) m_eRawFileType = kCdr;
         if (m_bOffice) m_ullCap = 20000000;
     }
     bool finished = false;
@@ -364,6 +399,7 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     if (bytes::Le32(first, 0) != kLocal) return 0;
     const bool office = JudgeMaybeOfficeType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)));
     unsigned kind = info.m_eRawFileType == kIpa ? kIpa : kZip;
+    if (!office && JudgeDrawingType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)))) kind = kCdr;
     const unsigned long long deviceBytes =
         (device->GetTotalSectors() - static_cast<unsigned long long>(info.m_llStartSector)) * file.GetSectorSize();
     auto* streamed = dynamic_cast<ZIPRawFileInfo*>(&info);
@@ -449,9 +485,26 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
         }
         at += b.length;
     }
-    // No end record: what was walked, when it is anything.
+    // No end record: the archive is taken to run to the first sector ending
+    // in zeros, from the sector where the walk stopped.
     if (at == 0) return 0;
+    const unsigned long long ss = file.GetSectorSize();
+    unsigned long long size = at;
+    const unsigned long long rounded = at / ss * ss;
+    const bytes::Bytes stop = fetch(rounded, static_cast<std::size_t>(ss));
+    if (!stop.empty() && bytes::Le32(stop, ss - 4) != 0 && rounded <= kZeroTailLimit) {
+        unsigned long long u = rounded;
+        for (; u <= kZeroTailLimit; u += ss) {
+            const bytes::Bytes sector = fetch(u, static_cast<std::size_t>(ss));
+            if (sector.empty()) break;
+            if (std::all_of(sector.end() - 16, sector.end(), [](unsigned char c) { return c == 0; })) {
+                u += ss - 16;
+                break;
+            }
+        }
+        size = std::max(at, std::min(u, deviceBytes));
+    }
     info.m_eRawFileType = kind;
-    info.m_ullFileSize = at;
+    info.m_ullFileSize = size;
     return 1;
 }

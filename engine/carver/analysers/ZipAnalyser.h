@@ -29,9 +29,11 @@ public:
 class FileZIPAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kZip = 72, kDocx = 73, kXlsx = 74, kPptx = 75, kEpub = 114, kIpa = 118, kOdt = 123,
-                              kOds = 124, kOdp = 125;
+                              kOds = 124, kOdp = 125, kPages = 110, kKey = 111, kNumbers = 112, kOlm = 120,
+                              kTax = 145, kCdr = 13;
     static constexpr unsigned long long kWalkLimit = 0x104000000ull;
     static constexpr unsigned long long kSearchLimit = 0xD000000ull;
+    static constexpr unsigned long long kZeroTailLimit = 0xC800000ull;
 
     class ZIPRawFileInfo : public CRawFileInfo {
     public:
@@ -69,4 +71,6 @@ public:
     static bool ZipIpaFileType(bytes::Bytes head);
     // The first member or the first text tells an Office package may follow.
     static bool JudgeMaybeOfficeType(bytes::Bytes head);
+    // The first member is a drawing application's page data.
+    static bool JudgeDrawingType(bytes::Bytes head);
 };
