@@ -221,6 +221,12 @@ bool FileZIPAnalyser::JudgeMaybeOfficeType(bytes::Bytes head) {
            text.find("ppt") != std::string_view::npos;
 }
 
+bool FileZIPAnalyser::JudgeMaybeOfficeTypeClassic(bytes::Bytes head) {
+    const std::string_view name = FirstName(head);
+    return JudgeMaybeOfficeType(head) || name.find("doc") != std::string_view::npos ||
+           name.find("ppt") != std::string_view::npos;
+}
+
 bool FileZIPAnalyser::JudgeDrawingType(bytes::Bytes head) { return Begins(FirstName(head), "content/riffData.cdr"); }
 
 int FileZIPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
@@ -397,7 +403,7 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     };
     const bytes::Bytes first = fetch(0, 30);
     if (bytes::Le32(first, 0) != kLocal) return 0;
-    const bool office = JudgeMaybeOfficeType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)));
+    const bool office = JudgeMaybeOfficeTypeClassic(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)));
     unsigned kind = info.m_eRawFileType == kIpa ? kIpa : kZip;
     if (!office && JudgeDrawingType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)))) kind = kCdr;
     const unsigned long long deviceBytes =

@@ -71,6 +71,9 @@ public:
     static bool ZipIpaFileType(bytes::Bytes head);
     // The first member or the first text tells an Office package may follow.
     static bool JudgeMaybeOfficeType(bytes::Bytes head);
+    // The classic sizer's test: the streaming one, or a first member's name
+    // holding "doc" or "ppt" (a presentation beginning with a slide).
+    static bool JudgeMaybeOfficeTypeClassic(bytes::Bytes head);
     // The first member is a drawing application's page data.
     static bool JudgeDrawingType(bytes::Bytes head);
 };

@@ -1,7 +1,9 @@
 // The compound-file analyser on hand-made directories and on documents made by
 // LibreOffice (tests/fixtures/office_samples.sh): streamed and classic sizes,
-// kinds, names from the summary, and what an evicted candidate keeps.
+// kinds, names from the summary, and what an evicted candidate keeps; and
+// pandoc's presentation sized classically.
 #include "engine/carver/analysers/OleAnalyser.h"
+#include "engine/carver/analysers/ZipAnalyser.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 
@@ -267,4 +269,21 @@ TEST(CarverOle, FourKilobyteSectors) {
         EXPECT_EQ(Classic(f, ss, &size).m_eRawFileType, FileOLEAnalyser::kDoc);
         EXPECT_EQ(size, 7u * 4096);
     }
+}
+
+// pandoc's presentation begins with a slide: the classic sizer, which judges
+// the first member's name, types it PPTX where the stream could not.
+TEST(CarverOle, PandocPresentationClassic) {
+    const Bytes pptx = Sample("z.pptx");
+    const std::string path = testing::TempDir() + "pptx_classic.img";
+    Bytes image = pptx;
+    image.resize(image.size() + 1024, 0);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                static_cast<std::streamsize>(image.size()));
+    salvor::test::ImageDevice device(path, 512);
+    FileZIPAnalyser zip;
+    CRawFileInfo info;
+    ASSERT_EQ(zip.GetRawFileSize(info, &device), 1);
+    EXPECT_EQ(info.m_eRawFileType, FileZIPAnalyser::kPptx);
+    EXPECT_EQ(info.m_ullFileSize, pptx.size());
 }
