@@ -43,14 +43,6 @@ void RunDeepScanBenchmark(benchmark::State& state, const std::string& image) {
     state.counters["nodes"] = static_cast<double>(nodes);
 }
 
-std::string FixtureFile(const std::string& fixture, const std::string& file) {
-    const std::string root = SALVOR_BENCH_FIXTURES;
-    const std::string cmd =
-        std::string("bash '") + SALVOR_SOURCE_DIR + "/tests/fixtures/make-fixture' '" + fixture + "' '" + root + "'";
-    if (std::system(cmd.c_str()) != 0) return {};
-    return root + "/" + fixture + "/" + file;
-}
-
 void RunSequentialReadBenchmark(benchmark::State& state, const std::string& image) {
     double bytes = 0;
     for (auto _ : state) {
@@ -64,6 +56,14 @@ void RunSequentialReadBenchmark(benchmark::State& state, const std::string& imag
         bytes += static_cast<double>(total) * ss;
     }
     ReportRate(state, bytes);
+}
+
+std::string FixtureFile(const std::string& fixture, const std::string& file) {
+    const std::string root = SALVOR_BENCH_FIXTURES;
+    const std::string cmd =
+        std::string("bash '") + SALVOR_SOURCE_DIR + "/tests/fixtures/make-fixture' '" + fixture + "' '" + root + "'";
+    if (std::system(cmd.c_str()) != 0) return {};
+    return root + "/" + fixture + "/" + file;
 }
 
 void ReportRate(benchmark::State& state, double bytes) {

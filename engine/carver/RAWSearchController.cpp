@@ -66,6 +66,7 @@ int CRAWSearchController::PreparetoSearch() {
     DropAll();
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     if (m_pTreeBuilder) registry->ReinitAnalyzeList();
+    ResetCarveGuards();
     m_mapFileManager.clear();
     m_state = CRawCarveState{};
     m_labels = std::make_unique<CLABELRAWTreeBuilder>(m_state);

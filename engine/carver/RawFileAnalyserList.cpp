@@ -19,6 +19,20 @@
 #include "engine/carver/analysers/SvgAnalyser.h"
 #include "engine/carver/analysers/ThreeDsAnalyser.h"
 #include "engine/carver/analysers/DwgAnalyser.h"
+#include "engine/carver/analysers/ArchiveAnalysers.h"
+#include "engine/carver/analysers/TextAnalysers.h"
+#include "engine/carver/analysers/SmallFormatAnalysers.h"
+#include "engine/carver/analysers/ContainerAnalysers.h"
+#include "engine/carver/analysers/OfficeMoreAnalysers.h"
+#include "engine/carver/analysers/Mp3Analyzer.h"
+#include "engine/carver/analysers/RiffAnalysers.h"
+#include "engine/carver/analysers/ChainAnalysers.h"
+#include "engine/carver/analysers/ApeAdtsAsfAnalysers.h"
+#include "engine/carver/analysers/MovAnalyzer.h"
+#include "engine/carver/analysers/MovieContainerAnalysers.h"
+#include "engine/carver/analysers/MpegStreamAnalysers.h"
+#include "engine/carver/analysers/RealMediaAnalyser.h"
+#include "engine/carver/analysers/SqliteAnalyser.h"
 #include "engine/carver/analysers/OleAnalyser.h"
 
 #include <utility>
@@ -174,6 +188,57 @@ constexpr Built kBuilt[] = {
     {"Orvex::SVGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::SVGAnalyser()); }},
     {"RawSpeed::New3DSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::New3DSAnalyser()); }},
     {"BruteForce::CDWGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CDWGAnalyser()); }},
+    {"RawSpeed::GZAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::GZAnalyzer()); }},
+    {"RawSpeed::RARAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::RARAnalyser()); }},
+    {"Orvex::LZHAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::LZHAnalyser()); }},
+    {"RawSpeed::TARAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::TARAnalyser()); }},
+    {"RawSpeed::SITAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::SITAnalyser()); }},
+    {"RawSpeed::RTFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::RTFAnalyser()); }},
+    {"RawSpeed::HTMLAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::HTMLAnalyser()); }},
+    {"FileUnicodeHTMAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileUnicodeHTMAnalyser()); }},
+    {"RawSpeed::MOBIAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MOBIAnalyser()); }},
+    {"FileMboxAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMboxAnalyser()); }},
+    {"RawSpeed::DbxAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::DbxAnalyser()); }},
+    {"FileHLPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileHLPAnalyser()); }},
+    {"FileCHMAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileCHMAnalyser()); }},
+    {"FileITLAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileITLAnalyser()); }},
+    {"FileCPTAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileCPTAnalyser()); }},
+    {"BruteForce::CFH11Analyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CFH11Analyser()); }},
+    {"RawSpeed::PSAFE3Analyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::PSAFE3Analyser()); }},
+    {"RawSpeed::JKSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::JKSAnalyser()); }},
+    {"RawSpeed::SIBAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::SIBAnalyser()); }},
+    {"RawSpeed::NGRRAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::NGRRAnalyser()); }},
+    {"Orvex::DMGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::DMGAnalyser()); }},
+    {"FilePKGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FilePKGAnalyser()); }},
+    {"FileCABAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileCABAnalyser()); }},
+    {"RawSpeed::OneAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::OneAnalyser()); }},
+    {"RawSpeed::CMDBAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::CMDBAnalyser()); }},
+    {"FileLowDocAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileLowDocAnalyser()); }},
+    {"FileWPDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileWPDAnalyser()); }},
+    {"FileMNYAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMNYAnalyser()); }},
+    {"FilePSTAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FilePSTAnalyser()); }},
+    {"BruteForce::MP3Analyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::MP3Analyzer()); }},
+    {"FileRIFFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileRIFFAnalyser()); }},
+    {"CFileAIFAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new CFileAIFAnalyzer()); }},
+    {"FileAUAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileAUAnalyser()); }},
+    {"RawSpeed::MIDAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MIDAnalyser()); }},
+    {"Orvex::OGGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::OGGAnalyser()); }},
+    {"Orvex::FLVAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::FLVAnalyser()); }},
+    {"BruteForce::CAPEAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAPEAnalyser()); }},
+    {"BruteForce::CADTSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CADTSAnalyser()); }},
+    {"BruteForce::CAsfAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CAsfAnalyser()); }},
+    {"BruteForce::MovAnalyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::MovAnalyzer()); }},
+    {"BruteForce::Mp4Analyzer", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::Mp4Analyzer()); }},
+    {"BruteForce::C3GPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::C3GPAnalyser()); }},
+    {"BruteForce::CM2TSAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CM2TSAnalyser()); }},
+    {"Orvex::MPGAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::MPGAnalyser()); }},
+    {"Orvex::RM_RMVBAnalyser", [] { return static_cast<IRawFileAnalyser*>(new Orvex::RM_RMVBAnalyser()); }},
+    {"FileMKVAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMKVAnalyser()); }},
+    {"FileSWFAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileSWFAnalyser()); }},
+    {"RawSpeed::MxfAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MxfAnalyser()); }},
+    {"RawSpeed::MLvAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MLvAnalyser()); }},
+    {"RawSpeed::AEPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::AEPAnalyser()); }},
+    {"BruteForce::CFCPEvtAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CFCPEvtAnalyser()); }},
     {"FileOLEAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileOLEAnalyser()); }},
 };
 
@@ -203,6 +268,12 @@ IRawFileAnalyser* CreateRawAnalyser(std::string_view analyserClass) {
     for (const Built& b : kBuilt)
         if (b.name == analyserClass) return b.make();
     return nullptr;
+}
+
+void ResetCarveGuards() {
+    // Streams followed by an earlier carve (stopped or dropped) hold nothing now.
+    BruteForce::MP3Analyzer::MP3RawFileInfo::ResetGuard();
+    Orvex::OGGRawFileInfo::ResetGuard();
 }
 
 CRawFileAnalyserListSingle::CRawFileAnalyserListSingle() { Build(m_sets[1], false); }

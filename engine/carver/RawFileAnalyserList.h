@@ -31,6 +31,10 @@ std::span<const RawAnalyserRow> RawAnalyserRows(RawAnalyserTable table);
 // Makes a new analyser of a class, or null while the class is not built.
 IRawFileAnalyser* CreateRawAnalyser(std::string_view analyserClass);
 
+// Forgets the streams that analysers guard across sectors (the frames of
+// an MP3, the pages of an Ogg stream): a carve starts with none.
+void ResetCarveGuards();
+
 class CRawFileAnalyserListSingle {
 public:
     static constexpr int kSets = 2;

@@ -1,4 +1,4 @@
 #pragma once
-// Fills the HFS+ slots of the factory registry (recogniser and quick
-// searcher). Called once at start-up.
+// Fills the HFS+ slots of the factory registry (recogniser, quick
+// and deep searchers). Called once at start-up.
 void RegisterHfsPlusLibrary();

@@ -4,7 +4,9 @@
 #include "engine/common/Bytes.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <vector>
 
 // The header of a record page.
 struct CRecordPageHeader {
@@ -42,4 +44,31 @@ public:
     static bool GetRecordHead(bytes::Bytes b, CRecordPageHeader& header);
     // A log record header at the start of b (at least 48 bytes).
     static bool GetOperationRecordHeader(bytes::Bytes b, CLogRecordHeader& header);
+};
+
+// Walks the log records of record pages handed over in log order. A record
+// that runs past its page's end (the page's last one) is carried and joined
+// with the bytes that continue it from byte 64 of the following page(s); the
+// joined copy is kept up to one page. A page that is not a record page drops
+// what was carried.
+class CLogRecordWalker {
+public:
+    // The record's bytes (joined, at most a page) and its whole length, which
+    // may be larger than the bytes given.
+    using Visit = std::function<void(bytes::Bytes record, std::uint64_t length)>;
+    explicit CLogRecordWalker(Visit visit) : m_visit(std::move(visit)) {}
+    // One 4096-byte page (fixed up in place when valid). With `visit` false
+    // the page only sets up what its last record carries into the next page
+    // (the log wraps from its last page to its first record page).
+    void TakePage(std::span<std::uint8_t> page, bool visit = true);
+    // The records handed to the visitor.
+    std::size_t RecordCount() const { return m_count; }
+    static constexpr std::size_t kFirstRecord = 64;
+
+private:
+    void Emit(bytes::Bytes record, std::uint64_t length);
+    Visit m_visit;
+    std::vector<std::uint8_t> m_carry;
+    std::uint64_t m_carryLength = 0, m_missing = 0;
+    std::size_t m_count = 0;
 };

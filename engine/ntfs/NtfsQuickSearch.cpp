@@ -6,7 +6,9 @@
 #include "engine/ntfs/NtfsMultiRecord.h"
 
 #include <algorithm>
+#include <limits>
 #include <list>
+#include <map>
 
 namespace {
 void Report(IProgress* sink, std::uint32_t state, std::uint64_t total, std::uint64_t current, ResultCode result) {
@@ -14,6 +16,7 @@ void Report(IProgress* sink, std::uint32_t state, std::uint64_t total, std::uint
     _PROGRESS_INFO info = MakeProgress(state, total, current, result);
     sink->UpdateProgress(&info);
 }
+constexpr long long kMaxLL = std::numeric_limits<long long>::max();
 // Device bytes read per request.
 constexpr std::size_t kBatchBytes = 128 * 4096;
 } // namespace
@@ -45,6 +48,36 @@ bool CNTFSQuickSearch::ReadBytes(std::uint64_t byte, std::uint8_t* out, std::siz
     return true;
 }
 
+namespace {
+// True when [start, start + length) meets an interval of `taken` (disjoint, by start).
+bool Meets(const std::map<long long, long long>& taken, long long start, long long length) {
+    auto it = taken.upper_bound(start);
+    if (it != taken.begin() && std::prev(it)->second > start) return true;
+    return it != taken.end() && it->first - start < length;
+}
+} // namespace
+
+CNTFSDataRunList CNTFSQuickSearch::TakeEachRangeOnce(const std::vector<CDataRun>& runs, long long clusters) {
+    // The base record's runs come first, so a piece an extension names again
+    // never displaces them.
+    std::map<long long, long long> vcns, lcns;
+    CNTFSDataRunList out;
+    for (CDataRun r : runs) {
+        if (r.lcn < 0 || r.vcn < 0 || r.length <= 0 || r.length > kMaxLL - r.vcn || r.length > kMaxLL - r.lcn)
+            continue;
+        if (clusters > 0) {
+            if (r.vcn >= clusters) continue;
+            r.length = std::min(r.length, clusters - r.vcn);
+        }
+        if (Meets(vcns, r.vcn, r.length) || Meets(lcns, r.lcn, r.length)) continue;
+        vcns[r.vcn] = r.vcn + r.length;
+        lcns[r.lcn] = r.lcn + r.length;
+        out.AddRun(r);
+    }
+    out.Sort();
+    return out;
+}
+
 bool CNTFSQuickSearch::ReadMftRecord(std::uint64_t byte) {
     std::vector<std::uint8_t> rec(m_recordSize);
     if (!ReadBytes(byte, rec.data(), rec.size())) return false;
@@ -52,6 +85,7 @@ bool CNTFSQuickSearch::ReadMftRecord(std::uint64_t byte) {
     CNTFSDataRunList runs;
     if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(rec, runs, false, nullptr) || runs.IsEmpty())
         return false;
+    std::vector<CDataRun> all = runs.Runs();
     if (CNTFSFileRecord::HasAttributeList(rec) && m_spc > 0) {
         // The $MFT's further pieces lie in extension records located through
         // the runs gathered so far.
@@ -65,12 +99,25 @@ bool CNTFSQuickSearch::ReadMftRecord(std::uint64_t byte) {
             if (!ReadBytes(static_cast<std::uint64_t>(e.startSector) * m_sectorSize + e.offsetInSector, ext.data(),
                            ext.size()))
                 continue;
-            CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(ext, runs, false, nullptr);
+            CNTFSDataRunList more;
+            CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(ext, more, false, nullptr);
+            all.insert(all.end(), more.Runs().begin(), more.Runs().end());
         }
-        runs.Sort();
     }
-    m_mft = runs;
-    return true;
+    // Each range of the $MFT is read once, and no further than the $MFT's own
+    // allocated size: extension records may name pieces again, or claim more.
+    const CNTFSFileRecord held(rec);
+    const ntfs::Bytes data = held.FindAttibute(ntfs::ATTR_DATA, 0);
+    long long clusters = 0;
+    if (!data.empty() && !CNTFSFileRecordAttribute::IsResident(data) &&
+        CNTFSFileRecordAttribute::GetStartVCN(data) == 0) {
+        const long long allocated = CNTFSFileRecordAttribute::GetAllocSizeofAttribute(data);
+        if (allocated > 0)
+            clusters = static_cast<long long>((static_cast<std::uint64_t>(allocated) + m_clusterBytes - 1) /
+                                              m_clusterBytes);
+    }
+    m_mft = TakeEachRangeOnce(all, clusters);
+    return !m_mft.IsEmpty();
 }
 
 ResultCode CNTFSQuickSearch::Prepare() {
@@ -121,7 +168,7 @@ void CNTFSQuickSearch::BuildNode(const std::uint8_t* data, std::uint64_t mftByte
     // A deleted file that lost its size and runs may find them in $LogFile.
     if (props->GetFileSize() == 0 && !rec.empty() && !CNTFSFileRecord::IsFolder(rec) &&
         (props->GetState() & CNTFSFileProperties::kStateDeleted))
-        m_log.ReplaceFileRecordInfo(*props, parent);
+        m_log.ReplaceFileRecordInfo(rec, number, *props, parent, &list);
     CNTFSFilePropertiesBuilder::AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(
         *props, static_cast<unsigned>(m_clusterBytes / 512));
     props->SetExtendFileRecordInfoList(list);

@@ -31,6 +31,9 @@ public:
     ResultCode QuickSearchFiles(IStorageDevice* device, IProgress* sink) override;
 
     const CNTFSDataRunList& MftRuns() const { return m_mft; }
+    // The $MFT's runs in VCN order, each VCN and each cluster taken once (the
+    // first run naming it wins), none past `clusters` VCNs when that is above 0.
+    static CNTFSDataRunList TakeEachRangeOnce(const std::vector<CDataRun>& runs, long long clusters);
     const CFindFileFromLogFile& LogFinder() const { return m_log; }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsBoot.h"
+#include "engine/ntfs/NtfsDeepSearch.h"
 #include "engine/ntfs/NtfsFileNode.h"
 #include "engine/ntfs/NtfsQuickSearch.h"
 
@@ -22,4 +23,5 @@ void RegisterNtfsLibrary() {
     Factories().ntfsVolume = ntfs::CreateNTFSVolumeAnalyze;
     Factories().ntfsResidentRead = ReadResident;
     Factories().ntfsQuickSearcher = ntfs::CreateNTFSQuickSearcher;
+    Factories().ntfsSearcher = ntfs::CreateNTFSSearcher;
 }

@@ -60,10 +60,12 @@ void DriveAnalyser(IRawFileAnalyser& analyser, const std::uint8_t* data, std::si
             // Removed at a point the seed chooses, or shown to its end.
             const std::size_t removeAt = s + (seed >> (hits % 4 * 8) & 0xFF);
             sizeLater = true;
+            bool left = false;
             for (std::size_t t = s; t < sectors && t < s + kMaxShown; ++t) {
                 std::uint8_t* p = image.data() + t * ss;
                 const CRawWindow w(image.data(), image.data() + image.size(), p, deviceBytes - t * ss);
                 auto c = CRawFileInfo::SearchContext::For(p, ss, 0, static_cast<long long>(sectors), &w);
+                left = true;
                 if (t == removeAt) {
                     r->WillBeRemove(p, static_cast<long long>(t));
                     break;
@@ -75,11 +77,17 @@ void DriveAnalyser(IRawFileAnalyser& analyser, const std::uint8_t* data, std::si
                     if (sizeLater) r->WillBeRemove(p, static_cast<long long>(t));
                     break;
                 }
+                left = false;
             }
+            // Still followed at the device's end: the carver's end of scan lets it go.
+            if (!left) r->WillBeRemove(nullptr, -1);
+            Check(r->m_ullFileSize <= cap);
         }
+        // A size the walk reached may pass the device's end (the carver cuts
+        // it there); one the analyser gives from the device may not.
         if (sizeLater && r->m_pAnalyser) {
-            r->m_pAnalyser->GetRawFileSize(*r, &device);
-            Check(r->m_ullFileSize <= cap && r->m_ullFileSize <= room);
+            const int sized = r->m_pAnalyser->GetRawFileSize(*r, &device);
+            Check(r->m_ullFileSize <= cap && (!sized || r->m_ullFileSize <= room));
         }
     }
 }

@@ -151,3 +151,83 @@ os.makedirs(f"{corpus}/carve_dwg_fuzz", exist_ok=True)
 open(f"{corpus}/carve_dwg_fuzz/header.bin", "wb").write(bytes([1]) + bytes(r21[128:128 + 984]))
 open(f"{corpus}/carve_dwg_fuzz/stream.bin", "wb").write(bytes([255]) + bytes(data[32:51]))
 PY
+# carve_archive_fuzz: the archive samples (archive_samples.sh), small ones
+# whole and larger ones by their first sectors (4096-byte sectors for a few
+# small ones), each for its streaming analyser and its classic sizer; the
+# flag byte's upper bits choose the analyser (the index in
+# carve_archive_fuzz.cpp), 36 the xar table alone.
+bash "$here/../fixtures/make-fixture" archive_samples "$fixtures"
+python3 - "$fixtures/archive_samples" "$here/corpus" <<'PY'
+import os, struct, sys, zlib
+root, corpus = sys.argv[1:]
+out = f"{corpus}/carve_archive_fuzz"
+os.makedirs(out, exist_ok=True)
+# (analyser indexes, sample, bytes kept)
+for indexes, name, keep in (((0, 1), "x.gz", None), ((0, 1), "big.gz", 3000), ((2, 3), "y.rar", None),
+                            ((4, 5), "y5.lzh", None), ((4, 5), "y.lzh", 4000), ((6, 7), "y.tar", 3072),
+                            ((8, 9), "y.sit", 600), ((8, 9), "y.sitx", None), ((10, 11), "esc.rtf", None),
+                            ((10, 11), "z2.rtf", None), ((12, 35), "z.html", None), ((12, 13), "y16.html", None),
+                            ((14,), "y.mobi", None), ((15,), "y.mbox", None), ((16,), "y.dbx", 700),
+                            ((16,), "y16.dbx", None), ((17,), "y.hlp", 600), ((18,), "y.chm", 1024),
+                            ((19,), "y.itl", 600), ((20,), "y.cpt", None), ((21,), "y.fh11", None),
+                            ((22,), "y.psafe3", None), ((23,), "y.jks", None), ((24,), "y.sib", None),
+                            ((25,), "y.ngrr", None), ((26,), "y.dmg", None), ((27,), "y.xar", None),
+                            ((27,), "y7f.pkg", 600), ((28,), "y.cab", 1024), ((29,), "y.one", None),
+                            ((30,), "y.mdb", 12288), ((31,), "y.doc", 600), ((32,), "y.wpd", 600),
+                            ((33,), "y.mny", 600), ((34,), "y14.pst", 600), ((34,), "y23.pst", 600)):
+    body = open(f"{root}/{name}", "rb").read()[:keep]
+    for index in indexes:
+        # 4096-byte sectors for a few small ones only: the seeds stay small.
+        for ss, bit in ((512, 0), (4096, 1))[:2 if len(body) <= 2500 and index in (0, 10, 12, 23) else 1]:
+            device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+            seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+            open(f"{out}/{index}_{name.replace('.', '_')}_{ss}.bin", "wb").write(seed)
+toc = b"<xar><toc><file id='1'><data><offset>0</offset><length>9</length></data><file id='2'/></file></toc></xar>"
+open(f"{out}/toc.bin", "wb").write(bytes([36 << 1]) + struct.pack("<I", len(toc)) + zlib.compress(toc))
+PY
+# carve_audio_fuzz: the audio samples, the small ones whole and the larger by
+# their first sectors; the flag byte's upper bits choose the analyser (10:
+# the frame-header and ID3 readers alone, on a tag's first bytes and an ID3v1 tag).
+bash "$here/../fixtures/make-fixture" audio_samples "$fixtures"
+python3 - "$fixtures/audio_samples" "$here/corpus" <<'PY'
+import os, struct, sys
+snd, corpus = sys.argv[1:]
+out = f"{corpus}/carve_audio_fuzz"
+os.makedirs(out, exist_ok=True)
+read = lambda name: open(f"{snd}/{name}", "rb").read()
+seeds = [(0, "k2", read("k2.mp3")), (0, "k", read("k.mp3")), (0, "k2head", read("k2.mp3")[:20000]),
+         (1, "wav", read("l.wav")[:1024]), (1, "avi", read("p.avi")[:2048]), (1, "ani", read("u.ani")),
+         (1, "cdr", read("u.cdr")), (2, "aiff", read("l.aiff")[:1024]), (2, "aifc", read("l3.aifc")[:1024]),
+         (3, "au", read("l.au")[:1024]), (4, "mid", read("y.mid")), (5, "ogg", read("m.ogg")),
+         (6, "flv", read("s.flv")[:20000]), (7, "ape", read("q.ape")), (7, "ape_old", read("q_old.ape")),
+         (8, "aac", read("n.aac")), (9, "wma", read("o.wma")[:12000]), (9, "wmv", read("o.wmv")[:12000])]
+for index, name, body in seeds:
+    for ss, bit in ((512, 0), (4096, 1)):
+        if len(body) > 100000 and ss == 4096:
+            continue
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{out}/{name}_{ss}.bin", "wb").write(seed)
+open(f"{out}/readers.bin", "wb").write(bytes([10 << 1]) + read("k.mp3")[:1024] + read("k2.mp3")[-128:])
+PY
+# carve_movie_fuzz: the movie samples by ffmpeg and sqlite3 cut to their first
+# sectors, the small synthetic ones whole; the flag byte's upper bits choose
+# the analyser.
+bash "$here/../fixtures/make-fixture" movie_samples "$fixtures"
+python3 - "$fixtures/movie_samples" "$here/corpus" <<'PY'
+import os, struct, sys
+movies, corpus = sys.argv[1:]
+os.makedirs(f"{corpus}/carve_movie_fuzz", exist_ok=True)
+# (analyser index in carve_movie_fuzz, sample, bytes kept)
+for index, name, keep in ((0, "p.mov", 8192), (0, "syn_exif.mov", None), (0, "syn_iphone.mov", None),
+                          (0, "syn.trec", None), (1, "p.mp4", 4096), (2, "p.3gp", 4096), (3, "p2.mp4", 4096),
+                          (4, "t.ts", 24064), (4, "t.m2ts", 24576), (5, "t1.mpg", 24576), (5, "t.mpg", 8192),
+                          (6, "w2.rm", 8192), (6, "syn_marker.rmvb", None), (7, "r.mkv", 2048), (8, "u.swf", 1024),
+                          (8, "u_cws.swf", 1024), (9, "v.mxf", 8192), (10, "syn.mlv", None), (11, "syn.aep", None),
+                          (12, "y.sqlite", None)):
+    body = open(f"{movies}/{name}", "rb").read()[:keep]
+    for ss, bit in ((512, 0), (4096, 1)):
+        device = bytes(ss) + body + bytes(-len(body) % ss) + bytes(ss)
+        seed = bytes([index << 1 | bit]) + struct.pack("<I", 0x05030201) + device
+        open(f"{corpus}/carve_movie_fuzz/{name.replace('.', '_')}_{ss}.bin", "wb").write(seed)
+PY

@@ -4,7 +4,7 @@
 # disk for the deep scan (MBR, intact and with its boot regions zeroed), and
 # structures cut from the committed exFAT fixtures. The seeds are committed;
 # run this again only to remake them (root, a free loop device and FUSE for
-# exFAT): bash tests/fuzz/make-seeds.sh
+# exFAT): bash tests/fuzz/make-seeds.sh ("ntfs": only the NTFS seeds)
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
@@ -19,7 +19,9 @@ need python3 python3
 loop_fuse_setup make-seeds.sh
 
 corpus="$here/corpus"
+only="${1:-}"
 
+if [ "$only" != ntfs ]; then
 # ---- FAT volumes for fat_quickscan_fuzz ----------------------------------------
 # fat_seed NAME FATBITS SECTOR KIB [TRUNCATE_KIB]: live and deleted files, long
 # names, a two-cluster folder, a fragmented file, a deleted folder tree.
@@ -192,3 +194,43 @@ ls -la "$corpus"/*/ | head -60
 "$here/../../bench/hostile/make-crafted.sh" "$WORK/crafted" 256
 cp "$WORK/crafted/fatdir_256k.img" "$corpus/fat_deepscan_fuzz/crafted_fatdir.img"
 cp "$WORK/crafted/exfatdir_256k.img" "$corpus/exfat_deepscan_fuzz/crafted_exfatdir.img"
+
+# ---- HFS+ deep scan: disks cut from the hfs_deep fixture (no root needed) ------
+# The GPT disk to the end of its volume's journal (the catalog, attributes and
+# journal follow the files' data: 396 blocks of 4096 bytes); the xorriso image
+# without its map, to 1 MiB; the lone volume to the same end, a size the target
+# reads with 4096-byte sectors.
+mkdir -p "$corpus/hfsplus_deepscan_fuzz"
+"$root/tests/fixtures/make-fixture" hfs_deep "$WORK/fixtures"
+deep="$WORK/fixtures/hfs_deep"
+head -c $((40 * 512 + 396 * 4096)) "$deep/gpt40.img" > "$corpus/hfsplus_deepscan_fuzz/gpt40_cut.img"
+head -c $((1024 * 1024 - 512)) "$deep/apm_zeroed.img" > "$corpus/hfsplus_deepscan_fuzz/xorriso_apm_zeroed_cut.img"
+head -c $((396 * 4096)) "$deep/alone.img" > "$corpus/hfsplus_deepscan_fuzz/alone_4096_cut.img"
+fi
+
+# ---- NTFS volumes for ntfs_quickscan_fuzz (bash make-seeds.sh ntfs: only these) --
+# A 2 MiB volume of 512-byte clusters made by mkntfs and filled through
+# ntfs-3g (a folder, resident and non-resident files, a deleted one), its
+# log-rebuild variant, and one whose $MFT names extension records claiming
+# the volume (the NTFS fixture editors).
+ntfs_seeds() {
+    local img="$WORK/ntfs_2m.img" out="$corpus/ntfs_quickscan_fuzz" edit="$root/tests/fixtures/ntfs_volumes"
+    need mkntfs ntfs-3g
+    need fls sleuthkit
+    truncate -s 2M "$img"
+    mkntfs -F -Q -q -c 512 -p 0 -H 0 -S 0 -L FUZZ "$img" >/dev/null 2>&1
+    ntfs-3g "$img" "$MNT"
+    mkdir "$MNT/Docs"
+    echo "small resident text" > "$MNT/Docs/a.txt"
+    randfile "$MNT/b.bin" 6000 ntfs-b
+    randfile "$MNT/gone.bin" 5000 ntfs-gone
+    sync; rm "$MNT/gone.bin"; sync
+    fusermount -u "$MNT"
+    mkdir -p "$out"
+    cp "$img" "$out/ntfs_2m.img"
+    cp "$img" "$out/ntfs_2m_log.img"
+    python3 "$edit/log_rebuild.py" "$out/ntfs_2m_log.img" "$(fls "$img" | sed -n 's/^-\/r \* \([0-9]*\)-.*\tgone.bin$/\1/p')"
+    cp "$img" "$out/ntfs_2m_ext.img"
+    python3 "$edit/mft_extensions.py" "$out/ntfs_2m_ext.img" 4
+}
+ntfs_seeds

@@ -11,23 +11,15 @@
 
 namespace {
 
-constexpr unsigned kTypeBytes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
 constexpr unsigned kMaxEntries = 512;
 constexpr unsigned kMaxSubDirs = 14;
 constexpr unsigned kMaxChain = 1024;
 constexpr unsigned long long kSmallFile = 1048576;
 constexpr unsigned long long kSmallFileCap = 0x2999999;
 
-unsigned TypeBytes(unsigned type) { return type >= 1 && type <= 12 ? kTypeBytes[type] : 0; }
-
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool IsJpegStart(const unsigned char* p) {
-    return p && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF && (p[3] == 0xE0 || p[3] == 0xE1 || p[3] == 0xDB);
-}
+using tiff::IsJpegStart;
+using tiff::TypeBytes;
+using tiff::Upper;
 
 } // namespace
 
@@ -175,7 +167,8 @@ unsigned long long FileTIFAnalyser::GetTiffSize(CRawFileInfo& info, IStorageDevi
     m_eTag = RAW_TAG_CAMERA;
     m_ullSizeSoFar = m_ullJpegOffset = m_ullJpegSize = m_ullPreviewOffset = m_ullPreviewSize = 0;
     m_tileOffsets = m_tileCounts = {};
-    m_bFuji = m_bDng = m_bNikon = m_bEpson = m_bBigEndian = false;
+    m_bFuji = m_bDng = m_bNikon = m_bEpson = m_bBigEndian = m_bA100 = false;
+    m_ullA100SubImages = m_ullA100Private = 0;
     m_nSubDirs = 1;
     if (!device || info.m_llStartSector < 0) return 0;
     RawFileBuffer buffer(device, static_cast<unsigned long long>(info.m_llStartSector));
@@ -244,6 +237,7 @@ unsigned long long FileTIFAnalyser::GetTiffSize(CRawFileInfo& info, IStorageDevi
                 m_strModel = model;
                 if (m_strMake.empty() && !model.empty()) info.SetRawFileTagAndValue(RAW_TAG_CAMERA, model);
                 if (model.rfind("NIKON", 0) == 0) m_bNikon = true;
+                if (model.rfind("DSLR-A100", 0) == 0) m_bA100 = true;
                 stop = m_bFuji;
                 break;
             }
@@ -269,6 +263,10 @@ unsigned long long FileTIFAnalyser::GetTiffSize(CRawFileInfo& info, IStorageDevi
                 Tiles(base);
                 break;
             case 0x014A:
+                if (m_bA100) {
+                    m_ullA100SubImages = at;
+                    break;
+                }
                 for (std::uint32_t i = 0; i < std::min<std::uint32_t>(count, kMaxEntries); ++i) {
                     const std::uint32_t sub = count == 1 ? value : LastElement(type, i + 1, value, base);
                     if (sub) GetSubIFDSize(base + sub, 0);
@@ -283,6 +281,16 @@ unsigned long long FileTIFAnalyser::GetTiffSize(CRawFileInfo& info, IStorageDevi
             case 0x8769: GetSubIFDSize(at, 0); break;
             case 0x935C: Raise(at + size); break;
             case 0xC612: m_bDng = true; break;
+            case 0xC634:
+                if (m_bA100) {
+                    const unsigned char* skip = buffer.Fetch(at + 4, 2);
+                    const unsigned char* length = skip ? buffer.Fetch(at + U16(skip) + 4, 4) : nullptr;
+                    if (length) {
+                        m_ullA100Private = bytes::Le32(bytes::Bytes(length, 4), 0); // stored little-endian
+                        Raise(m_ullA100SubImages + m_ullA100Private);
+                    }
+                }
+                break;
             default: break;
             }
         }
@@ -343,3 +351,21 @@ int FileTIFAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     info.m_ullFileSize = std::min(size, sectors > start ? (sectors - start) * ss : 0);
     return 1;
 }
+
+namespace tiff {
+
+unsigned TypeBytes(unsigned type) {
+    static constexpr unsigned kTypeBytes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+    return type >= 1 && type <= 12 ? kTypeBytes[type] : 0;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool IsJpegStart(const unsigned char* p) {
+    return p && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF && (p[3] == 0xE0 || p[3] == 0xE1 || p[3] == 0xDB);
+}
+
+} // namespace tiff

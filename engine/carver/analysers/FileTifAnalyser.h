@@ -10,6 +10,14 @@
 
 class RawFileBuffer;
 
+namespace tiff {
+// Bytes per element of TIFF types 1 to 12 (0 for any other).
+unsigned TypeBytes(unsigned type);
+std::string Upper(std::string s);
+// FF D8 FF and E0, E1 or DB: an embedded JPEG's first four bytes (null: no).
+bool IsJpegStart(const unsigned char* p);
+} // namespace tiff
+
 class FileTIFAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kTifType = 64;
@@ -56,6 +64,9 @@ private:
         std::uint32_t offset = 0, count = 0, type = 0, bytes = 0;
     } m_tileOffsets, m_tileCounts;
     bool m_bFuji = false, m_bDng = false, m_bNikon = false, m_bEpson = false;
+    // Sony's A100 keeps its raw data after the sub-images, sized in its DNG private data.
+    bool m_bA100 = false;
+    unsigned long long m_ullA100SubImages = 0, m_ullA100Private = 0;
     std::string m_strModel, m_strTime;
     RAW_FILE_TAG m_eTag = RAW_TAG_NONE;
     std::string m_strMake;

@@ -310,8 +310,8 @@ TEST(CarverDrawing, R2007Bounds) {
     EXPECT_FALSE(run({0xF5, 'a', 'b', 'c'})) << "0xF5 + 8 literal bytes pass the input";
     EXPECT_FALSE(run({0x0F, 0xFF, 0xFF, 0xFF})) << "a literal longer than the input";
     EXPECT_FALSE(run({0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x58, 0x00})) << "a reference before the output";
-    Bytes longRun = {0x0F, 0xFF, 0x00, 0x01};
-    longRun.resize(longRun.size() + 600, 1);
+    Bytes longRun(604, 1);
+    longRun[0] = 0x0F, longRun[1] = 0xFF, longRun[2] = 0x00, longRun[3] = 0x01;
     EXPECT_FALSE(run(longRun)) << "a literal longer than the output";
     EXPECT_FALSE(run({}));
     EXPECT_FALSE(dwg::R2007Header(Bytes(500, 0))) << "fewer bytes than the three blocks";

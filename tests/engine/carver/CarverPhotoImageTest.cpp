@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 using namespace salvor::test;
@@ -105,8 +107,9 @@ TEST(CarverPhotoPack, EvictedPicturesSizedByTheClassicSizer) {
 }
 
 // TIFF files behind random gaps, read in 1 MiB blocks: each found at its
-// start, sized by the classic sizer from the ring or the device to its sample
-// and at most two sectors more, typed by its make.
+// start, sized by the stream (or, for the tiled and pyramid files whose
+// directories lie far in, by the classic sizer) to its sample and at most two
+// sectors more, typed by its make.
 TEST(CarverPhotoTiff, TiffFilesWholeAndTyped) {
     const std::vector<Photo> photos = Photos(FixtureFile("carve_photo", "photo_tiff.json"));
     ASSERT_EQ(photos.size(), 5u);
@@ -125,7 +128,50 @@ TEST(CarverPhotoTiff, TiffFilesWholeAndTyped) {
         const std::string ext = p.name == "e3.tif" ? "DNG" : p.name[0] == 'e' ? "NEF" : "TIF";
         EXPECT_TRUE(f->path.ends_with("." + ext)) << f->path;
         if (ext == "NEF") {
-            EXPECT_TRUE(f->path.starts_with("Camera/NIKON CORPORATION/NIKON CORPORATION_NIKON D750")) << f->path;
+            // Followed by the stream: make, model, start and settling sectors.
+            std::string pattern = "Camera/NIKON CORPORATION/NIKON CORPORATION_NIKON D750_";
+            pattern.append(std::to_string(p.start)).append(R"(-\d+_\d{3}\.NEF)");
+            EXPECT_TRUE(std::regex_match(f->path, std::regex(pattern))) << f->path;
         }
+    }
+}
+
+// Forty TIFF candidates open at once (synthetic: each starts 4 KiB after the
+// last and keeps its only directory 2 MiB in): the carver follows 32, so the
+// 8 oldest are evicted and sized by the classic sizer from the device. Every
+// one is found once at its start, all at the same size; the evicted ones carry
+// the classic sizer's name, the others the stream's.
+TEST(CarverPhotoTiff, FortyOpenCandidatesEvictTheOldest) {
+    constexpr long long kFiles = 40, kApart = 4096, kDirectory = 2 << 20;
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(kDirectory + kFiles * kApart + 64 * 1024), 0x77);
+    const auto put = [&](long long at, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) image[static_cast<std::size_t>(at + i)] = static_cast<std::uint8_t>(v >> 8 * i);
+    };
+    for (long long i = 0; i < kFiles; ++i) {
+        const long long start = i * kApart, dir = start + kDirectory;
+        std::memcpy(image.data() + start, "II*\0", 4);
+        put(start + 4, kDirectory, 4);
+        // One strip of 1000 bytes 100 bytes after the directory, then zeros.
+        std::fill(image.begin() + dir, image.begin() + dir + kApart, 0);
+        put(dir, 2, 2);
+        put(dir + 2, 0x0111, 2), put(dir + 4, 4, 2), put(dir + 6, 1, 4), put(dir + 10, kDirectory + 100, 4);
+        put(dir + 14, 0x0117, 2), put(dir + 16, 4, 2), put(dir + 18, 1, 4), put(dir + 22, 1000, 4);
+        std::fill(image.begin() + dir + 100, image.begin() + dir + 1100, 0x5A);
+    }
+    TempDir dir;
+    const std::string path = dir.file("forty.img");
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    ImageDevice device(path, 512);
+    CarveScan scan(device);
+    ASSERT_EQ(scan.Run(), 0u);
+    const std::vector<CarvedNode> files = scan.Files();
+    for (long long i = 0; i < kFiles; ++i) {
+        const CarvedNode* f = At(files, i * kApart / 512);
+        ASSERT_NE(f, nullptr) << i;
+        EXPECT_EQ(f->size, kDirectory + 1536) << i;
+        std::string stem = "_";
+        stem.append(std::to_string(i * kApart / 512)).append(R"(-\d+_)");
+        const bool streamed = std::regex_search(f->path, std::regex(stem));
+        EXPECT_EQ(streamed, i >= kFiles - 32) << f->path;
     }
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -157,3 +158,130 @@ TEST(CarverTiff, FujiRawSizedByItsEmbeddedJpeg) {
 }
 
 } // namespace
+
+namespace {
+
+// The streaming record for the file at sector 0 of `image` (blocks of
+// `blockSectors`), shown each sector as the carver shows it until it answers
+// 1: its size (0 when handed to the classic sizer), name and type; shown = 0
+// when it never answers.
+struct Streamed {
+    unsigned long long size = 0;
+    std::string name;
+    unsigned type = 0;
+    long long shown = 0;
+};
+Streamed Stream(const Bytes& image, unsigned ss, long long blockSectors = 8192) {
+    BruteForce::TiffAnalyzer tiff;
+    std::unique_ptr<CRawFileInfo> r(tiff.CreateRawFileInfo());
+    const long long sectors = static_cast<long long>(image.size() / ss);
+    for (long long s = 0; s < sectors; ++s) {
+        // The double buffer: the previous block and this one.
+        const long long block = s / blockSectors;
+        const long long first = std::max(0LL, (block - 1) * blockSectors), end = std::min(sectors, (block + 1) * blockSectors);
+        const unsigned char* p = image.data() + s * ss;
+        const CRawWindow w(image.data() + first * ss, image.data() + end * ss, p, (sectors - s) * ss);
+        auto c = CRawFileInfo::SearchContext::For(p, ss, first, end, &w);
+        if (r->CalcRawSize(const_cast<unsigned char*>(p), static_cast<int>(ss), s, c) == 1)
+            return {r->m_ullFileSize, r->GetRawFileName(), r->m_eRawFileType, s + 1};
+    }
+    return {};
+}
+
+Bytes Padded(Bytes b, unsigned ss, std::size_t extra = 4) {
+    b.resize((b.size() + ss - 1) / ss * ss + extra * ss, 0);
+    return b;
+}
+
+} // namespace
+
+// The streaming follower on the tool-made files followed by zeros: each ends
+// within two sectors of its sample, typed and named by make and model with
+// its start and settling sectors; a file whose start has left the buffer
+// before its directories were read goes to the classic sizer.
+TEST(CarverTiff, StreamedFilesEndAtTheirData) {
+    for (unsigned ss : {512u, 4096u}) {
+        for (const char* name : {"e.tif", "e2.tif", "e3.tif", "tiled.tif", "pyramid.tif"}) {
+            SCOPED_TRACE(std::string(name) + " at " + std::to_string(ss));
+            const Bytes file = Sample(name);
+            const Streamed s = Stream(Padded(file, ss), ss);
+            ASSERT_GT(s.shown, 0);
+            if (std::string(name) == "tiled.tif") {
+                // Its first directory lies past 4 MiB: left to the classic sizer at once.
+                EXPECT_EQ(s.size, 0u);
+                EXPECT_EQ(s.shown, 1);
+                continue;
+            }
+            EXPECT_GE(s.size, file.size());
+            EXPECT_LE(s.size, file.size() + 2 * ss);
+            const std::string n = name;
+            if (n == "e.tif" || n == "e2.tif") {
+                EXPECT_EQ(s.type, 77u);
+                EXPECT_EQ(s.name, "NIKON CORPORATION_NIKON D750_0-" + std::to_string(s.shown - 1) + "_");
+            } else if (n == "e3.tif") {
+                EXPECT_EQ(s.type, 88u);
+            }
+        }
+    }
+    // The pyramid's first directory lies 2.8 MB in: with 1 MiB blocks the
+    // file's start has left the buffer when it is reached.
+    const Bytes pyramid = Sample("pyramid.tif");
+    const Streamed s = Stream(Padded(pyramid, 512), 512, 2048);
+    EXPECT_EQ(s.size, 0u);
+    EXPECT_GT(s.shown, 5000);
+}
+
+// The stream's end rules on synthetic files (synthetic: they check the
+// rules on layouts no tool here writes): a strip ending at 3,000,000 bytes is
+// not ended early by a zero-tailed sector inside it and ends at the sector
+// holding its last byte; a small file followed by non-zero data never ends
+// in the stream; a link backwards ends the walk; 16-bit dimensions count.
+TEST(CarverTiff, StreamEndRules) {
+    Bytes big = Synthetic("II*\0", "NIKON", "D750", 3000000 - 200, 3000000);
+    std::fill(big.begin() + 1000000 - 32, big.begin() + 1000000, 0); // a zero tail inside the strip
+    const Streamed s = Stream(Padded(big, 512), 512);
+    EXPECT_EQ(s.shown, (3000000 + 511) / 512);
+    EXPECT_EQ(s.size, static_cast<unsigned long long>(s.shown) * 512);
+    EXPECT_EQ(s.type, 77u);
+
+    Bytes small = Synthetic("II*\0", "", "X", 30000, 30200);
+    small.resize(small.size() + 64 * 512, 0x33);
+    EXPECT_EQ(Stream(small, 512).shown, 0) << "below 10 MiB a short zero tail never ends it";
+
+    // Directory at 300 linking to 400, which links back to 100.
+    Bytes back(4096, 0x44);
+    std::memcpy(back.data(), "II*\0", 4);
+    const auto put = [&](std::size_t at, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) back[at + i] = static_cast<unsigned char>(v >> 8 * i);
+    };
+    put(4, 300, 4);
+    put(300, 0, 2);
+    put(302, 400, 4);
+    put(400, 1, 2);
+    put(402, 0x0100, 2), put(404, 3, 2), put(406, 1, 4), put(410, 4000, 4); // a 16-bit width
+    put(414, 100, 4);
+    const Streamed b = Stream(back, 512);
+    EXPECT_EQ(b.shown, 1);
+    EXPECT_EQ(b.name, "_0-0_");
+}
+
+// Sony's A100: the raw data after the sub-images is sized by the DNG private
+// data's length, which the model's flag makes the sizer read (synthetic).
+TEST(CarverTiff, SonyA100PrivateData) {
+    Bytes a100 = Synthetic("II*\0", "SONY", "DSLR-A100", 1000, 400000);
+    // Two more entries in the directory: sub-images at 20000, private data at 3000.
+    a100[8] = 6;
+    const auto put = [&](std::size_t at, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) a100[at + i] = static_cast<unsigned char>(v >> 8 * i);
+    };
+    put(58, 0x014A, 2), put(60, 4, 2), put(62, 1, 4), put(66, 20000, 4);
+    put(70, 0xC634, 2), put(72, 1, 2), put(74, 100, 4), put(78, 3000, 4);
+    put(82, 0, 4);
+    put(3004, 10, 2);           // the length lies 10 + 4 bytes into the private data
+    put(3014, 350000, 4);       // raw data: 20000 + 350000
+    std::fill(a100.begin() + 20000, a100.begin() + 370000, 0x21);
+    const Sized s = Size(a100, 512);
+    EXPECT_EQ(s.type, 85u);
+    EXPECT_GE(s.size, 370000u);
+    EXPECT_LE(s.size, 370000u + 512);
+}

@@ -233,6 +233,49 @@ TEST(NtfsDamage, LogPages) {
     EXPECT_FALSE(CRCRDRecord::GetOperationRecordHeader(bytes::Bytes(page).first(47), h));
 }
 
+// Log records going on in later pages: joined up to a page; one longer than
+// a page's data only shortens what is missing there; a page that is not a
+// record page drops what was carried; the last page carries into the first.
+TEST(NtfsDamage, LogRecordsAcrossPages) {
+    // Records {offset, client length}, each with its offset as its number;
+    // the page's last number is the last record's.
+    auto page = [](std::initializer_list<std::pair<unsigned, std::uint32_t>> records) {
+        Buf p(4096, 0);
+        Put(Put(p, 0, 0x44524352, 4), 4, 40 | 9 << 16, 4);
+        for (auto [off, client] : records)
+            Put(Put(Put(p, off, off, 8), off + 24, client, 4), 8, off, 8);
+        return Seal(p, 40, 8);
+    };
+    using Seen = std::vector<std::pair<std::size_t, std::uint64_t>>;
+    const Buf start = page({{64, 100}, {216, 10000}}), shorter = page({{64, 100}, {216, 4000}});
+    const struct {
+        std::vector<Buf> pages;
+        Seen seen;
+    } cases[] = {
+        {{start, page({}), page({{2200, 0}})}, {{148, 148}, {4096, 10048}, {48, 48}}},
+        {{start, Buf(4096, 0x55), page({{2200, 0}})}, {{148, 148}}},
+        {{shorter, page({{232, 0}})}, {{148, 148}, {4048, 4048}, {48, 48}}},
+    };
+    for (const auto& c : cases) {
+        Seen seen;
+        CLogRecordWalker walker([&](bytes::Bytes r, std::uint64_t length) {
+            // Zeros read as records where nothing was carried are left out.
+            if (bytes::Le64(r, 0) != 0) seen.emplace_back(r.size(), length);
+        });
+        for (Buf p : c.pages)
+            walker.TakePage(p);
+        EXPECT_EQ(seen, c.seen);
+    }
+    // The wrap: the last page only sets up what goes on in the first.
+    Seen seen;
+    CLogRecordWalker walker(
+        [&](bytes::Bytes r, std::uint64_t length) { seen.emplace_back(r.size(), length); });
+    Buf last = shorter, first = page({{232, 0}});
+    walker.TakePage(last, false);
+    walker.TakePage(first);
+    EXPECT_EQ(seen, (Seen{{4048, 4048}, {48, 48}}));
+}
+
 // Attribute lists: each extension once, not the base itself; an entry under
 // 26 bytes, a "negative" length or one past the list ends the walk.
 TEST(NtfsDamage, AttributeLists) {

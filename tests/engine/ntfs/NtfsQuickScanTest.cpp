@@ -171,6 +171,33 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     }
 }
 
+// $MFT's attribute list names extension records whose pieces claim the whole
+// volume again, from past the $MFT's allocated size and over its own VCNs
+// (ntfs_4kx): each range is read once, so the scan reads less than the
+// volume and lists as on ntfs_4k. A piece over clusters already taken is
+// left out too.
+TEST_F(NtfsQuickScan, MftPiecesNamedAgainAreReadOnce) {
+    const std::string dir = salvor::test::Fixture("ntfs_volumes");
+    ASSERT_FALSE(dir.empty());
+    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS), crafted(dir + "/ntfs_4kx.img", 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    ASSERT_EQ(crafted.Run(), 0u);
+    EXPECT_EQ(Listing(crafted), Listing(plain));
+    EXPECT_EQ(crafted.Nodes().size(), plain.Nodes().size());
+
+    salvor::test::ImageDevice device(dir + "/ntfs_4kx.img");
+    salvor::test::RecordingBuilder builder;
+    salvor::test::RecordingProgress progress;
+    CNTFSQuickSearch searcher;
+    searcher.SetDirecotryTreeBuilder(&builder);
+    EXPECT_EQ(searcher.QuickSearchFiles(&device, &progress), 0u);
+    EXPECT_EQ(searcher.MftRuns().GetTotalClusters(), 111);
+    EXPECT_LT(device.SectorsRead(), device.GetTotalSectors());
+
+    const auto runs = CNTFSQuickSearch::TakeEachRangeOnce({{4, 0, 50}, {20, 50, 10}, {300, 50, 100}}, 111);
+    EXPECT_EQ(runs.Runs(), (std::vector<CDataRun>{{4, 0, 50}, {300, 50, 61}}));
+}
+
 // A stop before the first run gives no nodes and the final record at the total.
 TEST_F(NtfsQuickScan, StopBeforeTheFirstRun) {
     Volume v(kVolumes[0]);
@@ -227,27 +254,42 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsRecycleBin,
                                            ScanCase{kVolumes[2], 512}, ScanCase{kVolumes[3], 512},
                                            ScanCase{kVolumes[4], 4096}));
 
-// The log-rebuild variant: the cleared deleted record gets its size and runs
-// back from the image $LogFile holds; everything else is listed as on ntfs_4k.
-TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFileImage) {
+// The log-rebuild variants: the cleared deleted record gets its size and runs
+// back, from the image $LogFile holds (4kl: the recorded size) or from the
+// saved bytes of its $DATA in a record that crosses into the next page (4kp:
+// whole clusters); everything else is listed as on ntfs_4k.
+TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
     const std::string dir = salvor::test::Fixture("ntfs_volumes");
     ASSERT_FALSE(dir.empty());
-    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS), cleared(dir + "/ntfs_4kl.img", 512, FS_NTFS);
+    FsScan plain(dir + "/ntfs_4k.img", 512, FS_NTFS);
     ASSERT_EQ(plain.Run(), 0u);
-    ASSERT_EQ(cleared.Run(), 0u);
-    EXPECT_EQ(Listing(cleared), Listing(plain));
-    const auto nodes = cleared.Nodes();
-    const auto it = nodes.find("gone_big.bin");
-    ASSERT_NE(it, nodes.end());
-    EXPECT_TRUE(it->second->IsDeleted());
-    EXPECT_EQ(it->second->GetFileSize(), 70000);
-    EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS),
-              salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin"));
+    const struct {
+        const char* image;
+        long long size;
+        std::string sha;
+    } cases[] = {
+        {"ntfs_4kl", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")},
+        {"ntfs_4kp", 18 * 4096,
+         salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")}};
+    for (const auto& k : cases) {
+        FsScan cleared(dir + "/" + k.image + ".img", 512, FS_NTFS);
+        ASSERT_EQ(cleared.Run(), 0u);
+        auto expected = Listing(plain);
+        expected["gone_big.bin"] = std::to_string(k.size) + " *";
+        EXPECT_EQ(Listing(cleared), expected) << k.image;
+        const auto nodes = cleared.Nodes();
+        const auto it = nodes.find("gone_big.bin");
+        ASSERT_NE(it, nodes.end());
+        EXPECT_EQ(cleared.Recover(it->second, SEARCHER_NTFS), k.sha) << k.image;
+    }
 }
 
 // A record page of $LogFile with log records at the given offsets, each
 // {offset, client data length, FILE image at client byte 40}; sector ends fixed up.
-std::vector<std::uint8_t> LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records) {
+// `raw` pastes whole log records {offset, bytes} as they are.
+std::vector<std::uint8_t>
+LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records,
+        const std::vector<std::pair<unsigned, std::vector<std::uint8_t>>>& raw = {}) {
     std::vector<std::uint8_t> page(4096, 0);
     std::memcpy(page.data(), "RCRD", 4);
     page[4] = 40, page[6] = 9;
@@ -257,6 +299,8 @@ std::vector<std::uint8_t> LogPage(const std::vector<std::tuple<unsigned, std::ui
         std::memcpy(&page[off + 24], &length, 4);
         if (image && off + 93 <= 4096) std::memcpy(&page[off + 88], "FILE0", 5);
     }
+    for (const auto& [off, bytes] : raw)
+        std::copy(bytes.begin(), bytes.end(), page.begin() + off);
     page[40] = 1;
     for (unsigned i = 1; i <= 8; ++i) {
         page[40 + 2 * i] = page[i * 512 - 2], page[41 + 2 * i] = page[i * 512 - 1];
@@ -289,7 +333,62 @@ TEST_F(NtfsQuickScan, HostileLogPagesAreWalkedWithinThePage) {
     }
 }
 
-// The samples: the finder takes every page of $LogFile (as icat reads it).
+// Saved bytes that cannot apply to the cleared record of ntfs_4kp are left
+// out: bytes that would pass the record's end, bytes for the next record, and
+// bytes whose VCN x cluster bytes wraps round to its number. Each would give
+// it one cluster; it is rebuilt as without them.
+TEST_F(NtfsQuickScan, SavedBytesThatCannotApplyAreLeftOut) {
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    const std::string dir = salvor::test::Fixture("ntfs_volumes");
+    long long number = -1;
+    for (const auto& [inode, names] : FlsNames(v.Oracle("img"), 0))
+        if (names.count("gone_big.bin")) number = inode;
+    ASSERT_GT(number, 0);
+    const CNTFSFileRecord record(v.ReadRecord(number));
+    const unsigned a = CNTFSFileRecord::GetAttributeOffset(record.Data(), ntfs::ATTR_DATA, 0);
+    ASSERT_LT(a, 1024u);
+    // Its $DATA from the last VCN on, mapping one cluster at cluster 1.
+    std::vector<std::uint8_t> saved(record.Data().begin() + a + 24, record.Data().begin() + a + 72);
+    std::fill(saved.begin() + 40, saved.end(), 0);
+    saved[40] = 0x11, saved[41] = 1, saved[42] = 1;
+    const auto logRecord = [&](std::uint64_t lsn, std::uint64_t vcn, std::uint16_t block, std::uint16_t at) {
+        std::vector<std::uint8_t> r(88 + saved.size(), 0);
+        const auto put = [&](std::size_t off, std::uint64_t value, unsigned n) {
+            for (unsigned i = 0; i < n; ++i)
+                r[off + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        };
+        put(0, lsn, 8), put(24, 40 + saved.size(), 4), put(56, 40, 2), put(58, saved.size(), 2);
+        put(64, a, 2), put(66, at, 2), put(68, block, 2), put(72, vcn, 8);
+        std::copy(saved.begin(), saved.end(), r.begin() + 88);
+        return r;
+    };
+    const std::uint64_t at = static_cast<std::uint64_t>(number) * 1024;
+    const std::uint64_t vcn = at / 4096, block = at % 4096 / 512;
+    CNTFSDataRunList log;
+    ASSERT_TRUE(
+        CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), log, false, nullptr));
+    FsScan plain(dir + "/ntfs_4kp.img", 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    salvor::test::TempDir tmp;
+    const std::string copy = salvor::test::CopyOf(dir + "/ntfs_4kp.img", tmp, "p.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(
+        copy, static_cast<std::uint64_t>(log.Runs().at(0).lcn) * v.clusterBytes + 6 * 4096,
+        LogPage({}, {{64, logRecord(7, vcn, block, 1000)},
+                     {200, logRecord(8, vcn + (block + 2) / 8, (block + 2) % 8, 24)},
+                     {336, logRecord(9, vcn + (1ull << 52), block, 24)}})));
+    FsScan scan(copy, 512, FS_NTFS);
+    ASSERT_EQ(scan.Run(), 0u);
+    EXPECT_EQ(Listing(scan), Listing(plain));
+    const auto nodes = scan.Nodes(), before = plain.Nodes();
+    ASSERT_TRUE(nodes.count("gone_big.bin") && before.count("gone_big.bin"));
+    EXPECT_EQ(scan.Recover(nodes.find("gone_big.bin")->second, SEARCHER_NTFS),
+              plain.Recover(before.find("gone_big.bin")->second, SEARCHER_NTFS));
+}
+
+// The samples: the finder takes every page of $LogFile (as icat reads it),
+// and walks the log records, keeps the FILE images and the saved bytes that
+// ntfs_logwalk.py finds there.
 TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
     for (const VolumeCase& c : kVolumes) {
         if (!c.sample) continue;
@@ -300,7 +399,12 @@ TEST_F(NtfsQuickScan, FinderTakesEveryLogPageOfTheSamples) {
         CNTFSQuickSearch searcher;
         searcher.SetDirecotryTreeBuilder(&builder);
         EXPECT_EQ(searcher.QuickSearchFiles(v.device.get(), &progress), 0u) << c.name;
-        EXPECT_EQ(searcher.LogFinder().GetLogPageCount() * 4096, ReadText(v.Oracle("logfile")).size()) << c.name;
+        const CFindFileFromLogFile& log = searcher.LogFinder();
+        EXPECT_EQ(log.GetLogPageCount() * 4096, ReadText(v.Oracle("logfile")).size()) << c.name;
+        std::ostringstream walk;
+        walk << "pages " << log.GetLogPageCount() << " records " << log.RecordCount() << " images "
+             << log.ImageCount() << " saved " << log.SavedCount() << "\n";
+        EXPECT_EQ(walk.str(), ReadText(v.Oracle("logwalk.txt"))) << c.name;
     }
 }
 

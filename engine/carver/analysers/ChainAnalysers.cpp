@@ -1,0 +1,237 @@
+#include "engine/carver/analysers/ChainAnalysers.h"
+
+#include "engine/carver/RawFileBuffer.h"
+#include "engine/carver/analysers/StreamView.h"
+
+#include <algorithm>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+bytes::Bytes FetchBytes(RawFileBuffer& file, unsigned long long offset, std::size_t n) {
+    const unsigned char* p = file.Fetch(offset, n);
+    return p ? bytes::Bytes(p, n) : bytes::Bytes{};
+}
+
+unsigned long long RoundUp(unsigned long long n, unsigned long long unit) { return (n + unit - 1) / unit * unit; }
+
+bool IsTrack(bytes::Bytes b) { return b.size() >= 4 && strncasecmp(reinterpret_cast<const char*>(b.data()), "MTrk", 4) == 0; }
+
+// 27 header bytes, the segment table and the segments.
+unsigned long long OggPageBytes(bytes::Bytes page, unsigned segments) {
+    unsigned long long n = 27 + segments;
+    for (unsigned i = 0; i < segments; ++i) n += page[27 + i];
+    return n;
+}
+
+bool IsOggPage(bytes::Bytes b) { return b.size() >= 27 && std::memcmp(b.data(), "OggS", 4) == 0; }
+
+} // namespace
+
+// ---- MIDI -------------------------------------------------------------------
+
+int FileMIDAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes head(sector, 12);
+    if (bytes::Be32(head, 4) != 6 || bytes::Be16(head, 8) > 2 || bytes::Be16(head, 10) == 0) return 0;
+    info.m_eRawFileType = kMidType;
+    return 1;
+}
+
+int FileMIDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    if (!device || record.m_llStartSector < 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
+    unsigned long long offset = 14;
+    while (offset <= kDeviceLimit) {
+        const bytes::Bytes chunk = FetchBytes(file, offset, 8);
+        if (!IsTrack(chunk)) break;
+        offset += std::uint64_t{bytes::Be32(chunk, 4)} + 8;
+    }
+    record.m_ullFileSize = std::min(RoundUp(std::min(offset, kDeviceLimit), file.GetSectorSize()),
+                                    BruteForce::DeviceRoom(device, record.m_llStartSector));
+    record.m_eRawFileType = kMidType;
+    return 1;
+}
+
+namespace RawSpeed {
+
+int MIDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                                SearchContext& ctx) {
+    if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;
+    const BruteForce::CStreamView view(*this, sectorBytes, sectorNumber, ctx);
+    const long long r = static_cast<long long>(view.Before());
+    // A chunk said to run past the limit ends the file at the limit.
+    if (r > m_llLimit) return Settle(static_cast<unsigned long long>(std::min(m_llNextChunk, m_llLimit)), sectorNumber, "_");
+    // Chunk headers up to 8 bytes past this sector are read here, but only
+    // from bytes the device gave: one past the current block waits.
+    while (m_llNextChunk <= r + sectorBytes + 8) {
+        const unsigned long long at = static_cast<unsigned long long>(m_llNextChunk);
+        if (!view.Ready(at, 8)) return 2;
+        const bytes::Bytes chunk = view.At(at, 8);
+        if (chunk.empty()) return 1; // no longer held: the classic partner sizes it
+        if (!IsTrack(chunk)) return Settle(RoundUp(at, static_cast<unsigned long long>(sectorBytes)), sectorNumber, "_");
+        m_llNextChunk += static_cast<long long>(bytes::Be32(chunk, 4)) + 8;
+    }
+    return 2;
+}
+
+} // namespace RawSpeed
+
+// ---- Ogg --------------------------------------------------------------------
+
+int CFileOggAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    info.m_eRawFileType = kOggType;
+    return 1;
+}
+
+int CFileOggAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    if (!device || record.m_llStartSector < 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
+    unsigned long long offset = 0;
+    while (offset <= kDeviceLimit) {
+        const bytes::Bytes head = FetchBytes(file, offset, 27);
+        if (!IsOggPage(head)) break;
+        const unsigned segments = head[26];
+        const bytes::Bytes page = FetchBytes(file, offset, 27 + segments);
+        if (page.empty()) break;
+        offset += OggPageBytes(page, segments);
+    }
+    record.m_ullFileSize = std::min({offset, kDeviceLimit, BruteForce::DeviceRoom(device, record.m_llStartSector)});
+    record.m_eRawFileType = kOggType;
+    return 1;
+}
+
+namespace Orvex {
+
+long long OGGRawFileInfo::m_i64OggStartSec = -1;
+
+int OGGAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector || OGGRawFileInfo::m_i64OggStartSec >= 0) return 0;
+    info.m_eRawFileType = CFileOggAnalyser::kOggType;
+    return 1;
+}
+
+void OGGRawFileInfo::ReleaseGuard() {
+    if (m_i64OggStartSec >= 0 && m_i64OggStartSec == m_llStartSector) m_i64OggStartSec = -1;
+}
+
+void OGGRawFileInfo::WillBeRemove(unsigned char* sector, long long sectorNumber) {
+    ReleaseGuard();
+    CPartneredRawFileInfo::WillBeRemove(sector, sectorNumber);
+}
+
+int OGGRawFileInfo::Finish(unsigned long long size, long long sectorNumber) {
+    ReleaseGuard();
+    if (size == 0) {
+        m_ullFileSize = 0;
+        return 1;
+    }
+    m_eRawFileType = CFileOggAnalyser::kOggType;
+    return Settle(size, sectorNumber, "_");
+}
+
+int OGGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& ctx) {
+    if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return Finish(0, sectorNumber);
+    if (sectorNumber == m_llStartSector && m_i64OggStartSec < 0) m_i64OggStartSec = sectorNumber;
+    const BruteForce::CStreamView view(*this, sectorBytes, sectorNumber, ctx);
+    if (m_ullWalk > 0 && view.Covered() < m_ullWalk) return 2;
+    const bool pastLimit = view.Before() >= 10 * m_ullLimit;
+    for (unsigned pages = 0; !pastLimit && pages <= 512; ++pages) {
+        if (m_ullWalk >= view.Covered()) return 2;
+        // The page header and its segment table are read whole, so one
+        // running past the current block waits for the next step.
+        if (!view.Ready(m_ullWalk, 27 + 255)) return 2;
+        const bytes::Bytes page = view.At(m_ullWalk, 27 + 255);
+        if (page.empty()) return Finish(0, sectorNumber); // no longer held: the classic partner sizes it
+        if (!IsOggPage(page) || page[26] == 0) break;
+        m_ullWalk += OggPageBytes(page, page[26]);
+    }
+    return Finish(pastLimit ? m_ullLimit : m_ullWalk, sectorNumber);
+}
+
+} // namespace Orvex
+
+// ---- FLV --------------------------------------------------------------------
+
+namespace Orvex {
+
+bool FlvTagWalk::Step(bytes::Bytes field, unsigned long long& pos) {
+    const long long prev = bytes::Be32(field, 0);
+    if (prev == std::max<long long>(lastSize, 1)) {
+        pos += 4;
+        return true;
+    }
+    const long long size = bytes::Be32(field, 4) & 0xFFFFFF;
+    const unsigned type = bytes::U8(field, 4);
+    if (type != 8 && type != 9 && type != 18) {
+        pos += 4;
+        return true;
+    }
+    if (prev == expected) {
+        expected = size + 11;
+    } else if (expected != 0) {
+        // A previous-tag size that does not fit: the file ends after this tag.
+        pos += static_cast<unsigned long long>(size) + 15;
+        return true;
+    } else {
+        expected = prev;
+    }
+    lastSize = size;
+    pos += static_cast<unsigned long long>(size) + 15;
+    return false;
+}
+
+} // namespace Orvex
+
+int FileFLVAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector || std::memcmp(sector, "FLV", 3) != 0) return 0;
+    info.m_eRawFileType = kFlvType;
+    return 1;
+}
+
+int FileFLVAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    if (!device || record.m_llStartSector < 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
+    const bytes::Bytes head = FetchBytes(file, 0, 13);
+    if (head.empty() || head[3] != 1 || bytes::Be32(head, 9) != 0) return 0;
+    Orvex::FlvTagWalk walk;
+    unsigned long long pos = 9;
+    while (pos <= kDeviceLimit) {
+        const bytes::Bytes field = FetchBytes(file, pos, 8);
+        if (field.empty() || walk.Step(field, pos)) break;
+    }
+    record.m_ullFileSize = std::min({pos, kDeviceLimit, BruteForce::DeviceRoom(device, record.m_llStartSector)});
+    record.m_eRawFileType = kFlvType;
+    return 1;
+}
+
+namespace Orvex {
+
+int FLVRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& ctx) {
+    if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 1;
+    const BruteForce::CStreamView view(*this, sectorBytes, sectorNumber, ctx);
+    if (sectorNumber == m_llStartSector) {
+        const bytes::Bytes head = view.At(0, 13);
+        if (head.empty() || head[3] != 1 || bytes::Be32(head, 9) != 0) return 1;
+        m_ullWalk = 9;
+    }
+    if (view.Covered() < m_ullWalk) return 2;
+    const bool pastLimit = view.Before() >= 10 * m_ullLimit;
+    bool ended = pastLimit;
+    for (unsigned tags = 0; !ended; ++tags) {
+        if (tags > 1024) break;
+        if (m_ullWalk >= view.Covered()) return 2;
+        if (!view.Ready(m_ullWalk, 10)) return 2;
+        const bytes::Bytes field = view.At(m_ullWalk, 8);
+        if (field.empty()) {
+            m_ullFileSize = 0;
+            return 1; // no longer held: the classic partner sizes it
+        }
+        ended = m_walk.Step(field, m_ullWalk);
+    }
+    return Settle(pastLimit ? m_ullLimit : m_ullWalk, sectorNumber, "_");
+}
+
+} // namespace Orvex

@@ -1,0 +1,297 @@
+#include "engine/carver/analysers/MpegStreamAnalysers.h"
+
+#include "engine/carver/RawFileBuffer.h"
+#include "engine/carver/analysers/PictureWindow.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using bytes::Bytes;
+
+bool AllFF(Bytes b, std::size_t at) {
+    return std::all_of(b.begin() + static_cast<std::ptrdiff_t>(at),
+                       b.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                       [](unsigned char c) { return c == 0xFF; });
+}
+
+bool IsPayloadStart(unsigned char c) {
+    return c == 0x40 || c == 0x41 || c == 0x10 || c == 0x50;
+}
+
+bool Is(Bytes b, std::size_t at, std::initializer_list<unsigned char> want) {
+    return bytes::Has(b, at, want.size()) &&
+           std::equal(want.begin(), want.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// Bytes 4..7 of a first pack that the program-stream analysers accept.
+bool KnownPackStart(Bytes head) {
+    static constexpr std::uint32_t kStarts[] = {0x21000100, 0x2100716F, 0x21000109, 0x44002C48,
+                                                0x44000400, 0x44000404, 0x2FFFFF13};
+    if (!bytes::Has(head, 0, 8)) return false;
+    const std::uint32_t start = bytes::Be32(head, 0);
+    if (start != 0x000001BA && start != 0x000001B3) return false;
+    return std::find(std::begin(kStarts), std::end(kStarts), bytes::Be32(head, 4)) != std::end(kStarts);
+}
+
+} // namespace
+
+namespace BruteForce {
+
+// ---- transport streams ------------------------------------------------------
+
+int CM2TSAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector || m_following->g_s_bNewM2TSFile) return 0;
+    const Bytes h = info.WindowAt(sector).At(0, 208);
+    if (h.empty()) return 0;
+    if (h[4] == 0x47 && IsPayloadStart(h[5])) {
+        if (h[196] != 0x47 || AllFF(h, 8) || AllFF(h, 200)) return 0;
+        m_nHeaderOffset = 192;
+    } else if (h[0] == 0x47 && IsPayloadStart(h[1])) {
+        if (h[188] != 0x47 || AllFF(h, 8) || AllFF(h, 196)) return 0;
+        m_nHeaderOffset = 188;
+    } else {
+        return 0;
+    }
+    info.m_eRawFileType = kM2tsType;
+    return 1;
+}
+
+CRawFileInfo* CM2TSAnalyser::CreateRawFileInfo() {
+    m_following->g_s_bNewM2TSFile = true;
+    return new CM2TSFileInfo(m_following, m_nHeaderOffset);
+}
+
+CM2TSAnalyser::CM2TSFileInfo::CM2TSFileInfo(std::shared_ptr<Following> following, int packetBytes)
+    : m_nHeaderOffset(packetBytes == 192 ? 192 : 188), m_llNextSync(packetBytes == 192 ? 4 : 0),
+      m_following(std::move(following)) {
+    m_eRawFileType = kM2tsType;
+}
+
+void CM2TSAnalyser::CM2TSFileInfo::LetGo() {
+    if (m_bHolder && m_following) m_following->g_s_bNewM2TSFile = false;
+    m_bHolder = false;
+}
+
+int CM2TSAnalyser::CM2TSFileInfo::End() {
+    LetGo();
+    // Nothing is carved: answered as finished, so the carver lets the record go.
+    if (m_ullFileSize < kMinSize) m_ullFileSize = 0;
+    return 1;
+}
+
+int CM2TSAnalyser::CM2TSFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                                              SearchContext& context) {
+    if (sectorBytes < 1) return 1;
+    if (!sector || sectorNumber < m_llStartSector) return 2;
+    const long long base = (sectorNumber - m_llStartSector) * sectorBytes;
+    const unsigned long long packet = static_cast<unsigned>(m_nHeaderOffset);
+    while (m_llNextSync < base + sectorBytes) {
+        // A sync byte in a sector the record was not shown is read back
+        // from the window, or the chain counts as broken.
+        const Bytes sync = context.m_Window.At(m_llNextSync - base, 1);
+        if (sync.empty() || sync[0] != 0x47) {
+            m_ullFileSize += static_cast<unsigned long long>(m_nPackets) * packet;
+            return End();
+        }
+        if (++m_nPackets == 32) {
+            m_nPackets = 0;
+            m_ullFileSize += 32 * packet;
+            if (m_ullFileSize > kSizeCap) {
+                m_ullFileSize = kSizeCap;
+                LetGo();
+                return 1;
+            }
+        }
+        m_llNextSync += m_nHeaderOffset;
+    }
+    return 2;
+}
+
+} // namespace BruteForce
+
+// ---- program streams --------------------------------------------------------
+
+void MpegPsWalk::Begin(Bytes head) {
+    const std::uint32_t v = bytes::Be32(head, 4);
+    m_llHeaderLength = v == 0x44000400 || v == 0x44000404 || v == 0x44001480 || v == 0x44002C48 ? 14 : 12;
+}
+
+MpegPsWalk::Step MpegPsWalk::Next(const Reader& read) {
+    const Bytes four = read(m_llWalk, 4);
+    if (four.empty()) return Step::Wait;
+    const std::uint32_t code = bytes::Be32(four, 0);
+    if (code == 0x000001B3 || code == 0x000001BA) {
+        m_llZeroRun = 0;
+        m_bSteppedBack = false;
+        const long long packet = m_llWalk + m_llHeaderLength;
+        const Bytes head = read(packet, 6);
+        if (head.empty()) return Step::Wait;
+        const std::uint16_t length = bytes::Be16(head, 4);
+        m_nLastLength = length;
+        if (bytes::Be32(head, 0) != 0x000001BB) {
+            m_llWalk += length ? m_llHeaderLength + length + 6 : 4;
+            return Step::Go;
+        }
+        // A system header: the packet after it must start a packet too.
+        const long long follower = packet + length + 6;
+        const Bytes next = read(follower, 6);
+        if (next.empty()) return Step::Wait;
+        m_llWalk = follower;
+        if (!Is(next, 0, {0x00, 0x00, 0x01})) return Step::GiveUp;
+        const std::uint16_t length2 = bytes::Be16(next, 4);
+        m_nLastLength = length2;
+        m_llWalk += length2 ? length2 + 6 : 4;
+        return Step::Go;
+    }
+    if (code != 0 && code != 1) {
+        m_llZeroRun = 0;
+        if (code == 0x000001B9) {
+            m_llWalk += 4;
+            return Step::EndCode;
+        }
+        if (Is(four, 0, {0x00, 0x00, 0x01})) {
+            m_bSteppedBack = false;
+            const Bytes head = read(m_llWalk, 6);
+            if (head.empty()) return Step::Wait;
+            const std::uint16_t length = bytes::Be16(head, 4);
+            m_nLastLength = length;
+            m_llWalk += length ? length + 6 : 4;
+            return Step::Go;
+        }
+        // A start code may sit two bytes back once; a second miss ends the
+        // stream where the last packet ended (that packet is the stream's).
+        if (++m_llMisses == 1 && m_llWalk >= 2) {
+            m_llWalk -= 2;
+            m_bSteppedBack = true;
+            return Step::Go;
+        }
+        if (m_bSteppedBack) m_llWalk += 2;
+        return Step::End;
+    }
+    m_bSteppedBack = false;
+    ++m_llWalk;
+    return ++m_llZeroRun >= kZeroRunLimit ? Step::Zeros : Step::Go;
+}
+
+int FileMPGAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector || !KnownPackStart(info.WindowAt(sector).At(0, 8))) return 0;
+    info.m_eRawFileType = kMpgType;
+    return 1;
+}
+
+int FileMPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    if (!device || info.m_llStartSector < 0) return 0;
+    const unsigned long long start = static_cast<unsigned long long>(info.m_llStartSector);
+    const unsigned long long total = device->GetTotalSectors();
+    if (start >= total) return 0;
+    const unsigned long long room = (total - start) * device->GetSectorSize();
+    RawFileBuffer file(device, start);
+    const unsigned char* first = file.Fetch(0, 8);
+    if (!first || !KnownPackStart(Bytes(first, 8))) return 0;
+    MpegPsWalk walk;
+    walk.Begin(Bytes(first, 8));
+    const MpegPsWalk::Reader read = [&](long long offset, std::size_t n) {
+        const unsigned char* p =
+            offset >= 0 ? file.Fetch(static_cast<unsigned long long>(offset), n) : nullptr;
+        return p ? Bytes(p, n) : Bytes();
+    };
+    unsigned long long size = 0;
+    for (;;) {
+        if (static_cast<unsigned long long>(walk.m_llWalk) > kDeviceLimit) {
+            size = static_cast<unsigned long long>(walk.m_llWalk) + 18;
+            break;
+        }
+        const MpegPsWalk::Step step = walk.Next(read);
+        if (step == MpegPsWalk::Step::Go) continue;
+        if (step == MpegPsWalk::Step::GiveUp && walk.m_llWalk < 102400) return 0;
+        // The run of zeros is not the stream's: it ends where they begin.
+        size = step == MpegPsWalk::Step::Zeros
+                   ? static_cast<unsigned long long>(walk.m_llWalk - walk.m_llZeroRun)
+               : step == MpegPsWalk::Step::EndCode ? static_cast<unsigned long long>(walk.m_llWalk)
+                                                   : static_cast<unsigned long long>(walk.m_llWalk) + 18;
+        break;
+    }
+    info.m_ullFileSize = std::min(size, room);
+    info.m_eRawFileType = kMpgType;
+    return info.m_ullFileSize > 0 ? 1 : 0;
+}
+
+namespace Orvex {
+
+int MPGAnalyser::AnalyseBufferEx(unsigned char* sector, CRawFileInfo& info, long long, long long sectorNumber,
+                                 long long, long long) {
+    if (m_llLastStart >= 0 && sectorNumber >= m_llLastStart && sectorNumber - m_llLastStart < kMinDistance)
+        return 0;
+    if (!AnalyseBuffer(sector, info)) return 0;
+    m_llLastStart = sectorNumber;
+    return 1;
+}
+
+MPGRawFileInfo::MPGRawFileInfo(IRawFileAnalyser* classic) : CPartneredRawFileInfo(classic) {
+    m_eRawFileType = FileMPGAnalyser::kMpgType;
+}
+
+void MPGRawFileInfo::initMPGFileInfoMemValue() {
+    m_Walk = MpegPsWalk{};
+    m_llCovered = 0;
+    m_llSizeLimit = kSizeLimit;
+}
+
+bool MPGRawFileInfo::bContinue(int sectorBytes, long long sectorNumber, const SearchContext& context) {
+    const long long base = (sectorNumber - m_llStartSector) * sectorBytes;
+    if (base >= 10 * m_llSizeLimit) return false;
+    if (sectorNumber == m_llStartSector) m_Walk.Begin(context.m_Window.At(0, 8));
+    const long long end = base + sectorBytes;
+    m_llCovered = end;
+    const long long held = (context.m_llWindowEnd - sectorNumber) * sectorBytes;
+    bool lost = false;
+    const MpegPsWalk::Reader read = [&](long long offset, std::size_t n) {
+        const Bytes b = BruteForce::HeldBytes(context, sectorNumber, sectorBytes, offset - base, n);
+        // Bytes that should be at hand but are not (a block that could not
+        // be read) end the stream; later ones are waited for.
+        if (b.empty() && offset - base + static_cast<long long>(n) <= held) lost = true;
+        return b;
+    };
+    for (int steps = 0; m_Walk.m_llWalk < end; ++steps) {
+        MpegPsWalk::Step step = steps >= 1024 ? MpegPsWalk::Step::End : m_Walk.Next(read);
+        if (step == MpegPsWalk::Step::Wait) {
+            if (!lost) return true;
+            step = MpegPsWalk::Step::End;
+        }
+        switch (step) {
+        case MpegPsWalk::Step::Go:
+            continue;
+        case MpegPsWalk::Step::EndCode:
+            return false;
+        case MpegPsWalk::Step::GiveUp:
+            if (m_Walk.m_llWalk <= 0x18FFF) m_Walk.m_llWalk = 0;
+            return false;
+        case MpegPsWalk::Step::Zeros:
+            m_Walk.m_llWalk = m_Walk.m_llWalk + 1 - (m_Walk.m_llZeroRun - 1);
+            [[fallthrough]];
+        default:
+            m_Walk.m_llWalk += 18;
+            return false;
+        }
+    }
+    return true;
+}
+
+int MPGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                                SearchContext& context) {
+    if (!sector) return 1;
+    if (sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;
+    if (bContinue(sectorBytes, sectorNumber, context)) return 2;
+    if (m_Walk.m_llWalk <= 0) {
+        m_ullFileSize = 0;
+        return 1;
+    }
+    const long long base = (sectorNumber - m_llStartSector) * sectorBytes;
+    const long long size = base < 10 * m_llSizeLimit ? m_Walk.m_llWalk : m_llSizeLimit;
+    m_eRawFileType = FileMPGAnalyser::kMpgType;
+    return Settle(static_cast<unsigned long long>(size), sectorNumber, "_");
+}
+
+} // namespace Orvex

@@ -1,0 +1,320 @@
+#include "engine/carver/analysers/TextAnalysers.h"
+
+#include "engine/carver/RawFileBuffer.h"
+#include "engine/carver/RawUtility.h"
+#include "engine/carver/SearchSignFileAnalyser.h"
+#include "engine/carver/analysers/PictureWindow.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+using BruteForce::DataEnd;
+using BruteForce::DeviceRoom;
+using BruteForce::HeldBytes;
+
+namespace {
+
+bool SameNoCase(const unsigned char* p, const char* text, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(p[i]) != std::tolower(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+// The UTF-16 little-endian text at p equals the ASCII text, in any case.
+bool SameWideNoCase(const unsigned char* p, const char* text, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[2 * i + 1] != 0 || std::tolower(p[2 * i]) != std::tolower(static_cast<unsigned char>(text[i])))
+            return false;
+    return true;
+}
+
+int Sized(CRawFileInfo& info, unsigned long long size, unsigned long long room, unsigned type) {
+    info.m_ullFileSize = std::min(size, room);
+    info.m_eRawFileType = type;
+    return 1;
+}
+
+} // namespace
+
+// ---- rich text --------------------------------------------------------------
+
+int FileRTFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes h = info.WindowAt(sector).At(0, 5);
+    if (h.empty() || std::memcmp(h.data(), "{\\rtf", 5) != 0) return 0;
+    info.m_eRawFileType = kType;
+    return 1;
+}
+
+int FileRTFAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const unsigned long long room = DeviceRoom(info, device);
+    if (room == 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
+    const auto at = [&](unsigned long long pos) -> int {
+        const unsigned char* c = file.GetRawFileBuffer(pos);
+        return c ? *c : -1;
+    };
+    long long depth = 0;
+    for (unsigned long long pos = 0; pos < kWalkLimit; ++pos) {
+        const int c = at(pos);
+        if (c < 0) return 0;
+        if (c == 0) return 0; // a NUL inside an open group: not this document's text
+        if (c == '\\') {
+            // Escaped braces and backslashes are text; \binN carries N bytes of data.
+            const int n = at(pos + 1);
+            if (n == '{' || n == '}' || n == '\\') {
+                ++pos;
+            } else if (n == 'b' && at(pos + 2) == 'i' && at(pos + 3) == 'n') {
+                unsigned long long q = pos + 4, count = 0;
+                for (int d; (d = at(q)) >= '0' && d <= '9' && count < kWalkLimit; ++q) count = count * 10 + (d - '0');
+                if (at(q) == ' ') ++q;
+                pos = q + count - 1;
+            }
+            continue;
+        }
+        if (c == '{') ++depth;
+        if (c == '}' && --depth <= 0) {
+            // A group opening at once continues the document.
+            if (at(pos + 1) == '{') {
+                depth = 0;
+                continue;
+            }
+            return Sized(info, pos + 1, room, kType);
+        }
+    }
+    return Sized(info, kWalkLimit, room, kType);
+}
+
+// ---- web pages --------------------------------------------------------------
+
+bool FileHTMAnalyser::Accepts(bytes::Bytes h) {
+    return (h.size() >= 5 && SameNoCase(h.data(), "<HTML", 5)) ||
+           (h.size() >= 14 && SameNoCase(h.data(), "<!DOCTYPE HTML", 14));
+}
+
+bool FileHTMAnalyser::AcceptsUtf16(bytes::Bytes h) {
+    if (h.size() < 14 || h[0] != 0xFF || h[1] != 0xFE || h[2] != '<' || h[3] != 0) return false;
+    return SameWideNoCase(h.data() + 2, "<HTML>", 6) || (h[4] == '!' && h[5] == 0);
+}
+
+int FileHTMAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector || !Accepts(info.WindowAt(sector).At(0, 14))) return 0;
+    info.m_eRawFileType = kType;
+    return 1;
+}
+
+int FileHTMAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const unsigned long long room = DeviceRoom(info, device);
+    if (room == 0) return 0;
+    SearchSignCodeInfo sign;
+    std::memcpy(sign.m_szSign, "</html>", 7);
+    sign.m_nSignLen = 7;
+    sign.m_ullMaxSize = 0x100000;
+    const int r = SearchSignFileAnalyser::SearchEndSignCode(info, device, sign, 0);
+    const unsigned long long ss = device->GetSectorSize() ? device->GetSectorSize() : 512;
+    info.m_ullFileSize = std::min((info.m_ullFileSize + ss - 1) / ss * ss, room);
+    info.m_eRawFileType = kType;
+    return r;
+}
+
+int FileUnicodeHTMAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes h = info.WindowAt(sector).At(0, 4);
+    if (h.empty() || h[0] != 0xFF || h[1] != 0xFE || h[2] != '<' || h[3] != 0) return 0;
+    info.m_eRawFileType = m_nType;
+    return 1;
+}
+
+int FileUnicodeHTMAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const unsigned long long room = DeviceRoom(info, device);
+    if (room == 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
+    const unsigned char* h = file.Fetch(0, 512);
+    if (!h || !FileHTMAnalyser::AcceptsUtf16(bytes::Bytes(h, 512))) return 0;
+    // The root element, with or without attributes.
+    bool found = false;
+    for (unsigned at = 2; at <= 498 && !found; at += 2)
+        found = SameWideNoCase(h + at, "<HTML", 5) && h[at + 11] == 0 &&
+                (h[at + 10] == '>' || h[at + 10] == ' ' || h[at + 10] == '\n' || h[at + 10] == '\r');
+    if (!found) return 0;
+    unsigned long long pos = 14;
+    for (; pos < kWalkLimit; pos += 2) {
+        const unsigned char* c = file.Fetch(pos, 2);
+        if (!c) return 0;
+        const unsigned ch = c[0] | unsigned{c[1]} << 8;
+        if (ch == 0 || ch == 0xFFFF || ch == 0xFEFF) break;
+        if (ch == '<') {
+            const unsigned char* t = file.Fetch(pos, 14);
+            if (t && SameWideNoCase(t, "</HTML>", 7)) {
+                pos += 16;
+                break;
+            }
+        }
+    }
+    return Sized(info, pos, room, m_nType);
+}
+
+namespace RawSpeed {
+
+int HTMLAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes h = info.WindowAt(sector).At(0, 14);
+    if (!FileHTMAnalyser::Accepts(h) && !FileHTMAnalyser::AcceptsUtf16(h)) return 0;
+    info.m_eRawFileType = FileHTMAnalyser::kType;
+    return 1;
+}
+
+int HTMLRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) {
+    if (!sector) return 2;
+    if (!m_bJudged && s == m_llStartSector) {
+        m_bJudged = true;
+        m_bUtf16 = sector[0] == 0xFF && sector[1] == 0xFE;
+    }
+    return ZeroTailEnd(sector, sectorBytes, s, context, 20, kLimit, m_bUtf16);
+}
+
+} // namespace RawSpeed
+
+// ---- e-books ----------------------------------------------------------------
+
+namespace RawSpeed {
+
+namespace {
+constexpr unsigned char kMobiEnd[4] = {0xE9, 0x8E, 0x0D, 0x0A};
+}
+
+bool FileMOBIAnalyser::Accepts(bytes::Bytes h) { return h.size() >= 78 && SameNoCase(h.data() + 60, "BOOKMOBI", 8); }
+
+std::uint64_t FileMOBIAnalyser::LastEntry(bytes::Bytes h) { return 70 + 8 * std::uint64_t{bytes::Be32(h, 74)}; }
+
+int FileMOBIAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector || !Accepts(info.WindowAt(sector).At(0, 78))) return 0;
+    info.m_eRawFileType = kType;
+    return 1;
+}
+
+int FileMOBIAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const unsigned long long room = DeviceRoom(info, device);
+    if (room == 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
+    const unsigned char* h = file.Fetch(0, 78);
+    if (!h) return 0;
+    const unsigned char* e = file.Fetch(LastEntry(bytes::Bytes(h, 78)), 4);
+    if (!e) return 0;
+    return Sized(info, std::uint64_t{bytes::Be32(bytes::Bytes(e, 4), 0)} + 4, room, kType);
+}
+
+int MOBIRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) {
+    if (!sector || sectorBytes <= 0) return 2;
+    const long long offset = (s - m_llStartSector) * sectorBytes;
+    if (m_bFirstCall) {
+        m_bFirstCall = false;
+        m_ullPosition = FileMOBIAnalyser::LastEntry(HeldBytes(context, s, sectorBytes, -offset, 78));
+    }
+    bool found = false;
+    const auto from = static_cast<std::uint64_t>(offset);
+    while (!m_bEndRecord && m_ullPosition >= from && m_ullPosition + 4 <= from + static_cast<unsigned>(sectorBytes)) {
+        ++m_nExamined;
+        const unsigned char* v = sector + (m_ullPosition - from);
+        if (std::memcmp(v, kMobiEnd, 4) == 0) {
+            found = true;
+            break;
+        }
+        if (m_nExamined >= 2) {
+            m_bEndRecord = true;
+            break;
+        }
+        m_ullPosition = bytes::Be32(bytes::Bytes(v, 4), 0);
+    }
+    if (offset > kLimit) {
+        m_ullFileSize = 0;
+        return 1;
+    }
+    if (found) return Settle(m_ullPosition + 4, s, "_");
+    if (m_bEndRecord && context.m_nTrailingZero >= 9)
+        return Settle(static_cast<unsigned long long>(offset + DataEnd(sector, sectorBytes)), s, "_");
+    return 2;
+}
+
+} // namespace RawSpeed
+
+// ---- mailboxes --------------------------------------------------------------
+
+int FileMboxAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes h = info.WindowAt(sector).At(0, 5);
+    if (h.empty() || std::memcmp(h.data(), "From ", 5) != 0) return 0;
+    info.m_eRawFileType = kType;
+    return 1;
+}
+
+int FileMboxAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const unsigned long long room = DeviceRoom(info, device);
+    if (room == 0) return 0;
+    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
+    static constexpr unsigned char kDashes[] = {'-', '-', '\n', '\n'};
+    static constexpr unsigned char kCom[] = {'.', 'c', 'o', 'm', '>', '\n', '\n'};
+    unsigned long long offset = 0;
+    for (; offset <= kWalkLimit; offset += 512) {
+        const unsigned char* p = file.Fetch(offset, 512);
+        if (!p) break;
+        if (p[508] | p[509] | p[510] | p[511]) continue;
+        if (const unsigned char* m = Apimemstr(p, 512, kDashes, 4)) {
+            const std::size_t at = static_cast<std::size_t>(m - p) + 4;
+            const bool more = at + 2 <= 512 && p[at] == '\n' && p[at + 1] == '\n';
+            return Sized(info, offset + at + (more ? 2 : 0), room, kType);
+        }
+        if (const unsigned char* m = Apimemstr(p, 512, kCom, 7))
+            return Sized(info, offset + static_cast<std::size_t>(m - p) + 7, room, kType);
+    }
+    return Sized(info, offset, room, kType);
+}
+
+// ---- mail databases ---------------------------------------------------------
+
+namespace RawSpeed {
+
+namespace {
+
+constexpr unsigned char kDbxIds[4][16] = {
+    {0xCF, 0xAD, 0x12, 0xFE, 0xC5, 0xFD, 0x74, 0x6F, 0x66, 0xE3, 0xD1, 0x11, 0x9A, 0x4E, 0x00, 0xC0},
+    {0xCF, 0xAD, 0x12, 0xFE, 0xC6, 0xFD, 0x74, 0x6F, 0x66, 0xE3, 0xD1, 0x11, 0x9A, 0x4E, 0x00, 0xC0},
+    {0xCF, 0xAD, 0x12, 0xFE, 0xC7, 0xFD, 0x74, 0x6F, 0x66, 0xE3, 0xD1, 0x11, 0x9A, 0x4E, 0x00, 0xC0},
+    {0xCF, 0xAD, 0x12, 0xFE, 0x30, 0x9D, 0xFE, 0x26, 0x8F, 0x1A, 0xD2, 0x11, 0xAA, 0xBF, 0x00, 0x60}};
+constexpr unsigned char kJmf6[8] = {'J', 'M', 'F', '6', 0x00, 0x00, 0x01, 0x00};
+constexpr unsigned char kF789[16] = {0xF7, 0x89, 0x34, 0x2C, 0xF7, 0xF0, 0xEE, 0x6D,
+                                     0xAF, 0x22, 0x89, 0xD1, 0x00, 0xFF, 0xF0, 0xB0};
+
+} // namespace
+
+int DbxAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
+    if (!sector) return 0;
+    const bytes::Bytes h = info.WindowAt(sector).At(0, 16);
+    if (h.empty()) return 0;
+    bool ok = std::memcmp(h.data(), kJmf6, 8) == 0 || std::memcmp(h.data(), kF789, 16) == 0;
+    for (const auto& id : kDbxIds) ok = ok || std::memcmp(h.data(), id, 16) == 0;
+    if (!ok) return 0;
+    info.m_eRawFileType = kType;
+    return 1;
+}
+
+int DBXRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) {
+    if (!sector || sectorBytes <= 0) return 2;
+    const long long offset = (s - m_llStartSector) * sectorBytes;
+    if (offset > kLimit) return 1;
+    if (m_bFirstCall) {
+        m_bFirstCall = false;
+        m_bSixteenByteForm = std::memcmp(sector, kF789, 4) == 0;
+    }
+    if (m_bSixteenByteForm) {
+        if (context.m_nTrailingZero < 9) return 2;
+        return Settle(static_cast<unsigned long long>(offset + DataEnd(sector, sectorBytes)), s, ".");
+    }
+    // The header states the file's length.
+    const std::uint64_t stated = bytes::Le32(bytes::Bytes(sector, static_cast<std::size_t>(sectorBytes)), 124);
+    m_ullFileSize = std::min<std::uint64_t>({stated, kLimit, BruteForce::WindowRoom(context, offset)});
+    return 1;
+}
+
+} // namespace RawSpeed

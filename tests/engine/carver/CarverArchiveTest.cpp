@@ -1,0 +1,371 @@
+// The archive, text, small-format, container and further Office analysers on
+// the samples of tests/fixtures/archive_samples.sh and on headers changed by
+// hand: acceptance, the streaming ends shown a file sector by sector as the
+// carver shows it, and the classic sizers reading a device.
+#include "engine/carver/analysers/ArchiveAnalysers.h"
+#include "engine/carver/analysers/ContainerAnalysers.h"
+#include "engine/carver/analysers/OfficeMoreAnalysers.h"
+#include "engine/carver/analysers/SmallFormatAnalysers.h"
+#include "engine/carver/analysers/TextAnalysers.h"
+#include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Sample(const char* name) {
+    static const std::string dir = salvor::test::Fixture("archive_samples");
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Padded(Bytes b, unsigned ss, std::size_t extraSectors = 2) {
+    b.resize((b.size() + ss - 1) / ss * ss + extraSectors * ss, 0);
+    return b;
+}
+
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+
+int Accepts(IRawFileAnalyser& a, Bytes s) {
+    s.resize(std::max<std::size_t>(s.size(), 4096), 0);
+    CRawFileInfo blank;
+    blank.m_Window = CRawWindow(s.data(), s.data() + s.size(), s.data(), 1 << 30);
+    return a.AnalyseBuffer(s.data(), blank);
+}
+
+// The record accepted at sector 0, or null.
+std::unique_ptr<CRawFileInfo> Record(IRawFileAnalyser& a, Bytes s) {
+    s.resize(std::max<std::size_t>(s.size(), 4096), 0);
+    CRawFileInfo blank;
+    blank.m_Window = CRawWindow(s.data(), s.data() + s.size(), s.data(), 1 << 30);
+    if (!a.AnalyseBuffer(s.data(), blank)) return nullptr;
+    std::unique_ptr<CRawFileInfo> r(a.CreateRawFileInfo());
+    r->m_ullFileSize = blank.m_ullFileSize;
+    r->m_eRawFileType = blank.m_eRawFileType;
+    r->m_pAnalyser = &a;
+    return r;
+}
+
+// Shows the record each sector of the image until it answers 1: its size
+// then, or -1 when it never finished.
+long long Stream(CRawFileInfo& record, const Bytes& image, unsigned ss) {
+    const long long sectors = static_cast<long long>(image.size() / ss);
+    for (long long s = 0; s < sectors; ++s) {
+        const unsigned char* p = image.data() + s * ss;
+        const CRawWindow w(image.data(), image.data() + image.size(), p, (sectors - s) * ss);
+        auto c = CRawFileInfo::SearchContext::For(p, ss, 0, sectors, &w);
+        if (record.CalcRawSize(const_cast<unsigned char*>(p), static_cast<int>(ss), s, c) == 1)
+            return static_cast<long long>(record.m_ullFileSize);
+    }
+    return -1;
+}
+
+long long StreamOf(IRawFileAnalyser& a, const Bytes& image, unsigned ss) {
+    auto r = Record(a, image);
+    return r ? Stream(*r, image, ss) : -2;
+}
+
+struct Sized {
+    int rc;
+    unsigned long long size;
+    std::string name;
+    unsigned type;
+};
+
+// The classic sizer on a device holding the image at sector 0.
+Sized Classic(IRawFileAnalyser& a, const Bytes& image, unsigned ss = 512) {
+    salvor::test::TempDir dir;
+    std::ofstream(dir.file("i.img"), std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+    salvor::test::ImageDevice dev(dir.file("i.img"), ss);
+    CRawFileInfo record;
+    const int rc = a.GetRawFileSize(record, &dev);
+    return {rc, record.m_ullFileSize, record.GetRawFileName(), record.m_eRawFileType};
+}
+
+Bytes Gzip(const Bytes& data) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(data.size() + 1024);
+    z.next_in = const_cast<unsigned char*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+} // namespace
+
+TEST(CarverArchive, GzipAnyLevelNamedAndEndedPastItsTrailer) {
+    RawSpeed::GZAnalyzer stream;
+    FileGZAnalyser classic;
+    // Default (extra flags 0), best (2) and fastest (4): all taken; each ends
+    // in its first sector, so the stream leaves it to the classic sizer,
+    // which ends it there and names it from the header.
+    for (const char* name : {"x.gz", "x9.gz", "x1.gz"}) {
+        const Bytes gz = Padded(Sample(name), 512);
+        EXPECT_EQ(Accepts(classic, gz), 1) << name;
+        EXPECT_EQ(StreamOf(stream, gz, 512), 0) << name;
+        const Sized s = Classic(classic, gz);
+        EXPECT_EQ(s.rc, 1);
+        EXPECT_EQ(s.size, 512u) << name;
+        EXPECT_EQ(s.name, "f");
+    }
+    // A member whose length field ends in two zero bytes keeps its whole trailer.
+    Bytes data(700);
+    std::uint32_t seed = 40;
+    for (unsigned char& c : data) c = static_cast<unsigned char>((seed = seed * 1103515245 + 12345) >> 24);
+    const Bytes member = Gzip(data);
+    ASSERT_GT(member.size(), 512u);
+    ASSERT_EQ(member[member.size() - 1], 0);
+    const long long end = StreamOf(stream, Padded(member, 512), 512);
+    EXPECT_GE(end, static_cast<long long>(member.size()));
+    EXPECT_LE(end, static_cast<long long>(member.size()) + 3);
+    const Bytes big = Sample("big.gz");
+    EXPECT_GE(StreamOf(stream, Padded(big, 4096), 4096), static_cast<long long>(big.size()));
+    // An extra field before the name: the name after it is taken.
+    Bytes x = Sample("x.gz");
+    Bytes h = {0x1F, 0x8B, 8, 4 | 8, 0, 0, 0, 0, 0, 3, 4, 0, 'A', 'B', 0, 0, 'i', 'n', 'n', 'e', 'r', 0};
+    h.insert(h.end(), x.begin() + 12, x.end());
+    EXPECT_EQ(Classic(classic, Padded(h, 512)).name, "inner");
+}
+
+TEST(CarverArchive, RarChainEndMarkerAndBadBlock) {
+    const Bytes rar = Sample("y.rar");
+    RawSpeed::RARAnalyser stream;
+    FileRARAnalyser classic;
+    EXPECT_EQ(Classic(classic, Padded(rar, 512)).size, rar.size());
+    EXPECT_EQ(StreamOf(stream, Padded(rar, 512), 512), static_cast<long long>(rar.size()) + 8);
+    EXPECT_EQ(StreamOf(stream, Padded(rar, 4096), 4096), static_cast<long long>(rar.size()) + 8);
+    // The first file's packed size above its unpacked size ends the chain there.
+    Bytes bad = rar;
+    Put32(bad, 20 + 11, 10);
+    EXPECT_EQ(Classic(classic, Padded(bad, 512)).size, 20u);
+    EXPECT_EQ(StreamOf(stream, Padded(bad, 512), 512), -1);
+}
+
+TEST(CarverArchive, TarWalksEveryEntryToTheEndBlocks) {
+    const Bytes tar = Sample("y.tar");
+    std::size_t data = tar.size();
+    while (data > 0 && tar[data - 1] == 0) --data;
+    const unsigned long long end = (data + 511) / 512 * 512 + 1024;
+    RawSpeed::TARAnalyser stream;
+    FileTARAnalyser classic;
+    ASSERT_EQ(tar[156], '5'); // a directory first
+    EXPECT_EQ(Classic(classic, tar).size, end);
+    EXPECT_EQ(Classic(classic, Padded(tar, 4096), 4096).size, end);
+    EXPECT_EQ(StreamOf(stream, tar, 512), static_cast<long long>(end));
+    EXPECT_EQ(StreamOf(stream, Padded(tar, 4096), 4096), static_cast<long long>(end));
+    // One entry of octal 1000 bytes, written with zeros, blanks or base 256.
+    for (const char* field : {"00000001000", "       1000", "\x80"}) {
+        Bytes one(512 * 6, 0);
+        std::memcpy(one.data() + 257, "ustar", 5);
+        std::memcpy(one.data() + 124, field, std::strlen(field));
+        if (field[0] == '\x80') one[124 + 10] = 2; // 512 in base 256
+        EXPECT_EQ(Classic(classic, one).size, 512u + 512 + 1024) << field;
+        EXPECT_EQ(StreamOf(stream, one, 512), 512 + 512 + 1024) << field;
+    }
+}
+
+TEST(CarverArchive, LhaStoredAndCompressedEndWithinASector) {
+    Orvex::LZHAnalyser stream;
+    FileLZHAnalyser classic;
+    for (const char* name : {"y.lzh", "y5.lzh"}) {
+        const Bytes lzh = Sample(name);
+        for (unsigned ss : {512u, 4096u}) {
+            const long long s = StreamOf(stream, Padded(lzh, ss), ss);
+            EXPECT_GE(s, static_cast<long long>(lzh.size())) << name;
+            EXPECT_LT(s, static_cast<long long>(lzh.size() + ss)) << name;
+            const Sized c = Classic(classic, Padded(lzh, ss), ss);
+            EXPECT_EQ(c.size, (lzh.size() + ss - 1) / ss * ss) << name;
+        }
+    }
+}
+
+TEST(CarverArchive, RichTextBraceWalk) {
+    FileRTFAnalyser classic;
+    const Bytes esc = Sample("esc.rtf");
+    EXPECT_EQ(Classic(classic, Padded(esc, 512)).size, esc.size()); // \{ \} \\ and \bin data
+    EXPECT_EQ(Classic(classic, Padded(Sample("z.rtf"), 512)).size, Sample("z.rtf").size());
+    const Bytes two = Text("{\\rtf1 one}{\\rtf1 two}");
+    EXPECT_EQ(Classic(classic, Padded(two, 512)).size, two.size());
+    Bytes cut = esc;
+    cut[20] = 0; // inside the font table's group
+    EXPECT_EQ(Classic(classic, Padded(cut, 512)).rc, 0);
+    RawSpeed::RTFAnalyser stream;
+    EXPECT_EQ(StreamOf(stream, Padded(Sample("z2.rtf"), 4096), 4096), static_cast<long long>(Sample("z2.rtf").size()));
+}
+
+TEST(CarverArchive, WebPagesAcceptedAndSized) {
+    FileHTMAnalyser classic;
+    RawSpeed::HTMLAnalyser stream;
+    EXPECT_EQ(Accepts(classic, Text("<!doctype html><html></html>")), 1);
+    EXPECT_EQ(Accepts(classic, Text("  <html></html>")), 0);
+    const Bytes wide = {0xFF, 0xFE, '<', 0, '!', 0, 'd', 0, 'o', 0, 'c', 0, 't', 0, 'y', 0};
+    EXPECT_EQ(Accepts(classic, wide), 0);
+    EXPECT_EQ(Accepts(stream, wide), 1);
+    const Bytes page = Sample("z.html"), page16 = Sample("y16.html");
+    EXPECT_EQ(StreamOf(stream, Padded(page, 512), 512), static_cast<long long>(page.size()));
+    EXPECT_EQ(StreamOf(stream, Padded(page16, 512), 512), static_cast<long long>(page16.size()));
+    FileUnicodeHTMAnalyser unicode;
+    const Sized u = Classic(unicode, Padded(page16, 512));
+    EXPECT_EQ(u.rc, 1);
+    EXPECT_GE(u.size, page16.size() - 2);
+    EXPECT_LE(u.size, page16.size() + 2);
+}
+
+TEST(CarverArchive, HeaderSizedFormats) {
+    FileCHMAnalyser chm;
+    Bytes help = Sample("y.chm");
+    auto r = Record(chm, help);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->m_ullFileSize, help.size());
+    Put32(help, 8, 0x58);
+    EXPECT_EQ(Accepts(chm, help), 0);
+
+    FileCABAnalyser cab;
+    Bytes cabinet = Sample("y.cab");
+    EXPECT_EQ(Record(cab, cabinet)->m_ullFileSize, cabinet.size());
+    Put32(cabinet, 8, 0);
+    EXPECT_EQ(Accepts(cab, cabinet), 0);
+
+    FileHLPAnalyser hlp;
+    Bytes h = Sample("y.hlp");
+    Put32(h, 12, 511);
+    EXPECT_EQ(Accepts(hlp, h), 0);
+    Put32(h, 12, 600);
+    Put32(h, 4, 601);
+    EXPECT_EQ(Accepts(hlp, h), 0);
+
+    // Outlook folders: ANSI versions state their end in 32 bits, Unicode
+    // ones in 64; others are taken as 1 MiB.
+    FilePSTAnalyser pst;
+    for (const auto& [name, size] : std::vector<std::pair<const char*, unsigned long long>>{
+             {"y14.pst", 6000}, {"y21.pst", 0x100000}, {"y23.pst", 7000}, {"y36.pst", 9000}})
+        EXPECT_EQ(Record(pst, Sample(name))->m_ullFileSize, size) << name;
+}
+
+TEST(CarverArchive, XarSizedByItsLastDataWhateverComesLast) {
+    FilePKGAnalyser pkg;
+    const Bytes xar = Sample("y.xar");
+    EXPECT_EQ(Classic(pkg, Padded(xar, 512)).size, xar.size()); // a directory listed last
+    EXPECT_EQ(Classic(pkg, Padded(Sample("y7f.pkg"), 512)).size, Sample("y7f.pkg").size());
+    std::uint64_t end = 0;
+    ASSERT_TRUE(FilePKGAnalyser::HeapEnd(
+        "<xar><toc><file id='1'><data><offset>0</offset><length>10</length></data></file>"
+        "<file id='2'><name>x</name><data><offset>1000</offset><length>500</length></data>"
+        "<file id='3'><data><offset>20</offset><length>5</length></data></file></file></toc></xar>",
+        end));
+    EXPECT_EQ(end, 1500u);
+    EXPECT_FALSE(FilePKGAnalyser::HeapEnd("<xar><toc><x/></toc></xar>", end));
+    EXPECT_FALSE(FilePKGAnalyser::HeapEnd(std::string(1000, '<'), end));
+    // A table claiming 3 MiB + 1 byte inflated is refused.
+    Bytes big = xar;
+    for (int i = 0; i < 8; ++i) big[16 + i] = static_cast<unsigned char>(std::uint64_t{0x300001} >> (56 - 8 * i));
+    EXPECT_EQ(Classic(pkg, Padded(big, 512)).rc, 0);
+}
+
+TEST(CarverArchive, AccessOneNoteAndMailbox) {
+    const Bytes mdb = Sample("y.mdb");
+    RawSpeed::CMDBAnalyser access;
+    Bytes then = mdb;
+    then.insert(then.end(), 4096, 0x77); // a page of another kind ends it
+    EXPECT_EQ(StreamOf(access, Padded(then, 512), 512), static_cast<long long>(mdb.size()));
+    Bytes gap = mdb;
+    gap.resize(mdb.size() + 3 * 4096, 0); // empty pages, then another kind
+    gap.insert(gap.end(), 4096, 0x77);
+    EXPECT_EQ(StreamOf(access, Padded(gap, 512), 512), static_cast<long long>(mdb.size()));
+    Bytes empty = mdb;
+    empty.resize(mdb.size() + 40 * 4096, 0); // 36 empty pages end it where they begin
+    EXPECT_EQ(StreamOf(access, empty, 512), static_cast<long long>(mdb.size()));
+    FileMDBAnalyser accessClassic;
+    EXPECT_EQ(Classic(accessClassic, empty).size, mdb.size());
+
+    const Bytes one = Sample("y.one");
+    RawSpeed::OneAnalyser note;
+    FileONEAnalyser noteClassic;
+    EXPECT_EQ(StreamOf(note, Padded(one, 512, 8), 512), static_cast<long long>(one.size()));
+    EXPECT_EQ(Classic(noteClassic, Padded(one, 512)).size, one.size());
+    // A section of no length would hold the walk in place: left to the classic sizer.
+    Bytes still = one;
+    std::fill(still.begin() + 3000 + 100, still.begin() + 3000 + 108, 0);
+    std::fill(still.begin() + 3000 + 196, still.begin() + 3000 + 204, 0);
+    EXPECT_EQ(StreamOf(note, Padded(still, 512, 8), 512), 0);
+    // ... which takes its limit, cut where the device ends.
+    EXPECT_EQ(Classic(noteClassic, Padded(still, 512)).size, Padded(still, 512).size());
+
+    FileMboxAnalyser mbox;
+    const Bytes box = Sample("y.mbox");
+    EXPECT_EQ(Classic(mbox, Padded(box, 512)).size, box.size());
+    Bytes more = box;
+    more.push_back('\n');
+    more.push_back('\n');
+    EXPECT_EQ(Classic(mbox, Padded(more, 512)).size, more.size());
+    // Without either end pattern the walk runs on, here to the device's end.
+    const Bytes open = Padded(Text("From a@b Mon Dec  7 08:00:00 2026\n\nno end\n"), 512, 3);
+    EXPECT_EQ(Classic(mbox, open).size, open.size());
+}
+
+TEST(CarverArchive, StreamOnlyAndSmallFormats) {
+    RawSpeed::NGRRAnalyser ngrr;
+    const Bytes chunks = Sample("y.ngrr");
+    EXPECT_EQ(StreamOf(ngrr, Padded(chunks, 512, 3), 512), static_cast<long long>(chunks.size()));
+    Bytes head = chunks;
+    head[60] = 'x';
+    EXPECT_EQ(StreamOf(ngrr, Padded(head, 512, 3), 512), 60);
+
+    RawSpeed::DbxAnalyser dbx;
+    Bytes mail = Sample("y.dbx");
+    EXPECT_EQ(StreamOf(dbx, Padded(mail, 512), 512), static_cast<long long>(mail.size()));
+    const Bytes id = {0xCF, 0xAD, 0x12, 0xFE, 0xC5, 0xFD, 0x74, 0x6F, 0x66, 0xE3, 0xD1, 0x11, 0x9A, 0x4E, 0x00, 0xC0};
+    std::copy(id.begin(), id.end(), mail.begin());
+    Put32(mail, 124, 0x7FFFFFFF);
+    auto r = Record(dbx, mail);
+    ASSERT_TRUE(r);
+    auto c = CRawFileInfo::SearchContext::For(mail.data(), 512, 0, 1);
+    EXPECT_EQ(r->CalcRawSize(mail.data(), 512, 0, c), 1);
+    EXPECT_EQ(r->m_ullFileSize, 500000000u);
+
+    RawSpeed::JKSAnalyser jks;
+    const Bytes store = Sample("y.jks");
+    EXPECT_EQ(StreamOf(jks, Padded(store, 4096), 4096), static_cast<long long>(store.size()));
+    // Without a classic sizer, a record removed unfinished keeps no size.
+    auto unfinished = Record(jks, store);
+    unfinished->WillBeRemove(nullptr, -1);
+    EXPECT_EQ(unfinished->m_pAnalyser->GetRawFileSize(*unfinished, nullptr), 0);
+    EXPECT_EQ(unfinished->m_ullFileSize, 0u);
+
+    // A StuffIt 5 archive whose size field is 0: the stream takes the limit,
+    // cut to the data present; the classic sizer keeps no size.
+    Bytes sit = Padded(Sample("y.sit"), 512);
+    std::fill(sit.begin() + 84, sit.begin() + 88, 0);
+    RawSpeed::SITAnalyser stuffit;
+    EXPECT_EQ(StreamOf(stuffit, sit, 512), static_cast<long long>(sit.size()));
+    FileSITAnalyser stuffitClassic;
+    EXPECT_EQ(Classic(stuffitClassic, sit).size, 0u);
+    EXPECT_EQ(StreamOf(stuffit, Padded(Sample("y.sitx"), 512), 512), static_cast<long long>(Sample("y.sitx").size()));
+
+    FileDMGAnalyser dmg;
+    EXPECT_EQ(Classic(dmg, Padded(Sample("y.dmg"), 512)).size, Sample("y.dmg").size());
+    FileCPTAnalyser cpt;
+    EXPECT_EQ(Classic(cpt, Padded(Sample("y.cpt"), 512)).size, Sample("y.cpt").size());
+    RawSpeed::MOBIAnalyser mobi;
+    EXPECT_EQ(StreamOf(mobi, Padded(Sample("y.mobi"), 512), 512), static_cast<long long>(Sample("y.mobi").size()));
+    RawSpeed::FileMOBIAnalyser mobiClassic;
+    EXPECT_EQ(Classic(mobiClassic, Padded(Sample("y.mobi"), 512)).size, Sample("y.mobi").size());
+}

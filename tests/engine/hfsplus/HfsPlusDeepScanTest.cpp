@@ -1,0 +1,300 @@
+// The HFS+ deep searcher over disks that lost their partition maps
+// (tests/fixtures/hfs_deep.sh): through the complete controller, the tree
+// builder and the writer, partition records against where the volumes were
+// put, files against the manifests by sha256; then damaged headers, a stop,
+// a build refused, and hostile disks.
+#include "engine/hfsplus/HfsPlusBTree.h"
+#include "engine/hfsplus/HfsPlusDeepSearch.h"
+#include "engine/hfsplus/HfsPlusRegistration.h"
+#include "engine/include/FactoryRegistry.h"
+#include "engine/common/Bytes.h"
+#include "engine/common/FileNode.h"
+#include "tests/support/fs_Scan.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include <unistd.h>
+
+using namespace salvor::test;
+using hfsplus::CHFSPlusCompleteFileSystemSearchController;
+
+namespace {
+
+const std::string kEmptySha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+constexpr long long kVolumeSectors = 32768; // a synthetic volume, 16 MiB
+
+std::string Disk(const std::string& name) { return FixtureFile("hfs_deep", name); }
+
+struct Line {
+    std::string sha;
+    bool deleted;
+    std::string path;
+    long long id;
+};
+std::vector<Line> Manifest(const std::string& name) {
+    std::vector<Line> out;
+    std::istringstream in(ReadText(Disk(name + ".manifest.txt")));
+    for (std::string sha, state, path, id; std::getline(in, sha, '\t') && std::getline(in, state, '\t') &&
+                                          std::getline(in, path, '\t') && std::getline(in, id);)
+        out.push_back({sha, state == "D", path, std::stoll(id)});
+    return out;
+}
+// Deleted files whose catalog record alone does not give their bytes: more
+// extents than it holds, or compressed data kept in the deleted attribute.
+bool NeedsJournalLists(const Line& l) {
+    return l.path == "Documents/deleted fragmented.bin" || l.path.starts_with("Compressed/");
+}
+
+class HfsDeepScan : public ::testing::Test {
+protected:
+    void TearDown() override { ResetFactories(); }
+
+    std::unique_ptr<FsScan> Scan(const std::string& image, unsigned sectorSize = 512, std::size_t stopAfter = 0) {
+        ResetFactories();
+        RegisterHfsPlusLibrary();
+        Factories().hfsPlusSearcher = [this] {
+            auto* s = hfsplus::CreateHFSPlusSearcher();
+            searcher = dynamic_cast<CHFSPlusCompleteFileSystemSearchController*>(s);
+            return s;
+        };
+        auto scan = std::make_unique<FsScan>(image, sectorSize, -1);
+        if (stopAfter) scan->progress.StopAfter(stopAfter);
+        EXPECT_EQ(scan->Run(), 0u);
+        parts = PartitionsOf(searcher);
+        nodes = scan->Nodes("(HFS+)");
+        return scan;
+    }
+    // The node of manifest line l (its path and catalog id) in partition index.
+    IFileNode* NodeOf(const Line& l, int index) const {
+        auto [from, to] = nodes.equal_range(l.path);
+        for (auto it = from; it != to; ++it) {
+            auto* node = dynamic_cast<CFileNode*>(it->second);
+            if (node && node->GetCurrentNodeID() == l.id && (index < 0 || node->GetBelongedPartition() == index))
+                return node;
+        }
+        return nullptr;
+    }
+    std::string Sha(FsScan& scan, IFileNode* node) {
+        return node->GetFileSize() == 0 ? kEmptySha : scan.Recover(node, SEARCHER_HFSPLUS);
+    }
+    void ExpectPartition(std::size_t i, long long start, unsigned spc, unsigned long long total) {
+        ASSERT_LT(i, parts.size());
+        EXPECT_EQ(parts[i]->m_fileSystemType, 8u);
+        EXPECT_EQ(parts[i]->m_startSector, start);
+        EXPECT_EQ(parts[i]->m_clusterOrigin, start);
+        EXPECT_EQ(parts[i]->m_sectorsPerCluster, spc);
+        EXPECT_EQ(parts[i]->GetTotalSectors(), total);
+        EXPECT_EQ(parts[i]->m_partitionIndex, i);
+    }
+    // Every live file byte-exact, every deleted one listed (byte-exact when
+    // its record holds it all); answers how many were compared.
+    int ExpectFiles(FsScan& scan, const std::vector<Line>& manifest, int index = -1) {
+        int compared = 0;
+        for (const Line& l : manifest) {
+            IFileNode* node = NodeOf(l, index);
+            if (!node) {
+                ADD_FAILURE() << "not found: " << l.path << " id " << l.id;
+                continue;
+            }
+            if (l.deleted && NeedsJournalLists(l)) continue;
+            EXPECT_EQ(Sha(scan, node), l.sha) << l.path;
+            ++compared;
+        }
+        return compared;
+    }
+
+    CHFSPlusCompleteFileSystemSearchController* searcher = nullptr; // the controller's
+    std::vector<std::unique_ptr<CSearchedPartitionInfo>> parts;
+    std::multimap<std::string, IFileNode*> nodes;
+};
+
+struct DiskCase {
+    const char* image;
+    const char* manifest;
+    long long start;
+    unsigned spc;
+};
+void PrintTo(const DiskCase& c, std::ostream* os) { *os << c.image; }
+
+class HfsDeepDisk : public HfsDeepScan, public ::testing::WithParamInterface<DiskCase> {};
+
+// One record, placed at the volume (the alternate header at its end adds
+// none), with every file of the manifest.
+TEST_P(HfsDeepDisk, FindsTheVolumeAndRecoversItsFiles) {
+    const DiskCase& c = GetParam();
+    const auto manifest = Manifest(c.manifest);
+    ASSERT_FALSE(manifest.empty());
+    auto scan = Scan(Disk(c.image));
+    ASSERT_EQ(parts.size(), 1u);
+    ExpectPartition(0, c.start, c.spc, kVolumeSectors);
+    EXPECT_GT(ExpectFiles(*scan, manifest), 130);
+    ASSERT_NE(searcher, nullptr);
+    EXPECT_NE(searcher->Partitions()[0]->volume, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, HfsDeepDisk,
+                         ::testing::Values(DiskCase{"gpt_zeroed.img", "journaled", 2048, 8},
+                                           DiskCase{"mbr_zeroed.img", "plain", 4096, 16},
+                                           DiskCase{"gpt40.img", "journaled", 40, 8},
+                                           DiskCase{"alone.img", "journaled", 0, 8}),
+                         [](const auto& info) {
+                             std::string n = info.param.image;
+                             return n.substr(0, n.find('.'));
+                         });
+
+TEST_F(HfsDeepScan, XorrisoImageWithoutItsMapComesBackWhole) {
+    const long long start = std::stoll(ReadText(Disk("apm_zeroed.start")));
+    const auto sums = Sha256Manifest(Disk("xorriso.sha256.txt"));
+    auto scan = Scan(Disk("apm_zeroed.img"));
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0]->m_startSector, start);
+    EXPECT_EQ(parts[0]->m_sectorsPerCluster, 4u); // xorriso's 2048-byte blocks
+    // The volume's size as its header (kept by the zeroing) gives it.
+    const auto header = ReadBytes(Disk("apm_zeroed.img"), static_cast<std::uint64_t>(start) * 512 + 1024, 512);
+    const unsigned long long blocks = bytes::Be32(header, 44), blockSize = bytes::Be32(header, 40);
+    EXPECT_EQ(blockSize, 2048u);
+    EXPECT_EQ(parts[0]->GetTotalSectors(), blocks * blockSize / 512);
+    ASSERT_EQ(sums.size(), 303u);
+    for (const auto& [path, sha] : sums) {
+        auto it = nodes.find(path);
+        ASSERT_NE(it, nodes.end()) << path;
+        EXPECT_EQ(Sha(*scan, it->second), sha) << path;
+    }
+}
+
+// Two volumes, each file read from its own.
+TEST_F(HfsDeepScan, TwoVolumesGiveTwoRecordsEachWithItsFiles) {
+    auto scan = Scan(Disk("two.img"));
+    ASSERT_EQ(parts.size(), 2u);
+    ExpectPartition(0, 2048, 8, kVolumeSectors);
+    ExpectPartition(1, 2048 + kVolumeSectors + 2048, 4, kVolumeSectors);
+    EXPECT_GT(ExpectFiles(*scan, Manifest("journaled"), 0), 130);
+    EXPECT_GT(ExpectFiles(*scan, Manifest("second"), 1), 130);
+}
+
+TEST_F(HfsDeepScan, FourKibSectorsGiveTheSameRecordAndFiles) {
+    auto scan = Scan(Disk("alone.img"), 4096);
+    ASSERT_EQ(parts.size(), 1u);
+    ExpectPartition(0, 0, 1, kVolumeSectors / 8);
+    EXPECT_GT(ExpectFiles(*scan, Manifest("journaled")), 130);
+}
+
+// A 4096-byte sector with two valid headers is no volume's: the record takes
+// the alternate header of the last sector, and the volume's start comes from
+// reading it as the alternate one at the end.
+TEST_F(HfsDeepScan, SectorWithTwoHeadersRegistersNone) {
+    TempDir dir;
+    const std::string image = CopyOf(Disk("alone.img"), dir, "twice.img");
+    ASSERT_TRUE(WriteBytes(image, 1536, ReadBytes(image, 1024, 512)));
+    auto scan = Scan(image, 4096);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(searcher->Partitions()[0]->headerSector, kVolumeSectors / 8 - 1);
+    EXPECT_EQ(parts[0]->m_startSector, 0);
+    EXPECT_EQ(parts[0]->GetTotalSectors(), static_cast<unsigned long long>(kVolumeSectors / 8));
+}
+
+// Without its first header the volume is placed by its journal info block
+// (journaled) or by its alternate header (not journaled); files whose
+// records hold all their extents still come back.
+TEST_F(HfsDeepScan, LostFirstHeaderIsPlacedByJournalOrAlternateHeader) {
+    TempDir dir;
+    for (auto [name, start] : {std::pair{"gpt_zeroed.img", 2048LL}, std::pair{"mbr_zeroed.img", 4096LL}}) {
+        SCOPED_TRACE(name);
+        const std::string image = CopyOf(Disk(name), dir, name);
+        ASSERT_TRUE(WriteBytes(image, static_cast<std::uint64_t>(start + 2) * 512, std::vector<std::uint8_t>(512)));
+        auto scan = Scan(image);
+        ASSERT_EQ(parts.size(), 1u);
+        EXPECT_EQ(parts[0]->m_startSector, start);
+        EXPECT_EQ(parts[0]->GetTotalSectors(), static_cast<unsigned long long>(kVolumeSectors));
+        const auto manifest = Manifest(start == 2048 ? "journaled" : "plain");
+        for (const Line& l : manifest)
+            if (l.path == "Documents/report.bin" || l.path == "Many Files/note 007.txt") {
+                EXPECT_EQ(Sha(*scan, NodeOf(l, 0)), l.sha) << l.path;
+            }
+    }
+}
+
+// Stopped after its first two blocks (8 MiB): the first volume's catalog was
+// met and is kept; the second volume was never reached.
+TEST_F(HfsDeepScan, StopMidScanKeepsWhatWasFound) {
+    auto scan = Scan(Disk("two.img"), 512, 4);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0]->m_startSector, 2048);
+    int found = 0;
+    for (const Line& l : Manifest("journaled"))
+        found += !l.deleted && NodeOf(l, 0) != nullptr;
+    EXPECT_GT(found, 120);
+}
+
+// The searcher alone: EndSearch(0) neither builds nor settles the records.
+TEST(HfsDeepSearcher, EndSearchWithoutBuildLeavesTheRecordsAsFound) {
+    TempDir dir;
+    const std::string image = CopyOf(Disk("mbr_zeroed.img"), dir, "lost.img");
+    ASSERT_TRUE(WriteBytes(image, 4098 * 512, std::vector<std::uint8_t>(512)));
+    for (int build : {0, 1}) {
+        ImageDevice device(image);
+        RecordingBuilder builder;
+        CHFSPlusCompleteFileSystemSearchController searcher;
+        searcher.SetDevice(&device);
+        searcher.SetBlockSize(8192);
+        searcher.SetDirecotryTreeBuilder(&builder);
+        searcher.PreparetoSearch();
+        const long long total = static_cast<long long>(device.GetTotalSectors());
+        for (long long s = 0; s < total; s += 8192) searcher.AnalyzeBlock(s, std::min(8192LL, total - s));
+        searcher.EndSearch(build);
+        EXPECT_EQ(builder.flashCalls, build);
+        EXPECT_EQ(builder.rootId, 2);
+        EXPECT_EQ(searcher.Partitions().at(0)->startSector, build ? 4096 : 0);
+        EXPECT_GT(builder.nodes.size(), 130u);
+    }
+}
+
+// Random bytes, one catalog leaf repeated over the disk, a volume cut short:
+// each scanned without harm, every sector read once (and once more as the
+// look-ahead of the block before it).
+TEST(HfsDeepSearcher, HostileDisksAreScannedSafely) {
+    TempDir dir;
+    const std::string alone = Disk("alone.img");
+    std::vector<std::uint8_t> noise(4 << 20);
+    std::mt19937 rng(44);
+    for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
+    std::vector<std::uint8_t> leaves;
+    for (std::uint64_t at = 0; at < (16u << 20) && leaves.empty(); at += 4096) {
+        const auto node = ReadBytes(alone, at, 4096);
+        const hfsplus::CHFSPlusBTNode parsed(node.data(), node.size());
+        if (parsed.IsValid() && parsed.Descriptor().kind == hfsplus::kLeafNode && parsed.TestNodeBelongToFile() == 4)
+            for (int i = 0; i < 1024; ++i) leaves.insert(leaves.end(), node.begin(), node.end());
+    }
+    ASSERT_FALSE(leaves.empty());
+    const std::string cut = CopyOf(alone, dir, "cut.img");
+    ASSERT_EQ(::truncate(cut.c_str(), 6 << 20), 0);
+    std::ofstream(dir.file("noise.img"), std::ios::binary).write(reinterpret_cast<const char*>(noise.data()), noise.size());
+    std::ofstream(dir.file("leaves.img"), std::ios::binary).write(reinterpret_cast<const char*>(leaves.data()), leaves.size());
+    for (const std::string& image : {dir.file("noise.img"), dir.file("leaves.img"), cut}) {
+        SCOPED_TRACE(image);
+        ImageDevice device(image);
+        RecordingBuilder builder;
+        CHFSPlusCompleteFileSystemSearchController searcher;
+        searcher.SetDevice(&device);
+        searcher.SetBlockSize(2048);
+        searcher.SetDirecotryTreeBuilder(&builder);
+        searcher.PreparetoSearch();
+        const long long total = static_cast<long long>(device.GetTotalSectors());
+        device.ResetCounters();
+        for (long long s = 0; s < total; s += 2048) searcher.AnalyzeBlock(s, std::min(2048LL, total - s));
+        if (image != cut) {
+            EXPECT_LE(device.SectorsRead(), static_cast<unsigned long long>(total + total / 2048 * 63));
+        }
+        searcher.EndSearch(1);
+        EXPECT_EQ(PartitionsOf(&searcher).size(), 1u);
+        if (image == cut) {
+            EXPECT_TRUE(searcher.Partitions()[0]->header.has_value());
+        }
+    }
+}
+
+} // namespace

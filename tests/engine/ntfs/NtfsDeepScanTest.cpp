@@ -1,0 +1,320 @@
+// NTFS deep scans of MBR disks made from the NTFS fixture volumes (their
+// partition table, boot sectors or whole partitions damaged) through the
+// complete controller, the tree builder and the writer: the partitions found
+// against where they were put, the files against the volumes' manifests and
+// fls of the intact disk.
+#include "engine/common/FileNode.h"
+#include "engine/include/FactoryRegistry.h"
+#include "engine/ntfs/NtfsDeepSearch.h"
+#include "engine/ntfs/NtfsRegistration.h"
+#include "tests/support/fs_Scan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <set>
+
+using salvor::test::FixtureFile;
+using salvor::test::FsScan;
+
+namespace {
+
+constexpr long long kStarts[] = {2048, 69632, 137216};
+constexpr unsigned kClusters[] = {8, 4, 1};
+constexpr const char* kRootOnlyPrefixes[] = {"p1/", "p2/", "p3/"};
+
+std::string Disk(const std::string& name) { return FixtureFile("ntfs_disks", name); }
+
+// Metafiles, folders named like them ($RECYCLE.BIN) and streams are not compared.
+bool LeftOut(const std::string& path) {
+    return path.empty() || path[0] == '$' || path.find("/$") != std::string::npos ||
+           path.find(':') != std::string::npos;
+}
+
+// fls's listing of one volume: path -> (inode, deleted); metafiles, streams
+// and reallocated names left out.
+std::map<std::string, std::pair<long long, bool>> Fls(const std::string& listing) {
+    std::map<std::string, std::pair<long long, bool>> out;
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line);) {
+        const auto tab = line.find(":\t");
+        if (tab == std::string::npos || line.find("(realloc)") != std::string::npos) continue;
+        const std::string path = line.substr(tab + 2);
+        const auto num = line.find_first_of("0123456789", 4);
+        const long long inode = std::stoll(line.substr(num));
+        if (!LeftOut(path) && inode >= 16) out[path] = {inode, line.find(" * ") != std::string::npos};
+    }
+    return out;
+}
+
+struct DeepScan {
+    std::unique_ptr<FsScan> scan;
+    std::vector<std::unique_ptr<CSearchedPartitionInfo>> parts;
+    // (partition, path) -> node; lost nodes under "Other lost files/".
+    std::multimap<std::pair<int, std::string>, IFileNode*> nodes;
+    std::map<std::pair<int, long long>, IFileNode*> byRecord;
+
+    // The partition that starts at `start` with that cluster size, or -1.
+    int Find(long long start, unsigned spc) const {
+        for (const auto& p : parts)
+            if (p->m_clusterOrigin == start && p->m_sectorsPerCluster == spc) return p->m_partitionIndex;
+        return -1;
+    }
+    IFileNode* Node(int j, const std::string& path) const {
+        auto it = nodes.find({j, path});
+        return it == nodes.end() ? nullptr : it->second;
+    }
+    // Every name fls lists is shown in partition j under its path (a hard
+    // link under one of its names), deleted as fls says. The tree builder
+    // shows folders of one name and place in several partitions once.
+    void ExpectListing(int j, const std::string& flsFile) {
+        for (const auto& [path, entry] : Fls(salvor::test::ReadText(flsFile))) {
+            IFileNode* node = Node(j, path);
+            for (int other = 0; !node && other < static_cast<int>(parts.size()); ++other)
+                if (IFileNode* n = Node(other, path); n && n->IsDirectory()) node = n;
+            if (node) {
+                EXPECT_EQ(node->IsDeleted() != 0, entry.second) << path;
+                continue;
+            }
+            if (!byRecord.count({j, entry.first})) ADD_FAILURE() << "not shown: " << j << " " << path;
+        }
+    }
+    // Every manifest file of partition j byte-exact; answers how many.
+    int ExpectManifest(int j, const std::string& manifest, const std::string& flsFile = "",
+                       const std::string& prefix = "") {
+        const auto fls = flsFile.empty() ? decltype(Fls("")){} : Fls(salvor::test::ReadText(flsFile));
+        int checked = 0;
+        for (const auto& [path, sha] : salvor::test::Sha256Manifest(manifest)) {
+            if (LeftOut(path) || !path.starts_with(prefix)) continue;
+            IFileNode* node = Node(j, path.substr(prefix.size()));
+            if (!node && fls.count(path)) node = byRecord.count({j, fls.at(path).first}) ? byRecord.at({j, fls.at(path).first}) : nullptr;
+            if (!node) {
+                ADD_FAILURE() << "not found: " << j << " " << path;
+                continue;
+            }
+            EXPECT_EQ(scan->Recover(node, SEARCHER_NTFS), sha) << j << " " << path;
+            ++checked;
+        }
+        return checked;
+    }
+};
+
+CSearchedNTFSPartitionInfo& Ntfs(const std::unique_ptr<CSearchedPartitionInfo>& p) {
+    return dynamic_cast<CSearchedNTFSPartitionInfo&>(*p);
+}
+
+class NtfsDeepScan : public ::testing::Test {
+protected:
+    void TearDown() override { ResetFactories(); }
+    DeepScan Scan(const std::string& image, unsigned sectorSize = 512, bool build = true) {
+        ResetFactories();
+        RegisterNtfsLibrary();
+        Factories().ntfsSearcher = [this] { return searcher = ntfs::CreateNTFSSearcher(); };
+        DeepScan d;
+        d.scan = std::make_unique<FsScan>(image, sectorSize, -1);
+        if (!build) d.scan->progress.SetShouldBuild(0), d.scan->progress.StopAfter(3);
+        EXPECT_EQ(d.scan->Run(), 0u);
+        EXPECT_EQ(d.scan->progress.Last().state, 3u);
+        d.parts = salvor::test::PartitionsOf(searcher);
+        for (const auto& [path, node] : d.scan->Nodes("(NTFS)")) {
+            auto* n = dynamic_cast<CFileNode*>(node);
+            if (!n) continue;
+            const int j = n->GetBelongedPartition();
+            d.nodes.emplace(std::pair{j, path}, node);
+            d.byRecord.emplace(std::pair{j, node->GetCurrentNodeID()}, node);
+        }
+        return d;
+    }
+    ICompleteFileSystemSearchController* searcher = nullptr; // owned by the scan's controller
+};
+
+TEST_F(NtfsDeepScan, MbrZeroedFindsEveryPartitionAndEveryFile) {
+    DeepScan d = Scan(Disk("disk_mbr_zeroed.img"));
+    EXPECT_EQ(d.parts.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const int j = d.Find(kStarts[i], kClusters[i]);
+        ASSERT_GE(j, 0) << kStarts[i];
+        const auto& p = Ntfs(d.parts[static_cast<std::size_t>(j)]);
+        EXPECT_EQ(p.m_startSector, kStarts[i]);
+        // Both boot sectors, the $MFT with its mirror, INDX records.
+        EXPECT_EQ(p.GetPartitionBuildFromFlags() & 39u, 39u) << kStarts[i];
+        EXPECT_EQ(p.m_mftLocated, 1u);
+        const std::string n = std::to_string(i + 1);
+        d.ExpectListing(j, Disk("p" + n + ".fls.txt"));
+        // Deleted, compressed, sparse and fragmented files; in the first, a
+        // deleted file whose record lost its runs, rebuilt from $LogFile.
+        EXPECT_GT(d.ExpectManifest(j, Disk("p" + n + ".sha256.txt"), Disk("p" + n + ".fls.txt")), 300);
+        // Recycled files show the names their index files record.
+        const auto manifest = salvor::test::Sha256Manifest(Disk("p" + n + ".sha256.txt"));
+        const std::string listing = salvor::test::ReadText(Disk("p" + n + ".fls.txt"));
+        for (const auto& [stored, shown] : {std::pair{"$RAB12CD.docx", "Quarterly report.docx"},
+                                            std::pair{"$RXY34EF.txt", "old notes.txt"}}) {
+            const auto at = listing.find(std::string("/") + stored + "\n");
+            ASSERT_NE(at, std::string::npos) << stored;
+            const auto line = listing.rfind('\n', at) + 1;
+            const long long inode = std::stoll(listing.substr(listing.find_first_of("0123456789", line)));
+            ASSERT_TRUE(d.byRecord.count({j, inode})) << stored;
+            IFileNode* node = d.byRecord.at({j, inode});
+            EXPECT_STREQ(node->GetFileName(), shown);
+            const std::string bin = "$Recycle.Bin/S-1-5-21-3623811015-3361044348-30300820-1001/";
+            EXPECT_EQ(d.scan->Recover(node, SEARCHER_NTFS), manifest.at(bin + stored)) << stored;
+        }
+    }
+}
+
+TEST_F(NtfsDeepScan, SecondPrimaryBootSectorZeroedStillFindsThatPartition) {
+    DeepScan d = Scan(Disk("disk_boot2_zeroed.img"));
+    const int j = d.Find(kStarts[1], kClusters[1]);
+    ASSERT_GE(j, 0);
+    const auto& p = Ntfs(d.parts[static_cast<std::size_t>(j)]);
+    EXPECT_EQ(p.GetPartitionBuildFromFlags() & 7u, 6u) << "the backup boot sector and the $MFT pair";
+    d.ExpectListing(j, Disk("p2.fls.txt"));
+    EXPECT_GT(d.ExpectManifest(j, Disk("p2.sha256.txt"), Disk("p2.fls.txt")), 300);
+    EXPECT_GE(d.Find(kStarts[0], kClusters[0]), 0);
+    EXPECT_GE(d.Find(kStarts[2], kClusters[2]), 0);
+}
+
+// No INDX record but the root folder's: the third partition stands on its
+// boot sectors and its $MFT pair alone.
+TEST_F(NtfsDeepScan, VolumesWithEveryFileInTheRootAreAllFound) {
+    DeepScan d = Scan(Disk("disk_rootonly.img"));
+    EXPECT_EQ(d.parts.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const int j = d.Find(kStarts[i], kClusters[i]);
+        ASSERT_GE(j, 0) << kStarts[i];
+        EXPECT_EQ(d.ExpectManifest(j, Disk("rootonly.sha256.txt"), "", kRootOnlyPrefixes[i]), 6);
+    }
+}
+
+TEST_F(NtfsDeepScan, ReformattedPartitionShowsTheNewVolumeAndSurvivingOldFiles) {
+    DeepScan d = Scan(Disk("disk_reformatted.img"));
+    const int j = d.Find(kStarts[0], kClusters[0]);
+    ASSERT_GE(j, 0);
+    EXPECT_GE(d.Find(kStarts[1], kClusters[1]), 0);
+    EXPECT_GE(d.Find(kStarts[2], kClusters[2]), 0);
+    // Old files whose records and clusters survived the new metafiles.
+    int survived = 0, exact = 0;
+    for (const auto& [path, sha] : salvor::test::Sha256Manifest(Disk("p1.sha256.txt"))) {
+        if (LeftOut(path)) continue;
+        const auto slash = path.rfind('/');
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        for (const auto& [key, node] : d.nodes) {
+            if (key.first != j || key.second.size() < name.size() ||
+                key.second.compare(key.second.size() - name.size(), name.size(), name) != 0)
+                continue;
+            ++survived;
+            exact += d.scan->Recover(node, SEARCHER_NTFS) == sha;
+            break;
+        }
+    }
+    RecordProperty("old_files_found", survived);
+    RecordProperty("old_files_exact", exact);
+    EXPECT_GT(exact, 200);
+}
+
+TEST_F(NtfsDeepScan, FourKibSectorVolumeThroughAFourKibDevice) {
+    DeepScan d = Scan(Disk("disk4k_mbr_zeroed.img"), 4096);
+    const int j = d.Find(256, 1);
+    ASSERT_GE(j, 0);
+    EXPECT_EQ(Ntfs(d.parts[static_cast<std::size_t>(j)]).GetPartitionBuildFromFlags() & 3u, 3u);
+    RecordProperty("nodes", static_cast<int>(d.nodes.size()));
+    EXPECT_GT(d.ExpectManifest(j, Disk("p4k.sha256.txt"), Disk("p4k.fls.txt")), 300);
+}
+
+TEST_F(NtfsDeepScan, CutAndRandomDisksEndCleanly) {
+    DeepScan cut = Scan(Disk("disk_cut.img"));
+    const int j = cut.Find(kStarts[0], kClusters[0]);
+    ASSERT_GE(j, 0);
+    EXPECT_GT(cut.ExpectManifest(j, Disk("p1.sha256.txt"), Disk("p1.fls.txt")), 300);
+    DeepScan random = Scan(Disk("disk_random.img"));
+    EXPECT_LE(random.parts.size(), 4u);
+}
+
+// A Windows volume at sector 128 of a disk whose MBR is gone: its $LogFile
+// restart pages and record pages and its $AttrDef count too.
+TEST_F(NtfsDeepScan, WindowsVolumeWithItsLogFileAndAttrDef) {
+    const salvor::test::TempDir tmp;
+    const std::string raw = FixtureFile("ntfs_samples", "ntfs_index.raw");
+    ASSERT_FALSE(raw.empty());
+    const std::string disk = salvor::test::CopyOf(raw, tmp, "disk.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(disk, 0, std::vector<std::uint8_t>(512, 0)));
+    std::string listing;
+    ASSERT_EQ(salvor::test::RunCommand("fls -r -p -o 128 '" + raw + "'", &listing), 0) << "fls (sleuthkit) is needed";
+    const std::string flsFile = tmp.file("fls.txt");
+    std::ofstream(flsFile) << listing;
+
+    DeepScan d = Scan(disk);
+    const int j = d.Find(128, 4);
+    ASSERT_GE(j, 0);
+    const auto& p = Ntfs(d.parts[static_cast<std::size_t>(j)]);
+    EXPECT_EQ(p.GetPartitionBuildFromFlags() & 192u, 192u);
+    EXPECT_GT(p.m_logFileMatches, 0);
+    EXPECT_GE(p.m_attrDefMatches, 5) << "the $AttrDef content scores";
+    d.ExpectListing(j, flsFile);
+    std::istringstream icat(salvor::test::ReadText(FixtureFile("ntfs_samples", "ntfs_index.icat.txt")));
+    const auto fls = Fls(listing);
+    int checked = 0;
+    for (auto [inode, sha] = std::pair<long long, std::string>{}; icat >> inode >> sha;) {
+        const bool listed = std::any_of(fls.begin(), fls.end(), [&](const auto& e) { return e.second.first == inode; });
+        if (!listed) continue;
+        ASSERT_TRUE(d.byRecord.count({j, inode})) << inode;
+        ++checked;
+        if (d.byRecord.at({j, inode})->GetFileSize() == 0) continue; // nothing to write
+        EXPECT_EQ(d.scan->Recover(d.byRecord.at({j, inode}), SEARCHER_NTFS), sha) << inode;
+    }
+    EXPECT_GT(checked, 20);
+}
+
+// The searcher alone with blocks of 13 sectors: FILE records, INDX records,
+// log restart and record pages fall across block ends and are joined, so the
+// partitions and the trees are those of 4 MiB blocks.
+TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
+    const std::string raw = FixtureFile("ntfs_samples", "ntfs_index.raw");
+    ASSERT_FALSE(raw.empty());
+    struct Result {
+        std::vector<std::tuple<long long, unsigned, std::uint32_t, long long, long long, long long, long long>> parts;
+        std::size_t positions = 0;
+        salvor::test::Entries found;
+    };
+    const auto run = [&](int block, int build) {
+        salvor::test::ImageDevice device(raw, 512);
+        salvor::test::RecordingBuilder builder;
+        CNTFSSearchController s;
+        s.SetDevice(&device);
+        s.SetBlockSize(block);
+        s.SetDirecotryTreeBuilder(&builder);
+        EXPECT_EQ(s.PreparetoSearch(), 1);
+        const long long total = static_cast<long long>(device.GetTotalSectors());
+        for (long long at = 0; at < total; at += block) EXPECT_EQ(s.AnalyzeBlock(at, std::min<long long>(block, total - at)), 1);
+        Result r;
+        r.positions = s.Positions().size();
+        s.EndSearch(build);
+        for (const auto& c : s.Candidates())
+            r.parts.emplace_back(c->m_clusterOrigin, c->m_sectorsPerCluster, c->GetPartitionBuildFromFlags(),
+                                 c->m_searcherField2, c->m_logFileMatches, c->m_attrDefMatches, c->m_mftSector);
+        r.found = builder.Found();
+        EXPECT_EQ(builder.flashCalls, build);
+        return r;
+    };
+    const Result whole = run(8192, 1), cut = run(13, 1);
+    EXPECT_FALSE(whole.parts.empty());
+    EXPECT_EQ(whole.parts, cut.parts);
+    EXPECT_EQ(whole.positions, cut.positions);
+    EXPECT_GT(whole.found.size(), 30u);
+    EXPECT_EQ(whole.found, cut.found);
+    // Ended without building: no tree, no partition.
+    const Result none = run(8192, 0);
+    EXPECT_TRUE(none.found.empty());
+    EXPECT_TRUE(none.parts.empty());
+}
+
+TEST_F(NtfsDeepScan, StopWithoutBuildingMakesNoNodes) {
+    DeepScan d = Scan(Disk("disk_mbr_zeroed.img"), 512, false);
+    EXPECT_TRUE(d.nodes.empty());
+    EXPECT_TRUE(d.parts.empty());
+}
+
+} // namespace
