@@ -33,6 +33,7 @@
 #include "engine/carver/analysers/MpegStreamAnalysers.h"
 #include "engine/carver/analysers/RealMediaAnalyser.h"
 #include "engine/carver/analysers/SqliteAnalyser.h"
+#include "engine/carver/analysers/OleAnalyser.h"
 
 #include <utility>
 
@@ -238,6 +239,7 @@ constexpr Built kBuilt[] = {
     {"RawSpeed::MLvAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MLvAnalyser()); }},
     {"RawSpeed::AEPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::AEPAnalyser()); }},
     {"BruteForce::CFCPEvtAnalyser", [] { return static_cast<IRawFileAnalyser*>(new BruteForce::CFCPEvtAnalyser()); }},
+    {"FileOLEAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileOLEAnalyser()); }},
 };
 
 CRawFileAnalyserListSingle::RowFactory& RowFactorySlot() {

@@ -52,6 +52,20 @@ for name in ("z.docx", "y64.zip", "y_dd.zip"):
     seed = bytes([0]) + struct.pack("<I", 0x05030201) + pad(bytes(512) + pad(body) + bytes(512))
     open(f"{corpus}/{name.replace('.', '_')}_512.bin", "wb").write(seed)
 PY
+# ... and LibreOffice's documents: compound files (the summary in the mini
+# stream, or in a sector of its own) and packages whose members' sizes follow
+# their data.
+bash "$here/../fixtures/make-fixture" office_samples "$fixtures"
+python3 - "$fixtures/office_samples" "$here/corpus/carve_office_fuzz" <<'PY'
+import struct, sys
+office, corpus = sys.argv[1:]
+for name, keep in (("z.doc", None), ("z.xls", None), ("z.ppt", 0x6000), ("z.xlsx", None)):
+    body = open(f"{office}/{name}", "rb").read()[:keep]
+    for ss, flag in ((512, 0), (4096, 1)):
+        pad = lambda b: b + bytes(-len(b) % ss)
+        seed = bytes([flag]) + struct.pack("<I", 0x05030201) + pad(bytes(ss) + pad(body) + bytes(ss))
+        open(f"{corpus}/{name.replace('.', '_')}_{ss}.bin", "wb").write(seed)
+PY
 # carve_picture_fuzz: the small picture samples whole, the larger ones by their
 # first sectors; the flag byte's upper bits choose the analyser.
 bash "$here/../fixtures/make-fixture" picture_samples "$fixtures"

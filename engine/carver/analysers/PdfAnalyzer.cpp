@@ -163,7 +163,13 @@ int FilePDFAnalyser::GetRawFileSizeEx(CRawFileInfo& info, IStorageDevice* device
     unsigned long long offset = 0;
     for (; offset <= kScanLimit; offset += ss) {
         const unsigned char* p = file.Fetch(offset, ss);
-        if (!p) return 0;
+        // The device ends (or fails) before any end was found: what was
+        // scanned is kept rather than the document lost.
+        if (!p) {
+            if (offset == 0) return 0;
+            size = offset;
+            break;
+        }
         if (offset != 0 && StartsWith(p, ss, "%PDF-")) {
             size = offset;
             break;

@@ -4,6 +4,8 @@
 #include "engine/carver/RawUtility.h"
 #include "engine/carver/metadata/OfficeTagFromXML.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -66,6 +68,45 @@ unsigned OfficeKind(std::string_view name, bool theme) {
     return 0;
 }
 
+// The compressed length of a deflated member whose sizes follow its data,
+// found by inflating it to its stream's end; the output is dropped (the first
+// `keepBytes` kept in `kept`) and bounded, so a bomb costs no more than a cap.
+// ~0 when the stream does not end within `limit` input bytes.
+unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, unsigned long long limit,
+                                  unsigned long long deviceBytes, std::string* kept = nullptr,
+                                  std::size_t keepBytes = 0) {
+    constexpr unsigned long long kMaxOutput = 1ull << 28;
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ~0ull;
+    std::vector<unsigned char> out(1 << 15);
+    unsigned long long used = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK && used < limit && at + used < deviceBytes && z.total_out < kMaxOutput) {
+        const std::size_t n = static_cast<std::size_t>(std::min<unsigned long long>(4096, deviceBytes - at - used));
+        const unsigned char* p = file.Fetch(at + used, n);
+        if (!p) break;
+        z.next_in = const_cast<Bytef*>(p);
+        z.avail_in = static_cast<uInt>(n);
+        while (z.avail_in > 0 && rc == Z_OK && z.total_out < kMaxOutput) {
+            const uLong before = z.total_out;
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (kept && kept->size() < keepBytes)
+                kept->append(reinterpret_cast<const char*>(out.data()),
+                             std::min<std::size_t>(z.total_out - before, keepBytes - kept->size()));
+            if (rc == Z_BUF_ERROR) rc = Z_OK; // output was full; go on
+        }
+        used += n - z.avail_in;
+    }
+    const bool ended = rc == Z_STREAM_END;
+    const unsigned long long length = z.total_in;
+    inflateEnd(&z);
+    return ended ? length : ~0ull;
+}
+
+bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
+
 } // namespace
 
 int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, Block& out) {
@@ -103,6 +144,7 @@ int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, B
     if (!local) {
         out.length = fixed + n + m + bytes::Le16(rec, 32);
         if (office) out.kind = OfficeKind(name, false);
+        if (!out.kind && office && Begins(name, "Accounts/Outlook/")) out.kind = FileZIPAnalyser::kOlm;
         if (!out.kind && office && name.size() >= 5 && Begins(name, "word")) out.kind = FileZIPAnalyser::kDocx;
         return 1;
     }
@@ -117,6 +159,37 @@ int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, B
     out.length = fixed + n + m + packed;
     out.core = name == "docProps/core.xml";
     if (office) out.kind = OfficeKind(name, true);
+    if (!out.kind && name.size() == 36) {
+        // A tax return's members are named by a GUID.
+        if (std::count(name.begin(), name.end(), '-') == 4) out.kind = FileZIPAnalyser::kTax;
+        return 1;
+    }
+    const bool iwork = kind == FileZIPAnalyser::kPages || kind == FileZIPAnalyser::kKey;
+    // The member's first bytes, where an iWork document's own files tell its application.
+    const bytes::Bytes data = rec.subspan(std::min(rec.size(), fixed + n + m));
+    const std::string_view head = Text(data.subspan(0, std::min<std::size_t>(data.size(), 256)));
+    auto holds = [&](std::initializer_list<std::string_view> texts) {
+        for (std::string_view s : texts)
+            if (head.find(s) != std::string_view::npos) return true;
+        return false;
+    };
+    if (!out.kind && office &&
+        (Begins(name, "Accounts/Outlook/") || Begins(name, "Local/com.microsoft.__Messages/")))
+        out.kind = FileZIPAnalyser::kOlm;
+    else if (!out.kind && !office) {
+        if (name.find("numbers/") != std::string_view::npos && !iwork) out.kind = FileZIPAnalyser::kNumbers;
+        if (name == "Index/Slide1.iwa" || name == "Index/Slide2.iwa" || name == "index.apxl")
+            out.kind = FileZIPAnalyser::kKey;
+        if (!iwork && name == "buildVersionHistory.plist")
+            out.kind = head.find("<string>pages-trunk") != std::string_view::npos ? FileZIPAnalyser::kPages
+                                                                                  : FileZIPAnalyser::kNumbers;
+        if (!iwork && (name == "Index/DocumentStylesheet.iwa" || name == "Index/Tables/HeaderStorageBuckt-1.iwa"))
+            out.kind = holds({"imported-paragraph-style-", "layout-style-"}) ? FileZIPAnalyser::kPages
+                                                                             : FileZIPAnalyser::kNumbers;
+        if (!iwork && (name == "Index/Metadata.iwa" || name == "Metadata/Properties.plist"))
+            out.kind = holds({"CalculationEngine", "DocumentMetadata", "Xrevision"}) ? FileZIPAnalyser::kPages
+                                                                                    : FileZIPAnalyser::kNumbers;
+    }
     if (!out.kind && !office && kind != 110 && kind != 111 && kind != 112) {
         if (Begins(name, "OEBPS/Text/chapter") || Begins(name, "OPS/chapter.html")) out.kind = FileZIPAnalyser::kEpub;
         if (name == "mimetype") {
@@ -147,6 +220,14 @@ bool FileZIPAnalyser::JudgeMaybeOfficeType(bytes::Bytes head) {
     return (text.find("doc") != std::string_view::npos && text.find("mimetype") == std::string_view::npos) ||
            text.find("ppt") != std::string_view::npos;
 }
+
+bool FileZIPAnalyser::JudgeMaybeOfficeTypeClassic(bytes::Bytes head) {
+    const std::string_view name = FirstName(head);
+    return JudgeMaybeOfficeType(head) || name.find("doc") != std::string_view::npos ||
+           name.find("ppt") != std::string_view::npos;
+}
+
+bool FileZIPAnalyser::JudgeDrawingType(bytes::Bytes head) { return Begins(FirstName(head), "content/riffData.cdr"); }
 
 int FileZIPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (!sector) return 0;
@@ -203,6 +284,7 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
         classZipSearch::Block b;
         if (classZipSearch::GetBlockSize(head, false, m_eRawFileType, b) != 1 || !b.local) return 1;
         m_bOffice = JudgeMaybeOfficeType(head);
+        if (!m_bOffice && JudgeDrawingType(head)) m_eRawFileType = kCdr;
         if (m_bOffice) m_ullCap = 20000000;
     }
     bool finished = false;
@@ -248,6 +330,13 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
         }
     }
     if (!finished) return 2;
+    // An Office package whose members carry their sizes after the data was
+    // ended by the end record's signature alone: the classic sizer walks it
+    // member by member, which also types it and reads its core properties.
+    if (m_bOffice && !m_bCoreRead && !(m_bFirstKnown && m_bLastKnown)) {
+        m_ullFileSize = 0;
+        return 1;
+    }
     if (s >= m_llStartSector + 2 || m_ullFileSize > 0) FillFileInfo(s, sectorSize, z);
     return 1;
 }
@@ -256,6 +345,16 @@ void FileZIPAnalyser::ZIPRawFileInfo::WillBeRemove(unsigned char*, long long s) 
     FillFileInfo(s < 0 ? m_llStartSector : s, 512, 0);
     // The classic sizer walks the archive from the device.
     m_ullFileSize = 0;
+}
+
+void FileZIPAnalyser::ZIPRawFileInfo::NameFromCore(const FileProperty& core) {
+    m_Info = core;
+    m_bCoreRead = true;
+    m_bOffice = true;
+    m_bNamed = false;
+    m_strTagValue.clear();
+    m_eTag = RAW_TAG_NONE;
+    FillFileInfo(m_llStartSector, 512, 0);
 }
 
 void FileZIPAnalyser::ZIPRawFileInfo::FillFileInfo(long long s, int sectorSize, unsigned zeroTail) {
@@ -304,15 +403,20 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     };
     const bytes::Bytes first = fetch(0, 30);
     if (bytes::Le32(first, 0) != kLocal) return 0;
-    const bool office = JudgeMaybeOfficeType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)));
+    const bool office = JudgeMaybeOfficeTypeClassic(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)));
     unsigned kind = info.m_eRawFileType == kIpa ? kIpa : kZip;
+    if (!office && JudgeDrawingType(fetch(0, std::min<std::size_t>(file.GetSectorSize(), 512)))) kind = kCdr;
     const unsigned long long deviceBytes =
         (device->GetTotalSectors() - static_cast<unsigned long long>(info.m_llStartSector)) * file.GetSectorSize();
+    auto* streamed = dynamic_cast<ZIPRawFileInfo*>(&info);
+    FileProperty core;
+    bool coreRead = false;
     unsigned long long at = 0;
     while (at <= kWalkLimit) {
-        bytes::Bytes head = fetch(at, 46);
-        if (head.empty()) head = fetch(at, 30);
-        if (head.empty()) head = fetch(at, 22);
+        // The name and the bytes after it, which tell a stored "mimetype" member's kind.
+        bytes::Bytes head;
+        for (std::size_t n : {30u + 1024u + 64u, 46u, 30u, 22u})
+            if (head.empty()) head = fetch(at, n);
         classZipSearch::Block b;
         int r = classZipSearch::GetBlockSize(head, office, kind, b);
         if (r < 0) {
@@ -328,7 +432,43 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
             at += b.length;
             info.m_eRawFileType = kind;
             info.m_ullFileSize = at;
+            if (streamed && coreRead) streamed->NameFromCore(core);
             return 1;
+        }
+        const bool wantCore = b.core && office && !coreRead && streamed && !streamed->m_bCoreRead;
+        if (b.local && b.sizesKnown && wantCore) {
+            const bytes::Bytes member = fetch(at, static_cast<std::size_t>(std::min<unsigned long long>(b.length, 30 + 2048 + 10240)));
+            coreRead = Orvex::OfficeTagFromXML::GetOfficeTagFromXML(member, core) == 1;
+        }
+        if (b.local && !b.sizesKnown && bytes::Le16(head, 8) == Z_DEFLATED) {
+            // Sizes after the data: the deflate stream tells where the data
+            // ends, and the descriptor (its signature optional) follows.
+            const unsigned long long data = at + 30 + bytes::Le16(head, 26) + bytes::Le16(head, 28);
+            std::string xml;
+            const unsigned long long len = DeflatedLength(file, data, kWalkLimit - std::min(data, kWalkLimit),
+                                                          deviceBytes, wantCore ? &xml : nullptr,
+                                                          Orvex::OfficeTagFromXML::kMaxMember);
+            unsigned long long next = 0;
+            if (len != ~0ull) {
+                const unsigned long long end = data + len;
+                const bytes::Bytes d = fetch(end, 4);
+                const bool signed_ = !d.empty() && bytes::Le32(d, 0) == 0x08074B50;
+                for (unsigned long long skip : {signed_ ? 16ull : 12ull, signed_ ? 24ull : 20ull}) {
+                    const bytes::Bytes n = fetch(end + skip, 4);
+                    if (!n.empty() && IsRecord(bytes::Le32(n, 0))) {
+                        next = end + skip;
+                        break;
+                    }
+                }
+            }
+            if (next) {
+                if (wantCore && !xml.empty()) {
+                    Orvex::OfficeTagFromXML::AnalyzeTag(xml, core);
+                    coreRead = true;
+                }
+                at = next;
+                continue;
+            }
         }
         if (b.local && !b.sizesKnown) {
             // Sizes after the data: the end record found by its signature.
@@ -343,6 +483,7 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
                     info.m_eRawFileType = kind;
                     // A comment said to run past the device ends with it.
                     info.m_ullFileSize = std::min(u + p + 22 + bytes::Le16(unit, p + 20), deviceBytes);
+                    if (streamed && coreRead) streamed->NameFromCore(core);
                     return 1;
                 }
             }
@@ -350,9 +491,26 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
         }
         at += b.length;
     }
-    // No end record: what was walked, when it is anything.
+    // No end record: the archive is taken to run to the first sector ending
+    // in zeros, from the sector where the walk stopped.
     if (at == 0) return 0;
+    const unsigned long long ss = file.GetSectorSize();
+    unsigned long long size = at;
+    const unsigned long long rounded = at / ss * ss;
+    const bytes::Bytes stop = fetch(rounded, static_cast<std::size_t>(ss));
+    if (!stop.empty() && bytes::Le32(stop, ss - 4) != 0 && rounded <= kZeroTailLimit) {
+        unsigned long long u = rounded;
+        for (; u <= kZeroTailLimit; u += ss) {
+            const bytes::Bytes sector = fetch(u, static_cast<std::size_t>(ss));
+            if (sector.empty()) break;
+            if (std::all_of(sector.end() - 16, sector.end(), [](unsigned char c) { return c == 0; })) {
+                u += ss - 16;
+                break;
+            }
+        }
+        size = std::max(at, std::min(u, deviceBytes));
+    }
     info.m_eRawFileType = kind;
-    info.m_ullFileSize = at;
+    info.m_ullFileSize = size;
     return 1;
 }

@@ -29,9 +29,11 @@ public:
 class FileZIPAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kZip = 72, kDocx = 73, kXlsx = 74, kPptx = 75, kEpub = 114, kIpa = 118, kOdt = 123,
-                              kOds = 124, kOdp = 125;
+                              kOds = 124, kOdp = 125, kPages = 110, kKey = 111, kNumbers = 112, kOlm = 120,
+                              kTax = 145, kCdr = 13;
     static constexpr unsigned long long kWalkLimit = 0x104000000ull;
     static constexpr unsigned long long kSearchLimit = 0xD000000ull;
+    static constexpr unsigned long long kZeroTailLimit = 0xC800000ull;
 
     class ZIPRawFileInfo : public CRawFileInfo {
     public:
@@ -50,6 +52,8 @@ public:
         unsigned long long m_ullCap = 200000000;
         FileProperty m_Info;
         bool m_bCoreRead = false;
+        // Names and labels from core properties the classic sizer read.
+        void NameFromCore(const FileProperty& core);
 
     private:
         void FillFileInfo(long long sectorNumber, int sectorSize, unsigned zeroTail);
@@ -67,4 +71,9 @@ public:
     static bool ZipIpaFileType(bytes::Bytes head);
     // The first member or the first text tells an Office package may follow.
     static bool JudgeMaybeOfficeType(bytes::Bytes head);
+    // The classic sizer's test: the streaming one, or a first member's name
+    // holding "doc" or "ppt" (a presentation beginning with a slide).
+    static bool JudgeMaybeOfficeTypeClassic(bytes::Bytes head);
+    // The first member is a drawing application's page data.
+    static bool JudgeDrawingType(bytes::Bytes head);
 };

@@ -16,7 +16,9 @@ bool ValidUtf8(const unsigned char* p, std::size_t n) {
         const unsigned char c = p[i];
         const std::size_t extra = c < 0x80 ? 0 : (c >= 0xC0 && c <= 0xDF) ? 1 : (c >= 0xE0 && c <= 0xEF) ? 2 : 9;
         if (extra == 9) return false;
-        for (std::size_t k = 1; k <= extra && i + k < n; ++k)
+        // A sequence cut by the text's end is no UTF-8 (a lone Windows-1252 letter ends many titles).
+        if (i + extra >= n && extra) return false;
+        for (std::size_t k = 1; k <= extra; ++k)
             if ((p[i + k] & 0xC0) != 0x80) return false;
         i += 1 + extra;
     }
@@ -68,7 +70,9 @@ bool CSummaryInFormation::GetDetailInformation(const unsigned char* buf, long lo
             text.assign(reinterpret_cast<const char*>(p), len);
         } else {
             // The set's own codepage names the 8-bit text; GBK only without one.
-            const std::string cp = m_nCodePage > 0 ? "CP" + std::to_string(m_nCodePage) : "GBK";
+            // The codepage is an unsigned 16-bit number stored as VT_I2 (65001 reads as -535).
+            const unsigned page = static_cast<std::uint16_t>(m_nCodePage);
+            const std::string cp = page == 65001 ? "UTF-8" : page ? "CP" + std::to_string(page) : "GBK";
             text = CharsetToUtf8(cp.c_str(), p, len);
         }
         text = OperateString(text);

@@ -164,7 +164,8 @@ TEST(CarverPdf, GhostscriptSamplesSizedAndNamed) {
 
 // A PDF ending before the old fixed start of the end search (1024 bytes) was
 // run to the search's limit; one followed by another PDF without a zero tail
-// ends where the next begins.
+// ends where the next begins; one whose end is never found is kept to the
+// device's end.
 TEST(CarverPdf, ClassicEndsEarlyAndAtTheNextPdf) {
     const unsigned ss = 512;
     Bytes image(8 * ss, 0);
@@ -184,4 +185,8 @@ TEST(CarverPdf, ClassicEndsEarlyAndAtTheNextPdf) {
     std::memcpy(image.data() + 2 * ss - 2, "%%EOF", 5);
     std::fill(image.begin() + 2 * ss + 3, image.end(), 0);
     EXPECT_EQ(ClassicSize(r, image, ss), 3u * ss); // 2 * ss + 5, rounded up to the sector
+    // No sector ending in zeros before the device ends: kept to the device's end.
+    std::fill(image.begin(), image.end(), 'x');
+    std::memcpy(image.data(), small, sizeof small - 1);
+    EXPECT_EQ(ClassicSize(r, image, ss), 8u * ss);
 }

@@ -136,3 +136,40 @@ TEST(CarverZip, ClassicEndRecord) {
         EXPECT_EQ(r.m_ullFileSize, comment == 5 ? 727u : 1024u);
     }
 }
+
+// Kinds told by member names and first bytes: tax returns, iWork documents,
+// Outlook archives, drawing packages.
+TEST(CarverZip, OtherPackageKinds) {
+    classZipSearch::Block b;
+    auto kindOf = [&](const std::string& name, bool office, unsigned kind = 72, const std::string& data = {}) {
+        const Bytes d(data.begin(), data.end());
+        EXPECT_EQ(classZipSearch::GetBlockSize(Local(name, {}, static_cast<std::uint32_t>(d.size()), 1, 0, 0, d),
+                                               office, kind, b), 1);
+        return b.kind;
+    };
+    EXPECT_EQ(kindOf("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", false), FileZIPAnalyser::kTax);
+    EXPECT_EQ(kindOf("Index/Tables/numbers/x.iwa", false), FileZIPAnalyser::kNumbers);
+    EXPECT_EQ(kindOf("Index/Slide1.iwa", false), FileZIPAnalyser::kKey);
+    EXPECT_EQ(kindOf("buildVersionHistory.plist", false, 72, "<array><string>pages-trunk-1</string>"),
+              FileZIPAnalyser::kPages);
+    EXPECT_EQ(kindOf("Index/Metadata.iwa", false, 72, "..DocumentMetadata.."), FileZIPAnalyser::kPages);
+    EXPECT_EQ(kindOf("Index/Metadata.iwa", false, FileZIPAnalyser::kKey, "..DocumentMetadata.."), 0u);
+    EXPECT_EQ(kindOf("Accounts/Outlook/com.microsoft.__Messages/1.xml", true), FileZIPAnalyser::kOlm);
+    EXPECT_TRUE(FileZIPAnalyser::JudgeDrawingType(Local("content/riffData.cdr", {}, 1, 1)));
+}
+
+// A walk that breaks before any end record: the archive runs to the first
+// sector that ends in zeros.
+TEST(CarverZip, ClassicZeroTail) {
+    Bytes image = Local("a.bin", {}, 100, 100, 0, 0, Bytes(100, 'a'));
+    image.resize(1536 + 500, 'r'); // a broken record, then two more sectors of data
+    image.resize(2048 + 512, 0);
+    salvor::test::TempDir dir;
+    std::ofstream(dir.file("z.img"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    salvor::test::ImageDevice device(dir.file("z.img"), 512);
+    FileZIPAnalyser zip;
+    CRawFileInfo r;
+    ASSERT_EQ(zip.GetRawFileSize(r, &device), 1);
+    EXPECT_EQ(r.m_ullFileSize, 2560u - 16); // the first sector whose last 16 bytes are zeros
+}
