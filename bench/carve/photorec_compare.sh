@@ -129,6 +129,7 @@ timed() { # timed NAME COMMAND...: wall seconds and peak KiB into $work/NAME.tim
 }
 rm -rf "$work/out" "$work/salvor" && mkdir -p "$work/out"
 timed salvor_scan "$probe" deep "$img"
+cd "$work" # PhotoRec writes photorec.log into the current folder
 timed photorec photorec /log /d "$work/out/rec" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search
 "$probe" deep "$img" --recover "$work/salvor" > "$work/salvor_recover.out" 2>&1 || true
 
