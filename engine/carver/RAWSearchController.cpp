@@ -271,7 +271,9 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         // Files already known are not searched again, but the records being
         // followed still see every sector.
         const bool used = skip && m_pBitmap->GetBit(s / unit);
-        if (!used && !Continue()) break;
+        // The stop request takes the operation's lock: it is asked at a
+        // block's first sector and every few sectors after.
+        if (!used && i % kStopCheckSectors == 0 && !Continue()) break;
         const bool counting = m_pCounters != nullptr;
         Clock::time_point at = counting ? Clock::now() : Clock::time_point{};
         std::optional<CRawFileInfo> blank;

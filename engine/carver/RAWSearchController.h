@@ -30,6 +30,7 @@ public:
     static constexpr std::size_t kMaxActive = 32;
     static constexpr unsigned kRingBlocks = 20;
     static constexpr unsigned kMarginBytes = 4096;
+    static constexpr long long kStopCheckSectors = 8;
 
     CRAWSearchController();
     ~CRAWSearchController() override;
