@@ -100,6 +100,11 @@ struct Variant {
     bool smallBlocks, gapsUsed, failBlock;
 };
 
+void PrintTo(const Variant& v, std::ostream* out) {
+    *out << v.image << (v.smallBlocks ? " 1 MiB blocks" : "") << (v.gapsUsed ? " gaps used" : "")
+         << (v.failBlock ? " a failed block" : "");
+}
+
 // Every row of the manifest against the scan's files, but those reaching
 // into `lost` (sectors that could not be read).
 void CheckRows(const std::string& base, unsigned ss, CarveScan& scan, std::pair<long long, long long> lost = {}) {
