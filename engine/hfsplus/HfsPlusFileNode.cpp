@@ -25,7 +25,10 @@ std::uint64_t BlockSize(CHFSPlusVolume* volume) {
 // logical size is missing.
 std::uint64_t ForkBytes(CHFSPlusVolume* volume, const HFSPlusForkData& fork) {
     const std::uint64_t blocks = std::uint64_t{fork.totalBlocks} * BlockSize(volume);
-    return fork.logicalSize != 0 ? std::min(fork.logicalSize, blocks) : blocks;
+    if (fork.logicalSize == 0) return blocks;
+    // Without its volume the block size is a guess: it bounds nothing.
+    if (!volume || !volume->Header()) return fork.logicalSize;
+    return std::min(fork.logicalSize, blocks);
 }
 } // namespace
 

@@ -60,6 +60,8 @@ public:
     long long GetInitializedSize() const {
         return m_s.initialized < 0 ? m_s.size : std::min<long long>(m_s.initialized, m_s.size);
     }
+    // Below 0: the whole size holds written data.
+    void SetInitializedSize(long long bytes) { m_s.initialized = bytes; }
     void SetAttribute(std::uint16_t a) { m_s.attribute = a; }
     // Keeps the list in compact form; a null list changes nothing.
     void SetDataRunList(IDataRunList* list);

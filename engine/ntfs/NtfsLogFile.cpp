@@ -296,11 +296,14 @@ bool CFindFileFromLogFile::ReplaceFileRecordInfo(ntfs::Bytes record, long long n
         if (!rebuilt) return false;
         p.SetDataRunList(rebuilt.get());
         p.SetFileSize(clusters * static_cast<long long>(m_clusterBytes));
+        // The cleared record's initialized size (0) no longer describes the data.
+        p.SetInitializedSize(-1);
         return true;
     }
     const Owned<IDataRunList> chosen(rebuilt ? std::move(rebuilt)
                                              : Owned<IDataRunList>(match->properties->GetDataRunList()));
     if (chosen) p.SetDataRunList(chosen.get());
     p.SetFileSize(match->properties->GetFileSize());
+    p.SetInitializedSize(match->properties->GetInitializedSize());
     return true;
 }
