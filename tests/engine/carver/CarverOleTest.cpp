@@ -97,7 +97,9 @@ Streamed Stream(FileOLEAnalyser& ole, Bytes file, unsigned ss, long long removeA
 // The classic sizer on an image holding `file` from sector 0, for `info`
 // (a fresh candidate when none is given).
 CRawFileInfo Classic(const Bytes& file, unsigned ss, unsigned long long* size = nullptr, CRawFileInfo* given = nullptr) {
-    const std::string path = testing::TempDir() + "ole_classic.img";
+    // A folder of its own: the cases run in parallel processes.
+    const salvor::test::TempDir dir;
+    const std::string path = dir.file("ole_classic.img");
     Bytes image = file;
     image.resize((file.size() + ss - 1) / ss * ss + 2 * ss, 0);
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
@@ -275,7 +277,8 @@ TEST(CarverOle, FourKilobyteSectors) {
 // the first member's name, types it PPTX where the stream could not.
 TEST(CarverOle, PandocPresentationClassic) {
     const Bytes pptx = Sample("z.pptx");
-    const std::string path = testing::TempDir() + "pptx_classic.img";
+    const salvor::test::TempDir dir;
+    const std::string path = dir.file("pptx_classic.img");
     Bytes image = pptx;
     image.resize(image.size() + 1024, 0);
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
