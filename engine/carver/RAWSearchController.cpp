@@ -171,7 +171,7 @@ IRawFileAnalyser* CRAWSearchController::FindAnalyser(unsigned char* sector, std:
                 return e->analyser;
     }
     for (IRawFileAnalyser* a : m_keyless)
-        if (a->AnalyseBuffer(sector, fresh()) != 0) return a;
+        if (a->CouldStart(sector, m_nSectorSize) && a->AnalyseBuffer(sector, fresh()) != 0) return a;
     return nullptr;
 }
 

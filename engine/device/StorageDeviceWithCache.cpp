@@ -218,6 +218,15 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, long long firstSector, lon
                : 0;
 }
 
+const unsigned char* CStorageDeviceWithCache::ViewSectors(long long firstSector, long long count) {
+    if (!m_inner || !m_current || firstSector < 0 || count < 1)
+        return nullptr;
+    const long long s = m_current->index * static_cast<long long>(m_blockSize);
+    if (firstSector < s || count > m_current->sectors || firstSector - s > m_current->sectors - count)
+        return nullptr;
+    return m_current->data.data() + static_cast<std::size_t>(firstSector - s) * m_inner->GetSectorSize();
+}
+
 int CStorageDeviceWithCache::Open(char*) { return m_inner ? 1 : 0; }
 
 int CStorageDeviceWithCache::Close() { return m_inner ? 1 : 0; }

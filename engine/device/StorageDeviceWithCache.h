@@ -2,6 +2,7 @@
 // A read-ahead wrapper for the deep scan: a reader thread keeps the next blocks
 // of the wrapped device queued, the scan makes one block current at a time,
 // and reads inside the current block are answered from memory.
+#include "engine/include/BlockView.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/Locks.h"
@@ -11,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-class CStorageDeviceWithCache : public IStorageDevice {
+class CStorageDeviceWithCache : public IStorageDevice, public IBlockView {
 public:
     explicit CStorageDeviceWithCache(IStorageDevice* inner);
     ~CStorageDeviceWithCache() override;
@@ -36,6 +37,7 @@ public:
     int Open(char* path) override;
     int Close() override;
     int ReadSector(void* buffer, long long firstSector, long long count) override;
+    const unsigned char* ViewSectors(long long firstSector, long long count) override;
     unsigned GetSectorSize() override;
     unsigned long long GetTotalSectors() override;
     ResultCode IOCtl(unsigned long long code, void* arg) override;
