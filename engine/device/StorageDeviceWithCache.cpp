@@ -219,7 +219,7 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, long long firstSector, lon
 }
 
 const unsigned char* CStorageDeviceWithCache::ViewSectors(long long firstSector, long long count) {
-    if (!m_inner || !m_current || firstSector < 0 || count < 1)
+    if (!m_lend || !m_inner || !m_current || firstSector < 0 || count < 1)
         return nullptr;
     const long long s = m_current->index * static_cast<long long>(m_blockSize);
     if (firstSector < s || count > m_current->sectors || firstSector - s > m_current->sectors - count)

@@ -38,6 +38,8 @@ public:
     int Close() override;
     int ReadSector(void* buffer, long long firstSector, long long count) override;
     const unsigned char* ViewSectors(long long firstSector, long long count) override;
+    // Whether ViewSectors lends the current block (the default) or answers null.
+    void SetLending(bool lend) { m_lend = lend; }
     unsigned GetSectorSize() override;
     unsigned long long GetTotalSectors() override;
     ResultCode IOCtl(unsigned long long code, void* arg) override;
@@ -68,6 +70,7 @@ private:
     IStorageDevice* m_inner;
     std::unique_ptr<IStorageDeviceData> m_data;
     unsigned m_blockSize = 1000;
+    bool m_lend = true;
     // Consumer side: touched only by the thread that makes blocks current.
     std::unique_ptr<Block> m_current;
     long long m_curBlock = -1;

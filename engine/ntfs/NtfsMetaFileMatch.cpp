@@ -164,6 +164,8 @@ const std::uint8_t* CUpCaseFileAnalyzer::StandardContent() {
 int CAttrDefFileAnalyzer::AnalyzeSectorBuffer(long long sector, const std::uint8_t* buffer) {
     const std::uint8_t* table = StandardContent();
     for (std::size_t i = 0; i < kAttrDefBytes / 512; ++i) {
+        // Most sectors differ in their first bytes already.
+        if (std::memcmp(buffer, table + 512 * i, 8) != 0) continue;
         if (CMetaFileAnalyzer::CompareSectorBuffer(buffer, table + 512 * i)) {
             m_sectors.CombineSectorOfRange(sector);
             return 1;
