@@ -55,6 +55,7 @@ private:
     struct Block {
         long long index = -1;
         long long sectors = 0; // true length: the last block may be short
+        bool read = false;     // the inner device gave all of it
         std::vector<unsigned char> data;
     };
 
@@ -66,6 +67,12 @@ private:
     // fault per page.
     void Recycle(std::unique_ptr<Block> block);
     bool InnerRead(void* buffer, long long first, long long count);
+    // Reads sectors that lie in one queued block that was read whole; false
+    // when none holds them.
+    bool ReadQueued(void* buffer, long long first, long long count);
+    // Reads outside the current block: from the queue where it holds them,
+    // else from the inner device.
+    bool ReadElsewhere(void* buffer, long long first, long long count);
 
     IStorageDevice* m_inner;
     std::unique_ptr<IStorageDeviceData> m_data;
