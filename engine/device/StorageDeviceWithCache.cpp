@@ -116,9 +116,10 @@ void CStorageDeviceWithCache::BeginCache() {
         m_readerFinished = true;
         return;
     }
-    // Prefill up to the capacity, never past the last block; reads are made
-    // outside the queue lock.
-    const long long prefill = std::min<long long>(kQueueCapacity, blocks);
+    // A device the queue holds whole is read at once and needs no reader;
+    // otherwise the first block is read here and the reader goes on while the
+    // scan begins. Reads are made outside the queue lock.
+    const long long prefill = blocks <= static_cast<long long>(kQueueCapacity) ? blocks : 1;
     for (long long b = 0; b < prefill; ++b) {
         auto block = ReadBlock(b);
         std::lock_guard l(m_queueLock);

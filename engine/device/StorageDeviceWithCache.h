@@ -20,7 +20,8 @@ public:
     // Block size in sectors; refused (0) while the cache runs.
     int SetBlockSize(unsigned sectors);
     unsigned GetBlockSize() const { return m_blockSize; }
-    // Queues the first blocks and starts the reader.
+    // Queues the first block (all of them when the queue holds them all) and
+    // starts the reader for the rest.
     void BeginCache();
     // Makes block b current. Blocks are meant to be made current in ascending
     // order from 0; any other order is still answered correctly, from the
