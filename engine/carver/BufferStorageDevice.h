@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 class CBufferStorageDevice : public IStorageDevice {
@@ -59,14 +61,18 @@ public:
 
 private:
     std::size_t BlockBytes() const { return std::size_t{m_nBlockSectors} * m_nSectorSize; }
-    unsigned char* Slot(std::uint64_t slot) { return m_area.data() + BlockBytes() * (1 + slot); }
+    unsigned char* Slot(std::uint64_t slot) { return m_area.get() + BlockBytes() * (1 + slot); }
     // The slot of a sector the ring holds.
     std::uint64_t SlotOf(unsigned long long sector) const {
         return ((sector - m_llBaseSector) / m_nBlockSectors) % (std::uint64_t{m_nBlocks} + 1);
     }
 
-    // The copy of the newest block, the slots, the zero margin.
-    std::vector<unsigned char> m_area;
+    struct FreeArea {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
+    // The copy of the newest block, the slots, the zero margin: tens of
+    // megabytes, in huge pages where the system gives them.
+    std::unique_ptr<unsigned char, FreeArea> m_area;
     std::vector<bool> m_unreadable; // per slot
     std::vector<unsigned char> m_hidden; // what the margin hides of the slot after the free one
     long long m_hiddenSlot = -1;
