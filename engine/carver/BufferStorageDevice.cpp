@@ -1,11 +1,13 @@
 #include "engine/carver/BufferStorageDevice.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <system_error>
 
 bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned long long firstSector,
                                             unsigned sectorSize, unsigned sectorsPerBlock, unsigned blocks,
@@ -32,6 +34,18 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
     // a small device never reaches are never touched.
     if (bytes >= kHugePage) madvise(area, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
     std::memset(static_cast<unsigned char*>(area) + bytes - marginBytes, 0, marginBytes);
+#ifdef MADV_POPULATE_WRITE
+    try {
+        m_populate = std::thread([area, bytes] {
+            const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
+            const auto start = reinterpret_cast<std::uintptr_t>(area) / page * page;
+            madvise(reinterpret_cast<void*>(start), reinterpret_cast<std::uintptr_t>(area) + bytes - start,
+                    MADV_POPULATE_WRITE);
+        });
+    } catch (const std::system_error&) {
+        // Without the thread the pages are mapped as they are first written.
+    }
+#endif
     try {
         m_hidden.assign(std::min(marginBytes, BlockBytes()), 0);
     } catch (const std::bad_alloc&) {
@@ -46,7 +60,10 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
     return true;
 }
 
+CBufferStorageDevice::~CBufferStorageDevice() { Close(); }
+
 int CBufferStorageDevice::Close() {
+    if (m_populate.joinable()) m_populate.join();
     m_area.reset();
     m_hidden = {};
     m_hiddenSlot = -1;

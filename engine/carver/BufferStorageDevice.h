@@ -15,11 +15,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 class CBufferStorageDevice : public IStorageDevice {
 public:
     CBufferStorageDevice() = default;
+    ~CBufferStorageDevice() override;
+    CBufferStorageDevice(const CBufferStorageDevice&) = delete;
+    CBufferStorageDevice& operator=(const CBufferStorageDevice&) = delete;
 
     // False (and nothing held) for a ring too large to allocate or a block of 0 sectors.
     // marginBytes: the zeros the free slot is followed by while a block is written there.
@@ -73,6 +77,9 @@ private:
     // The copy of the newest block, the slots, the zero margin: tens of
     // megabytes, in huge pages where the system gives them.
     std::unique_ptr<unsigned char, FreeArea> m_area;
+    // Maps the area's pages in the background, so the first write of each
+    // slot does not wait for them; it changes no byte.
+    std::thread m_populate;
     std::vector<bool> m_unreadable; // per slot
     std::vector<unsigned char> m_hidden; // what the margin hides of the slot after the free one
     long long m_hiddenSlot = -1;

@@ -311,9 +311,15 @@ ResultCode CCompleteRecoveryController::SearchData(long long first, long long la
     _PROGRESS_INFO record = MakeProgress(PROGRESS_RUNNING, blocks + 1, 0);
     sink->UpdateProgress(&record);
 
+    // The calling thread takes the carver, which has the most to do in every
+    // block: it goes on to the next block without waiting to be woken.
     std::vector<ICompleteFileSystemSearchController*> searchers;
-    if (m_sideBySide)
-        for (Searcher& s : m_searchers) searchers.push_back(s.searcher);
+    if (m_sideBySide) {
+        for (Searcher& s : m_searchers)
+            if (s.type == SEARCHER_RAW) searchers.push_back(s.searcher);
+        for (Searcher& s : m_searchers)
+            if (s.type != SEARCHER_RAW) searchers.push_back(s.searcher);
+    }
     CSearcherTeam team(std::move(searchers));
     std::uint64_t current = 0;
     for (long long b = firstBlock; b <= lastBlock; ++b) {

@@ -14,8 +14,8 @@
 
 class CSearcherTeam {
 public:
-    // The calling thread analyses with the first searcher; each other one
-    // gets a thread. Where no thread can be started, the calling thread
+    // The calling thread analyses with the first searcher (the one with the
+    // most to do belongs there); each other one gets a thread. Where no thread can be started, the calling thread
     // analyses with the searchers left in turn.
     explicit CSearcherTeam(std::vector<ICompleteFileSystemSearchController*> searchers);
     ~CSearcherTeam();
