@@ -4,6 +4,11 @@
 # fuzz seeds. For each size it writes, unless already there:
 #   OUTDIR/fatdir_<SIZE>k.img    one FAT32 folder's first sector ("." and ".."
 #                                then file entries; mkfs.fat + mtools), repeated
+#   OUTDIR/fatdistinct_<SIZE>k.img  that FAT32 folder sector in every sector,
+#                                each naming clusters of its own: "." the
+#                                sector's own cluster for a data start that
+#                                changes every 64 sectors, ".." and the entries
+#                                spread over the image
 #   OUTDIR/exfatdir_<SIZE>k.img  one exFAT folder cluster (the Docs folder of the
 #                                committed exFAT fixture: a sub-folder and two
 #                                files), repeated
@@ -11,7 +16,7 @@ set -euo pipefail
 out="$1"; shift
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C PATH="$PATH:/sbin:/usr/sbin"
-for tool in mkfs.fat:dosfstools mcopy:mtools fls:sleuthkit istat:sleuthkit xz:xz-utils; do
+for tool in mkfs.fat:dosfstools mcopy:mtools fls:sleuthkit istat:sleuthkit xz:xz-utils python3:python3; do
     command -v "${tool%%:*}" >/dev/null 2>&1 ||
         { echo "missing ${tool%%:*}: install the Debian package '${tool##*:}'" >&2; exit 77; }
 done
@@ -39,7 +44,38 @@ exfat="$work/exfat.img"
 xz -dc "$here/../../tests/fixtures/exfat_quick/exfat_512.img.xz" > "$exfat"
 dd if="$exfat" of="$work/exfat.unit" bs=512 skip="$(first_sector "$exfat" Docs)" count=8 status=none
 
+# distinct UNIT OUT SIZE_KIB: the folder sector UNIT in every sector of OUT
+# with its cluster numbers rewritten (a multiplicative hash spreads them).
+distinct() {
+    python3 - "$@" <<'PY'
+import struct, sys
+unit, out, kib = open(sys.argv[1], 'rb').read(), sys.argv[2], int(sys.argv[3])
+sectors, entries = kib * 2, 15  # ".", "..", SUB, FILE1 .. FILE12
+spread = lambda x: (x * 2654435761 >> 7) & 0xFFFFFFF
+with open(out, 'wb') as f:
+    for base in range(0, sectors, 2048):
+        chunk = bytearray(unit * min(2048, sectors - base))
+        for k in range(len(chunk) // 512):
+            i = base + k
+            run = i // 64
+            # The data start of this run of 64 sectors lies at or below its first sector.
+            start = 3 + spread(run) % (run * 64 - 2) if run else 0
+            clusters = [i - start + 2 if run else 2 + i * 7]
+            clusters += [2 + spread(i * entries + e) % sectors for e in range(1, entries)]
+            for e, c in enumerate(clusters):
+                at = k * 512 + e * 32
+                struct.pack_into('<H', chunk, at + 20, c >> 16)
+                struct.pack_into('<H', chunk, at + 26, c & 0xFFFF)
+        f.write(chunk)
+PY
+}
+
 for kib in "$@"; do
+    img="$out/fatdistinct_${kib}k.img"
+    if [ ! -f "$img" ]; then
+        distinct "$work/fat.unit" "$img.part" "$kib"
+        mv "$img.part" "$img"
+    fi
     for kind in fat exfat; do
         img="$out/${kind}dir_${kib}k.img"
         [ -f "$img" ] && continue
