@@ -89,7 +89,6 @@ public:
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& Results() const { return m_results; }
     const FatFolderSectors& FolderSectors() const { return m_folderSectors; }
     std::size_t ProposedCount() const { return m_candidates.size(); }
-    std::size_t LostFolderNodes() const { return m_limits.lostFolderNodes - m_lostNodesLeft; }
 
 private:
     struct Candidate {
