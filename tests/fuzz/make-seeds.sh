@@ -194,11 +194,9 @@ ls -la "$corpus"/*/ | head -60
 "$here/../../bench/hostile/make-crafted.sh" "$WORK/crafted" 256
 cp "$WORK/crafted/fatdir_256k.img" "$corpus/fat_deepscan_fuzz/crafted_fatdir.img"
 cp "$WORK/crafted/exfatdir_256k.img" "$corpus/exfat_deepscan_fuzz/crafted_exfatdir.img"
-# FAT folder sectors each naming clusters of their own: the smallest size at
-# which a volume known only from its sub-folders can be proposed (4,085
-# clusters, the fewest of FAT16), with a few of them confirmed.
-"$here/../../bench/hostile/make-crafted.sh" "$WORK/crafted" 2304
-cp "$WORK/crafted/fatdistinct_2304k.img" "$corpus/fat_deepscan_fuzz/crafted_fatdistinct.img"
+# A FAT12 volume whose data area is all folder first sectors naming clusters
+# of their own (lost folders of one partition, every sector one).
+cp "$WORK/crafted/fat12distinct.img" "$corpus/fat_deepscan_fuzz/crafted_fat12distinct.img"
 
 # ---- HFS+ deep scan: disks cut from the hfs_deep fixture (no root needed) ------
 # The GPT disk to the end of its volume's journal (the catalog, attributes and
