@@ -2,6 +2,7 @@
 
 #include "engine/apfs/ApfsFileNode.h"
 #include "engine/common/Bytes.h"
+#include "engine/include/BlockView.h"
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
@@ -113,9 +114,17 @@ int APFSDeepScan::AnalyzeBlock(long long firstSector, long long sectorCount) {
     if (IsContinue() && first < end) {
         for (std::uint64_t b = first; b < end; b += kGroupBlocks) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kGroupBlocks, end - b));
-            if (!ReadBlocks(nullptr, b, static_cast<int>(n * kBlockSize), m_buffer.data()) || !IsContinue()) continue;
+            // Blocks are examined in place where the device lends them.
+            const bool whole = m_sectorSize > 0 && m_sectorSize <= kBlockSize && kBlockSize % m_sectorSize == 0;
+            const std::uint8_t* data =
+                whole ? ViewSectors(m_device, static_cast<long long>(b * (kBlockSize / m_sectorSize)),
+                                    static_cast<long long>(n * (kBlockSize / m_sectorSize)))
+                      : nullptr;
+            if (!data && !ReadBlocks(nullptr, b, static_cast<int>(n * kBlockSize), m_buffer.data())) continue;
+            if (!IsContinue()) continue;
+            if (!data) data = m_buffer.data();
             for (std::size_t i = 0; i < n; ++i) {
-                AnalyzeOne(b + i, Block(m_buffer.data() + i * kBlockSize, kBlockSize));
+                AnalyzeOne(b + i, Block(data + i * kBlockSize, kBlockSize));
                 if (!IsContinue()) break;
             }
             if (!IsContinue()) break;

@@ -6,52 +6,87 @@
 #include <new>
 
 bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned long long firstSector,
-                                            unsigned sectorSize, unsigned sectorsPerBlock, unsigned blocks) {
+                                            unsigned sectorSize, unsigned sectorsPerBlock, unsigned blocks,
+                                            std::size_t marginBytes) {
     Close();
     m_ullHits = 0;
     m_pDevice = device;
     m_nSectorSize = sectorSize ? sectorSize : 512;
-    m_llFirstSector = firstSector;
+    m_llBaseSector = m_llFirstSector = firstSector;
     const std::uint64_t capacity = std::uint64_t{sectorsPerBlock} * blocks;
-    if (capacity == 0 || capacity > std::numeric_limits<unsigned>::max() ||
-        capacity > (std::uint64_t{1} << 40) / m_nSectorSize)
+    if (capacity == 0 || capacity > std::numeric_limits<unsigned>::max() - sectorsPerBlock ||
+        capacity > (std::uint64_t{1} << 40) / m_nSectorSize || marginBytes > (std::size_t{1} << 30))
         return false;
+    m_nBlockSectors = sectorsPerBlock;
     try {
-        m_pRing.assign(capacity * m_nSectorSize, 0);
+        // The newest block's copy, one slot per block held and the free one, the margin.
+        m_area.assign(BlockBytes() * (std::size_t{blocks} + 2) + marginBytes, 0);
+        m_hidden.assign(std::min(marginBytes, BlockBytes()), 0);
     } catch (const std::bad_alloc&) {
+        m_area = {};
         return false;
     }
-    m_nBlockSectors = sectorsPerBlock;
     m_nBlocks = blocks;
-    m_unreadable.assign(blocks, false);
+    m_nMarginBytes = marginBytes;
+    m_unreadable.assign(std::size_t{blocks} + 1, false);
     m_nCapacity = static_cast<unsigned>(capacity);
     m_bInit = 1;
     return true;
 }
 
 int CBufferStorageDevice::Close() {
-    m_pRing = {};
+    m_area = {};
+    m_hidden = {};
+    m_hiddenSlot = -1;
     m_llHeldSectors = 0;
-    m_nHead = 0;
+    m_ullCommitted = 0;
     m_nCapacity = 0;
     m_bInit = 0;
     return 1;
 }
 
-void CBufferStorageDevice::AddBlockToBuffer(const char* block, bool readable) {
-    if (!m_bInit || (!block && readable)) return;
-    unsigned char* at = m_pRing.data() + std::size_t{m_nHead} * m_nSectorSize;
-    const std::size_t bytes = std::size_t{m_nBlockSectors} * m_nSectorSize;
-    if (readable)
-        std::memcpy(at, block, bytes);
-    else
-        std::memset(at, 0, bytes);
-    m_unreadable[m_nHead / m_nBlockSectors] = !readable;
-    m_nHead = static_cast<unsigned>((std::uint64_t{m_nHead} + m_nBlockSectors) % m_nCapacity);
+unsigned char* CBufferStorageDevice::PrepareFreeSlot(bool newestBefore) {
+    if (!m_bInit) return nullptr;
+    const std::uint64_t slots = std::uint64_t{m_nBlocks} + 1;
+    const std::uint64_t free = m_ullCommitted % slots;
+    unsigned char* at = Slot(free);
+    // The slots wrapped around: the newest block, in the last slot, is copied
+    // before the first.
+    if (newestBefore && free == 0 && m_ullCommitted > 0) std::memcpy(m_area.data(), Slot(slots - 1), BlockBytes());
+    RestoreAfterFreeSlot();
+    if (free + 1 < slots && !m_hidden.empty()) {
+        unsigned char* after = Slot(free + 1);
+        std::memcpy(m_hidden.data(), after, m_hidden.size());
+        std::memset(after, 0, m_hidden.size());
+        m_hiddenSlot = static_cast<long long>(free + 1);
+    }
+    return at;
+}
+
+void CBufferStorageDevice::RestoreAfterFreeSlot() {
+    if (m_hiddenSlot < 0) return;
+    std::memcpy(Slot(static_cast<std::uint64_t>(m_hiddenSlot)), m_hidden.data(), m_hidden.size());
+    m_hiddenSlot = -1;
+}
+
+void CBufferStorageDevice::CommitFreeSlot(bool readable) {
+    if (!m_bInit) return;
+    RestoreAfterFreeSlot();
+    const std::uint64_t free = m_ullCommitted % (std::uint64_t{m_nBlocks} + 1);
+    if (!readable) std::memset(Slot(free), 0, BlockBytes());
+    m_unreadable[free] = !readable;
+    ++m_ullCommitted;
     if (m_llHeldSectors < m_nCapacity)
         m_llHeldSectors += m_nBlockSectors;
     else
         m_llFirstSector += m_nBlockSectors;
+}
+
+void CBufferStorageDevice::AddBlockToBuffer(const char* block, bool readable) {
+    if (!m_bInit || (!block && readable)) return;
+    unsigned char* at = PrepareFreeSlot(false);
+    if (readable) std::memcpy(at, block, BlockBytes());
+    CommitFreeSlot(readable);
 }
 
 unsigned long long CBufferStorageDevice::GetTotalSectors() {
@@ -65,26 +100,24 @@ int CBufferStorageDevice::ReadSector(void* buffer, long long firstSector, long l
                         static_cast<unsigned long long>(count) <= m_llHeldSectors &&
                         static_cast<unsigned long long>(firstSector) - m_llFirstSector <=
                             m_llHeldSectors - static_cast<unsigned long long>(count);
-    // Until the ring is full its oldest sector sits at position 0; after, at the head.
-    const std::uint64_t oldest = m_llHeldSectors == m_nCapacity ? m_nHead : 0;
-    const std::uint64_t pos =
-        inside ? (static_cast<std::uint64_t>(firstSector) - m_llFirstSector + oldest) % m_nCapacity : 0;
-    if (!inside || TouchesUnreadable(pos, static_cast<std::uint64_t>(count)))
-        return m_pDevice ? m_pDevice->ReadSector(buffer, firstSector, count) : 0;
-    const std::uint64_t first = std::min<std::uint64_t>(static_cast<std::uint64_t>(count), m_nCapacity - pos);
+    bool held = inside;
+    for (unsigned long long s = inside ? static_cast<unsigned long long>(firstSector) : 0;
+         held && s < static_cast<unsigned long long>(firstSector + count);
+         s += m_nBlockSectors - (s - m_llBaseSector) % m_nBlockSectors) {
+        const std::uint64_t slot = SlotOf(s);
+        held = !m_unreadable[slot] && static_cast<long long>(slot) != m_hiddenSlot;
+    }
+    if (!held) return m_pDevice ? m_pDevice->ReadSector(buffer, firstSector, count) : 0;
     ++m_ullHits;
     auto* out = static_cast<unsigned char*>(buffer);
-    std::memcpy(out, m_pRing.data() + pos * m_nSectorSize, first * m_nSectorSize);
-    std::memcpy(out + first * m_nSectorSize, m_pRing.data(),
-                (static_cast<std::uint64_t>(count) - first) * m_nSectorSize);
-    return 1;
-}
-
-bool CBufferStorageDevice::TouchesUnreadable(std::uint64_t pos, std::uint64_t count) const {
-    for (std::uint64_t done = 0; done < count;) {
-        const std::uint64_t p = (pos + done) % m_nCapacity;
-        if (m_unreadable[p / m_nBlockSectors]) return true;
-        done += m_nBlockSectors - p % m_nBlockSectors; // on to the next block
+    for (unsigned long long s = static_cast<unsigned long long>(firstSector),
+                            end = static_cast<unsigned long long>(firstSector + count);
+         s < end;) {
+        const unsigned long long within = (s - m_llBaseSector) % m_nBlockSectors;
+        const unsigned long long n = std::min<unsigned long long>(m_nBlockSectors - within, end - s);
+        std::memcpy(out, Slot(SlotOf(s)) + within * m_nSectorSize, n * m_nSectorSize);
+        out += n * m_nSectorSize;
+        s += n;
     }
-    return false;
+    return 1;
 }

@@ -2,8 +2,16 @@
 // The ring of the last blocks the carver analysed, seen as a device: reads
 // that lie wholly inside the ring come from memory, all others go to the real
 // device. Analysers that size a candidate after the fact read through it.
+//
+// The ring also holds the block being analysed, so each block is copied once:
+// it has one slot more than the blocks it answers for, the next block is
+// written into the free slot, and the slots lie in device order in memory, so
+// the newest block held sits right before the free slot (a copy of it does
+// when the slots wrap around), followed by bytes that read as zeros while the
+// block is analysed.
 #include "engine/include/StorageDevice.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -12,12 +20,24 @@ public:
     CBufferStorageDevice() = default;
 
     // False (and nothing held) for a ring too large to allocate or a block of 0 sectors.
+    // marginBytes: the zeros the free slot is followed by while a block is written there.
     bool InitBufferDevice(IStorageDevice* device, unsigned long long firstSector, unsigned sectorSize,
-                          unsigned sectorsPerBlock, unsigned blocks);
+                          unsigned sectorsPerBlock, unsigned blocks, std::size_t marginBytes = 0);
     // Copies one block (sectors per block × sector size bytes) in as the
     // newest. A block that could not be read is added as unreadable: it keeps
     // the ring's sectors in step, and reads touching it go to the device.
     void AddBlockToBuffer(const char* block, bool readable = true);
+
+    // The free slot, for the next block to be written into (null when the
+    // ring is not set up). With newestBefore the newest block held is placed
+    // right before it; the margin after it reads as zeros until
+    // RestoreAfterFreeSlot, and reads through the ring never touch it.
+    unsigned char* PrepareFreeSlot(bool newestBefore);
+    // Gives back what the margin after the free slot hid.
+    void RestoreAfterFreeSlot();
+    // Takes the block written into the free slot as the newest.
+    void CommitFreeSlot(bool readable = true);
+
     int IsFullBuffer() const { return m_bInit && m_llHeldSectors == m_nCapacity; }
     unsigned long long GetDeviceStartSector() const { return m_llFirstSector; }
     unsigned long long GetHeldSectors() const { return m_llHeldSectors; }
@@ -38,17 +58,26 @@ public:
     ResultCode GetLastError() override { return 0; }
 
 private:
-    // True when a run of sectors held in the ring touches an unreadable block.
-    bool TouchesUnreadable(std::uint64_t pos, std::uint64_t count) const;
+    std::size_t BlockBytes() const { return std::size_t{m_nBlockSectors} * m_nSectorSize; }
+    unsigned char* Slot(std::uint64_t slot) { return m_area.data() + BlockBytes() * (1 + slot); }
+    // The slot of a sector the ring holds.
+    std::uint64_t SlotOf(unsigned long long sector) const {
+        return ((sector - m_llBaseSector) / m_nBlockSectors) % (std::uint64_t{m_nBlocks} + 1);
+    }
 
-    std::vector<unsigned char> m_pRing;
-    std::vector<bool> m_unreadable; // per block position of the ring
+    // The copy of the newest block, the slots, the zero margin.
+    std::vector<unsigned char> m_area;
+    std::vector<bool> m_unreadable; // per slot
+    std::vector<unsigned char> m_hidden; // what the margin hides of the slot after the free one
+    long long m_hiddenSlot = -1;
+    unsigned long long m_llBaseSector = 0; // the first block's first sector
     unsigned long long m_llFirstSector = 0;
     unsigned long long m_llHeldSectors = 0;
-    unsigned m_nHead = 0;
+    std::uint64_t m_ullCommitted = 0; // blocks taken in
     unsigned m_nBlockSectors = 0;
     unsigned m_nBlocks = 0;
     unsigned m_nCapacity = 0;
+    std::size_t m_nMarginBytes = 0;
     unsigned m_bInit = 0;
     IStorageDevice* m_pDevice = nullptr;
     unsigned m_nSectorSize = 512;

@@ -4,6 +4,7 @@
 #include "engine/carver/RawFileAnalyserList.h"
 #include "engine/common/Bitmap.h"
 #include "engine/common/FormatTable.h"
+#include "engine/include/BlockView.h"
 
 #include <algorithm>
 #include <chrono>
@@ -87,19 +88,16 @@ int CRAWSearchController::PreparetoSearch() {
     m_nSectorSize = ss ? ss : 512;
     m_state.sectorSize = m_nSectorSize;
     m_llTotalSectors = m_pDevice ? m_pDevice->GetTotalSectors() : 0;
-    m_BufferDevice.InitBufferDevice(m_pDevice, 0, m_nSectorSize, m_nSectorsPerBlock, kRingBlocks);
+    // The ring also holds the block being analysed and the one before it;
+    // without it nothing is carved.
+    m_bCarving = m_nSectorsPerBlock > 0 &&
+                 m_BufferDevice.InitBufferDevice(m_pDevice, 0, m_nSectorSize, m_nSectorsPerBlock, kRingBlocks, kMarginBytes);
     m_FileTypeManager.Initialize();
     if (m_pTreeBuilder) {
         m_pTreeBuilder->AddSearcherInfo(SEARCHER_RAW, 1);
         m_pTreeBuilder->AddSearcherInfo(SEARCHER_RAW_LABEL, CLABELRAWTreeBuilder::kRootId);
     }
-    m_pBlockBuffer.clear();
     m_bPreviousHeld = false;
-    try {
-        m_pBlockBuffer.assign(2 * std::size_t{m_nSectorsPerBlock} * m_nSectorSize + kMarginBytes, 0);
-    } catch (const std::bad_alloc&) {
-        m_pBlockBuffer.clear(); // nothing is carved
-    }
     return 1;
 }
 
@@ -171,7 +169,7 @@ IRawFileAnalyser* CRAWSearchController::FindAnalyser(unsigned char* sector, std:
                 return e->analyser;
     }
     for (IRawFileAnalyser* a : m_keyless)
-        if (a->AnalyseBuffer(sector, fresh()) != 0) return a;
+        if (a->CouldStart(sector, m_nSectorSize) && a->AnalyseBuffer(sector, fresh()) != 0) return a;
     return nullptr;
 }
 
@@ -244,27 +242,32 @@ void CRAWSearchController::SizeDeferredFromRing() {
 
 int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
     if (m_lookup.empty() && m_keyless.empty()) return 1;
-    if (m_pBlockBuffer.empty() || !m_pDevice || m_nSectorsPerBlock == 0 || first < 0 || sectorCount <= 0) return 1;
-    // Never more than a block: the buffer holds one.
+    if (!m_bCarving || !m_pDevice || m_nSectorsPerBlock == 0 || first < 0 || sectorCount <= 0) return 1;
+    // Never more than a block: a slot holds one.
     const long long count = std::min<long long>(sectorCount, m_nSectorsPerBlock);
     const std::size_t ss = m_nSectorSize;
     const std::size_t half = std::size_t{m_nSectorsPerBlock} * ss;
-    unsigned char* current = m_pBlockBuffer.data() + half;
-    const bool readable = m_pDevice->ReadSector(current, first, count) != 0;
+    // The previous block lies right before the slot, zeros right after it.
+    const bool previous = m_bPreviousHeld && first != 0;
+    unsigned char* current = m_BufferDevice.PrepareFreeSlot(previous);
+    if (!current) return 1;
+    const unsigned char* lent = ViewSectors(m_pDevice, first, count);
+    const bool readable = lent || m_pDevice->ReadSector(current, first, count) != 0;
+    if (lent) std::memcpy(current, lent, static_cast<std::size_t>(count) * ss);
     // A short last block, or one that could not be read, is zeros past its data.
     std::memset(current + (readable ? static_cast<std::size_t>(count) * ss : 0), 0,
                 half - (readable ? static_cast<std::size_t>(count) * ss : 0));
+    const unsigned char* bufferEnd = current + half + kMarginBytes;
 
     const bool skip = m_pBitmap && m_pBitmap->GetBitmapData();
     const unsigned unit = skip && m_pBitmap->GetUnit() ? m_pBitmap->GetUnit() : 1;
-    const bool previous = m_bPreviousHeld && first != 0;
-    const unsigned char* begin = previous ? m_pBlockBuffer.data() : current;
+    const unsigned char* begin = previous ? current - half : current;
     const long long windowStart = previous ? first - m_nSectorsPerBlock : first;
     const long long windowEnd = first + sectorCount;
     for (long long i = 0; readable && i < count; ++i) {
         const long long s = first + i;
         unsigned char* p = current + static_cast<std::size_t>(i) * ss;
-        const CRawWindow window(begin, m_pBlockBuffer.data() + m_pBlockBuffer.size(), p,
+        const CRawWindow window(begin, bufferEnd, p,
                                 (m_llTotalSectors > static_cast<unsigned long long>(s)
                                      ? m_llTotalSectors - static_cast<unsigned long long>(s)
                                      : 0) * ss);
@@ -297,10 +300,10 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         if (counting) Lap(at, m_pCounters->activeSeconds);
     }
 
-    std::memcpy(m_pBlockBuffer.data(), current, half);
     m_bPreviousHeld = readable;
+    m_BufferDevice.RestoreAfterFreeSlot();
     if (m_BufferDevice.IsFullBuffer()) SizeDeferredFromRing();
-    m_BufferDevice.AddBlockToBuffer(reinterpret_cast<const char*>(m_pBlockBuffer.data()), readable);
+    m_BufferDevice.CommitFreeSlot(readable);
     return 1;
 }
 
@@ -341,7 +344,8 @@ void CRAWSearchController::EndSearch(int build) {
     std::printf("--------------%s:%d:--------\n", "EndSearch", 436);
     std::fflush(stdout);
     CNotifyCenter::Instance().Reset();
-    m_pBlockBuffer = {};
+    // Nothing more is analysed until the next preparation.
+    m_bCarving = false;
     if (m_pTreeBuilder) {
         m_pTreeBuilder->FlashBuild(SEARCHER_RAW);
         m_pTreeBuilder->FlashBuild(SEARCHER_RAW_LABEL);

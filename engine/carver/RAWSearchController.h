@@ -88,8 +88,8 @@ private:
     HeldList m_listDeferred;
     std::vector<HeldList::iterator> m_active; // streaming records, oldest first
     std::map<long long, unsigned>* m_pFileSectorMap = nullptr;
-    std::vector<unsigned char> m_pBlockBuffer; // previous block, current block, zero margin
-    bool m_bPreviousHeld = false;              // the first half holds the previous block's sectors
+    bool m_bCarving = false;      // the ring, which holds the blocks analysed, is set up
+    bool m_bPreviousHeld = false; // the block before the one analysed was read
     TBitmap* m_pBitmap = nullptr;
     IProgress* m_pProgress = nullptr;
     unsigned m_nSectorSize = 512;

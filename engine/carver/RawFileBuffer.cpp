@@ -63,13 +63,17 @@ const unsigned char* RawFileBuffer::Fetch(unsigned long long offset, std::size_t
     return m_page.data() + (offset - m_llPageSector * m_nSectorSize);
 }
 
-std::optional<RawFileRoom> RoomOf(const CRawFileInfo& record, IStorageDevice* device, unsigned minSector) {
-    if (!device || record.m_llStartSector < 0) return std::nullopt;
+std::optional<RawFileRoom> RoomOf(IStorageDevice* device, long long startSector, unsigned minSector) {
+    if (!device || startSector < 0) return std::nullopt;
     RawFileRoom r;
-    r.start = static_cast<unsigned long long>(record.m_llStartSector);
+    r.start = static_cast<unsigned long long>(startSector);
     r.sectorSize = device->GetSectorSize();
     const unsigned long long total = device->GetTotalSectors();
     if (r.sectorSize == 0 || r.sectorSize < minSector || total <= r.start) return std::nullopt;
     r.room = (total - r.start) * r.sectorSize;
     return r;
+}
+
+std::optional<RawFileRoom> RoomOf(const CRawFileInfo& record, IStorageDevice* device, unsigned minSector) {
+    return RoomOf(device, record.m_llStartSector, minSector);
 }

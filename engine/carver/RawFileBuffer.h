@@ -20,6 +20,7 @@ struct RawFileRoom {
 };
 // Null device, a negative start, a start at or past the device's end, or a
 // sector smaller than minSector bytes: no room.
+std::optional<RawFileRoom> RoomOf(IStorageDevice* device, long long startSector, unsigned minSector = 1);
 std::optional<RawFileRoom> RoomOf(const CRawFileInfo& record, IStorageDevice* device, unsigned minSector = 1);
 
 class RawFileBuffer {

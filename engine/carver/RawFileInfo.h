@@ -126,6 +126,11 @@ public:
     virtual int GetRawFileSize(CRawFileInfo&, IStorageDevice*) { return 1; }
     // 1 when the sector starts a file of this format (sets the record's type).
     virtual int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) = 0;
+    // A cheap look at a sector of `bytes` bytes before any record is made for
+    // it: false only where AnalyseBuffer would refuse the sector anyway. The
+    // analysers tried on every sector without a key answer it from their
+    // signature's bytes; the rest are always asked.
+    virtual bool CouldStart(const unsigned char* /*sector*/, std::size_t /*bytes*/) { return true; }
     virtual std::string GetRawFileName() { return {}; }
     virtual std::string GetRawFileTime() { return {}; }
     // A new record owned by the caller.

@@ -70,9 +70,15 @@ int RawUtility::FindMagicInBuffer(const unsigned char* buffer, int length, int b
     if (!buffer || !magic || magicLength < 1 || length < 1) return 0;
     const long long start = static_cast<long long>(length) - back;
     if (start < 0) return 0;
-    // Positions where the magic would run past the buffer are not tried.
+    // A magic starting with a zero byte is never taken.
+    if (magic[0] == 0) return 0;
+    // Positions where the magic would run past the buffer are not tried; the
+    // last one is looked for from the end by its first byte.
     for (long long pos = std::min<long long>(start, length - magicLength); pos >= 0; --pos) {
-        if (buffer[pos] != 0 && std::memcmp(buffer + pos, magic, static_cast<std::size_t>(magicLength)) == 0)
+        const void* hit = ::memrchr(buffer, magic[0], static_cast<std::size_t>(pos) + 1);
+        if (!hit) return 0;
+        pos = static_cast<const unsigned char*>(hit) - buffer;
+        if (std::memcmp(buffer + pos, magic, static_cast<std::size_t>(magicLength)) == 0)
             return static_cast<int>(pos + magicLength);
     }
     return 0;

@@ -1,5 +1,7 @@
 #include "engine/controller/RecoveryControllers.h"
 
+#include "engine/controller/SearcherTeam.h"
+
 #include "engine/common/Bitmap.h"
 #include "engine/device/StorageDeviceWithCache.h"
 #include "engine/include/DeviceRecords.h"
@@ -265,12 +267,14 @@ ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device
     const long long block = BlockSize(device->GetSectorSize());
     m_cache = std::make_unique<CStorageDeviceWithCache>(device);
     m_cache->SetBlockSize(static_cast<unsigned>(block));
+    m_cache->SetLending(m_lent);
     m_cache->BeginCache();
 
+    m_sharedBuilder = std::make_unique<CSerializedTreeBuilder>(m_builder.get());
     for (Searcher& s : m_searchers) {
         s.searcher->SetDevice(m_cache.get());
         s.searcher->SetBlockSize(static_cast<int>(block));
-        s.searcher->SetDirecotryTreeBuilder(m_builder.get());
+        s.searcher->SetDirecotryTreeBuilder(m_sharedBuilder.get());
         s.searcher->SetBitmap(m_bitmap.get());
         if (!m_restoreSink) s.searcher->PreparetoSearch();
     }
@@ -307,13 +311,20 @@ ResultCode CCompleteRecoveryController::SearchData(long long first, long long la
     _PROGRESS_INFO record = MakeProgress(PROGRESS_RUNNING, blocks + 1, 0);
     sink->UpdateProgress(&record);
 
+    std::vector<ICompleteFileSystemSearchController*> searchers;
+    if (m_sideBySide)
+        for (Searcher& s : m_searchers) searchers.push_back(s.searcher);
+    CSearcherTeam team(std::move(searchers));
     std::uint64_t current = 0;
     for (long long b = firstBlock; b <= lastBlock; ++b) {
         if (!sink->Continued()) return 0;
         m_cache->SetCurCacheBlock(b);
         const long long start = b * block;
         const long long count = std::min(last - start + 1, block);
-        for (Searcher& s : m_searchers) s.searcher->AnalyzeBlock(start, count);
+        if (m_sideBySide)
+            team.AnalyzeBlock(start, count);
+        else
+            for (Searcher& s : m_searchers) s.searcher->AnalyzeBlock(start, count);
         current = std::min<std::uint64_t>(current + 1, record.total);
         // The disk's reading is 80 percent of the scan; the trees are the rest.
         _PROGRESS_INFO sent = record;

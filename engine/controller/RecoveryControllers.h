@@ -17,6 +17,7 @@
 
 class TBitmap;
 class CStorageDeviceWithCache;
+class CSerializedTreeBuilder;
 
 namespace ControllerResult {
 inline constexpr ResultCode QuickNullArgument = MakeResult(ResultLib::Controller, 0x38, 1);
@@ -112,6 +113,13 @@ public:
     // Fixes the block size in sectors instead of deriving it from the sector
     // size (0: derive it). For tests with small devices.
     void SetBlockSectors(unsigned sectors) { m_blockOverride = sectors; }
+    // Whether the searchers analyse each block side by side, each on a thread
+    // of its own (the default), or one after another on the calling thread.
+    // They find the same either way.
+    void SetSearchersSideBySide(bool sideBySide) { m_sideBySide = sideBySide; }
+    // Whether the searchers read each block in place from the read-ahead
+    // cache (the default) or copy it out. They find the same either way.
+    void SetBlocksLent(bool lent) { m_lent = lent; }
 
 private:
     struct Searcher {
@@ -124,10 +132,14 @@ private:
     void ReleaseSearchers();
 
     std::vector<Searcher> m_searchers;
+    // The builder as the searchers reach it: they may add nodes side by side.
+    std::unique_ptr<CSerializedTreeBuilder> m_sharedBuilder;
     std::unique_ptr<CStorageDeviceWithCache> m_cache;
     std::map<long long, unsigned> m_fileSectorMap;
     std::unique_ptr<TBitmap> m_bitmap;
     unsigned m_blockOverride = 0;
+    bool m_sideBySide = true;
+    bool m_lent = true;
 };
 
 class CPartitionRecoveryController : public CCompleteRecoveryController {

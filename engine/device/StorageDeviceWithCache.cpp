@@ -48,6 +48,28 @@ bool CStorageDeviceWithCache::InnerRead(void* buffer, long long first, long long
     return false;
 }
 
+bool CStorageDeviceWithCache::ReadQueued(void* buffer, long long first, long long count) {
+    const std::size_t ss = m_inner->GetSectorSize();
+    std::lock_guard l(m_queueLock);
+    for (const auto& block : m_queue) {
+        const long long s = block->index * static_cast<long long>(m_blockSize);
+        if (first < s || first >= s + block->sectors)
+            continue;
+        // A block the inner device failed on answers nothing: the read goes
+        // there again and fails as it would without the cache.
+        if (!block->read || count > s + block->sectors - first)
+            return false;
+        std::memcpy(buffer, block->data.data() + static_cast<std::size_t>(first - s) * ss,
+                    static_cast<std::size_t>(count) * ss);
+        return true;
+    }
+    return false;
+}
+
+bool CStorageDeviceWithCache::ReadElsewhere(void* buffer, long long first, long long count) {
+    return ReadQueued(buffer, first, count) || InnerRead(buffer, first, count);
+}
+
 std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlock(long long b) {
     const unsigned long long total = m_inner->GetTotalSectors();
     const unsigned long long start = static_cast<unsigned long long>(b) * m_blockSize;
@@ -66,7 +88,7 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
     block->data.resize(static_cast<std::size_t>(block->sectors) * m_inner->GetSectorSize());
     // A failed read leaves zeros in the block (the inner device zero-fills);
     // the error stays for GetLastError.
-    InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
+    block->read = InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
     return block;
 }
 
@@ -94,9 +116,10 @@ void CStorageDeviceWithCache::BeginCache() {
         m_readerFinished = true;
         return;
     }
-    // Prefill up to the capacity, never past the last block; reads are made
-    // outside the queue lock.
-    const long long prefill = std::min<long long>(kQueueCapacity, blocks);
+    // A device the queue holds whole is read at once and needs no reader;
+    // otherwise the first block is read here and the reader goes on while the
+    // scan begins. Reads are made outside the queue lock.
+    const long long prefill = blocks <= static_cast<long long>(kQueueCapacity) ? blocks : 1;
     for (long long b = 0; b < prefill; ++b) {
         auto block = ReadBlock(b);
         std::lock_guard l(m_queueLock);
@@ -197,13 +220,13 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, long long firstSector, lon
     if (!buffer || firstSector < 0 || count < 1)
         return m_inner->ReadSector(buffer, firstSector, count);
     if (!m_current)
-        return InnerRead(buffer, firstSector, count) ? 1 : 0;
+        return ReadElsewhere(buffer, firstSector, count) ? 1 : 0;
     const long long s = m_current->index * static_cast<long long>(m_blockSize);
     // Hits are bounded by the block's real length, so a short last block never
     // answers for sectors it does not hold.
     const long long end = s + m_current->sectors;
     if (firstSector < s || firstSector >= end)
-        return InnerRead(buffer, firstSector, count) ? 1 : 0;
+        return ReadElsewhere(buffer, firstSector, count) ? 1 : 0;
     const unsigned ss = m_inner->GetSectorSize();
     const long long k = std::min(end - firstSector, count);
     std::memcpy(buffer, m_current->data.data() + static_cast<std::size_t>(firstSector - s) * ss,
@@ -212,10 +235,19 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, long long firstSector, lon
         return 1;
     if (!device_detail::ByteRangeFits(k, count - k, ss))
         return 0;
-    return InnerRead(static_cast<unsigned char*>(buffer) + static_cast<std::size_t>(k) * ss, firstSector + k,
-                     count - k)
+    return ReadElsewhere(static_cast<unsigned char*>(buffer) + static_cast<std::size_t>(k) * ss, firstSector + k,
+                         count - k)
                ? 1
                : 0;
+}
+
+const unsigned char* CStorageDeviceWithCache::ViewSectors(long long firstSector, long long count) {
+    if (!m_lend || !m_inner || !m_current || firstSector < 0 || count < 1)
+        return nullptr;
+    const long long s = m_current->index * static_cast<long long>(m_blockSize);
+    if (firstSector < s || count > m_current->sectors || firstSector - s > m_current->sectors - count)
+        return nullptr;
+    return m_current->data.data() + static_cast<std::size_t>(firstSector - s) * m_inner->GetSectorSize();
 }
 
 int CStorageDeviceWithCache::Open(char*) { return m_inner ? 1 : 0; }

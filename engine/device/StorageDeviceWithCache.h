@@ -2,6 +2,7 @@
 // A read-ahead wrapper for the deep scan: a reader thread keeps the next blocks
 // of the wrapped device queued, the scan makes one block current at a time,
 // and reads inside the current block are answered from memory.
+#include "engine/include/BlockView.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/Locks.h"
@@ -11,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-class CStorageDeviceWithCache : public IStorageDevice {
+class CStorageDeviceWithCache : public IStorageDevice, public IBlockView {
 public:
     explicit CStorageDeviceWithCache(IStorageDevice* inner);
     ~CStorageDeviceWithCache() override;
@@ -19,7 +20,8 @@ public:
     // Block size in sectors; refused (0) while the cache runs.
     int SetBlockSize(unsigned sectors);
     unsigned GetBlockSize() const { return m_blockSize; }
-    // Queues the first blocks and starts the reader.
+    // Queues the first block (all of them when the queue holds them all) and
+    // starts the reader for the rest.
     void BeginCache();
     // Makes block b current. Blocks are meant to be made current in ascending
     // order from 0; any other order is still answered correctly, from the
@@ -36,6 +38,9 @@ public:
     int Open(char* path) override;
     int Close() override;
     int ReadSector(void* buffer, long long firstSector, long long count) override;
+    const unsigned char* ViewSectors(long long firstSector, long long count) override;
+    // Whether ViewSectors lends the current block (the default) or answers null.
+    void SetLending(bool lend) { m_lend = lend; }
     unsigned GetSectorSize() override;
     unsigned long long GetTotalSectors() override;
     ResultCode IOCtl(unsigned long long code, void* arg) override;
@@ -51,6 +56,7 @@ private:
     struct Block {
         long long index = -1;
         long long sectors = 0; // true length: the last block may be short
+        bool read = false;     // the inner device gave all of it
         std::vector<unsigned char> data;
     };
 
@@ -62,10 +68,17 @@ private:
     // fault per page.
     void Recycle(std::unique_ptr<Block> block);
     bool InnerRead(void* buffer, long long first, long long count);
+    // Reads sectors that lie in one queued block that was read whole; false
+    // when none holds them.
+    bool ReadQueued(void* buffer, long long first, long long count);
+    // Reads outside the current block: from the queue where it holds them,
+    // else from the inner device.
+    bool ReadElsewhere(void* buffer, long long first, long long count);
 
     IStorageDevice* m_inner;
     std::unique_ptr<IStorageDeviceData> m_data;
     unsigned m_blockSize = 1000;
+    bool m_lend = true;
     // Consumer side: touched only by the thread that makes blocks current.
     std::unique_ptr<Block> m_current;
     long long m_curBlock = -1;

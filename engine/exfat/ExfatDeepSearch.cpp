@@ -3,6 +3,7 @@
 #include "engine/common/Bytes.h"
 #include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatFileNode.h"
+#include "engine/include/BlockView.h"
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
@@ -67,6 +68,13 @@ int CExFatCompleteSearch::AnalyzeBlock(long long first, long long count) {
     const std::size_t ss = m_sectorSize;
     // Blocks come in device order; after a gap the carried sectors mean nothing.
     if (first != m_expected) std::fill(m_buffer.begin(), m_buffer.begin() + kCarried * ss, 0);
+    if (count >= 2 * kCarried) {
+        if (const std::uint8_t* view = ViewSectors(m_device, first, count)) {
+            m_expected = first + count;
+            AnalyzeInPlace(first, count, view);
+            return 1;
+        }
+    }
     std::uint8_t* read = m_buffer.data() + kCarried * ss;
     std::fill(read, m_buffer.data() + m_buffer.size(), 0);
     m_expected = first + count;
@@ -90,6 +98,26 @@ int CExFatCompleteSearch::AnalyzeBlock(long long first, long long count) {
     }
     std::memmove(m_buffer.data(), m_buffer.data() + static_cast<std::size_t>(count) * ss, kCarried * ss);
     return 1;
+}
+
+void CExFatCompleteSearch::AnalyzeInPlace(long long first, long long count, const std::uint8_t* view) {
+    const std::size_t ss = m_sectorSize;
+    // The buffer's head holds the carried sectors; with the block's first two
+    // after them, the carried ones are analysed there.
+    std::uint8_t* edge = m_buffer.data();
+    std::memcpy(edge + kCarried * ss, view, kCarried * ss);
+    for (long long i = 0; i < kCarried; ++i)
+        if (first - kCarried + i >= 0) AnalyzeSector(first - kCarried + i, edge + static_cast<std::size_t>(i) * ss);
+    for (long long i = 0; i + kCarried < count; ++i) AnalyzeSector(first + i, view + static_cast<std::size_t>(i) * ss);
+    const std::uint8_t* last = view + static_cast<std::size_t>(count - kCarried) * ss;
+    std::memcpy(edge, last, kCarried * ss);
+    // The device's last two sectors have no next block: analyse them now,
+    // with zeros after them.
+    if (first + count >= m_totalSectors) {
+        std::memset(edge + kCarried * ss, 0, kCarried * ss);
+        for (long long i = 0; i < kCarried; ++i)
+            AnalyzeSector(first + count - kCarried + i, edge + static_cast<std::size_t>(i) * ss);
+    }
 }
 
 void CExFatCompleteSearch::EndSearch(int build) {

@@ -27,6 +27,8 @@ public:
 private:
     bool Start();
     void AnalyzeSector(std::int64_t sector, const std::uint8_t* at);
+    // A block of at least four sectors lent by the device, analysed in place.
+    void AnalyzeInPlace(long long first, long long count, const std::uint8_t* view);
     // Hands every finished fragment to the partition builder with its links.
     void PushFileSets();
 

@@ -2,6 +2,7 @@
 
 #include "engine/fat/FatBootSector.h"
 #include "engine/fat/FatTable.h"
+#include "engine/include/BlockView.h"
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
@@ -129,10 +130,12 @@ int CFATCompleteFSearcher::AnalyzeBlock(long long first, long long count) {
     if (m_sectorSize < dbr::kSize) return 1;
     const std::size_t ss = m_sectorSize;
     const auto n = static_cast<std::size_t>(count);
-    m_block.resize(n * ss);
-    if (m_device->ReadSector(m_block.data(), first, count)) {
+    const unsigned char* data = ViewSectors(m_device, first, count);
+    if (!data) m_block.resize(n * ss);
+    if (data || m_device->ReadSector(m_block.data(), first, count)) {
+        if (!data) data = m_block.data();
         for (std::size_t i = 0; i < n; ++i) {
-            AnalyzeSector(first + static_cast<long long>(i), Bytes(m_block.data() + i * ss, ss));
+            AnalyzeSector(first + static_cast<long long>(i), Bytes(data + i * ss, ss));
             BoundCandidates();
         }
         return 1;

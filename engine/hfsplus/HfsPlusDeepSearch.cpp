@@ -6,6 +6,7 @@
 #include "engine/hfsplus/HfsPlusFileNode.h"
 #include "engine/hfsplus/HfsPlusQuickSearch.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
+#include "engine/include/BlockView.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
@@ -58,6 +59,10 @@ void CHFSPlusCompleteFileSystemSearchController::SetDevice(IStorageDevice* devic
     m_buffer.clear();
 }
 
+long long CHFSPlusCompleteFileSystemSearchController::NodeSpan() const {
+    return static_cast<long long>((kMaxNode + m_sectorSize - 1) / m_sectorSize);
+}
+
 bool CHFSPlusCompleteFileSystemSearchController::UsableSectorSize() const {
     return m_sectorSize >= kPiece && m_sectorSize % kPiece == 0 && m_sectorSize <= kMaxNode;
 }
@@ -83,16 +88,19 @@ int CHFSPlusCompleteFileSystemSearchController::PreparetoSearch() {
 
 bool CHFSPlusCompleteFileSystemSearchController::ReadChunk(long long first, long long count, long long lookahead) {
     const std::size_t ss = m_sectorSize;
-    const long long sectors = count + lookahead;
+    m_view = ViewSectors(m_device, first, count);
+    m_viewSectors = m_view ? std::max(0LL, count - (NodeSpan() - 1)) : 0;
+    const long long copied = first + m_viewSectors;
+    const long long sectors = count + lookahead - m_viewSectors;
     m_buffer.resize(static_cast<std::size_t>(sectors) * ss);
     m_readable.assign(static_cast<std::size_t>(sectors), 1);
-    if (m_device->ReadSector(m_buffer.data(), first, sectors) != 0) return true;
+    if (sectors == 0 || m_device->ReadSector(m_buffer.data(), copied, sectors) != 0) return true;
     // One bad sector spoils the whole read: take the sectors one by one so
     // that the others are still examined.
-    bool any = false;
+    bool any = m_viewSectors > 0;
     for (long long i = 0; i < sectors; ++i) {
         std::uint8_t* at = m_buffer.data() + static_cast<std::size_t>(i) * ss;
-        if (m_device->ReadSector(at, first + i, 1) != 0) {
+        if (m_device->ReadSector(at, copied + i, 1) != 0) {
             any = true;
         } else {
             std::memset(at, 0, ss);
@@ -126,14 +134,17 @@ int CHFSPlusCompleteFileSystemSearchController::AnalyzeBlock(long long firstSect
             s = chunkFirst + chunkCount;
             continue;
         }
-        const long long buffered = chunkCount + lookahead;
+        const long long buffered = chunkCount + lookahead - m_viewSectors;
         while (s < chunkFirst + chunkCount) {
-            const std::size_t i = static_cast<std::size_t>(s - chunkFirst);
-            if (!m_readable[i]) {
+            const long long k = s - chunkFirst;
+            const bool inView = k < m_viewSectors;
+            // Index into the copied sectors.
+            const std::size_t i = static_cast<std::size_t>(inView ? 0 : k - m_viewSectors);
+            if (!inView && !m_readable[i]) {
                 ++s;
                 continue;
             }
-            const std::uint8_t* at = m_buffer.data() + i * ss;
+            const std::uint8_t* at = inView ? m_view + static_cast<std::size_t>(k) * ss : m_buffer.data() + i * ss;
             if (TestVolumeHeader(s, at) || TestJournalInfoBlock(s, at) || TestJournalHeader(s, at)) {
                 ++s;
                 continue;
@@ -142,9 +153,10 @@ int CHFSPlusCompleteFileSystemSearchController::AnalyzeBlock(long long firstSect
                 ++s;
                 continue;
             }
-            // A node is read only from sectors that were read.
-            std::size_t readable = 0;
-            while (static_cast<long long>(i + readable) < buffered && m_readable[i + readable] &&
+            // A node is read only from sectors that were read; in the view a
+            // whole node's sectors always are.
+            std::size_t readable = inView ? static_cast<std::size_t>(NodeSpan()) : 0;
+            while (!inView && static_cast<long long>(i + readable) < buffered && m_readable[i + readable] &&
                    readable * ss < kMaxNode)
                 ++readable;
             s += std::max(1LL, TestBTreeNode(s, at, readable * ss, end - s));

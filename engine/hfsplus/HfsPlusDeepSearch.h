@@ -85,8 +85,12 @@ private:
     CompleteSearchPatition* AdjustNodeBelongsPartitionIndex(const HFSPlusCatalogRecord& record, long long sector);
     bool OpenVolume(CompleteSearchPatition& record);
     // The block [first, first + count) and what follows it up to the largest
-    // node; false when nothing of it can be read.
+    // node; false when nothing of it can be read. Where the device lends the
+    // block, it is read in place and only its last node's worth of sectors and
+    // the look-ahead are copied.
     bool ReadChunk(long long first, long long count, long long lookahead);
+    // The sectors a node is read from at most.
+    long long NodeSpan() const;
 
     IStorageDevice* m_device = nullptr;
     IDirecotryTreeBuilder* m_builder = nullptr;
@@ -94,7 +98,9 @@ private:
     std::uint32_t m_sectorSize = 0;
     std::uint64_t m_totalSectors = 0;
     std::vector<std::unique_ptr<CompleteSearchPatition>> m_partitions;
-    std::vector<std::uint8_t> m_buffer;   // the block being examined and the look-ahead after it
+    const std::uint8_t* m_view = nullptr; // the lent block, when it is
+    long long m_viewSectors = 0;          // sectors examined in place: whole nodes fit in the view from them
+    std::vector<std::uint8_t> m_buffer;   // the rest of the block and the look-ahead after it
     std::vector<std::uint8_t> m_readable; // per buffered sector: 1 when it was read
     ResultCode m_result = 0;
     IProgress* m_sink = nullptr;

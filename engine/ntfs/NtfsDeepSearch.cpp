@@ -1,5 +1,6 @@
 #include "engine/ntfs/NtfsDeepSearch.h"
 
+#include "engine/include/BlockView.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsDeepTree.h"
@@ -57,10 +58,14 @@ int CNTFSSearchController::PreparetoSearch() {
 int CNTFSSearchController::AnalyzeBlock(long long first, long long count) {
     if (!m_device || m_sectorsPerBlock <= 0 || !m_group || first < 0 || count <= 0 || count > m_sectorsPerBlock)
         return 0;
-    std::uint8_t* block = m_block.data();
-    // What a failed read leaves is not taken for anything.
-    if (!m_device->ReadSector(block, first, count))
-        std::fill(m_block.begin(), m_block.begin() + static_cast<std::ptrdiff_t>(count * m_ss), 0);
+    // The block is read in place where the device lends it; what a failed
+    // read leaves is not taken for anything.
+    const std::uint8_t* block = ViewSectors(m_device, first, count);
+    if (!block) {
+        block = m_block.data();
+        if (!m_device->ReadSector(m_block.data(), first, count))
+            std::fill(m_block.begin(), m_block.begin() + static_cast<std::ptrdiff_t>(count * m_ss), 0);
+    }
     // A restart page cut by the last block's end, completed by this block.
     if (m_pendingRestartSector >= 0) {
         const std::size_t held = m_pendingRestart.size();

@@ -163,7 +163,19 @@ const std::uint8_t* CUpCaseFileAnalyzer::StandardContent() {
 
 int CAttrDefFileAnalyzer::AnalyzeSectorBuffer(long long sector, const std::uint8_t* buffer) {
     const std::uint8_t* table = StandardContent();
+    // Per sector of the table, its first eight bytes that are not all zero:
+    // most sectors differ there already, zero-filled ones included.
+    static const std::array<std::size_t, kAttrDefBytes / 512> probe = [table] {
+        std::array<std::size_t, kAttrDefBytes / 512> at{};
+        for (std::size_t i = 0; i < at.size(); ++i) {
+            const std::uint8_t* s = table + 512 * i;
+            while (at[i] + 8 < 512 && std::all_of(s + at[i], s + at[i] + 8, [](std::uint8_t b) { return b == 0; }))
+                at[i] += 8;
+        }
+        return at;
+    }();
     for (std::size_t i = 0; i < kAttrDefBytes / 512; ++i) {
+        if (std::memcmp(buffer + probe[i], table + 512 * i + probe[i], 8) != 0) continue;
         if (CMetaFileAnalyzer::CompareSectorBuffer(buffer, table + 512 * i)) {
             m_sectors.CombineSectorOfRange(sector);
             return 1;

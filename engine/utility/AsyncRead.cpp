@@ -8,8 +8,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <list>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -22,11 +26,15 @@ struct FreeDeleter {
 struct Transfer {
     aiocb cb{};
     std::unique_ptr<unsigned char, FreeDeleter> data;
+    std::size_t capacity = 0;
 };
 
+// Idle transfer buffers kept for the next reads.
+constexpr std::size_t kKeptTransfers = 4;
+
 struct AsyncState {
-    mutex_locker lock;
-    std::unique_ptr<Transfer> transfer; // the shared transfer buffer
+    mutex_locker lock; // guards the lists and the settings, never held while reading
+    std::vector<std::unique_ptr<Transfer>> idle;
     std::list<std::unique_ptr<Transfer>> retired;
     std::function<bool(long long, long long)> faultHook;
     std::chrono::milliseconds timeout{30000};
@@ -38,13 +46,16 @@ AsyncState& State() {
     return *state;
 }
 
-std::unique_ptr<Transfer> NewTransfer() {
+// A transfer holding at least `bytes` (at most one piece).
+std::unique_ptr<Transfer> NewTransfer(long long bytes) {
     auto t = std::make_unique<Transfer>();
+    const std::size_t size = (static_cast<std::size_t>(std::min(bytes, kAsyncReadPiece)) + 4095) / 4096 * 4096;
     void* p = nullptr;
     // Page-aligned, so the buffer also suits descriptors opened for direct I/O.
-    if (posix_memalign(&p, 4096, static_cast<std::size_t>(kAsyncReadPiece)) != 0)
+    if (posix_memalign(&p, 4096, size) != 0)
         return nullptr;
     t->data.reset(static_cast<unsigned char*>(p));
+    t->capacity = size;
     return t;
 }
 
@@ -81,11 +92,14 @@ Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
 }
 
 // Reads one piece into the transfer buffer: answers the bytes read (the piece
-// is complete unless the end of the file came first), or -1 on failure.
-long long ReadPiece(AsyncState& s, int fd, long long offset, long long length) {
+// is complete unless the end of the file came first), or -1 on failure. A
+// request still running after the time-out keeps its transfer, which is
+// retired; the caller gets a new one (or none).
+long long ReadPiece(AsyncState& s, std::unique_ptr<Transfer>& transfer, std::chrono::milliseconds timeout, int fd,
+                    long long offset, long long length) {
     long long got = 0;
     while (got < length) {
-        Transfer& t = *s.transfer;
+        Transfer& t = *transfer;
         std::memset(&t.cb, 0, sizeof t.cb);
         t.cb.aio_fildes = fd;
         t.cb.aio_offset = static_cast<off_t>(offset + got);
@@ -94,15 +108,19 @@ long long ReadPiece(AsyncState& s, int fd, long long offset, long long length) {
         t.cb.aio_sigevent.sigev_notify = SIGEV_NONE;
         if (aio_read(&t.cb) != 0)
             return -1;
-        if (WaitFor(&t.cb, s.timeout) != Wait::Done) {
+        if (WaitFor(&t.cb, timeout) != Wait::Done) {
             if (aio_cancel(fd, &t.cb) == AIO_CANCELED) {
                 aio_return(&t.cb);
             } else {
                 // Still running (or its state unknown): the late read may yet
                 // write into this buffer and control block, so neither is
                 // used again until the system is done with them.
-                s.retired.push_back(std::move(s.transfer));
-                s.transfer = NewTransfer();
+                const std::size_t size = t.capacity;
+                {
+                    autolocker<mutex_locker> guard(s.lock);
+                    s.retired.push_back(std::move(transfer));
+                }
+                transfer = NewTransfer(static_cast<long long>(size));
             }
             return -1;
         }
@@ -124,32 +142,58 @@ long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, lo
     if (byteOffset > LLONG_MAX - byteCount)
         return 0;
     AsyncState& s = State();
-    autolocker<mutex_locker> guard(s.lock);
-    if (!s.retired.empty())
-        ReapLocked(s);
-    if (!s.transfer) {
-        s.transfer = NewTransfer();
-        if (!s.transfer)
-            return 0;
+    // Each read has a transfer of its own, so reads of several threads (the
+    // read-ahead and the searchers) never wait for each other.
+    const long long largest = std::min(kAsyncReadPiece, byteCount);
+    std::unique_ptr<Transfer> transfer;
+    bool hooked = false;
+    std::chrono::milliseconds timeout{};
+    {
+        autolocker<mutex_locker> guard(s.lock);
+        if (!s.retired.empty())
+            ReapLocked(s);
+        hooked = static_cast<bool>(s.faultHook);
+        timeout = s.timeout;
+        for (auto it = s.idle.begin(); it != s.idle.end(); ++it)
+            if ((*it)->capacity >= static_cast<std::size_t>(largest)) {
+                transfer = std::move(*it);
+                s.idle.erase(it);
+                break;
+            }
     }
+    if (!transfer)
+        transfer = NewTransfer(largest);
+    if (!transfer)
+        return 0;
     auto* out = static_cast<unsigned char*>(buffer);
     bool ok = true;
     for (long long done = 0; done < byteCount;) {
         const long long piece = std::min(kAsyncReadPiece, byteCount - done);
         long long got = -1;
-        if (!(s.faultHook && s.faultHook(byteOffset + done, piece)) && s.transfer)
-            got = ReadPiece(s, descriptor, byteOffset + done, piece);
+        // The tests' fault hook is asked under the lock, one read at a time.
+        bool fault = false;
+        if (hooked) {
+            autolocker<mutex_locker> guard(s.lock);
+            fault = s.faultHook && s.faultHook(byteOffset + done, piece);
+        }
+        if (!fault && transfer)
+            got = ReadPiece(s, transfer, timeout, descriptor, byteOffset + done, piece);
         if (got < 0) {
             ok = false;
             got = 0;
-            if (!s.transfer)
-                s.transfer = NewTransfer();
+            if (!transfer)
+                transfer = NewTransfer(largest);
         } else {
-            std::memcpy(out + done, s.transfer->data.get(), static_cast<std::size_t>(got));
+            std::memcpy(out + done, transfer->data.get(), static_cast<std::size_t>(got));
         }
         // A failed piece, or the part past the end of the file, reads as zeros.
         std::memset(out + done + got, 0, static_cast<std::size_t>(piece - got));
         done += piece;
+    }
+    if (transfer) {
+        autolocker<mutex_locker> guard(s.lock);
+        if (s.idle.size() < kKeptTransfers)
+            s.idle.push_back(std::move(transfer));
     }
     return ok ? byteCount : 0;
 }

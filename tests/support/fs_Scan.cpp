@@ -51,6 +51,10 @@ FsScan::~FsScan() {
     d->controller.reset();
 }
 
+CCompleteRecoveryController* FsScan::Deep() const {
+    return dynamic_cast<CCompleteRecoveryController*>(d->controller.get());
+}
+
 ResultCode FsScan::Run() {
     return d->controller->StartDataRecovery(&device, &progress, &tree);
 }

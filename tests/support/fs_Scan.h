@@ -11,6 +11,8 @@
 #include "tests/support/ImageDevice.h"
 #include "tests/support/RecordingSinks.h"
 
+class CCompleteRecoveryController;
+
 #include <compare>
 #include <cstdint>
 #include <ostream>
@@ -31,6 +33,8 @@ public:
     FsScan(const std::string& image, unsigned sectorSize, int kind, unsigned long long startByte = 0);
     ~FsScan();
     ResultCode Run();
+    // The deep scan's controller (null for a quick scan), for its test switches.
+    CCompleteRecoveryController* Deep() const;
 
     // The shown nodes of the trees whose root name ends with rootSuffix, by
     // their path below the root ("/"-separated, no trailing "/").

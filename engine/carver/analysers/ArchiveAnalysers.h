@@ -60,6 +60,9 @@ public:
     FileTARAnalyser() { m_nType = kType; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
     int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 262 || (sector[257] == 'u' && sector[258] == 's');
+    }
     static bool IsHeader(bytes::Bytes block);
     // The entry's data length: octal digits after leading blanks or NULs, or
     // a base-256 number when the field's top bit is set.
@@ -160,6 +163,9 @@ class LZHAnalyser : public BruteForce::CPartneredAnalyser<LZHRawFileInfo, FileLZ
 public:
     // Also "-lh7-".
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 7 || (sector[2] == '-' && sector[3] == 'l' && sector[4] == 'h' && sector[6] == '-');
+    }
 };
 
 } // namespace Orvex

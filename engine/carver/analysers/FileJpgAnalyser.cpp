@@ -47,12 +47,24 @@ void FileJPGAnalyser::ReadExif(RawFileBuffer& buffer, unsigned long long lengthA
     if (!m_strTagValue.empty()) m_eTag = RAW_TAG_CAMERA;
 }
 
+unsigned long long FileJPGAnalyser::ZeroTailedEnd(const unsigned char* sector, unsigned long long from,
+                                                  unsigned long long ss) {
+    unsigned long long e = ss;
+    while (e > from && sector[e - 1] == 0) --e;
+    return e >= from + 2 && sector[e - 2] == 0xFF && sector[e - 1] == 0xD9 ? e : 0;
+}
+
 unsigned long long FileJPGAnalyser::ScanEnd(RawFileBuffer& buffer, unsigned long long position,
                                             unsigned long long limit) {
     const unsigned long long ss = static_cast<unsigned long long>(m_llSectorSize);
+    // An end marker with too few zeros after it to count here, followed by
+    // nothing but zeros since: where another file begins, the picture ends
+    // at it (files stored back to back).
+    unsigned long long held = 0;
     for (;;) {
         if (position >= limit) return limit;
         const unsigned long long sectorStart = position / ss * ss;
+        if (held && sectorStart == m_ullNextFile) return held;
         const unsigned char* sector = buffer.Fetch(sectorStart, static_cast<std::size_t>(ss));
         if (!sector) return position;
         if (sector[ss - 2] == 0xFF && sector[ss - 1] == 0xD9) return sectorStart + ss;
@@ -64,6 +76,14 @@ unsigned long long FileJPGAnalyser::ScanEnd(RawFileBuffer& buffer, unsigned long
             if (sector[0] == 0xD9 && !sector[1] && !sector[2] && !sector[3] && sectorStart > 0) {
                 const unsigned char* last = buffer.Fetch(sectorStart - 1, 1);
                 if (last && *last == 0xFF) return sectorStart + 1;
+            }
+        }
+        if (m_ullNextFile > sectorStart) {
+            const unsigned long long from = position - sectorStart;
+            const bool zeros = std::all_of(sector + from, sector + ss, [](unsigned char c) { return c == 0; });
+            if (!zeros) {
+                const unsigned long long end = ZeroTailedEnd(sector, from, ss);
+                held = end ? sectorStart + end : 0;
             }
         }
         // The next sector from its start, so no end marker early in it is passed over.
@@ -119,6 +139,11 @@ int FileJPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     m_eTag = RAW_TAG_NONE;
     if (!device) return 0;
     m_llSectorSize = device->GetSectorSize() ? device->GetSectorSize() : 512;
+    auto* streamed = dynamic_cast<BruteForce::JpegAnalyzer::JpegRawFileInfo*>(&info);
+    m_ullNextFile = streamed && streamed->m_llNextStart > info.m_llStartSector
+                        ? static_cast<unsigned long long>(streamed->m_llNextStart - info.m_llStartSector) *
+                              static_cast<unsigned long long>(m_llSectorSize)
+                        : 0;
     RawFileBuffer buffer(device, static_cast<unsigned long long>(info.m_llStartSector));
     const unsigned char* head = buffer.Fetch(0, 10);
     unsigned long long size = 0;
@@ -135,7 +160,6 @@ int FileJPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     // A streaming record stopped by its cap keeps the cap when the picture
     // cannot be sized here.
     if (size == 0) {
-        auto* streamed = dynamic_cast<BruteForce::JpegAnalyzer::JpegRawFileInfo*>(&info);
         if (!streamed || streamed->m_llCapReached == 0) return 0;
         size = static_cast<unsigned long long>(streamed->m_llCapReached);
     }

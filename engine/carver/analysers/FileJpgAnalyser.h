@@ -32,10 +32,17 @@ private:
     unsigned long long Size(RawFileBuffer& buffer, Variant variant, unsigned long long cap);
     void ReadExif(RawFileBuffer& buffer, unsigned long long lengthAt);
     unsigned long long ScanEnd(RawFileBuffer& buffer, unsigned long long position, unsigned long long limit);
+    // An end marker followed by nothing but zeros to the end of the sector
+    // from `from` on: the offset just past it in the sector, else 0.
+    static unsigned long long ZeroTailedEnd(const unsigned char* sector, unsigned long long from,
+                                            unsigned long long ss);
 
     std::string m_strName;
     std::string m_strTime;
     long long m_llSectorSize = 512;
     RAW_FILE_TAG m_eTag = RAW_TAG_NONE;
     std::string m_strTagValue;
+    // Bytes from the picture's start to where the carver saw another file
+    // begin while following it; 0 when it saw none.
+    unsigned long long m_ullNextFile = 0;
 };

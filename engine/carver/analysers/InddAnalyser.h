@@ -23,6 +23,9 @@ public:
 
     InddAnalyser() { m_nType = 0xFFFFFFFF; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 24 || (sector[0] == 0x06 && sector[1] == 0x06 && sector[2] == 0xED);
+    }
     CRawFileInfo* CreateRawFileInfo() override { return new InddRawFileInfo(); }
 };
 

@@ -283,9 +283,11 @@ int Info::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNo
     }
     if (!m_bExif) m_llSizeCap = kPlainCap;
     // Another file starting here means this picture ended before, unseen
-    // (a small picture still inside its quiet zone): rather than run on into
-    // the next file, it goes to the classic sizer, which walks its scan data.
+    // (a small picture still inside its quiet zone, or an end marker with too
+    // few zeros after it): rather than run on into the next file, it goes to
+    // the classic sizer, which walks its scan data up to this sector.
     if (since > 0 && ctx.m_pNewInfo && ctx.m_pNewInfo->m_llStartSector == sectorNo) {
+        m_llNextStart = sectorNo;
         Finish(sectorNo, 0);
         m_ullFileSize = 0;
         return 1;

@@ -34,6 +34,10 @@ public:
         long long m_llPrevSector = 0;
         // The cap, once the picture reached it without an accepted end marker.
         long long m_llCapReached = 0;
+        // The sector where the carver saw another file begin before this
+        // picture's end was found (-1: none); the classic sizer ends the
+        // picture there when only zeros follow its end marker.
+        long long m_llNextStart = -1;
 
     private:
         // The bytes at offset from the file's start, through the current window.

@@ -8,6 +8,9 @@ public:
     static constexpr unsigned kEmfType = 26;
     FileEMFAnalyser() { m_nType = 0xFFFFFFFF; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 60 || (sector[40] == ' ' && sector[41] == 'E' && sector[42] == 'M' && sector[43] == 'F');
+    }
 };
 
 class FileWMFAnalyser : public IRawFileAnalyser {

@@ -72,6 +72,9 @@ public:
 
     MovAnalyzer() : m_Classic(std::make_unique<FileMP4Analyser>()) { m_nType = kMovType; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 84 || (sector[4] == 'f' && sector[5] == 't' && sector[6] == 'y' && sector[7] == 'p');
+    }
     int GetRawFileSize(CRawFileInfo&, IStorageDevice*) override { return 0; }
     CRawFileInfo* CreateRawFileInfo() override { return new MovRawFileInfo(m_nCreateType, m_Classic.get()); }
 

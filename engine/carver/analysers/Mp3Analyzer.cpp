@@ -33,6 +33,13 @@ std::string CText(bytes::Bytes b, std::size_t from, std::size_t n) {
     return std::string(p, strnlen(p, n));
 }
 
+// An ID3v2 header with a size that reads: where a new file begins when it
+// starts a sector.
+bool IsNewFileTag(bytes::Bytes b) {
+    unsigned size = 0;
+    return b.size() >= 10 && IsId3Start(b) && classMp3Search::GetSynchsafeInteger(b.data() + 6, &size);
+}
+
 bool IsApeTag(bytes::Bytes b) { return b.size() >= 9 && StartsWith(b, "APETAGEX") && b[8] == 0xD0; }
 
 // Walks the frames of an ID3v2 tag whose size field says tagSize: fetch(offset,
@@ -305,11 +312,7 @@ int FileMP3Analyser::Size(CRawFileInfo& record, IStorageDevice* device) {
             k = ~0ull; // the next round tries k = 0
             continue;
         }
-        if (q % ss == 0 && IsId3Start(h)) {
-            const bytes::Bytes next = FetchBytes(file, q, 10);
-            unsigned s = 0;
-            if (!next.empty() && classMp3Search::GetSynchsafeInteger(next.data() + 6, &s)) break; // a new file
-        }
+        if (q % ss == 0 && IsId3Start(h) && IsNewFileTag(FetchBytes(file, q, 10))) break; // a new file
         if (IsApeTag(FetchBytes(file, q, 9))) {
             end = ApeTagEnd(file, p);
             ended = true;
@@ -623,6 +626,10 @@ int Record::TagTail(unsigned char* sector, int sectorBytes, long long sectorNumb
     }
     m_llLastSector = sectorNumber;
     if (!found) return 2;
+    // A tail past the start of another song is that song's: this one ended
+    // before it (files stored back to back). The classic sizer walks its
+    // frames, which stop at the other song's tag.
+    if (m_llNextStart >= 0) return Finish(0, sectorNumber);
     if (m_strFileName.empty()) {
         char span[64];
         std::snprintf(span, sizeof span, "%lld-%lld_", m_llStartSector, sectorNumber);
@@ -693,6 +700,9 @@ int Record::CalcRawSize(unsigned char* sector, int sectorBytes, long long sector
             return Finish(0, sectorNumber);
     }
     if (m_bFrameMode) return CalcRawSizeEx(sectorBytes, sectorNumber, ctx);
+    if (m_llNextStart < 0 && rel > 0 && ctx.m_pNewInfo && ctx.m_pNewInfo->m_llStartSector == sectorNumber &&
+        ctx.m_pNewInfo->m_eRawFileType == kMp3Type && IsNewFileTag(ctx.m_Window.At(0, 10)))
+        m_llNextStart = sectorNumber;
     const unsigned long long ss = static_cast<unsigned long long>(sectorBytes);
     if ((static_cast<unsigned long long>(rel) + 1) * ss > kTagStartedLimit) return Finish(0, sectorNumber);
     if (ctx.m_nTrailingZero >= 32 && static_cast<unsigned long long>(rel) * ss > m_ullMinLength)

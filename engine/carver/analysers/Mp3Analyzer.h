@@ -113,6 +113,9 @@ public:
         unsigned m_bFrameMode = 0;
         unsigned long long m_ullLimit = kSizeLimit;
         long long m_llLastSector = -1;
+        // The first sector after the start where another MP3 began with an
+        // ID3v2 tag while this tag-started file was followed; -1 when none.
+        long long m_llNextStart = -1;
         std::string m_strCharset;
 
     private:

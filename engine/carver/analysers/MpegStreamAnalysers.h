@@ -51,6 +51,9 @@ public:
 
     CM2TSAnalyser() : m_following(std::make_shared<Following>()) { m_nType = kM2tsType; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 208 || sector[4] == 0x47 || sector[0] == 0x47;
+    }
     int GetRawFileSize(CRawFileInfo&, IStorageDevice*) override { return 0; }
     // Only the carver makes records: the stream counts as followed from here.
     CRawFileInfo* CreateRawFileInfo() override;

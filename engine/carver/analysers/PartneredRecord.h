@@ -45,6 +45,10 @@ public:
     int GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) override {
         return m_pClassic->GetRawFileSize(record, device);
     }
+    // A subclass that accepts more than its partner answers this itself.
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return m_pClassic->CouldStart(sector, bytes);
+    }
     CRawFileInfo* CreateRawFileInfo() override { return new Record(m_pClassic.get()); }
 
 private:

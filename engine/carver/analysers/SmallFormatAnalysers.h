@@ -85,6 +85,9 @@ class PSAFE3Analyser : public CZeroTailAnalyser {
 public:
     static constexpr unsigned kType = 136;
     PSAFE3Analyser();
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 16 || sector[0] == 'P' || sector[0] == 'p' || sector[3] == 'P' || sector[3] == 'p';
+    }
 };
 
 class JKSAnalyser : public CZeroTailAnalyser {

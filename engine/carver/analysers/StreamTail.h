@@ -2,10 +2,12 @@
 // Pieces shared by the archive, text and small-format analysers: where a
 // sector's data ends before its zero tail, how far the device reaches from a
 // record's start, and the zero-tail ending of streaming records.
+#include "engine/carver/RawFileBuffer.h"
 #include "engine/carver/analysers/PartneredRecord.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 namespace BruteForce {
 
@@ -20,10 +22,8 @@ inline int DataEnd(const unsigned char* sector, int sectorBytes) {
 // Bytes from the record's start sector to the device's end (0 when it lies
 // past the end); a size read from a file is never allowed beyond them.
 inline unsigned long long DeviceRoom(const CRawFileInfo& record, IStorageDevice* device) {
-    if (!device || record.m_llStartSector < 0) return 0;
-    const unsigned long long total = device->GetTotalSectors();
-    const auto start = static_cast<unsigned long long>(record.m_llStartSector);
-    return start < total ? (total - start) * device->GetSectorSize() : 0;
+    const std::optional<RawFileRoom> where = RoomOf(record, device);
+    return where ? where->room : 0;
 }
 
 // Bytes from the start of the record's file to the device's end, as the

@@ -4,7 +4,10 @@
 // previous block (while held), the current block, then a zero margin. Only
 // bytes the device gave count as ready: a unit that runs past the current
 // block is read in a later step, not from the margin.
+#include "engine/carver/RawFileBuffer.h"
 #include "engine/carver/RawFileInfo.h"
+
+#include <optional>
 
 namespace BruteForce {
 
@@ -41,9 +44,8 @@ private:
 // Bytes from a record's start sector to the device's end: classic sizers
 // never size a file past it.
 inline unsigned long long DeviceRoom(IStorageDevice* device, long long startSector) {
-    if (!device || startSector < 0) return 0;
-    const unsigned long long total = device->GetTotalSectors(), start = static_cast<unsigned long long>(startSector);
-    return total > start ? (total - start) * device->GetSectorSize() : 0;
+    const std::optional<RawFileRoom> where = RoomOf(device, startSector);
+    return where ? where->room : 0;
 }
 
 } // namespace BruteForce

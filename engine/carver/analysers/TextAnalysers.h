@@ -54,6 +54,9 @@ public:
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
     // The last record's offset (from the record list) + its 4 bytes.
     int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override {
+        return bytes < 78 || sector[60] == 'B' || sector[60] == 'b';
+    }
     static bool Accepts(bytes::Bytes head);
     // Where the last record's list entry lies.
     static std::uint64_t LastEntry(bytes::Bytes head);

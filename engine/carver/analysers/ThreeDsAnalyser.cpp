@@ -72,6 +72,12 @@ int New3DSAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     return 1;
 }
 
+bool New3DSAnalyser::CouldStart(const unsigned char* sector, std::size_t bytes) {
+    if (bytes < 512) return true;
+    const bytes::Bytes head(sector, 512);
+    return IsMesh(head) || IsRom(head);
+}
+
 int New3DSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
                                    SearchContext& context) {
     if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;

@@ -39,6 +39,7 @@ public:
     static constexpr unsigned k3dsType = File3DSAnalyser::k3dsType;
 
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
+    bool CouldStart(const unsigned char* sector, std::size_t bytes) override;
 };
 
 } // namespace RawSpeed

@@ -1,8 +1,9 @@
 // The audio analysers on hand-made headers and on samples made by ffmpeg
-// and abc2midi (tests/fixtures/audio_samples.sh): the MPEG frame header and
-// ID3 readers, acceptance, the streaming walks shown a file block by block
-// as the carver shows it, the classic sizers on a device, and the guards
-// that keep one stream's frames or pages from each becoming a file.
+// and abc2midi (tests/fixtures/audio_samples.sh, and the short song of
+// carve_audio.sh): the MPEG frame header and ID3 readers, acceptance, the
+// streaming walks shown a file block by block as the carver shows it, the
+// classic sizers on a device, and the guards that keep one stream's frames
+// or pages from each becoming a file.
 #include "engine/carver/RawFileAnalyserList.h"
 #include "engine/carver/analysers/ApeAdtsAsfAnalysers.h"
 #include "engine/carver/analysers/ChainAnalysers.h"
@@ -26,8 +27,8 @@ using Bytes = std::vector<unsigned char>;
 using BruteForce::MP3Analyzer;
 using Mp3Record = MP3Analyzer::MP3RawFileInfo;
 
-Bytes Sample(const char* name) {
-    std::ifstream in(salvor::test::FixtureFile("audio_samples", name), std::ios::binary);
+Bytes Sample(const char* name, const char* fixture = "audio_samples") {
+    std::ifstream in(salvor::test::FixtureFile(fixture, name), std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
@@ -56,11 +57,16 @@ int Accept(IRawFileAnalyser& a, Bytes& image, unsigned ss, long long sector, CRa
 
 // A record made and shown the sectors from `start` as the carver does it:
 // blocks of `block` sectors held with the previous block and a zero margin.
-// Answers the sector at which the record finished, -1 when it never did.
-long long Stream(CRawFileInfo& record, const Bytes& image, unsigned ss, long long start, long long block = 0) {
+// Answers the sector at which the record finished, -1 when it never did. At
+// sector `next` the carver is said to have found another MP3.
+long long Stream(CRawFileInfo& record, const Bytes& image, unsigned ss, long long start, long long block = 0,
+                 long long next = -1) {
     const long long sectors = static_cast<long long>(image.size() / ss);
     if (block <= 0) block = sectors;
     record.m_llStartSector = start;
+    CRawFileInfo other;
+    other.m_llStartSector = next;
+    other.m_eRawFileType = MP3Analyzer::kMp3Type;
     std::vector<unsigned char> buffer(2 * block * ss + 4096);
     for (long long first = 0; first < sectors; first += block) {
         const long long count = std::min(block, sectors - first);
@@ -75,6 +81,7 @@ long long Stream(CRawFileInfo& record, const Bytes& image, unsigned ss, long lon
             unsigned char* p = cur + i * ss;
             const CRawWindow w(buffer.data(), buffer.data() + buffer.size(), p);
             auto c = CRawFileInfo::SearchContext::For(p, ss, prev ? first - block : first, first + count, &w);
+            if (s == next) c.m_pNewInfo = &other;
             if (record.CalcRawSize(p, static_cast<int>(ss), s, c) == 1) return s;
         }
     }
@@ -267,6 +274,30 @@ TEST_F(CarverAudioGuards, Mp3Streams) {
     EXPECT_EQ(r->m_strFileName, "Ann Artist_Song Title 0_");
     EXPECT_EQ(r->m_eTag, RAW_TAG_ARTIST);
     EXPECT_EQ(r->m_strTagValue, "Ann Artist");
+}
+
+// Two short songs by ffmpeg stored back to back, the second from the sector
+// after the first one's end: the first song is too short for its own zero
+// tail to end it, and the second one's tail does not end it either; it goes
+// to the classic sizer, whose frame walk stops at the second song's tag.
+TEST_F(CarverAudioGuards, Mp3BackToBackSongsKeptApart) {
+    const Bytes song = Sample("short.mp3", "carve_audio");
+    ASSERT_LT(song.size(), Mp3Record::kMinLength);
+    for (unsigned ss : {512u, 4096u}) {
+        SCOPED_TRACE(ss);
+        Bytes image = Padded(song, ss, 0);
+        const long long next = static_cast<long long>(image.size() / ss);
+        image.insert(image.end(), song.begin(), song.end());
+        image = Padded(image, ss);
+        MP3Analyzer a;
+        CRawFileInfo blank;
+        ASSERT_EQ(Accept(a, image, ss, 0, blank), 1);
+        auto r = Made(a, blank);
+        EXPECT_GT(Stream(*r, image, ss, 0, 16, next), next);
+        EXPECT_EQ(r->m_ullFileSize, 0u);
+        ASSERT_EQ(SizeOnDevice(*a.Classic(), *r, image, ss), 1);
+        EXPECT_EQ(r->m_ullFileSize, song.size());
+    }
 }
 
 TEST(CarverAudio, Mp3ClassicSizes) {

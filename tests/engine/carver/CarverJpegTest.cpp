@@ -55,13 +55,18 @@ Bytes ExifFirst(std::size_t eoiAt, std::size_t total) {
 
 // Shows the record every sector of `image` (the whole image as the window)
 // as sector `first` on, until it finishes: its size, or -1 when it never does.
-long long Stream(JpegAnalyzer::JpegRawFileInfo& r, Bytes& image, unsigned ss, long long first = 0) {
+// At sector `next` the carver is said to have found another file.
+long long Stream(JpegAnalyzer::JpegRawFileInfo& r, Bytes& image, unsigned ss, long long first = 0,
+                 long long next = -1) {
     r.m_llStartSector = first;
+    CRawFileInfo other;
+    other.m_llStartSector = next;
     const long long sectors = static_cast<long long>(image.size() / ss);
     for (long long i = 0; i < sectors; ++i) {
         unsigned char* p = image.data() + i * ss;
         const CRawWindow window(image.data(), image.data() + image.size(), p);
         auto c = CRawFileInfo::SearchContext::For(p, ss, first, first + sectors, &window);
+        if (first + i == next) c.m_pNewInfo = &other;
         if (r.CalcRawSize(p, static_cast<int>(ss), first + i, c) == 1) return static_cast<long long>(r.m_ullFileSize);
     }
     return -1;
@@ -149,6 +154,39 @@ TEST(CarverJpeg, ClassicBoundIn64Bits) {
         EXPECT_EQ(r.m_ullFileSize, 2 * ss + 3002);
         EXPECT_EQ(r.m_eRawFileType, 35u);
     }
+}
+
+// Pictures stored back to back: the end marker 5 bytes or 1 byte before a
+// sector's end, or before a sector of zeros, and the next picture from the
+// following sector. The stream gives the first picture up where the next
+// begins, and the classic sizer ends it at its end marker rather than run on
+// through the next picture. A non-zero byte after the marker keeps the walk
+// going as before.
+TEST(CarverJpeg, BackToBackPictureEndsWhereTheNextBegins) {
+    salvor::test::TempDir dir;
+    struct Case {
+        std::size_t zeros, gapSectors;
+        bool stray;
+    };
+    for (unsigned ss : {512u, 4096u})
+        for (const Case c : {Case{5, 0, false}, Case{1, 0, false}, Case{5, 1, false}, Case{5, 0, true}}) {
+            SCOPED_TRACE(std::to_string(ss) + " " + std::to_string(c.zeros) + " " + std::to_string(c.gapSectors) +
+                         (c.stray ? " stray" : ""));
+            Bytes image = Plain(3 * ss - 2 - c.zeros, (3 + c.gapSectors) * ss, 1000, 1000);
+            if (c.stray) image[3 * ss - 1] = 7;
+            const long long next = static_cast<long long>(image.size() / ss);
+            const Bytes second = Plain(2 * ss + 100, 4 * ss, 1000, 1000);
+            image.insert(image.end(), second.begin(), second.end());
+            std::ofstream(dir.file("b.img"), std::ios::binary)
+                .write(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+            salvor::test::ImageDevice device(dir.file("b.img"), ss);
+            JpegAnalyzer a;
+            std::unique_ptr<JpegAnalyzer::JpegRawFileInfo> r(
+                static_cast<JpegAnalyzer::JpegRawFileInfo*>(a.CreateRawFileInfo()));
+            EXPECT_EQ(Stream(*r, image, ss, 0, next), 0);
+            ASSERT_EQ(a.Classic()->GetRawFileSize(*r, &device), 1);
+            EXPECT_EQ(r->m_ullFileSize, c.stray ? next * ss + 2 * ss + 102 : 3 * ss - c.zeros);
+        }
 }
 
 } // namespace

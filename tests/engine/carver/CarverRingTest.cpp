@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -69,6 +70,41 @@ TEST_P(CarverRing, ReadsAcrossTheEndAndPastTheNewest) {
     EXPECT_TRUE(ReadsRight(5 * kBlock + 4, kBlock - 3)); // one sector past the newest
     EXPECT_TRUE(ReadsRight(kBlock * 2 - 1, 2));          // one before the oldest
     EXPECT_EQ(dev.Reads(), 2u);
+}
+
+// The carver writes each block once, into the ring's free slot: the newest
+// block lies right before it (also when the slots wrap around), the margin
+// after it reads as zeros while it is filled and is given back after, and
+// reads through the ring never see the slot being filled.
+TEST_P(CarverRing, FreeSlotSitsAfterTheNewestBlock) {
+    CBufferStorageDevice slots;
+    ASSERT_TRUE(slots.InitBufferDevice(&dev, 0, ss, kBlock, 4, 64));
+    std::vector<unsigned char> out(ss);
+    for (unsigned b = 0; b < 12; ++b) {
+        unsigned char* at = slots.PrepareFreeSlot(true);
+        ASSERT_NE(at, nullptr);
+        if (b > 0) {
+            EXPECT_TRUE(HasStamp(at - ss, ss, b * kBlock - 1)) << b;
+        }
+        EXPECT_TRUE(std::all_of(at + kBlock * ss, at + kBlock * ss + 64, [](unsigned char c) { return c == 0; })) << b;
+        ASSERT_TRUE(dev.ReadSector(at, b * kBlock, kBlock));
+        if (b >= 4) {
+            // The oldest block held is right after the slot (but in the last
+            // slot, which the zero margin follows): what the margin hides of
+            // it is read from the device, the next block from memory.
+            dev.ResetCounters();
+            EXPECT_TRUE(slots.ReadSector(out.data(), (b - 4) * kBlock, 1) && HasStamp(out.data(), ss, (b - 4) * kBlock));
+            EXPECT_TRUE(slots.ReadSector(out.data(), (b - 3) * kBlock, 1) && HasStamp(out.data(), ss, (b - 3) * kBlock));
+            EXPECT_EQ(dev.Reads(), b % 5 == 4 ? 0u : 1u) << b;
+        }
+        slots.RestoreAfterFreeSlot();
+        slots.CommitFreeSlot();
+    }
+    dev.ResetCounters();
+    std::vector<unsigned char> all(4 * kBlock * ss);
+    EXPECT_TRUE(slots.ReadSector(all.data(), 8 * kBlock, 4 * kBlock));
+    for (unsigned i = 0; i < 4 * kBlock; ++i) EXPECT_TRUE(HasStamp(all.data() + i * ss, ss, 8 * kBlock + i)) << i;
+    EXPECT_EQ(dev.Reads(), 0u);
 }
 
 TEST_P(CarverRing, PageReaderReadsOncePerPage) {

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <sstream>
 
 using namespace salvor::test;
@@ -28,6 +29,11 @@ const int kAllDeep[] = {SEARCHER_HFSPLUS, SEARCHER_EXFAT, SEARCHER_FAT, SEARCHER
 
 struct CallLog {
     Strings calls;
+    std::mutex lock; // the deep searchers analyse side by side
+    void Add(std::string call) {
+        std::lock_guard<std::mutex> l(lock);
+        calls.push_back(std::move(call));
+    }
     // The calls naming what (e.g. ":block(0,"), cut to their first n characters.
     Strings With(const std::string& what, std::size_t n = std::string::npos) const {
         Strings out;
@@ -87,7 +93,7 @@ public:
     void SetActivePartition(bool a) override { seen_.active = a; }
 
 private:
-    void Log(const std::string& what) { log_.calls.push_back(std::to_string(type_) + ":" + what); }
+    void Log(const std::string& what) { log_.Add(std::to_string(type_) + ":" + what); }
     int type_;
     CallLog& log_;
     DeepSeen& seen_;
@@ -156,7 +162,10 @@ public:
         return inner_->Initialize(v, s, f);
     }
     int AddNode(IFileNode* n, _tagSearcherType t) override { return inner_->AddNode(n, t); }
-    int AddSearcherInfo(_tagSearcherType t, long long r) override { return inner_->AddSearcherInfo(t, r); }
+    int AddSearcherInfo(_tagSearcherType t, long long r) override {
+        ++searcherInfos;
+        return inner_->AddSearcherInfo(t, r);
+    }
     int FlashBuild(_tagSearcherType t) override { return inner_->FlashBuild(t); }
     void Release() override {
         log_.calls.push_back("builder:release");
@@ -165,6 +174,7 @@ public:
     }
     void SetPartitonDevice(CSearchedPartitionInfo* p, IStorageDevice* d) override { inner_->SetPartitonDevice(p, d); }
     std::string volumeName;
+    int searcherInfos = 0;
 
 private:
     IDirecotryTreeBuilder* inner_;
@@ -283,17 +293,36 @@ TEST_F(ControllerTest, DeepScanWalksEveryBlockThroughEverySearcherInOrder) {
     RegisterAllDeep();
     ASSERT_EQ(Run(RECOVERY_COMPLETE, 1000), 0u);
 
-    Strings expected;
-    for (int b = 0; b < 10; ++b) expected.push_back("32:block(" + std::to_string(b * 100) + ",100)");
-    EXPECT_EQ(log.With("32:block"), expected);
-    // Within a block the searchers go in list order.
-    EXPECT_EQ(log.With(":block(0,", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
-    for (int t : kAllDeep) EXPECT_EQ(seen[t].stampFailures, 0) << t;
+    // Side by side: every searcher sees every block in order, and no block
+    // begins before every searcher is done with the one before it.
+    Strings blocks, expected;
+    for (int b = 0; b < 10; ++b) expected.push_back("block(" + std::to_string(b * 100) + ",100)");
+    for (const std::string& call : log.With(":block")) blocks.push_back(call.substr(3));
+    ASSERT_EQ(blocks.size(), 60u);
+    for (std::size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(blocks[i], expected[i / 6]) << i;
+    for (int t : kAllDeep) {
+        Strings own;
+        for (const std::string& call : log.With(std::to_string(t) + ":block")) own.push_back(call.substr(3));
+        EXPECT_EQ(own, expected) << t;
+        EXPECT_EQ(seen[t].stampFailures, 0) << t;
+    }
 
     // Start, loop start, after block k: floor((k + 1) x 0.8) of 11, finished.
     EXPECT_EQ(Recs(progress), (Strings{"2 0/1", "2 0/11", "2 0/11", "2 1/11", "2 2/11", "2 3/11", "2 4/11", "2 4/11",
                                        "2 5/11", "2 6/11", "2 7/11", "2 8/11", "3 1/1"}));
     EXPECT_EQ(log.With(":end("), (Strings{"31:end(1)", "33:end(1)", "32:end(1)", "34:end(1)", "35:end(1)", "37:end(1)"}));
+    // One after another, the searchers go in list order within a block.
+    {
+        c.reset();
+        auto one = Image(300);
+        ControllerPtr inTurn = Make(RECOVERY_COMPLETE);
+        dynamic_cast<CCompleteRecoveryController*>(inTurn.get())->SetSearchersSideBySide(false);
+        log.calls.clear();
+        RecordingProgress quiet;
+        ASSERT_EQ(inTurn->StartDataRecovery(one.get(), &quiet, &tree), 0u);
+        EXPECT_EQ(log.With(":block(0,", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
+        EXPECT_EQ(log.With(":block(200,", 2), (Strings{"31", "33", "32", "34", "35", "37"}));
+    }
 }
 
 TEST_F(ControllerTest, ShortLastBlockGetsTheRemainingSectorAndHfsIsNotActiveOnADisk) {
@@ -322,14 +351,18 @@ TEST_F(ControllerTest, SearchersAreMadeInOrderAndWiredUp) {
                          {false, true}, {false, false}, {true, false}, {true, true}, {false, false}, {false, false}}));
     EXPECT_TRUE(seen[SEARCHER_HFSPLUS].active);
     ASSERT_NE(seen[SEARCHER_FAT].bitmap, nullptr);
+    ASSERT_NE(seen[SEARCHER_FAT].builder, nullptr);
     for (int t : kAllDeep) {
         ASSERT_NE(seen[t].device, nullptr);
-        // The cached reader, one bitmap, the controller's builder.
+        // The cached reader, one bitmap, one builder (the controller's, behind a lock).
         EXPECT_EQ(std::tuple(seen[t].device->GetType(), seen[t].blockSize, seen[t].bitmap, seen[t].builder),
-                  std::tuple(int{DEVICE_WRAPPER}, 100, seen[SEARCHER_FAT].bitmap,
-                             static_cast<IDirecotryTreeBuilder*>(lastBuilder)))
+                  std::tuple(int{DEVICE_WRAPPER}, 100, seen[SEARCHER_FAT].bitmap, seen[SEARCHER_FAT].builder))
             << t;
     }
+    // What the searchers hand the builder reaches the controller's.
+    const auto before = lastBuilder->searcherInfos;
+    seen[SEARCHER_NTFS].builder->AddSearcherInfo(SEARCHER_NTFS, 5);
+    EXPECT_EQ(lastBuilder->searcherInfos, before + 1);
     ASSERT_NE(lastBuilder, nullptr);
     EXPECT_EQ(lastBuilder->volumeName, "Vol");
 }

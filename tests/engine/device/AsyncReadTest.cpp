@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -106,6 +107,32 @@ TEST_F(AsyncRead, ATimedOutReadIsRetiredAndLaterReadsStayIntact) {
     EXPECT_EQ(Stamps(data.data(), 64), Sectors(0, 64));
     for (int i = 0; i < 500 && asyncread::ReapRetired() != 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(asyncread::RetiredCount(), 0u);
+}
+
+// Reads of several threads do not wait for each other: a read that the
+// system holds up (a pipe with nothing written yet) leaves another thread's
+// read of a file free to finish.
+TEST_F(AsyncRead, AHeldUpReadDoesNotHoldUpAnotherThread) {
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_TRUE(WriteStampedImage(dir.file("img"), 64));
+    const int fifo = Open(dir.file("fifo"), O_RDWR);
+    const int img = Open(dir.file("img"));
+    asyncread::SetTimeout(5000ms);
+    std::atomic<bool> heldDone{false};
+    std::vector<unsigned char> held(512);
+    std::thread reader([&] {
+        EXPECT_EQ(VXReadAsyncData(held.data(), fifo, 0, 512), 512);
+        heldDone = true;
+    });
+    std::this_thread::sleep_for(50ms); // let the held read begin
+    std::vector<unsigned char> data(64 * 512);
+    EXPECT_EQ(VXReadAsyncData(data.data(), img, 0, 64 * 512), 64 * 512);
+    EXPECT_FALSE(heldDone.load()) << "the file read waited for the pipe";
+    std::vector<unsigned char> bytes(512, 0x42);
+    ASSERT_EQ(write(fifo, bytes.data(), bytes.size()), 512);
+    reader.join();
+    EXPECT_EQ(held, bytes);
+    EXPECT_EQ(Stamps(data.data(), 64), Sectors(0, 64));
 }
 
 } // namespace

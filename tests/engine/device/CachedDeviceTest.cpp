@@ -56,7 +56,7 @@ TEST_F(CachedDevice, BlocksOfAShortDeviceAndTheirRange) {
     c.EndCache();
 }
 
-TEST_F(CachedDevice, ReadsAroundTheCurrentBlockGoToTheInnerDevice) {
+TEST_F(CachedDevice, ReadsAroundTheCurrentBlockComeFromTheQueueOrTheInnerDevice) {
     // Ten blocks: the prefill queues them all and no reader thread runs, so
     // the read counter sees only this test's own reads.
     auto& c = Make(1000, 100);
@@ -64,9 +64,11 @@ TEST_F(CachedDevice, ReadsAroundTheCurrentBlockGoToTheInnerDevice) {
     c.BeginCache();
     EXPECT_EQ(c.SetBlockSize(50), 0) << "not while running";
     for (long long b = 0; b <= 3; ++b) ASSERT_EQ(c.SetCurCacheBlock(b), 1);
-    // Starting 5 before the block, inside it and 20 past its end, after it:
-    // only the sectors outside the block come from the device.
-    for (auto [first, count, fromDevice] : {std::tuple{295LL, 10LL, 10u}, {350, 70, 20}, {400, 1, 1}}) {
+    // Starting 5 before the block (a spent one), inside it and 20 past its
+    // end (in the queued next block), after it, and across two queued blocks:
+    // only what no single held block holds comes from the device.
+    for (auto [first, count, fromDevice] :
+         {std::tuple{295LL, 10LL, 10u}, {350, 70, 0}, {400, 1, 0}, {450, 100, 100}}) {
         inner->ResetCounters();
         EXPECT_EQ(Read(first, count), Sectors(first, static_cast<size_t>(count)));
         EXPECT_EQ(inner->SectorsRead(), fromDevice) << first;
@@ -104,6 +106,15 @@ TEST_F(CachedDevice, AFailedBlockReadIsZerosAndReported) {
     ASSERT_EQ(c.SetCurCacheBlock(0), 1);
     EXPECT_EQ(Read(100, 100, 1), Join(Sectors(100, 50, 1), Sectors(151, 49)));
     EXPECT_EQ(ResultError(c.GetLastError()), 1u);
+    // Read from block 0, the failed block waiting in the queue answers nothing:
+    // the read fails at the device as it would without the cache.
+    auto& d = Make(300, 100);
+    inner->FailSector(150);
+    d.BeginCache();
+    ASSERT_EQ(d.SetCurCacheBlock(0), 1);
+    std::vector<unsigned char> buf(512 * 100);
+    EXPECT_EQ(d.ReadSector(buf.data(), 100, 100), 0);
+    EXPECT_EQ(d.ReadSector(buf.data(), 200, 100), 1) << "the next block read well";
 }
 
 TEST_F(CachedDevice, EndCacheWhileTheReaderWaitsReturnsAtOnce) {
