@@ -214,6 +214,7 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
             node->Release();
             continue;
         }
+        ++m_added;
         if (isFolder) {
             m_folders.emplace(first, node);
             queue.push_back(node);

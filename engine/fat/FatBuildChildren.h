@@ -83,6 +83,9 @@ public:
     // 0 for a cluster below 2.
     std::uint64_t ConvertClusterNumToSector(std::uint64_t cluster) const;
 
+    // Nodes the tree builder has taken from this builder so far.
+    std::size_t AddedNodes() const { return m_added; }
+
     bool ReviseEnabled() const { return m_revise; }
     // The FAT32 revision's carry hint: the cluster just past the last deleted
     // or high-cluster file.
@@ -130,6 +133,7 @@ private:
     std::string m_extension;
     bool m_revise = false;
     std::uint64_t m_preRead = 0;
+    std::size_t m_added = 0;
     std::vector<std::uint8_t> m_sector; // one sector for the revision tests
     bool m_analysersCopied = false;
     std::list<IRawFileAnalyser*> m_analyserList;

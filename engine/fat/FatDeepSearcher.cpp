@@ -60,6 +60,8 @@ int CFATCompleteFSearcher::PreparetoSearch() {
     m_results.clear();
     ClearProposals();
     m_folderSectors.clear();
+    m_offeredSinceThinning = 0;
+    m_lostNodesLeft = m_limits.lostFolderNodes;
     m_lastFatSector = -2;
     return 1;
 }
@@ -167,7 +169,39 @@ void CFATCompleteFSearcher::AnalyzeSector(std::int64_t s, Bytes bytes) {
         // A "." of the no-cluster value would read as a sector without dots.
         if (!record.HasDots()) record.dotCluster = record.dotDotCluster = FIRSTFOLDERSECTOR::kNoCluster;
     }
+    RememberFolderSector(record);
+}
+
+void CFATCompleteFSearcher::RememberFolderSector(const FIRSTFOLDERSECTOR& record) {
+    const std::size_t bound = m_limits.folderSectors;
+    if (bound == 0) return;
+    // Room for all at once: growing by copies would hold two copies at its peak.
+    if (m_folderSectors.capacity() == 0)
+        m_folderSectors.reserve(static_cast<std::size_t>(std::clamp<std::uint64_t>(m_totalSectors, 1, bound)));
+    ++m_offeredSinceThinning;
+    if (m_folderSectors.size() >= bound) {
+        // Thinning reads every record, so it is done again only after another
+        // quarter of the bound was offered: a constant cost per sector.
+        if (m_offeredSinceThinning < bound / 4 + 1) return;
+        m_offeredSinceThinning = 0;
+        std::erase_if(m_folderSectors, [this](const FIRSTFOLDERSECTOR& r) { return !ServesCandidate(r); });
+        if (m_folderSectors.size() >= bound) return;
+    }
     m_folderSectors.push_back(record);
+}
+
+bool CFATCompleteFSearcher::ServesCandidate(const FIRSTFOLDERSECTOR& r) const {
+    // Sectors without dots serve any partition around them (stray clusters, roots).
+    if (!r.HasDots()) return true;
+    if (r.dotCluster < 2) return false;
+    const std::uint64_t index = r.dotCluster - 2ull;
+    for (unsigned v : FAT_SUPPORTED_SECTORS_PER_CLUSTER) {
+        const std::uint64_t offset = index * v;
+        if (offset <= static_cast<std::uint64_t>(r.sector) &&
+            FindMatchedPartitionInfo(r.sector - static_cast<std::int64_t>(offset), v))
+            return true;
+    }
+    return false;
 }
 
 // ---- partitions from boot sectors ------------------------------------------
@@ -410,6 +444,15 @@ void CFATCompleteFSearcher::AddSearchedPartitionInfoList2(std::vector<std::uniqu
         else keepA = (a.GetFlag() & Record::kFlagFat32Boot) == 0;
         kept.erase(keepA ? o : c);
     }
+    std::vector<Candidate*> folderOnly;
+    for (Candidate* c : kept)
+        if (!(c->record->GetFlag() & kBootFlags)) folderOnly.push_back(c);
+    if (folderOnly.size() > m_limits.folderOnlyPartitions) {
+        std::sort(folderOnly.begin(), folderOnly.end(), [](const Candidate* a, const Candidate* b) {
+            return a->evidence != b->evidence ? a->evidence > b->evidence : a->order < b->order;
+        });
+        for (std::size_t i = m_limits.folderOnlyPartitions; i < folderOnly.size(); ++i) kept.erase(folderOnly[i]);
+    }
     for (auto& [origin, c] : m_byOrigin) {
         if (!kept.count(c)) continue;
         std::unique_ptr<Record> r = std::move(c->record);
@@ -425,7 +468,14 @@ void CFATCompleteFSearcher::EndSearch(int build) {
     AddSearchedPartitionInfoList2(m_results);
     if (m_results.empty() || !m_builder) return;
     m_builder->AddSearcherInfo(SEARCHER_FAT, 0);
-    for (auto& r : m_results) CompleteBulidDirectoryTree(*r);
+    // The best-confirmed partitions are listed first: they come first to the
+    // nodes lost folders may still take.
+    std::vector<Record*> order;
+    for (auto& r : m_results) order.push_back(r.get());
+    std::stable_sort(order.begin(), order.end(), [](const Record* a, const Record* b) {
+        return std::pair(Score(*a), SubFolderCount(*a)) > std::pair(Score(*b), SubFolderCount(*b));
+    });
+    for (Record* r : order) CompleteBulidDirectoryTree(*r);
     m_builder->SetPartitonDevice(nullptr, m_device);
     m_builder->FlashBuild(SEARCHER_FAT);
 }
@@ -468,6 +518,7 @@ ResultCode CFATCompleteFSearcher::CompleteBulidDirectoryTree(Record& p) {
     CFATDeepBuildWorker worker(m_builder, &p, m_device, kind, start, p.GetTotalSectors(), p.m_sectorsPerCluster,
                                rootStart, rootSectors, rootCluster, rootListed, D, clusters, table.get());
     worker.SetFileSectorMap(m_fileSectorMap);
+    worker.SetLostNodeBudget(&m_lostNodesLeft);
     worker.CompleteBuildDirectoryTree(m_folderSectors);
     return 0;
 }

@@ -24,6 +24,32 @@ inline constexpr ResultCode kDeepNoFatTable = MakeResult(ResultLib::FatSearch, 9
 inline constexpr unsigned FAT_SUPPORTED_SECTORS_PER_CLUSTER[] = {1, 2, 4, 8, 16, 32, 64, 128};
 // Candidate partitions kept per cluster size during a deep scan.
 inline constexpr std::size_t kMaxCandidatesPerClusterSize = 1024;
+// Folder sectors a deep scan remembers (16 bytes each, 16 MiB at most). A
+// million folder sectors hold sixteen million directory entries, more than a
+// real FAT volume lists; only folder-like data comes near. At the bound the
+// records no held candidate can use go first (a real volume's serve it), then
+// new ones are refused.
+inline constexpr std::size_t kMaxFolderSectors = std::size_t{1} << 20;
+// Partitions confirmed by sub-folders alone (neither boot sector nor FAT copy
+// seen) that are listed, the most confirmed first. A real volume that lost
+// its boot sector and both FATs is confirmed by each of its sub-folders, and a
+// disk holds few of them; folder-like data confirms thousands of ghosts by
+// one or two coincidences each, and each would be listed over the whole disk.
+inline constexpr std::size_t kMaxFolderOnlyPartitions = 32;
+// Nodes that listings of lost folders (first sectors no listing names), of
+// stray folder clusters and of the root sectors of a FAT12/16 root not found
+// may hand to the tree builder over one scan, about 50 MiB of nodes. On a
+// real volume these are the tops of orphaned trees, the later clusters of long
+// folders and one root (what lies below a listed folder is met through its
+// listing and not charged); folder-like data makes every sector one.
+inline constexpr std::size_t kMaxLostFolderNodes = std::size_t{1} << 16;
+
+// The bounds above, lowered by tests.
+struct DeepLimits {
+    std::size_t folderSectors = kMaxFolderSectors;
+    std::size_t folderOnlyPartitions = kMaxFolderOnlyPartitions;
+    std::size_t lostFolderNodes = kMaxLostFolderNodes;
+};
 
 ICompleteFileSystemSearchController* CreateFATSearcher();
 } // namespace fat
@@ -56,6 +82,10 @@ public:
     static std::int64_t Score(const CSearchedPartitionInfo& p) { return p.m_searcherField4; }
 
     // Tests.
+    void SetLimits(const fat::DeepLimits& limits) {
+        m_limits = limits;
+        m_lostNodesLeft = limits.lostFolderNodes;
+    }
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& Results() const { return m_results; }
     const FatFolderSectors& FolderSectors() const { return m_folderSectors; }
     std::size_t ProposedCount() const { return m_candidates.size(); }
@@ -94,6 +124,11 @@ private:
     bool IsValidFileSystem(std::int64_t firstDataSector, unsigned sectorsPerCluster, enumFILE_SYSTEM_TYPE kind,
                            std::uint64_t& clusters, std::uint64_t& sectorsPerFat) const;
     void ClearProposals();
+    // Records a folder sector within the bound on folder sectors.
+    void RememberFolderSector(const FIRSTFOLDERSECTOR& record);
+    // Whether a held candidate's data start and cluster size place the
+    // record's "." at its own sector.
+    bool ServesCandidate(const FIRSTFOLDERSECTOR& record) const;
     // Changes a candidate's evidence through change() and keeps its rank.
     template <typename Change>
     void Strengthen(Candidate& c, Change change);
@@ -116,6 +151,10 @@ private:
     std::uint64_t m_proposals = 0;
     bool m_grown = false;
     FatFolderSectors m_folderSectors;
+    // Folder sectors offered since the last thinning of the records.
+    std::size_t m_offeredSinceThinning = 0;
+    fat::DeepLimits m_limits;
+    std::size_t m_lostNodesLeft = fat::kMaxLostFolderNodes;
     unsigned m_sectorSize = 512;
     std::uint64_t m_totalSectors = 0;
     std::map<long long, unsigned>* m_fileSectorMap = nullptr;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <set>
 
 using namespace fat;
@@ -60,6 +61,10 @@ std::pair<std::size_t, std::size_t> CFATDeepBuildWorker::Range(const FatFolderSe
     auto last = std::upper_bound(first, sectors.end(), hi,
                                  [](std::int64_t s, const FIRSTFOLDERSECTOR& r) { return s < r.sector; });
     return {static_cast<std::size_t>(first - sectors.begin()), static_cast<std::size_t>(last - sectors.begin())};
+}
+
+void CFATDeepBuildWorker::ChargeLost(std::size_t nodes) {
+    if (m_lostNodesLeft) *m_lostNodesLeft -= std::min(*m_lostNodesLeft, nodes);
 }
 
 bool CFATDeepBuildWorker::ReadCluster(std::uint64_t sector, std::vector<std::uint8_t>& buffer) {
@@ -160,27 +165,47 @@ int CFATDeepBuildWorker::CompleteBuildDirectoryTree(const FatFolderSectors& fold
     // First sectors by their folder's cluster, so that a parent is listed
     // before its sub-folders: a sub-folder then takes the name its parent's
     // listing gave it instead of a lost folder's.
-    std::map<std::uint32_t, std::size_t> byCluster;
+    // (cluster, record index from first), sorted: a map's nodes would take
+    // six times the room, and every sector of folder-like data can be a first
+    // sector. The records a scan holds are numbered in 32 bits.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> byCluster;
     auto isFirstSector = [&](const FIRSTFOLDERSECTOR& r) {
         const auto s = static_cast<std::uint64_t>(r.sector);
         return r.HasDots() && s >= g.firstDataSector && ConvertSectorToClusterNum(s) == r.dotCluster &&
                IsFirsectorInCluster(s);
     };
     for (std::size_t i = first; i < last; ++i)
-        if (isFirstSector(folderSectors[i])) byCluster.emplace(folderSectors[i].dotCluster, i);
+        if (isFirstSector(folderSectors[i]))
+            byCluster.emplace_back(folderSectors[i].dotCluster, static_cast<std::uint32_t>(i - first));
+    // The first record of a cluster is the one found.
+    std::sort(byCluster.begin(), byCluster.end());
+    auto firstOf = [&](std::uint32_t cluster) -> std::optional<std::size_t> {
+        auto at = std::lower_bound(byCluster.begin(), byCluster.end(), std::pair(cluster, std::uint32_t{0}));
+        if (at == byCluster.end() || at->first != cluster) return std::nullopt;
+        return first + at->second;
+    };
     std::vector<std::uint8_t> done(last - first, 0);
     auto list = [&](std::size_t i) {
         done[i - first] = 1;
+        // A folder no listing met is lost: it and what it lists are charged.
+        const bool lost = !Folders().count(folderSectors[i].dotCluster);
+        if (lost && !LostRoomLeft()) return;
+        const std::size_t before = children.AddedNodes();
         if (CFATFileNode* node = FolderFor(folderSectors[i])) {
             children.BuildChildren(node, folderSectors[i].dotCluster, queue, 0, 1);
             queue.clear();
+            if (lost) ChargeLost(1 + children.AddedNodes() - before);
         }
     };
 
     for (std::size_t i = first; i < last; ++i) {
         const FIRSTFOLDERSECTOR& r = folderSectors[i];
         if (static_cast<std::uint64_t>(r.sector) < g.firstDataSector) {
+            // Root sectors of a root not found are charged like lost folders.
+            if (!LostRoomLeft()) continue;
+            const std::size_t before = children.AddedNodes();
             BuildFat16LostRoot(children, static_cast<std::uint64_t>(r.sector));
+            ChargeLost(children.AddedNodes() - before);
             continue;
         }
         if (done[i - first] || !isFirstSector(r)) continue;
@@ -188,9 +213,9 @@ int CFATDeepBuildWorker::CompleteBuildDirectoryTree(const FatFolderSectors& fold
         std::vector<std::size_t> chain{i};
         std::set<std::size_t> inChain{i};
         for (std::size_t at = i; chain.size() <= byCluster.size();) {
-            auto p = byCluster.find(folderSectors[at].dotDotCluster);
-            if (p == byCluster.end() || done[p->second - first] || inChain.count(p->second)) break;
-            at = p->second;
+            const std::optional<std::size_t> p = firstOf(folderSectors[at].dotDotCluster);
+            if (!p || done[*p - first] || inChain.count(*p)) break;
+            at = *p;
             chain.push_back(at);
             inChain.insert(at);
         }
@@ -211,11 +236,15 @@ int CFATDeepBuildWorker::BuildLostNode(CFATBuildChildren& builder, const FatFold
         const auto s = static_cast<std::uint64_t>(r.sector);
         if (r.HasDots() || !IsFirsectorInCluster(s)) continue;
         const auto c = static_cast<std::uint32_t>(ConvertSectorToClusterNum(s));
-        if (Visited().count(c) || !ReadCluster(s, buffer)) continue;
+        if (Visited().count(c)) continue;
+        if (!LostRoomLeft()) break;
+        if (!ReadCluster(s, buffer)) continue;
         Owned<CFATFileNode> lost(CreateTempFileNode(FIRSTFOLDERSECTOR::kNoCluster, FIRSTFOLDERSECTOR::kNoCluster));
+        const std::size_t before = builder.AddedNodes();
         builder.BuildChildrenFromBuffer(buffer.data(), static_cast<std::uint32_t>(buffer.size()), lost.get(), queue,
                                         1, 1);
         queue.clear();
+        ChargeLost(builder.AddedNodes() - before);
     }
     return 1;
 }

@@ -52,6 +52,12 @@ public:
         CFATBuildWorker::SetFileSectorMap(map);
     }
 
+    // Nodes that listings of lost folders, of stray folder clusters and of
+    // root sectors of a root not found may still hand to the tree builder,
+    // shared by the partitions of one scan and lowered as they list;
+    // unbounded when not given. A listing begins only while some remain.
+    void SetLostNodeBudget(std::size_t* nodesLeft) { m_lostNodesLeft = nodesLeft; }
+
     // Lists the partition's folders from the folder sectors seen; 1.
     int CompleteBuildDirectoryTree(const FatFolderSectors& folderSectors);
     // Lists the entries of folder clusters that no listed folder claimed, as
@@ -73,6 +79,8 @@ private:
     // listing, else a new lost folder offered to the tree builder (null when refused).
     CFATFileNode* FolderFor(const FIRSTFOLDERSECTOR& record);
     bool ReadCluster(std::uint64_t sector, std::vector<std::uint8_t>& buffer);
+    bool LostRoomLeft() const { return !m_lostNodesLeft || *m_lostNodesLeft > 0; }
+    void ChargeLost(std::size_t nodes);
 
     IDirecotryTreeBuilder* m_treeBuilder;
     CFATSearchedPartitionInfo* m_record;
@@ -83,4 +91,5 @@ private:
     int m_rootListed;
     std::map<long long, unsigned>* m_sectorMap = nullptr;
     std::map<std::uint32_t, std::unique_ptr<CFATFileProperties>> m_harvest;
+    std::size_t* m_lostNodesLeft = nullptr;
 };

@@ -194,6 +194,9 @@ ls -la "$corpus"/*/ | head -60
 "$here/../../bench/hostile/make-crafted.sh" "$WORK/crafted" 256
 cp "$WORK/crafted/fatdir_256k.img" "$corpus/fat_deepscan_fuzz/crafted_fatdir.img"
 cp "$WORK/crafted/exfatdir_256k.img" "$corpus/exfat_deepscan_fuzz/crafted_exfatdir.img"
+# A FAT12 volume whose data area is all folder first sectors naming clusters
+# of their own (lost folders of one partition, every sector one).
+cp "$WORK/crafted/fat12distinct.img" "$corpus/fat_deepscan_fuzz/crafted_fat12distinct.img"
 
 # ---- HFS+ deep scan: disks cut from the hfs_deep fixture (no root needed) ------
 # The GPT disk to the end of its volume's journal (the catalog, attributes and

@@ -198,3 +198,72 @@ TEST(HostileFolderData, DeepCandidatesStayBounded) {
     EXPECT_GT(searcher.ProposedCount(), 0u);
     EXPECT_LE(searcher.ProposedCount(), std::size(fat::FAT_SUPPORTED_SECTORS_PER_CLUSTER) * fat::kMaxCandidatesPerClusterSize);
 }
+
+// Folder sectors that each name clusters of their own: every run of 64 is the
+// sub-folders of a boot-less volume with a data start of its own (192 ghosts
+// confirmed 63 times each), the last 4,096 those of one volume. What the
+// searcher holds and lists stays within its bounds, at their defaults and
+// lowered, and the best-confirmed volume is always listed.
+TEST(HostileFolderData, DistinctFolderSectorsStayBounded) {
+    constexpr std::uint32_t kSectors = 16384, kRun = 64, kVolume = 12288;
+    salvor::test::TempDir dir;
+    {
+        std::ofstream out(dir.file("distinct.img"), std::ios::binary);
+        for (std::uint32_t s = 0; s < kSectors; ++s) {
+            const std::uint32_t start = s >= kVolume ? kVolume - 2 : s / kRun * kRun - 2;
+            const std::uint32_t dot = s >= kRun ? s - start + 2 : 0;
+            std::vector<std::uint8_t> sector;
+            for (const auto& e : {fattest::ShortEntry(".          ", 0x10, dot, 0),
+                                  fattest::ShortEntry("..         ", 0x10, (s * 7919) % 4000 + 2, 0),
+                                  fattest::ShortEntry("FILE1   TXT", 0x20, (s * 3 + 1) % 4000 + 2, 700),
+                                  fattest::ShortEntry("FILE2   TXT", 0x20, (s * 3 + 2) % 4000 + 2, 1400)})
+                sector.insert(sector.end(), e.begin(), e.end());
+            sector.resize(512);
+            out.write(reinterpret_cast<const char*>(sector.data()), 512);
+        }
+    }
+    struct Held {
+        std::size_t results, folderSectors;
+        long long nodes;
+        bool volumeListed;
+    };
+    auto scan = [&](const fat::DeepLimits& limits) {
+        struct NoSleepClock : ITreeBuilderClock {
+            long long NowSeconds() override { return 0; }
+            void SleepSeconds(unsigned) override {}
+        } clock;
+        Owned<IRecoveryFilter> filter(CreateFilter());
+        filter->SetFilterTypes(FILTER_ALL);
+        filter->SetScanType(SCAN_DEEP);
+        salvor::test::RecordingTree sink;
+        Owned<IDirecotryTreeBuilder> builder(CreateTreeBuilder(false, &clock));
+        builder->Initialize("Disk", &sink, filter.get());
+        salvor::test::ImageDevice device(dir.file("distinct.img"), 512);
+        CFATCompleteFSearcher searcher;
+        searcher.SetLimits(limits);
+        searcher.SetDevice(&device);
+        searcher.SetBlockSize(64);
+        searcher.SetDirecotryTreeBuilder(builder.get());
+        searcher.PreparetoSearch();
+        for (long long s = 0; s < kSectors; s += 64) searcher.AnalyzeBlock(s, 64);
+        searcher.EndSearch(1);
+        // Every folder of the image is lost: no entry names one.
+        Held held{searcher.Results().size(), searcher.FolderSectors().size(),
+                  dynamic_cast<CDirectoryTreeBuilder&>(*builder).Stats(SEARCHER_FAT).added, false};
+        for (const auto& r : searcher.Results()) held.volumeListed |= r->m_clusterOrigin == kVolume - 2;
+        return held;
+    };
+    const Held byDefault = scan(fat::DeepLimits{});
+    EXPECT_EQ(byDefault.folderSectors, kSectors);
+    EXPECT_EQ(byDefault.results, fat::kMaxFolderOnlyPartitions);
+    EXPECT_GT(byDefault.nodes, 0);
+    EXPECT_LE(byDefault.nodes, static_cast<long long>(fat::kMaxLostFolderNodes));
+    EXPECT_TRUE(byDefault.volumeListed);
+    // Lowered: a lost listing may pass the node bound by its own folder and entries.
+    const Held lowered = scan(fat::DeepLimits{4096, 4, 100});
+    EXPECT_LE(lowered.folderSectors, 4096u);
+    EXPECT_EQ(lowered.results, 4u);
+    EXPECT_GE(lowered.nodes, 100);
+    EXPECT_LE(lowered.nodes, 100 + 1 + 16);
+    EXPECT_TRUE(lowered.volumeListed);
+}
