@@ -204,6 +204,25 @@ TEST(HfsSynth, DamagedCopiesFailCleanly) {
         if (c.catalogWalks) EXPECT_EQ(found, c.deletedFiles) << c.what;
         else EXPECT_EQ(ResultError(rc), kErrInvalid) << c.what;
     }
+    // The overflow record that adds no blocks ends the fork's walk at once:
+    // looked up again, it would answer the same key with the same record.
+    const std::string image = CopyOf(source, dir, "damaged.img");
+    ASSERT_TRUE(WriteBytes(image, cases[4].offset, cases[4].bytes));
+    ImageDevice device(image);
+    CHFSPlusVolume volume(&device, false);
+    BTKey key;
+    key.parentID = kRootFolderId;
+    key.name = u"fragmented.bin";
+    HFSPlusSearchResult result;
+    std::vector<std::uint8_t> data;
+    HFSPlusCatalogRecord record;
+    ASSERT_EQ(volume.Search(kCatalogFileId, key, result, &data), 0u);
+    ASSERT_TRUE(result.found && ReadCatalogRecord(data, record));
+    device.ResetCounters();
+    ResultCode failure = 0;
+    EXPECT_EQ(volume.ForkExtents(record.id, 0, record.dataFork, false, &failure).size(), 8u);
+    EXPECT_EQ(ResultError(failure), kErrInvalid);
+    EXPECT_LT(device.Reads(), 16u) << "one look-up of the extents tree, not one per repeat";
 }
 
 // A file's size never passes its fork's blocks, and a missing logical size is
