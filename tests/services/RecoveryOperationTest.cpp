@@ -176,7 +176,8 @@ TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {
     // standing where a folder goes is never followed out of the destination.
     CFileNode* deep = hfs;
     std::string deepPath = "HFS+_0002/Mac";
-    for (int i = 0; i < 1023; ++i) deep = forest.Add(deep, "d", true), deepPath += "/d";
+    for (int i = 0; i < 1023; ++i)
+        deep = forest.Add(deep, "d", true), deepPath += "/d";
     fs::create_directory(d + "elsewhere");
     fs::create_directory_symlink(d + "elsewhere", d + "HFS+_0002/Mac/link");
     std::ofstream(d + "HFS+_0002/Mac/plain") << "a file";

@@ -226,8 +226,10 @@ TEST(ExfatEntries, QuickAndDeepSearchNameASetAlike) {
         {withLength(std::u16string(255, u'x'), 255), units255, "255 units in 17 name entries"},
         // Deleted and in-use entries mixed in one set (its checksum holding): no file.
         {withLength(u"mixed.txt", 9).Poke(32, 0x40).Seal(0), "", "an in-use file with a deleted stream"},
-        {withLength(u"mixed.txt", 9).Poke(64, 0x41).Seal(0), "", "an in-use file and stream with a deleted name"},
-        {SetBuilder().Set(u"mixed.txt", 5, 10, true).Poke(64, 0xC1).Seal(0), "", "a deleted set with an in-use name"},
+        {withLength(u"mixed.txt", 9).Poke(64, 0x41).Seal(0), "",
+         "an in-use file and stream with a deleted name"},
+        {SetBuilder().Set(u"mixed.txt", 5, 10, true).Poke(64, 0xC1).Seal(0), "",
+         "a deleted set with an in-use name"},
     };
     for (const auto& r : rows) {
         auto cluster = r.set.bytes;
@@ -246,7 +248,8 @@ TEST(ExfatEntries, QuickAndDeepSearchNameASetAlike) {
             for (const auto& rec : f->deleted)
                 deep.push_back(rec.name);
         }
-        EXPECT_EQ(quick, r.name.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.name}) << r.what;
+        EXPECT_EQ(quick, r.name.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.name})
+            << r.what;
         EXPECT_EQ(deep, quick) << r.what;
     }
 }

@@ -202,8 +202,8 @@ TEST_F(Tables, MbrEntriesPastATruncatedDiskAreCutOrLeftOutAndACountOf0TakesTheRe
     const struct {
         std::uint32_t first, count;
         std::uint64_t base, listed;
-    } edges[] = {{998, 2, 0, 2}, {998, 3, 0, 2}, {999, 1, 0, 1}, {1000, 1, 0, 0}, {900, 0, 0, 100},
-                 {90, 10, 900, 10}, {100, 1, 900, 0}, {0xFFFFFFFF, 1, 1000, 0}};
+    } edges[] = {{998, 2, 0, 2},   {998, 3, 0, 2},    {999, 1, 0, 1},   {1000, 1, 0, 0},
+                 {900, 0, 0, 100}, {90, 10, 900, 10}, {100, 1, 900, 0}, {0xFFFFFFFF, 1, 1000, 0}};
     for (const auto& e : edges) {
         std::vector<std::uint8_t> sector(16, 0);
         sector[4] = 0x83;
