@@ -227,6 +227,13 @@ TEST_F(Tables, MbrNeedsSectorsOf512BytesOrMore) {
     EXPECT_TRUE(HasBootSignature(sector));
     EXPECT_FALSE(HasBootSignature(bytes::Bytes(sector).first(511)));
     EXPECT_TRUE(Table(Img("mbr.img"), 256, PARTITION_SCHEME_MBR, kSmallSector).empty());
+    // Each scheme test refuses such a device on its own, whatever sector 0 holds.
+    sector[450] = 0xEE; // a protective MBR
+    ImageDevice small(Img("mbr.img"), 256);
+    for (auto test : {&CPartitionTableAnalyze::IsMbrDisk, &CPartitionTableAnalyze::IsGptDisk}) {
+        int yes = 1;
+        EXPECT_EQ(std::pair(test(&small, sector, yes), yes), std::pair(kSmallSector, 0));
+    }
 }
 
 TEST_F(Tables, MbrLoopingEbrChainEndsWithoutRepeating) {
