@@ -201,6 +201,15 @@ TEST(ExfatEntries, SetsOfAFolderCluster) {
     ExpectSets(
         SetBuilder().File(0x85, 2, 0x10).Poke(7, 0x80).Stream(0xC0, 3, 9, 4096).Name(0xC1, u"efs").Seal(0),
         {"efs"}, true, "reserved bytes set (as Windows' EFS does) pass when the checksum holds");
+    // Without a matching checksum, at most 17 name entries (255 characters) follow the stream.
+    for (const int names : {17, 18}) {
+        SetBuilder set;
+        set.File(0x85, names + 1).Stream(0xC0, 1, 5, 10);
+        for (int i = 0; i < names; ++i)
+            set.Name(0xC1, u"x");
+        ExpectSets(set, names == 17 ? std::vector<std::string>{"x"} : std::vector<std::string>{}, names == 17,
+                   names == 17 ? "17 name entries" : "18 name entries end the folder");
+    }
 }
 
 // The quick and the deep search read one set's name alike, through the one
