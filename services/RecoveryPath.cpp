@@ -30,13 +30,19 @@ bool MakeFolder(const std::string& path) {
     return errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The safe names from the volume down to node; empty for a chain that does not end.
-std::vector<std::string> SafeNames(IFileNode* node) {
+// The nodes from node up to the top of its chain; empty for a chain that
+// does not end (a loop).
+std::vector<IFileNode*> ParentChain(IFileNode* node) {
     std::vector<IFileNode*> chain;
     for (IFileNode* n = node; n; n = n->GetParent()) {
         if (chain.size() > static_cast<std::size_t>(kMaxNodeDepth)) return {};
         chain.push_back(n);
     }
+    return chain;
+}
+
+// The safe names from the volume down to the chain's first node.
+std::vector<std::string> SafeNames(const std::vector<IFileNode*>& chain) {
     std::vector<std::string> names;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         const char* text = (*it)->GetParent() ? (*it)->GetFileName() : (*it)->GetVolumeName();
@@ -79,10 +85,12 @@ std::string NumberedRecoveryName(const std::string& name, unsigned count) {
 char* CreateRecoveryFilePathByNode(void* opaque, const char* folder) {
     auto* node = static_cast<IFileNode*>(opaque);
     if (!node || !folder || !node->IsNodeShow()) return nullptr;
-    const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
+    // One walk up the chain, bounded: its top tells the searcher type.
+    const std::vector<IFileNode*> chain = ParentChain(node);
+    if (chain.empty()) return nullptr;
+    const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(chain.back());
     if (type == SEARCHER_NONE) return nullptr;
-    const std::vector<std::string> names = SafeNames(node);
-    if (names.empty()) return nullptr;
+    const std::vector<std::string> names = SafeNames(chain);
 
     VXUIRecovery& recovery = VXUIRecovery::instance();
     const std::string kind = VXUIPublic::GetFileSystemStrByType(type).toStdString();

@@ -43,7 +43,10 @@ std::string GetDeviceDescription(IStorageDevice* device) {
     if (!device) return {};
     switch (device->GetType()) {
     case DEVICE_VOLUME:
-        if (auto* v = VolumeRecord(device); v && v->kind == 0) return FieldText(v->volumeName);
+        // A partition of a disk or image has no volume name of its own: its
+        // label tells two partitions of one disk apart.
+        if (auto* v = VolumeRecord(device); v && v->kind == 0)
+            return v->volumeName[0] ? FieldText(v->volumeName) : FieldText(v->label);
         return {};
     case DEVICE_EDI: {
         auto* data = dynamic_cast<IEDIDeviceData*>(device->GetPrivateData());

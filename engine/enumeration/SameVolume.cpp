@@ -87,6 +87,9 @@ std::string SameVolumeReason(const std::string& scanned, const std::string& dest
     std::ifstream in(mountInfoPath);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (const std::string& from : MountSourcesFromMountInfo(text, at.first, at.second)) {
+        // Sources such as "tmpfs" or "none" name no file; read as a path they
+        // would name whatever the working folder holds under that name.
+        if (from.empty() || from[0] != '/') continue;
         struct stat st {};
         if (::stat(from.c_str(), &st) != 0) continue;
         const bool sameDevice = S_ISBLK(st.st_mode) && devices.count(NumberOf(st.st_rdev));

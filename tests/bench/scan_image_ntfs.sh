@@ -5,7 +5,9 @@
 # through 4096-byte sectors; the log-rebuild variant) writes every file of the
 # manifest (live and deleted) byte-exact (a hard link's bytes under one of its
 # names, a recycled file's under its recorded name); each Windows sample
-# (--offset 128 where it lies there) gives every file icat gives.
+# (--offset 128 where it lies there) gives every file icat gives; the three
+# labelled partitions of one disk, scanned whole, are recovered each into a
+# folder of its label.
 # Usage: scan_image_ntfs.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -44,5 +46,24 @@ for run in ntfs-ptrn:128 ntfs-ramslack:128 ntfs-lastaccess:128 ntfs-si-vs-fn:128
     recover "$name" "$samples/$name.raw" --offset "$offset"
     cut -d' ' -f2 "$samples/$name.icat.txt" | sort -u | grep -v "$empty" > "$out/want.txt" || true
     expect "$name" "$out/want.txt"
+done
+# An MBR disk of three labelled NTFS partitions (ntfs_4k, ntfs_2k, ntfs_512),
+# quick-scanned whole through the application's services: each partition's
+# files go into a folder named by its label, every file of its manifest
+# byte-exact there, none numbered to tell it from a namesake of another one.
+bash "$src/tests/fixtures/make-fixture" ntfs_disks "$fixtures"
+disks="$fixtures/ntfs_disks"
+"$probe" quick "$disks/disk_intact.img" --services --recover "$out/disk" > "$out/disk.list" 2>/dev/null ||
+    fail "disk: scan failed"
+[ "$(LC_ALL=C ls "$out/disk/0001" | tr '\n' ' ')" = "ntfs_2k ntfs_4k ntfs_512 " ] ||
+    fail "disk: folders $(LC_ALL=C ls "$out/disk/0001" | tr '\n' ' ')instead of one per label"
+[ -z "$(find "$out/disk" -name '*_0[0-9][0-9][0-9]*' -print -quit)" ] ||
+    fail "disk: numbered names: $(find "$out/disk" -name '*_0[0-9][0-9][0-9]*' | head -3)"
+i=1
+for label in ntfs_4k ntfs_2k ntfs_512; do
+    (cd "$out/disk/0001/$label" && find . -type f -print0 | xargs -0 -r sha256sum | cut -c1-64 | sort -u) > "$out/got.txt"
+    grep -v '/\$I' "$disks/p$i.sha256.txt" | cut -c1-64 | sort -u | grep -v "$empty" > "$out/want.txt"
+    expect "disk $label" "$out/want.txt"
+    i=$((i + 1))
 done
 echo "scan_image ntfs: ok"

@@ -170,6 +170,30 @@ TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {
         std::free(p);
     }
     EXPECT_TRUE(fs::is_directory(d + "HFS+_0002/Mac/sub"));
+
+    // The parent walk takes 1025 nodes: a file below 1023 folders of its
+    // volume is written, one folder deeper counts as a loop. A link or a file
+    // standing where a folder goes is never followed out of the destination.
+    CFileNode* deep = hfs;
+    std::string deepPath = "HFS+_0002/Mac";
+    for (int i = 0; i < 1023; ++i)
+        deep = forest.Add(deep, "d", true), deepPath += "/d";
+    fs::create_directory(d + "elsewhere");
+    fs::create_directory_symlink(d + "elsewhere", d + "HFS+_0002/Mac/link");
+    std::ofstream(d + "HFS+_0002/Mac/plain") << "a file";
+    const std::pair<IFileNode*, std::string> edges[] = {
+        {forest.Add(deep, "f"), deepPath + "/f"},
+        {forest.Add(forest.Add(deep, "e", true), "f"), ""},
+        {forest.Add(forest.Add(hfs, "link", true), "f.jpg"), ""},
+        {forest.Add(forest.Add(hfs, "plain", true), "f.jpg"), ""},
+    };
+    for (const auto& [node, want] : edges) {
+        char* p = CreateRecoveryFilePathByNode(node, d.c_str());
+        EXPECT_EQ(p ? std::string(p) : "", want.empty() ? want : d + want);
+        std::free(p);
+    }
+    EXPECT_TRUE(fs::is_empty(d + "elsewhere"));
+
     IFileNode* hidden = forest.Add(fat, "h");
     hidden->ShowNode(0);
     EXPECT_EQ(CreateRecoveryFilePathByNode(hidden, d.c_str()), nullptr);

@@ -269,22 +269,28 @@ TEST_F(ControllerTest, FactoryMakesEachKindAndDescribesDevices) {
     EXPECT_EQ(CreateRecoveryController(RECOVERY_NONE), nullptr);
     EXPECT_EQ(CreateRecoveryController(static_cast<_RECOVERY_CONTROLLER_TYPE>(-1)), nullptr);
 
-    // No device, a volume without a record, with its name, led by a disk; an
-    // image file by its name; a whole disk.
+    // No device, a volume without a record, with its name, led by a disk; a
+    // partition of a disk by its label; an image file by its name; a whole disk.
     auto vol = Image(10, DEVICE_VOLUME), named = Image(10, DEVICE_VOLUME), led = Image(10, DEVICE_VOLUME);
+    auto part = Image(10, DEVICE_VOLUME);
     GiveVolumeRecord(*named, FS_FAT32, "Holiday");
     GiveVolumeRecord(*led, FS_FAT32, "Holiday", 1);
+    GiveVolumeRecord(*part, FS_NTFS, "");
+    CopyRecordText(dynamic_cast<IVolumeDeviceData*>(part->GetPrivateData())->GetVolumeInfo()->label,
+                   "Photos");
     auto edi = Image(10, DEVICE_EDI);
     auto* info = new CEDIDeviceInfoStruct;
     CopyRecordText(info->path, "/images/case 7/disk.E01");
     edi->SetPrivateData(CreateEDIDeviceData(info));
     auto disk = Image(10, DEVICE_DISK, FS_FAT32);
     Strings texts;
-    for (IStorageDevice* d : {static_cast<IStorageDevice*>(nullptr), static_cast<IStorageDevice*>(vol.get()),
-                              static_cast<IStorageDevice*>(named.get()), static_cast<IStorageDevice*>(led.get()),
-                              static_cast<IStorageDevice*>(edi.get()), static_cast<IStorageDevice*>(disk.get())})
+    for (IStorageDevice* d :
+         {static_cast<IStorageDevice*>(nullptr), static_cast<IStorageDevice*>(vol.get()),
+          static_cast<IStorageDevice*>(named.get()), static_cast<IStorageDevice*>(led.get()),
+          static_cast<IStorageDevice*>(part.get()), static_cast<IStorageDevice*>(edi.get()),
+          static_cast<IStorageDevice*>(disk.get())})
         texts.push_back(GetDeviceDescription(d));
-    EXPECT_EQ(texts, (Strings{"", "", "Holiday", "", "disk.E01", ""}));
+    EXPECT_EQ(texts, (Strings{"", "", "Holiday", "", "Photos", "disk.E01", ""}));
 }
 
 // ---- deep scan ----

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -63,6 +64,17 @@ TEST(SameVolume, LoopDevicesAndMountsOfTheImage) {
                                  << " rw\n";
         EXPECT_EQ(!SameVolumeReason(image, dest, facts, mountInfo).empty(), c.refused) << c.what;
     }
+
+    // A tmpfs destination has no device behind it, and its mount source
+    // "tmpfs" names no file: not even an image of that name in the working folder.
+    const std::string named = tmp.file("tmpfs");
+    { std::ofstream(named) << "x"; }
+    std::ofstream(mountInfo) << "36 35 " << maj << ":" << min << " / /x rw - tmpfs tmpfs rw\n";
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(tmp.path());
+    FakeBlockDeviceFacts none;
+    EXPECT_EQ(SameVolumeReason(named, dest, none, mountInfo), "");
+    std::filesystem::current_path(cwd);
 }
 
 } // namespace

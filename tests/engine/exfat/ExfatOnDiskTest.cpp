@@ -201,10 +201,20 @@ TEST(ExfatEntries, SetsOfAFolderCluster) {
     ExpectSets(
         SetBuilder().File(0x85, 2, 0x10).Poke(7, 0x80).Stream(0xC0, 3, 9, 4096).Name(0xC1, u"efs").Seal(0),
         {"efs"}, true, "reserved bytes set (as Windows' EFS does) pass when the checksum holds");
+    // Without a matching checksum, at most 17 name entries (255 characters) follow the stream.
+    for (const int names : {17, 18}) {
+        SetBuilder set;
+        set.File(0x85, names + 1).Stream(0xC0, 1, 5, 10);
+        for (int i = 0; i < names; ++i)
+            set.Name(0xC1, u"x");
+        ExpectSets(set, names == 17 ? std::vector<std::string>{"x"} : std::vector<std::string>{}, names == 17,
+                   names == 17 ? "17 name entries" : "18 name entries end the folder");
+    }
 }
 
 // The quick and the deep search read one set's name alike, through the one
-// decoder, whatever the stream's name length says.
+// decoder, whatever the stream's name length says, and both refuse a set
+// whose entries are not all deleted or all in use.
 TEST(ExfatEntries, QuickAndDeepSearchNameASetAlike) {
     const auto withLength = [](std::u16string units, int length) {
         SetBuilder s;
@@ -223,6 +233,12 @@ TEST(ExfatEntries, QuickAndDeepSearchNameASetAlike) {
         {withLength(u"abcdef", 40), "abcdef", "a length past the name entries"},
         {withLength(std::u16string(u"ab\0cd", 5), 5), "ab", "a NUL inside the name ends it"},
         {withLength(std::u16string(255, u'x'), 255), units255, "255 units in 17 name entries"},
+        // Deleted and in-use entries mixed in one set (its checksum holding): no file.
+        {withLength(u"mixed.txt", 9).Poke(32, 0x40).Seal(0), "", "an in-use file with a deleted stream"},
+        {withLength(u"mixed.txt", 9).Poke(64, 0x41).Seal(0), "",
+         "an in-use file and stream with a deleted name"},
+        {SetBuilder().Set(u"mixed.txt", 5, 10, true).Poke(64, 0xC1).Seal(0), "",
+         "a deleted set with an in-use name"},
     };
     for (const auto& r : rows) {
         auto cluster = r.set.bytes;
@@ -235,10 +251,14 @@ TEST(ExfatEntries, QuickAndDeepSearchNameASetAlike) {
         cluster.resize(cluster.size() + 1024, 0);
         for (std::size_t i = 0; i < 8; ++i)
             d.Analyze(static_cast<std::int64_t>(100 + i), exfat::Bytes(cluster).subspan(i * 512, 1536));
-        for (std::unique_ptr<CFileSet> f; d.GetFileSet(f);)
+        for (std::unique_ptr<CFileSet> f; d.GetFileSet(f);) {
             for (const auto& rec : f->inUse)
                 deep.push_back(rec.name);
-        EXPECT_EQ(quick, std::vector<std::string>{r.name}) << r.what;
+            for (const auto& rec : f->deleted)
+                deep.push_back(rec.name);
+        }
+        EXPECT_EQ(quick, r.name.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.name})
+            << r.what;
         EXPECT_EQ(deep, quick) << r.what;
     }
 }

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <set>
 
 using namespace hfsplus;
@@ -204,6 +206,116 @@ TEST(HfsSynth, DamagedCopiesFailCleanly) {
         if (c.catalogWalks) EXPECT_EQ(found, c.deletedFiles) << c.what;
         else EXPECT_EQ(ResultError(rc), kErrInvalid) << c.what;
     }
+    // The overflow record that adds no blocks ends the fork's walk at once:
+    // looked up again, it would answer the same key with the same record.
+    const std::string image = CopyOf(source, dir, "damaged.img");
+    ASSERT_TRUE(WriteBytes(image, cases[4].offset, cases[4].bytes));
+    ImageDevice device(image);
+    CHFSPlusVolume volume(&device, false);
+    BTKey key;
+    key.parentID = kRootFolderId;
+    key.name = u"fragmented.bin";
+    HFSPlusSearchResult result;
+    std::vector<std::uint8_t> data;
+    HFSPlusCatalogRecord record;
+    ASSERT_EQ(volume.Search(kCatalogFileId, key, result, &data), 0u);
+    ASSERT_TRUE(result.found && ReadCatalogRecord(data, record));
+    device.ResetCounters();
+    ResultCode failure = 0;
+    EXPECT_EQ(volume.ForkExtents(record.id, 0, record.dataFork, false, &failure).size(), 8u);
+    EXPECT_EQ(ResultError(failure), kErrInvalid);
+    EXPECT_LT(device.Reads(), 16u) << "one look-up of the extents tree, not one per repeat";
+}
+
+// One fork continued by 65,537 overflow records (each of eight one-block
+// extents), in an extents tree of 512-byte nodes written past the volume's
+// end: 65,536 look-ups are followed, the one after is damage.
+TEST(HfsSynth, OverflowLookUpsOfOneForkAreBounded) {
+    const std::string source = Image("synth_4096");
+    ASSERT_FALSE(source.empty());
+    TempDir dir;
+    const std::string image = CopyOf(source, dir, "overflow.img");
+    constexpr std::uint32_t kFile = 999999, kRecords = 65537, kNode = 512, kFan = 6, kBlock = 4096;
+    std::vector<std::uint8_t> tree(kNode, 0); // node 0, the header, filled last
+    const auto put = [&](std::size_t at, std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i)
+            tree[at + i] = static_cast<std::uint8_t>(v >> (8 * (n - 1 - i)));
+    };
+    // A new node of up to kFan records of `size` bytes from make(record offset, i);
+    // answers its number. Each record starts with the key of the record it leads to.
+    const auto node = [&](std::uint8_t kind, std::uint8_t height, std::uint32_t count, std::size_t size,
+                          const std::function<void(std::size_t, std::uint32_t)>& make) {
+        const auto n = static_cast<std::uint32_t>(tree.size() / kNode);
+        const std::size_t base = tree.size();
+        tree.resize(base + kNode, 0);
+        tree[base + 8] = kind, tree[base + 9] = height;
+        put(base + 10, count, 2);
+        for (std::uint32_t i = 0; i <= count; ++i)
+            put(base + kNode - 2 - 2 * i, 14 + i * size, 2);
+        for (std::uint32_t i = 0; i < count; ++i)
+            make(base + 14 + i * size, i);
+        return n;
+    };
+    const auto key = [&](std::size_t at, std::uint32_t record) {
+        put(at, 10, 2);
+        put(at + 4, kFile, 4);
+        put(at + 8, 8 + 8ull * record, 4); // the block each record continues from
+    };
+    // Each level: (node, first record below it); leaves first, then index levels up to one root.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> level;
+    for (std::uint32_t first = 0; first < kRecords; first += kFan)
+        level.emplace_back(node(0xFF, 1, std::min(kFan, kRecords - first), 76,
+                                [&](std::size_t at, std::uint32_t i) {
+                                    key(at, first + i);
+                                    for (int e = 0; e < 8; ++e)
+                                        put(at + 12 + 8 * e, 100, 4), put(at + 16 + 8 * e, 1, 4);
+                                }),
+                           first);
+    const std::uint32_t leaves = static_cast<std::uint32_t>(level.size());
+    std::uint8_t height = 1;
+    while (level.size() > 1) {
+        ++height;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> up;
+        for (std::size_t c = 0; c < level.size(); c += kFan)
+            up.emplace_back(
+                node(0, height, static_cast<std::uint32_t>(std::min<std::size_t>(kFan, level.size() - c)), 16,
+                     [&](std::size_t at, std::uint32_t i) {
+                         key(at, level[c + i].second);
+                         put(at + 12, level[c + i].first, 4);
+                     }),
+                level[c].second);
+        level = std::move(up);
+    }
+    const auto total = static_cast<std::uint32_t>(tree.size() / kNode);
+    tree.resize((tree.size() + kBlock - 1) / kBlock * kBlock, 0);
+    tree[8] = 1;
+    put(10, 1, 2);
+    put(kNode - 2, 14, 2), put(kNode - 4, 120, 2);
+    put(14, height, 2), put(16, level[0].first, 4), put(20, kRecords, 4);
+    put(24, 1, 4), put(28, leaves, 4);
+    put(32, kNode, 2), put(34, 10, 2), put(36, total, 4);
+    // The extents file moves to the blocks after the volume's last one.
+    const auto start = static_cast<std::uint32_t>(std::filesystem::file_size(image) / kBlock);
+    const auto blocks = static_cast<std::uint32_t>(tree.size() / kBlock);
+    ASSERT_TRUE(WriteBytes(image, std::uint64_t{start} * kBlock, tree));
+    std::vector<std::uint8_t> fork(24, 0);
+    for (int i = 0; i < 8; ++i)
+        fork[i] = static_cast<std::uint8_t>(std::uint64_t{tree.size()} >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) {
+        fork[12 + i] = fork[20 + i] = static_cast<std::uint8_t>(blocks >> (24 - 8 * i));
+        fork[16 + i] = static_cast<std::uint8_t>(start >> (24 - 8 * i));
+    }
+    ASSERT_TRUE(WriteBytes(image, 1024 + 192, fork));
+    ImageDevice device(image);
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    HFSPlusForkData data;
+    for (auto& e : data.extents)
+        e = {100, 1};
+    data.totalBlocks = 8 + 8 * kRecords;
+    ResultCode failure = 0;
+    EXPECT_EQ(volume.ForkExtents(kFile, 0, data, false, &failure).size(), 8 + 8 * 65536u);
+    EXPECT_EQ(ResultError(failure), kErrInvalid);
 }
 
 // A file's size never passes its fork's blocks, and a missing logical size is

@@ -197,6 +197,43 @@ TEST_F(Tables, MbrEntriesPastATruncatedDiskAreCutOrLeftOutAndACountOf0TakesTheRe
     const std::string path = Cut("mbr.img", 110000ULL * 512);
     Patch(path, 446 + 2 * 16 + 12, Le32(0)); // slot 3's count
     EXPECT_EQ(Table(path)[1], (Part{3, 83968, 110000 - 83968}));
+
+    // At the edges of a disk of 1000 sectors: first sector, count, base -> listed count (0: left out).
+    const struct {
+        std::uint32_t first, count;
+        std::uint64_t base, listed;
+    } edges[] = {{998, 2, 0, 2},   {998, 3, 0, 2},    {999, 1, 0, 1},   {1000, 1, 0, 0},
+                 {900, 0, 0, 100}, {90, 10, 900, 10}, {100, 1, 900, 0}, {0xFFFFFFFF, 1, 1000, 0}};
+    for (const auto& e : edges) {
+        std::vector<std::uint8_t> sector(16, 0);
+        sector[4] = 0x83;
+        std::copy_n(Le32(e.first).begin(), 4, sector.begin() + 8);
+        std::copy_n(Le32(e.count).begin(), 4, sector.begin() + 12);
+        CPartitionTableEntry entry;
+        entry.InitFromBuffer(sector, 0);
+        PartitionList out;
+        InsertMbrEntry(1000, entry, e.base, 1, out);
+        const std::uint64_t listed = out.empty() ? 0 : out.front().sectorCount;
+        EXPECT_EQ(std::pair(out.size(), listed), std::pair(std::size_t{e.listed != 0}, e.listed))
+            << e.base << "+" << e.first << "+" << e.count;
+    }
+}
+
+// A table sector shorter than 512 bytes has no signature, and a device of
+// sectors under 512 bytes holds no MBR.
+TEST_F(Tables, MbrNeedsSectorsOf512BytesOrMore) {
+    std::vector<std::uint8_t> sector(512, 0);
+    sector[510] = 0x55, sector[511] = 0xAA;
+    EXPECT_TRUE(HasBootSignature(sector));
+    EXPECT_FALSE(HasBootSignature(bytes::Bytes(sector).first(511)));
+    EXPECT_TRUE(Table(Img("mbr.img"), 256, PARTITION_SCHEME_MBR, kSmallSector).empty());
+    // Each scheme test refuses such a device on its own, whatever sector 0 holds.
+    sector[450] = 0xEE; // a protective MBR
+    ImageDevice small(Img("mbr.img"), 256);
+    for (auto test : {&CPartitionTableAnalyze::IsMbrDisk, &CPartitionTableAnalyze::IsGptDisk}) {
+        int yes = 1;
+        EXPECT_EQ(std::pair(test(&small, sector, yes), yes), std::pair(kSmallSector, 0));
+    }
 }
 
 TEST_F(Tables, MbrLoopingEbrChainEndsWithoutRepeating) {

@@ -254,6 +254,21 @@ TEST_F(TreeBuilderTest, UsersTrashIsFoundFromHome) {
     }
 }
 
+// The walk up from a ".Trash" takes at most 65,536 folders: one deeper,
+// though its path is HOME's, is not the user's trash.
+TEST_F(TreeBuilderTest, UsersTrashDeeperThanTheWalkBoundIsNotTaken) {
+    builder->AddSearcherInfo(SEARCHER_HFSPLUS, 2);
+    constexpr long long kFolders = 65537;
+    std::string home;
+    for (long long i = 0; i < kFolders; ++i) {
+        Add(Dir(100 + i, i ? 99 + i : 2, "d"), SEARCHER_HFSPLUS);
+        home += "/d";
+    }
+    HomeGuard guard(home.c_str());
+    Add(Dir(99 + kFolders + 1, 99 + kFolders, ".Trash"), SEARCHER_HFSPLUS);
+    EXPECT_FALSE(builder->Stats(SEARCHER_HFSPLUS).trashId.has_value());
+}
+
 TEST_F(TreeBuilderTest, HiddenLiveFileWaitingWhileAddingIsShownWhenItsFolderTurnsOutToBeTrash) {
     HomeGuard home("/Users/bob");
     filter.showNormal = 0;
@@ -300,11 +315,29 @@ TEST_F(TreeBuilderTest, HfsTreeBuildsOnlyAfterItsPrivateDataFolderWhileAdding) {
     EXPECT_EQ(sink->Batches()[0].nodes.size(), 1101u);
 }
 
+// A folder that counts the reads of its name.
+class CountedDir : public TestFileNode {
+public:
+    CountedDir(long long id, long long parent, const char* name, int& reads)
+        : TestFileNode(id, parent, name, true), m_reads(reads) {}
+    const char* GetFileName() override { return ++m_reads, TestFileNode::GetFileName(); }
+
+private:
+    int& m_reads;
+};
+
 TEST_F(TreeBuilderTest, IdCycleEndsTheWalkAndLandsInLostFiles) {
     builder->AddSearcherInfo(SEARCHER_NTFS, kRoot);
-    AddAll({Dir(1, 2, "A"), Dir(2, 1, "B"), File(3, 1, "f.txt")}, SEARCHER_NTFS);
+    int reads = 0;
+    AddAll({new CountedDir(1, 2, "A", reads), new CountedDir(2, 1, "B", reads), File(3, 1, "f.txt")},
+           SEARCHER_NTFS);
     clock.now += 10;
     Add(File(4, 2, "g.txt"), SEARCHER_NTFS); // a pass while adding, too
+    // Whether a ".Trash" is the user's walks up by ids: once round the cycle.
+    HomeGuard home("/Users/bob");
+    reads = 0;
+    Add(Dir(5, 1, ".Trash"), SEARCHER_NTFS);
+    EXPECT_LT(reads, 10) << "names read walking up from the trash";
     builder->FlashBuild(SEARCHER_NTFS);
     EXPECT_EQ(sink->Batches().back().lostBatch, 1);
     int files = 0; // both files, somewhere below "Other lost files"

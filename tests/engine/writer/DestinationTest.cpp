@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <csignal>
@@ -53,6 +54,25 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
         CDestinationFile c;
         ASSERT_TRUE(c.Open(tmp.file("g").c_str()));
         c.WriteAt("x", 1, 0);
+    }
+    EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
+    // A close that fails (here: its descriptor already gone) is a lost write:
+    // nothing takes the real name, and the temporary file goes too.
+    {
+        CDestinationFile c;
+        ASSERT_TRUE(c.Open(folder, "g"));
+        ASSERT_EQ(c.WriteAt("x", 1, 0), 1);
+        int closed = 0;
+        const fs::path here = fs::canonical(tmp.path());
+        for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            const fs::path target = fs::read_symlink(e.path(), ec);
+            if (!ec && target.parent_path() == here && target.filename().string().starts_with(".salvor-"))
+                closed += ::close(std::stoi(e.path().filename().string())) == 0;
+        }
+        ASSERT_EQ(closed, 1);
+        EXPECT_FALSE(c.Commit());
+        EXPECT_EQ(errno, EBADF);
     }
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
     // An interrupted process leaves no temporary file behind.
