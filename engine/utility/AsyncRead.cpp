@@ -91,23 +91,31 @@ Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
     }
 }
 
-// Reads one piece into the transfer buffer: answers the bytes read (the piece
-// is complete unless the end of the file came first), or -1 on failure. A
-// request still running after the time-out keeps its transfer, which is
-// retired; the caller gets a new one (or none).
+// Reads one piece through the transfer buffer into out: answers the bytes
+// read (the piece is complete unless the end of the file came first), or -1
+// on failure. The system writes only into the transfer buffer; the piece is
+// asked for a step at a time, and each step read is copied out while the
+// next one is read. A request still running after the time-out keeps its
+// transfer, which is retired; the caller gets a new one (or none).
 long long ReadPiece(AsyncState& s, std::unique_ptr<Transfer>& transfer, std::chrono::milliseconds timeout, int fd,
-                    long long offset, long long length) {
-    long long got = 0;
-    while (got < length) {
-        Transfer& t = *transfer;
+                    long long offset, long long length, unsigned char* out) {
+    constexpr long long kStep = 1 << 20;
+    Transfer& t = *transfer;
+    auto submit = [&](long long from, long long to) {
         std::memset(&t.cb, 0, sizeof t.cb);
         t.cb.aio_fildes = fd;
-        t.cb.aio_offset = static_cast<off_t>(offset + got);
-        t.cb.aio_buf = t.data.get() + got;
-        t.cb.aio_nbytes = static_cast<std::size_t>(length - got);
+        t.cb.aio_offset = static_cast<off_t>(offset + from);
+        t.cb.aio_buf = t.data.get() + from;
+        t.cb.aio_nbytes = static_cast<std::size_t>(to - from);
         t.cb.aio_sigevent.sigev_notify = SIGEV_NONE;
-        if (aio_read(&t.cb) != 0)
-            return -1;
+        return aio_read(&t.cb) == 0;
+    };
+    long long got = 0;    // read into the transfer buffer
+    long long copied = 0; // of it, copied out
+    long long want = std::min(kStep, length);
+    if (!submit(0, want))
+        return -1;
+    for (;;) {
         if (WaitFor(&t.cb, timeout) != Wait::Done) {
             if (aio_cancel(fd, &t.cb) == AIO_CANCELED) {
                 aio_return(&t.cb);
@@ -124,14 +132,27 @@ long long ReadPiece(AsyncState& s, std::unique_ptr<Transfer>& transfer, std::chr
             }
             return -1;
         }
-        ssize_t r = aio_return(&t.cb);
+        const ssize_t r = aio_return(&t.cb);
         if (r < 0)
             return -1;
-        if (r == 0)
-            return got > 0 ? got : -1; // end of the file: only a partial piece counts
-        got += r;
+        if (r > 0)
+            got += r;
+        if (r > 0 && got < want) { // a short answer in the middle is not the end
+            if (!submit(got, want))
+                return -1;
+            continue;
+        }
+        const bool more = r > 0 && got < length;
+        if (more) {
+            want = std::min(got + kStep, length);
+            if (!submit(got, want))
+                return -1;
+        }
+        std::memcpy(out + copied, t.data.get() + copied, static_cast<std::size_t>(got - copied));
+        copied = got;
+        if (!more)
+            return got > 0 ? got : -1; // at the end of the file only a partial piece counts
     }
-    return got;
 }
 
 } // namespace
@@ -177,14 +198,12 @@ long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, lo
             fault = s.faultHook && s.faultHook(byteOffset + done, piece);
         }
         if (!fault && transfer)
-            got = ReadPiece(s, transfer, timeout, descriptor, byteOffset + done, piece);
+            got = ReadPiece(s, transfer, timeout, descriptor, byteOffset + done, piece, out + done);
         if (got < 0) {
             ok = false;
             got = 0;
             if (!transfer)
                 transfer = NewTransfer(largest);
-        } else {
-            std::memcpy(out + done, transfer->data.get(), static_cast<std::size_t>(got));
         }
         // A failed piece, or the part past the end of the file, reads as zeros.
         std::memset(out + done + got, 0, static_cast<std::size_t>(piece - got));
