@@ -23,7 +23,7 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
         return false;
     m_nBlockSectors = sectorsPerBlock;
     // The newest block's copy, one slot per block held and the free one, the margin.
-    const std::size_t bytes = BlockBytes() * (std::size_t{blocks} + 2) + marginBytes;
+    const std::size_t bytes = BlockBytes() * (std::size_t{blocks} + 3) + marginBytes;
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
     void* area = nullptr;
     if (posix_memalign(&area, kHugePage, bytes) != 0) return false;
@@ -54,7 +54,7 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
     }
     m_nBlocks = blocks;
     m_nMarginBytes = marginBytes;
-    m_unreadable.assign(std::size_t{blocks} + 1, false);
+    m_unreadable.assign(Slots(), false);
     m_nCapacity = static_cast<unsigned>(capacity);
     m_bInit = 1;
     return true;
@@ -76,7 +76,7 @@ int CBufferStorageDevice::Close() {
 
 unsigned char* CBufferStorageDevice::PrepareFreeSlot(bool newestBefore) {
     if (!m_bInit) return nullptr;
-    const std::uint64_t slots = std::uint64_t{m_nBlocks} + 1;
+    const std::uint64_t slots = Slots();
     const std::uint64_t free = m_ullCommitted % slots;
     unsigned char* at = Slot(free);
     // The slots wrapped around: the newest block, in the last slot, is copied
@@ -92,6 +92,10 @@ unsigned char* CBufferStorageDevice::PrepareFreeSlot(bool newestBefore) {
     return at;
 }
 
+unsigned char* CBufferStorageDevice::NextFreeSlot() {
+    return m_bInit ? Slot((m_ullCommitted + 1) % Slots()) : nullptr;
+}
+
 void CBufferStorageDevice::RestoreAfterFreeSlot() {
     if (m_hiddenSlot < 0) return;
     std::memcpy(Slot(static_cast<std::uint64_t>(m_hiddenSlot)), m_hidden.data(), m_hidden.size());
@@ -101,7 +105,7 @@ void CBufferStorageDevice::RestoreAfterFreeSlot() {
 void CBufferStorageDevice::CommitFreeSlot(bool readable) {
     if (!m_bInit) return;
     RestoreAfterFreeSlot();
-    const std::uint64_t free = m_ullCommitted % (std::uint64_t{m_nBlocks} + 1);
+    const std::uint64_t free = m_ullCommitted % Slots();
     if (!readable) std::memset(Slot(free), 0, BlockBytes());
     m_unreadable[free] = !readable;
     ++m_ullCommitted;

@@ -4,8 +4,10 @@
 // device. Analysers that size a candidate after the fact read through it.
 //
 // The ring also holds the block being analysed, so each block is copied once:
-// it has one slot more than the blocks it answers for, the next block is
-// written into the free slot, and the slots lie in device order in memory, so
+// it has two slots more than the blocks it answers for (one for the block
+// being analysed, one for the block after it, which may be filled ahead), the
+// next block is written into the free slot, and the slots lie in device order
+// in memory, so
 // the newest block held sits right before the free slot (a copy of it does
 // when the slots wrap around), followed by bytes that read as zeros while the
 // block is analysed.
@@ -39,6 +41,11 @@ public:
     // right before it; the margin after it reads as zeros until
     // RestoreAfterFreeSlot, and reads through the ring never touch it.
     unsigned char* PrepareFreeSlot(bool newestBefore);
+    // The slot the block after the next goes into once the next is taken in:
+    // no block held uses it, so it may be filled ahead, from HiddenBytes() on
+    // (the margin hides its start while the free slot is filled).
+    unsigned char* NextFreeSlot();
+    std::size_t HiddenBytes() const { return m_hidden.size(); }
     // Gives back what the margin after the free slot hid.
     void RestoreAfterFreeSlot();
     // Takes the block written into the free slot as the newest.
@@ -65,10 +72,12 @@ public:
 
 private:
     std::size_t BlockBytes() const { return std::size_t{m_nBlockSectors} * m_nSectorSize; }
+    // The blocks held, the free slot and the one after it.
+    std::uint64_t Slots() const { return std::uint64_t{m_nBlocks} + 2; }
     unsigned char* Slot(std::uint64_t slot) { return m_area.get() + BlockBytes() * (1 + slot); }
     // The slot of a sector the ring holds.
     std::uint64_t SlotOf(unsigned long long sector) const {
-        return ((sector - m_llBaseSector) / m_nBlockSectors) % (std::uint64_t{m_nBlocks} + 1);
+        return ((sector - m_llBaseSector) / m_nBlockSectors) % Slots();
     }
 
     struct FreeArea {

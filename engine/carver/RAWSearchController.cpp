@@ -98,6 +98,7 @@ int CRAWSearchController::PreparetoSearch() {
         m_pTreeBuilder->AddSearcherInfo(SEARCHER_RAW_LABEL, CLABELRAWTreeBuilder::kRootId);
     }
     m_bPreviousHeld = false;
+    m_llFilledAhead = -1;
     return 1;
 }
 
@@ -253,7 +254,13 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
     if (!current) return 1;
     const unsigned char* lent = ViewSectors(m_pDevice, first, count);
     const bool readable = lent || m_pDevice->ReadSector(current, first, count) != 0;
-    if (lent) std::memcpy(current, lent, static_cast<std::size_t>(count) * ss);
+    if (lent) {
+        // Filled ahead while the block before was analysed, all but its start.
+        const std::size_t bytes = static_cast<std::size_t>(count) * ss;
+        const bool ahead = m_llFilledAhead == first && m_llFilledAheadCount == count;
+        std::memcpy(current, lent, ahead ? std::min(bytes, m_BufferDevice.HiddenBytes()) : bytes);
+    }
+    FillAhead(first + count);
     // A short last block, or one that could not be read, is zeros past its data.
     std::memset(current + (readable ? static_cast<std::size_t>(count) * ss : 0), 0,
                 half - (readable ? static_cast<std::size_t>(count) * ss : 0));
@@ -300,11 +307,27 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         if (counting) Lap(at, m_pCounters->activeSeconds);
     }
 
+    m_copier.Wait();
     m_bPreviousHeld = readable;
     m_BufferDevice.RestoreAfterFreeSlot();
     if (m_BufferDevice.IsFullBuffer()) SizeDeferredFromRing();
     m_BufferDevice.CommitFreeSlot(readable);
     return 1;
+}
+
+void CRAWSearchController::FillAhead(long long next) {
+    m_llFilledAhead = -1;
+    if (next < 0 || static_cast<unsigned long long>(next) >= m_llTotalSectors) return;
+    const long long count =
+        static_cast<long long>(std::min<unsigned long long>(m_nSectorsPerBlock, m_llTotalSectors - static_cast<unsigned long long>(next)));
+    // Only a block the device holds in memory already, read whole.
+    const unsigned char* from = ViewSectors(m_pDevice, next, count);
+    unsigned char* to = m_BufferDevice.NextFreeSlot();
+    const std::size_t start = m_BufferDevice.HiddenBytes();
+    const std::size_t bytes = static_cast<std::size_t>(count) * m_nSectorSize;
+    if (!from || !to || bytes <= start || !m_copier.Copy(to + start, from + start, bytes - start)) return;
+    m_llFilledAhead = next;
+    m_llFilledAheadCount = count;
 }
 
 void CRAWSearchController::EndSearch(int build) {

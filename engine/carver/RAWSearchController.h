@@ -3,6 +3,7 @@
 // to the analyser registry; each hit becomes a candidate that is sized at
 // once, followed sector by sector, or sized later from the ring of recent
 // blocks or from the device, and is then filed in the trees of carved files.
+#include "engine/carver/BlockCopier.h"
 #include "engine/carver/BufferStorageDevice.h"
 #include "engine/carver/RAWFileManager.h"
 #include "engine/common/FileTypeManager.h"
@@ -69,6 +70,9 @@ private:
     void CalcRawFileSize(unsigned char* sector, CRawFileInfo* newInfo, long long s,
                          CRawFileInfo::SearchContext& context);
     void SizeDeferredFromRing();
+    // Starts copying block `next` into the slot it will take, where the device
+    // holds it in memory already.
+    void FillAhead(long long next);
     CRAWFileManager* GetFileManager(unsigned type);
     // Files a sized record (cut at the device's end); false when it has no tree.
     bool File(CRawFileInfo& record);
@@ -89,6 +93,11 @@ private:
     std::vector<HeldList::iterator> m_active; // streaming records, oldest first
     std::map<long long, unsigned>* m_pFileSectorMap = nullptr;
     bool m_bCarving = false;      // the ring, which holds the blocks analysed, is set up
+    // The block after the one analysed, copied into its slot meanwhile (but
+    // for the start the margin hides): its first sector and length, or -1.
+    CBlockCopier m_copier;
+    long long m_llFilledAhead = -1;
+    long long m_llFilledAheadCount = 0;
     bool m_bPreviousHeld = false; // the block before the one analysed was read
     TBitmap* m_pBitmap = nullptr;
     IProgress* m_pProgress = nullptr;

@@ -242,12 +242,24 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, long long firstSector, lon
 }
 
 const unsigned char* CStorageDeviceWithCache::ViewSectors(long long firstSector, long long count) {
-    if (!m_lend || !m_inner || !m_current || firstSector < 0 || count < 1)
+    if (!m_lend || !m_inner || firstSector < 0 || count < 1)
         return nullptr;
-    const long long s = m_current->index * static_cast<long long>(m_blockSize);
-    if (firstSector < s || count > m_current->sectors || firstSector - s > m_current->sectors - count)
-        return nullptr;
-    return m_current->data.data() + static_cast<std::size_t>(firstSector - s) * m_inner->GetSectorSize();
+    auto within = [&](const Block& b) {
+        const long long s = b.index * static_cast<long long>(m_blockSize);
+        return firstSector >= s && count <= b.sectors && firstSector - s <= b.sectors - count
+                   ? b.data.data() + static_cast<std::size_t>(firstSector - s) * m_inner->GetSectorSize()
+                   : nullptr;
+    };
+    if (m_current)
+        if (const unsigned char* p = within(*m_current))
+            return p;
+    // A queued block is lent when it was read whole: it stays where it is
+    // until it has been current and another block is made current after it.
+    std::lock_guard l(m_queueLock);
+    for (const auto& block : m_queue)
+        if (const unsigned char* p = within(*block))
+            return block->read ? p : nullptr;
+    return nullptr;
 }
 
 int CStorageDeviceWithCache::Open(char*) { return m_inner ? 1 : 0; }

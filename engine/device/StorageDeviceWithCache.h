@@ -38,8 +38,9 @@ public:
     int Open(char* path) override;
     int Close() override;
     int ReadSector(void* buffer, long long firstSector, long long count) override;
+    // The current block, and a queued one that was read whole, are lent.
     const unsigned char* ViewSectors(long long firstSector, long long count) override;
-    // Whether ViewSectors lends the current block (the default) or answers null.
+    // Whether ViewSectors lends blocks (the default) or answers null.
     void SetLending(bool lend) { m_lend = lend; }
     unsigned GetSectorSize() override;
     unsigned long long GetTotalSectors() override;

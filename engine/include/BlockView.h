@@ -6,9 +6,10 @@
 // copying it.
 class IBlockView {
 public:
-    // The bytes of sectors [first, first + count) when all of them lie in the
-    // block held now, else null. They stay valid until another block is made
-    // current and are the bytes ReadSector would give for that range.
+    // The bytes of sectors [first, first + count) when all of them lie in one
+    // block held in memory, else null: the block being scanned, or one read
+    // ahead of it. They stay valid while no block after them is made current
+    // and are the bytes ReadSector gives for that range once its block is.
     virtual const unsigned char* ViewSectors(long long first, long long count) = 0;
 
 protected:
