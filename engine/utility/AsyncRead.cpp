@@ -95,11 +95,12 @@ Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
 // read (the piece is complete unless the end of the file came first), or -1
 // on failure. The system writes only into the transfer buffer; the piece is
 // asked for a step at a time, and each step read is copied out while the
-// next one is read. A request still running after the time-out keeps its
+// next one is read (two megabytes at a time: below that the hand-over to the
+// system's helper thread costs more than the copy it hides). A request still running after the time-out keeps its
 // transfer, which is retired; the caller gets a new one (or none).
 long long ReadPiece(AsyncState& s, std::unique_ptr<Transfer>& transfer, std::chrono::milliseconds timeout, int fd,
                     long long offset, long long length, unsigned char* out) {
-    constexpr long long kStep = 1 << 20;
+    constexpr long long kStep = 1 << 21;
     Transfer& t = *transfer;
     auto submit = [&](long long from, long long to) {
         std::memset(&t.cb, 0, sizeof t.cb);
