@@ -22,7 +22,8 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
         capacity > (std::uint64_t{1} << 40) / m_nSectorSize || marginBytes > (std::size_t{1} << 30))
         return false;
     m_nBlockSectors = sectorsPerBlock;
-    // The newest block's copy, one slot per block held and the free one, the margin.
+    // The newest block's copy, one slot per block held, the free one and the
+    // one after it, the margin.
     const std::size_t bytes = BlockBytes() * (std::size_t{blocks} + 3) + marginBytes;
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
     void* area = nullptr;
@@ -30,28 +31,31 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
     m_area.reset(static_cast<unsigned char*>(area));
     // Huge pages spare most page faults of filling the area; without them it
     // works the same. Only the margin is cleared here: the slots and the
-    // newest block's copy are always written before they are read, so pages
-    // a small device never reaches are never touched.
+    // newest block's copy are always written before they are read, and their
+    // pages are mapped in the background rather than by the scan.
     if (bytes >= kHugePage) madvise(area, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
     std::memset(static_cast<unsigned char*>(area) + bytes - marginBytes, 0, marginBytes);
-#ifdef MADV_POPULATE_WRITE
-    try {
-        m_populate = std::thread([area, bytes] {
-            const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
-            const auto start = reinterpret_cast<std::uintptr_t>(area) / page * page;
-            madvise(reinterpret_cast<void*>(start), reinterpret_cast<std::uintptr_t>(area) + bytes - start,
-                    MADV_POPULATE_WRITE);
-        });
-    } catch (const std::system_error&) {
-        // Without the thread the pages are mapped as they are first written.
-    }
-#endif
     try {
         m_hidden.assign(std::min(marginBytes, BlockBytes()), 0);
     } catch (const std::bad_alloc&) {
         m_area.reset();
         return false;
     }
+#ifdef MADV_POPULATE_WRITE
+    // As far as the device's blocks will reach.
+    const std::uint64_t deviceBlocks = device ? device->GetTotalSectors() / sectorsPerBlock + 1 : blocks;
+    const std::size_t used = BlockBytes() * (std::min<std::uint64_t>(blocks, deviceBlocks) + 3);
+    try {
+        m_populate = std::thread([area, used] {
+            const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
+            const auto start = reinterpret_cast<std::uintptr_t>(area) / page * page;
+            madvise(reinterpret_cast<void*>(start), reinterpret_cast<std::uintptr_t>(area) + used - start,
+                    MADV_POPULATE_WRITE);
+        });
+    } catch (const std::system_error&) {
+        // Without the thread the pages are mapped as they are first written.
+    }
+#endif
     m_nBlocks = blocks;
     m_nMarginBytes = marginBytes;
     m_unreadable.assign(Slots(), false);
