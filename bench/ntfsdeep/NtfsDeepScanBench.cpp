@@ -23,18 +23,7 @@ std::string Image() {
 void BM_SequentialRead(benchmark::State& state) {
     static const std::string image = Image();
     if (image.empty()) return state.SkipWithError("cannot make the image");
-    double bytes = 0;
-    for (auto _ : state) {
-        std::unique_ptr<IStorageDevice> device(CreateDmgDeviceImp(image.c_str()));
-        if (!device->Open(nullptr)) return state.SkipWithError("cannot open the image");
-        const unsigned ss = device->GetSectorSize();
-        const long long block = 0x400000 / ss, total = static_cast<long long>(device->GetTotalSectors());
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(block) * ss);
-        for (long long s = 0; s < total; s += block) device->ReadSector(buffer.data(), s, std::min(block, total - s));
-        benchmark::DoNotOptimize(buffer.data());
-        bytes += static_cast<double>(total) * ss;
-    }
-    salvor::bench::ReportRate(state, bytes);
+    salvor::bench::RunSequentialReadBenchmark(state, image);
 }
 
 void BM_NtfsDeepScan(benchmark::State& state) {
