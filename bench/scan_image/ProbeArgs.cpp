@@ -119,3 +119,10 @@ int ProbeUsage(const std::string& error) {
     PrintUsage(stderr);
     return 2;
 }
+
+bool WantsServicesMode(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "load") return true;
+    for (int i = 3; i < argc; ++i)
+        if (std::string(argv[i]) == "--services") return true;
+    return false;
+}

@@ -17,6 +17,9 @@ bool ParseDecimal(const char* text, unsigned long long max, unsigned long long& 
 // Reads argv; false with the reason in error for anything it cannot take.
 bool ParseProbeArgs(int argc, char** argv, ProbeArgs& args, std::string& error);
 
+// True when the arguments ask for the services mode (scan_image_services).
+bool WantsServicesMode(int argc, char** argv);
+
 // True when the arguments ask for the usage (--help or -h anywhere).
 bool WantsHelp(int argc, char** argv);
 

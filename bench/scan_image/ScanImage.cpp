@@ -2,6 +2,8 @@
 // scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]
 // scan_image quick|deep IMAGE --services [--search TEXT] [--save FILE] ... (ServicesMode.h)
 // scan_image load FILE --device IMAGE [--search TEXT] [--recover DIR] (ServicesMode.h)
+// The services modes run in scan_image_services, beside this program, so the
+// engine's own modes start without loading Qt.
 // scan_image --help (the whole usage: ProbeArgs.cpp)
 // Scans an image file or a block device through the engine's controllers (the
 // deep scan with every registered searcher, the carver among them) and
@@ -10,7 +12,6 @@
 #include "bench/scan_image/ProbeDevice.h"
 #include "bench/scan_image/ProbeOutput.h"
 #include "bench/scan_image/ProbeRecover.h"
-#include "bench/scan_image/ServicesMode.h"
 #include "engine/all/AllLibraries.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/FactoryRegistry.h"
@@ -20,9 +21,12 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
 
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -66,6 +70,23 @@ public:
 };
 
 
+// Runs scan_image_services from this program's folder with the same
+// arguments; answers only when it could not be run.
+int RunServicesProgram(char** argv) {
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        std::fprintf(stderr, "scan_image: cannot find its own folder: %s\n", std::strerror(errno));
+        return 1;
+    }
+    self[n] = '\0';
+    std::string program(self);
+    program = program.substr(0, program.rfind('/') + 1) + "scan_image_services";
+    ::execv(program.c_str(), argv);
+    std::fprintf(stderr, "scan_image: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -73,7 +94,7 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return 0;
     }
-    if (WantsServicesMode(argc, argv)) return RunServicesMode(argc, argv);
+    if (WantsServicesMode(argc, argv)) return RunServicesProgram(argv);
     ProbeArgs args;
     std::string error;
     if (!ParseProbeArgs(argc, argv, args, error)) return ProbeUsage(error);

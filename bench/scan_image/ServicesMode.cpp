@@ -164,13 +164,6 @@ long long TransferThroughFacade(bool save, const std::string& file) {
 
 } // namespace
 
-bool WantsServicesMode(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "load") return true;
-    for (int i = 3; i < argc; ++i)
-        if (std::string(argv[i]) == "--services") return true;
-    return false;
-}
-
 int RunServicesMode(int argc, char** argv) {
     if (argc < 3) return ProbeUsage("missing FILE");
     const std::string mode = argv[1];

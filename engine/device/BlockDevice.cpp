@@ -44,6 +44,7 @@ int CDescriptorDevice::OpenReadOnly(const char* path) {
 }
 
 int CDescriptorDevice::Close() {
+    DropDirectDescriptor();
     if (m_fd < 0)
         return 0;
     ::close(m_fd);
@@ -56,14 +57,69 @@ ResultCode CDescriptorDevice::IOCtl(unsigned long long, void*) {
     return 0;
 }
 
-int CDescriptorDevice::ReadBytes(void* buffer, long long firstSector, long long count, long long baseBytes) {
-    if (!buffer || !ByteRangeFits(firstSector, count, m_sectorSize, baseBytes)) {
+int CDescriptorDevice::ReadSector(void* buffer, long long firstSector, long long count) {
+    return Read({buffer, nullptr}, firstSector, count);
+}
+
+int CDescriptorDevice::ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) {
+    return Read({nullptr, &buffer}, firstSector, count);
+}
+
+int CDescriptorDevice::DirectDescriptor() {
+    if (m_directRefused)
+        return -1;
+    std::lock_guard l(m_directLock);
+    if (!m_directTried && m_fd >= 0) {
+        m_directTried = true;
+        // Opened through the descriptor, not the path, so it is the same file
+        // even if the path has since been given to another.
+        const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
+        m_directFd = ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    }
+    return m_directFd;
+}
+
+void CDescriptorDevice::DropDirectDescriptor() {
+    std::lock_guard l(m_directLock);
+    if (m_directFd >= 0)
+        ::close(m_directFd);
+    m_directFd = -1;
+    m_directTried = false;
+    m_directRefused = false;
+}
+
+int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long count, long long baseBytes) {
+    const long long ss = m_sectorSize;
+    if ((!to.memory && !to.owned) || !ByteRangeFits(firstSector, count, m_sectorSize, baseBytes) ||
+        (to.owned && to.owned->capacity() < static_cast<unsigned long long>(count * ss))) {
         m_lastError = DeviceResult(m_site + kRead, device_error::kBadArgument);
         return 0;
     }
-    const long long ss = m_sectorSize;
-    if (VXReadAsyncData(buffer, m_fd, baseBytes + firstSector * ss, count * ss) > 0)
+    const long long offset = baseBytes + firstSector * ss;
+    const long long bytes = count * ss;
+    if (to.owned) {
+        // Whole blocks read into a buffer of their own go around the page
+        // cache: a scan reads each sector once, and passing a disk's worth of
+        // data through the cache costs more than reading it. Direct I/O takes
+        // offsets and lengths in whole device blocks (4096 bytes covers every
+        // common device); a descriptor that refuses it anyway (EINVAL) is not
+        // used again, and the read is made through the cache.
+        constexpr long long kDirectAlign = 4096;
+        const int direct = offset % kDirectAlign == 0 && bytes % kDirectAlign == 0 ? DirectDescriptor() : -1;
+        int error = 0;
+        if (direct >= 0) {
+            if (asyncread::ReadInto(*to.owned, direct, offset, bytes, &error) > 0)
+                return 1;
+            if (error == EINVAL)
+                m_directRefused = true; // kept open until Close: another read may be using it
+        }
+        // A read that failed for any other reason is not made twice: a bad
+        // stretch of a failing disk can take the whole time-out.
+        if ((direct < 0 || error == EINVAL) && asyncread::ReadInto(*to.owned, m_fd, offset, bytes) > 0)
+            return 1;
+    } else if (VXReadAsyncData(to.memory, m_fd, offset, bytes) > 0) {
         return 1;
+    }
     m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
     return 0;
 }
@@ -111,9 +167,9 @@ void CBlockFileDevice::TakeGeometry(long long sectorSize, long long totalSectors
         m_totalSectors = static_cast<unsigned long long>(totalSectors);
 }
 
-int CBlockFileDevice::ReadSector(void* buffer, long long firstSector, long long count) {
+int CBlockFileDevice::Read(ReadTarget to, long long firstSector, long long count) {
     m_lastError = 0;
-    return ReadBytes(buffer, firstSector, count, 0);
+    return ReadBytes(to, firstSector, count, 0);
 }
 
 void CDiskDevice::SetPrivateData(IStorageDeviceData* data) {
@@ -140,13 +196,13 @@ CVolumeDevice::CVolumeDevice(const char* path) : CBlockFileDevice(path, kSiteVol
 
 CVolumeDevice::~CVolumeDevice() { CMessageCenter::Instance().UnregisterNotifyCenter(kVolumeReceiverId); }
 
-int CVolumeDevice::ReadSector(void* buffer, long long firstSector, long long count) {
+int CVolumeDevice::Read(ReadTarget to, long long firstSector, long long count) {
     m_lastError = 0;
     if (firstSector >= 0 && static_cast<unsigned long long>(firstSector) >= m_totalSectors) {
         m_lastError = DeviceResult(m_site + kRead, device_error::kBadArgument);
         return 0;
     }
-    if (ReadBytes(buffer, firstSector, count, 0))
+    if (ReadBytes(to, firstSector, count, 0))
         return 1;
     if (device_error::kOpenOrRead == ResultError(m_lastError.load()))
         CMessageCenter::Instance().PushEvent(EVENT_VOLUME_READ_FAILED, 0, nullptr);

@@ -37,9 +37,9 @@ void CImageFileDevice::SetDataOffset(long long bytes) {
         m_dataOffset = bytes;
 }
 
-int CImageFileDevice::ReadSector(void* buffer, long long firstSector, long long count) {
+int CImageFileDevice::Read(ReadTarget to, long long firstSector, long long count) {
     m_lastError = 0;
-    return ReadBytes(buffer, firstSector, count, m_dataOffset);
+    return ReadBytes(to, firstSector, count, m_dataOffset);
 }
 
 void CImageFileDevice::SetPrivateData(IStorageDeviceData* data) {

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner) : m_inner(inner) {}
+CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner)
+    : m_inner(inner), m_direct(dynamic_cast<IDirectRead*>(inner)) {}
 
 CStorageDeviceWithCache::~CStorageDeviceWithCache() { EndCache(); }
 
@@ -85,10 +86,18 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
         block = std::make_unique<Block>();
     block->index = b;
     block->sectors = static_cast<long long>(std::min<unsigned long long>(m_blockSize, total - start));
-    block->data.resize(static_cast<std::size_t>(block->sectors) * m_inner->GetSectorSize());
+    block->data.Reserve(static_cast<std::size_t>(block->sectors) * m_inner->GetSectorSize());
     // A failed read leaves zeros in the block (the inner device zero-fills);
     // the error stays for GetLastError.
-    block->read = InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
+    if (m_direct) {
+        block->read = m_direct->ReadSectorsInto(block->data, static_cast<long long>(start), block->sectors) != 0;
+        if (!block->read) {
+            std::lock_guard l(m_errorLock);
+            m_lastError = m_inner->GetLastError();
+        }
+    } else {
+        block->read = InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
+    }
     return block;
 }
 

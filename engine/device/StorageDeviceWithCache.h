@@ -2,9 +2,11 @@
 // A read-ahead wrapper for the deep scan: a reader thread keeps the next blocks
 // of the wrapped device queued, the scan makes one block current at a time,
 // and reads inside the current block are answered from memory.
+#include "engine/device/StorageDevices.h"
 #include "engine/include/BlockView.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/AsyncRead.h"
 #include "engine/utility/Locks.h"
 
 #include <deque>
@@ -58,7 +60,9 @@ private:
         long long index = -1;
         long long sectors = 0; // true length: the last block may be short
         bool read = false;     // the inner device gave all of it
-        std::vector<unsigned char> data;
+        // Page-aligned: a device that reads directly reads into it, and the
+        // system copies into aligned memory markedly faster.
+        asyncread::Buffer data;
     };
 
     void ReaderLoop();
@@ -77,6 +81,7 @@ private:
     bool ReadElsewhere(void* buffer, long long first, long long count);
 
     IStorageDevice* m_inner;
+    IDirectRead* m_direct; // the inner device, when it reads directly into a block
     std::unique_ptr<IStorageDeviceData> m_data;
     unsigned m_blockSize = 1000;
     bool m_lend = true;

@@ -4,9 +4,11 @@
 // All of them are read-only.
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/AsyncRead.h"
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,10 +24,26 @@ inline constexpr ResultCode DeviceResult(std::uint16_t site, std::uint32_t error
     return MakeResult(ResultLib::Device, site, error);
 }
 
-// What the devices opened by path share: the path, the descriptor, the
-// geometry, the record and the last error.
-class CDescriptorDevice : public IStorageDevice {
+// A device that reads straight into a buffer of the read routine's, with no
+// copy in between: the deep scan's read-ahead reads whole blocks this way.
+class IDirectRead {
 public:
+    // As ReadSector, into the start of buffer (which must hold count
+    // sectors). A read that runs out of time may leave buffer holding
+    // different memory (see asyncread::ReadInto).
+    virtual int ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) = 0;
+
+protected:
+    ~IDirectRead() = default;
+};
+
+// What the devices opened by path share: the path, the descriptor, the
+// geometry, the record and the last error. Reads go into the caller's memory
+// or, directly, into a read-routine buffer.
+class CDescriptorDevice : public IStorageDevice, public IDirectRead {
+public:
+    int ReadSector(void* buffer, long long firstSector, long long count) final;
+    int ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) final;
     ~CDescriptorDevice() override;
     int Close() override;
     unsigned GetSectorSize() override { return m_sectorSize; }
@@ -41,12 +59,32 @@ protected:
     // Opens the path (a new one unless null) read-only; answers the system
     // error, 0 on success, and sets error 1 on failure.
     int OpenReadOnly(const char* path);
+    // Where a read lands: the caller's memory, or a read-routine buffer.
+    struct ReadTarget {
+        void* memory = nullptr;
+        asyncread::Buffer* owned = nullptr;
+    };
+    // The device's own read: ReadSector and ReadSectorsInto both come here.
+    virtual int Read(ReadTarget to, long long firstSector, long long count) = 0;
     // Reads count sectors at baseBytes + first x sector size, after checking
     // the arguments (error 5) and that the byte range does not overflow.
-    int ReadBytes(void* buffer, long long firstSector, long long count, long long baseBytes);
+    int ReadBytes(ReadTarget to, long long firstSector, long long count, long long baseBytes);
+
+private:
+    // The direct-I/O descriptor, or -1.
+    int DirectDescriptor();
+    void DropDirectDescriptor();
+
+protected:
 
     std::string m_path;
     int m_fd = -1;
+    // A second descriptor of the same file for direct I/O (around the page
+    // cache), opened on the first direct read; -1 when it cannot be had.
+    int m_directFd = -1;
+    bool m_directTried = false;
+    std::atomic<bool> m_directRefused{false};
+    std::mutex m_directLock;
     unsigned m_sectorSize = 512;
     unsigned long long m_totalSectors = 0;
     std::uint16_t m_site;
@@ -62,11 +100,11 @@ public:
     int Open(char* path) override;
     // Closes and tries to open again, up to 3 times a second apart.
     int ReOpen();
-    int ReadSector(void* buffer, long long firstSector, long long count) override;
     int IsPermitted() override { return m_permitted; }
 
 protected:
     CBlockFileDevice(const char* path, std::uint16_t site) : CDescriptorDevice(path, site) {}
+    int Read(ReadTarget to, long long firstSector, long long count) override;
     void TakeGeometry(long long sectorSize, long long totalSectors);
 
     int m_permitted = 1;
@@ -93,14 +131,16 @@ class CVolumeDevice : public CBlockFileDevice {
 public:
     explicit CVolumeDevice(const char* path);
     ~CVolumeDevice() override;
-    // Refuses reads at or past the last sector without touching the device; a
-    // failed read is announced to the message centre.
-    int ReadSector(void* buffer, long long firstSector, long long count) override;
     void SetPrivateData(IStorageDeviceData* data) override;
     int GetType() override { return DEVICE_VOLUME; }
     void SetApfsDevicePath(char* path) override { m_apfsPath = path ? path : ""; }
     const char* GetApfsDevicePath() const { return m_apfsPath.c_str(); }
     CCollectedVolumeDeviceInfoStruct* GetVolumeInfo();
+
+protected:
+    // Refuses reads at or past the last sector without touching the device; a
+    // failed read is announced to the message centre.
+    int Read(ReadTarget to, long long firstSector, long long count) override;
 
 private:
     std::string m_apfsPath;
@@ -160,13 +200,13 @@ public:
 class CImageFileDevice : public CDescriptorDevice {
 public:
     int Open(char* path) override;
-    int ReadSector(void* buffer, long long firstSector, long long count) override;
     void SetPrivateData(IStorageDeviceData* data) override;
     long long GetDataOffset() const { return m_dataOffset; }
     void SetDataOffset(long long bytes);
 
 protected:
     explicit CImageFileDevice(const char* path);
+    int Read(ReadTarget to, long long firstSector, long long count) override;
     // The image record of this device's kind held by data, or null.
     virtual CImageFileInfoStruct* RecordOf(IStorageDeviceData* data) = 0;
     // The record this device carries, or null with error 7.

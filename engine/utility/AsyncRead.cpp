@@ -13,6 +13,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -20,6 +21,10 @@ namespace {
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
+
+} // namespace
+
+namespace asyncread {
 
 // One read request: its control block and the buffer the system writes into.
 // Both must stay alive for as long as the system may still write.
@@ -29,13 +34,22 @@ struct Transfer {
     std::size_t capacity = 0;
 };
 
+void TransferDeleter::operator()(Transfer* t) const { delete t; }
+
+} // namespace asyncread
+
+namespace {
+
+using asyncread::Transfer;
+using TransferPtr = std::unique_ptr<Transfer, asyncread::TransferDeleter>;
+
 // Idle transfer buffers kept for the next reads.
 constexpr std::size_t kKeptTransfers = 4;
 
 struct AsyncState {
     mutex_locker lock; // guards the lists and the settings, never held while reading
-    std::vector<std::unique_ptr<Transfer>> idle;
-    std::list<std::unique_ptr<Transfer>> retired;
+    std::vector<TransferPtr> idle;
+    std::list<TransferPtr> retired;
     std::function<bool(long long, long long)> faultHook;
     std::chrono::milliseconds timeout{30000};
 };
@@ -46,10 +60,12 @@ AsyncState& State() {
     return *state;
 }
 
-// A transfer holding at least `bytes` (at most one piece).
-std::unique_ptr<Transfer> NewTransfer(long long bytes) {
-    auto t = std::make_unique<Transfer>();
-    const std::size_t size = (static_cast<std::size_t>(std::min(bytes, kAsyncReadPiece)) + 4095) / 4096 * 4096;
+// A transfer holding at least `bytes`, or null when the memory cannot be had.
+TransferPtr NewTransfer(std::size_t bytes) {
+    TransferPtr t(new Transfer);
+    if (bytes > SIZE_MAX - 4095)
+        return nullptr;
+    const std::size_t size = (std::max<std::size_t>(bytes, 1) + 4095) / 4096 * 4096;
     void* p = nullptr;
     // Page-aligned, so the buffer also suits descriptors opened for direct I/O.
     if (posix_memalign(&p, 4096, size) != 0)
@@ -91,51 +107,62 @@ Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
     }
 }
 
-// Reads one piece through the transfer buffer into out: answers the bytes
-// read (the piece is complete unless the end of the file came first), or -1
-// on failure. The system writes only into the transfer buffer; the piece is
-// asked for a step at a time, and each step read is copied out while the
-// next one is read (two megabytes at a time: below that the hand-over to the
-// system's helper thread costs more than the copy it hides). A request still running after the time-out keeps its
-// transfer, which is retired; the caller gets a new one (or none).
-long long ReadPiece(AsyncState& s, std::unique_ptr<Transfer>& transfer, std::chrono::milliseconds timeout, int fd,
-                    long long offset, long long length, unsigned char* out) {
-    constexpr long long kStep = 1 << 21;
+// Reads `length` bytes at `offset` of fd into the transfer's memory from
+// `at` on, a step at a time; after each step, `copyOut` (when given) is told
+// how many bytes are read so far while the next step is being read. Answers
+// the bytes read (short only when the end of the file came first), or -1 on
+// failure with the system's error in `error` (ETIMEDOUT for a time-out, 0 for
+// nothing left before the end of the file). A request still running after the time-out keeps its transfer,
+// which is retired: the caller gets a fresh one holding the first `at` bytes
+// of the old (or null when no memory could be had).
+long long ReadRange(AsyncState& s, TransferPtr& transfer, std::chrono::milliseconds timeout, int fd, std::size_t at,
+                    long long offset, long long length, long long step,
+                    const std::function<void(long long)>& copyOut, int& error) {
     Transfer& t = *transfer;
+    error = 0;
     auto submit = [&](long long from, long long to) {
         std::memset(&t.cb, 0, sizeof t.cb);
         t.cb.aio_fildes = fd;
         t.cb.aio_offset = static_cast<off_t>(offset + from);
-        t.cb.aio_buf = t.data.get() + from;
+        t.cb.aio_buf = t.data.get() + at + from;
         t.cb.aio_nbytes = static_cast<std::size_t>(to - from);
         t.cb.aio_sigevent.sigev_notify = SIGEV_NONE;
-        return aio_read(&t.cb) == 0;
+        if (aio_read(&t.cb) == 0)
+            return true;
+        error = errno;
+        return false;
     };
-    long long got = 0;    // read into the transfer buffer
-    long long copied = 0; // of it, copied out
-    long long want = std::min(kStep, length);
+    long long got = 0; // read so far
+    long long want = std::min(step, length);
     if (!submit(0, want))
         return -1;
     for (;;) {
         if (WaitFor(&t.cb, timeout) != Wait::Done) {
+            error = ETIMEDOUT;
             if (aio_cancel(fd, &t.cb) == AIO_CANCELED) {
                 aio_return(&t.cb);
             } else {
                 // Still running (or its state unknown): the late read may yet
                 // write into this buffer and control block, so neither is
-                // used again until the system is done with them.
-                const std::size_t size = t.capacity;
+                // used again until the system is done with them. The bytes
+                // before `at` were read by requests that have ended.
+                TransferPtr fresh = NewTransfer(t.capacity);
+                if (fresh && at > 0)
+                    std::memcpy(fresh->data.get(), t.data.get(), at);
                 {
                     autolocker<mutex_locker> guard(s.lock);
                     s.retired.push_back(std::move(transfer));
                 }
-                transfer = NewTransfer(static_cast<long long>(size));
+                transfer = std::move(fresh);
             }
             return -1;
         }
+        const int status = aio_error(&t.cb);
         const ssize_t r = aio_return(&t.cb);
-        if (r < 0)
+        if (r < 0) {
+            error = status > 0 ? status : EIO;
             return -1;
+        }
         if (r > 0)
             got += r;
         if (r > 0 && got < want) { // a short answer in the middle is not the end
@@ -145,15 +172,46 @@ long long ReadPiece(AsyncState& s, std::unique_ptr<Transfer>& transfer, std::chr
         }
         const bool more = r > 0 && got < length;
         if (more) {
-            want = std::min(got + kStep, length);
+            want = std::min(got + step, length);
             if (!submit(got, want))
                 return -1;
         }
-        std::memcpy(out + copied, t.data.get() + copied, static_cast<std::size_t>(got - copied));
-        copied = got;
+        if (copyOut)
+            copyOut(got);
         if (!more)
             return got > 0 ? got : -1; // at the end of the file only a partial piece counts
     }
+}
+
+struct ReadSettings {
+    bool hooked;
+    std::chrono::milliseconds timeout;
+};
+
+// Frees retired transfers the system is done with and answers the settings a
+// read runs with; when `idle` is given, also takes a kept transfer of at
+// least `bytes` into it (when there is one).
+ReadSettings BeginRead(AsyncState& s, std::size_t bytes, TransferPtr* idle) {
+    autolocker<mutex_locker> guard(s.lock);
+    if (!s.retired.empty())
+        ReapLocked(s);
+    if (idle)
+        for (auto it = s.idle.begin(); it != s.idle.end(); ++it)
+            if ((*it)->capacity >= bytes) {
+                *idle = std::move(*it);
+                s.idle.erase(it);
+                break;
+            }
+    return {static_cast<bool>(s.faultHook), s.timeout};
+}
+
+// Whether the tests' fault hook fails the piece; asked under the lock, one
+// read at a time.
+bool FaultHookFails(AsyncState& s, bool hooked, long long offset, long long length) {
+    if (!hooked)
+        return false;
+    autolocker<mutex_locker> guard(s.lock);
+    return s.faultHook && s.faultHook(offset, length);
 }
 
 } // namespace
@@ -167,44 +225,39 @@ long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, lo
     // Each read has a transfer of its own, so reads of several threads (the
     // read-ahead and the searchers) never wait for each other.
     const long long largest = std::min(kAsyncReadPiece, byteCount);
-    std::unique_ptr<Transfer> transfer;
-    bool hooked = false;
-    std::chrono::milliseconds timeout{};
-    {
-        autolocker<mutex_locker> guard(s.lock);
-        if (!s.retired.empty())
-            ReapLocked(s);
-        hooked = static_cast<bool>(s.faultHook);
-        timeout = s.timeout;
-        for (auto it = s.idle.begin(); it != s.idle.end(); ++it)
-            if ((*it)->capacity >= static_cast<std::size_t>(largest)) {
-                transfer = std::move(*it);
-                s.idle.erase(it);
-                break;
-            }
-    }
+    TransferPtr transfer;
+    const auto [hooked, timeout] = BeginRead(s, static_cast<std::size_t>(largest), &transfer);
     if (!transfer)
-        transfer = NewTransfer(largest);
+        transfer = NewTransfer(static_cast<std::size_t>(largest));
     if (!transfer)
         return 0;
     auto* out = static_cast<unsigned char*>(buffer);
+    // The system writes only into the transfer buffer; what it has read is
+    // copied out while it reads on (two megabytes at a time: below that the
+    // hand-over to the system's helper thread costs more than the copy it
+    // hides).
+    constexpr long long kStep = 1 << 21;
     bool ok = true;
     for (long long done = 0; done < byteCount;) {
         const long long piece = std::min(kAsyncReadPiece, byteCount - done);
         long long got = -1;
-        // The tests' fault hook is asked under the lock, one read at a time.
-        bool fault = false;
-        if (hooked) {
-            autolocker<mutex_locker> guard(s.lock);
-            fault = s.faultHook && s.faultHook(byteOffset + done, piece);
+        if (!FaultHookFails(s, hooked, byteOffset + done, piece) && transfer) {
+            long long copied = 0;
+            unsigned char* to = out + done;
+            int error = 0;
+            got = ReadRange(
+                s, transfer, timeout, descriptor, 0, byteOffset + done, piece, kStep,
+                [&](long long upTo) {
+                    std::memcpy(to + copied, transfer->data.get() + copied, static_cast<std::size_t>(upTo - copied));
+                    copied = upTo;
+                },
+                error);
         }
-        if (!fault && transfer)
-            got = ReadPiece(s, transfer, timeout, descriptor, byteOffset + done, piece, out + done);
         if (got < 0) {
             ok = false;
             got = 0;
             if (!transfer)
-                transfer = NewTransfer(largest);
+                transfer = NewTransfer(static_cast<std::size_t>(largest));
         }
         // A failed piece, or the part past the end of the file, reads as zeros.
         std::memset(out + done + got, 0, static_cast<std::size_t>(piece - got));
@@ -219,6 +272,59 @@ long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, lo
 }
 
 namespace asyncread {
+
+void Buffer::Reserve(std::size_t bytes) {
+    if (m_transfer && m_transfer->capacity >= bytes)
+        return;
+    m_transfer = NewTransfer(bytes);
+    if (!m_transfer)
+        throw std::bad_alloc();
+}
+
+unsigned char* Buffer::data() { return m_transfer ? m_transfer->data.get() : nullptr; }
+
+const unsigned char* Buffer::data() const { return m_transfer ? m_transfer->data.get() : nullptr; }
+
+std::size_t Buffer::capacity() const { return m_transfer ? m_transfer->capacity : 0; }
+
+long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error) {
+    int firstError = 0;
+    if (error)
+        *error = 0;
+    if (descriptor < 0 || byteOffset < 0 || byteCount <= 0 || byteOffset > LLONG_MAX - byteCount ||
+        buffer.capacity() < static_cast<unsigned long long>(byteCount)) {
+        if (error)
+            *error = EINVAL;
+        return 0;
+    }
+    AsyncState& s = State();
+    const auto [hooked, timeout] = BeginRead(s, 0, nullptr);
+    bool ok = true;
+    for (long long done = 0; done < byteCount;) {
+        const long long piece = std::min(kAsyncReadPiece, byteCount - done);
+        long long got = -1;
+        int pieceError = EIO; // the fault hook's failure
+        if (!FaultHookFails(s, hooked, byteOffset + done, piece)) {
+            // One request per piece: with no copy to overlap, steps would
+            // only add hand-overs.
+            got = ReadRange(s, buffer.m_transfer, timeout, descriptor, static_cast<std::size_t>(done),
+                            byteOffset + done, piece, piece, nullptr, pieceError);
+            if (!buffer.m_transfer)
+                throw std::bad_alloc(); // no memory for the retired buffer's successor
+        }
+        if (got < 0) {
+            ok = false;
+            got = 0;
+            if (!firstError)
+                firstError = pieceError ? pieceError : EIO;
+        }
+        std::memset(buffer.data() + done + got, 0, static_cast<std::size_t>(piece - got));
+        done += piece;
+    }
+    if (error)
+        *error = firstError;
+    return ok ? byteCount : 0;
+}
 
 void SetFaultHook(std::function<bool(long long, long long)> hook) {
     AsyncState& s = State();

@@ -3,15 +3,55 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 // Reads byteCount bytes at byteOffset of descriptor into buffer, in pieces of
-// at most 4 MiB through one process-wide transfer buffer, under one
-// process-wide lock. A piece that fails is zero-filled; a piece cut short by
+// at most 4 MiB, through a transfer buffer of this read's own (a read that
+// runs out of time may write late, never into the caller's memory). Reads of
+// several threads do not wait for each other. A piece that fails is zero-filled; a piece cut short by
 // the end of the file keeps zeros after its last byte. Answers byteCount when
 // every piece succeeded, else 0 (the pieces that succeeded are still filled).
 long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, long long byteCount);
 
 inline constexpr long long kAsyncReadPiece = 0x400000;
+
+namespace asyncread {
+
+struct Transfer;
+struct TransferDeleter {
+    void operator()(Transfer* t) const;
+};
+
+// Page-aligned memory that reads land in directly, with no copy. A read the
+// system has not answered in time may still write into it later, so the read
+// routine keeps such a buffer and hands back a fresh one in its place.
+class Buffer {
+public:
+    Buffer() = default;
+    // Capacity for at least `bytes` (the old contents are not kept when it
+    // grows); throws std::bad_alloc when the memory cannot be had.
+    void Reserve(std::size_t bytes);
+    unsigned char* data();
+    const unsigned char* data() const;
+    std::size_t capacity() const;
+
+private:
+    friend long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error);
+    std::unique_ptr<Transfer, TransferDeleter> m_transfer;
+};
+
+// Reads byteCount bytes at byteOffset of descriptor into the start of buffer,
+// which must hold them, in pieces of at most 4 MiB as VXReadAsyncData does and
+// with the same answer: byteCount when every piece succeeded, else 0, failed
+// pieces and the part past the end of the file zeros. A piece that runs out
+// of time leaves its buffer behind (retired): buffer then holds a fresh one
+// with the pieces read before it. On failure, error (when given) holds the
+// system's error of the first piece that failed: ETIMEDOUT for a time-out,
+// EINVAL for arguments the descriptor does not take (alignment, for one
+// opened for direct I/O), EIO when nothing more could be read.
+long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error = nullptr);
+
+} // namespace asyncread
 
 namespace asyncread {
 

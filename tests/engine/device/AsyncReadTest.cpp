@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -133,6 +134,66 @@ TEST_F(AsyncRead, AHeldUpReadDoesNotHoldUpAnotherThread) {
     reader.join();
     EXPECT_EQ(held, bytes);
     EXPECT_EQ(Stamps(data.data(), 64), Sectors(0, 64));
+}
+
+// Reads straight into a buffer of the routine's: the same pieces and zeros as
+// VXReadAsyncData, the error of the first failed piece, and a time-out that
+// leaves the buffer behind and hands back a fresh one holding what was read
+// before it.
+TEST_F(AsyncRead, ReadIntoFillsTheBufferAndATimeOutKeepsThePiecesBeforeIt) {
+    const long long sectors = (9 << 20) / 512;
+    ASSERT_TRUE(WriteStampedImage(dir.file("img"), sectors));
+    const int img = Open(dir.file("img"));
+    asyncread::Buffer buffer;
+    buffer.Reserve(9 << 20);
+    int error = -1;
+    EXPECT_EQ(asyncread::ReadInto(buffer, img, 0, 9 << 20, &error), 9 << 20);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(Stamps(buffer.data(), sectors), Sectors(0, sectors));
+    EXPECT_EQ(asyncread::ReadInto(buffer, img, 0, (9 << 20) + 512, &error), 0) << "more than the buffer holds";
+    EXPECT_EQ(error, EINVAL);
+    std::vector<std::pair<long long, long long>> pieces;
+    asyncread::SetFaultHook([&](long long off, long long len) {
+        pieces.emplace_back(off, len);
+        return pieces.size() == 2;
+    });
+    EXPECT_EQ(asyncread::ReadInto(buffer, img, 0, 9 << 20, &error), 0);
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(Stamps(buffer.data(), sectors), Join(Sectors(0, 8192, 8192), Sectors(16384, sectors - 16384)));
+    asyncread::SetFaultHook(nullptr);
+
+    // A pipe gives the first piece and then nothing: the second piece runs
+    // out of time while the system still holds its request.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const int fifo = Open(dir.file("fifo"), O_RDWR);
+    std::vector<unsigned char> first(4 << 20);
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = static_cast<unsigned char>(i % 253 + 1);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < first.size();) {
+            const ssize_t n = write(fifo, first.data() + at, first.size() - at);
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+    });
+    asyncread::SetTimeout(300ms);
+    buffer.Reserve(8 << 20);
+    const unsigned char* before = buffer.data();
+    EXPECT_EQ(asyncread::ReadInto(buffer, fifo, 0, 8 << 20, &error), 0);
+    writer.join();
+    EXPECT_EQ(error, ETIMEDOUT);
+    EXPECT_EQ(asyncread::RetiredCount(), 1u);
+    ASSERT_NE(buffer.data(), nullptr);
+    EXPECT_NE(buffer.data(), before) << "the late read's buffer was handed back";
+    EXPECT_GE(buffer.capacity(), std::size_t{8} << 20);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), buffer.data())) << "the first piece was kept";
+    EXPECT_TRUE(IsZero(buffer.data() + first.size(), 4 << 20));
+    // The late read ends into the retired buffer, not into this one.
+    std::vector<unsigned char> junk(4096, 0x5A);
+    ASSERT_EQ(write(fifo, junk.data(), junk.size()), 4096);
+    for (int i = 0; i < 500 && asyncread::ReapRetired() != 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(asyncread::RetiredCount(), 0u);
+    EXPECT_TRUE(IsZero(buffer.data() + first.size(), 4 << 20));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The read-ahead device over stamped images.
 #include "engine/device/StorageDeviceWithCache.h"
+#include "engine/device/StorageDevices.h"
 #include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +97,28 @@ TEST_F(CachedDevice, TheBlocksTogetherEqualTheDevice) {
         EXPECT_TRUE(all == ReadWholeFile(dir.file("img"))) << "the blocks differ from the image";
         // Each sector was read once, by the reader.
         EXPECT_EQ(inner->SectorsRead(), static_cast<unsigned long long>(total));
+    }
+}
+
+// Over the engine's own image device the reader reads each block straight into
+// its buffer; the blocks still make up the image, a short last block included.
+TEST_F(CachedDevice, BlocksReadDirectlyFromAnImageDeviceEqualTheImage) {
+    ASSERT_TRUE(WriteStampedImage(dir.file("img"), 20011));
+    std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(dir.file("img").c_str()));
+    ASSERT_EQ(raw->Open(nullptr), 1);
+    for (unsigned blockSize : {8192u, 1000u, 3u}) {
+        CStorageDeviceWithCache c(raw.get());
+        ASSERT_EQ(c.SetBlockSize(blockSize), 1);
+        c.BeginCache();
+        std::string all;
+        for (long long b = 0; c.SetCurCacheBlock(b); ++b) {
+            const long long n = std::min<long long>(blockSize, 20011 - b * blockSize);
+            const unsigned char* p = c.ViewSectors(b * blockSize, n);
+            ASSERT_NE(p, nullptr) << "block " << b;
+            all.append(reinterpret_cast<const char*>(p), static_cast<size_t>(n) * 512);
+        }
+        c.EndCache();
+        EXPECT_TRUE(all == ReadWholeFile(dir.file("img"))) << blockSize;
     }
 }
 

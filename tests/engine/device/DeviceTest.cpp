@@ -225,6 +225,41 @@ TEST_F(StampedImage, AnImageDeviceReadsAtItsDataOffset) {
     EXPECT_EQ(Error(edi), kErrNoRecord);
 }
 
+// Whole blocks read into a read-routine buffer (the read-ahead's way, around
+// the page cache where the file system allows) give exactly what ReadSector
+// gives: aligned and unaligned ranges, a record that reaches past the end of
+// a file whose length is not whole sectors (direct I/O answers that range
+// short and then refuses the unaligned rest), and a failed piece, which is
+// not read a second time.
+TEST_F(StampedImage, ReadsIntoABufferGiveWhatReadSectorGives) {
+    {
+        std::ofstream tail(path, std::ios::binary | std::ios::app);
+        tail << std::string(100, '\x7e');
+    }
+    CDmgDevice raw(path.c_str());
+    ASSERT_EQ(raw.Open(nullptr), 1);
+    auto* rec = new CDMGDeviceInfoStruct;
+    rec->totalSectors = 1016;
+    raw.SetPrivateData(CreateDMGDeviceData(rec));
+    asyncread::Buffer buffer;
+    buffer.Reserve(1016 * 512);
+    for (auto [first, count] : {std::pair(0LL, 1000LL), std::pair(8LL, 8LL), std::pair(1LL, 8LL), std::pair(992LL, 16LL),
+                                std::pair(1000LL, 8LL), std::pair(1008LL, 8LL), std::pair(0LL, 1016LL)}) {
+        std::vector<unsigned char> plain(static_cast<std::size_t>(count) * 512, 0xAA);
+        const int expected = raw.ReadSector(plain.data(), first, count);
+        std::memset(buffer.data(), 0xAA, buffer.capacity());
+        EXPECT_EQ(raw.ReadSectorsInto(buffer, first, count), expected) << first << "+" << count;
+        EXPECT_EQ(std::memcmp(buffer.data(), plain.data(), plain.size()), 0) << first << "+" << count;
+    }
+    EXPECT_EQ(raw.ReadSectorsInto(buffer, 0, 1017), 0) << "more than the buffer holds";
+    EXPECT_EQ(Error(raw), kErrBadArgument);
+    PieceCounter counter;
+    asyncread::SetFaultHook([&](long long, long long) { return ++counter.pieces, true; });
+    EXPECT_EQ(raw.ReadSectorsInto(buffer, 0, 8), 0);
+    EXPECT_EQ(Error(raw), kErrRead);
+    EXPECT_EQ(counter.pieces.load(), 1) << "a failed read is not made twice";
+}
+
 } // namespace
 
 namespace {
