@@ -8,7 +8,8 @@
 # second batch written over the holes, then random filler up to about 90%
 # full. manifest.tsv lists every file written: batch, state, path, size,
 # sha256. One run times `scan_image deep IMG` and PhotoRec over the whole
-# image (MB/s and peak memory), then recovers with
+# image (MB/s and peak memory; the median of RUNS=3 cold timings of each,
+# alternating), then recovers with
 # `scan_image deep IMG --recover DIR`, and counts the manifest files each
 # recovered whole (byte-identical, or followed by at most 4096 bytes) and
 # byte-identical. Text, CSV and random data (no carved format) are left out
@@ -123,23 +124,32 @@ PY
     touch "$img.done"
 fi
 
-timed() { # timed NAME COMMAND...: wall seconds and peak KiB into $work/NAME.time
+timed() { # timed NAME COMMAND...: one timing (wall seconds, peak KiB) appended to $work/NAME.time
     sync; echo 3 > /proc/sys/vm/drop_caches 2> /dev/null || true
-    /usr/bin/time -f '%e %M' -o "$work/$1.time" "${@:2}" > "$work/$1.out" 2> "$work/$1.err" || true
+    /usr/bin/time -f '%e %M' -a -o "$work/$1.time" "${@:2}" > "$work/$1.out" 2> "$work/$1.err" || true
 }
-rm -rf "$work/out" "$work/salvor" && mkdir -p "$work/out"
-timed salvor_scan "$probe" deep "$img"
+# Each tool is timed RUNS times (3 unless set), the two alternating, each run
+# from a dropped cache: a single cold timing on a shared machine can be off by
+# half, and the median is what is reported.
+runs="${RUNS:-3}"
+rm -rf "$work/out" "$work/salvor" "$work/salvor_scan.time" "$work/photorec.time"
 cd "$work" # PhotoRec writes photorec.log into the current folder
-timed photorec photorec /log /d "$work/out/rec" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search
+for _ in $(seq 1 "$runs"); do
+    timed salvor_scan "$probe" deep "$img"
+    rm -rf "$work/out" && mkdir -p "$work/out"
+    timed photorec photorec /log /d "$work/out/rec" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search
+done
 "$probe" deep "$img" --recover "$work/salvor" > "$work/salvor_recover.out" 2>&1 || true
 
 python3 - "$work" "$src" <<'PY'
 import bisect, hashlib, os, sys
 work, src = sys.argv[1], sys.argv[2]
 size = os.path.getsize(f"{work}/fat32.img")
-def rate(name):
-    secs, kib = open(f"{work}/{name}.time").read().split()[-2:]
-    return float(secs), size / 1e6 / max(float(secs), 1e-9), int(kib) / 1024
+def rate(name): # the median time of the runs and the largest peak
+    runs = [l.split()[-2:] for l in open(f"{work}/{name}.time") if l.strip() and l.split()[0][0].isdigit()]
+    times = sorted(float(t) for t, _ in runs)
+    secs = times[len(times) // 2]
+    return secs, size / 1e6 / max(secs, 1e-9), max(int(k) for _, k in runs) / 1024, times
 def files(root):
     out = []
     for d, _, names in os.walk(root):
@@ -178,14 +188,15 @@ carved = {l.split("\t")[3].split("/")[0] for l in open(f"{work}/salvor_scan.out"
 salvor = [f for top in sorted(carved) for f in files(f"{work}/salvor/{top}")]
 salvor.sort()
 rec = files(f"{work}/out")
-ss, sm, sp = rate("salvor_scan")
-ps, pm, pp = rate("photorec")
+ss, sm, sp, st = rate("salvor_scan")
+ps, pm, pp, pt = rate("photorec")
 per = {}
 sw, se = judge(salvor, per)
 pw, pe = judge(rec, per)
 print(f"image {size / 2**20:.0f} MiB, manifest files of carved formats: {len(wanted)}")
-print(f"salvor deep scan (carved trees): {ss:.1f} s, {sm:.1f} MB/s, peak {sp:.0f} MiB; recovered whole {sw}, byte-identical {se} ({len(salvor)} files written)")
-print(f"photorec:                        {ps:.1f} s, {pm:.1f} MB/s, peak {pp:.0f} MiB; recovered whole {pw}, byte-identical {pe} ({len(rec)} files written)")
+print(f"salvor deep scan (carved trees): {ss:.2f} s, {sm:.1f} MB/s, peak {sp:.0f} MiB; recovered whole {sw}, byte-identical {se} ({len(salvor)} files written)")
+print(f"photorec:                        {ps:.2f} s, {pm:.1f} MB/s, peak {pp:.0f} MiB; recovered whole {pw}, byte-identical {pe} ({len(rec)} files written)")
 print("whole by type (files, salvor, photorec): " + ", ".join(f"{e} {n}/{a}/{b}" for e, (n, a, b) in sorted(per.items())))
-print(f"throughput ratio {sm / max(pm, 1e-9):.2f}x")
+print("runs (s): salvor " + " ".join(f"{t:.2f}" for t in st) + ", photorec " + " ".join(f"{t:.2f}" for t in pt))
+print(f"throughput ratio {sm / max(pm, 1e-9):.2f}x (medians)")
 PY
