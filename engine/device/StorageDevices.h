@@ -70,26 +70,25 @@ protected:
     // the arguments (error 5) and that the byte range does not overflow.
     int ReadBytes(ReadTarget to, long long firstSector, long long count, long long baseBytes);
 
-private:
-    // The direct-I/O descriptor, or -1.
-    int DirectDescriptor();
-    void DropDirectDescriptor();
-
-protected:
-
     std::string m_path;
     int m_fd = -1;
-    // A second descriptor of the same file for direct I/O (around the page
-    // cache), opened on the first direct read; -1 when it cannot be had.
-    int m_directFd = -1;
-    bool m_directTried = false;
-    std::atomic<bool> m_directRefused{false};
-    std::mutex m_directLock;
     unsigned m_sectorSize = 512;
     unsigned long long m_totalSectors = 0;
     std::uint16_t m_site;
     std::atomic<ResultCode> m_lastError{0};
     std::unique_ptr<IStorageDeviceData> m_data;
+
+private:
+    // The direct-I/O descriptor (opened on the first direct read), or -1.
+    int DirectDescriptor();
+    void DropDirectDescriptor();
+
+    // A second descriptor of the same file for direct I/O, around the page
+    // cache; -1 when it cannot be had. Once it refused a read it is not used.
+    int m_directFd = -1;
+    bool m_directTried = false;
+    std::atomic<bool> m_directRefused{false};
+    std::mutex m_directLock;
 };
 
 // A device opened read-only by path: a block device or a regular file.

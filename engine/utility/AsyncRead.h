@@ -8,9 +8,10 @@
 // Reads byteCount bytes at byteOffset of descriptor into buffer, in pieces of
 // at most 4 MiB, through a transfer buffer of this read's own (a read that
 // runs out of time may write late, never into the caller's memory). Reads of
-// several threads do not wait for each other. A piece that fails is zero-filled; a piece cut short by
-// the end of the file keeps zeros after its last byte. Answers byteCount when
-// every piece succeeded, else 0 (the pieces that succeeded are still filled).
+// several threads do not wait for each other. A piece that fails is
+// zero-filled; a piece cut short by the end of the file keeps zeros after its
+// last byte. Answers byteCount when every piece succeeded, else 0 (the pieces
+// that succeeded are still filled).
 long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, long long byteCount);
 
 inline constexpr long long kAsyncReadPiece = 0x400000;
@@ -50,10 +51,6 @@ private:
 // EINVAL for arguments the descriptor does not take (alignment, for one
 // opened for direct I/O), EIO when nothing more could be read.
 long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error = nullptr);
-
-} // namespace asyncread
-
-namespace asyncread {
 
 // Test seams. The fault hook is asked before each piece is issued (absolute
 // byte offset and length); answering true makes that piece fail as if the
