@@ -147,7 +147,7 @@ private:
 
 // The checks and the cut shared by the partition window and the partition
 // shown as a volume: sectors [start, start + count) of a parent device.
-class CWindowDevice : public IStorageDevice {
+class CWindowDevice : public IStorageDevice, public IDirectRead {
 public:
     ~CWindowDevice() override;
     // Takes the sector size from the parent's disk record.
@@ -156,6 +156,8 @@ public:
     // A read that runs past the window's end is cut; the sectors past the end
     // are zeros in the buffer.
     int ReadSector(void* buffer, long long firstSector, long long count) override;
+    // As ReadSector; straight into the buffer when the parent reads so.
+    int ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) override;
     unsigned GetSectorSize() override { return m_sectorSize; }
     unsigned long long GetTotalSectors() override { return static_cast<unsigned long long>(m_count); }
     ResultCode IOCtl(unsigned long long code, void* arg) override;
@@ -166,6 +168,8 @@ public:
 
 protected:
     CWindowDevice(IStorageDevice* parent, long long start, long long count, std::uint16_t site);
+    // Reads into buffer, or when owned is given into it (buffer is its data).
+    int Read(void* buffer, asyncread::Buffer* owned, long long firstSector, long long count);
 
     IStorageDevice* m_parent;
     unsigned m_sectorSize = 512;

@@ -43,6 +43,20 @@ ResultCode CWindowDevice::IOCtl(unsigned long long, void*) {
 }
 
 int CWindowDevice::ReadSector(void* buffer, long long firstSector, long long count) {
+    return Read(buffer, nullptr, firstSector, count);
+}
+
+int CWindowDevice::ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) {
+    if (count < 1 || buffer.capacity() / m_sectorSize < static_cast<unsigned long long>(count)) {
+        m_lastError = DeviceResult(m_site + kRead, device_error::kBadArgument);
+        return 0;
+    }
+    // Straight into the buffer when the parent reads so, in the same sectors.
+    const bool direct = m_parent && dynamic_cast<IDirectRead*>(m_parent) && m_parent->GetSectorSize() == m_sectorSize;
+    return Read(buffer.data(), direct ? &buffer : nullptr, firstSector, count);
+}
+
+int CWindowDevice::Read(void* buffer, asyncread::Buffer* owned, long long firstSector, long long count) {
     m_lastError = 0;
     const std::uint16_t site = m_site + kRead;
     if (!m_parent) {
@@ -55,14 +69,15 @@ int CWindowDevice::ReadSector(void* buffer, long long firstSector, long long cou
         return 0;
     }
     const long long n = count > m_count - firstSector ? m_count - firstSector : count;
-    int result = m_parent->ReadSector(buffer, m_start + firstSector, n);
+    const int result = owned ? dynamic_cast<IDirectRead*>(m_parent)->ReadSectorsInto(*owned, m_start + firstSector, n)
+                             : m_parent->ReadSector(buffer, m_start + firstSector, n);
     if (!result) {
         m_lastError = m_parent->GetLastError();
         return 0;
     }
     // The part past the window's end is zeros, never the caller's old bytes.
     if (n < count)
-        std::memset(static_cast<unsigned char*>(buffer) + n * m_sectorSize, 0,
+        std::memset((owned ? owned->data() : static_cast<unsigned char*>(buffer)) + n * m_sectorSize, 0,
                     static_cast<std::size_t>((count - n) * m_sectorSize));
     return result;
 }

@@ -228,9 +228,8 @@ TEST_F(StampedImage, AnImageDeviceReadsAtItsDataOffset) {
 // Whole blocks read into a read-routine buffer (the read-ahead's way, around
 // the page cache where the file system allows) give exactly what ReadSector
 // gives: aligned and unaligned ranges, a record that reaches past the end of
-// a file whose length is not whole sectors (direct I/O answers that range
-// short and then refuses the unaligned rest), and a failed piece, which is
-// not read a second time.
+// a file whose length is not whole sectors, a failed piece (not read a second
+// time), and partition windows at aligned and unaligned starts.
 TEST_F(StampedImage, ReadsIntoABufferGiveWhatReadSectorGives) {
     {
         std::ofstream tail(path, std::ios::binary | std::ios::app);
@@ -253,6 +252,24 @@ TEST_F(StampedImage, ReadsIntoABufferGiveWhatReadSectorGives) {
     }
     EXPECT_EQ(raw.ReadSectorsInto(buffer, 0, 1017), 0) << "more than the buffer holds";
     EXPECT_EQ(Error(raw), kErrBadArgument);
+    // Partition windows over it, aligned and not, read through it the same
+    // way and cut at their end as ReadSector does.
+    raw.SetPrivateData(DiskRecord(512, 1016));
+    for (long long start : {0LL, 8LL, 63LL}) {
+        DevicePtr part(CreatePartitionDevice(&raw, start, 900));
+        ASSERT_EQ(part->Open(nullptr), 1);
+        auto* into = dynamic_cast<IDirectRead*>(part.get());
+        ASSERT_NE(into, nullptr);
+        for (auto [first, count] : {std::pair(0LL, 800LL), std::pair(890LL, 16LL), std::pair(900LL, 8LL)}) {
+            std::vector<unsigned char> plain(static_cast<std::size_t>(count) * 512, 0xAA);
+            const int expected = part->ReadSector(plain.data(), first, count);
+            std::memset(buffer.data(), 0xAA, buffer.capacity());
+            EXPECT_EQ(into->ReadSectorsInto(buffer, first, count), expected) << start << ": " << first << "+" << count;
+            EXPECT_EQ(std::memcmp(buffer.data(), plain.data(), plain.size()), 0) << start << ": " << first;
+        }
+        EXPECT_EQ(into->ReadSectorsInto(buffer, 0, 1017), 0) << "more than the buffer holds";
+        EXPECT_EQ(Error(*part), kErrBadArgument);
+    }
     PieceCounter counter;
     asyncread::SetFaultHook([&](long long, long long) { return ++counter.pieces, true; });
     EXPECT_EQ(raw.ReadSectorsInto(buffer, 0, 8), 0);
