@@ -1,13 +1,9 @@
 #include "engine/carver/BufferStorageDevice.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <system_error>
 
 bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned long long firstSector,
                                             unsigned sectorSize, unsigned sectorsPerBlock, unsigned blocks,
@@ -25,15 +21,15 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
     // The newest block's copy, one slot per block held, the free one and the
     // one after it, the margin.
     const std::size_t bytes = BlockBytes() * (std::size_t{blocks} + 3) + marginBytes;
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
     void* area = nullptr;
-    if (posix_memalign(&area, kHugePage, bytes) != 0) return false;
+    if (posix_memalign(&area, 4096, bytes) != 0) return false;
     m_area.reset(static_cast<unsigned char*>(area));
-    // Huge pages spare most page faults of filling the area; without them it
-    // works the same. Only the margin is cleared here: the slots and the
-    // newest block's copy are always written before they are read, and their
-    // pages are mapped in the background rather than by the scan.
-    if (bytes >= kHugePage) madvise(area, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+    // Only the margin is cleared here: the slots and the newest block's copy
+    // are always written before they are read, and their pages are mapped as
+    // they are first written. (Huge pages, and mapping the whole area ahead
+    // on a thread of its own, made cold scans slower where memory handed back
+    // to a virtual machine's host must be fetched again: a huge page always
+    // came from that memory, small pages seldom did.)
     std::memset(static_cast<unsigned char*>(area) + bytes - marginBytes, 0, marginBytes);
     try {
         m_hidden.assign(std::min(marginBytes, BlockBytes()), 0);
@@ -41,21 +37,6 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
         m_area.reset();
         return false;
     }
-#ifdef MADV_POPULATE_WRITE
-    // As far as the device's blocks will reach.
-    const std::uint64_t deviceBlocks = device ? device->GetTotalSectors() / sectorsPerBlock + 1 : blocks;
-    const std::size_t used = BlockBytes() * (std::min<std::uint64_t>(blocks, deviceBlocks) + 3);
-    try {
-        m_populate = std::thread([area, used] {
-            const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
-            const auto start = reinterpret_cast<std::uintptr_t>(area) / page * page;
-            madvise(reinterpret_cast<void*>(start), reinterpret_cast<std::uintptr_t>(area) + used - start,
-                    MADV_POPULATE_WRITE);
-        });
-    } catch (const std::system_error&) {
-        // Without the thread the pages are mapped as they are first written.
-    }
-#endif
     m_nBlocks = blocks;
     m_nMarginBytes = marginBytes;
     m_unreadable.assign(Slots(), false);
@@ -67,7 +48,6 @@ bool CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, unsigned lon
 CBufferStorageDevice::~CBufferStorageDevice() { Close(); }
 
 int CBufferStorageDevice::Close() {
-    if (m_populate.joinable()) m_populate.join();
     m_area.reset();
     m_hidden = {};
     m_hiddenSlot = -1;

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <thread>
 #include <vector>
 
 class CBufferStorageDevice : public IStorageDevice {
@@ -84,11 +83,8 @@ private:
         void operator()(unsigned char* p) const { std::free(p); }
     };
     // The copy of the newest block, the slots, the zero margin: tens of
-    // megabytes, in huge pages where the system gives them.
+    // megabytes.
     std::unique_ptr<unsigned char, FreeArea> m_area;
-    // Maps the area's pages in the background, so the first write of each
-    // slot does not wait for them; it changes no byte.
-    std::thread m_populate;
     std::vector<bool> m_unreadable; // per slot
     std::vector<unsigned char> m_hidden; // what the margin hides of the slot after the free one
     long long m_hiddenSlot = -1;
