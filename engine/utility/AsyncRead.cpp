@@ -112,9 +112,10 @@ Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
 // how many bytes are read so far while the next step is being read. Answers
 // the bytes read (short only when the end of the file came first), or -1 on
 // failure with the system's error in `error` (ETIMEDOUT for a time-out, 0 for
-// nothing left before the end of the file). A request still running after the time-out keeps its transfer,
-// which is retired: the caller gets a fresh one holding the first `at` bytes
-// of the old (or null when no memory could be had).
+// nothing left before the end of the file). A request still running after
+// the time-out keeps its transfer, which is retired: the caller gets a fresh
+// one holding the first `at` bytes of the old (or null when no memory could
+// be had).
 long long ReadRange(AsyncState& s, TransferPtr& transfer, std::chrono::milliseconds timeout, int fd, std::size_t at,
                     long long offset, long long length, long long step,
                     const std::function<void(long long)>& copyOut, int& error) {
