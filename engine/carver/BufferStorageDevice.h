@@ -7,10 +7,9 @@
 // it has two slots more than the blocks it answers for (one for the block
 // being analysed, one for the block after it, which may be filled ahead), the
 // next block is written into the free slot, and the slots lie in device order
-// in memory, so
-// the newest block held sits right before the free slot (a copy of it does
-// when the slots wrap around), followed by bytes that read as zeros while the
-// block is analysed.
+// in memory, so the newest block held sits right before the free slot (a copy
+// of it does when the slots wrap around), followed by bytes that read as zeros
+// while the block is analysed.
 #include "engine/include/StorageDevice.h"
 
 #include <cstddef>
