@@ -6,6 +6,7 @@
 #include "engine/common/FileNode.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsDeepSearch.h"
+#include "engine/ntfs/NtfsDeepTree.h"
 #include "engine/ntfs/NtfsRegistration.h"
 #include "tests/support/fs_Scan.h"
 
@@ -25,6 +26,7 @@ namespace {
 constexpr long long kStarts[] = {2048, 69632, 137216};
 constexpr unsigned kClusters[] = {8, 4, 1};
 constexpr const char* kRootOnlyPrefixes[] = {"p1/", "p2/", "p3/"};
+constexpr int kVolumeIdShift = CNTFSDirectoryTreeBuilder::kVolumeIdShift;
 
 std::string Disk(const std::string& name) { return FixtureFile("ntfs_disks", name); }
 
@@ -56,6 +58,7 @@ struct DeepScan {
     // (partition, path) -> node; lost nodes under "Other lost files/".
     std::multimap<std::pair<int, std::string>, IFileNode*> nodes;
     std::map<std::pair<int, long long>, IFileNode*> byRecord;
+    std::map<int, std::string> volumeFolders; // with several volumes: partition -> its folder's name
 
     // The partition that starts at `start` with that cluster size, or -1.
     int Find(long long start, unsigned spc) const {
@@ -123,8 +126,24 @@ protected:
             auto* n = dynamic_cast<CFileNode*>(node);
             if (!n) continue;
             const int j = n->GetBelongedPartition();
-            d.nodes.emplace(std::pair{j, path}, node);
-            d.byRecord.emplace(std::pair{j, node->GetCurrentNodeID()}, node);
+            // With several volumes each has a folder of its own (its root,
+            // record 5) and ids of its own; paths and records are the volume's.
+            const long long volumeRoot = (static_cast<long long>(j) + 1) << kVolumeIdShift | 5;
+            IFileNode* top = node;
+            while (top->GetParent() && top->GetParent()->GetParent()) top = top->GetParent();
+            std::string local = path;
+            if (d.parts.size() > 1) {
+                if (top->GetCurrentNodeID() != volumeRoot && !path.starts_with("Other lost files"))
+                    ADD_FAILURE() << "outside its volume's folder: " << j << " " << path;
+                if (top->GetCurrentNodeID() == volumeRoot) {
+                    if (top == node) d.volumeFolders[j] = node->GetFileName();
+                    const auto slash = path.find('/');
+                    local = slash == std::string::npos ? "" : path.substr(slash + 1);
+                }
+            }
+            if (local.empty()) continue;
+            d.nodes.emplace(std::pair{j, local}, node);
+            d.byRecord.emplace(std::pair{j, node->GetCurrentNodeID() & ((1LL << kVolumeIdShift) - 1)}, node);
         }
         return d;
     }
@@ -305,16 +324,19 @@ TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
     EXPECT_EQ(whole.positions, cut.positions);
     EXPECT_GT(whole.found.size(), 30u);
     EXPECT_EQ(whole.found, cut.found);
-    // Ended without building: no tree, no partition.
+    // Ended without building: no tree, and the partitions of a built end.
     const Result none = run(8192, 0);
     EXPECT_TRUE(none.found.empty());
-    EXPECT_TRUE(none.parts.empty());
+    EXPECT_EQ(none.parts, whole.parts);
 }
 
-TEST_F(NtfsDeepScan, StopWithoutBuildingMakesNoNodes) {
+// Stopped by the user without trees: the partitions found so far are kept.
+TEST_F(NtfsDeepScan, StopWithoutBuildingMakesNoNodesAndKeepsThePartitions) {
     DeepScan d = Scan(Disk("disk_mbr_zeroed.img"), 512, false);
     EXPECT_TRUE(d.nodes.empty());
-    EXPECT_TRUE(d.parts.empty());
+    const int j = d.Find(kStarts[0], kClusters[0]);
+    ASSERT_GE(j, 0);
+    EXPECT_EQ(d.parts[static_cast<std::size_t>(j)]->m_startSector, kStarts[0]);
 }
 
 } // namespace
