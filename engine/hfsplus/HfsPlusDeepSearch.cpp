@@ -426,8 +426,9 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
 // ---- the end ------------------------------------------------------------------------
 
 void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
-    if (!build) return;
-    if (m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
+    // A scan stopped without trees keeps its volumes, placed as after a
+    // whole scan, and the nodes already handed over.
+    if (build && m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
     if (!UsableSectorSize()) return;
     for (auto& owned : m_partitions) {
         CompleteSearchPatition& p = *owned;
