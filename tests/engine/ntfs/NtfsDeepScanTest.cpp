@@ -196,6 +196,55 @@ TEST_F(NtfsDeepScan, SecondPrimaryBootSectorZeroedStillFindsThatPartition) {
     EXPECT_GE(d.Find(kStarts[2], kClusters[2]), 0);
 }
 
+// Three volumes made alike (the same steps, so the same record numbers; top
+// folders "User A", "User B", "User C"), the MBR and one volume's primary or
+// both boot sectors zeroed: each volume a folder of its own, named by its
+// label or else its place, every file at its own volume's path, byte-exact.
+TEST_F(NtfsDeepScan, VolumesMadeAlikeKeepTheirOwnFiles) {
+    const std::string volumes[] = {"a", "b", "c"};
+    const std::string folders[] = {"Disk A", "Disk B", "NTFS at sector 71680"};
+    constexpr long long starts[] = {2048, 36864, 71680};
+    constexpr unsigned clusters[] = {8, 4, 1};
+    for (const char* image : {"disk_boot2_zeroed.img", "disk_boot3_both.img"}) {
+        SCOPED_TRACE(image);
+        DeepScan d = Scan(FixtureFile("ntfs_alike", image));
+        EXPECT_EQ(d.parts.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            const int j = d.Find(starts[i], clusters[i]);
+            ASSERT_GE(j, 0) << starts[i];
+            EXPECT_EQ(d.volumeFolders[j], folders[i]);
+            const std::string fls = FixtureFile("ntfs_alike", volumes[i] + ".fls.txt");
+            d.ExpectListing(j, fls);
+            EXPECT_EQ(d.ExpectManifest(j, FixtureFile("ntfs_alike", volumes[i] + ".sha256.txt"), fls), 16);
+        }
+    }
+}
+
+// A 6 MiB volume at sector 2048 of a 16 MiB disk without a table, whole or
+// found only by its backup boot sector or its $MFT: listed once, at its one
+// offset, with its files (eight of them deleted) byte-exact.
+TEST_F(NtfsDeepScan, VolumeFoundSeveralWaysIsListedOnce) {
+    const salvor::test::TempDir tmp;
+    const std::string disk = FixtureFile("ntfs_alike", "small_notable.img");
+    const std::string noPrimary = salvor::test::CopyOf(disk, tmp, "no_primary.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(noPrimary, 2048 * 512, std::vector<std::uint8_t>(512)));
+    const std::string noBoot = salvor::test::CopyOf(noPrimary, tmp, "no_boot.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(noBoot, (2048 + 12287) * 512, std::vector<std::uint8_t>(512)));
+    for (const std::string& image : {disk, noPrimary, noBoot}) {
+        SCOPED_TRACE(image);
+        DeepScan d = Scan(image);
+        ASSERT_EQ(d.parts.size(), 1u);
+        EXPECT_EQ(d.parts[0]->m_startSector, 2048);
+        EXPECT_EQ(d.parts[0]->m_sectorsPerCluster, 8u);
+        EXPECT_TRUE(d.volumeFolders.empty());
+        const std::string fls = FixtureFile("ntfs_alike", "small.fls.txt");
+        EXPECT_EQ(d.ExpectManifest(0, FixtureFile("ntfs_alike", "small.sha256.txt"), fls), 10);
+        int deleted = 0;
+        for (const auto& [key, node] : d.nodes) deleted += node->IsDeleted() != 0;
+        EXPECT_EQ(deleted, 8);
+    }
+}
+
 // No INDX record but the root folder's: the third partition stands on its
 // boot sectors and its $MFT pair alone.
 TEST_F(NtfsDeepScan, VolumesWithEveryFileInTheRootAreAllFound) {
