@@ -321,6 +321,7 @@ TEST_F(NtfsDeepScan, WindowsVolumeWithItsLogFileAndAttrDef) {
     EXPECT_EQ(p.GetPartitionBuildFromFlags() & 192u, 192u);
     EXPECT_GT(p.m_logFileMatches, 0);
     EXPECT_GE(p.m_attrDefMatches, 5) << "the $AttrDef content scores";
+    EXPECT_EQ(p.m_upCaseMatches, 256) << "so does the $UpCase content";
     d.ExpectListing(j, flsFile);
     std::istringstream icat(salvor::test::ReadText(FixtureFile("ntfs_samples", "ntfs_index.icat.txt")));
     const auto fls = Fls(listing);

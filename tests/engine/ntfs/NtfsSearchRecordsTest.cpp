@@ -199,6 +199,23 @@ TEST(NtfsMetaFileMatch, SectorRangesAndStandardContents) {
     EXPECT_EQ(CUpCaseFileAnalyzer::StandardContent()[2 * 'q'], 'Q');
 }
 
+// $UpCase as icat reads it from volumes formatted by Windows 10 (ntfs-ptrn),
+// by Windows (ntfs_index), by the kernel's ntfs3 and by mkntfs: every one of
+// its 256 pages is matched.
+TEST(NtfsMetaFileMatch, UpCaseReferenceMatchesTheTablesFormattersWrite) {
+    for (auto [fixture, file] : {std::pair{"ntfs_samples", "ntfs-ptrn.upcase"}, {"ntfs_samples", "ntfs_index.upcase"},
+                                 {"ntfs_samples", "ntfs3.upcase"}, {"ntfs_volumes", "ntfs_4k.upcase"}}) {
+        const std::string table = salvor::test::ReadWholeFile(salvor::test::FixtureFile(fixture, file));
+        ASSERT_EQ(table.size(), 131072u) << file;
+        CUpCaseFileAnalyzer upCase;
+        int matched = 0;
+        for (int k = 0; k < 256; ++k)
+            matched += upCase.AnalyzeSectorBuffer(k, reinterpret_cast<const std::uint8_t*>(table.data()) + 512 * k);
+        EXPECT_EQ(matched, 256) << file;
+        EXPECT_EQ(upCase.Sectors().Ranges(), (std::vector<std::pair<long long, long long>>{{0, 256}})) << file;
+    }
+}
+
 // Boot sectors alone: a volume's two give one candidate with both flags; a
 // backup alone reads as the end of a volume and as the start of another.
 TEST(NtfsDeepSearchBoot, PrimaryAndBackupBootSectors) {
