@@ -255,7 +255,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsRecycleBin,
                                            ScanCase{kVolumes[4], 4096}));
 
 // The log-rebuild variants: the cleared deleted record gets its size and runs
-// back, from the image $LogFile holds (4kl: the recorded size) or from the
+// back, from the image $LogFile holds (4kl: the recorded size; 4kb: so in a
+// log longer than is read) or from the
 // saved bytes of its $DATA in a record that crosses into the next page (4kp:
 // whole clusters); everything else is listed as on ntfs_4k.
 TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
@@ -270,7 +271,9 @@ TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
     } cases[] = {
         {"ntfs_4kl", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")},
         {"ntfs_4kp", 18 * 4096,
-         salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")}};
+         salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")},
+        // A $LogFile of 258 MiB, read up to the bound.
+        {"ntfs_4kb", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")}};
     for (const auto& k : cases) {
         FsScan cleared(dir + "/" + k.image + ".img", 512, FS_NTFS);
         ASSERT_EQ(cleared.Run(), 0u);
