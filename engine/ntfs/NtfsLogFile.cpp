@@ -226,11 +226,8 @@ void CFindFileFromLogFile::RebuildRuns(ntfs::Bytes record, long long number, boo
     }
 }
 
-namespace {
-// Pieces merged by VCN: overlaps are cut, holes between pieces become sparse
-// runs. Empty when a run passes the device or the clusters overflow.
-CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters,
-                            std::uint64_t clusterBytes) {
+CNTFSDataRunList CFindFileFromLogFile::MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters,
+                                                 std::uint64_t clusterBytes) {
     pieces.Sort();
     CNTFSDataRunList out;
     long long next = 0;
@@ -254,7 +251,6 @@ CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceCluster
     if (static_cast<std::uint64_t>(next) > static_cast<std::uint64_t>(kMaxLL) / clusterBytes) return {};
     return out;
 }
-} // namespace
 
 bool CFindFileFromLogFile::ReplaceFileRecordInfo(ntfs::Bytes record, long long number, CNTFSFileProperties& p,
                                                  long long parent,

@@ -52,6 +52,10 @@ public:
     bool ReplaceFileRecordInfo(ntfs::Bytes record, long long number, CNTFSFileProperties& properties,
                                long long parent, const CExtendFileRecordInfoList* extensions = nullptr);
     void Reset();
+    // Pieces merged by VCN: overlaps are cut, holes between pieces become
+    // sparse runs. Empty when a run passes the device or the clusters overflow.
+    static CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters,
+                                       std::uint64_t clusterBytes);
 
     // The most of a $LogFile read (Windows makes at most 4 GiB; 256 MiB covers
     // the defaults of every size of volume in use): a longer one is read up
