@@ -144,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Disks, HfsDeepDisk,
                          ::testing::Values(DiskCase{"gpt_zeroed.img", "journaled", 2048, 8},
                                            DiskCase{"mbr_zeroed.img", "plain", 4096, 16},
                                            DiskCase{"gpt40.img", "journaled", 40, 8},
-                                           DiskCase{"alone.img", "journaled", 0, 8}),
+                                           DiskCase{"alone.img", "journaled", 0, 8},
+                                           DiskCase{"bignode.img", "bignode", 2048, 8}),
                          [](const auto& info) {
                              std::string n = info.param.image;
                              return n.substr(0, n.find('.'));
