@@ -224,8 +224,11 @@ bool CFileNode::operator==(CFileNode& other) {
     const char* b = SafeName(other.GetFileName());
     if (std::strcmp(a, b) == 0) {
         if (IsDirectory()) return true;
+        // Another version of an HFS+ file (an older catalog leaf) is a file
+        // of its own, never merged into the current one.
         if (GetSearcheType() == SEARCHER_HFSPLUS)
-            return GetCreationTime() == other.GetCreationTime() && GetFileSize() == other.GetFileSize();
+            return GetCreationTime() == other.GetCreationTime() && GetFileSize() == other.GetFileSize() &&
+                   GetModificationTime() == other.GetModificationTime();
         return GetBelongedPartition() == other.GetBelongedPartition();
     }
     if (GetSearcheType() == SEARCHER_FAT && other.IsDirectory() &&

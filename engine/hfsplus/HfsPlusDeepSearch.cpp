@@ -373,6 +373,26 @@ CHFSPlusCompleteFileSystemSearchController::AdjustNodeBelongsPartitionIndex(cons
     return m_partitions.front().get();
 }
 
+bool CHFSPlusCompleteFileSystemSearchController::IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
+                                                                const HFSPlusCatalogRecord& record) {
+    if (!partition.volume || record.recordType != kFileRecord) return false;
+    HFSPlusSearchResult found;
+    std::vector<std::uint8_t> data;
+    HFSPlusCatalogRecord live;
+    if (partition.volume->Search(kCatalogFileId, key, found, &data) != 0 || !found.found ||
+        !ReadCatalogRecord(data, live) || live.recordType != kFileRecord || live.id != record.id)
+        return false;
+    // A leaf left in the journal or in free catalog space: the file has
+    // changed since, and its live record says what it is now.
+    const auto fork = [](const HFSPlusForkData& f) {
+        std::vector<std::uint64_t> v{f.logicalSize, f.totalBlocks};
+        for (const HFSPlusExtentDescriptor& e : f.extents) v.insert(v.end(), {e.startBlock, e.blockCount});
+        return v;
+    };
+    return live.contentModDate != record.contentModDate || fork(live.dataFork) != fork(record.dataFork) ||
+           fork(live.resourceFork) != fork(record.resourceFork);
+}
+
 void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, const std::uint8_t* bytes,
                                                              std::size_t size) {
     const CHFSPlusBTNode node(bytes, size);
@@ -393,6 +413,7 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
         if (!file) continue;
         const long long fileId = file->GetCurrentNodeID();
         const bool directory = file->IsDirectory() != 0;
+        if (!directory && IsOlderVersion(*partition, key, record)) file->MarkDeleted();
         if (fileId != -1 && fileId != -2 && record.createDate != 0 && m_builder &&
             m_builder->AddNode(file, SEARCHER_HFSPLUS)) {
             ++(directory ? partition->folders : partition->files);
@@ -405,8 +426,9 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
 // ---- the end ------------------------------------------------------------------------
 
 void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
-    if (!build) return;
-    if (m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
+    // A scan stopped without trees keeps its volumes, placed as after a
+    // whole scan, and the nodes already handed over.
+    if (build && m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
     if (!UsableSectorSize()) return;
     for (auto& owned : m_partitions) {
         CompleteSearchPatition& p = *owned;

@@ -82,6 +82,10 @@ private:
     // True when the catalog file's header node of the volume lies where a
     // volume starting at `start` would have it.
     bool IsCatalogAt(const HFSPlusVolumeHeader& header, long long start);
+    // True when the volume's live catalog holds the file of this record (same
+    // key and id) as a different version: the record is an older copy.
+    static bool IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
+                               const HFSPlusCatalogRecord& record);
     CompleteSearchPatition* AdjustNodeBelongsPartitionIndex(const HFSPlusCatalogRecord& record, long long sector);
     bool OpenVolume(CompleteSearchPatition& record);
     // The block [first, first + count) and what follows it up to the largest

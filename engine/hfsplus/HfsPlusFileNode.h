@@ -28,6 +28,9 @@ public:
     _FILETIME GetLastAccessTime() override { return TimeConvert(m_accessDate); }
     int IsDirectory() override { return (m_flags & kDirectory) != 0; }
     int IsDeleted() override { return (m_flags & kDeleted) != 0; }
+    // The tree builder's duplicate test tells versions of an HFS+ file apart
+    // by creation date and size; it asks the node for its kind.
+    _tagSearcherType GetSearcheType() override { return SEARCHER_HFSPLUS; }
     IFileNode* Clone() override;
     void MarkDeleted() override { m_flags |= kDeleted; }
     int IsCompressed() override { return (m_flags & kCompressed) != 0; }

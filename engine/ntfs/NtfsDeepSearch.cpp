@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <map>
 
 namespace {
 constexpr std::size_t kIndexRecordBytes = 4096;
@@ -255,42 +256,42 @@ void CNTFSSearchController::AnalyzeNormalFileRecord(long long s, const CNTFSFile
 
 void CNTFSSearchController::EndSearch(int build) {
     if (!m_group) return;
-    if (build) {
-        // A group still open at the device's end is judged too.
-        m_group->Finish();
-        long long i = 0;
-        for (auto it = m_candidates.begin(); it != m_candidates.end(); ++i) {
-            CSearchedNTFSPartitionInfo& c = **it;
-            m_attrDef->CalcAttrDefMatch(c);
-            m_upCase->CalcUpcaseMatch(c);
-            m_log->CalcLogFileMatch(c);
-            c.m_mftLocated = c.m_mftSector >= 0 ? 1 : 0;
-            const long long score = CalcFileSystemReliabilityScore(c);
-            c.m_searcherField4 = score;
-            const std::uint32_t flags = c.GetPartitionBuildFromFlags();
-            // Both boot sectors, or an $MFT with its mirror, stand without an
-            // INDX record: a volume whose files lie in its root has none.
-            const bool standsAlone = (flags & 3) == 3 || (flags & ntfs::kFromMftPair);
-            if (i >= 2 && !standsAlone && (score < 11 || (c.m_searcherField1 == 0 && c.m_searcherField2 == 0))) {
-                it = m_candidates.erase(it);
-                continue;
-            }
-            c.m_startSector = c.m_clusterOrigin;
-            ++it;
+    // A scan stopped without trees still names the partitions it found: they
+    // are scored and kept as after a whole scan.
+    // A group still open at the device's end is judged too.
+    m_group->Finish();
+    MergeEqualCandidates();
+    long long i = 0;
+    for (auto it = m_candidates.begin(); it != m_candidates.end(); ++i) {
+        CSearchedNTFSPartitionInfo& c = **it;
+        m_attrDef->CalcAttrDefMatch(c);
+        m_upCase->CalcUpcaseMatch(c);
+        m_log->CalcLogFileMatch(c);
+        c.m_mftLocated = c.m_mftSector >= 0 ? 1 : 0;
+        const long long score = CalcFileSystemReliabilityScore(c);
+        c.m_searcherField4 = score;
+        const std::uint32_t flags = c.GetPartitionBuildFromFlags();
+        // Both boot sectors, or an $MFT with its mirror, stand without an
+        // INDX record: a volume whose files lie in its root has none.
+        const bool standsAlone = (flags & 3) == 3 || (flags & ntfs::kFromMftPair);
+        if (i >= 2 && !standsAlone && (score < 11 || (c.m_searcherField1 == 0 && c.m_searcherField2 == 0))) {
+            it = m_candidates.erase(it);
+            continue;
         }
-        if (m_candidates.size() >= 3) {
-            for (auto it = m_candidates.begin(); it != m_candidates.end();) {
-                if ((*it)->m_searcherField4 <= 50 && (*it)->m_mftLocated == 0)
-                    it = m_candidates.erase(it);
-                else
-                    ++it;
-            }
-        }
-        SetSearchedNTFSPartitionBelongCtrl();
-    } else {
-        // An unfinished scan names no partitions.
-        m_candidates.clear();
+        c.m_startSector = c.m_clusterOrigin;
+        ++it;
     }
+    if (m_candidates.size() >= 3) {
+        for (auto it = m_candidates.begin(); it != m_candidates.end();) {
+            if ((*it)->m_searcherField4 <= 50 && (*it)->m_mftLocated == 0)
+                it = m_candidates.erase(it);
+            else
+                ++it;
+        }
+    }
+    DropShadowCandidates();
+    NumberCandidates();
+    if (build) SetSearchedNTFSPartitionBelongCtrl();
     std::vector<std::uint8_t>().swap(m_block);
     m_group.reset();
     m_attrDef.reset();
@@ -306,15 +307,78 @@ void CNTFSSearchController::EndSearch(int build) {
     }
 }
 
-void CNTFSSearchController::SetSearchedNTFSPartitionBelongCtrl() {
-    CNTFSIntelligentSearchInfo info;
-    info.Init(&m_lists.mft, &m_positions, &m_lists.mftAndLog);
-    CNTFSDirectoryTreeBuilder tree;
+void CNTFSSearchController::MergeEqualCandidates() {
+    // Readings of one volume at the same start and cluster size (its backup
+    // boot sector, its $MFT, its INDX records) are one volume: the boot
+    // sector's size and serial number stand, every piece of evidence counts.
+    constexpr std::uint32_t kBoot = ntfs::kFromBootSector | ntfs::kFromBackupBoot;
+    for (auto it = m_candidates.begin(); it != m_candidates.end();) {
+        auto next = std::next(it);
+        CSearchedNTFSPartitionInfo& keep = **it;
+        while (next != m_candidates.end() && (*next)->m_clusterOrigin == keep.m_clusterOrigin &&
+               (*next)->m_sectorsPerCluster == keep.m_sectorsPerCluster) {
+            CSearchedNTFSPartitionInfo& e = **next;
+            if ((e.GetPartitionBuildFromFlags() & kBoot) && !(keep.GetPartitionBuildFromFlags() & kBoot)) {
+                keep.SetTotalSectors(e.GetTotalSectors());
+                keep.m_clusterCount = e.m_clusterCount;
+                keep.SetSerialNumber(e.GetSerialNumber());
+            }
+            keep.AddPartitionBuildFromFlag(e.GetPartitionBuildFromFlags());
+            keep.m_searcherField2 += e.m_searcherField2;
+            if (keep.m_mftSector < 0) keep.m_mftSector = e.m_mftSector;
+            next = m_candidates.erase(next);
+        }
+        it = next;
+    }
+}
+
+void CNTFSSearchController::DropShadowCandidates() {
+    // A volume read again at another start or cluster size finds the same
+    // $MFT: the best-scored reading is the volume, the others are dropped.
+    std::map<long long, const CSearchedNTFSPartitionInfo*> best;
+    for (const NtfsCandidate& c : m_candidates) {
+        if (c->m_mftSector < 0) continue;
+        const CSearchedNTFSPartitionInfo*& b = best[c->m_mftSector];
+        if (!b || c->m_searcherField4 > b->m_searcherField4) b = c.get();
+    }
+    // A backup boot sector read as a primary one: a lone boot sector that
+    // nothing else confirms, inside a volume whose backup boot sector was met.
+    const auto isBackupOfAnother = [&](const CSearchedNTFSPartitionInfo& c) {
+        if (c.GetPartitionBuildFromFlags() != ntfs::kFromBootSector || c.m_mftSector >= 0) return false;
+        for (const NtfsCandidate& o : m_candidates) {
+            const long long end = o->m_clusterOrigin + static_cast<long long>(o->GetTotalSectors()) + o->m_sectorsPerCluster;
+            if (o.get() != &c && (o->GetPartitionBuildFromFlags() & ntfs::kFromBackupBoot) &&
+                c.m_clusterOrigin > o->m_clusterOrigin && c.m_clusterOrigin <= end)
+                return true;
+        }
+        return false;
+    };
+    for (auto it = m_candidates.begin(); it != m_candidates.end();) {
+        const CSearchedNTFSPartitionInfo& c = **it;
+        if ((c.m_mftSector >= 0 && best.at(c.m_mftSector) != &c) || isBackupOfAnother(c))
+            it = m_candidates.erase(it);
+        else
+            ++it;
+    }
+}
+
+void CNTFSSearchController::NumberCandidates() {
     const auto n = static_cast<long long>(m_candidates.size());
     int j = 0;
     for (const NtfsCandidate& c : m_candidates) {
         c->m_score = static_cast<double>(n - j);
         c->m_partitionIndex = static_cast<std::uint16_t>(j);
+        ++j;
+    }
+}
+
+void CNTFSSearchController::SetSearchedNTFSPartitionBelongCtrl() {
+    CNTFSIntelligentSearchInfo info;
+    info.Init(&m_lists.mft, &m_positions, &m_lists.mftAndLog);
+    CNTFSDirectoryTreeBuilder tree;
+    tree.SetVolumeCount(m_candidates.size());
+    int j = 0;
+    for (const NtfsCandidate& c : m_candidates) {
         if (m_builder) tree.BuildDirectoryTree(&info, c.get(), m_device, j, nullptr, m_builder);
         ++j;
     }

@@ -52,6 +52,13 @@ private:
     void AnalyzeFolderFileRecordHavingIndexAllocation(long long s, ntfs::Bytes record);
     void AnalyzeNormalFileRecord(long long s, const CNTFSFileRecord& record);
     void IndexConfirms(long long sector, long long vcn, const CFolderIndexAllocationInfo& folder);
+    // Candidates of one start and cluster size become one.
+    void MergeEqualCandidates();
+    // Candidates that are another reading of a kept volume (the same volume
+    // found again at a wrong offset or cluster size) are dropped.
+    void DropShadowCandidates();
+    // Positions and sort keys of the kept candidates.
+    void NumberCandidates();
     void SetSearchedNTFSPartitionBelongCtrl();
 
     IDirecotryTreeBuilder* m_builder = nullptr;

@@ -1,5 +1,6 @@
 #include "engine/ntfs/NtfsDeepTree.h"
 
+#include "engine/common/TextConvert.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/ntfs/NtfsLogFile.h"
 
@@ -17,12 +18,16 @@ constexpr long long kFirstLostParent = 25;
 // Device sectors a window of the record walk reaches.
 constexpr long long kWindowSectors = 16;
 
-CNTFSFileNode* MakeNode(NtfsFoundRecord& r, long long parent, int j) {
+// Record numbers of volume j as node ids: with ids of a volume of its own
+// (idBase not 0) the volumes of one disk, made alike, never share a folder.
+long long NodeId(long long record, long long idBase) { return record >= 0 ? idBase | record : record; }
+
+CNTFSFileNode* MakeNode(NtfsFoundRecord& r, long long parent, int j, long long idBase) {
     auto* node = new CNTFSFileNode();
     node->SetFileProperties(r.properties.release());
     node->SetMetadataStartPosition(r.info.GetSectorAddress());
-    node->SetParentNodeID(parent);
-    node->SetCurrentNodeID(r.info.GetMFTFileRecordNumber());
+    node->SetParentNodeID(NodeId(parent, idBase));
+    node->SetCurrentNodeID(NodeId(r.info.GetMFTFileRecordNumber(), idBase));
     node->SetBelongedPartition(static_cast<std::uint16_t>(j));
     return node;
 }
@@ -47,7 +52,8 @@ long long CMFTDirectoryTreeBuilder::GetMFTNumber(long long sector, const CMFTInf
 }
 
 void CMFTDirectoryTreeBuilder::BuildDirectoryTree(std::vector<NtfsFoundRecord>& records,
-                                                  IDirecotryTreeBuilder* builder, int j, bool handRest) {
+                                                  IDirecotryTreeBuilder* builder, int j, bool handRest,
+                                                  long long idBase) {
     std::multimap<long long, std::size_t> byParent;
     for (std::size_t i = 0; i < records.size(); ++i)
         if (records[i].properties)
@@ -61,7 +67,7 @@ void CMFTDirectoryTreeBuilder::BuildDirectoryTree(std::vector<NtfsFoundRecord>& 
             NtfsFoundRecord& r = records[it->second];
             const bool folder = r.info.IsDirectory();
             const long long number = r.info.GetMFTFileRecordNumber();
-            if (Hand(builder, MakeNode(r, parent, j)) && folder && number >= 0) queue.push_back(number);
+            if (Hand(builder, MakeNode(r, parent, j, idBase)) && folder && number >= 0) queue.push_back(number);
         }
         byParent.erase(first, last);
         if (queue.empty()) break;
@@ -82,7 +88,7 @@ void CMFTDirectoryTreeBuilder::BuildDirectoryTree(std::vector<NtfsFoundRecord>& 
         NtfsFoundRecord& r = records[i];
         const long long number = r.info.GetMFTFileRecordNumber();
         parentOf.emplace(number, parent);
-        lost.emplace(parent, Lost{MakeNode(r, parent, j), number});
+        lost.emplace(parent, Lost{MakeNode(r, parent, j, idBase), number});
     }
     const auto isAncestor = [&](long long candidate, long long of) {
         std::unordered_set<long long> seen;
@@ -139,9 +145,14 @@ IFilesystemNode* CNTFSDirectoryTreeBuilder::BuildDirectoryTree(CNTFSIntelligentS
 
     OrganizeMatchedMFTInfo();
     ReadFileProperties();
-    for (auto& b : m_builds) CMFTDirectoryTreeBuilder::BuildDirectoryTree(b->records, builder, j, true);
+    long long idBase = 0;
+    if (m_volumes > 1 && j >= 0 && j < kMaxVolumes) {
+        idBase = static_cast<long long>(j + 1) << kVolumeIdShift;
+        HandVolumeFolder(idBase);
+    }
+    for (auto& b : m_builds) CMFTDirectoryTreeBuilder::BuildDirectoryTree(b->records, builder, j, true, idBase);
     // Records no $MFT claims are shown with the first partition only.
-    if (j == 0) CMFTDirectoryTreeBuilder::BuildDirectoryTree(m_loose, builder, j, false);
+    if (j == 0) CMFTDirectoryTreeBuilder::BuildDirectoryTree(m_loose, builder, j, false, idBase);
 
     m_builds.clear();
     m_loose.clear();
@@ -152,6 +163,41 @@ IFilesystemNode* CNTFSDirectoryTreeBuilder::BuildDirectoryTree(CNTFSIntelligentS
             l.analysed = false;
         }
     return nullptr;
+}
+
+std::string CNTFSDirectoryTreeBuilder::VolumeLabel() {
+    // $Volume is record 3, inside the $MFT's first run.
+    const long long mft = m_partition->m_mftSector;
+    const std::size_t recordSize = std::size_t{m_spr} * m_ss;
+    const long long at = mft + 3LL * m_spr;
+    if (mft < 0 || at < m_start || at + m_spr > static_cast<long long>(m_device->GetTotalSectors())) return {};
+    std::vector<std::uint8_t> record(recordSize);
+    if (!m_device->ReadSector(record.data(), at, m_spr) || !CNTFSFileRecord::IsValid(record) ||
+        !CNTFSFileRecord::UnfixupFileRecord(record))
+        return {};
+    const ntfs::Bytes name =
+        CNTFSFileRecordAttribute::GetValue(CNTFSFileRecord::FindAttibute(record, ntfs::ATTR_VOLUME_NAME, 0));
+    return Utf16LeToUtf8(name.data(), name.size() & ~std::size_t{1});
+}
+
+void CNTFSDirectoryTreeBuilder::HandVolumeFolder(long long idBase) {
+    // Named as the quick scan names a partition: by its label, else where it lies.
+    std::string name = VolumeLabel();
+    if (name.empty()) name = "NTFS at sector " + std::to_string(m_start);
+    CNTFSFilePropertiesStruct s;
+    s.name = name;
+    s.nameLength = static_cast<std::uint16_t>(std::min<std::size_t>(name.size() + 1, UINT16_MAX));
+    s.attribute = CNTFSFileProperties::kAttrDirectory;
+    s.recordNumber = kRootFolder;
+    auto* properties = CNTFSFileProperties::Create();
+    properties->Init(s);
+    auto* node = new CNTFSFileNode();
+    node->SetFileProperties(properties);
+    node->SetMetadataStartPosition(std::max<long long>(m_partition->m_mftSector, 0));
+    node->SetParentNodeID(kRootFolder);
+    node->SetCurrentNodeID(idBase | kRootFolder);
+    node->SetBelongedPartition(static_cast<std::uint16_t>(m_j));
+    Hand(m_builder, node);
 }
 
 void CNTFSDirectoryTreeBuilder::OrganizeMatchedMFTInfo() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 class IStorageDevice;
@@ -36,8 +37,9 @@ public:
     // breadth first from the root folder, then the folders the walk missed
     // with their children; with `handRest`, every record still left too,
     // under its parent's id.
+    // Node ids are idBase | record number (idBase 0: the record numbers).
     static void BuildDirectoryTree(std::vector<NtfsFoundRecord>& records, IDirecotryTreeBuilder* builder, int j,
-                                   bool handRest);
+                                   bool handRest, long long idBase = 0);
 };
 
 class CNTFSDirectoryTreeBuilder {
@@ -48,10 +50,21 @@ public:
                                         IStorageDevice* device, int j, IProgress* sink,
                                         IDirecotryTreeBuilder* builder);
 
+    // The number of volumes kept: with more than one, each gets a folder of
+    // its own under the tree's root.
+    void SetVolumeCount(std::size_t n) { m_volumes = n; }
+
+    // With several volumes, volume j's ids are (j + 1) << kVolumeIdShift |
+    // record number, and its root folder (record 5) is a folder of the tree.
+    static constexpr int kVolumeIdShift = 40;
+    static constexpr int kMaxVolumes = 1 << 20;
+
     // Read blocks are at most this long (a record cut at the end is read whole).
     static constexpr long long kBlockMaxSectors = 128;
 
 private:
+    std::string VolumeLabel();
+    void HandVolumeFolder(long long idBase);
     void OrganizeMatchedMFTInfo();
     void ReadFileProperties();
     void ReadFilePropertiesfromBlock(long long sector, long long count);
@@ -62,6 +75,7 @@ private:
     IStorageDevice* m_device = nullptr;
     IDirecotryTreeBuilder* m_builder = nullptr;
     int m_j = 0;
+    std::size_t m_volumes = 1;
     long long m_start = 0;
     unsigned m_spc = 0;
     unsigned m_ss = 512;

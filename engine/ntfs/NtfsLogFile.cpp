@@ -30,6 +30,7 @@ CFindFileFromLogFile::~CFindFileFromLogFile() = default;
 void CFindFileFromLogFile::Reset() {
     m_device = nullptr;
     m_logRuns.ClearDataRunList();
+    m_lastPage = 0;
     m_pages = 0;
     m_images.clear();
     m_saved.clear();
@@ -80,15 +81,28 @@ bool CFindFileFromLogFile::Init(IStorageDevice* device, const CNTFSDataRunList& 
     CNTFSDataRunList runs;
     if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(rec, runs, false, nullptr)) return false;
     runs.Sort();
-    std::uint64_t bytes = 0;
+    // A longer log is read up to the bound: its first pages hold what was
+    // written last before the log wrapped, as much as anywhere else.
+    const std::uint64_t maxClusters = kMaxLogBytes / clusterBytes;
+    std::uint64_t clusters = 0;
+    CNTFSDataRunList kept;
     for (const CDataRun& r : runs.Runs()) {
-        if (r.lcn < 0 || r.length <= 0 || static_cast<std::uint64_t>(r.length) > kMaxLogBytes / clusterBytes)
+        if (r.lcn < 0 || r.length <= 0) return false;
+        const std::uint64_t length = static_cast<std::uint64_t>(r.length);
+        const std::uint64_t most = ~std::uint64_t{0} / clusterBytes;
+        if (static_cast<std::uint64_t>(r.lcn) > most || length > most - static_cast<std::uint64_t>(r.lcn))
             return false;
-        bytes += static_cast<std::uint64_t>(r.length) * clusterBytes;
-        if (bytes > kMaxLogBytes) return false;
+        // The log's own last page, whatever is read of it: its last record
+        // may go on in page 4.
+        if (length * clusterBytes >= kPage)
+            m_lastPage = (static_cast<std::uint64_t>(r.lcn) + length) * clusterBytes - kPage;
+        if (clusters == maxClusters) continue;
+        const std::uint64_t take = std::min(length, maxClusters - clusters);
+        kept.AddRun({r.lcn, static_cast<long long>(clusters), static_cast<long long>(take)});
+        clusters += take;
     }
-    m_logRuns = runs;
-    m_pages = static_cast<std::size_t>(bytes / kPage);
+    m_logRuns = kept;
+    m_pages = static_cast<std::size_t>(clusters * clusterBytes / kPage);
     return true;
 }
 
@@ -150,7 +164,7 @@ void CFindFileFromLogFile::Analyzer() {
     }
     // The log wraps: the last page's last record may go on in page 4.
     std::vector<std::uint8_t> pages(kPagesPerRead * kPage);
-    if (ReadBytes(at.back(), pages.data(), kPage)) TakePage(std::span(pages).first(kPage), false);
+    if (ReadBytes(m_lastPage, pages.data(), kPage)) TakePage(std::span(pages).first(kPage), false);
     // The first four pages are the restart area. Consecutive pages are read together.
     for (std::size_t i = 4; i < at.size();) {
         std::size_t n = 1;
@@ -212,11 +226,8 @@ void CFindFileFromLogFile::RebuildRuns(ntfs::Bytes record, long long number, boo
     }
 }
 
-namespace {
-// Pieces merged by VCN: overlaps are cut, holes between pieces become sparse
-// runs. Empty when a run passes the device or the clusters overflow.
-CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters,
-                            std::uint64_t clusterBytes) {
+CNTFSDataRunList CFindFileFromLogFile::MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters,
+                                                 std::uint64_t clusterBytes) {
     pieces.Sort();
     CNTFSDataRunList out;
     long long next = 0;
@@ -240,7 +251,6 @@ CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceCluster
     if (static_cast<std::uint64_t>(next) > static_cast<std::uint64_t>(kMaxLL) / clusterBytes) return {};
     return out;
 }
-} // namespace
 
 bool CFindFileFromLogFile::ReplaceFileRecordInfo(ntfs::Bytes record, long long number, CNTFSFileProperties& p,
                                                  long long parent,

@@ -52,9 +52,14 @@ public:
     bool ReplaceFileRecordInfo(ntfs::Bytes record, long long number, CNTFSFileProperties& properties,
                                long long parent, const CExtendFileRecordInfoList* extensions = nullptr);
     void Reset();
+    // Pieces merged by VCN: overlaps are cut, holes between pieces become
+    // sparse runs. Empty when a run passes the device or the clusters overflow.
+    static CNTFSDataRunList MergeByVcn(CNTFSDataRunList pieces, std::uint64_t deviceClusters,
+                                       std::uint64_t clusterBytes);
 
-    // The largest $LogFile read (Windows makes at most 4 GiB; 256 MiB covers
-    // the defaults of every size of volume in use).
+    // The most of a $LogFile read (Windows makes at most 4 GiB; 256 MiB covers
+    // the defaults of every size of volume in use): a longer one is read up
+    // to it.
     static constexpr std::uint64_t kMaxLogBytes = 256ull << 20;
     // The log record fields of saved record bytes, from the record's start.
     static constexpr std::size_t kDataOffset = 56, kDataLength = 58, kRecordOffset = 64,
@@ -80,7 +85,8 @@ private:
     std::uint64_t m_clusterBytes = 0;
     std::uint32_t m_recordSize = 1024;
     long long m_origin = 0;
-    CNTFSDataRunList m_logRuns;
+    CNTFSDataRunList m_logRuns;   // as far as it is read
+    std::uint64_t m_lastPage = 0; // the byte of the log's own last page
     std::size_t m_pages = 0;
     std::vector<Image> m_images;
     std::vector<Saved> m_saved;

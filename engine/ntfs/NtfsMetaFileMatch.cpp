@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <clocale>
 #include <cstring>
-#include <cwctype>
-#include <locale.h>
 
 // ---- sector ranges ----------------------------------------------------------
 
@@ -136,26 +133,62 @@ const std::uint8_t* CAttrDefFileAnalyzer::StandardContent() {
     return table.data();
 }
 
-// The upper-case table is the C library's Unicode case mapping (the C.UTF-8
-// locale's towupper) over the 16-bit range, each entry its own value when
-// the upper case lies outside it. Formatters write tables of their own
-// Unicode version, so pages with letters added since then do not match;
-// the pages that do are still only found on NTFS volumes.
+// The $UpCase table as Windows (Vista and later), mkntfs and the kernel's
+// ntfs3 write it, identical on every volume they format: each entry its own
+// value but for these runs, where entries first, first + step, ... last map
+// to themselves plus delta. A library's own Unicode case mapping differs from
+// it in a dozen pages, so a real volume would never match in full.
+namespace {
+struct UpCaseRun {
+    std::uint16_t first, last;
+    std::int32_t delta;
+    std::uint16_t step;
+};
+constexpr UpCaseRun kUpCaseRuns[] = {
+    {0x0061, 0x007A, -32, 1}, {0x00E0, 0x00F6, -32, 1}, {0x00F8, 0x00FE, -32, 1}, {0x00FF, 0x00FF, 121, 1},
+    {0x0101, 0x012F, -1, 2}, {0x0133, 0x0137, -1, 2}, {0x013A, 0x0148, -1, 2}, {0x014B, 0x0177, -1, 2},
+    {0x017A, 0x017E, -1, 2}, {0x0180, 0x0180, 195, 1}, {0x0183, 0x0185, -1, 2}, {0x0188, 0x0188, -1, 1},
+    {0x018C, 0x018C, -1, 1}, {0x0192, 0x0192, -1, 1}, {0x0195, 0x0195, 97, 1}, {0x0199, 0x0199, -1, 1},
+    {0x019A, 0x019A, 163, 1}, {0x019E, 0x019E, 130, 1}, {0x01A1, 0x01A5, -1, 2}, {0x01A8, 0x01A8, -1, 1},
+    {0x01AD, 0x01AD, -1, 1}, {0x01B0, 0x01B0, -1, 1}, {0x01B4, 0x01B6, -1, 2}, {0x01B9, 0x01B9, -1, 1},
+    {0x01BD, 0x01BD, -1, 1}, {0x01BF, 0x01BF, 56, 1}, {0x01C6, 0x01C6, -2, 1}, {0x01C9, 0x01C9, -2, 1},
+    {0x01CC, 0x01CC, -2, 1}, {0x01CE, 0x01DC, -1, 2}, {0x01DD, 0x01DD, -79, 1}, {0x01DF, 0x01EF, -1, 2},
+    {0x01F3, 0x01F3, -2, 1}, {0x01F5, 0x01F5, -1, 1}, {0x01F9, 0x021F, -1, 2}, {0x0223, 0x0233, -1, 2},
+    {0x023C, 0x023C, -1, 1}, {0x0242, 0x0242, -1, 1}, {0x0247, 0x024F, -1, 2}, {0x0250, 0x0250, 10783, 1},
+    {0x0251, 0x0251, 10780, 1}, {0x0253, 0x0253, -210, 1}, {0x0254, 0x0254, -206, 1}, {0x0256, 0x0257, -205, 1},
+    {0x0259, 0x0259, -202, 1}, {0x025B, 0x025B, -203, 1}, {0x0260, 0x0260, -205, 1}, {0x0263, 0x0263, -207, 1},
+    {0x0268, 0x0268, -209, 1}, {0x0269, 0x0269, -211, 1}, {0x026B, 0x026B, 10743, 1}, {0x026F, 0x026F, -211, 1},
+    {0x0271, 0x0271, 10749, 1}, {0x0272, 0x0272, -213, 1}, {0x0275, 0x0275, -214, 1}, {0x027D, 0x027D, 10727, 1},
+    {0x0280, 0x0280, -218, 1}, {0x0283, 0x0283, -218, 1}, {0x0288, 0x0288, -218, 1}, {0x0289, 0x0289, -69, 1},
+    {0x028A, 0x028B, -217, 1}, {0x028C, 0x028C, -71, 1}, {0x0292, 0x0292, -219, 1}, {0x0371, 0x0373, -1, 2},
+    {0x0377, 0x0377, -1, 1}, {0x037B, 0x037D, 130, 1}, {0x03AC, 0x03AC, -38, 1}, {0x03AD, 0x03AF, -37, 1},
+    {0x03B1, 0x03C1, -32, 1}, {0x03C3, 0x03CB, -32, 1}, {0x03CC, 0x03CC, -64, 1}, {0x03CD, 0x03CE, -63, 1},
+    {0x03D7, 0x03D7, -8, 1}, {0x03D9, 0x03EF, -1, 2}, {0x03F2, 0x03F2, 7, 1}, {0x03F8, 0x03F8, -1, 1},
+    {0x03FB, 0x03FB, -1, 1}, {0x0430, 0x044F, -32, 1}, {0x0450, 0x045F, -80, 1}, {0x0461, 0x0481, -1, 2},
+    {0x048B, 0x04BF, -1, 2}, {0x04C2, 0x04CE, -1, 2}, {0x04CF, 0x04CF, -15, 1}, {0x04D1, 0x0523, -1, 2},
+    {0x0561, 0x0586, -48, 1}, {0x1D79, 0x1D79, 35332, 1}, {0x1D7D, 0x1D7D, 3814, 1}, {0x1E01, 0x1E95, -1, 2},
+    {0x1EA1, 0x1EFF, -1, 2}, {0x1F00, 0x1F07, 8, 1}, {0x1F10, 0x1F15, 8, 1}, {0x1F20, 0x1F27, 8, 1},
+    {0x1F30, 0x1F37, 8, 1}, {0x1F40, 0x1F45, 8, 1}, {0x1F51, 0x1F57, 8, 2}, {0x1F60, 0x1F67, 8, 1},
+    {0x1F70, 0x1F71, 74, 1}, {0x1F72, 0x1F75, 86, 1}, {0x1F76, 0x1F77, 100, 1}, {0x1F78, 0x1F79, 128, 1},
+    {0x1F7A, 0x1F7B, 112, 1}, {0x1F7C, 0x1F7D, 126, 1}, {0x1F80, 0x1F87, 8, 1}, {0x1F90, 0x1F97, 8, 1},
+    {0x1FA0, 0x1FA7, 8, 1}, {0x1FB0, 0x1FB1, 8, 1}, {0x1FB3, 0x1FB3, 9, 1}, {0x1FC3, 0x1FC3, 9, 1},
+    {0x1FD0, 0x1FD1, 8, 1}, {0x1FE0, 0x1FE1, 8, 1}, {0x1FE5, 0x1FE5, 7, 1}, {0x1FF3, 0x1FF3, 9, 1},
+    {0x214E, 0x214E, -28, 1}, {0x2170, 0x217F, -16, 1}, {0x2184, 0x2184, -1, 1}, {0x24D0, 0x24E9, -26, 1},
+    {0x2C30, 0x2C5E, -48, 1}, {0x2C61, 0x2C61, -1, 1}, {0x2C65, 0x2C65, -10795, 1}, {0x2C66, 0x2C66, -10792, 1},
+    {0x2C68, 0x2C6C, -1, 2}, {0x2C73, 0x2C73, -1, 1}, {0x2C76, 0x2C76, -1, 1}, {0x2C81, 0x2CE3, -1, 2},
+    {0x2D00, 0x2D25, -7264, 1}, {0xA641, 0xA65F, -1, 2}, {0xA663, 0xA66D, -1, 2}, {0xA681, 0xA697, -1, 2},
+    {0xA723, 0xA72F, -1, 2}, {0xA733, 0xA76F, -1, 2}, {0xA77A, 0xA77C, -1, 2}, {0xA77F, 0xA787, -1, 2},
+    {0xA78C, 0xA78C, -1, 1}, {0xFF41, 0xFF5A, -32, 1},
+};
+} // namespace
+
 const std::uint8_t* CUpCaseFileAnalyzer::StandardContent() {
     static const std::vector<std::uint8_t> table = [] {
         std::vector<std::uint8_t> t(kUpCaseBytes);
-        locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-        for (std::uint32_t c = 0; c < 0x10000; ++c) {
-            std::uint32_t u = c;
-            if (utf8) {
-                const auto up = static_cast<std::uint32_t>(towupper_l(static_cast<wint_t>(c), utf8));
-                if (up < 0x10000) u = up;
-            } else if (c >= 'a' && c <= 'z') {
-                u = c - 32;
-            }
-            Put(t.data() + 2 * c, u, 2);
-        }
-        if (utf8) freelocale(utf8);
+        for (std::uint32_t c = 0; c < 0x10000; ++c) Put(t.data() + 2 * c, c, 2);
+        for (const UpCaseRun& r : kUpCaseRuns)
+            for (std::uint32_t c = r.first; c <= r.last; c += r.step)
+                Put(t.data() + 2 * c, static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + r.delta), 2);
         return t;
     }();
     return table.data();
@@ -185,10 +218,25 @@ int CAttrDefFileAnalyzer::AnalyzeSectorBuffer(long long sector, const std::uint8
 }
 
 int CUpCaseFileAnalyzer::AnalyzeSectorBuffer(long long sector, const std::uint8_t* buffer) {
-    const std::uint8_t* page = StandardContent() + 512 * std::size_t{buffer[1]};
-    if (!CMetaFileAnalyzer::CompareSectorBuffer(buffer, page)) return 0;
-    m_sectors.CombineSectorOfRange(sector);
-    return 1;
+    // A page is found by its first four entries, not by the high byte of its
+    // first one: a page may begin with letters of another (0x2D00 maps to
+    // 0x10A0).
+    using Head = std::pair<std::uint64_t, std::size_t>;
+    const std::uint8_t* table = StandardContent();
+    static const std::array<Head, 256> heads = [table] {
+        std::array<Head, 256> h{};
+        for (std::size_t k = 0; k < h.size(); ++k) h[k] = {bytes::Le64(ntfs::Bytes(table + 512 * k, 8), 0), k};
+        std::sort(h.begin(), h.end());
+        return h;
+    }();
+    const std::uint64_t first = bytes::Le64(ntfs::Bytes(buffer, 8), 0);
+    for (auto it = std::lower_bound(heads.begin(), heads.end(), Head{first, 0}); it != heads.end() && it->first == first;
+         ++it) {
+        if (!CMetaFileAnalyzer::CompareSectorBuffer(buffer, table + 512 * it->second)) continue;
+        m_sectors.CombineSectorOfRange(sector);
+        return 1;
+    }
+    return 0;
 }
 
 // ---- record groups ----------------------------------------------------------

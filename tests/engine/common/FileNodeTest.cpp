@@ -169,6 +169,9 @@ TEST(FileNode, NamesDuplicatesAndClones) {
     EXPECT_TRUE(h1 == h2) << "HFS+ files compare by time and size";
     h2.m_size = 11;
     EXPECT_FALSE(h1 == h2);
+    h2.m_size = 10;
+    h2.m_modified = _FILETIME::From(1);
+    EXPECT_FALSE(h1 == h2) << "a version rewritten at the same size";
 
     auto* n = new TestFileNode(1, 0, "f", false, 100);
     auto* runs = CreateDataRunList();

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -68,15 +69,18 @@ protected:
         nodes = scan->Nodes("(HFS+)");
         return scan;
     }
-    // The node of manifest line l (its path and catalog id) in partition index.
+    // The node of manifest line l (its path and catalog id) in partition
+    // index; of two versions, a live line's is the live one.
     IFileNode* NodeOf(const Line& l, int index) const {
         auto [from, to] = nodes.equal_range(l.path);
+        IFileNode* found = nullptr;
         for (auto it = from; it != to; ++it) {
             auto* node = dynamic_cast<CFileNode*>(it->second);
-            if (node && node->GetCurrentNodeID() == l.id && (index < 0 || node->GetBelongedPartition() == index))
-                return node;
+            if (node && node->GetCurrentNodeID() == l.id && (index < 0 || node->GetBelongedPartition() == index) &&
+                (!found || (!l.deleted && !node->IsDeleted())))
+                found = node;
         }
-        return nullptr;
+        return found;
     }
     std::string Sha(FsScan& scan, IFileNode* node) {
         return node->GetFileSize() == 0 ? kEmptySha : scan.Recover(node, SEARCHER_HFSPLUS);
@@ -140,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Disks, HfsDeepDisk,
                          ::testing::Values(DiskCase{"gpt_zeroed.img", "journaled", 2048, 8},
                                            DiskCase{"mbr_zeroed.img", "plain", 4096, 16},
                                            DiskCase{"gpt40.img", "journaled", 40, 8},
-                                           DiskCase{"alone.img", "journaled", 0, 8}),
+                                           DiskCase{"alone.img", "journaled", 0, 8},
+                                           DiskCase{"bignode.img", "bignode", 2048, 8}),
                          [](const auto& info) {
                              std::string n = info.param.image;
                              return n.substr(0, n.find('.'));
@@ -218,6 +223,33 @@ TEST_F(HfsDeepScan, LostFirstHeaderIsPlacedByJournalOrAlternateHeader) {
     }
 }
 
+// A file rewritten after the journal copied its leaf (the journal lies
+// before the catalog, so the older leaf is met first): the current bytes at
+// its path, the older version a deleted file of its own beside it.
+TEST_F(HfsDeepScan, FileChangedAfterTheJournalCopiedItIsListedCurrent) {
+    std::istringstream older(ReadText(Disk("changed.manifest.txt.older")));
+    Line old;
+    std::string state, id;
+    ASSERT_TRUE(std::getline(older, old.sha, '\t') && std::getline(older, state, '\t') &&
+                std::getline(older, old.path, '\t') && std::getline(older, id));
+    old.id = std::stoll(id);
+    for (const char* image : {"changed.img", "changed_alone.img"}) {
+        SCOPED_TRACE(image);
+        auto scan = Scan(Disk(image));
+        ASSERT_EQ(parts.size(), 1u);
+        EXPECT_GT(ExpectFiles(*scan, Manifest("changed")), 130);
+        std::map<bool, std::vector<std::string>> versions; // deleted -> bytes
+        auto [from, to] = nodes.equal_range(old.path);
+        for (auto it = from; it != to; ++it) versions[it->second->IsDeleted() != 0].push_back(Sha(*scan, it->second));
+        for (const Line& l : Manifest("changed")) {
+            if (l.path == old.path) {
+                EXPECT_EQ(versions[false], std::vector<std::string>{l.sha});
+            }
+        }
+        EXPECT_EQ(versions[true], std::vector<std::string>{old.sha});
+    }
+}
+
 // Stopped after its first two blocks (8 MiB): the first volume's catalog was
 // met and is kept; the second volume was never reached.
 TEST_F(HfsDeepScan, StopMidScanKeepsWhatWasFound) {
@@ -230,8 +262,9 @@ TEST_F(HfsDeepScan, StopMidScanKeepsWhatWasFound) {
     EXPECT_GT(found, 120);
 }
 
-// The searcher alone: EndSearch(0) neither builds nor settles the records.
-TEST(HfsDeepSearcher, EndSearchWithoutBuildLeavesTheRecordsAsFound) {
+// The searcher alone: EndSearch(0) flushes no tree and still settles the
+// records (a stopped scan keeps its volumes where they are).
+TEST(HfsDeepSearcher, EndSearchWithoutBuildSettlesTheRecordsWithoutFlushing) {
     TempDir dir;
     const std::string image = CopyOf(Disk("mbr_zeroed.img"), dir, "lost.img");
     ASSERT_TRUE(WriteBytes(image, 4098 * 512, std::vector<std::uint8_t>(512)));
@@ -248,7 +281,7 @@ TEST(HfsDeepSearcher, EndSearchWithoutBuildLeavesTheRecordsAsFound) {
         searcher.EndSearch(build);
         EXPECT_EQ(builder.flashCalls, build);
         EXPECT_EQ(builder.rootId, 2);
-        EXPECT_EQ(searcher.Partitions().at(0)->startSector, build ? 4096 : 0);
+        EXPECT_EQ(searcher.Partitions().at(0)->startSector, 4096);
         EXPECT_GT(builder.nodes.size(), 130u);
     }
 }
@@ -290,9 +323,14 @@ TEST(HfsDeepSearcher, HostileDisksAreScannedSafely) {
             EXPECT_LE(device.SectorsRead(), static_cast<unsigned long long>(total + total / 2048 * 63));
         }
         searcher.EndSearch(1);
-        EXPECT_EQ(PartitionsOf(&searcher).size(), 1u);
+        const auto found = PartitionsOf(&searcher);
+        EXPECT_EQ(found.size(), 1u);
         if (image == cut) {
             EXPECT_TRUE(searcher.Partitions()[0]->header.has_value());
+            // The volume ends where the image does, not where its header says.
+            ASSERT_EQ(found.size(), 1u);
+            EXPECT_EQ(found[0]->m_startSector, 0);
+            EXPECT_EQ(found[0]->GetTotalSectors(), static_cast<unsigned long long>(total));
         }
     }
 }

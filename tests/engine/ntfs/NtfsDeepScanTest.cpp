@@ -6,6 +6,7 @@
 #include "engine/common/FileNode.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsDeepSearch.h"
+#include "engine/ntfs/NtfsDeepTree.h"
 #include "engine/ntfs/NtfsRegistration.h"
 #include "tests/support/fs_Scan.h"
 
@@ -25,6 +26,7 @@ namespace {
 constexpr long long kStarts[] = {2048, 69632, 137216};
 constexpr unsigned kClusters[] = {8, 4, 1};
 constexpr const char* kRootOnlyPrefixes[] = {"p1/", "p2/", "p3/"};
+constexpr int kVolumeIdShift = CNTFSDirectoryTreeBuilder::kVolumeIdShift;
 
 std::string Disk(const std::string& name) { return FixtureFile("ntfs_disks", name); }
 
@@ -56,6 +58,7 @@ struct DeepScan {
     // (partition, path) -> node; lost nodes under "Other lost files/".
     std::multimap<std::pair<int, std::string>, IFileNode*> nodes;
     std::map<std::pair<int, long long>, IFileNode*> byRecord;
+    std::map<int, std::string> volumeFolders; // with several volumes: partition -> its folder's name
 
     // The partition that starts at `start` with that cluster size, or -1.
     int Find(long long start, unsigned spc) const {
@@ -123,8 +126,24 @@ protected:
             auto* n = dynamic_cast<CFileNode*>(node);
             if (!n) continue;
             const int j = n->GetBelongedPartition();
-            d.nodes.emplace(std::pair{j, path}, node);
-            d.byRecord.emplace(std::pair{j, node->GetCurrentNodeID()}, node);
+            // With several volumes each has a folder of its own (its root,
+            // record 5) and ids of its own; paths and records are the volume's.
+            const long long volumeRoot = (static_cast<long long>(j) + 1) << kVolumeIdShift | 5;
+            IFileNode* top = node;
+            while (top->GetParent() && top->GetParent()->GetParent()) top = top->GetParent();
+            std::string local = path;
+            if (d.parts.size() > 1) {
+                if (top->GetCurrentNodeID() != volumeRoot && !path.starts_with("Other lost files"))
+                    ADD_FAILURE() << "outside its volume's folder: " << j << " " << path;
+                if (top->GetCurrentNodeID() == volumeRoot) {
+                    if (top == node) d.volumeFolders[j] = node->GetFileName();
+                    const auto slash = path.find('/');
+                    local = slash == std::string::npos ? "" : path.substr(slash + 1);
+                }
+            }
+            if (local.empty()) continue;
+            d.nodes.emplace(std::pair{j, local}, node);
+            d.byRecord.emplace(std::pair{j, node->GetCurrentNodeID() & ((1LL << kVolumeIdShift) - 1)}, node);
         }
         return d;
     }
@@ -175,6 +194,55 @@ TEST_F(NtfsDeepScan, SecondPrimaryBootSectorZeroedStillFindsThatPartition) {
     EXPECT_GT(d.ExpectManifest(j, Disk("p2.sha256.txt"), Disk("p2.fls.txt")), 300);
     EXPECT_GE(d.Find(kStarts[0], kClusters[0]), 0);
     EXPECT_GE(d.Find(kStarts[2], kClusters[2]), 0);
+}
+
+// Three volumes made alike (the same steps, so the same record numbers; top
+// folders "User A", "User B", "User C"), the MBR and one volume's primary or
+// both boot sectors zeroed: each volume a folder of its own, named by its
+// label or else its place, every file at its own volume's path, byte-exact.
+TEST_F(NtfsDeepScan, VolumesMadeAlikeKeepTheirOwnFiles) {
+    const std::string volumes[] = {"a", "b", "c"};
+    const std::string folders[] = {"Disk A", "Disk B", "NTFS at sector 71680"};
+    constexpr long long starts[] = {2048, 36864, 71680};
+    constexpr unsigned clusters[] = {8, 4, 1};
+    for (const char* image : {"disk_boot2_zeroed.img", "disk_boot3_both.img"}) {
+        SCOPED_TRACE(image);
+        DeepScan d = Scan(FixtureFile("ntfs_alike", image));
+        EXPECT_EQ(d.parts.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            const int j = d.Find(starts[i], clusters[i]);
+            ASSERT_GE(j, 0) << starts[i];
+            EXPECT_EQ(d.volumeFolders[j], folders[i]);
+            const std::string fls = FixtureFile("ntfs_alike", volumes[i] + ".fls.txt");
+            d.ExpectListing(j, fls);
+            EXPECT_EQ(d.ExpectManifest(j, FixtureFile("ntfs_alike", volumes[i] + ".sha256.txt"), fls), 16);
+        }
+    }
+}
+
+// A 6 MiB volume at sector 2048 of a 16 MiB disk without a table, whole or
+// found only by its backup boot sector or its $MFT: listed once, at its one
+// offset, with its files (eight of them deleted) byte-exact.
+TEST_F(NtfsDeepScan, VolumeFoundSeveralWaysIsListedOnce) {
+    const salvor::test::TempDir tmp;
+    const std::string disk = FixtureFile("ntfs_alike", "small_notable.img");
+    const std::string noPrimary = salvor::test::CopyOf(disk, tmp, "no_primary.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(noPrimary, 2048 * 512, std::vector<std::uint8_t>(512)));
+    const std::string noBoot = salvor::test::CopyOf(noPrimary, tmp, "no_boot.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(noBoot, (2048 + 12287) * 512, std::vector<std::uint8_t>(512)));
+    for (const std::string& image : {disk, noPrimary, noBoot}) {
+        SCOPED_TRACE(image);
+        DeepScan d = Scan(image);
+        ASSERT_EQ(d.parts.size(), 1u);
+        EXPECT_EQ(d.parts[0]->m_startSector, 2048);
+        EXPECT_EQ(d.parts[0]->m_sectorsPerCluster, 8u);
+        EXPECT_TRUE(d.volumeFolders.empty());
+        const std::string fls = FixtureFile("ntfs_alike", "small.fls.txt");
+        EXPECT_EQ(d.ExpectManifest(0, FixtureFile("ntfs_alike", "small.sha256.txt"), fls), 10);
+        int deleted = 0;
+        for (const auto& [key, node] : d.nodes) deleted += node->IsDeleted() != 0;
+        EXPECT_EQ(deleted, 8);
+    }
 }
 
 // No INDX record but the root folder's: the third partition stands on its
@@ -253,6 +321,7 @@ TEST_F(NtfsDeepScan, WindowsVolumeWithItsLogFileAndAttrDef) {
     EXPECT_EQ(p.GetPartitionBuildFromFlags() & 192u, 192u);
     EXPECT_GT(p.m_logFileMatches, 0);
     EXPECT_GE(p.m_attrDefMatches, 5) << "the $AttrDef content scores";
+    EXPECT_EQ(p.m_upCaseMatches, 256) << "so does the $UpCase content";
     d.ExpectListing(j, flsFile);
     std::istringstream icat(salvor::test::ReadText(FixtureFile("ntfs_samples", "ntfs_index.icat.txt")));
     const auto fls = Fls(listing);
@@ -305,16 +374,19 @@ TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
     EXPECT_EQ(whole.positions, cut.positions);
     EXPECT_GT(whole.found.size(), 30u);
     EXPECT_EQ(whole.found, cut.found);
-    // Ended without building: no tree, no partition.
+    // Ended without building: no tree, and the partitions of a built end.
     const Result none = run(8192, 0);
     EXPECT_TRUE(none.found.empty());
-    EXPECT_TRUE(none.parts.empty());
+    EXPECT_EQ(none.parts, whole.parts);
 }
 
-TEST_F(NtfsDeepScan, StopWithoutBuildingMakesNoNodes) {
+// Stopped by the user without trees: the partitions found so far are kept.
+TEST_F(NtfsDeepScan, StopWithoutBuildingMakesNoNodesAndKeepsThePartitions) {
     DeepScan d = Scan(Disk("disk_mbr_zeroed.img"), 512, false);
     EXPECT_TRUE(d.nodes.empty());
-    EXPECT_TRUE(d.parts.empty());
+    const int j = d.Find(kStarts[0], kClusters[0]);
+    ASSERT_GE(j, 0);
+    EXPECT_EQ(d.parts[static_cast<std::size_t>(j)]->m_startSector, kStarts[0]);
 }
 
 } // namespace

@@ -255,7 +255,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsRecycleBin,
                                            ScanCase{kVolumes[4], 4096}));
 
 // The log-rebuild variants: the cleared deleted record gets its size and runs
-// back, from the image $LogFile holds (4kl: the recorded size) or from the
+// back, from the image $LogFile holds (4kl: the recorded size; 4kb: so in a
+// log longer than is read) or from the
 // saved bytes of its $DATA in a record that crosses into the next page (4kp:
 // whole clusters); everything else is listed as on ntfs_4k.
 TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
@@ -270,7 +271,9 @@ TEST_F(NtfsQuickScan, DeletedRecordRebuiltFromLogFile) {
     } cases[] = {
         {"ntfs_4kl", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")},
         {"ntfs_4kp", 18 * 4096,
-         salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")}};
+         salvor::test::Sha256Manifest(dir + "/ntfs_4kp.sha256.txt").at("gone_big.bin")},
+        // A $LogFile of 258 MiB, read up to the bound.
+        {"ntfs_4kb", 70000, salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin")}};
     for (const auto& k : cases) {
         FsScan cleared(dir + "/" + k.image + ".img", 512, FS_NTFS);
         ASSERT_EQ(cleared.Run(), 0u);
@@ -384,6 +387,63 @@ TEST_F(NtfsQuickScan, SavedBytesThatCannotApplyAreLeftOut) {
     ASSERT_TRUE(nodes.count("gone_big.bin") && before.count("gone_big.bin"));
     EXPECT_EQ(scan.Recover(nodes.find("gone_big.bin")->second, SEARCHER_NTFS),
               plain.Recover(before.find("gone_big.bin")->second, SEARCHER_NTFS));
+}
+
+// Pieces of a rebuilt $DATA joined by VCN: a gap between them is a hole (the
+// second piece's bytes stay at its own offset), an overlap is cut, a piece
+// inside another adds nothing; a run past the device gives nothing.
+TEST(NtfsLogRebuild, PiecesJoinByVcn) {
+    using Runs = std::vector<CDataRun>;
+    const struct {
+        Runs pieces;
+        Runs joined;
+    } cases[] = {
+        {{{100, 0, 4}, {200, 6, 2}}, {{100, 0, 4}, {-1, 4, 2}, {200, 6, 2}}},
+        {{{200, 6, 2}, {100, 0, 4}}, {{100, 0, 4}, {-1, 4, 2}, {200, 6, 2}}},
+        {{{100, 0, 4}, {200, 2, 4}}, {{100, 0, 4}, {202, 4, 2}}},
+        {{{100, 0, 8}, {200, 2, 3}}, {{100, 0, 8}}},
+        {{{100, 0, 4}, {-1, 4, 4}, {300, 8, 1}}, {{100, 0, 4}, {-1, 4, 4}, {300, 8, 1}}},
+        {{{100, 0, 4}, {990, 4, 20}}, {}},
+    };
+    for (const auto& c : cases) {
+        CNTFSDataRunList pieces;
+        for (const CDataRun& r : c.pieces) pieces.AddRun(r);
+        EXPECT_EQ(CFindFileFromLogFile::MergeByVcn(pieces, 1000, 4096).Runs(), c.joined);
+    }
+}
+
+// $LogFile holding the images of two deleted files, another's first: the
+// cleared record of gone_big.bin takes its own (by name), not the first one.
+TEST_F(NtfsQuickScan, LogImageOfAnotherFileIsNotTaken) {
+    Volume v(kVolumes[0]);
+    ASSERT_TRUE(v.device);
+    const std::string dir = salvor::test::Fixture("ntfs_volumes");
+    long long other = -1;
+    for (const auto& [inode, names] : FlsNames(v.Oracle("img"), 0))
+        if (names.count("bulk.bin")) other = inode;
+    ASSERT_GT(other, 0);
+    CNTFSDataRunList log;
+    ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(v.ReadRecord(2), log, false, nullptr));
+    const std::uint64_t page4 = static_cast<std::uint64_t>(log.Runs().at(0).lcn) * v.clusterBytes + 4 * 4096;
+    salvor::test::TempDir tmp;
+    const std::string copy = salvor::test::CopyOf(dir + "/ntfs_4kl.img", tmp, "two.img");
+    // gone_big.bin's image moves to page 5; page 4 holds bulk.bin's (same folder).
+    ASSERT_TRUE(salvor::test::WriteBytes(copy, page4 + 4096, salvor::test::ReadBytes(copy, page4, 4096)));
+    const auto image = v.ReadRecord(other);
+    std::vector<std::uint8_t> entry(48 + 40 + image.size(), 0);
+    const std::uint32_t client = static_cast<std::uint32_t>(40 + image.size());
+    entry[0] = 1;
+    std::memcpy(&entry[24], &client, 4);
+    std::copy(image.begin(), image.end(), entry.begin() + 88);
+    ASSERT_TRUE(salvor::test::WriteBytes(copy, page4, LogPage({}, {{64, entry}})));
+    FsScan scan(copy, 512, FS_NTFS);
+    ASSERT_EQ(scan.Run(), 0u);
+    const auto nodes = scan.Nodes();
+    const auto it = nodes.find("gone_big.bin");
+    ASSERT_NE(it, nodes.end());
+    EXPECT_EQ(it->second->GetFileSize(), 70000);
+    EXPECT_EQ(scan.Recover(it->second, SEARCHER_NTFS),
+              salvor::test::Sha256Manifest(dir + "/ntfs_4k.sha256.txt").at("gone_big.bin"));
 }
 
 // The samples: the finder takes every page of $LogFile (as icat reads it),

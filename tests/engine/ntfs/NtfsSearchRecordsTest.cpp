@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 using namespace ntfstest;
 
@@ -199,6 +200,23 @@ TEST(NtfsMetaFileMatch, SectorRangesAndStandardContents) {
     EXPECT_EQ(CUpCaseFileAnalyzer::StandardContent()[2 * 'q'], 'Q');
 }
 
+// $UpCase as icat reads it from volumes formatted by Windows 10 (ntfs-ptrn),
+// by Windows (ntfs_index), by the kernel's ntfs3 and by mkntfs: every one of
+// its 256 pages is matched.
+TEST(NtfsMetaFileMatch, UpCaseReferenceMatchesTheTablesFormattersWrite) {
+    for (auto [fixture, file] : {std::pair{"ntfs_samples", "ntfs-ptrn.upcase"}, {"ntfs_samples", "ntfs_index.upcase"},
+                                 {"ntfs_samples", "ntfs3.upcase"}, {"ntfs_volumes", "ntfs_4k.upcase"}}) {
+        const std::string table = salvor::test::ReadWholeFile(salvor::test::FixtureFile(fixture, file));
+        ASSERT_EQ(table.size(), 131072u) << file;
+        CUpCaseFileAnalyzer upCase;
+        int matched = 0;
+        for (int k = 0; k < 256; ++k)
+            matched += upCase.AnalyzeSectorBuffer(k, reinterpret_cast<const std::uint8_t*>(table.data()) + 512 * k);
+        EXPECT_EQ(matched, 256) << file;
+        EXPECT_EQ(upCase.Sectors().Ranges(), (std::vector<std::pair<long long, long long>>{{0, 256}})) << file;
+    }
+}
+
 // Boot sectors alone: a volume's two give one candidate with both flags; a
 // backup alone reads as the end of a volume and as the start of another.
 TEST(NtfsDeepSearchBoot, PrimaryAndBackupBootSectors) {
@@ -277,7 +295,7 @@ TEST(NtfsDeepTree, EveryRecordIsHandedOnce) {
         r.properties->Init(s);
         return r;
     };
-    const auto build = [&](int refuseFrom, bool handRest) {
+    const auto build = [&](int refuseFrom, bool handRest, long long idBase = 0) {
         std::vector<NtfsFoundRecord> records;
         records.push_back(record(30, 100, true)); // a lost folder
         records.push_back(record(40, 30, true));  // its child, a lost folder too
@@ -288,7 +306,7 @@ TEST(NtfsDeepTree, EveryRecordIsHandedOnce) {
         records.push_back(record(90, 80, true));
         salvor::test::RecordingBuilder builder;
         builder.refuseFrom = refuseFrom;
-        CMFTDirectoryTreeBuilder::BuildDirectoryTree(records, &builder, 3, handRest);
+        CMFTDirectoryTreeBuilder::BuildDirectoryTree(records, &builder, 3, handRest, idBase);
         std::set<IFileNode*> distinct(builder.nodes.begin(), builder.nodes.end());
         EXPECT_EQ(distinct.size(), builder.nodes.size());
         std::map<long long, long long> parents;
@@ -302,6 +320,39 @@ TEST(NtfsDeepTree, EveryRecordIsHandedOnce) {
               (std::map<long long, long long>{{30, 100}, {40, 30}, {50, 40}, {60, 7}, {70, 5}, {80, 90}, {90, 80}}));
     EXPECT_EQ(build(-1, false).count(60), 0u);
     EXPECT_EQ(build(2, true).size(), 2u);
+    // One volume of several: ids of its own, its root folder's the volume's folder.
+    const long long b = 4LL << CNTFSDirectoryTreeBuilder::kVolumeIdShift;
+    EXPECT_EQ(build(-1, true, b), (std::map<long long, long long>{{b | 30, b | 100}, {b | 40, b | 30}, {b | 50, b | 40},
+                                                                  {b | 60, b | 7}, {b | 70, b | 5}, {b | 80, b | 90},
+                                                                  {b | 90, b | 80}}));
+}
+
+// A FILE record that begins in the last sector of a read block (records lie
+// at odd sectors from the block's first) is read whole, past the block.
+TEST(NtfsDeepTree, RecordInTheLastSectorOfAReadBlockIsReadWhole) {
+    ntfstest::Volume v(ntfstest::kVolumes[2]); // 512-byte clusters
+    ASSERT_TRUE(v.device);
+    long long number = -1, sector = -1;
+    std::istringstream fls(ntfstest::ReadText(v.Oracle("fls.txt")));
+    for (std::string line; std::getline(fls, line);)
+        if (line.starts_with("r/r ") && line.ends_with(":\tbulk.bin")) number = std::stoll(line.substr(4));
+    ASSERT_GT(number, 63);
+    ASSERT_FALSE(v.ReadRecord(number, &sector).empty());
+    constexpr long long kBlock = CNTFSDirectoryTreeBuilder::kBlockMaxSectors;
+    MFTInfoList mfts;
+    MFTAndLogList logs;
+    FileRecordPositionList positions{CCommonFileRecordPositionInfo(sector - (kBlock - 1))};
+    CNTFSIntelligentSearchInfo info;
+    info.Init(&mfts, &positions, &logs);
+    CSearchedNTFSPartitionInfo partition(512);
+    partition.m_sectorsPerCluster = 1;
+    partition.SetTotalSectors(v.device->GetTotalSectors());
+    salvor::test::RecordingBuilder builder;
+    CNTFSDirectoryTreeBuilder tree;
+    tree.BuildDirectoryTree(&info, &partition, v.device.get(), 0, nullptr, &builder);
+    std::map<std::string, long long> found;
+    for (IFileNode* n : builder.nodes) found[n->GetFileName()] = n->GetCurrentNodeID();
+    EXPECT_EQ(found["bulk.bin"], number);
 }
 
 } // namespace
