@@ -3,9 +3,12 @@
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
+#include "engine/include/Owned.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/writer/DataRecovery.h"
+#include "savedscan/CRC.h"
 #include "savedscan/RSData.h"
+#include "savedscan/StdFile.h"
 #include "savedscan/RestoreFileNode.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
@@ -61,7 +64,18 @@ void WriteSmallFrame(IRSData& rs, const tagGUIDSIGN& guid, const std::string& by
     rs.CloseFrame();
 }
 
-void WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
+bool HasResidentData(IFileNode* node) {
+    auto* c = dynamic_cast<CFileNode*>(node);
+    IDataRunList* runs = c ? c->GetDataRunList() : nullptr;
+    const long long size = node->GetFileSize();
+    return runs && runs->IsResident() && !node->IsDirectory() && size > 0 && size <= kMaxResidentBytes;
+}
+
+// Returns the NodeData payload of the nodes written.
+std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
+    std::string nodeData;
+    CRecordWriter extras(nodeData);
+    std::uint64_t ordinal = 0;
     rs.OpenFrame(_frFileSystemNode);
     CPayload payload(rs);
     CRecordWriter& out = payload.Out();
@@ -95,6 +109,9 @@ void WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgres
                 if (child->IsDirectory()) folders.push_back(child);
                 out.U32(kNodeMarker);
                 WriteFileNode(child, out);
+                std::string resident;
+                const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
+                CNodeData::Write(ordinal++, child, held ? &resident : nullptr, extras);
                 payload.MaybeFlush();
                 steps.Step(sink);
             }
@@ -104,6 +121,19 @@ void WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgres
     }
     payload.Flush();
     rs.CloseFrame();
+    return nodeData;
+}
+
+// Last: the checksum of every frame written before.
+void WriteChecksums(CRSData& rs) {
+    std::string bytes;
+    CRecordWriter w(bytes);
+    for (const CRSData::FrameSum& frame : rs.ClosedFrames()) {
+        w.Bytes(frame.guid.bytes, sizeof frame.guid.bytes);
+        w.U32(frame.size);
+        w.U32(frame.crc);
+    }
+    WriteSmallFrame(rs, _frChecksums, bytes);
 }
 
 } // namespace
@@ -143,7 +173,12 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
         WriteSmallFrame(rs, _frDiskDevice, bytes);
         steps.Step(sink);
 
-        WriteRoots(rs, source, sink, steps);
+        const std::string nodeData = WriteRoots(rs, source, sink, steps);
+        if (!nodeData.empty()) {
+            if (nodeData.size() > UINT32_MAX) throw WriteFailure{};
+            WriteSmallFrame(rs, _frNodeData, nodeData);
+        }
+        WriteChecksums(rs);
     } catch (const WriteFailure&) {
         ok = false;
     } catch (const CRSException& e) {
@@ -191,6 +226,61 @@ std::uint32_t ReadDiskDevice(IRSData& rs, SavedScanHead& head) {
     return SAVED_OK;
 }
 
+// The frames must follow one another from the header to the file's end, each
+// opened by the signature; with a Checksums frame (the last one) every other
+// frame must be listed there and match its size and CRC-32. Older saves have
+// no Checksums frame and are held to the first rule only.
+bool FramesIntact(IRSData& rs, const char* path) {
+    CStdFile file(path, CStdFile::modeRead);
+    long long length = 0;
+    if (!file.IsOpen() || !file.GetFileLength(&length)) return false;
+    std::size_t frames = 0;
+    bool checksums = false, checksumsLast = false;
+    for (long long pos = kRSFileHeaderSize; pos < length;) {
+        std::uint8_t header[kRSFrameHeaderSize];
+        if (length - pos < kRSFrameHeaderSize || file.ReadAt(pos, header, sizeof header) != kRSFrameHeaderSize)
+            return false;
+        tagGUIDSIGN signature, guid;
+        std::memcpy(signature.bytes, header, 16);
+        std::memcpy(guid.bytes, header + 16, 16);
+        const std::uint32_t size = std::uint32_t{header[32]} | std::uint32_t{header[33]} << 8 |
+                                   std::uint32_t{header[34]} << 16 | std::uint32_t{header[35]} << 24;
+        if (!(signature == _frSignPub) || length - pos - kRSFrameHeaderSize < size) return false;
+        ++frames;
+        checksumsLast = guid == _frChecksums;
+        checksums = checksums || checksumsLast;
+        pos += kRSFrameHeaderSize + std::int64_t{size};
+    }
+    if (!checksums) return true;
+    if (!checksumsLast) return false;
+
+    rs.OpenFrame(_frChecksums);
+    CFrameReader in(rs);
+    if (in.Remaining() % kChecksumEntry != 0 || in.Remaining() / kChecksumEntry + 1 != frames) return false;
+    std::vector<CRSData::FrameSum> sums(static_cast<std::size_t>(in.Remaining() / kChecksumEntry));
+    for (CRSData::FrameSum& sum : sums) {
+        in.Read(sum.guid.bytes, sizeof sum.guid.bytes);
+        sum.size = in.U32();
+        sum.crc = in.U32();
+    }
+    rs.CloseFrame();
+    std::vector<std::uint8_t> piece(CFrameReader::kChunk);
+    for (const CRSData::FrameSum& sum : sums) {
+        rs.OpenFrame(sum.guid);
+        if (rs.GetFrameSize() != sum.size) return false;
+        std::uint32_t crc = 0;
+        for (std::uint32_t left = sum.size; left > 0;) {
+            const auto n = static_cast<unsigned>(std::min<std::size_t>(left, piece.size()));
+            rs.ReadCurFrame(piece.data(), n);
+            crc = CCRC::RunCRC32(piece.data(), n, kRSCrc32Polynomial, crc);
+            left -= n;
+        }
+        rs.CloseFrame();
+        if (crc != sum.crc) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, IProgress* sink,
@@ -205,6 +295,21 @@ std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, I
         return SAVED_BAD_HEADER; // a status of 5 or more
     }
     steps.Step(sink);
+    bool intact = false;
+    try {
+        intact = FramesIntact(rs, path);
+    } catch (const CSavedScanDamage&) {
+    } catch (const CRSException&) {
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        rs.CloseFrame();
+    } catch (const CRSException&) {
+    }
+    if (!intact) {
+        CatchExeception::WriteLog("saved scan refused: its frames are damaged\n");
+        return SAVED_DAMAGED;
+    }
     for (auto [read, failure] : {std::pair{&ReadControllerList, SAVED_BAD_CONTROLLERS},
                                  std::pair{&ReadDiskDevice, SAVED_BAD_DISK_DEVICE}}) {
         std::uint32_t code = failure;
@@ -324,12 +429,31 @@ SaveSource CollectSaveSource(VXUIScan& scan) {
     source.disk = DescribeSaved(storage);
     source.roots = scan.GetFileSystemNode();
     const bool quick = source.controllerType == RECOVERY_DELETED;
-    source.partitions = [&scan, quick](IFileNode* root) {
-        IDataRecovery* writer =
-            quick ? scan.GetFileNodeDataRecover(root)
-                  : VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(root));
-        auto* concrete = dynamic_cast<CDataRecovery*>(writer);
+    auto writerOf = [&scan, quick](IFileNode* root) {
+        return quick ? scan.GetFileNodeDataRecover(root)
+                     : VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(root));
+    };
+    source.partitions = [writerOf](IFileNode* root) {
+        auto* concrete = dynamic_cast<CDataRecovery*>(writerOf(root));
         return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
+    };
+    // Read as a recovery reads them: the bytes a loaded result recovers are
+    // the ones this scan would have.
+    source.resident = [writerOf](IFileNode* root, IFileNode* node, std::string& bytes) {
+        IDataRecovery* writer = writerOf(root);
+        Owned<IFileReader> reader(writer ? writer->SetRecoverNode(node) : nullptr);
+        const long long size = node->GetFileSize();
+        if (!reader || size <= 0 || size > kMaxResidentBytes) return false;
+        bytes.assign(static_cast<std::size_t>(size), '\0');
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            int error = 0;
+            const unsigned got = reader->ReadData(static_cast<long long>(done), bytes.data() + done,
+                                                  static_cast<unsigned>(bytes.size() - done), &error);
+            if (got == 0 || error != 0) return false;
+            done += got;
+        }
+        return true;
     };
     return source;
 }

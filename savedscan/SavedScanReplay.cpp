@@ -1,9 +1,14 @@
 #include "savedscan/SavedScanReplay.h"
 
+#include "engine/include/Owned.h"
+#include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
 #include "savedscan/RestoreFileNode.h"
 
+#include <algorithm>
+#include <climits>
 #include <new>
+#include <unordered_set>
 
 // ---- progress -------------------------------------------------------------------
 
@@ -54,13 +59,36 @@ namespace {
 
 using SaveRestoreResult::RestoreFileNode;
 using SaveRestoreResult::RestoreSystemNode;
+using SaveRestoreResult::CNodeData;
+using SaveRestoreResult::CNodeExtra;
 
 bool Continued(IProgress* progress) { return !progress || progress->Continued() != 0; }
 
+// True when the runs' clusters (holes included) could span size bytes: a
+// sparse file may be larger than its device.
+bool SparseEnough(IDataRunList* runs, long long size) {
+    if (!runs) return false;
+    Owned<IDataRunList> copy(runs->Clone());
+    bool hole = false;
+    for (DataRun* run = copy ? copy->GetFirst() : nullptr; run; run = copy->GetNext()) hole = hole || run->start < 0;
+    return hole && size > 0;
+}
+
+// Frames a later save added: a file without one is an older save.
+bool OpenIfPresent(IRSData& rs, const tagGUIDSIGN& guid) {
+    try {
+        return rs.OpenFrame(guid);
+    } catch (const CRSException& e) {
+        if (e.GetErrorcode() == RS_ERROR_FRAME_NOT_FOUND) return false;
+        throw;
+    }
+}
+
 // False when the user stopped the load inside the root.
-bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, IDirecotryTreeBuilder& builder,
-                IProgress* progress, const ReplayTarget& target, CRestoredPartitions& partitions,
-                CSavedVolumeCache* cache, CProgressSteps* steps) {
+bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::uint64_t& ordinal,
+                const CNodeData& nodeData, IDirecotryTreeBuilder& builder, IProgress* progress,
+                const ReplayTarget& target, CRestoredPartitions& partitions, CSavedVolumeCache* cache,
+                CProgressSteps* steps) {
     if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
     const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
     const int type = root->GetStoredSearcherType();
@@ -93,12 +121,29 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, IDireco
         if (match) partitions.Add(type, std::move(record));
     }
 
+    // A save writes a folder before its children: a parent not met yet is
+    // damage, and so is a file larger than the whole device that no
+    // compression or resident record explains.
+    std::unordered_set<long long> ids{root->GetCurrentNodeID()};
+    long long deviceBytes = LLONG_MAX;
+    if (target.device && target.device->GetTotalSectors() > 0)
+        deviceBytes = static_cast<long long>(std::min<unsigned long long>(
+            target.device->GetTotalSectors(), LLONG_MAX / std::max(1u, target.device->GetSectorSize()))) *
+                      std::max(1u, target.device->GetSectorSize());
     for (;;) {
         const std::uint32_t marker = in.U32();
         if (marker == kEndMarker) break;
         if (marker != kNodeMarker) throw CSavedScanDamage{"an unknown node marker"};
         if (!Continued(progress)) return false;
         std::unique_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
+        if (const CNodeExtra* extra = nodeData.Find(ordinal)) CNodeData::Apply(*extra, *node);
+        ++ordinal;
+        if (!ids.count(node->GetParentNodeID())) throw CSavedScanDamage{"a node whose parent was not saved"};
+        ids.insert(node->GetCurrentNodeID());
+        IDataRunList* runs = node->GetDataRunList();
+        if (node->GetFileSize() > deviceBytes && !node->IsCompressed() && !(runs && runs->IsResident()) &&
+            !SparseEnough(runs, node->GetFileSize()))
+            throw CSavedScanDamage{"a file larger than the device"};
         if (match && builder.AddNode(node.get(), searcher)) node.release();
         if (steps) steps->Step(progress);
     }
@@ -114,6 +159,12 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
     std::uint32_t code = SAVED_OK;
     try {
         partitions.ClearMapCell();
+        CNodeData nodeData;
+        if (OpenIfPresent(rs, _frNodeData)) {
+            CFrameReader in(rs);
+            nodeData.Read(in);
+            rs.CloseFrame();
+        }
         if (!rs.OpenFrame(_frFileSystemNode)) return SAVED_DAMAGED;
         CFrameReader in(rs);
         in.Need(8, "no root count");
@@ -121,11 +172,13 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         if (roots > in.Remaining() / kMinRootBlock) throw CSavedScanDamage{"a root count out of range"};
         if (steps) steps->Step(progress);
         bool whole = true, tookOne = false;
+        std::uint64_t ordinal = 0;
         for (std::uint64_t i = 0; i < roots && whole; ++i)
-            whole = Continued(progress) &&
-                    ReplayRoot(in, i, tookOne, builder, progress, target, partitions, cache, steps);
+            whole = Continued(progress) && ReplayRoot(in, i, tookOne, ordinal, nodeData, builder, progress, target,
+                                                      partitions, cache, steps);
         // A save writes nothing after its last root.
         if (whole && in.Remaining() != 0) throw CSavedScanDamage{"bytes after the last root"};
+        if (whole && nodeData.End() > ordinal) throw CSavedScanDamage{"node data of no node"};
     } catch (const CSavedScanDamage& damage) {
         CatchExeception::WriteLog("saved scan refused: %s\n", damage.what);
         code = SAVED_DAMAGED;

@@ -71,7 +71,7 @@ TEST(StdFileTest, DescriptorZeroCountsAsOpen) {
 }
 
 TEST(StdFileTest, ModesPermissionsAndCloseOnExec) {
-    // 0666 only for a file created for writing; existing files keep their bits
+    // 0666 less the umask for a file created for writing; existing files keep their bits
     // and (but for mode 3) their contents; every descriptor is close-on-exec.
     TempDir dir;
     const mode_t oldMask = ::umask(022);
@@ -81,7 +81,7 @@ TEST(StdFileTest, ModesPermissionsAndCloseOnExec) {
         ASSERT_TRUE(f.IsOpen());
         EXPECT_TRUE(CloseOnExec(fresh));
     }
-    EXPECT_EQ(PermissionBits(fresh), 0666u);
+    EXPECT_EQ(PermissionBits(fresh), 0644u);
     WriteAll(existing, {1, 2, 3, 4});
     ::chmod(existing.c_str(), 0600);
     const std::pair<CStdFile::OpenMode, long long> modes[] = {
