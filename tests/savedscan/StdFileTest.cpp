@@ -45,6 +45,14 @@ TEST(StdFileTest, RefusalsAndAnswersWhenNotOpen) {
     EXPECT_FALSE(f.GetFileLength(&v));
     EXPECT_EQ(f.SeekToEnd(), -1);
     EXPECT_EQ(f.ReadLine(b, 3), 0u);
+
+    // A descriptor lost behind the file's back: sync and close say so.
+    CStdFile g(dir.file("g").c_str(), CStdFile::modeCreateTruncate);
+    ASSERT_TRUE(g.IsOpen());
+    ::close(FindOpenDescriptor(dir.file("g")));
+    EXPECT_FALSE(g.Sync());
+    EXPECT_FALSE(g.Close());
+    EXPECT_TRUE(g.Close()); // nothing open any more
 }
 
 TEST(StdFileTest, DescriptorZeroCountsAsOpen) {
