@@ -6,9 +6,7 @@
 #include "engine/include/Owned.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/writer/DataRecovery.h"
-#include "savedscan/CRC.h"
 #include "savedscan/RSData.h"
-#include "savedscan/StdFile.h"
 #include "savedscan/RestoreFileNode.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
@@ -226,61 +224,6 @@ std::uint32_t ReadDiskDevice(IRSData& rs, SavedScanHead& head) {
     return SAVED_OK;
 }
 
-// The frames must follow one another from the header to the file's end, each
-// opened by the signature; with a Checksums frame (the last one) every other
-// frame must be listed there and match its size and CRC-32. Older saves have
-// no Checksums frame and are held to the first rule only.
-bool FramesIntact(IRSData& rs, const char* path) {
-    CStdFile file(path, CStdFile::modeRead);
-    long long length = 0;
-    if (!file.IsOpen() || !file.GetFileLength(&length)) return false;
-    std::size_t frames = 0;
-    bool checksums = false, checksumsLast = false;
-    for (long long pos = kRSFileHeaderSize; pos < length;) {
-        std::uint8_t header[kRSFrameHeaderSize];
-        if (length - pos < kRSFrameHeaderSize || file.ReadAt(pos, header, sizeof header) != kRSFrameHeaderSize)
-            return false;
-        tagGUIDSIGN signature, guid;
-        std::memcpy(signature.bytes, header, 16);
-        std::memcpy(guid.bytes, header + 16, 16);
-        const std::uint32_t size = std::uint32_t{header[32]} | std::uint32_t{header[33]} << 8 |
-                                   std::uint32_t{header[34]} << 16 | std::uint32_t{header[35]} << 24;
-        if (!(signature == _frSignPub) || length - pos - kRSFrameHeaderSize < size) return false;
-        ++frames;
-        checksumsLast = guid == _frChecksums;
-        checksums = checksums || checksumsLast;
-        pos += kRSFrameHeaderSize + std::int64_t{size};
-    }
-    if (!checksums) return true;
-    if (!checksumsLast) return false;
-
-    rs.OpenFrame(_frChecksums);
-    CFrameReader in(rs);
-    if (in.Remaining() % kChecksumEntry != 0 || in.Remaining() / kChecksumEntry + 1 != frames) return false;
-    std::vector<CRSData::FrameSum> sums(static_cast<std::size_t>(in.Remaining() / kChecksumEntry));
-    for (CRSData::FrameSum& sum : sums) {
-        in.Read(sum.guid.bytes, sizeof sum.guid.bytes);
-        sum.size = in.U32();
-        sum.crc = in.U32();
-    }
-    rs.CloseFrame();
-    std::vector<std::uint8_t> piece(CFrameReader::kChunk);
-    for (const CRSData::FrameSum& sum : sums) {
-        rs.OpenFrame(sum.guid);
-        if (rs.GetFrameSize() != sum.size) return false;
-        std::uint32_t crc = 0;
-        for (std::uint32_t left = sum.size; left > 0;) {
-            const auto n = static_cast<unsigned>(std::min<std::size_t>(left, piece.size()));
-            rs.ReadCurFrame(piece.data(), n);
-            crc = CCRC::RunCRC32(piece.data(), n, kRSCrc32Polynomial, crc);
-            left -= n;
-        }
-        rs.CloseFrame();
-        if (crc != sum.crc) return false;
-    }
-    return true;
-}
-
 } // namespace
 
 std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, IProgress* sink,
@@ -297,7 +240,7 @@ std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, I
     steps.Step(sink);
     bool intact = false;
     try {
-        intact = FramesIntact(rs, path);
+        intact = SavedFramesIntact(rs, path);
     } catch (const CSavedScanDamage&) {
     } catch (const CRSException&) {
     } catch (const std::bad_alloc&) {

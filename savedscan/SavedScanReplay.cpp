@@ -3,10 +3,14 @@
 #include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
+#include "savedscan/CRC.h"
+#include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
+#include "savedscan/StdFile.h"
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <unordered_set>
 
@@ -52,6 +56,60 @@ std::size_t CRestoredPartitions::Count() const {
     for (const auto& [type, list] : m_lists) n += list.size();
     return n;
 }
+
+// ---- frames -------------------------------------------------------------------
+
+bool SavedFramesIntact(IRSData& rs, const char* path) {
+    CStdFile file(path, CStdFile::modeRead);
+    long long length = 0;
+    if (!file.IsOpen() || !file.GetFileLength(&length)) return false;
+    std::size_t frames = 0;
+    bool checksums = false, checksumsLast = false;
+    for (long long pos = kRSFileHeaderSize; pos < length;) {
+        std::uint8_t header[kRSFrameHeaderSize];
+        if (length - pos < kRSFrameHeaderSize || file.ReadAt(pos, header, sizeof header) != kRSFrameHeaderSize)
+            return false;
+        tagGUIDSIGN signature, guid;
+        std::memcpy(signature.bytes, header, 16);
+        std::memcpy(guid.bytes, header + 16, 16);
+        const std::uint32_t size = std::uint32_t{header[32]} | std::uint32_t{header[33]} << 8 |
+                                   std::uint32_t{header[34]} << 16 | std::uint32_t{header[35]} << 24;
+        if (!(signature == _frSignPub) || length - pos - kRSFrameHeaderSize < size) return false;
+        ++frames;
+        checksumsLast = guid == _frChecksums;
+        checksums = checksums || checksumsLast;
+        pos += kRSFrameHeaderSize + std::int64_t{size};
+    }
+    if (!checksums) return true;
+    if (!checksumsLast) return false;
+
+    rs.OpenFrame(_frChecksums);
+    CFrameReader in(rs);
+    if (in.Remaining() % kChecksumEntry != 0 || in.Remaining() / kChecksumEntry + 1 != frames) return false;
+    std::vector<CRSData::FrameSum> sums(static_cast<std::size_t>(in.Remaining() / kChecksumEntry));
+    for (CRSData::FrameSum& sum : sums) {
+        in.Read(sum.guid.bytes, sizeof sum.guid.bytes);
+        sum.size = in.U32();
+        sum.crc = in.U32();
+    }
+    rs.CloseFrame();
+    std::vector<std::uint8_t> piece(CFrameReader::kChunk);
+    for (const CRSData::FrameSum& sum : sums) {
+        rs.OpenFrame(sum.guid);
+        if (rs.GetFrameSize() != sum.size) return false;
+        std::uint32_t crc = 0;
+        for (std::uint32_t left = sum.size; left > 0;) {
+            const auto n = static_cast<unsigned>(std::min<std::size_t>(left, piece.size()));
+            rs.ReadCurFrame(piece.data(), n);
+            crc = CCRC::RunCRC32(piece.data(), n, kRSCrc32Polynomial, crc);
+            left -= n;
+        }
+        rs.CloseFrame();
+        if (crc != sum.crc) return false;
+    }
+    return true;
+}
+
 
 // ---- replay -------------------------------------------------------------------
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -295,6 +296,23 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
         rs.CloseFrame();
     }
     EXPECT_EQ(LoadDirectPtr(older)->builder.nodes.size(), 1u);
+}
+
+// The rsdata fuzz target's seeds: saves made by the probe load, and the
+// damaged copies of them (cut, a byte changed, a count made huge) are refused.
+TEST(SavedScanRecords, FuzzSeedsOfDamagedSavesAreRefused) {
+    int saved = 0, damaged = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(TestData() + "/../fuzz/corpus/rsdata_fuzz")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("saved_", 0) == 0) {
+            ++saved;
+            EXPECT_EQ(LoadDirect(entry.path().string()), 0u) << name;
+        } else if (name.rfind("damaged_", 0) == 0) {
+            ++damaged;
+            EXPECT_NE(LoadDirect(entry.path().string()), 0u) << name;
+        }
+    }
+    EXPECT_EQ(std::pair(saved, damaged), std::pair(4, 7));
 }
 
 // A stand-in for a file system's open volume.
