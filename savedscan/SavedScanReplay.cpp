@@ -110,7 +110,6 @@ bool SavedFramesIntact(IRSData& rs, const char* path) {
     return true;
 }
 
-
 // ---- replay -------------------------------------------------------------------
 
 namespace {
@@ -180,9 +179,12 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::ui
     }
 
     // A save writes a folder before its children: a parent not met yet is
-    // damage, and so is a file larger than the whole device that no
-    // compression or resident record explains.
+    // damage (unless the tree has the builder's folder of lost files, id -1,
+    // whose files keep the ids of the parents that were never found), and so
+    // is a file larger than the whole device that no compression or resident
+    // record explains.
     std::unordered_set<long long> ids{root->GetCurrentNodeID()};
+    bool lostFolder = false;
     long long deviceBytes = LLONG_MAX;
     if (target.device && target.device->GetTotalSectors() > 0)
         deviceBytes = static_cast<long long>(std::min<unsigned long long>(
@@ -196,8 +198,11 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::ui
         std::unique_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
         if (const CNodeExtra* extra = nodeData.Find(ordinal)) CNodeData::Apply(*extra, *node);
         ++ordinal;
-        if (!ids.count(node->GetParentNodeID())) throw CSavedScanDamage{"a node whose parent was not saved"};
+        if (!lostFolder && !ids.count(node->GetParentNodeID()))
+            throw CSavedScanDamage{"a node whose parent was not saved"};
         ids.insert(node->GetCurrentNodeID());
+        lostFolder = lostFolder || (node->GetCurrentNodeID() == -1 && node->IsDirectory() &&
+                                    node->GetParentNodeID() == root->GetCurrentNodeID());
         IDataRunList* runs = node->GetDataRunList();
         if (node->GetFileSize() > deviceBytes && !node->IsCompressed() && !(runs && runs->IsResident()) &&
             !SparseEnough(runs, node->GetFileSize()))

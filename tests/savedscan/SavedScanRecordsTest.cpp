@@ -296,6 +296,15 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
         rs.CloseFrame();
     }
     EXPECT_EQ(LoadDirectPtr(older)->builder.nodes.size(), 1u);
+
+    // The files of the builder's lost-files folder (id -1) keep the ids of
+    // parents never found: not damage.
+    SavedTree lost;
+    lost.Add(lost.Add(&lost.root, -1, "Other lost files", true), 99, "orphan")->SetParentNodeID(98);
+    CProgressSteps steps;
+    const std::string lostPath = dir.file("lost.rsf");
+    ASSERT_EQ(SaveRestoreResult::WriteScanResult(lostPath.c_str(), lost.Source(), nullptr, steps), 0u);
+    EXPECT_EQ(LoadDirect(lostPath), 0u);
 }
 
 // The rsdata fuzz target's seeds: saves made by the probe load, and the
