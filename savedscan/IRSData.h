@@ -36,6 +36,8 @@ inline constexpr unsigned kRSFileHeaderSize = 132;
 inline constexpr unsigned kRSFrameHeaderSize = 36;
 inline constexpr unsigned kRSDescriptionMax = 100;
 inline constexpr std::uint16_t kRSCrcPolynomial = 0x8005;
+// Payload checksums (CRC-32/MPEG-2's polynomial, as CCRC::RunCRC32 runs it).
+inline constexpr std::uint32_t kRSCrc32Polynomial = 0x04C11DB7;
 
 // The file header as a value; it is (de)serialised field by field.
 //  0 signature (16)   16 version u32   20 checksum u32 (CRC-16, zero-extended)

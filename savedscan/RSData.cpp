@@ -103,6 +103,7 @@ void CRSData::ResetFrame() {
     m_frameOffset = kNoFrame;
     m_cursor = 0;
     m_frameBroken = false;
+    m_frameCrc = 0;
 }
 
 bool CRSData::CheckFile() {
@@ -121,6 +122,7 @@ bool CRSData::StartRS(const char* path, int create) {
         return false;
     EndRS();
     m_pending = 0;
+    m_closed.clear();
     CStdFile::OpenMode mode = CStdFile::modeRead;
     if (m_mode == RS_MODE_WRITE)
         mode = create != 0 ? CStdFile::modeCreateTruncate : CStdFile::modeReadWriteCreate;
@@ -137,7 +139,11 @@ bool CRSData::EndRS() {
         }
     }
     ResetFrame();
-    m_file.Close();
+    // A save is complete only once its bytes are on the device.
+    if (m_mode == RS_MODE_WRITE && m_file.IsOpen() && !m_file.Sync())
+        ok = false;
+    if (!m_file.Close())
+        ok = false;
     return ok;
 }
 
@@ -280,6 +286,8 @@ bool CRSData::CloseFrame() {
         const bool rewritten = m_file.Seek(m_frameOffset) && m_file.Write(b.data(), kRSFrameHeaderSize);
         if (!rewritten || m_frameBroken)
             m_pending = RS_ERROR_WRITE_FAILED;
+        else
+            m_closed.push_back({m_frameHeader.guid, m_frameHeader.size, m_frameCrc});
     }
     ResetFrame();
     RaisePending();
@@ -336,6 +344,7 @@ bool CRSData::WriteCurFrame(const void* buffer, unsigned count) {
         return false;
     }
     m_frameHeader.size += count;
+    m_frameCrc = CCRC::RunCRC32(static_cast<const std::uint8_t*>(buffer), count, kRSCrc32Polynomial, m_frameCrc);
     return true;
 }
 

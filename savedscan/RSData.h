@@ -16,7 +16,7 @@ public:
     bool CheckFile() override;
     bool StartRS(const char* path, int create) override;
     // Also closes (and in write mode back-patches) a frame left open; false
-    // when that failed.
+    // when that failed or, in write mode, the bytes did not reach the device.
     bool EndRS() override;
     bool WriteFileHeader(const FILEHEADER& header) override;
     bool ReadFileHeader(FILEHEADER& header) override;
@@ -33,6 +33,14 @@ public:
     std::uint32_t GetFrameRemaining() override;
 
     RSMode GetMode() const { return m_mode; }
+
+    // Write mode: every frame closed so far with its payload's size and CRC-32.
+    struct FrameSum {
+        tagGUIDSIGN guid{};
+        std::uint32_t size = 0;
+        std::uint32_t crc = 0;
+    };
+    const std::vector<FrameSum>& ClosedFrames() const { return m_closed; }
 
 private:
     struct FrameHeader {
@@ -67,4 +75,6 @@ private:
     // A payload write of the open frame failed or was refused: the frame no
     // longer holds what the writer meant, and closing it reports that.
     bool m_frameBroken = false;
+    std::uint32_t m_frameCrc = 0;
+    std::vector<FrameSum> m_closed;
 };

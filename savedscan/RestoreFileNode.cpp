@@ -105,6 +105,16 @@ std::string ReadName(CFrameReader& in, std::uint32_t length) {
 
 IFileNode* RestoreFileNode::Clone() { return new RestoreFileNode(*this); }
 
+bool RestoreFileNode::ReadHeldData(long long offset, char* out, unsigned size, unsigned& got) {
+    got = 0;
+    if (!m_held) return false;
+    if (offset >= 0 && static_cast<std::uint64_t>(offset) < m_held->size()) {
+        got = static_cast<unsigned>(std::min<std::uint64_t>(size, m_held->size() - static_cast<std::uint64_t>(offset)));
+        std::memcpy(out, m_held->data() + offset, got);
+    }
+    return true;
+}
+
 IFileReader* RestoreFileNode::CreateCompressFileReader(void*) {
     IFileNode* top = GetParent();
     if (!top) return nullptr;
@@ -131,7 +141,8 @@ RestoreFileNode* RestoreFileNode::ReadFileNode(CFrameReader& in, RestoreFileNode
     const std::uint32_t resident = in.U32();
     if (std::uint64_t{runs} * kRunBytes > in.Remaining() - std::min<std::uint64_t>(in.Remaining(), kFileRecordTail))
         throw CSavedScanDamage{"more runs than the frame holds"};
-    if (runs > 0) {
+    // A resident file has its data in its record and no runs.
+    if (runs > 0 || resident != 0) {
         auto* list = new CDataRunList;
         list->SetResident(resident);
         n.SetDataRunList(list);
@@ -170,6 +181,79 @@ std::unique_ptr<RestoreSystemNode> RestoreSystemNode::ReadSystemNode(CFrameReade
     in.Need(length, "a volume name past the end");
     root->m_volumeName = ReadName(in, length);
     return root;
+}
+
+// ---- node data ------------------------------------------------------------------
+
+void CNodeData::Read(CFrameReader& in) {
+    m_extras.clear();
+    bool first = true;
+    std::uint64_t last = 0;
+    while (in.Remaining() > 0) {
+        in.Need(kNodeDataHead, "a short node-data entry");
+        const std::uint64_t ordinal = in.U64();
+        const std::uint32_t kind = in.U32();
+        const std::uint32_t length = in.U32();
+        if (!first && ordinal < last) throw CSavedScanDamage{"node data out of order"};
+        first = false;
+        last = ordinal;
+        in.Need(length, "node data past the end");
+        CNodeExtra& extra = m_extras[ordinal];
+        if (kind == kNodeDataInitialized) {
+            if (length != 8 || extra.initialized >= 0) throw CSavedScanDamage{"a damaged initialized size"};
+            extra.initialized = static_cast<long long>(in.U64());
+            if (extra.initialized < 0) throw CSavedScanDamage{"a negative initialized size"};
+        } else if (kind == kNodeDataResident) {
+            if (length == 0 || length > kMaxResidentBytes || extra.resident)
+                throw CSavedScanDamage{"damaged resident data"};
+            auto bytes = std::make_shared<std::string>(length, '\0');
+            in.Read(bytes->data(), length);
+            extra.resident = std::move(bytes);
+        } else {
+            // A later kind: passed over.
+            std::vector<std::uint8_t> skip(std::min<std::uint32_t>(length, 1 << 16));
+            for (std::uint32_t left = length; left > 0;) {
+                const std::uint32_t n = std::min<std::uint32_t>(left, static_cast<std::uint32_t>(skip.size()));
+                in.Read(skip.data(), n);
+                left -= n;
+            }
+        }
+    }
+}
+
+const CNodeExtra* CNodeData::Find(std::uint64_t ordinal) const {
+    const auto it = m_extras.find(ordinal);
+    return it == m_extras.end() ? nullptr : &it->second;
+}
+
+void CNodeData::Apply(const CNodeExtra& extra, RestoreFileNode& node) {
+    if (extra.initialized > static_cast<long long>(node.m_size))
+        throw CSavedScanDamage{"an initialized size past the file's end"};
+    if (extra.resident) {
+        IDataRunList* runs = node.GetDataRunList();
+        if (node.m_isDirectory || extra.resident->size() != node.m_size || !runs || !runs->IsResident())
+            throw CSavedScanDamage{"resident data of another size or node"};
+        node.m_held = extra.resident;
+    }
+    if (extra.initialized >= 0) node.m_initialized = extra.initialized;
+}
+
+void CNodeData::Write(std::uint64_t ordinal, IFileNode* node, const std::string* resident, CRecordWriter& out) {
+    auto* c = dynamic_cast<CFileNode*>(node);
+    const long long size = node->GetFileSize();
+    const long long initialized = c ? c->GetInitializedSize() : size;
+    if (!node->IsDirectory() && initialized >= 0 && initialized < size) {
+        out.U64(ordinal);
+        out.U32(kNodeDataInitialized);
+        out.U32(8);
+        out.U64(static_cast<std::uint64_t>(initialized));
+    }
+    if (resident && !resident->empty() && resident->size() <= kMaxResidentBytes) {
+        out.U64(ordinal);
+        out.U32(kNodeDataResident);
+        out.U32(static_cast<std::uint32_t>(resident->size()));
+        out.Bytes(resident->data(), resident->size());
+    }
 }
 
 // ---- writing ------------------------------------------------------------------

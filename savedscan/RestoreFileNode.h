@@ -8,6 +8,7 @@
 #include "savedscan/IRSData.h"
 #include "savedscan/SavedScanFormat.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -120,6 +121,10 @@ public:
     void MarkDeleted() override { m_isDeleted = 1; }
     IFileReader* CreateCompressFileReader(void* context) override;
     void FilterFileNameByDot() override {}
+    long long GetInitializedSize() override {
+        return m_initialized < 0 ? GetFileSize() : std::min<long long>(m_initialized, GetFileSize());
+    }
+    bool ReadHeldData(long long offset, char* out, unsigned size, unsigned& got) override;
 
     // Reads one file-node record into `into`, or into a new node when null.
     static RestoreFileNode* ReadFileNode(CFrameReader& in, RestoreFileNode* into);
@@ -130,6 +135,8 @@ public:
     std::uint64_t m_created = 0, m_modified = 0, m_accessed = 0;
     std::uint32_t m_isDirectory = 0;
     std::uint32_t m_isDeleted = 0;
+    long long m_initialized = -1;              // below 0: the whole size
+    std::shared_ptr<const std::string> m_held; // resident bytes the scan read
 };
 
 // A loaded tree root. Its stored searcher type and volume name have names of
@@ -144,6 +151,33 @@ public:
 
     std::uint32_t m_searcherType = SEARCHER_NONE;
     std::string m_volumeName;
+};
+
+// The NodeData frame: per node ordinal, the values a file-node record has no
+// field for.
+struct CNodeExtra {
+    long long initialized = -1;
+    std::shared_ptr<const std::string> resident;
+};
+
+class CNodeData {
+public:
+    // Reads the open frame whole; throws CSavedScanDamage for an entry that is
+    // not as a save writes it.
+    void Read(CFrameReader& in);
+    const CNodeExtra* Find(std::uint64_t ordinal) const;
+    // One past the highest ordinal held (0 when empty).
+    std::uint64_t End() const { return m_extras.empty() ? 0 : m_extras.rbegin()->first + 1; }
+    // Gives the node what the entry holds; throws when it does not fit the
+    // node (a directory with data, sizes that disagree).
+    static void Apply(const CNodeExtra& extra, RestoreFileNode& node);
+
+    // Appends the entries of one node being saved; resident: its resident
+    // bytes when it has any.
+    static void Write(std::uint64_t ordinal, IFileNode* node, const std::string* resident, CRecordWriter& out);
+
+private:
+    std::map<std::uint64_t, CNodeExtra> m_extras;
 };
 
 // Encoders. Names are shortened at a UTF-8 boundary to what readers take.

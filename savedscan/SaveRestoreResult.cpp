@@ -3,6 +3,7 @@
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
+#include "engine/include/Owned.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/writer/DataRecovery.h"
 #include "savedscan/RSData.h"
@@ -61,7 +62,18 @@ void WriteSmallFrame(IRSData& rs, const tagGUIDSIGN& guid, const std::string& by
     rs.CloseFrame();
 }
 
-void WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
+bool HasResidentData(IFileNode* node) {
+    auto* c = dynamic_cast<CFileNode*>(node);
+    IDataRunList* runs = c ? c->GetDataRunList() : nullptr;
+    const long long size = node->GetFileSize();
+    return runs && runs->IsResident() && !node->IsDirectory() && size > 0 && size <= kMaxResidentBytes;
+}
+
+// Returns the NodeData payload of the nodes written.
+std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
+    std::string nodeData;
+    CRecordWriter extras(nodeData);
+    std::uint64_t ordinal = 0;
     rs.OpenFrame(_frFileSystemNode);
     CPayload payload(rs);
     CRecordWriter& out = payload.Out();
@@ -95,6 +107,9 @@ void WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgres
                 if (child->IsDirectory()) folders.push_back(child);
                 out.U32(kNodeMarker);
                 WriteFileNode(child, out);
+                std::string resident;
+                const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
+                CNodeData::Write(ordinal++, child, held ? &resident : nullptr, extras);
                 payload.MaybeFlush();
                 steps.Step(sink);
             }
@@ -104,6 +119,19 @@ void WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgres
     }
     payload.Flush();
     rs.CloseFrame();
+    return nodeData;
+}
+
+// Last: the checksum of every frame written before.
+void WriteChecksums(CRSData& rs) {
+    std::string bytes;
+    CRecordWriter w(bytes);
+    for (const CRSData::FrameSum& frame : rs.ClosedFrames()) {
+        w.Bytes(frame.guid.bytes, sizeof frame.guid.bytes);
+        w.U32(frame.size);
+        w.U32(frame.crc);
+    }
+    WriteSmallFrame(rs, _frChecksums, bytes);
 }
 
 } // namespace
@@ -143,7 +171,12 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
         WriteSmallFrame(rs, _frDiskDevice, bytes);
         steps.Step(sink);
 
-        WriteRoots(rs, source, sink, steps);
+        const std::string nodeData = WriteRoots(rs, source, sink, steps);
+        if (!nodeData.empty()) {
+            if (nodeData.size() > UINT32_MAX) throw WriteFailure{};
+            WriteSmallFrame(rs, _frNodeData, nodeData);
+        }
+        WriteChecksums(rs);
     } catch (const WriteFailure&) {
         ok = false;
     } catch (const CRSException& e) {
@@ -205,6 +238,21 @@ std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, I
         return SAVED_BAD_HEADER; // a status of 5 or more
     }
     steps.Step(sink);
+    bool intact = false;
+    try {
+        intact = SavedFramesIntact(rs, path);
+    } catch (const CSavedScanDamage&) {
+    } catch (const CRSException&) {
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        rs.CloseFrame();
+    } catch (const CRSException&) {
+    }
+    if (!intact) {
+        CatchExeception::WriteLog("saved scan refused: its frames are damaged\n");
+        return SAVED_DAMAGED;
+    }
     for (auto [read, failure] : {std::pair{&ReadControllerList, SAVED_BAD_CONTROLLERS},
                                  std::pair{&ReadDiskDevice, SAVED_BAD_DISK_DEVICE}}) {
         std::uint32_t code = failure;
@@ -324,12 +372,31 @@ SaveSource CollectSaveSource(VXUIScan& scan) {
     source.disk = DescribeSaved(storage);
     source.roots = scan.GetFileSystemNode();
     const bool quick = source.controllerType == RECOVERY_DELETED;
-    source.partitions = [&scan, quick](IFileNode* root) {
-        IDataRecovery* writer =
-            quick ? scan.GetFileNodeDataRecover(root)
-                  : VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(root));
-        auto* concrete = dynamic_cast<CDataRecovery*>(writer);
+    auto writerOf = [&scan, quick](IFileNode* root) {
+        return quick ? scan.GetFileNodeDataRecover(root)
+                     : VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(root));
+    };
+    source.partitions = [writerOf](IFileNode* root) {
+        auto* concrete = dynamic_cast<CDataRecovery*>(writerOf(root));
         return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
+    };
+    // Read as a recovery reads them: the bytes a loaded result recovers are
+    // the ones this scan would have.
+    source.resident = [writerOf](IFileNode* root, IFileNode* node, std::string& bytes) {
+        IDataRecovery* writer = writerOf(root);
+        Owned<IFileReader> reader(writer ? writer->SetRecoverNode(node) : nullptr);
+        const long long size = node->GetFileSize();
+        if (!reader || size <= 0 || size > kMaxResidentBytes) return false;
+        bytes.assign(static_cast<std::size_t>(size), '\0');
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            int error = 0;
+            const unsigned got = reader->ReadData(static_cast<long long>(done), bytes.data() + done,
+                                                  static_cast<unsigned>(bytes.size() - done), &error);
+            if (got == 0 || error != 0) return false;
+            done += got;
+        }
+        return true;
     };
     return source;
 }

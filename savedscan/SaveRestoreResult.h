@@ -45,6 +45,9 @@ struct SaveSource {
     std::vector<IFileNode*> roots;
     // The searched partitions of a root (borrowed records).
     std::function<std::vector<CSearchedPartitionInfo*>(IFileNode* root)> partitions;
+    // The resident bytes of a node whose data lives in its record (NTFS),
+    // as a recovery would read them now; false when they cannot be read.
+    std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
 };
 
 // Writes the file. SAVED_OK, SAVED_CANNOT_OPEN, or SAVED_WRITE_FAILED (the
@@ -59,8 +62,9 @@ struct SavedScanHead {
 };
 
 // Opens path in rs and reads the header and the first two frames: SAVED_OK,
-// SAVED_CANNOT_OPEN, SAVED_BAD_HEADER, SAVED_BAD_CONTROLLERS or
-// SAVED_BAD_DISK_DEVICE.
+// SAVED_CANNOT_OPEN, SAVED_BAD_HEADER, SAVED_BAD_CONTROLLERS,
+// SAVED_BAD_DISK_DEVICE, or SAVED_DAMAGED when the frames do not follow each
+// other to the file's end or a frame's checksum disagrees.
 std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, IProgress* sink,
                            CProgressSteps& steps);
 

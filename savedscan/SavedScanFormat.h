@@ -11,6 +11,15 @@
 //                 partition u32 kind (0..4) and a 104-byte record, node
 //                 entries (u32 marker 0 and a file-node record), u32 end
 //                 marker 0xFFFFFFFF.
+// Two frames that readers of the first three pass over:
+// NodeData:       what a file-node record cannot say, per node by its ordinal
+//                 (its place among all node entries, from 0, in file order):
+//                 u64 ordinal (ascending), u32 kind, u32 length, the value.
+//                 Kind 1: i64 initialized size. Kind 2: the resident bytes.
+//                 Unknown kinds are passed over.
+// Checksums:      written last; per other frame its GUID, u32 payload size
+//                 and u32 CRC-32 (kRSCrc32Polynomial) of its payload. A load
+//                 checks every frame listed.
 #include "savedscan/IRSData.h"
 
 #include <cstdint>
@@ -24,6 +33,13 @@ inline constexpr tagGUIDSIGN _frDiskDevice = {
 // {D208F26C-078C-4E34-9D71-D91F535F7B57}
 inline constexpr tagGUIDSIGN _frFileSystemNode = {
     {0x6C, 0xF2, 0x08, 0xD2, 0x8C, 0x07, 0x34, 0x4E, 0x9D, 0x71, 0xD9, 0x1F, 0x53, 0x5F, 0x7B, 0x57}};
+
+// {782C260B-5204-4A54-A104-BA6F75679ACE}
+inline constexpr tagGUIDSIGN _frNodeData = {
+    {0x0B, 0x26, 0x2C, 0x78, 0x04, 0x52, 0x54, 0x4A, 0xA1, 0x04, 0xBA, 0x6F, 0x75, 0x67, 0x9A, 0xCE}};
+// {29ACC8F1-E922-46DC-9021-4159A2F284C0}
+inline constexpr tagGUIDSIGN _frChecksums = {
+    {0xF1, 0xC8, 0xAC, 0x29, 0x22, 0xE9, 0xDC, 0x46, 0x90, 0x21, 0x41, 0x59, 0xA2, 0xF2, 0x84, 0xC0}};
 
 // The error code of a save's or a load's last progress report (0: success).
 enum SavedScanCode : std::uint32_t {
@@ -50,6 +66,12 @@ inline constexpr std::uint32_t kRootMarker = 1;
 inline constexpr std::uint32_t kNodeMarker = 0;
 inline constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;
 inline constexpr std::uint32_t kRunBytes = 16;
+inline constexpr std::uint32_t kNodeDataInitialized = 1;
+inline constexpr std::uint32_t kNodeDataResident = 2;
+inline constexpr std::uint32_t kNodeDataHead = 8 + 4 + 4;
+// Resident data lives inside one MFT record (at most 64 KiB).
+inline constexpr std::uint32_t kMaxResidentBytes = 1 << 16;
+inline constexpr std::uint32_t kChecksumEntry = 16 + 4 + 4;
 
 // The fixed part of a file-node record before its runs (ids, size,
 // attribute, times, flags, run count, resident flag), and after them (name

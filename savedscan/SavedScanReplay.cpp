@@ -1,9 +1,18 @@
 #include "savedscan/SavedScanReplay.h"
 
+#include "engine/include/Owned.h"
+#include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
+#include "savedscan/CRC.h"
+#include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
+#include "savedscan/StdFile.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <new>
+#include <unordered_set>
 
 // ---- progress -------------------------------------------------------------------
 
@@ -48,19 +57,95 @@ std::size_t CRestoredPartitions::Count() const {
     return n;
 }
 
+// ---- frames -------------------------------------------------------------------
+
+bool SavedFramesIntact(IRSData& rs, const char* path) {
+    CStdFile file(path, CStdFile::modeRead);
+    long long length = 0;
+    if (!file.IsOpen() || !file.GetFileLength(&length)) return false;
+    std::size_t frames = 0;
+    bool checksums = false, checksumsLast = false;
+    for (long long pos = kRSFileHeaderSize; pos < length;) {
+        std::uint8_t header[kRSFrameHeaderSize];
+        if (length - pos < kRSFrameHeaderSize || file.ReadAt(pos, header, sizeof header) != kRSFrameHeaderSize)
+            return false;
+        tagGUIDSIGN signature, guid;
+        std::memcpy(signature.bytes, header, 16);
+        std::memcpy(guid.bytes, header + 16, 16);
+        const std::uint32_t size = std::uint32_t{header[32]} | std::uint32_t{header[33]} << 8 |
+                                   std::uint32_t{header[34]} << 16 | std::uint32_t{header[35]} << 24;
+        if (!(signature == _frSignPub) || length - pos - kRSFrameHeaderSize < size) return false;
+        ++frames;
+        checksumsLast = guid == _frChecksums;
+        checksums = checksums || checksumsLast;
+        pos += kRSFrameHeaderSize + std::int64_t{size};
+    }
+    if (!checksums) return true;
+    if (!checksumsLast) return false;
+
+    rs.OpenFrame(_frChecksums);
+    CFrameReader in(rs);
+    if (in.Remaining() % kChecksumEntry != 0 || in.Remaining() / kChecksumEntry + 1 != frames) return false;
+    std::vector<CRSData::FrameSum> sums(static_cast<std::size_t>(in.Remaining() / kChecksumEntry));
+    for (CRSData::FrameSum& sum : sums) {
+        in.Read(sum.guid.bytes, sizeof sum.guid.bytes);
+        sum.size = in.U32();
+        sum.crc = in.U32();
+    }
+    rs.CloseFrame();
+    std::vector<std::uint8_t> piece(CFrameReader::kChunk);
+    for (const CRSData::FrameSum& sum : sums) {
+        rs.OpenFrame(sum.guid);
+        if (rs.GetFrameSize() != sum.size) return false;
+        std::uint32_t crc = 0;
+        for (std::uint32_t left = sum.size; left > 0;) {
+            const auto n = static_cast<unsigned>(std::min<std::size_t>(left, piece.size()));
+            rs.ReadCurFrame(piece.data(), n);
+            crc = CCRC::RunCRC32(piece.data(), n, kRSCrc32Polynomial, crc);
+            left -= n;
+        }
+        rs.CloseFrame();
+        if (crc != sum.crc) return false;
+    }
+    return true;
+}
+
 // ---- replay -------------------------------------------------------------------
 
 namespace {
 
 using SaveRestoreResult::RestoreFileNode;
 using SaveRestoreResult::RestoreSystemNode;
+using SaveRestoreResult::CNodeData;
+using SaveRestoreResult::CNodeExtra;
 
 bool Continued(IProgress* progress) { return !progress || progress->Continued() != 0; }
 
+// True when the runs' clusters (holes included) could span size bytes: a
+// sparse file may be larger than its device.
+bool SparseEnough(IDataRunList* runs, long long size) {
+    if (!runs) return false;
+    Owned<IDataRunList> copy(runs->Clone());
+    bool hole = false;
+    for (DataRun* run = copy ? copy->GetFirst() : nullptr; run; run = copy->GetNext()) hole = hole || run->start < 0;
+    return hole && size > 0;
+}
+
+// Frames a later save added: a file without one is an older save.
+bool OpenIfPresent(IRSData& rs, const tagGUIDSIGN& guid) {
+    try {
+        return rs.OpenFrame(guid);
+    } catch (const CRSException& e) {
+        if (e.GetErrorcode() == RS_ERROR_FRAME_NOT_FOUND) return false;
+        throw;
+    }
+}
+
 // False when the user stopped the load inside the root.
-bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, IDirecotryTreeBuilder& builder,
-                IProgress* progress, const ReplayTarget& target, CRestoredPartitions& partitions,
-                CSavedVolumeCache* cache, CProgressSteps* steps) {
+bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::uint64_t& ordinal,
+                const CNodeData& nodeData, IDirecotryTreeBuilder& builder, IProgress* progress,
+                const ReplayTarget& target, CRestoredPartitions& partitions, CSavedVolumeCache* cache,
+                CProgressSteps* steps) {
     if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
     const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
     const int type = root->GetStoredSearcherType();
@@ -93,12 +178,35 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, IDireco
         if (match) partitions.Add(type, std::move(record));
     }
 
+    // A save writes a folder before its children: a parent not met yet is
+    // damage (unless the tree has the builder's folder of lost files, id -1,
+    // whose files keep the ids of the parents that were never found), and so
+    // is a file larger than the whole device that no compression or resident
+    // record explains.
+    std::unordered_set<long long> ids{root->GetCurrentNodeID()};
+    bool lostFolder = false;
+    long long deviceBytes = LLONG_MAX;
+    if (target.device && target.device->GetTotalSectors() > 0)
+        deviceBytes = static_cast<long long>(std::min<unsigned long long>(
+            target.device->GetTotalSectors(), LLONG_MAX / std::max(1u, target.device->GetSectorSize()))) *
+                      std::max(1u, target.device->GetSectorSize());
     for (;;) {
         const std::uint32_t marker = in.U32();
         if (marker == kEndMarker) break;
         if (marker != kNodeMarker) throw CSavedScanDamage{"an unknown node marker"};
         if (!Continued(progress)) return false;
         std::unique_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
+        if (const CNodeExtra* extra = nodeData.Find(ordinal)) CNodeData::Apply(*extra, *node);
+        ++ordinal;
+        if (!lostFolder && !ids.count(node->GetParentNodeID()))
+            throw CSavedScanDamage{"a node whose parent was not saved"};
+        ids.insert(node->GetCurrentNodeID());
+        lostFolder = lostFolder || (node->GetCurrentNodeID() == -1 && node->IsDirectory() &&
+                                    node->GetParentNodeID() == root->GetCurrentNodeID());
+        IDataRunList* runs = node->GetDataRunList();
+        if (node->GetFileSize() > deviceBytes && !node->IsCompressed() && !(runs && runs->IsResident()) &&
+            !SparseEnough(runs, node->GetFileSize()))
+            throw CSavedScanDamage{"a file larger than the device"};
         if (match && builder.AddNode(node.get(), searcher)) node.release();
         if (steps) steps->Step(progress);
     }
@@ -114,6 +222,12 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
     std::uint32_t code = SAVED_OK;
     try {
         partitions.ClearMapCell();
+        CNodeData nodeData;
+        if (OpenIfPresent(rs, _frNodeData)) {
+            CFrameReader in(rs);
+            nodeData.Read(in);
+            rs.CloseFrame();
+        }
         if (!rs.OpenFrame(_frFileSystemNode)) return SAVED_DAMAGED;
         CFrameReader in(rs);
         in.Need(8, "no root count");
@@ -121,11 +235,13 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         if (roots > in.Remaining() / kMinRootBlock) throw CSavedScanDamage{"a root count out of range"};
         if (steps) steps->Step(progress);
         bool whole = true, tookOne = false;
+        std::uint64_t ordinal = 0;
         for (std::uint64_t i = 0; i < roots && whole; ++i)
-            whole = Continued(progress) &&
-                    ReplayRoot(in, i, tookOne, builder, progress, target, partitions, cache, steps);
+            whole = Continued(progress) && ReplayRoot(in, i, tookOne, ordinal, nodeData, builder, progress, target,
+                                                      partitions, cache, steps);
         // A save writes nothing after its last root.
         if (whole && in.Remaining() != 0) throw CSavedScanDamage{"bytes after the last root"};
+        if (whole && nodeData.End() > ordinal) throw CSavedScanDamage{"node data of no node"};
     } catch (const CSavedScanDamage& damage) {
         CatchExeception::WriteLog("saved scan refused: %s\n", damage.what);
         code = SAVED_DAMAGED;

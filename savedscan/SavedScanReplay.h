@@ -66,6 +66,13 @@ struct ReplayTarget {
     std::set<std::uint64_t>* taken = nullptr; // root positions taken so far
 };
 
+// The frames of the file at path (open in rs) follow one another from the
+// header to the file's end, each opened by the signature; with a Checksums
+// frame (then the last one) every other frame is listed there and matches
+// its size and CRC-32. Older saves have no Checksums frame and are held to
+// the first rule only. Container errors pass as CRSException.
+bool SavedFramesIntact(IRSData& rs, const char* path);
+
 // Replays the frame. Answers SAVED_OK, or SAVED_DAMAGED when any record,
 // count, marker or the frame's end is not as a save writes it (what was
 // added until then stays with the builder; the caller shows none of it).

@@ -16,16 +16,14 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-// Opens for writing, creating the file when it is missing. Tells whether it
-// was created here so that only new files get the shared permission bits.
-int OpenForWrite(const char* path, int flags, bool& created) {
+// Opens for writing, creating the file when it is missing (with the bits the
+// process's umask leaves of 0666).
+int OpenForWrite(const char* path, int flags) {
     // A file may vanish or appear between the two opens; a few rounds settle it.
     for (int round = 0; round < 8; ++round) {
         int fd = OpenRetrying(path, flags | O_CREAT | O_EXCL, 0666);
-        if (fd >= 0) {
-            created = true;
+        if (fd >= 0)
             return fd;
-        }
         if (errno != EEXIST)
             return -1;
         fd = OpenRetrying(path, flags, 0);
@@ -67,33 +65,36 @@ bool CStdFile::Open(const char* path, OpenMode mode) {
         return false;
     m_path = path;
 
-    bool created = false;
     if (mode == modeRead) {
         m_fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
     } else {
         int flags = O_RDWR | O_CLOEXEC;
         if (mode == modeCreateTruncate)
             flags |= O_TRUNC;
-        m_fd = OpenForWrite(path, flags, created);
+        m_fd = OpenForWrite(path, flags);
     }
     if (m_fd < 0) {
         m_fd = -1;
         return false;
     }
-    // Saved scans are meant to be shared between the users of the machine;
-    // the umask would otherwise narrow a new file's bits.
-    if (created)
-        (void)::fchmod(m_fd, 0666);
     return true;
 }
 
-void CStdFile::Close() {
-    if (m_fd >= 0) {
-        // The descriptor is released even when close reports EINTR; retrying
-        // could close a descriptor another thread just got.
-        ::close(m_fd);
-        m_fd = -1;
-    }
+bool CStdFile::Close() {
+    if (m_fd < 0)
+        return true;
+    // The descriptor is released even when close reports EINTR; retrying
+    // could close a descriptor another thread just got. A file system that
+    // writes late (NFS, a full disk) reports a lost write only here.
+    const bool ok = ::close(m_fd) == 0 || errno == EINTR;
+    m_fd = -1;
+    return ok;
+}
+
+bool CStdFile::Sync() {
+    if (m_fd < 0)
+        return false;
+    return ::fsync(m_fd) == 0 || errno == EINVAL || errno == EROFS;
 }
 
 std::int64_t CStdFile::Read(void* buffer, unsigned count) {

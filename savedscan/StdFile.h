@@ -24,9 +24,12 @@ public:
     CStdFile& operator=(const CStdFile&) = delete;
 
     // Closes a file that is open first. A file created by this call in a
-    // write mode gets the permission bits 0666; existing files keep theirs.
+    // write mode gets 0666 less the umask; existing files keep their bits.
     bool Open(const char* path, OpenMode mode);
-    void Close();
+    // False when the system reports that written bytes were lost.
+    bool Close();
+    // Waits until what was written is on the device; false when it is not.
+    bool Sync();
     bool IsOpen() const { return m_fd >= 0; }
     const std::string& GetPath() const { return m_path; }
 

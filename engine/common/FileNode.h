@@ -50,6 +50,13 @@ public:
     // The directory-entry properties of node classes that keep them (FAT,
     // NTFS, carved); null for every other node.
     virtual IFileProperties* GetFileProperties() { return nullptr; }
+    // Resident data the node carries itself (a loaded scan keeps what the
+    // scan read from the record): true and up to size bytes from offset in
+    // out (got counts them); false when it must be read from the device.
+    virtual bool ReadHeldData(long long /*offset*/, char* /*out*/, unsigned /*size*/, unsigned& got) {
+        got = 0;
+        return false;
+    }
 
     CFileNode* GetParentNode() const { return m_parent.load(std::memory_order_acquire); }
     CFileNode* FirstChildNode() const { return m_firstChild.load(std::memory_order_acquire); }

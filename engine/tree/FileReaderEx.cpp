@@ -78,6 +78,10 @@ bool CFileReaderEx::Read(long long offset, std::uint8_t* out, unsigned size, uns
 
 bool CFileReaderEx::ReadResidentData(long long offset, std::uint8_t* out, unsigned size, unsigned& read) {
     read = 0;
+    if (m_node && out && m_node->ReadHeldData(offset, reinterpret_cast<char*>(out), size, read)) {
+        read = std::min(read, size);
+        return read > 0;
+    }
     const auto& slot = Factories().ntfsResidentRead;
     if (!slot || !m_node || !out) return false;
     const unsigned got = slot(m_device, m_node, offset, reinterpret_cast<char*>(out), size);

@@ -243,6 +243,12 @@ bool CFileReader::ReadRunBytes(long long firstSector, long long rel, unsigned ch
 }
 
 bool CFileReader::ReadResidentData(long long offset, unsigned char* buffer, int length, int& read) {
+    unsigned held = 0;
+    if (m_node && m_node->ReadHeldData(offset, reinterpret_cast<char*>(buffer), static_cast<unsigned>(length), held)) {
+        if (held == 0) return false;
+        read = static_cast<int>(std::min<unsigned>(held, static_cast<unsigned>(length)));
+        return true;
+    }
     const auto& residentRead = Factories().ntfsResidentRead;
     if (!residentRead || !m_node) return false;
     const unsigned got = residentRead(m_device, m_node, offset, reinterpret_cast<char*>(buffer),

@@ -3,8 +3,9 @@
 # - a fixture attached read-only as a loop device (512- and 4096-byte
 #   sectors, and a partition at --offset) gives the same listing and the
 #   same recovered bytes as the image file;
-# - a destination inside a FUSE mount of the scanned image or device is
-#   refused with one line and nothing written; beside the image is fine;
+# - a destination inside a FUSE mount of the scanned image or device, or on
+#   a mounted partition of a loop device of the scanned disk image, is
+#   refused and nothing is written; beside the image is fine;
 # - on a full 1 MiB tmpfs no file is left cut short.
 # Usage: scan_image_root.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
@@ -59,6 +60,31 @@ for scanned in "$W/copy.img" "$dev"; do
     [ -z "$(ls -A "$W/mnt/out")" ] || fail "$scanned: something was written onto the scanned volume"
 done
 "$probe" quick "$W/copy.img" --recover "$W/beside" > /dev/null 2>&1 || fail "recovery beside the image refused"
+
+# The exFAT partition of the scanned disk image mounted through FUSE, from a
+# loop device of the whole image with its partitions and from a loop device
+# of just that partition's range: a destination there is refused too.
+cp "$fixtures/mbr_fat_exfat/disk_intact.img" "$W/disk.img"
+attach -P "$W/disk.img"
+# The kernel's partition scan may not have run (or its node not appeared) yet.
+[ -b "${dev}p2" ] || partx -a "$dev" 2>/dev/null || true
+sysdev="/sys/class/block/$(basename "$dev")p2/dev"
+[ -b "${dev}p2" ] || [ ! -e "$sysdev" ] || mknod "$W/loopp2" b $(tr ':' ' ' < "$sysdev")
+if [ -b "${dev}p2" ]; then whole="${dev}p2"; else whole="$W/loopp2"; fi
+attach -o $((133120 * 512)) --sizelimit $((131072 * 512)) "$W/disk.img"
+for source in "$whole" "$dev"; do
+    mkdir -p "$W/part"
+    mount.exfat-fuse "$source" "$W/part" >/dev/null 2>&1; mounts+=("$W/part")
+    mkdir "$W/part/out"
+    set +e
+    "$probe" quick "$W/disk.img" --offset 2048 --recover "$W/part/out/new" > /dev/null 2> "$W/err"
+    rc=$?
+    set -e
+    [ $rc -ne 0 ] && grep -q 'refusing' "$W/err" || fail "onto its mounted partition ($source): exit $rc, $(cat "$W/err")"
+    [ -z "$(ls -A "$W/part/out")" ] || fail "$source: something was written onto the scanned disk's partition"
+    rmdir "$W/part/out"
+    fusermount -u "$W/part"; unset 'mounts[${#mounts[@]}-1]'
+done
 
 # 1 MiB of room for 10 MiB and more of files: refused before anything is written.
 mkdir "$W/small"

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # scan_image --save and scan_image load end to end: a quick and a deep scan
-# saved through the facade load back into the same listing and recover the
-# same bytes; a damaged file, a missing one and another device fail with
+# of every file-system fixture (FAT, exFAT, NTFS with resident files and a
+# log-rebuilt one, HFS+, APFS) and of a carved image, saved through the
+# facade, load back into the same listing and recover the same bytes; a
+# damaged file, a missing one and another device fail with
 # "load failed: code N".
 # Usage: scan_image_savedscan.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
-bash "$src/tests/fixtures/make-fixture" fat16_basic "$fixtures"
-bash "$src/tests/fixtures/make-fixture" fat_32 "$fixtures"
+for f in fat16_basic fat_32 exfat_quick ntfs_volumes hfs_synth apfs_disks carve_all; do
+    bash "$src/tests/fixtures/make-fixture" "$f" "$fixtures"
+done
 img="$fixtures/fat16_basic/fat16_basic.img"
 other="$fixtures/fat_32/fat_32.img"
 out="$(mktemp -d)"
@@ -15,15 +18,29 @@ trap 'rm -rf "$out"' EXIT
 export QT_QPA_PLATFORM=offscreen
 fail() { echo "scan_image saved scan: $*" >&2; exit 1; }
 sums() { find "$1" -type f -exec sha256sum {} + | cut -c1-64 | sort; }
+# round_trip NAME MODE IMAGE: scan → save → load, same listing, same bytes.
+round_trip() {
+    local name="$1" mode="$2" image="$3" r="$out/$1.$2"
+    "$probe" "$mode" "$image" --services --save "$r.rsf" --recover "$r.live" > "$r.scan" 2>/dev/null ||
+        fail "$name $mode: --save failed"
+    "$probe" load "$r.rsf" --device "$image" --recover "$r.loaded" > "$r.load" 2>/dev/null ||
+        fail "$name $mode: load failed"
+    diff <(grep -v '^nodes=\|^recovered=' "$r.scan" | sort) <(grep -v '^nodes=\|^recovered=' "$r.load" | sort) >&2 ||
+        fail "$name $mode: the loaded listing differs"
+    [ -n "$(sums "$r.live")" ] || fail "$name $mode: nothing recovered"
+    diff <(sums "$r.live") <(sums "$r.loaded") >&2 || fail "$name $mode: recovered bytes differ after the load"
+    rm -rf "$r.live" "$r.loaded"
+}
 for mode in quick deep; do
-    "$probe" "$mode" "$img" --services --save "$out/$mode.rsf" --recover "$out/$mode.live" > "$out/$mode.scan" 2>/dev/null ||
-        fail "$mode: --save failed"
-    "$probe" load "$out/$mode.rsf" --device "$img" --recover "$out/$mode.loaded" > "$out/$mode.load" 2>/dev/null ||
-        fail "$mode: load failed"
-    diff <(grep -v '^nodes=\|^recovered=' "$out/$mode.scan" | sort) <(grep -v '^nodes=\|^recovered=' "$out/$mode.load" | sort) >&2 ||
-        fail "$mode: the loaded listing differs"
-    diff <(sums "$out/$mode.live") <(sums "$out/$mode.loaded") >&2 || fail "$mode: recovered bytes differ after the load"
+    round_trip fat16 "$mode" "$img"
+    cp "$out/fat16.$mode.rsf" "$out/$mode.rsf"
+    round_trip exfat "$mode" "$fixtures/exfat_quick/exfat_512.img"
+    round_trip ntfs_4k "$mode" "$fixtures/ntfs_volumes/ntfs_4k.img"
+    round_trip ntfs_4kl "$mode" "$fixtures/ntfs_volumes/ntfs_4kl.img"
+    round_trip hfsplus "$mode" "$fixtures/hfs_synth/synth_4096.img"
 done
+round_trip apfs deep "$fixtures/apfs_disks/gpt_zeroed.img"
+round_trip carved deep "$fixtures/carve_all/all_512_random.img"
 "$probe" load "$out/quick.rsf" --device "$img" --search LONG > "$out/search" 2>/dev/null || fail "load --search failed"
 grep -qx $'32\tL\t5000\tDocs/A rather long file name.bin' "$out/search" || fail "load --search lost the match"
 expect_failure() { # expect_failure WHAT CODE ARGS...

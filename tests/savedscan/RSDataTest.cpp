@@ -294,6 +294,13 @@ TEST_F(RSDataTest, FailedHeaderRewriteInCloseFrameRaisesSix) {
     EXPECT_EQ(CodeOf([&] { rs.GetFrameSize(); }), 8u); // the frame is closed all the same
     EXPECT_EQ(CodeOf([&] { rs.OpenFrame(kFrameB); }), 6u);
     EXPECT_TRUE(rs.EndRS());
+
+    // Every frame closed, then the descriptor lost: the end is a failure.
+    CRSData lost(RS_MODE_WRITE);
+    StartWithFrame(lost);
+    lost.CloseFrame();
+    ::close(FindOpenDescriptor(path));
+    EXPECT_FALSE(lost.EndRS());
 }
 
 TEST_F(RSDataTest, FailedPayloadWriteIsReportedAtCloseAndLeavesAReadableFile) {

@@ -21,6 +21,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <random>
 #include <set>
@@ -103,8 +104,9 @@ protected:
         for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
         ASSERT_TRUE(recovery.Recover(roots, dir));
     }
-    // Scan, recover, save, load, compare, recover again.
-    void RoundTrip(int disk, int volume, bool deep, const std::vector<std::pair<std::string, std::string>>& manifests) {
+    // Scan, recover, save, (change the device,) load, compare, recover again.
+    void RoundTrip(int disk, int volume, bool deep, const std::vector<std::pair<std::string, std::string>>& manifests,
+                   const std::function<void()>& beforeLoad = {}) {
         ASSERT_TRUE(scan.Scan(disk, volume) && (!deep || scan.Scan(disk, volume, true)));
         const Snapshot live = Take();
         ASSERT_FALSE(live.nodes.empty());
@@ -112,6 +114,7 @@ protected:
         RecoverAll(before.path());
         const std::string saved = files.file("result.rsf");
         ASSERT_EQ(transfer.Save(saved), 0u);
+        if (beforeLoad) beforeLoad();
         ASSERT_EQ(transfer.Load(saved), 0u);
         const Snapshot loaded = Take();
         EXPECT_EQ(loaded.roots, live.roots);
@@ -143,6 +146,37 @@ TEST_F(SavedScanEndToEnd, QuickScanOfAnHfsPlusVolumeWithCompressedFiles) {
     Attach({FixtureFile("hfs_synth", "synth_4096.img")});
     RoundTrip(0, 0, false, {{"/HFS+_0001", FixtureFile("hfs_synth", "synth_4096.manifest.txt")}});
     EXPECT_NE(CSavedVolumeCache::instance().Volume(SEARCHER_HFSPLUS), nullptr);
+}
+
+// Most of its files are resident (their bytes inside their MFT records). The
+// save keeps those bytes: with the image's MFT wiped after the save, the
+// loaded result still recovers every byte the scan did, quick and deep.
+TEST_F(SavedScanEndToEnd, QuickAndDeepScansOfAnNtfsVolumeKeepResidentFiles) {
+    for (const bool deep : {false, true}) {
+        TempDir dir;
+        const std::string copy = dir.file("ntfs_4k.img");
+        fs::copy_file(FixtureFile("ntfs_volumes", "ntfs_4k.img"), copy);
+        Attach({copy});
+        const auto wipeMft = [&] {
+            std::fstream image(copy, std::ios::binary | std::ios::in | std::ios::out);
+            unsigned char boot[512] = {};
+            image.read(reinterpret_cast<char*>(boot), sizeof boot);
+            const long long cluster = (boot[0x0B] | boot[0x0C] << 8) * static_cast<long long>(boot[0x0D]);
+            long long mft = 0;
+            for (int i = 7; i >= 0; --i) mft = mft << 8 | boot[0x30 + i];
+            const auto perRecord = static_cast<signed char>(boot[0x40]);
+            const long long record = perRecord < 0 ? 1LL << -perRecord : perRecord * cluster;
+            ASSERT_GT(cluster * mft, 0);
+            // The files' records, past the metafiles (the label stays).
+            image.seekp(cluster * mft + 24 * record);
+            const std::string zeros(1 << 20, '\0');
+            image.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+            ASSERT_TRUE(image.good());
+            image.close();
+            Attach({copy}); // fresh devices: nothing cached from the scan
+        };
+        RoundTrip(0, 0, deep, {}, wipeMft);
+    }
 }
 
 TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
@@ -225,6 +259,21 @@ TEST_F(SavedScanEndToEnd, FailedSavesLeaveNoFileAndReportACode) {
         EXPECT_EQ(code, SAVED_WRITE_FAILED);
         EXPECT_FALSE(fs::exists(dir.file("limited.rsf")));
     }
+    {
+        // Room for all but the save's very last byte.
+        ASSERT_EQ(transfer.Save(dir.file("whole.rsf")), 0u);
+        const auto old = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit small = saved;
+        small.rlim_cur = fs::file_size(dir.file("whole.rsf")) - 1;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        const std::uint64_t code = transfer.Save(dir.file("last.rsf"));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, old);
+        EXPECT_EQ(code, SAVED_WRITE_FAILED);
+        EXPECT_FALSE(fs::exists(dir.file("last.rsf")));
+    }
 
     if (::geteuid() != 0) GTEST_SKIP() << "a full tmpfs needs root to mount";
     TempDir mnt;
@@ -240,7 +289,9 @@ TEST_F(SavedScanEndToEnd, FailedSavesLeaveNoFileAndReportACode) {
 
 // The saved fat_32 file cut at 300 offsets and with 300 single-byte changes,
 // read and replayed directly: every cut gives a code (8 once it falls in the
-// trees), every change a result or a code, and none hangs.
+// trees), every change a code but for one in the Checksums frame's GUID
+// (then the file reads as an older save, its trees unchanged), and none
+// hangs.
 TEST_F(SavedScanEndToEnd, DamagedFilesGiveACodeAndNeverHang) {
     Attach({FixtureFile("fat_32", "fat_32.img")});
     ASSERT_TRUE(scan.Scan(0, 0));
@@ -269,12 +320,19 @@ TEST_F(SavedScanEndToEnd, DamagedFilesGiveACodeAndNeverHang) {
                 EXPECT_EQ(code, SAVED_DAMAGED) << "cut at " << at;
             }
         }
+        const std::string sumsGuid(reinterpret_cast<const char*>(_frChecksums.bytes), 16);
+        const std::size_t sumsAt = bytes.rfind(sumsGuid);
+        ASSERT_NE(sumsAt, std::string::npos);
         for (int i = 0; i < 300; ++i) {
             std::string changed = bytes;
-            const std::size_t at = random() % changed.size();
+            const std::size_t at = i == 0 ? sumsAt : random() % changed.size();
             changed[at] = static_cast<char>(changed[at] ^ (1 + random() % 255));
             WriteFile(damaged, changed);
-            LoadDirect(damaged);
+            const std::uint32_t code = LoadDirect(damaged);
+            if (at >= sumsAt && at < sumsAt + 16)
+                EXPECT_EQ(code, 0u) << "change at " << at;
+            else
+                EXPECT_NE(code, 0u) << "change at " << at;
         }
     });
     if (run.wait_for(std::chrono::minutes(10)) != std::future_status::ready) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -132,16 +133,17 @@ TEST(SavedScanRecords, SavedTreesReadBackWholeInBreadthFirstOrder) {
     EXPECT_TRUE(other->builder.nodes.empty() && other->builder.roots.empty());
     EXPECT_EQ(other->partitions.Count(), 0u);
 
-    // A second frame of the same kind is never read.
-    {
+    // A frame added after the checksums is not the save's: refused.
+    const auto append = [](const std::string& to) {
         CRSData rs(RS_MODE_WRITE);
-        ASSERT_TRUE(rs.StartRS(path.c_str(), 0));
+        ASSERT_TRUE(rs.StartRS(to.c_str(), 0));
         rs.OpenFrame(_frFileSystemNode);
         const std::uint64_t none = 0;
         rs.WriteCurFrame(&none, 8);
         rs.CloseFrame();
-    }
-    EXPECT_EQ(LoadDirectPtr(path)->builder.nodes.size(), 7u);
+    };
+    append(path);
+    EXPECT_EQ(LoadDirect(path), SAVED_DAMAGED);
 }
 
 // Hand-made files, one field wrong at a time.
@@ -151,16 +153,20 @@ struct Trees {
     std::uint32_t partitions = 1, kind = 4, sectorSize = 512;
     std::uint32_t nodeMarker = kNodeMarker, runs = 1, nameLength = 4;
     std::int64_t runLength = 5;
+    std::uint64_t parent = 1;
+    std::uint32_t resident = 0;
     bool trailing = false;
+    std::string nodeData; // payload of a NodeData frame, none when empty
 
     std::string Bytes() const {
         std::string s;
         CRecordWriter w(s);
-        auto file = [&](std::uint32_t runCount, std::uint32_t nameLen, const char* name) {
-            for (int i = 0; i < 3; ++i) w.U64(i + 1);
+        auto file = [&](std::uint64_t id, std::uint64_t parentId, std::uint32_t runCount, std::uint32_t nameLen,
+                        const char* name) {
+            w.U64(id), w.U64(parentId), w.U64(3);
             w.U16(0x20);
             for (int i = 0; i < 3; ++i) w.U64(0);
-            w.U32(0), w.U32(0), w.U32(runCount), w.U32(0);
+            w.U32(0), w.U32(0), w.U32(runCount), w.U32(id == 1 ? 0 : resident);
             for (std::uint32_t i = 0; i < std::min(runCount, 4u); ++i) w.U64(100 * i), w.U64(static_cast<std::uint64_t>(runLength));
             w.U32(nameLen);
             w.Bytes(name, std::min<std::size_t>(nameLen, std::strlen(name)));
@@ -168,7 +174,7 @@ struct Trees {
         };
         w.U64(roots);
         w.U32(rootMarker);
-        file(0, 4, "root");
+        file(1, 0, 0, 4, "root");
         w.U32(type);
         w.U32(volumeLength);
         w.Bytes("VOL", std::min<std::uint32_t>(volumeLength, 3));
@@ -180,15 +186,18 @@ struct Trees {
             SaveRestoreResult::WritePartition(p, w);
         }
         w.U32(nodeMarker);
-        file(runs, nameLength, "file");
+        file(2, parent, runs, nameLength, "file");
         w.U32(kEndMarker);
         if (trailing) w.U32(0);
         return s;
     }
 };
 
+// A file as saves before the node-data and checksum frames wrote it (and
+// a NodeData frame when given).
 std::string WriteHandMade(const TempDir& dir, const std::string& trees, std::uint32_t count = 8,
-                          std::uint32_t nameLength = 0, FileStatus status = FILE_STATUS_SAVED, bool withTrees = true) {
+                          std::uint32_t nameLength = 0, FileStatus status = FILE_STATUS_SAVED, bool withTrees = true,
+                          const std::string& nodeData = {}) {
     const std::string path = dir.file("hand.rsf");
     CRSData rs(RS_MODE_WRITE);
     EXPECT_TRUE(rs.StartRS(path.c_str(), 1));
@@ -206,14 +215,43 @@ std::string WriteHandMade(const TempDir& dir, const std::string& trees, std::uin
         rs.WriteCurFrame(bytes->data(), static_cast<unsigned>(bytes->size()));
         rs.CloseFrame();
     }
+    if (!nodeData.empty()) {
+        rs.OpenFrame(_frNodeData);
+        rs.WriteCurFrame(nodeData.data(), static_cast<unsigned>(nodeData.size()));
+        rs.CloseFrame();
+    }
     rs.EndRS();
     return path;
 }
 
 TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     TempDir dir;
-    auto code = [&](const Trees& t) { return LoadDirect(WriteHandMade(dir, t.Bytes())); };
+    auto code = [&](const Trees& t) {
+        return LoadDirect(WriteHandMade(dir, t.Bytes(), 8, 0, FILE_STATUS_SAVED, true, t.nodeData));
+    };
     ASSERT_EQ(code(Trees{}), 0u);
+    // NodeData entries: ordinal, kind, length, value.
+    auto entry = [](std::uint64_t ordinal, std::uint32_t kind, const std::string& value) {
+        std::string s;
+        CRecordWriter w(s);
+        w.U64(ordinal), w.U32(kind), w.U32(static_cast<std::uint32_t>(value.size())), w.Bytes(value.data(), value.size());
+        return s;
+    };
+    const std::string initialized2 = entry(0, kNodeDataInitialized, std::string("\2\0\0\0\0\0\0\0", 8));
+    {
+        // The held values reach the node; a later kind is passed over.
+        Trees t;
+        t.resident = 1, t.runs = 0;
+        t.nodeData = initialized2 + entry(0, kNodeDataResident, "abc") + entry(0, 99, "later");
+        auto load = LoadDirectPtr(WriteHandMade(dir, t.Bytes(), 8, 0, FILE_STATUS_SAVED, true, t.nodeData));
+        ASSERT_EQ(load->code, 0u);
+        RestoreFileNode& n = *load->builder.nodes.at(0);
+        char held[8] = {};
+        unsigned got = 0;
+        EXPECT_TRUE(n.ReadHeldData(1, held, sizeof held, got));
+        EXPECT_EQ(std::string(held, got), "bc");
+        EXPECT_EQ(n.GetInitializedSize(), 2);
+    }
     const std::vector<std::pair<const char*, Trees>> damaged = {
         {"a root count past the end", [] { Trees t; t.roots = 2; return t; }()},
         {"a root count of 2^63", [] { Trees t; t.roots = 1ULL << 63; return t; }()},
@@ -229,6 +267,13 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
         {"a negative run length", [] { Trees t; t.runLength = -1; return t; }()},
         {"a name of 70,000 bytes", [] { Trees t; t.nameLength = 70000; return t; }()},
         {"bytes after the last root", [] { Trees t; t.trailing = true; return t; }()},
+        {"a parent not saved", [] { Trees t; t.parent = 9; return t; }()},
+        {"resident bytes of a node with runs", [&] { Trees t; t.nodeData = entry(0, kNodeDataResident, "abc"); return t; }()},
+        {"resident bytes of another size", [&] { Trees t; t.resident = 1, t.runs = 0; t.nodeData = entry(0, kNodeDataResident, "ab"); return t; }()},
+        {"an initialized size past the end", [&] { Trees t; t.nodeData = entry(0, kNodeDataInitialized, std::string("\4\0\0\0\0\0\0\0", 8)); return t; }()},
+        {"node data of no node", [&] { Trees t; t.nodeData = entry(1, kNodeDataInitialized, std::string(8, '\0')); return t; }()},
+        {"node data out of order", [&] { Trees t; t.nodeData = entry(1, 99, "") + initialized2; return t; }()},
+        {"a cut node-data entry", [&] { Trees t; t.nodeData = initialized2.substr(0, 20); return t; }()},
     };
     for (const auto& [what, t] : damaged) EXPECT_EQ(code(t), SAVED_DAMAGED) << what;
 
@@ -239,6 +284,44 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, static_cast<FileStatus>(5))), SAVED_BAD_HEADER);
     EXPECT_EQ(LoadDirect(WriteHandMade(dir, good, 8, 0, FILE_STATUS_SAVED, false)), SAVED_DAMAGED);
     EXPECT_EQ(LoadDirect(dir.file("none.rsf")), SAVED_CANNOT_OPEN);
+
+    // An older save (no checksums) with a second trees frame: the first is read.
+    const std::string older = WriteHandMade(dir, good);
+    {
+        CRSData rs(RS_MODE_WRITE);
+        ASSERT_TRUE(rs.StartRS(older.c_str(), 0));
+        rs.OpenFrame(_frFileSystemNode);
+        const std::uint64_t none = 0;
+        rs.WriteCurFrame(&none, 8);
+        rs.CloseFrame();
+    }
+    EXPECT_EQ(LoadDirectPtr(older)->builder.nodes.size(), 1u);
+
+    // The files of the builder's lost-files folder (id -1) keep the ids of
+    // parents never found: not damage.
+    SavedTree lost;
+    lost.Add(lost.Add(&lost.root, -1, "Other lost files", true), 99, "orphan")->SetParentNodeID(98);
+    CProgressSteps steps;
+    const std::string lostPath = dir.file("lost.rsf");
+    ASSERT_EQ(SaveRestoreResult::WriteScanResult(lostPath.c_str(), lost.Source(), nullptr, steps), 0u);
+    EXPECT_EQ(LoadDirect(lostPath), 0u);
+}
+
+// The rsdata fuzz target's seeds: saves made by the probe load, and the
+// damaged copies of them (cut, a byte changed, a count made huge) are refused.
+TEST(SavedScanRecords, FuzzSeedsOfDamagedSavesAreRefused) {
+    int saved = 0, damaged = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(TestData() + "/../fuzz/corpus/rsdata_fuzz")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("saved_", 0) == 0) {
+            ++saved;
+            EXPECT_EQ(LoadDirect(entry.path().string()), 0u) << name;
+        } else if (name.rfind("damaged_", 0) == 0) {
+            ++damaged;
+            EXPECT_NE(LoadDirect(entry.path().string()), 0u) << name;
+        }
+    }
+    EXPECT_EQ(std::pair(saved, damaged), std::pair(4, 7));
 }
 
 // A stand-in for a file system's open volume.

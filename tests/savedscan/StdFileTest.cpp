@@ -45,6 +45,14 @@ TEST(StdFileTest, RefusalsAndAnswersWhenNotOpen) {
     EXPECT_FALSE(f.GetFileLength(&v));
     EXPECT_EQ(f.SeekToEnd(), -1);
     EXPECT_EQ(f.ReadLine(b, 3), 0u);
+
+    // A descriptor lost behind the file's back: sync and close say so.
+    CStdFile g(dir.file("g").c_str(), CStdFile::modeCreateTruncate);
+    ASSERT_TRUE(g.IsOpen());
+    ::close(FindOpenDescriptor(dir.file("g")));
+    EXPECT_FALSE(g.Sync());
+    EXPECT_FALSE(g.Close());
+    EXPECT_TRUE(g.Close()); // nothing open any more
 }
 
 TEST(StdFileTest, DescriptorZeroCountsAsOpen) {
@@ -71,7 +79,7 @@ TEST(StdFileTest, DescriptorZeroCountsAsOpen) {
 }
 
 TEST(StdFileTest, ModesPermissionsAndCloseOnExec) {
-    // 0666 only for a file created for writing; existing files keep their bits
+    // 0666 less the umask for a file created for writing; existing files keep their bits
     // and (but for mode 3) their contents; every descriptor is close-on-exec.
     TempDir dir;
     const mode_t oldMask = ::umask(022);
@@ -81,7 +89,7 @@ TEST(StdFileTest, ModesPermissionsAndCloseOnExec) {
         ASSERT_TRUE(f.IsOpen());
         EXPECT_TRUE(CloseOnExec(fresh));
     }
-    EXPECT_EQ(PermissionBits(fresh), 0666u);
+    EXPECT_EQ(PermissionBits(fresh), 0644u);
     WriteAll(existing, {1, 2, 3, 4});
     ::chmod(existing.c_str(), 0600);
     const std::pair<CStdFile::OpenMode, long long> modes[] = {

@@ -44,26 +44,34 @@ TEST(SameVolume, LoopDevicesAndMountsOfTheImage) {
         bool asPartition;
         std::string mountSource;
         bool refused;
+        bool byMountSource = false; // the partition is not the destination's device, only its mount's source
     } cases[] = {
         {"plain folder beside the image", "", false, "/dev/sda1", false},
         {"loop of another file", tmp.file("other.img"), false, "/dev/sda1", false},
         {"loop of the image", image, false, "/dev/sda1", true},
         {"partition of a loop of the image", image, true, "/dev/sda1", true},
         {"image mounted as a file", "", false, image, true},
+        {"partition of a loop of the image, mounted through FUSE", image, true, tmp.file("loop7p1"), true, true},
     };
+    // The FUSE mount's source: a node of the partition (7:8), not the
+    // destination's device.
+    const bool nodeMade = ::mknod(tmp.file("loop7p1").c_str(), S_IFBLK | 0600, makedev(7, 8)) == 0;
     for (const Case& c : cases) {
+        if (c.byMountSource && !nodeMade) continue;
         FakeBlockDeviceFacts facts;
         BlockDiskFacts loop;
         loop.name = "loop7";
         loop.backingFile = c.backing;
         loop.major = c.asPartition ? 7 : maj;
         loop.minor = c.asPartition ? 7 : min;
-        if (c.asPartition) loop.partitions.push_back({"loop7p1", 1, maj, min, 0, 0});
+        if (c.asPartition)
+            loop.partitions.push_back({"loop7p1", 1, c.byMountSource ? 7u : maj, c.byMountSource ? 8u : min, 0, 0});
         facts.disks.push_back(loop);
         std::ofstream(mountInfo) << "36 35 " << maj << ":" << min << " / /x rw - fuseblk " << c.mountSource
                                  << " rw\n";
         EXPECT_EQ(!SameVolumeReason(image, dest, facts, mountInfo).empty(), c.refused) << c.what;
     }
+    if (!nodeMade) GTEST_SKIP() << "the FUSE row needs root to make a block-device node";
 
     // A tmpfs destination has no device behind it, and its mount source
     // "tmpfs" names no file: not even an image of that name in the working folder.

@@ -124,6 +124,23 @@ TEST_F(Writer, RunsEndingEarlyLeaveZerosNotStaleBytes) {
     ASSERT_EQ(got.size(), 2048u);
     EXPECT_TRUE(HasStamp(got.data(), 512, 3));
     EXPECT_TRUE(IsZero(got.data() + 512, 1536));
+
+    // A read that comes back short inside data (a resident value shorter than
+    // its file): zeros again, though no span is missing.
+    ASSERT_TRUE(Prepare(writer, full.get()));
+    ASSERT_EQ(Recover("full again", &rc).size(), 4096u);
+    auto resident = MakeFileNode({}, 2048);
+    static_cast<CDataRunList*>(resident->GetDataRunList())->SetResident(1);
+    Factories().ntfsResidentRead = [](IStorageDevice*, IFileNode*, long long offset, char* out, unsigned size) {
+        return CopyOut("tiny!", offset, out, size);
+    };
+    ASSERT_TRUE(Prepare(writer, resident.get()));
+    const std::string shortRead = Recover("short read", &rc);
+    ResetFactories();
+    EXPECT_EQ(rc, WriterResult::Unreadable);
+    ASSERT_EQ(shortRead.size(), 2048u);
+    EXPECT_EQ(shortRead.substr(0, 5), "tiny!");
+    EXPECT_TRUE(IsZero(shortRead.data() + 5, 2043));
 }
 
 TEST_F(Writer, HolesStayHolesAndWhatCannotBeReadIsZerosAtFullLength) {
