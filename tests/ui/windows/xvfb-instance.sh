@@ -20,7 +20,7 @@ pids=""
 trap 'for p in $pids; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
 mkdir -p "$work/config" "$work/state" "$work/work" "$work/bin" "$work/run"
 chmod 700 "$work/run"
-export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run"
+export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run" XDG_DATA_HOME="$work/state/data"
 export SALVOR_WORK_DIR="$work/work"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 fail=0
