@@ -250,8 +250,9 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
         return type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL;
     };
     // The ticked total against the room left: when it does not fit, every
-    // file is measured against the room before it is begun, so a destination
-    // that fills up has taken every file that fitted, in the order below.
+    // file is measured against the room before it is begun (no file is begun
+    // that cannot end), so a destination that fills up has taken every file
+    // that fitted, in the order below.
     const std::string destination = GetRecoveryPath();
     std::uint64_t ticked = 0;
     for (const auto& [category, files] : scan.GetTypeMap())
@@ -259,7 +260,8 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
             if (node && node->IsNodeShow() && node->GetCheckedStatus() == CHECK_ALL && node->GetFileSize() > 0)
                 ticked += static_cast<std::uint64_t>(node->GetFileSize());
     const std::optional<DestinationRoom> startRoom = RoomAt(destination);
-    const bool measure = !startRoom || startRoom->bytes < ticked;
+    const bool measure = startRoom && startRoom->bytes < ticked;
+    bool toldFull = false;
     bool going = true;
     // Files of the found file systems before carved ones (a carved guess must
     // never take the room of a file whose name and place are known); within
@@ -275,9 +277,22 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
             if ((node->IsDeleted() != 0) != deletedPass) continue;
             if (carved(node) != carvedPass) continue;
             if (measure && !FitsIn(RoomAt(destination), node->GetFileSize())) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ++m_failed;
-                continue;
+                // Told once, as a write that fails is told: the user may make
+                // room. Gone on without room, what does not fit is passed by.
+                if (!toldFull) {
+                    toldFull = true;
+                    _PROGRESS_INFO info = GetProgressInfo();
+                    info.result = WriterResult::WriteFailed;
+                    SetProgressInfo(info);
+                    if (GetStatus() == OP_RUNNING) SetStatus(OP_PAUSED);
+                    SetNeedUIUpdate(1);
+                    if (!(going = Continued() != 0)) break;
+                }
+                if (!FitsIn(RoomAt(destination), node->GetFileSize())) {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    ++m_failed;
+                    continue;
+                }
             }
             bool reset = false;
             // Asked before the lock: a new scan holds the scan's lock while it

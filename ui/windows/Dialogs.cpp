@@ -27,6 +27,8 @@ using widgets::TCImageWindow;
 
 namespace {
 
+const QColor kDialogTextColor(175, 186, 219);
+
 QLabel* addLabel(QWidget* parent, const QString& text, const kit::Frame& f, double points = 13) {
     QLabel* l = windowLabel(parent, text, f, points, 0);
     l->setWordWrap(true);
@@ -52,7 +54,7 @@ QLabel* windowLabel(QWidget* parent, const QString& text, const kit::Frame& f, d
     QLabel* l = widgets::makeLabel(text, points, alignment);
     l->setParent(parent);
     QPalette pal = l->palette();
-    pal.setColor(QPalette::WindowText, QColor(175, 186, 219));
+    pal.setColor(QPalette::WindowText, kDialogTextColor);
     l->setPalette(pal);
     kit::setFrame(l, f);
     return l;
@@ -82,6 +84,10 @@ QWidget* FadingDialog::loadWindow() {
     content->setAutoFillBackground(true);
     QPalette pal = content->palette();
     pal.setColor(QPalette::Window, widgets::outlineRowColor());
+    // Texts without a colour of their own take the windows' light blue, not
+    // the light theme's black (unreadable on this grey).
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        pal.setColor(g, QPalette::WindowText, kDialogTextColor);
     content->setPalette(pal);
     // As on every desktop: Return presses the default button (a window
     // without one closes), Escape closes.
