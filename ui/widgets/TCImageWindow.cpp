@@ -511,8 +511,38 @@ void TCImageWindow::layoutTrafficLightsAndContent() {
                             roundHalfAway(midY - size * 0.5), double(menuButton_->width()), size};
         menuButton_->setGeometry(kit::toQtRect(mf, H));
         menuButton_->raise();
+        keepMenuButtonApart();
     }
     repositionContentView();
+}
+
+void TCImageWindow::keepMenuButtonApart() {
+    if (!menuButton_) return;
+    // Left of every other control on its row, a gap apart, so that it never
+    // touches a title-bar button nor covers a field's clear button.
+    constexpr int kGap = 6;
+    QRect r = menuButton_->geometry();
+    for (int pass = 0; pass < 16; ++pass) {
+        bool moved = false;
+        for (QWidget* w : findChildren<QWidget*>()) {
+            if (w == menuButton_ || menuButton_->isAncestorOf(w) || !w->isVisibleTo(this)) continue;
+            if (!qobject_cast<QAbstractButton*>(w) && !(w->focusPolicy() & Qt::ClickFocus)) continue;
+            if (contentView_ && (w == contentView_ || contentView_->isAncestorOf(w))) continue;
+            const QRect other(w->mapTo(this, QPoint(0, 0)), w->size());
+            if (!other.adjusted(-kGap, -kGap, kGap, kGap).intersects(r)) continue;
+            r.moveRight(other.left() - kGap - 1);
+            moved = true;
+        }
+        if (!moved) break;
+    }
+    if (r.left() < 0) return; // no room: left where the layout put it
+    menuButton_->setGeometry(r);
+}
+
+void TCImageWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Title-bar controls added after the last layout are known by now.
+    keepMenuButtonApart();
 }
 
 void TCImageWindow::repositionContentView() {

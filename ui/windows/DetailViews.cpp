@@ -40,11 +40,13 @@ void VXDeletailWindowController::segmentSelect(int segmentIndex) {
     if (segmentIndex == selectSegmentCount) return;
     selectSegmentCount = segmentIndex;
     segment->setSelectedSegment(segmentIndex);
+    // The chosen mode's image is the highlighted one, the others plain.
+    segment->setImage(0, segmentIndex == 0 ? QStringLiteral("list_focus") : QStringLiteral("list_no_hover"));
+    segment->setImage(1, segmentIndex == 1 ? QStringLiteral("preview_focus") : QStringLiteral("preview_no_hover"));
+    segment->setImage(2, segmentIndex == 2 ? QStringLiteral("grid_focus") : QStringLiteral("grid_no_hover"));
     if (segmentIndex == 0) {
         coverFlower->hide();
         gridView->hide();
-        segment->setImage(0, QStringLiteral("list_focus"));
-        segment->setImage(1, QStringLiteral("preview_no_hover"));
     } else if (segmentIndex == 2) {
         viewLoadCnt = 0;
         coverFlower->hide();
@@ -52,8 +54,6 @@ void VXDeletailWindowController::segmentSelect(int segmentIndex) {
     } else {
         coverFlower->show();
         gridView->hide();
-        segment->setImage(0, QStringLiteral("list_no_hover"));
-        segment->setImage(1, QStringLiteral("preview_focus"));
     }
     outlineView->viewport()->update();
     timeOutlineView->viewport()->update();
@@ -84,8 +84,10 @@ static void switchTab(VXDeletailWindowController& w, std::int64_t view) {
     setTabImage(w.pathButton, view == 0 ? "bg_tab" : nullptr);
     setTabImage(w.typeButton, view == 1 ? "bg_tab" : nullptr);
     setTabImage(w.timeButton, view >= 2 ? "bg_tab" : nullptr);
-    setTabImage(w.creatButton, view == 3 ? "text_bg" : nullptr);
-    setTabImage(w.modifyButton, view == 2 ? "text_bg" : nullptr);
+    // The date sub-tabs carry no plate: the chosen one is told by its white
+    // title (a plate on the other one read as the chosen marker).
+    setTabImage(w.creatButton, nullptr);
+    setTabImage(w.modifyButton, nullptr);
     if (view <= 2)
         for (QPushButton* b : {w.pathButton, w.typeButton, w.timeButton}) w.setButtonTitleColor(b, kUnselectedTab);
     if (view == 2) {
