@@ -114,8 +114,8 @@ void FadingDialog::closeWindow() {
 
 // ---- APFS notice ------------------------------------------------------------
 
-APFSScanWindowController::APFSScanWindowController()
-    : FadingDialog(QStringLiteral("APFSScanWindowController"), QSize(460, 180)) {}
+APFSScanWindowController::APFSScanWindowController(bool permissionDenied)
+    : FadingDialog(QStringLiteral("APFSScanWindowController"), QSize(460, 180)), permissionDenied_(permissionDenied) {}
 
 void APFSScanWindowController::windowDidLoad() {
     TCImageWindow* w = imageWindow();
@@ -130,7 +130,8 @@ void APFSScanWindowController::windowDidLoad() {
     aTitleLabel->setParent(bar);
     kit::setFrame(aTitleLabel, kit::Frame{80, 2, 300, 18});
     QWidget* content = w->contentView();
-    addLabel(content, localizedString("APFS_NOTICE_TEXT"), kit::Frame{20, 70, 420, 90});
+    addLabel(content, localizedString(permissionDenied_ ? "PERMISSION_NOTICE_TEXT" : "APFS_NOTICE_TEXT"),
+             kit::Frame{20, 70, 420, 90});
     actuButton = addLink(content, localizedString("APFS_NOTICE_LINK"), kit::Frame{20, 20, 240, 24});
     QObject::connect(actuButton, &QPushButton::clicked, this, [this] { linkButtonAction(); });
     okButton = new QPushButton(localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), content);
