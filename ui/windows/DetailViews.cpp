@@ -10,6 +10,7 @@
 #include "ui/kit/Fonts.h"
 #include "ui/kit/NamedImages.h"
 #include "ui/kit/ViewAnimation.h"
+#include "ui/widgets/Cells.h"
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/ProgressViews.h"
 
@@ -204,7 +205,8 @@ void VXDeletailWindowController::changeNoValue(bool hasValues) {
     note->setAlignment(Qt::AlignCenter);
     note->setFont(kit::fontNamed(QStringLiteral("Helvetica Light"), 14));
     QPalette pal = note->palette();
-    pal.setColor(QPalette::WindowText, QColor(51, 59, 71));
+    // Light on the dark plate (a dark grey on it could not be read).
+    pal.setColor(QPalette::WindowText, widgets::emptyNoteColor());
     note->setPalette(pal);
     kit::setFrame(note, kit::Frame{0, 16, 400, 18}, kit::kViewWidthSizable);
     gridNoValueView->show();

@@ -283,6 +283,9 @@ QWidget* VXDeepScanViewController::loadView() {
     deepScanNodeLabel = addLabel(view, localizedString("PAGE_FOUR_DEEPSCAN_NODE"), kit::Frame{10, 10, 220, 70}, 12);
     closeButton = new QPushButton(QStringLiteral("×"), view);
     closeButton->setFlat(true);
+    QPalette pal = closeButton->palette();
+    pal.setColor(QPalette::ButtonText, kDialogTextColor);
+    closeButton->setPalette(pal);
     kit::setFrame(closeButton, kit::Frame{236, 66, 18, 18});
     QObject::connect(closeButton, &QPushButton::clicked, this, [this] { closeButtonAction(); });
     return view;
