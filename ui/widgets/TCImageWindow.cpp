@@ -547,12 +547,11 @@ void TCImageWindow::showEvent(QShowEvent* event) {
 
 void TCImageWindow::repositionContentView() {
     if (!contentView_) return;
-    const kit::Frame v = kit::fromQtRect(contentView_->geometry(), height());
-    const double reserved = height() - v.height; // the bar the content leaves today
-    const double d = titleBarHeight_ - reserved;
-    kit::Frame nv = v;
-    nv.height = std::max(0.0, v.height - d);
-    const QRect target = kit::toQtRect(nv, height());
+    // The content fills the window below the bar at every size: a window made
+    // larger by its edges or the window manager has no band beside or below
+    // its content (which once kept its old size and slid up under the bar).
+    const int bar = static_cast<int>(std::lround(std::clamp(titleBarHeight_, 0.0, double(height()))));
+    const QRect target(0, bar, width(), height() - bar);
     if (target != contentView_->geometry()) {
         contentView_->setGeometry(target);
         contentView_->update();

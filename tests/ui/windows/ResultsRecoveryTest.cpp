@@ -427,6 +427,34 @@ private slots:
         QTRY_COMPARE(kit::modalDepth(), 0);
     }
 
+    // The layout follows the window from its minimum up: at each size the
+    // panes fill the content, the tabs stay on screen, the list reaches the
+    // right edge (pictures kept beside the test program).
+    void followsItsSize() {
+        open(3);
+        QWidget* win = w_->window();
+        for (const QSize size : {QSize(1000, 700), QSize(1400, 900), QSize(1500, 950)}) {
+            win->resize(size);
+            QTest::qWait(50);
+            const QString name = QStringLiteral("results_%1x%2").arg(size.width()).arg(size.height());
+            const QImage shot = screenshot(win, name.toLatin1().constData());
+            QCOMPARE(shot.size(), size * win->devicePixelRatio());
+            auto* content = static_cast<widgets::TCImageWindow*>(win)->contentView();
+            QCOMPARE(content->width(), size.width());
+            const QRect split(w_->splistView->mapTo(win, QPoint(0, 0)), w_->splistView->size());
+            QCOMPARE(split.right(), size.width() - 1);
+            QCOMPARE(split.bottom(), size.height() - 1);
+            for (QPushButton* tab : {w_->pathButton, w_->typeButton, w_->timeButton}) {
+                const QRect r(tab->mapTo(win, QPoint(0, 0)), tab->size());
+                QVERIFY2(tab->isVisible() && win->rect().contains(r) && r.top() >= split.top(),
+                         qPrintable(name + QStringLiteral(": tab %1 at %2,%3").arg(tab->objectName()).arg(r.x()).arg(r.y())));
+            }
+            const QRect list(w_->tableView->mapTo(win, QPoint(0, 0)), w_->tableView->size());
+            QVERIFY2(list.right() >= size.width() - 2, qPrintable(name + QStringLiteral(": list ends at %1").arg(list.right())));
+            QVERIFY2(list.bottom() >= size.height() - 60, qPrintable(name + QStringLiteral(": list ends at %1").arg(list.bottom())));
+        }
+    }
+
     void search() {
         open(3);
         QLineEdit* field = w_->search->textField();
