@@ -72,4 +72,4 @@ endfunction()
 set(SALVOR_RUN_TO_END "${CMAKE_SOURCE_DIR}/tests/support/run-to-end.sh")
 set(SALVOR_QTEST_CLOSING "^Totals: [0-9]+ passed, 0 failed")
 # The closing line the window scripts print after their last step.
-set(SALVOR_SCRIPT_CLOSING "^(end-to-end recovery|xvfb [a-z]+ check) passed")
+set(SALVOR_SCRIPT_CLOSING "^(end-to-end [a-z]+|xvfb [a-z]+ check) passed")

@@ -6,6 +6,7 @@
 
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
+#include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
@@ -223,6 +224,8 @@ void VXDeletailWindowController::showRecoveryNotEndWindow() {
     centre(scanNotEndSaceWC->window());
     const std::uint64_t recovered = VXUIController::shared().GetRecoveridedFiles();
     const std::uint64_t ticked = selectedFileCnt > 0 ? std::uint64_t(selectedFileCnt) : 0;
+    services::writeLog("recovery stopped: %llu files recovered, %llu not\n", static_cast<unsigned long long>(recovered),
+                       static_cast<unsigned long long>(ticked > recovered ? ticked - recovered : 0));
     scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr,
                                                double(ticked > recovered ? ticked - recovered : 0));
     kit::runModal(scanNotEndSaceWC->window());
