@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Escape never writes, end to end: app/salvor under a fresh Xvfb with folders
-# of its own, driven by xdotool as a user would, over a FAT32 image made by
-# mkfs.fat and mcopy (files of random bytes, one of 384 MiB so that a
-# recovery lasts) attached read-only as a loop device:
+# of its own, driven by xdotool as a user would, over an exFAT volume made by
+# mkfs.exfat on a loop device and filled through exfat-fuse (files of random
+# bytes, one of 384 MiB so that a recovery lasts), left mounted:
+#  0. the same-device warning (destination: the mounted volume itself)
+#     dismissed with Escape, then the chooser it brings back: the volume's
+#     bytes and files are as before;
 #  1. the free-space warning (destination: a 1 MiB tmpfs) dismissed with
 #     Escape: nothing is written there and no recovery starts;
 #  2. a recovery stopped with Escape on the progress and Escape on "Stop the
@@ -16,7 +19,7 @@
 # Usage: e2e-escape.sh SALVOR SCREENSHOT_DIR
 set -u
 if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root (attaches a loop device, mounts a tmpfs)"; exit 77; fi
-for t in xvfb-run:xvfb xdotool:xdotool import:imagemagick xwininfo:x11-utils mkfs.fat:dosfstools mcopy:mtools losetup:mount; do
+for t in xvfb-run:xvfb xdotool:xdotool import:imagemagick xwininfo:x11-utils mkfs.exfat:exfatprogs mount.exfat-fuse:exfat-fuse losetup:mount; do
     command -v "${t%%:*}" >/dev/null 2>&1 || { echo "${t%%:*} not found: install the package ${t#*:}" >&2; exit 1; }
 done
 [ $# -ge 2 ] || { echo "usage: $0 SALVOR SCREENSHOT_DIR" >&2; exit 2; }
@@ -33,23 +36,28 @@ pid=""
 loop=""
 cleanup() {
     [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    mountpoint -q "$work/mnt" 2>/dev/null && umount "$work/mnt"
     [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
     mountpoint -q "$work/small" 2>/dev/null && umount "$work/small"
     rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/config" "$work/state" "$work/data" "$work/run" "$work/src" "$work/small" "$work/dest" "$work/again"
+mkdir -p "$work/config" "$work/state" "$work/data" "$work/run" "$work/src" "$work/small" "$work/dest" "$work/again" "$work/mnt"
 chmod 700 "$work/run"
 
 # The volume: random bytes, as files are on a used card.
 img="$work/e2e_escape.img"
-mkfs.fat -C -F 32 -n ESCAPE "$img" 450000 >/dev/null || exit 1
+truncate -s 450M "$img"
+loop="$(losetup -f --show "$img")" || exit 1
+mkfs.exfat -L ESCAPE "$loop" >/dev/null || exit 1
+mount.exfat-fuse -o noatime "$loop" "$work/mnt" >/dev/null 2>&1 || { echo "FAIL: exfat-fuse cannot mount $loop"; exit 1; }
 head -c $((384 * 1024 * 1024)) /dev/urandom > "$work/src/BIG.BIN"
 for n in 1 2 3 4 5; do head -c $((n * 37000)) /dev/urandom > "$work/src/FILE$n.DAT"; done
-for f in "$work"/src/*; do mcopy -i "$img" "$f" "::$(basename "$f")" || exit 1; done
+cp "$work"/src/* "$work/mnt/" || exit 1
 (cd "$work/src" && sha256sum -- * | cut -c1-64 | sort) > "$work/want.txt"
-loop="$(losetup -r -f --show "$img")" || exit 1
 mount -t tmpfs -o size=1m tmpfs "$work/small" || exit 1
+volume_state() { sync; { sha256sum < "$loop"; find "$work/mnt" | sort; } > "$1"; }
+volume_state "$work/volume_before.txt"
 
 export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
@@ -104,6 +112,22 @@ g="$(geometry 1000x700)"; wx="$(echo "$g" | cut -d+ -f2)"; wy="$(echo "$g" | cut
 xdotool mousemove $((wx + 120)) $((wy + 300))
 xdotool key space
 sleep 1.5
+
+# 0. The scanned volume as destination: Escape on the warning writes nothing
+# (its answer is to choose again: the chooser, dismissed too).
+choose "$work/mnt"
+sleep 2
+shot same_device_warning
+xdotool key Escape
+wait_for 20 sh -c "xwininfo -root -tree | grep -q 'Choose the folder'" || die "no chooser after Escape on the same-device warning"
+sleep 1
+chooser="$(xwininfo -root -tree | awk '/Choose the folder/ { print $1; exit }')"
+xdotool windowfocus "$chooser" 2>/dev/null
+xdotool key Escape
+sleep 2
+volume_state "$work/volume_after.txt"
+cmp -s "$work/volume_before.txt" "$work/volume_after.txt" || { echo "FAIL: the scanned volume changed after Escape on the same-device warning"; diff "$work/volume_before.txt" "$work/volume_after.txt" | head; fail=1; }
+[ "$(count 'Recovery finished')" = 0 ] || { echo "FAIL: a recovery ran after Escape on the same-device warning"; fail=1; }
 
 # 1. Not enough room: Escape on the warning writes nothing.
 choose "$work/small"
@@ -172,5 +196,5 @@ focus 1000x700
 xdotool key ctrl+q
 wait_for 30 sh -c "! kill -0 $pid 2>/dev/null" || die "Ctrl+Q did not end the program"
 pid=""
-[ "$fail" = 0 ] && echo "end-to-end escape passed: nothing written on Escape, a clean stop, then $(wc -l < "$work/want.txt") files byte-exact"
+[ "$fail" = 0 ] && echo "end-to-end escape passed: nothing written on Escape, clean stops, then $(wc -l < "$work/want.txt") files byte-exact"
 exit "$fail"
