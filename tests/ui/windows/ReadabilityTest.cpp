@@ -7,6 +7,7 @@
 // them; chosen and unchosen tiles that look different, a visible keyboard
 // focus, and Return / Escape in the notice and About.
 #include "engine/tree/FilesystemNode.h"
+#include "platform/Localization.h"
 #include "services/ResultTrees.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/ui/windows/WindowTestSupport.h"
@@ -377,6 +378,14 @@ private slots:
         checkTexts(notice.window(), QStringLiteral("notice"));
         QApplication::setActiveWindow(notice.window());
         checkFocusShows(notice.window());
+        // Refused for want of permission: the notice names that cause.
+        APFSScanWindowController denied(true);
+        denied.showWindow();
+        bool named = false;
+        for (QLabel* l : denied.window()->findChildren<QLabel*>())
+            named = named || l->text() == platform::localizedString("PERMISSION_NOTICE_TEXT");
+        QVERIFY(named);
+        checkTexts(denied.window(), QStringLiteral("permission notice"));
         VXAboutWindowController about;
         about.showWindow();
         checkTexts(about.window(), QStringLiteral("about"));
