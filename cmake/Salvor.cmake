@@ -63,7 +63,13 @@ function(salvor_qtest name)
     add_executable(${name} ${A_SOURCES})
     target_link_libraries(${name} PRIVATE Qt6::Test ${A_DEPS})
     target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}")
-    add_test(NAME ${name} COMMAND ${name})
+    # Folders of its own, and a pass only when QtTest printed its totals.
+    add_test(NAME ${name} COMMAND "${SALVOR_RUN_TO_END}" "${SALVOR_QTEST_CLOSING}" $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}"
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
+
+set(SALVOR_RUN_TO_END "${CMAKE_SOURCE_DIR}/tests/support/run-to-end.sh")
+set(SALVOR_QTEST_CLOSING "^Totals: [0-9]+ passed, 0 failed")
+# The closing line the window scripts print after their last step.
+set(SALVOR_SCRIPT_CLOSING "^(end-to-end [a-z]+|xvfb [a-z]+ check) passed")

@@ -249,7 +249,10 @@ int VXUIDeviceData::GetVolumeDataByStorage(IStorageDevice* volume, _DiskVolumeDa
 
 int VXUIDeviceData::GetVolumeDataByVolumeInfo(const CCollectedVolumeDeviceInfoStruct* info, _DiskVolumeData& out) {
     if (!info || info->kind != 0 || !IsSupportVolume(info)) return 0;
-    out.name = info->volumeName;
+    // A volume made from a partition entry has no volume name, only the label
+    // its file system carries (the name the results tree shows too).
+    const bool labelled = std::memchr(info->label, 0, sizeof info->label) != nullptr && info->label[0] != 0;
+    out.name = info->volumeName[0] || !labelled ? info->volumeName : info->label;
     out.size = static_cast<std::uint64_t>(info->sectorSize) * static_cast<std::uint64_t>(info->totalSectors);
     out.used = 0;
     out.fileSystem = info->fileSystemType;

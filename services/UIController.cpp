@@ -20,6 +20,9 @@
 #include "platform/Localization.h"
 #include "platform/Threads.h"
 
+#include <QDir>
+#include <QStandardPaths>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,10 +84,10 @@ public:
     bool SavePathToPList(const QString& path) override { return VXPublicUtilities::writeSavePath(path); }
 
     QString GetDefaultSavePath() override {
-        const QString path = QString::fromUtf8(GetAppWorkPath()) + QStringLiteral("/SaveScan");
-        const QByteArray native = path.toUtf8();
-        if (::mkdir(native.constData(), 0755) != 0 && errno != EEXIST)
-            CatchExeception::WriteLog("cannot make %s\n", native.constData());
+        // Where the user keeps the program's files, never beside the program.
+        const QString path = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+                             QStringLiteral("/SaveScan");
+        if (!QDir().mkpath(path)) CatchExeception::WriteLog("cannot make %s\n", path.toUtf8().constData());
         return path;
     }
 

@@ -13,6 +13,7 @@
 #include "services/UIScan.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -50,6 +51,23 @@ bool StatNearest(const char* path, struct stat& st) {
 }
 
 } // namespace
+
+std::optional<DestinationRoom> RoomAt(const std::string& folder) {
+    struct statvfs st {};
+    if (folder.empty() || ::statvfs(folder.c_str(), &st) != 0) return std::nullopt;
+    const std::uint64_t unit = st.f_frsize ? st.f_frsize : st.f_bsize;
+    return DestinationRoom{static_cast<std::uint64_t>(st.f_bavail) * unit, st.f_bsize ? std::uint64_t(st.f_bsize) : 4096};
+}
+
+bool FitsIn(const std::optional<DestinationRoom>& room, long long size) {
+    if (!room) return true; // unknown: the write itself tells
+    if (size <= 0) return true;
+    const std::uint64_t block = room->block ? room->block : 4096;
+    const std::uint64_t bytes = static_cast<std::uint64_t>(size);
+    // Whole blocks, and one more for the folder entry or an indirect block.
+    const std::uint64_t need = (bytes / block + (bytes % block != 0) + 1) * block;
+    return need <= room->bytes;
+}
 
 namespace {
 void ReleaseWriters(std::map<int, IDataRecovery*>& writers);
@@ -227,9 +245,29 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
     scan.SetCurrentScanRecoveryCnt(scan.GetCurrentScanRecoveryCnt() + 1);
     ResultCode result = 0;
     const auto nodes = scan.ReadNodes(); // a new scan waits for the end before it frees them
+    const auto carved = [](IFileNode* node) {
+        const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
+        return type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL;
+    };
+    // The ticked total against the room left: when it does not fit, every
+    // file is measured against the room before it is begun (no file is begun
+    // that cannot end), so a destination that fills up has taken every file
+    // that fitted, in the order below.
+    const std::string destination = GetRecoveryPath();
+    std::uint64_t ticked = 0;
+    for (const auto& [category, files] : scan.GetTypeMap())
+        for (IFileNode* node : files)
+            if (node && node->IsNodeShow() && node->GetCheckedStatus() == CHECK_ALL && node->GetFileSize() > 0)
+                ticked += static_cast<std::uint64_t>(node->GetFileSize());
+    const std::optional<DestinationRoom> startRoom = RoomAt(destination);
+    const bool measure = startRoom && startRoom->bytes < ticked;
+    bool toldFull = false;
     bool going = true;
-    // Live files first: a deleted file that shares a live one's name takes the
-    // numbered name, never the live one.
+    // Files of the found file systems before carved ones (a carved guess must
+    // never take the room of a file whose name and place are known); within
+    // each, live files first: a deleted file that shares a live one's name
+    // takes the numbered name, never the live one.
+    for (const bool carvedPass : {false, true})
     for (const bool deletedPass : {false, true})
     for (const auto& [category, files] : scan.GetTypeMap()) {
         if (!going) break;
@@ -237,6 +275,25 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
             if (!(going = Continued() != 0)) break;
             if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;
             if ((node->IsDeleted() != 0) != deletedPass) continue;
+            if (carved(node) != carvedPass) continue;
+            if (measure && !FitsIn(RoomAt(destination), node->GetFileSize())) {
+                // Told once, as a write that fails is told: the user may make
+                // room. Gone on without room, what does not fit is passed by.
+                if (!toldFull) {
+                    toldFull = true;
+                    _PROGRESS_INFO info = GetProgressInfo();
+                    info.result = WriterResult::WriteFailed;
+                    SetProgressInfo(info);
+                    if (GetStatus() == OP_RUNNING) SetStatus(OP_PAUSED);
+                    SetNeedUIUpdate(1);
+                    if (!(going = Continued() != 0)) break;
+                }
+                if (!FitsIn(RoomAt(destination), node->GetFileSize())) {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    ++m_failed;
+                    continue;
+                }
+            }
             bool reset = false;
             // Asked before the lock: a new scan holds the scan's lock while it
             // takes this one.

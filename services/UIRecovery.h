@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -20,6 +21,15 @@ class IRecoveryController;
 namespace RecoveryResult {
 inline constexpr ResultCode BadArgument = 0x102055700000001ULL;
 } // namespace RecoveryResult
+
+// Room left in a destination folder for an ordinary user (bytes) and its
+// block size; none when the folder cannot be examined.
+struct DestinationRoom {
+    std::uint64_t bytes = 0, block = 4096;
+};
+std::optional<DestinationRoom> RoomAt(const std::string& folder);
+// Whether a file of size bytes fits in room (counted in whole blocks).
+bool FitsIn(const std::optional<DestinationRoom>& room, long long size);
 
 // The lock a writer's user holds from SetRecoverNode to the RecoverTo or
 // ReadSmallJPG that follows, so that no other thread sets another node in

@@ -1,6 +1,7 @@
 #pragma once
-// The order of listed devices: disks by kernel name, partitions and volumes by
-// partition number. Use with a stable sort (std::list::sort).
+// The order of listed devices: disks by kernel name (digits by value, loop2
+// before loop10), partitions and volumes by partition number. Use with a
+// stable sort (std::list::sort).
 class IStorageDevice;
 
 class CDevListSortAlgorithm {

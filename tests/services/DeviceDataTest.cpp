@@ -277,4 +277,22 @@ TEST_F(DeviceList, ClearOnlyWhenEnumerated) {
     EXPECT_TRUE(disks.empty());
 }
 
+// A volume made from a partition entry has no volume name: the label its file
+// system carries names it (as in the results tree); a name wins over a label.
+TEST(DeviceNames, LabelWhenTheVolumeHasNoName) {
+    CCollectedVolumeDeviceInfoStruct info{};
+    CopyRecordText(info.label, "CARD2026");
+    info.sectorSize = 512;
+    _DiskVolumeData out;
+    ASSERT_TRUE(VXUIDeviceData::GetVolumeDataByVolumeInfo(&info, out));
+    EXPECT_STREQ(out.name, "CARD2026");
+    CopyRecordText(info.volumeName, "sdb1");
+    ASSERT_TRUE(VXUIDeviceData::GetVolumeDataByVolumeInfo(&info, out));
+    EXPECT_STREQ(out.name, "sdb1");
+    CopyRecordText(info.volumeName, "");
+    CopyRecordText(info.label, "");
+    ASSERT_TRUE(VXUIDeviceData::GetVolumeDataByVolumeInfo(&info, out));
+    EXPECT_STREQ(out.name, ""); // "Untitled" in the list
+}
+
 } // namespace

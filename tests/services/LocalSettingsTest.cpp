@@ -2,6 +2,7 @@
 // shipped copy until the first write, which goes atomically to the user's
 // copy; the shipped file is never written.
 #include "services/PublicUtilities.h"
+#include "services/UIController.h"
 
 #include "platform/PropertyList.h"
 #include "tests/platform/TestEnv.h"
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 #include <filesystem>
 
@@ -45,6 +48,17 @@ TEST(LocalSettings, ShippedCopyReadUntilTheFirstWriteMakesTheUsersCopy) {
     ASSERT_TRUE(salvor::platform::updatePropertyList(VXPublicUtilities::kLocalVersionMessage,
                                                      [](QVariantMap& list) { list.remove("SavePath"); }));
     EXPECT_TRUE(VXPublicUtilities::getSavePath().isNull()); // a missing entry
+}
+
+// Saved scans go to the user's data folder (made with its parents), never
+// beside the program.
+TEST(LocalSettings, DefaultSaveFolderUnderTheUsersDataFolder) {
+    TempDir data;
+    ScopedEnv dataEnv("XDG_DATA_HOME", data.path() + "/a/b");
+    const QString folder = VXUIController::shared().GetDefaultSavePath();
+    EXPECT_EQ(folder, QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/SaveScan");
+    EXPECT_TRUE(folder.startsWith(QString::fromStdString(data.path() + "/a/b/")));
+    EXPECT_TRUE(QFileInfo(folder).isDir());
 }
 
 } // namespace

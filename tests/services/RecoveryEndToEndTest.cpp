@@ -3,6 +3,7 @@
 // running until the end post, every file compared with the fixture's sha256
 // manifest.
 #include "engine/include/DataRecovery.h"
+#include "services/CPPPublic.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/services/ServicesFakes.h"
 #include "tests/support/Fixture.h"
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -135,6 +137,57 @@ TEST_F(RecoveryEndToEnd, FullDestinationPausesThenResumesOrStops) {
     }
     std::signal(SIGXFSZ, oldHandler);
     if (!root) ADD_FAILURE() << "the 1 MiB tmpfs case needs root; only the file-size limit ran";
+}
+
+// Room for the file system's files but not for the carved copies as well:
+// the file system's come first and each is written whole; the recovery
+// pauses once when the room runs out, goes on past what does not fit, and
+// leaves no partial file.
+TEST_F(RecoveryEndToEnd, FileSystemFilesFirstWhenTheRoomRunsOut) {
+    if (::geteuid() != 0) FAIL() << "needs root: the destination is a small tmpfs";
+    Scan("fat_media", "fat_media.img", 0, true);
+    std::uint64_t fsBytes = 0, fsRoom = 0, carvedBytes = 0;
+    std::size_t fsFiles = 0;
+    for (const auto& [category, list] : VXUIScan::instance().GetTypeMap())
+        for (IFileNode* node : list) {
+            if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;
+            const auto size = static_cast<std::uint64_t>(std::max<long long>(node->GetFileSize(), 0));
+            const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
+            if (type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL) {
+                carvedBytes += size;
+                continue;
+            }
+            ++fsFiles, fsBytes += size;
+            fsRoom += (size / 4096 + 2) * 4096;
+        }
+    ASSERT_GT(fsFiles, 5u);
+    ASSERT_GT(carvedBytes, 256u * 1024) << "the deep scan carved too little to fill the room";
+    const std::string mount = dest.file("small");
+    fs::create_directory(mount);
+    ASSERT_EQ(RunCommand("mount -t tmpfs -o size=" + std::to_string(fsRoom + 64 * 1024) + " tmpfs '" + mount + "'"), 0);
+    int pauses = 0;
+    const bool ended = recovery.Recover(roots, mount, [&] {
+        if (VXUIRecovery::instance().GetStatus() != OP_PAUSED) return false;
+        ++pauses;
+        ScanHarness::facade().PauseOrResumeRecovery(); // go on with what fits
+        return true;
+    });
+    std::uint64_t written = 0, inFs = 0;
+    std::size_t fsWritten = 0, partial = 0;
+    for (const auto& e : fs::recursive_directory_iterator(mount)) {
+        if (!e.is_regular_file()) continue;
+        const std::string path = e.path().string(), name = e.path().filename().string();
+        written += e.file_size();
+        if (e.file_size() == 0 || name.find(".part") != std::string::npos || name.rfind(".salvor-", 0) == 0) ++partial;
+        if (path.find("/Fat_") != std::string::npos) ++fsWritten, inFs += e.file_size();
+    }
+    RunCommand("umount '" + mount + "'");
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(std::pair(fsWritten, inFs), std::pair(fsFiles, fsBytes));
+    EXPECT_EQ(partial, 0u);
+    EXPECT_LT(written, fsBytes + carvedBytes); // the carved copies did not all fit
+    EXPECT_GT(VXUIRecovery::instance().GetFailedFilesCnt(), 0u);
 }
 
 // YES for a destination (or a folder not made yet) on the scanned volume;

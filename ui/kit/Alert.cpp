@@ -7,6 +7,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -25,10 +27,10 @@ std::deque<int>& queuedAnswers() {
     return answers;
 }
 
-bool takeQueuedAnswer(int* answer) {
+bool takeQueuedAnswer(int safe, int* answer) {
     auto& q = queuedAnswers();
     if (q.empty()) return false;
-    *answer = q.front();
+    *answer = q.front() == kAlertDismissed ? safe : q.front();
     q.pop_front();
     return true;
 }
@@ -39,11 +41,36 @@ int answerOf(const QAbstractButton* button) {
 }
 
 // The answer of a box that has ended: its clicked button, else the button
-// that Escape stands for.
+// that Escape stands for (the safe one).
 int answerOf(const QMessageBox* box) {
     if (box->clickedButton()) return answerOf(box->clickedButton());
     return answerOf(box->escapeButton());
 }
+
+// Escape and the window's close both end the box on its escape button, so a
+// dismissal can never pass for the default (QMessageBox would otherwise take
+// the only button, or ignore the close).
+class AlertBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier && escapeButton()) {
+            escapeButton()->click();
+            return;
+        }
+        QMessageBox::keyPressEvent(e);
+    }
+    void closeEvent(QCloseEvent* e) override {
+        if (!clickedButton() && escapeButton() && isVisible()) {
+            e->ignore();
+            escapeButton()->click();
+            return;
+        }
+        QMessageBox::closeEvent(e);
+    }
+};
 
 void deliver(std::function<void(int)> didEnd, QPointer<QObject> context, bool guarded, int answer) {
     if (!didEnd) return;
@@ -64,8 +91,13 @@ Alert::Alert(QString messageText, QString defaultButton, QString alternateButton
 
 void Alert::setIcon(const QString& imageName) { icon_ = namedPixmap(imageName); }
 
+int Alert::safeAnswer() const {
+    if (safe_ != kAlertDismissed) return safe_;
+    return alternate_.isEmpty() && other_.isEmpty() ? kAlertDefaultReturn : kAlertAlternateReturn;
+}
+
 QMessageBox* Alert::makeBox(QWidget* parent) const {
-    auto* box = new QMessageBox(parent);
+    auto* box = new AlertBox(parent);
     box->setObjectName(QString::fromLatin1(kAlertName));
     box->setText(message_);
     if (!informative_.isEmpty()) box->setInformativeText(informative_);
@@ -76,24 +108,26 @@ QMessageBox* Alert::makeBox(QWidget* parent) const {
     if (!alternate_.isEmpty()) {
         QPushButton* alt = box->addButton(alternate_, QMessageBox::RejectRole);
         alt->setProperty(kAnswerProperty, kAlertAlternateReturn);
-        box->setEscapeButton(alt);
     }
     if (!other_.isEmpty()) {
         QPushButton* oth = box->addButton(other_, QMessageBox::ActionRole);
         oth->setProperty(kAnswerProperty, kAlertOtherReturn);
     }
+    QAbstractButton* safe = buttonForAnswer(box, safeAnswer());
+    box->setEscapeButton(safe ? safe : def);
     return box;
 }
 
 int Alert::runModal() const {
     int answer = 0;
-    if (takeQueuedAnswer(&answer)) return answer;
+    if (takeQueuedAnswer(safeAnswer(), &answer)) return answer;
     QMessageBox* box = makeBox(nullptr);
     QObject::connect(box, &QMessageBox::buttonClicked, box,
                      [box](QAbstractButton* b) { stopModalFor(box, answerOf(b)); });
     int code = kit::runModal(box);
-    // Closed by Escape: the box hid itself before its run saw a button.
-    if (code == kModalResponseAbort && box->clickedButton()) code = answerOf(box);
+    // Closed by Escape: the box hid itself before its run saw a button; gone
+    // any other way, it was dismissed.
+    if (code == kModalResponseAbort) code = box->clickedButton() ? answerOf(box) : safeAnswer();
     releaseObject(box);
     return code;
 }
@@ -102,7 +136,7 @@ void Alert::beginSheetModalForWindow(QWidget* window, std::function<void(int)> d
     const bool guarded = context != nullptr;
     QPointer<QObject> guard(context);
     int answer = 0;
-    if (takeQueuedAnswer(&answer)) {
+    if (takeQueuedAnswer(safeAnswer(), &answer)) {
         deliver(std::move(didEnd), guard, guarded, answer);
         return;
     }

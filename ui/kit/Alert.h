@@ -8,8 +8,13 @@
 // it never runs inside the call that opens the sheet. A sheet without a parent
 // window is application-modal.
 //
+// Escape, the window's close and any other dismissal without a button give
+// the alert's safe answer: the one that writes, continues and deletes
+// nothing. Each caller names it; left unnamed it is the only button of a
+// one-button alert, else the alternate.
+//
 // Tests queue answers: while answers are queued, an alert shows nothing and
-// takes the next queued answer instead.
+// takes the next queued answer instead (kAlertDismissed: its safe answer).
 #include <QList>
 #include <QPixmap>
 #include <QString>
@@ -26,6 +31,8 @@ namespace salvor::kit {
 inline constexpr int kAlertDefaultReturn = 1;
 inline constexpr int kAlertAlternateReturn = 0;
 inline constexpr int kAlertOtherReturn = -1;
+// Queued by tests for a dismissal; never returned.
+inline constexpr int kAlertDismissed = -1002;
 
 class Alert {
 public:
@@ -38,6 +45,10 @@ public:
     // The icon by image name ("warning_b"), or a picture.
     void setIcon(const QString& imageName);
     void setIcon(const QPixmap& icon) { icon_ = icon; }
+
+    // The answer of a dismissal (1, 0 or -1; it must name a button shown).
+    void setSafeAnswer(int answer) { safe_ = answer; }
+    int safeAnswer() const;
 
     const QString& messageText() const { return message_; }
     const QString& informativeText() const { return informative_; }
@@ -66,6 +77,7 @@ private:
 
     QString message_, default_, alternate_, other_, informative_;
     QPixmap icon_;
+    int safe_ = kAlertDismissed;
 };
 
 } // namespace salvor::kit

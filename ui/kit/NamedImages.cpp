@@ -26,7 +26,7 @@ enum class Art {
     CheckYes, CheckNo, CheckMixed,
     Warning, PopHeader, NodeIcon, Spinner, LoadingPlaceholder, Logo, Select, DeletedMark,
     DiskImage, Usb, CellNormal, CellPress, TabSelected, TextBackground, Panel150, Dust,
-    ListFocus, ListNoHover, PreviewFocus, PreviewNoHover, ScheduleBackground, ProgressTrack,
+    ListFocus, ListNoHover, PreviewFocus, PreviewNoHover, GridFocus, GridNoHover, ScheduleBackground, ProgressTrack,
     Search, SortAscending, SortDescending,
 };
 
@@ -110,6 +110,8 @@ const Spec kSpecs[] = {
     {"list_no_hover", 30, 22, Art::ListNoHover, St::None, 0},
     {"preview_focus", 30, 22, Art::PreviewFocus, St::None, 0},
     {"preview_no_hover", 30, 22, Art::PreviewNoHover, St::None, 0},
+    {"grid_focus", 30, 22, Art::GridFocus, St::None, 0},
+    {"grid_no_hover", 30, 22, Art::GridNoHover, St::None, 0},
     {"schedule_bg", 400, 40, Art::ScheduleBackground, St::None, 0},
     {"progress_bar_bg", 368, 6, Art::ProgressTrack, St::None, 0},
     {"search_normal", 16, 16, Art::Search, St::None, 0},
@@ -634,7 +636,8 @@ void drawSpeckles(QPainter& p, const QRectF& r, const QColor& base, int count, q
     }
 }
 
-void drawSegment(QPainter& p, const QRectF& r, bool focus, bool preview) {
+// kind: 0 the list, 1 the preview strip, 2 the grid.
+void drawSegment(QPainter& p, const QRectF& r, bool focus, int kind) {
     if (focus) {
         p.setPen(Qt::NoPen);
         p.setBrush(kAccent);
@@ -643,9 +646,13 @@ void drawSegment(QPainter& p, const QRectF& r, bool focus, bool preview) {
     const QColor ink = focus ? kWhite : kInk;
     const double side = r.height() * 0.75;
     Grid g(p, QRectF(r.center().x() - side / 2, r.center().y() - side / 2, side, side));
-    if (preview) {
-        for (int row = 0; row < 2; ++row)
-            for (int col = 0; col < 2; ++col) fillPath(p, roundRect(QRectF(4 + col * 9, 4 + row * 9, 7, 7), 1.5), ink);
+    if (kind == 1) {
+        // One large picture over a row of small ones.
+        fillPath(p, roundRect(QRectF(4, 3, 16, 11), 1.5), ink);
+        for (int col = 0; col < 3; ++col) fillPath(p, roundRect(QRectF(4 + col * 6, 16, 4, 4), 1), ink);
+    } else if (kind == 2) {
+        for (int row = 0; row < 3; ++row)
+            for (int col = 0; col < 3; ++col) fillPath(p, roundRect(QRectF(4 + col * 6, 4 + row * 6, 4.5, 4.5), 1), ink);
     } else {
         for (double y : {6.0, 12.0, 18.0}) {
             QPainterPath bullet;
@@ -723,10 +730,12 @@ void draw(QPainter& p, const Spec& s, int frame) {
         break;
     case Art::Panel150: drawSpeckles(p, r, QColor(40, 44, 51), 120, 150u); break;
     case Art::Dust: drawSpeckles(p, r, QColor(36, 39, 45), 40, 64u); break;
-    case Art::ListFocus: drawSegment(p, r, true, false); break;
-    case Art::ListNoHover: drawSegment(p, r, false, false); break;
-    case Art::PreviewFocus: drawSegment(p, r, true, true); break;
-    case Art::PreviewNoHover: drawSegment(p, r, false, true); break;
+    case Art::ListFocus: drawSegment(p, r, true, 0); break;
+    case Art::ListNoHover: drawSegment(p, r, false, 0); break;
+    case Art::PreviewFocus: drawSegment(p, r, true, 1); break;
+    case Art::PreviewNoHover: drawSegment(p, r, false, 1); break;
+    case Art::GridFocus: drawSegment(p, r, true, 2); break;
+    case Art::GridNoHover: drawSegment(p, r, false, 2); break;
     case Art::ScheduleBackground:
         p.setPen(QPen(QColor(62, 67, 78), 1));
         p.setBrush(QColor(33, 36, 41));

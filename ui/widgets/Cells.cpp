@@ -22,8 +22,8 @@ QColor chosenRowColor() { return rgb(9, 40, 76); }
 QColor outlineRowColor() { return rgb(32, 36, 39); }
 QColor stripeColor(int band) { return band % 2 == 0 ? rgb(39, 43, 47) : rgb(37, 41, 45); }
 QColor headerBackgroundColor() { return rgb(32, 36, 39, 0.98); }
-QColor headerTitleColor() { return rgb(160, 170, 211); }
-QColor emptyNoteColor() { return rgb(152, 164, 208); }
+QColor headerTitleColor() { return rgb(200, 208, 236); }
+QColor emptyNoteColor() { return rgb(178, 188, 224); }
 QColor typePageHeaderColor() { return rgb(37, 41, 45); }
 
 int stripeBandCount(double height) { return height < 0 ? 0 : static_cast<int>(height / kStripeHeight) + 1; }

@@ -511,18 +511,47 @@ void TCImageWindow::layoutTrafficLightsAndContent() {
                             roundHalfAway(midY - size * 0.5), double(menuButton_->width()), size};
         menuButton_->setGeometry(kit::toQtRect(mf, H));
         menuButton_->raise();
+        keepMenuButtonApart();
     }
     repositionContentView();
 }
 
+void TCImageWindow::keepMenuButtonApart() {
+    if (!menuButton_) return;
+    // Left of every other control on its row, a gap apart, so that it never
+    // touches a title-bar button nor covers a field's clear button.
+    constexpr int kGap = 6;
+    QRect r = menuButton_->geometry();
+    for (int pass = 0; pass < 16; ++pass) {
+        bool moved = false;
+        for (QWidget* w : findChildren<QWidget*>()) {
+            if (w == menuButton_ || menuButton_->isAncestorOf(w) || !w->isVisibleTo(this)) continue;
+            if (!qobject_cast<QAbstractButton*>(w) && !(w->focusPolicy() & Qt::ClickFocus)) continue;
+            if (contentView_ && (w == contentView_ || contentView_->isAncestorOf(w))) continue;
+            const QRect other(w->mapTo(this, QPoint(0, 0)), w->size());
+            if (!other.adjusted(-kGap, -kGap, kGap, kGap).intersects(r)) continue;
+            r.moveRight(other.left() - kGap - 1);
+            moved = true;
+        }
+        if (!moved) break;
+    }
+    if (r.left() < 0) return; // no room: left where the layout put it
+    menuButton_->setGeometry(r);
+}
+
+void TCImageWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Title-bar controls added after the last layout are known by now.
+    keepMenuButtonApart();
+}
+
 void TCImageWindow::repositionContentView() {
     if (!contentView_) return;
-    const kit::Frame v = kit::fromQtRect(contentView_->geometry(), height());
-    const double reserved = height() - v.height; // the bar the content leaves today
-    const double d = titleBarHeight_ - reserved;
-    kit::Frame nv = v;
-    nv.height = std::max(0.0, v.height - d);
-    const QRect target = kit::toQtRect(nv, height());
+    // The content fills the window below the bar at every size: a window made
+    // larger by its edges or the window manager has no band beside or below
+    // its content (which once kept its old size and slid up under the bar).
+    const int bar = static_cast<int>(std::lround(std::clamp(titleBarHeight_, 0.0, double(height()))));
+    const QRect target(0, bar, width(), height() - bar);
     if (target != contentView_->geometry()) {
         contentView_->setGeometry(target);
         contentView_->update();

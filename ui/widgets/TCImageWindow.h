@@ -245,6 +245,7 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -252,6 +253,8 @@ private:
     void setReplacement(ButtonKind kind, QAbstractButton* button);
     void placeButton(QAbstractButton* button, const kit::Frame& frame);
     void repositionContentView();
+    // Moves the menu button left of any title-bar control it would touch.
+    void keepMenuButtonApart();
     void displayTitlebar();
     void setupTrafficLightsTrackingArea();
     void windowWillEnterFullScreen();

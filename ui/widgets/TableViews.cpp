@@ -554,6 +554,26 @@ void OutlineView::drawRow(QPainter* painter, const QStyleOptionViewItem& option,
     QTreeView::drawRow(painter, o, index);
 }
 
+void OutlineView::drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
+    if (!index.isValid() || !model()->hasChildren(index)) return;
+    // The arrow sits in the last indentation step before the row's text.
+    const int step = indentation();
+    const QRectF cell(rect.right() - step + 1, rect.top(), step, rect.height());
+    const double s = std::min(cell.width(), cell.height()) * 0.32;
+    const QPointF c = cell.center();
+    QPolygonF arrow;
+    if (isExpanded(index))
+        arrow << QPointF(c.x() - s, c.y() - s / 2) << QPointF(c.x() + s, c.y() - s / 2) << QPointF(c.x(), c.y() + s * 0.7);
+    else
+        arrow << QPointF(c.x() - s / 2, c.y() - s) << QPointF(c.x() + s * 0.7, c.y()) << QPointF(c.x() - s / 2, c.y() + s);
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(QColor(175, 186, 219));
+    painter->drawPolygon(arrow);
+    painter->restore();
+}
+
 void OutlineView::paintEvent(QPaintEvent* event) {
     if (!fillsEveryRow() || adapter_->reloading()) {
         QPainter p(viewport());

@@ -259,6 +259,8 @@ protected:
     // Every row filled (result trees) or stripes behind the rows (device tree).
     virtual bool fillsEveryRow() const = 0;
     void drawRow(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // Our own expand arrows, light on the dark rows (the style's are near black).
+    void drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;

@@ -169,6 +169,7 @@ bool VXAppDelegate::applicationShouldTerminate() {
     kit::Alert alert(localizedString("PAGE_FOUR_SCAN_STOP_TITLE"), localizedString("PAGE_FOUR_SCAN_STOP_YES_BUTTON"),
                      localizedString("PAGE_FOUR_SCAN_STOP_NO_BUTTON"), {}, localizedString("PAGE_FOUR_SCAN_STOP_NODE"));
     alert.setIcon(QStringLiteral("warning_b"));
+    alert.setSafeAnswer(kit::kAlertAlternateReturn); // no quit: the results stay
     sheetOpen_ = true;
     alert.beginSheetModalForWindow(nullptr, [this](int code) { alertEnded(code); }, this);
     return false;

@@ -11,11 +11,15 @@
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 
+#include <QApplication>
 #include <QDateTime>
+#include <QPointer>
+#include <QTimer>
 #include <QLabel>
 #include <QSplitter>
 
 #include <chrono>
+#include <functional>
 
 namespace salvor::windows {
 
@@ -100,6 +104,40 @@ void VXDeletailWindowController::getScanProgress() {
 }
 
 namespace {
+
+// While the suggestion shows, a press anywhere in its window lets it go and
+// still reaches what was pressed (the bubble takes no clicks of its own, so it
+// never swallows one meant for the tabs or rows under it).
+class DismissOnPress : public QObject {
+public:
+    DismissOnPress(QWidget* window, std::function<void()> dismiss, QObject* owner)
+        : QObject(owner), window_(window), dismiss_(std::move(dismiss)) {
+        qApp->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::MouseButtonPress || !window_ || done_) return false;
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (!w || w->window() != window_->window()) return false;
+        done_ = true;
+        // Not inside the press: the bubble goes once it has been delivered.
+        QTimer::singleShot(0, this, [this] { dismiss_(); });
+        return false;
+    }
+
+private:
+    QPointer<QWidget> window_;
+    std::function<void()> dismiss_;
+    bool done_ = false;
+};
+
+void letClicksThrough(QWidget* bubble, QWidget* window, std::function<void()> dismiss) {
+    if (!bubble) return;
+    bubble->setAttribute(Qt::WA_TransparentForMouseEvents);
+    new DismissOnPress(window, std::move(dismiss), bubble);
+}
+
 // The centre of a control in its window, lower-left origin.
 QPointF centreInWindow(QWidget* control, QWidget* window) {
     const QPoint c = control->mapTo(window, control->rect().center());
@@ -112,6 +150,7 @@ void VXDeletailWindowController::showPopoverWithViewController(VXDeepScanViewCon
         popView = vc->view();
         attachedWindow = widgets::MAAttachedWindow::initWithView(popView, centreInWindow(pointButton, aWindow), aWindow,
                                                                  widgets::MASideBottomRight, 10);
+        letClicksThrough(attachedWindow, aWindow, [this] { popupViewHidden(); });
         if (attachedWindow) attachedWindow->show();
     }
     platform::performAfterDelay(std::chrono::milliseconds(std::lround(kPopupSeconds * 1000)),
@@ -151,6 +190,7 @@ void VXDeletailWindowController::windowDidResize() {
         attachedWindow->deleteLater();
         attachedWindow = widgets::MAAttachedWindow::initWithView(popView, centreInWindow(pointButton, aWindow), aWindow,
                                                                  widgets::MASideBottomRight, 10);
+        letClicksThrough(attachedWindow, aWindow, [this] { popupViewHidden(); });
         if (attachedWindow) attachedWindow->show();
     }
 }

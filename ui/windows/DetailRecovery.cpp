@@ -6,6 +6,7 @@
 
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
+#include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
@@ -98,12 +99,15 @@ void VXDeletailWindowController::recoveryPanelEnded(int response) {
     while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
     recoverySavePathStr = path;
 
+    // Each of these sheets writes only on its alternate answer ("Recover
+    // Anyway"); Escape and closing give the default, which writes nothing.
     const auto sheet = [this](const char* key, bool alternate, std::function<void(int)> didEnd) {
         const QString k = QString::fromLatin1(key);
         kit::Alert alert(localizedString(k + QStringLiteral("_TITLE")), localizedString(k + QStringLiteral("_YES_BUTTON")),
                          alternate ? localizedString(k + QStringLiteral("_NO_BUTTON")) : QString(), {},
                          localizedString(k + QStringLiteral("_NODE")));
         alert.setIcon(QStringLiteral("warning_b"));
+        alert.setSafeAnswer(kit::kAlertDefaultReturn);
         alert.beginSheetModalForWindow(window(), std::move(didEnd), this);
     };
 
@@ -134,14 +138,25 @@ void VXDeletailWindowController::recoveryPanelEnded(int response) {
 void VXDeletailWindowController::startRecovery() {
     isFinishRecovery = 0;
     isBeginRecovery = 1;
+    recoveryStopping = 0;
     const OpNodeList* roots = rootArray(selectTypeCount);
     if (!roots) return;
     VXUIController::shared().DoRecovery(roots, recoverySavePathStr, "DoRecovery", this);
 }
 
+void VXDeletailWindowController::closeRecoveryProgress() {
+    if (!recoveryProgressWindow) return;
+    QWidget* w = recoveryProgressWindow->window();
+    kit::stopModalFor(w);
+    recoveryProgressWindow->close();
+    // Its modal run may still be on the stack: released once it has returned.
+    kit::releaseObject(recoveryProgressWindow);
+    recoveryProgressWindow = nullptr;
+}
+
 void VXDeletailWindowController::recoveryAction() {
     VXUIController& facade = VXUIController::shared();
-    if (!recoveryProgressWindow && facade.IsRecoveryRunning()) {
+    if (!recoveryProgressWindow && !recoveryStopping && !isFinishRecovery && facade.IsRecoveryRunning()) {
         recoveryProgressWindow = new VXShowScanProgressWindowController;
         recoveryProgressWindow->setParent(this);
         recoveryProgressWindow->setDelegate(this);
@@ -156,22 +171,21 @@ void VXDeletailWindowController::recoveryAction() {
         recoveryProgressWindow->changeProgressValue(percent, name);
     }
     // The end is handled whatever the last code was: a recovery that has
-    // ended never leaves its dialog standing.
+    // ended never leaves its dialog standing. A stopped one is told only once
+    // its worker has ended, so the counts are final and the next Recover starts.
     if (!facade.IsRecoveryRunning()) {
         if (isFinishRecovery) return;
         isFinishRecovery = 1;
-        if (recoveryProgressWindow) {
-            QWidget* w = recoveryProgressWindow->window();
-            kit::stopModalFor(w);
-            recoveryProgressWindow->close();
-            // Its modal run may still be on the stack: released once it has returned.
-            kit::releaseObject(recoveryProgressWindow);
-            recoveryProgressWindow = nullptr;
+        closeRecoveryProgress();
+        if (recoveryStopping) {
+            recoveryStopping = 0;
+            showRecoveryNotEndWindow();
+        } else if (isRecoveryEndSHowWindow == 1) {
+            showRecoveryEndWindow();
         }
-        if (isRecoveryEndSHowWindow == 1) showRecoveryEndWindow();
         return;
     }
-    if (isBeginRecovery && recoveryProgressWindow) {
+    if (isBeginRecovery && recoveryProgressWindow && !recoveryStopping) {
         isBeginRecovery = 0;
         kit::runModal(recoveryProgressWindow->window());
         if (window()) window()->activateWindow();
@@ -184,16 +198,13 @@ void VXDeletailWindowController::stopButtonAction(int n) {
         facade.PauseOrResumeRecovery();
         return;
     }
-    isFinishRecovery = 1;
-    isRecoveryEndSHowWindow = 0;
-    if (recoveryProgressWindow) {
-        recoveryProgressWindow->close();
-        // Called from the dialog's own button: released later.
-        kit::releaseObject(recoveryProgressWindow);
-        recoveryProgressWindow = nullptr;
-    }
+    if (recoveryStopping || isFinishRecovery) return;
+    recoveryStopping = 1;
+    // Called from the dialog's own button: released later.
+    closeRecoveryProgress();
     facade.StopRecvoery();
-    showRecoveryNotEndWindow();
+    // A recovery that had ended already sends no more news: look now.
+    platform::performAfterDelay(std::chrono::milliseconds(0), [this] { recoveryAction(); }, this);
 }
 
 void VXDeletailWindowController::showRecoveryEndWindow() {
@@ -211,8 +222,12 @@ void VXDeletailWindowController::showRecoveryNotEndWindow() {
     scanNotEndSaceWC = new VXScanNotEndSaveWindowController;
     scanNotEndSaceWC->setParent(this);
     centre(scanNotEndSaceWC->window());
-    const float recovered = float(VXUIController::shared().GetRecoveridedFiles());
-    scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr);
+    const std::uint64_t recovered = VXUIController::shared().GetRecoveridedFiles();
+    const std::uint64_t ticked = selectedFileCnt > 0 ? std::uint64_t(selectedFileCnt) : 0;
+    services::writeLog("recovery stopped: %llu files recovered, %llu not\n", static_cast<unsigned long long>(recovered),
+                       static_cast<unsigned long long>(ticked > recovered ? ticked - recovered : 0));
+    scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr,
+                                               double(ticked > recovered ? ticked - recovered : 0));
     kit::runModal(scanNotEndSaceWC->window());
     if (window()) window()->activateWindow();
 }

@@ -55,6 +55,8 @@ kit::Frame asFrame(const QRectF& r) { return {r.x(), r.y(), r.width(), r.height(
 kit::Alert sheetAlert(const char* title, const char* yes, const char* no, const char* informative) {
     kit::Alert alert(localizedString(title), localizedString(yes), localizedString(no), {}, localizedString(informative));
     alert.setIcon(QStringLiteral("warning_b"));
+    // Dismissed, the question changes nothing: the scan goes on, the results stay.
+    alert.setSafeAnswer(kit::kAlertAlternateReturn);
     return alert;
 }
 

@@ -177,8 +177,12 @@ void VXDeletailWindowController::createExportButton(int deep) {
 void VXDeletailWindowController::exportButtonAction() {
     VXUIController& facade = VXUIController::shared();
     QString path;
+    // The chooser opens where the last result was saved, while that folder is there.
+    const QString last = facade.GetSavePath();
+    QString folder = last.isEmpty() ? QString() : QFileInfo(last).absolutePath();
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = facade.GetDefaultSavePath();
     for (;;) {
-        path = SavePanel::run(facade.GetDefaultSavePath(), facade.GetSaveFileName(), QStringLiteral("rsf"));
+        path = SavePanel::run(folder, facade.GetSaveFileName(), QStringLiteral("rsf"));
         if (path.isEmpty()) return;
         facade.SpyIDIncreateTable1(4133);
         facade.SpyIDIncreateTable1(isDeepScan ? 4134 : 4135);
@@ -187,6 +191,7 @@ void VXDeletailWindowController::exportButtonAction() {
                          localizedString("PAGE_FOUR_SCAN_STOP_NO_BUTTON"),
                          localizedString("PAGE_FOUR_SCAN_STOP_YES_BUTTON"), localizedString("SAVE_SAME_DISK_PROMPT"));
         alert.setIcon(QStringLiteral("warning_b"));
+        alert.setSafeAnswer(kit::kAlertAlternateReturn); // saves nothing
         const int answer = alert.runModal();
         if (answer == kit::kAlertDefaultReturn) continue; // choose another place
         if (answer == kit::kAlertOtherReturn) break;      // save there all the same

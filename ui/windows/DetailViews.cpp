@@ -10,6 +10,7 @@
 #include "ui/kit/Fonts.h"
 #include "ui/kit/NamedImages.h"
 #include "ui/kit/ViewAnimation.h"
+#include "ui/widgets/Cells.h"
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/ProgressViews.h"
 
@@ -40,11 +41,13 @@ void VXDeletailWindowController::segmentSelect(int segmentIndex) {
     if (segmentIndex == selectSegmentCount) return;
     selectSegmentCount = segmentIndex;
     segment->setSelectedSegment(segmentIndex);
+    // The chosen mode's image is the highlighted one, the others plain.
+    segment->setImage(0, segmentIndex == 0 ? QStringLiteral("list_focus") : QStringLiteral("list_no_hover"));
+    segment->setImage(1, segmentIndex == 1 ? QStringLiteral("preview_focus") : QStringLiteral("preview_no_hover"));
+    segment->setImage(2, segmentIndex == 2 ? QStringLiteral("grid_focus") : QStringLiteral("grid_no_hover"));
     if (segmentIndex == 0) {
         coverFlower->hide();
         gridView->hide();
-        segment->setImage(0, QStringLiteral("list_focus"));
-        segment->setImage(1, QStringLiteral("preview_no_hover"));
     } else if (segmentIndex == 2) {
         viewLoadCnt = 0;
         coverFlower->hide();
@@ -52,8 +55,6 @@ void VXDeletailWindowController::segmentSelect(int segmentIndex) {
     } else {
         coverFlower->show();
         gridView->hide();
-        segment->setImage(0, QStringLiteral("list_no_hover"));
-        segment->setImage(1, QStringLiteral("preview_focus"));
     }
     outlineView->viewport()->update();
     timeOutlineView->viewport()->update();
@@ -84,8 +85,10 @@ static void switchTab(VXDeletailWindowController& w, std::int64_t view) {
     setTabImage(w.pathButton, view == 0 ? "bg_tab" : nullptr);
     setTabImage(w.typeButton, view == 1 ? "bg_tab" : nullptr);
     setTabImage(w.timeButton, view >= 2 ? "bg_tab" : nullptr);
-    setTabImage(w.creatButton, view == 3 ? "text_bg" : nullptr);
-    setTabImage(w.modifyButton, view == 2 ? "text_bg" : nullptr);
+    // The date sub-tabs carry no plate: the chosen one is told by its white
+    // title (a plate on the other one read as the chosen marker).
+    setTabImage(w.creatButton, nullptr);
+    setTabImage(w.modifyButton, nullptr);
     if (view <= 2)
         for (QPushButton* b : {w.pathButton, w.typeButton, w.timeButton}) w.setButtonTitleColor(b, kUnselectedTab);
     if (view == 2) {
@@ -202,7 +205,8 @@ void VXDeletailWindowController::changeNoValue(bool hasValues) {
     note->setAlignment(Qt::AlignCenter);
     note->setFont(kit::fontNamed(QStringLiteral("Helvetica Light"), 14));
     QPalette pal = note->palette();
-    pal.setColor(QPalette::WindowText, QColor(51, 59, 71));
+    // Light on the dark plate (a dark grey on it could not be read).
+    pal.setColor(QPalette::WindowText, widgets::emptyNoteColor());
     note->setPalette(pal);
     kit::setFrame(note, kit::Frame{0, 16, 400, 18}, kit::kViewWidthSizable);
     gridNoValueView->show();

@@ -524,6 +524,7 @@ void VXDeletailWindowController::closeWindow() {
                          localizedString("PAGE_FOUR_SCAN_STOP_NO_BUTTON"), {},
                          localizedString("PAGE_FOUR_SCAN_STOP_NODE"));
         alert.setIcon(QStringLiteral("warning_b"));
+        alert.setSafeAnswer(kit::kAlertAlternateReturn); // the window and its results stay
         alert.beginSheetModalForWindow(window(), [this](int code) { alertEndedCloseWindow(code); }, this);
         return;
     }

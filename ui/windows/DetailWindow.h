@@ -204,6 +204,8 @@ public:
     void stopButtonAction(int n) override;
     void showRecoveryEndWindow();
     void showRecoveryNotEndWindow();
+    // Ends the progress dialog's modal run and lets it go.
+    void closeRecoveryProgress();
     // Search and selection.
     void doSearchWithKey(const std::optional<QString>& key) override;
     void doSearch();
@@ -313,6 +315,8 @@ public:
     std::uint64_t selectedFileSize = 0;
     int selectedFileCnt = 0;
     int isBeginRecovery = 0, isFinishRecovery = 0, isRecoveryEndSHowWindow = 1;
+    // Stop asked; the stopped dialog waits for the worker's end.
+    int recoveryStopping = 0;
     VXShowScanProgressWindowController* recoveryProgressWindow = nullptr;
     VXScanEndSaveWindowController* scanEndSaveWC = nullptr;
     VXScanNotEndSaveWindowController* scanNotEndSaceWC = nullptr;

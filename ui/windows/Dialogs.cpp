@@ -27,6 +27,8 @@ using widgets::TCImageWindow;
 
 namespace {
 
+const QColor kDialogTextColor(175, 186, 219);
+
 QLabel* addLabel(QWidget* parent, const QString& text, const kit::Frame& f, double points = 13) {
     QLabel* l = windowLabel(parent, text, f, points, 0);
     l->setWordWrap(true);
@@ -52,7 +54,7 @@ QLabel* windowLabel(QWidget* parent, const QString& text, const kit::Frame& f, d
     QLabel* l = widgets::makeLabel(text, points, alignment);
     l->setParent(parent);
     QPalette pal = l->palette();
-    pal.setColor(QPalette::WindowText, QColor(175, 186, 219));
+    pal.setColor(QPalette::WindowText, kDialogTextColor);
     l->setPalette(pal);
     kit::setFrame(l, f);
     return l;
@@ -82,6 +84,10 @@ QWidget* FadingDialog::loadWindow() {
     content->setAutoFillBackground(true);
     QPalette pal = content->palette();
     pal.setColor(QPalette::Window, widgets::outlineRowColor());
+    // Texts without a colour of their own take the windows' light blue, not
+    // the light theme's black (unreadable on this grey).
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        pal.setColor(g, QPalette::WindowText, kDialogTextColor);
     content->setPalette(pal);
     // As on every desktop: Return presses the default button (a window
     // without one closes), Escape closes.
@@ -108,8 +114,8 @@ void FadingDialog::closeWindow() {
 
 // ---- APFS notice ------------------------------------------------------------
 
-APFSScanWindowController::APFSScanWindowController()
-    : FadingDialog(QStringLiteral("APFSScanWindowController"), QSize(460, 180)) {}
+APFSScanWindowController::APFSScanWindowController(bool permissionDenied)
+    : FadingDialog(QStringLiteral("APFSScanWindowController"), QSize(460, 180)), permissionDenied_(permissionDenied) {}
 
 void APFSScanWindowController::windowDidLoad() {
     TCImageWindow* w = imageWindow();
@@ -124,7 +130,8 @@ void APFSScanWindowController::windowDidLoad() {
     aTitleLabel->setParent(bar);
     kit::setFrame(aTitleLabel, kit::Frame{80, 2, 300, 18});
     QWidget* content = w->contentView();
-    addLabel(content, localizedString("APFS_NOTICE_TEXT"), kit::Frame{20, 70, 420, 90});
+    addLabel(content, localizedString(permissionDenied_ ? "PERMISSION_NOTICE_TEXT" : "APFS_NOTICE_TEXT"),
+             kit::Frame{20, 70, 420, 90});
     actuButton = addLink(content, localizedString("APFS_NOTICE_LINK"), kit::Frame{20, 20, 240, 24});
     QObject::connect(actuButton, &QPushButton::clicked, this, [this] { linkButtonAction(); });
     okButton = new QPushButton(localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), content);
@@ -276,6 +283,9 @@ QWidget* VXDeepScanViewController::loadView() {
     deepScanNodeLabel = addLabel(view, localizedString("PAGE_FOUR_DEEPSCAN_NODE"), kit::Frame{10, 10, 220, 70}, 12);
     closeButton = new QPushButton(QStringLiteral("×"), view);
     closeButton->setFlat(true);
+    QPalette pal = closeButton->palette();
+    pal.setColor(QPalette::ButtonText, kDialogTextColor);
+    closeButton->setPalette(pal);
     kit::setFrame(closeButton, kit::Frame{236, 66, 18, 18});
     QObject::connect(closeButton, &QPushButton::clicked, this, [this] { closeButtonAction(); });
     return view;

@@ -56,7 +56,10 @@ protected:
 class APFSScanWindowController : public FadingDialog {
     Q_OBJECT
 public:
-    APFSScanWindowController();
+    // permissionDenied: the device could not be opened for want of the
+    // permission to read disks (told as such); otherwise a volume that cannot
+    // be read, perhaps APFS.
+    explicit APFSScanWindowController(bool permissionDenied = false);
     void okButtonAction() { closeWindow(); }
     void linkButtonAction();
     QLabel* aTitleLabel = nullptr;
@@ -65,6 +68,9 @@ public:
 
 protected:
     void windowDidLoad() override;
+
+private:
+    bool permissionDenied_ = false;
 };
 
 class VXAboutWindowController : public FadingDialog {

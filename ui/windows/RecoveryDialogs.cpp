@@ -183,6 +183,18 @@ void VXShowScanProgressWindowController::yesButtonAction() {
     tell(2);
 }
 
+void VXShowScanProgressWindowController::closeWindow() {
+    if (recoveryProgressView && recoveryProgressView->isVisible())
+        stopProgressButtonAction();
+    else
+        yesButtonAction();
+}
+
+bool VXShowScanProgressWindowController::windowShouldClose(QWidget*) {
+    yesButtonAction();
+    return false;
+}
+
 void VXShowScanProgressWindowController::continueButtonAction() {
     showPanel(recoveryProgressView);
     tell(1);
@@ -266,10 +278,14 @@ void VXScanNotEndSaveWindowController::windowDidLoad() {
     okButton->setFocus();
 }
 
-void VXScanNotEndSaveWindowController::changeRecoveryFilesPoint(double count, const QString& path) {
+void VXScanNotEndSaveWindowController::changeRecoveryFilesPoint(double count, const QString& path,
+                                                                 double notRecovered) {
     window();
     setFolderLink(savePathLabel, path);
-    showRecoveryNoteLabel->setText(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", count));
+    QString note = platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", count);
+    if (notRecovered > 0)
+        note = platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", notRecovered) + QLatin1Char(' ') + note;
+    showRecoveryNoteLabel->setText(note);
     savePtahStr_ = path;
 }
 

@@ -41,6 +41,11 @@ public:
     void yesButtonAction();
     void continueButtonAction();
     void cancelButtonAction() { yesButtonAction(); }
+    // Escape and the window's close: never a recovery left paused behind a
+    // closed dialog. Escape on the progress asks as Stop does; on a question,
+    // and the window's close anywhere, stop.
+    void closeWindow() override;
+    bool windowShouldClose(QWidget* window) override;
 
     QLabel *scaningFileName = nullptr, *titleLabel = nullptr;
     QProgressBar* progressBar = nullptr;
@@ -98,8 +103,9 @@ class VXScanNotEndSaveWindowController : public FadingDialog {
 public:
     VXScanNotEndSaveWindowController();
 
-    // After the window has loaded: the note with count, and the folder link.
-    void changeRecoveryFilesPoint(double count, const QString& path);
+    // After the window has loaded: the note with the files recovered and
+    // those ticked but not recovered, and the folder link.
+    void changeRecoveryFilesPoint(double count, const QString& path, double notRecovered = 0);
     // Opens the stored folder; nothing when there is none.
     void jumpToSavePath();
     // Ends the modal run, then closes at once (no fade).

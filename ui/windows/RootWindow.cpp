@@ -151,7 +151,8 @@ void VXRootWindowController::selectTypesContinouButtonClick() {
         return;
     }
     ++apfsNoticeCount;
-    APFSScanWindowController notice;
+    // A device is refused only when opening it was not permitted.
+    APFSScanWindowController notice(selectVolumeData && !selectVolumeData->beCanOpen());
     centerWindow(notice.window());
     kit::runModal(notice.window());
     window()->activateWindow();

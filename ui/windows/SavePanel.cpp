@@ -28,9 +28,15 @@ QString SavePanel::run(const QString& directory, const QString& proposedName, co
         path = s.answers.front();
         s.answers.pop_front();
     } else {
-        path = QFileDialog::getSaveFileName(nullptr, QString(), QDir(directory).filePath(proposedName),
-                                            QStringLiteral("*.%1").arg(extension), nullptr,
-                                            QFileDialog::DontUseNativeDialog);
+        // The suffix is added by the dialog itself, so that its question
+        // before replacing a file covers the name actually written.
+        QFileDialog dialog(nullptr, QString(), directory, QStringLiteral("*.%1").arg(extension));
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setDefaultSuffix(extension);
+        dialog.selectFile(proposedName);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) path = dialog.selectedFiles().first();
     }
     if (!path.isEmpty() && !path.endsWith(QLatin1Char('.') + extension)) path += QLatin1Char('.') + extension;
     return path;

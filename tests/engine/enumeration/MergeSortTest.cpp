@@ -149,7 +149,7 @@ TEST_F(MergeTest, ConversionRefusalsAndAListStopsAtTheFirstFailure) {
     Keep(made.front());
 }
 
-TEST(DeviceSort, DisksByNameBytewisePartitionsAndVolumesByNumber) {
+TEST(DeviceSort, DisksByNameDigitsByValuePartitionsAndVolumesByNumber) {
     std::vector<std::unique_ptr<ImageDevice>> keep;
     auto make = [&](int type, IStorageDeviceData* data) {
         keep.push_back(std::make_unique<ImageDevice>("/nonexistent"));
@@ -158,7 +158,7 @@ TEST(DeviceSort, DisksByNameBytewisePartitionsAndVolumesByNumber) {
         return keep.back().get();
     };
     DeviceList disks, vols;
-    for (const char* name : {"disk2", "disk10", "disk0", "disk1"}) {
+    for (const char* name : {"loop10", "disk2", "loop2", "disk10", "disk0", "loop02", "disk1", "loop1"}) {
         auto* rec = new CCollectDiskDeviceInfoStruct;
         CopyRecordText(rec->bsdName, name);
         disks.push_back(make(DEVICE_DISK, CreateDiskDeviceData(rec)));
@@ -166,7 +166,7 @@ TEST(DeviceSort, DisksByNameBytewisePartitionsAndVolumesByNumber) {
     disks.sort(CDevListSortAlgorithm());
     std::vector<std::string> names;
     for (IStorageDevice* d : disks) names.push_back(DiskRec(d).bsdName);
-    EXPECT_EQ(names, (std::vector<std::string>{"disk0", "disk1", "disk10", "disk2"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"disk0", "disk1", "disk2", "disk10", "loop1", "loop2", "loop02", "loop10"}));
 
     for (int n : {3, 1, -1, 2}) {
         auto* rec = new CCollectedVolumeDeviceInfoStruct;

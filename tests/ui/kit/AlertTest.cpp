@@ -104,6 +104,41 @@ private slots:
             QTRY_VERIFY(Alert::openAlerts().isEmpty());
         }
     }
+    // Escape, the window's close and a queued dismissal give the safe
+    // answer, whichever button that is; never the default unless named.
+    void dismissalGivesTheSafeAnswer() {
+        QCOMPARE(Alert("One", "OK").safeAnswer(), kAlertDefaultReturn);
+        QCOMPARE(threeButtons().safeAnswer(), kAlertAlternateReturn);
+        for (int safe : kAnswers) {
+            for (bool escape : {true, false}) {
+                Alert a = threeButtons();
+                a.setSafeAnswer(safe);
+                postToMainThread([escape] {
+                    QMessageBox* box = openAlert();
+                    if (escape) QTest::keyClick(box, Qt::Key_Escape);
+                    else box->close();
+                });
+                QCOMPARE(a.runModal(), safe);
+                QTRY_VERIFY(Alert::openAlerts().isEmpty());
+
+                QWidget parent;
+                parent.show();
+                std::optional<int> got;
+                a.beginSheetModalForWindow(&parent, [&](int answer) { got = answer; });
+                QVERIFY(openAlert());
+                if (escape) QTest::keyClick(openAlert(), Qt::Key_Escape);
+                else openAlert()->close();
+                QTRY_COMPARE(got.value_or(-9), safe);
+            }
+            Alert queued = threeButtons();
+            queued.setSafeAnswer(safe);
+            Alert::queueAnswer(kAlertDismissed);
+            QCOMPARE(queued.runModal(), safe);
+        }
+        // A one-button alert closed answers its only button.
+        postToMainThread([] { openAlert()->close(); });
+        QCOMPARE(Alert("One", "OK").runModal(), kAlertDefaultReturn);
+    }
     void sheetCallbackDroppedWithItsContext() {
         QWidget parent;
         parent.show();

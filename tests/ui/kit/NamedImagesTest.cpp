@@ -23,7 +23,7 @@ const char* const kPlain[] = {"warning_b", "pop_header_bg", "checkbox_yes", "che
                               "del_normal", "del_press", "mirror_image", "usb.png", "select", "deletered",
                               "loading.gif", "loading.png", "logo", "view_bg_normal", "view_bg_press",
                               "BackgroundDust", "bg_150", "text_bg", "bg_tab", "list_focus", "list_no_hover",
-                              "preview_focus", "preview_no_hover", "schedule_bg", "progress_bar_bg", "search_normal",
+                              "preview_focus", "preview_no_hover", "grid_focus", "grid_no_hover", "schedule_bg", "progress_bar_bg", "search_normal",
                               "NSAscendingSortIndicator", "NSDescendingSortIndicator"};
 const ImageState kStates[] = {ImageState::Normal, ImageState::Press, ImageState::Hover, ImageState::Disable};
 

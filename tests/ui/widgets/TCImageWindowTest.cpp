@@ -281,6 +281,12 @@ private slots:
         QCOMPARE(quits, 1);
         w.resize(400, w.height());
         QTRY_COMPARE(button->x(), 400 - 8 - 16);
+        // A control of the bar where the button would go: the button keeps a gap left of it.
+        auto* import = new QPushButton(w.titleBarView());
+        import->setGeometry(400 - 34, 3, 16, 16);
+        import->show();
+        w.resize(401, w.height());
+        QTRY_VERIFY(button->geometry().right() + 6 < import->mapTo(&w, QPoint(0, 0)).x());
         w.setApplicationMenu(nullptr);
         QVERIFY(!w.applicationMenuButton() && !w.actions().contains(quit));
     }

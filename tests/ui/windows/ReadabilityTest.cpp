@@ -1,19 +1,36 @@
-// Readability measured on pictures of the windows: every text of the
-// file-type page, the device page, the notice, the About and the update
-// window against the pixels around it (contrast 4.5:1 at least, computed
-// from the drawn colours), chosen and unchosen tiles that look different, a
-// visible keyboard focus, and Return / Escape in the notice and About.
+// Readability measured on pictures of the windows: every text of every
+// window and dialog (pages, notice, About, update, recovery progress and its
+// questions, the end dialogs, save/load progress, the folder chooser, the
+// results window with its trees, list, strip and grid) against the pixels
+// around it (contrast 4.5:1 at least, computed from the drawn colours);
+// every control, and the trees' expand arrows, 3:1 against what surrounds
+// them; chosen and unchosen tiles that look different, a visible keyboard
+// focus, and Return / Escape in the notice and About.
+#include "engine/tree/FilesystemNode.h"
+#include "platform/Localization.h"
+#include "services/ResultTrees.h"
+#include "tests/support/TestFileNode.h"
 #include "tests/ui/windows/WindowTestSupport.h"
 #include "ui/kit/ModalSession.h"
+#include "ui/widgets/AttachedWindow.h"
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/widgets/TableViews.h"
+#include "ui/windows/DetailWindow.h"
 #include "ui/windows/Dialogs.h"
+#include "ui/windows/ProgressWindow.h"
+#include "ui/windows/RecoveryDialogs.h"
 #include "ui/windows/RootWindow.h"
 
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTreeView>
+#include <QScopeGuard>
+#include <QRegularExpression>
 
 #include <cmath>
 #include <map>
@@ -64,6 +81,13 @@ QString describe(const QString& what, const Measure& m) {
         .arg(m.ratio, 0, 'f', 2);
 }
 
+// Whether the widget, or the image button it belongs to, can be used now.
+bool usable(QWidget* w) {
+    for (QWidget* p = w; p; p = p->parentWidget())
+        if (auto* b = qobject_cast<widgets::TCImageButton*>(p)) return b->isUsable();
+    return true;
+}
+
 // Where a text of the widget is drawn, in its own coordinates.
 QRect textArea(QWidget* w) {
     if (auto* l = qobject_cast<QLabel*>(w)) {
@@ -71,9 +95,15 @@ QRect textArea(QWidget* w) {
         return QStyle::alignedRect(l->layoutDirection(), l->alignment(),
                                    l->fontMetrics().boundingRect(l->text()).size() + QSize(2, 2), l->contentsRect());
     }
-    auto* b = static_cast<QPushButton*>(w);
+    auto* b = static_cast<QAbstractButton*>(w);
     const QSize text = b->fontMetrics().boundingRect(b->text()).size() + QSize(2, 2);
     return QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, text, b->rect());
+}
+
+QString textOf(QWidget* w) {
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->textFormat() == Qt::RichText ? QString(l->text()).remove(QRegularExpression(QStringLiteral("<[^>]*>"))) : l->text();
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+    return {};
 }
 
 // Measures every visible text of the window on a picture of it; answers the
@@ -86,21 +116,136 @@ double lowestTextContrast(QWidget* window, const QString& name, QStringList* fai
     QList<QWidget*> texts;
     for (QLabel* l : window->findChildren<QLabel*>())
         if (!l->text().trimmed().isEmpty()) texts.append(l);
-    for (QPushButton* b : window->findChildren<QPushButton*>())
-        if (!b->text().trimmed().isEmpty()) texts.append(b);
+    // A button whose title is a label of its own is measured by that label.
+    for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
+        if (!b->text().trimmed().isEmpty() && !b->findChild<QLabel*>()) texts.append(b);
     for (QWidget* w : texts) {
-        if (!w->isVisibleTo(window)) continue;
+        // Controls that cannot be used now are exempt, as for any reader.
+        if (!w->isVisibleTo(window) || !w->isEnabled() || !usable(w)) continue;
         const QRect area = textArea(w).translated(w->mapTo(window, QPoint(0, 0)));
         if (!window->rect().contains(area)) continue; // a page moved out of the window
+        if (!w->visibleRegion().boundingRect().contains(textArea(w))) continue; // scrolled away or covered
         const Measure m = measure(shot, area);
-        const QString text = qobject_cast<QLabel*>(w) ? static_cast<QLabel*>(w)->text() : static_cast<QPushButton*>(w)->text();
-        const QString line = describe(name + QStringLiteral(" \"") + text.left(30) + QLatin1Char('"'), m);
+        const QString text = textOf(w);
+        const QString line = describe(name + QStringLiteral(" \"") + text.left(30) + QStringLiteral("\" (") +
+                                          w->objectName() + QLatin1Char(')'), m);
         qInfo().noquote() << line;
         lowest = std::min(lowest, m.ratio);
         if (m.ratio < 4.5) failures->append(line);
     }
     return lowest;
 }
+
+// Every visible control (buttons, bars, fields) stands out from what
+// surrounds it by 3:1: the most distinct pixel of the control against the
+// commonest colour of a ring just outside it.
+void checkControls(QWidget* window, const QString& name, QStringList* failures) {
+    const QImage shot = window->grab().toImage();
+    QList<QWidget*> controls;
+    for (QWidget* w : window->findChildren<QWidget*>())
+        if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QProgressBar*>(w) || qobject_cast<QLineEdit*>(w))
+            controls.append(w);
+    for (QWidget* w : controls) {
+        if (!w->isVisibleTo(window) || !w->isEnabled() || !usable(w) || w->width() < 6 || w->height() < 6) continue;
+        if (w->parentWidget() && qobject_cast<QAbstractButton*>(w->parentWidget())) continue; // part of a control
+        const QRect inside(w->mapTo(window, QPoint(0, 0)), w->size());
+        const QRect ring = inside.adjusted(-3, -3, 3, 3);
+        if (!window->rect().contains(ring) || !w->visibleRegion().boundingRect().contains(w->rect())) continue;
+        std::map<QRgb, int> around;
+        for (int y = ring.top(); y <= ring.bottom(); ++y)
+            for (int x = ring.left(); x <= ring.right(); ++x)
+                if (!inside.contains(x, y)) ++around[shot.pixel(x, y) | 0xFF000000u];
+        QRgb background = 0;
+        int most = 0;
+        for (const auto& [c, n] : around)
+            if (n > most) most = n, background = c;
+        double best = 1;
+        for (int y = inside.top(); y <= inside.bottom(); ++y)
+            for (int x = inside.left(); x <= inside.right(); ++x)
+                best = std::max(best, contrast(shot.pixel(x, y) | 0xFF000000u, background));
+        const QString line = QStringLiteral("%1 control %2 (%3 in %6 at %7,%8): %4:1 on %5")
+                                 .arg(name, w->objectName(), QLatin1String(w->metaObject()->className()))
+                                 .arg(best, 0, 'f', 2)
+                                 .arg(QColor(background).name())
+                                 .arg(w->parentWidget() ? w->parentWidget()->objectName() : QString())
+                                 .arg(inside.x())
+                                 .arg(inside.y());
+        qInfo().noquote() << line;
+        if (best < 3.0) failures->append(line);
+    }
+}
+
+// The expand arrows of a tree: the area left of each expandable row's text.
+void checkArrows(QTreeView* tree, const QString& name, QStringList* failures) {
+    const QImage shot = tree->viewport()->grab().toImage();
+    QAbstractItemModel* model = tree->model();
+    int seen = 0;
+    for (int row = 0; model && row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row, 0);
+        if (!model->hasChildren(index)) continue;
+        const QRect cell = tree->visualRect(index);
+        const QRect arrow(cell.left() - tree->indentation(), cell.top(), tree->indentation(), cell.height());
+        const Measure m = measure(shot, arrow.adjusted(2, 2, -2, -2));
+        const QString line = describe(name + QStringLiteral(" expand arrow, row %1").arg(row), m);
+        qInfo().noquote() << line;
+        if (m.ratio < 3.0) failures->append(line);
+        ++seen;
+    }
+    if (seen == 0) failures->append(name + QStringLiteral(": no expandable row to measure"));
+}
+
+// The titles of a table's or tree's header.
+void checkHeader(QHeaderView* header, const QString& name, QStringList* failures) {
+    const QImage top = header->grab().toImage();
+    for (int i = 0; i < header->count(); ++i) {
+        if (header->isSectionHidden(i) || header->sectionSize(i) < 8) continue;
+        const QString title = header->model()->headerData(i, header->orientation()).toString();
+        if (title.trimmed().isEmpty()) continue;
+        const QRect section(header->sectionViewportPosition(i), 0, header->sectionSize(i), header->height());
+        const Measure m = measure(top, section.adjusted(2, 2, -2, -2));
+        const QString line = describe(name + QStringLiteral(" header \"%1\"").arg(title), m);
+        qInfo().noquote() << line;
+        if (m.ratio < 4.5) failures->append(line);
+    }
+}
+
+// One found file system: a root with a folder and files, for the results window.
+struct ResultsFake : FakeFacade {
+    CFilesystemNode root{SEARCHER_FAT, "disk(FAT/FAT32)", "disk", 1};
+    std::vector<std::unique_ptr<test::TestFileNode>> files;
+    ResultsFake() {
+        root.ShowNode(1);
+        const auto add = [this](IFileNode* parent, long long id, const std::string& name, bool dir) {
+            files.push_back(std::make_unique<test::TestFileNode>(id, parent->GetCurrentNodeID(), name, dir, dir ? 0 : 1000 * id));
+            files.back()->ShowNode(1);
+            parent->AddChild(files.back().get());
+            return files.back().get();
+        };
+        IFileNode* folder = add(&root, 5, "DCIM", true);
+        for (int i = 0; i < 3; ++i) add(&root, 10 + i, "IMG_000" + std::to_string(i) + ".JPG", false);
+        for (int i = 0; i < 2; ++i) add(folder, 20 + i, "MOV_000" + std::to_string(i) + ".MP4", false);
+    }
+    int GetScanTreeNodeData(OpNodeList* roots, bool) override {
+        if (!roots->empty()) return 1;
+        TreeNodeData d;
+        d.isFileSystem = 1, d.isDirectory = 1, d.node = &root;
+        OpNodeRef item = OpNodeData::initWithNodeData(d);
+        item->setExpandAble(1);
+        // The folder as a row of its own, so that the root shows its arrow.
+        OpNodeRef folder = OpNodeData::initWithFileNode(files.front().get());
+        folder->setParent(item);
+        item->addChildObject(OpNodeEntry(folder));
+        roots->emplace_back(item);
+        return 1;
+    }
+    int GetFileNodeToArray(OpNodeList& out, const OpNodeRef& item) override {
+        return VXResultTrees::GetFileNodeToArray(out, item);
+    }
+    void GetSelectedFilesAmout(int* count, std::uint64_t* size) override {
+        for (auto& f : files)
+            if (!f->IsDirectory() && f->GetCheckedStatus() == CHECK_ALL) ++*count, *size += std::uint64_t(f->GetFileSize());
+    }
+};
 
 // Pixels that differ between two pictures of one size by a contrast of 3:1
 // at least (what a focus ring or a check mark needs to be seen).
@@ -142,7 +287,19 @@ class ReadabilityTest : public QObject {
     void checkTexts(QWidget* window, const QString& name) {
         QStringList failures;
         lowestTextContrast(window, name, &failures);
-        QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QLatin1Char('\n'))));
+        expectNone(failures);
+    }
+    // Texts and controls of a window, as shown now.
+    void checkWindow(QWidget* window, const QString& name) {
+        QStringList failures;
+        lowestTextContrast(window, name, &failures);
+        checkControls(window, name, &failures);
+        expectNone(failures);
+    }
+    // Each failure on a line of its own (a test message is cut short).
+    static void expectNone(const QStringList& failures) {
+        for (const QString& f : failures) qWarning().noquote() << "below the minimum:" << f;
+        QVERIFY2(failures.isEmpty(), qPrintable(QStringLiteral("%1 measures below the minimum, listed above").arg(failures.size())));
     }
 
 private slots:
@@ -221,6 +378,14 @@ private slots:
         checkTexts(notice.window(), QStringLiteral("notice"));
         QApplication::setActiveWindow(notice.window());
         checkFocusShows(notice.window());
+        // Refused for want of permission: the notice names that cause.
+        APFSScanWindowController denied(true);
+        denied.showWindow();
+        bool named = false;
+        for (QLabel* l : denied.window()->findChildren<QLabel*>())
+            named = named || l->text() == platform::localizedString("PERMISSION_NOTICE_TEXT");
+        QVERIFY(named);
+        checkTexts(denied.window(), QStringLiteral("permission notice"));
         VXAboutWindowController about;
         about.showWindow();
         checkTexts(about.window(), QStringLiteral("about"));
@@ -233,6 +398,87 @@ private slots:
                               {QStringLiteral("1"), QStringLiteral("Faster deep scans")}});
         newer.showWindow();
         checkTexts(newer.window(), QStringLiteral("update, newer version"));
+    }
+
+    void recoveryAndTransferDialogs() {
+        VXShowScanProgressWindowController progress;
+        progress.showWindow();
+        progress.changeProgressValue(40, QStringLiteral("IMG_0001.JPG"));
+        checkWindow(progress.window(), QStringLiteral("recovery progress"));
+        progress.stopProgressButtonAction(); // no delegate: the question alone
+        checkWindow(progress.window(), QStringLiteral("stop the recovery?"));
+        progress.setNoMemeryViewHidden();
+        checkWindow(progress.window(), QStringLiteral("not enough free space"));
+        progress.close();
+
+        VXScanEndSaveWindowController done;
+        done.setSavePathStr(QStringLiteral("/home/user/Recovered"));
+        done.showWindow();
+        checkWindow(done.window(), QStringLiteral("recovery complete"));
+        VXScanNotEndSaveWindowController stopped;
+        stopped.showWindow();
+        stopped.changeRecoveryFilesPoint(12, QStringLiteral("/home/user/Recovered"), 3);
+        checkWindow(stopped.window(), QStringLiteral("recovery stopped"));
+
+        for (bool save : {true, false}) {
+            VXProgressWindow transfer;
+            transfer.setBSave(save);
+            transfer.showWindow();
+            checkWindow(transfer.window(), save ? QStringLiteral("saving") : QStringLiteral("loading"));
+            transfer.close();
+        }
+    }
+
+    void resultsWindow() {
+        // The page's plain fake makes way for one that serves a found tree.
+        delete fake_;
+        fake_ = nullptr;
+        const auto restore = qScopeGuard([this] { fake_ = new FakeFacade; });
+        ResultsFake fake;
+        VXDeletailWindowController results;
+        results.window()->show();
+        QApplication::setActiveWindow(results.window());
+        results.getData();
+        fake.scanKey = "NormalScranValue";
+        fake.postScanUpdate();
+        QVERIFY(QTest::qWaitFor([&] { return !results.arrList.empty(); }));
+        results.outlineView->expandAll();
+        // The deep-scan suggestion covers the list's header: a press there
+        // reaches the select-all box under it (ticking every file, so the
+        // Recover button shows as when usable) and sends the bubble away.
+        QVERIFY(QTest::qWaitFor([&] { return results.attachedWindow && results.attachedWindow->isVisible(); }));
+        QWidget* box = results.listViewSelectAllButton;
+        const QPoint at = box->mapTo(results.window(), box->rect().center());
+        QVERIFY(results.attachedWindow->geometry().contains(results.attachedWindow->parentWidget()->mapFrom(results.window(), at)));
+        QWidget* hit = results.window()->childAt(at);
+        QCOMPARE(hit, box);
+        QTest::mouseClick(hit, Qt::LeftButton, {}, box->rect().center());
+        QVERIFY(QTest::qWaitFor([&] { return !results.attachedWindow; }));
+        QVERIFY(results.recovertyButton->isUsable());
+        QTest::qWait(20);
+        QStringList failures;
+        for (int mode = 0; mode < 3; ++mode) {
+            results.segmentSelect(mode);
+            QTest::qWait(50);
+            const QString name = QStringList{QStringLiteral("results, list"), QStringLiteral("results, strip"),
+                                             QStringLiteral("results, grid")}[mode];
+            lowestTextContrast(results.window(), name, &failures);
+            checkControls(results.window(), name, &failures);
+        }
+        results.segmentSelect(0);
+        checkArrows(results.outlineView, QStringLiteral("results tree"), &failures);
+        checkHeader(results.tableView->horizontalHeader(), QStringLiteral("results list"), &failures);
+        expectNone(failures);
+    }
+
+    void folderChooser() {
+        QFileDialog chooser;
+        chooser.setOption(QFileDialog::DontUseNativeDialog);
+        chooser.setFileMode(QFileDialog::Directory);
+        chooser.setDirectory(QDir::tempPath());
+        chooser.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&chooser));
+        checkTexts(&chooser, QStringLiteral("folder chooser"));
     }
 
     void returnAndEscape_data() {

@@ -297,7 +297,9 @@ private slots:
         QVERIFY(barFill.isValid()); // half done: the bar's first quarter differs from its last
         QCOMPARE(pausedStatus, 3);
         QCOMPARE(resumedStatus, 2);
-        QCOMPARE(noteShown, platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", 2.0));
+        // Recovered and not recovered (of the three ticked).
+        QVERIFY(noteShown.endsWith(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", 2.0)));
+        QVERIFY(noteShown.startsWith(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", 1.0)));
         QCOMPARE(fake_->count("StopRecvoery"), 1);
         QTRY_VERIFY(!w_->recoveryProgressWindow && kit::modalDepth() == 0);
 
@@ -322,6 +324,135 @@ private slots:
         QCOMPARE(linked, dest.path());
         QTRY_COMPARE(kit::modalDepth(), 0);
         QVERIFY(!w_->recoveryProgressWindow);
+    }
+
+    // Escape on the same-device and free-space sheets starts nothing (the
+    // first's safe answer is to choose again, the second's to cancel).
+    void sheetsDismissedWriteNothing() {
+        open(3);
+        tickAll();
+        QTemporaryDir dest;
+        const auto escapeAlert = [&] {
+            [&] { QVERIFY(QTest::qWaitFor([] { return !kit::Alert::openAlerts().isEmpty(); })); }();
+            if (kit::Alert::openAlerts().isEmpty()) return QString();
+            QMessageBox* box = kit::Alert::openAlerts().front();
+            const QString title = box->text();
+            QTest::keyClick(box, Qt::Key_Escape);
+            return title;
+        };
+        fake_->sameDevice = true;
+        w_->recovertyButton->click();
+        choose(dest.path());
+        QCOMPARE(escapeAlert(), key("PAGE_FOUR_SAVE_SAME_PATH_TITLE"));
+        QVERIFY(QTest::qWaitFor([&] { return chooser() && chooser()->isVisible(); }, 2000));
+        QTest::keyClick(chooser(), Qt::Key_Escape);
+        fake_->sameDevice = false;
+        setFreeSpaceQuery([](const QString&) { return std::optional<std::uint64_t>(10); });
+        w_->recovertyButton->click();
+        choose(dest.path());
+        QCOMPARE(escapeAlert(), key("PAGE_FOUR_RECOVERY_NO_SPACE_TITLE"));
+        QTest::qWait(600); // past the chooser's half-second return
+        QCOMPARE(fake_->count("DoRecovery"), 0);
+        QVERIFY(!chooser() && w_->recovertyButton->isUsable());
+    }
+
+    // However a run is stopped, it ends as the Stop button ends it: the
+    // stopped dialog with what was and was not recovered, and the next
+    // Recover starts.
+    void stopRoutes_data() {
+        QTest::addColumn<int>("route");
+        QTest::newRow("Stop, then Escape on the question") << 0;
+        QTest::newRow("Escape on the progress, then on the question") << 1;
+        QTest::newRow("Escape on the out-of-space panel") << 2;
+        QTest::newRow("the window's close") << 3;
+    }
+    void stopRoutes() {
+        QFETCH(int, route);
+        open(3);
+        tickAll();
+        QTemporaryDir dest;
+        fake_->recoveredFiles = 1;
+        QString note;
+        bool asked = false;
+        test::whenModal(QStringLiteral("VXShowScanProgressWindowController"), [&](QWidget* w) {
+            QApplication::setActiveWindow(w);
+            VXShowScanProgressWindowController* dialog = w_->recoveryProgressWindow;
+            switch (route) {
+            case 0:
+                dialog->stopButton->click();
+                QTest::keyClick(w, Qt::Key_Escape);
+                break;
+            case 1:
+                QTest::keyClick(w, Qt::Key_Escape);
+                asked = dialog->warningView->isVisible() && fake_->recoveryStatus == 3;
+                QTest::keyClick(w, Qt::Key_Escape);
+                break;
+            case 2:
+                fake_->recoveryError = 0x0100000000000001ULL;
+                fake_->postRecovery();
+                QTimer::singleShot(50, w, [w, dialog, &asked] {
+                    asked = !dialog->noMemeryView->isHidden();
+                    QTest::keyClick(w, Qt::Key_Escape);
+                });
+                break;
+            default: w->close();
+            }
+            test::whenModal(QStringLiteral("VXScanNotEndSaveWindowController"), [&](QWidget* d) {
+                note = d->findChild<QLabel*>(QStringLiteral("showRecoveryNoteLabel"))->text();
+                QApplication::setActiveWindow(d);
+                QTest::keyClick(d, Qt::Key_Escape);
+            });
+        });
+        w_->recovertyButton->click();
+        choose(dest.path());
+        QVERIFY(QTest::qWaitFor([&] { return !note.isEmpty(); }));
+        if (route == 1 || route == 2) QVERIFY(asked);
+        QCOMPARE(fake_->count("StopRecvoery"), 1);
+        QVERIFY2(note.contains(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", 1.0)), qPrintable(note));
+        QVERIFY2(note.contains(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", 2.0)), qPrintable(note));
+        QTRY_VERIFY(!w_->recoveryProgressWindow && kit::modalDepth() == 0);
+
+        fake_->recoveryError = 0;
+        fake_->recoveryEndsAtOnce = true;
+        bool finished = false;
+        test::whenModal(QStringLiteral("VXScanEndSaveWindowController"), [&](QWidget* d) {
+            finished = true;
+            QApplication::setActiveWindow(d);
+            QTest::keyClick(d, Qt::Key_Escape);
+        });
+        w_->recovertyButton->click();
+        choose(dest.path());
+        QVERIFY(QTest::qWaitFor([&] { return finished; }));
+        QCOMPARE(fake_->count("DoRecovery"), 2);
+        QTRY_COMPARE(kit::modalDepth(), 0);
+    }
+
+    // The layout follows the window from its minimum up: at each size the
+    // panes fill the content, the tabs stay on screen, the list reaches the
+    // right edge (pictures kept beside the test program).
+    void followsItsSize() {
+        open(3);
+        QWidget* win = w_->window();
+        for (const QSize size : {QSize(1000, 700), QSize(1400, 900), QSize(1500, 950)}) {
+            win->resize(size);
+            QTest::qWait(50);
+            const QString name = QStringLiteral("results_%1x%2").arg(size.width()).arg(size.height());
+            const QImage shot = screenshot(win, name.toLatin1().constData());
+            QCOMPARE(shot.size(), size * win->devicePixelRatio());
+            auto* content = static_cast<widgets::TCImageWindow*>(win)->contentView();
+            QCOMPARE(content->width(), size.width());
+            const QRect split(w_->splistView->mapTo(win, QPoint(0, 0)), w_->splistView->size());
+            QCOMPARE(split.right(), size.width() - 1);
+            QCOMPARE(split.bottom(), size.height() - 1);
+            for (QPushButton* tab : {w_->pathButton, w_->typeButton, w_->timeButton}) {
+                const QRect r(tab->mapTo(win, QPoint(0, 0)), tab->size());
+                QVERIFY2(tab->isVisible() && win->rect().contains(r) && r.top() >= split.top(),
+                         qPrintable(name + QStringLiteral(": tab %1 at %2,%3").arg(tab->objectName()).arg(r.x()).arg(r.y())));
+            }
+            const QRect list(w_->tableView->mapTo(win, QPoint(0, 0)), w_->tableView->size());
+            QVERIFY2(list.right() >= size.width() - 2, qPrintable(name + QStringLiteral(": list ends at %1").arg(list.right())));
+            QVERIFY2(list.bottom() >= size.height() - 60, qPrintable(name + QStringLiteral(": list ends at %1").arg(list.bottom())));
+        }
     }
 
     void search() {
@@ -436,7 +567,9 @@ private slots:
         w_->timeButtonClick();
         QCOMPARE(fake_->treeBuilds, builds);
         QCOMPARE(w_->timeButton->property("tabImage").toString(), QStringLiteral("bg_tab"));
-        QCOMPARE(w_->modifyButton->property("tabImage").toString(), QStringLiteral("text_bg"));
+        // The date sub-tabs: no plate on either; the chosen one has the white title.
+        QVERIFY(w_->modifyButton->icon().isNull() && w_->creatButton->icon().isNull());
+        QCOMPARE(w_->creatButton->palette().color(QPalette::ButtonText), QColor(Qt::white));
         w_->pathButtonClick();
         // Results but an item without files: the note on all three pages.
         w_->opDataFile.reset();

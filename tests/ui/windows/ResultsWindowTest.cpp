@@ -501,6 +501,14 @@ private slots:
         wc_->bSave = 0;
         wc_->exportButtonAction();
         QCOMPARE(wc_->bSave, 0);
+        // The chooser opens in the folder last saved to while it is there
+        // (/tmp/out is not: the default folder).
+        QCOMPARE(SavePanel::lastDirectory(), scan_->GetDefaultSavePath());
+        QTemporaryDir last;
+        scan_->savePath = last.filePath(QStringLiteral("earlier.rsf"));
+        SavePanel::queueAnswer(QString());
+        wc_->exportButtonAction();
+        QCOMPARE(SavePanel::lastDirectory(), last.path());
     }
 
     // The scanned disk goes while the export's progress window runs from a

@@ -30,10 +30,12 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/config" "$work/state" "$work/dest"
+mkdir -p "$work/config" "$work/state" "$work/data" "$work/run" "$work/dest"
+chmod 700 "$work/run"
 cp "$fixtures/fat_32/fat_32.img" "$work/e2e_fat32.img"
 loop="$(losetup -r -f --show "$work/e2e_fat32.img")"
-export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state"
+# Folders of its own: a Salvor the same user has open is not this one's first instance.
+export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 # Salvor runs one instance at a time by name: a copy under a name of its own
 # keeps a Salvor that runs elsewhere on the machine from ending this one.

@@ -20,7 +20,7 @@ trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/config" "$work/state" "$work/run"
 chmod 700 "$work/run"
 # A runtime folder of its own: a Salvor the developer runs is not this test's first instance.
-export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run"
+export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run" XDG_DATA_HOME="$work/state/data"
 # ASan reports leaks of a killed process: the first instance is killed at the end.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 "$app" es >"$work/out.txt" 2>&1 &

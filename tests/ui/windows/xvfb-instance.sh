@@ -20,7 +20,7 @@ pids=""
 trap 'for p in $pids; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
 mkdir -p "$work/config" "$work/state" "$work/work" "$work/bin" "$work/run"
 chmod 700 "$work/run"
-export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run"
+export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run" XDG_DATA_HOME="$work/state/data"
 export SALVOR_WORK_DIR="$work/work"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 fail=0
@@ -86,8 +86,11 @@ for i in $(seq 1 100); do
     sleep 0.1
 done
 [ "$ended" = 1 ] || { echo "FAIL: the program still runs after its window was closed"; fail=1; }
+# Only this test's processes (its runtime folder): a Salvor the user has open
+# elsewhere is none of its business.
 for exe in /proc/[0-9]*/exe; do
-    if [ "$(readlink "$exe" 2>/dev/null || true)" = "$app" ]; then
+    if [ "$(readlink "$exe" 2>/dev/null || true)" = "$app" ] &&
+        tr '\0' '\n' < "${exe%/exe}/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$work/run"; then
         echo "FAIL: a process of the program is left: ${exe%/exe}"
         fail=1
     fi

@@ -29,7 +29,7 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/config" "$work/state" "$work/work" "$work/run"
 chmod 700 "$work/run"
-export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run"
+export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run" XDG_DATA_HOME="$work/state/data"
 export SALVOR_WORK_DIR="$work/work"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 log="$work/work/recovery.log"
