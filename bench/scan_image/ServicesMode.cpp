@@ -9,7 +9,8 @@
 // file is ticked and recovered into DIR through the facade, and a line
 // "recovered=N failed=F bytes=B seconds=S MBps=X" follows; a DIR on the
 // scanned disk is refused, and a recovery that pauses on a write failure is
-// stopped (as by a user who cannot make room) and the exit status is 1.
+// stopped (as by a user who cannot make room); either, or any file that
+// failed, makes the exit status 1.
 // With --save the scanned result is saved into FILE through the facade. The
 // load form loads FILE through the facade instead of scanning and goes on
 // the same way; a failed save or load prints "save failed: code N" or
@@ -302,6 +303,8 @@ int RunServicesMode(int argc, char** argv) {
             std::fprintf(stderr, "scan_image: the recovery did not run\n");
             status = 1;
         }
+        // As in the bare mode: a file that could not be recovered fails the run.
+        if (line.failed > 0) status = 1;
         if (line.stoppedOnWriteFailure) {
             std::fprintf(stderr, "scan_image: a write into %s failed; the recovery was stopped\n", recoverDir.c_str());
             status = 1;
