@@ -3,7 +3,9 @@
 #include "engine/partition/PartitionAnalyzers.h"
 #include "engine/partition/PartitionTable.h"
 #include "tests/support/Fixture.h"
+#include "engine/all/AllLibraries.h"
 #include "tests/support/ImageDevice.h"
+#include "engine/include/FactoryRegistry.h"
 
 #include <gtest/gtest.h>
 
@@ -272,10 +274,15 @@ TEST_F(Tables, MbrDamagedRecordsAreRefusedWithTheirCodes) {
         std::size_t listed; // entries listed before the failure stay
     } cases[] = {{ebr + 446 + 3 * 16 + 4, 0x05, 0x00, kEbrTwoExtended, 2}, // a second extended entry
                  {ebr + 510, 0x00, 0x55, kEbrNoSignature, 1},
-                 {446, 0x7f, 0x00, kMbrBadBoot, 0}};
+                 {446, 0x7f, 0x00, 0, 0}}; // no table at all: see SectorZero… below
     for (const auto& c : cases) {
         Patch(path, c.offset, {c.bad});
         EXPECT_EQ(Table(path, 512, PARTITION_SCHEME_MBR, c.rc).size(), c.listed) << c.offset;
+        if (c.offset == 446) {
+            Disk disk(path);
+            PartitionList list;
+            EXPECT_EQ(CPartitionTableAnalyze::AnalyzeMBRPartitionTable(&disk.device, list), kMbrBadBoot);
+        }
         Patch(path, c.offset, {c.good});
     }
     Disk disk(path);
@@ -283,6 +290,43 @@ TEST_F(Tables, MbrDamagedRecordsAreRefusedWithTheirCodes) {
     Parts parts;
     EXPECT_EQ(ResultLibrary(disk.Analyze(parts)), ResultLib::Device) << "the device's own code";
     EXPECT_TRUE(Table(Img("mbr_dynamic.img"), 512, PARTITION_SCHEME_MBR, kDynamicMbr).empty());
+}
+
+// Sector 0 is an MBR only as Linux reads one; a card formatted without a
+// table carries a boot sector whose code may parse as entries.
+TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    const std::string overlapping = dir.file("overlapping.img");
+    std::filesystem::copy_file(Img("mbr.img"), overlapping);
+    Patch(overlapping, 446 + 16 + 8, Le32(4096)); // slot 2 now starts inside slot 1
+    const struct {
+        std::string path;
+        enumDiskPartitionScheme scheme;
+    } cases[] = {{Img("mbr.img"), PARTITION_SCHEME_MBR},
+                 {Img("mbr-win-512.raw"), PARTITION_SCHEME_MBR},
+                 {Img("tsk_volume_system.raw"), PARTITION_SCHEME_MBR},
+                 {Cut("mbr.img", 90000ULL * 512), PARTITION_SCHEME_MBR}, // a truncated disk: cut, not refused
+                 {overlapping, PARTITION_SCHEME_NONE},
+                 {FixtureFile("cards", "fat_card.img"), PARTITION_SCHEME_NONE},   // boot flags 0x6f, 0x20, …
+                 {FixtureFile("cards", "ntfs_card.img"), PARTITION_SCHEME_NONE},  // NTFS boot sector
+                 {FixtureFile("cards", "exfat_card.img"), PARTITION_SCHEME_NONE}, // exFAT, no entries
+                 {Img("superfloppy.img"), PARTITION_SCHEME_NONE}};
+    for (const auto& c : cases) {
+        ASSERT_FALSE(c.path.empty());
+        Disk disk(c.path);
+        enumDiskPartitionScheme scheme = PARTITION_SCHEME_APM;
+        EXPECT_EQ(CPartitionTableAnalyze::GetDiskType(&disk.device, scheme), 0u) << c.path;
+        EXPECT_EQ(scheme, c.scheme) << c.path;
+        // Recorded as MBR (as libblkid may say), no table is listed for what is not one.
+        Parts parts;
+        EXPECT_EQ(disk.Analyze(parts), 0u) << c.path;
+        if (c.scheme == PARTITION_SCHEME_NONE) {
+            EXPECT_TRUE(parts.empty()) << c.path;
+        }
+    }
 }
 
 TEST_F(Tables, GptEspListedBiosBootLeftOutAsSgdiskShowsThem) {
