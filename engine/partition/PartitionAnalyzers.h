@@ -70,7 +70,8 @@ struct GptLayout {
 // usual one (array at sector 2, 128 entries of 128 bytes).
 GptLayout GptLayoutFromHeader(bytes::Bytes header, std::uint64_t diskSectors);
 
-// Smaller GPT partitions (BIOS boot and the like) are not listed.
+// Smaller GPT partitions (BIOS boot and the like) are not listed, unless a
+// registered recogniser knows the volume in one.
 inline constexpr std::uint64_t kGptMinListedBytes = 8ULL << 20;
 
 // Lists the used entries of a GPT entry array that are larger than minBytes

@@ -329,6 +329,20 @@ TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
     }
 }
 
+// A GPT partition of 8 MiB or less is listed when it holds a volume.
+TEST_F(Tables, GptSmallPartitionIsListedWhenItHoldsAVolume) {
+    const std::string path = FixtureFile("cards", "gpt_card.img");
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(Table(path, 512, PARTITION_SCHEME_GPT).empty()) << "no recogniser registered";
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    const Parts parts = Table(path, 512, PARTITION_SCHEME_GPT);
+    ASSERT_EQ(parts.size(), 1u) << "the FAT volume, not the BIOS-boot partition";
+    EXPECT_EQ(parts[0], (Part{1, 2048, 12288}));
+}
+
 TEST_F(Tables, GptEspListedBiosBootLeftOutAsSgdiskShowsThem) {
     const std::string path = Img("gpt.img");
     const Parts parts = Table(path, 512, PARTITION_SCHEME_GPT);
