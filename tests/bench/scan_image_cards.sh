@@ -78,6 +78,18 @@ for tag in fat_card fat_card.deep; do
     grep -qx $'32\tL\t3000\tletter.pdf' "$out/$tag.list" || fail "$tag: letter.pdf not listed in lower case"
 done
 
+# Public 6 MiB exFAT samples by Windows whose boot code reads as four 2 TB
+# entries with boot flags 0xff: listed through the services as the bare
+# probe lists the volume.
+for sample in exfat_win win_exfat_7; do
+    gzip -dc "$src/tests/data/dfir_ntfs/$sample.raw.gz" > "$out/$sample.raw"
+    "$probe" quick "$out/$sample.raw" > "$out/$sample.bare" 2>/dev/null || fail "$sample: bare scan failed"
+    "$probe" quick "$out/$sample.raw" --services > "$out/$sample.services" 2>/dev/null || fail "$sample: not listed"
+    [ "$(wc -l < "$out/$sample.bare")" -gt 1 ] || fail "$sample: nothing found"
+    diff <(head -n -1 "$out/$sample.bare" | sort) <(head -n -1 "$out/$sample.services" | sort) >&2 ||
+        fail "$sample: the services list otherwise than the bare probe"
+done
+
 # The card cut short: the files past its end fail, and so does the run.
 cp "$d/fat_card.img" "$out/cut.img"
 truncate -s 48K "$out/cut.img"
