@@ -6,7 +6,8 @@
 # fls shows an erased 8.3 name's lost first letter as "_", the scan as "#"),
 # and recover every file, deleted ones too, byte for byte; so do their deep
 # scans (the carver's finds aside). A recovery with
-# files that cannot be read (the card cut short) exits 1. As root, the same
+# files that cannot be read (the card cut short) exits 1, after a scan and
+# after loading its saved result. As root, the same
 # cards attached read-only as loop devices give the same listings and bytes
 # (otherwise the test ends as skipped, 77, once the rest has passed).
 # Usage: scan_image_cards.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
@@ -97,6 +98,10 @@ if "$probe" quick "$out/cut.img" --services --recover "$out/cut.rec" > "$out/cut
     fail "a recovery with failed files exited 0: $(tail -n 1 "$out/cut.txt")"
 fi
 grep -q '^recovered=[0-9]* failed=[1-9]' "$out/cut.txt" || fail "no failed files on the cut card"
+"$probe" quick "$out/cut.img" --services --save "$out/cut.rsf" > /dev/null 2>&1 || fail "the cut card's scan was not saved"
+if "$probe" load "$out/cut.rsf" --device "$out/cut.img" --recover "$out/cut.load" > "$out/cut.load.txt" 2>/dev/null; then
+    fail "a recovery with failed files after load exited 0: $(tail -n 1 "$out/cut.load.txt")"
+fi
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image cards: loop devices skipped, needs root"; exit 77; fi
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
