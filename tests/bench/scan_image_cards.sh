@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # scan_image --services on cards without a partition table, under 8 MiB: a
 # FAT12 card whose boot code reads as partition entries with bad boot flags
-# and a 6 MiB NTFS card are listed as disks, and their quick scans list what
-# fls lists (names with leading dots and lower-case 8.3 names as stored;
-# fls shows an erased 8.3 name's lost first letter as "_", the scan as "#"),
-# and recover every file, deleted ones too, byte for byte; so do their deep
-# scans (the carver's finds aside). A recovery with
-# files that cannot be read (the card cut short) exits 1, after a scan and
-# after loading its saved result. As root, the same
-# cards attached read-only as loop devices give the same listings and bytes
+# and a 6 MiB NTFS card are listed as disks; their quick and deep scans list
+# what fls lists (names with leading dots and lower-case 8.3 names as stored;
+# fls shows an erased 8.3 name's lost first letter as "_", the scan as "#";
+# the carver's finds aside) and recover every file, deleted ones too, byte
+# for byte. Public 6 MiB exFAT samples are listed as the bare probe lists
+# them. A recovery with files that cannot be read (the card cut short) exits
+# 1, after a scan and after loading its saved result. As root, the cards
+# attached read-only as loop devices give the same listings and bytes
 # (otherwise the test ends as skipped, 77, once the rest has passed).
 # Usage: scan_image_cards.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" cards
