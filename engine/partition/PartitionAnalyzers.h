@@ -18,10 +18,11 @@ bool HasBootSignature(bytes::Bytes sector);
 // True when every one of the four entries has boot indicator 0x00 or 0x80.
 bool BootIndicatorsValid(bytes::Bytes sector);
 // Whether a disk's sector 0 is an MBR, decided as Linux decides it: signed,
-// every boot indicator 0x00 or 0x80, no two primary entries overlapping, and
-// not the boot sector of a volume a registered recogniser knows (FAT, exFAT,
-// NTFS, HFS+ spanning the disk). Entries past the disk's end do not decide
-// it: they are left out or cut when listed, as on a truncated image.
+// every boot indicator 0x00 or 0x80, no two primary entries overlapping, at
+// least one entry starting on the disk when there are any, and not the boot
+// sector of a volume a registered recogniser knows (FAT, exFAT, NTFS, HFS+
+// spanning the disk). Single entries past the disk's end are left out or
+// cut when listed, as on a truncated image, rather than refuse the table.
 bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
 
 // One 16-byte MBR or EBR entry.

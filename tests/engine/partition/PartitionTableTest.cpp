@@ -299,8 +299,13 @@ TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
     struct Unregister {
         ~Unregister() { ResetFactories(); }
     } unregister;
-    const std::string overlapping = dir.file("overlapping.img");
-    std::filesystem::copy_file(Img("mbr.img"), overlapping);
+    // A copy of mbr.img of its own name, cut to a number of sectors.
+    auto cut = [&](const char* name, std::uint64_t sectors) {
+        std::filesystem::copy_file(Img("mbr.img"), dir.file(name));
+        std::filesystem::resize_file(dir.file(name), sectors * 512);
+        return dir.file(name);
+    };
+    const std::string overlapping = cut("overlapping.img", 114688);
     Patch(overlapping, 446 + 16 + 8, Le32(4096)); // slot 2 now starts inside slot 1
     const struct {
         std::string path;
@@ -308,7 +313,8 @@ TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
     } cases[] = {{Img("mbr.img"), PARTITION_SCHEME_MBR},
                  {Img("mbr-win-512.raw"), PARTITION_SCHEME_MBR},
                  {Img("tsk_volume_system.raw"), PARTITION_SCHEME_MBR},
-                 {Cut("mbr.img", 90000ULL * 512), PARTITION_SCHEME_MBR}, // a truncated disk: cut, not refused
+                 {cut("truncated.img", 90000), PARTITION_SCHEME_MBR}, // cut, not refused
+                 {cut("tiny.img", 1000), PARTITION_SCHEME_NONE},      // every entry past the end
                  {overlapping, PARTITION_SCHEME_NONE},
                  {FixtureFile("cards", "fat_card.img"), PARTITION_SCHEME_NONE},   // boot flags 0x6f, 0x20, …
                  {FixtureFile("cards", "ntfs_card.img"), PARTITION_SCHEME_NONE},  // NTFS boot sector
