@@ -1,6 +1,7 @@
 // scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR] [--save FILE]
 // scan_image load FILE --device IMAGE [--search TEXT] [--recover DIR]
-// The image is listed by the real enumerator as an attached disk image, the
+// The image is listed by the real enumerator as an attached disk image (a
+// block device such as a loop device is listed as the system lists it), the
 // whole disk is scanned through the facade (quick: each volume in turn; deep:
 // the whole disk), the QtCore loop runs until the scan has ended and its end
 // post came, and one line per node is printed from the path view (folders)
@@ -9,7 +10,8 @@
 // file is ticked and recovered into DIR through the facade, and a line
 // "recovered=N failed=F bytes=B seconds=S MBps=X" follows; a DIR on the
 // scanned disk is refused, and a recovery that pauses on a write failure is
-// stopped (as by a user who cannot make room) and the exit status is 1.
+// stopped (as by a user who cannot make room); either, or any file that
+// failed, makes the exit status 1.
 // With --save the scanned result is saved into FILE through the facade. The
 // load form loads FILE through the facade instead of scanning and goes on
 // the same way; a failed save or load prints "save failed: code N" or
@@ -43,7 +45,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -53,6 +57,40 @@ struct NoPauseClock : ITreeBuilderClock {
     long long NowSeconds() override { return SystemTreeBuilderClock()->NowSeconds(); }
     void SleepSeconds(unsigned) override {}
 };
+
+// A whole block device (a loop device attached read-only, a card reader) is
+// listed as the system lists it, alone, so that it is disk 0.
+class OneDiskFacts : public IBlockDeviceFacts {
+public:
+    OneDiskFacts(IBlockDeviceFacts& system, std::string name) : m_system(system), m_name(std::move(name)) {}
+    std::vector<BlockDiskFacts> ListDisks() override {
+        std::vector<BlockDiskFacts> disks = m_system.ListDisks();
+        std::erase_if(disks, [&](const BlockDiskFacts& d) { return d.name != m_name; });
+        return disks;
+    }
+    std::string DevicePath(const std::string& name) override { return m_system.DevicePath(name); }
+    bool ProbeTable(const std::string& path, unsigned sectorSize, BlockTableFacts& out) override {
+        return m_system.ProbeTable(path, sectorSize, out);
+    }
+    bool ProbeVolume(const std::string& path, std::uint64_t offset, std::uint64_t size,
+                     BlockVolumeFacts& out) override {
+        return m_system.ProbeVolume(path, offset, size, out);
+    }
+    std::string MountPoint(unsigned major, unsigned minor) override { return m_system.MountPoint(major, minor); }
+
+private:
+    IBlockDeviceFacts& m_system;
+    std::string m_name;
+};
+
+// The kernel's name of a device node ("/dev/loop3" -> "loop3"), links followed.
+std::string KernelName(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    std::string name = real ? real : path;
+    std::free(real);
+    const auto slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
 
 struct Totals {
     unsigned long long nodes = 0, files = 0, deleted = 0, bytes = 0;
@@ -200,7 +238,8 @@ int RunServicesMode(int argc, char** argv) {
 
     // An image is listed in whole 512-byte sectors; a shorter one would be a disk of none.
     struct stat st {};
-    if (::stat(image.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 512) {
+    if (::stat(image.c_str(), &st) != 0) st = {};
+    if (S_ISREG(st.st_mode) && st.st_size < 512) {
         std::fprintf(stderr, "scan_image: %s is smaller than one sector (512 bytes)\n", image.c_str());
         return 1;
     }
@@ -213,7 +252,10 @@ int RunServicesMode(int argc, char** argv) {
     RegisterAllLibraries();
     RegisterSavedScan();
     SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
-    salvor::test::ImageFileFacts facts({image});
+    salvor::test::ImageFileFacts imageFacts({image});
+    CSysfsBlockDeviceFacts system;
+    OneDiskFacts diskFacts(system, S_ISBLK(st.st_mode) ? KernelName(image) : "");
+    IBlockDeviceFacts& facts = S_ISBLK(st.st_mode) ? static_cast<IBlockDeviceFacts&>(diskFacts) : imageFacts;
     CEnumDeviceEx enumerator(facts);
     VXUIDeviceData devices(&enumerator);
     if (!devices.InitDeviceInfo()) {
@@ -302,6 +344,8 @@ int RunServicesMode(int argc, char** argv) {
             std::fprintf(stderr, "scan_image: the recovery did not run\n");
             status = 1;
         }
+        // As in the bare mode: a file that could not be recovered fails the run.
+        if (line.failed > 0) status = 1;
         if (line.stoppedOnWriteFailure) {
             std::fprintf(stderr, "scan_image: a write into %s failed; the recovery was stopped\n", recoverDir.c_str());
             status = 1;

@@ -60,14 +60,13 @@ void APFSFileNode::SetDirectory(bool directory) {
 std::string APFSFileNode::NameFromDisk(const char* name, std::size_t length) {
     if (!name) return {};
     if (length == 10 && strncasecmp(name, ".DS_Store", 9) == 0 && name[9] == '\0') return {};
-    if (length >= 2 && name[0] == '.') return std::string(name + 1, length - 1);
     return std::string(name, length);
 }
 
 void APFSFileNode::SetFileName(const char* name, std::size_t length) {
     m_name = NameFromDisk(name, length);
-    // ".Trashes" with its NUL, its dot dropped: the volume's trash folder.
-    if (m_name.size() == 8 && strncasecmp(m_name.data(), "Trashes", 7) == 0 && m_name[7] == '\0')
+    // ".Trashes" with its NUL: the volume's trash folder.
+    if (m_name.size() == 9 && strncasecmp(m_name.data(), ".Trashes", 8) == 0 && m_name[8] == '\0')
         m_flags |= kDirectory | kDeleted | kKindFixed;
 }
 

@@ -81,8 +81,8 @@ public:
     // a node without any parent id is given the container's fallback parent.
     bool IsReadyToDeliver(bool force);
 
-    // The naming rules: ".DS_Store" (with its NUL) is no name; a leading dot
-    // of a longer name is dropped. Answers the name to store.
+    // The naming rules: ".DS_Store" (with its NUL) is no name; every other
+    // name is kept as stored, leading dot included. Answers the name to store.
     static std::string NameFromDisk(const char* name, std::size_t length);
     // Nanoseconds since 1970 as 100-ns units since 1601, seconds whole; 0 stays 0.
     static _FILETIME TimeConvert(std::uint64_t ns);

@@ -2,6 +2,7 @@
 
 #include "engine/device/StorageDevices.h"
 #include "engine/enumeration/DeviceSort.h"
+#include "engine/partition/PartitionAnalyzers.h"
 #include "engine/partition/RecordLookup.h"
 #include "engine/volume/VolumeAnalyzeController.h"
 
@@ -15,8 +16,6 @@
 using namespace enum_codes;
 
 namespace {
-
-constexpr std::uint64_t kMinDiskBytes = 8ULL << 20; // smaller media are not listed
 
 using DevicePtr = std::unique_ptr<IStorageDevice>;
 
@@ -126,14 +125,17 @@ private:
         const std::string path = m_facts.DevicePath(disk.name);
         DevicePtr device = OpenListedDevice(CreateDiskDevice, path);
         auto record = std::make_unique<CCollectDiskDeviceInfoStruct>();
-        if (!device || !FillDiskInfo(*record, disk, path) || !Attach(*device, record, CreateDiskDeviceData))
+        if (!device || !FillDiskInfo(*record, *device, disk, path) || !Attach(*device, record, CreateDiskDeviceData))
             return nullptr;
         return device.release();
     }
 
-    bool FillDiskInfo(CCollectDiskDeviceInfoStruct& r, const BlockDiskFacts& disk, const std::string& path) {
+    bool FillDiskInfo(CCollectDiskDeviceInfoStruct& r, IStorageDevice& device, const BlockDiskFacts& disk,
+                      const std::string& path) {
         const std::uint64_t bytes = disk.size512 * 512;
-        if (disk.size512 > (UINT64_MAX / 512) || bytes < kMinDiskBytes || disk.logicalBlockSize == 0)
+        // Any medium that holds a sector is listed: a small card or image is
+        // as worth scanning as a large one.
+        if (disk.size512 > (UINT64_MAX / 512) || disk.logicalBlockSize == 0 || bytes < disk.logicalBlockSize)
             return false;
         BlockTableFacts table;
         if (!m_facts.ProbeTable(path, disk.logicalBlockSize, table))
@@ -141,6 +143,13 @@ private:
         r.kind = 0;
         r.busType = enum_linux::BusType(disk.protocol);
         r.partitionScheme = enum_linux::PartitionScheme(table.type);
+        // libblkid takes a signed sector 0 of zero entries for an empty MBR,
+        // even over an exFAT or NTFS boot sector: a volume on the whole disk.
+        if (r.partitionScheme == PARTITION_SCHEME_MBR && device.IsPermitted() && device.GetSectorSize() >= 512) {
+            std::vector<std::uint8_t> sector0;
+            if (IsSuccess(ReadDiskSectors(&device, 0, 1, sector0)) && !IsMbrTableSector(&device, sector0))
+                r.partitionScheme = PARTITION_SCHEME_NONE;
+        }
         r.writable = disk.readOnly ? 0 : 1;
         CopyRecordText(r.registryName, enum_linux::RegistryName(disk).c_str());
         CopyRecordText(r.bsdName, disk.name.c_str());

@@ -78,7 +78,10 @@ bool CTempFATDirEntry::SetFirstClusterNO(std::uint32_t cluster) {
 }
 
 bool CTempFATDirEntry::GetShortName(std::string& out, bool labelForm) const {
-    auto piece = [&](std::size_t off, std::size_t len, bool first) {
+    // Windows and mtools store "letter.pdf" as an 8.3 name with flags that
+    // say which half is shown in lower case; a label has no such flags.
+    const std::uint8_t caseFlags = labelForm ? 0 : m_entry[kCaseFlags];
+    auto piece = [&](std::size_t off, std::size_t len, bool first, bool lower) {
         std::size_t n = len;
         while (n > 0 && m_entry[off + n - 1] == ' ') --n;
         std::string s;
@@ -90,13 +93,15 @@ bool CTempFATDirEntry::GetShortName(std::string& out, bool labelForm) const {
                 s += '_';
             else if (c == 0)
                 s += '_';
+            else if (lower && c >= 'A' && c <= 'Z')
+                s += static_cast<char>(c - 'A' + 'a');
             else
                 s += static_cast<char>(c);
         }
         return s;
     };
-    const std::string name = piece(kName, 8, true);
-    const std::string ext = piece(kExtension, 3, false);
+    const std::string name = piece(kName, 8, true, caseFlags & kLowerCaseBase);
+    const std::string ext = piece(kExtension, 3, false, caseFlags & kLowerCaseExtension);
     if (ext.empty())
         out = name;
     else

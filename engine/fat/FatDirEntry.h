@@ -10,6 +10,7 @@ inline constexpr std::size_t kSize = 32;
 inline constexpr std::size_t kName = 0;            // 8: blank-padded; 0x00 never used, 0xE5 erased
 inline constexpr std::size_t kExtension = 8;       // 3: blank-padded
 inline constexpr std::size_t kAttribute = 11;      // 1: 0x08 label, 0x10 folder, 0x0F long-name entry
+inline constexpr std::size_t kCaseFlags = 12;      // 1: 0x08 base, 0x10 extension shown in lower case
 inline constexpr std::size_t kCreateTime = 14;     // 2: DOS time
 inline constexpr std::size_t kCreateDate = 16;     // 2: DOS date
 inline constexpr std::size_t kAccessDate = 18;     // 2
@@ -29,6 +30,8 @@ inline constexpr std::uint8_t kAttrVolumeLabel = 0x08;
 inline constexpr std::uint8_t kAttrDirectory = 0x10;
 inline constexpr std::uint8_t kAttrLongName = 0x0F;
 inline constexpr std::uint8_t kErased = 0xE5;
+inline constexpr std::uint8_t kLowerCaseBase = 0x08;
+inline constexpr std::uint8_t kLowerCaseExtension = 0x10;
 } // namespace fat::dirent
 
 // A view over one entry held by the caller. A view made over fewer than 32

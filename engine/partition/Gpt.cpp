@@ -1,8 +1,10 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/partition/PartitionAnalyzers.h"
+#include "engine/volume/VolumeAnalyzeController.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 using namespace partition_codes;
 using bytes::Bytes;
@@ -89,6 +91,18 @@ ResultCode CBaseGPTAnalyzer::AnalyzeBaseGPT(IStorageDevice* device, PartitionLis
     sectors = std::min(sectors, total - layout.entryLba); // a truncated disk holds fewer
     if (ResultCode rc = ReadDiskSectors(device, layout.entryLba, sectors, buf); IsFailure(rc))
         return rc;
-    ParseGptEntries(buf, layout.entryCount, layout.entrySize, total, sectorSize, kGptMinListedBytes, out);
+    PartitionList all;
+    ParseGptEntries(buf, layout.entryCount, layout.entrySize, total, sectorSize, 0, all);
+    for (const PartitionEntry& p : all) {
+        // Small partitions (BIOS boot, reserved) hold no files, unless a
+        // small volume (a card's, a 6 MiB image's) was put in one.
+        bool listed = p.sectorCount > kGptMinListedBytes / sectorSize;
+        if (!listed) {
+            std::unique_ptr<IVolumeAnalyzeController> volume(CreateVolumeAnalyzeController(device, p.startSector));
+            listed = volume && volume->GetVolumeAnzlyzer();
+        }
+        if (listed)
+            out.push_back(p);
+    }
     return 0;
 }

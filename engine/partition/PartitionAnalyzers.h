@@ -17,6 +17,13 @@ ResultCode ReadDiskSectors(IStorageDevice* device, std::uint64_t first, std::uin
 bool HasBootSignature(bytes::Bytes sector);
 // True when every one of the four entries has boot indicator 0x00 or 0x80.
 bool BootIndicatorsValid(bytes::Bytes sector);
+// Whether a disk's sector 0 is an MBR, decided as Linux decides it: signed,
+// every boot indicator 0x00 or 0x80, no two primary entries overlapping, at
+// least one entry starting on the disk when there are any, and not the boot
+// sector of a volume a registered recogniser knows (FAT, exFAT, NTFS, HFS+
+// spanning the disk). Single entries past the disk's end are left out or
+// cut when listed, as on a truncated image, rather than refuse the table.
+bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
 
 // One 16-byte MBR or EBR entry.
 class CPartitionTableEntry {
@@ -64,7 +71,8 @@ struct GptLayout {
 // usual one (array at sector 2, 128 entries of 128 bytes).
 GptLayout GptLayoutFromHeader(bytes::Bytes header, std::uint64_t diskSectors);
 
-// Smaller GPT partitions (BIOS boot and the like) are not listed.
+// Smaller GPT partitions (BIOS boot and the like) are not listed, unless a
+// registered recogniser knows the volume in one.
 inline constexpr std::uint64_t kGptMinListedBytes = 8ULL << 20;
 
 // Lists the used entries of a GPT entry array that are larger than minBytes

@@ -183,14 +183,16 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
         }
     }
 
+    // A folder's own "." and ".." entries are links, not finds; every other
+    // name is kept as it was, leading dots and all (.bashrc, .fseventsd).
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return 0;
+
     if (isDir) {
         if (!tree->privateDataIds.empty() && parentId == tree->privateDataIds.front()) return 0;
-        if (name[0] == '.') node->FilterFileNameByDot();
         if (!Record(*tree, tree->dirs, node)) return 0;
         if (trashCandidate) tree->trashCandidates.push_back(node);
         Wake(*tree, id);
     } else {
-        if (name[0] == '.') return 0;
         if (!Record(*tree, tree->files, node)) return 0;
     }
 

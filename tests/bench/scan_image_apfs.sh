@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scan_image end to end on APFS: a deep scan of the sample at 2048 of a disk
-# whose GPTs are zeroed writes every file equal to icat (by path; the scan
-# drops a name's leading dot), and the stale-leaf image lists exactly the
+# whose GPTs are zeroed writes every file equal to icat at its path (leading
+# dots kept, as in .fseventsd), and the stale-leaf image lists exactly the
 # fixture's deleted entries.
 # Usage: scan_image_apfs.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" apfs_disks apfs_stale
@@ -11,7 +11,7 @@ hashes() { (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha256sum | s
 d="$fixtures/apfs_disks"
 "$probe" deep "$d/gpt_zeroed.img" --recover "$out/gpt" > "$out/gpt.txt" 2>/dev/null
 grep -q $'^37\tL\t116\tpasswords.txt$' "$out/gpt.txt" || fail "passwords.txt not listed"
-[ "$(hashes "$out/gpt" | sort)" = "$(sed 's|  \.|  |; s|/\.|/|g' "$d/apfs.sha256.txt" | sort)" ] ||
+[ "$(hashes "$out/gpt" | sort)" = "$(sort "$d/apfs.sha256.txt")" ] ||
     fail "recovered files differ from icat"
 
 s="$fixtures/apfs_stale"

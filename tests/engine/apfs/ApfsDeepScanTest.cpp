@@ -24,16 +24,6 @@ namespace {
 
 std::string Disk(const std::string& name) { return FixtureFile("apfs_disks", name); }
 
-// A path with each name's leading dot dropped, as the scan drops it.
-std::string Undotted(const std::string& path) {
-    std::string out, part;
-    std::istringstream parts(path);
-    while (std::getline(parts, part, '/')) {
-        if (!out.empty()) out.push_back('/');
-        out.append(part.size() > 1 && part[0] == '.' ? part.substr(1) : part);
-    }
-    return out;
-}
 
 // fls -r -p lines as found entries.
 Entries ParseFls(const std::string& text) {
@@ -42,7 +32,7 @@ Entries ParseFls(const std::string& text) {
     for (std::string line; std::getline(in, line);) {
         const auto tab = line.find('\t');
         if (tab == std::string::npos || line.size() < 3) continue;
-        out.insert({line[0] == 'd' ? 'd' : 'r', false, Undotted(line.substr(tab + 1))});
+        out.insert({line[0] == 'd' ? 'd' : 'r', false, line.substr(tab + 1)});
     }
     return out;
 }
@@ -86,8 +76,8 @@ protected:
         EXPECT_EQ(shas.size(), 8u);
         const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
         for (const auto& [path, sha] : shas) {
-            ASSERT_TRUE(files.count(Undotted(path))) << path;
-            IFileNode* f = files.at(Undotted(path));
+            ASSERT_TRUE(files.count(path)) << path;
+            IFileNode* f = files.at(path);
             // A symbolic link and a file with only a resource fork hold no data.
             if (sha == empty)
                 EXPECT_EQ(f->GetFileSize(), 0) << path;

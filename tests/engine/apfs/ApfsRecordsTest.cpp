@@ -76,7 +76,7 @@ TEST(ApfsRecords, DecodeTheThreeRecordsAndRefuseLengthsPastTheirBounds) {
 
 TEST(ApfsFileNodeTest, NamesTimesParentsAndExtents) {
     EXPECT_EQ(APFSFileNode::NameFromDisk(".DS_Store", 10), "");
-    EXPECT_EQ(APFSFileNode::NameFromDisk(".a", 3), std::string("a\0", 2));
+    EXPECT_EQ(APFSFileNode::NameFromDisk(".a", 3), std::string(".a\0", 3));
     EXPECT_EQ(APFSFileNode::NameFromDisk(".", 1), ".");
     EXPECT_EQ(APFSFileNode::TimeConvert(1500000000999999999ULL).Value(),
               116444736000000000ULL + 1500000000ULL * 10000000ULL);
@@ -84,7 +84,7 @@ TEST(ApfsFileNodeTest, NamesTimesParentsAndExtents) {
 
     auto* n = new APFSFileNode;
     n->SetFileName(".Trashes", 9);
-    EXPECT_EQ(n->Name().size(), 8u);
+    EXPECT_EQ(n->Name().size(), 9u);
     EXPECT_TRUE(n->IsDirectory() && n->IsDeleted());
     n->SetDirectory(false);
     EXPECT_TRUE(n->IsDirectory()) << "the kind is fixed once";

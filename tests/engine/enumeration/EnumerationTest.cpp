@@ -1,5 +1,6 @@
 // The enumerator over a sysfs tree made in a test folder, with images from the
 // part_tables fixture standing for the device nodes, and over facts held in memory.
+#include "engine/all/AllLibraries.h"
 #include "engine/device/StorageDevices.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/FactoryRegistry.h"
@@ -121,7 +122,9 @@ protected:
             {.name = "loop0", .major = 7, .backingFile = "/home/me/images/floppy.img"},
             {.name = "loop2", .major = 7, .minor = 2, .size512 = 114688, .image = Img("mbr.img"),
              .backingFile = "/srv/disk.raw"},
-            // Not listed: empty loop, optical, device-mapper, RAID, RAM disks, 4 MiB, no node.
+            // Listed however small: a medium of one sector.
+            {.name = "sdd", .minor = 48, .size512 = 1},
+            // Not listed: empty loop, optical, device-mapper, RAID, RAM disks, no node.
             {.name = "loop1", .major = 7, .minor = 1, .size512 = 0, .image = ""},
             {.name = "sr0", .major = 11, .scsiType = 5},
             {.name = "sdc", .minor = 32, .scsiType = 5},
@@ -129,7 +132,6 @@ protected:
             {.name = "md0", .major = 9},
             {.name = "zram0", .major = 252, .image = ""},
             {.name = "ram0", .major = 1, .image = ""},
-            {.name = "sdd", .minor = 48, .size512 = 8192},
             {.name = "sde", .minor = 64, .image = ""},
         };
         for (const auto& d : disks) sys.Add(d);
@@ -148,7 +150,8 @@ TEST_F(FakeMachine, ListsOnlyTheDisksToScanWithBusNamesSizesAndSchemes) {
                                            "loop2 virtual MBR 512x114688 'disk.raw'",
                                            "nvme0n1 other GPT 4096x16384 ''",
                                            "sda SATA MBR 512x114688 'ATA Samsung SSD 870'",
-                                           "sdb USB GPT 512x532480 'SanDisk Cruzer Blade'"}));
+                                           "sdb USB GPT 512x532480 'SanDisk Cruzer Blade'",
+                                           "sdd other none 512x1 ''"}));
     EXPECT_EQ(Disk(e, "nvme0n1")->GetSectorSize(), 4096u);
     const auto& sda = DiskRec(Disk(e, "sda"));
     EXPECT_EQ(sda.writable, 1u);
@@ -164,7 +167,7 @@ TEST_F(FakeMachine, CountedQueriesFollowTheirRules) {
     EXPECT_EQ(arr[0], nullptr) << "a count of 0 fills nothing";
     n = 8;
     ASSERT_EQ(e.EnumDiskDevice(arr, n), 0u);
-    EXPECT_EQ(n, 5);
+    EXPECT_EQ(n, 6);
 
     IStorageDevice* sda = Disk(e, "sda");
     EXPECT_EQ(e.EnumPartitionDevice(nullptr, arr, n), kPartitionsNullDisk);
@@ -241,6 +244,48 @@ TEST_F(FakeMachine, ImageWithoutPartitionDevicesGetsItsVolumesFromTheTable) {
     EXPECT_EQ(e.Uninit(), 0u);
     ASSERT_EQ(e.Init(), 0u);
     EXPECT_EQ(Volumes(e, Disk(e, "loop2")).size(), 4u);
+}
+
+// Cards and sticks without a table, under 8 MiB: each disk is listed with
+// its one volume, the whole disk, whatever its boot code reads as and even
+// when libblkid takes a signed exFAT boot sector for an empty MBR.
+TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    FakeBlockDeviceFacts facts;
+    const struct {
+        const char* name;
+        const char* image;
+        const char* blkidTable;
+        const char* volume;
+    } cards[] = {{"sdc", "fat_card.img", "", "-1 sdc 'sdc' 0+8192 fs0"},
+                 {"sdd", "ntfs_card.img", "", "-1 sdd 'sdd' 0+12288 fs3"},
+                 {"sde", "exfat_card.img", "dos", "-1 sde 'sde' 0+8192 fs7"}};
+    unsigned minor = 32;
+    for (const auto& c : cards) {
+        const std::string image = FixtureFile("cards", c.image);
+        ASSERT_FALSE(image.empty());
+        BlockDiskFacts d;
+        d.name = c.name;
+        d.major = 8;
+        d.minor = minor += 16;
+        d.size512 = std::filesystem::file_size(image) / 512;
+        d.protocol = "USB";
+        facts.disks.push_back(d);
+        facts.nodes[c.name] = image;
+        facts.tables[image] = {c.blkidTable, {}};
+    }
+    CEnumDeviceEx e(facts);
+    ASSERT_EQ(e.Init(), 0u);
+    std::vector<std::string> volumes;
+    for (IStorageDevice* disk : Disks(e)) {
+        EXPECT_EQ(DiskRec(disk).partitionScheme, PARTITION_SCHEME_NONE) << DiskRec(disk).bsdName;
+        EXPECT_EQ(Describe(Partitions(e, disk)).size(), 1u) << "the whole-disk entry";
+        for (const std::string& v : Describe(Volumes(e, disk))) volumes.push_back(v);
+    }
+    EXPECT_EQ(volumes, (Strings{cards[0].volume, cards[1].volume, cards[2].volume}));
 }
 
 TEST(Enumerator, NoDiskFailsInitAndLeavesItUninitialised) {

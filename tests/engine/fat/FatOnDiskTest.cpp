@@ -196,14 +196,22 @@ TEST(FatDirEntry, NamesAndClusters) {
         const char* name11;
         std::uint8_t attr;
         const char* text;
+        std::uint8_t caseFlags = 0; // byte 12: 0x08 base, 0x10 extension in lower case
     } names[] = {{"\xE5OO     TXT", 0x20, "#OO.TXT"},
                  {"README     ", 0x20, "README"},
                  {"MY DISK    ", 0x08, "MY DISK"},
                  {"ABCDEFGHIJK", 0x08, "ABCDEFGHIJK"},
-                 {"CAF\x82    TXT", 0x20, "CAF_.TXT"}};
+                 {"CAF\x82    TXT", 0x20, "CAF_.TXT"},
+                 {"LETTER  PDF", 0x20, "letter.pdf", 0x18},
+                 {"LETTER  PDF", 0x20, "letter.PDF", 0x08},
+                 {"LETTER  PDF", 0x20, "LETTER.pdf", 0x10},
+                 {"\xE5" "ETTER~1PDF", 0x20, "#etter~1.pdf", 0x18},
+                 {"CAF\x82_1  TXT", 0x20, "caf__1.txt", 0x18},
+                 {"MY DISK    ", 0x08, "MY DISK", 0x18}};
     for (const auto& n : names) {
         std::string name;
-        const auto e = ShortEntry(n.name11, n.attr, 9, 10);
+        auto e = ShortEntry(n.name11, n.attr, 9, 10);
+        e[12] = n.caseFlags;
         EXPECT_TRUE(CTempFATDirEntry(fat::Bytes(e)).GetShortName(name, n.attr == 0x08));
         EXPECT_EQ(name, n.text);
     }

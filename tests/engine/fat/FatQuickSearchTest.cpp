@@ -500,10 +500,11 @@ INSTANTIATE_TEST_SUITE_P(Dfir, FatQuickSamples,
                          });
 
 // FAT32 with 2048-byte sectors, its size in the 16-bit field and a FAT of one
-// sector (fls cannot read it): its one folder and two files.
+// sector (fls cannot read it): its one folder and two files, and the erased
+// entries of an editor's swap file, whose name begins with a dot.
 TEST_F(FatQuickSamples, SmallFat32With2048ByteSectors) {
     EXPECT_EQ(Paths(*Scan({"fat32_small.raw.gz", 2048, nullptr, false})),
-              (std::set<std::string>{"test", "test/1.TXT", "test/2.TXT"}));
+              (std::set<std::string>{"test", "test/.2.TXT.swp", "test/1.TXT", "test/2.TXT"}));
 }
 
 // A folder below test_dir/n40 holds its own parent: the scan ends, and the

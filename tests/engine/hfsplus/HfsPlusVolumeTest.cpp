@@ -76,8 +76,8 @@ std::set<Triple> FlsTriples(const std::string& listing) {
     return out;
 }
 
-// Files of fls -r -p as the tree builder shows them: dot-files hidden,
-// folders' leading dots dropped; path -> id.
+// Files of fls -r -p as the tree builder shows them, leading dots kept,
+// metadata files left out; path -> id.
 std::map<std::string, long long> FlsFiles(const std::string& listing) {
     std::map<std::string, long long> out;
     std::istringstream in(listing);
@@ -88,9 +88,9 @@ std::map<std::string, long long> FlsFiles(const std::string& listing) {
         std::istringstream parts(line.substr(colon + 2));
         bool hidden = false;
         while (std::getline(parts, part, '/')) {
-            hidden = part.starts_with(".") || part.starts_with("$");
+            hidden = part.starts_with("$");
             if (!path.empty()) path += '/';
-            path += part.substr(part.find_first_not_of('.'));
+            path += part;
         }
         if (!hidden) out[path] = std::stoll(line.substr(line.find(' ') + 1));
     }

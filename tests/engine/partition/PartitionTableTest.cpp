@@ -3,7 +3,9 @@
 #include "engine/partition/PartitionAnalyzers.h"
 #include "engine/partition/PartitionTable.h"
 #include "tests/support/Fixture.h"
+#include "engine/all/AllLibraries.h"
 #include "tests/support/ImageDevice.h"
+#include "engine/include/FactoryRegistry.h"
 
 #include <gtest/gtest.h>
 
@@ -272,10 +274,15 @@ TEST_F(Tables, MbrDamagedRecordsAreRefusedWithTheirCodes) {
         std::size_t listed; // entries listed before the failure stay
     } cases[] = {{ebr + 446 + 3 * 16 + 4, 0x05, 0x00, kEbrTwoExtended, 2}, // a second extended entry
                  {ebr + 510, 0x00, 0x55, kEbrNoSignature, 1},
-                 {446, 0x7f, 0x00, kMbrBadBoot, 0}};
+                 {446, 0x7f, 0x00, 0, 0}}; // no table at all: see SectorZero… below
     for (const auto& c : cases) {
         Patch(path, c.offset, {c.bad});
         EXPECT_EQ(Table(path, 512, PARTITION_SCHEME_MBR, c.rc).size(), c.listed) << c.offset;
+        if (c.offset == 446) {
+            Disk disk(path);
+            PartitionList list;
+            EXPECT_EQ(CPartitionTableAnalyze::AnalyzeMBRPartitionTable(&disk.device, list), kMbrBadBoot);
+        }
         Patch(path, c.offset, {c.good});
     }
     Disk disk(path);
@@ -283,6 +290,63 @@ TEST_F(Tables, MbrDamagedRecordsAreRefusedWithTheirCodes) {
     Parts parts;
     EXPECT_EQ(ResultLibrary(disk.Analyze(parts)), ResultLib::Device) << "the device's own code";
     EXPECT_TRUE(Table(Img("mbr_dynamic.img"), 512, PARTITION_SCHEME_MBR, kDynamicMbr).empty());
+}
+
+// Sector 0 is an MBR only as Linux reads one; a card formatted without a
+// table carries a boot sector whose code may parse as entries.
+TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    // A copy of mbr.img of its own name, cut to a number of sectors.
+    auto cut = [&](const char* name, std::uint64_t sectors) {
+        std::filesystem::copy_file(Img("mbr.img"), dir.file(name));
+        std::filesystem::resize_file(dir.file(name), sectors * 512);
+        return dir.file(name);
+    };
+    const std::string overlapping = cut("overlapping.img", 114688);
+    Patch(overlapping, 446 + 16 + 8, Le32(4096)); // slot 2 now starts inside slot 1
+    const struct {
+        std::string path;
+        enumDiskPartitionScheme scheme;
+    } cases[] = {{Img("mbr.img"), PARTITION_SCHEME_MBR},
+                 {Img("mbr-win-512.raw"), PARTITION_SCHEME_MBR},
+                 {Img("tsk_volume_system.raw"), PARTITION_SCHEME_MBR},
+                 {cut("truncated.img", 90000), PARTITION_SCHEME_MBR}, // cut, not refused
+                 {cut("tiny.img", 1000), PARTITION_SCHEME_NONE},      // every entry past the end
+                 {overlapping, PARTITION_SCHEME_NONE},
+                 {FixtureFile("cards", "fat_card.img"), PARTITION_SCHEME_NONE},   // boot flags 0x6f, 0x20, …
+                 {FixtureFile("cards", "ntfs_card.img"), PARTITION_SCHEME_NONE},  // NTFS boot sector
+                 {FixtureFile("cards", "exfat_card.img"), PARTITION_SCHEME_NONE}, // exFAT, no entries
+                 {Img("superfloppy.img"), PARTITION_SCHEME_NONE}};
+    for (const auto& c : cases) {
+        ASSERT_FALSE(c.path.empty());
+        Disk disk(c.path);
+        enumDiskPartitionScheme scheme = PARTITION_SCHEME_APM;
+        EXPECT_EQ(CPartitionTableAnalyze::GetDiskType(&disk.device, scheme), 0u) << c.path;
+        EXPECT_EQ(scheme, c.scheme) << c.path;
+        // Recorded as MBR (as libblkid may say), no table is listed for what is not one.
+        Parts parts;
+        EXPECT_EQ(disk.Analyze(parts), 0u) << c.path;
+        if (c.scheme == PARTITION_SCHEME_NONE) {
+            EXPECT_TRUE(parts.empty()) << c.path;
+        }
+    }
+}
+
+// A GPT partition of 8 MiB or less is listed when it holds a volume.
+TEST_F(Tables, GptSmallPartitionIsListedWhenItHoldsAVolume) {
+    const std::string path = FixtureFile("cards", "gpt_card.img");
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(Table(path, 512, PARTITION_SCHEME_GPT).empty()) << "no recogniser registered";
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    const Parts parts = Table(path, 512, PARTITION_SCHEME_GPT);
+    ASSERT_EQ(parts.size(), 1u) << "the FAT volume, not the BIOS-boot partition";
+    EXPECT_EQ(parts[0], (Part{1, 2048, 12288}));
 }
 
 TEST_F(Tables, GptEspListedBiosBootLeftOutAsSgdiskShowsThem) {

@@ -71,11 +71,20 @@ TEST_F(TreeBuilderTest, InitializeAndAddNodeRefuseWhatTheyCannotUse) {
     EXPECT_EQ(Add(File(10, kRoot, "a.jpg")), 0) << "no tree for the type yet";
     builder->AddSearcherInfo(SEARCHER_FAT, kRoot);
     filter.rejected.insert("no.doc");
-    // No node, its own id as parent id, what the filter refuses, a hidden name.
+    // No node, its own id as parent id, what the filter refuses, a folder's "." and ".." links.
     EXPECT_EQ(std::vector({builder->AddNode(nullptr, SEARCHER_FAT), Add(File(11, 11, "self.jpg")),
-                           Add(File(12, kRoot, "no.doc")), Add(File(13, kRoot, ".DS_Store"))}),
-              std::vector({0, 0, 0, 0}));
+                           Add(File(12, kRoot, "no.doc")), Add(Dir(13, kRoot, ".")), Add(Dir(14, kRoot, ".."))}),
+              std::vector({0, 0, 0, 0, 0}));
     EXPECT_EQ(builder->OwnedCount(), 0u);
+}
+
+TEST_F(TreeBuilderTest, NamesBeginningWithADotAreKeptAsTheyAre) {
+    builder->AddSearcherInfo(SEARCHER_FAT, kRoot);
+    AddAll({File(10, kRoot, ".bashrc"), File(11, kRoot, "..dots.."), Dir(12, kRoot, ".fseventsd"),
+            File(13, 12, ".journal"), Dir(14, kRoot, ". hidden"), File(15, 14, "x")});
+    builder->FlashBuild(SEARCHER_FAT);
+    EXPECT_EQ(Paths(), (Strings{"/. hidden", "/. hidden/x", "/..dots..", "/.bashrc", "/.fseventsd",
+                                "/.fseventsd/.journal"}));
 }
 
 TEST_F(TreeBuilderTest, RootsAreNamedAfterVolumeAndType) {
@@ -214,7 +223,7 @@ TEST_F(TreeBuilderTest, TrashesUnderTheRootMarksEverythingBelowDeleted) {
     AddAll({File(22, 21, "report.pdf"), Dir(21, 20, "501"), Dir(20, 2, ".Trashes")}, SEARCHER_HFSPLUS);
     EXPECT_EQ(builder->Stats(SEARCHER_HFSPLUS).trashId, std::optional<long long>(20));
     builder->FlashBuild(SEARCHER_HFSPLUS);
-    EXPECT_EQ(Paths(), (Strings{"/Trashes*", "/Trashes*/501*", "/Trashes*/501*/report.pdf*"}));
+    EXPECT_EQ(Paths(), (Strings{"/.Trashes*", "/.Trashes*/501*", "/.Trashes*/501*/report.pdf*"}));
 }
 
 class HomeGuard {
@@ -249,7 +258,7 @@ TEST_F(TreeBuilderTest, UsersTrashIsFoundFromHome) {
         EXPECT_EQ(builder->Stats(SEARCHER_HFSPLUS).trashId.has_value(), c.isTrash && c.ancestorsFirst);
         builder->FlashBuild(SEARCHER_HFSPLUS);
         EXPECT_EQ(builder->Stats(SEARCHER_HFSPLUS).trashId.has_value(), c.isTrash);
-        const Strings trash{"/Users", "/Users/bob", "/Users/bob/Trash*", "/Users/bob/Trash*/old.key*"};
+        const Strings trash{"/Users", "/Users/bob", "/Users/bob/.Trash*", "/Users/bob/.Trash*/old.key*"};
         EXPECT_EQ(Paths(), c.isTrash ? trash : Strings{});
     }
 }
@@ -283,7 +292,7 @@ TEST_F(TreeBuilderTest, HiddenLiveFileWaitingWhileAddingIsShownWhenItsFolderTurn
     const auto early = sink->AllNodes();
     EXPECT_EQ(std::find(early.begin(), early.end(), file), early.end());
     builder->FlashBuild(SEARCHER_FAT);
-    EXPECT_EQ(Paths(), (Strings{"/Users", "/Users/bob", "/Users/bob/Trash*", "/Users/bob/Trash*/old.key*"}));
+    EXPECT_EQ(Paths(), (Strings{"/Users", "/Users/bob", "/Users/bob/.Trash*", "/Users/bob/.Trash*/old.key*"}));
 }
 
 TEST_F(TreeBuilderTest, HfsPrivateDataFolderAndWhatIsPendingInsideItAreDropped) {
