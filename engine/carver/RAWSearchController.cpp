@@ -194,6 +194,7 @@ CRawFileInfo* CRAWSearchController::AddRawFileInfoToList(std::unique_ptr<CRawFil
     IRawFileAnalyser* creator = r->m_pAnalyser;
     if (r->m_ullFileSize == 0 && !r->WhetherImplementGuess()) {
         m_listDeferred.push_back({std::move(record), creator});
+        SizeDeferredOverCap();
         return r;
     }
     m_listPending.push_back({std::move(record), creator});
@@ -225,8 +226,18 @@ void CRAWSearchController::CalcRawFileSize(unsigned char* sector, CRawFileInfo* 
         } else if (r->m_pAnalyser) {
             r->WillBeRemove(sector, s);
             m_listDeferred.splice(m_listDeferred.end(), m_listPending, it);
+            SizeDeferredOverCap();
         }
         m_active.erase(m_active.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void CRAWSearchController::SizeDeferredOverCap() {
+    while (m_listDeferred.size() > kMaxDeferred) {
+        CRawFileInfo& r = *m_listDeferred.front().record;
+        if (r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, &m_BufferDevice) && r.m_ullFileSize > 0) File(r);
+        m_listDeferred.pop_front();
+        if (m_pCounters) ++m_pCounters->sizedEarly;
     }
 }
 

@@ -24,6 +24,7 @@ struct CarveCounters {
     double endSearchSeconds = 0; // sizing and filing what was held at the end
     unsigned long long sectors = 0, activeSum = 0, activeMax = 0, evictions = 0;
     unsigned long long ringHits = 0; // sizer reads served by the ring of recent blocks
+    unsigned long long sizedEarly = 0; // candidates sized before their turn to bound memory
 };
 
 class CRAWSearchController : public ICompleteFileSystemSearchController {
@@ -32,6 +33,10 @@ public:
     static constexpr unsigned kRingBlocks = 20;
     static constexpr unsigned kMarginBytes = 4096;
     static constexpr long long kStopCheckSectors = 8;
+    // Candidates waiting for a classic sizer: past this many the oldest is
+    // sized at once (from the ring or the device), so memory stays bounded
+    // whatever the device holds.
+    static constexpr std::size_t kMaxDeferred = 8192;
 
     CRAWSearchController();
     ~CRAWSearchController() override;
@@ -70,6 +75,7 @@ private:
     void CalcRawFileSize(unsigned char* sector, CRawFileInfo* newInfo, long long s,
                          CRawFileInfo::SearchContext& context);
     void SizeDeferredFromRing();
+    void SizeDeferredOverCap();
     // Starts copying block `next` into the slot it will take, where the device
     // holds it in memory already.
     void FillAhead(long long next);

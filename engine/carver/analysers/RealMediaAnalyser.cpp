@@ -29,11 +29,12 @@ enum class Chunk { Go, Wait, End };
 
 // One chunk from `walk`: read(offset, n) gives n bytes or empty. Every
 // answer but Go leaves the walk at the end of the file.
-template <class Read> Chunk NextChunk(long long& walk, const Read& read) {
+template <class Read> Chunk NextChunk(long long& walk, const Read& read, bool& sawData) {
     const Bytes head = read(walk, 8);
     if (head.empty()) return Chunk::Wait;
     const std::uint32_t size = bytes::Be32(head, 4);
     if (!KnownChunk(head) || size == 0) return Chunk::End;
+    if (std::memcmp(head.data(), "DATA", 4) == 0 && size > 18) sawData = true;
     if (std::memcmp(head.data(), "INDX", 4) != 0) {
         walk += size;
         return Chunk::Go;
@@ -93,14 +94,17 @@ int FileRM_RMVBAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* devi
         return p ? Bytes(p, n) : Bytes();
     };
     unsigned long long size = 0;
-    if (!IsRmvb(head)) {
-        long long walk = bytes::Be32(Bytes(head.data(), 8), 4);
-        // Every chunk moves the walk on by at least its header: bounded by the device.
-        while (walk > 0 && static_cast<unsigned long long>(walk) < room &&
-               NextChunk(walk, read) == Chunk::Go) {
-        }
+    // The chunks (a data chunk's size covers its packets) end the file
+    // whether or not an index follows; a video file without a sized data
+    // chunk is ended by its end marker instead.
+    bool sawData = false;
+    long long walk = bytes::Be32(Bytes(head.data(), 8), 4);
+    // Every chunk moves the walk on by at least its header: bounded by the device.
+    while (walk > 0 && static_cast<unsigned long long>(walk) < room && NextChunk(walk, read, sawData) == Chunk::Go) {
+    }
+    if (!IsRmvb(head) || sawData) {
         size = static_cast<unsigned long long>(std::max<long long>(walk, 0));
-        info.m_eRawFileType = kRmType;
+        info.m_eRawFileType = IsRmvb(head) ? kRmvbType : kRmType;
     } else {
         unsigned long long offset = 0;
         for (; offset <= kRmvbLimit && offset < room; offset += ss) {
@@ -145,10 +149,14 @@ bool RM_RMVBRawFileInfo::bContinue(int sectorBytes, long long sectorNumber, cons
     if (sectorNumber == m_llStartSector) {
         const Bytes head = BruteForce::HeldBytes(context, sectorNumber, sectorBytes, 0, 1024);
         if (head.empty()) return false;
-        if (FileRM_RMVBAnalyser::IsRmvb(head)) m_bRM = 0;
+        m_bVideo = FileRM_RMVBAnalyser::IsRmvb(head);
     }
-    return m_bRM ? GetRMFileSize(sectorBytes, sectorNumber, context)
-                 : GetRMVBFileSize(sectorBytes, sectorNumber, context);
+    if (!m_bRM) return GetRMVBFileSize(sectorBytes, sectorNumber, context);
+    const bool more = GetRMFileSize(sectorBytes, sectorNumber, context);
+    if (more || !m_bVideo || m_bSawData) return more;
+    // No sized data chunk: the end marker ends the video file.
+    m_bRM = 0;
+    return true;
 }
 
 bool RM_RMVBRawFileInfo::GetRMFileSize(int sectorBytes, long long sectorNumber,
@@ -166,7 +174,7 @@ bool RM_RMVBRawFileInfo::GetRMFileSize(int sectorBytes, long long sectorNumber,
     };
     // Each chunk moves the walk on by at least 1 byte, or jumps forward.
     while (m_llWalk < base + sectorBytes) {
-        const Chunk step = NextChunk(m_llWalk, read);
+        const Chunk step = NextChunk(m_llWalk, read, m_bSawData);
         if (step == Chunk::Go) continue;
         return step == Chunk::Wait && !lost;
     }
@@ -208,7 +216,7 @@ int RM_RMVBRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long
         return 1;
     }
     const long long size = base < 20 * m_llLimit ? m_llWalk : m_llLimit;
-    m_eRawFileType = m_bRM ? FileRM_RMVBAnalyser::kRmType : FileRM_RMVBAnalyser::kRmvbType;
+    m_eRawFileType = m_bVideo ? FileRM_RMVBAnalyser::kRmvbType : FileRM_RMVBAnalyser::kRmType;
     return Settle(static_cast<unsigned long long>(size), sectorNumber, "_");
 }
 

@@ -26,6 +26,30 @@ bool BeginsNoCase(std::string_view s, std::string_view p) {
     return true;
 }
 
+// The end of the archive whose end record lies wholly in t and starts at or
+// after `from`, t's first byte being `base` bytes into the archive: a record
+// whose directory offset and size point back at it (or a Zip64 one whose
+// locator precedes it), with its comment; 0 when none.
+unsigned long long EndRecordIn(bytes::Bytes t, long long base, std::size_t from) {
+    static constexpr unsigned char kSig[] = {'P', 'K', 5, 6};
+    for (std::size_t i = from; i + 22 <= t.size();) {
+        const unsigned char* m = Apimemstr(t.data() + i, static_cast<long long>(t.size() - i), kSig, 4);
+        if (!m) return 0;
+        i = static_cast<std::size_t>(m - t.data());
+        if (i + 22 > t.size()) return 0;
+        const bytes::Bytes r = t.subspan(i, 22);
+        const long long at = base + static_cast<long long>(i);
+        const std::uint32_t size = bytes::Le32(r, 12), offset = bytes::Le32(r, 16);
+        const bool same = bytes::Le16(r, 4) == 0 && bytes::Le16(r, 6) == 0 && bytes::Le16(r, 8) == bytes::Le16(r, 10);
+        bool points = at >= 0 && std::uint64_t{size} + offset == static_cast<std::uint64_t>(at);
+        if (!points && same && (offset == 0xFFFFFFFF || size == 0xFFFFFFFF || bytes::Le16(r, 10) == 0xFFFF) && i >= 20)
+            points = bytes::Le32(t, i - 20) == kLocator;
+        if (same && points) return static_cast<unsigned long long>(at) + 22 + bytes::Le16(r, 20);
+        i += 4;
+    }
+    return 0;
+}
+
 std::string_view Text(bytes::Bytes b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 
 std::string_view FirstName(bytes::Bytes head) {
@@ -298,6 +322,19 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
         if (r >= 0 || window.From(m_llCoreAt - sectorByte).empty()) m_llCoreAt = -2; // read, or never readable
     }
 
+    if (!finished) {
+        // The end record wherever it lies, across the sector border too, so
+        // whatever follows the archive does not matter.
+        const long long back = sectorByte > 0 && s - 1 >= context.m_llWindowStart ? 21 : 0;
+        const bytes::Bytes t = window.At(-back, ss + static_cast<unsigned long long>(back));
+        if (const unsigned long long end = EndRecordIn(t, sectorByte - back, 0)) {
+            const std::uint64_t toEnd = window.BytesToDeviceEnd();
+            m_ullFileSize = toEnd == CRawWindow::kUnknownEnd
+                                ? end
+                                : std::min<unsigned long long>(end, static_cast<unsigned long long>(sectorByte) + toEnd);
+            finished = true;
+        }
+    }
     const unsigned z = context.m_nTrailingZero;
     if (!finished && !(m_bFirstKnown && m_bLastKnown && m_eRawFileType != kIpa) && z >= 20) {
         static constexpr unsigned char kPk[] = {'P', 'K'};

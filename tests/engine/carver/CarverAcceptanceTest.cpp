@@ -1,6 +1,7 @@
 // The carver over images composed from every family's samples
 // (tests/fixtures/carve_all.sh): at 512- and 4096-byte sectors, behind zero
-// and random gaps with zero and random last-sector tails, read in 4 MiB and
+// and random gaps with zero and random last-sector tails, and with random
+// bytes after every sample (as on a used card), read in 4 MiB and
 // 1 MiB blocks, with the gaps marked used in the scan's bit map, with one
 // block unreadable, and with 40 small pictures packed closely. Every sample
 // meets its manifest row: found once at its start with its sector-map type,
@@ -203,6 +204,8 @@ INSTANTIATE_TEST_SUITE_P(Composed, CarverAcceptance,
                                            Variant{"all_512_random", 512, true, true, false},
                                            Variant{"all_4096_zero", 4096, true, false, true},
                                            Variant{"all_4096_random", 4096, false, true, false},
+                                           Variant{"all_512_tail", 512, false, false, false},
+                                           Variant{"all_4096_tail", 4096, true, false, false},
                                            Variant{"all_pack", 512, true, false, false}),
                          [](const auto& info) { return std::string(info.param.image); });
 
