@@ -27,6 +27,23 @@ const unsigned char* Find(Bytes b, const char* text) {
 
 enum class Chunk { Go, Wait, End };
 
+// Where the packets of the data chunk at `at` (its size `size`) end, walked
+// by their lengths; 0 when they cannot all be read or do not fit the chunk.
+template <class Read> long long PacketsEnd(long long at, std::uint32_t size, const Read& read) {
+    const Bytes head = read(at, 18);
+    if (head.empty()) return 0;
+    const std::uint32_t count = bytes::Be32(head, 10);
+    long long p = at + 18;
+    const long long end = at + size;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Bytes packet = read(p, 4);
+        const unsigned length = packet.empty() ? 0 : bytes::Be16(packet, 2);
+        if (length < 12 || bytes::Be16(packet, 0) > 1 || p + length > end) return 0;
+        p += length;
+    }
+    return p;
+}
+
 // One chunk from `walk`: read(offset, n) gives n bytes or empty. Every
 // answer but Go leaves the walk at the end of the file.
 template <class Read> Chunk NextChunk(long long& walk, const Read& read, bool& sawData) {
@@ -34,7 +51,18 @@ template <class Read> Chunk NextChunk(long long& walk, const Read& read, bool& s
     if (head.empty()) return Chunk::Wait;
     const std::uint32_t size = bytes::Be32(head, 4);
     if (!KnownChunk(head) || size == 0) return Chunk::End;
-    if (std::memcmp(head.data(), "DATA", 4) == 0 && size > 18) sawData = true;
+    if (std::memcmp(head.data(), "DATA", 4) == 0 && size > 18) {
+        sawData = true;
+        // The packets end the data (writers may count a few bytes more in
+        // the chunk's size); two zero words may close it.
+        if (read(walk + size - 1, 1).empty()) return Chunk::Wait;
+        if (const long long end = PacketsEnd(walk, size, read)) {
+            const Bytes close = read(end, 8);
+            const bool zeros = !close.empty() && std::all_of(close.begin(), close.end(), [](unsigned char c) { return c == 0; });
+            walk = zeros ? end + 8 : end;
+            return zeros ? Chunk::End : Chunk::Go;
+        }
+    }
     if (std::memcmp(head.data(), "INDX", 4) != 0) {
         walk += size;
         return Chunk::Go;
@@ -100,10 +128,12 @@ int FileRM_RMVBAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* devi
     bool sawData = false;
     long long walk = bytes::Be32(Bytes(head.data(), 8), 4);
     // Every chunk moves the walk on by at least its header: bounded by the device.
-    while (walk > 0 && static_cast<unsigned long long>(walk) < room && NextChunk(walk, read, sawData) == Chunk::Go) {
+    Chunk step = Chunk::Go;
+    while (walk > 0 && static_cast<unsigned long long>(walk) < room && (step = NextChunk(walk, read, sawData)) == Chunk::Go) {
     }
     if (!IsRmvb(head) || sawData) {
-        size = static_cast<unsigned long long>(std::max<long long>(walk, 0));
+        // A data chunk said to run past the device: the file was cut there.
+        size = step == Chunk::Wait && sawData ? room : static_cast<unsigned long long>(std::max<long long>(walk, 0));
         info.m_eRawFileType = IsRmvb(head) ? kRmvbType : kRmType;
     } else {
         unsigned long long offset = 0;
