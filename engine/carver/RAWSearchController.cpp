@@ -47,6 +47,9 @@ CRAWSearchController::~CRAWSearchController() {
 }
 
 void CRAWSearchController::DropAll() {
+    m_waiting.clear();
+    m_starts.clear();
+    m_llScanned = 0;
     m_active.clear();
     m_listPending.clear();
     m_listDeferred.clear();
@@ -110,7 +113,78 @@ CRAWFileManager* CRAWSearchController::GetFileManager(unsigned type) {
     return manager.get();
 }
 
+namespace {
+
+// Formats whose header gives a size or a chain that damage or a crafted
+// header can stretch, and that never hold a file of their own kind on a
+// sector border: ISO boxes, RIFF, AIFF, AU and TIFF.
+unsigned Family(unsigned analyserType) {
+    switch (analyserType) {
+    case 2: case 42: case 44: case 45: case 46: case 138: return 44;
+    case 4: case 10: case 13: case 59: case 67: return 59;
+    case 9: case 64: case 80: return analyserType;
+    default: return 0;
+    }
+}
+
+} // namespace
+
+unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next) const {
+    const unsigned long long ss = m_nSectorSize;
+    const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
+    const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
+    const bool toEnd = r.m_ullFileSize >= room;
+    const unsigned family = Family(r.m_nAnalyserType);
+    unsigned long long size = std::min(r.m_ullFileSize, room);
+    const Start* end = m_starts.data() + m_starts.size();
+    for (const Start* n = next; n && n != end; ++n) {
+        const unsigned long long at = static_cast<unsigned long long>(n->sector - r.m_llStartSector) * ss;
+        if (at >= size) break;
+        if (toEnd || (family && n->family == family)) return at;
+    }
+    return size;
+}
+
 bool CRAWSearchController::File(CRawFileInfo& record) {
+    if (record.m_llStartSector < 0) return FileNow(record);
+    const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), record.m_llStartSector,
+                                       [](long long s, const Start& a) { return s < a.sector; });
+    record.m_ullFileSize = Bound(record, m_starts.data() + (next - m_starts.begin()));
+    const unsigned long long ss = m_nSectorSize;
+    const unsigned long long lastSector =
+        static_cast<unsigned long long>(record.m_llStartSector) + (record.m_ullFileSize + ss - 1) / ss;
+    // Ahead of the scan and cuttable: it waits for the starts still to come.
+    if (m_bCarving && lastSector > static_cast<unsigned long long>(m_llScanned) &&
+        (Family(record.m_nAnalyserType) ||
+         record.m_ullFileSize >= (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * ss)) {
+        if (!GetFileManager(record.m_eRawFileType)) return false;
+        m_waiting.push_back(record);
+        return true;
+    }
+    return FileNow(record);
+}
+
+void CRAWSearchController::SettleWaiting(long long s) {
+    std::size_t kept = 0;
+    for (CRawFileInfo& r : m_waiting) {
+        const unsigned long long ss = m_nSectorSize;
+        const unsigned long long end = static_cast<unsigned long long>(r.m_llStartSector) * ss + r.m_ullFileSize;
+        if (s >= 0 && static_cast<unsigned long long>(s) * ss < end) {
+            const Start& at = m_starts.back();
+            const Start* next = at.sector == s ? &at : nullptr;
+            const unsigned long long bound = next ? Bound(r, next) : r.m_ullFileSize;
+            if (bound == r.m_ullFileSize) {
+                m_waiting[kept++] = std::move(r);
+                continue;
+            }
+            r.m_ullFileSize = bound;
+        }
+        FileNow(r);
+    }
+    m_waiting.resize(kept);
+}
+
+bool CRAWSearchController::FileNow(CRawFileInfo& record) {
     CRAWFileManager* manager = GetFileManager(record.m_eRawFileType);
     if (!manager) return false;
     // A carved file never reads past the device's end.
@@ -301,6 +375,11 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         IRawFileAnalyser* analyser = used ? nullptr : FindAnalyser(p, blank, window, s, windowStart, windowEnd);
         std::unique_ptr<CRawFileInfo> record = analyser ? CreateRawFileInfo(*blank, s, analyser) : nullptr;
         CRawFileInfo* created = nullptr;
+        m_llScanned = s + 1;
+        if (record) {
+            m_starts.push_back({s, Family(record->m_nAnalyserType)});
+            if (!m_waiting.empty()) SettleWaiting(s);
+        }
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
             File(*record);
         } else if (record) {
@@ -319,6 +398,20 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
     }
 
     m_copier.Wait();
+    m_llScanned = first + count;
+    // Waiting records the scan has passed are filed.
+    if (!m_waiting.empty()) {
+        std::size_t kept = 0;
+        for (CRawFileInfo& r : m_waiting) {
+            const unsigned long long ss = m_nSectorSize;
+            if (static_cast<unsigned long long>(r.m_llStartSector) * ss + r.m_ullFileSize >
+                static_cast<unsigned long long>(m_llScanned) * ss)
+                m_waiting[kept++] = std::move(r);
+            else
+                FileNow(r);
+        }
+        m_waiting.resize(kept);
+    }
     m_bPreviousHeld = readable;
     m_BufferDevice.RestoreAfterFreeSlot();
     if (m_BufferDevice.IsFullBuffer()) SizeDeferredFromRing();
@@ -351,6 +444,9 @@ void CRAWSearchController::EndSearch(int build) {
     for (HeldList::iterator it : m_active) it->record->WillBeRemove(nullptr, -1);
     m_active.clear();
     m_listPending.splice(m_listPending.end(), m_listDeferred);
+    // Nothing more is scanned: what is sized now is cut against every start.
+    m_llScanned = static_cast<long long>(m_llTotalSectors);
+    SettleWaiting(-1);
     std::printf("--------------%s:%d:list size = %d--------\n", "EndSearch", 401,
                 static_cast<int>(m_listPending.size()));
     for (Held& held : m_listPending) {

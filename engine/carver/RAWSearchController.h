@@ -66,6 +66,12 @@ private:
         IRawFileAnalyser* creator;
     };
     using HeldList = std::list<Held>;
+    // A start found, with the kind of its analyser (0: a kind that may hold
+    // its own kind); kept in order for every start.
+    struct Start {
+        long long sector;
+        unsigned family;
+    };
 
     // The first analyser that accepts the sector; blank then holds what it set.
     IRawFileAnalyser* FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank, const CRawWindow& window,
@@ -80,8 +86,20 @@ private:
     // holds it in memory already.
     void FillAhead(long long next);
     CRAWFileManager* GetFileManager(unsigned type);
-    // Files a sized record (cut at the device's end); false when it has no tree.
+    // Files a sized record, cut where it must end (see Bound); one whose
+    // end lies ahead of the scan and that a later start may cut waits for
+    // it. False when it has no tree.
     bool File(CRawFileInfo& record);
+    // Files it as it is (cut at the device's end only).
+    bool FileNow(CRawFileInfo& record);
+    // The size a record may keep given the starts found after it: one that
+    // ran to the device's end ends at the next start of any kind; one of a
+    // kind that never holds its own kind on a sector border ends at the next
+    // start of its kind.
+    unsigned long long Bound(const CRawFileInfo& record, const Start* next) const;
+    // Files the waiting records that the start at `s` (or, with -1, the
+    // scan's end) settles.
+    void SettleWaiting(long long s);
     void DropAll();
     // The registry's set 0 flattened for the per-sector lookup (see m_lookup).
     void BuildLookup();
@@ -123,5 +141,10 @@ private:
     std::vector<Keyed> m_lookup;
     std::vector<IRawFileAnalyser*> m_keyless;
     CarveCounters* m_pCounters = nullptr;
+    std::vector<Start> m_starts;
+    // Sized records whose ends lie ahead of the scan, until a start cuts them
+    // or the scan passes their end (copies: filing needs no more).
+    std::vector<CRawFileInfo> m_waiting;
+    long long m_llScanned = 0; // sectors analysed so far
 };
 

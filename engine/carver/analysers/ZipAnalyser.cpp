@@ -92,13 +92,13 @@ unsigned OfficeKind(std::string_view name, bool theme) {
     return 0;
 }
 
-// The compressed length of a deflated member whose sizes follow its data,
-// found by inflating it to its stream's end; the output is dropped (the first
-// `keepBytes` kept in `kept`) and bounded, so a bomb costs no more than a cap.
-// ~0 when the stream does not end within `limit` input bytes.
+bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
+
+} // namespace
+
+// The output is bounded, so a bomb costs no more than a cap.
 unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, unsigned long long limit,
-                                  unsigned long long deviceBytes, std::string* kept = nullptr,
-                                  std::size_t keepBytes = 0) {
+                                  unsigned long long deviceBytes, std::string* kept, std::size_t keepBytes) {
     constexpr unsigned long long kMaxOutput = 1ull << 28;
     z_stream z{};
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ~0ull;
@@ -128,10 +128,6 @@ unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, un
     inflateEnd(&z);
     return ended ? length : ~0ull;
 }
-
-bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
-
-} // namespace
 
 int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, Block& out) {
     out = Block{};
