@@ -3,8 +3,9 @@
 # Crafted images for the carver's cost benchmark and its fuzz seeds. For each
 # size it writes, unless already there:
 #   OUTDIR/jpegstart_<SIZE>m.img  a JPEG start (ImageMagick's picture up to its
-#                                 scan header) in every sector, random bytes
-#                                 after it, no end marker
+#                                 scan header, its frame made 4000 x 3000) in
+#                                 every sector, random bytes after it, no end
+#                                 marker
 #   OUTDIR/pdfstart_<SIZE>m.img   "%PDF-1.4" at the start of every sector,
 #                                 random bytes after it
 #   OUTDIR/mp4mdat_<SIZE>m.img    an ftyp box and a 64-bit mdat of 2^63-1
@@ -30,7 +31,11 @@ import os, random, struct, sys
 jpg, out, mib = open(sys.argv[1], "rb").read(), sys.argv[2], int(sys.argv[3])
 size = mib << 20
 sos = jpg.find(b"\xff\xda")
-jpeg_head = jpg[:sos + 2 + (jpg[sos + 2] << 8 | jpg[sos + 3])]
+jpeg_head = bytearray(jpg[:sos + 2 + (jpg[sos + 2] << 8 | jpg[sos + 3])])
+# A large frame (4000 x 3000), so no pixel count ends the search early.
+sof = jpeg_head.find(b"\xff\xc0")
+jpeg_head[sof + 5:sof + 9] = struct.pack(">HH", 3000, 4000)
+jpeg_head = bytes(jpeg_head)
 ftyp = struct.pack(">I", 24) + b"ftypisom" + struct.pack(">I", 0x200) + b"isommp41"
 mdat = struct.pack(">I", 1) + b"mdat" + struct.pack(">Q", (1 << 63) - 1)
 riff = b"RIFF" + struct.pack("<I", 0xFFFFFFFF) + b"AVI LIST" + struct.pack("<I", 0xFFFFFFF0) + b"hdrlavih"

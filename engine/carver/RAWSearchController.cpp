@@ -127,13 +127,27 @@ unsigned Family(unsigned analyserType) {
     }
 }
 
+// Formats that never hold another carved file, whose ends their analysers
+// find only by a zero tail or a limit: on old data one ends where the next
+// file of any kind begins. Text (EPS, RTF, web page, SVG, GPX, property
+// list) and some binary formats (FreeHand, key store, password safe,
+// Sibelius, StuffIt X, APE, and mail folders whose messages sit 16 bytes
+// into their blocks).
+bool Leaf(unsigned type) {
+    switch (type) {
+    case 21: case 27: case 29: case 33: case 60: case 81: case 91: case 93: case 130: case 131: case 134: case 135: case 136:
+        return true;
+    default: return false;
+    }
+}
+
 } // namespace
 
 unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next) const {
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
-    const bool toEnd = r.m_ullFileSize >= room;
+    const bool toEnd = r.m_ullFileSize >= room || Leaf(r.m_eRawFileType);
     const unsigned family = Family(r.m_nAnalyserType);
     unsigned long long size = std::min(r.m_ullFileSize, room);
     const Start* end = m_starts.data() + m_starts.size();
@@ -155,7 +169,7 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
         static_cast<unsigned long long>(record.m_llStartSector) + (record.m_ullFileSize + ss - 1) / ss;
     // Ahead of the scan and cuttable: it waits for the starts still to come.
     if (m_bCarving && lastSector > static_cast<unsigned long long>(m_llScanned) &&
-        (Family(record.m_nAnalyserType) ||
+        (Family(record.m_nAnalyserType) || Leaf(record.m_eRawFileType) ||
          record.m_ullFileSize >= (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * ss)) {
         if (!GetFileManager(record.m_eRawFileType)) return false;
         m_waiting.push_back(record);

@@ -93,9 +93,9 @@ private:
     // Files it as it is (cut at the device's end only).
     bool FileNow(CRawFileInfo& record);
     // The size a record may keep given the starts found after it: one that
-    // ran to the device's end ends at the next start of any kind; one of a
-    // kind that never holds its own kind on a sector border ends at the next
-    // start of its kind.
+    // ran to the device's end, or of a format that holds no other file,
+    // ends at the next start of any kind; one of a kind that never holds its
+    // own kind on a sector border ends at the next start of its kind.
     unsigned long long Bound(const CRawFileInfo& record, const Start* next) const;
     // Files the waiting records that the start at `s` (or, with -1, the
     // scan's end) settles.

@@ -210,9 +210,6 @@ int FileJPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     const unsigned long long start = static_cast<unsigned long long>(std::max(info.m_llStartSector, 0ll));
     info.m_ullFileSize = std::min<unsigned long long>(size, sectors > start ? (sectors - start) * m_llSectorSize : 0);
     info.m_eRawFileType = kJpgType;
-    // A streamed picture handed over here keeps the name and label its own
-    // EXIF walk gave it (unless only this reading found a label).
-    if (streamed && !info.m_strFileName.empty() && (info.m_eTag != RAW_TAG_NONE || m_eTag == RAW_TAG_NONE)) return 1;
     info.SetRawFileName(m_strName);
     info.m_strFileTime = m_strTime;
     info.SetRawFileTagAndValue(m_eTag, m_strTagValue);
