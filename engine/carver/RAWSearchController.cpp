@@ -50,6 +50,7 @@ void CRAWSearchController::DropAll() {
     m_waiting.clear();
     m_starts.clear();
     m_llScanned = 0;
+    m_ullKept = m_ullDropped = 0;
     m_active.clear();
     m_listPending.clear();
     m_listDeferred.clear();
@@ -91,6 +92,7 @@ int CRAWSearchController::PreparetoSearch() {
     m_nSectorSize = ss ? ss : 512;
     m_state.sectorSize = m_nSectorSize;
     m_llTotalSectors = m_pDevice ? m_pDevice->GetTotalSectors() : 0;
+    m_ullMaxKept = std::max(kMinKeptFiles, m_llTotalSectors * m_nSectorSize / kBytesPerKeptFile);
     // The ring also holds the block being analysed and the one before it;
     // without it nothing is carved.
     m_bCarving = m_nSectorsPerBlock > 0 &&
@@ -207,7 +209,15 @@ bool CRAWSearchController::FileNow(CRawFileInfo& record) {
     const unsigned long long room =
         (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * m_nSectorSize;
     record.m_ullFileSize = std::min(record.m_ullFileSize, room);
-    if (record.m_ullFileSize > 0) manager->AddRawFileInfo(&record);
+    if (record.m_ullFileSize == 0) return true;
+    if (m_ullKept >= m_ullMaxKept) {
+        // Not kept: nor is its start in the sector map.
+        ++m_ullDropped;
+        if (m_pFileSectorMap) m_pFileSectorMap->erase(record.m_llStartSector);
+        return true;
+    }
+    ++m_ullKept;
+    manager->AddRawFileInfo(&record);
     return true;
 }
 
@@ -291,8 +301,15 @@ CRawFileInfo* CRAWSearchController::AddRawFileInfoToList(std::unique_ptr<CRawFil
         // sized at the end.
         if (m_active.size() >= kMaxActive) {
             if (m_pCounters) ++m_pCounters->evictions;
-            m_active.front()->record->WillBeRemove(sector, s);
+            const HeldList::iterator oldest = m_active.front();
+            oldest->record->WillBeRemove(sector, s);
             m_active.erase(m_active.begin());
+            // One with nothing reached waits for its classic sizer among the
+            // deferred, whose number is bounded.
+            if (oldest->record->m_ullFileSize == 0 && oldest->record->m_pAnalyser) {
+                m_listDeferred.splice(m_listDeferred.end(), m_listPending, oldest);
+                SizeDeferredOverCap();
+            }
         }
         m_active.push_back(std::prev(m_listPending.end()));
     }
@@ -484,7 +501,11 @@ void CRAWSearchController::EndSearch(int build) {
     if (m_pCounters) {
         Lap(started, m_pCounters->endSearchSeconds);
         m_pCounters->ringHits = m_BufferDevice.GetHits();
+        m_pCounters->dropped = m_ullDropped;
     }
+    if (m_ullDropped)
+        std::printf("--------------%s: %llu files past the cap of %llu not kept--------\n", "EndSearch", m_ullDropped,
+                    m_ullMaxKept);
     std::printf("--------------%s:%d:--------\n", "EndSearch", 436);
     std::fflush(stdout);
     CNotifyCenter::Instance().Reset();

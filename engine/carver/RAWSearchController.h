@@ -25,6 +25,7 @@ struct CarveCounters {
     unsigned long long sectors = 0, activeSum = 0, activeMax = 0, evictions = 0;
     unsigned long long ringHits = 0; // sizer reads served by the ring of recent blocks
     unsigned long long sizedEarly = 0; // candidates sized before their turn to bound memory
+    unsigned long long dropped = 0;    // sized files not kept past the cap
 };
 
 class CRAWSearchController : public ICompleteFileSystemSearchController {
@@ -37,6 +38,11 @@ public:
     // sized at once (from the ring or the device), so memory stays bounded
     // whatever the device holds.
     static constexpr std::size_t kMaxDeferred = 8192;
+    // Carved files kept: at least this many, or one per this many bytes of
+    // the device; past that (only crafted or absurd content gets there) the
+    // rest are counted, not kept, so the trees stay bounded.
+    static constexpr unsigned long long kMinKeptFiles = 32768;
+    static constexpr unsigned long long kBytesPerKeptFile = 16384;
 
     CRAWSearchController();
     ~CRAWSearchController() override;
@@ -146,5 +152,6 @@ private:
     // or the scan passes their end (copies: filing needs no more).
     std::vector<CRawFileInfo> m_waiting;
     long long m_llScanned = 0; // sectors analysed so far
+    unsigned long long m_ullKept = 0, m_ullMaxKept = kMinKeptFiles, m_ullDropped = 0;
 };
 
