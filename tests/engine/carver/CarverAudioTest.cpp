@@ -584,6 +584,26 @@ TEST(CarverAudio, AdtsFramesAndOverflowPerRecord) {
     EXPECT_EQ(r2->m_ullFileSize, 0u);
     EXPECT_GE(Stream(*r3, s, 512, 0), 0);
     EXPECT_EQ(r3->m_ullFileSize, end);
+
+    // Old data after the last frame: the walk's end is kept. While a stream
+    // is followed, its frame that starts a sector starts no second file.
+    Bytes old;
+    for (int i = 0; i < 8; ++i) frame(old, 512);
+    frame(old, 300);
+    const std::size_t oldEnd = old.size();
+    std::uint32_t seed = 9;
+    while (old.size() % 512 || old.size() < oldEnd + 1024)
+        old.push_back(static_cast<unsigned char>((seed = seed * 1103515245 + 12345) >> 24));
+    BruteForce::CADTSRawFileInfo::ResetGuard();
+    CRawFileInfo b4;
+    ASSERT_EQ(Accept(a, old, 512, 0, b4), 1);
+    auto r4 = Made(a, b4);
+    EXPECT_GE(Stream(*r4, old, 512, 0), 0);
+    EXPECT_EQ(r4->m_ullFileSize, oldEnd);
+    CRawFileInfo inside;
+    EXPECT_EQ(Accept(a, old, 512, 3, inside), 0);
+    BruteForce::CADTSRawFileInfo::ResetGuard();
+    EXPECT_EQ(Accept(a, old, 512, 3, inside), 1);
 }
 
 TEST(CarverAudio, AsfStreamsAndObjects) {

@@ -194,3 +194,41 @@ TEST(CarverPdf, ClassicEndsEarlyAndAtTheNextPdf) {
     std::memcpy(image.data(), small, sizeof small - 1);
     EXPECT_EQ(ClassicSize(r, image, ss), 8u * ss);
 }
+
+// Which "%%EOF" ends a document: only one after "startxref" and its offset;
+// the last unless an incremental update (an object or a cross-reference
+// table) follows; undecided when the text ends first. Its line end counts.
+TEST(CarverPdf, EndOfTheCrossReferenceChain) {
+    struct Case {
+        const char* text;
+        pdfend::Kind kind;
+        std::size_t end;
+    };
+    const Case cases[] = {
+        {"startxref\n1234\n%%EOF\n\x8f\x02\xa7garbage-old-data", pdfend::Kind::Last, 21},
+        {"startxref\r\n99\r\n%%EOF\r\n\xff\xd8\xff\xe0 old data here", pdfend::Kind::Last, 22},
+        {"startxref\n1234\n%%EOF\n12 0 obj\n<< >>\nendobj", pdfend::Kind::Update, 21},
+        {"startxref\n1234\n%%EOF\nxref\n0 1\n0000000000 65535 f", pdfend::Kind::Update, 21},
+        {"startxref\n1234\n%%EOF\n12", pdfend::Kind::Unknown, 21},
+        {"trailer <<>>\n%%EOF\n\x01\x02\x03\x04\x05\x06\x07\x08\x09", pdfend::Kind::None, 0},
+        {"startxref\n\n%%EOF\n\x01\x02\x03\x04\x05\x06\x07\x08\x09", pdfend::Kind::None, 0},
+    };
+    for (const Case& c : cases) {
+        const std::string text(c.text);
+        const auto* t = reinterpret_cast<const unsigned char*>(text.data());
+        const std::size_t at = text.find("%%EOF");
+        std::size_t end = 0;
+        EXPECT_EQ(pdfend::Classify(t, text.size(), at, end), c.kind) << text;
+        if (c.kind != pdfend::Kind::None) {
+            EXPECT_EQ(end, c.end) << text;
+        }
+    }
+    // A linearized file's first section, then its last: the scan keeps the
+    // first as an end an update may follow and answers the last.
+    const std::string two = "%PDF-1.5\nstartxref\n116\n%%EOF\n5 0 obj\n<<>>\nendobj\nstartxref\n9\n%%EOF\n\x9c\x88junk--";
+    long long lastEnd = 0;
+    const auto* t = reinterpret_cast<const unsigned char*>(two.data());
+    EXPECT_EQ(pdfend::Scan(t, two.size(), 0, two.size(), 1000, lastEnd),
+              1000 + static_cast<long long>(two.rfind("%%EOF") + 6));
+    EXPECT_EQ(lastEnd, 1000 + static_cast<long long>(two.find("%%EOF") + 6));
+}
