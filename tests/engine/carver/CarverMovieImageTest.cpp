@@ -261,3 +261,30 @@ TEST(CarverMovieRules, TransportStreamsAfterEvictionAndAfterAStoppedCarve) {
     ASSERT_EQ(again.Run(), 0u);
     EXPECT_TRUE(FoundAt(again.Files(), second));
 }
+
+// Two movies by ffmpeg back to back, the second in the sector right after the
+// first one's last box, then old data: each carved byte-exact, the first
+// not run on into the second.
+TEST(CarverMovieRules, MoviesBackToBackEndAtTheirOwnBoxes) {
+    for (unsigned ss : {512u, 4096u})
+        for (const char* name : {"p.mp4", "p.mov"}) {
+            SCOPED_TRACE(std::string(name) + " " + std::to_string(ss));
+            const Bytes movie = Sample(name);
+            const std::uint64_t second = (movie.size() + ss - 1) / ss * ss + ss;
+            Disk disk(ss, static_cast<long long>(second / ss + (movie.size() + ss - 1) / ss + 8));
+            disk.Put(ss, movie);
+            disk.Put(ss + second - ss, movie);
+            Bytes old(4 * ss);
+            std::uint32_t seed = 3;
+            for (unsigned char& c : old) c = static_cast<unsigned char>((seed = seed * 1103515245 + 12345) >> 24);
+            disk.Put(second + (movie.size() + ss - 1) / ss * ss, old);
+            ImageDevice device(disk.path, ss);
+            CarveScan scan(device);
+            ASSERT_EQ(scan.Run(), 0u);
+            for (std::uint64_t start : {std::uint64_t{1}, second / ss}) {
+                std::uint64_t size = 0;
+                ASSERT_TRUE(FoundAt(scan.Files(), static_cast<long long>(start), &size)) << start;
+                EXPECT_EQ(size, movie.size()) << start;
+            }
+        }
+}
