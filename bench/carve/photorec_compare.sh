@@ -13,7 +13,14 @@
 # `scan_image deep IMG --recover DIR`, and counts the manifest files each
 # recovered whole (byte-identical, or followed by at most 4096 bytes) and
 # byte-identical. Text, CSV and random data (no carved format) are left out
-# of the counts. The image and the files are kept in WORKDIR for a rerun.
+# of the counts. A second image holds the same files of carved formats one
+# after another on sector borders (tests/fixtures/carve_compose.py), each
+# followed by random bytes (the rest of its last sector and a random gap of 1
+# to 40 sectors), as on a used card; both tools scan and recover it too. Per
+# image and tool it prints the files recovered byte-exact, whole (followed by
+# at most 4096 bytes), overrun (the file and more than 4096 bytes) and lost,
+# with throughput and peak memory. The images and the files are kept in
+# WORKDIR for a rerun.
 set -euo pipefail
 probe="$(readlink -f "$1")"
 work="$(mkdir -p "${2:-/tmp/salvor-photorec}" && readlink -f "${2:-/tmp/salvor-photorec}")"
@@ -124,6 +131,21 @@ PY
     touch "$img.done"
 fi
 
+# The random-tail image: the carved formats' files back to back behind random gaps.
+tail_img="$work/tail.img"
+if [ ! -f "$tail_img.done" ]; then
+    python3 - "$src" "$work/manifest.tsv" > "$work/tail_layout.json" <<'PY'
+import json, sys
+src, rows = sys.argv[1], [l.split("\t") for l in open(sys.argv[2]).read().splitlines()]
+skip = (".txt", ".csv", ".bin")
+files = [r[2] for r in rows if not r[2].endswith(skip)]
+print(json.dumps({"sector": 512, "seed": 57, "samples": [
+    {"file": f"{src}/{p}", "gap": 1 + (i * 11) % 40, "gap_kind": "random", "pad": "random"} for i, p in enumerate(files)]}))
+PY
+    python3 "$(dirname "$0")/../../tests/fixtures/carve_compose.py" "$work/tail_layout.json" "$tail_img" "$work/tail_manifest.json"
+    touch "$tail_img.done"
+fi
+
 timed() { # timed NAME COMMAND...: one timing (wall seconds, peak KiB) appended to $work/NAME.time
     sync; echo 3 > /proc/sys/vm/drop_caches 2> /dev/null || true
     /usr/bin/time -f '%e %M' -a -o "$work/$1.time" "${@:2}" > "$work/$1.out" 2> "$work/$1.err" || true
@@ -140,12 +162,17 @@ for _ in $(seq 1 "$runs"); do
     timed photorec photorec /log /d "$work/out/rec" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search
 done
 "$probe" deep "$img" --recover "$work/salvor" > "$work/salvor_recover.out" 2>&1 || true
+# The random-tail image: one timing of each, then the recovery.
+rm -rf "$work/tail_out" "$work/tail_salvor" "$work/tail_salvor_scan.time" "$work/tail_photorec.time"
+mkdir -p "$work/tail_out"
+timed tail_salvor_scan "$probe" deep "$tail_img"
+timed tail_photorec photorec /log /d "$work/tail_out/rec" /cmd "$tail_img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search
+"$probe" deep "$tail_img" --recover "$work/tail_salvor" > "$work/tail_salvor_recover.out" 2>&1 || true
 
 python3 - "$work" "$src" <<'PY'
-import bisect, hashlib, os, sys
+import hashlib, os, sys
 work, src = sys.argv[1], sys.argv[2]
-size = os.path.getsize(f"{work}/fat32.img")
-def rate(name): # the median time of the runs and the largest peak
+def rate(name, size): # the median time of the runs and the largest peak
     runs = [l.split()[-2:] for l in open(f"{work}/{name}.time") if l.strip() and l.split()[0][0].isdigit()]
     times = sorted(float(t) for t, _ in runs)
     secs = times[len(times) // 2]
@@ -154,49 +181,57 @@ def files(root):
     out = []
     for d, _, names in os.walk(root):
         for n in names:
-            p = os.path.join(d, n)
-            out.append((os.path.getsize(p), p))
-    out.sort()
+            out.append(os.path.join(d, n))
     return out
 skip = (".txt", ".csv", ".bin")
 wanted = [l.split("\t") for l in open(f"{work}/manifest.tsv").read().splitlines()]
 wanted = [w for w in wanted if not w[2].endswith(skip)]
-def judge(found, per):
-    sizes = [s for s, _ in found]
+def judge(found, per, column):
+    # Recovered files by their first 64 bytes; each wanted file is exact,
+    # whole (at most 4096 bytes more), overrun (more) or lost.
     heads = {}
-    whole = exact = 0
+    for p in found:
+        with open(p, "rb") as f: heads.setdefault(f.read(64), []).append(p)
+    counts = {"exact": 0, "whole": 0, "overrun": 0, "lost": 0}
     for batch, state, path, n, sha in wanted:
         data = open(f"{src}/{path}", "rb").read()
-        lo, hi = bisect.bisect_left(sizes, len(data)), bisect.bisect_right(sizes, len(data) + 4096)
-        best = None
-        for s, p in found[lo:hi]:
-            if p not in heads:
-                with open(p, "rb") as f: heads[p] = f.read(4096)
-            if not data.startswith(heads[p][:len(data)]) and not heads[p].startswith(data[:4096]): continue
-            with open(p, "rb") as f: got = f.read()
-            if got[:len(data)] == data and not best: best = "whole"
-            if got == data: best = "exact"; break
-        whole += best is not None
-        exact += best == "exact"
+        best = "lost"
+        for p in heads.get(data[:64], []):
+            size = os.path.getsize(p)
+            if size < len(data): continue
+            with open(p, "rb") as f: got = f.read(len(data))
+            if got != data: continue
+            kind = "exact" if size == len(data) else "whole" if size <= len(data) + 4096 else "overrun"
+            order = ["lost", "overrun", "whole", "exact"]
+            if order.index(kind) > order.index(best): best = kind
+        counts[best] += 1
+        if best in ("exact", "whole"): counts["whole"] += best == "exact"
         ext = path.split(".", 1)[1]
         per.setdefault(ext, [0, 0, 0])
-        per[ext][0] += found is salvor
-        per[ext][1 if found is salvor else 2] += best is not None
-    return whole, exact
-# Only the carved trees (types 34 and 36) count, not the file system's own.
-carved = {l.split("\t")[3].split("/")[0] for l in open(f"{work}/salvor_scan.out") if l[:3] in ("34\t", "36\t")}
-salvor = [f for top in sorted(carved) for f in files(f"{work}/salvor/{top}")]
-salvor.sort()
-rec = files(f"{work}/out")
-ss, sm, sp, st = rate("salvor_scan")
-ps, pm, pp, pt = rate("photorec")
-per = {}
-sw, se = judge(salvor, per)
-pw, pe = judge(rec, per)
-print(f"image {size / 2**20:.0f} MiB, manifest files of carved formats: {len(wanted)}")
-print(f"salvor deep scan (carved trees): {ss:.2f} s, {sm:.1f} MB/s, peak {sp:.0f} MiB; recovered whole {sw}, byte-identical {se} ({len(salvor)} files written)")
-print(f"photorec:                        {ps:.2f} s, {pm:.1f} MB/s, peak {pp:.0f} MiB; recovered whole {pw}, byte-identical {pe} ({len(rec)} files written)")
-print("whole by type (files, salvor, photorec): " + ", ".join(f"{e} {n}/{a}/{b}" for e, (n, a, b) in sorted(per.items())))
-print("runs (s): salvor " + " ".join(f"{t:.2f}" for t in st) + ", photorec " + " ".join(f"{t:.2f}" for t in pt))
-print(f"throughput ratio {sm / max(pm, 1e-9):.2f}x (medians)")
+        per[ext][0] += column == 1
+        per[ext][column] += best in ("exact", "whole")
+    return counts
+def carved_tops(out):
+    # Only the carved trees (types 34 and 36) count, not the file system's own.
+    return {l.split("\t")[3].split("/")[0] for l in open(out) if l[:3] in ("34\t", "36\t")}
+def report(title, image, scan, photorec, salvor_dir, photorec_dir, listing):
+    size = os.path.getsize(image)
+    salvor = [f for top in sorted(carved_tops(listing)) for f in files(f"{salvor_dir}/{top}")]
+    rec = files(photorec_dir)
+    ss, sm, sp, st = rate(scan, size)
+    ps, pm, pp, pt = rate(photorec, size)
+    per = {}
+    sc, pc = judge(salvor, per, 1), judge(rec, per, 2)
+    print(f"{title}: {size / 2**20:.0f} MiB, manifest files of carved formats: {len(wanted)}")
+    for name, (secs, mbps, peak, times), c, n in (("salvor", (ss, sm, sp, st), sc, len(salvor)),
+                                                 ("photorec", (ps, pm, pp, pt), pc, len(rec))):
+        print(f"  {name:8} {secs:7.2f} s {mbps:7.1f} MB/s peak {peak:5.0f} MiB; byte-exact {c['exact']}, "
+              f"whole {c['whole']}, overrun {c['overrun']}, lost {c['lost']} ({n} files written); runs (s) "
+              + " ".join(f"{t:.2f}" for t in times))
+    print("  whole by type (files, salvor, photorec): " + ", ".join(f"{e} {n}/{a}/{b}" for e, (n, a, b) in sorted(per.items())))
+    print(f"  throughput ratio {sm / max(pm, 1e-9):.2f}x (medians)")
+report("FAT32 image", f"{work}/fat32.img", "salvor_scan", "photorec", f"{work}/salvor", f"{work}/out",
+       f"{work}/salvor_scan.out")
+report("random-tail image", f"{work}/tail.img", "tail_salvor_scan", "tail_photorec", f"{work}/tail_salvor",
+       f"{work}/tail_out", f"{work}/tail_salvor_scan.out")
 PY

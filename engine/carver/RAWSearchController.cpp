@@ -47,6 +47,10 @@ CRAWSearchController::~CRAWSearchController() {
 }
 
 void CRAWSearchController::DropAll() {
+    m_waiting.clear();
+    m_starts.clear();
+    m_llScanned = 0;
+    m_ullKept = m_ullDropped = 0;
     m_active.clear();
     m_listPending.clear();
     m_listDeferred.clear();
@@ -88,6 +92,7 @@ int CRAWSearchController::PreparetoSearch() {
     m_nSectorSize = ss ? ss : 512;
     m_state.sectorSize = m_nSectorSize;
     m_llTotalSectors = m_pDevice ? m_pDevice->GetTotalSectors() : 0;
+    m_ullMaxKept = std::max(kMinKeptFiles, m_llTotalSectors * m_nSectorSize / kBytesPerKeptFile);
     // The ring also holds the block being analysed and the one before it;
     // without it nothing is carved.
     m_bCarving = m_nSectorsPerBlock > 0 &&
@@ -110,7 +115,92 @@ CRAWFileManager* CRAWSearchController::GetFileManager(unsigned type) {
     return manager.get();
 }
 
+namespace {
+
+// Formats whose header gives a size or a chain that damage or a crafted
+// header can stretch, and that never hold a file of their own kind on a
+// sector border: ISO boxes, RIFF, AIFF, AU and TIFF.
+unsigned Family(unsigned analyserType) {
+    switch (analyserType) {
+    case 2: case 42: case 44: case 45: case 46: case 138: return 44;
+    case 4: case 10: case 13: case 59: case 67: return 59;
+    case 9: case 64: case 80: return analyserType;
+    default: return 0;
+    }
+}
+
+// Formats that never hold another carved file, whose ends their analysers
+// find only by a zero tail or a limit: on old data one ends where the next
+// file of any kind begins. Text (EPS, RTF, web page, SVG, GPX, property
+// list) and some binary formats (FreeHand, key store, password safe,
+// Sibelius, StuffIt X, APE, and mail folders whose messages sit 16 bytes
+// into their blocks).
+bool Leaf(unsigned type) {
+    switch (type) {
+    case 21: case 27: case 29: case 33: case 60: case 81: case 91: case 93: case 130: case 131: case 134: case 135: case 136:
+        return true;
+    default: return false;
+    }
+}
+
+} // namespace
+
+unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next) const {
+    const unsigned long long ss = m_nSectorSize;
+    const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
+    const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
+    const bool toEnd = r.m_ullFileSize >= room || Leaf(r.m_eRawFileType);
+    const unsigned family = Family(r.m_nAnalyserType);
+    unsigned long long size = std::min(r.m_ullFileSize, room);
+    const Start* end = m_starts.data() + m_starts.size();
+    for (const Start* n = next; n && n != end; ++n) {
+        const unsigned long long at = static_cast<unsigned long long>(n->sector - r.m_llStartSector) * ss;
+        if (at >= size) break;
+        if (toEnd || (family && n->family == family)) return at;
+    }
+    return size;
+}
+
 bool CRAWSearchController::File(CRawFileInfo& record) {
+    if (record.m_llStartSector < 0) return FileNow(record);
+    const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), record.m_llStartSector,
+                                       [](long long s, const Start& a) { return s < a.sector; });
+    record.m_ullFileSize = Bound(record, m_starts.data() + (next - m_starts.begin()));
+    const unsigned long long ss = m_nSectorSize;
+    const unsigned long long lastSector =
+        static_cast<unsigned long long>(record.m_llStartSector) + (record.m_ullFileSize + ss - 1) / ss;
+    // Ahead of the scan and cuttable: it waits for the starts still to come.
+    if (m_bCarving && lastSector > static_cast<unsigned long long>(m_llScanned) &&
+        (Family(record.m_nAnalyserType) || Leaf(record.m_eRawFileType) ||
+         record.m_ullFileSize >= (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * ss)) {
+        if (!GetFileManager(record.m_eRawFileType)) return false;
+        m_waiting.push_back(record);
+        return true;
+    }
+    return FileNow(record);
+}
+
+void CRAWSearchController::SettleWaiting(long long s) {
+    std::size_t kept = 0;
+    for (CRawFileInfo& r : m_waiting) {
+        const unsigned long long ss = m_nSectorSize;
+        const unsigned long long end = static_cast<unsigned long long>(r.m_llStartSector) * ss + r.m_ullFileSize;
+        if (s >= 0 && static_cast<unsigned long long>(s) * ss < end) {
+            const Start& at = m_starts.back();
+            const Start* next = at.sector == s ? &at : nullptr;
+            const unsigned long long bound = next ? Bound(r, next) : r.m_ullFileSize;
+            if (bound == r.m_ullFileSize) {
+                m_waiting[kept++] = std::move(r);
+                continue;
+            }
+            r.m_ullFileSize = bound;
+        }
+        FileNow(r);
+    }
+    m_waiting.resize(kept);
+}
+
+bool CRAWSearchController::FileNow(CRawFileInfo& record) {
     CRAWFileManager* manager = GetFileManager(record.m_eRawFileType);
     if (!manager) return false;
     // A carved file never reads past the device's end.
@@ -119,7 +209,15 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
     const unsigned long long room =
         (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * m_nSectorSize;
     record.m_ullFileSize = std::min(record.m_ullFileSize, room);
-    if (record.m_ullFileSize > 0) manager->AddRawFileInfo(&record);
+    if (record.m_ullFileSize == 0) return true;
+    if (m_ullKept >= m_ullMaxKept) {
+        // Not kept: nor is its start in the sector map.
+        ++m_ullDropped;
+        if (m_pFileSectorMap) m_pFileSectorMap->erase(record.m_llStartSector);
+        return true;
+    }
+    ++m_ullKept;
+    manager->AddRawFileInfo(&record);
     return true;
 }
 
@@ -194,6 +292,7 @@ CRawFileInfo* CRAWSearchController::AddRawFileInfoToList(std::unique_ptr<CRawFil
     IRawFileAnalyser* creator = r->m_pAnalyser;
     if (r->m_ullFileSize == 0 && !r->WhetherImplementGuess()) {
         m_listDeferred.push_back({std::move(record), creator});
+        SizeDeferredOverCap();
         return r;
     }
     m_listPending.push_back({std::move(record), creator});
@@ -202,8 +301,15 @@ CRawFileInfo* CRAWSearchController::AddRawFileInfoToList(std::unique_ptr<CRawFil
         // sized at the end.
         if (m_active.size() >= kMaxActive) {
             if (m_pCounters) ++m_pCounters->evictions;
-            m_active.front()->record->WillBeRemove(sector, s);
+            const HeldList::iterator oldest = m_active.front();
+            oldest->record->WillBeRemove(sector, s);
             m_active.erase(m_active.begin());
+            // One with nothing reached waits for its classic sizer among the
+            // deferred, whose number is bounded.
+            if (oldest->record->m_ullFileSize == 0 && oldest->record->m_pAnalyser) {
+                m_listDeferred.splice(m_listDeferred.end(), m_listPending, oldest);
+                SizeDeferredOverCap();
+            }
         }
         m_active.push_back(std::prev(m_listPending.end()));
     }
@@ -225,8 +331,18 @@ void CRAWSearchController::CalcRawFileSize(unsigned char* sector, CRawFileInfo* 
         } else if (r->m_pAnalyser) {
             r->WillBeRemove(sector, s);
             m_listDeferred.splice(m_listDeferred.end(), m_listPending, it);
+            SizeDeferredOverCap();
         }
         m_active.erase(m_active.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void CRAWSearchController::SizeDeferredOverCap() {
+    while (m_listDeferred.size() > kMaxDeferred) {
+        CRawFileInfo& r = *m_listDeferred.front().record;
+        if (r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, &m_BufferDevice) && r.m_ullFileSize > 0) File(r);
+        m_listDeferred.pop_front();
+        if (m_pCounters) ++m_pCounters->sizedEarly;
     }
 }
 
@@ -290,6 +406,11 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         IRawFileAnalyser* analyser = used ? nullptr : FindAnalyser(p, blank, window, s, windowStart, windowEnd);
         std::unique_ptr<CRawFileInfo> record = analyser ? CreateRawFileInfo(*blank, s, analyser) : nullptr;
         CRawFileInfo* created = nullptr;
+        m_llScanned = s + 1;
+        if (record) {
+            m_starts.push_back({s, Family(record->m_nAnalyserType)});
+            if (!m_waiting.empty()) SettleWaiting(s);
+        }
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
             File(*record);
         } else if (record) {
@@ -308,6 +429,20 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
     }
 
     m_copier.Wait();
+    m_llScanned = first + count;
+    // Waiting records the scan has passed are filed.
+    if (!m_waiting.empty()) {
+        std::size_t kept = 0;
+        for (CRawFileInfo& r : m_waiting) {
+            const unsigned long long ss = m_nSectorSize;
+            if (static_cast<unsigned long long>(r.m_llStartSector) * ss + r.m_ullFileSize >
+                static_cast<unsigned long long>(m_llScanned) * ss)
+                m_waiting[kept++] = std::move(r);
+            else
+                FileNow(r);
+        }
+        m_waiting.resize(kept);
+    }
     m_bPreviousHeld = readable;
     m_BufferDevice.RestoreAfterFreeSlot();
     if (m_BufferDevice.IsFullBuffer()) SizeDeferredFromRing();
@@ -340,6 +475,9 @@ void CRAWSearchController::EndSearch(int build) {
     for (HeldList::iterator it : m_active) it->record->WillBeRemove(nullptr, -1);
     m_active.clear();
     m_listPending.splice(m_listPending.end(), m_listDeferred);
+    // Nothing more is scanned: what is sized now is cut against every start.
+    m_llScanned = static_cast<long long>(m_llTotalSectors);
+    SettleWaiting(-1);
     std::printf("--------------%s:%d:list size = %d--------\n", "EndSearch", 401,
                 static_cast<int>(m_listPending.size()));
     for (Held& held : m_listPending) {
@@ -363,7 +501,11 @@ void CRAWSearchController::EndSearch(int build) {
     if (m_pCounters) {
         Lap(started, m_pCounters->endSearchSeconds);
         m_pCounters->ringHits = m_BufferDevice.GetHits();
+        m_pCounters->dropped = m_ullDropped;
     }
+    if (m_ullDropped)
+        std::printf("--------------%s: %llu files past the cap of %llu not kept--------\n", "EndSearch", m_ullDropped,
+                    m_ullMaxKept);
     std::printf("--------------%s:%d:--------\n", "EndSearch", 436);
     std::fflush(stdout);
     CNotifyCenter::Instance().Reset();

@@ -24,6 +24,8 @@ struct CarveCounters {
     double endSearchSeconds = 0; // sizing and filing what was held at the end
     unsigned long long sectors = 0, activeSum = 0, activeMax = 0, evictions = 0;
     unsigned long long ringHits = 0; // sizer reads served by the ring of recent blocks
+    unsigned long long sizedEarly = 0; // candidates sized before their turn to bound memory
+    unsigned long long dropped = 0;    // sized files not kept past the cap
 };
 
 class CRAWSearchController : public ICompleteFileSystemSearchController {
@@ -32,6 +34,15 @@ public:
     static constexpr unsigned kRingBlocks = 20;
     static constexpr unsigned kMarginBytes = 4096;
     static constexpr long long kStopCheckSectors = 8;
+    // Candidates waiting for a classic sizer: past this many the oldest is
+    // sized at once (from the ring or the device), so memory stays bounded
+    // whatever the device holds.
+    static constexpr std::size_t kMaxDeferred = 8192;
+    // Carved files kept: at least this many, or one per this many bytes of
+    // the device; past that (only crafted or absurd content gets there) the
+    // rest are counted, not kept, so the trees stay bounded.
+    static constexpr unsigned long long kMinKeptFiles = 32768;
+    static constexpr unsigned long long kBytesPerKeptFile = 16384;
 
     CRAWSearchController();
     ~CRAWSearchController() override;
@@ -61,6 +72,12 @@ private:
         IRawFileAnalyser* creator;
     };
     using HeldList = std::list<Held>;
+    // A start found, with the kind of its analyser (0: a kind that may hold
+    // its own kind); kept in order for every start.
+    struct Start {
+        long long sector;
+        unsigned family;
+    };
 
     // The first analyser that accepts the sector; blank then holds what it set.
     IRawFileAnalyser* FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank, const CRawWindow& window,
@@ -70,12 +87,25 @@ private:
     void CalcRawFileSize(unsigned char* sector, CRawFileInfo* newInfo, long long s,
                          CRawFileInfo::SearchContext& context);
     void SizeDeferredFromRing();
+    void SizeDeferredOverCap();
     // Starts copying block `next` into the slot it will take, where the device
     // holds it in memory already.
     void FillAhead(long long next);
     CRAWFileManager* GetFileManager(unsigned type);
-    // Files a sized record (cut at the device's end); false when it has no tree.
+    // Files a sized record, cut where it must end (see Bound); one whose
+    // end lies ahead of the scan and that a later start may cut waits for
+    // it. False when it has no tree.
     bool File(CRawFileInfo& record);
+    // Files it as it is (cut at the device's end only).
+    bool FileNow(CRawFileInfo& record);
+    // The size a record may keep given the starts found after it: one that
+    // ran to the device's end, or of a format that holds no other file,
+    // ends at the next start of any kind; one of a kind that never holds its
+    // own kind on a sector border ends at the next start of its kind.
+    unsigned long long Bound(const CRawFileInfo& record, const Start* next) const;
+    // Files the waiting records that the start at `s` (or, with -1, the
+    // scan's end) settles.
+    void SettleWaiting(long long s);
     void DropAll();
     // The registry's set 0 flattened for the per-sector lookup (see m_lookup).
     void BuildLookup();
@@ -117,5 +147,11 @@ private:
     std::vector<Keyed> m_lookup;
     std::vector<IRawFileAnalyser*> m_keyless;
     CarveCounters* m_pCounters = nullptr;
+    std::vector<Start> m_starts;
+    // Sized records whose ends lie ahead of the scan, until a start cuts them
+    // or the scan passes their end (copies: filing needs no more).
+    std::vector<CRawFileInfo> m_waiting;
+    long long m_llScanned = 0; // sectors analysed so far
+    unsigned long long m_ullKept = 0, m_ullMaxKept = kMinKeptFiles, m_ullDropped = 0;
 };
 

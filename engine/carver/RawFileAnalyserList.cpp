@@ -274,6 +274,7 @@ void ResetCarveGuards() {
     // Streams followed by an earlier carve (stopped or dropped) hold nothing now.
     BruteForce::MP3Analyzer::MP3RawFileInfo::ResetGuard();
     Orvex::OGGRawFileInfo::ResetGuard();
+    BruteForce::CADTSRawFileInfo::ResetGuard();
 }
 
 CRawFileAnalyserListSingle::CRawFileAnalyserListSingle() { Build(m_sets[1], false); }

@@ -168,6 +168,9 @@ int CAPERawFileInfo::Step(unsigned char* sector, int sectorBytes, long long sect
 
 // ---- ADTS -------------------------------------------------------------------
 
+long long CADTSRawFileInfo::s_llFollowStart = -1;
+long long CADTSRawFileInfo::s_llFollowReach = -1;
+
 unsigned CADTSAnalyser::FrameLength(bytes::Bytes h) {
     if (h.size() < 6) return 0;
     const unsigned sync = bytes::Be16(h, 0);
@@ -185,6 +188,10 @@ int CADTSAnalyser::AnalyseBufferEx(unsigned char* sector, CRawFileInfo& info, lo
                                    long long sectorNumber, long long, long long windowEnd) {
     m_bLastOverflow = false;
     if (!sector || sectorBytes <= 0) return 0;
+    // A frame of the stream being followed that starts a sector.
+    if (CADTSRawFileInfo::s_llFollowStart >= 0 && sectorNumber > CADTSRawFileInfo::s_llFollowStart &&
+        sectorNumber <= CADTSRawFileInfo::s_llFollowReach)
+        return 0;
     const CRawWindow window = info.WindowAt(sector);
     long long offset = 0;
     int frames = 0;
@@ -215,7 +222,8 @@ int CADTSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long l
         if (!view.Ready(m_ullWalk, 6)) break;
         const unsigned length = CADTSAnalyser::FrameLength(view.At(m_ullWalk, 6));
         if (length == 0) {
-            m_ullFileSize = ctx.m_nTrailingZero > 0 ? m_ullWalk : 0;
+            // The last frame ends the stream, whatever follows it.
+            m_ullFileSize = m_ullWalk;
             if (m_bOverflow && m_ullFrames <= 4) {
                 m_ullFileSize = 0;
                 m_bOverflow = false;
@@ -225,6 +233,8 @@ int CADTSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long l
         ++m_ullFrames;
         m_ullWalk += length;
     }
+    s_llFollowStart = m_llStartSector;
+    s_llFollowReach = m_llStartSector + static_cast<long long>(m_ullWalk / static_cast<unsigned>(sectorBytes));
     // The size so far, should the record be dropped before its end: the
     // frames walked, but never past the device's end.
     const std::uint64_t toEnd = ctx.m_Window.BytesToDeviceEnd();

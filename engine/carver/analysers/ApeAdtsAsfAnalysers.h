@@ -57,6 +57,10 @@ public:
     unsigned long long m_ullCovered = 0;
     unsigned long long m_ullWalk = 0;
     unsigned long long m_ullFrames = 0;
+    // The stream being followed: its start sector and the sector its frames
+    // have reached (-1: none), so no second file starts inside it.
+    static long long s_llFollowStart, s_llFollowReach;
+    static void ResetGuard() { s_llFollowStart = s_llFollowReach = -1; }
     // The start was accepted on fewer than five frames (the window ended first).
     bool m_bOverflow = false;
 };

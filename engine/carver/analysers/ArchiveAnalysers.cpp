@@ -3,6 +3,7 @@
 #include "engine/carver/RawFileBuffer.h"
 #include "engine/carver/RawUtility.h"
 #include "engine/carver/analysers/PictureWindow.h"
+#include "engine/carver/analysers/ZipAnalyser.h"
 
 #include <algorithm>
 #include <cstring>
@@ -78,6 +79,17 @@ int FileGZAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
     }
     if ((flags & 16) && !skipText(nullptr)) return finish(pos);
     if (flags & 2) pos += 2;
+    // The deflate stream ends the member, whatever follows it; its CRC and
+    // length follow, and further members may.
+    for (unsigned members = 0; members < kMaxMembers; ++members) {
+        const unsigned long long length = DeflatedLength(file, pos, kSearchLimit, room);
+        if (length == ~0ull) break;
+        const unsigned long long end = pos + length + 8;
+        // A further member is taken when its header has no optional fields.
+        const unsigned char* next = file.Fetch(end, 10);
+        if (!next || !Header(bytes::Bytes(next, 10)) || next[3] != 0) return finish(end);
+        pos = end + 10;
+    }
     // From the sector holding the data's start: a small member ends in its
     // first sector, and its zero tail there is where it ends.
     unsigned long long offset = pos / ss * ss;
@@ -95,9 +107,14 @@ int GZRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long
     if (!sector || sectorBytes <= 0) return 2;
     const long long offset = (s - m_llStartSector) * sectorBytes;
     if (offset > kLimit) return Settle(static_cast<unsigned long long>(offset), s, "_");
+    // The classic sizer inflates the member to its end, whatever follows it;
+    // a sector's zero tail is kept as the end only for a stream too long
+    // for that.
+    if (offset == 0 || offset < m_llMinEnd) {
+        m_ullFileSize = 0;
+        return 1;
+    }
     if (context.m_nTrailingZero < 8) return 2;
-    // A member that ends in its first sector is left to the classic sizer,
-    // which ends it at that sector.
     if (offset < m_llMinEnd) {
         m_ullFileSize = 0;
         return 1;

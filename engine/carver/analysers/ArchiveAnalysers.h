@@ -14,10 +14,13 @@ public:
     static constexpr unsigned kType = 31;
     static constexpr unsigned long long kNameLimit = 0x1400000;
     static constexpr unsigned long long kSearchLimit = 0xD000000;
+    static constexpr unsigned kMaxMembers = 1024;
     FileGZAnalyser() { m_nType = kType; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
-    // Takes the member's name from its header, then ends it at the first
-    // sector from the one holding the header's end whose last 8 bytes are zero.
+    // Takes the member's name from its header, then ends it where its deflate
+    // stream and trailer end (with any plain members after it); only a stream
+    // that does not end is ended at the first sector from the one holding the
+    // header's end whose last 8 bytes are zero.
     int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
     // 1F 8B, deflate, flags below 32, operating system below 14 (any extra flags).
     static bool Header(bytes::Bytes head);

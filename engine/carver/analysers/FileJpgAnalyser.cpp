@@ -47,55 +47,93 @@ void FileJPGAnalyser::ReadExif(RawFileBuffer& buffer, unsigned long long lengthA
     if (!m_strTagValue.empty()) m_eTag = RAW_TAG_CAMERA;
 }
 
-unsigned long long FileJPGAnalyser::ZeroTailedEnd(const unsigned char* sector, unsigned long long from,
-                                                  unsigned long long ss) {
-    unsigned long long e = ss;
-    while (e > from && sector[e - 1] == 0) --e;
-    return e >= from + 2 && sector[e - 2] == 0xFF && sector[e - 1] == 0xD9 ? e : 0;
+unsigned long long FileJPGAnalyser::WalkScans(RawFileBuffer& buffer, unsigned long long pos,
+                                              unsigned long long limit) {
+    const unsigned long long ss = static_cast<unsigned long long>(m_llSectorSize);
+    // Entropy-coded data holds FF only stuffed (FF 00), as a restart marker
+    // or as fill before a marker; a sector-aligned start of another file is
+    // never inside it.
+    if (m_ullNextFile > pos) limit = std::min(limit, m_ullNextFile);
+    bool entropy = true;
+    for (unsigned segments = 0; pos < limit;) {
+        if (entropy) {
+            const unsigned long long sectorStart = pos / ss * ss;
+            const unsigned char* sector = buffer.Fetch(sectorStart, static_cast<std::size_t>(ss));
+            if (!sector) return pos;
+            const unsigned char* from = sector + (pos - sectorStart);
+            const auto* ff = static_cast<const unsigned char*>(
+                std::memchr(from, 0xFF, static_cast<std::size_t>(sector + ss - from)));
+            if (!ff) {
+                pos = sectorStart + ss;
+                continue;
+            }
+            pos = sectorStart + static_cast<unsigned long long>(ff - sector);
+            const unsigned char* pair = buffer.Fetch(pos, 2);
+            if (!pair) return pos;
+            if (pair[1] == 0x00 || (pair[1] >= 0xD0 && pair[1] <= 0xD7)) {
+                pos += 2;
+                continue;
+            }
+            entropy = false;
+        }
+        const unsigned char* m = buffer.Fetch(pos, 2);
+        if (!m || m[0] != 0xFF) return pos;
+        const unsigned marker = m[1];
+        if (marker == 0xFF) { // fill
+            ++pos;
+            continue;
+        }
+        if (marker == 0xD9) return pos + 2;
+        if (marker >= 0xD0 && marker <= 0xD7) {
+            pos += 2;
+            entropy = true;
+            continue;
+        }
+        // Between scans only tables, restart intervals, line counts,
+        // application segments, comments and the next scan's header.
+        const bool between = marker == 0xC4 || marker == 0xCC || (marker >= 0xDA && marker <= 0xDD) ||
+                             (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
+        const unsigned char* seg = between && ++segments < kMaxSegments ? buffer.Fetch(pos, 4) : nullptr;
+        const unsigned length = seg ? static_cast<unsigned>(seg[2] << 8 | seg[3]) : 0;
+        if (length < 2) return pos;
+        pos += length + 2ull;
+        entropy = marker == 0xDA;
+    }
+    return limit;
 }
 
-unsigned long long FileJPGAnalyser::ScanEnd(RawFileBuffer& buffer, unsigned long long position,
-                                            unsigned long long limit) {
-    const unsigned long long ss = static_cast<unsigned long long>(m_llSectorSize);
-    // An end marker with too few zeros after it to count here, followed by
-    // nothing but zeros since: where another file begins, the picture ends
-    // at it (files stored back to back).
-    unsigned long long held = 0;
-    for (;;) {
-        if (position >= limit) return limit;
-        const unsigned long long sectorStart = position / ss * ss;
-        if (held && sectorStart == m_ullNextFile) return held;
-        const unsigned char* sector = buffer.Fetch(sectorStart, static_cast<std::size_t>(ss));
-        if (!sector) return position;
-        if (sector[ss - 2] == 0xFF && sector[ss - 1] == 0xD9) return sectorStart + ss;
-        if (std::all_of(sector + ss - 6, sector + ss, [](unsigned char c) { return c == 0; })) {
-            static constexpr unsigned char kEoi[2] = {0xFF, 0xD9};
-            const unsigned char* from = sector + (position - sectorStart);
-            if (const unsigned char* eoi = Apimemstr(from, static_cast<long long>(sector + ss - from), kEoi, 2))
-                return sectorStart + static_cast<unsigned long long>(eoi - sector) + 2;
-            if (sector[0] == 0xD9 && !sector[1] && !sector[2] && !sector[3] && sectorStart > 0) {
-                const unsigned char* last = buffer.Fetch(sectorStart - 1, 1);
-                if (last && *last == 0xFF) return sectorStart + 1;
-            }
+unsigned long long FileJPGAnalyser::MpfEnd(RawFileBuffer& buffer, unsigned long long at, unsigned length) {
+    // FF E2, length, "MPF\0", then a TIFF header whose offsets count from it.
+    if (length < 8 + 8) return 0;
+    const unsigned char* seg = buffer.Fetch(at, std::min<unsigned>(length + 2, 4096));
+    if (!seg || std::memcmp(seg + 4, "MPF", 4) != 0) return 0;
+    const std::size_t n = std::min<unsigned>(length + 2, 4096) - 8;
+    const bytes::Bytes tiff(seg + 8, n);
+    const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+    if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 0;
+    auto u16 = [&](std::size_t o) { return little ? bytes::Le16(tiff, o) : bytes::Be16(tiff, o); };
+    auto u32 = [&](std::size_t o) { return little ? bytes::Le32(tiff, o) : bytes::Be32(tiff, o); };
+    const std::size_t ifd = u32(4);
+    if (!bytes::Has(tiff, ifd, 2)) return 0;
+    const unsigned count = u16(ifd);
+    unsigned long long end = 0;
+    for (unsigned e = 0; e < count && bytes::Has(tiff, ifd + 2 + 12ull * e, 12); ++e) {
+        const std::size_t entry = ifd + 2 + 12ull * e;
+        if (u16(entry) != 0xB002) continue;
+        const std::size_t list = u32(entry + 8), images = u32(entry + 4) / 16;
+        for (std::size_t i = 0; i < images && bytes::Has(tiff, list + 16 * i, 16); ++i) {
+            const unsigned long long size = u32(list + 16 * i + 4), offset = u32(list + 16 * i + 8);
+            if (offset) end = std::max(end, at + 8 + offset + size);
         }
-        if (m_ullNextFile > sectorStart) {
-            const unsigned long long from = position - sectorStart;
-            const bool zeros = std::all_of(sector + from, sector + ss, [](unsigned char c) { return c == 0; });
-            if (!zeros) {
-                const unsigned long long end = ZeroTailedEnd(sector, from, ss);
-                held = end ? sectorStart + end : 0;
-            }
-        }
-        // The next sector from its start, so no end marker early in it is passed over.
-        position = sectorStart + ss;
     }
+    return end;
 }
 
 unsigned long long FileJPGAnalyser::Size(RawFileBuffer& buffer, Variant variant, unsigned long long cap) {
     const unsigned char* head = buffer.Fetch(0, 4);
     if (!head || head[2] != 0xFF) return 0;
     unsigned long long position = 2;
-    unsigned long long width = 0, height = 0;
+    unsigned long long width = 0, height = 0, mpf = 0;
     bool frame = false;
     for (unsigned segments = 0; segments < kMaxSegments; ++segments) {
         if (position == cap) return cap;
@@ -109,13 +147,17 @@ unsigned long long FileJPGAnalyser::Size(RawFileBuffer& buffer, Variant variant,
             continue;
         }
         if (marker == 0xDA) {
-            if (!frame) return ScanEnd(buffer, position, cap);
+            if (!frame) return WalkScans(buffer, position, cap);
             const unsigned char* scan = buffer.Fetch(position, 5);
             if (!scan || (variant == Variant::Plain && scan[4] != 3)) return 0;
             // Pixels times three bounds the scan data, in 64 bits and never above the cap.
             const unsigned long long pixels = width * height * 3;
-            return ScanEnd(buffer, position + length + 2, pixels ? std::min(pixels, cap) : cap);
+            const unsigned long long end =
+                WalkScans(buffer, position + length + 2, pixels ? std::min(pixels, cap) : cap);
+            // The further pictures of a multi-picture file follow the first.
+            return mpf > end && mpf <= cap && buffer.Fetch(mpf - 1, 1) ? mpf : end;
         }
+        if (marker == 0xE2 && !mpf) mpf = MpfEnd(buffer, position, length);
         const bool sizes = variant == Variant::Plain   ? IsSof(marker)
                            : variant == Variant::Exif ? marker == 0xC0
                                                       : marker == 0xC0 || (marker == 0xC2 && !frame);

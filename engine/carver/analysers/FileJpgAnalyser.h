@@ -1,6 +1,8 @@
 #pragma once
 // Sizes a JPEG from the device: the header walk to the start of scan, then the
-// scan data sector by sector to its end-of-image marker. Names the picture by
+// entropy-coded data and the segments between scans to the end-of-image marker
+// that closes the primary picture (and the pictures its MPF index lists), so
+// whatever follows the file does not matter. Names the picture by
 // the camera model read from its EXIF block.
 #include "engine/carver/RawFileInfo.h"
 
@@ -31,11 +33,13 @@ private:
     // The size, or 0 when the picture cannot be sized.
     unsigned long long Size(RawFileBuffer& buffer, Variant variant, unsigned long long cap);
     void ReadExif(RawFileBuffer& buffer, unsigned long long lengthAt);
-    unsigned long long ScanEnd(RawFileBuffer& buffer, unsigned long long position, unsigned long long limit);
-    // An end marker followed by nothing but zeros to the end of the sector
-    // from `from` on: the offset just past it in the sector, else 0.
-    static unsigned long long ZeroTailedEnd(const unsigned char* sector, unsigned long long from,
-                                            unsigned long long ss);
+    // From just past a start-of-scan segment: the offset just past the
+    // end-of-image marker; where the data breaks first (a marker no scan
+    // holds, the next file's start, the limit, an unreadable sector) the
+    // offset of the break.
+    unsigned long long WalkScans(RawFileBuffer& buffer, unsigned long long position, unsigned long long limit);
+    // The end of the last picture an MPF segment at `at` lists (0: none).
+    static unsigned long long MpfEnd(RawFileBuffer& buffer, unsigned long long at, unsigned length);
 
     std::string m_strName;
     std::string m_strTime;

@@ -317,8 +317,11 @@ unsigned long long FileTIFAnalyser::GetTiffSize(CRawFileInfo& info, IStorageDevi
     if (!m_strMake.empty()) info.SetRawFileTagAndValue(RAW_TAG_CAMERA, m_strMake);
     else m_eTag = RAW_TAG_NONE;
     unsigned long long size = m_ullSizeSoFar + (m_bFuji ? 160 : 0);
-    if (size < 10240 || size > kMaxOffset) size = kFallbackSize;
     const unsigned long long ss = device->GetSectorSize() ? device->GetSectorSize() : 512;
+    // A small file whose directories were walked ends with its farthest
+    // byte's sector, whatever follows it.
+    if (size > 64 && size < 10240 && !m_bFuji) return (size + ss - 1) / ss * ss;
+    if (size < 10240 || size > kMaxOffset) size = kFallbackSize;
     size = (size + ss - 1) / ss * ss;
     if (size < kSmallFile) {
         // A small file ends at a sector with a zero tail.

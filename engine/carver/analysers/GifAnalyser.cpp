@@ -57,7 +57,8 @@ int CGifFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long 
         return 1;
     }
     if (!ended) return 2;
-    m_ullFileSize = m_ullWalked;
+    // Just past the trailer, not the rest of its sector.
+    m_ullFileSize = m_ullWalked - static_cast<unsigned>(sectorBytes) + static_cast<unsigned long long>(p);
     return 1;
 }
 

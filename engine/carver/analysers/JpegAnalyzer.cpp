@@ -299,7 +299,6 @@ int Info::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNo
     const unsigned long long before = since * ss;
     const unsigned tail = std::min<unsigned>(ctx.m_nTrailingZero, sectorBytes);
     const bool search = m_bExif ? tail > 8 && before > m_ullMinSize + m_ullMinSizeExtra : tail >= 8;
-    long long found = -1;
     static constexpr unsigned char kEoi[2] = {0xFF, 0xD9};
     auto zerosAfter = [&](long long end) {
         const bytes::Bytes b = ctx.m_Window.At(end, 4);
@@ -308,7 +307,6 @@ int Info::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNo
     if (search) {
         const int end = RawUtility::FindMagicInBuffer(sector, sectorBytes, static_cast<int>(tail), kEoi, 2);
         if (end) {
-            found = end;
             if (zerosAfter(end)) return Finish(sectorNo, static_cast<unsigned long long>(end));
         } else if (m_llPrevSector == sectorNo - 1 && sectorNo - 1 >= ctx.m_llWindowStart && since > 0) {
             // An end marker split by the sector boundary.
@@ -316,20 +314,18 @@ int Info::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNo
             for (long long p = 1; !edge.empty() && p >= -1; --p) {
                 if (edge[static_cast<std::size_t>(p + 1)] != 0xFF || edge[static_cast<std::size_t>(p + 2)] != 0xD9)
                     continue;
-                found = p + 2;
                 if (zerosAfter(p + 2)) return Finish(sectorNo, static_cast<unsigned long long>(p + 2));
                 break;
             }
         }
     }
     m_llPrevSector = sectorNo;
+    // Past what its pixels could fill without a zero-tailed end marker (old
+    // data after the file): the classic sizer walks the scan data to the end.
     if (m_llPixelCount > 0 && before > static_cast<unsigned long long>(m_llPixelCount)) {
-        unsigned long long end = found > 0 ? static_cast<unsigned long long>(found) : 0;
-        if (!search) {
-            end = ss;
-            while (end > 0 && sector[end - 1] == 0) --end;
-        }
-        return Finish(sectorNo, end);
+        Finish(sectorNo, 0);
+        m_ullFileSize = 0;
+        return 1;
     }
     if (before > static_cast<unsigned long long>(m_llSizeCap)) {
         // Left to the classic sizer, which walks to the end of the scan data;

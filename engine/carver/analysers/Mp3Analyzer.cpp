@@ -656,6 +656,7 @@ int Record::CalcRawSizeEx(int sectorBytes, long long sectorNumber, SearchContext
         std::uint32_t length = 0;
         if (Mp3Text::IsFrame(h, &length)) {
             m_ullWalk += length;
+            ++m_ullFrames;
             ended = ++frames > 1024;
             continue;
         }
@@ -681,7 +682,8 @@ int Record::CalcRawSizeEx(int sectorBytes, long long sectorNumber, SearchContext
         }
     }
     if (!ended && !failed) return 2;
-    if (failed || m_ullWalk <= 10239) return Finish(0, sectorNumber);
+    // A short stream counts when a tag starts it or enough frames chain.
+    if (failed || (m_ullWalk <= 10239 && m_ullFrames < 8)) return Finish(0, sectorNumber);
     return Finish(pastLimit ? m_ullLimit : m_ullWalk, sectorNumber);
 }
 
@@ -694,6 +696,19 @@ int Record::CalcRawSize(unsigned char* sector, int sectorBytes, long long sector
         if (IsId3Start(head)) {
             const CStreamView view(*this, sectorBytes, sectorNumber, ctx);
             GatherTagInfo(view.At(0, static_cast<std::size_t>(view.ReadyEnd())));
+            // Frames right after the tag: the frame walk ends the file after
+            // its last frame, whatever follows it (the zero-tail rule only
+            // where they do not).
+            const bytes::Bytes id3 = view.At(0, 10);
+            unsigned tagSize = 0;
+            if (!id3.empty() && classMp3Search::GetSynchsafeInteger(id3.data() + 6, &tagSize)) {
+                const unsigned long long first = 10ull + tagSize + ((id3[5] & 0x10) ? 10 : 0);
+                std::uint32_t length = 0;
+                if (Mp3Text::IsFrame(view.At(first, 4), &length) && Mp3Text::IsFrame(view.At(first + length, 4), &length)) {
+                    m_bFrameMode = 1;
+                    m_ullWalk = first;
+                }
+            }
         }
         if (m_strFileName.empty() &&
             MP3Analyzer::AdjustMp3Health(ctx.m_Window, sectorBytes, sectorNumber, ctx.m_llWindowEnd) != 2)

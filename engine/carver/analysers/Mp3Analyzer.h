@@ -111,6 +111,7 @@ public:
         unsigned long long m_ullMinLength = kMinLength;
         unsigned long long m_ullWalk = 0;
         unsigned m_bFrameMode = 0;
+        unsigned long long m_ullFrames = 0; // frames walked in frame mode
         unsigned long long m_ullLimit = kSizeLimit;
         long long m_llLastSector = -1;
         // The first sector after the start where another MP3 began with an

@@ -21,6 +21,73 @@ bool StartsWith(const unsigned char* text, std::size_t n, const char* prefix) {
 
 constexpr unsigned char kEof[] = {'%', '%', 'E', 'O', 'F'};
 
+bool Space(unsigned char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t' || c == '\f' || c == 0; }
+bool Digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// Skips digits from i; the index after them.
+std::size_t Digits(const unsigned char* t, std::size_t n, std::size_t i) {
+    while (i < n && Digit(t[i])) ++i;
+    return i;
+}
+
+std::size_t Spaces(const unsigned char* t, std::size_t n, std::size_t i) {
+    while (i < n && Space(t[i]) && t[i]) ++i;
+    return i;
+}
+
+} // namespace
+
+namespace pdfend {
+
+// What the "%%EOF" at `at` of text[0, n) is. Only one closing a
+// cross-reference section ("startxref", its offset, "%%EOF") ends a
+// document; it is the last when neither an object nor a cross-reference
+// table of an incremental update follows it. `end` is set just past the
+// marker and its line end.
+Kind Classify(const unsigned char* t, std::size_t n, std::size_t at, std::size_t& end) {
+    std::size_t b = at;
+    while (b > 0 && at - b < 24 && Space(t[b - 1])) --b;
+    std::size_t d = b;
+    while (d > 0 && b - d < 20 && Digit(t[d - 1])) --d;
+    if (d == b) return Kind::None;
+    while (d > 0 && Space(t[d - 1]) && t[d - 1]) --d;
+    if (d < 9 || std::memcmp(t + d - 9, "startxref", 9) != 0) return Kind::None;
+    end = at + 5;
+    if (end < n && t[end] == '\r') ++end;
+    if (end < n && t[end] == '\n') ++end;
+    // An update begins with "N G obj" or "xref" after blank lines.
+    std::size_t q = Spaces(t, n, end);
+    if (q + 8 > n) return Kind::Unknown;
+    if (std::memcmp(t + q, "xref", 4) == 0) return Kind::Update;
+    if (!Digit(t[q])) return Kind::Last;
+    q = Digits(t, n, q);
+    const std::size_t g = Spaces(t, n, q);
+    if (g == q || g >= n || !Digit(t[g])) return g >= n ? Kind::Unknown : Kind::Last;
+    q = Spaces(t, n, Digits(t, n, g));
+    if (q + 3 > n) return Kind::Unknown;
+    return std::memcmp(t + q, "obj", 3) == 0 ? Kind::Update : Kind::Last;
+}
+
+long long Scan(const unsigned char* t, std::size_t n, std::size_t from, std::size_t to, long long base,
+               long long& lastEnd) {
+    to = std::min(to, n);
+    for (std::size_t i = from; i < to;) {
+        const unsigned char* m = Apimemstr(t + i, static_cast<long long>(n - i), kEof, 5);
+        if (!m || static_cast<std::size_t>(m - t) >= to) break;
+        const std::size_t at = static_cast<std::size_t>(m - t);
+        std::size_t end = 0;
+        const Kind k = Classify(t, n, at, end);
+        if (k == Kind::Last) return base + static_cast<long long>(end);
+        if (k != Kind::None) lastEnd = base + static_cast<long long>(end);
+        i = at + 5;
+    }
+    return -1;
+}
+
+} // namespace pdfend
+
+namespace {
+
 } // namespace
 
 namespace BruteForce {
@@ -97,12 +164,37 @@ int PdfAnalyzer::PdfRawFileInfo::CalcRawSize(unsigned char* sector, int sectorSi
         if (JudgeAI(text.data(), text.size())) m_eRawFileType = kAiType;
     }
     const long long offset = (s - m_llStartSector) * static_cast<long long>(ss);
-    // Another PDF begins here: this one ended before it, somewhere the stream
-    // could not tell (under the minimum, or without a zero tail). The classic
-    // sizer, which stops at that header, takes it.
-    if (offset > m_llSizeLimit || (offset > 0 && StartsWith(sector, ss, "%PDF-"))) {
-        m_ullFileSize = 0;
+    // Another file begins here (or the limit is reached): this one ended
+    // before it, at the last end of its cross-reference chain when one was
+    // seen; else the classic sizer, which stops at that header, takes it.
+    const bool next = offset > 0 && (StartsWith(sector, ss, "%PDF-") ||
+                                     (context.m_pNewInfo && context.m_pNewInfo->m_llStartSector == s));
+    if (offset > m_llSizeLimit || next) {
+        if (m_llLastEnd > 0) {
+            PdfTagDealwith(m_Info);
+            m_ullFileSize = static_cast<unsigned long long>(m_llLastEnd);
+        } else {
+            m_ullFileSize = 0;
+        }
         return 1;
+    }
+    {
+        // The document's own end, whatever follows it: the sector with up to
+        // 64 bytes on either side for the lines around a marker.
+        const bool back = offset > 0 && s - 1 >= context.m_llWindowStart;
+        bytes::Bytes t;
+        for (std::size_t after : {std::size_t{64}, std::size_t{0}})
+            if (t.empty()) t = context.m_Window.At(back ? -64 : 0, (back ? 64 : 0) + ss + after);
+        const std::size_t lead = back ? 64 : 0;
+        if (!t.empty()) {
+            const long long end =
+                pdfend::Scan(t.data(), t.size(), lead, lead + ss, offset - static_cast<long long>(lead), m_llLastEnd);
+            if (end > 0) {
+                PdfTagDealwith(m_Info);
+                m_ullFileSize = static_cast<unsigned long long>(end);
+                return 1;
+            }
+        }
     }
     const unsigned z = context.m_nTrailingZero;
     if (z < 4 || offset < m_llMinEnd + m_llMinEndBias) return 2;
@@ -161,6 +253,7 @@ int FilePDFAnalyser::GetRawFileSizeEx(CRawFileInfo& info, IStorageDevice* device
     // fixed starting offset.
     unsigned long long size = 0;
     unsigned long long offset = 0;
+    long long lastEnd = 0;
     for (; offset <= kScanLimit; offset += ss) {
         const unsigned char* p = file.Fetch(offset, ss);
         // The device ends (or fails) before any end was found: what was
@@ -171,8 +264,22 @@ int FilePDFAnalyser::GetRawFileSizeEx(CRawFileInfo& info, IStorageDevice* device
             break;
         }
         if (offset != 0 && StartsWith(p, ss, "%PDF-")) {
-            size = offset;
+            size = lastEnd > 0 ? static_cast<unsigned long long>(lastEnd) : offset;
             break;
+        }
+        {
+            const unsigned long long lead = offset ? 64 : 0;
+            const unsigned char* t = nullptr;
+            std::size_t n = 0;
+            for (std::size_t after : {std::size_t{64}, std::size_t{0}})
+                if (!t) t = file.Fetch(offset - lead, n = static_cast<std::size_t>(lead + ss + after));
+            const long long end = t ? pdfend::Scan(t, n, static_cast<std::size_t>(lead), static_cast<std::size_t>(lead + ss),
+                                                    static_cast<long long>(offset - lead), lastEnd)
+                                    : -1;
+            if (end > 0) {
+                info.m_ullFileSize = static_cast<unsigned long long>(end);
+                return 1;
+            }
         }
         if (p[ss - 1] | p[ss - 2] | p[ss - 3] | p[ss - 4]) continue;
         if (const unsigned char* m = Find(p, ss, "%%EOF")) {
@@ -188,7 +295,7 @@ int FilePDFAnalyser::GetRawFileSizeEx(CRawFileInfo& info, IStorageDevice* device
             }
         }
     }
-    if (size == 0) size = offset;
-    info.m_ullFileSize = (size + ss - 1) / ss * ss;
+    if (size == 0) size = lastEnd > 0 ? static_cast<unsigned long long>(lastEnd) : offset;
+    info.m_ullFileSize = lastEnd > 0 && size == static_cast<unsigned long long>(lastEnd) ? size : (size + ss - 1) / ss * ss;
     return 1;
 }

@@ -7,6 +7,18 @@
 #include "engine/carver/metadata/FileProperty.h"
 #include "engine/carver/metadata/PdfTitleAnalyzer.h"
 
+namespace pdfend {
+enum class Kind { None, Last, Update, Unknown };
+// What the "%%EOF" at `at` of t[0, n) is (see the source); `end` just past
+// its line.
+Kind Classify(const unsigned char* t, std::size_t n, std::size_t at, std::size_t& end);
+// Ends of the markers starting in t[from, to), base being t's offset in the
+// file: the document's last end, else -1 with lastEnd moved to the last end
+// an update may follow.
+long long Scan(const unsigned char* t, std::size_t n, std::size_t from, std::size_t to, long long base,
+               long long& lastEnd);
+} // namespace pdfend
+
 class FilePDFAnalyser : public IRawFileAnalyser {
 public:
     // Where the classic end search gives up.
@@ -44,6 +56,9 @@ public:
         bool m_bMoreData = false;
         long long m_llSizeLimit = 200000000;
         bool m_bInfoPending = true;
+        // Just past the last "%%EOF" that closes a cross-reference section
+        // and may be followed by an incremental update (0: none seen).
+        long long m_llLastEnd = 0;
         FileProperty m_Info;
         PdfTitleAnalyzer m_Reader;
 

@@ -27,13 +27,42 @@ const unsigned char* Find(Bytes b, const char* text) {
 
 enum class Chunk { Go, Wait, End };
 
+// Where the packets of the data chunk at `at` (its size `size`) end, walked
+// by their lengths; 0 when they cannot all be read or do not fit the chunk.
+template <class Read> long long PacketsEnd(long long at, std::uint32_t size, const Read& read) {
+    const Bytes head = read(at, 18);
+    if (head.empty()) return 0;
+    const std::uint32_t count = bytes::Be32(head, 10);
+    long long p = at + 18;
+    const long long end = at + size;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Bytes packet = read(p, 4);
+        const unsigned length = packet.empty() ? 0 : bytes::Be16(packet, 2);
+        if (length < 12 || bytes::Be16(packet, 0) > 1 || p + length > end) return 0;
+        p += length;
+    }
+    return p;
+}
+
 // One chunk from `walk`: read(offset, n) gives n bytes or empty. Every
 // answer but Go leaves the walk at the end of the file.
-template <class Read> Chunk NextChunk(long long& walk, const Read& read) {
+template <class Read> Chunk NextChunk(long long& walk, const Read& read, bool& sawData) {
     const Bytes head = read(walk, 8);
     if (head.empty()) return Chunk::Wait;
     const std::uint32_t size = bytes::Be32(head, 4);
     if (!KnownChunk(head) || size == 0) return Chunk::End;
+    if (std::memcmp(head.data(), "DATA", 4) == 0 && size > 18) {
+        sawData = true;
+        // The packets end the data (writers may count a few bytes more in
+        // the chunk's size); two zero words may close it.
+        if (read(walk + size - 1, 1).empty()) return Chunk::Wait;
+        if (const long long end = PacketsEnd(walk, size, read)) {
+            const Bytes close = read(end, 8);
+            const bool zeros = !close.empty() && std::all_of(close.begin(), close.end(), [](unsigned char c) { return c == 0; });
+            walk = zeros ? end + 8 : end;
+            return zeros ? Chunk::End : Chunk::Go;
+        }
+    }
     if (std::memcmp(head.data(), "INDX", 4) != 0) {
         walk += size;
         return Chunk::Go;
@@ -93,14 +122,19 @@ int FileRM_RMVBAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* devi
         return p ? Bytes(p, n) : Bytes();
     };
     unsigned long long size = 0;
-    if (!IsRmvb(head)) {
-        long long walk = bytes::Be32(Bytes(head.data(), 8), 4);
-        // Every chunk moves the walk on by at least its header: bounded by the device.
-        while (walk > 0 && static_cast<unsigned long long>(walk) < room &&
-               NextChunk(walk, read) == Chunk::Go) {
-        }
-        size = static_cast<unsigned long long>(std::max<long long>(walk, 0));
-        info.m_eRawFileType = kRmType;
+    // The chunks (a data chunk's size covers its packets) end the file
+    // whether or not an index follows; a video file without a sized data
+    // chunk is ended by its end marker instead.
+    bool sawData = false;
+    long long walk = bytes::Be32(Bytes(head.data(), 8), 4);
+    // Every chunk moves the walk on by at least its header: bounded by the device.
+    Chunk step = Chunk::Go;
+    while (walk > 0 && static_cast<unsigned long long>(walk) < room && (step = NextChunk(walk, read, sawData)) == Chunk::Go) {
+    }
+    if (!IsRmvb(head) || sawData) {
+        // A data chunk said to run past the device: the file was cut there.
+        size = step == Chunk::Wait && sawData ? room : static_cast<unsigned long long>(std::max<long long>(walk, 0));
+        info.m_eRawFileType = IsRmvb(head) ? kRmvbType : kRmType;
     } else {
         unsigned long long offset = 0;
         for (; offset <= kRmvbLimit && offset < room; offset += ss) {
@@ -145,10 +179,14 @@ bool RM_RMVBRawFileInfo::bContinue(int sectorBytes, long long sectorNumber, cons
     if (sectorNumber == m_llStartSector) {
         const Bytes head = BruteForce::HeldBytes(context, sectorNumber, sectorBytes, 0, 1024);
         if (head.empty()) return false;
-        if (FileRM_RMVBAnalyser::IsRmvb(head)) m_bRM = 0;
+        m_bVideo = FileRM_RMVBAnalyser::IsRmvb(head);
     }
-    return m_bRM ? GetRMFileSize(sectorBytes, sectorNumber, context)
-                 : GetRMVBFileSize(sectorBytes, sectorNumber, context);
+    if (!m_bRM) return GetRMVBFileSize(sectorBytes, sectorNumber, context);
+    const bool more = GetRMFileSize(sectorBytes, sectorNumber, context);
+    if (more || !m_bVideo || m_bSawData) return more;
+    // No sized data chunk: the end marker ends the video file.
+    m_bRM = 0;
+    return true;
 }
 
 bool RM_RMVBRawFileInfo::GetRMFileSize(int sectorBytes, long long sectorNumber,
@@ -166,7 +204,7 @@ bool RM_RMVBRawFileInfo::GetRMFileSize(int sectorBytes, long long sectorNumber,
     };
     // Each chunk moves the walk on by at least 1 byte, or jumps forward.
     while (m_llWalk < base + sectorBytes) {
-        const Chunk step = NextChunk(m_llWalk, read);
+        const Chunk step = NextChunk(m_llWalk, read, m_bSawData);
         if (step == Chunk::Go) continue;
         return step == Chunk::Wait && !lost;
     }
@@ -208,7 +246,7 @@ int RM_RMVBRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long
         return 1;
     }
     const long long size = base < 20 * m_llLimit ? m_llWalk : m_llLimit;
-    m_eRawFileType = m_bRM ? FileRM_RMVBAnalyser::kRmType : FileRM_RMVBAnalyser::kRmvbType;
+    m_eRawFileType = m_bVideo ? FileRM_RMVBAnalyser::kRmvbType : FileRM_RMVBAnalyser::kRmType;
     return Settle(static_cast<unsigned long long>(size), sectorNumber, "_");
 }
 

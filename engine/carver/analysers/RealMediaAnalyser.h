@@ -33,6 +33,10 @@ public:
 
     long long m_llWalk = 0;
     unsigned char m_bRM = 1;
+    // A video file (RMVB) is walked by its chunks too; only when the walk
+    // passes no data chunk does its end-marker search take over.
+    bool m_bVideo = false;
+    bool m_bSawData = false;
     long long m_llCovered = 0;
     long long m_llLimit = kLimit;
 

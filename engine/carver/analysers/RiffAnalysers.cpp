@@ -58,7 +58,6 @@ int FileRIFFAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* devic
     RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
     const unsigned char* head = file.Fetch(0, 16);
     if (!head) return 1;
-    const unsigned ss = file.GetSectorSize();
     unsigned long long size = ChunkBytes(bytes::Le32(bytes::Bytes(head, 16), 4));
     // An AVI past 1 GiB goes on in "RIFF" chunks of form "AVIX", one after another.
     if (std::memcmp(head + 8, "AVI ", 4) == 0) {
@@ -68,7 +67,8 @@ int FileRIFFAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* devic
             size += ChunkBytes(bytes::Le32(bytes::Bytes(next, 12), 4));
         }
     }
-    record.m_ullFileSize = std::min((size + ss - 1) / ss * ss, BruteForce::DeviceRoom(device, record.m_llStartSector));
+    // The chunk's own size, not rounded to sectors: what follows is not the file's.
+    record.m_ullFileSize = std::min(size, BruteForce::DeviceRoom(device, record.m_llStartSector));
     return 1;
 }
 

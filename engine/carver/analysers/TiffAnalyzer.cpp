@@ -372,7 +372,11 @@ int Info::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNu
         if (sectorEnd <= m_llFarthest) return 2;
     } else if (zeros >= 16) {
         return 2;
-    } else if (sectorEnd < m_llFarthest || m_llFarthest < kSmallEnd) {
+    } else if (sectorEnd < m_llFarthest ||
+               (m_llFarthest < kSmallEnd &&
+                !(m_llFarthest > 0 && m_pending.empty() && m_jpegs.empty() && m_llNext <= 0))) {
+        // A small file whose directories are all read ends past its
+        // farthest byte whatever follows; otherwise only at a zero tail.
         return 2;
     }
     return Finish(sectorNumber);

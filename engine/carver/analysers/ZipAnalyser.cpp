@@ -26,6 +26,30 @@ bool BeginsNoCase(std::string_view s, std::string_view p) {
     return true;
 }
 
+// The end of the archive whose end record lies wholly in t and starts at or
+// after `from`, t's first byte being `base` bytes into the archive: a record
+// whose directory offset and size point back at it (or a Zip64 one whose
+// locator precedes it), with its comment; 0 when none.
+unsigned long long EndRecordIn(bytes::Bytes t, long long base, std::size_t from) {
+    static constexpr unsigned char kSig[] = {'P', 'K', 5, 6};
+    for (std::size_t i = from; i + 22 <= t.size();) {
+        const unsigned char* m = Apimemstr(t.data() + i, static_cast<long long>(t.size() - i), kSig, 4);
+        if (!m) return 0;
+        i = static_cast<std::size_t>(m - t.data());
+        if (i + 22 > t.size()) return 0;
+        const bytes::Bytes r = t.subspan(i, 22);
+        const long long at = base + static_cast<long long>(i);
+        const std::uint32_t size = bytes::Le32(r, 12), offset = bytes::Le32(r, 16);
+        const bool same = bytes::Le16(r, 4) == 0 && bytes::Le16(r, 6) == 0 && bytes::Le16(r, 8) == bytes::Le16(r, 10);
+        bool points = at >= 0 && std::uint64_t{size} + offset == static_cast<std::uint64_t>(at);
+        if (!points && same && (offset == 0xFFFFFFFF || size == 0xFFFFFFFF || bytes::Le16(r, 10) == 0xFFFF) && i >= 20)
+            points = bytes::Le32(t, i - 20) == kLocator;
+        if (same && points) return static_cast<unsigned long long>(at) + 22 + bytes::Le16(r, 20);
+        i += 4;
+    }
+    return 0;
+}
+
 std::string_view Text(bytes::Bytes b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 
 std::string_view FirstName(bytes::Bytes head) {
@@ -68,13 +92,13 @@ unsigned OfficeKind(std::string_view name, bool theme) {
     return 0;
 }
 
-// The compressed length of a deflated member whose sizes follow its data,
-// found by inflating it to its stream's end; the output is dropped (the first
-// `keepBytes` kept in `kept`) and bounded, so a bomb costs no more than a cap.
-// ~0 when the stream does not end within `limit` input bytes.
+bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
+
+} // namespace
+
+// The output is bounded, so a bomb costs no more than a cap.
 unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, unsigned long long limit,
-                                  unsigned long long deviceBytes, std::string* kept = nullptr,
-                                  std::size_t keepBytes = 0) {
+                                  unsigned long long deviceBytes, std::string* kept, std::size_t keepBytes) {
     constexpr unsigned long long kMaxOutput = 1ull << 28;
     z_stream z{};
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ~0ull;
@@ -104,10 +128,6 @@ unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, un
     inflateEnd(&z);
     return ended ? length : ~0ull;
 }
-
-bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
-
-} // namespace
 
 int classZipSearch::GetBlockSize(bytes::Bytes rec, bool office, unsigned kind, Block& out) {
     out = Block{};
@@ -298,6 +318,19 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
         if (r >= 0 || window.From(m_llCoreAt - sectorByte).empty()) m_llCoreAt = -2; // read, or never readable
     }
 
+    if (!finished) {
+        // The end record wherever it lies, across the sector border too, so
+        // whatever follows the archive does not matter.
+        const long long back = sectorByte > 0 && s - 1 >= context.m_llWindowStart ? 21 : 0;
+        const bytes::Bytes t = window.At(-back, ss + static_cast<unsigned long long>(back));
+        if (const unsigned long long end = EndRecordIn(t, sectorByte - back, 0)) {
+            const std::uint64_t toEnd = window.BytesToDeviceEnd();
+            m_ullFileSize = toEnd == CRawWindow::kUnknownEnd
+                                ? end
+                                : std::min<unsigned long long>(end, static_cast<unsigned long long>(sectorByte) + toEnd);
+            finished = true;
+        }
+    }
     const unsigned z = context.m_nTrailingZero;
     if (!finished && !(m_bFirstKnown && m_bLastKnown && m_eRawFileType != kIpa) && z >= 20) {
         static constexpr unsigned char kPk[] = {'P', 'K'};

@@ -10,6 +10,16 @@
 
 #include <string>
 
+class RawFileBuffer;
+
+// The compressed length of the raw deflate stream at `at` of the file,
+// found by inflating it to its end (output dropped but for the first
+// `keepBytes` kept in `kept`, and bounded); ~0 when it does not end within
+// `limit` input bytes or the device.
+unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, unsigned long long limit,
+                                  unsigned long long deviceBytes, std::string* kept = nullptr,
+                                  std::size_t keepBytes = 0);
+
 class classZipSearch {
 public:
     struct Block {

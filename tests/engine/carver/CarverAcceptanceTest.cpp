@@ -1,6 +1,7 @@
 // The carver over images composed from every family's samples
 // (tests/fixtures/carve_all.sh): at 512- and 4096-byte sectors, behind zero
-// and random gaps with zero and random last-sector tails, read in 4 MiB and
+// and random gaps with zero and random last-sector tails, and with random
+// bytes after every sample (as on a used card), read in 4 MiB and
 // 1 MiB blocks, with the gaps marked used in the scan's bit map, with one
 // block unreadable, and with 40 small pictures packed closely. Every sample
 // meets its manifest row: found once at its start with its sector-map type,
@@ -69,10 +70,20 @@ std::vector<Row> Manifest(const std::string& path) {
     return out;
 }
 
-// "" when the carved bytes meet the row's judge.
+// "" when the carved bytes meet the row's judge; `room` is the bytes from the
+// sample's start to the next sample's.
 std::string Judge(const Row& row, const std::vector<std::uint8_t>& sample, const std::vector<std::uint8_t>& carved,
-                  unsigned ss) {
-    if (row.judge == "exact") return carved == sample ? "" : "not byte-identical";
+                  unsigned ss, unsigned long long room) {
+    if (row.judge == "next")
+        return carved.size() >= sample.size() && carved.size() <= room &&
+                       std::equal(sample.begin(), sample.end(), carved.begin())
+                   ? ""
+                   : "not the sample and at most up to the next one: " + std::to_string(carved.size()) + " bytes for " +
+                         std::to_string(sample.size());
+    if (row.judge == "exact")
+        return carved == sample ? ""
+                                : "not byte-identical: " + std::to_string(carved.size()) + " bytes for " +
+                                      std::to_string(sample.size());
     if (row.judge == "tail2")
         return carved.size() >= sample.size() && carved.size() <= sample.size() + 2 &&
                        std::equal(sample.begin(), sample.end(), carved.begin())
@@ -138,7 +149,13 @@ void CheckRows(const std::string& base, unsigned ss, CarveScan& scan, std::pair<
             EXPECT_TRUE(f.path.starts_with(row.label + "/")) << f.path;
         }
         const auto from = image.begin() + row.start * ss;
-        EXPECT_EQ(Judge(row, std::vector<std::uint8_t>(from, from + row.size), scan.Read(f.node), ss), "") << f.path;
+        long long next = static_cast<long long>(image.size() / ss);
+        for (const Row& other : rows)
+            if (other.start > row.start) next = std::min(next, other.start);
+        EXPECT_EQ(Judge(row, std::vector<std::uint8_t>(from, from + row.size), scan.Read(f.node), ss,
+                        static_cast<unsigned long long>(next - row.start) * ss),
+                  "")
+            << f.path;
     }
     // Nothing is carved from the gaps: anything else starts inside a sample.
     for (const CarvedNode& f : files) {
@@ -203,6 +220,8 @@ INSTANTIATE_TEST_SUITE_P(Composed, CarverAcceptance,
                                            Variant{"all_512_random", 512, true, true, false},
                                            Variant{"all_4096_zero", 4096, true, false, true},
                                            Variant{"all_4096_random", 4096, false, true, false},
+                                           Variant{"all_512_tail", 512, false, false, false},
+                                           Variant{"all_4096_tail", 4096, true, false, false},
                                            Variant{"all_pack", 512, true, false, false}),
                          [](const auto& info) { return std::string(info.param.image); });
 

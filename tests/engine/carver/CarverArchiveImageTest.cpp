@@ -79,7 +79,9 @@ void CheckCarve(const Placed& p, const std::vector<std::uint8_t>& sample, const 
         break;
     }
     case Fit::FixedMiB:
-        EXPECT_EQ(carved.size(), std::min<unsigned long long>(0x100000, imageBytes - p.start * ss)) << p.file;
+        // A megabyte, or less where that would run to the device's end: then
+        // up to the next file found.
+        EXPECT_LE(carved.size(), std::min<unsigned long long>(0x100000, imageBytes - p.start * ss)) << p.file;
         EXPECT_TRUE(carved.size() >= sample.size() && std::equal(sample.begin(), sample.end(), carved.begin()))
             << p.file;
         break;
@@ -137,9 +139,9 @@ TEST(CarverArchiveImage, FortyGzipMembersNamedFromTheirHeader) {
         for (const Placed& p : placed) {
             auto it = std::find_if(files.begin(), files.end(), [&](const CarvedNode& f) { return f.start == p.start; });
             ASSERT_NE(it, files.end()) << "no member at " << p.start;
-            // Members ending in their first sector are sized from the device,
-            // which names them; the large one is ended by the stream.
-            const std::string stem = p.file == "big.gz" ? std::to_string(p.start) + R"(-\d+_)" : "f";
+            // Every member is sized by inflating it from the device, which
+            // names it from its header.
+            const std::string stem = p.file == "big.gz" ? "big" : "f";
             EXPECT_TRUE(std::regex_match(it->path, std::regex("gz/" + stem + R"(\d{3}\.GZ)"))) << it->path;
             EXPECT_EQ(JudgeCarve(Sample(p), scan.Read(it->node), 512), "") << it->path;
         }

@@ -235,3 +235,31 @@ TEST(CarverController, LookupOrderWithAnalysersInEveryRow) {
     }
     CRawFileAnalyserListSingle::SetRowFactory({});
 }
+
+// Where a sized file must end whatever its header says: one of a kind that
+// never holds its own kind (ISO boxes here) ends where the next of its kind
+// begins, also in the very next sector; a size past the device ends at the
+// next start of any kind, or at the device's end when none follows. A
+// streaming record still open at the end whose classic partner answers 0
+// keeps the size it reached, cut the same way. The listed total never passes
+// the device.
+TEST(CarverController, FilesEndAtTheNextStartOrTheirOwnBound) {
+    auto analysers = Analysers();
+    Disk disk(512, 300);
+    const std::vector<std::pair<int, std::uint8_t>> box = {{2, 1}, {3, 2}}; // not four zero bytes
+    disk.Put(10, {kMov, 40 * 512}, box).Put(20, {kMov, 3 * 512}, box).Put(23, {kMov, 512}, box);
+    disk.Put(30, {kMov, 1ull << 62}, box).Put(90, {kJpg, 512});
+    disk.Put(100, {kMov, ~0ull}, box).Put(120, {kPng, 0, 100000}).Put(150, {kGif, 512, 1});
+    CarveScan scan(disk.Device());
+    scan.blockSectors = 64;
+    ASSERT_EQ(scan.Run(), 0u);
+    const Found found = FoundOf(scan);
+    ASSERT_EQ(found.size(), 8u);
+    const std::vector<long long> sizes = {10 * 512, 3 * 512, 512, 60 * 512, 512, 20 * 512, 30 * 512, 512};
+    long long total = 0;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        EXPECT_EQ(std::get<2>(found[i]), sizes[i]) << std::get<0>(found[i]);
+        total += std::get<2>(found[i]);
+    }
+    EXPECT_LE(total, 300 * 512);
+}

@@ -2,8 +2,8 @@
 // png2icns, a TrueType font and a drawing by ezdxf (tests/fixtures/carve_pictures.sh) at 512- and 4096-byte sectors,
 // behind zero and random gaps, with 4 MiB and 1 MiB blocks: every sample is
 // found once at its start with its type, filed under its extension, named as
-// its format names it, and written back byte-exact (a GIF as whole sectors,
-// the XML family to within two bytes after their data).
+// its format names it, and written back byte-exact (the XML family to
+// within two bytes after their data).
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
 #include "tests/support/fs_Scan.h"
@@ -84,9 +84,6 @@ TEST_P(CarverPictureImage, EverySampleOnceNamedFiledAndByteExact) {
             EXPECT_TRUE(carved.size() >= sample.size() && carved.size() <= sample.size() + 2 &&
                         std::equal(sample.begin(), sample.end(), carved.begin()))
                 << it->path << ": " << carved.size() << " bytes, sample " << sample.size();
-        } else if (p.type == 30) {
-            EXPECT_EQ(JudgeCarve(sample, carved, ss), "") << it->path;
-            EXPECT_EQ(carved.size() % ss, 0u) << it->path;
         } else {
             EXPECT_TRUE(carved == sample) << it->path << ": " << carved.size() << " bytes, not " << sample.size();
         }

@@ -108,14 +108,14 @@ TEST(CarverTiff, MakeTableAndStarts) {
     EXPECT_EQ(other.label, "ACME");
 }
 
-// Kept as designed: a file whose data ends below 10,240 bytes is given
-// 130,862,284 bytes in whole sectors (too much is recovered, nothing lost),
-// but never past the device's end.
+// A file whose data ends below 10,240 bytes ends with the sector of its
+// farthest byte, not at a fixed 130,862,284 bytes (which ran through whatever
+// followed it).
 TEST(CarverTiff, SmallDataGivesTheFallbackSize) {
     for (unsigned ss : {512u, 4096u}) {
         const Sized s = Size(Synthetic("II*\0", "NIKON", "D1", 4800, 6000), ss);
-        EXPECT_EQ(s.unclamped, (130862284u + ss - 1) / ss * ss);
-        EXPECT_EQ(s.size, (6000 + ss - 1) / ss * ss + 8 * ss);
+        EXPECT_EQ(s.unclamped, (200u + 4800u + ss - 1) / ss * ss);
+        EXPECT_EQ(s.size, s.unclamped);
     }
     // A small file whose last sector is not zero-tailed grows to the sector
     // that is, and keeps it.
@@ -234,8 +234,8 @@ TEST(CarverTiff, StreamedFilesEndAtTheirData) {
 // The stream's end rules on synthetic files (synthetic: they check the
 // rules on layouts no tool here writes): a strip ending at 3,000,000 bytes is
 // not ended early by a zero-tailed sector inside it and ends at the sector
-// holding its last byte; a small file followed by non-zero data never ends
-// in the stream; a link backwards ends the walk; 16-bit dimensions count.
+// holding its last byte; a small file followed by non-zero data ends there
+// too once its directories are read; a link backwards ends the walk; 16-bit dimensions count.
 TEST(CarverTiff, StreamEndRules) {
     Bytes big = Synthetic("II*\0", "NIKON", "D750", 3000000 - 200, 3000000);
     std::fill(big.begin() + 1000000 - 32, big.begin() + 1000000, 0); // a zero tail inside the strip
@@ -246,7 +246,9 @@ TEST(CarverTiff, StreamEndRules) {
 
     Bytes small = Synthetic("II*\0", "", "X", 30000, 30200);
     small.resize(small.size() + 64 * 512, 0x33);
-    EXPECT_EQ(Stream(small, 512).shown, 0) << "below 10 MiB a short zero tail never ends it";
+    // Below 10 MiB, with every directory read, old data after it does not
+    // keep it open: it ends in the sector holding its farthest byte.
+    EXPECT_EQ(Stream(small, 512).shown, (30200 + 511) / 512);
 
     // Directory at 300 linking to 400, which links back to 100.
     Bytes back(4096, 0x44);
@@ -284,4 +286,29 @@ TEST(CarverTiff, SonyA100PrivateData) {
     EXPECT_EQ(s.type, 85u);
     EXPECT_GE(s.size, 370000u);
     EXPECT_LE(s.size, 370000u + 512);
+}
+
+// A TIFF whose tag data (an XMP packet) lies after its strip, followed by old
+// data: the stream and the classic sizer both keep the tag data, ending at
+// most a sector after it.
+TEST(CarverTiff, TagDataAfterTheStripIsKept) {
+    Bytes file = Synthetic("II*\0", "", "X", 1000, 5300);
+    // A fifth entry: XMP, 3000 bytes at 2300 (after the strip at 200..1200).
+    file[8] = 5;
+    const std::uint32_t xmp[] = {0x02BC | 1u << 16, 3000, 2300};
+    std::memcpy(file.data() + 10 + 48, xmp, 12);
+    std::fill(file.begin() + 2300, file.begin() + 5300, 0x3C);
+    for (unsigned ss : {512u, 4096u}) {
+        SCOPED_TRACE(ss);
+        Bytes image = file;
+        std::uint32_t seed = 11;
+        while (image.size() % ss || image.size() < file.size() + 8 * ss)
+            image.push_back(static_cast<unsigned char>((seed = seed * 1103515245 + 12345) >> 24));
+        const Streamed s = Stream(image, ss);
+        EXPECT_GE(s.size, file.size());
+        EXPECT_LE(s.size, (file.size() + ss - 1) / ss * ss);
+        const Sized c = Size(file, ss);
+        EXPECT_GE(c.size, file.size());
+        EXPECT_LE(c.size, (file.size() + ss - 1) / ss * ss);
+    }
 }
