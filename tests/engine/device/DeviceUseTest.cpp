@@ -139,14 +139,14 @@ TEST_F(DeviceUse, UsesEndingDuringReadsNeverCloseADescriptorInUse) {
     for (int t = 0; t < 3; ++t)
         threads.emplace_back([&, t] {
             for (long long s = t; !stop; s = (s + 7) % 990, ++reads)
-                if (!ReadsStamp(*disk, s)) ++wrong;
+                if (!ReadsStamp(*disk, s + 1)) ++wrong;
         });
     threads.emplace_back([&] {
         auto* direct = dynamic_cast<IDirectRead*>(disk.get());
         asyncread::Buffer buffer;
         buffer.Reserve(8 * 4096);
         for (long long b = 0; !stop; b = (b + 1) % 15, ++reads)
-            if (!direct->ReadSectorsInto(buffer, b * 64, 64) || Stamps(buffer.data(), 1) != SectorList{b * 64}) ++wrong;
+            if (!direct->ReadSectorsInto(buffer, b * 64, 64) || Stamps(buffer.data() + 512, 1) != SectorList{b * 64 + 1}) ++wrong;
     });
     threads.emplace_back([&] {
         // Uses begin and end, and other files take the freed numbers.
