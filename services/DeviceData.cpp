@@ -366,3 +366,15 @@ void VXUIDeviceData::GetDiskVolumeStorage(IStorageDevice* disk, std::list<IStora
     const auto it = m_volumes.find(disk);
     if (it != m_volumes.end()) out = it->second;
 }
+
+std::vector<CDeviceUse> VXUIDeviceData::HoldOpen(IStorageDevice* device) const {
+    std::vector<CDeviceUse> held;
+    if (!device) return held;
+    std::list<IStorageDevice*> volumes;
+    GetDiskVolumeStorage(device, volumes);
+    held.reserve(volumes.size() + 1);
+    held.emplace_back(device);
+    for (IStorageDevice* volume : volumes)
+        held.emplace_back(volume);
+    return held;
+}

@@ -2,6 +2,7 @@
 // The device model of the windows: the disks the engine's enumerator lists,
 // numbered in its order, with the volumes worth scanning, as flat records; and
 // the mapping between (disk index, volume index) pairs and device objects.
+#include "engine/device/DeviceUse.h"
 #include "engine/include/DeviceRecords.h"
 
 #include <chrono>
@@ -99,6 +100,10 @@ public:
     int GetVolumeIndexByStorage(IStorageDevice* disk, IStorageDevice* volume) const;
     bool GetDiskVolumeIndexByStorage(IStorageDevice* device, int& disk, int& volume) const;
     void GetDiskVolumeStorage(IStorageDevice* disk, std::list<IStorageDevice*>& out) const;
+    // Keeps the device, and a disk's volumes with it, open while the answer
+    // lives: a scan, a recovery or a preview reads through one descriptor
+    // each instead of opening the device for every read.
+    std::vector<CDeviceUse> HoldOpen(IStorageDevice* device) const;
 
     // Tests: the waits of a refresh, and where finished enumerations post.
     void SetWaitFunction(WaitFn wait);

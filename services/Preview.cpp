@@ -7,6 +7,7 @@
 #include "engine/utility/CatchExeception.h"
 #include "platform/ChildProcess.h"
 #include "services/CPPPublic.h"
+#include "services/DeviceData.h"
 #include "services/UIFilter.h"
 #include "services/UIRecovery.h"
 #include "services/UIScan.h"
@@ -237,6 +238,7 @@ QByteArray ThumbnailOfPrefix(IFileNode* node, const std::string& ext, int count,
     if (!lease) return {};
     ResultCode written = 1;
     {
+        const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(VXUIScan::instance().GetSavedStorage());
         HeldWriter held = HoldWriter(node);
         if (held.writer) written = held.writer->RecoverTo(lease->writePath.c_str(), nullptr, count);
     }
@@ -255,6 +257,7 @@ PreviewImage PicturePreview(IFileNode* node, const std::string& ext) {
     // One picture at a time: at most one file of up to 100 MiB in memory.
     static std::mutex oneAtATime;
     std::lock_guard<std::mutex> one(oneAtATime);
+    const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(VXUIScan::instance().GetSavedStorage());
     HeldWriter held = HoldWriter(node);
     if (!held.writer) return IconOf(ext);
     QByteArray bytes;

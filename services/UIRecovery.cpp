@@ -244,6 +244,8 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
     }
     scan.SetCurrentScanRecoveryCnt(scan.GetCurrentScanRecoveryCnt() + 1);
     ResultCode result = 0;
+    // The scanned device is open while the files are copied, closed after.
+    const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(scan.GetSavedStorage());
     const auto nodes = scan.ReadNodes(); // a new scan waits for the end before it frees them
     const auto carved = [](IFileNode* node) {
         const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);

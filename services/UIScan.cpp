@@ -45,6 +45,8 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
     }
     std::this_thread::sleep_for(kStartPause);
     std::lock_guard<std::mutex> oneScan(m_scanLock);
+    // Open for the length of the scan, closed after it.
+    const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(device);
 
     ResultCode result = ScanResult::NoDevice;
     if (device) {

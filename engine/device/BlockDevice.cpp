@@ -28,28 +28,153 @@ using namespace device_detail;
 
 CDescriptorDevice::CDescriptorDevice(const char* path, std::uint16_t site) : m_path(path ? path : ""), m_site(site) {}
 
-CDescriptorDevice::~CDescriptorDevice() { Close(); }
+CDescriptorDevice::~CDescriptorDevice() {
+    // Nothing reads a device that is being destroyed.
+    std::lock_guard l(m_useLock);
+    CloseLocked();
+}
 
 int CDescriptorDevice::OpenReadOnly(const char* path) {
     m_lastError = 0;
-    if (path)
+    std::lock_guard l(m_useLock);
+    if (path && m_path != path) {
+        // Another path is another device: whatever was held is let go.
+        if (m_reads > 0 || m_users > 0) {
+            m_lastError = DeviceResult(m_site + kOpen, device_error::kOpenOrRead);
+            return EBUSY;
+        }
+        CloseLocked();
         m_path = path;
-    Close();
-    m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+        m_identity = {};
+    }
+    const int fd = HeldDescriptorLocked();
+    if (fd < 0) {
+        const int err = errno ? errno : ENODEV;
+        m_lastError = DeviceResult(m_site + kOpen, device_error::kOpenOrRead);
+        return err;
+    }
+    m_openerHolds = true;
+    return 0;
+}
+
+int CDescriptorDevice::OpenAgain() {
+    std::lock_guard l(m_useLock);
+    if (m_reads > 0 || m_users > 0)
+        return EBUSY;
+    CloseLocked();
+    m_identity = {};
+    if (HeldDescriptorLocked() < 0)
+        return errno ? errno : ENODEV;
+    m_openerHolds = true;
+    return 0;
+}
+
+int CDescriptorDevice::HeldDescriptorLocked() {
+    errno = 0;
     if (m_fd >= 0)
-        return 0;
-    const int err = errno;
-    m_lastError = DeviceResult(m_site + kOpen, device_error::kOpenOrRead);
-    return err;
+        return m_fd;
+    if (m_path.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    Identity now;
+    now.known = true;
+    now.block = S_ISBLK(st.st_mode);
+    now.device = now.block ? st.st_rdev : st.st_dev;
+    now.inode = now.block ? 0 : st.st_ino;
+    std::uint64_t bytes = 0;
+    if (now.block)
+        now.bytes = ::ioctl(fd, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
+    if (m_identity.known) {
+        // The same node with another size is another disk (a loop device
+        // attached to another image since): it is not this device. A file
+        // may grow; it must still be the same file.
+        const bool same = now.block == m_identity.block && now.device == m_identity.device &&
+                          now.inode == m_identity.inode && (!now.block || now.bytes == m_identity.bytes);
+        if (!same) {
+            ::close(fd);
+            errno = ENODEV;
+            return -1;
+        }
+    } else {
+        m_identity = now;
+    }
+    m_fd = fd;
+    return m_fd;
+}
+
+void CDescriptorDevice::CloseLocked() {
+    m_openerHolds = false;
+    DropDirectDescriptor();
+    if (m_fd >= 0)
+        asyncread::CloseWhenDone(m_fd); // a read given up may still use it
+    m_fd = -1;
+}
+
+void CDescriptorDevice::CloseIfUnusedLocked() {
+    if (!m_openerHolds && m_users == 0 && m_reads == 0)
+        CloseLocked();
 }
 
 int CDescriptorDevice::Close() {
-    DropDirectDescriptor();
-    if (m_fd < 0)
+    std::lock_guard l(m_useLock);
+    const bool held = m_openerHolds;
+    m_openerHolds = false;
+    CloseIfUnusedLocked();
+    return held ? 1 : 0;
+}
+
+int CDescriptorDevice::BeginUse() {
+    std::lock_guard l(m_useLock);
+    // Only a device that was opened once is opened again: its identity is
+    // known, and one the system refused stays refused.
+    if (!m_identity.known || HeldDescriptorLocked() < 0)
         return 0;
-    ::close(m_fd);
-    m_fd = -1;
+    ++m_users;
     return 1;
+}
+
+void CDescriptorDevice::EndUse() {
+    std::lock_guard l(m_useLock);
+    if (m_users > 0)
+        --m_users;
+    CloseIfUnusedLocked();
+}
+
+int CDescriptorDevice::GetDescriptor() const {
+    std::lock_guard l(m_useLock);
+    return m_openerHolds ? m_fd : -1;
+}
+
+bool CDescriptorDevice::HoldsDescriptor() const {
+    std::lock_guard l(m_useLock);
+    return m_fd >= 0;
+}
+
+int CDescriptorDevice::BeginRead() {
+    std::lock_guard l(m_useLock);
+    if (!m_identity.known)
+        return -1;
+    const int fd = HeldDescriptorLocked();
+    if (fd >= 0)
+        ++m_reads;
+    return fd;
+}
+
+void CDescriptorDevice::EndRead() {
+    std::lock_guard l(m_useLock);
+    --m_reads;
+    CloseIfUnusedLocked();
 }
 
 ResultCode CDescriptorDevice::IOCtl(unsigned long long, void*) {
@@ -65,15 +190,15 @@ int CDescriptorDevice::ReadSectorsInto(asyncread::Buffer& buffer, long long firs
     return Read({nullptr, &buffer}, firstSector, count);
 }
 
-int CDescriptorDevice::DirectDescriptor() {
+int CDescriptorDevice::DirectDescriptor(int fd) {
     if (m_directRefused)
         return -1;
     std::lock_guard l(m_directLock);
-    if (!m_directTried && m_fd >= 0) {
+    if (!m_directTried) {
         m_directTried = true;
         // Opened through the descriptor, not the path, so it is the same file
         // even if the path has since been given to another.
-        const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
         m_directFd = ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
     }
     return m_directFd;
@@ -82,7 +207,7 @@ int CDescriptorDevice::DirectDescriptor() {
 void CDescriptorDevice::DropDirectDescriptor() {
     std::lock_guard l(m_directLock);
     if (m_directFd >= 0)
-        ::close(m_directFd);
+        asyncread::CloseWhenDone(m_directFd);
     m_directFd = -1;
     m_directTried = false;
     m_directRefused = false;
@@ -97,6 +222,21 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
     }
     const long long offset = baseBytes + firstSector * ss;
     const long long bytes = count * ss;
+    // The descriptor stays open, and its number this device's, until EndRead.
+    const int fd = BeginRead();
+    if (fd < 0) {
+        m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
+        return 0;
+    }
+    const bool ok = ReadHeld(to, fd, offset, bytes);
+    EndRead();
+    if (ok)
+        return 1;
+    m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
+    return 0;
+}
+
+bool CDescriptorDevice::ReadHeld(ReadTarget to, int fd, long long offset, long long bytes) {
     if (to.owned) {
         // Whole blocks read into a buffer of their own go around the page
         // cache: a scan reads each sector once, and passing a disk's worth of
@@ -105,23 +245,19 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
         // common device); a descriptor that refuses it anyway (EINVAL) is not
         // used again, and the read is made through the cache.
         constexpr long long kDirectAlign = 4096;
-        const int direct = offset % kDirectAlign == 0 && bytes % kDirectAlign == 0 ? DirectDescriptor() : -1;
+        const int direct = offset % kDirectAlign == 0 && bytes % kDirectAlign == 0 ? DirectDescriptor(fd) : -1;
         int error = 0;
         if (direct >= 0) {
             if (asyncread::ReadInto(*to.owned, direct, offset, bytes, &error) > 0)
-                return 1;
+                return true;
             if (error == EINVAL)
-                m_directRefused = true; // kept open until Close: another read may be using it
+                m_directRefused = true; // kept open until closed: another read may be using it
         }
         // A read that failed for any other reason is not made twice: a bad
         // stretch of a failing disk can take the whole time-out.
-        if ((direct < 0 || error == EINVAL) && asyncread::ReadInto(*to.owned, m_fd, offset, bytes) > 0)
-            return 1;
-    } else if (VXReadAsyncData(to.memory, m_fd, offset, bytes) > 0) {
-        return 1;
+        return (direct < 0 || error == EINVAL) && asyncread::ReadInto(*to.owned, fd, offset, bytes) > 0;
     }
-    m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
-    return 0;
+    return VXReadAsyncData(to.memory, fd, offset, bytes) > 0;
 }
 
 int CBlockFileDevice::Open(char* path) {
@@ -148,15 +284,14 @@ int CBlockFileDevice::Open(char* path) {
 }
 
 int CBlockFileDevice::ReOpen() {
-    Close();
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (attempt > 0)
             std::this_thread::sleep_for(std::chrono::seconds(1));
-        int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            m_fd = fd;
+        const int err = OpenAgain();
+        if (err == 0)
             return 1;
-        }
+        if (err == EBUSY)
+            return 0;
     }
     return 0;
 }

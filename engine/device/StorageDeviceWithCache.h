@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-class CStorageDeviceWithCache : public IStorageDevice, public IBlockView {
+class CStorageDeviceWithCache : public IStorageDevice, public IBlockView, public IDeviceUse {
 public:
     explicit CStorageDeviceWithCache(IStorageDevice* inner);
     ~CStorageDeviceWithCache() override;
@@ -39,6 +39,14 @@ public:
 
     int Open(char* path) override;
     int Close() override;
+    int BeginUse() override {
+        auto* use = dynamic_cast<IDeviceUse*>(m_inner);
+        return use ? use->BeginUse() : m_inner != nullptr;
+    }
+    void EndUse() override {
+        if (auto* use = dynamic_cast<IDeviceUse*>(m_inner))
+            use->EndUse();
+    }
     int ReadSector(void* buffer, long long firstSector, long long count) override;
     // The current block, and a queued one that was read whole, are lent.
     const unsigned char* ViewSectors(long long firstSector, long long count) override;

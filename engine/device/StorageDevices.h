@@ -2,6 +2,7 @@
 // The storage devices: whole disks and volumes opened by path, partition
 // windows on a parent device, partitions shown as volumes, and image files.
 // All of them are read-only.
+#include "engine/device/DeviceUse.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/AsyncRead.h"
@@ -40,25 +41,42 @@ protected:
 // What the devices opened by path share: the path, the descriptor, the
 // geometry, the record and the last error. Reads go into the caller's memory
 // or, directly, into a read-routine buffer.
-class CDescriptorDevice : public IStorageDevice, public IDirectRead {
+//
+// The descriptor is held only while someone needs it: from Open to Close (the
+// opener), from BeginUse to EndUse (a scan, a recovery, a preview), and for
+// the length of each read. A read with no holder opens the path and closes it
+// after. The descriptor is never closed while a read is using it, and a path
+// that now names another device (or file) than the one first opened is not
+// read.
+class CDescriptorDevice : public IStorageDevice, public IDirectRead, public IDeviceUse {
 public:
     int ReadSector(void* buffer, long long firstSector, long long count) final;
     int ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) final;
     ~CDescriptorDevice() override;
+    // Ends the opener's hold; the descriptor closes when no use or read holds it.
     int Close() override;
+    int BeginUse() override;
+    void EndUse() override;
     unsigned GetSectorSize() override { return m_sectorSize; }
     unsigned long long GetTotalSectors() override { return m_totalSectors; }
     ResultCode IOCtl(unsigned long long code, void* arg) override;
     IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
     ResultCode GetLastError() override { return m_lastError.load(); }
     const char* GetPath() const { return m_path.c_str(); }
-    int GetDescriptor() const { return m_fd; }
+    // The descriptor while one is held (from Open to Close), else -1.
+    int GetDescriptor() const;
+    // Whether a descriptor of the device is open now (tests, diagnostics).
+    bool HoldsDescriptor() const;
 
 protected:
     CDescriptorDevice(const char* path, std::uint16_t site);
-    // Opens the path (a new one unless null) read-only; answers the system
-    // error, 0 on success, and sets error 1 on failure.
+    // Opens the path (a new one unless null) read-only and holds it for the
+    // opener; answers the system error, 0 on success, and sets error 1 on
+    // failure.
     int OpenReadOnly(const char* path);
+    // Closes every descriptor and opens the path again, held for the opener;
+    // refused (EBUSY) while a read or a use holds the old one.
+    int OpenAgain();
     // Where a read lands: the caller's memory, or a read-routine buffer.
     struct ReadTarget {
         void* memory = nullptr;
@@ -71,6 +89,7 @@ protected:
     int ReadBytes(ReadTarget to, long long firstSector, long long count, long long baseBytes);
 
     std::string m_path;
+    // Set by Open and the geometry reads; the opener's descriptor.
     int m_fd = -1;
     unsigned m_sectorSize = 512;
     unsigned long long m_totalSectors = 0;
@@ -79,9 +98,33 @@ protected:
     std::unique_ptr<IStorageDeviceData> m_data;
 
 private:
+    // What the opened path was: a later open must find the same device.
+    struct Identity {
+        bool known = false;
+        bool block = false;
+        unsigned long long device = 0, inode = 0, bytes = 0;
+    };
+    // A descriptor of the path, opened when none is held and checked against
+    // the identity; -1 when it cannot be had. Under m_useLock.
+    int HeldDescriptorLocked();
+    // Closes the descriptors when nothing holds them any more. Under m_useLock.
+    void CloseIfUnusedLocked();
+    void CloseLocked();
+    // Holds the descriptor for one read: -1 when it cannot be had.
+    int BeginRead();
+    void EndRead();
+    // The read itself, on a descriptor held for it.
+    bool ReadHeld(ReadTarget to, int fd, long long offset, long long bytes);
+
     // The direct-I/O descriptor (opened on the first direct read), or -1.
-    int DirectDescriptor();
+    int DirectDescriptor(int fd);
     void DropDirectDescriptor();
+
+    mutable std::mutex m_useLock;
+    int m_users = 0;          // BeginUse without its EndUse
+    int m_reads = 0;          // reads in flight
+    bool m_openerHolds = false;
+    Identity m_identity;
 
     // A second descriptor of the same file for direct I/O, around the page
     // cache; -1 when it cannot be had. Once it refused a read it is not used.
@@ -147,12 +190,21 @@ private:
 
 // The checks and the cut shared by the partition window and the partition
 // shown as a volume: sectors [start, start + count) of a parent device.
-class CWindowDevice : public IStorageDevice, public IDirectRead {
+class CWindowDevice : public IStorageDevice, public IDirectRead, public IDeviceUse {
 public:
     ~CWindowDevice() override;
     // Takes the sector size from the parent's disk record.
     int Open(char* path) override;
     int Close() override { return 1; }
+    // The window's reads are its parent's: so is its use.
+    int BeginUse() override {
+        auto* use = dynamic_cast<IDeviceUse*>(m_parent);
+        return use ? use->BeginUse() : m_parent != nullptr;
+    }
+    void EndUse() override {
+        if (auto* use = dynamic_cast<IDeviceUse*>(m_parent))
+            use->EndUse();
+    }
     // A read that runs past the window's end is cut; the sectors past the end
     // are zeros in the buffer.
     int ReadSector(void* buffer, long long firstSector, long long count) override;

@@ -61,6 +61,14 @@ ResultCode CEnumDeviceEx::Init() {
         m_volumes[disk] = std::move(merged);
         m_partitions[disk] = std::move(partitions);
     }
+    // The listing has read what it needs: the devices let their descriptors
+    // go, so a detached loop device or a pulled card is not held here. A scan,
+    // a recovery or a preview opens its device again for as long as it runs.
+    for (IStorageDevice* disk : m_disks) {
+        disk->Close();
+        for (IStorageDevice* volume : m_volumes[disk])
+            volume->Close();
+    }
     m_initialised = true;
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "engine/utility/Locks.h"
 
 #include <aio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -52,6 +53,10 @@ struct AsyncState {
     std::list<TransferPtr> retired;
     std::function<bool(long long, long long)> faultHook;
     std::chrono::milliseconds timeout{30000};
+    // Descriptors closed by their owner while a retired request still reads
+    // them: kept open (so their number is not given to another file) until
+    // the last such request ends.
+    std::vector<int> closeLater;
 };
 
 // Never destroyed: a retired request may finish while the process exits.
@@ -75,11 +80,23 @@ TransferPtr NewTransfer(std::size_t bytes) {
     return t;
 }
 
+bool RetiredReads(const AsyncState& s, int fd) {
+    return std::any_of(s.retired.begin(), s.retired.end(), [fd](const TransferPtr& t) { return t->cb.aio_fildes == fd; });
+}
+
 std::size_t ReapLocked(AsyncState& s) {
     for (auto it = s.retired.begin(); it != s.retired.end();) {
         if (aio_error(&(*it)->cb) != EINPROGRESS) {
             aio_return(&(*it)->cb);
             it = s.retired.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = s.closeLater.begin(); it != s.closeLater.end();) {
+        if (!RetiredReads(s, *it)) {
+            ::close(*it);
+            it = s.closeLater.erase(it);
         } else {
             ++it;
         }
@@ -194,7 +211,7 @@ struct ReadSettings {
 // least `bytes` into it (when there is one).
 ReadSettings BeginRead(AsyncState& s, std::size_t bytes, TransferPtr* idle) {
     autolocker<mutex_locker> guard(s.lock);
-    if (!s.retired.empty())
+    if (!s.retired.empty() || !s.closeLater.empty())
         ReapLocked(s);
     if (idle)
         for (auto it = s.idle.begin(); it != s.idle.end(); ++it)
@@ -349,6 +366,25 @@ std::size_t ReapRetired() {
     AsyncState& s = State();
     autolocker<mutex_locker> guard(s.lock);
     return ReapLocked(s);
+}
+
+void CloseWhenDone(int descriptor) {
+    if (descriptor < 0)
+        return;
+    AsyncState& s = State();
+    autolocker<mutex_locker> guard(s.lock);
+    ReapLocked(s);
+    if (RetiredReads(s, descriptor))
+        s.closeLater.push_back(descriptor);
+    else
+        ::close(descriptor);
+}
+
+std::size_t DescriptorsLeftOpen() {
+    AsyncState& s = State();
+    autolocker<mutex_locker> guard(s.lock);
+    ReapLocked(s);
+    return s.closeLater.size();
 }
 
 } // namespace asyncread

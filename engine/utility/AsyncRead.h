@@ -52,6 +52,14 @@ private:
 // opened for direct I/O), EIO when nothing more could be read.
 long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error = nullptr);
 
+// Closes a descriptor whose owner is done with it. A request on it that was
+// given up may still be running: the descriptor then stays open until that
+// request ends, so its number cannot be handed to another file while the
+// system still reads through it.
+void CloseWhenDone(int descriptor);
+// Descriptors closed by their owners but kept open for such requests.
+std::size_t DescriptorsLeftOpen();
+
 // Test seams. The fault hook is asked before each piece is issued (absolute
 // byte offset and length); answering true makes that piece fail as if the
 // system refused it. Null removes it.
