@@ -364,18 +364,14 @@ struct OperationPara {
     IProgress* sink;
 };
 
-SaveSource CollectSaveSource(VXUIScan& scan) {
+SaveSource CollectSaveSource(VXUIScan& scan, const std::shared_ptr<ScanSession>& session) {
     SaveSource source;
     IStorageDevice* storage = scan.GetSavedStorage();
     source.controllerType = static_cast<std::uint32_t>(scan.GetScanControllerType(storage));
     source.deep = static_cast<std::uint32_t>(scan.IsDeepScan());
     source.disk = DescribeSaved(storage);
-    source.roots = scan.GetFileSystemNode();
-    const bool quick = source.controllerType == RECOVERY_DELETED;
-    auto writerOf = [&scan, quick](IFileNode* root) {
-        return quick ? scan.GetFileNodeDataRecover(root)
-                     : VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(root));
-    };
+    source.roots = session->Results().Roots();
+    auto writerOf = [session](IFileNode* root) { return session->WriterFor(root); };
     source.partitions = [writerOf](IFileNode* root) {
         auto* concrete = dynamic_cast<CDataRecovery*>(writerOf(root));
         return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
@@ -410,8 +406,9 @@ void Static_SaveScanResult(std::unique_ptr<OperationPara> para) {
     std::uint32_t code = SAVED_OK;
     {
         // No new scan frees the nodes while they are written.
-        const auto nodes = scan.ReadNodes();
-        code = WriteScanResult(para->path.c_str(), CollectSaveSource(scan), sink, steps);
+        const std::shared_ptr<ScanSession> session = scan.Session();
+        const auto nodes = session->ReadNodes();
+        code = WriteScanResult(para->path.c_str(), CollectSaveSource(scan, session), sink, steps);
     }
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_SaveScanResult", __LINE__, code);
     if (code != SAVED_OK)
@@ -439,6 +436,7 @@ void Static_RestoreScanResult(std::unique_ptr<OperationPara> para) {
         CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED);
         scan.SetDeepScan(static_cast<int>(head.deep != 0));
         scan.DoScan(device, &restore);
+        VXUIRecovery::instance().ResetParam(scan.Session());
         scan.SetOpTreeFinished(1);
         code = restore.Result();
     }
