@@ -8,6 +8,7 @@
 #include "services/PublicUtilities.h"
 #include "services/ResultTrees.h"
 #include "services/SaveAndRestoreNodeOperate.h"
+#include "services/SavedScans.h"
 #include "services/StatusPoller.h"
 #include "services/TimeMgr.h"
 #include "services/TypeMgr.h"
@@ -304,11 +305,11 @@ public:
         }
         std::uint64_t generation = 0;
         JoinOrBegin(save, Armed::ByStart, generation);
-        const SavedScanEntries entries = GetSavedScanEntries();
-        const SavedScanEntry& entry = save ? entries.save : entries.restore;
         const QByteArray native = path.toUtf8();
+        const char* file = path.isEmpty() ? nullptr : native.constData();
         VXUIOperation& op = TransferOperation(save);
-        const int started = !entry ? -2 : entry(path.isEmpty() ? nullptr : native.constData(), &op);
+        const int started = save ? DoSaveScanResult(file, &op, [this] { return MakeSaveSource(m_scan); })
+                                 : DoRestoreScanResult(file, &op, MakeRestoreTarget(m_scan, m_recovery));
         if (started == 0) return true;
         CatchExeception::WriteLog("%s of %s not started: %d\n", save ? "save" : "load", native.constData(), started);
         op.SetProgressInfo(MakeProgress(PROGRESS_FINISHED, 100, 100, kTransferNotStarted));
