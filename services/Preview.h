@@ -8,7 +8,7 @@
 // A preview reads the found file through its scan session's file writers,
 // which it shares with a running recovery; it holds the session's nodes for
 // its whole length, so a new scan or load waits for the previews in flight.
-#include "services/UIController.h"
+#include "services/PreviewImage.h"
 
 #include <QByteArray>
 #include <QSize>
@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+class IFileNode;
 class ScanSession;
 
 class VXUIPreview {
