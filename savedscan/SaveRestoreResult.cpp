@@ -8,11 +8,6 @@
 #include "engine/writer/DataRecovery.h"
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
-#include "services/CPPPublic.h"
-#include "services/DeviceData.h"
-#include "services/SaveAndRestoreNodeOperate.h"
-#include "services/UIRecovery.h"
-#include "services/UIScan.h"
 
 #include <unistd.h>
 
@@ -273,57 +268,9 @@ std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, I
 
 namespace {
 
-bool Describe(IStorageDevice* storage, _DiskVolumeData& out) {
-    VXUIDeviceData& devices = VXUIDeviceData::instance();
-    return devices.IsDiskStorage(storage) ? devices.GetDiskDataByStorage(storage, out) != 0
-                                          : devices.GetVolumeDataByStorage(storage, out) != 0;
-}
-
-std::string NameOf(const _DiskVolumeData& d) { return d.name ? d.name : ""; }
-
-bool SameKind(const _DiskVolumeData& d, const SavedDisk& saved) {
-    return static_cast<std::int64_t>(d.size) == saved.size && d.fileSystem == saved.fileSystem;
-}
-
-SavedDisk DescribeSaved(IStorageDevice* storage) {
-    SavedDisk disk;
-    _DiskVolumeData d;
-    if (!storage || !Describe(storage, d)) return disk;
-    disk.size = static_cast<std::int64_t>(d.size);
-    disk.diskIndex = d.diskIndex;
-    disk.volumeIndex = d.volumeIndex;
-    disk.fileSystem = d.fileSystem;
-    disk.name = NameOf(d);
-    return disk;
-}
-
-} // namespace
-
-IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved) {
-    VXUIDeviceData& devices = VXUIDeviceData::instance();
-    if (devices.GetInitState() != VXUIDeviceData::kDone) devices.InitDeviceInfo();
-    if (IStorageDevice* at = devices.GetStorageByDiskVolumeIndex(saved.diskIndex, saved.volumeIndex)) {
-        _DiskVolumeData d;
-        // Index and size alone could name another stick in the same slot.
-        if (Describe(at, d) && SameKind(d, saved) && (saved.name.empty() || NameOf(d) == saved.name)) return at;
-    }
-    std::list<_DiskVolumeData> disks;
-    devices.GetAllDeviceInfo(disks);
-    for (const _DiskVolumeData& disk : disks) {
-        if (NameOf(disk) == saved.name && SameKind(disk, saved))
-            return devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1);
-        for (const _DiskVolumeData& volume : disk.children)
-            if (NameOf(volume) == saved.name && SameKind(volume, saved))
-                return devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex);
-    }
-    return nullptr;
-}
-
-namespace {
-
 // The searcher a quick scan runs on the volume (its file system's).
-int QuickSearcherType(IStorageDevice* volume) {
-    const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(volume);
+int QuickSearcherType(RestoreScanTarget& target, IStorageDevice* volume) {
+    const CCollectedVolumeDeviceInfoStruct* info = target.VolumeInfo(volume);
     switch (info ? info->fileSystemType : unsigned{FS_UNKNOWN}) {
     case FS_FAT12:
     case FS_FAT16:
@@ -343,12 +290,12 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
     if (!builder || !device) return 0;
     ReplayTarget target;
     target.device = device;
-    target.wholeDisk = VXUIDeviceData::instance().IsDiskStorage(device) != 0;
+    target.wholeDisk = m_target.IsDisk(device);
     // The name the tree builder gives the roots of this device.
     target.volumeName = GetDeviceDescription(device);
     if (target.volumeName.empty()) target.volumeName = "Disk";
     if (m_quick && !target.wholeDisk) {
-        target.quickSearcherType = QuickSearcherType(device);
+        target.quickSearcherType = QuickSearcherType(m_target, device);
         target.taken = &m_taken;
     }
     const std::uint32_t code =
@@ -359,59 +306,28 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
 
 namespace {
 
-struct OperationPara {
+struct SavePara {
     std::string path;
     IProgress* sink;
+    std::function<SaveSource()> source;
 };
 
-SaveSource CollectSaveSource(VXUIScan& scan) {
-    SaveSource source;
-    IStorageDevice* storage = scan.GetSavedStorage();
-    source.controllerType = static_cast<std::uint32_t>(scan.GetScanControllerType(storage));
-    source.deep = static_cast<std::uint32_t>(scan.IsDeepScan());
-    source.disk = DescribeSaved(storage);
-    source.roots = scan.GetFileSystemNode();
-    const bool quick = source.controllerType == RECOVERY_DELETED;
-    auto writerOf = [&scan, quick](IFileNode* root) {
-        return quick ? scan.GetFileNodeDataRecover(root)
-                     : VXUIRecovery::instance().GetDataRecoveryByType(VXCPPPublic::instance().GetNodeSearcheType(root));
-    };
-    source.partitions = [writerOf](IFileNode* root) {
-        auto* concrete = dynamic_cast<CDataRecovery*>(writerOf(root));
-        return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
-    };
-    // Read as a recovery reads them: the bytes a loaded result recovers are
-    // the ones this scan would have.
-    source.resident = [writerOf](IFileNode* root, IFileNode* node, std::string& bytes) {
-        IDataRecovery* writer = writerOf(root);
-        Owned<IFileReader> reader(writer ? writer->SetRecoverNode(node) : nullptr);
-        const long long size = node->GetFileSize();
-        if (!reader || size <= 0 || size > kMaxResidentBytes) return false;
-        bytes.assign(static_cast<std::size_t>(size), '\0');
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            int error = 0;
-            const unsigned got = reader->ReadData(static_cast<long long>(done), bytes.data() + done,
-                                                  static_cast<unsigned>(bytes.size() - done), &error);
-            if (got == 0 || error != 0) return false;
-            done += got;
-        }
-        return true;
-    };
-    return source;
-}
+struct LoadPara {
+    std::string path;
+    IProgress* sink;
+    std::unique_ptr<RestoreScanTarget> target;
+};
 
-void Static_SaveScanResult(std::unique_ptr<OperationPara> para) {
+void Static_SaveScanResult(std::unique_ptr<SavePara> para) {
     IProgress* sink = para->sink;
     CProgressSteps steps;
     steps.Start(sink);
     CatchExeception::WriteLog("%s %d\r\n", "Static_SaveScanResult", __LINE__);
-    VXUIScan& scan = VXUIScan::instance();
     std::uint32_t code = SAVED_OK;
     {
         // No new scan frees the nodes while they are written.
-        const auto nodes = scan.ReadNodes();
-        code = WriteScanResult(para->path.c_str(), CollectSaveSource(scan), sink, steps);
+        const SaveSource source = para->source();
+        code = WriteScanResult(para->path.c_str(), source, sink, steps);
     }
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_SaveScanResult", __LINE__, code);
     if (code != SAVED_OK)
@@ -420,12 +336,12 @@ void Static_SaveScanResult(std::unique_ptr<OperationPara> para) {
         steps.Finish(sink);
 }
 
-void Static_RestoreScanResult(std::unique_ptr<OperationPara> para) {
+void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     IProgress* sink = para->sink;
-    VXUIScan& scan = VXUIScan::instance();
+    RestoreScanTarget& scan = *para->target;
     std::this_thread::sleep_for(std::chrono::milliseconds(g_loadPauseMs.load()));
     CRSData rs(RS_MODE_READ);
-    scan.ClearData();
+    scan.Clear();
     CSavedVolumeCache::instance().Clear();
     CProgressSteps steps;
     steps.Start(sink);
@@ -434,31 +350,31 @@ void Static_RestoreScanResult(std::unique_ptr<OperationPara> para) {
     SavedScanHead head;
     std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
     IStorageDevice* device = nullptr;
-    if (code == SAVED_OK && !(device = GetFromDiskVolumeData(head.disk))) code = SAVED_NO_DEVICE;
+    if (code == SAVED_OK && !(device = scan.FindDevice(head.disk))) code = SAVED_NO_DEVICE;
     if (code == SAVED_OK) {
-        CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED);
-        scan.SetDeepScan(static_cast<int>(head.deep != 0));
-        scan.DoScan(device, &restore);
-        scan.SetOpTreeFinished(1);
+        CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
+        scan.Replay(device, head.deep != 0, &restore);
         code = restore.Result();
     }
     rs.EndRS();
-    // Half a result is no result: the windows get none of it.
-    if (code != SAVED_OK) scan.RetireResults();
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);
-    scan.HoldEndForLoad(false);
+    // Half a result is no result: the windows get none of it.
+    scan.Loaded(code == SAVED_OK);
+    scan.HoldEnd(false);
     if (code != SAVED_OK)
         CProgressSteps::TipError(sink, code);
     else
         steps.Finish(sink);
 }
 
-int StartThread(const char* path, IProgress* sink, void (*body)(std::unique_ptr<OperationPara>)) {
-    if (!path || !sink) return -1;
-    auto* para = new OperationPara{path, sink};
+// failed: what is undone when no thread could be started.
+template <class Para>
+int StartThread(std::unique_ptr<Para> owned, void (*body)(std::unique_ptr<Para>), void (*failed)(Para&) = nullptr) {
+    Para* para = owned.release();
     try {
-        std::thread([body, para] { body(std::unique_ptr<OperationPara>(para)); }).detach();
+        std::thread([body, para] { body(std::unique_ptr<Para>(para)); }).detach();
     } catch (const std::system_error&) {
+        if (failed) failed(*para);
         delete para;
         return -2;
     }
@@ -469,22 +385,25 @@ int StartThread(const char* path, IProgress* sink, void (*body)(std::unique_ptr<
 
 } // namespace SaveRestoreResult
 
-int DoSaveScanResult(const char* path, IProgress* sink) {
-    return SaveRestoreResult::StartThread(path, sink, &SaveRestoreResult::Static_SaveScanResult);
+int DoSaveScanResult(const char* path, IProgress* sink, std::function<SaveRestoreResult::SaveSource()> source) {
+    using namespace SaveRestoreResult;
+    if (!path || !sink || !source) return -1;
+    return StartThread(std::make_unique<SavePara>(SavePara{path, sink, std::move(source)}), &Static_SaveScanResult);
 }
 
-int DoRestoreScanResult(const char* path, IProgress* sink) {
-    VXUIScan& scan = VXUIScan::instance();
+int DoRestoreScanResult(const char* path, IProgress* sink, std::unique_ptr<SaveRestoreResult::RestoreScanTarget> target) {
+    using namespace SaveRestoreResult;
+    if (!path || !sink || !target) return -1;
+    RestoreScanTarget& scan = *target;
     // From before the thread runs: the replayed scan's end is not the load's.
-    if (path && sink) scan.HoldEndForLoad(true);
-    const int started = SaveRestoreResult::StartThread(path, sink, &SaveRestoreResult::Static_RestoreScanResult);
-    if (started != 0) scan.HoldEndForLoad(false);
-    return started;
+    scan.HoldEnd(true);
+    auto para = std::make_unique<LoadPara>();
+    para->path = path;
+    para->sink = sink;
+    para->target = std::move(target);
+    return StartThread(std::move(para), &Static_RestoreScanResult, +[](LoadPara& p) { p.target->HoldEnd(false); });
 }
 
 void RegisterSavedVolumes(); // SavedVolumes.cpp
 
-void RegisterSavedScan() {
-    RegisterSavedScanEntries({&DoSaveScanResult, &DoRestoreScanResult});
-    RegisterSavedVolumes();
-}
+void RegisterSavedScan() { RegisterSavedVolumes(); }

@@ -1,8 +1,10 @@
 #pragma once
-// Saving the scan service's results into a scan-result file and loading one
-// back by replaying it through the scan service, each on a detached thread
-// of its own that reports to a progress sink; the last report carries the
-// outcome (SavedScanCode).
+// Saving a scan's results into a scan-result file and loading one back by
+// replaying it through a scan, each on a detached thread of its own that
+// reports to a progress sink; the last report carries the outcome
+// (SavedScanCode). The scan itself is the services': they hand over what a
+// save writes (SaveSource) and what a load replays into (RestoreScanTarget),
+// so this library knows nothing of them.
 #include "engine/include/Progress.h"
 #include "engine/include/RestoreScanSink.h"
 #include "savedscan/SavedScanReplay.h"
@@ -10,20 +12,17 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 class IFileNode;
 class IRSData;
 class IStorageDevice;
+struct CCollectedVolumeDeviceInfoStruct;
 
-// 0 when the thread was started, -1 for a null path or sink, -2 when no
-// thread could be started.
-int DoSaveScanResult(const char* path, IProgress* sink);
-int DoRestoreScanResult(const char* path, IProgress* sink);
-
-// Hands the two entry points to the services and the file systems' volume
-// openers to the loader. The program calls it once before its first window.
+// Hands the file systems' volume openers to the loader. The program calls it
+// once before its first window.
 void RegisterSavedScan();
 
 namespace SaveRestoreResult {
@@ -39,6 +38,8 @@ struct SavedDisk {
 
 // What a save writes.
 struct SaveSource {
+    // Keeps the nodes alive and unchanged while they are written.
+    std::shared_ptr<const void> hold;
     std::uint32_t controllerType = 3;
     std::uint32_t deep = 0;
     SavedDisk disk;
@@ -68,16 +69,33 @@ struct SavedScanHead {
 std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, IProgress* sink,
                            CProgressSteps& steps);
 
-// The attached device that matches the saved description: the one at the
-// saved indexes when size, file-system type and (when saved) name agree,
-// else the first listed disk or volume with the same name, type and size.
-IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved);
+// The scan a load replays into, built by the services. Called on the load's
+// thread.
+class RestoreScanTarget {
+public:
+    virtual ~RestoreScanTarget() = default;
+    // Before the thread starts (true) and after the load has judged what it
+    // read (false): the replayed scan's end is not the load's.
+    virtual void HoldEnd(bool hold) = 0;
+    // The last results go before the file is read.
+    virtual void Clear() = 0;
+    // The attached device that matches the saved description, or null.
+    virtual IStorageDevice* FindDevice(const SavedDisk& saved) = 0;
+    virtual bool IsDisk(IStorageDevice* device) = 0;
+    // The volume's description in the device list (null when unknown).
+    virtual const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) = 0;
+    // Runs the scan of device with sink as the source of its trees.
+    virtual void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) = 0;
+    // After the replay: a load that failed leaves no results.
+    virtual void Loaded(bool ok) = 0;
+};
 
-// The replay source a load hands to the scan service.
+// The replay source a load hands to the scan.
 class CRestoreScanSink : public RestoreScanSink {
 public:
     // quick: the saved scan was a quick scan (one root per volume).
-    CRestoreScanSink(IRSData& rs, CProgressSteps& steps, bool quick) : m_rs(rs), m_steps(steps), m_quick(quick) {}
+    CRestoreScanSink(IRSData& rs, CProgressSteps& steps, bool quick, RestoreScanTarget& target)
+        : m_rs(rs), m_steps(steps), m_quick(quick), m_target(target) {}
     int SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IProgress* sink, IStorageDevice* device) override;
     std::vector<CSearchedPartitionInfo*>& GetSearchedPartition(int searcherType) override {
         return m_partitions.List(searcherType);
@@ -89,6 +107,7 @@ private:
     IRSData& m_rs;
     CProgressSteps& m_steps;
     bool m_quick;
+    RestoreScanTarget& m_target;
     CRestoredPartitions m_partitions;
     std::set<std::uint64_t> m_taken;
     std::uint32_t m_result = SAVED_OK;
@@ -98,3 +117,9 @@ private:
 void SetLoadPause(std::chrono::milliseconds pause);
 
 } // namespace SaveRestoreResult
+
+// 0 when the thread was started, -1 for a null path or sink (or source or
+// target), -2 when no thread could be started. The save calls source on its
+// thread; the load owns target until its thread ends.
+int DoSaveScanResult(const char* path, IProgress* sink, std::function<SaveRestoreResult::SaveSource()> source);
+int DoRestoreScanResult(const char* path, IProgress* sink, std::unique_ptr<SaveRestoreResult::RestoreScanTarget> target);

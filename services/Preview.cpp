@@ -9,7 +9,7 @@
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/UIFilter.h"
-#include "services/UIRecovery.h"
+#include "services/ScanSession.h"
 #include "services/UIScan.h"
 
 #include <dirent.h>
@@ -172,31 +172,15 @@ struct HeldWriter {
     ReaderPtr reader;
 };
 
-HeldWriter HoldWriter(IFileNode* node) {
-    // The controller stays while the preview holds the scan's nodes.
-    IRecoveryController* controller = VXUIScan::instance().GetRecoveryController();
-    if (!controller) return {};
-    const bool deep = controller->thisType() != RECOVERY_DELETED;
-    const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
-    auto lookUp = [&] {
-        return deep ? VXUIRecovery::instance().GetDataRecoveryByType(type)
-                    : VXUIScan::instance().GetFileNodeDataRecover(node);
-    };
+HeldWriter HoldWriter(const ScanSession& session, IFileNode* node) {
+    // The controller stays while the preview holds the session's nodes.
+    if (!session.Controller()) return {};
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        IDataRecovery* writer = lookUp();
+        IDataRecovery* writer = session.WriterFor(node);
         if (!writer) return {};
         auto lock = LockWriter(writer);
-        // The recovery's table may be read under a writer lock; the scan's
-        // only without waiting (it takes writer locks under its own).
-        const std::optional<bool> still =
-            deep ? std::optional<bool>(VXUIRecovery::instance().GetDataRecoveryByType(type) == writer)
-                 : VXUIScan::instance().IsFileNodeDataRecover(node, writer);
-        if (!still) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        if (!*still) continue;
+        // Released by another thread between the look-up and the lock: look again.
+        if (!session.IsWriterFor(node, writer)) continue;
         HeldWriter held;
         held.reader.reset(writer->SetRecoverNode(node));
         if (!held.reader) return {};
@@ -233,13 +217,13 @@ qsizetype ReadFromStart(IFileReader* reader, char* out, qsizetype size) {
 
 // Writes count leading bytes of node to a private file and runs the
 // thumbnail program on it; the file is gone afterwards in every case.
-QByteArray ThumbnailOfPrefix(IFileNode* node, const std::string& ext, int count, const char* kind) {
+QByteArray ThumbnailOfPrefix(const ScanSession& session, IFileNode* node, const std::string& ext, int count, const char* kind) {
     std::optional<CPreviewFolder::Lease> lease = folder().Acquire(SafeExt(ext));
     if (!lease) return {};
     ResultCode written = 1;
     {
-        const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(VXUIScan::instance().GetSavedStorage());
-        HeldWriter held = HoldWriter(node);
+        const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(session.Storage());
+        HeldWriter held = HoldWriter(session, node);
         if (held.writer) written = held.writer->RecoverTo(lease->writePath.c_str(), nullptr, count);
     }
     QByteArray png;
@@ -251,14 +235,14 @@ QByteArray ThumbnailOfPrefix(IFileNode* node, const std::string& ext, int count,
     return png;
 }
 
-PreviewImage PicturePreview(IFileNode* node, const std::string& ext) {
+PreviewImage PicturePreview(const ScanSession& session, IFileNode* node, const std::string& ext) {
     const long long size = node->GetFileSize();
     if (size <= 0 || size > VXUIPreview::kLargestPicture) return IconOf(ext);
     // One picture at a time: at most one file of up to 100 MiB in memory.
     static std::mutex oneAtATime;
     std::lock_guard<std::mutex> one(oneAtATime);
-    const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(VXUIScan::instance().GetSavedStorage());
-    HeldWriter held = HoldWriter(node);
+    const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(session.Storage());
+    HeldWriter held = HoldWriter(session, node);
     if (!held.writer) return IconOf(ext);
     QByteArray bytes;
     try {
@@ -310,16 +294,16 @@ QByteArray VXUIPreview::getVideoThumbFromPath(const std::string& path, const cha
     return QByteArray(r.output.data(), static_cast<qsizetype>(r.output.size()));
 }
 
-PreviewImage VXUIPreview::GetRawPicThumb(IFileNode* node) {
+PreviewImage VXUIPreview::GetRawPicThumb(const ScanSession& session, IFileNode* node) {
     const std::string ext = VXUIScan::GetNodeExt(node);
     const long long size = node->GetFileSize();
     if (size <= 0 || size > kLargestPicture) return IconOf(ext);
-    QByteArray png = ThumbnailOfPrefix(node, ext, static_cast<int>(size), ext == "psd" ? "psd" : "raw");
+    QByteArray png = ThumbnailOfPrefix(session, node, ext, static_cast<int>(size), ext == "psd" ? "psd" : "raw");
     if (!Usable(png)) return IconOf(ext);
     return PreviewImage{std::move(png), QString()};
 }
 
-PreviewImage VXUIPreview::GetVideoThumb(IFileNode* node) {
+PreviewImage VXUIPreview::GetVideoThumb(const ScanSession& session, IFileNode* node) {
     // One movie at a time: each runs a decoder process.
     static std::mutex oneAtATime;
     std::lock_guard<std::mutex> one(oneAtATime);
@@ -329,37 +313,35 @@ PreviewImage VXUIPreview::GetVideoThumb(IFileNode* node) {
     // The container's header and first frames; an AVI keeps its index at the
     // end, so one of up to 50 MiB goes whole.
     const long long count = ext == "avi" && size <= kWholeAvi ? size : std::min(size, kMoviePrefix);
-    QByteArray png = ThumbnailOfPrefix(node, ext, static_cast<int>(count), "movie");
+    QByteArray png = ThumbnailOfPrefix(session, node, ext, static_cast<int>(count), "movie");
     if (!Usable(png)) return IconOf(ext);
     return PreviewImage{std::move(png), QString()};
 }
 
-PreviewImage VXUIPreview::GetNSImageByFildNode(IFileNode* node) {
+PreviewImage VXUIPreview::GetNSImageByFildNode(const std::shared_ptr<ScanSession>& session, IFileNode* node) {
     IRecoveryFilter* filter = VXUIFilter::instance().GetFilter();
-    if (!node || !filter) return {};
-    VXUIScan& scan = VXUIScan::instance();
+    if (!node || !filter || !session) return {};
     // A new scan frees these nodes only after this preview.
-    const auto nodes = scan.ReadNodes();
+    const auto nodes = session->ReadNodes();
     const std::string ext = VXUIScan::GetNodeExt(node);
-    IRecoveryController* controller = scan.GetRecoveryController();
-    if (controller && controller->thisType() != RECOVERY_DELETED && VXUIRecovery::instance().CheckWhetherNeedReset()) {
+    IRecoveryController* controller = session->Controller();
+    if (controller && controller->thisType() != RECOVERY_DELETED && !session->HasWriters()) {
         // A deep scan's writers are made when its searchers are done; until
         // then its files show their icons.
-        const int status = scan.GetStatus();
-        if (status == OP_RUNNING || status == OP_PAUSED || status == OP_STOP_REQUESTED || scan.LiveWorkers() > 0)
-            return IconOf(ext);
+        if (!session->Ended()) return IconOf(ext);
         static std::mutex oneReset;
         std::lock_guard<std::mutex> lock(oneReset);
-        if (VXUIRecovery::instance().CheckWhetherNeedReset()) VXUIRecovery::instance().ResetParam();
+        // Released since (the windows let an earlier scan's writers go).
+        if (!session->HasWriters()) session->MakeTypeWriters();
     }
     const unsigned category = filter->GetNodeFileType(node);
-    if (category == FILTER_MOVIE) return GetVideoThumb(node);
+    if (category == FILTER_MOVIE) return GetVideoThumb(*session, node);
     if (ext.empty()) return IconOf(ext);
-    if (OneOf(ext, kRawExts)) return GetRawPicThumb(node);
+    if (OneOf(ext, kRawExts)) return GetRawPicThumb(*session, node);
     if (ext == "arw" || ext == "psd") {
-        PreviewImage thumb = GetRawPicThumb(node);
+        PreviewImage thumb = GetRawPicThumb(*session, node);
         if (!thumb.bytes.isEmpty()) return thumb;
     }
-    if (category == FILTER_PICTURE) return PicturePreview(node, ext);
+    if (category == FILTER_PICTURE) return PicturePreview(*session, node, ext);
     return IconOf(ext);
 }

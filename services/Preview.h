@@ -5,10 +5,10 @@
 // services only read and select; the window side decodes the bytes and makes
 // the icon (ui/kit).
 //
-// A preview reads the found file through the scan's file writers, which it
-// shares with a running recovery; it holds the scan's nodes for its whole
-// length, so a new scan or load waits for the previews in flight.
-#include "services/UIController.h"
+// A preview reads the found file through its scan session's file writers,
+// which it shares with a running recovery; it holds the session's nodes for
+// its whole length, so a new scan or load waits for the previews in flight.
+#include "services/PreviewImage.h"
 
 #include <QByteArray>
 #include <QSize>
@@ -16,7 +16,11 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
+
+class IFileNode;
+class ScanSession;
 
 class VXUIPreview {
 public:
@@ -26,13 +30,14 @@ public:
     using Decoder = std::function<QSize(const QByteArray&)>;
     static void SetDecoder(Decoder decoder);
 
-    // The preview of a found file; nothing for a null node or without the
-    // engine's filter. Any thread.
-    static PreviewImage GetNSImageByFildNode(IFileNode* node);
+    // The preview of a found file of session, read through the session's
+    // writer; nothing for a null node or session or without the engine's
+    // filter. Any thread.
+    static PreviewImage GetNSImageByFildNode(const std::shared_ptr<ScanSession>& session, IFileNode* node);
     // A raw picture's or a Photoshop document's embedded preview, or the icon.
-    static PreviewImage GetRawPicThumb(IFileNode* node);
+    static PreviewImage GetRawPicThumb(const ScanSession& session, IFileNode* node);
     // A movie's first frame, or the icon.
-    static PreviewImage GetVideoThumb(IFileNode* node);
+    static PreviewImage GetVideoThumb(const ScanSession& session, IFileNode* node);
     // The thumbnail program's PNG of a real file (kind "movie", "raw" or
     // "psd"); empty when it failed, crashed or ran past its deadline.
     static QByteArray getVideoThumbFromPath(const std::string& path, const char* kind);

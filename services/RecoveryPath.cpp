@@ -4,8 +4,8 @@
 #include "engine/include/FileNode.h"
 #include "services/CPPPublic.h"
 #include "services/NodeWalk.h"
+#include "services/RecoveryFolders.h"
 #include "services/UIPublic.h"
-#include "services/UIRecovery.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -92,7 +92,7 @@ char* CreateRecoveryFilePathByNode(void* opaque, const char* folder) {
     if (type == SEARCHER_NONE) return nullptr;
     const std::vector<std::string> names = SafeNames(chain);
 
-    VXUIRecovery& recovery = VXUIRecovery::instance();
+    RecoveryFolders& recovery = RecoveryFolders::instance();
     const std::string kind = VXUIPublic::GetFileSystemStrByType(type).toStdString();
     int index = recovery.GetCreateDirIndex(type);
     if (index < 1) {

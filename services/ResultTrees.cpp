@@ -10,9 +10,8 @@
 
 #include <unordered_set>
 
-int VXResultTrees::GetScanTreeNodeData(OpNodeList* array, bool clear) {
+int VXResultTrees::GetScanTreeNodeData(VXUIScan& scan, OpNodeList* array, bool clear) {
     if (!array) return 0;
-    VXUIScan& scan = VXUIScan::instance();
     const int view = scan.GetScanType();
     scan.SetOpTreeFinished(0);
     for (IFileNode* root : scan.GetFileSystemNode()) {
@@ -32,18 +31,18 @@ int VXResultTrees::GetScanTreeNodeData(OpNodeList* array, bool clear) {
             array->emplace_back(item);
         }
     }
-    AddNodeToArr(*array);
+    AddNodeToArr(scan, *array);
     scan.SetOpTreeFinished(1);
     return 0;
 }
 
-void VXResultTrees::AddNodeToArr(OpNodeList& array) {
-    switch (VXUIScan::instance().GetScanType()) {
+void VXResultTrees::AddNodeToArr(VXUIScan& scan, OpNodeList& array) {
+    switch (scan.GetScanType()) {
     case 0: AddPathNodeToArray(array); break;
-    case 1: AddTypeNodeToArr(array); break;
+    case 1: AddTypeNodeToArr(scan, array); break;
     case 2:
     case 3:
-    case 4: AddDateNodeToArray(array); break;
+    case 4: AddDateNodeToArray(scan, array); break;
     default: break;
     }
 }
@@ -99,15 +98,15 @@ void VXResultTrees::AddPathNodeToArray(OpNodeList& array) {
     }
 }
 
-void VXResultTrees::AddTypeNodeToArr(OpNodeList& array) {
+void VXResultTrees::AddTypeNodeToArr(VXUIScan& scan, OpNodeList& array) {
     array.clear();
     VXTypeMgr& types = VXTypeMgr::share();
-    types.refreshTypeTree();
+    types.refreshTypeTree(scan.Session()->Results());
     for (OpNodeEntry& root : types.getRootNode()) array.push_back(std::move(root));
 }
 
-void VXResultTrees::AddDateNodeToArray(OpNodeList& array) {
-    const int view = VXUIScan::instance().GetScanType();
+void VXResultTrees::AddDateNodeToArray(VXUIScan& scan, OpNodeList& array) {
+    const int view = scan.GetScanType();
     if (array.empty()) {
         TreeNodeData data;
         data.isDirectory = 1;
@@ -121,7 +120,7 @@ void VXResultTrees::AddDateNodeToArray(OpNodeList& array) {
         root->setType(view);
         array.emplace_back(root);
     }
-    if (array.front().isItem()) VXTimeMgr::share().refreshTimeTree(array.front().item());
+    if (array.front().isItem()) VXTimeMgr::share().refreshTimeTree(array.front().item(), view, scan.Session()->Results());
 }
 
 int VXResultTrees::GetFileNodeToArray(OpNodeList& out, const OpNodeRef& item) {
@@ -205,8 +204,8 @@ void VXResultTrees::setNodeState(const OpNodeRef& month, const std::vector<IFile
         month->setNodeState(2);
 }
 
-void VXResultTrees::RefreshTimeTreeState(const OpNodeList& dateRoots) {
-    VXUIScan& scan = VXUIScan::instance();
+void VXResultTrees::RefreshTimeTreeState(VXUIScan& scan, const OpNodeList& dateRoots) {
+    const std::shared_ptr<ScanSession> session = scan.Session();
     for (const OpNodeEntry& root : dateRoots) {
         if (!root.isItem() || !root.item()->children()) continue;
         for (const OpNodeEntry& year : OpNodeList(*root.item()->children())) {
@@ -217,7 +216,7 @@ void VXResultTrees::RefreshTimeTreeState(const OpNodeList& dateRoots) {
                 const int view = group->type();
                 int y = 0, m = 0;
                 VXCPPPublic::instance().GetYearMonthByTimeT(&y, &m, view == 3 ? group->modifytime() : group->createtime());
-                setNodeState(group, scan.GetDateFiles(view == 3 ? 3 : 2, y, m));
+                setNodeState(group, session->Results().DateFiles(view == 3 ? 3 : 2, y, m));
             }
         }
     }

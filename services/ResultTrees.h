@@ -8,16 +8,20 @@
 
 #include <vector>
 
+class VXUIScan;
+
+// scan: the scan operation whose view type and current session's results
+// the trees show.
 class VXResultTrees {
 public:
     // The pull of the current view's tree into array; null does nothing.
     // clear shows every root again and unticks every shown found node.
-    static int GetScanTreeNodeData(OpNodeList* array, bool clear);
-    static void AddNodeToArr(OpNodeList& array);
+    static int GetScanTreeNodeData(VXUIScan& scan, OpNodeList* array, bool clear);
+    static void AddNodeToArr(VXUIScan& scan, OpNodeList& array);
     // New folder items at every depth, in the engine's sibling order.
     static void AddPathNodeToArray(OpNodeList& array);
-    static void AddTypeNodeToArr(OpNodeList& array);
-    static void AddDateNodeToArray(OpNodeList& array);
+    static void AddTypeNodeToArr(VXUIScan& scan, OpNodeList& array);
+    static void AddDateNodeToArray(VXUIScan& scan, OpNodeList& array);
     static bool IsFileNode(IFileNode* node, const OpNodeList& array);
 
     // The file list of an item by its type (0 path, 1 type, 2 and 3 date);
@@ -31,7 +35,7 @@ public:
     static std::size_t GetNodeChildrenCnt(const OpNodeRef& item);
     // A month group's tick state from its found files.
     static void setNodeState(const OpNodeRef& month, const std::vector<IFileNode*>& files);
-    static void RefreshTimeTreeState(const OpNodeList& dateRoots);
+    static void RefreshTimeTreeState(VXUIScan& scan, const OpNodeList& dateRoots);
     // A group of the type tree, or the whole tree for null.
     static void RefreshTypeTreeState(const OpNodeRef& item);
 };

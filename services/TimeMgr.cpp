@@ -2,7 +2,7 @@
 
 #include "engine/include/FileNode.h"
 #include "services/CPPPublic.h"
-#include "services/UIScan.h"
+#include "services/ResultIndex.h"
 
 VXTimeMgr& VXTimeMgr::share() {
     static VXTimeMgr* const manager = new VXTimeMgr;
@@ -37,11 +37,10 @@ void VXTimeMgr::setIndex(std::size_t index, int year, int month, int view) {
     if (auto* positions = Positions(view)) (*positions)[year * 100 + month] = index;
 }
 
-void VXTimeMgr::refreshTimeTree(const OpNodeRef& root) {
-    const int view = VXUIScan::instance().GetScanType();
+void VXTimeMgr::refreshTimeTree(const OpNodeRef& root, int view, const ResultIndex& results) {
     auto* positions = Positions(view);
     if (!positions || !root) return;
-    for (const auto& [year, months] : VXUIScan::instance().CopyDateMapSince(view, *positions)) {
+    for (const auto& [year, months] : results.DatesSince(view, *positions)) {
         for (const auto& [month, files] : months) {
             std::size_t& position = (*positions)[year * 100 + month];
             // The scan filed these files under this year and month by the

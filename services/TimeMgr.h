@@ -11,14 +11,16 @@
 #include <ctime>
 #include <map>
 
+class ResultIndex;
+
 class VXTimeMgr {
 public:
     static VXTimeMgr& share();
     VXTimeMgr() = default;
     virtual ~VXTimeMgr() = default;
 
-    // Inserts the shown files of the current view filed since the last pass.
-    void refreshTimeTree(const OpNodeRef& root);
+    // Inserts the shown files of view that results filed since the last pass.
+    void refreshTimeTree(const OpNodeRef& root, int view, const ResultIndex& results);
     void AddFileNode(IFileNode* node, const OpNodeRef& root, int view);
     OpNodeRef insertYear(int year, const OpNodeRef& root, int view);
     OpNodeRef insertMonth(int month, int year, const OpNodeRef& yearGroup, int view);

@@ -4,7 +4,7 @@
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "services/CPPPublic.h"
-#include "services/UIScan.h"
+#include "services/ResultIndex.h"
 
 #include <QMimeDatabase>
 #include <QStringList>
@@ -59,9 +59,9 @@ void ExtensionOf(IFileNode* node, std::string& ext) {
 }
 } // namespace
 
-void VXTypeMgr::refreshTypeTree() {
+void VXTypeMgr::refreshTypeTree(const ResultIndex& results) {
     std::string ext;
-    for (const auto& [category, files] : VXUIScan::instance().CopyTypeMapSince(m_typeIndexMap)) {
+    for (const auto& [category, files] : results.TypesSince(m_typeIndexMap)) {
         std::size_t& position = m_typeIndexMap[category];
         const std::size_t base = position;
         for (std::size_t k = 0; k < files.size(); ++k) {

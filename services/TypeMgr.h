@@ -14,6 +14,8 @@
 #include <string>
 #include <unordered_map>
 
+class ResultIndex;
+
 class VXTypeMgr {
 public:
     static VXTypeMgr& share();
@@ -23,8 +25,8 @@ public:
 
     // The six roots in the order 1, 2, 4, 8, 16, 32.
     OpNodeList getRootNode() const;
-    // Inserts the shown files the scan filed since the last pass.
-    void refreshTypeTree();
+    // Inserts the shown files results filed since the last pass.
+    void refreshTypeTree(const ResultIndex& results);
     // The group of an extension, made under its category's root.
     OpNodeRef insertSubNodeToTree(const QString& ext);
     // The tick state of a group (or of the "other" root) from its files.

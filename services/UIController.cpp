@@ -8,6 +8,7 @@
 #include "services/PublicUtilities.h"
 #include "services/ResultTrees.h"
 #include "services/SaveAndRestoreNodeOperate.h"
+#include "services/SavedScans.h"
 #include "services/StatusPoller.h"
 #include "services/TimeMgr.h"
 #include "services/TypeMgr.h"
@@ -56,6 +57,9 @@ constexpr std::uint64_t kTransferNotStarted = 9;
 
 class CUIController final : public VXUIController {
 public:
+    // The operations the windows start, stop and watch through the facade.
+    CUIController(VXUIScan& scan, VXUIRecovery& recovery) : m_scan(scan), m_recovery(recovery) {}
+
     void NotifiyDeviceInfoAfterInit(const std::string& key) override {
         VXUIDeviceData::instance().NotifyAfterInit(key);
     }
@@ -67,7 +71,7 @@ public:
     }
 
     void RefreshDeviceInfo() override {
-        VXUIScan& scan = VXUIScan::instance();
+        VXUIScan& scan = m_scan;
         if (VXUIDeviceData::instance().RefreshDeviceInfo(scan)) scan.SaveScanSorage(nullptr);
     }
 
@@ -107,7 +111,7 @@ public:
     void SetRecoveryType(unsigned mask) override { VXUIFilter::instance().ResetFilter(mask); }
 
     bool DoScanWithDiskIndex(int disk, int volume, const std::string& key) override {
-        VXUIScan& scan = VXUIScan::instance();
+        VXUIScan& scan = m_scan;
         // A stop left by a scan whose worker has ended; while the worker still
         // winds down the stop stands and the request waits for its end.
         if (scan.GetStatus() == OP_STOP_REQUESTED && scan.LiveWorkers() == 0) scan.SetStatus(OP_IDLE);
@@ -121,65 +125,69 @@ public:
         VXTimeMgr::share().clear();
         // Counted alive until the task is gone, also when no thread took it.
         scan.WorkerStarted();
-        std::shared_ptr<void> alive(nullptr, [](void*) { VXUIScan::instance().WorkerEnded(); });
-        return COperationRunner::StartOperation(scan, key, [device, alive] { VXUIScan::instance().DoScan(device, nullptr); });
+        std::shared_ptr<void> alive(nullptr, [this](void*) { m_scan.WorkerEnded(); });
+        return COperationRunner::StartOperation(scan, key, [this, device, alive] {
+            m_scan.DoScan(device, nullptr);
+            // The recovery works on the new session from now on.
+            m_recovery.ResetParam(m_scan.Session());
+        });
     }
 
     bool DoScanWithData(const DiskVolumeNodeRef& item, const std::string& key) override {
         if (!item) return false;
-        VXUIScan::instance().SetDeepScan(0);
+        m_scan.SetDeepScan(0);
         return DoScanWithDiskIndex(item->diskIndex(), item->volumeIndex(), key);
     }
 
     bool DoDeepScan(const std::string& key) override {
         int disk = -1, volume = -1;
-        VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(VXUIScan::instance().GetSavedStorage(), disk, volume);
+        VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(m_scan.GetSavedStorage(), disk, volume);
         if (disk < 0) return false;
-        VXUIScan::instance().SetDeepScan(1);
+        m_scan.SetDeepScan(1);
         return DoScanWithDiskIndex(disk, volume, key);
     }
 
-    void PauseOrResumeScan() override { VXUIScan::instance().PauseOrResumeOperation(); }
-    void StopScan(int skipBuild) override { VXUIScan::instance().StopOperation(skipBuild); }
-    void ResetShouldBuild() override { VXUIScan::instance().SetShouldBuildTree(1); }
+    void PauseOrResumeScan() override { m_scan.PauseOrResumeOperation(); }
+    void StopScan(int skipBuild) override { m_scan.StopOperation(skipBuild); }
+    void ResetShouldBuild() override { m_scan.SetShouldBuildTree(1); }
     bool IsScanRunning() override {
-        const int status = VXUIScan::instance().GetStatus();
+        const int status = m_scan.GetStatus();
         return status == OP_RUNNING || status == OP_PAUSED || status == OP_STOP_REQUESTED;
     }
-    bool IsPause() override { return VXUIScan::instance().GetStatus() == OP_PAUSED; }
-    bool IsDeepScan() override { return VXUIScan::instance().IsDeepScan() != 0; }
-    void SetViewType(int view) override { VXUIScan::instance().SetScanType(view); }
+    bool IsPause() override { return m_scan.GetStatus() == OP_PAUSED; }
+    bool IsDeepScan() override { return m_scan.IsDeepScan() != 0; }
+    void SetViewType(int view) override { m_scan.SetScanType(view); }
 
     void GetScanFileSize(std::uint64_t* size, std::uint64_t* count) override {
-        if (size) *size = VXUIScan::instance().GetScanFileSize();
-        if (count) *count = VXUIScan::instance().GetScanFileCnt();
+        if (size) *size = m_scan.GetScanFileSize();
+        if (count) *count = m_scan.GetScanFileCnt();
     }
 
     QString GetScanProgress(double* percent, std::uint64_t* count) override {
-        VXUIScan& scan = VXUIScan::instance();
+        VXUIScan& scan = m_scan;
         const _PROGRESS_INFO info = scan.GetProgressInfo();
         if (count) *count = scan.GetScanFileCnt();
         if (percent) *percent = static_cast<double>(info.current) * 100.0 / static_cast<double>(info.total ? info.total : 1);
         return QString::fromStdString(FormatRemainingTime(scan.GetScanElapseTime(), info.total, info.current));
     }
 
-    int GetCurrentScanRecoveryCnt() override { return VXUIScan::instance().GetCurrentScanRecoveryCnt(); }
+    int GetCurrentScanRecoveryCnt() override { return m_scan.GetCurrentScanRecoveryCnt(); }
 
     int GetScanTreeNodeData(OpNodeList* array, bool clear) override {
-        return VXResultTrees::GetScanTreeNodeData(array, clear);
+        return VXResultTrees::GetScanTreeNodeData(m_scan, array, clear);
     }
     int GetFileNodeToArray(OpNodeList& out, const OpNodeRef& item) override {
         return VXResultTrees::GetFileNodeToArray(out, item);
     }
     std::size_t GetNodeChildrenCnt(const OpNodeRef& item) override { return VXResultTrees::GetNodeChildrenCnt(item); }
-    void RefreshTimeTreeState(const OpNodeList& roots) override { VXResultTrees::RefreshTimeTreeState(roots); }
+    void RefreshTimeTreeState(const OpNodeList& roots) override { VXResultTrees::RefreshTimeTreeState(m_scan, roots); }
     void RefreshTypeTreeState(const OpNodeRef& item) override { VXResultTrees::RefreshTypeTreeState(item); }
     QString getImageForType(const QString& ext) override { return VXTypeMgr::share().getImageForType(ext); }
-    void RefreshData() override { VXUIScan::instance().RefreshAllData(); }
-    void UnselectedAllNodes() override { VXUIScan::instance().UnselectAllNodes(); }
+    void RefreshData() override { m_scan.RefreshAllData(); }
+    void UnselectedAllNodes() override { m_scan.UnselectAllNodes(); }
 
     bool DoSearchWithString(const QString& text, const std::string& key) override {
-        VXUIScan& scan = VXUIScan::instance();
+        VXUIScan& scan = m_scan;
         if (scan.IsSearching()) {
             CatchExeception::WriteLog("++++++++++skip search key:%s++++++++\n", text.toUtf8().constData());
             return false;
@@ -189,8 +197,8 @@ public:
         scan.SetSearching(1);
         scan.SetSearchKey(text.toUtf8().constData());
         const bool started = salvor::platform::startDetachedThread(
-            [key] {
-                VXUIScan& s = VXUIScan::instance();
+            [this, key] {
+                VXUIScan& s = m_scan;
                 s.DoSearch();
                 VXUIPublic::NotifyMainThread(key);
                 s.SetNeedUIUpdate(0);
@@ -200,11 +208,11 @@ public:
         return started;
     }
 
-    QString GetSearchString() override { return QString::fromStdString(VXUIScan::instance().GetSearchKey()); }
-    void StopSearch() override { VXUIScan::instance().SetSearching(0); }
+    QString GetSearchString() override { return QString::fromStdString(m_scan.GetSearchKey()); }
+    void StopSearch() override { m_scan.SetSearching(0); }
 
     void GetSearchResultToArr(std::vector<IFileNode*>* out) override {
-        VXUIScan& scan = VXUIScan::instance();
+        VXUIScan& scan = m_scan;
         if (!out || !scan.HasSearchKey()) return;
         for (const auto& [category, files] : scan.GetTypeMap())
             for (IFileNode* node : files)
@@ -215,7 +223,7 @@ public:
         std::vector<IFileNode*> out;
         std::uint64_t bytes = size ? *size : 0;
         // A copy: the scan may still be adding to its map.
-        const auto types = VXUIScan::instance().GetTypeMap();
+        const auto types = m_scan.GetTypeMap();
         for (const auto& [category, list] : types)
             for (IFileNode* node : list)
                 if (node && node->IsNodeShow() && node->GetCheckedStatus() == CHECK_ALL) {
@@ -231,8 +239,8 @@ public:
         const std::uint64_t files = GetSelectedFilesAndSize(&bytes).size();
         if (count) *count = static_cast<int>(files);
         if (size) *size = bytes;
-        VXUIRecovery::instance().SetRecoveryTotalSize(bytes);
-        VXUIRecovery::instance().SetRecoveryTotalFilesCnt(files);
+        m_recovery.SetRecoveryTotalSize(bytes);
+        m_recovery.SetRecoveryTotalFilesCnt(files);
     }
 
     // The poller and the start of one save or load, whichever comes first,
@@ -243,8 +251,8 @@ public:
         std::uint64_t generation = 0;
     };
 
-    static VXUIOperation& TransferOperation(bool save) {
-        return save ? static_cast<VXUIOperation&>(VXSaveAndRestoreNodeOperate::instance()) : VXUIScan::instance();
+    VXUIOperation& TransferOperation(bool save) {
+        return save ? static_cast<VXUIOperation&>(VXSaveAndRestoreNodeOperate::instance()) : m_scan;
     }
 
     // Joins the run the other call began (true), or begins one.
@@ -264,8 +272,8 @@ public:
         return false;
     }
 
-    static bool LoadRefused() {
-        VXUIScan& scan = VXUIScan::instance();
+    bool LoadRefused() {
+        VXUIScan& scan = m_scan;
         return !scan.IsOperationExit() || scan.LiveWorkers() > 0 || scan.IsEndHeldForLoad();
     }
 
@@ -291,17 +299,17 @@ public:
         if (!save) {
             // The trees are the windows' objects: emptied here, on the main
             // thread; the load thread clears the scan's own results.
-            VXUIScan::instance().RetireResults();
+            m_scan.RetireResults();
             VXTypeMgr::share().clear();
             VXTimeMgr::share().clear();
         }
         std::uint64_t generation = 0;
         JoinOrBegin(save, Armed::ByStart, generation);
-        const SavedScanEntries entries = GetSavedScanEntries();
-        const SavedScanEntry& entry = save ? entries.save : entries.restore;
         const QByteArray native = path.toUtf8();
+        const char* file = path.isEmpty() ? nullptr : native.constData();
         VXUIOperation& op = TransferOperation(save);
-        const int started = !entry ? -2 : entry(path.isEmpty() ? nullptr : native.constData(), &op);
+        const int started = save ? DoSaveScanResult(file, &op, [this] { return MakeSaveSource(m_scan); })
+                                 : DoRestoreScanResult(file, &op, MakeRestoreTarget(m_scan, m_recovery));
         if (started == 0) return true;
         CatchExeception::WriteLog("%s of %s not started: %d\n", save ? "save" : "load", native.constData(), started);
         op.SetProgressInfo(MakeProgress(PROGRESS_FINISHED, 100, 100, kTransferNotStarted));
@@ -318,7 +326,7 @@ public:
     }
 
     QString GetSaveFileName() override {
-        IStorageDevice* storage = VXUIScan::instance().GetSavedStorage();
+        IStorageDevice* storage = m_scan.GetSavedStorage();
         VXUIDeviceData& devices = VXUIDeviceData::instance();
         _DiskVolumeData data;
         if (storage && !(devices.IsDiskStorage(storage) ? devices.GetDiskDataByStorage(storage, data)
@@ -331,53 +339,59 @@ public:
     }
 
     std::uint64_t DoRecovery(const OpNodeList* items, const QString& path, const std::string& key, void*) override {
-        VXUIRecovery& recovery = VXUIRecovery::instance();
+        VXUIRecovery& recovery = m_recovery;
         if (!items || path.isNull() || !recovery.IsOperationExit()) return RecoveryResult::BadArgument;
         recovery.SetRecoveryPath((path + QLatin1Char('/')).toUtf8().constData());
         recovery.ClearCreateDirIndex();
+        // The session whose files the window shows and ticked.
+        std::shared_ptr<ScanSession> session = m_scan.Session();
         return COperationRunner::StartOperation(recovery, key,
-                                                [] {
+                                                [this, session] {
                                                     std::string label, carved;
                                                     int flags[3] = {0, 0, 0};
-                                                    VXUIRecovery::instance().DoRecovery(label, carved, flags);
+                                                    m_recovery.DoRecovery(session, label, carved, flags);
                                                 })
                    ? 0
                    : RecoveryResult::BadArgument;
     }
 
     QString GetRecoveryProgressTotal(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error) override {
-        const _PROGRESS_INFO info = VXUIRecovery::instance().GetProgressInfo();
+        const _PROGRESS_INFO info = m_recovery.GetProgressInfo();
         if (total) *total = info.total;
         if (current) *current = info.current;
         if (error) *error = info.result;
-        return QString::fromStdString(VXUIRecovery::instance().GetCurrentRecoveryName());
+        return QString::fromStdString(m_recovery.GetCurrentRecoveryName());
     }
 
     bool IsRecoveryRunning() override {
-        const int status = VXUIRecovery::instance().GetStatus();
+        const int status = m_recovery.GetStatus();
         return status == OP_RUNNING || status == OP_PAUSED;
     }
-    void PauseOrResumeRecovery() override { VXUIRecovery::instance().PauseOrResumeOperation(); }
-    void StopRecvoery() override { VXUIRecovery::instance().StopOperation(1); }
-    std::uint64_t GetRecoveridedFiles() override { return VXUIRecovery::instance().GetRecoveriedFilesCnt(); }
-    std::uint64_t GetRecoveridedSize() override { return VXUIRecovery::instance().GetRecoveriedSize(); }
+    void PauseOrResumeRecovery() override { m_recovery.PauseOrResumeOperation(); }
+    void StopRecvoery() override { m_recovery.StopOperation(1); }
+    std::uint64_t GetRecoveridedFiles() override { return m_recovery.GetRecoveriedFilesCnt(); }
+    std::uint64_t GetRecoveridedSize() override { return m_recovery.GetRecoveriedSize(); }
     bool IsRecoveryToSameDevice(const QString& path) override {
-        return !path.isNull() && VXUIRecovery::instance().RecoveryPathIsSameDevice(path.toUtf8().constData());
+        return !path.isNull() && VXUIRecovery::RecoveryPathIsSameDevice(path.toUtf8().constData(), m_scan.GetSavedStorage());
     }
-    PreviewImage GetNSImageByNode(IFileNode* node) override { return VXUIPreview::GetNSImageByFildNode(node); }
+    PreviewImage GetNSImageByNode(IFileNode* node) override {
+        return VXUIPreview::GetNSImageByFildNode(m_scan.Session(), node);
+    }
     void USBNotifier_init() override { ::USBNotifier_init(); }
 
     void ReleaseDataRecovery() override {
-        VXUIScan::instance().ReleaseDataRecovery();
-        VXUIRecovery::instance().ReleaseDataRecovery();
+        m_scan.ReleaseDataRecovery();
+        m_recovery.ReleaseDataRecovery();
     }
 
 private:
+    VXUIScan& m_scan;
+    VXUIRecovery& m_recovery;
     Transfer m_transfer[2]; // [0] loads, [1] saves; main thread only
 };
 
 CUIController& RealController() {
-    static CUIController* const controller = new CUIController;
+    static CUIController* const controller = new CUIController(VXUIScan::instance(), VXUIRecovery::instance());
     return *controller;
 }
 

@@ -3,6 +3,7 @@
 // windows call VXUIController::shared(); window tests install a fake in its
 // place. Everything here is called on the main thread unless said otherwise;
 // results reach the windows as notifications posted on the main thread.
+#include "services/PreviewImage.h"
 #include "services/TreeItems.h"
 
 #include <QByteArray>
@@ -19,16 +20,6 @@ class IFileNode;
 // "<name>_MM-DD-YYYY at HH_MM_SS": the name without "/" (made "-") and
 // control characters; the untitled text when there is none.
 QString FormatSaveFileName(const char* deviceName, const std::tm& local);
-
-// The preview of a found file: the encoded picture (any format QImage reads),
-// or, when none can be made, the extension whose icon stands in ("" for none).
-// Plain data, so it may travel between threads; the windows decode it on the
-// main thread.
-struct PreviewImage {
-    QByteArray bytes;
-    QString iconExt;
-    bool isNull() const { return bytes.isEmpty() && iconExt.isEmpty(); }
-};
 
 class VXUIController {
 public:

@@ -9,8 +9,8 @@
 #include "engine/writer/DataRecovery.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
+#include "services/RecoveryFolders.h"
 #include "services/RecoveryPath.h"
-#include "services/UIScan.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -33,8 +33,6 @@ namespace {
 constexpr std::uint32_t kWriteFailure = 0xD03;
 // The writer made the empty file of a node without data: it stays, uncounted.
 constexpr ResultCode kEmptyFileMade = 0x10d010f00000d02ULL;
-constexpr std::array<int, 6> kWriterTypes = {SEARCHER_HFSPLUS, SEARCHER_FAT, SEARCHER_EXFAT,
-                                             SEARCHER_RAW, SEARCHER_NTFS, SEARCHER_APFS};
 
 // The nearest existing ancestor of path (itself when it exists).
 bool StatNearest(const char* path, struct stat& st) {
@@ -69,16 +67,6 @@ bool FitsIn(const std::optional<DestinationRoom>& room, long long size) {
     return need <= room->bytes;
 }
 
-namespace {
-void ReleaseWriters(std::map<int, IDataRecovery*>& writers);
-}
-
-std::unique_lock<std::mutex> LockWriter(IDataRecovery* writer) {
-    // Striped: writers come and go; two that share a stripe only wait for each other.
-    static std::array<std::mutex, 64> stripes;
-    return std::unique_lock<std::mutex>(stripes[std::hash<IDataRecovery*>{}(writer) % stripes.size()]);
-}
-
 VXUIRecovery& VXUIRecovery::instance() {
     static VXUIRecovery* const recovery = new VXUIRecovery;
     return *recovery;
@@ -105,36 +93,23 @@ void VXUIRecovery::SetRecoveryTotalFilesCnt(std::uint64_t count) {
 }
 
 void VXUIRecovery::SetCreateDirIndex(_tagSearcherType type, int index) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_dirIndex[type] = index;
+    RecoveryFolders::instance().SetCreateDirIndex(type, index);
 }
 
 int VXUIRecovery::GetCreateDirIndex(_tagSearcherType type) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_dirIndex.find(type);
-    return it == m_dirIndex.end() ? 0 : it->second;
+    return RecoveryFolders::instance().GetCreateDirIndex(type);
 }
 
-void VXUIRecovery::ClearCreateDirIndex() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_dirIndex.clear();
-    m_foldersMade.clear();
-}
+void VXUIRecovery::ClearCreateDirIndex() { RecoveryFolders::instance().Clear(); }
 
-bool VXUIRecovery::IsFolderMade(const std::string& path) const {
+std::shared_ptr<ScanSession> VXUIRecovery::BoundSession() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_foldersMade.count(path) != 0;
-}
-
-void VXUIRecovery::AddFolderMade(const std::string& path) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_foldersMade.insert(path);
+    return m_session.lock();
 }
 
 IDataRecovery* VXUIRecovery::GetDataRecoveryByType(_tagSearcherType type) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_writers.find(type);
-    return it == m_writers.end() ? nullptr : it->second;
+    const std::shared_ptr<ScanSession> session = BoundSession();
+    return session ? session->WriterForType(type) : nullptr;
 }
 
 std::string VXUIRecovery::GetCurrentRecoveryName() const {
@@ -158,56 +133,25 @@ std::uint64_t VXUIRecovery::GetFailedFilesCnt() const {
 }
 
 bool VXUIRecovery::CheckWhetherNeedReset() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_writers.empty();
+    const std::shared_ptr<ScanSession> session = BoundSession();
+    return !session || !session->HasWriters();
 }
 
-namespace {
-void ReleaseWriters(std::map<int, IDataRecovery*>& writers) {
-    for (auto& [type, writer] : writers) {
-        // A preview may still hold it between its two calls.
-        auto busy = LockWriter(writer);
-        writer->Release();
-    }
-    writers.clear();
-}
-} // namespace
-
-void VXUIRecovery::InitDataRecoveryController() {
-    IRecoveryController* scanController = VXUIScan::instance().GetRecoveryController();
-    const int deep = VXUIScan::instance().IsDeepScan();
-    std::map<int, IDataRecovery*> made, replaced;
-    IRecoveryController* controller = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_controller) m_controller = scanController;
-        controller = m_controller;
-    }
-    if (!controller) return;
-    for (int type : kWriterTypes)
-        if (IDataRecovery* w = controller->GetDataRecovery(static_cast<_tagSearcherType>(type))) made[type] = w;
-    // Files carved by label have a writer of their own, made for carved files.
-    if (IDataRecovery* w = controller->GetDataRecovery(SEARCHER_RAW)) made[SEARCHER_RAW_LABEL] = w;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        replaced.swap(m_writers);
-        m_writers = std::move(made);
-        if (deep) m_deep = 1;
-    }
-    // Writer locks are never taken under m_mutex (a writer's user holds its
-    // lock while the writer reports progress, which takes m_mutex).
-    ReleaseWriters(replaced);
+void VXUIRecovery::InitDataRecoveryController(const std::shared_ptr<ScanSession>& session) {
+    // The scan made them as it ended; made again after a release.
+    if (session && !session->HasWriters()) session->MakeTypeWriters();
 }
 
-void VXUIRecovery::ResetParam() {
+void VXUIRecovery::InitDataRecoveryController() { InitDataRecoveryController(BoundSession()); }
+
+void VXUIRecovery::ResetParam(const std::shared_ptr<ScanSession>& session) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_controller = nullptr;
+        m_session = session;
         m_hasCurrent = false;
         m_currentName.clear();
-        m_deep = 0;
     }
-    InitDataRecoveryController();
+    InitDataRecoveryController(session);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (GetStatus() != OP_RUNNING) {
@@ -221,19 +165,24 @@ void VXUIRecovery::ResetParam() {
     SetProgressInfo(MakeProgress(0, 0, 0));
 }
 
+void VXUIRecovery::ResetParam() { ResetParam(BoundSession()); }
+
 void VXUIRecovery::ReleaseDataRecovery() {
-    std::map<int, IDataRecovery*> gone;
+    std::shared_ptr<ScanSession> gone;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        gone.swap(m_writers);
-        m_controller = nullptr;
-        m_deep = 0;
+        gone = m_session.lock();
+        m_session.reset();
     }
-    ReleaseWriters(gone);
+    if (gone) gone->ReleaseWriters();
 }
 
 ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carvedParents, int flags[3]) {
-    VXUIScan& scan = VXUIScan::instance();
+    return DoRecovery(BoundSession(), labelParents, carvedParents, flags);
+}
+
+ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session, std::string& labelParents,
+                                    std::string& carvedParents, int flags[3]) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_doneBytes = 0;
@@ -242,11 +191,16 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
         m_recoveredBytes = 0;
         m_failed = 0;
     }
-    scan.SetCurrentScanRecoveryCnt(scan.GetCurrentScanRecoveryCnt() + 1);
+    if (!session) { // nothing was scanned
+        std::printf("========Recovery finished!==========\n");
+        FinishOperation();
+        return 0;
+    }
+    session->SetRecoveries(session->Recoveries() + 1);
     ResultCode result = 0;
     // The scanned device is open while the files are copied, closed after.
-    const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(scan.GetSavedStorage());
-    const auto nodes = scan.ReadNodes(); // a new scan waits for the end before it frees them
+    const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(session->Storage());
+    const auto nodes = session->ReadNodes(); // a new scan waits for the end before it frees them
     const auto carved = [](IFileNode* node) {
         const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
         return type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL;
@@ -257,7 +211,7 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
     // that fitted, in the order below.
     const std::string destination = GetRecoveryPath();
     std::uint64_t ticked = 0;
-    for (const auto& [category, files] : scan.GetTypeMap())
+    for (const auto& [category, files] : session->Results().Types())
         for (IFileNode* node : files)
             if (node && node->IsNodeShow() && node->GetCheckedStatus() == CHECK_ALL && node->GetFileSize() > 0)
                 ticked += static_cast<std::uint64_t>(node->GetFileSize());
@@ -271,7 +225,7 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
     // takes the numbered name, never the live one.
     for (const bool carvedPass : {false, true})
     for (const bool deletedPass : {false, true})
-    for (const auto& [category, files] : scan.GetTypeMap()) {
+    for (const auto& [category, files] : session->Results().Types()) {
         if (!going) break;
         for (IFileNode* node : files) {
             if (!(going = Continued() != 0)) break;
@@ -296,20 +250,10 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
                     continue;
                 }
             }
-            bool reset = false;
-            // Asked before the lock: a new scan holds the scan's lock while it
-            // takes this one.
-            const bool deep = scan.IsDeepScan() != 0;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                reset = !m_controller || (deep && !m_deep);
-            }
-            if (reset) ResetParam();
-            IRecoveryController* controller = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                controller = m_controller;
-            }
+            // Another session's, or a deep session's writers released: the
+            // writers are made (again) for this one.
+            if (BoundSession() != session || (!session->WritersPerRoot() && !session->HasWriters())) ResetParam(session);
+            IRecoveryController* controller = session->Controller();
             if (!controller) continue;
             IDataRecovery* writer = nullptr;
             if (controller->thisType() != RECOVERY_DELETED) {
@@ -322,9 +266,9 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
                     const std::string entry = std::string(name ? name : "") + ",";
                     if (parents->find(entry) == std::string::npos) *parents += entry;
                 }
-                writer = GetDataRecoveryByType(type);
+                writer = session->WriterForType(type);
             } else {
-                writer = scan.GetFileNodeDataRecover(node);
+                writer = session->WriterFor(node);
             }
             if (!writer || RecoverNode(node, writer, flags, result) || result == kEmptyFileMade) continue;
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -407,8 +351,12 @@ void VXUIRecovery::UpdateProgress(_PROGRESS_INFO* info) {
 }
 
 bool VXUIRecovery::RecoveryPathIsSameDevice(const char* path) const {
+    const std::shared_ptr<ScanSession> session = BoundSession();
+    return RecoveryPathIsSameDevice(path, session ? session->Storage() : nullptr);
+}
+
+bool VXUIRecovery::RecoveryPathIsSameDevice(const char* path, IStorageDevice* scanned) {
     if (!path) return false;
-    IStorageDevice* scanned = VXUIScan::instance().GetSavedStorage();
     if (!scanned) return false;
     struct stat st {};
     if (!StatNearest(path, st)) return true; // warn rather than not

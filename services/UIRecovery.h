@@ -1,22 +1,22 @@
 #pragma once
 // The recovery operation: the one process-wide operation that writes every
-// ticked, shown file of the last scan into numbered folders under the
-// destination the user chose, through the file writers of the scan's
-// controller, and turns the writers' progress into one running byte count.
+// ticked, shown file of a scan session into numbered folders under the
+// destination the user chose, through the session's file writers, and turns
+// the writers' progress into one running byte count.
 #include "engine/include/EngineTypes.h"
 #include "engine/include/ResultCode.h"
+#include "services/ScanSession.h"
 #include "services/UIOperation.h"
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
 
 class IDataRecovery;
 class IFileNode;
-class IRecoveryController;
+class IStorageDevice;
 
 namespace RecoveryResult {
 inline constexpr ResultCode BadArgument = 0x102055700000001ULL;
@@ -31,11 +31,6 @@ std::optional<DestinationRoom> RoomAt(const std::string& folder);
 // Whether a file of size bytes fits in room (counted in whole blocks).
 bool FitsIn(const std::optional<DestinationRoom>& room, long long size);
 
-// The lock a writer's user holds from SetRecoverNode to the RecoverTo or
-// ReadSmallJPG that follows, so that no other thread sets another node in
-// between (recoveries and previews share writers).
-std::unique_lock<std::mutex> LockWriter(IDataRecovery* writer);
-
 class VXUIRecovery : public VXUIOperation {
 public:
     // Never destroyed: a worker may still be inside a writer at exit.
@@ -45,13 +40,14 @@ public:
     std::string GetRecoveryPath() const;
     void SetRecoveryTotalSize(std::uint64_t size);
     void SetRecoveryTotalFilesCnt(std::uint64_t count);
+    // The folder numbers and made folders of the recovery (kept with the
+    // destination paths' maker).
     void SetCreateDirIndex(_tagSearcherType type, int index);
     int GetCreateDirIndex(_tagSearcherType type) const;
     // Empties the folder index map and the folders known to be made.
     void ClearCreateDirIndex();
-    // Folders this recovery has made or found (so each is made once).
-    bool IsFolderMade(const std::string& path) const;
-    void AddFolderMade(const std::string& path);
+    // The session's writer of a searcher type (the session of the last
+    // ResetParam or recovery).
     IDataRecovery* GetDataRecoveryByType(_tagSearcherType type) const;
     // The name of the file being written ("" between files).
     std::string GetCurrentRecoveryName() const;
@@ -63,18 +59,28 @@ public:
     std::uint64_t GetFailedFilesCnt() const;
     bool CheckWhetherNeedReset() const;
 
-    // Takes the scan's controller and asks it for one writer per searcher
-    // type; the writers replaced are released.
+    // The session's writers per searcher type after a deep scan, made when
+    // it has none.
+    void InitDataRecoveryController(const std::shared_ptr<ScanSession>& session);
     void InitDataRecoveryController();
+    // Works on session from now on: its writers, a new count.
+    void ResetParam(const std::shared_ptr<ScanSession>& session);
     void ResetParam();
+    // Releases the session's writers and forgets it.
     void ReleaseDataRecovery();
 
-    // The whole recovery on the calling thread; answers the last writer's
-    // result. flags[0..2]: a path held "/Application", "/System", "/Library".
+    // The whole recovery of session's ticked files on the calling thread;
+    // answers the last writer's result. flags[0..2]: a path held
+    // "/Application", "/System", "/Library".
+    ResultCode DoRecovery(const std::shared_ptr<ScanSession>& session, std::string& labelParents,
+                          std::string& carvedParents, int flags[3]);
+    // The same on the session of the last ResetParam.
     ResultCode DoRecovery(std::string& labelParents, std::string& carvedParents, int flags[3]);
 
-    // Whether path (or its nearest existing ancestor) lies on the scanned
-    // disk or volume; a path that cannot be examined answers true.
+    // Whether path (or its nearest existing ancestor) lies on scanned (a
+    // disk or a volume); a path that cannot be examined answers true.
+    static bool RecoveryPathIsSameDevice(const char* path, IStorageDevice* scanned);
+    // The same for the device of the session of the last ResetParam.
     bool RecoveryPathIsSameDevice(const char* path) const;
 
     // IProgress (writers, worker thread).
@@ -87,18 +93,17 @@ private:
     // Writes one node; true when it came back whole.
     bool RecoverNode(IFileNode* node, IDataRecovery* writer, int flags[3], ResultCode& result);
 
-    // Guards everything below (the previews reset the table on their threads).
+    std::shared_ptr<ScanSession> BoundSession() const;
+
+    // Guards everything below.
     mutable std::mutex m_mutex;
-    IRecoveryController* m_controller = nullptr; // borrowed
+    // Not kept alive from here: a new scan lets the last one go.
+    std::weak_ptr<ScanSession> m_session;
     std::string m_destination;
     std::uint64_t m_totalSize = 0, m_totalFiles = 0;
     std::uint64_t m_doneBytes = 0, m_lastPosition = 0;
     std::uint64_t m_fileTotal = 0; // the current file's size at its first record
-    std::map<int, IDataRecovery*> m_writers;
-    std::map<int, int> m_dirIndex;
-    std::unordered_set<std::string> m_foldersMade;
     std::string m_currentName;
     bool m_hasCurrent = false;
     std::uint64_t m_recovered = 0, m_recoveredBytes = 0, m_failed = 0;
-    int m_deep = 0;
 };

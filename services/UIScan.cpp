@@ -11,7 +11,6 @@
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/UIFilter.h"
-#include "services/UIRecovery.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +19,7 @@
 #include <ctime>
 #include <list>
 #include <thread>
+#include <utility>
 
 namespace {
 constexpr std::chrono::milliseconds kStartPause{80};
@@ -49,17 +49,31 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
     const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(device);
 
     ResultCode result = ScanResult::NoDevice;
+    std::shared_ptr<ScanSession> session;
     if (device) {
         SaveScanSorage(device);
         SetNeedUIUpdate(0);
         const _RECOVERY_CONTROLLER_TYPE type = GetScanControllerType(device);
         const int deep = IsDeepScan();
         {
-            // A search thread may still walk the old nodes: wait for it
-            // before they go, and let the next search start.
-            std::unique_lock<std::shared_mutex> nodes(m_nodes);
+            // A search, recovery, preview or save may still walk the old
+            // nodes: wait for it before they go, and let the next search start.
+            std::unique_lock<std::shared_mutex> nodes(*m_nodes);
             SetSearching(0);
-            ResetRecoveryController(type, restoreSink);
+            std::shared_ptr<ScanSession> old;
+            {
+                auto lock = Lock();
+                old = std::exchange(m_session, EmptySession());
+            }
+            // The last scan's writers and controllers go before the new
+            // controller is made.
+            old.reset();
+            session = std::make_shared<ScanSession>(m_nodes, device, type, deep);
+            session->SetController(MakeController(type, restoreSink));
+            {
+                auto lock = Lock();
+                m_session = session;
+            }
             ClearData();
         }
         IRecoveryFilter* filter = VXUIFilter::instance().GetFilter();
@@ -76,15 +90,16 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
         auto lock = Lock();
         m_restoreSink = nullptr;
         m_remainingVolumes = 0;
-        // The replaying controllers took copies of what they need; the sink
-        // ends with the load.
-        if (restoreSink) {
-            if (m_controller) SetRestoreScanSink(m_controller.get(), nullptr);
-            for (const auto& c : m_earlier) SetRestoreScanSink(c.get(), nullptr);
-        }
     }
+    // The replaying controllers took copies of what they need; the sink
+    // ends with the load.
+    if (restoreSink && session)
+        for (IRecoveryController* c : session->Controllers()) SetRestoreScanSink(c, nullptr);
     // The writers of a deep scan's result, for the recovery and the previews.
-    if (device) VXUIRecovery::instance().ResetParam();
+    if (session) {
+        session->MakeTypeWriters();
+        session->MarkEnded();
+    }
     // A stop before a volume, a controller that failed without a finished
     // record, a disk without volumes: the scan has ended all the same.
     if (!IsOperationExit() && !m_holdForLoad.load()) FinishOperation();
@@ -111,7 +126,7 @@ void VXUIScan::ScanDiskVolumes(IStorageDevice* disk, ResultCode& result) {
         // A controller serves one volume: its next start would free the
         // nodes and the searcher of the volume before.
         // A load replays every volume from the same saved result.
-        if (!first) ResetRecoveryController(RECOVERY_DELETED, m_restoreSink, true);
+        if (!first) Session()->SetController(MakeController(RECOVERY_DELETED, m_restoreSink));
         first = false;
         if (filter) filter->SetScanType(IsStorageMounted(volume) ? SCAN_QUICK_MOUNTED : SCAN_QUICK_UNMOUNTED);
         result = DoVolumeStorageScan(volume);
@@ -132,20 +147,15 @@ ResultCode VXUIScan::DoVolumeStorageScan(IStorageDevice* device) {
     return controller->StartDataRecovery(device, this, this);
 }
 
-void VXUIScan::ResetRecoveryController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink, bool keepEarlier) {
-    auto lock = Lock();
-    if (keepEarlier) {
-        if (m_controller) m_earlier.push_back(std::move(m_controller));
-    } else {
-        // Writers read through their controller's searchers: they go first.
-        ReleaseWritersLocked();
-        VXUIRecovery::instance().ReleaseDataRecovery();
-        m_earlier.clear();
+Owned<IRecoveryController> VXUIScan::MakeController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink) {
+    ControllerFactory factory;
+    {
+        auto lock = Lock();
+        factory = m_makeController;
     }
-    m_controller.reset();
-    Owned<IRecoveryController> made(m_makeController ? m_makeController(type) : CreateRecoveryController(type));
+    Owned<IRecoveryController> made(factory ? factory(type) : CreateRecoveryController(type));
     if (made && sink && type <= RECOVERY_PARTITION) SetRestoreScanSink(made.get(), sink);
-    m_controller = std::move(made);
+    return made;
 }
 
 // ---- device questions ---------------------------------------------------------
@@ -178,11 +188,19 @@ IStorageDevice* VXUIScan::GetSavedStorage() const {
 void VXUIScan::SaveScanSorage(IStorageDevice* device) {
     auto lock = Lock();
     m_savedStorage = device;
+    // A device list made again: the session's device object is gone too.
+    if (!device) m_session->ForgetStorage();
 }
 
-IRecoveryController* VXUIScan::GetRecoveryController() const {
+IRecoveryController* VXUIScan::GetRecoveryController() const { return Session()->Controller(); }
+
+std::shared_ptr<ScanSession> VXUIScan::EmptySession() const {
+    return std::make_shared<ScanSession>(m_nodes, nullptr, RECOVERY_NONE, 0);
+}
+
+std::shared_ptr<ScanSession> VXUIScan::Session() const {
     auto lock = Lock();
-    return m_controller.get();
+    return m_session;
 }
 
 int VXUIScan::IsStorageMounted(IStorageDevice* device) const {
@@ -198,74 +216,22 @@ CCollectedVolumeDeviceInfoStruct* VXUIScan::GetStorageVolumeInfo(IStorageDevice*
 
 // ---- results -------------------------------------------------------------------
 
-std::vector<IFileNode*> VXUIScan::GetFileSystemNode() const {
-    auto lock = Lock();
-    return m_retired ? std::vector<IFileNode*>{} : m_roots;
-}
-
-VXUIScan::TypeMap VXUIScan::GetTypeMap() const {
-    auto lock = Lock();
-    return m_retired ? TypeMap{} : m_typeMap;
-}
-
-VXUIScan::DateMap VXUIScan::GetCreateTimeMap() const {
-    auto lock = Lock();
-    return m_retired ? DateMap{} : m_createMap;
-}
-
-VXUIScan::DateMap VXUIScan::GetModifyTimeMap() const {
-    auto lock = Lock();
-    return m_retired ? DateMap{} : m_modifyMap;
-}
-
-VXUIScan::DateMap VXUIScan::GetAccessTimeMap() const {
-    auto lock = Lock();
-    return m_retired ? DateMap{} : m_accessMap;
-}
-
-namespace {
-template <class List>
-List Tail(const List& list, std::size_t from) {
-    return from < list.size() ? List(list.begin() + static_cast<std::ptrdiff_t>(from), list.end()) : List();
-}
-
-std::size_t PositionOf(const std::map<int, std::size_t>& from, int key) {
-    const auto it = from.find(key);
-    return it == from.end() ? 0 : it->second;
-}
-} // namespace
+std::vector<IFileNode*> VXUIScan::GetFileSystemNode() const { return Session()->Results().Roots(); }
+VXUIScan::TypeMap VXUIScan::GetTypeMap() const { return Session()->Results().Types(); }
+VXUIScan::DateMap VXUIScan::GetCreateTimeMap() const { return Session()->Results().Dates(2); }
+VXUIScan::DateMap VXUIScan::GetModifyTimeMap() const { return Session()->Results().Dates(3); }
+VXUIScan::DateMap VXUIScan::GetAccessTimeMap() const { return Session()->Results().Dates(4); }
 
 VXUIScan::TypeMap VXUIScan::CopyTypeMapSince(const std::map<int, std::size_t>& from) const {
-    auto lock = Lock();
-    TypeMap out;
-    if (m_retired) return out;
-    for (const auto& [category, files] : m_typeMap) out[category] = Tail(files, PositionOf(from, category));
-    return out;
-}
-
-const VXUIScan::DateMap* VXUIScan::DateMapOf(int view) const {
-    if (m_retired) return nullptr;
-    return view == 2 ? &m_createMap : view == 3 ? &m_modifyMap : view == 4 ? &m_accessMap : nullptr;
+    return Session()->Results().TypesSince(from);
 }
 
 VXUIScan::DateMap VXUIScan::CopyDateMapSince(int view, const std::map<int, std::size_t>& from) const {
-    auto lock = Lock();
-    DateMap out;
-    if (const DateMap* map = DateMapOf(view))
-        for (const auto& [year, months] : *map)
-            for (const auto& [month, files] : months)
-                out[year][month] = Tail(files, PositionOf(from, year * 100 + month));
-    return out;
+    return Session()->Results().DatesSince(view, from);
 }
 
 VXUIScan::FileList VXUIScan::GetDateFiles(int view, int year, int month) const {
-    auto lock = Lock();
-    const DateMap* map = DateMapOf(view);
-    if (!map) return {};
-    const auto y = map->find(year);
-    if (y == map->end()) return {};
-    const auto m = y->second.find(month);
-    return m == y->second.end() ? FileList{} : m->second;
+    return Session()->Results().DateFiles(view, year, month);
 }
 
 std::uint64_t VXUIScan::ResultsGeneration() const {
@@ -273,10 +239,7 @@ std::uint64_t VXUIScan::ResultsGeneration() const {
     return m_generation;
 }
 
-void VXUIScan::RetireResults() {
-    auto lock = Lock();
-    m_retired = true;
-}
+void VXUIScan::RetireResults() { Session()->Results().Retire(); }
 
 void VXUIScan::ClearData() {
     m_remainingVolumes = 0;
@@ -285,58 +248,28 @@ void VXUIScan::ClearData() {
     const std::time_t now = std::time(nullptr);
     SetStartTime(now);
     SetEndTime(now);
+    const std::shared_ptr<ScanSession> session = Session();
+    session->ReleaseWriters();
+    session->Results().Clear();
+    session->SetRecoveries(0);
     auto lock = Lock();
-    m_recoveryCount = 0;
-    // Writers are released, not forgotten (nothing else would free them).
-    ReleaseWritersLocked();
-    m_roots.clear();
-    m_typeMap.clear();
-    m_createMap.clear();
-    m_modifyMap.clear();
-    m_accessMap.clear();
-    m_retired = false;
     ++m_generation;
 }
 
 void VXUIScan::ReleaseResults() {
-    std::unique_lock<std::shared_mutex> nodes(m_nodes);
+    std::unique_lock<std::shared_mutex> nodes(*m_nodes);
+    std::shared_ptr<ScanSession> old;
     {
         auto lock = Lock();
-        ResetRecoveryController(RECOVERY_NONE, nullptr);
-        m_controller.reset();
+        old = std::exchange(m_session, EmptySession());
     }
+    old.reset();
     ClearData();
 }
 
-IDataRecovery* VXUIScan::GetFileNodeDataRecover(IFileNode* node) const {
-    IFileNode* root = VXCPPPublic::instance().GetFileSystemNode(node);
-    if (!root) return nullptr;
-    auto lock = Lock();
-    const auto it = m_writers.find(root);
-    return it == m_writers.end() ? nullptr : it->second.get();
-}
+IDataRecovery* VXUIScan::GetFileNodeDataRecover(IFileNode* node) const { return Session()->WriterFor(node); }
 
-std::optional<bool> VXUIScan::IsFileNodeDataRecover(IFileNode* node, IDataRecovery* writer) const {
-    IFileNode* root = VXCPPPublic::instance().GetFileSystemNode(node);
-    const auto lock = TryLock();
-    if (!lock.owns_lock()) return std::nullopt;
-    const auto it = root ? m_writers.find(root) : m_writers.end();
-    return it != m_writers.end() && it->second.get() == writer;
-}
-
-void VXUIScan::ReleaseDataRecovery() {
-    auto lock = Lock();
-    ReleaseWritersLocked();
-}
-
-void VXUIScan::ReleaseWritersLocked() {
-    for (auto& [root, writer] : m_writers) {
-        if (!writer) continue;
-        auto busy = LockWriter(writer.get()); // a recovery or preview between its two calls
-        writer.reset();
-    }
-    m_writers.clear();
-}
+void VXUIScan::ReleaseDataRecovery() { Session()->ReleaseWriters(); }
 
 void VXUIScan::UnselectAllNodes() {
     for (IFileNode* root : GetFileSystemNode())
@@ -364,15 +297,9 @@ std::string VXUIScan::GetNodeExt(IFileNode* node) {
     return ext;
 }
 
-void VXUIScan::SetCurrentScanRecoveryCnt(int n) {
-    auto lock = Lock();
-    m_recoveryCount = n;
-}
+void VXUIScan::SetCurrentScanRecoveryCnt(int n) { Session()->SetRecoveries(n); }
 
-int VXUIScan::GetCurrentScanRecoveryCnt() const {
-    auto lock = Lock();
-    return m_recoveryCount;
-}
+int VXUIScan::GetCurrentScanRecoveryCnt() const { return Session()->Recoveries(); }
 
 // ---- engine callbacks ------------------------------------------------------------
 
@@ -419,16 +346,11 @@ void VXUIScan::SetOpTreeFinished(int finished) {
     m_treeFinished = finished;
 }
 
-void VXUIScan::FileByDate(DateMap& map, IFileNode* node, _FILETIME time) {
-    if (time.Value() == 0) return;
-    int year = 0, month = 0;
-    VXCPPPublic::instance().GetYearMonthByFileTime(&year, &month, time);
-    map[year][month].push_back(node);
-}
-
 void VXUIScan::ShowNodes(IFileNode** nodes, unsigned count, int) {
     if (!nodes || count == 0) return;
     IRecoveryFilter* filter = VXUIFilter::instance().GetFilter();
+    const std::shared_ptr<ScanSession> session = Session();
+    ResultIndex& results = session->Results();
     std::uint64_t files = 0;
     for (unsigned i = 0; i < count; ++i) {
         IFileNode* node = nodes[i];
@@ -438,12 +360,7 @@ void VXUIScan::ShowNodes(IFileNode** nodes, unsigned count, int) {
         const _FILETIME modified = node->GetModificationTime();
         const int category = filter ? static_cast<int>(filter->GetNodeFileType(node)) : 0;
         const long long size = node->GetFileSize();
-        {
-            auto lock = Lock();
-            FileByDate(m_createMap, node, created);
-            FileByDate(m_modifyMap, node, modified);
-            if (filter) m_typeMap[category].push_back(node);
-        }
+        results.File(node, created, modified, filter ? &category : nullptr);
         m_fileSize += size > 0 ? static_cast<std::uint64_t>(size) : 0;
     }
     m_fileCount += files;
@@ -457,14 +374,7 @@ int VXUIScan::ShowFilesystemNode(IFilesystemNode* root) {
     }
     std::printf("=====ShowFileSystemNodes:%s\n", root->GetFileName());
     if (!root->IsDirectory()) return 0;
-    {
-        auto lock = Lock();
-        if (m_controller && m_controller->thisType() == RECOVERY_DELETED) {
-            if (IDataRecovery* writer = m_controller->GetDataRecovery(VXCPPPublic::instance().GetNodeSearcheType(root)))
-                m_writers[root].reset(writer);
-        }
-        m_roots.push_back(root);
-    }
+    Session()->AddRoot(root);
     SetNeedUIUpdate(1);
     return 1;
 }

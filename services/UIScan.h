@@ -1,15 +1,16 @@
 #pragma once
 // The scan operation: the one process-wide operation that scans a disk or a
 // volume through the engine and receives everything the engine finds. It
-// picks the controller type, replaces the previous controller and results,
-// sets the filter's scan type, runs the controller with itself as progress
-// sink and node sink, and files every found file by type and by date for the
-// windows' trees.
+// picks the controller type, starts a new session (the previous one goes
+// when its last user lets it go), sets the filter's scan type, runs the
+// controller with itself as progress sink and node sink, and files every
+// found file by type and by date in the session's index for the windows'
+// trees. It also keeps the name search over the current session's files.
 #include "engine/include/DataRecovery.h"
-#include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/include/ResultCode.h"
 #include "engine/include/SearchInterfaces.h"
+#include "services/ScanSession.h"
 #include "services/UIOperation.h"
 
 #include <atomic>
@@ -35,9 +36,9 @@ inline constexpr ResultCode NotStarted = 0x104012400000001ULL;
 
 class VXUIScan : public VXUIOperation, public IDrirectoryTree {
 public:
-    using FileList = std::vector<IFileNode*>;
-    using TypeMap = std::map<int, FileList>;                 // category bit → files
-    using DateMap = std::map<int, std::map<int, FileList>>; // year → month → files
+    using FileList = ResultIndex::FileList;
+    using TypeMap = ResultIndex::TypeMap;
+    using DateMap = ResultIndex::DateMap;
     using ControllerFactory = std::function<IRecoveryController*(_RECOVERY_CONTROLLER_TYPE)>;
 
     // Never destroyed: a worker may still be inside the engine at exit.
@@ -56,10 +57,16 @@ public:
 
     IStorageDevice* GetSavedStorage() const;
     void SaveScanSorage(IStorageDevice* device);
+    // The current session's current controller.
     IRecoveryController* GetRecoveryController() const;
 
-    // Copies taken under the lock. While a new scan is being set up (after
-    // RetireResults) they are empty.
+    // The session of the last scan (never null: before the first scan and
+    // after ReleaseResults an empty one). Whoever works on its nodes holds
+    // it, and ReadNodes, for as long as it works.
+    std::shared_ptr<ScanSession> Session() const;
+
+    // The current session's index, copied under its lock. While a new scan
+    // is being set up (after RetireResults) they are empty.
     std::vector<IFileNode*> GetFileSystemNode() const;
     TypeMap GetTypeMap() const;
     DateMap GetCreateTimeMap() const;
@@ -79,10 +86,7 @@ public:
 
     // The writer kept for the file-system root above node (quick scans).
     IDataRecovery* GetFileNodeDataRecover(IFileNode* node) const;
-    // Whether writer is still the one kept for node's root, for a caller
-    // that holds the writer's lock: the scan may be waiting for that lock
-    // under its own, so this answers nothing rather than wait for it.
-    std::optional<bool> IsFileNodeDataRecover(IFileNode* node, IDataRecovery* writer) const;
+    // Releases the current session's writers.
     void ReleaseDataRecovery();
     void UnselectAllNodes();
     void RefreshAllData() {}
@@ -96,10 +100,12 @@ public:
     int IsStorageMounted(IStorageDevice* device) const;
     static CCollectedVolumeDeviceInfoStruct* GetStorageVolumeInfo(IStorageDevice* device);
 
-    // Drops the results of the last scan (the nodes stay with the controller).
+    // Drops the results and writers of the last scan (the nodes stay with
+    // the controller).
     void ClearData();
-    // Lets the last scan's writers, controllers and so its nodes go, and
-    // drops the results (tests; a scan does this itself).
+    // Lets the last scan's session go (its writers, controllers and so its
+    // nodes, once no one else holds it) for an empty one (tests; a scan
+    // does this itself).
     void ReleaseResults();
     // Called on the main thread when a new scan is requested: from now until
     // the new scan clears the data, the getters answer no results, so no pull
@@ -116,7 +122,7 @@ public:
     void DoSearch();
     // Held shared by a search walking the nodes; a new scan takes it
     // exclusively before it frees them.
-    std::shared_lock<std::shared_mutex> ReadNodes() const { return std::shared_lock(m_nodes); }
+    std::shared_lock<std::shared_mutex> ReadNodes() const { return std::shared_lock(*m_nodes); }
 
     // While a saved result is loaded, the replayed scan's end (its finished
     // record, the end of DoScan) does not end the operation: the load's own
@@ -146,29 +152,21 @@ protected:
 
 private:
     ResultCode DoVolumeStorageScan(IStorageDevice* device);
-    // Releases the writers, the earlier controllers and the current one, then
-    // makes a new one. keepEarlier: the current one stays alive (its nodes
-    // are results of this scan) until the next scan.
-    void ResetRecoveryController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink, bool keepEarlier = false);
+    // A controller of the given type for the session (the restore sink set
+    // on it for a load).
+    Owned<IRecoveryController> MakeController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink);
     void ScanDiskVolumes(IStorageDevice* disk, ResultCode& result);
-    void ReleaseWritersLocked(); // with the lock held
-    static void FileByDate(DateMap& map, IFileNode* node, _FILETIME time);
-    const DateMap* DateMapOf(int view) const; // with the lock held
+    std::shared_ptr<ScanSession> EmptySession() const;
 
     mutable std::mutex m_scanLock; // one scan at a time
-    mutable std::shared_mutex m_nodes;
+    const std::shared_ptr<std::shared_mutex> m_nodes = std::make_shared<std::shared_mutex>();
     RestoreScanSink* m_restoreSink = nullptr;
     IStorageDevice* m_savedStorage = nullptr;
-    Owned<IRecoveryController> m_controller;
-    std::vector<Owned<IRecoveryController>> m_earlier; // earlier volumes of a whole-disk scan
+    std::shared_ptr<ScanSession> m_session = EmptySession();
     ControllerFactory m_makeController;
     int m_deep = 0;
     int m_treeFinished = 1;
-    bool m_retired = false;
     std::uint64_t m_generation = 0;
-    std::vector<IFileNode*> m_roots;
-    DateMap m_createMap, m_modifyMap, m_accessMap;
-    TypeMap m_typeMap;
     std::string m_searchKey;
     bool m_hasSearchKey = false;
     int m_searching = 0;
@@ -176,10 +174,6 @@ private:
     std::atomic<int> m_remainingVolumes{0};
     std::atomic<std::uint64_t> m_fileCount{0};
     std::atomic<std::uint64_t> m_fileSize{0};
-    int m_recoveryCount = 0;
-    // Declared after the controllers: a writer reads through its controller's
-    // searchers, so it must go first.
-    std::map<IFileNode*, Owned<IDataRecovery>> m_writers;
     std::atomic<int> m_liveWorkers{0};
     std::atomic<bool> m_holdForLoad{false};
 };

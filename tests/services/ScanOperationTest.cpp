@@ -62,19 +62,20 @@ TEST_F(ScanOperation, WholeDiskQuickScanVisitsPermittedVolumesInOrderWithOneWrit
     EXPECT_EQ(types, (std::vector<int>{35, 31, 37, 34, 36}));
     EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), 5u);
     EXPECT_EQ(VXUIScan::instance().GetScanFileSize(), 500u);
-    // Beside them, the recovery's table made at the end of every scan: one
-    // writer per searcher type and a second for carved files by label.
-    constexpr int kRecoveryTable = 7;
-    EXPECT_EQ(FakeWriter::Live().load(), 5 + kRecoveryTable);
+    // The session's one writer table: after a quick scan one writer per
+    // root and nothing more; after a deep scan one per searcher type and a
+    // second for carved files by label.
+    constexpr int kTypeTable = 7;
+    EXPECT_EQ(FakeWriter::Live().load(), 5);
     EXPECT_EQ(shared.live.load(), 3); // each volume's controller keeps its nodes
     EXPECT_NE(VXUIScan::instance().GetFileNodeDataRecover(VXUIScan::instance().GetFileSystemNode()[0]), nullptr);
 
     // A deep scan of the same disk: the quick scan's writers and controllers
-    // go first; a deep scan stores no writer.
+    // go first; a deep scan stores no writer per root.
     shared.scripts[&disk].trees = {Tree("deep")};
     ASSERT_TRUE(harness.Scan(0, -1, true));
     EXPECT_EQ(shared.types.back(), RECOVERY_PARTITION);
-    EXPECT_EQ(FakeWriter::Live().load(), kRecoveryTable);
+    EXPECT_EQ(FakeWriter::Live().load(), kTypeTable);
     EXPECT_EQ(shared.live.load(), 1);
     EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), 1u);
 }

@@ -101,14 +101,16 @@ QString ScriptedScan::GetScanProgress(double* p, std::uint64_t* count) {
 
 int ScriptedScan::GetScanTreeNodeData(OpNodeList* array, bool clear) {
     ++calls["GetScanTreeNodeData"];
-    return VXResultTrees::GetScanTreeNodeData(array, clear);
+    return VXResultTrees::GetScanTreeNodeData(VXUIScan::instance(), array, clear);
 }
 int ScriptedScan::GetFileNodeToArray(OpNodeList& out, const OpNodeRef& item) {
     ++calls["GetFileNodeToArray"];
     return VXResultTrees::GetFileNodeToArray(out, item);
 }
 std::size_t ScriptedScan::GetNodeChildrenCnt(const OpNodeRef& item) { return VXResultTrees::GetNodeChildrenCnt(item); }
-void ScriptedScan::RefreshTimeTreeState(const OpNodeList& roots) { VXResultTrees::RefreshTimeTreeState(roots); }
+void ScriptedScan::RefreshTimeTreeState(const OpNodeList& roots) {
+    VXResultTrees::RefreshTimeTreeState(VXUIScan::instance(), roots);
+}
 void ScriptedScan::RefreshTypeTreeState(const OpNodeRef& item) { VXResultTrees::RefreshTypeTreeState(item); }
 
 bool ScriptedScan::IsRecoveryToSameDevice(const QString& path) {

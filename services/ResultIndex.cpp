@@ -1,0 +1,98 @@
+#include "services/ResultIndex.h"
+
+#include "services/CPPPublic.h"
+
+namespace {
+template <class List>
+List Tail(const List& list, std::size_t from) {
+    return from < list.size() ? List(list.begin() + static_cast<std::ptrdiff_t>(from), list.end()) : List();
+}
+
+std::size_t PositionOf(const std::map<int, std::size_t>& from, int key) {
+    const auto it = from.find(key);
+    return it == from.end() ? 0 : it->second;
+}
+} // namespace
+
+void ResultIndex::AddRoot(IFileNode* root) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_roots.push_back(root);
+}
+
+void ResultIndex::FileByDate(DateMap& map, IFileNode* node, _FILETIME time) {
+    if (time.Value() == 0) return;
+    int year = 0, month = 0;
+    VXCPPPublic::instance().GetYearMonthByFileTime(&year, &month, time);
+    map[year][month].push_back(node);
+}
+
+void ResultIndex::File(IFileNode* node, _FILETIME created, _FILETIME modified, const int* category) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    FileByDate(m_createMap, node, created);
+    FileByDate(m_modifyMap, node, modified);
+    if (category) m_typeMap[*category].push_back(node);
+}
+
+void ResultIndex::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_roots.clear();
+    m_typeMap.clear();
+    m_createMap.clear();
+    m_modifyMap.clear();
+    m_accessMap.clear();
+    m_retired = false;
+}
+
+void ResultIndex::Retire() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_retired = true;
+}
+
+ResultIndex::FileList ResultIndex::Roots() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_retired ? FileList{} : m_roots;
+}
+
+ResultIndex::TypeMap ResultIndex::Types() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_retired ? TypeMap{} : m_typeMap;
+}
+
+ResultIndex::DateMap ResultIndex::Dates(int view) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const DateMap* map = DateMapOf(view);
+    return map ? *map : DateMap{};
+}
+
+const ResultIndex::DateMap* ResultIndex::DateMapOf(int view) const {
+    if (m_retired) return nullptr;
+    return view == 2 ? &m_createMap : view == 3 ? &m_modifyMap : view == 4 ? &m_accessMap : nullptr;
+}
+
+ResultIndex::TypeMap ResultIndex::TypesSince(const std::map<int, std::size_t>& from) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    TypeMap out;
+    if (m_retired) return out;
+    for (const auto& [category, files] : m_typeMap) out[category] = Tail(files, PositionOf(from, category));
+    return out;
+}
+
+ResultIndex::DateMap ResultIndex::DatesSince(int view, const std::map<int, std::size_t>& from) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    DateMap out;
+    if (const DateMap* map = DateMapOf(view))
+        for (const auto& [year, months] : *map)
+            for (const auto& [month, files] : months)
+                out[year][month] = Tail(files, PositionOf(from, year * 100 + month));
+    return out;
+}
+
+ResultIndex::FileList ResultIndex::DateFiles(int view, int year, int month) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const DateMap* map = DateMapOf(view);
+    if (!map) return {};
+    const auto y = map->find(year);
+    if (y == map->end()) return {};
+    const auto m = y->second.find(month);
+    return m == y->second.end() ? FileList{} : m->second;
+}

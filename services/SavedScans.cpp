@@ -1,0 +1,140 @@
+#include "services/SavedScans.h"
+
+#include "engine/include/DeviceRecords.h"
+#include "engine/include/FileNode.h"
+#include "engine/include/Owned.h"
+#include "engine/writer/DataRecovery.h"
+#include "services/DeviceData.h"
+#include "services/ScanSession.h"
+#include "services/UIRecovery.h"
+#include "services/UIScan.h"
+
+#include <list>
+#include <mutex>
+#include <shared_mutex>
+
+using SaveRestoreResult::SavedDisk;
+using SaveRestoreResult::SaveSource;
+
+namespace {
+
+bool Describe(IStorageDevice* storage, _DiskVolumeData& out) {
+    VXUIDeviceData& devices = VXUIDeviceData::instance();
+    return devices.IsDiskStorage(storage) ? devices.GetDiskDataByStorage(storage, out) != 0
+                                          : devices.GetVolumeDataByStorage(storage, out) != 0;
+}
+
+std::string NameOf(const _DiskVolumeData& d) { return d.name ? d.name : ""; }
+
+bool SameKind(const _DiskVolumeData& d, const SavedDisk& saved) {
+    return static_cast<std::int64_t>(d.size) == saved.size && d.fileSystem == saved.fileSystem;
+}
+
+// The session and the read lock over its nodes, held together by a save.
+struct HeldSession {
+    std::shared_ptr<ScanSession> session;
+    std::shared_lock<std::shared_mutex> nodes;
+};
+
+class CScanRestoreTarget final : public SaveRestoreResult::RestoreScanTarget {
+public:
+    CScanRestoreTarget(VXUIScan& scan, VXUIRecovery& recovery) : m_scan(scan), m_recovery(recovery) {}
+
+    void HoldEnd(bool hold) override { m_scan.HoldEndForLoad(hold); }
+    void Clear() override { m_scan.ClearData(); }
+    IStorageDevice* FindDevice(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
+    bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
+    const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) override {
+        return VXUIDeviceData::GetVolumeInfo(device);
+    }
+    void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) override {
+        m_scan.SetDeepScan(deep ? 1 : 0);
+        m_scan.DoScan(device, sink);
+        m_recovery.ResetParam(m_scan.Session());
+        m_scan.SetOpTreeFinished(1);
+    }
+    void Loaded(bool ok) override {
+        if (!ok) m_scan.RetireResults();
+    }
+
+private:
+    VXUIScan& m_scan;
+    VXUIRecovery& m_recovery;
+};
+
+} // namespace
+
+SavedDisk DescribeSaved(IStorageDevice* storage) {
+    SavedDisk disk;
+    _DiskVolumeData d;
+    if (!storage || !Describe(storage, d)) return disk;
+    disk.size = static_cast<std::int64_t>(d.size);
+    disk.diskIndex = d.diskIndex;
+    disk.volumeIndex = d.volumeIndex;
+    disk.fileSystem = d.fileSystem;
+    disk.name = NameOf(d);
+    return disk;
+}
+
+IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved) {
+    VXUIDeviceData& devices = VXUIDeviceData::instance();
+    if (devices.GetInitState() != VXUIDeviceData::kDone) devices.InitDeviceInfo();
+    if (IStorageDevice* at = devices.GetStorageByDiskVolumeIndex(saved.diskIndex, saved.volumeIndex)) {
+        _DiskVolumeData d;
+        // Index and size alone could name another stick in the same slot.
+        if (Describe(at, d) && SameKind(d, saved) && (saved.name.empty() || NameOf(d) == saved.name)) return at;
+    }
+    std::list<_DiskVolumeData> disks;
+    devices.GetAllDeviceInfo(disks);
+    for (const _DiskVolumeData& disk : disks) {
+        if (NameOf(disk) == saved.name && SameKind(disk, saved))
+            return devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1);
+        for (const _DiskVolumeData& volume : disk.children)
+            if (NameOf(volume) == saved.name && SameKind(volume, saved))
+                return devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex);
+    }
+    return nullptr;
+}
+
+SaveSource MakeSaveSource(VXUIScan& scan) {
+    auto held = std::make_shared<HeldSession>();
+    held->session = scan.Session();
+    // No new scan frees the nodes while they are written.
+    held->nodes = held->session->ReadNodes();
+    const std::shared_ptr<ScanSession>& session = held->session;
+    SaveSource source;
+    IStorageDevice* storage = scan.GetSavedStorage();
+    source.controllerType = static_cast<std::uint32_t>(scan.GetScanControllerType(storage));
+    source.deep = static_cast<std::uint32_t>(scan.IsDeepScan());
+    source.disk = DescribeSaved(storage);
+    source.roots = session->Results().Roots();
+    ScanSession* from = session.get();
+    source.partitions = [from](IFileNode* root) {
+        auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
+        return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
+    };
+    // Read as a recovery reads them: the bytes a loaded result recovers are
+    // the ones this scan would have.
+    source.resident = [from](IFileNode* root, IFileNode* node, std::string& bytes) {
+        IDataRecovery* writer = from->WriterFor(root);
+        Owned<IFileReader> reader(writer ? writer->SetRecoverNode(node) : nullptr);
+        const long long size = node->GetFileSize();
+        if (!reader || size <= 0 || size > kMaxResidentBytes) return false;
+        bytes.assign(static_cast<std::size_t>(size), '\0');
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            int error = 0;
+            const unsigned got = reader->ReadData(static_cast<long long>(done), bytes.data() + done,
+                                                  static_cast<unsigned>(bytes.size() - done), &error);
+            if (got == 0 || error != 0) return false;
+            done += got;
+        }
+        return true;
+    };
+    source.hold = std::move(held);
+    return source;
+}
+
+std::unique_ptr<SaveRestoreResult::RestoreScanTarget> MakeRestoreTarget(VXUIScan& scan, VXUIRecovery& recovery) {
+    return std::make_unique<CScanRestoreTarget>(scan, recovery);
+}

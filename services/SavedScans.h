@@ -1,0 +1,27 @@
+#pragma once
+// The services' side of saving and loading scan results: what a save of the
+// current session writes, and the scan a load replays into. The saved-scan
+// library sits below the services and is handed both.
+#include "savedscan/SaveRestoreResult.h"
+
+#include <memory>
+
+class IStorageDevice;
+class VXUIRecovery;
+class VXUIScan;
+
+// The device list's description of the scanned storage (empty for none).
+SaveRestoreResult::SavedDisk DescribeSaved(IStorageDevice* storage);
+
+// The attached device that matches the saved description: the one at the
+// saved indexes when size, file-system type and (when saved) name agree,
+// else the first listed disk or volume with the same name, type and size.
+IStorageDevice* GetFromDiskVolumeData(const SaveRestoreResult::SavedDisk& saved);
+
+// What a save of scan's current session writes; it holds the session and
+// its nodes until it goes. Called on the save's thread.
+SaveRestoreResult::SaveSource MakeSaveSource(VXUIScan& scan);
+
+// scan, as the scan a load replays into; after the replay recovery works on
+// the loaded session.
+std::unique_ptr<SaveRestoreResult::RestoreScanTarget> MakeRestoreTarget(VXUIScan& scan, VXUIRecovery& recovery);

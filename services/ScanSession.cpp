@@ -1,0 +1,133 @@
+#include "services/ScanSession.h"
+
+#include "engine/include/FileNode.h"
+#include "services/CPPPublic.h"
+
+#include <array>
+#include <functional>
+
+namespace {
+constexpr std::array<_tagSearcherType, 6> kWriterTypes = {SEARCHER_HFSPLUS, SEARCHER_FAT, SEARCHER_EXFAT,
+                                                          SEARCHER_RAW,     SEARCHER_NTFS, SEARCHER_APFS};
+} // namespace
+
+std::unique_lock<std::mutex> LockWriter(IDataRecovery* writer) {
+    // Striped: writers come and go; two that share a stripe only wait for each other.
+    static std::array<std::mutex, 64> stripes;
+    return std::unique_lock<std::mutex>(stripes[std::hash<IDataRecovery*>{}(writer) % stripes.size()]);
+}
+
+void ScanSession::ReleaseUnderLock::operator()(IDataRecovery* writer) const {
+    if (!writer) return;
+    auto busy = LockWriter(writer); // a recovery or preview between its two calls
+    writer->Release();
+}
+
+ScanSession::ScanSession(std::shared_ptr<std::shared_mutex> nodes, IStorageDevice* storage,
+                         _RECOVERY_CONTROLLER_TYPE type, int deep)
+    : m_nodes(std::move(nodes)), m_type(type), m_deep(deep), m_storage(storage) {}
+
+IStorageDevice* ScanSession::Storage() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_storage;
+}
+
+void ScanSession::ForgetStorage() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_storage = nullptr;
+}
+
+IRecoveryController* ScanSession::Controller() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_controller.get();
+}
+
+std::vector<IRecoveryController*> ScanSession::Controllers() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<IRecoveryController*> all;
+    for (const auto& c : m_earlier) all.push_back(c.get());
+    if (m_controller) all.push_back(m_controller.get());
+    return all;
+}
+
+void ScanSession::SetController(Owned<IRecoveryController> controller) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_controller) m_earlier.push_back(std::move(m_controller));
+    m_controller = std::move(controller);
+}
+
+void ScanSession::AddRoot(IFilesystemNode* root) {
+    Writer replaced; // released outside the table's lock, as every writer
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_controller && m_controller->thisType() == RECOVERY_DELETED) {
+            if (IDataRecovery* writer = m_controller->GetDataRecovery(VXCPPPublic::instance().GetNodeSearcheType(root))) {
+                Writer& slot = m_writers[{root, SEARCHER_NONE}];
+                replaced = std::move(slot);
+                slot.reset(writer);
+            }
+        }
+    }
+    m_results.AddRoot(root);
+}
+
+bool ScanSession::WritersPerRoot() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_controller && m_controller->thisType() == RECOVERY_DELETED;
+}
+
+IDataRecovery* ScanSession::WriterFor(IFileNode* node) const {
+    if (!node) return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_controller) return nullptr;
+    }
+    WriterKey key{nullptr, SEARCHER_NONE};
+    if (WritersPerRoot()) {
+        key.first = VXCPPPublic::instance().GetFileSystemNode(node);
+        if (!key.first) return nullptr;
+    } else {
+        key.second = VXCPPPublic::instance().GetNodeSearcheType(node);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_writers.find(key);
+    return it == m_writers.end() ? nullptr : it->second.get();
+}
+
+IDataRecovery* ScanSession::WriterForType(_tagSearcherType type) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_writers.find({nullptr, type});
+    return it == m_writers.end() ? nullptr : it->second.get();
+}
+
+bool ScanSession::IsWriterFor(IFileNode* node, IDataRecovery* writer) const {
+    return writer && WriterFor(node) == writer;
+}
+
+bool ScanSession::HasWriters() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_writers.empty();
+}
+
+void ScanSession::MakeTypeWriters() {
+    std::map<WriterKey, Writer> made;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_controller || m_controller->thisType() == RECOVERY_DELETED) return;
+        for (_tagSearcherType type : kWriterTypes)
+            if (IDataRecovery* w = m_controller->GetDataRecovery(type)) made[{nullptr, type}].reset(w);
+        // Files carved by label have a writer of their own, made for carved files.
+        if (IDataRecovery* w = m_controller->GetDataRecovery(SEARCHER_RAW)) made[{nullptr, SEARCHER_RAW_LABEL}].reset(w);
+        m_writers.swap(made);
+    }
+    // The replaced writers go outside the table's lock: their users take
+    // the table's lock under a writer's.
+}
+
+void ScanSession::ReleaseWriters() {
+    std::map<WriterKey, Writer> gone;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        gone.swap(m_writers);
+    }
+}

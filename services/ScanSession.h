@@ -1,0 +1,113 @@
+#pragma once
+// What one scan leaves behind: its controllers (and so every found node), the
+// writers that read the found files back, the file-system roots and the index
+// of the found files. The scan operation publishes the session of the last
+// scan; a recovery, a preview or a save takes the session it works on and
+// keeps it alive for as long as it works.
+//
+// The members go in reverse order of declaration: the writers first (a writer
+// reads through its controller's searchers), then the index (borrowed nodes),
+// then the controllers that own the nodes.
+#include "engine/include/DataRecovery.h"
+#include "engine/include/Owned.h"
+#include "engine/include/RecoveryController.h"
+#include "services/ResultIndex.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+#include <vector>
+
+class IFileNode;
+class IFilesystemNode;
+class IStorageDevice;
+
+// The lock a writer's user holds from SetRecoverNode to the RecoverTo or
+// ReadSmallJPG that follows, so that no other thread sets another node in
+// between (recoveries and previews share writers). A writer is released
+// only under its lock.
+std::unique_lock<std::mutex> LockWriter(IDataRecovery* writer);
+
+class ScanSession {
+public:
+    // nodes: the scan operation's lock over the found nodes; type: the
+    // controller type the scan runs (the first volume's controller is handed
+    // over with SetController); deep: the scan's deep flag.
+    ScanSession(std::shared_ptr<std::shared_mutex> nodes, IStorageDevice* storage, _RECOVERY_CONTROLLER_TYPE type,
+                int deep);
+    ScanSession(const ScanSession&) = delete;
+    ScanSession& operator=(const ScanSession&) = delete;
+
+    // Held shared by whoever walks the nodes; a new scan takes it
+    // exclusively before it lets the last session go.
+    std::shared_lock<std::shared_mutex> ReadNodes() const { return std::shared_lock(*m_nodes); }
+
+    // The scanned disk or volume; null once the device list was made again
+    // (the old device objects are gone).
+    IStorageDevice* Storage() const;
+    void ForgetStorage();
+    _RECOVERY_CONTROLLER_TYPE ControllerType() const { return m_type; }
+    int Deep() const { return m_deep; }
+    // The scan has ended (its writers are made).
+    bool Ended() const { return m_ended.load(); }
+    void MarkEnded() { m_ended = true; }
+    // Recoveries started from this scan's results.
+    int Recoveries() const { return m_recoveries.load(); }
+    void SetRecoveries(int n) { m_recoveries = n; }
+    // A quick scan's controller: one writer per file-system root; otherwise
+    // one per searcher type, made when the scan has ended.
+    bool WritersPerRoot() const;
+
+    // The controller of the volume being scanned (or last scanned).
+    IRecoveryController* Controller() const;
+    // Every controller of the session, the earlier volumes' first.
+    std::vector<IRecoveryController*> Controllers() const;
+    // The next volume's controller; the current one stays (its nodes are
+    // results of this scan).
+    void SetController(Owned<IRecoveryController> controller);
+
+    ResultIndex& Results() { return m_results; }
+    const ResultIndex& Results() const { return m_results; }
+
+    // A root the scan found: filed, and for a quick scan given the writer of
+    // its file system from the current controller.
+    void AddRoot(IFilesystemNode* root);
+
+    // The writer of node: its file-system root's after a quick scan, its
+    // searcher type's after a deep one; null when there is none.
+    IDataRecovery* WriterFor(IFileNode* node) const;
+    // The writer kept for a searcher type (deep scans).
+    IDataRecovery* WriterForType(_tagSearcherType type) const;
+    // Whether writer is still node's (a caller holding the writer's lock
+    // asks before it uses the writer: writers are released by other threads).
+    bool IsWriterFor(IFileNode* node, IDataRecovery* writer) const;
+    bool HasWriters() const;
+    // Makes one writer per searcher type from the current controller over
+    // those kept (released); nothing for a quick scan.
+    void MakeTypeWriters();
+    // Releases every writer (each under its lock).
+    void ReleaseWriters();
+
+private:
+    struct ReleaseUnderLock {
+        void operator()(IDataRecovery* writer) const;
+    };
+    using Writer = std::unique_ptr<IDataRecovery, ReleaseUnderLock>;
+    // A root's writer (quick) or a searcher type's (deep, with a null root).
+    using WriterKey = std::pair<IFileNode*, int>;
+
+    const std::shared_ptr<std::shared_mutex> m_nodes;
+    const _RECOVERY_CONTROLLER_TYPE m_type;
+    const int m_deep;
+    std::atomic<int> m_recoveries{0};
+    std::atomic<bool> m_ended{false};
+    mutable std::mutex m_mutex; // the storage, the controllers and the writer table
+    IStorageDevice* m_storage;
+    Owned<IRecoveryController> m_controller;
+    std::vector<Owned<IRecoveryController>> m_earlier; // earlier volumes of a whole-disk scan
+    ResultIndex m_results;
+    std::map<WriterKey, Writer> m_writers;
+};
