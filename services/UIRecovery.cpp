@@ -4,6 +4,7 @@
 #include "engine/enumeration/SameVolume.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/DeviceRecords.h"
+#include "engine/include/FactoryRegistry.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/writer/DataRecovery.h"
@@ -33,8 +34,6 @@ namespace {
 constexpr std::uint32_t kWriteFailure = 0xD03;
 // The writer made the empty file of a node without data: it stays, uncounted.
 constexpr ResultCode kEmptyFileMade = 0x10d010f00000d02ULL;
-constexpr std::array<int, 6> kWriterTypes = {SEARCHER_HFSPLUS, SEARCHER_FAT, SEARCHER_EXFAT,
-                                             SEARCHER_RAW, SEARCHER_NTFS, SEARCHER_APFS};
 
 // The nearest existing ancestor of path (itself when it exists).
 bool StatNearest(const char* path, struct stat& st) {
@@ -184,8 +183,9 @@ void VXUIRecovery::InitDataRecoveryController() {
         controller = m_controller;
     }
     if (!controller) return;
-    for (int type : kWriterTypes)
-        if (IDataRecovery* w = controller->GetDataRecovery(static_cast<_tagSearcherType>(type))) made[type] = w;
+    // One writer per file system of the table, the carver's included.
+    for (const FileSystemEntry& entry : FileSystems().Entries())
+        if (IDataRecovery* w = controller->GetDataRecovery(entry.searcherType)) made[entry.searcherType] = w;
     // Files carved by label have a writer of their own, made for carved files.
     if (IDataRecovery* w = controller->GetDataRecovery(SEARCHER_RAW)) made[SEARCHER_RAW_LABEL] = w;
     {
