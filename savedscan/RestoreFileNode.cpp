@@ -69,10 +69,22 @@ void CSavedVolumeCache::SetReaderMaker(int searcherType, ReaderMaker maker) {
 
 void CSavedVolumeCache::Clear() { m_volumes.clear(); }
 
+namespace {
+const FileSystemEntry::SavedVolumeOpener* TableOpener(int searcherType) {
+    const FileSystemEntry* entry = FileSystems().ForSearcher(searcherType);
+    return entry && entry->openSaved ? &entry->openSaved : nullptr;
+}
+} // namespace
+
 void CSavedVolumeCache::EnterOnce(int searcherType, IStorageDevice* device) {
     if (m_volumes.count(searcherType)) return;
     const auto opener = m_openers.find(searcherType);
-    m_volumes[searcherType].reset(opener != m_openers.end() && opener->second ? opener->second(device) : nullptr);
+    ISavedVolume* volume = nullptr;
+    if (opener != m_openers.end() && opener->second)
+        volume = opener->second(device);
+    else if (const auto* fromTable = TableOpener(searcherType))
+        volume = (*fromTable)(device);
+    m_volumes[searcherType].reset(volume);
 }
 
 ISavedVolume* CSavedVolumeCache::Volume(int searcherType) const {
@@ -83,7 +95,13 @@ ISavedVolume* CSavedVolumeCache::Volume(int searcherType) const {
 IFileReader* CSavedVolumeCache::CreateReader(int searcherType, CFileNode* node) const {
     if (ISavedVolume* volume = Volume(searcherType)) return volume->CreateCompressedReader(node);
     const auto maker = m_makers.find(searcherType);
-    return maker != m_makers.end() && maker->second ? maker->second(node) : nullptr;
+    if (maker != m_makers.end() && maker->second) return maker->second(node);
+    if (m_openers.count(searcherType) && m_openers.at(searcherType)) return nullptr;
+    // A type without an open volume (a deep scan's, say) still has the
+    // readers that need none.
+    const auto* fromTable = TableOpener(searcherType);
+    const std::unique_ptr<ISavedVolume> bare(fromTable ? (*fromTable)(nullptr) : nullptr);
+    return bare ? bare->CreateCompressedReader(node) : nullptr;
 }
 
 namespace SaveRestoreResult {

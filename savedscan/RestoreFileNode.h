@@ -4,6 +4,7 @@
 // field whole or refuse the record (CSavedScanDamage); no count or length is
 // trusted beyond what the payload still holds.
 #include "engine/common/FileNode.h"
+#include "engine/include/FactoryRegistry.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "savedscan/IRSData.h"
 #include "savedscan/SavedScanFormat.h"
@@ -66,18 +67,10 @@ private:
     std::string& m_out;
 };
 
-// A volume kept open while loaded results are browsed, so that compressed
-// files of its file system can be read.
-class ISavedVolume {
-public:
-    virtual ~ISavedVolume() = default;
-    // A reader of node's compressed data (the caller owns it), or null.
-    virtual IFileReader* CreateCompressedReader(CFileNode* node) = 0;
-};
-
-// The volumes opened by the last load, one per searcher type. Openers come
-// from registration (the file-system libraries); without one a type keeps no
-// volume. Emptied at the start of each load.
+// The volumes opened by the last load, one per searcher type. The openers are
+// the file-system table's entries' (ISavedVolume there); one set here stands
+// in for its type's (tests). Without one a type keeps no volume. Emptied at
+// the start of each load.
 class CSavedVolumeCache {
 public:
     using Opener = std::function<ISavedVolume*(IStorageDevice*)>;

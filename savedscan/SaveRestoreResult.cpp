@@ -2,6 +2,7 @@
 
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DeviceRecords.h"
+#include "engine/include/FactoryRegistry.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
 #include "engine/utility/CatchExeception.h"
@@ -271,16 +272,8 @@ namespace {
 // The searcher a quick scan runs on the volume (its file system's).
 int QuickSearcherType(RestoreScanTarget& target, IStorageDevice* volume) {
     const CCollectedVolumeDeviceInfoStruct* info = target.VolumeInfo(volume);
-    switch (info ? info->fileSystemType : unsigned{FS_UNKNOWN}) {
-    case FS_FAT12:
-    case FS_FAT16:
-    case FS_FAT32: return SEARCHER_FAT;
-    case FS_EXFAT: return SEARCHER_EXFAT;
-    case FS_NTFS: return SEARCHER_NTFS;
-    case FS_HFSPLUS: return SEARCHER_HFSPLUS;
-    case FS_APFS: return SEARCHER_APFS;
-    default: return SEARCHER_NONE;
-    }
+    const FileSystemEntry* entry = info ? FileSystems().ForVolumeKind(info->fileSystemType) : nullptr;
+    return entry ? entry->searcherType : SEARCHER_NONE;
 }
 
 } // namespace
@@ -403,7 +396,3 @@ int DoRestoreScanResult(const char* path, IProgress* sink, std::unique_ptr<SaveR
     para->target = std::move(target);
     return StartThread(std::move(para), &Static_RestoreScanResult, +[](LoadPara& p) { p.target->HoldEnd(false); });
 }
-
-void RegisterSavedVolumes(); // SavedVolumes.cpp
-
-void RegisterSavedScan() { RegisterSavedVolumes(); }

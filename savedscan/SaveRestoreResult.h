@@ -21,10 +21,6 @@ class IRSData;
 class IStorageDevice;
 struct CCollectedVolumeDeviceInfoStruct;
 
-// Hands the file systems' volume openers to the loader. The program calls it
-// once before its first window.
-void RegisterSavedScan();
-
 namespace SaveRestoreResult {
 
 // The scanned storage as the device list describes it.

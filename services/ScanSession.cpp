@@ -1,15 +1,11 @@
 #include "services/ScanSession.h"
 
+#include "engine/include/FactoryRegistry.h"
 #include "engine/include/FileNode.h"
 #include "services/CPPPublic.h"
 
 #include <array>
 #include <functional>
-
-namespace {
-constexpr std::array<_tagSearcherType, 6> kWriterTypes = {SEARCHER_HFSPLUS, SEARCHER_FAT, SEARCHER_EXFAT,
-                                                          SEARCHER_RAW,     SEARCHER_NTFS, SEARCHER_APFS};
-} // namespace
 
 std::unique_lock<std::mutex> LockWriter(IDataRecovery* writer) {
     // Striped: writers come and go; two that share a stripe only wait for each other.
@@ -114,8 +110,10 @@ void ScanSession::MakeTypeWriters() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_controller || m_controller->thisType() == RECOVERY_DELETED) return;
-        for (_tagSearcherType type : kWriterTypes)
-            if (IDataRecovery* w = m_controller->GetDataRecovery(type)) made[{nullptr, type}].reset(w);
+        // One writer per file system of the table, the carver's included.
+        for (const FileSystemEntry& entry : FileSystems().Entries())
+            if (IDataRecovery* w = m_controller->GetDataRecovery(entry.searcherType))
+                made[{nullptr, entry.searcherType}].reset(w);
         // Files carved by label have a writer of their own, made for carved files.
         if (IDataRecovery* w = m_controller->GetDataRecovery(SEARCHER_RAW)) made[{nullptr, SEARCHER_RAW_LABEL}].reset(w);
         m_writers.swap(made);

@@ -4,6 +4,7 @@
 #include "engine/enumeration/SameVolume.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/DeviceRecords.h"
+#include "engine/include/FactoryRegistry.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/writer/DataRecovery.h"

@@ -8,6 +8,7 @@
 #include "bench/common/BenchSupport.h"
 #include "engine/carver/CarverRegistration.h"
 #include "engine/fat/FatDeepSearcher.h"
+#include "engine/fat/FatRegistration.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/all/AllLibraries.h"
 
@@ -45,8 +46,8 @@ void DeepScan(benchmark::State& state, bool allLibraries, bool withFat = true, b
     if (allLibraries) {
         RegisterAllLibraries();
     } else {
-        if (withFat) Factories().fatSearcher = fat::CreateFATSearcher;
-        if (withCarver) Factories().rawSearcher = CreateCarver;
+        if (withFat) RegisterFatLibrary();
+        if (withCarver) RegisterCarverLibrary();
     }
     salvor::bench::RunDeepScanBenchmark(state, image);
     ResetFactories();

@@ -7,6 +7,7 @@
 #include "engine/device/StorageDevices.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsDeepSearch.h"
+#include "engine/ntfs/NtfsRegistration.h"
 
 #include <cstdlib>
 #include <memory>
@@ -30,7 +31,7 @@ void BM_NtfsDeepScan(benchmark::State& state) {
     static const std::string image = Image();
     if (image.empty()) return state.SkipWithError("cannot make the image");
     ResetFactories();
-    Factories().ntfsSearcher = ntfs::CreateNTFSSearcher;
+    RegisterNtfsLibrary();
     salvor::bench::RunDeepScanBenchmark(state, image);
     ResetFactories();
 }

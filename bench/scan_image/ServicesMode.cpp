@@ -250,7 +250,6 @@ int RunServicesMode(int argc, char** argv) {
 
     QCoreApplication app(argc, argv);
     RegisterAllLibraries();
-    RegisterSavedScan();
     SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
     salvor::test::ImageFileFacts imageFacts({image});
     CSysfsBlockDeviceFacts system;

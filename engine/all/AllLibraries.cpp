@@ -8,6 +8,8 @@
 #include "engine/ntfs/NtfsRegistration.h"
 
 void RegisterAllLibraries() {
+    // A library the table has already (a second call) is refused and keeps
+    // its first entry.
     RegisterFatLibrary();
     RegisterExfatLibrary();
     RegisterNtfsLibrary();

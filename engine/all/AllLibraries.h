@@ -1,8 +1,8 @@
 #pragma once
 // The one list of the program's file-system libraries. The program, the scan
 // probe, the benchmarks, the fuzz targets and the tests' helpers all fill the
-// factory slots through it, so none of them can miss a library another has.
+// file-system table through it, so none of them can miss a library another has.
 
-// Registers every file-system library, in the recognition order of
-// CVolumeAnalyzeController (the first recogniser that knows a volume wins).
+// Adds every library's entry to the table. The order is the recognition
+// order: when two recognisers know a volume, the earlier library wins.
 void RegisterAllLibraries();

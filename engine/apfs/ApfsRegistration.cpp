@@ -4,9 +4,14 @@
 #include "engine/apfs/ApfsRecognize.h"
 #include "engine/include/FactoryRegistry.h"
 
-void RegisterApfsLibrary() {
-    EngineFactories& f = Factories();
-    f.apfsVolume = apfs::CreateAPFSVolumeAnalyze;
-    f.apfsSearcher = apfs::CreateAPFSDeepSearcher;
-    f.apfsQuickSearcher = apfs::CreateAPFSQuickSearcher;
+bool RegisterApfsLibrary() {
+    FileSystemEntry e;
+    e.name = "APFS";
+    e.volumeKinds = {FS_APFS};
+    e.searcherType = SEARCHER_APFS;
+    e.deepTurn = 5;
+    e.quick = apfs::CreateAPFSQuickSearcher;
+    e.deep = apfs::CreateAPFSDeepSearcher;
+    e.recognise = apfs::CreateAPFSVolumeAnalyze;
+    return FileSystems().Add(std::move(e));
 }

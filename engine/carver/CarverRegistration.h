@@ -1,7 +1,8 @@
 #pragma once
-// Fills the carver's slot of the engine's factory registry; called once at start-up.
+// Adds the carver's entry to the engine's file-system table; called once at
+// start-up. False when the table has it already.
 class ICompleteFileSystemSearchController;
 
 // A new carver, released by the caller.
 ICompleteFileSystemSearchController* CreateCarver();
-void RegisterCarverLibrary();
+bool RegisterCarverLibrary();

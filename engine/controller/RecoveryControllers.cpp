@@ -163,16 +163,8 @@ ResultCode CDeletedRecoveryController::StartDataRecovery(IStorageDevice* device,
 
     const CCollectedVolumeDeviceInfoStruct* volume = VolumeRecord(device);
     const unsigned kind = volume ? volume->fileSystemType : unsigned{FS_UNKNOWN};
-    switch (kind) {
-    case FS_FAT12:
-    case FS_FAT16:
-    case FS_FAT32: m_searcher = CreateFATQuickSearcher(); break;
-    case FS_NTFS: m_searcher = CreateNTFSQuickSearcher(); break;
-    case FS_EXFAT: m_searcher = CreateEXFatQuickSearcher(); break;
-    case FS_HFSPLUS: m_searcher = CreateHFSPlusQuickSearcher(); break;
-    case FS_APFS: m_searcher = CreateAPFSQuickSearcher(); break;
-    default: break;
-    }
+    if (const FileSystemEntry* entry = FileSystems().ForVolumeKind(kind); entry && entry->quick)
+        m_searcher = entry->quick();
     if (!m_searcher) {
         Report(sink, PROGRESS_FINISHED, 1, 1, ControllerResult::QuickNoSearcher);
         return ControllerResult::QuickNoSearcher;
@@ -225,24 +217,13 @@ void CCompleteRecoveryController::ReleaseSearchers() {
 
 void CCompleteRecoveryController::CreateSearchers(IStorageDevice* device, IProgress* sink) {
     ReleaseSearchers();
-    auto add = [&](_tagSearcherType type, ICompleteFileSystemSearchController* s) {
-        if (s) m_searchers.push_back({type, s});
-        return s;
-    };
-    if (auto* s = add(SEARCHER_HFSPLUS, CreateHFSPlusSearcher())) {
-        s->SetIProgressSink(sink);
-        const CCollectedVolumeDeviceInfoStruct* v =
-            device->GetType() == DEVICE_VOLUME ? VolumeRecord(device) : nullptr;
-        if (v && v->fileSystemType == FS_HFSPLUS) s->SetActivePartition(true);
+    const SearcherContext context{device, sink, &m_fileSectorMap};
+    for (const FileSystemEntry* entry : FileSystems().DeepTeam()) {
+        ICompleteFileSystemSearchController* s = entry->deep();
+        if (!s) continue;
+        m_searchers.push_back({entry->searcherType, s});
+        if (entry->prepare) entry->prepare(*s, context);
     }
-    add(SEARCHER_EXFAT, CreateEXFatSearcher());
-    if (auto* s = add(SEARCHER_FAT, CreateFATSearcher())) s->SetFileSectorMap(&m_fileSectorMap);
-    if (auto* s = add(SEARCHER_RAW, CreateRAWSearcher())) {
-        s->SetFileSectorMap(&m_fileSectorMap);
-        s->SetIProgressSink(sink);
-    }
-    add(SEARCHER_NTFS, CreateNTFSSearcher());
-    add(SEARCHER_APFS, CreateAPFSDeepSearcher());
 }
 
 ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device, IProgress* sink,

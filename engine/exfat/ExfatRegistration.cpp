@@ -5,9 +5,14 @@
 #include "engine/exfat/ExfatQuickSearch.h"
 #include "engine/include/FactoryRegistry.h"
 
-void RegisterExfatLibrary() {
-    EngineFactories& f = Factories();
-    f.exFatVolume = exfat::CreateExfatVolumeAnalyze;
-    f.exFatQuickSearcher = exfat::CreateEXFatQuickSearcher;
-    f.exFatSearcher = exfat::CreateEXFatSearcher;
+bool RegisterExfatLibrary() {
+    FileSystemEntry e;
+    e.name = "exFAT";
+    e.volumeKinds = {FS_EXFAT};
+    e.searcherType = SEARCHER_EXFAT;
+    e.deepTurn = 1;
+    e.quick = exfat::CreateEXFatQuickSearcher;
+    e.deep = exfat::CreateEXFatSearcher;
+    e.recognise = exfat::CreateExfatVolumeAnalyze;
+    return FileSystems().Add(std::move(e));
 }

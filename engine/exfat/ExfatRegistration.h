@@ -1,4 +1,5 @@
 #pragma once
-// Fills the exFAT slots of the factory registry (the volume recogniser and
-// the quick and the deep searcher). Called once at start-up.
-void RegisterExfatLibrary();
+// Adds the exFAT entry (the volume recogniser and the quick and the deep
+// searcher) to the engine's file-system table; called once at start-up.
+// False when the table has it already.
+bool RegisterExfatLibrary();

@@ -5,11 +5,19 @@
 #include "engine/fat/FatVolume.h"
 #include "engine/include/FactoryRegistry.h"
 
-void RegisterFatLibrary() {
-    EngineFactories& f = Factories();
-    f.fatVolume = [](IStorageDevice* device, unsigned long long startSector) {
-        return CFatVolumeAnalyze::Create(device, startSector);
+bool RegisterFatLibrary() {
+    FileSystemEntry e;
+    e.name = "FAT";
+    e.volumeKinds = {FS_FAT12, FS_FAT16, FS_FAT32};
+    e.searcherType = SEARCHER_FAT;
+    e.deepTurn = 2;
+    e.quick = fat::CreateFATQuickSearcher;
+    e.deep = fat::CreateFATSearcher;
+    e.recognise = CFatVolumeAnalyze::Create;
+    // The deep searcher marks the sectors of the files its trees hold, so the
+    // carver does not find them a second time.
+    e.prepare = [](ICompleteFileSystemSearchController& s, const SearcherContext& c) {
+        s.SetFileSectorMap(c.fileSectorMap);
     };
-    f.fatQuickSearcher = fat::CreateFATQuickSearcher;
-    f.fatSearcher = fat::CreateFATSearcher;
+    return FileSystems().Add(std::move(e));
 }

@@ -1,3 +1,4 @@
 #pragma once
-// Fills the FAT slots of the engine's factory registry; called once at start-up.
-void RegisterFatLibrary();
+// Adds the FAT entry to the engine's file-system table; called once at
+// start-up. False when the table has it already.
+bool RegisterFatLibrary();

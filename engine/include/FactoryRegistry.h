@@ -1,36 +1,94 @@
 #pragma once
-// The factory slots through which the controllers and the volume analysis reach
-// the searchers and recognisers of each file system. Every slot is empty until
-// a file-system library fills it from its registration call at start-up; tests
-// fill slots with fakes. A slot that is empty, or answers null, is skipped.
+// The one table of the engine's file systems (the carver, which the deep scan
+// runs beside them, has an entry too). Each library adds its entry from its
+// registration call; RegisterAllLibraries fixes their order. The scan
+// controllers, the volume analysis, the saved scans and the services read it;
+// tests fill it with fakes. A maker that is empty, or answers null, is skipped.
 #include "engine/include/SearchInterfaces.h"
 #include "engine/include/VolumeAnalyze.h"
 
 #include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
+class CFileNode;
 class IFileNode;
+class IFileReader;
+class IProgress;
+class IStorageDevice;
 
-struct EngineFactories {
-    using Deep = std::function<ICompleteFileSystemSearchController*()>;
+// A volume a loaded scan keeps open while its results are browsed, so that
+// compressed files of its file system can be read.
+class ISavedVolume {
+public:
+    virtual ~ISavedVolume() = default;
+    // A reader of node's compressed data (the caller owns it), or null.
+    virtual IFileReader* CreateCompressedReader(CFileNode* node) = 0;
+};
+
+// What the deep controller hands an entry's set-up of its new searcher.
+struct SearcherContext {
+    IStorageDevice* device = nullptr; // the scanned device, not the read-ahead cache over it
+    IProgress* sink = nullptr;
+    std::map<long long, unsigned>* fileSectorMap = nullptr; // sectors of files a tree already holds
+};
+
+struct FileSystemEntry {
     using Quick = std::function<IQuickFileSystemSearchController*()>;
+    using Deep = std::function<ICompleteFileSystemSearchController*()>;
     using Recogniser = std::function<IVolumeAnalyze*(IStorageDevice*, unsigned long long startSector)>;
+    // Opens what a loaded scan needs of a volume; device may be null, when
+    // only a reader that needs no open volume can be had.
+    using SavedVolumeOpener = std::function<ISavedVolume*(IStorageDevice*)>;
+    using Prepare = std::function<void(ICompleteFileSystemSearchController&, const SearcherContext&)>;
     // Reads resident (in-record) data of a node; bytes delivered, 0 on failure.
     using ResidentRead =
         std::function<unsigned(IStorageDevice*, IFileNode*, long long offset, char* buffer, unsigned size)>;
 
-    Deep hfsPlusSearcher, exFatSearcher, fatSearcher, rawSearcher, ntfsSearcher, apfsSearcher;
-    Quick fatQuickSearcher, ntfsQuickSearcher, exFatQuickSearcher, hfsPlusQuickSearcher, apfsQuickSearcher;
-    Recogniser fatVolume, exFatVolume, ntfsVolume, hfsPlusVolume, apfsVolume;
-    ResidentRead ntfsResidentRead;
+    std::string name;
+    // The volume kinds (FS_*) its quick searcher scans.
+    std::vector<unsigned> volumeKinds;
+    _tagSearcherType searcherType = SEARCHER_NONE;
+    // Where its deep searcher's turn comes within a block (lower first; equal
+    // turns keep the table's order).
+    int deepTurn = 0;
+    Quick quick;
+    Deep deep;
+    Recogniser recognise;
+    SavedVolumeOpener openSaved;
+    Prepare prepare;
+    ResidentRead readResident;
 };
 
-// The process-wide slots. Fill them before a scan starts; they are not locked.
-EngineFactories& Factories();
-// Empties every slot (tests).
+class FileSystemTable {
+public:
+    // Refuses (false) an entry without a name, or whose name or searcher type
+    // is in the table already: one library, one entry.
+    bool Add(FileSystemEntry entry);
+    void Clear() { m_entries.clear(); }
+
+    // In registration order. That order is the rule for a contested volume:
+    // when two recognisers know it, the one registered first wins.
+    const std::vector<FileSystemEntry>& Entries() const { return m_entries; }
+    // The entries with a deep searcher, in the order of their turns.
+    std::vector<const FileSystemEntry*> DeepTeam() const;
+    // The entry whose quick searcher scans volumes of the kind, or null.
+    const FileSystemEntry* ForVolumeKind(unsigned kind) const;
+    const FileSystemEntry* ForSearcher(int searcherType) const;
+    const FileSystemEntry* Named(const std::string& name) const;
+
+private:
+    std::vector<FileSystemEntry> m_entries;
+};
+
+// The process-wide table. Fill it before a scan starts; it is not locked.
+FileSystemTable& FileSystems();
+// Empties the table (tests).
 void ResetFactories();
 
-// The factories by the names the controllers use; each answers null when its
-// slot is empty.
+// The factories by the names the controllers have always used; each answers
+// null when no entry makes one.
 ICompleteFileSystemSearchController* CreateHFSPlusSearcher();
 ICompleteFileSystemSearchController* CreateEXFatSearcher();
 ICompleteFileSystemSearchController* CreateFATSearcher();
@@ -49,3 +107,9 @@ IVolumeAnalyze* CreateExfatVolumeAnalyze(IStorageDevice* device, unsigned long l
 IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, unsigned long long startSector);
 IVolumeAnalyze* CreateHFSPlusVolumeAnalyze(IStorageDevice* device, unsigned long long startSector);
 IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice* device, unsigned long long startSector);
+
+// Resident data of node, through the entry that reads resident data (NTFS's);
+// bytes delivered, 0 when none does or the read fails.
+unsigned ReadResidentData(IStorageDevice* device, IFileNode* node, long long offset, char* buffer, unsigned size);
+// Whether an entry reads resident data.
+bool HasResidentReader();

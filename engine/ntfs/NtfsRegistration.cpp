@@ -1,6 +1,7 @@
 #include "engine/ntfs/NtfsRegistration.h"
 
 #include "engine/include/FactoryRegistry.h"
+#include "engine/ntfs/CompressFileReader.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsDeepSearch.h"
 #include "engine/ntfs/NtfsFileNode.h"
@@ -21,11 +22,25 @@ unsigned ReadResident(IStorageDevice* device, IFileNode* node, long long offset,
     const auto sector = static_cast<std::uint64_t>(loaded->GetMetadataStartPosition());
     return GetResidentDataRunsStream(sector, *device, offset, &length, out, size, &copied) ? copied : 0;
 }
+
+// A loaded scan reads compressed NTFS files with a reader of their own: the
+// node's runs are all it needs, so no volume is kept open.
+class CSavedNtfsVolume : public ISavedVolume {
+public:
+    IFileReader* CreateCompressedReader(CFileNode*) override { return new CCompressFileReader; }
+};
 } // namespace
 
-void RegisterNtfsLibrary() {
-    Factories().ntfsVolume = ntfs::CreateNTFSVolumeAnalyze;
-    Factories().ntfsResidentRead = ReadResident;
-    Factories().ntfsQuickSearcher = ntfs::CreateNTFSQuickSearcher;
-    Factories().ntfsSearcher = ntfs::CreateNTFSSearcher;
+bool RegisterNtfsLibrary() {
+    FileSystemEntry e;
+    e.name = "NTFS";
+    e.volumeKinds = {FS_NTFS};
+    e.searcherType = SEARCHER_NTFS;
+    e.deepTurn = 4;
+    e.quick = ntfs::CreateNTFSQuickSearcher;
+    e.deep = ntfs::CreateNTFSSearcher;
+    e.recognise = ntfs::CreateNTFSVolumeAnalyze;
+    e.openSaved = [](IStorageDevice*) -> ISavedVolume* { return new CSavedNtfsVolume; };
+    e.readResident = ReadResident;
+    return FileSystems().Add(std::move(e));
 }

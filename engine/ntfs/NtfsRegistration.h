@@ -1,5 +1,6 @@
 #pragma once
-// Fills the NTFS slots of the factory registry (the volume recogniser and the
-// reader of resident data, the quick and deep searchers). Called once at
-// start-up.
-void RegisterNtfsLibrary();
+// Adds the NTFS entry (the volume recogniser, the quick and deep searchers,
+// the reader of resident data and what a loaded scan needs of its compressed
+// files) to the engine's file-system table; called once at start-up. False
+// when the table has it already.
+bool RegisterNtfsLibrary();

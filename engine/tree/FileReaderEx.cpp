@@ -82,9 +82,8 @@ bool CFileReaderEx::ReadResidentData(long long offset, std::uint8_t* out, unsign
         read = std::min(read, size);
         return read > 0;
     }
-    const auto& slot = Factories().ntfsResidentRead;
-    if (!slot || !m_node || !out) return false;
-    const unsigned got = slot(m_device, m_node, offset, reinterpret_cast<char*>(out), size);
+    if (!HasResidentReader() || !m_node || !out) return false;
+    const unsigned got = ::ReadResidentData(m_device, m_node, offset, reinterpret_cast<char*>(out), size);
     if (got == 0) return false;
     read = std::min(got, size);
     return true;

@@ -1,7 +1,7 @@
 #pragma once
 // A small reader of a found file's first bytes for any file system: clusters
 // of its runs (sparse runs read as zeros), or resident data through the NTFS
-// library's slot.
+// library's entry in the file-system table.
 #include <cstdint>
 #include <vector>
 

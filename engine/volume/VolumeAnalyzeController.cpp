@@ -3,17 +3,12 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/utility/CatchExeception.h"
 
-namespace {
-using Factory = IVolumeAnalyze* (*)(IStorageDevice*, unsigned long long);
-// The recognition order: which file system a volume is when two recognisers
-// both know it. RegisterAllLibraries lists the libraries in the same order.
-constexpr Factory kRecognitionOrder[] = {CreateFatVolumeAnalyze, CreateExfatVolumeAnalyze, CreateNTFSVolumeAnalyze,
-                                         CreateHFSPlusVolumeAnalyze, CreateAPFSVolumeAnalyze};
-} // namespace
-
 CVolumeAnalyzeController::CVolumeAnalyzeController(IStorageDevice* device, unsigned long long startSector) {
-    for (Factory make : kRecognitionOrder)
-        if (IVolumeAnalyze* analyzer = make(device, startSector)) m_analyzers.emplace_back(analyzer);
+    // Every recogniser is asked, in the table's order, which decides a volume
+    // two of them know: the earlier wins.
+    for (const FileSystemEntry& entry : FileSystems().Entries())
+        if (entry.recognise)
+            if (IVolumeAnalyze* analyzer = entry.recognise(device, startSector)) m_analyzers.emplace_back(analyzer);
     for (auto& analyzer : m_analyzers) {
         const enumFILE_SYSTEM_TYPE kind = analyzer->GetFileSystemType();
         if (kind == FS_UNKNOWN) continue;

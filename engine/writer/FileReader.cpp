@@ -249,10 +249,9 @@ bool CFileReader::ReadResidentData(long long offset, unsigned char* buffer, int 
         read = static_cast<int>(std::min<unsigned>(held, static_cast<unsigned>(length)));
         return true;
     }
-    const auto& residentRead = Factories().ntfsResidentRead;
-    if (!residentRead || !m_node) return false;
-    const unsigned got = residentRead(m_device, m_node, offset, reinterpret_cast<char*>(buffer),
-                                      static_cast<unsigned>(length));
+    if (!HasResidentReader() || !m_node) return false;
+    const unsigned got = ::ReadResidentData(m_device, m_node, offset, reinterpret_cast<char*>(buffer),
+                                            static_cast<unsigned>(length));
     if (got == 0) return false;
     read = static_cast<int>(std::min<unsigned>(got, static_cast<unsigned>(length)));
     return true;

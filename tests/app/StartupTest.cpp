@@ -43,16 +43,21 @@ TEST(ProgramStartUp, QuickScanOfAFat32VolumeThroughTheFacadeFindsEveryFileOfTheM
     EXPECT_EQ(count, want.size());
 }
 
-// Every library the program has fills its slots: a volume of any of them is
+// Every library the program has fills its entry: a volume of any of them is
 // recognised and quick-scanned in the program.
 TEST(ProgramStartUp, FillsTheSlotsOfEveryFileSystemLibrary) {
     ResetFactories();
     salvor::app::startUp();
-    const EngineFactories& f = Factories();
-    EXPECT_TRUE(f.fatVolume && f.fatQuickSearcher && f.fatSearcher);
-    EXPECT_TRUE(f.exFatVolume && f.exFatQuickSearcher && f.exFatSearcher);
-    EXPECT_TRUE(f.ntfsVolume && f.ntfsQuickSearcher && f.ntfsResidentRead);
-    EXPECT_TRUE(f.hfsPlusVolume && f.hfsPlusQuickSearcher);
+    const FileSystemTable& t = FileSystems();
+    const FileSystemEntry* fat = t.ForSearcher(SEARCHER_FAT);
+    const FileSystemEntry* exFat = t.ForSearcher(SEARCHER_EXFAT);
+    const FileSystemEntry* ntfs = t.ForSearcher(SEARCHER_NTFS);
+    const FileSystemEntry* hfsPlus = t.ForSearcher(SEARCHER_HFSPLUS);
+    ASSERT_TRUE(fat && exFat && ntfs && hfsPlus);
+    EXPECT_TRUE(fat->recognise && fat->quick && fat->deep);
+    EXPECT_TRUE(exFat->recognise && exFat->quick && exFat->deep);
+    EXPECT_TRUE(ntfs->recognise && ntfs->quick && ntfs->readResident);
+    EXPECT_TRUE(hfsPlus->recognise && hfsPlus->quick);
 }
 
 } // namespace

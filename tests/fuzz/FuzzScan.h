@@ -53,7 +53,7 @@ void ScanBytes(std::span<const std::uint8_t> bytes, unsigned sectorSize, int dev
                _SCAN_TYPE scanType, _tagSearcherType searcher, unsigned volumeKind = 0);
 
 // Runs fill once per process (each lambda type has its own flag): the
-// factory slots a target needs.
+// file-system table's entries a target needs.
 template <typename F>
 void Once(F&& fill) {
     static const bool done = (fill(), true);

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 512) return 0;
     const unsigned ss = SectorSizeOr512(data[11] | (data[12] << 8));
     MemoryDevice device({data, size}, ss, DEVICE_VOLUME);
-    if (IVolumeAnalyze* v = Factories().fatVolume(&device, 0)) {
+    if (IVolumeAnalyze* v = CreateFatVolumeAnalyze(&device, 0)) {
         char label[64];
         v->GetLabel(label, sizeof label);
         if (!std::memchr(label, 0, sizeof label)) __builtin_trap();

@@ -34,7 +34,30 @@ ALLOWED = {
     # bounds-checked byte reader (a header alone) rather than a second copy.
     "platform/thumbnailer": ["platform", "engine/include", "engine/common/Bytes.h"],
     "engine": ["engine"],
+    # Inside the engine each file system (and the carver, which the deep scan
+    # runs as one) reaches only the shared interfaces and helpers below it, so
+    # adding or removing one touches its own folder and engine/all. A folder
+    # of engine/ not named here and not in ENGINE_DRIVERS is a file system's
+    # and gets FILE_SYSTEM_ALLOWED; the named ones add their exceptions.
+    "engine/fat": ["engine/fat", "engine/include", "engine/common", "engine/utility", "engine/device",
+                   # Folder sectors recovered without a tree are typed by the
+                   # carver's analysers rather than a second registry of formats.
+                   "engine/carver/RawFileAnalyserList.h"],
+    "engine/ntfs": ["engine/ntfs", "engine/include", "engine/common", "engine/utility", "engine/device",
+                    # The compressed-file reader is the writer's file reader
+                    # with LZNT1 units; it writes through the writer's file.
+                    "engine/writer/FileReader.h", "engine/writer/DestinationFile.h"],
+    # The shared layers name no file system.
+    "engine/include": ["engine/include"],
+    "engine/common": ["engine/common", "engine/include"],
+    "engine/utility": ["engine/utility", "engine/include"],
+    "engine/device": ["engine/device", "engine/include", "engine/common", "engine/utility"],
 }
+# What a file system's folder may include besides itself.
+FILE_SYSTEM_ALLOWED = ["engine/include", "engine/common", "engine/utility", "engine/device"]
+# The engine's folders that drive the file systems through the table or work
+# on what they found; they keep the engine's own rule.
+ENGINE_DRIVERS = {"all", "controller", "volume", "enumeration", "partition", "tree", "writer", "filter"}
 # Includes a layer may not make although its folder is allowed.
 FORBIDDEN = {
     "ui/widgets": [(re.compile(r"^services/UI[A-Za-z]*\.h$"),
@@ -106,6 +129,17 @@ def check_file(root, rel, qt_root):
     return problems
 
 
+def add_file_system_folders(root):
+    """Gives every file-system folder of engine/ the file systems' rule."""
+    global LAYERS
+    base = os.path.join(root, "engine")
+    for d in sorted(os.listdir(base)) if os.path.isdir(base) else []:
+        layer = "engine/" + d
+        if os.path.isdir(os.path.join(base, d)) and d not in ENGINE_DRIVERS and layer not in ALLOWED:
+            ALLOWED[layer] = [layer] + FILE_SYSTEM_ALLOWED
+    LAYERS = sorted(ALLOWED, key=len, reverse=True)
+
+
 def product_files(root):
     for layer in LAYERS:
         base = os.path.join(root, layer)
@@ -124,6 +158,7 @@ def main(argv):
     if not os.path.isdir(os.path.join(qt_root, "QtCore")):
         print(f"check_layers: no QtCore/ under {qt_root} (package qt6-base-dev)", file=sys.stderr)
         return 2
+    add_file_system_folders(root)
     files = argv[3:] or list(product_files(root))
     problems = []
     for rel in files:

@@ -88,7 +88,6 @@ protected:
     static void SetUpTestSuite() {
         UseRealFileSystems();
         RegisterHfsPlusLibrary();
-        RegisterSavedScan();
         SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
     }
     void Attach(const std::vector<std::string>& images) {

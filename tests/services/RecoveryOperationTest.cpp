@@ -59,6 +59,7 @@ std::set<std::string> Files(const std::string& dir) {
 }
 
 TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
+    RegisterAllLibraries(); // a writer is asked for each file system of the table
     FakeDevice disk{DEVICE_DISK}, volume{DEVICE_VOLUME, FS_FAT32, true, "card"};
     FakeController::Shared shared;
     Log log;

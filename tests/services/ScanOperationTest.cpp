@@ -19,6 +19,7 @@ class ScanOperation : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(devices.devices.listed);
+        RegisterAllLibraries(); // a writer is asked for each file system of the table
         VXUIScan::instance().SetControllerFactory(
             [this](_RECOVERY_CONTROLLER_TYPE type) { return new FakeController(type, shared); });
     }

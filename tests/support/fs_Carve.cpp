@@ -198,8 +198,17 @@ struct CarveScan::Private {
 CarveScan::CarveScan(IStorageDevice& device) : d(std::make_unique<Private>()) {
     d->device = &device;
     ResetFactories();
-    Factories().rawSearcher = CreateCarver;
-    Factories().fatSearcher = [this] { return new CarveProbe(d->sectorMap, *this); };
+    RegisterCarverLibrary();
+    // In FAT's place, marking the sectors of its files as FAT's searcher does.
+    FileSystemEntry probe;
+    probe.name = "FAT";
+    probe.searcherType = SEARCHER_FAT;
+    probe.deepTurn = 2;
+    probe.deep = [this] { return new CarveProbe(d->sectorMap, *this); };
+    probe.prepare = [](ICompleteFileSystemSearchController& s, const SearcherContext& c) {
+        s.SetFileSectorMap(c.fileSectorMap);
+    };
+    FileSystems().Add(std::move(probe));
     d->filter->SetFilterTypes(FILTER_ALL);
     d->filter->SetScanType(SCAN_DEEP);
     d->controller->SetTreeBuilderFactory([this](bool replay) { return CreateTreeBuilder(replay, &d->clock); });

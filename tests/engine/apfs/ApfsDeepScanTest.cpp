@@ -9,6 +9,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/Owned.h"
 #include "tests/engine/apfs/ApfsTestSupport.h"
+#include "tests/support/TableEntries.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -44,11 +45,11 @@ protected:
     std::unique_ptr<FsScan> Scan(const std::string& image, unsigned long long startByte = 0, int build = 1) {
         ResetFactories();
         RegisterApfsLibrary();
-        Factories().apfsSearcher = [this] {
+        salvor::test::SetDeepMaker(SEARCHER_APFS, "APFS", [this] {
             auto* s = apfs::CreateAPFSDeepSearcher();
             searcher = dynamic_cast<apfs::APFSDeepScan*>(s);
             return s;
-        };
+        });
         auto scan = std::make_unique<FsScan>(image, 512, -1, startByte);
         scan->progress.SetShouldBuild(build);
         EXPECT_EQ(scan->Run(), 0u);

@@ -3,6 +3,7 @@
 #include "engine/controller/RecoveryControllers.h"
 
 #include "engine/include/DeviceRecords.h"
+#include "engine/all/AllLibraries.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/Owned.h"
 #include "engine/include/RestoreScanSink.h"
@@ -204,17 +205,36 @@ protected:
     }
 
     void RegisterDeep(std::initializer_list<int> types, int partitions = 1) {
-        static const std::map<int, EngineFactories::Deep EngineFactories::*> slots = {
-            {SEARCHER_HFSPLUS, &EngineFactories::hfsPlusSearcher}, {SEARCHER_EXFAT, &EngineFactories::exFatSearcher},
-            {SEARCHER_FAT, &EngineFactories::fatSearcher},         {SEARCHER_RAW, &EngineFactories::rawSearcher},
-            {SEARCHER_NTFS, &EngineFactories::ntfsSearcher},       {SEARCHER_APFS, &EngineFactories::apfsSearcher}};
         for (int t : types)
-            Factories().*slots.at(t) = [this, t, partitions] { return new FakeDeepSearcher(t, log, seen[t], partitions); };
+            deepFakes[t] = [this, t, partitions] { return new FakeDeepSearcher(t, log, seen[t], partitions); };
+        UseFakes();
     }
     void RegisterAllDeep() { RegisterDeep({31, 32, 33, 34, 35, 37}); }
-    void RegisterQuick(EngineFactories::Quick EngineFactories::*slot, const char* name, ResultCode answer = 0) {
-        Factories().*slot = [this, name, answer] { return new FakeQuickSearcher(name, log, answer); };
+    void RegisterQuick(_tagSearcherType type, const char* name, ResultCode answer = 0) {
+        quickFakes[type] = [this, name, answer] { return new FakeQuickSearcher(name, log, answer); };
+        UseFakes();
     }
+    // The program's table with the fakes for searchers: the controller is
+    // seen to order and set up searchers as the libraries' entries say. An
+    // entry without a fake makes no searcher.
+    void UseFakes() {
+        ResetFactories();
+        RegisterAllLibraries();
+        std::vector<FileSystemEntry> entries = FileSystems().Entries();
+        ResetFactories();
+        for (FileSystemEntry& e : entries) {
+            const auto deep = deepFakes.find(e.searcherType);
+            const auto quick = quickFakes.find(e.searcherType);
+            e.deep = deep == deepFakes.end() ? nullptr : deep->second;
+            e.quick = quick == quickFakes.end() ? nullptr : quick->second;
+            e.recognise = nullptr;
+            e.openSaved = nullptr;
+            e.readResident = nullptr;
+            FileSystems().Add(std::move(e));
+        }
+    }
+    std::map<int, FileSystemEntry::Deep> deepFakes;
+    std::map<int, FileSystemEntry::Quick> quickFakes;
 
     ControllerPtr Make(_RECOVERY_CONTROLLER_TYPE type) {
         ControllerPtr c(CreateRecoveryController(type));
@@ -457,10 +477,10 @@ TEST_F(ControllerTest, DeepReplayFeedsTheBuilderInsteadOfScanning) {
 class QuickKindTest : public ControllerTest, public ::testing::WithParamInterface<std::pair<unsigned, const char*>> {};
 
 TEST_P(QuickKindTest, KindPicksItsQuickSearcher) {
-    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
-    RegisterQuick(&EngineFactories::ntfsQuickSearcher, "ntfs");
-    RegisterQuick(&EngineFactories::exFatQuickSearcher, "exfat");
-    RegisterQuick(&EngineFactories::hfsPlusQuickSearcher, "hfs");
+    RegisterQuick(SEARCHER_FAT, "fat");
+    RegisterQuick(SEARCHER_NTFS, "ntfs");
+    RegisterQuick(SEARCHER_EXFAT, "exfat");
+    RegisterQuick(SEARCHER_HFSPLUS, "hfs");
     EXPECT_EQ(Run(RECOVERY_DELETED, 50, DEVICE_VOLUME, static_cast<int>(GetParam().first)), 0u);
     const std::string name = GetParam().second;
     EXPECT_EQ(log.calls, (Strings{name + ":builder", name + ":search"}));
@@ -474,14 +494,14 @@ INSTANTIATE_TEST_SUITE_P(Kinds, QuickKindTest,
                                            std::pair{FS_EXFAT, "exfat"}, std::pair{FS_HFSPLUS, "hfs"}));
 
 TEST_F(ControllerTest, QuickScanOfAWholeDiskIsRefused) {
-    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
+    RegisterQuick(SEARCHER_FAT, "fat");
     EXPECT_EQ(Run(RECOVERY_DELETED, 50, DEVICE_DISK, FS_FAT32), 0x104004300000404ULL);
     EXPECT_EQ(Recs(progress), Strings{"2 0/1"});
     EXPECT_TRUE(log.calls.empty());
 }
 
 TEST_F(ControllerTest, QuickScanWithoutASearcherFinishesAtOnce) {
-    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
+    RegisterQuick(SEARCHER_FAT, "fat");
     // A volume without a record has no kind either.
     for (int kind : {int{FS_EXT2}, int{FS_APFS}, int{FS_UNKNOWN}, -1}) {
         RecordingProgress p;
@@ -509,12 +529,12 @@ TEST_F(ControllerTest, QuickScanRefusesMissingPiecesAndPassesTheSearchersFailure
                                               0x104004B00000001ULL, 0x104004800000004ULL}));
 
     const ResultCode failure = MakeResult(ResultLib::NtfsSearch, 0x99, 5);
-    RegisterQuick(&EngineFactories::ntfsQuickSearcher, "ntfs", failure);
+    RegisterQuick(SEARCHER_NTFS, "ntfs", failure);
     EXPECT_EQ(Scan(*Make(RECOVERY_DELETED), dev.get()), failure);
 }
 
 TEST_F(ControllerTest, QuickReplayUsesTheSinkNotTheSearcher) {
-    RegisterQuick(&EngineFactories::fatQuickSearcher, "fat");
+    RegisterQuick(SEARCHER_FAT, "fat");
     auto dev = Image(50, DEVICE_VOLUME, FS_FAT16);
     auto sink = std::make_unique<FakeRestoreSink>();
     auto c = Make(RECOVERY_DELETED);

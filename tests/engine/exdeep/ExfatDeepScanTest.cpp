@@ -5,6 +5,7 @@
 #include "engine/exfat/ExfatDeepSearch.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/include/FactoryRegistry.h"
+#include "tests/support/TableEntries.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +42,7 @@ protected:
     std::unique_ptr<FsScan> Scan(const std::string& image, bool build = true) {
         ResetFactories();
         RegisterExfatLibrary();
-        Factories().exFatSearcher = [this] { return searcher = exfat::CreateEXFatSearcher(); };
+        salvor::test::SetDeepMaker(SEARCHER_EXFAT, "exFAT", [this] { return searcher = exfat::CreateEXFatSearcher(); });
         auto scan = std::make_unique<FsScan>(image, 512, -1);
         if (!build) scan->progress.SetShouldBuild(0), scan->progress.StopAfter(10);
         EXPECT_EQ(scan->Run(), 0u);

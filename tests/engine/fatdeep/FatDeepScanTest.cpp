@@ -8,6 +8,7 @@
 // (or against icat for what TSK finds orphaned).
 #include "engine/fat/FatDeepSearcher.h"
 #include "engine/include/FactoryRegistry.h"
+#include "tests/support/TableEntries.h"
 #include "tests/engine/fat/FatTestUtil.h"
 #include "engine/exfat/ExfatDeepSearch.h"
 
@@ -133,8 +134,9 @@ class FatDeepScan : public ::testing::Test {
 protected:
     std::unique_ptr<FsScan> Scan(const std::string& image, bool withExfat = false) {
         ResetFactories();
-        Factories().fatSearcher = [this] { return fat = new CFATCompleteFSearcher(); };
-        if (withExfat) Factories().exFatSearcher = [this] { return exfat = exfat::CreateEXFatSearcher(); };
+        salvor::test::SetDeepMaker(SEARCHER_FAT, "FAT", [this] { return fat = new CFATCompleteFSearcher(); });
+        if (withExfat)
+            salvor::test::SetDeepMaker(SEARCHER_EXFAT, "exFAT", [this] { return exfat = exfat::CreateEXFatSearcher(); });
         auto scan = std::make_unique<FsScan>(image, 512, -1);
         EXPECT_EQ(scan->Run(), 0u);
         EXPECT_EQ(scan->progress.Last().state, 3u);
@@ -285,7 +287,7 @@ TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
 
 TEST_F(FatDeepScan, StopWithoutBuildingShowsNothing) {
     ResetFactories();
-    Factories().fatSearcher = [this] { return fat = new CFATCompleteFSearcher(); };
+    salvor::test::SetDeepMaker(SEARCHER_FAT, "FAT", [this] { return fat = new CFATCompleteFSearcher(); });
     FsScan scan(Mbr("disk_mbr_zeroed.img"), 512, -1);
     scan.progress.SetShouldBuild(0);
     scan.progress.StopAfter(10);

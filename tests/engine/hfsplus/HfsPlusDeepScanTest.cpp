@@ -9,6 +9,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/common/Bytes.h"
 #include "engine/common/FileNode.h"
+#include "tests/support/TableEntries.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -57,11 +58,11 @@ protected:
     std::unique_ptr<FsScan> Scan(const std::string& image, unsigned sectorSize = 512, std::size_t stopAfter = 0) {
         ResetFactories();
         RegisterHfsPlusLibrary();
-        Factories().hfsPlusSearcher = [this] {
+        salvor::test::SetDeepMaker(SEARCHER_HFSPLUS, "HFS+", [this] {
             auto* s = hfsplus::CreateHFSPlusSearcher();
             searcher = dynamic_cast<CHFSPlusCompleteFileSystemSearchController*>(s);
             return s;
-        };
+        });
         auto scan = std::make_unique<FsScan>(image, sectorSize, -1);
         if (stopAfter) scan->progress.StopAfter(stopAfter);
         EXPECT_EQ(scan->Run(), 0u);

@@ -8,6 +8,7 @@
 #include "engine/ntfs/NtfsDeepSearch.h"
 #include "engine/ntfs/NtfsDeepTree.h"
 #include "engine/ntfs/NtfsRegistration.h"
+#include "tests/support/TableEntries.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -115,7 +116,7 @@ protected:
     DeepScan Scan(const std::string& image, unsigned sectorSize = 512, bool build = true) {
         ResetFactories();
         RegisterNtfsLibrary();
-        Factories().ntfsSearcher = [this] { return searcher = ntfs::CreateNTFSSearcher(); };
+        salvor::test::SetDeepMaker(SEARCHER_NTFS, "NTFS", [this] { return searcher = ntfs::CreateNTFSSearcher(); });
         DeepScan d;
         d.scan = std::make_unique<FsScan>(image, sectorSize, -1);
         if (!build) d.scan->progress.SetShouldBuild(0), d.scan->progress.StopAfter(3);

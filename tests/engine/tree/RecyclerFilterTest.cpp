@@ -3,6 +3,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "tests/engine/tree/TreeFakes.h"
+#include "tests/support/TableEntries.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/RecordingSinks.h"
@@ -198,14 +199,14 @@ TEST_F(RecycleBinTreeTest, OtherTreesKeepTheirNames) {
 TEST_F(RecycleBinTreeTest, ResidentIndexIsReadThroughTheResidentReader) {
     const auto bytes = IndexFile(u"C:\\small.txt");
     int calls = 0;
-    Factories().ntfsResidentRead = [&](IStorageDevice* dev, IFileNode*, long long offset, char* out, unsigned size) {
+    salvor::test::SetResidentReader([&](IStorageDevice* dev, IFileNode*, long long offset, char* out, unsigned size) {
         ++calls;
         EXPECT_EQ(dev, device.get());
         EXPECT_EQ(offset, 0);
         const unsigned n = std::min<unsigned>(size, static_cast<unsigned>(bytes.size()));
         std::copy(bytes.begin(), bytes.begin() + n, out);
         return n;
-    };
+    });
     Start(SEARCHER_NTFS);
     auto* data = new PropsNode(31, 30, "$R7.txt", false, 10);
     Add(data);

@@ -1,5 +1,6 @@
 // The volume analysis asks the registered recognisers in a fixed order and
 // answers the first that knows the volume; it owns them all.
+#include "engine/all/AllLibraries.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/utility/FileUtils.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 
 namespace {
@@ -26,14 +28,32 @@ protected:
         VolumeAnalysis& t_;
         enumFILE_SYSTEM_TYPE kind_;
     };
-    // A recogniser registered in slot that knows volumes of the kind (FS_UNKNOWN: none; -1: makes no analyser).
-    void Register(EngineFactories::Recogniser EngineFactories::*slot, const char* name, int kind) {
-        Factories().*slot = [this, name, kind](IStorageDevice*, unsigned long long start) -> IVolumeAnalyze* {
-            made.push_back(name);
-            this->start = start;
-            return kind < 0 ? nullptr : new Fake(*this, static_cast<enumFILE_SYSTEM_TYPE>(kind));
-        };
+    // The program's table (RegisterAllLibraries, in its order), each file
+    // system's recogniser a fake that knows volumes of its kind (FS_UNKNOWN:
+    // none; -1: makes no analyser; no kind given: no recogniser).
+    void Register(const char* name, int kind) {
+        static const std::map<std::string, const char*> shortName = {
+            {"FAT", "fat"}, {"exFAT", "exfat"}, {"NTFS", "ntfs"}, {"HFS+", "hfs"}, {"APFS", "apfs"}};
+        kinds[name] = kind;
+        ResetFactories();
+        RegisterAllLibraries();
+        std::vector<FileSystemEntry> entries = FileSystems().Entries();
+        ResetFactories();
+        for (FileSystemEntry& e : entries) {
+            const auto known = shortName.find(e.name);
+            const char* fs = known == shortName.end() ? nullptr : known->second;
+            e.recognise = nullptr;
+            if (fs && kinds.count(fs))
+                e.recognise = [this, fs](IStorageDevice*, unsigned long long start) -> IVolumeAnalyze* {
+                    made.push_back(fs);
+                    this->start = start;
+                    const int kind = kinds.at(fs);
+                    return kind < 0 ? nullptr : new Fake(*this, static_cast<enumFILE_SYSTEM_TYPE>(kind));
+                };
+            FileSystems().Add(std::move(e));
+        }
     }
+    std::map<std::string, int> kinds;
     void TearDown() override { ResetFactories(); }
     std::vector<std::string> made;
     unsigned long long start = 0;
@@ -41,18 +61,18 @@ protected:
 };
 
 TEST_F(VolumeAnalysis, AsksEveryRecogniserInOrderAndTheFirstThatKnowsWins) {
-    Register(&EngineFactories::apfsVolume, "apfs", FS_APFS);
-    Register(&EngineFactories::hfsPlusVolume, "hfs", FS_UNKNOWN);
-    Register(&EngineFactories::ntfsVolume, "ntfs", FS_NTFS);
-    Register(&EngineFactories::exFatVolume, "exfat", -1);
-    Register(&EngineFactories::fatVolume, "fat", FS_FAT32);
+    Register("apfs", FS_APFS);
+    Register("hfs", FS_UNKNOWN);
+    Register("ntfs", FS_NTFS);
+    Register("exfat", -1);
+    Register("fat", FS_FAT32);
     std::unique_ptr<IVolumeAnalyzeController> c(CreateVolumeAnalyzeController(nullptr, 63));
     EXPECT_EQ(made, (std::vector<std::string>{"fat", "exfat", "ntfs", "hfs", "apfs"}));
     EXPECT_EQ(start, 63u);
     ASSERT_NE(c->GetVolumeAnzlyzer(), nullptr);
     EXPECT_EQ(c->GetVolumeAnzlyzer()->GetFileSystemType(), FS_FAT32) << "a volume FAT and NTFS both accept is FAT";
 
-    Register(&EngineFactories::fatVolume, "fat", FS_UNKNOWN);
+    Register("fat", FS_UNKNOWN);
     c.reset(CreateVolumeAnalyzeController(nullptr, 0));
     EXPECT_EQ(destroyed, 4) << "the first controller's recognisers";
     IVolumeAnalyze* a = c->GetVolumeAnzlyzer();
@@ -69,9 +89,9 @@ TEST_F(VolumeAnalysis, WhenTwoKnowTheVolumeTheFirstInTheOrderWinsAndTheOtherIsLo
     const std::string log = std::string(CatchExeception::GetWorkPath()) + "/recovery.log";
     CatchExeception::WriteLog("recognition order test\n");
     const long long before = GetFileSize(log.c_str());
-    Register(&EngineFactories::exFatVolume, "exfat", FS_EXFAT);
-    Register(&EngineFactories::hfsPlusVolume, "hfs", FS_HFSPLUS);
-    Register(&EngineFactories::apfsVolume, "apfs", FS_APFS);
+    Register("exfat", FS_EXFAT);
+    Register("hfs", FS_HFSPLUS);
+    Register("apfs", FS_APFS);
     std::unique_ptr<IVolumeAnalyzeController> c(CreateVolumeAnalyzeController(nullptr, 2048));
     ASSERT_NE(c->GetVolumeAnzlyzer(), nullptr);
     EXPECT_EQ(c->GetVolumeAnzlyzer()->GetFileSystemType(), FS_EXFAT);
@@ -89,8 +109,8 @@ TEST_F(VolumeAnalysis, WhenTwoKnowTheVolumeTheFirstInTheOrderWinsAndTheOtherIsLo
 }
 
 TEST_F(VolumeAnalysis, NothingKnowsAnUnformattedArea) {
-    Register(&EngineFactories::fatVolume, "fat", FS_UNKNOWN);
-    Register(&EngineFactories::ntfsVolume, "ntfs", FS_UNKNOWN);
+    Register("fat", FS_UNKNOWN);
+    Register("ntfs", FS_UNKNOWN);
     std::unique_ptr<IVolumeAnalyzeController> c(CreateVolumeAnalyzeController(nullptr, 0));
     EXPECT_EQ(c->GetVolumeAnzlyzer(), nullptr);
     ResetFactories();

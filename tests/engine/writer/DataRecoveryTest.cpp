@@ -3,6 +3,7 @@
 #include "engine/writer/DataRecovery.h"
 #include "engine/writer/FileReader.h"
 #include "engine/include/FactoryRegistry.h"
+#include "tests/support/TableEntries.h"
 #include "engine/utility/CatchExeception.h"
 #include "tests/engine/writer/WriterTestSupport.h"
 
@@ -131,9 +132,9 @@ TEST_F(Writer, RunsEndingEarlyLeaveZerosNotStaleBytes) {
     ASSERT_EQ(Recover("full again", &rc).size(), 4096u);
     auto resident = MakeFileNode({}, 2048);
     static_cast<CDataRunList*>(resident->GetDataRunList())->SetResident(1);
-    Factories().ntfsResidentRead = [](IStorageDevice*, IFileNode*, long long offset, char* out, unsigned size) {
+    salvor::test::SetResidentReader([](IStorageDevice*, IFileNode*, long long offset, char* out, unsigned size) {
         return CopyOut("tiny!", offset, out, size);
-    };
+    });
     ASSERT_TRUE(Prepare(writer, resident.get()));
     const std::string shortRead = Recover("short read", &rc);
     ResetFactories();
@@ -293,9 +294,9 @@ TEST_F(Writer, ResidentCompressedDataIsCopiedPlainly) {
     CompressedLog log;
     log.resident = true;
     CompressedNode node(log, 5, new ResidentList);
-    Factories().ntfsResidentRead = [](IStorageDevice*, IFileNode*, long long offset, char* out, unsigned size) {
+    salvor::test::SetResidentReader([](IStorageDevice*, IFileNode*, long long offset, char* out, unsigned size) {
         return CopyOut("tiny!", offset, out, size);
-    };
+    });
     ASSERT_TRUE(Prepare(writer, &node));
     ResultCode rc = 1;
     EXPECT_EQ(Recover("resident", &rc), "tiny!");

@@ -1,6 +1,7 @@
 // The plain reader over a stamped image: every sector holds its own number, so
 // any misplaced byte shows.
 #include "engine/include/FactoryRegistry.h"
+#include "tests/support/TableEntries.h"
 #include "engine/writer/FileReader.h"
 #include "tests/engine/writer/WriterTestSupport.h"
 
@@ -121,9 +122,9 @@ TEST(FileReaderOpen, RefusesWhatItCannotReadAndReadsResidentDataThroughTheNtfsSl
     ResetFactories();
     EXPECT_EQ(r.ReadData(0, b, 11, nullptr), 0u) << "no NTFS library, no resident data";
     device.ResetCounters();
-    Factories().ntfsResidentRead = [&](IStorageDevice*, IFileNode* n, long long offset, char* out, unsigned size) {
+    salvor::test::SetResidentReader([&](IStorageDevice*, IFileNode* n, long long offset, char* out, unsigned size) {
         return n == &resident ? CopyOut("hello world", offset, out, size) : 0u;
-    };
+    });
     EXPECT_EQ(r.ReadData(6, b, 20, nullptr), 5u);
     EXPECT_EQ(std::string(b, 5), "world");
     EXPECT_EQ(device.Reads(), 0u) << "resident data needs no cluster reads";

@@ -12,7 +12,6 @@
 #include "engine/include/FileNode.h"
 #include "platform/MediaEvents.h"
 #include "platform/NotificationCenter.h"
-#include "savedscan/SaveRestoreResult.h"
 #include "services/DeviceData.h"
 #include "services/UIController.h"
 #include "services/UIScan.h"
@@ -177,7 +176,6 @@ private slots:
         test::setUpWindowTests(config_);
         RegisterFatLibrary();
         RegisterExfatLibrary();
-        RegisterSavedScan(); // the facade's export and load
     }
     void cleanup() {
         delete VXDeletailWindowController::lastShownRootWindow();

@@ -1,12 +1,11 @@
-// The file systems whose compressed files a loaded result reads through more
-// than the node: an HFS+ root keeps its volume open (its attributes tree holds
-// each file's compression header); NTFS files need only a reader of their own.
+#include "engine/hfsplus/HfsPlusSavedVolume.h"
+
 #include "engine/hfsplus/HfsPlusCompressFileReader.h"
 #include "engine/hfsplus/HfsPlusJournal.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
-#include "engine/ntfs/CompressFileReader.h"
-#include "savedscan/RestoreFileNode.h"
+#include "engine/include/FactoryRegistry.h"
 
+namespace hfsplus {
 namespace {
 
 class CSavedHfsPlusVolume : public ISavedVolume {
@@ -25,15 +24,11 @@ public:
     }
 
 private:
-    hfsplus::CHFSPlusVolume m_volume;
+    CHFSPlusVolume m_volume;
 };
 
 } // namespace
 
-void RegisterSavedVolumes() {
-    CSavedVolumeCache& cache = CSavedVolumeCache::instance();
-    cache.SetOpener(SEARCHER_HFSPLUS, [](IStorageDevice* device) -> ISavedVolume* {
-        return device ? new CSavedHfsPlusVolume(device) : nullptr;
-    });
-    cache.SetReaderMaker(SEARCHER_NTFS, [](CFileNode*) -> IFileReader* { return new CCompressFileReader; });
-}
+ISavedVolume* OpenSavedVolume(IStorageDevice* device) { return device ? new CSavedHfsPlusVolume(device) : nullptr; }
+
+} // namespace hfsplus
