@@ -105,30 +105,40 @@ void VXUIRecovery::SetRecoveryTotalFilesCnt(std::uint64_t count) {
 }
 
 void VXUIRecovery::SetCreateDirIndex(_tagSearcherType type, int index) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_dirIndex[type] = index;
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.kindNumbers[type] = index;
 }
 
 int VXUIRecovery::GetCreateDirIndex(_tagSearcherType type) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_dirIndex.find(type);
-    return it == m_dirIndex.end() ? 0 : it->second;
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    const auto it = m_names.kindNumbers.find(type);
+    return it == m_names.kindNumbers.end() ? 0 : it->second;
 }
 
 void VXUIRecovery::ClearCreateDirIndex() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_dirIndex.clear();
-    m_foldersMade.clear();
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names = RecoveryDestination{};
 }
 
 bool VXUIRecovery::IsFolderMade(const std::string& path) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_foldersMade.count(path) != 0;
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    return m_names.foldersMade.count(path) != 0;
 }
 
 void VXUIRecovery::AddFolderMade(const std::string& path) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_foldersMade.insert(path);
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.foldersMade.insert(path);
+}
+
+char* VXUIRecovery::MakeRecoveryFilePath(void* node, const char* folder) {
+    if (!folder) return nullptr;
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.folder = folder;
+    return CreateRecoveryFilePathByNode(node, m_names);
+}
+
+char* CreateRecoveryFilePathByNode(void* node, const char* folder) {
+    return VXUIRecovery::instance().MakeRecoveryFilePath(node, folder);
 }
 
 IDataRecovery* VXUIRecovery::GetDataRecoveryByType(_tagSearcherType type) const {

@@ -5,6 +5,7 @@
 // controller, and turns the writers' progress into one running byte count.
 #include "engine/include/EngineTypes.h"
 #include "engine/include/ResultCode.h"
+#include "engine/writer/DestinationNames.h"
 #include "services/UIOperation.h"
 
 #include <cstdint>
@@ -12,7 +13,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
 
 class IDataRecovery;
 class IFileNode;
@@ -52,6 +52,9 @@ public:
     // Folders this recovery has made or found (so each is made once).
     bool IsFolderMade(const std::string& path) const;
     void AddFolderMade(const std::string& path);
+    // The path of node's file under folder, named with this recovery's
+    // destination names (CreateRecoveryFilePathByNode).
+    char* MakeRecoveryFilePath(void* node, const char* folder);
     IDataRecovery* GetDataRecoveryByType(_tagSearcherType type) const;
     // The name of the file being written ("" between files).
     std::string GetCurrentRecoveryName() const;
@@ -95,10 +98,12 @@ private:
     std::uint64_t m_doneBytes = 0, m_lastPosition = 0;
     std::uint64_t m_fileTotal = 0; // the current file's size at its first record
     std::map<int, IDataRecovery*> m_writers;
-    std::map<int, int> m_dirIndex;
-    std::unordered_set<std::string> m_foldersMade;
     std::string m_currentName;
     bool m_hasCurrent = false;
     std::uint64_t m_recovered = 0, m_recoveredBytes = 0, m_failed = 0;
     int m_deep = 0;
+    // The kind folder numbers and folders made of this recovery, under a lock
+    // of their own: naming touches the disk and must not hold up m_mutex.
+    mutable std::mutex m_namesMutex;
+    RecoveryDestination m_names;
 };
