@@ -137,6 +137,13 @@ char* VXUIRecovery::MakeRecoveryFilePath(void* node, const char* folder) {
     return CreateRecoveryFilePathByNode(node, m_names);
 }
 
+bool VXUIRecovery::MakeRecoveryFile(IFileNode* node, const char* folder, CRecoveryFile& file) {
+    if (!folder) return false;
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.folder = folder;
+    return CreateRecoveryFile(node, m_names, file);
+}
+
 char* CreateRecoveryFilePathByNode(void* node, const char* folder) {
     return VXUIRecovery::instance().MakeRecoveryFilePath(node, folder);
 }
@@ -362,13 +369,17 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
         m_lastPosition = 0;
         m_fileTotal = 0;
     }
-    char* path = CreateRecoveryFilePathByNode(node, destination.c_str());
+    CRecoveryFile file;
+    const char* path = MakeRecoveryFile(node, destination.c_str(), file) ? file.Path().c_str() : nullptr;
     if (path) {
         if (std::strstr(path, "/Application")) flags[0] = 1;
         if (std::strstr(path, "/System")) flags[1] = 1;
         if (std::strstr(path, "/Library")) flags[2] = 1;
     }
-    result = writer->RecoverTo(path, this, 0);
+    // Written in the folder its name was made in: a found path longer than
+    // the system's path limit is written too, and no link is followed.
+    auto* own = dynamic_cast<CDataRecovery*>(writer);
+    result = path && own ? own->RecoverToAt(file.Folder(), file.Name().c_str(), this, 0) : writer->RecoverTo(path, this, 0);
     if (reader) reader->Release();
     held.unlock();
     bool whole = false;
@@ -385,8 +396,8 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
     }
     // What the writer left unfinished is the empty name taken for it; a file
     // written whole with unreadable ranges as zeros stays (counted as failed).
-    if (!whole && path && result != kEmptyFileMade && result != WriterResult::Unreadable) ::unlink(path);
-    std::free(path);
+    if (!whole && path && result != kEmptyFileMade && result != WriterResult::Unreadable)
+        ::unlinkat(file.Folder(), file.Name().c_str(), 0);
     return whole;
 }
 

@@ -55,6 +55,8 @@ public:
     // The path of node's file under folder, named with this recovery's
     // destination names (CreateRecoveryFilePathByNode).
     char* MakeRecoveryFilePath(void* node, const char* folder);
+    // The same, reserving the file in file (its folder kept open for the write).
+    bool MakeRecoveryFile(IFileNode* node, const char* folder, CRecoveryFile& file);
     IDataRecovery* GetDataRecoveryByType(_tagSearcherType type) const;
     // The name of the file being written ("" between files).
     std::string GetCurrentRecoveryName() const;

@@ -11,6 +11,8 @@ export QT_QPA_PLATFORM=offscreen
 fail() { echo "scan_image names: $*" >&2; exit 1; }
 # Every folder (d) and file (f) below $1, by its path there.
 layout() { (cd "$1" && find . -mindepth 1 -printf '%y %P\n' | LC_ALL=C sort); }
+# The bytes of every file below $1 (the long paths are reached from their folders).
+sums() { find "$1" -type f -execdir sha256sum {} + | cut -c1-64 | sort; }
 # same NAME MODE IMAGE [DEVICE-NAME]: with DEVICE-NAME the volume folders of
 # the bare probe's deep scan, named after the image file it opened, are
 # compared by the name the program gives the disk that lists the image (a
@@ -30,6 +32,7 @@ same() {
     layout "$out/$name.services" > "$out/$name.services.txt"
     grep -q '^f ' "$out/$name.bare.txt" || fail "$name: nothing recovered"
     diff "$out/$name.bare.txt" "$out/$name.services.txt" >&2 || fail "$name: the probe and the program name files differently"
+    diff <(sums "$out/$name.bare") <(sums "$out/$name.services") >&2 || fail "$name: the probe and the program wrote other bytes"
 }
 img="$fixtures/fat16_basic/fat16_basic.img"
 same quick quick "$img"
