@@ -1,6 +1,7 @@
 #include "services/UIPublic.h"
 
 #include "engine/include/FileNode.h"
+#include "engine/writer/DestinationNames.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Threads.h"
 #include "services/NodeWalk.h"
@@ -40,13 +41,8 @@ QString VXUIPublic::FormatFileTimeToString(_FILETIME time) {
 }
 
 QString VXUIPublic::GetFileSystemStrByType(int searcherType) {
-    switch (searcherType) {
-    case SEARCHER_HFSPLUS: return QStringLiteral("HFS+_");
-    case SEARCHER_FAT: return QStringLiteral("Fat_");
-    case SEARCHER_EXFAT: return QStringLiteral("ExFat_");
-    case SEARCHER_RAW: return QStringLiteral("RAW_");
-    default: return QString();
-    }
+    // The recovery's kind folders are named by the writer's destination namer.
+    return QString::fromUtf8(RecoveryKindText(searcherType));
 }
 
 QString VXUIPublic::GetPathByFileNode(IFileNode* node) {

@@ -10,7 +10,6 @@
 #include "engine/writer/DataRecovery.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
-#include "services/RecoveryFolders.h"
 #include "services/RecoveryPath.h"
 
 #include <sys/stat.h>
@@ -94,14 +93,48 @@ void VXUIRecovery::SetRecoveryTotalFilesCnt(std::uint64_t count) {
 }
 
 void VXUIRecovery::SetCreateDirIndex(_tagSearcherType type, int index) {
-    RecoveryFolders::instance().SetCreateDirIndex(type, index);
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.kindNumbers[type] = index;
 }
 
 int VXUIRecovery::GetCreateDirIndex(_tagSearcherType type) const {
-    return RecoveryFolders::instance().GetCreateDirIndex(type);
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    const auto it = m_names.kindNumbers.find(type);
+    return it == m_names.kindNumbers.end() ? 0 : it->second;
 }
 
-void VXUIRecovery::ClearCreateDirIndex() { RecoveryFolders::instance().Clear(); }
+void VXUIRecovery::ClearCreateDirIndex() {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names = RecoveryDestination{};
+}
+
+bool VXUIRecovery::IsFolderMade(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    return m_names.foldersMade.count(path) != 0;
+}
+
+void VXUIRecovery::AddFolderMade(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.foldersMade.insert(path);
+}
+
+char* VXUIRecovery::MakeRecoveryFilePath(void* node, const char* folder) {
+    if (!folder) return nullptr;
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.folder = folder;
+    return CreateRecoveryFilePathByNode(node, m_names);
+}
+
+bool VXUIRecovery::MakeRecoveryFile(IFileNode* node, const char* folder, CRecoveryFile& file) {
+    if (!folder) return false;
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_names.folder = folder;
+    return CreateRecoveryFile(node, m_names, file);
+}
+
+char* CreateRecoveryFilePathByNode(void* node, const char* folder) {
+    return VXUIRecovery::instance().MakeRecoveryFilePath(node, folder);
+}
 
 std::shared_ptr<ScanSession> VXUIRecovery::BoundSession() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -299,13 +332,17 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
         m_lastPosition = 0;
         m_fileTotal = 0;
     }
-    char* path = CreateRecoveryFilePathByNode(node, destination.c_str());
+    CRecoveryFile file;
+    const char* path = MakeRecoveryFile(node, destination.c_str(), file) ? file.Path().c_str() : nullptr;
     if (path) {
         if (std::strstr(path, "/Application")) flags[0] = 1;
         if (std::strstr(path, "/System")) flags[1] = 1;
         if (std::strstr(path, "/Library")) flags[2] = 1;
     }
-    result = writer->RecoverTo(path, this, 0);
+    // Written in the folder its name was made in: a found path longer than
+    // the system's path limit is written too, and no link is followed.
+    auto* own = dynamic_cast<CDataRecovery*>(writer);
+    result = path && own ? own->RecoverToAt(file.Folder(), file.Name().c_str(), this, 0) : writer->RecoverTo(path, this, 0);
     if (reader) reader->Release();
     held.unlock();
     bool whole = false;
@@ -322,8 +359,8 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
     }
     // What the writer left unfinished is the empty name taken for it; a file
     // written whole with unreadable ranges as zeros stays (counted as failed).
-    if (!whole && path && result != kEmptyFileMade && result != WriterResult::Unreadable) ::unlink(path);
-    std::free(path);
+    if (!whole && path && result != kEmptyFileMade && result != WriterResult::Unreadable)
+        ::unlinkat(file.Folder(), file.Name().c_str(), 0);
     return whole;
 }
 

@@ -5,6 +5,7 @@
 // the writers' progress into one running byte count.
 #include "engine/include/EngineTypes.h"
 #include "engine/include/ResultCode.h"
+#include "engine/writer/DestinationNames.h"
 #include "services/ScanSession.h"
 #include "services/UIOperation.h"
 
@@ -46,6 +47,14 @@ public:
     int GetCreateDirIndex(_tagSearcherType type) const;
     // Empties the folder index map and the folders known to be made.
     void ClearCreateDirIndex();
+    // Folders this recovery has made or found (so each is made once).
+    bool IsFolderMade(const std::string& path) const;
+    void AddFolderMade(const std::string& path);
+    // The path of node's file under folder, named with this recovery's
+    // destination names (CreateRecoveryFilePathByNode).
+    char* MakeRecoveryFilePath(void* node, const char* folder);
+    // The same, reserving the file in file (its folder kept open for the write).
+    bool MakeRecoveryFile(IFileNode* node, const char* folder, CRecoveryFile& file);
     // The session's writer of a searcher type (the session of the last
     // ResetParam or recovery).
     IDataRecovery* GetDataRecoveryByType(_tagSearcherType type) const;
@@ -106,4 +115,8 @@ private:
     std::string m_currentName;
     bool m_hasCurrent = false;
     std::uint64_t m_recovered = 0, m_recoveredBytes = 0, m_failed = 0;
+    // The kind folder numbers and folders made of this recovery, under a lock
+    // of their own: naming touches the disk and must not hold up m_mutex.
+    mutable std::mutex m_namesMutex;
+    RecoveryDestination m_names;
 };

@@ -1,6 +1,7 @@
 #include "bench/scan_image/ProbeDevice.h"
 
 #include "engine/device/StorageDevices.h"
+#include "engine/enumeration/BlockDeviceFacts.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/EngineTypes.h"
 #include "engine/volume/VolumeAnalyzeController.h"
@@ -53,8 +54,9 @@ bool OpenBase(ScanDevice& d, const std::string& path, unsigned sectorSize, std::
     return true;
 }
 
-// The volume record of the volume at offset, kind and label as the volume
-// analysis finds them.
+// The volume record of the volume at offset, kind and label as the program's
+// device list finds them: the volume analysis first, libblkid's label when it
+// reads none (the found files' volume folder is named by it).
 CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* whole, const std::string& path,
                                                unsigned long long offset, unsigned long long sectors) {
     std::unique_ptr<IVolumeAnalyzeController> analysis(CreateVolumeAnalyzeController(whole, offset));
@@ -63,7 +65,11 @@ CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* whole, const std:
     info->fileSystemType = found ? static_cast<unsigned>(found->GetFileSystemType()) : unsigned{FS_UNKNOWN};
     char label[100] = {};
     if (found) found->GetLabel(label, sizeof label);
-    const std::string labelText(label, strnlen(label, sizeof label));
+    std::string labelText(label, strnlen(label, sizeof label));
+    BlockVolumeFacts probed;
+    const unsigned long long ss = whole->GetSectorSize();
+    if (labelText.empty() && CSysfsBlockDeviceFacts().ProbeVolume(path, offset * ss, sectors * ss, probed))
+        labelText = probed.label.substr(0, sizeof label - 1);
     const std::string name = labelText.empty() ? std::filesystem::path(path).filename().string() : labelText;
     CopyRecordText(info->volumeName, name.c_str());
     CopyRecordText(info->label, labelText.c_str());

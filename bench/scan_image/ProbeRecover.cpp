@@ -1,7 +1,6 @@
 #include "bench/scan_image/ProbeRecover.h"
 
 #include "bench/scan_image/ProbeOutput.h"
-#include "engine/common/TextConvert.h"
 #include "engine/enumeration/SameVolume.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/FileNode.h"
@@ -22,9 +21,6 @@
 #include <memory>
 
 namespace {
-
-// Upward walks end here even on a damaged (looping) tree.
-constexpr int kMaxDepth = 4096;
 
 class QuietProgress : public IProgress {
 public:
@@ -52,19 +48,20 @@ private:
 
 class Recovery {
 public:
-    Recovery(IRecoveryController& controller, int root) : m_controller(controller), m_root(root) {}
+    // folder ends in "/".
+    Recovery(IRecoveryController& controller, const std::string& folder) : m_controller(controller) {
+        m_destination.folder = folder;
+    }
 
     enum class Outcome { Written, Damaged, Failed };
 
     Outcome Write(IFileNode* node) {
-        Descriptor folder(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
-        if (folder.Get() < 0 || !OpenFolderOf(node, folder)) return Outcome::Failed;
-        std::string name;
-        if (!m_names.ReserveFile(folder.Get(), MakeSafeFileName(Name(node)), name)) return Outcome::Failed;
+        CRecoveryFile file;
+        if (!CreateRecoveryFile(node, m_destination, file)) return Outcome::Failed;
         // An empty file is complete once its name is taken.
         if (node->GetFileSize() <= 0) return Outcome::Written;
-        const Outcome outcome = Copy(node, folder.Get(), name);
-        if (outcome == Outcome::Failed) ::unlinkat(folder.Get(), name.c_str(), 0);
+        const Outcome outcome = Copy(node, file.Folder(), file.Name());
+        if (outcome == Outcome::Failed) ::unlinkat(file.Folder(), file.Name().c_str(), 0);
         return outcome;
     }
 
@@ -84,35 +81,6 @@ public:
     }
 
 private:
-    static std::string Name(IFileNode* node) {
-        const char* name = node->GetFileName();
-        return name ? name : "";
-    }
-
-    // Walks from the root down to the node's folder, making each folder the
-    // first time it is needed; folder holds the root on entry.
-    bool OpenFolderOf(IFileNode* node, Descriptor& folder) {
-        std::vector<IFileNode*> chain;
-        for (IFileNode* n = node->GetParent(); n && n->GetParent() && chain.size() < kMaxDepth;
-             n = n->GetParent())
-            chain.push_back(n);
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            auto known = m_folders.find(*it);
-            int next = -1;
-            if (known != m_folders.end()) {
-                next = ::openat(folder.Get(), known->second.c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            } else {
-                std::string taken;
-                next = m_names.CreateFolder(folder.Get(), MakeSafeFileName(Name(*it)), taken);
-                if (next >= 0) m_folders[*it] = taken;
-            }
-            if (next < 0) return false;
-            folder.Reset(next);
-        }
-        return true;
-    }
-
     IDataRecovery* WriterFor(IFileNode* node) {
         int type = NodeSearcherType(node);
         // Carved files by label are written by the carver's writer, as the
@@ -142,9 +110,7 @@ private:
     }
 
     IRecoveryController& m_controller;
-    int m_root;
-    CDestinationNames m_names;
-    std::map<IFileNode*, std::string> m_folders; // each made folder's name within its parent
+    RecoveryDestination m_destination;
     std::map<int, Owned<IDataRecovery>> m_writers;
 };
 
@@ -161,7 +127,7 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
     std::error_code ec;
     std::filesystem::create_directories(destination, ec);
     Descriptor root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    Recovery recovery(controller, root.Get());
+    Recovery recovery(controller, destination + "/");
     // Refused whole when the files' data cannot fit: nothing is written.
     struct statvfs space {};
     if (root.Get() >= 0 && ::fstatvfs(root.Get(), &space) == 0) {
@@ -173,10 +139,17 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
             return counts;
         }
     }
-    // Live files first: a deleted file that shares a live one's name takes the
-    // numbered name, never the live one.
-    std::vector<IFileNode*> ordered(nodes);
-    std::stable_partition(ordered.begin(), ordered.end(), [](IFileNode* n) { return !n->IsDeleted(); });
+    // In the program's order, so that equal names are numbered as it numbers
+    // them: files of the found file systems before carved ones, and within
+    // each live files before deleted ones.
+    std::vector<IFileNode*> passes[4];
+    for (IFileNode* node : nodes) {
+        const int type = NodeSearcherType(node);
+        passes[(type == SEARCHER_RAW || type == SEARCHER_RAW_LABEL ? 2 : 0) + (node->IsDeleted() ? 1 : 0)].push_back(node);
+    }
+    std::vector<IFileNode*> ordered;
+    ordered.reserve(nodes.size());
+    for (const auto& pass : passes) ordered.insert(ordered.end(), pass.begin(), pass.end());
     for (IFileNode* node : ordered) {
         if (node->IsDirectory()) continue;
         const auto outcome = root.Get() >= 0 ? recovery.Write(node) : Recovery::Outcome::Failed;

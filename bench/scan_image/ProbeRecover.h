@@ -16,8 +16,8 @@ struct RecoverCounts {
     bool noSpace = false;                       // refused: the files' data does not fit
 };
 
-// Writes every file among nodes under destination (made when missing):
-// folders by the nodes' safe names, made one inside the other so that no path
-// length limit applies; equal names get numbered forms, nothing is replaced.
+// Writes every file among nodes under destination (made when missing),
+// named as the program's recovery names them (engine/writer/DestinationNames.h),
+// in its order: equal names get the same numbered forms, nothing is replaced.
 RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IFileNode*>& nodes,
                            const std::string& destination);

@@ -11,7 +11,11 @@ hashes() { (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha256sum | s
 d="$fixtures/apfs_disks"
 "$probe" deep "$d/gpt_zeroed.img" --recover "$out/gpt" > "$out/gpt.txt" 2>/dev/null
 grep -q $'^37\tL\t116\tpasswords.txt$' "$out/gpt.txt" || fail "passwords.txt not listed"
-[ "$(hashes "$out/gpt" | sort)" = "$(sort "$d/apfs.sha256.txt")" ] ||
+# The program's layout: one kind folder (APFS has no kind text), the volume's folder in it.
+[ "$(ls -A "$out/gpt")" = "0001" ] || fail "other folders than 0001: $(ls -A "$out/gpt")"
+vol=("$out/gpt/0001/"*)
+[ "${#vol[@]}" -eq 1 ] && [ -d "$vol" ] || fail "not one volume folder in 0001: $(ls -A "$out/gpt/0001")"
+[ "$(hashes "$vol" | sort)" = "$(sort "$d/apfs.sha256.txt")" ] ||
     fail "recovered files differ from icat"
 
 s="$fixtures/apfs_stale"

@@ -21,5 +21,9 @@ synth="$fixtures/hfs_synth/synth_4096"
 
 x="$fixtures/hfs_xorriso/hfs_x2048"
 "$probe" quick "$x.iso" --offset "$(cat "$x.start")" --recover "$out/x" > "$out/x.txt" 2>/dev/null
-[ "$(hashes "$out/x" | sort)" = "$(grep -v '  f$' "$x.sha256.txt" | sort)" ] || fail "recovered xorriso files differ"
+# The program's layout: the kind folder, the volume's folder in it.
+[ "$(ls -A "$out/x")" = "HFS+_0001" ] || fail "other folders than HFS+_0001: $(ls -A "$out/x")"
+vol=("$out/x/HFS+_0001/"*)
+[ "${#vol[@]}" -eq 1 ] && [ -d "$vol" ] || fail "not one volume folder in HFS+_0001: $(ls -A "$out/x/HFS+_0001")"
+[ "$(hashes "$vol" | sort)" = "$(grep -v '  f$' "$x.sha256.txt" | sort)" ] || fail "recovered xorriso files differ"
 echo "scan_image hfsplus: ok"

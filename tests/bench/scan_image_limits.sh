@@ -45,9 +45,13 @@ set +e
 rc=$?
 set -e
 [ $rc -eq 1 ] || fail "exit $rc under a file-size limit"
-[ ! -e "$out/rec/BIG.BIN" ] || fail "a cut-short BIG.BIN was left"
+# The program's layout: the kind folder, then the volume's folder.
+vol=("$out/rec/Fat_0001/"*)
+[ "${#vol[@]}" -eq 1 ] && [ -d "$vol" ] || fail "not one volume folder in Fat_0001: $(ls -A "$out/rec")"
+[ ! -e "$vol/BIG.BIN" ] || fail "a cut-short BIG.BIN was left"
+[ -z "$(find "$out/rec" -iname 'BIG*')" ] || fail "a BIG.BIN was left under another name"
 [ -z "$(find "$out/rec" -name '.salvor-*')" ] || fail "a temporary file was left"
 for f in SMALL.BIN PLAIN.JPG THUMB.JPG; do
-    cmp -s "$out/rec/$f" "$fixtures/writer_fat/$(tr 'A-Z' 'a-z' <<< "$f")" || fail "$f differs"
+    cmp -s "$vol/$f" "$fixtures/writer_fat/$(tr 'A-Z' 'a-z' <<< "$f")" || fail "$f differs"
 done
 echo "scan_image limits: ok"

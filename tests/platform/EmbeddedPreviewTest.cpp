@@ -3,6 +3,7 @@
 // a lossless strip, a directory loop ends, a span past the end does not count.
 // (Photoshop thumbnails and real files: the previews' end-to-end test.)
 #include "platform/thumbnailer/EmbeddedPreview.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,7 @@ using Tiff = std::vector<std::uint8_t>;
 
 void Put(Tiff& b, std::size_t at, std::uint32_t v, int n) {
     if (b.size() < at + n) b.resize(at + n);
-    for (int i = 0; i < n; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    salvor::test::PutLe(b, at, v, static_cast<std::size_t>(n));
 }
 
 // One directory at `at` of LONG entries (tag, value), then the next one's offset.

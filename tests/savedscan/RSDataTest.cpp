@@ -13,21 +13,19 @@
 #include "savedscan/RSData.h"
 #include "tests/savedscan/ContainerWalk.h"
 #include "tests/savedscan/FileHelpers.h"
+#include "tests/support/ByteWriter.h"
 
 using rswalk::kFrameA;
 using rswalk::kFrameB;
 using rswalk::kFrameC;
+
+using salvor::test::PutLe32;
 
 namespace {
 
 std::uint32_t Le32(const Buffer& b, std::size_t off) {
     return b[off] | std::uint32_t{b[off + 1]} << 8 | std::uint32_t{b[off + 2]} << 16 |
            std::uint32_t{b[off + 3]} << 24;
-}
-
-void PutLe32(Buffer& b, std::size_t off, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 // A copy of a container with a header field changed and the checksum redone.
@@ -384,3 +382,4 @@ TEST_F(RSDataTest, ReadsAContainerMadeByAnIndependentWriter) {
     std::iota(c.begin(), c.end(), 100);
     EXPECT_EQ(walk.payloads, (std::vector<std::optional<Buffer>>{a, Buffer{}, c}));
 }
+#include "tests/support/ByteWriter.h"

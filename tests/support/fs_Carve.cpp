@@ -3,12 +3,14 @@
 #include "engine/carver/BufferStorageDevice.h"
 #include "engine/carver/CarverRegistration.h"
 #include "engine/common/Bitmap.h"
+#include "engine/common/Bytes.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/Owned.h"
 #include "engine/include/RecoveryFilter.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <span>
 
 namespace salvor::test {
 namespace {
@@ -24,8 +27,9 @@ std::string Text(const std::uint8_t* p, std::size_t n) { return std::string(rein
 
 TestHeader ParseHeader(const std::uint8_t* p) {
     TestHeader h;
-    std::memcpy(&h.size, p + 4, 8);
-    std::memcpy(&h.sectors, p + 12, 4);
+    const std::span<const std::uint8_t> fields(p, 16);
+    h.size = static_cast<decltype(h.size)>(bytes::Le64(fields, 4));
+    h.sectors = static_cast<decltype(h.sectors)>(bytes::Le32(fields, 12));
     h.name = Text(p + 16, 32);
     h.time = Text(p + 48, 20);
     h.tag = static_cast<signed char>(p[68]);
@@ -116,8 +120,8 @@ std::vector<std::string>& TestAnalyserLog() {
 std::vector<std::uint8_t> TestSector(const TestHeader& h, unsigned sectorSize) {
     std::vector<std::uint8_t> s(sectorSize, 0);
     std::memcpy(s.data(), h.magic.data(), std::min<std::size_t>(h.magic.size(), 4));
-    std::memcpy(s.data() + 4, &h.size, 8);
-    std::memcpy(s.data() + 12, &h.sectors, 4);
+    PutLe64(s, 4, static_cast<std::uint64_t>(h.size));
+    PutLe32(s, 12, static_cast<std::uint32_t>(h.sectors));
     std::memcpy(s.data() + 16, h.name.data(), std::min<std::size_t>(h.name.size(), 31));
     std::memcpy(s.data() + 48, h.time.data(), std::min<std::size_t>(h.time.size(), 19));
     s[68] = static_cast<std::uint8_t>(static_cast<signed char>(h.tag));

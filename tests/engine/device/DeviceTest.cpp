@@ -3,6 +3,7 @@
 #include "engine/device/StorageDevices.h"
 #include "engine/utility/AsyncRead.h"
 #include "engine/utility/MessageCenter.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
@@ -291,8 +292,8 @@ std::string WriteEdi(const std::string& stamped, const std::string& path, const 
     std::string header(std::max<std::uint64_t>(headerBytes, EdiHeaderLayout::kBytes), '\0');
     std::memcpy(header.data(), preamble, std::strlen(preamble));
     const std::uint64_t total = header.size() + body.size() + static_cast<std::uint64_t>(skew);
-    std::memcpy(header.data() + EdiHeaderLayout::kTotalSize, &total, 8);
-    std::memcpy(header.data() + EdiHeaderLayout::kDataOffset, &headerBytes, 8);
+    salvor::test::PutLe64(header, EdiHeaderLayout::kTotalSize, total);
+    salvor::test::PutLe64(header, EdiHeaderLayout::kDataOffset, headerBytes);
     std::ofstream(path, std::ios::binary) << header << body;
     return path;
 }

@@ -7,6 +7,7 @@
 #include "engine/exfat/ExfatFileSet.h"
 #include "engine/exfat/ExfatPartition.h"
 #include "tests/engine/exfat/ExfatTestSupport.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +31,7 @@ std::vector<std::uint8_t> BootOf(const std::string& image, unsigned sectorSize) 
     return sector;
 }
 
-void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) { exfat_test::Put(b, off, v); }
+void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) { salvor::test::PutLe32(b, off, v); }
 
 TEST(ExfatBoot, PlausibilityEdges) {
     const auto good = BootOf(salvor::test::FixtureFile("exfat_quick", "exfat_512.img"), 512);

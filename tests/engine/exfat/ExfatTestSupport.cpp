@@ -74,8 +74,7 @@ std::size_t FindEntrySet(const std::vector<std::uint8_t>& folder, const std::u16
 void ResealEntrySet(std::vector<std::uint8_t>& folder, std::size_t off) {
     const std::size_t len = (std::size_t{folder.at(off + 1)} + 1) * exfat::kEntrySize;
     const std::uint16_t sum = exfat::EntrySetChecksum(exfat::Bytes(folder).subspan(off, len));
-    folder[off + 2] = static_cast<std::uint8_t>(sum);
-    folder[off + 3] = static_cast<std::uint8_t>(sum >> 8);
+    salvor::test::PutLe16(folder, off + 2, sum);
 }
 
 } // namespace exfat_test

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers of the exFAT tests: found entries against fls listings, and entry
 // sets damaged as a disk may present them.
+#include "tests/support/ByteWriter.h"
 #include "tests/support/fs_Scan.h"
 
 #include <cstdint>
@@ -28,11 +29,8 @@ std::size_t CountUnder(const Entries& all, const std::string& folder);
 Entries ParseFls(const std::string& text);
 Entries FlsOf(const std::string& image, const std::string& extra = "");
 
-// Stores v little-endian at off.
-template <typename T> void Put(std::vector<std::uint8_t>& b, std::size_t off, T v) {
-    for (std::size_t i = 0; i < sizeof v; ++i)
-        b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
-}
+// Stores v little-endian at off, in as many bytes as its type has.
+template <typename T> void Put(std::vector<std::uint8_t>& b, std::size_t off, T v) { salvor::test::PutLeOf(b, off, v); }
 
 // The offset of the first file set (in use or deleted) of a folder's entries
 // whose name begins with name, npos when none; and the set's checksum made to

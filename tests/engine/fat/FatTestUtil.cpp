@@ -1,4 +1,5 @@
 #include "tests/engine/fat/FatTestUtil.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,7 @@
 namespace fattest {
 
 void Put16(std::vector<std::uint8_t>& b, std::size_t off, unsigned v) {
-    b[off] = static_cast<std::uint8_t>(v);
-    b[off + 1] = static_cast<std::uint8_t>(v >> 8);
+    salvor::test::PutLe16(b, off, static_cast<std::uint16_t>(v));
 }
 
 std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster,
@@ -20,8 +20,7 @@ std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std:
     e[11] = attr;
     Put16(e, 20, cluster >> 16);
     Put16(e, 26, cluster & 0xFFFF);
-    for (int i = 0; i < 4; ++i)
-        e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    salvor::test::PutLe32(e, 28, size);
     return e;
 }
 

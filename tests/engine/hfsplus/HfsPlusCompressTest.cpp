@@ -7,6 +7,7 @@
 #include "engine/hfsplus/HfsPlusFileNode.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
 #include "tests/engine/hfsplus/HfsSynthManifest.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/support/fs_Scan.h"
 
@@ -101,7 +102,7 @@ struct Damage {
 };
 
 void Put32(std::string& s, std::size_t at, std::uint32_t v, bool bigEndian = false) {
-    for (int i = 0; i < 4; ++i) s[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (bigEndian ? 24 - 8 * i : 8 * i));
+    bigEndian ? salvor::test::PutBe32(s, at, v) : salvor::test::PutLe32(s, at, v);
 }
 
 TEST(HfsCompressed, DamagedDataReadsNothing) {

@@ -5,6 +5,7 @@
 #include "engine/hfsplus/HfsPlusQuickSearch.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
 #include "engine/utility/CatchExeception.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +17,6 @@ using namespace hfsplus;
 using namespace salvor::test;
 
 namespace {
-
-void PutBe(std::vector<std::uint8_t>& b, std::size_t off, std::uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; --i, v >>= 8) b[off + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
-}
 
 std::vector<std::uint8_t> SampleHeader() {
     return ReadBytes(TestData() + "/dfvfs/hfsplus.raw", 1024, 512);
@@ -246,9 +243,7 @@ TEST(HfsJournal, HeadersThatWouldStallTheScanAreRefused) {
                           {"blhdr_size 16", kJournalMagic, kJournalEndian, 16, 512, false}};
     for (const Case& c : cases) {
         std::vector<std::uint8_t> b(44, 0);
-        auto le = [&](std::size_t off, std::uint64_t v, int n) {
-            for (int i = 0; i < n; ++i, v >>= 8) b[off + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
-        };
+        auto le = [&](std::size_t off, std::uint64_t v, int n) { PutLe(b, off, v, static_cast<std::size_t>(n)); };
         le(0, c.magic, 4);
         le(4, c.endian, 4);
         le(8, 512, 8);

@@ -7,6 +7,7 @@
 #include "engine/hfsplus/HfsPlusQuickSearch.h"
 #include "engine/hfsplus/HfsPlusVolume.h"
 #include "tests/engine/hfsplus/HfsSynthManifest.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -238,8 +239,7 @@ TEST(HfsSynth, OverflowLookUpsOfOneForkAreBounded) {
     constexpr std::uint32_t kFile = 999999, kRecords = 65537, kNode = 512, kFan = 6, kBlock = 4096;
     std::vector<std::uint8_t> tree(kNode, 0); // node 0, the header, filled last
     const auto put = [&](std::size_t at, std::uint64_t v, int n) {
-        for (int i = 0; i < n; ++i)
-            tree[at + i] = static_cast<std::uint8_t>(v >> (8 * (n - 1 - i)));
+        salvor::test::PutBe(tree, at, v, static_cast<std::size_t>(n));
     };
     // A new node of up to kFan records of `size` bytes from make(record offset, i);
     // answers its number. Each record starts with the key of the record it leads to.

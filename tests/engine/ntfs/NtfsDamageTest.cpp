@@ -5,6 +5,7 @@
 #include "engine/ntfs/NtfsIndexRecord.h"
 #include "engine/ntfs/NtfsLogRecord.h"
 #include "engine/ntfs/NtfsMultiRecord.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +16,7 @@ namespace {
 
 Buf& Put(Buf& b, std::size_t off, std::uint64_t v, unsigned n) {
     if (b.size() < off + n) b.resize(off + n);
-    for (unsigned i = 0; i < n; ++i)
-        b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    salvor::test::PutLe(b, off, v, n);
     return b;
 }
 

@@ -12,6 +12,7 @@
 #include "engine/tree/FileReaderEx.h"
 #include "engine/writer/DataRecovery.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/engine_helpers.h"
 #include "tests/support/fs_Scan.h"
 
@@ -306,7 +307,7 @@ TEST(NtfsData, BytesPastTheInitializedSizeAreZerosAsIcatGivesThem) {
     const std::uint64_t size = bytes::Le64(rec, at + 48);
     ASSERT_GT(size, 5000u);
     const std::uint64_t initialized = size / 2 + 3;
-    for (int i = 0; i < 8; ++i) rec[at + 56 + i] = static_cast<std::uint8_t>(initialized >> (8 * i));
+    salvor::test::PutLe64(rec, at + 56, initialized);
     CNTFSFileRecord::FixupFileRecord(rec);
     NodePtr node = BuildNode(v, n, nullptr, &rec);
     ASSERT_TRUE(node);

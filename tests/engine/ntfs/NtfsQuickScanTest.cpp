@@ -5,6 +5,7 @@
 #include "engine/ntfs/NtfsQuickSearch.h"
 #include "engine/ntfs/NtfsRegistration.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/fs_Scan.h"
 
 #include <gtest/gtest.h>
@@ -299,7 +300,7 @@ LogPage(const std::vector<std::tuple<unsigned, std::uint32_t, bool>>& records,
     page[8] = 0x99; // last LSN: none of the records
     for (const auto& [off, length, image] : records) {
         page[off] = 1;
-        std::memcpy(&page[off + 24], &length, 4);
+        salvor::test::PutLe32(page, off + 24, length);
         if (image && off + 93 <= 4096) std::memcpy(&page[off + 88], "FILE0", 5);
     }
     for (const auto& [off, bytes] : raw)
@@ -357,10 +358,7 @@ TEST_F(NtfsQuickScan, SavedBytesThatCannotApplyAreLeftOut) {
     saved[40] = 0x11, saved[41] = 1, saved[42] = 1;
     const auto logRecord = [&](std::uint64_t lsn, std::uint64_t vcn, std::uint16_t block, std::uint16_t at) {
         std::vector<std::uint8_t> r(88 + saved.size(), 0);
-        const auto put = [&](std::size_t off, std::uint64_t value, unsigned n) {
-            for (unsigned i = 0; i < n; ++i)
-                r[off + i] = static_cast<std::uint8_t>(value >> (8 * i));
-        };
+        const auto put = [&](std::size_t off, std::uint64_t value, unsigned n) { salvor::test::PutLe(r, off, value, n); };
         put(0, lsn, 8), put(24, 40 + saved.size(), 4), put(56, 40, 2), put(58, saved.size(), 2);
         put(64, a, 2), put(66, at, 2), put(68, block, 2), put(72, vcn, 8);
         std::copy(saved.begin(), saved.end(), r.begin() + 88);
@@ -433,7 +431,7 @@ TEST_F(NtfsQuickScan, LogImageOfAnotherFileIsNotTaken) {
     std::vector<std::uint8_t> entry(48 + 40 + image.size(), 0);
     const std::uint32_t client = static_cast<std::uint32_t>(40 + image.size());
     entry[0] = 1;
-    std::memcpy(&entry[24], &client, 4);
+    salvor::test::PutLe32(entry, 24, client);
     std::copy(image.begin(), image.end(), entry.begin() + 88);
     ASSERT_TRUE(salvor::test::WriteBytes(copy, page4, LogPage({}, {{64, entry}})));
     FsScan scan(copy, 512, FS_NTFS);

@@ -2,13 +2,16 @@
 // complete, and no found file takes a name already used.
 #include "engine/writer/DestinationFile.h"
 #include "engine/writer/DestinationNames.h"
+#include "engine/tree/FilesystemNode.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/TestFileNode.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,22 +96,41 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
 }
 
 TEST_F(Destination, EveryNameIsNewAndNumbered) {
-    { std::ofstream(tmp.file("b.txt")) << "keep"; }
-    CDestinationNames names;
-    std::string taken;
-    for (const char* want : {"a.txt", "a (2).txt", "a (3).txt"}) {
-        ASSERT_TRUE(names.ReserveFile(folder, "a.txt", taken));
-        EXPECT_EQ(taken, want);
+    // An earlier recovery's kind folder and its file are left as they are.
+    fs::create_directories(tmp.file("Fat_0001/Card"));
+    { std::ofstream(tmp.file("Fat_0001/Card/b.txt")) << "keep"; }
+    CFilesystemNode root(SEARCHER_FAT, "Card(root)", "Card", 1);
+    std::vector<std::unique_ptr<salvor::test::TestFileNode>> nodes;
+    const auto add = [&](CFileNode* parent, const char* name, bool dir = false) {
+        nodes.push_back(std::make_unique<salvor::test::TestFileNode>(nodes.size() + 2, parent->GetCurrentNodeID(), name, dir));
+        parent->AddChild(nodes.back().get());
+        return nodes.back().get();
+    };
+    RecoveryDestination names;
+    names.folder = tmp.path() + "/";
+    const std::string kind = tmp.path() + "/Fat_0002/Card/";
+    for (const char* want : {"a.txt", "a_0001.txt", "a_0002.txt"}) {
+        CRecoveryFile file;
+        ASSERT_TRUE(CreateRecoveryFile(add(&root, "a.txt"), names, file));
+        EXPECT_EQ(file.Name(), want);
+        EXPECT_EQ(file.Path(), kind + want);
+        EXPECT_TRUE(fs::is_regular_file(kind + want));
     }
-    ASSERT_TRUE(names.ReserveFile(folder, "b.txt", taken));
-    EXPECT_EQ(taken, "b (2).txt");
-    EXPECT_EQ(salvor::test::ReadWholeFile(tmp.file("b.txt")), "keep");
-    // A folder never merges into a file or folder already there.
-    const int d = names.CreateFolder(folder, "b.txt", taken);
-    ASSERT_GE(d, 0);
-    ::close(d);
-    EXPECT_EQ(taken, "b (3).txt");
-    EXPECT_TRUE(fs::is_directory(tmp.file("b (3).txt")));
+    CRecoveryFile b;
+    ASSERT_TRUE(CreateRecoveryFile(add(&root, "b.txt"), names, b));
+    EXPECT_EQ(b.Path(), kind + "b.txt");
+    EXPECT_EQ(salvor::test::ReadWholeFile(tmp.file("Fat_0001/Card/b.txt")), "keep");
+    // A name taken by something that is not ours is numbered too.
+    { std::ofstream(kind + "c.txt") << "keep"; }
+    CRecoveryFile c;
+    ASSERT_TRUE(CreateRecoveryFile(add(&root, "c.txt"), names, c));
+    EXPECT_EQ(c.Name(), "c_0001.txt");
+    EXPECT_EQ(salvor::test::ReadWholeFile(kind + "c.txt"), "keep");
+    // A folder never merges into a file standing where it goes.
+    CRecoveryFile none;
+    EXPECT_FALSE(CreateRecoveryFile(add(add(&root, "b.txt", true), "inside.txt"), names, none));
+    EXPECT_TRUE(fs::is_regular_file(kind + "b.txt"));
+    EXPECT_EQ(Names(kind), (std::vector<std::string>{"a.txt", "a_0001.txt", "a_0002.txt", "b.txt", "c.txt", "c_0001.txt"}));
 }
 
 } // namespace
