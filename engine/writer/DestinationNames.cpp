@@ -104,7 +104,8 @@ std::string NumberedRecoveryName(const std::string& name, unsigned count) {
     const bool ext = dot != std::string::npos && dot > 0;
     std::string stem = ext ? name.substr(0, dot) : name;
     const std::string tail = ext ? name.substr(dot) : std::string();
-    const std::string number = "_" + FourDigits(count);
+    std::string number = "_";
+    number += FourDigits(count);
     const std::size_t room = kMaxName > tail.size() + number.size() ? kMaxName - tail.size() - number.size() : 0;
     if (stem.size() > room) {
         std::size_t cut = room;

@@ -4,6 +4,7 @@
 // records) and a delegate over blocks held in memory.
 #include "engine/apfs/ApfsContainerReader.h"
 #include "engine/apfs/ApfsFileNode.h"
+#include "tests/support/ByteWriter.h"
 
 #include <cstdint>
 #include <map>
@@ -16,7 +17,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 template <typename T>
 void Put(Bytes& b, std::size_t off, T v) {
-    for (std::size_t i = 0; i < sizeof v; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
+    salvor::test::PutLeOf(b, off, v);
 }
 
 // A 4096-byte block with an object header.

@@ -9,6 +9,7 @@
 #include "engine/carver/analysers/TextAnalysers.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -37,7 +38,7 @@ Bytes Padded(Bytes b, unsigned ss, std::size_t extraSectors = 2) {
     return b;
 }
 
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutLe32(b, at, v); }
 
 int Accepts(IRawFileAnalyser& a, Bytes s) {
     s.resize(std::max<std::size_t>(s.size(), 4096), 0);

@@ -11,6 +11,7 @@
 #include "engine/carver/analysers/RiffAnalysers.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -33,11 +34,9 @@ Bytes Sample(const char* name, const char* fixture = "audio_samples") {
 }
 
 void Put(Bytes& b, std::size_t at, const char* text) { std::memcpy(b.data() + at, text, std::strlen(text)); }
-void Le16(Bytes& b, std::size_t at, unsigned v) { b[at] = v & 0xFF, b[at + 1] = (v >> 8) & 0xFF; }
-void Le32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void Be32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
+void Le16(Bytes& b, std::size_t at, unsigned v) { salvor::test::PutLe16(b, at, static_cast<std::uint16_t>(v)); }
+void Le32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutLe32(b, at, v); }
+void Be32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutBe32(b, at, v); }
 Bytes Padded(Bytes b, unsigned ss, std::size_t extraSectors = 2) {
     b.resize((b.size() + ss - 1) / ss * ss + extraSectors * ss, 0);
     return b;

@@ -10,6 +10,7 @@
 #include "engine/carver/analysers/ThreeDsAnalyser.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -30,8 +31,8 @@ Bytes Sample(const char* name) {
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void Put64(Bytes& b, std::size_t at, std::uint64_t v) { std::memcpy(b.data() + at, &v, 8); }
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutLe32(b, at, v); }
+void Put64(Bytes& b, std::size_t at, std::uint64_t v) { salvor::test::PutLe64(b, at, v); }
 Bytes Padded(Bytes b, unsigned ss, std::size_t extraSectors = 2) {
     b.resize((b.size() + ss - 1) / ss * ss + extraSectors * ss, 0);
     return b;

@@ -14,6 +14,7 @@
 #include "engine/carver/analysers/X3fAnalyser.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -33,10 +34,8 @@ Bytes Sample(const char* name) {
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-void Le32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void Be32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
+void Le32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutLe32(b, at, v); }
+void Be32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutBe32(b, at, v); }
 
 // {hit, size, type} of the sector at 0 with `deviceBytes` to the device's end.
 struct Result {

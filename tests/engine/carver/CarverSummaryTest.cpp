@@ -1,5 +1,6 @@
 // The SummaryInformation property-set reader on hand-made streams.
 #include "engine/carver/metadata/SummaryInformation.h"
+#include "tests/support/ByteWriter.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -14,9 +15,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutLe32(b, at, v); }
 
 struct Value {
     std::uint32_t id;

@@ -3,6 +3,7 @@
 #include "engine/carver/metadata/OfficeTagFromXML.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
+#include "tests/support/ByteWriter.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -16,13 +17,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-void Put16(Bytes& b, std::size_t at, unsigned v) {
-    b[at] = static_cast<unsigned char>(v);
-    b[at + 1] = static_cast<unsigned char>(v >> 8);
-}
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
+void Put16(Bytes& b, std::size_t at, unsigned v) { salvor::test::PutLe16(b, at, static_cast<std::uint16_t>(v)); }
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) { salvor::test::PutLe32(b, at, v); }
 
 // A local header with `name`, `extra` and the given sizes, followed by data.
 Bytes Local(const std::string& name, const Bytes& extra, std::uint32_t packed, std::uint32_t size, unsigned method = 8,

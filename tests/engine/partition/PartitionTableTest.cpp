@@ -5,6 +5,7 @@
 #include "tests/support/Fixture.h"
 #include "engine/all/AllLibraries.h"
 #include "tests/support/ImageDevice.h"
+#include "tests/support/ByteWriter.h"
 #include "engine/include/FactoryRegistry.h"
 
 #include <gtest/gtest.h>
@@ -387,8 +388,8 @@ TEST_F(Tables, GptOnFourKibSectorsMeasuresTheSizeLimitInBytes) {
 TEST_F(Tables, GptBoundsHoldAtTheirEdges) {
     std::vector<std::uint8_t> h(92, 0);
     std::copy_n("EFI PART", 8, h.begin());
-    const auto put = [](std::vector<std::uint8_t>& b, std::size_t off, std::uint64_t v, int n) {
-        for (int i = 0; i < n; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    const auto put = [](std::vector<std::uint8_t>& b, std::size_t off, std::uint64_t v, std::size_t n) {
+        salvor::test::PutLe(b, off, v, n);
     };
     put(h, 72, 2, 8);
     put(h, 84, 128, 4);
