@@ -45,7 +45,7 @@ grep -qE '^f Fat_0001/[^/]+/A\.BIN$' "$out/quick.bare.txt" || fail "quick: A.BIN
 same media deep "$fixtures/fat_media/fat_media.img" Disk
 grep -qx 'd RAW_0001' "$out/media.bare.txt" || fail "media: no RAW_0001 folder for the carved files"
 grep -qE '^f RAW_0001/Disk/jpg/[^/]+\.JPG$' "$out/media.bare.txt" || fail "media: no carved JPEG in its folder"
-grep -qx 'f Fat_0001/Disk/PHOTO.JPG' "$out/media.bare.txt" || fail "media: PHOTO.JPG not in the found volume's folder"
+grep -qx 'f Fat_0001/Disk/photo.jpg' "$out/media.bare.txt" || fail "media: photo.jpg not in the found volume's folder"
 # Equal and unsafe names: the same numbered forms in the same places.
 same hostile quick "$fixtures/hostile_names/fat.img"
 grep -qE '^f Fat_0001/[^/]+/#BC_0001\.TXT$' "$out/hostile.bare.txt" || fail "hostile: no numbered #BC_0001.TXT"

@@ -4,6 +4,7 @@
 // that outlived its controller is a use after free.
 #include "services/ScanSession.h"
 
+#include "engine/all/AllLibraries.h"
 #include "engine/tree/FilesystemNode.h"
 
 #include <gtest/gtest.h>
@@ -60,6 +61,7 @@ void CheckedWriter::Release() {
 }
 
 std::shared_ptr<ScanSession> MakeSession(_RECOVERY_CONTROLLER_TYPE type) {
+    RegisterAllLibraries(); // a deep scan keeps a writer per file system of the table
     return std::make_shared<ScanSession>(std::make_shared<std::shared_mutex>(), nullptr, type, 1);
 }
 
