@@ -322,7 +322,11 @@ void CRAWSearchController::CalcRawFileSize(unsigned char* sector, CRawFileInfo* 
         const HeldList::iterator it = m_active[i];
         CRawFileInfo* r = it->record.get();
         context.m_pNewInfo = r == newInfo ? nullptr : newInfo;
-        if (r->CalcRawSize(sector, static_cast<int>(m_nSectorSize), s, context) != 1) {
+        const bool newStart = context.m_bNewStart;
+        context.m_bNewStart = newStart && r->m_llStartSector != s;
+        const int done = r->CalcRawSize(sector, static_cast<int>(m_nSectorSize), s, context);
+        context.m_bNewStart = newStart;
+        if (done != 1) {
             ++i;
             continue;
         }
@@ -406,6 +410,7 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         IRawFileAnalyser* analyser = used ? nullptr : FindAnalyser(p, blank, window, s, windowStart, windowEnd);
         std::unique_ptr<CRawFileInfo> record = analyser ? CreateRawFileInfo(*blank, s, analyser) : nullptr;
         CRawFileInfo* created = nullptr;
+        const bool started = record != nullptr;
         m_llScanned = s + 1;
         if (record) {
             m_starts.push_back({s, Family(record->m_nAnalyserType)});
@@ -424,6 +429,7 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         }
         if (m_active.empty()) continue;
         auto context = CRawFileInfo::SearchContext::For(p, ss, windowStart, windowEnd, &window);
+        context.m_bNewStart = started;
         CalcRawFileSize(p, created, s, context);
         if (counting) Lap(at, m_pCounters->activeSeconds);
     }

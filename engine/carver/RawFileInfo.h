@@ -67,6 +67,7 @@ public:
         unsigned m_nLeadingZero = 0;   // 4 when the sector's first 4 bytes are zero
         unsigned m_nTrailingZero = 0;  // zero bytes at the end, in whole 4-byte words, at most 32
         CRawFileInfo* m_pNewInfo = nullptr;
+        bool m_bNewStart = false;      // a carved file starts at this sector (streaming or sized at once)
         CRawWindow m_Window;           // the bytes readable around the sector
 
         // The context of a sector of `bytes` bytes; the window is the sector

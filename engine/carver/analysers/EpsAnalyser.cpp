@@ -30,10 +30,24 @@ int CEPSAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     return 1;
 }
 
+int CEpsTextRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
+                                     SearchContext& context) {
+    if (sector && sectorBytes > 0 && sectorNumber >= m_llStartSector) {
+        const unsigned long long offset =
+            static_cast<unsigned long long>(sectorNumber - m_llStartSector) * static_cast<unsigned>(sectorBytes);
+        if ((NextStartsAt(*this, context, sectorNumber) || offset >= m_ullMaxSize) && m_Close.End()) {
+            m_ullFileSize = std::min(m_Close.End(), m_ullMaxSize);
+            return 1;
+        }
+        m_Close.Feed(sector, static_cast<std::size_t>(sectorBytes), offset);
+    }
+    return CZeroEndRawFileInfo::CalcRawSize(sector, sectorBytes, sectorNumber, context);
+}
+
 CRawFileInfo* CEPSAnalyser::CreateRawFileInfo() {
     if (!m_bText) return new CRawFileInfo();
     m_bText = false;
-    auto* record = new CZeroEndRawFileInfo();
+    auto* record = new CEpsTextRawFileInfo();
     record->m_eRawFileType = kEpsType;
     record->m_ullMaxSize = kTextCap;
     record->m_nUnit = 1;

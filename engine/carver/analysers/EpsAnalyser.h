@@ -2,8 +2,17 @@
 // Encapsulated PostScript: text EPS ("%!PS-Adobe-") followed to its zero tail,
 // binary EPS (C5 D0 D3 C6) sized from its section table.
 #include "engine/carver/RawFileInfo.h"
+#include "engine/carver/analysers/StreamTail.h"
 
 namespace BruteForce {
+
+// Text EPS: to its zero tail, or, when another file begins first (or at the
+// cap), just past its last "%%EOF" line.
+class CEpsTextRawFileInfo : public CZeroEndRawFileInfo {
+public:
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    ClosingMark m_Close{"%%EOF", false};
+};
 
 class CEPSAnalyser : public IRawFileAnalyser {
 public:

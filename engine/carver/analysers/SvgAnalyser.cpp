@@ -184,6 +184,19 @@ bool SVGRawFileInfo::bContinue(const unsigned char* sector, int sectorBytes, lon
 int SVGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
                                 SearchContext& context) {
     if (!sector || sectorBytes < 2 || sectorNumber < m_llStartSector) return 2;
+    if (!m_bCD01) {
+        // Before a zero tail, another file's start (or the limit) ends the
+        // text at its last closing tag.
+        if (sectorNumber == m_llStartSector)
+            m_Close = BruteForce::ClosingMark(m_eRawFileType == SVGAnalyser::kGpxType     ? "</gpx>"
+                                              : m_eRawFileType == SVGAnalyser::kPlistType ? "</plist>"
+                                                                                          : "</svg>",
+                                              false);
+        const long long offset = (sectorNumber - m_llStartSector) * sectorBytes;
+        if ((BruteForce::NextStartsAt(*this, context, sectorNumber) || offset > m_llLimit) && m_Close.End())
+            return Settle(m_Close.End(), sectorNumber, "_");
+        m_Close.Feed(sector, static_cast<std::size_t>(sectorBytes), static_cast<unsigned long long>(offset));
+    }
     if (m_eRawFileType == SVGAnalyser::kGpxType || m_eRawFileType == SVGAnalyser::kPlistType)
         return GpxAndPlistSize(sector, sectorBytes, sectorNumber, context);
     if (m_bCD01) {

@@ -6,6 +6,7 @@
 // carver drops a record unfinished, the classic partner sizes it from the
 // device.
 #include "engine/carver/analysers/PartneredRecord.h"
+#include "engine/carver/analysers/StreamTail.h"
 
 class FileSVGAnalyser : public IRawFileAnalyser {
 public:
@@ -29,6 +30,8 @@ public:
     long long m_llEnd = 0;
     long long m_llLimit = kLimit;
     bool m_bCD01;
+    // The text forms' closing tag, chosen by the kind at the first sector.
+    BruteForce::ClosingMark m_Close{"</svg>", false};
 
 private:
     int GpxAndPlistSize(const unsigned char* sector, int sectorBytes, long long sectorNumber,

@@ -12,6 +12,7 @@
 using BruteForce::DataEnd;
 using BruteForce::DeviceRoom;
 using BruteForce::HeldBytes;
+using BruteForce::NextStartsAt;
 
 namespace {
 
@@ -45,6 +46,17 @@ int FileRTFAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     if (h.empty() || std::memcmp(h.data(), "{\\rtf", 5) != 0) return 0;
     info.m_eRawFileType = kType;
     return 1;
+}
+
+// Ends where the first group closes when another file begins before a zero
+// tail (or at the limit): the rest of a used card's sector is old data.
+int RawSpeed::RTFRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) {
+    if (sector && sectorBytes > 0 && s >= m_llStartSector) {
+        const unsigned long long offset = static_cast<unsigned long long>(s - m_llStartSector) * static_cast<unsigned>(sectorBytes);
+        if ((NextStartsAt(*this, context, s) || offset > kLimit) && m_Group.End()) return Settle(m_Group.End(), s, "_");
+        m_Group.Feed(sector, static_cast<std::size_t>(sectorBytes), offset);
+    }
+    return ZeroTailEnd(sector, sectorBytes, s, context, 20, kLimit, false);
 }
 
 int FileRTFAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
@@ -170,6 +182,14 @@ int HTMLRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lo
     if (!m_bJudged && s == m_llStartSector) {
         m_bJudged = true;
         m_bUtf16 = sector[0] == 0xFF && sector[1] == 0xFE;
+        if (m_bUtf16) m_Close = BruteForce::ClosingMark("</html>", true, true);
+    }
+    // Before a zero tail, another file's start (or the limit) ends the page
+    // at its last closing tag.
+    if (sectorBytes > 0 && s >= m_llStartSector) {
+        const unsigned long long offset = static_cast<unsigned long long>(s - m_llStartSector) * static_cast<unsigned>(sectorBytes);
+        if ((NextStartsAt(*this, context, s) || offset > kLimit) && m_Close.End()) return Settle(m_Close.End(), s, "_");
+        m_Close.Feed(sector, static_cast<std::size_t>(sectorBytes), offset);
     }
     return ZeroTailEnd(sector, sectorBytes, s, context, 20, kLimit, m_bUtf16);
 }

@@ -68,9 +68,8 @@ public:
     explicit RTFRawFileInfo(IRawFileAnalyser* classic) : CZeroTailPartneredRawFileInfo(classic) {
         m_eRawFileType = FileRTFAnalyser::kType;
     }
-    int CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) override {
-        return ZeroTailEnd(sector, sectorBytes, s, context, 20, kLimit, false);
-    }
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) override;
+    BruteForce::RtfGroup m_Group;
 };
 using RTFAnalyser = BruteForce::CPartneredAnalyser<RTFRawFileInfo, FileRTFAnalyser>;
 
@@ -83,6 +82,7 @@ public:
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) override;
     bool m_bJudged = false;
     bool m_bUtf16 = false;
+    BruteForce::ClosingMark m_Close{"</html>", true};
 };
 
 class HTMLAnalyser : public BruteForce::CPartneredAnalyser<HTMLRawFileInfo, FileHTMAnalyser> {

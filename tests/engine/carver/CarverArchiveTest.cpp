@@ -79,6 +79,31 @@ long long StreamOf(IRawFileAnalyser& a, const Bytes& image, unsigned ss) {
     return r ? Stream(*r, image, ss) : -2;
 }
 
+// The sample, then old data (bytes of a fixed pseudo-random run) up to the
+// sector `next` where another carved file starts: the record's size then
+// (-1 when it never finished, -2 when not accepted).
+long long StreamBeforeNext(IRawFileAnalyser& a, const Bytes& sample, unsigned ss, long long next) {
+    Bytes image = sample;
+    std::uint32_t x = 12345;
+    image.resize(static_cast<std::size_t>(next + 4) * ss);
+    for (std::size_t i = sample.size(); i < image.size(); ++i) {
+        x = x * 1103515245u + 12345u;
+        image[i] = static_cast<unsigned char>(x >> 16 | 1); // never a zero tail
+    }
+    auto r = Record(a, image);
+    if (!r) return -2;
+    const long long sectors = static_cast<long long>(image.size() / ss);
+    for (long long s = 0; s < sectors; ++s) {
+        const unsigned char* p = image.data() + s * ss;
+        const CRawWindow w(image.data(), image.data() + image.size(), p, (sectors - s) * ss);
+        auto c = CRawFileInfo::SearchContext::For(p, ss, 0, sectors, &w);
+        c.m_bNewStart = s == next;
+        if (r->CalcRawSize(const_cast<unsigned char*>(p), static_cast<int>(ss), s, c) == 1)
+            return static_cast<long long>(r->m_ullFileSize);
+    }
+    return -1;
+}
+
 struct Sized {
     int rc;
     unsigned long long size;
@@ -219,6 +244,53 @@ TEST(CarverArchive, RichTextBraceWalk) {
     EXPECT_EQ(Classic(classic, Padded(cut, 512)).rc, 0);
     RawSpeed::RTFAnalyser stream;
     EXPECT_EQ(StreamOf(stream, Padded(Sample("z2.rtf"), 4096), 4096), static_cast<long long>(Sample("z2.rtf").size()));
+}
+
+// On a used card: random bytes after the text up to the next file's start.
+// The text ends at its closing mark and the line end after it, wherever a
+// sector border cuts them.
+TEST(CarverArchive, TextEndsAtItsClosingMarkBeforeTheNextFile) {
+    RawSpeed::RTFAnalyser rtf;
+    RawSpeed::HTMLAnalyser html;
+    const Bytes page = Sample("z.html");
+    struct Row {
+        IRawFileAnalyser* analyser;
+        Bytes sample;
+        long long size; // 0: the sample's; -1: never ends (the carver cuts it at the next start)
+    };
+    const std::vector<Row> rows = {
+        {&rtf, Sample("z.rtf"), 0},
+        {&rtf, Sample("z2.rtf"), 0},
+        {&rtf, Sample("esc.rtf"), 0}, // braces in \bin data and escaped
+        {&rtf, Text("{\\rtf1 {a}\\}}\r\n"), 0},
+        {&rtf, Text("{\\rtf1 \\bin3 }}}}"), 0},                  // the data's braces are not counted
+        {&rtf, Text("{\\rtf1 \\binary}x"), 15},                  // a longer word is no data
+        {&rtf, Text("{\\rtf1 \\\\}"), 0},                       // an escaped backslash
+        {&html, page, 0},
+        {&html, Sample("y16.html"), 0},
+        {&html, Text("<HTML><body></body></HTML>\r\n<!-- after -->"), 28}, // the last mark, in any case
+        {&html, Text("<html></html>\n</html>"), 0},
+        {&html, Text("<html> no end"), -1},
+    };
+    for (const Row& row : rows)
+        for (unsigned ss : {512u, 4096u}) {
+            const long long want = row.size ? row.size : static_cast<long long>(row.sample.size());
+            const long long next = static_cast<long long>((row.sample.size() + ss - 1) / ss) + 2;
+            const long long got = StreamBeforeNext(*row.analyser, row.sample, ss, next);
+            SCOPED_TRACE(std::string(row.sample.begin(), row.sample.begin() + std::min<std::size_t>(16, row.sample.size())));
+            EXPECT_EQ(got, want) << ss;
+        }
+    // The mark and its line end cut by the sector border, at every split.
+    for (std::size_t lead = 500; lead <= 512; ++lead) {
+        Bytes cut(lead, 'x');
+        std::memcpy(cut.data(), "<html>", 6);
+        for (char c : std::string("</html>\r\n")) cut.push_back(static_cast<unsigned char>(c));
+        EXPECT_EQ(StreamBeforeNext(html, cut, 512, 3), static_cast<long long>(cut.size())) << lead;
+        Bytes rich(lead, 'x');
+        std::memcpy(rich.data(), "{\\rtf1 ", 7);
+        for (char c : std::string("\\}\\\\}\r\n")) rich.push_back(static_cast<unsigned char>(c));
+        EXPECT_EQ(StreamBeforeNext(rtf, rich, 512, 3), static_cast<long long>(rich.size())) << lead;
+    }
 }
 
 TEST(CarverArchive, WebPagesAcceptedAndSized) {

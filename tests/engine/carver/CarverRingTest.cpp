@@ -72,6 +72,34 @@ TEST_P(CarverRing, ReadsAcrossTheEndAndPastTheNewest) {
     EXPECT_EQ(dev.Reads(), 2u);
 }
 
+// A deferred sizer reading across a ring slot whose block failed: the slot
+// held block 0 before (six slots for four blocks), and those stale bytes
+// never size a file. The read goes to the device, which fails (its bytes
+// zeros), so a walk reading on until a read fails stops at that block.
+TEST_P(CarverRing, DeferredSizerAcrossAFailedSlot) {
+    AddBlocks(6); // slots 0..5 hold blocks 0..5
+    dev.FailSectors(6 * kBlock, kBlock);
+    ring.AddBlockToBuffer(nullptr, false); // block 6, into block 0's slot
+    EXPECT_EQ(ring.GetDeviceStartSector(), 3 * kBlock);
+    const long long start = 5 * kBlock;
+    std::vector<unsigned char> sector(ss);
+    long long n = 0;
+    while (n < 2 * kBlock && ring.ReadSector(sector.data(), start + n, 1)) ++n;
+    EXPECT_EQ(n, kBlock); // stopped by the failed block
+    for (long long s = 6 * kBlock; s < 7 * kBlock; ++s) {
+        std::fill(sector.begin(), sector.end(), 0xAA);
+        EXPECT_EQ(ring.ReadSector(sector.data(), s, 1), 0) << s;
+        EXPECT_TRUE(std::all_of(sector.begin(), sector.end(), [](unsigned char b) { return b == 0; })) << s;
+    }
+    // Across the failed block and past it: also from the device, and failing.
+    std::vector<unsigned char> span(3 * kBlock * ss);
+    EXPECT_EQ(ring.ReadSector(span.data(), start, 3 * kBlock), 0);
+    EXPECT_FALSE(HasStamp(span.data() + (kBlock + 1) * ss, ss, 1)); // not block 0's bytes
+    EXPECT_TRUE(std::all_of(span.begin() + kBlock * ss, span.begin() + 2 * kBlock * ss,
+                            [](unsigned char b) { return b == 0; }));
+    EXPECT_TRUE(HasStamp(span.data(), ss, start));
+}
+
 // The carver writes each block once, into the ring's free slot: the newest
 // block lies right before it (also when the slots wrap around), the margin
 // after it reads as zeros while it is filled and is given back after, and
