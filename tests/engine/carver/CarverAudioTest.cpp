@@ -614,15 +614,15 @@ TEST(CarverAudio, AsfStreamsAndObjects) {
         const std::size_t header = 30 + 100 * streams.size();
         Bytes b(header + 50 + 512, 0);
         guid(b, 0, CAsfRawFileInfo::kHeaderObject);
-        std::memcpy(b.data() + 16, &header, 8);
+        salvor::test::PutLe64(b, 16, header);
         for (std::size_t i = 0; i < streams.size(); ++i) {
             guid(b, 30 + 100 * i, CAsfRawFileInfo::kStreamProperties);
             const std::uint64_t size = 100;
-            std::memcpy(b.data() + 30 + 100 * i + 16, &size, 8);
+            salvor::test::PutLe64(b, 30 + 100 * i + 16, size);
             guid(b, 30 + 100 * i + 24, *streams[i]);
         }
         guid(b, header, CAsfRawFileInfo::kTopLevel[0]);
-        std::memcpy(b.data() + header + 16, &dataSize, 8);
+        salvor::test::PutLe64(b, header + 16, dataSize);
         return std::pair(Padded(b, 512), header + dataSize);
     };
     BruteForce::CAsfAnalyser a;
