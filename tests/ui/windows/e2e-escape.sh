@@ -54,6 +54,9 @@ mount.exfat-fuse -o noatime "$loop" "$work/mnt" >/dev/null 2>&1 || { echo "FAIL:
 head -c $((384 * 1024 * 1024)) /dev/urandom > "$work/src/BIG.BIN"
 for n in 1 2 3 4 5; do head -c $((n * 37000)) /dev/urandom > "$work/src/FILE$n.DAT"; done
 cp "$work"/src/* "$work/mnt/" || exit 1
+# The user has deleted them from the mounted card: a quick scan of a mounted
+# volume lists what was deleted (its live files can be copied as they are).
+sync "$work"/mnt/* && rm "$work"/mnt/* && sync
 (cd "$work/src" && sha256sum -- * | cut -c1-64 | sort) > "$work/want.txt"
 mount -t tmpfs -o size=1m tmpfs "$work/small" || exit 1
 volume_state() { sync; { sha256sum < "$loop"; find "$work/mnt" | sort; } > "$1"; }
