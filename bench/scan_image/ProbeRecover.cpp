@@ -6,6 +6,7 @@
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
+#include "engine/utility/FileUtils.h"
 #include "engine/writer/DataRecovery.h"
 #include "engine/writer/DestinationNames.h"
 
@@ -29,22 +30,6 @@ public:
     int shouldBuild() override { return 1; }
 };
 
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { Reset(-1); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    void Reset(int fd) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 class Recovery {
 public:
@@ -126,7 +111,7 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
     RecoverCounts counts;
     std::error_code ec;
     std::filesystem::create_directories(destination, ec);
-    Descriptor root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    CDescriptor root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Recovery recovery(controller, destination + "/");
     // Refused whole when the files' data cannot fit: nothing is written.
     struct statvfs space {};

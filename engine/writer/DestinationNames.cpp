@@ -2,6 +2,7 @@
 
 #include "engine/common/TextConvert.h"
 #include "engine/include/FileNode.h"
+#include "engine/utility/FileUtils.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,27 +21,6 @@ constexpr std::size_t kMaxName = 255;
 constexpr unsigned kMaxNumber = 100000;
 // The deepest parent chain followed before it counts as a loop.
 constexpr std::size_t kMaxDepth = 1024;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { Reset(-1); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    void Reset(int fd) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-    int Get() const { return m_fd; }
-    int Release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 // The nodes from node up to the top of its chain; empty for a chain that
 // does not end (a loop).
@@ -135,7 +115,7 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
     if (number < 1) return false;
     // A kind folder once made is used as it stands (never made again).
     std::string path = destination.folder + kind + FourDigits(static_cast<unsigned>(number));
-    Descriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    CDescriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder.Get() < 0) return false;
     const bool directory = node->IsDirectory() != 0;
     // Folders down to the node's (the node's own for a directory).
