@@ -180,17 +180,52 @@ constexpr UpCaseRun kUpCaseRuns[] = {
     {0xA723, 0xA72F, -1, 2}, {0xA733, 0xA76F, -1, 2}, {0xA77A, 0xA77C, -1, 2}, {0xA77F, 0xA787, -1, 2},
     {0xA78C, 0xA78C, -1, 1}, {0xFF41, 0xFF5A, -32, 1},
 };
+// The table Windows NT 4, 2000 and XP write, from an older Unicode: 13 of its
+// pages differ from the newer table's (final sigma maps to capital sigma
+// here, and the letters Unicode added later map to themselves).
+constexpr UpCaseRun kXpUpCaseRuns[] = {
+    {0x0061, 0x007A, -32, 1}, {0x00E0, 0x00F6, -32, 1}, {0x00F8, 0x00FE, -32, 1}, {0x00FF, 0x00FF, 121, 1},
+    {0x0101, 0x012F, -1, 2}, {0x0133, 0x0137, -1, 2}, {0x013A, 0x0148, -1, 2}, {0x014B, 0x0177, -1, 2},
+    {0x017A, 0x017E, -1, 2}, {0x0183, 0x0185, -1, 2}, {0x0188, 0x0188, -1, 1}, {0x018C, 0x018C, -1, 1},
+    {0x0192, 0x0192, -1, 1}, {0x0199, 0x0199, -1, 1}, {0x01A1, 0x01A5, -1, 2}, {0x01A8, 0x01A8, -1, 1},
+    {0x01AD, 0x01AD, -1, 1}, {0x01B0, 0x01B0, -1, 1}, {0x01B4, 0x01B6, -1, 2}, {0x01B9, 0x01B9, -1, 1},
+    {0x01BD, 0x01BD, -1, 1}, {0x01C6, 0x01C6, -2, 1}, {0x01C9, 0x01C9, -2, 1}, {0x01CC, 0x01CC, -2, 1},
+    {0x01CE, 0x01DC, -1, 2}, {0x01DD, 0x01DD, -79, 1}, {0x01DF, 0x01EF, -1, 2}, {0x01F3, 0x01F3, -2, 1},
+    {0x01F5, 0x01F5, -1, 1}, {0x01FB, 0x0217, -1, 2}, {0x0253, 0x0253, -210, 1}, {0x0254, 0x0254, -206, 1},
+    {0x0256, 0x0257, -205, 1}, {0x0259, 0x0259, -202, 1}, {0x025B, 0x025B, -203, 1}, {0x0260, 0x0260, -205, 1},
+    {0x0263, 0x0263, -207, 1}, {0x0268, 0x0268, -209, 1}, {0x0269, 0x0269, -211, 1}, {0x026F, 0x026F, -211, 1},
+    {0x0272, 0x0272, -213, 1}, {0x0275, 0x0275, -214, 1}, {0x0283, 0x0283, -218, 1}, {0x0288, 0x0288, -218, 1},
+    {0x028A, 0x028B, -217, 1}, {0x0292, 0x0292, -219, 1}, {0x03AC, 0x03AC, -38, 1}, {0x03AD, 0x03AF, -37, 1},
+    {0x03B1, 0x03C1, -32, 1}, {0x03C2, 0x03C2, -31, 1}, {0x03C3, 0x03CB, -32, 1}, {0x03CC, 0x03CC, -64, 1},
+    {0x03CD, 0x03CE, -63, 1}, {0x03E3, 0x03EF, -1, 2}, {0x0430, 0x044F, -32, 1}, {0x0451, 0x045C, -80, 1},
+    {0x045E, 0x045F, -80, 1}, {0x0461, 0x0481, -1, 2}, {0x0491, 0x04BF, -1, 2}, {0x04C2, 0x04C4, -1, 2},
+    {0x04C8, 0x04C8, -1, 1}, {0x04CC, 0x04CC, -1, 1}, {0x04D1, 0x04EB, -1, 2}, {0x04EF, 0x04F5, -1, 2},
+    {0x04F9, 0x04F9, -1, 1}, {0x0561, 0x0586, -48, 1}, {0x1E01, 0x1E95, -1, 2}, {0x1EA1, 0x1EF9, -1, 2},
+    {0x1F00, 0x1F07, 8, 1}, {0x1F10, 0x1F15, 8, 1}, {0x1F20, 0x1F27, 8, 1}, {0x1F30, 0x1F37, 8, 1},
+    {0x1F40, 0x1F45, 8, 1}, {0x1F51, 0x1F57, 8, 2}, {0x1F60, 0x1F67, 8, 1}, {0x1F70, 0x1F71, 74, 1},
+    {0x1F72, 0x1F75, 86, 1}, {0x1F76, 0x1F77, 100, 1}, {0x1F78, 0x1F79, 128, 1}, {0x1F7A, 0x1F7B, 112, 1},
+    {0x1F7C, 0x1F7D, 126, 1}, {0x1FB0, 0x1FB1, 8, 1}, {0x1FD0, 0x1FD1, 8, 1}, {0x1FE0, 0x1FE1, 8, 1},
+    {0x1FE5, 0x1FE5, 7, 1}, {0x2170, 0x217F, -16, 1}, {0x24D0, 0x24E9, -26, 1}, {0xFF41, 0xFF5A, -32, 1},
+};
+
+template <std::size_t N>
+std::vector<std::uint8_t> UpCaseTable(const UpCaseRun (&runs)[N]) {
+    std::vector<std::uint8_t> t(kUpCaseBytes);
+    for (std::uint32_t c = 0; c < 0x10000; ++c) Put(t.data() + 2 * c, c, 2);
+    for (const UpCaseRun& r : runs)
+        for (std::uint32_t c = r.first; c <= r.last; c += r.step)
+            Put(t.data() + 2 * c, static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + r.delta), 2);
+    return t;
+}
 } // namespace
 
 const std::uint8_t* CUpCaseFileAnalyzer::StandardContent() {
-    static const std::vector<std::uint8_t> table = [] {
-        std::vector<std::uint8_t> t(kUpCaseBytes);
-        for (std::uint32_t c = 0; c < 0x10000; ++c) Put(t.data() + 2 * c, c, 2);
-        for (const UpCaseRun& r : kUpCaseRuns)
-            for (std::uint32_t c = r.first; c <= r.last; c += r.step)
-                Put(t.data() + 2 * c, static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + r.delta), 2);
-        return t;
-    }();
+    static const std::vector<std::uint8_t> table = UpCaseTable(kUpCaseRuns);
+    return table.data();
+}
+
+const std::uint8_t* CUpCaseFileAnalyzer::WindowsXpContent() {
+    static const std::vector<std::uint8_t> table = UpCaseTable(kXpUpCaseRuns);
     return table.data();
 }
 
@@ -220,19 +255,24 @@ int CAttrDefFileAnalyzer::AnalyzeSectorBuffer(long long sector, const std::uint8
 int CUpCaseFileAnalyzer::AnalyzeSectorBuffer(long long sector, const std::uint8_t* buffer) {
     // A page is found by its first four entries, not by the high byte of its
     // first one: a page may begin with letters of another (0x2D00 maps to
-    // 0x10A0).
-    using Head = std::pair<std::uint64_t, std::size_t>;
-    const std::uint8_t* table = StandardContent();
-    static const std::array<Head, 256> heads = [table] {
-        std::array<Head, 256> h{};
-        for (std::size_t k = 0; k < h.size(); ++k) h[k] = {bytes::Le64(ntfs::Bytes(table + 512 * k, 8), 0), k};
-        std::sort(h.begin(), h.end());
+    // 0x10A0). The pages of both tables are looked at; a page the two share
+    // counts once.
+    using Head = std::pair<std::uint64_t, const std::uint8_t*>;
+    static const std::array<Head, 512> heads = [] {
+        std::array<Head, 512> h{};
+        const std::uint8_t* tables[] = {StandardContent(), WindowsXpContent()};
+        for (std::size_t k = 0; k < h.size(); ++k) {
+            const std::uint8_t* page = tables[k / 256] + 512 * (k % 256);
+            h[k] = {bytes::Le64(ntfs::Bytes(page, 8), 0), page};
+        }
+        std::stable_sort(h.begin(), h.end(), [](const Head& a, const Head& b) { return a.first < b.first; });
         return h;
     }();
     const std::uint64_t first = bytes::Le64(ntfs::Bytes(buffer, 8), 0);
-    for (auto it = std::lower_bound(heads.begin(), heads.end(), Head{first, 0}); it != heads.end() && it->first == first;
-         ++it) {
-        if (!CMetaFileAnalyzer::CompareSectorBuffer(buffer, table + 512 * it->second)) continue;
+    for (auto it = std::lower_bound(heads.begin(), heads.end(), first,
+                                    [](const Head& h, std::uint64_t v) { return h.first < v; });
+         it != heads.end() && it->first == first; ++it) {
+        if (!CMetaFileAnalyzer::CompareSectorBuffer(buffer, it->second)) continue;
         m_sectors.CombineSectorOfRange(sector);
         return 1;
     }

@@ -69,13 +69,16 @@ class CUpCaseFileAnalyzer : public CStandardContentAnalyzer<CUpCaseFileInfo> {
 public:
     explicit CUpCaseFileAnalyzer(unsigned sectorsPerRecord = 2)
         : CStandardContentAnalyzer(10LL * sectorsPerRecord) {}
-    // 1 when the 512 bytes equal the page of the table their second byte names.
+    // 1 when the 512 bytes equal a page of either table.
     int AnalyzeSectorBuffer(long long sector, const std::uint8_t* buffer);
     void AnalyzeUpCaseFileRecord(long long sector, const CNTFSFileRecord& r) { AnalyzeRecord(sector, r); }
     const CUpCaseFileInfo* FindUpCaseFileInfo(const CSearchedNTFSPartitionInfo& c) const { return FindFileInfo(c); }
     void CalcUpcaseMatch(CSearchedNTFSPartitionInfo& c) const { c.m_upCaseMatches = CalcMatch(c); }
-    // 65,536 UTF-16LE entries, entry c the upper case of c.
+    // 65,536 UTF-16LE entries, entry c the upper case of c: the table of
+    // Windows Vista and later, mkntfs and ntfs3 (973 entries not their own
+    // value), and the one of Windows NT 4, 2000 and XP (636).
     static const std::uint8_t* StandardContent();
+    static const std::uint8_t* WindowsXpContent();
 };
 
 // One $MFT find with the $MFTMirr find of the same record group.

@@ -302,6 +302,20 @@ TEST_F(NtfsDeepScan, CutAndRandomDisksEndCleanly) {
     EXPECT_LE(random.parts.size(), 4u);
 }
 
+// The same volume with the $UpCase table of Windows XP: every page of it
+// scores, as the newer table's do.
+TEST_F(NtfsDeepScan, WindowsXpUpCaseScores) {
+    const salvor::test::TempDir tmp;
+    const std::string raw = FixtureFile("ntfs_samples", "ntfs_index_xp.raw");
+    ASSERT_FALSE(raw.empty());
+    const std::string disk = salvor::test::CopyOf(raw, tmp, "disk.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(disk, 0, std::vector<std::uint8_t>(512, 0)));
+    DeepScan d = Scan(disk);
+    const int j = d.Find(128, 4);
+    ASSERT_GE(j, 0);
+    EXPECT_EQ(Ntfs(d.parts[static_cast<std::size_t>(j)]).m_upCaseMatches, 256);
+}
+
 // A Windows volume at sector 128 of a disk whose MBR is gone: its $LogFile
 // restart pages and record pages and its $AttrDef count too.
 TEST_F(NtfsDeepScan, WindowsVolumeWithItsLogFileAndAttrDef) {

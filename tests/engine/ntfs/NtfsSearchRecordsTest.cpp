@@ -201,11 +201,12 @@ TEST(NtfsMetaFileMatch, SectorRangesAndStandardContents) {
 }
 
 // $UpCase as icat reads it from volumes formatted by Windows 10 (ntfs-ptrn),
-// by Windows (ntfs_index), by the kernel's ntfs3 and by mkntfs: every one of
-// its 256 pages is matched.
+// by Windows (ntfs_index), by the kernel's ntfs3 and by mkntfs, and the
+// table Windows XP formats with: every one of its 256 pages is matched.
 TEST(NtfsMetaFileMatch, UpCaseReferenceMatchesTheTablesFormattersWrite) {
     for (auto [fixture, file] : {std::pair{"ntfs_samples", "ntfs-ptrn.upcase"}, {"ntfs_samples", "ntfs_index.upcase"},
-                                 {"ntfs_samples", "ntfs3.upcase"}, {"ntfs_volumes", "ntfs_4k.upcase"}}) {
+                                 {"ntfs_samples", "ntfs3.upcase"}, {"ntfs_volumes", "ntfs_4k.upcase"},
+                                 {"ntfs_samples", "xp.upcase"}}) {
         const std::string table = salvor::test::ReadWholeFile(salvor::test::FixtureFile(fixture, file));
         ASSERT_EQ(table.size(), 131072u) << file;
         CUpCaseFileAnalyzer upCase;
