@@ -373,6 +373,15 @@ CHFSPlusCompleteFileSystemSearchController::AdjustNodeBelongsPartitionIndex(cons
     return m_partitions.front().get();
 }
 
+bool CHFSPlusCompleteFileSystemSearchController::IsJournalFileOf(const CompleteSearchPatition& partition,
+                                                                 const BTKey& key, const HFSPlusCatalogRecord& record) {
+    // The opened volume's own header and info block name them; a volume that
+    // did not open has the header and info block the scan met.
+    if (partition.volume && partition.volume->Header() && partition.volume->Journal())
+        return IsJournalFile(*partition.volume->Header(), partition.volume->Journal()->Info(), key, record);
+    return partition.header && IsJournalFile(*partition.header, partition.journalInfo, key, record);
+}
+
 bool CHFSPlusCompleteFileSystemSearchController::IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
                                                                 const HFSPlusCatalogRecord& record) {
     if (!partition.volume || record.recordType != kFileRecord) return false;
@@ -408,6 +417,7 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
         if (record.recordType != kFileRecord && record.recordType != kFolderRecord) continue;
         CompleteSearchPatition* partition = AdjustNodeBelongsPartitionIndex(record, sector);
         if (!partition) continue;
+        if (IsJournalFileOf(*partition, key, record)) continue;
         auto* file = new (std::nothrow)
             CHFSPlusFileNode(partition->volume.get(), sector, partition->partitionIndex, key, record);
         if (!file) continue;

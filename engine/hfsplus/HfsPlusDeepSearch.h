@@ -82,6 +82,9 @@ private:
     // True when the catalog file's header node of the volume lies where a
     // volume starting at `start` would have it.
     bool IsCatalogAt(const HFSPlusVolumeHeader& header, long long start);
+    // Whether the record is one of the journal's own files of that volume.
+    static bool IsJournalFileOf(const CompleteSearchPatition& partition, const BTKey& key,
+                                const HFSPlusCatalogRecord& record);
     // True when the volume's live catalog holds the file of this record (same
     // key and id) as a different version: the record is an older copy.
     static bool IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,

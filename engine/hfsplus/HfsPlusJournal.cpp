@@ -36,6 +36,17 @@ bool CHFSPlusJournal::ParseHeader(Bytes b, std::uint64_t journalSize, JournalHea
     return h.start >= h.jhdr_size && h.start < h.size && h.end >= h.jhdr_size && h.end < h.size;
 }
 
+bool IsJournalFile(const HFSPlusVolumeHeader& header, const std::optional<JournalInfoBlock>& info, const BTKey& key,
+                   const HFSPlusCatalogRecord& record) {
+    if (record.recordType != kFileRecord || key.parentID != kRootFolderId || header.journalInfoBlock == 0) return false;
+    const HFSPlusExtentDescriptor& first = record.dataFork.extents[0];
+    if (first.blockCount == 0) return false;
+    if (key.name == u".journal_info_block") return first.startBlock == header.journalInfoBlock;
+    if (key.name == u".journal")
+        return info && header.blockSize != 0 && std::uint64_t{first.startBlock} * header.blockSize == info->offset;
+    return false;
+}
+
 CHFSPlusJournal::CHFSPlusJournal(CHFSPlusVolume* volume) : m_volume(volume) {
     if (!volume) {
         m_result = HFS_ERROR(kErrNullArg);

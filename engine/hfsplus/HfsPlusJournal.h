@@ -34,6 +34,8 @@ public:
     ResultCode GetLastError() const { return m_result; }
     bool IsUsable() const { return m_header.has_value(); }
     const std::optional<JournalHeader>& Header() const { return m_header; }
+    // The info block the volume header names, when it reads as one.
+    const std::optional<JournalInfoBlock>& Info() const { return m_info; }
 
     // Reads inside the journal's circular buffer; bytes delivered.
     std::uint64_t Read(std::uint64_t offset, unsigned char* buffer, std::uint64_t length);
@@ -54,5 +56,12 @@ private:
     std::optional<JournalInfoBlock> m_info;
     std::optional<JournalHeader> m_header;
 };
+
+// Whether a catalog record is one of the journal's own files of a volume:
+// ".journal_info_block" over the header's journal info block, ".journal" over
+// the journal that info block places, both in the root folder. A file of
+// either name anywhere else, or over other blocks, is the user's.
+bool IsJournalFile(const HFSPlusVolumeHeader& header, const std::optional<JournalInfoBlock>& info, const BTKey& key,
+                   const HFSPlusCatalogRecord& record);
 
 } // namespace hfsplus

@@ -33,6 +33,11 @@ namespace {
 // Hands one node to the builder; answers whether it was taken.
 bool AddNode(IDirecotryTreeBuilder* builder, CHFSPlusVolume& volume, const BTKey& key,
              const HFSPlusCatalogRecord& record, bool deleted, CHFSPlusQuickFileSystemSearchProgress& progress) {
+    // The journal's own files hold the file system's log, nothing of the user's.
+    if (volume.Header() && volume.Journal() && IsJournalFile(*volume.Header(), volume.Journal()->Info(), key, record)) {
+        if (!deleted) progress.UpdateProgress();
+        return false;
+    }
     auto* node = new CHFSPlusFileNode(&volume, key, record, deleted);
     if (node->GetCurrentNodeID() == -1) {
         node->Release();

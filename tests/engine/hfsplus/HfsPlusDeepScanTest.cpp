@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include <unistd.h>
@@ -151,6 +152,30 @@ INSTANTIATE_TEST_SUITE_P(Disks, HfsDeepDisk,
                              std::string n = info.param.image;
                              return n.substr(0, n.find('.'));
                          });
+
+// The journal's own files, placed by the header's info block, are the file
+// system's: neither the volume listed whole (at 0) nor one found by its
+// catalog leaves (at 2048) lists them; the user's dot files, a .journal in a
+// folder too, are listed and recovered.
+TEST_F(HfsDeepScan, JournalFilesAreHiddenAndDotFilesKept) {
+    std::istringstream system(ReadText(Disk("dots.manifest.txt.system")));
+    std::set<std::string> journalFiles;
+    for (std::string name, id; std::getline(system, name, '\t') && std::getline(system, id);) journalFiles.insert(name);
+    ASSERT_EQ(journalFiles, (std::set<std::string>{".journal", ".journal_info_block"}));
+    const auto manifest = Manifest("dots");
+    for (const char* image : {"dots_alone.img", "dots.img"}) {
+        SCOPED_TRACE(image);
+        auto scan = Scan(Disk(image));
+        ASSERT_EQ(parts.size(), 1u);
+        EXPECT_GT(ExpectFiles(*scan, manifest), 130);
+        for (const auto& [path, node] : nodes) {
+            const std::string name = path.substr(path.rfind('/') + 1);
+            EXPECT_TRUE(!journalFiles.contains(name) || path == "Documents/.journal") << path;
+        }
+        for (const char* kept : {".bashrc", ".fseventsd/fseventsd-uuid", "Documents/.hidden.txt", "Documents/.journal"})
+            EXPECT_EQ(nodes.count(kept), 1u) << kept;
+    }
+}
 
 TEST_F(HfsDeepScan, XorrisoImageWithoutItsMapComesBackWhole) {
     const long long start = std::stoll(ReadText(Disk("apm_zeroed.start")));

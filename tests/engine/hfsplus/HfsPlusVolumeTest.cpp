@@ -43,7 +43,7 @@ void PrintTo(const VolumeCase& c, std::ostream* os) { *os << c.name; }
 const std::string kEmptySha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 const VolumeCase kVolumes[] = {{"hfs_x512", kXorriso},   {"hfs_x2048", kXorriso},  {"hfsplus", kSample},
                                {"synth_512", kSynth},    {"synth_2048", kSynth},   {"synth_4096", kSynth},
-                               {"synth_8192", kSynth},   {"synth_hfsx", kSynth}};
+                               {"synth_8192", kSynth},   {"synth_hfsx", kSynth},   {"synth_dots", kSynth}};
 
 std::string Shell(const std::string& command) {
     std::string out;
