@@ -1,6 +1,6 @@
 #pragma once
-// The order of listed devices: disks by kernel name (digits by value, loop2
-// before loop10), partitions and volumes by partition number. Use with a
+// The order of listed devices: disks by kernel name compared byte by byte
+// (loop10 before loop2), partitions and volumes by partition number. Use with a
 // stable sort (std::list::sort).
 class IStorageDevice;
 

@@ -149,7 +149,7 @@ TEST_F(MergeTest, ConversionRefusalsAndAListStopsAtTheFirstFailure) {
     Keep(made.front());
 }
 
-TEST(DeviceSort, DisksByNameDigitsByValuePartitionsAndVolumesByNumber) {
+TEST(DeviceSort, DisksByNameBytewisePartitionsAndVolumesByNumber) {
     std::vector<std::unique_ptr<ImageDevice>> keep;
     auto make = [&](int type, IStorageDeviceData* data) {
         keep.push_back(std::make_unique<ImageDevice>("/nonexistent"));
@@ -166,7 +166,7 @@ TEST(DeviceSort, DisksByNameDigitsByValuePartitionsAndVolumesByNumber) {
     disks.sort(CDevListSortAlgorithm());
     std::vector<std::string> names;
     for (IStorageDevice* d : disks) names.push_back(DiskRec(d).bsdName);
-    EXPECT_EQ(names, (std::vector<std::string>{"disk0", "disk1", "disk2", "disk10", "loop1", "loop2", "loop02", "loop10"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"disk0", "disk1", "disk10", "disk2", "loop02", "loop1", "loop10", "loop2"}));
 
     for (int n : {3, 1, -1, 2}) {
         auto* rec = new CCollectedVolumeDeviceInfoStruct;
