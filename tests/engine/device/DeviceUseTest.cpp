@@ -11,9 +11,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -116,6 +118,84 @@ TEST_F(DeviceUse, APathThatNowNamesAnotherFileIsNotRead) {
     EXPECT_EQ(ResultError(disk->GetLastError()), 1u);
     EXPECT_FALSE(CDeviceUse(disk.get()).Held());
     EXPECT_EQ(OpenOn(path), 0);
+}
+
+// A recovery holding three volumes of a disk (each a window, whose use is
+// the disk's) while a preview holds one of them: one descriptor, open until
+// the last of them ends, whichever ends first.
+TEST_F(DeviceUse, ThreeVolumesAndAPreviewHoldOneDescriptorUntilTheLastEnds) {
+    DevicePtr disk(CreateDiskDevice(path.c_str()));
+    ASSERT_EQ(disk->Open(nullptr), 1);
+    disk->Close();
+    auto* record = new CCollectDiskDeviceInfoStruct;
+    record->sectorSize = 512;
+    record->totalSectors = 1000;
+    disk->SetPrivateData(CreateDiskDeviceData(record));
+    std::vector<DevicePtr> volumes;
+    for (long long start : {100, 300, 600}) {
+        volumes.emplace_back(CreatePartitionDevice(disk.get(), start, 200));
+        ASSERT_EQ(volumes.back()->Open(nullptr), 1);
+    }
+    for (const bool recoveryEndsFirst : {true, false}) {
+        SCOPED_TRACE(recoveryEndsFirst ? "the recovery ends first" : "the preview ends first");
+        std::optional<std::vector<CDeviceUse>> recovery(std::in_place);
+        for (const DevicePtr& v : volumes) recovery->emplace_back(v.get());
+        std::optional<CDeviceUse> preview(std::in_place, volumes[1].get());
+        ASSERT_TRUE(preview->Held());
+        EXPECT_EQ(OpenOn(path), 1);
+        if (recoveryEndsFirst)
+            recovery.reset();
+        else
+            preview.reset();
+        EXPECT_EQ(OpenOn(path), 1) << "one user is left";
+        std::vector<unsigned char> buf(512);
+        EXPECT_EQ(volumes[1]->ReadSector(buf.data(), 7, 1), 1);
+        EXPECT_EQ(Stamps(buf.data(), 1), SectorList{307});
+        EXPECT_EQ(OpenOn(path), 1);
+        recovery.reset();
+        preview.reset();
+        EXPECT_EQ(OpenOn(path), 0);
+    }
+}
+
+// A loop node detached and attached to another image of another size between
+// two reads is another disk: the device read before fails, and never answers
+// the other image's bytes.
+TEST(LoopDeviceUse, ANodeReattachedToAnotherImageIsNotRead) {
+    SALVOR_REQUIRE_LOOP_DEVICES();
+    TempDir dir;
+    ASSERT_TRUE(WriteStampedImage(dir.file("first"), 2048));
+    {
+        std::FILE* f = std::fopen(dir.file("second").c_str(), "wb");
+        ASSERT_TRUE(f);
+        const std::vector<unsigned char> ones(4096 * 512, 0xA5);
+        std::fwrite(ones.data(), 1, ones.size(), f);
+        std::fclose(f);
+    }
+    auto first = std::make_unique<LoopAttachment>(dir.file("first"));
+    if (first->path().empty()) GTEST_SKIP() << "losetup could not attach a loop device: " << first->error();
+    const std::string node = first->path();
+    DevicePtr disk(CreateDiskDevice(node.c_str()));
+    ASSERT_EQ(disk->Open(nullptr), 1);
+    std::vector<unsigned char> buf(512);
+    ASSERT_EQ(disk->ReadSector(buf.data(), 10, 1), 1);
+    EXPECT_EQ(Stamps(buf.data(), 1), SectorList{10});
+    disk->Close();
+    ASSERT_EQ(OpenOn(node), 0) << "a closed device holds nothing, so the node can be detached";
+    first.reset();
+    // The same node, now over the other image; only a node this test attached is detached.
+    std::string said;
+    if (RunCommand("losetup '" + node + "' '" + dir.file("second") + "' 2>&1", &said) != 0)
+        GTEST_SKIP() << node << " was taken by another program before it could be attached again: " << said;
+    struct Detach {
+        std::string node;
+        ~Detach() { RunCommand("losetup -d '" + node + "'"); }
+    } detach{node};
+    std::fill(buf.begin(), buf.end(), 0);
+    EXPECT_EQ(disk->ReadSector(buf.data(), 10, 1), 0);
+    EXPECT_EQ(std::count(buf.begin(), buf.end(), 0xA5), 0) << "the other image's bytes were read";
+    EXPECT_FALSE(CDeviceUse(disk.get()).Held());
+    EXPECT_EQ(OpenOn(node), 0);
 }
 
 // Reads on one thread while uses come and go on another: every read answers
