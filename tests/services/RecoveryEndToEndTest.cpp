@@ -217,4 +217,55 @@ TEST(RecoverySameDevice, ByDeviceNumbersOfTheListedVolumes) {
     VXUIScan::instance().SaveScanSorage(nullptr);
 }
 
+// The scanned disk image (read from its file, or through the loop device
+// that holds it) while one of its partitions is loop-mounted through FUSE:
+// a destination in that mount would write over the scanned data, and is
+// refused; a folder beside the image is not.
+TEST(RecoverySameDevice, ALoopMountedPartitionOfTheScannedImage) {
+    if (::geteuid() != 0) FAIL() << "needs root: attaches and mounts a disk image";
+    ASSERT_EQ(RunCommand("command -v mount.exfat-fuse >/dev/null"), 0) << "install the Debian package 'exfat-fuse'";
+    const std::string intact = FixtureFile("mbr_fat_exfat", "disk_intact.img");
+    ASSERT_FALSE(intact.empty());
+    TempDir here;
+    const std::string image = here.file("disk.img"), mount = here.file("mnt");
+    ASSERT_EQ(RunCommand("cp --sparse=always '" + intact + "' '" + image + "'"), 0);
+    fs::create_directory(mount);
+    std::string loop;
+    ASSERT_EQ(RunCommand("losetup -r -P -f --show '" + image + "'", &loop), 0) << loop;
+    loop.erase(loop.find_last_not_of(" \n") + 1);
+    struct Undo {
+        std::string loop, mount;
+        ~Undo() {
+            RunCommand("umount '" + mount + "' 2>/dev/null");
+            RunCommand("partx -d '" + loop + "' >/dev/null 2>&1");
+            RunCommand("losetup -d '" + loop + "'");
+        }
+    } undo{loop, mount};
+    // The exFAT volume is the second partition (its node made by partx where
+    // no device manager makes it).
+    RunCommand("partx -a '" + loop + "' >/dev/null 2>&1");
+    std::string said;
+    bool mounted = false;
+    for (int attempt = 0; attempt < 20 && !mounted; ++attempt) {
+        mounted = RunCommand("mount.exfat-fuse -o ro '" + loop + "p2' '" + mount + "' 2>&1", &said) == 0;
+        if (!mounted) std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the partition node comes
+    }
+    ASSERT_TRUE(mounted) << said;
+    ASSERT_EQ(RunCommand("mountpoint -q '" + mount + "'"), 0);
+
+    for (const std::string& read : {image, loop}) {
+        SCOPED_TRACE(read);
+        FakeDevice disk{DEVICE_DISK};
+        auto* data = dynamic_cast<IDiskDeviceData*>(disk.GetPrivateData());
+        ASSERT_NE(data, nullptr);
+        CopyRecordText(data->GetDiskInfo()->bsdName, read.c_str());
+        FakeDeviceList devices(&disk, {});
+        ASSERT_TRUE(devices.devices.listed);
+        VXUIScan::instance().SaveScanSorage(&disk);
+        EXPECT_TRUE(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(mount + "/Recovered")));
+        EXPECT_FALSE(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(here.file("beside"))));
+        VXUIScan::instance().SaveScanSorage(nullptr);
+    }
+}
+
 } // namespace
