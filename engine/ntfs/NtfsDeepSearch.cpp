@@ -114,10 +114,18 @@ void CNTFSSearchController::AnalyzeNTFSDBRSector(long long s, const std::uint8_t
         auto [it, end] = m_candidates.equal_range(CSearchedNTFSPartitionInfoLessThan::Key(*backup));
         for (; it != end; ++it) {
             CSearchedNTFSPartitionInfo& e = **it;
+            const bool readFromBoot = e.GetPartitionBuildFromFlags() & (ntfs::kFromBootSector | ntfs::kFromBackupBoot);
             e.AddPartitionBuildFromFlag(ntfs::kFromBackupBoot);
             if ((e.GetPartitionBuildFromFlags() & ntfs::kFromBootSector) ||
                 (e.GetTotalSectors() == backup->GetTotalSectors() && e.GetSerialNumber() == backup->GetSerialNumber()))
                 confirmed = true;
+            if (!readFromBoot) {
+                // A reading of the volume's records (its $Bitmap rounds the
+                // size up) takes the boot sector's size and serial number.
+                e.SetTotalSectors(backup->GetTotalSectors());
+                e.m_clusterCount = backup->m_clusterCount;
+                e.SetSerialNumber(backup->GetSerialNumber());
+            }
         }
         if (confirmed) {
             // The primary boot sector's own backup reading, one volume earlier,

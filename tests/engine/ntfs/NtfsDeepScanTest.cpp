@@ -223,10 +223,19 @@ TEST_F(NtfsDeepScan, VolumesMadeAlikeKeepTheirOwnFiles) {
 
 // A 6 MiB volume at sector 2048 of a 16 MiB disk without a table, whole or
 // found only by its backup boot sector or its $MFT: listed once, at its one
-// offset, with its files (eight of them deleted) byte-exact.
+// offset, with its files (eight of them deleted) byte-exact. Read from its
+// records before its backup boot sector, it keeps the boot sector's size in
+// whole clusters, as fsstat gives it, not the one its $Bitmap rounds up.
 TEST_F(NtfsDeepScan, VolumeFoundSeveralWaysIsListedOnce) {
     const salvor::test::TempDir tmp;
     const std::string disk = FixtureFile("ntfs_alike", "small_notable.img");
+    std::string fsstat;
+    ASSERT_EQ(salvor::test::RunCommand("fsstat -o 2048 '" + disk + "'", &fsstat), 0) << "fsstat (sleuthkit) is needed";
+    const auto range = fsstat.find("Total Cluster Range: 0 - "), size = fsstat.find("Cluster Size: ");
+    ASSERT_NE(range, std::string::npos);
+    ASSERT_NE(size, std::string::npos);
+    // Whole clusters of the boot sector's size (Total Sector Range 0 - 12286).
+    const unsigned long long bootSectors = (std::stoull(fsstat.substr(range + 25)) + 1) * (std::stoull(fsstat.substr(size + 14)) / 512);
     const std::string noPrimary = salvor::test::CopyOf(disk, tmp, "no_primary.img");
     ASSERT_TRUE(salvor::test::WriteBytes(noPrimary, 2048 * 512, std::vector<std::uint8_t>(512)));
     const std::string noBoot = salvor::test::CopyOf(noPrimary, tmp, "no_boot.img");
@@ -237,6 +246,9 @@ TEST_F(NtfsDeepScan, VolumeFoundSeveralWaysIsListedOnce) {
         ASSERT_EQ(d.parts.size(), 1u);
         EXPECT_EQ(d.parts[0]->m_startSector, 2048);
         EXPECT_EQ(d.parts[0]->m_sectorsPerCluster, 8u);
+        if (image != noBoot) {
+            EXPECT_EQ(d.parts[0]->GetTotalSectors(), bootSectors);
+        }
         EXPECT_TRUE(d.volumeFolders.empty());
         const std::string fls = FixtureFile("ntfs_alike", "small.fls.txt");
         EXPECT_EQ(d.ExpectManifest(0, FixtureFile("ntfs_alike", "small.sha256.txt"), fls), 10);
