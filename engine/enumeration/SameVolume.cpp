@@ -8,6 +8,7 @@
 #include <iterator>
 #include <set>
 #include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -35,16 +36,24 @@ std::string BackingPath(std::string text) {
 }
 
 // The device numbers holding the scanned data: a disk with its partitions, a
-// partition, or the loop devices backed by an image file with theirs.
+// partition, or the loop devices backed by an image file with theirs. A
+// scanned loop device's image is also held by every other loop device over
+// it (one attached at a partition's offset, as mount -o loop,offset= makes).
 std::set<DeviceNumber> ScannedDevices(const struct stat& st, const std::string& real,
                                       IBlockDeviceFacts& facts) {
     std::set<DeviceNumber> out;
     const bool block = S_ISBLK(st.st_mode);
     if (block) out.insert(NumberOf(st.st_rdev));
-    for (const BlockDiskFacts& disk : facts.ListDisks()) {
-        const bool whole =
-            block ? DeviceNumber{disk.major, disk.minor} == NumberOf(st.st_rdev)
-                  : !disk.backingFile.empty() && Canonical(BackingPath(disk.backingFile)) == real;
+    const std::vector<BlockDiskFacts> disks = facts.ListDisks();
+    std::string image = block ? std::string() : real;
+    if (block)
+        for (const BlockDiskFacts& disk : disks)
+            if (DeviceNumber{disk.major, disk.minor} == NumberOf(st.st_rdev) && !disk.backingFile.empty())
+                image = Canonical(BackingPath(disk.backingFile));
+    for (const BlockDiskFacts& disk : disks) {
+        const bool whole = (block && DeviceNumber{disk.major, disk.minor} == NumberOf(st.st_rdev)) ||
+                           (!image.empty() && !disk.backingFile.empty() &&
+                            Canonical(BackingPath(disk.backingFile)) == image);
         if (!whole) continue;
         out.insert({disk.major, disk.minor});
         for (const BlockPartitionFacts& part : disk.partitions)

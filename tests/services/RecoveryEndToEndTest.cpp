@@ -218,8 +218,10 @@ TEST(RecoverySameDevice, ByDeviceNumbersOfTheListedVolumes) {
 }
 
 // The scanned disk image (read from its file, or through the loop device
-// that holds it) while one of its partitions is loop-mounted through FUSE:
-// a destination in that mount would write over the scanned data, and is
+// that holds it) while its exFAT partition is mounted through FUSE, once as a
+// partition of that loop device and once through a loop device of its own
+// over the image at the partition's offset (as mount -o loop,offset= does):
+// a destination in either mount would write over the scanned data, and is
 // refused; a folder beside the image is not.
 TEST(RecoverySameDevice, ALoopMountedPartitionOfTheScannedImage) {
     if (::geteuid() != 0) FAIL() << "needs root: attaches and mounts a disk image";
@@ -227,24 +229,35 @@ TEST(RecoverySameDevice, ALoopMountedPartitionOfTheScannedImage) {
     const std::string intact = FixtureFile("mbr_fat_exfat", "disk_intact.img");
     ASSERT_FALSE(intact.empty());
     TempDir here;
-    const std::string image = here.file("disk.img"), mount = here.file("mnt");
+    const std::string image = here.file("disk.img"), mount = here.file("mnt"), byOffset = here.file("offset");
     ASSERT_EQ(RunCommand("cp --sparse=always '" + intact + "' '" + image + "'"), 0);
     fs::create_directory(mount);
-    std::string loop;
+    fs::create_directory(byOffset);
+    std::string loop, partLoop;
     ASSERT_EQ(RunCommand("losetup -r -P -f --show '" + image + "'", &loop), 0) << loop;
     loop.erase(loop.find_last_not_of(" \n") + 1);
     struct Undo {
-        std::string loop, mount;
+        std::string loop, mount, partLoop, byOffset;
         ~Undo() {
             RunCommand("umount '" + mount + "' 2>/dev/null");
+            RunCommand("umount '" + byOffset + "' 2>/dev/null");
             RunCommand("partx -d '" + loop + "' >/dev/null 2>&1");
             RunCommand("losetup -d '" + loop + "'");
+            if (!partLoop.empty()) RunCommand("losetup -d '" + partLoop + "'");
         }
-    } undo{loop, mount};
+    } undo{loop, mount, "", byOffset};
+    ASSERT_EQ(RunCommand("losetup -r -f --show -o " + std::to_string(133120ULL * 512) + " --sizelimit " +
+                             std::to_string(131072ULL * 512) + " '" + image + "'",
+                         &partLoop),
+              0)
+        << partLoop;
+    partLoop.erase(partLoop.find_last_not_of(" \n") + 1);
+    undo.partLoop = partLoop;
+    std::string said;
+    ASSERT_EQ(RunCommand("mount.exfat-fuse -o ro '" + partLoop + "' '" + byOffset + "' 2>&1", &said), 0) << said;
     // The exFAT volume is the second partition (its node made by partx where
     // no device manager makes it).
     RunCommand("partx -a '" + loop + "' >/dev/null 2>&1");
-    std::string said;
     bool mounted = false;
     for (int attempt = 0; attempt < 20 && !mounted; ++attempt) {
         mounted = RunCommand("mount.exfat-fuse -o ro '" + loop + "p2' '" + mount + "' 2>&1", &said) == 0;
@@ -263,6 +276,7 @@ TEST(RecoverySameDevice, ALoopMountedPartitionOfTheScannedImage) {
         ASSERT_TRUE(devices.devices.listed);
         VXUIScan::instance().SaveScanSorage(&disk);
         EXPECT_TRUE(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(mount + "/Recovered")));
+        EXPECT_TRUE(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(byOffset + "/Recovered")));
         EXPECT_FALSE(ScanHarness::facade().IsRecoveryToSameDevice(QString::fromStdString(here.file("beside"))));
         VXUIScan::instance().SaveScanSorage(nullptr);
     }
