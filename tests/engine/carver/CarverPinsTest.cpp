@@ -1,12 +1,12 @@
 // Deep scans of the boundary cases of tests/fixtures/carve_pins.sh, each file
 // made by a real tool and laid down behind old random bytes: an archive
 // holding a stored archive and an archive with a comment end where their own
-// end records say; a multi-picture JPEG runs to its last picture, also when
-// it is sized while its end lies past the ring of recent blocks; a JPEG cut
-// short ends where the PNG that took its sectors begins; two movies back to
-// back keep their sizes; 9,000 pictures and documents one after another (more
-// than wait for sizing at once) are every one carved at its size. Carved bytes
-// are checked against the originals by sha256.
+// end records say; a multi-picture JPEG runs to its last picture; a JPEG
+// sized while its end lies past the ring of recent blocks is whole; a JPEG
+// cut short ends where the PNG that took its sectors begins; two movies back
+// to back keep their sizes; 9,000 small files one after another, each sized
+// from the device (more than wait for sizing at once), are every one carved
+// at its size. Carved bytes are checked against the originals by sha256.
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
@@ -96,18 +96,36 @@ TEST(CarverPins, ArchiveEndsAfterItsComment) {
 }
 
 // The first picture's index names the second, which ends the file: carved
-// through it, whether zeros or old bytes follow. With 8 KiB blocks the ring
-// holds 160 KiB, so the picture (handed to the classic sizer once its first
-// picture's pixel count is passed) is sized while its end lies past the ring:
-// those reads go to the device.
+// through it, whether zeros or old bytes follow, and when the second picture
+// starts on a sector border of its own (it is carved on its own as well).
 TEST(CarverPins, MultiPictureJpegRunsToItsLastPicture) {
-    for (const char* image : {"mpf_zero", "mpf_random"})
-        for (unsigned block : {0u, 16u}) {
-            const std::vector<Placed> placed = Manifest(image);
-            ASSERT_EQ(placed.size(), 2u);
-            PinScan pins(image, block);
-            EXPECT_EQ(pins.Exact(placed[0]), "") << image << " blocks of " << block;
-        }
+    for (const char* image : {"mpf_zero", "mpf_random", "mpf_edge"}) {
+        const std::vector<Placed> placed = Manifest(image);
+        ASSERT_EQ(placed.size(), 2u);
+        PinScan pins(image);
+        EXPECT_EQ(pins.Exact(placed[0]), "") << image;
+    }
+    const std::vector<Placed> placed = Manifest("mpf_edge");
+    ASSERT_EQ(placed.size(), 2u);
+    const std::string second = FixtureFile("carve_pins", "second.jpg");
+    const long long secondAt = placed[0].start + static_cast<long long>(placed[0].size - std::filesystem::file_size(second)) / 512;
+    PinScan pins("mpf_edge");
+    EXPECT_EQ(pins.Exact({secondAt, std::filesystem::file_size(second), Sha256File(second)}), "");
+}
+
+// A noisy picture of more bytes than pixels, followed by old bytes: the
+// stream gives it up once past its pixel count and the classic sizer walks
+// its scan data to the end. With 8 KiB blocks the ring holds 160 KiB, so the
+// picture is sized while its end lies well past the ring's newest block:
+// those reads come from the device, and it is carved whole.
+TEST(CarverPins, JpegSizedPastTheRingStaysWhole) {
+    const std::vector<Placed> placed = Manifest("noisy");
+    ASSERT_EQ(placed.size(), 2u);
+    ASSERT_GT(placed[0].size, 640u * 480u + 20u * 16u * 512u);
+    for (unsigned block : {16u, 0u}) {
+        PinScan pins("noisy", block);
+        EXPECT_EQ(pins.Exact(placed[0]), "") << "blocks of " << block;
+    }
 }
 
 // A picture whose later sectors a PNG took: it ends where the PNG begins, and
