@@ -7,6 +7,7 @@
 // to back keep their sizes; 9,000 small files one after another, each sized
 // from the device (more than wait for sizing at once), are every one carved
 // at its size. Carved bytes are checked against the originals by sha256.
+#include "engine/carver/analysers/ZipAnalyser.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
@@ -66,19 +67,25 @@ struct PinScan {
 
 } // namespace
 
-// The outer archive is walked record by record over the stored one, whose
-// end record does not point back at its own directory from the outer start:
-// carved whole, and unzip tests it. The inner archive on a sector border of
-// its own is carved too.
+// The outer archive, made by zip or written to a pipe (sizes after each
+// member's data), holds a stored archive whose end record does not point back
+// at a directory from the outer start: carved whole by the scan and by the
+// classic sizer (which sizes a candidate given up by the stream), and unzip
+// tests it. The inner archive on a sector border of its own is carved too.
 TEST(CarverPins, StoredArchiveInsideAnArchiveCarvedWhole) {
     const std::vector<Placed> placed = Manifest("zipzip");
-    ASSERT_EQ(placed.size(), 3u);
+    ASSERT_EQ(placed.size(), 4u);
     PinScan pins("zipzip");
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(pins.Exact(placed[i]), "") << "archive " << i;
         if (const CarvedNode* f = At(pins.files, placed[i].start)) {
             EXPECT_EQ(RunCommand("unzip -tq '" + pins.scan.Recover(f->node) + "'"), 0) << f->path;
         }
+        FileZIPAnalyser classic;
+        CRawFileInfo r;
+        r.m_llStartSector = placed[i].start;
+        EXPECT_EQ(classic.GetRawFileSize(r, &pins.device), 1) << i;
+        EXPECT_EQ(r.m_ullFileSize, placed[i].size) << "archive " << i << " sized from the device";
     }
     const std::string inner = FixtureFile("carve_pins", "inner.zip");
     EXPECT_EQ(pins.Exact({placed[1].start + 2, std::filesystem::file_size(inner), Sha256File(inner)}), "");
