@@ -93,20 +93,29 @@ TEST(CarverPins, StoredArchiveInsideAnArchiveCarvedWhole) {
 
 // The end record's comment is part of the archive, whether the archive is
 // walked to its end record or that record is found by its signature (sizes
-// after the data); the old bytes after it in its last sector are not.
+// after the data), in the scan and by the classic sizer; the old bytes after
+// it in its last sector are not.
 TEST(CarverPins, ArchiveEndsAfterItsComment) {
     const std::vector<Placed> placed = Manifest("zipcmt");
     ASSERT_EQ(placed.size(), 3u);
     PinScan pins("zipcmt");
     EXPECT_EQ(pins.Exact(placed[0]), "") << "walked";
     EXPECT_EQ(pins.Exact(placed[1]), "") << "sizes after the data";
+    for (int i = 0; i < 2; ++i) {
+        FileZIPAnalyser classic;
+        CRawFileInfo r;
+        r.m_llStartSector = placed[i].start;
+        EXPECT_EQ(classic.GetRawFileSize(r, &pins.device), 1) << i;
+        EXPECT_EQ(r.m_ullFileSize, placed[i].size) << "archive " << i << " sized from the device";
+    }
 }
 
 // The first picture's index names the second, which ends the file: carved
-// through it, whether zeros or old bytes follow, and when the second picture
-// starts on a sector border of its own (it is carved on its own as well).
+// through it, whether zeros or old bytes follow, when the first picture
+// carries EXIF as a camera's does, and when the second picture starts on a
+// sector border of its own (it is carved on its own as well).
 TEST(CarverPins, MultiPictureJpegRunsToItsLastPicture) {
-    for (const char* image : {"mpf_zero", "mpf_random", "mpf_edge"}) {
+    for (const char* image : {"mpf_zero", "mpf_random", "mpf_exif", "mpf_edge"}) {
         const std::vector<Placed> placed = Manifest(image);
         ASSERT_EQ(placed.size(), 2u);
         PinScan pins(image);
