@@ -507,12 +507,28 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
             // Sizes after the data: the end record found by its signature.
             for (unsigned long long u = at; u <= kSearchLimit && u + 4 <= deviceBytes; u += 512) {
                 // A unit and the end record that may begin in its last bytes.
-                const bytes::Bytes unit = fetch(u, static_cast<std::size_t>(std::min(512ull + 22, deviceBytes - u)));
+                const std::size_t unitBytes = static_cast<std::size_t>(std::min(512ull + 22, deviceBytes - u));
+                bytes::Bytes unit = fetch(u, unitBytes);
                 if (unit.empty()) break;
                 const unsigned char sig[] = {'P', 'K', 5, 6};
                 const long long span = std::min<long long>(512 + 3, static_cast<long long>(unit.size()));
-                if (const unsigned char* e = Apimemstr(unit.data(), span, sig, 4)) {
+                for (long long from = 0; !unit.empty() && from < span;) {
+                    const unsigned char* e = Apimemstr(unit.data() + from, span - from, sig, 4);
+                    if (!e) break;
                     const std::size_t p = static_cast<std::size_t>(e - unit.data());
+                    // The end record of an archive stored in this one: its
+                    // directory lies right before it counted from a local
+                    // header further in, not from this archive's start.
+                    const unsigned long long end = u + p;
+                    const unsigned long long directory =
+                        std::uint64_t{bytes::Le32(unit, p + 12)} + bytes::Le32(unit, p + 16);
+                    if (directory < end && bytes::Le32(fetch(end - directory, 4), 0) == kLocal) {
+                        unit = fetch(u, unitBytes); // the page reader may have moved
+                        from = static_cast<long long>(p) + 4;
+                        continue;
+                    }
+                    unit = fetch(u, unitBytes);
+                    if (unit.empty()) break;
                     info.m_eRawFileType = kind;
                     // A comment said to run past the device ends with it.
                     info.m_ullFileSize = std::min(u + p + 22 + bytes::Le16(unit, p + 20), deviceBytes);
