@@ -250,6 +250,7 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
                     result += High(carry.R);
                 else if (carry.H > kHighWindow && !carry.lostParent && IsLimitCluster(result + High(carry.H)))
                     result += High(carry.H);
+                result = KeepFreeLowWord(c, result);
             }
         } else {
             // The file lies where its folder lies: same high part.
@@ -263,6 +264,7 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
                     if (found) result = cand;
                 }
             }
+            if (!found) result = KeepFreeLowWord(c, result);
         }
         entry.SetFirstClusterNO(static_cast<std::uint32_t>(result));
     } else if (isFolder) {
@@ -293,6 +295,20 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
     if (!isFolder && (found || result > kHighWindow)) m_preRead = carry.R;
     if (carry.R < carry.H) carry.R = carry.H;
     props.SetFirstClusterNum(static_cast<long long>(result));
+}
+
+// A guessed high part that lands in a cluster the table gives to a live file
+// would recover that file's bytes under this name; when the entry's own
+// cluster is free, nothing shows the high word was lost, so it is kept.
+// (Free or taken both, the guess stands: the high word was cleared.)
+std::uint64_t CFATBuildChildren::KeepFreeLowWord(std::uint64_t low, std::uint64_t guess) {
+    if (guess == low || !InUse(guess) || InUse(low)) return guess;
+    return low;
+}
+
+bool CFATBuildChildren::InUse(std::uint64_t cluster) {
+    if (!IsLimitCluster(cluster)) return true;
+    return m_fat && m_fat->GetNextCluster(static_cast<std::uint32_t>(cluster)) != 0;
 }
 
 std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t candidate, bool& found, unsigned tries,

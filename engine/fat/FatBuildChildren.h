@@ -114,6 +114,11 @@ private:
     };
     bool IsLimitCluster(std::uint64_t c) const { return c >= 2 && c < m_geo.clusterCount + 2; }
     void ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& carry, CFATFileProperties& props);
+    // The entry's own (low-word) cluster when the revision's guess lies in a
+    // live file and it does not; else the guess.
+    std::uint64_t KeepFreeLowWord(std::uint64_t low, std::uint64_t guess);
+    // Given to a file by the table (or no cluster of the partition).
+    bool InUse(std::uint64_t cluster);
     void bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry, CFATFileProperties& props, bool& found,
                             bool isFolder);
     bool ReadClusterSector(std::uint64_t cluster);

@@ -274,3 +274,21 @@ TEST_F(Previews, DuringADeepScanOnlyIcons) {
 }
 
 } // namespace
+
+// A thumbnail program killed at its deadline (SIGKILL to its group) while it
+// still writes into the private folder, itself or through a child: nothing
+// of it stays there, and the folder goes.
+TEST_F(Previews, AWriterKilledMidWriteLeavesNothingInThePrivateFolder) {
+    TestFileNode* movie = File("m.mp4", 9000, std::string(9000, 'm'));
+    Scan();
+    const std::string wrote = dir.file("wrote");
+    for (const std::string& body :
+         {"{ printf 'part of a frame'; touch '" + wrote + "'; exec sleep 30; } > \"$2.part\"",
+          "(head -c 70000 /dev/zero > \"$(dirname \"$2\")/frame.png\"; touch '" + wrote + "'; exec sleep 30) & wait"}) {
+        fs::remove(wrote);
+        Program(body, std::chrono::milliseconds(500));
+        EXPECT_EQ(Preview(movie).iconExt, QStringLiteral("mp4")) << body;
+        EXPECT_TRUE(fs::exists(wrote)) << "killed before it wrote: " << body;
+        EXPECT_TRUE(TmpIsEmpty()) << body;
+    }
+}

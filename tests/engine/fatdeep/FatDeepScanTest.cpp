@@ -274,6 +274,17 @@ TEST_F(FatDeepScan, Fat16VolumeScannedAsAWholeDevice) {
     EXPECT_EQ(ExpectRecovered(*scan, Deep("fat16_dev.sha256")), 51);
 }
 
+// The used card of the quick scan's test, deep: deleted files below cluster
+// 0x10000 come from their own clusters, not from live files above it.
+TEST_F(FatDeepScan, DeletedFilesBelowTheHighWordAreNotReadFromLiveFiles) {
+    const std::string dir = salvor::test::Fixture("fat_32_reused");
+    ASSERT_FALSE(dir.empty());
+    auto scan = Scan(dir + "/fat_32_reused.img");
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(ExpectRecovered(*scan, dir + "/fat_32_reused.sha256", {"empty.txt"}), 16);
+    EXPECT_GE(9, std::stoi(ReadText(dir + "/fat_32_reused.tsk")));
+}
+
 TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
     auto scan = Scan(Mbr("disk_mbr_zeroed.img"), true);
     ASSERT_EQ(parts.size(), 1u);

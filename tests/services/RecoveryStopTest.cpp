@@ -1,0 +1,72 @@
+// Stop in the middle of a recovery, as the progress dialog's Stop and its
+// question's Stop do it (pause, then stop), on a real scan of a FAT32 volume
+// whose files of one category are several megabytes each.
+#include "tests/services/RecoveryHarness.h"
+#include "tests/services/ServicesFakes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+using namespace salvor::test;
+namespace fs = std::filesystem;
+
+std::set<std::string> Names(const std::string& dir) {
+    std::set<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (!e.is_directory()) out.insert(e.path().string());
+    return out;
+}
+
+// Stopped before the first file and once the first bytes are written, while
+// ticked files of the same category are still to come: besides what was
+// there at the stop, at most the file begun is written, whole and counted; no
+// other name (an empty file made after the stop, a partial one) stays.
+TEST(RecoveryStop, StopWhileTickedFilesRemainWritesAtMostTheFileBegun) {
+    UseRealFileSystems();
+    const std::string image = FixtureFile("fat_32_reused", "fat_32_reused.img");
+    AttachedImages attached({image});
+    ScanHarness scan;
+    RecoveryHarness recovery;
+    ASSERT_TRUE(attached.devices.listed && scan.Scan(0, 0));
+    OpNodeList roots;
+    ScanHarness::facade().SetViewType(0);
+    ScanHarness::facade().GetScanTreeNodeData(&roots, false);
+    ASSERT_FALSE(roots.empty());
+    for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
+    const Sums want = ManifestSums(image.substr(0, image.size() - 4) + ".sha256");
+    for (const bool afterFirstBytes : {false, true}) {
+        SCOPED_TRACE(afterFirstBytes ? "once bytes are written" : "at once");
+        TempDir dest;
+        bool runningAtStop = false;
+        std::set<std::string> atStop;
+        ASSERT_TRUE(recovery.Recover(roots, dest.path(), [&] {
+            std::uint64_t total = 0, done = 0, error = 0;
+            ScanHarness::facade().GetRecoveryProgressTotal(&total, &done, &error);
+            if (afterFirstBytes && done == 0) return false;
+            runningAtStop = !VXUIRecovery::instance().IsOperationExit();
+            ScanHarness::facade().PauseOrResumeRecovery();
+            atStop = Names(dest.path());
+            ScanHarness::facade().StopRecvoery();
+            return true;
+        }));
+        ASSERT_TRUE(runningAtStop) << "the recovery ended before Stop";
+        const Sums got = WrittenSums(dest.path());
+        EXPECT_TRUE(std::includes(want.begin(), want.end(), got.begin(), got.end())) << "a file written short";
+        std::size_t nonEmpty = 0, later = 0;
+        for (const std::string& name : Names(dest.path())) {
+            const bool empty = fs::file_size(name) == 0;
+            nonEmpty += !empty;
+            if (atStop.count(name)) continue;
+            ++later;
+            EXPECT_FALSE(empty) << name << " made after the stop";
+        }
+        EXPECT_LE(later, 1u);
+        EXPECT_EQ(ScanHarness::facade().GetRecoveridedFiles(), nonEmpty);
+    }
+}
+
+} // namespace
