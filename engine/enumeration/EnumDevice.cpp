@@ -145,10 +145,19 @@ private:
         r.partitionScheme = enum_linux::PartitionScheme(table.type);
         // libblkid takes a signed sector 0 of zero entries for an empty MBR,
         // even over an exFAT or NTFS boot sector: a volume on the whole disk.
-        if (r.partitionScheme == PARTITION_SCHEME_MBR && device.IsPermitted() && device.GetSectorSize() >= 512) {
+        // It also refuses a whole table for one boot flag other than 0x00 or
+        // 0x80, or for a FAT boot sector over the boot code: a table whose
+        // partitions hold volumes is one all the same.
+        const bool none = r.partitionScheme == PARTITION_SCHEME_NONE;
+        if ((none || r.partitionScheme == PARTITION_SCHEME_MBR) && device.IsPermitted() &&
+            device.GetSectorSize() >= 512) {
             std::vector<std::uint8_t> sector0;
-            if (IsSuccess(ReadDiskSectors(&device, 0, 1, sector0)) && !IsMbrTableSector(&device, sector0))
-                r.partitionScheme = PARTITION_SCHEME_NONE;
+            if (IsSuccess(ReadDiskSectors(&device, 0, 1, sector0))) {
+                if (none && HasBootSignature(sector0) && MbrPartitionsHoldVolumes(&device))
+                    r.partitionScheme = PARTITION_SCHEME_MBR;
+                else if (!none && !IsMbrTableSector(&device, sector0))
+                    r.partitionScheme = PARTITION_SCHEME_NONE;
+            }
         }
         r.writable = disk.readOnly ? 0 : 1;
         CopyRecordText(r.registryName, enum_linux::RegistryName(disk).c_str());
