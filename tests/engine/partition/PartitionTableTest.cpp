@@ -500,6 +500,12 @@ TEST_F(Tables, ApmOversizedMapAndBadBlocksAreRefused) {
         Patch(path, c.offset, c.good);
     }
     EXPECT_EQ(Table(path, 512, PARTITION_SCHEME_APM).size(), 4u);
+    // The last entry a copy of the Apple_HFS one: that partition is listed once.
+    Patch(path, 4 * 2048, [&] {
+        const std::string block = ReadWholeFile(path).substr(3 * 2048, 512);
+        return std::vector<unsigned char>(block.begin(), block.end());
+    }());
+    EXPECT_EQ(Numbers(Table(path, 512, PARTITION_SCHEME_APM)), (std::vector<int>{1, 2, 3}));
 }
 
 TEST_F(Tables, RefusesWhatIsNotARecordedWholeDiskAndDoesNotReadAnMbrWithoutScheme) {
