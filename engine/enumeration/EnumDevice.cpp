@@ -328,8 +328,10 @@ private:
     // The kernel makes a partition of every table entry, one repeating or
     // overlapping another too; the numbers of those that become volumes,
     // chosen as the table reader chooses its entries.
-    static std::set<std::int32_t> DisjointPartitions(IStorageDevice* disk, const CCollectDiskDeviceInfoStruct& d,
-                                                     const BlockDiskFacts& facts, const BlockTableFacts& table) {
+    static std::set<std::int32_t> DisjointPartitions(IStorageDevice* disk,
+                                                     const CCollectDiskDeviceInfoStruct& d,
+                                                     const BlockDiskFacts& facts,
+                                                     const BlockTableFacts& table) {
         const std::uint64_t ss = d.sectorSize >= 512 ? static_cast<std::uint64_t>(d.sectorSize) : 512;
         PartitionList list;
         for (const BlockPartitionFacts& p : facts.partitions) {

@@ -44,21 +44,27 @@ bool CPartitionTableEntry::IsValidPartitionTableEntry() const {
 }
 
 bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector) {
-    std::unique_ptr<IVolumeAnalyzeController> volume(disk ? CreateVolumeAnalyzeController(disk, startSector) : nullptr);
+    if (!disk)
+        return false;
+    std::unique_ptr<IVolumeAnalyzeController> volume(CreateVolumeAnalyzeController(disk, startSector));
     return volume && volume->GetVolumeAnzlyzer();
 }
 
 void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
+    auto end = [](const PartitionEntry& p) {
+        return p.startSector + std::min(p.sectorCount, UINT64_MAX - p.startSector);
+    };
     std::vector<const PartitionEntry*> byStart;
     for (const PartitionEntry& p : list)
         byStart.push_back(&p);
-    std::stable_sort(byStart.begin(), byStart.end(),
-                     [](const PartitionEntry* a, const PartitionEntry* b) { return a->startSector < b->startSector; });
+    std::stable_sort(byStart.begin(), byStart.end(), [](const PartitionEntry* a, const PartitionEntry* b) {
+        return a->startSector < b->startSector;
+    });
     bool overlaps = false;
     std::uint64_t reach = 0; // end of the furthest entry so far
     for (const PartitionEntry* p : byStart) {
         overlaps = overlaps || (p != byStart.front() && p->startSector < reach);
-        reach = std::max(reach, p->startSector + p->sectorCount);
+        reach = std::max(reach, end(*p));
     }
     if (!overlaps)
         return;
@@ -78,7 +84,7 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
     std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
     std::set<const PartitionEntry*> dropped;
     for (PartitionList::iterator it : order) {
-        const std::uint64_t a = it->startSector, b = a + it->sectorCount;
+        const std::uint64_t a = it->startSector, b = end(*it);
         auto next = kept.lower_bound(a);
         const bool clash = (next != kept.end() && next->first < b) ||
                            (next != kept.begin() && std::prev(next)->second > a);
@@ -140,7 +146,8 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
             continue;
         }
         // A broken chain keeps what it listed and hides no later primary.
-        const ResultCode walk = AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
+        const ResultCode walk =
+            AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
         if (!IsFailure(result))
             result = walk;
     }

@@ -35,7 +35,8 @@ check_disk() { # NAME DEVICE-OR-IMAGE TAG FILES
     peak="$(sed -n 's/.*peakMiB=\([0-9.]*\).*/\1/p' <<<"$summary")"
     awk -v p="$peak" 'BEGIN { exit !(p <= 256) }' || fail "$tag: peak $peak MiB"
     head -n -1 "$out/$tag.txt" > "$out/$tag.list"
-    diff <(oracle "$d/$name.img") <(scan_names "$out/$tag.list") >&2 || fail "$tag: listing differs from mmls + fls"
+    diff <(oracle "$d/$name.img") <(scan_names "$out/$tag.list") >&2 ||
+        fail "$tag: listing differs from mmls + fls"
 }
 disks=(intact:40 overlap:40 bootflag:40 fatsector:40 gpt_repeat:20)
 for disk in "${disks[@]}"; do

@@ -301,7 +301,8 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
     BlockTableFacts gpt{"gpt", {}};
     Kernel repeated;
     for (int n = 1; n <= 8; ++n) {
-        gpt.entries.push_back({n, 2048, 65536, esp, "0F0E0D0C-0B0A-0908-0706-05040302010" + std::to_string(n)});
+        const std::string uuid = "0F0E0D0C-0B0A-0908-0706-05040302010" + std::to_string(n);
+        gpt.entries.push_back({n, 2048, 65536, esp, uuid});
         repeated.push_back({"sdf" + std::to_string(n), n, 8, static_cast<unsigned>(80 + n), 2048, 65536});
     }
     const struct {
@@ -314,9 +315,12 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
     } disks[] = {
         {"sdb", "bootflag.img", {}, {}, PARTITION_SCHEME_MBR, {"1@2048", "2@67584"}},
         {"sdc", "fatsector.img", {}, {}, PARTITION_SCHEME_MBR, {"1@2048", "2@67584"}},
-        {"sdd", "overlap.img", {"dos", {}}, {{"sdd1", 1, 8, 49, 2048, 65536}, {"sdd2", 2, 8, 50, 67584, 65536},
-                                             {"sdd3", 3, 8, 51, 3048, 40000}},
-         PARTITION_SCHEME_MBR, {"1@2048", "2@67584"}},
+        {"sdd",
+         "overlap.img",
+         {"dos", {}},
+         {{"sdd1", 1, 8, 49, 2048, 65536}, {"sdd2", 2, 8, 50, 67584, 65536}, {"sdd3", 3, 8, 51, 3048, 40000}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "2@67584"}},
         {"sdf", "gpt_repeat.img", gpt, repeated, PARTITION_SCHEME_GPT, {"1@2048"}},
     };
     FakeBlockDeviceFacts facts;
@@ -344,8 +348,10 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
         SCOPED_TRACE(disks[i].image);
         EXPECT_EQ(DiskRec(listed[i]).partitionScheme, disks[i].scheme);
         Strings starts;
-        for (IStorageDevice* v : Volumes(e, listed[i]))
-            starts.push_back(std::to_string(VolRec(v).partitionNumber) + "@" + std::to_string(VolRec(v).startSector));
+        for (IStorageDevice* v : Volumes(e, listed[i])) {
+            const auto& r = VolRec(v);
+            starts.push_back(std::to_string(r.partitionNumber) + "@" + std::to_string(r.startSector));
+        }
         EXPECT_EQ(starts, disks[i].starts);
         EXPECT_EQ(Describe(Partitions(e, listed[i])).size(), disks[i].starts.size());
     }
