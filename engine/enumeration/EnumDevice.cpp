@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <set>
 
 using namespace enum_codes;
 
@@ -145,10 +146,19 @@ private:
         r.partitionScheme = enum_linux::PartitionScheme(table.type);
         // libblkid takes a signed sector 0 of zero entries for an empty MBR,
         // even over an exFAT or NTFS boot sector: a volume on the whole disk.
-        if (r.partitionScheme == PARTITION_SCHEME_MBR && device.IsPermitted() && device.GetSectorSize() >= 512) {
+        // It also refuses a whole table for one boot flag other than 0x00 or
+        // 0x80, or for a FAT boot sector over the boot code: a table whose
+        // partitions hold volumes is one all the same.
+        const bool none = r.partitionScheme == PARTITION_SCHEME_NONE;
+        if ((none || r.partitionScheme == PARTITION_SCHEME_MBR) && device.IsPermitted() &&
+            device.GetSectorSize() >= 512) {
             std::vector<std::uint8_t> sector0;
-            if (IsSuccess(ReadDiskSectors(&device, 0, 1, sector0)) && !IsMbrTableSector(&device, sector0))
-                r.partitionScheme = PARTITION_SCHEME_NONE;
+            if (IsSuccess(ReadDiskSectors(&device, 0, 1, sector0))) {
+                if (none && HasBootSignature(sector0) && MbrPartitionsHoldVolumes(&device))
+                    r.partitionScheme = PARTITION_SCHEME_MBR;
+                else if (!none && !IsMbrTableSector(&device, sector0))
+                    r.partitionScheme = PARTITION_SCHEME_NONE;
+            }
         }
         r.writable = disk.readOnly ? 0 : 1;
         CopyRecordText(r.registryName, enum_linux::RegistryName(disk).c_str());
@@ -280,8 +290,9 @@ public:
                                                                  diskFacts.minor, -1, 0, diskFacts.size512))
                     out.push_back(v);
         } else {
+            const std::set<std::int32_t> kept = DisjointPartitions(disk, *d, diskFacts, table);
             for (const BlockPartitionFacts& p : diskFacts.partitions) {
-                if (IsExtendedStub(p, table, diskFacts.logicalBlockSize))
+                if (IsExtendedStub(p, table, diskFacts.logicalBlockSize) || !kept.count(p.number))
                     continue;
                 if (IStorageDevice* v = CreateVolumeDeviceObject(disk, *d, table, p.name, p.major, p.minor, p.number,
                                                                  p.start512, p.size512))
@@ -314,6 +325,32 @@ public:
     }
 
 private:
+    // The kernel makes a partition of every table entry, one repeating or
+    // overlapping another too; the numbers of those that become volumes,
+    // chosen as the table reader chooses its entries.
+    static std::set<std::int32_t> DisjointPartitions(IStorageDevice* disk,
+                                                     const CCollectDiskDeviceInfoStruct& d,
+                                                     const BlockDiskFacts& facts,
+                                                     const BlockTableFacts& table) {
+        const std::uint64_t ss = d.sectorSize >= 512 ? static_cast<std::uint64_t>(d.sectorSize) : 512;
+        PartitionList list;
+        for (const BlockPartitionFacts& p : facts.partitions) {
+            if (IsExtendedStub(p, table, facts.logicalBlockSize) || p.start512 > UINT64_MAX / 512 ||
+                p.size512 > UINT64_MAX / 512)
+                continue;
+            PartitionEntry e;
+            e.number = p.number;
+            e.startSector = p.start512 * 512 / ss;
+            e.sectorCount = p.size512 * 512 / ss;
+            list.push_back(e);
+        }
+        KeepDisjointEntries(disk, list);
+        std::set<std::int32_t> numbers;
+        for (const PartitionEntry& e : list)
+            numbers.insert(e.number);
+        return numbers;
+    }
+
     // The kernel shows an extended MBR partition as a stub of one or two sectors.
     static bool IsExtendedStub(const BlockPartitionFacts& p, const BlockTableFacts& table, unsigned logicalBlockSize) {
         for (const auto& e : table.entries)

@@ -87,5 +87,7 @@ ResultCode CAPMAnaly::AnalyzePartitionTable(PartitionList& out) {
         std::memcpy(p.typeName, e.typeName, sizeof p.typeName);
         out.push_back(p);
     }
+    // A map naming one partition again lists it once, as an MBR and a GPT do.
+    KeepDisjointEntries(m_device, out);
     return 0;
 }

@@ -1,10 +1,9 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/partition/PartitionAnalyzers.h"
-#include "engine/volume/VolumeAnalyzeController.h"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+#include <map>
 
 using namespace partition_codes;
 using bytes::Bytes;
@@ -93,16 +92,21 @@ ResultCode CBaseGPTAnalyzer::AnalyzeBaseGPT(IStorageDevice* device, PartitionLis
         return rc;
     PartitionList all;
     ParseGptEntries(buf, layout.entryCount, layout.entrySize, total, sectorSize, 0, all);
+    std::map<std::uint64_t, bool> holds; // each start asked once, however often it is named
     for (const PartitionEntry& p : all) {
         // Small partitions (BIOS boot, reserved) hold no files, unless a
         // small volume (a card's, a 6 MiB image's) was put in one.
         bool listed = p.sectorCount > kGptMinListedBytes / sectorSize;
         if (!listed) {
-            std::unique_ptr<IVolumeAnalyzeController> volume(CreateVolumeAnalyzeController(device, p.startSector));
-            listed = volume && volume->GetVolumeAnzlyzer();
+            auto [it, added] = holds.try_emplace(p.startSector, false);
+            if (added)
+                it->second = HoldsRecognisedVolume(device, p.startSector);
+            listed = it->second;
         }
         if (listed)
             out.push_back(p);
     }
+    // Entries naming one partition again, or part of it, list it once.
+    KeepDisjointEntries(device, out);
     return 0;
 }

@@ -1,8 +1,12 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/partition/PartitionAnalyzers.h"
+#include "engine/volume/VolumeAnalyzeController.h"
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <set>
+#include <vector>
 
 using namespace partition_codes;
 using bytes::Bytes;
@@ -39,6 +43,59 @@ bool CPartitionTableEntry::IsValidPartitionTableEntry() const {
     return std::any_of(std::begin(m_raw), std::end(m_raw), [](std::uint8_t b) { return b != 0; });
 }
 
+bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector) {
+    if (!disk)
+        return false;
+    std::unique_ptr<IVolumeAnalyzeController> volume(CreateVolumeAnalyzeController(disk, startSector));
+    return volume && volume->GetVolumeAnzlyzer();
+}
+
+void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
+    auto end = [](const PartitionEntry& p) {
+        return p.startSector + std::min(p.sectorCount, UINT64_MAX - p.startSector);
+    };
+    std::vector<const PartitionEntry*> byStart;
+    for (const PartitionEntry& p : list)
+        byStart.push_back(&p);
+    std::stable_sort(byStart.begin(), byStart.end(), [](const PartitionEntry* a, const PartitionEntry* b) {
+        return a->startSector < b->startSector;
+    });
+    bool overlaps = false;
+    std::uint64_t reach = 0; // end of the furthest entry so far
+    for (const PartitionEntry* p : byStart) {
+        overlaps = overlaps || (p != byStart.front() && p->startSector < reach);
+        reach = std::max(reach, end(*p));
+    }
+    if (!overlaps)
+        return;
+    // Ask each start once: a table may repeat one partition thousands of times.
+    std::map<std::uint64_t, bool> holds;
+    auto holdsVolume = [&](std::uint64_t start) {
+        auto [it, added] = holds.try_emplace(start, false);
+        if (added)
+            it->second = HoldsRecognisedVolume(disk, start);
+        return it->second;
+    };
+    std::vector<PartitionList::iterator> order;
+    for (auto it = list.begin(); it != list.end(); ++it)
+        order.push_back(it);
+    std::stable_partition(order.begin(), order.end(),
+                          [&](PartitionList::iterator it) { return holdsVolume(it->startSector); });
+    std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
+    std::set<const PartitionEntry*> dropped;
+    for (PartitionList::iterator it : order) {
+        const std::uint64_t a = it->startSector, b = end(*it);
+        auto next = kept.lower_bound(a);
+        const bool clash = (next != kept.end() && next->first < b) ||
+                           (next != kept.begin() && std::prev(next)->second > a);
+        if (clash)
+            dropped.insert(&*it);
+        else
+            kept.emplace(a, b);
+    }
+    list.remove_if([&](const PartitionEntry& p) { return dropped.count(&p) != 0; });
+}
+
 void InsertMbrEntry(std::uint64_t diskSectors, const CPartitionTableEntry& entry, std::uint64_t base,
                     std::int32_t number, PartitionList& out) {
     const std::uint64_t start = base + entry.GetLeadSectors();
@@ -68,23 +125,34 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
         return rc;
     if (!HasBootSignature(sector))
         return kMbrNoSignature;
-    if (!BootIndicatorsValid(sector))
-        return kMbrBadBoot;
+    // A boot flag other than 0x00 or 0x80 is one damaged byte, not a reason
+    // to drop the entry: whether sector 0 is a table at all is decided before
+    // (IsMbrTableSector). Of entries that overlap, one is kept.
     const std::uint64_t total = device->GetTotalSectors();
-    ResultCode result = 0;
+    PartitionList primaries;
+    CPartitionTableEntry entries[4];
     for (std::int32_t slot = 1; slot <= 4; ++slot) {
-        CPartitionTableEntry e;
+        CPartitionTableEntry& e = entries[slot - 1];
         e.InitFromBuffer(sector, kTableOffset + kEntrySize * (slot - 1));
-        if (!e.IsValidPartitionTableEntry())
-            continue;
-        if (e.IsExtenedPartition()) {
-            result = AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
-            if (IsFailure(result))
-                return result;
-        } else {
-            InsertMbrEntry(total, e, 0, slot, out);
-        }
+        if (e.IsValidPartitionTableEntry())
+            InsertMbrEntry(total, e, 0, slot, primaries);
     }
+    KeepDisjointEntries(device, primaries);
+    ResultCode result = 0;
+    for (const PartitionEntry& p : primaries) {
+        const CPartitionTableEntry& e = entries[p.number - 1];
+        if (!e.IsExtenedPartition()) {
+            out.push_back(p);
+            continue;
+        }
+        // A broken chain keeps what it listed and hides no later primary.
+        const ResultCode walk =
+            AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
+        if (!IsFailure(result))
+            result = walk;
+    }
+    // Logical partitions are not bounded by their extended one.
+    KeepDisjointEntries(device, out);
     return result;
 }
 
@@ -99,10 +167,9 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
     while (visited.insert(ebrSector).second && visited.size() <= kMaxEbrLinks) {
         if (ResultCode rc = ReadDiskSectors(device, ebrSector, 1, sector); IsFailure(rc))
             return rc;
+        // As in the MBR, a damaged boot flag does not drop the EBR's entries.
         if (!HasBootSignature(sector))
             return kEbrNoSignature;
-        if (!BootIndicatorsValid(sector))
-            return kEbrBadBoot;
         std::uint64_t next = 0;
         bool linked = false;
         for (std::size_t i = 0; i < 4; ++i) {

@@ -17,13 +17,27 @@ ResultCode ReadDiskSectors(IStorageDevice* device, std::uint64_t first, std::uin
 bool HasBootSignature(bytes::Bytes sector);
 // True when every one of the four entries has boot indicator 0x00 or 0x80.
 bool BootIndicatorsValid(bytes::Bytes sector);
-// Whether a disk's sector 0 is an MBR, decided as Linux decides it: signed,
-// every boot indicator 0x00 or 0x80, no two primary entries overlapping, at
-// least one entry starting on the disk when there are any, and not the boot
-// sector of a volume a registered recogniser knows (FAT, exFAT, NTFS, HFS+
-// spanning the disk). Single entries past the disk's end are left out or
-// cut when listed, as on a truncated image, rather than refuse the table.
+// Whether a disk's sector 0 is an MBR: signed, and at least one entry
+// starting on the disk when there are any; then a table whose partitions hold
+// a volume a registered recogniser knows (FAT, exFAT, NTFS, HFS+) is one, even
+// with a damaged boot flag or a volume's boot sector in the boot code; else
+// the boot sector of such a volume spanning the disk (a card formatted
+// without a table, whose boot code may parse as entries) is not; else it is
+// one when every boot indicator is 0x00 or 0x80. Entries past the disk's end
+// are left out or cut when listed, as on a truncated image, and overlapping
+// ones are dropped (KeepDisjointEntries), rather than refuse the table.
 bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
+// Whether the MBR's partitions (logical ones too) hold a volume a registered
+// recogniser knows, other than one at sector 0.
+bool MbrPartitionsHoldVolumes(IStorageDevice* disk);
+
+// A registered recogniser knows the volume starting at this sector.
+bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
+// Of entries sharing sectors, keeps one: an entry at whose start a recognised
+// volume lies before one without, then the one listed first. A damaged entry
+// (a copy, a mistyped start, a table repeating one partition) overlaps sound
+// ones and must neither hide them nor have one volume scanned twice.
+void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list);
 
 // One 16-byte MBR or EBR entry.
 class CPartitionTableEntry {

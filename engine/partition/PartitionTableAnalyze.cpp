@@ -1,10 +1,9 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/partition/PartitionAnalyzers.h"
 #include "engine/partition/RecordLookup.h"
-#include "engine/volume/VolumeAnalyzeController.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <memory>
 
 using namespace partition_codes;
 using bytes::Bytes;
@@ -55,12 +54,19 @@ ResultCode CPartitionTableAnalyze::IsApmDisk(IStorageDevice*, Bytes sector0, int
     return 0;
 }
 
+bool MbrPartitionsHoldVolumes(IStorageDevice* disk) {
+    PartitionList parts;
+    if (disk)
+        CPartitionTableChainAnalyzer().AnalyzePartitionTableChain(disk, parts);
+    return std::any_of(parts.begin(), parts.end(), [disk](const PartitionEntry& p) {
+        return p.startSector != 0 && HoldsRecognisedVolume(disk, p.startSector);
+    });
+}
+
 bool IsMbrTableSector(IStorageDevice* disk, Bytes sector0) {
-    if (!HasBootSignature(sector0) || !BootIndicatorsValid(sector0))
+    if (!HasBootSignature(sector0))
         return false;
-    // Primary entries never share sectors; boot code read as entries often does.
-    std::uint64_t first[4] = {}, end[4] = {};
-    std::size_t used = 0, entries = 0, onDisk = 0;
+    std::size_t entries = 0, onDisk = 0;
     const std::uint64_t total = disk ? static_cast<std::uint64_t>(disk->GetTotalSectors()) : 0;
     for (std::size_t i = 0; i < 4; ++i) {
         CPartitionTableEntry e;
@@ -69,22 +75,19 @@ bool IsMbrTableSector(IStorageDevice* disk, Bytes sector0) {
             continue;
         ++entries;
         onDisk += e.GetLeadSectors() < total;
-        if (e.GetTotalSectors() == 0)
-            continue;
-        const std::uint64_t a = e.GetLeadSectors(), b = a + e.GetTotalSectors();
-        for (std::size_t k = 0; k < used; ++k)
-            if (a < end[k] && first[k] < b)
-                return false;
-        first[used] = a;
-        end[used++] = b;
     }
     // Entries that all start past the disk's end describe no part of it.
     if (entries > 0 && onDisk == 0)
         return false;
+    // Partitions holding volumes outweigh one damaged byte or a stray boot
+    // sector over the boot code.
+    if (MbrPartitionsHoldVolumes(disk))
+        return true;
     // A card formatted without a table: the boot sector of a volume that
     // spans the disk, whose code may well parse as entries.
-    std::unique_ptr<IVolumeAnalyzeController> volume(disk ? CreateVolumeAnalyzeController(disk, 0) : nullptr);
-    return !(volume && volume->GetVolumeAnzlyzer());
+    if (HoldsRecognisedVolume(disk, 0))
+        return false;
+    return BootIndicatorsValid(sector0);
 }
 
 ResultCode CPartitionTableAnalyze::IsMbrDisk(IStorageDevice* disk, Bytes sector0, int& yes) {

@@ -18,22 +18,6 @@ command -v fls >/dev/null || fail "missing 'fls': install the Debian package 'sl
 command -v python3 >/dev/null || fail "missing 'python3': install the Debian package 'python3'"
 d="$fixtures/cards"
 
-# fls's names of a volume as "L|D<TAB>path[/]", metadata files left out.
-fls_names() {
-    fls -r -p "$1" | python3 -c '
-import sys
-for line in sys.stdin:
-    kind, _, rest = line.rstrip("\n").partition("\t")
-    if "(Volume Label Entry)" in rest or any(p.startswith("$") for p in rest.split("/")):
-        continue
-    print(("D" if "*" in kind else "L") + "\t" + rest + ("/" if kind.startswith("d/d") else ""))' | sort
-}
-# The scan's listing in the same form, an erased 8.3 name shown as fls shows it.
-scan_names() {
-    awk -F'\t' '{ p = $4; n = split(p, part, "/")
-        if ($2 == "D" && n > 0 && substr(part[n], 1, 1) == "#") sub(/#[^\/]*$/, "_" substr(part[n], 2), p)
-        print $2 "\t" p }' "$1" | sort
-}
 # Every file of the manifest recovered byte for byte at its path (the
 # erased first letter of an 8.3 name aside).
 same_bytes() {

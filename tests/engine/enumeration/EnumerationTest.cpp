@@ -288,6 +288,75 @@ TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
     EXPECT_EQ(volumes, (Strings{cards[0].volume, cards[1].volume, cards[2].volume}));
 }
 
+// Partitioned disks with one damaged entry: libblkid refuses a table for one
+// boot flag or a FAT boot sector over the boot code, and the kernel makes a
+// partition of an overlapping or repeated entry; each partition is one volume.
+TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    using Kernel = std::vector<BlockPartitionFacts>;
+    const std::string esp = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+    BlockTableFacts gpt{"gpt", {}};
+    Kernel repeated;
+    for (int n = 1; n <= 8; ++n) {
+        const std::string uuid = "0F0E0D0C-0B0A-0908-0706-05040302010" + std::to_string(n);
+        gpt.entries.push_back({n, 2048, 65536, esp, uuid});
+        repeated.push_back({"sdf" + std::to_string(n), n, 8, static_cast<unsigned>(80 + n), 2048, 65536});
+    }
+    const struct {
+        const char* name;
+        const char* image;
+        BlockTableFacts blkid;
+        Kernel kernel;
+        std::uint32_t scheme;
+        Strings starts; // number@start of each volume
+    } disks[] = {
+        {"sdb", "bootflag.img", {}, {}, PARTITION_SCHEME_MBR, {"1@2048", "2@67584"}},
+        {"sdc", "fatsector.img", {}, {}, PARTITION_SCHEME_MBR, {"1@2048", "2@67584"}},
+        {"sdd",
+         "overlap.img",
+         {"dos", {}},
+         {{"sdd1", 1, 8, 49, 2048, 65536}, {"sdd2", 2, 8, 50, 67584, 65536}, {"sdd3", 3, 8, 51, 3048, 40000}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "2@67584"}},
+        {"sdf", "gpt_repeat.img", gpt, repeated, PARTITION_SCHEME_GPT, {"1@2048"}},
+    };
+    FakeBlockDeviceFacts facts;
+    unsigned minor = 0;
+    for (const auto& d : disks) {
+        const std::string image = FixtureFile("part_damage", d.image);
+        ASSERT_FALSE(image.empty());
+        BlockDiskFacts f;
+        f.name = d.name;
+        f.major = 8;
+        f.minor = minor += 16;
+        f.size512 = std::filesystem::file_size(image) / 512;
+        f.protocol = "USB";
+        f.partitions = d.kernel;
+        facts.disks.push_back(f);
+        facts.nodes[d.name] = image;
+        for (const auto& p : d.kernel) facts.nodes[p.name] = image; // a node to open, read as nothing known
+        facts.tables[image] = d.blkid;
+    }
+    CEnumDeviceEx e(facts);
+    ASSERT_EQ(e.Init(), 0u);
+    const auto listed = Disks(e);
+    ASSERT_EQ(listed.size(), std::size(disks));
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        SCOPED_TRACE(disks[i].image);
+        EXPECT_EQ(DiskRec(listed[i]).partitionScheme, disks[i].scheme);
+        Strings starts;
+        for (IStorageDevice* v : Volumes(e, listed[i])) {
+            const auto& r = VolRec(v);
+            starts.push_back(std::to_string(r.partitionNumber) + "@" + std::to_string(r.startSector));
+        }
+        EXPECT_EQ(starts, disks[i].starts);
+        EXPECT_EQ(Describe(Partitions(e, listed[i])).size(), disks[i].starts.size());
+    }
+}
+
 TEST(Enumerator, NoDiskFailsInitAndLeavesItUninitialised) {
     TempDir dir;
     CSysfsBlockDeviceFacts none(dir.path() + "/sys", dir.path() + "/dev", dir.path() + "/mountinfo");

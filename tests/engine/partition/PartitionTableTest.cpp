@@ -273,16 +273,19 @@ TEST_F(Tables, MbrDamagedRecordsAreRefusedWithTheirCodes) {
         unsigned char bad, good;
         ResultCode rc;
         std::size_t listed; // entries listed before the failure stay
-    } cases[] = {{ebr + 446 + 3 * 16 + 4, 0x05, 0x00, kEbrTwoExtended, 2}, // a second extended entry
-                 {ebr + 510, 0x00, 0x55, kEbrNoSignature, 1},
+    } cases[] = {{ebr + 446 + 3 * 16 + 4, 0x05, 0x00, kEbrTwoExtended, 3}, // a second extended entry
+                 {ebr + 510, 0x00, 0x55, kEbrNoSignature, 2}, // the primary after the chain stays
+                 {ebr + 446, 0x7f, 0x00, 0, 4},               // an EBR's boot flag drops nothing
                  {446, 0x7f, 0x00, 0, 0}}; // no table at all: see SectorZero… below
     for (const auto& c : cases) {
         Patch(path, c.offset, {c.bad});
         EXPECT_EQ(Table(path, 512, PARTITION_SCHEME_MBR, c.rc).size(), c.listed) << c.offset;
         if (c.offset == 446) {
+            // Once sector 0 is taken for a table, a damaged boot flag drops no entry (as mmls lists them).
             Disk disk(path);
             PartitionList list;
-            EXPECT_EQ(CPartitionTableAnalyze::AnalyzeMBRPartitionTable(&disk.device, list), kMbrBadBoot);
+            EXPECT_EQ(CPartitionTableAnalyze::AnalyzeMBRPartitionTable(&disk.device, list), 0u);
+            EXPECT_EQ(list.size(), 4u);
         }
         Patch(path, c.offset, {c.good});
     }
@@ -316,7 +319,7 @@ TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
                  {Img("tsk_volume_system.raw"), PARTITION_SCHEME_MBR},
                  {cut("truncated.img", 90000), PARTITION_SCHEME_MBR}, // cut, not refused
                  {cut("tiny.img", 1000), PARTITION_SCHEME_NONE},      // every entry past the end
-                 {overlapping, PARTITION_SCHEME_NONE},
+                 {overlapping, PARTITION_SCHEME_MBR}, // the overlapping entry is dropped, see below
                  {FixtureFile("cards", "fat_card.img"), PARTITION_SCHEME_NONE},   // boot flags 0x6f, 0x20, …
                  {FixtureFile("cards", "ntfs_card.img"), PARTITION_SCHEME_NONE},  // NTFS boot sector
                  {FixtureFile("cards", "exfat_card.img"), PARTITION_SCHEME_NONE}, // exFAT, no entries
@@ -334,6 +337,47 @@ TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
             EXPECT_TRUE(parts.empty()) << c.path;
         }
     }
+    // The extended entry starting inside slot 1 goes, and its logical partitions with it.
+    EXPECT_EQ(Numbers(Table(overlapping)), (std::vector<int>{1, 3}));
+}
+
+// One damaged entry of a table whose partitions hold volumes hides none of
+// them, and a partition named twice is listed once; mmls reads the same images.
+TEST_F(Tables, OneDamagedEntryHidesNoPartitionAndRepeatsListOnce) {
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    auto img = [](const char* name) { return FixtureFile("part_damage", name); };
+    // How often mmls lists a partition of these first and last sectors.
+    auto mmls = [](const std::string& path, const char* extent) {
+        std::string out;
+        EXPECT_EQ(RunCommand("mmls '" + path + "'", &out), 0) << "mmls (package sleuthkit)";
+        std::size_t n = 0;
+        for (std::size_t at = out.find(extent); at != std::string::npos; at = out.find(extent, at + 1)) ++n;
+        return n;
+    };
+    const Parts two = {{1, 2048, 65536}, {2, 67584, 65536}};
+    for (const char* name : {"intact.img", "overlap.img", "bootflag.img", "fatsector.img"}) {
+        ASSERT_FALSE(img(name).empty());
+        Disk disk(img(name));
+        enumDiskPartitionScheme scheme = PARTITION_SCHEME_NONE;
+        EXPECT_EQ(CPartitionTableAnalyze::GetDiskType(&disk.device, scheme), 0u) << name;
+        EXPECT_EQ(scheme, PARTITION_SCHEME_MBR) << name;
+        EXPECT_EQ(Table(img(name)), two) << name;
+        EXPECT_EQ(mmls(img(name), "0000002048   0000067583"), 1u) << name;
+        EXPECT_EQ(mmls(img(name), "0000067584   0000133119"), 1u) << name;
+    }
+    // The damaged entry first: of two overlapping entries the one holding a volume stays.
+    const std::string swapped = dir.file("swapped.img");
+    std::filesystem::copy_file(img("overlap.img"), swapped);
+    std::string table = ReadWholeFile(swapped).substr(446, 64);
+    std::swap_ranges(table.begin(), table.begin() + 16, table.begin() + 32);
+    Patch(swapped, 446, std::vector<unsigned char>(table.begin(), table.end()));
+    EXPECT_EQ(Table(swapped), (Parts{{2, 67584, 65536}, {3, 2048, 65536}}));
+    // 1,024 GPT entries naming one partition.
+    EXPECT_EQ(mmls(img("gpt_repeat.img"), "0000002048   0000067583"), 1024u);
+    EXPECT_EQ(Table(img("gpt_repeat.img"), 512, PARTITION_SCHEME_GPT), (Parts{{1, 2048, 65536}}));
 }
 
 // A GPT partition of 8 MiB or less is listed when it holds a volume.
@@ -456,6 +500,12 @@ TEST_F(Tables, ApmOversizedMapAndBadBlocksAreRefused) {
         Patch(path, c.offset, c.good);
     }
     EXPECT_EQ(Table(path, 512, PARTITION_SCHEME_APM).size(), 4u);
+    // The last entry a copy of the Apple_HFS one: that partition is listed once.
+    Patch(path, 4 * 2048, [&] {
+        const std::string block = ReadWholeFile(path).substr(3 * 2048, 512);
+        return std::vector<unsigned char>(block.begin(), block.end());
+    }());
+    EXPECT_EQ(Numbers(Table(path, 512, PARTITION_SCHEME_APM)), (std::vector<int>{1, 2, 3}));
 }
 
 TEST_F(Tables, RefusesWhatIsNotARecordedWholeDiskAndDoesNotReadAnMbrWithoutScheme) {
