@@ -30,6 +30,7 @@
 #include <QPushButton>
 #include <QTreeView>
 #include <QScopeGuard>
+#include <QScreen>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -59,20 +60,65 @@ struct Measure {
     double ratio = 0;
 };
 
-// The background is the commonest colour of the area; the text colour is
-// the pixel that stands out most from it (glyph stems are fully covered).
-Measure measure(const QImage& shot, const QRect& area) {
-    std::map<QRgb, int> counts;
-    const QRect r = area.intersected(shot.rect());
-    for (int y = r.top(); y <= r.bottom(); ++y)
-        for (int x = r.left(); x <= r.right(); ++x) ++counts[shot.pixel(x, y) | 0xFF000000u];
-    Measure m;
+QRgb commonest(const std::map<QRgb, int>& counts) {
+    QRgb best = 0;
     int most = 0;
     for (const auto& [c, n] : counts)
-        if (n > most) most = n, m.background = c;
-    for (const auto& [c, n] : counts)
-        if (const double k = contrast(c, m.background); k > m.ratio) m.ratio = k, m.text = c;
+        if (n > most) most = n, best = c;
+    return best;
+}
+
+// Text read against the background right behind it. Each row's background
+// is the commonest colour just left and right of the text on that row (a
+// vertical gradient changes from row to row; an underline fills its row);
+// the text's colour is the pixel standing out most from its own row (the
+// core of a stroke, as the screen shows it); the answer is that colour
+// against the background of every row the strokes cross, the lowest one
+// (the worst point of a gradient).
+Measure measure(const QImage& shot, const QRect& area) {
+    const QRect r = area.intersected(shot.rect());
+    std::vector<QRgb> rowBackground;
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        std::map<QRgb, int> counts;
+        for (int d = 1; d <= 4; ++d)
+            for (int x : {r.left() - d, r.right() + d})
+                if (shot.rect().contains(x, y)) ++counts[shot.pixel(x, y) | 0xFF000000u];
+        if (counts.empty()) // at the picture's edge: the row itself
+            for (int x = r.left(); x <= r.right(); ++x) ++counts[shot.pixel(x, y) | 0xFF000000u];
+        rowBackground.push_back(commonest(counts));
+    }
+    Measure m;
+    double best = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x) {
+            const QRgb c = shot.pixel(x, y) | 0xFF000000u;
+            if (const double k = contrast(c, rowBackground[y - r.top()]); k > best) best = k, m.text = c;
+        }
+    m.ratio = best;
+    m.background = rowBackground.empty() ? 0 : rowBackground.front();
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        // A row the strokes cross: some pixel of it stands apart from its background.
+        bool crossed = false;
+        const QRgb bg = rowBackground[y - r.top()];
+        for (int x = r.left(); x <= r.right() && !crossed; ++x) crossed = contrast(shot.pixel(x, y) | 0xFF000000u, bg) >= 1.5;
+        if (crossed && contrast(m.text, bg) < m.ratio) m.ratio = contrast(m.text, bg), m.background = bg;
+    }
     return m;
+}
+
+// What the X server shows of a widget: its window raised, painted and
+// settled, the root window grabbed and cut to the widget.
+QImage onScreen(QWidget* w) {
+    QWidget* window = w->window();
+    window->raise();
+    QApplication::setActiveWindow(window);
+    if (!QTest::qWaitForWindowExposed(window)) qWarning() << "window not exposed:" << window->objectName();
+    QTest::qWait(150);
+    const QPoint at = w->mapToGlobal(QPoint(0, 0));
+    QImage shot = window->screen()->grabWindow(0, at.x(), at.y(), w->width(), w->height()).toImage();
+    if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty() && w == window)
+        shot.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + window->objectName() + QStringLiteral(".png"));
+    return shot.convertToFormat(QImage::Format_RGB32);
 }
 
 QString describe(const QString& what, const Measure& m) {
@@ -97,7 +143,10 @@ QRect textArea(QWidget* w) {
     }
     auto* b = static_cast<QAbstractButton*>(w);
     const QSize text = b->fontMetrics().boundingRect(b->text()).size() + QSize(2, 2);
-    return QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, text, b->rect());
+    QRect r = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, text, b->rect());
+    // An icon and the text are centred together, the text right of the icon.
+    if (!b->icon().isNull()) r.translate((b->iconSize().width() + 4) / 2, 0);
+    return r;
 }
 
 QString textOf(QWidget* w) {
@@ -109,7 +158,7 @@ QString textOf(QWidget* w) {
 // Measures every visible text of the window on a picture of it; answers the
 // lowest ratio and prints each measure.
 double lowestTextContrast(QWidget* window, const QString& name, QStringList* failures) {
-    const QImage shot = window->grab().toImage();
+    const QImage shot = onScreen(window);
     if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty())
         shot.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png"));
     double lowest = 100;
@@ -140,7 +189,7 @@ double lowestTextContrast(QWidget* window, const QString& name, QStringList* fai
 // surrounds it by 3:1: the most distinct pixel of the control against the
 // commonest colour of a ring just outside it.
 void checkControls(QWidget* window, const QString& name, QStringList* failures) {
-    const QImage shot = window->grab().toImage();
+    const QImage shot = onScreen(window);
     QList<QWidget*> controls;
     for (QWidget* w : window->findChildren<QWidget*>())
         if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QProgressBar*>(w) || qobject_cast<QLineEdit*>(w))
@@ -177,7 +226,7 @@ void checkControls(QWidget* window, const QString& name, QStringList* failures) 
 
 // The expand arrows of a tree: the area left of each expandable row's text.
 void checkArrows(QTreeView* tree, const QString& name, QStringList* failures) {
-    const QImage shot = tree->viewport()->grab().toImage();
+    const QImage shot = onScreen(tree->viewport());
     QAbstractItemModel* model = tree->model();
     int seen = 0;
     for (int row = 0; model && row < model->rowCount(); ++row) {
@@ -194,9 +243,43 @@ void checkArrows(QTreeView* tree, const QString& name, QStringList* failures) {
     if (seen == 0) failures->append(name + QStringLiteral(": no expandable row to measure"));
 }
 
+// The grey hint of an empty field against the field behind it.
+void checkPlaceholder(QLineEdit* field, const QString& name, QStringList* failures) {
+    QVERIFY(field->text().isEmpty() && !field->placeholderText().isEmpty());
+    const QImage shot = onScreen(field);
+    const QMargins m = field->textMargins();
+    const QSize text = field->fontMetrics().boundingRect(field->placeholderText()).size() + QSize(2, 2);
+    const QRect inner = field->rect().marginsRemoved(m);
+    const QRect area(inner.left() + 2, inner.center().y() - text.height() / 2, text.width(), text.height());
+    const Measure mm = measure(shot, area);
+    const QString line = describe(name + QStringLiteral(" placeholder \"%1\"").arg(field->placeholderText()), mm);
+    qInfo().noquote() << line;
+    if (mm.ratio < 4.5) failures->append(line);
+}
+
+// A progress bar's fill against its track (the part not yet filled), and
+// against the window around it.
+void checkProgressFill(QProgressBar* bar, const QString& name, QStringList* failures) {
+    QVERIFY(bar->value() > bar->minimum() && bar->value() < bar->maximum());
+    const QImage shot = onScreen(bar->window());
+    const QPoint at = bar->mapTo(bar->window(), QPoint(0, 0));
+    const int y = at.y() + bar->height() / 2;
+    const double done = double(bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum());
+    const QRgb fill = shot.pixel(at.x() + int(bar->width() * done / 2), y) | 0xFF000000u;
+    const QRgb track = shot.pixel(at.x() + int(bar->width() * (1 + done) / 2), y) | 0xFF000000u;
+    const QRgb window = shot.pixel(at.x() + int(bar->width() * done / 2), at.y() - 3) | 0xFF000000u;
+    const QString line = QStringLiteral("%1 progress fill %2 on track %3: %4:1, on window %5: %6:1")
+                             .arg(name, QColor(fill).name(), QColor(track).name())
+                             .arg(contrast(fill, track), 0, 'f', 2)
+                             .arg(QColor(window).name())
+                             .arg(contrast(fill, window), 0, 'f', 2);
+    qInfo().noquote() << line;
+    if (contrast(fill, track) < 3.0 || contrast(fill, window) < 3.0) failures->append(line);
+}
+
 // The titles of a table's or tree's header.
 void checkHeader(QHeaderView* header, const QString& name, QStringList* failures) {
-    const QImage top = header->grab().toImage();
+    const QImage top = onScreen(header);
     for (int i = 0; i < header->count(); ++i) {
         if (header->isSectionHidden(i) || header->sectionSize(i) < 8) continue;
         const QString title = header->model()->headerData(i, header->orientation()).toString();
@@ -266,10 +349,10 @@ void checkFocusShows(QWidget* window) {
     for (QWidget* w : controls) {
         w->clearFocus();
         window->setFocus();
-        const QImage before = w->grab().toImage();
+        const QImage before = onScreen(w);
         w->setFocus(Qt::TabFocusReason);
         QVERIFY(w->hasFocus());
-        const int changed = differingPixels(before, w->grab().toImage());
+        const int changed = differingPixels(before, onScreen(w));
         QVERIFY2(changed >= 20, qPrintable(QStringLiteral("no visible focus on %1 (%2 pixels)")
                                                .arg(w->objectName() + QLatin1Char('/') + w->metaObject()->className())
                                                .arg(changed)));
@@ -303,7 +386,12 @@ class ReadabilityTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { test::setUpWindowTests(config_); }
+    void initTestCase() {
+        // Measured as the X server shows the windows, never an offscreen rendering.
+        QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"),
+                 "needs an X server and the xcb platform: run it through tests/ui/windows/xvfb-screen.sh");
+        test::setUpWindowTests(config_);
+    }
     void init() {
         fake_ = new FakeFacade;
         root_ = new VXRootWindowController;
@@ -322,10 +410,10 @@ private slots:
         widgets::TypeButton* tile = root_->selectTypeVC->typeButtons[0];
         QVERIFY(tile->rect().contains(tile->checkBox()->geometry()));
         root_->selectTypeVC->startScanButton->setFocus();
-        const QImage chosen = tile->grab().toImage();
+        const QImage chosen = onScreen(tile);
         tile->click();
         QVERIFY(!tile->isSelect());
-        const QImage unchosen = tile->grab().toImage();
+        const QImage unchosen = onScreen(tile);
         QVERIFY2(differingPixels(chosen, unchosen) >= 40, "chosen and unchosen tiles look alike");
         checkFocusShows(root_->window());
         // Under the pointer the title changes its look and stays readable.
@@ -344,7 +432,7 @@ private slots:
         // The header and the rows, drawn by the outline's own cells.
         widgets::VXCustomOutlineView* outline = page->outlineView;
         QHeaderView* header = outline->header();
-        const QImage top = header->grab().toImage();
+        const QImage top = onScreen(header);
         QStringList titles;
         for (int i = 0; i < header->count(); ++i) {
             const QString title = outline->model()->headerData(i, Qt::Horizontal).toString();
@@ -358,7 +446,7 @@ private slots:
             QVERIFY(m.ratio >= 4.5);
         }
         QCOMPARE(titles.size(), 4);
-        const QImage rows = outline->viewport()->grab().toImage();
+        const QImage rows = onScreen(outline->viewport());
         QAbstractItemModel* model = outline->model();
         for (const QModelIndex& disk : {model->index(0, 0), model->index(1, 0)}) {
             for (const QModelIndex& item : {disk, model->index(0, 0, disk)}) {
@@ -405,6 +493,8 @@ private slots:
         progress.showWindow();
         progress.changeProgressValue(40, QStringLiteral("IMG_0001.JPG"));
         checkWindow(progress.window(), QStringLiteral("recovery progress"));
+        QStringList fills;
+        checkProgressFill(progress.progressBar, QStringLiteral("recovery"), &fills);
         progress.stopProgressButtonAction(); // no delegate: the question alone
         checkWindow(progress.window(), QStringLiteral("stop the recovery?"));
         progress.setNoMemeryViewHidden();
@@ -425,8 +515,11 @@ private slots:
             transfer.setBSave(save);
             transfer.showWindow();
             checkWindow(transfer.window(), save ? QStringLiteral("saving") : QStringLiteral("loading"));
+            transfer.progress->setValue(40);
+            checkProgressFill(transfer.progress, save ? QStringLiteral("saving") : QStringLiteral("loading"), &fills);
             transfer.close();
         }
+        expectNone(fills);
     }
 
     void resultsWindow() {
@@ -468,6 +561,7 @@ private slots:
         results.segmentSelect(0);
         checkArrows(results.outlineView, QStringLiteral("results tree"), &failures);
         checkHeader(results.tableView->horizontalHeader(), QStringLiteral("results list"), &failures);
+        checkPlaceholder(results.search->textField(), QStringLiteral("results search"), &failures);
         expectNone(failures);
     }
 
