@@ -359,6 +359,40 @@ void checkFocusShows(QWidget* window) {
     }
 }
 
+// The keyboard's row of a tree or list shows while the view has the focus:
+// pixels of that row change by 3:1 at least along its whole width, and
+// Down carries the mark to the next row.
+void checkRowFocusShows(QAbstractItemView* view, QWidget* elsewhere, const QString& name) {
+    view->setCurrentIndex(view->model()->index(0, 0));
+    const auto rowArea = [view] {
+        const QRect cell = view->visualRect(view->currentIndex());
+        return QRect(0, cell.top(), view->viewport()->width(), cell.height());
+    };
+    elsewhere->setFocus(Qt::TabFocusReason);
+    QVERIFY(!view->hasFocus());
+    QRect row = rowArea();
+    const QImage before = onScreen(view->viewport()).copy(row);
+    view->setFocus(Qt::TabFocusReason);
+    QVERIFY(view->hasFocus());
+    const QImage focused = onScreen(view->viewport());
+    if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty())
+        focused.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(", focused.png"));
+    const int changed = differingPixels(before, focused.copy(row));
+    qInfo().noquote() << QStringLiteral("%1: %2 pixels of the focused row changed by 3:1").arg(name).arg(changed);
+    QVERIFY2(changed >= row.width(), qPrintable(QStringLiteral("%1: no visible focus on the current row (%2 pixels)").arg(name).arg(changed)));
+    // The next row, unmarked now, is marked once Down has moved there.
+    const QModelIndex first = view->currentIndex();
+    const QRect next = row.translated(0, row.height());
+    const QImage unmarked = onScreen(view->viewport()).copy(next);
+    QVERIFY2(view->indexAt(QPoint(4, next.center().y())).isValid(), qPrintable(name + ": no second row"));
+    QTest::keyClick(view, Qt::Key_Down);
+    QVERIFY(view->currentIndex() != first);
+    row = rowArea();
+    QCOMPARE(row.top(), next.top());
+    const int moved = differingPixels(unmarked, onScreen(view->viewport()).copy(row));
+    QVERIFY2(moved >= row.width(), qPrintable(QStringLiteral("%1: the mark did not follow Down (%2 pixels)").arg(name).arg(moved)));
+}
+
 } // namespace
 
 class ReadabilityTest : public QObject {
@@ -563,6 +597,10 @@ private slots:
         checkHeader(results.tableView->horizontalHeader(), QStringLiteral("results list"), &failures);
         checkPlaceholder(results.search->textField(), QStringLiteral("results search"), &failures);
         expectNone(failures);
+        // Keyboard focus on the tree's row, the list's row, and every control Tab reaches.
+        checkRowFocusShows(results.outlineView, results.tableView, QStringLiteral("results tree"));
+        checkRowFocusShows(results.tableView, results.outlineView, QStringLiteral("results list"));
+        checkFocusShows(results.window());
     }
 
     void folderChooser() {
