@@ -14,6 +14,7 @@
 #include "ui/kit/ModalSession.h"
 #include "ui/widgets/AttachedWindow.h"
 #include "ui/widgets/ImageButtons.h"
+#include "ui/widgets/SearchFields.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/widgets/TableViews.h"
 #include "ui/windows/DetailWindow.h"
@@ -26,6 +27,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeView>
@@ -393,6 +395,87 @@ void checkRowFocusShows(QAbstractItemView* view, QWidget* elsewhere, const QStri
     QVERIFY2(moved >= row.width(), qPrintable(QStringLiteral("%1: the mark did not follow Down (%2 pixels)").arg(name).arg(moved)));
 }
 
+// Where a control shows on the screen: the box round its pixels that stand
+// apart from the commonest colour just outside it.
+QRect inkBox(const QImage& shot, const QRect& inside) {
+    std::map<QRgb, int> around;
+    const QRect ring = inside.adjusted(-2, -2, 2, 2);
+    for (int y = ring.top(); y <= ring.bottom(); ++y)
+        for (int x = ring.left(); x <= ring.right(); ++x)
+            if (!inside.contains(x, y) && shot.rect().contains(x, y)) ++around[shot.pixel(x, y) | 0xFF000000u];
+    const QRgb background = commonest(around);
+    QRect box;
+    const QRect r = inside.intersected(shot.rect());
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            if (contrast(shot.pixel(x, y) | 0xFF000000u, background) >= 1.3) box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+// The room between two boxes: the larger of the horizontal and vertical gaps
+// (negative when they overlap).
+int gapBetween(const QRect& a, const QRect& b) {
+    const int dx = std::max(b.left() - a.right() - 1, a.left() - b.right() - 1);
+    const int dy = std::max(b.top() - a.bottom() - 1, a.top() - b.bottom() - 1);
+    return std::max(dx, dy);
+}
+
+// No two controls of the window closer than 6 pixels on the screen.
+void checkControlsApart(QWidget* window, const QString& name, QStringList* failures) {
+    const QImage shot = onScreen(window);
+    if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty())
+        shot.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png"));
+    struct Control {
+        QWidget* w;
+        QRect ink;
+    };
+    std::vector<Control> controls;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        // The search field shows as its pill, its line and buttons being parts of it.
+        const auto isField = [](QWidget* x) { return qobject_cast<widgets::NewSearchTextFiled*>(x) != nullptr; };
+        if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QLineEdit*>(w) && !isField(w)) continue;
+        if (!w->isVisibleTo(window) || w->visibleRegion().isEmpty()) continue;
+        bool part = false; // a control inside another is a part of it
+        for (QWidget* p = w->parentWidget(); p && p != window; p = p->parentWidget())
+            part = part || qobject_cast<QAbstractButton*>(p) || isField(p);
+        if (part) continue;
+        const QRect ink = inkBox(shot, QRect(w->mapTo(window, QPoint(0, 0)), w->size()));
+        if (!ink.isEmpty()) controls.push_back({w, ink});
+    }
+    QVERIFY2(controls.size() >= 4, qPrintable(name + ": too few controls on screen"));
+    for (size_t i = 0; i < controls.size(); ++i)
+        for (size_t j = i + 1; j < controls.size(); ++j) {
+            const int gap = gapBetween(controls[i].ink, controls[j].ink);
+            if (gap >= 6) continue;
+            const auto label = [](const Control& c) {
+                return QStringLiteral("%1 (%2) at %3,%4 %5x%6")
+                    .arg(c.w->objectName(), QLatin1String(c.w->metaObject()->className()))
+                    .arg(c.ink.x()).arg(c.ink.y()).arg(c.ink.width()).arg(c.ink.height());
+            };
+            failures->append(QStringLiteral("%1: %2 and %3 %4 px apart")
+                                 .arg(name, label(controls[i]), label(controls[j]))
+                                 .arg(gap));
+        }
+}
+
+// Every row's check box of a result tree stands clear on the screen: the 6
+// columns right of the box hold none of the icon's pixels.
+void checkBoxesUncovered(widgets::OutlineView* tree, const QString& name, QStringList* failures) {
+    const QImage shot = onScreen(tree->viewport());
+    int rows = 0;
+    for (QModelIndex i = tree->model()->index(0, 0); i.isValid(); i = tree->indexBelow(i), ++rows) {
+        const QRect cell = tree->visualRect(i);
+        const QRect box(cell.x() + 5, cell.y() + (cell.height() - 14 + 1) / 2, 14, 14);
+        const QRect beside(box.right() + 1, box.top(), 6, box.height());
+        const QRect ink = inkBox(shot, beside.adjusted(0, -1, 0, 1));
+        if (!ink.isEmpty())
+            failures->append(QStringLiteral("%1 row %2 \"%3\": the check box at %4,%5 is touched by pixels at %6,%7 %8x%9")
+                                 .arg(name).arg(rows).arg(i.data().toString())
+                                 .arg(box.x()).arg(box.y()).arg(ink.x()).arg(ink.y()).arg(ink.width()).arg(ink.height()));
+    }
+    if (rows < 2) failures->append(name + QStringLiteral(": fewer than two rows to measure"));
+}
+
 } // namespace
 
 class ReadabilityTest : public QObject {
@@ -601,6 +684,55 @@ private slots:
         checkRowFocusShows(results.outlineView, results.tableView, QStringLiteral("results tree"));
         checkRowFocusShows(results.tableView, results.outlineView, QStringLiteral("results list"));
         checkFocusShows(results.window());
+    }
+
+    // Controls 6 pixels apart at least, the application menu's button among
+    // them as the program places it: on the device page (one size), and in
+    // the results window at its smallest size and at the screen's size, with
+    // the search field's clear button showing; the trees' check boxes clear
+    // of their icons.
+    void controlsApart() {
+        QMenu menu;
+        menu.addAction(QStringLiteral("Quit"));
+        fake_->disks = {{"Alpha", 2000000, {{"A1", 900000}}}, {"Bravo", 500000, {{"B1", 400000}}}};
+        root_->imageWindow()->setApplicationMenu(&menu);
+        QTest::keyClick(root_->window(), Qt::Key_Return);
+        QTRY_VERIFY(root_->selectDiskVC);
+        QTRY_VERIFY(root_->importButton->isVisible());
+        QStringList failures;
+        checkControlsApart(root_->window(), QStringLiteral("device page"), &failures);
+        root_->window()->hide();
+
+        delete fake_;
+        fake_ = nullptr;
+        const auto restore = qScopeGuard([this] { fake_ = new FakeFacade; });
+        ResultsFake fake;
+        VXDeletailWindowController results;
+        results.imageWindow()->setApplicationMenu(&menu);
+        results.window()->show();
+        results.getData();
+        fake.scanKey = "NormalScranValue";
+        fake.postScanUpdate();
+        QVERIFY(QTest::qWaitFor([&] { return !results.arrList.empty(); }));
+        results.outlineView->expandAll();
+        // The deep-scan suggestion, a passing bubble over the tabs, sent away first.
+        QVERIFY(QTest::qWaitFor([&] { return results.attachedWindow && results.attachedWindow->isVisible(); }));
+        QWidget* box = results.listViewSelectAllButton;
+        QTest::mouseClick(results.window()->childAt(box->mapTo(results.window(), box->rect().center())), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !results.attachedWindow; }));
+        const QRect largest = results.window()->screen()->availableGeometry();
+        for (const QRect& frame : {QRect(0, 0, 1000, 700), largest}) {
+            results.window()->setGeometry(frame);
+            QTRY_COMPARE(results.window()->size(), frame.size());
+            // Typed once the window has its size: the field's clear button shows.
+            results.search->textField()->clear();
+            QTest::keyClicks(results.search->textField(), QStringLiteral("IMG"));
+            QTest::qWait(50);
+            const QString name = QStringLiteral("results window %1x%2").arg(frame.width()).arg(frame.height());
+            checkControlsApart(results.window(), name, &failures);
+            checkBoxesUncovered(results.outlineView, name + QStringLiteral(" tree"), &failures);
+        }
+        expectNone(failures);
     }
 
     void folderChooser() {
