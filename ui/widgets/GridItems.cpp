@@ -1,10 +1,10 @@
 #include "ui/widgets/GridItems.h"
-#include "ui/widgets/ImageButtons.h"
 
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "ui/kit/Fonts.h"
 #include "ui/kit/NamedImages.h"
+#include "ui/widgets/ImageButtons.h"
 
 #include <QPainter>
 #include <QPainterPath>
