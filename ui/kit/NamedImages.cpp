@@ -135,6 +135,8 @@ const Spec* findSpec(const QString& name) {
 // ---- palette ----------------------------------------------------------------
 
 const QColor kAccent(52, 120, 220);
+// Dark enough that a white label reads at 4.5:1 at the light top of the pill.
+const QColor kPillAccent(30, 96, 196);
 const QColor kInk(175, 186, 219);
 const QColor kInkBright(232, 236, 246);
 const QColor kPanel(46, 50, 58);
@@ -346,7 +348,8 @@ void glyphCross(QPainter& p, const QColor& c, double width) {
 void drawPill(QPainter& p, const QRectF& r, St st, Art art) {
     const QRectF body = r.adjusted(0.5, 0.5, -0.5, -0.5);
     const double radius = body.height() / 2;
-    const QColor base = tint(kAccent, st);
+    // Hover keeps the fill (a lighter one would pale the label) and adds the ring below.
+    const QColor base = st == St::Hover ? kPillAccent : tint(kPillAccent, st);
     QLinearGradient g(body.topLeft(), body.bottomLeft());
     g.setColorAt(0, base.lighter(108));
     g.setColorAt(1, base.darker(108));
@@ -354,7 +357,7 @@ void drawPill(QPainter& p, const QRectF& r, St st, Art art) {
     p.setBrush(g);
     p.drawRoundedRect(body, radius, radius);
     if (st == St::Hover) {
-        p.setPen(QPen(QColor(255, 255, 255, 90), 1));
+        p.setPen(QPen(QColor(255, 255, 255, 200), 1));
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(body.adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);
     }
@@ -459,7 +462,8 @@ void drawWindowButton(QPainter& p, const QRectF& r, St st, Art art) {
     QColor base = art == Art::WinClose ? QColor(236, 95, 86) : art == Art::WinMinimize ? QColor(242, 188, 72) : QColor(96, 196, 86);
     if (st == St::Disable) base = QColor(88, 92, 100);
     if (st == St::Press) base = base.darker(125);
-    p.setPen(QPen(base.darker(125), 0.8));
+    // A dark rim: the buttons stand out on a light title bar as on a dark one.
+    p.setPen(QPen(base.darker(250), 1.2));
     p.setBrush(base);
     p.drawEllipse(r.adjusted(1, 1, -1, -1));
     if (st != St::Hover && st != St::Press) return;

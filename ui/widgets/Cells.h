@@ -95,7 +95,7 @@ public:
 
     NewButton();
     static QSizeF imageSize() { return {800, 16}; }
-    static QSizeF iconImageSize() { return {40, 30}; }
+    static QSizeF iconImageSize() { return {20, 20}; }
     QRectF imageFrameRectForBounds(const QRectF& b) const; // the check box
     QRectF iconImageRectForBounds(const QRectF& b) const;
     QRectF imageRectForBounds(const QRectF& b) const; // the label

@@ -24,7 +24,7 @@ DialogTitleBar installDialogTitleBar(TCImageWindow* window, const QString& title
 
 // The colour of titles on the windows' own dark bars (the dialogs' bar
 // above is light): light enough to read there.
-QColor windowTitleColor(); // (160, 170, 211)
+QColor windowTitleColor(); // (216, 222, 242)
 
 // A label as the dialogs make them: not bordered, not editable, on a clear
 // background (where a window asks for the control colour on a dark bar, too).

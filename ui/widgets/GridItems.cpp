@@ -4,6 +4,7 @@
 #include "platform/NotificationCenter.h"
 #include "ui/kit/Fonts.h"
 #include "ui/kit/NamedImages.h"
+#include "ui/widgets/ImageButtons.h"
 
 #include <QPainter>
 #include <QPainterPath>
@@ -70,6 +71,13 @@ void GridTickBox::paintEvent(QPaintEvent*) {
     if (imageName_.isEmpty()) return;
     QPainter p(this);
     p.drawPixmap(rect(), kit::namedPixmap(imageName_));
+    if (hasFocus()) {
+        // The keyboard's box: a ring round it, as on the other controls.
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.setPen(QPen(focusRingColor(), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 3, 3);
+    }
 }
 
 void ThumbnailTarget::updateImageViewWithImage(const QImage& image, const OpNodeRef& node) const {

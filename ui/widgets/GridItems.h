@@ -111,7 +111,7 @@ struct CNGridViewItemLayout {
     static CNGridViewItemLayout defaultLayout();
 };
 
-// The tick box: draws its named image, nothing else.
+// The tick box: draws its named image, and a ring while it has the focus.
 class GridTickBox : public QAbstractButton {
     Q_OBJECT
 public:

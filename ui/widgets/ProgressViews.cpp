@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QProgressBar>
 
 #include <cmath>
 
@@ -30,6 +31,11 @@ double progressBarWidth(float percent, double viewWidth) {
     if (!(w > 0)) return 0; // negative or NaN: an empty bar, never a negative width
     if (w > W - 1) w = W;
     return w;
+}
+
+void styleProgressBar(QProgressBar* bar) {
+    bar->setStyleSheet(QStringLiteral("QProgressBar { background: rgb(52, 57, 66); border: 1px solid rgb(124, 132, 150); border-radius: 3px; }"
+                                      "QProgressBar::chunk { background: rgb(100, 168, 255); border-radius: 3px; }"));
 }
 
 VXProgressView::VXProgressView(const QSize& size, QWidget* parent) : QWidget(parent) {

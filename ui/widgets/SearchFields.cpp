@@ -25,7 +25,7 @@ void styleField(QLineEdit* field) {
     QPalette pal = field->palette();
     pal.setColor(QPalette::Base, Qt::transparent);
     pal.setColor(QPalette::Text, Qt::white);
-    pal.setColor(QPalette::PlaceholderText, QColor::fromRgbF(94 / 255.f, 98 / 255.f, 120 / 255.f, 0.98f));
+    pal.setColor(QPalette::PlaceholderText, QColor(150, 156, 182));
     field->setPalette(pal);
 }
 } // namespace

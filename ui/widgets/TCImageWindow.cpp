@@ -8,6 +8,7 @@
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QAbstractSpinBox>
+#include <QChildEvent>
 #include <QComboBox>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -433,6 +434,7 @@ void TCImageWindow::setApplicationMenu(QMenu* menu) {
         menuButton_->setIcon(menuIcon(size));
         menuButton_->resize(size, size);
         menuButton_->show();
+        watchTitleBarControls(titleBarContainer_);
     }
     menuButton_->setMenu(menu);
     // The menu's shortcuts, in this window.
@@ -503,17 +505,48 @@ void TCImageWindow::layoutTrafficLightsAndContent() {
                                       : maxY - s.height - fullScreenButtonTopMargin_;
         placeButton(fs, s);
     }
-    if (menuButton_) {
-        // At the right end, on the row of the window buttons.
-        const double size = menuButton_->height();
-        const double right = layoutButton(FullScreenButton) ? buttonFrame(FullScreenButton).x : T.width;
-        const kit::Frame mf{right - trafficLightButtonsLeftMargin_ - menuButton_->width(),
-                            roundHalfAway(midY - size * 0.5), double(menuButton_->width()), size};
-        menuButton_->setGeometry(kit::toQtRect(mf, H));
-        menuButton_->raise();
-        keepMenuButtonApart();
-    }
+    placeMenuButton();
     repositionContentView();
+}
+
+void TCImageWindow::placeMenuButton() {
+    if (!menuButton_) return;
+    // At the right end, on the row of the window buttons.
+    const double W = width(), H = height();
+    const kit::Frame T{0, H - titleBarHeight_, W, titleBarHeight_};
+    const double midY = T.y + T.height / 2;
+    const double size = menuButton_->height();
+    const double right = layoutButton(FullScreenButton) ? buttonFrame(FullScreenButton).x : T.width;
+    const kit::Frame mf{right - trafficLightButtonsLeftMargin_ - menuButton_->width(), roundHalfAway(midY - size * 0.5),
+                        double(menuButton_->width()), size};
+    menuButton_->setGeometry(kit::toQtRect(mf, H));
+    menuButton_->raise();
+    keepMenuButtonApart();
+}
+
+void TCImageWindow::watchTitleBarControls(QObject* root) {
+    if (!root || root == menuButton_) return;
+    root->removeEventFilter(this); // once per object
+    root->installEventFilter(this);
+    for (QObject* child : root->children())
+        if (child->isWidgetType()) watchTitleBarControls(child);
+}
+
+bool TCImageWindow::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::ChildAdded:
+        if (QObject* child = static_cast<QChildEvent*>(event)->child(); child && child->isWidgetType())
+            watchTitleBarControls(child);
+        break;
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::Move:
+    case QEvent::Resize:
+        if (menuButton_ && watched != menuButton_ && !settingUp_) placeMenuButton();
+        break;
+    default: break;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TCImageWindow::keepMenuButtonApart() {
@@ -528,7 +561,12 @@ void TCImageWindow::keepMenuButtonApart() {
             if (w == menuButton_ || menuButton_->isAncestorOf(w) || !w->isVisibleTo(this)) continue;
             if (!qobject_cast<QAbstractButton*>(w) && !(w->focusPolicy() & Qt::ClickFocus)) continue;
             if (contentView_ && (w == contentView_ || contentView_->isAncestorOf(w))) continue;
-            const QRect other(w->mapTo(this, QPoint(0, 0)), w->size());
+            // A frameless field shows as the view drawn round it (a search pill).
+            QWidget* shown = w;
+            if (auto* field = qobject_cast<QLineEdit*>(w); field && !field->hasFrame() && w->parentWidget() &&
+                                                            w->parentWidget() != titleBarView_)
+                shown = w->parentWidget();
+            const QRect other(shown->mapTo(this, QPoint(0, 0)), shown->size());
             if (!other.adjusted(-kGap, -kGap, kGap, kGap).intersects(r)) continue;
             r.moveRight(other.left() - kGap - 1);
             moved = true;

@@ -248,6 +248,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // Title-bar controls shown, hidden, moved or added later move the menu button too.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void setReplacement(ButtonKind kind, QAbstractButton* button);
@@ -255,6 +257,9 @@ private:
     void repositionContentView();
     // Moves the menu button left of any title-bar control it would touch.
     void keepMenuButtonApart();
+    // The menu button at its place at the right end of the bar, then kept apart.
+    void placeMenuButton();
+    void watchTitleBarControls(QObject* root);
     void displayTitlebar();
     void setupTrafficLightsTrackingArea();
     void windowWillEnterFullScreen();

@@ -8,6 +8,7 @@
 #include "ui/kit/Geometry.h"
 #include "ui/kit/ModalSession.h"
 #include "ui/kit/WindowFade.h"
+#include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
 
@@ -38,6 +39,7 @@ void VXProgressWindow::awakeFromNib() {
     progress->setRange(0, 100);
     progress->setValue(0);
     progress->setTextVisible(false);
+    widgets::styleProgressBar(progress);
     kit::setFrame(progress, kit::Frame{20, 30, 360, 14});
     fadeIn();
 }

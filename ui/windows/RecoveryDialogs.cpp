@@ -6,6 +6,7 @@
 #include "ui/kit/Geometry.h"
 #include "ui/kit/ModalSession.h"
 #include "ui/widgets/ImageButtons.h"
+#include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/LinkUrl.h"
 
@@ -107,6 +108,7 @@ void VXShowScanProgressWindowController::awakeFromNib() {
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
     progressBar->setTextVisible(false);
+    widgets::styleProgressBar(progressBar);
     kit::setFrame(progressBar, kit::Frame{20, 70, 420, 14});
     stopButton = addPushButton(recoveryProgressView, "stopButton", localizedString("PAGE_FOUR_RECOVERY_STOP_YES_BUTTON"),
                                {340, 18, 100, 30});

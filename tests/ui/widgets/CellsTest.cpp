@@ -41,11 +41,12 @@ private slots:
         QTest::addColumn<QRectF>("check");
         QTest::addColumn<QRectF>("iconRect");
         QTest::addColumn<QRectF>("label");
-        QTest::newRow("300x30") << 30.0 << true << QRectF(5, 8, 14, 14) << QRectF(8, 0, 40, 30)
-                                << QRectF(40, 7, 800, 16);
-        QTest::newRow("no icon") << 30.0 << false << QRectF(5, 8, 14, 14) << QRectF() << QRectF(15, 7, 800, 16);
-        QTest::newRow("row 17") << 17.0 << true << QRectF(5, 2, 14, 14) << QRectF(8, -6, 40, 30)
-                                << QRectF(40, 1, 800, 16);
+        // Box, icon and label 6 apart, none covering another.
+        QTest::newRow("300x30") << 30.0 << true << QRectF(5, 8, 14, 14) << QRectF(25, 5, 20, 20)
+                                << QRectF(51, 7, 800, 16);
+        QTest::newRow("no icon") << 30.0 << false << QRectF(5, 8, 14, 14) << QRectF() << QRectF(25, 7, 800, 16);
+        QTest::newRow("row 17") << 17.0 << true << QRectF(5, 2, 14, 14) << QRectF(25, -1, 20, 20)
+                                << QRectF(51, 1, 800, 16);
     }
     void newButtonGeometry() {
         QFETCH(double, height);

@@ -1,11 +1,13 @@
-// Readability measured on pictures of the windows: every text of every
-// window and dialog (pages, notice, About, update, recovery progress and its
-// questions, the end dialogs, save/load progress, the folder chooser, the
-// results window with its trees, list, strip and grid) against the pixels
-// around it (contrast 4.5:1 at least, computed from the drawn colours);
-// every control, and the trees' expand arrows, 3:1 against what surrounds
-// them; chosen and unchosen tiles that look different, a visible keyboard
-// focus, and Return / Escape in the notice and About.
+// Readability measured on the screen of an X server (xcb), as a user sees
+// the windows: every text of every window and dialog (pages, notice, About,
+// update, recovery progress and its questions, the end dialogs, save/load
+// progress, the folder chooser, the results window with its trees, list
+// headers, search hint, strip and grid) against the background right behind
+// its strokes (4.5:1 at least, at every row of a gradient); every control,
+// progress fill and expand arrow 3:1 against what surrounds it; a visible
+// keyboard focus on controls and on the trees' and list's rows; controls 6
+// pixels apart and tree check boxes clear of their icons; Return / Escape in
+// the notice and About.
 #include "engine/tree/FilesystemNode.h"
 #include "platform/Localization.h"
 #include "services/ResultTrees.h"
@@ -13,7 +15,9 @@
 #include "tests/ui/windows/WindowTestSupport.h"
 #include "ui/kit/ModalSession.h"
 #include "ui/widgets/AttachedWindow.h"
+#include "ui/widgets/Cells.h"
 #include "ui/widgets/ImageButtons.h"
+#include "ui/widgets/SearchFields.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/widgets/TableViews.h"
 #include "ui/windows/DetailWindow.h"
@@ -26,13 +30,17 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeView>
 #include <QScopeGuard>
+#include <QScreen>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <map>
 
 using namespace salvor;
@@ -59,20 +67,69 @@ struct Measure {
     double ratio = 0;
 };
 
-// The background is the commonest colour of the area; the text colour is
-// the pixel that stands out most from it (glyph stems are fully covered).
-Measure measure(const QImage& shot, const QRect& area) {
-    std::map<QRgb, int> counts;
-    const QRect r = area.intersected(shot.rect());
-    for (int y = r.top(); y <= r.bottom(); ++y)
-        for (int x = r.left(); x <= r.right(); ++x) ++counts[shot.pixel(x, y) | 0xFF000000u];
-    Measure m;
+QRgb commonest(const std::map<QRgb, int>& counts) {
+    QRgb best = 0;
     int most = 0;
     for (const auto& [c, n] : counts)
-        if (n > most) most = n, m.background = c;
-    for (const auto& [c, n] : counts)
-        if (const double k = contrast(c, m.background); k > m.ratio) m.ratio = k, m.text = c;
+        if (n > most) most = n, best = c;
+    return best;
+}
+
+// Text read against the background right behind it. Each row's background
+// is the commonest colour just left and right of the text on that row (a
+// vertical gradient changes from row to row; an underline fills its row);
+// the text's colour is the pixel standing out most from its own row (the
+// core of a stroke, as the screen shows it); the answer is that colour
+// against the background of every row the strokes cross, the lowest one
+// (the worst point of a gradient).
+Measure measure(const QImage& shot, const QRect& area) {
+    const QRect r = area.intersected(shot.rect());
+    std::vector<QRgb> rowBackground;
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        std::map<QRgb, int> counts;
+        for (int d = 1; d <= 4; ++d)
+            for (int x : {r.left() - d, r.right() + d})
+                if (shot.rect().contains(x, y)) ++counts[shot.pixel(x, y) | 0xFF000000u];
+        if (counts.empty()) // at the picture's edge: the row itself
+            for (int x = r.left(); x <= r.right(); ++x) ++counts[shot.pixel(x, y) | 0xFF000000u];
+        rowBackground.push_back(commonest(counts));
+    }
+    // The stroke pixels, most distinct first; the text's colour is that of the
+    // stroke cores (the tenth most distinct), not of a lone pixel.
+    std::vector<std::pair<double, QRgb>> strokes;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x) {
+            const QRgb c = shot.pixel(x, y) | 0xFF000000u;
+            if (const double k = contrast(c, rowBackground[y - r.top()]); k >= 1.5) strokes.emplace_back(k, c);
+        }
+    std::sort(strokes.begin(), strokes.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    Measure m;
+    if (strokes.empty()) return m;
+    std::tie(m.ratio, m.text) = strokes[strokes.size() / 10];
+    m.background = rowBackground.empty() ? 0 : rowBackground.front();
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        // A row the strokes cross: some pixel of it stands apart from its background.
+        bool crossed = false;
+        const QRgb bg = rowBackground[y - r.top()];
+        for (int x = r.left(); x <= r.right() && !crossed; ++x) crossed = contrast(shot.pixel(x, y) | 0xFF000000u, bg) >= 1.5;
+        if (crossed && contrast(m.text, bg) < m.ratio) m.ratio = contrast(m.text, bg), m.background = bg;
+    }
     return m;
+}
+
+// What the X server shows of a widget: its window raised, painted and
+// settled, the root window grabbed and cut to the widget.
+QImage onScreen(QWidget* w) {
+    QWidget* window = w->window();
+    window->raise();
+    QApplication::setActiveWindow(window);
+    if (!QTest::qWaitForWindowExposed(window)) qWarning() << "window not exposed:" << window->objectName();
+    QTest::qWait(150);
+    const QPoint at = w->mapToGlobal(QPoint(0, 0));
+    QImage shot = window->screen()->grabWindow(0, at.x(), at.y(), w->width(), w->height()).toImage();
+    if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty() && w == window)
+        shot.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + window->objectName() + QStringLiteral(".png"));
+    return shot.convertToFormat(QImage::Format_RGB32);
 }
 
 QString describe(const QString& what, const Measure& m) {
@@ -97,7 +154,10 @@ QRect textArea(QWidget* w) {
     }
     auto* b = static_cast<QAbstractButton*>(w);
     const QSize text = b->fontMetrics().boundingRect(b->text()).size() + QSize(2, 2);
-    return QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, text, b->rect());
+    QRect r = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, text, b->rect());
+    // An icon and the text are centred together, the text right of the icon.
+    if (!b->icon().isNull()) r.translate((b->iconSize().width() + 4) / 2, 0);
+    return r;
 }
 
 QString textOf(QWidget* w) {
@@ -109,7 +169,7 @@ QString textOf(QWidget* w) {
 // Measures every visible text of the window on a picture of it; answers the
 // lowest ratio and prints each measure.
 double lowestTextContrast(QWidget* window, const QString& name, QStringList* failures) {
-    const QImage shot = window->grab().toImage();
+    const QImage shot = onScreen(window);
     if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty())
         shot.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png"));
     double lowest = 100;
@@ -140,7 +200,7 @@ double lowestTextContrast(QWidget* window, const QString& name, QStringList* fai
 // surrounds it by 3:1: the most distinct pixel of the control against the
 // commonest colour of a ring just outside it.
 void checkControls(QWidget* window, const QString& name, QStringList* failures) {
-    const QImage shot = window->grab().toImage();
+    const QImage shot = onScreen(window);
     QList<QWidget*> controls;
     for (QWidget* w : window->findChildren<QWidget*>())
         if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QProgressBar*>(w) || qobject_cast<QLineEdit*>(w))
@@ -177,7 +237,7 @@ void checkControls(QWidget* window, const QString& name, QStringList* failures) 
 
 // The expand arrows of a tree: the area left of each expandable row's text.
 void checkArrows(QTreeView* tree, const QString& name, QStringList* failures) {
-    const QImage shot = tree->viewport()->grab().toImage();
+    const QImage shot = onScreen(tree->viewport());
     QAbstractItemModel* model = tree->model();
     int seen = 0;
     for (int row = 0; model && row < model->rowCount(); ++row) {
@@ -194,15 +254,59 @@ void checkArrows(QTreeView* tree, const QString& name, QStringList* failures) {
     if (seen == 0) failures->append(name + QStringLiteral(": no expandable row to measure"));
 }
 
-// The titles of a table's or tree's header.
-void checkHeader(QHeaderView* header, const QString& name, QStringList* failures) {
-    const QImage top = header->grab().toImage();
+// The grey hint of an empty field against the field behind it.
+void checkPlaceholder(QLineEdit* field, const QString& name, QStringList* failures) {
+    QVERIFY(field->text().isEmpty() && !field->placeholderText().isEmpty());
+    const QImage shot = onScreen(field);
+    const QMargins m = field->textMargins();
+    const QSize text = field->fontMetrics().boundingRect(field->placeholderText()).size() + QSize(2, 2);
+    const QRect inner = field->rect().marginsRemoved(m);
+    const QRect area(inner.left() + 2, inner.center().y() - text.height() / 2, text.width(), text.height());
+    const Measure mm = measure(shot, area);
+    const QString line = describe(name + QStringLiteral(" placeholder \"%1\"").arg(field->placeholderText()), mm);
+    qInfo().noquote() << line;
+    if (mm.ratio < 4.5) failures->append(line);
+}
+
+// A progress bar's fill against its track (the part not yet filled) on
+// every row of the bar inside its rim (a gradient is read at each of its
+// points), and against the window around it.
+void checkProgressFill(QProgressBar* bar, const QString& name, QStringList* failures) {
+    QVERIFY(bar->value() > bar->minimum() && bar->value() < bar->maximum());
+    const QImage shot = onScreen(bar->window());
+    const QPoint at = bar->mapTo(bar->window(), QPoint(0, 0));
+    const double done = double(bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum());
+    const int fillX = at.x() + int(bar->width() * done / 2), trackX = at.x() + int(bar->width() * (1 + done) / 2);
+    QRgb fill = 0, track = 0;
+    double lowest = 100;
+    for (int y = at.y() + 2; y <= at.y() + bar->height() - 3; ++y) {
+        const QRgb f = shot.pixel(fillX, y) | 0xFF000000u, t = shot.pixel(trackX, y) | 0xFF000000u;
+        if (contrast(f, t) < lowest) lowest = contrast(f, t), fill = f, track = t;
+    }
+    const QRgb window = shot.pixel(fillX, at.y() - 3) | 0xFF000000u;
+    const QString line = QStringLiteral("%1 progress fill %2 on track %3: %4:1, on window %5: %6:1")
+                             .arg(name, QColor(fill).name(), QColor(track).name())
+                             .arg(lowest, 0, 'f', 2)
+                             .arg(QColor(window).name())
+                             .arg(contrast(fill, window), 0, 'f', 2);
+    qInfo().noquote() << line;
+    if (lowest < 3.0 || contrast(fill, window) < 3.0) failures->append(line);
+}
+
+// The titles of a file list's header, each where its cell draws it (the
+// sort arrow beside it is not text).
+void checkHeader(QHeaderView* header, widgets::CellViewHost* host, const QString& name, QStringList* failures) {
+    const QImage top = onScreen(header);
     for (int i = 0; i < header->count(); ++i) {
         if (header->isSectionHidden(i) || header->sectionSize(i) < 8) continue;
         const QString title = header->model()->headerData(i, header->orientation()).toString();
         if (title.trimmed().isEmpty()) continue;
         const QRect section(header->sectionViewportPosition(i), 0, header->sectionSize(i), header->height());
-        const Measure m = measure(top, section.adjusted(2, 2, -2, -2));
+        auto* cell = dynamic_cast<widgets::CustomHeaderCell*>(host->column(i)->headerCell.get());
+        QVERIFY(cell);
+        const QRect text(cell->titleRect(section).toRect().topLeft(),
+                         QFontMetrics(cell->font).boundingRect(title).size() + QSize(2, 2));
+        const Measure m = measure(top, text.intersected(section));
         const QString line = describe(name + QStringLiteral(" header \"%1\"").arg(title), m);
         qInfo().noquote() << line;
         if (m.ratio < 4.5) failures->append(line);
@@ -266,14 +370,129 @@ void checkFocusShows(QWidget* window) {
     for (QWidget* w : controls) {
         w->clearFocus();
         window->setFocus();
-        const QImage before = w->grab().toImage();
+        const QImage before = onScreen(w);
         w->setFocus(Qt::TabFocusReason);
         QVERIFY(w->hasFocus());
-        const int changed = differingPixels(before, w->grab().toImage());
+        const int changed = differingPixels(before, onScreen(w));
         QVERIFY2(changed >= 20, qPrintable(QStringLiteral("no visible focus on %1 (%2 pixels)")
                                                .arg(w->objectName() + QLatin1Char('/') + w->metaObject()->className())
                                                .arg(changed)));
     }
+}
+
+// The keyboard's row of a tree or list shows while the view has the focus:
+// pixels of that row change by 3:1 at least along its whole width, and
+// Down carries the mark to the next row.
+void checkRowFocusShows(QAbstractItemView* view, QWidget* elsewhere, const QString& name) {
+    view->setCurrentIndex(view->model()->index(0, 0));
+    const auto rowArea = [view] {
+        const QRect cell = view->visualRect(view->currentIndex());
+        return QRect(0, cell.top(), view->viewport()->width(), cell.height());
+    };
+    elsewhere->setFocus(Qt::TabFocusReason);
+    QVERIFY(!view->hasFocus());
+    QRect row = rowArea();
+    const QImage before = onScreen(view->viewport()).copy(row);
+    view->setFocus(Qt::TabFocusReason);
+    QVERIFY(view->hasFocus());
+    const QImage focused = onScreen(view->viewport());
+    if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty())
+        focused.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(", focused.png"));
+    const int changed = differingPixels(before, focused.copy(row));
+    qInfo().noquote() << QStringLiteral("%1: %2 pixels of the focused row changed by 3:1").arg(name).arg(changed);
+    QVERIFY2(changed >= row.width(), qPrintable(QStringLiteral("%1: no visible focus on the current row (%2 pixels)").arg(name).arg(changed)));
+    // The next row, unmarked now, is marked once Down has moved there.
+    const QModelIndex first = view->currentIndex();
+    const QRect next = row.translated(0, row.height());
+    const QImage unmarked = onScreen(view->viewport()).copy(next);
+    QVERIFY2(view->indexAt(QPoint(4, next.center().y())).isValid(), qPrintable(name + ": no second row"));
+    QTest::keyClick(view, Qt::Key_Down);
+    QVERIFY(view->currentIndex() != first);
+    row = rowArea();
+    QCOMPARE(row.top(), next.top());
+    const int moved = differingPixels(unmarked, onScreen(view->viewport()).copy(row));
+    QVERIFY2(moved >= row.width(), qPrintable(QStringLiteral("%1: the mark did not follow Down (%2 pixels)").arg(name).arg(moved)));
+}
+
+// Where a control shows on the screen: the box round its pixels that stand
+// apart from the commonest colour just outside it.
+QRect inkBox(const QImage& shot, const QRect& inside) {
+    std::map<QRgb, int> around;
+    const QRect ring = inside.adjusted(-2, -2, 2, 2);
+    for (int y = ring.top(); y <= ring.bottom(); ++y)
+        for (int x = ring.left(); x <= ring.right(); ++x)
+            if (!inside.contains(x, y) && shot.rect().contains(x, y)) ++around[shot.pixel(x, y) | 0xFF000000u];
+    const QRgb background = commonest(around);
+    QRect box;
+    const QRect r = inside.intersected(shot.rect());
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            if (contrast(shot.pixel(x, y) | 0xFF000000u, background) >= 1.3) box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+// The room between two boxes: the larger of the horizontal and vertical gaps
+// (negative when they overlap).
+int gapBetween(const QRect& a, const QRect& b) {
+    const int dx = std::max(b.left() - a.right() - 1, a.left() - b.right() - 1);
+    const int dy = std::max(b.top() - a.bottom() - 1, a.top() - b.bottom() - 1);
+    return std::max(dx, dy);
+}
+
+// No two controls of the window closer than 6 pixels on the screen.
+void checkControlsApart(QWidget* window, const QString& name, QStringList* failures) {
+    const QImage shot = onScreen(window);
+    if (const QByteArray dir = qgetenv("SALVOR_SHOT_DIR"); !dir.isEmpty())
+        shot.save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png"));
+    struct Control {
+        QWidget* w;
+        QRect ink;
+    };
+    std::vector<Control> controls;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        // The search field shows as its pill, its line and buttons being parts of it.
+        const auto isField = [](QWidget* x) { return qobject_cast<widgets::NewSearchTextFiled*>(x) != nullptr; };
+        if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QLineEdit*>(w) && !isField(w)) continue;
+        if (!w->isVisibleTo(window) || w->visibleRegion().isEmpty()) continue;
+        bool part = false; // a control inside another is a part of it
+        for (QWidget* p = w->parentWidget(); p && p != window; p = p->parentWidget())
+            part = part || qobject_cast<QAbstractButton*>(p) || isField(p);
+        if (part) continue;
+        const QRect ink = inkBox(shot, QRect(w->mapTo(window, QPoint(0, 0)), w->size()));
+        if (!ink.isEmpty()) controls.push_back({w, ink});
+    }
+    QVERIFY2(controls.size() >= 4, qPrintable(name + ": too few controls on screen"));
+    for (size_t i = 0; i < controls.size(); ++i)
+        for (size_t j = i + 1; j < controls.size(); ++j) {
+            const int gap = gapBetween(controls[i].ink, controls[j].ink);
+            if (gap >= 6) continue;
+            const auto label = [](const Control& c) {
+                return QStringLiteral("%1 (%2) at %3,%4 %5x%6")
+                    .arg(c.w->objectName(), QLatin1String(c.w->metaObject()->className()))
+                    .arg(c.ink.x()).arg(c.ink.y()).arg(c.ink.width()).arg(c.ink.height());
+            };
+            failures->append(QStringLiteral("%1: %2 and %3 %4 px apart")
+                                 .arg(name, label(controls[i]), label(controls[j]))
+                                 .arg(gap));
+        }
+}
+
+// Every row's check box of a result tree stands clear on the screen: the 6
+// columns right of the box hold none of the icon's pixels.
+void checkBoxesUncovered(widgets::OutlineView* tree, const QString& name, QStringList* failures) {
+    const QImage shot = onScreen(tree->viewport());
+    int rows = 0;
+    for (QModelIndex i = tree->model()->index(0, 0); i.isValid(); i = tree->indexBelow(i), ++rows) {
+        const QRect cell = tree->visualRect(i);
+        const QRect box(cell.x() + 5, cell.y() + (cell.height() - 14 + 1) / 2, 14, 14);
+        const QRect beside(box.right() + 1, box.top(), 6, box.height());
+        const QRect ink = inkBox(shot, beside.adjusted(0, -1, 0, 1));
+        if (!ink.isEmpty())
+            failures->append(QStringLiteral("%1 row %2 \"%3\": the check box at %4,%5 is touched by pixels at %6,%7 %8x%9")
+                                 .arg(name).arg(rows).arg(i.data().toString())
+                                 .arg(box.x()).arg(box.y()).arg(ink.x()).arg(ink.y()).arg(ink.width()).arg(ink.height()));
+    }
+    if (rows < 2) failures->append(name + QStringLiteral(": fewer than two rows to measure"));
 }
 
 } // namespace
@@ -303,7 +522,12 @@ class ReadabilityTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { test::setUpWindowTests(config_); }
+    void initTestCase() {
+        // Measured as the X server shows the windows, never an offscreen rendering.
+        QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"),
+                 "needs an X server and the xcb platform: run it through tests/ui/windows/xvfb-screen.sh");
+        test::setUpWindowTests(config_);
+    }
     void init() {
         fake_ = new FakeFacade;
         root_ = new VXRootWindowController;
@@ -322,10 +546,10 @@ private slots:
         widgets::TypeButton* tile = root_->selectTypeVC->typeButtons[0];
         QVERIFY(tile->rect().contains(tile->checkBox()->geometry()));
         root_->selectTypeVC->startScanButton->setFocus();
-        const QImage chosen = tile->grab().toImage();
+        const QImage chosen = onScreen(tile);
         tile->click();
         QVERIFY(!tile->isSelect());
-        const QImage unchosen = tile->grab().toImage();
+        const QImage unchosen = onScreen(tile);
         QVERIFY2(differingPixels(chosen, unchosen) >= 40, "chosen and unchosen tiles look alike");
         checkFocusShows(root_->window());
         // Under the pointer the title changes its look and stays readable.
@@ -344,7 +568,7 @@ private slots:
         // The header and the rows, drawn by the outline's own cells.
         widgets::VXCustomOutlineView* outline = page->outlineView;
         QHeaderView* header = outline->header();
-        const QImage top = header->grab().toImage();
+        const QImage top = onScreen(header);
         QStringList titles;
         for (int i = 0; i < header->count(); ++i) {
             const QString title = outline->model()->headerData(i, Qt::Horizontal).toString();
@@ -358,7 +582,7 @@ private slots:
             QVERIFY(m.ratio >= 4.5);
         }
         QCOMPARE(titles.size(), 4);
-        const QImage rows = outline->viewport()->grab().toImage();
+        const QImage rows = onScreen(outline->viewport());
         QAbstractItemModel* model = outline->model();
         for (const QModelIndex& disk : {model->index(0, 0), model->index(1, 0)}) {
             for (const QModelIndex& item : {disk, model->index(0, 0, disk)}) {
@@ -405,6 +629,8 @@ private slots:
         progress.showWindow();
         progress.changeProgressValue(40, QStringLiteral("IMG_0001.JPG"));
         checkWindow(progress.window(), QStringLiteral("recovery progress"));
+        QStringList fills;
+        checkProgressFill(progress.progressBar, QStringLiteral("recovery"), &fills);
         progress.stopProgressButtonAction(); // no delegate: the question alone
         checkWindow(progress.window(), QStringLiteral("stop the recovery?"));
         progress.setNoMemeryViewHidden();
@@ -425,8 +651,11 @@ private slots:
             transfer.setBSave(save);
             transfer.showWindow();
             checkWindow(transfer.window(), save ? QStringLiteral("saving") : QStringLiteral("loading"));
+            transfer.progress->setValue(40);
+            checkProgressFill(transfer.progress, save ? QStringLiteral("saving") : QStringLiteral("loading"), &fills);
             transfer.close();
         }
+        expectNone(fills);
     }
 
     void resultsWindow() {
@@ -467,7 +696,61 @@ private slots:
         }
         results.segmentSelect(0);
         checkArrows(results.outlineView, QStringLiteral("results tree"), &failures);
-        checkHeader(results.tableView->horizontalHeader(), QStringLiteral("results list"), &failures);
+        checkHeader(results.tableView->horizontalHeader(), results.tableView, QStringLiteral("results list"), &failures);
+        checkPlaceholder(results.search->textField(), QStringLiteral("results search"), &failures);
+        expectNone(failures);
+        // Keyboard focus on the tree's row, the list's row, and every control Tab reaches.
+        checkRowFocusShows(results.outlineView, results.tableView, QStringLiteral("results tree"));
+        checkRowFocusShows(results.tableView, results.outlineView, QStringLiteral("results list"));
+        checkFocusShows(results.window());
+    }
+
+    // Controls 6 pixels apart at least, the application menu's button among
+    // them as the program places it: on the device page (one size), and in
+    // the results window at its smallest size and at the screen's size, with
+    // the search field's clear button showing; the trees' check boxes clear
+    // of their icons.
+    void controlsApart() {
+        QMenu menu;
+        menu.addAction(QStringLiteral("Quit"));
+        fake_->disks = {{"Alpha", 2000000, {{"A1", 900000}}}, {"Bravo", 500000, {{"B1", 400000}}}};
+        root_->imageWindow()->setApplicationMenu(&menu);
+        QTest::keyClick(root_->window(), Qt::Key_Return);
+        QTRY_VERIFY(root_->selectDiskVC);
+        QTRY_VERIFY(root_->importButton->isVisible());
+        QStringList failures;
+        checkControlsApart(root_->window(), QStringLiteral("device page"), &failures);
+        root_->window()->hide();
+
+        delete fake_;
+        fake_ = nullptr;
+        const auto restore = qScopeGuard([this] { fake_ = new FakeFacade; });
+        ResultsFake fake;
+        VXDeletailWindowController results;
+        results.imageWindow()->setApplicationMenu(&menu);
+        results.window()->show();
+        results.getData();
+        fake.scanKey = "NormalScranValue";
+        fake.postScanUpdate();
+        QVERIFY(QTest::qWaitFor([&] { return !results.arrList.empty(); }));
+        results.outlineView->expandAll();
+        // The deep-scan suggestion, a passing bubble over the tabs, sent away first.
+        QVERIFY(QTest::qWaitFor([&] { return results.attachedWindow && results.attachedWindow->isVisible(); }));
+        QWidget* box = results.listViewSelectAllButton;
+        QTest::mouseClick(results.window()->childAt(box->mapTo(results.window(), box->rect().center())), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !results.attachedWindow; }));
+        const QRect largest = results.window()->screen()->availableGeometry();
+        for (const QRect& frame : {QRect(0, 0, 1000, 700), largest}) {
+            results.window()->setGeometry(frame);
+            QTRY_COMPARE(results.window()->size(), frame.size());
+            // Typed once the window has its size: the field's clear button shows.
+            results.search->textField()->clear();
+            QTest::keyClicks(results.search->textField(), QStringLiteral("IMG"));
+            QTest::qWait(50);
+            const QString name = QStringLiteral("results window %1x%2").arg(frame.width()).arg(frame.height());
+            checkControlsApart(results.window(), name, &failures);
+            checkBoxesUncovered(results.outlineView, name + QStringLiteral(" tree"), &failures);
+        }
         expectNone(failures);
     }
 
