@@ -12,6 +12,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -305,6 +307,23 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     const std::string lostPath = dir.file("lost.rsf");
     ASSERT_EQ(SaveRestoreResult::WriteScanResult(lostPath.c_str(), lost.Source(), nullptr, steps), 0u);
     EXPECT_EQ(LoadDirect(lostPath), 0u);
+
+    // A new save says it has checksums: without them, or with one more valid
+    // frame than they list, it is damaged.
+    std::string bytes;
+    {
+        std::ifstream in(lostPath, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::string sign(reinterpret_cast<const char*>(_frSignPub.bytes), 16);
+    const std::size_t sumsAt = bytes.rfind(sign + std::string(reinterpret_cast<const char*>(_frChecksums.bytes), 16));
+    ASSERT_NE(sumsAt, std::string::npos);
+    const std::string other = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10";
+    const std::string extra = sign + other + std::string("\x04\0\0\0", 4) + "abcd";
+    for (const std::string& damaged : {bytes.substr(0, sumsAt), std::string(bytes).insert(sumsAt, extra)}) {
+        std::ofstream(dir.file("edited.rsf"), std::ios::binary | std::ios::trunc) << damaged;
+        EXPECT_EQ(LoadDirect(dir.file("edited.rsf")), SAVED_DAMAGED) << damaged.size();
+    }
 }
 
 // The rsdata fuzz target's seeds: saves made by the probe load, and the
