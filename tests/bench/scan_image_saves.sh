@@ -5,12 +5,16 @@
 #   counted as failed, as after the scan itself;
 # - a new save without its Checksums frame, or with that frame's GUID
 #   changed, is damaged (code 8);
-# - 100 seeded one-byte changes of the save: none loads with exit 0.
+# - 100 seeded one-byte changes of the save: none loads with exit 0;
+# - NTFS sizes (ntfs_sizes fixture): a file initialized to 2500 of its 6000
+#   bytes, old bytes past that, recovers with zeros there after the scan and
+#   after a load; a 1 GiB sparse file on a 32 MiB volume saves and loads.
 # Usage: scan_image_saves.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
 command -v python3 >/dev/null || { echo "missing tool 'python3': install the Debian package 'python3'" >&2; exit 1; }
 bash "$src/tests/fixtures/make-fixture" fat32_cut "$fixtures"
+bash "$src/tests/fixtures/make-fixture" ntfs_sizes "$fixtures"
 img="$fixtures/fat32_cut/fat32_cut.img"
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
@@ -72,4 +76,22 @@ PY
         fail "a byte changed at $(cat "$out/changed.rsf.at") of $size loads with exit 0"
     fi
 done
+sizes="$fixtures/ntfs_sizes"
+"$probe" quick "$sizes/init.img" --services --save "$out/init.rsf" --recover "$out/init.live" > /dev/null 2>&1 ||
+    fail "ntfs init: the scan's recovery failed"
+"$probe" load "$out/init.rsf" --device "$sizes/init.img" --recover "$out/init.loaded" > /dev/null 2>&1 ||
+    fail "ntfs init: the load's recovery failed"
+for r in live loaded; do
+    f="$(find "$out/init.$r" -name 'hard link number 01 *')"
+    [ -f "$f" ] || fail "ntfs init: the file was not recovered ($r)"
+    [ "$(sha256sum < "$f" | cut -c1-64)" = "$(cat "$sizes/target.sha256")" ] ||
+        fail "ntfs init: not zeros past the initialized size ($r)"
+done
+"$probe" quick "$sizes/sparse1g.img" --services --save "$out/sparse.rsf" > "$out/sparse.scan" 2> /dev/null ||
+    fail "ntfs sparse: the scan or save failed"
+"$probe" load "$out/sparse.rsf" --device "$sizes/sparse1g.img" > "$out/sparse.load" 2> "$out/err" ||
+    fail "ntfs sparse: $(tail -n 1 "$out/err")"
+grep -qx $'35\tL\t1073741824\tsparse.bin' "$out/sparse.load" || fail "ntfs sparse: the 1 GiB file was not loaded"
+diff <(grep -v '^nodes=' "$out/sparse.scan" | sort) <(grep -v '^nodes=' "$out/sparse.load" | sort) >&2 ||
+    fail "ntfs sparse: the loaded listing differs"
 echo "scan_image saves: ok"
