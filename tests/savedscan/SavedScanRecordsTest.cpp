@@ -10,7 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -323,6 +331,37 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     for (const std::string& damaged : {bytes.substr(0, sumsAt), std::string(bytes).insert(sumsAt, extra)}) {
         std::ofstream(dir.file("edited.rsf"), std::ios::binary | std::ios::trunc) << damaged;
         EXPECT_EQ(LoadDirect(dir.file("edited.rsf")), SAVED_DAMAGED) << damaged.size();
+    }
+}
+
+// A save whose last sync or close fails (the system refuses it, as a full or
+// vanished disk does) is reported failed and leaves no file. Run in a child
+// whose fsync or close a seccomp filter answers with EIO.
+TEST(SavedScanRecords, AFailedLastSyncOrCloseFailsTheSave) {
+    for (const int call : {SYS_fsync, SYS_close}) {
+        TempDir dir;
+        const std::string path = dir.file("synced.rsf");
+        SavedTree tree;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+                ::_exit(2);
+            CProgressSteps steps;
+            const std::uint32_t code = SaveRestoreResult::WriteScanResult(path.c_str(), tree.Source(), nullptr, steps);
+            ::_exit(code == SAVED_WRITE_FAILED && ::access(path.c_str(), F_OK) != 0 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "call " << call << " status " << status;
     }
 }
 
