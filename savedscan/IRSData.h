@@ -32,6 +32,9 @@ enum FileStatus : std::int32_t {
 };
 
 inline constexpr std::uint32_t kRSVersion = 5800;
+// Written by savers that checksum every frame: a file of this version without
+// its checksums is damaged. Files of kRSVersion may have them or not.
+inline constexpr std::uint32_t kRSVersionChecksummed = 5801;
 inline constexpr unsigned kRSFileHeaderSize = 132;
 inline constexpr unsigned kRSFrameHeaderSize = 36;
 inline constexpr unsigned kRSDescriptionMax = 100;
@@ -40,7 +43,8 @@ inline constexpr std::uint16_t kRSCrcPolynomial = 0x8005;
 inline constexpr std::uint32_t kRSCrc32Polynomial = 0x04C11DB7;
 
 // The file header as a value; it is (de)serialised field by field.
-//  0 signature (16)   16 version u32   20 checksum u32 (CRC-16, zero-extended)
+//  0 signature (16)   16 version u32 (kRSVersion, or kRSVersionChecksummed when
+//                     the writer asks for it)   20 checksum u32 (CRC-16, zero-extended)
 // 24 status u32       28 description length u32 (0..100)   32 description (100)
 struct FILEHEADER {
     tagGUIDSIGN signature = _frSignPub;

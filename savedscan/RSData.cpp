@@ -151,7 +151,7 @@ bool CRSData::WriteFileHeader(const FILEHEADER& header) {
     if (m_mode != RS_MODE_WRITE)
         return false;
     FILEHEADER h = header;
-    h.version = kRSVersion;
+    h.version = header.version == kRSVersionChecksummed ? kRSVersionChecksummed : kRSVersion;
     h.checksum = 0;
     HeaderBytes b = PackHeader(h);
     PutLe32(b.data() + kOffChecksum, HeaderChecksum(b));
@@ -170,7 +170,7 @@ bool CRSData::ReadFileHeader(FILEHEADER& header) {
         return false;
     const std::uint32_t stored = header.checksum;
     header.checksum = HeaderChecksum(b);
-    return stored == header.checksum && header.version == kRSVersion;
+    return stored == header.checksum && (header.version == kRSVersion || header.version == kRSVersionChecksummed);
 }
 
 FileStatus CRSData::GetStatus() {

@@ -145,6 +145,8 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     try {
         FILEHEADER header;
         header.status = FILE_STATUS_SAVED;
+        // A load then refuses this file without its Checksums frame.
+        header.version = kRSVersionChecksummed;
         if (!rs.WriteFileHeader(header)) throw WriteFailure{};
         steps.Step(sink);
 

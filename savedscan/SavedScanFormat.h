@@ -19,7 +19,9 @@
 //                 Unknown kinds are passed over.
 // Checksums:      written last; per other frame its GUID, u32 payload size
 //                 and u32 CRC-32 (kRSCrc32Polynomial) of its payload. A load
-//                 checks every frame listed.
+//                 checks every frame listed. Saves that write it say so by
+//                 the header's version (kRSVersionChecksummed); such a save
+//                 without it is damaged.
 #include "savedscan/IRSData.h"
 
 #include <cstdint>

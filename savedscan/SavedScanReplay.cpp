@@ -1,6 +1,5 @@
 #include "savedscan/SavedScanReplay.h"
 
-#include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
 #include "savedscan/CRC.h"
@@ -9,7 +8,6 @@
 #include "savedscan/StdFile.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -60,6 +58,8 @@ std::size_t CRestoredPartitions::Count() const {
 // ---- frames -------------------------------------------------------------------
 
 bool SavedFramesIntact(IRSData& rs, const char* path) {
+    FILEHEADER header;
+    if (!rs.ReadFileHeader(header)) return false;
     CStdFile file(path, CStdFile::modeRead);
     long long length = 0;
     if (!file.IsOpen() || !file.GetFileLength(&length)) return false;
@@ -80,7 +80,7 @@ bool SavedFramesIntact(IRSData& rs, const char* path) {
         checksums = checksums || checksumsLast;
         pos += kRSFrameHeaderSize + std::int64_t{size};
     }
-    if (!checksums) return true;
+    if (!checksums) return header.version != kRSVersionChecksummed;
     if (!checksumsLast) return false;
 
     rs.OpenFrame(_frChecksums);
@@ -120,16 +120,6 @@ using SaveRestoreResult::CNodeData;
 using SaveRestoreResult::CNodeExtra;
 
 bool Continued(IProgress* progress) { return !progress || progress->Continued() != 0; }
-
-// True when the runs' clusters (holes included) could span size bytes: a
-// sparse file may be larger than its device.
-bool SparseEnough(IDataRunList* runs, long long size) {
-    if (!runs) return false;
-    Owned<IDataRunList> copy(runs->Clone());
-    bool hole = false;
-    for (DataRun* run = copy ? copy->GetFirst() : nullptr; run; run = copy->GetNext()) hole = hole || run->start < 0;
-    return hole && size > 0;
-}
 
 // Frames a later save added: a file without one is an older save.
 bool OpenIfPresent(IRSData& rs, const tagGUIDSIGN& guid) {
@@ -180,16 +170,11 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::ui
 
     // A save writes a folder before its children: a parent not met yet is
     // damage (unless the tree has the builder's folder of lost files, id -1,
-    // whose files keep the ids of the parents that were never found), and so
-    // is a file larger than the whole device that no compression or resident
-    // record explains.
+    // whose files keep the ids of the parents that were never found). A file
+    // larger than the device is not: a cut image holds such files, and its
+    // scan lists them as this load must.
     std::unordered_set<long long> ids{root->GetCurrentNodeID()};
     bool lostFolder = false;
-    long long deviceBytes = LLONG_MAX;
-    if (target.device && target.device->GetTotalSectors() > 0)
-        deviceBytes = static_cast<long long>(std::min<unsigned long long>(
-            target.device->GetTotalSectors(), LLONG_MAX / std::max(1u, target.device->GetSectorSize()))) *
-                      std::max(1u, target.device->GetSectorSize());
     for (;;) {
         const std::uint32_t marker = in.U32();
         if (marker == kEndMarker) break;
@@ -203,10 +188,6 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::ui
         ids.insert(node->GetCurrentNodeID());
         lostFolder = lostFolder || (node->GetCurrentNodeID() == -1 && node->IsDirectory() &&
                                     node->GetParentNodeID() == root->GetCurrentNodeID());
-        IDataRunList* runs = node->GetDataRunList();
-        if (node->GetFileSize() > deviceBytes && !node->IsCompressed() && !(runs && runs->IsResident()) &&
-            !SparseEnough(runs, node->GetFileSize()))
-            throw CSavedScanDamage{"a file larger than the device"};
         if (match && builder.AddNode(node.get(), searcher)) node.release();
         if (steps) steps->Step(progress);
     }

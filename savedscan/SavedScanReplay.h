@@ -69,8 +69,9 @@ struct ReplayTarget {
 // The frames of the file at path (open in rs) follow one another from the
 // header to the file's end, each opened by the signature; with a Checksums
 // frame (then the last one) every other frame is listed there and matches
-// its size and CRC-32. Older saves have no Checksums frame and are held to
-// the first rule only. Container errors pass as CRSException.
+// its size and CRC-32. A file whose header names kRSVersionChecksummed must
+// have that frame; older saves may lack it and are then held to the first
+// rule only. Container errors pass as CRSException.
 bool SavedFramesIntact(IRSData& rs, const char* path);
 
 // Replays the frame. Answers SAVED_OK, or SAVED_DAMAGED when any record,

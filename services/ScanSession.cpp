@@ -52,10 +52,11 @@ void ScanSession::SetController(Owned<IRecoveryController> controller) {
     m_controller = std::move(controller);
 }
 
-void ScanSession::AddRoot(IFilesystemNode* root) {
+void ScanSession::AddRoot(IFilesystemNode* root, long long position) {
     Writer replaced; // released outside the table's lock, as every writer
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (position >= 0) m_rootPositions[root] = position;
         if (m_controller && m_controller->thisType() == RECOVERY_DELETED) {
             if (IDataRecovery* writer = m_controller->GetDataRecovery(VXCPPPublic::instance().GetNodeSearcheType(root))) {
                 Writer& slot = m_writers[{root, SEARCHER_NONE}];
@@ -65,6 +66,12 @@ void ScanSession::AddRoot(IFilesystemNode* root) {
         }
     }
     m_results.AddRoot(root);
+}
+
+long long ScanSession::RootPosition(IFileNode* root) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_rootPositions.find(root);
+    return it == m_rootPositions.end() ? -1 : it->second;
 }
 
 bool ScanSession::WritersPerRoot() const {

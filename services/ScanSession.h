@@ -73,8 +73,11 @@ public:
     const ResultIndex& Results() const { return m_results; }
 
     // A root the scan found: filed, and for a quick scan given the writer of
-    // its file system from the current controller.
-    void AddRoot(IFilesystemNode* root);
+    // its file system from the current controller. position: the disk sector
+    // where the root's volume starts, −1 when unknown.
+    void AddRoot(IFilesystemNode* root, long long position = -1);
+    // The position given with root, −1 when none was.
+    long long RootPosition(IFileNode* root) const;
 
     // The writer of node: its file-system root's after a quick scan, its
     // searcher type's after a deep one; null when there is none.
@@ -110,4 +113,5 @@ private:
     std::vector<Owned<IRecoveryController>> m_earlier; // earlier volumes of a whole-disk scan
     ResultIndex m_results;
     std::map<WriterKey, Writer> m_writers;
+    std::map<IFileNode*, long long> m_rootPositions;
 };

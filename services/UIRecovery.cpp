@@ -118,17 +118,33 @@ void VXUIRecovery::AddFolderMade(const std::string& path) {
     m_names.foldersMade.insert(path);
 }
 
+namespace {
+
+// Where the bound scan found each root's volume, for twin volume names.
+std::function<long long(IFileNode*)> RootPositions(const std::shared_ptr<ScanSession>& session) {
+    return [weak = std::weak_ptr<ScanSession>(session)](IFileNode* root) {
+        const std::shared_ptr<ScanSession> s = weak.lock();
+        return s ? s->RootPosition(root) : -1;
+    };
+}
+
+} // namespace
+
 char* VXUIRecovery::MakeRecoveryFilePath(void* node, const char* folder) {
     if (!folder) return nullptr;
+    const std::shared_ptr<ScanSession> session = BoundSession();
     std::lock_guard<std::mutex> lock(m_namesMutex);
     m_names.folder = folder;
+    m_names.rootPosition = RootPositions(session);
     return CreateRecoveryFilePathByNode(node, m_names);
 }
 
 bool VXUIRecovery::MakeRecoveryFile(IFileNode* node, const char* folder, CRecoveryFile& file) {
     if (!folder) return false;
+    const std::shared_ptr<ScanSession> session = BoundSession();
     std::lock_guard<std::mutex> lock(m_namesMutex);
     m_names.folder = folder;
+    m_names.rootPosition = RootPositions(session);
     return CreateRecoveryFile(node, m_names, file);
 }
 

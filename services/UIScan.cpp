@@ -142,8 +142,9 @@ ResultCode VXUIScan::DoVolumeStorageScan(IStorageDevice* device) {
     const int status = GetStatus();
     if (status != OP_RUNNING && status != OP_PAUSED) return ScanResult::NotStarted;
     controller->Initialize(VXUIFilter::instance().GetFilter());
-    if (const CCollectedVolumeDeviceInfoStruct* info = GetStorageVolumeInfo(device))
-        std::printf("=======scan volumes(%d):(%s)======\n", m_remainingVolumes.load(), info->volumeName);
+    const CCollectedVolumeDeviceInfoStruct* info = GetStorageVolumeInfo(device);
+    m_volumeStart = info ? info->startSector : -1;
+    if (info) std::printf("=======scan volumes(%d):(%s)======\n", m_remainingVolumes.load(), info->volumeName);
     return controller->StartDataRecovery(device, this, this);
 }
 
@@ -374,7 +375,7 @@ int VXUIScan::ShowFilesystemNode(IFilesystemNode* root) {
     }
     std::printf("=====ShowFileSystemNodes:%s\n", root->GetFileName());
     if (!root->IsDirectory()) return 0;
-    Session()->AddRoot(root);
+    Session()->AddRoot(root, m_volumeStart.load());
     SetNeedUIUpdate(1);
     return 1;
 }

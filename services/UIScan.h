@@ -172,6 +172,9 @@ private:
     int m_searching = 0;
     int m_viewType = 0;
     std::atomic<int> m_remainingVolumes{0};
+    // Where the volume being scanned starts on its disk (−1: not a partition
+    // of a listed disk); its roots are filed with it.
+    std::atomic<long long> m_volumeStart{-1};
     std::atomic<std::uint64_t> m_fileCount{0};
     std::atomic<std::uint64_t> m_fileSize{0};
     std::atomic<int> m_liveWorkers{0};

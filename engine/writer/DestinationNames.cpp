@@ -67,6 +67,31 @@ int EnterFolder(int parent, const std::string& name, bool made) {
     return ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// The folder of root's volume under its kind folder: its safe name, unless
+// another root of the kind holds that name already.
+std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* root, const std::string& name) {
+    if (const auto it = destination.rootFolders.find(root); it != destination.rootFolders.end()) return it->second;
+    std::string folder = name;
+    long long position = -1;
+    for (unsigned n = 1; destination.folderRoots.count({type, folder}); ++n) {
+        if (n == 1 && destination.rootPosition) position = destination.rootPosition(root);
+        std::string suffix = position >= 0 ? " (sector " + std::to_string(position) : " (" + std::to_string(n + 1);
+        if (position >= 0 && n > 1) suffix += " " + std::to_string(n);
+        suffix += ")";
+        // Within one name's 255 bytes, cut at a character boundary.
+        std::string stem = name;
+        if (stem.size() + suffix.size() > kMaxName) {
+            std::size_t cut = kMaxName - suffix.size();
+            while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+            stem.resize(cut);
+        }
+        folder = stem + suffix;
+    }
+    destination.folderRoots[{type, folder}] = root;
+    destination.rootFolders[root] = folder;
+    return folder;
+}
+
 } // namespace
 
 const char* RecoveryKindText(int searcherType) {
@@ -107,7 +132,8 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
     auto* root = dynamic_cast<IFilesystemNode*>(chain.back());
     const _tagSearcherType type = root ? root->GetSearcheType() : SEARCHER_NONE;
     if (type == SEARCHER_NONE) return false;
-    const std::vector<std::string> names = SafeNames(chain);
+    std::vector<std::string> names = SafeNames(chain);
+    names.front() = VolumeFolder(destination, type, chain.back(), names.front());
 
     const std::string kind = RecoveryKindText(type);
     int& number = destination.kindNumbers[type];

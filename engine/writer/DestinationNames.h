@@ -5,12 +5,17 @@
 // four-digit number ("Fat_0001", "HFS+_0002", "0001" for a kind without a
 // text), made once per kind and recovery; below it the node's found path from
 // its volume's name down, every name made safe; a name already taken gets "_"
-// and a four-digit count before its extension. Folders are entered without
+// and a four-digit count before its extension. Two volumes of one kind with
+// the same name (twin labels, "New Volume") never share a folder: the first
+// keeps its name, a later one gets its position added ("PONE (sector
+// 206848)"). Folders are entered without
 // following links and files are created exclusively, so a found name never
 // leaves the destination and no file replaces another.
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 class IFileNode;
 
@@ -21,6 +26,12 @@ struct RecoveryDestination {
     std::string folder;             // ends in "/"
     std::map<int, int> kindNumbers; // searcher type → kind folder number
     std::unordered_set<std::string> foldersMade;
+    // The sector of the disk where a root's volume starts, −1 when unknown;
+    // asked only when a root's folder name is held by another root.
+    std::function<long long(IFileNode* root)> rootPosition;
+    // The volume folder of each root met, and which root holds each name.
+    std::map<IFileNode*, std::string> rootFolders;
+    std::map<std::pair<int, std::string>, IFileNode*> folderRoots;
 };
 
 // The kind text of a searcher type's folder: "HFS+_", "Fat_", "ExFat_",

@@ -10,8 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <cstddef>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -305,6 +315,54 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     const std::string lostPath = dir.file("lost.rsf");
     ASSERT_EQ(SaveRestoreResult::WriteScanResult(lostPath.c_str(), lost.Source(), nullptr, steps), 0u);
     EXPECT_EQ(LoadDirect(lostPath), 0u);
+
+    // A new save says it has checksums: without them, or with one more valid
+    // frame than they list, it is damaged.
+    std::string bytes;
+    {
+        std::ifstream in(lostPath, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::string sign(reinterpret_cast<const char*>(_frSignPub.bytes), 16);
+    const std::size_t sumsAt = bytes.rfind(sign + std::string(reinterpret_cast<const char*>(_frChecksums.bytes), 16));
+    ASSERT_NE(sumsAt, std::string::npos);
+    const std::string other = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10";
+    const std::string extra = sign + other + std::string("\x04\0\0\0", 4) + "abcd";
+    for (const std::string& damaged : {bytes.substr(0, sumsAt), std::string(bytes).insert(sumsAt, extra)}) {
+        std::ofstream(dir.file("edited.rsf"), std::ios::binary | std::ios::trunc) << damaged;
+        EXPECT_EQ(LoadDirect(dir.file("edited.rsf")), SAVED_DAMAGED) << damaged.size();
+    }
+}
+
+// A save whose last sync or close fails (the system refuses it, as a full or
+// vanished disk does) is reported failed and leaves no file. Run in a child
+// whose fsync or close a seccomp filter answers with EIO.
+TEST(SavedScanRecords, AFailedLastSyncOrCloseFailsTheSave) {
+    for (const int call : {SYS_fsync, SYS_close}) {
+        TempDir dir;
+        const std::string path = dir.file("synced.rsf");
+        SavedTree tree;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+                ::_exit(2);
+            CProgressSteps steps;
+            const std::uint32_t code = SaveRestoreResult::WriteScanResult(path.c_str(), tree.Source(), nullptr, steps);
+            ::_exit(code == SAVED_WRITE_FAILED && ::access(path.c_str(), F_OK) != 0 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "call " << call << " status " << status;
+    }
 }
 
 // The rsdata fuzz target's seeds: saves made by the probe load, and the

@@ -133,4 +133,32 @@ TEST_F(Destination, EveryNameIsNewAndNumbered) {
     EXPECT_EQ(Names(kind), (std::vector<std::string>{"a.txt", "a_0001.txt", "a_0002.txt", "b.txt", "c.txt", "c_0001.txt"}));
 }
 
+// Volumes of one kind named alike get folders of their own: the first its
+// name, the others their start sector when known, else a count; a name at
+// the length limit stays within it.
+TEST_F(Destination, TwinVolumeNamesGetFoldersOfTheirOwn) {
+    const std::string label(250, 'v');
+    CFilesystemNode a(SEARCHER_FAT, "r", "PONE", 1), b(SEARCHER_FAT, "r", "PONE", 1), c(SEARCHER_FAT, "r", "PONE", 1),
+        d(SEARCHER_FAT, "r", label, 1), e(SEARCHER_FAT, "r", label, 1);
+    std::vector<std::unique_ptr<salvor::test::TestFileNode>> files;
+    RecoveryDestination names;
+    names.folder = tmp.path() + "/";
+    const auto put = [&](CFilesystemNode& root) {
+        files.push_back(std::make_unique<salvor::test::TestFileNode>(files.size() + 2, 1, "A.TXT", false));
+        root.AddChild(files.back().get());
+        CRecoveryFile file;
+        EXPECT_TRUE(CreateRecoveryFile(files.back().get(), names, file));
+        const std::string path = file.Path();
+        root.RemoveChild(files.back().get());
+        return path.substr(names.folder.size());
+    };
+    EXPECT_EQ(put(a), "Fat_0001/PONE/A.TXT");
+    EXPECT_EQ(put(b), "Fat_0001/PONE (2)/A.TXT");
+    names.rootPosition = [&](IFileNode* root) { return root == &c ? 206848 : -1; };
+    EXPECT_EQ(put(c), "Fat_0001/PONE (sector 206848)/A.TXT");
+    EXPECT_EQ(put(a), "Fat_0001/PONE/A_0001.TXT"); // its own folder again
+    EXPECT_EQ(put(d), "Fat_0001/" + label + "/A.TXT");
+    EXPECT_EQ(put(e), "Fat_0001/" + label.substr(0, 251) + " (2)/A.TXT");
+}
+
 } // namespace

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Saved scans through the facade on data as users have it:
+# - a FAT32 image cut to 20 MiB of its 64 MiB (fat32_cut fixture) saves and
+#   loads: both files listed, A.TXT recovered byte-exact, the cut BIG.BIN
+#   counted as failed, as after the scan itself;
+# - a new save without its Checksums frame, or with that frame's GUID
+#   changed, is damaged (code 8);
+# - 100 seeded one-byte changes of the save: none loads with exit 0;
+# - NTFS sizes (ntfs_sizes fixture): a file initialized to 2500 of its 6000
+#   bytes, old bytes past that, recovers with zeros there after the scan and
+#   after a load; a 1 GiB sparse file on a 32 MiB volume saves and loads.
+# Usage: scan_image_saves.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
+set -euo pipefail
+probe="$1"; src="$2"; fixtures="$3"
+command -v python3 >/dev/null || { echo "missing tool 'python3': install the Debian package 'python3'" >&2; exit 1; }
+bash "$src/tests/fixtures/make-fixture" fat32_cut "$fixtures"
+bash "$src/tests/fixtures/make-fixture" ntfs_sizes "$fixtures"
+img="$fixtures/fat32_cut/fat32_cut.img"
+out="$(mktemp -d)"
+trap 'rm -rf "$out"' EXIT
+export QT_QPA_PLATFORM=offscreen
+fail() { echo "scan_image saves: $*" >&2; exit 1; }
+
+# The scan recovers A.TXT and fails on the cut file (exit 1); so does the load.
+if "$probe" quick "$img" --services --save "$out/cut.rsf" --recover "$out/live" > "$out/scan" 2> "$out/err"; then
+    fail "the cut file's recovery did not fail"
+fi
+grep -q '^recovered=1 failed=1 ' "$out/scan" || fail "scan: $(tail -n 1 "$out/scan")"
+[ -s "$out/cut.rsf" ] || fail "the save failed: $(tail -n 1 "$out/err")"
+if "$probe" load "$out/cut.rsf" --device "$img" --recover "$out/loaded" > "$out/load" 2> "$out/err"; then
+    fail "the cut file's recovery after the load did not fail"
+fi
+grep -q '^load failed' "$out/err" && fail "$(grep '^load failed' "$out/err")"
+for f in A.TXT BIG.BIN; do grep -q $'\t'"$f\$" "$out/load" || fail "the load lost $f"; done
+grep -q '^recovered=1 failed=1 ' "$out/load" || fail "load: $(tail -n 1 "$out/load")"
+[ "$(sha256sum < "$out/loaded/Fat_0001/CUTCARD/A.TXT" | cut -c1-64)" = "$(cat "$fixtures/fat32_cut/a.sha256")" ] ||
+    fail "A.TXT differs after the load"
+
+expect_damaged() { # expect_damaged WHAT FILE
+    if "$probe" load "$2" --device "$img" > /dev/null 2> "$out/err"; then fail "$1: exited 0"; fi
+    grep -qx "load failed: code 8" "$out/err" || fail "$1: $(tail -n 1 "$out/err")"
+}
+# edit.py MODE IN OUT: the Checksums frame (the last) cut off, or its GUID's first byte changed.
+cat > "$out/edit.py" <<'PY'
+import sys
+mode, src, dst = sys.argv[1:]
+b = bytearray(open(src, "rb").read())
+sign = bytes.fromhex("EAF4B31C0543B64AB4B8244A33D913BB")
+sums = bytes.fromhex("F1C8AC2922E9DC46902141 59A2F284C0".replace(" ", ""))
+at = b.rfind(sign + sums)
+assert at > 0 and at + 36 + int.from_bytes(b[at + 32:at + 36], "little") == len(b)
+if mode == "cut":
+    del b[at:]
+else:
+    b[at + 16] ^= 0x01
+open(dst, "wb").write(b)
+PY
+python3 "$out/edit.py" cut "$out/cut.rsf" "$out/nosums.rsf"
+expect_damaged "no Checksums frame" "$out/nosums.rsf"
+python3 "$out/edit.py" rename "$out/cut.rsf" "$out/renamed.rsf"
+expect_damaged "the Checksums frame renamed" "$out/renamed.rsf"
+
+size=$(stat -c %s "$out/cut.rsf")
+for i in $(seq 1 100); do
+    python3 - "$out/cut.rsf" "$out/changed.rsf" "$i" <<'PY'
+import random, sys
+src, dst, i = sys.argv[1], sys.argv[2], int(sys.argv[3])
+r = random.Random(6200 + i)
+b = bytearray(open(src, "rb").read())
+at = r.randrange(len(b))
+b[at] ^= r.randrange(1, 256)
+open(dst, "wb").write(b)
+print(at, file=open(dst + ".at", "w"))
+PY
+    if "$probe" load "$out/changed.rsf" --device "$img" > /dev/null 2>&1; then
+        fail "a byte changed at $(cat "$out/changed.rsf.at") of $size loads with exit 0"
+    fi
+done
+sizes="$fixtures/ntfs_sizes"
+"$probe" quick "$sizes/init.img" --services --save "$out/init.rsf" --recover "$out/init.live" > /dev/null 2>&1 ||
+    fail "ntfs init: the scan's recovery failed"
+"$probe" load "$out/init.rsf" --device "$sizes/init.img" --recover "$out/init.loaded" > /dev/null 2>&1 ||
+    fail "ntfs init: the load's recovery failed"
+for r in live loaded; do
+    f="$(find "$out/init.$r" -name 'hard link number 01 *')"
+    [ -f "$f" ] || fail "ntfs init: the file was not recovered ($r)"
+    [ "$(sha256sum < "$f" | cut -c1-64)" = "$(cat "$sizes/target.sha256")" ] ||
+        fail "ntfs init: not zeros past the initialized size ($r)"
+done
+"$probe" quick "$sizes/sparse1g.img" --services --save "$out/sparse.rsf" > "$out/sparse.scan" 2> /dev/null ||
+    fail "ntfs sparse: the scan or save failed"
+"$probe" load "$out/sparse.rsf" --device "$sizes/sparse1g.img" > "$out/sparse.load" 2> "$out/err" ||
+    fail "ntfs sparse: $(tail -n 1 "$out/err")"
+grep -qx $'35\tL\t1073741824\tsparse.bin' "$out/sparse.load" || fail "ntfs sparse: the 1 GiB file was not loaded"
+diff <(grep -v '^nodes=' "$out/sparse.scan" | sort) <(grep -v '^nodes=' "$out/sparse.load" | sort) >&2 ||
+    fail "ntfs sparse: the loaded listing differs"
+echo "scan_image saves: ok"
