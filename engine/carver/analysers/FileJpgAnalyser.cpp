@@ -138,8 +138,11 @@ unsigned long long FileJPGAnalyser::Size(RawFileBuffer& buffer, Variant variant,
     for (unsigned segments = 0; segments < kMaxSegments; ++segments) {
         if (position == cap) return cap;
         if (position > cap) return 0;
+        // The headers never run into the next file found, and a byte that is
+        // no marker ends them: random data must not be hopped through.
+        if (m_ullNextFile && position >= m_ullNextFile) return 0;
         const unsigned char* seg = buffer.Fetch(position, 4);
-        if (!seg) return 0;
+        if (!seg || seg[0] != 0xFF) return 0;
         const unsigned marker = seg[1];
         const unsigned length = static_cast<unsigned>(seg[2] << 8 | seg[3]);
         if (marker == 0xFF) {

@@ -188,6 +188,29 @@ TEST(CarverJpeg, BackToBackPictureEndsWhereTheNextBegins) {
         }
 }
 
+// A JFIF start whose headers go on in bytes that are no markers: the header
+// walk stops at the first of them (it used to read the next two bytes as a
+// marker and a length and hop on through whatever followed).
+TEST(CarverJpeg, HeaderWalkStopsAtAByteThatIsNoMarker) {
+    salvor::test::TempDir dir;
+    Bytes image;
+    Put(image, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0});
+    image.resize(20, 1);
+    // A frame and a scan, each behind 00 where FF belongs.
+    Put(image, {0x00, 0xC0, 0x00, 0x11, 8, 0, 100, 0, 100, 3, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0});
+    Put(image, {0x00, 0xDA, 0x00, 0x0C, 3, 1, 0, 2, 0, 3, 0, 0, 63, 0});
+    image.resize(3000, 0x55);
+    Put(image, {0xFF, 0xD9});
+    image.resize(4 * 512, 0);
+    std::ofstream(dir.file("n.img"), std::ios::binary)
+        .write(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    salvor::test::ImageDevice device(dir.file("n.img"), 512);
+    JpegAnalyzer a;
+    CRawFileInfo r;
+    EXPECT_EQ(a.Classic()->GetRawFileSize(r, &device), 0);
+    EXPECT_EQ(r.m_ullFileSize, 0u);
+}
+
 } // namespace
 
 // ImageMagick's pictures (tests/fixtures/photo_samples.sh) followed by old
