@@ -244,8 +244,11 @@ void CRAWSearchController::PruneStarts() {
     for (const HeldList* list : {&m_listPending, &m_listDeferred})
         for (const Held& held : *list) low = std::min(low, held.record->m_llStartSector);
     for (const CRawFileInfo& r : m_waiting) low = std::min(low, r.m_llStartSector);
-    const auto from = std::lower_bound(m_starts.begin(), m_starts.end(), low,
-                                       [](const Start& a, long long s) { return a.sector < s; });
+    auto from = std::lower_bound(m_starts.begin(), m_starts.end(), low,
+                                 [](const Start& a, long long s) { return a.sector < s; });
+    // Records held from long ago (sized at the end) never keep more than
+    // this many: their cuts then come from the newer starts only.
+    if (m_starts.end() - from > static_cast<std::ptrdiff_t>(kMaxStarts)) from = m_starts.end() - kMaxStarts / 2;
     m_starts.erase(m_starts.begin(), from);
 }
 

@@ -42,6 +42,8 @@ public:
     // sized at once (from the ring or the device), so memory stays bounded
     // whatever the device holds.
     static constexpr std::size_t kMaxDeferred = 8192;
+    // Starts remembered for cutting held records at most (24 bytes each).
+    static constexpr std::size_t kMaxStarts = std::size_t{1} << 20;
     // Carved files kept of each size class: at least this many, or one per
     // this many bytes of the device (and of all classes half as many again);
     // past that (only crafted or absurd content gets there) the rest are

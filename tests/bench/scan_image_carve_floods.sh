@@ -5,7 +5,8 @@
 # BMP claiming 60 MiB in every sector gives one sector each, but for the
 # last one kept). Tiny files first fill no cap the photos after them need:
 # all 40 PNG photos after 16 MiB of one-sector BMPs are listed and recovered
-# byte-exact, and files not kept are counted on the summary line.
+# byte-exact; files not kept are counted on the summary line and in the
+# services' log.
 # Usage: scan_image_carve_floods.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" carve_floods
 dir="$fixtures/carve_floods"
@@ -22,6 +23,15 @@ kind=bmp
 # Every BMP listed ends at the next start: one sector, but for the last one kept.
 [ "$(head -n -1 "$out/bmp.list" | awk -F'\t' '$4 !~ /\/$/ && $3 != 512' | wc -l)" -le 1 ] ||
     fail "BMPs longer than a sector: $(head -n -1 "$out/bmp.list" | awk -F'\t' '$3 != 512' | head -3)"
+
+# Files past the cap of kept files are counted: on the probe's summary line
+# and in the services' log.
+kind=zipcomment
+notkept="$(field notkept "$(tail -n 1 "$out/zipcomment.list")")"
+[ -n "$notkept" ] && [ "$notkept" -gt 0 ] || fail "no count of files not kept: $(tail -n 1 "$out/zipcomment.list")"
+QT_QPA_PLATFORM=offscreen "$probe" deep "$dir/zipcomment.img" --services > "$out/svc.list" 2> "$out/svc.err" ||
+    fail "--services: exit $? $(tail -3 "$out/svc.err")"
+cat "$out/svc.list" "$out/svc.err" | grep -q "carved files not kept: $notkept\$" || fail "the services' log lacks the count"
 
 kind=tinyphotos
 "$probe" deep "$dir/tinyphotos.img" --recover "$out/rec" > "$out/tiny.list" 2> "$out/tiny.err" ||

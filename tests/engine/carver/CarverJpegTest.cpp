@@ -211,6 +211,44 @@ TEST(CarverJpeg, HeaderWalkStopsAtAByteThatIsNoMarker) {
     EXPECT_EQ(r.m_ullFileSize, 0u);
 }
 
+// Another file found inside a picture's headers (at sector 2): a chain of
+// comment segments that runs over it stops the walk there; a thumbnail in
+// the EXIF block (its start on the sector border) leaves the picture whole.
+TEST(CarverJpeg, HeaderWalkStopsAtTheNextStartButForAThumbnail) {
+    salvor::test::TempDir dir;
+    const Bytes rest = Plain(600, 1200, 100, 100);
+    for (const bool thumbnail : {false, true}) {
+        SCOPED_TRACE(thumbnail ? "thumbnail" : "comment chain");
+        Bytes image;
+        if (thumbnail) {
+            Put(image, {0xFF, 0xD8, 0xFF, 0xE1, 0x06, 0x00, 'E', 'x', 'i', 'f', 0, 0});
+            image.resize(2 + 0x602, 0);
+            std::memcpy(image.data() + 1024, rest.data(), 100);
+        } else {
+            Put(image, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0});
+            image.resize(20, 1);
+            for (int i = 0; i < 3; ++i) {
+                Put(image, {0xFF, 0xFE, 0x7F, 0xFF});
+                image.resize(image.size() + 0x7FFD, 2);
+            }
+        }
+        const std::size_t end = image.size() + 600 - 2 + 2;
+        image.insert(image.end(), rest.begin() + 2, rest.end());
+        image.resize((image.size() + 511) / 512 * 512, 0);
+        std::ofstream(dir.file("t.img"), std::ios::binary)
+            .write(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        salvor::test::ImageDevice device(dir.file("t.img"), 512);
+        JpegAnalyzer a;
+        std::unique_ptr<JpegAnalyzer::JpegRawFileInfo> r(
+            static_cast<JpegAnalyzer::JpegRawFileInfo*>(a.CreateRawFileInfo()));
+        EXPECT_EQ(Stream(*r, image, 512, 0, 2), 0);
+        EXPECT_EQ(a.Classic()->GetRawFileSize(*r, &device), thumbnail ? 1 : 0);
+        if (thumbnail) {
+            EXPECT_EQ(r->m_ullFileSize, end);
+        }
+    }
+}
+
 } // namespace
 
 // ImageMagick's pictures (tests/fixtures/photo_samples.sh) followed by old
