@@ -1,5 +1,6 @@
 #include "services/UIScan.h"
 
+#include "engine/carver/RAWSearchController.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/DeviceRecords.h"
@@ -109,6 +110,9 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
     CatchExeception::WriteLog("scan finished: files=%llu bytes=%llu result=0x%llX\n",
                               static_cast<unsigned long long>(GetScanFileCnt()),
                               static_cast<unsigned long long>(GetScanFileSize()), static_cast<unsigned long long>(result));
+    // Carved files past the cap of kept files are not listed: say how many.
+    if (const unsigned long long notKept = TakeLastCarveNotKept())
+        CatchExeception::WriteLog("carved files not kept: %llu\n", notKept);
     return result;
 }
 

@@ -211,12 +211,14 @@ def judge(found, per, column):
         per[ext][0] += column == 1
         per[ext][column] += best in ("exact", "whole")
     return counts
-def carved_tops(out):
-    # Only the carved trees (types 34 and 36) count, not the file system's own.
-    return {l.split("\t")[3].split("/")[0] for l in open(out) if l[:3] in ("34\t", "36\t")}
+def carved_files(salvor_dir):
+    # Only the carved trees count, not the file system's own: the recovery
+    # writes them under kind folders RAW_NNNN (by category) and NNNN (by label).
+    return [f for kind in sorted(os.listdir(salvor_dir)) if kind.startswith("RAW_") or kind.isdigit()
+            for f in files(f"{salvor_dir}/{kind}")]
 def report(title, image, scan, photorec, salvor_dir, photorec_dir, listing):
     size = os.path.getsize(image)
-    salvor = [f for top in sorted(carved_tops(listing)) for f in files(f"{salvor_dir}/{top}")]
+    salvor = carved_files(salvor_dir)
     rec = files(photorec_dir)
     ss, sm, sp, st = rate(scan, size)
     ps, pm, pp, pt = rate(photorec, size)

@@ -110,7 +110,8 @@ void PrintUsage(std::FILE* out) {
         "\n"
         "Output: one line per found node, <searcher type> TAB <L|D> TAB <size> TAB <path>\n"
         "(L live, D deleted; folders end in \"/\"), then the summary line\n"
-        "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M.\n"
+        "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M, with notkept=K when\n"
+        "carved files past the carver's cap were not kept.\n"
         "Exit status: 0 done, 1 the scan or a recovery failed, 2 bad arguments.\n",
         out);
 }

@@ -82,6 +82,7 @@ void PrintSummaryLine(FILE* out, const ProbeTotals& t) {
                  t.nodes, t.files, t.deleted, t.bytes, t.seconds,
                  t.seconds > 0 ? t.scannedBytes / t.seconds / (1024.0 * 1024.0) : 0.0,
                  usage.ru_maxrss / 1024.0);
+    if (t.notKept) std::fprintf(out, " notkept=%llu", t.notKept);
     if (t.written >= 0) std::fprintf(out, " written=%lld failed=%lld", t.written, t.failed);
     std::fprintf(out, "\n");
 }

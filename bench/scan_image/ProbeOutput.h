@@ -26,10 +26,13 @@ struct ProbeTotals {
     long long written = -1;
     // Of them, files written damaged (unreadable bytes as zeros) or not at all.
     long long failed = 0;
+    // Carved files found but not kept (past the carver's cap), shown when any.
+    unsigned long long notKept = 0;
     // Counts a listed node into the totals.
     void Add(IFileNode* node);
 };
 
 // "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M", then
-// " written=W failed=F" when files were recovered.
+// " notkept=K" when carved files were not kept and " written=W failed=F"
+// when files were recovered.
 void PrintSummaryLine(FILE* out, const ProbeTotals& totals);

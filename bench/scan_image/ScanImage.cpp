@@ -13,6 +13,7 @@
 #include "bench/scan_image/ProbeOutput.h"
 #include "bench/scan_image/ProbeRecover.h"
 #include "engine/all/AllLibraries.h"
+#include "engine/carver/RAWSearchController.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/Owned.h"
@@ -141,6 +142,7 @@ int main(int argc, char** argv) {
     ProbeTotals totals;
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     totals.scannedBytes = static_cast<double>(scanned->GetTotalSectors()) * scanned->GetSectorSize();
+    totals.notKept = TakeLastCarveNotKept();
 
     for (IFileNode* node : sink.m_nodes) {
         PrintNodeLine(listing, node);

@@ -7,6 +7,7 @@
 #include "engine/include/BlockView.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,8 @@
 namespace {
 
 bool Continue() { return CNotifyCenter::Instance().isContinue(); }
+
+std::atomic<unsigned long long> g_ullLastNotKept{0};
 
 using Clock = std::chrono::steady_clock;
 
@@ -37,6 +40,8 @@ bool Accepts(IRawFileAnalyser* a, unsigned char* sector, CRawFileInfo& blank, un
 
 } // namespace
 
+unsigned long long TakeLastCarveNotKept() { return g_ullLastNotKept.exchange(0); }
+
 CRAWSearchController::CRAWSearchController() = default;
 
 CRAWSearchController::~CRAWSearchController() {
@@ -50,7 +55,8 @@ void CRAWSearchController::DropAll() {
     m_waiting.clear();
     m_starts.clear();
     m_llScanned = 0;
-    m_ullKept = m_ullDropped = 0;
+    std::fill(std::begin(m_ullKept), std::end(m_ullKept), 0ull);
+    m_ullDropped = 0;
     m_active.clear();
     m_listPending.clear();
     m_listDeferred.clear();
@@ -79,6 +85,7 @@ int CRAWSearchController::PreparetoSearch() {
     // A carve starts from nothing: held records (before the analysers that
     // made them go), fresh analysers, ids, counters and trees.
     DropAll();
+    g_ullLastNotKept.store(0);
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     if (m_pTreeBuilder) registry->ReinitAnalyzeList();
     BuildLookup();
@@ -117,15 +124,33 @@ CRAWFileManager* CRAWSearchController::GetFileManager(unsigned type) {
 
 namespace {
 
-// Formats whose header gives a size or a chain that damage or a crafted
-// header can stretch, and that never hold a file of their own kind on a
-// sector border: ISO boxes, RIFF, AIFF, AU and TIFF.
-unsigned Family(unsigned analyserType) {
+// The kind a start is of, for ending files at the next start of their own
+// kind: ISO boxes, RIFF, AIFF, AU and TIFF by family; otherwise the analyser's
+// own type, or for analysers that serve several formats the format found.
+// 0: a format the carver cannot tell apart.
+unsigned Family(unsigned analyserType, unsigned rawType) {
     switch (analyserType) {
     case 2: case 42: case 44: case 45: case 46: case 138: return 44;
     case 4: case 10: case 13: case 59: case 67: return 59;
     case 9: case 64: case 80: return analyserType;
-    default: return 0;
+    case 0: case 0xFFFFFFFF: return rawType ? 0x1000 + rawType : 0;
+    default: return analyserType;
+    }
+}
+
+// Kinds whose files hold starts of their own kind on a sector border that
+// are theirs (the members of an archive, the frames or packs of a stream, a
+// stored archive in an archive, a picture's thumbnail or its further
+// pictures): such a start ends one only when the file found there claims to
+// end beyond it, as no part of it would. ZIP, tar, gzip, RAR, LZH, StuffIt,
+// disk images, cabinets and packages, JPEG, MP3, MPEG programme and
+// transport streams, Ogg.
+bool Nests(unsigned family) {
+    switch (family >= 0x1000 ? family - 0x1000 : family) {
+    case 12: case 31: case 35: case 36: case 43: case 58: case 63: case 72: case 82: case 92: case 93: case 109:
+    case 113: case 119: case 129:
+        return true;
+    default: return false;
     }
 }
 
@@ -145,18 +170,27 @@ bool Leaf(unsigned type) {
 
 } // namespace
 
+const CRAWSearchController::Start* CRAWSearchController::StartAt(long long sector) const {
+    const auto at = std::lower_bound(m_starts.begin(), m_starts.end(), sector,
+                                     [](const Start& a, long long s) { return a.sector < s; });
+    return at != m_starts.end() && at->sector == sector ? &*at : nullptr;
+}
+
 unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next) const {
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
     const bool toEnd = r.m_ullFileSize >= room || Leaf(r.m_eRawFileType);
-    const unsigned family = Family(r.m_nAnalyserType);
+    const Start* own = StartAt(r.m_llStartSector);
+    const unsigned family = own ? own->family : 0;
+    const bool nests = Nests(family);
     unsigned long long size = std::min(r.m_ullFileSize, room);
+    const unsigned long long claimedEnd = start * ss + size;
     const Start* end = m_starts.data() + m_starts.size();
     for (const Start* n = next; n && n != end; ++n) {
         const unsigned long long at = static_cast<unsigned long long>(n->sector - r.m_llStartSector) * ss;
         if (at >= size) break;
-        if (toEnd || (family && n->family == family)) return at;
+        if (toEnd || (family && n->family == family && (!nests || n->end > claimedEnd))) return at;
     }
     return size;
 }
@@ -165,13 +199,17 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
     if (record.m_llStartSector < 0) return FileNow(record);
     const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), record.m_llStartSector,
                                        [](long long s, const Start& a) { return s < a.sector; });
+    // What it claims, for the files of its kind it starts inside.
+    if (Start* own = const_cast<Start*>(StartAt(record.m_llStartSector)); own && !own->end)
+        own->end = static_cast<unsigned long long>(record.m_llStartSector) * m_nSectorSize + record.m_ullFileSize;
     record.m_ullFileSize = Bound(record, m_starts.data() + (next - m_starts.begin()));
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long lastSector =
         static_cast<unsigned long long>(record.m_llStartSector) + (record.m_ullFileSize + ss - 1) / ss;
     // Ahead of the scan and cuttable: it waits for the starts still to come.
+    const Start* own = StartAt(record.m_llStartSector);
     if (m_bCarving && lastSector > static_cast<unsigned long long>(m_llScanned) &&
-        (Family(record.m_nAnalyserType) || Leaf(record.m_eRawFileType) ||
+        ((own && own->family) || Leaf(record.m_eRawFileType) ||
          record.m_ullFileSize >= (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * ss)) {
         if (!GetFileManager(record.m_eRawFileType)) return false;
         m_waiting.push_back(record);
@@ -195,9 +233,32 @@ void CRAWSearchController::SettleWaiting(long long s) {
             }
             r.m_ullFileSize = bound;
         }
-        FileNow(r);
+        Settle(r);
     }
     m_waiting.resize(kept);
+}
+
+void CRAWSearchController::PruneStarts() {
+    // Only the starts from the oldest record still held on are looked at.
+    long long low = m_llScanned;
+    for (const HeldList* list : {&m_listPending, &m_listDeferred})
+        for (const Held& held : *list) low = std::min(low, held.record->m_llStartSector);
+    for (const CRawFileInfo& r : m_waiting) low = std::min(low, r.m_llStartSector);
+    auto from = std::lower_bound(m_starts.begin(), m_starts.end(), low,
+                                 [](const Start& a, long long s) { return a.sector < s; });
+    // Records held from long ago (sized at the end) never keep more than
+    // this many: their cuts then come from the newer starts only.
+    if (m_starts.end() - from > static_cast<std::ptrdiff_t>(kMaxStarts)) from = m_starts.end() - kMaxStarts / 2;
+    m_starts.erase(m_starts.begin(), from);
+}
+
+void CRAWSearchController::Settle(CRawFileInfo& r) {
+    // Files of its kind found inside it since it was sized may claim to end
+    // beyond it.
+    const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), r.m_llStartSector,
+                                       [](long long s, const Start& a) { return s < a.sector; });
+    r.m_ullFileSize = Bound(r, m_starts.data() + (next - m_starts.begin()));
+    FileNow(r);
 }
 
 bool CRAWSearchController::FileNow(CRawFileInfo& record) {
@@ -210,13 +271,19 @@ bool CRAWSearchController::FileNow(CRawFileInfo& record) {
         (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * m_nSectorSize;
     record.m_ullFileSize = std::min(record.m_ullFileSize, room);
     if (record.m_ullFileSize == 0) return true;
-    if (m_ullKept >= m_ullMaxKept) {
+    // Each size class has its own share, so a run of small files found
+    // first never crowds out the larger ones found after it; all of them
+    // together keep half as many again, which bounds the trees' memory.
+    const unsigned long long size = record.m_ullFileSize;
+    unsigned long long& kept = m_ullKept[size < (4u << 10) ? 0 : size < (64u << 10) ? 1 : size < (1u << 20) ? 2 : 3];
+    const unsigned long long all = m_ullKept[0] + m_ullKept[1] + m_ullKept[2] + m_ullKept[3];
+    if (kept >= m_ullMaxKept || all >= m_ullMaxKept + m_ullMaxKept / 2) {
         // Not kept: nor is its start in the sector map.
         ++m_ullDropped;
         if (m_pFileSectorMap) m_pFileSectorMap->erase(record.m_llStartSector);
         return true;
     }
-    ++m_ullKept;
+    ++kept;
     manager->AddRawFileInfo(&record);
     return true;
 }
@@ -341,10 +408,20 @@ void CRAWSearchController::CalcRawFileSize(unsigned char* sector, CRawFileInfo* 
     }
 }
 
+void CRAWSearchController::SizeOrForget(CRawFileInfo& r, IStorageDevice* device) {
+    if (r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, device) && r.m_ullFileSize > 0) {
+        File(r);
+        return;
+    }
+    // A start that gives no file leaves the sector map once the map holds
+    // more starts than files may be kept, so a flood of headers never grows
+    // it without bound.
+    if (m_pFileSectorMap && m_pFileSectorMap->size() > m_ullMaxKept) m_pFileSectorMap->erase(r.m_llStartSector);
+}
+
 void CRAWSearchController::SizeDeferredOverCap() {
     while (m_listDeferred.size() > kMaxDeferred) {
-        CRawFileInfo& r = *m_listDeferred.front().record;
-        if (r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, &m_BufferDevice) && r.m_ullFileSize > 0) File(r);
+        SizeOrForget(*m_listDeferred.front().record, &m_BufferDevice);
         m_listDeferred.pop_front();
         if (m_pCounters) ++m_pCounters->sizedEarly;
     }
@@ -356,7 +433,7 @@ void CRAWSearchController::SizeDeferredFromRing() {
         if (!Continue()) return;
         CRawFileInfo& r = *m_listDeferred.front().record;
         if (r.m_llStartSector >= 0 && static_cast<unsigned long long>(r.m_llStartSector) > oldestLast) return;
-        if (r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, &m_BufferDevice) && r.m_ullFileSize > 0) File(r);
+        SizeOrForget(r, &m_BufferDevice);
         m_listDeferred.pop_front();
     }
 }
@@ -413,7 +490,7 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         const bool started = record != nullptr;
         m_llScanned = s + 1;
         if (record) {
-            m_starts.push_back({s, Family(record->m_nAnalyserType)});
+            m_starts.push_back({s, Family(record->m_nAnalyserType, record->m_eRawFileType), 0});
             if (!m_waiting.empty()) SettleWaiting(s);
         }
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
@@ -445,10 +522,11 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
                 static_cast<unsigned long long>(m_llScanned) * ss)
                 m_waiting[kept++] = std::move(r);
             else
-                FileNow(r);
+                Settle(r);
         }
         m_waiting.resize(kept);
     }
+    PruneStarts();
     m_bPreviousHeld = readable;
     m_BufferDevice.RestoreAfterFreeSlot();
     if (m_BufferDevice.IsFullBuffer()) SizeDeferredFromRing();
@@ -490,8 +568,7 @@ void CRAWSearchController::EndSearch(int build) {
         CRawFileInfo& r = *held.record;
         stopped = stopped || !Continue();
         if (r.m_ullFileSize == 0) {
-            if (!stopped && r.m_pAnalyser && r.m_pAnalyser->GetRawFileSize(r, m_pDevice) && r.m_ullFileSize > 0)
-                File(r);
+            if (!stopped) SizeOrForget(r, m_pDevice);
             continue;
         }
         // A streaming record handed to a classic sizer: the sizer's answer
@@ -509,9 +586,11 @@ void CRAWSearchController::EndSearch(int build) {
         m_pCounters->ringHits = m_BufferDevice.GetHits();
         m_pCounters->dropped = m_ullDropped;
     }
-    if (m_ullDropped)
+    g_ullLastNotKept.store(m_ullDropped);
+    if (m_ullDropped) {
         std::printf("--------------%s: %llu files past the cap of %llu not kept--------\n", "EndSearch", m_ullDropped,
                     m_ullMaxKept);
+    }
     std::printf("--------------%s:%d:--------\n", "EndSearch", 436);
     std::fflush(stdout);
     CNotifyCenter::Instance().Reset();

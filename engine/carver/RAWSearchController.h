@@ -28,6 +28,10 @@ struct CarveCounters {
     unsigned long long dropped = 0;    // sized files not kept past the cap
 };
 
+// Carved files the last carve of this process found and sized but did not
+// keep (past the cap of kept files), for its caller's summary; answered once.
+unsigned long long TakeLastCarveNotKept();
+
 class CRAWSearchController : public ICompleteFileSystemSearchController {
 public:
     static constexpr std::size_t kMaxActive = 32;
@@ -38,11 +42,14 @@ public:
     // sized at once (from the ring or the device), so memory stays bounded
     // whatever the device holds.
     static constexpr std::size_t kMaxDeferred = 8192;
-    // Carved files kept: at least this many, or one per this many bytes of
-    // the device; past that (only crafted or absurd content gets there) the
-    // rest are counted, not kept, so the trees stay bounded.
+    // Starts remembered for cutting held records at most (24 bytes each).
+    static constexpr std::size_t kMaxStarts = std::size_t{1} << 20;
+    // Carved files kept of each size class: at least this many, or one per
+    // this many bytes of the device (and of all classes half as many again);
+    // past that (only crafted or absurd content gets there) the rest are
+    // counted, not kept, so the trees stay bounded.
     static constexpr unsigned long long kMinKeptFiles = 32768;
-    static constexpr unsigned long long kBytesPerKeptFile = 16384;
+    static constexpr unsigned long long kBytesPerKeptFile = 32768;
 
     CRAWSearchController();
     ~CRAWSearchController() override;
@@ -77,6 +84,7 @@ private:
     struct Start {
         long long sector;
         unsigned family;
+        unsigned long long end; // the byte its file claims to end at, once sized (0 before)
     };
 
     // The first analyser that accepts the sector; blank then holds what it set.
@@ -87,6 +95,9 @@ private:
     void CalcRawFileSize(unsigned char* sector, CRawFileInfo* newInfo, long long s,
                          CRawFileInfo::SearchContext& context);
     void SizeDeferredFromRing();
+    // Has the record's analyser size it from `device` and files it, or
+    // takes its start off the sector map when it gives no file.
+    void SizeOrForget(CRawFileInfo& record, IStorageDevice* device);
     void SizeDeferredOverCap();
     // Starts copying block `next` into the slot it will take, where the device
     // holds it in memory already.
@@ -106,6 +117,12 @@ private:
     // Files the waiting records that the start at `s` (or, with -1, the
     // scan's end) settles.
     void SettleWaiting(long long s);
+    // Forgets the starts before every record still held.
+    void PruneStarts();
+    // Files a waiting record, cut against every start found.
+    void Settle(CRawFileInfo& record);
+    // The start found at `sector`, or null.
+    const Start* StartAt(long long sector) const;
     void DropAll();
     // The registry's set 0 flattened for the per-sector lookup (see m_lookup).
     void BuildLookup();
@@ -152,6 +169,7 @@ private:
     // or the scan passes their end (copies: filing needs no more).
     std::vector<CRawFileInfo> m_waiting;
     long long m_llScanned = 0; // sectors analysed so far
-    unsigned long long m_ullKept = 0, m_ullMaxKept = kMinKeptFiles, m_ullDropped = 0;
+    unsigned long long m_ullKept[4] = {}; // by size class: below 4 KiB, 64 KiB, 1 MiB, and larger
+    unsigned long long m_ullMaxKept = kMinKeptFiles, m_ullDropped = 0;
 };
 

@@ -6,6 +6,7 @@
 #include "engine/include/StorageDevice.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -52,5 +53,8 @@ private:
     unsigned m_nPageBytes;
     unsigned long long m_llPageSector = kNone; // file-relative sector at the page's start
     std::size_t m_nHeldBytes = 0;              // bytes the device gave for this page
-    std::vector<unsigned char> m_page;         // 129 sectors
+    // 129 sectors, left unset until a page is read into it (a buffer is
+    // made for every candidate sized).
+    std::unique_ptr<unsigned char[]> m_page;
+    std::size_t m_nPageSize = 0;
 };

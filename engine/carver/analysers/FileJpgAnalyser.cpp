@@ -135,13 +135,21 @@ unsigned long long FileJPGAnalyser::Size(RawFileBuffer& buffer, Variant variant,
     unsigned long long position = 2;
     unsigned long long width = 0, height = 0, mpf = 0;
     bool frame = false;
+    // The headers never run on into the next file found: only an application
+    // segment may hold its start (a thumbnail), and the headers then end
+    // within 64 KiB past it. A byte that is no marker ends them too, so
+    // neither random data nor a chain of segments is hopped through.
+    unsigned long long stop = m_ullNextFile ? m_ullNextFile : ~0ull;
     for (unsigned segments = 0; segments < kMaxSegments; ++segments) {
         if (position == cap) return cap;
-        if (position > cap) return 0;
+        if (position > cap || position >= stop) return 0;
         const unsigned char* seg = buffer.Fetch(position, 4);
-        if (!seg) return 0;
+        if (!seg || seg[0] != 0xFF) return 0;
         const unsigned marker = seg[1];
         const unsigned length = static_cast<unsigned>(seg[2] << 8 | seg[3]);
+        if (m_ullNextFile && stop == m_ullNextFile && marker >= 0xE0 && marker <= 0xEF &&
+            position + length + 2 > m_ullNextFile)
+            stop = m_ullNextFile + 65536;
         if (marker == 0xFF) {
             position += 2;
             continue;

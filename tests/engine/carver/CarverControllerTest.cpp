@@ -120,8 +120,9 @@ TEST(CarverController, SizedStreamingClassicAndKeylessHits) {
 
 // The 33rd streaming record evicts the oldest (which has seen the sectors
 // before it), told the new record's sector;
-// at the end a record handed to a classic sizer takes its size, one without a
-// partner keeps the size it reached; a size past the device's end is cut.
+// at the end a record handed to a classic sizer takes its size (cut at the
+// next start of its kind), one without a partner keeps the size it reached;
+// a size past the device's end is cut.
 TEST(CarverController, EvictionAndSizesAtTheEnd) {
     auto analysers = Analysers();
     Disk disk(512, 200);
@@ -135,7 +136,9 @@ TEST(CarverController, EvictionAndSizesAtTheEnd) {
     const Found found = FoundOf(scan);
     ASSERT_EQ(found.size(), 35u);
     EXPECT_EQ(found.front(), std::make_tuple(99LL, std::string("gif/FILE000.GIF"), 32LL * 512));
-    EXPECT_TRUE(std::all_of(found.begin() + 1, found.end() - 1, [](auto& f) { return std::get<2>(f) == 5000; }));
+    EXPECT_TRUE(std::all_of(found.begin() + 1, found.end() - 2, [](auto& f) { return std::get<2>(f) == 512; }));
+    EXPECT_EQ(std::get<0>(found[33]), 132);
+    EXPECT_EQ(std::get<2>(found[33]), 5000);
     EXPECT_EQ(found.back(), std::make_tuple(195LL, std::string("zip/FILE000.ZIP"), 5LL * 512));
 }
 
@@ -262,4 +265,37 @@ TEST(CarverController, FilesEndAtTheNextStartOrTheirOwnBound) {
         total += std::get<2>(found[i]);
     }
     EXPECT_LE(total, 300 * 512);
+}
+
+// Every kind ends at the next start of its own kind, whatever its header
+// claims: a picture header in every sector claiming to run almost to the
+// device's end gives one sector each. Archives, which may hold members and
+// stored archives of their kind, end at such a start only when the file
+// there claims to end beyond them: a stored archive inside one keeps it
+// whole, two crossing ones cut the first.
+TEST(CarverController, EveryKindEndsAtTheNextStartOfItsOwnKind) {
+    ScopedTestAnalysers analysers({{kPng, {TestKind::SizedAtHit, 51}}, {kZip, {TestKind::SizedAtHit, 72}}});
+    Disk disk(512, 400);
+    for (long long s = 0; s < 100; ++s) disk.Put(s, {kPng, static_cast<std::uint64_t>(s < 99 ? 399 - s : 50) * 512});
+    disk.Put(200, {kZip, 100 * 512}).Put(210, {kZip, 20 * 512});
+    disk.Put(320, {kZip, 40 * 512}).Put(330, {kZip, 40 * 512});
+    CarveScan scan(disk.Device());
+    scan.blockSectors = 64;
+    ASSERT_EQ(scan.Run(), 0u);
+    const Found found = FoundOf(scan);
+    ASSERT_EQ(found.size(), 104u);
+    long long total = 0;
+    for (const auto& [start, path, size] : found) {
+        total += size;
+        if (start < 99) {
+            EXPECT_EQ(size, 512) << start;
+        }
+    }
+    const std::vector<std::pair<long long, long long>> tail = {
+        {99, 50 * 512}, {200, 100 * 512}, {210, 20 * 512}, {320, 10 * 512}, {330, 40 * 512}};
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        EXPECT_EQ(std::get<0>(found[99 + i]), tail[i].first);
+        EXPECT_EQ(std::get<2>(found[99 + i]), tail[i].second) << tail[i].first;
+    }
+    EXPECT_LE(total, 400 * 512);
 }

@@ -188,6 +188,67 @@ TEST(CarverJpeg, BackToBackPictureEndsWhereTheNextBegins) {
         }
 }
 
+// A JFIF start whose headers go on in bytes that are no markers: the header
+// walk stops at the first of them (it used to read the next two bytes as a
+// marker and a length and hop on through whatever followed).
+TEST(CarverJpeg, HeaderWalkStopsAtAByteThatIsNoMarker) {
+    salvor::test::TempDir dir;
+    Bytes image;
+    Put(image, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0});
+    image.resize(20, 1);
+    // A frame and a scan, each behind 00 where FF belongs.
+    Put(image, {0x00, 0xC0, 0x00, 0x11, 8, 0, 100, 0, 100, 3, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0});
+    Put(image, {0x00, 0xDA, 0x00, 0x0C, 3, 1, 0, 2, 0, 3, 0, 0, 63, 0});
+    image.resize(3000, 0x55);
+    Put(image, {0xFF, 0xD9});
+    image.resize(4 * 512, 0);
+    std::ofstream(dir.file("n.img"), std::ios::binary)
+        .write(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    salvor::test::ImageDevice device(dir.file("n.img"), 512);
+    JpegAnalyzer a;
+    CRawFileInfo r;
+    EXPECT_EQ(a.Classic()->GetRawFileSize(r, &device), 0);
+    EXPECT_EQ(r.m_ullFileSize, 0u);
+}
+
+// Another file found inside a picture's headers (at sector 2): a chain of
+// comment segments that runs over it stops the walk there; a thumbnail in
+// the EXIF block (its start on the sector border) leaves the picture whole.
+TEST(CarverJpeg, HeaderWalkStopsAtTheNextStartButForAThumbnail) {
+    salvor::test::TempDir dir;
+    const Bytes rest = Plain(600, 1200, 100, 100);
+    for (const bool thumbnail : {false, true}) {
+        SCOPED_TRACE(thumbnail ? "thumbnail" : "comment chain");
+        Bytes image;
+        if (thumbnail) {
+            Put(image, {0xFF, 0xD8, 0xFF, 0xE1, 0x06, 0x00, 'E', 'x', 'i', 'f', 0, 0});
+            image.resize(2 + 0x602, 0);
+            std::memcpy(image.data() + 1024, rest.data(), 100);
+        } else {
+            Put(image, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0});
+            image.resize(20, 1);
+            for (int i = 0; i < 3; ++i) {
+                Put(image, {0xFF, 0xFE, 0x7F, 0xFF});
+                image.resize(image.size() + 0x7FFD, 2);
+            }
+        }
+        const std::size_t end = image.size() + 600 - 2 + 2;
+        image.insert(image.end(), rest.begin() + 2, rest.end());
+        image.resize((image.size() + 511) / 512 * 512, 0);
+        std::ofstream(dir.file("t.img"), std::ios::binary)
+            .write(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        salvor::test::ImageDevice device(dir.file("t.img"), 512);
+        JpegAnalyzer a;
+        std::unique_ptr<JpegAnalyzer::JpegRawFileInfo> r(
+            static_cast<JpegAnalyzer::JpegRawFileInfo*>(a.CreateRawFileInfo()));
+        EXPECT_EQ(Stream(*r, image, 512, 0, 2), 0);
+        EXPECT_EQ(a.Classic()->GetRawFileSize(*r, &device), thumbnail ? 1 : 0);
+        if (thumbnail) {
+            EXPECT_EQ(r->m_ullFileSize, end);
+        }
+    }
+}
+
 } // namespace
 
 // ImageMagick's pictures (tests/fixtures/photo_samples.sh) followed by old

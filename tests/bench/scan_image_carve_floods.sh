@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The carver on floods of one start in every sector (fixture carve_floods):
+# the files listed never add up to more than the image, whatever the
+# headers claim, and each carved file ends at the next start of its kind (a
+# BMP claiming 60 MiB in every sector gives one sector each, but for the
+# last one kept). Tiny files first fill no cap the photos after them need:
+# all 40 PNG photos after 16 MiB of one-sector BMPs are listed and recovered
+# byte-exact; files not kept are counted on the summary line and in the
+# services' log.
+# Usage: scan_image_carve_floods.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
+source "$(dirname "$0")/probe_lib.sh" "$@" carve_floods
+dir="$fixtures/carve_floods"
+fail() { echo "scan_image carve floods ($kind): $*" >&2; exit 1; }
+field() { sed -nE "s/.* $1=([0-9]+).*/\1/p" <<< "$2"; }
+
+for kind in bmp zipcomment zipself jpegbare; do
+    "$probe" deep "$dir/$kind.img" > "$out/$kind.list" 2> "$out/$kind.err" || fail "exit $? $(tail -3 "$out/$kind.err")"
+    summary="$(tail -n 1 "$out/$kind.list")"
+    bytes="$(field bytes "$summary")"
+    [ -n "$bytes" ] && [ "$bytes" -le "$(stat -c %s "$dir/$kind.img")" ] || fail "listed $bytes bytes: $summary"
+done
+kind=bmp
+# Every BMP listed ends at the next start: one sector, but for the last one kept.
+[ "$(head -n -1 "$out/bmp.list" | awk -F'\t' '$4 !~ /\/$/ && $3 != 512' | wc -l)" -le 1 ] ||
+    fail "BMPs longer than a sector: $(head -n -1 "$out/bmp.list" | awk -F'\t' '$3 != 512' | head -3)"
+
+# Files past the cap of kept files are counted: on the probe's summary line
+# and in the services' log.
+kind=zipcomment
+notkept="$(field notkept "$(tail -n 1 "$out/zipcomment.list")")"
+[ -n "$notkept" ] && [ "$notkept" -gt 0 ] || fail "no count of files not kept: $(tail -n 1 "$out/zipcomment.list")"
+QT_QPA_PLATFORM=offscreen "$probe" deep "$dir/zipcomment.img" --services > "$out/svc.list" 2> "$out/svc.err" ||
+    fail "--services: exit $? $(tail -3 "$out/svc.err")"
+cat "$out/svc.list" "$out/svc.err" | grep -q "carved files not kept: $notkept\$" || fail "the services' log lacks the count"
+
+kind=tinyphotos
+"$probe" deep "$dir/tinyphotos.img" --recover "$out/rec" > "$out/tiny.list" 2> "$out/tiny.err" ||
+    fail "exit $? $(tail -3 "$out/tiny.err")"
+summary="$(tail -n 1 "$out/tiny.list")"
+find "$out/rec" -type f -iname '*.png' -exec sh -c 'for f; do echo "$(stat -c %s "$f") $(sha256sum < "$f" | cut -c1-64)"; done' _ {} + |
+    sort > "$out/got"
+sort "$dir/photos.sha256" > "$out/want"
+[ -z "$(comm -13 "$out/got" "$out/want")" ] ||
+    fail "$(comm -13 "$out/got" "$out/want" | wc -l) of 40 photos not recovered byte-exact; $summary"
+echo "scan_image carve floods: ok"
