@@ -1,9 +1,9 @@
 #include "services/UIScan.h"
 
-#include "engine/carver/RAWSearchController.h"
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/DeviceRecords.h"
+#include "engine/include/EngineTypes.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/include/RecoveryFilter.h"

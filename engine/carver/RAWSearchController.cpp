@@ -7,7 +7,6 @@
 #include "engine/include/BlockView.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +16,6 @@
 namespace {
 
 bool Continue() { return CNotifyCenter::Instance().isContinue(); }
-
-std::atomic<unsigned long long> g_ullLastNotKept{0};
 
 using Clock = std::chrono::steady_clock;
 
@@ -39,8 +36,6 @@ bool Accepts(IRawFileAnalyser* a, unsigned char* sector, CRawFileInfo& blank, un
 }
 
 } // namespace
-
-unsigned long long TakeLastCarveNotKept() { return g_ullLastNotKept.exchange(0); }
 
 CRAWSearchController::CRAWSearchController() = default;
 
@@ -85,7 +80,7 @@ int CRAWSearchController::PreparetoSearch() {
     // A carve starts from nothing: held records (before the analysers that
     // made them go), fresh analysers, ids, counters and trees.
     DropAll();
-    g_ullLastNotKept.store(0);
+    NoteCarveNotKept(0);
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     if (m_pTreeBuilder) registry->ReinitAnalyzeList();
     BuildLookup();
@@ -586,7 +581,7 @@ void CRAWSearchController::EndSearch(int build) {
         m_pCounters->ringHits = m_BufferDevice.GetHits();
         m_pCounters->dropped = m_ullDropped;
     }
-    g_ullLastNotKept.store(m_ullDropped);
+    NoteCarveNotKept(m_ullDropped);
     if (m_ullDropped) {
         std::printf("--------------%s: %llu files past the cap of %llu not kept--------\n", "EndSearch", m_ullDropped,
                     m_ullMaxKept);

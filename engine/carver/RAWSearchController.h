@@ -28,10 +28,6 @@ struct CarveCounters {
     unsigned long long dropped = 0;    // sized files not kept past the cap
 };
 
-// Carved files the last carve of this process found and sized but did not
-// keep (past the cap of kept files), for its caller's summary; answered once.
-unsigned long long TakeLastCarveNotKept();
-
 class CRAWSearchController : public ICompleteFileSystemSearchController {
 public:
     static constexpr std::size_t kMaxActive = 32;

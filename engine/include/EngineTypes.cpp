@@ -1,6 +1,7 @@
 #include "engine/include/EngineTypes.h"
 #include "engine/include/Progress.h"
 
+#include <atomic>
 #include <cstring>
 
 const char* SearcherRootSuffix(int type) {
@@ -15,6 +16,13 @@ const char* SearcherRootSuffix(int type) {
     default: return "";
     }
 }
+
+namespace {
+std::atomic<unsigned long long> g_carveNotKept{0};
+}
+
+void NoteCarveNotKept(unsigned long long count) { g_carveNotKept.store(count); }
+unsigned long long TakeLastCarveNotKept() { return g_carveNotKept.exchange(0); }
 
 _PROGRESS_INFO MakeProgress(std::uint32_t state, std::uint64_t total, std::uint64_t current,
                             std::uint64_t result) {

@@ -33,6 +33,12 @@ enum _tagSearcherType : int {
 // "" for a type without a suffix.
 const char* SearcherRootSuffix(int type);
 
+// Carved files the last carve of this process found and sized but did not
+// keep (past the cap of kept files), for its caller's summary: the carver
+// notes the count, the caller takes it once.
+void NoteCarveNotKept(unsigned long long count);
+unsigned long long TakeLastCarveNotKept();
+
 // File-system kind of a volume or of a searched partition.
 enum enumFILE_SYSTEM_TYPE : int {
     FS_FAT12 = 0,
