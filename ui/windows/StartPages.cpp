@@ -215,9 +215,7 @@ QWidget* VXSelectDiskViewController::loadView() {
 }
 
 void VXSelectDiskViewController::awakeFromNib() {
-    NotificationCenter& nc = NotificationCenter::defaultCenter();
-    for (const char* name : {"RefreshAttachDevice", "RefreshDetachDevice"})
-        nc.addObserver(static_cast<const void*>(this), name, [this](const platform::Notification&) { RefreshDevice(); });
+    enableRefreshDevice();
     middleLabel->setText(localizedString("PAGE_THREE_MIDLLE_STRING"));
     for (int i = 0; i < outlineView->columnCount(); ++i) {
         widgets::TableColumn* c = outlineView->column(i);
@@ -295,6 +293,13 @@ void VXSelectDiskViewController::removeNotification() { NotificationCenter::defa
 void VXSelectDiskViewController::disableRefreshDevice() {
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshAttachDevice");
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshDetachDevice");
+}
+
+void VXSelectDiskViewController::enableRefreshDevice() {
+    disableRefreshDevice(); // observed once
+    NotificationCenter& nc = NotificationCenter::defaultCenter();
+    for (const char* name : {"RefreshAttachDevice", "RefreshDetachDevice"})
+        nc.addObserver(static_cast<const void*>(this), name, [this](const platform::Notification&) { RefreshDevice(); });
 }
 
 void VXSelectDiskViewController::doubleToScan() {

@@ -115,6 +115,8 @@ public:
     void getDiskValue();
     void removeNotification();
     void disableRefreshDevice();
+    // Follows media coming and going again (a load that failed gives the page back).
+    void enableRefreshDevice();
 
     void doScanAction() {
         if (delegate) delegate->doubleClickedListToScan();
