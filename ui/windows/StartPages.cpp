@@ -2,6 +2,7 @@
 
 #include "platform/Localization.h"
 #include "platform/NotificationCenter.h"
+#include "services/Log.h"
 #include "services/PublicUtilities.h"
 #include "services/UIController.h"
 #include "ui/kit/Fonts.h"
@@ -262,6 +263,7 @@ void VXSelectDiskViewController::InitFinished() {
         outlineView->selectionModel()->setCurrentIndex(
             one, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
+    logChoice();
     outlineView->setFocus();
 }
 
@@ -375,6 +377,18 @@ void VXSelectDiskViewController::selectionDidChange(OutlineView*) {
     }
     if (delegate) delegate->changeSelectDiskViewContinueButtonEnabled(selectDiskVolume);
     oldSelectDiskVolume = selectDiskVolume;
+    logChoice();
+}
+
+void VXSelectDiskViewController::logChoice() const {
+    // What Return would scan, in the log: a report shows which device it was.
+    if (!selectDiskVolume) {
+        services::writeLog("device chosen: none\n");
+        return;
+    }
+    const QString& parent = selectDiskVolume->parentName();
+    services::writeLog("device chosen: %s (on %s)\n", selectDiskVolume->name().toUtf8().constData(),
+                       (parent.isEmpty() ? selectDiskVolume->name() : parent).toUtf8().constData());
 }
 
 void VXSelectDiskViewController::reloadCellBackgroundColor() {

@@ -117,6 +117,8 @@ public:
     void disableRefreshDevice();
     // Follows media coming and going again (a load that failed gives the page back).
     void enableRefreshDevice();
+    // Writes the chosen row (name and disk) to the log.
+    void logChoice() const;
 
     void doScanAction() {
         if (delegate) delegate->doubleClickedListToScan();
