@@ -22,6 +22,7 @@ start_wm() {
 # chosen in its place (an attached card, say) is never scanned.
 choose_device() {
     local name="$1" device="$2" log="$3" last="" n
+    echo "preselected: $(tr '\r' '\n' < "$log" 2>/dev/null | grep -a -o 'device chosen: .*' | tail -1)"
     for n in $(seq 1 15); do
         xdotool type --delay 80 "$name"
         sleep 1
