@@ -79,10 +79,12 @@ focus() { # focus SIZE: pointer and keyboard on the window of that size
     [ -n "$id" ] && xdotool windowactivate "$id" 2>/dev/null
     sleep 0.3
 }
-# near NAME SIZE DX DY R G B: the screenshot NAME at (DX, DY) of the window of SIZE is within 8 of R G B
-near() {
+# alike NAME SIZE X1 Y1 X2 Y2: in the screenshot NAME, the window of SIZE has
+# (within 8 per channel) one colour at (X1, Y1) and at (X2, Y2)
+alike() {
     local g x y; g="$(geometry "$2")"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
-    set -- $(convert "$out/quit_$1.png" -format "%[fx:int(255*p{$((x + $3)),$((y + $4))}.r)] %[fx:int(255*p{$((x + $3)),$((y + $4))}.g)] %[fx:int(255*p{$((x + $3)),$((y + $4))}.b)]" info:) "$5" "$6" "$7"
+    rgb() { convert "$out/quit_$1.png" -format "%[fx:int(255*p{$2,$3}.r)] %[fx:int(255*p{$2,$3}.g)] %[fx:int(255*p{$2,$3}.b)]" info:; }
+    set -- $(rgb "$1" $((x + $3)) $((y + $4))) $(rgb "$1" $((x + $5)) $((y + $6)))
     [ $(( ($1-$4)*($1-$4) <= 64 && ($2-$5)*($2-$5) <= 64 && ($3-$6)*($3-$6) <= 64 )) = 1 ]
 }
 shot() { import -window root "$out/quit_$1.png"; }
@@ -145,8 +147,9 @@ ask_to_quit() {
     sleep 1.5
     shot "${route}_asked"
     alive || die "Ctrl+Q during the recovery ended the program without asking"
-    near "${route}_progress" 460x192 280 159 32 36 39 || die "the progress dialog has a control where the question's go-on button comes"
-    near "${route}_asked" 460x192 280 159 32 36 39 && die "no \"Stop the recovery?\" after Ctrl+Q"
+    # (280, 159): the go-on button's middle; (200, 159): the panel's background beside it.
+    alike "${route}_progress" 460x192 280 159 200 159 || die "the progress dialog has a control where the question's go-on button comes"
+    alike "${route}_asked" 460x192 280 159 200 159 && die "no \"Stop the recovery?\" after Ctrl+Q"
     return 0
 }
 
