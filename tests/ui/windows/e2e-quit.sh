@@ -2,7 +2,8 @@
 # Quitting during a recovery, end to end: app/salvor under a fresh Xvfb with
 # openbox, folders of its own, driven by xdotool as a user would, over a
 # 1 GiB NTFS volume made by mkntfs and filled through ntfs-3g (a file of
-# 420 MiB of random bytes and a few small ones), attached read-only. Each
+# 900 MiB of random bytes, long enough to be caught mid-write on a fast
+# machine, and a few small ones), attached read-only. Each
 # route starts the program anew, scans, ticks everything and recovers:
 #  escape:  Ctrl+Q while the big file is written asks "Stop the recovery?";
 #           Escape keeps recovering and every file ends byte-exact;
@@ -46,7 +47,7 @@ mkdir -p "$work/src" "$work/mnt"
 img="$work/e2e_quit_ntfs.img"
 truncate -s 1G "$img"
 mkntfs -F -Q -L QUITNTFS "$img" >/dev/null 2>&1 || { echo "FAIL: mkntfs"; exit 1; }
-head -c $((420 * 1024 * 1024)) /dev/urandom > "$work/src/BIG.BIN"
+head -c $((900 * 1024 * 1024)) /dev/urandom > "$work/src/BIG.BIN"
 for n in 1 2 3 4; do head -c $((n * 41000)) /dev/urandom > "$work/src/FILE$n.DAT"; done
 ntfs-3g "$img" "$work/mnt" || { echo "FAIL: ntfs-3g cannot mount the volume"; exit 1; }
 cp "$work"/src/* "$work/mnt/" && sync && umount "$work/mnt" || { echo "FAIL: filling the volume"; exit 1; }
@@ -89,8 +90,8 @@ alike() {
 }
 shot() { import -window root "$out/quit_$1.png"; }
 alive() { kill -0 "$pid" 2>/dev/null; }
-# The big file is being written: its temporary file holds 32 MiB or more.
-writing_big() { [ -n "$(find "$run/dest" -name '.salvor-*.part' -size +32M | head -1)" ]; }
+# The big file is being written: its temporary file holds 8 MiB or more.
+writing_big() { [ -n "$(find "$run/dest" -name '.salvor-*.part' -size +8M | head -1)" ]; }
 recovered() { grep -c "Recovery finished" "$run/out.txt"; }
 # Nothing but whole files in the destination: no empty one, no temporary
 # one, and each a source file byte for byte.
@@ -135,14 +136,16 @@ launch() {
     xdotool windowactivate "$chooser" 2>/dev/null
     xdotool type --delay 20 "$run/dest"
     xdotool key Return
+    # Ready on the progress dialog before the big file is under way.
+    wait_for 60 has_window 460x192 || die "no recovery progress"
+    focus 460x192
+    shot "${route}_progress"
     wait_for 60 writing_big || die "the big file is not being written"
 }
 
 # asked: Ctrl+Q on the progress dialog brings up "Stop the recovery?" (its
 # go-on button stands where the progress has none) and the program stays.
 ask_to_quit() {
-    focus 460x192
-    shot "${route}_progress"
     xdotool key ctrl+q
     sleep 1.5
     shot "${route}_asked"
