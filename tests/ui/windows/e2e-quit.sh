@@ -139,19 +139,18 @@ launch() {
     # Ready on the progress dialog before the big file is under way.
     wait_for 60 has_window 460x192 || die "no recovery progress"
     focus 460x192
-    shot "${route}_progress"
     wait_for 60 writing_big || die "the big file is not being written"
 }
 
-# asked: Ctrl+Q on the progress dialog brings up "Stop the recovery?" (its
-# go-on button stands where the progress has none) and the program stays.
+# ask_to_quit: Ctrl+Q on the progress dialog brings up "Stop the recovery?"
+# (its go-on button stands where the progress panel has none, as the escape
+# route's picture after going on shows) and the program stays.
 ask_to_quit() {
     xdotool key ctrl+q
     sleep 1.5
     shot "${route}_asked"
     alive || die "Ctrl+Q during the recovery ended the program without asking"
     # (280, 159): the go-on button's middle; (200, 159): the panel's background beside it.
-    alike "${route}_progress" 460x192 280 159 200 159 || die "the progress dialog has a control where the question's go-on button comes"
     alike "${route}_asked" 460x192 280 159 200 159 && die "no \"Stop the recovery?\" after Ctrl+Q"
     return 0
 }
@@ -162,9 +161,10 @@ for route in $routes; do
         launch
         ask_to_quit
         xdotool key Escape
-        sleep 1
+        sleep 0.4
         shot escape_resumed
         alive || die "Escape on the question ended the program"
+        alike escape_resumed 460x192 280 159 200 159 || die "Escape did not bring the progress back"
         wait_for 180 grep -q "Recovery finished" "$run/out.txt" || die "the recovery did not go on to its end"
         wait_for 20 has_window 460x222 || die "no finished dialog"
         find "$run/dest" -type f -exec sha256sum {} + | cut -c1-64 | sort > "$run/got.txt"
