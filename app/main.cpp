@@ -1,8 +1,10 @@
 // Salvor: the optional first argument is the interface language code.
+#include "app/EndSignals.h"
 #include "app/KeepAwake.h"
 #include "app/Startup.h"
 #include "platform/UserDefaults.h"
 #include "services/Log.h"
+#include "services/UIRecovery.h"
 #include "ui/kit/Fonts.h"
 #include "ui/widgets/MyNSApplication.h"
 #include "ui/windows/AppDelegate.h"
@@ -34,6 +36,14 @@ int main(int argc, char** argv) {
     auto* awake = new KeepAwake;
     salvor::app::startUp();
     salvor::windows::VXAppDelegate delegate;
+    // A logout, shutdown or Ctrl+C ends a recovery as its Stop does first.
+    salvor::app::routeEndSignals(&delegate, [&delegate](int number) {
+        salvor::services::writeLog("signal %d: ending\n", number);
+        delegate.endAfterRecovery([number] {
+            VXUIRecovery::RemoveUnfinishedFiles(); // a preview's, say
+            salvor::app::endBySignal(number);
+        });
+    });
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
     const int status = QApplication::exec();
     delete awake;

@@ -367,6 +367,7 @@ public:
         const int status = m_recovery.GetStatus();
         return status == OP_RUNNING || status == OP_PAUSED;
     }
+    bool IsRecoveryWorking() override { return !m_recovery.IsOperationExit(); }
     void PauseOrResumeRecovery() override { m_recovery.PauseOrResumeOperation(); }
     void StopRecvoery() override { m_recovery.StopOperation(1); }
     std::uint64_t GetRecoveridedFiles() override { return m_recovery.GetRecoveriedFilesCnt(); }

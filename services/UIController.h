@@ -144,6 +144,8 @@ public:
     virtual QString GetRecoveryProgressTotal(std::uint64_t* /*total*/, std::uint64_t* /*current*/,
                                              std::uint64_t* /*error*/) { return QString(); }
     virtual bool IsRecoveryRunning() { return false; }
+    // The recovery's worker has not ended yet (running, paused, or stopping).
+    virtual bool IsRecoveryWorking() { return IsRecoveryRunning(); }
     virtual void PauseOrResumeRecovery() {}
     virtual void StopRecvoery() {}
     // Files written whole, and their bytes.

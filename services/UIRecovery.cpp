@@ -8,6 +8,7 @@
 #include "engine/include/FileNode.h"
 #include "engine/include/RecoveryController.h"
 #include "engine/writer/DataRecovery.h"
+#include "engine/writer/DestinationFile.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/RecoveryPath.h"
@@ -379,6 +380,8 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
         ::unlinkat(file.Folder(), file.Name().c_str(), 0);
     return whole;
 }
+
+void VXUIRecovery::RemoveUnfinishedFiles() { RemoveDestinationTemporaries(); }
 
 void VXUIRecovery::UpdateProgress(_PROGRESS_INFO* info) {
     if (!info) return;

@@ -95,6 +95,10 @@ public:
     // IProgress (writers, worker thread).
     void UpdateProgress(_PROGRESS_INFO* info) override;
 
+    // Removes the temporary files any writer has open now (previews
+    // included); for a process that ends on a signal at once.
+    static void RemoveUnfinishedFiles();
+
 protected:
     VXUIRecovery() = default;
 

@@ -27,11 +27,7 @@ struct Slot {
 Slot g_slots[kSlots];
 
 void RemoveTemporariesAndDie(int signal) {
-    // Only async-signal-safe calls here.
-    for (Slot& slot : g_slots) {
-        const int fd = slot.dirFd.load(std::memory_order_acquire);
-        if (fd >= 0) ::unlinkat(fd, slot.name, 0);
-    }
+    RemoveDestinationTemporaries();
     struct sigaction dflt {};
     dflt.sa_handler = SIG_DFL;
     ::sigaction(signal, &dflt, nullptr);
@@ -73,6 +69,14 @@ void ForgetTemporary(int slot) {
     if (slot >= 0) g_slots[slot].dirFd.store(-1, std::memory_order_release);
 }
 } // namespace
+
+void RemoveDestinationTemporaries() {
+    // Only async-signal-safe calls here.
+    for (Slot& slot : g_slots) {
+        const int fd = slot.dirFd.load(std::memory_order_acquire);
+        if (fd >= 0) ::unlinkat(fd, slot.name, 0);
+    }
+}
 
 CDestinationFile::~CDestinationFile() {
     Discard();

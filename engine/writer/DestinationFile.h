@@ -10,6 +10,10 @@
 #include <fcntl.h>
 #include <string>
 
+// Removes every temporary file being written now (async-signal-safe): for a
+// program that ends on a signal of its own handling.
+void RemoveDestinationTemporaries();
+
 class CDestinationFile {
 public:
     CDestinationFile() = default;

@@ -93,7 +93,7 @@ public:
     std::function<PreviewImage(IFileNode*)> preview;
     PreviewImage GetNSImageByNode(IFileNode* node) override { return preview ? preview(node) : PreviewImage{}; }
 
-    // The recovery: 0 idle, 2 running, 3 paused. DoRecovery starts it (or,
+    // The recovery: 0 idle, 1 stopping, 2 running, 3 paused. DoRecovery starts it (or,
     // with recoveryEndsAtOnce, has it over before the first post) and posts
     // its key; postRecovery() posts again, endRecovery() ends it and posts.
     int recoveryStatus = 0;
@@ -115,6 +115,7 @@ public:
         return recoveryName;
     }
     bool IsRecoveryRunning() override { return recoveryStatus == 2 || recoveryStatus == 3; }
+    bool IsRecoveryWorking() override { return recoveryStatus != 0; }
     void PauseOrResumeRecovery() override {
         ++calls["PauseOrResumeRecovery"];
         recoveryStatus = recoveryStatus == 2 ? 3 : recoveryStatus == 3 ? 2 : recoveryStatus;

@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QTimer>
 
 namespace salvor::windows {
 
@@ -162,6 +163,24 @@ void VXAppDelegate::runRootWindow() {
 
 bool VXAppDelegate::applicationShouldTerminate() {
     VXUIController& facade = VXUIController::shared();
+    if (ending_) return false;
+    if (!facade.IsScanRunning() && facade.IsRecoveryRunning()) {
+        // The progress dialog asks itself when it runs; this is the moment
+        // before it shows. Not answering keeps the recovery going.
+        if (sheetOpen_) return false;
+        kit::Alert alert(localizedString("PAGE_FOUR_RECOVERY_STOP_TITLE"),
+                         localizedString("PAGE_FOUR_RECOVERY_STOP_YES_BUTTON"),
+                         localizedString("PAGE_FOUR_RECOVERY_STOP_NO_BUTTON"), {},
+                         localizedString("PAGE_FOUR_RECOVERY_STOP_NODE"));
+        alert.setIcon(QStringLiteral("warning_b"));
+        alert.setSafeAnswer(kit::kAlertAlternateReturn);
+        sheetOpen_ = true;
+        alert.beginSheetModalForWindow(nullptr, [this](int code) {
+            sheetOpen_ = false;
+            if (code != 0) applicationWillTerminate();
+        }, this);
+        return false;
+    }
     if (!facade.IsScanRunning()) return true;
     if (sheetOpen_) return false;
     pausedForQuit_ = !facade.IsPause();
@@ -198,11 +217,36 @@ void VXAppDelegate::terminate() {
 void VXAppDelegate::applicationWillTerminate() {
     NotificationCenter::defaultCenter().removeObserver(this);
     if (QWidget* main = QApplication::activeWindow()) main->hide();
-    if (terminateHook_) {
-        terminateHook_();
+    endAfterRecovery([this] {
+        if (terminateHook_) {
+            terminateHook_();
+            return;
+        }
+        VXUIController::shared().CloseApp();
+    });
+}
+
+void VXAppDelegate::endAfterRecovery(std::function<void()> end) {
+    VXUIController& facade = VXUIController::shared();
+    if (ending_) return; // already on its way
+    if (!facade.IsRecoveryWorking()) {
+        end();
         return;
     }
-    VXUIController::shared().CloseApp();
+    ending_ = true;
+    services::writeLog("quitting: the recovery is stopped first\n");
+    // Out of sight at once; the worker finishes or removes its file within a chunk.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible()) w->hide();
+    if (facade.IsRecoveryRunning()) facade.StopRecvoery();
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [poll, end = std::move(end)] {
+        if (VXUIController::shared().IsRecoveryWorking()) return;
+        poll->stop();
+        services::writeLog("quitting: the recovery has ended\n");
+        end();
+    });
+    poll->start(20);
 }
 
 void VXAppDelegate::raiseWindows() {

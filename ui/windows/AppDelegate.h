@@ -1,7 +1,7 @@
 #pragma once
 // The application delegate: the menu on the windows' menu buttons, the
 // launch (update check, then the first window), quitting (asking a running
-// scan first), and the menu commands. Ctrl+Q quits and Ctrl+M minimises in
+// scan or recovery first), and the menu commands. Ctrl+Q quits and Ctrl+M minimises in
 // every window, modal ones included.
 #include "ui/windows/Dialogs.h"
 #include "ui/windows/UpdateCheck.h"
@@ -32,8 +32,15 @@ public:
     // opens the confirmation sheet and answers false.
     bool applicationShouldTerminate();
     void alertEnded(int code);
-    // Stops observing, takes the windows out of sight and ends the process.
+    // Stops observing, takes the windows out of sight and ends the process
+    // once no recovery writes any more.
     void applicationWillTerminate();
+    // Runs end once no recovery writes: a running one is stopped as its Stop
+    // does, so the file being written is finished under its name or removed,
+    // with no temporary file left. The event loop goes on meanwhile.
+    void endAfterRecovery(std::function<void()> end);
+    // The process is on its way out: the windows show no more dialogs.
+    bool isEnding() const { return ending_; }
     // The quit command: the controller of the topmost modal window is asked
     // first, then this delegate.
     void terminate();
@@ -65,7 +72,7 @@ private:
     VersionListFetcher& fetcher_;
     QMenu* menu_ = nullptr;
     std::function<void()> terminateHook_;
-    bool sheetOpen_ = false, pausedForQuit_ = false;
+    bool sheetOpen_ = false, pausedForQuit_ = false, ending_ = false;
 };
 
 } // namespace salvor::windows

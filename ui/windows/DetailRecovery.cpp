@@ -12,6 +12,7 @@
 #include "ui/kit/ModalSession.h"
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/AppDelegate.h"
 #include "ui/windows/ResultSelection.h"
 
 #include <QApplication>
@@ -177,6 +178,8 @@ void VXDeletailWindowController::recoveryAction() {
         if (isFinishRecovery) return;
         isFinishRecovery = 1;
         closeRecoveryProgress();
+        // Quitting: no end dialog comes up on the way out.
+        if (VXAppDelegate* app = VXAppDelegate::current(); app && app->isEnding()) return;
         if (recoveryStopping) {
             recoveryStopping = 0;
             showRecoveryNotEndWindow();

@@ -1,6 +1,7 @@
 #include "ui/windows/RecoveryDialogs.h"
 
 #include "platform/Localization.h"
+#include "platform/NotificationCenter.h"
 #include "services/UIController.h"
 #include "ui/kit/Fonts.h"
 #include "ui/kit/Geometry.h"
@@ -176,20 +177,41 @@ void VXShowScanProgressWindowController::stopProgressButtonAction() {
 }
 
 void VXShowScanProgressWindowController::noButtonAction() {
+    quitAsked_ = false;
     showPanel(recoveryProgressView);
     tell(1);
 }
 
 void VXShowScanProgressWindowController::yesButtonAction() {
+    const bool quit = quitAsked_;
+    quitAsked_ = false;
     kit::stopModalFor(window());
     tell(2);
+    // The delegate has stopped the recovery; the application ends once it has.
+    if (quit) platform::NotificationCenter::defaultCenter().post("appWillTerminate");
 }
 
 void VXShowScanProgressWindowController::closeWindow() {
+    if (quitAsked_) {
+        // Escape on the quit's question: no quit, the recovery goes on.
+        quitAsked_ = false;
+        if (!warningView->isHidden()) noButtonAction();
+        return;
+    }
     if (recoveryProgressView && recoveryProgressView->isVisible())
         stopProgressButtonAction();
     else
         yesButtonAction();
+}
+
+bool VXShowScanProgressWindowController::applicationShouldTerminate() {
+    window();
+    quitAsked_ = true;
+    if (!recoveryProgressView->isHidden()) stopProgressButtonAction();
+    QWidget* w = window();
+    w->raise();
+    w->activateWindow();
+    return false;
 }
 
 bool VXShowScanProgressWindowController::windowShouldClose(QWidget*) {
@@ -198,6 +220,7 @@ bool VXShowScanProgressWindowController::windowShouldClose(QWidget*) {
 }
 
 void VXShowScanProgressWindowController::continueButtonAction() {
+    quitAsked_ = false;
     showPanel(recoveryProgressView);
     tell(1);
 }

@@ -23,7 +23,7 @@ public:
     virtual void stopButtonAction(int action) = 0;
 };
 
-class VXShowScanProgressWindowController : public FadingDialog {
+class VXShowScanProgressWindowController : public FadingDialog, public QuitResponder {
     Q_OBJECT
 public:
     VXShowScanProgressWindowController();
@@ -46,6 +46,11 @@ public:
     // and the window's close anywhere, stop.
     void closeWindow() override;
     bool windowShouldClose(QWidget* window) override;
+    // A quit while the recovery runs asks "Stop the recovery?" (the question
+    // on screen already serves): stopping then quits once the recovery has
+    // ended; going on, Escape included, keeps recovering and does not quit.
+    bool applicationShouldTerminate() override;
+    bool quitAsked() const { return quitAsked_; }
 
     QLabel *scaningFileName = nullptr, *titleLabel = nullptr;
     QProgressBar* progressBar = nullptr;
@@ -66,6 +71,7 @@ private:
     // Shows one of the three panels and hides the other two.
     void showPanel(QWidget* panel);
     VXShowScanProgressWindowControllerDelegate* delegate_ = nullptr; // not owned
+    bool quitAsked_ = false;
 };
 
 class VXScanEndSaveWindowController : public FadingDialog {

@@ -257,10 +257,17 @@ void VXRootWindowController::importButtonClick() {
         if (selectDiskVC) selectDiskVC->view()->hide();
         close();
         deletailWC->showWindow();
-    } else if (deletailWC) {
-        deletailWC->clearImportData();
-        deletailWC->close();
-        releaseDetailWindow();
+    } else {
+        if (deletailWC) {
+            deletailWC->clearImportData();
+            deletailWC->close();
+            releaseDetailWindow();
+        }
+        // Nothing was opened: the page stays as it was, ready for another try.
+        if (whichPage == 3) {
+            importButton->show();
+            if (selectDiskVC) selectDiskVC->enableRefreshDevice();
+        }
     }
 }
 

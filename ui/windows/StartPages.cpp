@@ -2,6 +2,7 @@
 
 #include "platform/Localization.h"
 #include "platform/NotificationCenter.h"
+#include "services/Log.h"
 #include "services/PublicUtilities.h"
 #include "services/UIController.h"
 #include "ui/kit/Fonts.h"
@@ -215,9 +216,7 @@ QWidget* VXSelectDiskViewController::loadView() {
 }
 
 void VXSelectDiskViewController::awakeFromNib() {
-    NotificationCenter& nc = NotificationCenter::defaultCenter();
-    for (const char* name : {"RefreshAttachDevice", "RefreshDetachDevice"})
-        nc.addObserver(static_cast<const void*>(this), name, [this](const platform::Notification&) { RefreshDevice(); });
+    enableRefreshDevice();
     middleLabel->setText(localizedString("PAGE_THREE_MIDLLE_STRING"));
     for (int i = 0; i < outlineView->columnCount(); ++i) {
         widgets::TableColumn* c = outlineView->column(i);
@@ -264,6 +263,7 @@ void VXSelectDiskViewController::InitFinished() {
         outlineView->selectionModel()->setCurrentIndex(
             one, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
+    logChoice();
     outlineView->setFocus();
 }
 
@@ -295,6 +295,13 @@ void VXSelectDiskViewController::removeNotification() { NotificationCenter::defa
 void VXSelectDiskViewController::disableRefreshDevice() {
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshAttachDevice");
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshDetachDevice");
+}
+
+void VXSelectDiskViewController::enableRefreshDevice() {
+    disableRefreshDevice(); // observed once
+    NotificationCenter& nc = NotificationCenter::defaultCenter();
+    for (const char* name : {"RefreshAttachDevice", "RefreshDetachDevice"})
+        nc.addObserver(static_cast<const void*>(this), name, [this](const platform::Notification&) { RefreshDevice(); });
 }
 
 void VXSelectDiskViewController::doubleToScan() {
@@ -370,6 +377,18 @@ void VXSelectDiskViewController::selectionDidChange(OutlineView*) {
     }
     if (delegate) delegate->changeSelectDiskViewContinueButtonEnabled(selectDiskVolume);
     oldSelectDiskVolume = selectDiskVolume;
+    logChoice();
+}
+
+void VXSelectDiskViewController::logChoice() const {
+    // What Return would scan, in the log: a report shows which device it was.
+    if (!selectDiskVolume) {
+        services::writeLog("device chosen: none\n");
+        return;
+    }
+    const QString& parent = selectDiskVolume->parentName();
+    services::writeLog("device chosen: %s (on %s)\n", selectDiskVolume->name().toUtf8().constData(),
+                       (parent.isEmpty() ? selectDiskVolume->name() : parent).toUtf8().constData());
 }
 
 void VXSelectDiskViewController::reloadCellBackgroundColor() {

@@ -115,6 +115,10 @@ public:
     void getDiskValue();
     void removeNotification();
     void disableRefreshDevice();
+    // Follows media coming and going again (a load that failed gives the page back).
+    void enableRefreshDevice();
+    // Writes the chosen row (name and disk) to the log.
+    void logChoice() const;
 
     void doScanAction() {
         if (delegate) delegate->doubleClickedListToScan();

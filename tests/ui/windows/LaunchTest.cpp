@@ -233,6 +233,37 @@ private slots:
         QCOMPARE(terminated_, terminated);
     }
 
+    // Quitting while a recovery runs before its dialog shows: asked; Escape
+    // goes on; stopping quits only once the worker has ended.
+    void quittingDuringRecovery() {
+        makeDelegate(fetcher_);
+        fake_->updateTime = daysAgo(0);
+        delegate_->applicationDidFinishLaunching();
+        fake_->recoveryStatus = 2;
+        for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+            QTest::keyClick(delegate_->rootWindowCon->window(), Qt::Key_Q, Qt::ControlModifier);
+            QTRY_COMPARE(kit::Alert::openAlerts().size(), 1);
+            QTest::keyClick(static_cast<QWidget*>(kit::Alert::openAlerts().front()), key);
+            QTRY_VERIFY(kit::Alert::openAlerts().empty());
+            QTRY_COMPARE(fake_->recoveryStatus, key == Qt::Key_Escape ? 2 : 0);
+            QTest::qWait(20); // the sheet is gone
+        }
+        QTRY_COMPARE(terminated_, 1);
+        QCOMPARE(fake_->count("StopRecvoery"), 1);
+
+        // Stopping already (the dialog's Stop was pressed): no question, a wait.
+        delete delegate_;
+        makeDelegate(fetcher_);
+        delegate_->applicationDidFinishLaunching();
+        fake_->recoveryStatus = 1;
+        QTest::keyClick(delegate_->rootWindowCon->window(), Qt::Key_Q, Qt::ControlModifier);
+        QTest::qWait(100);
+        QVERIFY(kit::Alert::openAlerts().empty() && delegate_->isEnding());
+        QCOMPARE(terminated_, 1);
+        fake_->recoveryStatus = 0;
+        QTRY_COMPARE(terminated_, 2);
+    }
+
     void progressWindow_data() {
         QTest::addColumn<bool>("save");
         QTest::addColumn<QList<QPoint>>("reports"); // (current, total)

@@ -3,6 +3,7 @@
 // and the dormant thumbnail collection item.
 #include "engine/common/FileNode.h"
 #include "platform/Localization.h"
+#include "platform/NotificationCenter.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/ui/windows/WindowTestSupport.h"
 #include "ui/kit/ModalSession.h"
@@ -113,6 +114,38 @@ private slots:
             QCOMPARE(kit::runModal(dialog.window()), kit::kModalResponseStop);
             QVERIFY(d.runEndedFirst);
         }
+    }
+
+    // A quit asks "Stop the recovery?" (pausing); Escape goes on and does not
+    // quit; stopping on the question quits; the out-of-space panel's own
+    // question serves, paused as it is.
+    void progressQuit() {
+        int quits = 0;
+        platform::NotificationCenter::defaultCenter().addObserver(
+            this, "appWillTerminate", [&quits](const platform::Notification&) { ++quits; });
+        VXShowScanProgressWindowController dialog;
+        Delegate d;
+        dialog.setDelegate(&d);
+        dialog.window();
+        QVERIFY(!dialog.applicationShouldTerminate());
+        QVERIFY(shows(dialog.warningView) && dialog.quitAsked());
+        dialog.closeWindow(); // Escape
+        QVERIFY(shows(dialog.recoveryProgressView) && !dialog.quitAsked());
+        dialog.stopButton->click();
+        QVERIFY(!dialog.applicationShouldTerminate()); // the question on screen: no second pause
+        dialog.yesButton->click();
+        QCOMPARE(d.heard, (std::vector<int>{1, 1, 1, 2}));
+        QCOMPARE(quits, 1);
+
+        dialog.setNoMemeryViewHidden();
+        QVERIFY(!dialog.applicationShouldTerminate());
+        dialog.closeWindow();
+        QVERIFY(shows(dialog.noMemeryView) && !dialog.quitAsked());
+        QVERIFY(!dialog.applicationShouldTerminate());
+        dialog.noMemeryCancelButton->click();
+        QCOMPARE(d.heard, (std::vector<int>{1, 1, 1, 2, 2}));
+        QCOMPARE(quits, 2);
+        platform::NotificationCenter::defaultCenter().removeObserver(this);
     }
 
     void finishedDialog() {

@@ -270,6 +270,16 @@ private slots:
         QTest::mouseClick(wc->backHomeButton, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
         VXRootWindowController* home = VXDeletailWindowController::lastShownRootWindow();
+        // A cut copy first: it cannot be read, and the next open loads.
+        QFile whole(file), cut(out.filePath(QStringLiteral("cut.rsf")));
+        QVERIFY(whole.open(QIODevice::ReadOnly) && cut.open(QIODevice::WriteOnly));
+        cut.write(whole.read(600));
+        cut.close();
+        OpenPanel::queueAnswer(cut.fileName());
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        home->importButtonClick();
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 0); // told it could not be read
+        QVERIFY(!home->deletailWC && home->window()->isVisible());
         OpenPanel::queueAnswer(file);
         home->importButtonClick();
         QCOMPARE(OpenPanel::lastDirectory(), out.path());

@@ -281,13 +281,23 @@ private slots:
         QCOMPARE(fake_->restoreKey, std::string("NormalScranValue"));
         QCOMPARE(kit::Alert::queuedAnswerCount(), code == 0 ? 1 : 0); // the failure alert took its answer
         QCOMPARE(root_->window()->isVisible(), code != 0);
-        QCOMPARE(root_->importButton->isVisible(), false);
+        // A failed load gives the device page back whole: its open icon, its
+        // following of media, and the next open.
+        QCOMPARE(root_->importButton->isVisible(), code != 0);
         if (code == 0) {
             QVERIFY(root_->deletailWC && root_->deletailWC->window()->isVisible());
             QVERIFY(root_->deletailWC->isImport);
-        } else {
-            QVERIFY(!root_->deletailWC);
+            return;
         }
+        QVERIFY(!root_->deletailWC);
+        platform::NotificationCenter::defaultCenter().post("RefreshAttachDevice");
+        QCOMPARE(fake_->count("RefreshDeviceInfo"), 1);
+        OpenPanel::queueAnswer(QStringLiteral("/data/scans/good.rsf"));
+        QTimer::singleShot(0, [this] { fake_->finishSaveOrLoad(0); });
+        root_->importButtonClick();
+        QCOMPARE(fake_->lastRestorePath, QStringLiteral("/data/scans/good.rsf"));
+        QVERIFY(root_->deletailWC && root_->deletailWC->window()->isVisible());
+        QVERIFY(!root_->window()->isVisible());
     }
 };
 

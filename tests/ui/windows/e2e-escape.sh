@@ -30,6 +30,7 @@ if [ -z "${SALVOR_XVFB_INNER:-}" ]; then
 fi
 app="$1"
 out="$2"
+. "$(cd "$(dirname "$0")" && pwd)/e2e-lib.sh"
 mkdir -p "$out"
 work="$(mktemp -d)"
 pid=""
@@ -63,6 +64,7 @@ volume_state() { sync; { sha256sum < "$loop"; find "$work/mnt" | sort; } > "$1";
 volume_state "$work/volume_before.txt"
 
 export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run"
+export SALVOR_WORK_DIR="$work/log"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
 for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
@@ -103,8 +105,8 @@ sleep 2
 focus 1000x640
 xdotool key Return
 sleep 2
-xdotool type --delay 80 "e2e_escape"
-sleep 0.5
+# Our own device, never the one preselected (a card the user attached, say).
+choose_device e2e_escape "$loop" "$work/log/recovery.log" || die "not our device"
 xdotool key Return
 wait_for 60 has_window 1000x700 || die "no results window"
 wait_for 120 grep -q "Scan Progress finished" "$work/out.txt" || die "the scan did not end"

@@ -20,6 +20,7 @@ if [ -z "${SALVOR_XVFB_INNER:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
 fi
 app="$1" src="$2" fixtures="$3" out="$4"
+. "$src/tests/ui/windows/e2e-lib.sh"
 mkdir -p "$out"
 "$src/tests/fixtures/make-fixture" fat_32 "$fixtures"
 work="$(mktemp -d)"
@@ -36,6 +37,7 @@ cp "$fixtures/fat_32/fat_32.img" "$work/e2e_fat32.img"
 loop="$(losetup -r -f --show "$work/e2e_fat32.img")"
 # Folders of its own: a Salvor the same user has open is not this one's first instance.
 export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run"
+export SALVOR_WORK_DIR="$work/log"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 # Salvor runs one instance at a time by name: a copy under a name of its own
 # keeps a Salvor that runs elsewhere on the machine from ending this one.
@@ -86,8 +88,8 @@ xdotool key Return
 sleep 2
 shot devices
 pixel devices 1000x640 300 11 38 41 45 "device page: title bar"
-xdotool type --delay 80 "e2e_fat32"
-sleep 0.5
+# Our own device, never the one preselected (a card the user attached, say).
+choose_device e2e_fat32 "$loop" "$work/log/recovery.log" || die "not our device"
 xdotool key Return
 wait_for 60 has_window 1000x700 || die "no results window"
 shot scanning

@@ -18,6 +18,7 @@ if [ -z "${DISPLAY:-}" ] || [ -z "${SALVOR_XVFB_INNER:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
 fi
 app="$1"; src="$2"; fixtures="$3"
+. "$src/tests/ui/windows/e2e-lib.sh"
 bash "$src/tests/fixtures/make-fixture" fat_32 "$fixtures" || exit 1
 work="$(mktemp -d)"
 pid=""; dev=""
@@ -64,10 +65,11 @@ sleep 2 # the fade-in
 # Start (the blue button at the bottom of the file-type page).
 xdotool mousemove $((x + 500)) $((y + 550)) click 1
 sleep 3 # the device list
-xdotool type --delay 40 "xvfbscan$$"
-sleep 0.5
+# Our own device, never the one preselected (a card the user attached, say).
+choose_device "xvfbscan$$" "$dev" "$log" || exit 1
 xdotool key Down
 sleep 0.3
+chosen_is "xvfbscan$$" "$log" || { echo "FAIL: Down left the rows of xvfbscan$$ ($dev)"; exit 1; }
 xdotool key Return
 finished() { [ -f "$log" ] && grep -q "scan finished" "$log"; }
 wait_for 120 finished || { echo "FAIL: no finished scan"; tr '\r' '\n' <"$log"; cat "$work/out.txt"; exit 1; }

@@ -1,0 +1,40 @@
+# Shared by the end-to-end window tests (sourced): a window manager on the
+# Xvfb display, and the device page's choice of the test's own device.
+
+# start_wm: openbox on $DISPLAY, as a user's desktop has a window manager
+# (focus, stacking, the close button's path). Sets wm_pid.
+start_wm() {
+    command -v openbox >/dev/null 2>&1 || { echo "openbox not found: install the package openbox" >&2; exit 1; }
+    openbox --sm-disable >/dev/null 2>&1 &
+    wm_pid=$!
+    local n
+    for n in $(seq 1 50); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && return 0
+        sleep 0.1
+    done
+    echo "FAIL: openbox did not start on $DISPLAY"
+    exit 1
+}
+
+# choose_device NAME DEVICE LOG: types NAME on the device page until the
+# program's log (LOG) says the row chosen is NAME's (the device may be listed
+# late on a loaded machine); fails naming DEVICE otherwise. Another device
+# chosen in its place (an attached card, say) is never scanned.
+choose_device() {
+    local name="$1" device="$2" log="$3" last="" n
+    echo "preselected: $(tr '\r' '\n' < "$log" 2>/dev/null | grep -a -o 'device chosen: .*' | tail -1)"
+    for n in $(seq 1 15); do
+        xdotool type --delay 80 "$name"
+        sleep 1
+        last="$(tr '\r' '\n' < "$log" 2>/dev/null | grep -a -o 'device chosen: .*' | tail -1)"
+        case "$last" in *"$name"*) echo "$last"; return 0 ;; esac
+        sleep 1
+    done
+    echo "FAIL: the device page never chose $name ($device); last chosen: ${last#device chosen: }"
+    return 1
+}
+
+# chosen_is NAME LOG: the row chosen last is still NAME's.
+chosen_is() {
+    tr '\r' '\n' < "$2" | grep -a -o 'device chosen: .*' | tail -1 | grep -qF "$1"
+}

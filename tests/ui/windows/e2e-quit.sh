@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Quitting during a recovery, end to end: app/salvor under a fresh Xvfb with
+# openbox, folders of its own, driven by xdotool as a user would, over a
+# 1 GiB NTFS volume made by mkntfs and filled through ntfs-3g (a file of
+# 900 MiB of random bytes, long enough to be caught mid-write on a fast
+# machine, and a few small ones), attached read-only. Each
+# route starts the program anew, scans, ticks everything and recovers:
+#  escape:  Ctrl+Q while the big file is written asks "Stop the recovery?";
+#           Escape keeps recovering and every file ends byte-exact;
+#  stop:    Ctrl+Q, then Stop: the program ends, leaving no empty file, no
+#           temporary ".part" file, and nothing but whole files;
+#  sigterm: SIGTERM while the big file is written: the same.
+# Root only (exit 77: skipped).
+# Usage: e2e-quit.sh SALVOR SCREENSHOT_DIR [ROUTE...]
+set -u
+if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root (attaches a loop device, mounts with ntfs-3g)"; exit 77; fi
+for t in xvfb-run:xvfb xdotool:xdotool import:imagemagick convert:imagemagick xwininfo:x11-utils xprop:x11-utils \
+         mkntfs:ntfs-3g ntfs-3g:ntfs-3g losetup:mount openbox:openbox; do
+    command -v "${t%%:*}" >/dev/null 2>&1 || { echo "${t%%:*} not found: install the package ${t#*:}" >&2; exit 1; }
+done
+[ $# -ge 2 ] || { echo "usage: $0 SALVOR SCREENSHOT_DIR [ROUTE...]" >&2; exit 2; }
+if [ -z "${SALVOR_XVFB_INNER:-}" ]; then
+    unset QT_QPA_PLATFORM
+    export SALVOR_XVFB_INNER=1
+    exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+fi
+app="$1"
+out="$2"
+shift 2
+routes="${*:-escape stop sigterm}"
+here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/e2e-lib.sh"
+mkdir -p "$out"
+work="$(mktemp -d)"
+pid="" loop="" wm_pid=""
+cleanup() {
+    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
+    mountpoint -q "$work/mnt" 2>/dev/null && umount "$work/mnt"
+    [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/src" "$work/mnt"
+
+# The volume: random bytes, as files are on a used disk.
+img="$work/e2e_quit_ntfs.img"
+truncate -s 1G "$img"
+mkntfs -F -Q -L QUITNTFS "$img" >/dev/null 2>&1 || { echo "FAIL: mkntfs"; exit 1; }
+head -c $((900 * 1024 * 1024)) /dev/urandom > "$work/src/BIG.BIN"
+for n in 1 2 3 4; do head -c $((n * 41000)) /dev/urandom > "$work/src/FILE$n.DAT"; done
+ntfs-3g "$img" "$work/mnt" || { echo "FAIL: ntfs-3g cannot mount the volume"; exit 1; }
+cp "$work"/src/* "$work/mnt/" && sync && umount "$work/mnt" || { echo "FAIL: filling the volume"; exit 1; }
+(cd "$work/src" && sha256sum -- * | cut -c1-64 | sort) > "$work/want.txt"
+rm -f "$work/src/BIG.BIN"
+loop="$(losetup -r -f --show "$img")" || exit 1
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
+export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
+for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
+xwininfo -root >/dev/null 2>&1 || { echo "FAIL: the X server on $DISPLAY does not answer"; exit 1; }
+start_wm
+
+fail=0
+die() { echo "FAIL ($route): $*"; echo "--- program output"; tail -30 "$run/out.txt"; tr '\r' '\n' < "$run/work/recovery.log" | tail -20; exit 1; }
+# The geometry "WxH+X+Y" of the first Salvor window of size WxH, X and Y on
+# the screen (the window manager's frame holds the window).
+geometry() { xwininfo -root -tree | awk -v s="$1" '/"Salvor": \(/ { g = $(NF-1); if (s == "" || index(g, s "+") == 1) { sub(/\+.*/, "", g); print g $NF; exit } }'; }
+wait_for() { # wait_for SECONDS COMMAND...: until the command succeeds
+    local n=$(( $1 * 10 )); shift
+    for _ in $(seq 1 "$n"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+    return 1
+}
+has_window() { [ -n "$(geometry "$1")" ]; }
+focus() { # focus SIZE: pointer and keyboard on the window of that size
+    local g; g="$(geometry "$1")"
+    local x y w h; w="${g%%x*}"; h="${g#*x}"; h="${h%%+*}"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
+    xdotool mousemove $((x + w / 2)) $((y + h - 4))
+    local id; id="$(xwininfo -root -tree | awk -v s="$1" '/"Salvor": \(/ && index($(NF-1), s "+") == 1 { print $1; exit }')"
+    [ -n "$id" ] && xdotool windowactivate "$id" 2>/dev/null
+    sleep 0.3
+}
+# alike NAME SIZE X1 Y1 X2 Y2: in the screenshot NAME, the window of SIZE has
+# (within 8 per channel) one colour at (X1, Y1) and at (X2, Y2)
+alike() {
+    local g x y; g="$(geometry "$2")"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
+    rgb() { convert "$out/quit_$1.png" -format "%[fx:int(255*p{$2,$3}.r)] %[fx:int(255*p{$2,$3}.g)] %[fx:int(255*p{$2,$3}.b)]" info:; }
+    set -- $(rgb "$1" $((x + $3)) $((y + $4))) $(rgb "$1" $((x + $5)) $((y + $6)))
+    [ $(( ($1-$4)*($1-$4) <= 64 && ($2-$5)*($2-$5) <= 64 && ($3-$6)*($3-$6) <= 64 )) = 1 ]
+}
+shot() { import -window root "$out/quit_$1.png"; }
+alive() { kill -0 "$pid" 2>/dev/null; }
+# The big file is being written: its temporary file holds 8 MiB or more.
+writing_big() { [ -n "$(find "$run/dest" -name '.salvor-*.part' -size +8M | head -1)" ]; }
+recovered() { grep -c "Recovery finished" "$run/out.txt"; }
+# Nothing but whole files in the destination: no empty one, no temporary
+# one, and each a source file byte for byte.
+only_whole_files() {
+    local debris bad=0 sum
+    debris="$(find "$run/dest" -type f \( -empty -o -name '*.part' -o -name '.salvor-*' \))"
+    [ -z "$debris" ] || { echo "FAIL ($route): left in the destination:"; echo "$debris"; bad=1; }
+    while read -r sum; do
+        grep -qx "$sum" "$work/want.txt" || { echo "FAIL ($route): a file that is no source file whole (sha256 $sum)"; bad=1; }
+    done < <(find "$run/dest" -type f -size +0 -exec sha256sum {} + | cut -c1-64)
+    [ "$bad" = 0 ] || { find "$run/dest" -type f -exec ls -la {} + | head -20; fail=1; }
+}
+
+# launch: the program anew, its scan of the volume, every file ticked, the
+# recovery started; back once the big file is being written.
+launch() {
+    run="$work/run-$route"
+    mkdir -p "$run/config" "$run/state" "$run/data" "$run/xdg" "$run/work" "$run/dest"
+    chmod 700 "$run/xdg"
+    XDG_CONFIG_HOME="$run/config" XDG_STATE_HOME="$run/state" XDG_DATA_HOME="$run/data" XDG_RUNTIME_DIR="$run/xdg" \
+        SALVOR_WORK_DIR="$run/work" "$app" en >"$run/out.txt" 2>&1 &
+    pid=$!
+    wait_for 90 has_window 1000x640 || die "no start window"
+    sleep 2 # fade-in
+    focus 1000x640
+    xdotool key Return
+    sleep 1
+    choose_device e2e_quit_ntfs "$loop" "$run/work/recovery.log" || die "not our device"
+    xdotool key Return
+    wait_for 60 has_window 1000x700 || die "no results window"
+    wait_for 120 grep -q "Scan Progress finished" "$run/out.txt" || die "the scan did not end"
+    sleep 3 # the trees are pulled, the root selected and expanded
+    focus 1000x700
+    local g; g="$(geometry 1000x700)"; wx="$(echo "$g" | cut -d+ -f2)"; wy="$(echo "$g" | cut -d+ -f3)"
+    xdotool mousemove $((wx + 120)) $((wy + 300))
+    xdotool key space # the path root is the focused tree's current row
+    sleep 1.5 # the recover button slides in
+    xdotool mousemove $((wx + 475)) $((wy + 52)) click 1
+    wait_for 20 sh -c "xwininfo -root -tree | grep -q 'Choose the folder'" || die "no folder chooser"
+    sleep 1
+    local chooser; chooser="$(xwininfo -root -tree | awk '/Choose the folder/ { print $1; exit }')"
+    xdotool windowactivate "$chooser" 2>/dev/null
+    xdotool type --delay 20 "$run/dest"
+    xdotool key Return
+    # Ready on the progress dialog before the big file is under way.
+    wait_for 60 has_window 460x192 || die "no recovery progress"
+    focus 460x192
+    wait_for 60 writing_big || die "the big file is not being written"
+}
+
+# ask_to_quit: Ctrl+Q on the progress dialog brings up "Stop the recovery?"
+# (its go-on button stands where the progress panel has none, as the escape
+# route's picture after going on shows) and the program stays.
+ask_to_quit() {
+    xdotool key ctrl+q
+    sleep 1.5
+    shot "${route}_asked"
+    alive || die "Ctrl+Q during the recovery ended the program without asking"
+    # (280, 159): the go-on button's middle; (200, 159): the panel's background beside it.
+    alike "${route}_asked" 460x192 280 159 200 159 && die "no \"Stop the recovery?\" after Ctrl+Q"
+    return 0
+}
+
+for route in $routes; do
+    case "$route" in
+    escape)
+        launch
+        ask_to_quit
+        xdotool key Escape
+        sleep 0.4
+        shot escape_resumed
+        alive || die "Escape on the question ended the program"
+        alike escape_resumed 460x192 280 159 200 159 || die "Escape did not bring the progress back"
+        wait_for 180 grep -q "Recovery finished" "$run/out.txt" || die "the recovery did not go on to its end"
+        wait_for 20 has_window 460x222 || die "no finished dialog"
+        find "$run/dest" -type f -exec sha256sum {} + | cut -c1-64 | sort > "$run/got.txt"
+        while read -r sum; do
+            grep -qx "$sum" "$run/got.txt" || { echo "FAIL (escape): a file did not come back whole (sha256 $sum)"; fail=1; }
+        done < "$work/want.txt"
+        only_whole_files
+        focus 460x222
+        xdotool key Return
+        sleep 1
+        focus 1000x700
+        xdotool key ctrl+q
+        wait_for 30 sh -c "! kill -0 $pid 2>/dev/null" || die "Ctrl+Q after the recovery did not end the program"
+        ;;
+    stop)
+        launch
+        ask_to_quit
+        g="$(geometry 460x192)"; dx="$(echo "$g" | cut -d+ -f2)"; dy="$(echo "$g" | cut -d+ -f3)"
+        xdotool mousemove $((dx + 390)) $((dy + 159)) click 1 # Stop
+        wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "Stop on the quit's question did not end the program"
+        only_whole_files
+        ;;
+    sigterm)
+        launch
+        kill -TERM "$pid"
+        wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "SIGTERM did not end the program"
+        only_whole_files
+        ;;
+    *) echo "unknown route $route" >&2; exit 2 ;;
+    esac
+    wait "$pid" 2>/dev/null
+    pid=""
+    echo "route $route: $(find "$run/dest" -type f | wc -l) files in the destination"
+    rm -rf "$run/dest"
+done
+[ "$fail" = 0 ] && echo "end-to-end quit passed: $routes"
+exit "$fail"
