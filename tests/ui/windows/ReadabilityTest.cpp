@@ -439,6 +439,14 @@ int gapBetween(const QRect& a, const QRect& b) {
     return std::max(dx, dy);
 }
 
+// The window's zoom button pressed, as a user maximises it: the window
+// manager gives it the screen.
+void zoom(widgets::TCImageWindow* window) {
+    QAbstractButton* button = window->standardWindowButton(widgets::TCImageWindow::ZoomButton);
+    QVERIFY(button && button->isVisible());
+    QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+}
+
 // No two controls of the window closer than 6 pixels on the screen.
 void checkControlsApart(QWidget* window, const QString& name, QStringList* failures) {
     const QImage shot = onScreen(window);
@@ -462,19 +470,23 @@ void checkControlsApart(QWidget* window, const QString& name, QStringList* failu
         if (!ink.isEmpty()) controls.push_back({w, ink});
     }
     QVERIFY2(controls.size() >= 4, qPrintable(name + ": too few controls on screen"));
+    const auto label = [](const Control& c) {
+        return QStringLiteral("%1 (%2) at %3,%4 %5x%6")
+            .arg(c.w->objectName(), QLatin1String(c.w->metaObject()->className()))
+            .arg(c.ink.x()).arg(c.ink.y()).arg(c.ink.width()).arg(c.ink.height());
+    };
+    QString closest;
+    int least = 1 << 20;
     for (size_t i = 0; i < controls.size(); ++i)
         for (size_t j = i + 1; j < controls.size(); ++j) {
             const int gap = gapBetween(controls[i].ink, controls[j].ink);
-            if (gap >= 6) continue;
-            const auto label = [](const Control& c) {
-                return QStringLiteral("%1 (%2) at %3,%4 %5x%6")
-                    .arg(c.w->objectName(), QLatin1String(c.w->metaObject()->className()))
-                    .arg(c.ink.x()).arg(c.ink.y()).arg(c.ink.width()).arg(c.ink.height());
-            };
-            failures->append(QStringLiteral("%1: %2 and %3 %4 px apart")
-                                 .arg(name, label(controls[i]), label(controls[j]))
-                                 .arg(gap));
+            const QString line = QStringLiteral("%1: %2 and %3 %4 px apart")
+                                     .arg(name, label(controls[i]), label(controls[j]))
+                                     .arg(gap);
+            if (gap < least) least = gap, closest = line;
+            if (gap < 6) failures->append(line);
         }
+    qInfo().noquote() << QStringLiteral("closest of %1 controls on screen:").arg(controls.size()) << closest;
 }
 
 // Every row's check box of a result tree stands clear on the screen: the 6
@@ -706,10 +718,10 @@ private slots:
     }
 
     // Controls 6 pixels apart at least, the application menu's button among
-    // them as the program places it: on the device page (one size), and in
-    // the results window at its smallest size and at the screen's size, with
-    // the search field's clear button showing; the trees' check boxes clear
-    // of their icons.
+    // them as the program places it: on the device page and in the results
+    // window, each at its own size and maximised by its zoom button through
+    // the window manager, with the search field's clear button showing; the
+    // trees' check boxes clear of their icons.
     void controlsApart() {
         QMenu menu;
         menu.addAction(QStringLiteral("Quit"));
@@ -720,6 +732,12 @@ private slots:
         QTRY_VERIFY(root_->importButton->isVisible());
         QStringList failures;
         checkControlsApart(root_->window(), QStringLiteral("device page"), &failures);
+        // A window of one size keeps it when its zoom button is pressed.
+        const QSize page = root_->window()->size();
+        zoom(root_->imageWindow());
+        QTest::qWait(500);
+        QCOMPARE(root_->window()->size(), page);
+        checkControlsApart(root_->window(), QStringLiteral("device page, zoom pressed"), &failures);
         root_->window()->hide();
 
         delete fake_;
@@ -739,15 +757,21 @@ private slots:
         QWidget* box = results.listViewSelectAllButton;
         QTest::mouseClick(results.window()->childAt(box->mapTo(results.window(), box->rect().center())), Qt::LeftButton);
         QVERIFY(QTest::qWaitFor([&] { return !results.attachedWindow; }));
-        const QRect largest = results.window()->screen()->availableGeometry();
-        for (const QRect& frame : {QRect(0, 0, 1000, 700), largest}) {
-            results.window()->setGeometry(frame);
-            QTRY_COMPARE(results.window()->size(), frame.size());
+        const QSize largest = results.window()->screen()->availableGeometry().size();
+        for (const QSize& size : {QSize(1000, 700), largest}) {
+            if (size == largest) {
+                zoom(results.imageWindow());
+                QTRY_VERIFY(results.window()->isMaximized());
+            } else {
+                results.window()->setGeometry(QRect(QPoint(0, 0), size));
+            }
+            QTRY_COMPARE(results.window()->size(), size);
+            QTest::qWait(200); // the layout follows the new size
             // Typed once the window has its size: the field's clear button shows.
             results.search->textField()->clear();
             QTest::keyClicks(results.search->textField(), QStringLiteral("IMG"));
             QTest::qWait(50);
-            const QString name = QStringLiteral("results window %1x%2").arg(frame.width()).arg(frame.height());
+            const QString name = QStringLiteral("results window %1x%2").arg(size.width()).arg(size.height());
             checkControlsApart(results.window(), name, &failures);
             checkBoxesUncovered(results.outlineView, name + QStringLiteral(" tree"), &failures);
         }
