@@ -75,9 +75,13 @@ std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* 
     long long position = -1;
     for (unsigned n = 1; destination.folderRoots.count({type, folder}); ++n) {
         if (n == 1 && destination.rootPosition) position = destination.rootPosition(root);
-        std::string suffix = position >= 0 ? " (sector " + std::to_string(position) : " (" + std::to_string(n + 1);
-        if (position >= 0 && n > 1) suffix += " " + std::to_string(n);
-        suffix += ")";
+        std::string suffix(position >= 0 ? " (sector " : " (");
+        suffix += std::to_string(position >= 0 ? static_cast<unsigned long long>(position) : n + 1ULL);
+        if (position >= 0 && n > 1) {
+            suffix += ' ';
+            suffix += std::to_string(n);
+        }
+        suffix += ')';
         // Within one name's 255 bytes, cut at a character boundary.
         std::string stem = name;
         if (stem.size() + suffix.size() > kMaxName) {
