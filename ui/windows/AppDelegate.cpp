@@ -237,7 +237,7 @@ void VXAppDelegate::endAfterRecovery(std::function<void()> end) {
     ending_ = true;
     services::writeLog("quitting: the recovery or save is stopped first\n");
     // Out of sight at once; the recovery's worker finishes or removes its file
-    // within a chunk, a save's thread removes its file within a node.
+    // within a chunk, a save's thread removes its file within a folder.
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->isVisible()) w->hide();
     if (facade.IsRecoveryRunning()) facade.StopRecvoery();
