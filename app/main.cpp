@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     auto* awake = new KeepAwake;
     salvor::app::startUp();
     salvor::windows::VXAppDelegate delegate;
-    // A logout, shutdown or Ctrl+C ends a recovery as its Stop does first.
+    // A logout, shutdown or Ctrl+C ends a recovery as its Stop does, or a save, first.
     salvor::app::routeEndSignals(&delegate, [&delegate](int number) {
         salvor::services::writeLog("signal %d: ending\n", number);
         delegate.endAfterRecovery([number] {

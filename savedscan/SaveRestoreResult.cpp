@@ -26,7 +26,8 @@ namespace {
 
 std::atomic<long long> g_loadPauseMs{1000};
 
-// A failed payload write: the save ends and its file goes.
+// A failed payload write, or a save stopped before its end (the program
+// quits): the save ends and its file goes.
 struct WriteFailure {};
 
 // Payload bytes gathered in memory and written in large pieces.
@@ -74,8 +75,10 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, C
     CPayload payload(rs);
     CRecordWriter& out = payload.Out();
     out.U64(source.roots.size());
+    // A stopped save is cut short; what it wrote would read as a smaller scan.
+    const auto stopped = [sink] { return sink && !sink->Continued(); };
     for (IFileNode* root : source.roots) {
-        if (sink && !sink->Continued()) break;
+        if (stopped()) throw WriteFailure{};
         out.U32(kRootMarker);
         WriteSystemNode(root, out);
         steps.Step(sink);
@@ -96,7 +99,8 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, C
         // before. Written also without partitions, so the tree loads as it
         // was shown.
         std::deque<IFileNode*> folders{root};
-        while (!folders.empty() && (!sink || sink->Continued())) {
+        while (!folders.empty()) {
+            if (stopped()) throw WriteFailure{};
             IFileNode* folder = folders.front();
             folders.pop_front();
             for (IFileNode* child = folder->GetFirstChild(); child; child = child->GetNextNode()) {

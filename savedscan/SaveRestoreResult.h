@@ -48,7 +48,7 @@ struct SaveSource {
 };
 
 // Writes the file. SAVED_OK, SAVED_CANNOT_OPEN, or SAVED_WRITE_FAILED (the
-// partial file is removed).
+// partial file is removed), also when sink asks to stop before the end.
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps);
 
 // The ControllerList and DiskDevice frames.

@@ -10,8 +10,8 @@ public:
 
     // Keeps the record; a finished record ends the operation.
     void UpdateProgress(_PROGRESS_INFO* info) override;
-    // A save cannot be stopped.
-    int Continued() override { return 1; }
+    // Continued() answers 0 once StopOperation was called: the save ends
+    // then and removes its file (the program quits meanwhile).
 
 protected:
     VXSaveAndRestoreNodeOperate() = default;

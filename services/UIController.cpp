@@ -317,6 +317,9 @@ public:
         return false;
     }
 
+    bool IsSaveWorking() override { return !VXSaveAndRestoreNodeOperate::instance().IsOperationExit(); }
+    void StopSave() override { VXSaveAndRestoreNodeOperate::instance().StopOperation(1); }
+
     void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error,
                                   bool save) override {
         const _PROGRESS_INFO info = TransferOperation(save).GetProgressInfo();

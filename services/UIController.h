@@ -116,6 +116,10 @@ public:
     // Starts the poller that posts key at updates and "QueryProgressFinish"
     // at the end of the save (save) or the load.
     virtual void RestorPostUIUpdate(const std::string& /*key*/, bool /*save*/) {}
+    // A save's thread has not ended yet; StopSave ends it early, and a save
+    // stopped so leaves no file.
+    virtual bool IsSaveWorking() { return false; }
+    virtual void StopSave() {}
     // The last progress of the save (save) or the load: total, current
     // (the total once finished) and the error code.
     virtual void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error,

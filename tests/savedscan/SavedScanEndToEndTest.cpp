@@ -234,8 +234,9 @@ TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     VXUIScan::instance().SetStatus(OP_IDLE);
 }
 
-// A save that cannot write everything ends with 7 and leaves no file; one
-// that cannot start ends at once with one "QueryProgressFinish" and a code.
+// A save that cannot write everything, or is stopped, ends with 7 and leaves
+// no file; one that cannot start ends at once with one "QueryProgressFinish"
+// and a code.
 TEST_F(SavedScanEndToEnd, FailedSavesLeaveNoFileAndReportACode) {
     Attach({FixtureFile("fat_32", "fat_32.img")});
     ASSERT_TRUE(scan.Scan(0, 0));
@@ -243,6 +244,10 @@ TEST_F(SavedScanEndToEnd, FailedSavesLeaveNoFileAndReportACode) {
     EXPECT_EQ(transfer.Save(dir.file("no/such/folder.rsf")), SAVED_CANNOT_OPEN);
     EXPECT_EQ(transfer.Save(""), SAVED_NOT_STARTED);
     EXPECT_EQ(VXSaveAndRestoreNodeOperate::instance().GetStatus(), OP_IDLE);
+    // Stopped as quitting stops it: the thread ends and removes its file.
+    EXPECT_EQ(transfer.Save(dir.file("stopped.rsf"), true), SAVED_WRITE_FAILED);
+    EXPECT_FALSE(fs::exists(dir.file("stopped.rsf")));
+    EXPECT_FALSE(VXUIController::shared().IsSaveWorking());
 
     {
         // Writes beyond 4 KiB fail with EFBIG instead of ending the process.

@@ -365,6 +365,28 @@ TEST(SavedScanRecords, AFailedLastSyncOrCloseFailsTheSave) {
     }
 }
 
+// A save asked to stop before its end (the program quits) leaves no file: a
+// cut save would load as a smaller scan. Unstopped, the same save is whole.
+TEST(SavedScanRecords, AStoppedSaveLeavesNoFile) {
+    struct StopAt : IProgress {
+        int left;
+        explicit StopAt(int calls) : left(calls) {}
+        void UpdateProgress(_PROGRESS_INFO*) override {}
+        int Continued() override { return left < 0 || left-- > 0; }
+        int shouldBuild() override { return 0; }
+    };
+    for (const int calls : {0, 1, 3, -1}) {
+        TempDir dir;
+        const std::string path = dir.file("stopped.rsf");
+        SavedTree tree;
+        CProgressSteps steps;
+        StopAt sink(calls);
+        const std::uint32_t code = SaveRestoreResult::WriteScanResult(path.c_str(), tree.Source(), &sink, steps);
+        EXPECT_EQ(code, calls < 0 ? SAVED_OK : SAVED_WRITE_FAILED) << calls;
+        EXPECT_EQ(::access(path.c_str(), F_OK) == 0, calls < 0) << calls;
+    }
+}
+
 // The rsdata fuzz target's seeds: saves made by the probe load, and the
 // damaged copies of them (cut, a byte changed, a count made huge) are refused.
 TEST(SavedScanRecords, FuzzSeedsOfDamagedSavesAreRefused) {

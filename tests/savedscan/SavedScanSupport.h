@@ -93,9 +93,11 @@ public:
     ~TransferHarness() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
 
     // The error code of the save; checks the one finish post and the end progress.
-    std::uint64_t Save(const std::string& path) {
+    // stopped: the save is stopped (as quitting does) before its thread runs.
+    std::uint64_t Save(const std::string& path, bool stopped = false) {
         Begin();
         VXUIController::shared().RestorPostUIUpdate("QueryProgressInfo", true);
+        if (stopped) VXUIController::shared().StopSave();
         VXUIController::shared().beginSaveOrRestoreNode(true, QString::fromStdString(path));
         return End(true);
     }

@@ -123,6 +123,10 @@ public:
     void StopRecvoery() override { ++calls["StopRecvoery"], endRecovery(); }
     std::uint64_t GetRecoveridedFiles() override { return recoveredFiles; }
     bool IsRecoveryToSameDevice(const QString&) override { return sameDevice; }
+    // A save's thread: 0 ended, 1 stopping, 2 writing.
+    int saveStatus = 0;
+    bool IsSaveWorking() override { return saveStatus != 0; }
+    void StopSave() override { ++calls["StopSave"], saveStatus = saveStatus ? 1 : 0; }
 };
 
 } // namespace salvor::test

@@ -229,21 +229,24 @@ void VXAppDelegate::applicationWillTerminate() {
 void VXAppDelegate::endAfterRecovery(std::function<void()> end) {
     VXUIController& facade = VXUIController::shared();
     if (ending_) return; // already on its way
-    if (!facade.IsRecoveryWorking()) {
+    const auto writing = [](VXUIController& f) { return f.IsRecoveryWorking() || f.IsSaveWorking(); };
+    if (!writing(facade)) {
         end();
         return;
     }
     ending_ = true;
-    services::writeLog("quitting: the recovery is stopped first\n");
-    // Out of sight at once; the worker finishes or removes its file within a chunk.
+    services::writeLog("quitting: the recovery or save is stopped first\n");
+    // Out of sight at once; the recovery's worker finishes or removes its file
+    // within a chunk, a save's thread removes its file within a folder.
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->isVisible()) w->hide();
     if (facade.IsRecoveryRunning()) facade.StopRecvoery();
+    if (facade.IsSaveWorking()) facade.StopSave();
     auto* poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this, [poll, end = std::move(end)] {
-        if (VXUIController::shared().IsRecoveryWorking()) return;
+    connect(poll, &QTimer::timeout, this, [poll, writing, end = std::move(end)] {
+        if (writing(VXUIController::shared())) return;
         poll->stop();
-        services::writeLog("quitting: the recovery has ended\n");
+        services::writeLog("quitting: the recovery or save has ended\n");
         end();
     });
     poll->start(20);

@@ -33,11 +33,12 @@ public:
     bool applicationShouldTerminate();
     void alertEnded(int code);
     // Stops observing, takes the windows out of sight and ends the process
-    // once no recovery writes any more.
+    // once no recovery or save writes any more.
     void applicationWillTerminate();
-    // Runs end once no recovery writes: a running one is stopped as its Stop
-    // does, so the file being written is finished under its name or removed,
-    // with no temporary file left. The event loop goes on meanwhile.
+    // Runs end once no recovery or save writes: a running recovery is stopped
+    // as its Stop does, so the file being written is finished under its name
+    // or removed, with no temporary file left; a save is stopped and its
+    // unfinished file removed. The event loop goes on meanwhile.
     void endAfterRecovery(std::function<void()> end);
     // The process is on its way out: the windows show no more dialogs.
     bool isEnding() const { return ending_; }

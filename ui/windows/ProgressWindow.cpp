@@ -80,7 +80,9 @@ void VXProgressWindow::onTimer() {
     services::writeLog("----------call onTimer begin-------------\n");
     timer_->stop();
     NotificationCenter::defaultCenter().removeObserver(this);
-    if (!bSucess_) {
+    // Quitting stops a save: no failure is told on the way out.
+    const VXAppDelegate* app = VXAppDelegate::current();
+    if (!bSucess_ && !(app && app->isEnding())) {
         kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
                          localizedString("READ_RSF_FAILED"));
         alert.runModal();

@@ -264,6 +264,32 @@ private slots:
         QTRY_COMPARE(terminated_, 2);
     }
 
+    // Quitting (Ctrl+Q, or a signal's end) while a save writes: no question,
+    // the save is stopped and the process ends only once its thread has.
+    void quittingDuringSave() {
+        for (bool bySignal : {false, true}) {
+            delete delegate_;
+            terminated_ = 0;
+            makeDelegate(fetcher_);
+            fake_->updateTime = daysAgo(0);
+            delegate_->applicationDidFinishLaunching();
+            fake_->saveStatus = 2;
+            const int stops = fake_->count("StopSave");
+            int ended = 0;
+            if (bySignal)
+                delegate_->endAfterRecovery([&ended] { ++ended; });
+            else
+                QTest::keyClick(delegate_->rootWindowCon->window(), Qt::Key_Q, Qt::ControlModifier);
+            QTest::qWait(100);
+            QVERIFY(kit::Alert::openAlerts().empty() && delegate_->isEnding());
+            QCOMPARE(fake_->count("StopSave"), stops + 1);
+            QCOMPARE(fake_->saveStatus, 1);
+            QCOMPARE(terminated_ + ended, 0);
+            fake_->saveStatus = 0;
+            QTRY_COMPARE(terminated_ + ended, 1);
+        }
+    }
+
     void progressWindow_data() {
         QTest::addColumn<bool>("save");
         QTest::addColumn<QList<QPoint>>("reports"); // (current, total)
