@@ -86,6 +86,25 @@ struct DeepScan {
             if (!byRecord.count({j, entry.first})) ADD_FAILURE() << "not shown: " << j << " " << path;
         }
     }
+    // Every file fls lists with a line "inode sha256" in the icat file is
+    // shown in partition j and byte-exact; answers how many.
+    int ExpectIcat(int j, const std::string& flsListing, const std::string& icatFile) {
+        std::istringstream icat(salvor::test::ReadText(icatFile));
+        const auto fls = Fls(flsListing);
+        int checked = 0;
+        for (auto [inode, sha] = std::pair<long long, std::string>{}; icat >> inode >> sha;) {
+            const bool listed = std::any_of(fls.begin(), fls.end(), [&](const auto& e) { return e.second.first == inode; });
+            if (!listed) continue;
+            if (!byRecord.count({j, inode})) {
+                ADD_FAILURE() << "not shown: " << inode;
+                continue;
+            }
+            ++checked;
+            if (byRecord.at({j, inode})->GetFileSize() == 0) continue; // nothing to write
+            EXPECT_EQ(scan->Recover(byRecord.at({j, inode}), SEARCHER_NTFS), sha) << inode;
+        }
+        return checked;
+    }
     // Every manifest file of partition j byte-exact; answers how many.
     int ExpectManifest(int j, const std::string& manifest, const std::string& flsFile = "",
                        const std::string& prefix = "") {
@@ -350,18 +369,34 @@ TEST_F(NtfsDeepScan, WindowsVolumeWithItsLogFileAndAttrDef) {
     EXPECT_GE(p.m_attrDefMatches, 5) << "the $AttrDef content scores";
     EXPECT_EQ(p.m_upCaseMatches, 256) << "so does the $UpCase content";
     d.ExpectListing(j, flsFile);
-    std::istringstream icat(salvor::test::ReadText(FixtureFile("ntfs_samples", "ntfs_index.icat.txt")));
-    const auto fls = Fls(listing);
-    int checked = 0;
-    for (auto [inode, sha] = std::pair<long long, std::string>{}; icat >> inode >> sha;) {
-        const bool listed = std::any_of(fls.begin(), fls.end(), [&](const auto& e) { return e.second.first == inode; });
-        if (!listed) continue;
-        ASSERT_TRUE(d.byRecord.count({j, inode})) << inode;
-        ++checked;
-        if (d.byRecord.at({j, inode})->GetFileSize() == 0) continue; // nothing to write
-        EXPECT_EQ(d.scan->Recover(d.byRecord.at({j, inode}), SEARCHER_NTFS), sha) << inode;
+    EXPECT_GT(d.ExpectIcat(j, listing, FixtureFile("ntfs_samples", "ntfs_index.icat.txt")), 20);
+}
+
+// The same Windows volume at sector 32768 of a disk without a table, its
+// primary boot sector zeroed: the mirror's copy of the $MFT's first records
+// (cluster 4) is met before the $MFT (cluster 4949). Read as an $MFT, that
+// copy places a volume 19780 sectors earlier with nothing else for it; the
+// better reading comes second: the $MFT's own, or, with the $MFT's first
+// record damaged too, the copy read as the mirror of the volume its backup
+// boot sector names. Only the better is kept, and every file is icat's.
+TEST_F(NtfsDeepScan, MirrorCopyMetBeforeItsMftIsNoVolumeOfItsOwn) {
+    const salvor::test::TempDir tmp;
+    const std::string far = FixtureFile("ntfs_samples", "ntfs_index_far.img");
+    ASSERT_FALSE(far.empty());
+    std::string listing;
+    ASSERT_EQ(salvor::test::RunCommand("fls -r -p -o 32768 '" + far + "'", &listing), 0) << "fls (sleuthkit) is needed";
+    const std::string noBoot = salvor::test::CopyOf(far, tmp, "no_boot.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(noBoot, 32768LL * 512, std::vector<std::uint8_t>(512)));
+    const std::string noRecord0 = salvor::test::CopyOf(noBoot, tmp, "no_record0.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(noRecord0, (32768 + 4949 * 4) * 512LL, std::vector<std::uint8_t>(1024)));
+    for (const std::string& image : {noBoot, noRecord0}) {
+        SCOPED_TRACE(image);
+        DeepScan d = Scan(image);
+        ASSERT_EQ(d.parts.size(), 1u);
+        EXPECT_EQ(d.parts[0]->m_startSector, 32768);
+        EXPECT_EQ(d.parts[0]->m_sectorsPerCluster, 4u);
+        EXPECT_GT(d.ExpectIcat(0, listing, FixtureFile("ntfs_samples", "ntfs_index.icat.txt")), 20);
     }
-    EXPECT_GT(checked, 20);
 }
 
 // The searcher alone with blocks of 13 sectors: FILE records, INDX records,
