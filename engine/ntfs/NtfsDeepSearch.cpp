@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstring>
 #include <map>
+#include <set>
 
 namespace {
 constexpr std::size_t kIndexRecordBytes = 4096;
@@ -24,6 +25,17 @@ constexpr std::size_t kMaxPositions = 8 * ntfs::kMaxFinds;
 
 bool HasFileMagic(const std::uint8_t* p) { return std::memcmp(p, "FILE", 4) == 0; }
 bool HasIndexMagic(const std::uint8_t* p) { return std::memcmp(p, "INDX", 4) == 0; }
+
+// Where the volume starts and where its $MFT lies if the group is the copy
+// its $MFTMirr holds (read there, the mirror's first cluster is the group's).
+bool ReadAsMirror(const CMFTFilesPair& p, long long& start, long long& mft) {
+    const long long spc = p.mft->GetSectorsPerCluster(), mirr = p.mirr->GetFirstClusterNO();
+    long long offset = 0;
+    return mirr >= 0 && !__builtin_mul_overflow(mirr, spc, &offset) &&
+           !__builtin_sub_overflow(p.mft->GetSectorAddress(), offset, &start) && start >= 0 &&
+           !__builtin_mul_overflow(p.mft->GetFirstClusterNO(), spc, &offset) &&
+           !__builtin_add_overflow(start, offset, &mft);
+}
 } // namespace
 
 CNTFSSearchController::CNTFSSearchController() = default;
@@ -269,6 +281,7 @@ void CNTFSSearchController::EndSearch(int build) {
     // A group still open at the device's end is judged too.
     m_group->Finish();
     MergeEqualCandidates();
+    PlaceMirrorGroupsMetBeforeTheirBootSector();
     long long i = 0;
     for (auto it = m_candidates.begin(); it != m_candidates.end(); ++i) {
         CSearchedNTFSPartitionInfo& c = **it;
@@ -340,13 +353,48 @@ void CNTFSSearchController::MergeEqualCandidates() {
     }
 }
 
+void CNTFSSearchController::PlaceMirrorGroupsMetBeforeTheirBootSector() {
+    // A group read as its volume's mirror copy places the volume where a
+    // boot sector met only later lies: it counts as it does when the boot
+    // sector comes first (the volume's $MFTMirr reading, the group its
+    // $MFT records). Its reading as an $MFT of its own is then another
+    // reading of the same records, and the better-scored one stays.
+    constexpr std::uint32_t kBoot = ntfs::kFromBootSector | ntfs::kFromBackupBoot;
+    for (const CMFTFilesPair& p : m_lists.pairs) {
+        long long start = 0, mft = 0;
+        if (!ReadAsMirror(p, start, mft)) continue;
+        auto [it, end] = m_candidates.equal_range(NtfsCandidateKey{start, p.mft->GetSectorsPerCluster()});
+        for (; it != end; ++it) {
+            CSearchedNTFSPartitionInfo& c = **it;
+            if (!(c.GetPartitionBuildFromFlags() & kBoot) || c.m_mftSector >= 0) continue;
+            c.AddPartitionBuildFromFlag(ntfs::kFromMftMirr);
+            c.m_mftSector = p.mft->GetSectorAddress();
+        }
+    }
+}
+
 void CNTFSSearchController::DropShadowCandidates() {
     // A volume read again at another start or cluster size finds the same
     // $MFT: the best-scored reading is the volume, the others are dropped.
+    // A group met before its volume's $MFT may be the copy $MFTMirr holds
+    // (Windows puts the mirror first): read as the mirror, it places the
+    // $MFT where an $MFT group lies, and a reading of it reads that $MFT.
+    std::set<long long> mftGroups;
+    for (const auto& m : m_lists.mft) mftGroups.insert(m->GetSectorAddress());
+    std::map<long long, long long> mirrorOf;
+    for (const CMFTFilesPair& p : m_lists.pairs) {
+        const long long at = p.mft->GetSectorAddress();
+        long long start = 0, mft = 0;
+        if (ReadAsMirror(p, start, mft) && mft != at && mftGroups.count(mft)) mirrorOf.emplace(at, mft);
+    }
+    const auto mftRead = [&](const CSearchedNTFSPartitionInfo& c) {
+        const auto it = mirrorOf.find(c.m_mftSector);
+        return it == mirrorOf.end() ? c.m_mftSector : it->second;
+    };
     std::map<long long, const CSearchedNTFSPartitionInfo*> best;
     for (const NtfsCandidate& c : m_candidates) {
         if (c->m_mftSector < 0) continue;
-        const CSearchedNTFSPartitionInfo*& b = best[c->m_mftSector];
+        const CSearchedNTFSPartitionInfo*& b = best[mftRead(*c)];
         if (!b || c->m_searcherField4 > b->m_searcherField4) b = c.get();
     }
     // A backup boot sector read as a primary one: a lone boot sector that
@@ -363,7 +411,7 @@ void CNTFSSearchController::DropShadowCandidates() {
     };
     for (auto it = m_candidates.begin(); it != m_candidates.end();) {
         const CSearchedNTFSPartitionInfo& c = **it;
-        if ((c.m_mftSector >= 0 && best.at(c.m_mftSector) != &c) || isBackupOfAnother(c))
+        if ((c.m_mftSector >= 0 && best.at(mftRead(c)) != &c) || isBackupOfAnother(c))
             it = m_candidates.erase(it);
         else
             ++it;

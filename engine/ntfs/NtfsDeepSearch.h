@@ -54,6 +54,9 @@ private:
     void IndexConfirms(long long sector, long long vcn, const CFolderIndexAllocationInfo& folder);
     // Candidates of one start and cluster size become one.
     void MergeEqualCandidates();
+    // Groups read as the $MFTMirr copy of a volume whose boot sector came
+    // after them join that volume.
+    void PlaceMirrorGroupsMetBeforeTheirBootSector();
     // Candidates that are another reading of a kept volume (the same volume
     // found again at a wrong offset or cluster size) are dropped.
     void DropShadowCandidates();

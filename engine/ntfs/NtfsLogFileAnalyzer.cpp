@@ -38,11 +38,15 @@ void CLogFileAnalyzer::AnalyzeRSTRRecord(long long r) {
             continue;
         }
         // The page is the second of the log: the first one's start gets its
-        // second flag, and the first-page reading of this one is no reading.
+        // second flag, and the first-page reading of this one is no reading,
+        // nor the second-page reading of the first one.
         if (NtfsCandidate c = Build(*f, r - m_perPage, ntfs::kFromSecondRestart))
             m_builder.AdjustPartitionBuildFromFlag(*c, ntfs::kFromSecondRestart, 0);
         if (NtfsCandidate c = Build(*f, r, ntfs::kFromFirstRestart))
             m_builder.AdjustPartitionBuildFromFlag(*c, 0, ntfs::kFromFirstRestart);
+        if (r - 2 * m_perPage > 0)
+            if (NtfsCandidate c = Build(*f, r - 2 * m_perPage, ntfs::kFromSecondRestart))
+                m_builder.AdjustPartitionBuildFromFlag(*c, 0, ntfs::kFromSecondRestart);
     }
     m_restarts.push_back(r);
 }

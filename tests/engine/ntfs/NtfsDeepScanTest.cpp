@@ -86,6 +86,25 @@ struct DeepScan {
             if (!byRecord.count({j, entry.first})) ADD_FAILURE() << "not shown: " << j << " " << path;
         }
     }
+    // Every file fls lists with a line "inode sha256" in the icat file is
+    // shown in partition j and byte-exact; answers how many.
+    int ExpectIcat(int j, const std::string& flsListing, const std::string& icatFile) {
+        std::istringstream icat(salvor::test::ReadText(icatFile));
+        const auto fls = Fls(flsListing);
+        int checked = 0;
+        for (auto [inode, sha] = std::pair<long long, std::string>{}; icat >> inode >> sha;) {
+            const bool listed = std::any_of(fls.begin(), fls.end(), [&](const auto& e) { return e.second.first == inode; });
+            if (!listed) continue;
+            if (!byRecord.count({j, inode})) {
+                ADD_FAILURE() << "not shown: " << inode;
+                continue;
+            }
+            ++checked;
+            if (byRecord.at({j, inode})->GetFileSize() == 0) continue; // nothing to write
+            EXPECT_EQ(scan->Recover(byRecord.at({j, inode}), SEARCHER_NTFS), sha) << inode;
+        }
+        return checked;
+    }
     // Every manifest file of partition j byte-exact; answers how many.
     int ExpectManifest(int j, const std::string& manifest, const std::string& flsFile = "",
                        const std::string& prefix = "") {
@@ -344,24 +363,61 @@ TEST_F(NtfsDeepScan, WindowsVolumeWithItsLogFileAndAttrDef) {
     DeepScan d = Scan(disk);
     const int j = d.Find(128, 4);
     ASSERT_GE(j, 0);
+    EXPECT_EQ(d.parts.size(), 1u) << "its log read one page before it is no volume";
     const auto& p = Ntfs(d.parts[static_cast<std::size_t>(j)]);
     EXPECT_EQ(p.GetPartitionBuildFromFlags() & 192u, 192u);
     EXPECT_GT(p.m_logFileMatches, 0);
     EXPECT_GE(p.m_attrDefMatches, 5) << "the $AttrDef content scores";
     EXPECT_EQ(p.m_upCaseMatches, 256) << "so does the $UpCase content";
     d.ExpectListing(j, flsFile);
-    std::istringstream icat(salvor::test::ReadText(FixtureFile("ntfs_samples", "ntfs_index.icat.txt")));
-    const auto fls = Fls(listing);
-    int checked = 0;
-    for (auto [inode, sha] = std::pair<long long, std::string>{}; icat >> inode >> sha;) {
-        const bool listed = std::any_of(fls.begin(), fls.end(), [&](const auto& e) { return e.second.first == inode; });
-        if (!listed) continue;
-        ASSERT_TRUE(d.byRecord.count({j, inode})) << inode;
-        ++checked;
-        if (d.byRecord.at({j, inode})->GetFileSize() == 0) continue; // nothing to write
-        EXPECT_EQ(d.scan->Recover(d.byRecord.at({j, inode}), SEARCHER_NTFS), sha) << inode;
+    EXPECT_GT(d.ExpectIcat(j, listing, FixtureFile("ntfs_samples", "ntfs_index.icat.txt")), 20);
+}
+
+// The same Windows volume at sector 32768 of a disk without a table. Windows
+// put its $MFTMirr at cluster 4, before its $MFT (cluster 4949), and a scan
+// meets the pages of its $LogFile after the mirror's copy of the $LogFile
+// record. Each case below is scanned with the $MFT's first record whole and
+// zeroed (the volume's files then found from its other records): one volume,
+// at its own start, every file as icat gives it.
+class NtfsDeepScanFar : public NtfsDeepScan {
+protected:
+    void ExpectOneVolume(const std::string& image) {
+        SCOPED_TRACE(image);
+        const salvor::test::TempDir tmp;
+        const std::string noRecord0 = salvor::test::CopyOf(image, tmp, "no_record0.img");
+        ASSERT_TRUE(salvor::test::WriteBytes(noRecord0, (32768 + 4949 * 4) * 512LL, std::vector<std::uint8_t>(1024)));
+        std::string listing;
+        ASSERT_EQ(salvor::test::RunCommand("fls -r -p -o 32768 '" + far + "'", &listing), 0) << "fls (sleuthkit) is needed";
+        for (const std::string& disk : {image, noRecord0}) {
+            SCOPED_TRACE(disk);
+            DeepScan d = Scan(disk);
+            ASSERT_EQ(d.parts.size(), 1u);
+            EXPECT_EQ(d.parts[0]->m_startSector, 32768);
+            EXPECT_EQ(d.parts[0]->m_sectorsPerCluster, 4u);
+            EXPECT_GT(d.ExpectIcat(0, listing, FixtureFile("ntfs_samples", "ntfs_index.icat.txt")), 20);
+        }
     }
-    EXPECT_GT(checked, 20);
+    const std::string far = FixtureFile("ntfs_samples", "ntfs_index_far.img");
+};
+
+// The log's first restart page, read as the second one, places a volume one
+// page before this one; the second page met after it shows what it is.
+TEST_F(NtfsDeepScanFar, LogsFirstRestartPageIsNoSecondPageOfAVolumeBefore) {
+    ASSERT_FALSE(far.empty());
+    ExpectOneVolume(far);
+}
+
+// The primary boot sector zeroed: the mirror's copy of the $MFT record, read
+// as an $MFT, places a volume 19780 sectors earlier with nothing else for it.
+// The better reading comes second: the $MFT's own, or, with the $MFT's first
+// record zeroed, the copy read as the mirror of the volume its backup boot
+// sector names. Only the better is kept.
+TEST_F(NtfsDeepScanFar, MirrorCopyMetBeforeItsMftIsNoVolumeOfItsOwn) {
+    ASSERT_FALSE(far.empty());
+    const salvor::test::TempDir tmp;
+    const std::string noBoot = salvor::test::CopyOf(far, tmp, "no_boot.img");
+    ASSERT_TRUE(salvor::test::WriteBytes(noBoot, 32768LL * 512, std::vector<std::uint8_t>(512)));
+    ExpectOneVolume(noBoot);
 }
 
 // The searcher alone with blocks of 13 sectors: FILE records, INDX records,
