@@ -29,9 +29,15 @@ struct RecoveryDestination {
     // The sector of the disk where a root's volume starts, −1 when unknown;
     // asked only when a root's folder name is held by another root.
     std::function<long long(IFileNode* root)> rootPosition;
-    // The volume folder of each root met, and which root holds each name.
-    std::map<IFileNode*, std::string> rootFolders;
-    std::map<std::pair<int, std::string>, IFileNode*> folderRoots;
+    // The sector where a node's own volume starts, −1 when unknown; asked
+    // only when another volume under the node's root holds the root's name
+    // (a deep scan's tree of one kind holds every volume of that kind).
+    std::function<long long(IFileNode* node)> volumePosition;
+    // The volume folder of each volume met (its root, and its partition
+    // where one root holds several), and which volume holds each name.
+    using Volume = std::pair<IFileNode*, int>;
+    std::map<Volume, std::string> rootFolders;
+    std::map<std::pair<int, std::string>, Volume> folderRoots;
 };
 
 // The kind text of a searcher type's folder: "HFS+_", "Fat_", "ExFat_",

@@ -4,7 +4,10 @@
 # names) recovered through the facade, after the scan and after a save and
 # load: the first volume's files under PONE/, the second's under
 # "PONE (sector 36864)/", every one byte-exact, and no name numbered for a
-# clash between the volumes.
+# clash between the volumes. A deep scan of the whole disk (by the probe,
+# through the facade, and after a save and load) lists each kind's volumes
+# under one root: there one volume keeps the folder's name and the other has
+# its start sector added.
 # Usage: scan_image_twins.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -29,6 +32,27 @@ check() {
     [ "$(ls "$dir")" = "$(printf 'PONE\nPONE (sector 36864)')" ] || fail "$fs: other folders: $(ls "$dir" | tr '\n' '|')"
     if find "$dir" -mindepth 1 -name '*_[0-9][0-9][0-9][0-9]*' | grep -q .; then fail "$fs: numbered names"; fi
 }
+# check_deep DIR NAME FS: under DIR, NAME and "NAME (sector S)" only, the
+# latter holding the volume that starts at S and the former the other.
+check_deep() {
+    local dir="$1" name="$2" fs="$3" n folder hash path s twin=""
+    for s in 2048 36864; do [ -d "$dir/$name (sector $s)" ] && twin="$s"; done
+    [ -n "$twin" ] || fail "$fs deep: no folder of the second volume in $dir: $(ls "$dir" | tr '\n' '|')"
+    [ "$(ls "$dir")" = "$(printf '%s\n%s' "$name" "$name (sector $twin)")" ] ||
+        fail "$fs deep: other folders in $dir: $(ls "$dir" | tr '\n' '|')"
+    for n in 1 2; do
+        s=2048
+        [ "$n" = 1 ] || s=36864
+        folder="$name"
+        [ "$s" != "$twin" ] || folder="$name (sector $s)"
+        while IFS=$'\t' read -r hash path; do
+            [ -f "$dir/$folder/${path#PONE/}" ] || fail "$fs deep: $folder/${path#PONE/} missing"
+            [ "$(sha256sum < "$dir/$folder/${path#PONE/}" | cut -c1-64)" = "$hash" ] ||
+                fail "$fs deep: $folder/${path#PONE/} differs"
+        done < "$fx/${fs}_$n.sha256.txt"
+    done
+    if find "$dir" -mindepth 1 -name '*_[0-9][0-9][0-9][0-9]*' | grep -q .; then fail "$fs deep: numbered names"; fi
+}
 for fs in fat ntfs; do
     kind=0001
     [ "$fs" = fat ] && kind=Fat_0001
@@ -39,5 +63,20 @@ for fs in fat ntfs; do
     "$probe" load "$out/$fs.rsf" --device "$img" --recover "$out/$fs.loaded" > /dev/null 2>&1 ||
         fail "$fs: the load's recovery failed"
     check "$out/$fs.loaded" "$kind" "$fs"
+    # FAT volumes sit right under the root, NTFS ones in folders of their labels.
+    "$probe" deep "$img" --recover "$out/$fs.deep" > /dev/null 2>&1 || fail "$fs: the deep scan's recovery failed"
+    "$probe" deep "$img" --services --save "$out/$fs.deep.rsf" --recover "$out/$fs.deeplive" > /dev/null 2>&1 ||
+        fail "$fs: the deep scan's recovery through the facade failed"
+    "$probe" load "$out/$fs.deep.rsf" --device "$img" --recover "$out/$fs.deeploaded" > /dev/null 2>&1 ||
+        fail "$fs: the deep load's recovery failed"
+    if [ "$fs" = fat ]; then
+        check_deep "$out/$fs.deep/$kind" "${fs}_twins.img" "$fs"
+        check_deep "$out/$fs.deeplive/$kind" Disk "$fs"
+        check_deep "$out/$fs.deeploaded/$kind" Disk "$fs"
+    else
+        check_deep "$out/$fs.deep/$kind/${fs}_twins.img" PONE "$fs"
+        check_deep "$out/$fs.deeplive/$kind/Disk" PONE "$fs"
+        check_deep "$out/$fs.deeploaded/$kind/Disk" PONE "$fs"
+    fi
 done
 echo "scan_image twins: ok"
