@@ -5,9 +5,9 @@
 # load: the first volume's files under PONE/, the second's under
 # "PONE (sector 36864)/", every one byte-exact, and no name numbered for a
 # clash between the volumes. A deep scan of the whole disk (by the probe,
-# through the facade, and after a save and load) lists each kind's volumes
-# under one root: there one volume keeps the folder's name and the other has
-# its start sector added.
+# through the facade, and after a save and load; and of an exFAT volume twice)
+# lists each kind's volumes under one root: there one volume keeps the
+# folder's name and the other has its start sector added.
 # Usage: scan_image_twins.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -32,17 +32,18 @@ check() {
     [ "$(ls "$dir")" = "$(printf 'PONE\nPONE (sector 36864)')" ] || fail "$fs: other folders: $(ls "$dir" | tr '\n' '|')"
     if find "$dir" -mindepth 1 -name '*_[0-9][0-9][0-9][0-9]*' | grep -q .; then fail "$fs: numbered names"; fi
 }
-# check_deep DIR NAME FS: under DIR, NAME and "NAME (sector S)" only, the
-# latter holding the volume that starts at S and the former the other.
+# check_deep DIR NAME FS [SECOND]: under DIR, NAME and "NAME (sector S)"
+# only, the latter holding the volume that starts at S (2048 or SECOND) and
+# the former the other.
 check_deep() {
-    local dir="$1" name="$2" fs="$3" n folder hash path s twin=""
-    for s in 2048 36864; do [ -d "$dir/$name (sector $s)" ] && twin="$s"; done
+    local dir="$1" name="$2" fs="$3" second="${4:-36864}" n folder hash path s twin=""
+    for s in 2048 "$second"; do [ -d "$dir/$name (sector $s)" ] && twin="$s"; done
     [ -n "$twin" ] || fail "$fs deep: no folder of the second volume in $dir: $(ls "$dir" | tr '\n' '|')"
     [ "$(ls "$dir")" = "$(printf '%s\n%s' "$name" "$name (sector $twin)")" ] ||
         fail "$fs deep: other folders in $dir: $(ls "$dir" | tr '\n' '|')"
     for n in 1 2; do
         s=2048
-        [ "$n" = 1 ] || s=36864
+        [ "$n" = 1 ] || s="$second"
         folder="$name"
         [ "$s" != "$twin" ] || folder="$name (sector $s)"
         while IFS=$'\t' read -r hash path; do
@@ -79,4 +80,11 @@ for fs in fat ntfs; do
         check_deep "$out/$fs.deeploaded/$kind/Disk" PONE "$fs"
     fi
 done
+# exFAT volumes, too, sit right under a deep scan's root.
+img="$fx/exfat_twins.img"
+"$probe" deep "$img" --recover "$out/exfat.deep" > /dev/null 2>&1 || fail "exfat: the deep scan's recovery failed"
+check_deep "$out/exfat.deep/ExFat_0001" exfat_twins.img exfat 135168
+"$probe" deep "$img" --services --recover "$out/exfat.deeplive" > /dev/null 2>&1 ||
+    fail "exfat: the deep scan's recovery through the facade failed"
+check_deep "$out/exfat.deeplive/ExFat_0001" Disk exfat 135168
 echo "scan_image twins: ok"
