@@ -68,12 +68,12 @@ int EnterFolder(int parent, const std::string& name, bool made) {
     return ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// The volume of node under root. A deep scan lists every FAT or exFAT
+// The volume of node under root. A deep scan lists every FAT, exFAT or HFS+
 // volume of a disk under one root, the volumes told apart only by the
 // partition of each node; other kinds give each volume a root or a folder
 // of its own.
 RecoveryDestination::Volume VolumeOf(IFileNode* root, IFileNode* node, int type) {
-    if (type != SEARCHER_FAT && type != SEARCHER_EXFAT) return {root, 0};
+    if (type != SEARCHER_FAT && type != SEARCHER_EXFAT && type != SEARCHER_HFSPLUS) return {root, 0};
     auto* own = dynamic_cast<CFileNode*>(node);
     return {root, own ? own->GetBelongedPartition() : 0};
 }

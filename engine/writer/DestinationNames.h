@@ -6,11 +6,11 @@
 // text), made once per kind and recovery; below it the node's found path from
 // its volume's name down, every name made safe; a name already taken gets "_"
 // and a four-digit count before its extension. Two volumes of one kind with
-// the same name (twin labels, "New Volume") never share a folder: the first
-// keeps its name, a later one gets its position added ("PONE (sector
-// 206848)"). Folders are entered without
-// following links and files are created exclusively, so a found name never
-// leaves the destination and no file replaces another.
+// the same name (twin labels, "New Volume", or volumes a deep scan lists
+// under one root) never share a folder: the first keeps its name, a later one
+// gets its position added ("PONE (sector 206848)"). Folders are entered
+// without following links and files are created exclusively, so a found name
+// never leaves the destination and no file replaces another.
 #include <functional>
 #include <map>
 #include <string>

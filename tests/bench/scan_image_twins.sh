@@ -32,11 +32,11 @@ check() {
     [ "$(ls "$dir")" = "$(printf 'PONE\nPONE (sector 36864)')" ] || fail "$fs: other folders: $(ls "$dir" | tr '\n' '|')"
     if find "$dir" -mindepth 1 -name '*_[0-9][0-9][0-9][0-9]*' | grep -q .; then fail "$fs: numbered names"; fi
 }
-# check_deep DIR NAME FS [SECOND]: under DIR, NAME and "NAME (sector S)"
-# only, the latter holding the volume that starts at S (2048 or SECOND) and
-# the former the other.
+# check_deep DIR NAME FS [SECOND [MANIFESTS]]: under DIR, NAME and
+# "NAME (sector S)" only, the latter holding the volume that starts at S (2048
+# or SECOND) and the former the other, as MANIFESTS_1/_2.sha256.txt list them.
 check_deep() {
-    local dir="$1" name="$2" fs="$3" second="${4:-36864}" n folder hash path s twin=""
+    local dir="$1" name="$2" fs="$3" second="${4:-36864}" lists="${5:-$fx/$3}" n folder hash path s twin=""
     for s in 2048 "$second"; do [ -d "$dir/$name (sector $s)" ] && twin="$s"; done
     [ -n "$twin" ] || fail "$fs deep: no folder of the second volume in $dir: $(ls "$dir" | tr '\n' '|')"
     [ "$(ls "$dir")" = "$(printf '%s\n%s' "$name" "$name (sector $twin)")" ] ||
@@ -50,7 +50,7 @@ check_deep() {
             [ -f "$dir/$folder/${path#PONE/}" ] || fail "$fs deep: $folder/${path#PONE/} missing"
             [ "$(sha256sum < "$dir/$folder/${path#PONE/}" | cut -c1-64)" = "$hash" ] ||
                 fail "$fs deep: $folder/${path#PONE/} differs"
-        done < "$fx/${fs}_$n.sha256.txt"
+        done < "${lists}_$n.sha256.txt"
     done
     if find "$dir" -mindepth 1 -name '*_[0-9][0-9][0-9][0-9]*' | grep -q .; then fail "$fs deep: numbered names"; fi
 }
@@ -87,4 +87,17 @@ check_deep "$out/exfat.deep/ExFat_0001" exfat_twins.img exfat 135168
 "$probe" deep "$img" --services --recover "$out/exfat.deeplive" > /dev/null 2>&1 ||
     fail "exfat: the deep scan's recovery through the facade failed"
 check_deep "$out/exfat.deeplive/ExFat_0001" Disk exfat 135168
+# HFS+ volumes as well (hfs_deep's two.img: two synthetic volumes made alike,
+# at 2048 and 36864); each holds a live and a deleted reused.txt, numbered
+# within its own volume.
+bash "$src/tests/fixtures/make-fixture" hfs_deep "$fixtures"
+hfs="$fixtures/hfs_deep"
+for n in 1 2; do
+    m=journaled
+    [ "$n" = 1 ] || m=second
+    awk -F'\t' '$2 == "L" && $3 != "reused.txt" { print $1 "\tPONE/" $3 }' "$hfs/$m.manifest.txt" > "$out/hfs_$n.sha256.txt"
+done
+"$probe" deep "$hfs/two.img" --recover "$out/hfs.deep" > /dev/null 2>&1 || true # a few deleted files fail
+find "$out/hfs.deep" -name 'reused_0001.txt' -delete
+check_deep "$out/hfs.deep/HFS+_0001" two.img hfs 36864 "$out/hfs"
 echo "scan_image twins: ok"

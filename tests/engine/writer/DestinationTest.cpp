@@ -161,13 +161,13 @@ TEST_F(Destination, TwinVolumeNamesGetFoldersOfTheirOwn) {
     EXPECT_EQ(put(e), "Fat_0001/" + label.substr(0, 251) + " (2)/A.TXT");
 }
 
-// A deep scan lists every FAT (or exFAT) volume of a disk under one root:
+// A deep scan lists every FAT (exFAT, HFS+) volume of a disk under one root:
 // the volumes are told apart by each node's partition, the second named by
 // where it starts; NTFS volumes have folders of their own below the root, so
 // their partitions never split the root's folder.
 TEST_F(Destination, VolumesUnderOneRootGetFoldersOfTheirOwn) {
     CFilesystemNode fat(SEARCHER_FAT, "r", "Disk", 1), exfat(SEARCHER_EXFAT, "r", "Disk", 1),
-        ntfs(SEARCHER_NTFS, "r", "Disk", 1);
+        hfs(SEARCHER_HFSPLUS, "r", "Disk", 1), ntfs(SEARCHER_NTFS, "r", "Disk", 1);
     std::vector<std::unique_ptr<salvor::test::TestFileNode>> files;
     RecoveryDestination names;
     names.folder = tmp.path() + "/";
@@ -190,6 +190,8 @@ TEST_F(Destination, VolumesUnderOneRootGetFoldersOfTheirOwn) {
     EXPECT_EQ(put(fat, 1), "Fat_0001/Disk (sector 36864)/A_0001.TXT");
     EXPECT_EQ(put(exfat, 0), "ExFat_0001/Disk/A.TXT");
     EXPECT_EQ(put(exfat, 1), "ExFat_0001/Disk (sector 36864)/A.TXT");
+    EXPECT_EQ(put(hfs, 1), "HFS+_0001/Disk/A.TXT");
+    EXPECT_EQ(put(hfs, 0), "HFS+_0001/Disk (2)/A.TXT");
     EXPECT_EQ(put(ntfs, 0), "0001/Disk/A.TXT");
     EXPECT_EQ(put(ntfs, 1), "0001/Disk/A_0001.TXT");
 }
