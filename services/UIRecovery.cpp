@@ -129,6 +129,16 @@ std::function<long long(IFileNode*)> RootPositions(const std::shared_ptr<ScanSes
     };
 }
 
+// Where the bound scan's writer places a node's own volume, for volumes of
+// one kind that a deep scan lists under one root.
+std::function<long long(IFileNode*)> VolumePositions(const std::shared_ptr<ScanSession>& session) {
+    return [weak = std::weak_ptr<ScanSession>(session)](IFileNode* node) {
+        const std::shared_ptr<ScanSession> s = weak.lock();
+        const auto* writer = s ? dynamic_cast<CDataRecovery*>(s->WriterFor(node)) : nullptr;
+        return writer ? writer->NodeVolumeStart(node) : -1LL;
+    };
+}
+
 } // namespace
 
 char* VXUIRecovery::MakeRecoveryFilePath(void* node, const char* folder) {
@@ -137,6 +147,7 @@ char* VXUIRecovery::MakeRecoveryFilePath(void* node, const char* folder) {
     std::lock_guard<std::mutex> lock(m_namesMutex);
     m_names.folder = folder;
     m_names.rootPosition = RootPositions(session);
+    m_names.volumePosition = VolumePositions(session);
     return CreateRecoveryFilePathByNode(node, m_names);
 }
 
@@ -146,6 +157,7 @@ bool VXUIRecovery::MakeRecoveryFile(IFileNode* node, const char* folder, CRecove
     std::lock_guard<std::mutex> lock(m_namesMutex);
     m_names.folder = folder;
     m_names.rootPosition = RootPositions(session);
+    m_names.volumePosition = VolumePositions(session);
     return CreateRecoveryFile(node, m_names, file);
 }
 

@@ -36,6 +36,10 @@ public:
     // folder ends in "/".
     Recovery(IRecoveryController& controller, const std::string& folder) : m_controller(controller) {
         m_destination.folder = folder;
+        m_destination.volumePosition = [this](IFileNode* node) {
+            const auto* writer = dynamic_cast<CDataRecovery*>(WriterFor(node));
+            return writer ? writer->NodeVolumeStart(node) : -1LL;
+        };
     }
 
     enum class Outcome { Written, Damaged, Failed };

@@ -184,6 +184,11 @@ void CNTFSDirectoryTreeBuilder::HandVolumeFolder(long long idBase) {
     // Named as the quick scan names a partition: by its label, else where it lies.
     std::string name = VolumeLabel();
     if (name.empty()) name = "NTFS at sector " + std::to_string(m_start);
+    // Alike volumes (one label, "New Volume") are told apart by where they lie.
+    if (!m_volumeNames.insert(name).second) {
+        name += " (sector " + std::to_string(m_start) + ")";
+        m_volumeNames.insert(name);
+    }
     CNTFSFilePropertiesStruct s;
     s.name = name;
     s.nameLength = static_cast<std::uint16_t>(std::min<std::size_t>(name.size() + 1, UINT16_MAX));

@@ -133,6 +133,11 @@ CSearchedPartitionInfo* CDataRecovery::GetNodePartition(CFileNode* node) const {
     return ::GetNodePartition(node, records, static_cast<unsigned>(records.size()));
 }
 
+long long CDataRecovery::NodeVolumeStart(IFileNode* node) const {
+    const CSearchedPartitionInfo* partition = GetNodePartition(dynamic_cast<CFileNode*>(node));
+    return partition && partition->m_startSector >= 0 ? partition->m_startSector : -1;
+}
+
 CDataRecovery::ReaderPtr CDataRecovery::MakeReader(CFileNode* node, CSearchedPartitionInfo* partition,
                                                    bool& ntfsCompressed) {
     if (node->IsCompressed()) {

@@ -64,6 +64,8 @@ public:
     std::vector<CSearchedPartitionInfo*> GetSearchedPartition() const;
     // The partition record node belongs to, or null.
     CSearchedPartitionInfo* GetNodePartition(CFileNode* node) const;
+    // The device sector where node's partition starts, −1 when unknown.
+    long long NodeVolumeStart(IFileNode* node) const;
 
     // The bytes a copy of the current node really writes: its data, not its
     // holes nor what cannot be read; 0 without a node.

@@ -1,5 +1,6 @@
 #include "engine/writer/DestinationNames.h"
 
+#include "engine/common/FileNode.h"
 #include "engine/common/TextConvert.h"
 #include "engine/include/FileNode.h"
 #include "engine/utility/FileUtils.h"
@@ -67,14 +68,30 @@ int EnterFolder(int parent, const std::string& name, bool made) {
     return ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// The folder of root's volume under its kind folder: its safe name, unless
-// another root of the kind holds that name already.
-std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* root, const std::string& name) {
-    if (const auto it = destination.rootFolders.find(root); it != destination.rootFolders.end()) return it->second;
+// The volume of node under root. A deep scan lists every FAT, exFAT or HFS+
+// volume of a disk under one root, the volumes told apart only by the
+// partition of each node; other kinds give each volume a root or a folder
+// of its own.
+RecoveryDestination::Volume VolumeOf(IFileNode* root, IFileNode* node, int type) {
+    if (type != SEARCHER_FAT && type != SEARCHER_EXFAT && type != SEARCHER_HFSPLUS) return {root, 0};
+    auto* own = dynamic_cast<CFileNode*>(node);
+    return {root, own ? own->GetBelongedPartition() : 0};
+}
+
+// The folder of a volume under its kind folder: its root's safe name, unless
+// another volume of the kind holds that name already.
+std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* node,
+                         const RecoveryDestination::Volume& volume, const std::string& name) {
+    if (const auto it = destination.rootFolders.find(volume); it != destination.rootFolders.end()) return it->second;
     std::string folder = name;
     long long position = -1;
     for (unsigned n = 1; destination.folderRoots.count({type, folder}); ++n) {
-        if (n == 1 && destination.rootPosition) position = destination.rootPosition(root);
+        if (n == 1) {
+            // Under one root the volumes differ by where each starts; roots by where theirs does.
+            const bool sameRoot = destination.folderRoots[{type, folder}].first == volume.first;
+            if (sameRoot && destination.volumePosition) position = destination.volumePosition(node);
+            else if (!sameRoot && destination.rootPosition) position = destination.rootPosition(volume.first);
+        }
         std::string suffix(position >= 0 ? " (sector " : " (");
         suffix += std::to_string(position >= 0 ? static_cast<unsigned long long>(position) : n + 1ULL);
         if (position >= 0 && n > 1) {
@@ -91,8 +108,8 @@ std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* 
         }
         folder = stem + suffix;
     }
-    destination.folderRoots[{type, folder}] = root;
-    destination.rootFolders[root] = folder;
+    destination.folderRoots[{type, folder}] = volume;
+    destination.rootFolders[volume] = folder;
     return folder;
 }
 
@@ -137,7 +154,7 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
     const _tagSearcherType type = root ? root->GetSearcheType() : SEARCHER_NONE;
     if (type == SEARCHER_NONE) return false;
     std::vector<std::string> names = SafeNames(chain);
-    names.front() = VolumeFolder(destination, type, chain.back(), names.front());
+    names.front() = VolumeFolder(destination, type, node, VolumeOf(chain.back(), node, type), names.front());
 
     const std::string kind = RecoveryKindText(type);
     int& number = destination.kindNumbers[type];

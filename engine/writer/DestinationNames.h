@@ -6,11 +6,11 @@
 // text), made once per kind and recovery; below it the node's found path from
 // its volume's name down, every name made safe; a name already taken gets "_"
 // and a four-digit count before its extension. Two volumes of one kind with
-// the same name (twin labels, "New Volume") never share a folder: the first
-// keeps its name, a later one gets its position added ("PONE (sector
-// 206848)"). Folders are entered without
-// following links and files are created exclusively, so a found name never
-// leaves the destination and no file replaces another.
+// the same name (twin labels, "New Volume", or volumes a deep scan lists
+// under one root) never share a folder: the first keeps its name, a later one
+// gets its position added ("PONE (sector 206848)"). Folders are entered
+// without following links and files are created exclusively, so a found name
+// never leaves the destination and no file replaces another.
 #include <functional>
 #include <map>
 #include <string>
@@ -29,9 +29,15 @@ struct RecoveryDestination {
     // The sector of the disk where a root's volume starts, −1 when unknown;
     // asked only when a root's folder name is held by another root.
     std::function<long long(IFileNode* root)> rootPosition;
-    // The volume folder of each root met, and which root holds each name.
-    std::map<IFileNode*, std::string> rootFolders;
-    std::map<std::pair<int, std::string>, IFileNode*> folderRoots;
+    // The sector where a node's own volume starts, −1 when unknown; asked
+    // only when another volume under the node's root holds the root's name
+    // (a deep scan's tree of one kind holds every volume of that kind).
+    std::function<long long(IFileNode* node)> volumePosition;
+    // The volume folder of each volume met (its root, and its partition
+    // where one root holds several), and which volume holds each name.
+    using Volume = std::pair<IFileNode*, int>;
+    std::map<Volume, std::string> rootFolders;
+    std::map<std::pair<int, std::string>, Volume> folderRoots;
 };
 
 // The kind text of a searcher type's folder: "HFS+_", "Fat_", "ExFat_",

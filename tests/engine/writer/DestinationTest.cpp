@@ -161,4 +161,39 @@ TEST_F(Destination, TwinVolumeNamesGetFoldersOfTheirOwn) {
     EXPECT_EQ(put(e), "Fat_0001/" + label.substr(0, 251) + " (2)/A.TXT");
 }
 
+// A deep scan lists every FAT (exFAT, HFS+) volume of a disk under one root:
+// the volumes are told apart by each node's partition, the second named by
+// where it starts; NTFS volumes have folders of their own below the root, so
+// their partitions never split the root's folder.
+TEST_F(Destination, VolumesUnderOneRootGetFoldersOfTheirOwn) {
+    CFilesystemNode fat(SEARCHER_FAT, "r", "Disk", 1), exfat(SEARCHER_EXFAT, "r", "Disk", 1),
+        hfs(SEARCHER_HFSPLUS, "r", "Disk", 1), ntfs(SEARCHER_NTFS, "r", "Disk", 1);
+    std::vector<std::unique_ptr<salvor::test::TestFileNode>> files;
+    RecoveryDestination names;
+    names.folder = tmp.path() + "/";
+    names.rootPosition = [](IFileNode*) { return -1LL; };
+    names.volumePosition = [](IFileNode* node) {
+        return dynamic_cast<CFileNode*>(node)->GetBelongedPartition() == 1 ? 36864LL : -1LL;
+    };
+    const auto put = [&](CFilesystemNode& root, std::uint16_t partition) {
+        files.push_back(std::make_unique<salvor::test::TestFileNode>(files.size() + 2, 1, "A.TXT", false));
+        files.back()->SetBelongedPartition(partition);
+        root.AddChild(files.back().get());
+        CRecoveryFile file;
+        EXPECT_TRUE(CreateRecoveryFile(files.back().get(), names, file));
+        root.RemoveChild(files.back().get());
+        return file.Path().substr(names.folder.size());
+    };
+    EXPECT_EQ(put(fat, 3), "Fat_0001/Disk/A.TXT"); // the first met keeps the name
+    EXPECT_EQ(put(fat, 1), "Fat_0001/Disk (sector 36864)/A.TXT");
+    EXPECT_EQ(put(fat, 2), "Fat_0001/Disk (2)/A.TXT"); // no position known
+    EXPECT_EQ(put(fat, 1), "Fat_0001/Disk (sector 36864)/A_0001.TXT");
+    EXPECT_EQ(put(exfat, 0), "ExFat_0001/Disk/A.TXT");
+    EXPECT_EQ(put(exfat, 1), "ExFat_0001/Disk (sector 36864)/A.TXT");
+    EXPECT_EQ(put(hfs, 1), "HFS+_0001/Disk/A.TXT");
+    EXPECT_EQ(put(hfs, 0), "HFS+_0001/Disk (2)/A.TXT");
+    EXPECT_EQ(put(ntfs, 0), "0001/Disk/A.TXT");
+    EXPECT_EQ(put(ntfs, 1), "0001/Disk/A_0001.TXT");
+}
+
 } // namespace
