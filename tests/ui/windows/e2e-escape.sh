@@ -68,35 +68,89 @@ export SALVOR_WORK_DIR="$work/log"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
 for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
-"$app" en >"$work/out.txt" 2>&1 &
+# Its folder chooser starts in the home folder: the destinations are typed
+# there by name, as a user picks a folder beside the ones shown. (A whole
+# path typed fast races the chooser's own completion, which now and then
+# kept a shorter path than the one typed.)
+HOME="$work" "$app" en >"$work/out.txt" 2>&1 &
 pid=$!
 
 fail=0
 die() { echo "FAIL: $*"; echo "--- program output"; tail -40 "$work/out.txt"; exit 1; }
-geometry() { xwininfo -root -tree | awk -v s="$1" '/"Salvor": \(/ { g = $(NF-1); if (s == "" || index(g, s "+") == 1) { print g; exit } }'; }
+# window SIZE: the id and geometry "WxH+X+Y" of the first Salvor window of
+# that size on the screen (a window is listed before it is shown and after
+# it is hidden; keys sent to it then are lost).
+window() {
+    xwininfo -root -tree | awk -v s="$1" '/"Salvor": \(/ { g = $(NF-1); if (s == "" || index(g, s "+") == 1) print $1, g }' |
+        while read -r id g; do
+            xwininfo -id "$id" 2>/dev/null | grep -q IsViewable && { echo "$id $g"; break; }
+        done
+}
+geometry() { window "$1" | cut -d' ' -f2; }
 wait_for() {
     local n=$(( $1 * 10 )); shift
     for _ in $(seq 1 "$n"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
     return 1
 }
 has_window() { [ -n "$(geometry "$1")" ]; }
+# focus SIZE: pointer and keyboard on the window of that size.
 focus() {
-    local g; g="$(geometry "$1")"
-    local x y w h; w="${g%%x*}"; h="${g#*x}"; h="${h%%+*}"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
-    xdotool mousemove $((x + w / 2)) $((y + h - 4))
-    local id; id="$(xwininfo -root -tree | awk -v g="$g" '/"Salvor": \(/ && $(NF-1) == g { print $1; exit }')"
-    [ -n "$id" ] && xdotool windowfocus "$id" 2>/dev/null
+    local g id n
+    for n in $(seq 1 50); do
+        read -r id g < <(window "$1")
+        if [ -n "$id" ]; then
+            local x y w h; w="${g%%x*}"; h="${g#*x}"; h="${h%%+*}"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
+            xdotool mousemove $((x + w / 2)) $((y + h - 4))
+            xdotool windowfocus "$id" 2>/dev/null
+            [ "$(xdotool getwindowfocus 2>/dev/null)" = "$((id))" ] && { sleep 0.3; return 0; }
+        fi
+        sleep 0.1
+    done
+    echo "note: could not focus the window $1"
     sleep 0.3
 }
+# alike NAME SIZE X1 Y1 X2 Y2: in the screenshot NAME, the window of SIZE has
+# (within 8 per channel) one colour at (X1, Y1) and at (X2, Y2)
+alike() {
+    local g x y; g="$(geometry "$2")"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
+    rgb() { convert "$out/escape_$1.png" -format "%[fx:int(255*p{$2,$3}.r)] %[fx:int(255*p{$2,$3}.g)] %[fx:int(255*p{$2,$3}.b)]" info:; }
+    set -- $(rgb "$1" $((x + $3)) $((y + $4))) $(rgb "$1" $((x + $5)) $((y + $6)))
+    [ $(( ($1-$4)*($1-$4) <= 64 && ($2-$5)*($2-$5) <= 64 && ($3-$6)*($3-$6) <= 64 )) = 1 ]
+}
+# shows NAME SIZE X1 Y1 X2 Y2: within 10 s, a screenshot NAME where the window
+# of SIZE has a control at (X1, Y1) unlike the background at (X2, Y2).
+shows() {
+    local n
+    for n in $(seq 1 20); do
+        shot "$1"
+        alike "$@" || return 0
+        sleep 0.5
+    done
+    return 1
+}
+# focus_chooser: keyboard on the folder chooser, once it is on the screen.
+focus_chooser() {
+    local id n
+    for n in $(seq 1 100); do
+        id="$(xwininfo -root -tree | awk '/Choose the folder/ { print $1 }' | while read -r w; do
+            xwininfo -id "$w" 2>/dev/null | grep -q IsViewable && { echo "$w"; break; }; done)"
+        if [ -n "$id" ]; then
+            xdotool windowfocus "$id" 2>/dev/null
+            [ "$(xdotool getwindowfocus 2>/dev/null)" = "$((id))" ] && { sleep 0.5; return 0; }
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+# The big file is being written into DIR: its temporary file holds 8 MiB or more.
+writing_big() { [ -n "$(find "$1" -name '.salvor-*.part' -size +8M | head -1)" ]; }
 shot() { import -window root "$out/escape_$1.png"; }
 count() { grep -c "$1" "$work/out.txt"; }
-choose() { # choose FOLDER: the recover button, then FOLDER typed into the chooser
+choose() { # choose NAME: the recover button, then NAME (a folder in $work) typed into the chooser
     xdotool mousemove $((wx + 475)) $((wy + 52)) click 1
-    wait_for 20 sh -c "xwininfo -root -tree | grep -q 'Choose the folder'" || die "no folder chooser"
-    sleep 1
-    local chooser; chooser="$(xwininfo -root -tree | awk '/Choose the folder/ { print $1; exit }')"
-    xdotool windowfocus "$chooser" 2>/dev/null
-    xdotool type --delay 20 "$1"
+    focus_chooser || die "no folder chooser"
+    xdotool type --delay 40 "$1"
+    sleep 0.5
     xdotool key Return
 }
 
@@ -120,14 +174,11 @@ sleep 1.5
 
 # 0. The scanned volume as destination: Escape on the warning writes nothing
 # (its answer is to choose again: the chooser, dismissed too).
-choose "$work/mnt"
+choose mnt
 sleep 2
 shot same_device_warning
 xdotool key Escape
-wait_for 20 sh -c "xwininfo -root -tree | grep -q 'Choose the folder'" || die "no chooser after Escape on the same-device warning"
-sleep 1
-chooser="$(xwininfo -root -tree | awk '/Choose the folder/ { print $1; exit }')"
-xdotool windowfocus "$chooser" 2>/dev/null
+focus_chooser || die "no chooser after Escape on the same-device warning"
 xdotool key Escape
 sleep 2
 volume_state "$work/volume_after.txt"
@@ -135,7 +186,7 @@ cmp -s "$work/volume_before.txt" "$work/volume_after.txt" || { echo "FAIL: the s
 [ "$(count 'Recovery finished')" = 0 ] || { echo "FAIL: a recovery ran after Escape on the same-device warning"; fail=1; }
 
 # 1. Not enough room: Escape on the warning writes nothing.
-choose "$work/small"
+choose small
 sleep 2
 shot free_space_warning
 xdotool key Escape
@@ -145,12 +196,13 @@ shot free_space_dismissed
 [ "$(count 'Recovery finished')" = 0 ] || { echo "FAIL: a recovery ran after Escape on the free-space warning"; fail=1; }
 
 # 2. Escape on the progress asks; Escape on the question stops.
-choose "$work/dest"
+choose dest
 wait_for 30 has_window 460x192 || die "no recovery progress"
+wait_for 60 writing_big "$work/dest" || die "the big file is not being written"
 focus 460x192
 xdotool key Escape
-sleep 0.5
-shot stop_question
+# (280, 159): the go-on button's middle; (200, 159): the panel's background beside it.
+shows stop_question 460x192 280 159 200 159 || die "no \"Stop the recovery?\" after Escape on the progress"
 xdotool key Escape
 wait_for 60 grep -q "recovery stopped:" "$work/out.txt" || die "no stopped dialog after Escape on the question"
 sleep 1
@@ -168,13 +220,13 @@ sleep 1
 # dismissed with Escape stops as cleanly.
 umount "$work/small"
 mount -t tmpfs -o size=64m tmpfs "$work/small" || die "no 64 MiB tmpfs"
-choose "$work/small"
+choose small
 sleep 2
 xdotool key Tab space # from "Cancel" to "Recover Anyway"
 wait_for 30 has_window 460x192 || die "no recovery progress past the warning"
-sleep 2
-shot out_of_space
 focus 460x192
+# (265, 159): the go-on button's middle, where the progress has background.
+shows out_of_space 460x192 265 159 150 159 || die "no out-of-space panel"
 xdotool key Escape
 wait_for 60 sh -c "[ \"\$(grep -c 'recovery stopped:' '$work/out.txt')\" -ge 2 ]" || die "no stopped dialog after Escape on the out-of-space panel"
 sleep 1
@@ -187,7 +239,7 @@ xdotool key Return
 sleep 1
 
 # 4. The next Recover writes every file whole.
-choose "$work/again"
+choose again
 # Each run prints its end, the stopped ones too: this is the third.
 wait_for 180 sh -c "[ \"\$(grep -c 'Recovery finished' '$work/out.txt')\" -ge 3 ]" || die "the last recovery did not end"
 wait_for 20 has_window 460x222 || die "no finished dialog"

@@ -112,7 +112,7 @@ launch() {
     mkdir -p "$run/config" "$run/state" "$run/data" "$run/xdg" "$run/work" "$run/dest"
     chmod 700 "$run/xdg"
     XDG_CONFIG_HOME="$run/config" XDG_STATE_HOME="$run/state" XDG_DATA_HOME="$run/data" XDG_RUNTIME_DIR="$run/xdg" \
-        SALVOR_WORK_DIR="$run/work" "$app" en >"$run/out.txt" 2>&1 &
+        SALVOR_WORK_DIR="$run/work" HOME="$run" "$app" en >"$run/out.txt" 2>&1 &
     pid=$!
     wait_for 90 has_window 1000x640 || die "no start window"
     sleep 2 # fade-in
@@ -134,7 +134,10 @@ launch() {
     sleep 1
     local chooser; chooser="$(xwininfo -root -tree | awk '/Choose the folder/ { print $1; exit }')"
     xdotool windowactivate "$chooser" 2>/dev/null
-    xdotool type --delay 20 "$run/dest"
+    # The chooser starts at home ($run): the destination is typed by name (a
+    # whole path typed fast races the chooser's completion).
+    xdotool type --delay 40 dest
+    sleep 0.5
     xdotool key Return
     # Ready on the progress dialog before the big file is under way.
     wait_for 60 has_window 460x192 || die "no recovery progress"

@@ -47,7 +47,9 @@ export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
 # under a full parallel test run, the program found no server on the display.
 for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 xwininfo -root >/dev/null 2>&1 || { echo "FAIL: the X server on $DISPLAY does not answer"; exit 1; }
-"$work/e2e-salvor" en >"$work/out.txt" 2>&1 &
+# Its folder chooser starts at home ($work): the destination is typed by
+# name (a whole path typed fast races the chooser's completion).
+HOME="$work" "$work/e2e-salvor" en >"$work/out.txt" 2>&1 &
 pid=$!
 
 fail=0
@@ -110,7 +112,8 @@ wait_for 20 sh -c "xwininfo -root -tree | grep -q 'Choose the folder'" || die "n
 sleep 1
 chooser="$(xwininfo -root -tree | awk '/Choose the folder/ { print $1; exit }')"
 xdotool windowfocus "$chooser" 2>/dev/null || true
-xdotool type --delay 20 "$work/dest"
+xdotool type --delay 40 dest
+sleep 0.5
 xdotool key Return
 wait_for 120 grep -q "Recovery finished" "$work/out.txt" || die "the recovery did not end"
 wait_for 20 has_window 460x222 || die "no finished dialog"
