@@ -2,7 +2,8 @@
 # Escape never writes, end to end: app/salvor under a fresh Xvfb with folders
 # of its own, driven by xdotool as a user would, over an exFAT volume made by
 # mkfs.exfat on a loop device and filled through exfat-fuse (files of random
-# bytes, one of 384 MiB so that a recovery lasts), left mounted:
+# bytes, one of 384 MiB read back at 24 MiB/s so that a recovery lasts),
+# left mounted:
 #  0. the same-device warning (destination: the mounted volume itself)
 #     dismissed with Escape, then the chooser it brings back: the volume's
 #     bytes and files are as before;
@@ -19,7 +20,7 @@
 # Usage: e2e-escape.sh SALVOR SCREENSHOT_DIR
 set -u
 if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root (attaches a loop device, mounts a tmpfs)"; exit 77; fi
-for t in xvfb-run:xvfb xdotool:xdotool import:imagemagick xwininfo:x11-utils mkfs.exfat:exfatprogs mount.exfat-fuse:exfat-fuse losetup:mount; do
+for t in xvfb-run:xvfb xdotool:xdotool import:imagemagick xwininfo:x11-utils mkfs.exfat:exfatprogs mount.exfat-fuse:exfat-fuse losetup:mount lsblk:util-linux blockdev:util-linux convert:imagemagick; do
     command -v "${t%%:*}" >/dev/null 2>&1 || { echo "${t%%:*} not found: install the package ${t#*:}" >&2; exit 1; }
 done
 [ $# -ge 2 ] || { echo "usage: $0 SALVOR SCREENSHOT_DIR" >&2; exit 2; }
@@ -36,7 +37,8 @@ work="$(mktemp -d)"
 pid=""
 loop=""
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    unslow_reads
     mountpoint -q "$work/mnt" 2>/dev/null && umount "$work/mnt"
     [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
     mountpoint -q "$work/small" 2>/dev/null && umount "$work/small"
@@ -60,8 +62,14 @@ cp "$work"/src/* "$work/mnt/" || exit 1
 sync "$work"/mnt/* && rm "$work"/mnt/* && sync
 (cd "$work/src" && sha256sum -- * | cut -c1-64 | sort) > "$work/want.txt"
 mount -t tmpfs -o size=1m tmpfs "$work/small" || exit 1
-volume_state() { sync; { sha256sum < "$loop"; find "$work/mnt" | sort; } > "$1"; }
+# volume_state FILE: the volume's bytes and file list, into FILE. Reading the
+# whole device fills the page cache; it is dropped after, so that the
+# program still reads the device at the rate slow_reads sets.
+volume_state() { sync; { sha256sum < "$loop"; find "$work/mnt" | sort; } > "$1"; blockdev --flushbufs "$loop"; }
 volume_state "$work/volume_before.txt"
+# The volume read at 24 MiB/s: the big file takes some 16 s to come back,
+# long enough for Escape to find the recovery under way.
+slow_reads "$loop" $((24 * 1024 * 1024)) || exit 1
 
 export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run"
 export SALVOR_WORK_DIR="$work/log"
@@ -72,7 +80,7 @@ for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; do
 # there by name, as a user picks a folder beside the ones shown. (A whole
 # path typed fast races the chooser's own completion, which now and then
 # kept a shorter path than the one typed.)
-HOME="$work" "$app" en >"$work/out.txt" 2>&1 &
+HOME="$work" slowed "$app" en >"$work/out.txt" 2>&1 &
 pid=$!
 
 fail=0

@@ -2,8 +2,8 @@
 # Quitting during a recovery, end to end: app/salvor under a fresh Xvfb with
 # openbox, folders of its own, driven by xdotool as a user would, over a
 # 1 GiB NTFS volume made by mkntfs and filled through ntfs-3g (a file of
-# 900 MiB of random bytes, long enough to be caught mid-write on a fast
-# machine, and a few small ones), attached read-only. Each
+# 900 MiB of random bytes, read back at 48 MiB/s so as to be caught mid-write
+# on a fast machine, and a few small ones), attached read-only. Each
 # route starts the program anew, scans, ticks everything and recovers:
 #  escape:  Ctrl+Q while the big file is written asks "Stop the recovery?";
 #           Escape keeps recovering and every file ends byte-exact;
@@ -15,7 +15,7 @@
 set -u
 if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root (attaches a loop device, mounts with ntfs-3g)"; exit 77; fi
 for t in xvfb-run:xvfb xdotool:xdotool import:imagemagick convert:imagemagick xwininfo:x11-utils xprop:x11-utils \
-         mkntfs:ntfs-3g ntfs-3g:ntfs-3g losetup:mount openbox:openbox; do
+         mkntfs:ntfs-3g ntfs-3g:ntfs-3g losetup:mount lsblk:util-linux blockdev:util-linux openbox:openbox; do
     command -v "${t%%:*}" >/dev/null 2>&1 || { echo "${t%%:*} not found: install the package ${t#*:}" >&2; exit 1; }
 done
 [ $# -ge 2 ] || { echo "usage: $0 SALVOR SCREENSHOT_DIR [ROUTE...]" >&2; exit 2; }
@@ -34,7 +34,8 @@ mkdir -p "$out"
 work="$(mktemp -d)"
 pid="" loop="" wm_pid=""
 cleanup() {
-    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    unslow_reads
     [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
     mountpoint -q "$work/mnt" 2>/dev/null && umount "$work/mnt"
     [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
@@ -54,6 +55,9 @@ cp "$work"/src/* "$work/mnt/" && sync && umount "$work/mnt" || { echo "FAIL: fil
 (cd "$work/src" && sha256sum -- * | cut -c1-64 | sort) > "$work/want.txt"
 rm -f "$work/src/BIG.BIN"
 loop="$(losetup -r -f --show "$img")" || exit 1
+# The volume read at 48 MiB/s: the big file takes some 19 s to come back,
+# long enough for the keys sent while it does.
+slow_reads "$loop" $((48 * 1024 * 1024)) || exit 1
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
@@ -112,7 +116,7 @@ launch() {
     mkdir -p "$run/config" "$run/state" "$run/data" "$run/xdg" "$run/work" "$run/dest"
     chmod 700 "$run/xdg"
     XDG_CONFIG_HOME="$run/config" XDG_STATE_HOME="$run/state" XDG_DATA_HOME="$run/data" XDG_RUNTIME_DIR="$run/xdg" \
-        SALVOR_WORK_DIR="$run/work" HOME="$run" "$app" en >"$run/out.txt" 2>&1 &
+        SALVOR_WORK_DIR="$run/work" HOME="$run" slowed "$app" en >"$run/out.txt" 2>&1 &
     pid=$!
     wait_for 90 has_window 1000x640 || die "no start window"
     sleep 2 # fade-in
