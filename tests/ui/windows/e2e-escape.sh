@@ -117,21 +117,14 @@ focus() {
     echo "note: could not focus the window $1"
     sleep 0.3
 }
-# alike NAME SIZE X1 Y1 X2 Y2: in the screenshot NAME, the window of SIZE has
-# (within 8 per channel) one colour at (X1, Y1) and at (X2, Y2)
-alike() {
-    local g x y; g="$(geometry "$2")"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
-    rgb() { convert "$out/escape_$1.png" -format "%[fx:int(255*p{$2,$3}.r)] %[fx:int(255*p{$2,$3}.g)] %[fx:int(255*p{$2,$3}.b)]" info:; }
-    set -- $(rgb "$1" $((x + $3)) $((y + $4))) $(rgb "$1" $((x + $5)) $((y + $6)))
-    [ $(( ($1-$4)*($1-$4) <= 64 && ($2-$5)*($2-$5) <= 64 && ($3-$6)*($3-$6) <= 64 )) = 1 ]
-}
 # shows NAME SIZE X1 Y1 X2 Y2: within 10 s, a screenshot NAME where the window
 # of SIZE has a control at (X1, Y1) unlike the background at (X2, Y2).
 shows() {
     local n
     for n in $(seq 1 20); do
         shot "$1"
-        alike "$@" || return 0
+        alike "escape_$1" "${@:2}"
+        [ $? = 1 ] && return 0
         sleep 0.5
     done
     return 1
@@ -150,8 +143,6 @@ focus_chooser() {
     done
     return 1
 }
-# The big file is being written into DIR: its temporary file holds 8 MiB or more.
-writing_big() { [ -n "$(find "$1" -name '.salvor-*.part' -size +8M | head -1)" ]; }
 shot() { import -window root "$out/escape_$1.png"; }
 count() { grep -c "$1" "$work/out.txt"; }
 choose() { # choose NAME: the recover button, then NAME (a folder in $work) typed into the chooser

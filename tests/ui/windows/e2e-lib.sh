@@ -77,3 +77,19 @@ unslow_reads() {
     done
     slow_cgroup=""
 }
+
+# alike PICTURE SIZE X1 Y1 X2 Y2: in the screenshot $out/PICTURE.png, the
+# window of SIZE (as the test's own `geometry` places it) has, within 8 per
+# channel, one colour at (X1, Y1) and at (X2, Y2). Status 2: no window or
+# no picture to read.
+alike() {
+    local g x y; g="$(geometry "$2")"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
+    [ -n "$x" ] && [ -n "$y" ] || return 2
+    rgb() { convert "$out/$1.png" -format "%[fx:int(255*p{$2,$3}.r)] %[fx:int(255*p{$2,$3}.g)] %[fx:int(255*p{$2,$3}.b)]" info:; }
+    set -- $(rgb "$1" $((x + $3)) $((y + $4))) $(rgb "$1" $((x + $5)) $((y + $6)))
+    [ $# = 6 ] || return 2
+    [ $(( ($1-$4)*($1-$4) <= 64 && ($2-$5)*($2-$5) <= 64 && ($3-$6)*($3-$6) <= 64 )) = 1 ]
+}
+# writing_big DIR: the big file is being written into DIR (its temporary
+# file holds 8 MiB or more).
+writing_big() { [ -n "$(find "$1" -name '.salvor-*.part' -size +8M | head -1)" ]; }

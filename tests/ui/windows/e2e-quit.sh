@@ -84,18 +84,8 @@ focus() { # focus SIZE: pointer and keyboard on the window of that size
     [ -n "$id" ] && xdotool windowactivate "$id" 2>/dev/null
     sleep 0.3
 }
-# alike NAME SIZE X1 Y1 X2 Y2: in the screenshot NAME, the window of SIZE has
-# (within 8 per channel) one colour at (X1, Y1) and at (X2, Y2)
-alike() {
-    local g x y; g="$(geometry "$2")"; x="$(echo "$g" | cut -d+ -f2)"; y="$(echo "$g" | cut -d+ -f3)"
-    rgb() { convert "$out/quit_$1.png" -format "%[fx:int(255*p{$2,$3}.r)] %[fx:int(255*p{$2,$3}.g)] %[fx:int(255*p{$2,$3}.b)]" info:; }
-    set -- $(rgb "$1" $((x + $3)) $((y + $4))) $(rgb "$1" $((x + $5)) $((y + $6)))
-    [ $(( ($1-$4)*($1-$4) <= 64 && ($2-$5)*($2-$5) <= 64 && ($3-$6)*($3-$6) <= 64 )) = 1 ]
-}
 shot() { import -window root "$out/quit_$1.png"; }
 alive() { kill -0 "$pid" 2>/dev/null; }
-# The big file is being written: its temporary file holds 8 MiB or more.
-writing_big() { [ -n "$(find "$run/dest" -name '.salvor-*.part' -size +8M | head -1)" ]; }
 recovered() { grep -c "Recovery finished" "$run/out.txt"; }
 # Nothing but whole files in the destination: no empty one, no temporary
 # one, and each a source file byte for byte.
@@ -146,7 +136,7 @@ launch() {
     # Ready on the progress dialog before the big file is under way.
     wait_for 60 has_window 460x192 || die "no recovery progress"
     focus 460x192
-    wait_for 60 writing_big || die "the big file is not being written"
+    wait_for 60 writing_big "$run/dest" || die "the big file is not being written"
 }
 
 # ask_to_quit: Ctrl+Q on the progress dialog brings up "Stop the recovery?"
@@ -158,7 +148,7 @@ ask_to_quit() {
     shot "${route}_asked"
     alive || die "Ctrl+Q during the recovery ended the program without asking"
     # (280, 159): the go-on button's middle; (200, 159): the panel's background beside it.
-    alike "${route}_asked" 460x192 280 159 200 159 && die "no \"Stop the recovery?\" after Ctrl+Q"
+    alike "quit_${route}_asked" 460x192 280 159 200 159 && die "no \"Stop the recovery?\" after Ctrl+Q"
     return 0
 }
 
@@ -171,7 +161,7 @@ for route in $routes; do
         sleep 0.4
         shot escape_resumed
         alive || die "Escape on the question ended the program"
-        alike escape_resumed 460x192 280 159 200 159 || die "Escape did not bring the progress back"
+        alike quit_escape_resumed 460x192 280 159 200 159 || die "Escape did not bring the progress back"
         wait_for 180 grep -q "Recovery finished" "$run/out.txt" || die "the recovery did not go on to its end"
         wait_for 20 has_window 460x222 || die "no finished dialog"
         find "$run/dest" -type f -exec sha256sum {} + | cut -c1-64 | sort > "$run/got.txt"
