@@ -75,12 +75,13 @@ int CFATBuildChildren::BuildRoot(FatFolderQueue& queue, int show, int doRoot) {
 }
 
 int CFATBuildChildren::BuildChildren(IFileNode* parent, std::uint32_t firstCluster, FatFolderQueue& queue,
-                                     int isRoot, int show) {
+                                     int isRoot, int /*show*/) {
     if (!m_device || !m_fat) return 0;
     const unsigned ss = m_geo.sectorSize, spc = m_geo.sectorsPerCluster;
     std::vector<std::uint8_t> buffer(std::size_t{kFolderReadSectors} * ss + kMaxCarryBytes + 1);
     std::size_t carry = 0;
     bool firstRun = true;
+    bool highKept = false;
     std::uint32_t c = firstCluster;
     while (c != 0 && c < kEndOfChain && IsLimitCluster(c)) {
         // A run of contiguous clusters, read at once.
@@ -108,7 +109,7 @@ int CFATBuildChildren::BuildChildren(IFileNode* parent, std::uint32_t firstClust
         // clusters from the folder that really owns them.
         for (std::uint32_t i = 0; i < n; ++i) m_visited.insert(c + i);
         const auto length = static_cast<std::uint32_t>(carry + bytes);
-        const std::uint32_t r = BuildChildrenFromBuffer(buffer.data(), length, parent, queue, 0, show);
+        const std::uint32_t r = ParseEntries(buffer.data(), length, parent, queue, 0, highKept);
         if (r == kStopFolder) break;
         const std::size_t rest = length - std::min(r, length);
         if (rest == 0 || rest > kMaxCarryBytes) {
@@ -125,6 +126,12 @@ int CFATBuildChildren::BuildChildren(IFileNode* parent, std::uint32_t firstClust
 std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
                                                          IFileNode* parent, FatFolderQueue& queue, int stopOnInvalid,
                                                          int /*show*/) {
+    bool highKept = false;
+    return ParseEntries(buffer, length, parent, queue, stopOnInvalid, highKept);
+}
+
+std::uint32_t CFATBuildChildren::ParseEntries(std::uint8_t* buffer, std::uint32_t length, IFileNode* parent,
+                                              FatFolderQueue& queue, int stopOnInvalid, bool& highKept) {
     if (!buffer) return kStopFolder;
     std::uint64_t P = 0;
     bool parentDeleted = false;
@@ -184,7 +191,12 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
         if (parentDeleted) props->SetState(props->GetState() | CFATFileProperties::kStateDeleted);
         props->SetParentFirstClusterNum(static_cast<long long>(P));
         props->SetMetaDataSector(static_cast<long long>(ConvertClusterNumToSector(P)));
-        if (m_geo.kind == FS_FAT32) ReverseDelFileFirstNum(entry, carry, *props);
+        if (m_geo.kind == FS_FAT32) {
+            ReverseDelFileFirstNum(entry, carry, *props, highKept);
+            // A deleted entry that still names a cluster above 0x10000 shows
+            // that this folder's deleter keeps high words.
+            if (entry.IsErased() && fc >= kHighWindow) highKept = true;
+        }
         if (entry.GetFirstClusterNO() == P) {
             entry.SetFirstClusterNO(fc);
             props->SetFirstClusterNum(fc);
@@ -228,7 +240,8 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
 // high part is sought from where the folder's previous entries ended (R) and
 // from the folder itself (H), checked against the content at each candidate.
 
-void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& carry, CFATFileProperties& props) {
+void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& carry, CFATFileProperties& props,
+                                               bool highKept) {
     const std::uint64_t c = entry.GetFirstClusterNO();
     const std::uint64_t clusterBytes = std::uint64_t{m_geo.sectorSize} * m_geo.sectorsPerCluster;
     const std::uint64_t size = entry.GetSize();
@@ -250,7 +263,7 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
                     result += High(carry.R);
                 else if (carry.H > kHighWindow && !carry.lostParent && IsLimitCluster(result + High(carry.H)))
                     result += High(carry.H);
-                result = KeepFreeLowWord(c, result);
+                result = KeepFreeLowWord(c, result, highKept);
             }
         } else {
             // The file lies where its folder lies: same high part.
@@ -264,7 +277,7 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
                     if (found) result = cand;
                 }
             }
-            if (!found) result = KeepFreeLowWord(c, result);
+            if (!found) result = KeepFreeLowWord(c, result, highKept);
         }
         entry.SetFirstClusterNO(static_cast<std::uint32_t>(result));
     } else if (isFolder) {
@@ -300,10 +313,12 @@ void CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& c
 // A guessed high part that lands in a cluster the table gives to a live file
 // would recover that file's bytes under this name; when the entry's own
 // cluster is free, nothing shows the high word was lost, so it is kept.
-// (Free or taken both, the guess stands: the high word was cleared.)
-std::uint64_t CFATBuildChildren::KeepFreeLowWord(std::uint64_t low, std::uint64_t guess) {
-    if (guess == low || !InUse(guess) || InUse(low)) return guess;
-    return low;
+// Where both are free, the guess stands (the high word was cleared), unless an
+// earlier deleted entry of the folder kept its high word: that deleter keeps
+// high words, so a zero one is real.
+std::uint64_t CFATBuildChildren::KeepFreeLowWord(std::uint64_t low, std::uint64_t guess, bool highKept) {
+    if (guess == low || InUse(low)) return guess;
+    return InUse(guess) || highKept ? low : guess;
 }
 
 bool CFATBuildChildren::InUse(std::uint64_t cluster) {

@@ -112,11 +112,17 @@ private:
         std::uint64_t H = 0; // the hint: the folder's own first cluster
         bool lostParent = false;
     };
+    // Parses the entries of one read of a folder. highKept says whether an
+    // earlier deleted entry of the folder kept a non-zero high word; it is
+    // carried from one read of a folder to the next.
+    std::uint32_t ParseEntries(std::uint8_t* buffer, std::uint32_t length, IFileNode* parent, FatFolderQueue& queue,
+                               int stopOnInvalid, bool& highKept);
     bool IsLimitCluster(std::uint64_t c) const { return c >= 2 && c < m_geo.clusterCount + 2; }
-    void ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& carry, CFATFileProperties& props);
-    // The entry's own (low-word) cluster when the revision's guess lies in a
-    // live file and it does not; else the guess.
-    std::uint64_t KeepFreeLowWord(std::uint64_t low, std::uint64_t guess);
+    void ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& carry, CFATFileProperties& props, bool highKept);
+    // The entry's own (low-word) cluster when it is free and the revision's
+    // guess lies in a live file, or is free too in a folder whose deleter
+    // keeps high words (highKept); else the guess.
+    std::uint64_t KeepFreeLowWord(std::uint64_t low, std::uint64_t guess, bool highKept);
     // Given to a file by the table (or no cluster of the partition).
     bool InUse(std::uint64_t cluster);
     void bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry, CFATFileProperties& props, bool& found,

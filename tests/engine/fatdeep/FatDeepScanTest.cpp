@@ -285,6 +285,17 @@ TEST_F(FatDeepScan, DeletedFilesBelowTheHighWordAreNotReadFromLiveFiles) {
     EXPECT_GE(9, std::stoi(ReadText(dir + "/fat_32_reused.tsk")));
 }
 
+// The high-word volume of the quick scan's test, deep: deleted files whose
+// entries lost the high word, and deleted text files below 0x10000 whose
+// folders show the high words were kept, come back byte-exact.
+TEST_F(FatDeepScan, DeletedFilesAroundTheHighWordComeBackByteExact) {
+    const std::string dir = salvor::test::Fixture("fat_32_highword");
+    ASSERT_FALSE(dir.empty());
+    auto scan = Scan(dir + "/fat_32_highword.img");
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(ExpectRecovered(*scan, dir + "/fat_32_highword.sha256"), 8);
+}
+
 TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
     auto scan = Scan(Mbr("disk_mbr_zeroed.img"), true);
     ASSERT_EQ(parts.size(), 1u);
