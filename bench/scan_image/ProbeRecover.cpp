@@ -1,6 +1,7 @@
 #include "bench/scan_image/ProbeRecover.h"
 
 #include "bench/scan_image/ProbeOutput.h"
+#include "engine/common/FileNode.h"
 #include "engine/enumeration/SameVolume.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/include/FileNode.h"
@@ -47,8 +48,10 @@ public:
     Outcome Write(IFileNode* node) {
         CRecoveryFile file;
         if (!CreateRecoveryFile(node, m_destination, file)) return Outcome::Failed;
-        // An empty file is complete once its name is taken.
-        if (node->GetFileSize() <= 0) return Outcome::Written;
+        // An empty file is complete once its name is taken; one whose size
+        // says nothing of its bytes is the writer's to judge.
+        auto* fileNode = dynamic_cast<CFileNode*>(node);
+        if (node->GetFileSize() <= 0 && !(fileNode && fileNode->IsSizeUnknown())) return Outcome::Written;
         const Outcome outcome = Copy(node, file.Folder(), file.Name());
         if (outcome == Outcome::Failed) ::unlinkat(file.Folder(), file.Name().c_str(), 0);
         return outcome;

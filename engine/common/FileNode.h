@@ -47,6 +47,10 @@ public:
     // the rest, up to the size, as zeros (NTFS's initialized size, exFAT's
     // valid data length).
     virtual long long GetInitializedSize() { return GetFileSize(); }
+    // True when the file system says the file holds bytes that its size does
+    // not count (a compressed file whose expanded size could not be read):
+    // such a file is never written empty as if it were whole.
+    virtual bool IsSizeUnknown() { return false; }
     // The directory-entry properties of node classes that keep them (FAT,
     // NTFS, carved); null for every other node.
     virtual IFileProperties* GetFileProperties() { return nullptr; }

@@ -452,7 +452,9 @@ void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
             p.blockSize = h.blockSize;
             const std::uint64_t jib = std::uint64_t{h.journalInfoBlock} * h.blockSize;
             const std::uint64_t infoByte = static_cast<std::uint64_t>(p.journalInfoSector) * m_sectorSize;
-            if (p.journalInfo && h.journalInfoBlock != 0 && jib <= infoByte && (infoByte - jib) % m_sectorSize == 0) {
+            // A pointer past the volume's end places nothing.
+            const bool pointer = h.journalInfoBlock != 0 && h.journalInfoBlock < h.totalBlocks;
+            if (p.journalInfo && pointer && jib <= infoByte && (infoByte - jib) % m_sectorSize == 0) {
                 // The info block lies journalInfoBlock blocks into its volume.
                 p.startSector = static_cast<long long>((infoByte - jib) / m_sectorSize);
             } else if (!p.startKnown) {

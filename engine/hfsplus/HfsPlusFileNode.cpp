@@ -47,7 +47,7 @@ CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, long long metadataSec
 CHFSPlusFileNode::CHFSPlusFileNode(const CHFSPlusFileNode& other)
     : CFileNode(other), m_createDate(other.m_createDate), m_volume(other.m_volume), m_name(other.m_name),
       m_size(other.m_size), m_forkSize(other.m_forkSize), m_contentModDate(other.m_contentModDate), m_accessDate(other.m_accessDate),
-      m_flags(other.m_flags) {
+      m_flags(other.m_flags), m_sizeRead(other.m_sizeRead) {
     if (other.m_dataRuns) m_dataRuns = other.m_dataRuns->Clone();
 }
 
@@ -110,6 +110,7 @@ void CHFSPlusFileNode::UpdateNodeInfo() {
     }
     // No more than the attribute and the resource fork can expand to.
     m_size = std::min(bytes::Le64(attr, 8), CDecmpfsData::MostExpanded(attr.size(), m_forkSize));
+    m_sizeRead = true;
 }
 
 IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileId, std::uint8_t forkType,

@@ -43,6 +43,9 @@ public:
     IFileReader* CreateCompressFileReader(void* context) override;
     // A compressed file's size becomes the one its decmpfs attribute gives.
     void UpdateNodeInfo() override;
+    // A compressed file whose decmpfs attribute could not be read (no volume,
+    // or the attribute is gone): its size says nothing of its bytes.
+    bool IsSizeUnknown() override { return IsCompressed() && !m_sizeRead; }
     hfsplus::CHFSPlusVolume* Volume() const { return m_volume; }
     // The resource fork's own length (a compressed file's stored bytes).
     std::uint64_t ResourceForkSize() const { return m_forkSize; }
@@ -61,6 +64,7 @@ private:
     std::uint64_t m_size = 0, m_forkSize = 0;
     std::uint32_t m_contentModDate = 0, m_accessDate = 0;
     std::uint8_t m_flags = 0;
+    bool m_sizeRead = false; // a compressed file's expanded size came from its attribute
 };
 
 // The fork's extents as a run list in allocation blocks: the eight of the

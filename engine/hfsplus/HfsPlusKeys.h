@@ -77,13 +77,13 @@ HFSPlusVolumeHeader ReadVolumeHeader(bytes::Bytes b);
 std::uint32_t AppendExtents(const HFSPlusExtentRecord& record, std::uint32_t& remaining,
                             std::vector<HFSPlusExtentDescriptor>& out);
 // The header test on unflipped bytes: "H+" or "HX", version <= 16, blockSize a
-// multiple of 512 and at least 512, freeBlocks and journalInfoBlock <=
-// totalBlocks, and a catalog logicalSize of blockSize x its totalBlocks.
+// multiple of 512 and at least 512, freeBlocks <= totalBlocks, and a catalog
+// logicalSize of blockSize x its totalBlocks. The journal pointer is not
+// tested: a volume whose pointer lies past its end opens without its journal.
 bool IsValidVolumeHeader(const unsigned char* buffer, unsigned short length);
 // What opening a volume needs of its header: the test above without the
-// journal pointer and the catalog's logical size. A volume with either
-// damaged is still whole (it opens without its journal, its catalog read by
-// its extents).
+// catalog's logical size. A volume with it damaged is still whole (its
+// catalog is read by its extents).
 bool IsOpenableVolumeHeader(const unsigned char* buffer, unsigned short length);
 
 // A decoded key of any of the three trees. Catalog: parentID and name.

@@ -231,6 +231,12 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
         WriterLogSite("RecoverTo", 270);
         return WriterResult::NoReaderEmptyFile;
     }
+    auto* fileNode = dynamic_cast<CFileNode*>(m_node);
+    if (record.total == 0 && fileNode && fileNode->IsSizeUnknown()) {
+        // Written empty it would pass for whole: it is told failed instead.
+        WriterLogSite("RecoverTo", 284);
+        return WriterResult::SizeUnknown;
+    }
     if (m_reader->IsCompressFile() && m_ntfsCompressed) {
         if (byteCount > 0) return WriterResult::CountForCompressed;
         if (auto* compressed = dynamic_cast<ICompressedRecovery*>(m_reader.get())) {

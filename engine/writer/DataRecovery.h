@@ -32,6 +32,9 @@ inline constexpr ResultCode WriteFailed = MakeResult(ResultLib::Writer, 0x15f, 0
 // The file is written at its full length, but some of its bytes could not be
 // read and are zeros: it stays, counted as damaged.
 inline constexpr ResultCode Unreadable = MakeResult(ResultLib::Writer, 0x168, 0xd04);
+// The file holds bytes that its size does not count (a compressed file whose
+// expanded size could not be read): nothing is written.
+inline constexpr ResultCode SizeUnknown = MakeResult(ResultLib::Writer, 0x11c, 0xd05);
 } // namespace WriterResult
 
 class CDataRecovery : public IDataRecovery {

@@ -37,7 +37,7 @@ TEST(HfsHeader, TestRefusesImpossibleHeaders) {
                           {"block size 0", 40, 0, 4, false, false},
                           {"block size 4100", 40, 4100, 4, false, false},
                           {"free > total", 48, 0xFFFFFFFF, 4, false, false},
-                          {"journal info block > total", 12, 0xFFFFFFFF, 4, false, true},
+                          {"journal info block > total", 12, 0xFFFFFFFF, 4, true, true},
                           {"catalog size", 272, 12345, 8, false, true}};
     for (const Case& c : cases) {
         std::vector<std::uint8_t> h = SampleHeader();

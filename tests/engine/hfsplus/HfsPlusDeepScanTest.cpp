@@ -276,6 +276,75 @@ TEST_F(HfsDeepScan, FileChangedAfterTheJournalCopiedItIsListedCurrent) {
     }
 }
 
+// Headers naming a journal info block past the volume's end: the deep scan
+// reads them as the quick scan does, opens the volume without its journal
+// and gives back every live file, the compressed ones expanded. With the
+// attributes tree gone as well, a compressed file's size is unknown: it is
+// told failed, never written empty as if whole; every other file still comes.
+TEST_F(HfsDeepScan, JournalPointerPastTheVolumeIsReadAsTheQuickScanReadsIt) {
+    struct Case {
+        const char* image;
+        long long start;
+        bool deep, attributesGone;
+    };
+    const Case cases[] = {{"farjournal_alone.img", 0, false, false},
+                          {"farjournal_alone.img", 0, true, false},
+                          {"farjournal.img", 2048, true, false},
+                          {"farjournal_alone.img", 0, false, true},
+                          {"farjournal.img", 2048, true, true}};
+    const auto manifest = Manifest("farjournal");
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.image) + (c.deep ? " deep" : " quick") + (c.attributesGone ? ", no attributes" : ""));
+        std::string image = Disk(c.image);
+        const std::uint64_t volume = static_cast<std::uint64_t>(c.start) * 512;
+        const auto header = ReadBytes(image, volume + 1024, 512);
+        ASSERT_EQ(header.size(), 512u);
+        ASSERT_GT(bytes::Be32(header, 12), bytes::Be32(header, 44)) << "the journal pointer lies inside the volume";
+        if (c.attributesGone) {
+            // The attributes tree's header node, zeroed.
+            image = CopyOf(image, dir, std::to_string(c.start) + "-noattr.img");
+            const std::uint64_t blockSize = bytes::Be32(header, 40);
+            ASSERT_TRUE(WriteBytes(image, volume + bytes::Be32(header, 352 + 16) * blockSize,
+                                   std::vector<std::uint8_t>(blockSize)));
+        }
+        std::unique_ptr<FsScan> scan;
+        if (c.deep) {
+            scan = Scan(image);
+            ASSERT_EQ(parts.size(), 1u);
+            EXPECT_EQ(parts[0]->m_startSector, c.start);
+            EXPECT_TRUE(searcher->Partitions()[0]->header.has_value());
+            EXPECT_NE(searcher->Partitions()[0]->volume, nullptr);
+        } else {
+            ResetFactories();
+            RegisterHfsPlusLibrary();
+            scan = std::make_unique<FsScan>(image, 512, FS_HFSPLUS, volume);
+            ASSERT_EQ(scan->Run(), 0u);
+            nodes = scan->Nodes();
+        }
+        int live = 0, whole = 0;
+        for (const Line& l : manifest) {
+            if (l.deleted) continue;
+            ++live;
+            IFileNode* node = NodeOf(l, -1);
+            if (!node) {
+                ADD_FAILURE() << "not found: " << l.path;
+                continue;
+            }
+            // An empty file is whole once made; any other goes through the
+            // writer, and a failed copy answers no bytes.
+            auto* file = dynamic_cast<CFileNode*>(node);
+            const bool empty = node->GetFileSize() == 0 && !(file && file->IsCompressed());
+            const std::string written = empty ? kEmptySha : scan->Recover(node, SEARCHER_HFSPLUS);
+            const bool lost = c.attributesGone && l.path.starts_with("Compressed/");
+            EXPECT_EQ(written, lost ? std::string() : l.sha) << l.path;
+            whole += written == l.sha;
+        }
+        EXPECT_EQ(live, 136);
+        EXPECT_EQ(whole, c.attributesGone ? 129 : 136);
+    }
+}
+
 // Stopped after its first two blocks (8 MiB): the first volume's catalog was
 // met and is kept; the second volume was never reached.
 TEST_F(HfsDeepScan, StopMidScanKeepsWhatWasFound) {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -344,6 +345,65 @@ TEST_F(Writer, OtherCompressedReadersAreUsedAsTheyCome) {
     ASSERT_TRUE(Prepare(writer, &huge));
     EXPECT_TRUE(IsFailure(writer.RecoverTo(tmp.file("huge").c_str(), nullptr, 0)));
     EXPECT_LT(logSize() - logBefore, 1024u);
+}
+
+// A file whose catalog gives it bytes is never told whole when none of them
+// can be had, on any file system's reader: the plain reader (FAT, exFAT,
+// NTFS, APFS) writes it at full length and tells it damaged, NTFS's
+// expanding reader fails, and an HFS+ compressed file whose size is unknown
+// is not written empty. An HFS+ compressed file that is empty stays whole.
+TEST_F(Writer, FileWithBytesIsNeverWholeWhenWrittenEmpty) {
+    struct Nothing : IFileReader {
+        unsigned ReadData(long long, char*, unsigned, int*) override { return 0; }
+        IFileReader* Clone() override { return new Nothing; }
+        long long GetDataSize() const override { return 0; }
+        int IsCompressFile() override { return 1; }
+        void Release() override { delete this; }
+    };
+    struct HfsCompressed : TestFileNode {
+        explicit HfsCompressed(bool unknown) : TestFileNode(8, 1, "h", false, 0), unknown(unknown) { SetCompressed(1); }
+        IFileReader* CreateCompressFileReader(void*) override { return new Nothing; }
+        bool IsSizeUnknown() override { return unknown; }
+        bool unknown;
+    };
+    CompressedLog log;
+    log.answer = false;
+    const auto plain = [] { return MakeFileNode({{1LL << 40, 4}}, 2048); };
+    struct Case {
+        const char* what;
+        unsigned fs;
+        std::function<std::unique_ptr<TestFileNode>()> make;
+        ResultCode want;
+        long long length; // of the file left, -1: none
+    };
+    const Case cases[] = {
+        {"FAT32", FS_FAT32, plain, WriterResult::Unreadable, 2048},
+        {"exFAT", FS_EXFAT, plain, WriterResult::Unreadable, 2048},
+        {"NTFS", FS_NTFS, plain, WriterResult::Unreadable, 2048},
+        {"APFS", FS_APFS, plain, WriterResult::Unreadable, 2048},
+        {"NTFS compressed", FS_NTFS,
+         [&] {
+             auto* runs = new CDataRunList;
+             const DataRun run{1LL << 40, 4};
+             runs->AddDataRun(&run);
+             return std::make_unique<CompressedNode>(log, 70000, runs);
+         },
+         WriterResult::CompressedFailed, -1},
+        {"HFS+ compressed, size unknown", FS_HFSPLUS, [] { return std::make_unique<HfsCompressed>(true); },
+         WriterResult::SizeUnknown, -1},
+        {"HFS+ compressed, empty", FS_HFSPLUS, [] { return std::make_unique<HfsCompressed>(false); }, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Init(c.fs);
+        const auto node = c.make();
+        ASSERT_TRUE(Prepare(writer, node.get()));
+        const std::string path = tmp.file(std::string("out ") + c.what);
+        EXPECT_EQ(writer.RecoverTo(path.c_str(), nullptr, 0), c.want);
+        std::error_code ec;
+        const auto length = std::filesystem::file_size(path, ec);
+        EXPECT_EQ(ec ? -1LL : static_cast<long long>(length), c.length);
+    }
 }
 
 TEST_F(Writer, SmallJpgScanSkipsEndMarkersWithin2000Bytes) {
