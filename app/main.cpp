@@ -1,10 +1,9 @@
 // Salvor: the optional first argument is the interface language code.
-#include "app/EndSignals.h"
 #include "app/KeepAwake.h"
 #include "app/Startup.h"
 #include "platform/UserDefaults.h"
+#include "services/EndSignals.h"
 #include "services/Log.h"
-#include "services/UIRecovery.h"
 #include "ui/kit/Fonts.h"
 #include "ui/widgets/MyNSApplication.h"
 #include "ui/windows/AppDelegate.h"
@@ -37,12 +36,9 @@ int main(int argc, char** argv) {
     salvor::app::startUp();
     salvor::windows::VXAppDelegate delegate;
     // A logout, shutdown or Ctrl+C ends a recovery as its Stop does, or a save, first.
-    salvor::app::routeEndSignals(&delegate, [&delegate](int number) {
+    salvor::services::routeEndSignals(&delegate, [&delegate](int number) {
         salvor::services::writeLog("signal %d: ending\n", number);
-        delegate.endAfterRecovery([number] {
-            VXUIRecovery::RemoveUnfinishedFiles(); // a preview's, say
-            salvor::app::endBySignal(number);
-        });
+        delegate.endAfterRecovery([number] { salvor::services::endBySignal(number); });
     });
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
     const int status = QApplication::exec();

@@ -7,6 +7,7 @@
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
+#include "engine/utility/EndSignals.h"
 #include "engine/utility/FileUtils.h"
 #include "engine/writer/DataRecovery.h"
 #include "engine/writer/DestinationNames.h"
@@ -24,11 +25,20 @@
 
 namespace {
 
+// Goes on until an end signal comes; remembers that it told the writer to stop.
 class QuietProgress : public IProgress {
 public:
     void UpdateProgress(_PROGRESS_INFO*) override {}
-    int Continued() override { return 1; }
+    int Continued() override {
+        if (ReceivedEndSignal() == 0) return 1;
+        m_stopped = true;
+        return 0;
+    }
     int shouldBuild() override { return 1; }
+    bool Stopped() const { return m_stopped; }
+
+private:
+    bool m_stopped = false;
 };
 
 
@@ -43,7 +53,7 @@ public:
         };
     }
 
-    enum class Outcome { Written, Damaged, Failed };
+    enum class Outcome { Written, Damaged, Failed, Stopped };
 
     Outcome Write(IFileNode* node) {
         CRecoveryFile file;
@@ -53,7 +63,9 @@ public:
         auto* fileNode = dynamic_cast<CFileNode*>(node);
         if (node->GetFileSize() <= 0 && !(fileNode && fileNode->IsSizeUnknown())) return Outcome::Written;
         const Outcome outcome = Copy(node, file.Folder(), file.Name());
-        if (outcome == Outcome::Failed) ::unlinkat(file.Folder(), file.Name().c_str(), 0);
+        // A stopped copy left nothing but the empty name taken for it.
+        if (outcome == Outcome::Failed || outcome == Outcome::Stopped)
+            ::unlinkat(file.Folder(), file.Name().c_str(), 0);
         return outcome;
     }
 
@@ -96,6 +108,7 @@ private:
             const std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
             rc = writer->RecoverTo(path.c_str(), &progress, 0);
         }
+        if (progress.Stopped()) return Outcome::Stopped;
         // Written at full length with unreadable ranges as zeros: kept, counted as failed.
         if (rc == WriterResult::Unreadable) return Outcome::Damaged;
         return IsFailure(rc) ? Outcome::Failed : Outcome::Written;
@@ -143,8 +156,10 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
     ordered.reserve(nodes.size());
     for (const auto& pass : passes) ordered.insert(ordered.end(), pass.begin(), pass.end());
     for (IFileNode* node : ordered) {
+        if (ReceivedEndSignal() != 0) break;
         if (node->IsDirectory()) continue;
         const auto outcome = root.Get() >= 0 ? recovery.Write(node) : Recovery::Outcome::Failed;
+        if (outcome == Recovery::Outcome::Stopped) break;
         if (outcome == Recovery::Outcome::Written) {
             ++counts.written;
             continue;

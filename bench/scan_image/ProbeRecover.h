@@ -19,5 +19,8 @@ struct RecoverCounts {
 // Writes every file among nodes under destination (made when missing),
 // named as the program's recovery names them (engine/writer/DestinationNames.h),
 // in its order: equal names get the same numbered forms, nothing is replaced.
+// An end signal received (engine/utility/EndSignals.h) stops it as the
+// program's Stop does: the file being written ends whole or is removed, and
+// no further file is begun.
 RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IFileNode*>& nodes,
                            const std::string& destination);

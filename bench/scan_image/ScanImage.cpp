@@ -21,6 +21,8 @@
 #include "engine/include/RecoveryFilter.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
+#include "engine/utility/EndSignals.h"
+#include "engine/writer/DestinationFile.h"
 
 #include <cerrno>
 #include <chrono>
@@ -40,7 +42,8 @@ public:
     void UpdateProgress(_PROGRESS_INFO* info) override {
         if (info && info->state == PROGRESS_FINISHED) m_result = info->result;
     }
-    int Continued() override { return 1; }
+    // An end signal stops the scan.
+    int Continued() override { return ReceivedEndSignal() == 0; }
     int shouldBuild() override { return 1; }
     ResultCode m_result = 0;
 };
@@ -88,6 +91,15 @@ int RunServicesProgram(char** argv) {
     return 1;
 }
 
+// After an end signal: nothing unfinished is left, and the process ends as
+// the signal would have ended it.
+void EndIfSignalled() {
+    if (const int number = ReceivedEndSignal()) {
+        RemoveDestinationTemporaries();
+        EndBySignal(number);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +114,9 @@ int main(int argc, char** argv) {
     const bool quick = args.mode == "quick";
     // A file-size limit fails the write (and the file) instead of ending the probe.
     std::signal(SIGXFSZ, SIG_IGN);
+    // SIGTERM, SIGINT and SIGHUP stop the scan or the file being written as
+    // the program's Stop does; the probe then ends by the signal.
+    CatchEndSignals();
 
     // The listing goes to standard output; the engine's own diagnostic lines
     // are sent to standard error so they do not mix with it.
@@ -143,6 +158,7 @@ int main(int argc, char** argv) {
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     totals.scannedBytes = static_cast<double>(scanned->GetTotalSectors()) * scanned->GetSectorSize();
     totals.notKept = TakeLastCarveNotKept();
+    EndIfSignalled();
 
     for (IFileNode* node : sink.m_nodes) {
         PrintNodeLine(listing, node);
@@ -154,6 +170,7 @@ int main(int argc, char** argv) {
         totals.written = static_cast<long long>(counts.written);
         totals.failed = static_cast<long long>(counts.failed);
         failures = static_cast<int>(counts.failed) + (counts.noSpace ? 1 : 0);
+        EndIfSignalled();
     }
     PrintSummaryLine(listing, totals);
     std::fclose(listing);

@@ -25,11 +25,13 @@
 #include "engine/controller/RecoveryControllers.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
+#include "engine/utility/EndSignals.h"
 #include "savedscan/SaveRestoreResult.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
+#include "services/EndSignals.h"
 #include "services/StatusPoller.h"
 #include "services/UIController.h"
 #include "services/UIRecovery.h"
@@ -200,6 +202,12 @@ long long TransferThroughFacade(bool save, const std::string& file) {
     return static_cast<long long>(error);
 }
 
+// Once the recovery or save stopped by an end signal has ended (the file
+// being written whole or removed), the probe ends by the signal.
+void EndIfSignalled() {
+    if (const int number = ReceivedEndSignal()) salvor::services::endBySignal(number);
+}
+
 } // namespace
 
 int RunServicesMode(int argc, char** argv) {
@@ -249,6 +257,14 @@ int RunServicesMode(int argc, char** argv) {
     if (!listing || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return 1;
 
     QCoreApplication app(argc, argv);
+    // SIGTERM, SIGINT and SIGHUP end the probe as they end the program: a
+    // recovery or save is stopped first, as its Stop does.
+    salvor::services::routeEndSignals(&app, [&app](int number) {
+        static bool ending = false;
+        if (ending) return;
+        ending = true;
+        salvor::services::endAfterWriting(&app, [number] { salvor::services::endBySignal(number); });
+    });
     RegisterAllLibraries();
     SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
     salvor::test::ImageFileFacts imageFacts({image});
@@ -339,7 +355,9 @@ int RunServicesMode(int argc, char** argv) {
     int status = 0;
     if (!recoverDir.empty()) {
         RecoverLine line;
-        if (!RecoverAll(roots, recoverDir, line)) {
+        const bool recovered = RecoverAll(roots, recoverDir, line);
+        EndIfSignalled();
+        if (!recovered) {
             std::fprintf(stderr, "scan_image: the recovery did not run\n");
             status = 1;
         }
@@ -356,6 +374,7 @@ int RunServicesMode(int argc, char** argv) {
     }
     if (!saveTo.empty()) {
         const long long code = TransferThroughFacade(true, saveTo);
+        EndIfSignalled();
         if (code != 0) {
             std::fprintf(stderr, "save failed: code %lld\n", code);
             status = 1;

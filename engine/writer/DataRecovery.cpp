@@ -16,6 +16,7 @@
 #include <cmath>
 #include <fcntl.h>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -27,6 +28,23 @@ constexpr int kFirstAsk = 256;
 constexpr int kMaxPartitions = 1 << 20;
 // The head of a picture searched for an embedded thumbnail.
 constexpr unsigned kThumbnailScan = 65536;
+
+// The copy buffers not in use (never destroyed: a copy may still end while
+// the process exits).
+struct IdleBuffers {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<char[]>> buffers;
+};
+IdleBuffers& Idle() {
+    static auto* idle = new IdleBuffers;
+    return *idle;
+}
+
+// Gives the writer's buffer back when the copy ends, whichever way.
+struct GiveBackAtEnd {
+    CCopyBuffer& buffer;
+    ~GiveBackAtEnd() { buffer.GiveBack(); }
+};
 
 // Higher score first; a record without a usable score goes last.
 double SortKey(const CSearchedPartitionInfo& p) {
@@ -50,15 +68,32 @@ void CDataRecovery::ReleasePartitions() {
     m_partitions.clear();
 }
 
-bool CDataRecovery::EnsureBuffer() {
-    if (m_buffer.size() == static_cast<size_t>(kBufferSize)) return true;
-    try {
-        m_buffer.resize(kBufferSize);
-    } catch (const std::bad_alloc&) {
-        m_buffer.clear();
-        return false;
+bool CCopyBuffer::Take() {
+    if (m_data) return true;
+    {
+        IdleBuffers& idle = Idle();
+        std::lock_guard<std::mutex> lock(idle.mutex);
+        if (!idle.buffers.empty()) {
+            m_data = std::move(idle.buffers.back());
+            idle.buffers.pop_back();
+            return true;
+        }
     }
-    return true;
+    // Not zeroed: a page takes memory only once a copy writes into it.
+    m_data.reset(new (std::nothrow) char[kSize]);
+    return m_data != nullptr;
+}
+
+void CCopyBuffer::GiveBack() {
+    if (!m_data) return;
+    IdleBuffers& idle = Idle();
+    std::lock_guard<std::mutex> lock(idle.mutex);
+    if (idle.buffers.size() < static_cast<size_t>(kKeptIdle)) idle.buffers.push_back(std::move(m_data));
+    m_data.reset();
+}
+
+bool CDataRecovery::EnsureBuffer() {
+    return m_buffer.Take();
 }
 
 void CDataRecovery::ForgetCurrentNode() {
@@ -101,7 +136,6 @@ ResultCode CDataRecovery::Initialize(IFileSystemSearchController* searcher, ISto
                      [](const auto& a, const auto& b) { return SortKey(*a) > SortKey(*b); });
     m_partitions = std::move(records);
     m_device = device;
-    if (!EnsureBuffer()) return WriterResult::NoMemory;
     return 0;
 }
 
@@ -116,7 +150,6 @@ ResultCode CDataRecovery::Initialize(std::vector<CSearchedPartitionInfo*>& parti
         if (p) m_partitions.push_back(std::make_unique<CSearchedPartitionInfo>(*p));
     }
     m_device = device;
-    if (!EnsureBuffer()) return WriterResult::NoMemory;
     return 0;
 }
 
@@ -287,6 +320,7 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
         return WriterResult::CannotOpenDestination;
     }
     if (!EnsureBuffer()) return WriterResult::NoMemory;
+    const GiveBackAtEnd giveBack{m_buffer};
 
     const long long total = static_cast<long long>(record.total);
     // A file that cannot fit is refused before any of it is written: a sparse
@@ -431,6 +465,7 @@ unsigned CDataRecovery::ReadSmallJPG(char* out, unsigned capacity) {
     if (!out || capacity == 0 || !m_reader) return 0;
     if (m_reader->GetDataSize() < kThumbnailScan || capacity < kThumbnailScan) return 0;
     if (!EnsureBuffer()) return 0;
+    const GiveBackAtEnd giveBack{m_buffer};
     char* head = m_buffer.data();
     std::memset(head, 0, kThumbnailScan);
     if (m_ntfsCompressed) {

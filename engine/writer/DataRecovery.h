@@ -14,6 +14,29 @@
 class CFileNode;
 class CDestinationFile;
 
+// The copy buffer of a writer: taken when a copy starts from the buffers all
+// writers share, given back when it ends, so that memory follows the copies
+// running at once and not the writers made (a quick scan makes one per
+// volume it lists).
+class CCopyBuffer {
+public:
+    static constexpr int kSize = 4 * 1024 * 1024;
+    // Idle buffers kept for the next copies; more are freed when given back.
+    static constexpr int kKeptIdle = 4;
+
+    CCopyBuffer() = default;
+    ~CCopyBuffer() { GiveBack(); }
+    CCopyBuffer(const CCopyBuffer&) = delete;
+    CCopyBuffer& operator=(const CCopyBuffer&) = delete;
+    // false when there is no memory for one.
+    bool Take();
+    void GiveBack();
+    char* data() const { return m_data.get(); }
+
+private:
+    std::unique_ptr<char[]> m_data;
+};
+
 // The writer's result codes.
 namespace WriterResult {
 inline constexpr ResultCode NullArgument = MakeResult(ResultLib::Writer, 0x45, 5);
@@ -40,7 +63,7 @@ inline constexpr ResultCode SizeUnknown = MakeResult(ResultLib::Writer, 0x11c, 0
 class CDataRecovery : public IDataRecovery {
 public:
     // Size of the copy buffer and of each chunk written.
-    static constexpr int kBufferSize = 4 * 1024 * 1024;
+    static constexpr int kBufferSize = CCopyBuffer::kSize;
     // Attempts at writing one chunk before the copy gives up (a full disk).
     static constexpr int kWriteAttempts = 4;
 
@@ -81,6 +104,7 @@ private:
     using ReaderPtr = Owned<IFileReader>;
 
     void ReleasePartitions();
+    // Takes a shared buffer for the copy now starting (the caller gives it back).
     bool EnsureBuffer();
     void ForgetCurrentNode();
     ReaderPtr MakeReader(CFileNode* node, CSearchedPartitionInfo* partition, bool& ntfsCompressed);
@@ -99,7 +123,7 @@ private:
                       _PROGRESS_INFO& record);
     void SetTimes(int dirFd, const char* path);
 
-    std::vector<char> m_buffer;                                        // the copy buffer
+    CCopyBuffer m_buffer;                                              // held only while copying
     ReaderPtr m_reader;                                                // reader of the current node
     std::vector<std::unique_ptr<CSearchedPartitionInfo>> m_partitions; // best score first
     IStorageDevice* m_device = nullptr;                                // borrowed

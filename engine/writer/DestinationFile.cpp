@@ -15,7 +15,7 @@ namespace {
 // Attempts at finding a free temporary name.
 constexpr int kTemporaryAttempts = 16;
 
-// The temporary files being written, so that an interrupt (SIGINT, SIGTERM)
+// The temporary files being written, so that an end signal (SIGINT, SIGTERM, SIGHUP)
 // removes them before the process ends: a slot's folder is -1 when free, -2
 // while it is being filled, its descriptor once the name is in place.
 constexpr int kSlots = 64;
@@ -37,7 +37,7 @@ void RemoveTemporariesAndDie(int signal) {
 // Installed once, and only where nobody handles the signal already.
 void HandleInterrupts() {
     static const bool installed = [] {
-        for (const int signal : {SIGINT, SIGTERM}) {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
             struct sigaction old {};
             if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
             struct sigaction sa {};

@@ -5,7 +5,7 @@
 // A file is written under a temporary name in its destination folder and
 // takes its real name only when it is complete: a failed or stopped copy
 // never leaves a cut-short file under the real name, and an interrupt
-// (SIGINT, SIGTERM, when the process does not handle them itself) removes the
+// (SIGINT, SIGTERM, SIGHUP, when the process does not handle them itself) removes the
 // temporary files before the process ends.
 #include <fcntl.h>
 #include <string>

@@ -5,6 +5,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/SingleInstance.h"
 #include "platform/UserDefaults.h"
+#include "services/EndSignals.h"
 #include "services/Log.h"
 #include "services/Preview.h"
 #include "services/UIController.h"
@@ -18,7 +19,6 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QTimer>
 
 namespace salvor::windows {
 
@@ -227,29 +227,20 @@ void VXAppDelegate::applicationWillTerminate() {
 }
 
 void VXAppDelegate::endAfterRecovery(std::function<void()> end) {
-    VXUIController& facade = VXUIController::shared();
     if (ending_) return; // already on its way
-    const auto writing = [](VXUIController& f) { return f.IsRecoveryWorking() || f.IsSaveWorking(); };
-    if (!writing(facade)) {
+    if (!services::isWriting()) {
         end();
         return;
     }
     ending_ = true;
     services::writeLog("quitting: the recovery or save is stopped first\n");
-    // Out of sight at once; the recovery's worker finishes or removes its file
-    // within a chunk, a save's thread removes its file within a folder.
+    // Out of sight at once, while the recovery or save ends.
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->isVisible()) w->hide();
-    if (facade.IsRecoveryRunning()) facade.StopRecvoery();
-    if (facade.IsSaveWorking()) facade.StopSave();
-    auto* poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this, [poll, writing, end = std::move(end)] {
-        if (writing(VXUIController::shared())) return;
-        poll->stop();
+    services::endAfterWriting(this, [end = std::move(end)] {
         services::writeLog("quitting: the recovery or save has ended\n");
         end();
     });
-    poll->start(20);
 }
 
 void VXAppDelegate::raiseWindows() {

@@ -79,7 +79,7 @@ TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
     }
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"f"});
     // An interrupted process leaves no temporary file behind.
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
