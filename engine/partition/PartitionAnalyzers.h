@@ -4,6 +4,7 @@
 #include "engine/partition/PartitionTable.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 class IStorageDevice;
@@ -31,12 +32,18 @@ bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
 // recogniser knows, other than one at sector 0.
 bool MbrPartitionsHoldVolumes(IStorageDevice* disk);
 
+// The size in device sectors of the volume a registered recogniser knows at
+// this sector (0 when it gives none); nothing when none knows one there.
+std::optional<std::uint64_t> RecognisedVolumeSectors(IStorageDevice* disk, std::uint64_t startSector);
 // A registered recogniser knows the volume starting at this sector.
 bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
-// Of entries sharing sectors, keeps one: an entry at whose start a recognised
-// volume lies before one without, then the one listed first. A damaged entry
-// (a copy, a mistyped start, a table repeating one partition) overlaps sound
-// ones and must neither hide them nor have one volume scanned twice.
+// Of entries sharing sectors, drops those that would hide a partition or have
+// one volume scanned twice (a copy, a mistyped start or count, a table
+// repeating one partition). Of entries starting at one volume, the one whose
+// size fits it stays. Entries at volumes stay while their volumes, by their own
+// sizes, do not overlap: an entry too long, or running to the disk's end,
+// hides no volume that follows. An entry at whose start no volume lies stays
+// only when it overlaps nothing kept; of two such, the one listed first.
 void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list);
 
 // One 16-byte MBR or EBR entry.
