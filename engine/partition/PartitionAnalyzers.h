@@ -29,7 +29,11 @@ bool BootIndicatorsValid(bytes::Bytes sector);
 // ones are dropped (KeepDisjointEntries), rather than refuse the table.
 bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
 // Whether the MBR's partitions (logical ones too) hold a volume a registered
-// recogniser knows, other than one at sector 0.
+// recogniser knows, other than one at sector 0 or one inside the volume
+// recognised at sector 0 (a card's boot code may read as an entry pointing at
+// its backup boot sector or at a disk image kept as a file on it). A volume
+// that starts inside that one and runs on past it, within the disk, counts:
+// then sector 0 is a stray copy of its boot sector.
 bool MbrPartitionsHoldVolumes(IStorageDevice* disk);
 
 // The size in device sectors of the volume a registered recogniser knows at

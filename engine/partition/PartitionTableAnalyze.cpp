@@ -58,9 +58,9 @@ bool MbrPartitionsHoldVolumes(IStorageDevice* disk) {
     PartitionList parts;
     if (disk)
         CPartitionTableChainAnalyzer().AnalyzePartitionTableChain(disk, parts);
-    // A card's boot code may read as an entry pointing into its own volume:
-    // at its backup boot sector (a volume that would run past the disk's
-    // end) or at a disk image kept as a file on it (a volume wholly inside).
+    // Inside the volume at sector 0: a backup boot sector (a volume that
+    // would run past the disk's end) or a disk image kept as a file (a volume
+    // wholly inside) is no partition.
     const std::uint64_t total = disk ? static_cast<std::uint64_t>(disk->GetTotalSectors()) : 0;
     const std::uint64_t own = parts.empty() ? 0 : RecognisedVolumeSectors(disk, 0).value_or(0);
     return std::any_of(parts.begin(), parts.end(), [&](const PartitionEntry& p) {

@@ -48,7 +48,7 @@ check_disk() { # NAME DEVICE-OR-IMAGE TAG FILES [STARTS]
 }
 # NAME:FILES[:STARTS] of the disks with one damaged entry, of those whose
 # overlapping entries both start at volumes, and of the cards.
-damaged=(intact:40 overlap:40 bootflag:40 fatsector:40 gpt_repeat:20)
+damaged=(intact:40 overlap:40 bootflag:40 fatsector:40 fatsector_one:20 gpt_repeat:20)
 overlaps=(long:40 allones:40 onesector:40 gpt_toend:40 apm_toend:40 gpt_onesector:40 apm_onesector:40
           ext_overlap:40 ebr_allones:40)
 cards=(card_backup:10:0 card_image:11:0 card_table:25:0,67584)
