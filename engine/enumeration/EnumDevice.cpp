@@ -280,7 +280,11 @@ public:
         if (!m_facts.ProbeTable(m_facts.DevicePath(name), diskFacts.logicalBlockSize, table))
             table = {};
 
-        if (diskFacts.partitions.empty()) {
+        // A card without a table whose boot code the kernel read as entries:
+        // its partitions lie in the card's own volume.
+        const bool card = d->partitionScheme == PARTITION_SCHEME_NONE && !diskFacts.partitions.empty() &&
+                          HoldsRecognisedVolume(disk, 0);
+        if (diskFacts.partitions.empty() || card) {
             // An unpartitioned disk carries its volume itself; a partitioned one
             // whose kernel made no partitions (a loop device without partition
             // scanning) has none here, and its table's entries become volumes

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -43,17 +44,40 @@ bool CPartitionTableEntry::IsValidPartitionTableEntry() const {
     return std::any_of(std::begin(m_raw), std::end(m_raw), [](std::uint8_t b) { return b != 0; });
 }
 
-bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector) {
+std::optional<std::uint64_t> RecognisedVolumeSectors(IStorageDevice* disk, std::uint64_t startSector) {
     if (!disk)
-        return false;
-    std::unique_ptr<IVolumeAnalyzeController> volume(CreateVolumeAnalyzeController(disk, startSector));
-    return volume && volume->GetVolumeAnzlyzer();
+        return std::nullopt;
+    std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(disk, startSector));
+    IVolumeAnalyze* volume = controller ? controller->GetVolumeAnzlyzer() : nullptr;
+    if (!volume)
+        return std::nullopt;
+    return volume->GetTotalSector();
 }
 
+bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector) {
+    return RecognisedVolumeSectors(disk, startSector).has_value();
+}
+
+namespace {
+// The end of the first `sectors` of an entry (all of it by default).
+std::uint64_t EntryEnd(const PartitionEntry& p, std::uint64_t sectors = UINT64_MAX) {
+    return p.startSector + std::min({sectors, p.sectorCount, UINT64_MAX - p.startSector});
+}
+
+// Of two entries starting at a volume of `volume` sectors (0: size not
+// known), whether `a` fits it better than `b`: one holding the volume before
+// one that cuts it, the closer of two that hold it, the longer of two that
+// cut it.
+bool FitsBetter(const PartitionEntry& a, const PartitionEntry& b, std::uint64_t volume) {
+    const std::uint64_t need = volume ? volume : UINT64_MAX;
+    const bool aHolds = a.sectorCount >= need, bHolds = b.sectorCount >= need;
+    if (aHolds != bHolds)
+        return aHolds;
+    return aHolds ? a.sectorCount < b.sectorCount : a.sectorCount > b.sectorCount;
+}
+} // namespace
+
 void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
-    auto end = [](const PartitionEntry& p) {
-        return p.startSector + std::min(p.sectorCount, UINT64_MAX - p.startSector);
-    };
     std::vector<const PartitionEntry*> byStart;
     for (const PartitionEntry& p : list)
         byStart.push_back(&p);
@@ -64,35 +88,51 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
     std::uint64_t reach = 0; // end of the furthest entry so far
     for (const PartitionEntry* p : byStart) {
         overlaps = overlaps || (p != byStart.front() && p->startSector < reach);
-        reach = std::max(reach, end(*p));
+        reach = std::max(reach, EntryEnd(*p));
     }
     if (!overlaps)
         return;
     // Ask each start once: a table may repeat one partition thousands of times.
-    std::map<std::uint64_t, bool> holds;
-    auto holdsVolume = [&](std::uint64_t start) {
-        auto [it, added] = holds.try_emplace(start, false);
+    std::map<std::uint64_t, std::optional<std::uint64_t>> volumes;
+    auto volumeAt = [&](std::uint64_t start) {
+        auto [it, added] = volumes.try_emplace(start);
         if (added)
-            it->second = HoldsRecognisedVolume(disk, start);
+            it->second = RecognisedVolumeSectors(disk, start);
         return it->second;
     };
-    std::vector<PartitionList::iterator> order;
-    for (auto it = list.begin(); it != list.end(); ++it)
-        order.push_back(it);
-    std::stable_partition(order.begin(), order.end(),
-                          [&](PartitionList::iterator it) { return holdsVolume(it->startSector); });
+    // Where a volume starts, the entry that fits it best stands for it.
+    std::map<std::uint64_t, const PartitionEntry*> best;
+    for (const PartitionEntry& p : list)
+        if (const auto volume = volumeAt(p.startSector)) {
+            auto [it, added] = best.try_emplace(p.startSector, &p);
+            if (!added && FitsBetter(p, *it->second, *volume))
+                it->second = &p;
+        }
     std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
     std::set<const PartitionEntry*> dropped;
-    for (PartitionList::iterator it : order) {
-        const std::uint64_t a = it->startSector, b = end(*it);
+    auto keep = [&](const PartitionEntry& p, std::uint64_t end) {
+        const std::uint64_t a = p.startSector;
         auto next = kept.lower_bound(a);
-        const bool clash = (next != kept.end() && next->first < b) ||
+        const bool clash = (next != kept.end() && next->first < end) ||
                            (next != kept.begin() && std::prev(next)->second > a);
         if (clash)
-            dropped.insert(&*it);
+            dropped.insert(&p);
         else
-            kept.emplace(a, b);
-    }
+            kept.emplace(a, end);
+    };
+    // Entries at volumes first, each taking what its volume by its own size
+    // takes of it: an entry too long, or running to the disk's end, does not
+    // hide the volume that follows. Then the others, each taking all of it.
+    for (const PartitionEntry& p : list)
+        if (const auto volume = volumeAt(p.startSector)) {
+            if (best[p.startSector] != &p)
+                dropped.insert(&p);
+            else
+                keep(p, EntryEnd(p, *volume ? *volume : UINT64_MAX));
+        }
+    for (const PartitionEntry& p : list)
+        if (!volumeAt(p.startSector))
+            keep(p, EntryEnd(p));
     list.remove_if([&](const PartitionEntry& p) { return dropped.count(&p) != 0; });
 }
 
@@ -127,7 +167,7 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
         return kMbrNoSignature;
     // A boot flag other than 0x00 or 0x80 is one damaged byte, not a reason
     // to drop the entry: whether sector 0 is a table at all is decided before
-    // (IsMbrTableSector). Of entries that overlap, one is kept.
+    // (IsMbrTableSector).
     const std::uint64_t total = device->GetTotalSectors();
     PartitionList primaries;
     CPartitionTableEntry entries[4];
@@ -137,7 +177,6 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
         if (e.IsValidPartitionTableEntry())
             InsertMbrEntry(total, e, 0, slot, primaries);
     }
-    KeepDisjointEntries(device, primaries);
     ResultCode result = 0;
     for (const PartitionEntry& p : primaries) {
         const CPartitionTableEntry& e = entries[p.number - 1];
@@ -145,14 +184,32 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
             out.push_back(p);
             continue;
         }
-        // A broken chain keeps what it listed and hides no later primary.
+        // Every chain is walked, that of an extended partition another entry
+        // overlaps too: its logical partitions are weighed with the rest
+        // below. A broken chain keeps what it listed and hides no later
+        // primary; where another entry overlaps the extended one, a chain
+        // that cannot be read is that entry's damage (a mistyped start leads
+        // to no EBR), not the table's.
         const ResultCode walk =
             AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
-        if (!IsFailure(result))
+        const bool overlapped = std::any_of(primaries.begin(), primaries.end(), [&](const PartitionEntry& q) {
+            return &q != &p && q.startSector < EntryEnd(p) && p.startSector < EntryEnd(q);
+        });
+        if (!IsFailure(result) && !overlapped)
             result = walk;
     }
-    // Logical partitions are not bounded by their extended one.
+    // Of entries that overlap, those that would hide a volume go; logical
+    // partitions are not bounded by their extended one.
     KeepDisjointEntries(device, out);
+    // A volume at sector 0 whose boot code holds the table is listed beside
+    // the table's partitions when none of them reaches into it.
+    if (const auto own = RecognisedVolumeSectors(device, 0); own && *own > 0 && *own <= total &&
+        std::none_of(out.begin(), out.end(), [&](const PartitionEntry& p) { return p.startSector < *own; })) {
+        PartitionEntry volume;
+        volume.number = 0;
+        volume.sectorCount = *own;
+        out.push_front(volume);
+    }
     return result;
 }
 

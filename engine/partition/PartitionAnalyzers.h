@@ -4,6 +4,7 @@
 #include "engine/partition/PartitionTable.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 class IStorageDevice;
@@ -28,15 +29,25 @@ bool BootIndicatorsValid(bytes::Bytes sector);
 // ones are dropped (KeepDisjointEntries), rather than refuse the table.
 bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
 // Whether the MBR's partitions (logical ones too) hold a volume a registered
-// recogniser knows, other than one at sector 0.
+// recogniser knows, other than one at sector 0 or one inside the volume
+// recognised at sector 0 (a card's boot code may read as an entry pointing at
+// its backup boot sector or at a disk image kept as a file on it). A volume
+// that starts inside that one and runs on past it, within the disk, counts:
+// then sector 0 is a stray copy of its boot sector.
 bool MbrPartitionsHoldVolumes(IStorageDevice* disk);
 
+// The size in device sectors of the volume a registered recogniser knows at
+// this sector (0 when it gives none); nothing when none knows one there.
+std::optional<std::uint64_t> RecognisedVolumeSectors(IStorageDevice* disk, std::uint64_t startSector);
 // A registered recogniser knows the volume starting at this sector.
 bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
-// Of entries sharing sectors, keeps one: an entry at whose start a recognised
-// volume lies before one without, then the one listed first. A damaged entry
-// (a copy, a mistyped start, a table repeating one partition) overlaps sound
-// ones and must neither hide them nor have one volume scanned twice.
+// Of entries sharing sectors, drops those that would hide a partition or have
+// one volume scanned twice (a copy, a mistyped start or count, a table
+// repeating one partition). Of entries starting at one volume, the one whose
+// size fits it stays. Entries at volumes stay while their volumes, by their own
+// sizes, do not overlap: an entry too long, or running to the disk's end,
+// hides no volume that follows. An entry at whose start no volume lies stays
+// only when it overlaps nothing kept; of two such, the one listed first.
 void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list);
 
 // One 16-byte MBR or EBR entry.

@@ -11,7 +11,9 @@ class IStorageDevice;
 
 // One partition found in a table.
 struct PartitionEntry {
-    std::int32_t number = 0; // MBR slot 1-4, logical from 5; GPT index + 1; APM map index from 1
+    // MBR slot 1-4, logical from 5, 0 for the volume at sector 0 beside an
+    // MBR's partitions; GPT index + 1; APM map index from 1
+    std::int32_t number = 0;
     std::int32_t reserved = 0;
     std::uint64_t startSector = 0; // absolute, in device sectors
     std::uint64_t sectorCount = 0;

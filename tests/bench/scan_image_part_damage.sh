@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# scan_image --services, quick, on partitioned 100 MiB disks with one damaged
-# table entry (part_damage fixture): a third MBR entry overlapping the first,
-# a boot flag 0x01, a FAT boot sector over the boot code, and a GPT whose
-# 1,024 entries name one partition. Each lists what fls lists in every
+# scan_image --services, quick, on partitioned 100 MiB disks with damaged
+# table entries (part_damage fixture): a third MBR entry overlapping the
+# first, a boot flag 0x01, a FAT boot sector over the boot code, and a GPT
+# whose 1,024 entries name one partition; entries overlapping a partition
+# while both start at volumes (an MBR, EBR, GPT or Apple map entry too long or
+# running to the disk's end, a 1-sector entry before the real one, an
+# extended partition a primary overlaps). Each lists what fls lists in every
 # partition mmls shows (a partition named more than once counted once), at
-# most 256 MiB at its peak. As root, the disks attached read-only as loop
-# devices list the same (otherwise the test ends as skipped, 77).
+# most 256 MiB at its peak. Cards whose boot code reads as an entry pointing
+# into their own volume list the card's files, as fls reads the card; a
+# volume at sector 0 beside a table's partitions is listed with them. As
+# root, the disks attached read-only as loop devices list the same (otherwise
+# the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" part_damage
 export QT_QPA_PLATFORM=offscreen
@@ -17,15 +23,17 @@ command -v python3 >/dev/null || fail "missing 'python3': install the Debian pac
 d="$fixtures/part_damage"
 
 # fls of each partition mmls lists, each first sector once (fls fails on an
-# entry that holds no file system: it adds nothing).
-oracle() {
-    mmls "$1" | awk '$2 ~ /^[0-9:]+$/ { print $3 + 0 }' | sort -un | while read -r start; do
-        fls_names -o "$start" "$1" 2>/dev/null || true
-    done | sort
+# entry that holds no file system: it adds nothing), or of the first sectors
+# given ("0,67584").
+oracle() { # IMAGE [STARTS]
+    { if [ -n "${2:-}" ]; then tr , '\n' <<<"$2"; else mmls "$1" | awk '$2 ~ /^[0-9:]+$/ { print $3 + 0 }'; fi; } |
+        sort -un | while read -r start; do
+            fls_names -o "$start" "$1" 2>/dev/null || true
+        done | sort
 }
 
-check_disk() { # NAME DEVICE-OR-IMAGE TAG FILES
-    local name="$1" dev="$2" tag="$3" files="$4"
+check_disk() { # NAME DEVICE-OR-IMAGE TAG FILES [STARTS]
+    local name="$1" dev="$2" tag="$3" files="$4" starts="${5:-}"
     "$probe" quick "$dev" --services > "$out/$tag.txt" 2>"$out/$tag.err" ||
         { cat "$out/$tag.err" >&2; fail "$tag: --services failed"; }
     local summary peak
@@ -35,21 +43,33 @@ check_disk() { # NAME DEVICE-OR-IMAGE TAG FILES
     peak="$(sed -n 's/.*peakMiB=\([0-9.]*\).*/\1/p' <<<"$summary")"
     awk -v p="$peak" 'BEGIN { exit !(p <= 256) }' || fail "$tag: peak $peak MiB"
     head -n -1 "$out/$tag.txt" > "$out/$tag.list"
-    diff <(oracle "$d/$name.img") <(scan_names "$out/$tag.list") >&2 ||
+    diff <(oracle "$d/$name.img" "$starts") <(scan_names "$out/$tag.list") >&2 ||
         fail "$tag: listing differs from mmls + fls"
 }
-disks=(intact:40 overlap:40 bootflag:40 fatsector:40 gpt_repeat:20)
-for disk in "${disks[@]}"; do
-    check_disk "${disk%:*}" "$d/${disk%:*}.img" "${disk%:*}" "${disk#*:}"
-done
+# NAME:FILES[:STARTS] of the disks with one damaged entry, of those whose
+# overlapping entries both start at volumes, and of the cards.
+damaged=(intact:40 overlap:40 bootflag:40 fatsector:40 fatsector_one:20 gpt_repeat:20)
+overlaps=(long:40 allones:40 onesector:40 gpt_toend:40 apm_toend:40 gpt_onesector:40 apm_onesector:40
+          ext_overlap:40 ebr_allones:40)
+cards=(card_backup:10:0 card_image:11:0 card_table:25:0,67584)
+disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}")
+loops=()
+each_disk() { # image|loop: each disk as its image file or attached read-only as a loop device
+    local disk name files starts dev tag
+    for disk in "${disks[@]}"; do
+        IFS=: read -r name files starts <<<"$disk"
+        dev="$d/$name.img" tag="$name"
+        if [ "$1" = loop ]; then
+            dev="$(losetup -r -f --show "$dev")" tag="$name.loop"
+            loops+=("$dev")
+        fi
+        check_disk "$name" "$dev" "$tag" "$files" "$starts"
+    done
+}
+each_disk image
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
-loops=()
 trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done; rm -rf "$out"' EXIT
-for disk in "${disks[@]}"; do
-    dev="$(losetup -r -f --show "$d/${disk%:*}.img")"
-    loops+=("$dev")
-    check_disk "${disk%:*}" "$dev" "${disk%:*}.loop" "${disk#*:}"
-done
+each_disk loop
 echo "scan_image part_damage: ok"

@@ -288,9 +288,11 @@ TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
     EXPECT_EQ(volumes, (Strings{cards[0].volume, cards[1].volume, cards[2].volume}));
 }
 
-// Partitioned disks with one damaged entry: libblkid refuses a table for one
+// Partitioned disks with damaged entries: libblkid refuses a table for one
 // boot flag or a FAT boot sector over the boot code, and the kernel makes a
 // partition of an overlapping or repeated entry; each partition is one volume.
+// Cards: libblkid reads a FAT boot sector as no table, the kernel may read its
+// boot code as entries.
 TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
     RegisterAllLibraries();
     struct Unregister {
@@ -322,6 +324,37 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
          PARTITION_SCHEME_MBR,
          {"1@2048", "2@67584"}},
         {"sdf", "gpt_repeat.img", gpt, repeated, PARTITION_SCHEME_GPT, {"1@2048"}},
+        // Overlapping entries both starting at volumes: each volume once, in
+        // the entry that fits it.
+        {"sdg",
+         "onesector.img",
+         {"dos", {}},
+         {{"sdg1", 1, 8, 97, 2048, 1}, {"sdg2", 2, 8, 98, 2048, 65536}, {"sdg3", 3, 8, 99, 67584, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"2@2048", "3@67584"}},
+        {"sdh",
+         "allones.img",
+         {"dos", {}},
+         {{"sdh1", 1, 8, 113, 2048, 202752}, {"sdh2", 2, 8, 114, 67584, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "2@67584"}},
+        {"sdi",
+         "ext_overlap.img",
+         {"dos", {}},
+         {{"sdi1", 1, 8, 129, 2048, 66536}, {"sdi2", 2, 8, 130, 67584, 2}, {"sdi5", 5, 8, 133, 69632, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "5@69632"}},
+        // Cards whose boot code the kernel reads as an entry into their own
+        // volume: the card's volume, not the kernel's partition; a volume at
+        // sector 0 beside a table's partition is listed with it.
+        {"sdj", "card_backup.img", {}, {{"sdj1", 1, 8, 145, 6, 81914}}, PARTITION_SCHEME_NONE, {"-1@0"}},
+        {"sdk", "card_image.img", {}, {{"sdk1", 1, 8, 161, 404, 4096}}, PARTITION_SCHEME_NONE, {"-1@0"}},
+        {"sdl",
+         "card_table.img",
+         {},
+         {{"sdl2", 2, 8, 178, 67584, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"2@67584", "0@0"}},
     };
     FakeBlockDeviceFacts facts;
     unsigned minor = 0;

@@ -337,7 +337,7 @@ TEST_F(Tables, SectorZeroIsAnMbrOnlyWhenLinuxWouldReadOne) {
             EXPECT_TRUE(parts.empty()) << c.path;
         }
     }
-    // The extended entry starting inside slot 1 goes, and its logical partitions with it.
+    // The extended entry starting inside slot 1 leads to no EBR: nothing of it is listed, and no error.
     EXPECT_EQ(Numbers(Table(overlapping)), (std::vector<int>{1, 3}));
 }
 
