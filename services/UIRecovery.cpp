@@ -273,11 +273,20 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
     // that cannot end), so a destination that fills up has taken every file
     // that fitted, in the order below.
     const std::string destination = GetRecoveryPath();
+    // The volumes of the ticked files are noted first: of twin volumes the one
+    // first on the disk keeps the plain name, whichever file comes first.
     std::uint64_t ticked = 0;
-    for (const auto& [category, files] : session->Results().Types())
-        for (IFileNode* node : files)
-            if (node && node->IsNodeShow() && node->GetCheckedStatus() == CHECK_ALL && node->GetFileSize() > 0)
-                ticked += static_cast<std::uint64_t>(node->GetFileSize());
+    {
+        std::lock_guard<std::mutex> lock(m_namesMutex);
+        m_names.rootPosition = RootPositions(session);
+        m_names.volumePosition = VolumePositions(session);
+        for (const auto& [category, files] : session->Results().Types())
+            for (IFileNode* node : files) {
+                if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;
+                NoteRecoveryVolume(node, m_names);
+                if (node->GetFileSize() > 0) ticked += static_cast<std::uint64_t>(node->GetFileSize());
+            }
+    }
     const std::optional<DestinationRoom> startRoom = RoomAt(destination);
     const bool measure = startRoom && startRoom->bytes < ticked;
     bool toldFull = false;

@@ -55,6 +55,11 @@ public:
 
     enum class Outcome { Written, Damaged, Failed, Stopped };
 
+    // Before the first Write: the volumes of the files to come.
+    void Note(const std::vector<IFileNode*>& nodes) {
+        for (IFileNode* node : nodes) NoteRecoveryVolume(node, m_destination);
+    }
+
     Outcome Write(IFileNode* node) {
         CRecoveryFile file;
         if (!CreateRecoveryFile(node, m_destination, file)) return Outcome::Failed;
@@ -155,6 +160,7 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
     std::vector<IFileNode*> ordered;
     ordered.reserve(nodes.size());
     for (const auto& pass : passes) ordered.insert(ordered.end(), pass.begin(), pass.end());
+    recovery.Note(ordered);
     for (IFileNode* node : ordered) {
         if (ReceivedEndSignal() != 0) break;
         if (node->IsDirectory()) continue;

@@ -137,6 +137,12 @@ std::string MakeSafeFileName(const std::string& name) {
     return out.size() > kMaxNameBytes ? JoinWithin(out, "") : out;
 }
 
+std::string AsciiLowerCase(std::string name) {
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
 std::string NumberedFileName(const std::string& safeName, unsigned number) {
     if (number < 2) return safeName;
     return JoinWithin(safeName, " (" + std::to_string(number) + ")");

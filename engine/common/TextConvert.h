@@ -23,5 +23,9 @@ std::string TruncateUtf8(const std::string& text, size_t maxBytes);
 // boundary, keeping its extension.
 std::string MakeSafeFileName(const std::string& name);
 
+// name with its ASCII letters in lower case: the name a destination that
+// ignores case (FAT, exFAT) takes for it, as far as names are told apart here.
+std::string AsciiLowerCase(std::string name);
+
 // "name (n).ext" for n >= 2 (the name itself below that), within 255 bytes.
 std::string NumberedFileName(const std::string& safeName, unsigned number);

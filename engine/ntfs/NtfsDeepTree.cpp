@@ -12,6 +12,8 @@
 
 namespace {
 constexpr long long kRootFolder = 5;
+// The longest name a destination takes, in bytes.
+constexpr std::size_t kMaxFolderName = 255;
 // Lost folders whose parent number is below this are metafile folders or
 // the root's: the walk from the root meets what is shown of them.
 constexpr long long kFirstLostParent = 25;
@@ -184,10 +186,15 @@ void CNTFSDirectoryTreeBuilder::HandVolumeFolder(long long idBase) {
     // Named as the quick scan names a partition: by its label, else where it lies.
     std::string name = VolumeLabel();
     if (name.empty()) name = "NTFS at sector " + std::to_string(m_start);
-    // Alike volumes (one label, "New Volume") are told apart by where they lie.
-    if (!m_volumeNames.insert(name).second) {
-        name += " (sector " + std::to_string(m_start) + ")";
-        m_volumeNames.insert(name);
+    // Alike volumes (one label, "New Volume") are told apart by where they
+    // lie, and so are labels that one folder name would hold: "A/B" and
+    // "A_B", "Data" and "DATA" recovered onto a stick that ignores case. The
+    // label is shortened to leave room for the position in a name.
+    const auto key = [](const std::string& folder) { return AsciiLowerCase(MakeSafeFileName(folder)); };
+    if (!m_volumeNames.insert(key(name)).second) {
+        const std::string suffix = " (sector " + std::to_string(m_start) + ")";
+        name = TruncateUtf8(name, kMaxFolderName - suffix.size()) + suffix;
+        m_volumeNames.insert(key(name));
     }
     CNTFSFilePropertiesStruct s;
     s.name = name;

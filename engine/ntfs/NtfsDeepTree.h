@@ -84,5 +84,5 @@ private:
     std::vector<std::unique_ptr<CMFTDirectoryTreeBuildInfo>> m_builds;
     std::vector<NtfsFoundRecord> m_loose;
     std::vector<std::uint8_t> m_block;
-    std::set<std::string> m_volumeNames; // the volume folders named so far
+    std::set<std::string> m_volumeNames; // the volume folders named so far, as destinations compare names
 };

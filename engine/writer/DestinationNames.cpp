@@ -20,6 +20,8 @@ namespace {
 constexpr std::size_t kMaxName = 255;
 // Attempts per kind folder and per name (a folder full of that name's numbers).
 constexpr unsigned kMaxNumber = 100000;
+// Volume folders found taken on the destination before a volume gives up.
+constexpr unsigned kMaxRenames = 16;
 // The deepest parent chain followed before it counts as a loop.
 constexpr std::size_t kMaxDepth = 1024;
 
@@ -78,19 +80,63 @@ RecoveryDestination::Volume VolumeOf(IFileNode* root, IFileNode* node, int type)
     return {root, own ? own->GetBelongedPartition() : 0};
 }
 
+// A name as the destination compares names: ASCII letters in one case where
+// it ignores case.
+std::string NameKey(const RecoveryDestination& destination, const std::string& name) {
+    return destination.foldsCase == 1 ? AsciiLowerCase(name) : name;
+}
+
+// Whether the file system of folder (a kind folder this recovery made) takes
+// a name in other case for the same: a probe folder made, looked up, removed.
+bool FoldsCase(int folder) {
+    static const char probe[] = ".Case probe", other[] = ".cASE PROBE";
+    if (::mkdirat(folder, probe, 0700) != 0) return false;
+    struct stat st {};
+    const bool folds = ::fstatat(folder, other, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    ::unlinkat(folder, probe, AT_REMOVEDIR);
+    return folds;
+}
+
+// A noted volume of the kind that the destination would name as volume and
+// that starts before it on the disk (under a shared root by its own start,
+// else by its root's): the plain name is that one's. None when volume was
+// not noted or no position tells.
+const RecoveryDestination::Volume* EarlierTwin(const RecoveryDestination& destination, int type,
+                                               const RecoveryDestination::Volume& volume, const std::string& name) {
+    const auto self = destination.noted.find(volume);
+    if (self == destination.noted.end()) return nullptr;
+    const std::string key = NameKey(destination, name);
+    for (const auto& [other, noted] : destination.noted) {
+        if (other == volume || noted.type != type || NameKey(destination, noted.name) != key) continue;
+        const bool sameRoot = other.first == volume.first;
+        const long long mine = sameRoot ? self->second.ownStart : self->second.rootStart;
+        const long long theirs = sameRoot ? noted.ownStart : noted.rootStart;
+        if (theirs >= 0 && (mine < 0 || theirs < mine)) return &other;
+    }
+    return nullptr;
+}
+
 // The folder of a volume under its kind folder: its root's safe name, unless
-// another volume of the kind holds that name already.
+// a volume of the kind earlier on the disk or met before holds that name as
+// the destination compares names.
 std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* node,
                          const RecoveryDestination::Volume& volume, const std::string& name) {
     if (const auto it = destination.rootFolders.find(volume); it != destination.rootFolders.end()) return it->second;
+    const RecoveryDestination::Volume* earlier = EarlierTwin(destination, type, volume, name);
     std::string folder = name;
     long long position = -1;
-    for (unsigned n = 1; destination.folderRoots.count({type, folder}); ++n) {
+    for (unsigned n = 1; earlier || destination.folderRoots.count({type, NameKey(destination, folder)}); ++n) {
         if (n == 1) {
-            // Under one root the volumes differ by where each starts; roots by where theirs does.
-            const bool sameRoot = destination.folderRoots[{type, folder}].first == volume.first;
-            if (sameRoot && destination.volumePosition) position = destination.volumePosition(node);
-            else if (!sameRoot && destination.rootPosition) position = destination.rootPosition(volume.first);
+            // Under one root the volumes differ by where each starts; roots by
+            // where theirs does; a folder found on the destination by either.
+            const RecoveryDestination::Volume holder =
+                earlier ? *earlier : destination.folderRoots[{type, NameKey(destination, folder)}];
+            earlier = nullptr;
+            const bool sameRoot = holder.first == volume.first;
+            if ((sameRoot || !holder.first) && destination.volumePosition)
+                position = destination.volumePosition(node);
+            if (!sameRoot && position < 0 && destination.rootPosition)
+                position = destination.rootPosition(volume.first);
         }
         std::string suffix(position >= 0 ? " (sector " : " (");
         suffix += std::to_string(position >= 0 ? static_cast<unsigned long long>(position) : n + 1ULL);
@@ -100,17 +146,25 @@ std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* 
         }
         suffix += ')';
         // Within one name's 255 bytes, cut at a character boundary.
-        std::string stem = name;
-        if (stem.size() + suffix.size() > kMaxName) {
-            std::size_t cut = kMaxName - suffix.size();
-            while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
-            stem.resize(cut);
-        }
-        folder = stem + suffix;
+        folder = TruncateUtf8(name, kMaxName - suffix.size());
+        folder += suffix;
     }
-    destination.folderRoots[{type, folder}] = volume;
+    destination.folderRoots[{type, NameKey(destination, folder)}] = volume;
     destination.rootFolders[volume] = folder;
     return folder;
+}
+
+// The root of node's chain, its kind and its volume; false for a chain that
+// does not end or has no file-system root.
+bool FindVolume(IFileNode* node, std::vector<IFileNode*>& chain, _tagSearcherType& type,
+                RecoveryDestination::Volume& volume) {
+    chain = ParentChain(node);
+    if (chain.empty()) return false;
+    auto* root = dynamic_cast<IFilesystemNode*>(chain.back());
+    type = root ? root->GetSearcheType() : SEARCHER_NONE;
+    if (type == SEARCHER_NONE) return false;
+    volume = VolumeOf(chain.back(), node, type);
+    return true;
 }
 
 } // namespace
@@ -145,35 +199,65 @@ CRecoveryFile::~CRecoveryFile() {
     if (m_folder >= 0) ::close(m_folder);
 }
 
+void NoteRecoveryVolume(IFileNode* node, RecoveryDestination& destination) {
+    if (!node || !node->IsNodeShow()) return;
+    std::vector<IFileNode*> chain;
+    _tagSearcherType type = SEARCHER_NONE;
+    RecoveryDestination::Volume volume;
+    if (!FindVolume(node, chain, type, volume) || destination.noted.count(volume)) return;
+    const char* name = chain.back()->GetVolumeName();
+    destination.noted.emplace(volume, RecoveryDestination::NotedVolume{
+        type, MakeSafeFileName(name ? name : ""),
+        destination.rootPosition ? destination.rootPosition(chain.back()) : -1,
+        destination.volumePosition ? destination.volumePosition(node) : -1});
+}
+
 bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CRecoveryFile& file) {
     if (!node || !node->IsNodeShow()) return false;
     // One walk up the chain, bounded: its top tells the kind.
-    const std::vector<IFileNode*> chain = ParentChain(node);
-    if (chain.empty()) return false;
-    auto* root = dynamic_cast<IFilesystemNode*>(chain.back());
-    const _tagSearcherType type = root ? root->GetSearcheType() : SEARCHER_NONE;
-    if (type == SEARCHER_NONE) return false;
+    std::vector<IFileNode*> chain;
+    _tagSearcherType type = SEARCHER_NONE;
+    RecoveryDestination::Volume volume;
+    if (!FindVolume(node, chain, type, volume)) return false;
     std::vector<std::string> names = SafeNames(chain);
-    names.front() = VolumeFolder(destination, type, node, VolumeOf(chain.back(), node, type), names.front());
 
     const std::string kind = RecoveryKindText(type);
     int& number = destination.kindNumbers[type];
     if (number < 1) number = MakeKindFolder(destination.folder, kind);
     if (number < 1) return false;
     // A kind folder once made is used as it stands (never made again).
-    std::string path = destination.folder + kind + FourDigits(static_cast<unsigned>(number));
-    CDescriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const std::string kindPath = destination.folder + kind + FourDigits(static_cast<unsigned>(number));
+    CDescriptor folder(::open(kindPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder.Get() < 0) return false;
+    if (destination.foldsCase < 0) destination.foldsCase = FoldsCase(folder.Get()) ? 1 : 0;
+    const std::string plain = names.front();
+    names.front() = VolumeFolder(destination, type, node, volume, plain);
+    std::string path = kindPath;
     const bool directory = node->IsDirectory() != 0;
     // Folders down to the node's (the node's own for a directory).
     const std::size_t folders = directory ? names.size() : names.size() - 1;
     for (std::size_t i = 0; i < folders; ++i) {
+        bool made = destination.foldersMade.count(path + "/" + names[i]) != 0;
+        // A volume's folder is new in a kind folder of this recovery: one
+        // there already is another volume's, under a name the destination
+        // takes for the same (case beyond ASCII, say). The name is held, and
+        // the volume named again.
+        for (unsigned tries = 0; i == 0 && !made; ++tries) {
+            if (::mkdirat(folder.Get(), names[0].c_str(), 0755) == 0) {
+                made = true;
+                break;
+            }
+            if (errno != EEXIST || tries == kMaxRenames) return false;
+            destination.folderRoots[{type, NameKey(destination, names[0])}] = {nullptr, -1};
+            destination.rootFolders.erase(volume);
+            names[0] = VolumeFolder(destination, type, node, volume, plain);
+            made = destination.foldersMade.count(path + "/" + names[0]) != 0;
+        }
         path += "/" + names[i];
-        const bool made = destination.foldersMade.count(path) != 0;
         const int next = EnterFolder(folder.Get(), names[i], made);
         if (next < 0) return false;
         folder.Reset(next);
-        if (!made) destination.foldersMade.insert(path);
+        destination.foldersMade.insert(path);
     }
     if (directory) return false;
 

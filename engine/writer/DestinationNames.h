@@ -6,11 +6,14 @@
 // text), made once per kind and recovery; below it the node's found path from
 // its volume's name down, every name made safe; a name already taken gets "_"
 // and a four-digit count before its extension. Two volumes of one kind with
-// the same name (twin labels, "New Volume", or volumes a deep scan lists
-// under one root) never share a folder: the first keeps its name, a later one
-// gets its position added ("PONE (sector 206848)"). Folders are entered
-// without following links and files are created exclusively, so a found name
-// never leaves the destination and no file replaces another.
+// the same name (twin labels, "New Volume", volumes a deep scan lists under
+// one root, names that differ only in what a folder name cannot hold: "A/B"
+// and "A_B", or "Data" and "DATA" on a destination that ignores case) never
+// share a folder: the first on the disk keeps its name, the others get their
+// positions added ("PONE (sector 206848)"), the name shortened to make room.
+// Folders are entered without following links and files are created
+// exclusively, so a found name never leaves the destination and no file
+// replaces another.
 #include <functional>
 #include <map>
 #include <string>
@@ -27,17 +30,32 @@ struct RecoveryDestination {
     std::map<int, int> kindNumbers; // searcher type → kind folder number
     std::unordered_set<std::string> foldersMade;
     // The sector of the disk where a root's volume starts, −1 when unknown;
-    // asked only when a root's folder name is held by another root.
+    // asked when a volume is noted and when a root's folder name is held by
+    // another root.
     std::function<long long(IFileNode* root)> rootPosition;
     // The sector where a node's own volume starts, −1 when unknown; asked
-    // only when another volume under the node's root holds the root's name
-    // (a deep scan's tree of one kind holds every volume of that kind).
+    // when a volume is noted and when another volume under the node's root
+    // holds the root's name (a deep scan's tree of one kind holds every
+    // volume of that kind).
     std::function<long long(IFileNode* node)> volumePosition;
     // The volume folder of each volume met (its root, and its partition
-    // where one root holds several), and which volume holds each name.
+    // where one root holds several), and which volume holds each name (by
+    // its name as the destination compares names).
     using Volume = std::pair<IFileNode*, int>;
     std::map<Volume, std::string> rootFolders;
     std::map<std::pair<int, std::string>, Volume> folderRoots;
+    // Whether the destination takes names that differ only in ASCII case for
+    // one (FAT, exFAT, most NTFS mounts); probed once it has a kind folder.
+    int foldsCase = -1; // −1 not probed yet
+    // The volumes of the files to come, noted before the first is written:
+    // of twins, the one that starts first on the disk keeps the plain name
+    // whatever the order of the files.
+    struct NotedVolume {
+        int type;
+        std::string name;              // its safe folder name
+        long long rootStart, ownStart; // rootPosition, volumePosition
+    };
+    std::map<Volume, NotedVolume> noted;
 };
 
 // The kind text of a searcher type's folder: "HFS+_", "Fat_", "ExFat_",
@@ -67,6 +85,10 @@ private:
     std::string m_path, m_name;
     int m_folder = -1;
 };
+
+// Notes the volume of node (a file to be written by this recovery), so that
+// twin volumes are named by where they lie, not by which is written first.
+void NoteRecoveryVolume(IFileNode* node, RecoveryDestination& destination);
 
 // Makes the folders down to node's under destination and creates node's file
 // empty under the first free name; false (errno set where a call failed) for

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Volumes whose labels differ only in what a folder name erases (twin_labels
+# fixture), recovered through the facade after the scan and after a save and
+# load: each volume in a folder of its own, the one first on the disk under
+# the plain name and the others with their start sector added, every file
+# byte-exact, no name numbered for a clash. Case-only twins are recovered
+# onto a real exFAT file system (mkfs.exfat, mounted through FUSE on a loop
+# device), which does not tell "Data" from "DATA".
+# Usage: scan_image_twin_names.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
+set -euo pipefail
+probe="$1"; src="$2"; fixtures="$3"
+export LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen PATH="$PATH:/sbin:/usr/sbin"
+fail() { echo "scan_image twin names: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "needs root: mounts an exFAT destination on a loop device"
+command -v mkfs.exfat >/dev/null || fail "install the Debian package 'exfatprogs'"
+command -v mount.exfat-fuse >/dev/null || fail "install the Debian package 'exfat-fuse'"
+bash "$src/tests/fixtures/make-fixture" twin_labels "$fixtures"
+fx="$fixtures/twin_labels"
+out="$(mktemp -d)"
+loop=""
+cleanup() {
+    if mountpoint -q "$out/exfat"; then umount "$out/exfat" || true; fi
+    if [ -n "$loop" ]; then losetup -d "$loop" || true; fi
+    rm -rf "$out"
+}
+trap cleanup EXIT
+truncate -s 1G "$out/exfat.img"
+mkfs.exfat "$out/exfat.img" > /dev/null
+loop="$(losetup -f --show "$out/exfat.img")"
+mkdir "$out/exfat"
+mount.exfat-fuse "$loop" "$out/exfat" > /dev/null 2>&1 || fail "cannot mount the exFAT destination"
+# The destination really ignores case, or the cases below test nothing.
+mkdir "$out/exfat/Probe" && [ -d "$out/exfat/PROBE" ] && rmdir "$out/exfat/Probe" ||
+    fail "the exFAT destination tells case apart"
+
+long="a$(printf 'é%.0s' $(seq 127))"  # 255 bytes
+cut="a$(printf 'é%.0s' $(seq 119))"   # 239 bytes: 240 would split an "é"
+# image | manifests | scan | destination | folder of the volumes | their folders in disk order
+cases=(
+    "ntfs_slash.img|ntfs_slash|deep|plain|0001/Disk|A_B|A_B (sector 36864)"
+    "ntfs_case.img|ntfs_case|quick|exfat|0001|Data|DATA (sector 36864)|data (sector 71680)"
+    "ntfs_case.img|ntfs_case|deep|exfat|0001/Disk|Data|DATA (sector 36864)|data (sector 71680)"
+    "fat_case.img|fat_case|quick|exfat|Fat_0001|Data|DATA (sector 36864)|data (sector 71680)"
+    "exfat_case.img|exfat_case|quick|exfat|ExFat_0001|Data|DATA (sector 135168)|data (sector 268288)"
+    "ntfs_long.img|ntfs_long|deep|plain|0001/Disk|$long|$cut (sector 36864)"
+    "fat_twins.img|fat|deep|plain|Fat_0001|Disk|Disk (sector 36864)"
+    "exfat_twins.img|exfat|deep|plain|ExFat_0001|Disk|Disk (sector 135168)"
+)
+# check DIR MANIFESTS FOLDER...: DIR holds the FOLDERs only, volume n's files
+# (MANIFESTS_n.sha256.txt) in the n-th, byte-exact, no name numbered.
+check() {
+    local dir="$1" lists="$2" n=0 folder hash path listed
+    shift 2
+    listed="$(cd "$dir" && ls -1)" || fail "$dir missing"
+    [ "$listed" = "$(printf '%s\n' "$@" | sort)" ] || fail "$dir holds: $(echo "$listed" | tr '\n' '|')"
+    for folder in "$@"; do
+        n=$((n + 1))
+        while IFS=$'\t' read -r hash path; do
+            path="$folder/${path#PONE/}"
+            [ -f "$dir/$path" ] || fail "$dir: $path missing"
+            [ "$(sha256sum < "$dir/$path" | cut -c1-64)" = "$hash" ] || fail "$dir: $path differs"
+        done < "$fx/${lists}_$n.sha256.txt"
+    done
+    if find "$dir" -mindepth 1 -name '*_[0-9][0-9][0-9][0-9]*' | grep -q .; then
+        fail "$dir: numbered names: $(find "$dir" -mindepth 1 -name '*_[0-9][0-9][0-9][0-9]*' | head -n 3 | tr '\n' '|')"
+    fi
+}
+i=0
+for row in "${cases[@]}"; do
+    i=$((i + 1))
+    IFS='|' read -r -a f <<< "$row"
+    img="$fx/${f[0]}" to="$out/$i"
+    [ "${f[3]}" = plain ] || to="$out/exfat/$i"
+    "$probe" "${f[2]}" "$img" --services --save "$out/$i.rsf" --recover "$to.live" > /dev/null 2>&1 ||
+        fail "${f[0]} ${f[2]}: the scan's recovery failed"
+    check "$to.live/${f[4]}" "${f[1]}" "${f[@]:5}"
+    "$probe" load "$out/$i.rsf" --device "$img" --recover "$to.loaded" > /dev/null 2>&1 ||
+        fail "${f[0]} ${f[2]}: the load's recovery failed"
+    check "$to.loaded/${f[4]}" "${f[1]}" "${f[@]:5}"
+done
+echo "scan_image twin names: ok"
