@@ -105,11 +105,6 @@ struct StopAt : IProgress {
     int shouldBuild() override { return 0; }
 };
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::set<std::string> Listing(const std::string& folder) {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename().string());
@@ -473,7 +468,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         if (c.where != Where::Nothing) {
             ASSERT_EQ(SaveRestoreResult::WriteScanResult(file.c_str(), older.Source(), nullptr, steps), 0u);
             ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
-            old = ReadAll(file);
+            old = ReadWholeFile(file);
         }
         if (c.where == Where::SmallTmpfs) {
             // A file of the room left but 256 KiB.
@@ -502,9 +497,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         EXPECT_EQ(code, whole ? SAVED_OK : SAVED_WRITE_FAILED);
         EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);
         if (!whole) {
-            EXPECT_TRUE(ReadAll(file) == old) << "the old save changed";
+            EXPECT_TRUE(ReadWholeFile(file) == old) << "the old save changed";
         } else {
-            EXPECT_NE(ReadAll(file), old);
+            EXPECT_NE(ReadWholeFile(file), old);
             EXPECT_EQ(LoadDirect(file), 0u);
             struct stat st {};
             ASSERT_EQ(::stat(file.c_str(), &st), 0);
