@@ -125,7 +125,9 @@ bool CRSData::StartRS(const char* path, int create) {
     m_closed.clear();
     CStdFile::OpenMode mode = CStdFile::modeRead;
     if (m_mode == RS_MODE_WRITE)
-        mode = create != 0 ? CStdFile::modeCreateTruncate : CStdFile::modeReadWriteCreate;
+        mode = create == 2   ? CStdFile::modeCreateNew
+               : create != 0 ? CStdFile::modeCreateTruncate
+                             : CStdFile::modeReadWriteCreate;
     return m_file.Open(path, mode);
 }
 

@@ -14,6 +14,8 @@ public:
     CRSData& operator=(const CRSData&) = delete;
 
     bool CheckFile() override;
+    // Write mode: create 0 opens (or creates) the file, 1 also empties it, 2
+    // only creates a new one (false when path exists).
     bool StartRS(const char* path, int create) override;
     // Also closes (and in write mode back-patches) a frame left open; false
     // when that failed or, in write mode, the bytes did not reach the device.

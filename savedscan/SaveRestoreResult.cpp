@@ -10,13 +10,18 @@
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <list>
 #include <memory>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -134,6 +139,77 @@ void WriteChecksums(CRSData& rs) {
     WriteSmallFrame(rs, _frChecksums, bytes);
 }
 
+// Where a save goes: the file it replaces (a link's target, for a path that
+// is a link) and the temporary file beside it that the save is written to.
+// The replaced file stays as it was until the save is whole and synced.
+struct SaveTarget {
+    std::string path;
+    std::string temp;
+    bool replaces = false;
+    struct stat old {};
+};
+
+// Resolves path; false when it names no place a file can be saved to (a
+// folder, a device, a dangling link, a name ending in '/', a file this
+// process may not write).
+bool ResolveTarget(const char* path, SaveTarget& target) {
+    target.path = path;
+    struct stat st {};
+    if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
+        if (!real) return false;
+        target.path = real.get();
+    }
+    if (::stat(target.path.c_str(), &target.old) == 0) {
+        if (!S_ISREG(target.old.st_mode) || ::access(target.path.c_str(), W_OK) != 0) return false;
+        target.replaces = true;
+    }
+    return target.path.back() != '/';
+}
+
+// Creates the temporary file in rs: ".NAME.XXXXXX.part" beside the target.
+bool StartTemporary(CRSData& rs, SaveTarget& target) {
+    const std::size_t slash = target.path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
+    // Room in every file system's 255-unit name limit for what is added.
+    if (name.size() > 200) name = "save";
+    static constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string suffix(6, 'x');
+        for (char& c : suffix) c = kDigits[random() % (sizeof kDigits - 1)];
+        target.temp = folder + "." + name + "." + suffix + ".part";
+        if (rs.StartRS(target.temp.c_str(), 2)) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+// The replaced file's owner and permissions go to the new one, as far as
+// this process may give them.
+void KeepOwnerAndMode(const SaveTarget& target) {
+    if (!target.replaces) return;
+    if (::lchown(target.temp.c_str(), target.old.st_uid, target.old.st_gid) != 0)
+        static_cast<void>(::lchown(target.temp.c_str(), static_cast<uid_t>(-1), target.old.st_gid));
+    static_cast<void>(::chmod(target.temp.c_str(), target.old.st_mode & 07777));
+}
+
+// The temporary file takes the target's name; the folder is synced so the
+// new name survives a crash.
+bool PutInPlace(const SaveTarget& target) {
+    if (::rename(target.temp.c_str(), target.path.c_str()) != 0) return false;
+    const std::size_t slash = target.path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+            CatchExeception::WriteLog("save into %s: the folder could not be synced\n", target.path.c_str());
+        ::close(fd);
+    }
+    return true;
+}
+
 } // namespace
 
 void SetLoadPause(std::chrono::milliseconds pause) { g_loadPauseMs = pause.count(); }
@@ -141,7 +217,8 @@ void SetLoadPause(std::chrono::milliseconds pause) { g_loadPauseMs = pause.count
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
     CRSData rs(RS_MODE_WRITE);
     steps.Step(sink);
-    if (!path || !*path || !rs.StartRS(path, 1)) {
+    SaveTarget target;
+    if (!path || !*path || !ResolveTarget(path, target) || !StartTemporary(rs, target)) {
         CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path ? path : "");
         return SAVED_CANNOT_OPEN;
     }
@@ -187,11 +264,13 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     } catch (const std::bad_alloc&) {
         ok = false;
     }
+    if (ok) KeepOwnerAndMode(target);
     ok = rs.EndRS() && ok;
-    if (ok) return SAVED_OK;
-    // A file without all its records would read as a different scan.
-    ::unlink(path);
-    CatchExeception::WriteLog("save into %s failed; the file was removed\n", path);
+    if (ok && PutInPlace(target)) return SAVED_OK;
+    // A file without all its records would read as a different scan; the
+    // file it was to replace is left as it was.
+    ::unlink(target.temp.c_str());
+    CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
     return SAVED_WRITE_FAILED;
 }
 

@@ -47,8 +47,10 @@ struct SaveSource {
     std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
 };
 
-// Writes the file. SAVED_OK, SAVED_CANNOT_OPEN, or SAVED_WRITE_FAILED (the
-// partial file is removed), also when sink asks to stop before the end.
+// Writes the file beside the one at path under a temporary name and, once
+// it is whole and synced, puts it in place. SAVED_OK, SAVED_CANNOT_OPEN, or
+// SAVED_WRITE_FAILED, also when sink asks to stop before the end: the
+// partial file is removed and a file already at path is left as it was.
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps);
 
 // The ControllerList and DiskDevice frames.

@@ -61,12 +61,14 @@ CStdFile::~CStdFile() { Close(); }
 
 bool CStdFile::Open(const char* path, OpenMode mode) {
     Close();
-    if (path == nullptr || static_cast<unsigned>(mode) > modeReadWriteCreate)
+    if (path == nullptr || static_cast<unsigned>(mode) > modeCreateNew)
         return false;
     m_path = path;
 
     if (mode == modeRead) {
         m_fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+    } else if (mode == modeCreateNew) {
+        m_fd = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, 0666);
     } else {
         int flags = O_RDWR | O_CLOEXEC;
         if (mode == modeCreateTruncate)

@@ -8,13 +8,15 @@
 class CStdFile {
 public:
     // Modes 1, 2 and 4 are the same (read-write, created when missing); 3
-    // also truncates. Only mode 0 is read-only.
+    // also truncates; 5 only creates (it fails when the path exists, also
+    // as a link). Only mode 0 is read-only.
     enum OpenMode : unsigned {
         modeRead = 0,
         modeReadWrite = 1,
         modeReadWriteShared = 2,
         modeCreateTruncate = 3,
         modeReadWriteCreate = 4,
+        modeCreateNew = 5,
     };
 
     CStdFile() = default;

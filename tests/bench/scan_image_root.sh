@@ -6,7 +6,10 @@
 # - a destination inside a FUSE mount of the scanned image or device, or on
 #   a mounted partition of a loop device of the scanned disk image, is
 #   refused and nothing is written; beside the image is fine;
-# - on a full 1 MiB tmpfs no file is left cut short.
+# - on a full 1 MiB tmpfs no file is left cut short;
+# - a save over a save on a tmpfs without room for the new one fails and
+#   leaves the old save as it was with nothing beside it; with room, it
+#   replaces it.
 # Usage: scan_image_root.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -96,4 +99,24 @@ set -e
 [ $rc -eq 1 ] || fail "exit $rc on a full tmpfs"
 grep -q "the destination has [0-9]* free" "$W/err" || fail "no message on a full tmpfs: $(cat "$W/err")"
 [ -z "$(find "$W/small" -type f)" ] || fail "files written to a destination they cannot fit"
+
+# A save over a save (through the facade, as the windows save) without room.
+mkdir "$W/saves"
+mount -t tmpfs -o size=1M tmpfs "$W/saves"; mounts+=("$W/saves")
+"$probe" quick "$fixtures/exfat_quick/exfat_4096.img" --services --save "$W/saves/scan.rsf" > /dev/null 2>&1 ||
+    fail "the first save failed"
+cp "$W/saves/scan.rsf" "$W/old.rsf"
+dd if=/dev/zero of="$W/saves/fill" bs=4k 2>/dev/null || true
+set +e
+"$probe" quick "$fixtures/mbr_fat_exfat/disk_intact.img" --services --save "$W/saves/scan.rsf" > /dev/null 2>"$W/err"
+rc=$?
+set -e
+[ $rc -eq 1 ] && grep -q "save failed" "$W/err" || fail "exit $rc saving over a save without room"
+cmp -s "$W/old.rsf" "$W/saves/scan.rsf" || fail "a failed save changed the save it was to replace"
+[ "$(ls -A "$W/saves" | tr '\n' ' ')" = "fill scan.rsf " ] || fail "left beside the save: $(ls -A "$W/saves")"
+rm "$W/saves/fill"
+"$probe" quick "$fixtures/mbr_fat_exfat/disk_intact.img" --services --save "$W/saves/scan.rsf" > /dev/null 2>&1 ||
+    fail "the save with room failed"
+! cmp -s "$W/old.rsf" "$W/saves/scan.rsf" || fail "the save with room did not replace the old one"
+[ "$(ls -A "$W/saves")" = "scan.rsf" ] || fail "left beside the save: $(ls -A "$W/saves")"
 echo "scan_image root: ok"

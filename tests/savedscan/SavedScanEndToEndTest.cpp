@@ -244,10 +244,16 @@ TEST_F(SavedScanEndToEnd, FailedSavesLeaveNoFileAndReportACode) {
     EXPECT_EQ(transfer.Save(dir.file("no/such/folder.rsf")), SAVED_CANNOT_OPEN);
     EXPECT_EQ(transfer.Save(""), SAVED_NOT_STARTED);
     EXPECT_EQ(VXSaveAndRestoreNodeOperate::instance().GetStatus(), OP_IDLE);
-    // Stopped as quitting stops it: the thread ends and removes its file.
+    // Stopped as quitting stops it: the thread ends and removes its file; a
+    // save it was to replace stays as it was.
     EXPECT_EQ(transfer.Save(dir.file("stopped.rsf"), true), SAVED_WRITE_FAILED);
     EXPECT_FALSE(fs::exists(dir.file("stopped.rsf")));
     EXPECT_FALSE(VXUIController::shared().IsSaveWorking());
+    ASSERT_EQ(transfer.Save(dir.file("kept.rsf")), 0u);
+    const std::string kept = ReadWholeFile(dir.file("kept.rsf"));
+    EXPECT_EQ(transfer.Save(dir.file("kept.rsf"), true), SAVED_WRITE_FAILED);
+    EXPECT_TRUE(ReadWholeFile(dir.file("kept.rsf")) == kept);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 
     {
         // Writes beyond 4 KiB fail with EFBIG instead of ending the process.

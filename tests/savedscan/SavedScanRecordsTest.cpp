@@ -12,16 +12,24 @@
 
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -86,6 +94,22 @@ struct SavedTree {
     std::vector<TestFileNode*> owned;
     CSearchedPartitionInfo partition{4096};
 };
+
+// A sink that asks the save to stop (as quitting does) after calls checks;
+// never for a negative count.
+struct StopAt : IProgress {
+    int left;
+    explicit StopAt(int calls) : left(calls) {}
+    void UpdateProgress(_PROGRESS_INFO*) override {}
+    int Continued() override { return left < 0 || left-- > 0; }
+    int shouldBuild() override { return 0; }
+};
+
+std::set<std::string> Listing(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename().string());
+    return names;
+}
 
 std::size_t RunCount(CFileNode* node) {
     IDataRunList* list = node->GetDataRunList();
@@ -368,13 +392,6 @@ TEST(SavedScanRecords, AFailedLastSyncOrCloseFailsTheSave) {
 // A save asked to stop before its end (the program quits) leaves no file: a
 // cut save would load as a smaller scan. Unstopped, the same save is whole.
 TEST(SavedScanRecords, AStoppedSaveLeavesNoFile) {
-    struct StopAt : IProgress {
-        int left;
-        explicit StopAt(int calls) : left(calls) {}
-        void UpdateProgress(_PROGRESS_INFO*) override {}
-        int Continued() override { return left < 0 || left-- > 0; }
-        int shouldBuild() override { return 0; }
-    };
     for (const int calls : {0, 1, 3, -1}) {
         TempDir dir;
         const std::string path = dir.file("stopped.rsf");
@@ -384,6 +401,113 @@ TEST(SavedScanRecords, AStoppedSaveLeavesNoFile) {
         const std::uint32_t code = SaveRestoreResult::WriteScanResult(path.c_str(), tree.Source(), &sink, steps);
         EXPECT_EQ(code, calls < 0 ? SAVED_OK : SAVED_WRITE_FAILED) << calls;
         EXPECT_EQ(::access(path.c_str(), F_OK) == 0, calls < 0) << calls;
+    }
+}
+
+// A save over a save is written beside it and put in place only once whole:
+// one that fails (no room left, a file-size limit) or is stopped (as quitting
+// or a signal stops it) leaves the old save byte for byte and nothing beside
+// it. A whole one replaces it with the old one's permissions; a linked folder
+// or a link to the file stays a link.
+TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
+    enum class Where { Folder, Nothing, LinkedFolder, LinkedFile, SmallTmpfs };
+    enum class How { Whole, Stop0, StopMidway, SizeLimit };
+    const struct {
+        const char* what;
+        Where where;
+        How how;
+    } cases[] = {
+        {"stopped before its first node", Where::Folder, How::Stop0},
+        {"stopped midway", Where::Folder, How::StopMidway},
+        {"over a file-size limit", Where::Folder, How::SizeLimit},
+        {"whole, over a save of mode 0640", Where::Folder, How::Whole},
+        {"whole, where no save was", Where::Nothing, How::Whole},
+        {"whole, into a linked folder", Where::LinkedFolder, How::Whole},
+        {"whole, through a link to the save", Where::LinkedFile, How::Whole},
+        {"stopped, through a link to the save", Where::LinkedFile, How::StopMidway},
+        {"no room left on a small tmpfs", Where::SmallTmpfs, How::Whole},
+    };
+    // The new scan holds more than the old one: on the tmpfs it fits neither
+    // beside the old save nor in its place.
+    SavedTree older, newer;
+    for (int i = 0; i < 8000; ++i)
+        newer.Add(&newer.root, 100 + i, ("a file found later, number " + std::to_string(i)).c_str());
+    const mode_t umasked = [] {
+        const mode_t mask = ::umask(022);
+        ::umask(mask);
+        return 0666 & ~mask;
+    }();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string folder = dir.path(), path = dir.file("scan.rsf");
+        struct Unmount {
+            std::string at;
+            ~Unmount() {
+                if (!at.empty()) ::umount2(at.c_str(), MNT_DETACH);
+            }
+        } unmount;
+        if (c.where == Where::SmallTmpfs) {
+            if (::geteuid() != 0) GTEST_SKIP() << "a small tmpfs needs root to mount";
+            ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
+            unmount.at = folder;
+        }
+        if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
+            folder = dir.file("real");
+            std::filesystem::create_directory(folder);
+            if (c.where == Where::LinkedFolder) {
+                std::filesystem::create_directory_symlink(folder, dir.file("link"));
+                path = dir.file("link/scan.rsf");
+            } else {
+                std::filesystem::create_symlink("real/saved.rsf", path);
+            }
+        }
+        const std::string file = c.where == Where::LinkedFile ? folder + "/saved.rsf" : folder + "/scan.rsf";
+        CProgressSteps steps;
+        std::string old;
+        if (c.where != Where::Nothing) {
+            ASSERT_EQ(SaveRestoreResult::WriteScanResult(file.c_str(), older.Source(), nullptr, steps), 0u);
+            ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+            old = ReadWholeFile(file);
+        }
+        if (c.where == Where::SmallTmpfs) {
+            // A file of the room left but 256 KiB.
+            struct statvfs fs {};
+            ASSERT_EQ(::statvfs(folder.c_str(), &fs), 0);
+            const std::uint64_t room = std::uint64_t{fs.f_bavail} * fs.f_frsize;
+            ASSERT_GT(room, 256u << 10);
+            std::ofstream(folder + "/other") << std::string(room - (256u << 10), 'x');
+        }
+        const std::set<std::string> before = Listing(folder);
+
+        StopAt sink(c.how == How::Stop0 ? 0 : c.how == How::StopMidway ? 3 : -1);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        if (c.how == How::SizeLimit) {
+            rlimit small = limit;
+            small.rlim_cur = old.size() + 4096;
+            ::setrlimit(RLIMIT_FSIZE, &small);
+        }
+        const std::uint32_t code = SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, oldHandler);
+
+        const bool whole = c.how == How::Whole && c.where != Where::SmallTmpfs;
+        EXPECT_EQ(code, whole ? SAVED_OK : SAVED_WRITE_FAILED);
+        EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);
+        if (!whole) {
+            EXPECT_TRUE(ReadWholeFile(file) == old) << "the old save changed";
+        } else {
+            EXPECT_NE(ReadWholeFile(file), old);
+            EXPECT_EQ(LoadDirect(file), 0u);
+            struct stat st {};
+            ASSERT_EQ(::stat(file.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.where == Where::Nothing ? umasked : 0640u);
+        }
+        if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
+            EXPECT_TRUE(std::filesystem::is_symlink(c.where == Where::LinkedFile ? path : dir.file("link")));
+        }
     }
 }
 

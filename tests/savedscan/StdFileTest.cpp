@@ -31,7 +31,7 @@ bool CloseOnExec(const std::string& path) {
 TEST(StdFileTest, RefusalsAndAnswersWhenNotOpen) {
     TempDir dir;
     CStdFile f;
-    EXPECT_FALSE(f.Open(dir.file("a").c_str(), static_cast<CStdFile::OpenMode>(5)));
+    EXPECT_FALSE(f.Open(dir.file("a").c_str(), static_cast<CStdFile::OpenMode>(6)));
     EXPECT_FALSE(f.Open(dir.file("missing").c_str(), CStdFile::modeRead));
     EXPECT_FALSE(f.Open(nullptr, CStdFile::modeRead));
     EXPECT_FALSE(f.Open((dir.file("no-such-dir") + "/x").c_str(), CStdFile::modeCreateTruncate));
@@ -80,16 +80,23 @@ TEST(StdFileTest, DescriptorZeroCountsAsOpen) {
 
 TEST(StdFileTest, ModesPermissionsAndCloseOnExec) {
     // 0666 less the umask for a file created for writing; existing files keep their bits
-    // and (but for mode 3) their contents; every descriptor is close-on-exec.
+    // and (but for mode 3) their contents; mode 5 opens none; every descriptor is
+    // close-on-exec.
     TempDir dir;
     const mode_t oldMask = ::umask(022);
     const std::string fresh = dir.file("fresh.rsf"), existing = dir.file("existing.rsf");
-    {
-        CStdFile f(fresh.c_str(), CStdFile::modeCreateTruncate);
-        ASSERT_TRUE(f.IsOpen());
-        EXPECT_TRUE(CloseOnExec(fresh));
+    for (const auto mode : {CStdFile::modeCreateTruncate, CStdFile::modeCreateNew}) {
+        ::unlink(fresh.c_str());
+        {
+            CStdFile f(fresh.c_str(), mode);
+            ASSERT_TRUE(f.IsOpen());
+            EXPECT_TRUE(CloseOnExec(fresh));
+        }
+        EXPECT_EQ(PermissionBits(fresh), 0644u);
+        EXPECT_FALSE(CStdFile(fresh.c_str(), CStdFile::modeCreateNew).IsOpen());
+        ::symlink("missing", dir.file("link").c_str());
+        EXPECT_FALSE(CStdFile(dir.file("link").c_str(), CStdFile::modeCreateNew).IsOpen());
     }
-    EXPECT_EQ(PermissionBits(fresh), 0644u);
     WriteAll(existing, {1, 2, 3, 4});
     ::chmod(existing.c_str(), 0600);
     const std::pair<CStdFile::OpenMode, long long> modes[] = {

@@ -473,21 +473,28 @@ void OutlineView::setRowHeight(int h) {
     scheduleDelayedItemsLayout();
 }
 
-void OutlineView::collectExpanded(const QModelIndex& parent, std::set<OutlineItem>& out) const {
+OutlineView::ShownItem OutlineView::shownItem(const QModelIndex& index) {
+    const int c = textColumn();
+    return {adapter_->itemAt(index.parent()), objectValue(index.siblingAtColumn(std::max(c, 0)))};
+}
+
+void OutlineView::collectExpanded(const QModelIndex& parent) {
     for (const QModelIndex& i : adapter_->madeChildren(parent))
         if (isExpanded(i)) {
-            out.insert(adapter_->itemAt(i));
-            collectExpanded(i, out);
+            savedExpanded_[adapter_->itemAt(i)] = shownItem(i);
+            collectExpanded(i);
         }
 }
 
-void OutlineView::restoreExpanded(const QModelIndex& parent, const std::set<OutlineItem>& expanded) {
+void OutlineView::restoreExpanded(const QModelIndex& parent) {
     const int rows = adapter_->rowCount(parent);
     for (int r = 0; r < rows; ++r) {
         const QModelIndex i = adapter_->index(r, 0, parent);
-        if (!expanded.count(adapter_->itemAt(i))) continue;
+        const auto saved = savedExpanded_.find(adapter_->itemAt(i));
+        // An address alone may be a new item's that took a freed one's place.
+        if (saved == savedExpanded_.end() || !(saved->second == shownItem(i))) continue;
         expand(i);
-        restoreExpanded(i, expanded);
+        restoreExpanded(i);
     }
 }
 
@@ -496,7 +503,7 @@ void OutlineView::willReloadData() {
     // Identities and offsets are taken while the items still exist; the
     // adapter then forgets them before the owner frees them.
     savedExpanded_.clear();
-    collectExpanded({}, savedExpanded_);
+    collectExpanded({});
     savedScroll_ = QPoint(horizontalScrollBar()->value(), verticalScrollBar()->value());
     adapter_->beginReload();
 }
@@ -504,7 +511,7 @@ void OutlineView::willReloadData() {
 void OutlineView::reloadData() {
     willReloadData();
     adapter_->endReload();
-    if (!savedExpanded_.empty()) restoreExpanded({}, savedExpanded_);
+    if (!savedExpanded_.empty()) restoreExpanded({});
     savedExpanded_.clear();
     executeDelayedItemsLayout();
     horizontalScrollBar()->setValue(savedScroll_.x());

@@ -8,8 +8,9 @@
 //
 // Items are the owner's pointers and are never dereferenced here. Before an
 // owner frees the items a view shows it calls willReloadData(); reloadData()
-// then asks for the new ones, keeps expanded items (by identity) and the
-// scroll offset.
+// then asks for the new ones, keeps expanded items and the scroll offset. An
+// item stays expanded only when it comes back under the same parent showing
+// the same text: a new item that gets a freed one's address starts collapsed.
 #include "ui/widgets/Cells.h"
 
 #include <QAbstractItemModel>
@@ -18,6 +19,7 @@
 #include <QTableView>
 #include <QTreeView>
 
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
@@ -276,14 +278,22 @@ protected:
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
 
 private:
-    void restoreExpanded(const QModelIndex& parent, const std::set<OutlineItem>& expanded);
-    void collectExpanded(const QModelIndex& parent, std::set<OutlineItem>& out) const;
+    // What an expanded item showed before a reload: its parent and the text
+    // of its text column.
+    struct ShownItem {
+        OutlineItem parent = nullptr;
+        QVariant text;
+        bool operator==(const ShownItem&) const = default;
+    };
+    ShownItem shownItem(const QModelIndex& index);
+    void restoreExpanded(const QModelIndex& parent);
+    void collectExpanded(const QModelIndex& parent);
 
     OutlineAdapter* adapter_;
     OutlineViewDataSource* dataSource_ = nullptr;
     OutlineViewDelegate* delegate_ = nullptr;
     RFOverlayScrollView* overlay_ = nullptr;
-    std::set<OutlineItem> savedExpanded_;
+    std::map<OutlineItem, ShownItem> savedExpanded_;
     QPoint savedScroll_;
     void* isRootArr_ = nullptr;
     int isSelectRow_ = 0;

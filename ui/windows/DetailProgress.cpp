@@ -38,7 +38,7 @@ void VXDeletailWindowController::getScanProgress() {
     double percent = 0;
     std::uint64_t count = 0;
     const QString remaining = facade.GetScanProgress(&percent, &count);
-    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+    const std::int64_t now = clock->now().toSecsSinceEpoch();
     if (lastUpdateTime == 0 || now - lastUpdateTime >= 1) {
         remainTimeLabel->setText(localizedFormat("PAGE_FOUR_REMAININGTIME", remaining));
         lastUpdateTime = now;

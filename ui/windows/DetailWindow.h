@@ -31,6 +31,7 @@
 #include "ui/windows/Dialogs.h"
 #include "ui/windows/PreviewLoader.h"
 #include "ui/windows/RecoveryDialogs.h"
+#include "ui/windows/UpdateCheck.h"
 
 #include <QPointer>
 #include <QString>
@@ -282,6 +283,8 @@ public:
     int shuttingDown = 0;
     std::optional<QString> lastSearchStr;
     std::int64_t lastUpdateTime = 0;
+    // The clock of the remaining time's once-a-second update.
+    LaunchClock* clock = &LaunchClock::system();
     QTimer* refreshTimer = nullptr;
     std::uint64_t viewLoadCnt = 0;
     QThreadPool* operationQueue = nullptr; // grid images, one at a time
