@@ -4,6 +4,7 @@
 #include "engine/carver/analysers/PictureWindow.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -14,6 +15,11 @@ bool AllFF(Bytes b, std::size_t at) {
     return std::all_of(b.begin() + static_cast<std::ptrdiff_t>(at),
                        b.begin() + static_cast<std::ptrdiff_t>(at + 8),
                        [](unsigned char c) { return c == 0xFF; });
+}
+
+// The 13-bit packet identifier after a sync byte.
+unsigned Pid(const std::array<unsigned char, 4>& header) {
+    return static_cast<unsigned>(header[1] & 0x1F) << 8 | header[2];
 }
 
 bool IsPayloadStart(unsigned char c) {
@@ -65,13 +71,56 @@ CRawFileInfo* CM2TSAnalyser::CreateRawFileInfo() {
 
 CM2TSAnalyser::CM2TSFileInfo::CM2TSFileInfo(std::shared_ptr<Following> following, int packetBytes)
     : m_nHeaderOffset(packetBytes == 192 ? 192 : 188), m_llNextSync(packetBytes == 192 ? 4 : 0),
-      m_following(std::move(following)) {
+      m_llFirstSync(m_llNextSync), m_lastCounter(kPids, -1), m_following(std::move(following)) {
     m_eRawFileType = kM2tsType;
 }
 
 void CM2TSAnalyser::CM2TSFileInfo::LetGo() {
     if (m_bHolder && m_following) m_following->g_s_bNewM2TSFile = false;
     m_bHolder = false;
+}
+
+void CM2TSAnalyser::CM2TSFileInfo::Hold(Bytes header) {
+    Header h;
+    if (header.size() >= 4) {
+        std::copy(header.begin(), header.begin() + 4, h.bytes.begin());
+        h.seen = true;
+    }
+    m_unproven.push_back(h);
+    if (m_unproven.size() > kUnproven) {
+        Learn(m_unproven.front());
+        m_unproven.pop_front();
+    }
+}
+
+void CM2TSAnalyser::CM2TSFileInfo::Learn(const Header& h) {
+    if (!h.seen) return;
+    m_lastCounter[Pid(h.bytes)] = static_cast<signed char>(h.bytes[3] & 0x0F);
+    m_bLearned = true;
+}
+
+bool CM2TSAnalyser::CM2TSFileInfo::ContinuesStream(const Header& h) const {
+    // A header out of sight, or a stream nothing was learned from, cannot be told apart.
+    if (!h.seen || !m_bLearned) return true;
+    const bool error = h.bytes[1] & 0x80;
+    const bool reservedField = (h.bytes[3] & 0x30) == 0;
+    if (error || reservedField) return false;
+    const unsigned pid = Pid(h.bytes);
+    const int before = m_lastCounter[pid];
+    if (before < 0) return false; // a PID the stream never carried
+    if (pid == kNullPid) return true;
+    // The counter follows its PID's last packet: the next value, or the same
+    // one (a repeated packet, or one without payload).
+    const int counter = h.bytes[3] & 0x0F;
+    return counter == before || counter == ((before + 1) & 0x0F);
+}
+
+unsigned long long CM2TSAnalyser::CM2TSFileInfo::Unproven() {
+    for (std::size_t i = 0; i < m_unproven.size(); ++i) {
+        if (!ContinuesStream(m_unproven[i])) return m_unproven.size() - i;
+        Learn(m_unproven[i]);
+    }
+    return 0;
 }
 
 int CM2TSAnalyser::CM2TSFileInfo::End() {
@@ -91,8 +140,14 @@ int CM2TSAnalyser::CM2TSFileInfo::CalcRawSize(unsigned char* sector, int sectorB
         // A sync byte in a sector the record was not shown is read back
         // from the window, or the chain counts as broken.
         const Bytes sync = context.m_Window.At(m_llNextSync - base, 1);
+        const long long last = m_llNextSync - m_nHeaderOffset; // sync byte of the packet before
+        if (last >= m_llFirstSync) Hold(context.m_Window.At(last - base, 4));
         if (sync.empty() || sync[0] != 0x47) {
+            // Bytes past the stream that merely hold sync bytes at the
+            // stride are not more packets: the last ones must carry on the
+            // stream's PIDs and counters.
             m_ullFileSize += static_cast<unsigned long long>(m_nPackets) * packet;
+            m_ullFileSize -= Unproven() * packet;
             return End();
         }
         if (++m_nPackets == 32) {

@@ -6,9 +6,12 @@
 // device by its classic partner.
 #include "engine/carver/analysers/PartneredRecord.h"
 
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace BruteForce {
 
@@ -42,9 +45,30 @@ public:
         int m_nPackets = 0;     // good packets since the size last grew (0..31)
 
     private:
+        static constexpr unsigned kPids = 8192;
+        static constexpr unsigned kNullPid = 0x1FFF;
+        // The stream's last packets are held back this many deep before
+        // their counters are learned: at its end each is checked in turn.
+        static constexpr std::size_t kUnproven = 4;
+        struct Header {
+            std::array<unsigned char, 4> bytes{}; // from the sync byte on
+            bool seen = false;                    // false when it was out of the window
+        };
         // Ends the stream: short ones are not carved.
         int End();
         void LetGo();
+        // Takes in the header of the packet before the next sync byte.
+        void Hold(bytes::Bytes header);
+        void Learn(const Header& h);
+        // Whether a packet carries one of the stream's PIDs with a counter
+        // that follows that PID's last one.
+        bool ContinuesStream(const Header& h) const;
+        // At the stream's end: how many of its last packets do not carry it on.
+        unsigned long long Unproven();
+        long long m_llFirstSync;                 // file offset of the first packet's sync byte
+        std::vector<signed char> m_lastCounter; // per PID: last continuity counter, -1 unseen
+        bool m_bLearned = false;
+        std::deque<Header> m_unproven;
         std::shared_ptr<Following> m_following;
         bool m_bHolder = true;
     };

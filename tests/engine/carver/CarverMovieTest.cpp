@@ -298,6 +298,30 @@ TEST(CarverMovie, TransportStreamsOneAtATime) {
     EXPECT_EQ(capped->m_ullFileSize, BruteForce::CM2TSAnalyser::kSizeCap);
 }
 
+// Random bytes after a stream that hold sync bytes at the packet stride
+// (tests/fixtures/ts_tails.sh) are not carved with it: the stream ends at its
+// own last packet, at 512- and 4096-byte sectors.
+TEST(CarverMovie, TransportStreamEndsAtItsLastPacket) {
+    const std::string dir = salvor::test::Fixture("ts_tails");
+    ASSERT_FALSE(dir.empty());
+    std::ifstream rows(dir + "/tails.txt");
+    std::string image;
+    unsigned long long length = 0;
+    int cases = 0;
+    while (rows >> image >> length) {
+        std::ifstream in(dir + "/" + image, std::ios::binary);
+        const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (unsigned ss : {512u, 4096u}) {
+            BruteForce::CM2TSAnalyser a;
+            auto r = Stream(a, bytes, ss);
+            ASSERT_TRUE(r) << image << " at " << ss;
+            EXPECT_EQ(r->m_ullFileSize, length) << image << " at " << ss;
+        }
+        ++cases;
+    }
+    EXPECT_EQ(cases, 8);
+}
+
 TEST(CarverMovie, ProgramStreamsStreamedAndOnTheDevice) {
     Orvex::MPGAnalyser a;
     for (const char* name : {"t.mpg", "t1.mpg"}) {
