@@ -165,7 +165,10 @@ bool FlvTagWalk::Step(bytes::Bytes field, unsigned long long& pos) {
     }
     const long long size = bytes::Be32(field, 4) & 0xFFFFFF;
     const unsigned type = bytes::U8(field, 4);
-    if (type != 8 && type != 9 && type != 18) {
+    // Every tag carries a stream id of 0: bytes after the last tag that only
+    // happen to hold a tag type are not one more tag.
+    const bool streamZero = bytes::Has(field, 12, 3) && (bytes::Be32(field, 11) & 0xFFFFFF) == 0;
+    if ((type != 8 && type != 9 && type != 18) || !streamZero) {
         pos += 4;
         return true;
     }
@@ -199,7 +202,10 @@ int FileFLVAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     Orvex::FlvTagWalk walk;
     unsigned long long pos = 9;
     while (pos <= kDeviceLimit) {
-        const bytes::Bytes field = FetchBytes(file, pos, 8);
+        // The previous-tag size and the next tag's header; near the device's
+        // end only the size may be there, and no tag follows it.
+        bytes::Bytes field = FetchBytes(file, pos, 15);
+        if (field.empty()) field = FetchBytes(file, pos, 4);
         if (field.empty() || walk.Step(field, pos)) break;
     }
     record.m_ullFileSize = std::min({pos, kDeviceLimit, BruteForce::DeviceRoom(device, record.m_llStartSector)});
@@ -223,8 +229,8 @@ int FLVRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     for (unsigned tags = 0; !ended; ++tags) {
         if (tags > 1024) break;
         if (m_ullWalk >= view.Covered()) return 2;
-        if (!view.Ready(m_ullWalk, 10)) return 2;
-        const bytes::Bytes field = view.At(m_ullWalk, 8);
+        if (!view.Ready(m_ullWalk, 15)) return 2;
+        const bytes::Bytes field = view.At(m_ullWalk, 15);
         if (field.empty()) {
             m_ullFileSize = 0;
             return 1; // no longer held: the classic partner sizes it

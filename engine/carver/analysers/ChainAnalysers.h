@@ -102,8 +102,9 @@ namespace Orvex {
 struct FlvTagWalk {
     long long expected = 0; // previous-tag size the next field must carry
     long long lastSize = 1; // the last tag's data size
-    // Moves pos past the tag at pos (8 bytes from the previous-tag-size
-    // field); true when the walk ends there.
+    // Moves pos past the tag at pos (15 bytes from the previous-tag-size
+    // field: the size and the next tag's header); true when the walk ends
+    // there.
     bool Step(bytes::Bytes field, unsigned long long& pos);
 };
 

@@ -482,6 +482,7 @@ TEST(CarverAudio, FlvTags) {
         b[at + 4] = static_cast<unsigned char>(type);
         b[at + 5] = static_cast<unsigned char>(size >> 16), b[at + 6] = static_cast<unsigned char>(size >> 8);
         b[at + 7] = static_cast<unsigned char>(size);
+        b[at + 12] = b[at + 13] = b[at + 14] = 0; // stream id
     };
     Bytes f = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9};
     tag(f, 0, 18, 100);
