@@ -4,6 +4,8 @@
 #include "engine/carver/analysers/StreamView.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <strings.h>
 
@@ -26,6 +28,27 @@ unsigned long long OggPageBytes(bytes::Bytes page, unsigned segments) {
 }
 
 bool IsOggPage(bytes::Bytes b) { return b.size() >= 27 && std::memcmp(b.data(), "OggS", 4) == 0; }
+
+// Whether a whole page's checksum (at 22, taken over the page with that field
+// as zeros) holds: random bytes after a stream's last page that begin with
+// "OggS" are no page.
+bool OggChecksumHolds(bytes::Bytes page) {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t r = i << 24;
+            for (int k = 0; k < 8; ++k) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+            t[i] = r;
+        }
+        return t;
+    }();
+    std::uint32_t crc = 0;
+    for (std::size_t i = 0; i < page.size(); ++i) {
+        const unsigned char c = i >= 22 && i < 26 ? 0 : page[i];
+        crc = (crc << 8) ^ table[((crc >> 24) ^ c) & 0xFF];
+    }
+    return page.size() >= 27 && crc == bytes::Le32(page, 22);
+}
 
 } // namespace
 
@@ -89,6 +112,7 @@ int CFileOggAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
 int CFileOggAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
     if (!device || record.m_llStartSector < 0) return 0;
     RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
+    const unsigned long long room = BruteForce::DeviceRoom(device, record.m_llStartSector);
     unsigned long long offset = 0;
     while (offset <= kDeviceLimit) {
         const bytes::Bytes head = FetchBytes(file, offset, 27);
@@ -96,9 +120,17 @@ int CFileOggAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* devic
         const unsigned segments = head[26];
         const bytes::Bytes page = FetchBytes(file, offset, 27 + segments);
         if (page.empty()) break;
-        offset += OggPageBytes(page, segments);
+        const unsigned long long length = OggPageBytes(page, segments);
+        // Pages after the first must be whole pages on the device (one the
+        // reader cannot hold at once is taken as it is).
+        if (offset > 0) {
+            if (offset + length > room) break;
+            const bytes::Bytes whole = FetchBytes(file, offset, static_cast<std::size_t>(length));
+            if (!whole.empty() && !OggChecksumHolds(whole)) break;
+        }
+        offset += length;
     }
-    record.m_ullFileSize = std::min({offset, kDeviceLimit, BruteForce::DeviceRoom(device, record.m_llStartSector)});
+    record.m_ullFileSize = std::min({offset, kDeviceLimit, room});
     record.m_eRawFileType = kOggType;
     return 1;
 }
@@ -146,7 +178,16 @@ int OGGRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
         const bytes::Bytes page = view.At(m_ullWalk, 27 + 255);
         if (page.empty()) return Finish(0, sectorNumber); // no longer held: the classic partner sizes it
         if (!IsOggPage(page) || page[26] == 0) break;
-        m_ullWalk += OggPageBytes(page, page[26]);
+        const unsigned long long length = OggPageBytes(page, page[26]);
+        // Pages after the first must be whole pages; one running past the
+        // current block is checked in a later step.
+        if (m_ullWalk > 0) {
+            if (!view.Ready(m_ullWalk, length)) return 2;
+            const bytes::Bytes whole = view.At(m_ullWalk, length);
+            if (whole.empty()) return Finish(0, sectorNumber);
+            if (!OggChecksumHolds(whole)) break;
+        }
+        m_ullWalk += length;
     }
     return Finish(pastLimit ? m_ullLimit : m_ullWalk, sectorNumber);
 }
