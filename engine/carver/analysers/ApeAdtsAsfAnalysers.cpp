@@ -321,8 +321,11 @@ int CAsfRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lo
         const bool known = std::any_of(std::begin(kTopLevel), std::end(kTopLevel),
                                        [&](const Guid& g) { return Is(object, 0, g); });
         const unsigned long long size = bytes::Le64(object, 16);
-        // An object of size 0 would hold the walk where it is for ever: the file ends there.
-        if (!known || size == 0) return End(m_ullTop);
+        // An object of size 0 would hold the walk where it is for ever, and
+        // one smaller than its own header or running past the size limit is
+        // random bytes after the file that begin with a known id: the file
+        // ends there.
+        if (!known || size < 24 || SaturatingAdd(m_ullTop, size) > kLimit) return End(m_ullTop);
         m_ullTop = SaturatingAdd(m_ullTop, size);
     }
     return 2;
