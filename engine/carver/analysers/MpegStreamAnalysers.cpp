@@ -185,6 +185,9 @@ MpegPsWalk::Step MpegPsWalk::Next(const Reader& read) {
         if (head.empty()) return Step::Wait;
         const std::uint16_t length = bytes::Be16(head, 4);
         m_nLastLength = length;
+        // A pack's packet starts with a start code: random bytes after the
+        // stream that only begin with a pack code end it before them.
+        if (!Is(head, 0, {0x00, 0x00, 0x01})) return Step::End;
         if (bytes::Be32(head, 0) != 0x000001BB) {
             m_llWalk += length ? m_llHeaderLength + length + 6 : 4;
             return Step::Go;
