@@ -220,7 +220,14 @@ int CADTSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long l
     while (m_ullWalk < m_ullCovered) {
         // A header running past the current block is read in a later step.
         if (!view.Ready(m_ullWalk, 6)) break;
-        const unsigned length = CADTSAnalyser::FrameLength(view.At(m_ullWalk, 6));
+        const bytes::Bytes header = view.At(m_ullWalk, 6);
+        unsigned length = CADTSAnalyser::FrameLength(header);
+        // Random bytes after the last frame that begin with a frame sync
+        // are not one more frame: a frame keeps the stream's version,
+        // profile and sample rate.
+        const unsigned key = length ? 0x10000u | (header[1] & 0x08u) << 8 | (header[2] & 0xFCu) : 0;
+        if (m_nStream == 0) m_nStream = key;
+        if (key != m_nStream) length = 0;
         if (length == 0) {
             // The last frame ends the stream, whatever follows it.
             m_ullFileSize = m_ullWalk;

@@ -57,6 +57,9 @@ public:
     unsigned long long m_ullCovered = 0;
     unsigned long long m_ullWalk = 0;
     unsigned long long m_ullFrames = 0;
+    // The MPEG version, profile and sample rate of the first frame, which
+    // every frame of the stream keeps (0 before it).
+    unsigned m_nStream = 0;
     // The stream being followed: its start sector and the sector its frames
     // have reached (-1: none), so no second file starts inside it.
     static long long s_llFollowStart, s_llFollowReach;

@@ -65,10 +65,12 @@ int FileMIDAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
 int FileMIDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
     if (!device || record.m_llStartSector < 0) return 0;
     RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
+    // No more tracks than the header counts.
+    const unsigned count = bytes::Be16(FetchBytes(file, 0, 14), 10);
     unsigned long long offset = 14;
-    while (offset <= kDeviceLimit) {
+    for (unsigned tracks = 0; offset <= kDeviceLimit; ++tracks) {
         const bytes::Bytes chunk = FetchBytes(file, offset, 8);
-        if (!IsTrack(chunk)) break;
+        if (!IsTrack(chunk) || (count > 0 && tracks == count)) break;
         offset += std::uint64_t{bytes::Be32(chunk, 4)} + 8;
     }
     record.m_ullFileSize = std::min(RoundUp(std::min(offset, kDeviceLimit), file.GetSectorSize()),
@@ -84,6 +86,7 @@ int MIDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;
     const BruteForce::CStreamView view(*this, sectorBytes, sectorNumber, ctx);
     const long long r = static_cast<long long>(view.Before());
+    if (m_nTrackCount == 0) m_nTrackCount = bytes::Be16(view.At(0, 12), 10);
     // A chunk said to run past the limit ends the file at the limit.
     if (r > m_llLimit) return Settle(static_cast<unsigned long long>(std::min(m_llNextChunk, m_llLimit)), sectorNumber, "_");
     // Chunk headers up to 8 bytes past this sector are read here, but only
@@ -93,7 +96,9 @@ int MIDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
         if (!view.Ready(at, 8)) return 2;
         const bytes::Bytes chunk = view.At(at, 8);
         if (chunk.empty()) return 1; // no longer held: the classic partner sizes it
-        if (!IsTrack(chunk)) return Settle(RoundUp(at, static_cast<unsigned long long>(sectorBytes)), sectorNumber, "_");
+        if (!IsTrack(chunk) || (m_nTrackCount > 0 && m_nTracks == m_nTrackCount))
+            return Settle(RoundUp(at, static_cast<unsigned long long>(sectorBytes)), sectorNumber, "_");
+        ++m_nTracks;
         m_llNextChunk += static_cast<long long>(bytes::Be32(chunk, 4)) + 8;
     }
     return 2;

@@ -30,6 +30,11 @@ public:
 
     long long m_llNextChunk = 14;
     long long m_llLimit = kLimit;
+    // The tracks the header chunk counts (0 until read) and those walked: a
+    // file holds no more, so random bytes after its last track that begin
+    // with "MTrk" are not one more.
+    unsigned m_nTrackCount = 0;
+    unsigned m_nTracks = 0;
 };
 
 class MIDAnalyser : public BruteForce::CPartneredAnalyser<MIDRawFileInfo, FileMIDAnalyser> {};

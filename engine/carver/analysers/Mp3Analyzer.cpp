@@ -170,6 +170,13 @@ bool IsFrame(bytes::Bytes h, std::uint32_t* length) {
     return true;
 }
 
+bool IsStreamFrame(bytes::Bytes h, std::uint32_t* length, std::uint32_t* stream) {
+    if (!IsFrame(h, length)) return false;
+    const std::uint32_t key = 0x10000u | (h[1] & 0x1Eu) << 8 | (h[2] & 0x0Cu);
+    if (*stream == 0) *stream = key;
+    return *stream == key;
+}
+
 } // namespace Mp3Text
 
 // ---- classic sizer ------------------------------------------------------------
@@ -275,6 +282,7 @@ int FileMP3Analyser::Size(CRawFileInfo& record, IStorageDevice* device) {
     unsigned long long p = tagSize + 10ull, end = 0;
     unsigned resyncs = 0;
     unsigned long long resyncLength = 0;
+    std::uint32_t stream = 0;
     bool ended = false;
     for (unsigned long long k = 0; k < 4096 && !ended; ++k) {
         const unsigned long long q = p + k;
@@ -300,7 +308,7 @@ int FileMP3Analyser::Size(CRawFileInfo& record, IStorageDevice* device) {
             }
         }
         std::uint32_t length = 0;
-        if (Mp3Text::IsFrame(h, &length)) {
+        if (Mp3Text::IsStreamFrame(h, &length, &stream)) {
             if (k == 0) {
                 resyncs = 0;
                 resyncLength = 0;
@@ -386,9 +394,9 @@ int FileMP3Analyser::GetRawFileSizeFromFrame(CRawFileInfo& record, RawFileBuffer
         return 0;
     }
     unsigned long long p = 0;
-    std::uint32_t length = 0;
+    std::uint32_t length = 0, stream = 0;
     bool over = false;
-    while (Mp3Text::IsFrame(FetchBytes(file, p, 4), &length)) {
+    while (Mp3Text::IsStreamFrame(FetchBytes(file, p, 4), &length, &stream)) {
         p += length;
         if (p > kFrameLimit) {
             over = true;
@@ -654,7 +662,7 @@ int Record::CalcRawSizeEx(int sectorBytes, long long sectorNumber, SearchContext
             break;
         }
         std::uint32_t length = 0;
-        if (Mp3Text::IsFrame(h, &length)) {
+        if (Mp3Text::IsStreamFrame(h, &length, &m_nStream)) {
             m_ullWalk += length;
             ++m_ullFrames;
             ended = ++frames > 1024;

@@ -36,6 +36,11 @@ Id3v1 ReadId3v1(bytes::Bytes tag);
 
 // A frame header: the sync bits and a header Init accepts; its length.
 bool IsFrame(bytes::Bytes header, std::uint32_t* length = nullptr);
+// The same with the version, layer and sample rate of the stream's first
+// frame, which every frame of a stream keeps: *stream holds them, taken from
+// the first frame seen while it is 0. Random bytes after the last frame that
+// begin with a frame sync are not one more frame.
+bool IsStreamFrame(bytes::Bytes header, std::uint32_t* length, std::uint32_t* stream);
 
 } // namespace Mp3Text
 
@@ -112,6 +117,7 @@ public:
         unsigned long long m_ullWalk = 0;
         unsigned m_bFrameMode = 0;
         unsigned long long m_ullFrames = 0; // frames walked in frame mode
+        std::uint32_t m_nStream = 0;       // the stream's frame key (IsStreamFrame)
         unsigned long long m_ullLimit = kSizeLimit;
         long long m_llLastSector = -1;
         // The first sector after the start where another MP3 began with an
