@@ -151,6 +151,16 @@ bool Leaf(unsigned type) {
 // parts: a mail folder, whose messages each begin with a "From " line.
 bool Gathers(unsigned type) { return type == 126; }
 
+// Archives: a start of their kind inside one that ends where it ends is one
+// of its members (a stored archive inside it ends before it). CAB, gzip,
+// LZH, RAR, tar, ZIP, StuffIt, disk images and packages.
+bool Archive(unsigned family) {
+    switch (family >= 0x1000 ? family - 0x1000 : family) {
+    case 12: case 31: case 36: case 58: case 63: case 72: case 92: case 93: case 113: case 119: return true;
+    default: return false;
+    }
+}
+
 } // namespace
 
 bool CRAWSearchController::MemberOfActive(const Start& start) const {
@@ -171,7 +181,7 @@ const CRAWSearchController::Start* CRAWSearchController::StartAt(long long secto
     return at != m_starts.end() && at->sector == sector ? &*at : nullptr;
 }
 
-bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start& n) const {
+bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start* own, const Start& n) const {
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
     if (n.sector <= r.m_llStartSector) return false;
@@ -179,40 +189,34 @@ bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start& n) const {
     if (at >= r.m_ullFileSize) return false;
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
     if (r.m_ullFileSize >= room || Leaf(r.m_eRawFileType)) return true;
-    const Start* own = StartAt(r.m_llStartSector);
     if (!own || !own->family || n.family != own->family) return false;
     // What the file claimed, not what is left of it after an earlier cut.
     const unsigned long long claimed = own->end ? own->end : start * ss + r.m_ullFileSize;
     return (n.fate == Fate::Claimed || n.fate == Fate::Listed || n.fate == Fate::Refused) && n.end > claimed;
 }
 
-unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next) const {
+unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next, bool* open) const {
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
     const unsigned long long size = std::min(r.m_ullFileSize, room);
+    const Start* own = StartAt(r.m_llStartSector);
     const Start* end = m_starts.data() + m_starts.size();
     for (const Start* n = next; n && n != end; ++n) {
         const unsigned long long at = static_cast<unsigned long long>(n->sector - r.m_llStartSector) * ss;
         if (at >= size) break;
-        if (Cuts(r, *n)) return at;
+        if (Cuts(r, own, *n)) return at;
+        // One of its kind not sized yet: what follows it cannot settle the record.
+        if (open && own && own->family && n->family == own->family && n->fate == Fate::Open) {
+            *open = true;
+            return size;
+        }
     }
     return size;
 }
 
-bool CRAWSearchController::OpenInside(const CRawFileInfo& r) const {
-    const Start* own = StartAt(r.m_llStartSector);
-    if (!own || !own->family) return false;
-    const unsigned long long ss = m_nSectorSize;
-    const Start* end = m_starts.data() + m_starts.size();
-    for (const Start* n = own + 1; n != end; ++n) {
-        if (static_cast<unsigned long long>(n->sector - r.m_llStartSector) * ss >= r.m_ullFileSize) break;
-        if (n->family == own->family && n->fate == Fate::Open) return true;
-    }
-    return false;
-}
-
-CRAWSearchController::Within CRAWSearchController::Inside(const CRawFileInfo& r) const {
+CRAWSearchController::Within CRAWSearchController::Inside(const CRawFileInfo& r, bool sameEnd,
+                                                           unsigned long long* held) const {
     const Start* own = StartAt(r.m_llStartSector);
     if (!own || !own->family || own == m_starts.data()) return Within::No;
     const unsigned long long ss = m_nSectorSize;
@@ -227,7 +231,15 @@ CRAWSearchController::Within CRAWSearchController::Inside(const CRawFileInfo& r)
         if (n->family != own->family) continue;
         ++looked;
         switch (n->fate) {
-        case Fate::Listed: return n->kept >= to && n->kept > from ? Within::Yes : Within::No;
+        case Fate::Listed:
+        case Fate::Member:
+            // A member tells the end of the file that holds it.
+            if (n->kept >= to && n->kept > from && (!sameEnd || n->end == own->end)) {
+                if (held) *held = n->kept;
+                return Within::Yes;
+            }
+            if (n->fate == Fate::Listed) return Within::No;
+            break;
         case Fate::Open: return Within::NotYet;
         case Fate::Claimed:
             if (n->end > from) return Within::NotYet;
@@ -243,27 +255,37 @@ void CRAWSearchController::SetFate(long long sector, Fate fate) {
 }
 
 bool CRAWSearchController::TrySettle(CRawFileInfo& r, bool force) {
+    const Start* own = StartAt(r.m_llStartSector);
+    const bool archive = own && Archive(own->family);
+    const bool gathered = archive || Gathers(r.m_eRawFileType);
+    const bool wait = !force && m_bCarving;
+    // Files of its kind before it that are not settled may yet hold it.
+    if (wait && gathered && Inside(r, false) == Within::NotYet) return false;
     const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), r.m_llStartSector,
                                        [](long long s, const Start& a) { return s < a.sector; });
-    r.m_ullFileSize = Bound(r, m_starts.data() + (next - m_starts.begin()));
-    const Start* own = StartAt(r.m_llStartSector);
+    bool open = false;
+    r.m_ullFileSize = Bound(r, m_starts.data() + (next - m_starts.begin()), wait ? &open : nullptr);
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
     const unsigned long long lastSector = start + (r.m_ullFileSize + ss - 1) / ss;
     const bool toEnd = start < m_llTotalSectors && r.m_ullFileSize >= (m_llTotalSectors - start) * ss;
     // Ahead of the scan and cuttable: it waits for the starts still to come;
     // and for what the files of its kind inside it, or around it, claim.
-    if (!force && m_bCarving) {
+    if (wait) {
         if (lastSector > static_cast<unsigned long long>(m_llScanned) &&
             ((own && own->family) || Leaf(r.m_eRawFileType) || toEnd))
             return false;
-        if (OpenInside(r)) return false;
+        if (open) return false;
     }
-    const Within within = Gathers(r.m_eRawFileType) ? Inside(r) : Within::No;
-    if (within == Within::NotYet && !force && m_bCarving) return false;
+    unsigned long long held = 0;
+    const Within within = gathered ? Inside(r, archive, &held) : Within::No;
+    if (within == Within::NotYet && wait) return false;
     if (within == Within::Yes) {
         // One of the members of a file of its kind listed whole.
-        SetFate(r.m_llStartSector, Fate::Member);
+        if (Start* member = StartOf(r.m_llStartSector)) {
+            member->fate = Fate::Member;
+            member->kept = held;
+        }
         return true;
     }
     FileNow(r);
@@ -294,20 +316,14 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
 }
 
 void CRAWSearchController::SettleWaiting(const Start& n) {
-    const long long sector = n.sector;
-    const unsigned family = n.family;
-    const bool claim = n.fate != Fate::Open;
-    const Start* at = StartAt(sector);
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_waiting.size(); ++i) {
         CRawFileInfo& r = m_waiting[i];
-        const Start* own = StartAt(r.m_llStartSector);
-        // Only what this start changes: a cut, or a claim of its kind inside
-        // one that waited for it.
-        const bool inside = r.m_llStartSector < sector &&
-                            static_cast<unsigned long long>(sector - r.m_llStartSector) * m_nSectorSize < r.m_ullFileSize;
-        const bool touched = at && inside && (Cuts(r, *at) || (claim && own && own->family == family));
-        if (!touched || !TrySettle(r, false)) {
+        // Only a cut is looked at here; what a claim frees waits for the
+        // block's end.
+        const bool inside = n.sector > r.m_llStartSector &&
+                            static_cast<unsigned long long>(n.sector - r.m_llStartSector) * m_nSectorSize < r.m_ullFileSize;
+        if (!inside || !Cuts(r, StartAt(r.m_llStartSector), n) || !TrySettle(r, false)) {
             if (kept != i) m_waiting[kept] = std::move(r);
             ++kept;
         }
@@ -316,6 +332,10 @@ void CRAWSearchController::SettleWaiting(const Start& n) {
 }
 
 void CRAWSearchController::SettleWaitingPassed(bool force) {
+    // In the order of their starts: a file settles before those it may hold.
+    const auto byStart = [](const CRawFileInfo& a, const CRawFileInfo& b) { return a.m_llStartSector < b.m_llStartSector; };
+    if (!std::is_sorted(m_waiting.begin(), m_waiting.end(), byStart))
+        std::stable_sort(m_waiting.begin(), m_waiting.end(), byStart);
     std::size_t kept = 0;
     const unsigned long long ss = m_nSectorSize;
     for (std::size_t i = 0; i < m_waiting.size(); ++i) {
@@ -585,7 +605,9 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         const bool started = record != nullptr;
         m_llScanned = s + 1;
         if (record) {
-            Start start{s, Family(record->m_nAnalyserType, record->m_eRawFileType)};
+            Start start;
+            start.sector = s;
+            start.family = Family(record->m_nAnalyserType, record->m_eRawFileType);
             // A record of a file of its kind being followed starts here: one
             // of its members, not a file of its own.
             if (start.family && MemberOfActive(start)) {

@@ -89,14 +89,14 @@ private:
         Claimed, // sized: `end` is what it claims, not filed yet
         Listed,  // filed: `kept` is the end of what was listed
         Refused, // sized, not kept past the cap
-        Member,  // part of an earlier file of its kind: no file of its own
+        Member,  // part of an earlier file of its kind (`kept`: that file's end, when known)
         Gone,    // no file found there
     };
     struct Start {
-        long long sector;
-        unsigned family;
+        long long sector = 0;
         unsigned long long end = 0;  // the byte its file claims to end at, once sized
         unsigned long long kept = 0; // the end of the file listed from it
+        unsigned family = 0;
         Fate fate = Fate::Open;
     };
     // Whether a start lies inside a listed file of its kind.
@@ -128,9 +128,10 @@ private:
     // ran to the device's end, or of a format that holds no other file,
     // ends at the next start of any kind; otherwise a start of its kind ends
     // it only where the file found there claims to end beyond its own end.
-    unsigned long long Bound(const CRawFileInfo& record, const Start* next) const;
-    // Whether the start `n` cuts the record (see Bound).
-    bool Cuts(const CRawFileInfo& record, const Start& n) const;
+    // With `open`, it stops at a start of its kind not sized yet, and says so.
+    unsigned long long Bound(const CRawFileInfo& record, const Start* next, bool* open = nullptr) const;
+    // Whether the start `n` cuts the record whose own start is `own` (see Bound).
+    bool Cuts(const CRawFileInfo& record, const Start* own, const Start& n) const;
     // Files or drops the record when nothing it waits for is left (always
     // with `force`); false while it must wait.
     bool TrySettle(CRawFileInfo& record, bool force);
@@ -142,10 +143,9 @@ private:
     // Forgets the starts before every record still held.
     void PruneStarts();
     // Whether the record's bytes lie inside a listed file of its kind
-    // found before it.
-    Within Inside(const CRawFileInfo& record) const;
-    // A start of the record's kind inside it that is not sized yet.
-    bool OpenInside(const CRawFileInfo& record) const;
+    // found before it (with `sameEnd`, one that claimed the same end); the
+    // end of that file goes to `held`.
+    Within Inside(const CRawFileInfo& record, bool sameEnd, unsigned long long* held = nullptr) const;
     // A streaming record of the start's kind whose walk expects one of its
     // records at the start.
     bool MemberOfActive(const Start& start) const;
