@@ -381,12 +381,17 @@ bool CRAWSearchController::FileNow(CRawFileInfo& record) {
     // Each size class has its own share, so a run of small files found
     // first never crowds out the larger ones found after it: a class below
     // its share always keeps its files; past it, a class keeps them while it
-    // is not full and all classes together hold less than half as many
-    // again, which bounds the trees' memory.
+    // is not full and all classes together, with the shares the others have
+    // not used yet, hold less than half as many again, which bounds the
+    // trees' memory.
     const unsigned long long size = record.m_ullFileSize;
-    unsigned long long& kept = m_ullKept[size < (4u << 10) ? 0 : size < (64u << 10) ? 1 : size < (1u << 20) ? 2 : 3];
-    const unsigned long long all = m_ullKept[0] + m_ullKept[1] + m_ullKept[2] + m_ullKept[3];
-    if (kept >= m_ullMaxKept / 4 && (kept >= m_ullMaxKept || all >= m_ullMaxKept + m_ullMaxKept / 2)) {
+    const std::size_t cls = size < (4u << 10) ? 0 : size < (64u << 10) ? 1 : size < (1u << 20) ? 2 : 3;
+    const unsigned long long share = m_ullMaxKept / 8;
+    unsigned long long held = 0;
+    for (std::size_t c = 0; c < std::size(m_ullKept); ++c)
+        held += c == cls ? m_ullKept[c] : std::max(m_ullKept[c], share);
+    unsigned long long& kept = m_ullKept[cls];
+    if (kept >= share && (kept >= m_ullMaxKept || held >= m_ullMaxKept + m_ullMaxKept / 2)) {
         // Not kept: nor is its start in the sector map.
         ++m_ullDropped;
         if (own) own->fate = Fate::Refused;

@@ -49,7 +49,7 @@ public:
     // this many bytes of the device (and of all classes half as many again);
     // past that (only crafted or absurd content gets there) the rest are
     // counted, not kept, so the trees stay bounded. A class holding less
-    // than a quarter of that always keeps its files, whatever the others
+    // than an eighth of that always keeps its files, whatever the others
     // hold.
     static constexpr unsigned long long kMinKeptFiles = 32768;
     static constexpr unsigned long long kBytesPerKeptFile = 32768;
