@@ -82,8 +82,8 @@ private:
         IRawFileAnalyser* creator;
     };
     using HeldList = std::list<Held>;
-    // A start found, with the kind of its analyser (0: a kind that may hold
-    // its own kind); kept in order for every start.
+    // A start found, with the kind of its analyser (0: a format the carver
+    // cannot tell apart) and what became of it; kept in order for every start.
     enum class Fate : unsigned char {
         Open,    // not sized yet
         Claimed, // sized: `end` is what it claims, not filed yet
@@ -135,8 +135,8 @@ private:
     // Files or drops the record when nothing it waits for is left (always
     // with `force`); false while it must wait.
     bool TrySettle(CRawFileInfo& record, bool force);
-    // Settles the waiting records the start `n` falls in, now that it was
-    // found or sized.
+    // Settles the waiting records that the start `n`, just found or sized,
+    // cuts.
     void SettleWaiting(const Start& n);
     // Settles the waiting records the scan has passed (all at its end).
     void SettleWaitingPassed(bool force);
