@@ -133,22 +133,6 @@ unsigned Family(unsigned analyserType, unsigned rawType) {
     }
 }
 
-// Kinds whose files hold starts of their own kind on a sector border that
-// are theirs (the members of an archive, the frames or packs of a stream, a
-// stored archive in an archive, a picture's thumbnail or its further
-// pictures): such a start ends one only when the file found there claims to
-// end beyond it, as no part of it would. ZIP, tar, gzip, RAR, LZH, StuffIt,
-// disk images, cabinets and packages, JPEG, MP3, MPEG programme and
-// transport streams, Ogg.
-bool Nests(unsigned family) {
-    switch (family >= 0x1000 ? family - 0x1000 : family) {
-    case 12: case 31: case 35: case 36: case 43: case 58: case 63: case 72: case 82: case 92: case 93: case 109:
-    case 113: case 119: case 129:
-        return true;
-    default: return false;
-    }
-}
-
 // Formats that never hold another carved file, whose ends their analysers
 // find only by a zero tail or a limit: on old data one ends where the next
 // file of any kind begins. Text (EPS, RTF, web page, SVG, GPX, property
@@ -163,7 +147,33 @@ bool Leaf(unsigned type) {
     }
 }
 
+// Formats in which every start of their kind inside a file is one of its
+// parts: a mail folder, whose messages each begin with a "From " line.
+bool Gathers(unsigned type) { return type == 126; }
+
+// Archives: a start of their kind inside one that ends where it ends is one
+// of its members (a stored archive inside it ends before it). CAB, gzip,
+// LZH, RAR, tar, ZIP, StuffIt, disk images and packages.
+bool Archive(unsigned family) {
+    switch (family >= 0x1000 ? family - 0x1000 : family) {
+    case 12: case 31: case 36: case 58: case 63: case 72: case 92: case 93: case 113: case 119: return true;
+    default: return false;
+    }
+}
+
 } // namespace
+
+bool CRAWSearchController::MemberOfActive(const Start& start) const {
+    for (const HeldList::iterator& it : m_active) {
+        const CRawFileInfo& a = *it->record;
+        if (a.m_llStartSector >= start.sector) continue;
+        const Start* own = StartAt(a.m_llStartSector);
+        if (own && own->family == start.family &&
+            a.RecordAt(static_cast<unsigned long long>(start.sector - a.m_llStartSector) * m_nSectorSize))
+            return true;
+    }
+    return false;
+}
 
 const CRAWSearchController::Start* CRAWSearchController::StartAt(long long sector) const {
     const auto at = std::lower_bound(m_starts.begin(), m_starts.end(), sector,
@@ -171,93 +181,195 @@ const CRAWSearchController::Start* CRAWSearchController::StartAt(long long secto
     return at != m_starts.end() && at->sector == sector ? &*at : nullptr;
 }
 
-unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next) const {
+bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start* own, const Start& n) const {
+    const unsigned long long ss = m_nSectorSize;
+    const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
+    if (n.sector <= r.m_llStartSector) return false;
+    const unsigned long long at = static_cast<unsigned long long>(n.sector - r.m_llStartSector) * ss;
+    if (at >= r.m_ullFileSize) return false;
+    const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
+    if (r.m_ullFileSize >= room || Leaf(r.m_eRawFileType)) return true;
+    if (!own || !own->family || n.family != own->family) return false;
+    // What the file claimed, not what is left of it after an earlier cut.
+    const unsigned long long claimed = own->end ? own->end : start * ss + r.m_ullFileSize;
+    return (n.fate == Fate::Claimed || n.fate == Fate::Listed || n.fate == Fate::Refused) && n.end > claimed;
+}
+
+unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Start* next, bool* open) const {
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
-    const bool toEnd = r.m_ullFileSize >= room || Leaf(r.m_eRawFileType);
+    const unsigned long long size = std::min(r.m_ullFileSize, room);
     const Start* own = StartAt(r.m_llStartSector);
-    const unsigned family = own ? own->family : 0;
-    const bool nests = Nests(family);
-    unsigned long long size = std::min(r.m_ullFileSize, room);
-    const unsigned long long claimedEnd = start * ss + size;
     const Start* end = m_starts.data() + m_starts.size();
     for (const Start* n = next; n && n != end; ++n) {
         const unsigned long long at = static_cast<unsigned long long>(n->sector - r.m_llStartSector) * ss;
         if (at >= size) break;
-        if (toEnd || (family && n->family == family && (!nests || n->end > claimedEnd))) return at;
+        if (Cuts(r, own, *n)) return at;
+        // One of its kind not sized yet: what follows it cannot settle the record.
+        if (open && own && own->family && n->family == own->family && n->fate == Fate::Open) {
+            *open = true;
+            return size;
+        }
     }
     return size;
 }
 
-bool CRAWSearchController::File(CRawFileInfo& record) {
-    if (record.m_llStartSector < 0) return FileNow(record);
-    const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), record.m_llStartSector,
-                                       [](long long s, const Start& a) { return s < a.sector; });
-    // What it claims, for the files of its kind it starts inside.
-    if (Start* own = const_cast<Start*>(StartAt(record.m_llStartSector)); own && !own->end)
-        own->end = static_cast<unsigned long long>(record.m_llStartSector) * m_nSectorSize + record.m_ullFileSize;
-    record.m_ullFileSize = Bound(record, m_starts.data() + (next - m_starts.begin()));
+CRAWSearchController::Within CRAWSearchController::Inside(const CRawFileInfo& r, bool sameEnd,
+                                                           unsigned long long* held) const {
+    const Start* own = StartAt(r.m_llStartSector);
+    if (!own || !own->family || own == m_starts.data()) return Within::No;
     const unsigned long long ss = m_nSectorSize;
-    const unsigned long long lastSector =
-        static_cast<unsigned long long>(record.m_llStartSector) + (record.m_ullFileSize + ss - 1) / ss;
-    // Ahead of the scan and cuttable: it waits for the starts still to come.
-    const Start* own = StartAt(record.m_llStartSector);
-    if (m_bCarving && lastSector > static_cast<unsigned long long>(m_llScanned) &&
-        ((own && own->family) || Leaf(record.m_eRawFileType) ||
-         record.m_ullFileSize >= (m_llTotalSectors - static_cast<unsigned long long>(record.m_llStartSector)) * ss)) {
-        if (!GetFileManager(record.m_eRawFileType)) return false;
-        m_waiting.push_back(record);
-        return true;
+    const unsigned long long from = static_cast<unsigned long long>(r.m_llStartSector) * ss;
+    const unsigned long long to = from + r.m_ullFileSize;
+    // Files of one kind that are listed never overlap (the later one either
+    // ends inside the earlier, or cuts it): the nearest listed one before it
+    // tells. Those still unsettled before it may yet hold it.
+    int looked = 0;
+    for (const Start* n = own; n != m_starts.data() && looked < kLookBack;) {
+        --n;
+        if (n->family != own->family) continue;
+        ++looked;
+        switch (n->fate) {
+        case Fate::Listed:
+        case Fate::Member:
+            // A member tells the end of the file that holds it.
+            if (n->kept >= to && n->kept > from && (!sameEnd || n->end == own->end)) {
+                if (held) *held = n->kept;
+                return Within::Yes;
+            }
+            if (n->fate == Fate::Listed) return Within::No;
+            break;
+        case Fate::Open: return Within::NotYet;
+        case Fate::Claimed:
+            if (n->end > from) return Within::NotYet;
+            break;
+        default: break;
+        }
     }
-    return FileNow(record);
+    return Within::No;
 }
 
-void CRAWSearchController::SettleWaiting(long long s) {
-    std::size_t kept = 0;
-    for (CRawFileInfo& r : m_waiting) {
-        const unsigned long long ss = m_nSectorSize;
-        const unsigned long long end = static_cast<unsigned long long>(r.m_llStartSector) * ss + r.m_ullFileSize;
-        if (s >= 0 && static_cast<unsigned long long>(s) * ss < end) {
-            const Start& at = m_starts.back();
-            const Start* next = at.sector == s ? &at : nullptr;
-            const unsigned long long bound = next ? Bound(r, next) : r.m_ullFileSize;
-            if (bound == r.m_ullFileSize) {
-                m_waiting[kept++] = std::move(r);
-                continue;
-            }
-            r.m_ullFileSize = bound;
+void CRAWSearchController::SetFate(long long sector, Fate fate) {
+    if (Start* own = StartOf(sector)) own->fate = fate;
+}
+
+bool CRAWSearchController::TrySettle(CRawFileInfo& r, bool force) {
+    const Start* own = StartAt(r.m_llStartSector);
+    const bool archive = own && Archive(own->family);
+    const bool gathered = archive || Gathers(r.m_eRawFileType);
+    const bool wait = !force && m_bCarving;
+    // Files of its kind before it that are not settled may yet hold it.
+    if (wait && gathered && Inside(r, false) == Within::NotYet) return false;
+    const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), r.m_llStartSector,
+                                       [](long long s, const Start& a) { return s < a.sector; });
+    bool open = false;
+    r.m_ullFileSize = Bound(r, m_starts.data() + (next - m_starts.begin()), wait ? &open : nullptr);
+    const unsigned long long ss = m_nSectorSize;
+    const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
+    const unsigned long long lastSector = start + (r.m_ullFileSize + ss - 1) / ss;
+    const bool toEnd = start < m_llTotalSectors && r.m_ullFileSize >= (m_llTotalSectors - start) * ss;
+    // Ahead of the scan and cuttable: it waits for the starts still to come;
+    // and for what the files of its kind inside it, or around it, claim.
+    if (wait) {
+        if (lastSector > static_cast<unsigned long long>(m_llScanned) &&
+            ((own && own->family) || Leaf(r.m_eRawFileType) || toEnd))
+            return false;
+        if (open) return false;
+    }
+    unsigned long long held = 0;
+    const Within within = gathered ? Inside(r, archive, &held) : Within::No;
+    if (within == Within::NotYet && wait) return false;
+    if (within == Within::Yes) {
+        // One of the members of a file of its kind listed whole.
+        if (Start* member = StartOf(r.m_llStartSector)) {
+            member->fate = Fate::Member;
+            member->kept = held;
         }
-        Settle(r);
+        return true;
+    }
+    FileNow(r);
+    return true;
+}
+
+bool CRAWSearchController::File(CRawFileInfo& record) {
+    if (record.m_llStartSector < 0) return FileNow(record);
+    if (!GetFileManager(record.m_eRawFileType)) {
+        SetFate(record.m_llStartSector, Fate::Gone);
+        return false;
+    }
+    // What it claims, for the files of its kind around it.
+    if (Start* own = StartOf(record.m_llStartSector); own && own->fate == Fate::Open) {
+        own->end = static_cast<unsigned long long>(record.m_llStartSector) * m_nSectorSize + record.m_ullFileSize;
+        own->fate = Fate::Claimed;
+        SettleWaiting(*own);
+    }
+    if (!TrySettle(record, false)) {
+        m_waiting.push_back(record);
+        // Held records stay bounded: the oldest goes as it stands.
+        if (m_waiting.size() > kMaxWaiting) {
+            TrySettle(m_waiting.front(), true);
+            m_waiting.erase(m_waiting.begin());
+        }
+    }
+    return true;
+}
+
+void CRAWSearchController::SettleWaiting(const Start& n) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_waiting.size(); ++i) {
+        CRawFileInfo& r = m_waiting[i];
+        // Only a cut is looked at here; what a claim frees waits for the
+        // block's end.
+        const bool inside = n.sector > r.m_llStartSector &&
+                            static_cast<unsigned long long>(n.sector - r.m_llStartSector) * m_nSectorSize < r.m_ullFileSize;
+        if (!inside || !Cuts(r, StartAt(r.m_llStartSector), n) || !TrySettle(r, false)) {
+            if (kept != i) m_waiting[kept] = std::move(r);
+            ++kept;
+        }
+    }
+    m_waiting.resize(kept);
+}
+
+void CRAWSearchController::SettleWaitingPassed(bool force) {
+    // In the order of their starts: a file settles before those it may hold.
+    const auto byStart = [](const CRawFileInfo& a, const CRawFileInfo& b) { return a.m_llStartSector < b.m_llStartSector; };
+    if (!std::is_sorted(m_waiting.begin(), m_waiting.end(), byStart))
+        std::stable_sort(m_waiting.begin(), m_waiting.end(), byStart);
+    std::size_t kept = 0;
+    const unsigned long long ss = m_nSectorSize;
+    for (std::size_t i = 0; i < m_waiting.size(); ++i) {
+        CRawFileInfo& r = m_waiting[i];
+        const bool passed = static_cast<unsigned long long>(r.m_llStartSector) * ss + r.m_ullFileSize <=
+                            static_cast<unsigned long long>(m_llScanned) * ss;
+        if (!(force || passed) || !TrySettle(r, force)) {
+            if (kept != i) m_waiting[kept] = std::move(r);
+            ++kept;
+        }
     }
     m_waiting.resize(kept);
 }
 
 void CRAWSearchController::PruneStarts() {
-    // Only the starts from the oldest record still held on are looked at.
+    // Only the starts from the oldest record still held on are looked at,
+    // with the files of their kind before them that may hold them.
     long long low = m_llScanned;
     for (const HeldList* list : {&m_listPending, &m_listDeferred})
         for (const Held& held : *list) low = std::min(low, held.record->m_llStartSector);
     for (const CRawFileInfo& r : m_waiting) low = std::min(low, r.m_llStartSector);
     auto from = std::lower_bound(m_starts.begin(), m_starts.end(), low,
                                  [](const Start& a, long long s) { return a.sector < s; });
+    for (int looked = 0; from != m_starts.begin() && looked < kLookBack; ++looked) --from;
     // Records held from long ago (sized at the end) never keep more than
     // this many: their cuts then come from the newer starts only.
     if (m_starts.end() - from > static_cast<std::ptrdiff_t>(kMaxStarts)) from = m_starts.end() - kMaxStarts / 2;
     m_starts.erase(m_starts.begin(), from);
 }
 
-void CRAWSearchController::Settle(CRawFileInfo& r) {
-    // Files of its kind found inside it since it was sized may claim to end
-    // beyond it.
-    const auto next = std::upper_bound(m_starts.begin(), m_starts.end(), r.m_llStartSector,
-                                       [](long long s, const Start& a) { return s < a.sector; });
-    r.m_ullFileSize = Bound(r, m_starts.data() + (next - m_starts.begin()));
-    FileNow(r);
-}
-
 bool CRAWSearchController::FileNow(CRawFileInfo& record) {
     CRAWFileManager* manager = GetFileManager(record.m_eRawFileType);
+    Start* own = record.m_llStartSector >= 0 ? StartOf(record.m_llStartSector) : nullptr;
+    if (own) own->fate = Fate::Gone;
     if (!manager) return false;
     // A carved file never reads past the device's end.
     if (record.m_llStartSector < 0 || static_cast<unsigned long long>(record.m_llStartSector) >= m_llTotalSectors)
@@ -267,18 +379,30 @@ bool CRAWSearchController::FileNow(CRawFileInfo& record) {
     record.m_ullFileSize = std::min(record.m_ullFileSize, room);
     if (record.m_ullFileSize == 0) return true;
     // Each size class has its own share, so a run of small files found
-    // first never crowds out the larger ones found after it; all of them
-    // together keep half as many again, which bounds the trees' memory.
+    // first never crowds out the larger ones found after it: a class below
+    // its share always keeps its files; past it, a class keeps them while it
+    // is not full and all classes together, with the shares the others have
+    // not used yet, hold less than half as many again, which bounds the
+    // trees' memory.
     const unsigned long long size = record.m_ullFileSize;
-    unsigned long long& kept = m_ullKept[size < (4u << 10) ? 0 : size < (64u << 10) ? 1 : size < (1u << 20) ? 2 : 3];
-    const unsigned long long all = m_ullKept[0] + m_ullKept[1] + m_ullKept[2] + m_ullKept[3];
-    if (kept >= m_ullMaxKept || all >= m_ullMaxKept + m_ullMaxKept / 2) {
+    const std::size_t cls = size < (4u << 10) ? 0 : size < (64u << 10) ? 1 : size < (1u << 20) ? 2 : 3;
+    const unsigned long long share = m_ullMaxKept / 8;
+    unsigned long long held = 0;
+    for (std::size_t c = 0; c < std::size(m_ullKept); ++c)
+        held += c == cls ? m_ullKept[c] : std::max(m_ullKept[c], share);
+    unsigned long long& kept = m_ullKept[cls];
+    if (kept >= share && (kept >= m_ullMaxKept || held >= m_ullMaxKept + m_ullMaxKept / 2)) {
         // Not kept: nor is its start in the sector map.
         ++m_ullDropped;
+        if (own) own->fate = Fate::Refused;
         if (m_pFileSectorMap) m_pFileSectorMap->erase(record.m_llStartSector);
         return true;
     }
     ++kept;
+    if (own) {
+        own->fate = Fate::Listed;
+        own->kept = static_cast<unsigned long long>(record.m_llStartSector) * m_nSectorSize + record.m_ullFileSize;
+    }
     manager->AddRawFileInfo(&record);
     return true;
 }
@@ -408,6 +532,7 @@ void CRAWSearchController::SizeOrForget(CRawFileInfo& r, IStorageDevice* device)
         File(r);
         return;
     }
+    SetFate(r.m_llStartSector, Fate::Gone);
     // A start that gives no file leaves the sector map once the map holds
     // more starts than files may be kept, so a flood of headers never grows
     // it without bound.
@@ -485,8 +610,18 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
         const bool started = record != nullptr;
         m_llScanned = s + 1;
         if (record) {
-            m_starts.push_back({s, Family(record->m_nAnalyserType, record->m_eRawFileType), 0});
-            if (!m_waiting.empty()) SettleWaiting(s);
+            Start start;
+            start.sector = s;
+            start.family = Family(record->m_nAnalyserType, record->m_eRawFileType);
+            // A record of a file of its kind being followed starts here: one
+            // of its members, not a file of its own.
+            if (start.family && MemberOfActive(start)) {
+                start.fate = Fate::Member;
+                record.reset();
+                if (m_pFileSectorMap && m_pFileSectorMap->size() > m_ullMaxKept) m_pFileSectorMap->erase(s);
+            }
+            m_starts.push_back(start);
+            if (!m_waiting.empty()) SettleWaiting(m_starts.back());
         }
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
             File(*record);
@@ -509,18 +644,7 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
     m_copier.Wait();
     m_llScanned = first + count;
     // Waiting records the scan has passed are filed.
-    if (!m_waiting.empty()) {
-        std::size_t kept = 0;
-        for (CRawFileInfo& r : m_waiting) {
-            const unsigned long long ss = m_nSectorSize;
-            if (static_cast<unsigned long long>(r.m_llStartSector) * ss + r.m_ullFileSize >
-                static_cast<unsigned long long>(m_llScanned) * ss)
-                m_waiting[kept++] = std::move(r);
-            else
-                Settle(r);
-        }
-        m_waiting.resize(kept);
-    }
+    if (!m_waiting.empty()) SettleWaitingPassed(false);
     PruneStarts();
     m_bPreviousHeld = readable;
     m_BufferDevice.RestoreAfterFreeSlot();
@@ -556,7 +680,7 @@ void CRAWSearchController::EndSearch(int build) {
     m_listPending.splice(m_listPending.end(), m_listDeferred);
     // Nothing more is scanned: what is sized now is cut against every start.
     m_llScanned = static_cast<long long>(m_llTotalSectors);
-    SettleWaiting(-1);
+    SettleWaitingPassed(false);
     std::printf("--------------%s:%d:list size = %d--------\n", "EndSearch", 401,
                 static_cast<int>(m_listPending.size()));
     for (Held& held : m_listPending) {
@@ -576,6 +700,8 @@ void CRAWSearchController::EndSearch(int build) {
         File(r);
     }
     m_listPending.clear();
+    // Whatever still waits is settled with what is known.
+    SettleWaitingPassed(true);
     if (m_pCounters) {
         Lap(started, m_pCounters->endSearchSeconds);
         m_pCounters->ringHits = m_BufferDevice.GetHits();

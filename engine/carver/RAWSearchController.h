@@ -38,12 +38,19 @@ public:
     // sized at once (from the ring or the device), so memory stays bounded
     // whatever the device holds.
     static constexpr std::size_t kMaxDeferred = 8192;
-    // Starts remembered for cutting held records at most (24 bytes each).
+    // Starts remembered for cutting held records at most (32 bytes each).
     static constexpr std::size_t kMaxStarts = std::size_t{1} << 20;
+    // Sized records held for what follows them at most; past this the oldest
+    // is filed as it stands.
+    static constexpr std::size_t kMaxWaiting = 4096;
+    // Starts of its kind looked back over for a file that holds a record.
+    static constexpr int kLookBack = 64;
     // Carved files kept of each size class: at least this many, or one per
     // this many bytes of the device (and of all classes half as many again);
     // past that (only crafted or absurd content gets there) the rest are
-    // counted, not kept, so the trees stay bounded.
+    // counted, not kept, so the trees stay bounded. A class holding less
+    // than an eighth of that always keeps its files, whatever the others
+    // hold.
     static constexpr unsigned long long kMinKeptFiles = 32768;
     static constexpr unsigned long long kBytesPerKeptFile = 32768;
 
@@ -75,13 +82,25 @@ private:
         IRawFileAnalyser* creator;
     };
     using HeldList = std::list<Held>;
-    // A start found, with the kind of its analyser (0: a kind that may hold
-    // its own kind); kept in order for every start.
-    struct Start {
-        long long sector;
-        unsigned family;
-        unsigned long long end; // the byte its file claims to end at, once sized (0 before)
+    // A start found, with the kind of its analyser (0: a format the carver
+    // cannot tell apart) and what became of it; kept in order for every start.
+    enum class Fate : unsigned char {
+        Open,    // not sized yet
+        Claimed, // sized: `end` is what it claims, not filed yet
+        Listed,  // filed: `kept` is the end of what was listed
+        Refused, // sized, not kept past the cap
+        Member,  // part of an earlier file of its kind (`kept`: that file's end, when known)
+        Gone,    // no file found there
     };
+    struct Start {
+        long long sector = 0;
+        unsigned long long end = 0;  // the byte its file claims to end at, once sized
+        unsigned long long kept = 0; // the end of the file listed from it
+        unsigned family = 0;
+        Fate fate = Fate::Open;
+    };
+    // Whether a start lies inside a listed file of its kind.
+    enum class Within { No, Yes, NotYet };
 
     // The first analyser that accepts the sector; blank then holds what it set.
     IRawFileAnalyser* FindAnalyser(unsigned char* sector, std::optional<CRawFileInfo>& blank, const CRawWindow& window,
@@ -100,23 +119,38 @@ private:
     void FillAhead(long long next);
     CRAWFileManager* GetFileManager(unsigned type);
     // Files a sized record, cut where it must end (see Bound); one whose
-    // end lies ahead of the scan and that a later start may cut waits for
-    // it. False when it has no tree.
+    // end lies ahead of the scan, or that waits for what files of its kind
+    // near it claim, is held until that is known. False when it has no tree.
     bool File(CRawFileInfo& record);
-    // Files it as it is (cut at the device's end only).
+    // Files it as it is (cut at the device's end only) and notes its fate.
     bool FileNow(CRawFileInfo& record);
     // The size a record may keep given the starts found after it: one that
     // ran to the device's end, or of a format that holds no other file,
-    // ends at the next start of any kind; one of a kind that never holds its
-    // own kind on a sector border ends at the next start of its kind.
-    unsigned long long Bound(const CRawFileInfo& record, const Start* next) const;
-    // Files the waiting records that the start at `s` (or, with -1, the
-    // scan's end) settles.
-    void SettleWaiting(long long s);
+    // ends at the next start of any kind; otherwise a start of its kind ends
+    // it only where the file found there claims to end beyond its own end.
+    // With `open`, it stops at a start of its kind not sized yet, and says so.
+    unsigned long long Bound(const CRawFileInfo& record, const Start* next, bool* open = nullptr) const;
+    // Whether the start `n` cuts the record whose own start is `own` (see Bound).
+    bool Cuts(const CRawFileInfo& record, const Start* own, const Start& n) const;
+    // Files or drops the record when nothing it waits for is left (always
+    // with `force`); false while it must wait.
+    bool TrySettle(CRawFileInfo& record, bool force);
+    // Settles the waiting records that the start `n`, just found or sized,
+    // cuts.
+    void SettleWaiting(const Start& n);
+    // Settles the waiting records the scan has passed (all at its end).
+    void SettleWaitingPassed(bool force);
     // Forgets the starts before every record still held.
     void PruneStarts();
-    // Files a waiting record, cut against every start found.
-    void Settle(CRawFileInfo& record);
+    // Whether the record's bytes lie inside a listed file of its kind
+    // found before it (with `sameEnd`, one that claimed the same end); the
+    // end of that file goes to `held`.
+    Within Inside(const CRawFileInfo& record, bool sameEnd, unsigned long long* held = nullptr) const;
+    // A streaming record of the start's kind whose walk expects one of its
+    // records at the start.
+    bool MemberOfActive(const Start& start) const;
+    Start* StartOf(long long sector) { return const_cast<Start*>(StartAt(sector)); }
+    void SetFate(long long sector, Fate fate);
     // The start found at `sector`, or null.
     const Start* StartAt(long long sector) const;
     void DropAll();

@@ -5,8 +5,9 @@
 # BMP claiming 60 MiB in every sector gives one sector each, but for the
 # last one kept). Tiny files first fill no cap the photos after them need:
 # all 40 PNG photos after 16 MiB of one-sector BMPs are listed and recovered
-# byte-exact; files not kept are counted on the summary line and in the
-# services' log.
+# byte-exact, and so are 40 photos after two size classes filled by 32,768
+# GIFs and 16,384 PNGs; files not kept are counted on the summary line and
+# in the services' log.
 # Usage: scan_image_carve_floods.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" carve_floods
 dir="$fixtures/carve_floods"
@@ -42,4 +43,16 @@ find "$out/rec" -type f -iname '*.png' -exec sh -c 'for f; do echo "$(stat -c %s
 sort "$dir/photos.sha256" > "$out/want"
 [ -z "$(comm -13 "$out/got" "$out/want")" ] ||
     fail "$(comm -13 "$out/got" "$out/want" | wc -l) of 40 photos not recovered byte-exact; $summary"
+
+# Two size classes filled by small pictures starve no third: all 40 photos
+# of about 1.2 MiB after 32,768 GIFs and 16,384 PNGs are listed and
+# recovered byte-exact.
+kind=sharephotos
+"$probe" deep "$dir/sharephotos.img" --recover "$out/share" > "$out/share.list" 2> "$out/share.err" ||
+    fail "exit $? $(tail -3 "$out/share.err")"
+find "$out/share" -type f -iname '*.png' -size +1000k -exec sh -c 'for f; do echo "$(stat -c %s "$f") $(sha256sum < "$f" | cut -c1-64)"; done' _ {} + |
+    sort > "$out/got"
+sort "$dir/bigphotos.sha256" > "$out/want"
+[ -z "$(comm -13 "$out/got" "$out/want")" ] ||
+    fail "$(comm -13 "$out/got" "$out/want" | wc -l) of 40 photos not recovered byte-exact; $(tail -n 1 "$out/share.list")"
 echo "scan_image carve floods: ok"

@@ -121,6 +121,7 @@ public:
         m_eRawFileType = FileTARAnalyser::kType;
     }
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
+    bool RecordAt(unsigned long long offset) const override { return offset && offset == m_ullNextHeader; }
     std::uint64_t m_ullNextHeader = 0;
 };
 using TARAnalyser = BruteForce::CPartneredAnalyser<TARRawFileInfo, FileTARAnalyser>;

@@ -53,6 +53,9 @@ public:
         void WillBeRemove(unsigned char* sector, long long sectorNumber) override;
         int CalcRawSize(unsigned char* sector, int sectorSize, long long sectorNumber,
                         SearchContext& context) override;
+        bool RecordAt(unsigned long long offset) const override {
+            return m_bLastKnown && offset && offset == m_ullNext;
+        }
 
         bool m_bOffice = false;
         bool m_bFirstKnown = true;

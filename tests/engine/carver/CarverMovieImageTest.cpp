@@ -202,14 +202,14 @@ long long FoundAt(const std::vector<CarvedNode>& files, long long start, std::ui
 // A movie still followed when 32 later streaming records arrive leaves the
 // active set with the size its walk reached, and is filed at the end with
 // that size or the larger one a box walk on the device finds (its moov box
-// after the media data), but never past the next movie's start: here the
-// first of the later ones.
+// after the media data), but never past the start of a later movie that
+// claims to end beyond it: here the first of the later ones.
 TEST(CarverMovieRules, EvictedMovieIsFiledAtTheEndWithItsMoov) {
     Disk disk(512, 4096);
     disk.Put(64 * 512, OpenMovie(1000000));
     disk.Put(64 * 512 + 1000020, {0, 0, 0, 8, 'm', 'o', 'o', 'v'});
     for (int i = 0; i < 33; ++i)
-        disk.Put(static_cast<std::uint64_t>(100 + 10 * i) * 512, OpenMovie(500000));
+        disk.Put(static_cast<std::uint64_t>(100 + 10 * i) * 512, OpenMovie(i ? 500000 : 1000000));
     ImageDevice device(disk.path, 512);
     CarveScan scan(device);
     scan.blockSectors = 256;
