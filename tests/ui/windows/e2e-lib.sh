@@ -68,6 +68,23 @@ slowed() {
     [ -z "${slow_cgroup:-}" ] || echo "$BASHPID" > "$slow_cgroup/cgroup.procs" || exit 1
     exec "$@"
 }
+# slow_writes DEVICE BYTES_PER_SECOND: writes to DEVICE by the processes run
+# through `slowed` held to that rate (a file system on DEVICE mounted with
+# "sync" writes through at once, and so at that rate). Needs the cgroup of
+# slow_reads; fails without one.
+slow_writes() {
+    local mm; mm="$(lsblk -ndo MAJ:MIN "$1" | tr -d ' ')"
+    [ -n "${slow_cgroup:-}" ] || return 1
+    if [ -f "$slow_cgroup/blkio.throttle.write_bps_device" ]; then
+        echo "$mm $2" > "$slow_cgroup/blkio.throttle.write_bps_device"
+    else
+        echo "$mm wbps=$2" > "$slow_cgroup/io.max"
+    fi
+}
+# unslow_writes DEVICE: its writes at full speed again.
+unslow_writes() {
+    if [ -f "${slow_cgroup:-}/io.max" ]; then slow_writes "$1" max; else slow_writes "$1" 0; fi 2>/dev/null
+}
 unslow_reads() {
     local n
     [ -n "${slow_cgroup:-}" ] || return 0

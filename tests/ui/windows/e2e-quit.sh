@@ -9,13 +9,21 @@
 #           Escape keeps recovering and every file ends byte-exact;
 #  stop:    Ctrl+Q, then Stop: the program ends, leaving no empty file, no
 #           temporary ".part" file, and nothing but whole files;
-#  sigterm: SIGTERM while the big file is written: the same.
+#  sigterm: SIGTERM while the big file is written: the same;
+#  save-quit, save-sigterm: a FAT32 volume of 20,000 small files in 40
+#           folders (mkfs.vfat, mtools) scanned and its scan saved, then
+#           saved again over the same file (the replace question answered)
+#           into a folder whose writes are held to a rate that makes the save
+#           last some 30 s; Ctrl+Q (or SIGTERM) while it is written ends the
+#           program, and the old save is left byte for byte with nothing
+#           beside it.
 # Root only (exit 77: skipped).
 # Usage: e2e-quit.sh SALVOR SCREENSHOT_DIR [ROUTE...]
 set -u
 if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root (attaches a loop device, mounts with ntfs-3g)"; exit 77; fi
 for t in xvfb-run:xvfb xdotool:xdotool import:imagemagick convert:imagemagick xwininfo:x11-utils xprop:x11-utils \
-         mkntfs:ntfs-3g ntfs-3g:ntfs-3g losetup:mount lsblk:util-linux blockdev:util-linux openbox:openbox; do
+         mkntfs:ntfs-3g ntfs-3g:ntfs-3g losetup:mount lsblk:util-linux blockdev:util-linux openbox:openbox \
+         mkfs.ext4:e2fsprogs mkfs.vfat:dosfstools mcopy:mtools; do
     command -v "${t%%:*}" >/dev/null 2>&1 || { echo "${t%%:*} not found: install the package ${t#*:}" >&2; exit 1; }
 done
 [ $# -ge 2 ] || { echo "usage: $0 SALVOR SCREENSHOT_DIR [ROUTE...]" >&2; exit 2; }
@@ -27,15 +35,18 @@ fi
 app="$1"
 out="$2"
 shift 2
-routes="${*:-escape stop sigterm}"
+routes="${*:-escape stop sigterm save-quit save-sigterm}"
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/e2e-lib.sh"
 mkdir -p "$out"
 work="$(mktemp -d)"
-pid="" loop="" wm_pid=""
+pid="" loop="" wm_pid="" save_loop="" saves="" fat_loop=""
 cleanup() {
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     unslow_reads
+    [ -n "$saves" ] && mountpoint -q "$saves" 2>/dev/null && umount "$saves"
+    [ -n "$save_loop" ] && losetup -d "$save_loop" 2>/dev/null
+    [ -n "$fat_loop" ] && losetup -d "$fat_loop" 2>/dev/null
     [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
     mountpoint -q "$work/mnt" 2>/dev/null && umount "$work/mnt"
     [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
@@ -58,6 +69,26 @@ loop="$(losetup -r -f --show "$img")" || exit 1
 # The volume read at 48 MiB/s: the big file takes some 19 s to come back,
 # long enough for the keys sent while it does.
 slow_reads "$loop" $((48 * 1024 * 1024))
+case " $routes " in *" save-"*)
+    # The volume whose scan is saved: many files make a save of some MiB.
+    mkdir -p "$work/tree"
+    for d in $(seq 1 40); do
+        mkdir "$work/tree/DIR$d"
+        for f in $(seq 1 500); do printf 'file %d of folder %d\n' "$f" "$d" > "$work/tree/DIR$d/FILE$f.TXT"; done
+    done
+    truncate -s 128M "$work/e2e_quit_fat.img"
+    mkfs.vfat -F 32 -n QUITFAT "$work/e2e_quit_fat.img" >/dev/null && mcopy -s -i "$work/e2e_quit_fat.img" "$work"/tree/* ::/ ||
+        { echo "FAIL: making the FAT32 volume"; exit 1; }
+    rm -rf "$work/tree"
+    fat_loop="$(losetup -r -f --show "$work/e2e_quit_fat.img")" || exit 1
+    # The saves' own volume (ext4), mounted where the program saves by
+    # default: its writes, made synchronous, can be held to a rate as the
+    # reads are.
+    truncate -s 256M "$work/saves.img"
+    mkfs.ext4 -q -L SAVES "$work/saves.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
+    save_loop="$(losetup -f --show "$work/saves.img")" || exit 1
+    ;;
+esac
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
@@ -99,9 +130,9 @@ only_whole_files() {
     [ "$bad" = 0 ] || { find "$run/dest" -type f -exec ls -la {} + | head -20; fail=1; }
 }
 
-# launch: the program anew, its scan of the volume, every file ticked, the
-# recovery started; back once the big file is being written.
-launch() {
+# scanned [NAME DEVICE]: the program anew and its scan of the volume (the
+# NTFS one unless named), back on the results window.
+scanned() {
     run="$work/run-$route"
     mkdir -p "$run/config" "$run/state" "$run/data" "$run/xdg" "$run/work" "$run/dest"
     chmod 700 "$run/xdg"
@@ -113,12 +144,18 @@ launch() {
     focus 1000x640
     xdotool key Return
     sleep 1
-    choose_device e2e_quit_ntfs "$loop" "$run/work/recovery.log" || die "not our device"
+    choose_device "${1:-e2e_quit_ntfs}" "${2:-$loop}" "$run/work/recovery.log" || die "not our device"
     xdotool key Return
     wait_for 60 has_window 1000x700 || die "no results window"
     wait_for 120 grep -q "Scan Progress finished" "$run/out.txt" || die "the scan did not end"
     sleep 3 # the trees are pulled, the root selected and expanded
     focus 1000x700
+}
+
+# launch: the program anew, its scan of the volume, every file ticked, the
+# recovery started; back once the big file is being written.
+launch() {
+    scanned
     local g; g="$(geometry 1000x700)"; wx="$(echo "$g" | cut -d+ -f2)"; wy="$(echo "$g" | cut -d+ -f3)"
     xdotool mousemove $((wx + 120)) $((wy + 300))
     xdotool key space # the path root is the focused tree's current row
@@ -150,6 +187,36 @@ ask_to_quit() {
     # (280, 159): the go-on button's middle; (200, 159): the panel's background beside it.
     alike "quit_${route}_asked" 460x192 280 159 200 159 && die "no \"Stop the recovery?\" after Ctrl+Q"
     return 0
+}
+
+# save_scan REPLACING: the scan saved as "scan" through the export button and
+# the save chooser (which opens in $saves), the replace question answered
+# when REPLACING is 1; back once the save has begun.
+save_scan() {
+    local before; before="$(grep -ac "Call Logic code save file" "$run/work/recovery.log")"
+    focus 1000x700
+    local g; g="$(geometry 1000x700)"; wx="$(echo "$g" | cut -d+ -f2)"; wy="$(echo "$g" | cut -d+ -f3)"
+    xdotool mousemove $((wx + 974)) $((wy + 14)) click 1 # the export button
+    wait_for 20 sh -c "xwininfo -root -tree | grep -q '\"Save As\"'" || die "no save chooser"
+    sleep 1
+    local chooser; chooser="$(xwininfo -root -tree | awk '/"Save As"/ { print $1; exit }')"
+    xdotool windowactivate "$chooser" 2>/dev/null
+    sleep 0.3
+    xdotool type --delay 40 scan # over the proposed name, which is selected
+    sleep 0.5
+    xdotool key Return
+    if [ "$1" = 1 ]; then
+        wait_for 10 sh -c "[ \$(xwininfo -root -tree | grep -c '\"Save As\"') -ge 2 ]" || die "no question before replacing the save"
+        sleep 0.5
+        shot "${route}_replace"
+        xdotool key alt+y
+    fi
+    wait_for 30 sh -c "[ \$(grep -ac 'Call Logic code save file' '$run/work/recovery.log') -gt $before ]" || die "the save did not begin"
+}
+# saving: the save under way in $saves, beside or over the old one: a file
+# there other than scan.rsf with bytes in it, or scan.rsf no longer the old.
+saving() {
+    [ -n "$(find "$saves" -mindepth 1 ! -name scan.rsf -size +0 | head -1)" ] || ! cmp -s "$saves/scan.rsf" "$work/old.rsf"
 }
 
 for route in $routes; do
@@ -189,6 +256,47 @@ for route in $routes; do
         kill -TERM "$pid"
         wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "SIGTERM did not end the program"
         only_whole_files
+        ;;
+    save-quit|save-sigterm)
+        saves="$work/run-$route/data/salvor/SaveScan" # the program's default place for saves
+        mkdir -p "$saves"
+        mount "$save_loop" "$saves" || die "cannot mount the saves' volume"
+        rm -rf "$saves"/* "$saves"/.[!.]*
+        scanned e2e_quit_fat "$fat_loop"
+        save_scan 0
+        wait_for 120 sh -c "[ -s '$saves/scan.rsf' ] && ! xwininfo -root -tree | grep -q ' 400x152+'" || die "the first save did not end"
+        sleep 1
+        cp "$saves/scan.rsf" "$work/old.rsf"
+        size="$(stat -c %s "$work/old.rsf")"
+        # The second save written at a rate that makes it last some 30 s
+        # however fast the machine: its records go out in pieces of 1 MiB,
+        # each taking some 13 s, and a stop is seen between two pieces.
+        mount -o remount,sync "$saves" || die "cannot make the saves' writes synchronous"
+        slow_writes "$save_loop" $(( size / 30 > 4096 ? size / 30 : 4096 )) || die "cannot slow the writes of the saves' volume"
+        save_scan 1
+        wait_for 30 saving || die "the save over the old one was not caught while written"
+        if [ "$route" = save-quit ]; then
+            wait_for 10 has_window 400x152 || die "no save progress"
+            focus 400x152
+            shot "${route}_saving"
+            saving || die "the save ended before Ctrl+Q: it was not caught while written ($size bytes)"
+            xdotool key ctrl+q
+        else
+            saving || die "the save ended before SIGTERM: it was not caught while written ($size bytes)"
+            kill -TERM "$pid"
+        fi
+        wait_for 120 sh -c "! kill -0 $pid 2>/dev/null" || die "the program did not end during the save"
+        tr '\r' '\n' < "$run/work/recovery.log" | grep -aq "save into .* failed" ||
+            die "the save was not stopped: it ended before the program did"
+        cmp "$saves/scan.rsf" "$work/old.rsf" || { echo "FAIL ($route): the old save did not stay as it was"; fail=1; }
+        left="$(find "$saves" -mindepth 1 ! -name scan.rsf)"
+        [ -z "$left" ] || { echo "FAIL ($route): left beside the save:"; ls -la "$saves"; fail=1; }
+        unslow_writes "$save_loop"
+        wait "$pid" 2>/dev/null
+        pid=""
+        echo "route $route: a save of $size bytes, $(find "$saves" -mindepth 1 | wc -l) file(s) in its folder"
+        umount "$saves"
+        continue
         ;;
     *) echo "unknown route $route" >&2; exit 2 ;;
     esac
