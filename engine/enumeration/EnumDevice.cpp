@@ -348,6 +348,10 @@ private:
             e.sectorCount = p.size512 * 512 / ss;
             list.push_back(e);
         }
+        // As the table reader does: entries its boot code put into a volume
+        // at sector 0 are none, and of overlapping ones those hiding none stay.
+        if (d.partitionScheme == PARTITION_SCHEME_MBR)
+            DropCardEntries(disk, list);
         KeepDisjointEntries(disk, list);
         std::set<std::int32_t> numbers;
         for (const PartitionEntry& e : list)

@@ -93,23 +93,74 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
     if (!overlaps)
         return;
     // Ask each start once: a table may repeat one partition thousands of times.
-    std::map<std::uint64_t, std::optional<std::uint64_t>> volumes;
-    auto volumeAt = [&](std::uint64_t start) {
+    std::map<std::uint64_t, VolumeAt> volumes;
+    auto volumeAt = [&](std::uint64_t start) -> const VolumeAt& {
         auto [it, added] = volumes.try_emplace(start);
         if (added)
-            it->second = RecognisedVolumeSectors(disk, start);
+            it->second = ReadVolumeAt(disk, start);
         return it->second;
     };
     // Where a volume starts, the entry that fits it best stands for it.
     std::map<std::uint64_t, const PartitionEntry*> best;
     for (const PartitionEntry& p : list)
-        if (const auto volume = volumeAt(p.startSector)) {
+        if (const VolumeAt& v = volumeAt(p.startSector); v.known) {
             auto [it, added] = best.try_emplace(p.startSector, &p);
-            if (!added && FitsBetter(p, *it->second, *volume))
+            if (!added && FitsBetter(p, *it->second, v.extent))
                 it->second = &p;
         }
-    std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
     std::set<const PartitionEntry*> dropped;
+    std::vector<const PartitionEntry*> standing; // one entry per volume, in table order
+    for (const PartitionEntry& p : list)
+        if (volumeAt(p.startSector).known) {
+            if (best[p.startSector] != &p)
+                dropped.insert(&p);
+            else
+                standing.push_back(&p);
+        }
+    // What each stands on by its volume's own size: an entry too long, or
+    // running to the disk's end, does not hide the volume that follows.
+    auto span = [&](const PartitionEntry* p) {
+        const VolumeAt& v = volumeAt(p->startSector);
+        return EntryEnd(*p, v.extent ? v.extent : UINT64_MAX);
+    };
+    auto drop = [&](std::vector<const PartitionEntry*>& from, auto gone) {
+        for (auto it = from.begin(); it != from.end();)
+            if (gone(*it)) {
+                dropped.insert(*it);
+                it = from.erase(it);
+            } else {
+                ++it;
+            }
+    };
+    // A volume is listed once: of entries at volumes of one serial (a copy of
+    // a boot sector, a backup boot sector) the one whose FATs or MFT lie where
+    // its boot sector says stays, the others take no sectors.
+    drop(standing, [&](const PartitionEntry* p) {
+        const VolumeAt& v = volumeAt(p->startSector);
+        return v.serial != 0 && std::any_of(standing.begin(), standing.end(), [&](const PartitionEntry* q) {
+                   const VolumeAt& w = volumeAt(q->startSector);
+                   return q != p && w.serial == v.serial && w.kind == v.kind &&
+                          (w.sound != v.sound ? w.sound : q->startSector < p->startSector);
+               });
+    });
+    // A volume wholly inside another's clusters is a file of that one (a
+    // disk image kept on it), as on a card.
+    drop(standing, [&](const PartitionEntry* p) {
+        return std::any_of(standing.begin(), standing.end(), [&](const PartitionEntry* q) {
+            const VolumeAt& w = volumeAt(q->startSector);
+            return q != p && w.sound && w.dataStart > 0 && p->startSector >= q->startSector + w.dataStart &&
+                   span(p) <= span(q);
+        });
+    });
+    // Of volumes that overlap, those that overlap nothing else first, whatever
+    // their slot: one stray entry does not hide every volume behind it.
+    std::map<const PartitionEntry*, std::size_t> clashes;
+    for (const PartitionEntry* p : standing)
+        for (const PartitionEntry* q : standing)
+            clashes[p] += q != p && q->startSector < span(p) && p->startSector < span(q);
+    std::stable_sort(standing.begin(), standing.end(),
+                     [&](const PartitionEntry* a, const PartitionEntry* b) { return clashes[a] < clashes[b]; });
+    std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
     auto keep = [&](const PartitionEntry& p, std::uint64_t end) {
         const std::uint64_t a = p.startSector;
         auto next = kept.lower_bound(a);
@@ -120,18 +171,11 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
         else
             kept.emplace(a, end);
     };
-    // Entries at volumes first, each taking what its volume by its own size
-    // takes of it: an entry too long, or running to the disk's end, does not
-    // hide the volume that follows. Then the others, each taking all of it.
+    for (const PartitionEntry* p : standing)
+        keep(*p, span(p));
+    // Then the entries at no volume, each taking all of it.
     for (const PartitionEntry& p : list)
-        if (const auto volume = volumeAt(p.startSector)) {
-            if (best[p.startSector] != &p)
-                dropped.insert(&p);
-            else
-                keep(p, EntryEnd(p, *volume ? *volume : UINT64_MAX));
-        }
-    for (const PartitionEntry& p : list)
-        if (!volumeAt(p.startSector))
+        if (!volumeAt(p.startSector).known)
             keep(p, EntryEnd(p));
     list.remove_if([&](const PartitionEntry& p) { return dropped.count(&p) != 0; });
 }
@@ -198,16 +242,19 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
         if (!IsFailure(result) && !overlapped)
             result = walk;
     }
+    // Entries into a volume at sector 0 that its boot code, not a table, put
+    // there name nothing of their own.
+    const VolumeAt card = DropCardEntries(device, out);
     // Of entries that overlap, those that would hide a volume go; logical
     // partitions are not bounded by their extended one.
     KeepDisjointEntries(device, out);
     // A volume at sector 0 whose boot code holds the table is listed beside
     // the table's partitions when none of them reaches into it.
-    if (const auto own = RecognisedVolumeSectors(device, 0); own && *own > 0 && *own <= total &&
-        std::none_of(out.begin(), out.end(), [&](const PartitionEntry& p) { return p.startSector < *own; })) {
+    if (card.known && std::none_of(out.begin(), out.end(),
+                                   [&](const PartitionEntry& p) { return p.startSector < card.extent; })) {
         PartitionEntry volume;
         volume.number = 0;
-        volume.sectorCount = *own;
+        volume.sectorCount = card.extent;
         out.push_front(volume);
     }
     return result;

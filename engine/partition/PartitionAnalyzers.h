@@ -1,6 +1,7 @@
 #pragma once
 // The analysers behind CreatePartitionTableAnalyze, one per scheme.
 #include "engine/common/Bytes.h"
+#include "engine/include/EngineTypes.h"
 #include "engine/partition/PartitionTable.h"
 
 #include <cstdint>
@@ -49,6 +50,43 @@ bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
 // hides no volume that follows. An entry at whose start no volume lies stays
 // only when it overlaps nothing kept; of two such, the one listed first.
 void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list);
+
+// What the boot sector at a sector says of its volume, read as far as the
+// partition rules need it; sizes and places in device sectors, places from the
+// volume's start.
+struct VolumeAt {
+    std::uint64_t start = 0;
+    bool known = false; // a registered recogniser knows it
+    bool pastDisk = false; // its own size runs past the disk's end (extent is cut there)
+    enumFILE_SYSTEM_TYPE kind = FS_UNKNOWN;
+    std::uint64_t extent = 0;     // its own size (an NTFS volume's with its backup boot sector)
+    std::uint64_t serial = 0;     // 0: none
+    std::uint64_t dataStart = 0;  // the first sector of its clusters (FAT, exFAT)
+    std::uint64_t backupBoot = 0; // 0: none
+    // Its FATs and root folder (FAT, exFAT) or its MFT (NTFS) lie where the
+    // boot sector says; a copy of a boot sector elsewhere finds none of them.
+    bool sound = true;
+    std::uint64_t clusterSectors = 0, fatStart = 0, fatSectors = 0, fatBytes = 0;
+    std::uint32_t bitmapCluster = 0; // exFAT allocation bitmap
+    std::uint64_t bitmapBytes = 0;
+};
+VolumeAt ReadVolumeAt(IStorageDevice* disk, std::uint64_t start);
+// Whether a sector of a sound FAT or exFAT volume lies in a cluster in use.
+bool SectorInUse(IStorageDevice* disk, const VolumeAt& volume, std::uint64_t sector);
+
+// What an entry at a volume is to the volume at sector 0 whose boot code holds
+// the table: outside it; a copy of its boot sector (same serial: its backup
+// boot sector), naming no volume; a file on it (a disk image kept there); or
+// a sign that sector 0 is stale (an old whole-disk volume left beside a new
+// table, whose first partition starts in its reserved or FAT area or in free
+// clusters, or a copy of the entry's own boot sector).
+enum class CardEntry { Outside, Copy, File, Stale };
+CardEntry JudgeCardEntry(IStorageDevice* disk, const VolumeAt& card, const VolumeAt& entry);
+// With a volume at sector 0 that no entry shows stale, drops the entries that
+// lie in it, naming a copy of its boot sector or a file on it, or no volume at
+// all: its boot code, not a table, put them there. Answers the volume at sector
+// 0 when it stands (unknown otherwise).
+VolumeAt DropCardEntries(IStorageDevice* disk, PartitionList& list);
 
 // One 16-byte MBR or EBR entry.
 class CPartitionTableEntry {

@@ -58,19 +58,10 @@ bool MbrPartitionsHoldVolumes(IStorageDevice* disk) {
     PartitionList parts;
     if (disk)
         CPartitionTableChainAnalyzer().AnalyzePartitionTableChain(disk, parts);
-    // Inside the volume at sector 0: a backup boot sector (a volume that
-    // would run past the disk's end) or a disk image kept as a file (a volume
-    // wholly inside) is no partition.
-    const std::uint64_t total = disk ? static_cast<std::uint64_t>(disk->GetTotalSectors()) : 0;
-    const std::uint64_t own = parts.empty() ? 0 : RecognisedVolumeSectors(disk, 0).value_or(0);
+    // Entries into the volume at sector 0 that name a copy of its boot sector
+    // or a file on it are gone from the list already.
     return std::any_of(parts.begin(), parts.end(), [&](const PartitionEntry& p) {
-        if (p.startSector == 0)
-            return false;
-        const auto volume = RecognisedVolumeSectors(disk, p.startSector);
-        if (!volume)
-            return false;
-        const std::uint64_t end = p.startSector + std::min(*volume, UINT64_MAX - p.startSector);
-        return p.startSector >= own || (end > own && end <= total);
+        return p.startSector != 0 && HoldsRecognisedVolume(disk, p.startSector);
     });
 }
 
