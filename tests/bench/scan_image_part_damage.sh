@@ -8,8 +8,13 @@
 # extended partition a primary overlaps). Each lists what fls lists in every
 # partition mmls shows (a partition named more than once counted once), at
 # most 256 MiB at its peak. Cards whose boot code reads as an entry pointing
-# into their own volume list the card's files, as fls reads the card; a
-# volume at sector 0 beside a table's partitions is listed with them. As
+# into their own volume (its backup boot sector, a disk image kept on it) list
+# the card's files, as fls reads the card, with the partitions beyond it; a
+# volume at sector 0 beside a table's partitions is listed with them. Sticks
+# formatted whole, then partitioned by sfdisk or sgdisk, list their partition.
+# A stray entry (a copy of a partition's boot sector in another's free space,
+# a FAT32 or NTFS backup boot sector, a disk image kept as a file) in any slot
+# of an MBR, EBR chain, GPT or Apple map hides no sound volume. As
 # root, the disks attached read-only as loop devices list the same (otherwise
 # the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
@@ -51,8 +56,21 @@ check_disk() { # NAME DEVICE-OR-IMAGE TAG FILES [STARTS]
 damaged=(intact:40 overlap:40 bootflag:40 fatsector:40 fatsector_one:20 gpt_repeat:20)
 overlaps=(long:40 allones:40 onesector:40 gpt_toend:40 apm_toend:40 gpt_onesector:40 apm_onesector:40
           ext_overlap:40 ebr_allones:40)
-cards=(card_backup:10:0 card_image:11:0 card_table:25:0,67584)
-disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}")
+cards=(card_backup:10:0 card_image:11:0 card_table:25:0,67584 card_backup_out:30:0,86016 card_image_out:31:0,67584
+       card_exfat_out:140:0,133120 card_small:10:0)
+# Sticks formatted whole, then partitioned: the partition, as mmls shows it
+# (mmls reads no table over an NTFS boot sector: fls of the partition sfdisk made).
+sticks=(stick_ntfs_mbr:5:2048 stick_ntfs_gpt:5)
+for kind in fat12 fat16 fat32 exfat; do sticks+=("stick_${kind}_mbr:5" "stick_${kind}_gpt:5"); done
+# A stray entry in each slot: the sound volumes, as tsk_recover reads them.
+strays=()
+for kind in mbr ebr gpt apm; do
+    for slot in 1 2 3; do
+        strays+=("stray_copy_${kind}_$slot:40:2048,67584" "stray_backup_${kind}_$slot:30:2048,86016"
+                 "stray_image_${kind}_$slot:41:2048,67584" "stray_ntfs_${kind}_$slot:30:2048,67584")
+    done
+done
+disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}")
 loops=()
 each_disk() { # image|loop: each disk as its image file or attached read-only as a loop device
     local disk name files starts dev tag
