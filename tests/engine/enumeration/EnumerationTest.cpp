@@ -355,6 +355,37 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
          {{"sdl2", 2, 8, 178, 67584, 65536}},
          PARTITION_SCHEME_MBR,
          {"2@67584", "0@0"}},
+        // A card whose boot code holds an entry at its backup boot sector and
+        // one beyond it: the card beside that partition.
+        {"sdm",
+         "card_backup_out.img",
+         {},
+         {{"sdm1", 1, 8, 193, 6, 81914}, {"sdm2", 2, 8, 194, 86016, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"2@86016", "0@0"}},
+        // Sticks formatted whole, then partitioned: the partition, not the
+        // old volume libblkid sees at sector 0.
+        {"sdn", "stick_fat32_mbr.img", {}, {{"sdn1", 1, 8, 209, 2048, 260096}}, PARTITION_SCHEME_MBR, {"1@2048"}},
+        {"sdo",
+         "stick_ntfs_mbr.img",
+         {"dos", {}},
+         {{"sdo1", 1, 8, 225, 2048, 260096}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048"}},
+        // A stray entry before or between sound ones: a copy of the second
+        // volume's boot sector, an NTFS volume's backup boot sector.
+        {"sdp",
+         "stray_copy_mbr_1.img",
+         {"dos", {}},
+         {{"sdp1", 1, 8, 241, 42048, 65536}, {"sdp2", 2, 8, 242, 2048, 65536}, {"sdp3", 3, 8, 243, 67584, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"2@2048", "3@67584"}},
+        {"sdq",
+         "stray_ntfs_mbr_2.img",
+         {"dos", {}},
+         {{"sdq1", 1, 8, 257, 2048, 65536}, {"sdq2", 2, 8, 258, 67583, 65536}, {"sdq3", 3, 8, 259, 67584, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "3@67584"}},
     };
     FakeBlockDeviceFacts facts;
     unsigned minor = 0;

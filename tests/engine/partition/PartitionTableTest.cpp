@@ -380,6 +380,52 @@ TEST_F(Tables, OneDamagedEntryHidesNoPartitionAndRepeatsListOnce) {
     EXPECT_EQ(Table(img("gpt_repeat.img"), 512, PARTITION_SCHEME_GPT), (Parts{{1, 2048, 65536}}));
 }
 
+// Sticks formatted whole, then partitioned, list their partition; cards whose
+// boot code holds entries list their own volume and the partitions beyond it;
+// a stray entry in any slot (a copy of a boot sector in free space, a backup
+// boot sector, a disk image kept as a file) hides no sound volume.
+TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
+    RegisterAllLibraries();
+    struct Unregister {
+        ~Unregister() { ResetFactories(); }
+    } unregister;
+    auto img = [](const std::string& name) { return FixtureFile("part_damage", name + ".img"); };
+    for (const char* kind : {"fat12", "fat16", "fat32", "exfat", "ntfs"}) {
+        SCOPED_TRACE(kind);
+        EXPECT_EQ(Numbers(Table(img(std::string("stick_") + kind + "_mbr"))), std::vector<int>{1});
+        EXPECT_EQ(Numbers(Table(img(std::string("stick_") + kind + "_gpt"), 512, PARTITION_SCHEME_GPT)),
+                  std::vector<int>{1});
+    }
+    EXPECT_EQ(Table(img("card_backup_out")), (Parts{{0, 0, 81920}, {2, 86016, 65536}}));
+    EXPECT_EQ(Table(img("card_image_out")), (Parts{{0, 0, 65536}, {2, 67584, 65536}}));
+    EXPECT_EQ(Table(img("card_exfat_out")), (Parts{{0, 0, 131072}, {2, 133120, 65536}}));
+    EXPECT_EQ(Table(img("card_small")), Parts{});
+    // Where the two sound volumes lie, by case; the stray entry's slot is 1-3.
+    const std::pair<const char*, std::pair<std::uint64_t, std::uint64_t>> cases[] = {
+        {"copy", {2048, 67584}}, {"backup", {2048, 86016}}, {"image", {2048, 67584}}, {"ntfs", {2048, 67584}}};
+    for (const auto& [name, starts] : cases)
+        for (int slot = 1; slot <= 3; ++slot)
+            for (const auto& [table, scheme, first] :
+                 {std::tuple{"mbr", PARTITION_SCHEME_MBR, 1}, std::tuple{"ebr", PARTITION_SCHEME_MBR, 5},
+                  std::tuple{"gpt", PARTITION_SCHEME_GPT, 1}, std::tuple{"apm", PARTITION_SCHEME_APM, 2}}) {
+                const std::string image = std::string("stray_") + name + "_" + table + "_" + std::to_string(slot);
+                SCOPED_TRACE(image);
+                Parts parts = Table(img(image), 512, scheme);
+                if (scheme == PARTITION_SCHEME_APM && !parts.empty() && parts[0].start == 1)
+                    parts.erase(parts.begin()); // the map itself
+                std::vector<std::uint64_t> got;
+                std::vector<int> numbers;
+                for (const Part& p : parts) {
+                    got.push_back(p.start);
+                    numbers.push_back(p.number - first + 1);
+                }
+                EXPECT_EQ(got, (std::vector<std::uint64_t>{starts.first, starts.second}));
+                // The sound volumes keep their own slots around the stray one.
+                const std::vector<int> sound[] = {{2, 3}, {1, 3}, {1, 2}};
+                EXPECT_EQ(numbers, sound[slot - 1]);
+            }
+}
+
 // A GPT partition of 8 MiB or less is listed when it holds a volume.
 TEST_F(Tables, GptSmallPartitionIsListedWhenItHoldsAVolume) {
     const std::string path = FixtureFile("cards", "gpt_card.img");
