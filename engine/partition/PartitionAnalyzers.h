@@ -30,11 +30,12 @@ bool BootIndicatorsValid(bytes::Bytes sector);
 // ones are dropped (KeepDisjointEntries), rather than refuse the table.
 bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
 // Whether the MBR's partitions (logical ones too) hold a volume a registered
-// recogniser knows, other than one at sector 0 or one inside the volume
-// recognised at sector 0 (a card's boot code may read as an entry pointing at
-// its backup boot sector or at a disk image kept as a file on it). A volume
-// that starts inside that one and runs on past it, within the disk, counts:
-// then sector 0 is a stray copy of its boot sector.
+// recogniser knows, other than one at sector 0 or one that the boot code of
+// the volume recognised at sector 0 points at inside it (its backup boot
+// sector, a disk image kept as a file on it: see DropCardEntries). An entry
+// that shows that volume stale (a partition starting in its reserved or FAT
+// area, as a partitioning tool's first partition over an old whole-disk
+// volume does) counts.
 bool MbrPartitionsHoldVolumes(IStorageDevice* disk);
 
 // The size in device sectors of the volume a registered recogniser knows at
@@ -45,10 +46,15 @@ bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
 // Of entries sharing sectors, drops those that would hide a partition or have
 // one volume scanned twice (a copy, a mistyped start or count, a table
 // repeating one partition). Of entries starting at one volume, the one whose
-// size fits it stays. Entries at volumes stay while their volumes, by their own
-// sizes, do not overlap: an entry too long, or running to the disk's end,
-// hides no volume that follows. An entry at whose start no volume lies stays
-// only when it overlaps nothing kept; of two such, the one listed first.
+// size fits it stays. A volume is listed once: of volumes of one serial (a
+// boot sector copied into free space, a backup boot sector) the one whose
+// FATs or MFT lie where its boot sector says stays. A volume wholly inside
+// another's clusters is a file of that one. The others stay while their
+// volumes, by their own sizes, do not overlap, those that overlap nothing
+// else first, whatever their slot: an entry too long, or running to the
+// disk's end, hides no volume that follows. An entry at whose start no volume
+// lies stays only when it overlaps nothing kept; of two such, the one listed
+// first.
 void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list);
 
 // What the boot sector at a sector says of its volume, read as far as the

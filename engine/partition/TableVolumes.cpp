@@ -120,14 +120,18 @@ void ReadExfat(IStorageDevice* disk, Bytes b, std::uint64_t k, VolumeAt& v) {
 }
 
 void ReadNtfs(IStorageDevice* disk, Bytes b, std::uint64_t k, VolumeAt& v) {
-    // The backup boot sector follows the sectors the boot sector counts.
+    // The backup boot sector follows the sectors the boot sector counts; the
+    // volume spans it where it is there (a tool may count the whole partition).
     v.backupBoot = bytes::Le64(b, 40) * k;
-    v.extent = v.backupBoot + k;
+    v.extent = v.backupBoot;
     v.serial = bytes::Le64(b, 72);
+    std::vector<std::uint8_t> buf;
+    if (v.backupBoot <= UINT64_MAX - v.start && ReadOne(disk, v.start + v.backupBoot, buf) &&
+        Named(buf, 3, "NTFS    ") && bytes::Le64(buf, 72) == v.serial)
+        v.extent += k;
     const std::uint8_t spc = bytes::U8(b, 13);
     const std::uint64_t cluster = (spc > 0x80 ? std::uint64_t{1} << std::min(256 - spc, 31) : spc) * k;
     const std::uint64_t mft = bytes::Le64(b, 48);
-    std::vector<std::uint8_t> buf;
     v.sound = cluster && mft < v.backupBoot / cluster && ReadOne(disk, v.start + mft * cluster, buf) &&
               Named(buf, 0, "FILE");
 }
