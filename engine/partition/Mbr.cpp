@@ -134,13 +134,17 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
     };
     // A volume is listed once: of entries at volumes of one serial (a copy of
     // a boot sector, a backup boot sector) the one whose FATs or MFT lie where
-    // its boot sector says stays, the others take no sectors.
+    // its boot sector says stays, the others take no sectors. Two sound ones
+    // apart (a partition cloned into another) are two volumes.
     drop(standing, [&](const PartitionEntry* p) {
         const VolumeAt& v = volumeAt(p->startSector);
         return v.serial != 0 && std::any_of(standing.begin(), standing.end(), [&](const PartitionEntry* q) {
                    const VolumeAt& w = volumeAt(q->startSector);
-                   return q != p && w.serial == v.serial && w.kind == v.kind &&
-                          (w.sound != v.sound ? w.sound : q->startSector < p->startSector);
+                   if (q == p || w.serial != v.serial || w.kind != v.kind)
+                       return false;
+                   if (w.sound != v.sound)
+                       return w.sound;
+                   return q->startSector < p->startSector && q->startSector < span(p) && p->startSector < span(q);
                });
     });
     // A volume wholly inside another's clusters is a file of that one (a

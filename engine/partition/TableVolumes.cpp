@@ -78,7 +78,7 @@ void ReadFat(IStorageDevice* disk, Bytes b, std::uint64_t k, VolumeAt& v) {
         v.serial = bytes::Le32(b, fat32 ? 67 : 39);
     if (fat32)
         v.backupBoot = bytes::Le16(b, 50) * k;
-    v.sound = v.clusterSectors > 0 && FatsSound(disk, v, bytes::U8(b, 21), static_cast<unsigned>(fats));
+    v.sound = v.clusterSectors > 0 && fats > 0 && FatsSound(disk, v, bytes::U8(b, 21), static_cast<unsigned>(fats));
     if (!v.sound)
         return;
     std::vector<std::uint8_t> buf;

@@ -400,6 +400,13 @@ TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
     EXPECT_EQ(Table(img("card_image_out")), (Parts{{0, 0, 65536}, {2, 67584, 65536}}));
     EXPECT_EQ(Table(img("card_exfat_out")), (Parts{{0, 0, 131072}, {2, 133120, 65536}}));
     EXPECT_EQ(Table(img("card_small")), Parts{});
+    // A partition cloned into another (one serial, both sound) is two
+    // volumes, beside an entry overlapping the first.
+    const std::string cloned = dir.file("cloned.img");
+    std::filesystem::copy_file(img("overlap"), cloned);
+    const std::string first = ReadWholeFile(cloned).substr(2048 * 512, 65536 * 512);
+    Patch(cloned, 67584ULL * 512, std::vector<unsigned char>(first.begin(), first.end()));
+    EXPECT_EQ(Table(cloned), (Parts{{1, 2048, 65536}, {2, 67584, 65536}}));
     // Where the two sound volumes lie, by case; the stray entry's slot is 1-3.
     const std::pair<const char*, std::pair<std::uint64_t, std::uint64_t>> cases[] = {
         {"copy", {2048, 67584}}, {"backup", {2048, 86016}}, {"image", {2048, 67584}}, {"ntfs", {2048, 67584}}};
