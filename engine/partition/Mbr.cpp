@@ -147,13 +147,13 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
                    return q->startSector < p->startSector && q->startSector < span(p) && p->startSector < span(q);
                });
     });
-    // A volume wholly inside another's clusters is a file of that one (a
-    // disk image kept on it), as on a card.
+    // A volume wholly inside another's clusters, starting in one in use, is a
+    // file of that one (a disk image kept on it), as on a card.
     drop(standing, [&](const PartitionEntry* p) {
         return std::any_of(standing.begin(), standing.end(), [&](const PartitionEntry* q) {
             const VolumeAt& w = volumeAt(q->startSector);
             return q != p && w.sound && w.dataStart > 0 && p->startSector >= q->startSector + w.dataStart &&
-                   span(p) <= span(q);
+                   span(p) <= span(q) && SectorInUse(disk, w, p->startSector);
         });
     });
     // Of volumes that overlap, those that overlap nothing else first, whatever

@@ -49,7 +49,7 @@ bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
 // size fits it stays. A volume is listed once: of volumes of one serial (a
 // boot sector copied into free space, a backup boot sector) the one whose
 // FATs or MFT lie where its boot sector says stays. A volume wholly inside
-// another's clusters is a file of that one. The others stay while their
+// another's clusters, starting in one in use, is a file of that one. The others stay while their
 // volumes, by their own sizes, do not overlap, those that overlap nothing
 // else first, whatever their slot: an entry too long, or running to the
 // disk's end, hides no volume that follows. An entry at whose start no volume
