@@ -284,13 +284,21 @@ int FileMboxAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device)
     if (room == 0) return 0;
     RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
     // A mail folder is text from end to end: it ends at its first byte that
-    // is no text, the zero slack after it or whatever binary follows.
+    // is no text, the zero slack after it or whatever binary follows; before
+    // binary bytes, at its last line end (what follows it there is old data).
     unsigned long long offset = 0;
     for (; offset <= kWalkLimit; offset += 512) {
         const unsigned char* p = file.Fetch(offset, 512);
         if (!p) break;
         const unsigned char* end = std::find_if_not(p, p + 512, MailText);
-        if (end != p + 512) return Sized(info, offset + static_cast<std::size_t>(end - p), room, kType);
+        if (end == p + 512) continue;
+        if (*end != 0)
+            for (const unsigned char* q = end; q != p; --q)
+                if (q[-1] == '\n') {
+                    end = q;
+                    break;
+                }
+        return Sized(info, offset + static_cast<std::size_t>(end - p), room, kType);
     }
     return Sized(info, offset, room, kType);
 }
