@@ -151,6 +151,24 @@ bool Leaf(unsigned type) {
 // parts: a mail folder, whose messages each begin with a "From " line.
 bool Gathers(unsigned type) { return type == 126; }
 
+// Kinds whose analysers walk their files' own structure, which may hold
+// starts of their kind on a sector border that are theirs (an archive's
+// members or a stored archive, a stream's frames, packs or pages, a mail
+// folder's messages, a compound file's embedded files, a photo's further
+// pictures): such a start ends one only where the file found there claims
+// to end beyond it. Every other kind's size is what its header claims, and
+// the next start of its kind ends it. CAB, gzip, LZH, RAR, tar, ZIP,
+// StuffIt, disk images and packages; JPEG; MP3, ADTS, MIDI, Ogg, FLV, ASF,
+// MPEG programme and transport streams; mail folders; OLE.
+bool Walked(unsigned family) {
+    switch (family >= 0x1000 ? family - 0x1000 : family) {
+    case 6: case 7: case 8: case 12: case 31: case 35: case 36: case 38: case 43: case 45: case 48: case 58: case 63:
+    case 72: case 82: case 90: case 92: case 93: case 109: case 113: case 119: case 126: case 129:
+        return true;
+    default: return false;
+    }
+}
+
 // Archives: a start of their kind inside one that ends where it ends is one
 // of its members (a stored archive inside it ends before it). CAB, gzip,
 // LZH, RAR, tar, ZIP, StuffIt, disk images and packages.
@@ -190,6 +208,7 @@ bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start* own, const S
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
     if (r.m_ullFileSize >= room || Leaf(r.m_eRawFileType)) return true;
     if (!own || !own->family || n.family != own->family) return false;
+    if (!Walked(own->family)) return true;
     // What the file claimed, not what is left of it after an earlier cut.
     const unsigned long long claimed = own->end ? own->end : start * ss + r.m_ullFileSize;
     return (n.fate == Fate::Claimed || n.fate == Fate::Listed || n.fate == Fate::Refused) && n.end > claimed;

@@ -3,22 +3,29 @@
 # each archive is listed once, whole and byte-exact, never once more per
 # member; the files stored in a tar are still found by their own kind; the
 # listed total stays within the image. A mail folder whose 22nd message
-# starts on a sector border comes back as one file.
+# starts on a sector border comes back as one file, and so does one of 400
+# messages with every 10th on a sector border; a mail folder ends where its
+# text ends, whatever follows it, and a file of its kind on the next sector
+# border after its slack is one of its own (two mail folders, two gzip
+# files, each byte-exact).
 # Usage: scan_image_carve_members.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" carve_members
 dir="$fixtures/carve_members"
 fail() { echo "scan_image carve members ($name): $*" >&2; exit 1; }
 hashes() { find "$1" -type f -iname "*.$2" -exec sh -c 'for f; do echo "$(stat -c %s "$f") $(sha256sum < "$f" | cut -c1-64)"; done' _ {} + | sort; }
 
-while IFS=$'\t' read -r name ext size sha; do
+for name in $(cut -f1 "$dir/expect.tsv" | uniq); do
+    ext="$(awk -F'\t' -v n="$name" '$1 == n { print $2; exit }' "$dir/expect.tsv")"
+    want="$(awk -F'\t' -v n="$name" '$1 == n { print $3 " " $4 }' "$dir/expect.tsv" | sort)"
     "$probe" deep "$dir/$name.img" --recover "$out/$name" > "$out/$name.list" 2> "$out/$name.err" ||
         fail "exit $? $(tail -3 "$out/$name.err")"
     summary="$(tail -n 1 "$out/$name.list")"
     bytes="$(sed -nE 's/.* bytes=([0-9]+).*/\1/p' <<< "$summary")"
     [ -n "$bytes" ] && [ "$bytes" -le "$(stat -c %s "$dir/$name.img")" ] || fail "listed $bytes bytes: $summary"
     got="$(hashes "$out/$name" "$ext")"
-    [ "$got" = "$size $sha" ] || fail "want one .$ext of $size bytes, got $(wc -l <<< "$got"): $(head -3 <<< "$got")"
-done < "$dir/expect.tsv"
+    [ "$got" = "$want" ] ||
+        fail "want .$ext of $(tr '\n' ' ' <<< "$want" | cut -c1-200), got $(wc -l <<< "$got"): $(head -3 <<< "$got")"
+done
 name=phototar
 [ -z "$(comm -13 <(hashes "$out/phototar" jpg) <(sort "$dir/photos.sha256"))" ] ||
     fail "photos of the tar not found byte-exact by their own kind"

@@ -85,9 +85,15 @@ int FileGZAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
         const unsigned long long length = DeflatedLength(file, pos, kSearchLimit, room);
         if (length == ~0ull) break;
         const unsigned long long end = pos + length + 8;
-        // A further member is taken when its header has no optional fields.
+        // A further member is taken when its header has no optional fields,
+        // unless it begins a sector after zero bytes (the member before ends
+        // in its length's high bytes or in slack): a file of its own.
         const unsigned char* next = file.Fetch(end, 10);
         if (!next || !Header(bytes::Bytes(next, 10)) || next[3] != 0) return finish(end);
+        if (end % ss == 0) {
+            const unsigned char* before = file.Fetch(end - 1, 1);
+            if (before && *before == 0) return finish(end);
+        }
         pos = end + 10;
     }
     // From the sector holding the data's start: a small member ends in its

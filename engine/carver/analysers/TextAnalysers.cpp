@@ -269,24 +269,36 @@ int FileMboxAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     return 1;
 }
 
+namespace {
+
+// A byte that mail text holds: printable, 8-bit (encoded headers and
+// bodies), tab, line ends, form feed and the escape of ISO-2022 text.
+bool MailText(unsigned char c) {
+    return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == 0x1B;
+}
+
+} // namespace
+
 int FileMboxAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
     const unsigned long long room = DeviceRoom(info, device);
     if (room == 0) return 0;
     RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
-    static constexpr unsigned char kDashes[] = {'-', '-', '\n', '\n'};
-    static constexpr unsigned char kCom[] = {'.', 'c', 'o', 'm', '>', '\n', '\n'};
+    // A mail folder is text from end to end: it ends at its first byte that
+    // is no text, the zero slack after it or whatever binary follows; before
+    // binary bytes, at its last line end (what follows it there is old data).
     unsigned long long offset = 0;
     for (; offset <= kWalkLimit; offset += 512) {
         const unsigned char* p = file.Fetch(offset, 512);
         if (!p) break;
-        if (p[508] | p[509] | p[510] | p[511]) continue;
-        if (const unsigned char* m = Apimemstr(p, 512, kDashes, 4)) {
-            const std::size_t at = static_cast<std::size_t>(m - p) + 4;
-            const bool more = at + 2 <= 512 && p[at] == '\n' && p[at + 1] == '\n';
-            return Sized(info, offset + at + (more ? 2 : 0), room, kType);
-        }
-        if (const unsigned char* m = Apimemstr(p, 512, kCom, 7))
-            return Sized(info, offset + static_cast<std::size_t>(m - p) + 7, room, kType);
+        const unsigned char* end = std::find_if_not(p, p + 512, MailText);
+        if (end == p + 512) continue;
+        if (*end != 0)
+            for (const unsigned char* q = end; q != p; --q)
+                if (q[-1] == '\n') {
+                    end = q;
+                    break;
+                }
+        return Sized(info, offset + static_cast<std::size_t>(end - p), room, kType);
     }
     return Sized(info, offset, room, kType);
 }

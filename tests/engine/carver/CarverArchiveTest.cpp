@@ -173,6 +173,18 @@ TEST(CarverArchive, GzipAnyLevelNamedAndEndedPastItsTrailer) {
     Bytes two = member;
     two.insert(two.end(), member.begin(), member.end());
     EXPECT_EQ(Classic(classic, Padded(two, 512)).size, two.size());
+    // One whose trailer ends a sector in a zero byte: a member on the next
+    // sector border is a file of its own.
+    Bytes noise(1100);
+    for (unsigned char& c : noise) c = static_cast<unsigned char>((seed = seed * 1103515245 + 12345) >> 24);
+    Bytes whole = member;
+    for (std::size_t n = 900; n < noise.size() && whole.size() % 512 != 0; ++n)
+        whole = Gzip(Bytes(noise.begin(), noise.begin() + static_cast<std::ptrdiff_t>(n)));
+    ASSERT_EQ(whole.size() % 512, 0u);
+    ASSERT_EQ(whole.back(), 0);
+    Bytes cut = whole;
+    cut.insert(cut.end(), member.begin(), member.end());
+    EXPECT_EQ(Classic(classic, Padded(cut, 512)).size, whole.size());
     // An extra field before the name: the name after it is taken.
     Bytes x = Sample("x.gz");
     Bytes h = {0x1F, 0x8B, 8, 4 | 8, 0, 0, 0, 0, 0, 3, 4, 0, 'A', 'B', 0, 0, 'i', 'n', 'n', 'e', 'r', 0};
@@ -398,9 +410,20 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     more.push_back('\n');
     more.push_back('\n');
     EXPECT_EQ(Classic(mbox, Padded(more, 512)).size, more.size());
-    // Without either end pattern the walk runs on, here to the device's end.
-    const Bytes open = Padded(Text("From a@b Mon Dec  7 08:00:00 2026\n\nno end\n"), 512, 3);
-    EXPECT_EQ(Classic(mbox, open).size, open.size());
+    // It ends where its text ends, however its last message ends and
+    // whatever follows: zeros, binary bytes, or a second folder on the next
+    // sector border. A text that fills its sectors goes on.
+    const Bytes plain = Text("From a@b Mon Dec  7 08:00:00 2026\n\nno end\n");
+    EXPECT_EQ(Classic(mbox, Padded(plain, 512, 3)).size, plain.size());
+    Bytes noise = plain;
+    noise.insert(noise.end(), {'Z', 'q', 0x01, 'Z', 0x80, 0x00});
+    noise.resize(2048, 0x33);
+    EXPECT_EQ(Classic(mbox, noise).size, plain.size());
+    Bytes folders = Padded(plain, 512, 0);
+    folders.insert(folders.end(), box.begin(), box.end());
+    EXPECT_EQ(Classic(mbox, Padded(folders, 512)).size, plain.size());
+    Bytes full = Text(std::string("From a@b\n") + std::string(1200, 'x') + "\n");
+    EXPECT_EQ(Classic(mbox, Padded(full, 512)).size, full.size());
 }
 
 TEST(CarverArchive, StreamOnlyAndSmallFormats) {

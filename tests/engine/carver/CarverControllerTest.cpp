@@ -239,10 +239,10 @@ TEST(CarverController, LookupOrderWithAnalysersInEveryRow) {
     CRawFileAnalyserListSingle::SetRowFactory({});
 }
 
-// Where a sized file must end whatever its header says: at a start of its
-// kind (ISO boxes here) whose file claims to end beyond it, not at one that
-// ends inside it; a size past the device ends at the next start of any
-// kind, or at the device's end when none follows. A
+// Where a sized file must end whatever its header says: at the next start
+// of its kind (ISO boxes here, whose size is what their header claims), also
+// one whose file ends inside it; a size past the device ends at the next
+// start of any kind, or at the device's end when none follows. A
 // streaming record still open at the end whose classic partner answers 0
 // keeps the size it reached, cut the same way. The listed total never passes
 // the device.
@@ -258,7 +258,7 @@ TEST(CarverController, FilesEndAtTheNextStartOrTheirOwnBound) {
     ASSERT_EQ(scan.Run(), 0u);
     const Found found = FoundOf(scan);
     ASSERT_EQ(found.size(), 8u);
-    const std::vector<long long> sizes = {10 * 512, 10 * 512, 512, 60 * 512, 512, 20 * 512, 30 * 512, 512};
+    const std::vector<long long> sizes = {10 * 512, 3 * 512, 512, 60 * 512, 512, 20 * 512, 30 * 512, 512};
     long long total = 0;
     for (std::size_t i = 0; i < found.size(); ++i) {
         EXPECT_EQ(std::get<2>(found[i]), sizes[i]) << std::get<0>(found[i]);
@@ -267,14 +267,17 @@ TEST(CarverController, FilesEndAtTheNextStartOrTheirOwnBound) {
     EXPECT_LE(total, 300 * 512);
 }
 
-// A file ends at a start of its own kind only where the file there claims
-// to end beyond it: a picture header in every sector, each claiming a little
-// further than the one before, gives one sector each; a stored archive
-// inside one keeps it whole, two crossing ones cut the first.
+// A size a header claims ends at the next start of its kind: a picture
+// header in every sector gives one sector each, whether each claims a little
+// further than the one before or all claim to end at one byte. An archive
+// ends at a start of its kind only where the file there claims to end
+// beyond it: a stored archive inside one keeps it whole, two crossing ones
+// cut the first.
 TEST(CarverController, EveryKindEndsAtTheNextStartOfItsOwnKind) {
     ScopedTestAnalysers analysers({{kPng, {TestKind::SizedAtHit, 51}}, {kZip, {TestKind::SizedAtHit, 72}}});
     Disk disk(512, 400);
-    for (long long s = 0; s < 100; ++s) disk.Put(s, {kPng, 101 * 512});
+    for (long long s = 0; s < 100; ++s)
+        disk.Put(s, {kPng, static_cast<std::uint64_t>(s < 50 ? 51 : s < 99 ? 399 - s : 50) * 512});
     disk.Put(200, {kZip, 100 * 512}).Put(210, {kZip, 20 * 512});
     disk.Put(320, {kZip, 40 * 512}).Put(330, {kZip, 40 * 512});
     CarveScan scan(disk.Device());
@@ -290,7 +293,7 @@ TEST(CarverController, EveryKindEndsAtTheNextStartOfItsOwnKind) {
         }
     }
     const std::vector<std::pair<long long, long long>> tail = {
-        {99, 101 * 512}, {200, 100 * 512}, {210, 20 * 512}, {320, 10 * 512}, {330, 40 * 512}};
+        {99, 50 * 512}, {200, 100 * 512}, {210, 20 * 512}, {320, 10 * 512}, {330, 40 * 512}};
     for (std::size_t i = 0; i < tail.size(); ++i) {
         EXPECT_EQ(std::get<0>(found[99 + i]), tail[i].first);
         EXPECT_EQ(std::get<2>(found[99 + i]), tail[i].second) << tail[i].first;

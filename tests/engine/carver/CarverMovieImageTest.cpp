@@ -202,8 +202,8 @@ long long FoundAt(const std::vector<CarvedNode>& files, long long start, std::ui
 // A movie still followed when 32 later streaming records arrive leaves the
 // active set with the size its walk reached, and is filed at the end with
 // that size or the larger one a box walk on the device finds (its moov box
-// after the media data), but never past the start of a later movie that
-// claims to end beyond it: here the first of the later ones.
+// after the media data), but never past the next movie's start (a box
+// size is only a claim): here the first of the later ones.
 TEST(CarverMovieRules, EvictedMovieIsFiledAtTheEndWithItsMoov) {
     Disk disk(512, 4096);
     disk.Put(64 * 512, OpenMovie(1000000));
