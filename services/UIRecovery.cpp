@@ -326,9 +326,8 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
             // writers are made (again) for this one.
             if (BoundSession() != session || (!session->WritersPerRoot() && !session->HasWriters())) ResetParam(session);
             IRecoveryController* controller = session->Controller();
-            if (!controller) continue;
             IDataRecovery* writer = nullptr;
-            if (controller->thisType() != RECOVERY_DELETED) {
+            if (controller && controller->thisType() != RECOVERY_DELETED) {
                 const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
                 std::string* parents = type == SEARCHER_RAW ? &carvedParents
                                        : type == SEARCHER_RAW_LABEL ? &labelParents
@@ -339,10 +338,11 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
                     if (parents->find(entry) == std::string::npos) *parents += entry;
                 }
                 writer = session->WriterForType(type);
-            } else {
+            } else if (controller) {
                 writer = session->WriterFor(node);
             }
-            if (!writer || RecoverNode(node, writer, flags, result) || result == kEmptyFileMade) continue;
+            // A file without a writer (or a controller) is a file not recovered.
+            if (writer && (RecoverNode(node, writer, flags, result) || result == kEmptyFileMade)) continue;
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_failed;
         }

@@ -6,6 +6,7 @@
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace apfs {
@@ -145,10 +146,12 @@ void APFSDeepScan::EndSearch(int build) {
 }
 
 int APFSDeepScan::GetSearchedPartitionInfo(CSearchedPartitionInfo** records, int n) {
-    if (!records || n < 1 || m_containers.empty()) return 0;
+    // The number of containers, whatever the array holds: a caller with too
+    // small an array asks again for them all.
+    const int count = static_cast<int>(std::min<std::size_t>(m_containers.size(), INT32_MAX));
+    if (!records || n < count) return count;
     int filled = 0;
     for (const auto& [key, reader] : m_containers) {
-        if (filled >= n) break;
         auto* p = new CSearchedPartitionInfo(m_sectorSize);
         p->m_partitionIndex = static_cast<std::uint16_t>(filled);
         p->m_fileSystemType = FS_APFS;

@@ -525,8 +525,9 @@ ResultCode CFATCompleteFSearcher::CompleteBulidDirectoryTree(Record& p) {
 
 int CFATCompleteFSearcher::GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int n) {
     const int count = static_cast<int>(m_results.size());
-    if (!array) return count;
-    if (n < count) return 0;
+    // Too small an array is filled with nothing: the caller learns how many
+    // to ask for.
+    if (!array || n < count) return count;
     for (int i = 0; i < count; ++i) {
         const Record& r = *m_results[static_cast<std::size_t>(i)];
         CSearchedPartitionInfo* copy = r.Clone();

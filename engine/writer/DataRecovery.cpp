@@ -101,6 +101,7 @@ void CDataRecovery::ForgetCurrentNode() {
     m_node = nullptr;
     m_createdSeconds.reset();
     m_ntfsCompressed = false;
+    m_emptyNode = false;
 }
 
 ResultCode CDataRecovery::Initialize(IFileSystemSearchController* searcher, IStorageDevice* device) {
@@ -211,6 +212,9 @@ IFileReader* CDataRecovery::SetRecoverNode(IFileNode* node) {
         WriterLogSite("SetRecoverNode", 146);
         return nullptr;
     }
+    // A file of no bytes has no reader: its empty copy is whole.
+    auto* sized = dynamic_cast<CFileNode*>(node);
+    m_emptyNode = node->GetFileSize() == 0 && !(sized && sized->IsSizeUnknown());
     if (m_partitions.empty()) {
         WriterLogSite("SetRecoverNode", 152);
         return nullptr;
@@ -254,6 +258,12 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
     if (!path) {
         WriterLogSite("RecoverTo", 257);
         return WriterResult::NullPath;
+    }
+    if (!m_reader && !m_emptyNode) {
+        // A file with bytes that cannot be read is not written at all: an
+        // empty copy would pass for it.
+        WriterLogSite("RecoverTo", 309);
+        return WriterResult::NoReaderAtCopy;
     }
     if (!m_reader) {
         CDestinationFile file;

@@ -130,6 +130,7 @@ private:
     bool m_ntfsCompressed = false;                                     // current node is NTFS-compressed
     std::optional<std::int64_t> m_createdSeconds;                      // current node's creation time
     IFileNode* m_node = nullptr;                                       // borrowed
+    bool m_emptyNode = false;                                          // the node set last is a file of 0 bytes
     int m_retryDelayMs = 100;
     mutex_locker m_mutex;
 };

@@ -63,11 +63,61 @@ int MakeKindFolder(const std::string& folder, const std::string& kind) {
     return 0;
 }
 
+// How far a name the destination refuses is mapped: not at all, its
+// characters that FAT, exFAT and Windows names cannot hold, and then also
+// its trailing dots and spaces and a device name (CON, LPT1 …) as its stem.
+constexpr int kMapLevels = 3;
+
+bool IsDeviceName(std::string stem) {
+    stem = AsciiLowerCase(stem);
+    static const char* const names[] = {"con", "prn", "aux", "nul"};
+    for (const char* n : names)
+        if (stem == n) return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) && stem[3] >= '1' &&
+           stem[3] <= '9';
+}
+
+// name as it is (level 0) or mapped as far as level: each mapped character
+// becomes "_", as "/" does.
+std::string RefusedNameMapped(const std::string& name, int level) {
+    if (level < 1) return name;
+    std::string out = name;
+    for (char& c : out)
+        if (c && std::strchr("\"*:<>?\\|", c)) c = '_';
+    if (level < 2) return out;
+    for (std::size_t end = out.size(); end > 0 && (out[end - 1] == '.' || out[end - 1] == ' '); --end) out[end - 1] = '_';
+    const std::size_t dot = out.find('.');
+    if (IsDeviceName(out.substr(0, dot))) out.insert(dot == std::string::npos ? out.size() : dot, "_");
+    return out;
+}
+
+// The next mapping of name that differs from the one at level, moving level
+// on; false when there is none.
+bool NextMapping(const std::string& name, int& level, std::string& mapped) {
+    const std::string current = RefusedNameMapped(name, level);
+    while (++level < kMapLevels) {
+        mapped = RefusedNameMapped(name, level);
+        if (mapped != current) return true;
+    }
+    return false;
+}
+
 // Enters name under parent, making it first unless made is set; never
-// follows a link or enters a file standing where the folder goes.
-int EnterFolder(int parent, const std::string& name, bool made) {
-    if (!made && ::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) return -1;
-    return ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// follows a link or enters a file standing where the folder goes. A name the
+// destination refuses is mapped (entered tells the name taken).
+int EnterFolder(int parent, const std::string& name, bool made, std::string& entered) {
+    entered = name;
+    for (int level = 0;;) {
+        if (made || ::mkdirat(parent, entered.c_str(), 0755) == 0 || errno == EEXIST) {
+            const int fd = ::openat(parent, entered.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) return fd;
+        }
+        const int error = errno;
+        if (!NextMapping(name, level, entered)) {
+            errno = error;
+            return -1;
+        }
+    }
 }
 
 // The volume of node under root. A deep scan lists every FAT, exFAT or HFS+
@@ -230,53 +280,75 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
     CDescriptor folder(::open(kindPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder.Get() < 0) return false;
     if (destination.foldsCase < 0) destination.foldsCase = FoldsCase(folder.Get()) ? 1 : 0;
-    const std::string plain = names.front();
+    const std::string found = names.front();
+    std::string plain = found;
     names.front() = VolumeFolder(destination, type, node, volume, plain);
-    std::string path = kindPath;
+    // Folders made are noted by their found names (known) and written under
+    // the names the destination takes (path).
+    std::string known = kindPath, path = kindPath;
     const bool directory = node->IsDirectory() != 0;
     // Folders down to the node's (the node's own for a directory).
     const std::size_t folders = directory ? names.size() : names.size() - 1;
     for (std::size_t i = 0; i < folders; ++i) {
-        bool made = destination.foldersMade.count(path + "/" + names[i]) != 0;
+        bool made = destination.foldersMade.count(known + "/" + names[i]) != 0;
         // A volume's folder is new in a kind folder of this recovery: one
         // there already is another volume's, under a name the destination
         // takes for the same (case beyond ASCII, say). The name is held, and
-        // the volume named again.
+        // the volume named again. A volume's name the destination refuses is
+        // mapped, and the volume named again from that.
+        int level = 0;
         for (unsigned tries = 0; i == 0 && !made; ++tries) {
             if (::mkdirat(folder.Get(), names[0].c_str(), 0755) == 0) {
                 made = true;
                 break;
             }
-            if (errno != EEXIST || tries == kMaxRenames) return false;
-            destination.folderRoots[{type, NameKey(destination, names[0])}] = {nullptr, -1};
+            std::string mapped;
+            if (errno == EEXIST) {
+                if (tries == kMaxRenames) return false;
+                destination.folderRoots[{type, NameKey(destination, names[0])}] = {nullptr, -1};
+            } else if (NextMapping(found, level, mapped)) {
+                destination.folderRoots.erase({type, NameKey(destination, names[0])});
+                plain = mapped;
+            } else {
+                return false;
+            }
             destination.rootFolders.erase(volume);
             names[0] = VolumeFolder(destination, type, node, volume, plain);
-            made = destination.foldersMade.count(path + "/" + names[0]) != 0;
+            made = destination.foldersMade.count(known + "/" + names[0]) != 0;
         }
-        path += "/" + names[i];
-        const int next = EnterFolder(folder.Get(), names[i], made);
+        std::string entered;
+        const int next = EnterFolder(folder.Get(), names[i], made, entered);
         if (next < 0) return false;
         folder.Reset(next);
-        destination.foldersMade.insert(path);
+        known += "/" + names[i];
+        path += "/" + entered;
+        destination.foldersMade.insert(known);
     }
     if (directory) return false;
 
-    // The name is taken by creating the file, never by testing for it.
-    const std::string& name = names.back();
-    for (unsigned count = 0; count < kMaxNumber; ++count) {
-        const std::string candidate = count ? NumberedRecoveryName(name, count) : name;
-        const int fd = ::openat(folder.Get(), candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                0644);
-        if (fd >= 0) {
-            ::close(fd);
-            if (file.m_folder >= 0) ::close(file.m_folder);
-            file.m_folder = folder.Release();
-            file.m_name = candidate;
-            file.m_path = path + "/" + candidate;
-            return true;
+    // The name is taken by creating the file, never by testing for it; a
+    // name the destination refuses is mapped.
+    std::string name = names.back();
+    for (int level = 0;;) {
+        for (unsigned count = 0; count < kMaxNumber; ++count) {
+            const std::string candidate = count ? NumberedRecoveryName(name, count) : name;
+            const int fd = ::openat(folder.Get(), candidate.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::close(fd);
+                if (file.m_folder >= 0) ::close(file.m_folder);
+                file.m_folder = folder.Release();
+                file.m_name = candidate;
+                file.m_path = path + "/" + candidate;
+                return true;
+            }
+            if (errno != EEXIST) break;
         }
-        if (errno != EEXIST) return false;
+        if (errno == EEXIST) return false;
+        const int error = errno;
+        if (!NextMapping(names.back(), level, name)) {
+            errno = error;
+            return false;
+        }
     }
-    errno = EEXIST;
-    return false;
 }

@@ -5,11 +5,15 @@
 // four-digit number ("Fat_0001", "HFS+_0002", "0001" for a kind without a
 // text), made once per kind and recovery; below it the node's found path from
 // its volume's name down, every name made safe; a name already taken gets "_"
-// and a four-digit count before its extension. Two volumes of one kind with
-// the same name (twin labels, "New Volume", volumes a deep scan lists under
-// one root, names that differ only in what a folder name cannot hold: "A/B"
-// and "A_B", or "Data" and "DATA" on a destination that ignores case) never
-// share a folder: the first on the disk keeps its name, the others get their
+// and a four-digit count before its extension. A name the destination
+// refuses (exFAT, FAT or Windows names cannot hold '?', ':', '*', '"', '|',
+// '<', '>', the backslash) has those characters mapped to "_" as "/" is,
+// and where that is refused too its trailing dots and spaces and a device
+// name as its stem; names the destination takes stay as they are. Two
+// volumes of one kind with the same name (twin labels, "New Volume", volumes
+// a deep scan lists under one root, names that differ only in what a folder
+// name cannot hold: "A/B" and "A_B", or "Data" and "DATA" on a destination
+// that ignores case) never share a folder: the first on the disk keeps its name, the others get their
 // positions added ("PONE (sector 206848)"), the name shortened to make room.
 // Folders are entered without following links and files are created
 // exclusively, so a found name never leaves the destination and no file

@@ -4,8 +4,12 @@
 # records: every volume's file is listed, the scan peaks at 256 MiB at most
 # (the memory must not grow with the volumes listed), and the recovery that
 # follows writes each file byte-exact under its volume's label, nothing else.
+# Then, deep, a FAT32 stick holding 300 FAT12 disk images (floppy_folder
+# fixture, 301 volumes): its 611 files, the images and the files in them,
+# come back byte-exact through the facade, straight and from a saved scan,
+# and every file listed is counted as recovered or as failed.
 # Usage: scan_image_many_volumes.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
-source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" many_volumes
+source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" many_volumes floppy_folder
 export QT_QPA_PLATFORM=offscreen
 fail() { echo "scan_image many_volumes: $*" >&2; exit 1; }
 d="$fixtures/many_volumes"
@@ -25,4 +29,29 @@ for disk in gpt512 ebr512; do
         fail "$disk: the recovered files differ from the volumes' files"
     [ "$(ls "$out/$disk")" = Fat_0001 ] || fail "$disk: other folders: $(ls "$out/$disk" | tr '\n' '|')"
 done
+
+f="$fixtures/floppy_folder"
+sums() { find "$1" -type f -exec sha256sum {} + | cut -c1-64 | LC_ALL=C sort; }
+# check_floppies NAME: the listing and recovery of $out/NAME.txt, files under $out/NAME.
+check_floppies() {
+    local name="$1" files recovered failed
+    files="$(sed -n 's/^nodes=[0-9]* files=\([0-9]*\) .*/\1/p' "$out/$name.txt")"
+    recovered="$(sed -n 's/^recovered=\([0-9]*\) .*/\1/p' "$out/$name.txt")"
+    failed="$(sed -n 's/^recovered=[0-9]* failed=\([0-9]*\) .*/\1/p' "$out/$name.txt")"
+    echo "floppies $name: $(grep '^recovered=' "$out/$name.txt")"
+    [ -n "$recovered" ] && [ $((recovered + failed)) -eq "$files" ] ||
+        fail "floppies $name: $files files listed, recovered=$recovered failed=$failed"
+    [ "$recovered" -ge 611 ] || fail "floppies $name: only $recovered recovered"
+    # Every file of the stick byte-exact (besides them only what the scan adds as lost).
+    [ -z "$(LC_ALL=C comm -23 "$f/files300.sha256.txt" <(sums "$out/$name"))" ] ||
+        fail "floppies $name: $(comm -23 "$f/files300.sha256.txt" <(sums "$out/$name") | wc -l) files missing or differing"
+    [ "$(find "$out/$name" -type f -empty | wc -l)" -eq 0 ] || fail "floppies $name: empty files written"
+}
+"$probe" deep "$f/floppies300.img" --services --recover "$out/straight" --save "$out/floppies.rsf" \
+    > "$out/straight.txt" 2>"$out/straight.err" || true
+[ -s "$out/floppies.rsf" ] || { tail -20 "$out/straight.err" >&2; fail "floppies: the scan was not saved"; }
+check_floppies straight
+"$probe" load "$out/floppies.rsf" --device "$f/floppies300.img" --recover "$out/loaded" \
+    > "$out/loaded.txt" 2>"$out/loaded.err" || true
+check_floppies loaded
 echo "scan_image many_volumes: ok"

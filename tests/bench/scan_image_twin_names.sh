@@ -5,7 +5,11 @@
 # the plain name and the others with their start sector added, every file
 # byte-exact, no name numbered for a clash. Case-only twins are recovered
 # onto a real exFAT file system (mkfs.exfat, mounted through FUSE on a loop
-# device), which does not tell "Data" from "DATA".
+# device), which does not tell "Data" from "DATA". Names that exFAT and
+# Windows names refuse (refused_names fixture: "what?.txt", "a:b.txt" …, on a
+# volume labelled "Backup: 2024?") come back onto exFAT and onto NTFS mounted
+# with windows_names with those characters made "_", every one of the 14
+# files byte-exact, none over another; onto the test's own folder unchanged.
 # Usage: scan_image_twin_names.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -14,13 +18,18 @@ fail() { echo "scan_image twin names: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "needs root: mounts an exFAT destination on a loop device"
 command -v mkfs.exfat >/dev/null || fail "install the Debian package 'exfatprogs'"
 command -v mount.exfat-fuse >/dev/null || fail "install the Debian package 'exfat-fuse'"
+command -v ntfs-3g >/dev/null || fail "install the Debian package 'ntfs-3g'"
 bash "$src/tests/fixtures/make-fixture" twin_labels "$fixtures"
+bash "$src/tests/fixtures/make-fixture" refused_names "$fixtures"
 fx="$fixtures/twin_labels"
 out="$(mktemp -d)"
 loop=""
+ntfsloop=""
 cleanup() {
     if mountpoint -q "$out/exfat"; then umount "$out/exfat" || true; fi
     if [ -n "$loop" ]; then losetup -d "$loop" || true; fi
+    if mountpoint -q "$out/ntfs"; then umount "$out/ntfs" || true; fi
+    if [ -n "$ntfsloop" ]; then losetup -d "$ntfsloop" || true; fi
     rm -rf "$out"
 }
 trap cleanup EXIT
@@ -77,5 +86,42 @@ for row in "${cases[@]}"; do
     "$probe" load "$out/$i.rsf" --device "$img" --recover "$to.loaded" > /dev/null 2>&1 ||
         fail "${f[0]} ${f[2]}: the load's recovery failed"
     check "$to.loaded/${f[4]}" "${f[1]}" "${f[@]:5}"
+done
+
+# An NTFS destination that takes only Windows names.
+truncate -s 64M "$out/ntfs.img"
+mkntfs -q -Q -F "$out/ntfs.img" > /dev/null 2>&1 || fail "mkntfs failed"
+ntfsloop="$(losetup -f --show "$out/ntfs.img")"
+mkdir "$out/ntfs"
+ntfs-3g -o windows_names "$ntfsloop" "$out/ntfs" > /dev/null 2>&1 || fail "cannot mount the NTFS destination"
+rn="$fixtures/refused_names"
+# refused DIR MAPPED: DIR holds the 14 files byte-exact, each under its name
+# (MAPPED 1: with the refused characters made "_"), or numbered after it
+# where another file took that name first.
+refused() {
+    local dir="$1" mapped="$2" hash name want got
+    [ "$(find "$dir" -type f | wc -l)" -eq 14 ] || fail "$dir: $(find "$dir" -type f | wc -l) files, not 14"
+    while IFS=$'\t' read -r hash name; do
+        want="$name"
+        [ "$mapped" = 1 ] && want="$(printf '%s' "$name" | tr '?:*"|<>\\' '________')"
+        got="$(cd "$dir" && for f in * .hidden; do [ -f "$f" ] && [ "$(sha256sum < "$f" | cut -c1-64)" = "$hash" ] &&
+            printf '%s' "$f"; done)" || true
+        [ -n "$got" ] || fail "$dir: $name missing or differing"
+        [ "$got" = "$want" ] || [ "$got" = "${want%.txt}_0001.txt" ] || fail "$dir: $name written as $got"
+    done < "$rn/names.sha256"
+}
+for mode in quick deep; do
+    folder="0001/Backup: 2024?"
+    [ "$mode" = deep ] && folder="0001/Disk"
+    for to in "$out/names" "$out/exfat/names" "$out/ntfs/names"; do
+        "$probe" "$mode" "$rn/names.img" --services --recover "$to.$mode" > "$out/names.txt" 2>/dev/null ||
+            fail "refused names $mode onto $to: $(grep '^recovered=' "$out/names.txt")"
+        grep -q '^recovered=14 failed=0 ' "$out/names.txt" || fail "refused names $mode onto $to: $(grep '^recovered=' "$out/names.txt")"
+        if [ "$to" = "$out/names" ]; then
+            refused "$to.$mode/$folder" 0
+        else
+            refused "$to.$mode/$(printf '%s' "$folder" | tr '?:' '__')" 1
+        fi
+    done
 done
 echo "scan_image twin names: ok"

@@ -47,7 +47,10 @@ private:
 
 struct ScriptController : FakeController {
     ScriptController(_RECOVERY_CONTROLLER_TYPE type, Shared& shared, Log& log) : FakeController(type, shared), log(log) {}
-    IDataRecovery* GetDataRecovery(_tagSearcherType) const override { return new ScriptWriter(log); }
+    // HFS+ has no writer here, as a searcher whose partitions cannot be had.
+    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override {
+        return type == SEARCHER_HFSPLUS ? nullptr : new ScriptWriter(log);
+    }
     Log& log;
 };
 
@@ -113,12 +116,15 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     EXPECT_EQ(ScanHarness::facade().DoRecovery(nullptr, "/tmp", "DoRecovery", nullptr), RecoveryResult::BadArgument);
 
     // Deep: carved files (34) and files by label (36) go through two writers.
+    // A file no writer can write is counted as failed and leaves no name.
     CFilesystemNode* raw = more.Root(SEARCHER_RAW, "RAW");
     CFilesystemNode* label = more.Root(SEARCHER_RAW_LABEL, "LABEL");
+    CFilesystemNode* mac = more.Root(SEARCHER_HFSPLUS, "MAC");
     std::vector<IFileNode*> carved = {more.Add(more.Add(raw, "jpg", true), "f1.jpg", false, 2),
-                                      more.Add(more.Add(label, "Canon", true), "f2.jpg", false, 2)};
+                                      more.Add(more.Add(label, "Canon", true), "f2.jpg", false, 2),
+                                      more.Add(mac, "unwritten.txt", false, 9)};
     for (IFileNode* n : carved) n->SetCheck(CHECK_ALL);
-    shared.scripts[&volume].trees = {{raw, {carved[0]}}, {label, {carved[1]}}};
+    shared.scripts[&volume].trees = {{raw, {carved[0]}}, {label, {carved[1]}}, {mac, {carved[2]}}};
     ASSERT_TRUE(scan.Scan(0, -1, true));
     log.clear();
     std::string labels, parents;
@@ -134,6 +140,8 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     EXPECT_NE(log[0].first, log[1].first);
     EXPECT_EQ(std::tuple(labels, parents, flags[2]), std::tuple(std::string("Canon,"), std::string("jpg,"), 1));
     EXPECT_EQ(Files(dest.path() + "/Library"), (std::set<std::string>{"RAW_0001/RAW/jpg/f1.jpg", "0001/LABEL/Canon/f2.jpg"}));
+    EXPECT_EQ(std::pair(VXUIRecovery::instance().GetRecoveriedFilesCnt(), VXUIRecovery::instance().GetFailedFilesCnt()),
+              std::pair(std::uint64_t{2}, std::uint64_t{1}));
 }
 
 TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {

@@ -98,11 +98,19 @@ public:
 // The partition records a searcher hands out, owned.
 template <typename Searcher>
 std::vector<std::unique_ptr<CSearchedPartitionInfo>> PartitionsOf(Searcher* searcher) {
+    // Asked as the writer asks: 256 first, then as many as there are.
     std::vector<CSearchedPartitionInfo*> raw(256, nullptr);
-    const int n = searcher ? searcher->GetSearchedPartitionInfo(raw.data(), 256) : 0;
+    int n = searcher ? searcher->GetSearchedPartitionInfo(raw.data(), 256) : 0;
     std::vector<std::unique_ptr<CSearchedPartitionInfo>> out;
-    for (int i = 0; i < n && i < 256; ++i)
-        out.emplace_back(raw[static_cast<std::size_t>(i)]);
+    for (CSearchedPartitionInfo* p : raw)
+        if (p) out.emplace_back(p);
+    if (n > 256) {
+        out.clear();
+        raw.assign(static_cast<std::size_t>(n), nullptr);
+        n = searcher->GetSearchedPartitionInfo(raw.data(), n);
+        for (CSearchedPartitionInfo* p : raw)
+            if (p) out.emplace_back(p);
+    }
     return out;
 }
 

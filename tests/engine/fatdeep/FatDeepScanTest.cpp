@@ -296,6 +296,26 @@ TEST_F(FatDeepScan, DeletedFilesAroundTheHighWordComeBackByteExact) {
     EXPECT_EQ(ExpectRecovered(*scan, dir + "/fat_32_highword.sha256"), 8);
 }
 
+// A stick holding 300 FAT12 disk images: a volume inside each beside the
+// stick's own, more than a first request of 256 records holds. The answer
+// to it is the count, and every file, the images and the files in them,
+// comes back byte-exact.
+TEST_F(FatDeepScan, MoreVolumesThanAFirstRequestHoldsAreAllRecovered) {
+    const std::string dir = salvor::test::Fixture("floppy_folder");
+    ASSERT_FALSE(dir.empty());
+    auto scan = Scan(dir + "/floppies300.img");
+    EXPECT_EQ(parts.size(), 301u);
+    std::vector<CSearchedPartitionInfo*> few(256, nullptr);
+    EXPECT_EQ(fat->GetSearchedPartitionInfo(few.data(), 256), 301);
+    EXPECT_EQ(std::count(few.begin(), few.end(), nullptr), 256) << "too small an array is left as it was";
+    std::multiset<std::string> want, got;
+    std::istringstream lines(ReadText(dir + "/files300.sha256.txt"));
+    for (std::string line; std::getline(lines, line);) want.insert(line);
+    for (const auto& [path, node] : scan->Nodes())
+        if (!node->IsDirectory() && !node->IsDeleted()) got.insert(scan->Recover(node, SEARCHER_FAT));
+    EXPECT_EQ(got, want);
+}
+
 TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
     auto scan = Scan(Mbr("disk_mbr_zeroed.img"), true);
     ASSERT_EQ(parts.size(), 1u);

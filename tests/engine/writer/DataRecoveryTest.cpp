@@ -94,20 +94,34 @@ TEST_F(Writer, RefusedNodesLeaveNoReaderBehind) {
     EXPECT_EQ(r->GetDataSize(), 1024);
     r->Release();
 
-    // The refused node does not get the previous file's bytes: an empty file
-    // and the no-reader failure. A 0-byte file has no reader either.
+    // The refused node does not get the previous file's bytes, nor an empty
+    // file that would pass for it: no file and the no-reader failure. A
+    // 0-byte file has no reader either; its empty file is its whole copy.
     TestFileNode folder(3, 1, "dir", true), noRuns(4, 1, "x", false, 100);
     auto empty = MakeFileNode({{3, 1}}, 0);
-    for (IFileNode* refused : {static_cast<IFileNode*>(&folder), static_cast<IFileNode*>(empty.get()),
-                               static_cast<IFileNode*>(&noRuns), static_cast<IFileNode*>(nullptr)}) {
+    const struct {
+        IFileNode* node;
+        bool emptyFile;
+    } refused[] = {{&folder, false}, {empty.get(), true}, {&noRuns, false}, {nullptr, false}};
+    for (const auto& r : refused) {
         ASSERT_TRUE(Prepare(writer, good.get()));
-        EXPECT_EQ(writer.SetRecoverNode(refused), nullptr);
+        EXPECT_EQ(writer.SetRecoverNode(r.node), nullptr);
         ResultCode rc = 0;
+        std::filesystem::remove(tmp.file("after"));
         EXPECT_EQ(Recover("after", &rc), "");
-        EXPECT_EQ(rc, kNoReader);
+        EXPECT_EQ(rc, r.emptyFile ? kNoReader : WriterResult::NoReaderAtCopy);
+        EXPECT_EQ(std::filesystem::exists(tmp.file("after")), r.emptyFile);
     }
     CDataRecovery fresh; // no partitions at all
     EXPECT_EQ(fresh.SetRecoverNode(good.get()), nullptr);
+    // Nor any: a file of bytes is not written, a file of none is.
+    for (const auto& r : {refused[1], refused[2]}) {
+        EXPECT_EQ(fresh.SetRecoverNode(r.node), nullptr);
+        std::filesystem::remove(tmp.file("unread"));
+        EXPECT_EQ(fresh.RecoverTo(tmp.file("unread").c_str(), nullptr, 0),
+                  r.emptyFile ? kNoReader : WriterResult::NoReaderAtCopy);
+        EXPECT_EQ(std::filesystem::exists(tmp.file("unread")), r.emptyFile);
+    }
 }
 
 TEST_F(Writer, RunsEndingEarlyLeaveZerosNotStaleBytes) {
@@ -189,6 +203,8 @@ TEST_F(Writer, DestinationsThatAreNotPlainFilesAreRefused) {
     Init();
     EXPECT_EQ(writer.RecoverTo(nullptr, nullptr, 0), 0x10d010200000005u);
     const std::string missingDir = tmp.file("no/such/dir/f");
+    auto empty = MakeFileNode({{3, 1}}, 0); // its empty file cannot be made either
+    EXPECT_EQ(writer.SetRecoverNode(empty.get()), nullptr);
     EXPECT_EQ(writer.RecoverTo(missingDir.c_str(), nullptr, 0), 0x10d010b0000000fu);
     auto node = MakeFileNode({{3, 2}}, 1000);
     ASSERT_TRUE(Prepare(writer, node.get()));
