@@ -19,8 +19,9 @@
 #           beside it;
 #  save-twice: the same volume's scan saved as "e1" over those slowed writes,
 #           its progress window closed by its close button while the save
-#           goes on, and saved again: the second save either writes "e2"
-#           or an alert tells the user why not, and "e1" is written whole.
+#           goes on, and saved again as "other/e2" (a volume of its own,
+#           written at the same rate): the second save either writes its
+#           file or an alert tells the user why not, and "e1" is written.
 # Root only (exit 77: skipped).
 # Usage: e2e-quit.sh SALVOR SCREENSHOT_DIR [ROUTE...]
 set -u
@@ -44,11 +45,13 @@ here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/e2e-lib.sh"
 mkdir -p "$out"
 work="$(mktemp -d)"
-pid="" loop="" wm_pid="" save_loop="" saves="" fat_loop=""
+pid="" loop="" wm_pid="" save_loop="" saves="" fat_loop="" other_loop=""
 cleanup() {
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     unslow_reads
+    [ -n "$saves" ] && mountpoint -q "$saves/other" 2>/dev/null && umount "$saves/other"
     [ -n "$saves" ] && mountpoint -q "$saves" 2>/dev/null && umount "$saves"
+    [ -n "$other_loop" ] && losetup -d "$other_loop" 2>/dev/null
     [ -n "$save_loop" ] && losetup -d "$save_loop" 2>/dev/null
     [ -n "$fat_loop" ] && losetup -d "$fat_loop" 2>/dev/null
     [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
@@ -91,6 +94,14 @@ case " $routes " in *" save-"*)
     truncate -s 256M "$work/saves.img"
     mkfs.ext4 -q -L SAVES "$work/saves.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
     save_loop="$(losetup -f --show "$work/saves.img")" || exit 1
+    case " $routes " in *" save-twice "*)
+        # A second volume for the second save, its writes held apart from
+        # the first's.
+        truncate -s 64M "$work/other.img"
+        mkfs.ext4 -q -L OTHER "$work/other.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
+        other_loop="$(losetup -f --show "$work/other.img")" || exit 1
+        ;;
+    esac
     ;;
 esac
 
@@ -318,6 +329,11 @@ for route in $routes; do
         slow_writes "$save_loop" $(( size / 30 > 4096 ? size / 30 : 4096 )) || die "cannot slow the writes of the saves' volume"
         if [ "$route" = save-twice ]; then
             rm -f "$saves/scan.rsf"
+            # The second save goes to its own volume, written at the same
+            # rate: when the first ends it is still writing.
+            mkdir "$saves/other"
+            mount -o sync "$other_loop" "$saves/other" || die "cannot mount the second save's volume"
+            slow_writes "$other_loop" $(( size / 30 > 4096 ? size / 30 : 4096 )) || die "cannot slow the writes of the second volume"
             save_scan 0 e1
             wait_for 10 has_window 400x152 || die "no save progress"
             sleep 1
@@ -326,9 +342,13 @@ for route in $routes; do
             xdotool mousemove $((px + 19)) $((py + 11)) click 1 # its close button
             for _ in $(seq 1 50); do shown 400x152 || break; sleep 0.1; done
             shown 400x152 && die "the close button left the save progress up"
-            [ -e "$saves/e1.rsf" ] && die "the first save ended before the second was asked for ($size bytes)"
             sleep 0.5
             shot save-twice_closed
+            # The second asked for once the first is half written: the first
+            # then ends while the second is still writing.
+            wait_for 60 sh -c "find '$saves' -name '.e1.rsf.*.part' -size +1023k | grep -q ." ||
+                die "the first save was not seen half written"
+            [ -e "$saves/e1.rsf" ] && die "the first save ended before the second was asked for ($size bytes)"
             export_clicked
             wait_for 20 chooser_or_alert || die "neither a save chooser nor an alert after the second export"
             alerted=0
@@ -337,7 +357,7 @@ for route in $routes; do
                 shot save-twice_alert
                 xdotool key Return
             else
-                chosen 0 e2
+                chosen 0 other/e2
             fi
             # Every save begun has ended; an alert on the way is seen and
             # answered.
@@ -355,18 +375,20 @@ for route in $routes; do
             has_alert && alerted=1
             shot save-twice_end
             [ -s "$saves/e1.rsf" ] || { echo "FAIL ($route): the first save, its window closed, was not written"; fail=1; }
-            [ -s "$saves/e2.rsf" ] || [ "$alerted" = 1 ] ||
+            [ -s "$saves/other/e2.rsf" ] || [ "$alerted" = 1 ] ||
                 { echo "FAIL ($route): the second save wrote no file and no alert told it"; ls -la "$saves"; fail=1; }
             left="$(find "$saves" -mindepth 1 -name '*.part')"
             [ -z "$left" ] || { echo "FAIL ($route): left beside the saves:"; ls -la "$saves"; fail=1; }
             unslow_writes "$save_loop"
+            unslow_writes "$other_loop"
             focus 1000x700
             xdotool key ctrl+q
             wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "Ctrl+Q after the saves did not end the program"
             wait "$pid" 2>/dev/null
             pid=""
-            echo "route $route: a save of $size bytes; e2 $( [ -s "$saves/e2.rsf" ] && echo written || echo "not written" ), alert $alerted"
-            umount "$saves"
+            tr '\r' '\n' < "$run/work/recovery.log" | grep -aE "Call Logic|SaveScanResult .* end|refused" | cut -c1-120
+            echo "route $route: a save of $size bytes; e2 $( [ -s "$saves/other/e2.rsf" ] && echo written || echo "not written" ), alert $alerted"
+            umount "$saves/other" "$saves"
             continue
         fi
         save_scan 1
