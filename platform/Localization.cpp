@@ -340,6 +340,7 @@ const QStringList& localizationKeys() {
     QStringLiteral("SAVE_SAME_DISK_WARNING"),
     QStringLiteral("SAVE_SAME_DISK_PROMPT"),
     QStringLiteral("CHANG_DESTINATION"),
+    QStringLiteral("SAVE_STILL_RUNNING"),
     QStringLiteral("APFS_NOTICE_TEXT"),
     QStringLiteral("PERMISSION_NOTICE_TEXT"),
     QStringLiteral("APFS_NOTICE_LINK"),

@@ -128,7 +128,7 @@ bool CRSData::StartRS(const char* path, int create) {
         mode = create == 2   ? CStdFile::modeCreateNew
                : create != 0 ? CStdFile::modeCreateTruncate
                              : CStdFile::modeReadWriteCreate;
-    return m_file.Open(path, mode);
+    return m_file.Open(path, mode, m_createBits);
 }
 
 bool CRSData::EndRS() {

@@ -15,8 +15,10 @@ public:
 
     bool CheckFile() override;
     // Write mode: create 0 opens (or creates) the file, 1 also empties it, 2
-    // only creates a new one (false when path exists).
+    // only creates a new one (false when path exists), with the bits of
+    // SetCreateBits less the umask.
     bool StartRS(const char* path, int create) override;
+    void SetCreateBits(unsigned bits) { m_createBits = bits; }
     // Also closes (and in write mode back-patches) a frame left open; false
     // when that failed or, in write mode, the bytes did not reach the device.
     bool EndRS() override;
@@ -66,6 +68,7 @@ private:
 
     RSMode m_mode;
     CStdFile m_file;
+    unsigned m_createBits = 0666;
     // Payload writes go straight to the file, so this stays empty; FlushBuffer
     // still honours it.
     std::vector<std::uint8_t> m_writeBuffer;

@@ -24,6 +24,7 @@
 #include <random>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace SaveRestoreResult {
 
@@ -140,8 +141,10 @@ void WriteChecksums(CRSData& rs) {
 }
 
 // Where a save goes: the file it replaces (a link's target, for a path that
-// is a link) and the temporary file beside it that the save is written to.
-// The replaced file stays as it was until the save is whole and synced.
+// is a link) and, where one can be made, a temporary file beside it that the
+// save is written to and that takes the file's place once whole and synced,
+// so the replaced file stays as it was until then. temp is empty where the
+// file itself is written.
 struct SaveTarget {
     std::string path;
     std::string temp;
@@ -167,47 +170,93 @@ bool ResolveTarget(const char* path, SaveTarget& target) {
     return target.path.back() != '/';
 }
 
-// Creates the temporary file in rs: ".NAME.XXXXXX.part" beside the target.
-bool StartTemporary(CRSData& rs, SaveTarget& target) {
+// The replaced file's owner, group and bits go to the temporary file before
+// anything is written to it; false when this process may not give them.
+bool KeepOwnerAndMode(const SaveTarget& target) {
+    if (!target.replaces) return true;
+    struct stat now {};
+    if (::lstat(target.temp.c_str(), &now) != 0) return false;
+    const bool owner = now.st_uid != target.old.st_uid || now.st_gid != target.old.st_gid;
+    if (owner && ::lchown(target.temp.c_str(), target.old.st_uid, target.old.st_gid) != 0) return false;
+    const mode_t bits = target.old.st_mode & 07777;
+    return (!owner && (now.st_mode & 07777) == bits) || ::chmod(target.temp.c_str(), bits) == 0;
+}
+
+enum class Temporary { Made, InPlace, Failed };
+
+// Creates the temporary file in rs: ".NAME.XXXXXX.part" beside the target,
+// made with no wider bits than the file it replaces. InPlace where the file
+// itself is to be written: a folder this process may not add to, a file with
+// other names (a new file would split them) or an owner the new file could
+// not be given.
+Temporary StartTemporary(CRSData& rs, SaveTarget& target) {
+    if (target.replaces && target.old.st_nlink > 1) return Temporary::InPlace;
     const std::size_t slash = target.path.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : target.path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
     // Room in every file system's 255-unit name limit for what is added.
     if (name.size() > 200) name = "save";
+    rs.SetCreateBits(target.replaces ? target.old.st_mode & 0777 : 0666);
     static constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device random;
     for (int attempt = 0; attempt < 64; ++attempt) {
         std::string suffix(6, 'x');
         for (char& c : suffix) c = kDigits[random() % (sizeof kDigits - 1)];
         target.temp = folder + "." + name + "." + suffix + ".part";
-        if (rs.StartRS(target.temp.c_str(), 2)) return true;
-        if (errno != EEXIST) return false;
+        if (rs.StartRS(target.temp.c_str(), 2)) {
+            if (KeepOwnerAndMode(target)) return Temporary::Made;
+            rs.EndRS();
+            ::unlink(target.temp.c_str());
+            target.temp.clear();
+            return Temporary::InPlace;
+        }
+        if (errno != EEXIST) break;
     }
-    return false;
+    const bool refused = errno == EACCES || errno == EPERM;
+    target.temp.clear();
+    return refused && target.replaces ? Temporary::InPlace : Temporary::Failed;
 }
 
-// The replaced file's owner and permissions go to the new one, as far as
-// this process may give them.
-void KeepOwnerAndMode(const SaveTarget& target) {
-    if (!target.replaces) return;
-    if (::lchown(target.temp.c_str(), target.old.st_uid, target.old.st_gid) != 0)
-        static_cast<void>(::lchown(target.temp.c_str(), static_cast<uid_t>(-1), target.old.st_gid));
-    static_cast<void>(::chmod(target.temp.c_str(), target.old.st_mode & 07777));
-}
-
-// The temporary file takes the target's name; the folder is synced so the
-// new name survives a crash.
-bool PutInPlace(const SaveTarget& target) {
-    if (::rename(target.temp.c_str(), target.path.c_str()) != 0) return false;
-    const std::size_t slash = target.path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.path.substr(0, slash);
+// Syncs the folder that holds path, so a new name there survives a crash.
+void SyncFolder(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
-            CatchExeception::WriteLog("save into %s: the folder could not be synced\n", target.path.c_str());
+            CatchExeception::WriteLog("save into %s: the folder could not be synced\n", path.c_str());
         ::close(fd);
     }
-    return true;
+}
+
+// The whole temporary file written over the target, where it cannot take the
+// target's name (a folder that takes new names but gives none up).
+bool CopyInPlace(const SaveTarget& target) {
+    CStdFile from, to;
+    if (!from.Open(target.temp.c_str(), CStdFile::modeRead) ||
+        !to.Open(target.path.c_str(), CStdFile::modeCreateTruncate))
+        return false;
+    std::vector<char> buffer(1u << 20);
+    for (;;) {
+        const std::int64_t got = from.Read(buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (got < 0) return false;
+        if (got == 0) break;
+        if (!to.Write(buffer.data(), static_cast<unsigned>(got))) return false;
+    }
+    return to.Sync() && to.Close();
+}
+
+// The temporary file takes the target's name, or failing that its bytes go
+// into the target.
+bool PutInPlace(const SaveTarget& target) {
+    if (::rename(target.temp.c_str(), target.path.c_str()) == 0) {
+        SyncFolder(target.path);
+        return true;
+    }
+    const bool copied = CopyInPlace(target);
+    if (!copied && target.replaces) static_cast<void>(::truncate(target.path.c_str(), 0));
+    ::unlink(target.temp.c_str());
+    return copied;
 }
 
 } // namespace
@@ -218,7 +267,13 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     CRSData rs(RS_MODE_WRITE);
     steps.Step(sink);
     SaveTarget target;
-    if (!path || !*path || !ResolveTarget(path, target) || !StartTemporary(rs, target)) {
+    bool opened = path && *path && ResolveTarget(path, target);
+    if (opened) {
+        const Temporary temporary = StartTemporary(rs, target);
+        opened = temporary == Temporary::Made ||
+                 (temporary == Temporary::InPlace && rs.StartRS(target.path.c_str(), 1));
+    }
+    if (!opened) {
         CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path ? path : "");
         return SAVED_CANNOT_OPEN;
     }
@@ -264,13 +319,21 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     } catch (const std::bad_alloc&) {
         ok = false;
     }
-    if (ok) KeepOwnerAndMode(target);
     ok = rs.EndRS() && ok;
-    if (ok && PutInPlace(target)) return SAVED_OK;
-    // A file without all its records would read as a different scan; the
-    // file it was to replace is left as it was.
-    ::unlink(target.temp.c_str());
-    CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
+    if (!target.temp.empty()) {
+        if (ok && PutInPlace(target)) return SAVED_OK;
+        // A file without all its records would read as a different scan; the
+        // file it was to replace is left as it was (unless it was to take the
+        // bytes in place).
+        ::unlink(target.temp.c_str());
+        CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
+        return SAVED_WRITE_FAILED;
+    }
+    if (ok) return SAVED_OK;
+    // Written in place: what was written is dropped; the file keeps its
+    // names, owner and bits.
+    static_cast<void>(::truncate(target.path.c_str(), 0));
+    CatchExeception::WriteLog("save into %s failed; the file was emptied\n", path);
     return SAVED_WRITE_FAILED;
 }
 

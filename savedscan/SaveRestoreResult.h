@@ -51,6 +51,10 @@ struct SaveSource {
 // it is whole and synced, puts it in place. SAVED_OK, SAVED_CANNOT_OPEN, or
 // SAVED_WRITE_FAILED, also when sink asks to stop before the end: the
 // partial file is removed and a file already at path is left as it was.
+// Where no such file can stand in for the one at path (a folder this process
+// may not add to, a file with other names, an owner this process cannot
+// give), that file itself is written, keeping its names, owner and bits, and
+// emptied when the save fails.
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps);
 
 // The ControllerList and DiskDevice frames.

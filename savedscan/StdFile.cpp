@@ -59,7 +59,7 @@ CStdFile::CStdFile(const char* path, OpenMode mode) { Open(path, mode); }
 
 CStdFile::~CStdFile() { Close(); }
 
-bool CStdFile::Open(const char* path, OpenMode mode) {
+bool CStdFile::Open(const char* path, OpenMode mode, unsigned bits) {
     Close();
     if (path == nullptr || static_cast<unsigned>(mode) > modeCreateNew)
         return false;
@@ -68,7 +68,7 @@ bool CStdFile::Open(const char* path, OpenMode mode) {
     if (mode == modeRead) {
         m_fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
     } else if (mode == modeCreateNew) {
-        m_fd = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, 0666);
+        m_fd = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, static_cast<mode_t>(bits & 07777));
     } else {
         int flags = O_RDWR | O_CLOEXEC;
         if (mode == modeCreateTruncate)

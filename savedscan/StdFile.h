@@ -26,8 +26,9 @@ public:
     CStdFile& operator=(const CStdFile&) = delete;
 
     // Closes a file that is open first. A file created by this call in a
-    // write mode gets 0666 less the umask; existing files keep their bits.
-    bool Open(const char* path, OpenMode mode);
+    // write mode gets 0666 (mode 5: bits) less the umask; existing files keep
+    // their bits.
+    bool Open(const char* path, OpenMode mode, unsigned bits = 0666);
     // False when the system reports that written bytes were lost.
     bool Close();
     // Waits until what was written is on the device; false when it is not.

@@ -272,16 +272,21 @@ public:
         return false;
     }
 
+    // A load while a save still reads the scan's nodes, or a scan runs.
     bool LoadRefused() {
         VXUIScan& scan = m_scan;
-        return !scan.IsOperationExit() || scan.LiveWorkers() > 0 || scan.IsEndHeldForLoad();
+        return !scan.IsOperationExit() || scan.LiveWorkers() > 0 || scan.IsEndHeldForLoad() || IsSaveWorking();
     }
+
+    // A second save would take over the running one's progress and end with
+    // its end: it is refused until that one has ended.
+    bool TransferRefused(bool save) { return save ? IsSaveWorking() : LoadRefused(); }
 
     void RestorPostUIUpdate(const std::string& key, bool save) override {
         Transfer& t = m_transfer[save ? 1 : 0];
         const bool joining = t.armed == Armed::ByStart && TransferOperation(save).Generation() == t.generation;
-        if (!save && !joining && LoadRefused()) {
-            CatchExeception::WriteLog("no load poller: a scan is running\n");
+        if (!joining && TransferRefused(save)) {
+            CatchExeception::WriteLog("no %s poller: a scan or a save is running\n", save ? "save" : "load");
             return;
         }
         std::uint64_t generation = 0;
@@ -292,7 +297,7 @@ public:
     bool beginSaveOrRestoreNode(bool save, const QString& path) override {
         Transfer& t = m_transfer[save ? 1 : 0];
         const bool joining = t.armed == Armed::ByPoller && TransferOperation(save).Generation() == t.generation;
-        if (!joining && (save ? !VXSaveAndRestoreNodeOperate::instance().IsOperationExit() : LoadRefused())) {
+        if (!joining && TransferRefused(save)) {
             CatchExeception::WriteLog("%s refused: another one runs\n", save ? "save" : "load");
             return false;
         }

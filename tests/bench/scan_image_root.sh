@@ -9,12 +9,14 @@
 # - on a full 1 MiB tmpfs no file is left cut short;
 # - a save over a save on a tmpfs without room for the new one fails and
 #   leaves the old save as it was with nothing beside it; with room, it
-#   replaces it.
+#   replaces it;
+# - another user's save over a save it may write but not replace by a new
+#   file (a folder it may not add to, a sticky folder) is written in place.
 # Usage: scan_image_root.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
 [ "$(id -u)" -eq 0 ] || { echo "scan_image root: skipped, needs root (loop devices, FUSE, tmpfs)"; exit 77; }
-for tool in losetup:mount mount.exfat-fuse:exfat-fuse fusermount:fuse3; do
+for tool in losetup:mount mount.exfat-fuse:exfat-fuse fusermount:fuse3 setpriv:util-linux; do
     command -v "${tool%%:*}" >/dev/null || { echo "missing '${tool%%:*}': install '${tool#*:}'" >&2; exit 1; }
 done
 # A fixture whose tool is missing fails here rather than skipping.
@@ -119,4 +121,33 @@ rm "$W/saves/fill"
     fail "the save with room failed"
 ! cmp -s "$W/old.rsf" "$W/saves/scan.rsf" || fail "the save with room did not replace the old one"
 [ "$(ls -A "$W/saves")" = "scan.rsf" ] || fail "left beside the save: $(ls -A "$W/saves")"
+
+# Saves written in place by another user (nobody's group): its own save, with
+# a second name, in a folder it may not add to; another user's
+# group-writable save in a sticky folder. Each is replaced, keeping its
+# owner, bits and names, and nothing is left beside it.
+chmod 755 "$W"
+for f in fat_16/fat_16.img mbr_fat_exfat/disk_intact.img; do cp "$fixtures/$f" "$W/"; done
+chmod 644 "$W"/*.img
+mkdir "$W/shut" "$W/sticky"
+chmod 1777 "$W/sticky"
+while read -r uid folder bits links; do
+    "$probe" quick "$W/fat_16.img" --services --save "$W/$folder/scan.rsf" > /dev/null 2>&1 || fail "the save in $folder failed"
+    chown 65534:65534 "$W/$folder/scan.rsf"
+    chmod "$bits" "$W/$folder/scan.rsf"
+    [ "$links" = 1 ] || ln "$W/$folder/scan.rsf" "$W/$folder/second.rsf"
+    cp "$W/$folder/scan.rsf" "$W/old.rsf"
+    before="$(ls -A "$W/$folder" | tr '\n' ' ')"
+    setpriv --reuid="$uid" --regid=65534 --groups=65534 \
+        "$probe" quick "$W/disk_intact.img" --services --save "$W/$folder/scan.rsf" > /dev/null 2>"$W/err" ||
+        fail "user $uid's save over a save in $folder failed: $(grep -a save "$W/err" | tail -n 1)"
+    ! cmp -s "$W/old.rsf" "$W/$folder/scan.rsf" || fail "user $uid's save in $folder did not replace the old one"
+    [ "$(stat -c '%u:%g %a %h' "$W/$folder/scan.rsf")" = "65534:65534 $bits $links" ] ||
+        fail "user $uid's save in $folder is $(stat -c '%u:%g %a %h' "$W/$folder/scan.rsf")"
+    [ "$links" = 1 ] || cmp -s "$W/$folder/scan.rsf" "$W/$folder/second.rsf" || fail "the save's second name was split from it"
+    [ "$(ls -A "$W/$folder" | tr '\n' ' ')" = "$before" ] || fail "left beside the save in $folder: $(ls -A "$W/$folder")"
+done <<'CASES'
+65534 shut 640 2
+65533 sticky 660 1
+CASES
 echo "scan_image root: ok"

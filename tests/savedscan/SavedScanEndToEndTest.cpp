@@ -190,7 +190,8 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
 
 // The saved volume attached at another index is found by its name, type and
 // size; grown, it is not, nor is another disk of the same size in its slot;
-// a damaged file opens no results; a load during a scan is refused.
+// a damaged file opens no results; a load during a scan is refused, and a
+// save or a load while a save runs (its window closed) takes nothing of it.
 TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     TempDir dir;
     const std::string copy = dir.file("fat_32.img");
@@ -232,6 +233,20 @@ TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     VXUIScan::instance().SetStatus(OP_RUNNING);
     EXPECT_FALSE(ScanHarness::facade().beginSaveOrRestoreNode(false, QString::fromStdString(saved)));
     VXUIScan::instance().SetStatus(OP_IDLE);
+
+    VXSaveAndRestoreNodeOperate& saving = VXSaveAndRestoreNodeOperate::instance();
+    saving.SetStatus(OP_RUNNING);
+    const std::uint64_t run = saving.Generation();
+    const std::string second = dir.file("second.rsf");
+    VXUIController::shared().RestorPostUIUpdate("QueryProgressInfo", true);
+    EXPECT_FALSE(VXUIController::shared().beginSaveOrRestoreNode(true, QString::fromStdString(second)));
+    EXPECT_FALSE(VXUIController::shared().beginSaveOrRestoreNode(false, QString::fromStdString(saved)));
+    VXUIController::shared().RestorPostUIUpdate("NormalScranValue", false);
+    EXPECT_EQ(CStatusPoller::LivePollers(), 0);
+    EXPECT_EQ(std::pair(saving.Generation(), saving.GetStatus()), std::pair(run, int{OP_RUNNING}));
+    salvor::platform::runUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_FALSE(fs::exists(second));
+    saving.SetStatus(OP_IDLE);
 }
 
 // A save that cannot write everything, or is stopped, ends with 7 and leaves

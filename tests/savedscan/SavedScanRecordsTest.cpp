@@ -19,6 +19,7 @@
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -410,7 +411,19 @@ TEST(SavedScanRecords, AStoppedSaveLeavesNoFile) {
 // it. A whole one replaces it with the old one's permissions; a linked folder
 // or a link to the file stays a link.
 TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
-    enum class Where { Folder, Nothing, LinkedFolder, LinkedFile, SmallTmpfs };
+    enum class Where {
+        Folder,
+        Nothing,
+        LinkedFolder,
+        LinkedFile,
+        SmallTmpfs,
+        // Root only, as the rows above that mount: saves over other users'
+        // files, some made by another user (a child process of other ids).
+        OtherOwner,
+        HardLinked,
+        UnwritableFolder,
+        StickyOtherOwner,
+    };
     enum class How { Whole, Stop0, StopMidway, SizeLimit };
     const struct {
         const char* what;
@@ -426,7 +439,16 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         {"whole, through a link to the save", Where::LinkedFile, How::Whole},
         {"stopped, through a link to the save", Where::LinkedFile, How::StopMidway},
         {"no room left on a small tmpfs", Where::SmallTmpfs, How::Whole},
+        {"whole, by root over another user's save of mode 0600", Where::OtherOwner, How::Whole},
+        {"stopped, by root over another user's save", Where::OtherOwner, How::StopMidway},
+        {"whole, over a save with a second name", Where::HardLinked, How::Whole},
+        {"whole, by its owner in a folder it may not add to", Where::UnwritableFolder, How::Whole},
+        {"whole, over another user's group-writable save in a sticky folder", Where::StickyOtherOwner, How::Whole},
     };
+    // nobody:nogroup owns the old saves; the sticky folder's saver is another
+    // user of that group.
+    constexpr uid_t kOwner = 65534, kSaver = 65533;
+    constexpr gid_t kGroup = 65534;
     // The new scan holds more than the old one: on the tmpfs it fits neither
     // beside the old save nor in its place.
     SavedTree older, newer;
@@ -447,8 +469,16 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 if (!at.empty()) ::umount2(at.c_str(), MNT_DETACH);
             }
         } unmount;
+        if (c.where >= Where::SmallTmpfs && ::geteuid() != 0)
+            GTEST_SKIP() << "a small tmpfs and other users' files need root";
+        if (c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner) {
+            ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+            folder = dir.file("shared");
+            std::filesystem::create_directory(folder);
+            ASSERT_EQ(::chmod(folder.c_str(), c.where == Where::StickyOtherOwner ? 01777 : 0755), 0);
+            path = folder + "/scan.rsf";
+        }
         if (c.where == Where::SmallTmpfs) {
-            if (::geteuid() != 0) GTEST_SKIP() << "a small tmpfs needs root to mount";
             ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
             unmount.at = folder;
         }
@@ -465,9 +495,20 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         const std::string file = c.where == Where::LinkedFile ? folder + "/saved.rsf" : folder + "/scan.rsf";
         CProgressSteps steps;
         std::string old;
+        const mode_t oldMode = c.where == Where::OtherOwner         ? 0600
+                               : c.where == Where::StickyOtherOwner ? 0660
+                                                                    : 0640;
+        struct stat was {};
         if (c.where != Where::Nothing) {
             ASSERT_EQ(SaveRestoreResult::WriteScanResult(file.c_str(), older.Source(), nullptr, steps), 0u);
-            ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+            ASSERT_EQ(::chmod(file.c_str(), oldMode), 0);
+            if (c.where >= Where::OtherOwner) {
+                ASSERT_EQ(::chown(file.c_str(), kOwner, kGroup), 0);
+            }
+            if (c.where == Where::HardLinked) {
+                ASSERT_EQ(::link(file.c_str(), (folder + "/second.rsf").c_str()), 0);
+            }
+            ASSERT_EQ(::stat(file.c_str(), &was), 0);
             old = ReadWholeFile(file);
         }
         if (c.where == Where::SmallTmpfs) {
@@ -480,7 +521,21 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         }
         const std::set<std::string> before = Listing(folder);
 
-        StopAt sink(c.how == How::Stop0 ? 0 : c.how == How::StopMidway ? 3 : -1);
+        // Watches the bits of the temporary file while the save runs.
+        struct Watch : StopAt {
+            using StopAt::StopAt;
+            std::string folder;
+            mode_t widest = 0;
+            int Continued() override {
+                for (const auto& e : std::filesystem::directory_iterator(folder)) {
+                    struct stat st {};
+                    if (e.path().extension() == ".part" && ::lstat(e.path().c_str(), &st) == 0)
+                        widest |= st.st_mode & 07777;
+                }
+                return StopAt::Continued();
+            }
+        } sink(c.how == How::Stop0 ? 0 : c.how == How::StopMidway ? 3 : -1);
+        sink.folder = folder;
         rlimit limit{};
         ::getrlimit(RLIMIT_FSIZE, &limit);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -489,7 +544,24 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             small.rlim_cur = old.size() + 4096;
             ::setrlimit(RLIMIT_FSIZE, &small);
         }
-        const std::uint32_t code = SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps);
+        std::uint32_t code = SAVED_CANNOT_OPEN;
+        if (c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner) {
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                const uid_t uid = c.where == Where::UnwritableFolder ? kOwner : kSaver;
+                const gid_t groups[] = {kGroup};
+                if (::setgroups(1, groups) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+                    ::_exit(100);
+                ::_exit(static_cast<int>(SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps)));
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 100);
+            code = static_cast<std::uint32_t>(WEXITSTATUS(status));
+        } else {
+            code = SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps);
+        }
         ::setrlimit(RLIMIT_FSIZE, &limit);
         std::signal(SIGXFSZ, oldHandler);
 
@@ -503,8 +575,17 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             EXPECT_EQ(LoadDirect(file), 0u);
             struct stat st {};
             ASSERT_EQ(::stat(file.c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 07777, c.where == Where::Nothing ? umasked : 0640u);
+            EXPECT_EQ(st.st_mode & 07777, c.where == Where::Nothing ? umasked : oldMode);
+            if (c.where != Where::Nothing) {
+                EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(was.st_uid, was.st_gid));
+                EXPECT_EQ(st.st_nlink, was.st_nlink);
+            }
+            if (c.where == Where::HardLinked) {
+                EXPECT_TRUE(ReadWholeFile(folder + "/second.rsf") == ReadWholeFile(file));
+            }
         }
+        // Never readable by more than the save it replaces while written.
+        EXPECT_EQ(sink.widest & ~(c.where == Where::Nothing ? umasked : oldMode), 0u) << std::oct << sink.widest;
         if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
             EXPECT_TRUE(std::filesystem::is_symlink(c.where == Where::LinkedFile ? path : dir.file("link")));
         }

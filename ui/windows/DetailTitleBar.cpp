@@ -176,6 +176,7 @@ void VXDeletailWindowController::createExportButton(int deep) {
 
 void VXDeletailWindowController::exportButtonAction() {
     VXUIController& facade = VXUIController::shared();
+    if (VXProgressWindow::refusedWhileSaving()) return;
     QString path;
     // The chooser opens where the last result was saved, while that folder is there.
     const QString last = facade.GetSavePath();
@@ -210,7 +211,7 @@ void VXDeletailWindowController::exportButtonAction() {
         bSave = 1;
         facade.SavePathToPList(path);
     }
-    kit::releaseObject(progress);
+    progress->releaseWhenTold();
 }
 
 } // namespace salvor::windows

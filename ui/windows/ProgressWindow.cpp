@@ -91,6 +91,25 @@ void VXProgressWindow::onTimer() {
     closeWindow();
     if (!bSave_ && bSucess_) NotificationCenter::defaultCenter().post("ShowDetailWindow");
     services::writeLog("----------call onTimer finish-------------\n");
+    told_ = true;
+    if (releaseWhenTold_) deleteLater();
+}
+
+void VXProgressWindow::releaseWhenTold() {
+    if (told_) {
+        kit::releaseObject(this);
+        return;
+    }
+    releaseWhenTold_ = true;
+}
+
+bool VXProgressWindow::refusedWhileSaving() {
+    if (!VXUIController::shared().IsSaveWorking()) return false;
+    services::writeLog("save or load refused: a save is still running\n");
+    kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
+                     localizedString("SAVE_STILL_RUNNING"));
+    alert.runModal();
+    return true;
 }
 
 bool VXProgressWindow::applicationShouldTerminate() {

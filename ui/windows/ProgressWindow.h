@@ -33,6 +33,14 @@ public:
     // Fades out first; quits when the fade has ended.
     bool applicationShouldTerminate() override;
 
+    // Releases the window once the end of its operation has been told: a
+    // window the user closed before the end still shows the failure alert.
+    void releaseWhenTold();
+
+    // While a save runs (its window may have been closed) no other save or
+    // load starts: tells the user so and answers true.
+    static bool refusedWhileSaving();
+
     QLabel *title = nullptr, *Description = nullptr;
     QProgressBar* progress = nullptr;
     widgets::DialogTitleBar bar;
@@ -45,6 +53,7 @@ protected:
 private:
     QString strPostName_;
     bool bSave_ = false, bSucess_ = false, bFinish_ = false, shuttingDown_ = false;
+    bool told_ = false, releaseWhenTold_ = false;
     double value_ = 0;
     QTimer* timer_ = nullptr;
 };

@@ -227,6 +227,7 @@ void VXRootWindowController::releaseDetailWindow() {
 }
 
 void VXRootWindowController::importButtonClick() {
+    if (VXProgressWindow::refusedWhileSaving()) return;
     // The stored path is the last scan-result file: the panel opens in its folder.
     const QString saved = VXUIController::shared().GetSavePath();
     QString folder;

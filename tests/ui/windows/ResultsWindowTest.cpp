@@ -517,6 +517,26 @@ private slots:
         SavePanel::queueAnswer(QString());
         wc_->exportButtonAction();
         QCOMPARE(SavePanel::lastDirectory(), last.path());
+
+        // A save whose window was closed goes on: its failure is still told,
+        // and another export meanwhile is refused with an alert, no chooser.
+        SavePanel::queueAnswer(QStringLiteral("/tmp/out/c"));
+        test::whenModal(QStringLiteral("VXProgressWindow"), [](QWidget* w) {
+            static_cast<widgets::TCImageWindow*>(w)->standardWindowButton(widgets::TCImageWindow::CloseButton)->click();
+        });
+        wc_->exportButtonAction();
+        scan_->saveStatus = 2;
+        const int chosen = SavePanel::runCount();
+        SavePanel::queueAnswer(QString());
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        wc_->exportButtonAction();
+        SavePanel::clearQueuedAnswers();
+        QCOMPARE(SavePanel::runCount(), chosen);
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
+        scan_->saveStatus = 0;
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        scan_->finishSaveOrLoad(7);
+        QTRY_COMPARE(kit::Alert::queuedAnswerCount(), 0);
     }
 
     // The scanned disk goes while the export's progress window runs from a

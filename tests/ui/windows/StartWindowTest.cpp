@@ -251,10 +251,11 @@ private slots:
 
     void import_data() {
         QTest::addColumn<QString>("answer");
-        QTest::addColumn<int>("code"); // -1: cancelled
+        QTest::addColumn<int>("code"); // -1: cancelled; -2: a save still runs
         QTest::newRow("loaded") << "/data/scans/disk.rsf" << 0;
         QTest::newRow("failed") << "/data/scans/disk.rsf" << 3;
         QTest::newRow("cancelled") << "" << -1;
+        QTest::newRow("while a save runs") << "/data/scans/disk.rsf" << -2;
     }
     void import() {
         QFETCH(QString, answer);
@@ -268,6 +269,17 @@ private slots:
                 fake_->postProgress(30, 100);
                 fake_->finishSaveOrLoad(std::uint64_t(code));
             });
+        if (code == -2) {
+            // Refused with an alert before the chooser opens.
+            fake_->saveStatus = 2;
+            QTimer::singleShot(0, [this] { fake_->finishSaveOrLoad(0); });
+            root_->importButtonClick();
+            fake_->saveStatus = 0;
+            OpenPanel::clearQueuedAnswers();
+            QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
+            QVERIFY(root_->window()->isVisible() && !root_->deletailWC);
+            return;
+        }
         root_->importButtonClick();
         QCOMPARE(OpenPanel::lastDirectory(), QStringLiteral("/data/last"));
         if (code < 0) {

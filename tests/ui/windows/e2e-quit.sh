@@ -16,7 +16,12 @@
 #           into a folder whose writes are held to a rate that makes the save
 #           last some 30 s; Ctrl+Q (or SIGTERM) while it is written ends the
 #           program, and the old save is left byte for byte with nothing
-#           beside it.
+#           beside it;
+#  save-twice: the same volume's scan saved as "e1" over those slowed writes,
+#           its progress window closed by its close button while the save
+#           goes on, and saved again as "other/e2" (a volume of its own,
+#           written at the same rate): the second save either writes its
+#           file or an alert tells the user why not, and "e1" is written.
 # Root only (exit 77: skipped).
 # Usage: e2e-quit.sh SALVOR SCREENSHOT_DIR [ROUTE...]
 set -u
@@ -40,11 +45,13 @@ here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/e2e-lib.sh"
 mkdir -p "$out"
 work="$(mktemp -d)"
-pid="" loop="" wm_pid="" save_loop="" saves="" fat_loop=""
+pid="" loop="" wm_pid="" save_loop="" saves="" fat_loop="" other_loop=""
 cleanup() {
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     unslow_reads
+    [ -n "$saves" ] && mountpoint -q "$saves/other" 2>/dev/null && umount "$saves/other"
     [ -n "$saves" ] && mountpoint -q "$saves" 2>/dev/null && umount "$saves"
+    [ -n "$other_loop" ] && losetup -d "$other_loop" 2>/dev/null
     [ -n "$save_loop" ] && losetup -d "$save_loop" 2>/dev/null
     [ -n "$fat_loop" ] && losetup -d "$fat_loop" 2>/dev/null
     [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
@@ -87,6 +94,14 @@ case " $routes " in *" save-"*)
     truncate -s 256M "$work/saves.img"
     mkfs.ext4 -q -L SAVES "$work/saves.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
     save_loop="$(losetup -f --show "$work/saves.img")" || exit 1
+    case " $routes " in *" save-twice "*)
+        # A second volume for the second save, its writes held apart from
+        # the first's.
+        truncate -s 64M "$work/other.img"
+        mkfs.ext4 -q -L OTHER "$work/other.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
+        other_loop="$(losetup -f --show "$work/other.img")" || exit 1
+        ;;
+    esac
     ;;
 esac
 
@@ -189,20 +204,48 @@ ask_to_quit() {
     return 0
 }
 
-# save_scan REPLACING: the scan saved as "scan" through the export button and
-# the save chooser (which opens in $saves), the replace question answered
-# when REPLACING is 1; back once the save has begun.
-save_scan() {
-    local before; before="$(grep -ac "Call Logic code save file" "$run/work/recovery.log")"
+# export: the export button clicked on the results window.
+export_clicked() {
     focus 1000x700
     local g; g="$(geometry 1000x700)"; wx="$(echo "$g" | cut -d+ -f2)"; wy="$(echo "$g" | cut -d+ -f3)"
-    xdotool mousemove $((wx + 974)) $((wy + 14)) click 1 # the export button
-    wait_for 20 sh -c "xwininfo -root -tree | grep -q '\"Save As\"'" || die "no save chooser"
+    xdotool mousemove $((wx + 974)) $((wy + 14)) click 1
+}
+has_chooser() { xwininfo -root -tree | grep -q '"Save As"'; }
+# shown_sizes: the sizes of the program's windows on the screen, one a line.
+shown_sizes() {
+    local id
+    for id in $(xdotool search --onlyvisible --name '^Salvor$' 2>/dev/null); do
+        xwininfo -id "$id" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }'
+    done
+}
+shown() { shown_sizes | grep -qx "$1"; }
+# has_alert: a message box of the program is on the screen (a window of
+# the program's own name, where its windows are named "Salvor").
+has_alert() {
+    local id
+    for id in $(xwininfo -root -tree | awk '/"salvor": \("salvor"/ { print $1 }'); do
+        xwininfo -id "$id" | grep -q IsViewable && return 0
+    done
+    return 1
+}
+chooser_or_alert() { has_chooser || has_alert; }
+# save_scan REPLACING [NAME]: the scan saved as NAME ("scan") through the
+# export button and the save chooser (which opens in $saves), the replace
+# question answered when REPLACING is 1; back once the save has begun.
+save_scan() {
+    local before; before="$(grep -ac "Call Logic code save file" "$run/work/recovery.log")"
+    export_clicked
+    wait_for 20 has_chooser || die "no save chooser"
+    chosen "$@"
+    wait_for 30 sh -c "[ \$(grep -ac 'Call Logic code save file' '$run/work/recovery.log') -gt $before ]" || die "the save did not begin"
+}
+# chosen REPLACING [NAME]: NAME typed into the save chooser and taken.
+chosen() {
     sleep 1
     local chooser; chooser="$(xwininfo -root -tree | awk '/"Save As"/ { print $1; exit }')"
     xdotool windowactivate "$chooser" 2>/dev/null
     sleep 0.3
-    xdotool type --delay 40 scan # over the proposed name, which is selected
+    xdotool type --delay 40 "${2:-scan}" # over the proposed name, which is selected
     sleep 0.5
     xdotool key Return
     if [ "$1" = 1 ]; then
@@ -211,7 +254,6 @@ save_scan() {
         shot "${route}_replace"
         xdotool key alt+y
     fi
-    wait_for 30 sh -c "[ \$(grep -ac 'Call Logic code save file' '$run/work/recovery.log') -gt $before ]" || die "the save did not begin"
 }
 # saved: every save begun has ended and its progress is gone.
 saved() {
@@ -262,7 +304,7 @@ for route in $routes; do
         wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "SIGTERM did not end the program"
         only_whole_files
         ;;
-    save-quit|save-sigterm)
+    save-quit|save-sigterm|save-twice)
         saves="$work/run-$route/data/salvor/SaveScan" # the program's default place for saves
         mkdir -p "$saves"
         mount "$save_loop" "$saves" || die "cannot mount the saves' volume"
@@ -285,6 +327,70 @@ for route in $routes; do
         # each taking some 13 s, and a stop is seen between two pieces.
         mount -o remount,sync "$saves" || die "cannot make the saves' writes synchronous"
         slow_writes "$save_loop" $(( size / 30 > 4096 ? size / 30 : 4096 )) || die "cannot slow the writes of the saves' volume"
+        if [ "$route" = save-twice ]; then
+            rm -f "$saves/scan.rsf"
+            # The second save goes to its own volume, written at the same
+            # rate: when the first ends it is still writing.
+            mkdir "$saves/other"
+            mount -o sync "$other_loop" "$saves/other" || die "cannot mount the second save's volume"
+            slow_writes "$other_loop" $(( size / 30 > 4096 ? size / 30 : 4096 )) || die "cannot slow the writes of the second volume"
+            save_scan 0 e1
+            wait_for 10 has_window 400x152 || die "no save progress"
+            sleep 1
+            shot save-twice_first
+            g="$(geometry 400x152)"; px="$(echo "$g" | cut -d+ -f2)"; py="$(echo "$g" | cut -d+ -f3)"
+            xdotool mousemove $((px + 19)) $((py + 11)) click 1 # its close button
+            for _ in $(seq 1 50); do shown 400x152 || break; sleep 0.1; done
+            shown 400x152 && die "the close button left the save progress up"
+            sleep 0.5
+            shot save-twice_closed
+            # The second asked for once the first is half written: the first
+            # then ends while the second is still writing.
+            wait_for 60 sh -c "find '$saves' -name '.e1.rsf.*.part' -size +1023k | grep -q ." ||
+                die "the first save was not seen half written"
+            [ -e "$saves/e1.rsf" ] && die "the first save ended before the second was asked for ($size bytes)"
+            export_clicked
+            wait_for 20 chooser_or_alert || die "neither a save chooser nor an alert after the second export"
+            alerted=0
+            if has_alert; then
+                alerted=1
+                shot save-twice_alert
+                xdotool key Return
+            else
+                chosen 0 other/e2
+            fi
+            # Every save begun has ended; an alert on the way is seen and
+            # answered.
+            for _ in $(seq 1 1800); do
+                if has_alert; then
+                    [ "$alerted" = 1 ] || shot save-twice_alert
+                    alerted=1
+                    xdotool key Return
+                fi
+                saved && break
+                sleep 0.1
+            done
+            saved || die "the saves did not end"
+            sleep 1
+            has_alert && alerted=1
+            shot save-twice_end
+            [ -s "$saves/e1.rsf" ] || { echo "FAIL ($route): the first save, its window closed, was not written"; fail=1; }
+            [ -s "$saves/other/e2.rsf" ] || [ "$alerted" = 1 ] ||
+                { echo "FAIL ($route): the second save wrote no file and no alert told it"; ls -la "$saves"; fail=1; }
+            left="$(find "$saves" -mindepth 1 -name '*.part')"
+            [ -z "$left" ] || { echo "FAIL ($route): left beside the saves:"; ls -la "$saves"; fail=1; }
+            unslow_writes "$save_loop"
+            unslow_writes "$other_loop"
+            focus 1000x700
+            xdotool key ctrl+q
+            wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "Ctrl+Q after the saves did not end the program"
+            wait "$pid" 2>/dev/null
+            pid=""
+            tr '\r' '\n' < "$run/work/recovery.log" | grep -aE "Call Logic|SaveScanResult .* end|refused" | cut -c1-120
+            echo "route $route: a save of $size bytes; e2 $( [ -s "$saves/other/e2.rsf" ] && echo written || echo "not written" ), alert $alerted"
+            umount "$saves/other" "$saves"
+            continue
+        fi
         save_scan 1
         wait_for 30 saving || die "the save over the old one was not caught while written"
         if [ "$route" = save-quit ]; then
