@@ -95,11 +95,13 @@ unsigned OfficeKind(std::string_view name, bool theme) {
 bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
 
 // Bytes of one device in which no end-record signature begins, [from, to)
-// from the device's start, as the end searches of this carve read them. The
-// members of an archive whose sizes follow their data, or a run of such
-// headers, are each sized by a search over the same bytes: each is read once.
+// from the device's start, as the end searches of this carve read them
+// (forgotten when a carve starts). The members of an archive whose sizes
+// follow their data, or a run of such headers, are each sized by a search
+// over the same bytes: each is read once.
 struct Searched {
     const IStorageDevice* device = nullptr;
+    unsigned long long sectors = 0; // the device's size, which a carve never changes
     unsigned long long from = 0, to = 0;
 };
 Searched g_searched;
@@ -562,7 +564,8 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
             // Sizes after the data: the end record found by its signature.
             const unsigned long long base = static_cast<unsigned long long>(info.m_llStartSector) * file.GetSectorSize();
             Searched& known = g_searched;
-            if (known.device != device) known = Searched{device, 0, 0};
+            const unsigned long long sectors = device->GetTotalSectors();
+            if (known.device != device || known.sectors != sectors) known = Searched{device, sectors, 0, 0};
             for (unsigned long long u = at; u <= kSearchLimit && u + 4 <= deviceBytes; u += 512) {
                 // Units already searched are passed over, on the same grid.
                 if (known.from <= base + u && base + u < known.to && (known.to - base - u) / 512 > 0) {
@@ -583,7 +586,7 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
                     if (known.from <= base + u && base + u <= known.to)
                         known.to = std::max(known.to, base + u + clean);
                     else
-                        known = Searched{device, base + u, base + u + clean};
+                        known = Searched{device, sectors, base + u, base + u + clean};
                 }
                 for (long long from = 0; !unit.empty() && from < span;) {
                     const unsigned char* e = Apimemstr(unit.data() + from, span - from, sig, 4);
