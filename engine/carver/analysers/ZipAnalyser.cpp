@@ -567,7 +567,9 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
             const unsigned long long sectors = device->GetTotalSectors();
             if (known.device != device || known.sectors != sectors) known = Searched{device, sectors, 0, 0};
             for (unsigned long long u = at; u <= kSearchLimit && u + 4 <= deviceBytes; u += 512) {
-                // Units already searched are passed over, on the same grid.
+                // Units already searched are passed over, on the same grid;
+                // searched to the device's end, nothing is left to read.
+                if (known.from <= base + u && base + u < known.to && known.to + 3 >= base + deviceBytes) break;
                 if (known.from <= base + u && base + u < known.to && (known.to - base - u) / 512 > 0) {
                     u += ((known.to - base - u) / 512 - 1) * 512;
                     continue;
