@@ -275,6 +275,7 @@ void ResetCarveGuards() {
     BruteForce::MP3Analyzer::MP3RawFileInfo::ResetGuard();
     Orvex::OGGRawFileInfo::ResetGuard();
     BruteForce::CADTSRawFileInfo::ResetGuard();
+    FileZIPAnalyser::ForgetSearched();
 }
 
 CRawFileAnalyserListSingle::CRawFileAnalyserListSingle() { Build(m_sets[1], false); }

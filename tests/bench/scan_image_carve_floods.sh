@@ -5,18 +5,20 @@
 # BMP claiming 60 MiB in every sector gives one sector each, but for the
 # last one kept; so do BMP, WAV, AVI and AIFF headers whose claims all end
 # at one byte, and a recovery of them writes no more than the image). A WAV
-# recording stopped early ends at the next WAV, the WAVs after it whole. Tiny files first fill no cap the photos after them need:
-# all 40 PNG photos after 16 MiB of one-sector BMPs are listed and recovered
-# byte-exact, and so are 40 photos after two size classes filled by 32,768
-# GIFs and 16,384 PNGs; files not kept are counted on the summary line and
-# in the services' log.
+# recording stopped early ends at the next WAV, the WAVs after it whole.
+# Stored ZIP headers whose sizes follow in descriptors, with no directory
+# anywhere, give no archive. Tiny files first fill no cap the photos after
+# them need: all 40 PNG photos after 16 MiB of one-sector BMPs are listed
+# and recovered byte-exact, and so are 40 photos after two size classes
+# filled by 32,768 GIFs and 16,384 PNGs; files not kept are counted on the
+# summary line and in the services' log.
 # Usage: scan_image_carve_floods.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" carve_floods
 dir="$fixtures/carve_floods"
 fail() { echo "scan_image carve floods ($kind): $*" >&2; exit 1; }
 field() { sed -nE "s/.* $1=([0-9]+).*/\1/p" <<< "$2"; }
 
-for kind in bmp zipcomment zipself jpegbare bmprest wavrest avirest aiffrest wavrest4; do
+for kind in bmp zipcomment zipself jpegbare zipdesc bmprest wavrest avirest aiffrest wavrest4; do
     "$probe" deep "$dir/$kind.img" > "$out/$kind.list" 2> "$out/$kind.err" || fail "exit $? $(tail -3 "$out/$kind.err")"
     summary="$(tail -n 1 "$out/$kind.list")"
     bytes="$(field bytes "$summary")"
@@ -26,6 +28,8 @@ kind=bmp
 # Every BMP listed ends at the next start: one sector, but for the last one kept.
 [ "$(head -n -1 "$out/bmp.list" | awk -F'\t' '$4 !~ /\/$/ && $3 != 512' | wc -l)" -le 1 ] ||
     fail "BMPs longer than a sector: $(head -n -1 "$out/bmp.list" | awk -F'\t' '$3 != 512' | head -3)"
+kind=zipdesc
+! grep -qiE $'\tzip/[^\t]+$' "$out/zipdesc.list" || fail "archives listed: $(grep -ciE $'\tzip/[^\t]+$' "$out/zipdesc.list")"
 
 # Headers that only claim a size end at the next start of their kind: all
 # claiming to end at one byte give one sector each too, and what a recovery

@@ -212,6 +212,13 @@ CRawFileInfo* CADTSAnalyser::CreateRawFileInfo() {
     return record;
 }
 
+namespace {
+// A frame's version, profile and sample rate (0 when it is no frame).
+unsigned StreamKey(bytes::Bytes header, unsigned length) {
+    return length ? 0x10000u | (header[1] & 0x08u) << 8 | (header[2] & 0xFCu) : 0;
+}
+} // namespace
+
 int CADTSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
                                   SearchContext& ctx) {
     if (!sector || sectorBytes <= 0 || sectorNumber < m_llStartSector) return 2;
@@ -225,9 +232,16 @@ int CADTSRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long l
         // Random bytes after the last frame that begin with a frame sync
         // are not one more frame: a frame keeps the stream's version,
         // profile and sample rate.
-        const unsigned key = length ? 0x10000u | (header[1] & 0x08u) << 8 | (header[2] & 0xFCu) : 0;
+        const unsigned key = StreamKey(header, length);
         if (m_nStream == 0) m_nStream = key;
-        if (key != m_nStream) length = 0;
+        if (key != m_nStream && length) {
+            // Another stream put right after this one carries it on when
+            // the frame after its first has the same parameters.
+            if (!view.Ready(m_ullWalk + length, 6)) break;
+            const bytes::Bytes next = view.At(m_ullWalk + length, 6);
+            if (StreamKey(next, CADTSAnalyser::FrameLength(next)) == key) m_nStream = key;
+            else length = 0;
+        }
         if (length == 0) {
             // The last frame ends the stream, whatever follows it.
             m_ullFileSize = m_ullWalk;

@@ -170,11 +170,23 @@ bool IsFrame(bytes::Bytes h, std::uint32_t* length) {
     return true;
 }
 
+namespace {
+std::uint32_t StreamKey(bytes::Bytes h) { return 0x10000u | (h[1] & 0x1Eu) << 8 | (h[2] & 0x0Cu); }
+} // namespace
+
 bool IsStreamFrame(bytes::Bytes h, std::uint32_t* length, std::uint32_t* stream) {
     if (!IsFrame(h, length)) return false;
-    const std::uint32_t key = 0x10000u | (h[1] & 0x1Eu) << 8 | (h[2] & 0x0Cu);
+    const std::uint32_t key = StreamKey(h);
     if (*stream == 0) *stream = key;
     return *stream == key;
+}
+
+bool JoinsStream(bytes::Bytes h, bytes::Bytes next, std::uint32_t* stream) {
+    if (!IsFrame(h) || !IsFrame(next)) return false;
+    const std::uint32_t key = StreamKey(h);
+    if (key == *stream || StreamKey(next) != key) return false;
+    *stream = key;
+    return true;
 }
 
 } // namespace Mp3Text
@@ -308,7 +320,13 @@ int FileMP3Analyser::Size(CRawFileInfo& record, IStorageDevice* device) {
             }
         }
         std::uint32_t length = 0;
-        if (Mp3Text::IsStreamFrame(h, &length, &stream)) {
+        bool frame = Mp3Text::IsStreamFrame(h, &length, &stream);
+        if (!frame && Mp3Text::IsFrame(h, &length)) {
+            // The page reader may move: the header is kept before the next one is read.
+            const std::array<std::uint8_t, 4> here{h[0], h[1], h[2], h[3]};
+            frame = Mp3Text::JoinsStream(here, FetchBytes(file, q + length, 4), &stream);
+        }
+        if (frame) {
             if (k == 0) {
                 resyncs = 0;
                 resyncLength = 0;
@@ -320,7 +338,7 @@ int FileMP3Analyser::Size(CRawFileInfo& record, IStorageDevice* device) {
             k = ~0ull; // the next round tries k = 0
             continue;
         }
-        if (q % ss == 0 && IsId3Start(h) && IsNewFileTag(FetchBytes(file, q, 10))) break; // a new file
+        if (q % ss == 0 && IsId3Start(FetchBytes(file, q, 4)) && IsNewFileTag(FetchBytes(file, q, 10))) break; // a new file
         if (IsApeTag(FetchBytes(file, q, 9))) {
             end = ApeTagEnd(file, p);
             ended = true;
@@ -396,7 +414,13 @@ int FileMP3Analyser::GetRawFileSizeFromFrame(CRawFileInfo& record, RawFileBuffer
     unsigned long long p = 0;
     std::uint32_t length = 0, stream = 0;
     bool over = false;
-    while (Mp3Text::IsStreamFrame(FetchBytes(file, p, 4), &length, &stream)) {
+    for (;;) {
+        const bytes::Bytes h = FetchBytes(file, p, 4);
+        if (!Mp3Text::IsStreamFrame(h, &length, &stream)) {
+            if (!Mp3Text::IsFrame(h, &length)) break;
+            const std::array<std::uint8_t, 4> here{h[0], h[1], h[2], h[3]};
+            if (!Mp3Text::JoinsStream(here, FetchBytes(file, p + length, 4), &stream)) break;
+        }
         p += length;
         if (p > kFrameLimit) {
             over = true;
@@ -667,6 +691,11 @@ int Record::CalcRawSizeEx(int sectorBytes, long long sectorNumber, SearchContext
             ++m_ullFrames;
             ended = ++frames > 1024;
             continue;
+        }
+        if (Mp3Text::IsFrame(h, &length)) {
+            // Another stream's frame goes on with it when the next one chains.
+            if (!view.Ready(m_ullWalk + length, 4)) return 2;
+            if (Mp3Text::JoinsStream(h, view.At(m_ullWalk + length, 4), &m_nStream)) continue;
         }
         // What follows the last frame: an ID3v1 or APE tag, or a tag a little further on.
         if (!view.Ready(m_ullWalk, 128)) return 2;

@@ -41,6 +41,11 @@ bool IsFrame(bytes::Bytes header, std::uint32_t* length = nullptr);
 // the first frame seen while it is 0. Random bytes after the last frame that
 // begin with a frame sync are not one more frame.
 bool IsStreamFrame(bytes::Bytes header, std::uint32_t* length, std::uint32_t* stream);
+// A frame of another stream that carries this one on (two files put back to
+// back): its version, layer or sample rate differ from *stream, and the frame
+// after it, whose header is `next`, has the same new ones. *stream then takes
+// them. One frame of random bytes never chains so.
+bool JoinsStream(bytes::Bytes header, bytes::Bytes next, std::uint32_t* stream);
 
 } // namespace Mp3Text
 

@@ -94,7 +94,21 @@ unsigned OfficeKind(std::string_view name, bool theme) {
 
 bool IsRecord(std::uint32_t sig) { return sig == kLocal || sig == kCentral || sig == kEnd || sig == kEnd64; }
 
+// Bytes of one device in which no end-record signature begins, [from, to)
+// from the device's start, as the end searches of this carve read them
+// (forgotten when a carve starts). The members of an archive whose sizes
+// follow their data, or a run of such headers, are each sized by a search
+// over the same bytes: each is read once.
+struct Searched {
+    const IStorageDevice* device = nullptr;
+    unsigned long long sectors = 0; // the device's size, which a carve never changes
+    unsigned long long from = 0, to = 0;
+};
+Searched g_searched;
+
 } // namespace
+
+void FileZIPAnalyser::ForgetSearched() { g_searched = Searched{}; }
 
 // The output is bounded, so a bomb costs no more than a cap.
 unsigned long long DeflatedLength(RawFileBuffer& file, unsigned long long at, unsigned long long limit,
@@ -257,8 +271,40 @@ int FileZIPAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
     return 1;
 }
 
+bool FileZIPAnalyser::ZIPRawFileInfo::FindDescriptor(const CRawWindow& window, long long sectorByte,
+                                                     unsigned long long limit) {
+    // Its signature, then the CRC and the two sizes, both the distance from
+    // the data's start: stored bytes that only look like one never match.
+    static constexpr unsigned char kSig[] = {'P', 'K', 7, 8};
+    if (m_ullSeek + 16 > limit) return false;
+    const bytes::Bytes t = window.At(static_cast<long long>(m_ullSeek) - sectorByte, limit - m_ullSeek);
+    if (t.empty()) {
+        // No longer held: the member's end is left to the classic sizer.
+        m_ullStoredData = m_ullSeek = 0;
+        return false;
+    }
+    for (std::size_t i = 0; i + 16 <= t.size();) {
+        const unsigned char* m = Apimemstr(t.data() + i, static_cast<long long>(t.size() - i), kSig, 4);
+        if (!m || static_cast<std::size_t>(m - t.data()) + 16 > t.size()) break;
+        i = static_cast<std::size_t>(m - t.data());
+        const unsigned long long at = m_ullSeek + i, length = at - m_ullStoredData;
+        if (bytes::Le32(t, i + 8) == length && bytes::Le32(t, i + 12) == length) {
+            m_ullNext = at + 16;
+            m_ullFileSize = m_ullNext;
+            m_ullStoredData = m_ullSeek = 0;
+            m_bLastKnown = true;
+            return true;
+        }
+        i += 1;
+    }
+    // A descriptor may begin in the last bytes not yet looked at whole.
+    m_ullSeek = limit - 15;
+    return false;
+}
+
 bool FileZIPAnalyser::ZIPRawFileInfo::Walk(const CRawWindow& window, long long sectorByte, unsigned long long limit,
                                            bool& finished) {
+    if (m_ullStoredData && !FindDescriptor(window, sectorByte, limit)) return true;
     while (m_bLastKnown && !finished && m_ullNext < limit) {
         const long long rel = static_cast<long long>(m_ullNext) - sectorByte;
         classZipSearch::Block b;
@@ -281,6 +327,17 @@ bool FileZIPAnalyser::ZIPRawFileInfo::Walk(const CRawWindow& window, long long s
         m_strFileTime.clear();
         if (b.kind && m_eRawFileType != kIpa) m_eRawFileType = b.kind;
         if (b.core && m_llCoreAt < 0) m_llCoreAt = static_cast<long long>(m_ullNext);
+        const bytes::Bytes head = window.From(rel);
+        if (b.local && !b.sizesKnown && bytes::Le16(head, 8) == 0 && bytes::Le32(head, 18) != 0xFFFFFFFFu) {
+            // A stored member whose sizes follow it (as a stream is written):
+            // the walk goes on after its descriptor.
+            m_ullStoredData = m_ullNext + 30 + bytes::Le16(head, 26) + bytes::Le16(head, 28);
+            m_ullSeek = m_ullStoredData;
+            m_ullNext += b.length;
+            m_ullFileSize = m_ullNext;
+            if (!FindDescriptor(window, sectorByte, limit)) break;
+            continue;
+        }
         m_ullNext += b.length;
         m_ullFileSize = m_ullNext;
         finished = b.end;
@@ -505,13 +562,34 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
         }
         if (b.local && !b.sizesKnown) {
             // Sizes after the data: the end record found by its signature.
+            const unsigned long long base = static_cast<unsigned long long>(info.m_llStartSector) * file.GetSectorSize();
+            Searched& known = g_searched;
+            const unsigned long long sectors = device->GetTotalSectors();
+            if (known.device != device || known.sectors != sectors) known = Searched{device, sectors, 0, 0};
             for (unsigned long long u = at; u <= kSearchLimit && u + 4 <= deviceBytes; u += 512) {
+                // Units already searched are passed over, on the same grid;
+                // searched to the device's end, nothing is left to read.
+                if (known.from <= base + u && base + u < known.to && known.to + 3 >= base + deviceBytes) break;
+                if (known.from <= base + u && base + u < known.to && (known.to - base - u) / 512 > 0) {
+                    u += ((known.to - base - u) / 512 - 1) * 512;
+                    continue;
+                }
                 // A unit and the end record that may begin in its last bytes.
                 const std::size_t unitBytes = static_cast<std::size_t>(std::min(512ull + 22, deviceBytes - u));
                 bytes::Bytes unit = fetch(u, unitBytes);
                 if (unit.empty()) break;
                 const unsigned char sig[] = {'P', 'K', 5, 6};
                 const long long span = std::min<long long>(512 + 3, static_cast<long long>(unit.size()));
+                {
+                    // Up to its first signature, the unit holds none.
+                    const unsigned char* e = span >= 4 ? Apimemstr(unit.data(), span, sig, 4) : nullptr;
+                    const unsigned long long clean = e ? static_cast<unsigned long long>(e - unit.data())
+                                                       : static_cast<unsigned long long>(std::max<long long>(span - 3, 0));
+                    if (known.from <= base + u && base + u <= known.to)
+                        known.to = std::max(known.to, base + u + clean);
+                    else
+                        known = Searched{device, sectors, base + u, base + u + clean};
+                }
                 for (long long from = 0; !unit.empty() && from < span;) {
                     const unsigned char* e = Apimemstr(unit.data() + from, span - from, sig, 4);
                     if (!e) break;

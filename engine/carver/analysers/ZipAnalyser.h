@@ -61,6 +61,9 @@ public:
         bool m_bFirstKnown = true;
         bool m_bLastKnown = true;
         unsigned long long m_ullNext = 0;
+        // A stored member whose sizes follow its data: where its data begins,
+        // and from where its descriptor is looked for (0: none looked for).
+        unsigned long long m_ullStoredData = 0, m_ullSeek = 0;
         long long m_llCoreAt = -1; // byte of the core-properties member from the file's start
         unsigned long long m_ullCap = 200000000;
         FileProperty m_Info;
@@ -72,6 +75,9 @@ public:
         void FillFileInfo(long long sectorNumber, int sectorSize, unsigned zeroTail);
         // Walks the records that begin before `limit` bytes into the file.
         bool Walk(const CRawWindow& window, long long sectorByte, unsigned long long limit, bool& finished);
+        // Looks for the descriptor of the stored member being walked up to
+        // `limit`; true when found (the walk goes on after it).
+        bool FindDescriptor(const CRawWindow& window, long long sectorByte, unsigned long long limit);
         bool m_bNamed = false;
     };
 
@@ -89,4 +95,6 @@ public:
     static bool JudgeMaybeOfficeTypeClassic(bytes::Bytes head);
     // The first member is a drawing application's page data.
     static bool JudgeDrawingType(bytes::Bytes head);
+    // Forgets the bytes an earlier carve searched for end records.
+    static void ForgetSearched();
 };
