@@ -236,7 +236,8 @@ std::uint32_t CFATBuildChildren::ParseEntries(std::uint8_t* buffer, std::uint32_
         } else {
             props->SetFirstClusterNum(first);
             const bool deleted = (props->GetState() & CFATFileProperties::kStateDeleted) != 0;
-            if (!isFolder) runs = BuildDataRunList(first, static_cast<std::uint64_t>(props->GetFileSize()), deleted);
+            if (!isFolder)
+                runs = BuildDataRunList(first, static_cast<std::uint64_t>(props->GetFileSize()), deleted);
             // Only a live file's runs follow its chain; a deleted one's are a guess.
             if (runs && !deleted && m_liveChains) m_liveChains->Mark(*runs);
         }

@@ -43,8 +43,9 @@ check_floppies() {
     [ "$files" = 611 ] && [ "$recovered" = 611 ] && [ "$failed" = 0 ] ||
         fail "floppies $name: $files files listed, recovered=$recovered failed=$failed"
     # Every file of the stick byte-exact, and nothing besides them.
-    [ -z "$(LC_ALL=C comm -3 "$f/files300.sha256.txt" <(sums "$out/$name"))" ] ||
-        fail "floppies $name: $(comm -3 "$f/files300.sha256.txt" <(sums "$out/$name") | wc -l) files missing, differing or added"
+    local odd
+    odd="$(LC_ALL=C comm -3 "$f/files300.sha256.txt" <(sums "$out/$name") | wc -l)"
+    [ "$odd" -eq 0 ] || fail "floppies $name: $odd files missing, differing or added"
     [ "$(find "$out/$name" -type f -empty | wc -l)" -eq 0 ] || fail "floppies $name: empty files written"
 }
 rc=0
