@@ -8,9 +8,11 @@
 #include "engine/fat/FatFolderAnalyser.h"
 #include "engine/fat/FatTable.h"
 #include "engine/fat/IniFile.h"
+#include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/FileUtils.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <strings.h>
@@ -46,6 +48,29 @@ CFATBuildChildren::CFATBuildChildren(IDirecotryTreeBuilder* treeBuilder, IProgre
     if (m_geo.sectorSize < 512) m_geo.sectorSize = 512;
     if (m_geo.sectorsPerCluster == 0) m_geo.sectorsPerCluster = 1;
     if (m_geo.kind == FS_FAT32) m_revise = ReadReviseSwitch();
+}
+
+void FatLiveChainWatch::Mark(IDataRunList& runs) {
+    if (clusters.empty()) return;
+    // A copy walks the runs: the node's own list keeps its position.
+    Owned<IDataRunList> copy(runs.Clone());
+    if (!copy) return;
+    held.resize(clusters.size(), 0);
+    for (DataRun* r = copy->GetFirst(); r; r = copy->GetNext()) {
+        if (r->start < 0 || r->length < 1) continue;
+        const std::uint64_t lo = static_cast<std::uint64_t>(r->start) + 2;
+        const std::uint64_t hi = lo + static_cast<std::uint64_t>(r->length); // exclusive
+        for (auto it = std::lower_bound(clusters.begin(), clusters.end(), lo);
+             it != clusters.end() && *it < hi; ++it)
+            held[static_cast<std::size_t>(it - clusters.begin())] = 1;
+    }
+}
+
+bool FatLiveChainWatch::Held(std::uint32_t cluster) const {
+    const auto it = std::lower_bound(clusters.begin(), clusters.end(), cluster);
+    if (it == clusters.end() || *it != cluster) return false;
+    const auto i = static_cast<std::size_t>(it - clusters.begin());
+    return i < held.size() && held[i];
 }
 
 std::uint64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster) const {
@@ -210,9 +235,11 @@ std::uint32_t CFATBuildChildren::ParseEntries(std::uint8_t* buffer, std::uint32_
                 static_cast<long long>(GetEmptyFileVirtualClusterNumObject()->GetVirtualClusterNum()));
         } else {
             props->SetFirstClusterNum(first);
+            const bool deleted = (props->GetState() & CFATFileProperties::kStateDeleted) != 0;
             if (!isFolder)
-                runs = BuildDataRunList(first, static_cast<std::uint64_t>(props->GetFileSize()),
-                                        (props->GetState() & CFATFileProperties::kStateDeleted) != 0);
+                runs = BuildDataRunList(first, static_cast<std::uint64_t>(props->GetFileSize()), deleted);
+            // Only a live file's runs follow its chain; a deleted one's are a guess.
+            if (runs && !deleted && m_liveChains) m_liveChains->Mark(*runs);
         }
         auto* node = new CFATFileNode();
         node->SetFileProperties(props.release());

@@ -35,6 +35,16 @@ using FatFolderQueue = std::deque<IFileNode*>;
 using FatVisitedClusters = std::set<std::uint32_t>;
 using FatFolderMap = std::map<std::uint32_t, CFATFileNode*>;
 
+// Clusters that may lie in a live file's chain, sorted and unique, each marked
+// once a listed live file's runs cover it: a folder-looking cluster there is
+// that file's data (an image kept as a file), not a folder of this volume.
+struct FatLiveChainWatch {
+    std::vector<std::uint32_t> clusters;
+    std::vector<std::uint8_t> held; // by index into clusters
+    void Mark(IDataRunList& runs);
+    bool Held(std::uint32_t cluster) const;
+};
+
 // What a children builder needs of its partition.
 struct FatBuildGeometry {
     enumFILE_SYSTEM_TYPE kind = FS_FAT16; // FS_FAT12 reads like FS_FAT16
@@ -67,6 +77,8 @@ public:
     // collected here (the owner adds and lists them once every live folder is
     // read, so that a stale entry cannot take a live folder's place).
     void SetDeferredDeletedFolders(std::deque<CFATFileNode*>* deferred) { m_deferred = deferred; }
+    // When given, the runs of every live file listed mark the watched clusters.
+    void SetLiveChainWatch(FatLiveChainWatch* watch) { m_liveChains = watch; }
 
     // Lists the root folder; 0 when it cannot be read (or doRoot is 0).
     int BuildRoot(FatFolderQueue& queue, int show, int doRoot);
@@ -141,6 +153,7 @@ private:
     std::map<long long, unsigned>* m_fileSectorMap = nullptr;
     bool m_checkMode = false;
     std::deque<CFATFileNode*>* m_deferred = nullptr;
+    FatLiveChainWatch* m_liveChains = nullptr;
     std::string m_extension;
     bool m_revise = false;
     std::uint64_t m_preRead = 0;

@@ -4,6 +4,7 @@
 #include "engine/fat/FatDirEntry.h"
 #include "engine/fat/FatFileNode.h"
 #include "engine/fat/FatSearchedPartitionInfo.h"
+#include "engine/fat/FatTable.h"
 #include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 
@@ -71,6 +72,22 @@ bool CFATDeepBuildWorker::ReadCluster(std::uint64_t sector, std::vector<std::uin
     const FatBuildGeometry& g = Geometry();
     buffer.assign(std::size_t{g.sectorsPerCluster} * g.sectorSize, 0);
     return m_dev && m_dev->ReadSector(buffer.data(), static_cast<long long>(sector), g.sectorsPerCluster) != 0;
+}
+
+void CFATDeepBuildWorker::WatchStrayClusters(const FatFolderSectors& sectors) {
+    const auto [first, last] = Range(sectors, Geometry().firstDataSector);
+    for (std::size_t i = first; i < last; ++i) {
+        const FIRSTFOLDERSECTOR& r = sectors[i];
+        const auto s = static_cast<std::uint64_t>(r.sector);
+        if (r.HasDots() || !IsFirsectorInCluster(s)) continue;
+        const auto c = static_cast<std::uint32_t>(ConvertSectorToClusterNum(s));
+        // A free cluster is no file's: a deleted folder's stays a lost folder.
+        if (m_table && m_table->GetNextCluster(c) != 0) m_liveChains.clusters.push_back(c);
+    }
+    // Records come in sector order, so the clusters are already sorted.
+    m_liveChains.clusters.erase(std::unique(m_liveChains.clusters.begin(), m_liveChains.clusters.end()),
+                                m_liveChains.clusters.end());
+    m_liveChains.held.assign(m_liveChains.clusters.size(), 0);
 }
 
 // A folder whose parent is gone is still known by name when the parent's
@@ -146,6 +163,8 @@ int CFATDeepBuildWorker::CompleteBuildDirectoryTree(const FatFolderSectors& fold
     CFATBuildChildren children(m_treeBuilder, nullptr, m_record, m_dev, Visited(), Folders(), m_table, g);
     children.SetFileSectorMap(m_sectorMap);
     children.SetQuickScan(true);
+    WatchStrayClusters(folderSectors);
+    children.SetLiveChainWatch(&m_liveChains);
 
     FatFolderQueue queue;
     children.BuildRoot(queue, 1, m_rootListed);
@@ -236,7 +255,9 @@ int CFATDeepBuildWorker::BuildLostNode(CFATBuildChildren& builder, const FatFold
         const auto s = static_cast<std::uint64_t>(r.sector);
         if (r.HasDots() || !IsFirsectorInCluster(s)) continue;
         const auto c = static_cast<std::uint32_t>(ConvertSectorToClusterNum(s));
-        if (Visited().count(c)) continue;
+        // A cluster a live file's chain holds is that file's data: a folder
+        // image kept in the file, read in this volume's numbering, lists junk.
+        if (Visited().count(c) || m_liveChains.Held(c)) continue;
         if (!LostRoomLeft()) break;
         if (!ReadCluster(s, buffer)) continue;
         Owned<CFATFileNode> lost(CreateTempFileNode(FIRSTFOLDERSECTOR::kNoCluster, FIRSTFOLDERSECTOR::kNoCluster));

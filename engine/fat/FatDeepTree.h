@@ -79,6 +79,9 @@ private:
     // listing, else a new lost folder offered to the tree builder (null when refused).
     CFATFileNode* FolderFor(const FIRSTFOLDERSECTOR& record);
     bool ReadCluster(std::uint64_t sector, std::vector<std::uint8_t>& buffer);
+    // The stray folder clusters (first sectors without "." in the data range)
+    // that the table gives to some chain: the ones a live file may hold.
+    void WatchStrayClusters(const FatFolderSectors& sectors);
     bool LostRoomLeft() const { return !m_lostNodesLeft || *m_lostNodesLeft > 0; }
     void ChargeLost(std::size_t nodes);
 
@@ -92,4 +95,5 @@ private:
     std::map<long long, unsigned>* m_sectorMap = nullptr;
     std::map<std::uint32_t, std::unique_ptr<CFATFileProperties>> m_harvest;
     std::size_t* m_lostNodesLeft = nullptr;
+    FatLiveChainWatch m_liveChains;
 };
