@@ -132,15 +132,15 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
                 ++it;
             }
     };
-    // A volume is listed once: of entries at volumes of one serial (a copy of
-    // a boot sector, a backup boot sector) the one whose FATs or MFT lie where
+    // A volume is listed once: of entries at volumes of one serial and size (a
+    // copy of a boot sector, a backup boot sector) the one whose FATs or MFT lie where
     // its boot sector says stays, the others take no sectors. Two sound ones
     // apart (a partition cloned into another) are two volumes.
     drop(standing, [&](const PartitionEntry* p) {
         const VolumeAt& v = volumeAt(p->startSector);
         return v.serial != 0 && std::any_of(standing.begin(), standing.end(), [&](const PartitionEntry* q) {
                    const VolumeAt& w = volumeAt(q->startSector);
-                   if (q == p || w.serial != v.serial || w.kind != v.kind)
+                   if (q == p || !SameVolume(w, v))
                        return false;
                    if (w.sound != v.sound)
                        return w.sound;

@@ -46,7 +46,7 @@ bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
 // Of entries sharing sectors, drops those that would hide a partition or have
 // one volume scanned twice (a copy, a mistyped start or count, a table
 // repeating one partition). Of entries starting at one volume, the one whose
-// size fits it stays. A volume is listed once: of volumes of one serial (a
+// size fits it stays. A volume is listed once: of volumes of one serial and size (a
 // boot sector copied into free space, a backup boot sector) the one whose
 // FATs or MFT lie where its boot sector says stays. A volume wholly inside
 // another's clusters, starting in one in use, is a file of that one. The others stay while their
@@ -67,6 +67,7 @@ struct VolumeAt {
     enumFILE_SYSTEM_TYPE kind = FS_UNKNOWN;
     std::uint64_t extent = 0;     // its own size (an NTFS volume's with its backup boot sector)
     std::uint64_t serial = 0;     // 0: none
+    std::uint64_t claimed = 0;    // the size its boot sector gives, as read (not cut at the disk's end)
     std::uint64_t dataStart = 0;  // the first sector of its clusters (FAT, exFAT)
     std::uint64_t backupBoot = 0; // 0: none
     // Its FATs and root folder (FAT, exFAT) or its MFT (NTFS) lie where the
@@ -77,6 +78,10 @@ struct VolumeAt {
     std::uint64_t bitmapBytes = 0;
 };
 VolumeAt ReadVolumeAt(IStorageDevice* disk, std::uint64_t start);
+// Whether two boot sectors describe one volume (one a copy or backup of the
+// other): same kind, serial and size. A serial alone is no proof: tools made
+// in one second, or cloned, give alike volumes one serial.
+bool SameVolume(const VolumeAt& a, const VolumeAt& b);
 // Whether a sector of a sound FAT or exFAT volume lies in a cluster in use.
 bool SectorInUse(IStorageDevice* disk, const VolumeAt& volume, std::uint64_t sector);
 

@@ -149,6 +149,7 @@ VolumeAt ReadVolumeAt(IStorageDevice* disk, std::uint64_t start) {
     v.known = true;
     v.kind = volume->GetFileSystemType();
     v.extent = volume->GetTotalSector();
+    v.claimed = v.extent;
     std::vector<std::uint8_t> b;
     if (!ReadOne(disk, start, b))
         return v;
@@ -188,12 +189,16 @@ bool SectorInUse(IStorageDevice* disk, const VolumeAt& v, std::uint64_t sector) 
     return entry && *entry != 0;
 }
 
+bool SameVolume(const VolumeAt& a, const VolumeAt& b) {
+    return a.serial != 0 && a.serial == b.serial && a.kind == b.kind && a.claimed == b.claimed;
+}
+
 CardEntry JudgeCardEntry(IStorageDevice* disk, const VolumeAt& card, const VolumeAt& entry) {
     if (entry.start >= card.start + card.extent || entry.start <= card.start)
         return CardEntry::Outside;
     // The same volume twice: the card's backup boot sector, or sector 0 a
     // copy of the boot sector of the volume the entry names.
-    if (entry.serial != 0 && entry.serial == card.serial && entry.kind == card.kind)
+    if (SameVolume(entry, card))
         return card.sound ? CardEntry::Copy : CardEntry::Stale;
     // Where the card keeps its boot sectors and FATs no file lies: a
     // partitioning tool's first partition over an old whole-disk volume.
