@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -87,8 +88,9 @@ std::string RefusedNameMapped(const std::string& name, int level) {
     if (level < 2) return out;
     for (std::size_t end = out.size(); end > 0 && (out[end - 1] == '.' || out[end - 1] == ' '); --end) out[end - 1] = '_';
     const std::size_t dot = out.find('.');
-    if (IsDeviceName(out.substr(0, dot))) out.insert(dot == std::string::npos ? out.size() : dot, "_");
-    return out;
+    if (!IsDeviceName(out.substr(0, dot))) return out;
+    const std::size_t stem = std::min(dot, out.size());
+    return out.substr(0, stem) + "_" + out.substr(stem);
 }
 
 // The next mapping of name that differs from the one at level, moving level
