@@ -32,6 +32,7 @@ fi
 app="$1"
 out="$2"
 . "$(cd "$(dirname "$0")" && pwd)/e2e-lib.sh"
+x_ready "$@"
 mkdir -p "$out"
 work="$(mktemp -d)"
 pid=""
@@ -75,7 +76,6 @@ export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME
 export SALVOR_WORK_DIR="$work/log"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
-for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 # Its folder chooser starts in the home folder: the destinations are typed
 # there by name, as a user picks a folder beside the ones shown. (A whole
 # path typed fast races the chooser's own completion, which now and then

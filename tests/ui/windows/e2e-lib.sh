@@ -110,3 +110,27 @@ alike() {
 # writing_big DIR: the big file is being written into DIR (its temporary
 # file holds 8 MiB or more).
 writing_big() { [ -n "$(find "$1" -name '.salvor-*.part' -size +8M | head -1)" ]; }
+
+# x_ready ARGS...: waits until the Xvfb server xvfb-run started answers three
+# times running. A server that stops answering (seen once under a full test
+# run, right after the previous window test's server had gone) is left: the
+# script runs once more under a fresh xvfb-run, with the same ARGS.
+x_ready() {
+    local n ok=0
+    for n in $(seq 1 100); do
+        if xwininfo -root >/dev/null 2>&1; then
+            ok=$((ok + 1))
+            [ "$ok" -ge 3 ] && return 0
+        else
+            ok=0
+        fi
+        sleep 0.1
+    done
+    if [ -z "${SALVOR_XVFB_AGAIN:-}" ]; then
+        echo "the X server on $DISPLAY does not answer: once more on a fresh one"
+        export SALVOR_XVFB_AGAIN=1
+        exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+    fi
+    echo "FAIL: the X server on $DISPLAY does not answer"
+    exit 1
+}

@@ -37,12 +37,13 @@ if [ -z "${SALVOR_XVFB_INNER:-}" ]; then
     export SALVOR_XVFB_INNER=1
     exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
 fi
+. "$(cd "$(dirname "$0")" && pwd)/e2e-lib.sh"
+x_ready "$@"
 app="$1"
 out="$2"
 shift 2
 routes="${*:-escape stop sigterm save-quit save-sigterm}"
 here="$(cd "$(dirname "$0")" && pwd)"
-. "$here/e2e-lib.sh"
 mkdir -p "$out"
 work="$(mktemp -d)"
 pid="" loop="" wm_pid="" save_loop="" saves="" fat_loop="" other_loop=""
@@ -107,8 +108,6 @@ esac
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
-for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
-xwininfo -root >/dev/null 2>&1 || { echo "FAIL: the X server on $DISPLAY does not answer"; exit 1; }
 start_wm
 
 fail=0

@@ -21,6 +21,7 @@ if [ -z "${SALVOR_XVFB_INNER:-}" ]; then
 fi
 app="$1" src="$2" fixtures="$3" out="$4"
 . "$src/tests/ui/windows/e2e-lib.sh"
+x_ready "$@"
 mkdir -p "$out"
 "$src/tests/fixtures/make-fixture" fat_32 "$fixtures"
 work="$(mktemp -d)"
@@ -43,10 +44,6 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 # keeps a Salvor that runs elsewhere on the machine from ending this one.
 cp "$app" "$work/e2e-salvor"
 export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
-# The server xvfb-run started must answer before the program starts: once,
-# under a full parallel test run, the program found no server on the display.
-for _ in $(seq 1 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
-xwininfo -root >/dev/null 2>&1 || { echo "FAIL: the X server on $DISPLAY does not answer"; exit 1; }
 # Its folder chooser starts at home ($work): the destination is typed by
 # name (a whole path typed fast races the chooser's completion).
 HOME="$work" "$work/e2e-salvor" en >"$work/out.txt" 2>&1 &

@@ -19,6 +19,7 @@ if [ -z "${DISPLAY:-}" ] || [ -z "${SALVOR_XVFB_INNER:-}" ]; then
 fi
 app="$1"; src="$2"; fixtures="$3"
 . "$src/tests/ui/windows/e2e-lib.sh"
+x_ready "$@"
 bash "$src/tests/fixtures/make-fixture" fat_32 "$fixtures" || exit 1
 work="$(mktemp -d)"
 pid=""; dev=""
