@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <unistd.h>
 
 #include "savedscan/CRC.h"
 
@@ -129,6 +130,18 @@ bool CRSData::StartRS(const char* path, int create) {
                : create != 0 ? CStdFile::modeCreateTruncate
                              : CStdFile::modeReadWriteCreate;
     return m_file.Open(path, mode, m_createBits);
+}
+
+bool CRSData::StartRS(int fd) {
+    EndRS();
+    m_pending = 0;
+    m_closed.clear();
+    if (m_mode != RS_MODE_WRITE) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    return m_file.Adopt(fd);
 }
 
 bool CRSData::EndRS() {

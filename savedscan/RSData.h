@@ -19,6 +19,8 @@ public:
     // SetCreateBits less the umask.
     bool StartRS(const char* path, int create) override;
     void SetCreateBits(unsigned bits) { m_createBits = bits; }
+    // Write mode: the container over an open descriptor it then owns.
+    bool StartRS(int fd);
     // Also closes (and in write mode back-patches) a frame left open; false
     // when that failed or, in write mode, the bytes did not reach the device.
     bool EndRS() override;

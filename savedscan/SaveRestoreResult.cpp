@@ -11,9 +11,11 @@
 #include "savedscan/RestoreFileNode.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -24,6 +26,7 @@
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace SaveRestoreResult {
@@ -144,7 +147,7 @@ void WriteChecksums(CRSData& rs) {
 // is a link) and, where one can be made, a temporary file beside it that the
 // save is written to and that takes the file's place once whole and synced,
 // so the replaced file stays as it was until then. temp is empty where the
-// file itself is written.
+// new bytes are copied over the file itself.
 struct SaveTarget {
     std::string path;
     std::string temp;
@@ -185,8 +188,8 @@ bool KeepOwnerAndMode(const SaveTarget& target) {
 enum class Temporary { Made, InPlace, Failed };
 
 // Creates the temporary file in rs: ".NAME.XXXXXX.part" beside the target,
-// made with no wider bits than the file it replaces. InPlace where the file
-// itself is to be written: a folder this process may not add to, a file with
+// made with no wider bits than the file it replaces. InPlace where the new
+// bytes are to be copied over the file itself: a folder this process may not add to, a file with
 // other names (a new file would split them) or an owner the new file could
 // not be given.
 Temporary StartTemporary(CRSData& rs, SaveTarget& target) {
@@ -229,32 +232,105 @@ void SyncFolder(const std::string& path) {
     }
 }
 
-// The whole temporary file written over the target, where it cannot take the
-// target's name (a folder that takes new names but gives none up).
-bool CopyInPlace(const SaveTarget& target) {
-    CStdFile from, to;
-    if (!from.Open(target.temp.c_str(), CStdFile::modeRead) ||
-        !to.Open(target.path.c_str(), CStdFile::modeCreateTruncate))
-        return false;
-    std::vector<char> buffer(1u << 20);
-    for (;;) {
-        const std::int64_t got = from.Read(buffer.data(), static_cast<unsigned>(buffer.size()));
-        if (got < 0) return false;
-        if (got == 0) break;
-        if (!to.Write(buffer.data(), static_cast<unsigned>(got))) return false;
+// An unnamed file only this process reaches, for bytes on their way into or
+// out of a save written in place: in folder when one is given (the save's own
+// file system), else in the temporary folder, else in memory. It vanishes
+// with its descriptor, also when the process is killed. -1 when none can be
+// made.
+int MakeScratch(const std::string& folder) {
+    std::vector<std::string> places;
+    if (!folder.empty()) places.push_back(folder);
+    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) places.emplace_back(tmp);
+    places.emplace_back("/tmp");
+    for (const std::string& place : places) {
+        const int fd = ::open(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) return fd;
     }
-    return to.Sync() && to.Close();
+    return ::memfd_create("salvor-save", MFD_CLOEXEC);
 }
 
-// The temporary file takes the target's name, or failing that its bytes go
-// into the target.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// count bytes of from, at offset, written to the same offset of to.
+bool CopyRange(int from, int to, off_t offset, off_t count) {
+    std::vector<char> buffer(std::min<off_t>(count, off_t{1} << 20));
+    while (count > 0) {
+        const ssize_t got = ::pread(from, buffer.data(), static_cast<std::size_t>(std::min<off_t>(count, buffer.size())), offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), offset + done);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return false;
+            done += put;
+        }
+        offset += got;
+        count -= got;
+    }
+    return true;
+}
+
+bool SyncFile(int fd) { return ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
+
+// Room for length bytes of the file, kept without changing its size or bytes;
+// false when the file system has not that room. Where it cannot reserve, the
+// new bytes past the old end are written (tail set), which grows the file
+// only past its old bytes.
+bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail) {
+    tail = false;
+    if (newLength <= oldLength) return true;
+    int rc;
+    do {
+        rc = ::fallocate(to, FALLOC_FL_KEEP_SIZE, oldLength, newLength - oldLength);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return true;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        tail = true;
+        if (CopyRange(from, to, oldLength, newLength - oldLength)) return true;
+    }
+    // What was taken goes; the old bytes stay as they were.
+    static_cast<void>(::ftruncate(to, oldLength));
+    return false;
+}
+
+// The whole new save (every byte of from) written over the target, which
+// keeps its names, owner and bits. Nothing of the old save is overwritten
+// before its bytes are kept aside and the room for the new one is taken, and
+// a copy that cannot end puts them back: the target holds the old save or the
+// new one.
+bool CopyOver(int from, const SaveTarget& target) {
+    Descriptor to{::open(target.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)};
+    struct stat now {}, next {};
+    if (to.fd < 0 || ::fstat(to.fd, &now) != 0 || ::fstat(from, &next) != 0 || !S_ISREG(now.st_mode)) return false;
+    // Another file put at the name since the save began is not overwritten.
+    if (target.replaces && (now.st_dev != target.old.st_dev || now.st_ino != target.old.st_ino)) return false;
+    const off_t oldLength = now.st_size, newLength = next.st_size;
+    Descriptor kept{oldLength > 0 ? MakeScratch(std::string()) : -1};
+    if (oldLength > 0 && (kept.fd < 0 || !CopyRange(to.fd, kept.fd, 0, oldLength))) return false;
+    bool tail = false;
+    if (!ReserveRoom(to.fd, from, oldLength, newLength, tail)) return false;
+    const bool copied = CopyRange(from, to.fd, 0, tail ? oldLength : newLength) &&
+                        (newLength >= oldLength || ::ftruncate(to.fd, newLength) == 0) && SyncFile(to.fd);
+    if (copied) return ::close(std::exchange(to.fd, -1)) == 0 || errno == EINTR;
+    if (!(CopyRange(kept.fd, to.fd, 0, oldLength) && ::ftruncate(to.fd, oldLength) == 0 && SyncFile(to.fd)))
+        CatchExeception::WriteLog("save into %s: the old save could not be put back\n", target.path.c_str());
+    return false;
+}
+
+// The temporary file takes the target's name, or failing that (a name that
+// may not be replaced: a mount on it) its bytes go over the target's.
 bool PutInPlace(const SaveTarget& target) {
     if (::rename(target.temp.c_str(), target.path.c_str()) == 0) {
         SyncFolder(target.path);
         return true;
     }
-    const bool copied = CopyInPlace(target);
-    if (!copied && target.replaces) static_cast<void>(::truncate(target.path.c_str(), 0));
+    const Descriptor temp{::open(target.temp.c_str(), O_RDONLY | O_CLOEXEC)};
+    const bool copied = temp.fd >= 0 && CopyOver(temp.fd, target);
     ::unlink(target.temp.c_str());
     return copied;
 }
@@ -267,11 +343,17 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     CRSData rs(RS_MODE_WRITE);
     steps.Step(sink);
     SaveTarget target;
+    // Where the save goes in place: its bytes, gathered whole before the
+    // target is touched.
+    Descriptor scratch;
     bool opened = path && *path && ResolveTarget(path, target);
     if (opened) {
         const Temporary temporary = StartTemporary(rs, target);
-        opened = temporary == Temporary::Made ||
-                 (temporary == Temporary::InPlace && rs.StartRS(target.path.c_str(), 1));
+        if (temporary == Temporary::InPlace) {
+            const std::size_t slash = target.path.rfind('/');
+            scratch.fd = MakeScratch(slash == std::string::npos ? "." : target.path.substr(0, slash + 1));
+        }
+        opened = temporary == Temporary::Made || (scratch.fd >= 0 && rs.StartRS(::dup(scratch.fd)));
     }
     if (!opened) {
         CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path ? path : "");
@@ -323,17 +405,13 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     if (!target.temp.empty()) {
         if (ok && PutInPlace(target)) return SAVED_OK;
         // A file without all its records would read as a different scan; the
-        // file it was to replace is left as it was (unless it was to take the
-        // bytes in place).
+        // file it was to replace is left as it was.
         ::unlink(target.temp.c_str());
         CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
         return SAVED_WRITE_FAILED;
     }
-    if (ok) return SAVED_OK;
-    // Written in place: what was written is dropped; the file keeps its
-    // names, owner and bits.
-    static_cast<void>(::truncate(target.path.c_str(), 0));
-    CatchExeception::WriteLog("save into %s failed; the file was emptied\n", path);
+    if (ok && CopyOver(scratch.fd, target)) return SAVED_OK;
+    CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
     return SAVED_WRITE_FAILED;
 }
 

@@ -53,8 +53,9 @@ struct SaveSource {
 // partial file is removed and a file already at path is left as it was.
 // Where no such file can stand in for the one at path (a folder this process
 // may not add to, a file with other names, an owner this process cannot
-// give), that file itself is written, keeping its names, owner and bits, and
-// emptied when the save fails.
+// give), or it cannot take that name, the whole new file is written
+// elsewhere first and then copied over that file, which keeps its names,
+// owner and bits; a save that fails or is stopped leaves it as it was.
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps);
 
 // The ControllerList and DiskDevice frames.

@@ -82,6 +82,15 @@ bool CStdFile::Open(const char* path, OpenMode mode, unsigned bits) {
     return true;
 }
 
+bool CStdFile::Adopt(int fd) {
+    Close();
+    if (fd < 0)
+        return false;
+    m_fd = fd;
+    m_path.clear();
+    return true;
+}
+
 bool CStdFile::Close() {
     if (m_fd < 0)
         return true;

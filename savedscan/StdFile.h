@@ -29,6 +29,8 @@ public:
     // write mode gets 0666 (mode 5: bits) less the umask; existing files keep
     // their bits.
     bool Open(const char* path, OpenMode mode, unsigned bits = 0666);
+    // Takes over an open descriptor (a file without a name); false for -1.
+    bool Adopt(int fd);
     // False when the system reports that written bytes were lost.
     bool Close();
     // Waits until what was written is on the device; false when it is not.

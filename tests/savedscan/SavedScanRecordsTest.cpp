@@ -31,6 +31,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -409,7 +410,10 @@ TEST(SavedScanRecords, AStoppedSaveLeavesNoFile) {
 // one that fails (no room left, a file-size limit) or is stopped (as quitting
 // or a signal stops it) leaves the old save byte for byte and nothing beside
 // it. A whole one replaces it with the old one's permissions; a linked folder
-// or a link to the file stays a link.
+// or a link to the file stays a link. So too where the new save cannot take
+// the old one's name (a second name, a folder the saver may not add to, an
+// owner it cannot give, a mount on the file) and is copied over it: no room,
+// a stop or a kill leaves the old save under every name.
 TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
     enum class Where {
         Folder,
@@ -424,7 +428,22 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         UnwritableFolder,
         StickyOtherOwner,
     };
-    enum class How { Whole, Stop0, StopMidway, SizeLimit };
+    enum class How {
+        Whole,
+        Stop0,
+        StopMidway,
+        SizeLimit,
+        KillMidway,
+        // On a small tmpfs, with a mount on the old save (its name may not
+        // be replaced) or without.
+        NoRoom,
+        Bound,
+        BoundNoRoom,
+        // No room, where the room taken before copying is not kept (as on a
+        // copy-on-write file system) or cannot be taken at all.
+        UnkeptRoom,
+        NoReserving,
+    };
     const struct {
         const char* what;
         Where where;
@@ -444,6 +463,26 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         {"whole, over a save with a second name", Where::HardLinked, How::Whole},
         {"whole, by its owner in a folder it may not add to", Where::UnwritableFolder, How::Whole},
         {"whole, over another user's group-writable save in a sticky folder", Where::StickyOtherOwner, How::Whole},
+        {"whole, over a save whose name may not be replaced", Where::Folder, How::Bound},
+        {"no room to copy over a save whose name may not be replaced", Where::Folder, How::BoundNoRoom},
+        {"no room, over a save with a second name", Where::HardLinked, How::NoRoom},
+        {"no room, over a mounted save with a second name", Where::HardLinked, How::BoundNoRoom},
+        {"whole, over a mounted save with a second name", Where::HardLinked, How::Bound},
+        {"stopped, over a save with a second name", Where::HardLinked, How::StopMidway},
+        {"killed, over a save with a second name", Where::HardLinked, How::KillMidway},
+        {"no room kept, over a save with a second name", Where::HardLinked, How::UnkeptRoom},
+        {"no room to be taken, over a save with a second name", Where::HardLinked, How::NoReserving},
+        {"no room, by its owner in a folder it may not add to", Where::UnwritableFolder, How::NoRoom},
+        {"no room, by its owner over a mounted save in a folder it may not add to", Where::UnwritableFolder,
+         How::BoundNoRoom},
+        {"whole, by its owner over a mounted save in a folder it may not add to", Where::UnwritableFolder, How::Bound},
+        {"stopped, by its owner in a folder it may not add to", Where::UnwritableFolder, How::StopMidway},
+        {"killed, by its owner in a folder it may not add to", Where::UnwritableFolder, How::KillMidway},
+        {"no room, over another user's save in a sticky folder", Where::StickyOtherOwner, How::NoRoom},
+        {"no room, over another user's mounted save in a sticky folder", Where::StickyOtherOwner, How::BoundNoRoom},
+        {"whole, over another user's mounted save in a sticky folder", Where::StickyOtherOwner, How::Bound},
+        {"stopped, over another user's save in a sticky folder", Where::StickyOtherOwner, How::StopMidway},
+        {"killed, over another user's save in a sticky folder", Where::StickyOtherOwner, How::KillMidway},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -454,6 +493,19 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
     SavedTree older, newer;
     for (int i = 0; i < 8000; ++i)
         newer.Add(&newer.root, 100 + i, ("a file found later, number " + std::to_string(i)).c_str());
+    // Their sizes, for the room left on the tmpfs.
+    off_t oldSize = 0, newSize = 0;
+    {
+        TempDir sized;
+        CProgressSteps steps;
+        for (auto [tree, size] : {std::pair{&older, &oldSize}, std::pair{&newer, &newSize}}) {
+            ASSERT_EQ(SaveRestoreResult::WriteScanResult(sized.file("s.rsf").c_str(), tree->Source(), nullptr, steps), 0u);
+            struct stat st {};
+            ASSERT_EQ(::stat(sized.file("s.rsf").c_str(), &st), 0);
+            *size = st.st_size;
+        }
+        ASSERT_GT(newSize - oldSize, 256 << 10);
+    }
     const mode_t umasked = [] {
         const mode_t mask = ::umask(022);
         ::umask(mask);
@@ -464,23 +516,25 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         TempDir dir;
         std::string folder = dir.path(), path = dir.file("scan.rsf");
         struct Unmount {
-            std::string at;
+            std::vector<std::string> at;
             ~Unmount() {
-                if (!at.empty()) ::umount2(at.c_str(), MNT_DETACH);
+                for (auto m = at.rbegin(); m != at.rend(); ++m) ::umount2(m->c_str(), MNT_DETACH);
             }
         } unmount;
-        if (c.where >= Where::SmallTmpfs && ::geteuid() != 0)
+        const bool tmpfs = c.where == Where::SmallTmpfs || c.how >= How::NoRoom;
+        const bool bound = c.how == How::Bound || c.how == How::BoundNoRoom;
+        if ((c.where >= Where::SmallTmpfs || tmpfs) && ::geteuid() != 0)
             GTEST_SKIP() << "a small tmpfs and other users' files need root";
+        if (tmpfs) {
+            ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=8m"), 0) << std::strerror(errno);
+            unmount.at.push_back(folder);
+        }
         if (c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner) {
             ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
             folder = dir.file("shared");
             std::filesystem::create_directory(folder);
             ASSERT_EQ(::chmod(folder.c_str(), c.where == Where::StickyOtherOwner ? 01777 : 0755), 0);
             path = folder + "/scan.rsf";
-        }
-        if (c.where == Where::SmallTmpfs) {
-            ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
-            unmount.at = folder;
         }
         if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
             folder = dir.file("real");
@@ -511,13 +565,24 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             ASSERT_EQ(::stat(file.c_str(), &was), 0);
             old = ReadWholeFile(file);
         }
-        if (c.where == Where::SmallTmpfs) {
-            // A file of the room left but 256 KiB.
+        if (bound) {
+            // Its name can be neither replaced nor removed (EBUSY).
+            ASSERT_EQ(::mount(file.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+            unmount.at.push_back(file);
+        }
+        if (c.where == Where::SmallTmpfs || (tmpfs && c.how != How::Bound)) {
+            // A file of the room left but 256 KiB; or but half what the new
+            // save adds to the old, with room for a whole new save beside it
+            // where it may be written there and cannot take the old one's name.
+            const off_t grows = newSize - oldSize;
+            const std::uint64_t left = c.where == Where::SmallTmpfs                                     ? 256u << 10
+                                       : c.how == How::NoRoom || c.where == Where::UnwritableFolder ? grows / 2
+                                                                                                    : newSize + grows / 2;
             struct statvfs fs {};
             ASSERT_EQ(::statvfs(folder.c_str(), &fs), 0);
             const std::uint64_t room = std::uint64_t{fs.f_bavail} * fs.f_frsize;
-            ASSERT_GT(room, 256u << 10);
-            std::ofstream(folder + "/other") << std::string(room - (256u << 10), 'x');
+            ASSERT_GT(room, left);
+            std::ofstream(folder + "/other") << std::string(room - left, 'x');
         }
         const std::set<std::string> before = Listing(folder);
 
@@ -526,7 +591,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             using StopAt::StopAt;
             std::string folder;
             mode_t widest = 0;
+            bool kill = false;
             int Continued() override {
+                if (kill && left == 0) ::raise(SIGKILL);
                 for (const auto& e : std::filesystem::directory_iterator(folder)) {
                     struct stat st {};
                     if (e.path().extension() == ".part" && ::lstat(e.path().c_str(), &st) == 0)
@@ -534,8 +601,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 }
                 return StopAt::Continued();
             }
-        } sink(c.how == How::Stop0 ? 0 : c.how == How::StopMidway ? 3 : -1);
+        } sink(c.how == How::Stop0 ? 0 : c.how == How::StopMidway || c.how == How::KillMidway ? 3 : -1);
         sink.folder = folder;
+        sink.kill = c.how == How::KillMidway;
         rlimit limit{};
         ::getrlimit(RLIMIT_FSIZE, &limit);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -545,27 +613,46 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             ::setrlimit(RLIMIT_FSIZE, &small);
         }
         std::uint32_t code = SAVED_CANNOT_OPEN;
-        if (c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner) {
+        const bool otherUser = c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner;
+        const bool faked = c.how == How::UnkeptRoom || c.how == How::NoReserving;
+        if (otherUser || faked || c.how == How::KillMidway) {
             const pid_t child = ::fork();
             ASSERT_GE(child, 0);
             if (child == 0) {
                 const uid_t uid = c.where == Where::UnwritableFolder ? kOwner : kSaver;
                 const gid_t groups[] = {kGroup};
-                if (::setgroups(1, groups) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+                if (otherUser &&
+                    (::setgroups(1, groups) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
+                    ::_exit(100);
+                // fallocate answers 0 without taking room, or EOPNOTSUPP.
+                sock_filter filter[] = {
+                    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(SYS_fallocate), 0, 1),
+                    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (c.how == How::UnkeptRoom ? 0 : EOPNOTSUPP)),
+                    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                };
+                sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+                if (faked && (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                              ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0))
                     ::_exit(100);
                 ::_exit(static_cast<int>(SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps)));
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 100);
-            code = static_cast<std::uint32_t>(WEXITSTATUS(status));
+            if (c.how == How::KillMidway) {
+                ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+                code = SAVED_WRITE_FAILED;
+            } else {
+                ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 100);
+                code = static_cast<std::uint32_t>(WEXITSTATUS(status));
+            }
         } else {
             code = SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps);
         }
         ::setrlimit(RLIMIT_FSIZE, &limit);
         std::signal(SIGXFSZ, oldHandler);
 
-        const bool whole = c.how == How::Whole && c.where != Where::SmallTmpfs;
+        const bool whole = (c.how == How::Whole || c.how == How::Bound) && c.where != Where::SmallTmpfs;
         EXPECT_EQ(code, whole ? SAVED_OK : SAVED_WRITE_FAILED);
         EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);
         if (!whole) {
@@ -573,16 +660,16 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         } else {
             EXPECT_NE(ReadWholeFile(file), old);
             EXPECT_EQ(LoadDirect(file), 0u);
-            struct stat st {};
-            ASSERT_EQ(::stat(file.c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 07777, c.where == Where::Nothing ? umasked : oldMode);
-            if (c.where != Where::Nothing) {
-                EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(was.st_uid, was.st_gid));
-                EXPECT_EQ(st.st_nlink, was.st_nlink);
-            }
-            if (c.where == Where::HardLinked) {
-                EXPECT_TRUE(ReadWholeFile(folder + "/second.rsf") == ReadWholeFile(file));
-            }
+        }
+        if (c.where == Where::HardLinked) {
+            EXPECT_TRUE(ReadWholeFile(folder + "/second.rsf") == ReadWholeFile(file)) << "the names were split";
+        }
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.where == Where::Nothing ? umasked : oldMode);
+        if (c.where != Where::Nothing) {
+            EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(was.st_uid, was.st_gid));
+            EXPECT_EQ(st.st_nlink, was.st_nlink);
         }
         // Never readable by more than the save it replaces while written.
         EXPECT_EQ(sink.widest & ~(c.where == Where::Nothing ? umasked : oldMode), 0u) << std::oct << sink.widest;
