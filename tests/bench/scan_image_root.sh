@@ -129,6 +129,22 @@ rm "$W/saves/fill"
 chmod 755 "$W"
 for f in fat_16/fat_16.img mbr_fat_exfat/disk_intact.img; do cp "$fixtures/$f" "$W/"; done
 chmod 644 "$W"/*.img
+# The other users run the probe (and the services program it starts from its
+# own folder) from here: the build tree may lie in a folder closed to them,
+# as a clone in root's home does.
+mkdir "$W/bin"
+for p in "$probe" "$(dirname "$probe")/scan_image_services"; do
+    ln "$p" "$W/bin/" 2>/dev/null || cp "$p" "$W/bin/" || fail "cannot copy $p for the other users"
+done
+chmod 755 "$W/bin" "$W/bin/"*
+userprobe="$W/bin/$(basename "$probe")"
+for uid in 65534 65533; do
+    setpriv --reuid="$uid" --regid=65534 --groups=65534 test -x "$userprobe" -a -r "$W/fat_16.img" || {
+        closed="$W"
+        while [ "$closed" != / ] && [ $((0$(stat -c %a "$closed") & 1)) = 1 ]; do closed="$(dirname "$closed")"; done
+        fail "user $uid cannot reach $W: $closed is $(stat -c '%A %U' "$closed"); set TMPDIR to a folder other users can reach"
+    }
+done
 mkdir "$W/shut" "$W/sticky"
 chmod 1777 "$W/sticky"
 while read -r uid folder bits links; do
@@ -139,8 +155,8 @@ while read -r uid folder bits links; do
     cp "$W/$folder/scan.rsf" "$W/old.rsf"
     before="$(ls -A "$W/$folder" | tr '\n' ' ')"
     setpriv --reuid="$uid" --regid=65534 --groups=65534 \
-        "$probe" quick "$W/disk_intact.img" --services --save "$W/$folder/scan.rsf" > /dev/null 2>"$W/err" ||
-        fail "user $uid's save over a save in $folder failed: $(grep -a save "$W/err" | tail -n 1)"
+        "$userprobe" quick "$W/disk_intact.img" --services --save "$W/$folder/scan.rsf" > /dev/null 2>"$W/err" ||
+        fail "user $uid's save over a save in $folder failed: $({ grep -a save "$W/err" || cat "$W/err"; } | tail -n 1)"
     ! cmp -s "$W/old.rsf" "$W/$folder/scan.rsf" || fail "user $uid's save in $folder did not replace the old one"
     [ "$(stat -c '%u:%g %a %h' "$W/$folder/scan.rsf")" = "65534:65534 $bits $links" ] ||
         fail "user $uid's save in $folder is $(stat -c '%u:%g %a %h' "$W/$folder/scan.rsf")"
