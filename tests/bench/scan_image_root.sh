@@ -8,8 +8,8 @@
 #   refused and nothing is written; beside the image is fine;
 # - on a full 1 MiB tmpfs no file is left cut short;
 # - a save over a save on a tmpfs without room for the new one fails and
-#   leaves the old save as it was with nothing beside it; with room, it
-#   replaces it;
+#   leaves the old save as it was with nothing beside it, also under a second
+#   name; with room, it replaces it;
 # - another user's save over a save it may write but not replace by a new
 #   file (a folder it may not add to, a sticky folder) is written in place.
 # Usage: scan_image_root.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
@@ -116,6 +116,18 @@ set -e
 [ $rc -eq 1 ] && grep -q "save failed" "$W/err" || fail "exit $rc saving over a save without room"
 cmp -s "$W/old.rsf" "$W/saves/scan.rsf" || fail "a failed save changed the save it was to replace"
 [ "$(ls -A "$W/saves" | tr '\n' ' ')" = "fill scan.rsf " ] || fail "left beside the save: $(ls -A "$W/saves")"
+# The same over a save with a second name, which a new save is copied over
+# rather than renamed onto: both names keep the old save.
+ln "$W/saves/scan.rsf" "$W/saves/second.rsf"
+set +e
+"$probe" quick "$fixtures/mbr_fat_exfat/disk_intact.img" --services --save "$W/saves/scan.rsf" > /dev/null 2>"$W/err"
+rc=$?
+set -e
+[ $rc -eq 1 ] && grep -q "save failed" "$W/err" || fail "exit $rc saving over a save with a second name without room"
+for name in scan second; do
+    cmp -s "$W/old.rsf" "$W/saves/$name.rsf" || fail "a failed save changed the save's name $name.rsf"
+done
+rm "$W/saves/second.rsf"
 rm "$W/saves/fill"
 "$probe" quick "$fixtures/mbr_fat_exfat/disk_intact.img" --services --save "$W/saves/scan.rsf" > /dev/null 2>&1 ||
     fail "the save with room failed"
