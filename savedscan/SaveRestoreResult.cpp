@@ -189,9 +189,9 @@ enum class Temporary { Made, InPlace, Failed };
 
 // Creates the temporary file in rs: ".NAME.XXXXXX.part" beside the target,
 // made with no wider bits than the file it replaces. InPlace where the new
-// bytes are to be copied over the file itself: a folder this process may not add to, a file with
-// other names (a new file would split them) or an owner the new file could
-// not be given.
+// bytes are to be copied over the file itself: a folder this process may not
+// add to, a file with other names (a new file would split them) or an owner
+// the new file could not be given.
 Temporary StartTemporary(CRSData& rs, SaveTarget& target) {
     if (target.replaces && target.old.st_nlink > 1) return Temporary::InPlace;
     const std::size_t slash = target.path.rfind('/');
@@ -260,11 +260,13 @@ struct Descriptor {
 bool CopyRange(int from, int to, off_t offset, off_t count) {
     std::vector<char> buffer(std::min<off_t>(count, off_t{1} << 20));
     while (count > 0) {
-        const ssize_t got = ::pread(from, buffer.data(), static_cast<std::size_t>(std::min<off_t>(count, buffer.size())), offset);
+        const ssize_t got = ::pread(from, buffer.data(),
+                                    static_cast<std::size_t>(std::min<off_t>(count, buffer.size())), offset);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), offset + done);
+            const ssize_t put =
+                ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), offset + done);
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) return false;
             done += put;
@@ -305,8 +307,10 @@ bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail)
 // new one.
 bool CopyOver(int from, const SaveTarget& target) {
     Descriptor to{::open(target.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)};
-    struct stat now {}, next {};
-    if (to.fd < 0 || ::fstat(to.fd, &now) != 0 || ::fstat(from, &next) != 0 || !S_ISREG(now.st_mode)) return false;
+    struct stat now {};
+    struct stat next {};
+    if (to.fd < 0 || ::fstat(to.fd, &now) != 0 || ::fstat(from, &next) != 0 || !S_ISREG(now.st_mode))
+        return false;
     // Another file put at the name since the save began is not overwritten.
     if (target.replaces && (now.st_dev != target.old.st_dev || now.st_ino != target.old.st_ino)) return false;
     const off_t oldLength = now.st_size, newLength = next.st_size;
@@ -349,7 +353,8 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     bool opened = path && *path && ResolveTarget(path, target);
     if (opened) {
         const Temporary temporary = StartTemporary(rs, target);
-        if (temporary == Temporary::InPlace) {
+        // Its old bytes are kept aside before the new ones go over them.
+        if (temporary == Temporary::InPlace && ::access(target.path.c_str(), R_OK) == 0) {
             const std::size_t slash = target.path.rfind('/');
             scratch.fd = MakeScratch(slash == std::string::npos ? "." : target.path.substr(0, slash + 1));
         }
