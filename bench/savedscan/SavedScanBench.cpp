@@ -3,7 +3,8 @@
 // the node tree; the load reads it, replays it into a real tree builder and
 // files every node by type and date in the scan object, as a load through
 // the facade does. Each runs in a child process of its own, so each peak
-// memory is its own. Then the time per damaged case: the saved file of a
+// memory is its own. Then the same save over that file with a second name
+// (written elsewhere and copied over it). Then the time per damaged case: the saved file of a
 // 10,000-node result cut at 300 offsets and changed at 300 bytes.
 // Usage: bench_savedscan [FOLDERS [FILES_PER_FOLDER]]
 #include "engine/common/DataRunList.h"
@@ -72,8 +73,8 @@ struct NoPauseClock : ITreeBuilderClock {
     void SleepSeconds(unsigned) override {}
 };
 
-// The synthetic result, saved into path.
-int Save(const std::string& path, long long folders, long long perFolder) {
+// The synthetic result, saved into path; what names the save in the report.
+int Save(const std::string& path, long long folders, long long perFolder, const char* what = "save") {
     const char* exts[] = {"jpg", "png", "mp3", "mov", "zip", "pdf", "docx", "txt", "qqq", ""};
     CFilesystemNode root(SEARCHER_FAT, "bench(FAT/FAT32)", "bench", 2);
     std::vector<std::unique_ptr<BenchNode>> nodes;
@@ -110,7 +111,7 @@ int Save(const std::string& path, long long folders, long long perFolder) {
     const double seconds = Since(t0);
     struct stat st {};
     ::stat(path.c_str(), &st);
-    std::printf("save: nodes=%zu seconds=%.3f bytes=%lld peakMiB=%.1f code=%u\n", nodes.size() + 1, seconds,
+    std::printf("%s: nodes=%zu seconds=%.3f bytes=%lld peakMiB=%.1f code=%u\n", what, nodes.size() + 1, seconds,
                 static_cast<long long>(st.st_size), PeakMiB(), code);
     return code == 0 ? 0 : 1;
 }
@@ -206,6 +207,10 @@ int main(int argc, char** argv) {
     const std::string path = std::string(dir) + "/bench.rsf";
     int status = InChild([&] { return Save(path, folders, perFolder); });
     if (status == 0) status = InChild([&] { return Load(path, argc, argv); });
+    // The same save over that one with a second name: written elsewhere, then
+    // copied over it with its old bytes kept aside.
+    if (status == 0 && ::link(path.c_str(), (std::string(dir) + "/second.rsf").c_str()) == 0)
+        status = InChild([&] { return Save(path, folders, perFolder, "save over a save with a second name"); });
     if (status == 0) status = InChild([&] { return Damage(dir); });
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());
     return status;
