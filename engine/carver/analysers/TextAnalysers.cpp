@@ -365,7 +365,9 @@ int MboxRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lo
     }
     m_ullFed += static_cast<unsigned>(sectorBytes);
     if (!m_End.Feed(sector, static_cast<std::size_t>(sectorBytes), offset)) return 2;
-    return Settle(m_End.Size(0), s, "_");
+    // Named as the partner names it.
+    m_ullFileSize = m_End.Size(0);
+    return 1;
 }
 
 } // namespace RawSpeed
