@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # zipdesc_bench.sh SCAN_IMAGE [WORKDIR]
-# The carver on ZIP members whose sizes follow their data (a data
-# descriptor), each on a sector border, at 2, 4, 8 and 16 MiB: the time
-# should at most double with the input.
+# The carver on starts of one file's parts, each on a sector border: ZIP
+# members whose sizes follow their data (a data descriptor), at 2, 4, 8 and
+# 16 MiB, and a mail folder's messages: the time should at most double with
+# the input.
 #   desc   a stored local header with the descriptor flag and sizes 0 in
 #          every sector, random bytes between them, no directory anywhere
 #          (tests/fixtures/carve_floods.py zipdesc); nothing is listed
@@ -10,6 +11,9 @@
 #          descriptor), members of 512 bytes with their headers filling the
 #          image but for the directory, placed in random bytes
 #          (tests/fixtures/carve_members.py); one archive is listed
+# and a mail folder with a "From " line at the start of every sector but the
+# last, at 8, 16, 32 and 64 MiB (tests/fixtures/carve_floods.py mboxfrom);
+# one folder is listed.
 # Prints per image the seconds (the best of RUNS runs, 1 unless set) with
 # the processor seconds (user and system) of that run, peak memory, the
 # files and bytes listed by `scan_image deep`. Images are made
@@ -44,7 +48,10 @@ PY
     python3 "$fixtures/carve_members.py" place "stream$mib.img" "$mib" "stream$mib.zip"
     rm -rf "members$mib"
 done
-for img in desc2 desc4 desc8 desc16 stream2 stream4 stream8 stream16; do
+for mib in 8 16 32 64; do
+    [ -f "from$mib.img" ] || python3 "$fixtures/carve_floods.py" mboxfrom "$mib" "from$mib.img"
+done
+for img in desc2 desc4 desc8 desc16 stream2 stream4 stream8 stream16 from8 from16 from32 from64; do
     secs=""
     for _ in $(seq 1 "${RUNS:-1}"); do
         /usr/bin/time -f '%e %M %U %S' -o time.txt "$probe" deep "$img.img" > out.txt 2> /dev/null || true

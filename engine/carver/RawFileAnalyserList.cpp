@@ -123,7 +123,7 @@ constexpr RawAnalyserRow kMapRows[] = {
     {K4('x', 'a', 'r', '!'), "FilePKGAnalyser"},
     {K4(0x7F, 'P', 'K', 'G'), "FilePKGAnalyser"},
     {K4('i', 'c', 'n', 's'), "FileICNSAnalyser"},
-    {K4('F', 'r', 'o', 'm'), "FileMboxAnalyser"},
+    {K4('F', 'r', 'o', 'm'), "RawSpeed::MboxAnalyser"},
 };
 
 constexpr RawAnalyserRow kMultimapRows[] = {
@@ -198,6 +198,7 @@ constexpr Built kBuilt[] = {
     {"FileUnicodeHTMAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileUnicodeHTMAnalyser()); }},
     {"RawSpeed::MOBIAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MOBIAnalyser()); }},
     {"FileMboxAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileMboxAnalyser()); }},
+    {"RawSpeed::MboxAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::MboxAnalyser()); }},
     {"RawSpeed::DbxAnalyser", [] { return static_cast<IRawFileAnalyser*>(new RawSpeed::DbxAnalyser()); }},
     {"FileHLPAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileHLPAnalyser()); }},
     {"FileCHMAnalyser", [] { return static_cast<IRawFileAnalyser*>(new FileCHMAnalyser()); }},
@@ -276,6 +277,7 @@ void ResetCarveGuards() {
     Orvex::OGGRawFileInfo::ResetGuard();
     BruteForce::CADTSRawFileInfo::ResetGuard();
     FileZIPAnalyser::ForgetSearched();
+    FileMboxAnalyser::ForgetWalked();
 }
 
 CRawFileAnalyserListSingle::CRawFileAnalyserListSingle() { Build(m_sets[1], false); }

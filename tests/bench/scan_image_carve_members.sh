@@ -7,7 +7,8 @@
 # messages with every 10th on a sector border; a mail folder ends where its
 # text ends, whatever follows it, and a file of its kind on the next sector
 # border after its slack is one of its own (two mail folders, two gzip
-# files, each byte-exact).
+# files, each byte-exact). A lone stray control byte in a message (a NUL,
+# 0x0B, 0x07, 0x1A, a backspace) keeps the folder whole.
 # Usage: scan_image_carve_members.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" carve_members
 dir="$fixtures/carve_members"

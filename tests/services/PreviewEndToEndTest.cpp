@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <set>
@@ -20,9 +21,18 @@ namespace {
 
 using namespace salvor::test;
 
+// The shipped thumbnail program, given the time it takes: built with the
+// sanitizers on a loaded machine, a Photoshop document or a movie can take
+// longer than users are given, and the preview would be the icon.
+struct PatientThumbnailer {
+    PatientThumbnailer() { VXUIPreview::SetThumbnailProgram("", std::chrono::minutes(10)); }
+    ~PatientThumbnailer() { VXUIPreview::SetThumbnailProgram(""); }
+};
+
 TEST(PreviewEndToEnd, EveryFileOfAQuickScannedFatVolume) {
     UseRealFileSystems();
     VXUIPreview::SetDecoder(salvor::kit::decodedPreviewSize);
+    const PatientThumbnailer patient;
     AttachedImages attached({FixtureFile("fat_media", "fat_media.img")});
     ASSERT_TRUE(attached.devices.listed);
     ScanHarness harness;

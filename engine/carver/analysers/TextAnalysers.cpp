@@ -277,31 +277,100 @@ bool MailText(unsigned char c) {
     return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == 0x1B;
 }
 
+// How far the last walk of a mail folder's text went on one device, in
+// bytes from the device's start (forgotten when a carve starts). A folder
+// that the carver no longer follows is walked from each of its "From "
+// lines on a sector border: each walk goes on from where the last one
+// stopped, so the folder's bytes are read once however many such lines it
+// holds.
+struct MailWalk {
+    const IStorageDevice* device = nullptr;
+    unsigned long long sectors = 0; // the device's size, which a carve never changes
+    unsigned long long from = 0, reached = 0;
+    MailEnd end;
+};
+MailWalk g_mailWalk;
+
 } // namespace
 
-int FileMboxAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
-    const unsigned long long room = DeviceRoom(info, device);
-    if (room == 0) return 0;
-    RawFileBuffer file(device, static_cast<unsigned long long>(info.m_llStartSector));
-    // A mail folder is text from end to end: it ends at its first byte that
-    // is no text, the zero slack after it or whatever binary follows; before
-    // binary bytes, at its last line end (what follows it there is old data).
-    unsigned long long offset = 0;
-    for (; offset <= kWalkLimit; offset += 512) {
-        const unsigned char* p = file.Fetch(offset, 512);
-        if (!p) break;
-        const unsigned char* end = std::find_if_not(p, p + 512, MailText);
-        if (end == p + 512) continue;
-        if (*end != 0)
-            for (const unsigned char* q = end; q != p; --q)
-                if (q[-1] == '\n') {
-                    end = q;
-                    break;
-                }
-        return Sized(info, offset + static_cast<std::size_t>(end - p), room, kType);
+bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos) {
+    for (std::size_t i = 0; i < n && m_ullEnd == kNone; ++i, ++pos) {
+        if (m_ullStray != kNone && pos - m_ullStray > kStrayReach) m_ullStray = kNone;
+        if (MailText(p[i])) {
+            if (p[i] == '\n') m_ullLine = pos + 1;
+            continue;
+        }
+        if (m_ullStray == kNone) {
+            m_ullStray = pos;
+            m_ullStrayLine = m_ullLine;
+            m_bBinary = p[i] != 0;
+            continue;
+        }
+        m_ullEnd = m_ullStray;
     }
-    return Sized(info, offset, room, kType);
+    return Ended();
 }
+
+void MailEnd::Close() {
+    if (m_ullStray != kNone) m_ullEnd = m_ullStray;
+}
+
+unsigned long long MailEnd::Size(unsigned long long from) const {
+    // Before binary bytes, at the last line end (what follows it is old data).
+    const bool atLine = m_bBinary && m_ullStrayLine != kNone && m_ullStrayLine > from;
+    return (atLine ? m_ullStrayLine : m_ullEnd) - from;
+}
+
+void FileMboxAnalyser::ForgetWalked() { g_mailWalk = MailWalk{}; }
+
+int FileMboxAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) {
+    const std::optional<RawFileRoom> where = RoomOf(info, device);
+    if (!where) return 0;
+    const unsigned long long room = where->room;
+    const unsigned long long at = where->start * where->sectorSize;
+    MailWalk& w = g_mailWalk;
+    const bool same = w.device == device && w.sectors == device->GetTotalSectors();
+    // A start after the last walk's, inside what it walked, goes on from
+    // there; any other walks afresh.
+    if (!same || at <= w.from || (w.end.Ended() ? at >= w.end.End() : at > w.reached)) {
+        w = MailWalk{};
+        w.device = device;
+        w.sectors = device->GetTotalSectors();
+        w.from = w.reached = at;
+    }
+    RawFileBuffer file(device, where->start);
+    while (!w.end.Ended() && w.reached - at <= kWalkLimit) {
+        const std::size_t n = static_cast<std::size_t>(512 - (w.reached - at) % 512);
+        const unsigned char* p = file.Fetch(w.reached - at, n);
+        if (!p) {
+            w.end.Close();
+            break;
+        }
+        if (!w.end.Feed(p, n, w.reached)) w.reached += n;
+    }
+    if (!w.end.Ended()) return Sized(info, w.reached - at, room, kType);
+    return Sized(info, w.end.Size(at), room, kType);
+}
+
+namespace RawSpeed {
+
+int MboxRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext&) {
+    if (!sector || sectorBytes <= 0 || s < m_llStartSector) return 2;
+    const unsigned long long offset = static_cast<unsigned long long>(s - m_llStartSector) * static_cast<unsigned>(sectorBytes);
+    // A sector not shown, or a folder past the walk's limit: the partner
+    // sizes it from the device.
+    if (offset != m_ullFed || offset > FileMboxAnalyser::kWalkLimit) {
+        m_ullFileSize = 0;
+        return 1;
+    }
+    m_ullFed += static_cast<unsigned>(sectorBytes);
+    if (!m_End.Feed(sector, static_cast<std::size_t>(sectorBytes), offset)) return 2;
+    // Named as the partner names it.
+    m_ullFileSize = m_End.Size(0);
+    return 1;
+}
+
+} // namespace RawSpeed
 
 // ---- mail databases ---------------------------------------------------------
 

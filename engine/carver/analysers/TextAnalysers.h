@@ -36,6 +36,34 @@ public:
     int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
 };
 
+// Where a mail folder's text ends, fed its bytes in order: at a run of
+// bytes that are no text, the zero slack after it or whatever binary
+// follows; before binary bytes, at its last line end. A byte that is no
+// text with none other within kStrayReach bytes after it is a message's
+// stray control byte (a NUL, a bell, a backspace) and is kept: random
+// bytes hold one in about nine.
+class MailEnd {
+public:
+    static constexpr unsigned long long kStrayReach = 64;
+    static constexpr unsigned long long kNone = ~0ull;
+    // Bytes p[0, n) lying at pos; true once the end is found.
+    bool Feed(const unsigned char* p, std::size_t n, unsigned long long pos);
+    // No more bytes (the device's end): a byte still waiting ends the text.
+    void Close();
+    bool Ended() const { return m_ullEnd != kNone; }
+    // Where the run begins.
+    unsigned long long End() const { return m_ullEnd; }
+    // The folder's size from `from`, once ended.
+    unsigned long long Size(unsigned long long from) const;
+
+private:
+    unsigned long long m_ullLine = kNone;      // just past the last line end fed
+    unsigned long long m_ullStray = kNone;     // a byte that is no text, while its reach is fed
+    unsigned long long m_ullStrayLine = kNone; // the last line end before it
+    unsigned long long m_ullEnd = kNone;
+    bool m_bBinary = false; // the byte at m_ullStray is not zero
+};
+
 class FileMboxAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kType = 126;
@@ -43,6 +71,8 @@ public:
     FileMboxAnalyser() { m_nType = kType; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
     int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
+    // Forgets how far an earlier carve walked mail text.
+    static void ForgetWalked();
 };
 
 namespace RawSpeed {
@@ -104,6 +134,22 @@ public:
     bool m_bFirstCall = true;
 };
 using MOBIAnalyser = BruteForce::CPartneredAnalyser<MOBIRawFileInfo, FileMOBIAnalyser>;
+
+// A mail folder followed sector by sector: a "From " line on a sector
+// border inside it is one of its messages.
+class MboxRawFileInfo : public BruteForce::CPartneredRawFileInfo {
+public:
+    explicit MboxRawFileInfo(IRawFileAnalyser* classic) : CPartneredRawFileInfo(classic) {
+        m_eRawFileType = FileMboxAnalyser::kType;
+    }
+    int CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) override;
+    bool RecordAt(unsigned long long offset) const override { return offset > 0; }
+
+private:
+    MailEnd m_End;
+    unsigned long long m_ullFed = 0;
+};
+using MboxAnalyser = BruteForce::CPartneredAnalyser<MboxRawFileInfo, FileMboxAnalyser>;
 
 class DBXRawFileInfo : public BruteForce::CUnpartneredRawFileInfo {
 public:

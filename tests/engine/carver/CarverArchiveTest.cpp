@@ -2,6 +2,7 @@
 // the samples of tests/fixtures/archive_samples.sh and on headers changed by
 // hand: acceptance, the streaming ends shown a file sector by sector as the
 // carver shows it, and the classic sizers reading a device.
+#include "engine/carver/RawFileAnalyserList.h"
 #include "engine/carver/analysers/ArchiveAnalysers.h"
 #include "engine/carver/analysers/ContainerAnalysers.h"
 #include "engine/carver/analysers/OfficeMoreAnalysers.h"
@@ -424,6 +425,50 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     EXPECT_EQ(Classic(mbox, Padded(folders, 512)).size, plain.size());
     Bytes full = Text(std::string("From a@b\n") + std::string(1200, 'x') + "\n");
     EXPECT_EQ(Classic(mbox, Padded(full, 512)).size, full.size());
+
+    // A lone byte that is no text inside a message is kept; another within
+    // 64 bytes after it makes a run, which ends the folder (at the line end
+    // before it). So does the device's end. Classic and streaming alike.
+    RawSpeed::MboxAnalyser stream;
+    const std::string head = "From a@b Mon Dec  7 08:00:00 2026\n\nfirst line\n";
+    const auto with = [&](const std::string& between, std::size_t gap, const std::string& after) {
+        return Text(head + "ab" + between + std::string(gap, 'c') + after + "\nlast " + std::string(70, 'd') + "\n");
+    };
+    for (const char stray : {'\0', '\x0b', '\x07', '\x1a', '\b'}) {
+        const Bytes one = with(std::string(1, stray), 600, "");
+        EXPECT_EQ(Classic(mbox, Padded(one, 512)).size, one.size()) << int(stray);
+        EXPECT_EQ(StreamOf(stream, Padded(one, 512), 512), static_cast<long long>(one.size())) << int(stray);
+    }
+    const Bytes run = with("\x07", 63, "\x07"), apart = with("\x07", 64, "\x07");
+    EXPECT_EQ(Classic(mbox, Padded(run, 512)).size, head.size());
+    EXPECT_EQ(StreamOf(stream, Padded(run, 512), 512), static_cast<long long>(head.size()));
+    EXPECT_EQ(Classic(mbox, Padded(apart, 512)).size, apart.size());
+    EXPECT_EQ(StreamOf(stream, Padded(apart, 512), 512), static_cast<long long>(apart.size()));
+    Bytes last = Text(head);
+    last.resize(511, 'x');
+    last.push_back(0x07);
+    EXPECT_EQ(Classic(mbox, last).size, head.size());
+    last.back() = 0;
+    EXPECT_EQ(Classic(mbox, last).size, 511u);
+
+    // Each "From " line on a sector border inside a folder ends where the
+    // folder does, walked on from where the walk before it stopped.
+    salvor::test::TempDir dir;
+    Bytes folder = Text(head);
+    folder.resize(512, '\n');
+    const Bytes second = with("\0", 900, "");
+    folder.insert(folder.end(), second.begin(), second.end());
+    const std::size_t text = folder.size();
+    folder = Padded(folder, 512, 1);
+    std::ofstream(dir.file("f.img"), std::ios::binary).write(reinterpret_cast<const char*>(folder.data()), folder.size());
+    salvor::test::ImageDevice dev(dir.file("f.img"), 512);
+    ResetCarveGuards();
+    for (const long long sector : {0, 1, 2}) {
+        CRawFileInfo record;
+        record.m_llStartSector = sector;
+        ASSERT_TRUE(mbox.GetRawFileSize(record, &dev));
+        EXPECT_EQ(record.m_ullFileSize, text - 512 * static_cast<std::size_t>(sector)) << sector;
+    }
 }
 
 TEST(CarverArchive, StreamOnlyAndSmallFormats) {
