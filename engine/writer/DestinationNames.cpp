@@ -168,15 +168,14 @@ bool HeldBySibling(RecoveryDestination& destination, IFileNode* node, const std:
     return it->second.count(NameKey(destination, candidate)) != 0;
 }
 
-// Enters the folder of node (named name, below a volume's folder: known
-// its parent's found path, path its destination path) under parent, making
+// Enters the folder of node (named name, below a volume's folder: key its
+// path of names as found, path its parent's destination path) under parent, making
 // it under the first name the destination takes: its own, else mapped, and
 // numbered where that is taken. Only its own name enters a folder that is
 // there already, and never one another folder took under a name made;
 // the name taken is kept for the node's found path.
 int EnterNodeFolder(RecoveryDestination& destination, int parent, IFileNode* node, const std::string& name,
-                    const std::string& known, const std::string& path, std::string& entered) {
-    const std::string key = known + "/" + name;
+                    const std::string& key, const std::string& path, std::string& entered) {
     if (const auto it = destination.folderNames.find(key); it != destination.folderNames.end()) {
         entered = it->second;
         return ::openat(parent, entered.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -363,7 +362,7 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
     names.front() = VolumeFolder(destination, type, node, volume, plain);
     // Folders made are noted by their found names (known) and written under
     // the names the destination takes (path).
-    std::string known = kindPath, path = kindPath;
+    std::string known = kindPath, path = kindPath, foundPath = kindPath;
     const bool directory = node->IsDirectory() != 0;
     // Folders down to the node's (the node's own for a directory).
     const std::size_t folders = directory ? names.size() : names.size() - 1;
@@ -397,10 +396,13 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
             made = destination.foldersMade.count(known + "/" + names[0]) != 0;
         }
         std::string entered;
-        // Folders below the volume's are entered under the name each took.
-        const bool named = i > 0 && (!made || destination.folderNames.count(known + "/" + names[i]));
-        const int next = named ? EnterNodeFolder(destination, folder.Get(), chain[chain.size() - 1 - i], names[i],
-                                                 known, path, entered)
+        // Folders below the volume's are entered under the name each took,
+        // told apart by their names as found ("x/y" is not "x_y").
+        IFileNode* own = chain[chain.size() - 1 - i];
+        const char* text = own->GetFileName();
+        foundPath += '\0';
+        foundPath += i == 0 ? names[0] : std::string(text ? text : "");
+        const int next = i > 0 ? EnterNodeFolder(destination, folder.Get(), own, names[i], foundPath, path, entered)
                                : EnterFolder(folder.Get(), names[i], made, entered);
         if (next < 0) return false;
         folder.Reset(next);
