@@ -33,8 +33,15 @@ class Destination : public ::testing::Test {
 protected:
     void SetUp() override { folder = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY); }
     void TearDown() override { ::close(folder); }
+    // A node named name under parent, kept until the test ends.
+    salvor::test::TestFileNode* add(CFileNode* parent, const char* name, bool dir = false) {
+        nodes.push_back(std::make_unique<salvor::test::TestFileNode>(nodes.size() + 2, parent->GetCurrentNodeID(), name, dir));
+        parent->AddChild(nodes.back().get());
+        return nodes.back().get();
+    }
     TempDir tmp;
     int folder = -1;
+    std::vector<std::unique_ptr<salvor::test::TestFileNode>> nodes;
 };
 
 TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
@@ -100,12 +107,6 @@ TEST_F(Destination, EveryNameIsNewAndNumbered) {
     fs::create_directories(tmp.file("Fat_0001/Card"));
     { std::ofstream(tmp.file("Fat_0001/Card/b.txt")) << "keep"; }
     CFilesystemNode root(SEARCHER_FAT, "Card(root)", "Card", 1);
-    std::vector<std::unique_ptr<salvor::test::TestFileNode>> nodes;
-    const auto add = [&](CFileNode* parent, const char* name, bool dir = false) {
-        nodes.push_back(std::make_unique<salvor::test::TestFileNode>(nodes.size() + 2, parent->GetCurrentNodeID(), name, dir));
-        parent->AddChild(nodes.back().get());
-        return nodes.back().get();
-    };
     RecoveryDestination names;
     names.folder = tmp.path() + "/";
     const std::string kind = tmp.path() + "/Fat_0002/Card/";
@@ -138,12 +139,6 @@ TEST_F(Destination, EveryNameIsNewAndNumbered) {
 // by its own files only, and a name as found never enters it.
 TEST_F(Destination, MadeNamesNeverTakeNamesFoundBesideThem) {
     CFilesystemNode root(SEARCHER_FAT, "Card(root)", "Card", 1);
-    std::vector<std::unique_ptr<salvor::test::TestFileNode>> nodes;
-    const auto add = [&](CFileNode* parent, const char* name, bool dir = false) {
-        nodes.push_back(std::make_unique<salvor::test::TestFileNode>(nodes.size() + 2, parent->GetCurrentNodeID(), name, dir));
-        parent->AddChild(nodes.back().get());
-        return nodes.back().get();
-    };
     RecoveryDestination names;
     names.folder = tmp.path() + "/";
     const std::string kind = tmp.path() + "/Fat_0001/Card/";
