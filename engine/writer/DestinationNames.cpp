@@ -223,9 +223,8 @@ bool FoldsCase(int folder) {
 // A noted volume of the kind that the destination would name as volume and
 // that starts before it on the disk (under a shared root by its own start,
 // else by its root's): the plain name is that one's. None when volume was
-// not noted or no position tells.
-// A volume whose name was mapped (mapped set) yields it to one whose label
-// is that name as found, wherever that one lies.
+// not noted or no position tells. A volume whose name was mapped (mapped
+// set) yields it to one whose label is that name as found, wherever it lies.
 const RecoveryDestination::Volume* EarlierTwin(const RecoveryDestination& destination, int type,
                                                const RecoveryDestination::Volume& volume, const std::string& name,
                                                bool mapped) {
