@@ -147,9 +147,10 @@ bool NamedAsFound(IFileNode* node) {
 }
 
 // Children of a folder walked for their names at most (a sibling list that
-// loops ends there), and folders whose names are kept.
+// loops ends there), and names kept for all folders before they are let go:
+// each folder's are read once while they fit, whatever order its files come in.
 constexpr std::size_t kMaxSiblings = std::size_t{1} << 20;
-constexpr std::size_t kKeptFolders = 16;
+constexpr std::size_t kKeptNames = std::size_t{1} << 20;
 
 // Whether candidate, a name made for node (mapped or numbered, not its own),
 // is a name one of node's siblings has as found: that name is the sibling's,
@@ -159,11 +160,15 @@ bool HeldBySibling(RecoveryDestination& destination, IFileNode* node, const std:
     if (!parent) return false;
     auto it = destination.foundNames.find(parent);
     if (it == destination.foundNames.end()) {
-        if (destination.foundNames.size() >= kKeptFolders) destination.foundNames.clear();
+        if (destination.foundNameCount >= kKeptNames) {
+            destination.foundNames.clear();
+            destination.foundNameCount = 0;
+        }
         it = destination.foundNames.emplace(parent, std::unordered_set<std::string>{}).first;
         std::size_t n = 0;
         for (IFileNode* child = parent->GetFirstChild(); child && n < kMaxSiblings; child = child->GetNextNode(), ++n)
             if (NamedAsFound(child)) it->second.insert(NameKey(destination, child->GetFileName()));
+        destination.foundNameCount += it->second.size();
     }
     return it->second.count(NameKey(destination, candidate)) != 0;
 }

@@ -43,8 +43,9 @@ struct RecoveryDestination {
     std::unordered_map<std::string, std::string> folderNames;
     std::unordered_set<std::string> otherNamedFolders;
     // The names a folder node's children have as found (as the destination
-    // compares names), for the last few folders asked.
+    // compares names), for the folders asked so far, and how many they are.
     std::unordered_map<IFileNode*, std::unordered_set<std::string>> foundNames;
+    std::size_t foundNameCount = 0;
     // The sector of the disk where a root's volume starts, −1 when unknown;
     // asked when a volume is noted and when a root's folder name is held by
     // another root.
