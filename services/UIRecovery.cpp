@@ -49,6 +49,21 @@ bool StatNearest(const char* path, struct stat& st) {
     return false;
 }
 
+// Whether a file could not be named because the destination is full or
+// gone (error: what naming it failed with, 0 when it was named): its folder
+// is no longer a folder, or the error tells so.
+bool DestinationLost(const std::string& destination, int error) {
+    switch (error) {
+    case ENOSPC: case EDQUOT: case EROFS: case EIO: case ENODEV: case ENXIO: case ENOTCONN: case ESTALE:
+    case ENOMEDIUM: case ESHUTDOWN:
+        return true;
+    default:
+        break;
+    }
+    struct stat st {};
+    return ::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+}
+
 } // namespace
 
 std::optional<DestinationRoom> RoomAt(const std::string& folder) {
@@ -309,11 +324,7 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
                 // room. Gone on without room, what does not fit is passed by.
                 if (!toldFull) {
                     toldFull = true;
-                    _PROGRESS_INFO info = GetProgressInfo();
-                    info.result = WriterResult::WriteFailed;
-                    SetProgressInfo(info);
-                    if (GetStatus() == OP_RUNNING) SetStatus(OP_PAUSED);
-                    SetNeedUIUpdate(1);
+                    TellWriteFailure();
                     if (!(going = Continued() != 0)) break;
                 }
                 if (!FitsIn(RoomAt(destination), node->GetFileSize())) {
@@ -371,7 +382,9 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
         m_fileTotal = 0;
     }
     CRecoveryFile file;
+    errno = 0;
     const char* path = MakeRecoveryFile(node, destination.c_str(), file) ? file.Path().c_str() : nullptr;
+    const int nameError = path ? 0 : errno;
     if (path) {
         if (std::strstr(path, "/Application")) flags[0] = 1;
         if (std::strstr(path, "/System")) flags[1] = 1;
@@ -399,7 +412,21 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
     // written whole with unreadable ranges as zeros stays (counted as failed).
     if (!whole && path && result != kEmptyFileMade && result != WriterResult::Unreadable)
         ::unlinkat(file.Folder(), file.Name().c_str(), 0);
+    // A file the destination refuses is passed by; a destination full or
+    // gone stops the recovery as a failed write does (the writer told its
+    // own failed writes).
+    if (!whole && result != kEmptyFileMade && (result & 0xFFFFFFFFu) != kWriteFailure &&
+        DestinationLost(destination, nameError))
+        TellWriteFailure();
     return whole;
+}
+
+void VXUIRecovery::TellWriteFailure() {
+    _PROGRESS_INFO info = GetProgressInfo();
+    info.result = WriterResult::WriteFailed;
+    SetProgressInfo(info);
+    if (GetStatus() == OP_RUNNING) SetStatus(OP_PAUSED);
+    SetNeedUIUpdate(1);
 }
 
 void VXUIRecovery::RemoveUnfinishedFiles() { RemoveDestinationTemporaries(); }

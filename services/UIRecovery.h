@@ -107,6 +107,8 @@ private:
     bool RecoverNode(IFileNode* node, IDataRecovery* writer, int flags[3], ResultCode& result);
 
     std::shared_ptr<ScanSession> BoundSession() const;
+    // Pauses the recovery with the failed-write code, as a failed write does.
+    void TellWriteFailure();
 
     // Guards everything below.
     mutable std::mutex m_mutex;

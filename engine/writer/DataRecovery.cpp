@@ -323,10 +323,35 @@ long long CDataRecovery::DataBytes(long long total) {
     return bytes;
 }
 
+namespace {
+// Errors that tell the destination as a whole full, read-only or gone, not
+// this one file refused.
+bool DestinationWideError(int error) {
+    switch (error) {
+    case ENOSPC: case EDQUOT: case EFBIG: case EROFS: case EIO: case ENODEV: case ENXIO: case ENOTCONN:
+    case ESTALE: case ENOMEDIUM: case ENOENT: case ESHUTDOWN:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
+ResultCode CDataRecovery::DestinationFailed(const char* path, int error, IProgress* sink, _PROGRESS_INFO& record) {
+    CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path, std::strerror(error));
+    record.result = WriterResult::WriteFailed;
+    if (sink) sink->UpdateProgress(&record);
+    return WriterResult::WriteFailed;
+}
+
 ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink, _PROGRESS_INFO& record) {
     CDestinationFile file;
     if (!file.Open(dirFd, path)) {
+        const int error = errno;
         WriterLogSite("RecoverTo", 304);
+        // No temporary file can be made beside the name: a full or lost
+        // destination is told as a failed write; else this path is refused.
+        if (error != ENOENT && DestinationWideError(error)) return DestinationFailed(path, error, sink, record);
         return WriterResult::CannotOpenDestination;
     }
     if (!EnsureBuffer()) return WriterResult::NoMemory;
@@ -395,11 +420,12 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
         return failed ? WriterResult::WriteFailed : 0;
     }
     if (!file.SetLength(total) || !file.Commit()) {
-        CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path,
-                                  std::strerror(errno));
-        record.result = WriterResult::WriteFailed;
-        if (sink) sink->UpdateProgress(&record);
-        return WriterResult::WriteFailed;
+        // The file is written whole: a destination that then refuses its
+        // name (or its length) refuses this file only, unless it is full or gone.
+        const int error = errno;
+        if (DestinationWideError(error)) return DestinationFailed(path, error, sink, record);
+        CatchExeception::WriteLog("%s:%d write[%s] refused with %s\n", "RecoverTo", 351, path, std::strerror(error));
+        return WriterResult::Refused;
     }
     if (m_createdSeconds) SetTimes(dirFd, path);
     if (unreadable > 0) {

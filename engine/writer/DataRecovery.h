@@ -58,6 +58,9 @@ inline constexpr ResultCode Unreadable = MakeResult(ResultLib::Writer, 0x168, 0x
 // The file holds bytes that its size does not count (a compressed file whose
 // expanded size could not be read): nothing is written.
 inline constexpr ResultCode SizeUnknown = MakeResult(ResultLib::Writer, 0x11c, 0xd05);
+// The destination refused this one file (its name, say) while it takes
+// others: nothing is written, and the recovery goes on with the next file.
+inline constexpr ResultCode Refused = MakeResult(ResultLib::Writer, 0x16c, 0xd06);
 } // namespace WriterResult
 
 class CDataRecovery : public IDataRecovery {
@@ -122,6 +125,10 @@ private:
     bool WaitForSpace(CDestinationFile& file, const char* path, long long need, IProgress* sink,
                       _PROGRESS_INFO& record);
     void SetTimes(int dirFd, const char* path);
+
+    // Tells a failure of the whole destination (full, read-only, gone) as a
+    // failed write, the user asked to make room or stop; answers the code.
+    ResultCode DestinationFailed(const char* path, int error, IProgress* sink, _PROGRESS_INFO& record);
 
     CCopyBuffer m_buffer;                                              // held only while copying
     ReaderPtr m_reader;                                                // reader of the current node

@@ -198,16 +198,33 @@ bool CDestinationFile::Commit() {
     const int closed = ::close(m_fd);
     m_fd = -1;
     int err = closed == 0 ? 0 : errno;
-    if (err == 0 && !m_temp.empty() && ::renameat(m_dirFd, m_temp.c_str(), m_dirFd, m_name.c_str()) == 0) {
+    if (err == 0 && !m_temp.empty()) err = MoveToName();
+    if (err == 0 && !m_temp.empty()) {
         ForgetTemporary(m_slot);
         m_slot = -1;
         m_temp.clear();
     }
-    else if (err == 0 && !m_temp.empty())
-        err = errno;
     Discard();
     errno = err;
     return err == 0;
+}
+
+int CDestinationFile::MoveToName() {
+    // An empty file under the name is the name's reservation: it goes first,
+    // so that the rename makes a new name rather than replacing one (ntfs-3g
+    // replaces a name through a longer one of its own, which a long name
+    // overflows: a stray empty file then stays behind, or the rename fails).
+    struct stat st {};
+    bool there = ::fstatat(m_dirFd, m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_nlink == 1 &&
+        ::unlinkat(m_dirFd, m_name.c_str(), 0) == 0)
+        there = false;
+    if (!there) {
+        if (::renameat2(m_dirFd, m_temp.c_str(), m_dirFd, m_name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        // File systems without the flag (FUSE ones among them) go on below.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+    }
+    return ::renameat(m_dirFd, m_temp.c_str(), m_dirFd, m_name.c_str()) == 0 ? 0 : errno;
 }
 
 void CDestinationFile::Discard() {

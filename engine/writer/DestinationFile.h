@@ -48,6 +48,8 @@ public:
 
 private:
     bool OpenTemporary();
+    // Gives the temporary file the real name: 0, or the error.
+    int MoveToName();
 
     int m_fd = -1;
     int m_dirFd = -1;   // the destination folder

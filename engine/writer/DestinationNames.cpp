@@ -138,6 +138,82 @@ std::string NameKey(const RecoveryDestination& destination, const std::string& n
     return destination.foldsCase == 1 ? AsciiLowerCase(name) : name;
 }
 
+// Whether node's name (a volume's label for a root) is written as found:
+// no character of it made "_".
+bool NamedAsFound(IFileNode* node) {
+    const char* text = node->GetParent() ? node->GetFileName() : node->GetVolumeName();
+    const std::string found = text ? text : "";
+    return MakeSafeFileName(found) == found;
+}
+
+// Children of a folder walked for their names at most (a sibling list that
+// loops ends there), and names kept for all folders before they are let go:
+// each folder's are read once while they fit, whatever order its files come in.
+constexpr std::size_t kMaxSiblings = std::size_t{1} << 20;
+constexpr std::size_t kKeptNames = std::size_t{1} << 20;
+
+// Whether candidate, a name made for node (mapped or numbered, not its own),
+// is a name one of node's siblings has as found: that name is the sibling's,
+// whether it is written before or after node.
+bool HeldBySibling(RecoveryDestination& destination, IFileNode* node, const std::string& candidate) {
+    IFileNode* parent = node->GetParent();
+    if (!parent) return false;
+    auto it = destination.foundNames.find(parent);
+    if (it == destination.foundNames.end()) {
+        if (destination.foundNameCount >= kKeptNames) {
+            destination.foundNames.clear();
+            destination.foundNameCount = 0;
+        }
+        it = destination.foundNames.emplace(parent, std::unordered_set<std::string>{}).first;
+        std::size_t n = 0;
+        for (IFileNode* child = parent->GetFirstChild(); child && n < kMaxSiblings; child = child->GetNextNode(), ++n)
+            if (NamedAsFound(child)) it->second.insert(NameKey(destination, child->GetFileName()));
+        destination.foundNameCount += it->second.size();
+    }
+    return it->second.count(NameKey(destination, candidate)) != 0;
+}
+
+// Enters the folder of node (named name, below a volume's folder: key its
+// path of names as found, path its parent's destination path) under parent, making
+// it under the first name the destination takes: its own, else mapped, and
+// numbered where that is taken. Only its own name enters a folder that is
+// there already, and never one another folder took under a name made;
+// the name taken is kept for the node's found path.
+int EnterNodeFolder(RecoveryDestination& destination, int parent, IFileNode* node, const std::string& name,
+                    const std::string& key, const std::string& path, std::string& entered) {
+    if (const auto it = destination.folderNames.find(key); it != destination.folderNames.end()) {
+        entered = it->second;
+        return ::openat(parent, entered.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    const bool asFound = NamedAsFound(node);
+    std::string base = name;
+    for (int level = 0;;) {
+        int error = EEXIST;
+        for (unsigned count = 0; count < kMaxNumber && error == EEXIST; ++count) {
+            entered = count ? NumberedRecoveryName(base, count) : base;
+            const bool own = level == 0 && count == 0 && asFound;
+            if (!own && HeldBySibling(destination, node, entered)) continue;
+            error = ::mkdirat(parent, entered.c_str(), 0755) == 0 ? 0 : errno;
+            // A found name enters a folder of that name (one a volume of the
+            // same name left, or a name the destination does not tell from
+            // it), unless that folder took its name by mapping or numbering.
+            if (error == EEXIST &&
+                (!own || destination.otherNamedFolders.count(NameKey(destination, path + "/" + entered))))
+                continue;
+            if (error != 0 && error != EEXIST) break;
+            const int fd = ::openat(parent, entered.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) return -1;
+            destination.folderNames[key] = entered;
+            if (!own) destination.otherNamedFolders.insert(NameKey(destination, path + "/" + entered));
+            return fd;
+        }
+        if (error == EEXIST || !NextMapping(name, level, base)) {
+            errno = error;
+            return -1;
+        }
+    }
+}
+
 // Whether the file system of folder (a kind folder this recovery made) takes
 // a name in other case for the same: a probe folder made, looked up, removed.
 bool FoldsCase(int folder) {
@@ -152,14 +228,17 @@ bool FoldsCase(int folder) {
 // A noted volume of the kind that the destination would name as volume and
 // that starts before it on the disk (under a shared root by its own start,
 // else by its root's): the plain name is that one's. None when volume was
-// not noted or no position tells.
+// not noted or no position tells. A volume whose name was mapped (mapped
+// set) yields it to one whose label is that name as found, wherever it lies.
 const RecoveryDestination::Volume* EarlierTwin(const RecoveryDestination& destination, int type,
-                                               const RecoveryDestination::Volume& volume, const std::string& name) {
+                                               const RecoveryDestination::Volume& volume, const std::string& name,
+                                               bool mapped) {
     const auto self = destination.noted.find(volume);
     if (self == destination.noted.end()) return nullptr;
     const std::string key = NameKey(destination, name);
     for (const auto& [other, noted] : destination.noted) {
         if (other == volume || noted.type != type || NameKey(destination, noted.name) != key) continue;
+        if (mapped && noted.asFound) return &other;
         const bool sameRoot = other.first == volume.first;
         const long long mine = sameRoot ? self->second.ownStart : self->second.rootStart;
         const long long theirs = sameRoot ? noted.ownStart : noted.rootStart;
@@ -172,9 +251,9 @@ const RecoveryDestination::Volume* EarlierTwin(const RecoveryDestination& destin
 // a volume of the kind earlier on the disk or met before holds that name as
 // the destination compares names.
 std::string VolumeFolder(RecoveryDestination& destination, int type, IFileNode* node,
-                         const RecoveryDestination::Volume& volume, const std::string& name) {
+                         const RecoveryDestination::Volume& volume, const std::string& name, bool mapped = false) {
     if (const auto it = destination.rootFolders.find(volume); it != destination.rootFolders.end()) return it->second;
-    const RecoveryDestination::Volume* earlier = EarlierTwin(destination, type, volume, name);
+    const RecoveryDestination::Volume* earlier = EarlierTwin(destination, type, volume, name, mapped);
     std::string folder = name;
     long long position = -1;
     for (unsigned n = 1; earlier || destination.folderRoots.count({type, NameKey(destination, folder)}); ++n) {
@@ -259,7 +338,7 @@ void NoteRecoveryVolume(IFileNode* node, RecoveryDestination& destination) {
     if (!FindVolume(node, chain, type, volume) || destination.noted.count(volume)) return;
     const char* name = chain.back()->GetVolumeName();
     destination.noted.emplace(volume, RecoveryDestination::NotedVolume{
-        type, MakeSafeFileName(name ? name : ""),
+        type, MakeSafeFileName(name ? name : ""), NamedAsFound(chain.back()),
         destination.rootPosition ? destination.rootPosition(chain.back()) : -1,
         destination.volumePosition ? destination.volumePosition(node) : -1});
 }
@@ -287,7 +366,7 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
     names.front() = VolumeFolder(destination, type, node, volume, plain);
     // Folders made are noted by their found names (known) and written under
     // the names the destination takes (path).
-    std::string known = kindPath, path = kindPath;
+    std::string known = kindPath, path = kindPath, foundPath = kindPath;
     const bool directory = node->IsDirectory() != 0;
     // Folders down to the node's (the node's own for a directory).
     const std::size_t folders = directory ? names.size() : names.size() - 1;
@@ -299,27 +378,36 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
         // the volume named again. A volume's name the destination refuses is
         // mapped, and the volume named again from that.
         int level = 0;
+        bool mapped = false;
         for (unsigned tries = 0; i == 0 && !made; ++tries) {
             if (::mkdirat(folder.Get(), names[0].c_str(), 0755) == 0) {
                 made = true;
                 break;
             }
-            std::string mapped;
+            std::string mapping;
             if (errno == EEXIST) {
                 if (tries == kMaxRenames) return false;
                 destination.folderRoots[{type, NameKey(destination, names[0])}] = {nullptr, -1};
-            } else if (NextMapping(found, level, mapped)) {
+            } else if (NextMapping(found, level, mapping)) {
                 destination.folderRoots.erase({type, NameKey(destination, names[0])});
-                plain = mapped;
+                plain = mapping;
+                mapped = true;
             } else {
                 return false;
             }
             destination.rootFolders.erase(volume);
-            names[0] = VolumeFolder(destination, type, node, volume, plain);
+            names[0] = VolumeFolder(destination, type, node, volume, plain, mapped);
             made = destination.foldersMade.count(known + "/" + names[0]) != 0;
         }
         std::string entered;
-        const int next = EnterFolder(folder.Get(), names[i], made, entered);
+        // Folders below the volume's are entered under the name each took,
+        // told apart by their names as found ("x/y" is not "x_y").
+        IFileNode* own = chain[chain.size() - 1 - i];
+        const char* text = own->GetFileName();
+        foundPath += '\0';
+        foundPath += i == 0 ? names[0] : std::string(text ? text : "");
+        const int next = i > 0 ? EnterNodeFolder(destination, folder.Get(), own, names[i], foundPath, path, entered)
+                               : EnterFolder(folder.Get(), names[i], made, entered);
         if (next < 0) return false;
         folder.Reset(next);
         known += "/" + names[i];
@@ -329,11 +417,17 @@ bool CreateRecoveryFile(IFileNode* node, RecoveryDestination& destination, CReco
     if (directory) return false;
 
     // The name is taken by creating the file, never by testing for it; a
-    // name the destination refuses is mapped.
+    // name the destination refuses is mapped. A name made (mapped or
+    // numbered) passes over what a sibling is named as found.
     std::string name = names.back();
+    const bool asFound = NamedAsFound(node);
     for (int level = 0;;) {
         for (unsigned count = 0; count < kMaxNumber; ++count) {
             const std::string candidate = count ? NumberedRecoveryName(name, count) : name;
+            if ((level > 0 || count > 0 || !asFound) && HeldBySibling(destination, node, candidate)) {
+                errno = EEXIST;
+                continue;
+            }
             const int fd = ::openat(folder.Get(), candidate.c_str(),
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
             if (fd >= 0) {

@@ -9,7 +9,9 @@
 // refuses (exFAT, FAT or Windows names cannot hold '?', ':', '*', '"', '|',
 // '<', '>', the backslash) has those characters mapped to "_" as "/" is,
 // and where that is refused too its trailing dots and spaces and a device
-// name as its stem; names the destination takes stay as they are. Two
+// name as its stem; names the destination takes stay as they are. A name
+// made so (or numbered) never takes a name a sibling has as found, whichever
+// is written first, and a folder so named never merges with another. Two
 // volumes of one kind with the same name (twin labels, "New Volume", volumes
 // a deep scan lists under one root, names that differ only in what a folder
 // name cannot hold: "A/B" and "A_B", or "Data" and "DATA" on a destination
@@ -21,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -33,6 +36,16 @@ struct RecoveryDestination {
     std::string folder;             // ends in "/"
     std::map<int, int> kindNumbers; // searcher type → kind folder number
     std::unordered_set<std::string> foldersMade;
+    // The name each folder below a volume's took on the destination, by its
+    // found path, and the destination paths (as the destination compares
+    // names) of those that took another name than their own: a found name
+    // never merges into one of them.
+    std::unordered_map<std::string, std::string> folderNames;
+    std::unordered_set<std::string> otherNamedFolders;
+    // The names a folder node's children have as found (as the destination
+    // compares names), for the folders asked so far, and how many they are.
+    std::unordered_map<IFileNode*, std::unordered_set<std::string>> foundNames;
+    std::size_t foundNameCount = 0;
     // The sector of the disk where a root's volume starts, −1 when unknown;
     // asked when a volume is noted and when a root's folder name is held by
     // another root.
@@ -57,6 +70,7 @@ struct RecoveryDestination {
     struct NotedVolume {
         int type;
         std::string name;              // its safe folder name
+        bool asFound;                  // the name is the label as found
         long long rootStart, ownStart; // rootPosition, volumePosition
     };
     std::map<Volume, NotedVolume> noted;

@@ -9,7 +9,11 @@
 # Windows names refuse (refused_names fixture: "what?.txt", "a:b.txt" …, on a
 # volume labelled "Backup: 2024?") come back onto exFAT and onto NTFS mounted
 # with windows_names with those characters made "_", every one of the 14
-# files byte-exact, none over another; onto the test's own folder unchanged.
+# files byte-exact, none over another, the names any destination takes kept
+# and the mapped ones numbered where such a name is one of them; onto the
+# test's own folder unchanged. So are mapped folders and volume labels
+# beside names as found (x?y and x_y; "A?B", "A:B" and "A_B"), and 48 long
+# names onto NTFS through ntfs-3g, every one written and no stray name left.
 # Usage: scan_image_twin_names.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -96,19 +100,32 @@ mkdir "$out/ntfs"
 ntfs-3g -o windows_names "$ntfsloop" "$out/ntfs" > /dev/null 2>&1 || fail "cannot mount the NTFS destination"
 rn="$fixtures/refused_names"
 # refused DIR MAPPED: DIR holds the 14 files byte-exact, each under its name
-# (MAPPED 1: with the refused characters made "_"), or numbered after it
-# where another file took that name first.
+# (MAPPED 1: with the refused characters made "_"); a name the destination
+# takes is kept, and a mapped name that another file has as found is numbered.
 refused() {
     local dir="$1" mapped="$2" hash name want got
     [ "$(find "$dir" -type f | wc -l)" -eq 14 ] || fail "$dir: $(find "$dir" -type f | wc -l) files, not 14"
     while IFS=$'\t' read -r hash name; do
         want="$name"
         [ "$mapped" = 1 ] && want="$(printf '%s' "$name" | tr '?:*"|<>\\' '________')"
+        [ "$want" != "$name" ] && cut -f2 "$rn/names.sha256" | grep -qxF "$want" && want="${want%.txt}_0001.txt"
         got="$(cd "$dir" && for f in * .hidden; do [ -f "$f" ] && [ "$(sha256sum < "$f" | cut -c1-64)" = "$hash" ] &&
             printf '%s' "$f"; done)" || true
         [ -n "$got" ] || fail "$dir: $name missing or differing"
-        [ "$got" = "$want" ] || [ "$got" = "${want%.txt}_0001.txt" ] || fail "$dir: $name written as $got"
+        [ "$got" = "$want" ] || fail "$dir: $name written as $got, not $want"
     done < "$rn/names.sha256"
+}
+# holds DIR MANIFEST [SED]: DIR holds exactly the files of MANIFEST ("hash<TAB>path"),
+# byte-exact, each path as SED makes it on this destination.
+holds() {
+    local dir="$1" list="$2" script="${3:-}" hash path want
+    want="$(cut -f2 "$list" | sed -e "$script" | sort)"
+    [ "$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)" = "$want" ] ||
+        fail "$dir holds: $(cd "$dir" && find . -type f | sort | tr '\n' '|'), not: $(echo "$want" | tr '\n' '|')"
+    while IFS=$'\t' read -r hash path; do
+        path="$(printf '%s\n' "$path" | sed -e "$script")"
+        [ "$(sha256sum < "$dir/$path" | cut -c1-64)" = "$hash" ] || fail "$dir: $path differs"
+    done < "$list"
 }
 for mode in quick deep; do
     folder="0001/Backup: 2024?"
@@ -123,5 +140,56 @@ for mode in quick deep; do
             refused "$to.$mode/$(printf '%s' "$folder" | tr '?:' '__')" 1
         fi
     done
+done
+
+# Names a mapped name meets keep theirs, whichever is written first: the
+# mapped name is numbered past every name found beside it (b_c_0001.txt),
+# and a mapped folder gets a folder of its own. Windows names refuse tail.
+# and aux.txt too: there they are mapped a second time (tail_, aux_.txt),
+# and numbered as those are taken.
+both='s|^x?y/|x_y_0001/|; s/^p|q\//p_q_0001\//; s/^b:c\.txt$/b_c_0002.txt/; s/^b?c\.txt$/b_c_0003.txt/'
+win="$both; s/^tail\.$/tail__0001/; s/^aux\.txt$/aux__0001.txt/"
+for to in names exfat/names ntfs/names; do
+    "$probe" quick "$rn/folders.img" --services --recover "$out/$to.folders" > "$out/folders.txt" 2>/dev/null ||
+        fail "folders onto $to: $(grep '^recovered=' "$out/folders.txt")"
+    case "$to" in
+    names) holds "$out/$to.folders/0001/Folders" "$rn/folders.sha256" ;;
+    exfat/*) holds "$out/$to.folders/0001/Folders" "$rn/folders.sha256" "$both" ;;
+    *) holds "$out/$to.folders/0001/Folders" "$rn/folders.sha256" "$win" ;;
+    esac
+done
+# Volumes labelled "A?B", "A:B" and "A_B": the one named A_B keeps its name,
+# the mapped ones get folders of their own (their start sector after a quick
+# scan, a number below a deep scan's disk folder).
+for to in names exfat/names ntfs/names; do
+    for mode in quick deep; do
+        "$probe" "$mode" "$rn/labels.img" --services --recover "$out/$to.labels.$mode" > "$out/labels.txt" 2>/dev/null ||
+            fail "labels $mode onto $to: $(grep '^recovered=' "$out/labels.txt")"
+        if [ "$to" = names ]; then
+            script=""
+        elif [ "$mode" = quick ]; then
+            script='s|^A?B/|A_B (sector 2048)/|; s|^A:B/|A_B (sector 36864)/|'
+        else
+            script='s|^A?B/|A_B_0001/|; s|^A:B/|A_B_0002/|'
+        fi
+        dir="$out/$to.labels.$mode/0001"
+        [ "$mode" = deep ] && dir="$dir/Disk"
+        holds "$dir" "$rn/labels.sha256" "$script"
+    done
+done
+# Long names (230 to 255 bytes) onto NTFS through ntfs-3g, which replaces a
+# name through a longer one of its own, and onto exFAT: every file is
+# written under its name, byte-exact, and nothing else is left, after the
+# scan and after a save and load.
+for to in exfat/long ntfs/long; do
+    "$probe" quick "$rn/long.img" --services --save "$out/long.rsf" --recover "$out/$to.live" > "$out/long.txt" 2>&1 ||
+        fail "long names onto $to: $(grep -E '^recovered=|stopped' "$out/long.txt" | tr '\n' ' ')"
+    grep -q '^recovered=48 failed=0 ' "$out/long.txt" || fail "long names onto $to: $(grep '^recovered=' "$out/long.txt")"
+    holds "$out/$to.live/0001/Long" "$rn/long.sha256"
+    [ "$(ls -A "$out/$to.live/0001/Long" | wc -l)" -eq 48 ] || fail "long names onto $to: other names left"
+    "$probe" load "$out/long.rsf" --device "$rn/long.img" --recover "$out/$to.loaded" > "$out/long.txt" 2>&1 ||
+        fail "long names onto $to after a load: $(grep -E '^recovered=|stopped' "$out/long.txt" | tr '\n' ' ')"
+    holds "$out/$to.loaded/0001/Long" "$rn/long.sha256"
+    [ "$(ls -A "$out/$to.loaded/0001/Long" | wc -l)" -eq 48 ] || fail "long names onto $to after a load: other names left"
 done
 echo "scan_image twin names: ok"

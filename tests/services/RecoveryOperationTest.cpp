@@ -21,7 +21,9 @@ namespace fs = std::filesystem;
 using Log = std::vector<std::pair<IDataRecovery*, std::string>>;
 
 // Writes its node's name over and over in two progress steps; "bad*" fails,
-// "empty*" gets the writer's empty-file answer (the empty file is made).
+// "empty*" gets the writer's empty-file answer (the empty file is made),
+// "gone*" takes the destination away (the folder named by the environment
+// variable SALVOR_TEST_GONE) and fails.
 class ScriptWriter : public FakeWriter {
 public:
     explicit ScriptWriter(Log& log) : m_log(log) {}
@@ -30,6 +32,11 @@ public:
         const std::string name = m_node->GetFileName();
         const auto size = static_cast<std::uint64_t>(m_node->GetFileSize());
         m_log.emplace_back(this, name);
+        if (!path) return 0x10d010200000005ULL; // no name could be made
+        if (name[0] == 'g') {
+            fs::remove_all(std::getenv("SALVOR_TEST_GONE"));
+            return 0x10d01310000000fULL;
+        }
         std::ofstream out(path);
         if (name[0] == 'e' || name[0] == 'b') return name[0] == 'e' ? 0x10d010f00000d02ULL : 0x10d01310000000fULL;
         for (std::uint64_t step = 0; step <= 2; ++step) {
@@ -142,6 +149,69 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     EXPECT_EQ(Files(dest.path() + "/Library"), (std::set<std::string>{"RAW_0001/RAW/jpg/f1.jpg", "0001/LABEL/Canon/f2.jpg"}));
     EXPECT_EQ(std::pair(VXUIRecovery::instance().GetRecoveriedFilesCnt(), VXUIRecovery::instance().GetFailedFilesCnt()),
               std::pair(std::uint64_t{2}, std::uint64_t{1}));
+}
+
+// A file the destination refuses is passed by, the next ones tried; a
+// destination that is gone, or full while a file is named, pauses the
+// recovery as a failed write does, and stopped there nothing more is tried.
+TEST(RecoveryOperation, RefusedFilesArePassedByAGoneOrFullDestinationStops) {
+    RegisterAllLibraries();
+    FakeDevice disk{DEVICE_DISK}, volume{DEVICE_VOLUME, FS_FAT32, true, "card"};
+    FakeController::Shared shared;
+    Log log;
+    NodeForest forest;
+    CFilesystemNode* root = forest.Root(SEARCHER_FAT, "CARD");
+    std::vector<IFileNode*> files;
+    for (const char* name : {"a1.jpg", "bad.jpg", "a2.jpg", "gone.jpg", "a3.jpg", "a4.jpg"})
+        files.push_back(forest.Add(root, name, false, 10));
+    for (IFileNode* f : files) f->SetCheck(CHECK_ALL);
+    shared.scripts[&volume].trees = {{root, files}};
+    ScanHarness scan;
+    RecoveryHarness recovery;
+    TempDir dest;
+    FakeDeviceList devices(&disk, {&volume});
+    VXUIScan::instance().SetControllerFactory([&](_RECOVERY_CONTROLLER_TYPE t) { return new ScriptController(t, shared, log); });
+    ASSERT_TRUE(devices.devices.listed && scan.Scan(0, 0));
+    const auto tried = [&] {
+        std::set<std::string> names;
+        for (const auto& [writer, name] : log) names.insert(name);
+        return names;
+    };
+    // Gone while gone.jpg is written: the pause is told with the
+    // failed-write code and the stop ends the recovery there.
+    const std::string out = dest.file("out");
+    ::setenv("SALVOR_TEST_GONE", out.c_str(), 1);
+    int pauses = 0;
+    std::uint64_t total = 0, current = 0, error = 0;
+    const auto stopOnPause = [&] {
+        if (VXUIRecovery::instance().GetStatus() != OP_PAUSED) return false;
+        ++pauses;
+        ScanHarness::facade().GetRecoveryProgressTotal(&total, &current, &error);
+        ScanHarness::facade().StopRecvoery();
+        return true;
+    };
+    ASSERT_TRUE(recovery.Recover({}, out, stopOnPause));
+    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(error & 0xFFFFFFFF, std::uint64_t{0xD03});
+    EXPECT_EQ(tried(), (std::set<std::string>{"a1.jpg", "bad.jpg", "a2.jpg", "gone.jpg"}))
+        << "bad.jpg stopped the recovery, or files were tried after the destination was gone";
+    EXPECT_EQ(VXUIRecovery::instance().GetFailedFilesCnt(), 2u);
+    ::unsetenv("SALVOR_TEST_GONE");
+
+    if (::geteuid() != 0) GTEST_SKIP() << "the full destination is a tmpfs (root)";
+    // No inode left for the files' names: the first file that cannot be named pauses.
+    const std::string full = dest.file("full");
+    fs::create_directory(full);
+    ASSERT_EQ(RunCommand("mount -t tmpfs -o size=1m,nr_inodes=4 tmpfs '" + full + "'"), 0);
+    log.clear();
+    pauses = 0;
+    error = 0;
+    const bool ended = recovery.Recover({}, full, stopOnPause);
+    RunCommand("umount '" + full + "'");
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(error & 0xFFFFFFFF, std::uint64_t{0xD03});
+    EXPECT_LT(log.size(), files.size());
 }
 
 TEST(RecoveryPaths, NumberedFoldersAndNamesNeverEscapingTheKindFolder) {

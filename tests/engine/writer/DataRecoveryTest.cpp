@@ -6,6 +6,7 @@
 #include "tests/support/TableEntries.h"
 #include "engine/utility/CatchExeception.h"
 #include "tests/engine/writer/WriterTestSupport.h"
+#include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
 
@@ -226,6 +227,37 @@ TEST_F(Writer, DestinationsThatAreNotPlainFilesAreRefused) {
     // Nor is a pipe written to (no reader would make the open hang).
     ASSERT_EQ(mkfifo(tmp.file("fifo").c_str(), 0600), 0);
     EXPECT_EQ(writer.RecoverTo(tmp.file("fifo").c_str(), nullptr, 0), kNoDestination);
+}
+
+// The destination refusing the name of a file written whole (here a folder
+// put there meanwhile) fails that file alone, told to no one as a failed
+// write; the folder gone meanwhile is a failed write, told so. Neither
+// leaves a name behind.
+TEST_F(Writer, ARefusedNameFailsTheFileAGoneFolderIsAFailedWrite) {
+    Init();
+    struct Meanwhile : RecordingProgress {
+        std::function<void()> act;
+        void UpdateProgress(_PROGRESS_INFO* info) override {
+            RecordingProgress::UpdateProgress(info);
+            if (Count() == 2) act(); // the copy's first chunk is written
+        }
+    };
+    auto node = MakeFileNode({{3, 2}}, 1000);
+    ASSERT_TRUE(Prepare(writer, node.get()));
+    std::filesystem::create_directories(tmp.file("to"));
+    Meanwhile refusing;
+    refusing.act = [&] { std::filesystem::create_directories(tmp.file("to/f/inside")); };
+    EXPECT_EQ(writer.RecoverTo(tmp.file("to/f").c_str(), &refusing, 0), WriterResult::Refused);
+    for (const _PROGRESS_INFO& r : refusing.Reports()) EXPECT_EQ(r.result, 0u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.file("to")), {}), 1) << "a temporary was left";
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.file("to/f/inside")));
+
+    std::filesystem::remove_all(tmp.file("to/f"));
+    Meanwhile going;
+    going.act = [&] { std::filesystem::remove_all(tmp.file("to")); };
+    EXPECT_EQ(writer.RecoverTo(tmp.file("to/f").c_str(), &going, 0), WriterResult::WriteFailed);
+    EXPECT_EQ(going.Last().result, WriterResult::WriteFailed);
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("to")));
 }
 
 // A compressed node's own reader: records what the writer asks of it.

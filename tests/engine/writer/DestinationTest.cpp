@@ -33,8 +33,15 @@ class Destination : public ::testing::Test {
 protected:
     void SetUp() override { folder = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY); }
     void TearDown() override { ::close(folder); }
+    // A node named name under parent, kept until the test ends.
+    salvor::test::TestFileNode* add(CFileNode* parent, const char* name, bool dir = false) {
+        nodes.push_back(std::make_unique<salvor::test::TestFileNode>(nodes.size() + 2, parent->GetCurrentNodeID(), name, dir));
+        parent->AddChild(nodes.back().get());
+        return nodes.back().get();
+    }
     TempDir tmp;
     int folder = -1;
+    std::vector<std::unique_ptr<salvor::test::TestFileNode>> nodes;
 };
 
 TEST_F(Destination, FileTakesItsNameOnlyWhenCommitted) {
@@ -100,12 +107,6 @@ TEST_F(Destination, EveryNameIsNewAndNumbered) {
     fs::create_directories(tmp.file("Fat_0001/Card"));
     { std::ofstream(tmp.file("Fat_0001/Card/b.txt")) << "keep"; }
     CFilesystemNode root(SEARCHER_FAT, "Card(root)", "Card", 1);
-    std::vector<std::unique_ptr<salvor::test::TestFileNode>> nodes;
-    const auto add = [&](CFileNode* parent, const char* name, bool dir = false) {
-        nodes.push_back(std::make_unique<salvor::test::TestFileNode>(nodes.size() + 2, parent->GetCurrentNodeID(), name, dir));
-        parent->AddChild(nodes.back().get());
-        return nodes.back().get();
-    };
     RecoveryDestination names;
     names.folder = tmp.path() + "/";
     const std::string kind = tmp.path() + "/Fat_0002/Card/";
@@ -131,6 +132,51 @@ TEST_F(Destination, EveryNameIsNewAndNumbered) {
     EXPECT_FALSE(CreateRecoveryFile(add(add(&root, "b.txt", true), "inside.txt"), names, none));
     EXPECT_TRUE(fs::is_regular_file(kind + "b.txt"));
     EXPECT_EQ(Names(kind), (std::vector<std::string>{"a.txt", "a_0001.txt", "a_0002.txt", "b.txt", "c.txt", "c_0001.txt"}));
+}
+
+// A name made (a found "/" made "_", or numbered) never takes a name found
+// beside it, whichever is written first; a folder so named is entered again
+// by its own files only, and a name as found never enters it.
+TEST_F(Destination, MadeNamesNeverTakeNamesFoundBesideThem) {
+    CFilesystemNode root(SEARCHER_FAT, "Card(root)", "Card", 1);
+    RecoveryDestination names;
+    names.folder = tmp.path() + "/";
+    const std::string kind = tmp.path() + "/Fat_0001/Card/";
+    const auto put = [&](IFileNode* node) {
+        CRecoveryFile file;
+        EXPECT_TRUE(CreateRecoveryFile(node, names, file));
+        return file.Path().substr(std::min(kind.size(), file.Path().size()));
+    };
+    // The names are read once per folder: the tree stands before the first is written.
+    IFileNode *slash = add(&root, "a/b.txt"), *plain = add(&root, "a_b.txt");
+    IFileNode *c1 = add(&root, "c.txt"), *c2 = add(&root, "c.txt"), *c3 = add(&root, "c.txt"),
+              *numbered = add(&root, "c_0001.txt");
+    salvor::test::TestFileNode *xSlash = add(&root, "x/y", true), *xPlain = add(&root, "x_y", true);
+    IFileNode *in1 = add(xSlash, "in.txt"), *in2 = add(xPlain, "in.txt"), *in3 = add(xSlash, "more.txt");
+    // Folders of one found path (a live and a deleted "d") share a folder; a
+    // name made under one never merges with a name found under the other.
+    salvor::test::TestFileNode *d1 = add(&root, "d", true), *d2 = add(&root, "d", true);
+    IFileNode *st1 = add(add(d1, "s/t", true), "f"), *st2 = add(add(d2, "s_t", true), "f"), *g = add(d2, "g");
+    IFileNode *pre = add(add(&root, "pre", true), "f"), *mn = add(add(&root, "m/n", true), "f");
+
+    EXPECT_EQ(put(slash), "a_b_0001.txt");
+    EXPECT_EQ(put(plain), "a_b.txt");
+    EXPECT_EQ(put(c1), "c.txt");
+    EXPECT_EQ(put(c2), "c_0002.txt");
+    std::ofstream(kind + "c_0003.txt") << "not ours"; // a name taken on the disk is passed by as well
+    EXPECT_EQ(put(c3), "c_0004.txt");
+    EXPECT_EQ(put(numbered), "c_0001.txt");
+    EXPECT_EQ(put(in1), "x_y_0001/in.txt");
+    EXPECT_EQ(put(in2), "x_y/in.txt");
+    EXPECT_EQ(put(in3), "x_y_0001/more.txt");
+    EXPECT_EQ(put(st1), "d/s_t/f");
+    EXPECT_EQ(put(st2), "d/s_t_0001/f");
+    EXPECT_EQ(put(g), "d/g");
+    // A folder there before: a name as found enters it, a made one does not.
+    fs::create_directories(kind + "pre");
+    fs::create_directories(kind + "m_n");
+    EXPECT_EQ(put(pre), "pre/f");
+    EXPECT_EQ(put(mn), "m_n_0001/f");
 }
 
 // Volumes of one kind named alike get folders of their own: the first its
