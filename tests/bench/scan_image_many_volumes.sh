@@ -81,30 +81,25 @@ for stick in 1100 2000; do
     [ "$rc" -eq 0 ] || fail "floppies$stick loaded: the probe exited $rc"
 done
 
-# Deep, the GPT of 600: each volume's file once, byte-exact, straight and
-# after the load (the deep scan names volumes by their sectors, so the files
-# are compared by their bytes).
-disk="$d/gpt600.img"
-"$probe" deep "$disk" --services --recover "$out/gpt600" --save "$out/gpt600.rsf" > "$out/gpt600.txt" \
-    2>"$out/gpt600.err" || { tail -20 "$out/gpt600.err" >&2; fail "gpt600: deep --services --recover failed"; }
-"$probe" load "$out/gpt600.rsf" --device "$disk" --recover "$out/gpt600l" > "$out/gpt600l.txt" \
-    2>"$out/gpt600l.err" || { tail -20 "$out/gpt600l.err" >&2; fail "gpt600: load --recover failed"; }
-for run in gpt600 gpt600l; do
-    echo "$run: $(grep '^recovered=' "$out/$run.txt")"
-    grep -q "^recovered=600 failed=0 " "$out/$run.txt" || fail "$run: $(grep '^recovered=' "$out/$run.txt")"
-    LC_ALL=C comm -3 <(cut -f1 "$d/volumes600.sha256.txt" | LC_ALL=C sort) <(sums "$out/$run") | grep -q . &&
-        fail "$run: the recovered files differ from the volumes' files"
-done
-
-disk="$d/ntfs600.img"
-"$probe" deep "$disk" --services --recover "$out/ntfs600" --save "$out/ntfs600.rsf" > "$out/ntfs600.txt" \
-    2>"$out/ntfs600.err" || { tail -20 "$out/ntfs600.err" >&2; fail "ntfs600: deep --services --recover failed"; }
-"$probe" load "$out/ntfs600.rsf" --device "$disk" --recover "$out/ntfs600l" > "$out/ntfs600l.txt" \
-    2>"$out/ntfs600l.err" || { tail -20 "$out/ntfs600l.err" >&2; fail "ntfs600: load --recover failed"; }
-for run in ntfs600 ntfs600l; do
-    echo "$run: $(grep '^recovered=' "$out/$run.txt")"
-    grep -q "^recovered=1810 failed=0 " "$out/$run.txt" || fail "$run: $(grep '^recovered=' "$out/$run.txt")"
-    LC_ALL=C comm -3 "$d/ntfs600.sha256.txt" <(sums "$out/$run") | grep -q . &&
-        fail "$run: the recovered files differ from the stick's files"
-done
+# deep_saved NAME DISK FILES HASHES: a deep scan of DISK recovered and saved,
+# then the save loaded and recovered; each time FILES files recovered, none
+# failed, and their bytes those of the sorted list of sha256 sums HASHES.
+deep_saved() {
+    local name="$1" disk="$2" files="$3" hashes="$4" run
+    "$probe" deep "$disk" --services --recover "$out/$name" --save "$out/$name.rsf" > "$out/$name.txt" \
+        2>"$out/$name.err" || { tail -20 "$out/$name.err" >&2; fail "$name: deep --services --recover failed"; }
+    "$probe" load "$out/$name.rsf" --device "$disk" --recover "$out/${name}l" > "$out/${name}l.txt" \
+        2>"$out/${name}l.err" || { tail -20 "$out/${name}l.err" >&2; fail "$name: load --recover failed"; }
+    for run in "$name" "${name}l"; do
+        echo "$run: $(grep '^recovered=' "$out/$run.txt")"
+        grep -q "^recovered=$files failed=0 " "$out/$run.txt" || fail "$run: $(grep '^recovered=' "$out/$run.txt")"
+        LC_ALL=C comm -3 "$hashes" <(sums "$out/$run") | grep -q . && fail "$run: recovered files differ from the disk's"
+    done
+    return 0
+}
+# The GPT of 600 (the deep scan names volumes by their sectors, so the files
+# are compared by their bytes), and the stick of 600 NTFS images.
+cut -f1 "$d/volumes600.sha256.txt" | LC_ALL=C sort > "$out/volumes600.txt"
+deep_saved gpt600 "$d/gpt600.img" 600 "$out/volumes600.txt"
+deep_saved ntfs600 "$d/ntfs600.img" 1810 "$d/ntfs600.sha256.txt"
 echo "scan_image many_volumes: ok"

@@ -358,6 +358,18 @@ TEST_F(FatDeepScan, VolumesBeyondTheBoundAreCountedAndTheListedStayWhole) {
             EXPECT_EQ(want.count(scan->Recover(node, SEARCHER_FAT)), 1u) << path;
         }
     EXPECT_GE(files, 200u);
+
+    // The bound holds while the sectors are read: what goes is not held.
+    CFATCompleteFSearcher searcher;
+    searcher.SetLimits(limits);
+    salvor::test::ImageDevice device(dir + "/floppies300.img");
+    searcher.SetDevice(&device);
+    searcher.SetBlockSize(64);
+    searcher.PreparetoSearch();
+    const long long total = device.GetTotalSectors();
+    for (long long s = 0; s < total; s += 64) searcher.AnalyzeBlock(s, std::min(64LL, total - s));
+    EXPECT_LE(searcher.ProposedCount(), 110u);
+    EXPECT_EQ(searcher.VolumesLeft(), 201u);
 }
 
 TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
