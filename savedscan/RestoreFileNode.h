@@ -118,6 +118,13 @@ public:
         return m_initialized < 0 ? GetFileSize() : std::min<long long>(m_initialized, GetFileSize());
     }
     bool ReadHeldData(long long offset, char* out, unsigned size, unsigned& got) override;
+    // Leaves the node nothing to read its data from: its place on the device
+    // is not known.
+    void Unplace() {
+        SetDataRunList(nullptr);
+        m_held.reset();
+        SetCompressed(0);
+    }
 
     // Reads one file-node record into `into`, or into a new node when null.
     static RestoreFileNode* ReadFileNode(CFrameReader& in, RestoreFileNode* into);

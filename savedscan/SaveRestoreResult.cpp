@@ -75,35 +75,65 @@ bool HasResidentData(IFileNode* node) {
     return runs && runs->IsResident() && !node->IsDirectory() && size > 0 && size <= kMaxResidentBytes;
 }
 
+void WritePartitions(const std::vector<CSearchedPartitionInfo*>& records, std::size_t from, std::size_t count,
+                     CRecordWriter& out) {
+    out.U32(static_cast<std::uint32_t>(count));
+    for (std::size_t i = from; i < from + count; ++i) {
+        const CSearchedPartitionInfo* p = records[i];
+        out.U32(static_cast<std::uint32_t>(p->GetType()) <= kMaxPartitionKind ? p->GetType() : 4);
+        WritePartition(*p, out);
+        CatchExeception::WriteLog("%s:%d partition index:%d fileSystemType%d start:%lld end:%lld\n", "WriteRoots",
+                                  __LINE__, p->m_partitionIndex, p->m_fileSystemType,
+                                  static_cast<long long>(p->m_clusterOrigin),
+                                  static_cast<unsigned long long>(p->m_totalSectors));
+    }
+}
+
+// Blocks a root of this many partition records is written as: readers take
+// at most kMaxPartitions per block.
+std::size_t BlocksFor(std::size_t records) {
+    return records <= kMaxPartitions ? 1 : (records + kMaxPartitions - 1) / kMaxPartitions;
+}
+
 // Returns the NodeData payload of the nodes written.
 std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
     std::string nodeData;
     CRecordWriter extras(nodeData);
     std::uint64_t ordinal = 0;
-    rs.OpenFrame(_frFileSystemNode);
-    CPayload payload(rs);
-    CRecordWriter& out = payload.Out();
-    out.U64(source.roots.size());
-    // A stopped save is cut short; what it wrote would read as a smaller scan.
-    const auto stopped = [sink] { return sink && !sink->Continued(); };
+    std::vector<std::vector<CSearchedPartitionInfo*>> lists;
+    std::uint64_t blocks = 0;
     for (IFileNode* root : source.roots) {
-        if (stopped()) throw WriteFailure{};
-        out.U32(kRootMarker);
-        WriteSystemNode(root, out);
-        steps.Step(sink);
         std::vector<CSearchedPartitionInfo*> records;
         if (source.partitions) records = source.partitions(root);
         std::erase(records, nullptr);
-        if (records.size() > kMaxPartitions) records.resize(kMaxPartitions);
-        out.U32(static_cast<std::uint32_t>(records.size()));
-        for (CSearchedPartitionInfo* p : records) {
-            out.U32(static_cast<std::uint32_t>(p->GetType()) <= kMaxPartitionKind ? p->GetType() : 4);
-            WritePartition(*p, out);
-            CatchExeception::WriteLog("%s:%d partition index:%d fileSystemType%d start:%lld end:%lld\n",
-                                      "WriteRoots", __LINE__, p->m_partitionIndex, p->m_fileSystemType,
-                                      static_cast<long long>(p->m_clusterOrigin),
-                                      static_cast<unsigned long long>(p->m_totalSectors));
+        blocks += BlocksFor(records.size());
+        lists.push_back(std::move(records));
+    }
+    rs.OpenFrame(_frFileSystemNode);
+    CPayload payload(rs);
+    CRecordWriter& out = payload.Out();
+    out.U64(blocks);
+    // A stopped save is cut short; what it wrote would read as a smaller scan.
+    const auto stopped = [sink] { return sink && !sink->Continued(); };
+    for (std::size_t r = 0; r < source.roots.size(); ++r) {
+        IFileNode* root = source.roots[r];
+        const std::vector<CSearchedPartitionInfo*>& records = lists[r];
+        if (stopped()) throw WriteFailure{};
+        // More volumes than a block holds: blocks of the same root record
+        // ahead of the root's own, each with kMaxPartitions records and no
+        // nodes. Every reader adds a block's records to those of its
+        // searcher type, so the writers get them all, in their order.
+        const std::size_t ahead = BlocksFor(records.size()) - 1;
+        for (std::size_t b = 0; b < ahead; ++b) {
+            out.U32(kRootMarker);
+            WriteSystemNode(root, out);
+            WritePartitions(records, b * kMaxPartitions, kMaxPartitions, out);
+            out.U32(kEndMarker);
         }
+        out.U32(kRootMarker);
+        WriteSystemNode(root, out);
+        steps.Step(sink);
+        WritePartitions(records, ahead * kMaxPartitions, records.size() - ahead * kMaxPartitions, out);
         // Breadth first: a folder's children follow every node of the level
         // before. Written also without partitions, so the tree loads as it
         // was shown.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <unordered_set>
 
 // ---- progress -------------------------------------------------------------------
@@ -131,11 +132,34 @@ bool OpenIfPresent(IRSData& rs, const tagGUIDSIGN& guid) {
     }
 }
 
+// What a replay carries from one root block to the next.
+struct ReplayState {
+    bool tookOne = false;
+    std::uint64_t ordinal = 0;
+    // Searcher types whose trees took blocks without nodes and were not built
+    // since: a root of many volumes writes blocks of partitions only ahead of
+    // its nodes, and a tree built before its nodes would not mark its trash.
+    std::set<int> unbuilt;
+    // Files whose partition index names none of their type's records.
+    std::uint64_t unplaced = 0;
+};
+
+// The partition indexes a file of the type may name; none when the writers
+// take the only record whatever the file names.
+std::optional<std::unordered_set<std::uint16_t>> PlacesOf(const std::vector<CSearchedPartitionInfo*>& records) {
+    if (records.size() < 2) return std::nullopt;
+    std::unordered_set<std::uint16_t> places;
+    for (const CSearchedPartitionInfo* r : records)
+        if (r) places.insert(r->m_partitionIndex);
+    return places;
+}
+
 // False when the user stopped the load inside the root.
-bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::uint64_t& ordinal,
-                const CNodeData& nodeData, IDirecotryTreeBuilder& builder, IProgress* progress,
-                const ReplayTarget& target, CRestoredPartitions& partitions, CSavedVolumeCache* cache,
-                CProgressSteps* steps) {
+bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, const CNodeData& nodeData,
+                IDirecotryTreeBuilder& builder, IProgress* progress, const ReplayTarget& target,
+                CRestoredPartitions& partitions, CSavedVolumeCache* cache, CProgressSteps* steps) {
+    bool& tookOne = state.tookOne;
+    std::uint64_t& ordinal = state.ordinal;
     if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
     const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
     const int type = root->GetStoredSearcherType();
@@ -167,6 +191,10 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::ui
         if (!record) throw CSavedScanDamage{"a partition record out of range"};
         if (match) partitions.Add(type, std::move(record));
     }
+    // A file is read at the place of the record with its partition index;
+    // naming none (a save that left records out), it would be read at
+    // another volume's: it is listed, and fails when recovered.
+    const auto places = match ? PlacesOf(partitions.List(type)) : std::nullopt;
 
     // A save writes a folder before its children: a parent not met yet is
     // damage (unless the tree has the builder's folder of lost files, id -1,
@@ -174,7 +202,7 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::ui
     // larger than the device is not: a cut image holds such files, and its
     // scan lists them as this load must.
     std::unordered_set<long long> ids{root->GetCurrentNodeID()};
-    bool lostFolder = false;
+    bool lostFolder = false, nodes = false;
     for (;;) {
         const std::uint32_t marker = in.U32();
         if (marker == kEndMarker) break;
@@ -188,10 +216,21 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, bool& tookOne, std::ui
         ids.insert(node->GetCurrentNodeID());
         lostFolder = lostFolder || (node->GetCurrentNodeID() == -1 && node->IsDirectory() &&
                                     node->GetParentNodeID() == root->GetCurrentNodeID());
+        if (places && !node->IsDirectory() && !places->count(node->GetBelongedPartition())) {
+            node->Unplace();
+            ++state.unplaced;
+        }
+        nodes = true;
         if (match && builder.AddNode(node.get(), searcher)) node.release();
         if (steps) steps->Step(progress);
     }
-    if (match) builder.FlashBuild(searcher);
+    if (!match) return true;
+    if (nodes) {
+        builder.FlashBuild(searcher);
+        state.unbuilt.erase(type);
+    } else {
+        state.unbuilt.insert(type);
+    }
     return true;
 }
 
@@ -215,11 +254,16 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         const std::uint64_t roots = in.U64();
         if (roots > in.Remaining() / kMinRootBlock) throw CSavedScanDamage{"a root count out of range"};
         if (steps) steps->Step(progress);
-        bool whole = true, tookOne = false;
-        std::uint64_t ordinal = 0;
+        bool whole = true;
+        ReplayState state;
         for (std::uint64_t i = 0; i < roots && whole; ++i)
-            whole = Continued(progress) && ReplayRoot(in, i, tookOne, ordinal, nodeData, builder, progress, target,
-                                                      partitions, cache, steps);
+            whole = Continued(progress) &&
+                    ReplayRoot(in, i, state, nodeData, builder, progress, target, partitions, cache, steps);
+        for (int type : state.unbuilt) builder.FlashBuild(static_cast<_tagSearcherType>(type));
+        if (state.unplaced)
+            CatchExeception::WriteLog("saved scan: %llu files name a partition the save does not hold\n",
+                                      static_cast<unsigned long long>(state.unplaced));
+        const std::uint64_t ordinal = state.ordinal;
         // A save writes nothing after its last root.
         if (whole && in.Remaining() != 0) throw CSavedScanDamage{"bytes after the last root"};
         if (whole && nodeData.End() > ordinal) throw CSavedScanDamage{"node data of no node"};

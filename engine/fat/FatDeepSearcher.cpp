@@ -4,6 +4,7 @@
 #include "engine/fat/FatTable.h"
 #include "engine/include/BlockView.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/CatchExeception.h"
 
 #include <algorithm>
 #include <array>
@@ -63,6 +64,7 @@ int CFATCompleteFSearcher::PreparetoSearch() {
     m_offeredSinceThinning = 0;
     m_lostNodesLeft = m_limits.lostFolderNodes;
     m_lastFatSector = -2;
+    m_volumesLeft = 0;
     return 1;
 }
 
@@ -70,6 +72,7 @@ void CFATCompleteFSearcher::ClearProposals() {
     m_fatExpectations.clear();
     m_byOrigin.clear();
     m_ranks.clear();
+    m_confirmed.clear();
     m_candidates.clear();
 }
 
@@ -91,13 +94,26 @@ bool CFATCompleteFSearcher::WeakerFirst::operator()(const Candidate* a, const Ca
     return a->order < b->order;
 }
 
+namespace {
+bool BootAndFatSeen(const Record& r) {
+    const std::uint32_t f = r.GetFlag();
+    return (f & kBootFlags) && (f & (kFirstFat | kSecondFat));
+}
+} // namespace
+
+std::set<CFATCompleteFSearcher::Candidate*, CFATCompleteFSearcher::WeakerFirst>&
+CFATCompleteFSearcher::RankOf(const Candidate& c) {
+    return BootAndFatSeen(*c.record) ? m_confirmed : m_ranks[c.record->m_sectorsPerCluster];
+}
+
 template <typename Change>
 void CFATCompleteFSearcher::Strengthen(Candidate& c, Change change) {
-    auto& rank = m_ranks[c.record->m_sectorsPerCluster];
-    rank.erase(&c);
+    RankOf(c).erase(&c);
     change(*c.record);
     c.evidence = Evidence(*c.record);
+    auto& rank = RankOf(c);
     rank.insert(&c);
+    if (&rank == &m_confirmed) m_grown = true;
 }
 
 void CFATCompleteFSearcher::BoundCandidates() {
@@ -105,6 +121,10 @@ void CFATCompleteFSearcher::BoundCandidates() {
     m_grown = false;
     for (auto& [spc, rank] : m_ranks)
         while (rank.size() > fat::kMaxCandidatesPerClusterSize) Drop(*rank.begin());
+    while (m_confirmed.size() > m_limits.listedVolumes) {
+        Drop(*m_confirmed.begin());
+        ++m_volumesLeft;
+    }
 }
 
 void CFATCompleteFSearcher::Drop(Candidate* c) {
@@ -120,7 +140,7 @@ void CFATCompleteFSearcher::Drop(Candidate* c) {
         forget(m_fatExpectations, fat1 + r.GetSectorPerFAT());
     }
     if (c->rival) c->rival->rival = nullptr;
-    m_ranks[r.m_sectorsPerCluster].erase(c);
+    RankOf(*c).erase(c);
     m_candidates.erase(c->self);
 }
 
@@ -279,7 +299,7 @@ CFATCompleteFSearcher::Candidate* CFATCompleteFSearcher::AddCandidate(std::uniqu
     c.evidence = Evidence(*c.record);
     const Record& r = *c.record;
     m_byOrigin.emplace(r.m_clusterOrigin, &c);
-    m_ranks[r.m_sectorsPerCluster].insert(&c);
+    RankOf(c).insert(&c);
     m_grown = true;
     c.expectsFats = expectFats;
     if (expectFats) {
@@ -455,6 +475,10 @@ void CFATCompleteFSearcher::AddSearchedPartitionInfoList2(std::vector<std::uniqu
     }
     for (auto& [origin, c] : m_byOrigin) {
         if (!kept.count(c)) continue;
+        if (results.size() >= m_limits.listedVolumes) {
+            ++m_volumesLeft;
+            continue;
+        }
         std::unique_ptr<Record> r = std::move(c->record);
         r->m_searcherField4 = score(*r);
         r->m_partitionIndex = static_cast<std::uint16_t>(results.size());
@@ -466,6 +490,9 @@ void CFATCompleteFSearcher::AddSearchedPartitionInfoList2(std::vector<std::uniqu
 void CFATCompleteFSearcher::EndSearch(int build) {
     if (!build) return;
     AddSearchedPartitionInfoList2(m_results);
+    if (m_volumesLeft)
+        CatchExeception::WriteLog("FAT deep scan: %zu volumes listed, %zu more found and left out\n", m_results.size(),
+                                  m_volumesLeft);
     if (m_results.empty() || !m_builder) return;
     m_builder->AddSearcherInfo(SEARCHER_FAT, 0);
     // The best-confirmed partitions are listed first: they come first to the

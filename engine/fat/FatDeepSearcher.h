@@ -22,8 +22,15 @@ namespace fat {
 inline constexpr ResultCode kDeepNoFatTable = MakeResult(ResultLib::FatSearch, 912, 7);
 // Cluster sizes a partition without a boot sector is tried with, in order.
 inline constexpr unsigned FAT_SUPPORTED_SECTORS_PER_CLUSTER[] = {1, 2, 4, 8, 16, 32, 64, 128};
-// Candidate partitions kept per cluster size during a deep scan.
+// Candidate partitions kept per cluster size during a deep scan, besides
+// those a boot sector and a FAT copy at its place both speak for.
 inline constexpr std::size_t kMaxCandidatesPerClusterSize = 1024;
+// Volumes a deep scan lists: a record's partition index is 16 bits wide, and
+// 0xFFFF names none. A boot sector with its FAT copy behind it takes two
+// sectors that other data seldom imitates, so a disk holds as many of them as
+// it holds real volumes (a folder of floppy images holds thousands); beyond
+// the bound the weakest go and are counted.
+inline constexpr std::size_t kMaxListedVolumes = 0xFFFF;
 // Folder sectors a deep scan remembers (16 bytes each, 16 MiB at most). A
 // million folder sectors hold sixteen million directory entries, more than a
 // real FAT volume lists; only folder-like data comes near. At the bound the
@@ -49,6 +56,7 @@ struct DeepLimits {
     std::size_t folderSectors = kMaxFolderSectors;
     std::size_t folderOnlyPartitions = kMaxFolderOnlyPartitions;
     std::size_t lostFolderNodes = kMaxLostFolderNodes;
+    std::size_t listedVolumes = kMaxListedVolumes;
 };
 
 ICompleteFileSystemSearchController* CreateFATSearcher();
@@ -89,6 +97,8 @@ public:
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& Results() const { return m_results; }
     const FatFolderSectors& FolderSectors() const { return m_folderSectors; }
     std::size_t ProposedCount() const { return m_candidates.size(); }
+    // Volumes found and not listed (beyond listedVolumes), of the last search.
+    std::size_t VolumesLeft() const { return m_volumesLeft; }
 
 private:
     struct Candidate {
@@ -136,6 +146,9 @@ private:
     // the weakest go first, so folder-like data cannot grow them without bound.
     void BoundCandidates();
     void Drop(Candidate* c);
+    // The rank a candidate is held in: its cluster size's, or the one of the
+    // candidates a boot sector and a FAT copy confirm.
+    std::set<Candidate*, WeakerFirst>& RankOf(const Candidate& c);
 
     long long m_blockSize = -1;
     IStorageDevice* m_device = nullptr;
@@ -148,6 +161,8 @@ private:
     std::multimap<std::int64_t, Candidate*> m_fatExpectations;
     // The candidates of each cluster size, weakest first.
     std::map<unsigned, std::set<Candidate*, WeakerFirst>> m_ranks;
+    std::set<Candidate*, WeakerFirst> m_confirmed;
+    std::size_t m_volumesLeft = 0;
     std::uint64_t m_proposals = 0;
     bool m_grown = false;
     FatFolderSectors m_folderSectors;

@@ -182,6 +182,48 @@ TEST(SavedScanRecords, SavedTreesReadBackWholeInBreadthFirstOrder) {
     EXPECT_EQ(LoadDirect(path), SAVED_DAMAGED);
 }
 
+// A root of more volumes than a block's 512 records: written as blocks of the
+// same root, those ahead holding 512 records and no nodes, so every reader
+// gets all of them in order and builds the tree once, after its nodes. A
+// root of 512 is one block, as saves always wrote it.
+TEST(SavedScanRecords, EveryVolumeOfARootIsSavedAndLoadedInOrder) {
+    TempDir dir;
+    SavedTree tree;
+    tree.f1->SetBelongedPartition(1099);
+    for (std::size_t count : {std::size_t{512}, std::size_t{513}, std::size_t{1024}, std::size_t{1100}}) {
+        SCOPED_TRACE(count);
+        std::vector<std::unique_ptr<CSearchedPartitionInfo>> records;
+        std::vector<CSearchedPartitionInfo*> borrowed;
+        for (std::size_t i = 0; i < count; ++i) {
+            records.push_back(std::make_unique<CSearchedPartitionInfo>(512));
+            records.back()->m_partitionIndex = static_cast<std::uint16_t>(i);
+            records.back()->m_startSector = static_cast<std::int64_t>(1000 + i);
+            borrowed.push_back(records.back().get());
+        }
+        auto source = tree.Source();
+        source.partitions = [&](IFileNode*) { return borrowed; };
+        const std::string path = dir.file("many.rsf");
+        CProgressSteps steps;
+        ASSERT_EQ(SaveRestoreResult::WriteScanResult(path.c_str(), source, nullptr, steps), 0u);
+        auto load = LoadDirectPtr(path);
+        ASSERT_EQ(load->code, 0u);
+        const std::size_t blocks = (count + 511) / 512;
+        EXPECT_EQ(load->builder.roots, (std::vector<std::pair<int, long long>>(blocks, {SEARCHER_FAT, 1})));
+        EXPECT_EQ(load->builder.flashed, std::vector<int>{SEARCHER_FAT});
+        EXPECT_EQ(load->builder.nodes.size(), 7u);
+        const auto& list = load->partitions.List(SEARCHER_FAT);
+        ASSERT_EQ(list.size(), count);
+        for (std::size_t i = 0; i < count; ++i)
+            ASSERT_EQ(std::pair(list[i]->m_partitionIndex, list[i]->m_startSector),
+                      std::pair(static_cast<std::uint16_t>(i), static_cast<std::int64_t>(1000 + i)));
+        // f1 names partition 1099: held where the save has it, else it
+        // keeps nothing to be read from.
+        RestoreFileNode& f1 = *load->builder.nodes.at(1);
+        ASSERT_EQ(std::string(f1.GetFileName()), "f1");
+        EXPECT_EQ(f1.GetDataRunList() != nullptr, count > 1099);
+    }
+}
+
 // Hand-made files, one field wrong at a time.
 struct Trees {
     std::uint64_t roots = 1;
@@ -287,6 +329,18 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
         EXPECT_TRUE(n.ReadHeldData(1, held, sizeof held, got));
         EXPECT_EQ(std::string(held, got), "bc");
         EXPECT_EQ(n.GetInitializedSize(), 2);
+    }
+    {
+        // A file whose partition index names none of two saved records (a
+        // save that left records out) loads with nothing to read from; with
+        // one record the writers take it whatever the file names.
+        for (std::uint32_t partitions : {1u, 2u}) {
+            Trees t;
+            t.partitions = partitions;
+            auto load = LoadDirectPtr(WriteHandMade(dir, t.Bytes()));
+            ASSERT_EQ(load->code, 0u);
+            EXPECT_EQ(load->builder.nodes.at(0)->GetDataRunList() != nullptr, partitions == 1) << partitions;
+        }
     }
     const std::vector<std::pair<const char*, Trees>> damaged = {
         {"a root count past the end", [] { Trees t; t.roots = 2; return t; }()},

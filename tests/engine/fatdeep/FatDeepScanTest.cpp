@@ -132,9 +132,13 @@ std::string Base(const std::string& path) {
 
 class FatDeepScan : public ::testing::Test {
 protected:
-    std::unique_ptr<FsScan> Scan(const std::string& image, bool withExfat = false) {
+    std::unique_ptr<FsScan> Scan(const std::string& image, bool withExfat = false, fat::DeepLimits limits = {}) {
         ResetFactories();
-        salvor::test::SetDeepMaker(SEARCHER_FAT, "FAT", [this] { return fat = new CFATCompleteFSearcher(); });
+        salvor::test::SetDeepMaker(SEARCHER_FAT, "FAT", [this, limits] {
+            fat = new CFATCompleteFSearcher();
+            fat->SetLimits(limits);
+            return fat;
+        });
         if (withExfat)
             salvor::test::SetDeepMaker(SEARCHER_EXFAT, "exFAT", [this] { return exfat = exfat::CreateEXFatSearcher(); });
         auto scan = std::make_unique<FsScan>(image, 512, -1);
@@ -306,10 +310,15 @@ TEST_F(FatDeepScan, DeletedFilesAroundTheHighWordComeBackByteExact) {
 TEST_F(FatDeepScan, MoreVolumesThanAFirstRequestHoldsAreAllRecovered) {
     const std::string dir = salvor::test::Fixture("floppy_folder");
     ASSERT_FALSE(dir.empty());
-    for (const char* stick : {"300", "_sub"}) {
+    // 1,100 images: more volumes of one cluster size than the searcher
+    // holds unconfirmed candidates of.
+    for (const char* stick : {"300", "_sub", "1100"}) {
         SCOPED_TRACE(stick);
         auto scan = Scan(dir + "/floppies" + stick + ".img");
-        if (stick == std::string("300")) {
+        EXPECT_EQ(fat->VolumesLeft(), 0u);
+        if (stick == std::string("1100")) {
+            EXPECT_EQ(parts.size(), 1101u);
+        } else if (stick == std::string("300")) {
             EXPECT_EQ(parts.size(), 301u);
             std::vector<CSearchedPartitionInfo*> few(256, nullptr);
             EXPECT_EQ(fat->GetSearchedPartitionInfo(few.data(), 256), 301);
@@ -326,6 +335,41 @@ TEST_F(FatDeepScan, MoreVolumesThanAFirstRequestHoldsAreAllRecovered) {
         }
         EXPECT_EQ(got, want);
     }
+}
+
+// Beyond the volumes a scan lists (lowered here from the 16-bit index's
+// bound), the weakest-confirmed go and are counted; those listed still come
+// back byte-exact.
+TEST_F(FatDeepScan, VolumesBeyondTheBoundAreCountedAndTheListedStayWhole) {
+    const std::string dir = salvor::test::Fixture("floppy_folder");
+    ASSERT_FALSE(dir.empty());
+    fat::DeepLimits limits;
+    limits.listedVolumes = 100;
+    auto scan = Scan(dir + "/floppies300.img", false, limits);
+    EXPECT_EQ(parts.size(), 100u);
+    EXPECT_EQ(fat->VolumesLeft(), 201u);
+    std::set<std::string> want;
+    std::istringstream lines(ReadText(dir + "/files300.sha256.txt"));
+    for (std::string line; std::getline(lines, line);) want.insert(line);
+    std::size_t files = 0;
+    for (const auto& [path, node] : scan->Nodes())
+        if (!node->IsDirectory()) {
+            ++files;
+            EXPECT_EQ(want.count(scan->Recover(node, SEARCHER_FAT)), 1u) << path;
+        }
+    EXPECT_GE(files, 200u);
+
+    // The bound holds while the sectors are read: what goes is not held.
+    CFATCompleteFSearcher searcher;
+    searcher.SetLimits(limits);
+    salvor::test::ImageDevice device(dir + "/floppies300.img");
+    searcher.SetDevice(&device);
+    searcher.SetBlockSize(64);
+    searcher.PreparetoSearch();
+    const long long total = device.GetTotalSectors();
+    for (long long s = 0; s < total; s += 64) searcher.AnalyzeBlock(s, std::min(64LL, total - s));
+    EXPECT_LE(searcher.ProposedCount(), 110u);
+    EXPECT_EQ(searcher.VolumesLeft(), 201u);
 }
 
 TEST_F(FatDeepScan, FatAndExfatSearchersFindBothPartitionsInOneScan) {
