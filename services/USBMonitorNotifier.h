@@ -10,8 +10,9 @@
 // other make one "RefreshAttachDevice", since every attach makes the windows
 // list the devices again. Each medium that goes (removed, or changed to size
 // 0) makes one "RefreshDetachDevice", never two. Names are taken from the
-// device facts at the start and at every arrival, per kernel name, because
-// nothing is left to read once a medium is gone.
+// device facts at the start and at every arrival (of the arriving medium's
+// disk only), per kernel name, because nothing is left to read once a medium
+// is gone.
 #include "platform/MediaEvents.h"
 
 #include <chrono>
@@ -45,7 +46,7 @@ private:
         bool present = false;
     };
 
-    void ReadNames();
+    void LearnNames(const std::string& kernelName);
     void ArmAttach();
     void PostDetach(const std::string& kernelName);
 

@@ -57,6 +57,9 @@ public:
     virtual ~IBlockDeviceFacts() = default;
     // Every whole disk the kernel lists, unfiltered.
     virtual std::vector<BlockDiskFacts> ListDisks() = 0;
+    // The disk of one kernel name (the disk's own or one of its
+    // partitions'); false when none is listed. This one reads every disk.
+    virtual bool ReadDisk(const std::string& kernelName, BlockDiskFacts& out);
     // The device node of a kernel name.
     virtual std::string DevicePath(const std::string& kernelName) = 0;
     // The partition table of a device with sectors of the given size (sysfs
@@ -77,6 +80,8 @@ public:
     explicit CSysfsBlockDeviceFacts(std::string sysRoot = "/sys", std::string devRoot = "/dev",
                                     std::string mountInfo = "/proc/self/mountinfo");
     std::vector<BlockDiskFacts> ListDisks() override;
+    // Reads only that disk's folder.
+    bool ReadDisk(const std::string& kernelName, BlockDiskFacts& out) override;
     std::string DevicePath(const std::string& kernelName) override;
     bool ProbeTable(const std::string& devicePath, unsigned sectorSize, BlockTableFacts& out) override;
     bool ProbeVolume(const std::string& devicePath, std::uint64_t offset, std::uint64_t size,
