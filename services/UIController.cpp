@@ -125,6 +125,7 @@ public:
         if (!scan.IsOperationExit()) return false;
         IStorageDevice* device = VXUIDeviceData::instance().GetStorageByDiskVolumeIndex(disk, volume);
         if (!device) return false;
+        CatchExeception::WriteLog("scan of %s\n", VXUIDeviceData::Identity(device).c_str());
         // The trees are the windows' objects: emptied here, on the main
         // thread, and nothing of the old scan is filed into them again.
         scan.RetireResults();
