@@ -43,12 +43,12 @@ void CMediaNotifier::LearnNames(const std::string& kernelName) {
     BlockDiskFacts disk;
     if (!m_facts.ReadDisk(kernelName, disk)) return;
     const std::string name = enum_linux::RegistryName(disk);
-    auto learn = [this, &name](const std::string& kernel, std::uint64_t size512) {
+    auto learn = [this, &name](const std::string& kernel) {
         Medium& m = m_media[kernel];
-        if (!m.present && size512 > 0) m.name = name;
+        if (!m.present && (!name.empty() || m.name.empty())) m.name = name;
     };
-    learn(disk.name, disk.size512);
-    for (const BlockPartitionFacts& p : disk.partitions) learn(p.name, p.size512);
+    learn(disk.name);
+    for (const BlockPartitionFacts& p : disk.partitions) learn(p.name);
 }
 
 void CMediaNotifier::OnEvent(const MediaEvent& event) {

@@ -84,6 +84,37 @@ TEST(MediaNotifier, BurstsSettleIntoOneAttachAndEachMediumGoesOnceByItsCachedNam
                                                         "SanDisk Cruzer"}));
 }
 
+// Other loop devices come and go beside ours: a read of the devices made for
+// another medium's arrival after ours went (its events still queued), and
+// our device taken again at once by another image, lose no detach and give
+// each the name its medium had.
+TEST(MediaNotifier, NoDetachIsLostWhileOtherMediaComeAndGo) {
+    constexpr std::chrono::milliseconds kSettle{50};
+    FakeFacts facts;
+    BlockDiskFacts ours = Disk("loop0", 2048, {"loop0p1"}, "/images/ours.img");
+    facts.disks = {ours};
+    salvor::platform::MediaEventHandler send;
+    Posts posts;
+    CMediaNotifier notifier(std::make_unique<FakeSource>(&send), facts, kSettle);
+    ASSERT_TRUE(notifier.Start());
+
+    // Ours is detached; before its events come, another image arrives and
+    // is read, and ours is taken again by a third image.
+    facts.disks = {Disk("loop0", 0), Disk("loop7", 2048, {}, "/images/other.img")};
+    send(MediaEvent{"change", "loop7", 2048});
+    facts.disks[0] = Disk("loop0", 4096, {}, "/images/next.img");
+    send(MediaEvent{"remove", "loop0p1", -1});
+    send(MediaEvent{"change", "loop0", 0});
+    send(MediaEvent{"change", "loop0", 4096});
+    Posts::Wait(kSettle * 4);
+    facts.disks = {Disk("loop0", 0), Disk("loop7", 0)};
+    send(MediaEvent{"change", "loop7", 0});
+    send(MediaEvent{"change", "loop0", 0});
+    Posts::Wait(kSettle * 2);
+    EXPECT_EQ(posts.detaches, (std::vector<std::string>{"ours.img", "ours.img", "other.img", "next.img"}));
+    EXPECT_EQ(posts.attaches, 2);
+}
+
 TEST(MediaNotifier, WithoutAMonitorOnlyTheStartAttach) {
     FakeFacts facts;
     salvor::platform::MediaEventHandler send;
