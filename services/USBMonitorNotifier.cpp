@@ -23,7 +23,7 @@ CMediaNotifier::~CMediaNotifier() { salvor::platform::cancelPerforms(this); }
 bool CMediaNotifier::Start() {
     for (const BlockDiskFacts& disk : m_facts.ListDisks()) {
         const std::string name = enum_linux::RegistryName(disk);
-        m_media[disk.name] = Medium{name, disk.size512 > 0};
+        m_media[disk.name] = Medium{name, disk.size512 > 0, disk.diskSeq};
         for (const BlockPartitionFacts& p : disk.partitions) m_media[p.name] = Medium{name, p.size512 > 0};
     }
     CatchExeception::WriteLog("USB Device Added Notification.\n");
@@ -43,11 +43,12 @@ void CMediaNotifier::LearnNames(const std::string& kernelName) {
     BlockDiskFacts disk;
     if (!m_facts.ReadDisk(kernelName, disk)) return;
     const std::string name = enum_linux::RegistryName(disk);
-    auto learn = [this, &name](const std::string& kernel) {
+    auto learn = [this, &name](const std::string& kernel) -> Medium& {
         Medium& m = m_media[kernel];
         if (!m.present && (!name.empty() || m.name.empty())) m.name = name;
+        return m;
     };
-    learn(disk.name);
+    if (Medium& m = learn(disk.name); !m.present) m.seq = disk.diskSeq;
     for (const BlockPartitionFacts& p : disk.partitions) learn(p.name);
 }
 
@@ -55,7 +56,13 @@ void CMediaNotifier::OnEvent(const MediaEvent& event) {
     if (event.kernelName.empty()) return;
     const auto it = m_media.find(event.kernelName);
     const bool known = it != m_media.end();
-    const bool present = known && it->second.present;
+    bool present = known && it->second.present;
+    if (present && event.diskSeq && it->second.seq && event.diskSeq != it->second.seq) {
+        // Another medium is in the device now: the one known there went,
+        // though its own event may have read the newcomer's size.
+        PostDetach(event.kernelName);
+        present = false;
+    }
     if (event.action == "remove") {
         // A medium not seen before counts as present: its going is reported.
         if (present || !known) PostDetach(event.kernelName);
@@ -69,7 +76,9 @@ void CMediaNotifier::OnEvent(const MediaEvent& event) {
     }
     if (present && event.action == "change") return; // a change of a medium already here
     LearnNames(event.kernelName);
-    m_media[event.kernelName].present = true;
+    Medium& m = m_media[event.kernelName];
+    m.present = true;
+    if (event.diskSeq) m.seq = event.diskSeq;
     ArmAttach();
 }
 

@@ -12,10 +12,14 @@
 // 0) makes one "RefreshDetachDevice", never two. Names are taken from the
 // device facts at the start and at every arrival (of the arriving medium's
 // disk only), per kernel name, because nothing is left to read once a medium
-// is gone.
+// is gone. A loop device taken again by another image at once may show
+// the newcomer's size at the first medium's own event: the disk's sequence
+// number, new with each medium, still reports the first one's going, at the
+// newcomer's event.
 #include "platform/MediaEvents.h"
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,6 +48,7 @@ private:
     struct Medium {
         std::string name; // the registry name of its disk
         bool present = false;
+        std::uint64_t seq = 0; // the disk's sequence number when it came (0 unknown)
     };
 
     void LearnNames(const std::string& kernelName);

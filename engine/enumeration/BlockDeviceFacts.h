@@ -21,6 +21,7 @@ struct BlockDiskFacts {
     std::string name; // kernel name, e.g. "sda", "loop0"
     unsigned major = 0, minor = 0;
     std::uint64_t size512 = 0;
+    std::uint64_t diskSeq = 0; // "diskseq": new each time a medium is put in (0 unknown)
     unsigned logicalBlockSize = 512; // queue/logical_block_size
     bool readOnly = false;
     int scsiType = -1; // device/type, -1 when absent (5 is optical)

@@ -212,6 +212,8 @@ bool ReadDiskFolder(const fs::path& dir, BlockDiskFacts& d) {
     if (!ReadMajorMinor(dir / "dev", d.major, d.minor) || !ReadNumber(dir / "size", v))
         return false;
     d.size512 = v;
+    if (ReadNumber(dir / "diskseq", v))
+        d.diskSeq = v;
     if (ReadNumber(dir / "queue" / "logical_block_size", v) && v >= 512 && v <= (1u << 24))
         d.logicalBlockSize = static_cast<unsigned>(v);
     d.readOnly = ReadNumber(dir / "ro", v) && v != 0;
