@@ -52,7 +52,14 @@ struct Loops {
     std::string dir;
     std::vector<std::string> devices;
     ~Loops() {
-        for (const std::string& d : devices) Run("losetup -d '" + d + "' 2>&1");
+        // Another program listing the devices may hold one for a moment.
+        for (const std::string& d : devices)
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                const std::string said = Run("losetup -d '" + d + "' 2>&1 && echo detached");
+                if (said.find("detached") != std::string::npos) break;
+                if (attempt == 19) std::printf("could not detach %s: %s\n", d.c_str(), said.c_str());
+                ::usleep(250000);
+            }
         if (!dir.empty()) Run("rm -rf '" + dir + "'");
     }
     std::string Attach(int n) {

@@ -81,7 +81,7 @@ public:
     explicit CSysfsBlockDeviceFacts(std::string sysRoot = "/sys", std::string devRoot = "/dev",
                                     std::string mountInfo = "/proc/self/mountinfo");
     std::vector<BlockDiskFacts> ListDisks() override;
-    // Reads only that disk's folder.
+    // Reads only that disk's folder (false when the name is gone).
     bool ReadDisk(const std::string& kernelName, BlockDiskFacts& out) override;
     std::string DevicePath(const std::string& kernelName) override;
     bool ProbeTable(const std::string& devicePath, unsigned sectorSize, BlockTableFacts& out) override;

@@ -283,7 +283,7 @@ bool CSysfsBlockDeviceFacts::ReadDisk(const std::string& kernelName, BlockDiskFa
         if (!ec && fs::exists(block / disk.filename() / "dev", ec))
             return ReadDiskFolder(block / disk.filename(), out);
     }
-    return IBlockDeviceFacts::ReadDisk(kernelName, out);
+    return false; // gone already: reading every disk would not find it either
 }
 
 bool CSysfsBlockDeviceFacts::ProbeTable(const std::string& devicePath, unsigned sectorSize, BlockTableFacts& out) {
