@@ -55,6 +55,7 @@ private:
             e.kernelName = name ? name : "";
             if (e.action != "remove")
                 if (const char* size = udev_device_get_sysattr_value(dev, "size")) e.size512 = std::atoll(size);
+            if (const char* seq = udev_device_get_property_value(dev, "DISKSEQ")) e.diskSeq = std::strtoull(seq, nullptr, 10);
             udev_device_unref(dev);
             if (!e.kernelName.empty()) m_handler(e);
         }
@@ -117,6 +118,7 @@ bool parseKernelUevent(const char* data, std::size_t size, MediaEvent& out, cons
     if (!data || size == 0) return false;
     const std::string text(data, size);
     std::string action, subsystem, name;
+    std::uint64_t seq = 0;
     std::size_t pos = text.find('\0');
     if (pos == std::string::npos || text.find('@') >= pos) return false; // "action@devpath" leads
     while (++pos < text.size()) {
@@ -125,6 +127,7 @@ bool parseKernelUevent(const char* data, std::size_t size, MediaEvent& out, cons
         if (field.rfind("ACTION=", 0) == 0) action = field.substr(7);
         else if (field.rfind("SUBSYSTEM=", 0) == 0) subsystem = field.substr(10);
         else if (field.rfind("DEVNAME=", 0) == 0) name = field.substr(8);
+        else if (field.rfind("DISKSEQ=", 0) == 0) seq = std::strtoull(field.c_str() + 8, nullptr, 10);
         pos = end;
     }
     // DEVNAME is relative to /dev ("sdb1"); a name with a folder is not ours.
@@ -134,6 +137,7 @@ bool parseKernelUevent(const char* data, std::size_t size, MediaEvent& out, cons
     out.action = action;
     out.kernelName = name;
     out.size512 = action == "remove" ? -1 : ReadSize(sysRoot, name);
+    out.diskSeq = seq;
     return true;
 }
 

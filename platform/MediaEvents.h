@@ -14,7 +14,11 @@ namespace salvor::platform {
 struct MediaEvent {
     std::string action;      // "add", "change", "remove", …
     std::string kernelName;  // "sdb", "sdb1", "loop3p2"
-    std::int64_t size512 = -1; // the device's size in 512-byte units at the event; -1 unknown (gone)
+    std::int64_t size512 = -1; // the device's size in 512-byte units when read; -1 unknown (gone)
+    // The disk's sequence number (DISKSEQ): a new one each time a medium is
+    // put in the device (a loop device attached again); 0 unknown. The size
+    // is read when the event is, so it may already be a later medium's.
+    std::uint64_t diskSeq = 0;
 };
 
 using MediaEventHandler = std::function<void(const MediaEvent&)>;

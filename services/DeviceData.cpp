@@ -3,6 +3,7 @@
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
+#include "platform/MainThread.h"
 #include "platform/Threads.h"
 #include "services/UIOperation.h"
 #include "services/UIPublic.h"
@@ -147,6 +148,11 @@ bool VXUIDeviceData::EnumerateWithRetry() {
 void VXUIDeviceData::NotifyAfterInit(const std::string& key) {
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (m_refreshing) {
+            // The list is being read again: its key comes once it stands.
+            m_whenListed.push_back([this, key] { Post(key); });
+            return;
+        }
         if (m_background) {
             m_waiting.push_back(key);
             return;
@@ -168,6 +174,7 @@ void VXUIDeviceData::NotifyAfterInit(const std::string& key) {
             m_background = false;
         }
         for (const std::string& k : keys) Post(k);
+        RunWhenListed();
     };
     if (!salvor::platform::startDetachedThread(work, 0, "salvor-devices")) {
         CatchExeception::WriteLog("no thread for the device enumeration; enumerating here\n");
@@ -177,6 +184,10 @@ void VXUIDeviceData::NotifyAfterInit(const std::string& key) {
 
 bool VXUIDeviceData::RefreshDeviceInfo(VXUIOperation& scan) {
     scan.StopOperation(1);
+    return WaitAndRelist(scan);
+}
+
+bool VXUIDeviceData::WaitAndRelist(VXUIOperation& scan) {
     WaitFn wait;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -198,6 +209,94 @@ bool VXUIDeviceData::RefreshDeviceInfo(VXUIOperation& scan) {
     return Enumerate();
 }
 
+void VXUIDeviceData::RefreshInBackground(VXUIOperation& scan, std::function<void(bool)> done) {
+    scan.StopOperation(1);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (done) m_refreshDone.push_back(std::move(done));
+        if (m_refreshing) {
+            // The listing under way may have read the devices before this
+            // change: one more follows it, for every request made meanwhile.
+            m_refreshAgain = true;
+            return;
+        }
+        m_refreshing = true;
+    }
+    auto work = [this, &scan] {
+        bool listed = false;
+        std::vector<std::function<void(bool)>> done;
+        for (;;) {
+            listed = WaitAndRelist(scan);
+            std::lock_guard<std::recursive_mutex> lock(m_mutex);
+            if (!m_refreshAgain) {
+                done.swap(m_refreshDone);
+                m_refreshing = false;
+                break;
+            }
+            m_refreshAgain = false;
+        }
+        salvor::platform::postToMainThread([done = std::move(done), listed] {
+            for (const auto& fn : done) fn(listed);
+        });
+        RunWhenListed();
+    };
+    if (!salvor::platform::startDetachedThread(work, 0, "salvor-devices")) {
+        CatchExeception::WriteLog("no thread for the device refresh; listing here\n");
+        work();
+    }
+}
+
+bool VXUIDeviceData::IsListing() const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_background || m_refreshing;
+}
+
+void VXUIDeviceData::WhenListed(std::function<void()> fn) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_whenListed.push_back(std::move(fn));
+    }
+    RunWhenListed();
+}
+
+void VXUIDeviceData::RunWhenListed() {
+    std::vector<std::function<void()>> calls;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (m_background || m_refreshing) return;
+        calls.swap(m_whenListed);
+    }
+    if (calls.empty()) return;
+    salvor::platform::postToMainThread([calls = std::move(calls)] {
+        for (const auto& fn : calls) fn();
+    });
+}
+
+std::string VXUIDeviceData::Identity(IStorageDevice* device) {
+    const auto text = [](const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); };
+    if (const CCollectDiskDeviceInfoStruct* d = DiskInfoOf(device))
+        return text(d->bsdName, sizeof d->bsdName) + "|" + std::to_string(d->deviceId) + "|" +
+               text(d->registryName, sizeof d->registryName) + "|" + std::to_string(d->sectorSize) + "x" +
+               std::to_string(d->totalSectors);
+    const CCollectedVolumeDeviceInfoStruct* v = GetVolumeInfo(device);
+    if (!v || v->disk == device) return {};
+    const std::string disk = Identity(v->disk);
+    if (disk.empty()) return {};
+    return disk + "|" + std::to_string(v->startSector) + "+" + std::to_string(v->totalSectors) + "#" +
+           std::to_string(v->partitionNumber);
+}
+
+IStorageDevice* VXUIDeviceData::GetStorageByIdentity(const std::string& identity) const {
+    if (identity.empty()) return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    for (const auto& [disk, volumes] : m_volumes) {
+        if (Identity(disk) == identity) return disk;
+        for (IStorageDevice* volume : volumes)
+            if (Identity(volume) == identity) return volume;
+    }
+    return nullptr;
+}
+
 void VXUIDeviceData::GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_enumerator) return;
@@ -213,6 +312,7 @@ int VXUIDeviceData::GetDiskDataByStorage(IStorageDevice* disk, _DiskVolumeData& 
     if (!GetDiskDataByDiskInfo(DiskInfoOf(disk), out)) return 0;
     out.canOpen = disk->IsPermitted() ? 1 : 0;
     out.diskIndex = GetDiskIndexByStorage(disk);
+    out.identity = Identity(disk);
     return 1;
 }
 
@@ -244,6 +344,7 @@ int VXUIDeviceData::GetVolumeDataByStorage(IStorageDevice* volume, _DiskVolumeDa
     IStorageDevice* disk = GetDiskStorageByVolumeStorage(volume);
     out.diskIndex = GetDiskIndexByStorage(disk);
     out.volumeIndex = GetVolumeIndexByStorage(disk, volume);
+    out.identity = Identity(volume);
     return 1;
 }
 

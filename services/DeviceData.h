@@ -32,6 +32,7 @@ struct _DiskVolumeData {
     std::uint32_t isUsb = 0;
     std::uint32_t canOpen = 1;
     std::list<_DiskVolumeData> children; // a disk's listed volumes
+    std::string identity; // the device across listings (VXUIDeviceData::Identity)
 };
 
 class VXUIDeviceData {
@@ -78,6 +79,26 @@ public:
     // are in use) and the answer is false.
     bool RefreshDeviceInfo(VXUIOperation& scan);
 
+    // The same refresh on a thread of its own, so that the window thread
+    // never waits for the devices to be read: the scan is asked to stop
+    // here, and the thread waits for it as RefreshDeviceInfo does. Requests
+    // made while one runs are merged into one more listing after it. done
+    // runs on the main thread once the list stands (true when it was listed
+    // anew). While it runs the list is empty (its devices are let go).
+    void RefreshInBackground(VXUIOperation& scan, std::function<void(bool)> done);
+    // A listing on a thread is under way (a refresh, or the first one).
+    bool IsListing() const;
+    // Runs fn on the main thread once no listing is under way; never inside the call.
+    void WhenListed(std::function<void()> fn);
+
+    // Names a disk or volume across listings, whose indices change as other
+    // media come and go: a disk by its kernel name, device number, name and
+    // size; a volume by its disk's identity, its place and its size. "" for
+    // a device without a record.
+    static std::string Identity(IStorageDevice* device);
+    // The listed disk or volume of that identity, or null.
+    IStorageDevice* GetStorageByIdentity(const std::string& identity) const;
+
     void GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const;
     int GetDiskDataByStorage(IStorageDevice* disk, _DiskVolumeData& out) const;
     static int GetDiskDataByDiskInfo(const CCollectDiskDeviceInfoStruct* info, _DiskVolumeData& out);
@@ -117,7 +138,9 @@ private:
     void BuildMaps(); // with m_enumMutex held
     void ClearLocked(); // with m_enumMutex held
     bool EnumerateWithRetry();
+    bool WaitAndRelist(VXUIOperation& scan);
     void Post(const std::string& key);
+    void RunWhenListed(); // queues the waiting calls when no listing runs
 
     IEnumDeviceEx* m_enumerator;
     // Serialises enumerations and clears: a background enumeration and a
@@ -130,6 +153,9 @@ private:
     int m_state = kNotStarted;
     bool m_background = false; // a background enumeration is under way
     std::vector<std::string> m_waiting; // keys to post when it ends
+    bool m_refreshing = false, m_refreshAgain = false; // a background refresh, and one more after it
+    std::vector<std::function<void(bool)>> m_refreshDone;
+    std::vector<std::function<void()>> m_whenListed;
     WaitFn m_wait;
     PostFn m_post;
 };

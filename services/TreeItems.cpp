@@ -204,6 +204,7 @@ DiskVolumeNodeRef DiskVolumeNodeData::initWithNodeData(const _DiskVolumeData& re
     item->m_isDmg = record.isDmg ? 1 : 0;
     item->m_isUsb = record.isUsb ? 1 : 0;
     item->m_canOpen = record.canOpen ? 1 : 0;
+    item->m_identity = record.identity;
     return item;
 }
 

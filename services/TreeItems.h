@@ -14,6 +14,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class IFileNode;
@@ -165,6 +166,9 @@ public:
     int isDmg() const { return m_isDmg; }
     int isUsb() const { return m_isUsb; }
     int beCanOpen() const { return m_canOpen; }
+    // The device's identity across listings (its indices change when other
+    // media come or go); "" when the list gave none.
+    const std::string& identity() const { return m_identity; }
 
 private:
     QString m_name;
@@ -176,5 +180,6 @@ private:
     int m_isDmg = 0;
     int m_isUsb = 0;
     int m_canOpen = 1;
+    std::string m_identity;
     std::vector<DiskVolumeNodeRef> m_children;
 };

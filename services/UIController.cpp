@@ -75,6 +75,13 @@ public:
         if (VXUIDeviceData::instance().RefreshDeviceInfo(scan)) scan.SaveScanSorage(nullptr);
     }
 
+    void RefreshDeviceInfoInBackground(const std::string& key) override {
+        VXUIDeviceData::instance().RefreshInBackground(m_scan, [this, key](bool listed) {
+            if (listed) m_scan.SaveScanSorage(nullptr);
+            VXUIPublic::NotifyMainThread(key);
+        });
+    }
+
     bool IsAppRunning() override { return VXCPPPublic::instance().IsAppRunning(); }
 
     [[noreturn]] void CloseApp() override {
@@ -118,6 +125,7 @@ public:
         if (!scan.IsOperationExit()) return false;
         IStorageDevice* device = VXUIDeviceData::instance().GetStorageByDiskVolumeIndex(disk, volume);
         if (!device) return false;
+        CatchExeception::WriteLog("scan of %s\n", VXUIDeviceData::Identity(device).c_str());
         // The trees are the windows' objects: emptied here, on the main
         // thread, and nothing of the old scan is filed into them again.
         scan.RetireResults();
@@ -135,8 +143,23 @@ public:
 
     bool DoScanWithData(const DiskVolumeNodeRef& item, const std::string& key) override {
         if (!item) return false;
+        VXUIDeviceData& list = VXUIDeviceData::instance();
+        if (item->identity().empty()) {
+            m_scan.SetDeepScan(0);
+            return DoScanWithDiskIndex(item->diskIndex(), item->volumeIndex(), key);
+        }
+        // The list is being read again: the scan starts once it stands.
+        if (list.IsListing()) {
+            list.WhenListed([this, item, key] { DoScanWithData(item, key); });
+            return true;
+        }
+        int disk = -1, volume = -1;
+        if (!list.GetDiskVolumeIndexByStorage(list.GetStorageByIdentity(item->identity()), disk, volume)) {
+            CatchExeception::WriteLog("the device chosen is no longer listed: %s\n", item->identity().c_str());
+            return false;
+        }
         m_scan.SetDeepScan(0);
-        return DoScanWithDiskIndex(item->diskIndex(), item->volumeIndex(), key);
+        return DoScanWithDiskIndex(disk, volume, key);
     }
 
     bool DoDeepScan(const std::string& key) override {

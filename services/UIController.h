@@ -39,6 +39,10 @@ public:
     // Stops the scan, then lists the devices again (after a medium came or
     // went). The old list stays while a scan refuses to end.
     virtual void RefreshDeviceInfo() = 0;
+    // The same without holding the window thread: the devices are read on a
+    // thread of their own and key is posted once the new list stands.
+    // Requests made meanwhile are merged into one more listing.
+    virtual void RefreshDeviceInfoInBackground(const std::string& key) = 0;
 
     // Another process of this program runs.
     virtual bool IsAppRunning() = 0;
@@ -65,7 +69,10 @@ public:
 
     // Scans. A request while a scan runs or is paused does nothing (false);
     // a stop left over from an ended scan is cleared first. key is posted at
-    // updates and once after the end.
+    // updates and once after the end. An item is scanned by its identity
+    // when it has one (the device it named when it was chosen, wherever the
+    // list now places it; nothing when that device went), waiting for a
+    // listing under way to end.
     virtual bool DoScanWithDiskIndex(int /*disk*/, int /*volume*/, const std::string& /*key*/) { return false; }
     virtual bool DoScanWithData(const DiskVolumeNodeRef& /*item*/, const std::string& /*key*/) { return false; }
     // A deep scan of the device scanned last.

@@ -21,7 +21,11 @@ CMediaNotifier::CMediaNotifier(std::unique_ptr<salvor::platform::IMediaEventSour
 CMediaNotifier::~CMediaNotifier() { salvor::platform::cancelPerforms(this); }
 
 bool CMediaNotifier::Start() {
-    ReadNames();
+    for (const BlockDiskFacts& disk : m_facts.ListDisks()) {
+        const std::string name = enum_linux::RegistryName(disk);
+        m_media[disk.name] = Medium{name, disk.size512 > 0, disk.diskSeq};
+        for (const BlockPartitionFacts& p : disk.partitions) m_media[p.name] = Medium{name, p.size512 > 0};
+    }
     CatchExeception::WriteLog("USB Device Added Notification.\n");
     NotificationCenter::defaultCenter().post("RefreshAttachDevice");
     if (!m_source) return false;
@@ -30,25 +34,35 @@ bool CMediaNotifier::Start() {
     return watching;
 }
 
-void CMediaNotifier::ReadNames() {
-    for (const BlockDiskFacts& disk : m_facts.ListDisks()) {
-        const std::string name = enum_linux::RegistryName(disk);
-        Medium& d = m_media[disk.name];
-        d.name = name;
-        d.present = disk.size512 > 0;
-        for (const BlockPartitionFacts& p : disk.partitions) {
-            Medium& m = m_media[p.name];
-            m.name = name;
-            m.present = p.size512 > 0;
-        }
-    }
+void CMediaNotifier::LearnNames(const std::string& kernelName) {
+    // Only the arriving medium's disk is read. A medium here keeps the name
+    // it came with until its going is reported: the read may come after it
+    // went (another medium's arrival, a loop device taken again at once),
+    // and its own event, still queued, must name it as it was. Whether a
+    // medium is here is said by the events alone, for the same reason.
+    BlockDiskFacts disk;
+    if (!m_facts.ReadDisk(kernelName, disk)) return;
+    const std::string name = enum_linux::RegistryName(disk);
+    auto learn = [this, &name](const std::string& kernel) -> Medium& {
+        Medium& m = m_media[kernel];
+        if (!m.present && (!name.empty() || m.name.empty())) m.name = name;
+        return m;
+    };
+    if (Medium& m = learn(disk.name); !m.present) m.seq = disk.diskSeq;
+    for (const BlockPartitionFacts& p : disk.partitions) learn(p.name);
 }
 
 void CMediaNotifier::OnEvent(const MediaEvent& event) {
     if (event.kernelName.empty()) return;
     const auto it = m_media.find(event.kernelName);
     const bool known = it != m_media.end();
-    const bool present = known && it->second.present;
+    bool present = known && it->second.present;
+    if (present && event.diskSeq && it->second.seq && event.diskSeq != it->second.seq) {
+        // Another medium is in the device now: the one known there went,
+        // though its own event may have read the newcomer's size.
+        PostDetach(event.kernelName);
+        present = false;
+    }
     if (event.action == "remove") {
         // A medium not seen before counts as present: its going is reported.
         if (present || !known) PostDetach(event.kernelName);
@@ -61,8 +75,10 @@ void CMediaNotifier::OnEvent(const MediaEvent& event) {
         return;
     }
     if (present && event.action == "change") return; // a change of a medium already here
-    ReadNames();
-    m_media[event.kernelName].present = true;
+    LearnNames(event.kernelName);
+    Medium& m = m_media[event.kernelName];
+    m.present = true;
+    if (event.diskSeq) m.seq = event.diskSeq;
     ArmAttach();
 }
 

@@ -10,11 +10,16 @@
 // other make one "RefreshAttachDevice", since every attach makes the windows
 // list the devices again. Each medium that goes (removed, or changed to size
 // 0) makes one "RefreshDetachDevice", never two. Names are taken from the
-// device facts at the start and at every arrival, per kernel name, because
-// nothing is left to read once a medium is gone.
+// device facts at the start and at every arrival (of the arriving medium's
+// disk only), per kernel name, because nothing is left to read once a medium
+// is gone. A loop device taken again by another image at once may show
+// the newcomer's size at the first medium's own event: the disk's sequence
+// number, new with each medium, still reports the first one's going, at the
+// newcomer's event.
 #include "platform/MediaEvents.h"
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,9 +48,10 @@ private:
     struct Medium {
         std::string name; // the registry name of its disk
         bool present = false;
+        std::uint64_t seq = 0; // the disk's sequence number when it came (0 unknown)
     };
 
-    void ReadNames();
+    void LearnNames(const std::string& kernelName);
     void ArmAttach();
     void PostDetach(const std::string& kernelName);
 

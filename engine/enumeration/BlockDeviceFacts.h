@@ -21,6 +21,7 @@ struct BlockDiskFacts {
     std::string name; // kernel name, e.g. "sda", "loop0"
     unsigned major = 0, minor = 0;
     std::uint64_t size512 = 0;
+    std::uint64_t diskSeq = 0; // "diskseq": new each time a medium is put in (0 unknown)
     unsigned logicalBlockSize = 512; // queue/logical_block_size
     bool readOnly = false;
     int scsiType = -1; // device/type, -1 when absent (5 is optical)
@@ -57,6 +58,9 @@ public:
     virtual ~IBlockDeviceFacts() = default;
     // Every whole disk the kernel lists, unfiltered.
     virtual std::vector<BlockDiskFacts> ListDisks() = 0;
+    // The disk of one kernel name (the disk's own or one of its
+    // partitions'); false when none is listed. This one reads every disk.
+    virtual bool ReadDisk(const std::string& kernelName, BlockDiskFacts& out);
     // The device node of a kernel name.
     virtual std::string DevicePath(const std::string& kernelName) = 0;
     // The partition table of a device with sectors of the given size (sysfs
@@ -77,6 +81,8 @@ public:
     explicit CSysfsBlockDeviceFacts(std::string sysRoot = "/sys", std::string devRoot = "/dev",
                                     std::string mountInfo = "/proc/self/mountinfo");
     std::vector<BlockDiskFacts> ListDisks() override;
+    // Reads only that disk's folder (false when the name is gone).
+    bool ReadDisk(const std::string& kernelName, BlockDiskFacts& out) override;
     std::string DevicePath(const std::string& kernelName) override;
     bool ProbeTable(const std::string& devicePath, unsigned sectorSize, BlockTableFacts& out) override;
     bool ProbeVolume(const std::string& devicePath, std::uint64_t offset, std::uint64_t size,

@@ -112,8 +112,8 @@ class CEnumDisk {
 public:
     explicit CEnumDisk(IBlockDeviceFacts& facts) : m_facts(facts) {}
 
-    ResultCode ExecEnum(DeviceList& out) {
-        for (const BlockDiskFacts& disk : m_facts.ListDisks())
+    ResultCode ExecEnum(const std::vector<BlockDiskFacts>& listed, DeviceList& out) {
+        for (const BlockDiskFacts& disk : listed)
             if (!enum_linux::IsExcludedDisk(disk))
                 if (IStorageDevice* device = CreateDiskDeviceObject(disk))
                     out.push_back(device);
@@ -258,7 +258,7 @@ class CEnumVolume {
 public:
     explicit CEnumVolume(IBlockDeviceFacts& facts) : m_facts(facts) {}
 
-    ResultCode ExecEnum(IStorageDevice* disk, DeviceList& out) {
+    ResultCode ExecEnum(IStorageDevice* disk, const std::vector<BlockDiskFacts>& listed, DeviceList& out) {
         PartitionList entries;
         if (ResultCode rc = GetPartEntryList(disk, entries, kVolumeNoAnalyser); IsFailure(rc))
             return rc;
@@ -266,16 +266,11 @@ public:
         if (!d)
             return 0;
         const std::string name(d->bsdName, strnlen(d->bsdName, sizeof d->bsdName));
-        BlockDiskFacts diskFacts;
-        bool found = false;
-        for (BlockDiskFacts& f : m_facts.ListDisks())
-            if (f.name == name) {
-                diskFacts = std::move(f);
-                found = true;
-                break;
-            }
-        if (!found)
+        const auto found = std::find_if(listed.begin(), listed.end(),
+                                        [&name](const BlockDiskFacts& f) { return f.name == name; });
+        if (found == listed.end())
             return 0;
+        const BlockDiskFacts& diskFacts = *found;
         BlockTableFacts table;
         if (!m_facts.ProbeTable(m_facts.DevicePath(name), diskFacts.logicalBlockSize, table))
             table = {};
@@ -440,9 +435,11 @@ void ReleaseDevList(DeviceList& list) {
     list.clear();
 }
 
-ResultCode CEnumDevice::EnumDiskDevice(DeviceList& out) {
+ResultCode CEnumDevice::EnumDiskDevice(DeviceList& out) { return EnumDiskDevice(m_facts.ListDisks(), out); }
+
+ResultCode CEnumDevice::EnumDiskDevice(const std::vector<BlockDiskFacts>& listed, DeviceList& out) {
     ReleaseDevList(out);
-    return CEnumDisk(m_facts).ExecEnum(out);
+    return CEnumDisk(m_facts).ExecEnum(listed, out);
 }
 
 ResultCode CEnumDevice::EnumPartitionDevice(const IStorageDevice* disk, DeviceList& out) {
@@ -456,7 +453,15 @@ ResultCode CEnumDevice::EnumVolumeDevice(const IStorageDevice* disk, DeviceList&
     ReleaseDevList(out);
     if (!disk)
         return kVolumesNullDisk;
-    return CEnumVolume(m_facts).ExecEnum(const_cast<IStorageDevice*>(disk), out);
+    return EnumVolumeDevice(disk, m_facts.ListDisks(), out);
+}
+
+ResultCode CEnumDevice::EnumVolumeDevice(const IStorageDevice* disk, const std::vector<BlockDiskFacts>& listed,
+                                         DeviceList& out) {
+    ReleaseDevList(out);
+    if (!disk)
+        return kVolumesNullDisk;
+    return CEnumVolume(m_facts).ExecEnum(const_cast<IStorageDevice*>(disk), listed, out);
 }
 
 namespace enum_linux {

@@ -60,6 +60,10 @@ public:
     ResultCode EnumDiskDevice(DeviceList& out) override;
     ResultCode EnumPartitionDevice(const IStorageDevice* disk, DeviceList& out) override;
     ResultCode EnumVolumeDevice(const IStorageDevice* disk, DeviceList& out) override;
+    // The same over the disks' facts read once by the caller, so that a
+    // listing of every disk reads each disk's facts once, not once per disk.
+    ResultCode EnumDiskDevice(const std::vector<BlockDiskFacts>& listed, DeviceList& out);
+    ResultCode EnumVolumeDevice(const IStorageDevice* disk, const std::vector<BlockDiskFacts>& listed, DeviceList& out);
 
 private:
     IBlockDeviceFacts& m_facts;

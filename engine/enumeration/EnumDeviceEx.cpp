@@ -43,14 +43,16 @@ void CEnumDeviceEx::ReleaseAll() {
 ResultCode CEnumDeviceEx::Init() {
     ReleaseAll(); // a second Init starts afresh rather than leaking the first
     m_enum = std::make_unique<CEnumDevice>(m_facts);
-    m_enum->EnumDiskDevice(m_disks);
+    // Every disk's facts are read once for the disks and all their volumes.
+    const std::vector<BlockDiskFacts> listed = m_facts.ListDisks();
+    m_enum->EnumDiskDevice(listed, m_disks);
     if (m_disks.empty()) {
         ReleaseAll();
         return kNoDisk;
     }
     for (IStorageDevice* disk : m_disks) {
         DeviceList volumes, partitions;
-        m_enum->EnumVolumeDevice(disk, volumes);
+        m_enum->EnumVolumeDevice(disk, listed, volumes);
         m_enum->EnumPartitionDevice(disk, partitions);
         // The volumes made for partitions without one are made once, here, and
         // stay with the enumerator like every other device it lists.

@@ -200,47 +200,90 @@ CSysfsBlockDeviceFacts::CSysfsBlockDeviceFacts(std::string sysRoot, std::string 
 
 std::string CSysfsBlockDeviceFacts::DevicePath(const std::string& kernelName) { return m_devRoot + "/" + kernelName; }
 
+namespace {
+
+// The facts of the disk whose sysfs folder is dir; false when it has no
+// device number or size (not a disk, or gone while being read).
+bool ReadDiskFolder(const fs::path& dir, BlockDiskFacts& d) {
+    std::error_code ec;
+    d = {};
+    d.name = dir.filename().string();
+    std::uint64_t v = 0;
+    if (!ReadMajorMinor(dir / "dev", d.major, d.minor) || !ReadNumber(dir / "size", v))
+        return false;
+    d.size512 = v;
+    if (ReadNumber(dir / "diskseq", v))
+        d.diskSeq = v;
+    if (ReadNumber(dir / "queue" / "logical_block_size", v) && v >= 512 && v <= (1u << 24))
+        d.logicalBlockSize = static_cast<unsigned>(v);
+    d.readOnly = ReadNumber(dir / "ro", v) && v != 0;
+    if (ReadNumber(dir / "device" / "type", v))
+        d.scsiType = static_cast<int>(v);
+    d.vendor = ReadText(dir / "device" / "vendor");
+    d.model = ReadText(dir / "device" / "model");
+    NameByBusIds(d, dir / "device");
+    d.backingFile = ReadText(dir / "loop" / "backing_file");
+    const std::string sysPath = fs::weakly_canonical(dir, ec).string();
+    d.protocol = BusProtocolFromSysPath(sysPath, !d.backingFile.empty(), AtaLinkSpeed(sysPath));
+    // A partition lies under its disk's directory and has a "partition" file.
+    for (const auto& sub : fs::directory_iterator(dir, ec)) {
+        BlockPartitionFacts p;
+        std::uint64_t number = 0;
+        if (!ReadNumber(sub.path() / "partition", number) || number > INT32_MAX ||
+            !ReadMajorMinor(sub.path() / "dev", p.major, p.minor) || !ReadNumber(sub.path() / "start", p.start512) ||
+            !ReadNumber(sub.path() / "size", p.size512))
+            continue;
+        p.name = sub.path().filename().string();
+        p.number = static_cast<std::int32_t>(number);
+        d.partitions.push_back(p);
+    }
+    std::sort(d.partitions.begin(), d.partitions.end(),
+              [](const BlockPartitionFacts& a, const BlockPartitionFacts& b) { return a.number < b.number; });
+    return true;
+}
+
+} // namespace
+
 std::vector<BlockDiskFacts> CSysfsBlockDeviceFacts::ListDisks() {
     std::vector<BlockDiskFacts> disks;
     std::error_code ec;
     const fs::path block = fs::path(m_sysRoot) / "block";
     for (const auto& entry : fs::directory_iterator(block, ec)) {
-        const fs::path dir = entry.path();
         BlockDiskFacts d;
-        d.name = dir.filename().string();
-        std::uint64_t v = 0;
-        if (!ReadMajorMinor(dir / "dev", d.major, d.minor) || !ReadNumber(dir / "size", v))
-            continue;
-        d.size512 = v;
-        if (ReadNumber(dir / "queue" / "logical_block_size", v) && v >= 512 && v <= (1u << 24))
-            d.logicalBlockSize = static_cast<unsigned>(v);
-        d.readOnly = ReadNumber(dir / "ro", v) && v != 0;
-        if (ReadNumber(dir / "device" / "type", v))
-            d.scsiType = static_cast<int>(v);
-        d.vendor = ReadText(dir / "device" / "vendor");
-        d.model = ReadText(dir / "device" / "model");
-        NameByBusIds(d, dir / "device");
-        d.backingFile = ReadText(dir / "loop" / "backing_file");
-        const std::string sysPath = fs::weakly_canonical(dir, ec).string();
-        d.protocol = BusProtocolFromSysPath(sysPath, !d.backingFile.empty(), AtaLinkSpeed(sysPath));
-        // A partition lies under its disk's directory and has a "partition" file.
-        for (const auto& sub : fs::directory_iterator(dir, ec)) {
-            BlockPartitionFacts p;
-            std::uint64_t number = 0;
-            if (!ReadNumber(sub.path() / "partition", number) || number > INT32_MAX ||
-                !ReadMajorMinor(sub.path() / "dev", p.major, p.minor) || !ReadNumber(sub.path() / "start", p.start512) ||
-                !ReadNumber(sub.path() / "size", p.size512))
-                continue;
-            p.name = sub.path().filename().string();
-            p.number = static_cast<std::int32_t>(number);
-            d.partitions.push_back(p);
-        }
-        std::sort(d.partitions.begin(), d.partitions.end(),
-                  [](const BlockPartitionFacts& a, const BlockPartitionFacts& b) { return a.number < b.number; });
-        disks.push_back(std::move(d));
+        if (ReadDiskFolder(entry.path(), d))
+            disks.push_back(std::move(d));
     }
     std::sort(disks.begin(), disks.end(), [](const BlockDiskFacts& a, const BlockDiskFacts& b) { return a.name < b.name; });
     return disks;
+}
+
+bool IBlockDeviceFacts::ReadDisk(const std::string& kernelName, BlockDiskFacts& out) {
+    for (BlockDiskFacts& d : ListDisks()) {
+        const bool part = std::any_of(d.partitions.begin(), d.partitions.end(),
+                                      [&](const BlockPartitionFacts& p) { return p.name == kernelName; });
+        if (d.name == kernelName || part) {
+            out = std::move(d);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CSysfsBlockDeviceFacts::ReadDisk(const std::string& kernelName, BlockDiskFacts& out) {
+    if (kernelName.empty() || kernelName.find('/') != std::string::npos || kernelName == "." || kernelName == "..")
+        return false;
+    std::error_code ec;
+    const fs::path block = fs::path(m_sysRoot) / "block";
+    if (fs::exists(block / kernelName / "dev", ec))
+        return ReadDiskFolder(block / kernelName, out);
+    // A partition: its folder lies in its disk's.
+    const fs::path part = fs::path(m_sysRoot) / "class" / "block" / kernelName;
+    if (fs::exists(part / "partition", ec)) {
+        const fs::path disk = fs::canonical(part, ec).parent_path();
+        if (!ec && fs::exists(block / disk.filename() / "dev", ec))
+            return ReadDiskFolder(block / disk.filename(), out);
+    }
+    return false; // gone already: reading every disk would not find it either
 }
 
 bool CSysfsBlockDeviceFacts::ProbeTable(const std::string& devicePath, unsigned sectorSize, BlockTableFacts& out) {

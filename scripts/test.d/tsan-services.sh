@@ -2,7 +2,8 @@
 # Builds the services tests with ThreadSanitizer and runs those where a scan's
 # worker, a search thread and the main thread's tree pulls meet, a deep scan's
 # searchers analyse side by side, and a saved scan's save and load threads
-# with a recovery after the load.
+# with a recovery after the load, and the device list read again on a thread
+# of its own while the main thread asks for it.
 # Usage: tsan-services.sh [repository root]   (default: the repository holding this script)
 set -euo pipefail
 root="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
@@ -13,7 +14,7 @@ cmake --build "$build" --target services_test savedscan_test engine_controller_t
 export QT_QPA_PLATFORM=offscreen
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
     "$build/tests/services/services_test" --gtest_brief=1 \
-    --gtest_filter='ScanEndToEnd.QuickScanOfAFat32*:ScanOperation.*:NameSearch.*:RecoveryEndToEnd.ExfatVolumeAndTheDeepScan*'
+    --gtest_filter='ScanEndToEnd.QuickScanOfAFat32*:ScanOperation.*:NameSearch.*:RecoveryEndToEnd.ExfatVolumeAndTheDeepScan*:DeviceList.*'
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
     "$build/tests/engine/controller/engine_controller_test" --gtest_brief=1 --gtest_filter='ControllerTest.*'
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \

@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -57,6 +59,7 @@ public:
     }
 
     ResultCode Init() override {
+        while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ++inits;
         if (failInits > 0) {
             --failInits;
@@ -82,8 +85,11 @@ public:
         return it == m_volumes.end() ? enum_codes::kUnknownDisk : CopyOut(it->second, array, count);
     }
 
+    // The disk listed first goes last (another medium came before it).
+    void RotateDisks() { std::rotate(m_disks.begin(), m_disks.begin() + 1, m_disks.end()); }
+
     std::atomic<int> inits{0}, uninits{0}, failInits{0};
-    std::atomic<bool> released{true};
+    std::atomic<bool> released{true}, hold{false}; // hold: Init waits until it is cleared
 
 private:
     IStorageDevice* Keep(IStorageDeviceData* data) {
@@ -260,6 +266,56 @@ TEST_F(DeviceList, RefreshWaitsForTheScanAndKeepsItsDevicesWhileItRuns) {
     EXPECT_EQ(fake.uninits.load(), 1);
     EXPECT_EQ(fake.inits.load(), 2);
     EXPECT_EQ(list.GetStorageByDiskVolumeIndex(1, 1), hfs);
+}
+
+TEST_F(DeviceList, IdentityFindsTheDeviceWhereverTheListPlacesIt) {
+    ASSERT_TRUE(list.InitDeviceInfo());
+    const std::string disk = VXUIDeviceData::Identity(apmDisk), volume = VXUIDeviceData::Identity(hfs);
+    EXPECT_EQ(disk, "/dev/old.dmg|0|old.dmg|512x1000");
+    EXPECT_EQ(volume, disk + "|0+900#-1");
+    EXPECT_NE(VXUIDeviceData::Identity(data), VXUIDeviceData::Identity(efi));
+    EXPECT_EQ(VXUIDeviceData::Identity(nullptr), "");
+    Device stranger("");
+    EXPECT_EQ(VXUIDeviceData::Identity(&stranger), ""); // no record
+    EXPECT_EQ(list.GetStorageByIdentity(""), nullptr);
+    EXPECT_EQ(list.GetStorageByIdentity(disk + "|1+1#-1"), nullptr);
+    // The records carry it to the items.
+    const std::vector<DiskVolumeNodeRef> items = DiskVolumeNodeData::itemsFromRecords(Disks());
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[1]->identity(), disk);
+    EXPECT_EQ(items[1]->children().at(0)->identity(), volume);
+    // Listed again with another disk first: other indices, the same devices.
+    fake.RotateDisks();
+    ASSERT_TRUE(list.RefreshDeviceInfo(scan));
+    EXPECT_EQ(list.GetStorageByIdentity(volume), hfs);
+    EXPECT_EQ(list.GetStorageByIdentity(disk), apmDisk);
+    int d = -1, v = -1;
+    ASSERT_TRUE(list.GetDiskVolumeIndexByStorage(list.GetStorageByIdentity(volume), d, v));
+    EXPECT_EQ(std::pair(d, v), std::pair(0, 1));
+}
+
+TEST_F(DeviceList, RefreshesOnAThreadMergeAndWhatWaitsForTheListRunsAfter) {
+    ASSERT_TRUE(list.InitDeviceInfo());
+    fake.hold = true; // the devices are being read
+    std::vector<bool> done;
+    int waited = 0;
+    for (int i = 0; i < 3; ++i) list.RefreshInBackground(scan, [&](bool listed) { done.push_back(listed); });
+    EXPECT_TRUE(list.IsListing());
+    list.WhenListed([&] { ++waited; });
+    list.NotifyAfterInit("aInitFinished"); // posted once the list stands
+    salvor::platform::runUntil([] { return false; }, 50ms);
+    EXPECT_EQ(std::pair(int(done.size()), waited), std::pair(0, 0)); // the window thread was never held
+    EXPECT_EQ(posts.load(), 0);
+    fake.hold = false;
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return done.size() == 3 && waited == 1 && posts == 1; }, 5s));
+    EXPECT_EQ(done, std::vector<bool>(3, true));
+    // One listing for the first request, one more for the two made while it ran.
+    EXPECT_EQ(fake.inits.load(), 3);
+    EXPECT_FALSE(list.IsListing());
+    EXPECT_EQ(list.GetStorageByDiskVolumeIndex(1, 1), hfs);
+    list.WhenListed([&] { ++waited; }); // nothing under way: on the next pass
+    EXPECT_EQ(waited, 1);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return waited == 2; }, 5s));
 }
 
 TEST_F(DeviceList, ClearOnlyWhenEnumerated) {

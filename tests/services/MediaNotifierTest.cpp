@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 using namespace salvor::test;
@@ -82,6 +84,64 @@ TEST(MediaNotifier, BurstsSettleIntoOneAttachAndEachMediumGoesOnceByItsCachedNam
     EXPECT_EQ(posts.attaches, 3);
     EXPECT_EQ(posts.detaches, (std::vector<std::string>{"SanDisk Cruzer", "SanDisk Cruzer", "card one.img", "sdz",
                                                         "SanDisk Cruzer"}));
+}
+
+// Other loop devices come and go beside ours: a read of the devices made for
+// another medium's arrival after ours went (its events still queued), and
+// our device taken again at once by another image (whose size our own
+// event then reads), lose no detach and give each the name its medium had.
+TEST(MediaNotifier, NoDetachIsLostWhileOtherMediaComeAndGo) {
+    constexpr std::chrono::milliseconds kSettle{50};
+    FakeFacts facts;
+    auto loop = [](const char* name, std::uint64_t size, const char* image, std::uint64_t seq) {
+        BlockDiskFacts d = Disk(name, size, {}, image);
+        d.diskSeq = seq;
+        return d;
+    };
+    facts.disks = {Disk("loop0", 2048, {"loop0p1"}, "/images/ours.img")};
+    facts.disks[0].diskSeq = 5;
+    salvor::platform::MediaEventHandler send;
+    Posts posts;
+    CMediaNotifier notifier(std::make_unique<FakeSource>(&send), facts, kSettle);
+    ASSERT_TRUE(notifier.Start());
+
+    // Ours is detached; before its events come, another image arrives and
+    // is read, and ours is taken again by a third image.
+    facts.disks = {loop("loop0", 0, "", 5), loop("loop7", 2048, "/images/other.img", 9)};
+    send(MediaEvent{"change", "loop7", 2048, 9});
+    facts.disks[0] = loop("loop0", 4096, "/images/next.img", 6);
+    send(MediaEvent{"remove", "loop0p1", -1, 5});
+    send(MediaEvent{"change", "loop0", 0, 5});
+    send(MediaEvent{"change", "loop0", 4096, 6});
+    Posts::Wait(kSettle * 4);
+    EXPECT_EQ(posts.detaches, (std::vector<std::string>{"ours.img", "ours.img"}));
+    // Taken again before its own event was read: that event shows the
+    // newcomer's size; the newcomer's event says the first one went.
+    facts.disks[0] = loop("loop0", 8192, "/images/third.img", 7);
+    send(MediaEvent{"change", "loop0", 8192, 6});
+    EXPECT_EQ(posts.detaches.size(), 2u);
+    send(MediaEvent{"change", "loop0", 8192, 7});
+    send(MediaEvent{"change", "loop0", 8192, 7});
+    Posts::Wait(kSettle * 4);
+    facts.disks = {loop("loop0", 0, "", 7), loop("loop7", 0, "", 9)};
+    send(MediaEvent{"change", "loop7", 0, 9});
+    send(MediaEvent{"change", "loop0", 0, 7});
+    Posts::Wait(kSettle * 2);
+    EXPECT_EQ(posts.detaches,
+              (std::vector<std::string>{"ours.img", "ours.img", "next.img", "other.img", "third.img"}));
+    EXPECT_EQ(posts.attaches, 3);
+}
+
+TEST(MediaNotifier, KernelEventsCarryTheDiskSequence) {
+    const std::string with("change@/devices/virtual/block/loop3\0ACTION=change\0SUBSYSTEM=block\0DEVNAME=loop3\0"
+                           "DISKSEQ=1060\0SEQNUM=2755",
+                           104);
+    MediaEvent e;
+    ASSERT_TRUE(salvor::platform::parseKernelUevent(with.data(), with.size(), e, "/nonexistent"));
+    EXPECT_EQ(std::tuple(e.action, e.kernelName, e.size512, e.diskSeq), std::tuple("change", "loop3", -1, 1060u));
+    const std::string without = with.substr(0, with.find("DISKSEQ"));
+    ASSERT_TRUE(salvor::platform::parseKernelUevent(without.data(), without.size(), e, "/nonexistent"));
+    EXPECT_EQ(e.diskSeq, 0u);
 }
 
 TEST(MediaNotifier, WithoutAMonitorOnlyTheStartAttach) {

@@ -55,10 +55,13 @@ TEST(MediaNotifier, RootLoopImageWithPartitionsOnTheKernelsEvents) {
     std::string loop;
     ASSERT_EQ(RunCommand("losetup -f --show '" + image + "'", &loop), 0) << loop;
     loop.erase(loop.find_last_not_of(" \n") + 1);
+    // Once detached, the number may be another program's device: never detached twice.
     struct Detach {
         std::string device;
+        bool done = false;
         ~Detach() {
             VXUIDeviceData::instance().Clear();
+            if (done) return;
             RunCommand("partx -d '" + device + "'");
             RunCommand("losetup -d '" + device + "'");
         }
@@ -86,6 +89,7 @@ TEST(MediaNotifier, RootLoopImageWithPartitionsOnTheKernelsEvents) {
     }
     ASSERT_EQ(deleted, 0) << said;
     ASSERT_EQ(RunCommand("losetup -d '" + loop + "'", &said), 0) << said;
+    detach.done = true;
     auto ours = [&] { return std::count(posts.detaches.begin(), posts.detaches.end(), name); };
     salvor::platform::runUntil([&] { return ours() >= 3; }, std::chrono::seconds(5));
     Posts::Wait(std::chrono::milliseconds(500));

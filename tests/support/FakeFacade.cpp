@@ -20,13 +20,20 @@ void FakeFacade::GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>& out) {
         _DiskVolumeData& r = records.emplace_back();
         r.name = d.name.c_str(), r.size = d.size, r.isDmg = d.isDmg, r.isUsb = d.isUsb;
         r.diskIndex = int(records.size()) - 1;
+        r.identity = d.name; // a disk of this test is known by its name
         for (const Volume& v : d.volumes) {
             _DiskVolumeData& c = r.children.emplace_back();
             c.name = v.name.c_str(), c.size = v.size, c.fileSystem = std::uint32_t(v.fileSystem), c.canOpen = v.canOpen;
             c.diskIndex = r.diskIndex, c.volumeIndex = int(r.children.size()) - 1;
+            c.identity = r.identity + "/" + v.name;
         }
     }
     for (DiskVolumeNodeRef& item : DiskVolumeNodeData::itemsFromRecords(records)) out.push_back(std::move(item));
+}
+
+void FakeFacade::RefreshDeviceInfoInBackground(const std::string& key) {
+    ++calls["RefreshDeviceInfoInBackground"];
+    NotificationCenter::defaultCenter().postOnMainThread(key);
 }
 
 bool FakeFacade::DoScanWithData(const DiskVolumeNodeRef& item, const std::string& key) {

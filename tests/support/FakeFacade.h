@@ -65,6 +65,8 @@ public:
     void NotifiyDeviceInfoAfterInit(const std::string& key) override;
     void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>& out) override;
     void RefreshDeviceInfo() override { ++calls["RefreshDeviceInfo"]; }
+    // Posts key on a later pass of the loop, as the real list does once read.
+    void RefreshDeviceInfoInBackground(const std::string& key) override;
     bool IsAppRunning() override { return appRunning; }
     [[noreturn]] void CloseApp() override { ++calls["CloseApp"], throw CloseAppCalled{}; }
     QString GetSavePath() override { return savePath; }

@@ -1,6 +1,7 @@
 #include "ui/windows/StartPages.h"
 
 #include "platform/Localization.h"
+#include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "services/Log.h"
 #include "services/PublicUtilities.h"
@@ -26,6 +27,9 @@ using widgets::OutlineItem;
 using widgets::OutlineView;
 
 namespace {
+
+// Posted once the device list stands again after a refresh.
+constexpr const char* kDevicesListed = "DeviceListRefreshed";
 
 QWidget* newPage() {
     auto* page = new QWidget;
@@ -184,6 +188,7 @@ void VXSelectTypeViewController::allTypesButtonClick() {
 
 VXSelectDiskViewController::~VXSelectDiskViewController() {
     NotificationCenter::defaultCenter().removeObserver(this);
+    platform::cancelPerforms(this);
     // The outline goes with the view; it must not ask for the items any more.
     if (outlineView) {
         outlineView->setDataSource(nullptr);
@@ -234,7 +239,7 @@ void VXSelectDiskViewController::awakeFromNib() {
     connect(scanButton, &QAbstractButton::clicked, this, [this] { doScanAction(); });
 }
 
-void VXSelectDiskViewController::InitFinished() {
+void VXSelectDiskViewController::InitFinished(const std::string& keep) {
     view();
     rootArr.clear();
     outlineView->setDataSource(this);
@@ -243,20 +248,35 @@ void VXSelectDiskViewController::InitFinished() {
     outlineView->reloadData();
     QAbstractItemModel* model = outlineView->model();
     for (int i = 0; i < model->rowCount(); ++i) outlineView->expand(model->index(i, 0));
-    // Row 1: the first volume of the first disk, or the second disk. The
-    // choice follows the rebuilt list: after a refresh the old items are gone.
+    // The device chosen stays chosen while it is listed, wherever the list
+    // now places it; otherwise row 1: the first volume of the first disk, or
+    // the second disk. The choice follows the rebuilt list: after a refresh
+    // the old items are gone.
     QModelIndex one;
     selectDiskVolume.reset();
-    if (!allDiskArr.empty() && !allDiskArr.front()->children().empty()) {
+    for (int i = 0; !keep.empty() && !one.isValid() && i < int(allDiskArr.size()); ++i) {
+        const DiskVolumeNodeRef& disk = allDiskArr[size_t(i)];
+        if (disk->identity() == keep) {
+            one = model->index(i, 0);
+            selectDiskVolume = disk;
+            disk->setParentName(disk->name());
+        }
+        for (int j = 0; !one.isValid() && j < int(disk->children().size()); ++j)
+            if (disk->children()[size_t(j)]->identity() == keep) {
+                one = model->index(j, 0, model->index(i, 0));
+                selectDiskVolume = disk->children()[size_t(j)];
+            }
+    }
+    if (!one.isValid() && !allDiskArr.empty() && !allDiskArr.front()->children().empty()) {
         one = model->index(0, 0, model->index(0, 0));
         selectDiskVolume = allDiskArr.front()->children().front();
-    } else if (allDiskArr.size() > 1) {
+    } else if (!one.isValid() && allDiskArr.size() > 1) {
         one = model->index(1, 0);
         selectDiskVolume = allDiskArr[1];
     }
     rootArr.clear();
     reloadRootRows();
-    selectedRow = one.isValid() ? 1 : -1;
+    selectedRow = one.isValid() ? outlineView->rowForItem(selectDiskVolume.get()) : -1;
     outlineView->setSelectCellBackgroundColorWithRow(int(selectedRow));
     if (one.isValid()) {
         scanButton->setButtonEnabled(true);
@@ -278,23 +298,30 @@ DiskVolumeNodeRef VXSelectDiskViewController::refFor(const DiskVolumeNodeData* i
 }
 
 void VXSelectDiskViewController::RefreshDevice() {
-    VXUIController::shared().RefreshDeviceInfo();
-    getDiskValue();
+    platform::cancelPerforms(this);
+    platform::performAfterDelay(
+        kRefreshDelay, [] { VXUIController::shared().RefreshDeviceInfoInBackground(kDevicesListed); }, this);
 }
 
 void VXSelectDiskViewController::getDiskValue() {
+    const std::string keep = selectDiskVolume ? selectDiskVolume->identity() : std::string();
     // The outline lets go of the old items before they are freed.
     if (outlineView) outlineView->willReloadData();
     allDiskArr.clear();
     VXUIController::shared().GetDeviceInfoToArray(allDiskArr);
-    InitFinished();
+    InitFinished(keep);
 }
 
-void VXSelectDiskViewController::removeNotification() { NotificationCenter::defaultCenter().removeObserver(this); }
+void VXSelectDiskViewController::removeNotification() {
+    NotificationCenter::defaultCenter().removeObserver(this);
+    platform::cancelPerforms(this);
+}
 
 void VXSelectDiskViewController::disableRefreshDevice() {
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshAttachDevice");
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshDetachDevice");
+    NotificationCenter::defaultCenter().removeObserver(this, kDevicesListed);
+    platform::cancelPerforms(this);
 }
 
 void VXSelectDiskViewController::enableRefreshDevice() {
@@ -302,6 +329,8 @@ void VXSelectDiskViewController::enableRefreshDevice() {
     NotificationCenter& nc = NotificationCenter::defaultCenter();
     for (const char* name : {"RefreshAttachDevice", "RefreshDetachDevice"})
         nc.addObserver(static_cast<const void*>(this), name, [this](const platform::Notification&) { RefreshDevice(); });
+    nc.addObserver(static_cast<const void*>(this), kDevicesListed,
+                   [this](const platform::Notification&) { getDiskValue(); });
 }
 
 void VXSelectDiskViewController::doubleToScan() {

@@ -8,6 +8,9 @@
 
 #include <QStringList>
 
+#include <chrono>
+#include <string>
+
 class QLabel;
 class QPushButton;
 
@@ -107,12 +110,16 @@ public:
     void setSelectDiskVolume(const DiskVolumeNodeRef& item) { selectDiskVolume = item; }
     void setAllDiskArr(const std::vector<DiskVolumeNodeRef>& disks) { allDiskArr = disks; }
 
-    // Builds the outline from allDiskArr and chooses row 1.
-    void InitFinished();
-    // A medium came or went: the facade lists the devices again and the
-    // outline is rebuilt in place.
+    // Builds the outline from allDiskArr and chooses the device of identity
+    // keep while it is listed, else row 1.
+    void InitFinished(const std::string& keep = {});
+    // A medium came or went: after a short wait that merges a burst of
+    // events, the facade lists the devices again on a thread of its own, and
+    // the outline is then rebuilt in place, keeping the device chosen.
     void RefreshDevice();
     void getDiskValue();
+    // How long a burst of device events is merged.
+    static constexpr std::chrono::milliseconds kRefreshDelay{200};
     void removeNotification();
     void disableRefreshDevice();
     // Follows media coming and going again (a load that failed gives the page back).

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 using namespace salvor::test;
 using namespace enum_codes;
@@ -65,8 +66,11 @@ public:
             const std::string p = real.string();
             Write(p.substr(0, p.find('/', p.find("/ata") + 1)) + "/link1/ata_link/link1/sata_spd", d.sataSpeed);
         }
+        fs::create_directories(fs::path(sys()) / "class/block");
+        fs::create_symlink(real, fs::path(sys()) / "class/block" / d.name);
         for (const auto& p : d.partitions) {
             Write(real / p.name / "partition", std::to_string(p.number));
+            fs::create_symlink(real / p.name, fs::path(sys()) / "class/block" / p.name);
             Write(real / p.name / "start", std::to_string(p.start512));
             Write(real / p.name / "size", std::to_string(p.size512));
             Write(real / p.name / "dev", id(p.major, p.minor));
@@ -156,6 +160,34 @@ TEST_F(FakeMachine, ListsOnlyTheDisksToScanWithBusNamesSizesAndSchemes) {
     const auto& sda = DiskRec(Disk(e, "sda"));
     EXPECT_EQ(sda.writable, 1u);
     EXPECT_EQ(sda.deviceId, enum_linux::DeviceId(8, 0));
+}
+
+// A listing reads every disk's facts once (not once more for each disk's
+// volumes); a medium's arrival reads only its own disk.
+TEST_F(FakeMachine, OneListingReadsTheDisksOnceAndOneDiskIsReadAlone) {
+    struct Counting : CSysfsBlockDeviceFacts {
+        using CSysfsBlockDeviceFacts::CSysfsBlockDeviceFacts;
+        std::vector<BlockDiskFacts> ListDisks() override {
+            ++lists;
+            return CSysfsBlockDeviceFacts::ListDisks();
+        }
+        int lists = 0;
+    } counting{sys.sys(), sys.dev(), sys.mountinfo()};
+    CEnumDeviceEx listing{counting};
+    ASSERT_EQ(listing.Init(), 0u);
+    EXPECT_EQ(counting.lists, 1);
+    EXPECT_EQ(Describe(Disks(listing)), Describe(Disks(e)));
+    EXPECT_EQ(Describe(Volumes(listing, Disk(listing, "sda"))), Describe(Volumes(e, Disk(e, "sda"))));
+    counting.lists = 0;
+    for (const auto& [name, disk, partitions] : {std::tuple{"sda5", "sda", 5}, {"sdb", "sdb", 3}, {"loop0", "loop0", 0}}) {
+        BlockDiskFacts read;
+        ASSERT_TRUE(counting.ReadDisk(name, read)) << name;
+        EXPECT_EQ(read.name, disk);
+        EXPECT_EQ(read.partitions.size(), std::size_t(partitions));
+    }
+    EXPECT_EQ(counting.lists, 0);
+    BlockDiskFacts none;
+    for (const char* name : {"sdz", "..", "sda/../sdb", ""}) EXPECT_FALSE(counting.ReadDisk(name, none)) << name;
 }
 
 TEST_F(FakeMachine, CountedQueriesFollowTheirRules) {

@@ -5,6 +5,11 @@
 # device page by typing its disk's name, Return), a finished scan whose
 # count of files (the facade's, written to the log at the scan's end) is the
 # manifest's; then the results window's close button ends the program.
+# Other images come and go as on a user's desktop: one attached before ours
+# (so ours is not the row chosen first), one attached 1 s before Return
+# (the device page is listed again while ours is chosen), one attached 1 s
+# after Return and the first detached then; the scan still runs on the
+# device chosen.
 # Usage: xvfb-scan.sh SALVOR SOURCE_DIR FIXTURE_DIR
 set -eu
 [ "$(id -u)" -eq 0 ] || { echo "xvfb scan: skipped, needs root (attaches a loop device)"; exit 77; }
@@ -21,11 +26,12 @@ app="$1"; src="$2"; fixtures="$3"
 . "$src/tests/ui/windows/e2e-lib.sh"
 x_ready "$@"
 bash "$src/tests/fixtures/make-fixture" fat_32 "$fixtures" || exit 1
+bash "$src/tests/fixtures/make-fixture" fat_16 "$fixtures" || exit 1
 work="$(mktemp -d)"
-pid=""; dev=""
+pid=""; dev=""; before=""; near=""; late=""
 cleanup() {
     [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-    [ -n "$dev" ] && losetup -d "$dev" || true
+    for d in "$dev" "$before" "$near" "$late"; do [ -n "$d" ] && losetup -d "$d" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -39,6 +45,9 @@ log="$work/work/recovery.log"
 # A name no other disk starts with: the device page's type-ahead finds it.
 image="$work/xvfbscan$$.img"
 cp "$fixtures/fat_32/fat_32.img" "$image"
+# Other images, of another count of files: a scan of one of them is seen.
+for other in before near late; do cp "$fixtures/fat_16/fat_16.img" "$work/xvfb$other$$.img"; done
+before="$(losetup -r -f --show "$work/xvfbbefore$$.img")"
 dev="$(losetup -r -f --show "$image")"
 # The manifest: the regular files The Sleuth Kit lists, live and deleted.
 want="$(awk -F'\t' '$1 ~ /^r\/r/ && $2 !~ /\$/ && $2 !~ /Volume Label/' "$fixtures/fat_32/fat_32.istat" | wc -l)"
@@ -71,15 +80,24 @@ choose_device "xvfbscan$$" "$dev" "$log" || exit 1
 xdotool key Down
 sleep 0.3
 chosen_is "xvfbscan$$" "$log" || { echo "FAIL: Down left the rows of xvfbscan$$ ($dev)"; exit 1; }
+near="$(losetup -r -f --show "$work/xvfbnear$$.img")"
+sleep 1
+chosen_is "xvfbscan$$" "$log" || echo "the device page chose another row after $near came"
 xdotool key Return
+# While the program goes from the device page to the results window and
+# starts the scan: a device comes and another goes.
+sleep 1
+late="$(losetup -r -f --show "$work/xvfblate$$.img")"
+losetup -d "$before" && before=""
 finished() { [ -f "$log" ] && grep -q "scan finished" "$log"; }
 wait_for 120 finished || { echo "FAIL: no finished scan"; tr '\r' '\n' <"$log"; cat "$work/out.txt"; exit 1; }
 line="$(grep -a -o "scan finished: [^$(printf '\r')]*" "$log" | tail -1)"
 echo "$line"
+tr '\r' '\n' <"$log" | grep -a -o "scan of .*" | tail -1
 fail=0
 case "$line" in
 *" files=$want "*) ;;
-*) echo "FAIL: the scan counted other than the manifest's $want files"; fail=1 ;;
+*) echo "FAIL: the scan counted other than the manifest's $want files (another device than $dev was scanned?)"; fail=1 ;;
 esac
 case "$line" in *" result=0x0"*) ;; *) echo "FAIL: the scan did not end with 0"; fail=1 ;; esac
 
