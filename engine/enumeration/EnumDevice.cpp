@@ -153,8 +153,15 @@ private:
         if ((none || r.partitionScheme == PARTITION_SCHEME_MBR) && device.IsPermitted() &&
             device.GetSectorSize() >= 512) {
             std::vector<std::uint8_t> sector0;
+            int protective = 0;
             if (IsSuccess(ReadDiskSectors(&device, 0, 1, sector0))) {
-                if (none && HasBootSignature(sector0) && MbrPartitionsHoldVolumes(&device))
+                // libblkid refuses a GPT whose last usable sector or backup
+                // header lies past the disk's end (an image whose copy
+                // stopped early): its primary header still names the partitions.
+                if (none && IsSuccess(CPartitionTableAnalyze::IsGptDisk(&device, sector0, protective)) &&
+                    protective && HoldsGptHeader(&device))
+                    r.partitionScheme = PARTITION_SCHEME_GPT;
+                else if (none && HasBootSignature(sector0) && MbrPartitionsHoldVolumes(&device))
                     r.partitionScheme = PARTITION_SCHEME_MBR;
                 else if (!none && !IsMbrTableSector(&device, sector0))
                     r.partitionScheme = PARTITION_SCHEME_NONE;

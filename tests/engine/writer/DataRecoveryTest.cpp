@@ -232,6 +232,7 @@ TEST_F(Writer, DestinationsThatAreNotPlainFilesAreRefused) {
 struct CompressedLog {
     int fileCalls = 0, memoryCalls = 0;
     bool answer = true, resident = false;
+    long long unreadable = 0;
     std::string memoryBytes;
 };
 class FakeCompressedReader : public CFileReader, public ICompressedRecovery {
@@ -249,6 +250,7 @@ public:
         std::memcpy(buffer, m_log.memoryBytes.data(), std::min<size_t>(capacity, m_log.memoryBytes.size()));
         return m_log.answer;
     }
+    long long UnreadableBytes() const override { return m_log.unreadable; }
 
 private:
     CompressedLog& m_log;
