@@ -294,6 +294,16 @@ TEST_F(Writer, NtfsCompressedNodesExpandThroughTheirOwnReader) {
     EXPECT_EQ(writer.RecoverTo(tmp.file("c2").c_str(), nullptr, 100), 0x10d01150000000fu);
     log.answer = false;
     EXPECT_EQ(writer.RecoverTo(tmp.file("c3").c_str(), nullptr, 0), 0x10d012100000001u);
+    // Clusters it could not read stay zeros: the file is kept but told
+    // damaged, with a line naming it.
+    log.answer = true;
+    log.unreadable = 4096;
+    const std::string logPath = std::string(CatchExeception::GetWorkPath()) + "/recovery.log";
+    EXPECT_EQ(Recover("c unreadable", &rc), "expanded");
+    EXPECT_EQ(rc, WriterResult::Unreadable);
+    EXPECT_NE(ReadWholeFile(logPath).find("read[" + tmp.file("c unreadable") + "] 4096 of 70000 bytes unreadable"),
+              std::string::npos);
+    log.unreadable = 0;
 
     // Thumbnails of compressed files come from the expanded head.
     log.answer = true;
