@@ -268,6 +268,7 @@ bool CCompressFileReader::Recovery(const char* path, IProgress* sink, bool& resi
     });
     if (!expanded || failed || stopped) {
         file.Discard();
+        m_unreadable = 0; // nothing is left to tell damaged
         return stopped && !failed;
     }
     // A file whose runs end early keeps its size: the rest reads as zeros.
