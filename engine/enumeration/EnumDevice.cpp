@@ -139,7 +139,8 @@ private:
         if (disk.size512 > (UINT64_MAX / 512) || disk.logicalBlockSize == 0 || bytes < disk.logicalBlockSize)
             return false;
         BlockTableFacts table;
-        if (!m_facts.ProbeTable(path, disk.logicalBlockSize, table))
+        const bool probed = m_facts.ProbeTable(path, disk.logicalBlockSize, table);
+        if (!probed)
             table = {};
         r.kind = 0;
         r.busType = enum_linux::BusType(disk.protocol);
@@ -153,8 +154,16 @@ private:
         if ((none || r.partitionScheme == PARTITION_SCHEME_MBR) && device.IsPermitted() &&
             device.GetSectorSize() >= 512) {
             std::vector<std::uint8_t> sector0;
+            int protective = 0;
             if (IsSuccess(ReadDiskSectors(&device, 0, 1, sector0))) {
-                if (none && HasBootSignature(sector0) && MbrPartitionsHoldVolumes(&device))
+                // libblkid reads no table in a GPT whose last usable sector
+                // or backup header lies past the disk's end (an image whose
+                // copy stopped early): its primary header still names the
+                // partitions.
+                if (none && probed && IsSuccess(CPartitionTableAnalyze::IsGptDisk(&device, sector0, protective)) &&
+                    protective && HoldsGptHeader(&device))
+                    r.partitionScheme = PARTITION_SCHEME_GPT;
+                else if (none && HasBootSignature(sector0) && MbrPartitionsHoldVolumes(&device))
                     r.partitionScheme = PARTITION_SCHEME_MBR;
                 else if (!none && !IsMbrTableSector(&device, sector0))
                     r.partitionScheme = PARTITION_SCHEME_NONE;

@@ -101,8 +101,12 @@ std::uint64_t CHFSPlusCompressFileReader::ReadFork(std::uint64_t offset, std::ui
         if (want < position + bytes) {
             const std::uint64_t skip = want - position;
             const std::uint64_t n = std::min(bytes - skip, length - done);
-            const std::uint64_t got =
-                m_volume->Read(static_cast<std::uint64_t>(run->start) * blockSize + skip, buffer + done, n);
+            // The device answers zeros past its end (an image cut short):
+            // the fork ends there.
+            const std::uint64_t at = static_cast<std::uint64_t>(run->start) * blockSize + skip;
+            const std::uint64_t device = m_volume->DeviceBytes();
+            const std::uint64_t readable = at < device ? std::min(n, device - at) : 0;
+            const std::uint64_t got = readable > 0 ? m_volume->Read(at, buffer + done, readable) : 0;
             done += got;
             if (got < n) break;
         }

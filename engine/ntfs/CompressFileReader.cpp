@@ -129,11 +129,16 @@ void CCompressFileReader::DecompressUnit(const unsigned char* in, std::size_t in
 }
 
 bool CCompressFileReader::ReadClusters(long long lcn, long long count, unsigned char* out) {
-    long long sector = 0;
-    if (lcn < 0 || __builtin_mul_overflow(lcn, static_cast<long long>(m_sectorsPerCluster), &sector) ||
-        __builtin_add_overflow(sector, m_clusterOrigin, &sector) || sector < 0)
+    long long sector = 0, sectors = 0, end = 0;
+    if (lcn < 0 || count <= 0 || __builtin_mul_overflow(lcn, static_cast<long long>(m_sectorsPerCluster), &sector) ||
+        __builtin_add_overflow(sector, m_clusterOrigin, &sector) || sector < 0 ||
+        __builtin_mul_overflow(count, static_cast<long long>(m_sectorsPerCluster), &sectors) ||
+        __builtin_add_overflow(sector, sectors, &end))
         return false;
-    return m_device->ReadSector(out, sector, count * m_sectorsPerCluster);
+    // A device answers zeros past its end (an image whose copy stopped
+    // early): those are not the file's clusters.
+    if (static_cast<unsigned long long>(end) > m_device->GetTotalSectors()) return false;
+    return m_device->ReadSector(out, sector, sectors);
 }
 
 bool CCompressFileReader::Expand(long long from, long long to, const Emit& emit) {
@@ -151,6 +156,13 @@ bool CCompressFileReader::Expand(long long from, long long to, const Emit& emit)
     std::vector<unsigned char> in(unitBytes), out(unitBytes);
 
     to = std::min<long long>(to, m_dataSize);
+    m_unreadable = 0;
+    // The file's bytes [a, b) could not be had: they stay zeros and are counted.
+    auto lost = [&](long long a, long long b) {
+        a = std::max(a, from);
+        b = std::min(b, to);
+        if (b > a) m_unreadable += b - a;
+    };
     long long start = 0; // file offset of the unit
     for (const Unit& u : units) {
         if (start >= to) break;
@@ -171,13 +183,18 @@ bool CCompressFileReader::Expand(long long from, long long to, const Emit& emit)
                 ok = ok && ReadClusters(p.lcn, p.length, in.data() + got);
                 got += static_cast<std::size_t>(p.length * m_clusterSize);
             }
-            if (ok) DecompressUnit(in.data(), got, out.data(), unitBytes);
+            if (ok)
+                DecompressUnit(in.data(), got, out.data(), unitBytes);
+            else
+                lost(start, end);
         } else if (u.type == NONECOMPRESSED_UNIT) {
             std::size_t at = 0;
             for (const tagCompressDataRun& p : u.pieces) {
                 const std::size_t n = static_cast<std::size_t>(p.length * m_clusterSize);
-                if (p.lcn >= 0 && !ReadClusters(p.lcn, p.length, out.data() + at))
+                if (p.lcn >= 0 && !ReadClusters(p.lcn, p.length, out.data() + at)) {
                     std::fill(out.begin() + static_cast<long>(at), out.begin() + static_cast<long>(at + n), 0);
+                    lost(start + static_cast<long long>(at), start + static_cast<long long>(at + n));
+                }
                 at += n;
             }
         }
@@ -186,7 +203,8 @@ bool CCompressFileReader::Expand(long long from, long long to, const Emit& emit)
         start = end;
     }
     // Runs that end before the size leave zeros (the callers' buffers and
-    // files start out zero).
+    // files start out zero), bytes the file had but that cannot be read.
+    lost(start, to);
     return true;
 }
 
@@ -250,6 +268,7 @@ bool CCompressFileReader::Recovery(const char* path, IProgress* sink, bool& resi
     });
     if (!expanded || failed || stopped) {
         file.Discard();
+        m_unreadable = 0; // nothing is left to tell damaged
         return stopped && !failed;
     }
     // A file whose runs end early keeps its size: the rest reads as zeros.

@@ -39,6 +39,7 @@ public:
     bool Recovery(const char* path, IProgress* sink, bool& resident) override;
     // The first capacity bytes of the file into buffer.
     bool Recovery(char* buffer, int capacity, IProgress* sink) override;
+    long long UnreadableBytes() const override { return m_unreadable; }
 
     // Expands another run list, for a file of size bytes, the way the last
     // Recovery call did (into its file or its buffer); false before any
@@ -74,5 +75,7 @@ private:
     // Expands the bytes [from, to) of the file unit by unit; emit receives
     // each unit's part (at its file offset) and may stop the walk.
     bool Expand(long long from, long long to, const Emit& emit);
+    // false when the clusters lie (partly) past the device's end or the read fails.
     bool ReadClusters(long long lcn, long long count, unsigned char* out);
+    long long m_unreadable = 0; // bytes the last expansion had to leave zeros
 };

@@ -39,6 +39,18 @@ GptLayout GptLayoutFromHeader(Bytes h, std::uint64_t diskSectors) {
     return layout;
 }
 
+bool HoldsGptHeader(IStorageDevice* device) {
+    std::vector<std::uint8_t> buf;
+    const std::uint64_t total = device ? device->GetTotalSectors() : 0;
+    if (total < 2 || IsFailure(ReadDiskSectors(device, 1, 1, buf)) || !bytes::Has(buf, 0, 8) ||
+        std::memcmp(buf.data(), "EFI PART", 8) != 0)
+        return false;
+    // Sound where it places the entry array: the default layout is not taken for one.
+    const GptLayout layout = GptLayoutFromHeader(buf, total);
+    return layout.entryLba == bytes::Le64(buf, 72) && layout.entryCount == bytes::Le32(buf, 80) &&
+           layout.entrySize == bytes::Le32(buf, 84);
+}
+
 void ParseGptEntries(Bytes entries, std::uint32_t entryCount, std::uint32_t entrySize, std::uint64_t diskSectors,
                      std::uint32_t sectorSize, std::uint64_t minBytes, PartitionList& out) {
     if (entrySize < 128 || sectorSize == 0)

@@ -145,6 +145,11 @@ struct GptLayout {
 // usual one (array at sector 2, 128 entries of 128 bytes).
 GptLayout GptLayoutFromHeader(bytes::Bytes header, std::uint64_t diskSectors);
 
+// Sector 1 holds a GPT header whose entry array the reader takes (whatever
+// its backup header and last usable sector say: a disk cut short keeps them
+// past its end).
+bool HoldsGptHeader(IStorageDevice* device);
+
 // Smaller GPT partitions (BIOS boot and the like) are not listed, unless a
 // registered recogniser knows the volume in one.
 inline constexpr std::uint64_t kGptMinListedBytes = 8ULL << 20;

@@ -289,8 +289,16 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
                                           ? std::string(path)
                                           : "/proc/self/fd/" + std::to_string(dirFd) + "/" + path;
             if (!compressed->Recovery(whole.c_str(), sink, resident)) return WriterResult::CompressedFailed;
-            // Resident data is not compressed; it is copied plainly below.
-            if (!resident) return 0;
+            // Resident data is not compressed; it is copied plainly.
+            if (resident) return CopyPlain(dirFd, path, sink, record);
+            // Clusters it could not read are zeros in the copy: the file is
+            // kept at its length but is not the file.
+            if (const long long unreadable = compressed->UnreadableBytes(); unreadable > 0) {
+                CatchExeception::WriteLog("%s:%d read[%s] %lld of %lld bytes unreadable, written as zeros\n",
+                                          "RecoverTo", 361, path, unreadable, m_reader->GetDataSize());
+                return WriterResult::Unreadable;
+            }
+            return 0;
         }
     }
     return CopyPlain(dirFd, path, sink, record);

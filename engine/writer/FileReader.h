@@ -24,6 +24,9 @@ public:
     virtual bool Recovery(const char* path, IProgress* sink, bool& resident) = 0;
     // Expands the first capacity bytes of the file into buffer.
     virtual bool Recovery(char* buffer, int capacity, IProgress* sink) = 0;
+    // Bytes of the last Recovery that could not be read (clusters past the
+    // device's end, failed reads, runs ending early) and were written as zeros.
+    virtual long long UnreadableBytes() const = 0;
 
 protected:
     ~ICompressedRecovery() = default;

@@ -247,7 +247,12 @@ TEST_P(NtfsNodes, ReadsAtAnyOffset) {
         const long long size = node->GetFileSize();
         const bool isResident = node->GetDataRunList()->IsResident();
         if (!node->IsCompressed() && !(isResident && resident < 3)) continue;
-        const std::string whole = w.Bytes(*node);
+        // Sparse units (2 KiB clusters: a whole unit of mixed.bin's zeros) are
+        // the file's zeros: it is whole.
+        ResultCode code = 1;
+        w.Write(*node, &code);
+        EXPECT_EQ(code, 0u) << number;
+        const std::string whole = salvor::test::ReadWholeFile(w.dir.file("out"));
         ASSERT_EQ(static_cast<long long>(whole.size()), size);
         IFileReader* reader = w.writer.SetRecoverNode(node.get());
         ASSERT_TRUE(reader);
@@ -351,7 +356,11 @@ TEST(NtfsCompressed, FailingUnitAndWindowedReads) {
         clusters += p.length;
     }
     start = clusters / 16 * 16 * v.clusterBytes;
-    const std::string broken = w.Bytes(*node);
+    // The file keeps its length, zeros where the unit was, and is told damaged.
+    ResultCode code = 0;
+    w.Write(*node, &code);
+    EXPECT_EQ(code, WriterResult::Unreadable);
+    const std::string broken = salvor::test::ReadWholeFile(w.dir.file("out"));
     ASSERT_EQ(broken.size(), whole.size());
     const std::size_t unit = 16 * v.clusterBytes, end = std::min<std::size_t>(start + unit, whole.size());
     EXPECT_EQ(broken.substr(0, start), whole.substr(0, start));
@@ -428,8 +437,19 @@ TEST(NtfsCompressed, DamagedRunsAndClustersAreRefused) {
     const DataRun runs[] = {{1LL << 40, 5}, {-1, 11}, {1LL << 50, 16}};
     for (const DataRun& r : runs) far.AddDataRun(&r);
     node->SetDataRunList(far.Clone());
-    const std::string out = w4.Bytes(*node);
-    EXPECT_EQ(out, std::string(static_cast<std::size_t>(node->GetFileSize()), '\0'));
+    code = 0;
+    w4.Write(*node, &code);
+    EXPECT_EQ(code, WriterResult::Unreadable) << "zeros never pass for the file";
+    EXPECT_EQ(salvor::test::ReadWholeFile(w4.dir.file("out")),
+              std::string(static_cast<std::size_t>(node->GetFileSize()), '\0'));
+    // Runs that end before the file's size: the rest is zeros, and damaged too.
+    CNoneResidentNTFSDataRunList early;
+    const DataRun first{1, 16};
+    early.AddDataRun(&first);
+    node->SetDataRunList(early.Clone());
+    code = 0;
+    w4.Write(*node, &code);
+    EXPECT_EQ(code, WriterResult::Unreadable);
 }
 
 TEST(NtfsNames, SurrogatesAndHardLinkFolders) {

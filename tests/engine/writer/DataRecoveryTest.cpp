@@ -264,6 +264,7 @@ TEST_F(Writer, ARefusedNameFailsTheFileAGoneFolderIsAFailedWrite) {
 struct CompressedLog {
     int fileCalls = 0, memoryCalls = 0;
     bool answer = true, resident = false;
+    long long unreadable = 0;
     std::string memoryBytes;
 };
 class FakeCompressedReader : public CFileReader, public ICompressedRecovery {
@@ -281,6 +282,7 @@ public:
         std::memcpy(buffer, m_log.memoryBytes.data(), std::min<size_t>(capacity, m_log.memoryBytes.size()));
         return m_log.answer;
     }
+    long long UnreadableBytes() const override { return m_log.unreadable; }
 
 private:
     CompressedLog& m_log;
@@ -324,6 +326,16 @@ TEST_F(Writer, NtfsCompressedNodesExpandThroughTheirOwnReader) {
     EXPECT_EQ(writer.RecoverTo(tmp.file("c2").c_str(), nullptr, 100), 0x10d01150000000fu);
     log.answer = false;
     EXPECT_EQ(writer.RecoverTo(tmp.file("c3").c_str(), nullptr, 0), 0x10d012100000001u);
+    // Clusters it could not read stay zeros: the file is kept but told
+    // damaged, with a line naming it.
+    log.answer = true;
+    log.unreadable = 4096;
+    const std::string logPath = std::string(CatchExeception::GetWorkPath()) + "/recovery.log";
+    EXPECT_EQ(Recover("c unreadable", &rc), "expanded");
+    EXPECT_EQ(rc, WriterResult::Unreadable);
+    EXPECT_NE(ReadWholeFile(logPath).find("read[" + tmp.file("c unreadable") + "] 4096 of 70000 bytes unreadable"),
+              std::string::npos);
+    log.unreadable = 0;
 
     // Thumbnails of compressed files come from the expanded head.
     log.answer = true;
