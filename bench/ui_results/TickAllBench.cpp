@@ -42,6 +42,7 @@ struct OneFolder : VXUIController {
     void NotifiyDeviceInfoAfterInit(const std::string&) override {}
     void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>&) override {}
     void RefreshDeviceInfo() override {}
+    void RefreshDeviceInfoInBackground(const std::string&) override {}
     bool IsAppRunning() override { return false; }
     [[noreturn]] void CloseApp() override { std::exit(0); }
     QString GetSavePath() override { return {}; }
