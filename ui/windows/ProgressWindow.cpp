@@ -103,17 +103,57 @@ void VXProgressWindow::releaseWhenTold() {
     releaseWhenTold_ = true;
 }
 
+namespace {
+// How far the running save is, in whole percent.
+int savedPercent() {
+    std::uint64_t total = 0, current = 0, error = 0;
+    VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, true);
+    return int(std::clamp(double(current) * 100.0 / double(total ? total : 1), 0.0, 100.0));
+}
+
+bool gLeaveAsked = false;
+} // namespace
+
 bool VXProgressWindow::refusedWhileSaving() {
     if (!VXUIController::shared().IsSaveWorking()) return false;
-    services::writeLog("save or load refused: a save is still running\n");
-    kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
-                     localizedString("SAVE_STILL_RUNNING"));
+    const int percent = savedPercent();
+    services::writeLog("save, load or scan refused: a save is still running (%d%%)\n", percent);
+    kit::Alert alert(localizedString("SAVE_STILL_RUNNING"), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"),
+                     {}, {}, platform::localizedFormat("SAVE_STILL_RUNNING_PROGRESS", QStringLiteral("%1%").arg(percent)));
+    alert.setIcon(QStringLiteral("warning_b"));
     alert.runModal();
+    return true;
+}
+
+bool VXProgressWindow::askedBeforeLeavingSave(QWidget* window, QObject* context, std::function<void()> leave) {
+    if (!VXUIController::shared().IsSaveWorking()) return false;
+    if (gLeaveAsked) return true; // one question at a time
+    gLeaveAsked = true;
+    // A question that goes with its window, unanswered, no longer holds the next.
+    auto* reset = new QObject(context);
+    QObject::connect(reset, &QObject::destroyed, [] { gLeaveAsked = false; });
+    kit::Alert alert(localizedString("SAVE_STOP_TITLE"), localizedString("PAGE_FOUR_RECOVERY_STOP_YES_BUTTON"),
+                     localizedString("PAGE_FOUR_RECOVERY_STOP_NO_BUTTON"), {}, localizedString("SAVE_STOP_NODE"));
+    alert.setIcon(QStringLiteral("warning_b"));
+    alert.setSafeAnswer(kit::kAlertAlternateReturn); // the save goes on
+    alert.beginSheetModalForWindow(window, [reset, leave = std::move(leave)](int code) {
+        delete reset;
+        if (code != kit::kAlertDefaultReturn) return;
+        services::writeLog("leaving during a save: the save is stopped\n");
+        leave();
+    }, context);
     return true;
 }
 
 bool VXProgressWindow::applicationShouldTerminate() {
     if (shuttingDown_) return true;
+    // A save asks first; a load, or a save that has ended, fades and quits.
+    if (bSave_ && askedBeforeLeavingSave(window(), this, [this] {
+            stopAsked_ = true;
+            shuttingDown_ = true;
+            fadeOut();
+        }))
+        return false;
     shuttingDown_ = true;
     fadeOut();
     return false;
@@ -122,7 +162,13 @@ bool VXProgressWindow::applicationShouldTerminate() {
 void VXProgressWindow::animationDidStop(bool finished) {
     const bool closed = finished && window() && kit::alphaValue(window()) <= 0.0;
     FadingDialog::animationDidStop(finished);
-    if (closed && shuttingDown_ && VXAppDelegate::current()) VXAppDelegate::current()->terminate();
+    VXAppDelegate* app = VXAppDelegate::current();
+    if (!closed || !shuttingDown_ || !app) return;
+    // The stop of the save was answered already: not asked again.
+    if (stopAsked_)
+        app->applicationWillTerminate();
+    else
+        app->terminate();
 }
 
 } // namespace salvor::windows
