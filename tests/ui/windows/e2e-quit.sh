@@ -277,6 +277,15 @@ asked() {
     local look; look="$(own_alert "quit_${route}_asked")" || die "the question after $1 is not the program's own alert: $look"
     saving || die "the save did not go on under the question"
 }
+# route_done NOTE: a save route's end: writes at full speed again, the
+# program reaped, the saves' volume unmounted.
+route_done() {
+    unslow_writes "$save_loop"
+    wait "$pid" 2>/dev/null
+    pid=""
+    echo "route $route: a save of $size bytes$1, $(find "$saves" -mindepth 1 | wc -l) file(s) in its folder"
+    umount "$saves"
+}
 # results_at X Y: a click at (X, Y) of the results window.
 results_at() {
     local g; g="$(geometry 1000x700)"
@@ -525,11 +534,7 @@ for route in $routes; do
                 wait_for 120 sh -c "! kill -0 $pid 2>/dev/null" || die "Stop on the question did not end the program"
                 kept
             fi
-            unslow_writes "$save_loop"
-            wait "$pid" 2>/dev/null
-            pid=""
-            echo "route $route: a save of $size bytes, $(find "$saves" -mindepth 1 | wc -l) file(s) in its folder"
-            umount "$saves"
+            route_done ""
             continue
             ;;
         esac
@@ -547,11 +552,7 @@ for route in $routes; do
         fi
         wait_for 120 sh -c "! kill -0 $pid 2>/dev/null" || die "the program did not end during the save"
         kept
-        unslow_writes "$save_loop"
-        wait "$pid" 2>/dev/null
-        pid=""
-        echo "route $route: a save of $size bytes (first saved $try time(s)), $(find "$saves" -mindepth 1 | wc -l) file(s) in its folder"
-        umount "$saves"
+        route_done " (first saved $try time(s))"
         continue
         ;;
     *) echo "unknown route $route" >&2; exit 2 ;;
