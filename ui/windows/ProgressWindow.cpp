@@ -17,11 +17,18 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace salvor::windows {
 
 using platform::localizedString;
 using platform::NotificationCenter;
+
+namespace {
+// "Stop the save?" is up; the user answered it with Stop (the save that
+// then ends unfinished was not failed by anything but that answer).
+bool gLeaveAsked = false, gStopAnswered = false;
+} // namespace
 
 VXProgressWindow::VXProgressWindow() : FadingDialog(QStringLiteral("VXProgressWindow"), QSize(400, 130)) {}
 
@@ -29,6 +36,7 @@ VXProgressWindow::~VXProgressWindow() { NotificationCenter::defaultCenter().remo
 
 void VXProgressWindow::awakeFromNib() {
     QWidget* content = imageWindow()->contentView();
+    if (bSave_) gStopAnswered = false; // a new save: no stop answered for it yet
     title = widgets::makeLabel(localizedString(bSave_ ? "SAVE_SCAN_RESULT" : "LOAD_SCAN_RESULT"), 14, 0);
     title->setParent(content);
     kit::setFrame(title, kit::Frame{20, 90, 360, 20});
@@ -80,9 +88,10 @@ void VXProgressWindow::onTimer() {
     services::writeLog("----------call onTimer begin-------------\n");
     timer_->stop();
     NotificationCenter::defaultCenter().removeObserver(this);
-    // Quitting stops a save: no failure is told on the way out.
+    // Quitting, or the user's Stop, stops a save: no failure is told then.
     const VXAppDelegate* app = VXAppDelegate::current();
-    if (!bSucess_ && !(app && app->isEnding())) {
+    const bool stopped = bSave_ && std::exchange(gStopAnswered, false);
+    if (!bSucess_ && !(app && app->isEnding()) && !stopped) {
         kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
                          localizedString("READ_RSF_FAILED"));
         alert.runModal();
@@ -110,8 +119,6 @@ int savedPercent() {
     VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, true);
     return int(std::clamp(double(current) * 100.0 / double(total ? total : 1), 0.0, 100.0));
 }
-
-bool gLeaveAsked = false;
 } // namespace
 
 bool VXProgressWindow::refusedWhileSaving() {
@@ -139,6 +146,7 @@ bool VXProgressWindow::askedBeforeLeavingSave(QWidget* window, QObject* context,
     alert.beginSheetModalForWindow(window, [reset, leave = std::move(leave)](int code) {
         delete reset;
         if (code != kit::kAlertDefaultReturn) return;
+        gStopAnswered = true;
         services::writeLog("leaving during a save: the save is stopped\n");
         leave();
     }, context);

@@ -548,6 +548,11 @@ private slots:
     // alert, which tells how far the save is.
     void leavingDuringSave() {
         ended();
+        SavePanel::queueAnswer(QStringLiteral("/tmp/out/h1"));
+        test::whenModal(QStringLiteral("VXProgressWindow"), [](QWidget* w) {
+            static_cast<widgets::TCImageWindow*>(w)->standardWindowButton(widgets::TCImageWindow::CloseButton)->click();
+        });
+        wc_->exportButtonAction();
         scan_->saveStatus = 2;
         scan_->progressTotal = 200, scan_->progressCurrent = 50;
         for (bool home : {false, true}) {
@@ -589,6 +594,12 @@ private slots:
         QVERIFY(!VXDeletailWindowController::lastShownRootWindow());
         scan_->saveStatus = 0;
         QTRY_VERIFY(VXDeletailWindowController::lastShownRootWindow());
+        // The save stopped so tells no failure.
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        scan_->finishSaveOrLoad(1);
+        QTest::qWait(800);
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 1);
+        kit::Alert::clearQueuedAnswers();
         delete VXDeletailWindowController::lastShownRootWindow();
         delete wc_.data();
         // Closing, stopped: the program ends (its delegate waits for the save).
