@@ -526,6 +526,8 @@ for route in $routes; do
                 wait_for 30 sh -c "! kill -0 $pid 2>/dev/null" || die "Ctrl+Q after the save did not end the program"
             elif [ "$route" = save-hidden-home ]; then
                 wait_for 120 has_window 1000x640 || die "Stop on the question did not go home"
+                sleep 1.5 # the save's end has been told
+                has_alert && { shot "${route}_home"; die "the save the user stopped was told as a failure"; }
                 kept
                 focus 1000x640
                 xdotool key ctrl+q
