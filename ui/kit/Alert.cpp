@@ -1,5 +1,6 @@
 #include "ui/kit/Alert.h"
 
+#include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "ui/kit/ModalSession.h"
 #include "ui/kit/NamedImages.h"
@@ -72,6 +73,35 @@ protected:
     }
 };
 
+// The look of the program's windows: their title, and light text on their
+// dark grey, so that an alert never stands out as a stranger's light box.
+void dressLikeTheWindows(QMessageBox* box) {
+    box->setWindowTitle(platform::localizedString("WINDOW_TOP_TITLE"));
+    box->setWindowRole(QString::fromLatin1(kAlertName));
+    QPalette pal = box->palette();
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
+        pal.setColor(g, QPalette::Window, QColor(32, 36, 39));
+        pal.setColor(g, QPalette::WindowText, QColor(200, 208, 236));
+        pal.setColor(g, QPalette::Text, QColor(200, 208, 236));
+        pal.setColor(g, QPalette::Button, QColor(52, 57, 66));
+        pal.setColor(g, QPalette::ButtonText, QColor(216, 222, 242));
+        pal.setColor(g, QPalette::Base, QColor(39, 43, 47));
+        pal.setColor(g, QPalette::Light, QColor(78, 84, 96));
+        pal.setColor(g, QPalette::Midlight, QColor(64, 70, 80));
+        pal.setColor(g, QPalette::Mid, QColor(44, 48, 54));
+        pal.setColor(g, QPalette::Dark, QColor(20, 22, 25));
+        pal.setColor(g, QPalette::Shadow, QColor(10, 11, 12));
+        pal.setColor(g, QPalette::Highlight, QColor(70, 110, 190));
+        pal.setColor(g, QPalette::HighlightedText, QColor(255, 255, 255));
+    }
+    pal.setColor(QPalette::Disabled, QPalette::Window, QColor(32, 36, 39));
+    pal.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 126, 140));
+    pal.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(120, 126, 140));
+    pal.setColor(QPalette::Disabled, QPalette::Button, QColor(44, 48, 54));
+    box->setPalette(pal);
+    box->setAutoFillBackground(true);
+}
+
 void deliver(std::function<void(int)> didEnd, QPointer<QObject> context, bool guarded, int answer) {
     if (!didEnd) return;
     platform::postToMainThread([didEnd = std::move(didEnd), context, guarded, answer] {
@@ -99,6 +129,7 @@ int Alert::safeAnswer() const {
 QMessageBox* Alert::makeBox(QWidget* parent) const {
     auto* box = new AlertBox(parent);
     box->setObjectName(QString::fromLatin1(kAlertName));
+    dressLikeTheWindows(box);
     box->setText(message_);
     if (!informative_.isEmpty()) box->setInformativeText(informative_);
     if (!icon_.isNull()) box->setIconPixmap(icon_);

@@ -14,6 +14,7 @@
 #include "ui/kit/PreviewImages.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/LinkUrl.h"
+#include "ui/windows/ProgressWindow.h"
 #include "ui/windows/RootWindow.h"
 
 #include <QApplication>
@@ -181,6 +182,11 @@ bool VXAppDelegate::applicationShouldTerminate() {
         }, this);
         return false;
     }
+    // A save whose window was closed asks as a recovery does; stopping it
+    // keeps the file saved there before.
+    if (!facade.IsScanRunning() &&
+        VXProgressWindow::askedBeforeLeavingSave(nullptr, this, [this] { applicationWillTerminate(); }))
+        return false;
     if (!facade.IsScanRunning()) return true;
     if (sheetOpen_) return false;
     pausedForQuit_ = !facade.IsPause();

@@ -29,7 +29,8 @@ public:
 
     void applicationDidFinishLaunching();
     // Whether the application may quit now; with a scan running: pauses it,
-    // opens the confirmation sheet and answers false.
+    // opens the confirmation sheet and answers false; with a recovery or a
+    // save running: asks whether to stop it and answers false.
     bool applicationShouldTerminate();
     void alertEnded(int code);
     // Stops observing, takes the windows out of sight and ends the process

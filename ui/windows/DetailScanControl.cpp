@@ -5,6 +5,7 @@
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/EndSignals.h"
 #include "services/Log.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
@@ -14,6 +15,7 @@
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
+#include "ui/windows/ProgressWindow.h"
 #include "ui/windows/RootWindow.h"
 
 #include <QApplication>
@@ -173,7 +175,12 @@ void VXDeletailWindowController::alertEndedBackHome(int code) {
 }
 
 void VXDeletailWindowController::doBackHomeAction(int flag) {
-    if (flag && !SaveScanResult()) return;
+    if (flag && !SaveScanResult([this] {
+            // Home once the save has ended; no second Home meanwhile.
+            backHomeButton->setButtonEnabled(false);
+            services::endAfterWriting(this, [this] { doBackHomeAction(1); });
+        }))
+        return;
     shuttingDown = 1;
     untickAllRoots();
     stopImageLoading();
@@ -235,6 +242,8 @@ void VXDeletailWindowController::showRootWindow() {
 }
 
 void VXDeletailWindowController::deepSrcanButtonAction() {
+    // The scan would free the nodes the save still reads.
+    if (VXProgressWindow::refusedWhileSaving()) return;
     untickAllRoots();
     popupViewHidden();
     stopImageLoading();

@@ -18,6 +18,7 @@
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
+#include "ui/windows/ProgressWindow.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -529,7 +530,12 @@ void VXDeletailWindowController::closeWindow() {
         return;
     }
     facade.SpyIDStringTable1(4165, QStringLiteral("4"));
-    if (SaveScanResult()) terminateApplication();
+    // Quitting stops the save and waits for its end.
+    if (SaveScanResult([this] { terminateApplication(); })) terminateApplication();
+}
+
+bool VXDeletailWindowController::SaveScanResult(std::function<void()> leave) {
+    return !VXProgressWindow::askedBeforeLeavingSave(window(), this, std::move(leave));
 }
 
 void VXDeletailWindowController::alertEndedCloseWindow(int code) {

@@ -146,7 +146,10 @@ public:
     void backButtonAction();
     void alertEndedBackHome(int code);
     void doBackHomeAction(int flag);
-    bool SaveScanResult() { return true; }
+    // Whether the results may be left now. With a save running it asks
+    // "Stop the save?" and answers false; stopping runs leave (going on
+    // leaves the save to end).
+    bool SaveScanResult(std::function<void()> leave);
     void showRootWindow();
     void deepSrcanButtonAction();
     void doDeepScanAction();

@@ -17,11 +17,18 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace salvor::windows {
 
 using platform::localizedString;
 using platform::NotificationCenter;
+
+namespace {
+// "Stop the save?" is up; the user answered it with Stop (the save that
+// then ends unfinished was not failed by anything but that answer).
+bool gLeaveAsked = false, gStopAnswered = false;
+} // namespace
 
 VXProgressWindow::VXProgressWindow() : FadingDialog(QStringLiteral("VXProgressWindow"), QSize(400, 130)) {}
 
@@ -29,6 +36,7 @@ VXProgressWindow::~VXProgressWindow() { NotificationCenter::defaultCenter().remo
 
 void VXProgressWindow::awakeFromNib() {
     QWidget* content = imageWindow()->contentView();
+    if (bSave_) gStopAnswered = false; // a new save: no stop answered for it yet
     title = widgets::makeLabel(localizedString(bSave_ ? "SAVE_SCAN_RESULT" : "LOAD_SCAN_RESULT"), 14, 0);
     title->setParent(content);
     kit::setFrame(title, kit::Frame{20, 90, 360, 20});
@@ -80,9 +88,10 @@ void VXProgressWindow::onTimer() {
     services::writeLog("----------call onTimer begin-------------\n");
     timer_->stop();
     NotificationCenter::defaultCenter().removeObserver(this);
-    // Quitting stops a save: no failure is told on the way out.
+    // Quitting, or the user's Stop, stops a save: no failure is told then.
     const VXAppDelegate* app = VXAppDelegate::current();
-    if (!bSucess_ && !(app && app->isEnding())) {
+    const bool stopped = bSave_ && std::exchange(gStopAnswered, false);
+    if (!bSucess_ && !(app && app->isEnding()) && !stopped) {
         kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
                          localizedString("READ_RSF_FAILED"));
         alert.runModal();
@@ -103,17 +112,56 @@ void VXProgressWindow::releaseWhenTold() {
     releaseWhenTold_ = true;
 }
 
+namespace {
+// How far the running save is, in whole percent.
+int savedPercent() {
+    std::uint64_t total = 0, current = 0, error = 0;
+    VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, true);
+    return int(std::clamp(double(current) * 100.0 / double(total ? total : 1), 0.0, 100.0));
+}
+} // namespace
+
 bool VXProgressWindow::refusedWhileSaving() {
     if (!VXUIController::shared().IsSaveWorking()) return false;
-    services::writeLog("save or load refused: a save is still running\n");
-    kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
-                     localizedString("SAVE_STILL_RUNNING"));
+    const int percent = savedPercent();
+    services::writeLog("save, load or scan refused: a save is still running (%d%%)\n", percent);
+    kit::Alert alert(localizedString("SAVE_STILL_RUNNING"), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"),
+                     {}, {}, platform::localizedFormat("SAVE_STILL_RUNNING_PROGRESS", QStringLiteral("%1%").arg(percent)));
+    alert.setIcon(QStringLiteral("warning_b"));
     alert.runModal();
+    return true;
+}
+
+bool VXProgressWindow::askedBeforeLeavingSave(QWidget* window, QObject* context, std::function<void()> leave) {
+    if (!VXUIController::shared().IsSaveWorking()) return false;
+    if (gLeaveAsked) return true; // one question at a time
+    gLeaveAsked = true;
+    // A question that goes with its window, unanswered, no longer holds the next.
+    auto* reset = new QObject(context);
+    QObject::connect(reset, &QObject::destroyed, [] { gLeaveAsked = false; });
+    kit::Alert alert(localizedString("SAVE_STOP_TITLE"), localizedString("PAGE_FOUR_RECOVERY_STOP_YES_BUTTON"),
+                     localizedString("PAGE_FOUR_RECOVERY_STOP_NO_BUTTON"), {}, localizedString("SAVE_STOP_NODE"));
+    alert.setIcon(QStringLiteral("warning_b"));
+    alert.setSafeAnswer(kit::kAlertAlternateReturn); // the save goes on
+    alert.beginSheetModalForWindow(window, [reset, leave = std::move(leave)](int code) {
+        delete reset;
+        if (code != kit::kAlertDefaultReturn) return;
+        gStopAnswered = true;
+        services::writeLog("leaving during a save: the save is stopped\n");
+        leave();
+    }, context);
     return true;
 }
 
 bool VXProgressWindow::applicationShouldTerminate() {
     if (shuttingDown_) return true;
+    // A save asks first; a load, or a save that has ended, fades and quits.
+    if (bSave_ && askedBeforeLeavingSave(window(), this, [this] {
+            stopAsked_ = true;
+            shuttingDown_ = true;
+            fadeOut();
+        }))
+        return false;
     shuttingDown_ = true;
     fadeOut();
     return false;
@@ -122,7 +170,13 @@ bool VXProgressWindow::applicationShouldTerminate() {
 void VXProgressWindow::animationDidStop(bool finished) {
     const bool closed = finished && window() && kit::alphaValue(window()) <= 0.0;
     FadingDialog::animationDidStop(finished);
-    if (closed && shuttingDown_ && VXAppDelegate::current()) VXAppDelegate::current()->terminate();
+    VXAppDelegate* app = VXAppDelegate::current();
+    if (!closed || !shuttingDown_ || !app) return;
+    // The stop of the save was answered already: not asked again.
+    if (stopAsked_)
+        app->applicationWillTerminate();
+    else
+        app->terminate();
 }
 
 } // namespace salvor::windows

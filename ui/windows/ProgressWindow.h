@@ -6,6 +6,8 @@
 
 #include <QPointer>
 
+#include <functional>
+
 class QTimer;
 
 namespace salvor::windows {
@@ -37,9 +39,16 @@ public:
     // window the user closed before the end still shows the failure alert.
     void releaseWhenTold();
 
-    // While a save runs (its window may have been closed) no other save or
-    // load starts: tells the user so and answers true.
+    // While a save runs (its window may have been closed) no other save,
+    // load or scan starts: tells the user so, with how far the save is, and
+    // answers true.
     static bool refusedWhileSaving();
+    // Leaving (quitting, closing the results, going home) while a save runs
+    // asks "Stop the save?" as a sheet of window (none: application-modal)
+    // and answers true; going on lets the save end. Stopping stops it (the
+    // file saved there before is kept) and calls leave once its thread has
+    // ended. No save running: answers false and leaves it to the caller.
+    static bool askedBeforeLeavingSave(QWidget* window, QObject* context, std::function<void()> leave);
 
     QLabel *title = nullptr, *Description = nullptr;
     QProgressBar* progress = nullptr;
@@ -53,7 +62,7 @@ protected:
 private:
     QString strPostName_;
     bool bSave_ = false, bSucess_ = false, bFinish_ = false, shuttingDown_ = false;
-    bool told_ = false, releaseWhenTold_ = false;
+    bool told_ = false, releaseWhenTold_ = false, stopAsked_ = false;
     double value_ = 0;
     QTimer* timer_ = nullptr;
 };

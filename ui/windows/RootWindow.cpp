@@ -134,6 +134,7 @@ void VXRootWindowController::selectTypesContinouButtonClick() {
         return;
     }
     if (selectVolumeData && selectVolumeData->beCanOpen()) {
+        if (VXProgressWindow::refusedWhileSaving()) return; // the scan would free what the save reads
         if (selectDiskVC) {
             selectDiskVC->removeNotification();
             selectDiskVC->disableRefreshDevice();

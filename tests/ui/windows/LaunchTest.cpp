@@ -2,6 +2,7 @@
 // hand-answered fetcher: when the weekly check runs and what it opens, the
 // first window when the list never comes, the menu, quitting during a scan,
 // and the progress window of loads and saves.
+#include "platform/Localization.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
@@ -264,8 +265,9 @@ private slots:
         QTRY_COMPARE(terminated_, 2);
     }
 
-    // Quitting (Ctrl+Q, or a signal's end) while a save writes: no question,
-    // the save is stopped and the process ends only once its thread has.
+    // Quitting while a save writes, its window closed: Ctrl+Q asks "Stop the
+    // save?" (Escape goes on); stopping, or a signal's end without a
+    // question, stops the save and ends the process only once its thread has.
     void quittingDuringSave() {
         for (bool bySignal : {false, true}) {
             delete delegate_;
@@ -276,10 +278,20 @@ private slots:
             fake_->saveStatus = 2;
             const int stops = fake_->count("StopSave");
             int ended = 0;
-            if (bySignal)
+            if (bySignal) {
                 delegate_->endAfterRecovery([&ended] { ++ended; });
-            else
-                QTest::keyClick(delegate_->rootWindowCon->window(), Qt::Key_Q, Qt::ControlModifier);
+            } else {
+                for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+                    QTest::keyClick(delegate_->rootWindowCon->window(), Qt::Key_Q, Qt::ControlModifier);
+                    QTRY_COMPARE(kit::Alert::openAlerts().size(), 1);
+                    QCOMPARE(kit::Alert::openAlerts().front()->text(), platform::localizedString("SAVE_STOP_TITLE"));
+                    QTest::keyClick(static_cast<QWidget*>(kit::Alert::openAlerts().front()), key);
+                    QTRY_VERIFY(kit::Alert::openAlerts().empty());
+                    QTest::qWait(20); // the answer has been delivered
+                    QCOMPARE(delegate_->isEnding(), key == Qt::Key_Return);
+                    QCOMPARE(fake_->count("StopSave"), stops + (key == Qt::Key_Return));
+                }
+            }
             QTest::qWait(100);
             QVERIFY(kit::Alert::openAlerts().empty() && delegate_->isEnding());
             QCOMPARE(fake_->count("StopSave"), stops + 1);
@@ -330,6 +342,35 @@ private slots:
 
     void progressWindowCloseAndQuit() {
         makeDelegate(fetcher_);
+        // A save's window asks first: going on keeps it up; stopping fades it
+        // and quits once the save has ended.
+        {
+            fake_->saveStatus = 2;
+            VXProgressWindow progress;
+            progress.setStrPostName(QStringLiteral("QueryProgressInfo"));
+            progress.setBSave(true);
+            QTimer::singleShot(0, [&] {
+                for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+                    QTest::keyClick(progress.window(), Qt::Key_Q, Qt::ControlModifier);
+                    QTRY_COMPARE(kit::Alert::openAlerts().size(), 1);
+                    QTest::keyClick(static_cast<QWidget*>(kit::Alert::openAlerts().front()), key);
+                    QTRY_VERIFY(kit::Alert::openAlerts().empty());
+                    if (key != Qt::Key_Escape) break;
+                    QTest::qWait(20);
+                    QVERIFY(progress.window()->isVisible());
+                    QCOMPARE(fake_->count("StopSave"), 0);
+                }
+            });
+            kit::runModal(progress.window());
+            QTRY_COMPARE(fake_->count("StopSave"), 1);
+            QTest::qWait(50);
+            QCOMPARE(terminated_, 0); // the save has not ended yet
+            fake_->saveStatus = 0;
+            QTRY_COMPARE(terminated_, 1);
+            terminated_ = 0;
+            delete delegate_;
+            makeDelegate(fetcher_);
+        }
         for (bool quit : {false, true}) {
             VXProgressWindow progress;
             progress.setStrPostName(QStringLiteral("NormalScranValue"));

@@ -13,6 +13,7 @@
 #include "services/ResultTrees.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/ui/windows/WindowTestSupport.h"
+#include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
 #include "ui/widgets/AttachedWindow.h"
 #include "ui/widgets/Cells.h"
@@ -31,11 +32,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeView>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QTimer>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -668,6 +671,29 @@ private slots:
             transfer.close();
         }
         expectNone(fills);
+
+        // The program's alerts, dark as its windows: a refusal during a save
+        // with how far it is, and the question before leaving it.
+        fake_->saveStatus = 2;
+        fake_->progressTotal = 4, fake_->progressCurrent = 1;
+        for (bool refusal : {true, false}) {
+            QTimer::singleShot(0, [&] {
+                QVERIFY(QTest::qWaitFor([] { return !kit::Alert::openAlerts().isEmpty(); }));
+                QMessageBox* box = kit::Alert::openAlerts().front();
+                QVERIFY(QTest::qWaitForWindowExposed(box));
+                QTest::qWait(100);
+                QCOMPARE(box->windowTitle(), QStringLiteral("Salvor"));
+                checkWindow(box, refusal ? QStringLiteral("save still running") : QStringLiteral("stop the save?"));
+                kit::Alert::buttonForAnswer(box, refusal ? kit::kAlertDefaultReturn : kit::kAlertAlternateReturn)->click();
+            });
+            if (refusal) {
+                QVERIFY(VXProgressWindow::refusedWhileSaving());
+            } else {
+                QVERIFY(VXProgressWindow::askedBeforeLeavingSave(nullptr, this, [] {}));
+                QTRY_VERIFY(kit::Alert::openAlerts().isEmpty());
+            }
+        }
+        fake_->saveStatus = 0;
     }
 
     void resultsWindow() {

@@ -6,6 +6,7 @@
 // is caught by the address sanitizer.
 #include "engine/include/FileNode.h"
 #include "engine/tree/FilesystemNode.h"
+#include "platform/Localization.h"
 #include "platform/NotificationCenter.h"
 #include "tests/support/ScriptedScan.h"
 #include "tests/support/TestFileNode.h"
@@ -24,6 +25,8 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
 #include <QSplitter>
 
 using namespace salvor;
@@ -537,6 +540,75 @@ private slots:
         kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
         scan_->finishSaveOrLoad(7);
         QTRY_COMPARE(kit::Alert::queuedAnswerCount(), 0);
+    }
+
+    // A save whose window was closed still runs. Closing and Home ask "Stop
+    // the save?": going on lets it end; stopping stops it and leaves once
+    // it has ended. A deep scan meanwhile is refused by the program's own
+    // alert, which tells how far the save is.
+    void leavingDuringSave() {
+        ended();
+        SavePanel::queueAnswer(QStringLiteral("/tmp/out/h1"));
+        test::whenModal(QStringLiteral("VXProgressWindow"), [](QWidget* w) {
+            static_cast<widgets::TCImageWindow*>(w)->standardWindowButton(widgets::TCImageWindow::CloseButton)->click();
+        });
+        wc_->exportButtonAction();
+        scan_->saveStatus = 2;
+        scan_->progressTotal = 200, scan_->progressCurrent = 50;
+        for (bool home : {false, true}) {
+            kit::Alert::queueAnswer(kit::kAlertAlternateReturn); // go on
+            if (home)
+                wc_->backButtonAction();
+            else
+                wc_->closeWindow();
+            QTRY_COMPARE(kit::Alert::queuedAnswerCount(), 0);
+            QTest::qWait(20); // the answer has been delivered
+            QCOMPARE(terminations_, 0);
+            QVERIFY(!VXDeletailWindowController::lastShownRootWindow());
+            QCOMPARE(scan_->count("StopSave"), 0);
+        }
+        QString title, message, informative;
+        QColor background;
+        std::function<void()> look = [&] {
+            const QList<QMessageBox*> open = kit::Alert::openAlerts();
+            if (open.isEmpty()) return void(QTimer::singleShot(10, look));
+            QMessageBox* box = open.front();
+            title = box->windowTitle(), message = box->text(), informative = box->informativeText();
+            background = box->grab().toImage().pixelColor(2, box->height() - 3);
+            kit::Alert::buttonForAnswer(box, kit::kAlertDefaultReturn)->click();
+        };
+        QTimer::singleShot(0, look);
+        wc_->deepSrcanButtonAction();
+        QCOMPARE(scan_->count("DoDeepScan"), 0);
+        QCOMPARE(wc_->isDeepScan, 0);
+        QCOMPARE(title, QStringLiteral("Salvor"));
+        QCOMPARE(message, platform::localizedString("SAVE_STILL_RUNNING"));
+        QCOMPARE(informative, QStringLiteral("25% of it is written."));
+        QVERIFY2(background.lightness() < 60, qPrintable(background.name()));
+
+        // Home, stopped: home only once the save has ended.
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        wc_->backButtonAction();
+        QTRY_COMPARE(scan_->count("StopSave"), 1);
+        QTest::qWait(100);
+        QVERIFY(!VXDeletailWindowController::lastShownRootWindow());
+        scan_->saveStatus = 0;
+        QTRY_VERIFY(VXDeletailWindowController::lastShownRootWindow());
+        // The save stopped so tells no failure.
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        scan_->finishSaveOrLoad(1);
+        QTest::qWait(800);
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 1);
+        kit::Alert::clearQueuedAnswers();
+        delete VXDeletailWindowController::lastShownRootWindow();
+        delete wc_.data();
+        // Closing, stopped: the program ends (its delegate waits for the save).
+        ended();
+        scan_->saveStatus = 2;
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        wc_->closeWindow();
+        QTRY_COMPARE(terminations_, 1);
+        scan_->saveStatus = 0;
     }
 
     // The scanned disk goes while the export's progress window runs from a

@@ -17,11 +17,21 @@
 #           last some 30 s; Ctrl+Q (or SIGTERM) while it is written ends the
 #           program, and the old save is left byte for byte with nothing
 #           beside it;
+#           (with the save's window up, Ctrl+Q first asks "Stop the
+#           save?", answered Stop);
+#  save-hidden-quit, save-hidden-close, save-hidden-home: the same save over
+#           the old one, its progress window closed by its close button;
+#           then Ctrl+Q, the results window's close button, or Home asks
+#           "Stop the save?" in the program's own alert, the program staying:
+#           Continue (Escape) lets the save run to its end, written whole
+#           (quit), or Stop (Return) ends the program (close) or goes home
+#           (home, after a Continue first), the old save left byte for byte;
 #  save-twice: the same volume's scan saved as "e1" over those slowed writes,
 #           its progress window closed by its close button while the save
-#           goes on, and saved again as "other/e2" (a volume of its own,
-#           written at the same rate): the second save either writes its
-#           file or an alert tells the user why not, and "e1" is written.
+#           goes on; a deep scan asked for meanwhile is refused by an alert,
+#           and so is a second save, as "other/e2" (a volume of its own,
+#           written at the same rate); each alert is the program's own
+#           (titled "Salvor", dark), and "e1" is written.
 # Root only (exit 77: skipped).
 # Usage: e2e-quit.sh SALVOR SCREENSHOT_DIR [ROUTE...]
 set -u
@@ -218,14 +228,85 @@ shown_sizes() {
     done
 }
 shown() { shown_sizes | grep -qx "$1"; }
-# has_alert: a message box of the program is on the screen (a window of
-# the program's own name, where its windows are named "Salvor").
-has_alert() {
+# alert_id: the X window of a message box of the program on the screen: one
+# of the role its alerts carry, or one named as the program is ("salvor",
+# where its windows are named "Salvor": a box of the toolkit's own look).
+alert_id() {
     local id
-    for id in $(xwininfo -root -tree | awk '/"salvor": \("salvor"/ { print $1 }'); do
-        xwininfo -id "$id" | grep -q IsViewable && return 0
+    for id in $(xwininfo -root -tree | awk '/\("salvor" "salvor"\)/ { print $1 }'); do
+        xwininfo -id "$id" | grep -q IsViewable || continue
+        if xprop -id "$id" WM_WINDOW_ROLE 2>/dev/null | grep -q '"salvorAlert"' ||
+           xprop -id "$id" WM_NAME 2>/dev/null | grep -q '= "salvor"'; then
+            echo "$id"
+            return 0
+        fi
     done
     return 1
+}
+has_alert() { [ -n "$(alert_id)" ]; }
+# own_alert PICTURE: the alert on the screen, in the screenshot
+# $out/PICTURE.png, is the program's own: its role, titled "Salvor", and
+# dark as its windows are (its lower left corner darker than 80 of 255 on
+# every channel; the toolkit's own box is light grey there).
+own_alert() {
+    local id x y h c
+    id="$(alert_id)" || { echo "no alert on the screen"; return 1; }
+    xprop -id "$id" WM_WINDOW_ROLE | grep -q '"salvorAlert"' || { echo "not the program's alert: $(xprop -id "$id" WM_WINDOW_ROLE)"; return 1; }
+    xprop -id "$id" WM_NAME | grep -q '= "Salvor"$' || { echo "titled otherwise: $(xprop -id "$id" WM_NAME)"; return 1; }
+    x="$(xwininfo -id "$id" | awk '/Absolute upper-left X/ { print $NF }')"
+    y="$(xwininfo -id "$id" | awk '/Absolute upper-left Y/ { print $NF }')"
+    h="$(xwininfo -id "$id" | awk '/Height:/ { print $NF }')"
+    c="$(convert "$out/$1.png" -format "%[fx:int(255*p{$((x + 3)),$((y + h - 4))}.r)] %[fx:int(255*p{$((x + 3)),$((y + h - 4))}.g)] %[fx:int(255*p{$((x + 3)),$((y + h - 4))}.b)]" info:)"
+    set -- $c
+    [ $# = 3 ] && [ "$1" -lt 80 ] && [ "$2" -lt 80 ] && [ "$3" -lt 80 ] || { echo "not dark: $c"; return 1; }
+}
+# answer KEY: KEY pressed on the alert on the screen.
+answer() {
+    local id; id="$(alert_id)" || return 1
+    xdotool windowactivate "$id" 2>/dev/null
+    sleep 0.3
+    xdotool key "$1"
+}
+# asked WHAT: after WHAT (Ctrl+Q, the close, Home), "Stop the save?" is up
+# in the program's own alert, and the program and its save go on meanwhile.
+asked() {
+    wait_for 10 has_alert || die "$1 during a save asked nothing (the program $(alive && echo stayed || echo ended))"
+    sleep 0.5
+    shot "${route}_asked"
+    alive || die "$1 during a save ended the program"
+    local look; look="$(own_alert "quit_${route}_asked")" || die "the question after $1 is not the program's own alert: $look"
+    saving || die "the save did not go on under the question"
+}
+# route_done NOTE: a save route's end: writes at full speed again, the
+# program reaped, the saves' volume unmounted.
+route_done() {
+    unslow_writes "$save_loop"
+    wait "$pid" 2>/dev/null
+    pid=""
+    echo "route $route: a save of $size bytes$1, $(find "$saves" -mindepth 1 | wc -l) file(s) in its folder"
+    umount "$saves"
+}
+# results_at X Y: a click at (X, Y) of the results window.
+results_at() {
+    local g; g="$(geometry 1000x700)"
+    xdotool mousemove $(( $(echo "$g" | cut -d+ -f2) + $1 )) $(( $(echo "$g" | cut -d+ -f3) + $2 )) click 1
+}
+# close_progress: the save's progress window closed by its close button.
+close_progress() {
+    local g px py
+    g="$(geometry 400x152)"; px="$(echo "$g" | cut -d+ -f2)"; py="$(echo "$g" | cut -d+ -f3)"
+    xdotool mousemove $((px + 19)) $((py + 11)) click 1 # its close button
+    for _ in $(seq 1 50); do shown 400x152 || break; sleep 0.1; done
+    shown 400x152 && die "the close button left the save progress up"
+    sleep 0.5
+}
+# kept: the save was stopped, the old save left byte for byte, nothing beside it.
+kept() {
+    tr '\r' '\n' < "$run/work/recovery.log" | grep -aq "save into .* failed" ||
+        die "the save was not stopped: it ended before the program did"
+    cmp "$saves/scan.rsf" "$work/old.rsf" || { echo "FAIL ($route): the old save did not stay as it was"; fail=1; }
+    left="$(find "$saves" -mindepth 1 ! -name scan.rsf)"
+    [ -z "$left" ] || { echo "FAIL ($route): left beside the save:"; ls -la "$saves"; fail=1; }
 }
 chooser_or_alert() { has_chooser || has_alert; }
 # save_scan REPLACING [NAME]: the scan saved as NAME ("scan") through the
@@ -303,7 +384,7 @@ for route in $routes; do
         wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "SIGTERM did not end the program"
         only_whole_files
         ;;
-    save-quit|save-sigterm|save-twice)
+    save-quit|save-sigterm|save-twice|save-hidden-quit|save-hidden-close|save-hidden-home)
         saves="$work/run-$route/data/salvor/SaveScan" # the program's default place for saves
         mkdir -p "$saves"
         mount "$save_loop" "$saves" || die "cannot mount the saves' volume"
@@ -337,24 +418,33 @@ for route in $routes; do
             wait_for 10 has_window 400x152 || die "no save progress"
             sleep 1
             shot save-twice_first
-            g="$(geometry 400x152)"; px="$(echo "$g" | cut -d+ -f2)"; py="$(echo "$g" | cut -d+ -f3)"
-            xdotool mousemove $((px + 19)) $((py + 11)) click 1 # its close button
-            for _ in $(seq 1 50); do shown 400x152 || break; sleep 0.1; done
-            shown 400x152 && die "the close button left the save progress up"
-            sleep 0.5
+            close_progress
             shot save-twice_closed
             # The second asked for once the first is half written: the first
             # then ends while the second is still writing.
             wait_for 60 sh -c "find '$saves' -name '.e1.rsf.*.part' -size +1023k | grep -q ." ||
                 die "the first save was not seen half written"
             [ -e "$saves/e1.rsf" ] && die "the first save ended before the second was asked for ($size bytes)"
+            # A deep scan meanwhile is refused as the save is.
+            focus 1000x700
+            results_at 126 43 # Deep Scan
+            wait_for 10 has_alert || die "a deep scan started during a save was not refused"
+            sleep 0.5
+            shot save-twice_scan_refused
+            look="$(own_alert quit_save-twice_scan_refused)" || die "the refusal of the scan is not the program's own alert: $look"
+            answer Return
+            for _ in $(seq 1 50); do has_alert || break; sleep 0.1; done
+            has_alert && die "the refusal stayed up after Return"
             export_clicked
             wait_for 20 chooser_or_alert || die "neither a save chooser nor an alert after the second export"
             alerted=0
             if has_alert; then
                 alerted=1
                 shot save-twice_alert
-                xdotool key Return
+                look="$(own_alert quit_save-twice_alert)" || die "the refusal of the save is not the program's own alert: $look"
+                tr '\r' '\n' < "$run/work/recovery.log" | grep -aq "refused: a save is still running ([0-9]*%)" ||
+                    die "the refusal does not tell how far the save is"
+                answer Return
             else
                 chosen 0 other/e2
             fi
@@ -392,27 +482,79 @@ for route in $routes; do
         fi
         save_scan 1
         wait_for 30 saving || die "the save over the old one was not caught while written"
+        case "$route" in save-hidden-*)
+            wait_for 10 has_window 400x152 || die "no save progress"
+            close_progress
+            focus 1000x700
+            saving || die "the save ended before it was left: it was not caught while written ($size bytes)"
+            case "$route" in
+            save-hidden-quit)
+                xdotool key ctrl+q
+                asked Ctrl+Q
+                answer Escape # Continue
+                ;;
+            save-hidden-close)
+                results_at 21 10 # the window's close button
+                asked "the close"
+                answer Return # Stop
+                ;;
+            save-hidden-home)
+                results_at 40 43 # Home
+                asked Home
+                answer Escape # Continue
+                sleep 1
+                alive && has_window 1000x700 || die "Continue on the question left the results"
+                saving || die "the save did not go on after Continue"
+                focus 1000x700
+                results_at 40 43
+                asked "Home again"
+                answer Return # Stop
+                ;;
+            esac
+            if [ "$route" = save-hidden-quit ]; then
+                sleep 1
+                alive || die "Continue on the question ended the program"
+                wait_for 120 saved || die "the save did not go on to its end"
+                tr '\r' '\n' < "$run/work/recovery.log" | grep -aq "save into .* failed" && die "the save went on but failed"
+                [ "$(stat -c %s "$saves/scan.rsf")" = "$size" ] ||
+                    { echo "FAIL ($route): the save is not whole: $(stat -c %s "$saves/scan.rsf") of $size bytes"; fail=1; }
+                left="$(find "$saves" -mindepth 1 ! -name scan.rsf)"
+                [ -z "$left" ] || { echo "FAIL ($route): left beside the save:"; ls -la "$saves"; fail=1; }
+                # No save any more: Ctrl+Q ends the program without a question.
+                focus 1000x700
+                xdotool key ctrl+q
+                wait_for 30 sh -c "! kill -0 $pid 2>/dev/null" || die "Ctrl+Q after the save did not end the program"
+            elif [ "$route" = save-hidden-home ]; then
+                wait_for 120 has_window 1000x640 || die "Stop on the question did not go home"
+                sleep 1.5 # the save's end has been told
+                has_alert && { shot "${route}_home"; die "the save the user stopped was told as a failure"; }
+                kept
+                focus 1000x640
+                xdotool key ctrl+q
+                wait_for 30 sh -c "! kill -0 $pid 2>/dev/null" || die "Ctrl+Q at home did not end the program"
+            else
+                wait_for 120 sh -c "! kill -0 $pid 2>/dev/null" || die "Stop on the question did not end the program"
+                kept
+            fi
+            route_done ""
+            continue
+            ;;
+        esac
         if [ "$route" = save-quit ]; then
             wait_for 10 has_window 400x152 || die "no save progress"
             focus 400x152
             shot "${route}_saving"
             saving || die "the save ended before Ctrl+Q: it was not caught while written ($size bytes)"
             xdotool key ctrl+q
+            asked Ctrl+Q
+            answer Return # Stop
         else
             saving || die "the save ended before SIGTERM: it was not caught while written ($size bytes)"
             kill -TERM "$pid"
         fi
         wait_for 120 sh -c "! kill -0 $pid 2>/dev/null" || die "the program did not end during the save"
-        tr '\r' '\n' < "$run/work/recovery.log" | grep -aq "save into .* failed" ||
-            die "the save was not stopped: it ended before the program did"
-        cmp "$saves/scan.rsf" "$work/old.rsf" || { echo "FAIL ($route): the old save did not stay as it was"; fail=1; }
-        left="$(find "$saves" -mindepth 1 ! -name scan.rsf)"
-        [ -z "$left" ] || { echo "FAIL ($route): left beside the save:"; ls -la "$saves"; fail=1; }
-        unslow_writes "$save_loop"
-        wait "$pid" 2>/dev/null
-        pid=""
-        echo "route $route: a save of $size bytes (first saved $try time(s)), $(find "$saves" -mindepth 1 | wc -l) file(s) in its folder"
-        umount "$saves"
+        kept
+        route_done " (first saved $try time(s))"
         continue
         ;;
     *) echo "unknown route $route" >&2; exit 2 ;;
