@@ -76,6 +76,10 @@ struct VolumeAt {
     std::uint64_t clusterSectors = 0, fatStart = 0, fatSectors = 0, fatBytes = 0;
     std::uint32_t bitmapCluster = 0; // exFAT allocation bitmap
     std::uint64_t bitmapBytes = 0;
+    std::uint64_t rootStart = 0;   // FAT12/16: the root folder's first sector
+    std::uint32_t rootCluster = 0; // FAT32, exFAT: the root folder's first cluster
+    std::uint64_t mftStart = 0;    // NTFS: the MFT's first sector
+    std::uint32_t recordBytes = 0; // NTFS: bytes per MFT record
 };
 VolumeAt ReadVolumeAt(IStorageDevice* disk, std::uint64_t start);
 // Whether two boot sectors describe one volume (one a copy or backup of the
@@ -87,10 +91,12 @@ bool SectorInUse(IStorageDevice* disk, const VolumeAt& volume, std::uint64_t sec
 
 // What an entry at a volume is to the volume at sector 0 whose boot code holds
 // the table: outside it; a copy of its boot sector (same serial: its backup
-// boot sector), naming no volume; a file on it (a disk image kept there); or
-// a sign that sector 0 is stale (an old whole-disk volume left beside a new
-// table, whose first partition starts in its reserved or FAT area or in free
-// clusters, or a copy of the entry's own boot sector).
+// boot sector), naming no volume; a file on it (a disk image kept there, or
+// deleted from it: the entry's volume lies wholly in the clusters of one file,
+// live or deleted); or a sign that sector 0 is stale (an old whole-disk volume
+// left beside a new table, whose partition starts in its reserved or FAT area,
+// runs past it, or runs across several of its files and free clusters, or
+// whose boot sector sector 0 copies).
 enum class CardEntry { Outside, Copy, File, Stale };
 CardEntry JudgeCardEntry(IStorageDevice* disk, const VolumeAt& card, const VolumeAt& entry);
 // With a volume at sector 0 that no entry shows stale, drops the entries that
