@@ -66,7 +66,7 @@ sticks=(stick_ntfs_mbr:5:2048 stick_ntfs_gpt:5)
 for kind in fat12 fat16 fat32 exfat; do sticks+=("stick_${kind}_mbr:5" "stick_${kind}_gpt:5"); done
 # Sticks used, then partitioned (mmls reads no MBR over an NTFS boot sector),
 # and FAT32 cards keeping a disk image, or having deleted it.
-for kind in fat16 fat32k8 fat12 fat32at exfat exfat2048; do sticks+=("reused_${kind}_mbr:5" "reused_${kind}_gpt:5"); done
+for kind in fat16 fat32k8 fat12 fat32at exfat exfat2048 exfatin; do sticks+=("reused_${kind}_mbr:5" "reused_${kind}_gpt:5"); done
 sticks+=(reused_ntfsshort_mbr:5:2048 reused_ntfsshort_gpt:5 reused_ntfstwo_mbr:9:2048,124928 reused_ntfstwo_gpt:9)
 cards+=(card32_image_out:30:0,86016 card32_deleted_out:30:0,86016)
 # A stray entry in each slot: the sound volumes, as tsk_recover reads them.
