@@ -317,6 +317,8 @@ bool DeletedFileHolds(IStorageDevice* disk, const VolumeAt& v, std::uint64_t c0,
     const std::vector<std::uint8_t> folder = RootFolder(disk, v);
     const Bytes f(folder);
     const std::uint64_t clusterBytes = v.clusterSectors * disk->GetSectorSize();
+    if (!clusterBytes)
+        return false;
     bool found = false;
     for (std::size_t at = 0; !found && at + 64 <= f.size(); at += 32) {
         std::uint64_t first = 0, size = 0;
@@ -334,7 +336,7 @@ bool DeletedFileHolds(IStorageDevice* disk, const VolumeAt& v, std::uint64_t c0,
             first = bytes::Le16(f, at + 26) | (v.kind == FS_FAT32 ? std::uint64_t{bytes::Le16(f, at + 20)} << 16 : 0);
             size = bytes::Le32(f, at + 28);
         }
-        found = first >= 2 && first <= c0 && c1 < first + (size + clusterBytes - 1) / clusterBytes;
+        found = first >= 2 && first <= c0 && c1 - first < size / clusterBytes + (size % clusterBytes != 0);
     }
     return found && AllClusters(disk, v, c0, c1, false);
 }
@@ -394,33 +396,37 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> DataRuns(Bytes r) {
 std::optional<bool> NtfsFileHolds(IStorageDevice* disk, const VolumeAt& v, std::uint64_t c0, std::uint64_t c1) {
     const std::uint64_t ss = disk->GetSectorSize();
     const std::uint64_t rb = v.recordBytes;
-    if (!v.mftStart || rb < 512 || rb % 512 || !v.clusterSectors || (rb % ss && ss % rb))
+    if (!v.mftStart || rb < 512 || rb % 512 || !v.clusterSectors || v.clusterSectors * ss % rb)
         return false;
-    const std::uint64_t clusterBytes = v.clusterSectors * ss;
-    auto record = [&](std::uint64_t byteAt, std::vector<std::uint8_t>& r) {
-        std::vector<std::uint8_t> buf;
-        const std::uint64_t sector = byteAt / ss, count = (byteAt % ss + rb + ss - 1) / ss;
-        if (IsFailure(ReadDiskSectors(disk, v.start + sector, count, buf)))
-            return false;
-        r.assign(buf.begin() + static_cast<std::ptrdiff_t>(byteAt % ss),
-                 buf.begin() + static_cast<std::ptrdiff_t>(byteAt % ss + rb));
+    const std::uint64_t cs = v.clusterSectors;
+    std::vector<std::uint8_t> buf, r;
+    auto record = [&](std::size_t at) {
+        r.assign(buf.begin() + static_cast<std::ptrdiff_t>(at), buf.begin() + static_cast<std::ptrdiff_t>(at + rb));
         return Named(r, 0, "FILE") && FixRecord(r);
     };
-    std::vector<std::uint8_t> r;
-    if (!record(v.mftStart * ss, r))
+    // The MFT's own record names where the rest of it lies.
+    if (IsFailure(ReadDiskSectors(disk, v.start + v.mftStart, (rb + ss - 1) / ss, buf)) || !record(0))
         return false;
+    const auto mft = DataRuns(r);
     std::uint64_t seen = 0;
-    for (const auto& [lcn, count] : DataRuns(r)) {
-        if (count > (UINT64_MAX / clusterBytes) || lcn > UINT64_MAX / clusterBytes)
+    for (const auto& [lcn, count] : mft) {
+        if (lcn > v.extent / cs || count > v.extent / cs - lcn)
             return false;
-        for (std::uint64_t byteAt = lcn * clusterBytes; byteAt + rb <= (lcn + count) * clusterBytes; byteAt += rb) {
-            if (++seen > kMaxMftRecords)
-                return std::nullopt;
-            if (!record(byteAt, r))
-                continue;
-            for (const auto& [first, n] : DataRuns(r))
-                if (first <= c0 && c1 < first + n)
-                    return true;
+        // A cluster run at a time, up to 1 MiB.
+        const std::uint64_t step = std::max<std::uint64_t>(1, (1u << 20) / (cs * ss)) * cs;
+        for (std::uint64_t sector = lcn * cs; sector < (lcn + count) * cs; sector += step) {
+            const std::uint64_t n = std::min(step, (lcn + count) * cs - sector);
+            if (IsFailure(ReadDiskSectors(disk, v.start + sector, n, buf)))
+                return false;
+            for (std::size_t at = 0; at + rb <= buf.size(); at += rb) {
+                if (++seen > kMaxMftRecords)
+                    return std::nullopt;
+                if (!record(at))
+                    continue;
+                for (const auto& [first, runClusters] : DataRuns(r))
+                    if (first <= c0 && c1 - first < runClusters)
+                        return true;
+            }
         }
     }
     return false;

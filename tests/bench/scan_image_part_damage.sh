@@ -68,7 +68,7 @@ for kind in fat12 fat16 fat32 exfat; do sticks+=("stick_${kind}_mbr:5" "stick_${
 # and FAT32 cards keeping a disk image, or having deleted it.
 for kind in fat16 fat32k8 fat12 fat32at exfat exfat2048 exfatin; do sticks+=("reused_${kind}_mbr:5" "reused_${kind}_gpt:5"); done
 sticks+=(reused_ntfsshort_mbr:5:2048 reused_ntfsshort_gpt:5 reused_ntfstwo_mbr:9:2048,124928 reused_ntfstwo_gpt:9)
-cards+=(card32_image_out:30:0,86016 card32_deleted_out:30:0,86016)
+cards+=(card32_image_out:30:0,86016 card32_deleted_out:30:0,86016 card_ntfs_image_out:24:0,86016)
 # A stray entry in each slot: the sound volumes, as tsk_recover reads them.
 strays=()
 for kind in mbr ebr gpt apm; do
