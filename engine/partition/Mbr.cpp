@@ -164,15 +164,18 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
     // A volume wholly inside another one is part of it (a disk image kept on
     // it, or deleted from it, a stray boot sector in its free space): the
     // volume that holds it stays, and the one inside names nothing of its own.
+    // A stray boot sector whose FATs or MFT are not where it says holds no
+    // sound volume.
     {
         std::set<const PartitionEntry*> gone;
-        std::uint64_t reach = 0;
-        bool first = true;
+        std::uint64_t reach = 0, soundReach = 0; // ends of the furthest so far
         for (const PartitionEntry* p : byPlace(standing)) {
-            if (!first && span(p) <= reach)
+            const bool sound = volumeAt(p->startSector).sound;
+            if (span(p) <= (sound ? soundReach : reach))
                 gone.insert(p);
             reach = std::max(reach, span(p));
-            first = false;
+            if (sound)
+                soundReach = std::max(soundReach, span(p));
         }
         drop(standing, gone);
     }
@@ -196,8 +199,12 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
         const std::size_t self = p->startSector < span(p) ? 1 : 0;
         clashes[p] = reaching >= before + self ? reaching - before - self : 0;
     }
-    std::stable_sort(standing.begin(), standing.end(),
-                     [&](const PartitionEntry* a, const PartitionEntry* b) { return clashes[a] < clashes[b]; });
+    // Then, of as many, a sound volume before a boot sector that finds no FATs or MFT.
+    std::stable_sort(standing.begin(), standing.end(), [&](const PartitionEntry* a, const PartitionEntry* b) {
+        if (clashes[a] != clashes[b])
+            return clashes[a] < clashes[b];
+        return volumeAt(a->startSector).sound && !volumeAt(b->startSector).sound;
+    });
     std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
     auto keep = [&](const PartitionEntry& p, std::uint64_t end) {
         const std::uint64_t a = p.startSector;

@@ -81,7 +81,7 @@ done
 # sector in its free space) leave it listed.
 for kind in mbr ebr gpt apm; do
     strays+=("stray_ntfsimg_$kind:5:2048" "stray_fatdel_$kind:5:2048" "stray_freeboot_$kind:40:2048,67584"
-             "stray_freetwo_$kind:40:2048,67584")
+             "stray_freetwo_$kind:40:2048,67584" "stray_freeover_$kind:40:2048,67584")
 done
 disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}")
 loops=()
