@@ -7,7 +7,7 @@
 # volume holds the table's one file (files=1): the volumes inside it are part
 # of it. Each disk is scanned
 # quick through the services as an image file and, as root, as a read-only
-# loop device (the device list reads the same table). The ratio per doubling
+# loop device (the device list reads the same table), best of 3. The ratio per doubling
 # should stay near 2 (linear time). Disks are made once in WORKDIR (default
 # /tmp/salvor-bench).
 set -euo pipefail
@@ -90,8 +90,12 @@ for kind in gpt ebr; do
             devs+=("$loop")
         fi
         for dev in "${devs[@]}"; do
-            /usr/bin/time -f '%e %M' -o "$work/time" "$probe" quick "$dev" --services > "$work/out" 2>/dev/null || true
-            read -r secs kib < "$work/time"
+            secs="" # best of 3: the machine's other work only adds
+            for _ in 1 2 3; do
+                /usr/bin/time -f '%e %M' -o "$work/time" "$probe" quick "$dev" --services > "$work/out" 2>/dev/null || true
+                read -r s kib < "$work/time"
+                secs="$(awk -v a="$secs" -v b="$s" 'BEGIN { print (a == "" || b < a) ? b : a }')"
+            done
             what=image; [ "$dev" = "$img" ] || what=loop
             line+="  $what ${secs}s $(tail -n 1 "$work/out" | grep -o 'files=[0-9]*') peakMiB=$((kib / 1024))"
             if [ "$what" = image ]; then

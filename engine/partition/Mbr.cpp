@@ -290,6 +290,8 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
     // Entries into a volume at sector 0 that its boot code, not a table, put
     // there name nothing of their own.
     const VolumeAt card = DropCardEntries(device, out);
+    if (!weighOverlaps)
+        return result;
     // Of entries that overlap, those that would hide a volume go; logical
     // partitions are not bounded by their extended one.
     KeepDisjointEntries(device, out);

@@ -135,6 +135,9 @@ void InsertMbrEntry(std::uint64_t diskSectors, const CPartitionTableEntry& entry
 class CPartitionTableChainAnalyzer {
 public:
     ResultCode AnalyzePartitionTableChain(IStorageDevice* device, PartitionList& out);
+    // False: overlapping entries are all listed (enough to ask whether any of
+    // them holds a volume, as one of those always stays).
+    bool weighOverlaps = true;
 
 private:
     ResultCode AnalyzeMBR(IStorageDevice* device, PartitionList& out);
