@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <tuple>
 #include <vector>
 
 using namespace partition_codes;
@@ -123,47 +124,87 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
         const VolumeAt& v = volumeAt(p->startSector);
         return EntryEnd(*p, v.extent ? v.extent : UINT64_MAX);
     };
-    auto drop = [&](std::vector<const PartitionEntry*>& from, auto gone) {
-        for (auto it = from.begin(); it != from.end();)
-            if (gone(*it)) {
-                dropped.insert(*it);
-                it = from.erase(it);
-            } else {
-                ++it;
-            }
+    auto drop = [&](std::vector<const PartitionEntry*>& from, const std::set<const PartitionEntry*>& gone) {
+        for (const PartitionEntry* p : gone)
+            dropped.insert(p);
+        from.erase(std::remove_if(from.begin(), from.end(), [&](const PartitionEntry* p) { return gone.count(p); }),
+                   from.end());
+    };
+    // Standing entries by first sector, the longer first where two share one.
+    auto byPlace = [&](std::vector<const PartitionEntry*> v) {
+        std::stable_sort(v.begin(), v.end(), [&](const PartitionEntry* a, const PartitionEntry* b) {
+            return a->startSector != b->startSector ? a->startSector < b->startSector : span(a) > span(b);
+        });
+        return v;
     };
     // A volume is listed once: of entries at volumes of one serial and size (a
     // copy of a boot sector, a backup boot sector) the one whose FATs or MFT lie where
     // its boot sector says stays, the others take no sectors. Two sound ones
     // apart (a partition cloned into another) are two volumes.
-    drop(standing, [&](const PartitionEntry* p) {
-        const VolumeAt& v = volumeAt(p->startSector);
-        return v.serial != 0 && std::any_of(standing.begin(), standing.end(), [&](const PartitionEntry* q) {
-                   const VolumeAt& w = volumeAt(q->startSector);
-                   if (q == p || !SameVolume(w, v))
-                       return false;
-                   if (w.sound != v.sound)
-                       return w.sound;
-                   return q->startSector < p->startSector && q->startSector < span(p) && p->startSector < span(q);
-               });
-    });
-    // A volume wholly inside another's clusters, starting in one in use, is a
-    // file of that one (a disk image kept on it), as on a card.
-    drop(standing, [&](const PartitionEntry* p) {
-        return std::any_of(standing.begin(), standing.end(), [&](const PartitionEntry* q) {
-            const VolumeAt& w = volumeAt(q->startSector);
-            return q != p && w.sound && w.dataStart > 0 && p->startSector >= q->startSector + w.dataStart &&
-                   span(p) <= span(q) && SectorInUse(disk, w, p->startSector);
-        });
-    });
+    {
+        std::map<std::tuple<std::uint64_t, int, std::uint64_t>, std::vector<const PartitionEntry*>> alike;
+        for (const PartitionEntry* p : byPlace(standing))
+            if (const VolumeAt& v = volumeAt(p->startSector); v.serial != 0)
+                alike[{v.serial, static_cast<int>(v.kind), v.claimed}].push_back(p);
+        std::set<const PartitionEntry*> gone;
+        for (const auto& [key, group] : alike) {
+            const bool anySound = std::any_of(group.begin(), group.end(),
+                                              [&](const PartitionEntry* p) { return volumeAt(p->startSector).sound; });
+            std::uint64_t reach = 0; // end of the furthest one kept so far
+            for (const PartitionEntry* p : group) {
+                if ((anySound && !volumeAt(p->startSector).sound) || p->startSector < reach) {
+                    gone.insert(p);
+                    continue;
+                }
+                reach = std::max(reach, span(p));
+            }
+        }
+        drop(standing, gone);
+    }
+    // A volume wholly inside another one is part of it (a disk image kept on
+    // it, or deleted from it, a stray boot sector in its free space): the
+    // volume that holds it stays, and the one inside names nothing of its own.
+    // A stray boot sector whose FATs or MFT are not where it says holds no
+    // sound volume.
+    {
+        std::set<const PartitionEntry*> gone;
+        std::uint64_t reach = 0, soundReach = 0; // ends of the furthest so far
+        for (const PartitionEntry* p : byPlace(standing)) {
+            const bool sound = volumeAt(p->startSector).sound;
+            if (span(p) <= (sound ? soundReach : reach))
+                gone.insert(p);
+            reach = std::max(reach, span(p));
+            if (sound)
+                soundReach = std::max(soundReach, span(p));
+        }
+        drop(standing, gone);
+    }
     // Of volumes that overlap, those that overlap nothing else first, whatever
-    // their slot: one stray entry does not hide every volume behind it.
+    // their slot: one stray entry does not hide every volume behind it. The
+    // others an entry overlaps are all but those ending before it or
+    // starting after it.
+    std::vector<std::uint64_t> starts, ends;
+    for (const PartitionEntry* p : standing) {
+        starts.push_back(p->startSector);
+        ends.push_back(span(p));
+    }
+    std::sort(starts.begin(), starts.end());
+    std::sort(ends.begin(), ends.end());
     std::map<const PartitionEntry*, std::size_t> clashes;
-    for (const PartitionEntry* p : standing)
-        for (const PartitionEntry* q : standing)
-            clashes[p] += q != p && q->startSector < span(p) && p->startSector < span(q);
-    std::stable_sort(standing.begin(), standing.end(),
-                     [&](const PartitionEntry* a, const PartitionEntry* b) { return clashes[a] < clashes[b]; });
+    for (const PartitionEntry* p : standing) {
+        const std::size_t before = static_cast<std::size_t>(
+            std::upper_bound(ends.begin(), ends.end(), p->startSector) - ends.begin());
+        const std::size_t reaching = static_cast<std::size_t>(
+            std::lower_bound(starts.begin(), starts.end(), span(p)) - starts.begin());
+        const std::size_t self = p->startSector < span(p) ? 1 : 0;
+        clashes[p] = reaching >= before + self ? reaching - before - self : 0;
+    }
+    // Then, of as many, a sound volume before a boot sector that finds no FATs or MFT.
+    std::stable_sort(standing.begin(), standing.end(), [&](const PartitionEntry* a, const PartitionEntry* b) {
+        if (clashes[a] != clashes[b])
+            return clashes[a] < clashes[b];
+        return volumeAt(a->startSector).sound && !volumeAt(b->startSector).sound;
+    });
     std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
     auto keep = [&](const PartitionEntry& p, std::uint64_t end) {
         const std::uint64_t a = p.startSector;
@@ -249,6 +290,8 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
     // Entries into a volume at sector 0 that its boot code, not a table, put
     // there name nothing of their own.
     const VolumeAt card = DropCardEntries(device, out);
+    if (!weighOverlaps)
+        return result;
     // Of entries that overlap, those that would hide a volume go; logical
     // partitions are not bounded by their extended one.
     KeepDisjointEntries(device, out);
@@ -269,6 +312,9 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
                                                      std::int32_t lastNumber, PartitionList& out) {
     const std::uint64_t total = device->GetTotalSectors();
     std::set<std::uint64_t> visited;
+    std::set<std::uint64_t> listed; // first sectors of the entries listed so far
+    for (const PartitionEntry& p : out)
+        listed.insert(p.startSector);
     std::vector<std::uint8_t> sector;
     std::int32_t number = lastNumber;
     // Iterative, so a long or looping chain costs neither stack nor time without end.
@@ -286,7 +332,7 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
             if (!e.IsValidPartitionTableEntry())
                 continue;
             const std::uint64_t at = ebrSector + e.GetLeadSectors();
-            if (std::any_of(out.begin(), out.end(), [at](const PartitionEntry& p) { return p.startSector == at; }))
+            if (listed.count(at))
                 break; // the table loops back on itself
             if (e.IsExtenedPartition()) {
                 if (linked)
@@ -294,7 +340,10 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
                 linked = true;
                 next = extendedStart + e.GetLeadSectors(); // links count from the extended partition
             } else {
+                const std::size_t before = out.size();
                 InsertMbrEntry(total, e, ebrSector, ++number, out);
+                if (out.size() != before)
+                    listed.insert(at);
             }
         }
         if (next == 0)

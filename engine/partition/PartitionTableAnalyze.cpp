@@ -56,10 +56,13 @@ ResultCode CPartitionTableAnalyze::IsApmDisk(IStorageDevice*, Bytes sector0, int
 
 bool MbrPartitionsHoldVolumes(IStorageDevice* disk) {
     PartitionList parts;
+    CPartitionTableChainAnalyzer chain;
+    chain.weighOverlaps = false;
     if (disk)
-        CPartitionTableChainAnalyzer().AnalyzePartitionTableChain(disk, parts);
+        chain.AnalyzePartitionTableChain(disk, parts);
     // Entries into the volume at sector 0 that name a copy of its boot sector
-    // or a file on it are gone from the list already.
+    // or a file on it are gone from the list already; of entries that overlap
+    // one at a volume always stays, so they need not be weighed here.
     return std::any_of(parts.begin(), parts.end(), [&](const PartitionEntry& p) {
         return p.startSector != 0 && HoldsRecognisedVolume(disk, p.startSector);
     });

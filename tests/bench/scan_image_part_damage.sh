@@ -12,9 +12,11 @@
 # the card's files, as fls reads the card, with the partitions beyond it; a
 # volume at sector 0 beside a table's partitions is listed with them. Sticks
 # formatted whole, then partitioned by sfdisk or sgdisk, list their partition.
+# Sticks used, then partitioned, list their partitions, not the old volume.
 # A stray entry (a copy of a partition's boot sector in another's free space,
-# a FAT32 or NTFS backup boot sector, a disk image kept as a file) in any slot
-# of an MBR, EBR chain, GPT or Apple map hides no sound volume. As
+# a FAT32 or NTFS backup boot sector, a disk image kept as a file or deleted,
+# a boot sector in free space) in any slot of an MBR, EBR chain, GPT or Apple
+# map hides no sound volume, least of all the one holding it. As
 # root, the disks attached read-only as loop devices list the same (otherwise
 # the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
@@ -62,6 +64,11 @@ cards=(card_backup:10:0 card_image:11:0 card_table:25:0,67584 card_backup_out:30
 # (mmls reads no table over an NTFS boot sector: fls of the partition sfdisk made).
 sticks=(stick_ntfs_mbr:5:2048 stick_ntfs_gpt:5)
 for kind in fat12 fat16 fat32 exfat; do sticks+=("stick_${kind}_mbr:5" "stick_${kind}_gpt:5"); done
+# Sticks used, then partitioned (mmls reads no MBR over an NTFS boot sector),
+# and FAT32 cards keeping a disk image, or having deleted it.
+for kind in fat16 fat32k8 fat12 fat32at exfat exfat2048 exfatin; do sticks+=("reused_${kind}_mbr:5" "reused_${kind}_gpt:5"); done
+sticks+=(reused_ntfsshort_mbr:5:2048 reused_ntfsshort_gpt:5 reused_ntfstwo_mbr:9:2048,124928 reused_ntfstwo_gpt:9)
+cards+=(card32_image_out:30:0,86016 card32_deleted_out:30:0,86016 card_ntfs_image_out:24:0,86016)
 # A stray entry in each slot: the sound volumes, as tsk_recover reads them.
 strays=()
 for kind in mbr ebr gpt apm; do
@@ -69,6 +76,12 @@ for kind in mbr ebr gpt apm; do
         strays+=("stray_copy_${kind}_$slot:40:2048,67584" "stray_backup_${kind}_$slot:30:2048,86016"
                  "stray_image_${kind}_$slot:41:2048,67584" "stray_ntfs_${kind}_$slot:30:2048,67584")
     done
+done
+# Entries at volumes inside a partition (disk images kept or deleted, a boot
+# sector in its free space) leave it listed.
+for kind in mbr ebr gpt apm; do
+    strays+=("stray_ntfsimg_$kind:5:2048" "stray_fatdel_$kind:5:2048" "stray_freeboot_$kind:40:2048,67584"
+             "stray_freetwo_$kind:40:2048,67584" "stray_freeover_$kind:40:2048,67584")
 done
 disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}")
 loops=()

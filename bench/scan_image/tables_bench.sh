@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# tables_bench.sh SCAN_IMAGE [WORKDIR]
+# Time to read a partition table against its number of entries: N nested FAT12
+# volumes 48 sectors apart from sector 8192, each claiming the rest of the
+# disk, named by a GPT of N entries or by a chain of N extended boot records
+# (sectors 1024, 1025, ...); N = 512, 1,024, 2,048, 4,096. The outermost
+# volume holds the table's one file (files=1): the volumes inside it are part
+# of it. Each disk is scanned
+# quick through the services as an image file and, as root, as a read-only
+# loop device (the device list reads the same table), best of 3. The ratio per doubling
+# should stay near 2 (linear time). Disks are made once in WORKDIR (default
+# /tmp/salvor-bench).
+set -euo pipefail
+probe="$(readlink -f "$1")"
+work="${2:-/tmp/salvor-bench}/tables"
+export LC_ALL=C QT_QPA_PLATFORM=offscreen
+for tool in python3:python3 /usr/bin/time:time; do
+    command -v "${tool%%:*}" >/dev/null 2>&1 || { echo "missing ${tool%%:*}: install the Debian package '${tool##*:}'" >&2; exit 77; }
+done
+mkdir -p "$work"
+make_disk() { # IMG gpt|ebr N
+    python3 - "$@" <<'PY'
+import struct, sys, zlib
+img, kind, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+S, base, step = 512, 8192, 48
+total = base + step * n + 2048
+with open(img, 'wb') as f:
+    f.truncate(total * S)
+    def at(sector, data):
+        f.seek(sector * S)
+        f.write(data)
+    def entry(kind, start, count):
+        return struct.pack('<B3sB3sII', 0, b'\xfe\xff\xff', kind, b'\xfe\xff\xff', start, count)
+    starts = [base + step * i for i in range(n)]
+    for i, start in enumerate(starts):
+        rest = total - 34 - start
+        b = bytearray(S)
+        b[0:3] = b'\xeb\x3c\x90'
+        b[3:11] = b'MSWIN4.1'
+        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, 64, 1, 2, 512, 0 if rest > 0xffff else rest, 0xf8, 12, 32, 64,
+                         start, rest if rest > 0xffff else 0)
+        struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1f0000 + i, b'NESTED     ', b'FAT12   ')
+        b[510:512] = b'\x55\xaa'
+        at(start, b)
+        for fat in (start + 1, start + 13):
+            at(fat, b'\xf8\xff\xff')
+    # One file in the outermost volume's root: the volume the scan lists.
+    at(base + 25, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
+    mbr = bytearray(S)
+    mbr[510:512] = b'\x55\xaa'
+    if kind == 'ebr':
+        mbr[446:462] = entry(5, 1024, total - 1024)
+        for i, start in enumerate(starts):
+            ebr = bytearray(S)
+            ebr[446:462] = entry(1, start - (1024 + i), total - 34 - start)
+            if i + 1 < n:
+                ebr[462:478] = entry(5, i + 1, 1)
+            ebr[510:512] = b'\x55\xaa'
+            at(1024 + i, ebr)
+    else:
+        mbr[446:462] = entry(0xee, 1, total - 1)
+        array = bytearray(128 * n)
+        basic = bytes.fromhex('a2a0d0ebe5b9334487c068b6b72699c7')
+        for i, start in enumerate(starts):
+            struct.pack_into('<16s16sQQ', array, 128 * i, basic, struct.pack('<QQ', i + 1, 0x5a1f), start, total - 34)
+        crc = zlib.crc32(array) & 0xffffffff
+        sectors = len(array) // S
+        for lba, other, entries in ((1, total - 1, 2), (total - 1, 1, total - 1 - sectors)):
+            h = bytearray(S)
+            struct.pack_into('<8sIIIIQQQQ16sQIII', h, 0, b'EFI PART', 0x10000, 92, 0, 0, lba, other, 2 + sectors,
+                             total - 2 - sectors, bytes(range(16)), entries, n, 128, crc)
+            struct.pack_into('<I', h, 16, zlib.crc32(bytes(h[:92])) & 0xffffffff)
+            at(entries, array)
+            at(lba, h)
+    at(0, mbr)
+PY
+}
+loops=()
+trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done' EXIT
+for kind in gpt ebr; do
+    last=""
+    for n in 512 1024 2048 4096; do
+        img="$work/nested_${kind}_$n.img"
+        [ -f "$img" ] || make_disk "$img" "$kind" "$n"
+        line="$kind n=$n"
+        devs=("$img")
+        if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null; then
+            loop="$(losetup -r -f --show "$img")"
+            loops+=("$loop")
+            devs+=("$loop")
+        fi
+        for dev in "${devs[@]}"; do
+            secs="" # best of 3: the machine's other work only adds
+            for _ in 1 2 3; do
+                /usr/bin/time -f '%e %M' -o "$work/time" "$probe" quick "$dev" --services > "$work/out" 2>/dev/null || true
+                read -r s kib < "$work/time"
+                secs="$(awk -v a="$secs" -v b="$s" 'BEGIN { print (a == "" || b < a) ? b : a }')"
+            done
+            what=image; [ "$dev" = "$img" ] || what=loop
+            line+="  $what ${secs}s $(tail -n 1 "$work/out" | grep -o 'files=[0-9]*') peakMiB=$((kib / 1024))"
+            if [ "$what" = image ]; then
+                [ -z "$last" ] || line+=" x$(awk -v a="$last" -v b="$secs" 'BEGIN { printf "%.2f", (a > 0 ? b / a : 0) }')"
+                last="$secs"
+            fi
+        done
+        echo "$line"
+    done
+done
