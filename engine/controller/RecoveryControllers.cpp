@@ -113,7 +113,7 @@ IDataRecovery* CRecoveryControllerBase::MakeWriter(int type, IFileSystemSearchCo
     IDataRecovery* writer = CreateDataRecoveryObj();
     if (!writer) return nullptr;
     ResultCode rc = 0;
-    if (m_restoreSink || m_replayed) {
+    if (Replayed()) {
         std::vector<CSearchedPartitionInfo*> records;
         if (m_replayed) {
             // The copies taken when the replay ended: the sink may be gone.
@@ -332,6 +332,8 @@ void CCompleteRecoveryController::EndSearchers(int build) {
 IDataRecovery* CCompleteRecoveryController::GetDataRecovery(_tagSearcherType type) const {
     auto it = std::find_if(m_searchers.begin(), m_searchers.end(),
                            [type](const Searcher& s) { return s.type == type; });
-    if (it == m_searchers.end()) return nullptr;
+    // A loaded scan's writer reads the records saved with its roots, also
+    // for a type no searcher of its own serves (files carved by label).
+    if (it == m_searchers.end()) return Replayed() ? MakeWriter(type, nullptr) : nullptr;
     return MakeWriter(type, it->searcher);
 }

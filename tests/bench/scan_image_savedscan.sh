@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # scan_image --save and scan_image load end to end: a quick and a deep scan
 # of every file-system fixture (FAT, exFAT, NTFS with resident files and a
-# log-rebuilt one, HFS+, APFS) and of a carved image, saved through the
+# log-rebuilt one, HFS+, APFS) and of carved images (two whose files are all
+# carved by label: the packed pictures, the evicted MP3s), saved through the
 # facade, load back into the same listing and recover the same bytes; a
 # damaged file, a missing one and another device fail with
 # "load failed: code N".
 # Usage: scan_image_savedscan.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
-for f in fat16_basic fat_32 exfat_quick ntfs_volumes hfs_synth apfs_disks carve_all; do
+for f in fat16_basic fat_32 exfat_quick ntfs_volumes hfs_synth apfs_disks carve_all carve_audio; do
     bash "$src/tests/fixtures/make-fixture" "$f" "$fixtures"
 done
 img="$fixtures/fat16_basic/fat16_basic.img"
@@ -41,6 +42,8 @@ for mode in quick deep; do
 done
 round_trip apfs deep "$fixtures/apfs_disks/gpt_zeroed.img"
 round_trip carved deep "$fixtures/carve_all/all_512_random.img"
+round_trip carved_pack deep "$fixtures/carve_all/all_pack.img"
+round_trip carved_evict deep "$fixtures/carve_audio/mp3_evict_512.img"
 "$probe" load "$out/quick.rsf" --device "$img" --search LONG > "$out/search" 2>/dev/null || fail "load --search failed"
 grep -qx $'32\tL\t5000\tDocs/A rather long file name.bin' "$out/search" || fail "load --search lost the match"
 expect_failure() { # expect_failure WHAT CODE ARGS...
