@@ -121,12 +121,8 @@ void ScanSession::MakeTypeWriters() {
         for (const FileSystemEntry& entry : FileSystems().Entries())
             if (IDataRecovery* w = m_controller->GetDataRecovery(entry.searcherType))
                 made[{nullptr, entry.searcherType}].reset(w);
-        // Files carved by label have a writer of their own, made for carved
-        // files: a loaded scan's from the records saved with their root (a save
-        // may hold no root of other carved files), a scan's from the carver's.
-        IDataRecovery* label = m_controller->GetDataRecovery(SEARCHER_RAW_LABEL);
-        if (!label) label = m_controller->GetDataRecovery(SEARCHER_RAW);
-        if (label) made[{nullptr, SEARCHER_RAW_LABEL}].reset(label);
+        // Files carved by label have a writer of their own, made for carved files.
+        if (IDataRecovery* w = m_controller->GetDataRecovery(SEARCHER_RAW)) made[{nullptr, SEARCHER_RAW_LABEL}].reset(w);
         m_writers.swap(made);
     }
     // The replaced writers go outside the table's lock: their users take

@@ -113,16 +113,24 @@ IDataRecovery* CRecoveryControllerBase::MakeWriter(int type, IFileSystemSearchCo
     IDataRecovery* writer = CreateDataRecoveryObj();
     if (!writer) return nullptr;
     ResultCode rc = 0;
-    if (Replayed()) {
-        std::vector<CSearchedPartitionInfo*> records;
-        if (m_replayed) {
-            // The copies taken when the replay ended: the sink may be gone.
-            auto it = m_restoredPartitions.find(type);
-            if (it != m_restoredPartitions.end())
-                for (const auto& r : it->second) records.push_back(r.get());
-        } else {
-            records = m_restoreSink->GetSearchedPartition(type);
-        }
+    if (m_restoreSink || m_replayed) {
+        const auto saved = [this](int of) {
+            std::vector<CSearchedPartitionInfo*> records;
+            if (m_replayed) {
+                // The copies taken when the replay ended: the sink may be gone.
+                auto it = m_restoredPartitions.find(of);
+                if (it != m_restoredPartitions.end())
+                    for (const auto& r : it->second) records.push_back(r.get());
+            } else {
+                records = m_restoreSink->GetSearchedPartition(of);
+            }
+            return records;
+        };
+        std::vector<CSearchedPartitionInfo*> records = saved(type);
+        // The carver's records are saved with each root of carved files: a
+        // save whose only carved root is that of files carved by label holds
+        // them there, and the carver's writer writes those files too.
+        if (records.empty() && type == SEARCHER_RAW) records = saved(SEARCHER_RAW_LABEL);
         auto* concrete = dynamic_cast<CDataRecovery*>(writer);
         if (!concrete) { // only our writer takes saved records
             writer->Release();
@@ -332,8 +340,6 @@ void CCompleteRecoveryController::EndSearchers(int build) {
 IDataRecovery* CCompleteRecoveryController::GetDataRecovery(_tagSearcherType type) const {
     auto it = std::find_if(m_searchers.begin(), m_searchers.end(),
                            [type](const Searcher& s) { return s.type == type; });
-    // A loaded scan's writer reads the records saved with its roots, also
-    // for a type no searcher of its own serves (files carved by label).
-    if (it == m_searchers.end()) return Replayed() ? MakeWriter(type, nullptr) : nullptr;
+    if (it == m_searchers.end()) return nullptr;
     return MakeWriter(type, it->searcher);
 }

@@ -72,8 +72,6 @@ protected:
     // A writer for a searcher type: from the replayed records when the scan
     // was a replay, else from the searcher; null when it cannot be set up.
     IDataRecovery* MakeWriter(int type, IFileSystemSearchController* searcher) const;
-    // Whether the writers read saved records rather than a searcher's.
-    bool Replayed() const { return m_restoreSink || m_replayed; }
 
     RestoreScanSink* m_restoreSink = nullptr;
     BuilderPtr m_builder;

@@ -7,6 +7,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/Owned.h"
 #include "engine/include/RestoreScanSink.h"
+#include "engine/writer/DataRecovery.h"
 #include "tests/engine/tree/TreeFakes.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
@@ -140,6 +141,8 @@ public:
     std::vector<CSearchedPartitionInfo*>& GetSearchedPartition(int type) override {
         auto& list = lists_[type];
         if (type == SEARCHER_FAT && list.empty()) list.push_back(&record_);
+        // The carver's record, saved with the only carved root: that of files carved by label.
+        if (type == SEARCHER_RAW_LABEL && list.empty()) list.push_back(&carved_);
         return list;
     }
     int replays = 0;
@@ -149,6 +152,7 @@ public:
 private:
     std::map<int, std::vector<CSearchedPartitionInfo*>> lists_;
     CSearchedPartitionInfo record_{512};
+    CSearchedPartitionInfo carved_{512};
 };
 
 using ControllerPtr = Owned<IRecoveryController>;
@@ -470,6 +474,14 @@ TEST_F(ControllerTest, DeepReplayFeedsTheBuilderInsteadOfScanning) {
     sink.reset();
     EXPECT_NE(WriterPtr(c->GetDataRecovery(SEARCHER_FAT)), nullptr);
     EXPECT_EQ(WriterPtr(c->GetDataRecovery(SEARCHER_RAW_LABEL)), nullptr);
+    // The carver's writer, which writes files carved by label too, reads the
+    // record saved with their root; another type's stays its own.
+    const auto records = [&](_tagSearcherType type) {
+        const WriterPtr writer(c->GetDataRecovery(type));
+        auto* own = dynamic_cast<CDataRecovery*>(writer.get());
+        return own ? own->GetSearchedPartition().size() : std::size_t{99};
+    };
+    EXPECT_EQ(std::tuple(records(SEARCHER_RAW), records(SEARCHER_FAT), records(SEARCHER_NTFS)), std::tuple(1u, 1u, 0u));
 }
 
 // ---- quick scan ----
