@@ -92,6 +92,10 @@ ISavedVolume* CSavedVolumeCache::Volume(int searcherType) const {
     return it == m_volumes.end() ? nullptr : it->second.get();
 }
 
+void CSavedVolumeCache::AddPartition(int searcherType, const CSearchedPartitionInfo& record) {
+    if (ISavedVolume* volume = Volume(searcherType)) volume->AddPartition(record);
+}
+
 IFileReader* CSavedVolumeCache::CreateReader(int searcherType, CFileNode* node) const {
     if (ISavedVolume* volume = Volume(searcherType)) return volume->CreateCompressedReader(node);
     const auto maker = m_makers.find(searcherType);
@@ -133,11 +137,25 @@ bool RestoreFileNode::ReadHeldData(long long offset, char* out, unsigned size, u
     return true;
 }
 
-IFileReader* RestoreFileNode::CreateCompressFileReader(void*) {
-    IFileNode* top = GetParent();
+namespace {
+IFileNode* TopOf(IFileNode* node) {
+    IFileNode* top = node->GetParent();
     if (!top) return nullptr;
     for (int depth = 0; top->GetParent() && depth < (1 << 20); ++depth) top = top->GetParent();
-    return CSavedVolumeCache::instance().CreateReader(top->GetSearcheType(), this);
+    return top;
+}
+} // namespace
+
+IFileReader* RestoreFileNode::CreateCompressFileReader(void*) {
+    IFileNode* top = TopOf(this);
+    return top ? CSavedVolumeCache::instance().CreateReader(top->GetSearcheType(), this) : nullptr;
+}
+
+bool RestoreFileNode::IsSizeUnknown() {
+    if (!IsCompressed() || m_size != 0 || IsDirectory()) return false;
+    IFileNode* top = TopOf(this);
+    ISavedVolume* volume = top ? CSavedVolumeCache::instance().Volume(top->GetSearcheType()) : nullptr;
+    return volume && volume->IsSizeUnknown(this);
 }
 
 RestoreFileNode* RestoreFileNode::ReadFileNode(CFrameReader& in, RestoreFileNode* into) {

@@ -86,6 +86,8 @@ public:
     // Opens and keeps a volume for the type unless it has an entry already.
     void EnterOnce(int searcherType, IStorageDevice* device);
     ISavedVolume* Volume(int searcherType) const;
+    // Hands a partition record of a root of the type to its open volume.
+    void AddPartition(int searcherType, const CSearchedPartitionInfo& record);
     std::size_t Count() const { return m_volumes.size(); }
     IFileReader* CreateReader(int searcherType, CFileNode* node) const;
 
@@ -118,6 +120,9 @@ public:
         return m_initialized < 0 ? GetFileSize() : std::min<long long>(m_initialized, GetFileSize());
     }
     bool ReadHeldData(long long offset, char* out, unsigned size, unsigned& got) override;
+    // The save keeps no mark for a compressed file whose size its scan could
+    // not learn: its volume, when open, is asked.
+    bool IsSizeUnknown() override;
     // Leaves the node nothing to read its data from: its place on the device
     // is not known.
     void Unplace() {

@@ -189,7 +189,9 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         in.Read(bytes, sizeof bytes);
         auto record = SaveRestoreResult::ReadPartition(bytes);
         if (!record) throw CSavedScanDamage{"a partition record out of range"};
-        if (match) partitions.Add(type, std::move(record));
+        if (!match) continue;
+        if (cache) cache->AddPartition(type, *record);
+        partitions.Add(type, std::move(record));
     }
     // A file is read at the place of the record with its partition index;
     // naming none (a save that left records out), it would be read at

@@ -17,6 +17,7 @@ class IFileNode;
 class IFileReader;
 class IProgress;
 class IStorageDevice;
+class CSearchedPartitionInfo;
 
 // A volume a loaded scan keeps open while its results are browsed, so that
 // compressed files of its file system can be read.
@@ -25,6 +26,12 @@ public:
     virtual ~ISavedVolume() = default;
     // A reader of node's compressed data (the caller owns it), or null.
     virtual IFileReader* CreateCompressedReader(CFileNode* node) = 0;
+    // One partition record of the loaded scan: where on the device the files
+    // naming its index lie.
+    virtual void AddPartition(const CSearchedPartitionInfo&) {}
+    // True for a compressed node of no saved size whose real size cannot be
+    // learnt: written empty it would pass for whole.
+    virtual bool IsSizeUnknown(CFileNode*) { return false; }
 };
 
 // What the deep controller hands an entry's set-up of its new searcher.
