@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # scan_image --services, quick, on disks of 512 small FAT12 volumes
 # (many_volumes fixture), named by a GPT and by a chain of extended boot
-# records: every volume's file is listed, the scan peaks at 256 MiB at most
-# (the memory must not grow with the volumes listed), and the recovery that
+# records: every volume's file is listed, the scan peaks at 320 MiB at most
+# (the memory must not grow with the volumes listed: a writer's buffer per
+# volume took over 2 GiB; under ASan its quarantine alone holds up to 256 MiB
+# of freed blocks, the release probe peaks near 16 MiB), and the recovery that
 # follows writes each file byte-exact under its volume's label, nothing else.
 # Then, deep, a FAT32 stick holding 300 FAT12 disk images (floppy_folder
 # fixture, 301 volumes): its 611 files, the images and the files in them,
@@ -28,7 +30,7 @@ for disk in gpt512 ebr512; do
     echo "$disk: $(grep '^recovered=' "$out/$disk.txt")"
     grep -q "^nodes=512 files=512 " <<<"$summary" || fail "$disk: not every volume's file listed: $summary"
     peak="$(sed -n 's/.*peakMiB=\([0-9.]*\).*/\1/p' <<<"$summary")"
-    awk -v p="$peak" 'BEGIN { exit !(p <= 256) }' || fail "$disk: peak $peak MiB"
+    awk -v p="$peak" 'BEGIN { exit !(p <= 320) }' || fail "$disk: peak $peak MiB"
     grep -q "^recovered=512 failed=0 " "$out/$disk.txt" || fail "$disk: $(grep '^recovered=' "$out/$disk.txt")"
     diff "$d/volumes.sha256.txt" <(cd "$out/$disk/Fat_0001" && find . -type f | sed 's|^\./||' | sort |
         while read -r f; do printf '%s\t%s\n' "$(sha256sum < "$f" | cut -c1-64)" "$f"; done) >&2 ||
