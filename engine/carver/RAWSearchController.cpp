@@ -206,7 +206,10 @@ bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start* own, const S
     const unsigned long long at = static_cast<unsigned long long>(n.sector - r.m_llStartSector) * ss;
     if (at >= r.m_ullFileSize) return false;
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
-    if (r.m_ullFileSize >= room || Leaf(r.m_eRawFileType)) return true;
+    // A mail folder that runs to the device's end found text up to there:
+    // what starts inside it (its own messages, a web page in one of them)
+    // does not end it.
+    if ((r.m_ullFileSize >= room && !Gathers(r.m_eRawFileType)) || Leaf(r.m_eRawFileType)) return true;
     if (!own || !own->family || n.family != own->family) return false;
     if (!Walked(own->family)) return true;
     // What the file claimed, not what is left of it after an earlier cut.
@@ -636,11 +639,13 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
             // of its members, not a file of its own.
             if (start.family && MemberOfActive(start)) {
                 start.fate = Fate::Member;
-                record.reset();
                 if (m_pFileSectorMap && m_pFileSectorMap->size() > m_ullMaxKept) m_pFileSectorMap->erase(s);
             }
-            m_starts.push_back(start);
-            if (!m_waiting.empty()) SettleWaiting(m_starts.back());
+            // A mail folder's messages tell nothing about what holds what:
+            // not kept, so a folder of any size costs no memory per message.
+            if (!(start.fate == Fate::Member && Gathers(record->m_eRawFileType))) m_starts.push_back(start);
+            if (!m_waiting.empty()) SettleWaiting(start);
+            if (start.fate == Fate::Member) record.reset();
         }
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
             File(*record);

@@ -8,7 +8,10 @@
 # text ends, whatever follows it, and a file of its kind on the next sector
 # border after its slack is one of its own (two mail folders, two gzip
 # files, each byte-exact). A lone stray control byte in a message (a NUL,
-# 0x0B, 0x07, 0x1A, a backspace) keeps the folder whole.
+# 0x0B, 0x07, 0x1A, a backspace) keeps the folder whole, and so does a
+# pair of them (pasted terminal text). A folder whose text runs to the
+# device's end comes back whole up to there, on a FAT32 volume cut inside
+# it too; its slack and the web page after it are never taken.
 # Usage: scan_image_carve_members.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" carve_members
 dir="$fixtures/carve_members"
@@ -18,11 +21,13 @@ hashes() { find "$1" -type f -iname "*.$2" -exec sh -c 'for f; do echo "$(stat -
 for name in $(cut -f1 "$dir/expect.tsv" | uniq); do
     ext="$(awk -F'\t' -v n="$name" '$1 == n { print $2; exit }' "$dir/expect.tsv")"
     want="$(awk -F'\t' -v n="$name" '$1 == n { print $3 " " $4 }' "$dir/expect.tsv" | sort)"
+    # The cut volume's own copy of the folder rightly fails to read.
     "$probe" deep "$dir/$name.img" --recover "$out/$name" > "$out/$name.list" 2> "$out/$name.err" ||
-        fail "exit $? $(tail -3 "$out/$name.err")"
+        { [ "$name" = mboxfat ] && grep -q 'read\[Inbox\] failed' "$out/$name.err"; } || fail "exit $? $(tail -3 "$out/$name.err")"
     summary="$(tail -n 1 "$out/$name.list")"
     bytes="$(sed -nE 's/.* bytes=([0-9]+).*/\1/p' <<< "$summary")"
-    [ -n "$bytes" ] && [ "$bytes" -le "$(stat -c %s "$dir/$name.img")" ] || fail "listed $bytes bytes: $summary"
+    [ -n "$bytes" ] && { [ "$name" = mboxfat ] || [ "$bytes" -le "$(stat -c %s "$dir/$name.img")" ]; } ||
+        fail "listed $bytes bytes: $summary"
     got="$(hashes "$out/$name" "$ext")"
     [ "$got" = "$want" ] ||
         fail "want .$ext of $(tr '\n' ' ' <<< "$want" | cut -c1-200), got $(wc -l <<< "$got"): $(head -3 <<< "$got")"

@@ -272,9 +272,11 @@ int FileMboxAnalyser::AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) {
 namespace {
 
 // A byte that mail text holds: printable, 8-bit (encoded headers and
-// bodies), tab, line ends, form feed and the escape of ISO-2022 text.
+// bodies), tab, line ends, form feed, the escape of ISO-2022 text and
+// terminal colours, and the backspace of overstruck text (man pages, typing
+// pasted from a terminal).
 bool MailText(unsigned char c) {
-    return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == 0x1B;
+    return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == 0x1B || c == '\b';
 }
 
 // How far the last walk of a mail folder's text went on one device, in
@@ -293,32 +295,60 @@ MailWalk g_mailWalk;
 
 } // namespace
 
+void MailEnd::EndAt(const Stray& s) {
+    m_end = s;
+    m_ullEnd = s.pos;
+}
+
 bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos) {
-    for (std::size_t i = 0; i < n && m_ullEnd == kNone; ++i, ++pos) {
-        if (m_ullStray != kNone && pos - m_ullStray > kStrayReach) m_ullStray = kNone;
-        if (MailText(p[i])) {
-            if (p[i] == '\n') m_ullLine = pos + 1;
-            continue;
-        }
-        if (m_ullStray == kNone) {
-            m_ullStray = pos;
-            m_ullStrayLine = m_ullLine;
-            m_bBinary = p[i] != 0;
-            continue;
-        }
-        m_ullEnd = m_ullStray;
+    if (Ended()) return true;
+    // Zeros to a sector's end, then a "From " line: the slack, then a folder.
+    if (m_ullZeros != kNone && pos == m_ullFed && n >= 5 && std::memcmp(p, "From ", 5) == 0) {
+        EndAt({m_ullZeros, kNone, false});
+        return true;
     }
-    return Ended();
+    for (std::size_t i = 0; i < n; ++i, ++pos) {
+        const unsigned char c = p[i];
+        if (MailText(c)) {
+            if (c == '\n') m_ullLine = pos + 1;
+            m_ullZeros = kNone;
+            continue;
+        }
+        if (c == 0 && m_ullZeros == kNone) m_ullZeros = pos;
+        if (c != 0) m_ullZeros = kNone;
+        // Those too far back are no part of a run with this one.
+        std::size_t old = 0;
+        while (old < m_nRecent && pos - m_recent[old].pos > kRunReach) ++old;
+        std::copy(m_recent + old, m_recent + m_nRecent, m_recent);
+        m_nRecent -= old;
+        if (m_nRecent == kRunBytes - 1) {
+            m_ullFed = pos + 1;
+            EndAt(m_recent[0]);
+            return true;
+        }
+        m_last = {pos, m_ullLine, c != 0};
+        m_recent[m_nRecent++] = m_last;
+    }
+    m_ullFed = pos;
+    return false;
 }
 
 void MailEnd::Close() {
-    if (m_ullStray != kNone) m_ullEnd = m_ullStray;
+    if (Ended() || m_ullFed == kNone) return;
+    for (std::size_t i = 0; i < m_nRecent; ++i)
+        if (m_ullFed - 1 - m_recent[i].pos <= kRunReach) return EndAt(m_recent[i]);
+}
+
+bool MailEnd::CutAt(unsigned long long at) {
+    if (Ended() || m_last.pos == kNone || at <= m_last.pos || at - m_last.pos > kSlackReach) return Ended();
+    EndAt(m_last);
+    return true;
 }
 
 unsigned long long MailEnd::Size(unsigned long long from) const {
     // Before binary bytes, at the last line end (what follows it is old data).
-    const bool atLine = m_bBinary && m_ullStrayLine != kNone && m_ullStrayLine > from;
-    return (atLine ? m_ullStrayLine : m_ullEnd) - from;
+    const bool atLine = m_end.binary && m_end.line != kNone && m_end.line > from;
+    return (atLine ? m_end.line : m_ullEnd) - from;
 }
 
 void FileMboxAnalyser::ForgetWalked() { g_mailWalk = MailWalk{}; }
@@ -338,8 +368,10 @@ int FileMboxAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device)
         w.sectors = device->GetTotalSectors();
         w.from = w.reached = at;
     }
+    // No limit but the text's end or the device's: a folder of any size
+    // comes back whole, and the walk reads each byte once.
     RawFileBuffer file(device, where->start);
-    while (!w.end.Ended() && w.reached - at <= kWalkLimit) {
+    while (!w.end.Ended()) {
         const std::size_t n = static_cast<std::size_t>(512 - (w.reached - at) % 512);
         const unsigned char* p = file.Fetch(w.reached - at, n);
         if (!p) {
@@ -354,20 +386,34 @@ int FileMboxAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device)
 
 namespace RawSpeed {
 
-int MboxRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext&) {
+int MboxRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) {
     if (!sector || sectorBytes <= 0 || s < m_llStartSector) return 2;
     const unsigned long long offset = static_cast<unsigned long long>(s - m_llStartSector) * static_cast<unsigned>(sectorBytes);
-    // A sector not shown, or a folder past the walk's limit: the partner
-    // sizes it from the device.
-    if (offset != m_ullFed || offset > FileMboxAnalyser::kWalkLimit) {
+    // A sector not shown: the partner sizes it from the device.
+    if (offset != m_ullFed) {
         m_ullFileSize = 0;
+        return 1;
+    }
+    // Another kind's file starts here (a "From " line is one of its
+    // messages): the folder ended in the slack before it, where a byte that
+    // is no text lies; else, where the text ends in this sector, at its start.
+    const bool other = context.m_bNewStart && offset > 0 && std::memcmp(sector, "From ", 5) != 0;
+    if (other && m_End.CutAt(offset)) {
+        m_ullFileSize = m_End.Size(0);
         return 1;
     }
     m_ullFed += static_cast<unsigned>(sectorBytes);
     if (!m_End.Feed(sector, static_cast<std::size_t>(sectorBytes), offset)) return 2;
     // Named as the partner names it.
     m_ullFileSize = m_End.Size(0);
+    if (other) m_ullFileSize = std::min(m_ullFileSize, offset);
     return 1;
+}
+
+void MboxRawFileInfo::WillBeRemove(unsigned char* sector, long long s) {
+    if (sector || s >= 0 || m_ullFed == 0) return CPartneredRawFileInfo::WillBeRemove(sector, s);
+    m_End.Close();
+    m_ullFileSize = m_End.Ended() ? m_End.Size(0) : m_ullFed;
 }
 
 } // namespace RawSpeed

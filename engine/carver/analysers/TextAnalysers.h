@@ -37,19 +37,30 @@ public:
 };
 
 // Where a mail folder's text ends, fed its bytes in order: at a run of
-// bytes that are no text, the zero slack after it or whatever binary
-// follows; before binary bytes, at its last line end. A byte that is no
-// text with none other within kStrayReach bytes after it is a message's
-// stray control byte (a NUL, a bell, a backspace) and is kept: random
-// bytes hold one in about nine.
+// bytes that are no text (kRunBytes within kRunReach), the zero slack after
+// it or whatever binary follows; before binary bytes, at its last line end.
+// Fewer such bytes close together are a message's own (a NUL or bell a
+// broken mailer left, a bell and a vertical tab of pasted terminal text):
+// random and compressed bytes hold one in about nine, so a run comes soon
+// in them. Zeros up to a sector's end before a "From " line are the slack
+// between two folders.
 class MailEnd {
 public:
-    static constexpr unsigned long long kStrayReach = 64;
+    static constexpr unsigned long long kRunReach = 64;
+    static constexpr std::size_t kRunBytes = 3;
+    // How far before the next file's start a folder may have ended: the
+    // slack of a cluster.
+    static constexpr unsigned long long kSlackReach = 65536;
     static constexpr unsigned long long kNone = ~0ull;
-    // Bytes p[0, n) lying at pos; true once the end is found.
+    // Bytes p[0, n) lying at pos, p starting a sector; true once the end is found.
     bool Feed(const unsigned char* p, std::size_t n, unsigned long long pos);
     // No more bytes (the device's end): a byte still waiting ends the text.
     void Close();
+    // Another file starts at `at`, where nothing was fed yet: a byte that is
+    // no text in the slack before it is where the folder ended.
+    bool CutAt(unsigned long long at);
+    // The bytes fed end with zeros.
+    bool ZeroTail() const { return m_ullZeros != kNone; }
     bool Ended() const { return m_ullEnd != kNone; }
     // Where the run begins.
     unsigned long long End() const { return m_ullEnd; }
@@ -57,17 +68,25 @@ public:
     unsigned long long Size(unsigned long long from) const;
 
 private:
-    unsigned long long m_ullLine = kNone;      // just past the last line end fed
-    unsigned long long m_ullStray = kNone;     // a byte that is no text, while its reach is fed
-    unsigned long long m_ullStrayLine = kNone; // the last line end before it
+    struct Stray {
+        unsigned long long pos = kNone;
+        unsigned long long line = kNone; // the last line end before it
+        bool binary = false;             // not a zero
+    };
+    void EndAt(const Stray& s);
+    unsigned long long m_ullLine = kNone; // just past the last line end fed
+    unsigned long long m_ullZeros = kNone; // the first of the zeros the bytes fed end with
+    unsigned long long m_ullFed = kNone;  // just past the last byte fed
+    Stray m_recent[kRunBytes - 1];        // the last bytes that are no text, oldest first
+    std::size_t m_nRecent = 0;
+    Stray m_last;                         // the last byte that is no text
     unsigned long long m_ullEnd = kNone;
-    bool m_bBinary = false; // the byte at m_ullStray is not zero
+    Stray m_end;
 };
 
 class FileMboxAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kType = 126;
-    static constexpr unsigned long long kWalkLimit = 0xD000000;
     FileMboxAnalyser() { m_nType = kType; }
     int AnalyseBuffer(unsigned char* sector, CRawFileInfo& info) override;
     int GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) override;
@@ -143,7 +162,13 @@ public:
         m_eRawFileType = FileMboxAnalyser::kType;
     }
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long s, SearchContext& context) override;
-    bool RecordAt(unsigned long long offset) const override { return offset > 0; }
+    // A "From " line after zeros that end a sector starts a folder of its own.
+    bool RecordAt(unsigned long long offset) const override {
+        return offset > 0 && !(offset == m_ullFed && m_End.ZeroTail());
+    }
+    // At the scan's end it has seen every sector to the device's end and
+    // keeps what it reached; evicted, its partner sizes it.
+    void WillBeRemove(unsigned char* sector, long long s) override;
 
 private:
     MailEnd m_End;

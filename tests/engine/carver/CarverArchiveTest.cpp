@@ -417,7 +417,7 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     const Bytes plain = Text("From a@b Mon Dec  7 08:00:00 2026\n\nno end\n");
     EXPECT_EQ(Classic(mbox, Padded(plain, 512, 3)).size, plain.size());
     Bytes noise = plain;
-    noise.insert(noise.end(), {'Z', 'q', 0x01, 'Z', 0x80, 0x00});
+    noise.insert(noise.end(), {'Z', 'q', 0x01, 'Z', 0x80, 0x00, 0x02});
     noise.resize(2048, 0x33);
     EXPECT_EQ(Classic(mbox, noise).size, plain.size());
     Bytes folders = Padded(plain, 512, 0);
@@ -426,9 +426,10 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     Bytes full = Text(std::string("From a@b\n") + std::string(1200, 'x') + "\n");
     EXPECT_EQ(Classic(mbox, Padded(full, 512)).size, full.size());
 
-    // A lone byte that is no text inside a message is kept; another within
-    // 64 bytes after it makes a run, which ends the folder (at the line end
-    // before it). So does the device's end. Classic and streaming alike.
+    // A lone byte that is no text inside a message is kept, and so is a
+    // pair (pasted terminal text); a third within 64 bytes makes a run,
+    // which ends the folder (at the line end before it). So does the
+    // device's end. Backspaces are text. Classic and streaming alike.
     RawSpeed::MboxAnalyser stream;
     const std::string head = "From a@b Mon Dec  7 08:00:00 2026\n\nfirst line\n";
     const auto with = [&](const std::string& between, std::size_t gap, const std::string& after) {
@@ -439,11 +440,74 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
         EXPECT_EQ(Classic(mbox, Padded(one, 512)).size, one.size()) << int(stray);
         EXPECT_EQ(StreamOf(stream, Padded(one, 512), 512), static_cast<long long>(one.size())) << int(stray);
     }
-    const Bytes run = with("\x07", 63, "\x07"), apart = with("\x07", 64, "\x07");
+    const Bytes run = with("\x07", 62, "\x0b\x07"), apart = with("\x07", 63, "\x0b\x07");
     EXPECT_EQ(Classic(mbox, Padded(run, 512)).size, head.size());
     EXPECT_EQ(StreamOf(stream, Padded(run, 512), 512), static_cast<long long>(head.size()));
     EXPECT_EQ(Classic(mbox, Padded(apart, 512)).size, apart.size());
     EXPECT_EQ(StreamOf(stream, Padded(apart, 512), 512), static_cast<long long>(apart.size()));
+    for (const std::string& pair : {std::string("\0\0", 2), std::string("\x07\x0b"), std::string("\x0b pasted \x07"),
+                                   std::string("typo\b\b fixed"), std::string("B\bBo\bol\bld\bd\b\b\b\b")}) {
+        const Bytes pasted = with(pair, 600, "");
+        EXPECT_EQ(Classic(mbox, Padded(pasted, 512)).size, pasted.size()) << pair;
+        EXPECT_EQ(StreamOf(stream, Padded(pasted, 512), 512), static_cast<long long>(pasted.size())) << pair;
+    }
+    // Streaming, sector by sector with the sector another file starts on
+    // (-1: none): the size it ends with, or -1.
+    const auto follow = [&](const Bytes& image, long long next, std::unique_ptr<CRawFileInfo>& r) {
+        r = Record(stream, image);
+        for (long long s = 0; r && s < static_cast<long long>(image.size() / 512); ++s) {
+            unsigned char* p = const_cast<unsigned char*>(image.data()) + s * 512;
+            auto c = CRawFileInfo::SearchContext::For(p, 512, 0, 1 << 20);
+            c.m_bNewStart = s == next;
+            if (r->CalcRawSize(p, 512, s, c) == 1) return static_cast<long long>(r->m_ullFileSize);
+        }
+        return -1ll;
+    };
+    std::unique_ptr<CRawFileInfo> r;
+    // Its slack, one NUL and old text, then a web page: ends at the NUL.
+    const Bytes mail = with("", 600, "");
+    Bytes slack = mail;
+    slack.push_back(0);
+    while (slack.size() % 512) slack.push_back(slack.size() % 61 ? 'o' : '\n');
+    const Bytes page = Text("<!DOCTYPE html><html><body>old page</body></html>\n");
+    slack.insert(slack.end(), page.begin(), page.end());
+    EXPECT_EQ(follow(Padded(slack, 512), static_cast<long long>(mail.size() / 512 + 1), r), static_cast<long long>(mail.size()));
+    // Binary on the next sector: ends where it starts, not a byte of it kept.
+    Bytes binary = Text(std::string("From a@b\n") + std::string(502, 'x') + "\n");
+    binary.insert(binary.end(), {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01});
+    EXPECT_EQ(follow(Padded(binary, 512), 1, r), 512);
+    // Two zeros ending a sector, then a "From " line: a folder of its own.
+    Bytes two = Text(head);
+    two.resize(510, 'y');
+    two.resize(512, 0);
+    EXPECT_EQ(follow(Padded(two, 512, 0), -1, r), -1);
+    EXPECT_FALSE(r->RecordAt(512));
+    two.insert(two.end(), box.begin(), box.end());
+    EXPECT_EQ(Classic(mbox, Padded(two, 512)).size, 510u);
+    EXPECT_EQ(follow(Padded(two, 512), -1, r), 510);
+    // Text to the device's end: at the scan's end it keeps all it was shown.
+    Bytes open = Text(head);
+    open.resize(1536, 'z');
+    EXPECT_EQ(follow(open, -1, r), -1);
+    r->WillBeRemove(nullptr, -1);
+    EXPECT_EQ(r->m_ullFileSize, open.size());
+    EXPECT_EQ(r->m_pAnalyser, &stream);
+    // No limit on its size: past 208 MiB it goes on to its text's end.
+    r = Record(stream, open);
+    Bytes line = Text(head);
+    line.resize(511, 'w');
+    line.push_back('\n');
+    const long long lines = 0xD000000 / 512 + 8;
+    int rc = 2;
+    for (long long s = 0; s < lines && rc == 2; ++s) {
+        auto c = CRawFileInfo::SearchContext::For(line.data(), 512, 0, 1 << 30);
+        rc = r->CalcRawSize(line.data(), 512, s, c);
+    }
+    EXPECT_EQ(rc, 2);
+    Bytes zeros(512, 0);
+    auto c = CRawFileInfo::SearchContext::For(zeros.data(), 512, 0, 1 << 30);
+    EXPECT_EQ(r->CalcRawSize(zeros.data(), 512, lines, c), 1);
+    EXPECT_EQ(r->m_ullFileSize, static_cast<unsigned long long>(lines) * 512);
     Bytes last = Text(head);
     last.resize(511, 'x');
     last.push_back(0x07);
