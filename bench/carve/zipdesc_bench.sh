@@ -12,11 +12,13 @@
 #          image but for the directory, placed in random bytes
 #          (tests/fixtures/carve_members.py); one archive is listed
 # and a mail folder with a "From " line at the start of every sector but the
-# last, at 8, 16, 32 and 64 MiB (tests/fixtures/carve_floods.py mboxfrom);
-# one folder is listed.
+# last, at 8 to 256 MiB (tests/fixtures/carve_floods.py mboxfrom), and the
+# same running to the device's end (fromend, mboxfromend); one folder is
+# listed, whole.
 # Prints per image the seconds (the best of RUNS runs, 1 unless set) with
 # the processor seconds (user and system) of that run, peak memory, the
-# files and bytes listed by `scan_image deep`. Images are made
+# files and bytes listed by `scan_image deep` (IMAGES, when set, names the
+# images measured). Images are made
 # once in WORKDIR (default /tmp/salvor-bench/zipdesc) and reused.
 set -euo pipefail
 probe="$(readlink -f "$1")"
@@ -48,10 +50,12 @@ PY
     python3 "$fixtures/carve_members.py" place "stream$mib.img" "$mib" "stream$mib.zip"
     rm -rf "members$mib"
 done
-for mib in 8 16 32 64; do
+for mib in 8 16 32 64 128 256; do
     [ -f "from$mib.img" ] || python3 "$fixtures/carve_floods.py" mboxfrom "$mib" "from$mib.img"
+    [ -f "fromend$mib.img" ] || python3 "$fixtures/carve_floods.py" mboxfromend "$mib" "fromend$mib.img"
 done
-for img in desc2 desc4 desc8 desc16 stream2 stream4 stream8 stream16 from8 from16 from32 from64; do
+for img in ${IMAGES:-desc2 desc4 desc8 desc16 stream2 stream4 stream8 stream16 from8 from16 from32 from64 from128 from256 \
+    fromend8 fromend16 fromend32 fromend64 fromend128 fromend256}; do
     secs=""
     for _ in $(seq 1 "${RUNS:-1}"); do
         /usr/bin/time -f '%e %M %U %S' -o time.txt "$probe" deep "$img.img" > out.txt 2> /dev/null || true
