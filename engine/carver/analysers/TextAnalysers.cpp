@@ -310,10 +310,18 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
     for (std::size_t i = 0; i < n; ++i, ++pos) {
         const unsigned char c = p[i];
         if (MailText(c)) {
-            if (c == '\n') m_ullLine = pos + 1;
+            if (m_nFrom < 5) {
+                m_nFrom = c == "From "[m_nFrom] ? m_nFrom + 1 : 6;
+                if (m_nFrom == 5) m_ullFrom = pos - 4;
+            }
+            if (c == '\n') {
+                m_ullLine = pos + 1;
+                m_nFrom = 0;
+            }
             m_ullZeros = kNone;
             continue;
         }
+        m_nFrom = 6;
         if (c == 0 && m_ullZeros == kNone) m_ullZeros = pos;
         if (c != 0) m_ullZeros = kNone;
         // Those too far back are no part of a run with this one.
@@ -340,7 +348,9 @@ void MailEnd::Close() {
 }
 
 bool MailEnd::CutAt(unsigned long long at) {
-    if (Ended() || m_last.pos == kNone || at <= m_last.pos || at - m_last.pos > kSlackReach) return Ended();
+    if (Ended() || m_last.pos == kNone || at <= m_last.pos || at - m_last.pos > kSlackReach ||
+        (m_ullFrom != kNone && m_ullFrom > m_last.pos))
+        return Ended();
     EndAt(m_last);
     return true;
 }

@@ -57,7 +57,8 @@ public:
     // No more bytes (the device's end): a byte still waiting ends the text.
     void Close();
     // Another file starts at `at`, where nothing was fed yet: a byte that is
-    // no text in the slack before it is where the folder ended.
+    // no text in the slack before it, after the last "From " line, is where
+    // the folder ended.
     bool CutAt(unsigned long long at);
     // The bytes fed end with zeros.
     bool ZeroTail() const { return m_ullZeros != kNone; }
@@ -77,6 +78,8 @@ private:
     unsigned long long m_ullLine = kNone; // just past the last line end fed
     unsigned long long m_ullZeros = kNone; // the first of the zeros the bytes fed end with
     unsigned long long m_ullFed = kNone;  // just past the last byte fed
+    unsigned long long m_ullFrom = kNone; // where the last "From " line begins
+    unsigned m_nFrom = 0;                 // bytes of "From " matched at a line's start (5 all, 6 none)
     Stray m_recent[kRunBytes - 1];        // the last bytes that are no text, oldest first
     std::size_t m_nRecent = 0;
     Stray m_last;                         // the last byte that is no text

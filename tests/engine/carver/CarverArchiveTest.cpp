@@ -472,6 +472,15 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     const Bytes page = Text("<!DOCTYPE html><html><body>old page</body></html>\n");
     slack.insert(slack.end(), page.begin(), page.end());
     EXPECT_EQ(follow(Padded(slack, 512), static_cast<long long>(mail.size() / 512 + 1), r), static_cast<long long>(mail.size()));
+    // A NUL in a message before the last is the folder's own.
+    Bytes inside = with(std::string(1, '\0'), 100, "");
+    const Bytes next = Text(head + "<html> a page in the last message, on a sector border\n");
+    inside.insert(inside.end(), next.begin(), next.end());
+    inside.resize(1024, 'm');
+    inside.insert(inside.end(), page.begin(), page.end());
+    inside.resize(1700, 'n');
+    inside.push_back('\n');
+    EXPECT_EQ(follow(Padded(inside, 512), 2, r), static_cast<long long>(inside.size()));
     // Binary on the next sector: ends where it starts, not a byte of it kept.
     Bytes binary = Text(std::string("From a@b\n") + std::string(502, 'x') + "\n");
     binary.insert(binary.end(), {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01});
