@@ -3,12 +3,14 @@
 # Time to read a partition table against its number of entries: N nested FAT12
 # volumes 48 sectors apart from sector 8192, each claiming the rest of the
 # disk, named by a GPT of N entries or by a chain of N extended boot records
-# (sectors 1024, 1025, ...); N = 512, 1,024, 2,048, 4,096. The outermost
-# volume holds the table's one file (files=1): the volumes inside it are part
-# of it. Each disk is scanned
+# (sectors 1024, 1025, ...); and a stick whose FAT16 volume at sector 0 keeps
+# N disk images of 128 sectors side by side, its boot code holding the chain
+# naming them (kept); N = 512, 1,024, 2,048, 4,096. Every volume is listed,
+# overlapping ones too; the outermost (the stick's) holds the one file
+# (files=1). Each disk is scanned
 # quick through the services as an image file and, as root, as a read-only
 # loop device (the device list reads the same table), best of 3. The ratio per doubling
-# should stay near 2 (linear time). Disks are made once in WORKDIR (default
+# should stay near 2 (linear time), the peak memory flat. Disks are made once in WORKDIR (default
 # /tmp/salvor-bench).
 set -euo pipefail
 probe="$(readlink -f "$1")"
@@ -22,7 +24,10 @@ make_disk() { # IMG gpt|ebr N
     python3 - "$@" <<'PY'
 import struct, sys, zlib
 img, kind, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-S, base, step = 512, 8192, 48
+S, base = 512, 8192
+# kept: N disk images of 128 sectors kept side by side in the FAT16 volume at
+# sector 0, whose boot code holds the chain naming them.
+step = 128 if kind == 'kept' else 48
 total = base + step * n + 2048
 with open(img, 'wb') as f:
     f.truncate(total * S)
@@ -33,7 +38,18 @@ with open(img, 'wb') as f:
         return struct.pack('<B3sB3sII', 0, b'\xfe\xff\xff', kind, b'\xfe\xff\xff', start, count)
     starts = [base + step * i for i in range(n)]
     for i, start in enumerate(starts):
-        rest = total - 34 - start
+        rest = step if kind == 'kept' else total - 34 - start
+        if kind == 'kept':
+            b = bytearray(S)
+            b[0:3] = b'\xeb\x3c\x90'
+            b[3:11] = b'MSWIN4.1'
+            struct.pack_into('<HBHBHHBH', b, 11, 512, 1, 1, 2, 16, step, 0xf8, 1)
+            struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1f0000 + i, b'KEPT       ', b'FAT12   ')
+            b[510:512] = b'\x55\xaa'
+            at(start, b)
+            for fat in (start + 1, start + 2):
+                at(fat, b'\xf8\xff\xff')
+            continue
         b = bytearray(S)
         b[0:3] = b'\xeb\x3c\x90'
         b[3:11] = b'MSWIN4.1'
@@ -48,11 +64,22 @@ with open(img, 'wb') as f:
     at(base + 25, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
     mbr = bytearray(S)
     mbr[510:512] = b'\x55\xaa'
-    if kind == 'ebr':
+    if kind == 'kept':
+        # The stick's own volume, its one file in its root folder.
+        b = bytearray(S)
+        b[0:3] = b'\xeb\x3c\x90'
+        b[3:11] = b'MSWIN4.1'
+        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, 64, 1, 2, 16, 0, 0xf8, 40, 32, 64, 0, total)
+        struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1fcafe, b'STICK      ', b'FAT16   ')
+        mbr[0:446] = b[0:446]
+        for fat in (1, 41):
+            at(fat, b'\xf8\xff\xff\xff')
+        at(81, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
+    if kind in ('ebr', 'kept'):
         mbr[446:462] = entry(5, 1024, total - 1024)
         for i, start in enumerate(starts):
             ebr = bytearray(S)
-            ebr[446:462] = entry(1, start - (1024 + i), total - 34 - start)
+            ebr[446:462] = entry(1, start - (1024 + i), step if kind == 'kept' else total - 34 - start)
             if i + 1 < n:
                 ebr[462:478] = entry(5, i + 1, 1)
             ebr[510:512] = b'\x55\xaa'
@@ -77,7 +104,7 @@ PY
 }
 loops=()
 trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done' EXIT
-for kind in gpt ebr; do
+for kind in gpt ebr kept; do
     last=""
     for n in 512 1024 2048 4096; do
         img="$work/nested_${kind}_$n.img"

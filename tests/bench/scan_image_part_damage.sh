@@ -119,6 +119,19 @@ each_disk() { # image|loop: each disk as its image file or attached read-only as
 }
 each_disk image
 
+# Disks read two ways save and load: the files recovered after the load are
+# those recovered after the scan, byte for byte, under the same names.
+tree_hashes() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum); }
+for name in card_image_out card_frag reused_film32_mbr reused_filmtwo_mbr stray_image_gpt_2; do
+    "$probe" quick "$d/$name.img" --services --recover "$out/$name.scan" --save "$out/$name.rsf" > "$out/$name.saved" \
+        2>"$out/$name.err" || { tail -5 "$out/$name.err" >&2; fail "$name: scan, recovery or save failed"; }
+    "$probe" load "$out/$name.rsf" --device "$d/$name.img" --recover "$out/$name.load" > "$out/$name.loaded" \
+        2>"$out/$name.err" || { tail -5 "$out/$name.err" >&2; fail "$name: load or its recovery failed"; }
+    diff <(head -n -2 "$out/$name.saved" | sort) <(head -n -2 "$out/$name.loaded" | sort) >&2 || fail "$name: the load lists otherwise"
+    diff <(tree_hashes "$out/$name.scan") <(tree_hashes "$out/$name.load") >&2 || fail "$name: other bytes after the load"
+    echo "$name: saved and loaded, $(tree_hashes "$out/$name.load" | wc -l) files alike"
+done
+
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
 trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done; rm -rf "$out"' EXIT
