@@ -380,10 +380,12 @@ TEST_F(Tables, OneDamagedEntryHidesNoPartitionAndRepeatsListOnce) {
     EXPECT_EQ(Table(img("gpt_repeat.img"), 512, PARTITION_SCHEME_GPT), (Parts{{1, 2048, 65536}}));
 }
 
-// Sticks formatted whole, then partitioned, list their partition; cards whose
-// boot code holds entries list their own volume and the partitions beyond it;
-// a stray entry in any slot (a copy of a boot sector in free space, a backup
-// boot sector, a disk image kept as a file) hides no sound volume.
+// Sticks formatted whole, then partitioned, list their partition and the old
+// volume at sector 0 where it is sound; cards whose boot code holds entries
+// list their own volume, a disk image kept on them that an entry names, and
+// the partitions beyond; a stray entry in any slot (a copy of a boot sector in
+// free space, a backup boot sector) hides no sound volume, and one at a disk
+// image kept as a file names that image's volume.
 TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
     RegisterAllLibraries();
     struct Unregister {
