@@ -5,9 +5,10 @@
 # disk, named by a GPT of N entries or by a chain of N extended boot records
 # (sectors 1024, 1025, ...); and a stick whose FAT16 volume at sector 0 keeps
 # N disk images of 128 sectors side by side, its boot code holding the chain
-# naming them (kept); N = 512, 1,024, 2,048, 4,096. Every volume is listed,
-# overlapping ones too; the outermost (the stick's) holds the one file
-# (files=1). Each disk is scanned
+# naming them (kept), each image one file; N = 512, 1,024, 2,048, 4,096.
+# Every volume is listed, overlapping ones too: the outermost nested one (and
+# the stick) holds the table's one file (files=1, kept: files=N+1). Each disk
+# is scanned
 # quick through the services as an image file and, as root, as a read-only
 # loop device (the device list reads the same table), best of 3. The ratio per doubling
 # should stay near 2 (linear time), the peak memory flat. Disks are made once in WORKDIR (default
@@ -43,12 +44,13 @@ with open(img, 'wb') as f:
             b = bytearray(S)
             b[0:3] = b'\xeb\x3c\x90'
             b[3:11] = b'MSWIN4.1'
-            struct.pack_into('<HBHBHHBH', b, 11, 512, 1, 1, 2, 16, step, 0xf8, 1)
+            struct.pack_into('<HBHBHHBH', b, 11, 512, 1, 1, 2, 224, step, 0xf8, 1)
             struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1f0000 + i, b'KEPT       ', b'FAT12   ')
             b[510:512] = b'\x55\xaa'
             at(start, b)
             for fat in (start + 1, start + 2):
                 at(fat, b'\xf8\xff\xff')
+            at(start + 3, struct.pack('<11sBBBHHHHHHHI', b'IMAGE   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 10))
             continue
         b = bytearray(S)
         b[0:3] = b'\xeb\x3c\x90'
@@ -69,12 +71,12 @@ with open(img, 'wb') as f:
         b = bytearray(S)
         b[0:3] = b'\xeb\x3c\x90'
         b[3:11] = b'MSWIN4.1'
-        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, 64, 1, 2, 16, 0, 0xf8, 40, 32, 64, 0, total)
+        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, 16, 1, 2, 224, 0, 0xf8, 132, 32, 64, 0, total)
         struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1fcafe, b'STICK      ', b'FAT16   ')
         mbr[0:446] = b[0:446]
-        for fat in (1, 41):
+        for fat in (1, 133):
             at(fat, b'\xf8\xff\xff\xff')
-        at(81, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
+        at(265, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
     if kind in ('ebr', 'kept'):
         mbr[446:462] = entry(5, 1024, total - 1024)
         for i, start in enumerate(starts):
