@@ -37,46 +37,34 @@ with open(img, 'wb') as f:
         f.write(data)
     def entry(kind, start, count):
         return struct.pack('<B3sB3sII', 0, b'\xfe\xff\xff', kind, b'\xfe\xff\xff', start, count)
-    starts = [base + step * i for i in range(n)]
-    for i, start in enumerate(starts):
-        rest = step if kind == 'kept' else total - 34 - start
-        if kind == 'kept':
-            b = bytearray(S)
-            b[0:3] = b'\xeb\x3c\x90'
-            b[3:11] = b'MSWIN4.1'
-            struct.pack_into('<HBHBHHBH', b, 11, 512, 1, 1, 2, 224, step, 0xf8, 1)
-            struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1f0000 + i, b'KEPT       ', b'FAT12   ')
-            b[510:512] = b'\x55\xaa'
-            at(start, b)
-            for fat in (start + 1, start + 2):
-                at(fat, b'\xf8\xff\xff')
-            at(start + 3, struct.pack('<11sBBBHHHHHHHI', b'IMAGE   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 10))
-            continue
+    def volume(start, spc, roots, total, fat, serial, label, text, fats):
+        # A FAT boot sector at start, its FATs' heads, one file in its root.
         b = bytearray(S)
         b[0:3] = b'\xeb\x3c\x90'
         b[3:11] = b'MSWIN4.1'
-        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, 64, 1, 2, 512, 0 if rest > 0xffff else rest, 0xf8, 12, 32, 64,
-                         start, rest if rest > 0xffff else 0)
-        struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1f0000 + i, b'NESTED     ', b'FAT12   ')
+        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, spc, 1, 2, roots, 0 if total > 0xffff else total, 0xf8, fat,
+                         32, 64, start, total if total > 0xffff else 0)
+        struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, serial, label, text)
         b[510:512] = b'\x55\xaa'
         at(start, b)
-        for fat in (start + 1, start + 13):
-            at(fat, b'\xf8\xff\xff')
-    # One file in the outermost volume's root: the volume the scan lists.
-    at(base + 25, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
+        for i in range(2):
+            at(start + 1 + i * fat, b'\xf8\xff\xff' + (b'\xff' if text == b'FAT16   ' else b''))
+        if fats is not None:
+            at(start + 1 + 2 * fat, struct.pack('<11sBBBHHHHHHHI', fats, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 10))
+        return b
+    starts = [base + step * i for i in range(n)]
+    for i, start in enumerate(starts):
+        if kind == 'kept':
+            volume(start, 1, 224, step, 1, 0x5a1f0000 + i, b'KEPT       ', b'FAT12   ', b'IMAGE   TXT')
+        else:
+            # One file in the outermost volume's root: the volume the scan lists.
+            volume(start, 64, 512, total - 34 - start, 12, 0x5a1f0000 + i, b'NESTED     ', b'FAT12   ',
+                   b'HELLO   TXT' if i == 0 else None)
     mbr = bytearray(S)
     mbr[510:512] = b'\x55\xaa'
     if kind == 'kept':
         # The stick's own volume, its one file in its root folder.
-        b = bytearray(S)
-        b[0:3] = b'\xeb\x3c\x90'
-        b[3:11] = b'MSWIN4.1'
-        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, 16, 1, 2, 224, 0, 0xf8, 132, 32, 64, 0, total)
-        struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1fcafe, b'STICK      ', b'FAT16   ')
-        mbr[0:446] = b[0:446]
-        for fat in (1, 133):
-            at(fat, b'\xf8\xff\xff\xff')
-        at(265, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
+        mbr[0:446] = volume(0, 16, 224, total, 132, 0x5a1fcafe, b'STICK      ', b'FAT16   ', b'HELLO   TXT')[0:446]
     if kind in ('ebr', 'kept'):
         mbr[446:462] = entry(5, 1024, total - 1024)
         for i, start in enumerate(starts):
