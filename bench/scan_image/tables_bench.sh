@@ -3,12 +3,15 @@
 # Time to read a partition table against its number of entries: N nested FAT12
 # volumes 48 sectors apart from sector 8192, each claiming the rest of the
 # disk, named by a GPT of N entries or by a chain of N extended boot records
-# (sectors 1024, 1025, ...); N = 512, 1,024, 2,048, 4,096. The outermost
-# volume holds the table's one file (files=1): the volumes inside it are part
-# of it. Each disk is scanned
+# (sectors 1024, 1025, ...); and a stick whose FAT16 volume at sector 0 keeps
+# N disk images of 128 sectors side by side, its boot code holding the chain
+# naming them (kept), each image one file; N = 512, 1,024, 2,048, 4,096.
+# Every volume is listed, overlapping ones too: the outermost nested one (and
+# the stick) holds the table's one file (files=1, kept: files=N+1). Each disk
+# is scanned
 # quick through the services as an image file and, as root, as a read-only
 # loop device (the device list reads the same table), best of 3. The ratio per doubling
-# should stay near 2 (linear time). Disks are made once in WORKDIR (default
+# should stay near 2 (linear time), the peak memory flat. Disks are made once in WORKDIR (default
 # /tmp/salvor-bench).
 set -euo pipefail
 probe="$(readlink -f "$1")"
@@ -22,7 +25,10 @@ make_disk() { # IMG gpt|ebr N
     python3 - "$@" <<'PY'
 import struct, sys, zlib
 img, kind, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-S, base, step = 512, 8192, 48
+S, base = 512, 8192
+# kept: N disk images of 128 sectors kept side by side in the FAT16 volume at
+# sector 0, whose boot code holds the chain naming them.
+step = 128 if kind == 'kept' else 48
 total = base + step * n + 2048
 with open(img, 'wb') as f:
     f.truncate(total * S)
@@ -31,28 +37,39 @@ with open(img, 'wb') as f:
         f.write(data)
     def entry(kind, start, count):
         return struct.pack('<B3sB3sII', 0, b'\xfe\xff\xff', kind, b'\xfe\xff\xff', start, count)
-    starts = [base + step * i for i in range(n)]
-    for i, start in enumerate(starts):
-        rest = total - 34 - start
+    def volume(start, spc, roots, total, fat, serial, label, text, fats):
+        # A FAT boot sector at start, its FATs' heads, one file in its root.
         b = bytearray(S)
         b[0:3] = b'\xeb\x3c\x90'
         b[3:11] = b'MSWIN4.1'
-        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, 64, 1, 2, 512, 0 if rest > 0xffff else rest, 0xf8, 12, 32, 64,
-                         start, rest if rest > 0xffff else 0)
-        struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, 0x5a1f0000 + i, b'NESTED     ', b'FAT12   ')
+        struct.pack_into('<HBHBHHBHHHII', b, 11, 512, spc, 1, 2, roots, 0 if total > 0xffff else total, 0xf8, fat,
+                         32, 64, start, total if total > 0xffff else 0)
+        struct.pack_into('<BBBI11s8s', b, 36, 0x80, 0, 0x29, serial, label, text)
         b[510:512] = b'\x55\xaa'
         at(start, b)
-        for fat in (start + 1, start + 13):
-            at(fat, b'\xf8\xff\xff')
-    # One file in the outermost volume's root: the volume the scan lists.
-    at(base + 25, struct.pack('<11sBBBHHHHHHHI', b'HELLO   TXT', 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 100))
+        for i in range(2):
+            at(start + 1 + i * fat, b'\xf8\xff\xff' + (b'\xff' if text == b'FAT16   ' else b''))
+        if fats is not None:
+            at(start + 1 + 2 * fat, struct.pack('<11sBBBHHHHHHHI', fats, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 2, 10))
+        return b
+    starts = [base + step * i for i in range(n)]
+    for i, start in enumerate(starts):
+        if kind == 'kept':
+            volume(start, 1, 224, step, 1, 0x5a1f0000 + i, b'KEPT       ', b'FAT12   ', b'IMAGE   TXT')
+        else:
+            # One file in the outermost volume's root: the volume the scan lists.
+            volume(start, 64, 512, total - 34 - start, 12, 0x5a1f0000 + i, b'NESTED     ', b'FAT12   ',
+                   b'HELLO   TXT' if i == 0 else None)
     mbr = bytearray(S)
     mbr[510:512] = b'\x55\xaa'
-    if kind == 'ebr':
+    if kind == 'kept':
+        # The stick's own volume, its one file in its root folder.
+        mbr[0:446] = volume(0, 16, 224, total, 132, 0x5a1fcafe, b'STICK      ', b'FAT16   ', b'HELLO   TXT')[0:446]
+    if kind in ('ebr', 'kept'):
         mbr[446:462] = entry(5, 1024, total - 1024)
         for i, start in enumerate(starts):
             ebr = bytearray(S)
-            ebr[446:462] = entry(1, start - (1024 + i), total - 34 - start)
+            ebr[446:462] = entry(1, start - (1024 + i), step if kind == 'kept' else total - 34 - start)
             if i + 1 < n:
                 ebr[462:478] = entry(5, i + 1, 1)
             ebr[510:512] = b'\x55\xaa'
@@ -77,7 +94,7 @@ PY
 }
 loops=()
 trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done' EXIT
-for kind in gpt ebr; do
+for kind in gpt ebr kept; do
     last=""
     for n in 512 1024 2048 4096; do
         img="$work/nested_${kind}_$n.img"

@@ -352,14 +352,17 @@ private:
             e.sectorCount = p.size512 * 512 / ss;
             list.push_back(e);
         }
-        // As the table reader does: entries its boot code put into a volume
-        // at sector 0 are none, and of overlapping ones those hiding none stay.
-        if (d.partitionScheme == PARTITION_SCHEME_MBR)
-            DropCardEntries(disk, list);
+        // As the table reader does: weighed with the volume at sector 0, of
+        // overlapping entries those holding no volume of their own go. The
+        // volume at sector 0 is no kernel partition: it is listed from the
+        // table reader's entry number 0.
+        if (d.partitionScheme == PARTITION_SCHEME_MBR || d.partitionScheme == PARTITION_SCHEME_GPT)
+            AddSectorZeroVolume(disk, list);
         KeepDisjointEntries(disk, list);
         std::set<std::int32_t> numbers;
         for (const PartitionEntry& e : list)
-            numbers.insert(e.number);
+            if (e.number != 0)
+                numbers.insert(e.number);
         return numbers;
     }
 

@@ -118,7 +118,10 @@ ResultCode CBaseGPTAnalyzer::AnalyzeBaseGPT(IStorageDevice* device, PartitionLis
         if (listed)
             out.push_back(p);
     }
-    // Entries naming one partition again, or part of it, list it once.
+    // A volume left at sector 0 under the protective MBR (a stick converted
+    // by a partitioning tool) is listed beside the partitions; entries naming
+    // one partition again, or part of it, list it once.
+    AddSectorZeroVolume(device, out);
     KeepDisjointEntries(device, out);
     return 0;
 }

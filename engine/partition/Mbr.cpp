@@ -161,27 +161,40 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
         }
         drop(standing, gone);
     }
-    // A volume wholly inside another one is part of it (a disk image kept on
-    // it, or deleted from it, a stray boot sector in its free space): the
-    // volume that holds it stays, and the one inside names nothing of its own.
-    // A stray boot sector whose FATs or MFT are not where it says holds no
-    // sound volume.
+    // A boot sector wholly inside another volume (a stray one in its free
+    // space, whose FATs or MFT are not where it says) names nothing of its
+    // own. A sound volume inside another (a disk image kept on it, or deleted
+    // from it, and named by an entry) is a volume of its own and stays.
     {
         std::set<const PartitionEntry*> gone;
-        std::uint64_t reach = 0, soundReach = 0; // ends of the furthest so far
+        std::uint64_t reach = 0; // end of the furthest so far
         for (const PartitionEntry* p : byPlace(standing)) {
-            const bool sound = volumeAt(p->startSector).sound;
-            if (span(p) <= (sound ? soundReach : reach))
+            if (!volumeAt(p->startSector).sound && span(p) <= reach)
                 gone.insert(p);
             reach = std::max(reach, span(p));
-            if (sound)
-                soundReach = std::max(soundReach, span(p));
         }
         drop(standing, gone);
     }
-    // Of volumes that overlap, those that overlap nothing else first, whatever
-    // their slot: one stray entry does not hide every volume behind it. The
-    // others an entry overlaps are all but those ending before it or
+    // Every sound volume stays, whatever it overlaps. Overlaps are asked of
+    // them by first sector with the furthest end so far.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> sound; // first sector, end
+    for (const PartitionEntry* p : standing)
+        if (volumeAt(p->startSector).sound)
+            sound.emplace_back(p->startSector, span(p));
+    std::sort(sound.begin(), sound.end());
+    std::vector<std::uint64_t> furthest(sound.size());
+    for (std::size_t i = 0; i < sound.size(); ++i)
+        furthest[i] = std::max(sound[i].second, i ? furthest[i - 1] : 0);
+    auto overlapsSound = [&](std::uint64_t a, std::uint64_t end) {
+        const auto n = static_cast<std::size_t>(
+            std::lower_bound(sound.begin(), sound.end(), std::pair<std::uint64_t, std::uint64_t>{end, 0}) -
+            sound.begin());
+        return n > 0 && furthest[n - 1] > a;
+    };
+    std::erase_if(standing, [&](const PartitionEntry* p) { return volumeAt(p->startSector).sound; });
+    // Of the others that overlap, those that overlap nothing else first,
+    // whatever their slot: one stray entry does not hide every volume behind
+    // it. The others an entry overlaps are all but those ending before it or
     // starting after it.
     std::vector<std::uint64_t> starts, ends;
     for (const PartitionEntry* p : standing) {
@@ -199,17 +212,13 @@ void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list) {
         const std::size_t self = p->startSector < span(p) ? 1 : 0;
         clashes[p] = reaching >= before + self ? reaching - before - self : 0;
     }
-    // Then, of as many, a sound volume before a boot sector that finds no FATs or MFT.
-    std::stable_sort(standing.begin(), standing.end(), [&](const PartitionEntry* a, const PartitionEntry* b) {
-        if (clashes[a] != clashes[b])
-            return clashes[a] < clashes[b];
-        return volumeAt(a->startSector).sound && !volumeAt(b->startSector).sound;
-    });
+    std::stable_sort(standing.begin(), standing.end(),
+                     [&](const PartitionEntry* a, const PartitionEntry* b) { return clashes[a] < clashes[b]; });
     std::map<std::uint64_t, std::uint64_t> kept; // first sector -> end, disjoint
     auto keep = [&](const PartitionEntry& p, std::uint64_t end) {
         const std::uint64_t a = p.startSector;
         auto next = kept.lower_bound(a);
-        const bool clash = (next != kept.end() && next->first < end) ||
+        const bool clash = overlapsSound(a, end) || (next != kept.end() && next->first < end) ||
                            (next != kept.begin() && std::prev(next)->second > a);
         if (clash)
             dropped.insert(&p);
@@ -287,23 +296,14 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
         if (!IsFailure(result) && !overlapped)
             result = walk;
     }
-    // Entries into a volume at sector 0 that its boot code, not a table, put
-    // there name nothing of their own.
-    const VolumeAt card = DropCardEntries(device, out);
     if (!weighOverlaps)
         return result;
-    // Of entries that overlap, those that would hide a volume go; logical
-    // partitions are not bounded by their extended one.
+    // The volume at sector 0 (a card whose boot code holds the entries, an
+    // old volume under a new table) is listed beside the table's partitions;
+    // of entries that overlap, those holding no volume of their own go.
+    // Logical partitions are not bounded by their extended one.
+    AddSectorZeroVolume(device, out);
     KeepDisjointEntries(device, out);
-    // A volume at sector 0 whose boot code holds the table is listed beside
-    // the table's partitions when none of them reaches into it.
-    if (card.known && std::none_of(out.begin(), out.end(),
-                                   [&](const PartitionEntry& p) { return p.startSector < card.extent; })) {
-        PartitionEntry volume;
-        volume.number = 0;
-        volume.sectorCount = card.extent;
-        out.push_front(volume);
-    }
     return result;
 }
 

@@ -27,15 +27,13 @@ bool BootIndicatorsValid(bytes::Bytes sector);
 // without a table, whose boot code may parse as entries) is not; else it is
 // one when every boot indicator is 0x00 or 0x80. Entries past the disk's end
 // are left out or cut when listed, as on a truncated image, and overlapping
-// ones are dropped (KeepDisjointEntries), rather than refuse the table.
+// ones are weighed (KeepDisjointEntries), rather than refuse the table.
 bool IsMbrTableSector(IStorageDevice* disk, bytes::Bytes sector0);
 // Whether the MBR's partitions (logical ones too) hold a volume a registered
-// recogniser knows, other than one at sector 0 or one that the boot code of
-// the volume recognised at sector 0 points at inside it (its backup boot
-// sector, a disk image kept as a file on it: see DropCardEntries). An entry
-// that shows that volume stale (a partition starting in its reserved or FAT
-// area, or running across several of its files and free clusters, as a
-// partitioning tool's partition over an old whole-disk volume does) counts.
+// recogniser knows, other than the volume at sector 0 itself or a copy of its
+// boot sector (its backup boot sector, which a card's boot code may point at).
+// A disk image kept as a file on that volume and named by an entry counts: it
+// is a volume of its own.
 bool MbrPartitionsHoldVolumes(IStorageDevice* disk);
 
 // The size in device sectors of the volume a registered recogniser knows at
@@ -43,21 +41,23 @@ bool MbrPartitionsHoldVolumes(IStorageDevice* disk);
 std::optional<std::uint64_t> RecognisedVolumeSectors(IStorageDevice* disk, std::uint64_t startSector);
 // A registered recogniser knows the volume starting at this sector.
 bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector);
-// Of entries sharing sectors, drops those that would hide a partition or have
-// one volume scanned twice (a copy, a mistyped start or count, a table
-// repeating one partition). Of entries starting at one volume, the one whose
-// size fits it stays. A volume is listed once: of volumes of one serial and size (a
-// boot sector copied into free space, a backup boot sector) the one whose
-// FATs or MFT lie where its boot sector says stays. A volume wholly inside
-// another (a disk image kept on it or deleted from it, a boot sector in its
-// free space) is part of that one, which stays; a boot sector that finds no
-// FATs or root folder holds no sound volume so. The others stay while their
-// volumes, by their own sizes, do not overlap, those that overlap nothing
-// else first, whatever their slot: an entry too long, or running to the
-// disk's end, hides no volume that follows (then, of as many overlaps, a sound
-// volume first). An entry at whose start no volume lies stays only when it
-// overlaps nothing kept; of two such, the one listed first. Time grows as
-// n log n in the entries, each start read once.
+// Of entries sharing sectors, drops those that hold no volume of their own
+// (boot code read as entries, a mistyped start) and repeats (one volume named
+// twice, or a copy of its boot sector). Of entries starting at one volume, the
+// one whose size fits it stays. A volume is listed once: of volumes of one
+// serial and size (a boot sector copied into free space, a backup boot
+// sector) the one whose FATs or MFT lie where its boot sector says stays.
+// Every sound volume (its FATs and root folder, or MFT, where its boot sector
+// says) stays, whatever it overlaps: where the bytes allow two readings (an
+// old volume under a new table, a disk image kept on a card or a partition
+// and named by an entry) both are volumes. A boot sector that finds no FATs or
+// root folder stays only when it overlaps no volume kept, one wholly inside
+// another volume never: of such, those that overlap nothing else first,
+// whatever their slot. An entry at whose start no volume lies stays only when
+// it overlaps nothing kept; of two such, the one listed first. Spans are the
+// volumes' own sizes: an entry too long, or running to the disk's end, hides
+// no volume that follows. Time grows as n log n in the entries, each start
+// read once.
 void KeepDisjointEntries(IStorageDevice* disk, PartitionList& list);
 
 // What the boot sector at a sector says of its volume, read as far as the
@@ -89,24 +89,11 @@ VolumeAt ReadVolumeAt(IStorageDevice* disk, std::uint64_t start);
 // other): same kind, serial and size. A serial alone is no proof: tools made
 // in one second, or cloned, give alike volumes one serial.
 bool SameVolume(const VolumeAt& a, const VolumeAt& b);
-// Whether a sector of a sound FAT or exFAT volume lies in a cluster in use.
-bool SectorInUse(IStorageDevice* disk, const VolumeAt& volume, std::uint64_t sector);
-
-// What an entry at a volume is to the volume at sector 0 whose boot code holds
-// the table: outside it; a copy of its boot sector (same serial: its backup
-// boot sector), naming no volume; a file on it (a disk image kept there, or
-// deleted from it: the entry's volume lies wholly in the clusters of one file,
-// live or deleted); or a sign that sector 0 is stale (an old whole-disk volume
-// left beside a new table, whose partition starts in its reserved or FAT area,
-// runs past it, or runs across several of its files and free clusters, or
-// whose boot sector sector 0 copies).
-enum class CardEntry { Outside, Copy, File, Stale };
-CardEntry JudgeCardEntry(IStorageDevice* disk, const VolumeAt& card, const VolumeAt& entry);
-// With a volume at sector 0 that no entry shows stale, drops the entries that
-// lie in it, naming a copy of its boot sector or a file on it, or no volume at
-// all: its boot code, not a table, put them there. Answers the volume at sector
-// 0 when it stands (unknown otherwise).
-VolumeAt DropCardEntries(IStorageDevice* disk, PartitionList& list);
+// The sound volume at sector 0 (a card whose boot code holds entries, an old
+// whole-disk volume left under a new table), put first in the list as entry
+// number 0 spanning its own size, to be weighed with the table's entries: one
+// reading of the disk does not hide the other. False when none is there.
+bool AddSectorZeroVolume(IStorageDevice* disk, PartitionList& list);
 
 // One 16-byte MBR or EBR entry.
 class CPartitionTableEntry {
@@ -135,8 +122,9 @@ void InsertMbrEntry(std::uint64_t diskSectors, const CPartitionTableEntry& entry
 class CPartitionTableChainAnalyzer {
 public:
     ResultCode AnalyzePartitionTableChain(IStorageDevice* device, PartitionList& out);
-    // False: overlapping entries are all listed (enough to ask whether any of
-    // them holds a volume, as one of those always stays).
+    // False: the table's entries as they stand, overlapping ones and those at
+    // no volume too, without the volume at sector 0 (enough to ask whether any
+    // of them holds a volume).
     bool weighOverlaps = true;
 
 private:

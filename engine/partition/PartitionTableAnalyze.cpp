@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 using namespace partition_codes;
 using bytes::Bytes;
@@ -55,16 +56,23 @@ ResultCode CPartitionTableAnalyze::IsApmDisk(IStorageDevice*, Bytes sector0, int
 }
 
 bool MbrPartitionsHoldVolumes(IStorageDevice* disk) {
+    if (!disk)
+        return false;
     PartitionList parts;
     CPartitionTableChainAnalyzer chain;
     chain.weighOverlaps = false;
-    if (disk)
-        chain.AnalyzePartitionTableChain(disk, parts);
-    // Entries into the volume at sector 0 that name a copy of its boot sector
-    // or a file on it are gone from the list already; of entries that overlap
-    // one at a volume always stays, so they need not be weighed here.
+    chain.AnalyzePartitionTableChain(disk, parts);
+    // Of entries that overlap one at a volume always stays, so they need not
+    // be weighed here. An entry at a copy of sector 0's boot sector (a card's
+    // backup boot sector) names no volume of its own, unless the copy is the
+    // sound one (a partition's boot sector copied over the boot code).
+    const VolumeAt zero = ReadVolumeAt(disk, 0);
+    std::set<std::uint64_t> asked; // each start once
     return std::any_of(parts.begin(), parts.end(), [&](const PartitionEntry& p) {
-        return p.startSector != 0 && HoldsRecognisedVolume(disk, p.startSector);
+        if (p.startSector == 0 || !asked.insert(p.startSector).second)
+            return false;
+        const VolumeAt v = ReadVolumeAt(disk, p.startSector);
+        return v.known && (!SameVolume(v, zero) || (v.sound && !zero.sound));
     });
 }
 

@@ -377,10 +377,12 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
          PARTITION_SCHEME_MBR,
          {"1@2048", "5@69632"}},
         // Cards whose boot code the kernel reads as an entry into their own
-        // volume: the card's volume, not the kernel's partition; a volume at
-        // sector 0 beside a table's partition is listed with it.
+        // volume: at its backup boot sector, the card's volume, not the
+        // kernel's partition; at a disk image kept on it, the card and the
+        // image both. A volume at sector 0 beside a table's partition is
+        // listed with it.
         {"sdj", "card_backup.img", {}, {{"sdj1", 1, 8, 145, 6, 81914}}, PARTITION_SCHEME_NONE, {"-1@0"}},
-        {"sdk", "card_image.img", {}, {{"sdk1", 1, 8, 161, 404, 4096}}, PARTITION_SCHEME_NONE, {"-1@0"}},
+        {"sdk", "card_image.img", {}, {{"sdk1", 1, 8, 161, 404, 4096}}, PARTITION_SCHEME_MBR, {"1@404", "0@0"}},
         {"sdl",
          "card_table.img",
          {},
@@ -395,15 +397,16 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
          {{"sdm1", 1, 8, 193, 6, 81914}, {"sdm2", 2, 8, 194, 86016, 65536}},
          PARTITION_SCHEME_MBR,
          {"2@86016", "0@0"}},
-        // Sticks formatted whole, then partitioned: the partition, not the
-        // old volume libblkid sees at sector 0.
-        {"sdn", "stick_fat32_mbr.img", {}, {{"sdn1", 1, 8, 209, 2048, 260096}}, PARTITION_SCHEME_MBR, {"1@2048"}},
+        // Sticks formatted whole, then partitioned: the partition and the
+        // old volume libblkid sees at sector 0, which is sound.
+        {"sdn", "stick_fat32_mbr.img", {}, {{"sdn1", 1, 8, 209, 2048, 260096}}, PARTITION_SCHEME_MBR,
+         {"1@2048", "0@0"}},
         {"sdo",
          "stick_ntfs_mbr.img",
          {"dos", {}},
          {{"sdo1", 1, 8, 225, 2048, 260096}},
          PARTITION_SCHEME_MBR,
-         {"1@2048"}},
+         {"1@2048", "0@0"}},
         // A stray entry before or between sound ones: a copy of the second
         // volume's boot sector, an NTFS volume's backup boot sector.
         {"sdp",

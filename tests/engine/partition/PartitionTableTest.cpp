@@ -380,24 +380,31 @@ TEST_F(Tables, OneDamagedEntryHidesNoPartitionAndRepeatsListOnce) {
     EXPECT_EQ(Table(img("gpt_repeat.img"), 512, PARTITION_SCHEME_GPT), (Parts{{1, 2048, 65536}}));
 }
 
-// Sticks formatted whole, then partitioned, list their partition; cards whose
-// boot code holds entries list their own volume and the partitions beyond it;
-// a stray entry in any slot (a copy of a boot sector in free space, a backup
-// boot sector, a disk image kept as a file) hides no sound volume.
+// Sticks formatted whole, then partitioned, list their partition and the old
+// volume at sector 0 where it is sound; cards whose boot code holds entries
+// list their own volume, a disk image kept on them that an entry names, and
+// the partitions beyond; a stray entry in any slot (a copy of a boot sector in
+// free space, a backup boot sector) hides no sound volume, and one at a disk
+// image kept as a file names that image's volume.
 TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
     RegisterAllLibraries();
     struct Unregister {
         ~Unregister() { ResetFactories(); }
     } unregister;
     auto img = [](const std::string& name) { return FixtureFile("part_damage", name + ".img"); };
-    for (const char* kind : {"fat12", "fat16", "fat32", "exfat", "ntfs"}) {
+    // The old volume at sector 0 beside the partition, where it is sound: a
+    // GPT's entries overwrite both FATs of the FAT32 stick's and the NTFS
+    // stick's boot sector.
+    const std::vector<int> both{0, 1}, partition{1};
+    for (const auto& [kind, gpt] : {std::pair{"fat12", both}, std::pair{"fat16", both}, std::pair{"fat32", partition},
+                                    std::pair{"exfat", both}, std::pair{"ntfs", partition}}) {
         SCOPED_TRACE(kind);
-        EXPECT_EQ(Numbers(Table(img(std::string("stick_") + kind + "_mbr"))), std::vector<int>{1});
-        EXPECT_EQ(Numbers(Table(img(std::string("stick_") + kind + "_gpt"), 512, PARTITION_SCHEME_GPT)),
-                  std::vector<int>{1});
+        EXPECT_EQ(Numbers(Table(img(std::string("stick_") + kind + "_mbr"))), both);
+        EXPECT_EQ(Numbers(Table(img(std::string("stick_") + kind + "_gpt"), 512, PARTITION_SCHEME_GPT)), gpt);
     }
     EXPECT_EQ(Table(img("card_backup_out")), (Parts{{0, 0, 81920}, {2, 86016, 65536}}));
-    EXPECT_EQ(Table(img("card_image_out")), (Parts{{0, 0, 65536}, {2, 67584, 65536}}));
+    // A disk image kept on a card and named by an entry is a volume too.
+    EXPECT_EQ(Table(img("card_image_out")), (Parts{{0, 0, 65536}, {1, 404, 4096}, {2, 67584, 65536}}));
     EXPECT_EQ(Table(img("card_exfat_out")), (Parts{{0, 0, 131072}, {2, 133120, 65536}}));
     EXPECT_EQ(Table(img("card_small")), Parts{});
     // A partition cloned into another (one serial, both sound) is two
@@ -407,10 +414,13 @@ TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
     const std::string first = ReadWholeFile(cloned).substr(2048 * 512, 65536 * 512);
     Patch(cloned, 67584ULL * 512, std::vector<unsigned char>(first.begin(), first.end()));
     EXPECT_EQ(Table(cloned), (Parts{{1, 2048, 65536}, {2, 67584, 65536}}));
-    // Where the two sound volumes lie, by case; the stray entry's slot is 1-3.
-    const std::pair<const char*, std::pair<std::uint64_t, std::uint64_t>> cases[] = {
-        {"copy", {2048, 67584}}, {"backup", {2048, 86016}}, {"image", {2048, 67584}}, {"ntfs", {2048, 67584}}};
-    for (const auto& [name, starts] : cases)
+    // Where the two sound volumes lie, by case, and where the stray entry's
+    // own volume lies when it is one (a disk image kept on the first, 0 when
+    // none); the stray entry's slot is 1-3.
+    const std::tuple<const char*, std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> cases[] = {
+        {"copy", {2048, 67584}, 0}, {"backup", {2048, 86016}, 0}, {"image", {2048, 67584}, 2696},
+        {"ntfs", {2048, 67584}, 0}};
+    for (const auto& [name, starts, stray] : cases)
         for (int slot = 1; slot <= 3; ++slot)
             for (const auto& [table, scheme, first] :
                  {std::tuple{"mbr", PARTITION_SCHEME_MBR, 1}, std::tuple{"ebr", PARTITION_SCHEME_MBR, 5},
@@ -420,16 +430,20 @@ TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
                 Parts parts = Table(img(image), 512, scheme);
                 if (scheme == PARTITION_SCHEME_APM && !parts.empty() && parts[0].start == 1)
                     parts.erase(parts.begin()); // the map itself
-                std::vector<std::uint64_t> got;
+                std::vector<std::uint64_t> got, want{starts.first, starts.second};
                 std::vector<int> numbers;
                 for (const Part& p : parts) {
                     got.push_back(p.start);
                     numbers.push_back(p.number - first + 1);
                 }
-                EXPECT_EQ(got, (std::vector<std::uint64_t>{starts.first, starts.second}));
                 // The sound volumes keep their own slots around the stray one.
-                const std::vector<int> sound[] = {{2, 3}, {1, 3}, {1, 2}};
-                EXPECT_EQ(numbers, sound[slot - 1]);
+                std::vector<int> slots[] = {{2, 3}, {1, 3}, {1, 2}};
+                if (stray) {
+                    want.insert(want.begin() + (slot - 1), stray);
+                    slots[slot - 1] = {1, 2, 3};
+                }
+                EXPECT_EQ(got, want);
+                EXPECT_EQ(numbers, slots[slot - 1]);
             }
 }
 
