@@ -188,10 +188,15 @@ private:
 // Encoders. Names are shortened at a UTF-8 boundary to what readers take.
 void WriteFileNode(IFileNode* node, CRecordWriter& out);
 void WriteSystemNode(IFileNode* root, CRecordWriter& out);
-void WritePartition(const CSearchedPartitionInfo& record, CRecordWriter& out);
+// identity: what tells the record's volume from another (none when null).
+void WritePartition(const CSearchedPartitionInfo& record, CRecordWriter& out,
+                    const std::uint64_t* identity = nullptr);
 // A base record from 104 saved bytes; null when the sector size is not a
 // non-zero multiple of 512 (it divides every offset the writer computes).
 std::unique_ptr<CSearchedPartitionInfo> ReadPartition(const std::uint8_t* bytes);
+// The volume identity the 104 saved bytes hold; false for a record saved
+// without one.
+bool ReadPartitionIdentity(const std::uint8_t* bytes, std::uint64_t& identity);
 
 // The text cut to at most max bytes without splitting a UTF-8 sequence.
 std::string ShortenUtf8(const char* text, std::size_t max);

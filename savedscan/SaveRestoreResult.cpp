@@ -9,6 +9,7 @@
 #include "engine/writer/DataRecovery.h"
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
+#include "savedscan/SavedVolumeCheck.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -75,13 +76,15 @@ bool HasResidentData(IFileNode* node) {
     return runs && runs->IsResident() && !node->IsDirectory() && size > 0 && size <= kMaxResidentBytes;
 }
 
-void WritePartitions(const std::vector<CSearchedPartitionInfo*>& records, std::size_t from, std::size_t count,
-                     CRecordWriter& out) {
+void WritePartitions(const SaveSource& source, IFileNode* root, const std::vector<CSearchedPartitionInfo*>& records,
+                     std::size_t from, std::size_t count, CRecordWriter& out) {
     out.U32(static_cast<std::uint32_t>(count));
     for (std::size_t i = from; i < from + count; ++i) {
         const CSearchedPartitionInfo* p = records[i];
         out.U32(static_cast<std::uint32_t>(p->GetType()) <= kMaxPartitionKind ? p->GetType() : 4);
-        WritePartition(*p, out);
+        std::uint64_t identity = 0;
+        const bool identified = source.identity && source.identity(root, *p, identity);
+        WritePartition(*p, out, identified ? &identity : nullptr);
         CatchExeception::WriteLog("%s:%d partition index:%d fileSystemType%d start:%lld end:%lld\n", "WriteRoots",
                                   __LINE__, p->m_partitionIndex, p->m_fileSystemType,
                                   static_cast<long long>(p->m_clusterOrigin),
@@ -127,13 +130,13 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, C
         for (std::size_t b = 0; b < ahead; ++b) {
             out.U32(kRootMarker);
             WriteSystemNode(root, out);
-            WritePartitions(records, b * kMaxPartitions, kMaxPartitions, out);
+            WritePartitions(source, root, records, b * kMaxPartitions, kMaxPartitions, out);
             out.U32(kEndMarker);
         }
         out.U32(kRootMarker);
         WriteSystemNode(root, out);
         steps.Step(sink);
-        WritePartitions(records, ahead * kMaxPartitions, records.size() - ahead * kMaxPartitions, out);
+        WritePartitions(source, root, records, ahead * kMaxPartitions, records.size() - ahead * kMaxPartitions, out);
         // Breadth first: a folder's children follow every node of the level
         // before. Written also without partitions, so the tree loads as it
         // was shown.
@@ -552,10 +555,26 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
         target.quickSearcherType = QuickSearcherType(m_target, device);
         target.taken = &m_taken;
     }
+    target.checkVolume = [device](const CSearchedPartitionInfo& record, const std::uint64_t* identity) {
+        return CheckSavedVolume(device, record, identity);
+    };
+    target.tally = &m_volumes;
     const std::uint32_t code =
         ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions, &CSavedVolumeCache::instance(), &m_steps);
     if (code != SAVED_OK) m_result = code;
     return code == SAVED_OK ? 1 : 0;
+}
+
+std::uint32_t CRestoreScanSink::Result() const {
+    if (m_result != SAVED_OK) return m_result;
+    if (m_volumes.OtherDevice()) {
+        CatchExeception::WriteLog("saved scan refused: the device found holds none of the volumes scanned\n");
+        return SAVED_NO_DEVICE;
+    }
+    if (m_volumes.unvouched)
+        CatchExeception::WriteLog("saved scan: %llu files lie on volumes that are not the ones scanned\n",
+                                  static_cast<unsigned long long>(m_volumes.unvouched));
+    return SAVED_OK;
 }
 
 namespace {

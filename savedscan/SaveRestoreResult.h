@@ -42,6 +42,10 @@ struct SaveSource {
     std::vector<IFileNode*> roots;
     // The searched partitions of a root (borrowed records).
     std::function<std::vector<CSearchedPartitionInfo*>(IFileNode* root)> partitions;
+    // What tells the volume of a root's partition record from another made
+    // alike (VolumeIdentity on the device scanned); false when it cannot be
+    // had. Without it records are saved with none.
+    std::function<bool(IFileNode* root, const CSearchedPartitionInfo& record, std::uint64_t& identity)> identity;
     // The resident bytes of a node whose data lives in its record (NTFS),
     // as a recovery would read them now; false when they cannot be read.
     std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
@@ -103,8 +107,9 @@ public:
     std::vector<CSearchedPartitionInfo*>& GetSearchedPartition(int searcherType) override {
         return m_partitions.List(searcherType);
     }
-    // SAVED_DAMAGED once any replay refused the file.
-    std::uint32_t Result() const { return m_result; }
+    // SAVED_DAMAGED once any replay refused the file; SAVED_NO_DEVICE when
+    // the device holds none of the volumes scanned (another made alike).
+    std::uint32_t Result() const;
 
 private:
     IRSData& m_rs;
@@ -113,6 +118,7 @@ private:
     RestoreScanTarget& m_target;
     CRestoredPartitions m_partitions;
     std::set<std::uint64_t> m_taken;
+    CVolumeTally m_volumes;
     std::uint32_t m_result = SAVED_OK;
 };
 

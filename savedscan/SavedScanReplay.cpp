@@ -142,6 +142,9 @@ struct ReplayState {
     std::set<int> unbuilt;
     // Files whose partition index names none of their type's records.
     std::uint64_t unplaced = 0;
+    // Per searcher type, the partition indexes of records whose volume is
+    // not the one scanned.
+    std::map<int, std::set<std::uint16_t>> otherVolumes;
 };
 
 // The partition indexes a file of the type may name; none when the writers
@@ -190,6 +193,13 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         auto record = SaveRestoreResult::ReadPartition(bytes);
         if (!record) throw CSavedScanDamage{"a partition record out of range"};
         if (!match) continue;
+        std::uint64_t identity = 0;
+        const bool known = SaveRestoreResult::ReadPartitionIdentity(bytes, identity);
+        const VolumeCheck check =
+            target.checkVolume ? target.checkVolume(*record, known ? &identity : nullptr) : VolumeCheck::Unchecked;
+        if (check == VolumeCheck::Other) state.otherVolumes[type].insert(record->m_partitionIndex);
+        if (target.tally && check != VolumeCheck::Unchecked) ++(check == VolumeCheck::Same ? target.tally->same
+                                                                                         : target.tally->other);
         if (cache) cache->AddPartition(type, *record);
         partitions.Add(type, std::move(record));
     }
@@ -197,6 +207,12 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
     // naming none (a save that left records out), it would be read at
     // another volume's: it is listed, and fails when recovered.
     const auto places = match ? PlacesOf(partitions.List(type)) : std::nullopt;
+    // Another volume where the scanned one was: what the save says of its
+    // files would be read from that volume's bytes. With one record the
+    // writers read every file of the type there.
+    const auto other = state.otherVolumes.find(type);
+    const bool otherVolume = match && other != state.otherVolumes.end();
+    const bool allOther = otherVolume && partitions.List(type).size() < 2;
 
     // A save writes a folder before its children: a parent not met yet is
     // damage (unless the tree has the builder's folder of lost files, id -1,
@@ -221,6 +237,10 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (places && !node->IsDirectory() && !places->count(node->GetBelongedPartition())) {
             node->Unplace();
             ++state.unplaced;
+        } else if (otherVolume && !node->IsDirectory() &&
+                   (allOther || other->second.count(node->GetBelongedPartition()))) {
+            node->Unplace();
+            if (target.tally) ++target.tally->unvouched;
         }
         nodes = true;
         if (match && builder.AddNode(node.get(), searcher)) node.release();

@@ -3,6 +3,7 @@
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
+#include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/writer/DataRecovery.h"
 #include "services/DeviceData.h"
 #include "services/ScanSession.h"
@@ -112,6 +113,13 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
     source.partitions = [from](IFileNode* root) {
         auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
         return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
+    };
+    // Taken where the writers read: on the device the root's files are on.
+    source.identity = [from](IFileNode* root, const CSearchedPartitionInfo& record, std::uint64_t& identity) {
+        auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
+        IStorageDevice* device = concrete ? concrete->Device() : nullptr;
+        return device && record.m_startSector >= 0 &&
+               VolumeIdentity(device, static_cast<unsigned long long>(record.m_startSector), identity);
     };
     // Read as a recovery reads them: the bytes a loaded result recovers are
     // the ones this scan would have.
