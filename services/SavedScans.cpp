@@ -114,8 +114,10 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
         auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
         return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
     };
-    // Taken where the writers read: on the device the root's files are on.
+    // Taken where the writers read: on the device the root's files are on,
+    // while its device objects stand (a device list made again frees them).
     source.identity = [from](IFileNode* root, const CSearchedPartitionInfo& record, std::uint64_t& identity) {
+        if (!from->Storage()) return false;
         auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
         IStorageDevice* device = concrete ? concrete->Device() : nullptr;
         return device && record.m_startSector >= 0 &&

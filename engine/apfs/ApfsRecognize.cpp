@@ -48,7 +48,7 @@ IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice* device, unsigned long lo
     if (type < 1 || type > 31 || Subtype(block) > 31 || Le64(block, nx::kMagic) != nx::kMagicAnd4K) return nullptr;
     const unsigned long long total = device->GetTotalSectors();
     return new APFSRecognize(device, startSector, total > startSector ? total - startSector : 0,
-                             Le64(block, nx::kUuid) ^ Le64(block, nx::kUuid + 8));
+                             Le64(block, nx::kUuid) ^ (Le64(block, nx::kUuid + 8) * 0x9E3779B97F4A7C15ULL));
 }
 
 bool APFSRecognize::ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out) {

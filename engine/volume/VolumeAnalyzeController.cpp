@@ -4,6 +4,7 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
 
+#include <algorithm>
 #include <vector>
 
 CVolumeAnalyzeController::CVolumeAnalyzeController(IStorageDevice* device, unsigned long long startSector) {
@@ -66,6 +67,8 @@ bool VolumeIdentity(IStorageDevice* device, unsigned long long startSector, std:
         identity = hash.Value();
         return true;
     }
+    // A sector of one byte value (erased, zeroed) is on every device alike.
+    if (std::all_of(sector.begin(), sector.end(), [&](std::uint8_t b) { return b == sector.front(); })) return false;
     CIdentityHash hash(2);
     for (const std::uint8_t b : sector) hash.Byte(b);
     identity = hash.Value();

@@ -31,5 +31,6 @@ IVolumeAnalyzeController* CreateVolumeAnalyzeController(IStorageDevice* device, 
 // system's kind, size and serial number where a recogniser knows it, else
 // the bytes of the sector itself. Fields that use changes (dirty flags, free
 // counts, dates of change) are left out, so the same volume answers the same
-// after it was mounted. False when the sector cannot be read.
+// after it was mounted. False when the sector cannot be read, or holds one
+// byte value throughout and no file system (nothing there tells devices apart).
 bool VolumeIdentity(IStorageDevice* device, unsigned long long startSector, std::uint64_t& identity);

@@ -138,6 +138,23 @@ for mode in quick deep; do
 done
 apfs="$fixtures/apfs_disks/gpt_zeroed.img"
 expect_failure "APFS of another UUID" 6 "$out/apfs.deep.rsf" --device "$(changed "$apfs" $(( $(apfs_at "$apfs") + 72 )) 16)"
+# A disk whose second volume is another one made alike (its creation date
+# changed): the load goes on; the first volume's files come back as on the
+# disk scanned, the second's fail, none with the other volume's bytes.
+counts() { grep -o '^recovered=[0-9]* failed=[0-9]*' "$1"; }
+# (Files whose data is gone fail on either disk: the probe then exits 1.)
+"$probe" load "$out/hfs_deep_two.rsf" --device "$fixtures/hfs_deep/two.img" --recover "$out/two.same" > "$out/two.same.txt" 2> "$out/err" || true
+grep -q '^load failed' "$out/err" && fail "hfs_deep_two: the disk scanned: $(grep '^load failed' "$out/err")"
+"$probe" load "$out/hfs_deep_two.rsf" --device "$(changed "$fixtures/hfs_deep/two.img" $((36864 * 512 + 1040)) 4)" \
+    --recover "$out/two.other" > "$out/two.other.txt" 2> "$out/err" || true
+grep -q '^load failed' "$out/err" && fail "a volume made alike: $(grep '^load failed' "$out/err")"
+read -r same_ok same_failed <<< "$(counts "$out/two.same.txt" | tr -c '0-9\n' ' ')"
+read -r other_ok other_failed <<< "$(counts "$out/two.other.txt" | tr -c '0-9\n' ' ')"
+[ "$other_ok" -gt 0 ] && [ "$other_ok" -lt "$same_ok" ] && [ $((other_ok + other_failed)) -eq $((same_ok + same_failed)) ] ||
+    fail "a volume made alike: $(counts "$out/two.other.txt") after $(counts "$out/two.same.txt") on the disk scanned"
+while IFS= read -r -d '' f; do
+    cmp -s "$out/two.other/$f" "$out/two.same/$f" || fail "a volume made alike: $f has other bytes"
+done < <(cd "$out/two.other" && find . -type f -print0)
 expect_failure "carved files on another device" 6 "$out/carved.deep.rsf" --device \
     "$(changed "$fixtures/carve_all/all_512_random.img" 0 512)"
 echo "scan_image saved scan: ok"
