@@ -555,12 +555,13 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
         target.quickSearcherType = QuickSearcherType(m_target, device);
         target.taken = &m_taken;
     }
-    target.checkVolume = [device](const CSearchedPartitionInfo& record, const std::uint64_t* identity) {
+    ReplayVolumeCheck volumes;
+    volumes.check = [device](const CSearchedPartitionInfo& record, const std::uint64_t* identity) {
         return CheckSavedVolume(device, record, identity);
     };
-    target.tally = &m_volumes;
-    const std::uint32_t code =
-        ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions, &CSavedVolumeCache::instance(), &m_steps);
+    volumes.tally = &m_volumes;
+    const std::uint32_t code = ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions,
+                                                    &CSavedVolumeCache::instance(), &m_steps, &volumes);
     if (code != SAVED_OK) m_result = code;
     return code == SAVED_OK ? 1 : 0;
 }
@@ -622,12 +623,20 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
 
     SavedScanHead head;
     std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
-    IStorageDevice* device = nullptr;
-    if (code == SAVED_OK && !(device = scan.FindDevice(head.disk))) code = SAVED_NO_DEVICE;
-    if (code == SAVED_OK) {
+    const std::vector<IStorageDevice*> devices =
+        code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};
+    if (code == SAVED_OK && devices.empty()) code = SAVED_NO_DEVICE;
+    for (std::size_t i = 0; code == SAVED_OK && i < devices.size(); ++i) {
         CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
-        scan.Replay(device, head.deep != 0, &restore);
+        scan.Replay(devices[i], head.deep != 0, &restore);
         code = restore.Result();
+        // A device that holds none of the volumes scanned: the next that
+        // matches the description is tried, from a clean start.
+        if (code == SAVED_NO_DEVICE && i + 1 < devices.size()) {
+            scan.Clear();
+            CSavedVolumeCache::instance().Clear();
+            code = SAVED_OK;
+        }
     }
     rs.EndRS();
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);

@@ -86,8 +86,10 @@ public:
     virtual void HoldEnd(bool hold) = 0;
     // The last results go before the file is read.
     virtual void Clear() = 0;
-    // The attached device that matches the saved description, or null.
-    virtual IStorageDevice* FindDevice(const SavedDisk& saved) = 0;
+    // The attached devices that match the saved description, the likeliest
+    // first: two cards of one make match alike, and the load takes the one
+    // that holds the volumes scanned.
+    virtual std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) = 0;
     virtual bool IsDisk(IStorageDevice* device) = 0;
     // The volume's description in the device list (null when unknown).
     virtual const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) = 0;

@@ -160,7 +160,9 @@ std::optional<std::unordered_set<std::uint16_t>> PlacesOf(const std::vector<CSea
 // False when the user stopped the load inside the root.
 bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, const CNodeData& nodeData,
                 IDirecotryTreeBuilder& builder, IProgress* progress, const ReplayTarget& target,
-                CRestoredPartitions& partitions, CSavedVolumeCache* cache, CProgressSteps* steps) {
+                CRestoredPartitions& partitions, CSavedVolumeCache* cache, CProgressSteps* steps,
+                const ReplayVolumeCheck* volumes) {
+    CVolumeTally* tally = volumes ? volumes->tally : nullptr;
     bool& tookOne = state.tookOne;
     std::uint64_t& ordinal = state.ordinal;
     if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
@@ -195,11 +197,10 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (!match) continue;
         std::uint64_t identity = 0;
         const bool known = SaveRestoreResult::ReadPartitionIdentity(bytes, identity);
-        const VolumeCheck check =
-            target.checkVolume ? target.checkVolume(*record, known ? &identity : nullptr) : VolumeCheck::Unchecked;
+        const VolumeCheck check = volumes && volumes->check ? volumes->check(*record, known ? &identity : nullptr)
+                                                            : VolumeCheck::Unchecked;
         if (check == VolumeCheck::Other) state.otherVolumes[type].insert(record->m_partitionIndex);
-        if (target.tally && check != VolumeCheck::Unchecked) ++(check == VolumeCheck::Same ? target.tally->same
-                                                                                         : target.tally->other);
+        if (tally && check != VolumeCheck::Unchecked) ++(check == VolumeCheck::Same ? tally->same : tally->other);
         if (cache) cache->AddPartition(type, *record);
         partitions.Add(type, std::move(record));
     }
@@ -240,7 +241,7 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         } else if (otherVolume && !node->IsDirectory() &&
                    (allOther || other->second.count(node->GetBelongedPartition()))) {
             node->Unplace();
-            if (target.tally) ++target.tally->unvouched;
+            if (tally) ++tally->unvouched;
         }
         nodes = true;
         if (match && builder.AddNode(node.get(), searcher)) node.release();
@@ -260,7 +261,8 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
 
 std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, IProgress* progress,
                                    const ReplayTarget& target, CRestoredPartitions& partitions,
-                                   CSavedVolumeCache* cache, CProgressSteps* steps) {
+                                   CSavedVolumeCache* cache, CProgressSteps* steps,
+                                   const ReplayVolumeCheck* volumes) {
     std::uint32_t code = SAVED_OK;
     try {
         partitions.ClearMapCell();
@@ -280,7 +282,7 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         ReplayState state;
         for (std::uint64_t i = 0; i < roots && whole; ++i)
             whole = Continued(progress) &&
-                    ReplayRoot(in, i, state, nodeData, builder, progress, target, partitions, cache, steps);
+                    ReplayRoot(in, i, state, nodeData, builder, progress, target, partitions, cache, steps, volumes);
         for (int type : state.unbuilt) builder.FlashBuild(static_cast<_tagSearcherType>(type));
         if (state.unplaced)
             CatchExeception::WriteLog("saved scan: %llu files name a partition the save does not hold\n",

@@ -77,10 +77,14 @@ struct ReplayTarget {
     // carry the same fallback name.
     int quickSearcherType = 0; // 0: every matching root
     std::set<std::uint64_t>* taken = nullptr; // root positions taken so far
+};
+
+// How a replay checks the volumes of the roots it adds.
+struct ReplayVolumeCheck {
     // Asked for each partition record of a root added, with the identity the
     // save holds for its volume (null for a save without one). The files of
     // a record whose volume is another are listed and fail when recovered.
-    std::function<VolumeCheck(const CSearchedPartitionInfo&, const std::uint64_t* savedIdentity)> checkVolume;
+    std::function<VolumeCheck(const CSearchedPartitionInfo&, const std::uint64_t* savedIdentity)> check;
     CVolumeTally* tally = nullptr;
 };
 
@@ -95,7 +99,9 @@ bool SavedFramesIntact(IRSData& rs, const char* path);
 // Replays the frame. Answers SAVED_OK, or SAVED_DAMAGED when any record,
 // count, marker or the frame's end is not as a save writes it (what was
 // added until then stays with the builder; the caller shows none of it).
-// progress may be null; cache may be null (no volumes are opened).
+// progress may be null; cache may be null (no volumes are opened); volumes
+// may be null (no volume is checked).
 std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, IProgress* progress,
                                    const ReplayTarget& target, CRestoredPartitions& partitions,
-                                   CSavedVolumeCache* cache, CProgressSteps* steps);
+                                   CSavedVolumeCache* cache, CProgressSteps* steps,
+                                   const ReplayVolumeCheck* volumes = nullptr);

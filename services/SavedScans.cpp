@@ -10,6 +10,7 @@
 #include "services/UIRecovery.h"
 #include "services/UIScan.h"
 
+#include <algorithm>
 #include <list>
 #include <mutex>
 #include <shared_mutex>
@@ -43,7 +44,7 @@ public:
 
     void HoldEnd(bool hold) override { m_scan.HoldEndForLoad(hold); }
     void Clear() override { m_scan.ClearData(); }
-    IStorageDevice* FindDevice(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
+    std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
     const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) override {
         return VXUIDeviceData::GetVolumeInfo(device);
@@ -77,24 +78,28 @@ SavedDisk DescribeSaved(IStorageDevice* storage) {
     return disk;
 }
 
-IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved) {
+std::vector<IStorageDevice*> GetFromDiskVolumeData(const SavedDisk& saved) {
     VXUIDeviceData& devices = VXUIDeviceData::instance();
     if (devices.GetInitState() != VXUIDeviceData::kDone) devices.InitDeviceInfo();
+    std::vector<IStorageDevice*> found;
+    const auto add = [&found](IStorageDevice* device) {
+        if (device && std::find(found.begin(), found.end(), device) == found.end()) found.push_back(device);
+    };
     if (IStorageDevice* at = devices.GetStorageByDiskVolumeIndex(saved.diskIndex, saved.volumeIndex)) {
         _DiskVolumeData d;
         // Index and size alone could name another stick in the same slot.
-        if (Describe(at, d) && SameKind(d, saved) && (saved.name.empty() || NameOf(d) == saved.name)) return at;
+        if (Describe(at, d) && SameKind(d, saved) && (saved.name.empty() || NameOf(d) == saved.name)) add(at);
     }
     std::list<_DiskVolumeData> disks;
     devices.GetAllDeviceInfo(disks);
     for (const _DiskVolumeData& disk : disks) {
         if (NameOf(disk) == saved.name && SameKind(disk, saved))
-            return devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1);
+            add(devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1));
         for (const _DiskVolumeData& volume : disk.children)
             if (NameOf(volume) == saved.name && SameKind(volume, saved))
-                return devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex);
+                add(devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex));
     }
-    return nullptr;
+    return found;
 }
 
 SaveSource MakeSaveSource(VXUIScan& scan) {
