@@ -152,6 +152,7 @@ IFileReader* RestoreFileNode::CreateCompressFileReader(void*) {
 }
 
 bool RestoreFileNode::IsSizeUnknown() {
+    if (m_unplacedCompressed) return m_size == 0 && !IsDirectory();
     if (!IsCompressed() || m_size != 0 || IsDirectory()) return false;
     IFileNode* top = TopOf(this);
     ISavedVolume* volume = top ? CSavedVolumeCache::instance().Volume(top->GetSearcheType()) : nullptr;

@@ -124,8 +124,10 @@ public:
     // not learn: its volume, when open, is asked.
     bool IsSizeUnknown() override;
     // Leaves the node nothing to read its data from: its place on the device
-    // is not known.
+    // is not known. A compressed file listed with no size stays one whose
+    // size is unknown (written empty it would pass for whole).
     void Unplace() {
+        m_unplacedCompressed = m_unplacedCompressed || IsCompressed() != 0;
         SetDataRunList(nullptr);
         m_held.reset();
         SetCompressed(0);
@@ -142,6 +144,7 @@ public:
     std::uint32_t m_isDeleted = 0;
     long long m_initialized = -1;              // below 0: the whole size
     std::shared_ptr<const std::string> m_held; // resident bytes the scan read
+    bool m_unplacedCompressed = false;
 };
 
 // A loaded tree root. Its stored searcher type and volume name have names of

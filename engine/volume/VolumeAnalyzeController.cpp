@@ -33,6 +33,8 @@ IVolumeAnalyzeController* CreateVolumeAnalyzeController(IStorageDevice* device, 
 
 namespace {
 
+constexpr unsigned kIdentityLookBytes = 1u << 20;
+
 // FNV-1a, 64 bits.
 class CIdentityHash {
 public:
@@ -67,9 +69,21 @@ bool VolumeIdentity(IStorageDevice* device, unsigned long long startSector, std:
         identity = hash.Value();
         return true;
     }
-    // A sector of one byte value (erased, zeroed) is on every device alike.
-    if (std::all_of(sector.begin(), sector.end(), [&](std::uint8_t b) { return b == sector.front(); })) return false;
+    // No file system: the first sector from startSector that holds more than
+    // one byte value (an erased or zeroed one is on every device alike),
+    // within the first MiB, and where it lies.
+    const auto uniform = [&sector] {
+        return std::all_of(sector.begin(), sector.end(), [&](std::uint8_t b) { return b == sector.front(); });
+    };
+    const unsigned long long look = std::max(1u, kIdentityLookBytes / sectorSize);
+    unsigned long long at = 0;
+    while (uniform()) {
+        if (++at >= look ||
+            device->ReadSector(sector.data(), static_cast<long long>(startSector + at), 1) == 0)
+            return false;
+    }
     CIdentityHash hash(2);
+    hash.Add(at, 8);
     for (const std::uint8_t b : sector) hash.Byte(b);
     identity = hash.Value();
     return true;

@@ -166,9 +166,14 @@ TEST_F(VolumeIdentities, TellVolumesMadeAlikeApartAndKeepTheSameVolumeThroughUse
     ASSERT_TRUE(Identity(two, 0, second));
     EXPECT_NE(first, second);
 
-    // No file system: a zeroed sector tells nothing; random bytes are their own.
-    EXPECT_FALSE(Identity(Changed(one, 0, 512, 0), 0, again));
-    EXPECT_FALSE(Identity(Changed(one, 0, 512, 0xFF), 0, again));
+    // No file system: the first sector of other bytes than one value, and
+    // where it lies; a zeroed or erased MiB tells nothing.
+    ASSERT_TRUE(Identity(Changed(one, 0, 512, 0), 0, first));
+    ASSERT_TRUE(Identity(Changed(one, 0, 512, 0xFF), 0, second));
+    EXPECT_EQ(first, second) << "the first FAT either way";
+    ASSERT_TRUE(Identity(Changed(two, 0, 512, 0), 0, second));
+    EXPECT_NE(first, second) << "the other card's FAT";
+    EXPECT_FALSE(Identity(Changed(one, 0, 1 << 20, 0), 0, again));
     std::ifstream boot(one, std::ios::binary);
     unsigned char reserved[2] = {};
     boot.seekg(14);
