@@ -152,6 +152,7 @@ IFileReader* RestoreFileNode::CreateCompressFileReader(void*) {
 }
 
 bool RestoreFileNode::IsSizeUnknown() {
+    if (m_unplacedCompressed) return m_size == 0 && !IsDirectory();
     if (!IsCompressed() || m_size != 0 || IsDirectory()) return false;
     IFileNode* top = TopOf(this);
     ISavedVolume* volume = top ? CSavedVolumeCache::instance().Volume(top->GetSearcheType()) : nullptr;
@@ -367,8 +368,12 @@ T Get(const std::uint8_t* at) {
 // origin, 40 start sector, 48 and 56 searcher fields, 64 sector size, 68
 // searcher field, 72 total sectors, 80 searcher field, 88 score, 96 and 100
 // searcher fields.
-void WritePartition(const CSearchedPartitionInfo& p, CRecordWriter& out) {
+void WritePartition(const CSearchedPartitionInfo& p, CRecordWriter& out, const std::uint64_t* identity) {
     std::uint8_t b[kPartitionRecordSize] = {};
+    if (identity) {
+        Put(b, *identity);
+        Put(b + 8, kVolumeIdentityTag);
+    }
     Put(b + 16, p.m_partitionIndex);
     Put(b + 20, p.m_fileSystemType);
     Put(b + 24, p.m_sectorsPerCluster);
@@ -405,6 +410,12 @@ std::unique_ptr<CSearchedPartitionInfo> ReadPartition(const std::uint8_t* b) {
     p->m_searcherField5 = Get<std::uint32_t>(b + 96);
     p->m_searcherField6 = Get<std::uint32_t>(b + 100);
     return p;
+}
+
+bool ReadPartitionIdentity(const std::uint8_t* b, std::uint64_t& identity) {
+    if (Get<std::uint64_t>(b + 8) != kVolumeIdentityTag) return false;
+    identity = Get<std::uint64_t>(b);
+    return true;
 }
 
 } // namespace SaveRestoreResult

@@ -124,8 +124,10 @@ public:
     // not learn: its volume, when open, is asked.
     bool IsSizeUnknown() override;
     // Leaves the node nothing to read its data from: its place on the device
-    // is not known.
+    // is not known. A compressed file listed with no size stays one whose
+    // size is unknown (written empty it would pass for whole).
     void Unplace() {
+        m_unplacedCompressed = m_unplacedCompressed || IsCompressed() != 0;
         SetDataRunList(nullptr);
         m_held.reset();
         SetCompressed(0);
@@ -142,6 +144,7 @@ public:
     std::uint32_t m_isDeleted = 0;
     long long m_initialized = -1;              // below 0: the whole size
     std::shared_ptr<const std::string> m_held; // resident bytes the scan read
+    bool m_unplacedCompressed = false;
 };
 
 // A loaded tree root. Its stored searcher type and volume name have names of
@@ -188,10 +191,15 @@ private:
 // Encoders. Names are shortened at a UTF-8 boundary to what readers take.
 void WriteFileNode(IFileNode* node, CRecordWriter& out);
 void WriteSystemNode(IFileNode* root, CRecordWriter& out);
-void WritePartition(const CSearchedPartitionInfo& record, CRecordWriter& out);
+// identity: what tells the record's volume from another (none when null).
+void WritePartition(const CSearchedPartitionInfo& record, CRecordWriter& out,
+                    const std::uint64_t* identity = nullptr);
 // A base record from 104 saved bytes; null when the sector size is not a
 // non-zero multiple of 512 (it divides every offset the writer computes).
 std::unique_ptr<CSearchedPartitionInfo> ReadPartition(const std::uint8_t* bytes);
+// The volume identity the 104 saved bytes hold; false for a record saved
+// without one.
+bool ReadPartitionIdentity(const std::uint8_t* bytes, std::uint64_t& identity);
 
 // The text cut to at most max bytes without splitting a UTF-8 sequence.
 std::string ShortenUtf8(const char* text, std::size_t max);

@@ -9,6 +9,7 @@
 #include "engine/writer/DataRecovery.h"
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
+#include "savedscan/SavedVolumeCheck.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -75,13 +76,15 @@ bool HasResidentData(IFileNode* node) {
     return runs && runs->IsResident() && !node->IsDirectory() && size > 0 && size <= kMaxResidentBytes;
 }
 
-void WritePartitions(const std::vector<CSearchedPartitionInfo*>& records, std::size_t from, std::size_t count,
-                     CRecordWriter& out) {
+void WritePartitions(const SaveSource& source, IFileNode* root, const std::vector<CSearchedPartitionInfo*>& records,
+                     std::size_t from, std::size_t count, CRecordWriter& out) {
     out.U32(static_cast<std::uint32_t>(count));
     for (std::size_t i = from; i < from + count; ++i) {
         const CSearchedPartitionInfo* p = records[i];
         out.U32(static_cast<std::uint32_t>(p->GetType()) <= kMaxPartitionKind ? p->GetType() : 4);
-        WritePartition(*p, out);
+        std::uint64_t identity = 0;
+        const bool identified = source.identity && source.identity(root, *p, identity);
+        WritePartition(*p, out, identified ? &identity : nullptr);
         CatchExeception::WriteLog("%s:%d partition index:%d fileSystemType%d start:%lld end:%lld\n", "WriteRoots",
                                   __LINE__, p->m_partitionIndex, p->m_fileSystemType,
                                   static_cast<long long>(p->m_clusterOrigin),
@@ -127,13 +130,13 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, C
         for (std::size_t b = 0; b < ahead; ++b) {
             out.U32(kRootMarker);
             WriteSystemNode(root, out);
-            WritePartitions(records, b * kMaxPartitions, kMaxPartitions, out);
+            WritePartitions(source, root, records, b * kMaxPartitions, kMaxPartitions, out);
             out.U32(kEndMarker);
         }
         out.U32(kRootMarker);
         WriteSystemNode(root, out);
         steps.Step(sink);
-        WritePartitions(records, ahead * kMaxPartitions, records.size() - ahead * kMaxPartitions, out);
+        WritePartitions(source, root, records, ahead * kMaxPartitions, records.size() - ahead * kMaxPartitions, out);
         // Breadth first: a folder's children follow every node of the level
         // before. Written also without partitions, so the tree loads as it
         // was shown.
@@ -552,10 +555,27 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
         target.quickSearcherType = QuickSearcherType(m_target, device);
         target.taken = &m_taken;
     }
-    const std::uint32_t code =
-        ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions, &CSavedVolumeCache::instance(), &m_steps);
+    ReplayVolumeCheck volumes;
+    volumes.check = [device](const CSearchedPartitionInfo& record, const std::uint64_t* identity) {
+        return CheckSavedVolume(device, record, identity);
+    };
+    volumes.tally = &m_volumes;
+    const std::uint32_t code = ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions,
+                                                    &CSavedVolumeCache::instance(), &m_steps, &volumes);
     if (code != SAVED_OK) m_result = code;
     return code == SAVED_OK ? 1 : 0;
+}
+
+std::uint32_t CRestoreScanSink::Result() const {
+    if (m_result != SAVED_OK) return m_result;
+    if (m_volumes.OtherDevice()) {
+        CatchExeception::WriteLog("saved scan refused: the device found holds none of the volumes scanned\n");
+        return SAVED_NO_DEVICE;
+    }
+    if (m_volumes.unvouched)
+        CatchExeception::WriteLog("saved scan: %llu files lie on volumes that are not the ones scanned\n",
+                                  static_cast<unsigned long long>(m_volumes.unvouched));
+    return SAVED_OK;
 }
 
 namespace {
@@ -603,12 +623,20 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
 
     SavedScanHead head;
     std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
-    IStorageDevice* device = nullptr;
-    if (code == SAVED_OK && !(device = scan.FindDevice(head.disk))) code = SAVED_NO_DEVICE;
-    if (code == SAVED_OK) {
+    const std::vector<IStorageDevice*> devices =
+        code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};
+    if (code == SAVED_OK && devices.empty()) code = SAVED_NO_DEVICE;
+    for (std::size_t i = 0; code == SAVED_OK && i < devices.size(); ++i) {
         CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
-        scan.Replay(device, head.deep != 0, &restore);
+        scan.Replay(devices[i], head.deep != 0, &restore);
         code = restore.Result();
+        // A device that holds none of the volumes scanned: the next that
+        // matches the description is tried, from a clean start.
+        if (code == SAVED_NO_DEVICE && i + 1 < devices.size()) {
+            scan.Clear();
+            CSavedVolumeCache::instance().Clear();
+            code = SAVED_OK;
+        }
     }
     rs.EndRS();
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);

@@ -42,6 +42,10 @@ struct SaveSource {
     std::vector<IFileNode*> roots;
     // The searched partitions of a root (borrowed records).
     std::function<std::vector<CSearchedPartitionInfo*>(IFileNode* root)> partitions;
+    // What tells the volume of a root's partition record from another made
+    // alike (VolumeIdentity on the device scanned); false when it cannot be
+    // had. Without it records are saved with none.
+    std::function<bool(IFileNode* root, const CSearchedPartitionInfo& record, std::uint64_t& identity)> identity;
     // The resident bytes of a node whose data lives in its record (NTFS),
     // as a recovery would read them now; false when they cannot be read.
     std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
@@ -82,8 +86,10 @@ public:
     virtual void HoldEnd(bool hold) = 0;
     // The last results go before the file is read.
     virtual void Clear() = 0;
-    // The attached device that matches the saved description, or null.
-    virtual IStorageDevice* FindDevice(const SavedDisk& saved) = 0;
+    // The attached devices that match the saved description, the likeliest
+    // first: two cards of one make match alike, and the load takes the one
+    // that holds the volumes scanned.
+    virtual std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) = 0;
     virtual bool IsDisk(IStorageDevice* device) = 0;
     // The volume's description in the device list (null when unknown).
     virtual const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) = 0;
@@ -103,8 +109,9 @@ public:
     std::vector<CSearchedPartitionInfo*>& GetSearchedPartition(int searcherType) override {
         return m_partitions.List(searcherType);
     }
-    // SAVED_DAMAGED once any replay refused the file.
-    std::uint32_t Result() const { return m_result; }
+    // SAVED_DAMAGED once any replay refused the file; SAVED_NO_DEVICE when
+    // the device holds none of the volumes scanned (another made alike).
+    std::uint32_t Result() const;
 
 private:
     IRSData& m_rs;
@@ -113,6 +120,7 @@ private:
     RestoreScanTarget& m_target;
     CRestoredPartitions m_partitions;
     std::set<std::uint64_t> m_taken;
+    CVolumeTally m_volumes;
     std::uint32_t m_result = SAVED_OK;
 };
 

@@ -10,7 +10,13 @@
 //                 system-node record, u32 partition count (0..512), per
 //                 partition u32 kind (0..4) and a 104-byte record, node
 //                 entries (u32 marker 0 and a file-node record), u32 end
-//                 marker 0xFFFFFFFF.
+//                 marker 0xFFFFFFFF. A partition record's first 16 bytes are
+//                 passed over by readers (older saves hold zeros or
+//                 pointers there): a save puts in them what tells the
+//                 record's volume from another made alike, u64 identity
+//                 (VolumeIdentity at the record's start sector) and the u64
+//                 tag kVolumeIdentityTag, so that a load can check it is
+//                 reading the volume that was scanned.
 // Two frames that readers of the first three pass over:
 // NodeData:       what a file-node record cannot say, per node by its ordinal
 //                 (its place among all node entries, from 0, in file order):
@@ -64,6 +70,8 @@ inline constexpr std::uint32_t kMaxVolumeName = 511;
 inline constexpr std::uint32_t kMaxPartitions = 512;
 inline constexpr std::uint32_t kMaxPartitionKind = 4;
 inline constexpr std::uint32_t kPartitionRecordSize = 104;
+// "VolumeID": no pointer an older save left in those bytes reads so.
+inline constexpr std::uint64_t kVolumeIdentityTag = 0x4449656D756C6F56ULL;
 inline constexpr std::uint32_t kRootMarker = 1;
 inline constexpr std::uint32_t kNodeMarker = 0;
 inline constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;

@@ -142,6 +142,9 @@ struct ReplayState {
     std::set<int> unbuilt;
     // Files whose partition index names none of their type's records.
     std::uint64_t unplaced = 0;
+    // Per searcher type, the partition indexes of records whose volume is
+    // not the one scanned.
+    std::map<int, std::set<std::uint16_t>> otherVolumes;
 };
 
 // The partition indexes a file of the type may name; none when the writers
@@ -157,7 +160,9 @@ std::optional<std::unordered_set<std::uint16_t>> PlacesOf(const std::vector<CSea
 // False when the user stopped the load inside the root.
 bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, const CNodeData& nodeData,
                 IDirecotryTreeBuilder& builder, IProgress* progress, const ReplayTarget& target,
-                CRestoredPartitions& partitions, CSavedVolumeCache* cache, CProgressSteps* steps) {
+                CRestoredPartitions& partitions, CSavedVolumeCache* cache, CProgressSteps* steps,
+                const ReplayVolumeCheck* volumes) {
+    CVolumeTally* tally = volumes ? volumes->tally : nullptr;
     bool& tookOne = state.tookOne;
     std::uint64_t& ordinal = state.ordinal;
     if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
@@ -190,6 +195,12 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         auto record = SaveRestoreResult::ReadPartition(bytes);
         if (!record) throw CSavedScanDamage{"a partition record out of range"};
         if (!match) continue;
+        std::uint64_t identity = 0;
+        const bool known = SaveRestoreResult::ReadPartitionIdentity(bytes, identity);
+        const VolumeCheck check = volumes && volumes->check ? volumes->check(*record, known ? &identity : nullptr)
+                                                            : VolumeCheck::Unchecked;
+        if (check == VolumeCheck::Other) state.otherVolumes[type].insert(record->m_partitionIndex);
+        if (tally && check != VolumeCheck::Unchecked) ++(check == VolumeCheck::Same ? tally->same : tally->other);
         if (cache) cache->AddPartition(type, *record);
         partitions.Add(type, std::move(record));
     }
@@ -197,6 +208,12 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
     // naming none (a save that left records out), it would be read at
     // another volume's: it is listed, and fails when recovered.
     const auto places = match ? PlacesOf(partitions.List(type)) : std::nullopt;
+    // Another volume where the scanned one was: what the save says of its
+    // files would be read from that volume's bytes. With one record the
+    // writers read every file of the type there.
+    const auto other = state.otherVolumes.find(type);
+    const bool otherVolume = match && other != state.otherVolumes.end();
+    const bool allOther = otherVolume && partitions.List(type).size() < 2;
 
     // A save writes a folder before its children: a parent not met yet is
     // damage (unless the tree has the builder's folder of lost files, id -1,
@@ -221,6 +238,10 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (places && !node->IsDirectory() && !places->count(node->GetBelongedPartition())) {
             node->Unplace();
             ++state.unplaced;
+        } else if (otherVolume && !node->IsDirectory() &&
+                   (allOther || other->second.count(node->GetBelongedPartition()))) {
+            node->Unplace();
+            if (tally) ++tally->unvouched;
         }
         nodes = true;
         if (match && builder.AddNode(node.get(), searcher)) node.release();
@@ -240,7 +261,8 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
 
 std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, IProgress* progress,
                                    const ReplayTarget& target, CRestoredPartitions& partitions,
-                                   CSavedVolumeCache* cache, CProgressSteps* steps) {
+                                   CSavedVolumeCache* cache, CProgressSteps* steps,
+                                   const ReplayVolumeCheck* volumes) {
     std::uint32_t code = SAVED_OK;
     try {
         partitions.ClearMapCell();
@@ -260,7 +282,7 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         ReplayState state;
         for (std::uint64_t i = 0; i < roots && whole; ++i)
             whole = Continued(progress) &&
-                    ReplayRoot(in, i, state, nodeData, builder, progress, target, partitions, cache, steps);
+                    ReplayRoot(in, i, state, nodeData, builder, progress, target, partitions, cache, steps, volumes);
         for (int type : state.unbuilt) builder.FlashBuild(static_cast<_tagSearcherType>(type));
         if (state.unplaced)
             CatchExeception::WriteLog("saved scan: %llu files name a partition the save does not hold\n",

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -53,6 +54,18 @@ private:
     std::map<int, std::vector<CSearchedPartitionInfo*>> m_lists;
 };
 
+// Whether a saved partition's volume is the one the device holds now.
+enum class VolumeCheck { Unchecked, Same, Other };
+
+// The answers of one load, over every replay of it.
+struct CVolumeTally {
+    std::uint64_t same = 0, other = 0;
+    // Files left with nothing to read: their volume is not the one scanned.
+    std::uint64_t unvouched = 0;
+    // The device is another one: some volume was checked, none was the same.
+    bool OtherDevice() const { return other > 0 && same == 0; }
+};
+
 // Which saved roots a replay adds: all of them for a whole disk, else those
 // whose volume name equals the device's.
 struct ReplayTarget {
@@ -66,6 +79,15 @@ struct ReplayTarget {
     std::set<std::uint64_t>* taken = nullptr; // root positions taken so far
 };
 
+// How a replay checks the volumes of the roots it adds.
+struct ReplayVolumeCheck {
+    // Asked for each partition record of a root added, with the identity the
+    // save holds for its volume (null for a save without one). The files of
+    // a record whose volume is another are listed and fail when recovered.
+    std::function<VolumeCheck(const CSearchedPartitionInfo&, const std::uint64_t* savedIdentity)> check;
+    CVolumeTally* tally = nullptr;
+};
+
 // The frames of the file at path (open in rs) follow one another from the
 // header to the file's end, each opened by the signature; with a Checksums
 // frame (then the last one) every other frame is listed there and matches
@@ -77,7 +99,9 @@ bool SavedFramesIntact(IRSData& rs, const char* path);
 // Replays the frame. Answers SAVED_OK, or SAVED_DAMAGED when any record,
 // count, marker or the frame's end is not as a save writes it (what was
 // added until then stays with the builder; the caller shows none of it).
-// progress may be null; cache may be null (no volumes are opened).
+// progress may be null; cache may be null (no volumes are opened); volumes
+// may be null (no volume is checked).
 std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, IProgress* progress,
                                    const ReplayTarget& target, CRestoredPartitions& partitions,
-                                   CSavedVolumeCache* cache, CProgressSteps* steps);
+                                   CSavedVolumeCache* cache, CProgressSteps* steps,
+                                   const ReplayVolumeCheck* volumes = nullptr);

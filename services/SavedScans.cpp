@@ -3,12 +3,14 @@
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
+#include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/writer/DataRecovery.h"
 #include "services/DeviceData.h"
 #include "services/ScanSession.h"
 #include "services/UIRecovery.h"
 #include "services/UIScan.h"
 
+#include <algorithm>
 #include <list>
 #include <mutex>
 #include <shared_mutex>
@@ -42,7 +44,7 @@ public:
 
     void HoldEnd(bool hold) override { m_scan.HoldEndForLoad(hold); }
     void Clear() override { m_scan.ClearData(); }
-    IStorageDevice* FindDevice(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
+    std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
     const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) override {
         return VXUIDeviceData::GetVolumeInfo(device);
@@ -76,24 +78,28 @@ SavedDisk DescribeSaved(IStorageDevice* storage) {
     return disk;
 }
 
-IStorageDevice* GetFromDiskVolumeData(const SavedDisk& saved) {
+std::vector<IStorageDevice*> GetFromDiskVolumeData(const SavedDisk& saved) {
     VXUIDeviceData& devices = VXUIDeviceData::instance();
     if (devices.GetInitState() != VXUIDeviceData::kDone) devices.InitDeviceInfo();
+    std::vector<IStorageDevice*> found;
+    const auto add = [&found](IStorageDevice* device) {
+        if (device && std::find(found.begin(), found.end(), device) == found.end()) found.push_back(device);
+    };
     if (IStorageDevice* at = devices.GetStorageByDiskVolumeIndex(saved.diskIndex, saved.volumeIndex)) {
         _DiskVolumeData d;
         // Index and size alone could name another stick in the same slot.
-        if (Describe(at, d) && SameKind(d, saved) && (saved.name.empty() || NameOf(d) == saved.name)) return at;
+        if (Describe(at, d) && SameKind(d, saved) && (saved.name.empty() || NameOf(d) == saved.name)) add(at);
     }
     std::list<_DiskVolumeData> disks;
     devices.GetAllDeviceInfo(disks);
     for (const _DiskVolumeData& disk : disks) {
         if (NameOf(disk) == saved.name && SameKind(disk, saved))
-            return devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1);
+            add(devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1));
         for (const _DiskVolumeData& volume : disk.children)
             if (NameOf(volume) == saved.name && SameKind(volume, saved))
-                return devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex);
+                add(devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex));
     }
-    return nullptr;
+    return found;
 }
 
 SaveSource MakeSaveSource(VXUIScan& scan) {
@@ -112,6 +118,15 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
     source.partitions = [from](IFileNode* root) {
         auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
         return concrete ? concrete->GetSearchedPartition() : std::vector<CSearchedPartitionInfo*>{};
+    };
+    // Taken where the writers read: on the device the root's files are on,
+    // while its device objects stand (a device list made again frees them).
+    source.identity = [from](IFileNode* root, const CSearchedPartitionInfo& record, std::uint64_t& identity) {
+        if (!from->Storage()) return false;
+        auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
+        IStorageDevice* device = concrete ? concrete->Device() : nullptr;
+        return device && record.m_startSector >= 0 &&
+               VolumeIdentity(device, static_cast<unsigned long long>(record.m_startSector), identity);
     };
     // Read as a recovery reads them: the bytes a loaded result recovers are
     // the ones this scan would have.

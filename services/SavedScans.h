@@ -5,6 +5,7 @@
 #include "savedscan/SaveRestoreResult.h"
 
 #include <memory>
+#include <vector>
 
 class IStorageDevice;
 class VXUIRecovery;
@@ -13,10 +14,11 @@ class VXUIScan;
 // The device list's description of the scanned storage (empty for none).
 SaveRestoreResult::SavedDisk DescribeSaved(IStorageDevice* storage);
 
-// The attached device that matches the saved description: the one at the
+// The attached devices that match the saved description: the one at the
 // saved indexes when size, file-system type and (when saved) name agree,
-// else the first listed disk or volume with the same name, type and size.
-IStorageDevice* GetFromDiskVolumeData(const SaveRestoreResult::SavedDisk& saved);
+// then every listed disk or volume with the same name, type and size, in
+// list order.
+std::vector<IStorageDevice*> GetFromDiskVolumeData(const SaveRestoreResult::SavedDisk& saved);
 
 // What a save of scan's current session writes; it holds the session and
 // its nodes until it goes. Called on the save's thread.

@@ -1,7 +1,7 @@
 // scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]
 // scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]
 // scan_image quick|deep IMAGE --services [--search TEXT] [--save FILE] ... (ServicesMode.h)
-// scan_image load FILE --device IMAGE [--search TEXT] [--recover DIR] (ServicesMode.h)
+// scan_image load FILE --device IMAGE [--device IMAGE...] [--search TEXT] [--recover DIR] (ServicesMode.h)
 // The services modes run in scan_image_services, beside this program, so the
 // engine's own modes start without loading Qt.
 // scan_image --help (the whole usage: ProbeArgs.cpp)

@@ -1,5 +1,5 @@
 // scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR] [--save FILE]
-// scan_image load FILE --device IMAGE [--search TEXT] [--recover DIR]
+// scan_image load FILE --device IMAGE [--device IMAGE...] [--search TEXT] [--recover DIR]
 // The image is listed by the real enumerator as an attached disk image (a
 // block device such as a loop device is listed as the system lists it), the
 // whole disk is scanned through the facade (quick: each volume in turn; deep:
@@ -216,12 +216,18 @@ int RunServicesMode(int argc, char** argv) {
     const bool load = mode == "load";
     std::string image = load ? "" : argv[2], savedFile = load ? argv[2] : "";
     std::string search, recoverDir, saveTo;
+    // A load may be given more images, attached beside the first (cards of
+    // one make, say).
+    std::vector<std::string> others;
     bool searching = false;
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--services" && !load) continue;
         if (a == "--device" && load && i + 1 < argc && argv[i + 1][0]) {
-            image = argv[++i];
+            if (image.empty())
+                image = argv[++i];
+            else
+                others.push_back(argv[++i]);
             continue;
         }
         if (a == "--save" && !load && i + 1 < argc && argv[i + 1][0]) {
@@ -267,7 +273,9 @@ int RunServicesMode(int argc, char** argv) {
     });
     RegisterAllLibraries();
     SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
-    salvor::test::ImageFileFacts imageFacts({image});
+    std::vector<std::string> images{image};
+    images.insert(images.end(), others.begin(), others.end());
+    salvor::test::ImageFileFacts imageFacts(images);
     CSysfsBlockDeviceFacts system;
     OneDiskFacts diskFacts(system, S_ISBLK(st.st_mode) ? KernelName(image) : "");
     IBlockDeviceFacts& facts = S_ISBLK(st.st_mode) ? static_cast<IBlockDeviceFacts&>(diskFacts) : imageFacts;

@@ -47,7 +47,8 @@ IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice* device, unsigned long lo
     const std::uint16_t type = TypeLow(block);
     if (type < 1 || type > 31 || Subtype(block) > 31 || Le64(block, nx::kMagic) != nx::kMagicAnd4K) return nullptr;
     const unsigned long long total = device->GetTotalSectors();
-    return new APFSRecognize(device, startSector, total > startSector ? total - startSector : 0);
+    return new APFSRecognize(device, startSector, total > startSector ? total - startSector : 0,
+                             Le64(block, nx::kUuid) ^ (Le64(block, nx::kUuid + 8) * 0x9E3779B97F4A7C15ULL));
 }
 
 bool APFSRecognize::ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out) {

@@ -22,6 +22,7 @@ std::uint64_t CExFatDBR::GetTotalSectors() const { return Le64(m_b, 72); }
 std::uint32_t CExFatDBR::GetDataRegionStartSector() const { return Le32(m_b, 88); }
 std::uint32_t CExFatDBR::GetTotalCluster() const { return Le32(m_b, 92); }
 std::uint32_t CExFatDBR::GetRootDirStartCluster() const { return Le32(m_b, 96); }
+std::uint32_t CExFatDBR::GetVolumeSerialNumber() const { return Le32(m_b, 100); }
 
 bool CExFatDBR::IsValid(unsigned sectorSize) const {
     if (!Has(m_b, 0, 512)) return false;
@@ -70,7 +71,7 @@ IVolumeAnalyze* CreateExfatVolumeAnalyze(IStorageDevice* device, unsigned long l
     if (!ReadOneSector(device, startSector, sector)) return nullptr;
     CExFatDBR dbr(sector);
     if (!dbr.IsValid(sectorSize)) return nullptr;
-    return new CExFatVolumeAnalyer(dbr.GetTotalSectors());
+    return new CExFatVolumeAnalyer(dbr.GetTotalSectors(), dbr.GetVolumeSerialNumber());
 }
 
 } // namespace exfat

@@ -28,6 +28,7 @@ public:
     std::uint32_t GetDataRegionStartSector() const;
     std::uint32_t GetTotalCluster() const;
     std::uint32_t GetRootDirStartCluster() const;
+    std::uint32_t GetVolumeSerialNumber() const;
     unsigned GetBytesPerSectorShift() const;
     unsigned GetSectorsPerClusterShift() const;
     enumFILE_SYSTEM_TYPE GetFileSystemType() const { return FS_EXFAT; }
@@ -39,13 +40,16 @@ private:
 // The exFAT recogniser: kind 7, the volume length, and no label.
 class CExFatVolumeAnalyer : public IVolumeAnalyze {
 public:
-    explicit CExFatVolumeAnalyer(unsigned long long totalSectors) : m_totalSectors(totalSectors) {}
+    explicit CExFatVolumeAnalyer(unsigned long long totalSectors, std::uint32_t serial = 0)
+        : m_totalSectors(totalSectors), m_serial(serial) {}
     enumFILE_SYSTEM_TYPE GetFileSystemType() override { return FS_EXFAT; }
     unsigned long long GetTotalSector() override { return m_totalSectors; }
     void GetLabel(char* buffer, int size) override;
+    std::uint64_t GetVolumeSerial() override { return m_serial; }
 
 private:
     unsigned long long m_totalSectors;
+    std::uint32_t m_serial;
 };
 
 namespace exfat {

@@ -87,6 +87,15 @@ unsigned CTempFATDBR::GetSectorsPerFat() const {
 
 unsigned CTempFATDBR::GetRootEntries() const { return Le16(m_sector, dbr::kRootEntries); }
 
+std::uint32_t CTempFATDBR::GetSerialNumber() const {
+    if (!IsValidDBR()) return 0;
+    const bool fat32 = m_kind == FS_FAT32;
+    // 0x28 is the shorter DOS 4.0 record, which holds the serial too.
+    const std::uint8_t sign = bytes::U8(m_sector, fat32 ? dbr::kExtendedSign32 : dbr::kExtendedSign16);
+    if (sign != 0x29 && sign != 0x28) return 0;
+    return Le32(m_sector, fat32 ? dbr::kSerial32 : dbr::kSerial16);
+}
+
 unsigned CTempFATDBR::GetRootDirStartCluster() const {
     return m_kind == FS_FAT32 ? Le32(m_sector, dbr::kRootCluster) : 0;
 }

@@ -124,6 +124,7 @@ CFatVolumeAnalyze::CFatVolumeAnalyze(IStorageDevice* device, unsigned long long 
     if (!boot.IsValidDBR()) return;
     m_kind = boot.GetFileSystemType();
     m_totalSectors = boot.GetTotalSectors();
+    m_serial = boot.GetSerialNumber();
     std::string label;
     CFATVolume volume(device);
     if (volume.GetPartitionLabel(startSector, boot, label))

@@ -48,9 +48,11 @@ public:
     unsigned long long GetTotalSector() override { return m_totalSectors; }
     // Copies the label, cut at a character boundary to fit, always terminated.
     void GetLabel(char* buffer, int size) override;
+    std::uint64_t GetVolumeSerial() override { return m_serial; }
 
 private:
     enumFILE_SYSTEM_TYPE m_kind = FS_UNKNOWN;
     std::string m_label;
     unsigned long long m_totalSectors = 0;
+    std::uint64_t m_serial = 0;
 };

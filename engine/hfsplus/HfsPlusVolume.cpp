@@ -328,6 +328,7 @@ CHFSPlusVolumeAnalyze::CHFSPlusVolumeAnalyze(IStorageDevice* device, unsigned lo
     const HFSPlusVolumeHeader h = ReadVolumeHeader(Bytes(sector).subspan(at));
     m_kind = FS_HFSPLUS;
     m_totalSectors = std::uint64_t{h.totalBlocks} * h.blockSize / sectorSize;
+    m_serial = h.VolumeId() ^ (std::uint64_t{h.createDate} << 32 | h.createDate);
 }
 
 void CHFSPlusVolumeAnalyze::GetLabel(char* buffer, int size) {

@@ -124,10 +124,14 @@ public:
     enumFILE_SYSTEM_TYPE GetFileSystemType() override { return m_kind; }
     unsigned long long GetTotalSector() override { return m_totalSectors; }
     void GetLabel(char* buffer, int size) override;
+    // The creation date beside the volume id the Finder info holds (zero
+    // where the maker wrote none).
+    std::uint64_t GetVolumeSerial() override { return m_serial; }
 
 private:
     enumFILE_SYSTEM_TYPE m_kind = FS_UNKNOWN;
     unsigned long long m_totalSectors = 0;
+    std::uint64_t m_serial = 0;
 };
 
 // The recogniser: null when the device has no HFS+ header at startSector.

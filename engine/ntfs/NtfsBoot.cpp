@@ -111,7 +111,7 @@ IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, unsigned long lo
     CNTFSDBR dbr;
     if (!dbr.InitFromBuffer(sector)) return nullptr;
     return new CNTFSVolumeAnalyer(static_cast<unsigned long long>(dbr.GetTotalSectors()),
-                                  ReadVolumeLabel(*device, startSector, dbr, sectorSize));
+                                  ReadVolumeLabel(*device, startSector, dbr, sectorSize), dbr.GetSerialNumber());
 }
 
 } // namespace ntfs

@@ -41,15 +41,17 @@ private:
 // ($Volume's name; empty when it cannot be read).
 class CNTFSVolumeAnalyer : public IVolumeAnalyze {
 public:
-    explicit CNTFSVolumeAnalyer(unsigned long long totalSectors, std::string label = {})
-        : m_totalSectors(totalSectors), m_label(std::move(label)) {}
+    explicit CNTFSVolumeAnalyer(unsigned long long totalSectors, std::string label = {}, std::uint64_t serial = 0)
+        : m_totalSectors(totalSectors), m_label(std::move(label)), m_serial(serial) {}
     enumFILE_SYSTEM_TYPE GetFileSystemType() override { return FS_NTFS; }
     unsigned long long GetTotalSector() override { return m_totalSectors; }
     void GetLabel(char* buffer, int size) override;
+    std::uint64_t GetVolumeSerial() override { return m_serial; }
 
 private:
     unsigned long long m_totalSectors;
     std::string m_label; // UTF-8
+    std::uint64_t m_serial;
 };
 
 namespace ntfs {

@@ -91,6 +91,8 @@ public:
     ResultCode Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device);
     // The writer's records (it keeps owning them), best score first.
     std::vector<CSearchedPartitionInfo*> GetSearchedPartition() const;
+    // The device the records' sectors are on (borrowed), or null.
+    IStorageDevice* Device() const { return m_device; }
     // The partition record node belongs to, or null.
     CSearchedPartitionInfo* GetNodePartition(CFileNode* node) const;
     // The device sector where node's partition starts, −1 when unknown.

@@ -86,11 +86,20 @@ std::string RefusedNameMapped(const std::string& name, int level) {
     for (char& c : out)
         if (c && std::strchr("\"*:<>?\\|", c)) c = '_';
     if (level < 2) return out;
-    for (std::size_t end = out.size(); end > 0 && (out[end - 1] == '.' || out[end - 1] == ' '); --end) out[end - 1] = '_';
+    const auto mapTrailing = [](std::string& text) {
+        for (std::size_t end = text.size(); end > 0 && (text[end - 1] == '.' || text[end - 1] == ' '); --end)
+            text[end - 1] = '_';
+    };
+    mapTrailing(out);
     const std::size_t dot = out.find('.');
     if (!IsDeviceName(out.substr(0, dot))) return out;
     const std::size_t stem = std::min(dot, out.size());
-    return out.substr(0, stem) + "_" + out.substr(stem);
+    // The "_" makes a name of the longest length one byte too long: it is
+    // shortened as any long name is, and what the cut leaves at its end is
+    // mapped again.
+    out = MakeSafeFileName(out.substr(0, stem) + "_" + out.substr(stem));
+    mapTrailing(out);
+    return out;
 }
 
 // The next mapping of name that differs from the one at level, moving level

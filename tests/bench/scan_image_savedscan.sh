@@ -8,7 +8,8 @@
 # files among them) recover after a load no file with other bytes than after
 # the scan, with the same counts; a
 # damaged file, a missing one and another device fail with
-# "load failed: code N".
+# "load failed: code N", another device also when it is made alike (same
+# name, size and label) and holds volumes of other serials, of every kind.
 # Usage: scan_image_savedscan.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -80,4 +81,95 @@ head -c $(( $(stat -c %s "$out/quick.rsf") - 10 )) "$out/quick.rsf" > "$out/cut.
 expect_failure "a cut file" 8 "$out/cut.rsf" --device "$img"
 expect_failure "a missing file" 2 "$out/none.rsf" --device "$img"
 expect_failure "another device" 6 "$out/quick.rsf" --device "$other"
+
+# Two cards made alike (same size, label and name; other serials and files):
+# a save of the first, loaded with the second attached, is refused, after a
+# quick scan (its FAT root) as after a deep one (FAT and carved roots); on
+# the first it loads and recovers its own bytes, also with both attached.
+bash "$src/tests/fixtures/make-fixture" cards_alike "$fixtures"
+alike="$fixtures/cards_alike"
+for mode in quick deep; do
+    r="$out/alike.$mode"
+    "$probe" "$mode" "$alike/one/card.img" --services --save "$r.rsf" > /dev/null 2>&1 || fail "alike $mode: --save failed"
+    expect_failure "a card made alike ($mode)" 6 "$r.rsf" --device "$alike/two/card.img"
+    "$probe" load "$r.rsf" --device "$alike/one/card.img" --recover "$r.loaded" > "$r.load" 2>/dev/null ||
+        fail "alike $mode: the card scanned does not load"
+    sums "$r.loaded" | grep -qxF "$(head -n 1 "$alike/one/card.sha256.txt" | cut -c1-64)" ||
+        fail "alike $mode: the card's own bytes are not recovered after the load"
+    # Both attached, the other listed first: the load takes the card scanned.
+    "$probe" load "$r.rsf" --device "$alike/two/card.img" --device "$alike/one/card.img" --recover "$r.both" \
+        > "$r.both.txt" 2> "$out/err" || fail "alike $mode, both attached: $(tail -n 1 "$out/err")"
+    diff <(sums "$r.loaded") <(sums "$r.both") >&2 || fail "alike $mode, both attached: other bytes recovered"
+done
+# Every other kind: a copy of the image scanned, under its name in another
+# folder, whose volume differs only in what tells it from the scanned one
+# (exFAT and NTFS serials, the HFS+ creation date, the APFS container's UUID,
+# the first sector of data of a carved image), is refused too.
+# changed IMAGE OFFSET COUNT: the copy, with COUNT bytes at OFFSET changed.
+changed() {
+    mkdir -p "$out/alike"
+    local copy="$out/alike/$(basename "$1")"
+    cp "$1" "$copy"
+    python3 - "$copy" "$2" "$3" <<'PY'
+import sys
+path, offset, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+with open(path, 'r+b') as f:
+    f.seek(offset)
+    old = f.read(count)
+    f.seek(offset)
+    f.write(bytes(b ^ 0x5A for b in old))
+PY
+    echo "$copy"
+}
+apfs_at() { # the byte offset of the first APFS container superblock of IMAGE
+    python3 - "$1" <<'PY'
+import sys
+with open(sys.argv[1], 'rb') as f:
+    data = f.read()
+for at in range(0, len(data) - 4096, 4096):
+    if data[at + 32:at + 36] == b'NXSB':
+        print(at)
+        break
+PY
+}
+for mode in quick deep; do
+    expect_failure "exFAT of another serial ($mode)" 6 "$out/exfat.$mode.rsf" --device \
+        "$(changed "$fixtures/exfat_quick/exfat_512.img" 100 4)"
+    expect_failure "NTFS of another serial ($mode)" 6 "$out/ntfs_4k.$mode.rsf" --device \
+        "$(changed "$fixtures/ntfs_volumes/ntfs_4k.img" 72 8)"
+    expect_failure "HFS+ made at another time ($mode)" 6 "$out/hfsplus.$mode.rsf" --device \
+        "$(changed "$fixtures/hfs_synth/synth_4096.img" 1040 4)"
+done
+apfs="$fixtures/apfs_disks/gpt_zeroed.img"
+expect_failure "APFS of another UUID" 6 "$out/apfs.deep.rsf" --device "$(changed "$apfs" $(( $(apfs_at "$apfs") + 72 )) 16)"
+# A disk whose second volume is another one made alike (its creation date
+# changed): the load goes on; the first volume's files come back as on the
+# disk scanned, the second's fail, none with the other volume's bytes.
+counts() { grep -o '^recovered=[0-9]* failed=[0-9]*' "$1"; }
+# (Files whose data is gone fail on either disk: the probe then exits 1.)
+"$probe" load "$out/hfs_deep_two.rsf" --device "$fixtures/hfs_deep/two.img" --recover "$out/two.same" > "$out/two.same.txt" 2> "$out/err" || true
+grep -q '^load failed' "$out/err" && fail "hfs_deep_two: the disk scanned: $(grep '^load failed' "$out/err")"
+"$probe" load "$out/hfs_deep_two.rsf" --device "$(changed "$fixtures/hfs_deep/two.img" $((36864 * 512 + 1040)) 4)" \
+    --recover "$out/two.other" > "$out/two.other.txt" 2> "$out/err" || true
+grep -q '^load failed' "$out/err" && fail "a volume made alike: $(grep '^load failed' "$out/err")"
+read -r same_ok same_failed <<< "$(counts "$out/two.same.txt" | tr -c '0-9\n' ' ')"
+read -r other_ok other_failed <<< "$(counts "$out/two.other.txt" | tr -c '0-9\n' ' ')"
+[ "$other_ok" -gt 0 ] && [ "$other_ok" -lt "$same_ok" ] && [ "$other_failed" -gt "$same_failed" ] ||
+    fail "a volume made alike: $(counts "$out/two.other.txt") after $(counts "$out/two.same.txt") on the disk scanned"
+while IFS= read -r -d '' f; do
+    cmp -s "$out/two.other/$f" "$out/two.same/$f" || fail "a volume made alike: $f has other bytes"
+done < <(cd "$out/two.other" && find . -type f -print0)
+first_data() { # the byte offset of IMAGE's first sector of more than one byte value
+    python3 - "$1" <<'PY'
+import sys
+with open(sys.argv[1], 'rb') as f:
+    at = 0
+    while (sector := f.read(512)) and sector.count(sector[:1]) == len(sector):
+        at += 512
+print(at)
+PY
+}
+carved="$fixtures/carve_all/all_512_random.img"
+expect_failure "carved files on another device" 6 "$out/carved.deep.rsf" --device \
+    "$(changed "$carved" "$(first_data "$carved")" 16)"
 echo "scan_image saved scan: ok"

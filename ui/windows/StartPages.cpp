@@ -241,6 +241,7 @@ void VXSelectDiskViewController::awakeFromNib() {
 
 void VXSelectDiskViewController::InitFinished(const std::string& keep) {
     view();
+    listing_ = true;
     rootArr.clear();
     outlineView->setDataSource(this);
     outlineView->setDelegate(this);
@@ -278,13 +279,26 @@ void VXSelectDiskViewController::InitFinished(const std::string& keep) {
     reloadRootRows();
     selectedRow = one.isValid() ? outlineView->rowForItem(selectDiskVolume.get()) : -1;
     outlineView->setSelectCellBackgroundColorWithRow(int(selectedRow));
+    listing_ = false;
     if (one.isValid()) {
         scanButton->setButtonEnabled(true);
         outlineView->selectionModel()->setCurrentIndex(
             one, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
     logChoice();
-    outlineView->setFocus();
+    // The page's first listing gives the list the focus. A device coming or
+    // going leaves it where the user put it (Tab to the scan button, then
+    // Space); only focus gone from the window's shown controls comes back.
+    const QWidget* focused = outlineView->window()->focusWidget();
+    const bool kept = listedOnce_ && focused && focused != outlineView && focused->isVisible() && focused->isEnabled();
+    if (!kept) outlineView->setFocus();
+    listedOnce_ = true;
+}
+
+bool VXSelectDiskViewController::chosenRowSelected() const {
+    if (!selectDiskVolume) return false;
+    const QModelIndex chosen = outlineView->indexForItem(selectDiskVolume.get());
+    return chosen.isValid() && outlineView->selectionModel()->isRowSelected(chosen.row(), chosen.parent());
 }
 
 DiskVolumeNodeRef VXSelectDiskViewController::refFor(const DiskVolumeNodeData* item) const {
@@ -305,6 +319,7 @@ void VXSelectDiskViewController::RefreshDevice() {
 
 void VXSelectDiskViewController::getDiskValue() {
     const std::string keep = selectDiskVolume ? selectDiskVolume->identity() : std::string();
+    listing_ = true;
     // The outline lets go of the old items before they are freed.
     if (outlineView) outlineView->willReloadData();
     allDiskArr.clear();
@@ -396,8 +411,12 @@ bool VXSelectDiskViewController::shouldSelectItem(OutlineView*, OutlineItem item
 }
 
 void VXSelectDiskViewController::selectionDidChange(OutlineView*) {
-    if (selectDiskVolume == oldSelectDiskVolume) {
-        // The selection went without a row being chosen (a click on empty space).
+    // A listing on its way reports its own choice when it ends.
+    if (listing_) return;
+    // The selection went without a row being chosen (a click on empty
+    // space). A change that leaves the chosen row selected (one a burst of
+    // events repeats) takes nothing away: the device stays chosen.
+    if (selectDiskVolume == oldSelectDiskVolume && !chosenRowSelected()) {
         selectedRow = -1;
         selectDiskVolume.reset();
         scanButton->setButtonEnabled(false);

@@ -168,6 +168,14 @@ protected:
 
 private:
     DiskVolumeNodeRef refFor(const DiskVolumeNodeData* item) const;
+    // Whether the outline still selects the row of the device chosen.
+    bool chosenRowSelected() const;
+
+    // Set while a listing rebuilds the outline: it chooses, not the
+    // selection changes the rebuild makes on its way.
+    bool listing_ = false;
+    // The page has been listed once: later listings leave the focus alone.
+    bool listedOnce_ = false;
 };
 
 } // namespace salvor::windows

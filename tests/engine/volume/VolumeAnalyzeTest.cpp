@@ -5,10 +5,14 @@
 #include "engine/utility/CatchExeception.h"
 #include "engine/utility/FileUtils.h"
 #include "engine/volume/VolumeAnalyzeController.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -116,6 +120,72 @@ TEST_F(VolumeAnalysis, NothingKnowsAnUnformattedArea) {
     ResetFactories();
     c.reset(CreateVolumeAnalyzeController(nullptr, 0));
     EXPECT_EQ(c->GetVolumeAnzlyzer(), nullptr) << "no recogniser registered";
+}
+
+// What tells a volume from another made alike: the same volume answers the
+// same after what use changes (FAT32's free count, its boot code),
+// another serial answers otherwise, and two cards made alike (FAT16) differ.
+// An area of one byte value has no identity; other bytes are their own.
+class VolumeIdentities : public ::testing::Test {
+protected:
+    void SetUp() override { RegisterAllLibraries(); }
+    void TearDown() override { ResetFactories(); }
+    static bool Identity(const std::string& image, unsigned long long start, std::uint64_t& id) {
+        salvor::test::ImageDevice device(image);
+        return VolumeIdentity(&device, start, id);
+    }
+    // A copy of image with count bytes at offset set to value.
+    std::string Changed(const std::string& image, std::size_t offset, std::size_t count, std::uint8_t value) {
+        const std::string copy = dir_.file("copy.img");
+        std::filesystem::copy_file(image, copy, std::filesystem::copy_options::overwrite_existing);
+        std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(offset));
+        for (std::size_t i = 0; i < count; ++i) f.put(static_cast<char>(value));
+        return copy;
+    }
+    salvor::test::TempDir dir_;
+};
+
+TEST_F(VolumeIdentities, TellVolumesMadeAlikeApartAndKeepTheSameVolumeThroughUse) {
+    const std::string fat32 = salvor::test::FixtureFile("fat_32", "fat_32.img");
+    ASSERT_FALSE(fat32.empty());
+    std::uint64_t id = 0, again = 0;
+    ASSERT_TRUE(Identity(fat32, 0, id));
+    ASSERT_TRUE(Identity(Changed(fat32, 512 + 488, 4, 0x17), 0, again)) << "FSInfo free count";
+    EXPECT_EQ(again, id);
+    ASSERT_TRUE(Identity(Changed(fat32, 67, 1, 0x5A), 0, again)) << "FAT32 serial";
+    EXPECT_NE(again, id);
+    ASSERT_TRUE(Identity(Changed(fat32, 200, 8, 0x90), 0, again)) << "boot code";
+    EXPECT_EQ(again, id);
+
+    const std::string one = salvor::test::FixtureFile("cards_alike", "one/card.img");
+    const std::string two = salvor::test::FixtureFile("cards_alike", "two/card.img");
+    ASSERT_FALSE(one.empty());
+    std::uint64_t first = 0, second = 0;
+    ASSERT_TRUE(Identity(one, 0, first));
+    ASSERT_TRUE(Identity(two, 0, second));
+    EXPECT_NE(first, second);
+
+    // No file system: the first sector of other bytes than one value, and
+    // where it lies; a zeroed or erased MiB tells nothing.
+    ASSERT_TRUE(Identity(Changed(one, 0, 512, 0), 0, first));
+    ASSERT_TRUE(Identity(Changed(one, 0, 512, 0xFF), 0, second));
+    EXPECT_EQ(first, second) << "the first FAT either way";
+    ASSERT_TRUE(Identity(Changed(two, 0, 512, 0), 0, second));
+    EXPECT_NE(first, second) << "the other card's FAT";
+    EXPECT_FALSE(Identity(Changed(one, 0, 1 << 20, 0), 0, again));
+    std::ifstream boot(one, std::ios::binary);
+    unsigned char reserved[2] = {};
+    boot.seekg(14);
+    boot.read(reinterpret_cast<char*>(reserved), 2);
+    const unsigned fat = reserved[0] | reserved[1] << 8; // the first FAT's sector
+    ASSERT_GT(fat, 0u);
+    ASSERT_TRUE(Identity(one, fat, first));
+    ASSERT_TRUE(Identity(Changed(one, 39, 4, 0x5A), fat, second)) << "only the boot sector changed";
+    EXPECT_EQ(first, second);
+    ASSERT_TRUE(Identity(Changed(one, fat * 512 + 100, 1, 0xEE), fat, second));
+    EXPECT_NE(first, second);
+    EXPECT_FALSE(Identity(one, 1ULL << 40, again)) << "past the device";
 }
 
 } // namespace

@@ -288,6 +288,60 @@ private slots:
         QCOMPARE(fake_->scanned->name(), chosen);
     }
 
+    // A device event leaves the keyboard focus where the user put it: Tab to
+    // the scan button, a device comes (or goes), and Space still scans. The
+    // page's first listing gives the list the focus.
+    void deviceChangeKeepsFocus_data() {
+        QTest::addColumn<QString>("event");
+        QTest::newRow("attached") << "RefreshAttachDevice";
+        QTest::newRow("detached") << "RefreshDetachDevice";
+    }
+    void deviceChangeKeepsFocus() {
+        QFETCH(QString, event);
+        openDevicePage({{"Alpha", 2000000, {{"A1", 900000}, {"A2", 900000}}}, {"Bravo", 500000, {{"B1", 400000}}}});
+        VXSelectDiskViewController* page = root_->selectDiskVC;
+        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(page->outlineView));
+        while (QApplication::focusWidget() != page->scanButton) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QVERIFY(QApplication::focusWidget() != page->outlineView); // the scan button comes before the list again
+        }
+        fake_->disks.push_back({"USB", 4000000, {{"U1", 1000000}}, false, true});
+        platform::NotificationCenter::defaultCenter().post(event.toUtf8().constData());
+        QTRY_COMPARE(page->outlineView->model()->rowCount(), 3);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(page->scanButton));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(root_->deletailWC);
+        QCOMPARE(root_->deletailWC->selectDiskVolumeData->name(), QStringLiteral("A1"));
+    }
+
+    // The choice survives a burst of events: a selection change that leaves
+    // the chosen row selected (as a burst repeats one) chooses nothing else,
+    // and the next listing keeps the device chosen; a click on empty space
+    // still clears it.
+    void choiceSurvivesRepeatedSelectionChange() {
+        openDevicePage({{"Alpha", 2000000, {{"A1", 900000}, {"A2", 900000}}}, {"Bravo", 500000, {{"B1", 400000}}}});
+        VXSelectDiskViewController* page = root_->selectDiskVC;
+        widgets::VXCustomOutlineView* outline = page->outlineView;
+        outline->setFocus();
+        QTest::keyClick(outline, Qt::Key_Down);
+        QCOMPARE(page->selectDiskVolume->name(), QStringLiteral("A2"));
+        for (int i = 0; i < 3; ++i) {
+            page->selectionDidChange(outline);
+            QVERIFY(page->selectDiskVolume);
+            QCOMPARE(page->selectDiskVolume->name(), QStringLiteral("A2"));
+            QVERIFY(page->scanButton->isUsable());
+        }
+        fake_->disks.insert(fake_->disks.begin(), {"USB", 4000000, {{"U1", 1000000}}, false, true});
+        platform::NotificationCenter::defaultCenter().post("RefreshAttachDevice");
+        QTRY_COMPARE(outline->model()->rowCount(), 3);
+        QCOMPARE(page->selectDiskVolume->name(), QStringLiteral("A2"));
+        page->selectionDidChange(outline);
+        QCOMPARE(root_->selectVolumeData->name(), QStringLiteral("A2"));
+        QTest::mouseClick(outline->viewport(), Qt::LeftButton, {}, QPoint(20, outline->viewport()->height() - 5));
+        QVERIFY(!page->selectDiskVolume);
+        QVERIFY(!page->scanButton->isUsable());
+    }
+
     void deviceChangeThenBackAndStartAgain() {
         openDevicePage({{"Alpha", 2000000, {{"A1", 900000}, {"A2", 900000}}}});
         VXSelectDiskViewController* page = root_->selectDiskVC;
