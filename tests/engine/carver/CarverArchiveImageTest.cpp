@@ -186,3 +186,46 @@ TEST(CarverArchiveImage, TarOfTarsIsOneTar) {
                 }
             }
 }
+
+// The same images cut inside the last tar of tars, as a copy that stopped
+// there: that tar runs whole to the device's end (its own members and the
+// tars inside them do not end it), the two before it stay as they were.
+TEST(CarverArchiveImage, TarOfTarsCutByTheDeviceEndRunsToIt) {
+    for (unsigned ss : {512u, 4096u})
+        for (const char* gaps : {"zero", "random"}) {
+            const std::string base = "tars_" + std::to_string(ss) + "_" + gaps;
+            SCOPED_TRACE(base);
+            const std::vector<Placed> placed = Manifest(FixtureFile("carve_archives", base + ".json"));
+            ASSERT_EQ(placed.size(), 3u);
+            std::ifstream in(FixtureFile("carve_archives", base + ".img"), std::ios::binary);
+            std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            // 60 % into the last one, on a sector border.
+            const std::size_t cut = (placed[2].start * ss + placed[2].size * 3 / 5) / ss * ss;
+            bytes.resize(cut);
+            TempDir dir;
+            const std::string image = dir.file("cut.img");
+            std::ofstream(image, std::ios::binary)
+                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            ImageDevice device(image, ss);
+            CarveScan scan(device);
+            ASSERT_EQ(scan.Run(), 0u);
+            const std::vector<CarvedNode> files = scan.Files();
+            EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                                    [](const CarvedNode& f) { return f.path.ends_with(".TAR"); }),
+                      3);
+            for (std::size_t i = 0; i < placed.size(); ++i) {
+                Placed p = placed[i];
+                auto it = std::find_if(files.begin(), files.end(), [&](const CarvedNode& f) { return f.start == p.start; });
+                ASSERT_NE(it, files.end()) << "no tar at " << p.start;
+                const auto at = bytes.begin() + p.start * ss;
+                if (i < 2) {
+                    p.file = i == 1 ? "y.tar" : "tt.tar";
+                    CheckCarve(p, std::vector<std::uint8_t>(at, at + static_cast<long long>(p.size)),
+                               scan.Read(it->node), ss, bytes.size());
+                } else {
+                    EXPECT_TRUE(scan.Read(it->node) == std::vector<std::uint8_t>(at, bytes.end()))
+                        << it->size << " bytes of " << bytes.end() - at;
+                }
+            }
+        }
+}

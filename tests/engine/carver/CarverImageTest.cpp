@@ -3,6 +3,7 @@
 // once at its start, named and filed under eps, and written back byte-exact,
 // at 512- and 4096-byte sectors, behind zero and random gaps, with 4 MiB and
 // 1 MiB blocks.
+#include "engine/carver/analysers/ZipAnalyser.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
@@ -175,6 +176,12 @@ TEST_P(CarverZipImage, ArchiveNamedByAnotherDirectoryListedOnItsOwn) {
         ASSERT_NE(f, files.end()) << "no archive at " << s.start;
         const std::string path = scan.Recover(f->node);
         EXPECT_EQ(Sha256File(path), s.sha256) << f->path << ": " << f->size << " bytes";
+        // Sized from the device as well (a walk given up), each ends with its own end record.
+        FileZIPAnalyser classic;
+        CRawFileInfo r;
+        r.m_llStartSector = s.start;
+        EXPECT_EQ(classic.GetRawFileSize(r, &composed.device), 1);
+        EXPECT_EQ(r.m_ullFileSize, f->size) << f->path << " sized from the device";
         if (&s == &samples[1]) {
             std::string out;
             EXPECT_EQ(RunCommand("unzip -t '" + path + "'", &out), 0) << out;
