@@ -203,6 +203,9 @@ bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start* own, const S
     const unsigned long long ss = m_nSectorSize;
     const unsigned long long start = static_cast<unsigned long long>(r.m_llStartSector);
     if (n.sector <= r.m_llStartSector) return false;
+    // One of the parts of a file of its kind (an archive's member, a tar in
+    // a tar's member) never ends one, even one that runs to the device's end.
+    if (n.fate == Fate::Member && own && own->family && n.family == own->family) return false;
     const unsigned long long at = static_cast<unsigned long long>(n.sector - r.m_llStartSector) * ss;
     if (at >= r.m_ullFileSize) return false;
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;

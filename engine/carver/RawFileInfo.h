@@ -88,7 +88,8 @@ public:
     // 1 = finished (size final, or 0 to leave sizing to the analyser), else go on.
     virtual int CalcRawSize(unsigned char*, int, long long, SearchContext&) { return 2; }
     // True when the walk of a streaming record expects one of its file's
-    // records (an archive's member) at `offset` bytes from its start.
+    // records (an archive's member) at `offset` bytes from its start, or
+    // holds whatever starts there as a part of one.
     virtual bool RecordAt(unsigned long long /*offset*/) const { return false; }
 
     // The stored name without trailing blanks and bad characters (stored back).

@@ -424,6 +424,7 @@ int TARRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
                                                BruteForce::WindowRoom(context, offset));
             return Settle(end, s, "_");
         }
+        m_ullEntryData = m_ullNextHeader + FileTARAnalyser::kBlock;
         m_ullNextHeader += FileTARAnalyser::EntryBytes(b);
     }
     return 2;

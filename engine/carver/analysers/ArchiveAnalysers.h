@@ -121,8 +121,14 @@ public:
         m_eRawFileType = FileTARAnalyser::kType;
     }
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
-    bool RecordAt(unsigned long long offset) const override { return offset && offset == m_ullNextHeader; }
+    // Its next header, and anything inside the data of the member being
+    // walked: a tar stores its members as they are, so a tar inside one (a
+    // tar of tars) is that member's bytes, carved with it.
+    bool RecordAt(unsigned long long offset) const override {
+        return offset && (offset == m_ullNextHeader || (offset >= m_ullEntryData && offset < m_ullNextHeader));
+    }
     std::uint64_t m_ullNextHeader = 0;
+    std::uint64_t m_ullEntryData = ~0ull; // where the data of the member being walked begins
 };
 using TARAnalyser = BruteForce::CPartneredAnalyser<TARRawFileInfo, FileTARAnalyser>;
 

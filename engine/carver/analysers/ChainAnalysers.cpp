@@ -16,8 +16,6 @@ bytes::Bytes FetchBytes(RawFileBuffer& file, unsigned long long offset, std::siz
     return p ? bytes::Bytes(p, n) : bytes::Bytes{};
 }
 
-unsigned long long RoundUp(unsigned long long n, unsigned long long unit) { return (n + unit - 1) / unit * unit; }
-
 bool IsTrack(bytes::Bytes b) { return b.size() >= 4 && strncasecmp(reinterpret_cast<const char*>(b.data()), "MTrk", 4) == 0; }
 
 // 27 header bytes, the segment table and the segments.
@@ -73,8 +71,9 @@ int FileMIDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         if (!IsTrack(chunk) || (count > 0 && tracks == count)) break;
         offset += std::uint64_t{bytes::Be32(chunk, 4)} + 8;
     }
-    record.m_ullFileSize = std::min(RoundUp(std::min(offset, kDeviceLimit), file.GetSectorSize()),
-                                    BruteForce::DeviceRoom(device, record.m_llStartSector));
+    // The file ends with its last track, inside its last sector: what follows
+    // there is another file's or old data.
+    record.m_ullFileSize = std::min(std::min(offset, kDeviceLimit), BruteForce::DeviceRoom(device, record.m_llStartSector));
     record.m_eRawFileType = kMidType;
     return 1;
 }
@@ -96,8 +95,7 @@ int MIDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
         if (!view.Ready(at, 8)) return 2;
         const bytes::Bytes chunk = view.At(at, 8);
         if (chunk.empty()) return 1; // no longer held: the classic partner sizes it
-        if (!IsTrack(chunk) || (m_nTrackCount > 0 && m_nTracks == m_nTrackCount))
-            return Settle(RoundUp(at, static_cast<unsigned long long>(sectorBytes)), sectorNumber, "_");
+        if (!IsTrack(chunk) || (m_nTrackCount > 0 && m_nTracks == m_nTrackCount)) return Settle(at, sectorNumber, "_");
         ++m_nTracks;
         m_llNextChunk += static_cast<long long>(bytes::Be32(chunk, 4)) + 8;
     }

@@ -258,17 +258,17 @@ int FileMPGAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
     unsigned long long size = 0;
     for (;;) {
         if (static_cast<unsigned long long>(walk.m_llWalk) > kDeviceLimit) {
-            size = static_cast<unsigned long long>(walk.m_llWalk) + 18;
+            size = static_cast<unsigned long long>(walk.m_llWalk);
             break;
         }
         const MpegPsWalk::Step step = walk.Next(read);
         if (step == MpegPsWalk::Step::Go) continue;
         if (step == MpegPsWalk::Step::GiveUp && walk.m_llWalk < 102400) return 0;
         // The run of zeros is not the stream's: it ends where they begin.
-        size = step == MpegPsWalk::Step::Zeros
-                   ? static_cast<unsigned long long>(walk.m_llWalk - walk.m_llZeroRun)
-               : step == MpegPsWalk::Step::EndCode ? static_cast<unsigned long long>(walk.m_llWalk)
-                                                   : static_cast<unsigned long long>(walk.m_llWalk) + 18;
+        // Otherwise it ends with its last packet (or its end code): the
+        // bytes after it in that sector are not its own.
+        size = static_cast<unsigned long long>(step == MpegPsWalk::Step::Zeros ? walk.m_llWalk - walk.m_llZeroRun
+                                                                                : walk.m_llWalk);
         break;
     }
     info.m_ullFileSize = std::min(size, room);
@@ -327,10 +327,11 @@ bool MPGRawFileInfo::bContinue(int sectorBytes, long long sectorNumber, const Se
             if (m_Walk.m_llWalk <= 0x18FFF) m_Walk.m_llWalk = 0;
             return false;
         case MpegPsWalk::Step::Zeros:
-            m_Walk.m_llWalk = m_Walk.m_llWalk + 1 - (m_Walk.m_llZeroRun - 1);
-            [[fallthrough]];
+            // The stream ends where the zeros begin.
+            m_Walk.m_llWalk -= m_Walk.m_llZeroRun;
+            return false;
         default:
-            m_Walk.m_llWalk += 18;
+            // It ends with its last packet, inside the sector.
             return false;
         }
     }

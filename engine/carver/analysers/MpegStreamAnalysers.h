@@ -134,6 +134,11 @@ public:
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber,
                     SearchContext& context) override;
     void initMPGFileInfoMemValue();
+    // The pack the walk reads next: a start found there is this stream's
+    // next pack, not a stream of its own.
+    bool RecordAt(unsigned long long offset) const override {
+        return offset && static_cast<long long>(offset) == m_Walk.m_llWalk;
+    }
 
     MpegPsWalk m_Walk;
     long long m_llCovered = 0; // bytes to the end of the current sector

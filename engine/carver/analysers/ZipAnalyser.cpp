@@ -26,10 +26,25 @@ bool BeginsNoCase(std::string_view s, std::string_view p) {
     return true;
 }
 
+// Whether the Zip64 locator at t[loc] names a Zip64 end record that ends
+// where the locator begins, counted from this archive's start (t's first byte
+// being `base` bytes into it): another archive's locator, counted from its
+// own start, names bytes that are no such record.
+bool OwnZip64Locator(bytes::Bytes t, long long base, std::size_t loc) {
+    if (bytes::Le32(t, loc) != kLocator) return false;
+    const std::uint64_t named = bytes::Le64(t, loc + 8);
+    const long long at = static_cast<long long>(named) - base;
+    if (named > (1ull << 62) || at < 0 || static_cast<std::uint64_t>(at) + 56 > loc) return false;
+    const bytes::Bytes r = t.subspan(static_cast<std::size_t>(at));
+    return bytes::Le32(r, 0) == kEnd64 && bytes::Le64(r, 4) + 12 == loc - static_cast<std::uint64_t>(at) &&
+           bytes::Le64(r, 40) + bytes::Le64(r, 48) == named;
+}
+
 // The end of the archive whose end record lies wholly in t and starts at or
 // after `from`, t's first byte being `base` bytes into the archive: a record
 // whose directory offset and size point back at it (or a Zip64 one whose
-// locator precedes it), with its comment; 0 when none.
+// locator precedes it and names the Zip64 record before it), with its
+// comment; 0 when none.
 unsigned long long EndRecordIn(bytes::Bytes t, long long base, std::size_t from) {
     static constexpr unsigned char kSig[] = {'P', 'K', 5, 6};
     for (std::size_t i = from; i + 22 <= t.size();) {
@@ -43,7 +58,7 @@ unsigned long long EndRecordIn(bytes::Bytes t, long long base, std::size_t from)
         const bool same = bytes::Le16(r, 4) == 0 && bytes::Le16(r, 6) == 0 && bytes::Le16(r, 8) == bytes::Le16(r, 10);
         bool points = at >= 0 && std::uint64_t{size} + offset == static_cast<std::uint64_t>(at);
         if (!points && same && (offset == 0xFFFFFFFF || size == 0xFFFFFFFF || bytes::Le16(r, 10) == 0xFFFF) && i >= 20)
-            points = bytes::Le32(t, i - 20) == kLocator;
+            points = OwnZip64Locator(t, base, i - 20);
         if (same && points) return static_cast<unsigned long long>(at) + 22 + bytes::Le16(r, 20);
         i += 4;
     }
@@ -378,9 +393,10 @@ int FileZIPAnalyser::ZIPRawFileInfo::CalcRawSize(unsigned char* sector, int sect
     if (!finished) {
         // The end record wherever it lies, across the sector border too, so
         // whatever follows the archive does not matter.
-        const long long back = sectorByte > 0 && s - 1 >= context.m_llWindowStart ? 21 : 0;
+        // The sector before is held too, for the Zip64 record before the locator.
+        const long long back = sectorByte > 0 && s - 1 >= context.m_llWindowStart ? static_cast<long long>(ss) : 0;
         const bytes::Bytes t = window.At(-back, ss + static_cast<unsigned long long>(back));
-        if (const unsigned long long end = EndRecordIn(t, sectorByte - back, 0)) {
+        if (const unsigned long long end = EndRecordIn(t, sectorByte - back, back > 21 ? back - 21 : 0)) {
             const std::uint64_t toEnd = window.BytesToDeviceEnd();
             m_ullFileSize = toEnd == CRawWindow::kUnknownEnd
                                 ? end
@@ -598,8 +614,16 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& info, IStorageDevice* device) 
                     // directory lies right before it counted from a local
                     // header further in, not from this archive's start.
                     const unsigned long long end = u + p;
-                    const unsigned long long directory =
+                    unsigned long long directory =
                         std::uint64_t{bytes::Le32(unit, p + 12)} + bytes::Le32(unit, p + 16);
+                    if (bytes::Le32(unit, p + 16) == 0xFFFFFFFFu && end >= 20 + 56) {
+                        // A Zip64 archive's: its directory ends at the Zip64
+                        // record, which its locator names.
+                        const bytes::Bytes z = fetch(end - 20 - 56, 56 + 20);
+                        if (bytes::Le32(z, 0) == kEnd64 && bytes::Le32(z, 56) == kLocator &&
+                            bytes::Le64(z, 64) < (1ull << 62))
+                            directory = 20 + 56 + bytes::Le64(z, 64);
+                    }
                     if (directory < end && bytes::Le32(fetch(end - directory, 4), 0) == kLocal) {
                         unit = fetch(u, unitBytes); // the page reader may have moved
                         from = static_cast<long long>(p) + 4;

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -56,7 +57,7 @@ Fit FitOf(const std::string& f) {
     static const std::set<std::string> within = {"x.gz", "x9.gz", "x1.gz", "big.gz", "y.lzh", "y5.lzh",
                                                  "y16.html", "y.rar", "y.dmg"};
     if (within.count(f)) return Fit::WithinSector;
-    if (f == "y.tar") return Fit::TarEnd;
+    if (f.ends_with(".tar")) return Fit::TarEnd;
     if (f == "y21.pst" || f == "y.mny") return Fit::FixedMiB;
     return Fit::Exact;
 }
@@ -70,10 +71,12 @@ void CheckCarve(const Placed& p, const std::vector<std::uint8_t>& sample, const 
     case Fit::WithinSector: EXPECT_EQ(JudgeCarve(sample, carved, ss), "") << p.file; break;
     case Fit::TarEnd: {
         // The archive's last entry, then its two zero end blocks; the record
-        // padding after them may be left.
-        std::size_t data = sample.size();
-        while (data > 0 && sample[data - 1] == 0) --data;
-        const std::size_t end = (data + 511) / 512 * 512 + 1024;
+        // padding after them may be left. The entries are walked by their
+        // headers: the last one's data may end in zeros (a tar's end blocks).
+        std::size_t end = 0;
+        while (end + 512 <= sample.size() && std::memcmp(sample.data() + end + 257, "ustar", 5) == 0)
+            end += 512 + (std::stoul(std::string(sample.begin() + end + 124, sample.begin() + end + 135), nullptr, 8) + 511) / 512 * 512;
+        end += 1024;
         ASSERT_EQ(carved.size(), end) << p.file;
         EXPECT_TRUE(std::equal(carved.begin(), carved.end(), sample.begin())) << p.file;
         break;
@@ -146,4 +149,83 @@ TEST(CarverArchiveImage, FortyGzipMembersNamedFromTheirHeader) {
             EXPECT_EQ(JudgeCarve(Sample(p), scan.Read(it->node), 512), "") << it->path;
         }
     }
+}
+
+// A tar of tars six deep by Python's tarfile, twice, a plain tar between
+// them: each outer tar is one file, through its end blocks, holding every
+// inner tar; no inner tar is listed on its own, with 4 MiB and 1 MiB blocks.
+TEST(CarverArchiveImage, TarOfTarsIsOneTar) {
+    for (unsigned ss : {512u, 4096u})
+        for (const char* gaps : {"zero", "random"})
+            for (bool smallBlocks : {false, true}) {
+                const std::string base = "tars_" + std::to_string(ss) + "_" + gaps;
+                SCOPED_TRACE(base + (smallBlocks ? " 1 MiB" : " 4 MiB"));
+                const std::vector<Placed> placed = Manifest(FixtureFile("carve_archives", base + ".json"));
+                ASSERT_EQ(placed.size(), 3u);
+                const std::string image = FixtureFile("carve_archives", base + ".img");
+                std::ifstream in(image, std::ios::binary);
+                const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                                      std::istreambuf_iterator<char>());
+                ImageDevice device(image, ss);
+                CarveScan scan(device);
+                scan.blockSectors = smallBlocks ? (1u << 20) / ss : 0;
+                ASSERT_EQ(scan.Run(), 0u);
+                const std::vector<CarvedNode> files = scan.Files();
+                // The pictures and the song inside the plain tar are found too.
+                EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                                        [](const CarvedNode& f) { return f.path.ends_with(".TAR"); }),
+                          3);
+                for (Placed p : placed) {
+                    auto it = std::find_if(files.begin(), files.end(),
+                                           [&](const CarvedNode& f) { return f.start == p.start; });
+                    ASSERT_NE(it, files.end()) << "no tar at " << p.start;
+                    const auto at = bytes.begin() + p.start * ss;
+                    p.file = p.size == placed[1].size ? "y.tar" : "tt.tar";
+                    CheckCarve(p, std::vector<std::uint8_t>(at, at + static_cast<long long>(p.size)),
+                               scan.Read(it->node), ss, bytes.size());
+                }
+            }
+}
+
+// The same images cut inside the last tar of tars, as a copy that stopped
+// there: that tar runs whole to the device's end (its own members and the
+// tars inside them do not end it), the two before it stay as they were.
+TEST(CarverArchiveImage, TarOfTarsCutByTheDeviceEndRunsToIt) {
+    for (unsigned ss : {512u, 4096u})
+        for (const char* gaps : {"zero", "random"}) {
+            const std::string base = "tars_" + std::to_string(ss) + "_" + gaps;
+            SCOPED_TRACE(base);
+            const std::vector<Placed> placed = Manifest(FixtureFile("carve_archives", base + ".json"));
+            ASSERT_EQ(placed.size(), 3u);
+            std::ifstream in(FixtureFile("carve_archives", base + ".img"), std::ios::binary);
+            std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            // 60 % into the last one, on a sector border.
+            const std::size_t cut = (placed[2].start * ss + placed[2].size * 3 / 5) / ss * ss;
+            bytes.resize(cut);
+            TempDir dir;
+            const std::string image = dir.file("cut.img");
+            std::ofstream(image, std::ios::binary)
+                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            ImageDevice device(image, ss);
+            CarveScan scan(device);
+            ASSERT_EQ(scan.Run(), 0u);
+            const std::vector<CarvedNode> files = scan.Files();
+            EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                                    [](const CarvedNode& f) { return f.path.ends_with(".TAR"); }),
+                      3);
+            for (std::size_t i = 0; i < placed.size(); ++i) {
+                Placed p = placed[i];
+                auto it = std::find_if(files.begin(), files.end(), [&](const CarvedNode& f) { return f.start == p.start; });
+                ASSERT_NE(it, files.end()) << "no tar at " << p.start;
+                const auto at = bytes.begin() + p.start * ss;
+                if (i < 2) {
+                    p.file = i == 1 ? "y.tar" : "tt.tar";
+                    CheckCarve(p, std::vector<std::uint8_t>(at, at + static_cast<long long>(p.size)),
+                               scan.Read(it->node), ss, bytes.size());
+                } else {
+                    EXPECT_TRUE(scan.Read(it->node) == std::vector<std::uint8_t>(at, bytes.end()))
+                        << it->size << " bytes of " << bytes.end() - at;
+                }
+            }
+        }
 }

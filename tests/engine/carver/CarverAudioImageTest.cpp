@@ -60,7 +60,7 @@ const Expect kExpect[] = {
     {"o.wmv", R"(wmv/FILE\d{3}\.WMV)", Fit::Exact},
     {"l.wav", R"(wav/FILE\d{3}\.WAV)", Fit::Sector},
     {"p.avi", R"(avi/FILE\d{3}\.AVI)", Fit::Sector},
-    {"y.mid", R"(mid/<s>-\d+_\d{3}\.MID)", Fit::Sector},
+    {"y.mid", R"(mid/<s>-\d+_\d{3}\.MID)", Fit::Exact},
     {"n.aac", R"(m4a/FILE\d{3}\.M4A)", Fit::Exact},
     {"k3.mp3", "Artists/Bob/Bob_Caf\xC3\xA9 Ol\xC3\xA9\\d{3}\\.MP3", Fit::Exact},
     {"q.ape", R"(ape/FILE\d{3}\.APE)", Fit::Exact},

@@ -419,7 +419,8 @@ TEST(CarverAudio, MidiChunks) {
     ASSERT_EQ(a.AnalyseBuffer(one.data(), blank), 1);
     auto r = Made(a, blank);
     EXPECT_EQ(Stream(*r, one, 512, 0), 0);
-    EXPECT_EQ(r->m_ullFileSize, 512u);
+    // The file ends with its track, inside the sector.
+    EXPECT_EQ(r->m_ullFileSize, 122u);
     EXPECT_EQ(r->m_strFileName, "0-0_");
 
     // A second track whose header starts 4 bytes before a block's end: read
@@ -433,11 +434,11 @@ TEST(CarverAudio, MidiChunks) {
     two = Padded(two, 512, 4);
     auto r2 = Made(a, blank);
     EXPECT_GE(Stream(*r2, two, 512, 0, 2), 0);
-    EXPECT_EQ(r2->m_ullFileSize, 2048u); // 1020 + 8 + 600 = 1628
+    EXPECT_EQ(r2->m_ullFileSize, 1628u); // 1020 + 8 + 600
     CRawFileInfo c;
     FileMIDAnalyser classic;
     ASSERT_EQ(SizeOnDevice(classic, c, two, 512), 1);
-    EXPECT_EQ(c.m_ullFileSize, 2048u);
+    EXPECT_EQ(c.m_ullFileSize, 1628u);
 }
 
 TEST_F(CarverAudioGuards, OggPagesAndGuard) {

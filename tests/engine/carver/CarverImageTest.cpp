@@ -3,6 +3,8 @@
 // once at its start, named and filed under eps, and written back byte-exact,
 // at 512- and 4096-byte sectors, behind zero and random gaps, with 4 MiB and
 // 1 MiB blocks.
+#include "engine/carver/analysers/ZipAnalyser.h"
+#include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
 #include "tests/support/fs_Scan.h"
@@ -152,6 +154,44 @@ TEST_P(CarverZipImage, ByteExactAndTyped) {
         EXPECT_EQ(map.count(s.start) ? map.at(s.start) : 0u, types[i] == 72 || types[i] == 118 ? static_cast<unsigned>(types[i]) : 72u);
         if (types[i] == 73) {
             EXPECT_TRUE(std::regex_match(f->path, docx)) << f->path;
+        }
+    }
+}
+
+// An archive whose central directory names one more member, at the first
+// local header of a second archive 64 KiB after its end: each is listed on
+// its own, byte-exact, and unzip tests the second's five members. Also with
+// the first archive's members sized after their data and its end record not
+// counting the added entry, the second a Zip64 archive (whose end record
+// the first one's end search meets first).
+TEST_P(CarverZipImage, ArchiveNamedByAnotherDirectoryListedOnItsOwn) {
+    const auto [ss, gaps, smallBlocks] = GetParam();
+    for (const char* stem : {"named_", "named64_"}) {
+        SCOPED_TRACE(stem);
+        const std::string base = stem + std::to_string(ss) + "_" + gaps;
+        const std::vector<Sample> samples = Manifest(FixtureFile("carve_zip", base + ".json"));
+        ASSERT_EQ(samples.size(), 2u);
+        ComposedScan composed(FixtureFile("carve_zip", base + ".img"), ss, smallBlocks);
+        CarveScan& scan = composed.scan;
+        ASSERT_EQ(scan.Run(), 0u);
+        const std::vector<CarvedNode> files = scan.Files();
+        EXPECT_EQ(files.size(), 2u);
+        for (const Sample& s : samples) {
+            auto f = std::find_if(files.begin(), files.end(), [&](const CarvedNode& c) { return c.start == s.start; });
+            ASSERT_NE(f, files.end()) << "no archive at " << s.start;
+            const std::string path = scan.Recover(f->node);
+            EXPECT_EQ(Sha256File(path), s.sha256) << f->path << ": " << f->size << " bytes";
+            // Sized from the device as well (a walk given up), each ends with its own end record.
+            FileZIPAnalyser classic;
+            CRawFileInfo r;
+            r.m_llStartSector = s.start;
+            EXPECT_EQ(classic.GetRawFileSize(r, &composed.device), 1);
+            EXPECT_EQ(r.m_ullFileSize, f->size) << f->path << " sized from the device";
+            if (&s == &samples[1]) {
+                std::string out;
+                EXPECT_EQ(RunCommand("unzip -t '" + path + "'", &out), 0) << out;
+                EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 7) << out; // the name, five members, "No errors"
+            }
         }
     }
 }

@@ -79,9 +79,9 @@ constexpr Rule kRules[] = {
     // Packets to the first one without its sync byte.
     {"t.ts", 0},
     {"t.m2ts", 0},
-    // Program streams: 18 bytes after the last packet, 20 after zeros.
-    {"t.mpg", 20},
-    {"t1.mpg", 20},
+    // Program streams end with their last packet, whatever follows.
+    {"t.mpg", 0},
+    {"t1.mpg", 0},
     // Its packets end it (the DATA chunk ffmpeg writes claims 10 bytes more).
     {"w2.rm", 0},
     // A compressed Flash movie is carved to its uncompressed length.

@@ -40,6 +40,18 @@ Bytes Local(const std::string& name, const Bytes& extra, std::uint32_t packed, s
     return b;
 }
 
+// The size the classic sizer gives the archive at the start of `image`, read
+// as a device of 512-byte sectors; 0 when it gives none.
+unsigned long long SizedFromDevice(const Bytes& image) {
+    salvor::test::TempDir dir;
+    std::ofstream(dir.file("z.img"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    salvor::test::ImageDevice device(dir.file("z.img"), 512);
+    FileZIPAnalyser zip;
+    CRawFileInfo r;
+    return zip.GetRawFileSize(r, &device) == 1 ? r.m_ullFileSize : 0;
+}
+
 } // namespace
 
 TEST(CarverZip, RecordLengths) {
@@ -122,15 +134,38 @@ TEST(CarverZip, ClassicEndRecord) {
         Put16(end, 20, comment);
         image.insert(image.end(), end.begin(), end.end());
         image.resize(1024, 0);
-        salvor::test::TempDir dir;
-        std::ofstream(dir.file("z.img"), std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-        salvor::test::ImageDevice device(dir.file("z.img"), 512);
-        FileZIPAnalyser zip;
-        CRawFileInfo r;
-        ASSERT_EQ(zip.GetRawFileSize(r, &device), 1);
-        EXPECT_EQ(r.m_ullFileSize, comment == 5 ? 727u : 1024u);
+        EXPECT_EQ(SizedFromDevice(image), comment == 5 ? 727u : 1024u);
     }
+}
+
+// Sized from the device: a Zip64 archive stored in a member whose sizes
+// follow its data ends nothing; the outer archive ends with its own end record.
+TEST(CarverZip, ClassicStoredZip64Passed) {
+    Bytes inner = Local("x", {}, 1, 1, 0, 0, Bytes{'x'});
+    const std::size_t zip64At = inner.size();
+    Bytes tail(56 + 20 + 22, 0);
+    Put32(tail, 0, 0x06064B50);
+    Put32(tail, 4, 44);
+    Put32(tail, 48, static_cast<std::uint32_t>(zip64At)); // its directory (empty) ends at the Zip64 record
+    Put32(tail, 56, 0x07064B50);
+    Put32(tail, 64, static_cast<std::uint32_t>(zip64At));
+    Put32(tail, 76, 0x06054B50);
+    Put32(tail, 76 + 12, 0xFFFFFFFF);
+    Put32(tail, 76 + 16, 0xFFFFFFFF);
+    inner.insert(inner.end(), tail.begin(), tail.end());
+    Bytes image = Local("in.zip", {}, 0, 0, 0, 0x0008, inner);
+    Bytes descriptor(16, 0);
+    Put32(descriptor, 0, 0x08074B50);
+    Put32(descriptor, 8, static_cast<std::uint32_t>(inner.size()));
+    Put32(descriptor, 12, static_cast<std::uint32_t>(inner.size()));
+    image.insert(image.end(), descriptor.begin(), descriptor.end());
+    Bytes end(22, 0);
+    Put32(end, 0, 0x06054B50);
+    Put32(end, 16, static_cast<std::uint32_t>(image.size()));
+    image.insert(image.end(), end.begin(), end.end());
+    const std::size_t size = image.size();
+    image.resize(2048, 'r');
+    EXPECT_EQ(SizedFromDevice(image), size);
 }
 
 // Kinds told by member names and first bytes: tax returns, iWork documents,
@@ -160,12 +195,5 @@ TEST(CarverZip, ClassicZeroTail) {
     Bytes image = Local("a.bin", {}, 100, 100, 0, 0, Bytes(100, 'a'));
     image.resize(1536 + 500, 'r'); // a broken record, then two more sectors of data
     image.resize(2048 + 512, 0);
-    salvor::test::TempDir dir;
-    std::ofstream(dir.file("z.img"), std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    salvor::test::ImageDevice device(dir.file("z.img"), 512);
-    FileZIPAnalyser zip;
-    CRawFileInfo r;
-    ASSERT_EQ(zip.GetRawFileSize(r, &device), 1);
-    EXPECT_EQ(r.m_ullFileSize, 2560u - 16); // the first sector whose last 16 bytes are zeros
+    EXPECT_EQ(SizedFromDevice(image), 2560u - 16); // the first sector whose last 16 bytes are zeros
 }
