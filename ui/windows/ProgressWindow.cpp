@@ -37,7 +37,7 @@ VXProgressWindow::~VXProgressWindow() { NotificationCenter::defaultCenter().remo
 
 void VXProgressWindow::awakeFromNib() {
     QWidget* content = imageWindow()->contentView();
-    if (bSave_) gStopAnswered = false; // a new save: no stop answered for it yet
+    if (bSave_ && showing_ == Showing::Operation) gStopAnswered = false; // a new save: no stop answered for it yet
     title = widgets::makeLabel(localizedString(bSave_ ? "SAVE_SCAN_RESULT" : "LOAD_SCAN_RESULT"), 14, 0);
     const char* description = showing_ == Showing::SaveEnd      ? "SAVE_STOPPING_WAIT"
                               : showing_ == Showing::EarlierEnd ? "APP_EARLIER_ENDING_WAIT"
@@ -100,7 +100,8 @@ void VXProgressWindow::onTimer() {
     NotificationCenter::defaultCenter().removeObserver(this);
     // Quitting, or the user's Stop, stops a save: no failure is told then.
     const VXAppDelegate* app = VXAppDelegate::current();
-    const bool stopped = bSave_ && std::exchange(gStopAnswered, false);
+    // (The window of a stopped save's end leaves that answer to the save's own.)
+    const bool stopped = bSave_ && showing_ == Showing::Operation && std::exchange(gStopAnswered, false);
     if (!bSucess_ && !(app && app->isEnding()) && !stopped && showing_ == Showing::Operation) {
         kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
                          localizedString("READ_RSF_FAILED"));

@@ -130,7 +130,10 @@ export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
 start_wm
 
 fail=0
-die() { echo "FAIL ($route): $*"; echo "--- program output"; tail -30 "$run/out.txt"; tr '\r' '\n' < "$run/work/recovery.log" | tail -20; exit 1; }
+die() {
+    echo "FAIL ($route): $*"; echo "--- program output"; grep -av "usb detatch\|Device Added" "$run/out.txt" | tail -30
+    tr '\r' '\n' < "$run/work/recovery.log" | grep -av "usb detatch\|Device Added" | tail -20; exit 1
+}
 # The geometry "WxH+X+Y" of the first Salvor window of size WxH, X and Y on
 # the screen (the window manager's frame holds the window).
 geometry() { xwininfo -root -tree | awk -v s="$1" '/"Salvor": \(/ { g = $(NF-1); if (s == "" || index(g, s "+") == 1) { sub(/\+.*/, "", g); print g $NF; exit } }'; }
