@@ -493,7 +493,7 @@ for route in $routes; do
             wait "$pid" 2>/dev/null
             pid=""
             tr '\r' '\n' < "$run/work/recovery.log" | grep -aE "Call Logic|SaveScanResult .* end|refused" | cut -c1-120
-            echo "route $route: a save of $size bytes; e2 $( [ -s "$saves/other/e2.rsf" ] && echo written || echo "not written" ), alert $alerted"
+            echo "route $route: a save of $size bytes, told ${told:-?}% written when 1 MiB was; e2 $( [ -s "$saves/other/e2.rsf" ] && echo written || echo "not written" ), alert $alerted"
             umount "$saves/other" "$saves"
             continue
         fi
