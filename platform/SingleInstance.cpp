@@ -17,6 +17,9 @@ namespace {
 constexpr const char* kLockName = "/salvor.lock";
 constexpr const char* kSocketName = "/salvor.socket";
 constexpr const char kRaise[] = "raise\n";
+// The holder's answer: raised, or ending (it leaves by itself soon).
+constexpr const char kRaised[] = "raised\n";
+constexpr const char kEnding[] = "ending\n";
 } // namespace
 
 QString SingleInstance::defaultFolder() {
@@ -60,7 +63,8 @@ bool SingleInstance::anotherIsRunning() {
         return false;
     }
     if (lock->error() != QLockFile::LockFailedError) return false; // unusable: let this one start
-    askHolderToRaise();
+    // An ending holder was raised already; it is waited for, not asked again.
+    if (!holderEnding_) holderEnding_ = askHolderToRaise();
     return true;
 }
 
@@ -74,14 +78,20 @@ void SingleInstance::listen() {
         while (QLocalSocket* socket = server_->nextPendingConnection()) {
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
-                if (socket->readAll().startsWith("raise") && raise_) raise_();
+                if (!socket->readAll().startsWith("raise")) {
+                    socket->disconnectFromServer();
+                    return;
+                }
+                const bool ending = raise_ && raise_();
+                socket->write(ending ? kEnding : kRaised);
+                socket->flush();
                 socket->disconnectFromServer();
             });
         }
     });
 }
 
-void SingleInstance::askHolderToRaise() {
+bool SingleInstance::askHolderToRaise() {
     // The holder listens right after taking the lock: a start racing it waits a little.
     for (int attempt = 0; attempt < 20; ++attempt) {
         QLocalSocket socket;
@@ -89,11 +99,15 @@ void SingleInstance::askHolderToRaise() {
         if (socket.waitForConnected(500)) {
             socket.write(kRaise, sizeof kRaise - 1);
             socket.waitForBytesWritten(1000);
+            // A holder that does not answer (busy, or of an older build) was raised.
+            QByteArray answer;
+            while (!answer.contains('\n') && socket.waitForReadyRead(2000)) answer += socket.readAll();
             socket.disconnectFromServer();
-            return;
+            return answer.startsWith(kEnding);
         }
         QThread::msleep(100);
     }
+    return false;
 }
 
 } // namespace salvor::platform

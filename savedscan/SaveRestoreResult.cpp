@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,32 +41,80 @@ std::atomic<long long> g_loadPauseMs{1000};
 // quits): the save ends and its file goes.
 struct WriteFailure {};
 
+// Writes reach the file in pieces of this size, each followed by a progress
+// report and a look at whether the save was stopped: on a slow stick a piece
+// takes about a second.
+constexpr std::size_t kPiece = 64 << 10;
+
+// The progress of a save in bytes written: what reaches the files, not the
+// time spent. total is what the save is expected to write (the new file, and
+// where it goes in place also the old bytes kept aside and the copy over
+// them); current stays below it until the end reports.
+class CSaveBytes {
+public:
+    explicit CSaveBytes(IProgress* sink) : m_sink(sink) {}
+    // True from the first time the sink asks to stop.
+    bool Stopped() {
+        if (!m_stopped && m_sink && !m_sink->Continued()) m_stopped = true;
+        return m_stopped;
+    }
+    std::uint64_t Done() const { return m_done; }
+    void Expect(std::uint64_t total) {
+        m_total = std::max<std::uint64_t>(total, 1);
+        Report();
+    }
+    void Wrote(std::uint64_t count) {
+        m_done += count;
+        Report();
+    }
+
+private:
+    void Report() {
+        if (!m_sink) return;
+        _PROGRESS_INFO record = MakeProgress(PROGRESS_RUNNING, m_total, std::min(m_done, m_total - 1));
+        m_sink->UpdateProgress(&record);
+    }
+    IProgress* m_sink;
+    std::uint64_t m_total = 1, m_done = 0;
+    bool m_stopped = false;
+};
+
+// size bytes of the open frame's payload, piece by piece.
+void WritePieces(IRSData& rs, const char* data, std::size_t size, CSaveBytes& bytes) {
+    for (std::size_t done = 0; done < size;) {
+        if (bytes.Stopped()) throw WriteFailure{};
+        const auto piece = static_cast<unsigned>(std::min(size - done, kPiece));
+        if (!rs.WriteCurFrame(data + done, piece)) throw WriteFailure{};
+        bytes.Wrote(piece);
+        done += piece;
+    }
+}
+
 // Payload bytes gathered in memory and written in large pieces.
 class CPayload {
 public:
     static constexpr std::size_t kFlushAt = 1 << 20;
 
-    explicit CPayload(IRSData& rs) : m_rs(rs), m_out(m_bytes) {}
+    CPayload(IRSData& rs, CSaveBytes& bytes) : m_rs(rs), m_progress(bytes), m_out(m_bytes) {}
     CRecordWriter& Out() { return m_out; }
     void MaybeFlush() {
         if (m_bytes.size() >= kFlushAt) Flush();
     }
     void Flush() {
-        if (m_bytes.empty()) return;
-        if (m_bytes.size() > UINT32_MAX || !m_rs.WriteCurFrame(m_bytes.data(), static_cast<unsigned>(m_bytes.size())))
-            throw WriteFailure{};
+        WritePieces(m_rs, m_bytes.data(), m_bytes.size(), m_progress);
         m_bytes.clear();
     }
 
 private:
     IRSData& m_rs;
+    CSaveBytes& m_progress;
     std::string m_bytes;
     CRecordWriter m_out;
 };
 
-void WriteSmallFrame(IRSData& rs, const tagGUIDSIGN& guid, const std::string& bytes) {
+void WriteSmallFrame(IRSData& rs, const tagGUIDSIGN& guid, const std::string& data, CSaveBytes& bytes) {
     rs.OpenFrame(guid);
-    if (!rs.WriteCurFrame(bytes.data(), static_cast<unsigned>(bytes.size()))) throw WriteFailure{};
+    WritePieces(rs, data.data(), data.size(), bytes);
     rs.CloseFrame();
 }
 
@@ -98,30 +147,81 @@ std::size_t BlocksFor(std::size_t records) {
     return records <= kMaxPartitions ? 1 : (records + kMaxPartitions - 1) / kMaxPartitions;
 }
 
-// Returns the NodeData payload of the nodes written.
-std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
-    std::string nodeData;
-    CRecordWriter extras(nodeData);
-    std::uint64_t ordinal = 0;
-    std::vector<std::vector<CSearchedPartitionInfo*>> lists;
-    std::uint64_t blocks = 0;
+using PartitionLists = std::vector<std::vector<CSearchedPartitionInfo*>>;
+
+// The searched partitions of every root, in the roots' order.
+PartitionLists ListPartitions(const SaveSource& source) {
+    PartitionLists lists;
     for (IFileNode* root : source.roots) {
         std::vector<CSearchedPartitionInfo*> records;
         if (source.partitions) records = source.partitions(root);
         std::erase(records, nullptr);
-        blocks += BlocksFor(records.size());
         lists.push_back(std::move(records));
     }
+    return lists;
+}
+
+// Calls visit with every node under root, breadth first: a folder's children
+// follow every node of the level before, siblings in their order. False when
+// the save was stopped on the way.
+template <class Visit>
+bool WalkBreadthFirst(IFileNode* root, CSaveBytes& bytes, Visit visit) {
+    std::deque<IFileNode*> folders{root};
+    while (!folders.empty()) {
+        if (bytes.Stopped()) return false;
+        IFileNode* folder = folders.front();
+        folders.pop_front();
+        for (IFileNode* child = folder->GetFirstChild(); child; child = child->GetNextNode()) {
+            if (child->IsDirectory()) folders.push_back(child);
+            visit(child);
+        }
+    }
+    return true;
+}
+
+// About the bytes the container will hold (a node's resident bytes counted
+// by its size, unread): what a save's progress is measured against and the
+// room a place must have to build it in. False when the save was stopped.
+bool ExpectedBytes(const SaveSource& source, const PartitionLists& lists, CSaveBytes& bytes, std::uint64_t& expected) {
+    constexpr std::uint64_t kFrames = 5;
+    expected = kRSFileHeaderSize + kFrames * kRSFrameHeaderSize + 4 + kControllerListBytes + 24 +
+               source.disk.name.size() + kFrames * 24 + 8;
+    std::string scratch;
+    CRecordWriter out(scratch);
+    std::uint64_t ordinal = 0;
+    for (std::size_t r = 0; r < source.roots.size(); ++r) {
+        scratch.clear();
+        WriteSystemNode(source.roots[r], out);
+        expected += BlocksFor(lists[r].size()) * (12 + scratch.size()) + lists[r].size() * (4 + kPartitionRecordSize);
+        const bool walked = WalkBreadthFirst(source.roots[r], bytes, [&](IFileNode* child) {
+            scratch.clear();
+            out.U32(kNodeMarker);
+            WriteFileNode(child, out);
+            CNodeData::Write(ordinal++, child, nullptr, out);
+            expected += scratch.size();
+            if (HasResidentData(child)) expected += 16 + static_cast<std::uint64_t>(child->GetFileSize());
+        });
+        if (!walked) return false;
+    }
+    return true;
+}
+
+// Returns the NodeData payload of the nodes written.
+std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLists& lists, CSaveBytes& bytes) {
+    std::string nodeData;
+    CRecordWriter extras(nodeData);
+    std::uint64_t ordinal = 0;
+    std::uint64_t blocks = 0;
+    for (const auto& records : lists) blocks += BlocksFor(records.size());
     rs.OpenFrame(_frFileSystemNode);
-    CPayload payload(rs);
+    CPayload payload(rs, bytes);
     CRecordWriter& out = payload.Out();
     out.U64(blocks);
     // A stopped save is cut short; what it wrote would read as a smaller scan.
-    const auto stopped = [sink] { return sink && !sink->Continued(); };
     for (std::size_t r = 0; r < source.roots.size(); ++r) {
         IFileNode* root = source.roots[r];
         const std::vector<CSearchedPartitionInfo*>& records = lists[r];
-        if (stopped()) throw WriteFailure{};
+        if (bytes.Stopped()) throw WriteFailure{};
         // More volumes than a block holds: blocks of the same root record
         // ahead of the root's own, each with kMaxPartitions records and no
         // nodes. Every reader adds a block's records to those of its
@@ -135,29 +235,18 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, C
         }
         out.U32(kRootMarker);
         WriteSystemNode(root, out);
-        steps.Step(sink);
         WritePartitions(source, root, records, ahead * kMaxPartitions, records.size() - ahead * kMaxPartitions, out);
-        // Breadth first: a folder's children follow every node of the level
-        // before. Written also without partitions, so the tree loads as it
-        // was shown.
-        std::deque<IFileNode*> folders{root};
-        while (!folders.empty()) {
-            if (stopped()) throw WriteFailure{};
-            IFileNode* folder = folders.front();
-            folders.pop_front();
-            for (IFileNode* child = folder->GetFirstChild(); child; child = child->GetNextNode()) {
-                if (child->IsDirectory()) folders.push_back(child);
-                out.U32(kNodeMarker);
-                WriteFileNode(child, out);
-                std::string resident;
-                const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
-                CNodeData::Write(ordinal++, child, held ? &resident : nullptr, extras);
-                payload.MaybeFlush();
-                steps.Step(sink);
-            }
-        }
+        // Written also without partitions, so the tree loads as it was shown.
+        const bool walked = WalkBreadthFirst(root, bytes, [&](IFileNode* child) {
+            out.U32(kNodeMarker);
+            WriteFileNode(child, out);
+            std::string resident;
+            const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
+            CNodeData::Write(ordinal++, child, held ? &resident : nullptr, extras);
+            payload.MaybeFlush();
+        });
+        if (!walked) throw WriteFailure{};
         out.U32(kEndMarker);
-        steps.Step(sink);
     }
     payload.Flush();
     rs.CloseFrame();
@@ -165,7 +254,7 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, IProgress* sink, C
 }
 
 // Last: the checksum of every frame written before.
-void WriteChecksums(CRSData& rs) {
+void WriteChecksums(CRSData& rs, CSaveBytes& progress) {
     std::string bytes;
     CRecordWriter w(bytes);
     for (const CRSData::FrameSum& frame : rs.ClosedFrames()) {
@@ -173,7 +262,7 @@ void WriteChecksums(CRSData& rs) {
         w.U32(frame.size);
         w.U32(frame.crc);
     }
-    WriteSmallFrame(rs, _frChecksums, bytes);
+    WriteSmallFrame(rs, _frChecksums, bytes, progress);
 }
 
 // Where a save goes: the file it replaces (a link's target, for a path that
@@ -265,58 +354,87 @@ void SyncFolder(const std::string& path) {
     }
 }
 
-// An unnamed file only this process reaches, for bytes on their way into or
-// out of a save written in place: in folder when one is given (the save's own
-// file system), else in the temporary folder, else in memory. It vanishes
-// with its descriptor, also when the process is killed. -1 when none can be
-// made.
-int MakeScratch(const std::string& folder) {
-    std::vector<std::string> places;
-    if (!folder.empty()) places.push_back(folder);
-    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) places.emplace_back(tmp);
-    places.emplace_back("/tmp");
-    for (const std::string& place : places) {
-        const int fd = ::open(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0) return fd;
-    }
-    return ::memfd_create("salvor-save", MFD_CLOEXEC);
-}
-
 struct Descriptor {
     int fd = -1;
-    ~Descriptor() {
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { Reset(-1); }
+    void Reset(int next) {
         if (fd >= 0) ::close(fd);
+        fd = next;
     }
 };
 
-// count bytes of from, at offset, written to the same offset of to.
-bool CopyRange(int from, int to, off_t offset, off_t count) {
-    std::vector<char> buffer(std::min<off_t>(count, off_t{1} << 20));
-    while (count > 0) {
+// Unnamed files only this process reaches, for bytes on their way into or
+// out of a save written in place: in the save's own folder when one is
+// given, else in TMPDIR, else in /tmp, else in memory, each place taken only
+// when its file system has room for what is to go there (and, on the file
+// system of the save itself, also for what the save grows by). A file
+// vanishes with its descriptor, also when the process is killed.
+class CScratchPlaces {
+public:
+    explicit CScratchPlaces(const std::string& folder) {
+        if (!folder.empty()) m_places.push_back(folder);
+        if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) m_places.emplace_back(tmp);
+        m_places.emplace_back("/tmp");
+    }
+    // The next place with room for need bytes, more on the device dev:
+    // -1 once every place (memory the last) was tried.
+    int Next(std::uint64_t need, dev_t dev, std::uint64_t more) {
+        while (m_next < m_places.size()) {
+            Descriptor fd{::open(m_places[m_next++].c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
+            struct statvfs fs {};
+            struct stat st {};
+            if (fd.fd < 0 || ::fstatvfs(fd.fd, &fs) != 0 || ::fstat(fd.fd, &st) != 0) continue;
+            const std::uint64_t room = std::uint64_t{fs.f_bavail} * fs.f_frsize;
+            if (room >= need + (st.st_dev == dev ? more : 0)) return std::exchange(fd.fd, -1);
+        }
+        if (m_memory) return -1;
+        m_memory = true;
+        return ::memfd_create("salvor-save", MFD_CLOEXEC);
+    }
+
+private:
+    std::vector<std::string> m_places;
+    std::size_t m_next = 0;
+    bool m_memory = false;
+};
+
+// count bytes of from, at offset, written to the same offset of to; answers
+// the bytes written, fewer than count on a failure or, when stoppable, once
+// the save was stopped. Reported to bytes as they go.
+off_t CopyRange(int from, int to, off_t offset, off_t count, CSaveBytes* bytes, bool stoppable) {
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<off_t>(count, kPiece)));
+    off_t copied = 0;
+    while (copied < count) {
+        if (stoppable && bytes && bytes->Stopped()) break;
         const ssize_t got = ::pread(from, buffer.data(),
-                                    static_cast<std::size_t>(std::min<off_t>(count, buffer.size())), offset);
+                                    static_cast<std::size_t>(std::min<off_t>(count - copied, buffer.size())),
+                                    offset + copied);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        if (got <= 0) break;
         for (ssize_t done = 0; done < got;) {
             const ssize_t put =
-                ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), offset + done);
+                ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), offset + copied + done);
             if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return false;
+            if (put <= 0) return copied + done;
             done += put;
         }
-        offset += got;
-        count -= got;
+        copied += got;
+        if (bytes) bytes->Wrote(static_cast<std::uint64_t>(got));
     }
-    return true;
+    return copied;
 }
 
 bool SyncFile(int fd) { return ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
 
 // Room for length bytes of the file, kept without changing its size or bytes;
-// false when the file system has not that room. Where it cannot reserve, the
-// new bytes past the old end are written (tail set), which grows the file
-// only past its old bytes.
-bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail) {
+// false when the file system has not that room, or the save was stopped.
+// Where it cannot reserve, the new bytes past the old end are written (tail
+// set), which grows the file only past its old bytes.
+bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail, CSaveBytes& bytes) {
     tail = false;
     if (newLength <= oldLength) return true;
     int rc;
@@ -326,7 +444,7 @@ bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail)
     if (rc == 0) return true;
     if (errno == EOPNOTSUPP || errno == ENOSYS) {
         tail = true;
-        if (CopyRange(from, to, oldLength, newLength - oldLength)) return true;
+        if (CopyRange(from, to, oldLength, newLength - oldLength, &bytes, true) == newLength - oldLength) return true;
     }
     // What was taken goes; the old bytes stay as they were.
     static_cast<void>(::ftruncate(to, oldLength));
@@ -336,9 +454,9 @@ bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail)
 // The whole new save (every byte of from) written over the target, which
 // keeps its names, owner and bits. Nothing of the old save is overwritten
 // before its bytes are kept aside and the room for the new one is taken, and
-// a copy that cannot end puts them back: the target holds the old save or the
-// new one.
-bool CopyOver(int from, const SaveTarget& target) {
+// a copy that cannot end, or is stopped, puts back what it overwrote: the
+// target holds the old save or the new one.
+bool CopyOver(int from, const SaveTarget& target, CSaveBytes& bytes) {
     Descriptor to{::open(target.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)};
     struct stat now {};
     struct stat next {};
@@ -347,56 +465,51 @@ bool CopyOver(int from, const SaveTarget& target) {
     // Another file put at the name since the save began is not overwritten.
     if (target.replaces && (now.st_dev != target.old.st_dev || now.st_ino != target.old.st_ino)) return false;
     const off_t oldLength = now.st_size, newLength = next.st_size;
-    Descriptor kept{oldLength > 0 ? MakeScratch(std::string()) : -1};
-    if (oldLength > 0 && (kept.fd < 0 || !CopyRange(to.fd, kept.fd, 0, oldLength))) return false;
+    bytes.Expect(bytes.Done() + static_cast<std::uint64_t>(oldLength + newLength));
+    const auto growth = static_cast<std::uint64_t>(std::max<off_t>(newLength - oldLength, 0));
+    // The old bytes, kept aside where there is room for them.
+    Descriptor kept;
+    CScratchPlaces places{std::string()};
+    while (oldLength > 0) {
+        if (bytes.Stopped()) return false;
+        kept.Reset(places.Next(static_cast<std::uint64_t>(oldLength), now.st_dev, growth));
+        if (kept.fd < 0) return false;
+        if (CopyRange(to.fd, kept.fd, 0, oldLength, &bytes, true) == oldLength) break;
+    }
     bool tail = false;
-    if (!ReserveRoom(to.fd, from, oldLength, newLength, tail)) return false;
-    const bool copied = CopyRange(from, to.fd, 0, tail ? oldLength : newLength) &&
-                        (newLength >= oldLength || ::ftruncate(to.fd, newLength) == 0) && SyncFile(to.fd);
-    if (copied) return ::close(std::exchange(to.fd, -1)) == 0 || errno == EINTR;
-    if (!(CopyRange(kept.fd, to.fd, 0, oldLength) && ::ftruncate(to.fd, oldLength) == 0 && SyncFile(to.fd)))
+    if (bytes.Stopped() || !ReserveRoom(to.fd, from, oldLength, newLength, tail, bytes)) return false;
+    const off_t count = tail ? oldLength : newLength;
+    const off_t copied = CopyRange(from, to.fd, 0, count, &bytes, true);
+    const bool whole = copied == count && (newLength >= oldLength || ::ftruncate(to.fd, newLength) == 0) &&
+                       SyncFile(to.fd);
+    if (whole) return ::close(std::exchange(to.fd, -1)) == 0 || errno == EINTR;
+    // Stopped or failed: what was overwritten is written back, whatever the
+    // sink says meanwhile, and what was added goes.
+    const off_t overwritten = std::min(copied, oldLength);
+    CatchExeception::WriteLog("save into %s %s: putting back the old save\n", target.path.c_str(),
+                              bytes.Stopped() ? "stopped" : "failed");
+    if (!(CopyRange(kept.fd, to.fd, 0, overwritten, &bytes, false) == overwritten &&
+          ::ftruncate(to.fd, oldLength) == 0 && SyncFile(to.fd)))
         CatchExeception::WriteLog("save into %s: the old save could not be put back\n", target.path.c_str());
     return false;
 }
 
 // The temporary file takes the target's name, or failing that (a name that
 // may not be replaced: a mount on it) its bytes go over the target's.
-bool PutInPlace(const SaveTarget& target) {
+bool PutInPlace(const SaveTarget& target, CSaveBytes& bytes) {
     if (::rename(target.temp.c_str(), target.path.c_str()) == 0) {
         SyncFolder(target.path);
         return true;
     }
     const Descriptor temp{::open(target.temp.c_str(), O_RDONLY | O_CLOEXEC)};
-    const bool copied = temp.fd >= 0 && CopyOver(temp.fd, target);
+    const bool copied = temp.fd >= 0 && CopyOver(temp.fd, target, bytes);
     ::unlink(target.temp.c_str());
     return copied;
 }
 
-} // namespace
-
-void SetLoadPause(std::chrono::milliseconds pause) { g_loadPauseMs = pause.count(); }
-
-std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps) {
-    CRSData rs(RS_MODE_WRITE);
-    steps.Step(sink);
-    SaveTarget target;
-    // Where the save goes in place: its bytes, gathered whole before the
-    // target is touched.
-    Descriptor scratch;
-    bool opened = path && *path && ResolveTarget(path, target);
-    if (opened) {
-        const Temporary temporary = StartTemporary(rs, target);
-        // Its old bytes are kept aside before the new ones go over them.
-        if (temporary == Temporary::InPlace && ::access(target.path.c_str(), R_OK) == 0) {
-            const std::size_t slash = target.path.rfind('/');
-            scratch.fd = MakeScratch(slash == std::string::npos ? "." : target.path.substr(0, slash + 1));
-        }
-        opened = temporary == Temporary::Made || (scratch.fd >= 0 && rs.StartRS(::dup(scratch.fd)));
-    }
-    if (!opened) {
-        CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path ? path : "");
-        return SAVED_CANNOT_OPEN;
-    }
+// The whole container written into rs, which is open: false when a write
+// failed or the save was stopped.
+bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists& lists, CSaveBytes& progress) {
     bool ok = true;
     try {
         FILEHEADER header;
@@ -404,15 +517,13 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
         // A load then refuses this file without its Checksums frame.
         header.version = kRSVersionChecksummed;
         if (!rs.WriteFileHeader(header)) throw WriteFailure{};
-        steps.Step(sink);
 
         std::string bytes;
         CRecordWriter w(bytes);
         w.U32(kControllerListBytes);
         w.U32(source.controllerType);
         w.U32(source.deep);
-        WriteSmallFrame(rs, _frFileSystemSearchControllerList, bytes);
-        steps.Step(sink);
+        WriteSmallFrame(rs, _frFileSystemSearchControllerList, bytes, progress);
 
         bytes.clear();
         const std::string name = ShortenUtf8(source.disk.name.c_str(), kMaxDeviceName);
@@ -422,15 +533,14 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
         w.U32(source.disk.fileSystem);
         w.U32(static_cast<std::uint32_t>(name.size()));
         w.Bytes(name.data(), name.size());
-        WriteSmallFrame(rs, _frDiskDevice, bytes);
-        steps.Step(sink);
+        WriteSmallFrame(rs, _frDiskDevice, bytes, progress);
 
-        const std::string nodeData = WriteRoots(rs, source, sink, steps);
+        const std::string nodeData = WriteRoots(rs, source, lists, progress);
         if (!nodeData.empty()) {
             if (nodeData.size() > UINT32_MAX) throw WriteFailure{};
-            WriteSmallFrame(rs, _frNodeData, nodeData);
+            WriteSmallFrame(rs, _frNodeData, nodeData, progress);
         }
-        WriteChecksums(rs);
+        WriteChecksums(rs, progress);
     } catch (const WriteFailure&) {
         ok = false;
     } catch (const CRSException& e) {
@@ -439,16 +549,66 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     } catch (const std::bad_alloc&) {
         ok = false;
     }
-    ok = rs.EndRS() && ok;
-    if (!target.temp.empty()) {
-        if (ok && PutInPlace(target)) return SAVED_OK;
+    return rs.EndRS() && ok;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+} // namespace
+
+void SetLoadPause(std::chrono::milliseconds pause) { g_loadPauseMs = pause.count(); }
+
+std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps&) {
+    CSaveBytes bytes(sink);
+    SaveTarget target;
+    if (!(path && *path && ResolveTarget(path, target))) {
+        CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path ? path : "");
+        return SAVED_CANNOT_OPEN;
+    }
+    const PartitionLists lists = ListPartitions(source);
+    std::uint64_t expected = 0;
+    if (!ExpectedBytes(source, lists, bytes, expected)) return SAVED_WRITE_FAILED;
+    CRSData rs(RS_MODE_WRITE);
+    const Temporary temporary = StartTemporary(rs, target);
+    if (temporary == Temporary::Made) {
+        bytes.Expect(expected);
+        if (WriteContainer(rs, source, lists, bytes) && PutInPlace(target, bytes)) return SAVED_OK;
         // A file without all its records would read as a different scan; the
         // file it was to replace is left as it was.
         ::unlink(target.temp.c_str());
         CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
         return SAVED_WRITE_FAILED;
     }
-    if (ok && CopyOver(scratch.fd, target)) return SAVED_OK;
+    // In place: the new save is built whole elsewhere, then copied over the
+    // old one. Built where there is room for it, and where a place turns out
+    // to have too little after all, built again in the next.
+    Descriptor scratch;
+    bool built = false;
+    if (temporary == Temporary::InPlace && ::access(target.path.c_str(), R_OK) == 0) {
+        const auto oldLength = static_cast<std::uint64_t>(target.old.st_size);
+        bytes.Expect(2 * expected + oldLength);
+        CScratchPlaces places(FolderOf(target.path));
+        while (!built && !bytes.Stopped()) {
+            scratch.Reset(places.Next(expected, target.old.st_dev, expected > oldLength ? expected - oldLength : 0));
+            if (scratch.fd < 0) break;
+            const std::uint64_t before = bytes.Done();
+            CRSData place(RS_MODE_WRITE);
+            built = place.StartRS(::dup(scratch.fd)) && WriteContainer(place, source, lists, bytes);
+            // What the failed place took is counted as written; the bar never goes back.
+            if (!built) bytes.Expect(2 * expected + oldLength + (bytes.Done() - before));
+        }
+        if (scratch.fd < 0 && !built && !bytes.Stopped()) {
+            CatchExeception::WriteLog("%s %d: no room to build the save for %s\r\n", "WriteScanResult", __LINE__, path);
+            return SAVED_WRITE_FAILED;
+        }
+    } else {
+        CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path);
+        return SAVED_CANNOT_OPEN;
+    }
+    if (built && CopyOver(scratch.fd, target, bytes)) return SAVED_OK;
     CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
     return SAVED_WRITE_FAILED;
 }

@@ -58,8 +58,11 @@ struct SaveSource {
 // Where no such file can stand in for the one at path (a folder this process
 // may not add to, a file with other names, an owner this process cannot
 // give), or it cannot take that name, the whole new file is written
-// elsewhere first and then copied over that file, which keeps its names,
-// owner and bits; a save that fails or is stopped leaves it as it was.
+// elsewhere first (the file's own folder, TMPDIR, /tmp or memory: the first
+// with room for it) and then copied over that file, which keeps its names,
+// owner and bits; a save that fails or is stopped, also during that copy,
+// leaves it as it was. The sink hears the bytes written of those expected
+// (the copy counted too); steps is not used by a save.
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps);
 
 // The ControllerList and DiskDevice frames.

@@ -19,6 +19,7 @@
 #include "services/USBMonitorNotifier.h"
 #include "engine/include/FileNode.h"
 #include "platform/Localization.h"
+#include "platform/SingleInstance.h"
 #include "platform/Threads.h"
 
 #include <QDir>
@@ -83,6 +84,7 @@ public:
     }
 
     bool IsAppRunning() override { return VXCPPPublic::instance().IsAppRunning(); }
+    bool IsAppEnding() override { return salvor::platform::SingleInstance::shared().holderIsEnding(); }
 
     [[noreturn]] void CloseApp() override {
         CatchExeception::WriteLog("CloseApp\n");

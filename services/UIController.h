@@ -46,6 +46,9 @@ public:
 
     // Another process of this program runs.
     virtual bool IsAppRunning() = 0;
+    // After IsAppRunning answered true: that process said it is ending (a
+    // save being stopped); asked again, IsAppRunning takes over once it has.
+    virtual bool IsAppEnding() { return false; }
     // Ends the process at once with status 0 (the log is flushed first).
     [[noreturn]] virtual void CloseApp() = 0;
 

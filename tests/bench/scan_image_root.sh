@@ -11,12 +11,19 @@
 #   leaves the old save as it was with nothing beside it, also under a second
 #   name; with room, it replaces it;
 # - another user's save over a save it may write but not replace by a new
-#   file (a folder it may not add to, a sticky folder) is written in place.
+#   file (a folder it may not add to, a sticky folder) is written in place;
+# - such a save is built where there is room for it: over a save with a
+#   second name on a volume with room to grow it but not for a second copy,
+#   and in a folder the user may not add to with TMPDIR a 256 KiB tmpfs;
+# - SIGTERM while a new save is copied over a save with a second name on a
+#   slow stick (ext4 mounted sync, writes held to 100 kB/s) puts the old
+#   bytes back: exit 143, the old save under both names, nothing beside.
 # Usage: scan_image_root.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
 [ "$(id -u)" -eq 0 ] || { echo "scan_image root: skipped, needs root (loop devices, FUSE, tmpfs)"; exit 77; }
-for tool in losetup:mount mount.exfat-fuse:exfat-fuse fusermount:fuse3 setpriv:util-linux; do
+for tool in losetup:mount mount.exfat-fuse:exfat-fuse fusermount:fuse3 setpriv:util-linux mkfs.ext4:e2fsprogs \
+    mkfs.vfat:dosfstools mcopy:mtools lsblk:util-linux; do
     command -v "${tool%%:*}" >/dev/null || { echo "missing '${tool%%:*}': install '${tool#*:}'" >&2; exit 1; }
 done
 # A fixture whose tool is missing fails here rather than skipping.
@@ -24,8 +31,10 @@ for f in fat_16 fat_16_4k mbr_fat_exfat exfat_quick writer_fat; do
     bash "$src/tests/fixtures/make-fixture" $f "$fixtures" || exit 1
 done
 W="$(mktemp -d)"
-loops=(); mounts=()
+loops=(); mounts=(); slow_cgroup=""
+. "$src/tests/ui/windows/e2e-lib.sh" # slow_reads, slow_writes, slowed
 cleanup() {
+    unslow_reads
     for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m" 2>/dev/null || umount "$m" || true; done
     for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done
     rm -rf "$W"
@@ -178,4 +187,81 @@ done <<'CASES'
 65534 shut 640 2
 65533 sticky 660 1
 CASES
+
+# A volume of 4,000 small files: its save (some 450 KiB) is much larger than
+# that of fat_16.
+mkdir "$W/tree"
+for d in $(seq 1 10); do
+    mkdir "$W/tree/D$d"
+    for f in $(seq 1 400); do echo "file $f of folder $d" > "$W/tree/D$d/F$f.TXT"; done
+done
+truncate -s 64M "$W/many.img"
+mkfs.vfat -F 32 -n MANY "$W/many.img" > /dev/null && mcopy -s -i "$W/many.img" "$W"/tree/* ::/ || fail "making many.img"
+chmod 644 "$W/many.img"
+"$probe" quick "$W/many.img" --services --save "$W/many.rsf" > /dev/null 2>&1 || fail "the save of many.img failed"
+"$probe" quick "$W/fat_16.img" --services --save "$W/small.rsf" > /dev/null 2>&1 || fail "the save of fat_16 failed"
+newsize=$(stat -c %s "$W/many.rsf"); oldsize=$(stat -c %s "$W/small.rsf")
+
+# Over a save with a second name, on a tmpfs with room for the old save to
+# grow into the new one and 100 KiB more, not for a second copy of the new.
+rm -f "$W/saves"/*
+cp "$W/small.rsf" "$W/saves/scan.rsf"; ln "$W/saves/scan.rsf" "$W/saves/second.rsf"
+avail=$(df --output=avail -B1 "$W/saves" | tail -1)
+room=$(( newsize - oldsize + 100 * 1024 ))
+[ "$avail" -gt "$room" ] || fail "the saves' tmpfs holds $avail bytes, fewer than $room"
+head -c $(( avail - room )) /dev/zero > "$W/saves/fill"
+"$probe" quick "$W/many.img" --services --save "$W/saves/scan.rsf" > /dev/null 2>"$W/err" ||
+    fail "a save over a save with a second name, with room to grow it, failed: $(grep -a 'save' "$W/err" | tail -n 2)"
+for name in scan second; do
+    cmp -s "$W/many.rsf" "$W/saves/$name.rsf" ||
+        fail "$name.rsf is not the new save ($(stat -c %s "$W/saves/$name.rsf") bytes of $newsize)"
+done
+[ "$(ls -A "$W/saves" | tr '\n' ' ')" = "fill scan.rsf second.rsf " ] || fail "left beside the save: $(ls -A "$W/saves")"
+
+# The user's own save with a second name in a folder it may not add to, with
+# TMPDIR a tmpfs of 256 KiB: built elsewhere, it replaces the old one.
+cp "$W/small.rsf" "$W/shut/scan.rsf"
+chown 65534:65534 "$W/shut/scan.rsf"; chmod 640 "$W/shut/scan.rsf"
+mkdir "$W/tiny"
+mount -t tmpfs -o size=256k,mode=1777 tmpfs "$W/tiny"; mounts+=("$W/tiny")
+setpriv --reuid=65534 --regid=65534 --groups=65534 env TMPDIR="$W/tiny" \
+    "$userprobe" quick "$W/many.img" --services --save "$W/shut/scan.rsf" > /dev/null 2>"$W/err" ||
+    fail "the user's save in a folder it may not add to, TMPDIR a small tmpfs, failed: $(grep -a 'save' "$W/err" | tail -n 2)"
+for name in scan second; do
+    cmp -s "$W/many.rsf" "$W/shut/$name.rsf" || fail "shut/$name.rsf is not the new save"
+done
+[ "$(stat -c '%u:%g %a %h' "$W/shut/scan.rsf")" = "65534:65534 640 2" ] || fail "shut/scan.rsf is $(stat -c '%u:%g %a %h' "$W/shut/scan.rsf")"
+[ -z "$(ls -A "$W/tiny")" ] || fail "left in TMPDIR: $(ls -A "$W/tiny")"
+
+# SIGTERM while the new save goes over the old one on a slow stick.
+truncate -s 64M "$W/slow.img"
+mkfs.ext4 -q "$W/slow.img" || fail "mkfs.ext4"
+attach "$W/slow.img"
+slowdev="$dev"
+mkdir "$W/slow"
+mount -o sync "$slowdev" "$W/slow"; mounts+=("$W/slow")
+cp "$W/small.rsf" "$W/slow/scan.rsf"; ln "$W/slow/scan.rsf" "$W/slow/second.rsf"
+sync
+slow_reads "$slowdev" $((1 << 40))
+slow_writes "$slowdev" $((100 * 1024)) || fail "no blkio or io cgroup to slow the writes of $slowdev"
+( slowed "$probe" quick "$W/many.img" --services --save "$W/slow/scan.rsf" > /dev/null 2>"$W/slow.err" ) &
+saver=$!
+for _ in $(seq 1 600); do
+    cmp -s "$W/small.rsf" "$W/slow/scan.rsf" || break
+    kill -0 "$saver" 2>/dev/null || break
+    sleep 0.1
+done
+cmp -s "$W/small.rsf" "$W/slow/scan.rsf" && fail "the copy over the old save was not caught"
+sleep 1
+kill -TERM "$saver"
+set +e
+wait "$saver"
+rc=$?
+set -e
+[ $rc -eq 143 ] || fail "exit $rc after SIGTERM during the copy over the old save: $(tail -n 3 "$W/slow.err")"
+for name in scan second; do
+    cmp -s "$W/small.rsf" "$W/slow/$name.rsf" ||
+        fail "SIGTERM during the copy left $name.rsf other than the old save ($(stat -c %s "$W/slow/$name.rsf") bytes)"
+done
+[ "$(ls -A "$W/slow" | tr '\n' ' ')" = "lost+found scan.rsf second.rsf " ] || fail "left beside the save: $(ls -A "$W/slow")"
 echo "scan_image root: ok"

@@ -6,12 +6,17 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QThread>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 using salvor::platform::SingleInstance;
 
@@ -20,7 +25,7 @@ TEST(SingleInstance, ALaterStartRaisesTheHolder) {
     const QString folder = QString::fromStdString(root.file("run"));
     SingleInstance first(folder);
     int raised = 0;
-    first.setRaiseHandler([&raised] { ++raised; });
+    first.setRaiseHandler([&raised] { return ++raised, false; });
     EXPECT_FALSE(first.anotherIsRunning());
     EXPECT_TRUE(first.holdsLock());
     EXPECT_FALSE(first.anotherIsRunning()); // asked again: still the holder
@@ -30,6 +35,39 @@ TEST(SingleInstance, ALaterStartRaisesTheHolder) {
     EXPECT_FALSE(later.holdsLock());
     for (QDeadlineTimer t(5000); raised == 0 && !t.hasExpired();) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     EXPECT_EQ(raised, 1);
+}
+
+// A holder that answers it is ending (its windows gone, a save being
+// stopped) is raised once and then waited for, not left: the later start
+// takes the lock once the holder has gone. One that answers otherwise is left.
+TEST(SingleInstance, AnEndingHolderIsWaitedFor) {
+    for (const bool ending : {true, false}) {
+        salvor::test::TempDir root;
+        const QString folder = QString::fromStdString(root.file("run"));
+        std::atomic<int> raised{0};
+        std::atomic<bool> holding{false}, leave{false};
+        // The holder answers on a thread of its own, as another process would.
+        std::thread holder([&] {
+            QEventLoop loop;
+            {
+                SingleInstance first(folder);
+                first.setRaiseHandler([&] { return ++raised, ending; });
+                holding = !first.anotherIsRunning();
+                while (!leave) loop.processEvents(QEventLoop::AllEvents, 20);
+            }
+        });
+        for (QDeadlineTimer t(5000); !holding && !t.hasExpired();) QThread::msleep(10);
+        ASSERT_TRUE(holding);
+        SingleInstance later(folder);
+        EXPECT_TRUE(later.anotherIsRunning());
+        EXPECT_EQ(later.holderIsEnding(), ending);
+        EXPECT_TRUE(later.anotherIsRunning()); // still there
+        EXPECT_EQ(raised, ending ? 1 : 2) << "an ending holder is asked once";
+        leave = true;
+        holder.join();
+        EXPECT_FALSE(later.anotherIsRunning());
+        EXPECT_TRUE(later.holdsLock());
+    }
 }
 
 TEST(SingleInstance, ALockLeftByAnEndedProcessIsTakenOver) {

@@ -460,6 +460,64 @@ TEST(SavedScanRecords, AStoppedSaveLeavesNoFile) {
     }
 }
 
+// A save's progress counts the bytes written, not the time spent: beside the
+// old save, each report is within a tenth of what its file holds of the
+// whole; in place (a second name), the copy over the old save is the last
+// part of the bar. Reports never go back and stay below the whole until the
+// end.
+TEST(SavedScanRecords, ASavesProgressCountsTheBytesWritten) {
+    SavedTree older, newer;
+    for (int i = 0; i < 20000; ++i)
+        newer.Add(&newer.root, 100 + i, ("a file found later, number " + std::to_string(i)).c_str());
+    for (const bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "over a save with a second name" : "beside the old save");
+        TempDir dir;
+        const std::string path = dir.file("scan.rsf");
+        CProgressSteps steps;
+        ASSERT_EQ(SaveRestoreResult::WriteScanResult(path.c_str(), older.Source(), nullptr, steps), 0u);
+        if (linked) {
+            ASSERT_EQ(::link(path.c_str(), dir.file("second.rsf").c_str()), 0);
+        }
+        const std::string old = ReadWholeFile(path);
+        struct Sink : StopAt {
+            Sink() : StopAt(-1) {}
+            std::string folder, path, old;
+            // The fraction reported and the bytes then in the new file (beside
+            // the old one), or whether the copy over it had begun.
+            std::vector<std::pair<double, off_t>> reports;
+            std::vector<bool> copying;
+            void UpdateProgress(_PROGRESS_INFO* info) override {
+                off_t size = -1;
+                for (const auto& e : std::filesystem::directory_iterator(folder))
+                    if (e.path().extension() == ".part") size = static_cast<off_t>(e.file_size());
+                reports.emplace_back(double(info->current) / double(info->total ? info->total : 1), size);
+                copying.push_back(ReadWholeFile(path) != old);
+            }
+        } sink;
+        sink.folder = dir.path(), sink.path = path, sink.old = old;
+        ASSERT_EQ(SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps), 0u);
+        const auto whole = static_cast<double>(ReadWholeFile(path).size());
+        ASSERT_GE(sink.reports.size(), 8u);
+        double last = 0;
+        bool copied = false;
+        for (std::size_t i = 0; i < sink.reports.size(); ++i) {
+            const auto [fraction, size] = sink.reports[i];
+            EXPECT_GE(fraction, last) << i;
+            EXPECT_LT(fraction, 1.0) << i;
+            last = fraction;
+            if (!linked && size >= 0) {
+                EXPECT_NEAR(fraction, double(size) / whole, 0.1) << i;
+            }
+            if (linked && sink.copying[i]) {
+                copied = true;
+                EXPECT_GT(fraction, 0.4) << i;
+            }
+        }
+        EXPECT_EQ(copied, linked);
+        EXPECT_GT(last, 0.9);
+    }
+}
+
 // A save over a save is written beside it and put in place only once whole:
 // one that fails (no room left, a file-size limit) or is stopped (as quitting
 // or a signal stops it) leaves the old save byte for byte and nothing beside
@@ -467,7 +525,11 @@ TEST(SavedScanRecords, AStoppedSaveLeavesNoFile) {
 // or a link to the file stays a link. So too where the new save cannot take
 // the old one's name (a second name, a folder the saver may not add to, an
 // owner it cannot give, a mount on the file) and is copied over it: no room,
-// a stop or a kill leaves the old save under every name.
+// a stop or a kill leaves the old save under every name, and so does a stop
+// while the new bytes go over the old ones (those overwritten are put back).
+// It is built where there is room for it: beside the old save only when the
+// old one can also grow there, else in TMPDIR, /tmp or memory, past a TMPDIR
+// without room.
 TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
     enum class Where {
         Folder,
@@ -497,6 +559,13 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // copy-on-write file system) or cannot be taken at all.
         UnkeptRoom,
         NoReserving,
+        // Room on the small tmpfs for what the new save adds to the old but
+        // not for a second copy of it; or TMPDIR a tmpfs of 256 KiB.
+        RoomToGrow,
+        SmallTmpdir,
+        // Stopped (as Stop or SIGTERM stop it) once the copy over the old
+        // save has begun.
+        StopInCopy,
     };
     const struct {
         const char* what;
@@ -537,6 +606,16 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         {"whole, over another user's mounted save in a sticky folder", Where::StickyOtherOwner, How::Bound},
         {"stopped, over another user's save in a sticky folder", Where::StickyOtherOwner, How::StopMidway},
         {"killed, over another user's save in a sticky folder", Where::StickyOtherOwner, How::KillMidway},
+        {"whole, over a save with a second name, with room only to grow it", Where::HardLinked, How::RoomToGrow},
+        {"whole, over another user's save in a sticky folder, with room only to grow it", Where::StickyOtherOwner,
+         How::RoomToGrow},
+        {"whole, by its owner in a folder it may not add to, TMPDIR without room", Where::UnwritableFolder,
+         How::SmallTmpdir},
+        {"whole, over a save with a second name, TMPDIR without room", Where::HardLinked, How::SmallTmpdir},
+        {"stopped while copied over a save with a second name", Where::HardLinked, How::StopInCopy},
+        {"stopped while copied, by its owner in a folder it may not add to", Where::UnwritableFolder, How::StopInCopy},
+        {"stopped while copied over another user's save in a sticky folder", Where::StickyOtherOwner, How::StopInCopy},
+        {"stopped while copied over a save whose name may not be replaced", Where::Folder, How::StopInCopy},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -575,9 +654,10 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 for (auto m = at.rbegin(); m != at.rend(); ++m) ::umount2(m->c_str(), MNT_DETACH);
             }
         } unmount;
-        const bool tmpfs = c.where == Where::SmallTmpfs || c.how >= How::NoRoom;
-        const bool bound = c.how == How::Bound || c.how == How::BoundNoRoom;
-        if ((c.where >= Where::SmallTmpfs || tmpfs) && ::geteuid() != 0)
+        const bool tmpfs = c.where == Where::SmallTmpfs || (c.how >= How::NoRoom && c.how <= How::RoomToGrow);
+        const bool bound = c.how == How::Bound || c.how == How::BoundNoRoom ||
+                           (c.how == How::StopInCopy && c.where == Where::Folder);
+        if ((c.where >= Where::SmallTmpfs || tmpfs || bound || c.how == How::SmallTmpdir) && ::geteuid() != 0)
             GTEST_SKIP() << "a small tmpfs and other users' files need root";
         if (tmpfs) {
             ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=8m"), 0) << std::strerror(errno);
@@ -627,16 +707,25 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         if (c.where == Where::SmallTmpfs || (tmpfs && c.how != How::Bound)) {
             // A file of the room left but 256 KiB; or but half what the new
             // save adds to the old, with room for a whole new save beside it
-            // where it may be written there and cannot take the old one's name.
+            // where it may be written there and cannot take the old one's name;
+            // or room to grow the old save and half a new one more.
             const off_t grows = newSize - oldSize;
-            const std::uint64_t left = c.where == Where::SmallTmpfs                                     ? 256u << 10
-                                       : c.how == How::NoRoom || c.where == Where::UnwritableFolder ? grows / 2
-                                                                                                    : newSize + grows / 2;
+            const std::uint64_t left = c.where == Where::SmallTmpfs ? 256u << 10
+                                       : c.how == How::RoomToGrow  ? grows + newSize / 2
+                                       : c.where == Where::Folder  ? newSize + grows / 2
+                                                                   : grows / 2;
             struct statvfs fs {};
             ASSERT_EQ(::statvfs(folder.c_str(), &fs), 0);
             const std::uint64_t room = std::uint64_t{fs.f_bavail} * fs.f_frsize;
             ASSERT_GT(room, left);
             std::ofstream(folder + "/other") << std::string(room - left, 'x');
+        }
+        std::string tmpdir;
+        if (c.how == How::SmallTmpdir) {
+            tmpdir = dir.file("tmp");
+            std::filesystem::create_directory(tmpdir);
+            ASSERT_EQ(::mount("tmpfs", tmpdir.c_str(), "tmpfs", 0, "size=256k,mode=1777"), 0) << std::strerror(errno);
+            unmount.at.push_back(tmpdir);
         }
         const std::set<std::string> before = Listing(folder);
 
@@ -646,8 +735,13 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             std::string folder;
             mode_t widest = 0;
             bool kill = false;
+            // Stops once the file at watched is no longer old.
+            std::string watched, old;
+            bool stopInCopy = false, stopped = false;
             int Continued() override {
                 if (kill && left == 0) ::raise(SIGKILL);
+                if (stopInCopy && !stopped) stopped = ReadWholeFile(watched) != old;
+                if (stopped) return 0;
                 for (const auto& e : std::filesystem::directory_iterator(folder)) {
                     struct stat st {};
                     if (e.path().extension() == ".part" && ::lstat(e.path().c_str(), &st) == 0)
@@ -658,6 +752,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         } sink(c.how == How::Stop0 ? 0 : c.how == How::StopMidway || c.how == How::KillMidway ? 3 : -1);
         sink.folder = folder;
         sink.kill = c.how == How::KillMidway;
+        sink.stopInCopy = c.how == How::StopInCopy;
+        sink.watched = file;
+        sink.old = old;
+        const char* const oldTmpdir = std::getenv("TMPDIR");
+        const std::string keptTmpdir = oldTmpdir ? oldTmpdir : "";
+        if (!tmpdir.empty()) ::setenv("TMPDIR", tmpdir.c_str(), 1);
         rlimit limit{};
         ::getrlimit(RLIMIT_FSIZE, &limit);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -708,8 +808,15 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         }
         ::setrlimit(RLIMIT_FSIZE, &limit);
         std::signal(SIGXFSZ, oldHandler);
+        if (!tmpdir.empty()) oldTmpdir ? ::setenv("TMPDIR", keptTmpdir.c_str(), 1) : ::unsetenv("TMPDIR");
+        // (A child's sink is its own: its log says "stopped: putting back".)
+        if (c.how == How::StopInCopy && !otherUser) {
+            EXPECT_TRUE(sink.stopped) << "the copy over the old save was not caught";
+        }
 
-        const bool whole = (c.how == How::Whole || c.how == How::Bound) && c.where != Where::SmallTmpfs;
+        const bool whole = (c.how == How::Whole || c.how == How::Bound || c.how == How::RoomToGrow ||
+                            c.how == How::SmallTmpdir) &&
+                           c.where != Where::SmallTmpfs;
         EXPECT_EQ(code, whole ? SAVED_OK : SAVED_WRITE_FAILED);
         EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);
         if (!whole) {

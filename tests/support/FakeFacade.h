@@ -54,7 +54,7 @@ public:
     std::uint64_t recoveryTotal = 0, recoveryCurrent = 0, recoveryError = 0;
 
     QString savePath, updateTime;
-    bool updateTimeWritten = false, network = true, appRunning = false;
+    bool updateTimeWritten = false, network = true, appRunning = false, appEnding = false;
     unsigned recoveryMask = 0;
     QString lastRestorePath;
     bool lastSaveFlag = false;
@@ -68,6 +68,7 @@ public:
     // Posts key on a later pass of the loop, as the real list does once read.
     void RefreshDeviceInfoInBackground(const std::string& key) override;
     bool IsAppRunning() override { return appRunning; }
+    bool IsAppEnding() override { return appEnding; }
     [[noreturn]] void CloseApp() override { ++calls["CloseApp"], throw CloseAppCalled{}; }
     QString GetSavePath() override { return savePath; }
     bool SavePathToPList(const QString& path) override { return savePath = path, true; }

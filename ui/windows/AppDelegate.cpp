@@ -20,6 +20,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QTimer>
 
 namespace salvor::windows {
 
@@ -108,16 +109,49 @@ bool VXAppDelegate::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void VXAppDelegate::applicationDidFinishLaunching() {
-    NotificationCenter& nc = NotificationCenter::defaultCenter();
-    nc.addObserver(this, "appWillTerminate", [this](const platform::Notification&) { applicationWillTerminate(); });
-    nc.addObserver(this, "SetLangauageMemu", [](const platform::Notification&) {});
     QPointer<VXAppDelegate> self(this);
     platform::SingleInstance::shared().setRaiseHandler([self] {
         if (self) self->raiseWindows();
+        return self && self->isEnding();
     });
     VXUIController& facade = VXUIController::shared();
-    // A second instance leaves before any window, an update window included.
-    if (facade.IsAppRunning()) facade.CloseApp();
+    // A second instance leaves before any window, an update window included;
+    // while the first one still ends (a save being stopped, its windows
+    // gone) this one says so and starts once it has.
+    if (facade.IsAppRunning()) {
+        if (!facade.IsAppEnding()) facade.CloseApp();
+        waitForEarlierInstance();
+        return;
+    }
+    launch();
+}
+
+void VXAppDelegate::waitForEarlierInstance() {
+    services::writeLog("an earlier start is still ending its save: waiting for it\n");
+    QPointer<VXProgressWindow> waiting = VXProgressWindow::makeWaitForEndingWindow();
+    centerWindow(waiting->window());
+    waiting->window()->show();
+    waitingWindow_ = waiting;
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this, poll, waiting] {
+        if (VXUIController::shared().IsAppRunning()) return;
+        poll->stop();
+        poll->deleteLater();
+        services::writeLog("the earlier start has ended: this one starts\n");
+        if (waiting) {
+            waiting->closeWindow();
+            waiting->deleteLater();
+        }
+        launch();
+    });
+    poll->start(250);
+}
+
+void VXAppDelegate::launch() {
+    NotificationCenter& nc = NotificationCenter::defaultCenter();
+    nc.addObserver(this, "appWillTerminate", [this](const platform::Notification&) { applicationWillTerminate(); });
+    nc.addObserver(this, "SetLangauageMemu", [](const platform::Notification&) {});
+    VXUIController& facade = VXUIController::shared();
     // Previews are tested with the pictures' own decoder; media events start.
     VXUIPreview::SetDecoder(kit::decodedPreviewSize);
     facade.USBNotifier_init();
@@ -247,6 +281,9 @@ void VXAppDelegate::endAfterRecovery(std::function<void()> end) {
         services::writeLog("quitting: the recovery or save has ended\n");
         end();
     });
+    // A stopped save may take a while to put back the file saved there
+    // before: its window says so meanwhile.
+    VXProgressWindow::showWhileSaveEnds();
 }
 
 void VXAppDelegate::raiseWindows() {

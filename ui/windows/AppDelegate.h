@@ -4,6 +4,7 @@
 // scan or recovery first), and the menu commands. Ctrl+Q quits and Ctrl+M minimises in
 // every window, modal ones included.
 #include "ui/windows/Dialogs.h"
+#include "ui/windows/ProgressWindow.h"
 #include "ui/windows/UpdateCheck.h"
 
 #include <QObject>
@@ -28,6 +29,8 @@ public:
     static VXAppDelegate* current();
 
     void applicationDidFinishLaunching();
+    // The window of a start that waits for an earlier instance to end (tests).
+    QWidget* waitingWindow() const { return waitingWindow_ ? waitingWindow_->window() : nullptr; }
     // Whether the application may quit now; with a scan running: pauses it,
     // opens the confirmation sheet and answers false; with a recovery or a
     // save running: asks whether to stop it and answers false.
@@ -69,12 +72,16 @@ protected:
 
 private:
     void buildMenu();
+    // After the check for another instance: the first window (or the update check).
+    void launch();
+    void waitForEarlierInstance();
     void versionListArrived(const QVariantMap& remote);
     LaunchClock& clock_;
     VersionListFetcher& fetcher_;
     QMenu* menu_ = nullptr;
     std::function<void()> terminateHook_;
     bool sheetOpen_ = false, pausedForQuit_ = false, ending_ = false;
+    QPointer<VXProgressWindow> waitingWindow_;
 };
 
 } // namespace salvor::windows

@@ -179,6 +179,8 @@ void VXDeletailWindowController::doBackHomeAction(int flag) {
             // Home once the save has ended; no second Home meanwhile.
             backHomeButton->setButtonEnabled(false);
             services::endAfterWriting(this, [this] { doBackHomeAction(1); });
+            // Putting back the file saved there before may take a while.
+            VXProgressWindow::showWhileSaveEnds();
         }))
         return;
     shuttingDown = 1;

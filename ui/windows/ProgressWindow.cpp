@@ -11,6 +11,7 @@
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
+#include "ui/windows/RootWindow.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -36,13 +37,18 @@ VXProgressWindow::~VXProgressWindow() { NotificationCenter::defaultCenter().remo
 
 void VXProgressWindow::awakeFromNib() {
     QWidget* content = imageWindow()->contentView();
-    if (bSave_) gStopAnswered = false; // a new save: no stop answered for it yet
+    if (bSave_ && showing_ == Showing::Operation) gStopAnswered = false; // a new save: no stop answered for it yet
     title = widgets::makeLabel(localizedString(bSave_ ? "SAVE_SCAN_RESULT" : "LOAD_SCAN_RESULT"), 14, 0);
+    const char* description = showing_ == Showing::SaveEnd      ? "SAVE_STOPPING_WAIT"
+                              : showing_ == Showing::EarlierEnd ? "APP_EARLIER_ENDING_WAIT"
+                              : bSave_                          ? "SAVE_RESULT_WAIT"
+                                                                : "LOAD_RESULT_WAIT";
     title->setParent(content);
     kit::setFrame(title, kit::Frame{20, 90, 360, 20});
-    Description = widgets::makeLabel(localizedString(bSave_ ? "SAVE_RESULT_WAIT" : "LOAD_RESULT_WAIT"), 12, 0);
+    Description = widgets::makeLabel(localizedString(description), 12, 0);
+    Description->setWordWrap(true);
     Description->setParent(content);
-    kit::setFrame(Description, kit::Frame{20, 60, 360, 20});
+    kit::setFrame(Description, showing_ == Showing::Operation ? kit::Frame{20, 60, 360, 20} : kit::Frame{20, 50, 360, 36});
     progress = new QProgressBar(content);
     progress->setRange(0, 100);
     progress->setValue(0);
@@ -57,7 +63,11 @@ void VXProgressWindow::windowDidLoad() {
     nc.addObserver(this, strPostName_.toStdString(), [this](const platform::Notification&) { changeProgressValue(); });
     nc.addObserver(this, "QueryProgressFinish", [this](const platform::Notification&) { ProgressFinish(); });
     bar = widgets::installDialogTitleBar(imageWindow());
-    pointCloseButton(imageWindow(), this, [this] { closeWindow(); });
+    pointCloseButton(imageWindow(), this, [this] {
+        // The end of a stopped save is not left; a start that waits may be.
+        if (showing_ == Showing::EarlierEnd) VXUIController::shared().CloseApp();
+        if (showing_ == Showing::Operation) closeWindow();
+    });
 }
 
 double VXProgressWindow::progressValue() const { return value_; }
@@ -90,8 +100,9 @@ void VXProgressWindow::onTimer() {
     NotificationCenter::defaultCenter().removeObserver(this);
     // Quitting, or the user's Stop, stops a save: no failure is told then.
     const VXAppDelegate* app = VXAppDelegate::current();
-    const bool stopped = bSave_ && std::exchange(gStopAnswered, false);
-    if (!bSucess_ && !(app && app->isEnding()) && !stopped) {
+    // (The window of a stopped save's end leaves that answer to the save's own.)
+    const bool stopped = bSave_ && showing_ == Showing::Operation && std::exchange(gStopAnswered, false);
+    if (!bSucess_ && !(app && app->isEnding()) && !stopped && showing_ == Showing::Operation) {
         kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
                          localizedString("READ_RSF_FAILED"));
         alert.runModal();
@@ -151,6 +162,45 @@ bool VXProgressWindow::askedBeforeLeavingSave(QWidget* window, QObject* context,
         leave();
     }, context);
     return true;
+}
+
+namespace {
+QPointer<VXProgressWindow> gSaveEnd;
+} // namespace
+
+void VXProgressWindow::showWhileSaveEnds() {
+    if (gSaveEnd || !VXUIController::shared().IsSaveWorking()) return;
+    services::writeLog("the stopped save is ending: its window shows it\n");
+    auto* shown = new VXProgressWindow;
+    shown->showing_ = Showing::SaveEnd;
+    shown->setStrPostName(QStringLiteral("QueryProgressInfo"));
+    shown->setBSave(true);
+    gSaveEnd = shown;
+    centerWindow(shown->window());
+    shown->window()->show();
+    shown->window()->raise();
+    shown->changeProgressValue();
+    // Closed once the save's thread has ended, whether or not its end is posted.
+    auto* poll = new QTimer(shown);
+    connect(poll, &QTimer::timeout, shown, [shown, poll] {
+        if (VXUIController::shared().IsSaveWorking()) return;
+        poll->stop();
+        NotificationCenter::defaultCenter().removeObserver(shown);
+        shown->closeWindow();
+        shown->deleteLater();
+    });
+    poll->start(100);
+}
+
+VXProgressWindow* VXProgressWindow::saveEndWindow() { return gSaveEnd.data(); }
+
+VXProgressWindow* VXProgressWindow::makeWaitForEndingWindow() {
+    auto* shown = new VXProgressWindow;
+    shown->showing_ = Showing::EarlierEnd;
+    shown->setBSave(true);
+    shown->window();
+    shown->progress->setRange(0, 0); // busy: how far the other one is, is its own
+    return shown;
 }
 
 bool VXProgressWindow::applicationShouldTerminate() {

@@ -49,6 +49,15 @@ public:
     // file saved there before is kept) and calls leave once its thread has
     // ended. No save running: answers false and leaves it to the caller.
     static bool askedBeforeLeavingSave(QWidget* window, QObject* context, std::function<void()> leave);
+    // A save stopped while the program leaves (or goes home) may still be
+    // putting back the file saved there before: a window says so, with the
+    // bar, until the save's thread has ended, and then closes. One at a
+    // time; nothing when no save runs. What shows it, if any (tests).
+    static void showWhileSaveEnds();
+    static VXProgressWindow* saveEndWindow();
+    // The window while it waits for an earlier instance of the program that
+    // is still ending a save; closing it ends this start.
+    static VXProgressWindow* makeWaitForEndingWindow();
 
     QLabel *title = nullptr, *Description = nullptr;
     QProgressBar* progress = nullptr;
@@ -63,6 +72,9 @@ private:
     QString strPostName_;
     bool bSave_ = false, bSucess_ = false, bFinish_ = false, shuttingDown_ = false;
     bool told_ = false, releaseWhenTold_ = false, stopAsked_ = false;
+    // This window shows a stopped save's end, or a start waiting for an
+    // earlier instance's: it has no close of its own and tells no failure.
+    enum class Showing { Operation, SaveEnd, EarlierEnd } showing_ = Showing::Operation;
     double value_ = 0;
     QTimer* timer_ = nullptr;
 };

@@ -17,6 +17,7 @@
 #include "ui/windows/ProgressWindow.h"
 #include "ui/windows/RootWindow.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -42,6 +43,15 @@ class LaunchTest : public QObject {
     void makeDelegate(windows::VersionListFetcher& fetcher) {
         delegate_ = new VXAppDelegate(clock_, fetcher);
         delegate_->setTerminateHook([this] { ++terminated_; });
+    }
+    // A window on the screen shows the text of key.
+    static bool shows(const char* key) {
+        const QString text = platform::localizedString(key);
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->isVisible())
+                for (QLabel* label : top->findChildren<QLabel*>())
+                    if (label->isVisible() && label->text() == text) return true;
+        return false;
     }
     QString daysAgo(qint64 seconds) const {
         return clock_.current.addSecs(-seconds).toString(QString::fromLatin1(kCheckTimeFormat));
@@ -297,9 +307,43 @@ private slots:
             QCOMPARE(fake_->count("StopSave"), stops + 1);
             QCOMPARE(fake_->saveStatus, 1);
             QCOMPARE(terminated_ + ended, 0);
+            // Meanwhile a window says that the save is still being stopped.
+            QTRY_VERIFY(shows("SAVE_STOPPING_WAIT"));
             fake_->saveStatus = 0;
             QTRY_COMPARE(terminated_ + ended, 1);
+            QTRY_VERIFY(!shows("SAVE_STOPPING_WAIT"));
         }
+    }
+
+    // A start while an earlier instance is still there: it leaves at once,
+    // unless that one is ending (a save being stopped, its windows gone):
+    // then it says so and opens its first window once that one has gone.
+    void startWhileAnEarlierOneEnds() {
+        for (const bool ending : {false, true}) {
+            delete delegate_;
+            delegate_ = nullptr;
+            terminated_ = 0;
+            makeDelegate(fetcher_);
+            fake_->updateTime = daysAgo(0);
+            fake_->appRunning = true;
+            fake_->appEnding = ending;
+            const int closes = fake_->count("CloseApp");
+            try {
+                delegate_->applicationDidFinishLaunching();
+            } catch (const FakeFacade::CloseAppCalled&) {
+            }
+            QCOMPARE(fake_->count("CloseApp"), closes + (ending ? 0 : 1));
+            if (!ending) continue;
+            QVERIFY(!delegate_->rootWindowCon);
+            QTRY_VERIFY(shows("APP_EARLIER_ENDING_WAIT"));
+            QTest::qWait(300);
+            QVERIFY(!delegate_->rootWindowCon);
+            fake_->appRunning = false; // the earlier one has gone: this one holds the lock
+            QTRY_VERIFY(delegate_->rootWindowCon && delegate_->rootWindowCon->window()->isVisible());
+            QTRY_VERIFY(!shows("APP_EARLIER_ENDING_WAIT"));
+            QCOMPARE(fake_->count("CloseApp"), closes);
+        }
+        fake_->appEnding = false;
     }
 
     void progressWindow_data() {

@@ -592,8 +592,14 @@ private slots:
         QTRY_COMPARE(scan_->count("StopSave"), 1);
         QTest::qWait(100);
         QVERIFY(!VXDeletailWindowController::lastShownRootWindow());
+        // Meanwhile a window says that the save is still being stopped; it
+        // goes with the save.
+        VXProgressWindow* stopping = VXProgressWindow::saveEndWindow();
+        QVERIFY(stopping && stopping->window()->isVisible());
+        QCOMPARE(stopping->Description->text(), platform::localizedString("SAVE_STOPPING_WAIT"));
         scan_->saveStatus = 0;
         QTRY_VERIFY(VXDeletailWindowController::lastShownRootWindow());
+        QTRY_VERIFY(!VXProgressWindow::saveEndWindow());
         // The save stopped so tells no failure.
         kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
         scan_->finishSaveOrLoad(1);

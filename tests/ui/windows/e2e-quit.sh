@@ -31,7 +31,16 @@
 #           goes on; a deep scan asked for meanwhile is refused by an alert,
 #           and so is a second save, as "other/e2" (a volume of its own,
 #           written at the same rate); each alert is the program's own
-#           (titled "Salvor", dark), and "e1" is written.
+#           (titled "Salvor", dark), and "e1" is written; the refusal tells
+#           how much of "e1" is written by its bytes (half of it, not the
+#           time it has taken);
+#  save-restart: the same save over the old one, which has a second name:
+#           the new save is built elsewhere and copied over it; Ctrl+Q while
+#           it is copied, answered Stop, leaves a window telling that the
+#           save is still being stopped while the overwritten bytes are put
+#           back; the program started again meanwhile says that it waits and
+#           opens its start window once the first one has ended, which leaves
+#           the old save under both names byte for byte.
 # Root only (exit 77: skipped).
 # Usage: e2e-quit.sh SALVOR SCREENSHOT_DIR [ROUTE...]
 set -u
@@ -121,7 +130,10 @@ export SALVOR_RESOURCE_DIR="$(dirname "$app")/resources"
 start_wm
 
 fail=0
-die() { echo "FAIL ($route): $*"; echo "--- program output"; tail -30 "$run/out.txt"; tr '\r' '\n' < "$run/work/recovery.log" | tail -20; exit 1; }
+die() {
+    echo "FAIL ($route): $*"; echo "--- program output"; grep -av "usb detatch\|Device Added" "$run/out.txt" | tail -30
+    tr '\r' '\n' < "$run/work/recovery.log" | grep -av "usb detatch\|Device Added" | tail -20; exit 1
+}
 # The geometry "WxH+X+Y" of the first Salvor window of size WxH, X and Y on
 # the screen (the window manager's frame holds the window).
 geometry() { xwininfo -root -tree | awk -v s="$1" '/"Salvor": \(/ { g = $(NF-1); if (s == "" || index(g, s "+") == 1) { sub(/\+.*/, "", g); print g $NF; exit } }'; }
@@ -305,7 +317,7 @@ kept() {
     tr '\r' '\n' < "$run/work/recovery.log" | grep -aq "save into .* failed" ||
         die "the save was not stopped: it ended before the program did"
     cmp "$saves/scan.rsf" "$work/old.rsf" || { echo "FAIL ($route): the old save did not stay as it was"; fail=1; }
-    left="$(find "$saves" -mindepth 1 ! -name scan.rsf)"
+    left="$(find "$saves" -mindepth 1 ! -name scan.rsf ! -name second.rsf)"
     [ -z "$left" ] || { echo "FAIL ($route): left beside the save:"; ls -la "$saves"; fail=1; }
 }
 chooser_or_alert() { has_chooser || has_alert; }
@@ -384,7 +396,7 @@ for route in $routes; do
         wait_for 60 sh -c "! kill -0 $pid 2>/dev/null" || die "SIGTERM did not end the program"
         only_whole_files
         ;;
-    save-quit|save-sigterm|save-twice|save-hidden-quit|save-hidden-close|save-hidden-home)
+    save-quit|save-sigterm|save-twice|save-hidden-quit|save-hidden-close|save-hidden-home|save-restart)
         saves="$work/run-$route/data/salvor/SaveScan" # the program's default place for saves
         mkdir -p "$saves"
         mount "$save_loop" "$saves" || die "cannot mount the saves' volume"
@@ -432,6 +444,11 @@ for route in $routes; do
             sleep 0.5
             shot save-twice_scan_refused
             look="$(own_alert quit_save-twice_scan_refused)" || die "the refusal of the scan is not the program's own alert: $look"
+            # Half of e1 or more was written when it was asked for: the
+            # refusal says so (a tenth less for what was written meanwhile).
+            told="$(tr '\r' '\n' < "$run/work/recovery.log" | grep -ao "refused: a save is still running ([0-9]*%)" | tail -1 | tr -dc 0-9)"
+            [ -n "$told" ] && [ "$told" -ge $(( 1024 * 1024 * 100 / size - 10 )) ] ||
+                { echo "FAIL ($route): the refusal says ${told:-nothing}% of e1 is written; 1 MiB of some $size bytes was"; fail=1; }
             answer Return
             for _ in $(seq 1 50); do has_alert || break; sleep 0.1; done
             has_alert && die "the refusal stayed up after Return"
@@ -476,8 +493,61 @@ for route in $routes; do
             wait "$pid" 2>/dev/null
             pid=""
             tr '\r' '\n' < "$run/work/recovery.log" | grep -aE "Call Logic|SaveScanResult .* end|refused" | cut -c1-120
-            echo "route $route: a save of $size bytes; e2 $( [ -s "$saves/other/e2.rsf" ] && echo written || echo "not written" ), alert $alerted"
+            echo "route $route: a save of $size bytes, told ${told:-?}% written when 1 MiB was; e2 $( [ -s "$saves/other/e2.rsf" ] && echo written || echo "not written" ), alert $alerted"
             umount "$saves/other" "$saves"
+            continue
+        fi
+        if [ "$route" = save-restart ]; then
+            # The old save made to differ from the new one in every byte (the
+            # same scan would write it again as it is: nothing to see or put back).
+            tr '\000-\377' '\001-\377\000' < "$work/old.rsf" > "$work/shifted.rsf"
+            cat "$work/shifted.rsf" > "$saves/scan.rsf"
+            cp "$work/shifted.rsf" "$work/old.rsf"
+            ln "$saves/scan.rsf" "$saves/second.rsf"
+            save_scan 1
+            wait_for 10 has_window 400x152 || die "no save progress"
+            # Built elsewhere, then copied over the old save: some seconds of
+            # that copy, to be put back once stopped.
+            wait_for 180 sh -c "! cmp -s '$saves/scan.rsf' '$work/old.rsf'" || die "the copy over the old save was not caught"
+            sleep 10
+            alive && has_window 400x152 || die "the save ended before it was stopped ($size bytes)"
+            focus 400x152
+            xdotool key ctrl+q
+            asked Ctrl+Q
+            answer Return # Stop
+            sleep 2
+            shot "${route}_stopping"
+            alive || die "the program ended at once (the save was not being put back?)"
+            shown 400x152 || { echo "FAIL ($route): no window tells that the stopped save is still being ended"; fail=1; }
+            cmp -s "$saves/scan.rsf" "$work/old.rsf" && die "the old save was back at once: nothing to wait for"
+            # Started again while the first one ends.
+            mkdir -p "$run/work2"
+            XDG_CONFIG_HOME="$run/config" XDG_STATE_HOME="$run/state" XDG_DATA_HOME="$run/data" XDG_RUNTIME_DIR="$run/xdg" \
+                SALVOR_WORK_DIR="$run/work2" HOME="$run" "$app" en >"$run/second.txt" 2>&1 &
+            second=$!
+            sleep 3
+            shot "${route}_second"
+            if ! kill -0 "$second" 2>/dev/null; then
+                status=0; wait "$second" || status=$?
+                echo "FAIL ($route): started again while the first one ended its save, it left at once (status $status) without a word"
+                fail=1
+            else
+                tr '\r' '\n' < "$run/work2/recovery.log" | grep -aq "still ending its save: waiting" ||
+                    { echo "FAIL ($route): the second start does not say that it waits"; fail=1; }
+                [ "$(shown_sizes | grep -c 400x152)" -ge 1 ] || { echo "FAIL ($route): no window tells the wait"; fail=1; }
+            fi
+            wait_for 180 sh -c "! kill -0 $pid 2>/dev/null" || die "the first program did not end"
+            kept
+            cmp -s "$saves/second.rsf" "$work/old.rsf" || { echo "FAIL ($route): the old save's second name changed"; fail=1; }
+            pid="$second"
+            if kill -0 "$second" 2>/dev/null; then
+                wait_for 60 has_window 1000x640 || die "the second start opened no window once the first had ended"
+                focus 1000x640
+                xdotool key ctrl+q
+                wait_for 30 sh -c "! kill -0 $second 2>/dev/null" || die "Ctrl+Q did not end the second start"
+            fi
+            rm -f "$saves/second.rsf"
+            route_done " (second name; second start $(grep -ac 'this one starts' "$run/work2/recovery.log" 2>/dev/null || echo 0) time(s) opened)"
             continue
         fi
         save_scan 1
