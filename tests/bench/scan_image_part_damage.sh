@@ -18,8 +18,8 @@
 # or NTFS backup boot sector, a boot sector in free space) in any slot of an
 # MBR, EBR chain, GPT or Apple map hides no sound volume and names none; one
 # at a disk image kept in a partition, or deleted from it, names that image's
-# volume. Sticks written through exfat-fuse or ntfs-3g (an MFT of some
-# 70,000 records) and partitioned again list the partitions' files and the
+# volume. Sticks written through exfat-fuse or ntfs-3g (70,134 MFT
+# records in use) and partitioned again list the partitions' files and the
 # old volume's where it is sound. As root, the disks attached read-only as loop devices list the
 # same (otherwise the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
@@ -91,11 +91,11 @@ sticks+=(reused_fat16_mbr:35 reused_fat16_gpt:35 reused_fat32k8_mbr:35 reused_fa
          reused_ntfstwo_mbr:39:0,2048,124928 reused_ntfstwo_gpt:9)
 # Sticks written through exfat-fuse or ntfs-3g, then partitioned: a full
 # exFAT stick, small ones given one or two FAT12 partitions, and an NTFS stick
-# of some 70,000 files, the partition inside its MFT (fls reads its files
+# of 70,134 MFT records, the partition inside its MFT (fls reads its files
 # whose records the new FATs overwrote: the partition's files exactly) or
 # beyond it.
 sticks+=(reused_exfatfuse_mbr:35 reused_exfat12one_mbr:18 reused_exfat12two_mbr:31 reused_exfat12at_mbr:21
-         reused_ntfsbig_mbr:68985:2048:+ reused_ntfsbigfar_mbr:70042)
+         reused_ntfsbig_mbr:68992:2048:+ reused_ntfsbigfar_mbr:70049)
 sticks+=(reused_dfat16_mbr:9 reused_dfat32_mbr:9 reused_film32_mbr:9 reused_film16_mbr:9
          reused_filmdir_mbr:9 reused_filmtwo_mbr:13 reused_filmntfs_mbr:9)
 # A stray entry in each slot, beside two sound partitions: a copy of a boot
