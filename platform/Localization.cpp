@@ -344,6 +344,8 @@ const QStringList& localizationKeys() {
     QStringLiteral("SAVE_STILL_RUNNING_PROGRESS"),
     QStringLiteral("SAVE_STOP_TITLE"),
     QStringLiteral("SAVE_STOP_NODE"),
+    QStringLiteral("SAVE_STOPPING_WAIT"),
+    QStringLiteral("APP_EARLIER_ENDING_WAIT"),
     QStringLiteral("APFS_NOTICE_TEXT"),
     QStringLiteral("PERMISSION_NOTICE_TEXT"),
     QStringLiteral("APFS_NOTICE_LINK"),
