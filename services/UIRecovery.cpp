@@ -139,11 +139,11 @@ void VXUIRecovery::AddFolderMade(const std::string& path) {
 
 namespace {
 
-// Files that may land in one destination folder (their folders' names alike
-// up the tree) take the plain name and the numbered ones in the order the
-// tree lists them, not in the order the scan happened to show them: a loaded
-// scan shows them in another order, and must name each file as the scan did.
-// The other files keep their places.
+// Files of one name that land in one destination folder (their folders'
+// names alike up the tree) take the plain name and the numbered ones in the
+// order the tree lists them, not in the order the scan happened to show
+// them: a loaded scan shows them in another order, and must name each file
+// as the scan did. The other files keep their places.
 void PutNamesakesInTreeOrder(std::vector<IFileNode*>& nodes) {
     constexpr std::size_t kMaxDepth = 1024;
     std::unordered_map<IFileNode*, std::size_t> siblingIndex;
@@ -159,11 +159,11 @@ void PutNamesakesInTreeOrder(std::vector<IFileNode*>& nodes) {
         const auto it = siblingIndex.find(node);
         return it == siblingIndex.end() ? 0 : it->second;
     };
-    // The folder's names up to the top, and the node's place in a walk of the tree.
-    const auto folderKey = [](IFileNode* node) {
+    // The node's name and its folders' up to the top, and its place in a walk of the tree.
+    const auto nameKey = [](IFileNode* node) {
         std::string key;
         std::size_t depth = 0;
-        for (IFileNode* n = node->GetParent(); n && depth < kMaxDepth; n = n->GetParent(), ++depth) {
+        for (IFileNode* n = node; n && depth < kMaxDepth; n = n->GetParent(), ++depth) {
             const char* name = n->GetFileName();
             for (const char* c = name ? name : ""; *c; ++c)
                 key += static_cast<char>(*c >= 'A' && *c <= 'Z' ? *c - 'A' + 'a' : *c);
@@ -179,7 +179,7 @@ void PutNamesakesInTreeOrder(std::vector<IFileNode*>& nodes) {
         return at;
     };
     std::unordered_map<std::string, std::vector<std::size_t>> slots;
-    for (std::size_t i = 0; i < nodes.size(); ++i) slots[folderKey(nodes[i])].push_back(i);
+    for (std::size_t i = 0; i < nodes.size(); ++i) slots[nameKey(nodes[i])].push_back(i);
     for (const auto& [key, at] : slots) {
         if (at.size() < 2) continue;
         std::vector<std::pair<std::vector<std::size_t>, IFileNode*>> members;
