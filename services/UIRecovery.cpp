@@ -18,6 +18,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,8 @@
 #include <iterator>
 #include <list>
 #include <set>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -135,6 +138,58 @@ void VXUIRecovery::AddFolderMade(const std::string& path) {
 }
 
 namespace {
+
+// Files of one name that land in one destination folder (their folders'
+// names alike up the tree) take the plain name and the numbered ones in the
+// order the tree lists them, not in the order the scan happened to show
+// them: a loaded scan shows them in another order, and must name each file
+// as the scan did. The other files keep their places.
+void PutNamesakesInTreeOrder(std::vector<IFileNode*>& nodes) {
+    constexpr std::size_t kMaxDepth = 1024;
+    std::unordered_map<IFileNode*, std::size_t> siblingIndex;
+    std::unordered_map<IFileNode*, bool> indexed;
+    const auto indexOf = [&](IFileNode* node) -> std::size_t {
+        IFileNode* parent = node->GetParent();
+        if (!parent) return 0;
+        if (!indexed[parent]) {
+            indexed[parent] = true;
+            std::size_t i = 0;
+            for (IFileNode* c = parent->GetFirstChild(); c; c = c->GetNextNode()) siblingIndex.emplace(c, i++);
+        }
+        const auto it = siblingIndex.find(node);
+        return it == siblingIndex.end() ? 0 : it->second;
+    };
+    // The node's name and its folders' up to the top, and its place in a walk of the tree.
+    const auto nameKey = [](IFileNode* node) {
+        std::string key;
+        std::size_t depth = 0;
+        for (IFileNode* n = node; n && depth < kMaxDepth; n = n->GetParent(), ++depth) {
+            const char* name = n->GetFileName();
+            for (const char* c = name ? name : ""; *c; ++c)
+                key += static_cast<char>(*c >= 'A' && *c <= 'Z' ? *c - 'A' + 'a' : *c);
+            key += '\0';
+        }
+        return key;
+    };
+    const auto place = [&](IFileNode* node) {
+        std::vector<std::size_t> at;
+        std::size_t depth = 0;
+        for (IFileNode* n = node; n && depth < kMaxDepth; n = n->GetParent(), ++depth) at.push_back(indexOf(n));
+        std::reverse(at.begin(), at.end());
+        return at;
+    };
+    std::unordered_map<std::string, std::vector<std::size_t>> slots;
+    for (std::size_t i = 0; i < nodes.size(); ++i) slots[nameKey(nodes[i])].push_back(i);
+    for (const auto& [key, at] : slots) {
+        if (at.size() < 2) continue;
+        std::vector<std::pair<std::vector<std::size_t>, IFileNode*>> members;
+        members.reserve(at.size());
+        for (std::size_t i : at) members.emplace_back(place(nodes[i]), nodes[i]);
+        std::stable_sort(members.begin(), members.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t k = 0; k < at.size(); ++k) nodes[at[k]] = members[k].second;
+    }
+}
 
 // Where the bound scan found each root's volume, for twin volume names.
 std::function<long long(IFileNode*)> RootPositions(const std::shared_ptr<ScanSession>& session) {
@@ -311,9 +366,13 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
     // each, live files first: a deleted file that shares a live one's name
     // takes the numbered name, never the live one.
     for (const bool carvedPass : {false, true})
-    for (const bool deletedPass : {false, true})
-    for (const auto& [category, files] : session->Results().Types()) {
+    for (const bool deletedPass : {false, true}) {
         if (!going) break;
+        std::vector<IFileNode*> files;
+        for (const auto& [category, listed] : session->Results().Types())
+            for (IFileNode* node : listed)
+                if (node && (node->IsDeleted() != 0) == deletedPass && carved(node) == carvedPass) files.push_back(node);
+        PutNamesakesInTreeOrder(files);
         for (IFileNode* node : files) {
             if (!(going = Continued() != 0)) break;
             if (!node || !node->IsNodeShow() || node->GetCheckedStatus() != CHECK_ALL) continue;

@@ -163,18 +163,22 @@ int CFileNode::IsLoopedToSelf(IFileNode* node, IFileNode* c) {
     return p ? 1 : 0; // a walk that never ends is a loop
 }
 
-int CFileNode::AddChild(IFileNode* child) {
+int CFileNode::AddChild(IFileNode* child) { return AddChildAfter(nullptr, child); }
+
+int CFileNode::AddChildAfter(CFileNode* after, IFileNode* child) {
     auto* c = dynamic_cast<CFileNode*>(child);
     if (!c || c == this) return 0;
+    if (after && after->GetParentNode() != this) return 0;
     // A node has one parent; linking it twice would corrupt both child lists.
     if (c->GetParentNode()) return 0;
     if (IsLoopedToSelf(this, c)) return 0;
     if (c->ShownField() != 0) ++m_shownChildren;
+    std::atomic<CFileNode*>& link = after ? after->m_next : m_firstChild;
     c->m_parent.store(this, std::memory_order_release);
-    c->m_next.store(FirstChildNode(), std::memory_order_release);
+    c->m_next.store(link.load(std::memory_order_acquire), std::memory_order_release);
     // The last store publishes the child: a reader that finds it through
     // this link sees every field written before.
-    m_firstChild.store(c, std::memory_order_release);
+    link.store(c, std::memory_order_release);
     return 1;
 }
 

@@ -67,6 +67,9 @@ public:
     CFileNode* NextNode() const { return m_next.load(std::memory_order_acquire); }
     void SetParent(CFileNode* parent) { m_parent.store(parent, std::memory_order_release); }
     int RemoveChild(CFileNode* child);
+    // Links child right after after, one of this node's children (null: as
+    // the first child). AddChild links a child first.
+    int AddChildAfter(CFileNode* after, IFileNode* child);
     // 1 when c is among node's ancestors.
     static int IsLoopedToSelf(IFileNode* node, IFileNode* c);
     IDataRunList* GetDataRunList() const { return m_dataRuns; }

@@ -99,6 +99,9 @@ ResultCode CRecoveryControllerBase::MakeBuilder(bool replay, IDrirectoryTree* tr
 }
 
 void CRecoveryControllerBase::Replay(IProgress* sink, IStorageDevice* device) {
+    // Also the quick scan's builder, made as for a scan: a loaded folder
+    // lists its files in the saved order, which names files of one name.
+    if (auto* builder = dynamic_cast<CDirectoryTreeBuilder*>(m_builder.get())) builder->KeepAddedOrder();
     m_restoreSink->SetDirecotryTreeBuilder(m_builder.get(), sink, device);
     m_restoredPartitions.clear();
     for (int type = SEARCHER_HFSPLUS; type <= SEARCHER_APFS; ++type) {

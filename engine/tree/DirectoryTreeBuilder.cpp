@@ -67,7 +67,7 @@ void CDirectoryTreeBuilder::PendingList::Clear() {
 // ---- life -----------------------------------------------------------------
 
 CDirectoryTreeBuilder::CDirectoryTreeBuilder(bool replay, ITreeBuilderClock* clock)
-    : m_replay(replay), m_clock(clock ? clock : SystemTreeBuilderClock()) {}
+    : m_replay(replay), m_keepOrder(replay), m_clock(clock ? clock : SystemTreeBuilderClock()) {}
 
 CDirectoryTreeBuilder::~CDirectoryTreeBuilder() {
     // Node destructors touch no other node, so the order does not matter.
@@ -132,7 +132,10 @@ int CDirectoryTreeBuilder::AddSearcherInfo(_tagSearcherType type, long long root
 }
 
 void CDirectoryTreeBuilder::ReleaseOwned(CFileNode* node) {
-    if (node && m_owned.erase(node)) node->Release();
+    if (!node || !m_owned.erase(node)) return;
+    m_replayOrder.erase(node);
+    m_lastChild.erase(node);
+    node->Release();
 }
 
 // ---- adding ---------------------------------------------------------------
@@ -197,6 +200,7 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
     }
 
     m_owned.insert(node);
+    KeepReplayOrder(node);
     tree->pending.Add(node);
     std::vector<CFileNode*> out;
     if (BuildTree(*tree, false, out) && !out.empty()) {
@@ -320,6 +324,7 @@ bool CDirectoryTreeBuilder::IsRecycleBinMember(Tree& tree, CFileNode* node) cons
 
 void CDirectoryTreeBuilder::HoldRecycleBinNode(Tree& tree, CFileNode* node) {
     m_owned.insert(node);
+    KeepReplayOrder(node);
     if (node->IsDirectory()) {
         tree.recycleFolders.push_back(node);
         tree.recycleFolderIds.insert(node->GetCurrentNodeID());
@@ -338,7 +343,9 @@ void CDirectoryTreeBuilder::GiveBackRecycleBin(Tree& tree, _tagSearcherType type
             // Out of the holding and back in as a new find.
             m_owned.erase(node);
             ReleaseOwned(CRecyclerFilter::RestorFileName(node, tree.recycleIndexes, type, m_device, m_partition));
-            if (!AddNode(node, type)) node->Release();
+            if (AddNode(node, type)) continue;
+            m_replayOrder.erase(node);
+            node->Release();
         }
     }
     tree.recycleFolderIds.clear();
@@ -427,11 +434,46 @@ CDirectoryTreeBuilder::Walk CDirectoryTreeBuilder::LinkUpward(Tree& tree, CFileN
                 return cur == node ? Walk::Hidden : Walk::Done;
         }
         // Refused when it would close a loop of ids: the walk ends here.
-        if (!parent->AddChild(cur)) return Walk::Done;
+        if (!Link(parent, cur)) return Walk::Done;
         if (parent->GetParentNode() || parent == tree.root.get()) return Walk::Done;
         cur = parent;
     }
     return Walk::Done;
+}
+
+void CDirectoryTreeBuilder::KeepReplayOrder(CFileNode* node) {
+    // A node a recycle bin held keeps the place it was added at.
+    if (m_keepOrder) m_replayOrder.emplace(node, m_replayAdded++);
+}
+
+int CDirectoryTreeBuilder::Link(CFileNode* parent, CFileNode* child) {
+    const auto order = [this](const CFileNode* n) -> std::optional<std::uint64_t> {
+        const auto it = m_replayOrder.find(n);
+        if (it == m_replayOrder.end()) return std::nullopt;
+        return it->second;
+    };
+    const std::optional<std::uint64_t> mine = m_keepOrder ? order(child) : std::nullopt;
+    if (!mine) return parent->AddChild(child);
+    // Children are linked as their folders come to hold files, not in the
+    // order they were added; the numbers a recovery gives to files of one
+    // name follow the sibling order, so it must be the saved one. Most
+    // children come in order and go last; the others are placed by a walk.
+    CFileNode* after = nullptr;
+    const auto last = m_lastChild.find(parent);
+    CFileNode* tail = last == m_lastChild.end() ? nullptr : last->second;
+    if (tail && m_owned.count(tail) && tail->GetParentNode() == parent && !tail->NextNode() &&
+        order(tail).value_or(0) < *mine) {
+        after = tail;
+    } else {
+        for (CFileNode* c = parent->FirstChildNode(); c; c = c->NextNode()) {
+            const std::optional<std::uint64_t> theirs = order(c);
+            if (theirs && *theirs > *mine) break;
+            after = c;
+        }
+    }
+    if (!parent->AddChildAfter(after, child)) return 0;
+    if (!child->NextNode()) m_lastChild[parent] = child;
+    return 1;
 }
 
 void CDirectoryTreeBuilder::Wake(Tree& tree, long long parentId) {
@@ -532,7 +574,7 @@ void CDirectoryTreeBuilder::BuildLostNodes(Tree& tree) {
             else
                 take = top->GetFileSize() != 0 && (top->IsDeleted() || m_filter->ShowNormalFiles());
         }
-        if (take) lost->AddChild(top);
+        if (take) Link(lost.get(), top);
         topTaken.emplace(top, take);
         return take;
     };

@@ -68,6 +68,9 @@ public:
         std::optional<long long> trashId;
     };
     TreeStats Stats(_tagSearcherType type) const;
+    // Links every child among its siblings in the order it was added (as a
+    // replay does), not first. Set before the first node is added.
+    void KeepAddedOrder() { m_keepOrder = true; }
     const std::string& VolumeName() const { return m_volumeName; }
     // Nodes the builder owns right now (roots not counted).
     std::size_t OwnedCount() const { return m_owned.size(); }
@@ -167,6 +170,11 @@ private:
     Walk LinkUpward(Tree& tree, CFileNode* node);
     static void Wake(Tree& tree, long long parentId);
     static void WakeAll(Tree& tree);
+    // Links child under parent. Keeping the added order (a replay: the order
+    // the saved tree held them), a child goes among its siblings in the order
+    // it was added; otherwise (and for a node not added) it goes first.
+    int Link(CFileNode* parent, CFileNode* child);
+    void KeepReplayOrder(CFileNode* node);
     bool ReachesRoot(const Tree& tree, CFileNode* node) const;
     void FlushPasses(Tree& tree);
     void BuildLostNodes(Tree& tree);
@@ -175,6 +183,7 @@ private:
     void ReleaseOwned(CFileNode* node);
 
     bool m_replay;
+    bool m_keepOrder;
     ITreeBuilderClock* m_clock;
     std::vector<std::unique_ptr<Tree>> m_trees;
     IDrirectoryTree* m_sink = nullptr;
@@ -185,4 +194,9 @@ private:
     bool m_building = false;
     // Every node the builder owns, so each is freed exactly once.
     std::unordered_set<CFileNode*> m_owned;
+    // Keeping the added order: when each node was added, and each folder's
+    // last linked child.
+    std::unordered_map<const CFileNode*, std::uint64_t> m_replayOrder;
+    std::unordered_map<const CFileNode*, CFileNode*> m_lastChild;
+    std::uint64_t m_replayAdded = 0;
 };

@@ -6,14 +6,16 @@
 # facade, load back into the same listing and recover the same bytes; deep
 # scans of HFS+ disks whose volumes do not start at sector 0 (compressed
 # files among them) recover after a load no file with other bytes than after
-# the scan, with the same counts; a
+# the scan, with the same counts; files of one name in one folder come back
+# under the same numbered names after a load as after the scan; a
 # damaged file, a missing one and another device fail with
 # "load failed: code N", another device also when it is made alike (same
 # name, size and label) and holds volumes of other serials, of every kind.
 # Usage: scan_image_savedscan.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
-for f in fat16_basic fat_32 exfat_quick ntfs_volumes hfs_synth hfs_deep apfs_disks carve_all carve_audio; do
+for f in fat16_basic fat_32 exfat_quick ntfs_volumes hfs_synth hfs_deep apfs_disks carve_all carve_audio \
+         hostile_names hostile_fat; do
     bash "$src/tests/fixtures/make-fixture" "$f" "$fixtures"
 done
 img="$fixtures/fat16_basic/fat16_basic.img"
@@ -44,6 +46,39 @@ for mode in quick deep; do
     round_trip ntfs_4kl "$mode" "$fixtures/ntfs_volumes/ntfs_4kl.img"
     round_trip hfsplus "$mode" "$fixtures/hfs_synth/synth_4096.img"
 done
+# Files of one name in one folder (a deleted FAT entry beside a live one,
+# exFAT namesakes, lost entries of a FAT32 volume whose root is gone) are
+# numbered in the order their folder lists them: after a load each name
+# holds the bytes it held after the scan, quick and deep.
+named_sums() { # "sha256 path" of every file under DIR, sorted (paths past PATH_MAX too)
+    python3 - "$1" <<'PY'
+import hashlib, os, sys
+rows = []
+for top, dirs, files, fd in os.fwalk(sys.argv[1]):
+    for name in files:
+        f = os.open(name, os.O_RDONLY, dir_fd=fd)
+        with os.fdopen(f, 'rb') as data:
+            digest = hashlib.sha256(data.read()).hexdigest()
+        rows.append(digest + ' ' + os.path.relpath(os.path.join(top, name), sys.argv[1]))
+print('\n'.join(sorted(rows)))
+PY
+}
+same_names() { # same_names NAME MODE IMAGE
+    local name="$1" mode="$2" image="$3" r="$out/names.$1.$2"
+    "$probe" "$mode" "$image" --services --save "$r.rsf" --recover "$r.live" > /dev/null 2>&1 || true
+    [ -s "$r.rsf" ] || fail "$name $mode: --save failed"
+    "$probe" load "$r.rsf" --device "$image" --recover "$r.loaded" > /dev/null 2> "$r.err" || true
+    grep -q '^load failed' "$r.err" && fail "$name $mode: $(grep '^load failed' "$r.err")"
+    [ -n "$(named_sums "$r.live")" ] || fail "$name $mode: nothing recovered"
+    diff <(named_sums "$r.live") <(named_sums "$r.loaded") >&2 ||
+        fail "$name $mode: files of one name come back under other names after the load"
+    rm -rf "$r.live" "$r.loaded"
+}
+for mode in quick deep; do
+    same_names hostile_fat "$mode" "$fixtures/hostile_names/fat.img"
+    same_names hostile_exfat "$mode" "$fixtures/hostile_names/exfat.img"
+done
+same_names fat32_root_gone deep "$fixtures/hostile_fat/f32_rootFFFFFF0.img"
 # same_bytes NAME IMAGE: a deep scan whose recovery fails on some files
 # (deleted ones whose data is gone): the load recovers and fails as many, and
 # each file it writes has the bytes the scan wrote in the same folder.
@@ -63,6 +98,10 @@ same_bytes() {
         grep -qx "$sum" <<< "$there" ||
             fail "$name: $f has other bytes after the load"
     done < <(cd "$r.loaded" && find . -type f -print0)
+    # The deleted and the live reused.txt of one folder keep their names.
+    while IFS= read -r -d '' f; do
+        cmp -s "$r.loaded/$f" "$r.live/$f" || fail "$name: $f holds the other reused.txt after the load"
+    done < <(cd "$r.loaded" && find . -type f -name 'reused*.txt' -print0)
     rm -rf "$r.live" "$r.loaded"
 }
 for d in two gpt40 changed alone; do same_bytes "hfs_deep_$d" "$fixtures/hfs_deep/$d.img"; done
