@@ -329,9 +329,12 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
         while (old < m_nRecent && pos - m_recent[old].pos > kRunReach) ++old;
         std::copy(m_recent + old, m_recent + m_nRecent, m_recent);
         m_nRecent -= old;
+        // Bytes that are no text, each close to the one before, are one
+        // stretch of old data: the text ended before the first of them.
+        if (m_last.pos == kNone || pos - m_last.pos > kRunReach) m_chain = {pos, m_ullLine, c != 0};
         if (m_nRecent == kRunBytes - 1) {
             m_ullFed = pos + 1;
-            EndAt(m_recent[0]);
+            EndAt(m_chain);
             return true;
         }
         m_last = {pos, m_ullLine, c != 0};
@@ -351,7 +354,7 @@ bool MailEnd::CutAt(unsigned long long at) {
     if (Ended() || m_last.pos == kNone || at <= m_last.pos || at - m_last.pos > kSlackReach ||
         (m_ullFrom != kNone && m_ullFrom > m_last.pos))
         return Ended();
-    EndAt(m_last);
+    EndAt(m_ullFrom != kNone && m_ullFrom > m_chain.pos ? m_last : m_chain);
     return true;
 }
 

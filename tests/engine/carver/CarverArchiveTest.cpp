@@ -420,6 +420,17 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     noise.insert(noise.end(), {'Z', 'q', 0x01, 'Z', 0x80, 0x00, 0x02});
     noise.resize(2048, 0x33);
     EXPECT_EQ(Classic(mbox, noise).size, plain.size());
+    // Old data whose bytes that are no text lie each close to the one before
+    // (a line end among them) is cut before the first of them.
+    Bytes sparse = plain;
+    const auto put = [&](unsigned char c, std::size_t filler) { sparse.push_back(c); sparse.resize(sparse.size() + filler, 'y'); };
+    put(0x18, 1);
+    put('\n', 47);
+    put(0x01, 49);
+    put(0x02, 19);
+    put(0x03, 9);
+    put(0x04, 0);
+    EXPECT_EQ(Classic(mbox, Padded(sparse, 512)).size, plain.size());
     Bytes folders = Padded(plain, 512, 0);
     folders.insert(folders.end(), box.begin(), box.end());
     EXPECT_EQ(Classic(mbox, Padded(folders, 512)).size, plain.size());
