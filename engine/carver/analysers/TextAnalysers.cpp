@@ -327,14 +327,15 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
         // Those too far back are no part of a run with this one.
         std::size_t old = 0;
         while (old < m_nRecent && pos - m_recent[old].pos > kRunReach) ++old;
+        if (old) m_before = m_recent[old - 1];
         std::copy(m_recent + old, m_recent + m_nRecent, m_recent);
         m_nRecent -= old;
-        // Bytes that are no text, each close to the one before, are one
-        // stretch of old data: the text ended before the first of them.
-        if (m_last.pos == kNone || pos - m_last.pos > kRunReach) m_chain = {pos, m_ullLine, c != 0};
         if (m_nRecent == kRunBytes - 1) {
             m_ullFed = pos + 1;
-            EndAt(m_chain);
+            // A byte that is no text within reach before the run is old data
+            // too: the text ended before it.
+            const bool near = m_before.pos != kNone && m_recent[0].pos - m_before.pos <= kRunReach;
+            EndAt(near ? m_before : m_recent[0]);
             return true;
         }
         m_last = {pos, m_ullLine, c != 0};
@@ -354,7 +355,7 @@ bool MailEnd::CutAt(unsigned long long at) {
     if (Ended() || m_last.pos == kNone || at <= m_last.pos || at - m_last.pos > kSlackReach ||
         (m_ullFrom != kNone && m_ullFrom > m_last.pos))
         return Ended();
-    EndAt(m_ullFrom != kNone && m_ullFrom > m_chain.pos ? m_last : m_chain);
+    EndAt(m_last);
     return true;
 }
 

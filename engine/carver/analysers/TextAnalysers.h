@@ -83,7 +83,7 @@ private:
     Stray m_recent[kRunBytes - 1];        // the last bytes that are no text, oldest first
     std::size_t m_nRecent = 0;
     Stray m_last;                         // the last byte that is no text
-    Stray m_chain;                        // the first of the bytes that are no text, each close to the one before, up to m_last
+    Stray m_before;                       // the last byte that is no text to leave m_recent
     unsigned long long m_ullEnd = kNone;
     Stray m_end;
 };

@@ -420,16 +420,13 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     noise.insert(noise.end(), {'Z', 'q', 0x01, 'Z', 0x80, 0x00, 0x02});
     noise.resize(2048, 0x33);
     EXPECT_EQ(Classic(mbox, noise).size, plain.size());
-    // Old data whose bytes that are no text lie each close to the one before
-    // (a line end among them) is cut before the first of them.
+    // Old data (random bytes) after the text: a byte that is no text within
+    // reach before the run that ends the folder is old data too, a line end
+    // between them notwithstanding.
     Bytes sparse = plain;
-    const auto put = [&](unsigned char c, std::size_t filler) { sparse.push_back(c); sparse.resize(sparse.size() + filler, 'y'); };
-    put(0x18, 1);
-    put('\n', 47);
-    put(0x01, 49);
-    put(0x02, 19);
-    put(0x03, 9);
-    put(0x04, 0);
+    sparse.resize(plain.size() + 96, 'y');
+    for (const auto& [at, c] : {std::pair{3, 0x18}, {8, '\n'}, {54, 0x05}, {72, 0x7F}, {80, 0x07}})
+        sparse[plain.size() + at] = static_cast<unsigned char>(c);
     EXPECT_EQ(Classic(mbox, Padded(sparse, 512)).size, plain.size());
     Bytes folders = Padded(plain, 512, 0);
     folders.insert(folders.end(), box.begin(), box.end());
