@@ -349,6 +349,12 @@ bool CHFSPlusCompleteFileSystemSearchController::OpenVolume(CompleteSearchPatiti
         QuickSearchVolume(*record.volume, m_builder, quiet);
         record.files += record.header->fileCount;
         record.folders += record.header->folderCount;
+    } else if (record.volume->Journal()) {
+        // Elsewhere the files come from the catalog leaves the scan meets: the
+        // journal tells which of them were deleted, and keeps the overflow
+        // extents and compression headers that such files still need.
+        CHFSPlusQuickFileSystemSearchProgress quiet(m_sink, true);
+        record.volume->Journal()->GetDeleteRecord([&] { return quiet.Continued(); }, [] {});
     }
     return true;
 }
@@ -380,6 +386,15 @@ bool CHFSPlusCompleteFileSystemSearchController::IsJournalFileOf(const CompleteS
     if (partition.volume && partition.volume->Header() && partition.volume->Journal())
         return IsJournalFile(*partition.volume->Header(), partition.volume->Journal()->Info(), key, record);
     return partition.header && IsJournalFile(*partition.header, partition.journalInfo, key, record);
+}
+
+bool CHFSPlusCompleteFileSystemSearchController::IsJournalDeleted(const CompleteSearchPatition& partition,
+                                                                  const BTKey& key,
+                                                                  const HFSPlusCatalogRecord& record) {
+    if (!partition.volume) return false;
+    const std::uint8_t type = partition.volume->KeyCompareType();
+    return std::any_of(partition.volume->m_deletedCatalog.begin(), partition.volume->m_deletedCatalog.end(),
+                       [&](const auto& e) { return e.record.id == record.id && CompareCatalogKey(e.key, key, type) == 0; });
 }
 
 bool CHFSPlusCompleteFileSystemSearchController::IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
@@ -423,7 +438,8 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
         if (!file) continue;
         const long long fileId = file->GetCurrentNodeID();
         const bool directory = file->IsDirectory() != 0;
-        if (!directory && IsOlderVersion(*partition, key, record)) file->MarkDeleted();
+        if (IsJournalDeleted(*partition, key, record) || (!directory && IsOlderVersion(*partition, key, record)))
+            file->MarkDeleted();
         if (fileId != -1 && fileId != -2 && record.createDate != 0 && m_builder &&
             m_builder->AddNode(file, SEARCHER_HFSPLUS)) {
             ++(directory ? partition->folders : partition->files);

@@ -85,6 +85,10 @@ private:
     // Whether the record is one of the journal's own files of that volume.
     static bool IsJournalFileOf(const CompleteSearchPatition& partition, const BTKey& key,
                                 const HFSPlusCatalogRecord& record);
+    // Whether the volume's journal shows this record (same key and id) to
+    // have left the live catalog.
+    static bool IsJournalDeleted(const CompleteSearchPatition& partition, const BTKey& key,
+                                 const HFSPlusCatalogRecord& record);
     // True when the volume's live catalog holds the file of this record (same
     // key and id) as a different version: the record is an older copy.
     static bool IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
