@@ -397,6 +397,19 @@ bool CHFSPlusCompleteFileSystemSearchController::IsJournalDeleted(const Complete
                        [&](const auto& e) { return e.record.id == record.id && CompareCatalogKey(e.key, key, type) == 0; });
 }
 
+bool CHFSPlusCompleteFileSystemSearchController::IsLeftOver(CompleteSearchPatition& partition, long long sector,
+                                                            const BTKey& key, const HFSPlusCatalogRecord& record) const {
+    if (!partition.volume || sector < partition.startSector) return false;
+    const std::uint64_t offset = static_cast<std::uint64_t>(sector - partition.startSector) * m_sectorSize;
+    if (partition.volume->GetNodeBelongToFile(offset) == kCatalogFileId) return false;
+    HFSPlusSearchResult found;
+    std::vector<std::uint8_t> data;
+    HFSPlusCatalogRecord live;
+    // A search that failed says nothing of the record.
+    if (partition.volume->Search(kCatalogFileId, key, found, &data) != 0) return false;
+    return !found.found || !ReadCatalogRecord(data, live) || live.id != record.id;
+}
+
 bool CHFSPlusCompleteFileSystemSearchController::IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
                                                                 const HFSPlusCatalogRecord& record) {
     if (!partition.volume || record.recordType != kFileRecord) return false;
@@ -438,7 +451,8 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
         if (!file) continue;
         const long long fileId = file->GetCurrentNodeID();
         const bool directory = file->IsDirectory() != 0;
-        if (IsJournalDeleted(*partition, key, record) || (!directory && IsOlderVersion(*partition, key, record)))
+        if (IsJournalDeleted(*partition, key, record) || IsLeftOver(*partition, sector, key, record) ||
+            (!directory && IsOlderVersion(*partition, key, record)))
             file->MarkDeleted();
         if (fileId != -1 && fileId != -2 && record.createDate != 0 && m_builder &&
             m_builder->AddNode(file, SEARCHER_HFSPLUS)) {

@@ -89,6 +89,11 @@ private:
     // have left the live catalog.
     static bool IsJournalDeleted(const CompleteSearchPatition& partition, const BTKey& key,
                                  const HFSPlusCatalogRecord& record);
+    // Whether the record comes from a leaf outside the volume's live catalog
+    // (the journal, free space) and that catalog holds it no more (same key
+    // and id): what the journal would show deleted, where it cannot be read.
+    bool IsLeftOver(CompleteSearchPatition& partition, long long sector, const BTKey& key,
+                    const HFSPlusCatalogRecord& record) const;
     // True when the volume's live catalog holds the file of this record (same
     // key and id) as a different version: the record is an older copy.
     static bool IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
