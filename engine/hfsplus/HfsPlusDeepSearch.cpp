@@ -355,6 +355,9 @@ bool CHFSPlusCompleteFileSystemSearchController::OpenVolume(CompleteSearchPatiti
         // extents and compression headers that such files still need.
         CHFSPlusQuickFileSystemSearchProgress quiet(m_sink, true);
         record.volume->Journal()->GetDeleteRecord([&] { return quiet.Continued(); }, [] {});
+        // Listed as the quick scan lists them: the scan itself meets only the
+        // journal's leaves that begin on a sector.
+        for (const auto& entry : record.volume->m_deletedCatalog) HandOver(record, 0, entry.key, entry.record, true);
     }
     return true;
 }
@@ -445,22 +448,25 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
         if (record.recordType != kFileRecord && record.recordType != kFolderRecord) continue;
         CompleteSearchPatition* partition = AdjustNodeBelongsPartitionIndex(record, sector);
         if (!partition) continue;
-        if (IsJournalFileOf(*partition, key, record)) continue;
-        auto* file = new (std::nothrow)
-            CHFSPlusFileNode(partition->volume.get(), sector, partition->partitionIndex, key, record);
-        if (!file) continue;
-        const long long fileId = file->GetCurrentNodeID();
-        const bool directory = file->IsDirectory() != 0;
-        if (IsJournalDeleted(*partition, key, record) || IsLeftOver(*partition, sector, key, record) ||
-            (!directory && IsOlderVersion(*partition, key, record)))
-            file->MarkDeleted();
-        if (fileId != -1 && fileId != -2 && record.createDate != 0 && m_builder &&
-            m_builder->AddNode(file, SEARCHER_HFSPLUS)) {
-            ++(directory ? partition->folders : partition->files);
-            continue;
-        }
-        file->Release();
+        HandOver(*partition, sector, key, record,
+                 IsJournalDeleted(*partition, key, record) || IsLeftOver(*partition, sector, key, record));
     }
+}
+
+void CHFSPlusCompleteFileSystemSearchController::HandOver(CompleteSearchPatition& partition, long long sector,
+                                                          const BTKey& key, const HFSPlusCatalogRecord& record,
+                                                          bool deleted) {
+    if (IsJournalFileOf(partition, key, record)) return;
+    auto* file = new (std::nothrow) CHFSPlusFileNode(partition.volume.get(), sector, partition.partitionIndex, key, record);
+    if (!file) return;
+    const long long fileId = file->GetCurrentNodeID();
+    const bool directory = file->IsDirectory() != 0;
+    if (deleted || (!directory && IsOlderVersion(partition, key, record))) file->MarkDeleted();
+    if (fileId != -1 && fileId != -2 && record.createDate != 0 && m_builder && m_builder->AddNode(file, SEARCHER_HFSPLUS)) {
+        ++(directory ? partition.folders : partition.files);
+        return;
+    }
+    file->Release();
 }
 
 // ---- the end ------------------------------------------------------------------------

@@ -98,6 +98,10 @@ private:
     // key and id) as a different version: the record is an older copy.
     static bool IsOlderVersion(CompleteSearchPatition& partition, const BTKey& key,
                                const HFSPlusCatalogRecord& record);
+    // Makes the node of one catalog record of the partition and hands it to
+    // the builder (the journal's own files excepted).
+    void HandOver(CompleteSearchPatition& partition, long long sector, const BTKey& key,
+                  const HFSPlusCatalogRecord& record, bool deleted);
     CompleteSearchPatition* AdjustNodeBelongsPartitionIndex(const HFSPlusCatalogRecord& record, long long sector);
     bool OpenVolume(CompleteSearchPatition& record);
     // The block [first, first + count) and what follows it up to the largest

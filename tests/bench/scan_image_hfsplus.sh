@@ -2,7 +2,9 @@
 # scan_image end to end on HFS+: a quick scan of the journaled synthetic volume
 # lists its deleted files and --recover writes every file, live and deleted,
 # equal to the generator's manifest; the xorriso volume, read at its partition
-# start (--offset), gives every source file at its path.
+# start (--offset), gives every source file at its path; a deep scan of
+# journaled volumes away from sector 0 lists and writes their deleted files
+# as the quick scan does.
 # Usage: scan_image_hfsplus.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -26,4 +28,21 @@ x="$fixtures/hfs_xorriso/hfs_x2048"
 vol=("$out/x/HFS+_0001/"*)
 [ "${#vol[@]}" -eq 1 ] && [ -d "$vol" ] || fail "not one volume folder in HFS+_0001: $(ls -A "$out/x/HFS+_0001")"
 [ "$(hashes "$vol" | sort)" = "$(grep -v '  f$' "$x.sha256.txt" | sort)" ] || fail "recovered xorriso files differ"
+# A deep scan of journaled volumes away from sector 0 (a GPT partition at 40,
+# two volumes on a disk without a table) lists the files their journals show
+# deleted as deleted, and writes every file, live and deleted, equal to the
+# manifests.
+bash "$src/tests/fixtures/make-fixture" hfs_deep "$fixtures"
+deep="$fixtures/hfs_deep"
+for d in gpt40:journaled two:journaled,second; do
+    name="${d%%:*}"
+    IFS=, read -r -a names <<< "${d#*:}"
+    manifests=("${names[@]/#/$deep/}"); manifests=("${manifests[@]/%/.manifest.txt}")
+    "$probe" deep "$deep/$name.img" --recover "$out/deep_$name" > "$out/deep_$name.txt" 2>/dev/null ||
+        fail "deep $name: some files failed: $(tail -n 1 "$out/deep_$name.txt")"
+    [ "$(grep -c $'^31\tD\t' "$out/deep_$name.txt")" -eq "$(cat "${manifests[@]}" | grep -c $'\tD\t')" ] ||
+        fail "deep $name: deleted files differ"
+    [ "$(hashes "$out/deep_$name" | cut -c1-64 | sort)" = "$(cut -f1 "${manifests[@]}" | sort)" ] ||
+        fail "deep $name: recovered files differ from the manifests"
+done
 echo "scan_image hfsplus: ok"

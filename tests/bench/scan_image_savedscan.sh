@@ -79,11 +79,14 @@ for mode in quick deep; do
     same_names hostile_exfat "$mode" "$fixtures/hostile_names/exfat.img"
 done
 same_names fat32_root_gone deep "$fixtures/hostile_fat/f32_rootFFFFFF0.img"
-# same_bytes NAME IMAGE: a deep scan whose recovery fails on some files
+# same_bytes NAME IMAGE [MANIFEST...]: a deep scan whose recovery fails on some files
 # (deleted ones whose data is gone): the load recovers and fails as many, and
-# each file it writes has the bytes the scan wrote in the same folder.
+# each file it writes has the bytes the scan wrote in the same folder; each
+# deleted file of the manifests is listed deleted and written byte-exact,
+# after the scan and after the load.
 same_bytes() {
     local name="$1" image="$2" r="$out/$1"
+    shift 2
     "$probe" deep "$image" --services --save "$r.rsf" --recover "$r.live" > "$r.scan" 2>/dev/null || true
     [ -s "$r.rsf" ] || fail "$name: --save failed"
     "$probe" load "$r.rsf" --device "$image" --recover "$r.loaded" > "$r.load" 2> "$r.err" || true
@@ -102,9 +105,21 @@ same_bytes() {
     while IFS= read -r -d '' f; do
         cmp -s "$r.loaded/$f" "$r.live/$f" || fail "$name: $f holds the other reused.txt after the load"
     done < <(cd "$r.loaded" && find . -type f -name 'reused*.txt' -print0)
+    local sha state path id live loaded
+    live=$(sums "$r.live"); loaded=$(sums "$r.loaded")
+    while IFS=$'\t' read -r sha state path id; do
+        [ "$state" = D ] || continue
+        grep -q $'^31\tD\t[0-9]*\t'"$path"'$' "$r.load" || fail "$name: $path is not listed deleted after the load"
+        grep -qx "$sha" <<< "$live" || fail "$name: $path is not written whole after the scan"
+        grep -qx "$sha" <<< "$loaded" || fail "$name: $path is not written whole after the load"
+    done < <(cat "$@" /dev/null)
     rm -rf "$r.live" "$r.loaded"
 }
-for d in two gpt40 changed alone; do same_bytes "hfs_deep_$d" "$fixtures/hfs_deep/$d.img"; done
+for d in two:journaled,second gpt40:journaled changed:changed alone:journaled dots:dots; do
+    IFS=, read -r -a manifests <<< "${d#*:}"
+    manifests=("${manifests[@]/#/$fixtures/hfs_deep/}")
+    same_bytes "hfs_deep_${d%%:*}" "$fixtures/hfs_deep/${d%%:*}.img" "${manifests[@]/%/.manifest.txt}"
+done
 round_trip apfs deep "$fixtures/apfs_disks/gpt_zeroed.img"
 round_trip carved deep "$fixtures/carve_all/all_512_random.img"
 round_trip carved_pack deep "$fixtures/carve_all/all_pack.img"

@@ -204,11 +204,16 @@ TEST_F(HfsDeepScan, TwoVolumesGiveTwoRecordsEachWithItsFiles) {
     EXPECT_GT(ExpectFiles(*scan, Manifest("second"), 1), 130);
 }
 
+// Away from sector 0 too, where the journal's leaves begin inside sectors
+// and only the journal itself gives the deleted files.
 TEST_F(HfsDeepScan, FourKibSectorsGiveTheSameRecordAndFiles) {
-    auto scan = Scan(Disk("alone.img"), 4096);
-    ASSERT_EQ(parts.size(), 1u);
-    ExpectPartition(0, 0, 1, kVolumeSectors / 8);
-    EXPECT_GT(ExpectFiles(*scan, Manifest("journaled")), 130);
+    for (auto [image, start] : {std::pair{"alone.img", 0LL}, std::pair{"gpt_zeroed.img", 2048LL / 8}}) {
+        SCOPED_TRACE(image);
+        auto scan = Scan(Disk(image), 4096);
+        ASSERT_EQ(parts.size(), 1u);
+        ExpectPartition(0, start, 1, kVolumeSectors / 8);
+        EXPECT_GT(ExpectFiles(*scan, Manifest("journaled")), 130);
+    }
 }
 
 // A 4096-byte sector with two valid headers is no volume's: the record takes
