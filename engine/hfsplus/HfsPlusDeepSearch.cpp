@@ -341,6 +341,7 @@ bool CHFSPlusCompleteFileSystemSearchController::OpenVolume(CompleteSearchPatiti
     auto volume = std::make_unique<CHFSPlusVolume>(record.partitionDevice.get(), false);
     if (volume->GetLastError() != 0) return false;
     record.volume = std::move(volume);
+    record.catalogExtents = record.volume->ForkExtents(kCatalogFileId, 0, record.volume->Header()->catalogFile, false);
     // A volume at the device's very start is listed whole at once, with the
     // files its journal shows to have been deleted.
     if (record.partitionIndex == 0 && record.startSector == 0 && record.headerByte == kVolumeHeaderOffset &&
@@ -402,9 +403,12 @@ bool CHFSPlusCompleteFileSystemSearchController::IsJournalDeleted(const Complete
 
 bool CHFSPlusCompleteFileSystemSearchController::IsLeftOver(CompleteSearchPatition& partition, long long sector,
                                                             const BTKey& key, const HFSPlusCatalogRecord& record) const {
-    if (!partition.volume || sector < partition.startSector) return false;
+    if (!partition.volume || !partition.volume->Header() || sector < partition.startSector) return false;
     const std::uint64_t offset = static_cast<std::uint64_t>(sector - partition.startSector) * m_sectorSize;
-    if (partition.volume->GetNodeBelongToFile(offset) == kCatalogFileId) return false;
+    const std::uint64_t blockSize = partition.volume->Header()->blockSize;
+    for (const HFSPlusExtentDescriptor& e : partition.catalogExtents)
+        if (e.startBlock * blockSize <= offset && offset < (std::uint64_t{e.startBlock} + e.blockCount) * blockSize)
+            return false;
     HFSPlusSearchResult found;
     std::vector<std::uint8_t> data;
     HFSPlusCatalogRecord live;

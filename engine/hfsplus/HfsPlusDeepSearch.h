@@ -39,6 +39,7 @@ struct CompleteSearchPatition {
     // which reads through it and so must go first.
     std::unique_ptr<CPartitionVirtualVolumeDevice> partitionDevice;
     std::unique_ptr<CHFSPlusVolume> volume;
+    std::vector<HFSPlusExtentDescriptor> catalogExtents; // where the opened volume's live catalog lies
     std::optional<JournalInfoBlock> journalInfo;
     std::int64_t journalInfoSector = -1;
     std::optional<JournalHeader> journalHeader;
