@@ -357,8 +357,10 @@ bool CHFSPlusCompleteFileSystemSearchController::OpenVolume(CompleteSearchPatiti
         CHFSPlusQuickFileSystemSearchProgress quiet(m_sink, true);
         record.volume->Journal()->GetDeleteRecord([&] { return quiet.Continued(); }, [] {});
         // Listed as the quick scan lists them: the scan itself meets only the
-        // journal's leaves that begin on a sector.
+        // journal's leaves that begin on a sector (the copies it meets are
+        // the same nodes, or older versions told deleted by IsLeftOver).
         for (const auto& entry : record.volume->m_deletedCatalog) HandOver(record, 0, entry.key, entry.record, true);
+        record.volume->m_deletedCatalog.clear();
     }
     return true;
 }
@@ -390,15 +392,6 @@ bool CHFSPlusCompleteFileSystemSearchController::IsJournalFileOf(const CompleteS
     if (partition.volume && partition.volume->Header() && partition.volume->Journal())
         return IsJournalFile(*partition.volume->Header(), partition.volume->Journal()->Info(), key, record);
     return partition.header && IsJournalFile(*partition.header, partition.journalInfo, key, record);
-}
-
-bool CHFSPlusCompleteFileSystemSearchController::IsJournalDeleted(const CompleteSearchPatition& partition,
-                                                                  const BTKey& key,
-                                                                  const HFSPlusCatalogRecord& record) {
-    if (!partition.volume) return false;
-    const std::uint8_t type = partition.volume->KeyCompareType();
-    return std::any_of(partition.volume->m_deletedCatalog.begin(), partition.volume->m_deletedCatalog.end(),
-                       [&](const auto& e) { return e.record.id == record.id && CompareCatalogKey(e.key, key, type) == 0; });
 }
 
 bool CHFSPlusCompleteFileSystemSearchController::IsLeftOver(CompleteSearchPatition& partition, long long sector,
@@ -452,8 +445,7 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(long long sector, c
         if (record.recordType != kFileRecord && record.recordType != kFolderRecord) continue;
         CompleteSearchPatition* partition = AdjustNodeBelongsPartitionIndex(record, sector);
         if (!partition) continue;
-        HandOver(*partition, sector, key, record,
-                 IsJournalDeleted(*partition, key, record) || IsLeftOver(*partition, sector, key, record));
+        HandOver(*partition, sector, key, record, IsLeftOver(*partition, sector, key, record));
     }
 }
 

@@ -86,13 +86,10 @@ private:
     // Whether the record is one of the journal's own files of that volume.
     static bool IsJournalFileOf(const CompleteSearchPatition& partition, const BTKey& key,
                                 const HFSPlusCatalogRecord& record);
-    // Whether the volume's journal shows this record (same key and id) to
-    // have left the live catalog.
-    static bool IsJournalDeleted(const CompleteSearchPatition& partition, const BTKey& key,
-                                 const HFSPlusCatalogRecord& record);
     // Whether the record comes from a leaf outside the volume's live catalog
     // (the journal, free space) and that catalog holds it no more (same key
-    // and id): what the journal would show deleted, where it cannot be read.
+    // and id): a record the journal shows deleted, or would where it cannot
+    // be read.
     bool IsLeftOver(CompleteSearchPatition& partition, long long sector, const BTKey& key,
                     const HFSPlusCatalogRecord& record) const;
     // True when the volume's live catalog holds the file of this record (same

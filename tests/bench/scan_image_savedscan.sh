@@ -6,7 +6,8 @@
 # facade, load back into the same listing and recover the same bytes; deep
 # scans of HFS+ disks whose volumes do not start at sector 0 (compressed
 # files among them) recover after a load no file with other bytes than after
-# the scan, with the same counts; files of one name in one folder come back
+# the scan, with the same counts, and their journals' deleted files byte-exact
+# and listed deleted after both; files of one name in one folder come back
 # under the same numbered names after a load as after the scan; a
 # damaged file, a missing one and another device fail with
 # "load failed: code N", another device also when it is made alike (same
