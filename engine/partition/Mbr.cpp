@@ -65,9 +65,7 @@ bool HoldsSoundVolume(IStorageDevice* disk, std::uint64_t startSector) {
     const VolumeAt v = ReadVolumeAt(disk, startSector);
     return v.known && v.sound;
 }
-} // namespace
 
-namespace {
 // The end of the first `sectors` of an entry (all of it by default).
 std::uint64_t EntryEnd(const PartitionEntry& p, std::uint64_t sectors = UINT64_MAX) {
     return p.startSector + std::min({sectors, p.sectorCount, UINT64_MAX - p.startSector});
