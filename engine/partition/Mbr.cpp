@@ -338,12 +338,21 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
         }
         return rc;
     };
+    std::optional<CPartitionTableEntry> link; // the link that named this EBR
     // Iterative, so a long or looping chain costs neither stack nor time without end.
     while (visited.insert(ebrSector).second && visited.size() <= kMaxEbrLinks) {
         if (ResultCode rc = ReadDiskSectors(device, ebrSector, 1, sector); IsFailure(rc))
             return done(rc);
+        // A plain EBR holds nothing before its table; a volume's boot sector
+        // does (its boot code may hold the table), and a volume without one
+        // (HFS+) has no signature there.
+        const bool sign = HasBootSignature(sector);
+        const bool code = std::any_of(sector.begin(), sector.begin() + std::min(sector.size(), kTableOffset),
+                                      [](std::uint8_t b) { return b != 0; });
+        if (link && (!sign || code) && HoldsSoundVolume(device, ebrSector))
+            InsertMbrEntry(total, *link, extendedStart, 0, atLinks);
         // As in the MBR, a damaged boot flag does not drop the EBR's entries.
-        if (!HasBootSignature(sector))
+        if (!sign)
             return done(kEbrNoSignature);
         std::uint64_t next = 0;
         bool linked = false;
@@ -360,8 +369,7 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
                     return done(kEbrTwoExtended);
                 linked = true;
                 next = extendedStart + e.GetLeadSectors(); // links count from the extended partition
-                if (!visited.count(next) && HoldsSoundVolume(device, next))
-                    InsertMbrEntry(total, e, extendedStart, 0, atLinks);
+                link = e;
             } else {
                 const std::size_t before = out.size();
                 InsertMbrEntry(total, e, ebrSector, ++number, out);
