@@ -298,7 +298,7 @@ public:
                                                                  diskFacts.minor, -1, 0, diskFacts.size512))
                     out.push_back(v);
         } else {
-            const std::set<std::int32_t> kept = DisjointPartitions(disk, *d, diskFacts, table);
+            const std::set<std::int32_t> kept = DisjointPartitions(disk, *d, diskFacts, table, entries);
             for (const BlockPartitionFacts& p : diskFacts.partitions) {
                 if (IsExtendedStub(p, table, diskFacts.logicalBlockSize) || !kept.count(p.number))
                     continue;
@@ -339,9 +339,11 @@ private:
     static std::set<std::int32_t> DisjointPartitions(IStorageDevice* disk,
                                                      const CCollectDiskDeviceInfoStruct& d,
                                                      const BlockDiskFacts& facts,
-                                                     const BlockTableFacts& table) {
+                                                     const BlockTableFacts& table,
+                                                     const PartitionList& entries) {
         const std::uint64_t ss = d.sectorSize >= 512 ? static_cast<std::uint64_t>(d.sectorSize) : 512;
         PartitionList list;
+        std::set<std::uint64_t> starts;
         for (const BlockPartitionFacts& p : facts.partitions) {
             if (IsExtendedStub(p, table, facts.logicalBlockSize) || p.start512 > UINT64_MAX / 512 ||
                 p.size512 > UINT64_MAX / 512)
@@ -350,14 +352,22 @@ private:
             e.number = p.number;
             e.startSector = p.start512 * 512 / ss;
             e.sectorCount = p.size512 * 512 / ss;
+            starts.insert(e.startSector);
             list.push_back(e);
         }
         // As the table reader does: weighed with the volume at sector 0, of
         // overlapping entries those holding no volume of their own go. The
         // volume at sector 0 is no kernel partition: it is listed from the
-        // table reader's entry number 0.
+        // table reader's entry number 0, and so are the volumes the kernel
+        // makes no partition of (one at an extended partition's start, which
+        // it shows as a stub), which are weighed here too.
         if (d.partitionScheme == PARTITION_SCHEME_MBR || d.partitionScheme == PARTITION_SCHEME_GPT)
             AddSectorZeroVolume(disk, list);
+        for (const PartitionEntry& e : entries)
+            if (e.number != 0 && !starts.count(e.startSector)) {
+                list.push_back(e);
+                list.back().number = 0;
+            }
         KeepDisjointEntries(disk, list);
         std::set<std::int32_t> numbers;
         for (const PartitionEntry& e : list)

@@ -60,6 +60,12 @@ bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector) {
 }
 
 namespace {
+// A volume whose FATs and root folder, or MFT, lie where its boot sector says.
+bool HoldsSoundVolume(IStorageDevice* disk, std::uint64_t startSector) {
+    const VolumeAt v = ReadVolumeAt(disk, startSector);
+    return v.known && v.sound;
+}
+
 // The end of the first `sectors` of an entry (all of it by default).
 std::uint64_t EntryEnd(const PartitionEntry& p, std::uint64_t sectors = UINT64_MAX) {
     return p.startSector + std::min({sectors, p.sectorCount, UINT64_MAX - p.startSector});
@@ -290,6 +296,11 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
         // to no EBR), not the table's.
         const ResultCode walk =
             AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
+        // A volume at the extended partition's start (written there by a tool,
+        // or behind a wrong type byte) is listed beside the chain that its
+        // boot code may also hold.
+        if (HoldsSoundVolume(device, p.startSector))
+            out.push_back(p);
         const bool overlapped = std::any_of(primaries.begin(), primaries.end(), [&](const PartitionEntry& q) {
             return &q != &p && q.startSector < EntryEnd(p) && p.startSector < EntryEnd(q);
         });
@@ -317,13 +328,32 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
         listed.insert(p.startSector);
     std::vector<std::uint8_t> sector;
     std::int32_t number = lastNumber;
+    // Links to EBRs that hold a volume, listed after the logical partitions so
+    // that these keep the numbers Linux gives them.
+    PartitionList atLinks;
+    auto done = [&](ResultCode rc) {
+        for (PartitionEntry& p : atLinks) {
+            p.number = ++number;
+            out.push_back(p);
+        }
+        return rc;
+    };
+    std::optional<CPartitionTableEntry> link; // the link that named this EBR
     // Iterative, so a long or looping chain costs neither stack nor time without end.
     while (visited.insert(ebrSector).second && visited.size() <= kMaxEbrLinks) {
         if (ResultCode rc = ReadDiskSectors(device, ebrSector, 1, sector); IsFailure(rc))
-            return rc;
+            return done(rc);
+        // A plain EBR holds nothing before its table; a volume's boot sector
+        // does (its boot code may hold the table), and a volume without one
+        // (HFS+) has no signature there.
+        const bool sign = HasBootSignature(sector);
+        const bool code = std::any_of(sector.begin(), sector.begin() + std::min(sector.size(), kTableOffset),
+                                      [](std::uint8_t b) { return b != 0; });
+        if (link && (!sign || code) && HoldsSoundVolume(device, ebrSector))
+            InsertMbrEntry(total, *link, extendedStart, 0, atLinks);
         // As in the MBR, a damaged boot flag does not drop the EBR's entries.
-        if (!HasBootSignature(sector))
-            return kEbrNoSignature;
+        if (!sign)
+            return done(kEbrNoSignature);
         std::uint64_t next = 0;
         bool linked = false;
         for (std::size_t i = 0; i < 4; ++i) {
@@ -336,9 +366,10 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
                 break; // the table loops back on itself
             if (e.IsExtenedPartition()) {
                 if (linked)
-                    return kEbrTwoExtended;
+                    return done(kEbrTwoExtended);
                 linked = true;
                 next = extendedStart + e.GetLeadSectors(); // links count from the extended partition
+                link = e;
             } else {
                 const std::size_t before = out.size();
                 InsertMbrEntry(total, e, ebrSector, ++number, out);
@@ -347,8 +378,8 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
             }
         }
         if (next == 0)
-            return 0;
+            return done(0);
         ebrSector = next;
     }
-    return 0;
+    return done(0);
 }

@@ -102,7 +102,8 @@ public:
     void InitFromBuffer(bytes::Bytes sector, std::size_t offset);
     std::uint8_t GetPartitionType() const { return m_raw[4]; }
     bool IsEmptyEntry() const { return m_raw[4] == 0; }
-    bool IsExtenedPartition() const { return m_raw[4] == 0x05 || m_raw[4] == 0x0F; }
+    // 0x85 is Linux's extended type: Linux and fdisk read its chain as well.
+    bool IsExtenedPartition() const { return m_raw[4] == 0x05 || m_raw[4] == 0x0F || m_raw[4] == 0x85; }
     std::uint32_t GetLeadSectors() const;
     std::uint32_t GetTotalSectors() const;
     std::uint64_t GetEndSector() const { return std::uint64_t{GetLeadSectors()} + GetTotalSectors() - 1; }
@@ -129,7 +130,9 @@ public:
 
 private:
     ResultCode AnalyzeMBR(IStorageDevice* device, PartitionList& out);
-    // Walks the EBR chain from the extended partition's first sector.
+    // Walks the EBR chain from the extended partition's first sector. A sound
+    // volume at an EBR that a link names (its boot code holding the table) is
+    // listed too, numbered after the chain's logical partitions.
     ResultCode AnalyzeEMBR(IStorageDevice* device, std::uint64_t extendedStart, std::uint64_t extendedEnd,
                            std::uint64_t ebrSector, std::int32_t lastNumber, PartitionList& out);
 };

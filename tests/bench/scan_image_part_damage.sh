@@ -20,8 +20,10 @@
 # at a disk image kept in a partition, or deleted from it, names that image's
 # volume. Sticks written through exfat-fuse or ntfs-3g (70,134 MFT
 # records in use) and partitioned again list the partitions' files and the
-# old volume's where it is sound. As root, the disks attached read-only as loop devices list the
-# same (otherwise the test ends as skipped, 77).
+# old volume's where it is sound. A volume at an extended entry's first sector
+# (or at an EBR a link names) is listed beside the chain's logical partitions. As root, the disks attached read-only as loop devices list the
+# same, and those with extended entries also with the partitions the kernel
+# makes of their tables (otherwise the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" part_damage
 export QT_QPA_PLATFORM=offscreen
@@ -32,12 +34,13 @@ done
 command -v python3 >/dev/null || fail "missing 'python3': install the Debian package 'python3'"
 d="$fixtures/part_damage"
 
-# fls of the volume at sector 0 and of each partition mmls lists, each first
-# sector once (fls fails where no file system lies: it adds nothing), or of
-# the first sectors given ("0,67584", or in the fixture's starts.txt).
+# fls of the volume at sector 0 and of each partition and extended entry
+# mmls lists, each first sector once (fls fails where no file system lies: it
+# adds nothing), or of the first sectors given ("0,67584", or in the
+# fixture's starts.txt).
 oracle() { # IMAGE [STARTS]
     local starts="${2:-$(awk -v n="$(basename "$1" .img)" '$1 == n { print $2 }' "$d/starts.txt")}"
-    { if [ -n "$starts" ]; then tr , '\n' <<<"$starts"; else echo 0; mmls "$1" | awk '$2 ~ /^[0-9:]+$/ { print $3 + 0 }'; fi; } |
+    { if [ -n "$starts" ]; then tr , '\n' <<<"$starts"; else echo 0; mmls "$1" | awk '$2 ~ /^[0-9:]+$/ || /Extended \(0x/ { print $3 + 0 }'; fi; } |
         sort -un | while read -r start; do
             fls_names -o "$start" "$1" 2>/dev/null || true
         done | sort
@@ -114,26 +117,34 @@ for kind in mbr ebr gpt apm; do
     strays+=("stray_ntfsimg_$kind:13" "stray_fatdel_$kind:13" "stray_freeboot_$kind:40"
              "stray_freetwo_$kind:40" "stray_freeover_$kind:40")
 done
-disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}")
+# A volume at an extended entry's first sector (of type 0x05, 0x0F, 0x85; FAT,
+# exFAT, NTFS, HFS+; its boot code an EBR too; at an EBR a link names; at the
+# disk's end, with deleted files) beside the chain's logical partitions.
+extended=(ext_fat16_05:40 ext_fat16_0f:40 ext_fat12:25 ext_fat32:30 ext_exfat:140 ext_ntfs:30 ext_hfs:24
+          ext_both:46 ext_both_85:46 ext_link:51 ext_end:26 ext_chain_85:40)
+disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}" "${extended[@]}")
 loops=()
-each_disk() { # image|loop: each disk as its image file or attached read-only as a loop device
-    local disk name files starts more dev tag
-    for disk in "${disks[@]}"; do
+each_disk() { # image|loop|parts [DISK...]: each disk as its image file or attached read-only as a loop
+    # device, without partitions or with those the kernel makes of its table (partx)
+    local mode="$1" disk name files starts more dev tag
+    shift
+    for disk in "$@"; do
         IFS=: read -r name files starts more <<<"$disk"
         dev="$d/$name.img" tag="$name"
-        if [ "$1" = loop ]; then
-            dev="$(losetup -r -f --show "$dev")" tag="$name.loop"
+        if [ "$mode" != image ]; then
+            dev="$(losetup -r -f --show "$dev")" tag="$name.$mode"
             loops+=("$dev")
+            if [ "$mode" = parts ]; then partx -a "$dev"; fi
         fi
         check_disk "$name" "$dev" "$tag" "$files" "$starts" "$more"
     done
 }
-each_disk image
+each_disk image "${disks[@]}"
 
 # Disks read two ways save and load: the files recovered after the load are
 # those recovered after the scan, byte for byte, under the same names.
 tree_hashes() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum); }
-for name in card_image_out card_frag reused_film32_mbr reused_filmtwo_mbr stray_image_gpt_2; do
+for name in card_image_out card_frag reused_film32_mbr reused_filmtwo_mbr stray_image_gpt_2 ext_link; do
     "$probe" quick "$d/$name.img" --services --recover "$out/$name.scan" --save "$out/$name.rsf" > "$out/$name.saved" \
         2>"$out/$name.err" || { tail -5 "$out/$name.err" >&2; fail "$name: scan, recovery or save failed"; }
     "$probe" load "$out/$name.rsf" --device "$d/$name.img" --recover "$out/$name.load" > "$out/$name.loaded" \
@@ -145,6 +156,8 @@ done
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
-trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done; rm -rf "$out"' EXIT
-each_disk loop
+command -v partx >/dev/null || fail "missing 'partx': install the Debian package 'util-linux'"
+trap 'for l in ${loops[@]+"${loops[@]}"}; do partx -d "$l" 2>/dev/null || true; losetup -d "$l" || true; done; rm -rf "$out"' EXIT
+each_disk loop "${disks[@]}"
+each_disk parts "${extended[@]}"
 echo "scan_image part_damage: ok"

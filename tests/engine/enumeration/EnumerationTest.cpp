@@ -421,6 +421,24 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
          {{"sdq1", 1, 8, 257, 2048, 65536}, {"sdq2", 2, 8, 258, 67583, 65536}, {"sdq3", 3, 8, 259, 67584, 65536}},
          PARTITION_SCHEME_MBR,
          {"1@2048", "3@67584"}},
+        // A volume at an extended entry's first sector, shown by the kernel as
+        // a stub, or at an EBR a link names: listed from the table beside the
+        // logical partitions.
+        {"sdr",
+         "ext_both.img",
+         {"dos", {}},
+         {{"sdr1", 1, 8, 17, 2048, 65536}, {"sdr2", 2, 8, 18, 67584, 2}, {"sdr5", 5, 8, 21, 102400, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "5@102400", "2@67584"}},
+        {"sds",
+         "ext_link.img",
+         {"dos", {}},
+         {{"sds1", 1, 8, 33, 2048, 65536},
+          {"sds2", 2, 8, 34, 67584, 2},
+          {"sds5", 5, 8, 37, 69632, 16384},
+          {"sds6", 6, 8, 38, 120832, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "5@69632", "6@120832", "7@86016"}},
     };
     FakeBlockDeviceFacts facts;
     unsigned minor = 0;

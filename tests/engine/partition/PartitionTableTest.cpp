@@ -407,6 +407,15 @@ TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
     EXPECT_EQ(Table(img("card_image_out")), (Parts{{0, 0, 65536}, {1, 404, 4096}, {2, 67584, 65536}}));
     EXPECT_EQ(Table(img("card_exfat_out")), (Parts{{0, 0, 131072}, {2, 133120, 65536}}));
     EXPECT_EQ(Table(img("card_small")), Parts{});
+    // A volume at an extended entry's first sector (of type 0x05 or 0x85), or
+    // at an EBR a link names, beside the chain's logical partitions; the
+    // volume at a link numbered after them.
+    const Parts atExtended{{1, 2048, 65536}, {2, 67584, 137216}, {5, 102400, 65536}};
+    EXPECT_EQ(Table(img("ext_both")), atExtended);
+    EXPECT_EQ(Table(img("ext_both_85")), atExtended);
+    EXPECT_EQ(Table(img("ext_link")), (Parts{{1, 2048, 65536}, {5, 69632, 16384}, {6, 120832, 65536}, {7, 86016, 100352}}));
+    EXPECT_EQ(Table(img("ext_end")), (Parts{{1, 2048, 65536}, {2, 172032, 32768}}));
+    EXPECT_EQ(Table(img("ext_chain_85")), (Parts{{1, 2048, 65536}, {5, 69632, 65536}}));
     // A partition cloned into another (one serial, both sound) is two
     // volumes, beside an entry overlapping the first.
     const std::string cloned = dir.file("cloned.img");
