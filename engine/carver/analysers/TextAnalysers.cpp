@@ -342,6 +342,7 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
     // Mail goes on after the other file's start: it was a part of a message.
     const auto goesOn = [this](unsigned long long at) {
         if (m_ullCutAt == kNone || at < m_ullCutAt) return;
+        m_ullGoneOn = at;
         m_cut = Stray{};
         m_ullCutAt = kNone;
     };
@@ -409,11 +410,11 @@ void MailEnd::Close() {
 }
 
 void MailEnd::CutAt(unsigned long long at) {
-    if (Ended() || m_cut.pos != kNone || m_last.pos == kNone || at <= m_last.pos || at - m_last.pos > kSlackReach ||
-        (m_ullFrom != kNone && m_ullFrom > m_last.pos))
-        return;
-    m_cut = m_last;
-    m_ullCutAt = at;
+    if (Ended()) return;
+    if (m_ullCutAt == kNone) m_ullCutAt = at;
+    if (m_cut.pos == kNone && m_last.pos != kNone && at > m_last.pos && at - m_last.pos <= kSlackReach &&
+        (m_ullFrom == kNone || m_ullFrom < m_last.pos))
+        m_cut = m_last;
 }
 
 unsigned long long MailEnd::Size(unsigned long long from) const {
@@ -475,7 +476,7 @@ int MboxRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lo
     if (!m_End.Feed(sector, static_cast<std::size_t>(sectorBytes), offset)) return 2;
     // Named as the partner names it.
     m_ullFileSize = m_End.Size(0);
-    if (other) m_ullFileSize = std::min(m_ullFileSize, offset);
+    if (other && !m_End.WentOnPast(offset)) m_ullFileSize = std::min(m_ullFileSize, offset);
     return 1;
 }
 

@@ -62,6 +62,8 @@ public:
     // the folder ended, unless mail goes on after that file's start (a
     // "From " or MIME boundary line: it was a part of a message).
     void CutAt(unsigned long long at);
+    // Mail went on after `at`, where another file began.
+    bool WentOnPast(unsigned long long at) const { return m_ullGoneOn != kNone && m_ullGoneOn >= at; }
     // The bytes fed end with zeros that may be slack.
     bool ZeroTail() const { return m_ullZeros != kNone && m_ullFed - m_ullZeros >= 2; }
     bool Ended() const { return m_ullEnd != kNone; }
@@ -90,7 +92,8 @@ private:
     unsigned long long m_ullZeros = kNone; // the first of the zeros the bytes fed end with
     unsigned long long m_ullFed = kNone;  // just past the last byte fed
     unsigned long long m_ullFrom = kNone; // where the last "From " line begins
-    unsigned long long m_ullCutAt = kNone; // where the other file begins
+    unsigned long long m_ullCutAt = kNone; // where another file begins, unless mail went on after it
+    unsigned long long m_ullGoneOn = kNone; // the last "From " or boundary line after such a start
     unsigned m_nFrom = 0;                 // bytes of "From " matched at a line's start (5 all, 6 none)
     unsigned m_nDash = 0;                 // bytes of a boundary line's "--x" matched (3 all, 4 none)
     Look m_look;                          // the line being fed
@@ -98,7 +101,7 @@ private:
     std::size_t m_nRecent = 0;
     Stray m_last;                         // the last byte that is no text
     Stray m_before;                       // the last byte that is no text to leave m_recent
-    Stray m_cut;                          // where the folder ended unless mail goes on past m_ullCutAt
+    Stray m_cut;                          // where the folder ended, unless mail goes on past m_ullCutAt
     unsigned long long m_ullEnd = kNone;
     Stray m_end;
 };
