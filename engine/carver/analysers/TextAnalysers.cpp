@@ -307,9 +307,13 @@ void MailEnd::Look::Add(unsigned char c) {
     if (c < 0x80) {
         broken = broken || pending;
         pending = 0;
+        paired = paired && run % 2 == 0;
+        run = 0;
         return;
     }
     ++high;
+    ++run;
+    paired = paired && c >= 0xA1 && c != 0xFF;
     if (pending) {
         if ((c & 0xC0) == 0x80) --pending;
         else broken = true, pending = 0;
@@ -324,11 +328,13 @@ void MailEnd::Look::Add(unsigned char c) {
     }
 }
 
-// Text is UTF-8, or 8-bit text whose 8-bit bytes are few (Latin-1 prose)
-// or whose words stand apart (a single-byte code page of another script);
-// random bytes are half 8-bit and hold a space in 256.
+// Text is UTF-8, or 8-bit text whose 8-bit bytes are few (Latin-1 prose),
+// whose words stand apart (a single-byte code page of another script) or
+// that come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese
+// and Korean); random bytes are half 8-bit and hold a space in 256.
 bool MailEnd::Look::Random() const {
     if (!broken && !pending) return false;
+    if (paired && run % 2 == 0) return false;
     return high * 4 >= bytes && spaces * 16 < bytes;
 }
 

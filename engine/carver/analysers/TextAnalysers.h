@@ -44,7 +44,8 @@ public:
 // random and compressed bytes hold one in about nine, so a run comes soon
 // in them. Zeros (two or more) up to a sector's end before a "From " line
 // are the slack between two folders. Lines that read as random bytes (no
-// UTF-8, many 8-bit bytes, hardly a space) just before the end are old data.
+// UTF-8 nor EUC, many 8-bit bytes, hardly a space) just before the end are
+// old data.
 class MailEnd {
 public:
     static constexpr unsigned long long kRunReach = 64;
@@ -81,7 +82,9 @@ private:
     // What a line's bytes look like.
     struct Look {
         unsigned bytes = 0, high = 0, spaces = 0, pending = 0;
+        unsigned run = 0;    // 8-bit bytes in a row up to here
         bool broken = false; // not UTF-8
+        bool paired = true;  // 8-bit bytes in pairs of 0xA1-0xFE
         void Add(unsigned char c);
         bool Random() const;
     };

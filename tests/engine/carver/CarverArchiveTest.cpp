@@ -430,13 +430,14 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     EXPECT_EQ(Classic(mbox, Padded(sparse, 512)).size, plain.size());
     // Random bytes holding no control byte for 43 bytes, a line feed among
     // them, then binary bytes or zeros: not its text. 8-bit text is, as its
-    // last line (Latin-1, UTF-8) before the same bytes.
+    // last line (Latin-1, UTF-8, GB2312) before the same bytes.
     Bytes noisy;
     for (unsigned x = 7; noisy.size() < 43; x = x * 1103515245u + 12345u)
         if (const unsigned char c = static_cast<unsigned char>(x >> 16); c > 0x20 && c != 0x7F) noisy.push_back(c);
     noisy[30] = '\n';
     for (const std::string& last : {std::string(), std::string("Gr\xfc\xdf" " aus M\xfcnchen, \xe0 bient\xf4t\n"),
-                                    std::string("Gr\xc3\xbc\xc3\x9f" "e, \xc3\xa0 bient\xc3\xb4t\n")}) {
+                                    std::string("Gr\xc3\xbc\xc3\x9f" "e, \xc3\xa0 bient\xc3\xb4t\n"),
+                                    std::string("\xc4\xe3\xba\xc3\xa3\xac\xc3\xf7\xcc\xec\xbc\xfb\xa1\xa3\n")}) {
         Bytes text = plain;
         text.insert(text.end(), last.begin(), last.end());
         for (const Bytes& after : {Bytes{0x01, 0x02, 0x03, 0x80}, Bytes{}}) {
