@@ -359,6 +359,21 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
         return true;
     }
     for (std::size_t i = 0; i < n; ++i, ++pos) {
+        // Inside a line, past its start, plain ASCII (most of a folder) in
+        // one sweep: it only counts towards the line's look.
+        if (m_nFrom >= 5 && m_nDash >= 3 && (m_look.run | m_look.pending) == 0) {
+            std::size_t j = i;
+            unsigned spaces = 0;
+            while (j < n && p[j] >= 0x20 && p[j] < 0x7F) spaces += p[j++] == ' ';
+            if (j > i) {
+                m_look.bytes += static_cast<unsigned>(j - i);
+                m_look.spaces += spaces;
+                m_ullZeros = kNone;
+                pos += j - i;
+                i = j;
+                if (i == n) break;
+            }
+        }
         const unsigned char c = p[i];
         if (MailText(c)) {
             if (m_nFrom < 5) {
