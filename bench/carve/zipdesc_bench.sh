@@ -14,7 +14,9 @@
 # and a mail folder with a "From " line at the start of every sector but the
 # last, at 8 to 256 MiB (tests/fixtures/carve_floods.py mboxfrom), and the
 # same running to the device's end (fromend, mboxfromend); one folder is
-# listed, whole.
+# listed, whole. So it is where each message of 32 KiB holds a vertical tab
+# and its web page part starts on a sector border (parts, mboxparts); the
+# parts are listed too.
 # Prints per image the seconds (the best of RUNS runs, 1 unless set) with
 # the processor seconds (user and system) of that run, peak memory, the
 # files and bytes listed by `scan_image deep` (IMAGES, when set, names the
@@ -53,9 +55,10 @@ done
 for mib in 8 16 32 64 128 256; do
     [ -f "from$mib.img" ] || python3 "$fixtures/carve_floods.py" mboxfrom "$mib" "from$mib.img"
     [ -f "fromend$mib.img" ] || python3 "$fixtures/carve_floods.py" mboxfromend "$mib" "fromend$mib.img"
+    [ -f "parts$mib.img" ] || python3 "$fixtures/carve_floods.py" mboxparts "$mib" "parts$mib.img"
 done
 for img in ${IMAGES:-desc2 desc4 desc8 desc16 stream2 stream4 stream8 stream16 from8 from16 from32 from64 from128 from256 \
-    fromend8 fromend16 fromend32 fromend64 fromend128 fromend256}; do
+    fromend8 fromend16 fromend32 fromend64 fromend128 fromend256 parts8 parts16 parts32 parts64 parts128 parts256}; do
     secs=""
     for _ in $(seq 1 "${RUNS:-1}"); do
         /usr/bin/time -f '%e %M %U %S' -o time.txt "$probe" deep "$img.img" > out.txt 2> /dev/null || true

@@ -9,7 +9,11 @@
 # border after its slack is one of its own (two mail folders, two gzip
 # files, each byte-exact). A lone stray control byte in a message (a NUL,
 # 0x0B, 0x07, 0x1A, a backspace) keeps the folder whole, and so does a
-# pair of them (pasted terminal text). A folder whose text runs to the
+# pair of them (pasted terminal text), a lone NUL before a "From " line on
+# a sector border, and a stray byte before a web page, drawing or rich text
+# part of its message on a sector border (the part is listed too). Random
+# bytes after a folder's last line are not its text, even without a
+# control byte among them. A folder whose text runs to the
 # device's end comes back whole up to there, on a FAT32 volume cut inside
 # it too; its slack and the web page after it are never taken.
 # Usage: scan_image_carve_members.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR

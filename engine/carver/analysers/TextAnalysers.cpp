@@ -293,7 +293,50 @@ struct MailWalk {
 };
 MailWalk g_mailWalk;
 
+// A boundary's characters (besides letters and digits), as a MIME
+// boundary line "--boundary" has them after its dashes.
+bool BoundaryByte(unsigned char c) {
+    return std::isalnum(c) || std::strchr("'()+_,-./:=?", c) != nullptr;
+}
+
 } // namespace
+
+void MailEnd::Look::Add(unsigned char c) {
+    ++bytes;
+    if (c == ' ' || c == '\t') ++spaces;
+    if (c < 0x80) {
+        broken = broken || pending;
+        pending = 0;
+        paired = paired && run % 2 == 0;
+        run = 0;
+        return;
+    }
+    ++high;
+    ++run;
+    paired = paired && c >= 0xA1 && c != 0xFF;
+    if (pending) {
+        if ((c & 0xC0) == 0x80) --pending;
+        else broken = true, pending = 0;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        pending = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        pending = 2;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        pending = 3;
+    } else {
+        broken = true;
+    }
+}
+
+// Text is UTF-8, or 8-bit text whose 8-bit bytes are few (Latin-1 prose),
+// whose words stand apart (a single-byte code page of another script) or
+// that come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese
+// and Korean); random bytes are half 8-bit and hold a space in 256.
+bool MailEnd::Look::Random() const {
+    if (!broken && !pending) return false;
+    if (paired && run % 2 == 0) return false;
+    return high * 4 >= bytes && spaces * 16 < bytes;
+}
 
 void MailEnd::EndAt(const Stray& s) {
     m_end = s;
@@ -302,26 +345,57 @@ void MailEnd::EndAt(const Stray& s) {
 
 bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos) {
     if (Ended()) return true;
+    // Mail goes on after the other file's start: it was a part of a message.
+    const auto goesOn = [this](unsigned long long at) {
+        if (m_ullCutAt == kNone || at < m_ullCutAt) return;
+        m_ullGoneOn = at;
+        m_cut = Stray{};
+        m_ullCutAt = kNone;
+    };
     // Zeros to a sector's end, then a "From " line: the slack, then a folder.
-    if (m_ullZeros != kNone && pos == m_ullFed && n >= 5 && std::memcmp(p, "From ", 5) == 0) {
-        EndAt({m_ullZeros, kNone, false});
+    // One NUL is a stray byte of the folder's own.
+    if (ZeroTail() && pos == m_ullFed && n >= 5 && std::memcmp(p, "From ", 5) == 0) {
+        Finish({m_ullZeros, kNone, false});
         return true;
     }
     for (std::size_t i = 0; i < n; ++i, ++pos) {
+        // Inside a line, past its start, plain ASCII (most of a folder) in
+        // one sweep: it only counts towards the line's look.
+        if (m_nFrom >= 5 && m_nDash >= 3 && (m_look.run | m_look.pending) == 0) {
+            std::size_t j = i;
+            unsigned spaces = 0;
+            while (j < n && p[j] >= 0x20 && p[j] < 0x7F) spaces += p[j++] == ' ';
+            if (j > i) {
+                m_look.bytes += static_cast<unsigned>(j - i);
+                m_look.spaces += spaces;
+                m_ullZeros = kNone;
+                pos += j - i;
+                i = j;
+                if (i == n) break;
+            }
+        }
         const unsigned char c = p[i];
         if (MailText(c)) {
             if (m_nFrom < 5) {
                 m_nFrom = c == "From "[m_nFrom] ? m_nFrom + 1 : 6;
-                if (m_nFrom == 5) m_ullFrom = pos - 4;
+                if (m_nFrom == 5) goesOn(m_ullFrom = pos - 4);
+            }
+            if (m_nDash < 3) {
+                m_nDash = (m_nDash < 2 ? c == '-' : BoundaryByte(c)) ? m_nDash + 1 : 4;
+                if (m_nDash == 3) goesOn(pos - 2);
             }
             if (c == '\n') {
-                m_ullLine = pos + 1;
-                m_nFrom = 0;
+                if (!m_look.Random()) m_ullLine = pos + 1;
+                m_look = Look{};
+                m_nFrom = m_nDash = 0;
+            } else {
+                m_look.Add(c);
             }
             m_ullZeros = kNone;
             continue;
         }
         m_nFrom = 6;
+        m_nDash = 4;
         if (c == 0 && m_ullZeros == kNone) m_ullZeros = pos;
         if (c != 0) m_ullZeros = kNone;
         // Those too far back are no part of a run with this one.
@@ -335,10 +409,11 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
             // A byte that is no text within reach before the run is old data
             // too: the text ended before it.
             const bool near = m_before.pos != kNone && m_recent[0].pos - m_before.pos <= kRunReach;
-            EndAt(near ? m_before : m_recent[0]);
+            Finish(near ? m_before : m_recent[0]);
             return true;
         }
-        m_last = {pos, m_ullLine, c != 0};
+        // After bytes that read as random, the text ended at the line before.
+        m_last = {pos, m_ullLine, c != 0 || m_look.Random()};
         m_recent[m_nRecent++] = m_last;
     }
     m_ullFed = pos;
@@ -347,16 +422,20 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
 
 void MailEnd::Close() {
     if (Ended() || m_ullFed == kNone) return;
+    // Nothing follows the device's end to tell a part of a message from a
+    // file after the folder: both are kept.
+    m_cut = Stray{};
+    m_ullCutAt = kNone;
     for (std::size_t i = 0; i < m_nRecent; ++i)
         if (m_ullFed - 1 - m_recent[i].pos <= kRunReach) return EndAt(m_recent[i]);
 }
 
-bool MailEnd::CutAt(unsigned long long at) {
-    if (Ended() || m_last.pos == kNone || at <= m_last.pos || at - m_last.pos > kSlackReach ||
-        (m_ullFrom != kNone && m_ullFrom > m_last.pos))
-        return Ended();
-    EndAt(m_last);
-    return true;
+void MailEnd::CutAt(unsigned long long at) {
+    if (Ended()) return;
+    if (m_ullCutAt == kNone) m_ullCutAt = at;
+    if (m_cut.pos == kNone && m_last.pos != kNone && at > m_last.pos && at - m_last.pos <= kSlackReach &&
+        (m_ullFrom == kNone || m_ullFrom < m_last.pos))
+        m_cut = m_last;
 }
 
 unsigned long long MailEnd::Size(unsigned long long from) const {
@@ -410,17 +489,15 @@ int MboxRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lo
     }
     // Another kind's file starts here (a "From " line is one of its
     // messages): the folder ended in the slack before it, where a byte that
-    // is no text lies; else, where the text ends in this sector, at its start.
+    // is no text lies, unless mail goes on after it; else, where the text
+    // ends in this sector, at its start.
     const bool other = context.m_bNewStart && offset > 0 && std::memcmp(sector, "From ", 5) != 0;
-    if (other && m_End.CutAt(offset)) {
-        m_ullFileSize = m_End.Size(0);
-        return 1;
-    }
+    if (other) m_End.CutAt(offset);
     m_ullFed += static_cast<unsigned>(sectorBytes);
     if (!m_End.Feed(sector, static_cast<std::size_t>(sectorBytes), offset)) return 2;
     // Named as the partner names it.
     m_ullFileSize = m_End.Size(0);
-    if (other) m_ullFileSize = std::min(m_ullFileSize, offset);
+    if (other && !m_End.WentOnPast(offset)) m_ullFileSize = std::min(m_ullFileSize, offset);
     return 1;
 }
 

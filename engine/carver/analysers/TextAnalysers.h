@@ -42,8 +42,10 @@ public:
 // Fewer such bytes close together are a message's own (a NUL or bell a
 // broken mailer left, a bell and a vertical tab of pasted terminal text):
 // random and compressed bytes hold one in about nine, so a run comes soon
-// in them. Zeros up to a sector's end before a "From " line are the slack
-// between two folders.
+// in them. Zeros (two or more) up to a sector's end before a "From " line
+// are the slack between two folders. Lines that read as random bytes (no
+// UTF-8 nor EUC, many 8-bit bytes, hardly a space) just before the end are
+// old data.
 class MailEnd {
 public:
     static constexpr unsigned long long kRunReach = 64;
@@ -58,10 +60,13 @@ public:
     void Close();
     // Another file starts at `at`, where nothing was fed yet: a byte that is
     // no text in the slack before it, after the last "From " line, is where
-    // the folder ended.
-    bool CutAt(unsigned long long at);
-    // The bytes fed end with zeros.
-    bool ZeroTail() const { return m_ullZeros != kNone; }
+    // the folder ended, unless mail goes on after that file's start (a
+    // "From " or MIME boundary line: it was a part of a message).
+    void CutAt(unsigned long long at);
+    // Mail went on after `at`, where another file began.
+    bool WentOnPast(unsigned long long at) const { return m_ullGoneOn != kNone && m_ullGoneOn >= at; }
+    // The bytes fed end with zeros that may be slack.
+    bool ZeroTail() const { return m_ullZeros != kNone && m_ullFed - m_ullZeros >= 2; }
     bool Ended() const { return m_ullEnd != kNone; }
     // Where the run begins.
     unsigned long long End() const { return m_ullEnd; }
@@ -71,19 +76,35 @@ public:
 private:
     struct Stray {
         unsigned long long pos = kNone;
-        unsigned long long line = kNone; // the last line end before it
-        bool binary = false;             // not a zero
+        unsigned long long line = kNone; // the end of the last line that reads as text before it
+        bool binary = false;             // not a zero, or after bytes that read as random
+    };
+    // What a line's bytes look like.
+    struct Look {
+        unsigned bytes = 0, high = 0, spaces = 0, pending = 0;
+        unsigned run = 0;    // 8-bit bytes in a row up to here
+        bool broken = false; // not UTF-8
+        bool paired = true;  // 8-bit bytes in pairs of 0xA1-0xFE
+        void Add(unsigned char c);
+        bool Random() const;
     };
     void EndAt(const Stray& s);
-    unsigned long long m_ullLine = kNone; // just past the last line end fed
+    // The text ended at s, or where a file that is not mail began inside it.
+    void Finish(const Stray& s) { EndAt(m_cut.pos != kNone ? m_cut : s); }
+    unsigned long long m_ullLine = kNone; // just past the last line end fed that ends text
     unsigned long long m_ullZeros = kNone; // the first of the zeros the bytes fed end with
     unsigned long long m_ullFed = kNone;  // just past the last byte fed
     unsigned long long m_ullFrom = kNone; // where the last "From " line begins
+    unsigned long long m_ullCutAt = kNone; // where another file begins, unless mail went on after it
+    unsigned long long m_ullGoneOn = kNone; // the last "From " or boundary line after such a start
     unsigned m_nFrom = 0;                 // bytes of "From " matched at a line's start (5 all, 6 none)
+    unsigned m_nDash = 0;                 // bytes of a boundary line's "--x" matched (3 all, 4 none)
+    Look m_look;                          // the line being fed
     Stray m_recent[kRunBytes - 1];        // the last bytes that are no text, oldest first
     std::size_t m_nRecent = 0;
     Stray m_last;                         // the last byte that is no text
     Stray m_before;                       // the last byte that is no text to leave m_recent
+    Stray m_cut;                          // where the folder ended, unless mail goes on past m_ullCutAt
     unsigned long long m_ullEnd = kNone;
     Stray m_end;
 };

@@ -428,6 +428,25 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     for (const auto& [at, c] : {std::pair{3, 0x18}, {8, '\n'}, {54, 0x05}, {72, 0x7F}, {80, 0x07}})
         sparse[plain.size() + at] = static_cast<unsigned char>(c);
     EXPECT_EQ(Classic(mbox, Padded(sparse, 512)).size, plain.size());
+    // Random bytes holding no control byte for 43 bytes, a line feed among
+    // them, then binary bytes or zeros: not its text. 8-bit text is, as its
+    // last line (Latin-1, UTF-8, GB2312) before the same bytes.
+    Bytes noisy;
+    for (unsigned x = 7; noisy.size() < 43; x = x * 1103515245u + 12345u)
+        if (const unsigned char c = static_cast<unsigned char>(x >> 16); c > 0x20 && c != 0x7F) noisy.push_back(c);
+    noisy[30] = '\n';
+    for (const std::string& last : {std::string(), std::string("Gr\xfc\xdf" " aus M\xfcnchen, \xe0 bient\xf4t\n"),
+                                    std::string("Gr\xc3\xbc\xc3\x9f" "e, \xc3\xa0 bient\xc3\xb4t\n"),
+                                    std::string("\xc4\xe3\xba\xc3\xa3\xac\xc3\xf7\xcc\xec\xbc\xfb\xa1\xa3\n")}) {
+        Bytes text = plain;
+        text.insert(text.end(), last.begin(), last.end());
+        for (const Bytes& after : {Bytes{0x01, 0x02, 0x03, 0x80}, Bytes{}}) {
+            Bytes tail = text;
+            tail.insert(tail.end(), noisy.begin(), noisy.end());
+            tail.insert(tail.end(), after.begin(), after.end());
+            EXPECT_EQ(Classic(mbox, Padded(tail, 512)).size, text.size()) << last << after.size();
+        }
+    }
     Bytes folders = Padded(plain, 512, 0);
     folders.insert(folders.end(), box.begin(), box.end());
     EXPECT_EQ(Classic(mbox, Padded(folders, 512)).size, plain.size());
@@ -489,6 +508,18 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     inside.resize(1700, 'n');
     inside.push_back('\n');
     EXPECT_EQ(follow(Padded(inside, 512), 2, r), static_cast<long long>(inside.size()));
+    // A NUL in a message, then one of its parts (a web page) on a sector
+    // border: mail goes on after the part (its closing boundary, the next
+    // message), and so does the folder.
+    for (const std::string& after : {std::string("\n--b1--\n\nFrom c@d Tue Dec  8 08:00:00 2026\n\nnext\n"),
+                                     std::string("\n--b1--\n")}) {
+        Bytes part = with(std::string(1, '\0'), 300, "");
+        part.resize(1024, 'p');
+        part.back() = '\n';
+        part.insert(part.end(), page.begin(), page.end());
+        part.insert(part.end(), after.begin(), after.end());
+        EXPECT_EQ(follow(Padded(part, 512), 2, r), static_cast<long long>(part.size())) << after;
+    }
     // Binary on the next sector: ends where it starts, not a byte of it kept.
     Bytes binary = Text(std::string("From a@b\n") + std::string(502, 'x') + "\n");
     binary.insert(binary.end(), {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01});
@@ -502,6 +533,16 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     two.insert(two.end(), box.begin(), box.end());
     EXPECT_EQ(Classic(mbox, Padded(two, 512)).size, 510u);
     EXPECT_EQ(follow(Padded(two, 512), -1, r), 510);
+    // One NUL ending a sector, then a "From " line: a stray byte of the
+    // folder's own.
+    Bytes nul = Text(head);
+    nul.resize(510, 'y');
+    nul.push_back('\n');
+    nul.push_back(0);
+    nul.insert(nul.end(), box.begin(), box.end());
+    EXPECT_EQ(Classic(mbox, Padded(nul, 512)).size, nul.size());
+    EXPECT_EQ(follow(Padded(nul, 512), -1, r), static_cast<long long>(nul.size()));
+    EXPECT_TRUE(r->RecordAt(512));
     // Text to the device's end: at the scan's end it keeps all it was shown.
     Bytes open = Text(head);
     open.resize(1536, 'z');
