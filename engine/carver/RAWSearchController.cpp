@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -181,14 +182,21 @@ bool Archive(unsigned family) {
 
 } // namespace
 
-bool CRAWSearchController::MemberOfActive(const Start& start) const {
+bool CRAWSearchController::MemberOfActive(const Start& start, bytes::Bytes head, unsigned long long* holderEnd) const {
+    *holderEnd = 0;
     for (const HeldList::iterator& it : m_active) {
         const CRawFileInfo& a = *it->record;
         if (a.m_llStartSector >= start.sector) continue;
         const Start* own = StartAt(a.m_llStartSector);
-        if (own && own->family == start.family &&
-            a.RecordAt(static_cast<unsigned long long>(start.sector - a.m_llStartSector) * m_nSectorSize))
-            return true;
+        if (!own || own->family != start.family) continue;
+        const CRawFileInfo::Part part =
+            a.PartAt(static_cast<unsigned long long>(start.sector - a.m_llStartSector) * m_nSectorSize, head);
+        if (part.part) return true;
+        if (part.holderEnd) {
+            const unsigned long long end =
+                static_cast<unsigned long long>(a.m_llStartSector) * m_nSectorSize + part.holderEnd;
+            if (*holderEnd == 0 || end < *holderEnd) *holderEnd = end;
+        }
     }
     return false;
 }
@@ -322,6 +330,19 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
     if (!GetFileManager(record.m_eRawFileType)) {
         SetFate(record.m_llStartSector, Fate::Gone);
         return false;
+    }
+    if (record.m_ullHolderEnd) {
+        // Inside a member of a file of its kind: that member's bytes when it
+        // ends where the member ends (or both run past the device's end);
+        // else a file of its own after a member that claims more than it holds.
+        const unsigned long long end =
+            static_cast<unsigned long long>(record.m_llStartSector) * m_nSectorSize + record.m_ullFileSize;
+        const unsigned long long holderEnd = std::exchange(record.m_ullHolderEnd, 0);
+        if (end <= holderEnd && (holderEnd - end < kPartSlack || end >= m_llTotalSectors * m_nSectorSize)) {
+            SetFate(record.m_llStartSector, Fate::Member);
+            return true;
+        }
+        SetFate(record.m_llStartSector, Fate::Open);
     }
     // What it claims, for the files of its kind around it.
     if (Start* own = StartOf(record.m_llStartSector); own && own->fate == Fate::Open) {
@@ -639,16 +660,22 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
             start.sector = s;
             start.family = Family(record->m_nAnalyserType, record->m_eRawFileType);
             // A record of a file of its kind being followed starts here: one
-            // of its members, not a file of its own.
-            if (start.family && MemberOfActive(start)) {
+            // of its members, not a file of its own. One inside a member's
+            // data counts as one of its members until it is sized, and is
+            // one only if it ends where that member ends (see File).
+            unsigned long long holderEnd = 0;
+            if (start.family && MemberOfActive(start, window.From(0), &holderEnd)) {
                 start.fate = Fate::Member;
                 if (m_pFileSectorMap && m_pFileSectorMap->size() > m_ullMaxKept) m_pFileSectorMap->erase(s);
+            } else if (holderEnd) {
+                start.fate = Fate::Member;
+                record->m_ullHolderEnd = holderEnd;
             }
             // A mail folder's messages tell nothing about what holds what:
             // not kept, so a folder of any size costs no memory per message.
             if (!(start.fate == Fate::Member && Gathers(record->m_eRawFileType))) m_starts.push_back(start);
             if (!m_waiting.empty()) SettleWaiting(start);
-            if (start.fate == Fate::Member) record.reset();
+            if (start.fate == Fate::Member && !record->m_ullHolderEnd) record.reset();
         }
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
             File(*record);

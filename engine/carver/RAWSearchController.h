@@ -45,6 +45,10 @@ public:
     static constexpr std::size_t kMaxWaiting = 4096;
     // Starts of its kind looked back over for a file that holds a record.
     static constexpr int kLookBack = 64;
+    // A file inside a part of a file of its kind is that part's bytes when
+    // it ends where the part ends, or less than this before (an archive's
+    // end padding).
+    static constexpr unsigned long long kPartSlack = 64 << 10;
     // Carved files kept of each size class: at least this many, or one per
     // this many bytes of the device (and of all classes half as many again);
     // past that (only crafted or absurd content gets there) the rest are
@@ -147,8 +151,10 @@ private:
     // end of that file goes to `held`.
     Within Inside(const CRawFileInfo& record, bool sameEnd, unsigned long long* held = nullptr) const;
     // A streaming record of the start's kind whose walk expects one of its
-    // records at the start.
-    bool MemberOfActive(const Start& start) const;
+    // records at the start (`head`: its bytes). Else, when the start lies
+    // inside a part of such a file, the end of the innermost such part (from
+    // the device's start) goes to `holderEnd`.
+    bool MemberOfActive(const Start& start, bytes::Bytes head, unsigned long long* holderEnd) const;
     Start* StartOf(long long sector) { return const_cast<Start*>(StartAt(sector)); }
     void SetFate(long long sector, Fate fate);
     // The start found at `sector`, or null.
