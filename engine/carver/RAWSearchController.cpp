@@ -182,8 +182,8 @@ bool Archive(unsigned family) {
 
 } // namespace
 
-bool CRAWSearchController::MemberOfActive(const Start& start, bytes::Bytes head, unsigned long long* holderEnd) const {
-    *holderEnd = 0;
+bool CRAWSearchController::MemberOfActive(const Start& start, bytes::Bytes head, CRawFileInfo::Part* holder) const {
+    *holder = {};
     for (const HeldList::iterator& it : m_active) {
         const CRawFileInfo& a = *it->record;
         if (a.m_llStartSector >= start.sector) continue;
@@ -195,7 +195,7 @@ bool CRAWSearchController::MemberOfActive(const Start& start, bytes::Bytes head,
         if (part.holderEnd) {
             const unsigned long long end =
                 static_cast<unsigned long long>(a.m_llStartSector) * m_nSectorSize + part.holderEnd;
-            if (*holderEnd == 0 || end < *holderEnd) *holderEnd = end;
+            if (holder->holderEnd == 0 || end < holder->holderEnd) *holder = {false, end, part.atStart};
         }
     }
     return false;
@@ -333,12 +333,14 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
     }
     if (record.m_ullHolderEnd) {
         // Inside a member of a file of its kind: that member's bytes when it
-        // ends where the member ends (or both run past the device's end);
-        // else a file of its own after a member that claims more than it holds.
+        // ends where the member ends, or starts with it and both run past
+        // the device's end (a stored archive cut there); else a file of its
+        // own after a member that claims more than it holds.
         const unsigned long long end =
             static_cast<unsigned long long>(record.m_llStartSector) * m_nSectorSize + record.m_ullFileSize;
         const unsigned long long holderEnd = std::exchange(record.m_ullHolderEnd, 0);
-        if (end <= holderEnd && (holderEnd - end < kPartSlack || end >= m_llTotalSectors * m_nSectorSize)) {
+        const bool cut = std::exchange(record.m_bAtHolderStart, false) && end >= m_llTotalSectors * m_nSectorSize;
+        if (end <= holderEnd && (holderEnd - end < kPartSlack || cut)) {
             SetFate(record.m_llStartSector, Fate::Member);
             return true;
         }
@@ -663,13 +665,14 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
             // of its members, not a file of its own. One inside a member's
             // data counts as one of its members until it is sized, and is
             // one only if it ends where that member ends (see File).
-            unsigned long long holderEnd = 0;
-            if (start.family && MemberOfActive(start, window.From(0), &holderEnd)) {
+            CRawFileInfo::Part holder;
+            if (start.family && MemberOfActive(start, window.From(0), &holder)) {
                 start.fate = Fate::Member;
                 if (m_pFileSectorMap && m_pFileSectorMap->size() > m_ullMaxKept) m_pFileSectorMap->erase(s);
-            } else if (holderEnd) {
+            } else if (holder.holderEnd) {
                 start.fate = Fate::Member;
-                record->m_ullHolderEnd = holderEnd;
+                record->m_ullHolderEnd = holder.holderEnd;
+                record->m_bAtHolderStart = holder.atStart;
             }
             // A mail folder's messages tell nothing about what holds what:
             // not kept, so a folder of any size costs no memory per message.

@@ -152,9 +152,9 @@ private:
     Within Inside(const CRawFileInfo& record, bool sameEnd, unsigned long long* held = nullptr) const;
     // A streaming record of the start's kind whose walk expects one of its
     // records at the start (`head`: its bytes). Else, when the start lies
-    // inside a part of such a file, the end of the innermost such part (from
-    // the device's start) goes to `holderEnd`.
-    bool MemberOfActive(const Start& start, bytes::Bytes head, unsigned long long* holderEnd) const;
+    // inside a part of such a file, what the innermost such part says of it
+    // goes to `holder`, its end counted from the device's start.
+    bool MemberOfActive(const Start& start, bytes::Bytes head, CRawFileInfo::Part* holder) const;
     Start* StartOf(long long sector) { return const_cast<Start*>(StartAt(sector)); }
     void SetFate(long long sector, Fate fate);
     // The start found at `sector`, or null.

@@ -128,7 +128,8 @@ public:
     // it, and a tar after it is one of its own.
     Part PartAt(unsigned long long offset, bytes::Bytes) const override {
         if (offset && offset == m_ullNextHeader) return {true, 0};
-        if (offset && offset >= m_ullEntryData && offset < m_ullNextHeader) return {false, m_ullNextHeader};
+        if (offset && offset >= m_ullEntryData && offset < m_ullNextHeader)
+            return {false, m_ullNextHeader, offset == m_ullEntryData};
         return {};
     }
     std::uint64_t m_ullNextHeader = 0;

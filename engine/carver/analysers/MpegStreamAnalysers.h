@@ -148,7 +148,7 @@ public:
         return offset && static_cast<long long>(offset) == m_Walk.m_llWalk;
     }
     Part PartAt(unsigned long long offset, bytes::Bytes head) const override {
-        return {RecordAt(offset) && !m_Walk.BeginsAnew(head), 0};
+        return {RecordAt(offset) && !m_Walk.BeginsAnew(head), 0, false};
     }
 
     MpegPsWalk m_Walk;
