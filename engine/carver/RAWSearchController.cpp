@@ -213,7 +213,8 @@ bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start* own, const S
     if (n.sector <= r.m_llStartSector) return false;
     // One of the parts of a file of its kind (an archive's member, a tar in
     // a tar's member) never ends one, even one that runs to the device's end.
-    if (n.fate == Fate::Member && own && own->family && n.family == own->family) return false;
+    if ((n.fate == Fate::Member || n.fate == Fate::Nested) && own && own->family && n.family == own->family)
+        return false;
     const unsigned long long at = static_cast<unsigned long long>(n.sector - r.m_llStartSector) * ss;
     if (at >= r.m_ullFileSize) return false;
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
@@ -240,7 +241,8 @@ unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Star
         if (at >= size) break;
         if (Cuts(r, own, *n)) return at;
         // One of its kind not sized yet: what follows it cannot settle the record.
-        if (open && own && own->family && n->family == own->family && n->fate == Fate::Open) {
+        if (open && own && own->family && n->family == own->family &&
+            (n->fate == Fate::Open || n->fate == Fate::Nested)) {
             *open = true;
             return size;
         }
@@ -273,7 +275,8 @@ CRAWSearchController::Within CRAWSearchController::Inside(const CRawFileInfo& r,
             }
             if (n->fate == Fate::Listed) return Within::No;
             break;
-        case Fate::Open: return Within::NotYet;
+        case Fate::Open:
+        case Fate::Nested: return Within::NotYet;
         case Fate::Claimed:
             if (n->end > from) return Within::NotYet;
             break;
@@ -663,14 +666,14 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
             start.family = Family(record->m_nAnalyserType, record->m_eRawFileType);
             // A record of a file of its kind being followed starts here: one
             // of its members, not a file of its own. One inside a member's
-            // data counts as one of its members until it is sized, and is
-            // one only if it ends where that member ends (see File).
+            // data waits to be sized: it is one only if it ends where that
+            // member ends (see File).
             CRawFileInfo::Part holder;
             if (start.family && MemberOfActive(start, window.From(0), &holder)) {
                 start.fate = Fate::Member;
                 if (m_pFileSectorMap && m_pFileSectorMap->size() > m_ullMaxKept) m_pFileSectorMap->erase(s);
             } else if (holder.holderEnd) {
-                start.fate = Fate::Member;
+                start.fate = Fate::Nested;
                 record->m_ullHolderEnd = holder.holderEnd;
                 record->m_bAtHolderStart = holder.atStart;
             }

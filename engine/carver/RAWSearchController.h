@@ -94,6 +94,8 @@ private:
         Listed,  // filed: `kept` is the end of what was listed
         Refused, // sized, not kept past the cap
         Member,  // part of an earlier file of its kind (`kept`: that file's end, when known)
+        Nested,  // inside a member of an earlier file of its kind, not sized yet: that
+                 // member's bytes, or a file of its own (see File)
         Gone,    // no file found there
     };
     struct Start {
