@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -181,14 +182,21 @@ bool Archive(unsigned family) {
 
 } // namespace
 
-bool CRAWSearchController::MemberOfActive(const Start& start) const {
+bool CRAWSearchController::MemberOfActive(const Start& start, bytes::Bytes head, CRawFileInfo::Part* holder) const {
+    *holder = {};
     for (const HeldList::iterator& it : m_active) {
         const CRawFileInfo& a = *it->record;
         if (a.m_llStartSector >= start.sector) continue;
         const Start* own = StartAt(a.m_llStartSector);
-        if (own && own->family == start.family &&
-            a.RecordAt(static_cast<unsigned long long>(start.sector - a.m_llStartSector) * m_nSectorSize))
-            return true;
+        if (!own || own->family != start.family) continue;
+        const CRawFileInfo::Part part =
+            a.PartAt(static_cast<unsigned long long>(start.sector - a.m_llStartSector) * m_nSectorSize, head);
+        if (part.part) return true;
+        if (part.holderEnd) {
+            const unsigned long long end =
+                static_cast<unsigned long long>(a.m_llStartSector) * m_nSectorSize + part.holderEnd;
+            if (holder->holderEnd == 0 || end < holder->holderEnd) *holder = {false, end, part.atStart};
+        }
     }
     return false;
 }
@@ -205,7 +213,8 @@ bool CRAWSearchController::Cuts(const CRawFileInfo& r, const Start* own, const S
     if (n.sector <= r.m_llStartSector) return false;
     // One of the parts of a file of its kind (an archive's member, a tar in
     // a tar's member) never ends one, even one that runs to the device's end.
-    if (n.fate == Fate::Member && own && own->family && n.family == own->family) return false;
+    if ((n.fate == Fate::Member || n.fate == Fate::Nested) && own && own->family && n.family == own->family)
+        return false;
     const unsigned long long at = static_cast<unsigned long long>(n.sector - r.m_llStartSector) * ss;
     if (at >= r.m_ullFileSize) return false;
     const unsigned long long room = start < m_llTotalSectors ? (m_llTotalSectors - start) * ss : 0;
@@ -232,7 +241,8 @@ unsigned long long CRAWSearchController::Bound(const CRawFileInfo& r, const Star
         if (at >= size) break;
         if (Cuts(r, own, *n)) return at;
         // One of its kind not sized yet: what follows it cannot settle the record.
-        if (open && own && own->family && n->family == own->family && n->fate == Fate::Open) {
+        if (open && own && own->family && n->family == own->family &&
+            (n->fate == Fate::Open || n->fate == Fate::Nested)) {
             *open = true;
             return size;
         }
@@ -265,7 +275,8 @@ CRAWSearchController::Within CRAWSearchController::Inside(const CRawFileInfo& r,
             }
             if (n->fate == Fate::Listed) return Within::No;
             break;
-        case Fate::Open: return Within::NotYet;
+        case Fate::Open:
+        case Fate::Nested: return Within::NotYet;
         case Fate::Claimed:
             if (n->end > from) return Within::NotYet;
             break;
@@ -322,6 +333,21 @@ bool CRAWSearchController::File(CRawFileInfo& record) {
     if (!GetFileManager(record.m_eRawFileType)) {
         SetFate(record.m_llStartSector, Fate::Gone);
         return false;
+    }
+    if (record.m_ullHolderEnd) {
+        // Inside a member of a file of its kind: that member's bytes when it
+        // ends where the member ends, or starts with it and both run past
+        // the device's end (a stored archive cut there); else a file of its
+        // own after a member that claims more than it holds.
+        const unsigned long long end =
+            static_cast<unsigned long long>(record.m_llStartSector) * m_nSectorSize + record.m_ullFileSize;
+        const unsigned long long holderEnd = std::exchange(record.m_ullHolderEnd, 0);
+        const bool cut = std::exchange(record.m_bAtHolderStart, false) && end >= m_llTotalSectors * m_nSectorSize;
+        if (end <= holderEnd && (holderEnd - end < kPartSlack || cut)) {
+            SetFate(record.m_llStartSector, Fate::Member);
+            return true;
+        }
+        SetFate(record.m_llStartSector, Fate::Open);
     }
     // What it claims, for the files of its kind around it.
     if (Start* own = StartOf(record.m_llStartSector); own && own->fate == Fate::Open) {
@@ -639,16 +665,23 @@ int CRAWSearchController::AnalyzeBlock(long long first, long long sectorCount) {
             start.sector = s;
             start.family = Family(record->m_nAnalyserType, record->m_eRawFileType);
             // A record of a file of its kind being followed starts here: one
-            // of its members, not a file of its own.
-            if (start.family && MemberOfActive(start)) {
+            // of its members, not a file of its own. One inside a member's
+            // data waits to be sized: it is one only if it ends where that
+            // member ends (see File).
+            CRawFileInfo::Part holder;
+            if (start.family && MemberOfActive(start, window.From(0), &holder)) {
                 start.fate = Fate::Member;
                 if (m_pFileSectorMap && m_pFileSectorMap->size() > m_ullMaxKept) m_pFileSectorMap->erase(s);
+            } else if (holder.holderEnd) {
+                start.fate = Fate::Nested;
+                record->m_ullHolderEnd = holder.holderEnd;
+                record->m_bAtHolderStart = holder.atStart;
             }
             // A mail folder's messages tell nothing about what holds what:
             // not kept, so a folder of any size costs no memory per message.
             if (!(start.fate == Fate::Member && Gathers(record->m_eRawFileType))) m_starts.push_back(start);
             if (!m_waiting.empty()) SettleWaiting(start);
-            if (start.fate == Fate::Member) record.reset();
+            if (start.fate == Fate::Member && !record->m_ullHolderEnd) record.reset();
         }
         if (record && record->m_ullFileSize > 0 && record->m_eRawFileType < kFormatTableRows) {
             File(*record);

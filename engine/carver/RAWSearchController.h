@@ -45,6 +45,10 @@ public:
     static constexpr std::size_t kMaxWaiting = 4096;
     // Starts of its kind looked back over for a file that holds a record.
     static constexpr int kLookBack = 64;
+    // A file inside a part of a file of its kind is that part's bytes when
+    // it ends where the part ends, or less than this before (an archive's
+    // end padding).
+    static constexpr unsigned long long kPartSlack = 64 << 10;
     // Carved files kept of each size class: at least this many, or one per
     // this many bytes of the device (and of all classes half as many again);
     // past that (only crafted or absurd content gets there) the rest are
@@ -90,6 +94,8 @@ private:
         Listed,  // filed: `kept` is the end of what was listed
         Refused, // sized, not kept past the cap
         Member,  // part of an earlier file of its kind (`kept`: that file's end, when known)
+        Nested,  // inside a member of an earlier file of its kind, not sized yet: that
+                 // member's bytes, or a file of its own (see File)
         Gone,    // no file found there
     };
     struct Start {
@@ -147,8 +153,10 @@ private:
     // end of that file goes to `held`.
     Within Inside(const CRawFileInfo& record, bool sameEnd, unsigned long long* held = nullptr) const;
     // A streaming record of the start's kind whose walk expects one of its
-    // records at the start.
-    bool MemberOfActive(const Start& start) const;
+    // records at the start (`head`: its bytes). Else, when the start lies
+    // inside a part of such a file, what the innermost such part says of it
+    // goes to `holder`, its end counted from the device's start.
+    bool MemberOfActive(const Start& start, bytes::Bytes head, CRawFileInfo::Part* holder) const;
     Start* StartOf(long long sector) { return const_cast<Start*>(StartAt(sector)); }
     void SetFate(long long sector, Fate fate);
     // The start found at `sector`, or null.

@@ -91,6 +91,19 @@ public:
     // records (an archive's member) at `offset` bytes from its start, or
     // holds whatever starts there as a part of one.
     virtual bool RecordAt(unsigned long long /*offset*/) const { return false; }
+    // How a start at `offset` bytes from the record's start, whose bytes
+    // begin with `head`, belongs to the file the record walks: `part` when it
+    // is one of its parts (see RecordAt); else, with `holderEnd` (bytes from
+    // the record's start), it lies inside a part ending there (`atStart`: at
+    // its first byte), and is that part's bytes only if it ends there too (a
+    // stored archive), else a file of its own that follows a part that
+    // claims more than it holds.
+    struct Part {
+        bool part = false;
+        unsigned long long holderEnd = 0;
+        bool atStart = false;
+    };
+    virtual Part PartAt(unsigned long long offset, bytes::Bytes /*head*/) const { return {RecordAt(offset), 0, false}; }
 
     // The stored name without trailing blanks and bad characters (stored back).
     std::string GetRawFileName();
@@ -115,6 +128,11 @@ public:
     unsigned long long m_ullMinSizeExtra = 0;
     // Set by the carver on the blank record it passes to AnalyseBuffer.
     CRawWindow m_Window;
+    // Set by the carver on a record that starts inside a part of a file of
+    // its kind (see PartAt): the byte, from the device's start, where that
+    // part ends (0 otherwise), and whether the record starts at its first byte.
+    unsigned long long m_ullHolderEnd = 0;
+    bool m_bAtHolderStart = false;
 };
 
 class ISpecialRawFileAnalyser {

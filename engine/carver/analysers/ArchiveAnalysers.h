@@ -121,11 +121,16 @@ public:
         m_eRawFileType = FileTARAnalyser::kType;
     }
     int CalcRawSize(unsigned char* sector, int sectorBytes, long long sectorNumber, SearchContext& context) override;
-    // Its next header, and anything inside the data of the member being
-    // walked: a tar stores its members as they are, so a tar inside one (a
-    // tar of tars) is that member's bytes, carved with it.
-    bool RecordAt(unsigned long long offset) const override {
-        return offset && (offset == m_ullNextHeader || (offset >= m_ullEntryData && offset < m_ullNextHeader));
+    // Its next header is one of its parts. A tar stores its members as they
+    // are, so a tar inside the data of the member being walked (a tar of
+    // tars) is that member's bytes, carved with it, when it ends where the
+    // member ends; a header whose writing stopped claims more than follows
+    // it, and a tar after it is one of its own.
+    Part PartAt(unsigned long long offset, bytes::Bytes) const override {
+        if (offset && offset == m_ullNextHeader) return {true, 0};
+        if (offset && offset >= m_ullEntryData && offset < m_ullNextHeader)
+            return {false, m_ullNextHeader, offset == m_ullEntryData};
+        return {};
     }
     std::uint64_t m_ullNextHeader = 0;
     std::uint64_t m_ullEntryData = ~0ull; // where the data of the member being walked begins

@@ -1,10 +1,12 @@
 #include "engine/carver/analysers/ChainAnalysers.h"
 
 #include "engine/carver/RawFileBuffer.h"
+#include "engine/carver/analysers/StreamTail.h"
 #include "engine/carver/analysers/StreamView.h"
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <strings.h>
@@ -17,6 +19,28 @@ bytes::Bytes FetchBytes(RawFileBuffer& file, unsigned long long offset, std::siz
 }
 
 bool IsTrack(bytes::Bytes b) { return b.size() >= 4 && strncasecmp(reinterpret_cast<const char*>(b.data()), "MTrk", 4) == 0; }
+
+// What a MIDI file's chunk header is.
+enum class MidiChunk {
+    Track,   // "MTrk", one of those the header counts
+    Extra,   // "MTrk" past the counted ones: one only if it closes with an end-of-track event
+    Other,   // another chunk of the file (a karaoke or XF chunk): four letters or digits, not too long
+    NotMine, // the file has ended before it
+};
+
+constexpr unsigned long long kOtherChunkLimit = 1 << 20;
+
+MidiChunk JudgeChunk(bytes::Bytes chunk, unsigned tracks, unsigned counted) {
+    if (chunk.size() < 8) return MidiChunk::NotMine;
+    if (IsTrack(chunk)) return counted == 0 || tracks < counted ? MidiChunk::Track : MidiChunk::Extra;
+    // Another header chunk starts another file.
+    if (std::memcmp(chunk.data(), "MThd", 4) == 0) return MidiChunk::NotMine;
+    for (std::size_t i = 0; i < 4; ++i)
+        if (!std::isalnum(chunk[i])) return MidiChunk::NotMine;
+    return bytes::Be32(chunk, 4) <= kOtherChunkLimit ? MidiChunk::Other : MidiChunk::NotMine;
+}
+
+bool ClosesTrack(bytes::Bytes last3) { return last3.size() == 3 && last3[0] == 0xFF && last3[1] == 0x2F && last3[2] == 0; }
 
 // 27 header bytes, the segment table and the segments.
 unsigned long long OggPageBytes(bytes::Bytes page, unsigned segments) {
@@ -65,11 +89,17 @@ int FileMIDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     RawFileBuffer file(device, static_cast<unsigned long long>(record.m_llStartSector));
     // No more tracks than the header counts.
     const unsigned count = bytes::Be16(FetchBytes(file, 0, 14), 10);
+    const unsigned long long room = BruteForce::DeviceRoom(device, record.m_llStartSector);
     unsigned long long offset = 14;
-    for (unsigned tracks = 0; offset <= kDeviceLimit; ++tracks) {
+    for (unsigned tracks = 0; offset <= kDeviceLimit;) {
         const bytes::Bytes chunk = FetchBytes(file, offset, 8);
-        if (!IsTrack(chunk) || (count > 0 && tracks == count)) break;
-        offset += std::uint64_t{bytes::Be32(chunk, 4)} + 8;
+        const MidiChunk kind = JudgeChunk(chunk, tracks, count);
+        if (kind == MidiChunk::NotMine) break;
+        const unsigned long long next = offset + std::uint64_t{bytes::Be32(chunk, 4)} + 8;
+        if (kind != MidiChunk::Track && next > room) break;
+        if (kind == MidiChunk::Extra && (next < offset + 11 || !ClosesTrack(FetchBytes(file, next - 3, 3)))) break;
+        if (kind != MidiChunk::Other) ++tracks;
+        offset = next;
     }
     // The file ends with its last track, inside its last sector: what follows
     // there is another file's or old data.
@@ -87,17 +117,33 @@ int MIDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     const long long r = static_cast<long long>(view.Before());
     if (m_nTrackCount == 0) m_nTrackCount = bytes::Be16(view.At(0, 12), 10);
     // A chunk said to run past the limit ends the file at the limit.
-    if (r > m_llLimit) return Settle(static_cast<unsigned long long>(std::min(m_llNextChunk, m_llLimit)), sectorNumber, "_");
+    if (r > m_llLimit) {
+        const long long end = m_llProven >= 0 ? m_llProven : m_llNextChunk;
+        return Settle(static_cast<unsigned long long>(std::min(end, m_llLimit)), sectorNumber, "_");
+    }
     // Chunk headers up to 8 bytes past this sector are read here, but only
     // from bytes the device gave: one past the current block waits.
+    const unsigned long long room = BruteForce::WindowRoom(ctx, r);
     while (m_llNextChunk <= r + sectorBytes + 8) {
         const unsigned long long at = static_cast<unsigned long long>(m_llNextChunk);
         if (!view.Ready(at, 8)) return 2;
         const bytes::Bytes chunk = view.At(at, 8);
         if (chunk.empty()) return 1; // no longer held: the classic partner sizes it
-        if (!IsTrack(chunk) || (m_nTrackCount > 0 && m_nTracks == m_nTrackCount)) return Settle(at, sectorNumber, "_");
-        ++m_nTracks;
-        m_llNextChunk += static_cast<long long>(bytes::Be32(chunk, 4)) + 8;
+        if (m_llProven >= 0) {
+            // The track before this header was past the counted ones.
+            const bytes::Bytes last = view.At(at - 3, 3);
+            if (last.empty()) return 1;
+            if (!ClosesTrack(last)) return Settle(static_cast<unsigned long long>(m_llProven), sectorNumber, "_");
+            m_llProven = -1;
+        }
+        const MidiChunk kind = JudgeChunk(chunk, m_nTracks, m_nTrackCount);
+        const unsigned long long next = at + std::uint64_t{bytes::Be32(chunk, 4)} + 8;
+        if (kind == MidiChunk::NotMine || (kind != MidiChunk::Track && next > room) ||
+            (kind == MidiChunk::Extra && next < at + 11))
+            return Settle(at, sectorNumber, "_");
+        if (kind == MidiChunk::Extra) m_llProven = static_cast<long long>(at);
+        if (kind != MidiChunk::Other) ++m_nTracks;
+        m_llNextChunk = static_cast<long long>(next);
     }
     return 2;
 }

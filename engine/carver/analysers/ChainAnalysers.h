@@ -30,11 +30,14 @@ public:
 
     long long m_llNextChunk = 14;
     long long m_llLimit = kLimit;
-    // The tracks the header chunk counts (0 until read) and those walked: a
-    // file holds no more, so random bytes after its last track that begin
-    // with "MTrk" are not one more.
+    // The tracks the header chunk counts (0 until read) and those walked. A
+    // track past the counted ones (a header counting too few) must close
+    // with its end-of-track event, so random bytes after the last track that
+    // begin with "MTrk" are not one more: while one is unproven, the file
+    // ends at `m_llProven` unless it closes.
     unsigned m_nTrackCount = 0;
     unsigned m_nTracks = 0;
+    long long m_llProven = -1;
 };
 
 class MIDAnalyser : public BruteForce::CPartneredAnalyser<MIDRawFileInfo, FileMIDAnalyser> {};

@@ -41,6 +41,34 @@ bool KnownPackStart(Bytes head) {
     return std::find(std::begin(kStarts), std::end(kStarts), bytes::Be32(head, 4)) != std::end(kStarts);
 }
 
+// The kind of a pack header from its byte 4: 1 MPEG-1, 2 MPEG-2, 0 neither.
+unsigned PackKind(Bytes pack) {
+    if (!bytes::Has(pack, 4, 1)) return 0;
+    if ((pack[4] & 0xF0) == 0x20) return 1;
+    return (pack[4] & 0xC0) == 0x40 ? 2 : 0;
+}
+
+// The 33-bit system clock reference of a pack header (its base, in 90 kHz
+// ticks), or -1 when the header is not whole.
+long long PackClock(Bytes pack) {
+    const unsigned kind = PackKind(pack);
+    if (!bytes::Has(pack, 4, 6) || kind == 0) return -1;
+    const auto b = [&](std::size_t i) { return static_cast<long long>(pack[4 + i]); };
+    if (kind == 1)
+        return (b(0) >> 1 & 7) << 30 | b(1) << 22 | (b(2) >> 1) << 15 | b(3) << 7 | b(4) >> 1;
+    return (b(0) >> 3 & 7) << 30 | (b(0) & 3) << 28 | b(1) << 20 | (b(2) >> 3) << 15 | (b(2) & 3) << 13 |
+           b(3) << 5 | b(4) >> 3;
+}
+
+// Bytes of a pack header of this kind before its packet (an MPEG-2 header
+// also carries its stuffing), or 0 when they are not at hand.
+std::size_t PackHeaderBytes(Bytes pack) {
+    const unsigned kind = PackKind(pack);
+    if (kind == 1) return 12;
+    if (kind != 2 || !bytes::Has(pack, 13, 1)) return 0;
+    return 14 + (pack[13] & 7);
+}
+
 } // namespace
 
 namespace BruteForce {
@@ -171,6 +199,17 @@ int CM2TSAnalyser::CM2TSFileInfo::CalcRawSize(unsigned char* sector, int sectorB
 void MpegPsWalk::Begin(Bytes head) {
     const std::uint32_t v = bytes::Be32(head, 4);
     m_llHeaderLength = v == 0x44000400 || v == 0x44000404 || v == 0x44001480 || v == 0x44002C48 ? 14 : 12;
+    m_nKind = bytes::Be32(head, 0) == 0x000001BA ? PackKind(head) : 0;
+}
+
+bool MpegPsWalk::BeginsAnew(Bytes pack) const {
+    if (!bytes::Has(pack, 0, 4) || bytes::Be32(pack, 0) != 0x000001BA) return false;
+    const unsigned kind = PackKind(pack);
+    if (m_nKind && kind && kind != m_nKind) return true;
+    const std::size_t header = PackHeaderBytes(pack);
+    const long long clock = PackClock(pack);
+    return header && clock >= 0 && m_llLastClock >= 0 && clock < m_llLastClock &&
+           bytes::Has(pack, header, 4) && bytes::Be32(pack, header) == 0x000001BB;
 }
 
 MpegPsWalk::Step MpegPsWalk::Next(const Reader& read) {
@@ -178,8 +217,18 @@ MpegPsWalk::Step MpegPsWalk::Next(const Reader& read) {
     if (four.empty()) return Step::Wait;
     const std::uint32_t code = bytes::Be32(four, 0);
     if (code == 0x000001B3 || code == 0x000001BA) {
+        long long clock = -1;
+        if (code == 0x000001BA) {
+            // A stream that begins anew right after this one is not its
+            // next pack: this one ends before it.
+            const Bytes pack = read(m_llWalk, 25); // header, stuffing and the next start code
+            if (pack.empty()) return Step::Wait;
+            if (m_llWalk > 0 && BeginsAnew(pack)) return Step::End;
+            clock = PackClock(pack);
+        }
         m_llZeroRun = 0;
         m_bSteppedBack = false;
+        if (clock >= 0) m_llLastClock = clock;
         const long long packet = m_llWalk + m_llHeaderLength;
         const Bytes head = read(packet, 6);
         if (head.empty()) return Step::Wait;

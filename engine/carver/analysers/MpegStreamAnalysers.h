@@ -105,6 +105,12 @@ struct MpegPsWalk {
     void Begin(bytes::Bytes head);
     // One step from the walk offset.
     Step Next(const Reader& read);
+    // Whether the pack whose bytes begin with `pack` (its header and the
+    // start of the packet after it) begins a stream of its own rather than
+    // carrying on this one: another kind of pack header (MPEG-1 against
+    // MPEG-2), or a system header of its own with a clock that starts again
+    // below this stream's last pack.
+    bool BeginsAnew(bytes::Bytes pack) const;
 
     long long m_llWalk = 0;
     long long m_llZeroRun = 0;
@@ -112,6 +118,8 @@ struct MpegPsWalk {
     std::uint16_t m_nLastLength = 0;
     long long m_llHeaderLength = 12;
     bool m_bSteppedBack = false; // the last step was the one step back after a miss
+    unsigned m_nKind = 0;        // of the first pack header: 1 MPEG-1, 2 MPEG-2, 0 none
+    long long m_llLastClock = -1; // system clock of the last pack walked (-1: none yet)
 };
 
 class FileMPGAnalyser : public IRawFileAnalyser {
@@ -135,9 +143,12 @@ public:
                     SearchContext& context) override;
     void initMPGFileInfoMemValue();
     // The pack the walk reads next: a start found there is this stream's
-    // next pack, not a stream of its own.
+    // next pack, not a stream of its own, unless that pack begins anew.
     bool RecordAt(unsigned long long offset) const override {
         return offset && static_cast<long long>(offset) == m_Walk.m_llWalk;
+    }
+    Part PartAt(unsigned long long offset, bytes::Bytes head) const override {
+        return {RecordAt(offset) && !m_Walk.BeginsAnew(head), 0, false};
     }
 
     MpegPsWalk m_Walk;

@@ -229,3 +229,38 @@ TEST(CarverArchiveImage, TarOfTarsCutByTheDeviceEndRunsToIt) {
             }
         }
 }
+
+// A tar whose writing stopped 3,000 bytes into its last member, whose header
+// claims 1 GiB, then at the next sector a plain tar, alone, after a JPEG and
+// a ZIP, or after a second stopped tar: the plain tar is carved on its own
+// through its end blocks, the JPEG and ZIP byte-exact, and each stopped tar
+// at its start keeps every byte it wrote.
+TEST(CarverArchiveImage, TarAfterAMemberClaimingMoreThanItHoldsIsCarved) {
+    for (unsigned ss : {512u, 4096u})
+        for (const std::string shape : {"alone", "between", "twice"}) {
+            const std::string base = "stopped_" + std::to_string(ss) + "_" + shape;
+            SCOPED_TRACE(base);
+            const std::vector<Placed> placed = Manifest(FixtureFile("carve_archives", base + ".json"));
+            ASSERT_EQ(placed.size(), shape == "alone" ? 2u : shape == "twice" ? 3u : 4u);
+            const std::string image = FixtureFile("carve_archives", base + ".img");
+            std::ifstream in(image, std::ios::binary);
+            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            ImageDevice device(image, ss);
+            CarveScan scan(device);
+            ASSERT_EQ(scan.Run(), 0u);
+            const std::vector<CarvedNode> files = scan.Files();
+            for (Placed p : placed) {
+                auto it = std::find_if(files.begin(), files.end(), [&](const CarvedNode& f) { return f.start == p.start; });
+                ASSERT_NE(it, files.end()) << "no file at " << p.start << " (" << p.file << ")";
+                const auto at = bytes.begin() + p.start * ss;
+                const std::vector<std::uint8_t> sample(at, at + static_cast<long long>(p.size));
+                const std::vector<std::uint8_t> carved = scan.Read(it->node);
+                if (p.file == "stopped.tar") {
+                    EXPECT_TRUE(carved.size() >= p.size && std::equal(sample.begin(), sample.end(), carved.begin()))
+                        << carved.size() << " bytes of " << p.size;
+                    continue;
+                }
+                CheckCarve(p, sample, carved, ss, bytes.size());
+            }
+        }
+}
