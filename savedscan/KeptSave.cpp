@@ -5,6 +5,7 @@
 #include "savedscan/IRSData.h"
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
+#include "savedscan/SaveRestoreResult.h"
 #include "savedscan/SavedScanReplay.h"
 
 #include <dirent.h>

@@ -3,7 +3,7 @@
 // named, synced record until the new save is whole on the device, so that a
 // kill or a power cut during the copy costs neither save: the next load of
 // that save (or the program's start) puts the old bytes back when the file
-// is not a whole save, and removes the record.
+// is not a whole save, and removes the record (PutBackInterruptedSave).
 //
 // A record lies beside the save (".salvor-kept.<inode>") or, where the
 // save's folder takes no new file, in the user's state folder
@@ -51,15 +51,5 @@ private:
 
 // The checksum of kept bytes, piece after piece (0 before the first).
 std::uint32_t KeptCrc(const void* data, std::size_t size, std::uint32_t crc);
-
-// What a load does first: where a record of the save at path says its copy
-// was cut short, the old bytes go back unless the file is a whole save; the
-// record then goes. A record of another file, a damaged one or one another
-// process holds is left alone. True when a record was dealt with.
-bool PutBackInterruptedSave(const char* path);
-
-// The same for every record in the user's state folder (at the program's
-// start).
-void PutBackInterruptedSaves();
 
 } // namespace SaveRestoreResult

@@ -130,6 +130,17 @@ private:
 // The pause before a load reads (tests shorten it).
 void SetLoadPause(std::chrono::milliseconds pause);
 
+// What a load does first: where a save over the file at path was cut short
+// while it overwrote the old one in place (a kill, a power cut), the old
+// save kept aside goes back unless the file is a whole save, and what was
+// kept goes. What was kept for another file, damaged, or held by a save
+// running now is left alone. True when something kept was dealt with.
+bool PutBackInterruptedSave(const char* path);
+
+// The same for everything kept in the user's state folder (at the
+// program's start).
+void PutBackInterruptedSaves();
+
 } // namespace SaveRestoreResult
 
 // 0 when the thread was started, -1 for a null path or sink (or source or

@@ -4,7 +4,6 @@
 #include "engine/common/DataRunList.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/tree/FilesystemNode.h"
-#include "savedscan/KeptSave.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/TestFileNode.h"
