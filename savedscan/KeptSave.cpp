@@ -380,8 +380,9 @@ void PutBackInterruptedSaves() {
         const OwnedFd kept{::open((state + "/" + entry->d_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
         std::string head(kHeaderSpace, '\0');
         const ssize_t got = kept.fd < 0 ? -1 : ::pread(kept.fd, head.data(), head.size(), 0);
+        head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
         Header h;
-        if (got > 0 && (head.resize(static_cast<std::size_t>(got)), Decode(head, h))) saves.push_back(h.path);
+        if (Decode(head, h)) saves.push_back(h.path);
     }
     for (const std::string& save : saves) PutBackInterruptedSave(save.c_str());
 }

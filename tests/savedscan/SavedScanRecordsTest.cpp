@@ -878,6 +878,15 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                         kept = e.path().string();
             ASSERT_FALSE(kept.empty()) << "no copy of the old save was kept";
             const std::string keptBytes = ReadWholeFile(kept);
+            if (c.how == How::StaleKeptCopy) {
+                // Its last old byte changed: nothing is put back.
+                std::string changed = keptBytes;
+                changed.back() ^= 1;
+                WriteFile(kept, changed);
+                EXPECT_FALSE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
+                EXPECT_TRUE(ReadWholeFile(file) == torn) << "a damaged kept copy was put back";
+                WriteFile(kept, keptBytes);
+            }
             if (c.where == Where::UnwritableFolder) {
                 SaveRestoreResult::PutBackInterruptedSaves();
             } else {
@@ -892,7 +901,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 WriteFile(kept, keptBytes);
                 EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
                 EXPECT_TRUE(ReadWholeFile(file) == saved) << "a stale kept copy overwrote the save";
-                // Beside another torn file: as it stands (another inode), with
+                // Beside another torn file: as it stands (another file's), with
                 // a byte of its head changed, or cut.
                 const std::string other = folder + "/other.rsf";
                 WriteFile(other, torn);
