@@ -134,6 +134,20 @@ std::string StateFolder(bool make) {
     return folder;
 }
 
+// Where a user whose state folder takes nothing (another user's home) keeps
+// what a kill must not cost: "salvor-kept-UID" in TMPDIR or /tmp, this
+// user's own and closed to others, or none.
+std::string TempFolder(bool make) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/salvor-kept-" +
+                               std::to_string(::geteuid());
+    if (make && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    struct stat st {};
+    const bool own = ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+                     (st.st_mode & 077) == 0;
+    return own ? folder : std::string();
+}
+
 std::string BesideName(const struct stat& save) { return kBesidePrefix + std::to_string(save.st_ino); }
 
 std::string StateName(const struct stat& save) {
@@ -274,6 +288,24 @@ Outcome PutBackFrom(const std::string& record, const std::string& save) {
     return Outcome::Dealt;
 }
 
+// The saves of the records in folder.
+void ListKeptSaves(const std::string& folder, std::vector<std::string>& saves) {
+    struct CloseDir {
+        void operator()(DIR* dir) const { ::closedir(dir); }
+    };
+    std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (std::strncmp(entry->d_name, kStatePrefix, sizeof kStatePrefix - 1) != 0) continue;
+        const OwnedFd kept{::open((folder + "/" + entry->d_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+        std::string head(kHeaderSpace, '\0');
+        const ssize_t got = kept.fd < 0 ? -1 : ::pread(kept.fd, head.data(), head.size(), 0);
+        head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        Header h;
+        if (Decode(head, h)) saves.push_back(h.path);
+    }
+}
+
 } // namespace
 
 std::uint32_t KeptCrc(const void* data, std::size_t size, std::uint32_t crc) {
@@ -292,8 +324,8 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
     m_save = path;
     m_birth = Birth(save);
     const std::uint64_t need = static_cast<std::uint64_t>(kHeaderSpace) + static_cast<std::uint64_t>(m_old.st_size);
-    const std::pair<std::string, std::string> places[] = {{FolderOf(path), BesideName(m_old)},
-                                                          {StateFolder(true), StateName(m_old)}};
+    const std::pair<std::string, std::string> places[] = {
+        {FolderOf(path), BesideName(m_old)}, {StateFolder(true), StateName(m_old)}, {TempFolder(true), StateName(m_old)}};
     for (const auto& [folder, name] : places) {
         if (folder.empty()) continue;
         const OwnedFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
@@ -358,32 +390,20 @@ bool PutBackInterruptedSave(const char* path) {
     }
     if (::stat(save.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     bool dealt = false;
-    const std::string state = StateFolder(false);
-    for (const std::string& record :
-         {FolderOf(save) + "/" + BesideName(st), state.empty() ? std::string() : state + "/" + StateName(st)}) {
-        if (!record.empty() && ::access(record.c_str(), F_OK) == 0)
+    for (const auto& [folder, name] : {std::pair{FolderOf(save), BesideName(st)},
+                                       std::pair{StateFolder(false), StateName(st)},
+                                       std::pair{TempFolder(false), StateName(st)}}) {
+        const std::string record = folder + "/" + name;
+        if (!folder.empty() && ::access(record.c_str(), F_OK) == 0)
             dealt = PutBackFrom(record, save) == Outcome::Dealt || dealt;
     }
     return dealt;
 }
 
 void PutBackInterruptedSaves() {
-    const std::string state = StateFolder(false);
-    struct CloseDir {
-        void operator()(DIR* dir) const { ::closedir(dir); }
-    };
-    std::unique_ptr<DIR, CloseDir> dir(state.empty() ? nullptr : ::opendir(state.c_str()));
-    if (!dir) return;
     std::vector<std::string> saves;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        if (std::strncmp(entry->d_name, kStatePrefix, sizeof kStatePrefix - 1) != 0) continue;
-        const OwnedFd kept{::open((state + "/" + entry->d_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-        std::string head(kHeaderSpace, '\0');
-        const ssize_t got = kept.fd < 0 ? -1 : ::pread(kept.fd, head.data(), head.size(), 0);
-        head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-        Header h;
-        if (Decode(head, h)) saves.push_back(h.path);
-    }
+    for (const std::string& folder : {StateFolder(false), TempFolder(false)})
+        if (!folder.empty()) ListKeptSaves(folder, saves);
     for (const std::string& save : saves) PutBackInterruptedSave(save.c_str());
 }
 

@@ -7,7 +7,8 @@
 //
 // A record lies beside the save (".salvor-kept.<inode>") or, where the
 // save's folder takes no new file, in the user's state folder
-// ("salvor-kept.<device>.<inode>"). It is a header (which file: device,
+// ("salvor-kept.<device>.<inode>"), else in a folder of this user's own in
+// TMPDIR or /tmp. It is a header (which file: device,
 // inode, birth time and path; the old and new lengths; a checksum of the
 // kept bytes; a checksum of itself) followed by the old bytes.
 #include <sys/stat.h>
@@ -33,7 +34,8 @@ public:
 
     // save: the open file about to be overwritten, at path. Beside it when
     // its file system has room for the old bytes and what the new save adds
-    // (growth), else in the state folder; false where neither takes it.
+    // (growth), else in the state folder or the temporary one; false where
+    // none takes it.
     bool Open(const std::string& path, int save, std::uint64_t growth);
     int Fd() const { return m_fd; }
     // Where the old bytes go in the record.

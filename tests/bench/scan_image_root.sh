@@ -246,15 +246,20 @@ cp "$W/small.rsf" "$W/slow/scan.rsf"; ln "$W/slow/scan.rsf" "$W/slow/second.rsf"
 sync
 slow_reads "$slowdev" $((1 << 40))
 slow_writes "$slowdev" $((100 * 1024)) || fail "no blkio or io cgroup to slow the writes of $slowdev"
-( slowed "$probe" quick "$W/many.img" --services --save "$W/slow/scan.rsf" > /dev/null 2>"$W/slow.err" ) &
-saver=$!
-for _ in $(seq 1 600); do
-    cmp -s "$W/small.rsf" "$W/slow/scan.rsf" || break
-    kill -0 "$saver" 2>/dev/null || break
-    sleep 0.1
-done
-cmp -s "$W/small.rsf" "$W/slow/scan.rsf" && fail "the copy over the old save was not caught"
-sleep 1
+# copying: a save of many.img over slow/scan.rsf ($saver), once its copy over
+# the old save has begun.
+copying() {
+    ( slowed "$probe" quick "$W/many.img" --services --save "$W/slow/scan.rsf" > /dev/null 2>"$W/slow.err" ) &
+    saver=$!
+    for _ in $(seq 1 600); do
+        cmp -s "$W/small.rsf" "$W/slow/scan.rsf" || break
+        kill -0 "$saver" 2>/dev/null || break
+        sleep 0.1
+    done
+    cmp -s "$W/small.rsf" "$W/slow/scan.rsf" && fail "the copy over the old save was not caught"
+    sleep 1
+}
+copying
 kill -TERM "$saver"
 set +e
 wait "$saver"
@@ -266,15 +271,7 @@ for name in scan second; do
         fail "SIGTERM during the copy left $name.rsf other than the old save ($(stat -c %s "$W/slow/$name.rsf") bytes)"
 done
 [ "$(ls -A "$W/slow" | tr '\n' ' ')" = "lost+found scan.rsf second.rsf " ] || fail "left beside the save: $(ls -A "$W/slow")"
-( slowed "$probe" quick "$W/many.img" --services --save "$W/slow/scan.rsf" > /dev/null 2>"$W/slow.err" ) &
-saver=$!
-for _ in $(seq 1 600); do
-    cmp -s "$W/small.rsf" "$W/slow/scan.rsf" || break
-    kill -0 "$saver" 2>/dev/null || break
-    sleep 0.1
-done
-cmp -s "$W/small.rsf" "$W/slow/scan.rsf" && fail "the copy over the old save was not caught for SIGKILL"
-sleep 1
+copying
 kill -KILL "$saver"
 set +e
 wait "$saver"
