@@ -207,13 +207,20 @@ bool Copy(int from, off_t fromAt, int to, off_t toAt, off_t count, std::uint32_t
 
 bool Synced(int fd) { return ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
 
+// The record at path is gone: its folder is synced, and a temporary
+// folder left empty goes too.
+void Gone(const std::string& path) {
+    SyncFolderOf(path);
+    if (const std::string folder = FolderOf(path); folder == TempFolder(false)) ::rmdir(folder.c_str());
+}
+
 // Removes the record at path when it is still the one open as fd.
 void Drop(const std::string& path, int fd) {
     struct stat open {};
     struct stat named {};
     if (::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
         open.st_ino == named.st_ino && ::unlink(path.c_str()) == 0)
-        SyncFolderOf(path);
+        Gone(path);
 }
 
 enum class Outcome { None, Left, Dealt };
@@ -374,7 +381,7 @@ bool CKeptRecord::Seal(std::uint64_t newLength, std::uint32_t keptCrc) {
 bool CKeptRecord::Remove() {
     if (m_fd < 0) return true;
     const bool removed = ::unlink(m_path.c_str()) == 0;
-    if (removed) SyncFolderOf(m_path);
+    if (removed) Gone(m_path);
     ::close(std::exchange(m_fd, -1));
     return removed;
 }
