@@ -4,9 +4,7 @@
 #include "savedscan/CRC.h"
 #include "savedscan/IRSData.h"
 #include "savedscan/RSData.h"
-#include "savedscan/RestoreFileNode.h"
 #include "savedscan/SaveRestoreResult.h"
-#include "savedscan/SavedScanReplay.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -163,23 +160,14 @@ std::pair<std::uint64_t, std::uint64_t> Birth(int fd) {
     return {static_cast<std::uint64_t>(st.stx_btime.tv_sec), st.stx_btime.tv_nsec};
 }
 
-// The container's checksummed header and frames run whole to the file's end.
+// The container's checksummed header and frames run whole to the file's
+// end, and its first frames read as a save's.
 bool WholeSave(int fd) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     CRSData rs(RS_MODE_READ);
-    bool whole = false;
-    try {
-        FILEHEADER header;
-        whole = rs.StartRS(path.c_str(), 0) && rs.ReadFileHeader(header) && rs.GetStatus() != FILE_STATUS_NONE &&
-                SavedFramesIntact(rs, path.c_str());
-    } catch (const CSavedScanDamage&) {
-    } catch (const CRSException&) {
-    } catch (const std::bad_alloc&) {
-    }
-    try {
-        rs.CloseFrame();
-    } catch (const CRSException&) {
-    }
+    SavedScanHead head;
+    CProgressSteps steps;
+    const bool whole = ReadScanHead(rs, path.c_str(), head, nullptr, steps) == SAVED_OK;
     rs.EndRS();
     return whole;
 }
