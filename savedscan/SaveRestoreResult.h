@@ -61,8 +61,10 @@ struct SaveSource {
 // elsewhere first (the file's own folder, TMPDIR, /tmp or memory: the first
 // with room for it) and then copied over that file, which keeps its names,
 // owner and bits; a save that fails or is stopped, also during that copy,
-// leaves it as it was. The sink hears the bytes written of those expected
-// (the copy counted too); steps is not used by a save.
+// leaves it as it was, and one killed or cut off by a power cut meanwhile
+// leaves what the next load puts back (PutBackInterruptedSave). The sink
+// hears the bytes written of those expected (the copy counted too); steps
+// is not used by a save.
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps);
 
 // The ControllerList and DiskDevice frames.
