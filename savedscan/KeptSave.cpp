@@ -319,9 +319,10 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
     m_save = path;
     m_birth = Birth(save);
     const std::uint64_t need = static_cast<std::uint64_t>(kHeaderSpace) + static_cast<std::uint64_t>(m_old.st_size);
-    const std::pair<std::string, std::string> places[] = {
-        {FolderOf(path), BesideName(m_old)}, {StateFolder(true), StateName(m_old)}, {TempFolder(true), StateName(m_old)}};
-    for (const auto& [folder, name] : places) {
+    // The state and temporary folders are made only when reached.
+    for (int place = 0; place < 3; ++place) {
+        const std::string folder = place == 0 ? FolderOf(path) : place == 1 ? StateFolder(true) : TempFolder(true);
+        const std::string name = place == 0 ? BesideName(m_old) : StateName(m_old);
         if (folder.empty()) continue;
         const OwnedFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
         struct statvfs fs {};
@@ -346,6 +347,7 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
         m_path = at;
         return true;
     }
+    if (const std::string made = TempFolder(false); !made.empty()) ::rmdir(made.c_str());
     return false;
 }
 
