@@ -7,6 +7,7 @@
 #include "engine/include/Owned.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/writer/DataRecovery.h"
+#include "savedscan/KeptSave.h"
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
 #include "savedscan/SavedVolumeCheck.h"
@@ -402,10 +403,12 @@ private:
     bool m_memory = false;
 };
 
-// count bytes of from, at offset, written to the same offset of to; answers
+// count bytes of from, at offset, written to offset + shift of to; answers
 // the bytes written, fewer than count on a failure or, when stoppable, once
-// the save was stopped. Reported to bytes as they go.
-off_t CopyRange(int from, int to, off_t offset, off_t count, CSaveBytes* bytes, bool stoppable) {
+// the save was stopped. Reported to bytes as they go, and added to the
+// checksum crc when one is given.
+off_t CopyRange(int from, int to, off_t offset, off_t count, CSaveBytes* bytes, bool stoppable, off_t shift = 0,
+                std::uint32_t* crc = nullptr) {
     std::vector<char> buffer(static_cast<std::size_t>(std::min<off_t>(count, kPiece)));
     off_t copied = 0;
     while (copied < count) {
@@ -416,12 +419,13 @@ off_t CopyRange(int from, int to, off_t offset, off_t count, CSaveBytes* bytes, 
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         for (ssize_t done = 0; done < got;) {
-            const ssize_t put =
-                ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), offset + copied + done);
+            const ssize_t put = ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done),
+                                         offset + shift + copied + done);
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) return copied + done;
             done += put;
         }
+        if (crc) *crc = KeptCrc(buffer.data(), static_cast<std::size_t>(got), *crc);
         copied += got;
         if (bytes) bytes->Wrote(static_cast<std::uint64_t>(got));
     }
@@ -453,9 +457,11 @@ bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail,
 
 // The whole new save (every byte of from) written over the target, which
 // keeps its names, owner and bits. Nothing of the old save is overwritten
-// before its bytes are kept aside and the room for the new one is taken, and
-// a copy that cannot end, or is stopped, puts back what it overwrote: the
-// target holds the old save or the new one.
+// before its bytes are kept aside in a named record on the device and the
+// room for the new one is taken, and a copy that cannot end, or is stopped,
+// puts back what it overwrote: the target holds the old save or the new
+// one. A kill or a power cut meanwhile leaves the record, by which the next
+// load puts the old save back where the new one is not whole.
 bool CopyOver(int from, const SaveTarget& target, CSaveBytes& bytes) {
     Descriptor to{::open(target.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)};
     struct stat now {};
@@ -467,29 +473,39 @@ bool CopyOver(int from, const SaveTarget& target, CSaveBytes& bytes) {
     const off_t oldLength = now.st_size, newLength = next.st_size;
     bytes.Expect(bytes.Done() + static_cast<std::uint64_t>(oldLength + newLength));
     const auto growth = static_cast<std::uint64_t>(std::max<off_t>(newLength - oldLength, 0));
-    // The old bytes, kept aside where there is room for them.
-    Descriptor kept;
-    CScratchPlaces places{std::string()};
-    while (oldLength > 0) {
-        if (bytes.Stopped()) return false;
-        kept.Reset(places.Next(static_cast<std::uint64_t>(oldLength), now.st_dev, growth));
-        if (kept.fd < 0) return false;
-        if (CopyRange(to.fd, kept.fd, 0, oldLength, &bytes, true) == oldLength) break;
+    if (bytes.Stopped()) return false;
+    CKeptRecord kept;
+    if (!kept.Open(target.path, to.fd, growth)) {
+        CatchExeception::WriteLog("save into %s: no place to keep the old save aside\n", target.path.c_str());
+        return false;
     }
+    std::uint32_t crc = 0;
+    if (CopyRange(to.fd, kept.Fd(), 0, oldLength, &bytes, true, CKeptRecord::BytesAt(), &crc) != oldLength ||
+        bytes.Stopped() || !kept.Seal(static_cast<std::uint64_t>(newLength), crc))
+        return false;
     bool tail = false;
-    if (bytes.Stopped() || !ReserveRoom(to.fd, from, oldLength, newLength, tail, bytes)) return false;
+    if (bytes.Stopped() || !ReserveRoom(to.fd, from, oldLength, newLength, tail, bytes)) {
+        if (::fstat(to.fd, &now) == 0 && now.st_size == oldLength) kept.Remove();
+        return false;
+    }
     const off_t count = tail ? oldLength : newLength;
     const off_t copied = CopyRange(from, to.fd, 0, count, &bytes, true);
     const bool whole = copied == count && (newLength >= oldLength || ::ftruncate(to.fd, newLength) == 0) &&
                        SyncFile(to.fd);
-    if (whole) return ::close(std::exchange(to.fd, -1)) == 0 || errno == EINTR;
+    if (whole) {
+        kept.Remove();
+        return ::close(std::exchange(to.fd, -1)) == 0 || errno == EINTR;
+    }
     // Stopped or failed: what was overwritten is written back, whatever the
     // sink says meanwhile, and what was added goes.
     const off_t overwritten = std::min(copied, oldLength);
     CatchExeception::WriteLog("save into %s %s: putting back the old save\n", target.path.c_str(),
                               bytes.Stopped() ? "stopped" : "failed");
-    if (!(CopyRange(kept.fd, to.fd, 0, overwritten, &bytes, false) == overwritten &&
-          ::ftruncate(to.fd, oldLength) == 0 && SyncFile(to.fd)))
+    const off_t at = CKeptRecord::BytesAt();
+    if (CopyRange(kept.Fd(), to.fd, at, overwritten, &bytes, false, -at) == overwritten &&
+        ::ftruncate(to.fd, oldLength) == 0 && SyncFile(to.fd))
+        kept.Remove();
+    else
         CatchExeception::WriteLog("save into %s: the old save could not be put back\n", target.path.c_str());
     return false;
 }
@@ -501,10 +517,10 @@ bool PutInPlace(const SaveTarget& target, CSaveBytes& bytes) {
         SyncFolder(target.path);
         return true;
     }
+    // Its name goes first: a kill during the copy leaves no file beside.
     const Descriptor temp{::open(target.temp.c_str(), O_RDONLY | O_CLOEXEC)};
-    const bool copied = temp.fd >= 0 && CopyOver(temp.fd, target, bytes);
     ::unlink(target.temp.c_str());
-    return copied;
+    return temp.fd >= 0 && CopyOver(temp.fd, target, bytes);
 }
 
 // The whole container written into rs, which is open: false when a write
@@ -564,6 +580,8 @@ void SetLoadPause(std::chrono::milliseconds pause) { g_loadPauseMs = pause.count
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps&) {
     CSaveBytes bytes(sink);
     SaveTarget target;
+    // A save cut short over this file before is dealt with first.
+    if (path) PutBackInterruptedSave(path);
     if (!(path && *path && ResolveTarget(path, target))) {
         CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path ? path : "");
         return SAVED_CANNOT_OPEN;
@@ -774,6 +792,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     IProgress* sink = para->sink;
     RestoreScanTarget& scan = *para->target;
     std::this_thread::sleep_for(std::chrono::milliseconds(g_loadPauseMs.load()));
+    PutBackInterruptedSave(para->path.c_str());
     CRSData rs(RS_MODE_READ);
     scan.Clear();
     CSavedVolumeCache::instance().Clear();

@@ -61,8 +61,10 @@ struct SaveSource {
 // elsewhere first (the file's own folder, TMPDIR, /tmp or memory: the first
 // with room for it) and then copied over that file, which keeps its names,
 // owner and bits; a save that fails or is stopped, also during that copy,
-// leaves it as it was. The sink hears the bytes written of those expected
-// (the copy counted too); steps is not used by a save.
+// leaves it as it was, and one killed or cut off by a power cut meanwhile
+// leaves what the next load puts back (PutBackInterruptedSave). The sink
+// hears the bytes written of those expected (the copy counted too); steps
+// is not used by a save.
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps& steps);
 
 // The ControllerList and DiskDevice frames.
@@ -129,6 +131,17 @@ private:
 
 // The pause before a load reads (tests shorten it).
 void SetLoadPause(std::chrono::milliseconds pause);
+
+// What a load does first: where a save over the file at path was cut short
+// while it overwrote the old one in place (a kill, a power cut), the old
+// save kept aside goes back unless the file is a whole save, and what was
+// kept goes. What was kept for another file, damaged, or held by a save
+// running now is left alone. True when something kept was dealt with.
+bool PutBackInterruptedSave(const char* path);
+
+// The same for everything kept in the user's state folder (at the
+// program's start).
+void PutBackInterruptedSaves();
 
 } // namespace SaveRestoreResult
 

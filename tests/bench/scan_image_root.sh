@@ -17,7 +17,9 @@
 #   and in a folder the user may not add to with TMPDIR a 256 KiB tmpfs;
 # - SIGTERM while a new save is copied over a save with a second name on a
 #   slow stick (ext4 mounted sync, writes held to 100 kB/s) puts the old
-#   bytes back: exit 143, the old save under both names, nothing beside.
+#   bytes back: exit 143, the old save under both names, nothing beside;
+#   SIGKILL there leaves what the next load (by the second name) needs to
+#   put them back: it loads, the old save under both names, nothing beside.
 # Usage: scan_image_root.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 set -euo pipefail
 probe="$1"; src="$2"; fixtures="$3"
@@ -244,15 +246,20 @@ cp "$W/small.rsf" "$W/slow/scan.rsf"; ln "$W/slow/scan.rsf" "$W/slow/second.rsf"
 sync
 slow_reads "$slowdev" $((1 << 40))
 slow_writes "$slowdev" $((100 * 1024)) || fail "no blkio or io cgroup to slow the writes of $slowdev"
-( slowed "$probe" quick "$W/many.img" --services --save "$W/slow/scan.rsf" > /dev/null 2>"$W/slow.err" ) &
-saver=$!
-for _ in $(seq 1 600); do
-    cmp -s "$W/small.rsf" "$W/slow/scan.rsf" || break
-    kill -0 "$saver" 2>/dev/null || break
-    sleep 0.1
-done
-cmp -s "$W/small.rsf" "$W/slow/scan.rsf" && fail "the copy over the old save was not caught"
-sleep 1
+# copying: a save of many.img over slow/scan.rsf ($saver), once its copy over
+# the old save has begun.
+copying() {
+    ( slowed "$probe" quick "$W/many.img" --services --save "$W/slow/scan.rsf" > /dev/null 2>"$W/slow.err" ) &
+    saver=$!
+    for _ in $(seq 1 600); do
+        cmp -s "$W/small.rsf" "$W/slow/scan.rsf" || break
+        kill -0 "$saver" 2>/dev/null || break
+        sleep 0.1
+    done
+    cmp -s "$W/small.rsf" "$W/slow/scan.rsf" && fail "the copy over the old save was not caught"
+    sleep 1
+}
+copying
 kill -TERM "$saver"
 set +e
 wait "$saver"
@@ -262,6 +269,20 @@ set -e
 for name in scan second; do
     cmp -s "$W/small.rsf" "$W/slow/$name.rsf" ||
         fail "SIGTERM during the copy left $name.rsf other than the old save ($(stat -c %s "$W/slow/$name.rsf") bytes)"
+done
+[ "$(ls -A "$W/slow" | tr '\n' ' ')" = "lost+found scan.rsf second.rsf " ] || fail "left beside the save: $(ls -A "$W/slow")"
+copying
+kill -KILL "$saver"
+set +e
+wait "$saver"
+rc=$?
+set -e
+[ $rc -eq 137 ] || fail "exit $rc after SIGKILL during the copy over the old save"
+"$probe" load "$W/slow/second.rsf" --device "$W/fat_16.img" > /dev/null 2>"$W/err" ||
+    fail "the load after SIGKILL during the copy failed: $(grep -a 'failed' "$W/err" | tail -n 1)"
+for name in scan second; do
+    cmp -s "$W/small.rsf" "$W/slow/$name.rsf" ||
+        fail "after SIGKILL during the copy and a load, $name.rsf is not the old save ($(stat -c %s "$W/slow/$name.rsf") bytes)"
 done
 [ "$(ls -A "$W/slow" | tr '\n' ' ')" = "lost+found scan.rsf second.rsf " ] || fail "left beside the save: $(ls -A "$W/slow")"
 echo "scan_image root: ok"

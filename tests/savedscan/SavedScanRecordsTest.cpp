@@ -529,7 +529,10 @@ TEST(SavedScanRecords, ASavesProgressCountsTheBytesWritten) {
 // while the new bytes go over the old ones (those overwritten are put back).
 // It is built where there is room for it: beside the old save only when the
 // old one can also grow there, else in TMPDIR, /tmp or memory, past a TMPDIR
-// without room.
+// without room. A kill or a power cut while the new bytes go over the old
+// ones (or past their end) leaves a kept copy of the old save by which the
+// next load, or the program's start, makes it whole again under every name;
+// a kept copy gone stale, of another file or damaged overwrites nothing.
 TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
     enum class Where {
         Folder,
@@ -566,6 +569,15 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // Stopped (as Stop or SIGTERM stop it) once the copy over the old
         // save has begun.
         StopInCopy,
+        // SIGKILL once the old save has changed: in the copy, or in the tail
+        // written past its end where fallocate is unsupported; or a power cut
+        // there (some pages of the copy lost); then a load or a start. Or
+        // such a kept copy put back beside the whole save that followed, and
+        // beside another file, whole and damaged.
+        KillInCopy,
+        KillInTail,
+        CutInCopy,
+        StaleKeptCopy,
     };
     const struct {
         const char* what;
@@ -616,6 +628,15 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         {"stopped while copied, by its owner in a folder it may not add to", Where::UnwritableFolder, How::StopInCopy},
         {"stopped while copied over another user's save in a sticky folder", Where::StickyOtherOwner, How::StopInCopy},
         {"stopped while copied over a save whose name may not be replaced", Where::Folder, How::StopInCopy},
+        {"killed while copied over a save with a second name", Where::HardLinked, How::KillInCopy},
+        {"killed while copied, by its owner in a folder it may not add to", Where::UnwritableFolder, How::KillInCopy},
+        {"killed while copied over another user's save in a sticky folder", Where::StickyOtherOwner, How::KillInCopy},
+        {"killed while copied over a save whose name may not be replaced", Where::Folder, How::KillInCopy},
+        {"killed in the tail past a save with a second name", Where::HardLinked, How::KillInTail},
+        {"killed in the tail, by its owner in a folder it may not add to", Where::UnwritableFolder, How::KillInTail},
+        {"cut off while copied over a save with a second name", Where::HardLinked, How::CutInCopy},
+        {"cut off while copied, by its owner in a folder it may not add to", Where::UnwritableFolder, How::CutInCopy},
+        {"a stale kept copy, over a save with a second name", Where::HardLinked, How::StaleKeptCopy},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -655,15 +676,33 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             }
         } unmount;
         const bool tmpfs = c.where == Where::SmallTmpfs || (c.how >= How::NoRoom && c.how <= How::RoomToGrow);
+        const bool killed = c.how >= How::KillInCopy;
         const bool bound = c.how == How::Bound || c.how == How::BoundNoRoom ||
-                           (c.how == How::StopInCopy && c.where == Where::Folder);
+                           ((c.how == How::StopInCopy || killed) && c.where == Where::Folder);
         if ((c.where >= Where::SmallTmpfs || tmpfs || bound || c.how == How::SmallTmpdir) && ::geteuid() != 0)
             GTEST_SKIP() << "a small tmpfs and other users' files need root";
         if (tmpfs) {
             ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=8m"), 0) << std::strerror(errno);
             unmount.at.push_back(folder);
         }
-        if (c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner) {
+        // The saver's own state folder, where a folder it may not add to
+        // sends what it keeps aside.
+        const bool otherUser = c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner;
+        const uid_t saver = c.where == Where::UnwritableFolder ? kOwner : kSaver;
+        TempDir stateHome;
+        const std::string states = stateHome.file("salvor");
+        ASSERT_EQ(::chmod(stateHome.path().c_str(), 0755), 0);
+        std::filesystem::create_directory(states);
+        if (otherUser) {
+            ASSERT_EQ(::chown(states.c_str(), saver, kGroup), 0);
+        }
+        const std::string keptStateHome = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+        ::setenv("XDG_STATE_HOME", stateHome.path().c_str(), 1);
+        struct PutBackEnv {
+            std::string was;
+            ~PutBackEnv() { was.empty() ? ::unsetenv("XDG_STATE_HOME") : ::setenv("XDG_STATE_HOME", was.c_str(), 1); }
+        } putBackEnv{keptStateHome};
+        if (otherUser) {
             ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
             folder = dir.file("shared");
             std::filesystem::create_directory(folder);
@@ -734,12 +773,13 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             using StopAt::StopAt;
             std::string folder;
             mode_t widest = 0;
-            bool kill = false;
+            bool kill = false, killInCopy = false;
             // Stops once the file at watched is no longer old.
             std::string watched, old;
             bool stopInCopy = false, stopped = false;
             int Continued() override {
                 if (kill && left == 0) ::raise(SIGKILL);
+                if (killInCopy && ReadWholeFile(watched) != old) ::raise(SIGKILL);
                 if (stopInCopy && !stopped) stopped = ReadWholeFile(watched) != old;
                 if (stopped) return 0;
                 for (const auto& e : std::filesystem::directory_iterator(folder)) {
@@ -753,6 +793,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         sink.folder = folder;
         sink.kill = c.how == How::KillMidway;
         sink.stopInCopy = c.how == How::StopInCopy;
+        sink.killInCopy = killed;
         sink.watched = file;
         sink.old = old;
         const char* const oldTmpdir = std::getenv("TMPDIR");
@@ -767,13 +808,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             ::setrlimit(RLIMIT_FSIZE, &small);
         }
         std::uint32_t code = SAVED_CANNOT_OPEN;
-        const bool otherUser = c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner;
-        const bool faked = c.how == How::UnkeptRoom || c.how == How::NoReserving;
-        if (otherUser || faked || c.how == How::KillMidway) {
+        const bool faked = c.how == How::UnkeptRoom || c.how == How::NoReserving || c.how == How::KillInTail;
+        if (otherUser || faked || c.how == How::KillMidway || killed) {
             const pid_t child = ::fork();
             ASSERT_GE(child, 0);
             if (child == 0) {
-                const uid_t uid = c.where == Where::UnwritableFolder ? kOwner : kSaver;
+                const uid_t uid = saver;
                 const gid_t groups[] = {kGroup};
                 if (otherUser &&
                     (::setgroups(1, groups) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
@@ -794,7 +834,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
-            if (c.how == How::KillMidway) {
+            if (c.how == How::KillMidway || killed) {
                 ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
                 code = SAVED_WRITE_FAILED;
             } else {
@@ -814,8 +854,76 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             EXPECT_TRUE(sink.stopped) << "the copy over the old save was not caught";
         }
 
+        if (killed) {
+            // Neither save is whole until a load or a start puts the old one back.
+            ASSERT_EQ(LoadDirect(file), SAVED_DAMAGED);
+            const std::string torn = ReadWholeFile(file);
+            // The tail past the old bytes, or the copy over them.
+            if (c.how == How::KillInTail) {
+                EXPECT_TRUE(torn.size() > old.size() && torn.compare(0, old.size(), old) == 0);
+            } else {
+                EXPECT_EQ(torn.size(), old.size());
+            }
+            if (c.how == How::CutInCopy) {
+                // Pages of the copy that never reached the device.
+                const std::string lost(4096, '\0');
+                std::fstream(file, std::ios::in | std::ios::out | std::ios::binary)
+                    .seekp(4096)
+                    .write(lost.data(), lost.size());
+            }
+            std::string kept;
+            for (const std::string& place : {folder, states})
+                for (const auto& e : std::filesystem::directory_iterator(place))
+                    if (!before.count(e.path().filename().string()) && e.path().filename() != "second.rsf")
+                        kept = e.path().string();
+            ASSERT_FALSE(kept.empty()) << "no copy of the old save was kept";
+            const std::string keptBytes = ReadWholeFile(kept);
+            if (c.how == How::StaleKeptCopy) {
+                // Its last old byte changed: nothing is put back.
+                std::string changed = keptBytes;
+                changed.back() ^= 1;
+                WriteFile(kept, changed);
+                EXPECT_FALSE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
+                EXPECT_TRUE(ReadWholeFile(file) == torn) << "a damaged kept copy was put back";
+                WriteFile(kept, keptBytes);
+            }
+            if (c.where == Where::UnwritableFolder) {
+                SaveRestoreResult::PutBackInterruptedSaves();
+            } else {
+                EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(
+                    (c.where == Where::HardLinked ? folder + "/second.rsf" : path).c_str()));
+            }
+            if (c.how == How::StaleKeptCopy) {
+                ASSERT_TRUE(ReadWholeFile(file) == old);
+                code = SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), nullptr, steps);
+                ASSERT_EQ(code, SAVED_OK);
+                const std::string saved = ReadWholeFile(file);
+                WriteFile(kept, keptBytes);
+                EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
+                EXPECT_TRUE(ReadWholeFile(file) == saved) << "a stale kept copy overwrote the save";
+                // Beside another torn file: as it stands (another file's), with
+                // a byte of its head changed, or cut.
+                const std::string other = folder + "/other.rsf";
+                WriteFile(other, torn);
+                struct stat st {};
+                ASSERT_EQ(::stat(other.c_str(), &st), 0);
+                const std::string otherKept = folder + "/.salvor-kept." + std::to_string(st.st_ino);
+                std::string changed = keptBytes;
+                changed[20] ^= 1;
+                for (const std::string& record : {keptBytes, changed, keptBytes.substr(0, keptBytes.size() - 1)}) {
+                    WriteFile(otherKept, record);
+                    EXPECT_FALSE(SaveRestoreResult::PutBackInterruptedSave(other.c_str()));
+                    EXPECT_TRUE(ReadWholeFile(other) == torn) << "a kept copy went onto another file";
+                    EXPECT_TRUE(ReadWholeFile(otherKept) == record);
+                }
+                std::filesystem::remove(other);
+                std::filesystem::remove(otherKept);
+            }
+        }
+        EXPECT_TRUE(Listing(states).empty()) << "a kept copy was left";
+
         const bool whole = (c.how == How::Whole || c.how == How::Bound || c.how == How::RoomToGrow ||
-                            c.how == How::SmallTmpdir) &&
+                            c.how == How::SmallTmpdir || c.how == How::StaleKeptCopy) &&
                            c.where != Where::SmallTmpfs;
         EXPECT_EQ(code, whole ? SAVED_OK : SAVED_WRITE_FAILED);
         EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);

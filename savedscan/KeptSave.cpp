@@ -1,0 +1,407 @@
+#include "savedscan/KeptSave.h"
+
+#include "engine/utility/CatchExeception.h"
+#include "savedscan/CRC.h"
+#include "savedscan/IRSData.h"
+#include "savedscan/RSData.h"
+#include "savedscan/SaveRestoreResult.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace SaveRestoreResult {
+
+namespace {
+
+constexpr char kMagic[8] = {'S', 'L', 'V', 'K', 'E', 'P', 'T', '1'};
+constexpr char kBesidePrefix[] = ".salvor-kept.";
+constexpr char kStatePrefix[] = "salvor-kept.";
+// The header's room: its fields, a path of up to kMaxPath bytes and its
+// checksum; the kept bytes follow it.
+constexpr std::size_t kFields = 64;
+constexpr std::size_t kMaxPath = 4096;
+constexpr off_t kHeaderSpace = 8192;
+constexpr std::size_t kCopyPiece = 1 << 20;
+
+struct Header {
+    std::uint64_t dev = 0, ino = 0, birthSec = 0, birthNsec = 0, oldLength = 0, newLength = 0;
+    std::uint32_t keptCrc = 0;
+    std::string path;
+};
+
+void Put(std::string& out, std::size_t at, std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) out[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+std::uint64_t Get(const std::string& in, std::size_t at, int width) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < width; ++i) value |= std::uint64_t{static_cast<unsigned char>(in[at + i])} << (8 * i);
+    return value;
+}
+
+std::uint32_t HeaderCrc(const std::string& bytes, std::size_t count) {
+    return CCRC::RunCRC32(reinterpret_cast<const std::uint8_t*>(bytes.data()), count, kRSCrc32Polynomial);
+}
+
+std::string Encode(const Header& h) {
+    std::string out(kFields + h.path.size() + 4, '\0');
+    std::memcpy(out.data(), kMagic, sizeof kMagic);
+    Put(out, 8, h.path.size(), 4);
+    Put(out, 12, h.keptCrc, 4);
+    Put(out, 16, h.dev, 8);
+    Put(out, 24, h.ino, 8);
+    Put(out, 32, h.birthSec, 8);
+    Put(out, 40, h.birthNsec, 8);
+    Put(out, 48, h.oldLength, 8);
+    Put(out, 56, h.newLength, 8);
+    std::memcpy(out.data() + kFields, h.path.data(), h.path.size());
+    Put(out, kFields + h.path.size(), HeaderCrc(out, kFields + h.path.size()), 4);
+    return out;
+}
+
+// Untrusted bytes: every length is bounded by the header's room.
+bool Decode(const std::string& in, Header& h) {
+    if (in.size() < kFields + 4 || std::memcmp(in.data(), kMagic, sizeof kMagic) != 0) return false;
+    const std::uint64_t pathLength = Get(in, 8, 4);
+    if (pathLength > kMaxPath || in.size() < kFields + pathLength + 4) return false;
+    if (Get(in, kFields + pathLength, 4) != HeaderCrc(in, kFields + pathLength)) return false;
+    h.keptCrc = static_cast<std::uint32_t>(Get(in, 12, 4));
+    h.dev = Get(in, 16, 8);
+    h.ino = Get(in, 24, 8);
+    h.birthSec = Get(in, 32, 8);
+    h.birthNsec = Get(in, 40, 8);
+    h.oldLength = Get(in, 48, 8);
+    h.newLength = Get(in, 56, 8);
+    h.path.assign(in, kFields, pathLength);
+    return h.oldLength <= static_cast<std::uint64_t>(INT64_MAX - kHeaderSpace) &&
+           h.newLength <= static_cast<std::uint64_t>(INT64_MAX);
+}
+
+struct OwnedFd {
+    int fd = -1;
+    explicit OwnedFd(int fd) : fd(fd) {}
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void SyncFolderOf(const std::string& path) {
+    const OwnedFd folder{::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd >= 0 && ::fsync(folder.fd) != 0 && errno != EINVAL && errno != EROFS)
+        CatchExeception::WriteLog("kept save %s: its folder could not be synced\n", path.c_str());
+}
+
+// $XDG_STATE_HOME/salvor, else ~/.local/state/salvor; made when asked.
+std::string StateFolder(bool make) {
+    std::string base;
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') {
+        base = state;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') return {};
+        base = std::string(home) + "/.local/state";
+    }
+    const std::string folder = base + "/salvor";
+    if (make) {
+        for (std::size_t at = 1; at != std::string::npos;) {
+            at = folder.find('/', at + 1);
+            const std::string part = folder.substr(0, at);
+            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return {};
+        }
+    }
+    return folder;
+}
+
+// Where a user whose state folder takes nothing (another user's home) keeps
+// what a kill must not cost: "salvor-kept-UID" in TMPDIR or /tmp, this
+// user's own and closed to others, or none.
+std::string TempFolder(bool make) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/salvor-kept-" +
+                               std::to_string(::geteuid());
+    if (make && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    struct stat st {};
+    const bool own = ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+                     (st.st_mode & 077) == 0;
+    return own ? folder : std::string();
+}
+
+std::string BesideName(const struct stat& save) { return kBesidePrefix + std::to_string(save.st_ino); }
+
+std::string StateName(const struct stat& save) {
+    return kStatePrefix + std::to_string(static_cast<unsigned long long>(save.st_dev)) + "." +
+           std::to_string(save.st_ino);
+}
+
+// The file's birth time where the file system keeps one (0 0 where not):
+// an inode number freed and given to a new file does not make it the same.
+std::pair<std::uint64_t, std::uint64_t> Birth(int fd) {
+    struct statx st {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &st) != 0 || !(st.stx_mask & STATX_BTIME)) return {0, 0};
+    return {static_cast<std::uint64_t>(st.stx_btime.tv_sec), st.stx_btime.tv_nsec};
+}
+
+// The container's checksummed header and frames run whole to the file's
+// end, and its first frames read as a save's.
+bool WholeSave(int fd) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    CRSData rs(RS_MODE_READ);
+    SavedScanHead head;
+    CProgressSteps steps;
+    const bool whole = ReadScanHead(rs, path.c_str(), head, nullptr, steps) == SAVED_OK;
+    rs.EndRS();
+    return whole;
+}
+
+// count bytes of from at fromAt go to to at toAt; the checksum of them is
+// added to crc when given, and nothing is written when to is -1.
+bool Copy(int from, off_t fromAt, int to, off_t toAt, off_t count, std::uint32_t* crc) {
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<off_t>(std::max<off_t>(count, 1), kCopyPiece)));
+    for (off_t done = 0; done < count;) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(count - done, buffer.size()));
+        const ssize_t got = ::pread(from, buffer.data(), want, fromAt + done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        if (crc) *crc = KeptCrc(buffer.data(), static_cast<std::size_t>(got), *crc);
+        for (ssize_t put = 0; to >= 0 && put < got;) {
+            const ssize_t n = ::pwrite(to, buffer.data() + put, static_cast<std::size_t>(got - put), toAt + done + put);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            put += n;
+        }
+        done += got;
+    }
+    return true;
+}
+
+bool Synced(int fd) { return ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
+
+// The record at path is gone: its folder is synced, and a temporary
+// folder left empty goes too.
+void Gone(const std::string& path) {
+    SyncFolderOf(path);
+    if (const std::string folder = FolderOf(path); folder == TempFolder(false)) ::rmdir(folder.c_str());
+}
+
+// Removes the record at path when it is still the one open as fd.
+void Drop(const std::string& path, int fd) {
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+        open.st_ino == named.st_ino && ::unlink(path.c_str()) == 0)
+        Gone(path);
+}
+
+enum class Outcome { None, Left, Dealt };
+
+// The record at record, for the regular file at save (no link).
+Outcome PutBackFrom(const std::string& record, const std::string& save) {
+    const OwnedFd kept{::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat rs {};
+    if (kept.fd < 0 || ::fstat(kept.fd, &rs) != 0 || !S_ISREG(rs.st_mode)) return Outcome::None;
+    // A save that runs now holds it.
+    if (::flock(kept.fd, LOCK_EX | LOCK_NB) != 0) return Outcome::Left;
+    std::string head(static_cast<std::size_t>(std::min<off_t>(rs.st_size, kHeaderSpace)), '\0');
+    if (::pread(kept.fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) return Outcome::Left;
+    // No header yet: the save stopped while keeping the old bytes, before
+    // it overwrote any of them.
+    if (head.find_first_not_of('\0') >= std::min(head.size(), sizeof kMagic)) {
+        Drop(record, kept.fd);
+        return Outcome::Dealt;
+    }
+    Header h;
+    if (!Decode(head, h) || static_cast<std::uint64_t>(rs.st_size) != kHeaderSpace + h.oldLength) {
+        CatchExeception::WriteLog("kept save %s is damaged: left as it is\n", record.c_str());
+        return Outcome::Left;
+    }
+    const OwnedFd file{::open(save.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat st {};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Left;
+    // Only ever onto the file the record was made for: its inode (and birth
+    // time) on its device, or on the record's own device for a record beside
+    // it (a device's number may change between mounts).
+    const auto birth = Birth(file.fd);
+    const bool bornAlike = h.birthSec == 0 || birth.first == 0 ||
+                           (birth.first == h.birthSec && birth.second == h.birthNsec);
+    if (st.st_ino != h.ino || !bornAlike || (st.st_dev != h.dev && st.st_dev != rs.st_dev)) {
+        CatchExeception::WriteLog("kept save %s is of another file than %s: left as it is\n", record.c_str(),
+                                  save.c_str());
+        return Outcome::Left;
+    }
+    // A whole save (the new one, or the old one put back) is kept, and the
+    // record, stale now, goes once the save is on the device.
+    if (WholeSave(file.fd)) {
+        if (!Synced(file.fd)) return Outcome::Left;
+        Drop(record, kept.fd);
+        return Outcome::Dealt;
+    }
+    const auto length = static_cast<std::uint64_t>(st.st_size);
+    if (length < std::min(h.oldLength, h.newLength) || length > std::max(h.oldLength, h.newLength)) {
+        CatchExeception::WriteLog("kept save %s: %s has a length no copy left, left as it is\n", record.c_str(),
+                                  save.c_str());
+        return Outcome::Left;
+    }
+    std::uint32_t crc = 0;
+    if (!Copy(kept.fd, kHeaderSpace, -1, 0, static_cast<off_t>(h.oldLength), &crc) || crc != h.keptCrc) {
+        CatchExeception::WriteLog("kept save %s: its bytes are damaged, left as it is\n", record.c_str());
+        return Outcome::Left;
+    }
+    const OwnedFd to{::open(save.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat now {};
+    if (to.fd < 0 || ::fstat(to.fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        CatchExeception::WriteLog("kept save %s: %s may not be written, left as it is\n", record.c_str(),
+                                  save.c_str());
+        return Outcome::Left;
+    }
+    const auto oldLength = static_cast<off_t>(h.oldLength);
+    if (!(Copy(kept.fd, kHeaderSpace, to.fd, 0, oldLength, nullptr) && ::ftruncate(to.fd, oldLength) == 0 &&
+          Synced(to.fd))) {
+        CatchExeception::WriteLog("kept save %s: the old save could not be put back\n", record.c_str());
+        return Outcome::Left;
+    }
+    CatchExeception::WriteLog("kept save %s: the old save was put back at %s\n", record.c_str(), save.c_str());
+    Drop(record, kept.fd);
+    return Outcome::Dealt;
+}
+
+// The saves of the records in folder.
+void ListKeptSaves(const std::string& folder, std::vector<std::string>& saves) {
+    struct CloseDir {
+        void operator()(DIR* dir) const { ::closedir(dir); }
+    };
+    std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (std::strncmp(entry->d_name, kStatePrefix, sizeof kStatePrefix - 1) != 0) continue;
+        const OwnedFd kept{::open((folder + "/" + entry->d_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+        std::string head(kHeaderSpace, '\0');
+        const ssize_t got = kept.fd < 0 ? -1 : ::pread(kept.fd, head.data(), head.size(), 0);
+        head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        Header h;
+        if (Decode(head, h)) saves.push_back(h.path);
+    }
+}
+
+} // namespace
+
+std::uint32_t KeptCrc(const void* data, std::size_t size, std::uint32_t crc) {
+    return CCRC::RunCRC32(static_cast<const std::uint8_t*>(data), size, kRSCrc32Polynomial, crc);
+}
+
+off_t CKeptRecord::BytesAt() { return kHeaderSpace; }
+
+CKeptRecord::~CKeptRecord() {
+    if (!m_sealed) Remove();
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) {
+    if (::fstat(save, &m_old) != 0 || path.size() > kMaxPath) return false;
+    m_save = path;
+    m_birth = Birth(save);
+    const std::uint64_t need = static_cast<std::uint64_t>(kHeaderSpace) + static_cast<std::uint64_t>(m_old.st_size);
+    // The state and temporary folders are made only when reached.
+    for (int place = 0; place < 3; ++place) {
+        const std::string folder = place == 0 ? FolderOf(path) : place == 1 ? StateFolder(true) : TempFolder(true);
+        const std::string name = place == 0 ? BesideName(m_old) : StateName(m_old);
+        if (folder.empty()) continue;
+        const OwnedFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        struct statvfs fs {};
+        struct stat where {};
+        if (dir.fd < 0 || ::fstatvfs(dir.fd, &fs) != 0 || ::fstat(dir.fd, &where) != 0) continue;
+        if (std::uint64_t{fs.f_bavail} * fs.f_frsize < need + (where.st_dev == m_old.st_dev ? growth : 0)) continue;
+        const std::string at = folder + "/" + name;
+        // Readable by no more than the save; the save's owner may put it back.
+        const mode_t bits = (m_old.st_mode & 0666) | 0600;
+        int fd = ::openat(dir.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
+        // One left by a save that never overwrote its file goes.
+        if (fd < 0 && errno == EEXIST && PutBackFrom(at, path) == Outcome::Dealt)
+            fd = ::openat(dir.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            ::unlinkat(dir.fd, name.c_str(), 0);
+            continue;
+        }
+        if (::geteuid() == 0) static_cast<void>(::fchown(fd, m_old.st_uid, m_old.st_gid));
+        m_fd = fd;
+        m_path = at;
+        return true;
+    }
+    if (const std::string made = TempFolder(false); !made.empty()) ::rmdir(made.c_str());
+    return false;
+}
+
+bool CKeptRecord::Seal(std::uint64_t newLength, std::uint32_t keptCrc) {
+    Header h;
+    h.dev = m_old.st_dev;
+    h.ino = m_old.st_ino;
+    std::tie(h.birthSec, h.birthNsec) = m_birth;
+    h.oldLength = static_cast<std::uint64_t>(m_old.st_size);
+    h.newLength = newLength;
+    h.keptCrc = keptCrc;
+    h.path = m_save;
+    const std::string head = Encode(h);
+    if (::pwrite(m_fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) || !Synced(m_fd))
+        return false;
+    SyncFolderOf(m_path);
+    m_sealed = true;
+    return true;
+}
+
+bool CKeptRecord::Remove() {
+    if (m_fd < 0) return true;
+    const bool removed = ::unlink(m_path.c_str()) == 0;
+    if (removed) Gone(m_path);
+    ::close(std::exchange(m_fd, -1));
+    return removed;
+}
+
+bool PutBackInterruptedSave(const char* path) {
+    if (!path || !*path) return false;
+    std::string save = path;
+    struct stat st {};
+    if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
+        if (!real) return false;
+        save = real.get();
+    }
+    if (::stat(save.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    bool dealt = false;
+    for (const auto& [folder, name] : {std::pair{FolderOf(save), BesideName(st)},
+                                       std::pair{StateFolder(false), StateName(st)},
+                                       std::pair{TempFolder(false), StateName(st)}}) {
+        const std::string record = folder + "/" + name;
+        if (!folder.empty() && ::access(record.c_str(), F_OK) == 0)
+            dealt = PutBackFrom(record, save) == Outcome::Dealt || dealt;
+    }
+    return dealt;
+}
+
+void PutBackInterruptedSaves() {
+    std::vector<std::string> saves;
+    for (const std::string& folder : {StateFolder(false), TempFolder(false)})
+        if (!folder.empty()) ListKeptSaves(folder, saves);
+    for (const std::string& save : saves) PutBackInterruptedSave(save.c_str());
+}
+
+} // namespace SaveRestoreResult
