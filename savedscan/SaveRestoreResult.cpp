@@ -708,7 +708,9 @@ VolumeCheck CRestoreScanSink::Verdict(const SavedRootSummary& root, IStorageDevi
     // Same when any record is; Other when every record judged is another.
     VolumeCheck verdict = VolumeCheck::Unchecked;
     for (std::size_t i = 0; i < root.records.size() && verdict != VolumeCheck::Same; ++i) {
-        const VolumeCheck check = CheckSavedVolume(volume, *root.records[i], root.marks[i]);
+        VolumeCheck check = CheckSavedVolume(volume, *root.records[i], root.marks[i]);
+        if (root.marks[i].kind == VolumeMark::Kind::None && check == VolumeCheck::Same)
+            check = VolumeHoldsFiles(volume, *root.records[i], root.files[i], check);
         if (check != VolumeCheck::Unchecked) verdict = check;
     }
     return m_verdicts[key] = verdict;
@@ -783,6 +785,8 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
         for (IFileNode* node : nodes) marks.push_back(FirstSectorMark(writer, node));
         return marks;
     };
+    volumes.filesHeld = [device](const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
+                                 VolumeCheck alone) { return VolumeHoldsFiles(device, record, files, alone); };
     volumes.tally = &m_volumes;
     const std::uint32_t code = ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions,
                                                     &CSavedVolumeCache::instance(), &m_steps, &volumes);
@@ -847,6 +851,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
 
     SavedScanHead head;
     std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
+    if (code == SAVED_OK) scan.SavedDevice(head.disk);
     const std::vector<IStorageDevice*> devices =
         code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};
     if (code == SAVED_OK && devices.empty()) code = SAVED_NO_DEVICE;

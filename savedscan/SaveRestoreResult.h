@@ -92,6 +92,8 @@ public:
     virtual void HoldEnd(bool hold) = 0;
     // The last results go before the file is read.
     virtual void Clear() = 0;
+    // What the file says of the scanned device, before it is looked for.
+    virtual void SavedDevice(const SavedDisk&) {}
     // The attached devices that match the saved description, the likeliest
     // first: two cards of one make match alike, and the load takes the one
     // that holds the volumes scanned.

@@ -60,14 +60,16 @@ std::size_t CRestoredPartitions::Count() const {
 
 // ---- what vouches for a volume -----------------------------------------------------
 
-void CMarkSampler::Offer(IFileNode* node) {
+bool CMarkSampler::Offer(IFileNode* node) {
     auto* c = dynamic_cast<CFileNode*>(node);
     IDataRunList* runs = c ? c->GetDataRunList() : nullptr;
     if (!runs || runs->IsResident() || node->IsDirectory() || node->GetFileSize() <= 0 || c->IsCompressed())
-        return;
+        return false;
     Picked& picked = m_picked[m_oneRecord ? std::uint16_t{0} : c->GetBelongedPartition()];
     std::vector<IFileNode*>& list = node->IsDeleted() ? picked.deleted : picked.live;
-    if (list.size() < kMarkFiles) list.push_back(node);
+    if (list.size() >= kMarkFiles) return false;
+    list.push_back(node);
+    return true;
 }
 
 std::vector<IFileNode*> CMarkSampler::Files(std::uint16_t partitionIndex) const {
@@ -186,8 +188,13 @@ struct ReplayState {
     // not the one scanned.
     std::map<int, std::set<std::uint16_t>> otherVolumes;
     // Per searcher type, records whose volume is judged by their files, once
-    // the nodes of their root are read: partition index and mark.
-    std::map<int, std::vector<std::pair<std::uint16_t, VolumeMark>>> byFiles;
+    // the nodes of their root are read.
+    struct ByFiles {
+        std::uint16_t index;
+        VolumeMark mark;
+        VolumeCheck check; // what the record alone told
+    };
+    std::map<int, std::vector<ByFiles>> byFiles;
 };
 
 // The partition indexes a file of the type may name; none when the writers
@@ -212,17 +219,25 @@ void JudgeByFiles(ReplayState& state, int type, const std::vector<std::unique_pt
     if (pending == state.byFiles.end()) return;
     CMarkSampler sampler(partitions.List(type).size() < 2);
     for (const auto& node : nodes) sampler.Offer(node.get());
-    for (const auto& [index, mark] : pending->second) {
+    for (const auto& [index, mark, alone] : pending->second) {
         const std::vector<IFileNode*> files = sampler.Files(index);
-        std::vector<std::uint16_t> now;
-        if (volumes && volumes->fileMarks && !files.empty()) now = volumes->fileMarks(partitions.List(type), files);
-        std::size_t saved = 0, same = 0;
-        for (std::size_t i = 0; i < kMarkFiles; ++i) {
-            if (mark.files[i] == 0) continue;
-            ++saved;
-            same += i < now.size() && now[i] == mark.files[i];
+        VolumeCheck check = alone;
+        if (mark.kind == VolumeMark::Kind::Files) {
+            std::vector<std::uint16_t> now;
+            if (volumes && volumes->fileMarks && !files.empty()) now = volumes->fileMarks(partitions.List(type), files);
+            std::size_t saved = 0, same = 0;
+            for (std::size_t i = 0; i < kMarkFiles; ++i) {
+                if (mark.files[i] == 0) continue;
+                ++saved;
+                same += i < now.size() && now[i] == mark.files[i];
+            }
+            check = 2 * same >= saved ? VolumeCheck::Same : VolumeCheck::Other;
+        } else if (volumes && volumes->filesHeld) {
+            const CSearchedPartitionInfo* record = nullptr;
+            for (const CSearchedPartitionInfo* r : partitions.List(type))
+                if (r && r->m_partitionIndex == index && !record) record = r;
+            if (record) check = volumes->filesHeld(*record, files, alone);
         }
-        const VolumeCheck check = 2 * same >= saved ? VolumeCheck::Same : VolumeCheck::Other;
         if (check == VolumeCheck::Other) state.otherVolumes[type].insert(index);
         Tally(volumes ? volumes->tally : nullptr, check);
     }
@@ -266,8 +281,9 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (check == VolumeCheck::Other) {
             state.otherVolumes[type].insert(record->m_partitionIndex);
             Tally(tally, check);
-        } else if (volumes && mark.kind == VolumeMark::Kind::Files && mark.HasFiles()) {
-            state.byFiles[type].push_back({record->m_partitionIndex, mark});
+        } else if (volumes && ((mark.kind == VolumeMark::Kind::Files && mark.HasFiles()) ||
+                               (mark.kind == VolumeMark::Kind::None && check == VolumeCheck::Same))) {
+            state.byFiles[type].push_back({record->m_partitionIndex, mark, check});
         } else {
             Tally(tally, check);
         }
@@ -411,11 +427,13 @@ std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {
             summary.records.push_back(std::move(record));
             summary.marks.push_back(SaveRestoreResult::ReadPartitionMark(bytes));
         }
+        CMarkSampler sampler(summary.records.size() < 2);
         for (std::uint32_t marker = in.U32(); marker != kEndMarker; marker = in.U32()) {
             if (marker != kNodeMarker) throw CSavedScanDamage{"an unknown node marker"};
-            RestoreFileNode node;
-            RestoreFileNode::ReadFileNode(in, &node);
+            std::shared_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
+            if (sampler.Offer(node.get())) summary.kept.push_back(std::move(node));
         }
+        for (const auto& record : summary.records) summary.files.push_back(sampler.Files(record->m_partitionIndex));
         roots.push_back(std::move(summary));
     }
     rs.CloseFrame();

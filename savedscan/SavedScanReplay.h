@@ -79,7 +79,8 @@ struct CVolumeTally {
 class CMarkSampler {
 public:
     explicit CMarkSampler(bool oneRecord) : m_oneRecord(oneRecord) {}
-    void Offer(IFileNode* node);
+    // True when the node is among those picked.
+    bool Offer(IFileNode* node);
     std::vector<IFileNode*> Files(std::uint16_t partitionIndex) const;
 
 private:
@@ -121,6 +122,12 @@ struct ReplayVolumeCheck {
     std::function<std::vector<std::uint16_t>(const std::vector<CSearchedPartitionInfo*>& records,
                                              const std::vector<IFileNode*>& nodes)>
         fileMarks;
+    // A record of a save without marks whose volume is of its kind and size
+    // is the same only where its sampled files are as its file system's own
+    // structures there say (VolumeHoldsFiles); alone: what the record told.
+    std::function<VolumeCheck(const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
+                              VolumeCheck alone)>
+        filesHeld;
     CVolumeTally* tally = nullptr;
 };
 
@@ -149,6 +156,8 @@ struct SavedRootSummary {
     std::string volumeName;
     std::vector<std::shared_ptr<const CSearchedPartitionInfo>> records;
     std::vector<SaveRestoreResult::VolumeMark> marks; // one per record
+    std::vector<std::vector<IFileNode*>> files;      // per record, its sampled files (CMarkSampler)
+    std::vector<std::shared_ptr<IFileNode>> kept;    // the nodes files point to
 };
 
 // The root blocks of the FileSystemNode frame, their nodes read past.

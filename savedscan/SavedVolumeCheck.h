@@ -19,6 +19,15 @@ class IStorageDevice;
 VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInfo& record,
                              const SaveRestoreResult::VolumeMark& mark);
 
+// For a save without marks: whether the volume of record on device holds
+// the sampled files where the save says their entries are (their metadata
+// position): an entry there of the file's size, as FAT (32-bit) and exFAT
+// (64-bit) write it. Same when at least half of the files that can be
+// told are; alone when none can (a file system of no such entries, small
+// files).
+VolumeCheck VolumeHoldsFiles(IStorageDevice* device, const CSearchedPartitionInfo& record,
+                             const std::vector<IFileNode*>& files, VolumeCheck alone);
+
 // Whether VolumeIdentity at start cannot tell the volume from another made
 // alike: it has no serial number, or no file system is known there.
 bool IsWeakIdentity(IStorageDevice* device, unsigned long long start);

@@ -41,12 +41,19 @@ struct HeldSession {
     std::shared_lock<std::shared_mutex> nodes;
 };
 
+std::mutex g_loadDeviceLock;
+std::string g_loadDevice;
+
 class CScanRestoreTarget final : public SaveRestoreResult::RestoreScanTarget {
 public:
     CScanRestoreTarget(VXUIScan& scan, VXUIRecovery& recovery) : m_scan(scan), m_recovery(recovery) {}
 
     void HoldEnd(bool hold) override { m_scan.HoldEndForLoad(hold); }
     void Clear() override { m_scan.ClearData(); }
+    void SavedDevice(const SavedDisk& saved) override {
+        const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+        g_loadDevice = saved.name;
+    }
     std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
     std::vector<IStorageDevice*> DiskVolumes(IStorageDevice* volume) override {
@@ -74,6 +81,11 @@ private:
 };
 
 } // namespace
+
+std::string LastLoadDeviceName() {
+    const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+    return g_loadDevice;
+}
 
 SavedDisk DescribeSaved(IStorageDevice* storage) {
     SavedDisk disk;
