@@ -25,6 +25,7 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <new>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -724,6 +725,8 @@ std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume
         } catch (const CSavedScanDamage&) {
             m_roots.emplace();
         } catch (const CRSException&) {
+            m_roots.emplace();
+        } catch (const std::bad_alloc&) {
             m_roots.emplace();
         }
         try {

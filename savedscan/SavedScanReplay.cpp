@@ -258,6 +258,10 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
     const bool match = target.wholeDisk ||
                        (target.pairedOnly ? target.paired == position : root->GetStoredVolumeName() == target.volumeName);
     partitions.List(type); // a type seen gets its list, also an empty one
+    if (tally) {
+        ++tally->roots;
+        tally->added += match ? 1 : 0;
+    }
     if (match) {
         builder.AddSearcherInfo(searcher, root->GetCurrentNodeID());
         if (steps) steps->Step(progress);
@@ -436,6 +440,5 @@ std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {
         for (const auto& record : summary.records) summary.files.push_back(sampler.Files(record->m_partitionIndex));
         roots.push_back(std::move(summary));
     }
-    rs.CloseFrame();
     return roots;
 }

@@ -65,8 +65,11 @@ struct CVolumeTally {
     std::uint64_t same = 0, other = 0;
     // Files left with nothing to read: their volume is not the one scanned.
     std::uint64_t unvouched = 0;
+    // Saved roots read, and those added: a device none of whose volumes
+    // takes any root is not the one scanned.
+    std::uint64_t roots = 0, added = 0;
     // The device is another one: some volume was checked, none was the same.
-    bool OtherDevice() const { return other > 0 && same == 0; }
+    bool OtherDevice() const { return (other > 0 && same == 0) || (roots > 0 && added == 0); }
 };
 
 // The files whose first sectors vouch for a partition record's volume, the
@@ -107,7 +110,7 @@ struct ReplayTarget {
     // volumes without a label all carry the same fallback name, and one
     // without files has no root), or none.
     bool pairedOnly = false;
-    std::optional<std::uint64_t> paired; // the root's position
+    std::optional<std::uint64_t> paired{}; // the root's position
 };
 
 // How a replay checks the volumes of the roots it adds.
@@ -160,6 +163,7 @@ struct SavedRootSummary {
     std::vector<std::shared_ptr<IFileNode>> kept;    // the nodes files point to
 };
 
-// The root blocks of the FileSystemNode frame, their nodes read past.
-// Throws CSavedScanDamage or CRSException as a replay would refuse.
+// The root blocks of the FileSystemNode frame, their nodes read past; the
+// frame is left open for the caller to close. Throws CSavedScanDamage or
+// CRSException as a replay would refuse.
 std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs);
