@@ -121,7 +121,8 @@ public:
         return m_partitions.List(searcherType);
     }
     // SAVED_DAMAGED once any replay refused the file; SAVED_NO_DEVICE when
-    // the device holds none of the volumes scanned (another made alike).
+    // the device holds none of the volumes scanned (another made alike), or
+    // none of its volumes took any saved root.
     std::uint32_t Result() const;
 
 private:
