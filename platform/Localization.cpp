@@ -337,6 +337,7 @@ const QStringList& localizationKeys() {
     QStringLiteral("SAVE_RESULT_WAIT"),
     QStringLiteral("LOAD_RESULT_WAIT"),
     QStringLiteral("READ_RSF_FAILED"),
+    QStringLiteral("LOAD_RSF_DEVICE_MISSING"),
     QStringLiteral("SAVE_SAME_DISK_WARNING"),
     QStringLiteral("SAVE_SAME_DISK_PROMPT"),
     QStringLiteral("CHANG_DESTINATION"),

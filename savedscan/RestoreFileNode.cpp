@@ -368,11 +368,20 @@ T Get(const std::uint8_t* at) {
 // origin, 40 start sector, 48 and 56 searcher fields, 64 sector size, 68
 // searcher field, 72 total sectors, 80 searcher field, 88 score, 96 and 100
 // searcher fields.
-void WritePartition(const CSearchedPartitionInfo& p, CRecordWriter& out, const std::uint64_t* identity) {
+std::uint32_t FoldIdentity(std::uint64_t identity) {
+    const auto folded = static_cast<std::uint32_t>(identity ^ (identity >> 32));
+    return folded ? folded : 1;
+}
+
+void WritePartition(const CSearchedPartitionInfo& p, CRecordWriter& out, const VolumeMark* mark) {
     std::uint8_t b[kPartitionRecordSize] = {};
-    if (identity) {
-        Put(b, *identity);
+    if (mark && mark->kind == VolumeMark::Kind::Identity) {
+        Put(b, mark->identity);
         Put(b + 8, kVolumeIdentityTag);
+    } else if (mark && mark->kind == VolumeMark::Kind::Files) {
+        Put(b, static_cast<std::uint32_t>(mark->identity));
+        for (std::size_t i = 0; i < kMarkFiles; ++i) Put(b + 4 + 2 * i, mark->files[i]);
+        Put(b + 12, kFileMarkTag);
     }
     Put(b + 16, p.m_partitionIndex);
     Put(b + 20, p.m_fileSystemType);
@@ -412,10 +421,17 @@ std::unique_ptr<CSearchedPartitionInfo> ReadPartition(const std::uint8_t* b) {
     return p;
 }
 
-bool ReadPartitionIdentity(const std::uint8_t* b, std::uint64_t& identity) {
-    if (Get<std::uint64_t>(b + 8) != kVolumeIdentityTag) return false;
-    identity = Get<std::uint64_t>(b);
-    return true;
+VolumeMark ReadPartitionMark(const std::uint8_t* b) {
+    VolumeMark mark;
+    if (Get<std::uint64_t>(b + 8) == kVolumeIdentityTag) {
+        mark.kind = VolumeMark::Kind::Identity;
+        mark.identity = Get<std::uint64_t>(b);
+    } else if (Get<std::uint32_t>(b + 12) == kFileMarkTag) {
+        mark.kind = VolumeMark::Kind::Files;
+        mark.identity = Get<std::uint32_t>(b);
+        for (std::size_t i = 0; i < kMarkFiles; ++i) mark.files[i] = Get<std::uint16_t>(b + 4 + 2 * i);
+    }
+    return mark;
 }
 
 } // namespace SaveRestoreResult

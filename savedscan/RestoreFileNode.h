@@ -10,6 +10,7 @@
 #include "savedscan/SavedScanFormat.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -191,15 +192,16 @@ private:
 // Encoders. Names are shortened at a UTF-8 boundary to what readers take.
 void WriteFileNode(IFileNode* node, CRecordWriter& out);
 void WriteSystemNode(IFileNode* root, CRecordWriter& out);
-// identity: what tells the record's volume from another (none when null).
-void WritePartition(const CSearchedPartitionInfo& record, CRecordWriter& out,
-                    const std::uint64_t* identity = nullptr);
+// The 32 bits of an identity a Files mark keeps (never 0).
+std::uint32_t FoldIdentity(std::uint64_t identity);
+
+// mark: what tells the record's volume from another (none when null).
+void WritePartition(const CSearchedPartitionInfo& record, CRecordWriter& out, const VolumeMark* mark = nullptr);
 // A base record from 104 saved bytes; null when the sector size is not a
 // non-zero multiple of 512 (it divides every offset the writer computes).
 std::unique_ptr<CSearchedPartitionInfo> ReadPartition(const std::uint8_t* bytes);
-// The volume identity the 104 saved bytes hold; false for a record saved
-// without one.
-bool ReadPartitionIdentity(const std::uint8_t* bytes, std::uint64_t& identity);
+// What the 104 saved bytes say of the record's volume.
+VolumeMark ReadPartitionMark(const std::uint8_t* bytes);
 
 // The text cut to at most max bytes without splitting a UTF-8 sequence.
 std::string ShortenUtf8(const char* text, std::size_t max);

@@ -26,6 +26,7 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <new>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -132,9 +133,9 @@ void WritePartitions(const SaveSource& source, IFileNode* root, const std::vecto
     for (std::size_t i = from; i < from + count; ++i) {
         const CSearchedPartitionInfo* p = records[i];
         out.U32(static_cast<std::uint32_t>(p->GetType()) <= kMaxPartitionKind ? p->GetType() : 4);
-        std::uint64_t identity = 0;
-        const bool identified = source.identity && source.identity(root, *p, identity);
-        WritePartition(*p, out, identified ? &identity : nullptr);
+        VolumeMark mark;
+        const bool identified = source.identity && source.identity(root, *p, mark);
+        WritePartition(*p, out, identified ? &mark : nullptr);
         CatchExeception::WriteLog("%s:%d partition index:%d fileSystemType%d start:%lld end:%lld\n", "WriteRoots",
                                   __LINE__, p->m_partitionIndex, p->m_fileSystemType,
                                   static_cast<long long>(p->m_clusterOrigin),
@@ -720,6 +721,65 @@ int QuickSearcherType(RestoreScanTarget& target, IStorageDevice* volume) {
 
 } // namespace
 
+VolumeCheck CRestoreScanSink::Verdict(const SavedRootSummary& root, IStorageDevice* volume) {
+    const auto key = std::pair(root.position, volume);
+    if (const auto it = m_verdicts.find(key); it != m_verdicts.end()) return it->second;
+    // Same when any record is; Other when every record judged is another.
+    VolumeCheck verdict = VolumeCheck::Unchecked;
+    for (std::size_t i = 0; i < root.records.size() && verdict != VolumeCheck::Same; ++i) {
+        VolumeCheck check = CheckSavedVolume(volume, *root.records[i], root.marks[i]);
+        if (root.marks[i].kind == VolumeMark::Kind::None && check == VolumeCheck::Same)
+            check = VolumeHoldsFiles(volume, *root.records[i], root.files[i], check);
+        if (check != VolumeCheck::Unchecked) verdict = check;
+    }
+    return m_verdicts[key] = verdict;
+}
+
+std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume, int searcherType,
+                                                          const std::string& name) {
+    if (!m_roots) {
+        try {
+            m_roots = ListSavedRoots(m_rs);
+        } catch (const CSavedScanDamage&) {
+            m_roots.emplace();
+        } catch (const CRSException&) {
+            m_roots.emplace();
+        } catch (const std::bad_alloc&) {
+            m_roots.emplace();
+        }
+        try {
+            m_rs.CloseFrame();
+        } catch (const CRSException&) {
+        }
+    }
+    std::vector<const SavedRootSummary*> candidates;
+    for (const SavedRootSummary& root : *m_roots)
+        if (root.type == searcherType && root.volumeName == name && !m_taken.count(root.position))
+            candidates.push_back(&root);
+    const auto take = [this](const SavedRootSummary* root) -> std::optional<std::uint64_t> {
+        m_taken.insert(root->position);
+        return root->position;
+    };
+    // The root of this very volume; else one that nothing tells apart (an
+    // older save), in order.
+    for (const SavedRootSummary* root : candidates)
+        if (Verdict(*root, volume) == VolumeCheck::Same) return take(root);
+    for (const SavedRootSummary* root : candidates)
+        if (Verdict(*root, volume) == VolumeCheck::Unchecked) return take(root);
+    // Every root left names another volume: one that is another volume of
+    // this disk is left to it (a volume without files has no root), else
+    // the first is listed here and its files fail (the volume was formatted
+    // again, or the device is another).
+    const std::vector<IStorageDevice*> siblings = m_target.DiskVolumes(volume);
+    for (const SavedRootSummary* root : candidates) {
+        const bool elsewhere = std::any_of(siblings.begin(), siblings.end(), [&](IStorageDevice* other) {
+            return other != volume && Verdict(*root, other) == VolumeCheck::Same;
+        });
+        if (!elsewhere) return take(root);
+    }
+    return std::nullopt;
+}
+
 int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IProgress* sink,
                                               IStorageDevice* device) {
     if (!builder || !device) return 0;
@@ -730,13 +790,24 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
     target.volumeName = GetDeviceDescription(device);
     if (target.volumeName.empty()) target.volumeName = "Disk";
     if (m_quick && !target.wholeDisk) {
-        target.quickSearcherType = QuickSearcherType(m_target, device);
-        target.taken = &m_taken;
+        target.pairedOnly = true;
+        target.paired = PairedRoot(device, QuickSearcherType(m_target, device), target.volumeName);
     }
     ReplayVolumeCheck volumes;
-    volumes.check = [device](const CSearchedPartitionInfo& record, const std::uint64_t* identity) {
-        return CheckSavedVolume(device, record, identity);
+    volumes.check = [device](const CSearchedPartitionInfo& record, const VolumeMark& mark) {
+        return CheckSavedVolume(device, record, mark);
     };
+    volumes.fileMarks = [device](const std::vector<CSearchedPartitionInfo*>& records,
+                                 const std::vector<IFileNode*>& nodes) {
+        std::vector<CSearchedPartitionInfo*> copies = records;
+        CDataRecovery writer;
+        std::vector<std::uint16_t> marks;
+        if (writer.Initialize(copies, device) != 0) return marks;
+        for (IFileNode* node : nodes) marks.push_back(FirstSectorMark(writer, node));
+        return marks;
+    };
+    volumes.filesHeld = [device](const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
+                                 VolumeCheck alone) { return VolumeHoldsFiles(device, record, files, alone); };
     volumes.tally = &m_volumes;
     const std::uint32_t code = ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions,
                                                     &CSavedVolumeCache::instance(), &m_steps, &volumes);
@@ -802,6 +873,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
 
     SavedScanHead head;
     std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
+    if (code == SAVED_OK) scan.SavedDevice(head.disk);
     const std::vector<IStorageDevice*> devices =
         code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};
     if (code == SAVED_OK && devices.empty()) code = SAVED_NO_DEVICE;
@@ -809,6 +881,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
         CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
         scan.Replay(devices[i], head.deep != 0, &restore);
         code = restore.Result();
+        if (code == SAVED_OK) break;
         // A device that holds none of the volumes scanned: the next that
         // matches the description is tried, from a clean start.
         if (code == SAVED_NO_DEVICE && i + 1 < devices.size()) {

@@ -12,7 +12,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,9 +46,9 @@ struct SaveSource {
     // The searched partitions of a root (borrowed records).
     std::function<std::vector<CSearchedPartitionInfo*>(IFileNode* root)> partitions;
     // What tells the volume of a root's partition record from another made
-    // alike (VolumeIdentity on the device scanned); false when it cannot be
+    // alike (MakeVolumeMark on the device scanned); false when it cannot be
     // had. Without it records are saved with none.
-    std::function<bool(IFileNode* root, const CSearchedPartitionInfo& record, std::uint64_t& identity)> identity;
+    std::function<bool(IFileNode* root, const CSearchedPartitionInfo& record, VolumeMark& mark)> identity;
     // The resident bytes of a node whose data lives in its record (NTFS),
     // as a recovery would read them now; false when they cannot be read.
     std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
@@ -91,6 +94,8 @@ public:
     virtual void HoldEnd(bool hold) = 0;
     // The last results go before the file is read.
     virtual void Clear() = 0;
+    // What the file says of the scanned device, before it is looked for.
+    virtual void SavedDevice(const SavedDisk&) {}
     // The attached devices that match the saved description, the likeliest
     // first: two cards of one make match alike, and the load takes the one
     // that holds the volumes scanned.
@@ -98,6 +103,9 @@ public:
     virtual bool IsDisk(IStorageDevice* device) = 0;
     // The volume's description in the device list (null when unknown).
     virtual const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) = 0;
+    // The volumes listed on the disk that lists volume, volume among them
+    // (a quick load pairs each with its saved root).
+    virtual std::vector<IStorageDevice*> DiskVolumes(IStorageDevice* volume) = 0;
     // Runs the scan of device with sink as the source of its trees.
     virtual void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) = 0;
     // After the replay: a load that failed leaves no results.
@@ -115,16 +123,23 @@ public:
         return m_partitions.List(searcherType);
     }
     // SAVED_DAMAGED once any replay refused the file; SAVED_NO_DEVICE when
-    // the device holds none of the volumes scanned (another made alike).
+    // the device holds none of the volumes scanned (another made alike), or
+    // none of its volumes took any saved root.
     std::uint32_t Result() const;
 
 private:
+    // The saved root a quick scan's volume takes, or none.
+    std::optional<std::uint64_t> PairedRoot(IStorageDevice* volume, int searcherType, const std::string& name);
+    VolumeCheck Verdict(const SavedRootSummary& root, IStorageDevice* volume);
+
     IRSData& m_rs;
     CProgressSteps& m_steps;
     bool m_quick;
     RestoreScanTarget& m_target;
     CRestoredPartitions m_partitions;
+    std::optional<std::vector<SavedRootSummary>> m_roots; // read at the first pairing
     std::set<std::uint64_t> m_taken;
+    std::map<std::pair<std::uint64_t, IStorageDevice*>, VolumeCheck> m_verdicts;
     CVolumeTally m_volumes;
     std::uint32_t m_result = SAVED_OK;
 };

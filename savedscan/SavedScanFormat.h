@@ -16,7 +16,11 @@
 //                 record's volume from another made alike, u64 identity
 //                 (VolumeIdentity at the record's start sector) and the u64
 //                 tag kVolumeIdentityTag, so that a load can check it is
-//                 reading the volume that was scanned.
+//                 reading the volume that was scanned. Where that identity
+//                 cannot tell the volume from another made alike (no serial
+//                 number, or carved files), they hold u32 identity folded,
+//                 kMarkFiles u16 marks of sampled files' first sectors and
+//                 the u32 tag kFileMarkTag.
 // Two frames that readers of the first three pass over:
 // NodeData:       what a file-node record cannot say, per node by its ordinal
 //                 (its place among all node entries, from 0, in file order):
@@ -30,6 +34,9 @@
 //                 without it is damaged.
 #include "savedscan/IRSData.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 // {409B6394-F681-4E88-A20F-5D635782ED75}
@@ -72,6 +79,10 @@ inline constexpr std::uint32_t kMaxPartitionKind = 4;
 inline constexpr std::uint32_t kPartitionRecordSize = 104;
 // "VolumeID": no pointer an older save left in those bytes reads so.
 inline constexpr std::uint64_t kVolumeIdentityTag = 0x4449656D756C6F56ULL;
+// "VfID", where "VolumeID" has "meID"; its last byte is never 0, as it is in
+// the pointers older saves left there.
+inline constexpr std::uint32_t kFileMarkTag = 0x44496656U;
+inline constexpr std::size_t kMarkFiles = 4;
 inline constexpr std::uint32_t kRootMarker = 1;
 inline constexpr std::uint32_t kNodeMarker = 0;
 inline constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;
@@ -95,3 +106,23 @@ inline constexpr std::uint32_t kMinNodeEntry = 4 + kMinFileRecord;
 // type, volume-name length), partition count and end marker.
 inline constexpr std::uint32_t kMinRootBlock = 4 + kMinFileRecord + 4 + 4 + 4 + 4;
 static_assert(kMinNodeEntry == 92 && kMinRootBlock == 108);
+
+namespace SaveRestoreResult {
+
+// What the first 16 bytes of a partition record say of its volume (older
+// saves: nothing). Identity: the whole VolumeIdentity of the volume. Files,
+// for a volume whose identity does not tell it from another made alike (no
+// serial number, or no file system: carved files): the identity folded to 32
+// bits (0 when it had none) and, per file sampled (CMarkSampler), 16 bits of
+// the bytes of its first sector (0: no evidence).
+struct VolumeMark {
+    enum class Kind { None, Identity, Files };
+    Kind kind = Kind::None;
+    std::uint64_t identity = 0;
+    std::array<std::uint16_t, kMarkFiles> files{};
+    bool HasFiles() const {
+        return std::any_of(files.begin(), files.end(), [](std::uint16_t f) { return f != 0; });
+    }
+};
+
+} // namespace SaveRestoreResult

@@ -1,5 +1,7 @@
 #include "savedscan/SavedScanReplay.h"
 
+#include "engine/include/DataRecovery.h"
+#include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
 #include "savedscan/CRC.h"
@@ -54,6 +56,46 @@ std::size_t CRestoredPartitions::Count() const {
     std::size_t n = 0;
     for (const auto& [type, list] : m_lists) n += list.size();
     return n;
+}
+
+// ---- what vouches for a volume -----------------------------------------------------
+
+bool CMarkSampler::Offer(IFileNode* node) {
+    auto* c = dynamic_cast<CFileNode*>(node);
+    IDataRunList* runs = c ? c->GetDataRunList() : nullptr;
+    if (!runs || runs->IsResident() || node->IsDirectory() || node->GetFileSize() <= 0 || c->IsCompressed())
+        return false;
+    Picked& picked = m_picked[m_oneRecord ? std::uint16_t{0} : c->GetBelongedPartition()];
+    std::vector<IFileNode*>& list = node->IsDeleted() ? picked.deleted : picked.live;
+    if (list.size() >= kMarkFiles) return false;
+    list.push_back(node);
+    return true;
+}
+
+std::vector<IFileNode*> CMarkSampler::Files(std::uint16_t partitionIndex) const {
+    const auto it = m_picked.find(m_oneRecord ? std::uint16_t{0} : partitionIndex);
+    if (it == m_picked.end()) return {};
+    std::vector<IFileNode*> files = it->second.live;
+    for (IFileNode* node : it->second.deleted)
+        if (files.size() < kMarkFiles) files.push_back(node);
+    return files;
+}
+
+std::uint16_t FirstSectorMark(IDataRecovery& writer, IFileNode* node) {
+    constexpr unsigned kSector = 512;
+    const Owned<IFileReader> reader(writer.SetRecoverNode(node));
+    const long long size = node ? node->GetFileSize() : 0;
+    if (!reader || size <= 0) return 0;
+    std::uint8_t bytes[kSector];
+    const auto want = static_cast<unsigned>(std::min<long long>(size, kSector));
+    int error = 0;
+    const unsigned got = reader->ReadData(0, reinterpret_cast<char*>(bytes), want, &error);
+    if (got != want || error != 0) return 0;
+    if (std::all_of(bytes, bytes + got, [&](std::uint8_t b) { return b == bytes[0]; })) return 0;
+    std::uint64_t hash = 0xCBF29CE484222325ULL; // FNV-1a
+    for (unsigned i = 0; i < got; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+    const auto mark = static_cast<std::uint16_t>(hash ^ (hash >> 16) ^ (hash >> 32) ^ (hash >> 48));
+    return mark ? mark : 1;
 }
 
 // ---- frames -------------------------------------------------------------------
@@ -119,6 +161,7 @@ using SaveRestoreResult::RestoreFileNode;
 using SaveRestoreResult::RestoreSystemNode;
 using SaveRestoreResult::CNodeData;
 using SaveRestoreResult::CNodeExtra;
+using SaveRestoreResult::VolumeMark;
 
 bool Continued(IProgress* progress) { return !progress || progress->Continued() != 0; }
 
@@ -134,7 +177,6 @@ bool OpenIfPresent(IRSData& rs, const tagGUIDSIGN& guid) {
 
 // What a replay carries from one root block to the next.
 struct ReplayState {
-    bool tookOne = false;
     std::uint64_t ordinal = 0;
     // Searcher types whose trees took blocks without nodes and were not built
     // since: a root of many volumes writes blocks of partitions only ahead of
@@ -145,6 +187,14 @@ struct ReplayState {
     // Per searcher type, the partition indexes of records whose volume is
     // not the one scanned.
     std::map<int, std::set<std::uint16_t>> otherVolumes;
+    // Per searcher type, records whose volume is judged by their files, once
+    // the nodes of their root are read.
+    struct ByFiles {
+        std::uint16_t index;
+        VolumeMark mark;
+        VolumeCheck check; // what the record alone told
+    };
+    std::map<int, std::vector<ByFiles>> byFiles;
 };
 
 // The partition indexes a file of the type may name; none when the writers
@@ -157,27 +207,61 @@ std::optional<std::unordered_set<std::uint16_t>> PlacesOf(const std::vector<CSea
     return places;
 }
 
+void Tally(CVolumeTally* tally, VolumeCheck check) {
+    if (tally && check != VolumeCheck::Unchecked) ++(check == VolumeCheck::Same ? tally->same : tally->other);
+}
+
+// The records of the type judged by their files: at least half of the files
+// sampled must read as saved. Those that do not join the other volumes.
+void JudgeByFiles(ReplayState& state, int type, const std::vector<std::unique_ptr<RestoreFileNode>>& nodes,
+                  CRestoredPartitions& partitions, const ReplayVolumeCheck* volumes) {
+    const auto pending = state.byFiles.find(type);
+    if (pending == state.byFiles.end()) return;
+    CMarkSampler sampler(partitions.List(type).size() < 2);
+    for (const auto& node : nodes) sampler.Offer(node.get());
+    for (const auto& [index, mark, alone] : pending->second) {
+        const std::vector<IFileNode*> files = sampler.Files(index);
+        VolumeCheck check = alone;
+        if (mark.kind == VolumeMark::Kind::Files) {
+            std::vector<std::uint16_t> now;
+            if (volumes && volumes->fileMarks && !files.empty()) now = volumes->fileMarks(partitions.List(type), files);
+            std::size_t saved = 0, same = 0;
+            for (std::size_t i = 0; i < kMarkFiles; ++i) {
+                if (mark.files[i] == 0) continue;
+                ++saved;
+                same += i < now.size() && now[i] == mark.files[i];
+            }
+            check = 2 * same >= saved ? VolumeCheck::Same : VolumeCheck::Other;
+        } else if (volumes && volumes->filesHeld) {
+            const CSearchedPartitionInfo* record = nullptr;
+            for (const CSearchedPartitionInfo* r : partitions.List(type))
+                if (r && r->m_partitionIndex == index && !record) record = r;
+            if (record) check = volumes->filesHeld(*record, files, alone);
+        }
+        if (check == VolumeCheck::Other) state.otherVolumes[type].insert(index);
+        Tally(volumes ? volumes->tally : nullptr, check);
+    }
+    state.byFiles.erase(pending);
+}
+
 // False when the user stopped the load inside the root.
 bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, const CNodeData& nodeData,
                 IDirecotryTreeBuilder& builder, IProgress* progress, const ReplayTarget& target,
                 CRestoredPartitions& partitions, CSavedVolumeCache* cache, CProgressSteps* steps,
                 const ReplayVolumeCheck* volumes) {
     CVolumeTally* tally = volumes ? volumes->tally : nullptr;
-    bool& tookOne = state.tookOne;
     std::uint64_t& ordinal = state.ordinal;
     if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
     const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
     const int type = root->GetStoredSearcherType();
     const auto searcher = static_cast<_tagSearcherType>(type);
-    bool match = target.wholeDisk || root->GetStoredVolumeName() == target.volumeName;
-    if (match && !target.wholeDisk && target.quickSearcherType != 0) {
-        match = !tookOne && type == target.quickSearcherType && !(target.taken && target.taken->count(position));
-        if (match) {
-            tookOne = true;
-            if (target.taken) target.taken->insert(position);
-        }
-    }
+    const bool match = target.wholeDisk ||
+                       (target.pairedOnly ? target.paired == position : root->GetStoredVolumeName() == target.volumeName);
     partitions.List(type); // a type seen gets its list, also an empty one
+    if (tally) {
+        ++tally->roots;
+        tally->added += match ? 1 : 0;
+    }
     if (match) {
         builder.AddSearcherInfo(searcher, root->GetCurrentNodeID());
         if (steps) steps->Step(progress);
@@ -195,33 +279,31 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         auto record = SaveRestoreResult::ReadPartition(bytes);
         if (!record) throw CSavedScanDamage{"a partition record out of range"};
         if (!match) continue;
-        std::uint64_t identity = 0;
-        const bool known = SaveRestoreResult::ReadPartitionIdentity(bytes, identity);
-        const VolumeCheck check = volumes && volumes->check ? volumes->check(*record, known ? &identity : nullptr)
-                                                            : VolumeCheck::Unchecked;
-        if (check == VolumeCheck::Other) state.otherVolumes[type].insert(record->m_partitionIndex);
-        if (tally && check != VolumeCheck::Unchecked) ++(check == VolumeCheck::Same ? tally->same : tally->other);
+        const VolumeMark mark = SaveRestoreResult::ReadPartitionMark(bytes);
+        const VolumeCheck check =
+            volumes && volumes->check ? volumes->check(*record, mark) : VolumeCheck::Unchecked;
+        if (check == VolumeCheck::Other) {
+            state.otherVolumes[type].insert(record->m_partitionIndex);
+            Tally(tally, check);
+        } else if (volumes && ((mark.kind == VolumeMark::Kind::Files && mark.HasFiles()) ||
+                               (mark.kind == VolumeMark::Kind::None && check == VolumeCheck::Same))) {
+            state.byFiles[type].push_back({record->m_partitionIndex, mark, check});
+        } else {
+            Tally(tally, check);
+        }
         if (cache) cache->AddPartition(type, *record);
         partitions.Add(type, std::move(record));
     }
-    // A file is read at the place of the record with its partition index;
-    // naming none (a save that left records out), it would be read at
-    // another volume's: it is listed, and fails when recovered.
-    const auto places = match ? PlacesOf(partitions.List(type)) : std::nullopt;
-    // Another volume where the scanned one was: what the save says of its
-    // files would be read from that volume's bytes. With one record the
-    // writers read every file of the type there.
-    const auto other = state.otherVolumes.find(type);
-    const bool otherVolume = match && other != state.otherVolumes.end();
-    const bool allOther = otherVolume && partitions.List(type).size() < 2;
 
     // A save writes a folder before its children: a parent not met yet is
     // damage (unless the tree has the builder's folder of lost files, id -1,
     // whose files keep the ids of the parents that were never found). A file
     // larger than the device is not: a cut image holds such files, and its
-    // scan lists them as this load must.
+    // scan lists them as this load must. The nodes are held until the root's
+    // end, where the volumes judged by their files are known.
     std::unordered_set<long long> ids{root->GetCurrentNodeID()};
-    bool lostFolder = false, nodes = false;
+    bool lostFolder = false;
+    std::vector<std::unique_ptr<RestoreFileNode>> nodes;
     for (;;) {
         const std::uint32_t marker = in.U32();
         if (marker == kEndMarker) break;
@@ -235,6 +317,23 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         ids.insert(node->GetCurrentNodeID());
         lostFolder = lostFolder || (node->GetCurrentNodeID() == -1 && node->IsDirectory() &&
                                     node->GetParentNodeID() == root->GetCurrentNodeID());
+        if (match) nodes.push_back(std::move(node));
+        if (steps) steps->Step(progress);
+    }
+    if (!match) return true;
+    if (!nodes.empty()) JudgeByFiles(state, type, nodes, partitions, volumes);
+
+    // A file is read at the place of the record with its partition index;
+    // naming none (a save that left records out), it would be read at
+    // another volume's: it is listed, and fails when recovered.
+    const auto places = PlacesOf(partitions.List(type));
+    // Another volume where the scanned one was: what the save says of its
+    // files would be read from that volume's bytes. With one record the
+    // writers read every file of the type there.
+    const auto other = state.otherVolumes.find(type);
+    const bool otherVolume = other != state.otherVolumes.end();
+    const bool allOther = otherVolume && partitions.List(type).size() < 2;
+    for (auto& node : nodes) {
         if (places && !node->IsDirectory() && !places->count(node->GetBelongedPartition())) {
             node->Unplace();
             ++state.unplaced;
@@ -243,12 +342,9 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
             node->Unplace();
             if (tally) ++tally->unvouched;
         }
-        nodes = true;
-        if (match && builder.AddNode(node.get(), searcher)) node.release();
-        if (steps) steps->Step(progress);
+        if (builder.AddNode(node.get(), searcher)) node.release();
     }
-    if (!match) return true;
-    if (nodes) {
+    if (!nodes.empty()) {
         builder.FlashBuild(searcher);
         state.unbuilt.erase(type);
     } else {
@@ -306,4 +402,43 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
     } catch (const CRSException&) {
     }
     return code;
+}
+
+std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {
+    std::vector<SavedRootSummary> roots;
+    if (!rs.OpenFrame(_frFileSystemNode)) throw CSavedScanDamage{"no FileSystemNode frame"};
+    CFrameReader in(rs);
+    in.Need(8, "no root count");
+    const std::uint64_t count = in.U64();
+    if (count > in.Remaining() / kMinRootBlock) throw CSavedScanDamage{"a root count out of range"};
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (in.U32() != kRootMarker) throw CSavedScanDamage{"a root without its marker"};
+        const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
+        SavedRootSummary summary;
+        summary.position = i;
+        summary.type = root->GetStoredSearcherType();
+        summary.volumeName = root->GetStoredVolumeName();
+        in.Need(4, "no partition count");
+        const std::uint32_t records = in.U32();
+        if (records > kMaxPartitions || std::uint64_t{records} * (4 + kPartitionRecordSize) > in.Remaining())
+            throw CSavedScanDamage{"a partition count out of range"};
+        for (std::uint32_t r = 0; r < records; ++r) {
+            if (in.U32() > kMaxPartitionKind) throw CSavedScanDamage{"an unknown partition kind"};
+            std::uint8_t bytes[kPartitionRecordSize];
+            in.Read(bytes, sizeof bytes);
+            std::shared_ptr<const CSearchedPartitionInfo> record = SaveRestoreResult::ReadPartition(bytes);
+            if (!record) throw CSavedScanDamage{"a partition record out of range"};
+            summary.records.push_back(std::move(record));
+            summary.marks.push_back(SaveRestoreResult::ReadPartitionMark(bytes));
+        }
+        CMarkSampler sampler(summary.records.size() < 2);
+        for (std::uint32_t marker = in.U32(); marker != kEndMarker; marker = in.U32()) {
+            if (marker != kNodeMarker) throw CSavedScanDamage{"an unknown node marker"};
+            std::shared_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
+            if (sampler.Offer(node.get())) summary.kept.push_back(std::move(node));
+        }
+        for (const auto& record : summary.records) summary.files.push_back(sampler.Files(record->m_partitionIndex));
+        roots.push_back(std::move(summary));
+    }
+    return roots;
 }

@@ -13,11 +13,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 class CSavedVolumeCache;
+class IDataRecovery;
+class IFileNode;
 class IStorageDevice;
 
 // The progress of one save or load: 5 at the start, one point per second at
@@ -62,9 +65,39 @@ struct CVolumeTally {
     std::uint64_t same = 0, other = 0;
     // Files left with nothing to read: their volume is not the one scanned.
     std::uint64_t unvouched = 0;
+    // Saved roots read, and those added: a device none of whose volumes
+    // takes any root is not the one scanned.
+    std::uint64_t roots = 0, added = 0;
     // The device is another one: some volume was checked, none was the same.
-    bool OtherDevice() const { return other > 0 && same == 0; }
+    bool OtherDevice() const { return (other > 0 && same == 0) || (roots > 0 && added == 0); }
 };
+
+// The files whose first sectors vouch for a partition record's volume, the
+// same on saving and on loading: offered in save order (breadth first, as the
+// nodes are written), of the files of the record (every file of the root
+// when it has one record, else those naming its partition index) the first
+// kMarkFiles live ones, then deleted ones where live ones are too few. Only
+// files read from runs on the device count (no folder, no empty, resident or
+// compressed file).
+class CMarkSampler {
+public:
+    explicit CMarkSampler(bool oneRecord) : m_oneRecord(oneRecord) {}
+    // True when the node is among those picked.
+    bool Offer(IFileNode* node);
+    std::vector<IFileNode*> Files(std::uint16_t partitionIndex) const;
+
+private:
+    struct Picked {
+        std::vector<IFileNode*> live, deleted;
+    };
+    bool m_oneRecord;
+    std::map<std::uint16_t, Picked> m_picked;
+};
+
+// 16 bits of the bytes of node's first sector as writer reads them (never
+// 0); 0 when they cannot be read or hold one byte value only (an erased or
+// zeroed sector is on every device alike).
+std::uint16_t FirstSectorMark(IDataRecovery& writer, IFileNode* node);
 
 // Which saved roots a replay adds: all of them for a whole disk, else those
 // whose volume name equals the device's.
@@ -72,19 +105,32 @@ struct ReplayTarget {
     bool wholeDisk = false;
     std::string volumeName;
     IStorageDevice* device = nullptr; // for the volumes a root's file system keeps open
-    // A quick scan's volume takes one root, of its own searcher type, that no
-    // earlier volume of the same load took: volumes without a label all
-    // carry the same fallback name.
-    int quickSearcherType = 0; // 0: every matching root
-    std::set<std::uint64_t>* taken = nullptr; // root positions taken so far
+    // A quick scan's volume takes the one root its load paired it with (by
+    // what the roots' records say of their volumes, not by their order:
+    // volumes without a label all carry the same fallback name, and one
+    // without files has no root), or none.
+    bool pairedOnly = false;
+    std::optional<std::uint64_t> paired{}; // the root's position
 };
 
 // How a replay checks the volumes of the roots it adds.
 struct ReplayVolumeCheck {
-    // Asked for each partition record of a root added, with the identity the
-    // save holds for its volume (null for a save without one). The files of
-    // a record whose volume is another are listed and fail when recovered.
-    std::function<VolumeCheck(const CSearchedPartitionInfo&, const std::uint64_t* savedIdentity)> check;
+    // Asked for each partition record of a root added, with what the save
+    // holds of its volume. The files of a record whose volume is another are
+    // listed and fail when recovered.
+    std::function<VolumeCheck(const CSearchedPartitionInfo&, const SaveRestoreResult::VolumeMark&)> check;
+    // A record whose mark samples its files is the same volume only where at
+    // least half of the sampled files' first sectors are as saved: the marks
+    // now of nodes read through writers of the records given.
+    std::function<std::vector<std::uint16_t>(const std::vector<CSearchedPartitionInfo*>& records,
+                                             const std::vector<IFileNode*>& nodes)>
+        fileMarks;
+    // A record of a save without marks whose volume is of its kind and size
+    // is the same only where its sampled files are as its file system's own
+    // structures there say (VolumeHoldsFiles); alone: what the record told.
+    std::function<VolumeCheck(const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
+                              VolumeCheck alone)>
+        filesHeld;
     CVolumeTally* tally = nullptr;
 };
 
@@ -105,3 +151,19 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
                                    const ReplayTarget& target, CRestoredPartitions& partitions,
                                    CSavedVolumeCache* cache, CProgressSteps* steps,
                                    const ReplayVolumeCheck* volumes = nullptr);
+
+// One root block of a saved scan as a load pairs it with a volume.
+struct SavedRootSummary {
+    std::uint64_t position = 0;
+    int type = 0;
+    std::string volumeName;
+    std::vector<std::shared_ptr<const CSearchedPartitionInfo>> records;
+    std::vector<SaveRestoreResult::VolumeMark> marks; // one per record
+    std::vector<std::vector<IFileNode*>> files;      // per record, its sampled files (CMarkSampler)
+    std::vector<std::shared_ptr<IFileNode>> kept;    // the nodes files point to
+};
+
+// The root blocks of the FileSystemNode frame, their nodes read past; the
+// frame is left open for the caller to close. Throws CSavedScanDamage or
+// CRSException as a replay would refuse.
+std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs);

@@ -2,9 +2,14 @@
 
 #include "engine/include/EngineTypes.h"
 #include "engine/include/SearchedPartitionInfo.h"
+#include "engine/include/StorageDevice.h"
+#include "engine/common/FileNode.h"
 #include "engine/volume/VolumeAnalyzeController.h"
+#include "savedscan/RestoreFileNode.h"
 
 #include <memory>
+
+using SaveRestoreResult::VolumeMark;
 
 namespace {
 
@@ -17,23 +22,118 @@ bool IsRecognised(unsigned kind) {
 
 } // namespace
 
-VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInfo& record,
-                             const std::uint64_t* savedIdentity) {
+VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInfo& record, const VolumeMark& mark) {
     if (!device || record.m_startSector < 0) return VolumeCheck::Unchecked;
     const auto start = static_cast<unsigned long long>(record.m_startSector);
-    if (savedIdentity) {
+    if (mark.kind == VolumeMark::Kind::Identity) {
         std::uint64_t now = 0;
         // A volume that cannot be read now cannot be vouched for either.
-        return VolumeIdentity(device, start, now) && now == *savedIdentity ? VolumeCheck::Same : VolumeCheck::Other;
+        return VolumeIdentity(device, start, now) && now == mark.identity ? VolumeCheck::Same : VolumeCheck::Other;
     }
-    // An older save: only a file system of another kind where the record's
-    // was tells another volume. A deep scan's FAT kind is its own guess, so
-    // FAT12, 16 and 32 count as one.
+    if (mark.kind == VolumeMark::Kind::Files) {
+        if (mark.identity == 0) return VolumeCheck::Unchecked;
+        std::uint64_t now = 0;
+        return VolumeIdentity(device, start, now) && SaveRestoreResult::FoldIdentity(now) == mark.identity
+                   ? VolumeCheck::Same
+                   : VolumeCheck::Other;
+    }
+    // An older save: a file system of another kind (or a FAT one of another
+    // size) where the record's was tells another volume. A deep scan's FAT kind is
+    // its own guess, so FAT12, 16 and 32 count as one.
     if (!IsRecognised(record.m_fileSystemType)) return VolumeCheck::Unchecked;
     const std::unique_ptr<IVolumeAnalyzeController> analysis(CreateVolumeAnalyzeController(device, start));
     IVolumeAnalyze* found = analysis ? analysis->GetVolumeAnzlyzer() : nullptr;
     if (!found) return VolumeCheck::Unchecked;
     const unsigned kind = found->GetFileSystemType();
     const bool same = kind == record.m_fileSystemType || (IsFat(kind) && IsFat(record.m_fileSystemType));
-    return same ? VolumeCheck::Same : VolumeCheck::Other;
+    const unsigned long long total = found->GetTotalSector();
+    const bool sized = !IsFat(kind) || record.m_totalSectors == 0 || total == 0 || total == record.m_totalSectors;
+    return same && sized ? VolumeCheck::Same : VolumeCheck::Other;
+}
+
+namespace {
+
+// The first sector of a FAT12/16 volume's fixed root folder, from the volume's
+// start; -1 when its boot sector does not say.
+long long FatRootFolder(IStorageDevice* device, long long start) {
+    std::vector<std::uint8_t> boot(device->GetSectorSize());
+    if (boot.size() < 64 || device->ReadSector(boot.data(), start, 1) == 0) return -1;
+    const unsigned reserved = boot[14] | boot[15] << 8, fats = boot[16];
+    const unsigned long fatSize = boot[22] | boot[23] << 8;
+    if (reserved == 0 || fats == 0 || fatSize == 0) return -1;
+    return static_cast<long long>(reserved + fats * fatSize);
+}
+
+// 1 when an entry of the file's size lies in the 4 KiB from its metadata
+// position (taken from the volume's start, and from the device's), 0 when
+// none does, -1 when that cannot be told. A FAT file in a fixed root folder
+// has the position 0: its entry is in that folder.
+int EntryHeld(IStorageDevice* device, const CSearchedPartitionInfo& record, IFileNode* node) {
+    auto* c = dynamic_cast<CFileNode*>(node);
+    long long meta = c ? c->GetMetadataStartPosition() : -1;
+    if (meta == 0 && IsFat(record.m_fileSystemType)) meta = FatRootFolder(device, record.m_startSector);
+    const long long size = node ? node->GetFileSize() : 0;
+    const unsigned kind = record.m_fileSystemType;
+    const bool fat = IsFat(kind);
+    if (meta < 0 || size < 512 || !(fat || kind == FS_EXFAT)) return -1;
+    const unsigned sectorSize = device->GetSectorSize();
+    if (sectorSize == 0 || sectorSize > 4096 || 4096 % sectorSize != 0) return -1;
+    const unsigned count = 4096 / sectorSize;
+    std::vector<std::uint8_t> buffer(4096);
+    int told = -1;
+    for (const long long at : {record.m_startSector + meta, meta}) {
+        if (at < 0 || static_cast<unsigned long long>(at) + count > device->GetTotalSectors()) continue;
+        if (device->ReadSector(buffer.data(), at, count) == 0) continue;
+        told = 0;
+        for (std::size_t off = 0; off + 32 <= buffer.size(); off += fat ? 32 : 8) {
+            std::uint64_t value = 0;
+            const std::size_t field = fat ? off + 28 : off;
+            for (int b = fat ? 3 : 7; b >= 0; --b) value = value << 8 | buffer[field + static_cast<std::size_t>(b)];
+            if (value == static_cast<std::uint64_t>(size)) return 1;
+        }
+        if (record.m_startSector == 0) break;
+    }
+    return told;
+}
+
+} // namespace
+
+VolumeCheck VolumeHoldsFiles(IStorageDevice* device, const CSearchedPartitionInfo& record,
+                             const std::vector<IFileNode*>& files, VolumeCheck alone) {
+    if (!device) return alone;
+    std::size_t told = 0, held = 0;
+    for (IFileNode* node : files) {
+        const int entry = EntryHeld(device, record, node);
+        if (entry < 0) continue;
+        ++told;
+        held += static_cast<std::size_t>(entry);
+    }
+    if (told == 0) return alone;
+    return 2 * held >= told ? VolumeCheck::Same : VolumeCheck::Other;
+}
+
+bool IsWeakIdentity(IStorageDevice* device, unsigned long long start) {
+    CVolumeAnalyzeController analysis(device, start);
+    IVolumeAnalyze* known = analysis.GetVolumeAnzlyzer();
+    return !known || known->GetVolumeSerial() == 0;
+}
+
+bool MakeVolumeMark(IStorageDevice* device, const CSearchedPartitionInfo& record, IDataRecovery* writer,
+                    const std::vector<IFileNode*>& files, VolumeMark& mark) {
+    if (!device || record.m_startSector < 0) return false;
+    const auto start = static_cast<unsigned long long>(record.m_startSector);
+    std::uint64_t identity = 0;
+    const bool identified = VolumeIdentity(device, start, identity);
+    mark = VolumeMark{};
+    if (writer && IsWeakIdentity(device, start))
+        for (std::size_t i = 0; i < files.size() && i < kMarkFiles; ++i) mark.files[i] = FirstSectorMark(*writer, files[i]);
+    if (mark.HasFiles()) {
+        mark.kind = VolumeMark::Kind::Files;
+        mark.identity = identified ? SaveRestoreResult::FoldIdentity(identity) : 0;
+        return true;
+    }
+    if (!identified) return false;
+    mark.kind = VolumeMark::Kind::Identity;
+    mark.identity = identity;
+    return true;
 }

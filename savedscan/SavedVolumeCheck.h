@@ -9,10 +9,31 @@
 class CSearchedPartitionInfo;
 class IStorageDevice;
 
-// The volume at the record's start on device against what the save holds:
-// the identity the save took of it (savedIdentity), or, for a save without
-// one, the record's file-system kind against the one found there now.
-// Unchecked where nothing can be told (no identity and no file system known
-// at the start, or a record of no file system).
+// The volume at the record's start on device against what the save holds of
+// it (mark): the identity the save took of it; for a mark of sampled files
+// the folded identity, when it had one (the files are judged by the replay);
+// for a save without a mark the record's file-system kind and size against
+// the volume found there now. Unchecked where nothing can be told (no
+// identity and no file system known at the start, or a record of no file
+// system).
 VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInfo& record,
-                             const std::uint64_t* savedIdentity);
+                             const SaveRestoreResult::VolumeMark& mark);
+
+// For a save without marks: whether the volume of record on device holds
+// the sampled files where the save says their entries are (their metadata
+// position): an entry there of the file's size, as FAT (32-bit) and exFAT
+// (64-bit) write it. Same when at least half of the files that can be
+// told are; alone when none can (a file system of no such entries, small
+// files).
+VolumeCheck VolumeHoldsFiles(IStorageDevice* device, const CSearchedPartitionInfo& record,
+                             const std::vector<IFileNode*>& files, VolumeCheck alone);
+
+// Whether VolumeIdentity at start cannot tell the volume from another made
+// alike: it has no serial number, or no file system is known there.
+bool IsWeakIdentity(IStorageDevice* device, unsigned long long start);
+
+// The mark a save writes for record on device; files are the record's
+// sampled files (CMarkSampler) and writer reads them as a recovery would.
+// None when nothing can be had.
+bool MakeVolumeMark(IStorageDevice* device, const CSearchedPartitionInfo& record, IDataRecovery* writer,
+                    const std::vector<IFileNode*>& files, SaveRestoreResult::VolumeMark& mark);

@@ -3,7 +3,8 @@
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
-#include "engine/volume/VolumeAnalyzeController.h"
+#include "savedscan/RestoreFileNode.h"
+#include "savedscan/SavedVolumeCheck.h"
 #include "engine/writer/DataRecovery.h"
 #include "services/DeviceData.h"
 #include "services/ScanSession.h"
@@ -11,6 +12,8 @@
 #include "services/UIScan.h"
 
 #include <algorithm>
+#include <deque>
+#include <map>
 #include <list>
 #include <mutex>
 #include <shared_mutex>
@@ -38,14 +41,27 @@ struct HeldSession {
     std::shared_lock<std::shared_mutex> nodes;
 };
 
+std::mutex g_loadDeviceLock;
+std::string g_loadDevice;
+
 class CScanRestoreTarget final : public SaveRestoreResult::RestoreScanTarget {
 public:
     CScanRestoreTarget(VXUIScan& scan, VXUIRecovery& recovery) : m_scan(scan), m_recovery(recovery) {}
 
     void HoldEnd(bool hold) override { m_scan.HoldEndForLoad(hold); }
     void Clear() override { m_scan.ClearData(); }
+    void SavedDevice(const SavedDisk& saved) override {
+        const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+        g_loadDevice = saved.name;
+    }
     std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
+    std::vector<IStorageDevice*> DiskVolumes(IStorageDevice* volume) override {
+        VXUIDeviceData& devices = VXUIDeviceData::instance();
+        std::list<IStorageDevice*> volumes;
+        devices.GetDiskVolumeStorage(devices.GetDiskStorageByVolumeStorage(volume), volumes);
+        return {volumes.begin(), volumes.end()};
+    }
     const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) override {
         return VXUIDeviceData::GetVolumeInfo(device);
     }
@@ -65,6 +81,11 @@ private:
 };
 
 } // namespace
+
+std::string LastLoadDeviceName() {
+    const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+    return g_loadDevice;
+}
 
 SavedDisk DescribeSaved(IStorageDevice* storage) {
     SavedDisk disk;
@@ -121,12 +142,31 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
     };
     // Taken where the writers read: on the device the root's files are on,
     // while its device objects stand (a device list made again frees them).
-    source.identity = [from](IFileNode* root, const CSearchedPartitionInfo& record, std::uint64_t& identity) {
+    // Files sampled once per root, in the order the save writes them.
+    auto samplers = std::make_shared<std::map<IFileNode*, CMarkSampler>>();
+    source.identity = [from, samplers, partitions = source.partitions](
+                          IFileNode* root, const CSearchedPartitionInfo& record, SaveRestoreResult::VolumeMark& mark) {
         if (!from->Storage()) return false;
-        auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
+        IDataRecovery* writer = from->WriterFor(root);
+        auto* concrete = dynamic_cast<CDataRecovery*>(writer);
         IStorageDevice* device = concrete ? concrete->Device() : nullptr;
-        return device && record.m_startSector >= 0 &&
-               VolumeIdentity(device, static_cast<unsigned long long>(record.m_startSector), identity);
+        if (!device) return false;
+        auto it = samplers->find(root);
+        if (it == samplers->end()) {
+            std::vector<CSearchedPartitionInfo*> records = partitions(root);
+            std::erase(records, nullptr);
+            it = samplers->emplace(root, CMarkSampler(records.size() < 2)).first;
+            std::deque<IFileNode*> folders{root};
+            while (!folders.empty()) {
+                IFileNode* folder = folders.front();
+                folders.pop_front();
+                for (IFileNode* child = folder->GetFirstChild(); child; child = child->GetNextNode()) {
+                    if (child->IsDirectory()) folders.push_back(child);
+                    it->second.Offer(child);
+                }
+            }
+        }
+        return MakeVolumeMark(device, record, writer, it->second.Files(record.m_partitionIndex), mark);
     };
     // Read as a recovery reads them: the bytes a loaded result recovers are
     // the ones this scan would have.

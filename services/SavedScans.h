@@ -5,6 +5,7 @@
 #include "savedscan/SaveRestoreResult.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 class IStorageDevice;
@@ -19,6 +20,10 @@ SaveRestoreResult::SavedDisk DescribeSaved(IStorageDevice* storage);
 // then every listed disk or volume with the same name, type and size, in
 // list order.
 std::vector<IStorageDevice*> GetFromDiskVolumeData(const SaveRestoreResult::SavedDisk& saved);
+
+// The name of the device the last load's file was made of (empty before a
+// load has read one): a load refused for want of it names it.
+std::string LastLoadDeviceName();
 
 // What a save of scan's current session writes; it holds the session and
 // its nodes until it goes. Called on the save's thread.

@@ -358,6 +358,9 @@ public:
         if (error) *error = info.result;
     }
 
+    static_assert(kLoadDeviceMissing == SAVED_NO_DEVICE);
+    QString GetRestoreDeviceName() override { return QString::fromStdString(LastLoadDeviceName()); }
+
     QString GetSaveFileName() override {
         IStorageDevice* storage = m_scan.GetSavedStorage();
         VXUIDeviceData& devices = VXUIDeviceData::instance();

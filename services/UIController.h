@@ -141,6 +141,11 @@ public:
     // The proposed name of a scan-result file: the name of the disk or
     // volume scanned last, "_" and the local time.
     virtual QString GetSaveFileName() { return QString(); }
+    // The error code of a load that did not find the device its file was
+    // made of attached (SAVED_NO_DEVICE).
+    static constexpr std::uint64_t kLoadDeviceMissing = 6;
+    // The name of the device the last load's file was made of.
+    virtual QString GetRestoreDeviceName() { return QString(); }
     // Recovery of the ticked files. GetSelectedFilesAmout counts the shown,
     // fully ticked files, adds their sizes to *size (callers pass 0) and
     // hands both to the recovery as its totals.

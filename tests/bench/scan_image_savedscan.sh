@@ -227,4 +227,65 @@ PY
 carved="$fixtures/carve_all/all_512_random.img"
 expect_failure "carved files on another device" 6 "$out/carved.deep.rsf" --device \
     "$(changed "$carved" "$(first_data "$carved")" 16)"
+
+# own_bytes SAVE IMAGE SUMS [IMAGE...]: the save loads with IMAGE first (the
+# others attached beside it) and every file of SUMS comes back byte-exact.
+own_bytes() {
+    local saved="$1" image="$2" list="$3" r="$out/own"; shift 3
+    local devices=(--device "$image") d
+    for d in "$@"; do devices+=(--device "$d"); done
+    rm -rf "$r"
+    "$probe" load "$saved" "${devices[@]}" --recover "$r" > "$out/own.txt" 2> "$out/err" ||
+        fail "$saved on $image: $(grep -a '^load failed' "$out/err" || tail -n 1 "$out/own.txt")"
+    diff <(cut -c1-64 "$list" | sort) <(sums "$r" | grep -xFf <(cut -c1-64 "$list")) >&2 ||
+        fail "$saved on $image: the scanned files do not come back byte-exact"
+}
+# A quick save opens on the disk it was made of: each volume takes its own
+# root, and a volume without files (no root) takes none of the others' (an
+# empty FAT16 or exFAT partition before one of files, all without label; a
+# FAT32 stick partitioned again, whose old volume is listed empty).
+alike="$fixtures/cards_alike"
+for d in emptyfirst/fat16 emptyfirst/exfat restick/stick; do
+    "$probe" quick "$alike/$d.img" --services --save "$out/pair.rsf" --recover "$out/pair.live" > /dev/null 2>&1 ||
+        fail "$d: --save failed"
+    sums "$out/pair.live" > "$out/pair.sums"
+    own_bytes "$out/pair.rsf" "$alike/$d.img" "$out/pair.sums"
+    rm -rf "$out/pair.live"
+done
+# A save written before partition records carried what tells volumes apart
+# (old_save.py) opens on its own volume too, and on a card made alike not at
+# all: the files' entries there are not as the save says.
+python3 "$src/tests/fixtures/old_save.py" "$out/pair.rsf" "$out/pair.old.rsf"
+own_bytes "$out/pair.old.rsf" "$alike/restick/stick.img" "$alike/restick/stick.sha256.txt"
+"$probe" quick "$alike/emptyfirst/fat16.img" --services --save "$out/pair.rsf" > /dev/null 2>&1 || fail "--save failed"
+python3 "$src/tests/fixtures/old_save.py" "$out/pair.rsf" "$out/pair.old.rsf"
+own_bytes "$out/pair.old.rsf" "$alike/emptyfirst/fat16.img" "$alike/emptyfirst/fat16.sha256.txt"
+for mode in quick deep; do
+    python3 "$src/tests/fixtures/old_save.py" "$out/alike.$mode.rsf" "$out/alike.old.rsf"
+    expect_failure "an old save on a card made alike ($mode)" 6 "$out/alike.old.rsf" --device "$alike/two/card.img"
+    own_bytes "$out/alike.old.rsf" "$alike/one/card.img" "$alike/one/card.sha256.txt"
+done
+# Where the identity tells nothing apart (FAT cards of serial 0, carved files
+# after a first MiB of zeros or 0xFF, or behind the protective MBR two GPT
+# sticks share), the files' first sectors do: a save of one loads on it,
+# also with the other attached first or second, and is refused on the other.
+for mode in quick deep; do
+    "$probe" "$mode" "$alike/serial0/one/card.img" --services --save "$out/s0.$mode.rsf" > /dev/null 2>&1 ||
+        fail "serial 0 $mode: --save failed"
+    expect_failure "a card of serial 0 made alike ($mode)" 6 "$out/s0.$mode.rsf" --device "$alike/serial0/two/card.img"
+    own_bytes "$out/s0.$mode.rsf" "$alike/serial0/one/card.img" "$alike/serial0/one/card.sha256.txt"
+    own_bytes "$out/s0.$mode.rsf" "$alike/serial0/one/card.img" "$alike/serial0/one/card.sha256.txt" \
+        "$alike/serial0/two/card.img"
+    own_bytes "$out/s0.$mode.rsf" "$alike/serial0/two/card.img" "$alike/serial0/one/card.sha256.txt" \
+        "$alike/serial0/one/card.img"
+done
+for head in zero ff gpt; do
+    "$probe" deep "$alike/carved/$head/one/disk.img" --services --save "$out/carved.$head.rsf" > /dev/null 2>&1 ||
+        fail "carved $head: --save failed"
+    expect_failure "carved files, another disk ($head)" 6 "$out/carved.$head.rsf" --device \
+        "$alike/carved/$head/two/disk.img"
+    own_bytes "$out/carved.$head.rsf" "$alike/carved/$head/one/disk.img" "$alike/carved/$head/one/disk.sha256.txt"
+done
+# With several alike attached, the one scanned is found whichever comes first.
+own_bytes "$out/alike.quick.rsf" "$alike/one/card.img" "$alike/one/card.sha256.txt" "$alike/two/card.img"
 echo "scan_image saved scan: ok"

@@ -88,12 +88,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rs.EndRS();
     }
     ReplayTarget target;
-    std::set<std::uint64_t> taken;
     target.wholeDisk = data[0] % 3 == 0;
     target.volumeName = "VOL";
-    if (data[0] % 3 == 2) target.quickSearcherType = SEARCHER_FAT, target.taken = &taken;
+    if (data[0] % 3 == 2) target.pairedOnly = true, target.paired = data[0] >> 3;
     CRSData rs(RS_MODE_READ);
     if (!rs.StartRS(path.c_str(), 0)) return 0;
+    // What a quick load pairs volumes by: the same frame, read to its end.
+    try {
+        ListSavedRoots(rs);
+    } catch (const CSavedScanDamage&) {
+    } catch (const CRSException&) {
+    }
+    try {
+        rs.CloseFrame();
+    } catch (const CRSException&) {
+    }
     FreeingBuilder freeing;
     StillClock clock;
     ShowAll filter;

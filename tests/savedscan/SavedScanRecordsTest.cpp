@@ -30,6 +30,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,65 @@ TEST(SavedScanRecords, EveryVolumeOfARootIsSavedAndLoadedInOrder) {
         ASSERT_EQ(std::string(f1.GetFileName()), "f1");
         EXPECT_EQ(f1.GetDataRunList() != nullptr, count > 1099);
     }
+}
+
+// What a partition record's first 16 bytes say of its volume reads back as
+// written; older saves (zeros, or pointers there) say nothing. The files that
+// vouch for a volume are the first four live ones of its record, in save
+// order, deleted ones filling in; no folder, empty, resident or compressed one.
+TEST(SavedScanRecords, VolumeMarksReadBackAndSampleTheFilesOfTheirRecord) {
+    using SaveRestoreResult::VolumeMark;
+    CSearchedPartitionInfo p(512);
+    const auto roundTrip = [&](const VolumeMark* mark) {
+        std::string bytes;
+        CRecordWriter w(bytes);
+        SaveRestoreResult::WritePartition(p, w, mark);
+        return SaveRestoreResult::ReadPartitionMark(reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    };
+    VolumeMark identity{VolumeMark::Kind::Identity, 0x1122334455667788ULL, {}};
+    VolumeMark files{VolumeMark::Kind::Files, SaveRestoreResult::FoldIdentity(0x1122334455667788ULL), {7, 0, 9, 65535}};
+    for (const VolumeMark& mark : {identity, files}) {
+        const VolumeMark back = roundTrip(&mark);
+        EXPECT_EQ(std::tuple(back.kind, back.identity, back.files), std::tuple(mark.kind, mark.identity, mark.files));
+    }
+    EXPECT_EQ(roundTrip(nullptr).kind, VolumeMark::Kind::None);
+    std::uint8_t older[kPartitionRecordSize] = {};
+    for (int i = 0; i < 6; ++i) older[i] = older[8 + i] = static_cast<std::uint8_t>(0x40 + i); // two pointers
+    EXPECT_EQ(SaveRestoreResult::ReadPartitionMark(older).kind, VolumeMark::Kind::None);
+    EXPECT_NE(SaveRestoreResult::FoldIdentity(0x0000000100000001ULL), 0u);
+
+    std::vector<std::unique_ptr<RestoreFileNode>> nodes;
+    const auto add = [&](std::uint16_t partition, bool deleted, bool resident = false, std::uint64_t size = 100) {
+        auto node = std::make_unique<RestoreFileNode>();
+        node->m_size = size;
+        node->m_isDeleted = deleted;
+        auto* runs = new CDataRunList;
+        runs->SetResident(resident);
+        DataRun r{static_cast<long long>(nodes.size()), 1};
+        runs->AddDataRun(&r);
+        node->SetDataRunList(runs);
+        node->SetBelongedPartition(partition);
+        nodes.push_back(std::move(node));
+        return nodes.back().get();
+    };
+    IFileNode* d0 = add(1, true);
+    add(1, false, true);  // resident
+    add(1, false, false, 0); // empty
+    IFileNode* l1 = add(1, false);
+    IFileNode* other = add(2, false);
+    IFileNode* l2 = add(1, false);
+    IFileNode* l3 = add(1, false);
+    IFileNode* l4 = add(1, false);
+    add(1, false); // a fifth live one
+    CMarkSampler byRecord(false), one(true);
+    for (const auto& node : nodes) byRecord.Offer(node.get()), one.Offer(node.get());
+    EXPECT_EQ(byRecord.Files(1), (std::vector<IFileNode*>{l1, l2, l3, l4}));
+    EXPECT_EQ(byRecord.Files(2), (std::vector<IFileNode*>{other}));
+    EXPECT_EQ(byRecord.Files(3), std::vector<IFileNode*>{});
+    EXPECT_EQ(one.Files(2), (std::vector<IFileNode*>{l1, other, l2, l3}));
+    CMarkSampler few(false);
+    few.Offer(d0), few.Offer(other);
+    EXPECT_EQ(few.Files(1), (std::vector<IFileNode*>{d0}));
 }
 
 // Hand-made files, one field wrong at a time.

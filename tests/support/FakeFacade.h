@@ -90,6 +90,8 @@ public:
     void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error, bool) override {
         *total = progressTotal, *current = progressCurrent, *error = progressError;
     }
+    QString GetRestoreDeviceName() override { return restoreDeviceName; }
+    QString restoreDeviceName;
     void ReleaseDataRecovery() override { ++calls["ReleaseDataRecovery"]; }
 
     // Previews: what preview answers (run on the loaders' threads).

@@ -103,8 +103,15 @@ void VXProgressWindow::onTimer() {
     // (The window of a stopped save's end leaves that answer to the save's own.)
     const bool stopped = bSave_ && showing_ == Showing::Operation && std::exchange(gStopAnswered, false);
     if (!bSucess_ && !(app && app->isEnding()) && !stopped && showing_ == Showing::Operation) {
+        // A file whose device is not attached is not damaged: the user is
+        // told which device to attach.
+        std::uint64_t total = 0, current = 0, error = 0;
+        VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, bSave_);
+        const bool noDevice = !bSave_ && error == VXUIController::kLoadDeviceMissing;
         kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
-                         localizedString("READ_RSF_FAILED"));
+                         noDevice ? platform::localizedFormat("LOAD_RSF_DEVICE_MISSING",
+                                                              VXUIController::shared().GetRestoreDeviceName())
+                                  : localizedString("READ_RSF_FAILED"));
         alert.runModal();
     }
     services::writeLog("----------close ProgressWindow-------------\n");

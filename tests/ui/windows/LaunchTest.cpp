@@ -352,11 +352,19 @@ private slots:
         QTest::addColumn<int>("bar");
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("detailPosts");
-        QTest::newRow("load, out of order") << false << QList<QPoint>{{50, 100}, {30, 100}, {70, 100}} << 70 << 0 << 1;
-        QTest::newRow("total 0 counts as 1") << false << QList<QPoint>{{0, 0}, {1, 0}, {5, 0}} << 100 << 0 << 1;
-        QTest::newRow("save") << true << QList<QPoint>{{10, 40}} << 25 << 0 << 0;
-        QTest::newRow("failed load") << false << QList<QPoint>{{10, 20}} << 50 << 4 << 0;
-        QTest::newRow("failed save") << true << QList<QPoint>{} << 0 << 1 << 0;
+        // What a failure tells: a damaged file, or the device to attach.
+        QTest::addColumn<QString>("told");
+        const QString damaged = platform::localizedString("READ_RSF_FAILED");
+        QTest::newRow("load, out of order") << false << QList<QPoint>{{50, 100}, {30, 100}, {70, 100}} << 70 << 0 << 1
+                                            << QString();
+        QTest::newRow("total 0 counts as 1") << false << QList<QPoint>{{0, 0}, {1, 0}, {5, 0}} << 100 << 0 << 1
+                                             << QString();
+        QTest::newRow("save") << true << QList<QPoint>{{10, 40}} << 25 << 0 << 0 << QString();
+        QTest::newRow("failed load") << false << QList<QPoint>{{10, 20}} << 50 << 4 << 0 << damaged;
+        QTest::newRow("failed save") << true << QList<QPoint>{} << 0 << 1 << 0 << damaged;
+        QTest::newRow("load of a device not attached")
+            << false << QList<QPoint>{} << 0 << 6 << 0
+            << platform::localizedFormat("LOAD_RSF_DEVICE_MISSING", QStringLiteral("CARD 32 MB"));
     }
     void progressWindow() {
         QFETCH(int, bar);
@@ -367,7 +375,16 @@ private slots:
         int posts = 0;
         platform::NotificationCenter::defaultCenter().addObserver(
             this, "ShowDetailWindow", [&posts](const platform::Notification&) { ++posts; });
-        if (code) kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        fake_->restoreDeviceName = QStringLiteral("CARD 32 MB");
+        QString told;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            const QList<QMessageBox*> alerts = kit::Alert::openAlerts();
+            if (alerts.isEmpty()) return;
+            told = alerts.front()->informativeText();
+            kit::Alert::buttonForAnswer(alerts.front(), kit::kAlertDefaultReturn)->click();
+        });
+        answer.start(20);
         VXProgressWindow progress;
         progress.setStrPostName(QString::fromStdString(fake_->restoreKey));
         progress.setBSave(save);
@@ -379,7 +396,7 @@ private slots:
         });
         kit::runModal(progress.window());
         QCOMPARE(progress.getResult(), code == 0);
-        QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
+        QTEST(told, "told");
         QTEST(posts, "detailPosts");
         platform::NotificationCenter::defaultCenter().removeObserver(this);
     }
