@@ -67,7 +67,8 @@ public:
 
     void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>& out) override {
         std::list<_DiskVolumeData> disks;
-        VXUIDeviceData::instance().GetAllDeviceInfo(disks);
+        // The records' texts live as long as their listing: held until copied.
+        const std::shared_ptr<const void> listing = VXUIDeviceData::instance().GetAllDeviceInfo(disks);
         for (DiskVolumeNodeRef& item : DiskVolumeNodeData::itemsFromRecords(disks)) out.push_back(std::move(item));
     }
 
@@ -125,9 +126,10 @@ public:
         // winds down the stop stands and the request waits for its end.
         if (scan.GetStatus() == OP_STOP_REQUESTED && scan.LiveWorkers() == 0) scan.SetStatus(OP_IDLE);
         if (!scan.IsOperationExit()) return false;
-        IStorageDevice* device = VXUIDeviceData::instance().GetStorageByDiskVolumeIndex(disk, volume);
+        // Held by the scan, so that a listing made meanwhile does not free it.
+        std::shared_ptr<IStorageDevice> device = VXUIDeviceData::instance().ShareStorageByDiskVolumeIndex(disk, volume);
         if (!device) return false;
-        CatchExeception::WriteLog("scan of %s\n", VXUIDeviceData::Identity(device).c_str());
+        CatchExeception::WriteLog("scan of %s\n", VXUIDeviceData::Identity(device.get()).c_str());
         // The trees are the windows' objects: emptied here, on the main
         // thread, and nothing of the old scan is filed into them again.
         scan.RetireResults();
@@ -150,11 +152,17 @@ public:
             m_scan.SetDeepScan(0);
             return DoScanWithDiskIndex(item->diskIndex(), item->volumeIndex(), key);
         }
-        // The list is being read again: the scan starts once it stands.
+        // The list is being read again: the scan starts once that listing
+        // stands, even when more follow it.
         if (list.IsListing()) {
-            list.WhenListed([this, item, key] { DoScanWithData(item, key); });
+            list.WhenListed([this, item, key] { ScanByIdentity(item, key); });
             return true;
         }
+        return ScanByIdentity(item, key);
+    }
+
+    bool ScanByIdentity(const DiskVolumeNodeRef& item, const std::string& key) {
+        VXUIDeviceData& list = VXUIDeviceData::instance();
         int disk = -1, volume = -1;
         if (!list.GetDiskVolumeIndexByStorage(list.GetStorageByIdentity(item->identity()), disk, volume)) {
             CatchExeception::WriteLog("the device chosen is no longer listed: %s\n", item->identity().c_str());
