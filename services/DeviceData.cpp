@@ -236,27 +236,23 @@ bool VXUIDeviceData::WaitAndRelist(VXUIOperation& scan) {
 
 void VXUIDeviceData::RefreshInBackground(VXUIOperation& scan, std::function<void(bool)> done) {
     scan.StopOperation(1);
+    std::vector<std::function<void(bool)>> first;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (done) m_refreshDone.push_back(std::move(done));
         if (m_refreshing) {
             // The listing under way may have read the devices before this
             // change: one more follows it, for every request made meanwhile.
+            if (done) m_refreshDone.push_back(std::move(done));
             m_refreshAgain = true;
             return;
         }
+        if (done) first.push_back(std::move(done));
         m_refreshing = true;
     }
-    auto work = [this, &scan] {
-        for (;;) {
-            // The requests made before this listing begins are answered
-            // when it ends, also while more follow it.
-            std::vector<std::function<void(bool)>> done;
-            {
-                std::lock_guard<std::recursive_mutex> lock(m_mutex);
-                done.swap(m_refreshDone);
-                m_refreshAgain = false;
-            }
+    auto work = [this, &scan, first = std::move(first)]() mutable {
+        for (std::vector<std::function<void(bool)>> done = std::move(first);;) {
+            // Each listing answers the requests made before it began, when
+            // it ends, also while more follow it.
             const bool listed = WaitAndRelist(scan);
             bool again = false;
             {
@@ -270,6 +266,10 @@ void VXUIDeviceData::RefreshInBackground(VXUIOperation& scan, std::function<void
                 });
             RunWhenListed(true);
             if (!again) break;
+            std::lock_guard<std::recursive_mutex> lock(m_mutex);
+            done.clear();
+            done.swap(m_refreshDone);
+            m_refreshAgain = false;
         }
     };
     if (!salvor::platform::startDetachedThread(work, 0, "salvor-devices")) {
