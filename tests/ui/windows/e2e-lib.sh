@@ -1,6 +1,12 @@
 # Shared by the end-to-end window tests (sourced): a window manager on the
 # Xvfb display, and the device page's choice of the test's own device.
 
+# run_id: a stem of this run's own for the images a test attaches. The
+# device page lists a loop device by its file's name, and other runs (of the
+# same test too) attach theirs meanwhile; fixed width, so that no run's name
+# begins another's.
+run_id="$(printf '%07d' "$$")"
+
 # start_wm: openbox on $DISPLAY, as a user's desktop has a window manager
 # (focus, stacking, the close button's path). Sets wm_pid.
 start_wm() {
