@@ -174,7 +174,7 @@ public:
 
     bool DoDeepScan(const std::string& key) override {
         int disk = -1, volume = -1;
-        VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(m_scan.GetSavedStorage(), disk, volume);
+        VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(m_scan.SavedStorage().get(), disk, volume);
         if (disk < 0) return false;
         m_scan.SetDeepScan(1);
         return DoScanWithDiskIndex(disk, volume, key);
@@ -367,7 +367,8 @@ public:
     }
 
     QString GetSaveFileName() override {
-        IStorageDevice* storage = m_scan.GetSavedStorage();
+        const std::shared_ptr<IStorageDevice> held = m_scan.SavedStorage();
+        IStorageDevice* storage = held.get();
         VXUIDeviceData& devices = VXUIDeviceData::instance();
         _DiskVolumeData data;
         if (storage && !(devices.IsDiskStorage(storage) ? devices.GetDiskDataByStorage(storage, data)
@@ -414,7 +415,8 @@ public:
     std::uint64_t GetRecoveridedFiles() override { return m_recovery.GetRecoveriedFilesCnt(); }
     std::uint64_t GetRecoveridedSize() override { return m_recovery.GetRecoveriedSize(); }
     bool IsRecoveryToSameDevice(const QString& path) override {
-        return !path.isNull() && VXUIRecovery::RecoveryPathIsSameDevice(path.toUtf8().constData(), m_scan.GetSavedStorage());
+        return !path.isNull() &&
+               VXUIRecovery::RecoveryPathIsSameDevice(path.toUtf8().constData(), m_scan.SavedStorage().get());
     }
     PreviewImage GetNSImageByNode(IFileNode* node) override {
         return VXUIPreview::GetNSImageByFildNode(m_scan.Session(), node);

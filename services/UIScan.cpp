@@ -205,6 +205,11 @@ IStorageDevice* VXUIScan::GetSavedStorage() const {
     return m_savedStorage.get();
 }
 
+std::shared_ptr<IStorageDevice> VXUIScan::SavedStorage() const {
+    auto lock = Lock();
+    return m_savedStorage;
+}
+
 void VXUIScan::SaveScanSorage(IStorageDevice* device) { HoldScanStorage(Held(device)); }
 
 void VXUIScan::HoldScanStorage(std::shared_ptr<IStorageDevice> device) {

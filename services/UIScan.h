@@ -59,6 +59,8 @@ public:
     int IsDeepScan();
 
     IStorageDevice* GetSavedStorage() const;
+    // The same, held: a scan started meanwhile does not free it under the caller.
+    std::shared_ptr<IStorageDevice> SavedStorage() const;
     // The device scanned last, held until it is replaced or forgotten (null).
     // A raw device is held as the device list shares it, else it stays the
     // caller's.
