@@ -156,8 +156,7 @@ choose() { # choose NAME: the recover button, then NAME (a folder in $work) type
 wait_for 90 has_window 1000x640 || die "no start window"
 sleep 2
 focus 1000x640
-xdotool key Return
-sleep 2
+device_page "$work/log/recovery.log" || die "no device page"
 # Our own device, never the one preselected (a card the user attached, say).
 choose_device "e2e_escape_$run_id" "$loop" "$work/log/recovery.log" || die "not our device"
 xdotool key Return

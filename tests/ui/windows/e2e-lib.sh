@@ -22,6 +22,28 @@ start_wm() {
     exit 1
 }
 
+# device_page LOG: Return on the file-type page (its window focused) until
+# the program's log (LOG) says the device list was asked for: a key sent
+# before the window has the focus is lost on a bare X server. Then waits for
+# the device page's first choice (the list may come late on a loaded
+# machine, other devices coming and going).
+device_page() {
+    local n
+    for n in $(seq 1 5); do
+        xdotool key Return
+        for _ in $(seq 1 30); do
+            grep -aq 'device list asked for' "$1" 2>/dev/null && break 2
+            sleep 0.1
+        done
+    done
+    for n in $(seq 1 600); do
+        tr '\r' '\n' < "$1" 2>/dev/null | grep -aq 'device chosen: ' && return 0
+        sleep 0.1
+    done
+    echo "FAIL: the device page did not list the devices"
+    return 1
+}
+
 # choose_device NAME DEVICE LOG: types NAME on the device page until the
 # program's log (LOG) says the row chosen is NAME's (the device may be listed
 # late on a loaded machine); fails naming DEVICE otherwise. Another device

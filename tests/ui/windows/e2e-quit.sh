@@ -178,8 +178,7 @@ scanned() {
     wait_for 90 has_window 1000x640 || die "no start window"
     sleep 2 # fade-in
     focus 1000x640
-    xdotool key Return
-    sleep 1
+    device_page "$run/work/recovery.log" || die "no device page"
     choose_device "${1:-e2e_quit_ntfs_$run_id}" "${2:-$loop}" "$run/work/recovery.log" || die "not our device"
     xdotool key Return
     wait_for 60 has_window 1000x700 || die "no results window"

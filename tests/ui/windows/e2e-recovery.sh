@@ -83,8 +83,8 @@ sleep 2 # fade-in
 shot filetypes
 pixel filetypes 1000x640 300 11 38 41 45 "file-type page: title bar"
 focus 1000x640
-xdotool key Return
-sleep 2
+device_page "$work/log/recovery.log" || die "no device page"
+sleep 1
 shot devices
 pixel devices 1000x640 300 11 38 41 45 "device page: title bar"
 # Our own device, never the one preselected (a card the user attached, say).
