@@ -86,44 +86,68 @@ bool VXUIDeviceData::InitDeviceInfo() {
     return Enumerate();
 }
 
+bool VXUIDeviceData::Listing::Holds(IStorageDevice* device) const {
+    if (!device) return false;
+    if (volumes.count(device)) return true;
+    for (const auto& [disk, list] : volumes)
+        for (IStorageDevice* v : list)
+            if (v == device) return true;
+    return false;
+}
+
+void VXUIDeviceData::Publish(ListingRef listing) {
+    std::erase_if(m_earlier, [](const std::weak_ptr<const Listing>& l) { return l.expired(); });
+    if (m_listing->devices) m_earlier.push_back(m_listing);
+    m_listing = std::move(listing);
+}
+
+VXUIDeviceData::ListingRef VXUIDeviceData::ListingOf(IStorageDevice* device) const {
+    if (!device || m_listing->Holds(device)) return m_listing;
+    for (const auto& earlier : m_earlier)
+        if (ListingRef l = earlier.lock(); l && l->Holds(device)) return l;
+    return m_listing;
+}
+
 bool VXUIDeviceData::Enumerate() {
+    // An enumerator whose Init frees the devices it listed before: nothing
+    // may point at them any more. One that keeps them for their holders
+    // leaves the old list standing until the new one replaces it.
+    const bool held = m_enumerator && m_enumerator->HoldDevices();
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        // Init lets the enumerator's previous devices go, so nothing may
-        // point at them any more.
-        m_disks.clear();
-        m_volumes.clear();
+        if (!held) Publish(std::make_shared<const Listing>());
         m_state = kEnumerating;
     }
     if (!m_enumerator) return false;
     const ResultCode rc = m_enumerator->Init();
     if (IsFailure(rc)) {
         CatchExeception::WriteLog("device enumeration failed: 0x%llx\n", static_cast<unsigned long long>(rc));
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        Publish(std::make_shared<const Listing>());
         return false;
     }
-    BuildMaps();
+    ListingRef listing = BuildListing();
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    Publish(std::move(listing));
     m_state = kDone;
     return true;
 }
 
-void VXUIDeviceData::BuildMaps() {
+VXUIDeviceData::ListingRef VXUIDeviceData::BuildListing() const {
     IEnumDeviceEx* e = m_enumerator;
+    auto listing = std::make_shared<Listing>();
+    listing->devices = e->HoldDevices();
     const std::vector<IStorageDevice*> disks =
         ListDevices([e](IStorageDevice** array, int& count) { return e->EnumDiskDevice(array, count); });
-    std::map<std::uint32_t, IStorageDevice*> diskMap;
-    std::map<IStorageDevice*, std::list<IStorageDevice*>> volumeMap;
     std::uint32_t index = 0;
     for (IStorageDevice* disk : disks) {
         if (!disk) continue;
-        diskMap[index++] = disk;
+        listing->disks[index++] = disk;
         const std::vector<IStorageDevice*> volumes = ListDevices(
             [e, disk](IStorageDevice** array, int& count) { return e->EnumVolumeDevice(disk, array, count); });
-        volumeMap[disk] = std::list<IStorageDevice*>(volumes.begin(), volumes.end());
+        listing->volumes[disk] = std::list<IStorageDevice*>(volumes.begin(), volumes.end());
     }
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_disks = std::move(diskMap);
-    m_volumes = std::move(volumeMap);
+    return listing;
 }
 
 void VXUIDeviceData::Clear() {
@@ -135,8 +159,7 @@ void VXUIDeviceData::ClearLocked() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_state != kDone) return;
     if (m_enumerator) m_enumerator->Uninit();
-    m_disks.clear();
-    m_volumes.clear();
+    Publish(std::make_shared<const Listing>());
 }
 
 bool VXUIDeviceData::EnumerateWithRetry() {
@@ -204,41 +227,50 @@ bool VXUIDeviceData::WaitAndRelist(VXUIOperation& scan) {
         return false;
     }
     std::lock_guard<std::mutex> enumerating(m_enumMutex);
-    ClearLocked();
+    // Its devices are let go first unless the enumerator keeps them for
+    // their holders: then the old list stands until the new one replaces it.
+    if (!m_enumerator || !m_enumerator->HoldDevices()) ClearLocked();
     if (Enumerate()) return true;
     return Enumerate();
 }
 
 void VXUIDeviceData::RefreshInBackground(VXUIOperation& scan, std::function<void(bool)> done) {
     scan.StopOperation(1);
+    std::vector<std::function<void(bool)>> first;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (done) m_refreshDone.push_back(std::move(done));
         if (m_refreshing) {
             // The listing under way may have read the devices before this
             // change: one more follows it, for every request made meanwhile.
+            if (done) m_refreshDone.push_back(std::move(done));
             m_refreshAgain = true;
             return;
         }
+        if (done) first.push_back(std::move(done));
         m_refreshing = true;
     }
-    auto work = [this, &scan] {
-        bool listed = false;
-        std::vector<std::function<void(bool)>> done;
-        for (;;) {
-            listed = WaitAndRelist(scan);
-            std::lock_guard<std::recursive_mutex> lock(m_mutex);
-            if (!m_refreshAgain) {
-                done.swap(m_refreshDone);
-                m_refreshing = false;
-                break;
+    auto work = [this, &scan, first = std::move(first)]() mutable {
+        for (std::vector<std::function<void(bool)>> done = std::move(first);;) {
+            // Each listing answers the requests made before it began, when
+            // it ends, also while more follow it.
+            const bool listed = WaitAndRelist(scan);
+            bool again = false;
+            {
+                std::lock_guard<std::recursive_mutex> lock(m_mutex);
+                again = m_refreshAgain;
+                if (!again) m_refreshing = false;
             }
+            if (!done.empty())
+                salvor::platform::postToMainThread([done = std::move(done), listed] {
+                    for (const auto& fn : done) fn(listed);
+                });
+            RunWhenListed(true);
+            if (!again) break;
+            std::lock_guard<std::recursive_mutex> lock(m_mutex);
+            done.clear();
+            done.swap(m_refreshDone);
             m_refreshAgain = false;
         }
-        salvor::platform::postToMainThread([done = std::move(done), listed] {
-            for (const auto& fn : done) fn(listed);
-        });
-        RunWhenListed();
     };
     if (!salvor::platform::startDetachedThread(work, 0, "salvor-devices")) {
         CatchExeception::WriteLog("no thread for the device refresh; listing here\n");
@@ -259,11 +291,11 @@ void VXUIDeviceData::WhenListed(std::function<void()> fn) {
     RunWhenListed();
 }
 
-void VXUIDeviceData::RunWhenListed() {
+void VXUIDeviceData::RunWhenListed(bool ended) {
     std::vector<std::function<void()>> calls;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (m_background || m_refreshing) return;
+        if (!ended && (m_background || m_refreshing)) return;
         calls.swap(m_whenListed);
     }
     if (calls.empty()) return;
@@ -289,7 +321,7 @@ std::string VXUIDeviceData::Identity(IStorageDevice* device) {
 IStorageDevice* VXUIDeviceData::GetStorageByIdentity(const std::string& identity) const {
     if (identity.empty()) return nullptr;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    for (const auto& [disk, volumes] : m_volumes) {
+    for (const auto& [disk, volumes] : m_listing->volumes) {
         if (Identity(disk) == identity) return disk;
         for (IStorageDevice* volume : volumes)
             if (Identity(volume) == identity) return volume;
@@ -297,15 +329,28 @@ IStorageDevice* VXUIDeviceData::GetStorageByIdentity(const std::string& identity
     return nullptr;
 }
 
-void VXUIDeviceData::GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const {
+std::shared_ptr<IStorageDevice> VXUIDeviceData::Share(IStorageDevice* device) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_enumerator) return;
-    for (const auto& [index, disk] : m_disks) {
+    const ListingRef listing = ListingOf(device);
+    if (!listing->Holds(device)) return nullptr;
+    return std::shared_ptr<IStorageDevice>(listing, device);
+}
+
+std::shared_ptr<IStorageDevice> VXUIDeviceData::ShareStorageByDiskVolumeIndex(int disk, int volume) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return Share(GetStorageByDiskVolumeIndex(disk, volume));
+}
+
+std::shared_ptr<const void> VXUIDeviceData::GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_enumerator) return m_listing;
+    for (const auto& [index, disk] : m_listing->disks) {
         _DiskVolumeData record;
         if (!GetDiskDataByStorage(disk, record)) continue;
         GetDiskVolumeInfo(disk, record.children);
         out.push_back(std::move(record));
     }
+    return m_listing;
 }
 
 int VXUIDeviceData::GetDiskDataByStorage(IStorageDevice* disk, _DiskVolumeData& out) const {
@@ -329,8 +374,9 @@ int VXUIDeviceData::GetDiskDataByDiskInfo(const CCollectDiskDeviceInfoStruct* in
 
 void VXUIDeviceData::GetDiskVolumeInfo(IStorageDevice* disk, std::list<_DiskVolumeData>& out) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_volumes.find(disk);
-    if (it == m_volumes.end()) return;
+    const ListingRef listing = ListingOf(disk);
+    const auto it = listing->volumes.find(disk);
+    if (it == listing->volumes.end()) return;
     for (IStorageDevice* volume : it->second) {
         _DiskVolumeData record;
         if (!volume) continue;
@@ -389,7 +435,7 @@ bool VXUIDeviceData::IsVolumeStorageSupported(IStorageDevice* device) {
 
 int VXUIDeviceData::IsDiskStorage(IStorageDevice* device) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return device && m_volumes.count(device) ? 1 : 0;
+    return device && ListingOf(device)->volumes.count(device) ? 1 : 0;
 }
 
 IStorageDevice* VXUIDeviceData::GetStorageByDiskVolumeIndex(int disk, int volume) const {
@@ -402,15 +448,15 @@ IStorageDevice* VXUIDeviceData::GetStorageByDiskVolumeIndex(int disk, int volume
 IStorageDevice* VXUIDeviceData::GetDiskStorageByIndex(int index) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (index < 0) return nullptr;
-    const auto it = m_disks.find(static_cast<std::uint32_t>(index));
-    return it == m_disks.end() ? nullptr : it->second;
+    const auto it = m_listing->disks.find(static_cast<std::uint32_t>(index));
+    return it == m_listing->disks.end() ? nullptr : it->second;
 }
 
 IStorageDevice* VXUIDeviceData::GetVolumeStorageByIndex(IStorageDevice* disk, int index) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!disk || index < 0) return nullptr;
-    const auto it = m_volumes.find(disk);
-    if (it == m_volumes.end()) return nullptr;
+    const auto it = m_listing->volumes.find(disk);
+    if (it == m_listing->volumes.end()) return nullptr;
     int i = 0;
     for (IStorageDevice* volume : it->second)
         if (i++ == index) return volume;
@@ -420,7 +466,7 @@ IStorageDevice* VXUIDeviceData::GetVolumeStorageByIndex(IStorageDevice* disk, in
 int VXUIDeviceData::GetDiskIndexByStorage(IStorageDevice* disk) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!disk) return -1;
-    for (const auto& [index, d] : m_disks)
+    for (const auto& [index, d] : m_listing->disks)
         if (d == disk) return static_cast<int>(index);
     return -1;
 }
@@ -428,7 +474,7 @@ int VXUIDeviceData::GetDiskIndexByStorage(IStorageDevice* disk) const {
 IStorageDevice* VXUIDeviceData::GetDiskStorageByVolumeStorage(IStorageDevice* volume) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!volume) return nullptr;
-    for (const auto& [disk, volumes] : m_volumes)
+    for (const auto& [disk, volumes] : ListingOf(volume)->volumes)
         for (IStorageDevice* v : volumes)
             if (v == volume) return disk;
     return nullptr;
@@ -436,8 +482,8 @@ IStorageDevice* VXUIDeviceData::GetDiskStorageByVolumeStorage(IStorageDevice* vo
 
 int VXUIDeviceData::GetVolumeIndexByStorage(IStorageDevice* disk, IStorageDevice* volume) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_volumes.find(disk);
-    if (!volume || it == m_volumes.end()) return -1;
+    const auto it = m_listing->volumes.find(disk);
+    if (!volume || it == m_listing->volumes.end()) return -1;
     int i = 0;
     for (IStorageDevice* v : it->second) {
         if (v == volume) return i;
@@ -450,8 +496,8 @@ bool VXUIDeviceData::GetDiskVolumeIndexByStorage(IStorageDevice* device, int& di
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     disk = -1;
     volume = -1;
-    if (!device) return false;
-    if (m_volumes.count(device)) {
+    if (!m_listing->Holds(device)) return false;
+    if (m_listing->volumes.count(device)) {
         disk = GetDiskIndexByStorage(device);
         return true;
     }
@@ -464,8 +510,9 @@ bool VXUIDeviceData::GetDiskVolumeIndexByStorage(IStorageDevice* device, int& di
 
 void VXUIDeviceData::GetDiskVolumeStorage(IStorageDevice* disk, std::list<IStorageDevice*>& out) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_volumes.find(disk);
-    if (it != m_volumes.end()) out = it->second;
+    const ListingRef listing = ListingOf(disk);
+    const auto it = listing->volumes.find(disk);
+    if (it != listing->volumes.end()) out = it->second;
 }
 
 std::vector<CDeviceUse> VXUIDeviceData::HoldOpen(IStorageDevice* device) const {

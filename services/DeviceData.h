@@ -10,6 +10,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,7 +61,10 @@ public:
 
     // Enumerates on the calling thread: state 1, then 2 when the enumerator's
     // Init succeeds (the maps are rebuilt then); a failed Init leaves the
-    // lists empty and the state 1. Answers true on success.
+    // lists empty and the state 1. Answers true on success. An enumerator
+    // that keeps its devices for their holders (HoldDevices) leaves the old
+    // list standing until the new one replaces it; with any other the list
+    // is empty while its Init runs.
     bool InitDeviceInfo();
     // In state 2: lets the enumerator's devices go and empties the maps.
     void Clear();
@@ -83,12 +87,14 @@ public:
     // never waits for the devices to be read: the scan is asked to stop
     // here, and the thread waits for it as RefreshDeviceInfo does. Requests
     // made while one runs are merged into one more listing after it. done
-    // runs on the main thread once the list stands (true when it was listed
-    // anew). While it runs the list is empty (its devices are let go).
+    // runs on the main thread once a listing begun after the request stands
+    // (true when it was listed anew), also while more follow: a burst of
+    // media events never holds the windows' list back until it is over.
     void RefreshInBackground(VXUIOperation& scan, std::function<void(bool)> done);
     // A listing on a thread is under way (a refresh, or the first one).
     bool IsListing() const;
-    // Runs fn on the main thread once no listing is under way; never inside the call.
+    // Runs fn on the main thread once the listing under way has ended (at
+    // once when none is); never inside the call.
     void WhenListed(std::function<void()> fn);
 
     // Names a disk or volume across listings, whose indices change as other
@@ -99,7 +105,16 @@ public:
     // The listed disk or volume of that identity, or null.
     IStorageDevice* GetStorageByIdentity(const std::string& identity) const;
 
-    void GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const;
+    // The device, kept alive with the listing it belongs to for as long as
+    // the answer is held: listing the devices again frees the old device
+    // objects only once nothing holds them. Looked for in the current list,
+    // then in earlier ones still held; null when no listing holds it.
+    std::shared_ptr<IStorageDevice> Share(IStorageDevice* device) const;
+    // GetStorageByDiskVolumeIndex, held as Share holds it.
+    std::shared_ptr<IStorageDevice> ShareStorageByDiskVolumeIndex(int disk, int volume) const;
+
+    // The records' texts point into the listing the answer holds.
+    std::shared_ptr<const void> GetAllDeviceInfo(std::list<_DiskVolumeData>& out) const;
     int GetDiskDataByStorage(IStorageDevice* disk, _DiskVolumeData& out) const;
     static int GetDiskDataByDiskInfo(const CCollectDiskDeviceInfoStruct* info, _DiskVolumeData& out);
     void GetDiskVolumeInfo(IStorageDevice* disk, std::list<_DiskVolumeData>& out) const;
@@ -112,6 +127,9 @@ public:
     static CCollectedVolumeDeviceInfoStruct* GetVolumeInfo(IStorageDevice* device);
     static bool IsVolumeStorageSupported(IStorageDevice* device);
 
+    // The questions by device below answer from the listing that holds the
+    // device (an earlier one while it is held); those by index from the
+    // current one.
     int IsDiskStorage(IStorageDevice* device) const;
     IStorageDevice* GetStorageByDiskVolumeIndex(int disk, int volume) const;
     IStorageDevice* GetDiskStorageByIndex(int index) const;
@@ -134,22 +152,38 @@ public:
     static constexpr std::chrono::milliseconds kRefreshWaitStep{1000};
 
 private:
+    // One enumeration's maps, and what keeps their devices alive.
+    struct Listing {
+        std::shared_ptr<const void> devices; // the enumerator's HoldDevices
+        std::map<std::uint32_t, IStorageDevice*> disks;
+        std::map<IStorageDevice*, std::list<IStorageDevice*>> volumes;
+        bool Holds(IStorageDevice* device) const;
+    };
+    using ListingRef = std::shared_ptr<const Listing>;
+
     bool Enumerate(); // with m_enumMutex held
-    void BuildMaps(); // with m_enumMutex held
+    ListingRef BuildListing() const; // with m_enumMutex held
     void ClearLocked(); // with m_enumMutex held
+    void Publish(ListingRef listing); // with m_mutex held
+    // The listing that holds the device: the current one, else an earlier
+    // one still held, else the current one. With m_mutex held.
+    ListingRef ListingOf(IStorageDevice* device) const;
     bool EnumerateWithRetry();
     bool WaitAndRelist(VXUIOperation& scan);
     void Post(const std::string& key);
-    void RunWhenListed(); // queues the waiting calls when no listing runs
+    // Queues the waiting calls: when no listing runs, or (ended) when one
+    // has just ended.
+    void RunWhenListed(bool ended = false);
 
     IEnumDeviceEx* m_enumerator;
     // Serialises enumerations and clears: a background enumeration and a
     // refresh never rebuild the maps at the same time.
     std::mutex m_enumMutex;
-    // Guards the maps, the state and the pending requests; held only briefly.
+    // Guards the listings, the state and the pending requests; held only briefly.
     mutable std::recursive_mutex m_mutex;
-    std::map<std::uint32_t, IStorageDevice*> m_disks;
-    std::map<IStorageDevice*, std::list<IStorageDevice*>> m_volumes;
+    ListingRef m_listing = std::make_shared<const Listing>();
+    // Earlier listings, alive while something holds one of their devices.
+    std::vector<std::weak_ptr<const Listing>> m_earlier;
     int m_state = kNotStarted;
     bool m_background = false; // a background enumeration is under way
     std::vector<std::string> m_waiting; // keys to post when it ends

@@ -19,9 +19,10 @@ void ScanSession::ReleaseUnderLock::operator()(IDataRecovery* writer) const {
     writer->Release();
 }
 
-ScanSession::ScanSession(std::shared_ptr<std::shared_mutex> nodes, IStorageDevice* storage,
+ScanSession::ScanSession(std::shared_ptr<std::shared_mutex> nodes, std::shared_ptr<IStorageDevice> storage,
                          _RECOVERY_CONTROLLER_TYPE type, int deep)
-    : m_nodes(std::move(nodes)), m_type(type), m_deep(deep), m_storage(storage) {}
+    : m_keepStorage(std::move(storage)), m_nodes(std::move(nodes)), m_type(type), m_deep(deep),
+      m_storage(m_keepStorage.get()) {}
 
 IStorageDevice* ScanSession::Storage() const {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -36,8 +36,10 @@ public:
     // nodes: the scan operation's lock over the found nodes; type: the
     // controller type the scan runs (the first volume's controller is handed
     // over with SetController); deep: the scan's deep flag.
-    ScanSession(std::shared_ptr<std::shared_mutex> nodes, IStorageDevice* storage, _RECOVERY_CONTROLLER_TYPE type,
-                int deep);
+    // storage: the scanned disk or volume, kept alive (with the device list
+    // it belongs to) as long as the session, whose writers read through it.
+    ScanSession(std::shared_ptr<std::shared_mutex> nodes, std::shared_ptr<IStorageDevice> storage,
+                _RECOVERY_CONTROLLER_TYPE type, int deep);
     ScanSession(const ScanSession&) = delete;
     ScanSession& operator=(const ScanSession&) = delete;
 
@@ -46,7 +48,7 @@ public:
     std::shared_lock<std::shared_mutex> ReadNodes() const { return std::shared_lock(*m_nodes); }
 
     // The scanned disk or volume; null once the device list was made again
-    // (the old device objects are gone).
+    // (the old device object lives on for the writers, but is listed no more).
     IStorageDevice* Storage() const;
     void ForgetStorage();
     _RECOVERY_CONTROLLER_TYPE ControllerType() const { return m_type; }
@@ -102,6 +104,8 @@ private:
     // A root's writer (quick) or a searcher type's (deep, with a null root).
     using WriterKey = std::pair<IFileNode*, int>;
 
+    // Goes last: the controllers and writers read through the device.
+    const std::shared_ptr<IStorageDevice> m_keepStorage;
     const std::shared_ptr<std::shared_mutex> m_nodes;
     const _RECOVERY_CONTROLLER_TYPE m_type;
     const int m_deep;

@@ -67,7 +67,8 @@ public:
 
     void GetDeviceInfoToArray(std::vector<DiskVolumeNodeRef>& out) override {
         std::list<_DiskVolumeData> disks;
-        VXUIDeviceData::instance().GetAllDeviceInfo(disks);
+        // The records' texts live as long as their listing: held until copied.
+        const std::shared_ptr<const void> listing = VXUIDeviceData::instance().GetAllDeviceInfo(disks);
         for (DiskVolumeNodeRef& item : DiskVolumeNodeData::itemsFromRecords(disks)) out.push_back(std::move(item));
     }
 
@@ -125,9 +126,10 @@ public:
         // winds down the stop stands and the request waits for its end.
         if (scan.GetStatus() == OP_STOP_REQUESTED && scan.LiveWorkers() == 0) scan.SetStatus(OP_IDLE);
         if (!scan.IsOperationExit()) return false;
-        IStorageDevice* device = VXUIDeviceData::instance().GetStorageByDiskVolumeIndex(disk, volume);
+        // Held by the scan, so that a listing made meanwhile does not free it.
+        std::shared_ptr<IStorageDevice> device = VXUIDeviceData::instance().ShareStorageByDiskVolumeIndex(disk, volume);
         if (!device) return false;
-        CatchExeception::WriteLog("scan of %s\n", VXUIDeviceData::Identity(device).c_str());
+        CatchExeception::WriteLog("scan of %s\n", VXUIDeviceData::Identity(device.get()).c_str());
         // The trees are the windows' objects: emptied here, on the main
         // thread, and nothing of the old scan is filed into them again.
         scan.RetireResults();
@@ -150,11 +152,17 @@ public:
             m_scan.SetDeepScan(0);
             return DoScanWithDiskIndex(item->diskIndex(), item->volumeIndex(), key);
         }
-        // The list is being read again: the scan starts once it stands.
+        // The list is being read again: the scan starts once that listing
+        // stands, even when more follow it.
         if (list.IsListing()) {
-            list.WhenListed([this, item, key] { DoScanWithData(item, key); });
+            list.WhenListed([this, item, key] { ScanByIdentity(item, key); });
             return true;
         }
+        return ScanByIdentity(item, key);
+    }
+
+    bool ScanByIdentity(const DiskVolumeNodeRef& item, const std::string& key) {
+        VXUIDeviceData& list = VXUIDeviceData::instance();
         int disk = -1, volume = -1;
         if (!list.GetDiskVolumeIndexByStorage(list.GetStorageByIdentity(item->identity()), disk, volume)) {
             CatchExeception::WriteLog("the device chosen is no longer listed: %s\n", item->identity().c_str());
@@ -166,7 +174,7 @@ public:
 
     bool DoDeepScan(const std::string& key) override {
         int disk = -1, volume = -1;
-        VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(m_scan.GetSavedStorage(), disk, volume);
+        VXUIDeviceData::instance().GetDiskVolumeIndexByStorage(m_scan.SavedStorage().get(), disk, volume);
         if (disk < 0) return false;
         m_scan.SetDeepScan(1);
         return DoScanWithDiskIndex(disk, volume, key);
@@ -362,7 +370,8 @@ public:
     QString GetRestoreDeviceName() override { return QString::fromStdString(LastLoadDeviceName()); }
 
     QString GetSaveFileName() override {
-        IStorageDevice* storage = m_scan.GetSavedStorage();
+        const std::shared_ptr<IStorageDevice> held = m_scan.SavedStorage();
+        IStorageDevice* storage = held.get();
         VXUIDeviceData& devices = VXUIDeviceData::instance();
         _DiskVolumeData data;
         if (storage && !(devices.IsDiskStorage(storage) ? devices.GetDiskDataByStorage(storage, data)
@@ -409,7 +418,8 @@ public:
     std::uint64_t GetRecoveridedFiles() override { return m_recovery.GetRecoveriedFilesCnt(); }
     std::uint64_t GetRecoveridedSize() override { return m_recovery.GetRecoveriedSize(); }
     bool IsRecoveryToSameDevice(const QString& path) override {
-        return !path.isNull() && VXUIRecovery::RecoveryPathIsSameDevice(path.toUtf8().constData(), m_scan.GetSavedStorage());
+        return !path.isNull() &&
+               VXUIRecovery::RecoveryPathIsSameDevice(path.toUtf8().constData(), m_scan.SavedStorage().get());
     }
     PreviewImage GetNSImageByNode(IFileNode* node) override {
         return VXUIPreview::GetNSImageByFildNode(m_scan.Session(), node);

@@ -38,7 +38,22 @@ void VXUIScan::SetControllerFactory(ControllerFactory factory) {
 
 // ---- the scan ---------------------------------------------------------------
 
+namespace {
+// The device as the device list holds it; one it does not list stays its
+// owner's (tests, the probe).
+std::shared_ptr<IStorageDevice> Held(IStorageDevice* device) {
+    if (!device) return nullptr;
+    if (std::shared_ptr<IStorageDevice> shared = VXUIDeviceData::instance().Share(device)) return shared;
+    return std::shared_ptr<IStorageDevice>(std::shared_ptr<void>(), device);
+}
+} // namespace
+
 ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink) {
+    return DoScan(Held(device), restoreSink);
+}
+
+ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSink* restoreSink) {
+    IStorageDevice* const device = held.get();
     CatchExeception::WriteLog("%s:%d started!\r", "DoScan", 41);
     {
         auto lock = Lock();
@@ -52,7 +67,7 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
     ResultCode result = ScanResult::NoDevice;
     std::shared_ptr<ScanSession> session;
     if (device) {
-        SaveScanSorage(device);
+        HoldScanStorage(held);
         SetNeedUIUpdate(0);
         const _RECOVERY_CONTROLLER_TYPE type = GetScanControllerType(device);
         const int deep = IsDeepScan();
@@ -69,7 +84,7 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
             // The last scan's writers and controllers go before the new
             // controller is made.
             old.reset();
-            session = std::make_shared<ScanSession>(m_nodes, device, type, deep);
+            session = std::make_shared<ScanSession>(m_nodes, held, type, deep);
             session->SetController(MakeController(type, restoreSink));
             {
                 auto lock = Lock();
@@ -178,8 +193,8 @@ void VXUIScan::SetDeepScan(int deep) {
 
 int VXUIScan::IsDeepScan() {
     auto lock = Lock();
-    if (m_deep == 0 && m_savedStorage && !VXUIDeviceData::instance().IsDiskStorage(m_savedStorage)) {
-        const CCollectedVolumeDeviceInfoStruct* info = GetStorageVolumeInfo(m_savedStorage);
+    if (m_deep == 0 && m_savedStorage && !VXUIDeviceData::instance().IsDiskStorage(m_savedStorage.get())) {
+        const CCollectedVolumeDeviceInfoStruct* info = GetStorageVolumeInfo(m_savedStorage.get());
         m_deep = info && info->fileSystemType == FS_UNKNOWN ? 1 : 0;
     }
     return m_deep;
@@ -187,14 +202,26 @@ int VXUIScan::IsDeepScan() {
 
 IStorageDevice* VXUIScan::GetSavedStorage() const {
     auto lock = Lock();
+    return m_savedStorage.get();
+}
+
+std::shared_ptr<IStorageDevice> VXUIScan::SavedStorage() const {
+    auto lock = Lock();
     return m_savedStorage;
 }
 
-void VXUIScan::SaveScanSorage(IStorageDevice* device) {
-    auto lock = Lock();
-    m_savedStorage = device;
-    // A device list made again: the session's device object is gone too.
-    if (!device) m_session->ForgetStorage();
+void VXUIScan::SaveScanSorage(IStorageDevice* device) { HoldScanStorage(Held(device)); }
+
+void VXUIScan::HoldScanStorage(std::shared_ptr<IStorageDevice> device) {
+    std::shared_ptr<IStorageDevice> old;
+    {
+        auto lock = Lock();
+        old = std::exchange(m_savedStorage, std::move(device));
+        // A device list made again: the session's device is listed no more.
+        if (!m_savedStorage) m_session->ForgetStorage();
+    }
+    // The old device (and its list, when nothing else holds it) goes here,
+    // outside the lock.
 }
 
 IRecoveryController* VXUIScan::GetRecoveryController() const { return Session()->Controller(); }

@@ -45,7 +45,10 @@ public:
     static VXUIScan& instance();
 
     // Runs one scan on the calling thread. Every way out ends the operation
-    // (status 0, need-update raised) unless it already ended.
+    // (status 0, need-update raised) unless it already ended. The device is
+    // held (with its device list) by the scan and its session; a raw one is
+    // held as the device list shares it, or else stays the caller's.
+    ResultCode DoScan(std::shared_ptr<IStorageDevice> device, RestoreScanSink* restoreSink);
     ResultCode DoScan(IStorageDevice* device, RestoreScanSink* restoreSink);
 
     // 3 without a device; a deep scan: 2 for a whole disk, 1 for a volume; else 0.
@@ -56,6 +59,12 @@ public:
     int IsDeepScan();
 
     IStorageDevice* GetSavedStorage() const;
+    // The same, held: a scan started meanwhile does not free it under the caller.
+    std::shared_ptr<IStorageDevice> SavedStorage() const;
+    // The device scanned last, held until it is replaced or forgotten (null).
+    // A raw device is held as the device list shares it, else it stays the
+    // caller's.
+    void HoldScanStorage(std::shared_ptr<IStorageDevice> device);
     void SaveScanSorage(IStorageDevice* device);
     // The current session's current controller.
     IRecoveryController* GetRecoveryController() const;
@@ -161,7 +170,7 @@ private:
     mutable std::mutex m_scanLock; // one scan at a time
     const std::shared_ptr<std::shared_mutex> m_nodes = std::make_shared<std::shared_mutex>();
     RestoreScanSink* m_restoreSink = nullptr;
-    IStorageDevice* m_savedStorage = nullptr;
+    std::shared_ptr<IStorageDevice> m_savedStorage;
     std::shared_ptr<ScanSession> m_session = EmptySession();
     ControllerFactory m_makeController;
     int m_deep = 0;

@@ -51,6 +51,11 @@ public:
     virtual ResultCode EnumDiskDevice(IStorageDevice** array, int& count) = 0;
     virtual ResultCode EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) = 0;
     virtual ResultCode EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) = 0;
+    // Keeps the devices of the last Init alive while the answer is held,
+    // also past the next Init or Uninit: a scan or a window may still hold
+    // one when the devices are listed again. Null when they live only until
+    // then.
+    virtual std::shared_ptr<const void> HoldDevices() const { return nullptr; }
 };
 
 class CEnumDevice : public IEnumDevice {
@@ -81,8 +86,21 @@ public:
     ResultCode EnumDiskDevice(IStorageDevice** array, int& count) override;
     ResultCode EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) override;
     ResultCode EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) override;
+    std::shared_ptr<const void> HoldDevices() const override { return m_listed; }
 
 private:
+    // One Init's devices, freed when the enumerator and every holder have let them go.
+    struct Listed {
+        Listed() = default;
+        Listed(const Listed&) = delete;
+        Listed& operator=(const Listed&) = delete;
+        ~Listed();
+        DeviceList disks;
+        // Per disk: its volumes followed by the volumes made for partitions
+        // without one (made once by Init).
+        std::map<const IStorageDevice*, DeviceList> volumes;
+        std::map<const IStorageDevice*, DeviceList> partitions;
+    };
     struct PerDiskCodes {
         ResultCode notInit, nullDisk, tooSmall;
         bool zeroIsTooSmall;
@@ -94,11 +112,7 @@ private:
     IBlockDeviceFacts& m_facts;
     bool m_initialised = false;
     std::unique_ptr<CEnumDevice> m_enum;
-    DeviceList m_disks;
-    // Per disk: its volumes followed by the volumes made for partitions
-    // without one (made once here, released by Uninit).
-    std::map<const IStorageDevice*, DeviceList> m_volumes;
-    std::map<const IStorageDevice*, DeviceList> m_partitions;
+    std::shared_ptr<Listed> m_listed = std::make_shared<Listed>();
 };
 
 // The process-wide enumerators over the system's sysfs.

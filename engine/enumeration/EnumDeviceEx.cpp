@@ -28,14 +28,17 @@ std::vector<IStorageDevice*> ToArray(const DeviceList& list) { return {list.begi
 
 CEnumDeviceEx::~CEnumDeviceEx() { ReleaseAll(); }
 
+CEnumDeviceEx::Listed::~Listed() {
+    for (auto& [disk, list] : volumes)
+        ReleaseDevList(list);
+    for (auto& [disk, list] : partitions)
+        ReleaseDevList(list);
+    ReleaseDevList(disks);
+}
+
 void CEnumDeviceEx::ReleaseAll() {
-    for (auto& [disk, list] : m_volumes)
-        ReleaseDevList(list);
-    for (auto& [disk, list] : m_partitions)
-        ReleaseDevList(list);
-    m_volumes.clear();
-    m_partitions.clear();
-    ReleaseDevList(m_disks);
+    // A holder of the old devices keeps them; the next Init lists new ones.
+    m_listed = std::make_shared<Listed>();
     m_enum.reset();
     m_initialised = false;
 }
@@ -45,12 +48,13 @@ ResultCode CEnumDeviceEx::Init() {
     m_enum = std::make_unique<CEnumDevice>(m_facts);
     // Every disk's facts are read once for the disks and all their volumes.
     const std::vector<BlockDiskFacts> listed = m_facts.ListDisks();
-    m_enum->EnumDiskDevice(listed, m_disks);
-    if (m_disks.empty()) {
+    Listed& l = *m_listed;
+    m_enum->EnumDiskDevice(listed, l.disks);
+    if (l.disks.empty()) {
         ReleaseAll();
         return kNoDisk;
     }
-    for (IStorageDevice* disk : m_disks) {
+    for (IStorageDevice* disk : l.disks) {
         DeviceList volumes, partitions;
         m_enum->EnumVolumeDevice(disk, listed, volumes);
         m_enum->EnumPartitionDevice(disk, partitions);
@@ -60,15 +64,15 @@ ResultCode CEnumDeviceEx::Init() {
         DeviceList merged;
         CMergeVolumeAndPartition::MergeAsVolume(merged, v.data(), static_cast<int>(v.size()), p.data(),
                                                 static_cast<int>(p.size()));
-        m_volumes[disk] = std::move(merged);
-        m_partitions[disk] = std::move(partitions);
+        l.volumes[disk] = std::move(merged);
+        l.partitions[disk] = std::move(partitions);
     }
     // The listing has read what it needs: the devices let their descriptors
     // go, so a detached loop device or a pulled card is not held here. A scan,
     // a recovery or a preview opens its device again for as long as it runs.
-    for (IStorageDevice* disk : m_disks) {
+    for (IStorageDevice* disk : l.disks) {
         disk->Close();
-        for (IStorageDevice* volume : m_volumes[disk])
+        for (IStorageDevice* volume : l.volumes[disk])
             volume->Close();
     }
     m_initialised = true;
@@ -85,7 +89,7 @@ ResultCode CEnumDeviceEx::Uninit() {
 ResultCode CEnumDeviceEx::EnumDiskDevice(IStorageDevice** array, int& count) {
     if (!m_initialised)
         return kDisksNotInit;
-    return CopyOut(m_disks, array, count, kDiskArraySmall, false);
+    return CopyOut(m_listed->disks, array, count, kDiskArraySmall, false);
 }
 
 ResultCode CEnumDeviceEx::PerDisk(const std::map<const IStorageDevice*, DeviceList>& map, const IStorageDevice* disk,
@@ -101,12 +105,12 @@ ResultCode CEnumDeviceEx::PerDisk(const std::map<const IStorageDevice*, DeviceLi
 }
 
 ResultCode CEnumDeviceEx::EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) {
-    return PerDisk(m_partitions, disk, array, count, {kPartitionsNotInit, kPartitionsNullDisk, kPartitionArraySmall, false});
+    return PerDisk(m_listed->partitions, disk, array, count, {kPartitionsNotInit, kPartitionsNullDisk, kPartitionArraySmall, false});
 }
 
 ResultCode CEnumDeviceEx::EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) {
     // Here a count of 0 with volumes to give is too small.
-    return PerDisk(m_volumes, disk, array, count, {kVolumesNotInit, kVolumesNullDisk, kVolumeArraySmall, true});
+    return PerDisk(m_listed->volumes, disk, array, count, {kVolumesNotInit, kVolumesNullDisk, kVolumeArraySmall, true});
 }
 
 IEnumDevice* CreateEnumDevice() {

@@ -4,11 +4,13 @@
 #include "services/DeviceData.h"
 #include "services/TreeItems.h"
 #include "services/UIOperation.h"
+#include "services/UIScan.h"
 
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/StorageDevice.h"
 #include "platform/MainThread.h"
 #include "tests/support/ImageDevice.h"
+#include "tests/support/ImageFileFacts.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,8 @@
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -59,7 +63,7 @@ public:
     }
 
     ResultCode Init() override {
-        while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (hold || (holdFrom >= 0 && inits >= holdFrom)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ++inits;
         if (failInits > 0) {
             --failInits;
@@ -90,6 +94,7 @@ public:
 
     std::atomic<int> inits{0}, uninits{0}, failInits{0};
     std::atomic<bool> released{true}, hold{false}; // hold: Init waits until it is cleared
+    std::atomic<int> holdFrom{-1}; // Init waits while this many Inits have been made
 
 private:
     IStorageDevice* Keep(IStorageDeviceData* data) {
@@ -316,6 +321,69 @@ TEST_F(DeviceList, RefreshesOnAThreadMergeAndWhatWaitsForTheListRunsAfter) {
     list.WhenListed([&] { ++waited; }); // nothing under way: on the next pass
     EXPECT_EQ(waited, 1);
     ASSERT_TRUE(salvor::platform::runUntil([&] { return waited == 2; }, 5s));
+}
+
+// Requests that keep coming while the devices are read (a burst of media
+// events) are answered after each listing, not once the burst is over.
+TEST_F(DeviceList, EachListingOfABurstIsAnsweredWhenItEnds) {
+    ASSERT_TRUE(list.InitDeviceInfo());
+    fake.hold = true;
+    std::vector<int> done;
+    int waited = 0;
+    list.RefreshInBackground(scan, [&](bool) { done.push_back(1); });
+    list.WhenListed([&] { ++waited; });
+    list.RefreshInBackground(scan, [&](bool) { done.push_back(2); }); // came while the first listing runs
+    fake.holdFrom = 2; // the listing after it takes long
+    fake.hold = false;
+    const bool first = salvor::platform::runUntil([&] { return done.size() == 1 && waited == 1; }, 5s);
+    const bool stillListing = list.IsListing();
+    fake.holdFrom = -1;
+    EXPECT_TRUE(first) << "the first request waited for the listings that followed it";
+    EXPECT_TRUE(stillListing);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return done.size() == 2; }, 5s));
+    EXPECT_EQ(done, (std::vector<int>{1, 2}));
+    EXPECT_EQ(fake.inits.load(), 3);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return !list.IsListing(); }, 5s));
+}
+
+// A device the scan holds outlives the listing that let it go: listed again
+// (a medium came or went), the scan's device stays whole until the scan
+// forgets it, and the device is found again in the new list.
+TEST(DeviceLifetime, HeldDeviceOutlivesTheListingThatLetItGo) {
+    char path[] = "/tmp/salvor-held-device-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::vector<char> bytes(1 << 20);
+    std::generate(bytes.begin(), bytes.end(), [n = 7u]() mutable { return char((n = n * 1103515245u + 12345u) >> 16); });
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    ::close(fd);
+    {
+        salvor::test::ImageFileFacts facts({path});
+        CEnumDeviceEx enumerator(facts);
+        VXUIDeviceData list(&enumerator);
+        ASSERT_TRUE(list.InitDeviceInfo());
+        VXUIDeviceData::install(&list);
+        IStorageDevice* disk = list.GetDiskStorageByIndex(0);
+        ASSERT_NE(disk, nullptr);
+        const std::string identity = VXUIDeviceData::Identity(disk);
+        VXUIScan& scan = VXUIScan::instance();
+        scan.SetDeepScan(0);
+        scan.SaveScanSorage(disk); // as a scan of it does
+        RunningScan ended;
+        ASSERT_TRUE(list.RefreshDeviceInfo(ended)); // the program forgets the scan's device after this
+        // Asked before that (a window opening meanwhile): the device is read.
+        EXPECT_EQ(scan.IsDeepScan(), 0);
+        EXPECT_EQ(VXUIDeviceData::Identity(scan.GetSavedStorage()), identity);
+        EXPECT_EQ(list.IsDiskStorage(scan.GetSavedStorage()), 1);
+        IStorageDevice* again = list.GetStorageByIdentity(identity);
+        ASSERT_NE(again, nullptr);
+        int d = -1, v = -1;
+        EXPECT_FALSE(list.GetDiskVolumeIndexByStorage(scan.GetSavedStorage(), d, v)); // listed no more
+        EXPECT_TRUE(list.GetDiskVolumeIndexByStorage(again, d, v));
+        scan.SaveScanSorage(nullptr);
+        VXUIDeviceData::install(nullptr);
+    }
+    ::unlink(path);
 }
 
 TEST_F(DeviceList, ClearOnlyWhenEnumerated) {

@@ -122,6 +122,9 @@ void VXRootWindowController::changeSelectDiskViewContinueButtonEnabled(const Dis
 }
 
 void VXRootWindowController::getDiskData() {
+    // In the log, so that a report (and a test driving the window) tells a
+    // start that was taken from one that was not.
+    services::writeLog("device list asked for\n");
     NotificationCenter& nc = NotificationCenter::defaultCenter();
     nc.removeObserver(this);
     VXUIController::shared().NotifiyDeviceInfoAfterInit("aInitFinished");

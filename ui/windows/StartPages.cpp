@@ -312,9 +312,17 @@ DiskVolumeNodeRef VXSelectDiskViewController::refFor(const DiskVolumeNodeData* i
 }
 
 void VXSelectDiskViewController::RefreshDevice() {
-    platform::cancelPerforms(this);
+    // The wait runs from the first event of a burst, not the last: events
+    // coming faster than it never hold the list back.
+    if (refreshPending_) return;
+    refreshPending_ = true;
     platform::performAfterDelay(
-        kRefreshDelay, [] { VXUIController::shared().RefreshDeviceInfoInBackground(kDevicesListed); }, this);
+        kRefreshDelay,
+        [this] {
+            refreshPending_ = false;
+            VXUIController::shared().RefreshDeviceInfoInBackground(kDevicesListed);
+        },
+        this);
 }
 
 void VXSelectDiskViewController::getDiskValue() {
@@ -330,6 +338,7 @@ void VXSelectDiskViewController::getDiskValue() {
 void VXSelectDiskViewController::removeNotification() {
     NotificationCenter::defaultCenter().removeObserver(this);
     platform::cancelPerforms(this);
+    refreshPending_ = false;
 }
 
 void VXSelectDiskViewController::disableRefreshDevice() {
@@ -337,6 +346,7 @@ void VXSelectDiskViewController::disableRefreshDevice() {
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshDetachDevice");
     NotificationCenter::defaultCenter().removeObserver(this, kDevicesListed);
     platform::cancelPerforms(this);
+    refreshPending_ = false;
 }
 
 void VXSelectDiskViewController::enableRefreshDevice() {

@@ -113,9 +113,10 @@ public:
     // Builds the outline from allDiskArr and chooses the device of identity
     // keep while it is listed, else row 1.
     void InitFinished(const std::string& keep = {});
-    // A medium came or went: after a short wait that merges a burst of
-    // events, the facade lists the devices again on a thread of its own, and
-    // the outline is then rebuilt in place, keeping the device chosen.
+    // A medium came or went: after a short wait from the first event, which
+    // merges the events of a burst, the facade lists the devices again on a
+    // thread of its own, and the outline is then rebuilt in place, keeping
+    // the device chosen.
     void RefreshDevice();
     void getDiskValue();
     // How long a burst of device events is merged.
@@ -176,6 +177,8 @@ private:
     bool listing_ = false;
     // The page has been listed once: later listings leave the focus alone.
     bool listedOnce_ = false;
+    // A listing is asked for after the wait under way.
+    bool refreshPending_ = false;
 };
 
 } // namespace salvor::windows

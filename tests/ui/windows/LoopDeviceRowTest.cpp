@@ -40,7 +40,9 @@ private slots:
         const QString made = run(QStringLiteral(SALVOR_SOURCE_DIR "/tests/fixtures/make-fixture"),
                                  {QStringLiteral("fat_32"), QStringLiteral(SALVOR_FIXTURE_OUT)}, &status);
         QVERIFY2(status == 0, qPrintable(made));
-        const QString image = copy_.filePath(QStringLiteral("startwin_fat32.img"));
+        // A name of this run's own: other runs attach images meanwhile.
+        const QString name = QStringLiteral("startwin_fat32_%1.img").arg(::getpid());
+        const QString image = copy_.filePath(name);
         QVERIFY(QFile::copy(QStringLiteral(SALVOR_FIXTURE_OUT "/fat_32/fat_32.img"), image));
         device_ = run(QStringLiteral("losetup"), {QStringLiteral("-r"), QStringLiteral("-f"), QStringLiteral("--show"), image},
                       &status);
@@ -59,7 +61,7 @@ private slots:
         QModelIndex disk;
         for (int i = 0; i < model->rowCount() && !disk.isValid(); ++i, ++row) {
             const QModelIndex d = model->index(i, 0);
-            if (d.data().toString() == QLatin1String("startwin_fat32.img")) disk = d;
+            if (d.data().toString() == name) disk = d;
             else row += model->rowCount(d);
         }
         QVERIFY2(disk.isValid(), "no row named after the image file");

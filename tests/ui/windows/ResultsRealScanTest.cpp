@@ -4,7 +4,8 @@
 // trees and lists compared with The Sleuth Kit's listing; a deep scan from
 // the window (the found files freed under the sanitizer while no view keeps
 // one); the result exported into a scan-result file and loaded back from the
-// start window; a 1 GiB deep scan watched mid-scan; and, as root, a loop
+// start window; a second load after a refused one while the devices are
+// listed again; a 1 GiB deep scan watched mid-scan; and, as root, a loop
 // device cut off while it is scanned.
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
@@ -35,6 +36,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
+#include <QThread>
 
 #include <unistd.h>
 
@@ -288,6 +290,83 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
         QCOMPARE(detail_->isImport, 1);
         QCOMPARE(listedByPathTree(detail_), scanned);
+    }
+
+    // A second "Open Scan Result" after a refused one, the devices listed
+    // again in between (a medium went): the results window made for it asks
+    // about the scan's device as it opens, before the windows have heard of
+    // the new list; nothing it reaches is a device the new list let go.
+    void secondLoadAfterARefusedOneWhileDevicesComeAndGo() {
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message), fat16 = fixture(QStringLiteral("fat_16"), &message);
+        QVERIFY2(!fat32.isEmpty() && !fat16.isEmpty(), qPrintable(message));
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("fat_32.img")), other = dir.filePath(QStringLiteral("fat_16.img"));
+        QVERIFY(QFile::copy(fat32 + QStringLiteral("/fat_32.img"), image));
+        QVERIFY(QFile::copy(fat16 + QStringLiteral("/fat_16.img"), other));
+        ListedImages images({image.toStdString(), other.toStdString()});
+        QVERIFY(images.listed);
+        VXDeletailWindowController* wc = scanFromStartWindow();
+        QVERIFY(wc);
+        QVERIFY(waitEnd(wc, 60000));
+        QTemporaryDir out;
+        const QString file = out.filePath(QStringLiteral("fat scan.rsf"));
+        VXUIController& facade = VXUIController::shared();
+        SavePanel::queueAnswer(out.filePath(QStringLiteral("fat scan")));
+        if (facade.IsRecoveryToSameDevice(out.path())) kit::Alert::queueAnswer(kit::kAlertOtherReturn);
+        QTest::mouseClick(wc->exportButton, Qt::LeftButton);
+        QVERIFY(QFileInfo(file).size() > 0);
+        QApplication::setActiveWindow(wc->window());
+        QTest::mouseClick(wc->backHomeButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
+        VXRootWindowController* home = VXDeletailWindowController::lastShownRootWindow();
+        QApplication::setActiveWindow(home->window());
+        QTest::keyClick(home->window(), Qt::Key_Return);
+        QTRY_VERIFY(home->selectDiskVC);
+
+        // Another card of that size and name in the scanned one's place: its
+        // volume serial differs, and the load of the save is refused.
+        QFile card(image);
+        QVERIFY(card.open(QIODevice::ReadWrite));
+        QVERIFY(card.seek(0x43));
+        QByteArray serial = card.read(4);
+        for (char& c : serial) c = char(~c);
+        QVERIFY(card.seek(0x43) && card.write(serial) == 4);
+        card.close();
+        VXUIController::shared().RefreshDeviceInfo();
+        OpenPanel::queueAnswer(file);
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        home->importButtonClick();
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 0); // told it could not be read
+        QVERIFY(!home->deletailWC);
+
+        // A medium goes: the devices are listed again; the windows are told
+        // once the main loop runs again.
+        QVERIFY(QFile::rename(other, other + QStringLiteral(".gone")));
+        facade.RefreshDeviceInfoInBackground("secondLoadListed");
+        for (int i = 0; i < 3000 && VXUIDeviceData::instance().IsListing(); ++i) QThread::msleep(10);
+        QVERIFY(!VXUIDeviceData::instance().IsListing());
+        // Open Scan Result again meanwhile: refused as before, and nothing freed is read.
+        OpenPanel::queueAnswer(file);
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        home->importButtonClick();
+        QCOMPARE(kit::Alert::queuedAnswerCount(), 0);
+        QVERIFY(!home->deletailWC);
+        platform::NotificationCenter::defaultCenter().post("RefreshDetachDevice");
+        QTRY_COMPARE(home->selectDiskVC->allDiskArr.size(), std::size_t(1)); // the page shows the new list
+
+        // The scanned card back: the save loads.
+        QVERIFY(card.open(QIODevice::ReadWrite));
+        for (char& c : serial) c = char(~c);
+        QVERIFY(card.seek(0x43) && card.write(serial) == 4);
+        card.close();
+        facade.RefreshDeviceInfo();
+        OpenPanel::queueAnswer(file);
+        home->importButtonClick();
+        QVERIFY(home->deletailWC);
+        detail_ = home->deletailWC;
+        QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
+        QCOMPARE(detail_->isImport, 1);
     }
 
     // A 1 GiB image (the deep-scan benchmark's) scanned deep from the window:

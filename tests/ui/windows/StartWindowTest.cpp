@@ -314,6 +314,27 @@ private slots:
         QCOMPARE(root_->deletailWC->selectDiskVolumeData->name(), QStringLiteral("A1"));
     }
 
+    // Events coming faster than the merge wait (a card reader probing, other
+    // programs attaching images) do not hold the list back until they stop:
+    // it is read again and redrawn while they still come, the choice kept.
+    void burstOfEventsRedrawsTheList() {
+        openDevicePage({{"Alpha", 2000000, {{"A1", 900000}, {"A2", 900000}}}, {"Bravo", 500000, {{"B1", 400000}}}});
+        VXSelectDiskViewController* page = root_->selectDiskVC;
+        QTest::keyClick(page->outlineView, Qt::Key_Down);
+        QCOMPARE(page->selectDiskVolume->name(), QStringLiteral("A2"));
+        fake_->disks.push_back({"USB", 4000000, {{"U1", 1000000}}, false, true});
+        const int gap = int(VXSelectDiskViewController::kRefreshDelay.count()) / 2;
+        int events = 0;
+        for (; events < 12 && page->outlineView->model()->rowCount() != 3; ++events) {
+            platform::NotificationCenter::defaultCenter().post("RefreshAttachDevice");
+            QTest::qWait(gap);
+        }
+        QVERIFY2(events < 12, "the list was not redrawn while the events came");
+        QVERIFY(fake_->count("RefreshDeviceInfoInBackground") >= 1);
+        QCOMPARE(page->selectDiskVolume->name(), QStringLiteral("A2"));
+        QCOMPARE(root_->selectVolumeData->name(), QStringLiteral("A2"));
+    }
+
     // The choice survives a burst of events: a selection change that leaves
     // the chosen row selected (as a burst repeats one) chooses nothing else,
     // and the next listing keeps the device chosen; a click on empty space

@@ -50,7 +50,7 @@ mkdir -p "$work/config" "$work/state" "$work/data" "$work/run" "$work/src" "$wor
 chmod 700 "$work/run"
 
 # The volume: random bytes, as files are on a used card.
-img="$work/e2e_escape.img"
+img="$work/e2e_escape_$run_id.img"
 truncate -s 450M "$img"
 loop="$(losetup -f --show "$img")" || exit 1
 mkfs.exfat -L ESCAPE "$loop" >/dev/null || exit 1
@@ -156,10 +156,9 @@ choose() { # choose NAME: the recover button, then NAME (a folder in $work) type
 wait_for 90 has_window 1000x640 || die "no start window"
 sleep 2
 focus 1000x640
-xdotool key Return
-sleep 2
+device_page "$work/log/recovery.log" || die "no device page"
 # Our own device, never the one preselected (a card the user attached, say).
-choose_device e2e_escape "$loop" "$work/log/recovery.log" || die "not our device"
+choose_device "e2e_escape_$run_id" "$loop" "$work/log/recovery.log" || die "not our device"
 xdotool key Return
 wait_for 60 has_window 1000x700 || die "no results window"
 wait_for 120 grep -q "Scan Progress finished" "$work/out.txt" || die "the scan did not end"

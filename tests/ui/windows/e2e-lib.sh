@@ -1,6 +1,12 @@
 # Shared by the end-to-end window tests (sourced): a window manager on the
 # Xvfb display, and the device page's choice of the test's own device.
 
+# run_id: a stem of this run's own for the images a test attaches. The
+# device page lists a loop device by its file's name, and other runs (of the
+# same test too) attach theirs meanwhile; fixed width, so that no run's name
+# begins another's.
+run_id="$(printf '%07d' "$$")"
+
 # start_wm: openbox on $DISPLAY, as a user's desktop has a window manager
 # (focus, stacking, the close button's path). Sets wm_pid.
 start_wm() {
@@ -14,6 +20,28 @@ start_wm() {
     done
     echo "FAIL: openbox did not start on $DISPLAY"
     exit 1
+}
+
+# device_page LOG: Return on the file-type page (its window focused) until
+# the program's log (LOG) says the device list was asked for: a key sent
+# before the window has the focus is lost on a bare X server. Then waits for
+# the device page's first choice (the list may come late on a loaded
+# machine, other devices coming and going).
+device_page() {
+    local n
+    for n in $(seq 1 5); do
+        xdotool key Return
+        for _ in $(seq 1 30); do
+            grep -aq 'device list asked for' "$1" 2>/dev/null && break 2
+            sleep 0.1
+        done
+    done
+    for n in $(seq 1 600); do
+        tr '\r' '\n' < "$1" 2>/dev/null | grep -aq 'device chosen: ' && return 0
+        sleep 0.1
+    done
+    echo "FAIL: the device page did not list the devices"
+    return 1
 }
 
 # choose_device NAME DEVICE LOG: types NAME on the device page until the

@@ -83,7 +83,7 @@ trap cleanup EXIT
 mkdir -p "$work/src" "$work/mnt"
 
 # The volume: random bytes, as files are on a used disk.
-img="$work/e2e_quit_ntfs.img"
+img="$work/e2e_quit_ntfs_$run_id.img"
 truncate -s 1G "$img"
 mkntfs -F -Q -L QUITNTFS "$img" >/dev/null 2>&1 || { echo "FAIL: mkntfs"; exit 1; }
 head -c $((900 * 1024 * 1024)) /dev/urandom > "$work/src/BIG.BIN"
@@ -103,23 +103,23 @@ case " $routes " in *" save-"*)
         mkdir "$work/tree/DIR$d"
         for f in $(seq 1 500); do printf 'file %d of folder %d\n' "$f" "$d" > "$work/tree/DIR$d/FILE$f.TXT"; done
     done
-    truncate -s 128M "$work/e2e_quit_fat.img"
-    mkfs.vfat -F 32 -n QUITFAT "$work/e2e_quit_fat.img" >/dev/null && mcopy -s -i "$work/e2e_quit_fat.img" "$work"/tree/* ::/ ||
+    truncate -s 128M "$work/e2e_quit_fat_$run_id.img"
+    mkfs.vfat -F 32 -n QUITFAT "$work/e2e_quit_fat_$run_id.img" >/dev/null && mcopy -s -i "$work/e2e_quit_fat_$run_id.img" "$work"/tree/* ::/ ||
         { echo "FAIL: making the FAT32 volume"; exit 1; }
     rm -rf "$work/tree"
-    fat_loop="$(losetup -r -f --show "$work/e2e_quit_fat.img")" || exit 1
+    fat_loop="$(losetup -r -f --show "$work/e2e_quit_fat_$run_id.img")" || exit 1
     # The saves' own volume (ext4), mounted where the program saves by
     # default: its writes, made synchronous, can be held to a rate as the
     # reads are.
-    truncate -s 256M "$work/saves.img"
-    mkfs.ext4 -q -L SAVES "$work/saves.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
-    save_loop="$(losetup -f --show "$work/saves.img")" || exit 1
+    truncate -s 256M "$work/saves_$run_id.img"
+    mkfs.ext4 -q -L SAVES "$work/saves_$run_id.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
+    save_loop="$(losetup -f --show "$work/saves_$run_id.img")" || exit 1
     case " $routes " in *" save-twice "*)
         # A second volume for the second save, its writes held apart from
         # the first's.
-        truncate -s 64M "$work/other.img"
-        mkfs.ext4 -q -L OTHER "$work/other.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
-        other_loop="$(losetup -f --show "$work/other.img")" || exit 1
+        truncate -s 64M "$work/other_$run_id.img"
+        mkfs.ext4 -q -L OTHER "$work/other_$run_id.img" || { echo "FAIL: mkfs.ext4"; exit 1; }
+        other_loop="$(losetup -f --show "$work/other_$run_id.img")" || exit 1
         ;;
     esac
     ;;
@@ -178,9 +178,8 @@ scanned() {
     wait_for 90 has_window 1000x640 || die "no start window"
     sleep 2 # fade-in
     focus 1000x640
-    xdotool key Return
-    sleep 1
-    choose_device "${1:-e2e_quit_ntfs}" "${2:-$loop}" "$run/work/recovery.log" || die "not our device"
+    device_page "$run/work/recovery.log" || die "no device page"
+    choose_device "${1:-e2e_quit_ntfs_$run_id}" "${2:-$loop}" "$run/work/recovery.log" || die "not our device"
     xdotool key Return
     wait_for 60 has_window 1000x700 || die "no results window"
     wait_for 120 grep -q "Scan Progress finished" "$run/out.txt" || die "the scan did not end"
@@ -401,7 +400,7 @@ for route in $routes; do
         mkdir -p "$saves"
         mount "$save_loop" "$saves" || die "cannot mount the saves' volume"
         rm -rf "$saves"/* "$saves"/.[!.]*
-        scanned e2e_quit_fat "$fat_loop"
+        scanned "e2e_quit_fat_$run_id" "$fat_loop"
         # The first save, made again while it holds less than the 20,000
         # files (some 2 MiB): the tree may still be filling after the scan.
         for try in $(seq 1 10); do

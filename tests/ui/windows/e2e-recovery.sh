@@ -34,8 +34,8 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/config" "$work/state" "$work/data" "$work/run" "$work/dest"
 chmod 700 "$work/run"
-cp "$fixtures/fat_32/fat_32.img" "$work/e2e_fat32.img"
-loop="$(losetup -r -f --show "$work/e2e_fat32.img")"
+cp "$fixtures/fat_32/fat_32.img" "$work/e2e_fat32_$run_id.img"
+loop="$(losetup -r -f --show "$work/e2e_fat32_$run_id.img")"
 # Folders of its own: a Salvor the same user has open is not this one's first instance.
 export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run"
 export SALVOR_WORK_DIR="$work/log"
@@ -83,12 +83,12 @@ sleep 2 # fade-in
 shot filetypes
 pixel filetypes 1000x640 300 11 38 41 45 "file-type page: title bar"
 focus 1000x640
-xdotool key Return
-sleep 2
+device_page "$work/log/recovery.log" || die "no device page"
+sleep 1
 shot devices
 pixel devices 1000x640 300 11 38 41 45 "device page: title bar"
 # Our own device, never the one preselected (a card the user attached, say).
-choose_device e2e_fat32 "$loop" "$work/log/recovery.log" || die "not our device"
+choose_device "e2e_fat32_$run_id" "$loop" "$work/log/recovery.log" || die "not our device"
 xdotool key Return
 wait_for 60 has_window 1000x700 || die "no results window"
 shot scanning
