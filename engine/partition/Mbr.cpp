@@ -60,10 +60,14 @@ bool HoldsRecognisedVolume(IStorageDevice* disk, std::uint64_t startSector) {
 }
 
 namespace {
-// A volume whose FATs and root folder, or MFT, lie where its boot sector says.
-bool HoldsSoundVolume(IStorageDevice* disk, std::uint64_t startSector) {
-    const VolumeAt v = ReadVolumeAt(disk, startSector);
-    return v.known && v.sound;
+// An entry at a volume the chain does not describe (at an extended entry's
+// first sector, or at an EBR a link names) spans that volume alone: the
+// entry's count covers the logical partitions after it too. A count the boot
+// sector does not give (0) or that runs past the entry leaves the entry's.
+PartitionEntry AtOwnExtent(PartitionEntry p, const VolumeAt& v) {
+    if (v.extent > 0)
+        p.sectorCount = std::min(p.sectorCount, v.extent);
+    return p;
 }
 
 // The end of the first `sectors` of an entry (all of it by default).
@@ -296,11 +300,11 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeMBR(IStorageDevice* device, Part
         // to no EBR), not the table's.
         const ResultCode walk =
             AnalyzeEMBR(device, e.GetLeadSectors(), e.GetEndSector(), e.GetLeadSectors(), 4, out);
-        // A volume at the extended partition's start (written there by a tool,
-        // or behind a wrong type byte) is listed beside the chain that its
-        // boot code may also hold.
-        if (HoldsSoundVolume(device, p.startSector))
-            out.push_back(p);
+        // A sound volume at the extended partition's start (written there by
+        // a tool, or behind a wrong type byte) is listed beside the chain that
+        // its boot code may also hold, at its own size.
+        if (const VolumeAt v = ReadVolumeAt(device, p.startSector); v.known && v.sound)
+            out.push_back(AtOwnExtent(p, v));
         const bool overlapped = std::any_of(primaries.begin(), primaries.end(), [&](const PartitionEntry& q) {
             return &q != &p && q.startSector < EntryEnd(p) && p.startSector < EntryEnd(q);
         });
@@ -349,8 +353,13 @@ ResultCode CPartitionTableChainAnalyzer::AnalyzeEMBR(IStorageDevice* device, std
         const bool sign = HasBootSignature(sector);
         const bool code = std::any_of(sector.begin(), sector.begin() + std::min(sector.size(), kTableOffset),
                                       [](std::uint8_t b) { return b != 0; });
-        if (link && (!sign || code) && HoldsSoundVolume(device, ebrSector))
-            InsertMbrEntry(total, *link, extendedStart, 0, atLinks);
+        if (link && (!sign || code))
+            if (const VolumeAt v = ReadVolumeAt(device, ebrSector); v.known && v.sound) {
+                PartitionList one;
+                InsertMbrEntry(total, *link, extendedStart, 0, one);
+                for (const PartitionEntry& p : one)
+                    atLinks.push_back(AtOwnExtent(p, v));
+            }
         // As in the MBR, a damaged boot flag does not drop the EBR's entries.
         if (!sign)
             return done(kEbrNoSignature);

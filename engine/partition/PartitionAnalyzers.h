@@ -131,8 +131,9 @@ public:
 private:
     ResultCode AnalyzeMBR(IStorageDevice* device, PartitionList& out);
     // Walks the EBR chain from the extended partition's first sector. A sound
-    // volume at an EBR that a link names (its boot code holding the table) is
-    // listed too, numbered after the chain's logical partitions.
+    // volume at an EBR that a link names (its boot code holding the table, or
+    // HFS+ without a signature) is listed too, numbered after the chain's
+    // logical partitions and spanning its own sectors, not the link's.
     ResultCode AnalyzeEMBR(IStorageDevice* device, std::uint64_t extendedStart, std::uint64_t extendedEnd,
                            std::uint64_t ebrSector, std::int32_t lastNumber, PartitionList& out);
 };

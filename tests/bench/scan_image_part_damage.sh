@@ -21,14 +21,15 @@
 # volume. Sticks written through exfat-fuse or ntfs-3g (70,134 MFT
 # records in use) and partitioned again list the partitions' files and the
 # old volume's where it is sound. A volume at an extended entry's first sector
-# (or at an EBR a link names) is listed beside the chain's logical partitions. As root, the disks attached read-only as loop devices list the
+# (or at an EBR a link names) is listed beside the chain's logical partitions,
+# and its files come back as icat reads them. As root, the disks attached read-only as loop devices list the
 # same, and those with extended entries also with the partitions the kernel
 # makes of their tables (otherwise the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@" part_damage
 export QT_QPA_PLATFORM=offscreen
 fail() { echo "scan_image part_damage: $*" >&2; exit 1; }
-for tool in fls mmls; do
+for tool in fls mmls icat; do
     command -v $tool >/dev/null || fail "missing '$tool': install the Debian package 'sleuthkit'"
 done
 command -v python3 >/dev/null || fail "missing 'python3': install the Debian package 'python3'"
@@ -122,6 +123,11 @@ done
 # disk's end, with deleted files) beside the chain's logical partitions.
 extended=(ext_fat16_05:40 ext_fat16_0f:40 ext_fat12:25 ext_fat32:30 ext_exfat:140 ext_ntfs:30 ext_hfs:24
           ext_both:46 ext_both_85:46 ext_link:51 ext_end:26 ext_chain_85:40)
+# sfdisk's sticks: the volume at the extended entry (of type 0x05, 0x0F,
+# 0x85; FAT12/16/32 with deleted files, exFAT, NTFS, HFS+) and the logical
+# partition after it; an HFS+ volume (no signature) at an EBR a link names.
+extended+=(ext_in_fat16:46 ext_in_fat16_0f:46 ext_in_fat16_85:46 ext_in_fat16_del:46 ext_in_fat12:45
+           ext_in_fat32:50 ext_in_exfat:160 ext_in_ntfs:50 ext_in_hfs:44 ext_hfs_link:29)
 disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}" "${extended[@]}")
 loops=()
 each_disk() { # image|loop|parts [DISK...]: each disk as its image file or attached read-only as a loop
@@ -152,6 +158,27 @@ for name in card_image_out card_frag reused_film32_mbr reused_filmtwo_mbr stray_
     diff <(head -n -2 "$out/$name.saved" | sort) <(head -n -2 "$out/$name.loaded" | sort) >&2 || fail "$name: the load lists otherwise"
     diff <(tree_hashes "$out/$name.scan") <(tree_hashes "$out/$name.load") >&2 || fail "$name: other bytes after the load"
     echo "$name: saved and loaded, $(tree_hashes "$out/$name.load" | wc -l) files alike"
+done
+
+# The files of a volume at an extended entry (or at an EBR a link names),
+# deleted ones too, recovered byte for byte as icat reads them.
+for run in ext_in_fat16_del:67584 ext_in_exfat:67584 ext_in_ntfs:67584 ext_in_hfs:67584 ext_hfs_link:86016; do
+    IFS=: read -r name start <<<"$run"
+    "$probe" quick "$d/$name.img" --services --recover "$out/$name.rec" > /dev/null 2>"$out/$name.err" ||
+        { tail -5 "$out/$name.err" >&2; fail "$name: scan or recovery failed"; }
+    n=0
+    while IFS=$'\t' read -r kind path; do
+        case "$path" in \$* | *"(Volume Label Entry)"*) continue ;; esac
+        # An erased 8.3 name's first character is not known.
+        [[ "$kind" == *'*'* && "$path" == _* ]] && pattern="?${path:1}" || pattern="$path"
+        mapfile -t got < <(find "$out/$name.rec" -type f -path "*/$pattern")
+        [ "${#got[@]}" -eq 1 ] || fail "$name: $path recovered ${#got[@]} times"
+        cmp -s "${got[0]}" <(icat -o "$start" "$d/$name.img" "$(awk '{ print $NF }' <<<"${kind%:}")") ||
+            fail "$name: $path differs from icat"
+        n=$((n + 1))
+    done < <(fls -F -p -r -o "$start" "$d/$name.img")
+    [ "$n" -gt 0 ] || fail "$name: fls reads no file at $start"
+    echo "$name: $n files at $start as icat reads them"
 done
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi

@@ -346,6 +346,7 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
         Kernel kernel;
         std::uint32_t scheme;
         Strings starts; // number@start of each volume
+        Strings sizes = {}; // number:sectors of each volume, where asked
     } disks[] = {
         {"sdb", "bootflag.img", {}, {}, PARTITION_SCHEME_MBR, {"1@2048", "2@67584"}},
         {"sdc", "fatsector.img", {}, {}, PARTITION_SCHEME_MBR, {"1@2048", "2@67584"}},
@@ -429,7 +430,8 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
          {"dos", {}},
          {{"sdr1", 1, 8, 17, 2048, 65536}, {"sdr2", 2, 8, 18, 67584, 2}, {"sdr5", 5, 8, 21, 102400, 65536}},
          PARTITION_SCHEME_MBR,
-         {"1@2048", "5@102400", "2@67584"}},
+         {"1@2048", "5@102400", "2@67584"},
+         {"1:65536", "5:65536", "2:32768"}},
         {"sds",
          "ext_link.img",
          {"dos", {}},
@@ -438,7 +440,19 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
           {"sds5", 5, 8, 37, 69632, 16384},
           {"sds6", 6, 8, 38, 120832, 65536}},
          PARTITION_SCHEME_MBR,
-         {"1@2048", "5@69632", "6@120832", "7@86016"}},
+         {"1@2048", "5@69632", "6@120832", "7@86016"},
+         {"1:65536", "5:16384", "6:65536", "7:32768"}},
+        // sfdisk's 128 MiB stick, a 16 MiB volume at the extended entry's first
+        // sector: its own sectors, not the entry's, which hold partition 5 too.
+        {"sdt",
+         "ext_in_fat16.img",
+         {"dos", {}},
+         {{"sdt1", 1, 8, 273, 2048, 65536},
+          {"sdt2", 2, 8, 274, 67584, 2},
+          {"sdt5", 5, 8, 277, 102400, 65536}},
+         PARTITION_SCHEME_MBR,
+         {"1@2048", "5@102400", "2@67584"},
+         {"1:65536", "5:65536", "2:32768"}},
     };
     FakeBlockDeviceFacts facts;
     unsigned minor = 0;
@@ -464,12 +478,24 @@ TEST(Enumerator, OneDamagedTableEntryHidesNoVolumeAndRepeatsNone) {
     for (std::size_t i = 0; i < listed.size(); ++i) {
         SCOPED_TRACE(disks[i].image);
         EXPECT_EQ(DiskRec(listed[i]).partitionScheme, disks[i].scheme);
-        Strings starts;
+        Strings starts, sizes;
         for (IStorageDevice* v : Volumes(e, listed[i])) {
             const auto& r = VolRec(v);
             starts.push_back(std::to_string(r.partitionNumber) + "@" + std::to_string(r.startSector));
+            sizes.push_back(std::to_string(r.partitionNumber) + ":" + std::to_string(r.totalSectors));
+            // A volume the table reader alone names is read (and deep-scanned) over its own sectors.
+            const auto& kernel = disks[i].kernel;
+            const bool kernels = std::any_of(kernel.begin(), kernel.end(), [&](const auto& p) {
+                return p.number == r.partitionNumber && p.size512 > 2;
+            });
+            if (!disks[i].sizes.empty() && !kernels) {
+                EXPECT_EQ(v->GetTotalSectors(), r.totalSectors) << starts.back();
+            }
         }
         EXPECT_EQ(starts, disks[i].starts);
+        if (!disks[i].sizes.empty()) {
+            EXPECT_EQ(sizes, disks[i].sizes);
+        }
         EXPECT_EQ(Describe(Partitions(e, listed[i])).size(), disks[i].starts.size());
     }
 }

@@ -26,6 +26,8 @@ using namespace partition_codes;
 namespace {
 
 constexpr const char* kEsp = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+// The HFS+ volume xorriso makes of part_damage's 4 files: 25 blocks of 2 KiB.
+constexpr std::uint64_t kHfsSectors = 100;
 
 struct Part {
     int number;
@@ -408,14 +410,39 @@ TEST_F(Tables, EntriesAreJudgedByTheVolumesTheyPointAt) {
     EXPECT_EQ(Table(img("card_exfat_out")), (Parts{{0, 0, 131072}, {2, 133120, 65536}}));
     EXPECT_EQ(Table(img("card_small")), Parts{});
     // A volume at an extended entry's first sector (of type 0x05 or 0x85), or
-    // at an EBR a link names, beside the chain's logical partitions; the
-    // volume at a link numbered after them.
-    const Parts atExtended{{1, 2048, 65536}, {2, 67584, 137216}, {5, 102400, 65536}};
+    // at an EBR a link names (HFS+ there has no signature), beside the chain's
+    // logical partitions; the volume at a link numbered after them. Each spans
+    // its own sectors, not the entry's, which hold the partitions after it.
+    const Parts atExtended{{1, 2048, 65536}, {2, 67584, 32768}, {5, 102400, 65536}};
     EXPECT_EQ(Table(img("ext_both")), atExtended);
     EXPECT_EQ(Table(img("ext_both_85")), atExtended);
-    EXPECT_EQ(Table(img("ext_link")), (Parts{{1, 2048, 65536}, {5, 69632, 16384}, {6, 120832, 65536}, {7, 86016, 100352}}));
+    EXPECT_EQ(Table(img("ext_link")),
+              (Parts{{1, 2048, 65536}, {5, 69632, 16384}, {6, 120832, 65536}, {7, 86016, 32768}}));
+    EXPECT_EQ(Table(img("ext_hfs_link"), 512, PARTITION_SCHEME_MBR, kEbrNoSignature),
+              (Parts{{1, 2048, 65536}, {5, 69632, 16384}, {6, 86016, kHfsSectors}}));
     EXPECT_EQ(Table(img("ext_end")), (Parts{{1, 2048, 65536}, {2, 172032, 32768}}));
     EXPECT_EQ(Table(img("ext_chain_85")), (Parts{{1, 2048, 65536}, {5, 69632, 65536}}));
+    // sfdisk's sticks, the volume's boot code holding the EBR: its sectors, the
+    // logical partition after it.
+    const std::tuple<const char*, std::uint64_t, std::uint64_t> inside[] = {
+        {"fat16", 32768, 102400},    {"fat16_0f", 32768, 102400}, {"fat16_85", 32768, 102400},
+        {"fat16_del", 32768, 102400}, {"fat12", 16384, 86016},      {"fat32", 81920, 151552},
+        {"exfat", 131072, 200704},   {"ntfs", 65536, 135168},     {"hfs", kHfsSectors, 71680}};
+    for (const auto& [kind, sectors, logical] : inside)
+        EXPECT_EQ(Table(img(std::string("ext_in_") + kind)),
+                  (Parts{{1, 2048, 65536}, {2, 67584, sectors}, {5, logical, 65536}}))
+            << kind;
+    // A boot sector's count past the extended entry (or the disk) is cut at
+    // the entry's end.
+    const std::string counted = dir.file("counted.img");
+    std::filesystem::copy_file(img("ext_fat12"), counted);
+    Patch(counted, 67584ULL * 512 + 19, {0, 0});
+    Patch(counted, 67584ULL * 512 + 32, Le32(100000));
+    EXPECT_EQ(Table(counted), (Parts{{1, 2048, 65536}, {2, 67584, 65536}}));
+    Patch(counted, 67584ULL * 512 + 32, Le32(0xFFFFFFF0));
+    EXPECT_EQ(Table(counted), (Parts{{1, 2048, 65536}, {2, 67584, 65536}}));
+    Patch(counted, 67584ULL * 512 + 32, Le32(0));
+    EXPECT_EQ(Table(counted), (Parts{{1, 2048, 65536}, {2, 67584, 65536}}));
     // A partition cloned into another (one serial, both sound) is two
     // volumes, beside an entry overlapping the first.
     const std::string cloned = dir.file("cloned.img");
