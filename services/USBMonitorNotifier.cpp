@@ -6,6 +6,9 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 
+#include <exception>
+#include <vector>
+
 namespace {
 // A steady stream of arrivals still gets its attach after this long.
 constexpr int kLongestBurst = 4; // settle times
@@ -20,8 +23,27 @@ CMediaNotifier::CMediaNotifier(std::unique_ptr<salvor::platform::IMediaEventSour
 
 CMediaNotifier::~CMediaNotifier() { salvor::platform::cancelPerforms(this); }
 
+namespace {
+// The facts of a medium that goes while they are read may fail in any way: a
+// read that fails is an empty answer, never the end of the program.
+template <class Read>
+bool RunCaught(const char* what, Read read) {
+    try {
+        read();
+        return true;
+    } catch (const std::exception& e) {
+        CatchExeception::WriteLog("media facts (%s) not read: %s\n", what, e.what());
+    } catch (...) {
+        CatchExeception::WriteLog("media facts (%s) not read\n", what);
+    }
+    return false;
+}
+} // namespace
+
 bool CMediaNotifier::Start() {
-    for (const BlockDiskFacts& disk : m_facts.ListDisks()) {
+    std::vector<BlockDiskFacts> disks;
+    RunCaught("every disk", [&] { disks = m_facts.ListDisks(); });
+    for (const BlockDiskFacts& disk : disks) {
         const std::string name = enum_linux::RegistryName(disk);
         m_media[disk.name] = Medium{name, disk.size512 > 0, disk.diskSeq};
         for (const BlockPartitionFacts& p : disk.partitions) m_media[p.name] = Medium{name, p.size512 > 0};
@@ -29,7 +51,10 @@ bool CMediaNotifier::Start() {
     CatchExeception::WriteLog("USB Device Added Notification.\n");
     NotificationCenter::defaultCenter().post("RefreshAttachDevice");
     if (!m_source) return false;
-    const bool watching = m_source->start([this](const MediaEvent& e) { OnEvent(e); });
+    // Events come on the main thread's event loop: nothing may leave it thrown.
+    const bool watching = m_source->start([this](const MediaEvent& e) {
+        RunCaught(e.kernelName.c_str(), [&] { OnEvent(e); });
+    });
     if (!watching) CatchExeception::WriteLog("matching notification registration failed: %d\n", -1);
     return watching;
 }
@@ -41,7 +66,8 @@ void CMediaNotifier::LearnNames(const std::string& kernelName) {
     // and its own event, still queued, must name it as it was. Whether a
     // medium is here is said by the events alone, for the same reason.
     BlockDiskFacts disk;
-    if (!m_facts.ReadDisk(kernelName, disk)) return;
+    bool listed = false;
+    if (!RunCaught(kernelName.c_str(), [&] { listed = m_facts.ReadDisk(kernelName, disk); }) || !listed) return;
     const std::string name = enum_linux::RegistryName(disk);
     auto learn = [this, &name](const std::string& kernel) -> Medium& {
         Medium& m = m_media[kernel];

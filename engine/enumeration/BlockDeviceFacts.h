@@ -2,6 +2,7 @@
 // What the enumeration needs to know about the machine's block devices, behind
 // a small interface: the sysfs/libblkid/mountinfo implementation below, and
 // fakes in the tests.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -92,6 +93,12 @@ public:
 private:
     std::string m_sysRoot, m_devRoot, m_mountInfo;
 };
+
+// The whole text of a small file of facts (a sysfs attribute, mountinfo);
+// "" when it cannot be opened, a read fails (the device went meanwhile) or it
+// holds more than kLargestFactsFile bytes. Never throws.
+constexpr std::size_t kLargestFactsFile = std::size_t(64) << 20;
+std::string ReadFactsFile(const std::string& path);
 
 // The bus of a disk from its resolved sysfs device path ("/sys/devices/…").
 // ataLinkSpeed is the libata link's sata_spd text ("" when not found).

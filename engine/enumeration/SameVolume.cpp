@@ -4,8 +4,6 @@
 #include <sys/sysmacros.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <utility>
 #include <vector>
@@ -93,8 +91,7 @@ std::string SameVolumeReason(const std::string& scanned, const std::string& dest
         return existing + " is on the scanned device (" + std::to_string(at.first) + ":" +
                std::to_string(at.second) + ")";
 
-    std::ifstream in(mountInfoPath);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = ReadFactsFile(mountInfoPath);
     for (const std::string& from : MountSourcesFromMountInfo(text, at.first, at.second)) {
         // Sources such as "tmpfs" or "none" name no file; read as a path they
         // would name whatever the working folder holds under that name.

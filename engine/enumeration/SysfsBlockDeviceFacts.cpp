@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,13 +13,35 @@
 
 namespace fs = std::filesystem;
 
+std::string ReadFactsFile(const std::string& path) {
+    // Plain reads, no stream: a file stream's buffer throws when a read
+    // fails, as it does for the attribute of a device that went between the
+    // open and the read (ENODEV).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0 && text.size() + std::size_t(n) <= kLargestFactsFile) {
+            text.append(buffer, std::size_t(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n != 0)
+            text.clear(); // failed, or more than any such file holds
+        break;
+    }
+    ::close(fd);
+    return text;
+}
+
 namespace {
 
 std::string ReadText(const fs::path& p) {
-    std::ifstream in(p);
-    if (!in)
-        return {};
-    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string s = ReadFactsFile(p.string());
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
         s.pop_back();
     return s;
@@ -70,11 +93,11 @@ std::string AtaLinkSpeed(const std::string& sysPath) {
         if (comp.size() > 3 && std::all_of(comp.begin() + 3, comp.end(), ::isdigit)) {
             std::error_code ec;
             const fs::path port = sysPath.substr(0, end);
-            for (const auto& link : fs::directory_iterator(port, ec)) {
-                const std::string n = link.path().filename().string();
+            for (fs::directory_iterator link(port, ec), last; !ec && link != last; link.increment(ec)) {
+                const std::string n = link->path().filename().string();
                 if (n.rfind("link", 0) != 0)
                     continue;
-                const std::string spd = ReadText(link.path() / "ata_link" / n / "sata_spd");
+                const std::string spd = ReadText(link->path() / "ata_link" / n / "sata_spd");
                 if (!spd.empty())
                     return spd;
             }
@@ -226,14 +249,15 @@ bool ReadDiskFolder(const fs::path& dir, BlockDiskFacts& d) {
     const std::string sysPath = fs::weakly_canonical(dir, ec).string();
     d.protocol = BusProtocolFromSysPath(sysPath, !d.backingFile.empty(), AtaLinkSpeed(sysPath));
     // A partition lies under its disk's directory and has a "partition" file.
-    for (const auto& sub : fs::directory_iterator(dir, ec)) {
+    // The folder may go while it is listed: an error ends the walk, never throws.
+    for (fs::directory_iterator sub(dir, ec), last; !ec && sub != last; sub.increment(ec)) {
         BlockPartitionFacts p;
         std::uint64_t number = 0;
-        if (!ReadNumber(sub.path() / "partition", number) || number > INT32_MAX ||
-            !ReadMajorMinor(sub.path() / "dev", p.major, p.minor) || !ReadNumber(sub.path() / "start", p.start512) ||
-            !ReadNumber(sub.path() / "size", p.size512))
+        if (!ReadNumber(sub->path() / "partition", number) || number > INT32_MAX ||
+            !ReadMajorMinor(sub->path() / "dev", p.major, p.minor) || !ReadNumber(sub->path() / "start", p.start512) ||
+            !ReadNumber(sub->path() / "size", p.size512))
             continue;
-        p.name = sub.path().filename().string();
+        p.name = sub->path().filename().string();
         p.number = static_cast<std::int32_t>(number);
         d.partitions.push_back(p);
     }
@@ -248,9 +272,9 @@ std::vector<BlockDiskFacts> CSysfsBlockDeviceFacts::ListDisks() {
     std::vector<BlockDiskFacts> disks;
     std::error_code ec;
     const fs::path block = fs::path(m_sysRoot) / "block";
-    for (const auto& entry : fs::directory_iterator(block, ec)) {
+    for (fs::directory_iterator entry(block, ec), last; !ec && entry != last; entry.increment(ec)) {
         BlockDiskFacts d;
-        if (ReadDiskFolder(entry.path(), d))
+        if (ReadDiskFolder(entry->path(), d))
             disks.push_back(std::move(d));
     }
     std::sort(disks.begin(), disks.end(), [](const BlockDiskFacts& a, const BlockDiskFacts& b) { return a.name < b.name; });

@@ -89,11 +89,11 @@ fi
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image cards: loop devices skipped, needs root"; exit 77; fi
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
-loops=()
-trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done; rm -rf "$out"' EXIT
+. "$src/tests/support/loop.sh"
+trap 'loop_detach_all; rm -rf "$out"' EXIT
 for name in fat_card ntfs_card; do
-    dev="$(losetup -r -f --show "$d/$name.img")"
-    loops+=("$dev")
+    loop_attach -r "$d/$name.img" || fail "$name: no loop device"
+    dev="$loop_dev"
     check_card "$name" "$dev" "$name.loop"
     diff "$out/$name.list" "$out/$name.loop.list" >&2 || fail "$name: $dev lists otherwise than the image"
 done

@@ -129,20 +129,24 @@ extended=(ext_fat16_05:40 ext_fat16_0f:40 ext_fat12:25 ext_fat32:30 ext_exfat:14
 extended+=(ext_in_fat16:46 ext_in_fat16_0f:46 ext_in_fat16_85:46 ext_in_fat16_del:46 ext_in_fat12:45
            ext_in_fat32:50 ext_in_exfat:160 ext_in_ntfs:50 ext_in_hfs:44 ext_hfs_link:29)
 disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}" "${extended[@]}")
-loops=()
+. "$src/tests/support/loop.sh"
 each_disk() { # image|loop|parts [DISK...]: each disk as its image file or attached read-only as a loop
-    # device, without partitions or with those the kernel makes of its table (partx)
+    # device, without partitions or with those the kernel makes of its table (partx; -P: the kernel
+    # drops them when the device is let go, even while another program holds one open)
     local mode="$1" disk name files starts more dev tag
     shift
     for disk in "$@"; do
         IFS=: read -r name files starts more <<<"$disk"
         dev="$d/$name.img" tag="$name"
-        if [ "$mode" != image ]; then
-            dev="$(losetup -r -f --show "$dev")" tag="$name.$mode"
-            loops+=("$dev")
-            if [ "$mode" = parts ]; then partx -a "$dev"; fi
+        if [ "$mode" = loop ]; then
+            loop_attach -r "$dev" || fail "$name: no loop device"
+            dev="$loop_dev" tag="$name.$mode"
+        elif [ "$mode" = parts ]; then
+            { loop_attach -r -P "$dev" && loop_partitions "$loop_dev"; } || fail "$name: no loop device with partitions"
+            dev="$loop_dev" tag="$name.$mode"
         fi
         check_disk "$name" "$dev" "$tag" "$files" "$starts" "$more"
+        [ "$mode" = image ] || loop_detach "$dev"
     done
 }
 each_disk image "${disks[@]}"
@@ -184,7 +188,7 @@ done
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
 command -v partx >/dev/null || fail "missing 'partx': install the Debian package 'util-linux'"
-trap 'for l in ${loops[@]+"${loops[@]}"}; do partx -d "$l" 2>/dev/null || true; losetup -d "$l" || true; done; rm -rf "$out"' EXIT
+trap 'loop_detach_all; rm -rf "$out"' EXIT
 each_disk loop "${disks[@]}"
 each_disk parts "${extended[@]}"
 echo "scan_image part_damage: ok"

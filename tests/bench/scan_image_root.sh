@@ -33,18 +33,19 @@ for f in fat_16 fat_16_4k mbr_fat_exfat exfat_quick writer_fat; do
     bash "$src/tests/fixtures/make-fixture" $f "$fixtures" || exit 1
 done
 W="$(mktemp -d)"
-loops=(); mounts=(); slow_cgroup=""
+mounts=(); slow_cgroup=""
 . "$src/tests/ui/windows/e2e-lib.sh" # slow_reads, slow_writes, slowed
+. "$src/tests/support/loop.sh"
 cleanup() {
     unslow_reads
     for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m" 2>/dev/null || umount "$m" || true; done
-    for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done
+    loop_detach_all
     rm -rf "$W"
 }
 trap cleanup EXIT
 fail() { echo "scan_image root: $*" >&2; exit 1; }
 # attach LOSETUP-ARGS: sets $dev and records it for the clean-up (not in a subshell).
-attach() { dev="$(losetup "$@" -f --show)"; loops+=("$dev"); }
+attach() { loop_attach "$@" || fail "no loop device for ${*: -1}"; dev="$loop_dev"; }
 
 # name IMAGE LOSETUP-OPTIONS FILE-OPTIONS [--offset N]
 same_as_file() {
@@ -82,8 +83,8 @@ done
 # of just that partition's range: a destination there is refused too.
 cp "$fixtures/mbr_fat_exfat/disk_intact.img" "$W/disk.img"
 attach -P "$W/disk.img"
-# The kernel's partition scan may not have run (or its node not appeared) yet.
-[ -b "${dev}p2" ] || partx -a "$dev" 2>/dev/null || true
+# partx's: a kernel without the table's parser makes none of its own.
+loop_partitions "$dev" || fail "no partitions on $dev"
 sysdev="/sys/class/block/$(basename "$dev")p2/dev"
 [ -b "${dev}p2" ] || [ ! -e "$sysdev" ] || mknod "$W/loopp2" b $(tr ':' ' ' < "$sysdev")
 if [ -b "${dev}p2" ]; then whole="${dev}p2"; else whole="$W/loopp2"; fi

@@ -199,12 +199,12 @@ for disk in "${disks[@]}"; do
 done
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image saves: loop devices skipped, needs root"; exit 77; fi
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
-loops=()
-trap 'for l in ${loops[@]+"${loops[@]}"}; do losetup -d "$l" || true; done; rm -rf "$out"' EXIT
+. "$src/tests/support/loop.sh"
+trap 'loop_detach_all; rm -rf "$out"' EXIT
 for disk in "${disks[@]}"; do
     IFS=: read -r name files <<<"$disk"
-    dev="$(losetup -r -f --show "$cuts/$name.img")"
-    loops+=("$dev")
+    loop_attach -r "$cuts/$name.img" || fail "$name: no loop device"
+    dev="$loop_dev"
     check_listing "$name" "$dev" "$name.loop" "$files"
 done
 echo "scan_image saves: ok"

@@ -3,9 +3,14 @@
 #include "engine/enumeration/BlockDeviceFacts.h"
 #include "services/USBMonitorNotifier.h"
 #include "tests/services/MediaPosts.h"
+#include "tests/support/FailingFile.h"
+#include "tests/support/Fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <tuple>
 
 namespace {
@@ -130,6 +135,75 @@ TEST(MediaNotifier, NoDetachIsLostWhileOtherMediaComeAndGo) {
     EXPECT_EQ(posts.detaches,
               (std::vector<std::string>{"ours.img", "ours.img", "next.img", "other.img", "third.img"}));
     EXPECT_EQ(posts.attaches, 3);
+}
+
+// A medium pulled while its facts are read: a read that fails (an attribute
+// of a device gone between the open and the read answers ENODEV; a folder
+// where a file was, EISDIR) leaves that fact empty; the medium still comes and
+// goes by the name the rest of its facts give.
+TEST(MediaNotifier, AFactWhoseReadFailsIsEmpty) {
+    namespace fs = std::filesystem;
+    TempDir root;
+    fs::create_directories(fs::path(root.path()) / "block");
+    CSysfsBlockDeviceFacts facts(root.path());
+    salvor::platform::MediaEventHandler send;
+    Posts posts;
+    constexpr std::chrono::milliseconds kSettle{50};
+    CMediaNotifier notifier(std::make_unique<FakeSource>(&send), facts, kSettle);
+    ASSERT_TRUE(notifier.Start());
+    auto arrive = [&](const char* name, const char* vendor, const char* model) {
+        const fs::path device = fs::path(root.path()) / "block" / name / "device";
+        fs::create_directories(device);
+        auto write = [](const fs::path& p, const char* text) { std::ofstream(p) << text << "\n"; };
+        write(device.parent_path() / "dev", "8:32");
+        write(device.parent_path() / "size", "4096");
+        write(device / "vendor", vendor);
+        write(device / "model", model);
+        return device;
+    };
+    // The vendor's read fails with ENODEV (as root, by a FUSE file).
+    std::optional<FailingFile> gone;
+    if (::geteuid() == 0) {
+        gone.emplace((arrive("sdz", "Kingston", "DataTraveler") / "vendor").string(), ENODEV);
+        ASSERT_TRUE(gone->ready()) << gone->why();
+        const int fd = ::open((fs::path(root.path()) / "block/sdz/device/vendor").c_str(), O_RDONLY);
+        char byte = 0;
+        const ssize_t got = ::read(fd, &byte, 1);
+        EXPECT_EQ(std::pair(got, errno), std::pair(ssize_t(-1), ENODEV)); // opens, then fails
+        ::close(fd);
+        send(MediaEvent{"add", "sdz", 4096});
+    }
+    // A folder where the model was.
+    const fs::path sdy = arrive("sdy", "SanDisk ", " Cruzer");
+    fs::remove(sdy / "model");
+    fs::create_directory(sdy / "model");
+    send(MediaEvent{"add", "sdy", 4096});
+    Posts::Wait(kSettle * 4);
+    EXPECT_EQ(posts.attaches, 2);
+    if (gone) send(MediaEvent{"remove", "sdz", -1});
+    send(MediaEvent{"remove", "sdy", -1});
+    std::vector<std::string> names{"SanDisk"};
+    if (gone) names.insert(names.begin(), "DataTraveler");
+    EXPECT_EQ(posts.detaches, names);
+    if (!gone) GTEST_SKIP() << "the ENODEV read needs root (a FUSE file); the folder's read was checked";
+}
+
+// Device facts that throw (whatever their reader meets): the events, on the
+// main thread's event loop, go on; the medium is named by its kernel name.
+TEST(MediaNotifier, FactsThatThrowEndNothing) {
+    struct Throwing : FakeFacts {
+        std::vector<BlockDiskFacts> ListDisks() override { throw std::ios_base::failure("No such device"); }
+    } facts;
+    salvor::platform::MediaEventHandler send;
+    Posts posts;
+    constexpr std::chrono::milliseconds kSettle{50};
+    CMediaNotifier notifier(std::make_unique<FakeSource>(&send), facts, kSettle);
+    ASSERT_TRUE(notifier.Start());
+    EXPECT_NO_THROW(send(MediaEvent{"add", "sdx", 4096}));
+    Posts::Wait(kSettle * 4);
+    EXPECT_NO_THROW(send(MediaEvent{"remove", "sdx", -1}));
+    EXPECT_EQ(posts.attaches, 2);
+    EXPECT_EQ(posts.detaches, std::vector<std::string>{"sdx"});
 }
 
 TEST(MediaNotifier, KernelEventsCarryTheDiskSequence) {

@@ -90,18 +90,38 @@ inline std::vector<std::string> Describe(const std::vector<IStorageDevice*>& dev
 }
 
 // Attaches an image as a loop device (losetup options such as "-P") for the
-// life of the object, and detaches it and its partitions, and only it.
+// life of the object, and detaches it and its partitions, and only it. Other
+// runs attach and detach theirs meanwhile: a device another run takes first
+// is tried again, and one left with partitions another run added (partx) is
+// cleared of them, or set aside for another when they are held open.
 class LoopAttachment {
 public:
     explicit LoopAttachment(const std::string& image, const std::string& options = "") {
-        std::string out;
-        const bool ok = RunCommand("losetup -f --show " + options + " '" + image + "' 2>&1", &out) == 0;
-        while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-        (ok ? path_ : error_) = out;
+        std::vector<std::string> aside;
+        for (int attempt = 0; attempt < 50 && path_.empty(); ++attempt) {
+            std::string out;
+            const bool ok = RunCommand("losetup -f --show " + options + " '" + image + "' 2>&1", &out) == 0;
+            while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+            if (!ok) {
+                error_ = out;
+                if (out.find("busy") == std::string::npos && out.find("unused loop device") == std::string::npos) break;
+                ::usleep(100000 + 100000 * (attempt % 5));
+                continue;
+            }
+            // The kernel's own scan (-P) replaces what was there.
+            if (options.find("-P") != std::string::npos || DropPartitions(out))
+                path_ = out;
+            else
+                aside.push_back(out);
+        }
+        for (const std::string& device : aside) {
+            DropPartitions(device);
+            RunCommand("losetup -d '" + device + "'");
+        }
     }
     ~LoopAttachment() {
         if (path_.empty()) return;
-        RunCommand("partx -d '" + path_ + "' >/dev/null 2>&1");
+        DropPartitions(path_);
         RunCommand("losetup -d '" + path_ + "'");
     }
     LoopAttachment(const LoopAttachment&) = delete;
@@ -111,6 +131,24 @@ public:
     const std::string& error() const { return error_; }
 
 private:
+    // Drops every partition of the device (one held open is tried again for
+    // a while); false when some remain.
+    static bool DropPartitions(const std::string& device) {
+        const std::string name = std::filesystem::path(device).filename().string();
+        auto any = [&] {
+            std::error_code ec;
+            for (std::filesystem::directory_iterator i("/sys/class/block/" + name, ec), end; !ec && i != end;
+                 i.increment(ec))
+                if (std::filesystem::exists(i->path() / "partition", ec)) return true;
+            return false;
+        };
+        for (int attempt = 0; attempt < 20 && any(); ++attempt) {
+            RunCommand("partx -d '" + device + "' >/dev/null 2>&1");
+            ::usleep(100000);
+        }
+        return !any();
+    }
+
     std::string path_, error_;
 };
 

@@ -88,6 +88,34 @@ TEST(LinuxFacts, NamesKindsAndExclusions) {
     for (const char* n : {"sda", "loop3", "nvme0n1", "mmcblk0", "vda"}) EXPECT_FALSE(excluded(n)) << n;
 }
 
+// Facts whose read fails (here a folder where a file was: EISDIR; a device
+// gone between the open and the read answers ENODEV the same way) are empty:
+// the partition is left out, the disk and the mount table read as nothing.
+TEST(LinuxFacts, AFactWhoseReadFailsIsEmpty) {
+    salvor::test::TempDir root;
+    namespace fs = std::filesystem;
+    const fs::path sdb = fs::path(root.path()) / "block" / "sdb";
+    fs::create_directories(sdb / "sdb1");
+    fs::create_directories(sdb / "sdb2" / "start");
+    auto write = [](const fs::path& p, const char* text) { std::ofstream(p) << text << "\n"; };
+    write(sdb / "dev", "8:16");
+    write(sdb / "size", "8192");
+    for (const char* part : {"sdb1", "sdb2"}) {
+        write(sdb / part / "partition", part + 3);
+        write(sdb / part / "dev", "8:17");
+        write(sdb / part / "size", "2048");
+    }
+    write(sdb / "sdb1" / "start", "2048");
+    CSysfsBlockDeviceFacts facts(root.path(), "/dev", root.path() + "/block");
+    const std::vector<BlockDiskFacts> disks = facts.ListDisks();
+    ASSERT_EQ(disks.size(), 1u);
+    ASSERT_EQ(disks[0].partitions.size(), 1u);
+    EXPECT_EQ(disks[0].partitions[0].name, "sdb1");
+    EXPECT_EQ(facts.MountPoint(8, 17), "");
+    EXPECT_EQ(ReadFactsFile(sdb.string()), "");
+    EXPECT_EQ(ReadFactsFile((sdb / "dev").string()), "8:16\n");
+}
+
 // A virtio disk: sysfs gives the PCI vendor id and no model.
 TEST(LinuxFacts, VirtioDiskGetsAReadableName) {
     salvor::test::TempDir root;

@@ -435,7 +435,10 @@ private slots:
         QVERIFY2(status == 0 && loop.startsWith(QStringLiteral("/dev/loop")), qPrintable(loop));
         struct Detach {
             QString device;
-            ~Detach() { run(QStringLiteral("losetup -d %1 2>/dev/null").arg(device)); }
+            // Once detached, the number may be another run's device: never detached twice.
+            ~Detach() {
+                if (!device.isEmpty()) run(QStringLiteral("losetup -d %1 2>/dev/null").arg(device));
+            }
         } detach{loop};
         auto system = std::make_unique<VXUIDeviceData>(CreateEnumDeviceEx());
         QVERIFY(system->InitDeviceInfo());
@@ -473,6 +476,7 @@ private slots:
         const bool held = facade.IsScanRunning() && (facade.PauseOrResumeScan(), facade.IsPause());
         if (!held) qInfo("the scan ended before the device went");
         run(QStringLiteral("truncate -s 0 '%1'; losetup -c %2; losetup -d %2").arg(copy, loop));
+        detach.device.clear();
         if (!watching) nc.post("RefreshDetachDevice", {{"USBPath", name.toStdString()}});
         QVERIFY2(QTest::qWaitFor([&] { return reports.count > 0; }, 10000), "the media watcher reported nothing");
         // Stopped without building the trees while it was paused: only the

@@ -335,6 +335,34 @@ private slots:
         QCOMPARE(root_->selectVolumeData->name(), QStringLiteral("A2"));
     }
 
+    // Bursts keep being listed after the first: each makes one listing,
+    // answered with the device chosen kept and drawn chosen, and Return
+    // scans it.
+    void everyBurstIsListed() {
+        openDevicePage({{"Alpha", 2000000, {{"A1", 900000}, {"A2", 900000}}}, {"Bravo", 500000, {{"B1", 400000}}}});
+        VXSelectDiskViewController* page = root_->selectDiskVC;
+        QTest::keyClick(page->outlineView, Qt::Key_Down);
+        QCOMPARE(page->selectDiskVolume->name(), QStringLiteral("A2"));
+        const Disk later[] = {{"USB", 4000000, {{"U1", 1000000}}, false, true}, {"Card", 300000, {}}};
+        for (int burst = 1; burst <= 2; ++burst) {
+            fake_->disks.insert(fake_->disks.begin(), later[burst - 1]); // the chosen row moves down
+            for (const char* name : {"RefreshAttachDevice", "RefreshAttachDevice", "RefreshDetachDevice"})
+                platform::NotificationCenter::defaultCenter().post(name);
+            QTRY_COMPARE(page->outlineView->model()->rowCount(), 2 + burst);
+            QCOMPARE(fake_->count("RefreshDeviceInfoInBackground"), burst);
+            QCOMPARE(page->selectDiskVolume->name(), QStringLiteral("A2"));
+            QCOMPARE(root_->selectVolumeData->name(), QStringLiteral("A2"));
+            QVERIFY(page->scanButton->isUsable());
+            QVERIFY(rowDrawnChosen(page, int(page->selectedRow)));
+            // Idle past the merge wait before the next medium comes.
+            QTest::qWait(int(VXSelectDiskViewController::kRefreshDelay.count()) * 2);
+        }
+        QCOMPARE(fake_->count("RefreshDeviceInfoInBackground"), 2);
+        QTest::keyClick(root_->window(), Qt::Key_Return);
+        QVERIFY(root_->deletailWC);
+        QCOMPARE(root_->deletailWC->selectDiskVolumeData->name(), QStringLiteral("A2"));
+    }
+
     // The choice survives a burst of events: a selection change that leaves
     // the chosen row selected (as a burst repeats one) chooses nothing else,
     // and the next listing keeps the device chosen; a click on empty space

@@ -1,0 +1,136 @@
+#pragma once
+// A file that opens but whose every read fails with a chosen error, as the
+// attribute of a device that went between the open and the read answers
+// ENODEV: a FUSE file system of one regular file mounted over an existing
+// file, served by a thread of the test over /dev/fuse (no libfuse). Needs
+// root and /dev/fuse; ready() says whether it stands.
+#include <fcntl.h>
+#include <linux/fuse.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace salvor::test {
+
+class FailingFile {
+public:
+    FailingFile(std::string path, int error, std::uint64_t size = 64) : path_(std::move(path)), error_(error), size_(size) {
+        fd_ = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) {
+            why_ = "cannot open /dev/fuse: " + std::string(std::strerror(errno));
+            return;
+        }
+        const std::string options = "fd=" + std::to_string(fd_) + ",rootmode=100444,user_id=0,group_id=0";
+        if (::mount("salvor-failing", path_.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+            why_ = "cannot mount FUSE over " + path_ + ": " + std::strerror(errno);
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        server_ = std::thread([this] { Serve(); });
+        mounted_ = true;
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) == 0) connection_ = "/sys/fs/fuse/connections/" + std::to_string(minor(st.st_dev));
+    }
+    ~FailingFile() {
+        if (mounted_) {
+            // Unmounted, the connection ends and the server's read fails; an
+            // abort ends it too while something still holds the file.
+            ::umount2(path_.c_str(), MNT_DETACH);
+            if (const int abort = ::open((connection_ + "/abort").c_str(), O_WRONLY | O_CLOEXEC); abort >= 0) {
+                (void)!::write(abort, "1", 1);
+                ::close(abort);
+            }
+        }
+        if (server_.joinable()) server_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FailingFile(const FailingFile&) = delete;
+    FailingFile& operator=(const FailingFile&) = delete;
+
+    bool ready() const { return mounted_; }
+    const std::string& why() const { return why_; }
+
+private:
+    void Reply(const fuse_in_header& in, int error, const void* body = nullptr, std::size_t size = 0) {
+        std::vector<char> out(sizeof(fuse_out_header) + size);
+        fuse_out_header head{};
+        head.len = static_cast<std::uint32_t>(out.size());
+        head.error = -error;
+        head.unique = in.unique;
+        std::memcpy(out.data(), &head, sizeof head);
+        if (size) std::memcpy(out.data() + sizeof head, body, size);
+        (void)!::write(fd_, out.data(), out.size());
+    }
+
+    void Serve() {
+        std::vector<char> buffer(1 << 18);
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+            if (n < 0 && (errno == EINTR || errno == ENOENT)) continue; // an interrupted request
+            if (n < static_cast<ssize_t>(sizeof(fuse_in_header))) return; // unmounted
+            fuse_in_header in;
+            std::memcpy(&in, buffer.data(), sizeof in);
+            const char* arg = buffer.data() + sizeof in;
+            switch (in.opcode) {
+            case FUSE_INIT: {
+                fuse_init_in init;
+                std::memcpy(&init, arg, std::min(sizeof init, std::size_t(n) - sizeof in));
+                fuse_init_out out{};
+                out.major = FUSE_KERNEL_VERSION;
+                out.minor = std::min<std::uint32_t>(init.minor, FUSE_KERNEL_MINOR_VERSION);
+                out.max_readahead = init.max_readahead;
+                out.max_write = 4096;
+                out.max_background = 1;
+                out.congestion_threshold = 1;
+                out.time_gran = 1;
+                Reply(in, 0, &out, sizeof out);
+                break;
+            }
+            case FUSE_GETATTR: {
+                fuse_attr_out out{};
+                out.attr.ino = 1;
+                out.attr.mode = S_IFREG | 0444;
+                out.attr.nlink = 1;
+                out.attr.size = size_;
+                out.attr.blksize = 4096;
+                Reply(in, 0, &out, sizeof out);
+                break;
+            }
+            case FUSE_OPEN: {
+                fuse_open_out out{};
+                out.fh = 1;
+                out.open_flags = FOPEN_DIRECT_IO; // every read reaches this server
+                Reply(in, 0, &out, sizeof out);
+                break;
+            }
+            case FUSE_READ: Reply(in, error_); break;
+            case FUSE_FLUSH:
+            case FUSE_RELEASE:
+            case FUSE_DESTROY: Reply(in, 0); break;
+            case FUSE_FORGET:
+            case FUSE_BATCH_FORGET:
+            case FUSE_INTERRUPT: break; // answered by no reply
+            default: Reply(in, ENOSYS);
+            }
+        }
+    }
+
+    std::string path_;
+    int error_;
+    std::uint64_t size_;
+    int fd_ = -1;
+    bool mounted_ = false;
+    std::string why_, connection_;
+    std::thread server_;
+};
+
+} // namespace salvor::test
