@@ -309,11 +309,32 @@ void MailEnd::Look::Add(unsigned char c) {
         pending = 0;
         paired = paired && run % 2 == 0;
         run = 0;
+        sjis = sjis && (!sjisTrail || c >= 0x40);
+        big5 = big5 && (!big5Trail || c >= 0x40);
+        sjisTrail = big5Trail = false;
         return;
     }
     ++high;
     ++run;
     paired = paired && c >= 0xA1 && c != 0xFF;
+    if (sjisTrail) {
+        sjis = sjis && c <= 0xFC;
+        sjisTrail = false;
+    } else if (c >= 0xA1 && c <= 0xDF) {
+        kana = true;
+    } else {
+        sjis = sjis && c != 0x80 && c != 0xA0 && c <= 0xFC;
+        sjisTrail = sjisPair = true;
+    }
+    if (big5Trail) {
+        big5 = big5 && c >= 0xA1 && c != 0xFF;
+        big5Trail = false;
+    } else {
+        big5 = big5 && c >= 0xA1 && c <= 0xF9;
+        big5Trail = true;
+    }
+    // Both cases of the letters, and yo, in KOI8-R and windows-1251.
+    cyrillic = cyrillic && (c >= 0xC0 || c == 0xA3 || c == 0xB3 || c == 0xA8 || c == 0xB8);
     if (pending) {
         if ((c & 0xC0) == 0x80) --pending;
         else broken = true, pending = 0;
@@ -329,13 +350,49 @@ void MailEnd::Look::Add(unsigned char c) {
 }
 
 // Text is UTF-8, or 8-bit text whose 8-bit bytes are few (Latin-1 prose),
-// whose words stand apart (a single-byte code page of another script) or
-// that come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese
-// and Korean); random bytes are half 8-bit and hold a space in 256.
+// whose words stand apart (a single-byte code page of another script), that
+// come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese and
+// Korean) or in the lead and trail pairs of Shift-JIS or Big5, or that are
+// all Cyrillic letters (a line without spaces); random bytes are half
+// 8-bit, hold a space in 256 and soon break each of those shapes.
 bool MailEnd::Look::Random() const {
     if (!broken && !pending) return false;
     if (paired && run % 2 == 0) return false;
+    if ((sjis && !sjisTrail && !(kana && sjisPair)) || (big5 && !big5Trail) || cyrillic) return false;
     return high * 4 >= bytes && spaces * 16 < bytes;
+}
+
+void MailEnd::Declare(unsigned char c) {
+    static constexpr char kParam[] = "boundary=";
+    if (m_nParam < 9) {
+        if ((m_nParam < 8 ? c | 0x20 : c) == kParam[m_nParam]) {
+            m_param = Token{};
+            ++m_nParam;
+        } else {
+            m_nParam = (c | 0x20) == 'b';
+        }
+        return;
+    }
+    if (m_nParam == 9 && c == '"') {
+        m_nParam = 10;
+        return;
+    }
+    if (m_nParam == 10 ? c != '"' && c != '\n' && c != '\r' : BoundaryByte(c)) {
+        m_nParam = 11 - (m_nParam == 10);
+        if (m_param.size < 71) m_param.Add(c);
+        if (m_param.size < 71) return;
+    }
+    // A boundary is 1 to 70 bytes.
+    if (m_param.size >= 1 && m_param.size <= 70 && (m_nParam == 11 || c == '"'))
+        m_declared[m_nDeclared++ % kDeclared] = m_param.hash;
+    m_nParam = (c | 0x20) == 'b';
+}
+
+bool MailEnd::Declared(const Token& t) const {
+    const bool closing = t.size > 2 && t.last1 == '-' && t.last2 == '-';
+    for (std::size_t i = 0; i < std::min(m_nDeclared, kDeclared); ++i)
+        if (t.size && (m_declared[i] == t.hash || (closing && m_declared[i] == t.back2))) return true;
+    return false;
 }
 
 void MailEnd::EndAt(const Stray& s) {
@@ -361,10 +418,11 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
     for (std::size_t i = 0; i < n; ++i, ++pos) {
         // Inside a line, past its start, plain ASCII (most of a folder) in
         // one sweep: it only counts towards the line's look.
-        if (m_nFrom >= 5 && m_nDash >= 3 && (m_look.run | m_look.pending) == 0) {
+        // A "b" may begin a boundary parameter.
+        if (m_nFrom >= 5 && m_nDash >= 4 && m_nParam == 0 && (m_look.run | m_look.pending) == 0) {
             std::size_t j = i;
             unsigned spaces = 0;
-            while (j < n && p[j] >= 0x20 && p[j] < 0x7F) spaces += p[j++] == ' ';
+            while (j < n && p[j] >= 0x20 && p[j] < 0x7F && (p[j] | 0x20) != 'b') spaces += p[j++] == ' ';
             if (j > i) {
                 m_look.bytes += static_cast<unsigned>(j - i);
                 m_look.spaces += spaces;
@@ -380,9 +438,22 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
                 m_nFrom = c == "From "[m_nFrom] ? m_nFrom + 1 : 6;
                 if (m_nFrom == 5) goesOn(m_ullFrom = pos - 4);
             }
-            if (m_nDash < 3) {
-                m_nDash = (m_nDash < 2 ? c == '-' : BoundaryByte(c)) ? m_nDash + 1 : 4;
-                if (m_nDash == 3) goesOn(pos - 2);
+            if (m_nParam || (c | 0x20) == 'b') Declare(c);
+            if (m_nDash < 2) {
+                if (m_nDash == 0) m_ullDashAt = pos;
+                m_nDash = c == '-' ? m_nDash + 1 : 4;
+                if (m_nDash == 2) {
+                    m_nDash = 3;
+                    m_line = Token{};
+                }
+            } else if (m_nDash == 3) {
+                // The boundary the line names ends at its first other byte.
+                if (BoundaryByte(c)) {
+                    m_line.Add(c);
+                } else {
+                    if (Declared(m_line)) goesOn(m_ullDashAt);
+                    m_nDash = 4;
+                }
             }
             if (c == '\n') {
                 if (!m_look.Random()) m_ullLine = pos + 1;
@@ -396,6 +467,7 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
         }
         m_nFrom = 6;
         m_nDash = 4;
+        m_nParam = 0;
         if (c == 0 && m_ullZeros == kNone) m_ullZeros = pos;
         if (c != 0) m_ullZeros = kNone;
         // Those too far back are no part of a run with this one.
