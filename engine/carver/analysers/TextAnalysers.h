@@ -5,6 +5,8 @@
 // ends in zero bytes, where their data ends.
 #include "engine/carver/analysers/StreamTail.h"
 
+#include <cstdint>
+
 class FileRTFAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kType = 60;
