@@ -6,6 +6,7 @@
 #include "engine/carver/analysers/PictureWindow.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 
@@ -299,11 +300,39 @@ bool BoundaryByte(unsigned char c) {
     return std::isalnum(c) || std::strchr("'()+_,-./:=?", c) != nullptr;
 }
 
+// The bytes a line's plain ASCII sweep takes: printable, but for the "="
+// that may end a boundary parameter's name.
+constexpr auto kSweep = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x7F; ++c) t[c] = c != '=';
+    return t;
+}();
+
+// How many of the n bytes from p on the sweep takes, eight at a time while
+// none of them stops it; their spaces are added to `spaces`.
+std::size_t Sweep(const unsigned char* p, std::size_t n, unsigned& spaces) {
+    constexpr std::uint64_t k01 = 0x0101010101010101ull, k7F = k01 * 0x7F, k80 = k01 * 0x80;
+    const auto anyZero = [](std::uint64_t x) { return (x - k01) & ~x & k80; };
+    std::size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p + j, 8);
+        if ((x & k80) | ((x - k01 * 0x20) & ~x & k80) | anyZero(x ^ k7F) | anyZero(x ^ k01 * '=')) break;
+        const std::uint64_t y = x ^ k01 * ' ';
+        // One bit a space, summed by the multiply into the top byte.
+        spaces += static_cast<unsigned>((((~(((y & k7F) + k7F) | y) & k80) >> 7) * k01) >> 56);
+    }
+    for (; j < n && kSweep[p[j]]; ++j) spaces += p[j] == ' ';
+    return j;
+}
+
 } // namespace
 
 void MailEnd::Look::Add(unsigned char c) {
     ++bytes;
     if (c == ' ' || c == '\t') ++spaces;
+    // After plain ASCII nothing waits for a trail byte.
+    if (c < 0x80 && (run | pending) == 0) return;
     if (c < 0x80) {
         broken = broken || pending;
         pending = 0;
@@ -362,30 +391,29 @@ bool MailEnd::Look::Random() const {
     return high * 4 >= bytes && spaces * 16 < bytes;
 }
 
-void MailEnd::Declare(unsigned char c) {
-    static constexpr char kParam[] = "boundary=";
-    if (m_nParam < 9) {
-        if ((m_nParam < 8 ? c | 0x20 : c) == kParam[m_nParam]) {
-            m_param = Token{};
-            ++m_nParam;
-        } else {
-            m_nParam = (c | 0x20) == 'b';
-        }
-        return;
+bool MailEnd::NamesBoundary(const unsigned char* p, std::size_t i) const {
+    static constexpr char kName[] = "boundary";
+    for (std::size_t k = 1; k <= 8; ++k) {
+        const unsigned char b = k <= i ? p[i - k] : m_tail[8 - (k - i)];
+        if ((b | 0x20) != kName[8 - k]) return false;
     }
+    return true;
+}
+
+void MailEnd::Declare(unsigned char c) {
     if (m_nParam == 9 && c == '"') {
         m_nParam = 10;
         return;
     }
     if (m_nParam == 10 ? c != '"' && c != '\n' && c != '\r' : BoundaryByte(c)) {
-        m_nParam = 11 - (m_nParam == 10);
-        if (m_param.size < 71) m_param.Add(c);
-        if (m_param.size < 71) return;
-    }
-    // A boundary is 1 to 70 bytes.
-    if (m_param.size >= 1 && m_param.size <= 70 && (m_nParam == 11 || c == '"'))
+        m_nParam = m_nParam == 10 ? 10 : 11;
+        m_param.Add(c);
+        // A boundary is 1 to 70 bytes.
+        if (m_param.size <= 70) return;
+    } else if (m_param.size && (m_nParam == 11 || c == '"')) {
         m_declared[m_nDeclared++ % kDeclared] = m_param.hash;
-    m_nParam = (c | 0x20) == 'b';
+    }
+    m_nParam = 0;
 }
 
 bool MailEnd::Declared(const Token& t) const {
@@ -418,11 +446,9 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
     for (std::size_t i = 0; i < n; ++i, ++pos) {
         // Inside a line, past its start, plain ASCII (most of a folder) in
         // one sweep: it only counts towards the line's look.
-        // A "b" may begin a boundary parameter.
         if (m_nFrom >= 5 && m_nDash >= 4 && m_nParam == 0 && (m_look.run | m_look.pending) == 0) {
-            std::size_t j = i;
             unsigned spaces = 0;
-            while (j < n && p[j] >= 0x20 && p[j] < 0x7F && (p[j] | 0x20) != 'b') spaces += p[j++] == ' ';
+            const std::size_t j = i + Sweep(p + i, n - i, spaces);
             if (j > i) {
                 m_look.bytes += static_cast<unsigned>(j - i);
                 m_look.spaces += spaces;
@@ -438,7 +464,12 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
                 m_nFrom = c == "From "[m_nFrom] ? m_nFrom + 1 : 6;
                 if (m_nFrom == 5) goesOn(m_ullFrom = pos - 4);
             }
-            if (m_nParam || (c | 0x20) == 'b') Declare(c);
+            if (m_nParam) {
+                Declare(c);
+            } else if (c == '=' && NamesBoundary(p, i)) {
+                m_nParam = 9;
+                m_param = Token{};
+            }
             if (m_nDash < 2) {
                 if (m_nDash == 0) m_ullDashAt = pos;
                 m_nDash = c == '-' ? m_nDash + 1 : 4;
@@ -489,6 +520,13 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
         m_recent[m_nRecent++] = m_last;
     }
     m_ullFed = pos;
+    // The last bytes fed, for a parameter's name cut by a sector border.
+    if (n >= sizeof m_tail) {
+        std::memcpy(m_tail, p + n - sizeof m_tail, sizeof m_tail);
+    } else {
+        std::memmove(m_tail, m_tail + n, sizeof m_tail - n);
+        std::memcpy(m_tail + sizeof m_tail - n, p, n);
+    }
     return false;
 }
 

@@ -108,9 +108,10 @@ private:
     unsigned m_nFrom = 0;                 // bytes of "From " matched at a line's start (5 all, 6 none)
     unsigned m_nDash = 0;                 // bytes of a boundary line's "--" matched (3: its boundary, 4: none)
     unsigned long long m_ullDashAt = kNone; // where that line begins
-    // A MIME boundary's bytes, by hash (FNV-1a), also without a closing "--".
+    // A MIME boundary's bytes, by hash (FNV-1a), also without a closing "--"
+    // (back1, back2: the hash one and two bytes before).
     struct Token {
-        std::uint64_t hash = 14695981039346656037ull, back1 = 0, back2 = 0; // back1, back2: one, two bytes less
+        std::uint64_t hash = 14695981039346656037ull, back1 = 0, back2 = 0;
         unsigned size = 0;
         unsigned char last1 = 0, last2 = 0;
         void Add(unsigned char c) {
@@ -126,12 +127,16 @@ private:
     // few, as a message's nested parts use them. A line "--" and one of them
     // is mail; other lines of dashes are any text's.
     static constexpr std::size_t kDeclared = 8;
+    // The "=" at p[i] ends the name "boundary" (in any case).
+    bool NamesBoundary(const unsigned char* p, std::size_t i) const;
+    // The next byte of a boundary parameter's value.
     void Declare(unsigned char c);
     bool Declared(const Token& t) const;
     std::uint64_t m_declared[kDeclared] = {};
     std::size_t m_nDeclared = 0;
-    unsigned m_nParam = 0; // bytes of "boundary=" matched (9 all), then 10 in a quoted value, 11 in a token
+    unsigned m_nParam = 0; // 9 after "boundary=", 10 in its quoted value, 11 in its token, else 0
     Token m_param, m_line;
+    unsigned char m_tail[8] = {};         // the last bytes fed before the sector being fed
     Look m_look;                          // the line being fed
     Stray m_recent[kRunBytes - 1];        // the last bytes that are no text, oldest first
     std::size_t m_nRecent = 0;

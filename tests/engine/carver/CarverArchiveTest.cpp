@@ -516,17 +516,23 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     // border: mail goes on after the part (a boundary its message declared,
     // closing; the next message), and so does the folder. A line of dashes
     // or of a boundary never declared is the page's: the folder ended at
-    // the NUL.
-    const std::string declared = "From a@b Mon Dec  7 08:00:00 2026\nContent-Type: multipart/mixed; boundary=b1\n\n--b1\n\nab";
+    // the NUL. The parameter's name may be cut by a sector border.
+    const auto declare = [](std::size_t pad) {
+        return "From a@b Mon Dec  7 08:00:00 2026\nX-Pad: " + std::string(pad, 'x') +
+               "\nContent-Type: multipart/mixed; bOUNDARY=b1\n\n--b1\n\nab";
+    };
     for (const auto& [after, whole] : {std::pair{std::string("\n--b1--\n\nFrom c@d Tue Dec  8 08:00:00 2026\n\nnext\n"), true},
                                        {std::string("\n--b1--\n"), true}, {std::string("\n-----\n"), false},
                                        {std::string("\n--b2--\n"), false}}) {
-        Bytes part = Text(declared + std::string(1, '\0') + std::string(300, 'c') + "\n");
-        part.resize(1024, 'p');
-        part.back() = '\n';
-        part.insert(part.end(), page.begin(), page.end());
-        part.insert(part.end(), after.begin(), after.end());
-        EXPECT_EQ(follow(Padded(part, 512), 2, r), static_cast<long long>(whole ? part.size() : declared.size())) << after;
+        for (const std::string& declared : {declare(0), declare(512 - 4 - declare(0).find("bOUND"))}) {
+            Bytes part = Text(declared + std::string(1, '\0') + std::string(300, 'c') + "\n");
+            part.resize(1024, 'p');
+            part.back() = '\n';
+            part.insert(part.end(), page.begin(), page.end());
+            part.insert(part.end(), after.begin(), after.end());
+            EXPECT_EQ(follow(Padded(part, 512), 2, r), static_cast<long long>(whole ? part.size() : declared.size()))
+                << after;
+        }
     }
     // Binary on the next sector: ends where it starts, not a byte of it kept.
     Bytes binary = Text(std::string("From a@b\n") + std::string(502, 'x') + "\n");
