@@ -381,13 +381,14 @@ void MailEnd::Look::Add(unsigned char c) {
 // Text is UTF-8, or 8-bit text whose 8-bit bytes are few (Latin-1 prose),
 // whose words stand apart (a single-byte code page of another script), that
 // come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese and
-// Korean) or in the lead and trail pairs of Shift-JIS or Big5, or that are
-// all Cyrillic letters (a line without spaces); random bytes are half
-// 8-bit, hold a space in 256 and soon break each of those shapes.
+// Korean) or, two characters or more, in the lead and trail pairs of
+// Shift-JIS or Big5, or all Cyrillic letters (a line without spaces);
+// random bytes are half 8-bit, hold a space in 256 and soon break each of
+// those shapes.
 bool MailEnd::Look::Random() const {
     if (!broken && !pending) return false;
     if (paired && run % 2 == 0) return false;
-    if ((sjis && !sjisTrail && !(kana && sjisPair)) || (big5 && !big5Trail) || cyrillic) return false;
+    if (high >= 4 && ((sjis && !sjisTrail && !(kana && sjisPair)) || (big5 && !big5Trail) || cyrillic)) return false;
     return high * 4 >= bytes && spaces * 16 < bytes;
 }
 
