@@ -353,7 +353,8 @@ void MailEnd::Look::Add(unsigned char c) {
         kana = true;
     } else {
         sjis = sjis && c != 0x80 && c != 0xA0 && c <= 0xFC;
-        sjisTrail = sjisPair = true;
+        sjisTrail = true;
+        ++sjisPairs;
     }
     if (big5Trail) {
         big5 = big5 && c >= 0xA1 && c != 0xFF;
@@ -361,6 +362,7 @@ void MailEnd::Look::Add(unsigned char c) {
     } else {
         big5 = big5 && c >= 0xA1 && c <= 0xF9;
         big5Trail = true;
+        ++big5Pairs;
     }
     // Both cases of the letters, and yo, in KOI8-R and windows-1251.
     cyrillic = cyrillic && (c >= 0xC0 || c == 0xA3 || c == 0xB3 || c == 0xA8 || c == 0xB8);
@@ -388,7 +390,8 @@ void MailEnd::Look::Add(unsigned char c) {
 bool MailEnd::Look::Random() const {
     if (!broken && !pending) return false;
     if (paired && run % 2 == 0) return false;
-    if (high >= 4 && ((sjis && !sjisTrail && !(kana && sjisPair)) || (big5 && !big5Trail) || cyrillic)) return false;
+    const bool kanji = sjis && !sjisTrail && (kana ? sjisPairs == 0 && high >= 2 : sjisPairs >= 2);
+    if (kanji || (big5 && !big5Trail && big5Pairs >= 2) || (cyrillic && high >= 2)) return false;
     return high * 4 >= bytes && spaces * 16 < bytes;
 }
 

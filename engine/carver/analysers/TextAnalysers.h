@@ -90,8 +90,9 @@ private:
         bool paired = true;  // 8-bit bytes in pairs of 0xA1-0xFE
         // Shift-JIS and Big5: lead and trail pairs (a trail may be ASCII),
         // the former or half-width katakana, not both.
-        bool sjis = true, sjisTrail = false, sjisPair = false, kana = false;
+        bool sjis = true, sjisTrail = false, kana = false;
         bool big5 = true, big5Trail = false;
+        unsigned sjisPairs = 0, big5Pairs = 0;
         bool cyrillic = true; // 8-bit bytes all letters of a single-byte Cyrillic code page
         void Add(unsigned char c);
         bool Random() const;
