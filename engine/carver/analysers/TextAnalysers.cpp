@@ -383,15 +383,16 @@ void MailEnd::Look::Add(unsigned char c) {
 // Text is UTF-8, or 8-bit text whose 8-bit bytes are few (Latin-1 prose),
 // whose words stand apart (a single-byte code page of another script), that
 // come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese and
-// Korean) or, two characters or more, in the lead and trail pairs of
-// Shift-JIS or Big5, or all Cyrillic letters (a line without spaces);
-// random bytes are half 8-bit, hold a space in 256 and soon break each of
-// those shapes.
+// Korean) or, from a few characters on (a word), in the lead and trail
+// pairs of Shift-JIS or Big5, or all Cyrillic letters (a line without
+// spaces); random bytes are half 8-bit, hold a space in 256 and soon break
+// each of those shapes, but a fragment of a few bytes may fit one by chance.
 bool MailEnd::Look::Random() const {
     if (!broken && !pending) return false;
     if (paired && run % 2 == 0) return false;
-    const bool kanji = sjis && !sjisTrail && (kana ? sjisPairs == 0 && high >= 2 : sjisPairs >= 2);
-    if (kanji || (big5 && !big5Trail && big5Pairs >= 2) || (cyrillic && high >= 2)) return false;
+    if ((sjis && !sjisTrail && !kana && sjisPairs >= 4) || (big5 && !big5Trail && big5Pairs >= 4) ||
+        (cyrillic && high >= 6))
+        return false;
     return high * 4 >= bytes && spaces * 16 < bytes;
 }
 

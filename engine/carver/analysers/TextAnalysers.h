@@ -88,8 +88,8 @@ private:
         unsigned run = 0;    // 8-bit bytes in a row up to here
         bool broken = false; // not UTF-8
         bool paired = true;  // 8-bit bytes in pairs of 0xA1-0xFE
-        // Shift-JIS and Big5: lead and trail pairs (a trail may be ASCII),
-        // the former or half-width katakana, not both.
+        // Shift-JIS (without half-width katakana, which mail does not carry)
+        // and Big5: lead and trail pairs (a trail may be ASCII).
         bool sjis = true, sjisTrail = false, kana = false;
         bool big5 = true, big5Trail = false;
         unsigned sjisPairs = 0, big5Pairs = 0;

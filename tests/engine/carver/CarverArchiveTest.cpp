@@ -431,7 +431,7 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     // Random bytes holding no control byte for 43 bytes, a line feed among
     // them, then binary bytes or zeros: not its text. 8-bit text is, as its
     // last line (Latin-1, UTF-8, GB2312; Shift-JIS, Big5 and KOI8-R without
-    // spaces, a name of two kanji) before the same bytes.
+    // spaces, a name of four kanji) before the same bytes.
     Bytes noisy;
     for (unsigned x = 7; noisy.size() < 43; x = x * 1103515245u + 12345u)
         if (const unsigned char c = static_cast<unsigned char>(x >> 16); c > 0x20 && c != 0x7F) noisy.push_back(c);
@@ -442,7 +442,7 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
                                     std::string("\x82\xa8\x90\xa2\x98" "b\x82\xc9\x82\xc8\x82\xc1\x82\xc4\x82\xa8\x82\xe8\x82\xdc\x82\xb7\x81" "B\n"),
                                     std::string("\xc1\xc2\xc1\xc2\xb1z\xa4\xb5\xa4\xd1\xaa\xba\xae\xc9\xb6\xa1\xa1" "C\n"),
                                     std::string("\xed\xcf\xd3\xcb\xd7\xc1,\xd5\xcc.\xf4\xd7\xc5\xd2\xd3\xcb\xc1\xd1,\xc4.7\n"),
-                                    std::string("\x93" "c\x92\x86\n")}) {
+                                    std::string("\x93" "c\x92\x86\x91\xbe\x98" "Y\n")}) {
         Bytes text = plain;
         text.insert(text.end(), last.begin(), last.end());
         for (const Bytes& after : {Bytes{0x01, 0x02, 0x03, 0x80}, Bytes{}}) {
@@ -452,10 +452,14 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
             EXPECT_EQ(Classic(mbox, Padded(tail, 512)).size, text.size()) << last << after.size();
         }
     }
-    // A byte or two of random slack read as one such letter are not.
-    Bytes stray = plain;
-    stray.insert(stray.end(), {0xE5, '%', 0x01, 0x02, 0x03});
-    EXPECT_EQ(Classic(mbox, Padded(stray, 512)).size, plain.size());
+    // A few bytes of random slack that read as such letters or half-width
+    // katakana are not.
+    for (const Bytes& few : {Bytes{0xE5, '%'}, Bytes{0xDE, 0xBA, '!', 0xBE}, Bytes{0xB0, 'o', 0xCC, 0xAD, 'Y'}}) {
+        Bytes stray = plain;
+        stray.insert(stray.end(), few.begin(), few.end());
+        stray.insert(stray.end(), {0x01, 0x02, 0x03});
+        EXPECT_EQ(Classic(mbox, Padded(stray, 512)).size, plain.size()) << few.size();
+    }
     Bytes folders = Padded(plain, 512, 0);
     folders.insert(folders.end(), box.begin(), box.end());
     EXPECT_EQ(Classic(mbox, Padded(folders, 512)).size, plain.size());
