@@ -6,6 +6,7 @@
 #include "engine/carver/analysers/PictureWindow.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 
@@ -299,21 +300,72 @@ bool BoundaryByte(unsigned char c) {
     return std::isalnum(c) || std::strchr("'()+_,-./:=?", c) != nullptr;
 }
 
+// The bytes a line's plain ASCII sweep takes: printable, but for the "="
+// that may end a boundary parameter's name.
+constexpr auto kSweep = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x7F; ++c) t[c] = c != '=';
+    return t;
+}();
+
+// How many of the n bytes from p on the sweep takes, eight at a time while
+// none of them stops it; their spaces are added to `spaces`.
+std::size_t Sweep(const unsigned char* p, std::size_t n, unsigned& spaces) {
+    constexpr std::uint64_t k01 = 0x0101010101010101ull, k7F = k01 * 0x7F, k80 = k01 * 0x80;
+    const auto anyZero = [](std::uint64_t x) { return (x - k01) & ~x & k80; };
+    std::size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p + j, 8);
+        if ((x & k80) | ((x - k01 * 0x20) & ~x & k80) | anyZero(x ^ k7F) | anyZero(x ^ k01 * '=')) break;
+        const std::uint64_t y = x ^ k01 * ' ';
+        // One bit a space, summed by the multiply into the top byte.
+        spaces += static_cast<unsigned>((((~(((y & k7F) + k7F) | y) & k80) >> 7) * k01) >> 56);
+    }
+    for (; j < n && kSweep[p[j]]; ++j) spaces += p[j] == ' ';
+    return j;
+}
+
 } // namespace
 
 void MailEnd::Look::Add(unsigned char c) {
     ++bytes;
     if (c == ' ' || c == '\t') ++spaces;
+    // After plain ASCII nothing waits for a trail byte.
+    if (c < 0x80 && (run | pending) == 0) return;
     if (c < 0x80) {
         broken = broken || pending;
         pending = 0;
         paired = paired && run % 2 == 0;
         run = 0;
+        sjis = sjis && (!sjisTrail || c >= 0x40);
+        big5 = big5 && (!big5Trail || c >= 0x40);
+        sjisTrail = big5Trail = false;
         return;
     }
     ++high;
     ++run;
     paired = paired && c >= 0xA1 && c != 0xFF;
+    if (sjisTrail) {
+        sjis = sjis && c <= 0xFC;
+        sjisTrail = false;
+    } else if (c >= 0xA1 && c <= 0xDF) {
+        kana = true;
+    } else {
+        sjis = sjis && c != 0x80 && c != 0xA0 && c <= 0xFC;
+        sjisTrail = true;
+        ++sjisPairs;
+    }
+    if (big5Trail) {
+        big5 = big5 && c >= 0xA1 && c != 0xFF;
+        big5Trail = false;
+    } else {
+        big5 = big5 && c >= 0xA1 && c <= 0xF9;
+        big5Trail = true;
+        ++big5Pairs;
+    }
+    // Both cases of the letters, and yo, in KOI8-R and windows-1251.
+    cyrillic = cyrillic && (c >= 0xC0 || c == 0xA3 || c == 0xB3 || c == 0xA8 || c == 0xB8);
     if (pending) {
         if ((c & 0xC0) == 0x80) --pending;
         else broken = true, pending = 0;
@@ -329,13 +381,51 @@ void MailEnd::Look::Add(unsigned char c) {
 }
 
 // Text is UTF-8, or 8-bit text whose 8-bit bytes are few (Latin-1 prose),
-// whose words stand apart (a single-byte code page of another script) or
-// that come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese
-// and Korean); random bytes are half 8-bit and hold a space in 256.
+// whose words stand apart (a single-byte code page of another script), that
+// come in pairs of 0xA1-0xFE (the EUC code pages of Chinese, Japanese and
+// Korean) or, from a few characters on (a word), in the lead and trail
+// pairs of Shift-JIS or Big5, or all Cyrillic letters (a line without
+// spaces); random bytes are half 8-bit, hold a space in 256 and soon break
+// each of those shapes, but a fragment of a few bytes may fit one by chance.
 bool MailEnd::Look::Random() const {
     if (!broken && !pending) return false;
     if (paired && run % 2 == 0) return false;
+    if ((sjis && !sjisTrail && !kana && sjisPairs >= 4) || (big5 && !big5Trail && big5Pairs >= 4) ||
+        (cyrillic && high >= 6))
+        return false;
     return high * 4 >= bytes && spaces * 16 < bytes;
+}
+
+bool MailEnd::NamesBoundary(const unsigned char* p, std::size_t i) const {
+    static constexpr char kName[] = "boundary";
+    for (std::size_t k = 1; k <= 8; ++k) {
+        const unsigned char b = k <= i ? p[i - k] : m_tail[8 - (k - i)];
+        if ((b | 0x20) != kName[8 - k]) return false;
+    }
+    return true;
+}
+
+void MailEnd::Declare(unsigned char c) {
+    if (m_nParam == 9 && c == '"') {
+        m_nParam = 10;
+        return;
+    }
+    if (m_nParam == 10 ? c != '"' && c != '\n' && c != '\r' : BoundaryByte(c)) {
+        m_nParam = m_nParam == 10 ? 10 : 11;
+        m_param.Add(c);
+        // A boundary is 1 to 70 bytes.
+        if (m_param.size <= 70) return;
+    } else if (m_param.size && (m_nParam == 11 || c == '"')) {
+        m_declared[m_nDeclared++ % kDeclared] = m_param.hash;
+    }
+    m_nParam = 0;
+}
+
+bool MailEnd::Declared(const Token& t) const {
+    const bool closing = t.size > 2 && t.last1 == '-' && t.last2 == '-';
+    for (std::size_t i = 0; i < std::min(m_nDeclared, kDeclared); ++i)
+        if (t.size && (m_declared[i] == t.hash || (closing && m_declared[i] == t.back2))) return true;
+    return false;
 }
 
 void MailEnd::EndAt(const Stray& s) {
@@ -361,10 +451,9 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
     for (std::size_t i = 0; i < n; ++i, ++pos) {
         // Inside a line, past its start, plain ASCII (most of a folder) in
         // one sweep: it only counts towards the line's look.
-        if (m_nFrom >= 5 && m_nDash >= 3 && (m_look.run | m_look.pending) == 0) {
-            std::size_t j = i;
+        if (m_nFrom >= 5 && m_nDash >= 4 && m_nParam == 0 && (m_look.run | m_look.pending) == 0) {
             unsigned spaces = 0;
-            while (j < n && p[j] >= 0x20 && p[j] < 0x7F) spaces += p[j++] == ' ';
+            const std::size_t j = i + Sweep(p + i, n - i, spaces);
             if (j > i) {
                 m_look.bytes += static_cast<unsigned>(j - i);
                 m_look.spaces += spaces;
@@ -380,9 +469,27 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
                 m_nFrom = c == "From "[m_nFrom] ? m_nFrom + 1 : 6;
                 if (m_nFrom == 5) goesOn(m_ullFrom = pos - 4);
             }
-            if (m_nDash < 3) {
-                m_nDash = (m_nDash < 2 ? c == '-' : BoundaryByte(c)) ? m_nDash + 1 : 4;
-                if (m_nDash == 3) goesOn(pos - 2);
+            if (m_nParam) {
+                Declare(c);
+            } else if (c == '=' && NamesBoundary(p, i)) {
+                m_nParam = 9;
+                m_param = Token{};
+            }
+            if (m_nDash < 2) {
+                if (m_nDash == 0) m_ullDashAt = pos;
+                m_nDash = c == '-' ? m_nDash + 1 : 4;
+                if (m_nDash == 2) {
+                    m_nDash = 3;
+                    m_line = Token{};
+                }
+            } else if (m_nDash == 3) {
+                // The boundary the line names ends at its first other byte.
+                if (BoundaryByte(c)) {
+                    m_line.Add(c);
+                } else {
+                    if (Declared(m_line)) goesOn(m_ullDashAt);
+                    m_nDash = 4;
+                }
             }
             if (c == '\n') {
                 if (!m_look.Random()) m_ullLine = pos + 1;
@@ -396,6 +503,7 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
         }
         m_nFrom = 6;
         m_nDash = 4;
+        m_nParam = 0;
         if (c == 0 && m_ullZeros == kNone) m_ullZeros = pos;
         if (c != 0) m_ullZeros = kNone;
         // Those too far back are no part of a run with this one.
@@ -417,6 +525,13 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
         m_recent[m_nRecent++] = m_last;
     }
     m_ullFed = pos;
+    // The last bytes fed, for a parameter's name cut by a sector border.
+    if (n >= sizeof m_tail) {
+        std::memcpy(m_tail, p + n - sizeof m_tail, sizeof m_tail);
+    } else {
+        std::memmove(m_tail, m_tail + n, sizeof m_tail - n);
+        std::memcpy(m_tail + sizeof m_tail - n, p, n);
+    }
     return false;
 }
 

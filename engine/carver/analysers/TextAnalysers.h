@@ -5,6 +5,8 @@
 // ends in zero bytes, where their data ends.
 #include "engine/carver/analysers/StreamTail.h"
 
+#include <cstdint>
+
 class FileRTFAnalyser : public IRawFileAnalyser {
 public:
     static constexpr unsigned kType = 60;
@@ -44,8 +46,8 @@ public:
 // random and compressed bytes hold one in about nine, so a run comes soon
 // in them. Zeros (two or more) up to a sector's end before a "From " line
 // are the slack between two folders. Lines that read as random bytes (no
-// UTF-8 nor EUC, many 8-bit bytes, hardly a space) just before the end are
-// old data.
+// UTF-8, EUC, Shift-JIS, Big5 nor Cyrillic letters, many 8-bit bytes,
+// hardly a space) just before the end are old data.
 class MailEnd {
 public:
     static constexpr unsigned long long kRunReach = 64;
@@ -61,7 +63,8 @@ public:
     // Another file starts at `at`, where nothing was fed yet: a byte that is
     // no text in the slack before it, after the last "From " line, is where
     // the folder ended, unless mail goes on after that file's start (a
-    // "From " or MIME boundary line: it was a part of a message).
+    // "From " line or a line of a MIME boundary the folder declared: it was
+    // a part of a message).
     void CutAt(unsigned long long at);
     // Mail went on after `at`, where another file began.
     bool WentOnPast(unsigned long long at) const { return m_ullGoneOn != kNone && m_ullGoneOn >= at; }
@@ -85,6 +88,12 @@ private:
         unsigned run = 0;    // 8-bit bytes in a row up to here
         bool broken = false; // not UTF-8
         bool paired = true;  // 8-bit bytes in pairs of 0xA1-0xFE
+        // Shift-JIS (without half-width katakana, which mail does not carry)
+        // and Big5: lead and trail pairs (a trail may be ASCII).
+        bool sjis = true, sjisTrail = false, kana = false;
+        bool big5 = true, big5Trail = false;
+        unsigned sjisPairs = 0, big5Pairs = 0;
+        bool cyrillic = true; // 8-bit bytes all letters of a single-byte Cyrillic code page
         void Add(unsigned char c);
         bool Random() const;
     };
@@ -98,7 +107,37 @@ private:
     unsigned long long m_ullCutAt = kNone; // where another file begins, unless mail went on after it
     unsigned long long m_ullGoneOn = kNone; // the last "From " or boundary line after such a start
     unsigned m_nFrom = 0;                 // bytes of "From " matched at a line's start (5 all, 6 none)
-    unsigned m_nDash = 0;                 // bytes of a boundary line's "--x" matched (3 all, 4 none)
+    unsigned m_nDash = 0;                 // bytes of a boundary line's "--" matched (3: its boundary, 4: none)
+    unsigned long long m_ullDashAt = kNone; // where that line begins
+    // A MIME boundary's bytes, by hash (FNV-1a), also without a closing "--"
+    // (back1, back2: the hash one and two bytes before).
+    struct Token {
+        std::uint64_t hash = 14695981039346656037ull, back1 = 0, back2 = 0;
+        unsigned size = 0;
+        unsigned char last1 = 0, last2 = 0;
+        void Add(unsigned char c) {
+            back2 = back1;
+            back1 = hash;
+            hash = (hash ^ c) * 1099511628211ull;
+            last2 = last1;
+            last1 = c;
+            ++size;
+        }
+    };
+    // Boundaries the folder declared ("boundary=" parameters): the last
+    // few, as a message's nested parts use them. A line "--" and one of them
+    // is mail; other lines of dashes are any text's.
+    static constexpr std::size_t kDeclared = 8;
+    // The "=" at p[i] ends the name "boundary" (in any case).
+    bool NamesBoundary(const unsigned char* p, std::size_t i) const;
+    // The next byte of a boundary parameter's value.
+    void Declare(unsigned char c);
+    bool Declared(const Token& t) const;
+    std::uint64_t m_declared[kDeclared] = {};
+    std::size_t m_nDeclared = 0;
+    unsigned m_nParam = 0; // 9 after "boundary=", 10 in its quoted value, 11 in its token, else 0
+    Token m_param, m_line;
+    unsigned char m_tail[8] = {};         // the last bytes fed before the sector being fed
     Look m_look;                          // the line being fed
     Stray m_recent[kRunBytes - 1];        // the last bytes that are no text, oldest first
     std::size_t m_nRecent = 0;

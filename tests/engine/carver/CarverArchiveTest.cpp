@@ -430,14 +430,19 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     EXPECT_EQ(Classic(mbox, Padded(sparse, 512)).size, plain.size());
     // Random bytes holding no control byte for 43 bytes, a line feed among
     // them, then binary bytes or zeros: not its text. 8-bit text is, as its
-    // last line (Latin-1, UTF-8, GB2312) before the same bytes.
+    // last line (Latin-1, UTF-8, GB2312; Shift-JIS, Big5 and KOI8-R without
+    // spaces, a name of four kanji) before the same bytes.
     Bytes noisy;
     for (unsigned x = 7; noisy.size() < 43; x = x * 1103515245u + 12345u)
         if (const unsigned char c = static_cast<unsigned char>(x >> 16); c > 0x20 && c != 0x7F) noisy.push_back(c);
     noisy[30] = '\n';
     for (const std::string& last : {std::string(), std::string("Gr\xfc\xdf" " aus M\xfcnchen, \xe0 bient\xf4t\n"),
                                     std::string("Gr\xc3\xbc\xc3\x9f" "e, \xc3\xa0 bient\xc3\xb4t\n"),
-                                    std::string("\xc4\xe3\xba\xc3\xa3\xac\xc3\xf7\xcc\xec\xbc\xfb\xa1\xa3\n")}) {
+                                    std::string("\xc4\xe3\xba\xc3\xa3\xac\xc3\xf7\xcc\xec\xbc\xfb\xa1\xa3\n"),
+                                    std::string("\x82\xa8\x90\xa2\x98" "b\x82\xc9\x82\xc8\x82\xc1\x82\xc4\x82\xa8\x82\xe8\x82\xdc\x82\xb7\x81" "B\n"),
+                                    std::string("\xc1\xc2\xc1\xc2\xb1z\xa4\xb5\xa4\xd1\xaa\xba\xae\xc9\xb6\xa1\xa1" "C\n"),
+                                    std::string("\xed\xcf\xd3\xcb\xd7\xc1,\xd5\xcc.\xf4\xd7\xc5\xd2\xd3\xcb\xc1\xd1,\xc4.7\n"),
+                                    std::string("\x93" "c\x92\x86\x91\xbe\x98" "Y\n")}) {
         Bytes text = plain;
         text.insert(text.end(), last.begin(), last.end());
         for (const Bytes& after : {Bytes{0x01, 0x02, 0x03, 0x80}, Bytes{}}) {
@@ -446,6 +451,14 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
             tail.insert(tail.end(), after.begin(), after.end());
             EXPECT_EQ(Classic(mbox, Padded(tail, 512)).size, text.size()) << last << after.size();
         }
+    }
+    // A few bytes of random slack that read as such letters or half-width
+    // katakana are not.
+    for (const Bytes& few : {Bytes{0xE5, '%'}, Bytes{0xDE, 0xBA, '!', 0xBE}, Bytes{0xB0, 'o', 0xCC, 0xAD, 'Y'}}) {
+        Bytes stray = plain;
+        stray.insert(stray.end(), few.begin(), few.end());
+        stray.insert(stray.end(), {0x01, 0x02, 0x03});
+        EXPECT_EQ(Classic(mbox, Padded(stray, 512)).size, plain.size()) << few.size();
     }
     Bytes folders = Padded(plain, 512, 0);
     folders.insert(folders.end(), box.begin(), box.end());
@@ -509,16 +522,26 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
     inside.push_back('\n');
     EXPECT_EQ(follow(Padded(inside, 512), 2, r), static_cast<long long>(inside.size()));
     // A NUL in a message, then one of its parts (a web page) on a sector
-    // border: mail goes on after the part (its closing boundary, the next
-    // message), and so does the folder.
-    for (const std::string& after : {std::string("\n--b1--\n\nFrom c@d Tue Dec  8 08:00:00 2026\n\nnext\n"),
-                                     std::string("\n--b1--\n")}) {
-        Bytes part = with(std::string(1, '\0'), 300, "");
-        part.resize(1024, 'p');
-        part.back() = '\n';
-        part.insert(part.end(), page.begin(), page.end());
-        part.insert(part.end(), after.begin(), after.end());
-        EXPECT_EQ(follow(Padded(part, 512), 2, r), static_cast<long long>(part.size())) << after;
+    // border: mail goes on after the part (a boundary its message declared,
+    // closing; the next message), and so does the folder. A line of dashes
+    // or of a boundary never declared is the page's: the folder ended at
+    // the NUL. The parameter's name may be cut by a sector border.
+    const auto declare = [](std::size_t pad) {
+        return "From a@b Mon Dec  7 08:00:00 2026\nX-Pad: " + std::string(pad, 'x') +
+               "\nContent-Type: multipart/mixed; bOUNDARY=b1\n\n--b1\n\nab";
+    };
+    for (const auto& [after, whole] : {std::pair{std::string("\n--b1--\n\nFrom c@d Tue Dec  8 08:00:00 2026\n\nnext\n"), true},
+                                       {std::string("\n--b1--\n"), true}, {std::string("\n-----\n"), false},
+                                       {std::string("\n--b2--\n"), false}}) {
+        for (const std::string& declared : {declare(0), declare(512 - 4 - declare(0).find("bOUND"))}) {
+            Bytes part = Text(declared + std::string(1, '\0') + std::string(300, 'c') + "\n");
+            part.resize(1024, 'p');
+            part.back() = '\n';
+            part.insert(part.end(), page.begin(), page.end());
+            part.insert(part.end(), after.begin(), after.end());
+            EXPECT_EQ(follow(Padded(part, 512), 2, r), static_cast<long long>(whole ? part.size() : declared.size()))
+                << after;
+        }
     }
     // Binary on the next sector: ends where it starts, not a byte of it kept.
     Bytes binary = Text(std::string("From a@b\n") + std::string(502, 'x') + "\n");
