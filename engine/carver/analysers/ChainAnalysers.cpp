@@ -117,7 +117,8 @@ int FileMIDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     for (unsigned tracks = 0; offset <= kDeviceLimit;) {
         const bool aligned = ss && offset % ss == 0;
         const bytes::Bytes whole = aligned ? FetchBytes(file, offset, ss) : bytes::Bytes{};
-        const bytes::Bytes chunk = aligned ? whole.first(std::min<std::size_t>(whole.size(), 8)) : FetchBytes(file, offset, 8);
+        const bytes::Bytes chunk =
+            aligned ? whole.first(std::min<std::size_t>(whole.size(), 8)) : FetchBytes(file, offset, 8);
         const MidiChunk kind = JudgeChunk(chunk, tracks, count, whole);
         if (kind == MidiChunk::NotMine) break;
         const unsigned long long next = offset + std::uint64_t{bytes::Be32(chunk, 4)} + 8;
