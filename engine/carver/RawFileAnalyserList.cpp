@@ -327,3 +327,25 @@ std::multimap<unsigned short, IRawFileAnalyser*>& CRawFileAnalyserListSingle::Ge
 }
 
 std::list<IRawFileAnalyser*>& CRawFileAnalyserListSingle::GetAnalyserList(int set) { return At(set).list; }
+
+bool CRawFileAnalyserListSingle::StartsFile(unsigned char* sector, std::size_t bytes) {
+    if (!sector || bytes < 4) return false;
+    Set& set = At(1);
+    const unsigned k4 = bytes::Le32(bytes::Bytes(sector, 4), 0);
+    if (k4 != 0) {
+        if (const auto it = set.map.find(k4); it != set.map.end() && it->second) {
+            CRawFileInfo blank;
+            if (it->second->AnalyseBuffer(sector, blank) == 1) return true;
+        }
+        const auto range = set.multimap.equal_range(static_cast<unsigned short>(k4 & 0xFFFF));
+        for (auto it = range.first; it != range.second; ++it) {
+            CRawFileInfo blank;
+            if (it->second && it->second->AnalyseBuffer(sector, blank) == 1) return true;
+        }
+    }
+    for (IRawFileAnalyser* a : set.list) {
+        CRawFileInfo blank;
+        if (a && a->CouldStart(sector, bytes) && a->AnalyseBuffer(sector, blank) != 0) return true;
+    }
+    return false;
+}

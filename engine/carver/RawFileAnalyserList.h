@@ -53,6 +53,12 @@ public:
     // Analysers without a key, in the order they are asked.
     std::list<IRawFileAnalyser*>& GetAnalyserList(int set);
 
+    // Whether a file of a kind set 1 knows starts at this sector, asked as
+    // the carver asks a sector (`bytes` of it, followed by a zero margin the
+    // analysers may read into): a chain that walks into one has walked
+    // into another file.
+    bool StartsFile(unsigned char* sector, std::size_t bytes);
+
     // Frees set 0's analysers and builds it again from the row tables.
     void ReinitAnalyzeList(void* filter = nullptr);
 

@@ -1,5 +1,6 @@
 #include "engine/carver/analysers/ChainAnalysers.h"
 
+#include "engine/carver/RawFileAnalyserList.h"
 #include "engine/carver/RawFileBuffer.h"
 #include "engine/carver/analysers/StreamTail.h"
 #include "engine/carver/analysers/StreamView.h"
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <strings.h>
+#include <vector>
 
 namespace {
 
@@ -30,14 +32,34 @@ enum class MidiChunk {
 
 constexpr unsigned long long kOtherChunkLimit = 1 << 20;
 
-MidiChunk JudgeChunk(bytes::Bytes chunk, unsigned tracks, unsigned counted) {
+// Zeros after a sector handed to the registry, as the carver's buffer has.
+constexpr std::size_t kSectorMargin = 4096;
+
+bool AnotherFileStarts(bytes::Bytes sector) {
+    if (sector.empty()) return false;
+    std::vector<unsigned char> copy(sector.size() + kSectorMargin, 0);
+    std::memcpy(copy.data(), sector.data(), sector.size());
+    return CRawFileAnalyserListSingle::CreateInstance()->StartsFile(copy.data(), sector.size());
+}
+
+// `sector`: the whole sector when the chunk begins one, else empty.
+MidiChunk JudgeChunk(bytes::Bytes chunk, unsigned tracks, unsigned counted, bytes::Bytes sector) {
     if (chunk.size() < 8) return MidiChunk::NotMine;
-    if (IsTrack(chunk)) return counted == 0 || tracks < counted ? MidiChunk::Track : MidiChunk::Extra;
-    // Another header chunk starts another file.
-    if (std::memcmp(chunk.data(), "MThd", 4) == 0) return MidiChunk::NotMine;
-    for (std::size_t i = 0; i < 4; ++i)
-        if (!std::isalnum(chunk[i])) return MidiChunk::NotMine;
-    return bytes::Be32(chunk, 4) <= kOtherChunkLimit ? MidiChunk::Other : MidiChunk::NotMine;
+    MidiChunk kind = MidiChunk::Extra;
+    if (IsTrack(chunk)) {
+        if (counted == 0 || tracks < counted) return MidiChunk::Track;
+    } else {
+        // Another header chunk starts another file.
+        if (std::memcmp(chunk.data(), "MThd", 4) == 0) return MidiChunk::NotMine;
+        for (std::size_t i = 0; i < 4; ++i)
+            if (!std::isalnum(chunk[i])) return MidiChunk::NotMine;
+        if (bytes::Be32(chunk, 4) > kOtherChunkLimit) return MidiChunk::NotMine;
+        kind = MidiChunk::Other;
+    }
+    // Past the counted tracks, a file of another kind that starts on a
+    // sector's first byte is not one of this file's chunks: a MIDI of whole
+    // sectors is often followed by one ("FORM" of an AIFF, "8BPS" of a PSD).
+    return AnotherFileStarts(sector) ? MidiChunk::NotMine : kind;
 }
 
 bool ClosesTrack(bytes::Bytes last3) { return last3.size() == 3 && last3[0] == 0xFF && last3[1] == 0x2F && last3[2] == 0; }
@@ -91,9 +113,13 @@ int FileMIDAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     const unsigned count = bytes::Be16(FetchBytes(file, 0, 14), 10);
     const unsigned long long room = BruteForce::DeviceRoom(device, record.m_llStartSector);
     unsigned long long offset = 14;
+    const unsigned ss = file.GetSectorSize();
     for (unsigned tracks = 0; offset <= kDeviceLimit;) {
-        const bytes::Bytes chunk = FetchBytes(file, offset, 8);
-        const MidiChunk kind = JudgeChunk(chunk, tracks, count);
+        const bool aligned = ss && offset % ss == 0;
+        const bytes::Bytes whole = aligned ? FetchBytes(file, offset, ss) : bytes::Bytes{};
+        const bytes::Bytes chunk =
+            aligned ? whole.first(std::min<std::size_t>(whole.size(), 8)) : FetchBytes(file, offset, 8);
+        const MidiChunk kind = JudgeChunk(chunk, tracks, count, whole);
         if (kind == MidiChunk::NotMine) break;
         const unsigned long long next = offset + std::uint64_t{bytes::Be32(chunk, 4)} + 8;
         if (kind != MidiChunk::Track && next > room) break;
@@ -126,7 +152,8 @@ int MIDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
     const unsigned long long room = BruteForce::WindowRoom(ctx, r);
     while (m_llNextChunk <= r + sectorBytes + 8) {
         const unsigned long long at = static_cast<unsigned long long>(m_llNextChunk);
-        if (!view.Ready(at, 8)) return 2;
+        const bool aligned = at % static_cast<unsigned>(sectorBytes) == 0;
+        if (!view.Ready(at, aligned ? static_cast<std::size_t>(sectorBytes) : 8)) return 2;
         const bytes::Bytes chunk = view.At(at, 8);
         if (chunk.empty()) return 1; // no longer held: the classic partner sizes it
         if (m_llProven >= 0) {
@@ -136,7 +163,8 @@ int MIDRawFileInfo::CalcRawSize(unsigned char* sector, int sectorBytes, long lon
             if (!ClosesTrack(last)) return Settle(static_cast<unsigned long long>(m_llProven), sectorNumber, "_");
             m_llProven = -1;
         }
-        const MidiChunk kind = JudgeChunk(chunk, m_nTracks, m_nTrackCount);
+        const MidiChunk kind = JudgeChunk(chunk, m_nTracks, m_nTrackCount,
+                                          aligned ? view.At(at, static_cast<std::size_t>(sectorBytes)) : bytes::Bytes{});
         const unsigned long long next = at + std::uint64_t{bytes::Be32(chunk, 4)} + 8;
         if (kind == MidiChunk::NotMine || (kind != MidiChunk::Track && next > room) ||
             (kind == MidiChunk::Extra && next < at + 11))

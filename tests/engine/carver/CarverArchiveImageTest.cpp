@@ -234,14 +234,17 @@ TEST(CarverArchiveImage, TarOfTarsCutByTheDeviceEndRunsToIt) {
 // claims 1 GiB, then at the next sector a plain tar, alone, after a JPEG and
 // a ZIP, or after a second stopped tar: the plain tar is carved on its own
 // through its end blocks, the JPEG and ZIP byte-exact, and each stopped tar
-// at its start keeps every byte it wrote.
+// at its start keeps every byte it wrote. And a tar holding the plain tar at
+// a member's first data byte, the member going on 96 KiB past it: both tars
+// are carved through their end blocks, the plain one on its own.
 TEST(CarverArchiveImage, TarAfterAMemberClaimingMoreThanItHoldsIsCarved) {
     for (unsigned ss : {512u, 4096u})
-        for (const std::string shape : {"alone", "between", "twice"}) {
-            const std::string base = "stopped_" + std::to_string(ss) + "_" + shape;
+        for (const std::string shape : {"alone", "between", "twice", "inside"}) {
+            const std::string base = shape == "inside" ? "inside_" + std::to_string(ss)
+                                                       : "stopped_" + std::to_string(ss) + "_" + shape;
             SCOPED_TRACE(base);
             const std::vector<Placed> placed = Manifest(FixtureFile("carve_archives", base + ".json"));
-            ASSERT_EQ(placed.size(), shape == "alone" ? 2u : shape == "twice" ? 3u : 4u);
+            ASSERT_EQ(placed.size(), shape == "alone" || shape == "inside" ? 2u : shape == "twice" ? 3u : 4u);
             const std::string image = FixtureFile("carve_archives", base + ".img");
             std::ifstream in(image, std::ios::binary);
             const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

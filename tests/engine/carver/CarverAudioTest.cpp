@@ -78,7 +78,9 @@ long long Stream(CRawFileInfo& record, const Bytes& image, unsigned ss, long lon
             const long long s = first + i;
             if (s < start) continue;
             unsigned char* p = cur + i * ss;
-            const CRawWindow w(buffer.data(), buffer.data() + buffer.size(), p);
+            // The image is the whole device: the window knows where it ends.
+            const CRawWindow w(buffer.data(), buffer.data() + buffer.size(), p,
+                               static_cast<std::uint64_t>(sectors - s) * ss);
             auto c = CRawFileInfo::SearchContext::For(p, ss, prev ? first - block : first, first + count, &w);
             if (s == next) c.m_pNewInfo = &other;
             if (record.CalcRawSize(p, static_cast<int>(ss), s, c) == 1) return s;
@@ -439,6 +441,65 @@ TEST(CarverAudio, MidiChunks) {
     FileMIDAnalyser classic;
     ASSERT_EQ(SizeOnDevice(classic, c, two, 512), 1);
     EXPECT_EQ(c.m_ullFileSize, 1628u);
+}
+
+// What follows a MIDI file's counted tracks, walked as the carver streams
+// it and by the classic sizer on a device: each shape ends where its own
+// chunks end.
+TEST(CarverAudio, MidiEndsWhereItsOwnChunksEnd) {
+    // A header counting `tracks`, then one track of `bytes` bytes in all
+    // whose last event ends it.
+    auto midi = [](std::size_t bytes, unsigned tracks = 1) {
+        Bytes b = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<unsigned char>(tracks), 0, 96};
+        b.resize(bytes, 0x40);
+        Put(b, 14, "MTrk");
+        Be32(b, 18, static_cast<std::uint32_t>(bytes - 22));
+        b[bytes - 3] = 0xFF, b[bytes - 2] = 0x2F, b[bytes - 1] = 0;
+        return b;
+    };
+    auto chunk = [](const char* id, std::size_t length, unsigned char fill = 0x20) {
+        Bytes b(8 + length, fill);
+        Put(b, 0, id);
+        Be32(b, 4, static_cast<std::uint32_t>(length));
+        return b;
+    };
+    auto cat = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Bytes aiff = Sample("l.aiff");
+    ASSERT_GT(aiff.size(), 1024u);
+    Bytes unclosed = chunk("MTrk", 40, 0x41);
+    const struct {
+        const char* shape;
+        Bytes image;
+        std::size_t size;
+        std::size_t deviceBytes; // 0: the image padded by two sectors
+    } rows[] = {
+        {"an AIFF on the next sector", cat(midi(1024), aiff), 1024, 0},
+        {"XF chunks on the next sector", cat(cat(midi(1024), chunk("XFIH", 120, 0)), chunk("XFKM", 30)), 1190, 0},
+        {"another header inside the sector", cat(midi(1000), cat({'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96},
+                                                                 chunk("MTrk", 4))), 1000, 0},
+        {"a chunk of 1 MiB", cat(midi(100), chunk("XFKM", 1 << 20)), 100 + 8 + (1 << 20), 0},
+        {"a chunk of 1 MiB and a byte", cat(midi(100), chunk("XFKM", (1 << 20) + 1)), 100, 0},
+        {"a track more than counted that does not end", cat(midi(100), unclosed), 100, 0},
+        {"a chunk running past the device's end", cat(midi(100), chunk("XFKM", 2048)), 100, 1536},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shape);
+        Bytes image = Padded(row.image, 512);
+        if (row.deviceBytes) image.resize(row.deviceBytes);
+        RawSpeed::MIDAnalyser a;
+        CRawFileInfo blank;
+        ASSERT_EQ(a.AnalyseBuffer(image.data(), blank), 1);
+        auto r = Made(a, blank);
+        Stream(*r, image, 512, 0);
+        EXPECT_EQ(r->m_ullFileSize, row.size) << "streamed";
+        CRawFileInfo c;
+        FileMIDAnalyser classic;
+        ASSERT_EQ(SizeOnDevice(classic, c, image, 512), 1);
+        EXPECT_EQ(c.m_ullFileSize, row.size) << "classic";
+    }
 }
 
 TEST_F(CarverAudioGuards, OggPagesAndGuard) {

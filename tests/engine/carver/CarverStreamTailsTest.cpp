@@ -2,15 +2,18 @@
 // units, each followed by random bytes that begin with what the next unit
 // would (tests/fixtures/stream_tails.sh), and two streams of other sample
 // rates joined into one, program streams back to back, MIDI files with a
-// chunk after their tracks or a header counting too few: at 512- and
+// chunk after their tracks or a header counting too few, MIDI files of
+// whole sectors followed by a file whose start reads as a chunk: at 512- and
 // 4096-byte sectors every file is carved at its start with its own length,
 // and alone (a program stream's later packs are its own, not streams of
-// their own; one that begins anew is a file of its own).
+// their own; one that begins anew is a file of its own). A file that starts
+// off a 4096-byte border is read at 512-byte sectors only.
 #include "tests/support/ImageDevice.h"
 #include "tests/support/fs_Carve.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -31,6 +34,7 @@ TEST(CarverStreamTails, EveryWalkEndsAtItsOwnLastUnit) {
         std::vector<std::pair<long long, long long>> want{{0, length}};
         for (long long at = 0; row >> at >> length;) want.emplace_back(at, length);
         for (unsigned ss : {512u, 4096u}) {
+            if (std::any_of(want.begin(), want.end(), [&](const auto& w) { return w.first % ss != 0; })) continue;
             ImageDevice device(dir + "/" + image, ss);
             CarveScan scan(device);
             ASSERT_EQ(scan.Run(), 0u) << image << " at " << ss;
@@ -45,5 +49,5 @@ TEST(CarverStreamTails, EveryWalkEndsAtItsOwnLastUnit) {
         }
         ++cases;
     }
-    EXPECT_EQ(cases, 24);
+    EXPECT_EQ(cases, 28);
 }
