@@ -68,11 +68,16 @@ public:
     void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) override {
         m_scan.SetDeepScan(deep ? 1 : 0);
         m_scan.DoScan(device, sink);
-        m_recovery.ResetParam(m_scan.Session());
         m_scan.SetOpTreeFinished(1);
     }
     void Loaded(bool ok) override {
-        if (!ok) m_scan.RetireResults();
+        if (!ok) {
+            m_scan.RetireResults();
+            return;
+        }
+        // Only the replay the load took reaches the recovery and the windows.
+        m_recovery.ResetParam(m_scan.Session());
+        m_scan.ShowLoadedResults();
     }
 
 private:
