@@ -42,7 +42,7 @@ struct HeldSession {
 };
 
 std::mutex g_loadDeviceLock;
-std::string g_loadDevice;
+LastLoadDevice g_loadDevice;
 
 class CScanRestoreTarget final : public SaveRestoreResult::RestoreScanTarget {
 public:
@@ -52,9 +52,14 @@ public:
     void Clear() override { m_scan.ClearData(); }
     void SavedDevice(const SavedDisk& saved) override {
         const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
-        g_loadDevice = saved.name;
+        g_loadDevice = {true, saved, false};
     }
-    std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
+    std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override {
+        std::vector<IStorageDevice*> found = GetFromDiskVolumeData(saved);
+        const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+        g_loadDevice.alikeAttached = !found.empty();
+        return found;
+    }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
     std::vector<IStorageDevice*> DiskVolumes(IStorageDevice* volume) override {
         VXUIDeviceData& devices = VXUIDeviceData::instance();
@@ -87,7 +92,7 @@ private:
 
 } // namespace
 
-std::string LastLoadDeviceName() {
+LastLoadDevice LastLoadDeviceSeen() {
     const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
     return g_loadDevice;
 }
