@@ -338,6 +338,8 @@ const QStringList& localizationKeys() {
     QStringLiteral("LOAD_RESULT_WAIT"),
     QStringLiteral("READ_RSF_FAILED"),
     QStringLiteral("LOAD_RSF_DEVICE_MISSING"),
+    QStringLiteral("LOAD_RSF_DEVICE_ALIKE"),
+    QStringLiteral("SAVE_RSF_OLD_NOT_KEPT"),
     QStringLiteral("SAVE_SAME_DISK_WARNING"),
     QStringLiteral("SAVE_SAME_DISK_PROMPT"),
     QStringLiteral("CHANG_DESTINATION"),

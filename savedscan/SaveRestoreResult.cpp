@@ -462,8 +462,9 @@ bool ReserveRoom(int to, int from, off_t oldLength, off_t newLength, bool& tail,
 // room for the new one is taken, and a copy that cannot end, or is stopped,
 // puts back what it overwrote: the target holds the old save or the new
 // one. A kill or a power cut meanwhile leaves the record, by which the next
-// load puts the old save back where the new one is not whole.
-bool CopyOver(int from, const SaveTarget& target, CSaveBytes& bytes) {
+// load puts the old save back where the new one is not whole. notKept is set
+// when the old bytes found no place to be kept (nothing was overwritten).
+bool CopyOver(int from, const SaveTarget& target, CSaveBytes& bytes, bool& notKept) {
     Descriptor to{::open(target.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)};
     struct stat now {};
     struct stat next {};
@@ -478,12 +479,15 @@ bool CopyOver(int from, const SaveTarget& target, CSaveBytes& bytes) {
     CKeptRecord kept;
     if (!kept.Open(target.path, to.fd, growth)) {
         CatchExeception::WriteLog("save into %s: no place to keep the old save aside\n", target.path.c_str());
+        notKept = true;
         return false;
     }
     std::uint32_t crc = 0;
     if (CopyRange(to.fd, kept.Fd(), 0, oldLength, &bytes, true, CKeptRecord::BytesAt(), &crc) != oldLength ||
-        bytes.Stopped() || !kept.Seal(static_cast<std::uint64_t>(newLength), crc))
+        bytes.Stopped() || !kept.Seal(static_cast<std::uint64_t>(newLength), crc)) {
+        notKept = !bytes.Stopped();
         return false;
+    }
     bool tail = false;
     if (bytes.Stopped() || !ReserveRoom(to.fd, from, oldLength, newLength, tail, bytes)) {
         if (::fstat(to.fd, &now) == 0 && now.st_size == oldLength) kept.Remove();
@@ -513,7 +517,7 @@ bool CopyOver(int from, const SaveTarget& target, CSaveBytes& bytes) {
 
 // The temporary file takes the target's name, or failing that (a name that
 // may not be replaced: a mount on it) its bytes go over the target's.
-bool PutInPlace(const SaveTarget& target, CSaveBytes& bytes) {
+bool PutInPlace(const SaveTarget& target, CSaveBytes& bytes, bool& notKept) {
     if (::rename(target.temp.c_str(), target.path.c_str()) == 0) {
         SyncFolder(target.path);
         return true;
@@ -521,7 +525,7 @@ bool PutInPlace(const SaveTarget& target, CSaveBytes& bytes) {
     // Its name goes first: a kill during the copy leaves no file beside.
     const Descriptor temp{::open(target.temp.c_str(), O_RDONLY | O_CLOEXEC)};
     ::unlink(target.temp.c_str());
-    return temp.fd >= 0 && CopyOver(temp.fd, target, bytes);
+    return temp.fd >= 0 && CopyOver(temp.fd, target, bytes, notKept);
 }
 
 // The whole container written into rs, which is open: false when a write
@@ -592,14 +596,15 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     if (!ExpectedBytes(source, lists, bytes, expected)) return SAVED_WRITE_FAILED;
     CRSData rs(RS_MODE_WRITE);
     const Temporary temporary = StartTemporary(rs, target);
+    bool notKept = false;
     if (temporary == Temporary::Made) {
         bytes.Expect(expected);
-        if (WriteContainer(rs, source, lists, bytes) && PutInPlace(target, bytes)) return SAVED_OK;
+        if (WriteContainer(rs, source, lists, bytes) && PutInPlace(target, bytes, notKept)) return SAVED_OK;
         // A file without all its records would read as a different scan; the
         // file it was to replace is left as it was.
         ::unlink(target.temp.c_str());
         CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
-        return SAVED_WRITE_FAILED;
+        return notKept ? SAVED_OLD_NOT_KEPT : SAVED_WRITE_FAILED;
     }
     // In place: the new save is built whole elsewhere, then copied over the
     // old one. Built where there is room for it, and where a place turns out
@@ -627,9 +632,9 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
         CatchExeception::WriteLog("%s %d: cannot create %s\r\n", "WriteScanResult", __LINE__, path);
         return SAVED_CANNOT_OPEN;
     }
-    if (built && CopyOver(scratch.fd, target, bytes)) return SAVED_OK;
+    if (built && CopyOver(scratch.fd, target, bytes, notKept)) return SAVED_OK;
     CatchExeception::WriteLog("save into %s failed; the file there was kept\n", path);
-    return SAVED_WRITE_FAILED;
+    return notKept ? SAVED_OLD_NOT_KEPT : SAVED_WRITE_FAILED;
 }
 
 // ---- loading ---------------------------------------------------------------------

@@ -63,8 +63,9 @@ struct SaveSource {
 // give), or it cannot take that name, the whole new file is written
 // elsewhere first (the file's own folder, TMPDIR, /tmp or memory: the first
 // with room for it) and then copied over that file, which keeps its names,
-// owner and bits; a save that fails or is stopped, also during that copy,
-// leaves it as it was, and one killed or cut off by a power cut meanwhile
+// owner and bits (SAVED_OLD_NOT_KEPT when its old bytes find no place to be
+// kept aside meanwhile); a save that fails or is stopped, also during that
+// copy, leaves it as it was, and one killed or cut off by a power cut meanwhile
 // leaves what the next load puts back (PutBackInterruptedSave). The sink
 // hears the bytes written of those expected (the copy counted too); steps
 // is not used by a save.

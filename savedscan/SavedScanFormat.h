@@ -68,6 +68,8 @@ enum SavedScanCode : std::uint32_t {
     SAVED_WRITE_FAILED = 7,     // a save could not write everything (no file is left)
     SAVED_DAMAGED = 8,          // the saved trees are damaged (nothing is shown)
     SAVED_NOT_STARTED = 9,      // the save or load could not be started
+    SAVED_OLD_NOT_KEPT = 10,    // a save over an old one found no place to keep the old bytes
+                                // aside meanwhile: nothing was written, the old save stands
 };
 
 inline constexpr std::uint32_t kControllerListBytes = 8;

@@ -48,6 +48,11 @@ void ResultIndex::Retire() {
     m_retired = true;
 }
 
+void ResultIndex::Reinstate() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_retired = false;
+}
+
 ResultIndex::FileList ResultIndex::Roots() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_retired ? FileList{} : m_roots;

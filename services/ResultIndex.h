@@ -26,6 +26,8 @@ public:
     // From now on the readers answer no results (a new scan or a failed
     // load is about to replace them).
     void Retire();
+    // The readers answer again (a load has taken what its replay filed).
+    void Reinstate();
 
     FileList Roots() const;
     TypeMap Types() const;

@@ -42,7 +42,7 @@ struct HeldSession {
 };
 
 std::mutex g_loadDeviceLock;
-std::string g_loadDevice;
+LastLoadDevice g_loadDevice;
 
 class CScanRestoreTarget final : public SaveRestoreResult::RestoreScanTarget {
 public:
@@ -52,9 +52,14 @@ public:
     void Clear() override { m_scan.ClearData(); }
     void SavedDevice(const SavedDisk& saved) override {
         const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
-        g_loadDevice = saved.name;
+        g_loadDevice = {true, saved, false};
     }
-    std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override { return GetFromDiskVolumeData(saved); }
+    std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override {
+        std::vector<IStorageDevice*> found = GetFromDiskVolumeData(saved);
+        const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+        g_loadDevice.alikeAttached = !found.empty();
+        return found;
+    }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
     std::vector<IStorageDevice*> DiskVolumes(IStorageDevice* volume) override {
         VXUIDeviceData& devices = VXUIDeviceData::instance();
@@ -68,11 +73,16 @@ public:
     void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) override {
         m_scan.SetDeepScan(deep ? 1 : 0);
         m_scan.DoScan(device, sink);
-        m_recovery.ResetParam(m_scan.Session());
         m_scan.SetOpTreeFinished(1);
     }
     void Loaded(bool ok) override {
-        if (!ok) m_scan.RetireResults();
+        if (!ok) {
+            m_scan.RetireResults();
+            return;
+        }
+        // Only the replay the load took reaches the recovery and the windows.
+        m_recovery.ResetParam(m_scan.Session());
+        m_scan.ShowLoadedResults();
     }
 
 private:
@@ -82,7 +92,7 @@ private:
 
 } // namespace
 
-std::string LastLoadDeviceName() {
+LastLoadDevice LastLoadDeviceSeen() {
     const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
     return g_loadDevice;
 }

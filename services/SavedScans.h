@@ -21,9 +21,16 @@ SaveRestoreResult::SavedDisk DescribeSaved(IStorageDevice* storage);
 // list order.
 std::vector<IStorageDevice*> GetFromDiskVolumeData(const SaveRestoreResult::SavedDisk& saved);
 
-// The name of the device the last load's file was made of (empty before a
-// load has read one): a load refused for want of it names it.
-std::string LastLoadDeviceName();
+// What the last load's file says of the device it was made of (read: a
+// load has read it), and whether devices alike in name, size and kind were
+// attached (and tried): a load refused for want of that device names it, and
+// speaks of a device made alike only when one was there.
+struct LastLoadDevice {
+    bool read = false;
+    SaveRestoreResult::SavedDisk disk;
+    bool alikeAttached = false;
+};
+LastLoadDevice LastLoadDeviceSeen();
 
 // What a save of scan's current session writes; it holds the session and
 // its nodes until it goes. Called on the save's thread.

@@ -5,6 +5,7 @@
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/NodeWalk.h"
+#include "services/PublicUtilities.h"
 #include "services/UIPublic.h"
 
 #include <algorithm>
@@ -207,6 +208,12 @@ DiskVolumeNodeRef DiskVolumeNodeData::initWithNodeData(const _DiskVolumeData& re
     item->m_identity = record.identity;
     return item;
 }
+
+QString DiskVolumeNodeData::sizeText() const {
+    return VXPublicUtilities::longlongDiskSize(static_cast<long long>(m_capacity));
+}
+
+QString DiskVolumeNodeData::kindText() const { return VXPublicUtilities::fileSystemTypeForInt(m_fileSystem, m_isDmg); }
 
 std::vector<DiskVolumeNodeRef> DiskVolumeNodeData::itemsFromRecords(const std::list<_DiskVolumeData>& disks) {
     std::vector<DiskVolumeNodeRef> items;

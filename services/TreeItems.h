@@ -166,6 +166,10 @@ public:
     int isDmg() const { return m_isDmg; }
     int isUsb() const { return m_isUsb; }
     int beCanOpen() const { return m_canOpen; }
+    // The device list's texts of the size and the kind ("Disk Image", the
+    // file system, or "Disk"), wherever a device is named to the user.
+    QString sizeText() const;
+    QString kindText() const;
     // The device's identity across listings (its indices change when other
     // media come or go); "" when the list gave none.
     const std::string& identity() const { return m_identity; }

@@ -367,7 +367,19 @@ public:
     }
 
     static_assert(kLoadDeviceMissing == SAVED_NO_DEVICE);
-    QString GetRestoreDeviceName() override { return QString::fromStdString(LastLoadDeviceName()); }
+    static_assert(kSaveOldNotKept == SAVED_OLD_NOT_KEPT);
+    DiskVolumeNodeRef GetRestoreDevice(bool* alike) override {
+        const LastLoadDevice last = LastLoadDeviceSeen();
+        if (alike) *alike = last.alikeAttached;
+        if (!last.read) return nullptr;
+        _DiskVolumeData record;
+        record.name = last.disk.name.c_str();
+        record.size = static_cast<std::uint64_t>(std::max<std::int64_t>(last.disk.size, 0));
+        record.diskIndex = last.disk.diskIndex;
+        record.volumeIndex = last.disk.volumeIndex;
+        record.fileSystem = last.disk.fileSystem;
+        return DiskVolumeNodeData::initWithNodeData(record);
+    }
 
     QString GetSaveFileName() override {
         const std::shared_ptr<IStorageDevice> held = m_scan.SavedStorage();

@@ -144,8 +144,17 @@ public:
     // The error code of a load that did not find the device its file was
     // made of attached (SAVED_NO_DEVICE).
     static constexpr std::uint64_t kLoadDeviceMissing = 6;
-    // The name of the device the last load's file was made of.
-    virtual QString GetRestoreDeviceName() { return QString(); }
+    // The error code of a save over an earlier one that found no place to
+    // keep the earlier one's bytes aside meanwhile: nothing was saved, the
+    // earlier save stands unchanged (SAVED_OLD_NOT_KEPT).
+    static constexpr std::uint64_t kSaveOldNotKept = 10;
+    // The device the last load's file was made of, as the device list would
+    // show it (null before a load has read one); *alike tells whether devices
+    // of its name, size and kind were attached, and refused as not it.
+    virtual DiskVolumeNodeRef GetRestoreDevice(bool* alike) {
+        if (alike) *alike = false;
+        return nullptr;
+    }
     // Recovery of the ticked files. GetSelectedFilesAmout counts the shown,
     // fully ticked files, adds their sizes to *size (callers pass 0) and
     // hands both to the recovery as its totals.

@@ -91,6 +91,7 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
                 m_session = session;
             }
             ClearData();
+            if (m_holdForLoad.load()) session->Results().Retire();
         }
         IRecoveryFilter* filter = VXUIFilter::instance().GetFilter();
         if (deep || !VXUIDeviceData::instance().IsDiskStorage(device)) {
@@ -336,6 +337,8 @@ int VXUIScan::GetCurrentScanRecoveryCnt() const { return Session()->Recoveries()
 // ---- engine callbacks ------------------------------------------------------------
 
 void VXUIScan::HoldEndForLoad(bool hold) { m_holdForLoad = hold; }
+
+void VXUIScan::ShowLoadedResults() { Session()->Results().Reinstate(); }
 
 void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
     if (info && info->state == PROGRESS_FINISHED && m_holdForLoad.load()) {

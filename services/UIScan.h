@@ -135,8 +135,12 @@ public:
 
     // While a saved result is loaded, the replayed scan's end (its finished
     // record, the end of DoScan) does not end the operation: the load's own
-    // last report does, after the load has judged what it read.
+    // last report does, after the load has judged what it read. Until then
+    // a replay's finds are filed but not shown: a device the load refuses
+    // (another made alike) leaves nothing in a window.
     void HoldEndForLoad(bool hold);
+    // The load has taken the last replay: its results reach the windows.
+    void ShowLoadedResults();
     bool IsEndHeldForLoad() const { return m_holdForLoad.load(); }
 
     // Scan workers started and not yet ended (the facade counts them).

@@ -189,7 +189,9 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
 }
 
 // The saved volume attached at another index is found by its name, type and
-// size; grown, it is not, nor is another disk of the same size in its slot;
+// size; grown, it is not, nor is one made alike (each refusal names it as
+// the device list does, and speaks of the alike one only when it is there),
+// nor another disk of the same size in its slot;
 // a damaged file opens no results; a load during a scan is refused, and a
 // save or a load while a save runs (its window closed) takes nothing of it.
 TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
@@ -201,6 +203,21 @@ TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     const Snapshot live = Take();
     const std::string saved = dir.file("fat.rsf");
     ASSERT_EQ(transfer.Save(saved), 0u);
+    // How the device list shows the volume: the refusals below name it so.
+    std::vector<DiskVolumeNodeRef> listed;
+    VXUIController::shared().GetDeviceInfoToArray(listed);
+    ASSERT_EQ(listed.size(), 1u);
+    ASSERT_EQ(listed[0]->children().size(), 1u);
+    const DiskVolumeNodeRef shown = listed[0]->children()[0];
+    const auto refusalNames = [&shown](bool alikeAttached) {
+        bool alike = !alikeAttached;
+        const DiskVolumeNodeRef named = VXUIController::shared().GetRestoreDevice(&alike);
+        ASSERT_TRUE(named);
+        EXPECT_EQ(std::tuple(named->name(), named->sizeText(), named->kindText()),
+                  std::tuple(shown->name(), shown->sizeText(), shown->kindText()));
+        EXPECT_EQ(named->kindText(), QStringLiteral("FAT32"));
+        EXPECT_EQ(alike, alikeAttached);
+    };
 
     Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), copy});
     ASSERT_EQ(transfer.Load(saved), 0u);
@@ -221,6 +238,23 @@ TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     Attach({copy});
     EXPECT_EQ(transfer.Load(saved), SAVED_NO_DEVICE);
     EXPECT_TRUE(VXUIScan::instance().GetFileSystemNode().empty());
+    refusalNames(false);
+    // A card of that name, size and kind, of another serial: made alike.
+    const std::string alikeCard = dir.file("alike/fat_32.img");
+    fs::create_directory(dir.file("alike"));
+    fs::copy_file(FixtureFile("fat_32", "fat_32.img"), alikeCard);
+    {
+        std::fstream card(alikeCard, std::ios::binary | std::ios::in | std::ios::out);
+        char serial[4] = {};
+        card.seekg(0x43).read(serial, 4);
+        for (char& c : serial) c = static_cast<char>(~c);
+        card.seekp(0x43).write(serial, 4);
+        ASSERT_TRUE(card.good());
+    }
+    Attach({alikeCard});
+    EXPECT_EQ(transfer.Load(saved), SAVED_NO_DEVICE);
+    refusalNames(true);
+    Attach({copy});
 
     // Another stick of the same size in the same slot is not the saved one.
     const std::string wholeDisk = dir.file("disk.rsf"), stick = dir.file("other stick.img");

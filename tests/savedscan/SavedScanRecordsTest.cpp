@@ -616,6 +616,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // On a small tmpfs, with a mount on the old save (its name may not
         // be replaced) or without.
         NoRoom,
+        // No room beside it, nor in the state or the temporary folder, to
+        // keep the old save aside while it is overwritten.
+        NoPlaceToKeep,
         Bound,
         BoundNoRoom,
         // No room, where the room taken before copying is not kept (as on a
@@ -661,6 +664,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         {"whole, over a save whose name may not be replaced", Where::Folder, How::Bound},
         {"no room to copy over a save whose name may not be replaced", Where::Folder, How::BoundNoRoom},
         {"no room, over a save with a second name", Where::HardLinked, How::NoRoom},
+        {"no place to keep the old bytes, over a save with a second name", Where::HardLinked, How::NoPlaceToKeep},
         {"no room, over a mounted save with a second name", Where::HardLinked, How::BoundNoRoom},
         {"whole, over a mounted save with a second name", Where::HardLinked, How::Bound},
         {"stopped, over a save with a second name", Where::HardLinked, How::StopMidway},
@@ -757,7 +761,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             ASSERT_EQ(::chown(states.c_str(), saver, kGroup), 0);
         }
         const std::string keptStateHome = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
-        ::setenv("XDG_STATE_HOME", stateHome.path().c_str(), 1);
+        ::setenv("XDG_STATE_HOME", c.how == How::NoPlaceToKeep ? "/dev/null/state" : stateHome.path().c_str(), 1);
         struct PutBackEnv {
             std::string was;
             ~PutBackEnv() { was.empty() ? ::unsetenv("XDG_STATE_HOME") : ::setenv("XDG_STATE_HOME", was.c_str(), 1); }
@@ -819,7 +823,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             ASSERT_GT(room, left);
             std::ofstream(folder + "/other") << std::string(room - left, 'x');
         }
-        std::string tmpdir;
+        std::string tmpdir = c.how == How::NoPlaceToKeep ? folder : std::string();
         if (c.how == How::SmallTmpdir) {
             tmpdir = dir.file("tmp");
             std::filesystem::create_directory(tmpdir);
@@ -985,7 +989,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         const bool whole = (c.how == How::Whole || c.how == How::Bound || c.how == How::RoomToGrow ||
                             c.how == How::SmallTmpdir || c.how == How::StaleKeptCopy) &&
                            c.where != Where::SmallTmpfs;
-        EXPECT_EQ(code, whole ? SAVED_OK : SAVED_WRITE_FAILED);
+        EXPECT_EQ(code, whole ? SAVED_OK : c.how == How::NoPlaceToKeep ? SAVED_OLD_NOT_KEPT : SAVED_WRITE_FAILED);
         EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);
         if (!whole) {
             EXPECT_TRUE(ReadWholeFile(file) == old) << "the old save changed";

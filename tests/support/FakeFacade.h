@@ -90,8 +90,12 @@ public:
     void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error, bool) override {
         *total = progressTotal, *current = progressCurrent, *error = progressError;
     }
-    QString GetRestoreDeviceName() override { return restoreDeviceName; }
-    QString restoreDeviceName;
+    DiskVolumeNodeRef GetRestoreDevice(bool* alike) override {
+        if (alike) *alike = restoreAlike;
+        return restoreDevice;
+    }
+    DiskVolumeNodeRef restoreDevice;
+    bool restoreAlike = false;
     void ReleaseDataRecovery() override { ++calls["ReleaseDataRecovery"]; }
 
     // Previews: what preview answers (run on the loaders' threads).

@@ -103,15 +103,7 @@ void VXProgressWindow::onTimer() {
     // (The window of a stopped save's end leaves that answer to the save's own.)
     const bool stopped = bSave_ && showing_ == Showing::Operation && std::exchange(gStopAnswered, false);
     if (!bSucess_ && !(app && app->isEnding()) && !stopped && showing_ == Showing::Operation) {
-        // A file whose device is not attached is not damaged: the user is
-        // told which device to attach.
-        std::uint64_t total = 0, current = 0, error = 0;
-        VXUIController::shared().GetSaveorRestoreProgress(&total, &current, &error, bSave_);
-        const bool noDevice = !bSave_ && error == VXUIController::kLoadDeviceMissing;
-        kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
-                         noDevice ? platform::localizedFormat("LOAD_RSF_DEVICE_MISSING",
-                                                              VXUIController::shared().GetRestoreDeviceName())
-                                  : localizedString("READ_RSF_FAILED"));
+        kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {}, failureText());
         alert.runModal();
     }
     services::writeLog("----------close ProgressWindow-------------\n");
@@ -120,6 +112,22 @@ void VXProgressWindow::onTimer() {
     services::writeLog("----------call onTimer finish-------------\n");
     told_ = true;
     if (releaseWhenTold_) deleteLater();
+}
+
+QString VXProgressWindow::failureText() const {
+    VXUIController& facade = VXUIController::shared();
+    std::uint64_t total = 0, current = 0, error = 0;
+    facade.GetSaveorRestoreProgress(&total, &current, &error, bSave_);
+    // A save that could not keep the earlier one aside wrote nothing over it.
+    if (bSave_ && error == VXUIController::kSaveOldNotKept) return localizedString("SAVE_RSF_OLD_NOT_KEPT");
+    if (bSave_ || error != VXUIController::kLoadDeviceMissing) return localizedString("READ_RSF_FAILED");
+    // A file whose device is not attached is not damaged: the user is told
+    // which device to attach, named as the device list names it.
+    bool alike = false;
+    const DiskVolumeNodeRef device = facade.GetRestoreDevice(&alike);
+    return platform::localizedFormat(alike ? "LOAD_RSF_DEVICE_ALIKE" : "LOAD_RSF_DEVICE_MISSING",
+                                     device ? device->name() : QString(), device ? device->sizeText() : QString(),
+                                     device ? device->kindText() : QString());
 }
 
 void VXProgressWindow::releaseWhenTold() {

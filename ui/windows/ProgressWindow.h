@@ -69,6 +69,9 @@ protected:
     void animationDidStop(bool finished) override;
 
 private:
+    // What the failure alert tells of the operation's last error code.
+    QString failureText() const;
+
     QString strPostName_;
     bool bSave_ = false, bSucess_ = false, bFinish_ = false, shuttingDown_ = false;
     bool told_ = false, releaseWhenTold_ = false, stopAsked_ = false;

@@ -4,7 +4,6 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "services/Log.h"
-#include "services/PublicUtilities.h"
 #include "services/UIController.h"
 #include "ui/kit/Fonts.h"
 #include "ui/kit/Geometry.h"
@@ -381,9 +380,8 @@ QVariant VXSelectDiskViewController::objectValueForTableColumn(OutlineView*, wid
     if (!item) return {};
     const DiskVolumeNodeData* d = itemOf(item);
     if (column->identifier == QLatin1String("Name")) return d->name();
-    if (column->identifier == QLatin1String("Size")) return VXPublicUtilities::longlongDiskSize((long long)d->capacity());
-    if (column->identifier == QLatin1String("FileSystem"))
-        return VXPublicUtilities::fileSystemTypeForInt(d->fileSystem(), d->isDmg());
+    if (column->identifier == QLatin1String("Size")) return d->sizeText();
+    if (column->identifier == QLatin1String("FileSystem")) return d->kindText();
     return {};
 }
 

@@ -6,6 +6,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "services/DeviceData.h"
 #include "tests/ui/windows/WindowTestSupport.h"
 #include "ui/kit/Alert.h"
 #include "ui/kit/ModalSession.h"
@@ -352,19 +353,30 @@ private slots:
         QTest::addColumn<int>("bar");
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("detailPosts");
-        // What a failure tells: a damaged file, or the device to attach.
+        // A load's device was not found, but devices alike were attached.
+        QTest::addColumn<bool>("alike");
+        // What a failure tells: a damaged file, the device to attach (named
+        // as the device list names it), or a save that kept the earlier one.
         QTest::addColumn<QString>("told");
         const QString damaged = platform::localizedString("READ_RSF_FAILED");
         QTest::newRow("load, out of order") << false << QList<QPoint>{{50, 100}, {30, 100}, {70, 100}} << 70 << 0 << 1
-                                            << QString();
+                                            << false << QString();
         QTest::newRow("total 0 counts as 1") << false << QList<QPoint>{{0, 0}, {1, 0}, {5, 0}} << 100 << 0 << 1
-                                             << QString();
-        QTest::newRow("save") << true << QList<QPoint>{{10, 40}} << 25 << 0 << 0 << QString();
-        QTest::newRow("failed load") << false << QList<QPoint>{{10, 20}} << 50 << 4 << 0 << damaged;
-        QTest::newRow("failed save") << true << QList<QPoint>{} << 0 << 1 << 0 << damaged;
-        QTest::newRow("load of a device not attached")
-            << false << QList<QPoint>{} << 0 << 6 << 0
-            << platform::localizedFormat("LOAD_RSF_DEVICE_MISSING", QStringLiteral("CARD 32 MB"));
+                                             << false << QString();
+        QTest::newRow("save") << true << QList<QPoint>{{10, 40}} << 25 << 0 << 0 << false << QString();
+        QTest::newRow("failed load") << false << QList<QPoint>{{10, 20}} << 50 << 4 << 0 << false << damaged;
+        QTest::newRow("failed save") << true << QList<QPoint>{} << 0 << 1 << 0 << false << damaged;
+        QTest::newRow("load of a device not attached, none alike")
+            << false << QList<QPoint>{} << 0 << 6 << 0 << false
+            << QStringLiteral("The scan result was made of “CARD” (32.00 MB, FAT16), which is not attached now. "
+                              "Attach that device and open the scan result again.");
+        QTest::newRow("load of a device not attached, one made alike attached")
+            << false << QList<QPoint>{} << 0 << 6 << 0 << true
+            << platform::localizedFormat("LOAD_RSF_DEVICE_ALIKE", QStringLiteral("CARD"), QStringLiteral("32.00 MB"),
+                                         QStringLiteral("FAT16"));
+        QTest::newRow("save with no place to keep the earlier one")
+            << true << QList<QPoint>{{90, 100}} << 90 << 10 << 0 << false
+            << platform::localizedString("SAVE_RSF_OLD_NOT_KEPT");
     }
     void progressWindow() {
         QFETCH(int, bar);
@@ -375,7 +387,14 @@ private slots:
         int posts = 0;
         platform::NotificationCenter::defaultCenter().addObserver(
             this, "ShowDetailWindow", [&posts](const platform::Notification&) { ++posts; });
-        fake_->restoreDeviceName = QStringLiteral("CARD 32 MB");
+        _DiskVolumeData card;
+        card.name = "CARD";
+        card.size = 32 << 20;
+        card.volumeIndex = 0;
+        card.fileSystem = 1;
+        fake_->restoreDevice = DiskVolumeNodeData::initWithNodeData(card);
+        QFETCH(bool, alike);
+        fake_->restoreAlike = alike;
         QString told;
         QTimer answer;
         connect(&answer, &QTimer::timeout, this, [&] {

@@ -5,8 +5,8 @@
 // the window (the found files freed under the sanitizer while no view keeps
 // one); the result exported into a scan-result file and loaded back from the
 // start window; a second load after a refused one while the devices are
-// listed again; a 1 GiB deep scan watched mid-scan; and, as root, a loop
-// device cut off while it is scanned.
+// listed again; a load beside a card made alike; a 1 GiB deep scan watched
+// mid-scan; and, as root, a loop device cut off while it is scanned.
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
@@ -172,6 +172,21 @@ class ResultsRealScanTest : public QObject {
         return QTest::qWaitFor([&] { return !VXUIController::shared().IsScanRunning() && wc->recovertyButton->isVisible(); },
                                ms);
     }
+    // Exports the results into out/NAME.rsf (the panel's answer), then goes
+    // home: the new start window.
+    static VXRootWindowController* exportAndGoHome(VXDeletailWindowController* wc, const QTemporaryDir& out,
+                                                   const QString& name) {
+        VXUIController& facade = VXUIController::shared();
+        SavePanel::queueAnswer(out.filePath(name));
+        if (facade.IsRecoveryToSameDevice(out.path())) kit::Alert::queueAnswer(kit::kAlertOtherReturn);
+        QTest::mouseClick(wc->exportButton, Qt::LeftButton);
+        if (QFileInfo(out.filePath(name + QStringLiteral(".rsf"))).size() <= 0) return nullptr;
+        QApplication::setActiveWindow(wc->window());
+        QTest::mouseClick(wc->backHomeButton, Qt::LeftButton);
+        if (!QTest::qWaitFor([] { return VXDeletailWindowController::lastShownRootWindow() != nullptr; }, 40000))
+            return nullptr;
+        return VXDeletailWindowController::lastShownRootWindow();
+    }
 
 private slots:
     void initTestCase() {
@@ -312,14 +327,8 @@ private slots:
         QTemporaryDir out;
         const QString file = out.filePath(QStringLiteral("fat scan.rsf"));
         VXUIController& facade = VXUIController::shared();
-        SavePanel::queueAnswer(out.filePath(QStringLiteral("fat scan")));
-        if (facade.IsRecoveryToSameDevice(out.path())) kit::Alert::queueAnswer(kit::kAlertOtherReturn);
-        QTest::mouseClick(wc->exportButton, Qt::LeftButton);
-        QVERIFY(QFileInfo(file).size() > 0);
-        QApplication::setActiveWindow(wc->window());
-        QTest::mouseClick(wc->backHomeButton, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
-        VXRootWindowController* home = VXDeletailWindowController::lastShownRootWindow();
+        VXRootWindowController* home = exportAndGoHome(wc, out, QStringLiteral("fat scan"));
+        QVERIFY(home);
         QApplication::setActiveWindow(home->window());
         QTest::keyClick(home->window(), Qt::Key_Return);
         QTRY_VERIFY(home->selectDiskVC);
@@ -367,6 +376,63 @@ private slots:
         detail_ = home->deletailWC;
         QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
         QCOMPARE(detail_->isImport, 1);
+    }
+
+    // A card's quick or deep save opened with another card made alike (same
+    // label, size and image name) attached and listed first: the alike card
+    // is tried and refused first, and nothing of it reaches the results
+    // window; the card's own files are listed.
+    void loadBesideACardMadeAlike_data() {
+        QTest::addColumn<bool>("deep");
+        QTest::newRow("quick") << false;
+        QTest::newRow("deep") << true;
+    }
+    void loadBesideACardMadeAlike() {
+        QFETCH(bool, deep);
+        QString message;
+        const QString cards = fixture(QStringLiteral("cards_alike"), &message);
+        QVERIFY2(!cards.isEmpty(), qPrintable(message));
+        const std::string one = (cards + QStringLiteral("/one/card.img")).toStdString(),
+                          two = (cards + QStringLiteral("/two/card.img")).toStdString();
+        auto images = std::make_unique<ListedImages>(std::vector<std::string>{one});
+        QVERIFY(images->listed);
+        VXDeletailWindowController* wc = scanFromStartWindow();
+        QVERIFY(wc);
+        QVERIFY(waitEnd(wc, 60000));
+        if (deep) {
+            QTest::mouseClick(wc->continueButton, Qt::LeftButton);
+            QVERIFY(QTest::qWaitFor([&] { return VXUIController::shared().IsDeepScan(); }, 5000));
+            QVERIFY(waitEnd(wc, 120000));
+        }
+        const std::set<FileKey> scanned = listedByPathTree(wc);
+        QCOMPARE(int(scanned.size()), 10);
+        QTemporaryDir out;
+        const QString file = out.filePath(QStringLiteral("card.rsf"));
+        VXRootWindowController* home = exportAndGoHome(wc, out, QStringLiteral("card"));
+        QVERIFY(home);
+
+        // Now the alike card first, the scanned one second (at other indexes).
+        images.reset();
+        images = std::make_unique<ListedImages>(std::vector<std::string>{two, one});
+        QVERIFY(images->listed);
+        // Whatever the results window pulls while the file is read is the
+        // scanned card's.
+        std::set<long long> pulledSizes;
+        platform::NotificationCenter::defaultCenter().addObserver(this, "NormalScranValue", [&](const platform::Notification&) {
+            for (const auto& [category, files] : VXUIScan::instance().GetTypeMap())
+                for (IFileNode* n : files) pulledSizes.insert(n->GetFileSize());
+        });
+        OpenPanel::queueAnswer(file);
+        home->importButtonClick();
+        platform::NotificationCenter::defaultCenter().removeObserver(this);
+        QVERIFY(home->deletailWC);
+        detail_ = home->deletailWC;
+        QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
+        QCOMPARE(detail_->isImport, 1);
+        QCOMPARE(listedByPathTree(detail_), scanned);
+        std::set<long long> scannedSizes;
+        for (const FileKey& k : scanned) scannedSizes.insert(std::get<1>(k));
+        for (long long size : pulledSizes) QVERIFY2(scannedSizes.count(size), "a file of the alike card was shown");
     }
 
     // A 1 GiB image (the deep-scan benchmark's) scanned deep from the window:
