@@ -498,11 +498,10 @@ void VXUIRecovery::TellWriteFailure() {
     SetNeedUIUpdate(1);
 }
 
+// Told by its own flag: a result code in the record would read to the
+// window as a destination that cannot take more.
 void VXUIRecovery::TellSourceGone() {
     m_sourceGone = true;
-    _PROGRESS_INFO info = GetProgressInfo();
-    info.result = WriterResult::DeviceGone;
-    SetProgressInfo(info);
     SetNeedUIUpdate(1);
 }
 
