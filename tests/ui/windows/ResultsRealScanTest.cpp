@@ -147,6 +147,42 @@ struct ListedImages {
     bool listed = false;
 };
 
+// A copy of an image, named name, attached read-only as a loop device and
+// listed by the system's own device list (installed); the loop device is
+// detached when this goes. error says why it could not be had.
+struct AttachedCopy {
+    AttachedCopy(const QString& image, const QString& name) {
+        copy = dir.filePath(name);
+        int status = 0;
+        error = run(QStringLiteral("cp --sparse=always '%1' '%2'").arg(image, copy), &status);
+        if (status != 0) return;
+        const QString device = run(QStringLiteral("losetup -r -f --show '%1'").arg(copy), &status);
+        if (status != 0 || !device.startsWith(QStringLiteral("/dev/loop"))) {
+            error = device;
+            return;
+        }
+        loop = device;
+        system = std::make_unique<VXUIDeviceData>(CreateEnumDeviceEx());
+        if (!system->InitDeviceInfo()) {
+            error = QStringLiteral("no device is listed");
+            return;
+        }
+        VXUIDeviceData::install(system.get());
+        std::vector<DiskVolumeNodeRef> disks;
+        VXUIController::shared().GetDeviceInfoToArray(disks);
+        for (const DiskVolumeNodeRef& d : disks)
+            if (d->name() == name) disk = d;
+        error = disk ? QString() : QStringLiteral("the loop device is not listed");
+    }
+    ~AttachedCopy() {
+        if (!loop.isEmpty()) run(QStringLiteral("losetup -d %1 2>/dev/null").arg(loop));
+    }
+    QTemporaryDir dir;
+    QString copy, loop, error;
+    std::unique_ptr<VXUIDeviceData> system;
+    DiskVolumeNodeRef disk;
+};
+
 } // namespace
 
 class ResultsRealScanTest : public QObject {
@@ -426,6 +462,61 @@ private slots:
         QVERIFY(foundCount(detail_) > count || !detail_->allDiskArr.empty());
     }
 
+    // As root: a deep scan of a loop device over a copy of the 1 GiB image,
+    // held paused midway while the copy is cut to nothing and the device's
+    // size read again (a card reader that lost its card: the node stays, no
+    // detach comes). Resumed, the scan ends by itself, what it found stays
+    // listed, no deeper scan is offered, and one sheet says the device
+    // stopped answering and how far the scan got. (Before the media watcher
+    // starts below: a size read as 0 is a detach to it, told by its own sheet.)
+    void loopDeviceStopsAnsweringMidScan() {
+        if (::geteuid() != 0) QSKIP("needs root: attaches a loop device with losetup");
+        QString message;
+        const QString image = gibibyteImage(&message);
+        QVERIFY2(!image.isEmpty(), qPrintable(message));
+        const QString name = QStringLiteral("results_gone-%1.img").arg(::getpid());
+        AttachedCopy attached(image, name);
+        QVERIFY2(attached.error.isEmpty(), qPrintable(attached.error));
+        const QString &copy = attached.copy, &loop = attached.loop;
+        VXUIController& facade = VXUIController::shared();
+        int status = 0;
+
+        root_ = new VXRootWindowController;
+        detail_ = root_->deletailWC = new VXDeletailWindowController;
+        detail_->setSelectDiskVolumeData(attached.disk);
+        detail_->showWindow();
+        detail_->getData();
+        QVERIFY(waitEnd(detail_, 60000));
+        QVERIFY(kit::Alert::openAlerts().isEmpty()); // a device that answers is told nothing
+        QTest::mouseClick(detail_->continueButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return facade.IsScanRunning() && detail_->progressView->bar()->width() > 0; },
+                                120000));
+        facade.PauseOrResumeScan();
+        QVERIFY2(facade.IsPause(), "the deep scan ended before it could be held");
+        run(QStringLiteral("truncate -s 0 '%1'; losetup -c %2").arg(copy, loop), &status);
+        QCOMPARE(status, 0);
+        facade.PauseOrResumeScan();
+        QVERIFY(waitEnd(detail_, 120000));
+        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
+        QMessageBox* sheet = kit::Alert::openAlerts()[0];
+        detail_->window()->grab().save(QStringLiteral(SALVOR_FIXTURE_OUT "/results_device_gone.png"));
+        QCOMPARE(sheet->text(), QStringLiteral("The device stopped answering"));
+        static const QRegularExpression words(
+            QStringLiteral("^The scan ended at (\\d+)% of the device\\. The (\\d+) files found until then are listed\\.$"));
+        const QRegularExpressionMatch m = words.match(sheet->informativeText());
+        QVERIFY2(m.hasMatch(), qPrintable(sheet->informativeText()));
+        const int percent = m.captured(1).toInt();
+        QVERIFY2(percent >= 1 && percent < 100, qPrintable(sheet->informativeText()));
+        QCOMPARE(m.captured(2).toInt(), foundCount(detail_));
+        QVERIFY(!detail_->continueButton->isVisible());
+        QVERIFY(detail_->recovertyButton->isVisible());
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        delete root_.data();
+        forgetDevices();
+        attached.system->Clear();
+    }
+
     // As root: a read-only loop device over a copy of fat_32, cut off while
     // it is scanned; the program's own media watcher reports the device gone
     // from the kernel's events: the scan is stopped without building (StopScan
@@ -438,26 +529,12 @@ private slots:
         // A name of this process's own: other programs' devices (this test
         // run elsewhere on the machine among them) have other names.
         const QString name = QStringLiteral("results_loop-%1.img").arg(::getpid());
-        QTemporaryDir copyDir;
-        const QString copy = copyDir.filePath(name);
-        QVERIFY(QFile::copy(fat32 + QStringLiteral("/fat_32.img"), copy));
-        int status = 0;
-        const QString loop = run(QStringLiteral("losetup -r -f --show '%1'").arg(copy), &status);
-        QVERIFY2(status == 0 && loop.startsWith(QStringLiteral("/dev/loop")), qPrintable(loop));
-        struct Detach {
-            QString device;
-            ~Detach() { run(QStringLiteral("losetup -d %1 2>/dev/null").arg(device)); }
-        } detach{loop};
-        auto system = std::make_unique<VXUIDeviceData>(CreateEnumDeviceEx());
-        QVERIFY(system->InitDeviceInfo());
-        VXUIDeviceData::install(system.get());
-        std::vector<DiskVolumeNodeRef> disks;
+        AttachedCopy attached(fat32 + QStringLiteral("/fat_32.img"), name);
+        QVERIFY2(attached.error.isEmpty(), qPrintable(attached.error));
+        const QString &copy = attached.copy, &loop = attached.loop;
+        const DiskVolumeNodeRef disk = attached.disk;
+        const std::unique_ptr<VXUIDeviceData>& system = attached.system;
         VXUIController& facade = VXUIController::shared();
-        facade.GetDeviceInfoToArray(disks);
-        DiskVolumeNodeRef disk;
-        for (const DiskVolumeNodeRef& d : disks)
-            if (d->name() == name) disk = d;
-        QVERIFY2(disk, "the loop device is not listed");
 
         // The watcher starts once per process, after the device is there (it
         // learns the names of the devices present when it starts).
@@ -498,76 +575,6 @@ private slots:
         QTest::mouseClick(kit::Alert::buttonForAnswer(sheets[0], kit::kAlertDefaultReturn), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
         delete VXDeletailWindowController::lastShownRootWindow();
-        delete root_.data();
-        forgetDevices();
-        system->Clear();
-    }
-
-    // As root: a deep scan of a loop device over a copy of the 1 GiB image,
-    // held paused midway while the copy is cut to nothing and the device's
-    // size read again (a card reader that lost its card: the node stays, no
-    // detach comes). Resumed, the scan ends by itself, what it found stays
-    // listed, no deeper scan is offered, and one sheet says the device
-    // stopped answering and how far the scan got.
-    void loopDeviceStopsAnsweringMidScan() {
-        if (::geteuid() != 0) QSKIP("needs root: attaches a loop device with losetup");
-        QString message;
-        const QString image = gibibyteImage(&message);
-        QVERIFY2(!image.isEmpty(), qPrintable(message));
-        const QString name = QStringLiteral("results_gone-%1.img").arg(::getpid());
-        QTemporaryDir copyDir;
-        const QString copy = copyDir.filePath(name);
-        int status = 0;
-        run(QStringLiteral("cp --sparse=always '%1' '%2'").arg(image, copy), &status);
-        QCOMPARE(status, 0);
-        const QString loop = run(QStringLiteral("losetup -r -f --show '%1'").arg(copy), &status);
-        QVERIFY2(status == 0 && loop.startsWith(QStringLiteral("/dev/loop")), qPrintable(loop));
-        struct Detach {
-            QString device;
-            ~Detach() { run(QStringLiteral("losetup -d %1 2>/dev/null").arg(device)); }
-        } detach{loop};
-        auto system = std::make_unique<VXUIDeviceData>(CreateEnumDeviceEx());
-        QVERIFY(system->InitDeviceInfo());
-        VXUIDeviceData::install(system.get());
-        std::vector<DiskVolumeNodeRef> disks;
-        VXUIController& facade = VXUIController::shared();
-        facade.GetDeviceInfoToArray(disks);
-        DiskVolumeNodeRef disk;
-        for (const DiskVolumeNodeRef& d : disks)
-            if (d->name() == name) disk = d;
-        QVERIFY2(disk, "the loop device is not listed");
-
-        root_ = new VXRootWindowController;
-        detail_ = root_->deletailWC = new VXDeletailWindowController;
-        detail_->setSelectDiskVolumeData(disk);
-        detail_->showWindow();
-        detail_->getData();
-        QVERIFY(waitEnd(detail_, 60000));
-        QVERIFY(kit::Alert::openAlerts().isEmpty()); // a device that answers is told nothing
-        QTest::mouseClick(detail_->continueButton, Qt::LeftButton);
-        QVERIFY(QTest::qWaitFor([&] { return facade.IsScanRunning() && detail_->progressView->bar()->width() > 0; },
-                                120000));
-        facade.PauseOrResumeScan();
-        QVERIFY2(facade.IsPause(), "the deep scan ended before it could be held");
-        run(QStringLiteral("truncate -s 0 '%1'; losetup -c %2").arg(copy, loop), &status);
-        QCOMPARE(status, 0);
-        facade.PauseOrResumeScan();
-        QVERIFY(waitEnd(detail_, 120000));
-        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
-        QMessageBox* sheet = kit::Alert::openAlerts()[0];
-        detail_->window()->grab().save(QStringLiteral(SALVOR_FIXTURE_OUT "/results_device_gone.png"));
-        QCOMPARE(sheet->text(), QStringLiteral("The device stopped answering"));
-        static const QRegularExpression words(
-            QStringLiteral("^The scan ended at (\\d+)% of the device\\. The (\\d+) files found until then are listed\\.$"));
-        const QRegularExpressionMatch m = words.match(sheet->informativeText());
-        QVERIFY2(m.hasMatch(), qPrintable(sheet->informativeText()));
-        const int percent = m.captured(1).toInt();
-        QVERIFY2(percent >= 1 && percent < 100, qPrintable(sheet->informativeText()));
-        QCOMPARE(m.captured(2).toInt(), foundCount(detail_));
-        QVERIFY(!detail_->continueButton->isVisible());
-        QVERIFY(detail_->recovertyButton->isVisible());
-        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
         delete root_.data();
         forgetDevices();
         system->Clear();
