@@ -1,6 +1,7 @@
 #include "engine/device/DeviceCheck.h"
 #include "engine/device/StorageDevices.h"
 #include "engine/utility/AsyncRead.h"
+#include "engine/utility/CatchExeception.h"
 #include "engine/utility/MessageCenter.h"
 
 #include <fcntl.h>
@@ -327,7 +328,7 @@ bool CDescriptorDevice::FoundGone(int fd, int openError, long long offset, long 
         }
     }
     if (gone && !m_gone.exchange(true))
-        std::printf("device %s stopped answering\n", m_path.c_str());
+        CatchExeception::WriteLog("device %s stopped answering\n", m_path.c_str());
     return gone;
 }
 
