@@ -28,6 +28,9 @@ enum RSMode : std::uint32_t { RS_MODE_READ = 0, RS_MODE_WRITE = 1 };
 enum FileStatus : std::int32_t {
     FILE_STATUS_NONE = 0,
     FILE_STATUS_SAVED = 1,
+    // Saved from a scan that did not finish (its device stopped answering):
+    // it holds what the scan found up to there.
+    FILE_STATUS_UNFINISHED = 2,
     FILE_STATUS_LAST = 4,
 };
 

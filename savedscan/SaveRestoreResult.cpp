@@ -534,7 +534,7 @@ bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists&
     bool ok = true;
     try {
         FILEHEADER header;
-        header.status = FILE_STATUS_SAVED;
+        header.status = source.unfinished ? FILE_STATUS_UNFINISHED : FILE_STATUS_SAVED;
         // A load then refuses this file without its Checksums frame.
         header.version = kRSVersionChecksummed;
         if (!rs.WriteFileHeader(header)) throw WriteFailure{};

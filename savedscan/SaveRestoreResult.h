@@ -41,6 +41,8 @@ struct SaveSource {
     std::shared_ptr<const void> hold;
     std::uint32_t controllerType = 3;
     std::uint32_t deep = 0;
+    // The scan did not finish: the file says so in its header.
+    bool unfinished = false;
     SavedDisk disk;
     std::vector<IFileNode*> roots;
     // The searched partitions of a root (borrowed records).

@@ -143,6 +143,7 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
     IStorageDevice* storage = scan.GetSavedStorage();
     source.controllerType = static_cast<std::uint32_t>(scan.GetScanControllerType(storage));
     source.deep = static_cast<std::uint32_t>(scan.IsDeepScan());
+    source.unfinished = scan.EndedByDeviceGone();
     source.disk = DescribeSaved(storage);
     source.roots = session->Results().Roots();
     ScanSession* from = session.get();

@@ -183,6 +183,11 @@ public:
     void PauseOrResumeScan() override { m_scan.PauseOrResumeOperation(); }
     void StopScan(int skipBuild) override { m_scan.StopOperation(skipBuild); }
     void ResetShouldBuild() override { m_scan.SetShouldBuildTree(1); }
+    bool ScanEndedByDeviceGone(double* percent) override {
+        if (!m_scan.EndedByDeviceGone()) return false;
+        if (percent) *percent = m_scan.DeviceGoneAtPercent();
+        return true;
+    }
     bool IsScanRunning() override {
         const int status = m_scan.GetStatus();
         return status == OP_RUNNING || status == OP_PAUSED || status == OP_STOP_REQUESTED;
@@ -428,6 +433,7 @@ public:
     void PauseOrResumeRecovery() override { m_recovery.PauseOrResumeOperation(); }
     void StopRecvoery() override { m_recovery.StopOperation(1); }
     std::uint64_t GetRecoveridedFiles() override { return m_recovery.GetRecoveriedFilesCnt(); }
+    bool IsRecoverySourceGone() override { return m_recovery.StoppedBySourceGone(); }
     std::uint64_t GetRecoveridedSize() override { return m_recovery.GetRecoveriedSize(); }
     bool IsRecoveryToSameDevice(const QString& path) override {
         return !path.isNull() &&

@@ -86,6 +86,9 @@ public:
     virtual bool IsScanRunning() { return false; }
     virtual bool IsPause() { return false; }
     virtual bool IsDeepScan() { return false; }
+    // The last scan ended because its device stopped answering; percent (when
+    // given) is how much of the scan was done when it went.
+    virtual bool ScanEndedByDeviceGone(double* /*percent*/) { return false; }
     virtual void SetViewType(int /*view*/) {}
     virtual void GetScanFileSize(std::uint64_t* /*size*/, std::uint64_t* /*count*/) {}
     // The remaining-time text; percent and count of found files.
@@ -178,6 +181,8 @@ public:
     virtual void StopRecvoery() {}
     // Files written whole, and their bytes.
     virtual std::uint64_t GetRecoveridedFiles() { return 0; }
+    // The last recovery stopped because the scanned device stopped answering.
+    virtual bool IsRecoverySourceGone() { return false; }
     virtual std::uint64_t GetRecoveridedSize() { return 0; }
     // The destination lies on what was scanned (the window warns; the
     // recovery writes where it is told all the same).

@@ -323,6 +323,7 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
         m_recovered = 0;
         m_recoveredBytes = 0;
         m_failed = 0;
+        m_sourceGone = false;
     }
     if (!session) { // nothing was scanned
         std::printf("========Recovery finished!==========\n");
@@ -413,8 +414,17 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
             }
             // A file without a writer (or a controller) is a file not recovered.
             if (writer && (RecoverNode(node, writer, flags, result) || result == kEmptyFileMade)) continue;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_failed;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_failed;
+            }
+            if (result == WriterResult::DeviceGone) {
+                // Every file left would read as zeros: the recovery ends
+                // here, and says why in its last record.
+                TellSourceGone();
+                going = false;
+                break;
+            }
         }
         if (!going) break;
     }
@@ -485,6 +495,13 @@ void VXUIRecovery::TellWriteFailure() {
     info.result = WriterResult::WriteFailed;
     SetProgressInfo(info);
     if (GetStatus() == OP_RUNNING) SetStatus(OP_PAUSED);
+    SetNeedUIUpdate(1);
+}
+
+// Told by its own flag: a result code in the record would read to the
+// window as a destination that cannot take more.
+void VXUIRecovery::TellSourceGone() {
+    m_sourceGone = true;
     SetNeedUIUpdate(1);
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -66,6 +67,8 @@ public:
     // Files handed to a writer that did not come back whole (an empty file
     // the writer made is neither).
     std::uint64_t GetFailedFilesCnt() const;
+    // The recovery stopped because the scanned device stopped answering.
+    bool StoppedBySourceGone() const { return m_sourceGone.load(); }
     bool CheckWhetherNeedReset() const;
 
     // The session's writers per searcher type after a deep scan, made when
@@ -121,6 +124,8 @@ private:
     std::string m_currentName;
     bool m_hasCurrent = false;
     std::uint64_t m_recovered = 0, m_recoveredBytes = 0, m_failed = 0;
+    std::atomic<bool> m_sourceGone{false};
+    void TellSourceGone();
     // The kind folder numbers and folders made of this recovery, under a lock
     // of their own: naming touches the disk and must not hold up m_mutex.
     mutable std::mutex m_namesMutex;

@@ -150,7 +150,7 @@ void VXUIScan::ScanDiskVolumes(IStorageDevice* disk, ResultCode& result) {
         first = false;
         if (filter) filter->SetScanType(IsStorageMounted(volume) ? SCAN_QUICK_MOUNTED : SCAN_QUICK_UNMOUNTED);
         result = DoVolumeStorageScan(volume);
-        if (GetStatus() == OP_STOP_REQUESTED) break;
+        if (GetStatus() == OP_STOP_REQUESTED || result == ControllerResult::DeviceGone) break;
     }
 }
 
@@ -276,6 +276,8 @@ void VXUIScan::RetireResults() { Session()->Results().Retire(); }
 
 void VXUIScan::ClearData() {
     m_remainingVolumes = 0;
+    m_deviceGone = false;
+    m_goneAt = 0;
     m_fileCount = 0;
     m_fileSize = 0;
     const std::time_t now = std::time(nullptr);
@@ -354,8 +356,15 @@ void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
     SetEndTime(std::time(nullptr));
     if (info && info->state == PROGRESS_FINISHED) {
         bool ended = false;
+        if (info->result == ControllerResult::DeviceGone) {
+            // How far it got, for the window's and the save's word on it.
+            m_goneAt = info->total ? static_cast<double>(info->current) * 100.0 / static_cast<double>(info->total) : 0.0;
+            m_deviceGone = true;
+        }
         {
             auto lock = Lock();
+            // A disk that went away has no next volume to read.
+            if (m_deviceGone.load()) m_remainingVolumes = 0;
             // Between two volumes of a whole-disk scan the status stays.
             if (m_remainingVolumes.load() <= 0 || GetStatus() == OP_STOP_REQUESTED) {
                 m_remainingVolumes = 0;

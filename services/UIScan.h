@@ -57,6 +57,10 @@ public:
     // The deep flag; a volume whose file system was not recognised (kind 10)
     // always gets a deep scan.
     int IsDeepScan();
+    // The last scan ended because its device stopped answering; what it found
+    // before stays listed. The percent of the scan done when it went.
+    bool EndedByDeviceGone() const { return m_deviceGone.load(); }
+    double DeviceGoneAtPercent() const { return m_goneAt.load(); }
 
     IStorageDevice* GetSavedStorage() const;
     // The same, held: a scan started meanwhile does not free it under the caller.
@@ -192,6 +196,8 @@ private:
     std::atomic<std::uint64_t> m_fileSize{0};
     std::atomic<int> m_liveWorkers{0};
     std::atomic<bool> m_holdForLoad{false};
+    std::atomic<bool> m_deviceGone{false};
+    std::atomic<double> m_goneAt{0};
 };
 
 // The remaining-time text of a scan: "%02d:%02d:%02d", or "-:-:-" before a

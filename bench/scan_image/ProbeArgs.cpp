@@ -35,6 +35,10 @@ bool ParseProbeArgs(int argc, char** argv, ProbeArgs& args, std::string& error) 
     bool haveOffset = false;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
+        if (option == "--progress") {
+            args.progress = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             error = option + " needs a value";
             return false;
@@ -82,9 +86,9 @@ bool WantsHelp(int argc, char** argv) {
 
 void PrintUsage(std::FILE* out) {
     std::fputs(
-        "usage: scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR]\n"
-        "       scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR]\n"
-        "       scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR] [--save FILE]\n"
+        "usage: scan_image quick IMAGE|DEVICE [--offset SECTOR] [--sector-size N] [--recover DIR] [--progress]\n"
+        "       scan_image deep IMAGE|DEVICE [--sector-size N] [--recover DIR] [--progress]\n"
+        "       scan_image quick|deep IMAGE --services [--search TEXT] [--recover DIR] [--save FILE] [--progress]\n"
         "       scan_image load FILE --device IMAGE [--device IMAGE...] [--search TEXT] [--recover DIR]\n"
         "       scan_image --help\n"
         "\n"
@@ -107,13 +111,17 @@ void PrintUsage(std::FILE* out) {
         "                      recover) as --services does\n"
         "  --device IMAGE      (load) the image the saved scan was made of; more are attached\n"
         "                      beside it, and the load takes the one holding the volumes scanned\n"
+        "  --progress          print \"progress P%\" on standard error each time the scan gets a\n"
+        "                      percent further\n"
         "  --help, -h          print this text and exit\n"
         "\n"
         "Output: one line per found node, <searcher type> TAB <L|D> TAB <size> TAB <path>\n"
         "(L live, D deleted; folders end in \"/\"), then the summary line\n"
         "nodes=N files=F deleted=D bytes=B seconds=S MBps=X peakMiB=M, with notkept=K when\n"
         "carved files past the carver's cap were not kept.\n"
-        "Exit status: 0 done, 1 the scan or a recovery failed, 2 bad arguments.\n",
+        "A device that stops answering ends the scan or the recovery where it went: what was\n"
+        "found before is listed, and standard error says how far the work got.\n"
+        "Exit status: 0 done, 1 the scan or a recovery failed or did not finish, 2 bad arguments.\n",
         out);
 }
 

@@ -9,6 +9,7 @@ struct ProbeArgs {
     unsigned long long offset = 0;
     unsigned sectorSize = 0; // 0: the device's own (512 for an image file)
     std::string recoverDir;
+    bool progress = false; // a line "progress P%" on standard error as the scan goes
 };
 
 // A whole decimal number in [0, max]: no sign, no spaces, no suffix.

@@ -53,7 +53,7 @@ public:
         };
     }
 
-    enum class Outcome { Written, Damaged, Failed, Stopped };
+    enum class Outcome { Written, Damaged, Failed, Stopped, Gone };
 
     // Before the first Write: the volumes of the files to come.
     void Note(const std::vector<IFileNode*>& nodes) {
@@ -69,7 +69,7 @@ public:
         if (node->GetFileSize() <= 0 && !(fileNode && fileNode->IsSizeUnknown())) return Outcome::Written;
         const Outcome outcome = Copy(node, file.Folder(), file.Name());
         // A stopped copy left nothing but the empty name taken for it.
-        if (outcome == Outcome::Failed || outcome == Outcome::Stopped)
+        if (outcome == Outcome::Failed || outcome == Outcome::Stopped || outcome == Outcome::Gone)
             ::unlinkat(file.Folder(), file.Name().c_str(), 0);
         return outcome;
     }
@@ -114,6 +114,7 @@ private:
             rc = writer->RecoverTo(path.c_str(), &progress, 0);
         }
         if (progress.Stopped()) return Outcome::Stopped;
+        if (rc == WriterResult::DeviceGone) return Outcome::Gone;
         // Written at full length with unreadable ranges as zeros: kept, counted as failed.
         if (rc == WriterResult::Unreadable) return Outcome::Damaged;
         return IsFailure(rc) ? Outcome::Failed : Outcome::Written;
@@ -166,6 +167,12 @@ RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IF
         if (node->IsDirectory()) continue;
         const auto outcome = root.Get() >= 0 ? recovery.Write(node) : Recovery::Outcome::Failed;
         if (outcome == Recovery::Outcome::Stopped) break;
+        if (outcome == Recovery::Outcome::Gone) {
+            std::fprintf(stderr, "scan_image: the device stopped answering: recovery stopped at %s after %llu files\n",
+                         EscapeListingText(NodePath(node, false)).c_str(), counts.written);
+            counts.deviceGone = true;
+            break;
+        }
         if (outcome == Recovery::Outcome::Written) {
             ++counts.written;
             continue;

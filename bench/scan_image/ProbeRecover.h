@@ -14,6 +14,7 @@ std::string RefuseDestination(const std::string& scanned, const std::string& des
 struct RecoverCounts {
     unsigned long long written = 0, failed = 0; // failed: damaged files (kept) and files not written
     bool noSpace = false;                       // refused: the files' data does not fit
+    bool deviceGone = false;                    // the device stopped answering: the recovery stopped there
 };
 
 // Writes every file among nodes under destination (made when missing),
@@ -21,6 +22,7 @@ struct RecoverCounts {
 // in its order: equal names get the same numbered forms, nothing is replaced.
 // An end signal received (engine/utility/EndSignals.h) stops it as the
 // program's Stop does: the file being written ends whole or is removed, and
-// no further file is begun.
+// no further file is begun. A device that stops answering stops it too:
+// the file it went under is removed, and the files written before stay.
 RecoverCounts RecoverFiles(IRecoveryController& controller, const std::vector<IFileNode*>& nodes,
                            const std::string& destination);

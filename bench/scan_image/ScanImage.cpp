@@ -24,6 +24,7 @@
 #include "engine/utility/EndSignals.h"
 #include "engine/writer/DestinationFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -40,12 +41,27 @@ namespace {
 class Progress : public IProgress {
 public:
     void UpdateProgress(_PROGRESS_INFO* info) override {
-        if (info && info->state == PROGRESS_FINISHED) m_result = info->result;
+        if (m_print && info && info->state == PROGRESS_RUNNING && info->total > 0) {
+            const auto percent = static_cast<int>(std::min<std::uint64_t>(info->current, info->total) * 100 / info->total);
+            if (percent > m_printed) {
+                m_printed = percent;
+                std::fprintf(stderr, "progress %d%%\n", percent);
+                std::fflush(stderr);
+            }
+        }
+        if (info && info->state == PROGRESS_FINISHED) {
+            m_result = info->result;
+            m_total = info->total;
+            m_current = info->current;
+        }
     }
     // An end signal stops the scan.
     int Continued() override { return ReceivedEndSignal() == 0; }
     int shouldBuild() override { return 1; }
     ResultCode m_result = 0;
+    std::uint64_t m_total = 0, m_current = 0;
+    bool m_print = false;
+    int m_printed = 0;
 };
 
 // Keeps every node shown, in order, with the searcher type of its tree.
@@ -150,6 +166,7 @@ int main(int argc, char** argv) {
     controller->Initialize(filter.get());
 
     Progress progress;
+    progress.m_print = args.progress;
     Sink sink;
     IStorageDevice* scanned = device->Scanned();
     const auto t0 = std::chrono::steady_clock::now();
@@ -169,11 +186,16 @@ int main(int argc, char** argv) {
         const RecoverCounts counts = RecoverFiles(*controller, sink.m_nodes, args.recoverDir);
         totals.written = static_cast<long long>(counts.written);
         totals.failed = static_cast<long long>(counts.failed);
-        failures = static_cast<int>(counts.failed) + (counts.noSpace ? 1 : 0);
+        failures = static_cast<int>(counts.failed) + (counts.noSpace || counts.deviceGone ? 1 : 0);
         EndIfSignalled();
     }
     PrintSummaryLine(listing, totals);
     std::fclose(listing);
+    if (rc == ControllerResult::DeviceGone)
+        // The listing above is what was found before the device went.
+        std::fprintf(stderr, "scan_image: the device stopped answering: scan ended at %.0f%% (%llu of %llu)\n",
+                     progress.m_total ? 100.0 * static_cast<double>(progress.m_current) / static_cast<double>(progress.m_total) : 0.0,
+                     static_cast<unsigned long long>(progress.m_current), static_cast<unsigned long long>(progress.m_total));
     if (IsFailure(rc)) std::fprintf(stderr, "scan_image: scan ended with 0x%llx\n", static_cast<unsigned long long>(rc));
     return IsFailure(rc) || failures ? 1 : 0;
 }

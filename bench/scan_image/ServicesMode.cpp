@@ -44,6 +44,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -202,6 +203,18 @@ long long TransferThroughFacade(bool save, const std::string& file) {
     return static_cast<long long>(error);
 }
 
+// "progress P%" on standard error each time the scan gets a percent further.
+void PrintProgress(VXUIScan& scan) {
+    static int printed = 0;
+    const _PROGRESS_INFO info = scan.GetProgressInfo();
+    if (info.state != PROGRESS_RUNNING || info.total == 0) return;
+    const auto percent = static_cast<int>(std::min<std::uint64_t>(info.current, info.total) * 100 / info.total);
+    if (percent <= printed) return;
+    printed = percent;
+    std::fprintf(stderr, "progress %d%%\n", percent);
+    std::fflush(stderr);
+}
+
 // Once the recovery or save stopped by an end signal has ended (the file
 // being written whole or removed), the probe ends by the signal.
 void EndIfSignalled() {
@@ -219,10 +232,14 @@ int RunServicesMode(int argc, char** argv) {
     // A load may be given more images, attached beside the first (cards of
     // one make, say).
     std::vector<std::string> others;
-    bool searching = false;
+    bool searching = false, progress = false;
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--services" && !load) continue;
+        if (a == "--progress") {
+            progress = true;
+            continue;
+        }
         if (a == "--device" && load && i + 1 < argc && argv[i + 1][0]) {
             if (image.empty())
                 image = argv[++i];
@@ -316,7 +333,10 @@ int RunServicesMode(int argc, char** argv) {
 
     int posts = 0;
     salvor::platform::NotificationCenter::defaultCenter().addObserver(&posts, "NormalScranValue",
-                                                                      [&](const auto&) { ++posts; });
+                                                                      [&](const auto&) {
+                                                                          ++posts;
+                                                                          if (progress) PrintProgress(scan);
+                                                                      });
     scan.SetDeepScan(mode == "deep" ? 1 : 0);
     const auto t0 = std::chrono::steady_clock::now();
     if (load) {
@@ -361,6 +381,12 @@ int RunServicesMode(int argc, char** argv) {
     summary.scannedBytes = scanned;
     PrintSummaryLine(listing, summary);
     int status = 0;
+    if (!load && scan.EndedByDeviceGone()) {
+        // What is listed is what the scan found before the device went.
+        std::fprintf(stderr, "scan_image: the device stopped answering: scan ended at %.0f%%\n",
+                     scan.DeviceGoneAtPercent());
+        status = 1;
+    }
     if (!recoverDir.empty()) {
         RecoverLine line;
         const bool recovered = RecoverAll(roots, recoverDir, line);
@@ -371,6 +397,11 @@ int RunServicesMode(int argc, char** argv) {
         }
         // As in the bare mode: a file that could not be recovered fails the run.
         if (line.failed > 0) status = 1;
+        if (VXUIRecovery::instance().StoppedBySourceGone()) {
+            std::fprintf(stderr, "scan_image: the device stopped answering: recovery stopped after %llu files\n",
+                         static_cast<unsigned long long>(line.recovered));
+            status = 1;
+        }
         if (line.stoppedOnWriteFailure) {
             std::fprintf(stderr, "scan_image: a write into %s failed; the recovery was stopped\n", recoverDir.c_str());
             status = 1;

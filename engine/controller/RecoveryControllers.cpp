@@ -4,6 +4,7 @@
 
 #include "engine/common/Bitmap.h"
 #include "engine/device/StorageDeviceWithCache.h"
+#include "engine/include/DeviceGone.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/StorageDevice.h"
@@ -36,6 +37,38 @@ CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* device) {
     auto* data = device ? dynamic_cast<IVolumeDeviceData*>(device->GetPrivateData()) : nullptr;
     return data ? data->GetVolumeInfo() : nullptr;
 }
+
+// The quick searcher's sink: a device that stops answering stops the search
+// as a stop would (what was listed is built), and its finished record says why.
+class CGoneDeviceStop : public IProgress {
+public:
+    CGoneDeviceStop(IProgress* sink, IStorageDevice* device) : m_sink(sink), m_device(device) {}
+    void UpdateProgress(_PROGRESS_INFO* info) override {
+        if (info && info->state == PROGRESS_FINISHED && DeviceGone(m_device)) {
+            // How far the search got: its last running record's position.
+            _PROGRESS_INFO ended = *info;
+            ended.total = m_total;
+            ended.current = m_current;
+            ended.result = ControllerResult::DeviceGone;
+            m_sink->UpdateProgress(&ended);
+            return;
+        }
+        // Where it was when the device went: what came after read nothing.
+        if (info && info->state == PROGRESS_RUNNING && !DeviceGone(m_device)) {
+            m_total = info->total;
+            m_current = info->current;
+        }
+        m_sink->UpdateProgress(info);
+    }
+    int Continued() override { return !DeviceGone(m_device) && m_sink->Continued(); }
+    // The files found before the device went are listed whatever the sink says of a stop.
+    int shouldBuild() override { return DeviceGone(m_device) ? 1 : m_sink->shouldBuild(); }
+
+private:
+    IProgress* m_sink;
+    IStorageDevice* m_device;
+    std::uint64_t m_total = 1, m_current = 0;
+};
 
 } // namespace
 
@@ -188,8 +221,10 @@ ResultCode CDeletedRecoveryController::StartDataRecovery(IStorageDevice* device,
     }
     ::sync();
     // The searcher reports its own progress and finish; its failure is the
-    // scan's failure.
-    return m_searcher->QuickSearchFiles(device, sink);
+    // scan's failure, and so is a device that went away under it.
+    CGoneDeviceStop watched(sink, device);
+    const ResultCode rc = m_searcher->QuickSearchFiles(device, &watched);
+    return DeviceGone(device) ? ControllerResult::DeviceGone : rc;
 }
 
 IDataRecovery* CDeletedRecoveryController::GetDataRecovery(_tagSearcherType type) const {
@@ -284,9 +319,14 @@ ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device
 
     // After a stop every searcher still ends with the sink's build answer, the
     // carver too: it then files only what it has sized.
-    const int build = sink->shouldBuild();
+    // What was found before a device went away is listed.
+    const int build = result == ControllerResult::DeviceGone ? 1 : sink->shouldBuild();
     for (Searcher& s : m_searchers) s.searcher->EndSearch(build);
-    Report(sink, PROGRESS_FINISHED, 1, 1, result);
+    if (result == ControllerResult::DeviceGone)
+        // How far the scan got: the sectors read before the device went, of all.
+        Report(sink, PROGRESS_FINISHED, device->GetTotalSectors(), static_cast<std::uint64_t>(m_reached), result);
+    else
+        Report(sink, PROGRESS_FINISHED, 1, 1, result);
     return result;
 }
 
@@ -316,9 +356,14 @@ ResultCode CCompleteRecoveryController::SearchData(long long first, long long la
             if (s.type != SEARCHER_RAW) searchers.push_back(s.searcher);
     }
     CSearcherTeam team(std::move(searchers));
+    m_reached = first;
     std::uint64_t current = 0;
     for (long long b = firstBlock; b <= lastBlock; ++b) {
         if (!sink->Continued()) return 0;
+        // A device that went away ends the scan where it went; the searchers
+        // still build what they found before.
+        if (DeviceGone(m_device)) return ControllerResult::DeviceGone;
+        m_reached = b * block;
         m_cache->SetCurCacheBlock(b);
         const long long start = b * block;
         const long long count = std::min(last - start + 1, block);
@@ -332,7 +377,7 @@ ResultCode CCompleteRecoveryController::SearchData(long long first, long long la
         sent.current = current * 4 / 5;
         sink->UpdateProgress(&sent);
     }
-    return 0;
+    return DeviceGone(m_device) ? ControllerResult::DeviceGone : 0;
 }
 
 void CCompleteRecoveryController::EndSearchers(int build) {

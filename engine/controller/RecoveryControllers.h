@@ -31,6 +31,9 @@ inline constexpr ResultCode DeepBuilderRefused = MakeResult(ResultLib::Controlle
 inline constexpr ResultCode DeepNoSearcher = MakeResult(ResultLib::Controller, 0x8E, 0x402);
 inline constexpr ResultCode LoopNoSinkOrCache = MakeResult(ResultLib::Controller, 0xF8, 5);
 inline constexpr ResultCode LoopFirstAfterLast = MakeResult(ResultLib::Controller, 0xFB, 0x403);
+// The device stopped answering mid-scan: the scan ended there, and what it
+// found up to then is listed (the finished record carries this code).
+inline constexpr ResultCode DeviceGone = MakeResult(ResultLib::Controller, 0x104, 0x405);
 } // namespace ControllerResult
 
 // The name under which the builder names a device's trees: a volume's name,
@@ -140,6 +143,8 @@ private:
     unsigned m_blockOverride = 0;
     bool m_sideBySide = true;
     bool m_lent = true;
+    // The first sector of the block the loop is at: how far the scan got.
+    long long m_reached = 0;
 };
 
 class CPartitionRecoveryController : public CCompleteRecoveryController {

@@ -1,6 +1,7 @@
 #include "engine/device/DeviceCheck.h"
 #include "engine/device/StorageDevices.h"
 #include "engine/utility/AsyncRead.h"
+#include "engine/utility/CatchExeception.h"
 #include "engine/utility/MessageCenter.h"
 
 #include <fcntl.h>
@@ -11,7 +12,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <thread>
 
 namespace {
@@ -222,18 +227,109 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
     }
     const long long offset = baseBytes + firstSector * ss;
     const long long bytes = count * ss;
+    // A device found gone is not asked again: what it answered before stays
+    // what it gave, and the scan or recovery reading it learns at once.
+    if (m_gone.load()) {
+        m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
+        return 0;
+    }
     // The descriptor stays open, and its number this device's, until EndRead.
     const int fd = BeginRead();
     if (fd < 0) {
+        const int openError = errno;
+        FoundGone(-1, openError, offset, bytes);
         m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
         return 0;
     }
     const bool ok = ReadHeld(to, fd, offset, bytes);
+    if (!ok)
+        FoundGone(fd, 0, offset, bytes);
     EndRead();
     if (ok)
         return 1;
     m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
     return 0;
+}
+
+namespace {
+
+// Errors by which the system says the device itself is no more.
+bool NoDeviceError(int error) { return error == ENODEV || error == ENXIO || error == ENOMEDIUM; }
+
+// Reads one aligned block of fd at byte offset around the page cache (a
+// cached copy would answer for a device that no longer does); 0 when it was
+// read, else the system's error (EIO for nothing before the end).
+int ProbeRead(int fd, long long offset) {
+    constexpr long long kBlock = 4096;
+    offset = offset / kBlock * kBlock;
+    void* p = nullptr;
+    if (posix_memalign(&p, kBlock, kBlock) != 0)
+        return 0; // no memory is no answer about the device
+    std::unique_ptr<void, decltype(&std::free)> block(p, &std::free);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int probe = ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    if (probe < 0)
+        probe = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0)
+        return NoDeviceError(errno) ? errno : 0;
+    ssize_t got = ::pread(probe, block.get(), kBlock, offset);
+    int error = got > 0 ? 0 : (got < 0 ? errno : EIO);
+    if (error == EINVAL) { // the device takes no direct reads of this size
+        ::close(probe);
+        probe = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+        got = probe < 0 ? -1 : ::pread(probe, block.get(), 512, offset);
+        error = got > 0 ? 0 : (got < 0 ? errno : EIO);
+    }
+    if (probe >= 0)
+        ::close(probe);
+    return error;
+}
+
+} // namespace
+
+bool CDescriptorDevice::FoundGone(int fd, int openError, long long offset, long long bytes) {
+    Identity was;
+    {
+        std::lock_guard l(m_useLock);
+        was = m_identity;
+    }
+    // An image file is read up to where it ends, however it was cut: only a
+    // block device goes away.
+    if (!was.known || !was.block)
+        return false;
+    bool gone = false;
+    struct stat st {};
+    if (::stat(m_path.c_str(), &st) != 0) {
+        gone = errno == ENOENT || NoDeviceError(errno);
+    } else if (!S_ISBLK(st.st_mode) || st.st_rdev != was.device) {
+        gone = true; // its node now names another device
+    } else if (fd < 0) {
+        // Reopened, the node answered another size (another disk, or this one
+        // cut) or no device at all.
+        gone = openError == ENODEV || NoDeviceError(openError);
+    } else {
+        std::uint64_t now = 0;
+        if (::ioctl(fd, BLKGETSIZE64, &now) != 0) {
+            gone = NoDeviceError(errno);
+        } else if (now < was.bytes) {
+            gone = true; // it shrank under the read: a cut loop device, a reader that lost its card
+        } else {
+            // Same size: gone only when it answers nowhere, neither where it
+            // failed nor at its first and last blocks. A few bad sectors
+            // leave the rest readable.
+            const int atStart = ProbeRead(fd, 0);
+            if (NoDeviceError(atStart)) {
+                gone = true;
+            } else if (atStart != 0) {
+                const long long end = static_cast<long long>(now) - 1;
+                gone = ProbeRead(fd, offset) != 0 && ProbeRead(fd, std::max(0LL, std::min(end, offset + bytes - 1))) != 0 &&
+                       ProbeRead(fd, std::max(0LL, end)) != 0;
+            }
+        }
+    }
+    if (gone && !m_gone.exchange(true))
+        CatchExeception::WriteLog("device %s stopped answering\n", m_path.c_str());
+    return gone;
 }
 
 bool CDescriptorDevice::ReadHeld(ReadTarget to, int fd, long long offset, long long bytes) {

@@ -14,8 +14,9 @@
 #include <thread>
 #include <vector>
 
-class CStorageDeviceWithCache : public IStorageDevice, public IBlockView, public IDeviceUse {
+class CStorageDeviceWithCache : public IStorageDevice, public IBlockView, public IDeviceUse, public IDeviceGone {
 public:
+    bool IsGone() override { return DeviceGone(m_inner); }
     explicit CStorageDeviceWithCache(IStorageDevice* inner);
     ~CStorageDeviceWithCache() override;
 

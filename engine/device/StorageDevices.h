@@ -3,6 +3,7 @@
 // windows on a parent device, partitions shown as volumes, and image files.
 // All of them are read-only.
 #include "engine/device/DeviceUse.h"
+#include "engine/include/DeviceGone.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/AsyncRead.h"
@@ -48,8 +49,12 @@ protected:
 // after. The descriptor is never closed while a read is using it, and a path
 // that now names another device (or file) than the one first opened is not
 // read.
-class CDescriptorDevice : public IStorageDevice, public IDirectRead, public IDeviceUse {
+class CDescriptorDevice : public IStorageDevice, public IDirectRead, public IDeviceUse, public IDeviceGone {
 public:
+    // A block device that stopped answering: its node went, it shrank (a
+    // loop device whose image was cut), or it fails even where it answered
+    // before. Found by the read that failed; reads then fail at once.
+    bool IsGone() override { return m_gone.load(); }
     int ReadSector(void* buffer, long long firstSector, long long count) final;
     int ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) final;
     ~CDescriptorDevice() override;
@@ -115,6 +120,10 @@ private:
     void EndRead();
     // The read itself, on a descriptor held for it.
     bool ReadHeld(ReadTarget to, int fd, long long offset, long long bytes);
+    // After a failed read of [offset, offset + bytes): whether the device is
+    // gone rather than bad there. fd is the held descriptor or -1 when none
+    // could be had (openError then tells why).
+    bool FoundGone(int fd, int openError, long long offset, long long bytes);
 
     // The direct-I/O descriptor (opened on the first direct read), or -1.
     int DirectDescriptor(int fd);
@@ -132,6 +141,7 @@ private:
     bool m_directTried = false;
     std::atomic<bool> m_directRefused{false};
     std::mutex m_directLock;
+    std::atomic<bool> m_gone{false};
 };
 
 // A device opened read-only by path: a block device or a regular file.
@@ -190,8 +200,9 @@ private:
 
 // The checks and the cut shared by the partition window and the partition
 // shown as a volume: sectors [start, start + count) of a parent device.
-class CWindowDevice : public IStorageDevice, public IDirectRead, public IDeviceUse {
+class CWindowDevice : public IStorageDevice, public IDirectRead, public IDeviceUse, public IDeviceGone {
 public:
+    bool IsGone() override { return DeviceGone(m_parent); }
     ~CWindowDevice() override;
     // Takes the sector size from the parent's disk record.
     int Open(char* path) override;

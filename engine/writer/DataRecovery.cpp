@@ -1,5 +1,7 @@
 #include "engine/writer/DataRecovery.h"
 
+#include "engine/include/DeviceGone.h"
+
 #include "engine/common/FileNode.h"
 #include "engine/include/EngineTypes.h"
 #include "engine/include/SearchInterfaces.h"
@@ -259,6 +261,10 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
         WriterLogSite("RecoverTo", 257);
         return WriterResult::NullPath;
     }
+    if (DeviceGone(m_device)) {
+        WriterLogSite("RecoverTo", 258);
+        return WriterResult::DeviceGone;
+    }
     if (!m_reader && !m_emptyNode) {
         // A file with bytes that cannot be read is not written at all: an
         // empty copy would pass for it.
@@ -288,7 +294,13 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
             const std::string whole = dirFd == AT_FDCWD || path[0] == '/'
                                           ? std::string(path)
                                           : "/proc/self/fd/" + std::to_string(dirFd) + "/" + path;
-            if (!compressed->Recovery(whole.c_str(), sink, resident)) return WriterResult::CompressedFailed;
+            const bool done = compressed->Recovery(whole.c_str(), sink, resident);
+            if (DeviceGone(m_device)) {
+                // Expanded from clusters that read as zeros: not the file.
+                ::unlinkat(dirFd, path, 0);
+                return WriterResult::DeviceGone;
+            }
+            if (!done) return WriterResult::CompressedFailed;
             // Resident data is not compressed; it is copied plainly.
             if (resident) return CopyPlain(dirFd, path, sink, record);
             // Clusters it could not read are zeros in the copy: the file is
@@ -387,6 +399,8 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
             stopped = true;
             break;
         }
+        // Once the device is gone the rest would only be zeros.
+        if (unreadable > 0 && DeviceGone(m_device)) break;
         const DataSpan span = SpanOf(*m_reader, current, total);
         record.result = 0;
         if (span.kind != SpanKind::Data) {
@@ -422,10 +436,13 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
         record.current = static_cast<std::uint64_t>(current);
         if (sink) sink->UpdateProgress(&record);
     }
-    if (failed || stopped) {
+    // A device that went away mid-file gave zeros for the rest of it: the
+    // file is not kept, and the caller stops.
+    const bool gone = unreadable > 0 && DeviceGone(m_device);
+    if (failed || stopped || gone) {
         // Nothing cut short is left under the real name.
         file.Discard();
-        return failed ? WriterResult::WriteFailed : 0;
+        return gone ? WriterResult::DeviceGone : failed ? WriterResult::WriteFailed : 0;
     }
     if (!file.SetLength(total) || !file.Commit()) {
         // The file is written whole: a destination that then refuses its

@@ -58,6 +58,9 @@ inline constexpr ResultCode Unreadable = MakeResult(ResultLib::Writer, 0x168, 0x
 // The file holds bytes that its size does not count (a compressed file whose
 // expanded size could not be read): nothing is written.
 inline constexpr ResultCode SizeUnknown = MakeResult(ResultLib::Writer, 0x11c, 0xd05);
+// The device stopped answering: nothing of this file is left, and the
+// recovery goes no further (every later file would read as zeros).
+inline constexpr ResultCode DeviceGone = MakeResult(ResultLib::Writer, 0x170, 0xd06);
 // The destination refused this one file (its name, say) while it takes
 // others: nothing is written, and the recovery goes on with the next file.
 inline constexpr ResultCode Refused = MakeResult(ResultLib::Writer, 0x16c, 0xd06);

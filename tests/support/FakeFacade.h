@@ -131,6 +131,9 @@ public:
     }
     void StopRecvoery() override { ++calls["StopRecvoery"], endRecovery(); }
     std::uint64_t GetRecoveridedFiles() override { return recoveredFiles; }
+    // The recovery ended because the scanned device stopped answering.
+    bool recoverySourceGone = false;
+    bool IsRecoverySourceGone() override { return recoverySourceGone; }
     bool IsRecoveryToSameDevice(const QString&) override { return sameDevice; }
     // A save's thread: 0 ended, 1 stopping, 2 writing.
     int saveStatus = 0;

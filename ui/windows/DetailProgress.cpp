@@ -47,7 +47,11 @@ void VXDeletailWindowController::getScanProgress() {
     if (percent < 1) percent = 0;
     progressView->changeProgressValue(static_cast<float>(percent));
 
+    if (facade.IsScanRunning()) toldDeviceGone = 0;
     if (!facade.IsScanRunning()) {
+        double goneAt = 0;
+        // A device that went away cannot be scanned deeper either.
+        const bool gone = facade.ScanEndedByDeviceGone(&goneAt);
         flowView->cacheManager().freeCache();
         if (selectTypeCount != 0) {
             // The path tree is complete whatever view is shown.
@@ -74,7 +78,7 @@ void VXDeletailWindowController::getScanProgress() {
         search->setEnabled(true);
         isDeepScan = facade.IsDeepScan();
         createExportButton(isDeepScan);
-        if (!isDeepScan && !isImport) {
+        if (!isDeepScan && !isImport && !gone) {
             continueButton->show();
             deepScanLabel->show();
             if (!deepScanVC) {
@@ -99,6 +103,10 @@ void VXDeletailWindowController::getScanProgress() {
         selectFilesLabel->setText(localizedFormat("PAGE_FOUR_ALL_FILES_SIZE",
                                                   VXPublicUtilities::longlongConvertVolSpace(static_cast<long long>(size)),
                                                   static_cast<long long>(files)));
+        if (gone && !toldDeviceGone && !toldDetach) {
+            toldDeviceGone = 1;
+            tellDeviceGone(goneAt, files);
+        }
     }
     for (widgets::TCImageButton* b : {backHomeButton, pauseButton, stopButton}) b->setButtonEnabled(isCanClick);
 }

@@ -180,7 +180,8 @@ void VXDeletailWindowController::recoveryAction() {
         closeRecoveryProgress();
         // Quitting: no end dialog comes up on the way out.
         if (VXAppDelegate* app = VXAppDelegate::current(); app && app->isEnding()) return;
-        if (recoveryStopping) {
+        // A recovery whose device went away did not finish either.
+        if (recoveryStopping || facade.IsRecoverySourceGone()) {
             recoveryStopping = 0;
             showRecoveryNotEndWindow();
         } else if (isRecoveryEndSHowWindow == 1) {
@@ -230,7 +231,8 @@ void VXDeletailWindowController::showRecoveryNotEndWindow() {
     services::writeLog("recovery stopped: %llu files recovered, %llu not\n", static_cast<unsigned long long>(recovered),
                        static_cast<unsigned long long>(ticked > recovered ? ticked - recovered : 0));
     scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr,
-                                               double(ticked > recovered ? ticked - recovered : 0));
+                                               double(ticked > recovered ? ticked - recovered : 0),
+                                               VXUIController::shared().IsRecoverySourceGone());
     kit::runModal(scanNotEndSaceWC->window());
     if (window()) window()->activateWindow();
 }

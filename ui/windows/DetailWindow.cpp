@@ -495,10 +495,21 @@ void VXDeletailWindowController::RefreshDevice(const std::string& usbPath) {
                                                                       : selectDiskVolumeData->parentName();
     if (QString::fromStdString(usbPath) != disk) return;
     VXUIController::shared().StopScan(1);
+    toldDetach = 1;
     kit::Alert alert(QStringLiteral("Message"), QStringLiteral("OK"), {}, {}, QStringLiteral("The usb device is detatched!"));
     alert.setIcon(QStringLiteral("warning_b"));
     alert.beginSheetModalForWindow(window(), [this](int code) { alertEndedDetach(code); }, this);
     NotificationCenter::defaultCenter().removeObserver(this, "RefreshDetachDevice");
+}
+
+void VXDeletailWindowController::tellDeviceGone(double percent, std::uint64_t files) {
+    // What was found stays listed: the sheet only tells why the scan ended.
+    kit::Alert alert(localizedString("PAGE_FOUR_DEVICE_GONE_TITLE"), localizedString("PAGE_FOUR_RECOVERY_STOP_BUTTON"), {},
+                     {},
+                     platform::localizedFormat("PAGE_FOUR_DEVICE_GONE_NODE", QString::number(percent, 'f', 0) + QLatin1Char('%'),
+                                     static_cast<long long>(files)));
+    alert.setIcon(QStringLiteral("warning_b"));
+    alert.beginSheetModalForWindow(window(), [](int) {}, this);
 }
 
 void VXDeletailWindowController::alertEndedDetach(int code) {

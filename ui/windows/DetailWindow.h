@@ -208,6 +208,8 @@ public:
     void stopButtonAction(int n) override;
     void showRecoveryEndWindow();
     void showRecoveryNotEndWindow();
+    // The scan ended because its device stopped answering: a sheet says so.
+    void tellDeviceGone(double percent, std::uint64_t files);
     // Ends the progress dialog's modal run and lets it go.
     void closeRecoveryProgress();
     // Search and selection.
@@ -281,6 +283,10 @@ public:
     int isCloseWindow = 0;
     int isImport = 0;
     int isSelectBackHome = 0;
+    // The sheet saying the scanned device stopped answering was shown for this scan.
+    int toldDeviceGone = 0;
+    // The detach sheet was shown: it tells the same.
+    int toldDetach = 0;
     int bSave = 0;
     int isCreateTimeTreeRebuild = 0, isModifyTimeTreeRebuild = 0;
     int shuttingDown = 0;

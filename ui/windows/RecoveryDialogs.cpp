@@ -304,10 +304,11 @@ void VXScanNotEndSaveWindowController::windowDidLoad() {
 }
 
 void VXScanNotEndSaveWindowController::changeRecoveryFilesPoint(double count, const QString& path,
-                                                                 double notRecovered) {
+                                                                 double notRecovered, bool sourceGone) {
     window();
     setFolderLink(savePathLabel, path);
-    QString note = platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", count);
+    QString note =
+        platform::localizedFormat(sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NODE" : "PAGE_FOUR_RECOVER_NOTEND_NODE", count);
     if (notRecovered > 0)
         note = platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", notRecovered) + QLatin1Char(' ') + note;
     showRecoveryNoteLabel->setText(note);

@@ -324,6 +324,30 @@ private slots:
         QCOMPARE(linked, dest.path());
         QTRY_COMPARE(kit::modalDepth(), 0);
         QVERIFY(!w_->recoveryProgressWindow);
+
+        // An end because the scanned device stopped answering: the
+        // not-finished dialog says why, never the finished one.
+        // (The finished dialog would stand unanswered: no note would come.)
+        QString goneNote;
+        fake_->recoveryError = 0;
+        fake_->recoveredFiles = 2;
+        test::whenModal(QStringLiteral("VXShowScanProgressWindowController"), [&](QWidget*) {
+            test::whenModal(QStringLiteral("VXScanNotEndSaveWindowController"), [&](QWidget* d) {
+                goneNote = d->findChild<QLabel*>(QStringLiteral("showRecoveryNoteLabel"))->text();
+                QApplication::setActiveWindow(d);
+                QTest::keyClick(d, Qt::Key_Return);
+            });
+            fake_->recoverySourceGone = true;
+            fake_->endRecovery();
+        });
+        w_->recovertyButton->click();
+        choose(dest.path());
+        QVERIFY(QTest::qWaitFor([&] { return !goneNote.isEmpty(); }));
+        QVERIFY2(goneNote.endsWith(QStringLiteral(
+                     "The device stopped answering, so the recovery stopped after 2 files. They were copied whole into this folder:")),
+                 qPrintable(goneNote));
+        QTRY_COMPARE(kit::modalDepth(), 0);
+        fake_->recoverySourceGone = false;
     }
 
     // Escape on the same-device and free-space sheets starts nothing (the
