@@ -8,6 +8,7 @@
 #include "engine/writer/DataRecovery.h"
 #include "savedscan/RestoreFileNode.h"
 
+#include <algorithm>
 #include <memory>
 
 using SaveRestoreResult::VolumeMark;
@@ -49,7 +50,11 @@ VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInf
     const unsigned kind = found->GetFileSystemType();
     const bool same = kind == record.m_fileSystemType || (IsFat(kind) && IsFat(record.m_fileSystemType));
     const unsigned long long total = found->GetTotalSector();
-    const bool sized = !IsFat(kind) || record.m_totalSectors == 0 || total == 0 || total == record.m_totalSectors;
+    // A quick scan's record holds the sectors its device has of the volume:
+    // fewer where the volume runs past its table entry or a cut image's end.
+    const unsigned long long held = device->GetTotalSectors() > start ? device->GetTotalSectors() - start : 0;
+    const bool sized = !IsFat(kind) || record.m_totalSectors == 0 || total == 0 || total == record.m_totalSectors ||
+                       std::min(total, held) == record.m_totalSectors;
     return same && sized ? VolumeCheck::Same : VolumeCheck::Other;
 }
 
