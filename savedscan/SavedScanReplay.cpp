@@ -466,6 +466,15 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
 
 std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {
     std::vector<SavedRootSummary> roots;
+    // Sampled files are read as the replay reads them: with their
+    // initialized sizes.
+    CNodeData nodeData;
+    if (OpenIfPresent(rs, _frNodeData)) {
+        CFrameReader in(rs);
+        nodeData.Read(in);
+        rs.CloseFrame();
+    }
+    std::uint64_t ordinal = 0;
     if (!rs.OpenFrame(_frFileSystemNode)) throw CSavedScanDamage{"no FileSystemNode frame"};
     CFrameReader in(rs);
     in.Need(8, "no root count");
@@ -495,6 +504,8 @@ std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {
         for (std::uint32_t marker = in.U32(); marker != kEndMarker; marker = in.U32()) {
             if (marker != kNodeMarker) throw CSavedScanDamage{"an unknown node marker"};
             std::shared_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
+            if (const CNodeExtra* extra = nodeData.Find(ordinal)) CNodeData::Apply(*extra, *node);
+            ++ordinal;
             if (sampler.Offer(node.get())) summary.kept.push_back(std::move(node));
         }
         for (const auto& record : summary.records)
