@@ -373,6 +373,12 @@ std::uint32_t FoldIdentity(std::uint64_t identity) {
     return folded ? folded : 1;
 }
 
+std::uint16_t FoldIdentity16(std::uint64_t identity) {
+    const std::uint32_t folded = FoldIdentity(identity);
+    const auto half = static_cast<std::uint16_t>(folded ^ (folded >> 16));
+    return half ? half : 1;
+}
+
 void WritePartition(const CSearchedPartitionInfo& p, CRecordWriter& out, const VolumeMark* mark) {
     std::uint8_t b[kPartitionRecordSize] = {};
     if (mark && mark->kind == VolumeMark::Kind::Identity) {
@@ -382,6 +388,10 @@ void WritePartition(const CSearchedPartitionInfo& p, CRecordWriter& out, const V
         Put(b, static_cast<std::uint32_t>(mark->identity));
         for (std::size_t i = 0; i < kMarkFiles; ++i) Put(b + 4 + 2 * i, mark->files[i]);
         Put(b + 12, kFileMarkTag);
+    } else if (mark && mark->kind == VolumeMark::Kind::Samples) {
+        Put(b, static_cast<std::uint16_t>(mark->identity));
+        for (std::size_t i = 0; i < kMarkSamples; ++i) b[2 + i] = mark->samples[i];
+        Put(b + 12, kSampleMarkTag);
     }
     Put(b + 16, p.m_partitionIndex);
     Put(b + 20, p.m_fileSystemType);
@@ -430,6 +440,10 @@ VolumeMark ReadPartitionMark(const std::uint8_t* b) {
         mark.kind = VolumeMark::Kind::Files;
         mark.identity = Get<std::uint32_t>(b);
         for (std::size_t i = 0; i < kMarkFiles; ++i) mark.files[i] = Get<std::uint16_t>(b + 4 + 2 * i);
+    } else if (Get<std::uint32_t>(b + 12) == kSampleMarkTag) {
+        mark.kind = VolumeMark::Kind::Samples;
+        mark.identity = Get<std::uint16_t>(b);
+        for (std::size_t i = 0; i < kMarkSamples; ++i) mark.samples[i] = b[2 + i];
     }
     return mark;
 }

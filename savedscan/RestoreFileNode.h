@@ -194,6 +194,8 @@ void WriteFileNode(IFileNode* node, CRecordWriter& out);
 void WriteSystemNode(IFileNode* root, CRecordWriter& out);
 // The 32 bits of an identity a Files mark keeps (never 0).
 std::uint32_t FoldIdentity(std::uint64_t identity);
+// The 16 bits a Samples mark keeps (never 0).
+std::uint16_t FoldIdentity16(std::uint64_t identity);
 
 // mark: what tells the record's volume from another (none when null).
 void WritePartition(const CSearchedPartitionInfo& record, CRecordWriter& out, const VolumeMark* mark = nullptr);

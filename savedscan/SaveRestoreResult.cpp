@@ -730,18 +730,30 @@ VolumeCheck CRestoreScanSink::Verdict(const SavedRootSummary& root, IStorageDevi
     const auto key = std::pair(root.position, volume);
     if (const auto it = m_verdicts.find(key); it != m_verdicts.end()) return it->second;
     // Same when any record is; Other when every record judged is another.
+    // A volume of the same identity is the one scanned only where its
+    // files say so too: serials repeat, and a volume without one (or an
+    // empty one) has the identity of every other formatted alike.
     VolumeCheck verdict = VolumeCheck::Unchecked;
     for (std::size_t i = 0; i < root.records.size() && verdict != VolumeCheck::Same; ++i) {
-        VolumeCheck check = CheckSavedVolume(volume, *root.records[i], root.marks[i]);
-        if (root.marks[i].kind == VolumeMark::Kind::None && check == VolumeCheck::Same)
-            check = VolumeHoldsFiles(volume, *root.records[i], root.files[i], check);
+        const VolumeMark& mark = root.marks[i];
+        std::vector<IFileNode*> files = root.files[i];
+        if (mark.kind != VolumeMark::Kind::Samples && files.size() > kMarkFiles) files.resize(kMarkFiles);
+        VolumeCheck check = CheckSavedVolume(volume, *root.records[i], mark);
+        if (mark.kind == VolumeMark::Kind::None && check == VolumeCheck::Same) {
+            check = VolumeHoldsFiles(volume, *root.records[i], files, check);
+        } else if ((mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) &&
+                   mark.HasFiles() && check != VolumeCheck::Other) {
+            std::vector<CSearchedPartitionInfo*> records;
+            for (const auto& r : root.records) records.push_back(const_cast<CSearchedPartitionInfo*>(r.get()));
+            const VolumeCheck byFiles = JudgeMarks(mark, MarksNow(volume, records, files, mark.kind), nullptr);
+            if (byFiles != VolumeCheck::Unchecked) check = byFiles;
+        }
         if (check != VolumeCheck::Unchecked) verdict = check;
     }
     return m_verdicts[key] = verdict;
 }
 
-std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume, int searcherType,
-                                                          const std::string& name) {
+const std::vector<SavedRootSummary>& CRestoreScanSink::SavedRoots() {
     if (!m_roots) {
         try {
             m_roots = ListSavedRoots(m_rs);
@@ -757,18 +769,28 @@ std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume
         } catch (const CRSException&) {
         }
     }
+    return *m_roots;
+}
+
+std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume, int searcherType,
+                                                          const std::string& name) {
+    // Any name: a volume without a label is named after its device node,
+    // which changes from one plugging to the next. The name only chooses
+    // among roots that are equally this volume's.
     std::vector<const SavedRootSummary*> candidates;
-    for (const SavedRootSummary& root : *m_roots)
-        if (root.type == searcherType && root.volumeName == name && !m_taken.count(root.position))
-            candidates.push_back(&root);
+    for (const SavedRootSummary& root : SavedRoots())
+        if (root.type == searcherType && !m_taken.count(root.position)) candidates.push_back(&root);
+    std::stable_partition(candidates.begin(), candidates.end(),
+                          [&name](const SavedRootSummary* root) { return root->volumeName == name; });
     const auto take = [this](const SavedRootSummary* root) -> std::optional<std::uint64_t> {
         m_taken.insert(root->position);
         return root->position;
     };
-    // The root of this very volume; else one that nothing tells apart (an
-    // older save), in order.
+    // The root of this very volume; else one of its name that nothing tells
+    // apart (an older save), in order.
     for (const SavedRootSummary* root : candidates)
         if (Verdict(*root, volume) == VolumeCheck::Same) return take(root);
+    std::erase_if(candidates, [&name](const SavedRootSummary* root) { return root->volumeName != name; });
     for (const SavedRootSummary* root : candidates)
         if (Verdict(*root, volume) == VolumeCheck::Unchecked) return take(root);
     // Every root left names another volume: one that is another volume of
@@ -790,7 +812,9 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
     if (!builder || !device) return 0;
     ReplayTarget target;
     target.device = device;
-    target.wholeDisk = m_target.IsDisk(device);
+    // A deep scan of a volume is one replay on it: every root is of that
+    // volume, whatever it is named now (the records tell whether it is).
+    target.wholeDisk = m_target.IsDisk(device) || !m_quick;
     // The name the tree builder gives the roots of this device.
     target.volumeName = GetDeviceDescription(device);
     if (target.volumeName.empty()) target.volumeName = "Disk";
@@ -803,14 +827,8 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
         return CheckSavedVolume(device, record, mark);
     };
     volumes.fileMarks = [device](const std::vector<CSearchedPartitionInfo*>& records,
-                                 const std::vector<IFileNode*>& nodes) {
-        std::vector<CSearchedPartitionInfo*> copies = records;
-        CDataRecovery writer;
-        std::vector<std::uint16_t> marks;
-        if (writer.Initialize(copies, device) != 0) return marks;
-        for (IFileNode* node : nodes) marks.push_back(FirstSectorMark(writer, node));
-        return marks;
-    };
+                                 const std::vector<IFileNode*>& nodes,
+                                 VolumeMark::Kind kind) { return MarksNow(device, records, nodes, kind); };
     volumes.filesHeld = [device](const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
                                  VolumeCheck alone) { return VolumeHoldsFiles(device, record, files, alone); };
     volumes.tally = &m_volumes;
@@ -820,9 +838,11 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
     return code == SAVED_OK ? 1 : 0;
 }
 
-std::uint32_t CRestoreScanSink::Result() const {
+std::uint32_t CRestoreScanSink::Result() {
     if (m_result != SAVED_OK) return m_result;
-    if (m_volumes.OtherDevice()) {
+    // No volume of the device was replayed (a disk of none): it holds none
+    // of the roots saved.
+    if (m_volumes.OtherDevice() || (m_volumes.roots == 0 && !SavedRoots().empty())) {
         CatchExeception::WriteLog("saved scan refused: the device found holds none of the volumes scanned\n");
         return SAVED_NO_DEVICE;
     }
@@ -882,19 +902,34 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     const std::vector<IStorageDevice*> devices =
         code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};
     if (code == SAVED_OK && devices.empty()) code = SAVED_NO_DEVICE;
-    for (std::size_t i = 0; code == SAVED_OK && i < devices.size(); ++i) {
-        CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
-        scan.Replay(devices[i], head.deep != 0, &restore);
-        code = restore.Result();
-        if (code == SAVED_OK) break;
-        // A device that holds none of the volumes scanned: the next that
-        // matches the description is tried, from a clean start.
-        if (code == SAVED_NO_DEVICE && i + 1 < devices.size()) {
+    // Every device that matches the description is tried, from a clean
+    // start, and the one whose volumes hold most of what was scanned is
+    // taken: an alike device may load too, with files that fail or hold
+    // its own bytes. One that holds all of it ends the search.
+    std::optional<std::size_t> best, last;
+    CVolumeTally bestTally;
+    const auto replay = [&](std::size_t i) {
+        if (last) {
             scan.Clear();
             CSavedVolumeCache::instance().Clear();
-            code = SAVED_OK;
         }
+        last = i;
+        CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
+        scan.Replay(devices[i], head.deep != 0, &restore);
+        return std::pair(restore.Result(), restore.Tally());
+    };
+    for (std::size_t i = 0; code == SAVED_OK && i < devices.size(); ++i) {
+        const auto [result, tally] = replay(i);
+        if (result == SAVED_NO_DEVICE) continue;
+        if (result != SAVED_OK) {
+            code = result;
+            break;
+        }
+        if (!best || tally.Better(bestTally)) best = i, bestTally = tally;
+        if (tally.Whole()) break;
     }
+    if (code == SAVED_OK && !best) code = SAVED_NO_DEVICE;
+    if (code == SAVED_OK && best != last) code = replay(*best).first;
     rs.EndRS();
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);
     // Half a result is no result: the windows get none of it.

@@ -128,9 +128,13 @@ public:
     // SAVED_DAMAGED once any replay refused the file; SAVED_NO_DEVICE when
     // the device holds none of the volumes scanned (another made alike), or
     // none of its volumes took any saved root.
-    std::uint32_t Result() const;
+    std::uint32_t Result();
+    // What the replays found of the volumes scanned.
+    const CVolumeTally& Tally() const { return m_volumes; }
 
 private:
+    // The saved root blocks, read once.
+    const std::vector<SavedRootSummary>& SavedRoots();
     // The saved root a quick scan's volume takes, or none.
     std::optional<std::uint64_t> PairedRoot(IStorageDevice* volume, int searcherType, const std::string& name);
     VolumeCheck Verdict(const SavedRootSummary& root, IStorageDevice* volume);

@@ -20,7 +20,13 @@
 //                 cannot tell the volume from another made alike (no serial
 //                 number, or carved files), they hold u32 identity folded,
 //                 kMarkFiles u16 marks of sampled files' first sectors and
-//                 the u32 tag kFileMarkTag.
+//                 the u32 tag kFileMarkTag (saves of the first marks). Saves
+//                 now mark every volume whose files can be sampled so
+//                 (serial numbers repeat: mkntfs in one second, a card
+//                 formatted again): u16 identity folded, kMarkSamples u8
+//                 marks of sampled files read at their start, middle and
+//                 end (files of one program begin alike) and the u32 tag
+//                 kSampleMarkTag.
 // Two frames that readers of the first three pass over:
 // NodeData:       what a file-node record cannot say, per node by its ordinal
 //                 (its place among all node entries, from 0, in file order):
@@ -85,6 +91,9 @@ inline constexpr std::uint64_t kVolumeIdentityTag = 0x4449656D756C6F56ULL;
 // the pointers older saves left there.
 inline constexpr std::uint32_t kFileMarkTag = 0x44496656U;
 inline constexpr std::size_t kMarkFiles = 4;
+// "VsID": as kFileMarkTag, another third byte.
+inline constexpr std::uint32_t kSampleMarkTag = 0x44497356U;
+inline constexpr std::size_t kMarkSamples = 10;
 inline constexpr std::uint32_t kRootMarker = 1;
 inline constexpr std::uint32_t kNodeMarker = 0;
 inline constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;
@@ -116,14 +125,20 @@ namespace SaveRestoreResult {
 // for a volume whose identity does not tell it from another made alike (no
 // serial number, or no file system: carved files): the identity folded to 32
 // bits (0 when it had none) and, per file sampled (CMarkSampler), 16 bits of
-// the bytes of its first sector (0: no evidence).
+// the bytes of its first sector (0: no evidence). Samples, for any volume
+// whose files can be sampled: the identity folded to 16 bits (0: none) and
+// per file sampled 8 bits of its first, middle and last sectors (0: no
+// evidence).
 struct VolumeMark {
-    enum class Kind { None, Identity, Files };
+    enum class Kind { None, Identity, Files, Samples };
     Kind kind = Kind::None;
     std::uint64_t identity = 0;
     std::array<std::uint16_t, kMarkFiles> files{};
+    std::array<std::uint8_t, kMarkSamples> samples{};
     bool HasFiles() const {
-        return std::any_of(files.begin(), files.end(), [](std::uint16_t f) { return f != 0; });
+        return kind == Kind::Samples
+                   ? std::any_of(samples.begin(), samples.end(), [](std::uint8_t f) { return f != 0; })
+                   : std::any_of(files.begin(), files.end(), [](std::uint16_t f) { return f != 0; });
     }
 };
 

@@ -67,17 +67,18 @@ bool CMarkSampler::Offer(IFileNode* node) {
         return false;
     Picked& picked = m_picked[m_oneRecord ? std::uint16_t{0} : c->GetBelongedPartition()];
     std::vector<IFileNode*>& list = node->IsDeleted() ? picked.deleted : picked.live;
-    if (list.size() >= kMarkFiles) return false;
+    if (list.size() >= kMarkSamples) return false;
     list.push_back(node);
     return true;
 }
 
-std::vector<IFileNode*> CMarkSampler::Files(std::uint16_t partitionIndex) const {
+std::vector<IFileNode*> CMarkSampler::Files(std::uint16_t partitionIndex, std::size_t count) const {
     const auto it = m_picked.find(m_oneRecord ? std::uint16_t{0} : partitionIndex);
     if (it == m_picked.end()) return {};
     std::vector<IFileNode*> files = it->second.live;
+    if (files.size() > count) files.resize(count);
     for (IFileNode* node : it->second.deleted)
-        if (files.size() < kMarkFiles) files.push_back(node);
+        if (files.size() < count) files.push_back(node);
     return files;
 }
 
@@ -96,6 +97,58 @@ std::uint16_t FirstSectorMark(IDataRecovery& writer, IFileNode* node) {
     for (unsigned i = 0; i < got; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
     const auto mark = static_cast<std::uint16_t>(hash ^ (hash >> 16) ^ (hash >> 32) ^ (hash >> 48));
     return mark ? mark : 1;
+}
+
+std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node) {
+    constexpr long long kSector = 512;
+    const Owned<IFileReader> reader(writer.SetRecoverNode(node));
+    const long long size = node ? node->GetFileSize() : 0;
+    if (!reader || size <= 0) return 0;
+    std::uint64_t hash = 0xCBF29CE484222325ULL; // FNV-1a
+    bool varied = false;
+    std::uint8_t first = 0;
+    // Files of one program or one picture size begin alike; their middles
+    // and ends do not.
+    const long long middle = size / 2 / kSector * kSector;
+    const long long last = std::max(0LL, size - kSector);
+    long long done = -1;
+    for (const long long at : {0LL, middle, last}) {
+        if (at <= done) continue;
+        std::uint8_t bytes[kSector];
+        const auto want = static_cast<unsigned>(std::min(size - at, kSector));
+        int error = 0;
+        if (reader->ReadData(at, reinterpret_cast<char*>(bytes), want, &error) != want || error != 0) return 0;
+        if (at == 0) first = bytes[0];
+        for (unsigned i = 0; i < want; ++i) {
+            varied = varied || bytes[i] != first;
+            hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+        }
+        done = at;
+    }
+    // An erased or zeroed file is on every device alike.
+    if (!varied) return 0;
+    for (int shift = 32; shift >= 8; shift /= 2) hash ^= hash >> shift;
+    const auto mark = static_cast<std::uint8_t>(hash);
+    return mark ? mark : 1;
+}
+
+VolumeCheck JudgeMarks(const SaveRestoreResult::VolumeMark& mark, const std::vector<std::uint16_t>& now,
+                       std::vector<bool>* differ) {
+    using SaveRestoreResult::VolumeMark;
+    const bool samples = mark.kind == VolumeMark::Kind::Samples;
+    const std::size_t count = samples ? kMarkSamples : kMarkFiles;
+    if (differ) differ->assign(count, false);
+    std::size_t saved = 0, same = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint16_t was = samples ? mark.samples[i] : mark.files[i];
+        if (was == 0) continue;
+        ++saved;
+        const bool equal = i < now.size() && now[i] == was;
+        same += equal ? 1 : 0;
+        if (differ) (*differ)[i] = !equal;
+    }
+    if (saved == 0) return VolumeCheck::Unchecked;
+    return 2 * same >= saved ? VolumeCheck::Same : VolumeCheck::Other;
 }
 
 // ---- frames -------------------------------------------------------------------
@@ -195,6 +248,8 @@ struct ReplayState {
         VolumeCheck check; // what the record alone told
     };
     std::map<int, std::vector<ByFiles>> byFiles;
+    // Sampled files whose bytes are not as saved, on a volume that is.
+    std::unordered_set<const IFileNode*> unvouched;
 };
 
 // The partition indexes a file of the type may name; none when the writers
@@ -220,18 +275,21 @@ void JudgeByFiles(ReplayState& state, int type, const std::vector<std::unique_pt
     CMarkSampler sampler(partitions.List(type).size() < 2);
     for (const auto& node : nodes) sampler.Offer(node.get());
     for (const auto& [index, mark, alone] : pending->second) {
-        const std::vector<IFileNode*> files = sampler.Files(index);
+        const bool samples = mark.kind == VolumeMark::Kind::Samples;
+        const std::vector<IFileNode*> files = sampler.Files(index, samples ? kMarkSamples : kMarkFiles);
         VolumeCheck check = alone;
-        if (mark.kind == VolumeMark::Kind::Files) {
+        if (mark.kind == VolumeMark::Kind::Files || samples) {
             std::vector<std::uint16_t> now;
-            if (volumes && volumes->fileMarks && !files.empty()) now = volumes->fileMarks(partitions.List(type), files);
-            std::size_t saved = 0, same = 0;
-            for (std::size_t i = 0; i < kMarkFiles; ++i) {
-                if (mark.files[i] == 0) continue;
-                ++saved;
-                same += i < now.size() && now[i] == mark.files[i];
-            }
-            check = 2 * same >= saved ? VolumeCheck::Same : VolumeCheck::Other;
+            if (volumes && volumes->fileMarks && !files.empty())
+                now = volumes->fileMarks(partitions.List(type), files, mark.kind);
+            std::vector<bool> differ;
+            check = JudgeMarks(mark, now, &differ);
+            if (check == VolumeCheck::Unchecked) check = VolumeCheck::Other;
+            // A device that holds some of the files scanned is not the one
+            // scanned for the others: those sampled otherwise fail.
+            if (samples && check == VolumeCheck::Same)
+                for (std::size_t i = 0; i < files.size() && i < differ.size(); ++i)
+                    if (differ[i]) state.unvouched.insert(files[i]);
         } else if (volumes && volumes->filesHeld) {
             const CSearchedPartitionInfo* record = nullptr;
             for (const CSearchedPartitionInfo* r : partitions.List(type))
@@ -285,7 +343,8 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (check == VolumeCheck::Other) {
             state.otherVolumes[type].insert(record->m_partitionIndex);
             Tally(tally, check);
-        } else if (volumes && ((mark.kind == VolumeMark::Kind::Files && mark.HasFiles()) ||
+        } else if (volumes && (((mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) &&
+                                mark.HasFiles()) ||
                                (mark.kind == VolumeMark::Kind::None && check == VolumeCheck::Same))) {
             state.byFiles[type].push_back({record->m_partitionIndex, mark, check});
         } else {
@@ -337,8 +396,9 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (places && !node->IsDirectory() && !places->count(node->GetBelongedPartition())) {
             node->Unplace();
             ++state.unplaced;
-        } else if (otherVolume && !node->IsDirectory() &&
-                   (allOther || other->second.count(node->GetBelongedPartition()))) {
+        } else if ((otherVolume && !node->IsDirectory() &&
+                    (allOther || other->second.count(node->GetBelongedPartition()))) ||
+                   state.unvouched.count(node.get())) {
             node->Unplace();
             if (tally) ++tally->unvouched;
         }
@@ -406,6 +466,15 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
 
 std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {
     std::vector<SavedRootSummary> roots;
+    // Sampled files are read as the replay reads them: with their
+    // initialized sizes.
+    CNodeData nodeData;
+    if (OpenIfPresent(rs, _frNodeData)) {
+        CFrameReader in(rs);
+        nodeData.Read(in);
+        rs.CloseFrame();
+    }
+    std::uint64_t ordinal = 0;
     if (!rs.OpenFrame(_frFileSystemNode)) throw CSavedScanDamage{"no FileSystemNode frame"};
     CFrameReader in(rs);
     in.Need(8, "no root count");
@@ -435,9 +504,12 @@ std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {
         for (std::uint32_t marker = in.U32(); marker != kEndMarker; marker = in.U32()) {
             if (marker != kNodeMarker) throw CSavedScanDamage{"an unknown node marker"};
             std::shared_ptr<RestoreFileNode> node(RestoreFileNode::ReadFileNode(in, nullptr));
+            if (const CNodeExtra* extra = nodeData.Find(ordinal)) CNodeData::Apply(*extra, *node);
+            ++ordinal;
             if (sampler.Offer(node.get())) summary.kept.push_back(std::move(node));
         }
-        for (const auto& record : summary.records) summary.files.push_back(sampler.Files(record->m_partitionIndex));
+        for (const auto& record : summary.records)
+            summary.files.push_back(sampler.Files(record->m_partitionIndex, kMarkSamples));
         roots.push_back(std::move(summary));
     }
     return roots;

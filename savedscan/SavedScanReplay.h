@@ -70,6 +70,15 @@ struct CVolumeTally {
     std::uint64_t roots = 0, added = 0;
     // The device is another one: some volume was checked, none was the same.
     bool OtherDevice() const { return (other > 0 && same == 0) || (roots > 0 && added == 0); }
+    // Nothing read here is another volume's: no device can hold more.
+    bool Whole() const { return other == 0 && unvouched == 0; }
+    // Holds more of the scan than o: fewer files left unread, then more
+    // volumes the same, fewer others.
+    bool Better(const CVolumeTally& o) const {
+        if (unvouched != o.unvouched) return unvouched < o.unvouched;
+        if (same != o.same) return same > o.same;
+        return other < o.other;
+    }
 };
 
 // The files whose first sectors vouch for a partition record's volume, the
@@ -84,7 +93,9 @@ public:
     explicit CMarkSampler(bool oneRecord) : m_oneRecord(oneRecord) {}
     // True when the node is among those picked.
     bool Offer(IFileNode* node);
-    std::vector<IFileNode*> Files(std::uint16_t partitionIndex) const;
+    // The first count picked (kMarkFiles for the first marks, kMarkSamples
+    // for Samples marks).
+    std::vector<IFileNode*> Files(std::uint16_t partitionIndex, std::size_t count = kMarkFiles) const;
 
 private:
     struct Picked {
@@ -98,6 +109,19 @@ private:
 // 0); 0 when they cannot be read or hold one byte value only (an erased or
 // zeroed sector is on every device alike).
 std::uint16_t FirstSectorMark(IDataRecovery& writer, IFileNode* node);
+
+// 8 bits of the bytes of node's first, middle and last sectors as writer
+// reads them (never 0); 0 when they cannot be read or hold one byte value
+// only.
+std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node);
+
+// A Files or Samples mark against what the sampled files read now (now[i]
+// for the mark's i-th file): Same when at least half of the files that
+// vouched on saving read as saved, Other when fewer, Unchecked when none
+// vouched. differ, when given, gets per file whether it vouched and reads
+// otherwise.
+VolumeCheck JudgeMarks(const SaveRestoreResult::VolumeMark& mark, const std::vector<std::uint16_t>& now,
+                       std::vector<bool>* differ);
 
 // Which saved roots a replay adds: all of them for a whole disk, else those
 // whose volume name equals the device's.
@@ -123,7 +147,8 @@ struct ReplayVolumeCheck {
     // least half of the sampled files' first sectors are as saved: the marks
     // now of nodes read through writers of the records given.
     std::function<std::vector<std::uint16_t>(const std::vector<CSearchedPartitionInfo*>& records,
-                                             const std::vector<IFileNode*>& nodes)>
+                                             const std::vector<IFileNode*>& nodes,
+                                             SaveRestoreResult::VolumeMark::Kind kind)>
         fileMarks;
     // A record of a save without marks whose volume is of its kind and size
     // is the same only where its sampled files are as its file system's own

@@ -5,8 +5,10 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/common/FileNode.h"
 #include "engine/volume/VolumeAnalyzeController.h"
+#include "engine/writer/DataRecovery.h"
 #include "savedscan/RestoreFileNode.h"
 
+#include <algorithm>
 #include <memory>
 
 using SaveRestoreResult::VolumeMark;
@@ -30,12 +32,13 @@ VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInf
         // A volume that cannot be read now cannot be vouched for either.
         return VolumeIdentity(device, start, now) && now == mark.identity ? VolumeCheck::Same : VolumeCheck::Other;
     }
-    if (mark.kind == VolumeMark::Kind::Files) {
+    if (mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) {
         if (mark.identity == 0) return VolumeCheck::Unchecked;
         std::uint64_t now = 0;
-        return VolumeIdentity(device, start, now) && SaveRestoreResult::FoldIdentity(now) == mark.identity
-                   ? VolumeCheck::Same
-                   : VolumeCheck::Other;
+        if (!VolumeIdentity(device, start, now)) return VolumeCheck::Other;
+        const std::uint64_t folded = mark.kind == VolumeMark::Kind::Files ? SaveRestoreResult::FoldIdentity(now)
+                                                                          : SaveRestoreResult::FoldIdentity16(now);
+        return folded == mark.identity ? VolumeCheck::Same : VolumeCheck::Other;
     }
     // An older save: a file system of another kind (or a FAT one of another
     // size) where the record's was tells another volume. A deep scan's FAT kind is
@@ -47,7 +50,11 @@ VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInf
     const unsigned kind = found->GetFileSystemType();
     const bool same = kind == record.m_fileSystemType || (IsFat(kind) && IsFat(record.m_fileSystemType));
     const unsigned long long total = found->GetTotalSector();
-    const bool sized = !IsFat(kind) || record.m_totalSectors == 0 || total == 0 || total == record.m_totalSectors;
+    // A quick scan's record holds the sectors its device has of the volume:
+    // fewer where the volume runs past its table entry or a cut image's end.
+    const unsigned long long held = device->GetTotalSectors() > start ? device->GetTotalSectors() - start : 0;
+    const bool sized = !IsFat(kind) || record.m_totalSectors == 0 || total == 0 || total == record.m_totalSectors ||
+                       std::min(total, held) == record.m_totalSectors;
     return same && sized ? VolumeCheck::Same : VolumeCheck::Other;
 }
 
@@ -112,12 +119,6 @@ VolumeCheck VolumeHoldsFiles(IStorageDevice* device, const CSearchedPartitionInf
     return 2 * held >= told ? VolumeCheck::Same : VolumeCheck::Other;
 }
 
-bool IsWeakIdentity(IStorageDevice* device, unsigned long long start) {
-    CVolumeAnalyzeController analysis(device, start);
-    IVolumeAnalyze* known = analysis.GetVolumeAnzlyzer();
-    return !known || known->GetVolumeSerial() == 0;
-}
-
 bool MakeVolumeMark(IStorageDevice* device, const CSearchedPartitionInfo& record, IDataRecovery* writer,
                     const std::vector<IFileNode*>& files, VolumeMark& mark) {
     if (!device || record.m_startSector < 0) return false;
@@ -125,15 +126,29 @@ bool MakeVolumeMark(IStorageDevice* device, const CSearchedPartitionInfo& record
     std::uint64_t identity = 0;
     const bool identified = VolumeIdentity(device, start, identity);
     mark = VolumeMark{};
-    if (writer && IsWeakIdentity(device, start))
-        for (std::size_t i = 0; i < files.size() && i < kMarkFiles; ++i) mark.files[i] = FirstSectorMark(*writer, files[i]);
+    // Serial numbers repeat (mkntfs in one second, a card formatted again
+    // with its serial kept): every volume whose files can be sampled is
+    // told by them.
+    mark.kind = VolumeMark::Kind::Samples;
+    if (writer)
+        for (std::size_t i = 0; i < files.size() && i < kMarkSamples; ++i) mark.samples[i] = SampleMark(*writer, files[i]);
     if (mark.HasFiles()) {
-        mark.kind = VolumeMark::Kind::Files;
-        mark.identity = identified ? SaveRestoreResult::FoldIdentity(identity) : 0;
+        mark.identity = identified ? SaveRestoreResult::FoldIdentity16(identity) : 0;
         return true;
     }
     if (!identified) return false;
     mark.kind = VolumeMark::Kind::Identity;
     mark.identity = identity;
     return true;
+}
+
+std::vector<std::uint16_t> MarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
+                                    const std::vector<IFileNode*>& files, VolumeMark::Kind kind) {
+    std::vector<CSearchedPartitionInfo*> copies = records;
+    CDataRecovery writer;
+    std::vector<std::uint16_t> marks;
+    if (!device || writer.Initialize(copies, device) != 0) return marks;
+    for (IFileNode* node : files)
+        marks.push_back(kind == VolumeMark::Kind::Samples ? SampleMark(writer, node) : FirstSectorMark(writer, node));
+    return marks;
 }

@@ -28,12 +28,15 @@ VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInf
 VolumeCheck VolumeHoldsFiles(IStorageDevice* device, const CSearchedPartitionInfo& record,
                              const std::vector<IFileNode*>& files, VolumeCheck alone);
 
-// Whether VolumeIdentity at start cannot tell the volume from another made
-// alike: it has no serial number, or no file system is known there.
-bool IsWeakIdentity(IStorageDevice* device, unsigned long long start);
-
 // The mark a save writes for record on device; files are the record's
-// sampled files (CMarkSampler) and writer reads them as a recovery would.
+// sampled files (CMarkSampler, kMarkSamples of them) and writer reads them
+// as a recovery would: Samples where any can be read, else the identity.
 // None when nothing can be had.
 bool MakeVolumeMark(IStorageDevice* device, const CSearchedPartitionInfo& record, IDataRecovery* writer,
                     const std::vector<IFileNode*>& files, SaveRestoreResult::VolumeMark& mark);
+
+// What the files read on device now, through a writer of records: per file
+// its mark of the kind (Files: FirstSectorMark, Samples: SampleMark). None
+// when no writer can be made.
+std::vector<std::uint16_t> MarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
+                                    const std::vector<IFileNode*>& files, SaveRestoreResult::VolumeMark::Kind kind);

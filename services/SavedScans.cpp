@@ -123,13 +123,18 @@ std::vector<IStorageDevice*> GetFromDiskVolumeData(const SavedDisk& saved) {
     }
     std::list<_DiskVolumeData> disks;
     devices.GetAllDeviceInfo(disks);
-    for (const _DiskVolumeData& disk : disks) {
-        if (NameOf(disk) == saved.name && SameKind(disk, saved))
-            add(devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1));
-        for (const _DiskVolumeData& volume : disk.children)
-            if (NameOf(volume) == saved.name && SameKind(volume, saved))
-                add(devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex));
-    }
+    // Those of the saved name first, then those of any other: a volume
+    // without a label is named after its device node, which changes from
+    // one plugging to the next, and an image copied under another name is
+    // the same disk. The load judges each by what it holds.
+    for (const bool named : {true, false})
+        for (const _DiskVolumeData& disk : disks) {
+            if ((NameOf(disk) == saved.name) == named && SameKind(disk, saved))
+                add(devices.GetStorageByDiskVolumeIndex(disk.diskIndex, -1));
+            for (const _DiskVolumeData& volume : disk.children)
+                if ((NameOf(volume) == saved.name) == named && SameKind(volume, saved))
+                    add(devices.GetStorageByDiskVolumeIndex(volume.diskIndex, volume.volumeIndex));
+        }
     return found;
 }
 
@@ -177,7 +182,7 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
                 }
             }
         }
-        return MakeVolumeMark(device, record, writer, it->second.Files(record.m_partitionIndex), mark);
+        return MakeVolumeMark(device, record, writer, it->second.Files(record.m_partitionIndex, kMarkSamples), mark);
     };
     // Read as a recovery reads them: the bytes a loaded result recovers are
     // the ones this scan would have.

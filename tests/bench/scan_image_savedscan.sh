@@ -288,4 +288,91 @@ for head in zero ff gpt; do
 done
 # With several alike attached, the one scanned is found whichever comes first.
 own_bytes "$out/alike.quick.rsf" "$alike/one/card.img" "$alike/one/card.sha256.txt" "$alike/two/card.img"
+
+# Volumes whose identity repeats or tells nothing, told apart by their
+# files where they differ, not where they begin alike: cards of serial 0
+# whose files begin with one program's 2 KiB, a card formatted again with
+# its serial kept, NTFS volumes of one serial. A save of one is refused on
+# the other and loads on its own, also with the other given first.
+bash "$src/tests/fixtures/make-fixture" cards_marks "$fixtures"
+marks="$fixtures/cards_marks"
+for mode in quick deep; do
+    for d in prolog/%/card again/%/card ntfs/%/vol; do
+        one="$marks/${d/\%/one}" two="$marks/${d/\%/two}" r="$out/marks.$mode"
+        "$probe" "$mode" "$one.img" --services --save "$r.rsf" > /dev/null 2>&1 || fail "$d $mode: --save failed"
+        expect_failure "${d%%/*} on the other ($mode)" 6 "$r.rsf" --device "$two.img"
+        own_bytes "$r.rsf" "$one.img" "$one.sha256.txt"
+        own_bytes "$r.rsf" "$two.img" "$one.sha256.txt" "$one.img"
+    done
+done
+# other_bytes SAVE SUMS IMAGE...: what the save recovers from the images given
+# (when it loads) are files of SUMS, or failed ones (zeros), never others.
+other_bytes() {
+    local saved="$1" list="$2" r="$out/other" f sum; shift 2
+    local devices=() d
+    for d in "$@"; do devices+=(--device "$d"); done
+    rm -rf "$r"
+    "$probe" load "$saved" "${devices[@]}" --recover "$r" > /dev/null 2>&1 || true
+    while IFS= read -r -d '' f; do
+        [ -z "$(tr -d '\0' < "$f" | head -c 1)" ] && continue
+        sum=$(sha256sum < "$f" | cut -c1-64)
+        grep -q "^$sum" "$list" || fail "$saved on $1: $(basename "$f") holds bytes the scanned device did not"
+    done < <(find "$r" -type f -print0 2>/dev/null)
+}
+# Cards of serial 0 that share half their files: the other card is not the
+# scanned one for the files it does not share (they fail, never read there),
+# and given first it is passed over for the scanned one.
+for mode in quick deep; do
+    r="$out/shared.$mode"
+    "$probe" "$mode" "$marks/shared/one/card.img" --services --save "$r.rsf" > /dev/null 2>&1 ||
+        fail "shared $mode: --save failed"
+    other_bytes "$r.rsf" "$marks/shared/one/card.sha256.txt" "$marks/shared/two/card.img"
+    own_bytes "$r.rsf" "$marks/shared/two/card.img" "$marks/shared/one/card.sha256.txt" "$marks/shared/one/card.img"
+done
+# A carved disk whose first four pictures were overwritten since its save:
+# the other four come back byte-exact, the four overwritten fail.
+changed_disk="$out/overwritten/disk.img"
+mkdir -p "$out/overwritten"
+cp "$alike/carved/zero/one/disk.img" "$changed_disk"
+for i in 1 2 3 4; do
+    head -c 8192 /dev/urandom | dd of="$changed_disk" bs=512 seek=$((2048 + 1000 * i)) conv=notrunc status=none
+done
+tail -n 4 "$alike/carved/zero/one/disk.sha256.txt" > "$out/overwritten/intact.txt"
+other_bytes "$out/carved.zero.rsf" "$out/overwritten/intact.txt" "$changed_disk"
+diff <(cut -c1-64 "$out/overwritten/intact.txt" | sort) <(sums "$out/other" | grep -xFf <(cut -c1-64 "$out/overwritten/intact.txt")) >&2 ||
+    fail "a carved disk of four overwritten pictures: the four intact ones do not come back"
+# A quick save of a disk whose empty volume of serial 0 comes before one of
+# serial 0 of the same size: each volume takes its own root.
+"$probe" quick "$marks/emptyfirst/serial0.img" --services --save "$out/s0first.rsf" > /dev/null 2>&1 ||
+    fail "emptyfirst serial0: --save failed"
+own_bytes "$out/s0first.rsf" "$marks/emptyfirst/serial0.img" "$marks/emptyfirst/serial0.sha256.txt"
+# A volume is found by what it is, whatever its name: a copy of a volume
+# under another file name loads as the volume scanned.
+"$probe" quick "$alike/emptyfirst/fat16.img" --services --save "$out/first.rsf" > /dev/null 2>&1 || fail "--save failed"
+cp "$marks/ntfs/one/vol.img" "$out/renamed.img"
+own_bytes "$out/marks.quick.rsf" "$out/renamed.img" "$marks/ntfs/one/vol.sha256.txt"
+# A disk none of whose volumes takes a saved root is not the one scanned:
+# one of its size whose volumes are of another kind, one of none.
+mkdir -p "$out/kinds"
+ln -sf "$marks/kinds/exfat.img" "$out/kinds/fat16.img"
+expect_failure "a disk of other kinds of volume" 6 "$out/first.rsf" --device "$out/kinds/fat16.img"
+truncate -s "$(stat -c %s "$alike/emptyfirst/fat16.img")" "$out/kinds/blank.img"
+ln -sf "$out/kinds/blank.img" "$out/kinds/fat16.img"
+expect_failure "a disk of no volume" 6 "$out/first.rsf" --device "$out/kinds/fat16.img"
+# Saves written before partition records carried what tells volumes apart
+# open where they were made: a FAT16 larger than its table entry, a cut
+# image, an exFAT volume (its entries 32 bytes apart, sizes 8 bytes in).
+for mode in quick deep; do
+    for d in past cut; do
+        "$probe" "$mode" "$marks/$d/fat16.img" --services --save "$out/old.rsf" > /dev/null 2>&1 || fail "$d: --save failed"
+        python3 "$src/tests/fixtures/old_save.py" "$out/old.rsf" "$out/old.old.rsf"
+        own_bytes "$out/old.old.rsf" "$marks/$d/fat16.img" "$marks/$d/fat16.sha256.txt"
+    done
+    exfat="$fixtures/exfat_quick/exfat_512.img"
+    rm -rf "$out/exfat.live"
+    "$probe" "$mode" "$exfat" --services --recover "$out/exfat.live" > /dev/null 2>&1 || fail "exfat $mode: the scan failed"
+    sums "$out/exfat.live" | sed 's/$/  file/' > "$out/exfat.sums"
+    python3 "$src/tests/fixtures/old_save.py" "$out/exfat.$mode.rsf" "$out/exfat.old.rsf"
+    own_bytes "$out/exfat.old.rsf" "$exfat" "$out/exfat.sums"
+done
 echo "scan_image saved scan: ok"

@@ -256,13 +256,25 @@ TEST_F(SavedScanEndToEnd, FindingTheDeviceAgainAndRefusals) {
     refusalNames(true);
     Attach({copy});
 
-    // Another stick of the same size in the same slot is not the saved one.
+    // Another stick of the same size in the same slot (its volume of
+    // another serial) is not the saved one; a byte-identical copy under
+    // another name is.
     const std::string wholeDisk = dir.file("disk.rsf"), stick = dir.file("other stick.img");
     fs::copy_file(copy, stick);
+    {
+        std::fstream bytes(stick, std::ios::in | std::ios::out | std::ios::binary);
+        bytes.seekp(0x43);
+        bytes.write("\x5A\x5A\x5A\x5A", 4);
+    }
     ASSERT_TRUE(scan.Scan(0, -1));
     ASSERT_EQ(transfer.Save(wholeDisk), 0u);
     Attach({stick});
     EXPECT_EQ(transfer.Load(wholeDisk), SAVED_NO_DEVICE);
+    const std::string renamed = dir.file("same stick.img");
+    fs::copy_file(copy, renamed);
+    Attach({renamed});
+    EXPECT_EQ(transfer.Load(wholeDisk), 0u);
+    EXPECT_EQ(Take().nodes, live.nodes);
 
     VXUIScan::instance().SetStatus(OP_RUNNING);
     EXPECT_FALSE(ScanHarness::facade().beginSaveOrRestoreNode(false, QString::fromStdString(saved)));

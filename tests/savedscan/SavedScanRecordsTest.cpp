@@ -240,10 +240,22 @@ TEST(SavedScanRecords, VolumeMarksReadBackAndSampleTheFilesOfTheirRecord) {
     };
     VolumeMark identity{VolumeMark::Kind::Identity, 0x1122334455667788ULL, {}};
     VolumeMark files{VolumeMark::Kind::Files, SaveRestoreResult::FoldIdentity(0x1122334455667788ULL), {7, 0, 9, 65535}};
-    for (const VolumeMark& mark : {identity, files}) {
+    VolumeMark samples{VolumeMark::Kind::Samples, SaveRestoreResult::FoldIdentity16(0x1122334455667788ULL), {},
+                       {7, 0, 9, 255, 1, 2, 3, 4, 5, 6}};
+    for (const VolumeMark& mark : {identity, files, samples}) {
         const VolumeMark back = roundTrip(&mark);
-        EXPECT_EQ(std::tuple(back.kind, back.identity, back.files), std::tuple(mark.kind, mark.identity, mark.files));
+        EXPECT_EQ(std::tuple(back.kind, back.identity, back.files, back.samples),
+                  std::tuple(mark.kind, mark.identity, mark.files, mark.samples));
     }
+    // Half of the files that vouched must read as saved; those that read
+    // otherwise are named.
+    std::vector<bool> differ;
+    EXPECT_EQ(JudgeMarks(samples, {7, 1, 9, 255, 1, 2, 0, 0, 0}, &differ), VolumeCheck::Same);
+    EXPECT_EQ(differ, (std::vector<bool>{false, false, false, false, false, false, true, true, true, true}));
+    EXPECT_EQ(JudgeMarks(samples, {7, 1, 9, 255, 0, 0, 0, 0, 0, 0}, nullptr), VolumeCheck::Other);
+    EXPECT_EQ(JudgeMarks(files, {7, 0, 8, 65535}, nullptr), VolumeCheck::Same);
+    EXPECT_EQ(JudgeMarks(files, {7, 0, 8, 1}, nullptr), VolumeCheck::Other);
+    EXPECT_EQ(JudgeMarks(VolumeMark{VolumeMark::Kind::Samples, 0, {}, {}}, {}, nullptr), VolumeCheck::Unchecked);
     EXPECT_EQ(roundTrip(nullptr).kind, VolumeMark::Kind::None);
     std::uint8_t older[kPartitionRecordSize] = {};
     for (int i = 0; i < 6; ++i) older[i] = older[8 + i] = static_cast<std::uint8_t>(0x40 + i); // two pointers
@@ -279,6 +291,7 @@ TEST(SavedScanRecords, VolumeMarksReadBackAndSampleTheFilesOfTheirRecord) {
     EXPECT_EQ(byRecord.Files(2), (std::vector<IFileNode*>{other}));
     EXPECT_EQ(byRecord.Files(3), std::vector<IFileNode*>{});
     EXPECT_EQ(one.Files(2), (std::vector<IFileNode*>{l1, other, l2, l3}));
+    EXPECT_EQ(one.Files(2, kMarkSamples), (std::vector<IFileNode*>{l1, other, l2, l3, l4, nodes.back().get(), d0}));
     CMarkSampler few(false);
     few.Offer(d0), few.Offer(other);
     EXPECT_EQ(few.Files(1), (std::vector<IFileNode*>{d0}));
