@@ -650,6 +650,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // to on an ext4 volume on a loop device.
         StickyOwn,
         Replugged,
+        // In a folder its owner may not add to, its state folder closed to
+        // it: what it keeps aside goes to its own folder in TMPDIR.
+        NoStateFolder,
     };
     enum class How {
         Whole,
@@ -675,6 +678,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // Stopped (as Stop or SIGTERM stop it) once the copy over the old
         // save has begun.
         StopInCopy,
+        // SIGKILL while the old bytes are kept aside, before any is
+        // overwritten.
+        KillInKeeping,
         // SIGKILL once the old save has changed: in the copy, or in the tail
         // written past its end where fallocate is unsupported; or a power cut
         // there (some pages of the copy lost); then a load or a start. Or
@@ -757,6 +763,10 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
          How::KeptForged},
         {"killed while copied, by its owner in a folder it may not add to, its volume attached again",
          Where::Replugged, How::KillInCopy},
+        {"killed while copied, by its owner in a folder it may not add to, its state folder closed",
+         Where::NoStateFolder, How::KillInCopy},
+        {"killed while kept aside, by its owner in a folder it may not add to", Where::UnwritableFolder,
+         How::KillInKeeping},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -814,7 +824,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         const std::string states = stateHome.file("salvor");
         ASSERT_EQ(::chmod(stateHome.path().c_str(), 0755), 0);
         std::filesystem::create_directory(states);
-        if (otherUser) {
+        if (otherUser && c.where != Where::NoStateFolder) {
             ASSERT_EQ(::chown(states.c_str(), saver, kGroup), 0);
         }
         const std::string keptStateHome = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
@@ -823,6 +833,20 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             std::string was;
             ~PutBackEnv() { was.empty() ? ::unsetenv("XDG_STATE_HOME") : ::setenv("XDG_STATE_HOME", was.c_str(), 1); }
         } putBackEnv{keptStateHome};
+        // A TMPDIR of this case's own, for the whole case.
+        const std::string ownTmp = dir.file("tmp"), tmpKept = ownTmp + "/salvor-kept-" + std::to_string(kOwner);
+        struct TmpdirEnv {
+            std::optional<std::string> was;
+            ~TmpdirEnv() {
+                if (was) was->empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", was->c_str(), 1);
+            }
+        } tmpdirEnv;
+        if (c.where == Where::NoStateFolder) {
+            std::filesystem::create_directory(ownTmp);
+            ASSERT_EQ(::chmod(ownTmp.c_str(), 01777), 0);
+            tmpdirEnv.was = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+            ::setenv("TMPDIR", ownTmp.c_str(), 1);
+        }
         if (otherUser) {
             ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
             folder = dir.file("shared");
@@ -920,11 +944,14 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             std::string folder;
             mode_t widest = 0;
             bool kill = false, killInCopy = false;
+            // Killed once a file is in keeping.
+            std::string keeping;
             // Stops once the file at watched is no longer old.
             std::string watched, old;
             bool stopInCopy = false, stopped = false;
             int Continued() override {
                 if (kill && left == 0) ::raise(SIGKILL);
+                if (!keeping.empty() && !Listing(keeping).empty()) ::raise(SIGKILL);
                 if (killInCopy && ReadWholeFile(watched) != old) ::raise(SIGKILL);
                 if (stopInCopy && !stopped) stopped = ReadWholeFile(watched) != old;
                 if (stopped) return 0;
@@ -940,6 +967,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         sink.kill = c.how == How::KillMidway;
         sink.stopInCopy = c.how == How::StopInCopy;
         sink.killInCopy = killed;
+        if (c.how == How::KillInKeeping) sink.keeping = states;
         sink.watched = file;
         sink.old = old;
         const char* const oldTmpdir = std::getenv("TMPDIR");
@@ -982,7 +1010,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
-            if (c.how == How::KillMidway || killed) {
+            if (c.how == How::KillMidway || c.how == How::KillInKeeping || killed) {
                 ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
                 code = SAVED_WRITE_FAILED;
             } else {
@@ -1020,7 +1048,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                     .write(lost.data(), lost.size());
             }
             std::string kept;
-            for (const std::string& place : {folder, states})
+            for (const std::string& place : {folder, states, tmpKept})
+                if (std::filesystem::exists(place))
                 for (const auto& e : std::filesystem::directory_iterator(place))
                     if (!before.count(e.path().filename().string()) && e.path().filename() != "second.rsf")
                         kept = e.path().string();
@@ -1032,12 +1061,25 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 else
                     SaveRestoreResult::PutBackInterruptedSave(path.c_str());
             };
+            if (c.where == Where::NoStateFolder) {
+                // Only its owner's start finds its folder in TMPDIR.
+                EXPECT_FALSE(std::filesystem::exists(ownTmp + "/salvor-kept-0"));
+                SaveRestoreResult::PutBackInterruptedSaves();
+                EXPECT_TRUE(ReadWholeFile(file) == torn);
+                EXPECT_EQ(AsUser(kOwner, [] {
+                              SaveRestoreResult::PutBackInterruptedSaves();
+                              return 0;
+                          }),
+                          0);
+                EXPECT_FALSE(std::filesystem::exists(tmpKept)) << "the folder of what was kept stayed";
+            }
             if (c.how == How::KeptAltered) {
                 struct stat ks {};
                 struct stat fs {};
                 const std::string keptFolder = std::filesystem::path(kept).parent_path();
                 ASSERT_EQ(::stat(kept.c_str(), &ks), 0);
                 ASSERT_EQ(::stat(keptFolder.c_str(), &fs), 0);
+                EXPECT_EQ(ks.st_uid, was.st_uid) << "the save's owner may not put it back";
                 // A record of 16 MiB of zeros, with their checksum, none of
                 // them on the device.
                 const std::string zeros(16 << 20, '\0');
@@ -1099,18 +1141,27 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 // A copy of the volume under another UUID on another device
                 // gets nothing; the volume itself attached again under another
                 // number gets its old save back.
+                // A byte-identical copy where a new file took the save's inode
+                // number gets nothing either.
                 ASSERT_EQ(::umount2(folder.c_str(), 0), 0) << std::strerror(errno);
                 unmount.at.clear();
                 const std::string copy = dir.file("copy.img");
-                ASSERT_EQ(RunCommand("cp '" + dir.file("volume.img") + "' '" + copy + "' && tune2fs -U random '" + copy +
-                                     "' >/dev/null 2>&1"),
-                          0);
-                {
+                for (const char* uuid : {"", " && tune2fs -U random '"}) {
+                    SCOPED_TRACE(*uuid ? "another UUID" : "a new file");
+                    ASSERT_EQ(RunCommand("cp '" + dir.file("volume.img") + "' '" + copy + "'" + (*uuid ? uuid + copy + "' >/dev/null 2>&1" : "")), 0);
                     LoopAttachment other(copy);
                     ASSERT_FALSE(other.path().empty()) << other.error();
                     ASSERT_EQ(::mount(other.path().c_str(), folder.c_str(), "ext4", 0, nullptr), 0) << std::strerror(errno);
+                    if (!*uuid) {
+                        ASSERT_EQ(::unlink(file.c_str()), 0);
+                        WriteFile(file, torn);
+                        struct stat now {};
+                        ASSERT_EQ(::chown(file.c_str(), kOwner, kGroup), 0);
+                        ASSERT_EQ(::stat(file.c_str(), &now), 0);
+                        ASSERT_EQ(now.st_ino, was.st_ino);
+                    }
                     putBack();
-                    EXPECT_TRUE(ReadWholeFile(file) == torn) << "a kept copy went onto a copy of its volume";
+                    EXPECT_TRUE(ReadWholeFile(file) == torn) << "a kept copy went onto another file";
                     ASSERT_EQ(::umount2(folder.c_str(), 0), 0) << std::strerror(errno);
                 }
                 EXPECT_TRUE(ReadWholeFile(kept) == keptBytes);
@@ -1133,7 +1184,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 EXPECT_TRUE(ReadWholeFile(file) == torn) << "a damaged kept copy was put back";
                 WriteFile(kept, keptBytes);
             }
-            if (c.where == Where::UnwritableFolder || c.where == Where::Replugged) {
+            if (c.where == Where::UnwritableFolder || c.where == Where::Replugged || c.where == Where::NoStateFolder) {
                 SaveRestoreResult::PutBackInterruptedSaves();
             } else {
                 EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(
@@ -1165,6 +1216,10 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 std::filesystem::remove(other);
                 std::filesystem::remove(otherKept);
             }
+        }
+        if (c.how == How::KillInKeeping) {
+            ASSERT_FALSE(Listing(states).empty());
+            EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
         }
         EXPECT_TRUE(Listing(states).empty()) << "a kept copy was left";
         if (c.where == Where::StickyOwn) {
