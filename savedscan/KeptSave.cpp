@@ -282,8 +282,9 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     // One another user could have made or changed is not read, written,
     // removed or taken for the owner's: it makes no record of theirs stale.
     if (!Counts(kept.fd, rs, where, st)) {
-        CatchExeception::WriteLog("kept save %s is not one of %s's owner: left as it is\n", record.c_str(),
-                                  save.c_str());
+        CatchExeception::WriteLog("kept save %s: another user than %s's owner may have written it, or its bytes "
+                                  "are not there: left as it is\n",
+                                  record.c_str(), save.c_str());
         return Outcome::Left;
     }
     // A save that runs now holds it.

@@ -678,6 +678,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // Stopped (as Stop or SIGTERM stop it) once the copy over the old
         // save has begun.
         StopInCopy,
+        // A load while the copy over the old save runs.
+        LoadInCopy,
         // SIGKILL while the old bytes are kept aside, before any is
         // overwritten.
         KillInKeeping,
@@ -695,6 +697,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // in turn; or another user's forged copy beside the save.
         KeptAltered,
         KeptForged,
+        // Killed while a smaller save is copied over the old one.
+        KillInShrinking,
     };
     const struct {
         const char* what;
@@ -767,6 +771,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
          Where::NoStateFolder, How::KillInCopy},
         {"killed while kept aside, by its owner in a folder it may not add to", Where::UnwritableFolder,
          How::KillInKeeping},
+        {"whole, over a save with a second name, loaded while copied", Where::HardLinked, How::LoadInCopy},
+        {"killed while a smaller save is copied over a save with a second name", Where::HardLinked,
+         How::KillInShrinking},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -886,7 +893,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                                                                     : 0640;
         struct stat was {};
         if (c.where != Where::Nothing) {
-            ASSERT_EQ(SaveRestoreResult::WriteScanResult(file.c_str(), older.Source(), nullptr, steps), 0u);
+            ASSERT_EQ(SaveRestoreResult::WriteScanResult(
+                          file.c_str(), (c.how == How::KillInShrinking ? newer : older).Source(), nullptr, steps),
+                      0u);
             ASSERT_EQ(::chmod(file.c_str(), oldMode), 0);
             if (c.where >= Where::OtherOwner) {
                 ASSERT_EQ(::chown(file.c_str(), kOwner, kGroup), 0);
@@ -949,7 +958,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             // Stops once the file at watched is no longer old.
             std::string watched, old;
             bool stopInCopy = false, stopped = false;
+            // Loads the save at load once the copy has begun.
+            std::string load;
+            int loaded = -1;
             int Continued() override {
+                if (!load.empty() && loaded < 0 && ReadWholeFile(watched) != old)
+                    loaded = SaveRestoreResult::PutBackInterruptedSave(load.c_str());
                 if (kill && left == 0) ::raise(SIGKILL);
                 if (!keeping.empty() && !Listing(keeping).empty()) ::raise(SIGKILL);
                 if (killInCopy && ReadWholeFile(watched) != old) ::raise(SIGKILL);
@@ -968,6 +982,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         sink.stopInCopy = c.how == How::StopInCopy;
         sink.killInCopy = killed;
         if (c.how == How::KillInKeeping) sink.keeping = states;
+        if (c.how == How::LoadInCopy) sink.load = path;
         sink.watched = file;
         sink.old = old;
         const char* const oldTmpdir = std::getenv("TMPDIR");
@@ -995,6 +1010,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 if (otherUser && ::access(folder.c_str(), X_OK) != 0) ::_exit(101);
                 // A fifo read in the way holds it up.
                 if (c.how == How::FifoBeside) ::alarm(60);
+                // A saver of umask 0: what it keeps aside has bits of its own.
+                if (c.how == How::KeptAltered) ::umask(0);
                 // fallocate answers 0 without taking room, or EOPNOTSUPP.
                 sock_filter filter[] = {
                     BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -1006,7 +1023,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 if (faked && (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
                               ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0))
                     ::_exit(100);
-                ::_exit(static_cast<int>(SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps)));
+                SavedTree& next = c.how == How::KillInShrinking ? older : newer;
+                ::_exit(static_cast<int>(SaveRestoreResult::WriteScanResult(path.c_str(), next.Source(), &sink, steps)));
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -1028,6 +1046,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // (A child's sink is its own: its log says "stopped: putting back".)
         if (c.how == How::StopInCopy && !otherUser) {
             EXPECT_TRUE(sink.stopped) << "the copy over the old save was not caught";
+        }
+        if (c.how == How::LoadInCopy) {
+            EXPECT_EQ(sink.loaded, 0) << "a load took what a running save keeps";
         }
 
         if (killed) {
@@ -1229,7 +1250,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         }
 
         const bool whole = (c.how == How::Whole || c.how == How::Bound || c.how == How::RoomToGrow ||
-                            c.how == How::SmallTmpdir || c.how == How::StaleKeptCopy || c.how == How::FifoBeside) &&
+                            c.how == How::SmallTmpdir || c.how == How::StaleKeptCopy || c.how == How::FifoBeside ||
+                            c.how == How::LoadInCopy) &&
                            c.where != Where::SmallTmpfs;
         EXPECT_EQ(code, whole ? SAVED_OK : SAVED_WRITE_FAILED);
         EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);
