@@ -653,6 +653,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // In a folder its owner may not add to, its state folder closed to
         // it: what it keeps aside goes to its own folder in TMPDIR.
         NoStateFolder,
+        // Its owner's save, mounted on, in a folder anyone may change.
+        OpenFolder,
     };
     enum class How {
         Whole,
@@ -774,6 +776,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         {"whole, over a save with a second name, loaded while copied", Where::HardLinked, How::LoadInCopy},
         {"killed while a smaller save is copied over a save with a second name", Where::HardLinked,
          How::KillInShrinking},
+        {"killed while copied over its owner's save in a folder anyone may change", Where::OpenFolder,
+         How::KillInCopy},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -816,7 +820,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         const bool tmpfs = c.where == Where::SmallTmpfs || (c.how >= How::NoRoom && c.how <= How::RoomToGrow);
         const bool killed = c.how >= How::KillInCopy;
         const bool bound = c.how == How::Bound || c.how == How::BoundNoRoom ||
-                           ((c.how == How::StopInCopy || killed) && (c.where == Where::Folder || c.where == Where::StickyOwn));
+                           ((c.how == How::StopInCopy || killed) && (c.where == Where::Folder || c.where == Where::StickyOwn || c.where == Where::OpenFolder));
         if ((c.where >= Where::SmallTmpfs || tmpfs || bound || c.how == How::SmallTmpdir) && ::geteuid() != 0)
             GTEST_SKIP() << "a small tmpfs and other users' files need root";
         if (tmpfs) {
@@ -872,7 +876,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 unmount.at.push_back(folder);
             }
             const bool sticky = c.where == Where::StickyOtherOwner || c.where == Where::StickyOwn;
-            ASSERT_EQ(::chmod(folder.c_str(), sticky ? 01777 : 0755), 0);
+            ASSERT_EQ(::chmod(folder.c_str(), sticky ? 01777 : c.where == Where::OpenFolder ? 0777 : 0755), 0);
             path = folder + "/scan.rsf";
         }
         if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
