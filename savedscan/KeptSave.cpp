@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -35,8 +36,12 @@ constexpr std::size_t kMaxPath = 4096;
 constexpr off_t kHeaderSpace = 8192;
 constexpr std::size_t kCopyPiece = 1 << 20;
 
+// volume: the save's file system as it names itself (where its number is
+// taken from its UUID it stays when the device comes back under another
+// number), 0 where unknown. It follows the header's checksum with one of
+// its own, where a record of an older program has zeros.
 struct Header {
-    std::uint64_t dev = 0, ino = 0, birthSec = 0, birthNsec = 0, oldLength = 0, newLength = 0;
+    std::uint64_t dev = 0, ino = 0, birthSec = 0, birthNsec = 0, oldLength = 0, newLength = 0, volume = 0;
     std::uint32_t keptCrc = 0;
     std::string path;
 };
@@ -67,7 +72,11 @@ std::string Encode(const Header& h) {
     Put(out, 48, h.oldLength, 8);
     Put(out, 56, h.newLength, 8);
     std::memcpy(out.data() + kFields, h.path.data(), h.path.size());
-    Put(out, kFields + h.path.size(), HeaderCrc(out, kFields + h.path.size()), 4);
+    const std::size_t end = kFields + h.path.size();
+    Put(out, end, HeaderCrc(out, end), 4);
+    out.resize(end + 16);
+    Put(out, end + 4, h.volume, 8);
+    Put(out, end + 12, HeaderCrc(out, end + 12), 4);
     return out;
 }
 
@@ -85,6 +94,8 @@ bool Decode(const std::string& in, Header& h) {
     h.oldLength = Get(in, 48, 8);
     h.newLength = Get(in, 56, 8);
     h.path.assign(in, kFields, pathLength);
+    const std::size_t end = kFields + pathLength + 4;
+    h.volume = in.size() >= end + 12 && Get(in, end + 8, 4) == HeaderCrc(in, end + 8) ? Get(in, end, 8) : 0;
     return h.oldLength <= static_cast<std::uint64_t>(INT64_MAX - kHeaderSpace) &&
            h.newLength <= static_cast<std::uint64_t>(INT64_MAX);
 }
@@ -211,13 +222,71 @@ void Drop(const std::string& path, int fd) {
         Gone(path);
 }
 
+// The file system's own number for the volume of fd (from its UUID on
+// ext4, btrfs and f2fs; from the device's number elsewhere), 0 where none.
+std::uint64_t VolumeOf(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return 0;
+    std::uint32_t halves[2];
+    static_assert(sizeof halves == sizeof fs.f_fsid);
+    std::memcpy(halves, &fs.f_fsid, sizeof halves);
+    return std::uint64_t{halves[0]} | std::uint64_t{halves[1]} << 32;
+}
+
+// A folder where no one but the save's owner, this user and root may add,
+// rename or remove another's file: theirs, and writable by others only
+// where sticky.
+bool ClosedFolder(const struct stat& folder, const struct stat& save) {
+    const uid_t owner = folder.st_uid;
+    return S_ISDIR(folder.st_mode) && (owner == 0 || owner == save.st_uid || owner == ::geteuid()) &&
+           ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (folder.st_mode & S_ISVTX) != 0);
+}
+
+// Whether the record rs, in folder, may put its bytes into save: only one
+// who may write the save anyway made it (the save's owner, this user, or,
+// for a save its group may write, one of that group: a new file takes its
+// maker's group where the folder does not give it its own), no one else may
+// write it or swap it in its folder, it is one file of one name, and its
+// kept bytes are on the device (no hole of a file's size for a small one).
+bool Counts(int fd, const struct stat& rs, const struct stat& folder, const struct stat& save) {
+    const bool maker = rs.st_uid == save.st_uid || rs.st_uid == ::geteuid() ||
+                       (rs.st_gid == save.st_gid && (save.st_mode & S_IWGRP) != 0 && (folder.st_mode & S_ISGID) == 0);
+    if (!S_ISREG(rs.st_mode) || rs.st_nlink != 1 || (rs.st_mode & (S_IWGRP | S_IWOTH)) != 0 || !maker ||
+        !ClosedFolder(folder, save))
+        return false;
+    if (rs.st_size <= kHeaderSpace) return true;
+    const off_t hole = ::lseek(fd, kHeaderSpace, SEEK_HOLE);
+    if (hole >= 0) return hole >= rs.st_size;
+    return std::uint64_t(rs.st_blocks) * 512 >= std::uint64_t(rs.st_size - kHeaderSpace);
+}
+
 enum class Outcome { None, Left, Dealt };
 
-// The record at record, for the regular file at save (no link).
-Outcome PutBackFrom(const std::string& record, const std::string& save) {
-    const OwnedFd kept{::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+struct CloseDir {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// The record name in folder, for the regular file at save (no link).
+Outcome PutBackFrom(const std::string& folder, const std::string& name, const std::string& save) {
+    const std::string record = folder + "/" + name;
+    // Neither a fifo nor a device may hold a load up.
+    const OwnedFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    const OwnedFd kept{dir.fd < 0 ? -1 : ::openat(dir.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    const OwnedFd file{::open(save.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
     struct stat rs {};
-    if (kept.fd < 0 || ::fstat(kept.fd, &rs) != 0 || !S_ISREG(rs.st_mode)) return Outcome::None;
+    struct stat where {};
+    struct stat st {};
+    if (kept.fd < 0 || ::fstat(kept.fd, &rs) != 0 || !S_ISREG(rs.st_mode) || ::fstat(dir.fd, &where) != 0)
+        return Outcome::None;
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Left;
+    // One another user could have made or changed is not read, written,
+    // removed or taken for the owner's: it makes no record of theirs stale.
+    if (!Counts(kept.fd, rs, where, st)) {
+        CatchExeception::WriteLog("kept save %s: another user than %s's owner may have written it, or its bytes "
+                                  "are not there: left as it is\n",
+                                  record.c_str(), save.c_str());
+        return Outcome::Left;
+    }
     // A save that runs now holds it.
     if (::flock(kept.fd, LOCK_EX | LOCK_NB) != 0) return Outcome::Left;
     std::string head(static_cast<std::size_t>(std::min<off_t>(rs.st_size, kHeaderSpace)), '\0');
@@ -233,16 +302,15 @@ Outcome PutBackFrom(const std::string& record, const std::string& save) {
         CatchExeception::WriteLog("kept save %s is damaged: left as it is\n", record.c_str());
         return Outcome::Left;
     }
-    const OwnedFd file{::open(save.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-    struct stat st {};
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Left;
     // Only ever onto the file the record was made for: its inode (and birth
-    // time) on its device, or on the record's own device for a record beside
-    // it (a device's number may change between mounts).
+    // time) on its device, on the record's own device for a record beside
+    // it, or on its volume come back under another number.
     const auto birth = Birth(file.fd);
     const bool bornAlike = h.birthSec == 0 || birth.first == 0 ||
                            (birth.first == h.birthSec && birth.second == h.birthNsec);
-    if (st.st_ino != h.ino || !bornAlike || (st.st_dev != h.dev && st.st_dev != rs.st_dev)) {
+    const bool itsVolume =
+        st.st_dev == h.dev || st.st_dev == rs.st_dev || (h.volume != 0 && h.volume == VolumeOf(file.fd));
+    if (st.st_ino != h.ino || !bornAlike || !itsVolume) {
         CatchExeception::WriteLog("kept save %s is of another file than %s: left as it is\n", record.c_str(),
                                   save.c_str());
         return Outcome::Left;
@@ -283,16 +351,32 @@ Outcome PutBackFrom(const std::string& record, const std::string& save) {
     return Outcome::Dealt;
 }
 
+// The records in folder that may be of the file st: of its inode on any
+// device (a volume plugged in again comes back under another number), the
+// one of its device first.
+std::vector<std::string> RecordsOf(const std::string& folder, const struct stat& st) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
+    const std::string own = StateName(st), ino = "." + std::to_string(st.st_ino);
+    while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
+        const std::string name = entry->d_name;
+        if (name.size() > sizeof kStatePrefix - 1 + ino.size() && name.starts_with(kStatePrefix) &&
+            name.ends_with(ino) && name.find('.', sizeof kStatePrefix - 1) == name.size() - ino.size())
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        return std::pair(a != own, a) < std::pair(b != own, b);
+    });
+    return names;
+}
+
 // The saves of the records in folder.
 void ListKeptSaves(const std::string& folder, std::vector<std::string>& saves) {
-    struct CloseDir {
-        void operator()(DIR* dir) const { ::closedir(dir); }
-    };
     std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
     if (!dir) return;
     while (const dirent* entry = ::readdir(dir.get())) {
         if (std::strncmp(entry->d_name, kStatePrefix, sizeof kStatePrefix - 1) != 0) continue;
-        const OwnedFd kept{::open((folder + "/" + entry->d_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+        const OwnedFd kept{::open((folder + "/" + entry->d_name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
         std::string head(kHeaderSpace, '\0');
         const ssize_t got = kept.fd < 0 ? -1 : ::pread(kept.fd, head.data(), head.size(), 0);
         head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
@@ -318,6 +402,7 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
     if (::fstat(save, &m_old) != 0 || path.size() > kMaxPath) return false;
     m_save = path;
     m_birth = Birth(save);
+    m_volume = VolumeOf(save);
     const std::uint64_t need = static_cast<std::uint64_t>(kHeaderSpace) + static_cast<std::uint64_t>(m_old.st_size);
     // The state and temporary folders are made only when reached.
     for (int place = 0; place < 3; ++place) {
@@ -327,14 +412,18 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
         const OwnedFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
         struct statvfs fs {};
         struct stat where {};
-        if (dir.fd < 0 || ::fstatvfs(dir.fd, &fs) != 0 || ::fstat(dir.fd, &where) != 0) continue;
+        // Only where it will count at the load: a folder others may not
+        // change what is in.
+        if (dir.fd < 0 || ::fstatvfs(dir.fd, &fs) != 0 || ::fstat(dir.fd, &where) != 0 || !ClosedFolder(where, m_old))
+            continue;
         if (std::uint64_t{fs.f_bavail} * fs.f_frsize < need + (where.st_dev == m_old.st_dev ? growth : 0)) continue;
         const std::string at = folder + "/" + name;
-        // Readable by no more than the save; the save's owner may put it back.
-        const mode_t bits = (m_old.st_mode & 0666) | 0600;
+        // Readable by no more than the save, written by its maker alone; the
+        // save's owner may put it back.
+        const mode_t bits = (m_old.st_mode & 0644) | 0600;
         int fd = ::openat(dir.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
         // One left by a save that never overwrote its file goes.
-        if (fd < 0 && errno == EEXIST && PutBackFrom(at, path) == Outcome::Dealt)
+        if (fd < 0 && errno == EEXIST && PutBackFrom(folder, name, path) == Outcome::Dealt)
             fd = ::openat(dir.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
         if (fd < 0) continue;
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -342,7 +431,13 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
             ::unlinkat(dir.fd, name.c_str(), 0);
             continue;
         }
-        if (::geteuid() == 0) static_cast<void>(::fchown(fd, m_old.st_uid, m_old.st_gid));
+        // The save's owner, or the save's group where this user writes the
+        // save as one of it: then it is readable by no other group, and it
+        // shows a load that one who may write the save made it.
+        if (::geteuid() == 0)
+            static_cast<void>(::fchown(fd, m_old.st_uid, m_old.st_gid));
+        else if (::geteuid() != m_old.st_uid)
+            static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), m_old.st_gid));
         m_fd = fd;
         m_path = at;
         return true;
@@ -356,6 +451,7 @@ bool CKeptRecord::Seal(std::uint64_t newLength, std::uint32_t keptCrc) {
     h.dev = m_old.st_dev;
     h.ino = m_old.st_ino;
     std::tie(h.birthSec, h.birthNsec) = m_birth;
+    h.volume = m_volume;
     h.oldLength = static_cast<std::uint64_t>(m_old.st_size);
     h.newLength = newLength;
     h.keptCrc = keptCrc;
@@ -387,13 +483,13 @@ bool PutBackInterruptedSave(const char* path) {
     }
     if (::stat(save.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     bool dealt = false;
-    for (const auto& [folder, name] : {std::pair{FolderOf(save), BesideName(st)},
-                                       std::pair{StateFolder(false), StateName(st)},
-                                       std::pair{TempFolder(false), StateName(st)}}) {
-        const std::string record = folder + "/" + name;
-        if (!folder.empty() && ::access(record.c_str(), F_OK) == 0)
-            dealt = PutBackFrom(record, save) == Outcome::Dealt || dealt;
-    }
+    const std::string beside = FolderOf(save);
+    if (::faccessat(AT_FDCWD, (beside + "/" + BesideName(st)).c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0)
+        dealt = PutBackFrom(beside, BesideName(st), save) == Outcome::Dealt;
+    for (const std::string& folder : {StateFolder(false), TempFolder(false)})
+        if (!folder.empty())
+            for (const std::string& name : RecordsOf(folder, st))
+                dealt = PutBackFrom(folder, name, save) == Outcome::Dealt || dealt;
     return dealt;
 }
 

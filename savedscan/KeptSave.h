@@ -8,9 +8,11 @@
 // A record lies beside the save (".salvor-kept.<inode>") or, where the
 // save's folder takes no new file, in the user's state folder
 // ("salvor-kept.<device>.<inode>"), else in a folder of this user's own in
-// TMPDIR or /tmp. It is a header (which file: device,
-// inode, birth time and path; the old and new lengths; a checksum of the
-// kept bytes; a checksum of itself) followed by the old bytes.
+// TMPDIR or /tmp. It is a header (which file: device, inode, birth time,
+// path and the volume's own number; the old and new lengths; a checksum of
+// the kept bytes; a checksum of itself) followed by the old bytes. Only a
+// record that those who may write the save alone could have written, whole
+// on its device, is ever put back.
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -47,6 +49,7 @@ private:
     std::string m_path, m_save;
     struct stat m_old {};
     std::pair<std::uint64_t, std::uint64_t> m_birth;
+    std::uint64_t m_volume = 0;
     int m_fd = -1;
     bool m_sealed = false;
 };

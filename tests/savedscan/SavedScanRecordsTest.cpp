@@ -4,9 +4,13 @@
 #include "engine/common/DataRunList.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/tree/FilesystemNode.h"
+#include "savedscan/CRC.h"
+#include "savedscan/IRSData.h"
+#include "savedscan/KeptSave.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/TestFileNode.h"
+#include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +31,7 @@
 #include <cstring>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -112,6 +117,37 @@ std::set<std::string> Listing(const std::string& folder) {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename().string());
     return names;
+}
+
+// A kept copy's head with other lengths and checksum of its bytes, and its
+// checksums made again: what one who knows the format writes.
+std::string Reforged(std::string head, std::uint64_t oldLength, std::uint64_t newLength, std::uint32_t keptCrc) {
+    const auto put = [&](std::size_t at, std::uint64_t value, int width) {
+        for (int i = 0; i < width; ++i) head[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    const auto crc = [&](std::size_t count) {
+        return CCRC::RunCRC32(reinterpret_cast<const std::uint8_t*>(head.data()), count, kRSCrc32Polynomial);
+    };
+    const std::size_t end = 64 + (static_cast<unsigned char>(head[8]) | static_cast<unsigned char>(head[9]) << 8);
+    head.resize(8192);
+    put(12, keptCrc, 4);
+    put(48, oldLength, 8);
+    put(56, newLength, 8);
+    put(end, crc(end), 4);
+    put(end + 12, crc(end + 12), 4);
+    return head;
+}
+
+// Runs body in a child as uid:uid without other groups: its answer, or -1.
+int AsUser(uid_t uid, const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(100);
+        ::_exit(body());
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::size_t RunCount(CFileNode* node) {
@@ -605,7 +641,10 @@ TEST(SavedScanRecords, ASavesProgressCountsTheBytesWritten) {
 // without room. A kill or a power cut while the new bytes go over the old
 // ones (or past their end) leaves a kept copy of the old save by which the
 // next load, or the program's start, makes it whole again under every name;
-// a kept copy gone stale, of another file or damaged overwrites nothing.
+// a kept copy gone stale, of another file or damaged overwrites nothing,
+// and neither does one another user made, could change or left a hole in:
+// it is left as it is and the owner's own copy still puts the old save
+// back, also on its volume attached again under another device number.
 TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
     enum class Where {
         Folder,
@@ -619,6 +658,16 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         HardLinked,
         UnwritableFolder,
         StickyOtherOwner,
+        // The owner's own save in a sticky folder, beside what another user
+        // put at the name of its kept copy; or in a folder it may not add
+        // to on an ext4 volume on a loop device.
+        StickyOwn,
+        Replugged,
+        // In a folder its owner may not add to, its state folder closed to
+        // it: what it keeps aside goes to its own folder in TMPDIR.
+        NoStateFolder,
+        // Its owner's save, mounted on, in a folder anyone may change.
+        OpenFolder,
     };
     enum class How {
         Whole,
@@ -642,9 +691,16 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // not for a second copy of it; or TMPDIR a tmpfs of 256 KiB.
         RoomToGrow,
         SmallTmpdir,
+        // Another user's fifo where the kept copy would be.
+        FifoBeside,
         // Stopped (as Stop or SIGTERM stop it) once the copy over the old
         // save has begun.
         StopInCopy,
+        // A load while the copy over the old save runs.
+        LoadInCopy,
+        // SIGKILL while the old bytes are kept aside, before any is
+        // overwritten.
+        KillInKeeping,
         // SIGKILL once the old save has changed: in the copy, or in the tail
         // written past its end where fallocate is unsupported; or a power cut
         // there (some pages of the copy lost); then a load or a start. Or
@@ -654,6 +710,13 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         KillInTail,
         CutInCopy,
         StaleKeptCopy,
+        // Killed while copied, then the kept copy changed in each way that
+        // makes it another user's to write before it is loaded, each undone
+        // in turn; or another user's forged copy beside the save.
+        KeptAltered,
+        KeptForged,
+        // Killed while a smaller save is copied over the old one.
+        KillInShrinking,
     };
     const struct {
         const char* what;
@@ -714,10 +777,28 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         {"cut off while copied over a save with a second name", Where::HardLinked, How::CutInCopy},
         {"cut off while copied, by its owner in a folder it may not add to", Where::UnwritableFolder, How::CutInCopy},
         {"a stale kept copy, over a save with a second name", Where::HardLinked, How::StaleKeptCopy},
+        {"whole, by its owner in a sticky folder beside another user's fifo", Where::StickyOwn, How::FifoBeside},
+        {"killed while copied over a save with a second name, its kept copy altered", Where::HardLinked,
+         How::KeptAltered},
+        {"killed while copied, by its owner in a folder it may not add to, its kept copy altered",
+         Where::UnwritableFolder, How::KeptAltered},
+        {"killed while copied, by its owner in a sticky folder beside another user's forged copy", Where::StickyOwn,
+         How::KeptForged},
+        {"killed while copied, by its owner in a folder it may not add to, its volume attached again",
+         Where::Replugged, How::KillInCopy},
+        {"killed while copied, by its owner in a folder it may not add to, its state folder closed",
+         Where::NoStateFolder, How::KillInCopy},
+        {"killed while kept aside, by its owner in a folder it may not add to", Where::UnwritableFolder,
+         How::KillInKeeping},
+        {"whole, over a save with a second name, loaded while copied", Where::HardLinked, How::LoadInCopy},
+        {"killed while a smaller save is copied over a save with a second name", Where::HardLinked,
+         How::KillInShrinking},
+        {"killed while copied over its owner's save in a folder anyone may change", Where::OpenFolder,
+         How::KillInCopy},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
-    constexpr uid_t kOwner = 65534, kSaver = 65533;
+    constexpr uid_t kOwner = 65534, kSaver = 65533, kOther = 65532;
     constexpr gid_t kGroup = 65534;
     // The new scan holds more than the old one: on the tmpfs it fits neither
     // beside the old save nor in its place.
@@ -746,6 +827,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         std::string folder = dir.path(), path = dir.file("scan.rsf");
+        std::optional<LoopAttachment> loop, again;
         struct Unmount {
             std::vector<std::string> at;
             ~Unmount() {
@@ -755,7 +837,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         const bool tmpfs = c.where == Where::SmallTmpfs || (c.how >= How::NoRoom && c.how <= How::RoomToGrow);
         const bool killed = c.how >= How::KillInCopy;
         const bool bound = c.how == How::Bound || c.how == How::BoundNoRoom ||
-                           ((c.how == How::StopInCopy || killed) && c.where == Where::Folder);
+                           ((c.how == How::StopInCopy || killed) && (c.where == Where::Folder || c.where == Where::StickyOwn || c.where == Where::OpenFolder));
         if ((c.where >= Where::SmallTmpfs || tmpfs || bound || c.how == How::SmallTmpdir) && ::geteuid() != 0)
             GTEST_SKIP() << "a small tmpfs and other users' files need root";
         if (tmpfs) {
@@ -764,13 +846,13 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         }
         // The saver's own state folder, where a folder it may not add to
         // sends what it keeps aside.
-        const bool otherUser = c.where == Where::UnwritableFolder || c.where == Where::StickyOtherOwner;
-        const uid_t saver = c.where == Where::UnwritableFolder ? kOwner : kSaver;
+        const bool otherUser = c.where >= Where::UnwritableFolder;
+        const uid_t saver = c.where == Where::StickyOtherOwner ? kSaver : kOwner;
         TempDir stateHome;
         const std::string states = stateHome.file("salvor");
         ASSERT_EQ(::chmod(stateHome.path().c_str(), 0755), 0);
         std::filesystem::create_directory(states);
-        if (otherUser) {
+        if (otherUser && c.where != Where::NoStateFolder) {
             ASSERT_EQ(::chown(states.c_str(), saver, kGroup), 0);
         }
         const std::string keptStateHome = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
@@ -779,11 +861,39 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             std::string was;
             ~PutBackEnv() { was.empty() ? ::unsetenv("XDG_STATE_HOME") : ::setenv("XDG_STATE_HOME", was.c_str(), 1); }
         } putBackEnv{keptStateHome};
+        // A TMPDIR of this case's own, for the whole case.
+        const std::string ownTmp = dir.file("tmp"), tmpKept = ownTmp + "/salvor-kept-" + std::to_string(kOwner);
+        struct TmpdirEnv {
+            std::optional<std::string> was;
+            ~TmpdirEnv() {
+                if (was) was->empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", was->c_str(), 1);
+            }
+        } tmpdirEnv;
+        if (c.where == Where::NoStateFolder) {
+            std::filesystem::create_directory(ownTmp);
+            ASSERT_EQ(::chmod(ownTmp.c_str(), 01777), 0);
+            tmpdirEnv.was = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+            ::setenv("TMPDIR", ownTmp.c_str(), 1);
+        }
         if (otherUser) {
             ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
             folder = dir.file("shared");
             std::filesystem::create_directory(folder);
-            ASSERT_EQ(::chmod(folder.c_str(), c.where == Where::StickyOtherOwner ? 01777 : 0755), 0);
+            if (c.where == Where::Replugged) {
+                // ext4 keeps inode numbers from one mount to the next.
+                ASSERT_EQ(RunCommand("command -v mkfs.ext4 >/dev/null && command -v tune2fs >/dev/null"), 0)
+                    << "mkfs.ext4 or tune2fs missing: install the Debian package 'e2fsprogs'";
+                ASSERT_EQ(RunCommand("command -v losetup >/dev/null"), 0)
+                    << "losetup missing: install the Debian package 'util-linux'";
+                const std::string image = dir.file("volume.img");
+                ASSERT_EQ(RunCommand("truncate -s 32M '" + image + "' && mkfs.ext4 -q -F '" + image + "'"), 0);
+                loop.emplace(image);
+                ASSERT_FALSE(loop->path().empty()) << loop->error();
+                ASSERT_EQ(::mount(loop->path().c_str(), folder.c_str(), "ext4", 0, nullptr), 0) << std::strerror(errno);
+                unmount.at.push_back(folder);
+            }
+            const bool sticky = c.where == Where::StickyOtherOwner || c.where == Where::StickyOwn;
+            ASSERT_EQ(::chmod(folder.c_str(), sticky ? 01777 : c.where == Where::OpenFolder ? 0777 : 0755), 0);
             path = folder + "/scan.rsf";
         }
         if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
@@ -804,7 +914,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                                                                     : 0640;
         struct stat was {};
         if (c.where != Where::Nothing) {
-            ASSERT_EQ(SaveRestoreResult::WriteScanResult(file.c_str(), older.Source(), nullptr, steps), 0u);
+            ASSERT_EQ(SaveRestoreResult::WriteScanResult(
+                          file.c_str(), (c.how == How::KillInShrinking ? newer : older).Source(), nullptr, steps),
+                      0u);
             ASSERT_EQ(::chmod(file.c_str(), oldMode), 0);
             if (c.where >= Where::OtherOwner) {
                 ASSERT_EQ(::chown(file.c_str(), kOwner, kGroup), 0);
@@ -843,6 +955,17 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             ASSERT_EQ(::mount("tmpfs", tmpdir.c_str(), "tmpfs", 0, "size=256k,mode=1777"), 0) << std::strerror(errno);
             unmount.at.push_back(tmpdir);
         }
+        // What another user put where the owner's save keeps its old bytes
+        // aside: the owner's copy goes to its state folder.
+        const std::string theirs = folder + "/.salvor-kept." + std::to_string(was.st_ino);
+        std::string theirBytes;
+        if (c.where == Where::StickyOwn) {
+            ASSERT_EQ(AsUser(kOther, [&] {
+                          return c.how == How::FifoBeside ? ::mkfifo(theirs.c_str(), 0644)
+                                                          : ::close(::open(theirs.c_str(), O_WRONLY | O_CREAT, 0600));
+                      }),
+                      0);
+        }
         const std::set<std::string> before = Listing(folder);
 
         // Watches the bits of the temporary file while the save runs.
@@ -851,11 +974,19 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             std::string folder;
             mode_t widest = 0;
             bool kill = false, killInCopy = false;
+            // Killed once a file is in keeping.
+            std::string keeping;
             // Stops once the file at watched is no longer old.
             std::string watched, old;
             bool stopInCopy = false, stopped = false;
+            // Loads the save at load once the copy has begun.
+            std::string load;
+            int loaded = -1;
             int Continued() override {
+                if (!load.empty() && loaded < 0 && ReadWholeFile(watched) != old)
+                    loaded = SaveRestoreResult::PutBackInterruptedSave(load.c_str());
                 if (kill && left == 0) ::raise(SIGKILL);
+                if (!keeping.empty() && !Listing(keeping).empty()) ::raise(SIGKILL);
                 if (killInCopy && ReadWholeFile(watched) != old) ::raise(SIGKILL);
                 if (stopInCopy && !stopped) stopped = ReadWholeFile(watched) != old;
                 if (stopped) return 0;
@@ -871,6 +1002,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         sink.kill = c.how == How::KillMidway;
         sink.stopInCopy = c.how == How::StopInCopy;
         sink.killInCopy = killed;
+        if (c.how == How::KillInKeeping) sink.keeping = states;
+        if (c.how == How::LoadInCopy) sink.load = path;
         sink.watched = file;
         sink.old = old;
         const char* const oldTmpdir = std::getenv("TMPDIR");
@@ -896,6 +1029,10 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                     (::setgroups(1, groups) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
                     ::_exit(100);
                 if (otherUser && ::access(folder.c_str(), X_OK) != 0) ::_exit(101);
+                // A fifo read in the way holds it up.
+                if (c.how == How::FifoBeside) ::alarm(60);
+                // A saver of umask 0: what it keeps aside has bits of its own.
+                if (c.how == How::KeptAltered) ::umask(0);
                 // fallocate answers 0 without taking room, or EOPNOTSUPP.
                 sock_filter filter[] = {
                     BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -907,11 +1044,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 if (faked && (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
                               ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0))
                     ::_exit(100);
-                ::_exit(static_cast<int>(SaveRestoreResult::WriteScanResult(path.c_str(), newer.Source(), &sink, steps)));
+                SavedTree& next = c.how == How::KillInShrinking ? older : newer;
+                ::_exit(static_cast<int>(SaveRestoreResult::WriteScanResult(path.c_str(), next.Source(), &sink, steps)));
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
-            if (c.how == How::KillMidway || killed) {
+            if (c.how == How::KillMidway || c.how == How::KillInKeeping || killed) {
                 ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
                 code = SAVED_WRITE_FAILED;
             } else {
@@ -929,6 +1067,9 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         // (A child's sink is its own: its log says "stopped: putting back".)
         if (c.how == How::StopInCopy && !otherUser) {
             EXPECT_TRUE(sink.stopped) << "the copy over the old save was not caught";
+        }
+        if (c.how == How::LoadInCopy) {
+            EXPECT_EQ(sink.loaded, 0) << "a load took what a running save keeps";
         }
 
         if (killed) {
@@ -949,12 +1090,133 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                     .write(lost.data(), lost.size());
             }
             std::string kept;
-            for (const std::string& place : {folder, states})
+            for (const std::string& place : {folder, states, tmpKept})
+                if (std::filesystem::exists(place))
                 for (const auto& e : std::filesystem::directory_iterator(place))
                     if (!before.count(e.path().filename().string()) && e.path().filename() != "second.rsf")
                         kept = e.path().string();
             ASSERT_FALSE(kept.empty()) << "no copy of the old save was kept";
             const std::string keptBytes = ReadWholeFile(kept);
+            const auto putBack = [&] {
+                if (c.where == Where::UnwritableFolder || c.where == Where::Replugged)
+                    SaveRestoreResult::PutBackInterruptedSaves();
+                else
+                    SaveRestoreResult::PutBackInterruptedSave(path.c_str());
+            };
+            if (c.where == Where::NoStateFolder) {
+                // Only its owner's start finds its folder in TMPDIR.
+                EXPECT_FALSE(std::filesystem::exists(ownTmp + "/salvor-kept-0"));
+                SaveRestoreResult::PutBackInterruptedSaves();
+                EXPECT_TRUE(ReadWholeFile(file) == torn);
+                EXPECT_EQ(AsUser(kOwner, [] {
+                              SaveRestoreResult::PutBackInterruptedSaves();
+                              return 0;
+                          }),
+                          0);
+                EXPECT_FALSE(std::filesystem::exists(tmpKept)) << "the folder of what was kept stayed";
+            }
+            if (c.how == How::KeptAltered) {
+                struct stat ks {};
+                struct stat fs {};
+                const std::string keptFolder = std::filesystem::path(kept).parent_path();
+                ASSERT_EQ(::stat(kept.c_str(), &ks), 0);
+                ASSERT_EQ(::stat(keptFolder.c_str(), &fs), 0);
+                EXPECT_EQ(ks.st_uid, was.st_uid) << "the save's owner may not put it back";
+                // A record of 16 MiB of zeros, with their checksum, none of
+                // them on the device.
+                const std::string zeros(16 << 20, '\0');
+                const std::string hole =
+                    Reforged(keptBytes, zeros.size(), torn.size(), SaveRestoreResult::KeptCrc(zeros.data(), zeros.size(), 0));
+                const struct {
+                    const char* what;
+                    std::function<int()> make, undo;
+                } alterations[] = {
+                    {"another user's", [&] { return ::chown(kept.c_str(), kOther, kOther); },
+                     [&] { return ::chown(kept.c_str(), ks.st_uid, ks.st_gid); }},
+                    {"its group may write it", [&] { return ::chmod(kept.c_str(), 0620); },
+                     [&] { return ::chmod(kept.c_str(), ks.st_mode & 07777); }},
+                    {"anyone may write it", [&] { return ::chmod(kept.c_str(), 0602); },
+                     [&] { return ::chmod(kept.c_str(), ks.st_mode & 07777); }},
+                    {"a second name", [&] { return ::link(kept.c_str(), (kept + "-2").c_str()); },
+                     [&] { return ::unlink((kept + "-2").c_str()); }},
+                    {"its folder open to all", [&] { return ::chmod(keptFolder.c_str(), 0777); },
+                     [&] { return ::chmod(keptFolder.c_str(), fs.st_mode & 07777); }},
+                    {"its folder another user's", [&] { return ::chown(keptFolder.c_str(), kOther, kOther); },
+                     [&] { return ::chown(keptFolder.c_str(), fs.st_uid, fs.st_gid); }},
+                    {"a hole",
+                     [&] {
+                         WriteFile(kept, hole);
+                         return ::truncate(kept.c_str(), static_cast<off_t>(hole.size() + zeros.size()));
+                     },
+                     [&] {
+                         WriteFile(kept, keptBytes);
+                         return 0;
+                     }},
+                };
+                for (const auto& a : alterations) {
+                    SCOPED_TRACE(a.what);
+                    ASSERT_EQ(a.make(), 0) << std::strerror(errno);
+                    const std::string made = ReadWholeFile(kept);
+                    putBack();
+                    EXPECT_TRUE(ReadWholeFile(file) == torn) << "a kept copy others could write was put back";
+                    EXPECT_TRUE(ReadWholeFile(kept) == made) << "a kept copy others could write was changed";
+                    ASSERT_EQ(a.undo(), 0) << std::strerror(errno);
+                }
+            }
+            if (c.how == How::KeptForged) {
+                // Another user's save under the owner's save's name, and the
+                // owner's copy made stale by it: the owner loses the old save.
+                TempDir other;
+                ASSERT_EQ(SaveRestoreResult::WriteScanResult(other.file("s.rsf").c_str(), newer.Source(), nullptr, steps), 0u);
+                const std::string payload = ReadWholeFile(other.file("s.rsf"));
+                const std::string forged =
+                    Reforged(keptBytes, payload.size(), torn.size(), SaveRestoreResult::KeptCrc(payload.data(), payload.size(), 0)) +
+                    payload;
+                theirBytes = forged;
+                ASSERT_EQ(AsUser(kOther, [&] {
+                              WriteFile(theirs, forged);
+                              return ReadWholeFile(theirs) == forged ? 0 : 1;
+                          }),
+                          0);
+            }
+            if (c.where == Where::Replugged) {
+                // A copy of the volume under another UUID on another device
+                // gets nothing; the volume itself attached again under another
+                // number gets its old save back.
+                // A byte-identical copy where a new file took the save's inode
+                // number gets nothing either.
+                ASSERT_EQ(::umount2(folder.c_str(), 0), 0) << std::strerror(errno);
+                unmount.at.clear();
+                const std::string copy = dir.file("copy.img");
+                for (const char* uuid : {"", " && tune2fs -U random '"}) {
+                    SCOPED_TRACE(*uuid ? "another UUID" : "a new file");
+                    ASSERT_EQ(RunCommand("cp '" + dir.file("volume.img") + "' '" + copy + "'" + (*uuid ? uuid + copy + "' >/dev/null 2>&1" : "")), 0);
+                    LoopAttachment other(copy);
+                    ASSERT_FALSE(other.path().empty()) << other.error();
+                    ASSERT_EQ(::mount(other.path().c_str(), folder.c_str(), "ext4", 0, nullptr), 0) << std::strerror(errno);
+                    if (!*uuid) {
+                        ASSERT_EQ(::unlink(file.c_str()), 0);
+                        WriteFile(file, torn);
+                        struct stat now {};
+                        ASSERT_EQ(::chown(file.c_str(), kOwner, kGroup), 0);
+                        ASSERT_EQ(::stat(file.c_str(), &now), 0);
+                        ASSERT_EQ(now.st_ino, was.st_ino);
+                    }
+                    putBack();
+                    EXPECT_TRUE(ReadWholeFile(file) == torn) << "a kept copy went onto another file";
+                    ASSERT_EQ(::umount2(folder.c_str(), 0), 0) << std::strerror(errno);
+                }
+                EXPECT_TRUE(ReadWholeFile(kept) == keptBytes);
+                again.emplace(dir.file("volume.img"));
+                ASSERT_FALSE(again->path().empty()) << again->error();
+                loop.reset();
+                ASSERT_EQ(::mount(again->path().c_str(), folder.c_str(), "ext4", 0, nullptr), 0) << std::strerror(errno);
+                unmount.at.push_back(folder);
+                struct stat now {};
+                ASSERT_EQ(::stat(file.c_str(), &now), 0);
+                ASSERT_NE(now.st_dev, was.st_dev);
+                ASSERT_EQ(now.st_ino, was.st_ino);
+            }
             if (c.how == How::StaleKeptCopy) {
                 // Its last old byte changed: nothing is put back.
                 std::string changed = keptBytes;
@@ -964,7 +1226,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 EXPECT_TRUE(ReadWholeFile(file) == torn) << "a damaged kept copy was put back";
                 WriteFile(kept, keptBytes);
             }
-            if (c.where == Where::UnwritableFolder) {
+            if (c.where == Where::UnwritableFolder || c.where == Where::Replugged || c.where == Where::NoStateFolder) {
                 SaveRestoreResult::PutBackInterruptedSaves();
             } else {
                 EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(
@@ -997,10 +1259,20 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 std::filesystem::remove(otherKept);
             }
         }
+        if (c.how == How::KillInKeeping) {
+            ASSERT_FALSE(Listing(states).empty());
+            EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
+        }
         EXPECT_TRUE(Listing(states).empty()) << "a kept copy was left";
+        if (c.where == Where::StickyOwn) {
+            struct stat st {};
+            EXPECT_TRUE(::lstat(theirs.c_str(), &st) == 0 && st.st_uid == kOther) << "another user's file went";
+            EXPECT_TRUE(c.how != How::KeptForged || ReadWholeFile(theirs) == theirBytes);
+        }
 
         const bool whole = (c.how == How::Whole || c.how == How::Bound || c.how == How::RoomToGrow ||
-                            c.how == How::SmallTmpdir || c.how == How::StaleKeptCopy) &&
+                            c.how == How::SmallTmpdir || c.how == How::StaleKeptCopy || c.how == How::FifoBeside ||
+                            c.how == How::LoadInCopy) &&
                            c.where != Where::SmallTmpfs;
         EXPECT_EQ(code, whole ? SAVED_OK : c.how == How::NoPlaceToKeep ? SAVED_OLD_NOT_KEPT : SAVED_WRITE_FAILED);
         EXPECT_EQ(Listing(folder), c.where == Where::Nothing ? std::set<std::string>{"scan.rsf"} : before);
