@@ -357,7 +357,9 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
 std::vector<std::string> RecordsOf(const std::string& folder, const struct stat& st) {
     std::vector<std::string> names;
     std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
-    const std::string own = StateName(st), ino = "." + std::to_string(st.st_ino);
+    const std::string own = StateName(st);
+    std::string ino(1, '.');
+    ino += std::to_string(st.st_ino);
     while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
         const std::string name = entry->d_name;
         if (name.size() > sizeof kStatePrefix - 1 + ino.size() && name.starts_with(kStatePrefix) &&
