@@ -30,6 +30,7 @@
 #include <random>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -916,20 +917,21 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
         last = i;
         CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
         scan.Replay(devices[i], head.deep != 0, &restore);
-        return std::pair(restore.Result(), restore.Tally());
+        const std::uint32_t result = restore.Result();
+        return std::tuple(result, restore.Tally(), restore.AllPlaced());
     };
     for (std::size_t i = 0; code == SAVED_OK && i < devices.size(); ++i) {
-        const auto [result, tally] = replay(i);
+        const auto [result, tally, allPlaced] = replay(i);
         if (result == SAVED_NO_DEVICE) continue;
         if (result != SAVED_OK) {
             code = result;
             break;
         }
         if (!best || tally.Better(bestTally)) best = i, bestTally = tally;
-        if (tally.Whole()) break;
+        if (tally.Whole() && allPlaced) break;
     }
     if (code == SAVED_OK && !best) code = SAVED_NO_DEVICE;
-    if (code == SAVED_OK && best != last) code = replay(*best).first;
+    if (code == SAVED_OK && best != last) code = std::get<0>(replay(*best));
     rs.EndRS();
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);
     // Half a result is no result: the windows get none of it.

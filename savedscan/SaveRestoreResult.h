@@ -131,6 +131,8 @@ public:
     std::uint32_t Result();
     // What the replays found of the volumes scanned.
     const CVolumeTally& Tally() const { return m_volumes; }
+    // Every saved root was taken by some volume of the device.
+    bool AllPlaced() { return m_volumes.placed.size() >= SavedRoots().size(); }
 
 private:
     // The saved root blocks, read once.

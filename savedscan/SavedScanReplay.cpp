@@ -319,6 +319,7 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
     if (tally) {
         ++tally->roots;
         tally->added += match ? 1 : 0;
+        if (match) tally->placed.insert(position);
     }
     if (match) {
         builder.AddSearcherInfo(searcher, root->GetCurrentNodeID());

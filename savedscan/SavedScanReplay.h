@@ -68,6 +68,10 @@ struct CVolumeTally {
     // Saved roots read, and those added: a device none of whose volumes
     // takes any root is not the one scanned.
     std::uint64_t roots = 0, added = 0;
+    // The saved roots some volume of the device took, by position: a device
+    // that holds one of the volumes scanned but not another (an old table
+    // over the same first volume) holds less of the scan.
+    std::set<std::uint64_t> placed;
     // The device is another one: some volume was checked, none was the same.
     bool OtherDevice() const { return (other > 0 && same == 0) || (roots > 0 && added == 0); }
     // Nothing read here is another volume's: no device can hold more.
@@ -77,6 +81,7 @@ struct CVolumeTally {
     bool Better(const CVolumeTally& o) const {
         if (unvouched != o.unvouched) return unvouched < o.unvouched;
         if (same != o.same) return same > o.same;
+        if (placed.size() != o.placed.size()) return placed.size() > o.placed.size();
         return other < o.other;
     }
 };

@@ -359,6 +359,18 @@ expect_failure "a disk of other kinds of volume" 6 "$out/first.rsf" --device "$o
 truncate -s "$(stat -c %s "$alike/emptyfirst/fat16.img")" "$out/kinds/blank.img"
 ln -sf "$out/kinds/blank.img" "$out/kinds/fat16.img"
 expect_failure "a disk of no volume" 6 "$out/first.rsf" --device "$out/kinds/fat16.img"
+# A disk whose table names only the first of the scanned disk's volumes (an
+# old table over the same first volume), given first: it holds less of the
+# scan than the disk scanned, which is taken.
+bash "$src/tests/fixtures/make-fixture" mbr_fat_exfat "$fixtures"
+disk="$fixtures/mbr_fat_exfat/disk_intact.img"
+mkdir -p "$out/lesser"
+cp --sparse=always "$disk" "$out/lesser/disk_intact.img"
+dd if=/dev/zero of="$out/lesser/disk_intact.img" bs=1 seek=462 count=16 conv=notrunc status=none
+"$probe" quick "$disk" --services --save "$out/lesser.rsf" --recover "$out/lesser.live" > /dev/null 2>&1 ||
+    fail "lesser: --save failed"
+sums "$out/lesser.live" > "$out/lesser.sums"
+own_bytes "$out/lesser.rsf" "$out/lesser/disk_intact.img" "$out/lesser.sums" "$disk"
 # Saves written before partition records carried what tells volumes apart
 # open where they were made: a FAT16 larger than its table entry, a cut
 # image, an exFAT volume (its entries 32 bytes apart, sizes 8 bytes in).
