@@ -47,6 +47,20 @@ ntfs-3g "$out/ntfs.img" "$mnt"
 cp -r "$out/src"/* "$mnt"/
 fusermount -u "$mnt"
 
+# cut_device PID COPY DEV: the device goes while the probe is held stopped. A loop
+# device reads its cut backing file as zeros until its capacity is re-read,
+# which no real device does: the probe asks nothing in between.
+cut_device() {
+    local pid="$1" copy="$2" dev="$3" i
+    kill -STOP "$pid"
+    for i in $(seq 1 500); do   # every thread stopped, none inside a read
+        sed -E 's/^.*\) ([A-Za-z]).*/\1/' /proc/"$pid"/task/*/stat 2>/dev/null | grep -qv '^[Tt]$' || break
+        sleep 0.01
+    done
+    truncate -s 0 "$copy"; losetup -c "$dev"
+    kill -CONT "$pid"
+}
+
 # run KIND MODE TAG WHEN [probe options]: the probe on a loop device of a
 # fresh copy of KIND's image; WHEN is "progress N" (cut at the line
 # "progress N%" or later) or "files N" (cut once N files are recovered).
@@ -63,11 +77,11 @@ run() {
         echo "$line" >> "$out/$tag.err"
         if [ $cut = 0 ] && [ "${when% *}" = progress ] && [[ "$line" =~ ^progress\ ([0-9]+)% ]] &&
            [ "${BASH_REMATCH[1]}" -ge "$at" ]; then
-            truncate -s 0 "$copy"; losetup -c "$dev"; cut=1
+            cut_device "$pid" "$copy" "$dev"; cut=1
         fi
         if [ $cut = 0 ] && [ "${when% *}" = files ] && [ -d "$out/$tag.dest" ] &&
            [ "$(find "$out/$tag.dest" -type f | wc -l)" -ge "$at" ]; then
-            truncate -s 0 "$copy"; losetup -c "$dev"; cut=1
+            cut_device "$pid" "$copy" "$dev"; cut=1
         fi
     done < <(if [ "${when% *}" = files ]; then
                  # The probe's lines, then a tick every 20 ms while it runs: the
