@@ -246,6 +246,10 @@ void CNodeData::Read(CFrameReader& in) {
             auto bytes = std::make_shared<std::string>(length, '\0');
             in.Read(bytes->data(), length);
             extra.resident = std::move(bytes);
+        } else if (kind == kNodeDataContent) {
+            if (length != 4 || extra.content != 0) throw CSavedScanDamage{"a damaged content mark"};
+            extra.content = in.U32();
+            if (extra.content == 0) throw CSavedScanDamage{"a damaged content mark"};
         } else {
             // A later kind: passed over.
             std::vector<std::uint8_t> skip(std::min<std::uint32_t>(length, 1 << 16));
@@ -273,9 +277,14 @@ void CNodeData::Apply(const CNodeExtra& extra, RestoreFileNode& node) {
         node.m_held = extra.resident;
     }
     if (extra.initialized >= 0) node.m_initialized = extra.initialized;
+    if (extra.content != 0) {
+        if (node.m_isDirectory) throw CSavedScanDamage{"a content mark of a folder"};
+        node.m_content = extra.content;
+    }
 }
 
-void CNodeData::Write(std::uint64_t ordinal, IFileNode* node, const std::string* resident, CRecordWriter& out) {
+void CNodeData::Write(std::uint64_t ordinal, IFileNode* node, const std::string* resident, std::uint32_t content,
+                      CRecordWriter& out) {
     auto* c = dynamic_cast<CFileNode*>(node);
     const long long size = node->GetFileSize();
     const long long initialized = c ? c->GetInitializedSize() : size;
@@ -290,6 +299,12 @@ void CNodeData::Write(std::uint64_t ordinal, IFileNode* node, const std::string*
         out.U32(kNodeDataResident);
         out.U32(static_cast<std::uint32_t>(resident->size()));
         out.Bytes(resident->data(), resident->size());
+    }
+    if (content != 0 && !node->IsDirectory()) {
+        out.U64(ordinal);
+        out.U32(kNodeDataContent);
+        out.U32(4);
+        out.U32(content);
     }
 }
 

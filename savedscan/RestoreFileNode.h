@@ -144,6 +144,7 @@ public:
     std::uint32_t m_isDirectory = 0;
     std::uint32_t m_isDeleted = 0;
     long long m_initialized = -1;              // below 0: the whole size
+    std::uint32_t m_content = 0;               // what its bytes read as on saving (0: not known)
     std::shared_ptr<const std::string> m_held; // resident bytes the scan read
     bool m_unplacedCompressed = false;
 };
@@ -167,6 +168,7 @@ public:
 struct CNodeExtra {
     long long initialized = -1;
     std::shared_ptr<const std::string> resident;
+    std::uint32_t content = 0; // ContentMark on saving; 0: none
 };
 
 class CNodeData {
@@ -182,8 +184,9 @@ public:
     static void Apply(const CNodeExtra& extra, RestoreFileNode& node);
 
     // Appends the entries of one node being saved; resident: its resident
-    // bytes when it has any.
-    static void Write(std::uint64_t ordinal, IFileNode* node, const std::string* resident, CRecordWriter& out);
+    // bytes when it has any; content: its ContentMark (0: none).
+    static void Write(std::uint64_t ordinal, IFileNode* node, const std::string* resident, std::uint32_t content,
+                      CRecordWriter& out);
 
 private:
     std::map<std::uint64_t, CNodeExtra> m_extras;

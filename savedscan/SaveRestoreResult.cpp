@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -186,9 +187,11 @@ bool WalkBreadthFirst(IFileNode* root, CSaveBytes& bytes, Visit visit) {
 // by its size, unread): what a save's progress is measured against and the
 // room a place must have to build it in. False when the save was stopped.
 bool ExpectedBytes(const SaveSource& source, const PartitionLists& lists, CSaveBytes& bytes, std::uint64_t& expected) {
-    constexpr std::uint64_t kFrames = 5;
+    constexpr std::uint64_t kFrames = 6;
+    std::uint64_t blocks = 0;
+    for (const auto& records : lists) blocks += BlocksFor(records.size());
     expected = kRSFileHeaderSize + kFrames * kRSFrameHeaderSize + 4 + kControllerListBytes + 24 +
-               source.disk.name.size() + kFrames * 24 + 8;
+               source.disk.name.size() + kFrames * 24 + 8 + 8 + 16 * source.volumes.size() + 8 * blocks;
     std::string scratch;
     CRecordWriter out(scratch);
     std::uint64_t ordinal = 0;
@@ -200,7 +203,8 @@ bool ExpectedBytes(const SaveSource& source, const PartitionLists& lists, CSaveB
             scratch.clear();
             out.U32(kNodeMarker);
             WriteFileNode(child, out);
-            CNodeData::Write(ordinal++, child, nullptr, out);
+            // Room for a content mark whatever it will be.
+            CNodeData::Write(ordinal++, child, nullptr, 1, out);
             expected += scratch.size();
             if (HasResidentData(child)) expected += 16 + static_cast<std::uint64_t>(child->GetFileSize());
         });
@@ -213,7 +217,7 @@ bool ExpectedBytes(const SaveSource& source, const PartitionLists& lists, CSaveB
 std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLists& lists, CSaveBytes& bytes) {
     std::string nodeData;
     CRecordWriter extras(nodeData);
-    std::uint64_t ordinal = 0;
+    std::uint64_t ordinal = 0, marked = 0;
     std::uint64_t blocks = 0;
     for (const auto& records : lists) blocks += BlocksFor(records.size());
     rs.OpenFrame(_frFileSystemNode);
@@ -245,7 +249,13 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLis
             WriteFileNode(child, out);
             std::string resident;
             const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
-            CNodeData::Write(ordinal++, child, held ? &resident : nullptr, extras);
+            std::uint32_t content = 0;
+            if (source.content && !child->IsDirectory() && !HasResidentData(child) && child->GetFileSize() > 0 &&
+                marked < kMaxContentMarks) {
+                ++marked;
+                content = source.content(root, child);
+            }
+            CNodeData::Write(ordinal++, child, held ? &resident : nullptr, content, extras);
             payload.MaybeFlush();
         });
         if (!walked) throw WriteFailure{};
@@ -562,6 +572,21 @@ bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists&
             if (nodeData.size() > UINT32_MAX) throw WriteFailure{};
             WriteSmallFrame(rs, _frNodeData, nodeData, progress);
         }
+        bytes.clear();
+        const std::size_t laid = std::min<std::size_t>(source.volumes.size(), kMaxLaidVolumes);
+        w.U32(static_cast<std::uint32_t>(laid));
+        for (std::size_t i = 0; i < laid; ++i) {
+            w.U64(static_cast<std::uint64_t>(source.volumes[i].first));
+            w.U64(source.volumes[i].second);
+        }
+        std::vector<long long> starts;
+        for (std::size_t r = 0; r < source.roots.size(); ++r) {
+            const long long start = source.rootStart ? source.rootStart(source.roots[r]) : -1;
+            starts.insert(starts.end(), BlocksFor(lists[r].size()), start);
+        }
+        w.U32(static_cast<std::uint32_t>(starts.size()));
+        for (const long long start : starts) w.U64(static_cast<std::uint64_t>(start));
+        WriteSmallFrame(rs, _frVolumes, bytes, progress);
         WriteChecksums(rs, progress);
     } catch (const WriteFailure&) {
         ok = false;
@@ -773,6 +798,68 @@ const std::vector<SavedRootSummary>& CRestoreScanSink::SavedRoots() {
     return *m_roots;
 }
 
+const LaidVolumes& CRestoreScanSink::Layout() {
+    if (!m_laid) {
+        try {
+            m_laid = ReadLaidVolumes(m_rs);
+        } catch (const CSavedScanDamage& damage) {
+            CatchExeception::WriteLog("saved scan refused: %s\n", damage.what);
+            m_laid.emplace();
+            m_result = SAVED_DAMAGED;
+        } catch (const CRSException&) {
+            m_laid.emplace();
+            m_result = SAVED_DAMAGED;
+        } catch (const std::bad_alloc&) {
+            m_laid.emplace();
+            m_result = SAVED_DAMAGED;
+        }
+        try {
+            m_rs.CloseFrame();
+        } catch (const CRSException&) {
+        }
+    }
+    return *m_laid;
+}
+
+void CRestoreScanSink::Settle() {
+    if (m_settled) return;
+    m_settled = true;
+    std::vector<std::pair<long long, long long>> ranges = m_otherSectors;
+    // Volumes the device lists that the scanned disk did not: what lies
+    // there is not what was scanned, whatever file the save places there.
+    const LaidVolumes& laid = Layout();
+    if (laid.present && !laid.volumes.empty() && m_replayed)
+        for (const auto& [start, sectors] : m_target.VolumeExtents(m_replayed))
+            if (start >= 0 && sectors > 0 && sectors <= static_cast<unsigned long long>(LLONG_MAX - start) &&
+                std::find(laid.volumes.begin(), laid.volumes.end(), std::pair(start, sectors)) == laid.volumes.end())
+                ranges.emplace_back(start, start + static_cast<long long>(sectors));
+    if (ranges.empty()) return;
+    std::uint64_t failed = 0;
+    for (RestoreScanTarget::ReplayedFiles& replayed : m_target.Replayed()) {
+        const CCollectedVolumeDeviceInfoStruct* info =
+            m_target.IsDisk(replayed.device) ? nullptr : m_target.VolumeInfo(replayed.device);
+        const long long offset = info && info->startSector > 0 ? info->startSector : 0;
+        std::vector<std::pair<long long, long long>> here;
+        for (const auto& [first, end] : ranges)
+            if (end > offset) here.emplace_back(first - offset, end - offset);
+        std::erase_if(replayed.files, [](IFileNode* node) {
+            auto* loaded = dynamic_cast<RestoreFileNode*>(node);
+            return !loaded || loaded->IsDirectory() || !loaded->GetDataRunList();
+        });
+        if (here.empty() || replayed.files.empty()) continue;
+        const std::vector<bool> within = FilesWithin(replayed.device, replayed.records, replayed.files, here);
+        for (std::size_t i = 0; i < replayed.files.size() && i < within.size(); ++i) {
+            if (!within[i]) continue;
+            static_cast<RestoreFileNode*>(replayed.files[i])->Unplace();
+            ++failed;
+        }
+    }
+    m_volumes.unvouched += failed;
+    if (failed)
+        CatchExeception::WriteLog("saved scan: %llu files lie where the device holds other volumes than the ones scanned\n",
+                                  static_cast<unsigned long long>(failed));
+}
+
 std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume, int searcherType,
                                                           const std::string& name) {
     // Any name: a volume without a label is named after its device node,
@@ -832,6 +919,25 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
                                  VolumeMark::Kind kind) { return MarksNow(device, records, nodes, kind); };
     volumes.filesHeld = [device](const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
                                  VolumeCheck alone) { return VolumeHoldsFiles(device, record, files, alone); };
+    volumes.contentMarks = [device](const std::vector<CSearchedPartitionInfo*>& records,
+                                    const std::vector<IFileNode*>& nodes) {
+        return ContentMarksNow(device, records, nodes);
+    };
+    // Where the device lies on its disk, and where each root's saved volume
+    // lay on the scanned one: the sectors of a volume found to be another
+    // are counted on the disk.
+    const CCollectedVolumeDeviceInfoStruct* info = m_target.IsDisk(device) ? nullptr : m_target.VolumeInfo(device);
+    const long long offset = info && info->startSector > 0 ? info->startSector : 0;
+    const LaidVolumes& laid = Layout();
+    m_replayed = device;
+    volumes.replayed = [this, offset, &laid](const std::vector<OtherSectors>& others) {
+        for (const OtherSectors& o : others) {
+            const long long base =
+                o.position < laid.blocks.size() && laid.blocks[o.position] >= 0 ? laid.blocks[o.position] : offset;
+            if (o.first > LLONG_MAX - base) continue;
+            m_otherSectors.emplace_back(base + o.first, o.end > LLONG_MAX - base ? LLONG_MAX : base + o.end);
+        }
+    };
     volumes.tally = &m_volumes;
     const std::uint32_t code = ReplayFileSystemNode(m_rs, *builder, sink, target, m_partitions,
                                                     &CSavedVolumeCache::instance(), &m_steps, &volumes);
@@ -841,6 +947,7 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
 
 std::uint32_t CRestoreScanSink::Result() {
     if (m_result != SAVED_OK) return m_result;
+    Settle();
     // No volume of the device was replayed (a disk of none): it holds none
     // of the roots saved.
     if (m_volumes.OtherDevice() || (m_volumes.roots == 0 && !SavedRoots().empty())) {

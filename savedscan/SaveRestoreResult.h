@@ -54,6 +54,15 @@ struct SaveSource {
     // The resident bytes of a node whose data lives in its record (NTFS),
     // as a recovery would read them now; false when they cannot be read.
     std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
+    // What a file's bytes read as now (ContentMark on the device scanned); 0
+    // when they cannot be read. Asked of the first kMaxContentMarks files.
+    std::function<std::uint32_t(IFileNode* root, IFileNode* node)> content;
+    // The volumes the scanned disk lists (start and sectors on it); none for
+    // a scanned volume.
+    std::vector<std::pair<long long, unsigned long long>> volumes;
+    // Where on the scanned disk the volume a root's records count from
+    // starts; -1 where they count from the disk's own start.
+    std::function<long long(IFileNode* root)> rootStart;
 };
 
 // Writes the file beside the one at path under a temporary name and, once
@@ -109,6 +118,17 @@ public:
     // The volumes listed on the disk that lists volume, volume among them
     // (a quick load pairs each with its saved root).
     virtual std::vector<IStorageDevice*> DiskVolumes(IStorageDevice* volume) = 0;
+    // The volumes (start and sectors) listed on the disk that device is or
+    // is on.
+    virtual std::vector<std::pair<long long, unsigned long long>> VolumeExtents(IStorageDevice*) { return {}; }
+    // After a replay, per tree root: the device its files are read from,
+    // the records they are read by and its files (nodes the load made).
+    struct ReplayedFiles {
+        IStorageDevice* device = nullptr;
+        std::vector<CSearchedPartitionInfo*> records;
+        std::vector<IFileNode*> files;
+    };
+    virtual std::vector<ReplayedFiles> Replayed() { return {}; }
     // Runs the scan of device with sink as the source of its trees.
     virtual void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) = 0;
     // After the replay: a load that failed leaves no results.
@@ -140,6 +160,11 @@ private:
     // The saved root a quick scan's volume takes, or none.
     std::optional<std::uint64_t> PairedRoot(IStorageDevice* volume, int searcherType, const std::string& name);
     VolumeCheck Verdict(const SavedRootSummary& root, IStorageDevice* volume);
+    // The Volumes frame, read once (absent in older saves).
+    const LaidVolumes& Layout();
+    // Once every replay of the device has ended: files whose data lies on
+    // volumes that are not the ones scanned fail.
+    void Settle();
 
     IRSData& m_rs;
     CProgressSteps& m_steps;
@@ -151,6 +176,10 @@ private:
     std::map<std::pair<std::uint64_t, IStorageDevice*>, VolumeCheck> m_verdicts;
     CVolumeTally m_volumes;
     std::uint32_t m_result = SAVED_OK;
+    std::optional<LaidVolumes> m_laid;
+    std::vector<std::pair<long long, long long>> m_otherSectors; // on the disk
+    IStorageDevice* m_replayed = nullptr;
+    bool m_settled = false;
 };
 
 // The pause before a load reads (tests shorten it).

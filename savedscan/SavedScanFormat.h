@@ -27,12 +27,23 @@
 //                 marks of sampled files read at their start, middle and
 //                 end (files of one program begin alike) and the u32 tag
 //                 kSampleMarkTag.
-// Two frames that readers of the first three pass over:
+// Frames that readers of the first three pass over:
 // NodeData:       what a file-node record cannot say, per node by its ordinal
 //                 (its place among all node entries, from 0, in file order):
 //                 u64 ordinal (ascending), u32 kind, u32 length, the value.
 //                 Kind 1: i64 initialized size. Kind 2: the resident bytes.
+//                 Kind 3: u32 mark of the file's first, middle and last
+//                 sectors as the scan read them (ContentMark), so that a load
+//                 reads each file only where its bytes are still the ones
+//                 scanned (two devices may share a volume, not each file).
 //                 Unknown kinds are passed over.
+// Volumes:        where the scanned disk's volumes were: u32 count, per
+//                 volume its i64 start and u64 sectors on the disk as the
+//                 device list had them (none for a scanned volume); then u32
+//                 count, per root block in file order the i64 start on the
+//                 disk of the volume its records count from (-1: the disk's
+//                 own start). A load tells by them where a device made alike
+//                 holds other volumes than the one scanned.
 // Checksums:      written last; per other frame its GUID, u32 payload size
 //                 and u32 CRC-32 (kRSCrc32Polynomial) of its payload. A load
 //                 checks every frame listed. Saves that write it say so by
@@ -58,6 +69,9 @@ inline constexpr tagGUIDSIGN _frFileSystemNode = {
 // {782C260B-5204-4A54-A104-BA6F75679ACE}
 inline constexpr tagGUIDSIGN _frNodeData = {
     {0x0B, 0x26, 0x2C, 0x78, 0x04, 0x52, 0x54, 0x4A, 0xA1, 0x04, 0xBA, 0x6F, 0x75, 0x67, 0x9A, 0xCE}};
+// {918A7657-0633-43BA-BDE9-F7645F7E71B2}
+inline constexpr tagGUIDSIGN _frVolumes = {
+    {0x57, 0x76, 0x8A, 0x91, 0x33, 0x06, 0xBA, 0x43, 0xBD, 0xE9, 0xF7, 0x64, 0x5F, 0x7E, 0x71, 0xB2}};
 // {29ACC8F1-E922-46DC-9021-4159A2F284C0}
 inline constexpr tagGUIDSIGN _frChecksums = {
     {0xF1, 0xC8, 0xAC, 0x29, 0x22, 0xE9, 0xDC, 0x46, 0x90, 0x21, 0x41, 0x59, 0xA2, 0xF2, 0x84, 0xC0}};
@@ -100,10 +114,16 @@ inline constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;
 inline constexpr std::uint32_t kRunBytes = 16;
 inline constexpr std::uint32_t kNodeDataInitialized = 1;
 inline constexpr std::uint32_t kNodeDataResident = 2;
+inline constexpr std::uint32_t kNodeDataContent = 3;
 inline constexpr std::uint32_t kNodeDataHead = 8 + 4 + 4;
+// Files a save marks by their contents, in save order: each costs a save
+// and a load three small reads.
+inline constexpr std::uint64_t kMaxContentMarks = 1 << 16;
 // Resident data lives inside one MFT record (at most 64 KiB).
 inline constexpr std::uint32_t kMaxResidentBytes = 1 << 16;
 inline constexpr std::uint32_t kChecksumEntry = 16 + 4 + 4;
+// Volumes listed on a disk, and root blocks, a Volumes frame may name.
+inline constexpr std::uint32_t kMaxLaidVolumes = 4096;
 
 // The fixed part of a file-node record before its runs (ids, size,
 // attribute, times, flags, run count, resident flag), and after them (name

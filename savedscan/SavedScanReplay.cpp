@@ -1,6 +1,7 @@
 #include "savedscan/SavedScanReplay.h"
 
 #include "engine/include/DataRecovery.h"
+#include "engine/include/EngineTypes.h"
 #include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
@@ -10,6 +11,7 @@
 #include "savedscan/StdFile.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -132,6 +134,28 @@ std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node) {
     return mark ? mark : 1;
 }
 
+std::uint32_t ContentMark(IDataRecovery& writer, IFileNode* node) {
+    constexpr long long kSector = 512;
+    const Owned<IFileReader> reader(writer.SetRecoverNode(node));
+    const long long size = node ? node->GetFileSize() : 0;
+    if (!reader || size <= 0) return 0;
+    std::uint64_t hash = 0xCBF29CE484222325ULL; // FNV-1a
+    const long long middle = size / 2 / kSector * kSector;
+    const long long last = std::max(0LL, size - kSector);
+    long long done = -1;
+    for (const long long at : {0LL, middle, last}) {
+        if (at <= done) continue;
+        std::uint8_t bytes[kSector];
+        const auto want = static_cast<unsigned>(std::min(size - at, kSector));
+        int error = 0;
+        if (reader->ReadData(at, reinterpret_cast<char*>(bytes), want, &error) != want || error != 0) return 0;
+        for (unsigned i = 0; i < want; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+        done = at;
+    }
+    const auto mark = static_cast<std::uint32_t>(hash ^ (hash >> 32));
+    return mark ? mark : 1;
+}
+
 VolumeCheck JudgeMarks(const SaveRestoreResult::VolumeMark& mark, const std::vector<std::uint16_t>& now,
                        std::vector<bool>* differ) {
     using SaveRestoreResult::VolumeMark;
@@ -250,7 +274,28 @@ struct ReplayState {
     std::map<int, std::vector<ByFiles>> byFiles;
     // Sampled files whose bytes are not as saved, on a volume that is.
     std::unordered_set<const IFileNode*> unvouched;
+    // Device sectors of volumes whose marks say they are not the ones
+    // scanned: what lies there now is another volume's, whichever file of
+    // the scan the save places there.
+    std::vector<OtherSectors> otherSectors;
 };
+
+// A volume of a file system, as a mark tells: its sectors are its own.
+bool FileSystemKind(unsigned kind) {
+    return kind == FS_FAT12 || kind == FS_FAT16 || kind == FS_FAT32 || kind == FS_NTFS || kind == FS_EXFAT ||
+           kind == FS_HFSPLUS || kind == FS_APFS;
+}
+
+// The sectors of a record whose mark said its volume is another one.
+void AddOtherSectors(ReplayState& state, std::uint64_t position, const CSearchedPartitionInfo& record,
+                     const VolumeMark& mark) {
+    if (mark.kind == VolumeMark::Kind::None || !FileSystemKind(record.m_fileSystemType) || record.m_startSector < 0 ||
+        record.m_totalSectors == 0 || record.m_totalSectors > static_cast<unsigned long long>(LLONG_MAX))
+        return;
+    const long long start = record.m_startSector;
+    const long long total = static_cast<long long>(record.m_totalSectors);
+    state.otherSectors.push_back({position, start, total > LLONG_MAX - start ? LLONG_MAX : start + total});
+}
 
 // The partition indexes a file of the type may name; none when the writers
 // take the only record whatever the file names.
@@ -268,7 +313,7 @@ void Tally(CVolumeTally* tally, VolumeCheck check) {
 
 // The records of the type judged by their files: at least half of the files
 // sampled must read as saved. Those that do not join the other volumes.
-void JudgeByFiles(ReplayState& state, int type, const std::vector<std::unique_ptr<RestoreFileNode>>& nodes,
+void JudgeByFiles(ReplayState& state, std::uint64_t position, int type, const std::vector<std::unique_ptr<RestoreFileNode>>& nodes,
                   CRestoredPartitions& partitions, const ReplayVolumeCheck* volumes) {
     const auto pending = state.byFiles.find(type);
     if (pending == state.byFiles.end()) return;
@@ -296,7 +341,11 @@ void JudgeByFiles(ReplayState& state, int type, const std::vector<std::unique_pt
                 if (r && r->m_partitionIndex == index && !record) record = r;
             if (record) check = volumes->filesHeld(*record, files, alone);
         }
-        if (check == VolumeCheck::Other) state.otherVolumes[type].insert(index);
+        if (check == VolumeCheck::Other) {
+            state.otherVolumes[type].insert(index);
+            for (const CSearchedPartitionInfo* r : partitions.List(type))
+                if (r && r->m_partitionIndex == index) AddOtherSectors(state, position, *r, mark);
+        }
         Tally(volumes ? volumes->tally : nullptr, check);
     }
     state.byFiles.erase(pending);
@@ -343,6 +392,7 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
             volumes && volumes->check ? volumes->check(*record, mark) : VolumeCheck::Unchecked;
         if (check == VolumeCheck::Other) {
             state.otherVolumes[type].insert(record->m_partitionIndex);
+            AddOtherSectors(state, position, *record, mark);
             Tally(tally, check);
         } else if (volumes && (((mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) &&
                                 mark.HasFiles()) ||
@@ -381,7 +431,7 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (steps) steps->Step(progress);
     }
     if (!match) return true;
-    if (!nodes.empty()) JudgeByFiles(state, type, nodes, partitions, volumes);
+    if (!nodes.empty()) JudgeByFiles(state, position, type, nodes, partitions, volumes);
 
     // A file is read at the place of the record with its partition index;
     // naming none (a save that left records out), it would be read at
@@ -393,13 +443,32 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
     const auto other = state.otherVolumes.find(type);
     const bool otherVolume = other != state.otherVolumes.end();
     const bool allOther = otherVolume && partitions.List(type).size() < 2;
+    const auto unplaced = [&](RestoreFileNode& node) {
+        return places && !node.IsDirectory() && !places->count(node.GetBelongedPartition());
+    };
+    const auto onOther = [&](RestoreFileNode& node) {
+        return otherVolume && !node.IsDirectory() && (allOther || other->second.count(node.GetBelongedPartition()));
+    };
+    // Each file is read only where its bytes are still the ones scanned: two
+    // devices may share a volume (a stick copied, then each used) but not
+    // every file of it.
+    if (volumes && volumes->contentMarks) {
+        std::vector<IFileNode*> marked;
+        for (auto& node : nodes)
+            if (node->m_content != 0 && !node->IsDirectory() && !unplaced(*node) && !onOther(*node) &&
+                !state.unvouched.count(node.get()))
+                marked.push_back(node.get());
+        if (!marked.empty()) {
+            const std::vector<std::uint32_t> now = volumes->contentMarks(partitions.List(type), marked);
+            for (std::size_t i = 0; i < marked.size() && i < now.size(); ++i)
+                if (now[i] != static_cast<RestoreFileNode*>(marked[i])->m_content) state.unvouched.insert(marked[i]);
+        }
+    }
     for (auto& node : nodes) {
-        if (places && !node->IsDirectory() && !places->count(node->GetBelongedPartition())) {
+        if (unplaced(*node)) {
             node->Unplace();
             ++state.unplaced;
-        } else if ((otherVolume && !node->IsDirectory() &&
-                    (allOther || other->second.count(node->GetBelongedPartition()))) ||
-                   state.unvouched.count(node.get())) {
+        } else if (onOther(*node) || state.unvouched.count(node.get())) {
             node->Unplace();
             if (tally) ++tally->unvouched;
         }
@@ -440,6 +509,7 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
         for (std::uint64_t i = 0; i < roots && whole; ++i)
             whole = Continued(progress) &&
                     ReplayRoot(in, i, state, nodeData, builder, progress, target, partitions, cache, steps, volumes);
+        if (whole && volumes && volumes->replayed) volumes->replayed(state.otherSectors);
         for (int type : state.unbuilt) builder.FlashBuild(static_cast<_tagSearcherType>(type));
         if (state.unplaced)
             CatchExeception::WriteLog("saved scan: %llu files name a partition the save does not hold\n",
@@ -463,6 +533,34 @@ std::uint32_t ReplayFileSystemNode(IRSData& rs, IDirecotryTreeBuilder& builder, 
     } catch (const CRSException&) {
     }
     return code;
+}
+
+LaidVolumes ReadLaidVolumes(IRSData& rs) {
+    LaidVolumes laid;
+    if (!OpenIfPresent(rs, _frVolumes)) return laid;
+    laid.present = true;
+    CFrameReader in(rs);
+    in.Need(4, "no volume count");
+    const std::uint32_t volumes = in.U32();
+    if (volumes > kMaxLaidVolumes || std::uint64_t{volumes} * 16 > in.Remaining())
+        throw CSavedScanDamage{"a volume count out of range"};
+    for (std::uint32_t i = 0; i < volumes; ++i) {
+        const auto start = static_cast<long long>(in.U64());
+        const std::uint64_t sectors = in.U64();
+        if (start < 0 || sectors > static_cast<std::uint64_t>(LLONG_MAX - start))
+            throw CSavedScanDamage{"a volume out of range"};
+        laid.volumes.emplace_back(start, sectors);
+    }
+    in.Need(4, "no root block count");
+    const std::uint32_t blocks = in.U32();
+    if (std::uint64_t{blocks} * 8 != in.Remaining()) throw CSavedScanDamage{"a root block count out of range"};
+    for (std::uint32_t i = 0; i < blocks; ++i) {
+        const auto start = static_cast<long long>(in.U64());
+        if (start < -1) throw CSavedScanDamage{"a root block's start out of range"};
+        laid.blocks.push_back(start);
+    }
+    rs.CloseFrame();
+    return laid;
 }
 
 std::vector<SavedRootSummary> ListSavedRoots(IRSData& rs) {

@@ -120,6 +120,12 @@ std::uint16_t FirstSectorMark(IDataRecovery& writer, IFileNode* node);
 // only.
 std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node);
 
+// 32 bits of the bytes of node's first, middle and last sectors as writer
+// reads them (never 0), zeros and erased bytes too: a file is told from the
+// bytes another device holds at its place, not a volume from another; 0 when
+// they cannot be read.
+std::uint32_t ContentMark(IDataRecovery& writer, IFileNode* node);
+
 // A Files or Samples mark against what the sampled files read now (now[i]
 // for the mark's i-th file): Same when at least half of the files that
 // vouched on saving read as saved, Other when fewer, Unchecked when none
@@ -142,6 +148,13 @@ struct ReplayTarget {
     std::optional<std::uint64_t> paired{}; // the root's position
 };
 
+// The sectors [first, end) of a saved volume that is not the one scanned,
+// counted as its root block's (position) records count them.
+struct OtherSectors {
+    std::uint64_t position = 0;
+    long long first = 0, end = 0;
+};
+
 // How a replay checks the volumes of the roots it adds.
 struct ReplayVolumeCheck {
     // Asked for each partition record of a root added, with what the save
@@ -161,6 +174,16 @@ struct ReplayVolumeCheck {
     std::function<VolumeCheck(const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
                               VolumeCheck alone)>
         filesHeld;
+    // What files read as now (ContentMark, per node), through a writer of the
+    // records given: a file whose bytes are not the ones scanned fails.
+    std::function<std::vector<std::uint32_t>(const std::vector<CSearchedPartitionInfo*>& records,
+                                             const std::vector<IFileNode*>& nodes)>
+        contentMarks;
+    // At the replay's end: the sectors of the saved volumes whose marks say
+    // they are not the ones scanned. Files whose data lies there read
+    // another volume's bytes: the caller, which knows where each replay's
+    // device lies and every file placed, takes their places.
+    std::function<void(const std::vector<OtherSectors>& others)> replayed;
     CVolumeTally* tally = nullptr;
 };
 
@@ -192,6 +215,19 @@ struct SavedRootSummary {
     std::vector<std::vector<IFileNode*>> files;      // per record, its sampled files (CMarkSampler)
     std::vector<std::shared_ptr<IFileNode>> kept;    // the nodes files point to
 };
+
+// What a Volumes frame says: the volumes the scanned disk listed, and per
+// root block where the volume its records count from starts (-1: the disk).
+struct LaidVolumes {
+    bool present = false;
+    std::vector<std::pair<long long, unsigned long long>> volumes;
+    std::vector<long long> blocks;
+};
+
+// Reads the Volumes frame (present stays false in saves without one) and
+// closes it. Throws CSavedScanDamage for one not as a save writes it, or
+// CRSException.
+LaidVolumes ReadLaidVolumes(IRSData& rs);
 
 // The root blocks of the FileSystemNode frame, their nodes read past; the
 // frame is left open for the caller to close. Throws CSavedScanDamage or

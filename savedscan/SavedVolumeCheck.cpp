@@ -1,11 +1,13 @@
 #include "savedscan/SavedVolumeCheck.h"
 
 #include "engine/include/EngineTypes.h"
+#include "engine/include/Owned.h"
 #include "engine/include/SearchedPartitionInfo.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/common/FileNode.h"
 #include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/writer/DataRecovery.h"
+#include "engine/writer/FileReader.h"
 #include "savedscan/RestoreFileNode.h"
 
 #include <algorithm>
@@ -151,4 +153,33 @@ std::vector<std::uint16_t> MarksNow(IStorageDevice* device, const std::vector<CS
     for (IFileNode* node : files)
         marks.push_back(kind == VolumeMark::Kind::Samples ? SampleMark(writer, node) : FirstSectorMark(writer, node));
     return marks;
+}
+
+std::vector<std::uint32_t> ContentMarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
+                                           const std::vector<IFileNode*>& files) {
+    std::vector<CSearchedPartitionInfo*> copies = records;
+    CDataRecovery writer;
+    std::vector<std::uint32_t> marks;
+    if (!device || writer.Initialize(copies, device) != 0) return marks;
+    marks.reserve(files.size());
+    for (IFileNode* node : files) marks.push_back(ContentMark(writer, node));
+    return marks;
+}
+
+std::vector<bool> FilesWithin(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
+                              const std::vector<IFileNode*>& files,
+                              const std::vector<std::pair<long long, long long>>& ranges) {
+    std::vector<bool> within(files.size(), false);
+    std::vector<CSearchedPartitionInfo*> copies = records;
+    CDataRecovery writer;
+    if (!device || ranges.empty() || writer.Initialize(copies, device) != 0) return within;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const Owned<IFileReader> reader(writer.SetRecoverNode(files[i]));
+        auto* plain = dynamic_cast<CFileReader*>(reader.get());
+        if (!plain) continue;
+        for (const auto& [first, end] : plain->DeviceSectors())
+            for (const auto& [from, to] : ranges)
+                if (first < to && from < end) within[i] = true;
+    }
+    return within;
 }

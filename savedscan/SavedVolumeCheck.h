@@ -40,3 +40,16 @@ bool MakeVolumeMark(IStorageDevice* device, const CSearchedPartitionInfo& record
 // when no writer can be made.
 std::vector<std::uint16_t> MarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
                                     const std::vector<IFileNode*>& files, SaveRestoreResult::VolumeMark::Kind kind);
+
+// What the files read as on device now (ContentMark, per node; 0 where they
+// cannot be read), through a writer of records. None when no writer can be
+// made.
+std::vector<std::uint32_t> ContentMarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
+                                           const std::vector<IFileNode*>& files);
+
+// Per file, whether a writer of records on device reads any of its data from
+// the device sectors of ranges ([first, end)). False where that cannot be
+// told (a file that expands itself).
+std::vector<bool> FilesWithin(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
+                              const std::vector<IFileNode*>& files,
+                              const std::vector<std::pair<long long, long long>>& ranges);

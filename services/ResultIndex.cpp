@@ -58,6 +58,11 @@ ResultIndex::FileList ResultIndex::Roots() const {
     return m_retired ? FileList{} : m_roots;
 }
 
+ResultIndex::FileList ResultIndex::HeldRoots() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_roots;
+}
+
 ResultIndex::TypeMap ResultIndex::Types() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_retired ? TypeMap{} : m_typeMap;

@@ -30,6 +30,9 @@ public:
     void Reinstate();
 
     FileList Roots() const;
+    // The roots also while retired: a load judges what its replay filed
+    // before the readers see any of it.
+    FileList HeldRoots() const;
     TypeMap Types() const;
     // view 2 creation, 3 modification, 4 access.
     DateMap Dates(int view) const;

@@ -31,6 +31,21 @@ bool Describe(IStorageDevice* storage, _DiskVolumeData& out) {
 
 std::string NameOf(const _DiskVolumeData& d) { return d.name ? d.name : ""; }
 
+// The volumes (start and sectors) the device list has on the disk that
+// device is or is on.
+std::vector<std::pair<long long, unsigned long long>> VolumeExtentsOf(IStorageDevice* device) {
+    VXUIDeviceData& devices = VXUIDeviceData::instance();
+    IStorageDevice* disk = devices.IsDiskStorage(device) ? device : devices.GetDiskStorageByVolumeStorage(device);
+    std::list<IStorageDevice*> volumes;
+    if (disk) devices.GetDiskVolumeStorage(disk, volumes);
+    std::vector<std::pair<long long, unsigned long long>> extents;
+    for (IStorageDevice* volume : volumes)
+        if (const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(volume))
+            if (info->startSector >= 0 && info->totalSectors > 0)
+                extents.emplace_back(info->startSector, static_cast<unsigned long long>(info->totalSectors));
+    return extents;
+}
+
 bool SameKind(const _DiskVolumeData& d, const SavedDisk& saved) {
     return static_cast<std::int64_t>(d.size) == saved.size && d.fileSystem == saved.fileSystem;
 }
@@ -67,8 +82,32 @@ public:
         devices.GetDiskVolumeStorage(devices.GetDiskStorageByVolumeStorage(volume), volumes);
         return {volumes.begin(), volumes.end()};
     }
+    std::vector<std::pair<long long, unsigned long long>> VolumeExtents(IStorageDevice* device) override {
+        return VolumeExtentsOf(device);
+    }
     const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) override {
         return VXUIDeviceData::GetVolumeInfo(device);
+    }
+    std::vector<ReplayedFiles> Replayed() override {
+        std::vector<ReplayedFiles> replayed;
+        const std::shared_ptr<ScanSession> session = m_scan.Session();
+        if (!session) return replayed;
+        for (IFileNode* root : session->Results().HeldRoots()) {
+            auto* writer = dynamic_cast<CDataRecovery*>(session->WriterFor(root));
+            if (!writer || !writer->Device()) continue;
+            ReplayedFiles files;
+            files.device = writer->Device();
+            files.records = writer->GetSearchedPartition();
+            std::deque<IFileNode*> folders{root};
+            while (!folders.empty()) {
+                IFileNode* folder = folders.front();
+                folders.pop_front();
+                for (IFileNode* child = folder->GetFirstChild(); child; child = child->GetNextNode())
+                    (child->IsDirectory() ? folders.push_back(child) : files.files.push_back(child));
+            }
+            replayed.push_back(std::move(files));
+        }
+        return replayed;
     }
     void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) override {
         m_scan.SetDeepScan(deep ? 1 : 0);
@@ -201,6 +240,18 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
             done += got;
         }
         return true;
+    };
+    if (VXUIDeviceData::instance().IsDiskStorage(storage)) source.volumes = VolumeExtentsOf(storage);
+    source.rootStart = [from](IFileNode* root) -> long long {
+        auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));
+        IStorageDevice* device = concrete ? concrete->Device() : nullptr;
+        if (!device || VXUIDeviceData::instance().IsDiskStorage(device)) return -1;
+        const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(device);
+        return info && info->startSector >= 0 ? info->startSector : -1;
+    };
+    source.content = [from](IFileNode* root, IFileNode* node) -> std::uint32_t {
+        IDataRecovery* writer = from->Storage() ? from->WriterFor(root) : nullptr;
+        return writer ? ContentMark(*writer, node) : 0;
     };
     source.hold = std::move(held);
     return source;

@@ -201,6 +201,36 @@ const std::vector<std::pair<SpanKind, long long>>& CFileReader::Spans() {
     return m_spans;
 }
 
+std::vector<std::pair<long long, long long>> CFileReader::DeviceSectors() {
+    std::vector<std::pair<long long, long long>> sectors;
+    if (!m_runs || m_runs->IsResident() || !m_device || m_clusterSize <= 0 || m_sectorsPerCluster == 0)
+        return sectors;
+    unsigned sectorSize = m_device->GetSectorSize();
+    if (sectorSize == 0) sectorSize = 512;
+    const auto total = static_cast<long long>(std::min<unsigned long long>(m_device->GetTotalSectors(), LLONG_MAX));
+    long long runStart = 0;
+    Owned<IDataRunList> runs(m_runs->Clone());
+    for (DataRun* run = runs ? runs->GetFirst() : nullptr; run && runStart < m_initializedSize; run = runs->GetNext()) {
+        if (run->length <= 0) continue;
+        long long runBytes = 0, runEnd = 0, first = 0;
+        if (__builtin_mul_overflow(run->length, m_clusterSize, &runBytes) ||
+            __builtin_add_overflow(runStart, runBytes, &runEnd))
+            break;
+        runEnd = std::min<long long>(runEnd, m_initializedSize);
+        if (run->start >= 0 && !__builtin_mul_overflow(run->start, static_cast<long long>(m_sectorsPerCluster), &first) &&
+            !__builtin_add_overflow(first, m_clusterOrigin, &first) && first >= 0 && first < total) {
+            const long long count = (runEnd - runStart + sectorSize - 1) / sectorSize;
+            const long long end = count > total - first ? total : first + count;
+            if (!sectors.empty() && sectors.back().second == first)
+                sectors.back().second = end;
+            else
+                sectors.emplace_back(first, end);
+        }
+        runStart = runEnd;
+    }
+    return sectors;
+}
+
 DataSpan CFileReader::SpanAt(long long offset) {
     const auto& spans = Spans();
     const auto it = std::upper_bound(spans.begin(), spans.end(), offset,

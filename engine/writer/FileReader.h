@@ -64,6 +64,10 @@ public:
     void Release() override { delete this; }
     // IDataSpans
     DataSpan SpanAt(long long offset) override;
+    // The device sectors the file's data is read from, as [first, end)
+    // ranges in file order (holes and what lies past the device's end left
+    // out); empty for resident data.
+    std::vector<std::pair<long long, long long>> DeviceSectors();
 
     // 1 when the reader can read node through partition, 0 otherwise. The
     // reader walks its own copy of the node's runs, so readers of one node on
