@@ -250,8 +250,11 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLis
             std::string resident;
             const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
             std::uint32_t content = 0;
-            if (source.content && !child->IsDirectory() && !HasResidentData(child) && child->GetFileSize() > 0 &&
-                marked < kMaxContentMarks) {
+            // Not of files that expand themselves: a load reads those
+            // through the volume it opens.
+            auto* node = dynamic_cast<CFileNode*>(child);
+            if (source.content && node && !node->IsCompressed() && !child->IsDirectory() && !HasResidentData(child) &&
+                child->GetFileSize() > 0 && marked < kMaxContentMarks) {
                 ++marked;
                 content = source.content(root, child);
             }
@@ -856,7 +859,7 @@ void CRestoreScanSink::Settle() {
     }
     m_volumes.unvouched += failed;
     if (failed)
-        CatchExeception::WriteLog("saved scan: %llu files lie where the device holds other volumes than the ones scanned\n",
+        CatchExeception::WriteLog("saved scan: %llu files lie where the device holds other volumes\n",
                                   static_cast<unsigned long long>(failed));
 }
 

@@ -329,6 +329,28 @@ for mode in quick deep; do
     other_bytes "$r.rsf" "$marks/shared/one/card.sha256.txt" "$marks/shared/two/card.img"
     own_bytes "$r.rsf" "$marks/shared/two/card.img" "$marks/shared/one/card.sha256.txt" "$marks/shared/one/card.img"
 done
+# Sticks that shared one old volume (copied to each), then were partitioned
+# and filled each its own way (sfdisk, mkfs.fat, mkfs.exfat): the other stick
+# under the scanned one's name holds the old volume but not each old file's
+# bytes, nor the new volumes; HFS+ volumes of one ID, their files elsewhere.
+# Nothing read there has other bytes, and given first it is passed over.
+bash "$src/tests/fixtures/make-fixture" part_damage "$fixtures"
+mkdir -p "$out/shared_old"
+for row in "quick part_damage/reused_exfat12one_mbr part_damage/reused_exfat12at_mbr" \
+           "deep part_damage/reused_exfat12at_mbr part_damage/reused_exfat12one_mbr" \
+           "quick part_damage/reused_fat32k8_gpt part_damage/reused_fat32k8_mbr" \
+           "deep part_damage/reused_fat32k8_mbr part_damage/reused_fat32k8_gpt" \
+           "deep hfs_deep/changed hfs_deep/bignode"; do
+    read -r mode one two <<< "$row"
+    r="$out/shared_old/$mode" alike="$out/shared_old/$(basename "$one").img"
+    rm -rf "$r.live"
+    "$probe" "$mode" "$fixtures/$one.img" --services --save "$r.rsf" --recover "$r.live" > /dev/null 2>&1 ||
+        fail "$one $mode: --save failed"
+    sums "$r.live" > "$r.sums"
+    ln -sf "$fixtures/$two.img" "$alike"
+    other_bytes "$r.rsf" "$r.sums" "$alike"
+    own_bytes "$r.rsf" "$alike" "$r.sums" "$fixtures/$one.img"
+done
 # A carved disk whose first four pictures were overwritten since its save:
 # the other four come back byte-exact, the four overwritten fail.
 changed_disk="$out/overwritten/disk.img"

@@ -3,7 +3,8 @@
 // the replay, into a builder that takes and frees every node, or (bit 2 of
 // the first byte) into the real tree builder, which links the loaded nodes
 // by their saved ids. The first byte's value modulo 3 picks a whole-disk
-// replay, a volume's replay or a quick-scan volume's.
+// replay, a volume's replay or a quick-scan volume's. The same bytes are
+// read as the frame of where the scanned disk's volumes were.
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
 #include "savedscan/SavedScanReplay.h"
@@ -13,6 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -85,6 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rs.OpenFrame(_frFileSystemNode);
         rs.WriteCurFrame(data + 1, static_cast<unsigned>(size - 1));
         rs.CloseFrame();
+        // The same bytes as where the scanned disk's volumes were.
+        rs.OpenFrame(_frVolumes);
+        rs.WriteCurFrame(data + 1, static_cast<unsigned>(size - 1));
+        rs.CloseFrame();
         rs.EndRS();
     }
     ReplayTarget target;
@@ -96,6 +102,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What a quick load pairs volumes by: the same frame, read to its end.
     try {
         ListSavedRoots(rs);
+    } catch (const CSavedScanDamage&) {
+    } catch (const CRSException&) {
+    }
+    try {
+        rs.CloseFrame();
+    } catch (const CRSException&) {
+    }
+    try {
+        const LaidVolumes laid = ReadLaidVolumes(rs);
+        for (const auto& [start, sectors] : laid.volumes)
+            if (start < 0 || sectors > static_cast<unsigned long long>(LLONG_MAX - start)) __builtin_trap();
+        for (const long long start : laid.blocks)
+            if (start < -1) __builtin_trap();
     } catch (const CSavedScanDamage&) {
     } catch (const CRSException&) {
     }

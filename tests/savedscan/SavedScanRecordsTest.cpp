@@ -33,6 +33,7 @@
 #include <filesystem>
 #include <optional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <tuple>
@@ -429,7 +430,8 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
         // The held values reach the node; a later kind is passed over.
         Trees t;
         t.resident = 1, t.runs = 0;
-        t.nodeData = initialized2 + entry(0, kNodeDataResident, "abc") + entry(0, 99, "later");
+        t.nodeData = initialized2 + entry(0, kNodeDataResident, "abc") +
+                     entry(0, kNodeDataContent, std::string("\7\0\0\0", 4)) + entry(0, 99, "later");
         auto load = LoadDirectPtr(WriteHandMade(dir, t.Bytes(), 8, 0, FILE_STATUS_SAVED, true, t.nodeData));
         ASSERT_EQ(load->code, 0u);
         RestoreFileNode& n = *load->builder.nodes.at(0);
@@ -438,6 +440,7 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
         EXPECT_TRUE(n.ReadHeldData(1, held, sizeof held, got));
         EXPECT_EQ(std::string(held, got), "bc");
         EXPECT_EQ(n.GetInitializedSize(), 2);
+        EXPECT_EQ(n.m_content, 7u);
     }
     {
         // A file whose partition index names none of two saved records (a
@@ -473,6 +476,8 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
         {"node data of no node", [&] { Trees t; t.nodeData = entry(1, kNodeDataInitialized, std::string(8, '\0')); return t; }()},
         {"node data out of order", [&] { Trees t; t.nodeData = entry(1, 99, "") + initialized2; return t; }()},
         {"a cut node-data entry", [&] { Trees t; t.nodeData = initialized2.substr(0, 20); return t; }()},
+        {"a content mark of 3 bytes", [&] { Trees t; t.nodeData = entry(0, kNodeDataContent, "abc"); return t; }()},
+        {"a content mark 0", [&] { Trees t; t.nodeData = entry(0, kNodeDataContent, std::string(4, '\0')); return t; }()},
     };
     for (const auto& [what, t] : damaged) EXPECT_EQ(code(t), SAVED_DAMAGED) << what;
 
@@ -504,6 +509,53 @@ TEST(SavedScanRecords, DamagedRecordsAreRefused) {
     const std::string lostPath = dir.file("lost.rsf");
     ASSERT_EQ(SaveRestoreResult::WriteScanResult(lostPath.c_str(), lost.Source(), nullptr, steps), 0u);
     EXPECT_EQ(LoadDirect(lostPath), 0u);
+
+    // Where the scanned disk's volumes were reads back as saved; counts past
+    // the frame's end, a start before the disk's, a volume past 2^63 sectors
+    // or bytes after the last root block are damage.
+    auto laidFrom = [&](const std::string& path) {
+        CRSData rs(RS_MODE_READ);
+        EXPECT_TRUE(rs.StartRS(path.c_str(), 0));
+        return ReadLaidVolumes(rs);
+    };
+    {
+        SaveRestoreResult::SaveSource source = lost.Source();
+        source.volumes = {{2048, 4096}, {6144, 100}};
+        source.rootStart = [](IFileNode*) { return 2048LL; };
+        const std::string laidPath = dir.file("laid.rsf");
+        ASSERT_EQ(SaveRestoreResult::WriteScanResult(laidPath.c_str(), source, nullptr, steps), 0u);
+        const LaidVolumes laid = laidFrom(laidPath);
+        EXPECT_TRUE(laid.present);
+        EXPECT_EQ(laid.volumes, source.volumes);
+        EXPECT_EQ(laid.blocks, std::vector<long long>{2048});
+        EXPECT_FALSE(laidFrom(WriteHandMade(dir, good)).present);
+    }
+    auto laidOf = [](const std::function<void(CRecordWriter&)>& fields) {
+        std::string s;
+        CRecordWriter w(s);
+        fields(w);
+        return s;
+    };
+    for (const auto& [what, payload] : std::vector<std::pair<const char*, std::string>>{
+             {"a volume count past the end", laidOf([](CRecordWriter& w) { w.U32(1); })},
+             {"a negative volume start", laidOf([](CRecordWriter& w) { w.U32(1), w.U64(1ULL << 63), w.U64(8), w.U32(0); })},
+             {"a volume past 2^63 sectors", laidOf([](CRecordWriter& w) { w.U32(1), w.U64(4), w.U64(~0ULL), w.U32(0); })},
+             {"a root block before the disk", laidOf([](CRecordWriter& w) { w.U32(0), w.U32(1), w.U64(~1ULL); })},
+             {"bytes after the last root block", laidOf([](CRecordWriter& w) { w.U32(0), w.U32(0), w.U32(0); })}}) {
+        const std::string path = dir.file("laid-damaged.rsf");
+        {
+            CRSData rs(RS_MODE_WRITE);
+            ASSERT_TRUE(rs.StartRS(path.c_str(), 1));
+            FILEHEADER h;
+            h.status = FILE_STATUS_SAVED;
+            rs.WriteFileHeader(h);
+            rs.OpenFrame(_frVolumes);
+            rs.WriteCurFrame(payload.data(), static_cast<unsigned>(payload.size()));
+            rs.CloseFrame();
+            rs.EndRS();
+        }
+        EXPECT_THROW(laidFrom(path), CSavedScanDamage) << what;
+    }
 
     // A new save says it has checksums: without them, or with one more valid
     // frame than they list, it is damaged.
