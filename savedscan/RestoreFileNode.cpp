@@ -146,9 +146,35 @@ IFileNode* TopOf(IFileNode* node) {
 }
 } // namespace
 
+namespace {
+
+// What a compressed file reads as when the volume a load opened has none of
+// its data (a deleted file whose attributes are gone): nothing, as its scan
+// read it, so that its copy is the scan's (failed, its bytes zeros).
+class CUnreadableReader final : public IFileReader {
+public:
+    explicit CUnreadableReader(long long size) : m_size(size) {}
+    unsigned ReadData(long long, char*, unsigned, int* error) override {
+        if (error) *error = 0;
+        return 0;
+    }
+    IFileReader* Clone() override { return new CUnreadableReader(m_size); }
+    long long GetDataSize() const override { return m_size; }
+    int IsCompressFile() override { return 1; }
+    void Release() override { delete this; }
+
+private:
+    long long m_size;
+};
+
+} // namespace
+
 IFileReader* RestoreFileNode::CreateCompressFileReader(void*) {
     IFileNode* top = TopOf(this);
-    return top ? CSavedVolumeCache::instance().CreateReader(top->GetSearcheType(), this) : nullptr;
+    if (!top) return nullptr;
+    IFileReader* reader = CSavedVolumeCache::instance().CreateReader(top->GetSearcheType(), this);
+    if (!reader && m_size > 0 && top->GetSearcheType() == SEARCHER_HFSPLUS) reader = new CUnreadableReader(GetFileSize());
+    return reader;
 }
 
 bool RestoreFileNode::IsSizeUnknown() {

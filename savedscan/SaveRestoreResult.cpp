@@ -250,11 +250,8 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLis
             std::string resident;
             const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
             std::uint32_t content = 0;
-            // Not of files that expand themselves: a load reads those
-            // through the volume it opens.
-            auto* node = dynamic_cast<CFileNode*>(child);
-            if (source.content && node && !node->IsCompressed() && !child->IsDirectory() && !HasResidentData(child) &&
-                child->GetFileSize() > 0 && marked < kMaxContentMarks) {
+            if (source.content && !child->IsDirectory() && !HasResidentData(child) && child->GetFileSize() > 0 &&
+                marked < kMaxContentMarks) {
                 ++marked;
                 content = source.content(root, child);
             }
@@ -827,6 +824,29 @@ const LaidVolumes& CRestoreScanSink::Layout() {
 void CRestoreScanSink::Settle() {
     if (m_settled) return;
     m_settled = true;
+    std::vector<RestoreScanTarget::ReplayedFiles> replayed = m_target.Replayed();
+    const auto placed = [](IFileNode* node) {
+        auto* loaded = dynamic_cast<RestoreFileNode*>(node);
+        return loaded && !loaded->IsDirectory() && loaded->GetDataRunList() ? loaded : nullptr;
+    };
+    std::uint64_t failed = 0;
+    // Files that expand themselves are read through the volume the load
+    // opened, once they are in their trees: each only where its bytes are
+    // the ones scanned.
+    for (RestoreScanTarget::ReplayedFiles& files : replayed) {
+        std::vector<IFileNode*> compressed;
+        for (IFileNode* node : files.files)
+            if (RestoreFileNode* loaded = placed(node); loaded && loaded->IsCompressed() && loaded->m_content != 0)
+                compressed.push_back(loaded);
+        if (compressed.empty()) continue;
+        const std::vector<std::uint32_t> now = ContentMarksNow(files.device, files.records, compressed);
+        for (std::size_t i = 0; i < compressed.size() && i < now.size(); ++i) {
+            auto* loaded = static_cast<RestoreFileNode*>(compressed[i]);
+            if (now[i] == loaded->m_content) continue;
+            loaded->Unplace();
+            ++failed;
+        }
+    }
     std::vector<std::pair<long long, long long>> ranges = m_otherSectors;
     // Volumes the device lists that the scanned disk did not: what lies
     // there is not what was scanned, whatever file the save places there.
@@ -836,30 +856,26 @@ void CRestoreScanSink::Settle() {
             if (start >= 0 && sectors > 0 && sectors <= static_cast<unsigned long long>(LLONG_MAX - start) &&
                 std::find(laid.volumes.begin(), laid.volumes.end(), std::pair(start, sectors)) == laid.volumes.end())
                 ranges.emplace_back(start, start + static_cast<long long>(sectors));
-    if (ranges.empty()) return;
-    std::uint64_t failed = 0;
-    for (RestoreScanTarget::ReplayedFiles& replayed : m_target.Replayed()) {
+    for (RestoreScanTarget::ReplayedFiles& files : replayed) {
+        if (ranges.empty()) break;
         const CCollectedVolumeDeviceInfoStruct* info =
-            m_target.IsDisk(replayed.device) ? nullptr : m_target.VolumeInfo(replayed.device);
+            m_target.IsDisk(files.device) ? nullptr : m_target.VolumeInfo(files.device);
         const long long offset = info && info->startSector > 0 ? info->startSector : 0;
         std::vector<std::pair<long long, long long>> here;
         for (const auto& [first, end] : ranges)
             if (end > offset) here.emplace_back(first - offset, end - offset);
-        std::erase_if(replayed.files, [](IFileNode* node) {
-            auto* loaded = dynamic_cast<RestoreFileNode*>(node);
-            return !loaded || loaded->IsDirectory() || !loaded->GetDataRunList();
-        });
-        if (here.empty() || replayed.files.empty()) continue;
-        const std::vector<bool> within = FilesWithin(replayed.device, replayed.records, replayed.files, here);
-        for (std::size_t i = 0; i < replayed.files.size() && i < within.size(); ++i) {
+        std::erase_if(files.files, [&placed](IFileNode* node) { return !placed(node); });
+        if (here.empty() || files.files.empty()) continue;
+        const std::vector<bool> within = FilesWithin(files.device, files.records, files.files, here);
+        for (std::size_t i = 0; i < files.files.size() && i < within.size(); ++i) {
             if (!within[i]) continue;
-            static_cast<RestoreFileNode*>(replayed.files[i])->Unplace();
+            static_cast<RestoreFileNode*>(files.files[i])->Unplace();
             ++failed;
         }
     }
     m_volumes.unvouched += failed;
     if (failed)
-        CatchExeception::WriteLog("saved scan: %llu files lie where the device holds other volumes\n",
+        CatchExeception::WriteLog("saved scan: %llu files are not as scanned or lie on other volumes\n",
                                   static_cast<unsigned long long>(failed));
 }
 

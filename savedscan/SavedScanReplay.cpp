@@ -451,12 +451,14 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
     };
     // Each file is read only where its bytes are still the ones scanned: two
     // devices may share a volume (a stick copied, then each used) but not
-    // every file of it.
+    // every file of it. (Files that expand themselves are read through the
+    // volume the load opens, once they are in their trees: the load's end
+    // checks them.)
     if (volumes && volumes->contentMarks) {
         std::vector<IFileNode*> marked;
         for (auto& node : nodes)
-            if (node->m_content != 0 && !node->IsDirectory() && !unplaced(*node) && !onOther(*node) &&
-                !state.unvouched.count(node.get()))
+            if (node->m_content != 0 && !node->IsDirectory() && !node->IsCompressed() && !unplaced(*node) &&
+                !onOther(*node) && !state.unvouched.count(node.get()))
                 marked.push_back(node.get());
         if (!marked.empty()) {
             const std::vector<std::uint32_t> now = volumes->contentMarks(partitions.List(type), marked);
