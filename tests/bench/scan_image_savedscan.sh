@@ -81,8 +81,8 @@ for mode in quick deep; do
 done
 same_names fat32_root_gone deep "$fixtures/hostile_fat/f32_rootFFFFFF0.img"
 # same_bytes NAME IMAGE [MANIFEST...]: a deep scan whose recovery fails on some files
-# (deleted ones whose data is gone): the load recovers and fails as many, and
-# each file it writes has the bytes the scan wrote in the same folder; each
+# (deleted ones whose data is gone): the load recovers and fails as many, writes
+# as many files, and each has the bytes the scan wrote in the same folder; each
 # deleted file of the manifests is listed deleted and written byte-exact,
 # after the scan and after the load.
 same_bytes() {
@@ -95,6 +95,8 @@ same_bytes() {
     [ "$(grep -o '^recovered=[0-9]* failed=[0-9]*' "$r.load")" = "$(grep -o '^recovered=[0-9]* failed=[0-9]*' "$r.scan")" ] ||
         fail "$name: the load recovers otherwise: $(tail -n 1 "$r.load") after $(tail -n 1 "$r.scan")"
     grep -q $'	Compressed/lzvn fork.bin$' "$r.load" || fail "$name: no compressed files listed"
+    [ "$(find "$r.loaded" -type f | wc -l)" = "$(find "$r.live" -type f | wc -l)" ] ||
+        fail "$name: the load writes $(find "$r.loaded" -type f | wc -l) files, the scan $(find "$r.live" -type f | wc -l)"
     local f sum there
     while IFS= read -r -d '' f; do
         sum=$(sha256sum < "$r.loaded/$f" | cut -c1-64)
@@ -116,7 +118,7 @@ same_bytes() {
     done < <(cat "$@" /dev/null)
     rm -rf "$r.live" "$r.loaded"
 }
-for d in two:journaled,second gpt40:journaled changed:changed alone:journaled dots:dots; do
+for d in two:journaled,second gpt40:journaled changed:changed alone:journaled dots:dots farjournal:; do
     IFS=, read -r -a manifests <<< "${d#*:}"
     manifests=("${manifests[@]/#/$fixtures/hfs_deep/}")
     same_bytes "hfs_deep_${d%%:*}" "$fixtures/hfs_deep/${d%%:*}.img" "${manifests[@]/%/.manifest.txt}"
@@ -340,16 +342,17 @@ for row in "quick part_damage/reused_exfat12one_mbr part_damage/reused_exfat12at
            "deep part_damage/reused_exfat12at_mbr part_damage/reused_exfat12one_mbr" \
            "quick part_damage/reused_fat32k8_gpt part_damage/reused_fat32k8_mbr" \
            "deep part_damage/reused_fat32k8_mbr part_damage/reused_fat32k8_gpt" \
-           "deep hfs_deep/changed hfs_deep/bignode"; do
+           "deep hfs_deep/changed hfs_deep/bignode" \
+           "quick hfs_deep/alone hfs_deep/changed_alone"; do
     read -r mode one two <<< "$row"
-    r="$out/shared_old/$mode" alike="$out/shared_old/$(basename "$one").img"
+    r="$out/shared_old/$mode" twin="$out/shared_old/$(basename "$one").img"
     rm -rf "$r.live"
     "$probe" "$mode" "$fixtures/$one.img" --services --save "$r.rsf" --recover "$r.live" > /dev/null 2>&1 ||
         fail "$one $mode: --save failed"
     sums "$r.live" > "$r.sums"
-    ln -sf "$fixtures/$two.img" "$alike"
-    other_bytes "$r.rsf" "$r.sums" "$alike"
-    own_bytes "$r.rsf" "$alike" "$r.sums" "$fixtures/$one.img"
+    ln -sf "$fixtures/$two.img" "$twin"
+    other_bytes "$r.rsf" "$r.sums" "$twin"
+    own_bytes "$r.rsf" "$twin" "$r.sums" "$fixtures/$one.img"
 done
 # A carved disk whose first four pictures were overwritten since its save:
 # the other four come back byte-exact, the four overwritten fail.
