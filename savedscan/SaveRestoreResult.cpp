@@ -218,6 +218,7 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLis
     std::string nodeData;
     CRecordWriter extras(nodeData);
     std::uint64_t ordinal = 0, marked = 0;
+    std::chrono::steady_clock::duration markTime{};
     std::uint64_t blocks = 0;
     for (const auto& records : lists) blocks += BlocksFor(records.size());
     rs.OpenFrame(_frFileSystemNode);
@@ -251,9 +252,11 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLis
             const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
             std::uint32_t content = 0;
             if (source.content && !child->IsDirectory() && !HasResidentData(child) && child->GetFileSize() > 0 &&
-                marked < kMaxContentMarks) {
+                marked < kMaxContentMarks && markTime < std::chrono::seconds(kContentMarkSeconds)) {
                 ++marked;
+                const auto t0 = std::chrono::steady_clock::now();
                 content = source.content(root, child);
+                markTime += std::chrono::steady_clock::now() - t0;
             }
             CNodeData::Write(ordinal++, child, held ? &resident : nullptr, content, extras);
             payload.MaybeFlush();

@@ -55,7 +55,8 @@ struct SaveSource {
     // as a recovery would read them now; false when they cannot be read.
     std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
     // What a file's bytes read as now (ContentMark on the device scanned); 0
-    // when they cannot be read. Asked of the first kMaxContentMarks files.
+    // when they cannot be read. Asked of the files first in save order
+    // (kMaxContentMarks, kContentMarkSeconds).
     std::function<std::uint32_t(IFileNode* root, IFileNode* node)> content;
     // The volumes the scanned disk lists (start and sectors on it); none for
     // a scanned volume.

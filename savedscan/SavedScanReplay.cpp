@@ -101,16 +101,20 @@ std::uint16_t FirstSectorMark(IDataRecovery& writer, IFileNode* node) {
     return mark ? mark : 1;
 }
 
-std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node) {
+namespace {
+
+// FNV-1a of node's first, middle and last sectors as writer reads them
+// (files of one program or one picture size begin alike; their middles and
+// ends do not); varied: they hold more than one byte value. False when they
+// cannot be read.
+bool HashSampledSectors(IDataRecovery& writer, IFileNode* node, std::uint64_t& hash, bool& varied) {
     constexpr long long kSector = 512;
     const Owned<IFileReader> reader(writer.SetRecoverNode(node));
     const long long size = node ? node->GetFileSize() : 0;
-    if (!reader || size <= 0) return 0;
-    std::uint64_t hash = 0xCBF29CE484222325ULL; // FNV-1a
-    bool varied = false;
+    if (!reader || size <= 0) return false;
+    hash = 0xCBF29CE484222325ULL;
+    varied = false;
     std::uint8_t first = 0;
-    // Files of one program or one picture size begin alike; their middles
-    // and ends do not.
     const long long middle = size / 2 / kSector * kSector;
     const long long last = std::max(0LL, size - kSector);
     long long done = -1;
@@ -119,7 +123,7 @@ std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node) {
         std::uint8_t bytes[kSector];
         const auto want = static_cast<unsigned>(std::min(size - at, kSector));
         int error = 0;
-        if (reader->ReadData(at, reinterpret_cast<char*>(bytes), want, &error) != want || error != 0) return 0;
+        if (reader->ReadData(at, reinterpret_cast<char*>(bytes), want, &error) != want || error != 0) return false;
         if (at == 0) first = bytes[0];
         for (unsigned i = 0; i < want; ++i) {
             varied = varied || bytes[i] != first;
@@ -127,31 +131,25 @@ std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node) {
         }
         done = at;
     }
+    return true;
+}
+
+} // namespace
+
+std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node) {
+    std::uint64_t hash = 0;
+    bool varied = false;
     // An erased or zeroed file is on every device alike.
-    if (!varied) return 0;
+    if (!HashSampledSectors(writer, node, hash, varied) || !varied) return 0;
     for (int shift = 32; shift >= 8; shift /= 2) hash ^= hash >> shift;
     const auto mark = static_cast<std::uint8_t>(hash);
     return mark ? mark : 1;
 }
 
 std::uint32_t ContentMark(IDataRecovery& writer, IFileNode* node) {
-    constexpr long long kSector = 512;
-    const Owned<IFileReader> reader(writer.SetRecoverNode(node));
-    const long long size = node ? node->GetFileSize() : 0;
-    if (!reader || size <= 0) return 0;
-    std::uint64_t hash = 0xCBF29CE484222325ULL; // FNV-1a
-    const long long middle = size / 2 / kSector * kSector;
-    const long long last = std::max(0LL, size - kSector);
-    long long done = -1;
-    for (const long long at : {0LL, middle, last}) {
-        if (at <= done) continue;
-        std::uint8_t bytes[kSector];
-        const auto want = static_cast<unsigned>(std::min(size - at, kSector));
-        int error = 0;
-        if (reader->ReadData(at, reinterpret_cast<char*>(bytes), want, &error) != want || error != 0) return 0;
-        for (unsigned i = 0; i < want; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
-        done = at;
-    }
+    std::uint64_t hash = 0;
+    bool varied = false;
+    if (!HashSampledSectors(writer, node, hash, varied)) return 0;
     const auto mark = static_cast<std::uint32_t>(hash ^ (hash >> 32));
     return mark ? mark : 1;
 }
