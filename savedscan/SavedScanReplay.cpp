@@ -311,8 +311,9 @@ void Tally(CVolumeTally* tally, VolumeCheck check) {
 
 // The records of the type judged by their files: at least half of the files
 // sampled must read as saved. Those that do not join the other volumes.
-void JudgeByFiles(ReplayState& state, std::uint64_t position, int type, const std::vector<std::unique_ptr<RestoreFileNode>>& nodes,
-                  CRestoredPartitions& partitions, const ReplayVolumeCheck* volumes) {
+void JudgeByFiles(ReplayState& state, std::uint64_t position, int type,
+                  const std::vector<std::unique_ptr<RestoreFileNode>>& nodes, CRestoredPartitions& partitions,
+                  const ReplayVolumeCheck* volumes) {
     const auto pending = state.byFiles.find(type);
     if (pending == state.byFiles.end()) return;
     CMarkSampler sampler(partitions.List(type).size() < 2);
