@@ -90,6 +90,17 @@ TEST_P(FileReaderOverImage, ClonesWalkTheirOwnRuns) {
     EXPECT_EQ(nodeRuns->GetNext()->start, -1);
 }
 
+TEST_P(FileReaderOverImage, TellsTheDeviceSectorsItReads) {
+    using Sectors = std::vector<std::pair<long long, long long>>;
+    // The sparse run left out, the last run cut at the file's size.
+    EXPECT_EQ(reader.DeviceSectors(), (Sectors{{120, 124}, {160, 166}}));
+    // Runs that meet are one range; what lies past the device's end is none.
+    auto joined = MakeFileNode({{10, 1}, {11, 1}, {149, 3}}, 5 * static_cast<long long>(c));
+    CFileReader past;
+    ASSERT_EQ(past.Open(device.get(), joined.get(), &record), 1);
+    EXPECT_EQ(past.DeviceSectors(), (Sectors{{120, 124}, {398, 400}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(SectorSizes, FileReaderOverImage, ::testing::Values(512u, 4096u));
 
 TEST(FileReaderOpen, RefusesWhatItCannotReadAndReadsResidentDataThroughTheNtfsSlot) {
