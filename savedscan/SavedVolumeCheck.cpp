@@ -173,13 +173,33 @@ std::vector<bool> FilesWithin(IStorageDevice* device, const std::vector<CSearche
     std::vector<CSearchedPartitionInfo*> copies = records;
     CDataRecovery writer;
     if (!device || ranges.empty() || writer.Initialize(copies, device) != 0) return within;
+    // The ranges sorted and joined, so that each run of a file is one search
+    // however many volumes a save names.
+    std::vector<std::pair<long long, long long>> joined;
+    for (const auto& range : ranges)
+        if (range.first < range.second) joined.push_back(range);
+    std::sort(joined.begin(), joined.end());
+    std::size_t kept = 0;
+    for (const auto& range : joined) {
+        if (kept > 0 && range.first <= joined[kept - 1].second)
+            joined[kept - 1].second = std::max(joined[kept - 1].second, range.second);
+        else
+            joined[kept++] = range;
+    }
+    joined.resize(kept);
     for (std::size_t i = 0; i < files.size(); ++i) {
         const Owned<IFileReader> reader(writer.SetRecoverNode(files[i]));
         auto* plain = dynamic_cast<CFileReader*>(reader.get());
         if (!plain) continue;
-        for (const auto& [first, end] : plain->DeviceSectors())
-            for (const auto& [from, to] : ranges)
-                if (first < to && from < end) within[i] = true;
+        for (const auto& [first, end] : plain->DeviceSectors()) {
+            // The first range that ends past the run's start.
+            const auto it = std::upper_bound(joined.begin(), joined.end(), first,
+                                             [](long long at, const auto& range) { return at < range.second; });
+            if (it != joined.end() && it->first < end) {
+                within[i] = true;
+                break;
+            }
+        }
     }
     return within;
 }
