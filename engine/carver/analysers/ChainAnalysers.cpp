@@ -25,7 +25,8 @@ bool IsTrack(bytes::Bytes b) { return b.size() >= 4 && strncasecmp(reinterpret_c
 // What a MIDI file's chunk header is.
 enum class MidiChunk {
     Track,   // "MTrk", one of those the header counts
-    Extra,   // "MTrk" past the counted ones: one only if it closes with an end-of-track event
+    Extra,   // "MTrk" past the counted ones, or another chunk on a sector's first byte: one only if
+             // it closes with an end-of-track event
     Other,   // another chunk of the file (a karaoke or XF chunk): four letters or digits, not too long
     NotMine, // the file has ended before it
 };
@@ -56,10 +57,14 @@ MidiChunk JudgeChunk(bytes::Bytes chunk, unsigned tracks, unsigned counted, byte
         if (bytes::Be32(chunk, 4) > kOtherChunkLimit) return MidiChunk::NotMine;
         kind = MidiChunk::Other;
     }
-    // Past the counted tracks, a file of another kind that starts on a
-    // sector's first byte is not one of this file's chunks: a MIDI of whole
-    // sectors is often followed by one ("FORM" of an AIFF, "8BPS" of a PSD).
-    return AnotherFileStarts(sector) ? MidiChunk::NotMine : kind;
+    if (sector.empty()) return kind;
+    // Past the counted tracks, a chunk on a sector's first byte may be the
+    // start of the file stored after this one ("FORM" of an AIFF, "8BPS" of
+    // a PSD, "fLaC", "caff", "OTTO" of kinds not carved): a MIDI of whole
+    // sectors is often followed by one. It is this file's own only as an XF
+    // chunk, or when it closes with an end of track as a track does.
+    if (AnotherFileStarts(sector)) return MidiChunk::NotMine;
+    return kind == MidiChunk::Other && std::memcmp(chunk.data(), "XF", 2) != 0 ? MidiChunk::Extra : kind;
 }
 
 bool ClosesTrack(bytes::Bytes last3) { return last3.size() == 3 && last3[0] == 0xFF && last3[1] == 0x2F && last3[2] == 0; }

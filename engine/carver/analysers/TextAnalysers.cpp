@@ -340,6 +340,7 @@ void MailEnd::Look::Add(unsigned char c) {
         run = 0;
         sjis = sjis && (!sjisTrail || c >= 0x40);
         big5 = big5 && (!big5Trail || c >= 0x40);
+        trails += (sjisTrail || big5Trail) && c >= 0x40;
         sjisTrail = big5Trail = false;
         return;
     }
@@ -364,8 +365,12 @@ void MailEnd::Look::Add(unsigned char c) {
         big5Trail = true;
         ++big5Pairs;
     }
-    // Both cases of the letters, and yo, in KOI8-R and windows-1251.
-    cyrillic = cyrillic && (c >= 0xC0 || c == 0xA3 || c == 0xB3 || c == 0xA8 || c == 0xB8);
+    // Both cases of the letters, and yo, in KOI8-R and windows-1251; the
+    // dashes, quotes and ellipsis of windows-1251 prose.
+    const bool letter = c >= 0xC0 || c == 0xA3 || c == 0xB3 || c == 0xA8 || c == 0xB8;
+    cyrillic = cyrillic && letter;
+    cyrText = cyrText && (letter || c == 0x85 || (c >= 0x93 && c <= 0x97 && c != 0x95) || c == 0xAB || c == 0xBB);
+    letters += letter;
     if (pending) {
         if ((c & 0xC0) == 0x80) --pending;
         else broken = true, pending = 0;
@@ -396,6 +401,31 @@ bool MailEnd::Look::Random() const {
     return high * 4 >= bytes && spaces * 16 < bytes;
 }
 
+unsigned MailEnd::Look::Scripts() const {
+    // Lines that are UTF-8 say nothing of an 8-bit script.
+    if (!broken && !pending) return 0;
+    return (sjis && !sjisTrail && !kana && sjisPairs >= 4 ? kShiftJis : 0u) |
+           (big5 && !big5Trail && big5Pairs >= 4 ? kBig5 : 0u) | (cyrText && letters >= 6 ? kCyrillic : 0u);
+}
+
+bool MailEnd::Look::Fits(unsigned scripts) const {
+    // Such a line is two characters or more of the script, spaces and a
+    // mark or two (a line end's CR); random bytes hold ASCII letters,
+    // digits and marks too, and a lone character of a script often.
+    if (bytes - high - spaces - trails > 2) return false;
+    return ((scripts & kShiftJis) && sjis && !sjisTrail && !kana && sjisPairs >= 2) ||
+           ((scripts & kBig5) && big5 && !big5Trail && big5Pairs >= 2) || ((scripts & kCyrillic) && cyrText && letters >= 2);
+}
+
+void MailEnd::LineEnded(unsigned long long pos) {
+    if (!m_look.Random()) {
+        m_nScripts |= m_look.Scripts();
+        m_ullLine = pos;
+    } else if (m_look.Fits(m_nScripts)) {
+        m_ullLine = pos;
+    }
+}
+
 bool MailEnd::NamesBoundary(const unsigned char* p, std::size_t i) const {
     static constexpr char kName[] = "boundary";
     for (std::size_t k = 1; k <= 8; ++k) {
@@ -416,15 +446,25 @@ void MailEnd::Declare(unsigned char c) {
         // A boundary is 1 to 70 bytes.
         if (m_param.size <= 70) return;
     } else if (m_param.size && (m_nParam == 11 || c == '"')) {
-        m_declared[m_nDeclared++ % kDeclared] = m_param.hash;
+        if (m_nOpen == kOpen && m_open[0].from != m_ullFrom) {
+            std::copy(m_open + 1, m_open + kOpen, m_open);
+            --m_nOpen;
+        }
+        if (m_nOpen < kOpen) m_open[m_nOpen++] = {m_param.hash, m_ullFrom};
     }
     m_nParam = 0;
 }
 
-bool MailEnd::Declared(const Token& t) const {
+bool MailEnd::Declared(const Token& t) {
+    if (!t.size) return false;
     const bool closing = t.size > 2 && t.last1 == '-' && t.last2 == '-';
-    for (std::size_t i = 0; i < std::min(m_nDeclared, kDeclared); ++i)
-        if (t.size && (m_declared[i] == t.hash || (closing && m_declared[i] == t.back2))) return true;
+    for (std::size_t i = m_nOpen; i-- > 0;) {
+        if (m_open[i].hash == t.hash) return true;
+        if (closing && m_open[i].hash == t.back2) {
+            m_nOpen = i;
+            return true;
+        }
+    }
     return false;
 }
 
@@ -492,7 +532,7 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
                 }
             }
             if (c == '\n') {
-                if (!m_look.Random()) m_ullLine = pos + 1;
+                LineEnded(pos + 1);
                 m_look = Look{};
                 m_nFrom = m_nDash = 0;
             } else {
@@ -521,7 +561,7 @@ bool MailEnd::Feed(const unsigned char* p, std::size_t n, unsigned long long pos
             return true;
         }
         // After bytes that read as random, the text ended at the line before.
-        m_last = {pos, m_ullLine, c != 0 || m_look.Random()};
+        m_last = {pos, m_ullLine, c != 0 || (m_look.Random() && !m_look.Fits(m_nScripts))};
         m_recent[m_nRecent++] = m_last;
     }
     m_ullFed = pos;

@@ -94,9 +94,24 @@ private:
         bool big5 = true, big5Trail = false;
         unsigned sjisPairs = 0, big5Pairs = 0;
         bool cyrillic = true; // 8-bit bytes all letters of a single-byte Cyrillic code page
+        bool cyrText = true;  // ... or the dashes, quotes and ellipsis of its prose
+        unsigned letters = 0; // Cyrillic letters among them
+        unsigned trails = 0;  // ASCII bytes that may trail a Shift-JIS or Big5 lead byte
         void Add(unsigned char c);
         bool Random() const;
+        // The scripts (below) whose 8-bit text the line is, told by a line's
+        // worth of it; a few characters fit one by chance.
+        unsigned Scripts() const;
+        // Whether the line is all text of one of `scripts`, however short.
+        bool Fits(unsigned scripts) const;
     };
+    enum : unsigned { kShiftJis = 1, kBig5 = 2, kCyrillic = 4 };
+    // The scripts of the folder's 8-bit lines so far: a short line in one
+    // of them (a name, "以上") is text where random bytes of its length
+    // would not be.
+    unsigned m_nScripts = 0;
+    // The line fed ended just before `pos`: past it when it is text.
+    void LineEnded(unsigned long long pos);
     void EndAt(const Stray& s);
     // The text ended at s, or where a file that is not mail began inside it.
     void Finish(const Stray& s) { EndAt(m_cut.pos != kNone ? m_cut : s); }
@@ -124,17 +139,27 @@ private:
             ++size;
         }
     };
-    // Boundaries the folder declared ("boundary=" parameters): the last
-    // few, as a message's nested parts use them. A line "--" and one of them
-    // is mail; other lines of dashes are any text's.
-    static constexpr std::size_t kDeclared = 8;
+    // Boundaries the folder declared ("boundary=" parameters) that no
+    // closing line has closed yet, outermost first: a message forwarding
+    // many messages keeps its own open while theirs open and close. A line
+    // "--" and one of them is mail; other lines of dashes are any text's.
+    // A message nested deeper than kOpen is no mail; an earlier message's
+    // boundaries left open (a cut or broken message) make room for the
+    // current one's.
+    static constexpr std::size_t kOpen = 32;
+    struct Open {
+        std::uint64_t hash = 0;
+        unsigned long long from = kNone; // the "From " line of the message that declared it
+    };
     // The "=" at p[i] ends the name "boundary" (in any case).
     bool NamesBoundary(const unsigned char* p, std::size_t i) const;
     // The next byte of a boundary parameter's value.
     void Declare(unsigned char c);
-    bool Declared(const Token& t) const;
-    std::uint64_t m_declared[kDeclared] = {};
-    std::size_t m_nDeclared = 0;
+    // Whether the line's boundary is open; a closing one closes it and the
+    // parts inside it.
+    bool Declared(const Token& t);
+    Open m_open[kOpen];
+    std::size_t m_nOpen = 0;
     unsigned m_nParam = 0; // 9 after "boundary=", 10 in its quoted value, 11 in its token, else 0
     Token m_param, m_line;
     unsigned char m_tail[8] = {};         // the last bytes fed before the sector being fed

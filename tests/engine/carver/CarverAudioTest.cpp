@@ -470,6 +470,10 @@ TEST(CarverAudio, MidiEndsWhereItsOwnChunksEnd) {
     const Bytes aiff = Sample("l.aiff");
     ASSERT_GT(aiff.size(), 1024u);
     Bytes unclosed = chunk("MTrk", 40, 0x41);
+    Bytes events = chunk("KARA", 40, 0x41); // a chunk of events closed by an end of track
+    events[45] = 0xFF, events[46] = 0x2F, events[47] = 0;
+    Bytes otto = chunk("OTTO", 4088, 0x30); // an OpenType font: 11 tables, then a search range of 128
+    Be32(otto, 4, 0x000B0080);
     const struct {
         const char* shape;
         Bytes image;
@@ -484,6 +488,9 @@ TEST(CarverAudio, MidiEndsWhereItsOwnChunksEnd) {
         {"a chunk of 1 MiB and a byte", cat(midi(100), chunk("XFKM", (1 << 20) + 1)), 100, 0},
         {"a track more than counted that does not end", cat(midi(100), unclosed), 100, 0},
         {"a chunk running past the device's end", cat(midi(100), chunk("XFKM", 2048)), 100, 1536},
+        {"an OpenType font on the next sector", cat(midi(1024), otto), 1024, 0},
+        {"a chunk of events on the next sector", cat(midi(1024), events), 1072, 0},
+        {"a chunk of other bytes on the next sector", cat(midi(1024), chunk("KARA", 40, 0x41)), 1024, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.shape);

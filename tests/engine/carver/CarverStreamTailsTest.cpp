@@ -3,7 +3,8 @@
 // would (tests/fixtures/stream_tails.sh), and two streams of other sample
 // rates joined into one, program streams back to back, MIDI files with a
 // chunk after their tracks or a header counting too few, MIDI files of
-// whole sectors followed by a file whose start reads as a chunk: at 512- and
+// whole sectors followed by a file whose start reads as a chunk (of a kind
+// carved or not, keyed by four bytes, by two or by none): at 512- and
 // 4096-byte sectors every file is carved at its start with its own length,
 // and alone (a program stream's later packs are its own, not streams of
 // their own; one that begins anew is a file of its own). A file that starts
@@ -26,7 +27,7 @@ TEST(CarverStreamTails, EveryWalkEndsAtItsOwnLastUnit) {
     std::ifstream rows(dir + "/tails.txt");
     int cases = 0;
     for (std::string line; std::getline(rows, line);) {
-        // The image, the first file's length, then offset and length of each further file.
+        // The image, the first file's length, then offset and length of each further file (-1: none carved).
         std::istringstream row(line);
         std::string image;
         long long length = 0;
@@ -45,9 +46,10 @@ TEST(CarverStreamTails, EveryWalkEndsAtItsOwnLastUnit) {
                     if (f.start * ss == at) size = f.size;
                 EXPECT_EQ(size, bytes) << image << " at " << ss << ", file at " << at;
             }
-            EXPECT_EQ(files.size(), want.size()) << image << " at " << ss;
+            EXPECT_EQ(files.size(), std::count_if(want.begin(), want.end(), [](const auto& w) { return w.second >= 0; }))
+                << image << " at " << ss;
         }
         ++cases;
     }
-    EXPECT_EQ(cases, 28);
+    EXPECT_EQ(cases, 32);
 }
