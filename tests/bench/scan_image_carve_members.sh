@@ -19,7 +19,11 @@
 # ending in a line of Shift-JIS, Big5, KOI8-R or windows-1251 text without
 # a line feed keeps that line; plain messages with a stray byte and quoted
 # HTML on a sector border come back whole; a web page holding a line of
-# dashes after a folder's stray last byte is no part of the folder.
+# dashes after a folder's stray last byte is no part of the folder. A
+# message forwarding 7, 9 or 12 multipart messages, then a text part with a
+# stray byte and an HTML part on a sector border, comes back whole; so do
+# folders whose last line is short ("以上", "謝謝！", a name of 3 or 5
+# Cyrillic letters, "Спасибо—Андрей"), followed by random slack of 8 seeds.
 # Usage: scan_image_carve_members.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" carve_members
 dir="$fixtures/carve_members"

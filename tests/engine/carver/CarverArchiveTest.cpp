@@ -20,6 +20,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -460,6 +461,36 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
         stray.insert(stray.end(), {0x01, 0x02, 0x03});
         EXPECT_EQ(Classic(mbox, Padded(stray, 512)).size, plain.size()) << few.size();
     }
+    // A short last line (two kanji, a name of 3 or 5 letters) is text in a
+    // folder that wrote lines of its script before, random bytes after it
+    // notwithstanding; in one that never did, such bytes are random ones.
+    RawSpeed::MboxAnalyser streamed;
+    for (const auto& [prose, last] : {
+             std::pair{std::string("\x96{\x93\xfa\x82\xcc\x91\xc5\x82\xbf\x8d\x87\x82\xed\x82\xb9\x82\xcd\x82\xa0\x82\xe8\x82\xaa"
+                                   "\x82\xc6\x82\xa4\x82\xb2\x82\xb4\x82\xa2\x82\xdc\x82\xb5\x82\xbd\x81" "B\n"),
+                       std::string("\x88\xc8\x8f\xe3\n")},
+             {std::string("\xc1\xc2\xc1\xc2\xb1z\xa4\xb5\xa4\xd1\xaa\xba\xae\xc9\xb6\xa1\xa1" "A\xa4U\xa6\xb8\xb7|\xc4\xb3\xaa\xba\xa4"
+                          "\xe9\xb4\xc1\xa7\xda\xad\xcc\xb7|\xa5t\xa6\xe6\xb3q\xaa\xbe\xa1" "C\n"),
+              std::string("\xc1\xc2\xc1\xc2\xa1I\n")},
+             {std::string("\xfa\xc4\xd2\xc1\xd7\xd3\xd4\xd7\xd5\xca\xd4\xc5! \xf0\xcf\xd3\xd9\xcc\xc1\xc0 \xd7\xc1\xcd \xcf\xd4\xde\xa3\xd4.\n"),
+              std::string("\xe1\xce\xd4\xcf\xce\n")},
+             {std::string("\xc4\xee\xe1\xf0\xfb\xe9 \xe4\xe5\xed\xfc! \xce\xf2\xf7\xb8\xf2 \xee \xf1\xee\xe2\xe5\xf9\xe0\xed\xe8\xe8.\n"),
+              std::string("\xcb\xe5\xe2\n")},
+             {std::string("\xc4\xee\xe1\xf0\xfb\xe9 \xe4\xe5\xed\xfc! \xce\xf2\xf7\xb8\xf2 \xee \xf1\xee\xe2\xe5\xf9\xe0\xed\xe8\xe8.\n"),
+              std::string("\xd1\xef\xe0\xf1\xe8\xe1\xee\x97\xc0\xed\xe4\xf0\xe5\xe9\n")},
+             {std::string(), std::string("\x88\xc8\x8f\xe3\n")}}) {
+        Bytes text = plain;
+        text.insert(text.end(), prose.begin(), prose.end());
+        const std::size_t kept = text.size() + (prose.empty() ? 0 : last.size());
+        text.insert(text.end(), last.begin(), last.end());
+        for (const Bytes& after : {Bytes{0x01, 0x02, 0x03, 0x80}, Bytes{0xE5, '%', 0x01, 0x02, 0x03}, Bytes{0, 0, 0}}) {
+            Bytes tail = text;
+            tail.insert(tail.end(), noisy.begin(), noisy.end());
+            tail.insert(tail.end(), after.begin(), after.end());
+            EXPECT_EQ(Classic(mbox, Padded(tail, 512)).size, kept) << last << after.size();
+            EXPECT_EQ(StreamOf(streamed, Padded(tail, 512), 512), static_cast<long long>(kept)) << last << after.size();
+        }
+    }
     Bytes folders = Padded(plain, 512, 0);
     folders.insert(folders.end(), box.begin(), box.end());
     EXPECT_EQ(Classic(mbox, Padded(folders, 512)).size, plain.size());
@@ -542,6 +573,34 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
             EXPECT_EQ(follow(Padded(part, 512), 2, r), static_cast<long long>(whole ? part.size() : declared.size()))
                 << after;
         }
+    }
+    // A message forwarding many multipart messages (each declaring, using
+    // and closing a boundary), then a NUL and a web page part on a sector
+    // border: its own boundary is still open, and its closing line carries
+    // the folder on. So it does after earlier messages that left boundaries
+    // open, and when a crafted message declares more than are kept (the
+    // outer ones stay).
+    const auto digest = [](int before, int inner, bool closed) {
+        std::string text;
+        for (int m = 0; m < before; ++m)
+            text += "From a@b Mon Dec  7 08:00:00 2026\nContent-Type: multipart/mixed; boundary=\"old" + std::to_string(m) +
+                    "\"\n\n--old" + std::to_string(m) + "\n\ncut short\n\n";
+        text += "From a@b Mon Dec  7 08:00:00 2026\nContent-Type: multipart/mixed; boundary=\"outer\"\n\n--outer\n";
+        for (int k = 0; k < inner; ++k) {
+            const std::string b = "fwd" + std::to_string(k);
+            text += "Content-Type: message/rfc822\n\nContent-Type: multipart/alternative; boundary=\"" + b + "\"\n\n--" +
+                    b + "\n\nplain\n" + (closed ? "--" + b + "--\n" : "") + "\n--outer\n";
+        }
+        return text + "\nab" + std::string(1, '\0') + "cd\n";
+    };
+    for (const auto& [before, inner, closed] : {std::tuple{0, 12, true}, {40, 2, true}, {0, 40, false}}) {
+        Bytes part = Text(digest(before, inner, closed));
+        part.resize((part.size() / 512 + 1) * 512 - 1, 'p');
+        part.push_back('\n');
+        const long long pageAt = static_cast<long long>(part.size() / 512);
+        part.insert(part.end(), page.begin(), page.end());
+        for (const char c : std::string("\n--outer--\n")) part.push_back(static_cast<unsigned char>(c));
+        EXPECT_EQ(follow(Padded(part, 512), pageAt, r), static_cast<long long>(part.size())) << before << " " << inner;
     }
     // Binary on the next sector: ends where it starts, not a byte of it kept.
     Bytes binary = Text(std::string("From a@b\n") + std::string(502, 'x') + "\n");

@@ -488,7 +488,7 @@ TEST(CarverAudio, MidiEndsWhereItsOwnChunksEnd) {
         {"a chunk of 1 MiB and a byte", cat(midi(100), chunk("XFKM", (1 << 20) + 1)), 100, 0},
         {"a track more than counted that does not end", cat(midi(100), unclosed), 100, 0},
         {"a chunk running past the device's end", cat(midi(100), chunk("XFKM", 2048)), 100, 1536},
-        {"an OpenType font on the next sector", cat(midi(1024), otto), 1024, 0},
+        {"an OpenType font on the next sector", cat(midi(1024), otto), 1024, 1414 * 512},
         {"a chunk of events on the next sector", cat(midi(1024), events), 1072, 0},
         {"a chunk of other bytes on the next sector", cat(midi(1024), chunk("KARA", 40, 0x41)), 1024, 0},
     };
