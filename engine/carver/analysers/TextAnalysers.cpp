@@ -326,6 +326,17 @@ std::size_t Sweep(const unsigned char* p, std::size_t n, unsigned& spaces) {
     return j;
 }
 
+// Of the 8-bit bytes: 1 for both cases of the letters, and yo, in KOI8-R
+// and windows-1251; 2 for the dashes, quotes and ellipsis of windows-1251
+// prose.
+constexpr auto kCyrillic8 = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0xC0; c < 0x100; ++c) t[c] = 1;
+    for (const int c : {0xA3, 0xB3, 0xA8, 0xB8}) t[c] = 1;
+    for (const int c : {0x85, 0x93, 0x94, 0x96, 0x97, 0xAB, 0xBB}) t[c] = 2;
+    return t;
+}();
+
 } // namespace
 
 void MailEnd::Look::Add(unsigned char c) {
@@ -365,12 +376,11 @@ void MailEnd::Look::Add(unsigned char c) {
         big5Trail = true;
         ++big5Pairs;
     }
-    // Both cases of the letters, and yo, in KOI8-R and windows-1251; the
-    // dashes, quotes and ellipsis of windows-1251 prose.
-    const bool letter = c >= 0xC0 || c == 0xA3 || c == 0xB3 || c == 0xA8 || c == 0xB8;
-    cyrillic = cyrillic && letter;
-    cyrText = cyrText && (letter || c == 0x85 || (c >= 0x93 && c <= 0x97 && c != 0x95) || c == 0xAB || c == 0xBB);
-    letters += letter;
+    if (cyrText && kCyrillic8[c] != 1) {
+        cyrillic = false;
+        cyrText = kCyrillic8[c] == 2;
+        ++marks;
+    }
     if (pending) {
         if ((c & 0xC0) == 0x80) --pending;
         else broken = true, pending = 0;
@@ -405,7 +415,7 @@ unsigned MailEnd::Look::Scripts() const {
     // Lines that are UTF-8 say nothing of an 8-bit script.
     if (!broken && !pending) return 0;
     return (sjis && !sjisTrail && !kana && sjisPairs >= 4 ? kShiftJis : 0u) |
-           (big5 && !big5Trail && big5Pairs >= 4 ? kBig5 : 0u) | (cyrText && letters >= 6 ? kCyrillic : 0u);
+           (big5 && !big5Trail && big5Pairs >= 4 ? kBig5 : 0u) | (cyrText && high - marks >= 6 ? kCyrillic : 0u);
 }
 
 bool MailEnd::Look::Fits(unsigned scripts) const {
@@ -414,12 +424,12 @@ bool MailEnd::Look::Fits(unsigned scripts) const {
     // digits and marks too, and a lone character of a script often.
     if (bytes - high - spaces - trails > 2) return false;
     return ((scripts & kShiftJis) && sjis && !sjisTrail && !kana && sjisPairs >= 2) ||
-           ((scripts & kBig5) && big5 && !big5Trail && big5Pairs >= 2) || ((scripts & kCyrillic) && cyrText && letters >= 2);
+           ((scripts & kBig5) && big5 && !big5Trail && big5Pairs >= 2) || ((scripts & kCyrillic) && cyrText && high - marks >= 2);
 }
 
 void MailEnd::LineEnded(unsigned long long pos) {
     if (!m_look.Random()) {
-        m_nScripts |= m_look.Scripts();
+        if (m_look.high) m_nScripts |= m_look.Scripts();
         m_ullLine = pos;
     } else if (m_look.Fits(m_nScripts)) {
         m_ullLine = pos;

@@ -95,7 +95,7 @@ private:
         unsigned sjisPairs = 0, big5Pairs = 0;
         bool cyrillic = true; // 8-bit bytes all letters of a single-byte Cyrillic code page
         bool cyrText = true;  // ... or the dashes, quotes and ellipsis of its prose
-        unsigned letters = 0; // Cyrillic letters among them
+        unsigned marks = 0;   // 8-bit bytes up to here that are no Cyrillic letter, while cyrText holds
         unsigned trails = 0;  // ASCII bytes that may trail a Shift-JIS or Big5 lead byte
         void Add(unsigned char c);
         bool Random() const;
