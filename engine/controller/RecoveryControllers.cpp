@@ -44,7 +44,7 @@ CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* device) {
 // the volume before the table, or the entry was made smaller since): the
 // list shows the entry's size, but the file system's own files are read as
 // far as its boot sector says and the disk holds, up to the next volume the
-// disk's table lists. Null when the volume's device already holds all that
+// disk's table or the system lists. Null when the volume's device already holds all that
 // can be read of it, or when the table cannot be read whole to tell where
 // the other volumes lie.
 std::unique_ptr<IStorageDevice> FileSystemReach(IStorageDevice* volume) {
@@ -63,6 +63,12 @@ std::unique_ptr<IStorageDevice> FileSystemReach(IStorageDevice* volume) {
     if (!tables || IsFailure(tables->AnalyzePartitionTable(disk, entries))) return nullptr;
     for (const PartitionEntry& e : entries)
         if (e.startSector > start && e.startSector < end) end = e.startSector;
+    // And the partitions the system made of the table (small GPT ones too).
+    if (const auto* listed = dynamic_cast<CDiskDevice*>(disk))
+        for (const CCollectedVolumeDeviceInfoStruct& other : listed->Volumes())
+            if (other.startSector > 0 && static_cast<std::uint64_t>(other.startSector) > start &&
+                static_cast<std::uint64_t>(other.startSector) < end)
+                end = static_cast<std::uint64_t>(other.startSector);
     if (end - start <= held || end - start > static_cast<std::uint64_t>(INT64_MAX)) return nullptr;
     auto reach = std::make_unique<CPartitionVirtualVolumeDevice>(disk, static_cast<long long>(start),
                                                                  static_cast<long long>(end - start));
