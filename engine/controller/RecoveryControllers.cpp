@@ -4,10 +4,12 @@
 
 #include "engine/common/Bitmap.h"
 #include "engine/device/StorageDeviceWithCache.h"
+#include "engine/device/StorageDevices.h"
 #include "engine/include/DeviceGone.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/partition/PartitionAnalyzers.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
 #include "engine/writer/DataRecovery.h"
 
@@ -36,6 +38,47 @@ std::string FieldText(const char (&field)[N]) {
 CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* device) {
     auto* data = device ? dynamic_cast<IVolumeDeviceData*>(device->GetPrivateData()) : nullptr;
     return data ? data->GetVolumeInfo() : nullptr;
+}
+
+// A volume's file system may be larger than its table entry (a tool wrote
+// the volume before the table, or the entry was made smaller since): the
+// list shows the entry's size, but the file system's own files are read as
+// far as its boot sector says and the disk holds, up to the next volume the
+// disk's table or the system lists. Null when the volume's device already holds all that
+// can be read of it, or when the table cannot be read whole to tell where
+// the other volumes lie.
+std::unique_ptr<IStorageDevice> FileSystemReach(IStorageDevice* volume) {
+    CCollectedVolumeDeviceInfoStruct* record = VolumeRecord(volume);
+    if (!record || record->kind != 0 || !record->disk || record->startSector < 0) return nullptr;
+    IStorageDevice* disk = record->disk;
+    if (disk == volume || disk->GetType() != DEVICE_DISK || disk->GetSectorSize() != volume->GetSectorSize())
+        return nullptr;
+    const auto start = static_cast<std::uint64_t>(record->startSector);
+    const std::uint64_t held = volume->GetTotalSectors();
+    const VolumeAt v = ReadVolumeAt(disk, start);
+    if (!v.known || !v.sound || v.extent <= held) return nullptr;
+    std::uint64_t end = start + v.extent; // the extent is cut at the disk's end
+    std::unique_ptr<IPartitionTableAnalyze> tables(CreatePartitionTableAnalyze());
+    PartitionList entries;
+    if (!tables || IsFailure(tables->AnalyzePartitionTable(disk, entries))) return nullptr;
+    for (const PartitionEntry& e : entries)
+        if (e.startSector > start && e.startSector < end) end = e.startSector;
+    // And the partitions the system made of the table (small GPT ones too).
+    if (const auto* listed = dynamic_cast<CDiskDevice*>(disk))
+        for (const CCollectedVolumeDeviceInfoStruct& other : listed->Volumes())
+            if (other.startSector > 0 && static_cast<std::uint64_t>(other.startSector) > start &&
+                static_cast<std::uint64_t>(other.startSector) < end)
+                end = static_cast<std::uint64_t>(other.startSector);
+    if (end - start <= held || end - start > static_cast<std::uint64_t>(INT64_MAX)) return nullptr;
+    auto reach = std::make_unique<CPartitionVirtualVolumeDevice>(disk, static_cast<long long>(start),
+                                                                 static_cast<long long>(end - start));
+    auto copy = std::make_unique<CCollectedVolumeDeviceInfoStruct>(*record);
+    copy->totalSectors = static_cast<std::int64_t>(end - start);
+    IVolumeDeviceData* holder = CreateVolumeDeviceData(copy.get());
+    if (!holder) return nullptr;
+    copy.release();
+    reach->SetPrivateData(holder);
+    return reach;
 }
 
 // The quick searcher's sink: a device that stops answering stops the search
@@ -215,15 +258,20 @@ ResultCode CDeletedRecoveryController::StartDataRecovery(IStorageDevice* device,
     }
     m_searcher->SetDirecotryTreeBuilder(m_builder.get());
 
+    // The file system is searched, and its files written, through the reach;
+    // the listed volume stays what a deep scan of it walks.
+    m_reach = FileSystemReach(device);
+    IStorageDevice* read = m_reach ? m_reach.get() : device;
+    m_device = read;
     if (m_restoreSink) {
-        Replay(sink, device);
+        Replay(sink, read);
         return 0;
     }
     ::sync();
     // The searcher reports its own progress and finish; its failure is the
     // scan's failure, and so is a device that went away under it.
     CGoneDeviceStop watched(sink, device);
-    const ResultCode rc = m_searcher->QuickSearchFiles(device, &watched);
+    const ResultCode rc = m_searcher->QuickSearchFiles(read, &watched);
     return DeviceGone(device) ? ControllerResult::DeviceGone : rc;
 }
 

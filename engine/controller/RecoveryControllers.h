@@ -96,6 +96,9 @@ public:
 
 private:
     IQuickFileSystemSearchController* m_searcher = nullptr;
+    // The volume's file system past its table entry (see FileSystemReach):
+    // what the searcher and the writers read, when there is more to read.
+    std::unique_ptr<IStorageDevice> m_reach;
 };
 
 class CCompleteRecoveryController : public CRecoveryControllerBase {

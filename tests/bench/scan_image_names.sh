@@ -4,7 +4,9 @@
 # the same folders and files under the same names (a quick and a deep scan of
 # the FAT16 fixture, a deep scan with carved files, and a quick scan of crafted names with equal and unsafe
 # names, FAT and exFAT), in the program's layout: a numbered folder per file-system kind,
-# then the volume's name and the found path.
+# then the volume's name and the found path. Namesakes in one folder are
+# numbered in the order the tree lists them, the first listed taking the
+# plain name, after a save and load too.
 # Usage: scan_image_names.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "$0")/probe_lib.sh" "$@" fat16_basic fat_media hostile_names
 export QT_QPA_PLATFORM=offscreen
@@ -51,4 +53,23 @@ same hostile quick "$fixtures/hostile_names/fat.img"
 grep -qE '^f Fat_0001/[^/]+/#BC_0001\.TXT$' "$out/hostile.bare.txt" || fail "hostile: no numbered #BC_0001.TXT"
 same hostile_exfat quick "$fixtures/hostile_names/exfat.img"
 grep -qE '^f ExFat_0001/[^/]+/Folder/same_0001\.txt$' "$out/hostile_exfat.bare.txt" || fail "hostile exFAT: no same_0001.txt"
+# Namesakes in one folder (two deleted FAT entries both read as "#BC.TXT",
+# two live exFAT "same.txt") are numbered in the order the tree lists them,
+# the first listed taking the plain name, after the scan and after a save and
+# load alike (the listing tells the two apart by their sizes).
+namesakes() { # NAME IMAGE PLAIN NUMBERED
+    local name="$1" image="$2" plain="$3" numbered="$4" r="$out/namesakes.$1" run sizes got
+    "$probe" quick "$image" --services --save "$r.rsf" --recover "$r.scan" > "$r.list" 2>/dev/null ||
+        fail "$name: the scan's recovery failed"
+    "$probe" load "$r.rsf" --device "$image" --recover "$r.load" > /dev/null 2>&1 || fail "$name: the load's recovery failed"
+    mapfile -t sizes < <(awk -F'\t' -v p="$plain" '{ n = split($4, part, "/") } part[n] == p { print $3 }' "$r.list")
+    [ "${#sizes[@]}" -eq 2 ] && [ "${sizes[0]}" != "${sizes[1]}" ] || fail "$name: not two namesakes of two sizes listed"
+    for run in scan load; do
+        got="$(find "$r.$run" -type f -name "$plain" -printf '%s ')$(find "$r.$run" -type f -name "$numbered" -printf '%s')"
+        [ "$got" = "${sizes[0]} ${sizes[1]}" ] ||
+            fail "$name: after the $run $plain and $numbered hold $got bytes, not ${sizes[0]} and ${sizes[1]} as listed"
+    done
+}
+namesakes fat "$fixtures/hostile_names/fat.img" '#BC.TXT' '#BC_0001.TXT'
+namesakes exfat "$fixtures/hostile_names/exfat.img" same.txt same_0001.txt
 echo "scan_image names: ok"

@@ -22,7 +22,10 @@
 # records in use) and partitioned again list the partitions' files and the
 # old volume's where it is sound. A volume at an extended entry's first sector
 # (or at an EBR a link names) is listed beside the chain's logical partitions,
-# and its files come back as icat reads them. As root, the disks attached read-only as loop devices list the
+# and its files come back as icat reads them. A volume larger than its entry
+# is read as far as its file system goes, up to the next partition: its
+# files past the entry come back as placed (deleted ones as icat reads them),
+# after a save and load too. As root, the disks attached read-only as loop devices list the
 # same, and those with extended entries also with the partitions the kernel
 # makes of their tables (otherwise the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
@@ -128,7 +131,11 @@ extended=(ext_fat16_05:40 ext_fat16_0f:40 ext_fat12:25 ext_fat32:30 ext_exfat:14
 # partition after it; an HFS+ volume (no signature) at an EBR a link names.
 extended+=(ext_in_fat16:46 ext_in_fat16_0f:46 ext_in_fat16_85:46 ext_in_fat16_del:46 ext_in_fat12:45
            ext_in_fat32:50 ext_in_exfat:160 ext_in_ntfs:50 ext_in_hfs:44 ext_hfs_link:29)
-disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}" "${extended[@]}")
+# Volumes larger than their entry (primary, at an extended entry of type
+# 0x05, 0x0F, 0x85; FAT16, FAT32 to the disk's end, exFAT, NTFS), their
+# files past the entry's end; one whose last sectors another partition holds.
+past=(past_fat16:7 past_ext_05:7 past_ext_0f:7 past_ext_85:7 past_fat32:7 past_exfat:6 past_ntfs:7 past_next:10)
+disks=("${damaged[@]}" "${overlaps[@]}" "${cards[@]}" "${sticks[@]}" "${strays[@]}" "${extended[@]}" "${past[@]}")
 . "$src/tests/support/loop.sh"
 each_disk() { # image|loop|parts [DISK...]: each disk as its image file or attached read-only as a loop
     # device, without partitions or with those the kernel makes of its table (partx; -P: the kernel
@@ -154,7 +161,8 @@ each_disk image "${disks[@]}"
 # Disks read two ways save and load: the files recovered after the load are
 # those recovered after the scan, byte for byte, under the same names.
 tree_hashes() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum); }
-for name in card_image_out card_frag reused_film32_mbr reused_filmtwo_mbr stray_image_gpt_2 ext_link; do
+for name in card_image_out card_frag reused_film32_mbr reused_filmtwo_mbr stray_image_gpt_2 ext_link past_fat16 \
+    past_ext_85 past_exfat past_ntfs; do
     "$probe" quick "$d/$name.img" --services --recover "$out/$name.scan" --save "$out/$name.rsf" > "$out/$name.saved" \
         2>"$out/$name.err" || { tail -5 "$out/$name.err" >&2; fail "$name: scan, recovery or save failed"; }
     "$probe" load "$out/$name.rsf" --device "$d/$name.img" --recover "$out/$name.load" > "$out/$name.loaded" \
@@ -164,18 +172,15 @@ for name in card_image_out card_frag reused_film32_mbr reused_filmtwo_mbr stray_
     echo "$name: saved and loaded, $(tree_hashes "$out/$name.load" | wc -l) files alike"
 done
 
-# The files of a volume at an extended entry (or at an EBR a link names),
-# deleted ones too, recovered byte for byte as icat reads them.
-for run in ext_in_fat16_del:67584 ext_in_exfat:67584 ext_in_ntfs:67584 ext_in_hfs:67584 ext_hfs_link:86016; do
-    IFS=: read -r name start <<<"$run"
-    "$probe" quick "$d/$name.img" --services --recover "$out/$name.rec" > /dev/null 2>"$out/$name.err" ||
-        { tail -5 "$out/$name.err" >&2; fail "$name: scan or recovery failed"; }
-    n=0
+# as_icat NAME START DIR: every file fls reads in NAME's volume at START,
+# deleted ones too, recovered under DIR byte for byte as icat reads it.
+as_icat() {
+    local name="$1" start="$2" dir="$3" n=0 kind path pattern got
     while IFS=$'\t' read -r kind path; do
         case "$path" in \$* | *"(Volume Label Entry)"*) continue ;; esac
         # An erased 8.3 name's first character is not known.
         [[ "$kind" == *'*'* && "$path" == _* ]] && pattern="?${path:1}" || pattern="$path"
-        mapfile -t got < <(find "$out/$name.rec" -type f -path "*/$pattern")
+        mapfile -t got < <(find "$dir" -type f -path "*/$pattern")
         [ "${#got[@]}" -eq 1 ] || fail "$name: $path recovered ${#got[@]} times"
         cmp -s "${got[0]}" <(icat -o "$start" "$d/$name.img" "$(awk '{ print $NF }' <<<"${kind%:}")") ||
             fail "$name: $path differs from icat"
@@ -183,6 +188,48 @@ for run in ext_in_fat16_del:67584 ext_in_exfat:67584 ext_in_ntfs:67584 ext_in_hf
     done < <(fls -F -p -r -o "$start" "$d/$name.img")
     [ "$n" -gt 0 ] || fail "$name: fls reads no file at $start"
     echo "$name: $n files at $start as icat reads them"
+}
+# The files of a volume at an extended entry (or at an EBR a link names).
+for run in ext_in_fat16_del:67584 ext_in_exfat:67584 ext_in_ntfs:67584 ext_in_hfs:67584 ext_hfs_link:86016; do
+    IFS=: read -r name start <<<"$run"
+    "$probe" quick "$d/$name.img" --services --recover "$out/$name.rec" > /dev/null 2>"$out/$name.err" ||
+        { tail -5 "$out/$name.err" >&2; fail "$name: scan or recovery failed"; }
+    as_icat "$name" "$start" "$out/$name.rec"
+done
+# placed DIR MANIFEST: each file of MANIFEST ("sha256<TAB>path") once under
+# DIR, with those bytes.
+placed() {
+    local hash path got
+    while IFS=$'\t' read -r hash path; do
+        mapfile -t got < <(find "$1" -type f -path "*/$path")
+        [ "${#got[@]}" -eq 1 ] || fail "$1: $path recovered ${#got[@]} times"
+        [ "$(sha256sum < "${got[0]}" | cut -c1-64)" = "$hash" ] || fail "$1: $path differs from the file placed"
+    done < "$2"
+}
+# past_files NAME DEVICE TAG: the files of a volume larger than its entry
+# (its file system read as far as it goes, not zeros past the entry), each
+# as placed, deleted ones as icat reads them; past_next's fragmented and
+# deleted files run into the next partition and stay failed, its others come
+# back as placed.
+past_files() {
+    local name="$1" dev="$2" tag="$3" manifest="$d/${4:-}.sha256" rec="$out/$1.$3.past" rc=0
+    "$probe" quick "$dev" --services --recover "$rec" > "$rec.txt" 2>"$rec.err" || rc=$?
+    if [ "$name" = past_next ]; then
+        grep -q '^recovered=[0-9]* failed=2 ' "$rec.txt" || fail "$name.$tag: $(grep '^recovered=' "$rec.txt")"
+        placed "$rec" <(grep -v 'frag\.bin$' "$d/past16.sha256")
+    else
+        [ "$rc" -eq 0 ] || { tail -5 "$rec.err" >&2; fail "$name.$tag: scan or recovery failed"; }
+        placed "$rec" "$manifest"
+        [ "$tag" != image ] || as_icat "$name" 2048 "$rec"
+    fi
+    echo "$name.$tag: $(grep '^recovered=' "$rec.txt" | cut -d' ' -f1-2), the volume's own files as placed"
+    rm -rf "$rec"
+}
+manifests=(past_fat16:past16 past_ext_05:past16 past_ext_0f:past16 past_ext_85:past16 past_fat32:past32
+           past_exfat:pastx past_ntfs:pastn past_next:past16)
+for run in "${manifests[@]}"; do
+    IFS=: read -r name tag <<<"$run"
+    past_files "$name" "$d/$name.img" image "$tag"
 done
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
@@ -190,5 +237,12 @@ command -v losetup >/dev/null || fail "missing 'losetup': install the Debian pac
 command -v partx >/dev/null || fail "missing 'partx': install the Debian package 'util-linux'"
 trap 'loop_detach_all; rm -rf "$out"' EXIT
 each_disk loop "${disks[@]}"
-each_disk parts "${extended[@]}"
+each_disk parts "${extended[@]}" "${past[@]}"
+# Through the partitions the kernel makes of the entries (each the entry's size).
+for run in "${manifests[@]}"; do
+    IFS=: read -r name tag <<<"$run"
+    { loop_attach -r -P "$d/$name.img" && loop_partitions "$loop_dev"; } || fail "$name: no loop device with partitions"
+    past_files "$name" "$loop_dev" parts "$tag"
+    loop_detach "$loop_dev"
+done
 echo "scan_image part_damage: ok"

@@ -147,12 +147,13 @@ done
 # and a mapped folder gets a folder of its own. Windows names refuse tail.
 # and aux.txt too: there they are mapped a second time (tail_, aux_.txt),
 # and numbered as those are taken; a device stem in a name of 255 bytes
-# (con.xxx…, a folder lpt1.yyy…) is mapped and the name shortened.
+# (con.xxx…, a folder lpt1.yyy…) is mapped and the name shortened, and a
+# blank the cut leaves at its end (con.xxx… z) is mapped too.
 both='s|^x?y/|x_y_0001/|; s/^p|q\//p_q_0001\//; s/^b:c\.txt$/b_c_0002.txt/; s/^b?c\.txt$/b_c_0003.txt/'
 win="$both; s/^tail\.$/tail__0001/; s/^aux\.txt$/aux__0001.txt/"
 # Names of 255 bytes with a device stem: one byte longer once mapped, so
 # shortened by their last byte.
-win="$win; s/^con\(\.x*\)x$/con_\1/; s/^lpt1\(\.y*\)y\//lpt1_\1\//"
+win="$win; s/^con\(\.x*\)x$/con_\1/; s/^lpt1\(\.y*\)y\//lpt1_\1\//; s/^con\(\.x*\) z$/con_\1_/"
 for to in names exfat/names ntfs/names; do
     "$probe" quick "$rn/folders.img" --services --recover "$out/$to.folders" > "$out/folders.txt" 2>/dev/null ||
         fail "folders onto $to: $(grep '^recovered=' "$out/folders.txt")"
