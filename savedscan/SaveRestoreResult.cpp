@@ -6,6 +6,7 @@
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
 #include "engine/utility/CatchExeception.h"
+#include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/writer/DataRecovery.h"
 #include "savedscan/KeptSave.h"
 #include "savedscan/RSData.h"
@@ -756,57 +757,69 @@ int QuickSearcherType(RestoreScanTarget& target, IStorageDevice* volume) {
 
 } // namespace
 
-namespace {
-
-// Same when any record of root is the volume on device; Other when every
-// record judged is another. atStart: each record judged as if its volume
-// began at the device's start (where a table now lists it), by what tells
-// it apart alone (its identity, its sampled files), never by kind and size.
-VolumeCheck JudgeRoot(const SavedRootSummary& root, IStorageDevice* volume, bool atStart) {
+VolumeCheck CRestoreScanSink::Verdict(const SavedRootSummary& root, IStorageDevice* volume) {
+    const auto key = std::pair(root.position, volume);
+    if (const auto it = m_verdicts.find(key); it != m_verdicts.end()) return it->second;
+    // Same when any record is; Other when every record judged is another.
     // A volume of the same identity is the one scanned only where its
     // files say so too: serials repeat, and a volume without one (or an
     // empty one) has the identity of every other formatted alike.
     VolumeCheck verdict = VolumeCheck::Unchecked;
     for (std::size_t i = 0; i < root.records.size() && verdict != VolumeCheck::Same; ++i) {
         const VolumeMark& mark = root.marks[i];
-        if (atStart && (mark.kind == VolumeMark::Kind::None || root.records[i]->m_startSector < 0)) continue;
-        CSearchedPartitionInfo moved(*root.records[i]);
-        std::vector<CSearchedPartitionInfo*> records;
-        if (atStart) {
-            moved.m_clusterOrigin -= moved.m_startSector;
-            moved.m_startSector = 0;
-            records.push_back(&moved);
-        } else {
-            for (const auto& r : root.records) records.push_back(const_cast<CSearchedPartitionInfo*>(r.get()));
-        }
         std::vector<IFileNode*> files = root.files[i];
         if (mark.kind != VolumeMark::Kind::Samples && files.size() > kMarkFiles) files.resize(kMarkFiles);
-        VolumeCheck check = CheckSavedVolume(volume, moved, mark);
+        VolumeCheck check = CheckSavedVolume(volume, *root.records[i], mark);
         if (mark.kind == VolumeMark::Kind::None && check == VolumeCheck::Same) {
-            check = VolumeHoldsFiles(volume, moved, files, check);
+            check = VolumeHoldsFiles(volume, *root.records[i], files, check);
         } else if ((mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) &&
                    mark.HasFiles() && check != VolumeCheck::Other) {
+            std::vector<CSearchedPartitionInfo*> records;
+            for (const auto& r : root.records) records.push_back(const_cast<CSearchedPartitionInfo*>(r.get()));
             const VolumeCheck byFiles = JudgeMarks(mark, MarksNow(volume, records, files, mark.kind), nullptr);
             if (byFiles != VolumeCheck::Unchecked) check = byFiles;
         }
         if (check != VolumeCheck::Unchecked) verdict = check;
     }
-    return verdict;
-}
-
-} // namespace
-
-VolumeCheck CRestoreScanSink::Verdict(const SavedRootSummary& root, IStorageDevice* volume) {
-    const auto key = std::pair(root.position, volume);
-    if (const auto it = m_verdicts.find(key); it != m_verdicts.end()) return it->second;
-    return m_verdicts[key] = JudgeRoot(root, volume, false);
+    return m_verdicts[key] = verdict;
 }
 
 bool CRestoreScanSink::HoldsScannedVolume(IStorageDevice* volume) {
     if (const auto it = m_holdsScanned.find(volume); it != m_holdsScanned.end()) return it->second;
+    // Each saved record judged as if its volume began where the volume does
+    // now, by what tells it apart (its identity, its sampled files), never
+    // by kind and size. The files of at most kMaxJudged records are read:
+    // what a save names cannot make a load read without end.
+    constexpr std::size_t kMaxJudged = 64;
+    std::uint64_t identity = 0;
+    const bool identified = VolumeIdentity(volume, 0, identity);
+    std::size_t judged = 0;
     bool holds = false;
-    for (const SavedRootSummary& root : SavedRoots())
-        if (!holds && JudgeRoot(root, volume, true) == VolumeCheck::Same) holds = true;
+    for (const SavedRootSummary& root : SavedRoots()) {
+        for (std::size_t i = 0; i < root.records.size() && !holds && judged < kMaxJudged; ++i) {
+            const VolumeMark& mark = root.marks[i];
+            if (root.records[i]->m_startSector < 0) continue;
+            if (mark.kind == VolumeMark::Kind::Identity) {
+                holds = identified && identity == mark.identity;
+                continue;
+            }
+            if (!(mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) || !mark.HasFiles())
+                continue;
+            const bool samples = mark.kind == VolumeMark::Kind::Samples;
+            if (mark.identity != 0 &&
+                (!identified ||
+                 (samples ? FoldIdentity16(identity) : FoldIdentity(identity)) != mark.identity))
+                continue;
+            ++judged;
+            CSearchedPartitionInfo moved(*root.records[i]);
+            moved.m_clusterOrigin -= moved.m_startSector;
+            moved.m_startSector = 0;
+            std::vector<IFileNode*> files = root.files[i];
+            if (!samples && files.size() > kMarkFiles) files.resize(kMarkFiles);
+            holds = JudgeMarks(mark, MarksNow(volume, {&moved}, files, mark.kind), nullptr) == VolumeCheck::Same;
+        }
+        if (holds || judged >= kMaxJudged) break;
+    }
     return m_holdsScanned[volume] = holds;
 }
 
