@@ -432,7 +432,7 @@ own_bytes "$re/photos.rsf" "$re/photos.img" "$tab/photos.sha256.txt"
 head -c $((2400 << 10)) /dev/urandom > "$re/big.bin"
 MTOOLS_SKIP_CHECK=1 mcopy -i "$re/photos.img@@$((36864 * 512))" "$re/big.bin" ::/big.bin
 # ... whose bytes at the first picture's sampled places (its first, middle
-# and last 512) are by chance the picture's: the new volume's table tells.
+# and last 512) are by chance the picture's: the new volume's FAT tells.
 first="$(find "$re/photos.live" -type f -exec sha256sum {} + | grep "^$(head -n 1 "$tab/photos.sha256.txt" | cut -c1-64)" | cut -c67-)"
 python3 - "$first" "$re/photos.img" $((41500 * 512)) <<'PY'
 import sys
