@@ -403,7 +403,8 @@ sums "$out/lesser.live" > "$out/lesser.sums"
 own_bytes "$out/lesser.rsf" "$out/lesser/disk_intact.img" "$out/lesser.sums" "$disk"
 # A table that changed is not a volume that changed: a quick and a deep save
 # of a disk load whole after its entry grew, the quick one also after the
-# table went and the volume moved to sector 0; twin volumes (a partition and
+# table went and the volume moved to sector 0, and after its volume was
+# moved behind a new one (sfdisk --move-data); twin volumes (a partition and
 # its copy, one serial and label) keep their own roots after the entries
 # were put in order; carved pictures come back after a partition was added
 # over them and formatted, all but one a file written there since covers.
@@ -419,6 +420,11 @@ for mode in quick deep; do
     own_bytes "$re/$mode.rsf" "$re/grown.img" "$tab/disk.sha256.txt"
 done
 own_bytes "$re/quick.rsf" "$re/zero.img" "$tab/disk.sha256.txt"
+cp --sparse=always "$tab/disk.img" "$re/moved.img"
+echo '+32M,' | sfdisk -q --move-data=/dev/null -N 1 "$re/moved.img" > /dev/null 2>&1
+printf '2048,65536,6\n' | sfdisk -q --append --wipe never "$re/moved.img" > /dev/null 2>&1
+mkfs.fat -F 16 -i 0E0E0014 --offset 2048 "$re/moved.img" 32768 > /dev/null 2>&1
+own_bytes "$re/quick.rsf" "$re/moved.img" "$tab/disk.sha256.txt"
 "$probe" quick "$tab/twins.img" --services --save "$re/twins.rsf" > /dev/null 2>&1 || fail "twins: --save failed"
 cp --sparse=always "$tab/twins.img" "$re/twins.img"
 sfdisk -q --reorder "$re/twins.img" > /dev/null 2>&1
