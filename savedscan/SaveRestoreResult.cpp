@@ -6,11 +6,13 @@
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
 #include "engine/utility/CatchExeception.h"
+#include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/writer/DataRecovery.h"
 #include "savedscan/KeptSave.h"
 #include "savedscan/RSData.h"
 #include "savedscan/RestoreFileNode.h"
 #include "savedscan/SavedVolumeCheck.h"
+#include "savedscan/VolumeWrites.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -782,6 +784,45 @@ VolumeCheck CRestoreScanSink::Verdict(const SavedRootSummary& root, IStorageDevi
     return m_verdicts[key] = verdict;
 }
 
+bool CRestoreScanSink::HoldsScannedVolume(IStorageDevice* volume) {
+    if (const auto it = m_holdsScanned.find(volume); it != m_holdsScanned.end()) return it->second;
+    // Each saved record judged as if its volume began where the volume does
+    // now, by what tells it apart (its identity, its sampled files), never
+    // by kind and size. The files of at most kMaxJudged records are read:
+    // what a save names cannot make a load read without end.
+    constexpr std::size_t kMaxJudged = 64;
+    std::uint64_t identity = 0;
+    const bool identified = VolumeIdentity(volume, 0, identity);
+    std::size_t judged = 0;
+    bool holds = false;
+    for (const SavedRootSummary& root : SavedRoots()) {
+        for (std::size_t i = 0; i < root.records.size() && !holds && judged < kMaxJudged; ++i) {
+            const VolumeMark& mark = root.marks[i];
+            if (root.records[i]->m_startSector < 0) continue;
+            if (mark.kind == VolumeMark::Kind::Identity) {
+                holds = identified && identity == mark.identity;
+                continue;
+            }
+            if (!(mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) || !mark.HasFiles())
+                continue;
+            const bool samples = mark.kind == VolumeMark::Kind::Samples;
+            if (mark.identity != 0 &&
+                (!identified ||
+                 (samples ? FoldIdentity16(identity) : FoldIdentity(identity)) != mark.identity))
+                continue;
+            ++judged;
+            CSearchedPartitionInfo moved(*root.records[i]);
+            moved.m_clusterOrigin -= moved.m_startSector;
+            moved.m_startSector = 0;
+            std::vector<IFileNode*> files = root.files[i];
+            if (!samples && files.size() > kMarkFiles) files.resize(kMarkFiles);
+            holds = JudgeMarks(mark, MarksNow(volume, {&moved}, files, mark.kind), nullptr) == VolumeCheck::Same;
+        }
+        if (holds || judged >= kMaxJudged) break;
+    }
+    return m_holdsScanned[volume] = holds;
+}
+
 const std::vector<SavedRootSummary>& CRestoreScanSink::SavedRoots() {
     if (!m_roots) {
         try {
@@ -851,30 +892,55 @@ void CRestoreScanSink::Settle() {
         }
     }
     std::vector<std::pair<long long, long long>> ranges = m_otherSectors;
-    // Volumes the device lists that the scanned disk did not: what lies
-    // there is not what was scanned, whatever file the save places there.
+    // Volumes the device lists that the scanned disk did not. One that holds
+    // a volume scanned is that volume under a changed table entry (grown,
+    // moved to another slot, gone); any other was made since, and has
+    // written where its structures and its clusters in use lie: what lies
+    // there is not what was scanned. In its free space a file is judged by
+    // its own mark; one without a mark fails.
+    std::vector<std::pair<long long, long long>> listed;
     const LaidVolumes& laid = Layout();
     if (laid.present && !laid.volumes.empty() && m_replayed)
-        for (const auto& [start, sectors] : m_target.VolumeExtents(m_replayed))
-            if (start >= 0 && sectors > 0 && sectors <= static_cast<unsigned long long>(LLONG_MAX - start) &&
-                std::find(laid.volumes.begin(), laid.volumes.end(), std::pair(start, sectors)) == laid.volumes.end())
-                ranges.emplace_back(start, start + static_cast<long long>(sectors));
+        for (IStorageDevice* volume : m_target.ListedVolumes(m_replayed)) {
+            const CCollectedVolumeDeviceInfoStruct* info = m_target.VolumeInfo(volume);
+            if (!info) continue;
+            const long long start = info->startSector;
+            const long long sectors = info->totalSectors;
+            if (start < 0 || sectors <= 0 || sectors > LLONG_MAX - start ||
+                std::find(laid.volumes.begin(), laid.volumes.end(),
+                          std::pair(start, static_cast<unsigned long long>(sectors))) != laid.volumes.end() ||
+                HoldsScannedVolume(volume))
+                continue;
+            listed.emplace_back(start, start + sectors);
+            for (const auto& [first, end] : VolumeWrittenSectors(volume))
+                if (first < sectors) ranges.emplace_back(start + first, start + std::min(end, sectors));
+        }
     for (RestoreScanTarget::ReplayedFiles& files : replayed) {
-        if (ranges.empty()) break;
+        if (ranges.empty() && listed.empty()) break;
         const CCollectedVolumeDeviceInfoStruct* info =
             m_target.IsDisk(files.device) ? nullptr : m_target.VolumeInfo(files.device);
         const long long offset = info && info->startSector > 0 ? info->startSector : 0;
-        std::vector<std::pair<long long, long long>> here;
-        for (const auto& [first, end] : ranges)
-            if (end > offset) here.emplace_back(first - offset, end - offset);
+        const auto onDevice = [offset](const std::vector<std::pair<long long, long long>>& onDisk) {
+            std::vector<std::pair<long long, long long>> here;
+            for (const auto& [first, end] : onDisk)
+                if (end > offset) here.emplace_back(first - offset, end - offset);
+            return here;
+        };
+        const auto fail = [&](const std::vector<IFileNode*>& nodes, const std::vector<std::pair<long long, long long>>& here) {
+            if (here.empty() || nodes.empty()) return;
+            const std::vector<bool> within = FilesWithin(files.device, files.records, nodes, here);
+            for (std::size_t i = 0; i < nodes.size() && i < within.size(); ++i) {
+                if (!within[i]) continue;
+                static_cast<RestoreFileNode*>(nodes[i])->Unplace();
+                ++failed;
+            }
+        };
         std::erase_if(files.files, [&placed](IFileNode* node) { return !placed(node); });
-        if (here.empty() || files.files.empty()) continue;
-        const std::vector<bool> within = FilesWithin(files.device, files.records, files.files, here);
-        for (std::size_t i = 0; i < files.files.size() && i < within.size(); ++i) {
-            if (!within[i]) continue;
-            static_cast<RestoreFileNode*>(files.files[i])->Unplace();
-            ++failed;
-        }
+        fail(files.files, onDevice(ranges));
+        std::vector<IFileNode*> unmarked;
+        for (IFileNode* node : files.files)
+            if (RestoreFileNode* loaded = placed(node); loaded && loaded->m_content == 0) unmarked.push_back(loaded);
+        fail(unmarked, onDevice(listed));
     }
     m_volumes.unvouched += failed;
     if (failed)
@@ -892,6 +958,14 @@ std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume
         if (root.type == searcherType && !m_taken.count(root.position)) candidates.push_back(&root);
     std::stable_partition(candidates.begin(), candidates.end(),
                           [&name](const SavedRootSummary* root) { return root->volumeName == name; });
+    // Before the name, where the volume starts: of two volumes that are
+    // equally the one saved (a copy of a partition beside it), the one that
+    // started where this one does, whatever slot the table now lists it in.
+    const CCollectedVolumeDeviceInfoStruct* info = m_target.VolumeInfo(volume);
+    const LaidVolumes& laid = Layout();
+    std::stable_partition(candidates.begin(), candidates.end(), [&](const SavedRootSummary* root) {
+        return info && root->position < laid.blocks.size() && laid.blocks[root->position] == info->startSector;
+    });
     const auto take = [this](const SavedRootSummary* root) -> std::optional<std::uint64_t> {
         m_taken.insert(root->position);
         return root->position;

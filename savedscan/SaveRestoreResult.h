@@ -122,6 +122,8 @@ public:
     // The volumes (start and sectors) listed on the disk that device is or
     // is on.
     virtual std::vector<std::pair<long long, unsigned long long>> VolumeExtents(IStorageDevice*) { return {}; }
+    // The volumes listed on the disk that device is or is on.
+    virtual std::vector<IStorageDevice*> ListedVolumes(IStorageDevice*) { return {}; }
     // After a replay, per tree root: the device its files are read from,
     // the records they are read by and its files (nodes the load made).
     struct ReplayedFiles {
@@ -161,6 +163,9 @@ private:
     // The saved root a quick scan's volume takes, or none.
     std::optional<std::uint64_t> PairedRoot(IStorageDevice* volume, int searcherType, const std::string& name);
     VolumeCheck Verdict(const SavedRootSummary& root, IStorageDevice* volume);
+    // Whether a volume listed now holds one of the volumes scanned, wherever
+    // its entry now says it lies (a table changed, not the volume).
+    bool HoldsScannedVolume(IStorageDevice* volume);
     // The Volumes frame, read once (absent in older saves).
     const LaidVolumes& Layout();
     // Once every replay of the device has ended: files whose data lies on
@@ -175,6 +180,7 @@ private:
     std::optional<std::vector<SavedRootSummary>> m_roots; // read at the first pairing
     std::set<std::uint64_t> m_taken;
     std::map<std::pair<std::uint64_t, IStorageDevice*>, VolumeCheck> m_verdicts;
+    std::map<IStorageDevice*, bool> m_holdsScanned;
     CVolumeTally m_volumes;
     std::uint32_t m_result = SAVED_OK;
     std::optional<LaidVolumes> m_laid;

@@ -11,6 +11,7 @@
 #include "savedscan/RestoreFileNode.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 using SaveRestoreResult::VolumeMark;
@@ -22,6 +23,26 @@ bool IsFat(unsigned kind) { return kind == FS_FAT12 || kind == FS_FAT16 || kind 
 // Kinds a recogniser can find at a record's start.
 bool IsRecognised(unsigned kind) {
     return IsFat(kind) || kind == FS_NTFS || kind == FS_EXFAT || kind == FS_HFSPLUS || kind == FS_APFS;
+}
+
+// Whether the device's first sector holds an MBR partition table (a
+// protective one too), not a file system's boot sector.
+bool PartitionTableAt(IStorageDevice* device) {
+    std::vector<std::uint8_t> sector(std::max(512U, device->GetSectorSize()));
+    if (device->ReadSector(sector.data(), 0, 1) == 0 || sector[510] != 0x55 || sector[511] != 0xAA) return false;
+    if (std::memcmp(sector.data() + 3, "NTFS    ", 8) == 0 || std::memcmp(sector.data() + 3, "EXFAT   ", 8) == 0)
+        return false;
+    const unsigned bps = sector[11] | sector[12] << 8, spc = sector[13];
+    if ((bps == 512 || bps == 1024 || bps == 2048 || bps == 4096) && spc != 0 && (spc & (spc - 1)) == 0 &&
+        (sector[14] | sector[15] << 8) != 0 && sector[16] != 0)
+        return false; // a FAT boot sector
+    bool any = false;
+    for (int e = 0; e < 4; ++e) {
+        const std::uint8_t* entry = sector.data() + 446 + 16 * e;
+        if (entry[0] != 0 && entry[0] != 0x80) return false;
+        any = any || entry[4] != 0;
+    }
+    return any;
 }
 
 } // namespace
@@ -40,7 +61,13 @@ VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInf
         if (!VolumeIdentity(device, start, now)) return VolumeCheck::Other;
         const std::uint64_t folded = mark.kind == VolumeMark::Kind::Files ? SaveRestoreResult::FoldIdentity(now)
                                                                           : SaveRestoreResult::FoldIdentity16(now);
-        return folded == mark.identity ? VolumeCheck::Same : VolumeCheck::Other;
+        if (folded == mark.identity) return VolumeCheck::Same;
+        // Carved files at a disk's start were told by its first sector of
+        // data, which may be its partition table: a table that changed is
+        // not a change of the files, which their own marks tell.
+        if (!IsRecognised(record.m_fileSystemType) && mark.HasFiles() && start == 0 && PartitionTableAt(device))
+            return VolumeCheck::Unchecked;
+        return VolumeCheck::Other;
     }
     // An older save: a file system of another kind (or a FAT one of another
     // size) where the record's was tells another volume. A deep scan's FAT kind is

@@ -85,6 +85,13 @@ public:
     std::vector<std::pair<long long, unsigned long long>> VolumeExtents(IStorageDevice* device) override {
         return VolumeExtentsOf(device);
     }
+    std::vector<IStorageDevice*> ListedVolumes(IStorageDevice* device) override {
+        VXUIDeviceData& devices = VXUIDeviceData::instance();
+        IStorageDevice* disk = devices.IsDiskStorage(device) ? device : devices.GetDiskStorageByVolumeStorage(device);
+        std::list<IStorageDevice*> volumes;
+        if (disk) devices.GetDiskVolumeStorage(disk, volumes);
+        return {volumes.begin(), volumes.end()};
+    }
     const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) override {
         return VXUIDeviceData::GetVolumeInfo(device);
     }

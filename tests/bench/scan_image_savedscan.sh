@@ -366,6 +366,11 @@ tail -n 4 "$alike/carved/zero/one/disk.sha256.txt" > "$out/overwritten/intact.tx
 other_bytes "$out/carved.zero.rsf" "$out/overwritten/intact.txt" "$changed_disk"
 diff <(cut -c1-64 "$out/overwritten/intact.txt" | sort) <(sums "$out/other" | grep -xFf <(cut -c1-64 "$out/overwritten/intact.txt")) >&2 ||
     fail "a carved disk of four overwritten pictures: the four intact ones do not come back"
+# The same disk given first, the alike one after it (tried, refused): the
+# disk that held most of the scan is the one read.
+other_bytes "$out/carved.zero.rsf" "$out/overwritten/intact.txt" "$changed_disk" "$alike/carved/zero/two/disk.img"
+diff <(cut -c1-64 "$out/overwritten/intact.txt" | sort) <(sums "$out/other" | grep -xFf <(cut -c1-64 "$out/overwritten/intact.txt")) >&2 ||
+    fail "a carved disk of four overwritten pictures, an alike one after it: the four intact ones do not come back"
 # A quick save of a disk whose empty volume of serial 0 comes before one of
 # serial 0 of the same size: each volume takes its own root.
 "$probe" quick "$marks/emptyfirst/serial0.img" --services --save "$out/s0first.rsf" > /dev/null 2>&1 ||
@@ -396,6 +401,58 @@ dd if=/dev/zero of="$out/lesser/disk_intact.img" bs=1 seek=462 count=16 conv=not
     fail "lesser: --save failed"
 sums "$out/lesser.live" > "$out/lesser.sums"
 own_bytes "$out/lesser.rsf" "$out/lesser/disk_intact.img" "$out/lesser.sums" "$disk"
+# A table that changed is not a volume that changed: a quick and a deep save
+# of a disk load whole after its entry grew, the quick one also after the
+# table went and the volume moved to sector 0, and after its volume was
+# moved behind a new one (sfdisk --move-data); twin volumes (a partition and
+# its copy, one serial and label) keep their own roots after the entries
+# were put in order; carved pictures come back after a partition was added
+# over them and formatted, all but one a file written there since covers.
+tab="$alike/retable" re="$out/retable"
+export PATH="$PATH:/sbin:/usr/sbin"
+mkdir -p "$re"
+cp --sparse=always "$tab/disk.img" "$re/grown.img"
+printf 'label: dos\n2048,100000,6\n' | sfdisk -q --wipe never "$re/grown.img"
+truncate -s "$(stat -c %s "$tab/disk.img")" "$re/zero.img"
+dd if="$tab/disk.img" of="$re/zero.img" bs=512 skip=2048 count=65536 conv=notrunc status=none
+for mode in quick deep; do
+    "$probe" "$mode" "$tab/disk.img" --services --save "$re/$mode.rsf" > /dev/null 2>&1 || fail "retable $mode: --save failed"
+    own_bytes "$re/$mode.rsf" "$re/grown.img" "$tab/disk.sha256.txt"
+done
+own_bytes "$re/quick.rsf" "$re/zero.img" "$tab/disk.sha256.txt"
+cp --sparse=always "$tab/disk.img" "$re/moved.img"
+echo '+32M,' | sfdisk -q --move-data=/dev/null -N 1 "$re/moved.img" > /dev/null 2>&1
+printf '2048,65536,6\n' | sfdisk -q --append --wipe never "$re/moved.img" > /dev/null 2>&1
+mkfs.fat -F 16 -i 0E0E0014 --offset 2048 "$re/moved.img" 32768 > /dev/null 2>&1
+own_bytes "$re/quick.rsf" "$re/moved.img" "$tab/disk.sha256.txt"
+"$probe" quick "$tab/twins.img" --services --save "$re/twins.rsf" > /dev/null 2>&1 || fail "twins: --save failed"
+cp --sparse=always "$tab/twins.img" "$re/twins.img"
+sfdisk -q --reorder "$re/twins.img" > /dev/null 2>&1
+own_bytes "$re/twins.rsf" "$re/twins.img" "$tab/twins.sha256.txt"
+"$probe" deep "$tab/photos.img" --services --save "$re/photos.rsf" --recover "$re/photos.live" > /dev/null 2>&1 ||
+    fail "photos: --save failed"
+cp --sparse=always "$tab/photos.img" "$re/photos.img"
+printf 'label: dos\n2048,32768,6\n36864,,6\n' | sfdisk -q --wipe never "$re/photos.img"
+mkfs.fat -F 16 -i 0E0E0013 --offset 36864 "$re/photos.img" $(((65536 - 36864) / 2)) > /dev/null 2>&1
+own_bytes "$re/photos.rsf" "$re/photos.img" "$tab/photos.sha256.txt"
+head -c $((2400 << 10)) /dev/urandom > "$re/big.bin"
+MTOOLS_SKIP_CHECK=1 mcopy -i "$re/photos.img@@$((36864 * 512))" "$re/big.bin" ::/big.bin
+# ... whose bytes at the first picture's sampled places (its first, middle
+# and last 512) are by chance the picture's: the new volume's FAT tells.
+first="$(find "$re/photos.live" -type f -exec sha256sum {} + | grep "^$(head -n 1 "$tab/photos.sha256.txt" | cut -c1-64)" | cut -c67-)"
+python3 - "$first" "$re/photos.img" $((41500 * 512)) <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+at, size = int(sys.argv[3]), len(data)
+with open(sys.argv[2], 'r+b') as f:
+    for off in (0, size // 2 // 512 * 512, max(0, size - 512)):
+        f.seek(at + off)
+        f.write(data[off:off + 512])
+PY
+sums "$re/photos.live" | grep -vxF "$(head -n 1 "$tab/photos.sha256.txt" | cut -c1-64)" > "$re/intact.txt"
+other_bytes "$re/photos.rsf" "$re/intact.txt" "$re/photos.img"
+diff <(cut -c1-64 "$re/intact.txt" | sort) <(sums "$out/other" | grep -xFf <(cut -c1-64 "$re/intact.txt")) >&2 ||
+    fail "pictures under a partition added and filled since: the files it left do not come back"
 # Saves written before partition records carried what tells volumes apart
 # open where they were made: a FAT16 larger than its table entry, a cut
 # image, an exFAT volume (its entries 32 bytes apart, sizes 8 bytes in).

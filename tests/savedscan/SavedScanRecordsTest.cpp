@@ -1,14 +1,17 @@
 // The records of a scan-result file: what a save writes reads back whole and
 // in breadth-first order; every damaged count, marker or length is refused
 // with code 8; roots match by volume name; the volume cache opens once.
+#include "engine/all/AllLibraries.h"
 #include "engine/common/DataRunList.h"
 #include "engine/include/DataRecovery.h"
 #include "engine/tree/FilesystemNode.h"
 #include "savedscan/CRC.h"
 #include "savedscan/IRSData.h"
 #include "savedscan/KeptSave.h"
+#include "savedscan/VolumeWrites.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/ImageDevice.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/support/engine_helpers.h"
 
@@ -26,6 +29,7 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -1417,6 +1421,71 @@ TEST(SavedScanRecords, VolumeCacheOpensOncePerTypeAndServesCompressedFiles) {
     hfs.RemoveChild(a), ntfs.RemoveChild(b);
     delete a;
     delete b;
+}
+
+// A volume made over old data has written its own structures and the
+// clusters it holds, not its free space, as the tools make them: FAT12, FAT16
+// and FAT32 with a file copied in, exFAT; with no file system nothing was
+// written, with another every sector counts.
+TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
+    ASSERT_EQ(RunCommand("export PATH=$PATH:/sbin:/usr/sbin; command -v mkfs.fat && command -v mcopy && "
+                         "command -v mkfs.exfat && command -v mkntfs"),
+              0)
+        << "needs dosfstools, mtools, exfatprogs and ntfs-3g";
+    RegisterAllLibraries(); // the recognisers of the other file systems
+    TempDir dir;
+    const std::string file = dir.path() + "/file.bin";
+    ASSERT_EQ(RunCommand("head -c 150000 /dev/urandom > '" + file + "'"), 0);
+    struct Row {
+        const char* name;
+        unsigned mib;
+        const char* make; // the image's path follows
+        bool copy;
+    };
+    for (const Row& row : {Row{"fat12", 4, "mkfs.fat -F 12 -i 0E0E0001", true},
+                           Row{"fat16", 32, "mkfs.fat -F 16 -i 0E0E0002", true},
+                           Row{"fat32", 40, "mkfs.fat -F 32 -s 1 -i 0E0E0003", true},
+                           Row{"exfat", 32, "mkfs.exfat", false}, Row{"ntfs", 16, "mkntfs -F -Q -q", false},
+                           Row{"none", 4, "true", false}}) {
+        SCOPED_TRACE(row.name);
+        const std::string image = dir.path() + "/" + row.name + ".img";
+        // Old data everywhere, then the new volume over it.
+        ASSERT_EQ(RunCommand("export PATH=$PATH:/sbin:/usr/sbin; head -c " + std::to_string(row.mib << 20) +
+                             " /dev/zero | tr '\\0' '\\245' > '" + image + "' && " + row.make + " '" + image +
+                             "' >/dev/null 2>&1" +
+                             (row.copy ? " && MTOOLS_SKIP_CHECK=1 mcopy -i '" + image + "' '" + file + "' ::/file.bin"
+                                       : std::string())),
+                  0);
+        ImageDevice device(image);
+        ASSERT_TRUE(device.IsOpen());
+        const auto written = VolumeWrittenSectors(&device);
+        const std::string bytes = ReadWholeFile(image);
+        const auto within = [&](long long sector) {
+            return std::any_of(written.begin(), written.end(),
+                               [&](const auto& r) { return r.first <= sector && sector < r.second; });
+        };
+        const long long total = static_cast<long long>(bytes.size() / 512);
+        long long changed = 0, counted = 0;
+        for (long long s = 0; s < total; ++s) {
+            const char* sector = bytes.data() + s * 512;
+            const bool old = std::all_of(sector, sector + 512, [](char c) { return c == '\245'; });
+            changed += old ? 0 : 1;
+            counted += within(s) ? 1 : 0;
+            // Every sector the tools wrote is among those the volume tells.
+            if (!old) {
+                ASSERT_TRUE(within(s)) << "sector " << s << " written, not told";
+            }
+        }
+        if (std::string(row.name) == "none") {
+            EXPECT_TRUE(written.empty());
+        } else if (std::string(row.name) == "ntfs") {
+            EXPECT_EQ(counted, total);
+        } else {
+            // Its free space is not: what it holds is a small part.
+            EXPECT_GT(changed, 0);
+            EXPECT_LT(counted, total / 4) << changed << " sectors written";
+        }
+    }
 }
 
 } // namespace

@@ -1,0 +1,172 @@
+#include "savedscan/VolumeWrites.h"
+
+#include "engine/include/StorageDevice.h"
+#include "engine/volume/VolumeAnalyzeController.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using Ranges = std::vector<std::pair<long long, long long>>;
+
+// Allocation structures larger than this are not read: the volume is taken
+// as written whole.
+constexpr std::uint64_t kMaxTableBytes = 64ULL << 20;
+
+std::uint32_t U16(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
+std::uint32_t U32(const std::uint8_t* p) { return U16(p) | U16(p + 2) << 16; }
+std::uint64_t U64(const std::uint8_t* p) { return std::uint64_t{U32(p)} | std::uint64_t{U32(p + 4)} << 32; }
+
+// Bytes of the device from a byte offset; false past its end or on a failed read.
+bool ReadBytes(IStorageDevice* device, std::uint64_t offset, std::size_t length, std::uint8_t* out) {
+    const unsigned sector = device->GetSectorSize();
+    const auto total = static_cast<std::uint64_t>(device->GetTotalSectors());
+    if (sector == 0 || length == 0) return length == 0;
+    const std::uint64_t first = offset / sector;
+    const std::uint64_t last = (offset + length + sector - 1) / sector;
+    if (last > total) return false;
+    constexpr std::uint64_t kChunk = 2048;
+    std::vector<std::uint8_t> buffer;
+    std::size_t done = 0;
+    for (std::uint64_t at = first; at < last; at += kChunk) {
+        const std::uint64_t count = std::min(kChunk, last - at);
+        buffer.resize(static_cast<std::size_t>(count * sector));
+        if (device->ReadSector(buffer.data(), static_cast<long long>(at), static_cast<unsigned>(count)) == 0)
+            return false;
+        const std::uint64_t from = at == first ? offset - first * sector : 0;
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size() - from, length - done));
+        std::memcpy(out + done, buffer.data() + from, take);
+        done += take;
+    }
+    return done == length;
+}
+
+// The byte range [from, to) as device sectors, rounded outward and joined to
+// the last range where they meet.
+class SectorRanges {
+public:
+    explicit SectorRanges(IStorageDevice* device)
+        : m_sector(device->GetSectorSize()), m_total(device->GetTotalSectors()) {}
+    void Add(std::uint64_t from, std::uint64_t to) {
+        if (to <= from || m_sector == 0) return;
+        const long long first = static_cast<long long>(std::min<std::uint64_t>(from / m_sector, m_total));
+        const long long end = static_cast<long long>(std::min<std::uint64_t>((to + m_sector - 1) / m_sector, m_total));
+        if (first >= end) return;
+        if (!m_ranges.empty() && first <= m_ranges.back().second)
+            m_ranges.back().second = std::max(m_ranges.back().second, end);
+        else
+            m_ranges.emplace_back(first, end);
+    }
+    Ranges Take() { return std::move(m_ranges); }
+
+private:
+    std::uint64_t m_sector;
+    std::uint64_t m_total;
+    Ranges m_ranges;
+};
+
+// Clusters [2, 2 + count) in use per used(i) (i from 0), each cluster at
+// heap + i * clusterBytes, added to ranges run by run.
+template <class Used>
+void AddClusters(SectorRanges& ranges, std::uint64_t heap, std::uint64_t clusterBytes, std::uint64_t count, Used used) {
+    std::uint64_t run = 0;
+    bool open = false;
+    for (std::uint64_t i = 0; i <= count; ++i) {
+        const bool in = i < count && used(i);
+        if (in && !open) run = i, open = true;
+        if (!in && open) {
+            ranges.Add(heap + run * clusterBytes, heap + i * clusterBytes);
+            open = false;
+        }
+    }
+}
+
+bool FatWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) {
+    const std::uint32_t bps = U16(boot + 11), spc = boot[13], reserved = U16(boot + 14), fats = boot[16];
+    const std::uint32_t rootEntries = U16(boot + 17), fat16 = U16(boot + 22);
+    const std::uint64_t fatSize = fat16 ? fat16 : U32(boot + 36);
+    const std::uint64_t sectors = U16(boot + 19) ? U16(boot + 19) : U32(boot + 32);
+    if ((bps != 512 && bps != 1024 && bps != 2048 && bps != 4096) || spc == 0 || (spc & (spc - 1)) != 0 ||
+        reserved == 0 || fats == 0 || fats > 4 || fatSize == 0 || sectors == 0 || boot[510] != 0x55 ||
+        boot[511] != 0xAA)
+        return false;
+    const std::uint64_t rootSectors = (std::uint64_t{rootEntries} * 32 + bps - 1) / bps;
+    const std::uint64_t dataStart = reserved + fats * fatSize + rootSectors;
+    if (dataStart >= sectors) return false;
+    const std::uint64_t clusters = (sectors - dataStart) / spc;
+    const unsigned bits = fat16 == 0 ? 32 : clusters < 4085 ? 12 : 16;
+    const std::uint64_t tableBytes = (clusters + 2) * bits / 8 + 2;
+    SectorRanges ranges(device);
+    ranges.Add(0, dataStart * bps);
+    if (tableBytes > fatSize * bps || tableBytes > kMaxTableBytes) {
+        out = {{0, device->GetTotalSectors()}};
+        return true;
+    }
+    std::vector<std::uint8_t> table(static_cast<std::size_t>(tableBytes));
+    if (!ReadBytes(device, std::uint64_t{reserved} * bps, table.size(), table.data())) {
+        out = {{0, device->GetTotalSectors()}};
+        return true;
+    }
+    const auto entry = [&](std::uint64_t cluster) -> std::uint32_t {
+        if (bits == 12) {
+            const std::size_t at = static_cast<std::size_t>(cluster + cluster / 2);
+            const std::uint32_t pair = U16(table.data() + at);
+            return cluster & 1 ? pair >> 4 : pair & 0xFFF;
+        }
+        if (bits == 16) return U16(table.data() + cluster * 2);
+        return U32(table.data() + cluster * 4) & 0x0FFFFFFF;
+    };
+    AddClusters(ranges, dataStart * bps, std::uint64_t{spc} * bps, clusters,
+                [&](std::uint64_t i) { return entry(i + 2) != 0; });
+    out = ranges.Take();
+    return true;
+}
+
+bool ExfatWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) {
+    if (std::memcmp(boot + 3, "EXFAT   ", 8) != 0) return false;
+    const unsigned bpsShift = boot[108], spcShift = boot[109];
+    if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return false;
+    const std::uint64_t bps = 1ULL << bpsShift, clusterBytes = bps << spcShift;
+    const std::uint64_t heap = std::uint64_t{U32(boot + 88)} * bps, count = U32(boot + 92);
+    const std::uint32_t root = U32(boot + 96);
+    out = {{0, device->GetTotalSectors()}};
+    if (heap == 0 || count == 0 || root < 2 || root - 2 >= count) return true;
+    SectorRanges ranges(device);
+    ranges.Add(0, heap);
+    // The allocation bitmap is named in the root folder, which mkfs.exfat
+    // and every driver begin with it.
+    std::vector<std::uint8_t> folder(static_cast<std::size_t>(std::min<std::uint64_t>(clusterBytes, kMaxTableBytes)));
+    if (!ReadBytes(device, heap + (root - 2) * clusterBytes, folder.size(), folder.data())) return true;
+    std::uint64_t bitmapCluster = 0, bitmapBytes = 0;
+    for (std::size_t at = 0; at + 32 <= folder.size() && folder[at] != 0; at += 32)
+        if (folder[at] == 0x81) {
+            bitmapCluster = U32(folder.data() + at + 20);
+            bitmapBytes = U64(folder.data() + at + 24);
+            break;
+        }
+    const std::uint64_t need = (count + 7) / 8;
+    if (bitmapCluster < 2 || bitmapCluster - 2 >= count || bitmapBytes < need || need > kMaxTableBytes) return true;
+    std::vector<std::uint8_t> bitmap(static_cast<std::size_t>(need));
+    if (!ReadBytes(device, heap + (bitmapCluster - 2) * clusterBytes, bitmap.size(), bitmap.data())) return true;
+    AddClusters(ranges, heap, clusterBytes, count,
+                [&](std::uint64_t i) { return (bitmap[static_cast<std::size_t>(i / 8)] >> (i % 8)) & 1; });
+    out = ranges.Take();
+    return true;
+}
+
+} // namespace
+
+std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device) {
+    if (!device || device->GetTotalSectors() <= 0) return {};
+    const unsigned sector = device->GetSectorSize();
+    std::vector<std::uint8_t> boot(std::max(512U, sector));
+    if (sector == 0 || device->ReadSector(boot.data(), 0, 1) == 0) return {{0, device->GetTotalSectors()}};
+    Ranges ranges;
+    if (ExfatWrites(device, boot.data(), ranges) || FatWrites(device, boot.data(), ranges)) return ranges;
+    const std::unique_ptr<IVolumeAnalyzeController> analysis(CreateVolumeAnalyzeController(device, 0));
+    if (analysis && analysis->GetVolumeAnzlyzer()) return {{0, device->GetTotalSectors()}};
+    return {};
+}

@@ -1,0 +1,16 @@
+#pragma once
+// Where a volume made on a device has written: its file system's own
+// structures and the clusters it holds allocated. Formatting a new volume
+// over old data writes only those; what lies in its free space is as it was.
+#include <utility>
+#include <vector>
+
+class IStorageDevice;
+
+// The sectors [first, end) of device, counted from its start, that the volume
+// there has written: for FAT and exFAT the areas before their data (boot
+// sectors, allocation tables, FAT12/16 root folder) and every cluster the
+// allocation table or bitmap holds; for other file systems, or where those
+// structures cannot be read whole, the whole device. None where no file
+// system is found at its start (a table entry alone writes nothing).
+std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device);
