@@ -126,14 +126,16 @@ bool CStorageDeviceWithCache::ReadKept(void* buffer, long long first, long long 
         return false;
     const std::size_t ss = m_inner->GetSectorSize();
     std::lock_guard l(m_keptLock);
-    auto after = m_kept.upper_bound(first);
-    if (after == m_kept.begin())
-        return false;
-    if (std::prev(after)->first + static_cast<long long>(std::prev(after)->second.size() / ss) <= first)
+    auto run = m_kept.upper_bound(first);
+    if (run != m_kept.begin() &&
+        std::prev(run)->first + static_cast<long long>(std::prev(run)->second.size() / ss) > first)
+        run = std::prev(run);
+    // Nothing of the range was kept: it stays unread.
+    if (run == m_kept.end() || run->first >= first + count)
         return false;
     auto* out = static_cast<unsigned char*>(buffer);
     std::memset(out, 0, static_cast<std::size_t>(count) * ss);
-    for (auto run = std::prev(after); run != m_kept.end() && run->first < first + count; ++run) {
+    for (; run != m_kept.end() && run->first < first + count; ++run) {
         const long long runEnd = run->first + static_cast<long long>(run->second.size() / ss);
         const long long from = std::max(first, run->first), to = std::min(first + count, runEnd);
         if (from < to)

@@ -72,8 +72,8 @@ public:
 
     void KeepSectors(long long first, long long count) override;
     // While on, a read the device no longer answers (it is gone) is answered
-    // from the kept sectors when its first sector was kept, the rest zeros:
-    // the trees are built from what the scan read. Turning it off frees them.
+    // from the kept sectors when any of them lies in it, the rest zeros: the
+    // trees are built from what the scan read. Turning it off frees them.
     void AnswerFromKept(bool on);
     // Memory the kept sectors may take.
     static constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
