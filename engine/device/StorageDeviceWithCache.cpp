@@ -186,9 +186,8 @@ void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
     const long long piece = std::max<long long>(1, kPieceBytes / (ss ? ss : 512));
     for (long long at = 0; at < block.sectors && !DeviceGone(m_inner); at += piece) {
         const long long n = std::min(piece, block.sectors - at);
-        unsigned char* into = block.data.data() + static_cast<std::size_t>(at) * ss;
-        if (!m_inner->ReadSector(into, start + at, n))
-            std::memset(into, 0, static_cast<std::size_t>(n) * ss);
+        // A piece that fails is zeros where the device could not read it.
+        m_inner->ReadSector(block.data.data() + static_cast<std::size_t>(at) * ss, start + at, n);
     }
 }
 
