@@ -171,6 +171,11 @@ bool CDescriptorDevice::HoldsDescriptor() const {
     return m_fd >= 0;
 }
 
+bool CDescriptorDevice::IsFile() const {
+    std::lock_guard l(m_useLock);
+    return m_identity.known && !m_identity.block;
+}
+
 int CDescriptorDevice::BeginRead() {
     std::lock_guard l(m_useLock);
     if (!m_identity.known)

@@ -7,7 +7,11 @@
 #include <mutex>
 
 CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner)
-    : m_inner(inner), m_direct(dynamic_cast<IDirectRead*>(inner)) {}
+    : m_inner(inner), m_direct(dynamic_cast<IDirectRead*>(inner)) {
+    // An image file never goes: nothing of it need be kept.
+    auto* device = dynamic_cast<CDescriptorDevice*>(inner);
+    m_keeps = !device || !device->IsFile();
+}
 
 CStorageDeviceWithCache::~CStorageDeviceWithCache() { EndCache(); }
 
@@ -73,6 +77,8 @@ bool CStorageDeviceWithCache::ReadElsewhere(void* buffer, long long first, long 
 
 void CStorageDeviceWithCache::KeepSectors(long long first, long long count) {
     if (!m_inner || first < 0 || count < 1)
+        return;
+    if (!m_keeps)
         return;
     const std::size_t ss = m_inner->GetSectorSize();
     const std::size_t bytes = static_cast<std::size_t>(count) * ss;

@@ -135,4 +135,5 @@ private:
     std::map<long long, std::vector<unsigned char>> m_kept;
     std::size_t m_keptBytes = 0;
     std::atomic<bool> m_answerFromKept{false};
+    bool m_keeps = true; // the inner device can go
 };

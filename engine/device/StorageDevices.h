@@ -82,6 +82,9 @@ public:
     int GetDescriptor() const;
     // Whether a descriptor of the device is open now (tests, diagnostics).
     bool HoldsDescriptor() const;
+    // Whether the path opened named a file rather than a block device: a
+    // file is read to where it ends and never goes.
+    bool IsFile() const;
 
 protected:
     CDescriptorDevice(const char* path, std::uint16_t site);
