@@ -171,6 +171,12 @@ bool CDescriptorDevice::HoldsDescriptor() const {
     return m_fd >= 0;
 }
 
+bool CDescriptorDevice::PastEnd(long long offset, long long bytes) const {
+    std::lock_guard l(m_useLock);
+    return m_identity.known && m_identity.block &&
+           static_cast<unsigned long long>(offset) + static_cast<unsigned long long>(bytes) > m_identity.bytes;
+}
+
 bool CDescriptorDevice::IsFile() const {
     std::lock_guard l(m_useLock);
     return m_identity.known && !m_identity.block;
@@ -262,7 +268,7 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
         const Failure failure = JudgeFailure(fd, 0, offset, bytes, began);
         if (failure == Failure::AnswersAgain)
             ok = ReadHeld(to, fd, offset, bytes);
-        else if (failure == Failure::Bad && to.memory)
+        else if (failure == Failure::Bad && to.memory && !PastEnd(offset, bytes))
             ok = ReadDirectOnce(fd, to.memory, offset, bytes);
     }
     if (ok)
@@ -386,6 +392,10 @@ CDescriptorDevice::Failure CDescriptorDevice::JudgeFailure(int fd, int openError
         if (!m_identity.known || !m_identity.block)
             return Failure::Bad;
     }
+    // Past the end the device was opened with, a read fails on any device:
+    // it says nothing of this one.
+    if (fd >= 0 && PastEnd(offset, bytes))
+        return Failure::Bad;
     const unsigned long long answersBefore = m_answers.load();
     std::unique_lock judge(m_judgeLock, std::try_to_lock);
     const bool waited = !judge.owns_lock();

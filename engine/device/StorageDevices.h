@@ -133,6 +133,9 @@ private:
     void EndRead();
     // The read itself, on a descriptor held for it.
     bool ReadHeld(ReadTarget to, int fd, long long offset, long long bytes);
+    // Whether [offset, offset + bytes) passes the end of the block device
+    // as it was opened.
+    bool PastEnd(long long offset, long long bytes) const;
     // The range alone, read once around the page cache into memory.
     bool ReadDirectOnce(int fd, void* memory, long long offset, long long bytes);
     // After a failed read of [offset, offset + bytes) begun at `began`: the
