@@ -369,7 +369,10 @@ ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device
     // carver too: it then files only what it has sized.
     // What was found before a device went away is listed.
     const int build = result == ControllerResult::DeviceGone ? 1 : sink->shouldBuild();
+    // A device gone before the trees are built gives them what the scan kept of it.
+    m_cache->AnswerFromKept(true);
     for (Searcher& s : m_searchers) s.searcher->EndSearch(build);
+    m_cache->AnswerFromKept(false);
     if (result == ControllerResult::DeviceGone)
         // How far the scan got: the sectors read before the device went, of all.
         Report(sink, PROGRESS_FINISHED, device->GetTotalSectors(), static_cast<std::uint64_t>(m_reached), result);

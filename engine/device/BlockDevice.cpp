@@ -13,11 +13,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -104,8 +106,11 @@ int CDescriptorDevice::HeldDescriptorLocked() {
         // The same node with another size is another disk (a loop device
         // attached to another image since): it is not this device. A file
         // may grow; it must still be the same file.
+        // A device found shrunk keeps being read below its new size.
+        const bool sized = !now.block || now.bytes == m_identity.bytes ||
+                           (m_gone.load() && m_readableBytes.load() > 0 && now.bytes == m_readableBytes.load());
         const bool same = now.block == m_identity.block && now.device == m_identity.device &&
-                          now.inode == m_identity.inode && (!now.block || now.bytes == m_identity.bytes);
+                          now.inode == m_identity.inode && sized;
         if (!same) {
             ::close(fd);
             errno = ENODEV;
@@ -164,6 +169,17 @@ int CDescriptorDevice::GetDescriptor() const {
 bool CDescriptorDevice::HoldsDescriptor() const {
     std::lock_guard l(m_useLock);
     return m_fd >= 0;
+}
+
+bool CDescriptorDevice::PastEnd(long long offset, long long bytes) const {
+    std::lock_guard l(m_useLock);
+    return m_identity.known && m_identity.block &&
+           static_cast<unsigned long long>(offset) + static_cast<unsigned long long>(bytes) > m_identity.bytes;
+}
+
+bool CDescriptorDevice::IsFile() const {
+    std::lock_guard l(m_useLock);
+    return m_identity.known && !m_identity.block;
 }
 
 int CDescriptorDevice::BeginRead() {
@@ -227,23 +243,36 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
     }
     const long long offset = baseBytes + firstSector * ss;
     const long long bytes = count * ss;
-    // A device found gone is not asked again: what it answered before stays
-    // what it gave, and the scan or recovery reading it learns at once.
-    if (m_gone.load()) {
+    // A device found gone is not asked again, except below its new size when
+    // it shrank: what it answered before stays what it gave, and the scan or
+    // recovery reading it learns at once.
+    if (m_gone.load() && static_cast<unsigned long long>(offset + bytes) > m_readableBytes.load()) {
         m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
         return 0;
     }
     // The descriptor stays open, and its number this device's, until EndRead.
+    const auto began = std::chrono::steady_clock::now();
     const int fd = BeginRead();
     if (fd < 0) {
         const int openError = errno;
-        FoundGone(-1, openError, offset, bytes);
+        JudgeFailure(-1, openError, offset, bytes, began);
         m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
         return 0;
     }
-    const bool ok = ReadHeld(to, fd, offset, bytes);
-    if (!ok)
-        FoundGone(fd, 0, offset, bytes);
+    bool ok = ReadHeld(to, fd, offset, bytes);
+    if (!ok) {
+        // A device silent for a while (a bus reset) and answering again is
+        // read once more. A read through the page cache fails with the
+        // read-ahead it was joined to: bad sectors beside the range fail it,
+        // so the range alone is read once more, directly.
+        const Failure failure = JudgeFailure(fd, 0, offset, bytes, began);
+        if (failure == Failure::AnswersAgain)
+            ok = ReadHeld(to, fd, offset, bytes);
+        else if (failure == Failure::Bad && to.memory && !PastEnd(offset, bytes))
+            ok = ReadDirectOnce(fd, to.memory, offset, bytes);
+    }
+    if (ok)
+        NoteAnswer(offset);
     EndRead();
     if (ok)
         return 1;
@@ -287,49 +316,147 @@ int ProbeRead(int fd, long long offset) {
 
 } // namespace
 
-bool CDescriptorDevice::FoundGone(int fd, int openError, long long offset, long long bytes) {
+namespace {
+std::atomic<long long> g_silenceLimitMs{0};
+}
+
+void CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds limit) { g_silenceLimitMs = limit.count(); }
+
+void CDescriptorDevice::NoteAnswer(long long offset) {
+    m_answeredAt = offset;
+    m_answers.fetch_add(1);
+}
+
+void CDescriptorDevice::MarkGone(unsigned long long readableBytes) {
+    m_readableBytes = readableBytes;
+    if (!m_gone.exchange(true))
+        CatchExeception::WriteLog("device %s stopped answering\n", m_path.c_str());
+}
+
+bool CDescriptorDevice::SystemSaysGone(int fd, int openError, unsigned long long* shrunkTo) {
     Identity was;
     {
         std::lock_guard l(m_useLock);
         was = m_identity;
     }
-    // An image file is read up to where it ends, however it was cut: only a
-    // block device goes away.
-    if (!was.known || !was.block)
-        return false;
-    bool gone = false;
     struct stat st {};
-    if (::stat(m_path.c_str(), &st) != 0) {
-        gone = errno == ENOENT || NoDeviceError(errno);
-    } else if (!S_ISBLK(st.st_mode) || st.st_rdev != was.device) {
-        gone = true; // its node now names another device
-    } else if (fd < 0) {
-        // Reopened, the node answered another size (another disk, or this one
-        // cut) or no device at all.
-        gone = openError == ENODEV || NoDeviceError(openError);
-    } else {
-        std::uint64_t now = 0;
-        if (::ioctl(fd, BLKGETSIZE64, &now) != 0) {
-            gone = NoDeviceError(errno);
-        } else if (now < was.bytes) {
-            gone = true; // it shrank under the read: a cut loop device, a reader that lost its card
-        } else {
-            // Same size: gone only when it answers nowhere, neither where it
-            // failed nor at its first and last blocks. A few bad sectors
-            // leave the rest readable.
-            const int atStart = ProbeRead(fd, 0);
-            if (NoDeviceError(atStart)) {
-                gone = true;
-            } else if (atStart != 0) {
-                const long long end = static_cast<long long>(now) - 1;
-                gone = ProbeRead(fd, offset) != 0 && ProbeRead(fd, std::max(0LL, std::min(end, offset + bytes - 1))) != 0 &&
-                       ProbeRead(fd, std::max(0LL, end)) != 0;
-            }
-        }
+    if (::stat(m_path.c_str(), &st) != 0)
+        return errno == ENOENT || NoDeviceError(errno); // a pulled stick's node goes
+    if (!S_ISBLK(st.st_mode) || st.st_rdev != was.device)
+        return true; // its node now names another device
+    if (fd < 0) {
+        // Reopened, the node answered another size (another disk, or this
+        // one cut) or no device at all.
+        return openError == ENODEV || NoDeviceError(openError);
     }
-    if (gone && !m_gone.exchange(true))
-        CatchExeception::WriteLog("device %s stopped answering\n", m_path.c_str());
-    return gone;
+    std::uint64_t now = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &now) != 0)
+        return NoDeviceError(errno);
+    if (now < was.bytes) {
+        *shrunkTo = now; // a cut loop device, a reader that lost its card
+        return true;
+    }
+    // The system's own word on a read (a probe where it answered last).
+    const long long last = m_answeredAt.load();
+    return NoDeviceError(ProbeRead(fd, last >= 0 ? last : 0));
+}
+
+bool CDescriptorDevice::AnswersSomewhere(int fd, long long offset, long long bytes) {
+    const long long size = static_cast<long long>(m_totalSectors) * m_sectorSize;
+    const long long end = std::max(0LL, size - 1);
+    std::vector<long long> places;
+    if (const long long last = m_answeredAt.load(); last >= 0)
+        places.push_back(last);
+    places.push_back(offset);
+    places.push_back(std::min(end, offset + bytes - 1));
+    // A few blocks spread over the device: a weak first block, a bad last
+    // one and a bad stretch leave the rest answering.
+    for (int i = 1; i < 8; ++i)
+        places.push_back(size / 8 * i);
+    places.push_back(0);
+    places.push_back(end);
+    for (const long long at : places)
+        if (ProbeRead(fd, std::clamp(at, 0LL, end)) == 0) {
+            m_answeredAt = at;
+            return true;
+        }
+    return false;
+}
+
+CDescriptorDevice::Failure CDescriptorDevice::JudgeFailure(int fd, int openError, long long offset, long long bytes,
+                                                           std::chrono::steady_clock::time_point began) {
+    {
+        std::lock_guard l(m_useLock);
+        // An image file is read up to where it ends, however it was cut:
+        // only a block device goes away.
+        if (!m_identity.known || !m_identity.block)
+            return Failure::Bad;
+    }
+    // Past the end the device was opened with, a read fails on any device:
+    // it says nothing of this one.
+    if (fd >= 0 && PastEnd(offset, bytes))
+        return Failure::Bad;
+    const unsigned long long answersBefore = m_answers.load();
+    std::unique_lock judge(m_judgeLock, std::try_to_lock);
+    const bool waited = !judge.owns_lock();
+    if (waited)
+        judge.lock();
+    if (m_gone.load())
+        return Failure::Gone;
+    unsigned long long shrunkTo = 0;
+    if (SystemSaysGone(fd, openError, &shrunkTo)) {
+        MarkGone(shrunkTo);
+        return Failure::Gone;
+    }
+    if (fd < 0)
+        return Failure::Bad;
+    // Another read answered while this one waited to be judged: the device
+    // answers, and this range is worth one more read.
+    if (waited && m_answers.load() != answersBefore)
+        return Failure::AnswersAgain;
+    if (AnswersSomewhere(fd, offset, bytes))
+        return Failure::Bad;
+    // It answers nowhere: a disk resetting, a bus re-enumerating, or a device
+    // that died. It is asked again, a little less often each time, until it
+    // answers, the system says it is gone, or the silence lasts too long.
+    const long long set = g_silenceLimitMs.load();
+    const auto limit = set > 0 ? std::chrono::milliseconds(set) : kSilenceLimit;
+    auto pause = std::chrono::milliseconds(100);
+    for (;;) {
+        if (std::chrono::steady_clock::now() - began >= limit) {
+            MarkGone(0);
+            return Failure::Gone;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(1000));
+        if (SystemSaysGone(fd, 0, &shrunkTo)) {
+            MarkGone(shrunkTo);
+            return Failure::Gone;
+        }
+        if (m_answers.load() != answersBefore || AnswersSomewhere(fd, offset, bytes))
+            return Failure::AnswersAgain;
+    }
+}
+
+bool CDescriptorDevice::ReadDirectOnce(int fd, void* memory, long long offset, long long bytes) {
+    constexpr long long kAlign = 4096;
+    const int direct = DirectDescriptor(fd);
+    if (direct < 0 || m_directRefused || bytes <= 0)
+        return false;
+    const long long first = offset / kAlign * kAlign;
+    const long long end = (offset + bytes + kAlign - 1) / kAlign * kAlign;
+    if (end - first > kAsyncReadPiece)
+        return false; // a long read that failed is not made again
+    try {
+        asyncread::Buffer aligned;
+        aligned.Reserve(static_cast<std::size_t>(end - first));
+        if (asyncread::ReadInto(aligned, direct, first, end - first) <= 0)
+            return false;
+        std::memcpy(memory, aligned.data() + (offset - first), static_cast<std::size_t>(bytes));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 bool CDescriptorDevice::ReadHeld(ReadTarget to, int fd, long long offset, long long bytes) {

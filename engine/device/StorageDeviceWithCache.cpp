@@ -7,7 +7,11 @@
 #include <mutex>
 
 CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner)
-    : m_inner(inner), m_direct(dynamic_cast<IDirectRead*>(inner)) {}
+    : m_inner(inner), m_direct(dynamic_cast<IDirectRead*>(inner)) {
+    // An image file never goes: nothing of it need be kept.
+    auto* device = dynamic_cast<CDescriptorDevice*>(inner);
+    m_keeps = !device || !device->IsFile();
+}
 
 CStorageDeviceWithCache::~CStorageDeviceWithCache() { EndCache(); }
 
@@ -68,7 +72,84 @@ bool CStorageDeviceWithCache::ReadQueued(void* buffer, long long first, long lon
 }
 
 bool CStorageDeviceWithCache::ReadElsewhere(void* buffer, long long first, long long count) {
-    return ReadQueued(buffer, first, count) || InnerRead(buffer, first, count);
+    return ReadQueued(buffer, first, count) || InnerRead(buffer, first, count) || ReadKept(buffer, first, count);
+}
+
+void CStorageDeviceWithCache::KeepSectors(long long first, long long count) {
+    if (!m_inner || first < 0 || count < 1)
+        return;
+    if (!m_keeps)
+        return;
+    const std::size_t ss = m_inner->GetSectorSize();
+    const std::size_t bytes = static_cast<std::size_t>(count) * ss;
+    std::vector<unsigned char> copy(bytes);
+    // Only from memory: the block being scanned, or a queued one read whole.
+    bool held = false;
+    if (m_current && m_blockSize > 0) {
+        const long long s = m_current->index * static_cast<long long>(m_blockSize);
+        if (first >= s && first + count <= s + m_current->sectors) {
+            std::memcpy(copy.data(), m_current->data.data() + static_cast<std::size_t>(first - s) * ss, bytes);
+            held = true;
+        }
+    }
+    if (!held && !ReadQueued(copy.data(), first, count))
+        return;
+    std::lock_guard l(m_keptLock);
+    // Sectors already kept are kept once.
+    auto after = m_kept.upper_bound(first);
+    if (after != m_kept.begin()) {
+        auto run = std::prev(after);
+        const long long end = run->first + static_cast<long long>(run->second.size() / ss);
+        if (first + count <= end)
+            return;
+        if (first <= end) {
+            // It goes on the run before it.
+            const long long skip = end - first;
+            if (m_keptBytes + bytes - static_cast<std::size_t>(skip) * ss > kKeptBytes)
+                return;
+            run->second.insert(run->second.end(), copy.begin() + skip * static_cast<long long>(ss), copy.end());
+            m_keptBytes += bytes - static_cast<std::size_t>(skip) * ss;
+            return;
+        }
+    }
+    if (m_keptBytes + bytes > kKeptBytes)
+        return;
+    m_keptBytes += bytes;
+    m_kept[first] = std::move(copy);
+}
+
+void CStorageDeviceWithCache::AnswerFromKept(bool on) {
+    m_answerFromKept = on;
+    if (!on) {
+        std::lock_guard l(m_keptLock);
+        m_kept.clear();
+        m_keptBytes = 0;
+    }
+}
+
+bool CStorageDeviceWithCache::ReadKept(void* buffer, long long first, long long count) {
+    if (!m_answerFromKept.load() || !DeviceGone(m_inner))
+        return false;
+    const std::size_t ss = m_inner->GetSectorSize();
+    std::lock_guard l(m_keptLock);
+    auto run = m_kept.upper_bound(first);
+    if (run != m_kept.begin() &&
+        std::prev(run)->first + static_cast<long long>(std::prev(run)->second.size() / ss) > first)
+        run = std::prev(run);
+    // Nothing of the range was kept: it stays unread.
+    if (run == m_kept.end() || run->first >= first + count)
+        return false;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::memset(out, 0, static_cast<std::size_t>(count) * ss);
+    for (; run != m_kept.end() && run->first < first + count; ++run) {
+        const long long runEnd = run->first + static_cast<long long>(run->second.size() / ss);
+        const long long from = std::max(first, run->first), to = std::min(first + count, runEnd);
+        if (from < to)
+            std::memcpy(out + static_cast<std::size_t>(from - first) * ss,
+                        run->second.data() + static_cast<std::size_t>(from - run->first) * ss,
+                        static_cast<std::size_t>(to - from) * ss);
+    }
+    return true;
 }
 
 std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlock(long long b) {
@@ -98,7 +179,22 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
     } else {
         block->read = InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
     }
+    if (!block->read)
+        ReadAround(*block, static_cast<long long>(start));
     return block;
+}
+
+void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
+    // Bad sectors fail alone: a block that failed is read again in small
+    // pieces, and only the pieces that fail stay zeros. The block stays
+    // marked failed, so a read of it elsewhere goes to the device again.
+    const unsigned ss = m_inner->GetSectorSize();
+    const long long piece = std::max<long long>(1, kPieceBytes / (ss ? ss : 512));
+    for (long long at = 0; at < block.sectors && !DeviceGone(m_inner); at += piece) {
+        const long long n = std::min(piece, block.sectors - at);
+        // A piece that fails is zeros where the device could not read it.
+        m_inner->ReadSector(block.data.data() + static_cast<std::size_t>(at) * ss, start + at, n);
+    }
 }
 
 void CStorageDeviceWithCache::Recycle(std::unique_ptr<Block> block) {

@@ -5,16 +5,22 @@
 #include "engine/device/StorageDevices.h"
 #include "engine/include/BlockView.h"
 #include "engine/include/DeviceRecords.h"
+#include "engine/include/KeptSectors.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/AsyncRead.h"
 #include "engine/utility/Locks.h"
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <thread>
 #include <vector>
 
-class CStorageDeviceWithCache : public IStorageDevice, public IBlockView, public IDeviceUse, public IDeviceGone {
+class CStorageDeviceWithCache : public IStorageDevice,
+                                public IBlockView,
+                                public IDeviceUse,
+                                public IDeviceGone,
+                                public IKeptSectors {
 public:
     bool IsGone() override { return DeviceGone(m_inner); }
     explicit CStorageDeviceWithCache(IStorageDevice* inner);
@@ -64,6 +70,14 @@ public:
 
     static constexpr std::size_t kQueueCapacity = 10;
 
+    void KeepSectors(long long first, long long count) override;
+    // While on, a read the device no longer answers (it is gone) is answered
+    // from the kept sectors when any of them lies in it, the rest zeros: the
+    // trees are built from what the scan read. Turning it off frees them.
+    void AnswerFromKept(bool on);
+    // Memory the kept sectors may take.
+    static constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
+
 private:
     struct Block {
         long long index = -1;
@@ -78,6 +92,9 @@ private:
     // Reads block b from the inner device (outside any lock) into a buffer
     // from the free list.
     std::unique_ptr<Block> ReadBlock(long long b);
+    // A block the device failed on, read again piece by piece.
+    static constexpr long long kPieceBytes = 0x10000;
+    void ReadAround(Block& block, long long start);
     // Keeps a spent block's buffer for reuse: fresh 4 MiB buffers cost a page
     // fault per page.
     void Recycle(std::unique_ptr<Block> block);
@@ -111,4 +128,12 @@ private:
 
     mutex_locker m_errorLock;
     ResultCode m_lastError = 0;
+
+    // Kept sectors: runs of consecutive sectors by their first sector.
+    bool ReadKept(void* buffer, long long first, long long count);
+    std::mutex m_keptLock;
+    std::map<long long, std::vector<unsigned char>> m_kept;
+    std::size_t m_keptBytes = 0;
+    std::atomic<bool> m_answerFromKept{false};
+    bool m_keeps = true; // the inner device can go
 };

@@ -9,6 +9,7 @@
 #include "engine/utility/AsyncRead.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,10 +52,19 @@ protected:
 // read.
 class CDescriptorDevice : public IStorageDevice, public IDirectRead, public IDeviceUse, public IDeviceGone {
 public:
-    // A block device that stopped answering: its node went, it shrank (a
-    // loop device whose image was cut), or it fails even where it answered
-    // before. Found by the read that failed; reads then fail at once.
+    // A block device that stopped answering: the system says so (its node
+    // went or names another device, it shrank, ENODEV, ENXIO, ENOMEDIUM), or
+    // it answered nowhere for kSilenceLimit. Found by a read that failed;
+    // reads then fail at once, except below a shrunk device's new size. Bad
+    // sectors, however many, fail alone: the device answers elsewhere.
     bool IsGone() override { return m_gone.load(); }
+    // How long a block device may answer nowhere before it is gone: longer
+    // than one command's time-out (30 s in the SCSI disk driver and in the
+    // read routine) plus the bus reset, re-enumeration and retry that follow
+    // it, so a disk that resets and comes back is read again.
+    static constexpr std::chrono::milliseconds kSilenceLimit{60000};
+    // Test seam: the limit in force (kSilenceLimit unless set; zero restores it).
+    static void SetSilenceLimit(std::chrono::milliseconds limit);
     int ReadSector(void* buffer, long long firstSector, long long count) final;
     int ReadSectorsInto(asyncread::Buffer& buffer, long long firstSector, long long count) final;
     ~CDescriptorDevice() override;
@@ -72,6 +82,9 @@ public:
     int GetDescriptor() const;
     // Whether a descriptor of the device is open now (tests, diagnostics).
     bool HoldsDescriptor() const;
+    // Whether the path opened named a file rather than a block device: a
+    // file is read to where it ends and never goes.
+    bool IsFile() const;
 
 protected:
     CDescriptorDevice(const char* path, std::uint16_t site);
@@ -120,10 +133,25 @@ private:
     void EndRead();
     // The read itself, on a descriptor held for it.
     bool ReadHeld(ReadTarget to, int fd, long long offset, long long bytes);
-    // After a failed read of [offset, offset + bytes): whether the device is
-    // gone rather than bad there. fd is the held descriptor or -1 when none
+    // Whether [offset, offset + bytes) passes the end of the block device
+    // as it was opened.
+    bool PastEnd(long long offset, long long bytes) const;
+    // The range alone, read once around the page cache into memory.
+    bool ReadDirectOnce(int fd, void* memory, long long offset, long long bytes);
+    // After a failed read of [offset, offset + bytes) begun at `began`: the
+    // device is gone, bad there, or answers again after a silence (the read
+    // is worth making once more). fd is the held descriptor or -1 when none
     // could be had (openError then tells why).
-    bool FoundGone(int fd, int openError, long long offset, long long bytes);
+    enum class Failure { Bad, Gone, AnswersAgain };
+    Failure JudgeFailure(int fd, int openError, long long offset, long long bytes,
+                         std::chrono::steady_clock::time_point began);
+    // Whether the system says the device is no more (shrunk: *shrunkTo set).
+    bool SystemSaysGone(int fd, int openError, unsigned long long* shrunkTo);
+    // Whether one block answers where the device answered last, within or
+    // beside the failed range, or spread over the device.
+    bool AnswersSomewhere(int fd, long long offset, long long bytes);
+    void MarkGone(unsigned long long readableBytes);
+    void NoteAnswer(long long offset);
 
     // The direct-I/O descriptor (opened on the first direct read), or -1.
     int DirectDescriptor(int fd);
@@ -142,6 +170,15 @@ private:
     std::atomic<bool> m_directRefused{false};
     std::mutex m_directLock;
     std::atomic<bool> m_gone{false};
+    // Below this many bytes a gone device is still read: its new size when it
+    // shrank, else 0.
+    std::atomic<unsigned long long> m_readableBytes{0};
+    // Reads that answered (so a waiting judge sees another read answer), and
+    // a byte offset where the device answered last (-1 none yet).
+    std::atomic<unsigned long long> m_answers{0};
+    std::atomic<long long> m_answeredAt{-1};
+    // One judge at a time probes and waits; the others learn its verdict.
+    std::mutex m_judgeLock;
 };
 
 // A device opened read-only by path: a block device or a regular file.

@@ -1,4 +1,5 @@
 #include "engine/fat/FatDeepSearcher.h"
+#include "engine/include/KeptSectors.h"
 
 #include "engine/fat/FatBootSector.h"
 #include "engine/fat/FatTable.h"
@@ -170,6 +171,9 @@ int CFATCompleteFSearcher::AnalyzeBlock(long long first, long long count) {
 }
 
 void CFATCompleteFSearcher::AnalyzeSector(std::int64_t s, Bytes bytes) {
+    if (!m_keptFats.empty())
+        if (auto at = m_keptFats.upper_bound(s); at != m_keptFats.begin() && s < std::prev(at)->second)
+            KeepSectors(m_device, s, 1);
     if (CTempFATDBR::SimpleCheck(bytes) && AnalyzeFATDBRSector(s, bytes)) return;
     enumFILE_SYSTEM_TYPE kind = FS_UNKNOWN;
     if (CFATTableAnalyser::IsValidFATTableFirstSector(bytes, m_sectorSize, kind) || IsFat12Header(bytes)) {
@@ -190,6 +194,7 @@ void CFATCompleteFSearcher::AnalyzeSector(std::int64_t s, Bytes bytes) {
         if (!record.HasDots()) record.dotCluster = record.dotDotCluster = FIRSTFOLDERSECTOR::kNoCluster;
     }
     RememberFolderSector(record);
+    KeepSectors(m_device, s, 1);
 }
 
 void CFATCompleteFSearcher::RememberFolderSector(const FIRSTFOLDERSECTOR& record) {
@@ -234,6 +239,12 @@ bool CFATCompleteFSearcher::AnalyzeFATDBRSector(std::int64_t s, Bytes bytes) {
     if (boot.GetFileSystemType() == FS_FAT32 && s >= kBackupOffset)
         backup = BuildPartitionInfoAccordingFATDBR(s - kBackupOffset, boot, true);
     if (!main && !backup) return false;
+    for (const auto* r : {main.get(), backup.get()})
+        if (r && m_keptFats.size() < kMaxKeptFats) {
+            const std::int64_t fat = r->GetStartSector() + r->GetReservedSector();
+            auto& end = m_keptFats[fat];
+            end = std::max<std::int64_t>(end, fat + r->GetSectorPerFAT());
+        }
     if (backup) {
         if (Candidate* known = FindMatchedPartitionInfo(backup->m_clusterOrigin, backup->m_sectorsPerCluster)) {
             // The backup of a known partition: reading it as a partition of

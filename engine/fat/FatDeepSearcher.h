@@ -176,5 +176,10 @@ private:
     std::vector<std::uint8_t> m_block;
     // The last sector that began like a FAT: a FAT copy cannot begin right after one.
     std::int64_t m_lastFatSector = -2;
+    // First FATs of the boot sectors seen, [first, end) by first sector: kept
+    // as the scan passes them, with every folder sector, so the trees are
+    // built even when the device goes before the end.
+    std::map<std::int64_t, std::int64_t> m_keptFats;
+    static constexpr std::size_t kMaxKeptFats = 1024;
     CFATFolderAnalyser m_folderAnalyser{512};
 };

@@ -1,4 +1,5 @@
 #include "engine/ntfs/NtfsDeepSearch.h"
+#include "engine/include/KeptSectors.h"
 
 #include "engine/include/BlockView.h"
 #include "engine/include/StorageDevice.h"
@@ -95,6 +96,12 @@ int CNTFSSearchController::AnalyzeBlock(long long first, long long count) {
         const long long s = first + i;
         const std::uint8_t* p = block + static_cast<std::size_t>(i) * m_ss;
         const std::size_t w = static_cast<std::size_t>(std::min(count - i, kWindowSectors)) * m_ss;
+        // File and index records are read again to build the trees: kept,
+        // so a device gone by then still lists what the scan read.
+        if (HasFileMagic(p))
+            KeepSectors(m_device, s, std::min<long long>(m_spr, count - i));
+        else if (HasIndexMagic(p))
+            KeepSectors(m_device, s, std::min<long long>(static_cast<long long>(kIndexRecordBytes / m_ss), count - i));
         if (p[510] == 0x55 && p[511] == 0xAA && CNTFSDBR::IsFullValidDBR({p, m_ss}))
             AnalyzeNTFSDBRSector(s, p);
         else if (p[0] == 'R' && CLogFileAnalyzer::IsValidRSTRRecord({p, w}))
@@ -218,6 +225,8 @@ void CNTFSSearchController::AnalyzeNTFSFileRecordSector(long long s, const std::
         const long long P = m_pendingFileSector;
         m_pendingFileSector = -1;
         if (s == P + 1 && w >= recordSize - m_pendingFile.size()) {
+            // The record's rest, in this block.
+            KeepSectors(m_device, s, static_cast<long long>((recordSize - m_pendingFile.size() + m_ss - 1) / m_ss));
             m_pendingFile.insert(m_pendingFile.end(), p, p + (recordSize - m_pendingFile.size()));
             AnalyzeOneFileRecord(P, m_pendingFile);
             m_pendingFile.clear();

@@ -1,9 +1,11 @@
 #pragma once
 // A file that opens but whose every read fails with a chosen error, as the
 // attribute of a device that went between the open and the read answers
-// ENODEV: a FUSE file system of one regular file mounted over an existing
-// file, served by a thread of the test over /dev/fuse (no libfuse). Needs
-// root and /dev/fuse; ready() says whether it stands.
+// ENODEV; or a failing disk: the bytes of a backing image with EIO on chosen
+// ranges, and on every read while a flag file exists (a bus reset, a disk
+// that stopped answering). A FUSE file system of one regular file mounted
+// over an existing file, served by a thread of the test over /dev/fuse (no
+// libfuse). Needs root and /dev/fuse; ready() says whether it stands.
 #include <fcntl.h>
 #include <linux/fuse.h>
 #include <sys/mount.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -22,7 +25,29 @@ namespace salvor::test {
 
 class FailingFile {
 public:
+    struct Range {
+        std::uint64_t offset, length;
+    };
+
     FailingFile(std::string path, int error, std::uint64_t size = 64) : path_(std::move(path)), error_(error), size_(size) {
+        Mount();
+    }
+    // The bytes of backing, reads touching a bad range failing with EIO, and
+    // every read failing while silentFlag names a file that exists.
+    FailingFile(std::string path, const std::string& backing, std::vector<Range> bad, std::string silentFlag = {})
+        : path_(std::move(path)), error_(EIO), bad_(std::move(bad)), silentFlag_(std::move(silentFlag)) {
+        backing_ = ::open(backing.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (backing_ < 0 || ::fstat(backing_, &st) != 0) {
+            why_ = "cannot open " + backing + ": " + std::strerror(errno);
+            return;
+        }
+        size_ = static_cast<std::uint64_t>(st.st_size);
+        Mount();
+    }
+
+private:
+    void Mount() {
         fd_ = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
         if (fd_ < 0) {
             why_ = "cannot open /dev/fuse: " + std::string(std::strerror(errno));
@@ -40,6 +65,8 @@ public:
         struct stat st {};
         if (::stat(path_.c_str(), &st) == 0) connection_ = "/sys/fs/fuse/connections/" + std::to_string(minor(st.st_dev));
     }
+
+public:
     ~FailingFile() {
         if (mounted_) {
             // Unmounted, the connection ends and the server's read fails; an
@@ -52,6 +79,7 @@ public:
         }
         if (server_.joinable()) server_.join();
         if (fd_ >= 0) ::close(fd_);
+        if (backing_ >= 0) ::close(backing_);
     }
     FailingFile(const FailingFile&) = delete;
     FailingFile& operator=(const FailingFile&) = delete;
@@ -69,6 +97,24 @@ private:
         std::memcpy(out.data(), &head, sizeof head);
         if (size) std::memcpy(out.data() + sizeof head, body, size);
         (void)!::write(fd_, out.data(), out.size());
+    }
+
+    void Read(const fuse_in_header& in, std::uint64_t offset, std::uint32_t size) {
+        if (backing_ < 0 || (!silentFlag_.empty() && ::access(silentFlag_.c_str(), F_OK) == 0)) {
+            Reply(in, error_);
+            return;
+        }
+        for (const Range& r : bad_)
+            if (offset < r.offset + r.length && r.offset < offset + size) {
+                Reply(in, error_);
+                return;
+            }
+        std::vector<char> bytes(size);
+        const ssize_t got = ::pread(backing_, bytes.data(), size, static_cast<off_t>(offset));
+        if (got < 0)
+            Reply(in, errno);
+        else
+            Reply(in, 0, bytes.data(), static_cast<std::size_t>(got));
     }
 
     void Serve() {
@@ -112,7 +158,12 @@ private:
                 Reply(in, 0, &out, sizeof out);
                 break;
             }
-            case FUSE_READ: Reply(in, error_); break;
+            case FUSE_READ: {
+                fuse_read_in read;
+                std::memcpy(&read, arg, std::min(sizeof read, std::size_t(n) - sizeof in));
+                Read(in, read.offset, read.size);
+                break;
+            }
             case FUSE_FLUSH:
             case FUSE_RELEASE:
             case FUSE_DESTROY: Reply(in, 0); break;
@@ -126,7 +177,10 @@ private:
 
     std::string path_;
     int error_;
-    std::uint64_t size_;
+    std::uint64_t size_ = 0;
+    int backing_ = -1;
+    std::vector<Range> bad_;
+    std::string silentFlag_;
     int fd_ = -1;
     bool mounted_ = false;
     std::string why_, connection_;

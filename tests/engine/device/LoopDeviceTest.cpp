@@ -3,11 +3,19 @@
 #include "engine/device/StorageDevices.h"
 #include "engine/include/DeviceGone.h"
 #include "engine/utility/AsyncRead.h"
+#include "tests/support/FailingFile.h"
 #include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <thread>
 
 namespace {
 
@@ -72,6 +80,109 @@ TEST(LoopDeviceGone, OnlyADeviceThatAnswersNowhereIsGone) {
     ASSERT_EQ(::truncate(dir.file("file").c_str(), 0), 0);
     EXPECT_EQ(image->ReadSector(buf.data(), 8, 4), 0);
     EXPECT_FALSE(DeviceGone(image.get()));
+}
+
+// A failing disk: a loop device over a file that answers EIO on bad ranges
+// (a weak first block, a bad last block, a bad MiB) or, while a flag file
+// exists, everywhere (a bus reset). Only the system's word or a long silence
+// make it gone; a shrunk device is read below its new size.
+TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
+    SALVOR_REQUIRE_LOOP_DEVICES();
+    using Clock = std::chrono::steady_clock;
+    const unsigned long long total = (8u << 20) / 512;
+    const unsigned long long mib = 2048, badMib = 2 * mib; // sectors
+    struct Row {
+        const char* shape;
+        bool silentFirst;  // the flag file is there before the first read
+        int silentFor;     // ms until it goes; -1 never
+        bool removeNode;   // the test's own node of the device is deleted
+        bool shrink;       // the image (not failing) cut to half, size read again
+        bool gone;
+    } rows[] = {
+        {"bad first and last blocks, a bad MiB", false, 0, false, false, false},
+        {"every read failing for 2 s, then answering", true, 2000, false, false, false},
+        {"answering nowhere past the limit", true, -1, false, false, true},
+        {"its node removed", true, -1, true, false, true},
+        {"shrunk to half", false, 0, false, true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shape);
+        TempDir dir;
+        ASSERT_TRUE(WriteStampedImage(dir.file("img"), total, 512));
+        { std::ofstream(dir.file("served")); }
+        std::optional<FailingFile> failing;
+        if (!row.shrink) {
+            failing.emplace(dir.file("served"), dir.file("img"),
+                            std::vector<FailingFile::Range>{{0, 4096}, {badMib * 512, 1u << 20}, {total * 512 - 4096, 4096}},
+                            dir.file("silent"));
+            if (!failing->ready()) GTEST_SKIP() << failing->why();
+        }
+        if (row.silentFirst) { std::ofstream(dir.file("silent")); }
+        const LoopAttachment l(row.shrink ? dir.file("img") : dir.file("served"), "-r");
+        if (l.path().empty()) GTEST_SKIP() << "losetup could not attach a loop device: " << l.error();
+        // A node of the test's own, as a stick's that goes when it is pulled.
+        struct stat st {};
+        ASSERT_EQ(::stat(l.path().c_str(), &st), 0);
+        const std::string node = dir.file("node");
+        ASSERT_EQ(::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev), 0);
+        CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(row.removeNode ? 20000 : 3000));
+        std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(node.c_str()));
+        ASSERT_EQ(disk->Open(nullptr), 1);
+        std::vector<unsigned char> buf(8 * 512);
+        std::thread answer;
+        if (row.silentFor >= 0 && row.silentFirst)
+            answer = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(row.silentFor));
+                ::unlink(dir.file("silent").c_str());
+            });
+        if (row.removeNode) {
+            ASSERT_EQ(::unlink(node.c_str()), 0);
+        }
+        if (row.shrink) {
+            ASSERT_EQ(::truncate(dir.file("img").c_str(), total * 512 / 2), 0);
+            ASSERT_EQ(RunCommand("losetup -c '" + l.path() + "'"), 0);
+        }
+        const auto t0 = Clock::now();
+        // The first read lies where the disk fails (its first block), past a
+        // shrunk end, or, in a silence, where it answers.
+        const long long first = row.shrink ? static_cast<long long>(total) - 8 : row.silentFirst ? 64 : 0;
+        const int firstRead = disk->ReadSector(buf.data(), first, 8);
+        const auto took = Clock::now() - t0;
+        if (answer.joinable()) answer.join();
+        EXPECT_EQ(DeviceGone(disk.get()), row.gone);
+        if (row.silentFor > 0) {
+            // Read again once it answered: its own bytes, after the silence.
+            EXPECT_EQ(firstRead, 1);
+            EXPECT_EQ(Stamps(buf.data(), 8, 512), Sectors(first, 8));
+            EXPECT_GE(took, std::chrono::milliseconds(row.silentFor - 200));
+        } else {
+            EXPECT_EQ(firstRead, 0);
+        }
+        if (row.removeNode) {
+            EXPECT_LT(took, std::chrono::seconds(5)) << "the system's word is taken at once";
+        } else if (row.silentFirst && row.silentFor < 0) {
+            EXPECT_GE(took, std::chrono::milliseconds(2900)) << "gone only after the silence lasted";
+        }
+        if (!row.gone) {
+            // Bad sectors fail alone: the rest of the disk is read, again and again.
+            for (const unsigned long long at : {8ull, badMib - 8, badMib + mib, total / 2, total - 16}) {
+                ASSERT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(at), 8), 1) << at;
+                EXPECT_EQ(Stamps(buf.data(), 8, 512), Sectors(at, 8));
+            }
+            EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(badMib + 16), 8), 0);
+            EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total - 8), 8), 0);
+            EXPECT_FALSE(DeviceGone(disk.get()));
+        } else if (row.shrink) {
+            // Below its new size a shrunk device is still read.
+            ASSERT_EQ(disk->ReadSector(buf.data(), 64, 8), 1);
+            EXPECT_EQ(Stamps(buf.data(), 8, 512), Sectors(64, 8));
+            EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total / 2), 8), 0);
+        } else {
+            EXPECT_EQ(disk->ReadSector(buf.data(), 64, 8), 0);
+        }
+        disk.reset();
+        CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(0));
+    }
 }
 
 } // namespace
