@@ -140,8 +140,9 @@ public:
         std::shared_ptr<void> alive(nullptr, [this](void*) { m_scan.WorkerEnded(); });
         return COperationRunner::StartOperation(scan, key, [this, device, alive] {
             m_scan.DoScan(device, nullptr);
-            // The recovery works on the new session from now on.
-            m_recovery.ResetParam(m_scan.Session());
+            // The recovery works on the new session from now on (a run let go
+            // has been ended already; a later one may hold the scan now).
+            if (!VXUIScan::ThisThreadsRunWasLetGo()) m_recovery.ResetParam(m_scan.Session());
         });
     }
 
