@@ -25,8 +25,8 @@
 namespace {
 constexpr std::chrono::milliseconds kStartPause{80};
 
-long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+long long NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -359,7 +359,7 @@ void VXUIScan::ShowLoadedResults() { Session()->Results().Reinstate(); }
 
 // ---- a stop the worker does not answer ------------------------------------------------
 
-void VXUIScan::NoteLife() { m_lastLifeMs = NowMs(); }
+void VXUIScan::NoteLife() { m_lastLifeUs = NowUs(); }
 
 bool VXUIScan::ThisThreadsRunWasLetGo() { return t_runLetGo; }
 
@@ -369,7 +369,7 @@ bool VXUIScan::RunLetGo() const {
 }
 
 void VXUIScan::StopOperation(int skipBuild) {
-    m_stopAskedMs = NowMs();
+    m_stopAskedUs = NowUs();
     VXUIOperation::StopOperation(skipBuild);
 }
 
@@ -379,12 +379,12 @@ void VXUIScan::WatchRun(std::uint64_t generation) {
     {
         auto lock = Lock();
         if (GetStatus() != OP_STOP_REQUESTED || Generation() != generation) return;
-        const long long asked = m_stopAskedMs.load(), life = m_lastLifeMs.load();
+        const long long asked = m_stopAskedUs.load(), life = m_lastLifeUs.load();
         // Heard from since the stop: it winds down (a deep scan builds what
         // it found); a wind-down that falls silent is a read that hangs too.
-        const bool answered = life >= asked;
-        const long long silent = NowMs() - std::max(asked, life);
-        if (silent < (answered ? kWindDownSilence : kStopUnanswered).count()) return;
+        const bool answered = life > asked;
+        const std::chrono::microseconds silent{NowUs() - std::max(asked, life)};
+        if (silent < (answered ? kWindDownSilence : kStopUnanswered)) return;
         // The run holding the scan is this start's (a start still waiting for
         // a run let go before it holds nothing yet).
         if (m_runGeneration.load() == generation) m_letGo = generation;

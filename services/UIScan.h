@@ -226,10 +226,10 @@ private:
     // The start generation of the run holding the scan, and the one let go.
     std::atomic<std::uint64_t> m_runGeneration{0};
     std::atomic<std::uint64_t> m_letGo{0};
-    // The worker's last call into this object (steady clock, ms), and when
+    // The worker's last call into this object (steady clock, µs), and when
     // the last stop was asked.
-    std::atomic<long long> m_lastLifeMs{0};
-    std::atomic<long long> m_stopAskedMs{0};
+    std::atomic<long long> m_lastLifeUs{0};
+    std::atomic<long long> m_stopAskedUs{0};
     void NoteLife();
 };
 

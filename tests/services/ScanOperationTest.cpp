@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -86,6 +88,46 @@ TEST_F(ScanOperation, StopDuringTheSecondVolumeSkipsTheRest) {
     ASSERT_TRUE(harness.Scan(0, -1));
     EXPECT_EQ(shared.visited, (std::vector<IStorageDevice*>{volumes[0].get(), volumes[2].get()}));
     EXPECT_EQ(VXUIScan::instance().GetStatus(), OP_IDLE);
+}
+
+// A read in flight that hangs (a device held or gone): the stop ends the scan
+// at once, what was listed stays listed, and the worker, when the read
+// returns, files nothing and ends nothing of the scan started after it.
+TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
+    std::atomic<bool> readReturns{false}, secondGoes{false};
+    shared.scripts[volumes[0].get()].trees = {Tree("first")};
+    shared.scripts[volumes[2].get()].trees = {Tree("late")};
+    shared.scripts[volumes[2].get()].during = [&](IProgress*) {
+        while (!readReturns) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    VXUIController& f = ScanHarness::facade();
+    VXUIScan& scan = VXUIScan::instance();
+    ASSERT_TRUE(f.DoScanWithDiskIndex(0, -1, harness.key));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 2; }, std::chrono::seconds(5)));
+    const auto asked = std::chrono::steady_clock::now();
+    f.StopScan(0);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return !f.IsScanRunning(); }, std::chrono::seconds(10)));
+    const auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(took, VXUIScan::kStopUnanswered + std::chrono::milliseconds(600));
+    EXPECT_EQ(scan.LiveWorkers(), 1); // its read is still in flight
+    EXPECT_EQ(scan.GetScanFileCnt(), 1u);
+    ASSERT_EQ(scan.GetFileSystemNode().size(), 1u);
+
+    // A scan asked for meanwhile waits for it; the late worker neither files
+    // its finds nor ends this one.
+    shared.scripts[volumes[0].get()].during = [&](IProgress*) {
+        while (!secondGoes) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    ASSERT_TRUE(f.DoScanWithDiskIndex(0, 0, harness.key));
+    readReturns = true;
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 3; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return scan.LiveWorkers() == 1; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(f.IsScanRunning());
+    EXPECT_EQ(scan.GetScanFileCnt(), 0u); // the new scan's, before its finds
+    secondGoes = true;
+    ASSERT_TRUE(harness.WaitEnd());
+    EXPECT_EQ(scan.GetScanFileCnt(), 1u);
+    EXPECT_EQ(shared.visited, (std::vector<IStorageDevice*>{volumes[0].get(), volumes[2].get(), volumes[0].get()}));
 }
 
 TEST_F(ScanOperation, EveryEndWithoutAFinishedRecordEndsOnceWithStatusZero) {

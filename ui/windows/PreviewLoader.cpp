@@ -14,9 +14,6 @@ struct PreviewLoader::Shared {
     bool quit = false;
     bool threadStarted = false;
     std::uint64_t jobsGeneration = 0; // generation of jobs, under mutex
-    bool inHand = false;              // a fetch runs
-    std::uint64_t inHandGeneration = 0;
-    std::uint64_t current = 0;        // the main thread's generation, under mutex
     // Read and cleared on the main thread only: answers posted before the
     // loader went are dropped there.
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
@@ -42,11 +39,6 @@ PreviewLoader::~PreviewLoader() {
 int PreviewLoader::state() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->state;
-}
-
-bool PreviewLoader::busyWithDropped() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->inHand && shared_->inHandGeneration != shared_->current;
 }
 
 void PreviewLoader::ensureThread() {
@@ -85,7 +77,6 @@ void PreviewLoader::enqueue(Job job) {
 void PreviewLoader::stop() {
     ++generation_;
     std::lock_guard lock(shared_->mutex);
-    shared_->current = generation_;
     if (shared_->state != Running) return;
     // What is queued goes; the file in hand finishes on the thread and its
     // answer, of an older generation now, is dropped.
@@ -101,8 +92,6 @@ void PreviewLoader::run(const std::shared_ptr<Shared>& shared) {
         const Job job = shared->jobs.front();
         shared->jobs.pop_front();
         const std::uint64_t generation = shared->jobsGeneration;
-        shared->inHand = true;
-        shared->inHandGeneration = generation;
         lock.unlock();
         PreviewImage image = shared->fetch(job.file);
         // Queued, never waited for: the main thread waits for nothing here.
@@ -112,7 +101,6 @@ void PreviewLoader::run(const std::shared_ptr<Shared>& shared) {
             owner->deliver_(job.index, job.file, image);
         });
         lock.lock();
-        shared->inHand = false;
         if (shared->state == Running && shared->jobs.empty() && shared->jobsGeneration == generation)
             shared->state = Stopped;
     }

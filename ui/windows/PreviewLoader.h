@@ -60,8 +60,6 @@ public:
 
     int state() const;
     std::uint64_t generation() const { return generation_; }
-    // A fetch of a stopped generation still runs on the thread (tests).
-    bool busyWithDropped() const;
 
 private:
     struct Shared;
