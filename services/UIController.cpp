@@ -35,6 +35,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <vector>
 
 QString FormatSaveFileName(const char* deviceName, const std::tm& local) {
     QString name;
@@ -446,8 +447,15 @@ public:
     void USBNotifier_init() override { ::USBNotifier_init(); }
 
     void ReleaseDataRecovery() override {
-        m_scan.ReleaseDataRecovery();
-        m_recovery.ReleaseDataRecovery();
+        // A writer is let go under its lock, which a preview whose read hangs
+        // holds: the window does not wait for it, a thread of its own does,
+        // holding the sessions (taken now: a scan started meanwhile keeps its own).
+        std::vector<std::shared_ptr<ScanSession>> sessions{m_scan.Session(), m_recovery.UnbindSession()};
+        auto release = [sessions] {
+            for (const std::shared_ptr<ScanSession>& session : sessions)
+                if (session) session->ReleaseWriters();
+        };
+        if (!salvor::platform::startDetachedThread(release, 0, "salvor-writers")) release();
     }
 
 private:
