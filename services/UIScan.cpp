@@ -134,6 +134,8 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
     // let go has been ended for the windows already; the status may be a
     // later run's by now.
     t_runLetGo = RunLetGo();
+    // What comes after this run (a load's first reports) is heard again.
+    if (t_runLetGo) m_letGo = 0;
     if (!t_runLetGo && !IsOperationExit() && !m_holdForLoad.load()) FinishOperation();
     CatchExeception::WriteLog("%s:%d end!\r", "DoScan", 113);
     // What the scan found, as the facade counts it: the one place a run of

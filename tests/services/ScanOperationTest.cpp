@@ -128,6 +128,20 @@ TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
     ASSERT_TRUE(harness.WaitEnd());
     EXPECT_EQ(scan.GetScanFileCnt(), 1u);
     EXPECT_EQ(shared.visited, (std::vector<IStorageDevice*>{volumes[0].get(), volumes[2].get(), volumes[0].get()}));
+
+    // Once a worker let go has left, what comes next (a load's first
+    // reports, before its replay) is heard again.
+    readReturns = false;
+    shared.scripts[volumes[0].get()].during = nullptr;
+    ASSERT_TRUE(f.DoScanWithDiskIndex(0, -1, harness.key));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 5; }, std::chrono::seconds(5)));
+    f.StopScan(1);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return !f.IsScanRunning(); }, std::chrono::seconds(10)));
+    readReturns = true;
+    ASSERT_TRUE(harness.WaitEnd());
+    _PROGRESS_INFO report = MakeProgress(PROGRESS_RUNNING, 10, 7);
+    scan.UpdateProgress(&report);
+    EXPECT_EQ(scan.GetProgressInfo().current, 7u);
 }
 
 TEST_F(ScanOperation, EveryEndWithoutAFinishedRecordEndsOnceWithStatusZero) {
