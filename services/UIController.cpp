@@ -444,6 +444,7 @@ public:
     PreviewImage GetNSImageByNode(IFileNode* node) override {
         return VXUIPreview::GetNSImageByFildNode(m_scan.Session(), node);
     }
+    std::shared_ptr<const void> KeepFoundFiles() override { return m_scan.Session(); }
     void USBNotifier_init() override { ::USBNotifier_init(); }
 
     void ReleaseDataRecovery() override {

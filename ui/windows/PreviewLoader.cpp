@@ -89,17 +89,19 @@ void PreviewLoader::run(const std::shared_ptr<Shared>& shared) {
     for (;;) {
         shared->wake.wait(lock, [&] { return shared->quit || (shared->state == Running && !shared->jobs.empty()); });
         if (shared->quit) break;
-        const Job job = shared->jobs.front();
+        Job job = std::move(shared->jobs.front());
         shared->jobs.pop_front();
         const std::uint64_t generation = shared->jobsGeneration;
         lock.unlock();
         PreviewImage image = shared->fetch(job.file);
         // Queued, never waited for: the main thread waits for nothing here.
-        platform::postToMainThread([alive = shared->alive, owner = shared->owner, generation, job,
-                                    image = std::move(image)] {
+        // What kept the file goes here, on this thread, not with the answer.
+        platform::postToMainThread([alive = shared->alive, owner = shared->owner, generation, index = job.index,
+                                    file = job.file, image = std::move(image)] {
             if (!*alive || generation != owner->generation_) return;
-            owner->deliver_(job.index, job.file, image);
+            owner->deliver_(index, file, image);
         });
+        job.keep.reset();
         lock.lock();
         if (shared->state == Running && shared->jobs.empty() && shared->jobsGeneration == generation)
             shared->state = Stopped;

@@ -40,6 +40,8 @@ public:
     struct Job {
         std::int64_t index = 0;
         IFileNode* file = nullptr;
+        // Keeps file alive until its fetch is done (KeepFoundFiles).
+        std::shared_ptr<const void> keep;
     };
     // Runs on the loader's thread; it may outlive the loader (see above).
     using Fetch = std::function<PreviewImage(IFileNode*)>;

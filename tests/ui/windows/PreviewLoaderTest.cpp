@@ -24,7 +24,7 @@ IFileNode* fileAt(std::int64_t i) { return reinterpret_cast<IFileNode*>(std::uin
 
 std::vector<PreviewLoader::Job> jobs(std::int64_t first, std::int64_t end) {
     std::vector<PreviewLoader::Job> v;
-    for (std::int64_t i = first; i < end; ++i) v.push_back({i, fileAt(i)});
+    for (std::int64_t i = first; i < end; ++i) v.push_back({i, fileAt(i), nullptr});
     return v;
 }
 
@@ -144,13 +144,21 @@ private slots:
                 release();
             }
         })};
-        loader->start(jobs(0, 10));
+        // The file in hand is kept alive until its read is done, and let go on the loader's thread.
+        std::atomic<bool> kept{true}, letGoOnMain{false};
+        std::vector<PreviewLoader::Job> first = jobs(0, 10);
+        first[0].keep = std::shared_ptr<const void>(&r, [&](const void*) {
+            letGoOnMain = platform::isMainThread();
+            kept = false;
+        });
+        loader->start(std::move(first));
         QVERIFY(waitFor([&] { return hold->inside.load() == 1; }));
         auto before = std::chrono::steady_clock::now();
         loader->stop();
         QVERIFY2(std::chrono::steady_clock::now() - before < 200ms, "stop waited for the read in flight");
         QCOMPARE(loader->state(), int(PreviewLoader::Stopped));
         QCOMPARE(hold->inside.load(), 1); // the read goes on, on the loader's thread
+        QVERIFY(kept);
         bool ran = false;
         QTimer::singleShot(0, [&] { ran = true; });
         QVERIFY(waitFor([&] { return ran; })); // the main loop goes on
@@ -160,6 +168,7 @@ private slots:
         release();
         QVERIFY(waitFor([&] { return r.indexes.size() == 2; }));
         QCOMPARE(r.indexes, (std::vector<std::int64_t>{20, 21})); // file 0's answer dropped
+        QVERIFY(!kept && !letGoOnMain);
         QVERIFY(waitFor([&] { return loader->state() == PreviewLoader::Stopped; }));
 
         // Gone while a read hangs: at once; the thread ends when the read does.
@@ -168,7 +177,7 @@ private slots:
             hold->held = true;
         }
         const int fetched = hold->fetched.load();
-        loader->enqueue({30, fileAt(30)});
+        loader->enqueue({30, fileAt(30), nullptr});
         QVERIFY(waitFor([&] { return hold->inside.load() == 1; }));
         before = std::chrono::steady_clock::now();
         loader.reset();
@@ -183,14 +192,14 @@ private slots:
     void gridRequests() {
         Received r;
         auto loader = make(r, 1ms);
-        for (std::int64_t i = 0; i < 5; ++i) loader->enqueue({i, fileAt(i)});
+        for (std::int64_t i = 0; i < 5; ++i) loader->enqueue({i, fileAt(i), nullptr});
         QVERIFY(waitFor([&] { return r.indexes.size() == 5; }));
         QVERIFY(waitFor([&] { return loader->state() == PreviewLoader::Stopped; }));
-        loader->enqueue({7, fileAt(7)});
+        loader->enqueue({7, fileAt(7), nullptr});
         QVERIFY(waitFor([&] { return r.indexes.size() == 6; }));
         QCOMPARE(r.indexes.back(), 7);
         // Destroyed while loading: the thread lets go, late answers dropped.
-        for (std::int64_t i = 0; i < 50; ++i) loader->enqueue({i, fileAt(i)});
+        for (std::int64_t i = 0; i < 50; ++i) loader->enqueue({i, fileAt(i), nullptr});
         loader.reset();
         QTest::qWait(20);
         QVERIFY(r.indexes.size() < 6 + 50);
