@@ -381,6 +381,11 @@ void VXUIScan::WatchRun(std::uint64_t generation) {
     {
         auto lock = Lock();
         if (GetStatus() != OP_STOP_REQUESTED || Generation() != generation) return;
+        // A deep scan told to list what it found keeps its worker: its finds
+        // are built only at its end, and hours of reading are not dropped for
+        // one slow read. A device that answers nowhere is called gone within
+        // the minute, which ends the read, and the build lists what was kept.
+        if (IsDeepScan() && VXUIOperation::shouldBuild()) return;
         const long long asked = m_stopAskedUs.load(), life = m_lastLifeUs.load();
         // Heard from since the stop: it winds down (a deep scan builds what
         // it found); a wind-down that falls silent is a read that hangs too.

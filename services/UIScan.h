@@ -165,7 +165,8 @@ public:
     // its worker does once the read returns is dropped (it stops, builds
     // nothing more and ends nothing of a later run). A worker that answered
     // the stop and winds down (building what it found) is let go only after
-    // a longer silence.
+    // a longer silence. A deep scan told to build what it found is never let
+    // go: its listing exists only once it is built.
     static constexpr std::chrono::milliseconds kStopUnanswered{1000};
     static constexpr std::chrono::milliseconds kWindDownSilence{5000};
     void WatchRun(std::uint64_t generation) override;

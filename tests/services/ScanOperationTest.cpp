@@ -142,6 +142,22 @@ TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
     _PROGRESS_INFO report = MakeProgress(PROGRESS_RUNNING, 10, 7);
     scan.UpdateProgress(&report);
     EXPECT_EQ(scan.GetProgressInfo().current, 7u);
+
+    // A deep scan told to build what it found is waited for: its listing
+    // exists only once built, and one slow read does not drop it.
+    readReturns = false;
+    shared.scripts[&disk].trees = {Tree("deep")};
+    shared.scripts[&disk].during = shared.scripts[volumes[2].get()].during;
+    scan.SetDeepScan(0);
+    const int before = shared.starts.load();
+    ASSERT_TRUE(f.DoDeepScan(harness.key));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == before + 1; }, std::chrono::seconds(5)));
+    f.StopScan(0);
+    salvor::platform::runUntil([] { return false; }, VXUIScan::kStopUnanswered * 2);
+    EXPECT_TRUE(f.IsScanRunning());
+    readReturns = true;
+    ASSERT_TRUE(harness.WaitEnd());
+    ASSERT_EQ(scan.GetFileSystemNode().size(), 1u);
 }
 
 TEST_F(ScanOperation, EveryEndWithoutAFinishedRecordEndsOnceWithStatusZero) {
