@@ -29,7 +29,8 @@ enum FileStatus : std::int32_t {
     FILE_STATUS_NONE = 0,
     FILE_STATUS_SAVED = 1,
     // Saved from a scan that did not finish (its device stopped answering):
-    // it holds what the scan found up to there.
+    // it holds what the scan found up to there; the description says how
+    // far the scan got ("scan ended at 61.0%").
     FILE_STATUS_UNFINISHED = 2,
     FILE_STATUS_LAST = 4,
 };

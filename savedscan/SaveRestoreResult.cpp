@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -42,6 +43,11 @@ namespace SaveRestoreResult {
 namespace {
 
 std::atomic<long long> g_loadPauseMs{1000};
+
+// The header's description of a save from a scan that did not finish: how
+// far the scan got, for the load to tell.
+constexpr const char* kUnfinishedAt = "scan ended at %.1f%%";
+constexpr const char* kUnfinishedAtRead = "scan ended at %lf%%";
 
 // A failed payload write, or a save stopped before its end (the program
 // quits): the save ends and its file goes.
@@ -551,6 +557,11 @@ bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists&
     try {
         FILEHEADER header;
         header.status = source.unfinished ? FILE_STATUS_UNFINISHED : FILE_STATUS_SAVED;
+        if (source.unfinished && source.reachedPercent >= 0) {
+            const int n = std::snprintf(header.description, sizeof header.description, kUnfinishedAt,
+                                        std::min(source.reachedPercent, 100.0));
+            header.descriptionLength = n > 0 ? static_cast<std::uint32_t>(std::min<int>(n, kRSDescriptionMax - 1)) : 0;
+        }
         // A load then refuses this file without its Checksums frame.
         header.version = kRSVersionChecksummed;
         if (!rs.WriteFileHeader(header)) throw WriteFailure{};
@@ -709,6 +720,11 @@ std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, I
     try {
         FILEHEADER header;
         if (!rs.ReadFileHeader(header) || rs.GetStatus() == FILE_STATUS_NONE) return SAVED_BAD_HEADER;
+        head.unfinished = header.status == FILE_STATUS_UNFINISHED;
+        double percent = -1;
+        const std::string said(header.description, std::min<std::size_t>(header.descriptionLength, kRSDescriptionMax));
+        if (head.unfinished && std::sscanf(said.c_str(), kUnfinishedAtRead, &percent) == 1 && percent >= 0 && percent <= 100)
+            head.reachedPercent = percent;
     } catch (const CRSException&) {
         return SAVED_BAD_HEADER; // a status of 5 or more
     }
@@ -1137,6 +1153,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     if (code == SAVED_OK && best != last) code = std::get<0>(replay(*best));
     rs.EndRS();
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);
+    if (code == SAVED_OK && head.unfinished) scan.Unfinished(head.reachedPercent);
     // Half a result is no result: the windows get none of it.
     scan.Loaded(code == SAVED_OK);
     scan.HoldEnd(false);

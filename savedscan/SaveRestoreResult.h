@@ -41,8 +41,10 @@ struct SaveSource {
     std::shared_ptr<const void> hold;
     std::uint32_t controllerType = 3;
     std::uint32_t deep = 0;
-    // The scan did not finish: the file says so in its header.
+    // The scan did not finish: the file says so in its header, with how far
+    // it got (percent of the device read; below 0 when not known).
     bool unfinished = false;
+    double reachedPercent = -1;
     SavedDisk disk;
     std::vector<IFileNode*> roots;
     // The searched partitions of a root (borrowed records).
@@ -88,6 +90,10 @@ struct SavedScanHead {
     std::uint32_t controllerType = 3;
     std::uint32_t deep = 0;
     SavedDisk disk;
+    // Saved from a scan that did not finish, and how far it got (below 0:
+    // the file does not say).
+    bool unfinished = false;
+    double reachedPercent = -1;
 };
 
 // Opens path in rs and reads the header and the first two frames: SAVED_OK,
@@ -134,6 +140,9 @@ public:
     virtual std::vector<ReplayedFiles> Replayed() { return {}; }
     // Runs the scan of device with sink as the source of its trees.
     virtual void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) = 0;
+    // Before Loaded(true): the file was saved from a scan that did not
+    // finish (percent: how far it got, below 0 when not known).
+    virtual void Unfinished(double /*percent*/) {}
     // After the replay: a load that failed leaves no results.
     virtual void Loaded(bool ok) = 0;
 };

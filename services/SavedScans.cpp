@@ -71,8 +71,15 @@ public:
     }
     std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) override {
         std::vector<IStorageDevice*> found = GetFromDiskVolumeData(saved);
+        // A device of another name tried and refused is not one "attached
+        // under that name": the refusal then says the device is missing.
+        bool named = false;
+        for (IStorageDevice* device : found) {
+            _DiskVolumeData d;
+            named = named || (Describe(device, d) && NameOf(d) == saved.name);
+        }
         const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
-        g_loadDevice.alikeAttached = !found.empty();
+        g_loadDevice.alikeAttached = named;
         return found;
     }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
@@ -121,6 +128,7 @@ public:
         m_scan.DoScan(device, sink);
         m_scan.SetOpTreeFinished(1);
     }
+    void Unfinished(double percent) override { m_scan.MarkLoadedUnfinished(percent); }
     void Loaded(bool ok) override {
         if (!ok) {
             m_scan.RetireResults();
@@ -195,6 +203,7 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
     source.controllerType = static_cast<std::uint32_t>(scan.GetScanControllerType(storage));
     source.deep = static_cast<std::uint32_t>(scan.IsDeepScan());
     source.unfinished = scan.EndedByDeviceGone();
+    source.reachedPercent = source.unfinished ? scan.DeviceGoneAtPercent() : -1;
     source.disk = DescribeSaved(storage);
     source.roots = session->Results().Roots();
     ScanSession* from = session.get();

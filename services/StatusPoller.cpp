@@ -33,6 +33,7 @@ void CStatusPoller::Post(const std::string& key) {
 void CStatusPoller::Wake() {
     // A later start owns the flag now; leave it to that start's poller.
     if (Superseded()) return;
+    if (m_kind == Kind::Status) m_operation.WatchRun(m_generation);
     if (!m_operation.TakeNeedUIUpdate()) return;
     if (m_kind == Kind::Transfer || m_operation.IsOpTreeFinished())
         Post(m_key);

@@ -35,6 +35,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <vector>
 
 QString FormatSaveFileName(const char* deviceName, const std::tm& local) {
     QString name;
@@ -140,8 +141,9 @@ public:
         std::shared_ptr<void> alive(nullptr, [this](void*) { m_scan.WorkerEnded(); });
         return COperationRunner::StartOperation(scan, key, [this, device, alive] {
             m_scan.DoScan(device, nullptr);
-            // The recovery works on the new session from now on.
-            m_recovery.ResetParam(m_scan.Session());
+            // The recovery works on the new session from now on (a run let go
+            // has been ended already; a later one may hold the scan now).
+            if (!VXUIScan::ThisThreadsRunWasLetGo()) m_recovery.ResetParam(m_scan.Session());
         });
     }
 
@@ -442,11 +444,19 @@ public:
     PreviewImage GetNSImageByNode(IFileNode* node) override {
         return VXUIPreview::GetNSImageByFildNode(m_scan.Session(), node);
     }
+    std::shared_ptr<const void> KeepFoundFiles() override { return m_scan.Session(); }
     void USBNotifier_init() override { ::USBNotifier_init(); }
 
     void ReleaseDataRecovery() override {
-        m_scan.ReleaseDataRecovery();
-        m_recovery.ReleaseDataRecovery();
+        // A writer is let go under its lock, which a preview whose read hangs
+        // holds: the window does not wait for it, a thread of its own does,
+        // holding the sessions (taken now: a scan started meanwhile keeps its own).
+        std::vector<std::shared_ptr<ScanSession>> sessions{m_scan.Session(), m_recovery.UnbindSession()};
+        auto release = [sessions] {
+            for (const std::shared_ptr<ScanSession>& session : sessions)
+                if (session) session->ReleaseWriters();
+        };
+        if (!salvor::platform::startDetachedThread(release, 0, "salvor-writers")) release();
     }
 
 private:

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,10 @@ public:
     // decoding itself); nothing when no preview can be made.
     virtual PreviewImage GetNSImageByNode(IFileNode* /*node*/) { return {}; }
     virtual PreviewImage GetNSImageByFildNodeNSNumber(IFileNode* node) { return GetNSImageByNode(node); }
+    // Keeps the files listed now alive while it is held, also past a new
+    // scan: a preview asked for one of them (and perhaps still reading it
+    // when the windows have moved on) never reads a freed file.
+    virtual std::shared_ptr<const void> KeepFoundFiles() { return nullptr; }
 
     // Name search: one at a time; a second is refused until StopSearch.
     virtual bool DoSearchWithString(const QString& /*text*/, const std::string& /*key*/) { return false; }

@@ -58,7 +58,7 @@ public:
     // A status other than 0 becomes 1 and the build flag becomes 1 for
     // skipBuild 0, else 0; an idle operation stays idle. Raises need-update
     // in both cases.
-    void StopOperation(int skipBuild);
+    virtual void StopOperation(int skipBuild);
 
     // Marks the operation running for a new start (need-update cleared) and
     // answers the start's generation. A poller watches one generation and ends when a later start
@@ -70,6 +70,10 @@ public:
     // poller that finds the operation ended also finds the update that
     // announces the end.
     void FinishOperation();
+
+    // Called by the status poller of the start generation at each wake while
+    // that start runs (a scan ends a stop its worker does not answer).
+    virtual void WatchRun(std::uint64_t /*generation*/) {}
 
     // Seconds between the start and end stamps (read under the lock).
     long long GetScanElapseTime() const;

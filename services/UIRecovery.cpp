@@ -301,13 +301,14 @@ void VXUIRecovery::ResetParam(const std::shared_ptr<ScanSession>& session) {
 void VXUIRecovery::ResetParam() { ResetParam(BoundSession()); }
 
 void VXUIRecovery::ReleaseDataRecovery() {
-    std::shared_ptr<ScanSession> gone;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        gone = m_session.lock();
-        m_session.reset();
-    }
-    if (gone) gone->ReleaseWriters();
+    if (std::shared_ptr<ScanSession> gone = UnbindSession()) gone->ReleaseWriters();
+}
+
+std::shared_ptr<ScanSession> VXUIRecovery::UnbindSession() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_ptr<ScanSession> gone = m_session.lock();
+    m_session.reset();
+    return gone;
 }
 
 ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carvedParents, int flags[3]) {

@@ -80,6 +80,9 @@ public:
     void ResetParam();
     // Releases the session's writers and forgets it.
     void ReleaseDataRecovery();
+    // The session the recovery works on, no longer bound (its writers stay
+    // until the caller releases them).
+    std::shared_ptr<ScanSession> UnbindSession();
 
     // The whole recovery of session's ticked files on the calling thread;
     // answers the last writer's result. flags[0..2]: a path held

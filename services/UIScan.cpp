@@ -24,6 +24,13 @@
 
 namespace {
 constexpr std::chrono::milliseconds kStartPause{80};
+
+long long NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+thread_local bool t_runLetGo = false;
 } // namespace
 
 VXUIScan& VXUIScan::instance() {
@@ -55,12 +62,17 @@ ResultCode VXUIScan::DoScan(IStorageDevice* device, RestoreScanSink* restoreSink
 ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSink* restoreSink) {
     IStorageDevice* const device = held.get();
     CatchExeception::WriteLog("%s:%d started!\r", "DoScan", 41);
+    t_runLetGo = false;
+    std::this_thread::sleep_for(kStartPause);
+    // A run let go may still hold the scan until its read returns: this one
+    // waits for it on its own thread, and takes nothing of it meanwhile.
+    std::lock_guard<std::mutex> oneScan(m_scanLock);
+    m_runGeneration = Generation();
+    NoteLife();
     {
         auto lock = Lock();
         m_restoreSink = restoreSink;
     }
-    std::this_thread::sleep_for(kStartPause);
-    std::lock_guard<std::mutex> oneScan(m_scanLock);
     // Open for the length of the scan, closed after it.
     const std::vector<CDeviceUse> open = VXUIDeviceData::instance().HoldOpen(device);
 
@@ -118,8 +130,13 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
         session->MarkEnded();
     }
     // A stop before a volume, a controller that failed without a finished
-    // record, a disk without volumes: the scan has ended all the same.
-    if (!IsOperationExit() && !m_holdForLoad.load()) FinishOperation();
+    // record, a disk without volumes: the scan has ended all the same. A run
+    // let go has been ended for the windows already; the status may be a
+    // later run's by now.
+    t_runLetGo = RunLetGo();
+    // What comes after this run (a load's first reports) is heard again.
+    if (t_runLetGo) m_letGo = 0;
+    if (!t_runLetGo && !IsOperationExit() && !m_holdForLoad.load()) FinishOperation();
     CatchExeception::WriteLog("%s:%d end!\r", "DoScan", 113);
     // What the scan found, as the facade counts it: the one place a run of
     // the program shows its result without a window to read.
@@ -150,7 +167,7 @@ void VXUIScan::ScanDiskVolumes(IStorageDevice* disk, ResultCode& result) {
         first = false;
         if (filter) filter->SetScanType(IsStorageMounted(volume) ? SCAN_QUICK_MOUNTED : SCAN_QUICK_UNMOUNTED);
         result = DoVolumeStorageScan(volume);
-        if (GetStatus() == OP_STOP_REQUESTED || result == ControllerResult::DeviceGone) break;
+        if (GetStatus() == OP_STOP_REQUESTED || RunLetGo() || result == ControllerResult::DeviceGone) break;
     }
 }
 
@@ -342,7 +359,65 @@ void VXUIScan::HoldEndForLoad(bool hold) { m_holdForLoad = hold; }
 
 void VXUIScan::ShowLoadedResults() { Session()->Results().Reinstate(); }
 
+// ---- a stop the worker does not answer ------------------------------------------------
+
+void VXUIScan::NoteLife() { m_lastLifeUs = NowUs(); }
+
+bool VXUIScan::ThisThreadsRunWasLetGo() { return t_runLetGo; }
+
+bool VXUIScan::RunLetGo() const {
+    const std::uint64_t letGo = m_letGo.load();
+    return letGo != 0 && letGo == m_runGeneration.load();
+}
+
+void VXUIScan::StopOperation(int skipBuild) {
+    m_stopAskedUs = NowUs();
+    VXUIOperation::StopOperation(skipBuild);
+}
+
+void VXUIScan::WatchRun(std::uint64_t generation) {
+    // A load's replay is ended by the load itself.
+    if (m_holdForLoad.load()) return;
+    {
+        auto lock = Lock();
+        if (GetStatus() != OP_STOP_REQUESTED || Generation() != generation) return;
+        // A deep scan told to list what it found keeps its worker: its finds
+        // are built only at its end, and hours of reading are not dropped for
+        // one slow read. A device that answers nowhere is called gone within
+        // the minute, which ends the read, and the build lists what was kept.
+        if (IsDeepScan() && VXUIOperation::shouldBuild()) return;
+        const long long asked = m_stopAskedUs.load(), life = m_lastLifeUs.load();
+        // Heard from since the stop: it winds down (a deep scan builds what
+        // it found); a wind-down that falls silent is a read that hangs too.
+        const bool answered = life > asked;
+        const std::chrono::microseconds silent{NowUs() - std::max(asked, life)};
+        if (silent < (answered ? kWindDownSilence : kStopUnanswered)) return;
+        // The run holding the scan is this start's (a start still waiting for
+        // a run let go before it holds nothing yet).
+        if (m_runGeneration.load() == generation) m_letGo = generation;
+    }
+    CatchExeception::WriteLog("scan stopped: its worker did not answer the stop (a read in flight); let go\n");
+    FinishOperation();
+}
+
+int VXUIScan::Continued() {
+    NoteLife();
+    if (RunLetGo()) return 0;
+    const int go = VXUIOperation::Continued();
+    NoteLife();
+    return go;
+}
+
+int VXUIScan::shouldBuild() {
+    NoteLife();
+    // Nothing more is built into trees the windows have taken as they were.
+    if (RunLetGo()) return 0;
+    return VXUIOperation::shouldBuild();
+}
+
 void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
+    NoteLife();
+    if (RunLetGo()) return;
     if (info && info->state == PROGRESS_FINISHED && m_holdForLoad.load()) {
         // The replay's end is not the load's: kept as a running record.
         _PROGRESS_INFO running = *info;
@@ -391,7 +466,8 @@ void VXUIScan::SetOpTreeFinished(int finished) {
 }
 
 void VXUIScan::ShowNodes(IFileNode** nodes, unsigned count, int) {
-    if (!nodes || count == 0) return;
+    NoteLife();
+    if (!nodes || count == 0 || RunLetGo()) return;
     IRecoveryFilter* filter = VXUIFilter::instance().GetFilter();
     const std::shared_ptr<ScanSession> session = Session();
     ResultIndex& results = session->Results();
@@ -412,6 +488,8 @@ void VXUIScan::ShowNodes(IFileNode** nodes, unsigned count, int) {
 }
 
 int VXUIScan::ShowFilesystemNode(IFilesystemNode* root) {
+    NoteLife();
+    if (RunLetGo()) return 0;
     if (!root) {
         std::printf("=====ShowFileSystemNodes:(null)\n");
         return 0;

@@ -14,6 +14,7 @@
 #include "services/UIOperation.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -61,6 +62,12 @@ public:
     // before stays listed. The percent of the scan done when it went.
     bool EndedByDeviceGone() const { return m_deviceGone.load(); }
     double DeviceGoneAtPercent() const { return m_goneAt.load(); }
+    // A loaded result saved from such a scan: told as that scan's end was
+    // (percent below 0: the file does not say how far it got).
+    void MarkLoadedUnfinished(double percent) {
+        m_goneAt = percent;
+        m_deviceGone = true;
+    }
 
     IStorageDevice* GetSavedStorage() const;
     // The same, held: a scan started meanwhile does not free it under the caller.
@@ -152,7 +159,26 @@ public:
     void WorkerEnded() { --m_liveWorkers; }
     int LiveWorkers() const { return m_liveWorkers.load(); }
 
+    // A stop the worker does not answer (a read in flight that hangs: a
+    // device held, cut or dying) ends the scan all the same, at once for the
+    // windows: the run is let go, what it listed stays listed, and whatever
+    // its worker does once the read returns is dropped (it stops, builds
+    // nothing more and ends nothing of a later run). A worker that answered
+    // the stop and winds down (building what it found) is let go only after
+    // a longer silence. A deep scan told to build what it found is never let
+    // go: its listing exists only once it is built.
+    static constexpr std::chrono::milliseconds kStopUnanswered{1000};
+    static constexpr std::chrono::milliseconds kWindDownSilence{5000};
+    void WatchRun(std::uint64_t generation) override;
+    void StopOperation(int skipBuild) override;
+    // The run holding the scan was let go and its worker has not left yet.
+    bool RunLetGo() const;
+    // On the thread that ran DoScan, after it: whether that run was let go.
+    static bool ThisThreadsRunWasLetGo();
+
     // IProgress and the trees-built flag.
+    int Continued() override;
+    int shouldBuild() override;
     void UpdateProgress(_PROGRESS_INFO* info) override;
     int IsOpTreeFinished() override;
     void SetOpTreeFinished(int finished) override;
@@ -198,6 +224,14 @@ private:
     std::atomic<bool> m_holdForLoad{false};
     std::atomic<bool> m_deviceGone{false};
     std::atomic<double> m_goneAt{0};
+    // The start generation of the run holding the scan, and the one let go.
+    std::atomic<std::uint64_t> m_runGeneration{0};
+    std::atomic<std::uint64_t> m_letGo{0};
+    // The worker's last call into this object (steady clock, µs), and when
+    // the last stop was asked.
+    std::atomic<long long> m_lastLifeUs{0};
+    std::atomic<long long> m_stopAskedUs{0};
+    void NoteLife();
 };
 
 // The remaining-time text of a scan: "%02d:%02d:%02d", or "-:-:-" before a

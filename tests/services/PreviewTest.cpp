@@ -19,6 +19,8 @@
 
 #include <cstdio>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -43,6 +45,7 @@ std::string Encoded(int w, int h, const char* format = "JPEG") {
 struct Served {
     std::string bytes, smallJpg; // what the reader delivers, what ReadSmallJPG finds
     bool failWrite = false;      // RecoverTo leaves a partial file and fails
+    std::atomic<bool>* held = nullptr; // while set, reading hangs (a device held or gone)
 };
 
 struct WriterLog {
@@ -93,6 +96,7 @@ public:
         return m_current->failWrite ? 0x10d015f00000d03ULL : 0;
     }
     unsigned ReadSmallJPG(char* out, unsigned capacity) override {
+        while (m_current->held && m_current->held->load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         const std::string& small = m_current->smallJpg;
         if (small.size() > capacity) return 0;
         std::memcpy(out, small.data(), small.size());
@@ -261,6 +265,36 @@ TEST_F(Previews, APictureAndAMovieAtOnceANewScanWaitsAndThumbnailersThatHangCras
         EXPECT_EQ(children, 0) << body;
     }
     EXPECT_TRUE(TmpIsEmpty());
+}
+
+// A preview whose read hangs holds its writer: the start window's letting go
+// of the writers returns at once all the same, and the writer goes once the
+// read has returned.
+TEST_F(Previews, WritersLetGoWhileAPreviewReadHangsReturnAtOnce) {
+    std::atomic<bool> held{true};
+    TestFileNode* picture = File("p.jpg", static_cast<long long>(jpg.size()), jpg);
+    files[picture].held = &held;
+    Scan();
+    PreviewImage late;
+    std::thread reading([&] { late = Preview(picture); });
+    // Let go after a while whatever happens: a wait shows as slow, not as a hang.
+    std::thread rescue([&] {
+        for (int i = 0; i < 300 && held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        held = false;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the read is in flight
+    const int freed = log.freed;
+    const auto start = std::chrono::steady_clock::now();
+    ScanHarness::facade().ReleaseDataRecovery();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(200));
+    EXPECT_TRUE(held.load());
+    EXPECT_EQ(log.freed.load(), freed); // not under the read
+    held = false;
+    reading.join();
+    rescue.join();
+    EXPECT_EQ(SizeOf(late), QSize(40, 30));
+    EXPECT_TRUE(salvor::platform::runUntil([&] { return log.freed.load() > freed; }, std::chrono::seconds(5)));
 }
 
 // While a deep scan runs its writers are not made: its files show their icons.

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -86,6 +88,76 @@ TEST_F(ScanOperation, StopDuringTheSecondVolumeSkipsTheRest) {
     ASSERT_TRUE(harness.Scan(0, -1));
     EXPECT_EQ(shared.visited, (std::vector<IStorageDevice*>{volumes[0].get(), volumes[2].get()}));
     EXPECT_EQ(VXUIScan::instance().GetStatus(), OP_IDLE);
+}
+
+// A read in flight that hangs (a device held or gone): the stop ends the scan
+// at once, what was listed stays listed, and the worker, when the read
+// returns, files nothing and ends nothing of the scan started after it.
+TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
+    std::atomic<bool> readReturns{false}, secondGoes{false};
+    shared.scripts[volumes[0].get()].trees = {Tree("first")};
+    shared.scripts[volumes[2].get()].trees = {Tree("late")};
+    shared.scripts[volumes[2].get()].during = [&](IProgress*) {
+        while (!readReturns) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    VXUIController& f = ScanHarness::facade();
+    VXUIScan& scan = VXUIScan::instance();
+    ASSERT_TRUE(f.DoScanWithDiskIndex(0, -1, harness.key));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 2; }, std::chrono::seconds(5)));
+    const auto asked = std::chrono::steady_clock::now();
+    f.StopScan(0);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return !f.IsScanRunning(); }, std::chrono::seconds(10)));
+    const auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(took, VXUIScan::kStopUnanswered + std::chrono::milliseconds(600));
+    EXPECT_EQ(scan.LiveWorkers(), 1); // its read is still in flight
+    EXPECT_EQ(scan.GetScanFileCnt(), 1u);
+    ASSERT_EQ(scan.GetFileSystemNode().size(), 1u);
+
+    // A scan asked for meanwhile waits for it; the late worker neither files
+    // its finds nor ends this one.
+    shared.scripts[volumes[0].get()].during = [&](IProgress*) {
+        while (!secondGoes) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    ASSERT_TRUE(f.DoScanWithDiskIndex(0, 0, harness.key));
+    readReturns = true;
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 3; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return scan.LiveWorkers() == 1; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(f.IsScanRunning());
+    EXPECT_EQ(scan.GetScanFileCnt(), 0u); // the new scan's, before its finds
+    secondGoes = true;
+    ASSERT_TRUE(harness.WaitEnd());
+    EXPECT_EQ(scan.GetScanFileCnt(), 1u);
+    EXPECT_EQ(shared.visited, (std::vector<IStorageDevice*>{volumes[0].get(), volumes[2].get(), volumes[0].get()}));
+
+    // Once a worker let go has left, what comes next (a load's first
+    // reports, before its replay) is heard again.
+    readReturns = false;
+    shared.scripts[volumes[0].get()].during = nullptr;
+    ASSERT_TRUE(f.DoScanWithDiskIndex(0, -1, harness.key));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 5; }, std::chrono::seconds(5)));
+    f.StopScan(1);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return !f.IsScanRunning(); }, std::chrono::seconds(10)));
+    readReturns = true;
+    ASSERT_TRUE(harness.WaitEnd());
+    _PROGRESS_INFO report = MakeProgress(PROGRESS_RUNNING, 10, 7);
+    scan.UpdateProgress(&report);
+    EXPECT_EQ(scan.GetProgressInfo().current, 7u);
+
+    // A deep scan told to build what it found is waited for: its listing
+    // exists only once built, and one slow read does not drop it.
+    readReturns = false;
+    shared.scripts[&disk].trees = {Tree("deep")};
+    shared.scripts[&disk].during = shared.scripts[volumes[2].get()].during;
+    scan.SetDeepScan(0);
+    const int before = shared.starts.load();
+    ASSERT_TRUE(f.DoDeepScan(harness.key));
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == before + 1; }, std::chrono::seconds(5)));
+    f.StopScan(0);
+    salvor::platform::runUntil([] { return false; }, VXUIScan::kStopUnanswered * 2);
+    EXPECT_TRUE(f.IsScanRunning());
+    readReturns = true;
+    ASSERT_TRUE(harness.WaitEnd());
+    ASSERT_EQ(scan.GetFileSystemNode().size(), 1u);
 }
 
 TEST_F(ScanOperation, EveryEndWithoutAFinishedRecordEndsOnceWithStatusZero) {

@@ -65,9 +65,10 @@ void VXDeletailWindowController::selectedCoverFlow(std::int64_t index) {
     // The files to load, taken now: placeholders within the range around index.
     const auto [first, end] = stripLoadRange(std::int64_t(photos.size()), index);
     std::vector<PreviewLoader::Job> jobs;
+    const std::shared_ptr<const void> keep = VXUIController::shared().KeepFoundFiles();
     for (std::int64_t i = first; i < end; ++i) {
         if (std::size_t(i) >= arrList.size() || photos[std::size_t(i)]->imageID != publicItem->imageID) continue;
-        if (IFileNode* f = arrList[std::size_t(i)].file()) jobs.push_back({i, f});
+        if (IFileNode* f = arrList[std::size_t(i)].file()) jobs.push_back({i, f, keep});
     }
     nImageState = PreviewLoader::Running;
     stripLoader->start(std::move(jobs));
@@ -138,7 +139,7 @@ widgets::CNGridViewItemBase* VXDeletailWindowController::itemAtIndex(widgets::CN
             });
     }
     gridImageState = PreviewLoader::Running;
-    gridLoader->enqueue({index, file});
+    gridLoader->enqueue({index, file, VXUIController::shared().KeepFoundFiles()});
     return item;
 }
 

@@ -503,11 +503,14 @@ void VXDeletailWindowController::RefreshDevice(const std::string& usbPath) {
 }
 
 void VXDeletailWindowController::tellDeviceGone(double percent, std::uint64_t files) {
-    // What was found stays listed: the sheet only tells why the scan ended.
+    // What was found stays listed: the sheet only tells why the scan ended
+    // (a loaded result saved from such a scan, how far it got when it says).
+    const QString told = percent < 0 ? platform::localizedFormat("PAGE_FOUR_LOADED_UNFINISHED_NODE", static_cast<long long>(files))
+                                     : platform::localizedFormat("PAGE_FOUR_DEVICE_GONE_NODE",
+                                                                 QString::number(percent, 'f', 0) + QLatin1Char('%'),
+                                                                 static_cast<long long>(files));
     kit::Alert alert(localizedString("PAGE_FOUR_DEVICE_GONE_TITLE"), localizedString("PAGE_FOUR_RECOVERY_STOP_BUTTON"), {},
-                     {},
-                     platform::localizedFormat("PAGE_FOUR_DEVICE_GONE_NODE", QString::number(percent, 'f', 0) + QLatin1Char('%'),
-                                     static_cast<long long>(files)));
+                     {}, told);
     alert.setIcon(QStringLiteral("warning_b"));
     alert.beginSheetModalForWindow(window(), [](int) {}, this);
 }

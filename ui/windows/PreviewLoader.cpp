@@ -4,93 +4,108 @@
 
 namespace salvor::windows {
 
+// What the thread needs; held by the loader and by its thread.
+struct PreviewLoader::Shared {
+    PreviewLoader::Fetch fetch;
+    std::mutex mutex;
+    std::condition_variable wake; // the loader waits for work
+    std::deque<Job> jobs;
+    int state = NeverStarted;
+    bool quit = false;
+    bool threadStarted = false;
+    std::uint64_t jobsGeneration = 0; // generation of jobs, under mutex
+    // Read and cleared on the main thread only: answers posted before the
+    // loader went are dropped there.
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    PreviewLoader* owner = nullptr; // dereferenced on the main thread while *alive
+};
+
 PreviewLoader::PreviewLoader(Fetch fetch, Deliver deliver, QObject* parent)
-    : QObject(parent), fetch_(std::move(fetch)), deliver_(std::move(deliver)) {}
+    : QObject(parent), deliver_(std::move(deliver)), shared_(std::make_shared<Shared>()) {
+    shared_->fetch = std::move(fetch);
+    shared_->owner = this;
+}
 
 PreviewLoader::~PreviewLoader() {
-    *alive_ = false;
+    *shared_->alive = false;
     {
-        std::lock_guard lock(mutex_);
-        quit_ = true;
+        std::lock_guard lock(shared_->mutex);
+        shared_->quit = true;
+        shared_->jobs.clear();
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    shared_->wake.notify_all();
 }
 
 int PreviewLoader::state() const {
-    std::lock_guard lock(mutex_);
-    return state_;
+    std::lock_guard lock(shared_->mutex);
+    return shared_->state;
+}
+
+void PreviewLoader::ensureThread() {
+    // Under shared_->mutex. Detached: it holds what it needs.
+    if (shared_->threadStarted) return;
+    shared_->threadStarted = true;
+    std::thread([shared = shared_] { run(shared); }).detach();
 }
 
 void PreviewLoader::start(std::vector<Job> jobs) {
     stop();
     {
-        std::lock_guard lock(mutex_);
-        jobs_.assign(jobs.begin(), jobs.end());
-        jobsGeneration_ = generation_;
-        state_ = jobs_.empty() ? Stopped : Running;
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        std::lock_guard lock(shared_->mutex);
+        shared_->jobs.assign(jobs.begin(), jobs.end());
+        shared_->jobsGeneration = generation_;
+        shared_->state = shared_->jobs.empty() ? Stopped : Running;
+        ensureThread();
     }
-    wake_.notify_all();
+    shared_->wake.notify_all();
 }
 
 void PreviewLoader::enqueue(Job job) {
     {
-        std::lock_guard lock(mutex_);
-        if (state_ != Running) {
-            jobs_.clear();
-            jobsGeneration_ = generation_;
-            state_ = Running;
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->state != Running) {
+            shared_->jobs.clear();
+            shared_->jobsGeneration = generation_;
+            shared_->state = Running;
         }
-        jobs_.push_back(job);
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        shared_->jobs.push_back(job);
+        ensureThread();
     }
-    wake_.notify_all();
+    shared_->wake.notify_all();
 }
 
 void PreviewLoader::stop() {
     ++generation_;
-    std::unique_lock lock(mutex_);
-    if (state_ != Running) return;
-    state_ = StopAsked;
-    wake_.notify_all();
-    // The loader finishes at most the one file it holds.
-    stopped_.wait(lock, [this] { return state_ != StopAsked; });
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state != Running) return;
+    // What is queued goes; the file in hand finishes on the thread and its
+    // answer, of an older generation now, is dropped.
+    shared_->jobs.clear();
+    shared_->state = Stopped;
 }
 
-void PreviewLoader::run() {
-    std::unique_lock lock(mutex_);
+void PreviewLoader::run(const std::shared_ptr<Shared>& shared) {
+    std::unique_lock lock(shared->mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return quit_ || state_ == StopAsked || (state_ == Running && !jobs_.empty()); });
-        if (quit_) break;
-        if (state_ == StopAsked) {
-            jobs_.clear();
-            state_ = Stopped;
-            stopped_.notify_all();
-            continue;
-        }
-        const Job job = jobs_.front();
-        jobs_.pop_front();
-        const std::uint64_t generation = jobsGeneration_;
+        shared->wake.wait(lock, [&] { return shared->quit || (shared->state == Running && !shared->jobs.empty()); });
+        if (shared->quit) break;
+        Job job = std::move(shared->jobs.front());
+        shared->jobs.pop_front();
+        const std::uint64_t generation = shared->jobsGeneration;
         lock.unlock();
-        PreviewImage image = fetch_(job.file);
-        post(generation, job, std::move(image));
+        PreviewImage image = shared->fetch(job.file);
+        // Queued, never waited for: the main thread waits for nothing here.
+        // What kept the file goes here, on this thread, not with the answer.
+        platform::postToMainThread([alive = shared->alive, owner = shared->owner, generation, index = job.index,
+                                    file = job.file, image = std::move(image)] {
+            if (!*alive || generation != owner->generation_) return;
+            owner->deliver_(index, file, image);
+        });
+        job.keep.reset();
         lock.lock();
-        if (state_ == Running && jobs_.empty()) {
-            state_ = Stopped;
-            stopped_.notify_all();
-        }
+        if (shared->state == Running && shared->jobs.empty() && shared->jobsGeneration == generation)
+            shared->state = Stopped;
     }
-    state_ = Stopped;
-    stopped_.notify_all();
-}
-
-void PreviewLoader::post(std::uint64_t generation, Job job, PreviewImage image) {
-    // Queued, never waited for: the main thread may itself be waiting in stop().
-    platform::postToMainThread([this, alive = alive_, generation, job, image = std::move(image)] {
-        if (!*alive || generation != generation_) return;
-        deliver_(job.index, job.file, image);
-    });
 }
 
 } // namespace salvor::windows

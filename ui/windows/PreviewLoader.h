@@ -4,13 +4,17 @@
 // loader's own thread, one file at a time, and hands each answer to the main
 // thread without waiting for it.
 //
-// States: -1 never started, 0 running, 1 stop asked, 2 stopped. stop() asks
-// a running loader to stop and sleeps on a condition variable until the
-// loader has left its current file; it returns at once in any other state.
-// The loader works on the list of (index, file) it was given, never on the
-// window's own lists, so the window may change them once stop() returned.
-// Every start and stop begins a new generation; answers of an older one that
-// are still on their way to the main thread are dropped there.
+// States: -1 never started, 0 running, 1 stop asked, 2 stopped. The window
+// never waits for the device: stop() drops what is queued and returns at
+// once; a file whose read is in flight is left to finish on the loader's
+// thread and its answer is dropped. The loader works on the list of
+// (index, file) it was given, never on the window's own lists, so the window
+// may change them once stop() returned. Every start and stop begins a new
+// generation; answers of an older one are dropped on the main thread.
+//
+// The thread's state is shared with it, not owned by the loader: a loader
+// destroyed while a read hangs lets its thread go, and the thread ends on
+// its own once the read returns, touching nothing of the loader.
 #include "services/UIController.h"
 
 #include <QObject>
@@ -36,45 +40,37 @@ public:
     struct Job {
         std::int64_t index = 0;
         IFileNode* file = nullptr;
+        // Keeps file alive until its fetch is done (KeepFoundFiles).
+        std::shared_ptr<const void> keep;
     };
-    // Runs on the loader's thread.
+    // Runs on the loader's thread; it may outlive the loader (see above).
     using Fetch = std::function<PreviewImage(IFileNode*)>;
     // Runs on the main thread for every file of the current generation, with
     // what the fetch answered (possibly nothing).
     using Deliver = std::function<void(std::int64_t index, IFileNode* file, const PreviewImage& image)>;
 
     PreviewLoader(Fetch fetch, Deliver deliver, QObject* parent = nullptr);
-    // Stops and joins the thread.
+    // Asks the thread to end and returns without waiting for it.
     ~PreviewLoader() override;
 
     // Stops a running load, then loads jobs in order (main thread).
     void start(std::vector<Job> jobs);
     // Adds one job to the running load, or starts a load with it (main thread).
     void enqueue(Job job);
-    // See above (main thread).
+    // See above (main thread); never waits.
     void stop();
 
     int state() const;
     std::uint64_t generation() const { return generation_; }
 
 private:
-    void run();
-    void post(std::uint64_t generation, Job job, PreviewImage image);
+    struct Shared;
+    static void run(const std::shared_ptr<Shared>& shared);
+    void ensureThread();
 
-    Fetch fetch_;
     Deliver deliver_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;    // the loader waits for work
-    std::condition_variable stopped_; // stop() waits for the loader
-    std::deque<Job> jobs_;
-    int state_ = NeverStarted;
-    bool quit_ = false;
-    std::uint64_t generation_ = 0;  // main thread's current generation
-    std::uint64_t jobsGeneration_ = 0; // generation of jobs_, under mutex_
-    std::thread thread_;
-    // Read and cleared on the main thread only: answers posted before the
-    // loader went are dropped.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::uint64_t generation_ = 0; // main thread's current generation
+    std::shared_ptr<Shared> shared_;
 };
 
 } // namespace salvor::windows

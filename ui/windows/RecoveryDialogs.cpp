@@ -307,8 +307,11 @@ void VXScanNotEndSaveWindowController::changeRecoveryFilesPoint(double count, co
                                                                  double notRecovered, bool sourceGone) {
     window();
     setFolderLink(savePathLabel, path);
-    QString note =
-        platform::localizedFormat(sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NODE" : "PAGE_FOUR_RECOVER_NOTEND_NODE", count);
+    // With nothing copied, no file is said to be in the folder.
+    QString note = count < 1 ? localizedString(sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NONE" : "PAGE_FOUR_RECOVER_NOTEND_NONE")
+                             : platform::localizedFormat(sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NODE"
+                                                                    : "PAGE_FOUR_RECOVER_NOTEND_NODE",
+                                                         count);
     if (notRecovered > 0)
         note = platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", notRecovered) + QLatin1Char(' ') + note;
     showRecoveryNoteLabel->setText(note);

@@ -1,7 +1,7 @@
 // The preview loader on a real thread: every job delivered in order on the
-// main thread, a stop that waits only for the file in hand, answers of an
-// older generation dropped, stopping an idle loader at once, the grid's
-// one-request-at-a-time use. Also run under ThreadSanitizer.
+// main thread, a stop that waits for nothing (not even a read that hangs),
+// answers of an older generation dropped, stopping an idle loader at once,
+// the grid's one-request-at-a-time use. Also run under ThreadSanitizer.
 #include "platform/MainThread.h"
 #include "ui/windows/PreviewLoader.h"
 
@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace salvor;
@@ -22,7 +24,7 @@ IFileNode* fileAt(std::int64_t i) { return reinterpret_cast<IFileNode*>(std::uin
 
 std::vector<PreviewLoader::Job> jobs(std::int64_t first, std::int64_t end) {
     std::vector<PreviewLoader::Job> v;
-    for (std::int64_t i = first; i < end; ++i) v.push_back({i, fileAt(i)});
+    for (std::int64_t i = first; i < end; ++i) v.push_back({i, fileAt(i), nullptr});
     return v;
 }
 
@@ -100,18 +102,104 @@ private slots:
         QCOMPARE(r.indexes, (std::vector<std::int64_t>{190, 191, 192, 193, 194, 195, 196, 197, 198, 199}));
     }
 
+    // A read that hangs (a device held or gone mid-preview): stop, a new
+    // start and the loader's end all return at once and the main loop runs;
+    // the held file's answer, when it comes, is dropped, and its thread ends
+    // on its own after the loader has gone.
+    void stopNeverWaitsForAHeldRead() {
+        struct Hold {
+            std::mutex m;
+            std::condition_variable cv;
+            bool held = true;
+            std::atomic<int> inside{0}, fetched{0};
+        };
+        auto hold = std::make_shared<Hold>();
+        Received r;
+        auto loader = std::make_unique<PreviewLoader>(
+            [hold](IFileNode* f) {
+                ++hold->inside;
+                std::unique_lock lock(hold->m);
+                hold->cv.wait(lock, [&] { return !hold->held; });
+                ++hold->fetched;
+                --hold->inside;
+                return PreviewImage{QByteArray::number(qulonglong((reinterpret_cast<std::uintptr_t>(f) - 0x1000) / 16)),
+                                    QString()};
+            },
+            [&r](std::int64_t index, IFileNode*, const PreviewImage&) { r.indexes.push_back(index); });
+        auto release = [hold] {
+            {
+                std::lock_guard lock(hold->m);
+                hold->held = false;
+            }
+            hold->cv.notify_all();
+        };
+        // Let go after a while whatever happens, so a stop that waits shows as slow, not as a hang.
+        struct Joined {
+            std::thread thread;
+            ~Joined() { thread.join(); }
+        } rescue{std::thread([hold, release] {
+            std::unique_lock lock(hold->m);
+            if (!hold->cv.wait_for(lock, 3s, [&] { return !hold->held; })) {
+                lock.unlock();
+                release();
+            }
+        })};
+        // The file in hand is kept alive until its read is done, and let go on the loader's thread.
+        std::atomic<bool> kept{true}, letGoOnMain{false};
+        std::vector<PreviewLoader::Job> first = jobs(0, 10);
+        first[0].keep = std::shared_ptr<const void>(&r, [&](const void*) {
+            letGoOnMain = platform::isMainThread();
+            kept = false;
+        });
+        loader->start(std::move(first));
+        QVERIFY(waitFor([&] { return hold->inside.load() == 1; }));
+        auto before = std::chrono::steady_clock::now();
+        loader->stop();
+        QVERIFY2(std::chrono::steady_clock::now() - before < 200ms, "stop waited for the read in flight");
+        QCOMPARE(loader->state(), int(PreviewLoader::Stopped));
+        QCOMPARE(hold->inside.load(), 1); // the read goes on, on the loader's thread
+        QVERIFY(kept);
+        bool ran = false;
+        QTimer::singleShot(0, [&] { ran = true; });
+        QVERIFY(waitFor([&] { return ran; })); // the main loop goes on
+        before = std::chrono::steady_clock::now();
+        loader->start(jobs(20, 22)); // waits behind the held read, on the thread
+        QVERIFY(std::chrono::steady_clock::now() - before < 200ms);
+        release();
+        QVERIFY(waitFor([&] { return r.indexes.size() == 2; }));
+        QCOMPARE(r.indexes, (std::vector<std::int64_t>{20, 21})); // file 0's answer dropped
+        QVERIFY(!kept && !letGoOnMain);
+        QVERIFY(waitFor([&] { return loader->state() == PreviewLoader::Stopped; }));
+
+        // Gone while a read hangs: at once; the thread ends when the read does.
+        {
+            std::lock_guard lock(hold->m);
+            hold->held = true;
+        }
+        const int fetched = hold->fetched.load();
+        loader->enqueue({30, fileAt(30), nullptr});
+        QVERIFY(waitFor([&] { return hold->inside.load() == 1; }));
+        before = std::chrono::steady_clock::now();
+        loader.reset();
+        QVERIFY2(std::chrono::steady_clock::now() - before < 200ms, "the loader's end waited for the read");
+        release();
+        QVERIFY(waitFor([&] { return hold->inside.load() == 0 && hold->fetched.load() == fetched + 1; }));
+        QTest::qWait(20);
+        QCOMPARE(r.indexes.size(), std::size_t(2));
+    }
+
     // The grid asks one file at a time; each request restarts a stopped loader.
     void gridRequests() {
         Received r;
         auto loader = make(r, 1ms);
-        for (std::int64_t i = 0; i < 5; ++i) loader->enqueue({i, fileAt(i)});
+        for (std::int64_t i = 0; i < 5; ++i) loader->enqueue({i, fileAt(i), nullptr});
         QVERIFY(waitFor([&] { return r.indexes.size() == 5; }));
         QVERIFY(waitFor([&] { return loader->state() == PreviewLoader::Stopped; }));
-        loader->enqueue({7, fileAt(7)});
+        loader->enqueue({7, fileAt(7), nullptr});
         QVERIFY(waitFor([&] { return r.indexes.size() == 6; }));
         QCOMPARE(r.indexes.back(), 7);
-        // Destroyed while loading: the thread is joined, late answers dropped.
-        for (std::int64_t i = 0; i < 50; ++i) loader->enqueue({i, fileAt(i)});
+        // Destroyed while loading: the thread lets go, late answers dropped.
+        for (std::int64_t i = 0; i < 50; ++i) loader->enqueue({i, fileAt(i), nullptr});
         loader.reset();
         QTest::qWait(20);
         QVERIFY(r.indexes.size() < 6 + 50);

@@ -180,10 +180,20 @@ private slots:
     void notFinishedDialog() {
         VXScanNotEndSaveWindowController dialog;
         dialog.window();
-        dialog.changeRecoveryFilesPoint(0, QStringLiteral("/tmp/dest"));
-        QCOMPARE(dialog.showRecoveryNoteLabel->text(),
-                 platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_NODE", 0.0));
-        QVERIFY(dialog.showRecoveryNoteLabel->text().contains(QLatin1Char('0')));
+        // What it says of the files copied, stopped by the user or by the
+        // device, is so: with none copied, none is said to be in the folder.
+        const QString copied = QStringLiteral("They were copied");
+        for (const bool gone : {false, true}) {
+            dialog.changeRecoveryFilesPoint(0, QStringLiteral("/tmp/dest"), 0, gone);
+            const QString none = dialog.showRecoveryNoteLabel->text();
+            QVERIFY2(!none.contains(copied) && !none.contains(QLatin1String(" 0 files")), qPrintable(none));
+            QCOMPARE(none.startsWith(QLatin1String("The device stopped answering")), gone);
+            dialog.changeRecoveryFilesPoint(7, QStringLiteral("/tmp/dest"), 0, gone);
+            QCOMPARE(dialog.showRecoveryNoteLabel->text(),
+                     platform::localizedFormat(gone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NODE" : "PAGE_FOUR_RECOVER_NOTEND_NODE",
+                                               7.0));
+            QVERIFY(dialog.showRecoveryNoteLabel->text().contains(copied));
+        }
         dialog.jumpToSavePath();
         QCOMPARE(workspace_.opened, QStringList{QStringLiteral("/tmp/dest")});
 

@@ -7,13 +7,18 @@
 // start window; a second load after a refused one while the devices are
 // listed again; a load beside a card made alike; a 1 GiB deep scan watched
 // mid-scan; and, as root, a loop device cut off while it is scanned.
+#include "engine/controller/RecoveryControllers.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
 #include "engine/include/FileNode.h"
+#include "engine/include/RecoveryController.h"
+#include "engine/include/StorageDevice.h"
+#include "platform/Localization.h"
 #include "platform/MediaEvents.h"
 #include "platform/NotificationCenter.h"
 #include "services/DeviceData.h"
+#include "services/PublicUtilities.h"
 #include "services/UIController.h"
 #include "services/UIScan.h"
 #include "services/USBMonitorNotifier.h"
@@ -37,10 +42,16 @@
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 
 #include <unistd.h>
 
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <tuple>
 
@@ -181,6 +192,73 @@ struct AttachedCopy {
     QString copy, loop, error;
     std::unique_ptr<VXUIDeviceData> system;
     DiskVolumeNodeRef disk;
+};
+
+// Reads that hang while held: the device a controller is handed is read
+// through this one, whose reads wait (as a read of a device that stopped
+// answering waits in the kernel) until let go.
+struct ReadHold {
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = true;
+    std::atomic<int> waiting{0}, reads{0};
+    void release() {
+        {
+            std::lock_guard lock(m);
+            held = false;
+        }
+        cv.notify_all();
+    }
+};
+
+class HangingReads final : public IStorageDevice {
+public:
+    HangingReads(IStorageDevice* inner, std::shared_ptr<ReadHold> hold) : inner_(inner), hold_(std::move(hold)) {}
+    int Open(char* path) override { return inner_->Open(path); }
+    int Close() override { return inner_->Close(); }
+    int ReadSector(void* buffer, long long first, long long count) override {
+        ++hold_->reads;
+        {
+            std::unique_lock lock(hold_->m);
+            ++hold_->waiting;
+            hold_->cv.wait(lock, [&] { return !hold_->held; });
+            --hold_->waiting;
+        }
+        return inner_->ReadSector(buffer, first, count);
+    }
+    unsigned GetSectorSize() override { return inner_->GetSectorSize(); }
+    unsigned long long GetTotalSectors() override { return inner_->GetTotalSectors(); }
+    ResultCode IOCtl(unsigned long long code, void* arg) override { return inner_->IOCtl(code, arg); }
+    IStorageDeviceData* GetPrivateData() override { return inner_->GetPrivateData(); }
+    void SetPrivateData(IStorageDeviceData* data) override { inner_->SetPrivateData(data); }
+    int GetType() override { return inner_->GetType(); }
+    ResultCode GetLastError() override { return inner_->GetLastError(); }
+
+private:
+    IStorageDevice* inner_;
+    std::shared_ptr<ReadHold> hold_;
+};
+
+// A quick scan's controller that reads its volume through HangingReads.
+class HangingController final : public IRecoveryController {
+public:
+    HangingController(IRecoveryController* inner, std::shared_ptr<ReadHold> hold) : inner_(inner), hold_(std::move(hold)) {}
+    _RECOVERY_CONTROLLER_TYPE thisType() override { return inner_->thisType(); }
+    int Initialize(IRecoveryFilter* filter) override { return inner_->Initialize(filter); }
+    ResultCode StartDataRecovery(IStorageDevice* device, IProgress* sink, IDrirectoryTree* tree) override {
+        device_ = std::make_unique<HangingReads>(device, hold_);
+        return inner_->StartDataRecovery(device_.get(), sink, tree);
+    }
+    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override { return inner_->GetDataRecovery(type); }
+    void Release() override {
+        inner_->Release();
+        delete this;
+    }
+
+private:
+    IRecoveryController* inner_;
+    std::shared_ptr<ReadHold> hold_;
+    std::unique_ptr<HangingReads> device_;
 };
 
 } // namespace
@@ -343,6 +421,45 @@ private slots:
         QCOMPARE(listedByPathTree(detail_), scanned);
     }
 
+    // A result saved from a scan whose device stopped answering at 37 %
+    // opens saying so: the sheet tells how far the scan got and that what it
+    // found until then is listed, as the scan's own end told it.
+    void unfinishedSaveOpensSayingSo() {
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
+        QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        ListedImages images({(fat32 + QStringLiteral("/fat_32.img")).toStdString()});
+        QVERIFY(images.listed);
+        VXDeletailWindowController* wc = scanFromStartWindow();
+        QVERIFY(wc);
+        QVERIFY(waitEnd(wc, 60000));
+        // The scan's last record, as a scan whose device went at 37 % ends.
+        _PROGRESS_INFO gone = MakeProgress(PROGRESS_FINISHED, 1000, 370, ControllerResult::DeviceGone);
+        VXUIScan::instance().UpdateProgress(&gone);
+        std::uint64_t size = 0, files = 0;
+        VXUIController::shared().GetScanFileSize(&size, &files);
+        QVERIFY(files > 0);
+        QTemporaryDir out;
+        VXRootWindowController* home = exportAndGoHome(wc, out, QStringLiteral("cut scan"));
+        QVERIFY(home);
+        OpenPanel::queueAnswer(out.filePath(QStringLiteral("cut scan.rsf")));
+        home->importButtonClick();
+        QVERIFY(home->deletailWC);
+        detail_ = home->deletailWC;
+        QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
+        QMessageBox* sheet = kit::Alert::openAlerts()[0];
+        QCOMPARE(sheet->text(), QStringLiteral("The device stopped answering"));
+        QCOMPARE(sheet->informativeText(),
+                 QStringLiteral("The scan ended at 37% of the device. The %1 files found until then are listed.").arg(files));
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        QCOMPARE(detail_->selectFilesLabel->text(),
+                 platform::localizedFormat("PAGE_FOUR_ALL_FILES_SIZE",
+                                           VXPublicUtilities::longlongConvertVolSpace(static_cast<long long>(size)),
+                                           static_cast<long long>(files)));
+    }
+
     // A second "Open Scan Result" after a refused one, the devices listed
     // again in between (a medium went): the results window made for it asks
     // about the scan's device as it opens, before the windows have heard of
@@ -418,13 +535,19 @@ private slots:
     // label, size and image name) attached and listed first: the alike card
     // is tried and refused first, and nothing of it reaches the results
     // window; the card's own files are listed.
+    // With only a card of another label (same size and kind) attached, it
+    // is tried and refused, and the refusal says the card is not attached:
+    // none attached goes by that name.
     void loadBesideACardMadeAlike_data() {
         QTest::addColumn<bool>("deep");
-        QTest::newRow("quick") << false;
-        QTest::newRow("deep") << true;
+        QTest::addColumn<bool>("otherNameOnly");
+        QTest::newRow("quick") << false << false;
+        QTest::newRow("deep") << true << false;
+        QTest::newRow("quick, only a card of another name") << false << true;
     }
     void loadBesideACardMadeAlike() {
         QFETCH(bool, deep);
+        QFETCH(bool, otherNameOnly);
         QString message;
         const QString cards = fixture(QStringLiteral("cards_alike"), &message);
         QVERIFY2(!cards.isEmpty(), qPrintable(message));
@@ -447,6 +570,36 @@ private slots:
         VXRootWindowController* home = exportAndGoHome(wc, out, QStringLiteral("card"));
         QVERIFY(home);
 
+        if (otherNameOnly) {
+            QTemporaryDir other;
+            const QString relabelled = other.filePath(QStringLiteral("card.img"));
+            QVERIFY(QFile::copy(QString::fromStdString(two), relabelled));
+            int status = 0;
+            const QString said = run(QStringLiteral("mlabel -i '%1' ::OTHER").arg(relabelled), &status);
+            QVERIFY2(status == 0, qPrintable(QStringLiteral("mlabel (package mtools): ") + said));
+            images.reset();
+            images = std::make_unique<ListedImages>(std::vector<std::string>{relabelled.toStdString()});
+            QVERIFY(images->listed);
+            QString told;
+            QTimer answer;
+            connect(&answer, &QTimer::timeout, this, [&] {
+                const QList<QMessageBox*> alerts = kit::Alert::openAlerts();
+                if (alerts.isEmpty()) return;
+                told = alerts.front()->informativeText();
+                kit::Alert::buttonForAnswer(alerts.front(), kit::kAlertDefaultReturn)->click();
+            });
+            answer.start(20);
+            OpenPanel::queueAnswer(file);
+            home->importButtonClick();
+            QTRY_VERIFY_WITH_TIMEOUT(!told.isEmpty(), 30000);
+            answer.stop();
+            QVERIFY(!home->deletailWC);
+            QVERIFY2(told.startsWith(QStringLiteral("The scan result was made of “CARD”")), qPrintable(told));
+            QVERIFY2(!told.contains(QStringLiteral("made alike")), qPrintable(told));
+            QVERIFY2(told.endsWith(QStringLiteral("which is not attached now. Attach that device and open the scan result again.")),
+                     qPrintable(told));
+            return;
+        }
         // Now the alike card first, the scanned one second (at other indexes).
         images.reset();
         images = std::make_unique<ListedImages>(std::vector<std::string>{two, one});
@@ -469,6 +622,83 @@ private slots:
         std::set<long long> scannedSizes;
         for (const FileKey& k : scanned) scannedSizes.insert(std::get<1>(k));
         for (long long size : pulledSizes) QVERIFY2(scannedSizes.count(size), "a file of the alike card was shown");
+    }
+
+    // A whole disk scanned quick whose second volume's reads hang: Stop ends
+    // the scan at once (the read in flight goes on), what the first volume
+    // listed stays listed, and when the read returns, later, nothing changes.
+    void stopWhileReadsHang() {
+        QString message;
+        const QString mbr = fixture(QStringLiteral("mbr_fat_exfat"), &message);
+        QVERIFY2(!mbr.isEmpty(), qPrintable(message));
+        ListedImages images({(mbr + QStringLiteral("/disk_intact.img")).toStdString()});
+        QVERIFY(images.listed);
+        std::vector<DiskVolumeNodeRef> disks;
+        VXUIController& facade = VXUIController::shared();
+        facade.GetDeviceInfoToArray(disks);
+        QCOMPARE(disks.size(), std::size_t(1));
+        QCOMPARE(disks[0]->children().size(), std::size_t(2));
+        auto hold = std::make_shared<ReadHold>();
+        int made = 0;
+        VXUIScan::instance().SetControllerFactory([&made, hold](_RECOVERY_CONTROLLER_TYPE type) -> IRecoveryController* {
+            IRecoveryController* real = CreateRecoveryController(type);
+            return ++made == 2 && real ? new HangingController(real, hold) : real;
+        });
+        struct Reset {
+            std::shared_ptr<ReadHold> hold;
+            ~Reset() {
+                hold->release();
+                if (!QTest::qWaitFor([] { return VXUIScan::instance().LiveWorkers() == 0; }, 30000))
+                    qWarning("the scan's worker did not end");
+                VXUIScan::instance().SetControllerFactory({});
+            }
+        } reset{hold};
+        root_ = new VXRootWindowController;
+        detail_ = root_->deletailWC = new VXDeletailWindowController;
+        detail_->setSelectDiskVolumeData(disks[0]);
+        detail_->showWindow();
+        detail_->getData();
+        QVERIFY(QTest::qWaitFor([&] { return hold->waiting.load() > 0; }, 60000)); // the second volume's first read hangs
+        QVERIFY(facade.IsScanRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(foundCount(detail_) > 0, 10000); // the first volume's files
+        std::uint64_t size = 0, files = 0;
+        facade.GetScanFileSize(&size, &files);
+        QVERIFY(files > 0);
+
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        QElapsedTimer clock;
+        clock.start();
+        detail_->stopButtonClick();
+        // The stop itself is made 0.5 s after the answer; then the scan ends at once.
+        const bool ended = waitEnd(detail_, 8000);
+        const qint64 took = clock.elapsed();
+        qInfo("Stop with a read hanging: the scan ended %lld ms after the answer", static_cast<long long>(took));
+        QVERIFY2(ended && took < 3000, qPrintable(QStringLiteral("the scan ended %1 ms after Stop").arg(took)));
+        QCOMPARE(hold->waiting.load(), 1); // the read is still in flight
+        std::uint64_t sizeAtEnd = 0, filesAtEnd = 0;
+        facade.GetScanFileSize(&sizeAtEnd, &filesAtEnd);
+        QCOMPARE(filesAtEnd, files);
+        QVERIFY(!detail_->allDiskArr.empty());
+        QVERIFY(!listedByPathTree(detail_).empty());
+        const auto filed = [] {
+            std::set<std::pair<std::string, long long>> out;
+            for (const auto& [category, list] : VXUIScan::instance().GetTypeMap())
+                for (IFileNode* n : list) out.insert({n->GetFileName(), n->GetFileSize()});
+            return out;
+        };
+        const auto listed = filed();
+        QCOMPARE(listed.size(), std::size_t(files));
+
+        // The read returns: the worker winds down into nothing the window shows.
+        hold->release();
+        QVERIFY(QTest::qWaitFor([] { return VXUIScan::instance().LiveWorkers() == 0; }, 30000));
+        QTest::qWait(300);
+        QVERIFY(!facade.IsScanRunning());
+        facade.GetScanFileSize(&sizeAtEnd, &filesAtEnd);
+        QCOMPARE(filesAtEnd, files);
+        QCOMPARE(filed(), listed);
+        QCOMPARE(detail_->allDiskArr.size(), std::size_t(1));
+        delete root_.data();
     }
 
     // A 1 GiB image (the deep-scan benchmark's) scanned deep from the window:

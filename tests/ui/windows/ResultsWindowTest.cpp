@@ -23,11 +23,18 @@
 #include "ui/windows/SavePanel.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 #include <QSplitter>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace salvor;
 using namespace salvor::windows;
@@ -350,6 +357,64 @@ private slots:
         wc_->nsbuttonCellClick(0);
         QCOMPARE(OpNodeData::fileNodeState(a), 0);
         wc_->nsbuttonCellClick(7); // outside the rows: nothing
+    }
+
+    // A preview whose read hangs (a slow or vanished device): a click in the
+    // tree takes effect at once and the window goes on handling events; the
+    // held file's answer, when it comes, is dropped.
+    void previewStoppedWhileItsReadIsHeld() {
+        struct Hold {
+            std::mutex m;
+            std::condition_variable cv;
+            bool held = true;
+            std::atomic<int> inside{0};
+        };
+        auto hold = std::make_shared<Hold>();
+        auto release = [hold] {
+            {
+                std::lock_guard lock(hold->m);
+                hold->held = false;
+            }
+            hold->cv.notify_all();
+        };
+        scan_->preview = [hold](IFileNode*) {
+            ++hold->inside;
+            std::unique_lock lock(hold->m);
+            hold->cv.wait(lock, [&] { return !hold->held; });
+            --hold->inside;
+            return PreviewImage{};
+        };
+        // Let go after a while whatever happens: a window that waits shows as slow, not as a hang.
+        struct Joined {
+            std::thread thread;
+            ~Joined() { thread.join(); }
+        } rescue{std::thread([hold, release] {
+            std::unique_lock lock(hold->m);
+            if (!hold->cv.wait_for(lock, std::chrono::seconds(3), [&] { return !hold->held; })) {
+                lock.unlock();
+                release();
+            }
+        })};
+        ended();
+        showFolder("Docs");
+        wc_->segmentSelect(1);
+        QVERIFY(QTest::qWaitFor([&] { return hold->inside.load() == 1; }, 2000));
+        QElapsedTimer clock;
+        clock.start();
+        showFolder("Pics");
+        const qint64 took = clock.elapsed();
+        qInfo("a click in the tree while a preview read is held took effect after %lld ms", static_cast<long long>(took));
+        QVERIFY2(took < 300, qPrintable(QStringLiteral("the click took effect after %1 ms").arg(took)));
+        const QStringList pics = names(wc_->arrList);
+        QCOMPARE(wc_->opDataFile.get(), item("Pics"));
+        QVERIFY(!pics.contains(QStringLiteral("a.txt")));
+        bool ran = false;
+        QTimer::singleShot(0, wc_, [&] { ran = true; });
+        QVERIFY(QTest::qWaitFor([&] { return ran; }, 200)); // the window handles events
+        release();
+        QVERIFY(QTest::qWaitFor([&] { return hold->inside.load() == 0; }, 5000));
+        QTest::qWait(50); // the held answer reached the main thread, and was dropped
+        QCOMPARE(names(wc_->arrList), pics);
     }
 
     // Pause, stop, and the deep scan in the same window.
