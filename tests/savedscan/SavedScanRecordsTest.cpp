@@ -16,6 +16,8 @@
 
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -769,6 +771,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         KeptForged,
         // Killed while a smaller save is copied over the old one.
         KillInShrinking,
+        // Killed while copied over a save of mode 0644, its kept copy then
+        // held (flock -s) by another user where it could read it; or over a
+        // save of mode 0664 by a saver of umask 002, its kept copy then
+        // group-writable (as older programs made both).
+        KeptHeld,
+        GroupUmask,
     };
     const struct {
         const char* what;
@@ -847,6 +855,10 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
          How::KillInShrinking},
         {"killed while copied over its owner's save in a folder anyone may change", Where::OpenFolder,
          How::KillInCopy},
+        {"killed while copied, by its owner in a folder it may not add to, its kept copy held by another user",
+         Where::UnwritableFolder, How::KeptHeld},
+        {"killed while copied over a save of mode 0664 by its owner of umask 002, its kept copy group-writable",
+         Where::UnwritableFolder, How::GroupUmask},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -963,6 +975,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         std::string old;
         const mode_t oldMode = c.where == Where::OtherOwner         ? 0600
                                : c.where == Where::StickyOtherOwner ? 0660
+                               : c.how == How::KeptHeld             ? 0644
+                               : c.how == How::GroupUmask           ? 0664
                                                                     : 0640;
         struct stat was {};
         if (c.where != Where::Nothing) {
@@ -1085,6 +1099,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 if (c.how == How::FifoBeside) ::alarm(60);
                 // A saver of umask 0: what it keeps aside has bits of its own.
                 if (c.how == How::KeptAltered) ::umask(0);
+                if (c.how == How::GroupUmask) ::umask(002);
                 // fallocate answers 0 without taking room, or EOPNOTSUPP.
                 sock_filter filter[] = {
                     BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -1124,6 +1139,38 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             EXPECT_EQ(sink.loaded, 0) << "a load took what a running save keeps";
         }
 
+        // Another user holding the kept copy, until the case ends.
+        struct Holder {
+            pid_t pid = -1;
+            int release = -1;
+            bool Hold(uid_t uid, const std::string& at) {
+                int ready[2], hold[2];
+                if (::pipe(ready) != 0 || ::pipe(hold) != 0) return false;
+                pid = ::fork();
+                if (pid == 0) {
+                    char held = 0;
+                    if (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
+                        ::setresuid(uid, uid, uid) == 0) {
+                        const int fd = ::open(at.c_str(), O_RDONLY | O_NONBLOCK);
+                        held = fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+                    }
+                    static_cast<void>(::write(ready[1], &held, 1));
+                    static_cast<void>(::read(hold[0], &held, 1));
+                    ::_exit(0);
+                }
+                ::close(ready[1]);
+                ::close(hold[0]);
+                release = hold[1];
+                char held = 0;
+                const bool told = ::read(ready[0], &held, 1) == 1;
+                ::close(ready[0]);
+                return told && held;
+            }
+            ~Holder() {
+                if (release >= 0) ::close(release);
+                if (pid > 0) ::waitpid(pid, nullptr, 0);
+            }
+        } holder;
         if (killed) {
             // Neither save is whole until a load or a start puts the old one back.
             ASSERT_EQ(LoadDirect(file), SAVED_DAMAGED);
@@ -1149,6 +1196,19 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                         kept = e.path().string();
             ASSERT_FALSE(kept.empty()) << "no copy of the old save was kept";
             const std::string keptBytes = ReadWholeFile(kept);
+            if (c.how == How::KeptHeld || c.how == How::GroupUmask) {
+                // Its owner's alone, whatever the save's bits and the umask.
+                struct stat ks {};
+                ASSERT_EQ(::stat(kept.c_str(), &ks), 0);
+                EXPECT_EQ(ks.st_mode & 077, 0u) << std::oct << ks.st_mode << ": others may open the kept copy";
+                EXPECT_EQ(ks.st_uid, kOwner);
+                // Made as older programs made it: then another user holds
+                // it, or its group may write it as it may write the save.
+                ASSERT_EQ(::chmod(kept.c_str(), c.how == How::KeptHeld ? 0644 : 0664), 0);
+                if (c.how == How::KeptHeld) {
+                    ASSERT_TRUE(holder.Hold(kOther, kept)) << "another user could not hold it";
+                }
+            }
             const auto putBack = [&] {
                 if (c.where == Where::UnwritableFolder || c.where == Where::Replugged)
                     SaveRestoreResult::PutBackInterruptedSaves();
