@@ -128,6 +128,8 @@ std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node);
 std::uint32_t ContentMark(IDataRecovery& writer, IFileNode* node);
 // The same of the file of size bytes that reader reads (0 without one).
 std::uint32_t ContentMarkOf(IFileReader* reader, long long size);
+// The reads ContentMarkOf makes, without the mark.
+void ContentMarkReads(IFileReader* reader, long long size);
 
 // A Files or Samples mark against what the sampled files read now (now[i]
 // for the mark's i-th file): Same when at least half of the files that

@@ -320,7 +320,7 @@ std::vector<std::uint32_t> ReadContentMarks(CDataRecovery& writer, const std::ve
             if (!partition || !reader->Open(&reads, node, partition))
                 readers[i - from].reset();
             else
-                ContentMarkOf(reader, node->GetFileSize());
+                ContentMarkReads(reader, node->GetFileSize());
         }
         reads.EndNoting();
         const std::size_t batch = to - from;

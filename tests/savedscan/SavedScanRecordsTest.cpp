@@ -7,10 +7,13 @@
 #include "savedscan/CRC.h"
 #include "savedscan/IRSData.h"
 #include "savedscan/KeptSave.h"
+#include "savedscan/SavedVolumeCheck.h"
+#include "engine/writer/DataRecovery.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/support/engine_helpers.h"
+#include "tests/engine/writer/WriterTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -1148,6 +1151,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 if (::pipe(ready) != 0 || ::pipe(hold) != 0) return false;
                 pid = ::fork();
                 if (pid == 0) {
+                    ::close(ready[0]);
+                    ::close(hold[1]);
                     char held = 0;
                     if (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
                         ::setresuid(uid, uid, uid) == 0) {
@@ -1409,6 +1414,61 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
             EXPECT_TRUE(std::filesystem::is_symlink(c.where == Where::LinkedFile ? path : dir.file("link")));
         }
+    }
+}
+
+// Marks read in blocks, in the device's order, are the marks read file by
+// file, at 512 and 4096-byte sectors: over a stamped image (each sector its
+// own number) for files in one run, fragmented out of order, with a hole,
+// initialized in part, smaller than a sector, running past the device's
+// end, beside a sector that fails, and many small ones side by side, which
+// cost far fewer reads. A reading stopped midway leaves the rest unmarked.
+TEST(SavedScanRecords, MarksReadInBlocksAreTheMarksReadOneByOne) {
+    for (const unsigned ss : {512u, 4096u}) {
+        SCOPED_TRACE(ss);
+        TempDir tmp;
+        ASSERT_TRUE(WriteStampedImage(tmp.file("img"), 2000, ss));
+        ImageDevice device(tmp.file("img"), ss);
+        CSearchedPartitionInfo record(ss);
+        record.m_clusterOrigin = 100;
+        record.m_sectorsPerCluster = 2;
+        record.SetTotalSectors(1900);
+        const long long c = 2LL * ss;
+        std::vector<std::unique_ptr<TestFileNode>> nodes;
+        nodes.push_back(MakeFileNode({{10, 3}}, 3 * c - 7));
+        nodes.push_back(MakeFileNode({{300, 2}, {20, 1}, {150, 4}}, 7 * c - 100));
+        nodes.push_back(MakeFileNode({{40, 1}, {-1, 2}, {41, 1}}, 4 * c));
+        nodes.push_back(MakeFileNode({{50, 4}}, 4 * c));
+        nodes.back()->m_initialized = c + 3;
+        nodes.push_back(MakeFileNode({{60, 1}}, 100));
+        nodes.push_back(MakeFileNode({{945, 10}}, 10 * c));
+        nodes.push_back(MakeFileNode({{500, 2}}, 2 * c));
+        device.FailSector(100 + 500 * 2 + 2);
+        for (long long i = 0; i < 300; ++i) nodes.push_back(MakeFileNode({{600 + i, 1}}, 100 + i * 7 % 900));
+        std::vector<IFileNode*> files;
+        for (const auto& node : nodes) files.push_back(node.get());
+        CDataRecovery writer;
+        std::vector<CSearchedPartitionInfo*> records{&record};
+        ASSERT_EQ(writer.Initialize(records, &device), 0u);
+        std::vector<std::uint32_t> oneByOne;
+        device.ResetCounters();
+        for (IFileNode* file : files) oneByOne.push_back(ContentMark(writer, file));
+        const unsigned long long reads = device.Reads();
+        EXPECT_EQ(std::count(oneByOne.begin(), oneByOne.end(), 0u), 2) << "past the end, and the failing sector";
+        device.ResetCounters();
+        std::size_t told = 0;
+        EXPECT_EQ(ReadContentMarks(writer, files, nullptr, [&](std::size_t done) { told = done; }), oneByOne);
+        EXPECT_EQ(told, files.size());
+        EXPECT_LT(device.Reads() * 10, reads) << device.Reads() << " of " << reads;
+        int asked = 0;
+        const std::vector<std::uint32_t> stopped = ReadContentMarks(writer, files, [&] { return ++asked < 3; }, nullptr);
+        ASSERT_EQ(stopped.size(), files.size());
+        std::size_t unmarked = 0;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_TRUE(stopped[i] == 0 || stopped[i] == oneByOne[i]) << i;
+            unmarked += stopped[i] == 0 && oneByOne[i] != 0;
+        }
+        EXPECT_GT(unmarked, 0u);
     }
 }
 
