@@ -248,11 +248,14 @@ bool ClosedFolder(const struct stat& folder, const struct stat& save) {
 // maker's group where the folder does not give it its own), no one else may
 // write it or swap it in its folder, it is one file of one name, and its
 // kept bytes are on the device (no hole of a file's size for a small one).
+// A record its group may write counts where that group may write the save
+// anyway (a umask of 002 gave older records the save's group bits).
 bool Counts(int fd, const struct stat& rs, const struct stat& folder, const struct stat& save) {
+    const bool groupWritesSave = rs.st_gid == save.st_gid && (save.st_mode & S_IWGRP) != 0;
     const bool maker = rs.st_uid == save.st_uid || rs.st_uid == ::geteuid() ||
-                       (rs.st_gid == save.st_gid && (save.st_mode & S_IWGRP) != 0 && (folder.st_mode & S_ISGID) == 0);
-    if (!S_ISREG(rs.st_mode) || rs.st_nlink != 1 || (rs.st_mode & (S_IWGRP | S_IWOTH)) != 0 || !maker ||
-        !ClosedFolder(folder, save))
+                       (groupWritesSave && (folder.st_mode & S_ISGID) == 0);
+    const bool othersWrite = (rs.st_mode & S_IWOTH) != 0 || ((rs.st_mode & S_IWGRP) != 0 && !groupWritesSave);
+    if (!S_ISREG(rs.st_mode) || rs.st_nlink != 1 || othersWrite || !maker || !ClosedFolder(folder, save))
         return false;
     if (rs.st_size <= kHeaderSpace) return true;
     const off_t hole = ::lseek(fd, kHeaderSpace, SEEK_HOLE);
@@ -262,16 +265,49 @@ bool Counts(int fd, const struct stat& rs, const struct stat& folder, const stru
 
 enum class Outcome { None, Left, Dealt };
 
+// Logs why a record was left, and tells the first reason to why.
+void Why(std::string* why, const std::string& reason) {
+    CatchExeception::WriteLog("%s\n", reason.c_str());
+    if (why && why->empty()) *why = reason;
+}
+
+// An open-file write lock over the whole record: a running save holds one,
+// and so does a load while it puts the record back. Only one who may write
+// the record can take it (another who may read it may take a read lock,
+// which tells nothing).
+bool WriteLock(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool WriteLocked(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_WRLCK;
+}
+
 struct CloseDir {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
 // The record name in folder, for the regular file at save (no link).
-Outcome PutBackFrom(const std::string& folder, const std::string& name, const std::string& save) {
+// why, when given, learns why a record was left (the first reason).
+Outcome PutBackFrom(const std::string& folder, const std::string& name, const std::string& save,
+                    std::string* why = nullptr) {
     const std::string record = folder + "/" + name;
-    // Neither a fifo nor a device may hold a load up.
+    // Neither a fifo nor a device may hold a load up. Opened for writing
+    // where it may be, for its write lock; a record of the save's group
+    // only for reading.
     const OwnedFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    const OwnedFd kept{dir.fd < 0 ? -1 : ::openat(dir.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    const auto openKept = [&](int mode) {
+        return dir.fd < 0 ? -1 : ::openat(dir.fd, name.c_str(), mode | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    };
+    int keptFd = openKept(O_RDWR);
+    if (keptFd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) keptFd = openKept(O_RDONLY);
+    const OwnedFd kept{keptFd};
     const OwnedFd file{::open(save.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
     struct stat rs {};
     struct stat where {};
@@ -282,13 +318,24 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     // One another user could have made or changed is not read, written,
     // removed or taken for the owner's: it makes no record of theirs stale.
     if (!Counts(kept.fd, rs, where, st)) {
-        CatchExeception::WriteLog("kept save %s: another user than %s's owner may have written it, or its bytes "
-                                  "are not there: left as it is\n",
-                                  record.c_str(), save.c_str());
+        Why(why, "kept save " + record + ": another user than " + save +
+                     "'s owner may have written it, or its bytes are not there: left as it is");
         return Outcome::Left;
     }
-    // A save that runs now holds it.
-    if (::flock(kept.fd, LOCK_EX | LOCK_NB) != 0) return Outcome::Left;
+    // A save that runs now holds it, and holds a write lock on it that only
+    // one who may write it can take. Another user who may only read it (a
+    // record older programs made readable as the save) may hold it too: that
+    // keeps nothing from coming back.
+    if (::flock(kept.fd, LOCK_EX | LOCK_NB) != 0) {
+        if (WriteLocked(kept.fd) || (rs.st_mode & (S_IRGRP | S_IROTH)) == 0) {
+            Why(why, "kept save " + record + " is held by a save running now, or by a load: left as it is");
+            return Outcome::Left;
+        }
+        CatchExeception::WriteLog("kept save %s is held by one who may only read it: dealt with all the same\n",
+                                  record.c_str());
+    }
+    // While this load deals with it, another load and a save leave it alone.
+    WriteLock(kept.fd);
     std::string head(static_cast<std::size_t>(std::min<off_t>(rs.st_size, kHeaderSpace)), '\0');
     if (::pread(kept.fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) return Outcome::Left;
     // No header yet: the save stopped while keeping the old bytes, before
@@ -299,7 +346,7 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     }
     Header h;
     if (!Decode(head, h) || static_cast<std::uint64_t>(rs.st_size) != kHeaderSpace + h.oldLength) {
-        CatchExeception::WriteLog("kept save %s is damaged: left as it is\n", record.c_str());
+        Why(why, "kept save " + record + " is damaged: left as it is");
         return Outcome::Left;
     }
     // Only ever onto the file the record was made for: its inode (and birth
@@ -311,8 +358,7 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     const bool itsVolume =
         st.st_dev == h.dev || st.st_dev == rs.st_dev || (h.volume != 0 && h.volume == VolumeOf(file.fd));
     if (st.st_ino != h.ino || !bornAlike || !itsVolume) {
-        CatchExeception::WriteLog("kept save %s is of another file than %s: left as it is\n", record.c_str(),
-                                  save.c_str());
+        Why(why, "kept save " + record + " is of another file than " + save + ": left as it is");
         return Outcome::Left;
     }
     // A whole save (the new one, or the old one put back) is kept, and the
@@ -324,26 +370,24 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     }
     const auto length = static_cast<std::uint64_t>(st.st_size);
     if (length < std::min(h.oldLength, h.newLength) || length > std::max(h.oldLength, h.newLength)) {
-        CatchExeception::WriteLog("kept save %s: %s has a length no copy left, left as it is\n", record.c_str(),
-                                  save.c_str());
+        Why(why, "kept save " + record + ": " + save + " has a length no copy left, left as it is");
         return Outcome::Left;
     }
     std::uint32_t crc = 0;
     if (!Copy(kept.fd, kHeaderSpace, -1, 0, static_cast<off_t>(h.oldLength), &crc) || crc != h.keptCrc) {
-        CatchExeception::WriteLog("kept save %s: its bytes are damaged, left as it is\n", record.c_str());
+        Why(why, "kept save " + record + ": its bytes are damaged, left as it is");
         return Outcome::Left;
     }
     const OwnedFd to{::open(save.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
     struct stat now {};
     if (to.fd < 0 || ::fstat(to.fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-        CatchExeception::WriteLog("kept save %s: %s may not be written, left as it is\n", record.c_str(),
-                                  save.c_str());
+        Why(why, "kept save " + record + ": " + save + " may not be written, left as it is");
         return Outcome::Left;
     }
     const auto oldLength = static_cast<off_t>(h.oldLength);
     if (!(Copy(kept.fd, kHeaderSpace, to.fd, 0, oldLength, nullptr) && ::ftruncate(to.fd, oldLength) == 0 &&
           Synced(to.fd))) {
-        CatchExeception::WriteLog("kept save %s: the old save could not be put back\n", record.c_str());
+        Why(why, "kept save " + record + ": the old save could not be put back");
         return Outcome::Left;
     }
     CatchExeception::WriteLog("kept save %s: the old save was put back at %s\n", record.c_str(), save.c_str());
@@ -420,15 +464,16 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
             continue;
         if (std::uint64_t{fs.f_bavail} * fs.f_frsize < need + (where.st_dev == m_old.st_dev ? growth : 0)) continue;
         const std::string at = folder + "/" + name;
-        // Readable by no more than the save, written by its maker alone; the
-        // save's owner may put it back.
-        const mode_t bits = (m_old.st_mode & 0644) | 0600;
+        // Opened by the save's owner alone (or, made by one of the save's
+        // group who may write it, also by that group), whatever the save's
+        // bits and the umask: no other user may hold it, read it or write it.
+        const mode_t bits = ::geteuid() == 0 || ::geteuid() == m_old.st_uid ? 0600 : 0640;
         int fd = ::openat(dir.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
         // One left by a save that never overwrote its file goes.
         if (fd < 0 && errno == EEXIST && PutBackFrom(folder, name, path) == Outcome::Dealt)
             fd = ::openat(dir.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
         if (fd < 0) continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !WriteLock(fd)) {
             ::close(fd);
             ::unlinkat(dir.fd, name.c_str(), 0);
             continue;
@@ -440,6 +485,7 @@ bool CKeptRecord::Open(const std::string& path, int save, std::uint64_t growth) 
             static_cast<void>(::fchown(fd, m_old.st_uid, m_old.st_gid));
         else if (::geteuid() != m_old.st_uid)
             static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), m_old.st_gid));
+        static_cast<void>(::fchmod(fd, bits));
         m_fd = fd;
         m_path = at;
         return true;
@@ -474,7 +520,7 @@ bool CKeptRecord::Remove() {
     return removed;
 }
 
-bool PutBackInterruptedSave(const char* path) {
+bool PutBackInterruptedSave(const char* path, std::string* left) {
     if (!path || !*path) return false;
     std::string save = path;
     struct stat st {};
@@ -487,11 +533,11 @@ bool PutBackInterruptedSave(const char* path) {
     bool dealt = false;
     const std::string beside = FolderOf(save);
     if (::faccessat(AT_FDCWD, (beside + "/" + BesideName(st)).c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0)
-        dealt = PutBackFrom(beside, BesideName(st), save) == Outcome::Dealt;
+        dealt = PutBackFrom(beside, BesideName(st), save, left) == Outcome::Dealt;
     for (const std::string& folder : {StateFolder(false), TempFolder(false)})
         if (!folder.empty())
             for (const std::string& name : RecordsOf(folder, st))
-                dealt = PutBackFrom(folder, name, save) == Outcome::Dealt || dealt;
+                dealt = PutBackFrom(folder, name, save, left) == Outcome::Dealt || dealt;
     return dealt;
 }
 

@@ -35,6 +35,7 @@
 #include <system_error>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -43,6 +44,7 @@ namespace SaveRestoreResult {
 namespace {
 
 std::atomic<long long> g_loadPauseMs{1000};
+std::atomic<bool> g_contentMarks{true};
 
 // The header's description of a save from a scan that did not finish: how
 // far the scan got, for the load to tell.
@@ -221,12 +223,64 @@ bool ExpectedBytes(const SaveSource& source, const PartitionLists& lists, CSaveB
     return true;
 }
 
+// The files a save marks by their bytes: per root, the first in save order
+// that have bytes of their own on the device, kMaxContentMarks in all.
+struct MarkPlan {
+    std::vector<std::pair<IFileNode*, std::vector<IFileNode*>>> roots;
+    std::uint64_t files = 0;
+};
+using ContentMarks = std::unordered_map<const IFileNode*, std::uint32_t>;
+// What reading one file's marks counts for in a save's progress: about the
+// bytes sampled.
+constexpr std::uint64_t kMarkWork = 3 * 512;
+
+MarkPlan PlanContentMarks(const SaveSource& source, CSaveBytes& bytes) {
+    MarkPlan plan;
+    if (!source.content || !g_contentMarks) return plan;
+    for (IFileNode* root : source.roots) {
+        std::vector<IFileNode*> files;
+        WalkBreadthFirst(root, bytes, [&](IFileNode* child) {
+            if (plan.files < kMaxContentMarks && !child->IsDirectory() && !HasResidentData(child) &&
+                child->GetFileSize() > 0) {
+                files.push_back(child);
+                ++plan.files;
+            }
+        });
+        if (!files.empty()) plan.roots.emplace_back(root, std::move(files));
+    }
+    return plan;
+}
+
+// Reads the planned marks for at most kContentMarkSeconds (files left then
+// get none), counting them in the save's progress as they are read.
+ContentMarks TakeContentMarks(const SaveSource& source, const MarkPlan& plan, CSaveBytes& bytes) {
+    ContentMarks marks;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kContentMarkSeconds);
+    const auto goOn = [&] { return !bytes.Stopped() && std::chrono::steady_clock::now() < until; };
+    std::uint64_t counted = 0;
+    for (const auto& [root, files] : plan.roots) {
+        if (!goOn()) break;
+        const std::uint64_t before = counted;
+        const std::vector<std::uint32_t> now = source.content(root, files, goOn, [&](std::size_t done) {
+            const std::uint64_t at = before + std::min<std::uint64_t>(done, files.size());
+            if (at > counted) bytes.Wrote((at - counted) * kMarkWork);
+            counted = std::max(counted, at);
+        });
+        for (std::size_t i = 0; i < files.size() && i < now.size(); ++i)
+            if (now[i] != 0) marks.emplace(files[i], now[i]);
+        if (before + files.size() > counted) bytes.Wrote((before + files.size() - counted) * kMarkWork);
+        counted = before + files.size();
+    }
+    if (plan.files > counted) bytes.Wrote((plan.files - counted) * kMarkWork);
+    return marks;
+}
+
 // Returns the NodeData payload of the nodes written.
-std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLists& lists, CSaveBytes& bytes) {
+std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLists& lists, const ContentMarks& marks,
+                       CSaveBytes& bytes) {
     std::string nodeData;
     CRecordWriter extras(nodeData);
-    std::uint64_t ordinal = 0, marked = 0;
-    std::chrono::steady_clock::duration markTime{};
+    std::uint64_t ordinal = 0;
     std::uint64_t blocks = 0;
     for (const auto& records : lists) blocks += BlocksFor(records.size());
     rs.OpenFrame(_frFileSystemNode);
@@ -258,14 +312,8 @@ std::string WriteRoots(IRSData& rs, const SaveSource& source, const PartitionLis
             WriteFileNode(child, out);
             std::string resident;
             const bool held = HasResidentData(child) && source.resident && source.resident(root, child, resident);
-            std::uint32_t content = 0;
-            if (source.content && !child->IsDirectory() && !HasResidentData(child) && child->GetFileSize() > 0 &&
-                marked < kMaxContentMarks && markTime < std::chrono::seconds(kContentMarkSeconds)) {
-                ++marked;
-                const auto t0 = std::chrono::steady_clock::now();
-                content = source.content(root, child);
-                markTime += std::chrono::steady_clock::now() - t0;
-            }
+            const auto mark = marks.find(child);
+            const std::uint32_t content = mark != marks.end() ? mark->second : 0;
             CNodeData::Write(ordinal++, child, held ? &resident : nullptr, content, extras);
             payload.MaybeFlush();
         });
@@ -552,7 +600,8 @@ bool PutInPlace(const SaveTarget& target, CSaveBytes& bytes, bool& notKept) {
 
 // The whole container written into rs, which is open: false when a write
 // failed or the save was stopped.
-bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists& lists, CSaveBytes& progress) {
+bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists& lists, const ContentMarks& marks,
+                    CSaveBytes& progress) {
     bool ok = true;
     try {
         FILEHEADER header;
@@ -583,7 +632,7 @@ bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists&
         w.Bytes(name.data(), name.size());
         WriteSmallFrame(rs, _frDiskDevice, bytes, progress);
 
-        const std::string nodeData = WriteRoots(rs, source, lists, progress);
+        const std::string nodeData = WriteRoots(rs, source, lists, marks, progress);
         if (!nodeData.empty()) {
             if (nodeData.size() > UINT32_MAX) throw WriteFailure{};
             WriteSmallFrame(rs, _frNodeData, nodeData, progress);
@@ -623,6 +672,7 @@ std::string FolderOf(const std::string& path) {
 } // namespace
 
 void SetLoadPause(std::chrono::milliseconds pause) { g_loadPauseMs = pause.count(); }
+void SetContentMarks(bool on) { g_contentMarks = on; }
 
 std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgress* sink, CProgressSteps&) {
     CSaveBytes bytes(sink);
@@ -636,12 +686,16 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     const PartitionLists lists = ListPartitions(source);
     std::uint64_t expected = 0;
     if (!ExpectedBytes(source, lists, bytes, expected)) return SAVED_WRITE_FAILED;
+    // The files' marks are read once, before any place is written.
+    const MarkPlan plan = PlanContentMarks(source, bytes);
+    const std::uint64_t marking = plan.files * kMarkWork;
     CRSData rs(RS_MODE_WRITE);
     const Temporary temporary = StartTemporary(rs, target);
     bool notKept = false;
     if (temporary == Temporary::Made) {
-        bytes.Expect(expected);
-        if (WriteContainer(rs, source, lists, bytes) && PutInPlace(target, bytes, notKept)) return SAVED_OK;
+        bytes.Expect(expected + marking);
+        const ContentMarks marks = TakeContentMarks(source, plan, bytes);
+        if (WriteContainer(rs, source, lists, marks, bytes) && PutInPlace(target, bytes, notKept)) return SAVED_OK;
         // A file without all its records would read as a different scan; the
         // file it was to replace is left as it was.
         ::unlink(target.temp.c_str());
@@ -655,16 +709,17 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
     bool built = false;
     if (temporary == Temporary::InPlace && ::access(target.path.c_str(), R_OK) == 0) {
         const auto oldLength = static_cast<std::uint64_t>(target.old.st_size);
-        bytes.Expect(2 * expected + oldLength);
+        bytes.Expect(2 * expected + oldLength + marking);
+        const ContentMarks marks = TakeContentMarks(source, plan, bytes);
         CScratchPlaces places(FolderOf(target.path));
         while (!built && !bytes.Stopped()) {
             scratch.Reset(places.Next(expected, target.old.st_dev, expected > oldLength ? expected - oldLength : 0));
             if (scratch.fd < 0) break;
             const std::uint64_t before = bytes.Done();
             CRSData place(RS_MODE_WRITE);
-            built = place.StartRS(::dup(scratch.fd)) && WriteContainer(place, source, lists, bytes);
+            built = place.StartRS(::dup(scratch.fd)) && WriteContainer(place, source, lists, marks, bytes);
             // What the failed place took is counted as written; the bar never goes back.
-            if (!built) bytes.Expect(2 * expected + oldLength + (bytes.Done() - before));
+            if (!built) bytes.Expect(2 * expected + oldLength + marking + (bytes.Done() - before));
         }
         if (scratch.fd < 0 && !built && !bytes.Stopped()) {
             CatchExeception::WriteLog("%s %d: no room to build the save for %s\r\n", "WriteScanResult", __LINE__, path);
@@ -1031,9 +1086,10 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
                                  VolumeMark::Kind kind) { return MarksNow(device, records, nodes, kind); };
     volumes.filesHeld = [device](const CSearchedPartitionInfo& record, const std::vector<IFileNode*>& files,
                                  VolumeCheck alone) { return VolumeHoldsFiles(device, record, files, alone); };
-    volumes.contentMarks = [device](const std::vector<CSearchedPartitionInfo*>& records,
-                                    const std::vector<IFileNode*>& nodes) {
-        return ContentMarksNow(device, records, nodes);
+    // The bar moves while they are read.
+    volumes.contentMarks = [this, device, sink](const std::vector<CSearchedPartitionInfo*>& records,
+                                                const std::vector<IFileNode*>& nodes) {
+        return ContentMarksNow(device, records, nodes, [this, sink] { m_steps.Step(sink); });
     };
     // Where the device lies on its disk, and where each root's saved volume
     // lay on the scanned one: the sectors of a volume found to be another
@@ -1108,7 +1164,8 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     IProgress* sink = para->sink;
     RestoreScanTarget& scan = *para->target;
     std::this_thread::sleep_for(std::chrono::milliseconds(g_loadPauseMs.load()));
-    PutBackInterruptedSave(para->path.c_str());
+    std::string left;
+    PutBackInterruptedSave(para->path.c_str(), &left);
     CRSData rs(RS_MODE_READ);
     scan.Clear();
     CSavedVolumeCache::instance().Clear();
@@ -1118,6 +1175,10 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
 
     SavedScanHead head;
     std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
+    // A save cut short whose old bytes stay kept aside: the refusal says why.
+    if (code != SAVED_OK && !left.empty())
+        CatchExeception::WriteLog("saved scan refused; the earlier save kept aside was not put back: %s\n",
+                                  left.c_str());
     if (code == SAVED_OK) scan.SavedDevice(head.disk);
     const std::vector<IStorageDevice*> devices =
         code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};

@@ -56,10 +56,15 @@ struct SaveSource {
     // The resident bytes of a node whose data lives in its record (NTFS),
     // as a recovery would read them now; false when they cannot be read.
     std::function<bool(IFileNode* root, IFileNode* node, std::string& bytes)> resident;
-    // What a file's bytes read as now (ContentMark on the device scanned); 0
-    // when they cannot be read. Asked of the files first in save order
-    // (kMaxContentMarks, kContentMarkSeconds).
-    std::function<std::uint32_t(IFileNode* root, IFileNode* node)> content;
+    // What files of root read as now (ContentMark on the device scanned, per
+    // node; 0 where they cannot be read), read as the device lays them out
+    // (ReadContentMarks): asked of the files first in save order
+    // (kMaxContentMarks), and read while goOn answers true
+    // (kContentMarkSeconds); done hears how many of them are read.
+    std::function<std::vector<std::uint32_t>(IFileNode* root, const std::vector<IFileNode*>& nodes,
+                                             const std::function<bool()>& goOn,
+                                             const std::function<void(std::size_t)>& done)>
+        content;
     // The volumes the scanned disk lists (start and sectors on it); none for
     // a scanned volume.
     std::vector<std::pair<long long, unsigned long long>> volumes;
@@ -200,13 +205,16 @@ private:
 
 // The pause before a load reads (tests shorten it).
 void SetLoadPause(std::chrono::milliseconds pause);
+// Whether saves mark files by their bytes (benchmarks weigh what that costs).
+void SetContentMarks(bool on);
 
 // What a load does first: where a save over the file at path was cut short
 // while it overwrote the old one in place (a kill, a power cut), the old
 // save kept aside goes back unless the file is a whole save, and what was
 // kept goes. What was kept for another file, damaged, or held by a save
-// running now is left alone. True when something kept was dealt with.
-bool PutBackInterruptedSave(const char* path);
+// running now is left alone. True when something kept was dealt with; left,
+// when given, learns why a record kept for it was left where one was.
+bool PutBackInterruptedSave(const char* path, std::string* left = nullptr);
 
 // The same for everything kept in the user's state folder (at the
 // program's start).

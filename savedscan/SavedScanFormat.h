@@ -117,8 +117,9 @@ inline constexpr std::uint32_t kNodeDataResident = 2;
 inline constexpr std::uint32_t kNodeDataContent = 3;
 inline constexpr std::uint32_t kNodeDataHead = 8 + 4 + 4;
 // Files a save marks by their contents, in save order: each costs a save
-// and a load three small reads. A save marks no more than it can in
-// kContentMarkSeconds (a load then reads as long again).
+// and a load three small reads, gathered and read in the device's order. A
+// save marks no more than it can in kContentMarkSeconds (a load then reads
+// as long again).
 inline constexpr std::uint64_t kMaxContentMarks = 1 << 16;
 inline constexpr int kContentMarkSeconds = 10;
 // Resident data lives inside one MFT record (at most 64 KiB).

@@ -107,10 +107,9 @@ namespace {
 // (files of one program or one picture size begin alike; their middles and
 // ends do not); varied: they hold more than one byte value. False when they
 // cannot be read.
-bool HashSampledSectors(IDataRecovery& writer, IFileNode* node, std::uint64_t& hash, bool& varied) {
+// hashing false: the reads alone, as they would be made.
+bool HashSampledSectors(IFileReader* reader, long long size, std::uint64_t& hash, bool& varied, bool hashing = true) {
     constexpr long long kSector = 512;
-    const Owned<IFileReader> reader(writer.SetRecoverNode(node));
-    const long long size = node ? node->GetFileSize() : 0;
     if (!reader || size <= 0) return false;
     hash = 0xCBF29CE484222325ULL;
     varied = false;
@@ -124,12 +123,13 @@ bool HashSampledSectors(IDataRecovery& writer, IFileNode* node, std::uint64_t& h
         const auto want = static_cast<unsigned>(std::min(size - at, kSector));
         int error = 0;
         if (reader->ReadData(at, reinterpret_cast<char*>(bytes), want, &error) != want || error != 0) return false;
+        done = at;
+        if (!hashing) continue;
         if (at == 0) first = bytes[0];
         for (unsigned i = 0; i < want; ++i) {
             varied = varied || bytes[i] != first;
             hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
         }
-        done = at;
     }
     return true;
 }
@@ -139,17 +139,29 @@ bool HashSampledSectors(IDataRecovery& writer, IFileNode* node, std::uint64_t& h
 std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node) {
     std::uint64_t hash = 0;
     bool varied = false;
+    const Owned<IFileReader> reader(writer.SetRecoverNode(node));
     // An erased or zeroed file is on every device alike.
-    if (!HashSampledSectors(writer, node, hash, varied) || !varied) return 0;
+    if (!HashSampledSectors(reader.get(), node ? node->GetFileSize() : 0, hash, varied) || !varied) return 0;
     for (int shift = 32; shift >= 8; shift /= 2) hash ^= hash >> shift;
     const auto mark = static_cast<std::uint8_t>(hash);
     return mark ? mark : 1;
 }
 
 std::uint32_t ContentMark(IDataRecovery& writer, IFileNode* node) {
+    const Owned<IFileReader> reader(writer.SetRecoverNode(node));
+    return ContentMarkOf(reader.get(), node ? node->GetFileSize() : 0);
+}
+
+void ContentMarkReads(IFileReader* reader, long long size) {
     std::uint64_t hash = 0;
     bool varied = false;
-    if (!HashSampledSectors(writer, node, hash, varied)) return 0;
+    HashSampledSectors(reader, size, hash, varied, false);
+}
+
+std::uint32_t ContentMarkOf(IFileReader* reader, long long size) {
+    std::uint64_t hash = 0;
+    bool varied = false;
+    if (!HashSampledSectors(reader, size, hash, varied)) return 0;
     const auto mark = static_cast<std::uint32_t>(hash ^ (hash >> 32));
     return mark ? mark : 1;
 }

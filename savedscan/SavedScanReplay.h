@@ -20,6 +20,7 @@
 
 class CSavedVolumeCache;
 class IDataRecovery;
+class IFileReader;
 class IFileNode;
 class IStorageDevice;
 
@@ -125,6 +126,10 @@ std::uint8_t SampleMark(IDataRecovery& writer, IFileNode* node);
 // bytes another device holds at its place, not a volume from another; 0 when
 // they cannot be read.
 std::uint32_t ContentMark(IDataRecovery& writer, IFileNode* node);
+// The same of the file of size bytes that reader reads (0 without one).
+std::uint32_t ContentMarkOf(IFileReader* reader, long long size);
+// The reads ContentMarkOf makes, without the mark.
+void ContentMarkReads(IFileReader* reader, long long size);
 
 // A Files or Samples mark against what the sampled files read now (now[i]
 // for the mark's i-th file): Same when at least half of the files that

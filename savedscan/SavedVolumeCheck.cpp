@@ -11,7 +11,9 @@
 #include "savedscan/RestoreFileNode.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 using SaveRestoreResult::VolumeMark;
@@ -182,15 +184,193 @@ std::vector<std::uint16_t> MarksNow(IStorageDevice* device, const std::vector<CS
     return marks;
 }
 
+namespace {
+
+// Files whose sampled sectors are gathered and read together: what they
+// hold stays in memory until their marks are taken.
+constexpr std::size_t kMarkBatch = 4096;
+// Sampled sectors this close are read in one, up to a block of this size:
+// a read costs more than the bytes between.
+constexpr long long kJoinBytes = 32 << 10;
+constexpr long long kBlockBytes = 4 << 20;
+
+// The device as the marks' reader sees it, in two passes over the same
+// files with the same reader: first every read is noted (and answered with
+// zeros), then, once the noted sectors were read in blocks in the device's
+// order, each read is answered from them. A read that was not noted, or
+// whose block failed, goes to the device itself as it would have: the
+// bytes a mark is taken of are the same either way.
+class CSampledReads final : public IStorageDevice {
+public:
+    explicit CSampledReads(IStorageDevice& device) : m_device(device) {}
+
+    // The reads of the files, 0, 1, 2 ... in turn, go to the list (noting)
+    // or, once all are noted, come from it (serving, any file).
+    void Note() {
+        m_noting = true;
+        m_firstOf.push_back(m_reads.size());
+    }
+    void EndNoting() { m_firstOf.push_back(m_reads.size()); }
+    void Serve(std::size_t file) {
+        m_noting = false, m_file = file;
+        m_cursor = m_firstOf[file];
+    }
+    // Reads the noted sectors in blocks, in the device's order, while goOn
+    // answers true; read hears the fraction of sectors read after each block.
+    void Fetch(const std::function<bool()>& goOn, const std::function<void(double)>& read);
+    // Every read of file was fetched (or failed and goes to the device).
+    bool Fetched(std::size_t file) const {
+        for (std::size_t i = m_firstOf[file]; i < m_firstOf[file + 1]; ++i)
+            if (m_reads[i].state == State::Unread) return false;
+        return true;
+    }
+    void Clear() {
+        m_reads.clear(), m_firstOf.clear(), m_bytes.clear();
+    }
+
+    int ReadSector(void* buffer, long long firstSector, long long count) override {
+        const long long size = m_device.GetSectorSize() ? m_device.GetSectorSize() : 512;
+        if (m_noting) {
+            m_reads.push_back({firstSector, count});
+            if (buffer && count > 0 && count <= kBlockBytes / size)
+                std::memset(buffer, 0, static_cast<std::size_t>(count * size));
+            return buffer && count > 0 && count <= kBlockBytes / size ? 1 : 0;
+        }
+        if (m_cursor < m_firstOf[m_file + 1]) {
+            const Read& noted = m_reads[m_cursor++];
+            if (noted.first == firstSector && noted.count == count && noted.state == State::Fetched) {
+                std::memcpy(buffer, m_bytes.data() + noted.at, static_cast<std::size_t>(count * size));
+                return 1;
+            }
+        }
+        return m_device.ReadSector(buffer, firstSector, count);
+    }
+    int Open(char*) override { return 1; }
+    int Close() override { return 1; }
+    unsigned GetSectorSize() override { return m_device.GetSectorSize(); }
+    unsigned long long GetTotalSectors() override { return m_device.GetTotalSectors(); }
+    ResultCode IOCtl(unsigned long long code, void* arg) override { return m_device.IOCtl(code, arg); }
+    IStorageDeviceData* GetPrivateData() override { return m_device.GetPrivateData(); }
+    void SetPrivateData(IStorageDeviceData*) override {}
+    int GetType() override { return m_device.GetType(); }
+    ResultCode GetLastError() override { return m_device.GetLastError(); }
+
+private:
+    // Fetched: its bytes are at `at`; Failed: the device answers it.
+    enum class State { Unread, Fetched, Failed };
+    struct Read {
+        long long first = 0, count = 0;
+        State state = State::Unread;
+        std::size_t at = 0;
+    };
+    IStorageDevice& m_device;
+    std::vector<Read> m_reads;
+    std::vector<std::size_t> m_firstOf; // per file its first read; one past the last file's
+    std::vector<std::uint8_t> m_bytes;
+    bool m_noting = true;
+    std::size_t m_file = 0, m_cursor = 0;
+};
+
+void CSampledReads::Fetch(const std::function<bool()>& goOn, const std::function<void(double)>& read) {
+    const long long size = m_device.GetSectorSize() ? m_device.GetSectorSize() : 512;
+    const auto total = static_cast<long long>(std::min<unsigned long long>(m_device.GetTotalSectors(), LLONG_MAX));
+    std::vector<std::size_t> order;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < m_reads.size(); ++i) {
+        Read& r = m_reads[i];
+        // Past the device's end the device itself answers, as before.
+        if (r.first < 0 || r.count <= 0 || r.count > total - r.first || r.count > kBlockBytes / size) {
+            r.state = State::Failed;
+            continue;
+        }
+        r.at = bytes;
+        bytes += static_cast<std::size_t>(r.count * size);
+        order.push_back(i);
+    }
+    m_bytes.assign(bytes, 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [this](std::size_t a, std::size_t b) { return m_reads[a].first < m_reads[b].first; });
+    const long long join = std::max<long long>(kJoinBytes / size, 1), most = std::max<long long>(kBlockBytes / size, 1);
+    std::vector<std::uint8_t> block;
+    for (std::size_t from = 0; from < order.size();) {
+        if (goOn && !goOn()) return;
+        const long long start = m_reads[order[from]].first;
+        long long end = start + m_reads[order[from]].count;
+        std::size_t to = from + 1;
+        for (; to < order.size(); ++to) {
+            const Read& r = m_reads[order[to]];
+            const long long next = std::max(end, r.first + r.count);
+            if (r.first > end + join || next - start > most) break;
+            end = next;
+        }
+        block.resize(static_cast<std::size_t>((end - start) * size));
+        const bool ok = m_device.ReadSector(block.data(), start, end - start) != 0;
+        for (std::size_t k = from; k < to; ++k) {
+            Read& r = m_reads[order[k]];
+            r.state = ok ? State::Fetched : State::Failed;
+            if (ok)
+                std::memcpy(m_bytes.data() + r.at, block.data() + (r.first - start) * size,
+                            static_cast<std::size_t>(r.count * size));
+        }
+        from = to;
+        if (read) read(static_cast<double>(from) / static_cast<double>(order.size()));
+    }
+}
+
+} // namespace
+
+std::vector<std::uint32_t> ReadContentMarks(CDataRecovery& writer, const std::vector<IFileNode*>& files,
+                                            const std::function<bool()>& goOn,
+                                            const std::function<void(std::size_t)>& done) {
+    std::vector<std::uint32_t> marks(files.size(), 0);
+    IStorageDevice* device = writer.Device();
+    if (!device) return marks;
+    CSampledReads reads(*device);
+    for (std::size_t from = 0; from < files.size(); from += kMarkBatch) {
+        if (goOn && !goOn()) break;
+        const std::size_t to = std::min(files.size(), from + kMarkBatch);
+        // The plain files' readers, as the writer makes them; a file that
+        // expands itself is read through its volume, on its own.
+        std::vector<Owned<IFileReader>> readers(to - from);
+        reads.Clear();
+        for (std::size_t i = from; i < to; ++i) {
+            auto* node = dynamic_cast<CFileNode*>(files[i]);
+            reads.Note();
+            if (!node || node->IsDirectory() || node->IsCompressed()) {
+                if (files[i] && (!goOn || goOn())) marks[i] = ContentMark(writer, files[i]);
+                continue;
+            }
+            CSearchedPartitionInfo* partition = writer.GetNodePartition(node);
+            auto* reader = new CFileReader;
+            readers[i - from].reset(reader);
+            if (!partition || !reader->Open(&reads, node, partition))
+                readers[i - from].reset();
+            else
+                ContentMarkReads(reader, node->GetFileSize());
+        }
+        reads.EndNoting();
+        const std::size_t batch = to - from;
+        reads.Fetch(goOn, [&](double part) {
+            if (done) done(from + static_cast<std::size_t>(part * static_cast<double>(batch)));
+        });
+        for (std::size_t i = from; i < to; ++i) {
+            if (!readers[i - from] || !reads.Fetched(i - from)) continue;
+            reads.Serve(i - from);
+            marks[i] = ContentMarkOf(readers[i - from].get(), files[i]->GetFileSize());
+        }
+        if (done) done(to);
+    }
+    return marks;
+}
+
 std::vector<std::uint32_t> ContentMarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
-                                           const std::vector<IFileNode*>& files) {
+                                           const std::vector<IFileNode*>& files, const std::function<void()>& step) {
     std::vector<CSearchedPartitionInfo*> copies = records;
     CDataRecovery writer;
-    std::vector<std::uint32_t> marks;
-    if (!device || writer.Initialize(copies, device) != 0) return marks;
-    marks.reserve(files.size());
-    for (IFileNode* node : files) marks.push_back(ContentMark(writer, node));
-    return marks;
+    if (!device || writer.Initialize(copies, device) != 0) return {};
+    return ReadContentMarks(writer, files, nullptr, [&step](std::size_t) {
+        if (step) step();
+    });
 }
 
 std::vector<bool> FilesWithin(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,

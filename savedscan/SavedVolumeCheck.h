@@ -5,7 +5,9 @@
 #include "savedscan/SavedScanReplay.h"
 
 #include <cstdint>
+#include <functional>
 
+class CDataRecovery;
 class CSearchedPartitionInfo;
 class IStorageDevice;
 
@@ -41,11 +43,22 @@ bool MakeVolumeMark(IStorageDevice* device, const CSearchedPartitionInfo& record
 std::vector<std::uint16_t> MarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
                                     const std::vector<IFileNode*>& files, SaveRestoreResult::VolumeMark::Kind kind);
 
-// What the files read as on device now (ContentMark, per node; 0 where they
-// cannot be read), through a writer of records. None when no writer can be
-// made.
+// What the files read as through writer (ContentMark, per file; 0 where they
+// cannot be read), read as the device lays their sampled sectors out: in
+// batches of files, each batch's sectors sorted, those near joined, read in
+// blocks. Reading stops once goOn (when given) answers false: files not
+// read by then get 0. done (when given) hears how many files are read, as
+// the blocks are. Files that expand themselves are read one by one.
+std::vector<std::uint32_t> ReadContentMarks(CDataRecovery& writer, const std::vector<IFileNode*>& files,
+                                            const std::function<bool()>& goOn,
+                                            const std::function<void(std::size_t)>& done);
+
+// What the files read as on device now (ReadContentMarks), through a writer
+// of records; step (when given) is called as the blocks are read. None when
+// no writer can be made.
 std::vector<std::uint32_t> ContentMarksNow(IStorageDevice* device, const std::vector<CSearchedPartitionInfo*>& records,
-                                           const std::vector<IFileNode*>& files);
+                                           const std::vector<IFileNode*>& files,
+                                           const std::function<void()>& step = {});
 
 // Per file, whether a writer of records on device reads any of its data from
 // the device sectors of ranges ([first, end)). False where that cannot be

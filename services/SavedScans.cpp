@@ -265,9 +265,13 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
         const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(device);
         return info && info->startSector >= 0 ? info->startSector : -1;
     };
-    source.content = [from](IFileNode* root, IFileNode* node) -> std::uint32_t {
+    source.content = [from](IFileNode* root, const std::vector<IFileNode*>& nodes, const std::function<bool()>& goOn,
+                            const std::function<void(std::size_t)>& done) {
         IDataRecovery* writer = from->Storage() ? from->WriterFor(root) : nullptr;
-        return writer ? ContentMark(*writer, node) : 0;
+        if (auto* concrete = dynamic_cast<CDataRecovery*>(writer)) return ReadContentMarks(*concrete, nodes, goOn, done);
+        std::vector<std::uint32_t> marks(nodes.size(), 0);
+        for (std::size_t i = 0; writer && i < nodes.size() && goOn(); ++i) marks[i] = ContentMark(*writer, nodes[i]);
+        return marks;
     };
     source.hold = std::move(held);
     return source;

@@ -107,6 +107,7 @@ void PrintUsage(std::FILE* out) {
         "                      the application's services, as the program does\n"
         "  --search TEXT       (--services, load) list only the files the name search for TEXT shows\n"
         "  --save FILE         (--services) save the scanned result into FILE\n"
+        "  --no-marks          (--save) mark no file by its bytes (to weigh what marks cost)\n"
         "  load FILE           load a saved scan result instead of scanning, then list (and\n"
         "                      recover) as --services does\n"
         "  --device IMAGE      (load) the image the saved scan was made of; more are attached\n"

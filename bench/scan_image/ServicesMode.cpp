@@ -247,6 +247,10 @@ int RunServicesMode(int argc, char** argv) {
                 others.push_back(argv[++i]);
             continue;
         }
+        if (a == "--no-marks" && !load) {
+            SaveRestoreResult::SetContentMarks(false);
+            continue;
+        }
         if (a == "--save" && !load && i + 1 < argc && argv[i + 1][0]) {
             saveTo = argv[++i];
             continue;

@@ -9,16 +9,21 @@
 #include "savedscan/IRSData.h"
 #include "savedscan/KeptSave.h"
 #include "savedscan/VolumeWrites.h"
+#include "savedscan/SavedVolumeCheck.h"
+#include "engine/writer/DataRecovery.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 #include "tests/support/TestFileNode.h"
 #include "tests/support/engine_helpers.h"
+#include "tests/engine/writer/WriterTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -773,6 +778,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         KeptForged,
         // Killed while a smaller save is copied over the old one.
         KillInShrinking,
+        // Killed while copied over a save of mode 0644, its kept copy then
+        // held (flock -s) by another user where it could read it; or over a
+        // save of mode 0664 by a saver of umask 002, its kept copy then
+        // group-writable (as older programs made both).
+        KeptHeld,
+        GroupUmask,
     };
     const struct {
         const char* what;
@@ -851,6 +862,10 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
          How::KillInShrinking},
         {"killed while copied over its owner's save in a folder anyone may change", Where::OpenFolder,
          How::KillInCopy},
+        {"killed while copied, by its owner in a folder it may not add to, its kept copy held by another user",
+         Where::UnwritableFolder, How::KeptHeld},
+        {"killed while copied over a save of mode 0664 by its owner of umask 002, its kept copy group-writable",
+         Where::UnwritableFolder, How::GroupUmask},
     };
     // nobody:nogroup owns the old saves; the sticky folder's saver is another
     // user of that group.
@@ -967,6 +982,8 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         std::string old;
         const mode_t oldMode = c.where == Where::OtherOwner         ? 0600
                                : c.where == Where::StickyOtherOwner ? 0660
+                               : c.how == How::KeptHeld             ? 0644
+                               : c.how == How::GroupUmask           ? 0664
                                                                     : 0640;
         struct stat was {};
         if (c.where != Where::Nothing) {
@@ -1089,6 +1106,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 if (c.how == How::FifoBeside) ::alarm(60);
                 // A saver of umask 0: what it keeps aside has bits of its own.
                 if (c.how == How::KeptAltered) ::umask(0);
+                if (c.how == How::GroupUmask) ::umask(002);
                 // fallocate answers 0 without taking room, or EOPNOTSUPP.
                 sock_filter filter[] = {
                     BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -1128,6 +1146,40 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             EXPECT_EQ(sink.loaded, 0) << "a load took what a running save keeps";
         }
 
+        // Another user holding the kept copy, until the case ends.
+        struct Holder {
+            pid_t pid = -1;
+            int release = -1;
+            bool Hold(uid_t uid, const std::string& at) {
+                int ready[2], hold[2];
+                if (::pipe(ready) != 0 || ::pipe(hold) != 0) return false;
+                pid = ::fork();
+                if (pid == 0) {
+                    ::close(ready[0]);
+                    ::close(hold[1]);
+                    char held = 0;
+                    if (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
+                        ::setresuid(uid, uid, uid) == 0) {
+                        const int fd = ::open(at.c_str(), O_RDONLY | O_NONBLOCK);
+                        held = fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+                    }
+                    static_cast<void>(::write(ready[1], &held, 1));
+                    static_cast<void>(::read(hold[0], &held, 1));
+                    ::_exit(0);
+                }
+                ::close(ready[1]);
+                ::close(hold[0]);
+                release = hold[1];
+                char held = 0;
+                const bool told = ::read(ready[0], &held, 1) == 1;
+                ::close(ready[0]);
+                return told && held;
+            }
+            ~Holder() {
+                if (release >= 0) ::close(release);
+                if (pid > 0) ::waitpid(pid, nullptr, 0);
+            }
+        } holder;
         if (killed) {
             // Neither save is whole until a load or a start puts the old one back.
             ASSERT_EQ(LoadDirect(file), SAVED_DAMAGED);
@@ -1153,6 +1205,19 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                         kept = e.path().string();
             ASSERT_FALSE(kept.empty()) << "no copy of the old save was kept";
             const std::string keptBytes = ReadWholeFile(kept);
+            if (c.how == How::KeptHeld || c.how == How::GroupUmask) {
+                // Its owner's alone, whatever the save's bits and the umask.
+                struct stat ks {};
+                ASSERT_EQ(::stat(kept.c_str(), &ks), 0);
+                EXPECT_EQ(ks.st_mode & 077, 0u) << std::oct << ks.st_mode << ": others may open the kept copy";
+                EXPECT_EQ(ks.st_uid, kOwner);
+                // Made as older programs made it: then another user holds
+                // it, or its group may write it as it may write the save.
+                ASSERT_EQ(::chmod(kept.c_str(), c.how == How::KeptHeld ? 0644 : 0664), 0);
+                if (c.how == How::KeptHeld) {
+                    ASSERT_TRUE(holder.Hold(kOther, kept)) << "another user could not hold it";
+                }
+            }
             const auto putBack = [&] {
                 if (c.where == Where::UnwritableFolder || c.where == Where::Replugged)
                     SaveRestoreResult::PutBackInterruptedSaves();
@@ -1353,6 +1418,61 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
         if (c.where == Where::LinkedFolder || c.where == Where::LinkedFile) {
             EXPECT_TRUE(std::filesystem::is_symlink(c.where == Where::LinkedFile ? path : dir.file("link")));
         }
+    }
+}
+
+// Marks read in blocks, in the device's order, are the marks read file by
+// file, at 512 and 4096-byte sectors: over a stamped image (each sector its
+// own number) for files in one run, fragmented out of order, with a hole,
+// initialized in part, smaller than a sector, running past the device's
+// end, beside a sector that fails, and many small ones side by side, which
+// cost far fewer reads. A reading stopped midway leaves the rest unmarked.
+TEST(SavedScanRecords, MarksReadInBlocksAreTheMarksReadOneByOne) {
+    for (const unsigned ss : {512u, 4096u}) {
+        SCOPED_TRACE(ss);
+        TempDir tmp;
+        ASSERT_TRUE(WriteStampedImage(tmp.file("img"), 2000, ss));
+        ImageDevice device(tmp.file("img"), ss);
+        CSearchedPartitionInfo record(ss);
+        record.m_clusterOrigin = 100;
+        record.m_sectorsPerCluster = 2;
+        record.SetTotalSectors(1900);
+        const long long c = 2LL * ss;
+        std::vector<std::unique_ptr<TestFileNode>> nodes;
+        nodes.push_back(MakeFileNode({{10, 3}}, 3 * c - 7));
+        nodes.push_back(MakeFileNode({{300, 2}, {20, 1}, {150, 4}}, 7 * c - 100));
+        nodes.push_back(MakeFileNode({{40, 1}, {-1, 2}, {41, 1}}, 4 * c));
+        nodes.push_back(MakeFileNode({{50, 4}}, 4 * c));
+        nodes.back()->m_initialized = c + 3;
+        nodes.push_back(MakeFileNode({{60, 1}}, 100));
+        nodes.push_back(MakeFileNode({{945, 10}}, 10 * c));
+        nodes.push_back(MakeFileNode({{500, 2}}, 2 * c));
+        device.FailSector(100 + 500 * 2 + 2);
+        for (long long i = 0; i < 300; ++i) nodes.push_back(MakeFileNode({{600 + i, 1}}, 100 + i * 7 % 900));
+        std::vector<IFileNode*> files;
+        for (const auto& node : nodes) files.push_back(node.get());
+        CDataRecovery writer;
+        std::vector<CSearchedPartitionInfo*> records{&record};
+        ASSERT_EQ(writer.Initialize(records, &device), 0u);
+        std::vector<std::uint32_t> oneByOne;
+        device.ResetCounters();
+        for (IFileNode* file : files) oneByOne.push_back(ContentMark(writer, file));
+        const unsigned long long reads = device.Reads();
+        EXPECT_EQ(std::count(oneByOne.begin(), oneByOne.end(), 0u), 2) << "past the end, and the failing sector";
+        device.ResetCounters();
+        std::size_t told = 0;
+        EXPECT_EQ(ReadContentMarks(writer, files, nullptr, [&](std::size_t done) { told = done; }), oneByOne);
+        EXPECT_EQ(told, files.size());
+        EXPECT_LT(device.Reads() * 10, reads) << device.Reads() << " of " << reads;
+        int asked = 0;
+        const std::vector<std::uint32_t> stopped = ReadContentMarks(writer, files, [&] { return ++asked < 3; }, nullptr);
+        ASSERT_EQ(stopped.size(), files.size());
+        std::size_t unmarked = 0;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_TRUE(stopped[i] == 0 || stopped[i] == oneByOne[i]) << i;
+            unmarked += stopped[i] == 0 && oneByOne[i] != 0;
+        }
+        EXPECT_GT(unmarked, 0u);
     }
 }
 
