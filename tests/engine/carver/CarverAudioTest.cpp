@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -450,8 +451,9 @@ TEST(CarverAudio, MidiEndsWhereItsOwnChunksEnd) {
     // A header counting `tracks`, then one track of `bytes` bytes in all
     // whose last event ends it.
     auto midi = [](std::size_t bytes, unsigned tracks = 1) {
-        Bytes b = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<unsigned char>(tracks), 0, 96};
-        b.resize(bytes, 0x40);
+        const unsigned char head[] = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<unsigned char>(tracks), 0, 96};
+        Bytes b(bytes, 0x40);
+        std::copy(std::begin(head), std::end(head), b.begin());
         Put(b, 14, "MTrk");
         Be32(b, 18, static_cast<std::uint32_t>(bytes - 22));
         b[bytes - 3] = 0xFF, b[bytes - 2] = 0x2F, b[bytes - 1] = 0;
