@@ -96,14 +96,16 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         bool silentFirst;  // the flag file is there before the first read
         int silentFor;     // ms until it goes; -1 never
         bool removeNode;   // the test's own node of the device is deleted
+        bool otherNode;    // ... or made again naming another device
         bool shrink;       // the image (not failing) cut to half, size read again
         bool gone;
     } rows[] = {
-        {"bad first and last blocks, a bad MiB", false, 0, false, false, false},
-        {"every read failing for 2 s, then answering", true, 2000, false, false, false},
-        {"answering nowhere past the limit", true, -1, false, false, true},
-        {"its node removed", true, -1, true, false, true},
-        {"shrunk to half", false, 0, false, true, true},
+        {"bad first and last blocks, a bad MiB", false, 0, false, false, false, false},
+        {"every read failing for 2 s, then answering", true, 2000, false, false, false, false},
+        {"answering nowhere past the limit", true, -1, false, false, false, true},
+        {"its node removed", true, -1, true, false, false, true},
+        {"its node naming another device", true, -1, false, true, false, true},
+        {"shrunk to half", false, 0, false, false, true, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shape);
@@ -125,7 +127,8 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         ASSERT_EQ(::stat(l.path().c_str(), &st), 0);
         const std::string node = dir.file("node");
         ASSERT_EQ(::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev), 0);
-        CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(row.removeNode ? 20000 : 3000));
+        const bool nodeChanged = row.removeNode || row.otherNode;
+        CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(nodeChanged ? 20000 : 3000));
         std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(node.c_str()));
         ASSERT_EQ(disk->Open(nullptr), 1);
         std::vector<unsigned char> buf(8 * 512);
@@ -135,8 +138,18 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(row.silentFor));
                 ::unlink(dir.file("silent").c_str());
             });
-        if (row.removeNode) {
+        // Another stick plugged in where this one was: its node, and a
+        // copy of this disk's bytes that must never be read for it.
+        std::optional<LoopAttachment> other;
+        if (nodeChanged) {
             ASSERT_EQ(::unlink(node.c_str()), 0);
+        }
+        if (row.otherNode) {
+            other.emplace(dir.file("img"), "-r");
+            if (other->path().empty()) GTEST_SKIP() << "losetup could not attach a loop device: " << other->error();
+            struct stat ost {};
+            ASSERT_EQ(::stat(other->path().c_str(), &ost), 0);
+            ASSERT_EQ(::mknod(node.c_str(), S_IFBLK | 0600, ost.st_rdev), 0);
         }
         if (row.shrink) {
             ASSERT_EQ(::truncate(dir.file("img").c_str(), total * 512 / 2), 0);
@@ -158,7 +171,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         } else {
             EXPECT_EQ(firstRead, 0);
         }
-        if (row.removeNode) {
+        if (nodeChanged) {
             EXPECT_LT(took, std::chrono::seconds(5)) << "the system's word is taken at once";
         } else if (row.silentFirst && row.silentFor < 0) {
             EXPECT_GE(took, std::chrono::milliseconds(2900)) << "gone only after the silence lasted";
