@@ -98,8 +98,8 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
             // go before the deep scan lists as much. Its index was retired
             // when the scan was asked for, and the lock above waited for
             // whoever walked it without holding it; anyone else holds it.
-            if (deep && !restoreSink && old && old->Ended() && old->ControllerType() == RECOVERY_DELETED &&
-                old->Storage() == device) {
+            if (deep && (!restoreSink || m_besideForLoad.load()) && old && old->Ended() &&
+                old->ControllerType() == RECOVERY_DELETED && old->Storage() == device) {
                 std::lock_guard<std::mutex> kept(m_keptLock);
                 m_keptQuick = {std::move(old), m_fileCount.load(), m_fileSize.load()};
             }
@@ -141,8 +141,9 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
         session->MarkEnded();
     }
     // Not listed by the end record (a run let go, no such record): a deep
-    // scan that read to its end, or was stopped, replaces the quick listing.
-    SettleKeptQuick(m_deviceGone.load() && !RunLetGo());
+    // scan that read to its end, or was stopped, replaces the quick listing;
+    // a load lists what the save listed.
+    SettleKeptQuick((m_deviceGone.load() || m_besideForLoad.load()) && !RunLetGo());
     // A stop before a volume, a controller that failed without a finished
     // record, a disk without volumes: the scan has ended all the same. A run
     // let go has been ended for the windows already; the status may be a

@@ -153,6 +153,10 @@ public:
     // The load has taken the last replay: its results reach the windows.
     void ShowLoadedResults();
     bool IsEndHeldForLoad() const { return m_holdForLoad.load(); }
+    // A load's deep replay lists the quick replay of the same device before
+    // it beside its own finds (a save of a deep scan that ended early beside
+    // a quick scan's listing).
+    void ListLoadedQuickBeside(bool beside) { m_besideForLoad = beside; }
 
     // Scan workers started and not yet ended (the facade counts them).
     void WorkerStarted() { ++m_liveWorkers; }
@@ -225,6 +229,7 @@ private:
     std::atomic<std::uint64_t> m_fileSize{0};
     std::atomic<int> m_liveWorkers{0};
     std::atomic<bool> m_holdForLoad{false};
+    std::atomic<bool> m_besideForLoad{false};
     std::atomic<bool> m_deviceGone{false};
     std::atomic<double> m_goneAt{0};
     // A quick scan's session, and the files and bytes it found, kept aside

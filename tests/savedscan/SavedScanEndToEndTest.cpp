@@ -2,6 +2,7 @@
 // fixture images listed as attached disk images, saved and loaded back with
 // the QtCore loop running until "QueryProgressFinish"; the loaded trees equal
 // the scanned ones and recover the same bytes.
+#include "engine/controller/RecoveryControllers.h"
 #include "engine/hfsplus/HfsPlusRegistration.h"
 #include "savedscan/RSData.h"
 #include "savedscan/SaveRestoreResult.h"
@@ -83,6 +84,33 @@ Snapshot Take() {
     return s;
 }
 
+// A deep scan's controller whose end record says the device went, with all
+// it found listed: a deep scan cut short once it had read every file.
+class GoneAtTheEnd : public IRecoveryController, IProgress {
+public:
+    explicit GoneAtTheEnd(_RECOVERY_CONTROLLER_TYPE type) : m_real(CreateRecoveryController(type)) {}
+    _RECOVERY_CONTROLLER_TYPE thisType() override { return m_real->thisType(); }
+    int Initialize(IRecoveryFilter* filter) override { return m_real->Initialize(filter); }
+    ResultCode StartDataRecovery(IStorageDevice* device, IProgress* sink, IDrirectoryTree* tree) override {
+        m_sink = sink;
+        m_real->StartDataRecovery(device, this, tree);
+        return ControllerResult::DeviceGone;
+    }
+    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override { return m_real->GetDataRecovery(type); }
+    void Release() override { delete this; }
+    void UpdateProgress(_PROGRESS_INFO* info) override {
+        _PROGRESS_INFO record = *info;
+        if (record.state == PROGRESS_FINISHED) record = MakeProgress(PROGRESS_FINISHED, 10, 9, ControllerResult::DeviceGone);
+        m_sink->UpdateProgress(&record);
+    }
+    int Continued() override { return m_sink->Continued(); }
+    int shouldBuild() override { return m_sink->shouldBuild(); }
+
+private:
+    Owned<IRecoveryController> m_real;
+    IProgress* m_sink = nullptr;
+};
+
 class SavedScanEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -106,9 +134,20 @@ protected:
     // Scan, recover, save, (change the device,) load, compare, recover again.
     void RoundTrip(int disk, int volume, bool deep, const std::vector<std::pair<std::string, std::string>>& manifests,
                    const std::function<void()>& beforeLoad = {}) {
-        ASSERT_TRUE(scan.Scan(disk, volume) && (!deep || scan.Scan(disk, volume, true)));
+        ASSERT_TRUE(scan.Scan(disk, volume));
+        const std::size_t quickRoots = VXUIScan::instance().GetFileSystemNode().size();
+        if (deep && deepCutShort)
+            VXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE t) { return new GoneAtTheEnd(t); });
+        const bool scanned = !deep || scan.Scan(disk, volume, true);
+        VXUIScan::instance().SetControllerFactory(nullptr);
+        ASSERT_TRUE(scanned);
         const Snapshot live = Take();
         ASSERT_FALSE(live.nodes.empty());
+        const std::size_t liveRoots = VXUIScan::instance().GetFileSystemNode().size();
+        const std::uint64_t liveFiles = VXUIScan::instance().GetScanFileCnt();
+        if (deep && deepCutShort) {
+            EXPECT_GT(liveRoots, quickRoots);
+        }
         TempDir before, after, files;
         RecoverAll(before.path());
         const std::string saved = files.file("result.rsf");
@@ -116,6 +155,8 @@ protected:
         if (beforeLoad) beforeLoad();
         ASSERT_EQ(transfer.Load(saved), 0u);
         const Snapshot loaded = Take();
+        EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), liveRoots);
+        EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), liveFiles);
         EXPECT_EQ(loaded.roots, live.roots);
         EXPECT_EQ(loaded.nodes, live.nodes);
         EXPECT_EQ(loaded.views, live.views);
@@ -126,6 +167,8 @@ protected:
             EXPECT_EQ(WrittenSums(after.path() + folder), ManifestSums(manifest)) << folder;
     }
 
+    // The deep scan ends as if its device went after it read every file.
+    bool deepCutShort = false;
     ScanHarness scan;
     RecoveryHarness recovery;
     TransferHarness transfer;
@@ -186,6 +229,10 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
     RoundTrip(0, -1, false, manifests);
     EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), 2u);
     RoundTrip(1, -1, true, manifests);
+    // A deep scan cut short lists what it found beside the quick scan's
+    // listing; that listing loads back the same, and recovers the same bytes.
+    deepCutShort = true;
+    RoundTrip(0, -1, true, {});
 }
 
 // The saved volume attached at another index is found by its name, type and
