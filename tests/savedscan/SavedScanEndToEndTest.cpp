@@ -2,7 +2,6 @@
 // fixture images listed as attached disk images, saved and loaded back with
 // the QtCore loop running until "QueryProgressFinish"; the loaded trees equal
 // the scanned ones and recover the same bytes.
-#include "engine/controller/RecoveryControllers.h"
 #include "engine/hfsplus/HfsPlusRegistration.h"
 #include "savedscan/RSData.h"
 #include "savedscan/SaveRestoreResult.h"
@@ -10,6 +9,7 @@
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/GoneAtTheEnd.h"
 
 #include <gtest/gtest.h>
 
@@ -83,33 +83,6 @@ Snapshot Take() {
     facade.SetViewType(0);
     return s;
 }
-
-// A deep scan's controller whose end record says the device went, with all
-// it found listed: a deep scan cut short once it had read every file.
-class GoneAtTheEnd : public IRecoveryController, IProgress {
-public:
-    explicit GoneAtTheEnd(_RECOVERY_CONTROLLER_TYPE type) : m_real(CreateRecoveryController(type)) {}
-    _RECOVERY_CONTROLLER_TYPE thisType() override { return m_real->thisType(); }
-    int Initialize(IRecoveryFilter* filter) override { return m_real->Initialize(filter); }
-    ResultCode StartDataRecovery(IStorageDevice* device, IProgress* sink, IDrirectoryTree* tree) override {
-        m_sink = sink;
-        m_real->StartDataRecovery(device, this, tree);
-        return ControllerResult::DeviceGone;
-    }
-    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override { return m_real->GetDataRecovery(type); }
-    void Release() override { delete this; }
-    void UpdateProgress(_PROGRESS_INFO* info) override {
-        _PROGRESS_INFO record = *info;
-        if (record.state == PROGRESS_FINISHED) record = MakeProgress(PROGRESS_FINISHED, 10, 9, ControllerResult::DeviceGone);
-        m_sink->UpdateProgress(&record);
-    }
-    int Continued() override { return m_sink->Continued(); }
-    int shouldBuild() override { return m_sink->shouldBuild(); }
-
-private:
-    Owned<IRecoveryController> m_real;
-    IProgress* m_sink = nullptr;
-};
 
 class SavedScanEndToEnd : public testing::Test {
 protected:

@@ -22,6 +22,7 @@
 #include "services/UIController.h"
 #include "services/UIScan.h"
 #include "services/USBMonitorNotifier.h"
+#include "tests/support/GoneAtTheEnd.h"
 #include "tests/support/ImageFileFacts.h"
 #include "tests/ui/windows/WindowTestSupport.h"
 #include "ui/kit/Alert.h"
@@ -261,36 +262,6 @@ private:
     std::unique_ptr<HangingReads> device_;
 };
 
-// A deep scan whose end record says the device went at 90 %, once it had
-// read and listed every file.
-class GoneAtTheEnd final : public IRecoveryController, IProgress {
-public:
-    explicit GoneAtTheEnd(IRecoveryController* inner) : inner_(inner) {}
-    _RECOVERY_CONTROLLER_TYPE thisType() override { return inner_->thisType(); }
-    int Initialize(IRecoveryFilter* filter) override { return inner_->Initialize(filter); }
-    ResultCode StartDataRecovery(IStorageDevice* device, IProgress* sink, IDrirectoryTree* tree) override {
-        sink_ = sink;
-        inner_->StartDataRecovery(device, this, tree);
-        return ControllerResult::DeviceGone;
-    }
-    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override { return inner_->GetDataRecovery(type); }
-    void Release() override {
-        inner_->Release();
-        delete this;
-    }
-    void UpdateProgress(_PROGRESS_INFO* info) override {
-        _PROGRESS_INFO record = *info;
-        if (record.state == PROGRESS_FINISHED) record = MakeProgress(PROGRESS_FINISHED, 10, 9, ControllerResult::DeviceGone);
-        sink_->UpdateProgress(&record);
-    }
-    int Continued() override { return sink_->Continued(); }
-    int shouldBuild() override { return sink_->shouldBuild(); }
-
-private:
-    IRecoveryController* inner_;
-    IProgress* sink_ = nullptr;
-};
-
 } // namespace
 
 class ResultsRealScanTest : public QObject {
@@ -408,8 +379,7 @@ private slots:
         std::uint64_t size = 0, quickFiles = 0, files = 0;
         facade.GetScanFileSize(&size, &quickFiles);
         VXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE type) -> IRecoveryController* {
-            IRecoveryController* real = CreateRecoveryController(type);
-            return type != RECOVERY_DELETED && real ? new GoneAtTheEnd(real) : real;
+            return type == RECOVERY_DELETED ? CreateRecoveryController(type) : new test::GoneAtTheEnd(type);
         });
         struct Reset {
             ~Reset() { VXUIScan::instance().SetControllerFactory({}); }
