@@ -200,7 +200,8 @@ bool ExpectedBytes(const SaveSource& source, const PartitionLists& lists, CSaveB
     constexpr std::uint64_t kFrames = 6;
     std::uint64_t blocks = 0;
     for (const auto& records : lists) blocks += BlocksFor(records.size());
-    expected = kRSFileHeaderSize + kFrames * kRSFrameHeaderSize + 4 + kControllerListBytes + 24 +
+    const std::uint32_t controllers = source.quickRootsFrom >= 0 ? kControllerListBesideBytes : kControllerListBytes;
+    expected = kRSFileHeaderSize + kFrames * kRSFrameHeaderSize + 4 + controllers + 24 +
                source.disk.name.size() + kFrames * 24 + 8 + 8 + 16 * source.volumes.size() + 8 * blocks;
     std::string scratch;
     CRecordWriter out(scratch);
@@ -617,9 +618,11 @@ bool WriteContainer(CRSData& rs, const SaveSource& source, const PartitionLists&
 
         std::string bytes;
         CRecordWriter w(bytes);
-        w.U32(kControllerListBytes);
+        const bool beside = source.quickRootsFrom >= 0;
+        w.U32(beside ? kControllerListBesideBytes : kControllerListBytes);
         w.U32(source.controllerType);
         w.U32(source.deep);
+        if (beside) w.U32(static_cast<std::uint32_t>(source.quickRootsFrom));
         WriteSmallFrame(rs, _frFileSystemSearchControllerList, bytes, progress);
 
         bytes.clear();
@@ -741,10 +744,16 @@ namespace {
 std::uint32_t ReadControllerList(IRSData& rs, SavedScanHead& head) {
     if (!rs.OpenFrame(_frFileSystemSearchControllerList)) return SAVED_BAD_CONTROLLERS;
     CFrameReader in(rs);
-    if (in.Remaining() != 4 + kControllerListBytes || in.U32() != kControllerListBytes) return SAVED_BAD_CONTROLLERS;
+    const std::uint64_t size = in.Remaining();
+    if ((size != 4 + kControllerListBytes && size != 4 + kControllerListBesideBytes) || in.U32() + 4ULL != size)
+        return SAVED_BAD_CONTROLLERS;
     head.controllerType = in.U32();
     head.deep = in.U32();
+    const bool beside = size == 4 + kControllerListBesideBytes;
+    if (beside) head.quickRootsFrom = in.U32();
     rs.CloseFrame();
+    // Quick roots follow a deep scan's only.
+    if (beside && (head.deep == 0 || head.controllerType == RECOVERY_DELETED)) return SAVED_BAD_CONTROLLERS;
     return head.controllerType <= 3 ? SAVED_OK : SAVED_BAD_CONTROLLERS;
 }
 
@@ -866,7 +875,7 @@ bool CRestoreScanSink::HoldsScannedVolume(IStorageDevice* volume) {
     const bool identified = VolumeIdentity(volume, 0, identity);
     std::size_t judged = 0;
     bool holds = false;
-    for (const SavedRootSummary& root : SavedRoots()) {
+    for (const SavedRootSummary& root : AllSavedRoots()) {
         for (std::size_t i = 0; i < root.records.size() && !holds && judged < kMaxJudged; ++i) {
             const VolumeMark& mark = root.marks[i];
             if (root.records[i]->m_startSector < 0) continue;
@@ -894,21 +903,30 @@ bool CRestoreScanSink::HoldsScannedVolume(IStorageDevice* volume) {
     return m_holdsScanned[volume] = holds;
 }
 
-const std::vector<SavedRootSummary>& CRestoreScanSink::SavedRoots() {
-    if (!m_roots) {
+const std::vector<SavedRootSummary>& CRestoreScanSink::AllSavedRoots() {
+    if (!m_allRoots) {
         try {
-            m_roots = ListSavedRoots(m_rs);
+            m_allRoots = ListSavedRoots(m_rs);
         } catch (const CSavedScanDamage&) {
-            m_roots.emplace();
+            m_allRoots.emplace();
         } catch (const CRSException&) {
-            m_roots.emplace();
+            m_allRoots.emplace();
         } catch (const std::bad_alloc&) {
-            m_roots.emplace();
+            m_allRoots.emplace();
         }
         try {
             m_rs.CloseFrame();
         } catch (const CRSException&) {
         }
+    }
+    return *m_allRoots;
+}
+
+const std::vector<SavedRootSummary>& CRestoreScanSink::SavedRoots() {
+    if (!m_roots) {
+        m_roots.emplace();
+        for (const SavedRootSummary& root : AllSavedRoots())
+            if (root.position >= m_from && root.position < m_to) m_roots->push_back(root);
     }
     return *m_roots;
 }
@@ -1067,6 +1085,8 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
     if (!builder || !device) return 0;
     ReplayTarget target;
     target.device = device;
+    target.from = m_from;
+    target.to = m_to;
     // A deep scan of a volume is one replay on it: every root is of that
     // volume, whatever it is named now (the records tell whether it is).
     target.wholeDisk = m_target.IsDisk(device) || !m_quick;
@@ -1160,6 +1180,35 @@ void Static_SaveScanResult(std::unique_ptr<SavePara> para) {
         steps.Finish(sink);
 }
 
+// A deep scan listed beside a quick scan of the same device: the quick
+// scan's roots replayed as it scanned (volume by volume, each through its
+// own writer), then the deep scan's beside them; one answer for both.
+std::tuple<std::uint32_t, CVolumeTally, bool> ReplayBesideQuick(IRSData& rs, CProgressSteps& steps,
+                                                                 RestoreScanTarget& scan, IStorageDevice* device,
+                                                                 const SavedScanHead& head) {
+    const auto from = static_cast<std::uint64_t>(head.quickRootsFrom);
+    CRestoreScanSink quick(rs, steps, true, scan);
+    quick.OnlyRoots(from, UINT64_MAX);
+    scan.Replay(device, false, &quick);
+    std::uint32_t result = quick.Result();
+    // A save says so only where the quick scan listed some root.
+    if (quick.RootCount() == 0) result = SAVED_DAMAGED;
+    CVolumeTally tally = quick.Tally();
+    if (result != SAVED_OK) return std::tuple(result, tally, false);
+    CRestoreScanSink deep(rs, steps, false, scan);
+    deep.OnlyRoots(0, from);
+    scan.ReplayBesideQuick(device, &deep);
+    result = deep.Result();
+    const CVolumeTally& more = deep.Tally();
+    tally.same += more.same;
+    tally.other += more.other;
+    tally.unvouched += more.unvouched;
+    tally.roots += more.roots;
+    tally.added += more.added;
+    tally.placed.insert(more.placed.begin(), more.placed.end());
+    return std::tuple(result, tally, quick.AllPlaced() && deep.AllPlaced());
+}
+
 void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     IProgress* sink = para->sink;
     RestoreScanTarget& scan = *para->target;
@@ -1195,6 +1244,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
             CSavedVolumeCache::instance().Clear();
         }
         last = i;
+        if (head.quickRootsFrom >= 0) return ReplayBesideQuick(rs, steps, scan, devices[i], head);
         CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
         scan.Replay(devices[i], head.deep != 0, &restore);
         const std::uint32_t result = restore.Result();

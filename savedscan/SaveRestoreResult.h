@@ -41,6 +41,9 @@ struct SaveSource {
     std::shared_ptr<const void> hold;
     std::uint32_t controllerType = 3;
     std::uint32_t deep = 0;
+    // A deep scan listed beside a quick scan of the same device: the roots
+    // from this one on are the quick scan's; -1 when there is none.
+    std::int64_t quickRootsFrom = -1;
     // The scan did not finish: the file says so in its header, with how far
     // it got (percent of the device read; below 0 when not known).
     bool unfinished = false;
@@ -94,6 +97,9 @@ std::uint32_t WriteScanResult(const char* path, const SaveSource& source, IProgr
 struct SavedScanHead {
     std::uint32_t controllerType = 3;
     std::uint32_t deep = 0;
+    // The root blocks from this one on are a quick scan's, listed beside the
+    // deep scan's (-1: none are).
+    std::int64_t quickRootsFrom = -1;
     SavedDisk disk;
     // Saved from a scan that did not finish, and how far it got (below 0:
     // the file does not say).
@@ -145,6 +151,9 @@ public:
     virtual std::vector<ReplayedFiles> Replayed() { return {}; }
     // Runs the scan of device with sink as the source of its trees.
     virtual void Replay(IStorageDevice* device, bool deep, RestoreScanSink* sink) = 0;
+    // The same for a deep scan, whose trees are listed beside those the
+    // quick replay of device just before made.
+    virtual void ReplayBesideQuick(IStorageDevice* device, RestoreScanSink* sink) = 0;
     // Before Loaded(true): the file was saved from a scan that did not
     // finish (percent: how far it got, below 0 when not known).
     virtual void Unfinished(double /*percent*/) {}
@@ -170,10 +179,19 @@ public:
     const CVolumeTally& Tally() const { return m_volumes; }
     // Every saved root was taken by some volume of the device.
     bool AllPlaced() { return m_volumes.placed.size() >= SavedRoots().size(); }
+    // Only the root blocks [from, to) are this replay's (another replay of
+    // the same load takes the others); their number.
+    void OnlyRoots(std::uint64_t from, std::uint64_t to) {
+        m_from = from;
+        m_to = to;
+    }
+    std::size_t RootCount() { return SavedRoots().size(); }
 
 private:
-    // The saved root blocks, read once.
+    // This replay's saved root blocks, read once.
     const std::vector<SavedRootSummary>& SavedRoots();
+    // Every saved root block.
+    const std::vector<SavedRootSummary>& AllSavedRoots();
     // The saved root a quick scan's volume takes, or none.
     std::optional<std::uint64_t> PairedRoot(IStorageDevice* volume, int searcherType, const std::string& name);
     VolumeCheck Verdict(const SavedRootSummary& root, IStorageDevice* volume);
@@ -191,7 +209,9 @@ private:
     bool m_quick;
     RestoreScanTarget& m_target;
     CRestoredPartitions m_partitions;
-    std::optional<std::vector<SavedRootSummary>> m_roots; // read at the first pairing
+    std::optional<std::vector<SavedRootSummary>> m_allRoots; // read at the first pairing
+    std::optional<std::vector<SavedRootSummary>> m_roots;    // those in [m_from, m_to)
+    std::uint64_t m_from = 0, m_to = UINT64_MAX;
     std::set<std::uint64_t> m_taken;
     std::map<std::pair<std::uint64_t, IStorageDevice*>, VolumeCheck> m_verdicts;
     std::map<IStorageDevice*, bool> m_holdsScanned;

@@ -3,7 +3,11 @@
 // GUID, and the limits the readers hold every record to. All values are
 // little-endian and packed.
 //
-// ControllerList: u32 byte count (8), u32 controller type, u32 deep flag.
+// ControllerList: u32 byte count (8), u32 controller type, u32 deep flag; a
+//                 deep scan that ended early listed beside a quick scan of
+//                 the same device: byte count 12, and u32 the first root
+//                 block of the quick scan's (its blocks follow the deep
+//                 scan's, and a quick replay of each volume reads them).
 // DiskDevice:     i64 size, i32 disk index, i32 volume index, u32 file-system
 //                 type, u32 name length (0..4096), the name.
 // FileSystemNode: u64 root count, then per root: u32 marker 1, the root's
@@ -93,6 +97,7 @@ enum SavedScanCode : std::uint32_t {
 };
 
 inline constexpr std::uint32_t kControllerListBytes = 8;
+inline constexpr std::uint32_t kControllerListBesideBytes = 12;
 inline constexpr std::uint32_t kMaxDeviceName = 4096;
 inline constexpr std::uint32_t kMaxFileName = 65535;
 inline constexpr std::uint32_t kMaxVolumeName = 511;

@@ -373,10 +373,11 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
     const std::unique_ptr<RestoreSystemNode> root = RestoreSystemNode::ReadSystemNode(in);
     const int type = root->GetStoredSearcherType();
     const auto searcher = static_cast<_tagSearcherType>(type);
-    const bool match = target.wholeDisk ||
-                       (target.pairedOnly ? target.paired == position : root->GetStoredVolumeName() == target.volumeName);
-    partitions.List(type); // a type seen gets its list, also an empty one
-    if (tally) {
+    const bool ours = position >= target.from && position < target.to;
+    const bool match = ours && (target.wholeDisk || (target.pairedOnly ? target.paired == position
+                                                                       : root->GetStoredVolumeName() == target.volumeName));
+    if (ours) partitions.List(type); // a type seen gets its list, also an empty one
+    if (tally && ours) {
         ++tally->roots;
         tally->added += match ? 1 : 0;
         if (match) tally->placed.insert(position);

@@ -151,6 +151,9 @@ struct ReplayTarget {
     // without files has no root), or none.
     bool pairedOnly = false;
     std::optional<std::uint64_t> paired{}; // the root's position
+    // Root blocks outside [from, to) are read past: another replay of the
+    // same load takes them.
+    std::uint64_t from = 0, to = UINT64_MAX;
 };
 
 // The sectors [first, end) of a saved volume that is not the one scanned,

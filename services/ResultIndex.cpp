@@ -43,6 +43,32 @@ void ResultIndex::Clear() {
     m_retired = false;
 }
 
+void ResultIndex::Append(const ResultIndex& other) {
+    if (&other == this) return;
+    FileList roots;
+    TypeMap types;
+    DateMap created, modified, accessed;
+    {
+        std::lock_guard<std::mutex> lock(other.m_mutex);
+        roots = other.m_roots;
+        types = other.m_typeMap;
+        created = other.m_createMap;
+        modified = other.m_modifyMap;
+        accessed = other.m_accessMap;
+    }
+    const auto join = [](FileList& to, const FileList& from) { to.insert(to.end(), from.begin(), from.end()); };
+    const auto joinDates = [&join](DateMap& to, const DateMap& from) {
+        for (const auto& [year, months] : from)
+            for (const auto& [month, files] : months) join(to[year][month], files);
+    };
+    std::lock_guard<std::mutex> lock(m_mutex);
+    join(m_roots, roots);
+    for (const auto& [category, files] : types) join(m_typeMap[category], files);
+    joinDates(m_createMap, created);
+    joinDates(m_modifyMap, modified);
+    joinDates(m_accessMap, accessed);
+}
+
 void ResultIndex::Retire() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_retired = true;

@@ -23,6 +23,9 @@ public:
     // files nothing) and, with a category, under it.
     void File(IFileNode* node, _FILETIME created, _FILETIME modified, const int* category);
     void Clear();
+    // Adds other's roots and files after this index's own, also while other
+    // is retired.
+    void Append(const ResultIndex& other);
     // From now on the readers answer no results (a new scan or a failed
     // load is about to replace them).
     void Retire();

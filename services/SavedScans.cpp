@@ -107,6 +107,8 @@ public:
         const std::shared_ptr<ScanSession> session = m_scan.Session();
         if (!session) return replayed;
         for (IFileNode* root : session->Results().HeldRoots()) {
+            // Those of a quick replay before this one were its own.
+            if (session->FromKeptQuick(root)) continue;
             auto* writer = dynamic_cast<CDataRecovery*>(session->WriterFor(root));
             if (!writer || !writer->Device()) continue;
             ReplayedFiles files;
@@ -127,6 +129,11 @@ public:
         m_scan.SetDeepScan(deep ? 1 : 0);
         m_scan.DoScan(device, sink);
         m_scan.SetOpTreeFinished(1);
+    }
+    void ReplayBesideQuick(IStorageDevice* device, RestoreScanSink* sink) override {
+        m_scan.ListLoadedQuickBeside(true);
+        Replay(device, true, sink);
+        m_scan.ListLoadedQuickBeside(false);
     }
     void Unfinished(double percent) override { m_scan.MarkLoadedUnfinished(percent); }
     void Loaded(bool ok) override {
@@ -206,6 +213,12 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
     source.reachedPercent = source.unfinished ? scan.DeviceGoneAtPercent() : -1;
     source.disk = DescribeSaved(storage);
     source.roots = session->Results().Roots();
+    // A deep scan listed beside a quick scan of the device: the quick scan's
+    // roots after the deep scan's, for a load to replay each as it was found.
+    const auto deepRoots = std::stable_partition(source.roots.begin(), source.roots.end(),
+                                                 [&session](IFileNode* root) { return !session->FromKeptQuick(root); });
+    if (deepRoots != source.roots.end() && source.deep)
+        source.quickRootsFrom = deepRoots - source.roots.begin();
     ScanSession* from = session.get();
     source.partitions = [from](IFileNode* root) {
         auto* concrete = dynamic_cast<CDataRecovery*>(from->WriterFor(root));

@@ -69,7 +69,32 @@ void ScanSession::AddRoot(IFilesystemNode* root, long long position) {
     m_results.AddRoot(root);
 }
 
+void ScanSession::KeepQuick(std::shared_ptr<ScanSession> quick) {
+    if (!quick || quick.get() == this) return;
+    const std::vector<IFileNode*> roots = quick->Results().HeldRoots();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_keptQuick) return;
+        m_keptQuick = quick;
+        m_keptRoots.insert(roots.begin(), roots.end());
+    }
+    m_results.Append(quick->Results());
+}
+
+std::shared_ptr<ScanSession> ScanSession::KeptFor(IFileNode* node) const {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_keptQuick || !node) return nullptr;
+    }
+    IFileNode* root = VXCPPPublic::instance().GetFileSystemNode(node);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_keptRoots.count(root) ? m_keptQuick : nullptr;
+}
+
+bool ScanSession::FromKeptQuick(IFileNode* node) const { return KeptFor(node) != nullptr; }
+
 long long ScanSession::RootPosition(IFileNode* root) const {
+    if (const std::shared_ptr<ScanSession> kept = KeptFor(root)) return kept->RootPosition(root);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_rootPositions.find(root);
     return it == m_rootPositions.end() ? -1 : it->second;
@@ -82,6 +107,8 @@ bool ScanSession::WritersPerRoot() const {
 
 IDataRecovery* ScanSession::WriterFor(IFileNode* node) const {
     if (!node) return nullptr;
+    // The quick scan's files are read by its own writers, one per root.
+    if (const std::shared_ptr<ScanSession> kept = KeptFor(node)) return kept->WriterFor(node);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_controller) return nullptr;
@@ -132,8 +159,11 @@ void ScanSession::MakeTypeWriters() {
 
 void ScanSession::ReleaseWriters() {
     std::map<WriterKey, Writer> gone;
+    std::shared_ptr<ScanSession> kept;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         gone.swap(m_writers);
+        kept = m_keptQuick;
     }
+    if (kept) kept->ReleaseWriters();
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
@@ -74,6 +75,13 @@ public:
     ResultIndex& Results() { return m_results; }
     const ResultIndex& Results() const { return m_results; }
 
+    // A quick scan's session of the device this deep scan read, listed with
+    // what this one found (the deep scan ended early): its roots and files
+    // join this listing, and its writers, root positions and nodes serve them.
+    void KeepQuick(std::shared_ptr<ScanSession> quick);
+    // Whether node is listed from the quick scan kept.
+    bool FromKeptQuick(IFileNode* node) const;
+
     // A root the scan found: filed, and for a quick scan given the writer of
     // its file system from the current controller. position: the disk sector
     // where the root's volume starts, −1 when unknown.
@@ -104,9 +112,16 @@ private:
     // A root's writer (quick) or a searcher type's (deep, with a null root).
     using WriterKey = std::pair<IFileNode*, int>;
 
+    // The quick session kept beside this one (see KeepQuick) and the root of
+    // the tree of each of its files.
+    std::shared_ptr<ScanSession> KeptFor(IFileNode* node) const;
+
     // Goes last: the controllers and writers read through the device.
     const std::shared_ptr<IStorageDevice> m_keepStorage;
     const std::shared_ptr<std::shared_mutex> m_nodes;
+    // Goes after this session's writers, controllers and index (which lists
+    // its nodes).
+    std::shared_ptr<ScanSession> m_keptQuick;
     const _RECOVERY_CONTROLLER_TYPE m_type;
     const int m_deep;
     std::atomic<int> m_recoveries{0};
@@ -118,4 +133,5 @@ private:
     ResultIndex m_results;
     std::map<WriterKey, Writer> m_writers;
     std::map<IFileNode*, long long> m_rootPositions;
+    std::set<IFileNode*> m_keptRoots;
 };

@@ -399,7 +399,8 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
             if (BoundSession() != session || (!session->WritersPerRoot() && !session->HasWriters())) ResetParam(session);
             IRecoveryController* controller = session->Controller();
             IDataRecovery* writer = nullptr;
-            if (controller && controller->thisType() != RECOVERY_DELETED) {
+            // Files of a quick scan listed with a deep one's have its writers.
+            if (controller && controller->thisType() != RECOVERY_DELETED && !session->FromKeptQuick(node)) {
                 const _tagSearcherType type = VXCPPPublic::instance().GetNodeSearcheType(node);
                 std::string* parents = type == SEARCHER_RAW ? &carvedParents
                                        : type == SEARCHER_RAW_LABEL ? &labelParents

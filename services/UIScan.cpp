@@ -93,8 +93,19 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
                 auto lock = Lock();
                 old = std::exchange(m_session, EmptySession());
             }
+            // A finished quick scan of the device a deep scan now reads stays
+            // aside, writers and all, until the deep scan ends: the device may
+            // go before the deep scan lists as much. Its index was retired
+            // when the scan was asked for, and the lock above waited for
+            // whoever walked it without holding it; anyone else holds it.
+            if (deep && (!restoreSink || m_besideForLoad.load()) && old && old->Ended() &&
+                old->ControllerType() == RECOVERY_DELETED && old->Storage() == device) {
+                std::lock_guard<std::mutex> kept(m_keptLock);
+                m_keptQuick = {std::move(old), m_fileCount.load(), m_fileSize.load()};
+            }
             // The last scan's writers and controllers go before the new
-            // controller is made.
+            // controller is made: one scan's nodes in memory, and its writers
+            // before the controllers they read through (the session's order).
             old.reset();
             session = std::make_shared<ScanSession>(m_nodes, held, type, deep);
             session->SetController(MakeController(type, restoreSink));
@@ -129,6 +140,10 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
         session->MakeTypeWriters();
         session->MarkEnded();
     }
+    // Not listed by the end record (a run let go, no such record): a deep
+    // scan that read to its end, or was stopped, replaces the quick listing;
+    // a load lists what the save listed.
+    SettleKeptQuick((m_deviceGone.load() || m_besideForLoad.load()) && !RunLetGo());
     // A stop before a volume, a controller that failed without a finished
     // record, a disk without volumes: the scan has ended all the same. A run
     // let go has been ended for the windows already; the status may be a
@@ -308,6 +323,19 @@ void VXUIScan::ClearData() {
     ++m_generation;
 }
 
+void VXUIScan::SettleKeptQuick(bool list) {
+    KeptQuick kept;
+    {
+        std::lock_guard<std::mutex> lock(m_keptLock);
+        kept = std::exchange(m_keptQuick, KeptQuick{});
+    }
+    if (!kept.session || !list) return; // let go here
+    Session()->KeepQuick(kept.session);
+    m_fileCount += kept.files;
+    m_fileSize += kept.bytes;
+    SetNeedUIUpdate(1);
+}
+
 void VXUIScan::ReleaseResults() {
     std::unique_lock<std::shared_mutex> nodes(*m_nodes);
     std::shared_ptr<ScanSession> old;
@@ -435,6 +463,9 @@ void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
             // How far it got, for the window's and the save's word on it.
             m_goneAt = info->total ? static_cast<double>(info->current) * 100.0 / static_cast<double>(info->total) : 0.0;
             m_deviceGone = true;
+            // The quick scan's listing of the device stays beside what the
+            // deep scan kept, before the windows hear of the end.
+            SettleKeptQuick(true);
         }
         {
             auto lock = Lock();

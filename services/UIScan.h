@@ -153,6 +153,10 @@ public:
     // The load has taken the last replay: its results reach the windows.
     void ShowLoadedResults();
     bool IsEndHeldForLoad() const { return m_holdForLoad.load(); }
+    // A load's deep replay lists the quick replay of the same device before
+    // it beside its own finds (a save of a deep scan that ended early beside
+    // a quick scan's listing).
+    void ListLoadedQuickBeside(bool beside) { m_besideForLoad = beside; }
 
     // Scan workers started and not yet ended (the facade counts them).
     void WorkerStarted() { ++m_liveWorkers; }
@@ -200,6 +204,9 @@ private:
     Owned<IRecoveryController> MakeController(_RECOVERY_CONTROLLER_TYPE type, RestoreScanSink* sink);
     void ScanDiskVolumes(IStorageDevice* disk, ResultCode& result);
     std::shared_ptr<ScanSession> EmptySession() const;
+    // The quick scan kept aside while a deep scan of its device runs: listed
+    // with what the deep scan found (list), or let go.
+    void SettleKeptQuick(bool list);
 
     mutable std::mutex m_scanLock; // one scan at a time
     const std::shared_ptr<std::shared_mutex> m_nodes = std::make_shared<std::shared_mutex>();
@@ -222,8 +229,18 @@ private:
     std::atomic<std::uint64_t> m_fileSize{0};
     std::atomic<int> m_liveWorkers{0};
     std::atomic<bool> m_holdForLoad{false};
+    std::atomic<bool> m_besideForLoad{false};
     std::atomic<bool> m_deviceGone{false};
     std::atomic<double> m_goneAt{0};
+    // A quick scan's session, and the files and bytes it found, kept aside
+    // while a deep scan of the same device runs: a device that goes before
+    // the deep scan lists more must not take the quick scan's listing too.
+    struct KeptQuick {
+        std::shared_ptr<ScanSession> session;
+        std::uint64_t files = 0, bytes = 0;
+    };
+    std::mutex m_keptLock;
+    KeptQuick m_keptQuick;
     // The start generation of the run holding the scan, and the one let go.
     std::atomic<std::uint64_t> m_runGeneration{0};
     std::atomic<std::uint64_t> m_letGo{0};

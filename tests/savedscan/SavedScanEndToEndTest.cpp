@@ -9,6 +9,7 @@
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/GoneAtTheEnd.h"
 
 #include <gtest/gtest.h>
 
@@ -106,9 +107,20 @@ protected:
     // Scan, recover, save, (change the device,) load, compare, recover again.
     void RoundTrip(int disk, int volume, bool deep, const std::vector<std::pair<std::string, std::string>>& manifests,
                    const std::function<void()>& beforeLoad = {}) {
-        ASSERT_TRUE(scan.Scan(disk, volume) && (!deep || scan.Scan(disk, volume, true)));
+        ASSERT_TRUE(scan.Scan(disk, volume));
+        const std::size_t quickRoots = VXUIScan::instance().GetFileSystemNode().size();
+        if (deep && deepCutShort)
+            VXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE t) { return new GoneAtTheEnd(t); });
+        const bool scanned = !deep || scan.Scan(disk, volume, true);
+        VXUIScan::instance().SetControllerFactory(nullptr);
+        ASSERT_TRUE(scanned);
         const Snapshot live = Take();
         ASSERT_FALSE(live.nodes.empty());
+        const std::size_t liveRoots = VXUIScan::instance().GetFileSystemNode().size();
+        const std::uint64_t liveFiles = VXUIScan::instance().GetScanFileCnt();
+        if (deep && deepCutShort) {
+            EXPECT_GT(liveRoots, quickRoots);
+        }
         TempDir before, after, files;
         RecoverAll(before.path());
         const std::string saved = files.file("result.rsf");
@@ -116,6 +128,8 @@ protected:
         if (beforeLoad) beforeLoad();
         ASSERT_EQ(transfer.Load(saved), 0u);
         const Snapshot loaded = Take();
+        EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), liveRoots);
+        EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), liveFiles);
         EXPECT_EQ(loaded.roots, live.roots);
         EXPECT_EQ(loaded.nodes, live.nodes);
         EXPECT_EQ(loaded.views, live.views);
@@ -126,6 +140,8 @@ protected:
             EXPECT_EQ(WrittenSums(after.path() + folder), ManifestSums(manifest)) << folder;
     }
 
+    // The deep scan ends as if its device went after it read every file.
+    bool deepCutShort = false;
     ScanHarness scan;
     RecoveryHarness recovery;
     TransferHarness transfer;
@@ -186,6 +202,10 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
     RoundTrip(0, -1, false, manifests);
     EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), 2u);
     RoundTrip(1, -1, true, manifests);
+    // A deep scan cut short lists what it found beside the quick scan's
+    // listing; that listing loads back the same, and recovers the same bytes.
+    deepCutShort = true;
+    RoundTrip(0, -1, true, {});
 }
 
 // The saved volume attached at another index is found by its name, type and

@@ -1,5 +1,6 @@
 // The recovery operation with a scripted controller whose writers keep a
 // current node as the real writer does, and the destination paths it makes.
+#include "engine/controller/RecoveryControllers.h"
 #include "services/RecoveryPath.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/services/ServicesFakes.h"
@@ -12,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace {
@@ -149,6 +151,26 @@ TEST(RecoveryOperation, QuickThenDeepRecoveryWithScriptedWriters) {
     EXPECT_EQ(Files(dest.path() + "/Library"), (std::set<std::string>{"RAW_0001/RAW/jpg/f1.jpg", "0001/LABEL/Canon/f2.jpg"}));
     EXPECT_EQ(std::pair(VXUIRecovery::instance().GetRecoveriedFilesCnt(), VXUIRecovery::instance().GetFailedFilesCnt()),
               std::pair(std::uint64_t{2}, std::uint64_t{1}));
+
+    // A deep scan of the card whose device goes lists what it found beside
+    // the quick scan's files: each is written by its own scan's writer.
+    const Script deep = shared.scripts[&volume];
+    shared.scripts[&volume].trees = {{root, files}};
+    ASSERT_TRUE(scan.Scan(0, 0));
+    shared.scripts[&volume] = deep;
+    shared.scripts[&volume].result = ControllerResult::DeviceGone;
+    ASSERT_TRUE(scan.Scan(0, 0, true));
+    log.clear();
+    VXUIRecovery::instance().SetRecoveryPath((dest.path() + "/Both/").c_str());
+    VXUIRecovery::instance().BeginRun();
+    VXUIRecovery::instance().DoRecovery(labels, parents, flags);
+    IDataRecovery* quick = VXUIScan::instance().GetFileNodeDataRecover(files[1]);
+    std::map<std::string, IDataRecovery*> wrote;
+    for (const auto& [writer, name] : log) wrote[name] = writer;
+    EXPECT_EQ(wrote, (std::map<std::string, IDataRecovery*>{
+                         {"a.jpg", quick}, {"d.jpg", quick}, {"bad.txt", quick}, {"empty.txt", quick},
+                         {"f1.jpg", VXUIRecovery::instance().GetDataRecoveryByType(SEARCHER_RAW)},
+                         {"f2.jpg", VXUIRecovery::instance().GetDataRecoveryByType(SEARCHER_RAW_LABEL)}}));
 }
 
 // A file the destination refuses is passed by, the next ones tried; a

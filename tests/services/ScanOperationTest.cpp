@@ -1,5 +1,6 @@
 // The scan operation through the facade with a scripted controller on the
 // real node model and a device list of fake devices.
+#include "engine/controller/RecoveryControllers.h"
 #include "engine/include/RecoveryFilter.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
@@ -73,8 +74,37 @@ TEST_F(ScanOperation, WholeDiskQuickScanVisitsPermittedVolumesInOrderWithOneWrit
     EXPECT_EQ(shared.live.load(), 3); // each volume's controller keeps its nodes
     EXPECT_NE(VXUIScan::instance().GetFileNodeDataRecover(VXUIScan::instance().GetFileSystemNode()[0]), nullptr);
 
-    // A deep scan of the same disk: the quick scan's writers and controllers
-    // go first; a deep scan stores no writer per root.
+    // A deep scan of the same disk whose device goes: what it kept and the
+    // quick scan's listing are both listed, each file read by its own scan's
+    // writer, and counted as listed.
+    VXUIScan& scan = VXUIScan::instance();
+    const std::vector<IFileNode*> quickRoots = scan.GetFileSystemNode();
+    shared.scripts[&disk].trees = {Tree("kept")};
+    shared.scripts[&disk].result = ControllerResult::DeviceGone;
+    ASSERT_TRUE(harness.Scan(0, -1, true));
+    EXPECT_TRUE(scan.EndedByDeviceGone());
+    std::vector<IFileNode*> listed = scan.GetFileSystemNode();
+    ASSERT_EQ(listed.size(), 6u);
+    EXPECT_EQ(std::vector<IFileNode*>(listed.begin() + 1, listed.end()), quickRoots);
+    std::size_t typed = 0;
+    for (const auto& [category, files] : scan.GetTypeMap()) typed += files.size();
+    EXPECT_EQ(typed, 6u);
+    EXPECT_EQ(scan.GetScanFileCnt(), 6u);
+    EXPECT_EQ(scan.GetScanFileSize(), 600u);
+    EXPECT_EQ(shared.live.load(), 4);
+    EXPECT_EQ(FakeWriter::Live().load(), 5 + kTypeTable);
+    IDataRecovery* first = scan.GetFileNodeDataRecover(quickRoots[0]->GetFirstChild());
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(first, scan.GetFileNodeDataRecover(quickRoots[1]->GetFirstChild()));
+    EXPECT_NE(first, scan.Session()->WriterForType(SEARCHER_NTFS));
+    EXPECT_TRUE(scan.Session()->FromKeptQuick(quickRoots[4]->GetFirstChild()));
+    EXPECT_FALSE(scan.Session()->FromKeptQuick(listed[0]->GetFirstChild()));
+
+    // A deep scan of the same disk that reads to its end: the quick scan's
+    // writers and controllers go; a deep scan stores no writer per root.
+    shared.scripts[&disk] = Script{};
+    ASSERT_TRUE(harness.Scan(0, -1));
+    EXPECT_EQ(scan.GetFileSystemNode().size(), 5u);
     shared.scripts[&disk].trees = {Tree("deep")};
     ASSERT_TRUE(harness.Scan(0, -1, true));
     EXPECT_EQ(shared.types.back(), RECOVERY_PARTITION);

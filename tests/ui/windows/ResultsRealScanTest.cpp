@@ -22,6 +22,7 @@
 #include "services/UIController.h"
 #include "services/UIScan.h"
 #include "services/USBMonitorNotifier.h"
+#include "tests/support/GoneAtTheEnd.h"
 #include "tests/support/ImageFileFacts.h"
 #include "tests/ui/windows/WindowTestSupport.h"
 #include "ui/kit/Alert.h"
@@ -360,6 +361,44 @@ private slots:
         // Home: a new start window over the same device list.
         QTest::mouseClick(wc->backHomeButton, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(VXDeletailWindowController::lastShownRootWindow(), 40000);
+    }
+
+    // A deep scan after a quick one whose device goes: the path tree holds
+    // the quick scan's root beside the deep scan's, and the sheet counts
+    // every file listed.
+    void deepScanCutShortKeepsTheQuickListing() {
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
+        QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        ListedImages images({(fat32 + QStringLiteral("/fat_32.img")).toStdString()});
+        QVERIFY(images.listed);
+        VXDeletailWindowController* wc = scanFromStartWindow();
+        QVERIFY(wc);
+        QVERIFY(waitEnd(wc, 60000));
+        VXUIController& facade = VXUIController::shared();
+        std::uint64_t size = 0, quickFiles = 0, files = 0;
+        facade.GetScanFileSize(&size, &quickFiles);
+        VXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE type) -> IRecoveryController* {
+            return type == RECOVERY_DELETED ? CreateRecoveryController(type) : new test::GoneAtTheEnd(type);
+        });
+        struct Reset {
+            ~Reset() { VXUIScan::instance().SetControllerFactory({}); }
+        } reset;
+        QTest::mouseClick(wc->continueButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return facade.IsDeepScan(); }, 5000));
+        QVERIFY(waitEnd(wc, 120000));
+        QCOMPARE(wc->allDiskArr.size(), std::size_t(2));
+        facade.GetScanFileSize(&size, &files);
+        std::size_t listed = 0;
+        for (const auto& [category, list] : VXUIScan::instance().GetTypeMap()) listed += list.size();
+        QCOMPARE(std::size_t(files), listed);
+        QVERIFY(files > quickFiles);
+        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
+        QMessageBox* sheet = kit::Alert::openAlerts()[0];
+        QCOMPARE(sheet->informativeText(),
+                 QStringLiteral("The scan ended at 90% of the device. The %1 files found until then are listed.").arg(files));
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
     }
 
     // Export after a quick scan: the panel's answer (a folder of its own) gets
