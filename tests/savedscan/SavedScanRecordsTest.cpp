@@ -1201,18 +1201,18 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                     .seekp(4096)
                     .write(lost.data(), lost.size());
             }
-            // A load of it: refused as a save cut short whose old save was
-            // not put back, with why, and where that one is kept; both stay.
+            // A load of a torn save: refused as a save cut short whose old
+            // save was not put back, with why, and where it is kept; both stay.
             const auto refusedFor = [&](const std::string& load, VXUIController::OldSaveLeft why,
                                         const std::string& record) {
                 SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
-                const std::string recordBytes = ReadWholeFile(record);
+                const std::string loadBytes = ReadWholeFile(load), recordBytes = ReadWholeFile(record);
                 TransferHarness transfer;
                 EXPECT_EQ(transfer.Load(load), VXUIController::kLoadOldNotBack);
                 QString where;
                 EXPECT_EQ(int(VXUIController::shared().GetRestoreOldSaveLeft(&where)), int(why));
                 EXPECT_EQ(where.toStdString(), record);
-                EXPECT_TRUE(ReadWholeFile(file) == torn && ReadWholeFile(record) == recordBytes);
+                EXPECT_TRUE(ReadWholeFile(load) == loadBytes && ReadWholeFile(record) == recordBytes);
             };
             std::string kept;
             for (const std::string& place : {folder, states, tmpKept})
@@ -1372,6 +1372,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 std::string changed = keptBytes;
                 changed.back() ^= 1;
                 WriteFile(kept, changed);
+                refusedFor(path, VXUIController::OldSaveLeft::Damaged, kept);
                 EXPECT_FALSE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
                 EXPECT_TRUE(ReadWholeFile(file) == torn) << "a damaged kept copy was put back";
                 WriteFile(kept, keptBytes);
@@ -1399,8 +1400,11 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 const std::string otherKept = folder + "/.salvor-kept." + std::to_string(st.st_ino);
                 std::string changed = keptBytes;
                 changed[20] ^= 1;
-                for (const std::string& record : {keptBytes, changed, keptBytes.substr(0, keptBytes.size() - 1)}) {
+                using Left = VXUIController::OldSaveLeft;
+                for (const auto& [record, told] : {std::pair{keptBytes, Left::OtherFile}, std::pair{changed, Left::Damaged},
+                                                   std::pair{keptBytes.substr(0, keptBytes.size() - 1), Left::Damaged}}) {
                     WriteFile(otherKept, record);
+                    refusedFor(other, told, otherKept);
                     EXPECT_FALSE(SaveRestoreResult::PutBackInterruptedSave(other.c_str()));
                     EXPECT_TRUE(ReadWholeFile(other) == torn) << "a kept copy went onto another file";
                     EXPECT_TRUE(ReadWholeFile(otherKept) == record);

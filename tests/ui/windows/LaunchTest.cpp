@@ -381,9 +381,9 @@ private slots:
         QTest::newRow("load of a save cut short, the earlier one not put back")
             << false << QList<QPoint>{{40, 100}} << 40 << 11 << 0 << false
             << QStringLiteral("This file is a save that was cut short, and the earlier scan result it replaced could "
-                              "not be put back: a save running now, or another opening of this file, is using its "
-                              "kept copy. Try again once it has ended. Nothing is lost: the earlier scan result is "
-                              "kept in “/home/u/.local/state/salvor/salvor-kept.2049.12”.");
+                              "not be put back because a save running now, or another opening of this file, is using "
+                              "its kept copy. Try again once it has ended. Nothing was deleted: the kept copy is left "
+                              "as it is in “/home/u/.local/state/salvor/salvor-kept.2049.12”.");
     }
     void progressWindow() {
         QFETCH(int, bar);
