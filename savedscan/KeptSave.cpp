@@ -242,7 +242,8 @@ bool ClosedFolder(const struct stat& folder, const struct stat& save) {
            ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (folder.st_mode & S_ISVTX) != 0);
 }
 
-// Whether the record rs, in folder, may put its bytes into save: only one
+// Whether the record rs, in folder, may put its bytes into save (None), or
+// why not: only one
 // who may write the save anyway made it (the save's owner, this user, or,
 // for a save its group may write, one of that group: a new file takes its
 // maker's group where the folder does not give it its own), no one else may
@@ -250,25 +251,27 @@ bool ClosedFolder(const struct stat& folder, const struct stat& save) {
 // kept bytes are on the device (no hole of a file's size for a small one).
 // A record its group may write counts where that group may write the save
 // anyway (a umask of 002 gave older records the save's group bits).
-bool Counts(int fd, const struct stat& rs, const struct stat& folder, const struct stat& save) {
+KeptLeftWhy Counts(int fd, const struct stat& rs, const struct stat& folder, const struct stat& save) {
     const bool groupWritesSave = rs.st_gid == save.st_gid && (save.st_mode & S_IWGRP) != 0;
     const bool maker = rs.st_uid == save.st_uid || rs.st_uid == ::geteuid() ||
                        (groupWritesSave && (folder.st_mode & S_ISGID) == 0);
     const bool othersWrite = (rs.st_mode & S_IWOTH) != 0 || ((rs.st_mode & S_IWGRP) != 0 && !groupWritesSave);
     if (!S_ISREG(rs.st_mode) || rs.st_nlink != 1 || othersWrite || !maker || !ClosedFolder(folder, save))
-        return false;
-    if (rs.st_size <= kHeaderSpace) return true;
+        return KeptLeftWhy::NotTrusted;
+    if (rs.st_size <= kHeaderSpace) return KeptLeftWhy::None;
     const off_t hole = ::lseek(fd, kHeaderSpace, SEEK_HOLE);
-    if (hole >= 0) return hole >= rs.st_size;
-    return std::uint64_t(rs.st_blocks) * 512 >= std::uint64_t(rs.st_size - kHeaderSpace);
+    const bool there = hole >= 0 ? hole >= rs.st_size
+                                 : std::uint64_t(rs.st_blocks) * 512 >= std::uint64_t(rs.st_size - kHeaderSpace);
+    return there ? KeptLeftWhy::None : KeptLeftWhy::BytesMissing;
 }
 
 enum class Outcome { None, Left, Dealt };
 
-// Logs why a record was left, and tells the first reason to why.
-void Why(std::string* why, const std::string& reason) {
+// Logs why the record was left, and tells left the first reason (the
+// words the user reads are the windows': a kind, not this text).
+void Why(KeptLeft* left, KeptLeftWhy kind, const std::string& record, const std::string& reason) {
     CatchExeception::WriteLog("%s\n", reason.c_str());
-    if (why && why->empty()) *why = reason;
+    if (left && left->why == KeptLeftWhy::None) *left = {kind, record};
 }
 
 // An open-file write lock over the whole record: a running save holds one,
@@ -296,7 +299,7 @@ struct CloseDir {
 // The record name in folder, for the regular file at save (no link).
 // why, when given, learns why a record was left (the first reason).
 Outcome PutBackFrom(const std::string& folder, const std::string& name, const std::string& save,
-                    std::string* why = nullptr) {
+                    KeptLeft* why = nullptr) {
     const std::string record = folder + "/" + name;
     // Neither a fifo nor a device may hold a load up. Opened for writing
     // where it may be, for its write lock; a record of the save's group
@@ -317,9 +320,12 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Left;
     // One another user could have made or changed is not read, written,
     // removed or taken for the owner's: it makes no record of theirs stale.
-    if (!Counts(kept.fd, rs, where, st)) {
-        Why(why, "kept save " + record + ": another user than " + save +
-                     "'s owner may have written it, or its bytes are not there: left as it is");
+    if (const KeptLeftWhy trust = Counts(kept.fd, rs, where, st); trust != KeptLeftWhy::None) {
+        Why(why, trust, record,
+            "kept save " + record + ": " +
+                (trust == KeptLeftWhy::NotTrusted ? "another user than " + save + "'s owner may have written it"
+                                                  : std::string("its bytes are not there")) +
+                ": left as it is");
         return Outcome::Left;
     }
     // A save that runs now holds it, and holds a write lock on it that only
@@ -328,7 +334,8 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     // keeps nothing from coming back.
     if (::flock(kept.fd, LOCK_EX | LOCK_NB) != 0) {
         if (WriteLocked(kept.fd) || (rs.st_mode & (S_IRGRP | S_IROTH)) == 0) {
-            Why(why, "kept save " + record + " is held by a save running now, or by a load: left as it is");
+            Why(why, KeptLeftWhy::Held, record,
+                "kept save " + record + " is held by a save running now, or by a load: left as it is");
             return Outcome::Left;
         }
         CatchExeception::WriteLog("kept save %s is held by one who may only read it: dealt with all the same\n",
@@ -346,7 +353,7 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     }
     Header h;
     if (!Decode(head, h) || static_cast<std::uint64_t>(rs.st_size) != kHeaderSpace + h.oldLength) {
-        Why(why, "kept save " + record + " is damaged: left as it is");
+        Why(why, KeptLeftWhy::Damaged, record, "kept save " + record + " is damaged: left as it is");
         return Outcome::Left;
     }
     // Only ever onto the file the record was made for: its inode (and birth
@@ -358,7 +365,8 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     const bool itsVolume =
         st.st_dev == h.dev || st.st_dev == rs.st_dev || (h.volume != 0 && h.volume == VolumeOf(file.fd));
     if (st.st_ino != h.ino || !bornAlike || !itsVolume) {
-        Why(why, "kept save " + record + " is of another file than " + save + ": left as it is");
+        Why(why, KeptLeftWhy::OtherFile, record,
+            "kept save " + record + " is of another file than " + save + ": left as it is");
         return Outcome::Left;
     }
     // A whole save (the new one, or the old one put back) is kept, and the
@@ -370,24 +378,26 @@ Outcome PutBackFrom(const std::string& folder, const std::string& name, const st
     }
     const auto length = static_cast<std::uint64_t>(st.st_size);
     if (length < std::min(h.oldLength, h.newLength) || length > std::max(h.oldLength, h.newLength)) {
-        Why(why, "kept save " + record + ": " + save + " has a length no copy left, left as it is");
+        Why(why, KeptLeftWhy::Length, record,
+            "kept save " + record + ": " + save + " has a length no copy left, left as it is");
         return Outcome::Left;
     }
     std::uint32_t crc = 0;
     if (!Copy(kept.fd, kHeaderSpace, -1, 0, static_cast<off_t>(h.oldLength), &crc) || crc != h.keptCrc) {
-        Why(why, "kept save " + record + ": its bytes are damaged, left as it is");
+        Why(why, KeptLeftWhy::BytesDamaged, record, "kept save " + record + ": its bytes are damaged, left as it is");
         return Outcome::Left;
     }
     const OwnedFd to{::open(save.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
     struct stat now {};
     if (to.fd < 0 || ::fstat(to.fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-        Why(why, "kept save " + record + ": " + save + " may not be written, left as it is");
+        Why(why, KeptLeftWhy::NotWritable, record,
+            "kept save " + record + ": " + save + " may not be written, left as it is");
         return Outcome::Left;
     }
     const auto oldLength = static_cast<off_t>(h.oldLength);
     if (!(Copy(kept.fd, kHeaderSpace, to.fd, 0, oldLength, nullptr) && ::ftruncate(to.fd, oldLength) == 0 &&
           Synced(to.fd))) {
-        Why(why, "kept save " + record + ": the old save could not be put back");
+        Why(why, KeptLeftWhy::NotPutBack, record, "kept save " + record + ": the old save could not be put back");
         return Outcome::Left;
     }
     CatchExeception::WriteLog("kept save %s: the old save was put back at %s\n", record.c_str(), save.c_str());
@@ -520,7 +530,7 @@ bool CKeptRecord::Remove() {
     return removed;
 }
 
-bool PutBackInterruptedSave(const char* path, std::string* left) {
+bool PutBackInterruptedSave(const char* path, KeptLeft* left) {
     if (!path || !*path) return false;
     std::string save = path;
     struct stat st {};

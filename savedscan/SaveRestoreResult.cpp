@@ -1213,7 +1213,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     IProgress* sink = para->sink;
     RestoreScanTarget& scan = *para->target;
     std::this_thread::sleep_for(std::chrono::milliseconds(g_loadPauseMs.load()));
-    std::string left;
+    KeptLeft left;
     PutBackInterruptedSave(para->path.c_str(), &left);
     CRSData rs(RS_MODE_READ);
     scan.Clear();
@@ -1224,10 +1224,17 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
 
     SavedScanHead head;
     std::uint32_t code = ReadScanHead(rs, para->path.c_str(), head, sink, steps);
-    // A save cut short whose old bytes stay kept aside: the refusal says why.
-    if (code != SAVED_OK && !left.empty())
-        CatchExeception::WriteLog("saved scan refused; the earlier save kept aside was not put back: %s\n",
-                                  left.c_str());
+    // A save cut short whose old bytes stay kept aside: the refusal says so,
+    // why they were not put back and where they are (a file that cannot be
+    // opened is not known to be one).
+    if (code != SAVED_OK && code != SAVED_CANNOT_OPEN && left.why != KeptLeftWhy::None) {
+        CatchExeception::WriteLog("saved scan refused (%u); the earlier save kept aside in %s was not put back\n",
+                                  code, left.record.c_str());
+        code = SAVED_OLD_NOT_BACK;
+    } else {
+        left = {};
+    }
+    scan.OldSaveLeft(left);
     if (code == SAVED_OK) scan.SavedDevice(head.disk);
     const std::vector<IStorageDevice*> devices =
         code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};

@@ -114,6 +114,26 @@ struct SavedScanHead {
 std::uint32_t ReadScanHead(IRSData& rs, const char* path, SavedScanHead& head, IProgress* sink,
                            CProgressSteps& steps);
 
+// Why a record of the old bytes of a save cut short was left where it lies
+// (the first reason met), and the record's path: the earlier save's bytes
+// stay there.
+enum class KeptLeftWhy : std::uint8_t {
+    None,
+    NotTrusted,   // another user than the save's owner may have written it
+    BytesMissing, // its kept bytes are not all on the device (a hole)
+    Held,         // a save running now, or a load, holds it
+    Damaged,      // its header is damaged
+    OtherFile,    // it was kept for another file
+    Length,       // the save has a length that no copy over it left
+    BytesDamaged, // its kept bytes disagree with their checksum
+    NotWritable,  // the save may not be written by this user
+    NotPutBack,   // writing the old bytes back failed
+};
+struct KeptLeft {
+    KeptLeftWhy why = KeptLeftWhy::None;
+    std::string record;
+};
+
 // The scan a load replays into, built by the services. Called on the load's
 // thread.
 class RestoreScanTarget {
@@ -159,6 +179,10 @@ public:
     virtual void Unfinished(double /*percent*/) {}
     // After the replay: a load that failed leaves no results.
     virtual void Loaded(bool ok) = 0;
+    // Once per load, after the head is read: why the earlier save kept
+    // aside for a save cut short was not put back (None when the load did
+    // not fail for it), and where its bytes stay.
+    virtual void OldSaveLeft(const KeptLeft&) {}
 };
 
 // The replay source a load hands to the scan.
@@ -234,7 +258,7 @@ void SetContentMarks(bool on);
 // kept goes. What was kept for another file, damaged, or held by a save
 // running now is left alone. True when something kept was dealt with; left,
 // when given, learns why a record kept for it was left where one was.
-bool PutBackInterruptedSave(const char* path, std::string* left = nullptr);
+bool PutBackInterruptedSave(const char* path, KeptLeft* left = nullptr);
 
 // The same for everything kept in the user's state folder (at the
 // program's start).

@@ -94,6 +94,8 @@ enum SavedScanCode : std::uint32_t {
     SAVED_NOT_STARTED = 9,      // the save or load could not be started
     SAVED_OLD_NOT_KEPT = 10,    // a save over an old one found no place to keep the old bytes
                                 // aside meanwhile: nothing was written, the old save stands
+    SAVED_OLD_NOT_BACK = 11,    // a load found a save cut short whose earlier save, kept aside,
+                                // could not be put back (why and where it lies: KeptLeft)
 };
 
 inline constexpr std::uint32_t kControllerListBytes = 8;

@@ -58,6 +58,7 @@ struct HeldSession {
 
 std::mutex g_loadDeviceLock;
 LastLoadDevice g_loadDevice;
+SaveRestoreResult::KeptLeft g_oldSaveLeft;
 
 class CScanRestoreTarget final : public SaveRestoreResult::RestoreScanTarget {
 public:
@@ -65,6 +66,10 @@ public:
 
     void HoldEnd(bool hold) override { m_scan.HoldEndForLoad(hold); }
     void Clear() override { m_scan.ClearData(); }
+    void OldSaveLeft(const SaveRestoreResult::KeptLeft& left) override {
+        const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+        g_oldSaveLeft = left;
+    }
     void SavedDevice(const SavedDisk& saved) override {
         const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
         g_loadDevice = {true, saved, false};
@@ -156,6 +161,11 @@ private:
 LastLoadDevice LastLoadDeviceSeen() {
     const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
     return g_loadDevice;
+}
+
+SaveRestoreResult::KeptLeft LastLoadOldSaveLeft() {
+    const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
+    return g_oldSaveLeft;
 }
 
 SavedDisk DescribeSaved(IStorageDevice* storage) {

@@ -31,6 +31,10 @@ struct LastLoadDevice {
     bool alikeAttached = false;
 };
 LastLoadDevice LastLoadDeviceSeen();
+// Why the last load did not put back the earlier save kept aside for the
+// save cut short it read, and where that save's bytes stay (why None: the
+// load did not fail for it).
+SaveRestoreResult::KeptLeft LastLoadOldSaveLeft();
 
 // What a save of scan's current session writes; it holds the session and
 // its nodes until it goes. Called on the save's thread.

@@ -375,6 +375,25 @@ public:
 
     static_assert(kLoadDeviceMissing == SAVED_NO_DEVICE);
     static_assert(kSaveOldNotKept == SAVED_OLD_NOT_KEPT);
+    static_assert(kLoadOldNotBack == SAVED_OLD_NOT_BACK);
+    OldSaveLeft GetRestoreOldSaveLeft(QString* record) override {
+        using SaveRestoreResult::KeptLeftWhy;
+        const SaveRestoreResult::KeptLeft left = LastLoadOldSaveLeft();
+        if (record) *record = QString::fromStdString(left.record);
+        switch (left.why) {
+        case KeptLeftWhy::None: return OldSaveLeft::None;
+        case KeptLeftWhy::NotTrusted: return OldSaveLeft::NotTrusted;
+        case KeptLeftWhy::BytesMissing: return OldSaveLeft::BytesMissing;
+        case KeptLeftWhy::Held: return OldSaveLeft::Held;
+        case KeptLeftWhy::Damaged:
+        case KeptLeftWhy::BytesDamaged: return OldSaveLeft::Damaged;
+        case KeptLeftWhy::OtherFile: return OldSaveLeft::OtherFile;
+        case KeptLeftWhy::Length: return OldSaveLeft::Length;
+        case KeptLeftWhy::NotWritable: return OldSaveLeft::NotWritable;
+        case KeptLeftWhy::NotPutBack: return OldSaveLeft::NotPutBack;
+        }
+        return OldSaveLeft::NotPutBack;
+    }
     DiskVolumeNodeRef GetRestoreDevice(bool* alike) override {
         const LastLoadDevice last = LastLoadDeviceSeen();
         if (alike) *alike = last.alikeAttached;

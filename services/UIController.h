@@ -156,6 +156,28 @@ public:
     // keep the earlier one's bytes aside meanwhile: nothing was saved, the
     // earlier save stands unchanged (SAVED_OLD_NOT_KEPT).
     static constexpr std::uint64_t kSaveOldNotKept = 10;
+    // The error code of a load of a save cut short whose earlier save, kept
+    // aside while it was overwritten, could not be put back (SAVED_OLD_NOT_BACK).
+    static constexpr std::uint64_t kLoadOldNotBack = 11;
+    // Why that earlier save was not put back.
+    enum class OldSaveLeft {
+        None,
+        NotTrusted,   // its kept copy may have been written by another user
+        BytesMissing, // its kept copy's bytes are not all on the disk
+        Held,         // a save or a load running now holds its kept copy
+        Damaged,      // its kept copy is damaged
+        OtherFile,    // the kept copy found was made for another file
+        Length,       // the file's length fits no copy that was cut short
+        NotWritable,  // this user may not write the file
+        NotPutBack,   // writing it back failed
+    };
+    // Why the last load could not put back the earlier save of the save cut
+    // short it read, and the kept copy where that save's bytes stay (None
+    // and no path when the last load did not fail for it).
+    virtual OldSaveLeft GetRestoreOldSaveLeft(QString* record) {
+        if (record) record->clear();
+        return OldSaveLeft::None;
+    }
     // The device the last load's file was made of, as the device list would
     // show it (null before a load has read one); *alike tells whether devices
     // of its name, size and kind were attached, and refused as not it.

@@ -1146,11 +1146,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             EXPECT_EQ(sink.loaded, 0) << "a load took what a running save keeps";
         }
 
-        // Another user holding the kept copy, until the case ends.
+        // Another user holding the kept copy (or, write, a save running now
+        // as the save's owner), until the case ends.
         struct Holder {
             pid_t pid = -1;
             int release = -1;
-            bool Hold(uid_t uid, const std::string& at) {
+            bool Hold(uid_t uid, const std::string& at, bool write = false) {
                 int ready[2], hold[2];
                 if (::pipe(ready) != 0 || ::pipe(hold) != 0) return false;
                 pid = ::fork();
@@ -1160,8 +1161,11 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                     char held = 0;
                     if (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
                         ::setresuid(uid, uid, uid) == 0) {
-                        const int fd = ::open(at.c_str(), O_RDONLY | O_NONBLOCK);
-                        held = fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+                        const int fd = ::open(at.c_str(), (write ? O_RDWR : O_RDONLY) | O_NONBLOCK);
+                        struct flock lock {};
+                        lock.l_type = F_WRLCK;
+                        held = fd >= 0 && ::flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0 &&
+                               (!write || ::fcntl(fd, F_OFD_SETLK, &lock) == 0);
                     }
                     static_cast<void>(::write(ready[1], &held, 1));
                     static_cast<void>(::read(hold[0], &held, 1));
@@ -1197,6 +1201,19 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                     .seekp(4096)
                     .write(lost.data(), lost.size());
             }
+            // A load of a torn save: refused as a save cut short whose old
+            // save was not put back, with why, and where it is kept; both stay.
+            const auto refusedFor = [&](const std::string& load, VXUIController::OldSaveLeft why,
+                                        const std::string& record) {
+                SaveRestoreResult::SetLoadPause(std::chrono::milliseconds(0));
+                const std::string loadBytes = ReadWholeFile(load), recordBytes = ReadWholeFile(record);
+                TransferHarness transfer;
+                EXPECT_EQ(transfer.Load(load), VXUIController::kLoadOldNotBack);
+                QString where;
+                EXPECT_EQ(int(VXUIController::shared().GetRestoreOldSaveLeft(&where)), int(why));
+                EXPECT_EQ(where.toStdString(), record);
+                EXPECT_TRUE(ReadWholeFile(load) == loadBytes && ReadWholeFile(record) == recordBytes);
+            };
             std::string kept;
             for (const std::string& place : {folder, states, tmpKept})
                 if (std::filesystem::exists(place))
@@ -1214,6 +1231,13 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 // Made as older programs made it: then another user holds
                 // it, or its group may write it as it may write the save.
                 ASSERT_EQ(::chmod(kept.c_str(), c.how == How::KeptHeld ? 0644 : 0664), 0);
+                if (c.how == How::KeptHeld) {
+                    // While a save running now holds it, a load says so and
+                    // where the old save is kept.
+                    Holder saving;
+                    ASSERT_TRUE(saving.Hold(kOwner, kept, true));
+                    refusedFor(path, VXUIController::OldSaveLeft::Held, kept);
+                }
                 if (c.how == How::KeptHeld) {
                     ASSERT_TRUE(holder.Hold(kOther, kept)) << "another user could not hold it";
                 }
@@ -1248,9 +1272,12 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 const std::string zeros(16 << 20, '\0');
                 const std::string hole =
                     Reforged(keptBytes, zeros.size(), torn.size(), SaveRestoreResult::KeptCrc(zeros.data(), zeros.size(), 0));
+                // What a load then says of the old save.
+                using Left = VXUIController::OldSaveLeft;
                 const struct {
                     const char* what;
                     std::function<int()> make, undo;
+                    Left told = Left::NotTrusted;
                 } alterations[] = {
                     {"another user's", [&] { return ::chown(kept.c_str(), kOther, kOther); },
                      [&] { return ::chown(kept.c_str(), ks.st_uid, ks.st_gid); }},
@@ -1272,12 +1299,14 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                      [&] {
                          WriteFile(kept, keptBytes);
                          return 0;
-                     }},
+                     },
+                     Left::BytesMissing},
                 };
                 for (const auto& a : alterations) {
                     SCOPED_TRACE(a.what);
                     ASSERT_EQ(a.make(), 0) << std::strerror(errno);
                     const std::string made = ReadWholeFile(kept);
+                    refusedFor(path, a.told, kept);
                     putBack();
                     EXPECT_TRUE(ReadWholeFile(file) == torn) << "a kept copy others could write was put back";
                     EXPECT_TRUE(ReadWholeFile(kept) == made) << "a kept copy others could write was changed";
@@ -1343,6 +1372,7 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 std::string changed = keptBytes;
                 changed.back() ^= 1;
                 WriteFile(kept, changed);
+                refusedFor(path, VXUIController::OldSaveLeft::Damaged, kept);
                 EXPECT_FALSE(SaveRestoreResult::PutBackInterruptedSave(path.c_str()));
                 EXPECT_TRUE(ReadWholeFile(file) == torn) << "a damaged kept copy was put back";
                 WriteFile(kept, keptBytes);
@@ -1370,8 +1400,11 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
                 const std::string otherKept = folder + "/.salvor-kept." + std::to_string(st.st_ino);
                 std::string changed = keptBytes;
                 changed[20] ^= 1;
-                for (const std::string& record : {keptBytes, changed, keptBytes.substr(0, keptBytes.size() - 1)}) {
+                using Left = VXUIController::OldSaveLeft;
+                for (const auto& [record, told] : {std::pair{keptBytes, Left::OtherFile}, std::pair{changed, Left::Damaged},
+                                                   std::pair{keptBytes.substr(0, keptBytes.size() - 1), Left::Damaged}}) {
                     WriteFile(otherKept, record);
+                    refusedFor(other, told, otherKept);
                     EXPECT_FALSE(SaveRestoreResult::PutBackInterruptedSave(other.c_str()));
                     EXPECT_TRUE(ReadWholeFile(other) == torn) << "a kept copy went onto another file";
                     EXPECT_TRUE(ReadWholeFile(otherKept) == record);

@@ -96,6 +96,12 @@ public:
     }
     DiskVolumeNodeRef restoreDevice;
     bool restoreAlike = false;
+    OldSaveLeft GetRestoreOldSaveLeft(QString* record) override {
+        if (record) *record = oldSaveRecord;
+        return oldSaveLeft;
+    }
+    OldSaveLeft oldSaveLeft = OldSaveLeft::None;
+    QString oldSaveRecord;
     void ReleaseDataRecovery() override { ++calls["ReleaseDataRecovery"]; }
 
     // Previews: what preview answers (run on the loaders' threads).

@@ -120,6 +120,25 @@ QString VXProgressWindow::failureText() const {
     facade.GetSaveorRestoreProgress(&total, &current, &error, bSave_);
     // A save that could not keep the earlier one aside wrote nothing over it.
     if (bSave_ && error == VXUIController::kSaveOldNotKept) return localizedString("SAVE_RSF_OLD_NOT_KEPT");
+    // A save cut short whose earlier save stays kept aside: why it did not
+    // come back, and where its bytes are, so that nothing seems lost.
+    if (!bSave_ && error == VXUIController::kLoadOldNotBack) {
+        using Left = VXUIController::OldSaveLeft;
+        QString record;
+        const char* why = "LOAD_RSF_OLD_NOT_WRITTEN_BACK";
+        switch (facade.GetRestoreOldSaveLeft(&record)) {
+        case Left::NotTrusted: why = "LOAD_RSF_OLD_NOT_TRUSTED"; break;
+        case Left::BytesMissing: why = "LOAD_RSF_OLD_BYTES_MISSING"; break;
+        case Left::Held: why = "LOAD_RSF_OLD_HELD"; break;
+        case Left::Damaged: why = "LOAD_RSF_OLD_DAMAGED"; break;
+        case Left::OtherFile: why = "LOAD_RSF_OLD_OTHER_FILE"; break;
+        case Left::Length: why = "LOAD_RSF_OLD_LENGTH"; break;
+        case Left::NotWritable: why = "LOAD_RSF_OLD_NOT_WRITABLE"; break;
+        case Left::None:
+        case Left::NotPutBack: break;
+        }
+        return platform::localizedFormat("LOAD_RSF_OLD_NOT_BACK", localizedString(why), record);
+    }
     if (bSave_ || error != VXUIController::kLoadDeviceMissing) return localizedString("READ_RSF_FAILED");
     // A file whose device is not attached is not damaged: the user is told
     // which device to attach, named as the device list names it.

@@ -377,6 +377,13 @@ private slots:
         QTest::newRow("save with no place to keep the earlier one")
             << true << QList<QPoint>{{90, 100}} << 90 << 10 << 0 << false
             << platform::localizedString("SAVE_RSF_OLD_NOT_KEPT");
+        // (Its kept copy held by a save running now.)
+        QTest::newRow("load of a save cut short, the earlier one not put back")
+            << false << QList<QPoint>{{40, 100}} << 40 << 11 << 0 << false
+            << QStringLiteral("This file is a save that was cut short, and the earlier scan result it replaced could "
+                              "not be put back because a save running now, or another opening of this file, is using "
+                              "its kept copy. Try again once it has ended. Nothing was deleted: the kept copy is left "
+                              "as it is in “/home/u/.local/state/salvor/salvor-kept.2049.12”.");
     }
     void progressWindow() {
         QFETCH(int, bar);
@@ -395,6 +402,8 @@ private slots:
         fake_->restoreDevice = DiskVolumeNodeData::initWithNodeData(card);
         QFETCH(bool, alike);
         fake_->restoreAlike = alike;
+        fake_->oldSaveLeft = VXUIController::OldSaveLeft::Held;
+        fake_->oldSaveRecord = QStringLiteral("/home/u/.local/state/salvor/salvor-kept.2049.12");
         QString told;
         QTimer answer;
         connect(&answer, &QTimer::timeout, this, [&] {
