@@ -36,6 +36,21 @@ bool RawFileBuffer::Load(unsigned long long sector) {
               m_pDevice->ReadSector(m_page.get(), static_cast<long long>(first), static_cast<long long>(rest))))
         got = rest;
     if (got == 0) {
+        // A bad sector costs what lies from it on: the page holds the
+        // sectors before the first that fails, found by halving.
+        unsigned long long good = 0, bad = rest; // [0, good) reads, [0, bad) does not
+        while (bad - good > 1) {
+            const unsigned long long mid = good + (bad - good) / 2;
+            if (m_pDevice->ReadSector(m_page.get(), static_cast<long long>(first), static_cast<long long>(mid)))
+                good = mid;
+            else
+                bad = mid;
+        }
+        std::fill(m_page.get(), m_page.get() + m_nPageSize, 0);
+        if (good > 0 && m_pDevice->ReadSector(m_page.get(), static_cast<long long>(first), static_cast<long long>(good)))
+            got = good;
+    }
+    if (got == 0) {
         std::fill(m_page.get(), m_page.get() + m_nPageSize, 0);
         return false;
     }

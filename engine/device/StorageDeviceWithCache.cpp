@@ -2,9 +2,19 @@
 
 #include "engine/device/DeviceCheck.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner)
     : m_inner(inner), m_direct(dynamic_cast<IDirectRead*>(inner)) {
@@ -13,7 +23,11 @@ CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner)
     m_keeps = !device || !device->IsFile();
 }
 
-CStorageDeviceWithCache::~CStorageDeviceWithCache() { EndCache(); }
+CStorageDeviceWithCache::~CStorageDeviceWithCache() {
+    EndCache();
+    std::lock_guard l(m_keptLock);
+    DropKeptLocked();
+}
 
 int CStorageDeviceWithCache::SetBlockSize(unsigned sectors) {
     {
@@ -60,9 +74,9 @@ bool CStorageDeviceWithCache::ReadQueued(void* buffer, long long first, long lon
         const long long s = block->index * static_cast<long long>(m_blockSize);
         if (first < s || first >= s + block->sectors)
             continue;
-        // A block the inner device failed on answers nothing: the read goes
+        // Sectors the inner device failed on answer nothing: the read goes
         // there again and fails as it would without the cache.
-        if (!block->read || count > s + block->sectors - first)
+        if (count > s + block->sectors - first || Overlaps(*block, first, count))
             return false;
         std::memcpy(buffer, block->data.data() + static_cast<std::size_t>(first - s) * ss,
                     static_cast<std::size_t>(count) * ss);
@@ -72,7 +86,224 @@ bool CStorageDeviceWithCache::ReadQueued(void* buffer, long long first, long lon
 }
 
 bool CStorageDeviceWithCache::ReadElsewhere(void* buffer, long long first, long long count) {
-    return ReadQueued(buffer, first, count) || InnerRead(buffer, first, count) || ReadKept(buffer, first, count);
+    if (ReadQueued(buffer, first, count))
+        return true;
+    // Sectors that failed alone fail again at once: a bad sector can take
+    // seconds each time the disk is asked.
+    if (KnownBad(first, count) && !DeviceGone(m_inner)) {
+        std::memset(buffer, 0, static_cast<std::size_t>(count) * m_inner->GetSectorSize());
+        return false;
+    }
+    return InnerRead(buffer, first, count) || ReadKept(buffer, first, count);
+}
+
+bool CStorageDeviceWithCache::Overlaps(const Block& block, long long first, long long count) {
+    for (const auto& [from, to] : block.unread)
+        if (from < first + count && first < to)
+            return true;
+    return false;
+}
+
+bool CStorageDeviceWithCache::KnownBad(long long first, long long count) {
+    std::lock_guard l(m_badLock);
+    auto run = m_bad.upper_bound(first);
+    if (run == m_bad.begin())
+        return false;
+    --run;
+    return run->first <= first && first + count <= run->second;
+}
+
+void CStorageDeviceWithCache::NoteBad(long long first, long long count) {
+    std::lock_guard l(m_badLock);
+    long long from = first, to = first + count;
+    // Runs that touch it are merged into one.
+    auto run = m_bad.upper_bound(first);
+    if (run != m_bad.begin() && std::prev(run)->second >= from)
+        --run;
+    while (run != m_bad.end() && run->first <= to) {
+        from = std::min(from, run->first);
+        to = std::max(to, run->second);
+        run = m_bad.erase(run);
+    }
+    if (m_bad.size() < kBadRuns)
+        m_bad.emplace(from, to);
+}
+
+namespace {
+
+std::atomic<std::size_t> g_keptLimit{0};
+// What a run costs beside its bytes: the map node and the run's fields.
+constexpr std::size_t kRunOverhead = 96;
+// A run in memory grows to this and then another begins, so growing one
+// never copies more than this.
+constexpr std::size_t kRunBytes = std::size_t{1} << 20;
+
+std::size_t KeptLimit() {
+    const std::size_t set = g_keptLimit.load();
+    return set ? set : CStorageDeviceWithCache::kKeptBytes;
+}
+
+// $XDG_CACHE_HOME/salvor, else ~/.cache/salvor; made private when missing.
+std::string SpillFolder() {
+    std::string base;
+    if (const char* x = std::getenv("XDG_CACHE_HOME"); x && x[0] == '/')
+        base = x;
+    else if (const char* h = std::getenv("HOME"); h && h[0] == '/')
+        base = std::string(h) + "/.cache";
+    else
+        return {};
+    ::mkdir(base.c_str(), 0700);
+    const std::string folder = base + "/salvor";
+    ::mkdir(folder.c_str(), 0700);
+    return folder;
+}
+
+std::string SysBlock(dev_t d) {
+    return "/sys/dev/block/" + std::to_string(major(d)) + ":" + std::to_string(minor(d));
+}
+
+dev_t DevOf(const std::string& devFile) {
+    std::FILE* f = std::fopen(devFile.c_str(), "r");
+    if (!f)
+        return 0;
+    unsigned ma = 0, mi = 0;
+    const bool ok = std::fscanf(f, "%u:%u", &ma, &mi) == 2;
+    std::fclose(f);
+    return ok ? makedev(ma, mi) : 0;
+}
+
+// Whether the block device d is `scanned`, one of its partitions, or is
+// built over it (a mapper device): writing there would write to it.
+bool LiesOn(dev_t d, dev_t scanned, int depth = 0) {
+    if (d == scanned)
+        return true;
+    if (depth > 8 || d == 0)
+        return false;
+    char real[PATH_MAX];
+    if (!::realpath(SysBlock(d).c_str(), real))
+        return false;
+    const std::string node = real;
+    // A partition's folder sits in its disk's.
+    if (::access((node + "/partition").c_str(), F_OK) == 0 &&
+        LiesOn(DevOf(node.substr(0, node.rfind('/')) + "/dev"), scanned, depth + 1))
+        return true;
+    if (DIR* slaves = ::opendir((node + "/slaves").c_str())) {
+        bool on = false;
+        while (dirent* e = ::readdir(slaves))
+            if (e->d_name[0] != '.' && LiesOn(DevOf(node + "/slaves/" + e->d_name + "/dev"), scanned, depth + 1)) {
+                on = true;
+                break;
+            }
+        ::closedir(slaves);
+        return on;
+    }
+    return false;
+}
+
+// The device of the path the scan reads (through partition windows).
+CDescriptorDevice* ScannedDevice(IStorageDevice* device) {
+    for (int i = 0; device && i < 8; ++i) {
+        if (auto* d = dynamic_cast<CDescriptorDevice*>(device))
+            return d;
+        auto* w = dynamic_cast<CWindowDevice*>(device);
+        device = w ? w->GetParent() : nullptr;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void CStorageDeviceWithCache::SetKeptLimit(std::size_t bytes) { g_keptLimit = bytes; }
+
+std::size_t CStorageDeviceWithCache::KeptMemory() {
+    std::lock_guard l(m_keptLock);
+    return m_keptBytes;
+}
+
+long long CStorageDeviceWithCache::KeptSpilled() {
+    std::lock_guard l(m_keptLock);
+    return m_spillEnd;
+}
+
+int CStorageDeviceWithCache::SpillDescriptorLocked() {
+    if (m_spillTried)
+        return m_spillFd;
+    m_spillTried = true;
+    const std::string folder = SpillFolder();
+    struct stat at {};
+    if (folder.empty() || ::stat(folder.c_str(), &at) != 0)
+        return -1;
+    // Never on the device being scanned.
+    CDescriptorDevice* scanned = ScannedDevice(m_inner);
+    struct stat dev {};
+    if (!scanned || ::stat(scanned->GetPath(), &dev) != 0 || !S_ISBLK(dev.st_mode) || LiesOn(at.st_dev, dev.st_rdev))
+        return -1;
+    // Unnamed from the start where the system allows, else unlinked at once:
+    // nothing is left behind, whatever becomes of the process.
+    m_spillFd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (m_spillFd < 0) {
+        std::string name = folder + "/kept-XXXXXX";
+        m_spillFd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (m_spillFd >= 0) {
+            ::fchmod(m_spillFd, 0600);
+            ::unlink(name.c_str());
+        }
+    }
+    return m_spillFd;
+}
+
+void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, const unsigned char* copy) {
+    const std::size_t ss = m_inner->GetSectorSize();
+    const std::size_t bytes = static_cast<std::size_t>(count) * ss;
+    const std::size_t limit = KeptLimit();
+    auto after = m_kept.upper_bound(first);
+    if (after != m_kept.begin()) {
+        auto& [at, run] = *std::prev(after);
+        if (at + run.sectors == first) {
+            // It goes on the run before it, in memory while the run has room
+            // and memory allows, else at the spill file's end.
+            const std::size_t size = run.bytes.size(), cap = run.bytes.capacity();
+            if (run.spilled < 0 && size + bytes <= kRunBytes) {
+                const std::size_t grown = size + bytes <= cap ? cap : std::min(kRunBytes, std::max(size + bytes, 2 * cap));
+                if (m_keptBytes + (grown - cap) <= limit) {
+                    run.bytes.reserve(grown);
+                    run.bytes.insert(run.bytes.end(), copy, copy + bytes);
+                    m_keptBytes += grown - cap;
+                    run.sectors += count;
+                    return;
+                }
+            } else if (run.spilled >= 0 && run.spilled + run.sectors * static_cast<long long>(ss) == m_spillEnd) {
+                if (m_spillEnd + static_cast<long long>(bytes) > kSpillBytes)
+                    return;
+                if (::pwrite(m_spillFd, copy, bytes, m_spillEnd) != static_cast<ssize_t>(bytes))
+                    return;
+                m_spillEnd += static_cast<long long>(bytes);
+                run.sectors += count;
+                return;
+            }
+        }
+    }
+    if (m_keptBytes + bytes + kRunOverhead <= limit) {
+        KeptRun run;
+        run.sectors = count;
+        run.bytes.assign(copy, copy + bytes);
+        m_keptBytes += bytes + kRunOverhead;
+        m_kept[first] = std::move(run);
+        return;
+    }
+    // Past the memory allowed: to the spill file, the run's bookkeeping
+    // still in memory.
+    if (m_keptBytes + kRunOverhead > limit || m_spillEnd + static_cast<long long>(bytes) > kSpillBytes)
+        return;
+    const int fd = SpillDescriptorLocked();
+    if (fd < 0 || ::pwrite(fd, copy, bytes, m_spillEnd) != static_cast<ssize_t>(bytes))
+        return;
+    KeptRun run;
+    run.sectors = count;
+    run.spilled = m_spillEnd;
+    m_spillEnd += static_cast<long long>(bytes);
+    m_keptBytes += kRunOverhead;
+    m_kept[first] = std::move(run);
 }
 
 void CStorageDeviceWithCache::KeepSectors(long long first, long long count) {
@@ -82,48 +313,52 @@ void CStorageDeviceWithCache::KeepSectors(long long first, long long count) {
         return;
     const std::size_t ss = m_inner->GetSectorSize();
     const std::size_t bytes = static_cast<std::size_t>(count) * ss;
-    std::vector<unsigned char> copy(bytes);
     // Only from memory: the block being scanned, or a queued one read whole.
-    bool held = false;
+    const unsigned char* from = nullptr;
+    std::vector<unsigned char> copy;
     if (m_current && m_blockSize > 0) {
         const long long s = m_current->index * static_cast<long long>(m_blockSize);
-        if (first >= s && first + count <= s + m_current->sectors) {
-            std::memcpy(copy.data(), m_current->data.data() + static_cast<std::size_t>(first - s) * ss, bytes);
-            held = true;
-        }
+        // Zeros where the device failed are not what the disk holds.
+        if (first >= s && first + count <= s + m_current->sectors && !Overlaps(*m_current, first, count))
+            from = m_current->data.data() + static_cast<std::size_t>(first - s) * ss;
     }
-    if (!held && !ReadQueued(copy.data(), first, count))
-        return;
+    if (!from) {
+        copy.resize(bytes);
+        if (!ReadQueued(copy.data(), first, count))
+            return;
+        from = copy.data();
+    }
     std::lock_guard l(m_keptLock);
     // Sectors already kept are kept once.
     auto after = m_kept.upper_bound(first);
     if (after != m_kept.begin()) {
         auto run = std::prev(after);
-        const long long end = run->first + static_cast<long long>(run->second.size() / ss);
+        const long long end = run->first + run->second.sectors;
         if (first + count <= end)
             return;
-        if (first <= end) {
-            // It goes on the run before it.
+        if (first < end) {
             const long long skip = end - first;
-            if (m_keptBytes + bytes - static_cast<std::size_t>(skip) * ss > kKeptBytes)
-                return;
-            run->second.insert(run->second.end(), copy.begin() + skip * static_cast<long long>(ss), copy.end());
-            m_keptBytes += bytes - static_cast<std::size_t>(skip) * ss;
-            return;
+            return StoreKeptLocked(end, count - skip, from + static_cast<std::size_t>(skip) * ss);
         }
     }
-    if (m_keptBytes + bytes > kKeptBytes)
-        return;
-    m_keptBytes += bytes;
-    m_kept[first] = std::move(copy);
+    StoreKeptLocked(first, count, from);
+}
+
+void CStorageDeviceWithCache::DropKeptLocked() {
+    m_kept.clear();
+    m_keptBytes = 0;
+    if (m_spillFd >= 0)
+        ::close(m_spillFd);
+    m_spillFd = -1;
+    m_spillTried = false;
+    m_spillEnd = 0;
 }
 
 void CStorageDeviceWithCache::AnswerFromKept(bool on) {
     m_answerFromKept = on;
     if (!on) {
         std::lock_guard l(m_keptLock);
-        m_kept.clear();
-        m_keptBytes = 0;
+        DropKeptLocked();
     }
 }
 
@@ -133,8 +368,7 @@ bool CStorageDeviceWithCache::ReadKept(void* buffer, long long first, long long 
     const std::size_t ss = m_inner->GetSectorSize();
     std::lock_guard l(m_keptLock);
     auto run = m_kept.upper_bound(first);
-    if (run != m_kept.begin() &&
-        std::prev(run)->first + static_cast<long long>(std::prev(run)->second.size() / ss) > first)
+    if (run != m_kept.begin() && std::prev(run)->first + std::prev(run)->second.sectors > first)
         run = std::prev(run);
     // Nothing of the range was kept: it stays unread.
     if (run == m_kept.end() || run->first >= first + count)
@@ -142,12 +376,18 @@ bool CStorageDeviceWithCache::ReadKept(void* buffer, long long first, long long 
     auto* out = static_cast<unsigned char*>(buffer);
     std::memset(out, 0, static_cast<std::size_t>(count) * ss);
     for (; run != m_kept.end() && run->first < first + count; ++run) {
-        const long long runEnd = run->first + static_cast<long long>(run->second.size() / ss);
+        const long long runEnd = run->first + run->second.sectors;
         const long long from = std::max(first, run->first), to = std::min(first + count, runEnd);
-        if (from < to)
-            std::memcpy(out + static_cast<std::size_t>(from - first) * ss,
-                        run->second.data() + static_cast<std::size_t>(from - run->first) * ss,
-                        static_cast<std::size_t>(to - from) * ss);
+        if (from >= to)
+            continue;
+        unsigned char* into = out + static_cast<std::size_t>(from - first) * ss;
+        const std::size_t n = static_cast<std::size_t>(to - from) * ss;
+        const std::size_t within = static_cast<std::size_t>(from - run->first) * ss;
+        if (run->second.spilled < 0)
+            std::memcpy(into, run->second.bytes.data() + within, n);
+        else if (::pread(m_spillFd, into, n, run->second.spilled + static_cast<long long>(within)) !=
+                 static_cast<ssize_t>(n))
+            std::memset(into, 0, n);
     }
     return true;
 }
@@ -166,6 +406,7 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
     if (!block)
         block = std::make_unique<Block>();
     block->index = b;
+    block->unread.clear();
     block->sectors = static_cast<long long>(std::min<unsigned long long>(m_blockSize, total - start));
     block->data.Reserve(static_cast<std::size_t>(block->sectors) * m_inner->GetSectorSize());
     // A failed read leaves zeros in the block (the inner device zero-fills);
@@ -185,16 +426,68 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
 }
 
 void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
-    // Bad sectors fail alone: a block that failed is read again in small
-    // pieces, and only the pieces that fail stay zeros. The block stays
-    // marked failed, so a read of it elsewhere goes to the device again.
+    // Bad sectors fail alone: a block that failed is read again in pieces, a
+    // piece that fails is split until only the sectors that fail are left
+    // (as rescue tools trim and scrape), and only those stay zeros. The
+    // block stays marked failed; reads of its unread sectors go to the device
+    // again.
     const unsigned ss = m_inner->GetSectorSize();
     const long long piece = std::max<long long>(1, kPieceBytes / (ss ? ss : 512));
-    for (long long at = 0; at < block.sectors && !DeviceGone(m_inner); at += piece) {
+    int blockFailures = kBlockFailures;
+    for (long long at = 0; at < block.sectors; at += piece) {
         const long long n = std::min(piece, block.sectors - at);
-        // A piece that fails is zeros where the device could not read it.
-        m_inner->ReadSector(block.data.data() + static_cast<std::size_t>(at) * ss, start + at, n);
+        unsigned char* to = block.data.data() + static_cast<std::size_t>(at) * ss;
+        if (DeviceGone(m_inner)) {
+            std::memset(to, 0, static_cast<std::size_t>(n) * ss);
+            block.unread.emplace_back(start + at, start + at + n);
+            continue;
+        }
+        if (InnerRead(to, start + at, n))
+            continue;
+        // The piece's own read does not count against the narrowing.
+        int failures = std::min(kPieceFailures, blockFailures);
+        const int allowed = failures;
+        if (n == 1) {
+            NoteBad(start + at, 1);
+            block.unread.emplace_back(start + at, start + at + 1);
+            continue;
+        }
+        const long long half = n / 2;
+        Narrow(to, start + at, half, failures, block);
+        Narrow(to + static_cast<std::size_t>(half) * ss, start + at + half, n - half, failures, block);
+        blockFailures -= allowed - failures;
     }
+}
+
+void CStorageDeviceWithCache::Narrow(unsigned char* to, long long first, long long count, int& failures,
+                                     Block& block) {
+    const unsigned ss = m_inner->GetSectorSize();
+    const auto unread = [&] {
+        std::memset(to, 0, static_cast<std::size_t>(count) * ss);
+        if (!block.unread.empty() && block.unread.back().second == first)
+            block.unread.back().second = first + count;
+        else
+            block.unread.emplace_back(first, first + count);
+    };
+    // Known bad, out of failures to spend, or gone: nothing more is asked.
+    if (KnownBad(first, count) || failures <= 0 || DeviceGone(m_inner))
+        return unread();
+    if (InnerRead(to, first, count))
+        return;
+    --failures;
+    if (count == 1) {
+        NoteBad(first, 1);
+        return unread();
+    }
+    // Below 4 KiB halving finds little more than reading each sector does.
+    if (count * static_cast<long long>(ss) <= 4096) {
+        for (long long i = 0; i < count; ++i)
+            Narrow(to + static_cast<std::size_t>(i) * ss, first + i, 1, failures, block);
+        return;
+    }
+    const long long half = count / 2;
+    Narrow(to, first, half, failures, block);
+    Narrow(to + static_cast<std::size_t>(half) * ss, first + half, count - half, failures, block);
 }
 
 void CStorageDeviceWithCache::Recycle(std::unique_ptr<Block> block) {
@@ -363,7 +656,7 @@ const unsigned char* CStorageDeviceWithCache::ViewSectors(long long firstSector,
     std::lock_guard l(m_queueLock);
     for (const auto& block : m_queue)
         if (const unsigned char* p = within(*block))
-            return block->read ? p : nullptr;
+            return block->read || !Overlaps(*block, firstSector, count) ? p : nullptr;
     return nullptr;
 }
 

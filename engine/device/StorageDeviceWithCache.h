@@ -75,14 +75,24 @@ public:
     // from the kept sectors when any of them lies in it, the rest zeros: the
     // trees are built from what the scan read. Turning it off frees them.
     void AnswerFromKept(bool on);
-    // Memory the kept sectors may take.
+    // Memory the kept sectors may take, their runs' bookkeeping included.
+    // What does not fit goes to a file of the user's cache folder, unlinked
+    // and private, never on the scanned device; up to kSpillBytes.
     static constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
+    static constexpr long long kSpillBytes = 16LL << 30;
+    // Test seam: the memory allowed (kKeptBytes unless set; 0 restores it).
+    static void SetKeptLimit(std::size_t bytes);
+    // What the kept sectors hold now: memory, and bytes in the spill file.
+    std::size_t KeptMemory();
+    long long KeptSpilled();
 
 private:
     struct Block {
         long long index = -1;
         long long sectors = 0; // true length: the last block may be short
         bool read = false;     // the inner device gave all of it
+        // Sector ranges [first, end) the device did not give: zeros.
+        std::vector<std::pair<long long, long long>> unread;
         // Page-aligned: a device that reads directly reads into it, and the
         // system copies into aligned memory markedly faster.
         asyncread::Buffer data;
@@ -92,9 +102,16 @@ private:
     // Reads block b from the inner device (outside any lock) into a buffer
     // from the free list.
     std::unique_ptr<Block> ReadBlock(long long b);
-    // A block the device failed on, read again piece by piece.
+    // A block the device failed on, read again piece by piece, and a piece
+    // that fails split until only the sectors that fail are left.
     static constexpr long long kPieceBytes = 0x10000;
     void ReadAround(Block& block, long long start);
+    // Reads [first, first + count) into `to`; a failed read is halved (below
+    // 4 KiB, sector by sector) while `failures` allows more failed reads.
+    // What stays unread is zeros, noted in `unread`.
+    void Narrow(unsigned char* to, long long first, long long count, int& failures, Block& block);
+    // Whether [first, first + count) overlaps sectors of the block it did not give.
+    static bool Overlaps(const Block& block, long long first, long long count);
     // Keeps a spent block's buffer for reuse: fresh 4 MiB buffers cost a page
     // fault per page.
     void Recycle(std::unique_ptr<Block> block);
@@ -129,11 +146,41 @@ private:
     mutex_locker m_errorLock;
     ResultCode m_lastError = 0;
 
-    // Kept sectors: runs of consecutive sectors by their first sector.
+public:
+    // Failed reads a block's narrowing may make: per 64 KiB piece, and in all.
+    // A disk with many bad sectors costs at most these per block.
+    static constexpr int kPieceFailures = 24;
+    static constexpr int kBlockFailures = 160;
+    // Whether every sector of [first, first + count) is known to fail.
+    bool KnownBad(long long first, long long count);
+
+private:
+    void NoteBad(long long first, long long count);
+    // Sectors that failed alone, as runs [first, end) by first sector;
+    // bounded, beyond it nothing more is noted.
+    static constexpr std::size_t kBadRuns = 1 << 16;
+    std::mutex m_badLock;
+    std::map<long long, long long> m_bad;
+
+    // Kept sectors: runs of consecutive sectors by their first sector, each
+    // in memory or at an offset of the spill file.
+    struct KeptRun {
+        long long sectors = 0;
+        std::vector<unsigned char> bytes;
+        long long spilled = -1; // byte offset in the spill file, or -1
+    };
     bool ReadKept(void* buffer, long long first, long long count);
+    // Stores copy as sectors [first, first + count); under m_keptLock.
+    void StoreKeptLocked(long long first, long long count, const unsigned char* copy);
+    // The spill file, opened on first need; -1 when none can be had.
+    int SpillDescriptorLocked();
+    void DropKeptLocked();
     std::mutex m_keptLock;
-    std::map<long long, std::vector<unsigned char>> m_kept;
+    std::map<long long, KeptRun> m_kept;
     std::size_t m_keptBytes = 0;
+    int m_spillFd = -1;
+    bool m_spillTried = false;
+    long long m_spillEnd = 0;
     std::atomic<bool> m_answerFromKept{false};
     bool m_keeps = true; // the inner device can go
 };

@@ -87,6 +87,7 @@ int ImageDevice::ReadSector(void* buffer, long long firstSector, long long count
     }
     // A window may reach past the end of the file: those bytes read as zeros.
     std::memset(out + got, 0, bytes - got);
+    if (wholeReadsFail_ && !failing.empty()) std::memset(out, 0, bytes);
     for (long long s : failing)
         std::memset(out + static_cast<unsigned long long>(s - firstSector) * sectorSize_, 0, sectorSize_);
     ok = ok && failing.empty();

@@ -52,6 +52,9 @@ public:
         Locked(mutex_, [&] { for (long long s = first; s < first + count; ++s) failures_.insert(s); });
     }
     void ClearFailures() { Locked(mutex_, [&] { failures_.clear(); }); }
+    // As a disk does: a read that touches a failing sector gives none of the
+    // sectors asked for (all zeros), not just the failing ones.
+    void SetWholeReadsFail(bool whole) { wholeReadsFail_ = whole; }
 
     // Called before every read that reaches the file, on the reading thread
     // (e.g. to add a delay or to count concurrent readers).
@@ -79,6 +82,7 @@ private:
     std::set<long long> failures_;
     std::function<void(long long, long long)> hook_;
     ResultCode lastError_ = 0;
+    std::atomic<bool> wholeReadsFail_{false};
     std::atomic<unsigned long long> reads_{0};
     std::atomic<unsigned long long> sectorsRead_{0};
 };

@@ -140,6 +140,58 @@ TEST_F(CachedDevice, AFailedBlockReadIsZerosAndReported) {
     EXPECT_EQ(d.ReadSector(buf.data(), 200, 100), 1) << "the next block read well";
 }
 
+// A disk fails a whole read for one bad sector in it: the block, then each
+// 64 KiB piece that failed, is split until only the sectors that fail are
+// zeros; every other sector is read, and lent. Sectors found bad are not
+// asked again; a block with bad sectors all over costs a bounded number of reads.
+TEST_F(CachedDevice, AFailedBlockCostsOnlyTheSectorsThatFail) {
+    const long long block = 8192; // 4 MiB of 512-byte sectors
+    struct Row {
+        const char* shape;
+        std::vector<std::pair<long long, long long>> bad; // first, count
+    } rows[] = {
+        {"a 4 KiB slot in each of four pieces", {{8, 8}, {128 + 64, 8}, {256 + 120, 8}, {384 + 1, 1}}},
+        {"the block's first and last sectors", {{0, 1}, {block - 1, 1}}},
+        {"a bad 64 KiB piece beside good ones", {{1024, 128}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shape);
+        auto& c = Make(2 * block, static_cast<unsigned>(block));
+        inner->SetWholeReadsFail(true);
+        std::vector<bool> bad(static_cast<std::size_t>(block));
+        for (auto [first, count] : row.bad) {
+            inner->FailSectors(first, count);
+            for (long long s = first; s < first + count; ++s) bad[static_cast<std::size_t>(s)] = true;
+        }
+        c.BeginCache();
+        ASSERT_EQ(c.SetCurCacheBlock(0), 1);
+        const unsigned char* p = c.ViewSectors(0, block);
+        ASSERT_NE(p, nullptr);
+        long long wrong = 0;
+        for (long long s = 0; s < block; ++s)
+            wrong += bad[static_cast<std::size_t>(s)] ? !IsZero(p + s * 512, 512) : !HasStamp(p + s * 512, 512, s);
+        EXPECT_EQ(wrong, 0) << "sectors not as the disk holds them";
+        inner->ResetCounters();
+        std::vector<unsigned char> buf(512);
+        const auto [first, count] = row.bad.front();
+        EXPECT_EQ(c.ReadSector(buf.data(), block + 5, 1), 1);
+        EXPECT_EQ(c.SetCurCacheBlock(1), 1);
+        inner->ResetCounters();
+        EXPECT_EQ(c.ReadSector(buf.data(), first, 1), 0) << "a bad sector reads as failed";
+        EXPECT_EQ(inner->Reads(), 0u) << "a sector found bad is asked again";
+        EXPECT_EQ(c.ReadSector(buf.data(), first + count, 1), 1) << "its neighbour";
+        c.EndCache();
+    }
+    // Every other 4 KiB bad: the narrowing gives up within its bound.
+    auto& c = Make(block, static_cast<unsigned>(block));
+    inner->SetWholeReadsFail(true);
+    for (long long s = 0; s < block; s += 16) inner->FailSectors(s, 8);
+    c.BeginCache();
+    ASSERT_EQ(c.SetCurCacheBlock(0), 1);
+    EXPECT_LT(inner->Reads(), 1u + 64 * 3 + 8 * CStorageDeviceWithCache::kBlockFailures);
+    c.EndCache();
+}
+
 TEST_F(CachedDevice, EndCacheWhileTheReaderWaitsReturnsAtOnce) {
     auto& c = Make(4000, 100);
     c.BeginCache();
