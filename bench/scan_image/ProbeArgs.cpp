@@ -52,6 +52,12 @@ bool ParseProbeArgs(int argc, char** argv, ProbeArgs& args, std::string& error) 
             }
             args.offset = number;
             haveOffset = true;
+        } else if (option == "--kept-limit" && args.mode == "deep") {
+            if (!ParseDecimal(value, 1ULL << 40, number) || number == 0) {
+                error = "bad --kept-limit '" + std::string(value) + "'";
+                return false;
+            }
+            args.keptLimit = number;
         } else if (option == "--sector-size") {
             if (!ParseDecimal(value, kMaxSectorSize, number) || number < 512 || number % 512 != 0) {
                 error = "bad --sector-size '" + std::string(value) + "' (a multiple of 512 up to 65536)";
@@ -112,6 +118,8 @@ void PrintUsage(std::FILE* out) {
         "                      recover) as --services does\n"
         "  --device IMAGE      (load) the image the saved scan was made of; more are attached\n"
         "                      beside it, and the load takes the one holding the volumes scanned\n"
+        "  --kept-limit BYTES  (deep) memory the sectors kept for building may take; the rest\n"
+        "                      go to a private file of the user's cache folder (for checks)\n"
         "  --progress          print \"progress P%\" on standard error each time the scan gets a\n"
         "                      percent further\n"
         "  --help, -h          print this text and exit\n"

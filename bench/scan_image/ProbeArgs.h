@@ -10,6 +10,7 @@ struct ProbeArgs {
     unsigned sectorSize = 0; // 0: the device's own (512 for an image file)
     std::string recoverDir;
     bool progress = false; // a line "progress P%" on standard error as the scan goes
+    unsigned long long keptLimit = 0; // (deep) memory for sectors kept for the build; 0: the engine's
 };
 
 // A whole decimal number in [0, max]: no sign, no spaces, no suffix.

@@ -15,6 +15,7 @@
 #include "engine/all/AllLibraries.h"
 #include "engine/carver/RAWSearchController.h"
 #include "engine/controller/RecoveryControllers.h"
+#include "engine/device/StorageDeviceWithCache.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
@@ -128,6 +129,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ParseProbeArgs(argc, argv, args, error)) return ProbeUsage(error);
     const bool quick = args.mode == "quick";
+    if (args.keptLimit) CStorageDeviceWithCache::SetKeptLimit(static_cast<std::size_t>(args.keptLimit));
     // A file-size limit fails the write (and the file) instead of ending the probe.
     std::signal(SIGXFSZ, SIG_IGN);
     // SIGTERM, SIGINT and SIGHUP stop the scan or the file being written as

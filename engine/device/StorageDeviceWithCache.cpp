@@ -255,7 +255,9 @@ int CStorageDeviceWithCache::SpillDescriptorLocked() {
 void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, const unsigned char* copy) {
     const std::size_t ss = m_inner->GetSectorSize();
     const std::size_t bytes = static_cast<std::size_t>(count) * ss;
-    const std::size_t limit = KeptLimit();
+    // Bytes in memory take at most three quarters of it: the rest is left
+    // for the bookkeeping of runs in the spill file.
+    const std::size_t limit = KeptLimit(), inMemory = limit - limit / 4;
     auto after = m_kept.upper_bound(first);
     if (after != m_kept.begin()) {
         auto& [at, run] = *std::prev(after);
@@ -265,7 +267,7 @@ void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, 
             const std::size_t size = run.bytes.size(), cap = run.bytes.capacity();
             if (run.spilled < 0 && size + bytes <= kRunBytes) {
                 const std::size_t grown = size + bytes <= cap ? cap : std::min(kRunBytes, std::max(size + bytes, 2 * cap));
-                if (m_keptBytes + (grown - cap) <= limit) {
+                if (m_keptBytes + (grown - cap) <= inMemory) {
                     run.bytes.reserve(grown);
                     run.bytes.insert(run.bytes.end(), copy, copy + bytes);
                     m_keptBytes += grown - cap;
@@ -283,7 +285,7 @@ void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, 
             }
         }
     }
-    if (m_keptBytes + bytes + kRunOverhead <= limit) {
+    if (m_keptBytes + bytes + kRunOverhead <= inMemory) {
         KeptRun run;
         run.sectors = count;
         run.bytes.assign(copy, copy + bytes);
@@ -425,69 +427,100 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
     return block;
 }
 
-void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
-    // Bad sectors fail alone: a block that failed is read again in pieces, a
-    // piece that fails is split until only the sectors that fail are left
-    // (as rescue tools trim and scrape), and only those stay zeros. The
-    // block stays marked failed; reads of its unread sectors go to the device
-    // again.
-    const unsigned ss = m_inner->GetSectorSize();
-    const long long piece = std::max<long long>(1, kPieceBytes / (ss ? ss : 512));
-    int blockFailures = kBlockFailures;
-    for (long long at = 0; at < block.sectors; at += piece) {
-        const long long n = std::min(piece, block.sectors - at);
-        unsigned char* to = block.data.data() + static_cast<std::size_t>(at) * ss;
-        if (DeviceGone(m_inner)) {
-            std::memset(to, 0, static_cast<std::size_t>(n) * ss);
-            block.unread.emplace_back(start + at, start + at + n);
-            continue;
-        }
-        if (InnerRead(to, start + at, n))
-            continue;
-        // The piece's own read does not count against the narrowing.
-        int failures = std::min(kPieceFailures, blockFailures);
-        const int allowed = failures;
-        if (n == 1) {
-            NoteBad(start + at, 1);
-            block.unread.emplace_back(start + at, start + at + 1);
-            continue;
-        }
-        const long long half = n / 2;
-        Narrow(to, start + at, half, failures, block);
-        Narrow(to + static_cast<std::size_t>(half) * ss, start + at + half, n - half, failures, block);
-        blockFailures -= allowed - failures;
-    }
+namespace {
+
+// Notes [first, first + count) of a block as not given (zeros already there).
+void NoteUnread(std::vector<std::pair<long long, long long>>& unread, long long first, long long count) {
+    if (!unread.empty() && unread.back().second == first)
+        unread.back().second = first + count;
+    else
+        unread.emplace_back(first, first + count);
 }
 
-void CStorageDeviceWithCache::Narrow(unsigned char* to, long long first, long long count, int& failures,
-                                     Block& block) {
+} // namespace
+
+void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
+    // Bad sectors fail alone, as rescue tools find them: a block that failed
+    // is read again in pieces; a piece that fails is halved down to 4 KiB
+    // stretches, and those that fail are read sector by sector. Only the
+    // sectors that fail stay zeros. Failed reads are bounded per piece and
+    // per block, and a block of several pieces where none reads is not
+    // split: a dead stretch costs one read per piece. The block stays marked failed;
+    // reads of its unread sectors go to the device again.
     const unsigned ss = m_inner->GetSectorSize();
-    const auto unread = [&] {
-        std::memset(to, 0, static_cast<std::size_t>(count) * ss);
-        if (!block.unread.empty() && block.unread.back().second == first)
-            block.unread.back().second = first + count;
-        else
-            block.unread.emplace_back(first, first + count);
+    const long long piece = std::max<long long>(1, kPieceBytes / (ss ? ss : 512));
+    const auto at = [&](long long sector) {
+        return block.data.data() + static_cast<std::size_t>(sector - start) * ss;
     };
-    // Known bad, out of failures to spend, or gone: nothing more is asked.
-    if (KnownBad(first, count) || failures <= 0 || DeviceGone(m_inner))
-        return unread();
-    if (InnerRead(to, first, count))
+    const auto unread = [&](long long first, long long count) {
+        std::memset(at(first), 0, static_cast<std::size_t>(count) * ss);
+        NoteUnread(block.unread, first, count);
+    };
+    std::vector<long long> failed; // pieces, by first sector
+    for (long long first = start; first < start + block.sectors; first += piece) {
+        const long long n = std::min(piece, start + block.sectors - first);
+        if (DeviceGone(m_inner) || !InnerRead(at(first), first, n))
+            failed.push_back(first);
+    }
+    const bool dead = failed.size() > 2 && failed.size() * static_cast<std::size_t>(piece) >= static_cast<std::size_t>(block.sectors);
+    int blockFailures = kBlockFailures;
+    std::vector<std::pair<long long, long long>> small; // stretches of up to 4 KiB that failed whole
+    for (long long first : failed) {
+        const long long n = std::min(piece, start + block.sectors - first);
+        if (dead || DeviceGone(m_inner)) {
+            unread(first, n);
+            continue;
+        }
+        int failures = std::min(kPieceFailures, blockFailures);
+        const int allowed = failures;
+        Split(first, n, failures, block, start, small);
+        blockFailures -= allowed - failures;
+    }
+    for (auto [first, count] : small)
+        for (long long s = first; s < first + count; ++s) {
+            if (blockFailures <= 0 || KnownBad(s, 1) || DeviceGone(m_inner)) {
+                unread(s, 1);
+                continue;
+            }
+            if (InnerRead(at(s), s, 1))
+                continue;
+            --blockFailures;
+            NoteBad(s, 1);
+            unread(s, 1);
+        }
+}
+
+void CStorageDeviceWithCache::Split(long long first, long long count, int& failures, Block& block, long long start,
+                                    std::vector<std::pair<long long, long long>>& small) {
+    const unsigned ss = m_inner->GetSectorSize();
+    unsigned char* to = block.data.data() + static_cast<std::size_t>(first - start) * ss;
+    const bool tiny = count * static_cast<long long>(ss) <= 4096;
+    if (!tiny) {
+        const long long half = count / 2;
+        for (auto [f, n] : {std::pair{first, half}, std::pair{first + half, count - half}}) {
+            unsigned char* part = block.data.data() + static_cast<std::size_t>(f - start) * ss;
+            // Known bad, out of failures to spend, or gone: nothing more is asked.
+            if (KnownBad(f, n) || failures <= 0 || DeviceGone(m_inner)) {
+                std::memset(part, 0, static_cast<std::size_t>(n) * ss);
+                NoteUnread(block.unread, f, n);
+                continue;
+            }
+            if (InnerRead(part, f, n))
+                continue;
+            --failures;
+            Split(f, n, failures, block, start, small);
+        }
         return;
-    --failures;
+    }
+    // A stretch of 4 KiB or less that failed whole: zeros for now, its
+    // sectors asked one by one once every piece was split.
+    std::memset(to, 0, static_cast<std::size_t>(count) * ss);
     if (count == 1) {
         NoteBad(first, 1);
-        return unread();
+        NoteUnread(block.unread, first, 1);
+    } else {
+        small.emplace_back(first, count);
     }
-    // Below 4 KiB halving finds little more than reading each sector does.
-    if (count * static_cast<long long>(ss) <= 4096) {
-        for (long long i = 0; i < count; ++i)
-            Narrow(to + static_cast<std::size_t>(i) * ss, first + i, 1, failures, block);
-        return;
-    }
-    const long long half = count / 2;
-    Narrow(to, first, half, failures, block);
-    Narrow(to + static_cast<std::size_t>(half) * ss, first + half, count - half, failures, block);
 }
 
 void CStorageDeviceWithCache::Recycle(std::unique_ptr<Block> block) {

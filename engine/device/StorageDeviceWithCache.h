@@ -106,10 +106,11 @@ private:
     // that fails split until only the sectors that fail are left.
     static constexpr long long kPieceBytes = 0x10000;
     void ReadAround(Block& block, long long start);
-    // Reads [first, first + count) into `to`; a failed read is halved (below
-    // 4 KiB, sector by sector) while `failures` allows more failed reads.
-    // What stays unread is zeros, noted in `unread`.
-    void Narrow(unsigned char* to, long long first, long long count, int& failures, Block& block);
+    // Halves a failed stretch [first, first + count) of the block (which
+    // begins at sector start) and reads each half, while `failures` allows
+    // more failed reads; halves of 4 KiB or less that fail go to `small`.
+    void Split(long long first, long long count, int& failures, Block& block, long long start,
+               std::vector<std::pair<long long, long long>>& small);
     // Whether [first, first + count) overlaps sectors of the block it did not give.
     static bool Overlaps(const Block& block, long long first, long long count);
     // Keeps a spent block's buffer for reuse: fresh 4 MiB buffers cost a page
@@ -147,10 +148,11 @@ private:
     ResultCode m_lastError = 0;
 
 public:
-    // Failed reads a block's narrowing may make: per 64 KiB piece, and in all.
-    // A disk with many bad sectors costs at most these per block.
+    // Failed reads a block's narrowing may make: per 64 KiB piece while
+    // halving, and in all. A disk with many bad sectors costs at most these
+    // per block beside one read per piece.
     static constexpr int kPieceFailures = 24;
-    static constexpr int kBlockFailures = 160;
+    static constexpr int kBlockFailures = 256;
     // Whether every sector of [first, first + count) is known to fail.
     bool KnownBad(long long first, long long count);
 

@@ -1,11 +1,17 @@
 // The read-ahead device over stamped images.
 #include "engine/device/StorageDeviceWithCache.h"
 #include "engine/device/StorageDevices.h"
+#include "tests/support/FailingFile.h"
 #include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <random>
 #include <thread>
@@ -182,14 +188,119 @@ TEST_F(CachedDevice, AFailedBlockCostsOnlyTheSectorsThatFail) {
         EXPECT_EQ(c.ReadSector(buf.data(), first + count, 1), 1) << "its neighbour";
         c.EndCache();
     }
-    // Every other 4 KiB bad: the narrowing gives up within its bound.
-    auto& c = Make(block, static_cast<unsigned>(block));
-    inner->SetWholeReadsFail(true);
-    for (long long s = 0; s < block; s += 16) inner->FailSectors(s, 8);
+    // Every other 4 KiB bad: the narrowing gives up within its bound; a
+    // block bad all through costs one read per piece.
+    for (const bool dead : {false, true}) {
+        auto& c = Make(block, static_cast<unsigned>(block));
+        inner->SetWholeReadsFail(true);
+        for (long long s = 0; s < block; s += dead ? 8 : 16) inner->FailSectors(s, 8);
+        c.BeginCache();
+        ASSERT_EQ(c.SetCurCacheBlock(0), 1);
+        if (dead)
+            EXPECT_EQ(inner->Reads(), 1u + 64);
+        else
+            EXPECT_LE(inner->Reads(), 1u + 64 + 11 * CStorageDeviceWithCache::kBlockFailures);
+        c.EndCache();
+    }
+}
+
+// The same on a disk: a loop device over a file failing four 4 KiB slots,
+// each in its own 64 KiB piece of the first block.
+TEST_F(CachedDevice, OnAFailingDiskEveryReadableSectorOfABlockIsRead) {
+    SALVOR_REQUIRE_LOOP_DEVICES();
+    const long long block = 8192, total = 2 * block;
+    ASSERT_TRUE(WriteStampedImage(dir.file("img"), static_cast<unsigned long long>(total)));
+    { std::ofstream(dir.file("served")); }
+    const std::vector<long long> bad = {8, 128 + 64, 256 + 120, 384 + 8}; // 4 KiB each
+    std::vector<FailingFile::Range> ranges;
+    for (long long s : bad) ranges.push_back({static_cast<std::uint64_t>(s) * 512, 4096});
+    FailingFile failing(dir.file("served"), dir.file("img"), ranges);
+    if (!failing.ready()) GTEST_SKIP() << failing.why();
+    const LoopAttachment l(dir.file("served"), "-r");
+    if (l.path().empty()) GTEST_SKIP() << "losetup could not attach a loop device: " << l.error();
+    std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(l.path().c_str()));
+    ASSERT_EQ(disk->Open(nullptr), 1);
+    CStorageDeviceWithCache c(disk.get());
+    ASSERT_EQ(c.SetBlockSize(static_cast<unsigned>(block)), 1);
     c.BeginCache();
     ASSERT_EQ(c.SetCurCacheBlock(0), 1);
-    EXPECT_LT(inner->Reads(), 1u + 64 * 3 + 8 * CStorageDeviceWithCache::kBlockFailures);
+    const unsigned char* p = c.ViewSectors(0, block);
+    ASSERT_NE(p, nullptr);
+    long long wrong = 0;
+    for (long long s = 0; s < block; ++s) {
+        const bool isBad = std::any_of(bad.begin(), bad.end(), [&](long long b) { return s >= b && s < b + 8; });
+        wrong += isBad ? !IsZero(p + s * 512, 512) : !HasStamp(p + s * 512, 512, static_cast<unsigned long long>(s));
+    }
+    EXPECT_EQ(wrong, 0) << "sectors not as the disk holds them";
+    EXPECT_FALSE(DeviceGone(disk.get()));
     c.EndCache();
+}
+
+// Sectors kept for the build stay within the memory allowed; the rest go to
+// an unnamed file of the user's cache folder, and every one of them answers
+// for the device once it was cut to nothing.
+TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
+    SALVOR_REQUIRE_LOOP_DEVICES();
+    const long long block = 256, total = 16 * block;
+    ASSERT_TRUE(WriteStampedImage(dir.file("img"), static_cast<unsigned long long>(total)));
+    const std::string cacheHome = dir.file("cache");
+    const char* was = std::getenv("XDG_CACHE_HOME");
+    const std::string saved = was ? was : "";
+    ::setenv("XDG_CACHE_HOME", cacheHome.c_str(), 1);
+    const std::size_t limit = 64 << 10;
+    CStorageDeviceWithCache::SetKeptLimit(limit);
+    {
+        const LoopAttachment l(dir.file("img"), "-r");
+        if (l.path().empty()) GTEST_SKIP() << "losetup could not attach a loop device: " << l.error();
+        std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(l.path().c_str()));
+        ASSERT_EQ(disk->Open(nullptr), 1);
+        CStorageDeviceWithCache c(disk.get());
+        ASSERT_EQ(c.SetBlockSize(static_cast<unsigned>(block)), 1);
+        c.BeginCache();
+        // A table read sector by sector (a run of 1,200 sectors, 600 KiB)
+        // and scattered folder sectors, as the searchers keep them.
+        std::vector<bool> kept(static_cast<std::size_t>(total));
+        std::size_t most = 0;
+        for (long long b = 0; b * block < total; ++b) {
+            ASSERT_EQ(c.SetCurCacheBlock(b), 1);
+            for (long long s = b * block; s < (b + 1) * block; ++s)
+                if ((s >= 300 && s < 1500) || (s >= 1536 && s < total - block && s % 16 == 0)) {
+                    c.KeepSectors(s, 1);
+                    kept[static_cast<std::size_t>(s)] = true;
+                    most = std::max(most, c.KeptMemory());
+                }
+        }
+        EXPECT_LE(most, limit);
+        EXPECT_GT(c.KeptSpilled(), 400 * 512) << "what did not fit was not spilled";
+        DIR* folder = ::opendir((cacheHome + "/salvor").c_str());
+        ASSERT_NE(folder, nullptr) << "no cache folder";
+        int named = 0;
+        while (dirent* e = ::readdir(folder)) named += e->d_name[0] != '.';
+        ::closedir(folder);
+        EXPECT_EQ(named, 0) << "the spill file has a name";
+        // The card is pulled.
+        ASSERT_EQ(::truncate(dir.file("img").c_str(), 0), 0);
+        ASSERT_EQ(RunCommand("losetup -c '" + l.path() + "'"), 0);
+        c.AnswerFromKept(true);
+        std::vector<unsigned char> buf(512);
+        long long wrong = 0;
+        // (the last block is still current: its sectors answer from memory)
+        for (long long s = 0; s < total - block; ++s) {
+            const int got = c.ReadSector(buf.data(), s, 1);
+            wrong += kept[static_cast<std::size_t>(s)] ? got != 1 || !HasStamp(buf.data(), 512, static_cast<unsigned long long>(s))
+                                                       : got != 0;
+        }
+        EXPECT_TRUE(DeviceGone(disk.get()));
+        EXPECT_EQ(wrong, 0) << "sectors not answered as kept";
+        c.AnswerFromKept(false);
+        EXPECT_EQ(std::pair(c.KeptMemory(), c.KeptSpilled()), std::pair(std::size_t{0}, 0LL));
+        c.EndCache();
+    }
+    CStorageDeviceWithCache::SetKeptLimit(0);
+    if (was)
+        ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_CACHE_HOME");
 }
 
 TEST_F(CachedDevice, EndCacheWhileTheReaderWaitsReturnsAtOnce) {
