@@ -172,13 +172,41 @@ dev_t DevOf(const std::string& devFile) {
     return ok ? makedev(ma, mi) : 0;
 }
 
-// Whether the block device d is `scanned`, one of its partitions, or is
-// built over it (a mapper device): writing there would write to it.
+// The block device a file system of device number d was mounted from,
+// when d is not one itself (btrfs and the like number their own); 0 for one
+// on no block device (tmpfs).
+dev_t MountSource(dev_t d) {
+    std::FILE* f = std::fopen("/proc/self/mountinfo", "r");
+    if (!f)
+        return 0;
+    const std::string want = std::to_string(major(d)) + ":" + std::to_string(minor(d));
+    dev_t source = 0;
+    char line[4096];
+    while (!source && std::fgets(line, sizeof line, f)) {
+        // "id parent maj:min root point options ... - type source options"
+        char number[64] = {};
+        if (std::sscanf(line, "%*s %*s %63s", number) != 1 || want != number)
+            continue;
+        const char* dash = std::strstr(line, " - ");
+        char from[PATH_MAX] = {};
+        struct stat st {};
+        if (dash && std::sscanf(dash + 3, "%*s %4095s", from) == 1 && ::stat(from, &st) == 0 && S_ISBLK(st.st_mode))
+            source = st.st_rdev;
+    }
+    std::fclose(f);
+    return source;
+}
+
+// Whether the block device d is `scanned`, one of its partitions, is built
+// over it (a mapper device) or is a loop device over a file on it: writing
+// there would write to it.
 bool LiesOn(dev_t d, dev_t scanned, int depth = 0) {
     if (d == scanned)
         return true;
     if (depth > 8 || d == 0)
         return false;
+    if (major(d) == 0)
+        return LiesOn(MountSource(d), scanned, depth + 1);
     char real[PATH_MAX];
     if (!::realpath(SysBlock(d).c_str(), real))
         return false;
@@ -187,6 +215,16 @@ bool LiesOn(dev_t d, dev_t scanned, int depth = 0) {
     if (::access((node + "/partition").c_str(), F_OK) == 0 &&
         LiesOn(DevOf(node.substr(0, node.rfind('/')) + "/dev"), scanned, depth + 1))
         return true;
+    if (std::FILE* f = std::fopen((node + "/loop/backing_file").c_str(), "r")) {
+        char file[PATH_MAX] = {};
+        struct stat st {};
+        const bool named = std::fgets(file, sizeof file, f) != nullptr;
+        std::fclose(f);
+        if (named)
+            file[std::strcspn(file, "\n")] = 0;
+        if (named && ::stat(file, &st) == 0 && LiesOn(st.st_dev, scanned, depth + 1))
+            return true;
+    }
     if (DIR* slaves = ::opendir((node + "/slaves").c_str())) {
         bool on = false;
         while (dirent* e = ::readdir(slaves))

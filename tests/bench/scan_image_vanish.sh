@@ -229,14 +229,19 @@ loop_detach "$dev"
 # A deep scan whose device shrank to half, or was cut to nothing, after it
 # read past every file lists every file placed.
 # Through the facade too, saved: the save is marked unfinished.
-for row in shrink:80M:50: cut:0:50: cut.services:0:29:--services; do
-    IFS=: read -r how size at services <<<"$row"
+# With the memory for what the scan keeps lowered to 64 KiB (less than one
+# FAT), the rest kept in an unnamed file of the user's cache folder.
+for row in shrink:80M:50:: cut:0:50:: cut.services:0:29:--services: cut.spilled:0:50::65536; do
+    IFS=: read -r how size at services kept <<<"$row"
     tag="failing.$how"
     cp "$out/disk.img" "$out/$tag.img"
     loop_attach -r "$out/$tag.img" || fail "$tag: no loop device"
     dev="$loop_dev"
     save=(); [ -n "$services" ] && save=(--services --save "$out/$tag.rsf")
-    probe_at "$tag" $at "truncate -s $size '$out/$tag.img'; losetup -c '$dev'" deep "$dev" ${save[@]+"${save[@]}"}
+    [ -n "$kept" ] && save=(--kept-limit "$kept")
+    XDG_CACHE_HOME="$out/$tag.cache" \
+        probe_at "$tag" $at "truncate -s $size '$out/$tag.img'; losetup -c '$dev'" deep "$dev" ${save[@]+"${save[@]}"}
+    [ -z "$(ls -A "$out/$tag.cache/salvor" 2>/dev/null)" ] || fail "$tag: files left in the cache folder"
     [ $status = 1 ] || fail "$tag: exit $status, not 1"
     if [ -n "$services" ]; then
         [ -s "$out/$tag.rsf" ] || fail "$tag: nothing saved"
