@@ -156,10 +156,18 @@ TEST_P(CarverRing, NestedReadersKeepTheirPages) {
 }
 
 // "(total - first) mod 128" read nothing when exactly 128 sectors remained.
+// A bad sector inside a page took the whole page, and so the file before it:
+// the page holds what lies before the first sector that fails.
 TEST_P(CarverRing, PageWith128SectorsLeft) {
     RawFileBuffer reader(&dev, kSectors - 128);
     const unsigned char* p = reader.GetRawFileBuffer(127 * ss);
     EXPECT_TRUE(p && HasStamp(p, ss, kSectors - 1));
+    dev.SetWholeReadsFail(true);
+    dev.FailSector(10 + 70);
+    RawFileBuffer before(&dev, 10);
+    p = before.GetRawFileBuffer(69 * ss);
+    EXPECT_TRUE(p && HasStamp(p, ss, 10 + 69));
+    EXPECT_EQ(before.GetRawFileBuffer(70 * ss), nullptr);
 }
 
 // Structures straddling a page came back cut: Fetch gives them whole or not at all.
