@@ -195,7 +195,7 @@ few_volume() {
     dd if="$img" of="$out/few.$1.img" bs=512 seek=63 conv=notrunc status=none
 }
 # structure_at KIND NAME: the disk's byte offset of the 4 KiB block holding
-# NAME (fat1.frag: the first FAT's entries 1024-2047, the fragmented chains).
+# NAME (fat1.frag: the first FAT's next 4 KiB, where the fragmented chains lie).
 structure_at() {
     local img="$out/few.$1.vol" at
     case $2 in
