@@ -23,6 +23,7 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
 #include "engine/utility/EndSignals.h"
+#include "engine/utility/SectorReads.h"
 #include "engine/writer/DestinationFile.h"
 
 #include <algorithm>
@@ -199,5 +200,8 @@ int main(int argc, char** argv) {
                      progress.m_total ? 100.0 * static_cast<double>(progress.m_current) / static_cast<double>(progress.m_total) : 0.0,
                      static_cast<unsigned long long>(progress.m_current), static_cast<unsigned long long>(progress.m_total));
     if (IsFailure(rc)) std::fprintf(stderr, "scan_image: scan ended with 0x%llx\n", static_cast<unsigned long long>(rc));
+    // Not a clean scan: what the unreadable sectors held is not listed.
+    if (const long long lost = salvor::UnreadableStructureSectors(); lost > 0)
+        std::fprintf(stderr, "scan_image: %lld sectors of the file systems' structures could not be read\n", lost);
     return IsFailure(rc) || failures ? 1 : 0;
 }

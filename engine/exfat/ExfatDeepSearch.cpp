@@ -5,6 +5,7 @@
 #include "engine/exfat/ExfatFileNode.h"
 #include "engine/include/BlockView.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <bit>
@@ -78,7 +79,9 @@ int CExFatCompleteSearch::AnalyzeBlock(long long first, long long count) {
     std::uint8_t* read = m_buffer.data() + kCarried * ss;
     std::fill(read, m_buffer.data() + m_buffer.size(), 0);
     m_expected = first + count;
-    if (m_device->ReadSector(read, first, count) == 0) {
+    // A block that fails is read again sector by sector: an unreadable sector
+    // is zeros (no entry, no boot sector) and costs nothing around it.
+    if (salvor::ReadAroundBadSectors(m_device, read, first, count) == 0) {
         // Nothing of this block is analysed, nor carried into the next.
         std::fill(m_buffer.begin(), m_buffer.end(), 0);
         m_expected = -1;

@@ -3,6 +3,7 @@
 #include "engine/common/DataRunList.h"
 #include "engine/exfat/ExfatFileNode.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -42,7 +43,14 @@ const std::vector<std::uint8_t>* CRegionPages::Page(std::int64_t key) {
         m_pages.erase(lowest);
     }
     buffer.assign(static_cast<std::size_t>(m_sectorsPerPage) * m_sectorSize, 0);
-    if (m_device->ReadSector(buffer.data(), key, static_cast<long long>(count)) == 0) return nullptr;
+    // Read around bad sectors: one lost sector costs its own entries, not the
+    // page. Its bytes are all ones: FAT entries that end a chain and bitmap
+    // clusters in use, never free ones.
+    std::vector<bool> bad;
+    if (salvor::ReadAroundBadSectors(m_device, buffer.data(), key, static_cast<long long>(count), &bad) == 0)
+        return nullptr;
+    for (std::size_t i = 0; i < bad.size(); ++i)
+        if (bad[i]) std::memset(buffer.data() + i * m_sectorSize, 0xFF, m_sectorSize);
     return &m_pages.emplace(key, std::move(buffer)).first->second;
 }
 

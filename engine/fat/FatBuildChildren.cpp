@@ -11,6 +11,7 @@
 #include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/FileUtils.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -93,10 +94,39 @@ int CFATBuildChildren::BuildRoot(FatFolderQueue& queue, int show, int doRoot) {
     }
     if (!m_device || m_geo.rootSectors == 0) return 0;
     std::vector<std::uint8_t> root(std::size_t{m_geo.rootSectors} * m_geo.sectorSize);
-    if (m_device->ReadSector(root.data(), static_cast<long long>(m_geo.rootStart), m_geo.rootSectors) == 0)
+    std::vector<bool> bad;
+    if (salvor::ReadAroundBadSectors(m_device, root.data(), static_cast<long long>(m_geo.rootStart),
+                                     m_geo.rootSectors, &bad) == 0)
         return 0;
-    const auto length = static_cast<std::uint32_t>(root.size());
-    return BuildChildrenFromBuffer(root.data(), length, nullptr, queue, 0, show) == kStopFolder ? 0 : 1;
+    bool highKept = false;
+    return ParseAround(root.data(), 0, m_geo.rootSectors, bad, nullptr, queue, 0, highKept) == kStopFolder ? 0 : 1;
+}
+
+std::uint32_t CFATBuildChildren::ParseAround(std::uint8_t* buffer, std::size_t carry, std::size_t sectors,
+                                             const std::vector<bool>& bad, IFileNode* parent, FatFolderQueue& queue,
+                                             int stopOnInvalid, bool& highKept) {
+    const std::size_t ss = m_geo.sectorSize;
+    const auto length = static_cast<std::uint32_t>(carry + sectors * ss);
+    if (bad.empty()) return ParseEntries(buffer, length, parent, queue, stopOnInvalid, highKept);
+    std::uint32_t r = 0;
+    for (std::size_t s = 0; s < sectors;) {
+        if (bad[s]) {
+            r = length; // nothing is carried past an unreadable sector
+            ++s;
+            continue;
+        }
+        std::size_t e = s;
+        while (e < sectors && !bad[e]) ++e;
+        // Bytes carried from the previous read belong only to the stretch that follows them.
+        const std::size_t from = s == 0 ? 0 : carry + s * ss;
+        const auto to = static_cast<std::uint32_t>(carry + e * ss);
+        const std::uint32_t got =
+            ParseEntries(buffer + from, to - static_cast<std::uint32_t>(from), parent, queue, stopOnInvalid, highKept);
+        if (got == kStopFolder) return kStopFolder;
+        r = static_cast<std::uint32_t>(from) + got;
+        s = e;
+    }
+    return r;
 }
 
 int CFATBuildChildren::BuildChildren(IFileNode* parent, std::uint32_t firstCluster, FatFolderQueue& queue,
@@ -119,22 +149,26 @@ int CFATBuildChildren::BuildChildren(IFileNode* parent, std::uint32_t firstClust
         // A chain loop, or a folder already listed.
         if (m_visited.count(c)) return 0;
         const std::size_t bytes = std::size_t{n} * spc * ss;
-        // A failed read leaves zeros, never the previous run's entries again.
-        std::memset(buffer.data() + carry, 0, bytes);
-        m_device->ReadSector(buffer.data() + carry, static_cast<long long>(ConvertClusterNumToSector(c)),
-                             static_cast<long long>(n) * spc);
+        // A failed read leaves zeros, never the previous run's entries again;
+        // a failed sector costs only itself.
+        std::vector<bool> bad;
+        salvor::ReadAroundBadSectors(m_device, buffer.data() + carry,
+                                     static_cast<long long>(ConvertClusterNumToSector(c)),
+                                     static_cast<long long>(n) * spc, &bad);
         if (firstRun) {
-            // A sub-folder opens with "." then "..", a root with neither.
+            // A sub-folder opens with "." then "..", a root with neither (an
+            // unreadable first sector cannot tell).
             const bool d1 = CFATFolderAnalyser::IsCurDirFileName(Bytes(buffer.data(), 32));
             const bool d2 = CFATFolderAnalyser::IsParentDirFileName(Bytes(buffer.data() + 32, 32));
-            if (static_cast<int>(d1) == isRoot || static_cast<int>(d2) == isRoot) return 0;
+            if (bad.empty() || !bad[0])
+                if (static_cast<int>(d1) == isRoot || static_cast<int>(d2) == isRoot) return 0;
             firstRun = false;
         }
         // Claimed only once accepted: a rejected start must not hide the
         // clusters from the folder that really owns them.
         for (std::uint32_t i = 0; i < n; ++i) m_visited.insert(c + i);
         const auto length = static_cast<std::uint32_t>(carry + bytes);
-        const std::uint32_t r = ParseEntries(buffer.data(), length, parent, queue, 0, highKept);
+        const std::uint32_t r = ParseAround(buffer.data(), carry, std::size_t{n} * spc, bad, parent, queue, 0, highKept);
         if (r == kStopFolder) break;
         const std::size_t rest = length - std::min(r, length);
         if (rest == 0 || rest > kMaxCarryBytes) {

@@ -129,6 +129,15 @@ private:
     // carried from one read of a folder to the next.
     std::uint32_t ParseEntries(std::uint8_t* buffer, std::uint32_t length, IFileNode* parent, FatFolderQueue& queue,
                                int stopOnInvalid, bool& highKept);
+    // Parses a read of `sectors` sectors at buffer + carry (carry bytes of the
+    // previous read before them) around the sectors bad marks unreadable:
+    // each readable stretch on its own, so a lost sector ends no folder and
+    // its zeros are not read as the folder's end. Answers as ParseEntries,
+    // offsets from buffer; a read ending in an unreadable sector carries
+    // nothing.
+    std::uint32_t ParseAround(std::uint8_t* buffer, std::size_t carry, std::size_t sectors,
+                              const std::vector<bool>& bad, IFileNode* parent, FatFolderQueue& queue,
+                              int stopOnInvalid, bool& highKept);
     bool IsLimitCluster(std::uint64_t c) const { return c >= 2 && c < m_geo.clusterCount + 2; }
     void ReverseDelFileFirstNum(CTempFATDirEntry& entry, Carry& carry, CFATFileProperties& props, bool highKept);
     // The entry's own (low-word) cluster when it is free and the revision's

@@ -99,17 +99,19 @@ void CFATBuildDataRun::BuildDeleteFileDataRunList(IDataRunList& list, std::uint6
         bytes += clusterBytes;
         if (follow) {
             const std::uint32_t next = fat->GetNextCluster(static_cast<std::uint32_t>(c));
-            if (next != 0) {
+            if (fat::IsKnownUsed(next)) {
                 c = next;
                 continue;
             }
-            // A freed entry: the rest is assumed to follow contiguously.
+            // A freed entry, or one that cannot be read: the rest is assumed
+            // to follow contiguously.
             follow = false;
         }
         // A cluster the table gives to a live file cannot hold this file's
         // surviving bytes (they would be the live file's): the assumed run
-        // steps over it to the next free cluster.
-        for (++c; c < limit && fat->GetNextCluster(static_cast<std::uint32_t>(c)) != 0;) ++c;
+        // steps over it to the next free cluster (an unreadable entry gives
+        // no cluster away).
+        for (++c; c < limit && fat::IsKnownUsed(fat->GetNextCluster(static_cast<std::uint32_t>(c)));) ++c;
     }
 }
 

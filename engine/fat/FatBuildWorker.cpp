@@ -152,12 +152,16 @@ bool CFATBuildWorker::IsFullValidDBR(fat::Bytes sector, std::uint64_t startSecto
     std::vector<std::uint8_t> buf(ss < 512 ? 512 : ss);
     const std::uint64_t copies[2] = {startSector + boot.GetReservedSector(),
                                      startSector + boot.GetReservedSector() + boot.GetSectorsPerFat()};
+    bool anyRead = false;
     for (std::uint64_t at : copies) {
         if (device->ReadSector(buf.data(), static_cast<long long>(at), 1) == 0) continue;
+        anyRead = true;
         enumFILE_SYSTEM_TYPE kind = FS_UNKNOWN;
         if (CFATTableAnalyser::IsValidFATTableFirstSector(buf, ss, kind)) return true;
         // The table analyser knows only the FAT16 and FAT32 headers.
         if (boot.GetFileSystemType() == FS_FAT12 && fat::IsFat12Header(buf)) return true;
     }
-    return false;
+    // Tables whose first sectors cannot be read say nothing against the boot
+    // sector; their other entries are still read.
+    return !anyRead;
 }

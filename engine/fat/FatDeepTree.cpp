@@ -7,6 +7,7 @@
 #include "engine/fat/FatTable.h"
 #include "engine/include/Owned.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -71,7 +72,8 @@ void CFATDeepBuildWorker::ChargeLost(std::size_t nodes) {
 bool CFATDeepBuildWorker::ReadCluster(std::uint64_t sector, std::vector<std::uint8_t>& buffer) {
     const FatBuildGeometry& g = Geometry();
     buffer.assign(std::size_t{g.sectorsPerCluster} * g.sectorSize, 0);
-    return m_dev && m_dev->ReadSector(buffer.data(), static_cast<long long>(sector), g.sectorsPerCluster) != 0;
+    // A cluster with a bad sector keeps the entries before it.
+    return salvor::ReadAroundBadSectors(m_dev, buffer.data(), static_cast<long long>(sector), g.sectorsPerCluster) > 0;
 }
 
 void CFATDeepBuildWorker::WatchStrayClusters(const FatFolderSectors& sectors) {
@@ -82,7 +84,7 @@ void CFATDeepBuildWorker::WatchStrayClusters(const FatFolderSectors& sectors) {
         if (r.HasDots() || !IsFirsectorInCluster(s)) continue;
         const auto c = static_cast<std::uint32_t>(ConvertSectorToClusterNum(s));
         // A free cluster is no file's: a deleted folder's stays a lost folder.
-        if (m_table && m_table->GetNextCluster(c) != 0) m_liveChains.clusters.push_back(c);
+        if (m_table && fat::IsKnownUsed(m_table->GetNextCluster(c))) m_liveChains.clusters.push_back(c);
     }
     // Records come in sector order, so the clusters are already sorted.
     m_liveChains.clusters.erase(std::unique(m_liveChains.clusters.begin(), m_liveChains.clusters.end()),

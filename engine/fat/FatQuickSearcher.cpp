@@ -5,6 +5,7 @@
 #include "engine/fat/FatTable.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 
@@ -67,6 +68,8 @@ ResultCode CFATQuickSearcher::FatQuickSearchFiles(unsigned kind, IProgress* sink
     } else {
         if ((flags & 7) && device->ReadSector(sector.data(), 0, 1))
             valid = CFATBuildWorker::IsFullValidDBR(sector, 0, device);
+        else if (flags & 7)
+            ++salvor::UnreadableStructureSectors();
         // The FAT32 backup boot sector.
         if (!valid && (flags & 8) && device->ReadSector(sector.data(), 6, 1))
             valid = CFATBuildWorker::IsFullValidDBR(sector, 0, device);

@@ -3,6 +3,7 @@
 #include "engine/fat/FatBytes.h"
 #include "engine/fat/FatFolderAnalyser.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -44,12 +45,35 @@ bool CRealFATTable::Load() {
         return m_loaded;
     }
     m_bytes.assign(m_tableBytes, 0);
-    if (m_device->ReadSector(m_bytes.data(), m_start, m_sectorsPerFat) == 0) {
+    if (!ReadCopy(m_bytes.data(), 0, m_sectorsPerFat)) {
         m_bytes.clear();
         return false;
     }
     m_loaded = true;
     return true;
+}
+
+// A copy read around its bad sectors: their entries are unknown, the rest
+// answer. False when no sector of the stretch could be read.
+bool CRealFATTable::ReadCopy(std::uint8_t* into, unsigned long long first, unsigned long long count) {
+    std::vector<bool> bad;
+    const long long read = salvor::ReadAroundBadSectors(m_device, into, m_start + static_cast<long long>(first),
+                                                        static_cast<long long>(count), &bad);
+    if (read == static_cast<long long>(count)) {
+        if (!m_unreadable.empty())
+            std::fill_n(m_unreadable.begin() + static_cast<long long>(first), count, false);
+        return true;
+    }
+    if (m_unreadable.empty()) m_unreadable.assign(m_sectorsPerFat, false);
+    for (unsigned long long i = 0; i < count; ++i) m_unreadable[first + i] = bad[i];
+    m_anyUnreadable = true;
+    return read > 0;
+}
+
+bool CRealFATTable::Unreadable(unsigned long long byteOffset, unsigned width) const {
+    if (m_unreadable.empty()) return false;
+    const unsigned long long a = byteOffset / m_sectorSize, b = (byteOffset + width - 1) / m_sectorSize;
+    return (a < m_unreadable.size() && m_unreadable[a]) || (b < m_unreadable.size() && m_unreadable[b]);
 }
 
 const CRealFATTable::Page* CRealFATTable::GetPage(unsigned long long number) {
@@ -63,22 +87,22 @@ const CRealFATTable::Page* CRealFATTable::GetPage(unsigned long long number) {
     if (first >= m_sectorsPerFat) return nullptr;
     const unsigned long long count = std::min<unsigned long long>(pageSectors, m_sectorsPerFat - first);
     Page page{number, std::vector<std::uint8_t>(count * m_sectorSize), false};
-    page.ok = m_device->ReadSector(page.bytes.data(), m_start + static_cast<long long>(first),
-                                   static_cast<long long>(count)) != 0;
+    page.ok = ReadCopy(page.bytes.data(), first, count);
     if (m_pages.size() >= kMaxPages) m_pages.pop_back();
     m_pages.push_front(std::move(page));
     return m_pages.front().ok ? &m_pages.front() : nullptr;
 }
 
-bool CRealFATTable::RawEntry(std::uint32_t index, std::uint32_t& value) {
+CRealFATTable::Entry CRealFATTable::ReadEntry(std::uint32_t index, std::uint32_t& value) {
     value = 0;
-    if (!m_loaded || index >= m_entryCount) return false;
+    if (!m_loaded || index >= m_entryCount) return Entry::None;
     if (m_kind == FS_FAT12) {
         const std::size_t off = static_cast<std::size_t>(index) * 3 / 2;
-        if (!Has(m_bytes, off, 2)) return false;
+        if (!Has(m_bytes, off, 2)) return Entry::None;
+        if (Unreadable(off, 2)) return Entry::Unknown;
         const std::uint16_t v = Le16(m_bytes, off);
         value = (index & 1) ? (v >> 4) : (v & 0x0FFF);
-        return true;
+        return Entry::Known;
     }
     const unsigned width = m_kind == FS_FAT16 ? 2 : 4;
     const unsigned long long off = static_cast<unsigned long long>(index) * width;
@@ -88,16 +112,17 @@ bool CRealFATTable::RawEntry(std::uint32_t index, std::uint32_t& value) {
     if (m_paged) {
         lock.lock();
         const Page* page = GetPage(off / kPageBytes);
-        if (!page) return false;
+        if (!page) return Unreadable(off, width) ? Entry::Unknown : Entry::None;
         bytes = page->bytes;
         at = static_cast<std::size_t>(off % kPageBytes);
     } else {
         bytes = m_bytes;
         at = static_cast<std::size_t>(off);
     }
-    if (!Has(bytes, at, width)) return false;
+    if (!Has(bytes, at, width)) return Entry::None;
+    if (Unreadable(off, width)) return Entry::Unknown;
     value = width == 2 ? Le16(bytes, at) : (Le32(bytes, at) & kFat32EntryMask);
-    return true;
+    return Entry::Known;
 }
 
 std::uint32_t CRealFATTable::BadMark() const {
@@ -114,7 +139,10 @@ bool CRealFATTable::Validate() {
         if (m_bytes.size() < 8) return false;
         std::copy_n(m_bytes.begin(), 8, head);
     }
-    const bool header = m_kind == FS_FAT12   ? IsFat12Header(head)
+    // A first sector that could not be read cannot speak against the copy;
+    // the entries that were read still must pass.
+    const bool header = Unreadable(0, 8)         ? true
+                        : m_kind == FS_FAT12   ? IsFat12Header(head)
                         : m_kind == FS_FAT16 ? IsFat16Header(head)
                                              : IsFat32Header(head);
     return header && BodyAndChainTests();
@@ -165,7 +193,9 @@ bool CRealFATTable::ScanEntries(Visit visit) {
     if (m_kind == FS_FAT12 || !m_paged) {
         for (std::uint32_t i = 2; i < m_entryCount; ++i) {
             std::uint32_t v;
-            if (!RawEntry(i, v) || !visit(i, v)) return false;
+            const Entry e = ReadEntry(i, v);
+            if (e == Entry::Unknown) continue;
+            if (e == Entry::None || !visit(i, v)) return false;
         }
         return true;
     }
@@ -174,12 +204,18 @@ bool CRealFATTable::ScanEntries(Visit visit) {
     std::lock_guard<std::mutex> lock(m_pageMutex);
     for (std::uint32_t i = 2; i < m_entryCount;) {
         const Page* page = GetPage(i / perPage);
-        if (!page) return false;
-        const Bytes bytes = page->bytes;
         const std::uint32_t end = std::min<std::uint64_t>(m_entryCount, (std::uint64_t{i / perPage} + 1) * perPage);
+        if (!page) {
+            // A page none of whose sectors could be read: its entries are unknown.
+            if (!Unreadable(std::uint64_t{i} * width, width)) return false;
+            i = end;
+            continue;
+        }
+        const Bytes bytes = page->bytes;
         for (; i < end; ++i) {
             const std::size_t at = static_cast<std::size_t>(i % perPage) * width;
             if (!Has(bytes, at, width)) return false;
+            if (Unreadable(std::uint64_t{i} * width, width)) continue;
             const std::uint32_t v = width == 2 ? Le16(bytes, at) : (Le32(bytes, at) & kFat32EntryMask);
             if (!visit(i, v)) return false;
         }
@@ -193,7 +229,8 @@ CFAT12Table::CFAT12Table(IStorageDevice* device, long long start, unsigned secto
 
 std::uint32_t CFAT12Table::GetNextCluster(std::uint32_t cluster) {
     std::uint32_t v;
-    if (cluster < 2 || !RawEntry(cluster, v)) return 0;
+    if (cluster < 2) return 0;
+    if (const Entry e = ReadEntry(cluster, v); e != Entry::Known) return e == Entry::Unknown ? kUnknownEntry : 0;
     if (v == 0xFFF) return kFat12EndOfChain;
     if (v >= 0xFF8) return kEndOfChain;
     if (v == 0xFF7) return kBadCluster;
@@ -211,7 +248,8 @@ CFAT16Table::CFAT16Table(IStorageDevice* device, long long start, unsigned secto
 
 std::uint32_t CFAT16Table::GetNextCluster(std::uint32_t cluster) {
     std::uint32_t v;
-    if (cluster < 2 || !RawEntry(cluster, v)) return 0;
+    if (cluster < 2) return 0;
+    if (const Entry e = ReadEntry(cluster, v); e != Entry::Known) return e == Entry::Unknown ? kUnknownEntry : 0;
     if (v == 0xFFF7) return kBadCluster;
     if (v > 0xFFF7) return kEndOfChain;
     return v;
@@ -224,14 +262,17 @@ CFAT32Table::CFAT32Table(IStorageDevice* device, long long start, unsigned secto
 
 std::uint32_t CFAT32Table::GetNextCluster(std::uint32_t cluster) {
     std::uint32_t v;
-    if (cluster < 2 || !RawEntry(cluster, v)) return 0;
+    if (cluster < 2) return 0;
+    if (const Entry e = ReadEntry(cluster, v); e != Entry::Known) return e == Entry::Unknown ? kUnknownEntry : 0;
     return v;
 }
 
 std::uint32_t CDoubleFATTable::GetNextCluster(std::uint32_t cluster) {
-    if (m_first) return m_first->GetNextCluster(cluster);
-    if (m_second) return m_second->GetNextCluster(cluster);
-    return 0;
+    if (!m_first) return m_second ? m_second->GetNextCluster(cluster) : 0;
+    const std::uint32_t next = m_first->GetNextCluster(cluster);
+    // The second copy answers for the sectors the first lost.
+    if (next != kUnknownEntry || !m_second) return next;
+    return m_second->GetNextCluster(cluster);
 }
 
 IRealFATTable* IFATTableFactory::CreateRealFATTable(IStorageDevice* device, enumFILE_SYSTEM_TYPE kind,
@@ -253,7 +294,7 @@ IFATTable* IFATTableFactory::CreateFATTable(IStorageDevice* device, long long fa
     IRealFATTable* first = nullptr;
     IRealFATTable* second = nullptr;
     if (firstSeen || !secondSeen) first = CreateRealFATTable(device, kind, fatStart, sectorsPerFat, clusterCount);
-    if (secondSeen && !first)
+    if (secondSeen && (!first || first->HasUnreadableSectors()))
         second = CreateRealFATTable(device, kind, fatStart + static_cast<long long>(sectorsPerFat), sectorsPerFat,
                                     clusterCount);
     return new CDoubleFATTable(first, second);

@@ -17,15 +17,21 @@ inline constexpr std::uint32_t kBadCluster = 0x0FFFFFF7;
 inline constexpr std::uint32_t kEndOfChain = 0x0FFFFFF8;  // and every value above
 inline constexpr std::uint32_t kFat12EndOfChain = 0xFFFFFFFF; // a FAT12 entry of 0xFFF
 inline constexpr std::uint32_t kFat32EntryMask = 0x0FFFFFFF;  // the top four bits are reserved
+// The answer for an entry in a sector that cannot be read: neither free nor an
+// end. It lies among the end marks, so a walker that does not ask ends there.
+inline constexpr std::uint32_t kUnknownEntry = 0xFFFFFFFE;
 // Whether a next-cluster answer ends a chain (0 "no answer", 1, or an end mark).
 inline bool IsChainEnd(std::uint32_t next) { return next < 2 || next >= kEndOfChain; }
+// Whether the table gives the cluster to some chain (a known, non-free entry).
+inline bool IsKnownUsed(std::uint32_t next) { return next != 0 && next != kUnknownEntry; }
 } // namespace fat
 
 class IFATTable {
 public:
     virtual ~IFATTable() = default;
     // The next cluster of a chain: a cluster number, kBadCluster, an end mark,
-    // or 0 when the table has no answer (cluster out of range, copy not loaded).
+    // kUnknownEntry (its sector could not be read), or 0 when the table has no
+    // answer (cluster out of range, copy not loaded).
     virtual std::uint32_t GetNextCluster(std::uint32_t cluster) = 0;
 };
 
@@ -35,6 +41,8 @@ public:
 class IRealFATTable : public IFATTable {
 public:
     virtual bool IsValidFATTable() = 0;
+    // Whether some sectors of the copy could not be read (their entries unknown).
+    virtual bool HasUnreadableSectors() const { return false; }
 };
 
 class CRealFATTable : public IRealFATTable {
@@ -48,14 +56,18 @@ public:
     CRealFATTable& operator=(const CRealFATTable&) = delete;
 
     bool IsValidFATTable() override { return m_valid; }
+    bool HasUnreadableSectors() const override { return m_anyUnreadable; }
     // Entries the reader answers for: those the copy holds, cut to the volume's
     // clusters + 2 when a cluster count was given.
     std::uint32_t GetEntryCount() const { return m_entryCount; }
     bool IsLoaded() const { return m_loaded; }
     bool IsPaged() const { return m_paged; }
     enumFILE_SYSTEM_TYPE Kind() const { return m_kind; }
-    // The stored entry (FAT32 masked to 28 bits); false when it cannot be read.
-    bool RawEntry(std::uint32_t index, std::uint32_t& value);
+    enum class Entry { None, Known, Unknown };
+    // The stored entry (FAT32 masked to 28 bits): Known, Unknown when a sector
+    // holding it could not be read, None outside the copy.
+    Entry ReadEntry(std::uint32_t index, std::uint32_t& value);
+    bool RawEntry(std::uint32_t index, std::uint32_t& value) { return ReadEntry(index, value) == Entry::Known; }
 
 protected:
     // clusterCount 0: bounded by the copy's size alone.
@@ -76,6 +88,9 @@ private:
     template <typename Visit>
     bool ScanEntries(Visit visit);
     const Page* GetPage(unsigned long long number);
+    // Reads sectors [first, first + count) of the copy around unreadable ones.
+    bool ReadCopy(std::uint8_t* into, unsigned long long first, unsigned long long count);
+    bool Unreadable(unsigned long long byteOffset, unsigned width) const;
 
     IStorageDevice* m_device;
     enumFILE_SYSTEM_TYPE m_kind;
@@ -87,6 +102,8 @@ private:
     bool m_loaded = false;
     bool m_paged = false;
     bool m_valid = false;
+    bool m_anyUnreadable = false;
+    std::vector<bool> m_unreadable;    // per sector of the copy
     std::vector<std::uint8_t> m_bytes; // the whole copy, unless paged
     std::list<Page> m_pages;           // most recently used first
     std::mutex m_pageMutex;
@@ -110,7 +127,8 @@ public:
     std::uint32_t GetNextCluster(std::uint32_t cluster) override;
 };
 
-// Answers from the first copy when present, else from the second; owns both.
+// Answers from the first copy when present, else from the second, and from
+// the second for entries the first could not read; owns both.
 class CDoubleFATTable : public IFATTable {
 public:
     CDoubleFATTable(IRealFATTable* first, IRealFATTable* second) : m_first(first), m_second(second) {}
@@ -127,7 +145,8 @@ class IFATTableFactory {
 public:
     // The wrapper over the copies at fatStart and fatStart + sectorsPerFat: the
     // first is built when firstSeen is set or secondSeen clear, the second only
-    // when secondSeen is set and the first is not valid. Never null; answers 0
+    // when secondSeen is set and the first is not valid or has sectors it
+    // could not read. Never null; answers 0
     // for every cluster when no copy survived. clusterCount (data clusters of
     // the volume, 0 unknown) bounds every answer.
     static IFATTable* CreateFATTable(IStorageDevice* device, long long fatStart, enumFILE_SYSTEM_TYPE kind,

@@ -119,7 +119,12 @@ CFatVolumeAnalyze::CFatVolumeAnalyze(IStorageDevice* device, unsigned long long 
     const unsigned sectorSize = UsableSectorSize(device);
     if (!sectorSize) return;
     std::vector<std::uint8_t> buffer(std::size_t{4} * sectorSize);
-    if (device->ReadSector(buffer.data(), static_cast<long long>(startSector), 4) == 0) return;
+    if (device->ReadSector(buffer.data(), static_cast<long long>(startSector), 1) == 0) {
+        // A boot sector that cannot be read is answered for by the FAT32
+        // backup six sectors in, as the quick scan reads it.
+        if (device->ReadSector(buffer.data(), static_cast<long long>(startSector) + 6, 1) == 0) return;
+        if (CTempFATDBR(Bytes(buffer).first(sectorSize), sectorSize).GetFileSystemType() != FS_FAT32) return;
+    }
     const CTempFATDBR boot(Bytes(buffer).first(sectorSize), sectorSize);
     if (!boot.IsValidDBR()) return;
     m_kind = boot.GetFileSystemType();

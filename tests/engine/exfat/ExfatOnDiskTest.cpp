@@ -405,6 +405,8 @@ TEST(ExfatPartition, FatPagesAreBoundedAndNeverUninitialised) {
     device.FailSector(2048 * 3);
     ASSERT_TRUE(fat.CreateFatTable(&device, 0, fatSectors, 0));
     EXPECT_EQ(fat.GetNextCluster(3 * 0x40000), 0xFFFFFFFFu);
+    // and costs only its own sector's entries: the rest of the page answers.
+    EXPECT_EQ(fat.GetNextCluster(3 * 0x40000 + 128), 3u * 0x40000 + 129);
 }
 
 } // namespace

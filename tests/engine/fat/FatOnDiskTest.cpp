@@ -367,8 +367,36 @@ TEST(FatTable, FactoryPicksCopies) {
     EXPECT_EQ(copies(good.get(), 1, 1), std::tuple(true, false, 0u));
     EXPECT_EQ(IFATTableFactory::CreateRealFATTable(good.get(), FS_NTFS, 1, 16), nullptr);
     IFATTableFactory::DestroyFATTable(nullptr);
-    good->FailSector(5); // an unreadable first copy is refused
-    EXPECT_EQ(copies(good.get(), 1, 1), std::tuple(false, true, 0u));
+    good->FailSector(5); // a first copy with an unreadable sector keeps the second beside it
+    EXPECT_EQ(copies(good.get(), 1, 1), std::tuple(true, true, 0u));
+}
+
+TEST(FatTable, EntriesOfAnUnreadableSectorAreUnknownAndTheSecondCopyAnswersForThem) {
+    // Sector 5 holds FAT16 entries 1024-1279 of the first copy, sector 21 of the second.
+    auto dev = TableImage(FS_FAT16, 16).Set(2, 3).Set(3, 0xFFFF).Set(1030, 1031).Set(1031, 0xFFFF).Mirror().Device();
+    dev->FailSector(5);
+    CFAT16Table first(dev.get(), 1, 16);
+    EXPECT_TRUE(first.IsValidFATTable() && first.HasUnreadableSectors());
+    EXPECT_EQ(first.GetNextCluster(1030), fat::kUnknownEntry);
+    EXPECT_EQ(first.GetNextCluster(1100), fat::kUnknownEntry); // never "free"
+    EXPECT_EQ(first.GetNextCluster(2), 3u);
+    for (const auto& [firstSeen, secondSeen] : {std::pair(1, 1), std::pair(0, 0)}) {
+        auto both = Double(dev.get(), 16, firstSeen, secondSeen);
+        ASSERT_NE(both->First(), nullptr);
+        // Where only the first copy was seen, its unknown entries stay unknown.
+        EXPECT_EQ(both->GetNextCluster(1030), secondSeen ? 1031u : fat::kUnknownEntry);
+        EXPECT_EQ(both->GetNextCluster(3), fat::kEndOfChain);
+    }
+    dev->FailSector(21); // both copies lost the same entries
+    EXPECT_EQ(Double(dev.get(), 16, 1, 1)->GetNextCluster(1030), fat::kUnknownEntry);
+    // A FAT32 copy whose first sector cannot be read: the header says nothing,
+    // the entries read still must pass.
+    auto f32 = TableImage(FS_FAT32, 4).Set(200, 201).Set(201, 0x0FFFFFFF).Device();
+    f32->FailSector(1);
+    CFAT32Table t32(f32.get(), 1, 4);
+    EXPECT_TRUE(t32.IsValidFATTable());
+    EXPECT_EQ(t32.GetNextCluster(2), fat::kUnknownEntry);
+    EXPECT_EQ(t32.GetNextCluster(200), 201u);
 }
 
 TEST(FatTable, LargeFat32IsReadInPages) {
@@ -437,7 +465,8 @@ TEST(FatVolumeAnalyze, KindsSizesAndLabels) {
         rows.push_back({Image(k), k.sectorSize, k.kind, k.label});
     rows.push_back({Image(kKinds[3]), 512, FS_UNKNOWN, ""}); // the sector size must match the device's
     rows.push_back({Image(kKinds[1]), 4096, FS_UNKNOWN, ""});
-    rows.push_back({Image(kKinds[1]), 512, FS_UNKNOWN, "", 2});        // a failed read
+    rows.push_back({Image(kKinds[1]), 512, FS_UNKNOWN, "", 0});        // an unreadable boot sector
+    rows.push_back({Image(kKinds[2]), 512, FS_FAT32, "SALVOR32", 0});  // answered for by the FAT32 backup
     rows.push_back({Image(kKinds[1]), 512, FS_UNKNOWN, "", -1, true}); // past the device's end
     // 2048-byte sectors, the size in the 16-bit field, a FAT of one sector.
     rows.push_back({small, 2048, FS_FAT32, "", -1, false, 8192});

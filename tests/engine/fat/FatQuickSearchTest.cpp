@@ -73,7 +73,10 @@ TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
                     {5, 0x0FFFFFF7},
                     {6, 500},
                     {7, 8},
-                    {8, 7}});
+                    {8, 7},
+                    {60, fat::kUnknownEntry}, // entries in a sector that could not be read
+                    {86, fat::kUnknownEntry},
+                    {90, fat::kUnknownEntry}});
     const struct {
         unsigned spc;
         std::uint32_t first;
@@ -96,6 +99,9 @@ TEST(FatDataRuns, RunsOfLiveAndDeletedFiles) {
         {2, 50, 3000, true, {{48, 1}, {58, 2}}}, // a table that still links, then contiguous
         {1, 17, 512 * 5, true, {{15, 3}, {20, 2}}}, // the live chain at 20-21 stepped over
         {1, 28, 512 * 4, true, {{26, 2}, {29, 2}}}, // and the live end cluster 30
+        {1, 60, 512 * 3, false, {{58, 3}}},      // an unknown link: as the entry places it
+        {1, 85, 512 * 3, true, {{83, 3}}},       // an unknown entry gives no cluster to a live file
+        {1, 90, 512 * 2, true, {{88, 2}}},       // nor is it a link to follow
         {2, 1, 3000, true, kNoList},
         {2, 150, 3000, true, kNoList},
     };
