@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 using namespace enum_codes;
@@ -141,7 +142,14 @@ ResultCode CEnumDeviceEx::Init() {
     // lets its devices go when it ends.
     JobBoard& board = Board();
     std::vector<std::shared_ptr<DiskJob>> jobs;
-    IBlockDeviceFacts* facts = &m_facts;
+    // A disk read past the wait outlives this call, and may outlive the
+    // enumerator: the system's facts are copied for the threads (the copy is
+    // a few paths); others are borrowed.
+    std::shared_ptr<IBlockDeviceFacts> facts;
+    if (typeid(m_facts) == typeid(CSysfsBlockDeviceFacts))
+        facts = std::make_shared<CSysfsBlockDeviceFacts>(static_cast<const CSysfsBlockDeviceFacts&>(m_facts));
+    else
+        facts = std::shared_ptr<IBlockDeviceFacts>(&m_facts, [](IBlockDeviceFacts*) {});
     for (const BlockDiskFacts& disk : *listed) {
         if (enum_linux::IsExcludedDisk(disk))
             continue;
