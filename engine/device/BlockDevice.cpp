@@ -252,10 +252,12 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
     }
     // The descriptor stays open, and its number this device's, until EndRead.
     const auto began = std::chrono::steady_clock::now();
+    const bool failFast = CFailFastReads::Active();
     const int fd = BeginRead();
     if (fd < 0) {
         const int openError = errno;
-        JudgeFailure(-1, openError, offset, bytes, began);
+        if (!failFast)
+            JudgeFailure(-1, openError, offset, bytes, began);
         m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
         return 0;
     }
@@ -265,7 +267,7 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
         // read once more. A read through the page cache fails with the
         // read-ahead it was joined to: bad sectors beside the range fail it,
         // so the range alone is read once more, directly.
-        const Failure failure = JudgeFailure(fd, 0, offset, bytes, began);
+        const Failure failure = failFast ? Failure::Bad : JudgeFailure(fd, 0, offset, bytes, began);
         if (failure == Failure::AnswersAgain)
             ok = ReadHeld(to, fd, offset, bytes);
         else if (failure == Failure::Bad && to.memory && !PastEnd(offset, bytes))
@@ -286,39 +288,58 @@ namespace {
 bool NoDeviceError(int error) { return error == ENODEV || error == ENXIO || error == ENOMEDIUM; }
 
 // Reads one aligned block of fd at byte offset around the page cache (a
-// cached copy would answer for a device that no longer does); 0 when it was
-// read, else the system's error (EIO for nothing before the end).
-int ProbeRead(int fd, long long offset) {
+// cached copy would answer for a device that no longer does), waiting at
+// most `wait` for it (a probe never hangs on a device that holds its reads);
+// 0 when it was read, else the system's error (EIO for nothing before the
+// end, ETIMEDOUT for no answer in time).
+int ProbeRead(int fd, long long offset, std::chrono::milliseconds wait) {
     constexpr long long kBlock = 4096;
     offset = offset / kBlock * kBlock;
-    void* p = nullptr;
-    if (posix_memalign(&p, kBlock, kBlock) != 0)
-        return 0; // no memory is no answer about the device
-    std::unique_ptr<void, decltype(&std::free)> block(p, &std::free);
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    asyncread::Buffer block;
+    try {
+        block.Reserve(kBlock);
+    } catch (const std::bad_alloc&) {
+        return 0; // no memory is no answer about the device
+    }
     int probe = ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
     if (probe < 0)
         probe = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
     if (probe < 0)
         return NoDeviceError(errno) ? errno : 0;
-    ssize_t got = ::pread(probe, block.get(), kBlock, offset);
-    int error = got > 0 ? 0 : (got < 0 ? errno : EIO);
+    int error = 0;
+    if (asyncread::ProbeInto(block, probe, offset, kBlock, &error, wait) > 0)
+        error = 0;
     if (error == EINVAL) { // the device takes no direct reads of this size
-        ::close(probe);
+        asyncread::CloseWhenDone(probe);
         probe = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
-        got = probe < 0 ? -1 : ::pread(probe, block.get(), 512, offset);
-        error = got > 0 ? 0 : (got < 0 ? errno : EIO);
+        error = probe < 0 ? errno : 0;
+        if (probe >= 0 && asyncread::ProbeInto(block, probe, offset, 512, &error, wait) > 0)
+            error = 0;
     }
-    if (probe >= 0)
-        ::close(probe);
+    // A probe given up may still be read by the system: closed when it ends.
+    asyncread::CloseWhenDone(probe);
     return error;
+}
+
+// How long a probe may wait: what is left of the silence allowed, and never
+// less than a moment (a probe made just as the silence ends still asks).
+std::chrono::milliseconds ProbeWait(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::max(left, std::chrono::milliseconds(200));
 }
 
 } // namespace
 
 namespace {
 std::atomic<long long> g_silenceLimitMs{0};
+thread_local int t_failFast = 0;
 }
+
+CFailFastReads::CFailFastReads() { ++t_failFast; }
+CFailFastReads::~CFailFastReads() { --t_failFast; }
+bool CFailFastReads::Active() { return t_failFast > 0; }
 
 void CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds limit) { g_silenceLimitMs = limit.count(); }
 
@@ -333,7 +354,8 @@ void CDescriptorDevice::MarkGone(unsigned long long readableBytes) {
         CatchExeception::WriteLog("device %s stopped answering\n", m_path.c_str());
 }
 
-bool CDescriptorDevice::SystemSaysGone(int fd, int openError, unsigned long long* shrunkTo) {
+bool CDescriptorDevice::SystemSaysGone(int fd, int openError, unsigned long long* shrunkTo,
+                                       std::chrono::steady_clock::time_point deadline) {
     Identity was;
     {
         std::lock_guard l(m_useLock);
@@ -346,7 +368,16 @@ bool CDescriptorDevice::SystemSaysGone(int fd, int openError, unsigned long long
         return true; // its node now names another device
     if (fd < 0) {
         // Reopened, the node answered another size (another disk, or this
-        // one cut) or no device at all.
+        // one cut) or no device at all. The same device grown smaller is
+        // still read below its new end.
+        if (openError == ENODEV) {
+            const int now = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+            std::uint64_t bytes = 0;
+            if (now >= 0 && ::ioctl(now, BLKGETSIZE64, &bytes) == 0 && bytes < was.bytes)
+                *shrunkTo = bytes;
+            if (now >= 0)
+                ::close(now);
+        }
         return openError == ENODEV || NoDeviceError(openError);
     }
     std::uint64_t now = 0;
@@ -358,10 +389,11 @@ bool CDescriptorDevice::SystemSaysGone(int fd, int openError, unsigned long long
     }
     // The system's own word on a read (a probe where it answered last).
     const long long last = m_answeredAt.load();
-    return NoDeviceError(ProbeRead(fd, last >= 0 ? last : 0));
+    return NoDeviceError(ProbeRead(fd, last >= 0 ? last : 0, ProbeWait(deadline)));
 }
 
-bool CDescriptorDevice::AnswersSomewhere(int fd, long long offset, long long bytes) {
+bool CDescriptorDevice::AnswersSomewhere(int fd, long long offset, long long bytes,
+                                         std::chrono::steady_clock::time_point deadline) {
     const long long size = static_cast<long long>(m_totalSectors) * m_sectorSize;
     const long long end = std::max(0LL, size - 1);
     std::vector<long long> places;
@@ -375,11 +407,15 @@ bool CDescriptorDevice::AnswersSomewhere(int fd, long long offset, long long byt
         places.push_back(size / 8 * i);
     places.push_back(0);
     places.push_back(end);
-    for (const long long at : places)
-        if (ProbeRead(fd, std::clamp(at, 0LL, end)) == 0) {
-            m_answeredAt = at;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        // Once the silence allowed has passed, one probe more asks.
+        if (i > 0 && std::chrono::steady_clock::now() >= deadline)
+            return false;
+        if (ProbeRead(fd, std::clamp(places[i], 0LL, end), ProbeWait(deadline)) == 0) {
+            m_answeredAt = places[i];
             return true;
         }
+    }
     return false;
 }
 
@@ -403,8 +439,13 @@ CDescriptorDevice::Failure CDescriptorDevice::JudgeFailure(int fd, int openError
         judge.lock();
     if (m_gone.load())
         return Failure::Gone;
+    // The silence counts from the read's start: a read the device held
+    // unanswered counts as much as one it failed.
+    const long long set = g_silenceLimitMs.load();
+    const auto limit = set > 0 ? std::chrono::milliseconds(set) : kSilenceLimit;
+    const auto deadline = began + limit;
     unsigned long long shrunkTo = 0;
-    if (SystemSaysGone(fd, openError, &shrunkTo)) {
+    if (SystemSaysGone(fd, openError, &shrunkTo, deadline)) {
         MarkGone(shrunkTo);
         return Failure::Gone;
     }
@@ -414,26 +455,24 @@ CDescriptorDevice::Failure CDescriptorDevice::JudgeFailure(int fd, int openError
     // answers, and this range is worth one more read.
     if (waited && m_answers.load() != answersBefore)
         return Failure::AnswersAgain;
-    if (AnswersSomewhere(fd, offset, bytes))
+    if (AnswersSomewhere(fd, offset, bytes, deadline))
         return Failure::Bad;
     // It answers nowhere: a disk resetting, a bus re-enumerating, or a device
     // that died. It is asked again, a little less often each time, until it
     // answers, the system says it is gone, or the silence lasts too long.
-    const long long set = g_silenceLimitMs.load();
-    const auto limit = set > 0 ? std::chrono::milliseconds(set) : kSilenceLimit;
     auto pause = std::chrono::milliseconds(100);
     for (;;) {
-        if (std::chrono::steady_clock::now() - began >= limit) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             MarkGone(0);
             return Failure::Gone;
         }
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(1000));
-        if (SystemSaysGone(fd, 0, &shrunkTo)) {
+        if (SystemSaysGone(fd, 0, &shrunkTo, deadline)) {
             MarkGone(shrunkTo);
             return Failure::Gone;
         }
-        if (m_answers.load() != answersBefore || AnswersSomewhere(fd, offset, bytes))
+        if (m_answers.load() != answersBefore || AnswersSomewhere(fd, offset, bytes, deadline))
             return Failure::AnswersAgain;
     }
 }

@@ -58,6 +58,7 @@ public:
     // reads then fail at once, except below a shrunk device's new size. Bad
     // sectors, however many, fail alone: the device answers elsewhere.
     bool IsGone() override { return m_gone.load(); }
+    bool IsShrunk() override { return m_gone.load() && m_readableBytes.load() > 0; }
     // How long a block device may answer nowhere before it is gone: longer
     // than one command's time-out (30 s in the SCSI disk driver and in the
     // read routine) plus the bus reset, re-enumeration and retry that follow
@@ -146,10 +147,13 @@ private:
     Failure JudgeFailure(int fd, int openError, long long offset, long long bytes,
                          std::chrono::steady_clock::time_point began);
     // Whether the system says the device is no more (shrunk: *shrunkTo set).
-    bool SystemSaysGone(int fd, int openError, unsigned long long* shrunkTo);
+    // Its probe waits until the deadline at most.
+    bool SystemSaysGone(int fd, int openError, unsigned long long* shrunkTo,
+                        std::chrono::steady_clock::time_point deadline);
     // Whether one block answers where the device answered last, within or
-    // beside the failed range, or spread over the device.
-    bool AnswersSomewhere(int fd, long long offset, long long bytes);
+    // beside the failed range, or spread over the device; no probe begins
+    // past the deadline but the first.
+    bool AnswersSomewhere(int fd, long long offset, long long bytes, std::chrono::steady_clock::time_point deadline);
     void MarkGone(unsigned long long readableBytes);
     void NoteAnswer(long long offset);
 
@@ -240,6 +244,7 @@ private:
 class CWindowDevice : public IStorageDevice, public IDirectRead, public IDeviceUse, public IDeviceGone {
 public:
     bool IsGone() override { return DeviceGone(m_parent); }
+    bool IsShrunk() override { return DeviceGone(m_parent) && !DeviceGoneWhole(m_parent); }
     ~CWindowDevice() override;
     // Takes the sector size from the parent's disk record.
     int Open(char* path) override;
@@ -345,6 +350,19 @@ class CEdiDevice
 public:
     using TImageFileDevice::TImageFileDevice;
     CEDIDeviceInfoStruct* GetEDIInfo() { return Info(); }
+};
+
+// While one lives on a thread, a read that fails there is taken as it comes:
+// its device is neither judged gone nor waited on through a silence. Listing
+// the devices reads each one briefly to name it; a device that fails then is
+// listed as it answers, and the scan that reads it judges it.
+class CFailFastReads {
+public:
+    CFailFastReads();
+    ~CFailFastReads();
+    CFailFastReads(const CFailFastReads&) = delete;
+    CFailFastReads& operator=(const CFailFastReads&) = delete;
+    static bool Active();
 };
 
 // Factories: new, unopened devices owned by the caller (delete, or hold in a

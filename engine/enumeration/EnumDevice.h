@@ -7,6 +7,7 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/partition/PartitionTable.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -87,6 +88,15 @@ public:
     ResultCode EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) override;
     ResultCode EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** array, int& count) override;
     std::shared_ptr<const void> HoldDevices() const override { return m_listed; }
+
+    // How long Init waits for the disks to be read: one that has not
+    // answered by then is not listed (it is said in the log), and is not
+    // read again until its listing ends.
+    static constexpr std::chrono::milliseconds kListingWait{10000};
+    // Test seam: the wait in force (kListingWait unless set; zero restores it).
+    static void SetListingWait(std::chrono::milliseconds wait);
+    // Disks whose listing still reads them (tests, diagnostics).
+    static std::size_t DisksStillRead();
 
 private:
     // One Init's devices, freed when the enumerator and every holder have let them go.

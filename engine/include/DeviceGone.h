@@ -9,6 +9,10 @@ class IDeviceGone {
 public:
     // True once a failed read found the device gone; it stays gone.
     virtual bool IsGone() = 0;
+    // Gone by growing smaller (a cut loop device, a reader that lost part of
+    // its card): what lies below its new end still reads; only what lies
+    // past it fails.
+    virtual bool IsShrunk() { return false; }
 
 protected:
     ~IDeviceGone() = default;
@@ -18,4 +22,10 @@ protected:
 inline bool DeviceGone(IStorageDevice* device) {
     auto* gone = dynamic_cast<IDeviceGone*>(device);
     return gone && gone->IsGone();
+}
+
+// Gone whole: nothing of it reads any more (a shrunk device is not).
+inline bool DeviceGoneWhole(IStorageDevice* device) {
+    auto* gone = dynamic_cast<IDeviceGone*>(device);
+    return gone && gone->IsGone() && !gone->IsShrunk();
 }

@@ -138,6 +138,9 @@ long long ReadRange(AsyncState& s, TransferPtr& transfer, std::chrono::milliseco
                     const std::function<void(long long)>& copyOut, int& error) {
     Transfer& t = *transfer;
     error = 0;
+    // The time-out is the piece's, not each step's: a device that answers
+    // nothing costs one time-out per piece.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto submit = [&](long long from, long long to) {
         std::memset(&t.cb, 0, sizeof t.cb);
         t.cb.aio_fildes = fd;
@@ -155,7 +158,8 @@ long long ReadRange(AsyncState& s, TransferPtr& transfer, std::chrono::milliseco
     if (!submit(0, want))
         return -1;
     for (;;) {
-        if (WaitFor(&t.cb, timeout) != Wait::Done) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (WaitFor(&t.cb, std::max(left, std::chrono::milliseconds(0))) != Wait::Done) {
             error = ETIMEDOUT;
             if (aio_cancel(fd, &t.cb) == AIO_CANCELED) {
                 aio_return(&t.cb);
@@ -305,7 +309,21 @@ const unsigned char* Buffer::data() const { return m_transfer ? m_transfer->data
 
 std::size_t Buffer::capacity() const { return m_transfer ? m_transfer->capacity : 0; }
 
-long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error) {
+long long ReadIntoBuffer(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error,
+                         std::chrono::milliseconds wait, bool useHook);
+
+long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error,
+                   std::chrono::milliseconds wait) {
+    return ReadIntoBuffer(buffer, descriptor, byteOffset, byteCount, error, wait, true);
+}
+
+long long ProbeInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error,
+                    std::chrono::milliseconds wait) {
+    return ReadIntoBuffer(buffer, descriptor, byteOffset, byteCount, error, wait, false);
+}
+
+long long ReadIntoBuffer(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error,
+                         std::chrono::milliseconds wait, bool useHook) {
     int firstError = 0;
     if (error)
         *error = 0;
@@ -316,7 +334,9 @@ long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long lo
         return 0;
     }
     AsyncState& s = State();
-    const auto [hooked, timeout] = BeginRead(s, 0, nullptr);
+    auto [hooked, routineTimeout] = BeginRead(s, 0, nullptr);
+    hooked = hooked && useHook;
+    const auto timeout = wait > std::chrono::milliseconds(0) ? wait : routineTimeout;
     bool ok = true;
     for (long long done = 0; done < byteCount;) {
         const long long piece = std::min(kAsyncReadPiece, byteCount - done);

@@ -37,7 +37,8 @@ public:
     std::size_t capacity() const;
 
 private:
-    friend long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error);
+    friend long long ReadIntoBuffer(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount,
+                                    int* error, std::chrono::milliseconds timeout, bool hooked);
     std::unique_ptr<Transfer, TransferDeleter> m_transfer;
 };
 
@@ -50,7 +51,14 @@ private:
 // system's error of the first piece that failed: ETIMEDOUT for a time-out,
 // EINVAL for arguments the descriptor does not take (alignment, for one
 // opened for direct I/O), EIO when nothing more could be read.
-long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error = nullptr);
+// A piece waits at most `timeout` in all (zero: the routine's time-out).
+long long ReadInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error = nullptr,
+                   std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+
+// As ReadInto, but never failed by the test seam's fault hook: a device's
+// probes of whether it still answers ask the system itself.
+long long ProbeInto(Buffer& buffer, int descriptor, long long byteOffset, long long byteCount, int* error,
+                    std::chrono::milliseconds timeout);
 
 // Closes a descriptor whose owner is done with it. A request on it that was
 // given up may still be running: the descriptor then stays open until that
@@ -64,7 +72,8 @@ std::size_t DescriptorsLeftOpen();
 // byte offset and length); answering true makes that piece fail as if the
 // system refused it. Null removes it.
 void SetFaultHook(std::function<bool(long long offset, long long length)> hook);
-// How long one piece may take before it is given up (30 s by default).
+// How long one piece may take, all its steps together, before it is given
+// up (30 s by default).
 void SetTimeout(std::chrono::milliseconds timeout);
 // Requests given up while still running; their memory is kept until the
 // system has finished with them.

@@ -261,7 +261,8 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
         WriterLogSite("RecoverTo", 257);
         return WriterResult::NullPath;
     }
-    if (DeviceGone(m_device)) {
+    // A device that shrank still gives what lies below its new end.
+    if (DeviceGoneWhole(m_device)) {
         WriterLogSite("RecoverTo", 258);
         return WriterResult::DeviceGone;
     }
@@ -295,7 +296,7 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
                                           ? std::string(path)
                                           : "/proc/self/fd/" + std::to_string(dirFd) + "/" + path;
             const bool done = compressed->Recovery(whole.c_str(), sink, resident);
-            if (DeviceGone(m_device)) {
+            if (DeviceGoneWhole(m_device)) {
                 // Expanded from clusters that read as zeros: not the file.
                 ::unlinkat(dirFd, path, 0);
                 return WriterResult::DeviceGone;
@@ -400,7 +401,7 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
             break;
         }
         // Once the device is gone the rest would only be zeros.
-        if (unreadable > 0 && DeviceGone(m_device)) break;
+        if (unreadable > 0 && DeviceGoneWhole(m_device)) break;
         const DataSpan span = SpanOf(*m_reader, current, total);
         record.result = 0;
         if (span.kind != SpanKind::Data) {
@@ -437,8 +438,9 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
         if (sink) sink->UpdateProgress(&record);
     }
     // A device that went away mid-file gave zeros for the rest of it: the
-    // file is not kept, and the caller stops.
-    const bool gone = unreadable > 0 && DeviceGone(m_device);
+    // file is not kept, and the caller stops. One that shrank fails only
+    // the files that reach past its new end, as bad sectors would.
+    const bool gone = unreadable > 0 && DeviceGoneWhole(m_device);
     if (failed || stopped || gone) {
         // Nothing cut short is left under the real name.
         file.Discard();

@@ -1,8 +1,9 @@
 // A failing disk for the shell tests: serves the bytes of BACKING over the
 // existing file TARGET (FUSE), reads touching a bad range failing with EIO,
-// and every read while the file SILENT exists. Prints "ready" once it
+// every read while the file SILENT exists, and holds every read unanswered
+// while the file HOLD exists (answered once it goes). Prints "ready" once it
 // stands and serves until SIGTERM or SIGINT.
-// Usage: failing_file TARGET BACKING [--bad OFFSET:LENGTH]... [--silent FILE]
+// Usage: failing_file TARGET BACKING [--bad OFFSET:LENGTH]... [--silent FILE] [--hold FILE]
 #include "tests/support/FailingFile.h"
 
 #include <csignal>
@@ -13,11 +14,11 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: failing_file TARGET BACKING [--bad OFFSET:LENGTH]... [--silent FILE]\n");
+        std::fprintf(stderr, "usage: failing_file TARGET BACKING [--bad OFFSET:LENGTH]... [--silent FILE] [--hold FILE]\n");
         return 2;
     }
     std::vector<salvor::test::FailingFile::Range> bad;
-    std::string silent;
+    std::string silent, hold;
     for (int i = 3; i + 1 < argc; i += 2) {
         const std::string option = argv[i], value = argv[i + 1];
         if (option == "--bad" && value.find(':') != std::string::npos)
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
                            std::strtoull(value.c_str() + value.find(':') + 1, nullptr, 0)});
         else if (option == "--silent")
             silent = value;
+        else if (option == "--hold")
+            hold = value;
         else {
             std::fprintf(stderr, "failing_file: unknown option %s\n", option.c_str());
             return 2;
@@ -35,7 +38,7 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr); // the server thread inherits it
-    salvor::test::FailingFile file(argv[1], argv[2], bad, silent);
+    salvor::test::FailingFile file(argv[1], argv[2], bad, silent, hold);
     if (!file.ready()) {
         std::fprintf(stderr, "failing_file: %s\n", file.why().c_str());
         return 1;

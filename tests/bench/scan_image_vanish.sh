@@ -326,23 +326,32 @@ grep -q "the device stopped answering" "$out/$tag.err" || fail "$tag: not told t
 [ $((SECONDS - acted_at)) -lt 20 ] || fail "$tag: the scan ended $((SECONDS - acted_at)) s after the node went"
 echo "$tag: $(grep 'scan ended at' "$out/$tag.err") $((SECONDS - acted_at)) s after the node went"
 loop_detach "$dev"
-# A deep scan whose device shrank to half, or was cut to nothing, after it
-# read past every file lists every file placed.
+# A deep scan of the disk grown to 2 GiB (its files in its first 10 MB)
+# whose device shrank to half, or was cut to nothing, after it read past
+# every file lists every file placed; the one that shrank gives every file
+# back, each lying below its new end. The scan of 2 GiB lasts long enough
+# to be cut where the row says, beside other runs.
 # Through the facade too, saved: the save is marked unfinished.
 # With the memory for what the scan keeps lowered to 64 KiB (less than one
 # FAT), the rest kept in an unnamed file of the user's cache folder.
-for row in shrink:80M:50:: cut:0:50:: cut.services:0:29:--services: cut.spilled:0:50::65536; do
+for row in shrink:1G:50:: cut:0:50:: cut.services:0:29:--services: cut.spilled:0:50::65536; do
     IFS=: read -r how size at services kept <<<"$row"
     tag="failing.$how"
-    cp "$out/disk.img" "$out/$tag.img"
+    cp --sparse=always "$out/disk.img" "$out/$tag.img"
+    truncate -s 2G "$out/$tag.img"
     loop_attach -r "$out/$tag.img" || fail "$tag: no loop device"
     dev="$loop_dev"
     save=(); [ -n "$services" ] && save=(--services --save "$out/$tag.rsf")
-    [ -n "$kept" ] && save=(--kept-limit "$kept")
+    [ -n "$kept" ] && save+=(--kept-limit "$kept")
+    [ $how = shrink ] && save+=(--recover "$out/$tag.dest")
     XDG_CACHE_HOME="$out/$tag.cache" \
         probe_at "$tag" $at "truncate -s $size '$out/$tag.img'; losetup -c '$dev'" deep "$dev" ${save[@]+"${save[@]}"}
     [ -z "$(ls -A "$out/$tag.cache/salvor" 2>/dev/null)" ] || fail "$tag: files left in the cache folder"
     [ $status = 1 ] || fail "$tag: exit $status, not 1"
+    if [ $how = shrink ]; then
+        diff "$out/all.want" <(recovered "$out/$tag.dest") >&2 ||
+            fail "$tag: recovered $(recovered "$out/$tag.dest" | wc -l) files whole below the new end, not 200"
+    fi
     if [ -n "$services" ]; then
         [ -s "$out/$tag.rsf" ] || fail "$tag: nothing saved"
         [ "$(od -An -tu4 -j24 -N4 "$out/$tag.rsf" | tr -d ' ')" = 2 ] || fail "$tag: the save is not marked unfinished"

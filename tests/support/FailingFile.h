@@ -3,11 +3,13 @@
 // attribute of a device that went between the open and the read answers
 // ENODEV; or a failing disk: the bytes of a backing image with EIO on chosen
 // ranges, and on every read while a flag file exists (a bus reset, a disk
-// that stopped answering). A FUSE file system of one regular file mounted
+// that stopped answering), and none answered while another flag file exists
+// (a read that does not return: a hung bus, a stopped FUSE server). A FUSE file system of one regular file mounted
 // over an existing file, served by a thread of the test over /dev/fuse (no
 // libfuse). Needs root and /dev/fuse; ready() says whether it stands.
 #include <fcntl.h>
 #include <linux/fuse.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -32,10 +34,13 @@ public:
     FailingFile(std::string path, int error, std::uint64_t size = 64) : path_(std::move(path)), error_(error), size_(size) {
         Mount();
     }
-    // The bytes of backing, reads touching a bad range failing with EIO, and
-    // every read failing while silentFlag names a file that exists.
-    FailingFile(std::string path, const std::string& backing, std::vector<Range> bad, std::string silentFlag = {})
-        : path_(std::move(path)), error_(EIO), bad_(std::move(bad)), silentFlag_(std::move(silentFlag)) {
+    // The bytes of backing, reads touching a bad range failing with EIO,
+    // every read failing while silentFlag names a file that exists, and every
+    // read held unanswered while holdFlag does (answered once it goes).
+    FailingFile(std::string path, const std::string& backing, std::vector<Range> bad, std::string silentFlag = {},
+                std::string holdFlag = {})
+        : path_(std::move(path)), error_(EIO), bad_(std::move(bad)), silentFlag_(std::move(silentFlag)),
+          holdFlag_(std::move(holdFlag)) {
         backing_ = ::open(backing.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st {};
         if (backing_ < 0 || ::fstat(backing_, &st) != 0) {
@@ -99,7 +104,18 @@ private:
         (void)!::write(fd_, out.data(), out.size());
     }
 
+    struct Held {
+        fuse_in_header in;
+        std::uint64_t offset;
+        std::uint32_t size;
+    };
+    bool Holding() const { return !holdFlag_.empty() && ::access(holdFlag_.c_str(), F_OK) == 0; }
+
     void Read(const fuse_in_header& in, std::uint64_t offset, std::uint32_t size) {
+        if (Holding()) {
+            held_.push_back({in, offset, size});
+            return;
+        }
         if (backing_ < 0 || (!silentFlag_.empty() && ::access(silentFlag_.c_str(), F_OK) == 0)) {
             Reply(in, error_);
             return;
@@ -120,6 +136,18 @@ private:
     void Serve() {
         std::vector<char> buffer(1 << 18);
         for (;;) {
+            if (!held_.empty()) {
+                // Held reads are answered once the flag goes.
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 20) == 0) {
+                    if (!Holding()) {
+                        std::vector<Held> now;
+                        now.swap(held_);
+                        for (const Held& h : now) Read(h.in, h.offset, h.size);
+                    }
+                    continue;
+                }
+            }
             const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
             if (n < 0 && (errno == EINTR || errno == ENOENT)) continue; // an interrupted request
             if (n < static_cast<ssize_t>(sizeof(fuse_in_header))) return; // unmounted
@@ -181,6 +209,8 @@ private:
     int backing_ = -1;
     std::vector<Range> bad_;
     std::string silentFlag_;
+    std::string holdFlag_;
+    std::vector<Held> held_;
     int fd_ = -1;
     bool mounted_ = false;
     std::string why_, connection_;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -108,6 +109,28 @@ TEST_F(AsyncRead, ATimedOutReadIsRetiredAndLaterReadsStayIntact) {
     EXPECT_EQ(Stamps(data.data(), 64), Sectors(0, 64));
     for (int i = 0; i < 500 && asyncread::ReapRetired() != 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(asyncread::RetiredCount(), 0u);
+
+    // A piece that trickles in, each step answered in time, is still given
+    // up when the piece as a whole is not: a device that answers a little
+    // at a time costs one time-out per piece, not one per step.
+    ASSERT_EQ(mkfifo(dir.file("trickle").c_str(), 0600), 0);
+    const int trickle = Open(dir.file("trickle"), O_RDWR);
+    const int feed = Open(dir.file("trickle"), O_WRONLY | O_NONBLOCK);
+    std::thread feeder([&] {
+        const std::vector<unsigned char> chunk(64 << 10, 0x33);
+        for (int i = 0; i < 64; ++i) { // 4 MiB over about 640 ms
+            (void)!write(feed, chunk.data(), chunk.size());
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    asyncread::SetTimeout(300ms);
+    std::vector<unsigned char> piece(4 << 20);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(VXReadAsyncData(piece.data(), trickle, 0, 4 << 20), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 550ms);
+    feeder.join();
+    (void)!write(feed, junk.data(), junk.size()); // ends the late read, if it still waits
+    for (int i = 0; i < 500 && asyncread::ReapRetired() != 0; ++i) std::this_thread::sleep_for(10ms);
 }
 
 // Reads of several threads do not wait for each other: a read that the

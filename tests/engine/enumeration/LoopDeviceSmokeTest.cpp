@@ -1,10 +1,17 @@
 // The enumerator over the real system: an sfdisk-made MBR image attached as a
 // loop device. Needs root (losetup); skipped with a message otherwise.
+#include "engine/device/StorageDevices.h"
 #include "tests/engine/enumeration/EnumTestSupport.h"
+#include "tests/support/FailingFile.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <optional>
+#include <thread>
 
 using namespace salvor::test;
 
@@ -58,6 +65,83 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
     }
     EXPECT_EQ(VolumesOf(e, disk), expected);
     EXPECT_EQ(e.Uninit(), 0u);
+}
+
+// Beside it, a stick that fails or hangs: every read failing at once, or
+// every read held without an answer. The listing never waits on it: a failing one is listed as it
+// answers, a hung one is left out (and said) once the wait ends, and listed
+// again when it answers.
+TEST_F(LoopDeviceSmoke, ADeadOrHungStickKeepsNoOtherDiskFromTheList) {
+    using Clock = std::chrono::steady_clock;
+    struct Row {
+        const char* shape;
+        bool failing, held;
+    } rows[] = {
+        {"every read failing at once", true, false},
+        {"every read held", false, true},
+    };
+    // Long enough that waiting out a silence even once shows.
+    CDescriptorDevice::SetSilenceLimit(std::chrono::seconds(8));
+    CEnumDeviceEx::SetListingWait(std::chrono::seconds(3));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shape);
+        const std::string served = dir.file("dead.served"), flag = dir.file("flag");
+        { std::ofstream(served.c_str()); }
+        { std::ofstream(flag.c_str()); }
+        std::optional<FailingFile> file;
+        file.emplace(served, dir.file("smoke.img"), std::vector<FailingFile::Range>{},
+                     row.failing ? flag : std::string(), row.held ? flag : std::string());
+        if (!file->ready()) GTEST_SKIP() << file->why();
+        std::optional<LoopAttachment> dead;
+        dead.emplace(served, "-r");
+        if (dead->path().empty()) GTEST_SKIP() << "no loop device could be attached: " << dead->error();
+        auto listedDisk = [](IEnumDeviceEx& e, const std::string& name) -> IStorageDevice* {
+            for (IStorageDevice* d : Disks(e))
+                if (name == DiskRec(d).bsdName) return d;
+            return nullptr;
+        };
+        CSysfsBlockDeviceFacts facts;
+        CEnumDeviceEx e(facts);
+        const auto t0 = Clock::now();
+        auto init = std::async(std::launch::async, [&] { return e.Init(); });
+        const bool ended = init.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        const auto took = Clock::now() - t0;
+        // Listed again while the stick still holds the first listing's
+        // reads: it is not read (nor waited for) a second time.
+        CEnumDeviceEx again(facts);
+        const auto t1 = Clock::now();
+        const bool relisted = row.held && ended && again.Init() == 0;
+        const auto tookAgain = Clock::now() - t1;
+        // Whatever happened, the held reads are answered before the row ends.
+        ::unlink(flag.c_str());
+        if (relisted) {
+            EXPECT_LT(tookAgain, std::chrono::milliseconds(2500));
+            EXPECT_EQ(listedDisk(again, dead->name()), nullptr);
+            EXPECT_NE(listedDisk(again, loop->name()), nullptr);
+        }
+        ASSERT_TRUE(ended) << "the listing waited on the stick for more than 20 s";
+        ASSERT_EQ(init.get(), 0u);
+        EXPECT_LT(took, std::chrono::seconds(row.held ? 6 : 4));
+        IStorageDevice* disk = listedDisk(e, loop->name());
+        ASSERT_NE(disk, nullptr) << "the disk beside the stick is listed";
+        EXPECT_EQ(VolumesOf(e, disk).size(), 4u);
+        IStorageDevice* stick = listedDisk(e, dead->name());
+        if (row.held) {
+            EXPECT_EQ(stick, nullptr) << "a stick that has not answered is not listed yet";
+            for (int i = 0; i < 100 && CEnumDeviceEx::DisksStillRead() > 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ASSERT_EQ(e.Init(), 0u);
+            stick = listedDisk(e, dead->name());
+            EXPECT_NE(stick, nullptr) << "once it answers it is listed";
+        } else {
+            ASSERT_NE(stick, nullptr) << "a failing stick is listed as it answers";
+            EXPECT_EQ(DiskRec(stick).busType, BUS_VIRTUAL);
+            EXPECT_FALSE(DeviceGone(stick)) << "only a scan that reads it judges it";
+        }
+        EXPECT_EQ(e.Uninit(), 0u);
+    }
+    CEnumDeviceEx::SetListingWait(std::chrono::milliseconds(0));
+    CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(0));
 }
 
 TEST_F(LoopDeviceSmoke, UserWithoutPermissionSeesTheDiskAsNotPermitted) {
