@@ -1,6 +1,6 @@
 #include "engine/writer/DataRecovery.h"
 
-#include "engine/include/DeviceGone.h"
+#include "engine/include/DeviceAgain.h"
 
 #include "engine/common/FileNode.h"
 #include "engine/include/EngineTypes.h"
@@ -259,6 +259,8 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
             static_cast<std::uint64_t>(byteCount > 0 ? std::min<long long>(byteCount, size) : size);
     }
     if (sink) sink->UpdateProgress(&record);
+    // A device that went silent and answers again is read again.
+    DeviceAnswersAgain(m_device);
 
     if (!path) {
         WriterLogSite("RecoverTo", 257);
