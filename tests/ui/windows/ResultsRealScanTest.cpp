@@ -8,6 +8,7 @@
 // listed again; a load beside a card made alike; a 1 GiB deep scan watched
 // mid-scan; and, as root, a loop device cut off while it is scanned.
 #include "engine/controller/RecoveryControllers.h"
+#include "engine/device/StorageDevices.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
@@ -22,6 +23,7 @@
 #include "services/UIController.h"
 #include "services/UIScan.h"
 #include "services/USBMonitorNotifier.h"
+#include "tests/support/FailingFile.h"
 #include "tests/support/GoneAtTheEnd.h"
 #include "tests/support/ImageFileFacts.h"
 #include "tests/ui/windows/WindowTestSupport.h"
@@ -37,9 +39,12 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QDirIterator>
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
@@ -53,6 +58,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -161,13 +167,26 @@ struct ListedImages {
 
 // A copy of an image, named name, attached read-only as a loop device and
 // listed by the system's own device list (installed); the loop device is
-// detached when this goes. error says why it could not be had.
+// detached when this goes. error says why it could not be had. With bad
+// ranges the copy is served by a FailingFile: those ranges fail, and every
+// read fails while the file `silent` exists.
 struct AttachedCopy {
-    AttachedCopy(const QString& image, const QString& name) {
-        copy = dir.filePath(name);
+    AttachedCopy(const QString& image, const QString& name, const std::vector<test::FailingFile::Range>* bad = nullptr) {
+        copy = dir.filePath(bad ? QStringLiteral("backing.img") : name);
         int status = 0;
         error = run(QStringLiteral("cp --sparse=always '%1' '%2'").arg(image, copy), &status);
         if (status != 0) return;
+        if (bad) {
+            silent = dir.filePath(QStringLiteral("silent"));
+            const QString served = dir.filePath(name);
+            QFile(served).open(QIODevice::WriteOnly);
+            failing.emplace(served.toStdString(), copy.toStdString(), *bad, silent.toStdString());
+            if (!failing->ready()) {
+                error = QString::fromStdString(failing->why());
+                return;
+            }
+            copy = served;
+        }
         const QString device = run(QStringLiteral("losetup -r -f --show '%1'").arg(copy), &status);
         if (status != 0 || !device.startsWith(QStringLiteral("/dev/loop"))) {
             error = device;
@@ -190,7 +209,8 @@ struct AttachedCopy {
         if (!loop.isEmpty()) run(QStringLiteral("losetup -d %1 2>/dev/null").arg(loop));
     }
     QTemporaryDir dir;
-    QString copy, loop, error;
+    std::optional<test::FailingFile> failing; // goes after the loop device
+    QString copy, loop, error, silent;
     std::unique_ptr<VXUIDeviceData> system;
     DiskVolumeNodeRef disk;
 };
@@ -301,6 +321,48 @@ class ResultsRealScanTest : public QObject {
         if (!QTest::qWaitFor([] { return VXDeletailWindowController::lastShownRootWindow() != nullptr; }, 40000))
             return nullptr;
         return VXDeletailWindowController::lastShownRootWindow();
+    }
+
+    // Ticks every root, recovers into dest through the folder chooser and
+    // answers the end dialog: its note (not finished) or its title (finished).
+    static QString recoverAll(VXDeletailWindowController* wc, const QString& dest) {
+        for (const OpNodeEntry& r : wc->allDiskArr) r.item()->setNodeState(2);
+        QString told;
+        auto* timer = new QTimer;
+        QObject::connect(timer, &QTimer::timeout, [timer, &told] {
+            QWidget* w = kit::modalWindow();
+            if (!w || !w->isVisible()) return;
+            if (w->objectName() == QStringLiteral("VXScanNotEndSaveWindowController"))
+                told = w->findChild<QLabel*>(QStringLiteral("showRecoveryNoteLabel"))->text();
+            else if (w->objectName() == QStringLiteral("VXScanEndSaveWindowController"))
+                told = w->findChild<QLabel*>(QStringLiteral("recoveryEndTitle"))->text();
+            else
+                return;
+            timer->stop();
+            timer->deleteLater();
+            QApplication::setActiveWindow(w);
+            QTest::keyClick(w, Qt::Key_Return);
+        });
+        timer->start(10);
+        wc->recovrtyButtonClick();
+        auto* chooser = qobject_cast<QFileDialog*>(wc->panel);
+        auto* edit = chooser ? chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (edit) {
+            edit->setText(dest);
+            QTest::keyClick(edit, Qt::Key_Return);
+            QTest::qWaitFor([&] { return !told.isEmpty(); }, 120000);
+        }
+        if (told.isEmpty()) delete timer;
+        return told;
+    }
+    // The bytes of the copy named name (any case) under dir, or a null array.
+    static QByteArray copied(const QString& dir, const QString& name) {
+        QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile f(it.next());
+            if (it.fileName().compare(name, Qt::CaseInsensitive) == 0 && f.open(QIODevice::ReadOnly)) return f.readAll();
+        }
+        return {};
     }
 
 private slots:
@@ -488,7 +550,8 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
         QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
         QMessageBox* sheet = kit::Alert::openAlerts()[0];
-        QCOMPARE(sheet->text(), QStringLiteral("The device stopped answering"));
+        // Its device answers now: the sheet speaks of the scan.
+        QCOMPARE(sheet->text(), QStringLiteral("This scan result is not complete"));
         QCOMPARE(sheet->informativeText(),
                  QStringLiteral("The scan ended at 37% of the device. The %1 files found until then are listed.").arg(files));
         QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
@@ -847,6 +910,102 @@ private slots:
         QVERIFY(detail_->recovertyButton->isVisible());
         QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        delete root_.data();
+        forgetDevices();
+        attached.system->Clear();
+    }
+
+    // As root: a card whose disk fails 8 sectors inside frag.bin, and later
+    // answers nowhere for a while. Recovered, frag.bin keeps every byte the
+    // disk gives, zeros only where its sectors fail, and the end dialog says a
+    // file was not copied whole, never "Recovery complete". A deep scan in the
+    // silence ends saying the device stopped answering; once the card answers
+    // again, the listing is recovered from it, and its save opens on it.
+    void failingCardKeepsWhatItReadsAndIsReadAgain() {
+        if (::geteuid() != 0) QSKIP("needs root: a FUSE file attached with losetup");
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
+        QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        // frag.bin's sectors as istat lists them (one sector a cluster).
+        QStringList sectors;
+        long long size = 0;
+        QFile manifest(fat32 + QStringLiteral("/fat_32.istat")), image(fat32 + QStringLiteral("/fat_32.img"));
+        QVERIFY(manifest.open(QIODevice::ReadOnly) && image.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : manifest.readAll().split('\n'))
+            if (line.endsWith("\t/frag.bin")) {
+                const QStringList head = QString::fromUtf8(line.left(line.indexOf('\t'))).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+                size = head.value(3).toLongLong();
+                sectors = head.mid(4);
+            }
+        QVERIFY2(size > 32 * 512 && sectors.size() * 512LL >= size, "frag.bin is not in the manifest");
+        QByteArray want;
+        std::vector<test::FailingFile::Range> bad;
+        for (int i = 0; i < sectors.size(); ++i) {
+            const qint64 at = sectors[i].toLongLong() * 512;
+            QVERIFY(image.seek(at));
+            QByteArray sector = image.read(512);
+            if (i >= 24 && i < 32) {
+                bad.push_back({static_cast<std::uint64_t>(at), 512});
+                sector.fill('\0');
+            }
+            want += sector;
+        }
+        want.truncate(size);
+        AttachedCopy attached(image.fileName(), QStringLiteral("results_failing-%1.img").arg(::getpid()), &bad);
+        QVERIFY2(attached.error.isEmpty(), qPrintable(attached.error));
+        struct Limit {
+            ~Limit() { CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(0)); }
+        } limit;
+        CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(2000));
+
+        root_ = new VXRootWindowController;
+        detail_ = root_->deletailWC = new VXDeletailWindowController;
+        detail_->setSelectDiskVolumeData(attached.disk);
+        detail_->showWindow();
+        detail_->getData();
+        QVERIFY(waitEnd(detail_, 60000));
+        QTemporaryDir first;
+        QString told = recoverAll(detail_, first.path());
+        QVERIFY2(told.startsWith(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", 1.0)) &&
+                     told.contains(QStringLiteral("The recovery ended: ")),
+                 qPrintable(told));
+        QVERIFY(copied(first.path(), QStringLiteral("frag.bin")) == want);
+
+        // Silent: the deep scan ends saying so; then the card answers again.
+        QFile(attached.silent).open(QIODevice::WriteOnly);
+        QTest::mouseClick(detail_->continueButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([] { return VXUIController::shared().IsScanRunning(); }, 10000));
+        QVERIFY(waitEnd(detail_, 120000));
+        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 10000);
+        QMessageBox* sheet = kit::Alert::openAlerts()[0];
+        QCOMPARE(sheet->text(), QStringLiteral("The device stopped answering"));
+        QVERIFY(QFile::remove(attached.silent));
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        QTemporaryDir second;
+        told = recoverAll(detail_, second.path());
+        QVERIFY2(told.contains(QStringLiteral("The recovery ended: ")), qPrintable(told));
+        QVERIFY(copied(second.path(), QStringLiteral("frag.bin")) == want);
+
+        // Saved now, the result opens on the card it was made of.
+        QTemporaryDir out;
+        VXRootWindowController* home = exportAndGoHome(detail_, out, QStringLiteral("silent card"));
+        QVERIFY(home);
+        OpenPanel::queueAnswer(out.filePath(QStringLiteral("silent card.rsf")));
+        home->importButtonClick();
+        QVERIFY2(home->deletailWC, qPrintable(kit::Alert::openAlerts().isEmpty() ? QString()
+                                                                              : kit::Alert::openAlerts()[0]->informativeText()));
+        detail_ = home->deletailWC;
+        QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
+        sheet = kit::Alert::openAlerts()[0];
+        QCOMPARE(sheet->text(), QStringLiteral("This scan result is not complete"));
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        QTemporaryDir third;
+        told = recoverAll(detail_, third.path());
+        QVERIFY(copied(third.path(), QStringLiteral("frag.bin")) == want);
+        delete VXDeletailWindowController::lastShownRootWindow();
         delete root_.data();
         forgetDevices();
         attached.system->Clear();
