@@ -125,6 +125,7 @@ TEST_F(RecoveryEndToEnd, BadSectorsInsideAFileAreItsOnlyZerosAndItIsCountedFaile
     FailingFile failing(card.file("card.img"), image, {{at + badFrom, badLength}});
     ASSERT_TRUE(failing.ready()) << failing.why();
     roots.clear();
+    attached.reset(); // its list goes before the card's is installed
     attached = std::make_unique<AttachedImages>(std::vector<std::string>{card.file("card.img")});
     ASSERT_TRUE(attached->devices.listed && scan.Scan(0, 0));
     ScanHarness::facade().GetScanTreeNodeData(&roots, false);

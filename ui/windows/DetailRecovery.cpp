@@ -18,6 +18,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+
+#include <algorithm>
 #include <QScreen>
 
 #include <unistd.h>
@@ -231,10 +233,11 @@ void VXDeletailWindowController::showRecoveryNotEndWindow() {
     recoveryStopping = 0;
     const std::uint64_t recovered = facade.GetRecoveridedFiles();
     const std::uint64_t ticked = selectedFileCnt > 0 ? std::uint64_t(selectedFileCnt) : 0;
+    // At least the files the recovery itself counted failed.
+    const std::uint64_t left = std::max(ticked > recovered ? ticked - recovered : 0, facade.GetRecoveryFailedFiles());
     services::writeLog("recovery stopped: %llu files recovered, %llu not\n", static_cast<unsigned long long>(recovered),
-                       static_cast<unsigned long long>(ticked > recovered ? ticked - recovered : 0));
-    scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr,
-                                               double(ticked > recovered ? ticked - recovered : 0),
+                       static_cast<unsigned long long>(left));
+    scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr, double(left),
                                                facade.IsRecoverySourceGone(), ranToEnd);
     kit::runModal(scanNotEndSaceWC->window());
     if (window()) window()->activateWindow();
