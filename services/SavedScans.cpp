@@ -1,5 +1,6 @@
 #include "services/SavedScans.h"
 
+#include "engine/include/DeviceAgain.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
@@ -217,6 +218,9 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
     const std::shared_ptr<ScanSession>& session = held->session;
     SaveSource source;
     IStorageDevice* storage = scan.GetSavedStorage();
+    // A scan cut short by a silence is saved from its device once it answers
+    // again: its volumes and files are marked as a complete scan's are.
+    DeviceAnswersAgain(storage);
     source.controllerType = static_cast<std::uint32_t>(scan.GetScanControllerType(storage));
     source.deep = static_cast<std::uint32_t>(scan.IsDeepScan());
     source.unfinished = scan.EndedByDeviceGone();
@@ -244,7 +248,7 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
         IDataRecovery* writer = from->WriterFor(root);
         auto* concrete = dynamic_cast<CDataRecovery*>(writer);
         IStorageDevice* device = concrete ? concrete->Device() : nullptr;
-        if (!device) return false;
+        if (!device || !DeviceAnswersAgain(device)) return false;
         auto it = samplers->find(root);
         if (it == samplers->end()) {
             std::vector<CSearchedPartitionInfo*> records = partitions(root);

@@ -455,6 +455,7 @@ public:
     void StopRecvoery() override { m_recovery.StopOperation(1); }
     std::uint64_t GetRecoveridedFiles() override { return m_recovery.GetRecoveriedFilesCnt(); }
     bool IsRecoverySourceGone() override { return m_recovery.StoppedBySourceGone(); }
+    std::uint64_t GetRecoveryFailedFiles() override { return m_recovery.GetFailedFilesCnt(); }
     std::uint64_t GetRecoveridedSize() override { return m_recovery.GetRecoveriedSize(); }
     bool IsRecoveryToSameDevice(const QString& path) override {
         return !path.isNull() &&

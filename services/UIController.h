@@ -210,6 +210,8 @@ public:
     virtual std::uint64_t GetRecoveridedFiles() { return 0; }
     // The last recovery stopped because the scanned device stopped answering.
     virtual bool IsRecoverySourceGone() { return false; }
+    // Files of the last recovery not copied whole (unreadable parts, no writer, refused).
+    virtual std::uint64_t GetRecoveryFailedFiles() { return 0; }
     virtual std::uint64_t GetRecoveridedSize() { return 0; }
     // The destination lies on what was scanned (the window warns; the
     // recovery writes where it is told all the same).

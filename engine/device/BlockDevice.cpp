@@ -354,6 +354,47 @@ void CDescriptorDevice::MarkGone(unsigned long long readableBytes) {
         CatchExeception::WriteLog("device %s stopped answering\n", m_path.c_str());
 }
 
+bool CDescriptorDevice::AnswersAgain() {
+    if (!m_gone.load())
+        return true;
+    // A device that shrank stays what it was found to be.
+    if (m_readableBytes.load() > 0)
+        return false;
+    std::unique_lock judge(m_judgeLock);
+    if (!m_gone.load())
+        return true;
+    // Asked before every file: a device still silent is asked again only
+    // every few seconds, so a recovery of many files does not wait on each.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_againAskedAt && now - *m_againAskedAt < std::chrono::seconds(5))
+        return false;
+    m_againAskedAt = now;
+    Identity was;
+    {
+        std::lock_guard l(m_useLock);
+        was = m_identity;
+    }
+    // The node must name the device first opened, at its size: another
+    // card in the reader is not this one.
+    struct stat st {};
+    if (!was.known || !was.block || ::stat(m_path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) ||
+        st.st_rdev != was.device)
+        return false;
+    const int fd = BeginRead();
+    if (fd < 0)
+        return false;
+    std::uint64_t bytes = 0;
+    const long long last = m_answeredAt.load();
+    const bool answers =
+        ::ioctl(fd, BLKGETSIZE64, &bytes) == 0 && bytes == was.bytes && ProbeRead(fd, last >= 0 ? last : 0, std::chrono::seconds(2)) == 0;
+    EndRead();
+    if (!answers)
+        return false;
+    m_gone = false;
+    CatchExeception::WriteLog("device %s answers again\n", m_path.c_str());
+    return true;
+}
+
 bool CDescriptorDevice::SystemSaysGone(int fd, int openError, unsigned long long* shrunkTo,
                                        std::chrono::steady_clock::time_point deadline) {
     Identity was;

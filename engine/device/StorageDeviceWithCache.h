@@ -20,6 +20,7 @@ class CStorageDeviceWithCache : public IStorageDevice,
                                 public IBlockView,
                                 public IDeviceUse,
                                 public IDeviceGone,
+                                public IDeviceAgain,
                                 public IKeptSectors {
 public:
     bool IsGone() override { return DeviceGone(m_inner); }
@@ -46,6 +47,7 @@ public:
 
     int Open(char* path) override;
     int Close() override;
+    bool AnswersAgain() override { return DeviceAnswersAgain(m_inner); }
     int BeginUse() override {
         auto* use = dynamic_cast<IDeviceUse*>(m_inner);
         return use ? use->BeginUse() : m_inner != nullptr;

@@ -3,6 +3,7 @@
 // windows on a parent device, partitions shown as volumes, and image files.
 // All of them are read-only.
 #include "engine/device/DeviceUse.h"
+#include "engine/include/DeviceAgain.h"
 #include "engine/include/DeviceGone.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/StorageDevice.h"
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,11 @@ protected:
 // after. The descriptor is never closed while a read is using it, and a path
 // that now names another device (or file) than the one first opened is not
 // read.
-class CDescriptorDevice : public IStorageDevice, public IDirectRead, public IDeviceUse, public IDeviceGone {
+class CDescriptorDevice : public IStorageDevice,
+                          public IDirectRead,
+                          public IDeviceUse,
+                          public IDeviceGone,
+                          public IDeviceAgain {
 public:
     // A block device that stopped answering: the system says so (its node
     // went or names another device, it shrank, ENODEV, ENXIO, ENOMEDIUM), or
@@ -79,6 +85,9 @@ public:
     IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
     ResultCode GetLastError() override { return m_lastError.load(); }
     const char* GetPath() const { return m_path.c_str(); }
+    // Gone by a silence only (not said gone by the system, not shrunk), and
+    // the same device answers now: read again.
+    bool AnswersAgain() override;
     // The descriptor while one is held (from Open to Close), else -1.
     int GetDescriptor() const;
     // Whether a descriptor of the device is open now (tests, diagnostics).
@@ -183,6 +192,7 @@ private:
     std::atomic<long long> m_answeredAt{-1};
     // One judge at a time probes and waits; the others learn its verdict.
     std::mutex m_judgeLock;
+    std::optional<std::chrono::steady_clock::time_point> m_againAskedAt;  // under m_judgeLock
 };
 
 // A device opened read-only by path: a block device or a regular file.
@@ -241,7 +251,7 @@ private:
 
 // The checks and the cut shared by the partition window and the partition
 // shown as a volume: sectors [start, start + count) of a parent device.
-class CWindowDevice : public IStorageDevice, public IDirectRead, public IDeviceUse, public IDeviceGone {
+class CWindowDevice : public IStorageDevice, public IDirectRead, public IDeviceUse, public IDeviceGone, public IDeviceAgain {
 public:
     bool IsGone() override { return DeviceGone(m_parent); }
     bool IsShrunk() override { return DeviceGone(m_parent) && !DeviceGoneWhole(m_parent); }
@@ -249,6 +259,7 @@ public:
     // Takes the sector size from the parent's disk record.
     int Open(char* path) override;
     int Close() override { return 1; }
+    bool AnswersAgain() override { return DeviceAnswersAgain(m_parent); }
     // The window's reads are its parent's: so is its use.
     int BeginUse() override {
         auto* use = dynamic_cast<IDeviceUse*>(m_parent);

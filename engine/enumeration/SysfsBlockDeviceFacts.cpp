@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -365,7 +367,23 @@ bool CSysfsBlockDeviceFacts::ProbeVolume(const std::string& devicePath, std::uin
     blkid_probe_enable_partitions(pr.get(), 0);
     blkid_probe_enable_superblocks(pr.get(), 1);
     blkid_probe_set_superblocks_flags(pr.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
-    if (blkid_do_safeprobe(pr.get()) != 0)
+    int probed = blkid_do_safeprobe(pr.get());
+    if (probed < 0) {
+        // A disk whose last blocks fail: the kinds looked for at the device's
+        // end (RAID members, nilfs2's second superblock) fail the probe. The
+        // volume is told by its start without them.
+        std::vector<char*> endKinds;
+        const char* name = nullptr;
+        int usage = 0;
+        for (std::size_t i = 0; blkid_superblocks_get_name(i, &name, &usage) == 0; ++i)
+            if (name && ((usage & BLKID_USAGE_RAID) != 0 || std::strcmp(name, "nilfs2") == 0))
+                endKinds.push_back(const_cast<char*>(name));
+        endKinds.push_back(nullptr);
+        blkid_reset_probe(pr.get());
+        blkid_probe_filter_superblocks_type(pr.get(), BLKID_FLTR_NOTIN, endKinds.data());
+        probed = blkid_do_safeprobe(pr.get());
+    }
+    if (probed != 0)
         return false;
     out.type = ProbeValue(pr.get(), "TYPE");
     out.version = ProbeValue(pr.get(), "VERSION");

@@ -1,6 +1,6 @@
 #include "engine/writer/DataRecovery.h"
 
-#include "engine/include/DeviceGone.h"
+#include "engine/include/DeviceAgain.h"
 
 #include "engine/common/FileNode.h"
 #include "engine/include/EngineTypes.h"
@@ -30,6 +30,9 @@ constexpr int kFirstAsk = 256;
 constexpr int kMaxPartitions = 1 << 20;
 // The head of a picture searched for an embedded thumbnail.
 constexpr unsigned kThumbnailScan = 65536;
+// Reads that may fail while one file's bad sectors are narrowed down: a
+// disk failing everywhere must not be read sector by sector for hours.
+constexpr int kFailedReadsPerFile = 1024;
 
 // The copy buffers not in use (never destroyed: a copy may still end while
 // the process exits).
@@ -256,6 +259,8 @@ ResultCode CDataRecovery::RecoverToAt(int dirFd, const char* path, IProgress* si
             static_cast<std::uint64_t>(byteCount > 0 ? std::min<long long>(byteCount, size) : size);
     }
     if (sink) sink->UpdateProgress(&record);
+    // A device that went silent and answers again is read again.
+    DeviceAnswersAgain(m_device);
 
     if (!path) {
         WriterLogSite("RecoverTo", 257);
@@ -387,6 +392,7 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
     }
 
     long long current = 0, unreadable = 0;
+    int failedReads = 0;
     bool stopped = false, failed = false;
     // One line for the first failed read of a file, one for the sum at the end.
     auto noteUnreadable = [&](long long from, long long bytes) {
@@ -417,13 +423,16 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
                 // The reader has nothing more: the rest stays zeros.
                 noteUnreadable(current, total - current);
                 current = total;
-            } else if (got == 0) {
-                // The chunk stays a hole at its place.
+            } else if (got == 0 && DeviceGone(m_device)) {
+                // Nothing more will be read: the loop ends on the next pass.
                 noteUnreadable(current, chunk);
                 current += chunk;
             } else {
+                // Only the sectors that fail are zeros: the rest of the chunk
+                // is read again around them and kept.
+                if (got == 0) ReadAroundFailure(m_buffer.data(), current, chunk, failedReads, noteUnreadable);
                 // Runs that end early leave zeros, never an earlier file's bytes.
-                if (got < chunk) {
+                else if (got < chunk) {
                     std::memset(m_buffer.data() + got, 0, static_cast<size_t>(chunk - got));
                     noteUnreadable(current + got, chunk - got);
                 }
@@ -461,6 +470,28 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
         return WriterResult::Unreadable;
     }
     return 0;
+}
+
+template <class Note>
+void CDataRecovery::ReadAroundFailure(char* out, long long offset, long long length, int& failedReads, Note& note) {
+    const long long sector = m_device && m_device->GetSectorSize() > 0 ? m_device->GetSectorSize() : 512;
+    if (length <= sector || ++failedReads > kFailedReadsPerFile || DeviceGone(m_device)) {
+        std::memset(out, 0, static_cast<size_t>(length));
+        note(offset, length);
+        return;
+    }
+    // Halves that start on a sector boundary, as the chunk does.
+    const long long half = std::max(sector, length / 2 / sector * sector);
+    for (const auto& [at, n] : {std::pair(0LL, half), std::pair(half, length - half)}) {
+        int error = 0;
+        const unsigned got = m_reader->ReadData(offset + at, out + at, static_cast<unsigned>(n), &error);
+        if (got == 0) {
+            ReadAroundFailure(out + at, offset + at, n, failedReads, note);
+        } else if (got < n) {
+            std::memset(out + at + got, 0, static_cast<size_t>(n - got));
+            note(offset + at + got, n - got);
+        }
+    }
 }
 
 bool CDataRecovery::WaitForSpace(CDestinationFile& file, const char* path, long long need, IProgress* sink,

@@ -119,6 +119,12 @@ private:
     // The data bytes among the current reader's first total.
     long long DataBytes(long long total);
     ResultCode CopyPlain(int dirFd, const char* path, IProgress* sink, _PROGRESS_INFO& record);
+    // Reads length bytes at offset into out after a whole read of them
+    // failed: again in halves down to single sectors, so that only the
+    // sectors that fail are zeros. failedReads bounds the reads that fail
+    // for one file; note(offset, bytes) is told each zeroed range.
+    template <class Note>
+    void ReadAroundFailure(char* out, long long offset, long long length, int& failedReads, Note& note);
     // Writes n bytes of the buffer at offset, retrying a failing write a
     // bounded number of times; false when it gave up or the sink asked to stop
     // (stopped tells which).

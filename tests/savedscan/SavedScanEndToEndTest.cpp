@@ -110,7 +110,8 @@ protected:
         ASSERT_TRUE(scan.Scan(disk, volume));
         const std::size_t quickRoots = VXUIScan::instance().GetFileSystemNode().size();
         if (deep && deepCutShort)
-            VXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE t) { return new GoneAtTheEnd(t); });
+            VXUIScan::instance().SetControllerFactory(
+                [silent = deepSilent](_RECOVERY_CONTROLLER_TYPE t) { return new GoneAtTheEnd(t, silent); });
         const bool scanned = !deep || scan.Scan(disk, volume, true);
         VXUIScan::instance().SetControllerFactory(nullptr);
         ASSERT_TRUE(scanned);
@@ -135,13 +136,15 @@ protected:
         EXPECT_EQ(loaded.views, live.views);
         EXPECT_EQ(loaded.hidden, 0u);
         RecoverAll(after.path());
+        EXPECT_FALSE(WrittenSums(before.path()).empty());
         EXPECT_EQ(WrittenSums(after.path()), WrittenSums(before.path()));
         for (const auto& [folder, manifest] : manifests)
             EXPECT_EQ(WrittenSums(after.path() + folder), ManifestSums(manifest)) << folder;
     }
 
-    // The deep scan ends as if its device went after it read every file.
-    bool deepCutShort = false;
+    // The deep scan ends as if its device went after it read every file;
+    // silent, the device then answers nowhere until asked again.
+    bool deepCutShort = false, deepSilent = false;
     ScanHarness scan;
     RecoveryHarness recovery;
     TransferHarness transfer;
@@ -205,6 +208,10 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
     // A deep scan cut short lists what it found beside the quick scan's
     // listing; that listing loads back the same, and recovers the same bytes.
     deepCutShort = true;
+    RoundTrip(0, -1, true, {});
+    // Ended by a silence, then answering again: it is read again for the
+    // recovery and the save, and the save opens on it.
+    deepSilent = true;
     RoundTrip(0, -1, true, {});
 }
 

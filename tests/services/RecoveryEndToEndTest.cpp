@@ -6,6 +6,7 @@
 #include "services/CPPPublic.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/services/ServicesFakes.h"
+#include "tests/support/FailingFile.h"
 #include "tests/support/Fixture.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -98,6 +100,51 @@ TEST_F(RecoveryEndToEnd, ExfatVolumeAndTheDeepScanOfTheDiskWithoutItsTable) {
     ASSERT_TRUE(recovery.Recover(roots, deep.path()));
     EXPECT_EQ(WrittenSums(deep.path() + "/Fat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "fat32.sha256.txt")));
     EXPECT_EQ(WrittenSums(deep.path() + "/ExFat_0001"), ManifestSums(FixtureFile("mbr_fat_exfat", "exfat.sha256.txt")));
+}
+
+// A card whose disk fails 64 KiB inside a picture: the copy keeps every byte
+// that could be read, zeros only where the sectors fail, and is counted not
+// recovered whole; every other file is whole.
+TEST_F(RecoveryEndToEnd, BadSectorsInsideAFileAreItsOnlyZerosAndItIsCountedFailed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the failing disk is a FUSE file (root)";
+    Scan("fat_media", "fat_media.img", 0);
+    ASSERT_TRUE(recovery.Recover(roots, dest.path()));
+    const Sums whole = WrittenSums(dest.path());
+    std::string picture;
+    for (const auto& e : fs::recursive_directory_iterator(dest.path()))
+        if (e.path().filename() == "exif.jpg") picture = ReadWholeFile(e.path().string());
+    ASSERT_GT(picture.size(), 100000u);
+    // Where the picture lies on the card (mtools wrote it in one piece).
+    const std::string image = FixtureFile("fat_media", "fat_media.img");
+    const std::size_t at = ReadWholeFile(image).find(picture);
+    ASSERT_NE(at, std::string::npos);
+
+    const std::uint64_t badFrom = 16384, badLength = 65536;
+    TempDir card;
+    { std::ofstream(card.file("card.img")); }
+    FailingFile failing(card.file("card.img"), image, {{at + badFrom, badLength}});
+    ASSERT_TRUE(failing.ready()) << failing.why();
+    roots.clear();
+    attached.reset(); // its list goes before the card's is installed
+    attached = std::make_unique<AttachedImages>(std::vector<std::string>{card.file("card.img")});
+    ASSERT_TRUE(attached->devices.listed && scan.Scan(0, 0));
+    ScanHarness::facade().GetScanTreeNodeData(&roots, false);
+    for (const OpNodeEntry& r : roots) r.item()->setNodeState(2);
+    TempDir out;
+    ASSERT_TRUE(recovery.Recover(roots, out.path()));
+    std::string damaged, want = picture;
+    want.replace(badFrom, badLength, std::string(badLength, '\0'));
+    for (const auto& e : fs::recursive_directory_iterator(out.path()))
+        if (e.path().filename() == "exif.jpg") damaged = ReadWholeFile(e.path().string());
+    EXPECT_TRUE(damaged == want) << "zeros where the card reads: " << std::count(damaged.begin(), damaged.end(), '\0')
+                                 << " of " << damaged.size();
+    EXPECT_EQ(VXUIRecovery::instance().GetFailedFilesCnt(), 1u);
+    EXPECT_EQ(ScanHarness::facade().GetRecoveridedFiles(), whole.size() - 1);
+    // Every other file whole: the two copies differ in the picture alone.
+    const Sums others = WrittenSums(out.path());
+    Sums differ;
+    std::set_difference(whole.begin(), whole.end(), others.begin(), others.end(), std::inserter(differ, differ.end()));
+    EXPECT_EQ(std::pair(others.size(), differ.size()), std::pair(whole.size(), std::size_t{1}));
 }
 
 // No room: the recovery pauses with the write-failure code; room made and

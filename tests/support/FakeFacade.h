@@ -140,6 +140,8 @@ public:
     // The recovery ended because the scanned device stopped answering.
     bool recoverySourceGone = false;
     bool IsRecoverySourceGone() override { return recoverySourceGone; }
+    std::uint64_t failedFiles = 0;
+    std::uint64_t GetRecoveryFailedFiles() override { return failedFiles; }
     bool IsRecoveryToSameDevice(const QString&) override { return sameDevice; }
     // A save's thread: 0 ended, 1 stopping, 2 writing.
     int saveStatus = 0;

@@ -18,6 +18,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+
+#include <algorithm>
 #include <QScreen>
 
 #include <unistd.h>
@@ -180,9 +182,9 @@ void VXDeletailWindowController::recoveryAction() {
         closeRecoveryProgress();
         // Quitting: no end dialog comes up on the way out.
         if (VXAppDelegate* app = VXAppDelegate::current(); app && app->isEnding()) return;
-        // A recovery whose device went away did not finish either.
-        if (recoveryStopping || facade.IsRecoverySourceGone()) {
-            recoveryStopping = 0;
+        // A recovery whose device went away did not finish either, and one
+        // that could not copy every file whole is not said to be complete.
+        if (recoveryStopping || facade.IsRecoverySourceGone() || facade.GetRecoveryFailedFiles() > 0) {
             showRecoveryNotEndWindow();
         } else if (isRecoveryEndSHowWindow == 1) {
             showRecoveryEndWindow();
@@ -226,13 +228,17 @@ void VXDeletailWindowController::showRecoveryNotEndWindow() {
     scanNotEndSaceWC = new VXScanNotEndSaveWindowController;
     scanNotEndSaceWC->setParent(this);
     centre(scanNotEndSaceWC->window());
-    const std::uint64_t recovered = VXUIController::shared().GetRecoveridedFiles();
+    VXUIController& facade = VXUIController::shared();
+    const bool ranToEnd = !recoveryStopping && !facade.IsRecoverySourceGone();
+    recoveryStopping = 0;
+    const std::uint64_t recovered = facade.GetRecoveridedFiles();
     const std::uint64_t ticked = selectedFileCnt > 0 ? std::uint64_t(selectedFileCnt) : 0;
+    // At least the files the recovery itself counted failed.
+    const std::uint64_t left = std::max(ticked > recovered ? ticked - recovered : 0, facade.GetRecoveryFailedFiles());
     services::writeLog("recovery stopped: %llu files recovered, %llu not\n", static_cast<unsigned long long>(recovered),
-                       static_cast<unsigned long long>(ticked > recovered ? ticked - recovered : 0));
-    scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr,
-                                               double(ticked > recovered ? ticked - recovered : 0),
-                                               VXUIController::shared().IsRecoverySourceGone());
+                       static_cast<unsigned long long>(left));
+    scanNotEndSaceWC->changeRecoveryFilesPoint(double(recovered), recoverySavePathStr, double(left),
+                                               facade.IsRecoverySourceGone(), ranToEnd);
     kit::runModal(scanNotEndSaceWC->window());
     if (window()) window()->activateWindow();
 }

@@ -509,9 +509,16 @@ void VXDeletailWindowController::tellDeviceGone(double percent, std::uint64_t fi
                                      : platform::localizedFormat("PAGE_FOUR_DEVICE_GONE_NODE",
                                                                  QString::number(percent, 'f', 0) + QLatin1Char('%'),
                                                                  static_cast<long long>(files));
-    kit::Alert alert(localizedString("PAGE_FOUR_DEVICE_GONE_TITLE"), localizedString("PAGE_FOUR_RECOVERY_STOP_BUTTON"), {},
-                     {}, told);
+    // A loaded result's device may answer now: the sheet speaks of the scan.
+    const bool loaded = isImport || percent < 0;
+    kit::Alert alert(localizedString(loaded ? "PAGE_FOUR_LOADED_UNFINISHED_TITLE" : "PAGE_FOUR_DEVICE_GONE_TITLE"),
+                     localizedString("PAGE_FOUR_RECOVERY_STOP_BUTTON"), {}, {}, told);
     alert.setIcon(QStringLiteral("warning_b"));
+    // In front of its window, which a load has only just shown.
+    if (QWidget* w = window()) {
+        w->raise();
+        w->activateWindow();
+    }
     alert.beginSheetModalForWindow(window(), [](int) {}, this);
 }
 

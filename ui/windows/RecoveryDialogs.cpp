@@ -304,14 +304,17 @@ void VXScanNotEndSaveWindowController::windowDidLoad() {
 }
 
 void VXScanNotEndSaveWindowController::changeRecoveryFilesPoint(double count, const QString& path,
-                                                                 double notRecovered, bool sourceGone) {
+                                                                 double notRecovered, bool sourceGone, bool ranToEnd) {
     window();
     setFolderLink(savePathLabel, path);
     // With nothing copied, no file is said to be in the folder.
-    QString note = count < 1 ? localizedString(sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NONE" : "PAGE_FOUR_RECOVER_NOTEND_NONE")
-                             : platform::localizedFormat(sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NODE"
-                                                                    : "PAGE_FOUR_RECOVER_NOTEND_NODE",
-                                                         count);
+    const char* none = sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NONE"
+                       : ranToEnd ? "PAGE_FOUR_RECOVER_FAILED_NONE"
+                                  : "PAGE_FOUR_RECOVER_NOTEND_NONE";
+    const char* some = sourceGone ? "PAGE_FOUR_RECOVER_DEVICE_GONE_NODE"
+                       : ranToEnd ? "PAGE_FOUR_RECOVER_FAILED_NODE"
+                                  : "PAGE_FOUR_RECOVER_NOTEND_NODE";
+    QString note = count < 1 ? localizedString(none) : platform::localizedFormat(some, count);
     if (notRecovered > 0)
         note = platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", notRecovered) + QLatin1Char(' ') + note;
     showRecoveryNoteLabel->setText(note);

@@ -112,7 +112,9 @@ public:
     // After the window has loaded: the note with the files recovered and
     // those ticked but not recovered, and the folder link.
     // sourceGone: the recovery stopped because the scanned device stopped answering.
-    void changeRecoveryFilesPoint(double count, const QString& path, double notRecovered = 0, bool sourceGone = false);
+    // ranToEnd: the copy went through every file, some of them not whole.
+    void changeRecoveryFilesPoint(double count, const QString& path, double notRecovered = 0, bool sourceGone = false,
+                                  bool ranToEnd = false);
     // Opens the stored folder; nothing when there is none.
     void jumpToSavePath();
     // Ends the modal run, then closes at once (no fade).

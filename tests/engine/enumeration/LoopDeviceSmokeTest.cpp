@@ -160,3 +160,20 @@ TEST_F(LoopDeviceSmoke, UserWithoutPermissionSeesTheDiskAsNotPermitted) {
 }
 
 } // namespace
+
+// A card whose last block fails is still told by its file system and label:
+// the probes that look at a device's end fail alone.
+TEST_F(LoopDeviceSmoke, AVolumeWhoseLastBlockFailsKeepsItsKindAndLabel) {
+    const std::string image = FixtureFile("fat_32", "fat_32.img");
+    ASSERT_FALSE(image.empty());
+    const auto size = std::filesystem::file_size(image);
+    { std::ofstream(dir.file("last_block_fails.img")); }
+    FailingFile failing(dir.file("last_block_fails.img"), image, {{size - 4096, 4096}});
+    ASSERT_TRUE(failing.ready()) << failing.why();
+    const LoopAttachment card(dir.file("last_block_fails.img"), "-r");
+    ASSERT_FALSE(card.path().empty()) << card.error();
+    CSysfsBlockDeviceFacts facts;
+    BlockVolumeFacts volume;
+    ASSERT_TRUE(facts.ProbeVolume(card.path(), 0, size, volume));
+    EXPECT_EQ(std::pair(volume.type, volume.label), std::pair(std::string("vfat"), std::string("SALVOR32")));
+}

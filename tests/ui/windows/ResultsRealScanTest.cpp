@@ -22,6 +22,7 @@
 #include "services/UIController.h"
 #include "services/UIScan.h"
 #include "services/USBMonitorNotifier.h"
+#include "tests/support/FailingFile.h"
 #include "tests/support/GoneAtTheEnd.h"
 #include "tests/support/ImageFileFacts.h"
 #include "tests/ui/windows/WindowTestSupport.h"
@@ -37,9 +38,12 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QDirIterator>
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
@@ -53,6 +57,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -161,13 +166,26 @@ struct ListedImages {
 
 // A copy of an image, named name, attached read-only as a loop device and
 // listed by the system's own device list (installed); the loop device is
-// detached when this goes. error says why it could not be had.
+// detached when this goes. error says why it could not be had. With bad
+// ranges the copy is served by a FailingFile: those ranges fail, and every
+// read fails while the file `silent` exists.
 struct AttachedCopy {
-    AttachedCopy(const QString& image, const QString& name) {
-        copy = dir.filePath(name);
+    AttachedCopy(const QString& image, const QString& name, const std::vector<test::FailingFile::Range>* bad = nullptr) {
+        copy = dir.filePath(bad ? QStringLiteral("backing.img") : name);
         int status = 0;
         error = run(QStringLiteral("cp --sparse=always '%1' '%2'").arg(image, copy), &status);
         if (status != 0) return;
+        if (bad) {
+            silent = dir.filePath(QStringLiteral("silent"));
+            const QString served = dir.filePath(name);
+            QFile(served).open(QIODevice::WriteOnly);
+            failing.emplace(served.toStdString(), copy.toStdString(), *bad, silent.toStdString());
+            if (!failing->ready()) {
+                error = QString::fromStdString(failing->why());
+                return;
+            }
+            copy = served;
+        }
         const QString device = run(QStringLiteral("losetup -r -f --show '%1'").arg(copy), &status);
         if (status != 0 || !device.startsWith(QStringLiteral("/dev/loop"))) {
             error = device;
@@ -190,7 +208,8 @@ struct AttachedCopy {
         if (!loop.isEmpty()) run(QStringLiteral("losetup -d %1 2>/dev/null").arg(loop));
     }
     QTemporaryDir dir;
-    QString copy, loop, error;
+    std::optional<test::FailingFile> failing; // goes after the loop device
+    QString copy, loop, error, silent;
     std::unique_ptr<VXUIDeviceData> system;
     DiskVolumeNodeRef disk;
 };
@@ -301,6 +320,48 @@ class ResultsRealScanTest : public QObject {
         if (!QTest::qWaitFor([] { return VXDeletailWindowController::lastShownRootWindow() != nullptr; }, 40000))
             return nullptr;
         return VXDeletailWindowController::lastShownRootWindow();
+    }
+
+    // Ticks every root, recovers into dest through the folder chooser and
+    // answers the end dialog: its note (not finished) or its title (finished).
+    static QString recoverAll(VXDeletailWindowController* wc, const QString& dest) {
+        for (const OpNodeEntry& r : wc->allDiskArr) r.item()->setNodeState(2);
+        QString told;
+        auto* timer = new QTimer;
+        QObject::connect(timer, &QTimer::timeout, [timer, &told] {
+            QWidget* w = kit::modalWindow();
+            if (!w || !w->isVisible()) return;
+            if (w->objectName() == QStringLiteral("VXScanNotEndSaveWindowController"))
+                told = w->findChild<QLabel*>(QStringLiteral("showRecoveryNoteLabel"))->text();
+            else if (w->objectName() == QStringLiteral("VXScanEndSaveWindowController"))
+                told = w->findChild<QLabel*>(QStringLiteral("recoveryEndTitle"))->text();
+            else
+                return;
+            timer->stop();
+            timer->deleteLater();
+            QApplication::setActiveWindow(w);
+            QTest::keyClick(w, Qt::Key_Return);
+        });
+        timer->start(10);
+        wc->recovrtyButtonClick();
+        auto* chooser = qobject_cast<QFileDialog*>(wc->panel);
+        auto* edit = chooser ? chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (edit) {
+            edit->setText(dest);
+            QTest::keyClick(edit, Qt::Key_Return);
+            (void)QTest::qWaitFor([&] { return !told.isEmpty(); }, 120000);
+        }
+        if (told.isEmpty()) delete timer;
+        return told;
+    }
+    // The bytes of the copy named name (any case) under dir, or a null array.
+    static QByteArray copied(const QString& dir, const QString& name) {
+        QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile f(it.next());
+            if (it.fileName().compare(name, Qt::CaseInsensitive) == 0 && f.open(QIODevice::ReadOnly)) return f.readAll();
+        }
+        return {};
     }
 
 private slots:
@@ -488,7 +549,8 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
         QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
         QMessageBox* sheet = kit::Alert::openAlerts()[0];
-        QCOMPARE(sheet->text(), QStringLiteral("The device stopped answering"));
+        // Its device answers now: the sheet speaks of the scan.
+        QCOMPARE(sheet->text(), QStringLiteral("This scan result is not complete"));
         QCOMPARE(sheet->informativeText(),
                  QStringLiteral("The scan ended at 37% of the device. The %1 files found until then are listed.").arg(files));
         QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
@@ -847,6 +909,67 @@ private slots:
         QVERIFY(detail_->recovertyButton->isVisible());
         QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        delete root_.data();
+        forgetDevices();
+        attached.system->Clear();
+    }
+
+    // As root: a card whose disk fails a page inside frag.bin. Recovered,
+    // frag.bin keeps every byte the disk gives, zeros only where its sectors
+    // fail, and the end dialog says a file was not copied whole, never
+    // "Recovery complete".
+    void failingCardKeepsWhatItReads() {
+        if (::geteuid() != 0) QSKIP("needs root: a FUSE file attached with losetup");
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
+        QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        // frag.bin's sectors as istat lists them (one sector a cluster).
+        QStringList sectors;
+        long long size = 0;
+        QFile manifest(fat32 + QStringLiteral("/fat_32.istat")), image(fat32 + QStringLiteral("/fat_32.img"));
+        QVERIFY(manifest.open(QIODevice::ReadOnly) && image.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : manifest.readAll().split('\n'))
+            if (line.endsWith("\tfrag.bin")) {
+                const QStringList head = QString::fromUtf8(line.left(line.indexOf('\t'))).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+                size = head.value(3).toLongLong();
+                sectors = head.mid(4);
+            }
+        QVERIFY2(size > 32 * 512 && sectors.size() * 512LL >= size, "frag.bin is not in the manifest");
+        // The 4 KiB page after the first fragment: a block device is read by pages.
+        int page = 16;
+        while (page + 8 < sectors.size() && (sectors[page].toLongLong() % 8 != 0 ||
+                                             sectors[page + 7].toLongLong() != sectors[page].toLongLong() + 7))
+            ++page;
+        QVERIFY(page + 8 < sectors.size());
+        QByteArray want;
+        std::vector<test::FailingFile::Range> bad;
+        for (int i = 0; i < sectors.size(); ++i) {
+            const qint64 at = sectors[i].toLongLong() * 512;
+            QVERIFY(image.seek(at));
+            QByteArray sector = image.read(512);
+            if (i >= page && i < page + 8) {
+                bad.push_back({static_cast<std::uint64_t>(at), 512});
+                sector.fill('\0');
+            }
+            want += sector;
+        }
+        want.truncate(size);
+        AttachedCopy attached(image.fileName(), QStringLiteral("results_failing-%1.img").arg(::getpid()), &bad);
+        QVERIFY2(attached.error.isEmpty(), qPrintable(attached.error));
+        root_ = new VXRootWindowController;
+        detail_ = root_->deletailWC = new VXDeletailWindowController;
+        detail_->setSelectDiskVolumeData(attached.disk);
+        detail_->showWindow();
+        detail_->getData();
+        QVERIFY(waitEnd(detail_, 60000));
+        QTemporaryDir first;
+        QString told = recoverAll(detail_, first.path());
+        QVERIFY2(told.startsWith(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", 1.0)) &&
+                     told.contains(QStringLiteral("The recovery ended: ")),
+                 qPrintable(told));
+        QVERIFY(copied(first.path(), QStringLiteral("frag.bin")) == want);
+
+        delete VXDeletailWindowController::lastShownRootWindow();
         delete root_.data();
         forgetDevices();
         attached.system->Clear();

@@ -348,6 +348,27 @@ private slots:
                  qPrintable(goneNote));
         QTRY_COMPARE(kit::modalDepth(), 0);
         fake_->recoverySourceGone = false;
+
+        // An end with a file not copied whole (unreadable sectors): never
+        // "Recovery complete"; what was and was not copied whole is said.
+        QString failedNote;
+        fake_->failedFiles = 1;
+        test::whenModal(QStringLiteral("VXShowScanProgressWindowController"), [&](QWidget*) {
+            test::whenModal(QStringLiteral("VXScanNotEndSaveWindowController"), [&](QWidget* d) {
+                failedNote = d->findChild<QLabel*>(QStringLiteral("showRecoveryNoteLabel"))->text();
+                QApplication::setActiveWindow(d);
+                QTest::keyClick(d, Qt::Key_Return);
+            });
+            fake_->endRecovery();
+        });
+        w_->recovertyButton->click();
+        choose(dest.path());
+        QVERIFY(QTest::qWaitFor([&] { return !failedNote.isEmpty(); }));
+        QVERIFY2(failedNote.startsWith(platform::localizedFormat("PAGE_FOUR_RECOVER_NOTEND_LEFT", 1.0)) &&
+                     failedNote.contains(QStringLiteral("The recovery ended: 2 files were copied whole")),
+                 qPrintable(failedNote));
+        QTRY_COMPARE(kit::modalDepth(), 0);
+        fake_->failedFiles = 0;
     }
 
     // Escape on the same-device and free-space sheets starts nothing (the
