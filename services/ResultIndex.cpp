@@ -43,7 +43,7 @@ void ResultIndex::Clear() {
     m_retired = false;
 }
 
-void ResultIndex::Append(const ResultIndex& other) {
+void ResultIndex::Append(const ResultIndex& other, const std::function<bool(IFileNode*)>& keep) {
     if (&other == this) return;
     FileList roots;
     TypeMap types;
@@ -56,17 +56,32 @@ void ResultIndex::Append(const ResultIndex& other) {
         modified = other.m_modifyMap;
         accessed = other.m_accessMap;
     }
+    // Judged outside the lock: keep may walk the nodes.
+    const auto kept = [&keep](FileList& list) { std::erase_if(list, [&keep](IFileNode* n) { return !keep(n); }); };
+    kept(roots);
+    for (auto& [category, files] : types) kept(files);
+    for (DateMap* map : {&created, &modified, &accessed})
+        for (auto& [year, months] : *map)
+            for (auto& [month, files] : months) kept(files);
     const auto join = [](FileList& to, const FileList& from) { to.insert(to.end(), from.begin(), from.end()); };
     const auto joinDates = [&join](DateMap& to, const DateMap& from) {
         for (const auto& [year, months] : from)
-            for (const auto& [month, files] : months) join(to[year][month], files);
+            for (const auto& [month, files] : months)
+                if (!files.empty()) join(to[year][month], files);
     };
     std::lock_guard<std::mutex> lock(m_mutex);
     join(m_roots, roots);
-    for (const auto& [category, files] : types) join(m_typeMap[category], files);
+    for (const auto& [category, files] : types)
+        if (!files.empty()) join(m_typeMap[category], files);
     joinDates(m_createMap, created);
     joinDates(m_modifyMap, modified);
     joinDates(m_accessMap, accessed);
+}
+
+void ResultIndex::DropRoots(const std::set<IFileNode*>& roots) {
+    if (roots.empty()) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::erase_if(m_roots, [&roots](IFileNode* root) { return roots.count(root) != 0; });
 }
 
 void ResultIndex::Retire() {

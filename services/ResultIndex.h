@@ -6,8 +6,10 @@
 #include "engine/include/EngineTypes.h"
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 class IFileNode;
@@ -23,9 +25,11 @@ public:
     // files nothing) and, with a category, under it.
     void File(IFileNode* node, _FILETIME created, _FILETIME modified, const int* category);
     void Clear();
-    // Adds other's roots and files after this index's own, also while other
-    // is retired.
-    void Append(const ResultIndex& other);
+    // Adds other's roots and files for which keep answers true after this
+    // index's own, also while other is retired.
+    void Append(const ResultIndex& other, const std::function<bool(IFileNode*)>& keep);
+    // Takes the given roots out of the roots listed (their files stay filed).
+    void DropRoots(const std::set<IFileNode*>& roots);
     // From now on the readers answer no results (a new scan or a failed
     // load is about to replace them).
     void Retire();

@@ -69,16 +69,27 @@ void ScanSession::AddRoot(IFilesystemNode* root, long long position) {
     m_results.AddRoot(root);
 }
 
-void ScanSession::KeepQuick(std::shared_ptr<ScanSession> quick) {
+void ScanSession::KeepQuick(std::shared_ptr<ScanSession> quick, const FoundAgain& again) {
     if (!quick || quick.get() == this) return;
-    const std::vector<IFileNode*> roots = quick->Results().HeldRoots();
+    std::vector<IFileNode*> roots = quick->Results().HeldRoots();
+    std::erase_if(roots, [&again](IFileNode* root) { return again.quickRoots.count(root) != 0; });
+    for (IFileNode* file : again.deepFiles) file->ShowNode(0);
+    m_results.DropRoots(again.deepRoots);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_keptQuick) return;
+        m_foundAgain.insert(again.deepFiles.begin(), again.deepFiles.end());
+        if (m_keptQuick || roots.empty()) return;
         m_keptQuick = quick;
         m_keptRoots.insert(roots.begin(), roots.end());
     }
-    m_results.Append(quick->Results());
+    m_results.Append(quick->Results(), [&again](IFileNode* node) {
+        return again.quickRoots.empty() || again.quickRoots.count(VXCPPPublic::instance().GetFileSystemNode(node)) == 0;
+    });
+}
+
+bool ScanSession::FoundAgainInQuick(IFileNode* node) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_foundAgain.count(node) != 0;
 }
 
 std::shared_ptr<ScanSession> ScanSession::KeptFor(IFileNode* node) const {

@@ -11,6 +11,7 @@
 #include "engine/include/DataRecovery.h"
 #include "engine/include/Owned.h"
 #include "engine/include/RecoveryController.h"
+#include "services/FoundAgain.h"
 #include "services/ResultIndex.h"
 
 #include <atomic>
@@ -76,11 +77,17 @@ public:
     const ResultIndex& Results() const { return m_results; }
 
     // A quick scan's session of the device this deep scan read, listed with
-    // what this one found (the deep scan ended early): its roots and files
-    // join this listing, and its writers, root positions and nodes serve them.
-    void KeepQuick(std::shared_ptr<ScanSession> quick);
+    // what this one found (the deep scan ended early or was stopped): its
+    // roots and files join this listing, and its writers, root positions and
+    // nodes serve them. Each file both scans found is listed once: a quick
+    // root this listing holds whole is left out; otherwise this scan's
+    // copies of its files are hidden, and a root left with none goes.
+    // Nothing is kept when every quick root is left out.
+    void KeepQuick(std::shared_ptr<ScanSession> quick, const FoundAgain& again);
     // Whether node is listed from the quick scan kept.
     bool FromKeptQuick(IFileNode* node) const;
+    // Whether node is this scan's copy of a file the quick scan kept lists.
+    bool FoundAgainInQuick(IFileNode* node) const;
 
     // A root the scan found: filed, and for a quick scan given the writer of
     // its file system from the current controller. position: the disk sector
@@ -134,4 +141,5 @@ private:
     std::map<WriterKey, Writer> m_writers;
     std::map<IFileNode*, long long> m_rootPositions;
     std::set<IFileNode*> m_keptRoots;
+    std::set<IFileNode*> m_foundAgain;
 };

@@ -11,6 +11,7 @@
 #include "engine/utility/CatchExeception.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
+#include "services/FoundAgain.h"
 #include "services/UIFilter.h"
 
 #include <algorithm>
@@ -141,9 +142,9 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
         session->MarkEnded();
     }
     // Not listed by the end record (a run let go, no such record): a deep
-    // scan that read to its end, or was stopped, replaces the quick listing;
-    // a load lists what the save listed.
-    SettleKeptQuick((m_deviceGone.load() || m_besideForLoad.load()) && !RunLetGo());
+    // scan that read to its end replaces the quick listing; one stopped keeps
+    // what the user saw; a load lists what the save listed.
+    SettleKeptQuick((m_deviceGone.load() || m_besideForLoad.load() || StopAskedOfThisRun()) && !RunLetGo());
     // A stop before a volume, a controller that failed without a finished
     // record, a disk without volumes: the scan has ended all the same. A run
     // let go has been ended for the windows already; the status may be a
@@ -330,10 +331,20 @@ void VXUIScan::SettleKeptQuick(bool list) {
         kept = std::exchange(m_keptQuick, KeptQuick{});
     }
     if (!kept.session || !list) return; // let go here
-    Session()->KeepQuick(kept.session);
-    m_fileCount += kept.files;
-    m_fileSize += kept.bytes;
+    const std::shared_ptr<ScanSession> session = Session();
+    const FoundAgain again = FindFoundAgain(*session, *kept.session);
+    session->KeepQuick(kept.session, again);
+    // Counted as listed: the quick roots left out and the deep copies hidden
+    // are not.
+    const auto less = [](std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; };
+    m_fileCount = less(m_fileCount.load() + less(kept.files, again.quickFiles), again.deepFiles.size());
+    m_fileSize = less(m_fileSize.load() + less(kept.bytes, again.quickBytes), again.deepBytes);
     SetNeedUIUpdate(1);
+}
+
+bool VXUIScan::StopAskedOfThisRun() const {
+    const std::uint64_t run = m_runGeneration.load();
+    return run != 0 && m_stopAskedOf.load() == run;
 }
 
 void VXUIScan::ReleaseResults() {
@@ -400,6 +411,7 @@ bool VXUIScan::RunLetGo() const {
 
 void VXUIScan::StopOperation(int skipBuild) {
     m_stopAskedUs = NowUs();
+    m_stopAskedOf = Generation();
     VXUIOperation::StopOperation(skipBuild);
 }
 
@@ -465,6 +477,9 @@ void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
             m_deviceGone = true;
             // The quick scan's listing of the device stays beside what the
             // deep scan kept, before the windows hear of the end.
+            SettleKeptQuick(true);
+        } else if (StopAskedOfThisRun()) {
+            // Stopped: the files found so far, by either scan, stay listed.
             SettleKeptQuick(true);
         }
         {
@@ -566,9 +581,14 @@ void VXUIScan::DoSearch() {
     RefreshAllData();
     const std::string key = GetSearchKey();
     const char* text = key.empty() ? nullptr : key.c_str();
-    for (const auto& [category, files] : GetTypeMap())
+    const std::shared_ptr<ScanSession> session = Session();
+    for (const auto& [category, files] : session->Results().Types())
         for (IFileNode* node : files)
-            if (node) node->ShowNode(VXCPPPublic::instance().IsStringInFileNode(text, node) ? 1 : 0);
+            // A deep copy of a file the quick scan lists stays hidden.
+            if (node)
+                node->ShowNode(VXCPPPublic::instance().IsStringInFileNode(text, node) && !session->FoundAgainInQuick(node)
+                                   ? 1
+                                   : 0);
     SetNeedUIUpdate(1);
 }
 

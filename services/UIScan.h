@@ -205,8 +205,11 @@ private:
     void ScanDiskVolumes(IStorageDevice* disk, ResultCode& result);
     std::shared_ptr<ScanSession> EmptySession() const;
     // The quick scan kept aside while a deep scan of its device runs: listed
-    // with what the deep scan found (list), or let go.
+    // with what the deep scan found (list), each file both found once, or
+    // let go.
     void SettleKeptQuick(bool list);
+    // A stop was asked of the run now holding the scan.
+    bool StopAskedOfThisRun() const;
 
     mutable std::mutex m_scanLock; // one scan at a time
     const std::shared_ptr<std::shared_mutex> m_nodes = std::make_shared<std::shared_mutex>();
@@ -248,6 +251,8 @@ private:
     // the last stop was asked.
     std::atomic<long long> m_lastLifeUs{0};
     std::atomic<long long> m_stopAskedUs{0};
+    // The generation a stop was last asked of.
+    std::atomic<std::uint64_t> m_stopAskedOf{0};
     void NoteLife();
 };
 

@@ -8,6 +8,7 @@
 #include "tests/services/ScanHarness.h"
 #include "tests/services/ScanListings.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/GoneAtTheEnd.h"
 
 #include <gtest/gtest.h>
 
@@ -198,6 +199,17 @@ TEST_F(ScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisk) {
     ASSERT_TRUE(harness.Scan(0, -1));
     check("quick scan of the intact disk");
     EXPECT_EQ(Pull(0)[0].item()->fileNode()->GetSearcheType(), SEARCHER_FAT);
+    const std::uint64_t quickFiles = VXUIScan::instance().GetScanFileCnt();
+
+    // A deep scan of it cut short once it read every file, listed beside the
+    // quick scan: each file both found is listed and counted once.
+    VXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE t) { return new GoneAtTheEnd(t); });
+    const bool cut = harness.Scan(0, -1, true);
+    VXUIScan::instance().SetControllerFactory(nullptr);
+    ASSERT_TRUE(cut);
+    EXPECT_TRUE(VXUIScan::instance().EndedByDeviceGone());
+    check("deep scan cut short after the quick scan");
+    EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), quickFiles);
 
     // The disk without its table: the quick scan finds nothing to scan, the
     // deep scan of the same disk rebuilds both partitions.

@@ -100,6 +100,17 @@ TEST_F(ScanOperation, WholeDiskQuickScanVisitsPermittedVolumesInOrderWithOneWrit
     EXPECT_TRUE(scan.Session()->FromKeptQuick(quickRoots[4]->GetFirstChild()));
     EXPECT_FALSE(scan.Session()->FromKeptQuick(listed[0]->GetFirstChild()));
 
+    // A deep scan of the same disk the user stops: the files found so far,
+    // by either scan, stay listed and counted.
+    shared.scripts[&disk] = Script{};
+    ASSERT_TRUE(harness.Scan(0, -1));
+    shared.scripts[&disk].trees = {Tree("stopped")};
+    shared.scripts[&disk].during = [](IProgress*) { ScanHarness::facade().StopScan(0); };
+    ASSERT_TRUE(harness.Scan(0, -1, true));
+    EXPECT_FALSE(scan.EndedByDeviceGone());
+    EXPECT_EQ(scan.GetFileSystemNode().size(), 6u);
+    EXPECT_EQ(std::pair(scan.GetScanFileCnt(), scan.GetScanFileSize()), std::pair(std::uint64_t{6}, std::uint64_t{600}));
+
     // A deep scan of the same disk that reads to its end: the quick scan's
     // writers and controllers go; a deep scan stores no writer per root.
     shared.scripts[&disk] = Script{};
@@ -187,7 +198,8 @@ TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
     EXPECT_TRUE(f.IsScanRunning());
     readReturns = true;
     ASSERT_TRUE(harness.WaitEnd());
-    ASSERT_EQ(scan.GetFileSystemNode().size(), 1u);
+    // Stopped, it stays listed beside the quick scan's listing.
+    ASSERT_EQ(scan.GetFileSystemNode().size(), 2u);
 }
 
 TEST_F(ScanOperation, EveryEndWithoutAFinishedRecordEndsOnceWithStatusZero) {

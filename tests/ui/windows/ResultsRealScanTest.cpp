@@ -112,16 +112,27 @@ std::set<FileKey> manifestFiles(const QString& file) {
     return out;
 }
 
+// A found file with its path below its root.
+FileKey keyOf(IFileNode* n) {
+    QString path = QString::fromUtf8(n->GetFileName());
+    for (IFileNode* p = n->GetParent(); p && p->GetParent(); p = p->GetParent())
+        path = QString::fromUtf8(p->GetFileName()) + QLatin1Char('/') + path;
+    return key(path, n->GetFileSize(), n->IsDeleted());
+}
+
 // The files the window lists, with their paths below the root.
 void addListed(const OpNodeList& list, std::set<FileKey>& out) {
-    for (const OpNodeEntry& e : list) {
-        IFileNode* n = e.file();
-        if (!n) continue;
-        QString path = QString::fromUtf8(n->GetFileName());
-        for (IFileNode* p = n->GetParent(); p && p->GetParent(); p = p->GetParent())
-            path = QString::fromUtf8(p->GetFileName()) + QLatin1Char('/') + path;
-        out.insert(key(path, n->GetFileSize(), n->IsDeleted()));
-    }
+    for (const OpNodeEntry& e : list)
+        if (IFileNode* n = e.file()) out.insert(keyOf(n));
+}
+
+// How many times each file shown is filed (by type).
+std::multiset<FileKey> filedShown() {
+    std::multiset<FileKey> out;
+    for (const auto& [category, list] : VXUIScan::instance().GetTypeMap())
+        for (IFileNode* n : list)
+            if (n->IsNodeShow()) out.insert(keyOf(n));
+    return out;
 }
 
 // Every file the path tree lists: from the first root (chosen when a scan or
@@ -448,18 +459,64 @@ private slots:
         QTest::mouseClick(wc->continueButton, Qt::LeftButton);
         QVERIFY(QTest::qWaitFor([&] { return facade.IsDeepScan(); }, 5000));
         QVERIFY(waitEnd(wc, 120000));
-        QCOMPARE(wc->allDiskArr.size(), std::size_t(2));
+        // Each file both scans found is listed and counted once.
         facade.GetScanFileSize(&size, &files);
-        std::size_t listed = 0;
-        for (const auto& [category, list] : VXUIScan::instance().GetTypeMap()) listed += list.size();
-        QCOMPARE(std::size_t(files), listed);
-        QVERIFY(files > quickFiles);
+        const std::multiset<FileKey> filed = filedShown();
+        QCOMPARE(std::size_t(files), filed.size());
+        const std::set<FileKey> want = manifestFiles(fat32 + QStringLiteral("/fat_32.istat"));
+        QVERIFY(!want.empty());
+        for (const FileKey& file : want) QCOMPARE(filed.count(file), std::size_t(1));
+        QCOMPARE(files, quickFiles);
         QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
         QMessageBox* sheet = kit::Alert::openAlerts()[0];
         QCOMPARE(sheet->informativeText(),
                  QStringLiteral("The scan ended at 90% of the device. The %1 files found until then are listed.").arg(files));
         QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+    }
+
+    // A deep scan after a quick one, stopped on the sheet: the files found so
+    // far, by either scan, stay listed, each once.
+    void stoppedDeepScanKeepsTheQuickListing() {
+        QString message;
+        const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
+        QVERIFY2(!fat32.isEmpty(), qPrintable(message));
+        ListedImages images({(fat32 + QStringLiteral("/fat_32.img")).toStdString()});
+        QVERIFY(images.listed);
+        VXDeletailWindowController* wc = scanFromStartWindow();
+        QVERIFY(wc);
+        QVERIFY(waitEnd(wc, 60000));
+        VXUIController& facade = VXUIController::shared();
+        std::uint64_t size = 0, quickSize = 0, quickFiles = 0, files = 0;
+        facade.GetScanFileSize(&quickSize, &quickFiles);
+        QVERIFY(quickFiles > 0);
+        // The deep scan's reads wait until the stop is asked.
+        auto hold = std::make_shared<ReadHold>();
+        VXUIScan::instance().SetControllerFactory([hold](_RECOVERY_CONTROLLER_TYPE type) -> IRecoveryController* {
+            IRecoveryController* real = CreateRecoveryController(type);
+            return type != RECOVERY_DELETED && real ? new HangingController(real, hold) : real;
+        });
+        struct Reset {
+            std::shared_ptr<ReadHold> hold;
+            ~Reset() {
+                hold->release();
+                VXUIScan::instance().SetControllerFactory({});
+            }
+        } reset{hold};
+        QTest::mouseClick(wc->continueButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return hold->waiting.load() > 0; }, 20000));
+        kit::Alert::queueAnswer(kit::kAlertDefaultReturn);
+        wc->stopButtonClick();
+        QVERIFY(QTest::qWaitFor([] { return VXUIScan::instance().GetStatus() == OP_STOP_REQUESTED; }, 5000));
+        hold->release();
+        QVERIFY(waitEnd(wc, 60000));
+        facade.GetScanFileSize(&size, &files);
+        QCOMPARE(std::pair(files, size), std::pair(quickFiles, quickSize));
+        const std::multiset<FileKey> filed = filedShown();
+        for (const FileKey& file : manifestFiles(fat32 + QStringLiteral("/fat_32.istat")))
+            QCOMPARE(filed.count(file), std::size_t(1));
+        QVERIFY2(wc->selectFilesLabel->text().contains(QStringLiteral(" %1 files").arg(quickFiles)),
+                 qPrintable(wc->selectFilesLabel->text()));
     }
 
     // Export after a quick scan: the panel's answer (a folder of its own) gets
