@@ -462,10 +462,11 @@ diff <(cut -c1-64 "$re/intact.txt" | sort) <(sums "$out/other" | grep -xFf <(cut
 # new volume's bytes; those ext4 left intact come back.
 mkdir -p "$re/tree"
 head -c $((3 << 20)) /dev/urandom > "$re/tree/big.bin"
+sums "$re/photos.live" > "$re/saved.txt"
 for kind in ext4 swap minix bfs fatbare; do
     k="$re/$kind.img"
     cp --sparse=always "$tab/photos.img" "$k"
-    printf 'label: dos\n2048,32768,6\n36864,,83\n' | sfdisk -q --wipe never "$k"
+    printf 'label: dos\n2048,32768,6\n36864,,83\n' | sfdisk -q --wipe never "$k" 2> /dev/null
     dd if="$k" of="$re/part.bin" bs=512 skip=36864 status=none
     case "$kind" in
         ext4) mke2fs -q -F -E nodiscard -t ext4 -d "$re/tree" "$re/part.bin" > /dev/null 2>&1 ;;
@@ -505,7 +506,7 @@ PY
     sort -o "$re/$kind.intact" "$re/$kind.intact"
     n="$(wc -l < "$re/$kind.intact")"
     [ "$n" -lt 8 ] && { [ "$kind" != ext4 ] || [ "$n" -gt 0 ]; } || fail "$kind: $n pictures of 8 intact"
-    other_bytes "$re/photos.rsf" "$tab/photos.sha256.txt" "$k"
+    other_bytes "$re/photos.rsf" "$re/saved.txt" "$k"
     [ "$kind" != ext4 ] || diff "$re/$kind.intact" <(sums "$out/other" | grep -xFf "$re/$kind.intact") >&2 ||
         fail "pictures under an ext4 partition made since: those it left do not come back"
 done

@@ -1393,6 +1393,10 @@ TEST(SavedScanRecords, ASaveNeverCostsTheSaveItReplaces) {
             } else if (c.how == How::OwnerLoads) {
                 EXPECT_EQ(AsUser(kOwner, [&] { return SaveRestoreResult::PutBackInterruptedSave(path.c_str()) ? 0 : 1; }), 0)
                     << "its owner's load did not put the old save back";
+                EXPECT_TRUE(ReadWholeFile(file) == old) << "its owner's load did not put the old save back";
+                // The record, stale now, is its maker's to remove in the
+                // sticky folder: the next load of one who may goes.
+                SaveRestoreResult::PutBackInterruptedSave(path.c_str());
             } else {
                 EXPECT_TRUE(SaveRestoreResult::PutBackInterruptedSave(
                     (c.where == Where::HardLinked ? folder + "/second.rsf" : path).c_str()));
@@ -1603,9 +1607,9 @@ TEST(SavedScanRecords, ALoadJudgesAVolumeByWhatItHolds) {
     TempDir dir;
     ASSERT_EQ(RunCommand("export PATH=$PATH:/sbin:/usr/sbin MTOOLS_SKIP_CHECK=1; cd '" + dir.path() +
                          "' && (truncate -s 16M disk.img && printf 'label: dos\\n2048,16384,6\\n' | sfdisk -q disk.img && "
-                         "mkfs.fat -F 16 -i 0E0E0020 --offset 2048 disk.img 8192 && for n in 3000 4000 5000; do "
+                         "mkfs.fat -F 16 -s 2 -i 0E0E0020 --offset 2048 disk.img 8192 && for n in 3000 4000 5000; do "
                          "head -c $n /dev/urandom > f$n && mcopy -i disk.img@@1048576 f$n ::/f$n || exit 1; done && "
-                         "truncate -s 8M bare.img && mkfs.fat -F 16 -i 0E0E0021 bare.img && head -c 6144000 bare.img > cut.img)"
+                         "truncate -s 8M bare.img && mkfs.fat -F 16 -s 2 -i 0E0E0021 bare.img && head -c 6144000 bare.img > cut.img)"
                          " >/dev/null 2>&1"),
               0);
     ImageDevice disk(dir.file("disk.img")), bare(dir.file("bare.img")), cut(dir.file("cut.img"));
