@@ -754,6 +754,11 @@ std::uint32_t ReadControllerList(IRSData& rs, SavedScanHead& head) {
     rs.CloseFrame();
     // Quick roots follow a deep scan's only.
     if (beside && (head.deep == 0 || head.controllerType == RECOVERY_DELETED)) return SAVED_BAD_CONTROLLERS;
+    // A deleted-files scan is the quick one, the others are deep: a frame
+    // that says otherwise was damaged, and would replay no root anywhere.
+    if ((head.controllerType == RECOVERY_DELETED && head.deep != 0) ||
+        ((head.controllerType == RECOVERY_COMPLETE || head.controllerType == RECOVERY_PARTITION) && head.deep == 0))
+        return SAVED_BAD_CONTROLLERS;
     return head.controllerType <= 3 ? SAVED_OK : SAVED_BAD_CONTROLLERS;
 }
 
@@ -986,8 +991,10 @@ void CRestoreScanSink::Settle() {
     // moved to another slot, gone); any other was made since, and has
     // written where its structures and its clusters in use lie: what lies
     // there is not what was scanned. In its free space a file is judged by
-    // its own mark; one without a mark fails.
-    std::vector<std::pair<long long, long long>> listed;
+    // its own mark; one without a mark fails. A volume whose structures are
+    // not read has written anywhere: there only a file whose mark took
+    // every byte of it is told by its mark.
+    std::vector<std::pair<long long, long long>> listed, madeSince;
     const LaidVolumes& laid = Layout();
     if (laid.present && !laid.volumes.empty() && m_replayed)
         for (IStorageDevice* volume : m_target.ListedVolumes(m_replayed)) {
@@ -1002,10 +1009,10 @@ void CRestoreScanSink::Settle() {
                 continue;
             listed.emplace_back(start, start + sectors);
             for (const auto& [first, end] : VolumeWrittenSectors(volume))
-                if (first < sectors) ranges.emplace_back(start + first, start + std::min(end, sectors));
+                if (first < sectors) madeSince.emplace_back(start + first, start + std::min(end, sectors));
         }
     for (RestoreScanTarget::ReplayedFiles& files : replayed) {
-        if (ranges.empty() && listed.empty()) break;
+        if (ranges.empty() && listed.empty() && madeSince.empty()) break;
         const CCollectedVolumeDeviceInfoStruct* info =
             m_target.IsDisk(files.device) ? nullptr : m_target.VolumeInfo(files.device);
         const long long offset = info && info->startSector > 0 ? info->startSector : 0;
@@ -1026,6 +1033,11 @@ void CRestoreScanSink::Settle() {
         };
         std::erase_if(files.files, [&placed](IFileNode* node) { return !placed(node); });
         fail(files.files, onDevice(ranges));
+        std::vector<IFileNode*> unsampled;
+        for (IFileNode* node : files.files)
+            if (RestoreFileNode* loaded = placed(node); loaded && !(loaded->m_content != 0 && WhollySampled(*loaded)))
+                unsampled.push_back(loaded);
+        fail(unsampled, onDevice(madeSince));
         std::vector<IFileNode*> unmarked;
         for (IFileNode* node : files.files)
             if (RestoreFileNode* loaded = placed(node); loaded && loaded->m_content == 0) unmarked.push_back(loaded);

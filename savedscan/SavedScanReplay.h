@@ -130,6 +130,9 @@ std::uint32_t ContentMark(IDataRecovery& writer, IFileNode* node);
 std::uint32_t ContentMarkOf(IFileReader* reader, long long size);
 // The reads ContentMarkOf makes, without the mark.
 void ContentMarkReads(IFileReader* reader, long long size);
+// Whether the sectors ContentMark reads hold every byte of node: a file
+// whose mark is as saved then holds the bytes scanned, wherever it lies.
+bool WhollySampled(IFileNode& node);
 
 // A Files or Samples mark against what the sampled files read now (now[i]
 // for the mark's i-th file): Same when at least half of the files that

@@ -1,7 +1,6 @@
 #include "savedscan/VolumeWrites.h"
 
 #include "engine/include/StorageDevice.h"
-#include "engine/volume/VolumeAnalyzeController.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +14,8 @@ using Ranges = std::vector<std::pair<long long, long long>>;
 // Allocation structures larger than this are not read: the volume is taken
 // as written whole.
 constexpr std::uint64_t kMaxTableBytes = 64ULL << 20;
+// Runs of blocks in use past this many: the volume is taken as written whole.
+constexpr std::size_t kMaxRuns = 1 << 20;
 
 std::uint32_t U16(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
 std::uint32_t U32(const std::uint8_t* p) { return U16(p) | U16(p + 2) << 16; }
@@ -157,6 +158,86 @@ bool ExfatWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) 
     return true;
 }
 
+// ext2, ext3 and ext4: the blocks each group's bitmap holds in use, the
+// areas before the first group's data, every group's bitmaps and inode
+// table, and the end mke2fs clears of older metadata (up to 128 KiB). A
+// group whose bitmap was never written (BLOCK_UNINIT) holds at most its
+// backups of the superblock and descriptors.
+bool ExtWrites(IStorageDevice* device, Ranges& out) {
+    std::uint8_t sb[1024];
+    if (!ReadBytes(device, 1024, sizeof sb, sb) || U16(sb + 0x38) != 0xEF53) return false;
+    out = {{0, device->GetTotalSectors()}};
+    const std::uint32_t logBlock = U32(sb + 0x18), incompat = U32(sb + 0x60), roCompat = U32(sb + 0x64);
+    const std::uint64_t firstData = U32(sb + 0x14), perGroup = U32(sb + 0x20), inodesPerGroup = U32(sb + 0x28);
+    const bool wide = (incompat & 0x80) != 0; // 64-bit descriptors
+    const std::uint64_t blocks = U32(sb + 0x04) | (wide ? std::uint64_t{U32(sb + 0x150)} << 32 : 0);
+    const std::uint64_t descSize = wide ? U16(sb + 0xFE) : 32;
+    const std::uint64_t inodeSize = U32(sb + 0x4C) >= 1 ? U16(sb + 0x58) : 128;
+    // Descriptors spread over the groups (META_BG) are not read here.
+    if (logBlock > 6 || perGroup == 0 || perGroup > 8 * (1024ULL << logBlock) || blocks <= firstData ||
+        descSize < 32 || descSize > 1024 || (descSize & (descSize - 1)) != 0 || inodeSize < 128 ||
+        (incompat & 0x10) != 0)
+        return true;
+    const std::uint64_t blockBytes = 1024ULL << logBlock;
+    if (blocks > device->GetTotalSectors() * std::uint64_t{device->GetSectorSize()} / blockBytes) return true;
+    const std::uint64_t groups = (blocks - firstData + perGroup - 1) / perGroup;
+    const std::uint64_t descBlocks = (groups * descSize + blockBytes - 1) / blockBytes;
+    const std::uint64_t head = 1 + descBlocks + U16(sb + 0xCE); // superblock, descriptors, reserved ones
+    const std::uint64_t bitmapBytes = (perGroup + 7) / 8;
+    if (groups * descSize > kMaxTableBytes || groups * bitmapBytes > kMaxTableBytes) return true;
+    std::vector<std::uint8_t> descs(static_cast<std::size_t>(groups * descSize));
+    if (!ReadBytes(device, (firstData + 1) * blockBytes, descs.size(), descs.data())) return true;
+    const bool uninitKept = (roCompat & (0x10 | 0x400)) != 0; // the flag means something only with checksums
+    SectorRanges ranges(device);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> bytes; // [from, to), sorted and joined below
+    bytes.emplace_back(0, std::max<std::uint64_t>(4096, (firstData + head) * blockBytes));
+    const std::uint64_t tail = blocks * blockBytes;
+    bytes.emplace_back(tail > (128U << 10) ? tail - (128U << 10) : 0, tail);
+    std::vector<std::uint8_t> bitmap(static_cast<std::size_t>(bitmapBytes));
+    for (std::uint64_t g = 0; g < groups; ++g) {
+        const std::uint8_t* d = descs.data() + g * descSize;
+        const auto at = [&](int lo, int hi) {
+            return std::uint64_t{U32(d + lo)} | (descSize >= 64 ? std::uint64_t{U32(d + hi)} << 32 : 0);
+        };
+        const std::uint64_t blockBitmap = at(0x00, 0x20), inodeBitmap = at(0x04, 0x24), inodeTable = at(0x08, 0x28);
+        const std::uint64_t tableBlocks = (inodesPerGroup * inodeSize + blockBytes - 1) / blockBytes;
+        if (blockBitmap >= blocks || inodeBitmap >= blocks || inodeTable >= blocks || tableBlocks > blocks - inodeTable)
+            return true;
+        bytes.emplace_back(blockBitmap * blockBytes, (blockBitmap + 1) * blockBytes);
+        bytes.emplace_back(inodeBitmap * blockBytes, (inodeBitmap + 1) * blockBytes);
+        bytes.emplace_back(inodeTable * blockBytes, (inodeTable + tableBlocks) * blockBytes);
+        const std::uint64_t first = firstData + g * perGroup, count = std::min(perGroup, blocks - first);
+        if (uninitKept && (U16(d + 0x12) & 0x2) != 0) {
+            bytes.emplace_back(first * blockBytes, (first + std::min(head, count)) * blockBytes);
+            continue;
+        }
+        if (!ReadBytes(device, blockBitmap * blockBytes, bitmap.size(), bitmap.data())) return true;
+        std::uint64_t run = 0;
+        bool open = false;
+        for (std::uint64_t i = 0; i <= count;) {
+            // Whole bytes that change nothing are passed at once.
+            const std::uint8_t byte = i < count ? bitmap[static_cast<std::size_t>(i / 8)] : 0;
+            if (i % 8 == 0 && i + 8 <= count && byte == (open ? 0xFF : 0x00)) {
+                i += 8;
+                continue;
+            }
+            const bool used = i < count && ((byte >> (i % 8)) & 1) != 0;
+            if (used && !open) run = i, open = true;
+            if (!used && open) {
+                bytes.emplace_back((first + run) * blockBytes, (first + i) * blockBytes);
+                open = false;
+            }
+            ++i;
+        }
+        // A bitmap scattered beyond reason is not followed run by run.
+        if (bytes.size() > kMaxRuns) return true;
+    }
+    std::sort(bytes.begin(), bytes.end());
+    for (const auto& [from, to] : bytes) ranges.Add(from, to);
+    out = ranges.Take();
+    return true;
+}
+
 } // namespace
 
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device) {
@@ -165,8 +246,11 @@ std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice
     std::vector<std::uint8_t> boot(std::max(512U, sector));
     if (sector == 0 || device->ReadSector(boot.data(), 0, 1) == 0) return {{0, device->GetTotalSectors()}};
     Ranges ranges;
-    if (ExfatWrites(device, boot.data(), ranges) || FatWrites(device, boot.data(), ranges)) return ranges;
-    const std::unique_ptr<IVolumeAnalyzeController> analysis(CreateVolumeAnalyzeController(device, 0));
-    if (analysis && analysis->GetVolumeAnzlyzer()) return {{0, device->GetTotalSectors()}};
-    return {};
+    if (ExfatWrites(device, boot.data(), ranges) || FatWrites(device, boot.data(), ranges) ||
+        ExtWrites(device, ranges))
+        return ranges;
+    // Any other volume, or one whose kind is not told at all (xfs, btrfs,
+    // swap, minix, an ISO, a FAT boot sector without its signature): nothing
+    // says where it has not written.
+    return {{0, device->GetTotalSectors()}};
 }

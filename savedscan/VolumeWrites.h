@@ -10,7 +10,8 @@ class IStorageDevice;
 // The sectors [first, end) of device, counted from its start, that the volume
 // there has written: for FAT and exFAT the areas before their data (boot
 // sectors, allocation tables, FAT12/16 root folder) and every cluster the
-// allocation table or bitmap holds; for other file systems, or where those
-// structures cannot be read whole, the whole device. None where no file
-// system is found at its start (a table entry alone writes nothing).
+// allocation table or bitmap holds; for ext2, ext3 and ext4 their group
+// structures and the blocks their bitmaps hold; for any other volume, one
+// of no kind told, or where those structures cannot be read whole, the
+// whole device.
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device);

@@ -453,6 +453,63 @@ sums "$re/photos.live" | grep -vxF "$(head -n 1 "$tab/photos.sha256.txt" | cut -
 other_bytes "$re/photos.rsf" "$re/intact.txt" "$re/photos.img"
 diff <(cut -c1-64 "$re/intact.txt" | sort) <(sums "$out/other" | grep -xFf <(cut -c1-64 "$re/intact.txt")) >&2 ||
     fail "pictures under a partition added and filled since: the files it left do not come back"
+# The same pictures under a partition made over them by a file system whose
+# structures tell where it has written (ext4 with a file in, the ext4 driver
+# not needed: mke2fs -d) or tell nothing of it (swap, minix, bfs, a FAT boot
+# sector without its signature, each then used: a picture written over
+# between its sampled places): a picture whose sampled places are by chance
+# its own after the new volume wrote between them never comes back with the
+# new volume's bytes; those ext4 left intact come back.
+mkdir -p "$re/tree"
+head -c $((3 << 20)) /dev/urandom > "$re/tree/big.bin"
+sums "$re/photos.live" > "$re/saved.txt"
+for kind in ext4 swap minix bfs fatbare; do
+    k="$re/$kind.img"
+    cp --sparse=always "$tab/photos.img" "$k"
+    printf 'label: dos\n2048,32768,6\n36864,,83\n' | sfdisk -q --wipe never "$k" 2> /dev/null
+    dd if="$k" of="$re/part.bin" bs=512 skip=36864 status=none
+    case "$kind" in
+        ext4) mke2fs -q -F -E nodiscard -t ext4 -d "$re/tree" "$re/part.bin" > /dev/null 2>&1 ;;
+        swap) mkswap -q "$re/part.bin" > /dev/null 2>&1 ;;
+        minix) mkfs.minix "$re/part.bin" > /dev/null 2>&1 ;;
+        bfs) mkfs.bfs "$re/part.bin" > /dev/null 2>&1 ;;
+        fatbare) mkfs.fat -F 16 -i 0E0E0015 "$re/part.bin" > /dev/null 2>&1 &&
+            printf '\0\0' | dd of="$re/part.bin" bs=1 seek=510 conv=notrunc status=none ;;
+    esac || fail "$kind: the tool failed (e2fsprogs, util-linux, dosfstools)"
+    dd if="$re/part.bin" of="$k" bs=512 seek=36864 conv=notrunc status=none
+    # Each picture written over since: its sampled places put back. Those
+    # intact are listed.
+    python3 - "$k" "$tab/photos.sha256.txt" "$re/photos.live" "$kind" > "$re/$kind.intact" <<'PY'
+import hashlib, os, sys
+image, listed, live, kind = sys.argv[1:]
+found = {}
+for folder, _, names in os.walk(live):
+    for name in names:
+        data = open(os.path.join(folder, name), 'rb').read()
+        found[hashlib.sha256(data).hexdigest()] = data
+with open(image, 'r+b') as f:
+    for i, line in enumerate(open(listed), 1):
+        data = found[line.split()[0]]
+        at, size = (40000 + 1500 * i) * 512, len(data)
+        samples = (0, size // 2 // 512 * 512, max(0, size - 512))
+        if kind != 'ext4' and i == 1:  # the volume in use wrote there
+            f.seek(at + 512)
+            f.write(os.urandom(size - 1024))
+        f.seek(at)
+        if f.read(size) == data:
+            print(line.split()[0])
+            continue
+        for off in samples:
+            f.seek(at + off)
+            f.write(data[off:off + 512])
+PY
+    sort -o "$re/$kind.intact" "$re/$kind.intact"
+    n="$(wc -l < "$re/$kind.intact")"
+    [ "$n" -lt 8 ] && { [ "$kind" != ext4 ] || [ "$n" -gt 0 ]; } || fail "$kind: $n pictures of 8 intact"
+    other_bytes "$re/photos.rsf" "$re/saved.txt" "$k"
+    [ "$kind" != ext4 ] || diff "$re/$kind.intact" <(sums "$out/other" | grep -xFf "$re/$kind.intact") >&2 ||
+        fail "pictures under an ext4 partition made since: those it left do not come back"
+done
 # Saves written before partition records carried what tells volumes apart
 # open where they were made: a FAT16 larger than its table entry, a cut
 # image, an exFAT volume (its entries 32 bytes apart, sizes 8 bytes in).
