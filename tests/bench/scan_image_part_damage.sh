@@ -239,8 +239,9 @@ done
 # and the FAT16 volume lists none of them again among its lost files.
 for name in past_free past_freegone; do
     rec="$out/$name.deep"
-    "$probe" deep "$d/$name.img" --services --recover "$rec" > "$rec.txt" 2>"$rec.err" || true
-    [ "$(grep -c $'\tnext_[123]\.dat$' "$rec.txt")" -eq 3 ] || fail "$name.deep: NEXT's files not listed once each"
+    "$probe" deep "$d/$name.img" --services --recover "$rec" > "$rec.txt" 2>"$rec.err" ||
+        { tail -5 "$rec.err" >&2; fail "$name.deep: scan or recovery failed"; }
+    [ "$(grep -c 'next_[123]\.dat$' "$rec.txt")" -eq 3 ] || fail "$name.deep: NEXT's files not listed once each"
     placed "$rec" "$d/next.sha256"
     echo "$name.deep: $(grep '^recovered=' "$rec.txt" | cut -d' ' -f1-2), NEXT's files once each as placed"
     rm -rf "$rec"
