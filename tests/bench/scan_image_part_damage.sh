@@ -248,6 +248,16 @@ for name in past_free past_freegone; do
 done
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
+# The same of an exFAT partition in an exFAT volume's claimed space (made as root).
+for name in past_xfree past_xfreegone; do
+    rec="$out/$name.deep"
+    "$probe" deep "$d/$name.img" --services --recover "$rec" > "$rec.txt" 2>"$rec.err" ||
+        { tail -5 "$rec.err" >&2; fail "$name.deep: scan or recovery failed"; }
+    [ "$(grep -c -e 'inx_[123]\.dat$' -e 'top\.dat$' "$rec.txt")" -eq 4 ] || fail "$name.deep: XNEXT's files not listed once each"
+    placed "$rec" "$d/nextx.sha256"
+    echo "$name.deep: $(grep '^recovered=' "$rec.txt" | cut -d' ' -f1-2), XNEXT's files once each as placed"
+    rm -rf "$rec"
+done
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
 command -v partx >/dev/null || fail "missing 'partx': install the Debian package 'util-linux'"
 trap 'loop_detach_all; rm -rf "$out"' EXIT
