@@ -144,6 +144,20 @@ void CExFatCompleteSearch::EndSearch(int build) {
     // the tree builder takes the nodes: folder-like data makes many of both,
     // and they need not be held together.
     std::vector<std::vector<CExFatFileNode*>> built(m_partitions.size());
+    // A volume whose boot sector and FAT were found inside another's space,
+    // past its start (a partition made in space the other claims, listed or
+    // deleted since, or a volume kept in it), owns the entry sets lying in
+    // it: read through the other's clusters they give other files' bytes.
+    auto confirmed = [](const CExFatPartitionEx& q) {
+        return q.HasBoot() && (q.flags & (CExFatPartitionEx::kFat1Seen | CExFatPartitionEx::kFat2Seen));
+    };
+    for (auto& p : m_partitions)
+        for (const auto& q : m_partitions) {
+            const std::int64_t qEnd = q->m_startSector + static_cast<std::int64_t>(q->m_totalSectors);
+            if (q == p || !confirmed(*q) || q->m_startSector <= p->m_startSector || q->m_startSector >= p->EndSector())
+                continue;
+            std::erase_if(p->onBoundary, [&](std::int64_t s) { return s >= q->m_startSector && s < qEnd; });
+        }
     for (std::size_t i = 0; i < m_partitions.size(); ++i) {
         CExFatPartitionEx& p = *m_partitions[i];
         if (p.fatStart >= 0 && p.fatLength) {

@@ -557,6 +557,18 @@ ResultCode CFATCompleteFSearcher::CompleteBulidDirectoryTree(Record& p) {
                                rootStart, rootSectors, rootCluster, rootListed, D, clusters, table.get());
     worker.SetFileSectorMap(m_fileSectorMap);
     worker.SetLostNodeBudget(&m_lostNodesLeft);
+    // Volumes whose boot sector and FAT were found inside this one's space,
+    // past its start: a partition made in space this volume claims (listed or
+    // deleted since), or a volume kept in it. Their folders are theirs.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> foreign;
+    const std::uint64_t end = start + p.GetTotalSectors();
+    for (const auto& q : m_results) {
+        const auto qStart = static_cast<std::uint64_t>(q->GetStartSector());
+        if (q.get() == &p || qStart <= start || qStart >= end || !BootAndFatSeen(*q)) continue;
+        foreign.emplace_back(qStart, qStart + q->GetTotalSectors());
+    }
+    std::sort(foreign.begin(), foreign.end());
+    worker.SetForeignSpans(std::move(foreign));
     worker.CompleteBuildDirectoryTree(m_folderSectors);
     return 0;
 }

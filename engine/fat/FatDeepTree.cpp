@@ -65,6 +65,15 @@ std::pair<std::size_t, std::size_t> CFATDeepBuildWorker::Range(const FatFolderSe
     return {static_cast<std::size_t>(first - sectors.begin()), static_cast<std::size_t>(last - sectors.begin())};
 }
 
+bool CFATDeepBuildWorker::Foreign(std::uint64_t sector) const {
+    auto at = std::upper_bound(m_foreign.begin(), m_foreign.end(), sector,
+                               [](std::uint64_t s, const auto& span) { return s < span.first; });
+    // Spans may nest: any of those starting at or before the sector may hold it.
+    for (; at != m_foreign.begin(); --at)
+        if (sector < std::prev(at)->second) return true;
+    return false;
+}
+
 void CFATDeepBuildWorker::ChargeLost(std::size_t nodes) {
     if (m_lostNodesLeft) *m_lostNodesLeft -= std::min(*m_lostNodesLeft, nodes);
 }
@@ -100,7 +109,7 @@ void CFATDeepBuildWorker::HarvestFolderNames(const FatFolderSectors& sectors, st
     for (std::size_t i = first; i < last; ++i) {
         const FIRSTFOLDERSECTOR& r = sectors[i];
         const auto s = static_cast<std::uint64_t>(r.sector);
-        if (r.HasDots() || !IsFirsectorInCluster(s) || !ReadCluster(s, buffer)) continue;
+        if (r.HasDots() || !IsFirsectorInCluster(s) || Foreign(s) || !ReadCluster(s, buffer)) continue;
         std::size_t run = buffer.size(); // start of a pending long-name run
         for (std::size_t off = 0; off + dirent::kSize <= buffer.size(); off += dirent::kSize) {
             CTempFATDirEntry entry(buffer.data() + off);
@@ -223,7 +232,7 @@ int CFATDeepBuildWorker::CompleteBuildDirectoryTree(const FatFolderSectors& fold
         const FIRSTFOLDERSECTOR& r = folderSectors[i];
         if (static_cast<std::uint64_t>(r.sector) < g.firstDataSector) {
             // Root sectors of a root not found are charged like lost folders.
-            if (!LostRoomLeft()) continue;
+            if (!LostRoomLeft() || Foreign(static_cast<std::uint64_t>(r.sector))) continue;
             const std::size_t before = children.AddedNodes();
             BuildFat16LostRoot(children, static_cast<std::uint64_t>(r.sector));
             ChargeLost(children.AddedNodes() - before);
@@ -260,6 +269,10 @@ int CFATDeepBuildWorker::BuildLostNode(CFATBuildChildren& builder, const FatFold
         // A cluster a live file's chain holds is that file's data: a folder
         // image kept in the file, read in this volume's numbering, lists junk.
         if (Visited().count(c) || m_liveChains.Held(c)) continue;
+        // A folder cluster inside another volume found there is that
+        // volume's: its entries number that volume's clusters, and read
+        // through this one's they give other files' bytes.
+        if (Foreign(s)) continue;
         if (!LostRoomLeft()) break;
         if (!ReadCluster(s, buffer)) continue;
         Owned<CFATFileNode> lost(CreateTempFileNode(FIRSTFOLDERSECTOR::kNoCluster, FIRSTFOLDERSECTOR::kNoCluster));

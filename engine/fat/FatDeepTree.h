@@ -57,6 +57,12 @@ public:
     // shared by the partitions of one scan and lowered as they list;
     // unbounded when not given. A listing begins only while some remain.
     void SetLostNodeBudget(std::size_t* nodesLeft) { m_lostNodesLeft = nodesLeft; }
+    // Sectors [first, end) of other volumes found inside this one's space (a
+    // partition made in space it claims, or a volume kept in it): their
+    // folder sectors are theirs, read through their own geometry. Sorted.
+    void SetForeignSpans(std::vector<std::pair<std::uint64_t, std::uint64_t>> spans) {
+        m_foreign = std::move(spans);
+    }
 
     // Lists the partition's folders from the folder sectors seen; 1.
     int CompleteBuildDirectoryTree(const FatFolderSectors& folderSectors);
@@ -82,6 +88,8 @@ private:
     // The stray folder clusters (first sectors without "." in the data range)
     // that the table gives to some chain: the ones a live file may hold.
     void WatchStrayClusters(const FatFolderSectors& sectors);
+    // Whether the sector lies in another volume's space.
+    bool Foreign(std::uint64_t sector) const;
     bool LostRoomLeft() const { return !m_lostNodesLeft || *m_lostNodesLeft > 0; }
     void ChargeLost(std::size_t nodes);
 
@@ -96,4 +104,5 @@ private:
     std::map<std::uint32_t, std::unique_ptr<CFATFileProperties>> m_harvest;
     std::size_t* m_lostNodesLeft = nullptr;
     FatLiveChainWatch m_liveChains;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> m_foreign;
 };

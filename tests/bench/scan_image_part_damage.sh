@@ -25,7 +25,8 @@
 # and its files come back as icat reads them. A volume larger than its entry
 # is read as far as its file system goes, up to the next partition: its
 # files past the entry come back as placed (deleted ones as icat reads them),
-# after a save and load too. As root, the disks attached read-only as loop devices list the
+# after a save and load too; a deep scan reads the next partition's files
+# (or those of one deleted since) through that partition alone. As root, the disks attached read-only as loop devices list the
 # same, and those with extended entries also with the partitions the kernel
 # makes of their tables (otherwise the test ends as skipped, 77).
 # Usage: scan_image_part_damage.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
@@ -232,7 +233,31 @@ for run in "${manifests[@]}"; do
     past_files "$name" "$d/$name.img" image "$tag"
 done
 
+# A deep scan reads a file only through the volume whose structures describe
+# it: a FAT12 partition made in space a FAT16 volume claims past its entry
+# (listed, or its entry deleted since) gives its files once each, as placed,
+# and the FAT16 volume lists none of them again among its lost files.
+for name in past_free past_freegone; do
+    rec="$out/$name.deep"
+    "$probe" deep "$d/$name.img" --services --recover "$rec" > "$rec.txt" 2>"$rec.err" ||
+        { tail -5 "$rec.err" >&2; fail "$name.deep: scan or recovery failed"; }
+    [ "$(grep -c 'next_[123]\.dat$' "$rec.txt")" -eq 3 ] || fail "$name.deep: NEXT's files not listed once each"
+    placed "$rec" "$d/next.sha256"
+    echo "$name.deep: $(grep '^recovered=' "$rec.txt" | cut -d' ' -f1-2), NEXT's files once each as placed"
+    rm -rf "$rec"
+done
+
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
+# The same of an exFAT partition in an exFAT volume's claimed space (made as root).
+for name in past_xfree past_xfreegone; do
+    rec="$out/$name.deep"
+    "$probe" deep "$d/$name.img" --services --recover "$rec" > "$rec.txt" 2>"$rec.err" ||
+        { tail -5 "$rec.err" >&2; fail "$name.deep: scan or recovery failed"; }
+    [ "$(grep -c -e 'inx_[123]\.dat$' -e 'top\.dat$' "$rec.txt")" -eq 4 ] || fail "$name.deep: XNEXT's files not listed once each"
+    placed "$rec" "$d/nextx.sha256"
+    echo "$name.deep: $(grep '^recovered=' "$rec.txt" | cut -d' ' -f1-2), XNEXT's files once each as placed"
+    rm -rf "$rec"
+done
 command -v losetup >/dev/null || fail "missing 'losetup': install the Debian package 'mount'"
 command -v partx >/dev/null || fail "missing 'partx': install the Debian package 'util-linux'"
 trap 'loop_detach_all; rm -rf "$out"' EXIT

@@ -342,6 +342,7 @@ constexpr auto kCyrillic8 = [] {
 void MailEnd::Look::Add(unsigned char c) {
     ++bytes;
     if (c == ' ' || c == '\t') ++spaces;
+    if (c == '\r') ++crs;
     // After plain ASCII nothing waits for a trail byte.
     if (c < 0x80 && (run | pending) == 0) return;
     if (c < 0x80) {
@@ -423,8 +424,16 @@ bool MailEnd::Look::Fits(unsigned scripts) const {
     // mark or two (a line end's CR); random bytes hold ASCII letters,
     // digits and marks too, and a lone character of a script often.
     if (bytes - high - spaces - trails > 2) return false;
-    return ((scripts & kShiftJis) && sjis && !sjisTrail && !kana && sjisPairs >= 2) ||
-           ((scripts & kBig5) && big5 && !big5Trail && big5Pairs >= 2) || ((scripts & kCyrillic) && cyrText && high - marks >= 2);
+    if (((scripts & kShiftJis) && sjis && !sjisTrail && !kana && sjisPairs >= 2) ||
+        ((scripts & kBig5) && big5 && !big5Trail && big5Pairs >= 2) || ((scripts & kCyrillic) && cyrText && high - marks >= 2))
+        return true;
+    // A line of one character alone ("了", "Я": a sign-off), at most its CR
+    // beside it. Random bytes seldom hold such a line: a line feed must come
+    // right after the character, where a lone character among other bytes,
+    // which the test above refuses, is common.
+    if (bytes != high + crs || crs > 1) return false;
+    return ((scripts & kShiftJis) && sjis && !sjisTrail && !kana && sjisPairs == 1 && high == 2) ||
+           ((scripts & kCyrillic) && cyrillic && high == 1);
 }
 
 void MailEnd::LineEnded(unsigned long long pos) {

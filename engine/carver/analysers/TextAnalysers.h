@@ -97,6 +97,7 @@ private:
         bool cyrText = true;  // ... or the dashes, quotes and ellipsis of its prose
         unsigned marks = 0;   // 8-bit bytes up to here that are no Cyrillic letter, while cyrText holds
         unsigned trails = 0;  // ASCII bytes that may trail a Shift-JIS or Big5 lead byte
+        unsigned crs = 0;     // carriage returns
         void Add(unsigned char c);
         bool Random() const;
         // The scripts (below) whose 8-bit text the line is, told by a line's

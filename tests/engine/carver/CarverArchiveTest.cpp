@@ -461,9 +461,14 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
         stray.insert(stray.end(), {0x01, 0x02, 0x03});
         EXPECT_EQ(Classic(mbox, Padded(stray, 512)).size, plain.size()) << few.size();
     }
-    // A short last line (two kanji, a name of 3 or 5 letters) is text in a
-    // folder that wrote lines of its script before, random bytes after it
+    // A short last line (two kanji, a name of 3 or 5 letters, one character
+    // alone: "了", "Я" in KOI8-R and windows-1251) is text in a folder that
+    // wrote lines of its script before, random bytes after it
     // notwithstanding; in one that never did, such bytes are random ones.
+    const std::string sjisProse("\x96{\x93\xfa\x82\xcc\x91\xc5\x82\xbf\x8d\x87\x82\xed\x82\xb9\x82\xcd\x82\xa0\x82\xe8\x82\xaa"
+                                "\x82\xc6\x82\xa4\x82\xb2\x82\xb4\x82\xa2\x82\xdc\x82\xb5\x82\xbd\x81" "B\n");
+    const std::string koi8Prose("\xfa\xc4\xd2\xc1\xd7\xd3\xd4\xd7\xd5\xca\xd4\xc5! \xf0\xcf\xd3\xd9\xcc\xc1\xc0 \xd7\xc1\xcd \xcf\xd4\xde\xa3\xd4.\n");
+    const std::string cp1251Prose("\xc4\xee\xe1\xf0\xfb\xe9 \xe4\xe5\xed\xfc! \xce\xf2\xf7\xb8\xf2 \xee \xf1\xee\xe2\xe5\xf9\xe0\xed\xe8\xe8.\n");
     RawSpeed::MboxAnalyser streamed;
     for (const auto& [prose, last] : {
              std::pair{std::string("\x96{\x93\xfa\x82\xcc\x91\xc5\x82\xbf\x8d\x87\x82\xed\x82\xb9\x82\xcd\x82\xa0\x82\xe8\x82\xaa"
@@ -478,7 +483,12 @@ TEST(CarverArchive, AccessOneNoteAndMailbox) {
               std::string("\xcb\xe5\xe2\n")},
              {std::string("\xc4\xee\xe1\xf0\xfb\xe9 \xe4\xe5\xed\xfc! \xce\xf2\xf7\xb8\xf2 \xee \xf1\xee\xe2\xe5\xf9\xe0\xed\xe8\xe8.\n"),
               std::string("\xd1\xef\xe0\xf1\xe8\xe1\xee\x97\xc0\xed\xe4\xf0\xe5\xe9\n")},
-             {std::string(), std::string("\x88\xc8\x8f\xe3\n")}}) {
+             {sjisProse, std::string("\x97\xb9\n")},
+             {sjisProse, std::string("\x97\xb9\r\n")},
+             {koi8Prose, std::string("\xf1\n")},
+             {cp1251Prose, std::string("\xdf\n")},
+             {std::string(), std::string("\x88\xc8\x8f\xe3\n")},
+             {std::string(), std::string("\xf1\n")}}) {
         Bytes text = plain;
         text.insert(text.end(), prose.begin(), prose.end());
         const std::size_t kept = text.size() + (prose.empty() ? 0 : last.size());
