@@ -272,7 +272,7 @@ grep -q "the device stopped answering" "$out/$tag.err" || fail "$tag: not told t
 echo "$tag: $(grep 'scan ended at' "$out/$tag.err") $((SECONDS - acted_at)) s after the node went"
 loop_detach "$dev"
 # A journaled HFS+ volume (hfs_synth.py) at 2048 of a disk without a table:
-# its extents tree's header node, or a catalog node, unreadable. Files are
+# its extents tree's header node unreadable. Files are
 # told by their bytes: "sha256" of each The Sleuth Kit reads whole with the
 # block zeroed, against those recovered (each one of the volume's).
 python3 "$src/tests/fixtures/hfs_synth.py" "$out/hfs.part.img" "$out/hfs.manifest" --block-size 4096 --journal ||
@@ -285,15 +285,13 @@ import struct, sys
 with open(sys.argv[1], "rb") as f:
     f.seek(1024); h = f.read(512)
 block = struct.unpack_from(">I", h, 40)[0]
-# The first blocks of the extents file and of the catalog: their header nodes.
-ext, cat = struct.unpack_from(">I", h, 0xC0 + 16)[0], struct.unpack_from(">I", h, 0x110 + 16)[0]
-print((1 << 20) + ext * block, (1 << 20) + cat * block)
+# The first block of the extents file: its header node.
+print((1 << 20) + struct.unpack_from(">I", h, 0xC0 + 16)[0] * block)
 PY2
 )"
-read -r hfs_extents hfs_catalog <<<"$hfs_at"
+hfs_extents="$hfs_at"
 hfs_sums() { sort -u | comm -12 - "$out/hfs.sums"; }
-# The catalog's second node (4 KiB nodes): a node of files past its header.
-for row in "extents.header $hfs_extents:4096" "catalog.node1 $((hfs_catalog + 4096)):4096"; do
+for row in "extents.header $hfs_extents:4096"; do
     read -r place bad <<<"$row"
     cp "$out/hfs.disk.img" "$out/zeroed.img"
     dd if=/dev/zero of="$out/zeroed.img" bs=1 seek="${bad%:*}" count="${bad#*:}" conv=notrunc status=none
