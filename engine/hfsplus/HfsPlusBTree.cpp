@@ -110,66 +110,17 @@ CHFSPlusBTreeOptionBase::CHFSPlusBTreeOptionBase(CHFSPlusRawfile* file, std::uin
     std::vector<std::uint8_t> first(512);
     if (file->Read(0, first.data(), first.size()) != first.size()) {
         m_result = HFS_ERROR(kErrShortRead);
-        FindNodeSizeWithoutHeader();
         return;
     }
     m_nodeSize = Be16(first, kDescriptorSize + 18);
     std::unique_ptr<CHFSPlusBTNode> node = CreateNode(0);
-    if (!node) {
-        if (ResultError(m_result) == kErrShortRead) FindNodeSizeWithoutHeader();
-        return;
-    }
+    if (!node) return;
     if (node->Descriptor().kind != kHeaderNode || node->GetRecord(0).size() < 106) {
         m_result = HFS_ERROR(kErrInvalid);
         return;
     }
     m_header = ReadHeaderRec(node->GetRecord(0));
     m_result = 0;
-}
-
-void CHFSPlusBTreeOptionBase::FindNodeSizeWithoutHeader() {
-    const ResultCode failed = m_result;
-    // Only the extents tree is searched so: its records are found by their
-    // whole key, where the catalog's walk needs the header's order.
-    if (m_fileId != kExtentsFileId) return;
-    std::vector<std::uint8_t> bytes;
-    for (std::uint32_t size = 512; size <= kMaxNodeSize; size *= 2) {
-        bytes.resize(size);
-        if (m_file->Read(size, bytes.data(), size) != size || !CHFSPlusBTNode::IsValidNode(bytes.data(), size))
-            continue;
-        const auto kind = static_cast<std::int8_t>(bytes[8]);
-        if ((kind != kLeafNode && kind != kIndexNode) || Be16(bytes, 10) == 0) continue;
-        m_nodeSize = size;
-        m_headerless = true;
-        CatchExeception::WriteLog("HFS+ tree %u: header node unreadable, its leaves searched one by one\n", m_fileId);
-        break;
-    }
-    m_result = failed;
-}
-
-ResultCode CHFSPlusBTreeOptionBase::SearchLeaves(const BTKey& key, HFSPlusSearchResult& result,
-                                                 std::vector<std::uint8_t>* data) {
-    // A leaf freed from the tree keeps its records: a key found in two
-    // leaves is not trusted, so no file is given another's extents.
-    constexpr std::uint64_t kMaxNodes = 1u << 16;
-    const std::uint64_t nodes = std::min<std::uint64_t>(m_file->Size() / m_nodeSize, kMaxNodes);
-    std::vector<std::uint8_t> found;
-    unsigned hits = 0;
-    for (std::uint32_t n = 1; n < nodes && hits < 2; ++n) {
-        std::unique_ptr<CHFSPlusBTNode> node = CreateNode(n);
-        if (!node || node->Descriptor().kind != kLeafNode) continue;
-        for (std::uint16_t i = 0; i < node->GetRecordCount(); ++i) {
-            BTKey k;
-            const Bytes record = node->GetRecord(i);
-            if (!KeyRead(record, k) || Compare(k, key) != 0 || DataOffset(k) > record.size()) continue;
-            result = {n, i, 1};
-            found.assign(record.begin() + static_cast<std::ptrdiff_t>(DataOffset(k)), record.end());
-            ++hits;
-        }
-    }
-    if (hits != 1) result = {};
-    else if (data) *data = std::move(found);
-    return m_result = 0;
 }
 
 std::uint32_t CHFSPlusBTreeOptionBase::GetRoot() {
@@ -221,10 +172,6 @@ bool CHFSPlusBTreeOptionBase::Mark(std::uint32_t n, std::unordered_set<std::uint
 
 ResultCode CHFSPlusBTreeOptionBase::Search(const BTKey& key, HFSPlusSearchResult& result,
                                            std::vector<std::uint8_t>* data) {
-    if (m_headerless) {
-        result = {};
-        return SearchLeaves(key, result, data);
-    }
     std::uint32_t n = GetRoot();
     if (n == 0) return m_result;
     result = {};

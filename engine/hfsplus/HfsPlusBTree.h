@@ -106,11 +106,6 @@ protected:
     ResultCode TraverseNode(std::uint32_t n, unsigned depth, const LeafVisitor& visit, const ContinueCheck& proceed,
                             std::unordered_set<std::uint32_t>& visited);
     bool Mark(std::uint32_t n, std::unordered_set<std::uint32_t>& visited) const;
-    // A header node that cannot be read: the node size is found from the
-    // first node after it, and searches walk the leaves instead.
-    void FindNodeSizeWithoutHeader();
-    ResultCode SearchLeaves(const BTKey& key, HFSPlusSearchResult& result, std::vector<std::uint8_t>* data);
-    bool m_headerless = false;
 
     CHFSPlusRawfile* m_file;
     std::uint32_t m_fileId;

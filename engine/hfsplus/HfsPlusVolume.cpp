@@ -32,13 +32,6 @@ CHFSPlusRawfile::CHFSPlusRawfile(CHFSPlusVolume* volume, std::uint32_t fileId, c
     m_extents = volume->ForkExtents(fileId, 0, fork, false, &m_result);
 }
 
-std::uint64_t CHFSPlusRawfile::Size() const {
-    if (!m_volume || !m_volume->Header()) return 0;
-    std::uint64_t blocks = 0;
-    for (const HFSPlusExtentDescriptor& e : m_extents) blocks += e.blockCount;
-    return blocks * m_volume->Header()->blockSize;
-}
-
 std::uint64_t CHFSPlusRawfile::Read(std::uint64_t offset, unsigned char* buffer, std::uint64_t length) {
     return RawRead(offset, buffer, length);
 }
@@ -109,16 +102,7 @@ ResultCode CHFSPlusVolume::Open(bool noCatalogCache) {
     m_sectorSize = m_device->GetSectorSize();
     if (m_sectorSize == 0) return HFS_ERROR(kErrInvalid);
     std::vector<std::uint8_t> raw(kVolumeHeaderSize);
-    // A header that cannot be read is answered by the alternate one, 1024
-    // bytes before the volume's end (a header that reads but is not a
-    // volume's is not: that is no HFS+ volume).
-    if (Read(kVolumeHeaderOffset, raw.data(), raw.size()) != raw.size()) {
-        const std::uint64_t end = DeviceBytes();
-        if (end < 2 * kVolumeHeaderOffset + kVolumeHeaderSize ||
-            Read(end - kVolumeHeaderOffset, raw.data(), raw.size()) != raw.size())
-            return HFS_ERROR(kErrShortRead);
-        CatchExeception::WriteLog("HFS+ volume header unreadable: read from the alternate header\n");
-    }
+    if (Read(kVolumeHeaderOffset, raw.data(), raw.size()) != raw.size()) return HFS_ERROR(kErrShortRead);
     // Everything below divides by and multiplies with the header's sizes.
     if (!IsOpenableVolumeHeader(raw.data(), static_cast<unsigned short>(raw.size()))) return HFS_ERROR(kErrInvalid);
     m_header = ReadVolumeHeader(raw);

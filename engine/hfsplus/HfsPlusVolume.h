@@ -25,8 +25,6 @@ public:
     virtual std::uint64_t Read(std::uint64_t offset, unsigned char* buffer, std::uint64_t length);
     ResultCode GetLastError() const { return m_result; }
     const std::vector<HFSPlusExtentDescriptor>& Extents() const { return m_extents; }
-    // Bytes its extents hold.
-    std::uint64_t Size() const;
 
 protected:
     std::uint64_t RawRead(std::uint64_t offset, unsigned char* buffer, std::uint64_t length);
