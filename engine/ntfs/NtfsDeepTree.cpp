@@ -1,7 +1,9 @@
 #include "engine/ntfs/NtfsDeepTree.h"
 
 #include "engine/common/TextConvert.h"
+#include "engine/include/ReadAround.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/CatchExeception.h"
 #include "engine/ntfs/NtfsLogFile.h"
 
 #include <algorithm>
@@ -279,7 +281,10 @@ void CNTFSDirectoryTreeBuilder::ReadFilePropertiesfromBlock(long long sector, lo
     const long long n = std::min<long long>(count + m_spr - 1, total - sector);
     if (n < 1) return;
     m_block.assign(static_cast<std::size_t>(kBlockMaxSectors + m_spr) * m_ss, 0);
-    if (!m_device->ReadSector(m_block.data(), sector, n)) return;
+    // A failed read is read again around its bad sectors (zeros): only the
+    // records they hold are lost.
+    if (const long long bad = ReadSectorsAround(m_device, m_block.data(), sector, n); bad > 0)
+        CatchExeception::WriteLog("NTFS records at sector %lld: %lld of %lld sectors unreadable\n", sector, bad, n);
     const std::size_t recordSize = std::size_t{m_spr} * m_ss;
     for (long long i = 0; i < count && i < n; ++i) {
         const long long left = std::min(n - i, kWindowSectors);

@@ -1,5 +1,6 @@
 #include "engine/ntfs/NtfsQuickSearch.h"
 
+#include "engine/include/ReadAround.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsFileNode.h"
@@ -138,10 +139,22 @@ ResultCode CNTFSQuickSearch::Prepare() {
     const auto mftAt = static_cast<std::uint64_t>(boot.GetMFTStartCluster());
     const auto mirrAt = static_cast<std::uint64_t>(boot.GetMFTMirrorStartCluster());
     const std::uint64_t limit = ~std::uint64_t{0} / m_clusterBytes;
+    m_mirror = mirrAt < limit ? mirrAt * m_clusterBytes : 0;
     if ((mftAt >= limit || !ReadMftRecord(mftAt * m_clusterBytes)) &&
         (mirrAt >= limit || !ReadMftRecord(mirrAt * m_clusterBytes)))
         return ntfs::kNoMft;
     return 0;
+}
+
+bool CNTFSQuickSearch::ReadFromMirror(std::uint64_t mftByte, std::uint8_t* out) {
+    // $MFTMirr keeps the first records of $MFT (at least the four it
+    // needs; one cluster when records are larger).
+    const std::uint64_t kept = std::max<std::uint64_t>(4ull * m_recordSize, m_clusterBytes);
+    if (m_mirror == 0 || mftByte >= kept || mftByte % m_recordSize != 0) return false;
+    std::vector<std::uint8_t> rec(m_recordSize);
+    if (!ReadBytes(m_mirror + mftByte, rec.data(), rec.size()) || !CNTFSFileRecord::IsValid(rec)) return false;
+    std::copy(rec.begin(), rec.end(), out);
+    return true;
 }
 
 void CNTFSQuickSearch::BuildNode(const std::uint8_t* data, std::uint64_t mftByte, std::uint64_t at) {
@@ -206,11 +219,24 @@ void CNTFSQuickSearch::ReadRecords() {
             const std::uint64_t head = (start + off) % m_sectorSize;
             const std::uint64_t sectors = (head + n + m_sectorSize - 1) / m_sectorSize;
             std::vector<std::uint8_t> raw(sectors * m_sectorSize, 0);
-            // A failed read leaves zeros: those records are not valid.
-            m_device->ReadSector(raw.data(), static_cast<long long>(sector0), static_cast<long long>(sectors));
+            // A failed read is read again around its bad sectors: they are
+            // zeros, so only the records they hold are lost.
+            std::vector<long long> bad;
+            ReadSectorsAround(m_device, raw.data(), static_cast<long long>(sector0), static_cast<long long>(sectors),
+                              &bad);
             std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(head), n, batch.begin());
-            for (std::uint64_t i = 0; i < n; i += m_recordSize)
+            std::size_t b = 0;
+            for (std::uint64_t i = 0; i < n; i += m_recordSize) {
+                // The bad sectors that meet this record, if any.
+                const auto lo = static_cast<long long>((head + i) / m_sectorSize);
+                const auto hi = static_cast<long long>((head + i + m_recordSize - 1) / m_sectorSize);
+                while (b < bad.size() && bad[b] < lo) ++b;
+                if (b < bad.size() && bad[b] <= hi && !ReadFromMirror(mftStart + off + i, batch.data() + i)) {
+                    ++m_unreadable;
+                    continue;
+                }
                 BuildNode(batch.data() + i, mftStart + off + i, start + off + i);
+            }
             off += n;
             done += n / m_sectorSize;
             Report(m_sink, PROGRESS_RUNNING, total, std::min(done, total), 0);
@@ -230,6 +256,7 @@ ResultCode CNTFSQuickSearch::QuickSearchFiles(IStorageDevice* device, IProgress*
     if (!device || !sink) return ntfs::kNoDeviceOrSink;
     m_device = device;
     m_sink = sink;
+    m_unreadable = 0;
     ResultCode result = Prepare();
     if (result == 0 && m_builder && !m_builder->AddSearcherInfo(SEARCHER_NTFS, 5)) result = ntfs::kNoMft;
     std::uint64_t total = 0;
@@ -238,8 +265,11 @@ ResultCode CNTFSQuickSearch::QuickSearchFiles(IStorageDevice* device, IProgress*
     if (result == 0) {
         if (m_log.Init(m_device, m_mft, m_clusterBytes, m_recordSize)) m_log.Analyzer();
         ReadRecords();
+        // What could be read is listed; the scan says it is not all.
+        if (m_unreadable > 0 && !DeviceGone(m_device)) result = ntfs::kRecordsUnreadable;
     }
-    Report(sink, PROGRESS_FINISHED, result == 0 ? total : 1, result == 0 ? total : 1, result);
+    const bool walked = result == 0 || result == ntfs::kRecordsUnreadable;
+    Report(sink, PROGRESS_FINISHED, walked ? total : 1, walked ? total : 1, result);
     return result;
 }
 

@@ -12,11 +12,12 @@
 # A cut image file is not a vanished device (issue 76's rows hold it).
 # Usage: scan_image_vanish.sh SCAN_IMAGE SOURCE_DIR FIXTURE_DIR
 source "$(dirname "${BASH_SOURCE[0]}")/probe_lib.sh" "$@"
-export QT_QPA_PLATFORM=offscreen MTOOLS_SKIP_CHECK=1
+export QT_QPA_PLATFORM=offscreen MTOOLS_SKIP_CHECK=1 LC_ALL=C # sort and comm alike
 fail() { echo "scan_image vanish: $*" >&2; exit 1; }
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image vanish: needs root (loop devices)"; exit 77; fi
 for tool in losetup:mount mkfs.vfat:dosfstools mcopy:mtools mkntfs:ntfs-3g ntfs-3g:ntfs-3g fusermount:fuse3 python3:python3 \
-            sfdisk:fdisk fls:sleuthkit icat:sleuthkit istat:sleuthkit partx:util-linux convert:imagemagick gs:ghostscript \
+            sfdisk:fdisk fls:sleuthkit icat:sleuthkit istat:sleuthkit tsk_recover:sleuthkit partx:util-linux \
+            convert:imagemagick gs:ghostscript \
             mkfs.exfat:exfatprogs mount.exfat-fuse:exfat-fuse; do
     command -v "${tool%%:*}" >/dev/null || fail "missing '${tool%%:*}': install the Debian package '${tool#*:}'"
 done
@@ -58,10 +59,11 @@ edges="--bad 0:4096 --bad $((160 * mib - 4096)):4096"
 free_bad="$edges --bad $((100 * mib)):$mib"
 data_bad="$edges --bad $((3 * mib)):$mib"
 # expected BAD...: "path<TAB>sha256" of each file The Sleuth Kit reads whole
-# from the disk with the bad ranges zeroed (one whose bytes lie there fails).
+# from the disk (DISK, else disk.img) with the bad ranges zeroed (one whose
+# bytes lie there fails).
 expected() {
     local zeroed="$out/zeroed.img"
-    cp "$out/disk.img" "$zeroed"
+    cp "${DISK:-$out/disk.img}" "$zeroed"
     python3 - "$zeroed" "$@" <<'PY2'
 import sys
 with open(sys.argv[1], "r+b") as f:
@@ -69,20 +71,47 @@ with open(sys.argv[1], "r+b") as f:
         off, n = map(int, arg.split(":"))
         f.seek(off); f.write(bytes(n))
 PY2
-    fls -r -p -o 2048 "$zeroed" | awk -F'\t' '$1 ~ /^r\/r/ && $2 ~ /\.bin$/ { split($1, a, " "); sub(/:$/, "", a[2]); print a[2] "\t" $2 }' |
-        while IFS=$'\t' read -r inode path; do
-            sum="$(icat -o 2048 "$zeroed" "$inode" | sha256sum | cut -d' ' -f1)"
-            if [ "$sum" = "$(sha256sum < "$out/small/$path" | cut -d' ' -f1)" ]; then printf '%s\t%s\n' "$path" "$sum"; fi
-        done | sort
+    # tsk_recover reads what fls and icat read, in one process: fast on a
+    # shared machine.
+    rm -rf "$out/zeroed.files"
+    tsk_recover -a -o 2048 "$zeroed" "$out/zeroed.files" >/dev/null || true
+    python3 - "$out/zeroed.files" "$out/small" <<'PY2'
+import hashlib, os, sys
+got_root, small = sys.argv[1], sys.argv[2]
+rows = []
+for root, _, files in os.walk(got_root):
+    for name in files:
+        rel = os.path.relpath(os.path.join(root, name), got_root)
+        if not rel.endswith(".bin") or not os.path.isfile(os.path.join(small, rel)):
+            continue
+        got = open(os.path.join(root, name), "rb").read()
+        if got == open(os.path.join(small, rel), "rb").read():
+            rows.append(f"{rel}\t{hashlib.sha256(got).hexdigest()}")
+if rows:
+    print("\n".join(sorted(set(rows), key=lambda r: r.encode())))
+PY2
+    rm -rf "$out/zeroed.files"
     rm -f "$zeroed"
 }
 # recovered DEST: "path<TAB>sha256" of each file recovered whole (its original).
 recovered() {
-    (cd "$1" && find . -type f | while read -r f; do
-        rel="$(echo "$f" | awk -F/ '{ print $(NF-1) "/" $NF }')"
-        sum="$(sha256sum < "$f" | cut -d' ' -f1)"
-        if [ "$sum" = "$(sha256sum < "$out/small/$rel" 2>/dev/null | cut -d' ' -f1)" ]; then printf '%s\t%s\n' "$rel" "$sum"; fi
-    done | sort)
+    python3 - "$1" "$out/small" <<'PY2'
+import hashlib, os, sys
+dest, small = sys.argv[1], sys.argv[2]
+rows = []
+for root, _, files in os.walk(dest):
+    for name in files:
+        rel = os.path.basename(root) + "/" + name
+        try:
+            want = open(os.path.join(small, rel), "rb").read()
+        except OSError:
+            continue
+        got = open(os.path.join(root, name), "rb").read()
+        if got == want:
+            rows.append(f"{rel}\t{hashlib.sha256(got).hexdigest()}")
+if rows:
+    print("\n".join(sorted(set(rows), key=lambda r: r.encode())))
+PY2
 }
 # listed LISTING: "path<TAB>size" of each file the probe listed, as placed.
 listed() { awk -F'\t' '$2 == "L" && $4 ~ /\.bin$/ { n = split($4, p, "/"); print p[n-1] "/" p[n] "\t" $3 }' "$1" | sort -u; }
@@ -93,7 +122,7 @@ serve() {
     local tag="$1"; shift
     served="$out/$tag.served"; flag="$out/$tag.silent"
     touch "$served"
-    "$failing_file" "$served" "${backing:-$out/disk.img}" "$@" --silent "$flag" > "$out/$tag.ff" 2>&1 &
+    "$failing_file" "$served" "${backing:-${DISK:-$out/disk.img}}" "$@" --silent "$flag" > "$out/$tag.ff" 2>&1 &
     servers+=($!)
     for _ in $(seq 1 100); do grep -q ready "$out/$tag.ff" 2>/dev/null && break; sleep 0.05; done
     grep -q ready "$out/$tag.ff" || fail "$tag: $(cat "$out/$tag.ff")"
@@ -297,6 +326,67 @@ for row in fat32:fat1:copy fat32:fat1.frag:copy fat32:fat1+fat2 fat32:boot fat32
             fail "$tag: $(comm -23 "$out/few.want" "$out/$tag.got" | wc -l) of the files The Sleuth Kit reads whole were not recovered whole"
     done
 done
+
+# The same files on NTFS (mkntfs, ntfs-3g) and exFAT (mkfs.exfat, exfat-fuse)
+# disks laid out alike (the volume at sector 2048).
+# disk_of KIND: $out/KIND.disk.img from $out/small.
+disk_of() {
+    local part="$out/$1.part.img" m="$out/$1.mnt"
+    truncate -s 64M "$part"
+    mkdir -p "$m"
+    case $1 in
+        ntfs) mkntfs -q -Q -F -p 2048 -L FAILING "$part" >/dev/null 2>&1 && ntfs-3g "$part" "$m" ;;
+        # exfat-fuse mounts block devices only.
+        exfat) mkfs.exfat -L FAILING "$part" >/dev/null && loop_attach "$part" && mount.exfat-fuse "$loop_dev" "$m" ;;
+    esac || fail "$1: the volume could not be made or mounted"
+    cp -r "$out/small"/* "$m"/ && fusermount -u "$m" || fail "$1: the files could not be placed"
+    [ $1 = exfat ] && loop_detach "$loop_dev"
+    truncate -s 160M "$out/$1.disk.img"
+    echo "start=2048, size=131072, type=7" | sfdisk -q "$out/$1.disk.img"
+    dd if="$part" of="$out/$1.disk.img" bs=1M seek=1 conv=notrunc status=none
+    rm -f "$part"
+}
+disk_of ntfs
+disk_of exfat
+# One unreadable 4 KiB in a structure the scans read costs only the files it
+# holds, quick and deep: every file The Sleuth Kit reads whole with that
+# block zeroed is recovered, its original. A quick scan that could not read
+# part of the NTFS file table says so: exit 1, "scan ended with".
+# Places: $MFT records 0-3 ($MFTMirr answers for them), 100-103 and 100-115,
+# $MFTMirr, the index block of a folder (d1).
+ntfs_at="$(python3 - "$out/ntfs.disk.img" <<'PY2'
+import struct, sys
+with open(sys.argv[1], "rb") as f:
+    f.seek(1 << 20); b = f.read(512)
+cluster = struct.unpack_from("<H", b, 11)[0] * b[13]
+print((1 << 20) + struct.unpack_from("<Q", b, 0x30)[0] * cluster, (1 << 20) + struct.unpack_from("<Q", b, 0x38)[0] * cluster, cluster)
+PY2
+)"
+read -r mft mirr ntfs_cluster <<<"$ntfs_at"
+d1="$(fls -o 2048 "$out/ntfs.disk.img" | awk -F'\t' '$2 == "d1" { split($1, a, " "); sub(/:$/, "", a[2]); print a[2] }')"
+d1_index="$(istat -o 2048 "$out/ntfs.disk.img" "${d1%%-*}" | sed -n '/^Type: \$INDEX_ALLOCATION/{n;p}' | awk '{ print $1 }')"
+[ -n "$d1_index" ] || fail "ntfs: the folder d1 has no index block"
+for row in "mft0 $mft:4096" "mft100 $((mft + 100 * 1024)):4096" "mft100-115 $((mft + 100 * 1024)):16384" \
+           "mirr $mirr:4096" "index $(((1 << 20) + d1_index * ntfs_cluster)):4096"; do
+    read -r place bad <<<"$row"
+    # The Sleuth Kit reads no file without records 0-3: there every file is
+    # expected, as $MFTMirr keeps them.
+    zero="$bad"; [ $place = mft0 ] && zero=""
+    DISK="$out/ntfs.disk.img" expected $zero > "$out/ntfs.$place.want"
+    for mode in quick deep; do
+        tag="bad.ntfs.$place.$mode"
+        DISK="$out/ntfs.disk.img" serve "$tag" --bad "$bad"
+        offset=(); [ $mode = quick ] && offset=(--offset 2048)
+        probe_at "$tag" 0 "" $mode "$dev" ${offset[@]+"${offset[@]}"} --recover "$out/$tag.dest"
+        loop_detach "$dev"
+        missing="$(comm -23 "$out/ntfs.$place.want" <(recovered "$out/$tag.dest") | wc -l)"
+        echo "$tag: $(recovered "$out/$tag.dest" | wc -l) recovered whole, of the $(wc -l < "$out/ntfs.$place.want") The Sleuth Kit reads"
+        [ "$missing" = 0 ] || fail "$tag: $missing of the files The Sleuth Kit reads with the block zeroed were not recovered"
+        if [ $mode = quick ] && [ "${place#mft1}" != "$place" ]; then
+            [ $status = 1 ] && grep -q "scan ended with" "$out/$tag.err" || fail "$tag: the unreadable records were not said (exit $status)"
+        fi
+    done
+done
 # Through the facade: a quick scan of the whole disk saved across a 2 s
 # silence, the save loaded and recovered (the first block readable here:
 # the kernel lists the partition from it).
@@ -326,6 +416,48 @@ grep -q "the device stopped answering" "$out/$tag.err" || fail "$tag: not told t
 [ $((SECONDS - acted_at)) -lt 20 ] || fail "$tag: the scan ended $((SECONDS - acted_at)) s after the node went"
 echo "$tag: $(grep 'scan ended at' "$out/$tag.err") $((SECONDS - acted_at)) s after the node went"
 loop_detach "$dev"
+# A journaled HFS+ volume (hfs_synth.py) at 2048 of a disk without a table:
+# its extents tree's header node unreadable. Files are
+# told by their bytes: "sha256" of each The Sleuth Kit reads whole with the
+# block zeroed, against those recovered (each one of the volume's).
+python3 "$src/tests/fixtures/hfs_synth.py" "$out/hfs.part.img" "$out/hfs.manifest" --block-size 4096 --journal ||
+    fail "hfs: the volume could not be made"
+truncate -s 160M "$out/hfs.disk.img"
+dd if="$out/hfs.part.img" of="$out/hfs.disk.img" bs=1M seek=1 conv=notrunc status=none
+awk -F'\t' '$2 == "L" { print $1 }' "$out/hfs.manifest" | sort -u > "$out/hfs.sums"
+hfs_at="$(python3 - "$out/hfs.part.img" <<'PY2'
+import struct, sys
+with open(sys.argv[1], "rb") as f:
+    f.seek(1024); h = f.read(512)
+block = struct.unpack_from(">I", h, 40)[0]
+# The first block of the extents file: its header node.
+print((1 << 20) + struct.unpack_from(">I", h, 0xC0 + 16)[0] * block)
+PY2
+)"
+hfs_extents="$hfs_at"
+hfs_sums() { sort -u | comm -12 - "$out/hfs.sums"; }
+for row in "extents.header $hfs_extents:4096"; do
+    read -r place bad <<<"$row"
+    cp "$out/hfs.disk.img" "$out/zeroed.img"
+    dd if=/dev/zero of="$out/zeroed.img" bs=1 seek="${bad%:*}" count="${bad#*:}" conv=notrunc status=none
+    rm -rf "$out/zeroed.files"
+    tsk_recover -a -o 2048 "$out/zeroed.img" "$out/zeroed.files" >/dev/null || true
+    find "$out/zeroed.files" -type f -exec sha256sum {} + | cut -d' ' -f1 | hfs_sums > "$out/hfs.$place.want"
+    rm -rf "$out/zeroed.files"
+    rm -f "$out/zeroed.img"
+    for mode in quick deep; do
+        tag="bad.hfs.$place.$mode"
+        DISK="$out/hfs.disk.img" serve "$tag" --bad "$bad"
+        offset=(); [ $mode = quick ] && offset=(--offset 2048)
+        probe_at "$tag" 0 "" $mode "$dev" ${offset[@]+"${offset[@]}"} --recover "$out/$tag.dest"
+        loop_detach "$dev"
+        find "$out/$tag.dest" -type f -exec sha256sum {} + | cut -d' ' -f1 | hfs_sums > "$out/$tag.got"
+        missing="$(comm -23 "$out/hfs.$place.want" "$out/$tag.got" | wc -l)"
+        echo "$tag: $(wc -l < "$out/$tag.got") recovered whole, of the $(wc -l < "$out/hfs.$place.want") The Sleuth Kit reads"
+        [ "$missing" = 0 ] || fail "$tag: $missing of the files The Sleuth Kit reads with the block zeroed were not recovered"
+    done
+done
+
 # A deep scan of the disk grown to 2 GiB (its files in its first 10 MB)
 # whose device shrank to half, or was cut to nothing, after it read past
 # every file lists every file placed; the one that shrank gives every file
@@ -334,10 +466,12 @@ loop_detach "$dev"
 # Through the facade too, saved: the save is marked unfinished.
 # With the memory for what the scan keeps lowered to 64 KiB (less than one
 # FAT), the rest kept in an unnamed file of the user's cache folder.
-for row in shrink:1G:50:: cut:0:50:: cut.services:0:29:--services: cut.spilled:0:50::65536; do
+for row in shrink:1G:50:: cut:0:50:: cut.services:0:29:--services: cut.spilled:0:50::65536 \
+           ntfs.cut:0:50:: exfat.cut:0:50:: hfs.cut:0:50::; do
     IFS=: read -r how size at services kept <<<"$row"
     tag="failing.$how"
-    cp --sparse=always "$out/disk.img" "$out/$tag.img"
+    disk="$out/disk.img"; [ "${how%.cut}" != "$how" ] && disk="$out/${how%.cut}.disk.img"
+    cp --sparse=always "$disk" "$out/$tag.img"
     truncate -s 2G "$out/$tag.img"
     loop_attach -r "$out/$tag.img" || fail "$tag: no loop device"
     dev="$loop_dev"
@@ -357,8 +491,14 @@ for row in shrink:1G:50:: cut:0:50:: cut.services:0:29:--services: cut.spilled:0
         [ "$(od -An -tu4 -j24 -N4 "$out/$tag.rsf" | tr -d ' ')" = 2 ] || fail "$tag: the save is not marked unfinished"
     fi
     grep -q "scan ended at [0-9]*%" "$out/$tag.err" || fail "$tag: not told how far the scan got"
-    diff "$out/placed.tsv" <(listed "$out/$tag.txt") >&2 || fail "$tag: $(listed "$out/$tag.txt" | wc -l) of 200 files listed"
-    echo "$tag: $(grep 'scan ended at' "$out/$tag.err"), $(listed "$out/$tag.txt" | wc -l) of 200 listed"
+    if [ $how = hfs.cut ]; then
+        left="$(comm -23 "$out/hfs.placed" <(hfs_listed "$out/$tag.txt") | wc -l)"
+        [ "$left" = 0 ] || fail "$tag: $left of the $(wc -l < "$out/hfs.placed") files a whole scan lists are not listed"
+        echo "$tag: $(grep 'scan ended at' "$out/$tag.err"), every one of the $(wc -l < "$out/hfs.placed") listed"
+    else
+        diff "$out/placed.tsv" <(listed "$out/$tag.txt") >&2 || fail "$tag: $(listed "$out/$tag.txt" | wc -l) of 200 files listed"
+        echo "$tag: $(grep 'scan ended at' "$out/$tag.err"), $(listed "$out/$tag.txt" | wc -l) of 200 listed"
+    fi
     loop_detach "$dev"
 done
 
