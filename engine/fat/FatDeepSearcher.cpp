@@ -559,13 +559,23 @@ ResultCode CFATCompleteFSearcher::CompleteBulidDirectoryTree(Record& p) {
     worker.SetLostNodeBudget(&m_lostNodesLeft);
     // Volumes whose boot sector and FAT were found inside this one's space,
     // past its start: a partition made in space this volume claims (listed or
-    // deleted since), or a volume kept in it. Their folders are theirs.
+    // deleted since), or a volume kept in it. The sectors their boot sectors
+    // place their own structures in (reserved area, FATs, the root folder)
+    // are theirs. The rest of their space may still hold this volume's older
+    // folders (a stick used whole, then partitioned), so it stays readable.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> foreign;
     const std::uint64_t end = start + p.GetTotalSectors();
     for (const auto& q : m_results) {
         const auto qStart = static_cast<std::uint64_t>(q->GetStartSector());
         if (q.get() == &p || qStart <= start || qStart >= end || !BootAndFatSeen(*q)) continue;
-        foreign.emplace_back(qStart, qStart + q->GetTotalSectors());
+        const auto qData = static_cast<std::uint64_t>(q->m_clusterOrigin);
+        const std::uint64_t qEnd = qStart + q->GetTotalSectors();
+        if (qData > qStart) foreign.emplace_back(qStart, std::min(qData, qEnd));
+        const std::uint32_t qRoot = q->GetRootInfo();
+        if (q->m_fileSystemType == FS_FAT32 && qRoot >= 2 && q->m_sectorsPerCluster) {
+            const std::uint64_t at = qData + std::uint64_t{qRoot - 2} * q->m_sectorsPerCluster;
+            if (at < qEnd) foreign.emplace_back(at, std::min(at + q->m_sectorsPerCluster, qEnd));
+        }
     }
     std::sort(foreign.begin(), foreign.end());
     worker.SetForeignSpans(std::move(foreign));

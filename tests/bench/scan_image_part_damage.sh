@@ -37,6 +37,9 @@ for tool in fls mmls icat; do
     command -v $tool >/dev/null || fail "missing '$tool': install the Debian package 'sleuthkit'"
 done
 command -v python3 >/dev/null || fail "missing 'python3': install the Debian package 'python3'"
+for tool in mkfs.fat:dosfstools mcopy:mtools sfdisk:fdisk; do
+    command -v "${tool%%:*}" >/dev/null || fail "missing '${tool%%:*}': install the Debian package '${tool#*:}'"
+done
 d="$fixtures/part_damage"
 
 # fls of the volume at sector 0 and of each partition and extended entry
@@ -246,6 +249,24 @@ for name in past_free past_freegone; do
     echo "$name.deep: $(grep '^recovered=' "$rec.txt" | cut -d' ' -f1-2), NEXT's files once each as placed"
     rm -rf "$rec"
 done
+
+# ... and only the sectors such a volume's own boot sector places its
+# structures in: a FAT32 stick whose root folder grew past the FAT16
+# partition made from 2048 since keeps that folder, in the new volume's free
+# clusters, and its 24 files come back as written.
+old="$out/oldroot"; mkdir -p "$old"
+mkfs.fat -C -F 32 -s 1 -n OLD "$old.img" $((128 << 10)) >/dev/null
+for i in $(seq 1 24); do
+    head -c $((60000 + 1000 * i)) /dev/urandom > "$old/old$i.bin"
+    MTOOLS_SKIP_CHECK=1 mcopy -i "$old.img" "$old/old$i.bin" "::/old$i.bin"
+done
+echo "start=2048, type=6" | sfdisk -q "$old.img"
+mkfs.fat -C -F 16 -n NEW "$old.new" $(((128 << 10) - 1024)) >/dev/null
+dd if="$old.new" of="$old.img" bs=512 seek=2048 conv=notrunc,sparse status=none
+"$probe" deep "$old.img" --recover "$old.deep" > "$old.txt" 2>"$old.err" || { tail -5 "$old.err" >&2; fail "oldroot.deep: scan failed"; }
+n="$(comm -12 <(sha256sum "$old"/*.bin | cut -c1-64 | sort) <(find "$old.deep" -type f -exec sha256sum {} + | cut -c1-64 | sort -u) | wc -l)"
+[ "$n" = 24 ] || fail "oldroot.deep: $n of the old volume's 24 files come back"
+echo "oldroot.deep: 24 of 24 of the old volume's files as written"
 
 if [ "$(id -u)" -ne 0 ]; then echo "scan_image part_damage: loop devices skipped, needs root"; exit 77; fi
 # The same of an exFAT partition in an exFAT volume's claimed space (made as root).
