@@ -466,6 +466,14 @@ done
 # Through the facade too, saved: the save is marked unfinished.
 # With the memory for what the scan keeps lowered to 64 KiB (less than one
 # FAT), the rest kept in an unnamed file of the user's cache folder.
+# NTFS, exFAT and HFS+ keep their file records, folders and catalog leaves
+# for the build, so their rows fail when those are no longer kept. The HFS+
+# volume's files are not those placed: they are what a whole deep scan of
+# it lists, by name and size.
+hfs_listed() { awk -F'\t' '$1 == 31 && $2 == "L" { n = split($4, p, "/"); print p[n] "\t" $3 }' "$1" | sort -u; }
+"$probe" deep "$out/hfs.disk.img" > "$out/hfs.whole.txt" 2>/dev/null || fail "hfs: the whole deep scan failed"
+hfs_listed "$out/hfs.whole.txt" > "$out/hfs.placed"
+[ "$(wc -l < "$out/hfs.placed")" -gt 100 ] || fail "hfs: a whole deep scan lists $(wc -l < "$out/hfs.placed") files"
 for row in shrink:1G:50:: cut:0:50:: cut.services:0:29:--services: cut.spilled:0:50::65536 \
            ntfs.cut:0:50:: exfat.cut:0:50:: hfs.cut:0:50::; do
     IFS=: read -r how size at services kept <<<"$row"
