@@ -17,6 +17,7 @@
 #include "services/UIRecovery.h"
 #include "services/UIScan.h"
 #include "services/USBMonitorNotifier.h"
+#include "engine/include/DeviceGone.h"
 #include "engine/include/FileNode.h"
 #include "platform/Localization.h"
 #include "platform/SingleInstance.h"
@@ -189,6 +190,12 @@ public:
         if (!m_scan.EndedByDeviceGone()) return false;
         if (percent) *percent = m_scan.DeviceGoneAtPercent();
         return true;
+    }
+    long long GetScanUnreadableSectors() override { return m_scan.UnreadableSectors(); }
+    bool IsDeviceNotAnswering() override {
+        // Recovery, previews and saves read the session's device; a scan
+        // reads the one it holds (the same one unless a new scan began).
+        return DeviceSilent(m_scan.SavedStorage().get()) || DeviceSilent(m_scan.Session()->Storage());
     }
     bool IsScanRunning() override {
         const int status = m_scan.GetStatus();

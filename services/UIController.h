@@ -90,6 +90,13 @@ public:
     // The last scan ended because its device stopped answering; percent (when
     // given) is how much of the scan was done when it went.
     virtual bool ScanEndedByDeviceGone(double* /*percent*/) { return false; }
+    // Sectors of the file systems' structures the last scan could not read
+    // (0: none); files that lay in them may be missing or incomplete.
+    virtual long long GetScanUnreadableSectors() { return 0; }
+    // The device being scanned, recovered from or saved from answers nowhere
+    // right now and is waited for; false again once it answers, or once it
+    // is given up as gone.
+    virtual bool IsDeviceNotAnswering() { return false; }
     virtual void SetViewType(int /*view*/) {}
     virtual void GetScanFileSize(std::uint64_t* /*size*/, std::uint64_t* /*count*/) {}
     // The remaining-time text; percent and count of found files.

@@ -9,6 +9,7 @@
 #include "engine/include/RecoveryFilter.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
+#include "engine/utility/SectorReads.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/FoundAgain.h"
@@ -115,6 +116,7 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
                 m_session = session;
             }
             ClearData();
+            m_unreadableAtStart = salvor::UnreadableStructureSectors().load();
             if (m_holdForLoad.load()) session->Results().Retire();
         }
         IRecoveryFilter* filter = VXUIFilter::instance().GetFilter();
@@ -144,6 +146,7 @@ ResultCode VXUIScan::DoScan(std::shared_ptr<IStorageDevice> held, RestoreScanSin
     // Not listed by the end record (a run let go, no such record): a deep
     // scan that read to its end replaces the quick listing; one stopped keeps
     // what the user saw; a load lists what the save listed.
+    if (device && !RunLetGo()) NoteUnreadable();
     SettleKeptQuick((m_deviceGone.load() || m_besideForLoad.load() || StopAskedOfThisRun()) && !RunLetGo());
     // A stop before a volume, a controller that failed without a finished
     // record, a disk without volumes: the scan has ended all the same. A run
@@ -311,6 +314,7 @@ void VXUIScan::ClearData() {
     m_remainingVolumes = 0;
     m_deviceGone = false;
     m_goneAt = 0;
+    m_unreadable = 0;
     m_fileCount = 0;
     m_fileSize = 0;
     const std::time_t now = std::time(nullptr);
@@ -455,6 +459,10 @@ int VXUIScan::shouldBuild() {
     return VXUIOperation::shouldBuild();
 }
 
+void VXUIScan::NoteUnreadable() {
+    m_unreadable = std::max(0LL, salvor::UnreadableStructureSectors().load() - m_unreadableAtStart.load());
+}
+
 void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
     NoteLife();
     if (RunLetGo()) return;
@@ -468,6 +476,9 @@ void VXUIScan::UpdateProgress(_PROGRESS_INFO* info) {
         return;
     }
     if (info) SetProgressInfo(*info);
+    // Counted before the windows can hear of the end. (A preview reading a
+    // file system's tables meanwhile counts too: the same device failed it.)
+    NoteUnreadable();
     SetEndTime(std::time(nullptr));
     if (info && info->state == PROGRESS_FINISHED) {
         bool ended = false;

@@ -62,6 +62,10 @@ public:
     // before stays listed. The percent of the scan done when it went.
     bool EndedByDeviceGone() const { return m_deviceGone.load(); }
     double DeviceGoneAtPercent() const { return m_goneAt.load(); }
+    // Sectors of the file systems' structures (tables, folders, records) the
+    // last scan could not read: what they held may be missing from its
+    // listing or incomplete. 0 for a clean scan and for a loaded result.
+    long long UnreadableSectors() const { return m_unreadable.load(); }
     // A loaded result saved from such a scan: told as that scan's end was
     // (percent below 0: the file does not say how far it got).
     void MarkLoadedUnfinished(double percent) {
@@ -235,6 +239,11 @@ private:
     std::atomic<bool> m_besideForLoad{false};
     std::atomic<bool> m_deviceGone{false};
     std::atomic<double> m_goneAt{0};
+    // The engine's count of unreadable structure sectors when this scan
+    // began, and how many it has added since.
+    std::atomic<long long> m_unreadableAtStart{0};
+    std::atomic<long long> m_unreadable{0};
+    void NoteUnreadable();
     // A quick scan's session, and the files and bytes it found, kept aside
     // while a deep scan of the same device runs: a device that goes before
     // the deep scan lists more must not take the quick scan's listing too.

@@ -253,6 +253,21 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
     // The descriptor stays open, and its number this device's, until EndRead.
     const auto began = std::chrono::steady_clock::now();
     const bool failFast = CFailFastReads::Active();
+    // In flight from here to the end of its judging: a read held unanswered
+    // is said as much as a device that answers nowhere.
+    std::multiset<std::chrono::steady_clock::time_point>::iterator flight;
+    {
+        std::lock_guard l(m_flightLock);
+        flight = m_inFlight.insert(began);
+    }
+    struct Landed {
+        CDescriptorDevice* self;
+        std::multiset<std::chrono::steady_clock::time_point>::iterator at;
+        ~Landed() {
+            std::lock_guard l(self->m_flightLock);
+            self->m_inFlight.erase(at);
+        }
+    } landed{this, flight};
     const int fd = BeginRead();
     if (fd < 0) {
         const int openError = errno;
@@ -346,6 +361,15 @@ void CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds limit) { g_sil
 void CDescriptorDevice::NoteAnswer(long long offset) {
     m_answeredAt = offset;
     m_answers.fetch_add(1);
+}
+
+bool CDescriptorDevice::IsSilent() {
+    if (m_gone.load())
+        return false;
+    if (m_waitingForAnswer.load())
+        return true;
+    std::lock_guard l(m_flightLock);
+    return !m_inFlight.empty() && std::chrono::steady_clock::now() - *m_inFlight.begin() >= kSilentAfter;
 }
 
 void CDescriptorDevice::MarkGone(unsigned long long readableBytes) {
@@ -502,6 +526,11 @@ CDescriptorDevice::Failure CDescriptorDevice::JudgeFailure(int fd, int openError
     // that died. It is asked again, a little less often each time, until it
     // answers, the system says it is gone, or the silence lasts too long.
     auto pause = std::chrono::milliseconds(100);
+    m_waitingForAnswer = true;
+    struct Waited {
+        std::atomic<bool>& flag;
+        ~Waited() { flag = false; }
+    } waitedFor{m_waitingForAnswer};
     for (;;) {
         if (std::chrono::steady_clock::now() >= deadline) {
             MarkGone(0);

@@ -24,6 +24,7 @@ class CStorageDeviceWithCache : public IStorageDevice,
                                 public IKeptSectors {
 public:
     bool IsGone() override { return DeviceGone(m_inner); }
+    bool IsSilent() override { return DeviceSilent(m_inner); }
     explicit CStorageDeviceWithCache(IStorageDevice* inner);
     ~CStorageDeviceWithCache() override;
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,12 @@ public:
     // sectors, however many, fail alone: the device answers elsewhere.
     bool IsGone() override { return m_gone.load(); }
     bool IsShrunk() override { return m_gone.load() && m_readableBytes.load() > 0; }
+    // A judge waits for it to answer anywhere, or a read has waited
+    // kSilentAfter for its answer.
+    bool IsSilent() override;
+    // How long a read may go unanswered before the device is said not to be
+    // answering: far longer than any read of a working device takes.
+    static constexpr std::chrono::milliseconds kSilentAfter{5000};
     // How long a block device may answer nowhere before it is gone: longer
     // than one command's time-out (30 s in the SCSI disk driver and in the
     // read routine) plus the bus reset, re-enumeration and retry that follow
@@ -193,6 +200,11 @@ private:
     // One judge at a time probes and waits; the others learn its verdict.
     std::mutex m_judgeLock;
     std::optional<std::chrono::steady_clock::time_point> m_againAskedAt;  // under m_judgeLock
+    // A judge is waiting for the device to answer anywhere.
+    std::atomic<bool> m_waitingForAnswer{false};
+    // When each read in flight began.
+    std::mutex m_flightLock;
+    std::multiset<std::chrono::steady_clock::time_point> m_inFlight;
 };
 
 // A device opened read-only by path: a block device or a regular file.
@@ -255,6 +267,7 @@ class CWindowDevice : public IStorageDevice, public IDirectRead, public IDeviceU
 public:
     bool IsGone() override { return DeviceGone(m_parent); }
     bool IsShrunk() override { return DeviceGone(m_parent) && !DeviceGoneWhole(m_parent); }
+    bool IsSilent() override { return DeviceSilent(m_parent); }
     ~CWindowDevice() override;
     // Takes the sector size from the parent's disk record.
     int Open(char* path) override;

@@ -13,6 +13,10 @@ public:
     // its card): what lies below its new end still reads; only what lies
     // past it fails.
     virtual bool IsShrunk() { return false; }
+    // Not answering right now and waited for: a read has had no answer for a
+    // few seconds, or it failed and the device answers nowhere. Over once it
+    // answers again, or once the wait is given up and it is gone.
+    virtual bool IsSilent() { return false; }
 
 protected:
     ~IDeviceGone() = default;
@@ -28,4 +32,10 @@ inline bool DeviceGone(IStorageDevice* device) {
 inline bool DeviceGoneWhole(IStorageDevice* device) {
     auto* gone = dynamic_cast<IDeviceGone*>(device);
     return gone && gone->IsGone() && !gone->IsShrunk();
+}
+
+// A device that cannot tell is never silent.
+inline bool DeviceSilent(IStorageDevice* device) {
+    auto* gone = dynamic_cast<IDeviceGone*>(device);
+    return gone && !gone->IsGone() && gone->IsSilent();
 }

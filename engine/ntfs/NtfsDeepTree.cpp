@@ -5,6 +5,7 @@
 #include "engine/include/StorageDevice.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/ntfs/NtfsLogFile.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <deque>
@@ -283,8 +284,10 @@ void CNTFSDirectoryTreeBuilder::ReadFilePropertiesfromBlock(long long sector, lo
     m_block.assign(static_cast<std::size_t>(kBlockMaxSectors + m_spr) * m_ss, 0);
     // A failed read is read again around its bad sectors (zeros): only the
     // records they hold are lost.
-    if (const long long bad = ReadSectorsAround(m_device, m_block.data(), sector, n); bad > 0)
+    if (const long long bad = ReadSectorsAround(m_device, m_block.data(), sector, n); bad > 0) {
         CatchExeception::WriteLog("NTFS records at sector %lld: %lld of %lld sectors unreadable\n", sector, bad, n);
+        if (!DeviceGone(m_device)) salvor::UnreadableStructureSectors() += bad;
+    }
     const std::size_t recordSize = std::size_t{m_spr} * m_ss;
     for (long long i = 0; i < count && i < n; ++i) {
         const long long left = std::min(n - i, kWindowSectors);

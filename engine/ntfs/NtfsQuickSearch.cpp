@@ -5,6 +5,7 @@
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsFileNode.h"
 #include "engine/ntfs/NtfsMultiRecord.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <limits>
@@ -233,6 +234,8 @@ void CNTFSQuickSearch::ReadRecords() {
                 while (b < bad.size() && bad[b] < lo) ++b;
                 if (b < bad.size() && bad[b] <= hi && !ReadFromMirror(mftStart + off + i, batch.data() + i)) {
                     ++m_unreadable;
+                    // Lost with its sectors: the mirror did not answer for it.
+                    if (!DeviceGone(m_device)) salvor::UnreadableStructureSectors() += hi - lo + 1;
                     continue;
                 }
                 BuildNode(batch.data() + i, mftStart + off + i, start + off + i);

@@ -7,6 +7,7 @@
 #include "services/DeviceData.h"
 #include "tests/services/ScanHarness.h"
 #include "tests/services/ScanListings.h"
+#include "tests/support/FailingFile.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/GoneAtTheEnd.h"
 
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <functional>
 #include <list>
 #include <fstream>
 #include <set>
@@ -217,6 +219,70 @@ TEST_F(ScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisk) {
     ASSERT_TRUE(harness.Scan(0, 0, true));
     EXPECT_EQ(VXUIScan::instance().GetRecoveryController()->thisType(), RECOVERY_PARTITION);
     check("deep scan of the disk without its table");
+}
+
+// A disk that fails inside a structure a scan reads (a sector of the FAT, an
+// MFT record): the scan lists what it could read and says that parts of the
+// device could not be read; the same bytes read whole say nothing of it.
+TEST_F(ScanEndToEnd, AsRootAScanSaysWhenPartsOfTheDeviceCouldNotBeRead) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the failing disk is a FUSE file (root)";
+    const auto le = [](const std::string& b, std::size_t at, int n) {
+        unsigned long long v = 0;
+        for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+        return v;
+    };
+    // Where each row's disk fails, from its boot sector.
+    const auto firstFatSector = [&](const std::string& boot) { return le(boot, 14, 2) * le(boot, 11, 2); };
+    const auto mftRecord40 = [&](const std::string& boot) {
+        return le(boot, 0x30, 8) * le(boot, 0x0D, 1) * le(boot, 0x0B, 2) + 40 * 1024;
+    };
+    struct Row {
+        const char* shape;
+        const char* fixture;
+        const char* image;
+        bool deep;
+        std::function<unsigned long long(const std::string&)> bad; // null: reads whole
+        unsigned long long length;
+    } rows[] = {
+        {"FAT32, a sector of the first FAT, quick", "fat_32", "fat_32.img", false, firstFatSector, 512},
+        {"NTFS, an MFT record, quick", "ntfs_alike", "small_notable.img", false, mftRecord40, 1024},
+        {"NTFS, an MFT record, deep", "ntfs_alike", "small_notable.img", true, mftRecord40, 1024},
+        {"FAT32 read whole", "fat_32", "fat_32.img", false, nullptr, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shape);
+        const std::string image = FixtureFile(row.fixture, row.image);
+        ASSERT_FALSE(image.empty());
+        std::vector<FailingFile::Range> bad;
+        if (row.bad) bad.push_back({row.bad(ReadWholeFile(image).substr(0, 512)), row.length});
+        TempDir dir;
+        { std::ofstream(dir.file("disk.img")); }
+        FailingFile failing(dir.file("disk.img"), image, bad);
+        ASSERT_TRUE(failing.ready()) << failing.why();
+        attached.reset();
+        Attach({dir.file("disk.img")});
+        ScanHarness harness;
+        ASSERT_TRUE(harness.Scan(0, 0, false));
+        if (row.deep) ASSERT_TRUE(harness.Scan(0, 0, true));
+        EXPECT_GT(VXUIScan::instance().GetScanFileCnt(), 0u) << "what could be read is listed";
+        EXPECT_EQ(ScanHarness::facade().GetScanUnreadableSectors() > 0, row.bad != nullptr);
+        EXPECT_FALSE(ScanHarness::facade().IsDeviceNotAnswering()) << "an image file is never waited for";
+        VXUIScan::instance().ReleaseResults();
+        attached.reset();
+    }
+    // The device scanned not answering for a while: the facade says so while
+    // it lasts, and not once it answers again or is given up as gone.
+    auto waited = std::make_shared<SilentUntilAsked>(nullptr);
+    VXUIScan::instance().HoldScanStorage(waited);
+    EXPECT_FALSE(ScanHarness::facade().IsDeviceNotAnswering());
+    waited->WaitFor(true);
+    EXPECT_TRUE(ScanHarness::facade().IsDeviceNotAnswering());
+    waited->Silence();
+    EXPECT_FALSE(ScanHarness::facade().IsDeviceNotAnswering()) << "gone: no longer waited for";
+    waited->AnswersAgain();
+    waited->WaitFor(false);
+    EXPECT_FALSE(ScanHarness::facade().IsDeviceNotAnswering());
+    VXUIScan::instance().HoldScanStorage(nullptr);
 }
 
 } // namespace

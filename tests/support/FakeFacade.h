@@ -85,6 +85,10 @@ public:
     }
     bool IsScanRunning() override { return scanStatus == 2 || scanStatus == 3; }
     bool IsPause() override { return scanStatus == 3; }
+    long long unreadableSectors = 0;
+    long long GetScanUnreadableSectors() override { return unreadableSectors; }
+    bool deviceNotAnswering = false;
+    bool IsDeviceNotAnswering() override { return deviceNotAnswering; }
     bool beginSaveOrRestoreNode(bool save, const QString& path) override;
     void RestorPostUIUpdate(const std::string& key, bool) override { restoreKey = key; }
     void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error, bool) override {

@@ -32,10 +32,14 @@ public:
     bool IsGone() override { return m_silent; }
     bool AnswersAgain() override { return !(m_silent = false); }
     void Silence() { m_silent = true; }
+    // Not answering for now, waited for (not gone).
+    bool IsSilent() override { return m_waited; }
+    void WaitFor(bool waited) { m_waited = waited; }
 
 private:
     IStorageDevice* m_inner;
     std::atomic<bool> m_silent{false};
+    std::atomic<bool> m_waited{false};
 };
 
 class GoneAtTheEnd final : public IRecoveryController, IProgress {

@@ -47,7 +47,7 @@ void VXDeletailWindowController::getScanProgress() {
     if (percent < 1) percent = 0;
     progressView->changeProgressValue(static_cast<float>(percent));
 
-    if (facade.IsScanRunning()) toldDeviceGone = 0;
+    if (facade.IsScanRunning()) toldDeviceGone = 0, toldUnreadable = 0;
     if (!facade.IsScanRunning()) {
         double goneAt = 0;
         // A device that went away cannot be scanned deeper either.
@@ -106,6 +106,10 @@ void VXDeletailWindowController::getScanProgress() {
         if (gone && !toldDeviceGone && !toldDetach) {
             toldDeviceGone = 1;
             tellDeviceGone(goneAt, files);
+        } else if (!gone && !toldUnreadable && !toldDetach && facade.GetScanUnreadableSectors() > 0) {
+            // Not a clean scan: what the unreadable sectors held is not all listed.
+            toldUnreadable = 1;
+            tellUnreadable();
         }
     }
     for (widgets::TCImageButton* b : {backHomeButton, pauseButton, stopButton}) b->setButtonEnabled(isCanClick);

@@ -14,6 +14,7 @@
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/DeviceWaitLine.h"
 #include "ui/windows/ProgressWindow.h"
 #include "ui/windows/RootWindow.h"
 #include "ui/windows/SavePanel.h"
@@ -142,6 +143,10 @@ void VXDeletailWindowController::buildDetailViewWindowTitleBar() {
         remainTimeLabel = barLabel(subBox, platform::localizedFormat("PAGE_FOUR_REMAININGTIME", QStringLiteral("-:-:-")),
                                    kit::Frame{220, 30, 168, 17}, 12, 1, kCounterColor, kit::kViewMinXMargin);
         remainTimeLabel->setObjectName(QStringLiteral("remainTimeLabel"));
+        // Under the bar, while a scan waits for its device.
+        deviceWaitLabel = barLabel(subBox, QString(), kit::Frame{40, 1, 348, 16}, 11, 0, kCounterColor,
+                                   kit::kViewWidthSizable);
+        sayWhileDeviceIsWaitedFor(deviceWaitLabel, [] { return VXUIController::shared().IsScanRunning(); });
 
         abox->setParent(bar);
         kit::setFrame(abox, kit::Frame{250, 13, 450, 65}, kit::kViewWidthSizable);

@@ -5,6 +5,7 @@
 #include "platform/Localization.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/Log.h"
 #include "services/PublicUtilities.h"
 #include "services/UIController.h"
 #include "ui/kit/Alert.h"
@@ -519,6 +520,14 @@ void VXDeletailWindowController::tellDeviceGone(double percent, std::uint64_t fi
         w->raise();
         w->activateWindow();
     }
+    alert.beginSheetModalForWindow(window(), [](int) {}, this);
+}
+
+void VXDeletailWindowController::tellUnreadable() {
+    services::writeLog("scan ended with %lld unreadable structure sectors\n", VXUIController::shared().GetScanUnreadableSectors());
+    kit::Alert alert(localizedString("PAGE_FOUR_UNREADABLE_TITLE"), localizedString("PAGE_FOUR_RECOVERY_STOP_BUTTON"), {},
+                     {}, localizedString("PAGE_FOUR_UNREADABLE_NODE"));
+    alert.setIcon(QStringLiteral("warning_b"));
     alert.beginSheetModalForWindow(window(), [](int) {}, this);
 }
 

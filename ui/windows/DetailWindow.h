@@ -210,6 +210,8 @@ public:
     void showRecoveryNotEndWindow();
     // The scan ended because its device stopped answering: a sheet says so.
     void tellDeviceGone(double percent, std::uint64_t files);
+    // The scan could not read parts of the file systems' structures.
+    void tellUnreadable();
     // Ends the progress dialog's modal run and lets it go.
     void closeRecoveryProgress();
     // Search and selection.
@@ -285,6 +287,8 @@ public:
     int isSelectBackHome = 0;
     // The sheet saying the scanned device stopped answering was shown for this scan.
     int toldDeviceGone = 0;
+    // The sheet saying parts of the device could not be read, for this scan.
+    int toldUnreadable = 0;
     // The detach sheet was shown: it tells the same.
     int toldDetach = 0;
     int bSave = 0;
@@ -358,6 +362,8 @@ public:
                            *exportButton = nullptr;
     QLabel *homeLabel = nullptr, *deepScanLabel = nullptr, *selectFilesLabel = nullptr, *findFilesLabel = nullptr,
            *remainTimeLabel = nullptr;
+    // "Not answering, waiting" under the scan's bar while the device is silent.
+    QLabel* deviceWaitLabel = nullptr;
     QWidget* abox = nullptr;
     QWidget* subBox = nullptr;
     QLabel* loadImageView = nullptr;

@@ -11,6 +11,7 @@
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
+#include "ui/windows/DeviceWaitLine.h"
 #include "ui/windows/RootWindow.h"
 
 #include <QLabel>
@@ -55,6 +56,13 @@ void VXProgressWindow::awakeFromNib() {
     progress->setTextVisible(false);
     widgets::styleProgressBar(progress);
     kit::setFrame(progress, kit::Frame{20, 30, 360, 14});
+    // Under the bar, while the save or load waits for its device.
+    if (showing_ == Showing::Operation) {
+        deviceWaitLabel = widgets::makeLabel(QString(), 12, 0);
+        deviceWaitLabel->setParent(content);
+        kit::setFrame(deviceWaitLabel, kit::Frame{20, 8, 360, 18});
+        sayWhileDeviceIsWaitedFor(deviceWaitLabel);
+    }
     fadeIn();
 }
 

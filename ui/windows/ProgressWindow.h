@@ -61,6 +61,7 @@ public:
 
     QLabel *title = nullptr, *Description = nullptr;
     QProgressBar* progress = nullptr;
+    QLabel* deviceWaitLabel = nullptr; // while the device is not answering
     widgets::DialogTitleBar bar;
 
 protected:

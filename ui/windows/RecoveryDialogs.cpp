@@ -9,6 +9,7 @@
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/ProgressViews.h"
 #include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/DeviceWaitLine.h"
 #include "ui/windows/LinkUrl.h"
 
 #include <QDesktopServices>
@@ -111,6 +112,9 @@ void VXShowScanProgressWindowController::awakeFromNib() {
     progressBar->setTextVisible(false);
     widgets::styleProgressBar(progressBar);
     kit::setFrame(progressBar, kit::Frame{20, 70, 420, 14});
+    // Under the bar, while the recovery waits for its device.
+    deviceWaitLabel = addText(recoveryProgressView, "deviceWaitLine", {20, 50, 420, 17}, 12);
+    sayWhileDeviceIsWaitedFor(deviceWaitLabel);
     stopButton = addPushButton(recoveryProgressView, "stopButton", localizedString("PAGE_FOUR_RECOVERY_STOP_YES_BUTTON"),
                                {340, 18, 100, 30});
     connect(stopButton, &QPushButton::clicked, this, [this] { stopProgressButtonAction(); });

@@ -53,6 +53,7 @@ public:
     bool quitAsked() const { return quitAsked_; }
 
     QLabel *scaningFileName = nullptr, *titleLabel = nullptr;
+    QLabel* deviceWaitLabel = nullptr; // while the device is not answering
     QProgressBar* progressBar = nullptr;
     QPushButton* stopButton = nullptr;
     QWidget *recoveryProgressView = nullptr, *noMemeryView = nullptr, *warningView = nullptr;

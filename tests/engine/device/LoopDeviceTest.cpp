@@ -155,6 +155,15 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(row.silentFor));
                 ::unlink(dir.file("silent").c_str());
             });
+        // Midway through a silence the device is said not to answer (and
+        // waited for), unless the system already said it is gone.
+        std::optional<bool> silentMidway;
+        std::thread sample;
+        if (row.silentFirst)
+            sample = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                silentMidway = DeviceSilent(disk.get());
+            });
         // Another stick plugged in where this one was: its node, and a
         // copy of this disk's bytes that must never be read for it.
         std::optional<LoopAttachment> other;
@@ -186,7 +195,12 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
             EXPECT_LT(took, std::chrono::seconds(6)) << "a read held unanswered counts toward the silence";
         }
         if (answer.joinable()) answer.join();
+        if (sample.joinable()) sample.join();
         EXPECT_EQ(DeviceGone(disk.get()), row.gone);
+        // Answering again or gone, it is no longer waited for.
+        EXPECT_FALSE(DeviceSilent(disk.get()));
+        if (row.silentFirst && !row.held)
+            EXPECT_EQ(silentMidway, std::optional<bool>(!nodeChanged)) << "said while it is waited for";
         if (row.silentFor > 0) {
             // Read again once it answered: its own bytes, after the silence.
             EXPECT_EQ(firstRead, 1);

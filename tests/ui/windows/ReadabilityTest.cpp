@@ -640,9 +640,12 @@ private slots:
     }
 
     void recoveryAndTransferDialogs() {
+        // Read with the line said while the device does not answer.
+        fake_->deviceNotAnswering = true;
         VXShowScanProgressWindowController progress;
         progress.showWindow();
         progress.changeProgressValue(40, QStringLiteral("IMG_0001.JPG"));
+        QTRY_VERIFY(progress.deviceWaitLabel->isVisible());
         checkWindow(progress.window(), QStringLiteral("recovery progress"));
         QStringList fills;
         checkProgressFill(progress.progressBar, QStringLiteral("recovery"), &fills);
@@ -665,12 +668,14 @@ private slots:
             VXProgressWindow transfer;
             transfer.setBSave(save);
             transfer.showWindow();
+            QTRY_VERIFY(transfer.deviceWaitLabel->isVisible());
             checkWindow(transfer.window(), save ? QStringLiteral("saving") : QStringLiteral("loading"));
             transfer.progress->setValue(40);
             checkProgressFill(transfer.progress, save ? QStringLiteral("saving") : QStringLiteral("loading"), &fills);
             transfer.close();
         }
         expectNone(fills);
+        fake_->deviceNotAnswering = false;
 
         // The program's alerts, dark as its windows: a refusal during a save
         // with how far it is, and the question before leaving it.

@@ -11,6 +11,7 @@
 #include "ui/kit/WindowDelegate.h"
 #include "ui/widgets/ImageButtons.h"
 #include "ui/widgets/TCImageWindow.h"
+#include "ui/windows/ProgressWindow.h"
 #include "ui/windows/RecoveryDialogs.h"
 #include "ui/windows/ThumbnailItem.h"
 
@@ -94,6 +95,26 @@ private slots:
         QVERIFY(shows(dialog.recoveryProgressView));
         // The button that stops carries the YES text.
         QCOMPARE(dialog.noMemeryCancelButton->text(), platform::localizedString("PAGE_FOUR_RECOVERY_NO_SPACE_YES_BUTTON"));
+    }
+
+    // While the device does not answer, the recovery's and the save's
+    // progress say so under their bars (the bar and the file name stand
+    // still); the line goes once it answers again.
+    void deviceNotAnsweringIsSaid() {
+        VXShowScanProgressWindowController recovery;
+        recovery.showWindow();
+        VXProgressWindow save;
+        save.setBSave(true);
+        save.showWindow();
+        for (QLabel* line : {recovery.deviceWaitLabel, save.deviceWaitLabel}) {
+            QVERIFY(line && !line->isVisible());
+            QCOMPARE(line->text(), platform::localizedString("DEVICE_NOT_ANSWERING_WAITING"));
+            QVERIFY(line->fontMetrics().horizontalAdvance(line->text()) <= line->width());
+        }
+        fake_->deviceNotAnswering = true;
+        QTRY_VERIFY(recovery.deviceWaitLabel->isVisible() && save.deviceWaitLabel->isVisible());
+        fake_->deviceNotAnswering = false;
+        QTRY_VERIFY(!recovery.deviceWaitLabel->isVisible() && !save.deviceWaitLabel->isVisible());
     }
 
     // Yes and cancel end the modal run before the delegate hears 2.

@@ -19,6 +19,7 @@
 #include "ui/widgets/TCImageWindow.h"
 #include "ui/windows/AppDelegate.h"
 #include "ui/windows/DetailWindow.h"
+#include "ui/windows/DeviceWaitLine.h"
 #include "ui/windows/RootWindow.h"
 #include "ui/windows/SavePanel.h"
 
@@ -255,6 +256,21 @@ private slots:
         QVERIFY(wc_->pauseButton->isVisible() && wc_->stopButton->isVisible() && !wc_->recovertyButton->isVisible());
         QVERIFY(drawnAt(wc_->window(), wc_->pauseButton, kit::stateImageName("pause", kit::ImageState::Normal)));
         QVERIFY(drawnAt(wc_->window(), wc_->stopButton, kit::stateImageName("stop", kit::ImageState::Normal)));
+        // A device that does not answer: said under the bar while it lasts
+        // (nothing else moves meanwhile), gone when it answers again, and
+        // never said once the scan has ended.
+        QLabel* line = wc_->deviceWaitLabel;
+        QVERIFY(!line->isVisible());
+        QVERIFY(line->fontMetrics().horizontalAdvance(platform::localizedString("DEVICE_NOT_ANSWERING_WAITING")) <= line->width());
+        scan_->deviceNotAnswering = true;
+        QTRY_VERIFY(line->isVisible());
+        QCOMPARE(line->text(), platform::localizedString("DEVICE_NOT_ANSWERING_WAITING"));
+        scan_->deviceNotAnswering = false;
+        QTRY_VERIFY(!line->isVisible());
+        scan_->deviceNotAnswering = true;
+        scan_->endScan();
+        QTest::qWait(3 * kDeviceWaitPollMs);
+        QVERIFY(!line->isVisible());
     }
 
     // The end of a quick scan: the summary, export, the bubble once, resizes.
@@ -270,6 +286,7 @@ private slots:
         QVERIFY(!wc_->exportButton->toolTip().isEmpty());
         QVERIFY(wc_->continueButton->isVisible() && wc_->deepScanLabel->isVisible());
         QVERIFY(wc_->attachedWindow && wc_->attachedWindow->isVisible());
+        QVERIFY(kit::Alert::openAlerts().isEmpty()); // a clean scan ends without a word
         // After the scan: the first root chosen in the trees' dark blue, the recover button drawn.
         const QRect row = wc_->outlineView->visualRect(wc_->outlineView->indexForItem(wc_->allDiskArr[0].item().get()));
         QVERIFY(near(pixelAt(wc_->window(), wc_->outlineView->viewport(), QPoint(2, row.center().y())),
@@ -293,6 +310,22 @@ private slots:
         wc_->window()->resize(1100, 750);
         QCoreApplication::processEvents();
         QVERIFY(!wc_->attachedWindow);
+    }
+
+    // A scan that could not read parts of the device's structures says so
+    // once at its end, and what it found stays listed.
+    void scanEndSaysUnreadableSectors() {
+        scan_->unreadableSectors = 3;
+        ended();
+        QTRY_COMPARE(kit::Alert::openAlerts().size(), 1);
+        QMessageBox* box = kit::Alert::openAlerts().front();
+        QCOMPARE(box->informativeText(), platform::localizedString("PAGE_FOUR_UNREADABLE_NODE"));
+        scan_->postScanUpdate();
+        QCoreApplication::processEvents();
+        QCOMPARE(kit::Alert::openAlerts().size(), 1);
+        kit::Alert::buttonForAnswer(box, kit::kAlertDefaultReturn)->click();
+        QTRY_VERIFY(kit::Alert::openAlerts().isEmpty());
+        QVERIFY(!wc_->allDiskArr.empty() && wc_->selectFilesLabel->isVisible());
     }
 
     void noBubbleAfterDeepScanOrLoad() {
