@@ -368,8 +368,11 @@ bool CDescriptorDevice::IsSilent() {
         return false;
     if (m_waitingForAnswer.load())
         return true;
+    // Said well before the silence allowed runs out, however short it is set.
+    const long long set = g_silenceLimitMs.load();
+    const auto after = std::min<std::chrono::milliseconds>(kSilentAfter, (set > 0 ? std::chrono::milliseconds(set) : kSilenceLimit) / 4);
     std::lock_guard l(m_flightLock);
-    return !m_inFlight.empty() && std::chrono::steady_clock::now() - *m_inFlight.begin() >= kSilentAfter;
+    return !m_inFlight.empty() && std::chrono::steady_clock::now() - *m_inFlight.begin() >= after;
 }
 
 void CDescriptorDevice::MarkGone(unsigned long long readableBytes) {

@@ -1,4 +1,5 @@
 #include "engine/device/StorageDeviceWithCache.h"
+#include "engine/utility/SectorReads.h"
 
 #include "engine/device/DeviceCheck.h"
 
@@ -526,6 +527,10 @@ void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
             NoteBad(s, 1);
             unread(s, 1);
         }
+    // What a scan could not read is said at its end, not only logged; a
+    // device gone is said as such.
+    if (!DeviceGone(m_inner))
+        for (auto [first, end] : block.unread) salvor::UnreadableStructureSectors() += end - first;
 }
 
 void CStorageDeviceWithCache::Split(long long first, long long count, int& failures, Block& block, long long start,

@@ -67,7 +67,7 @@ public:
     bool IsGone() override { return m_gone.load(); }
     bool IsShrunk() override { return m_gone.load() && m_readableBytes.load() > 0; }
     // A judge waits for it to answer anywhere, or a read has waited
-    // kSilentAfter for its answer.
+    // kSilentAfter (at most a quarter of the silence allowed) for its answer.
     bool IsSilent() override;
     // How long a read may go unanswered before the device is said not to be
     // answering: far longer than any read of a working device takes.
