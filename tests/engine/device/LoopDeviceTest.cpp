@@ -158,11 +158,16 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         // Midway through a silence (a read failing or held unanswered) the
         // device is said not to answer and waited for, unless the system
         // already said it is gone.
-        std::optional<bool> silentMidway;
+        // A read that fails where the device answers nowhere is said at
+        // once; one held unanswered after a while (a quarter of the silence
+        // allowed, here 750 ms).
+        std::optional<bool> silentAtOnce, silentMidway;
         std::thread sample;
         if (row.silentFirst)
             sample = std::thread([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                silentAtOnce = DeviceSilent(disk.get());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
                 silentMidway = DeviceSilent(disk.get());
             });
         // Another stick plugged in where this one was: its node, and a
@@ -201,6 +206,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         // Answering again or gone, it is no longer waited for.
         EXPECT_FALSE(DeviceSilent(disk.get()));
         if (row.silentFirst) {
+            EXPECT_EQ(silentAtOnce, std::optional<bool>(!nodeChanged && !row.held)) << "said as soon as it is waited for";
             EXPECT_EQ(silentMidway, std::optional<bool>(!nodeChanged)) << "said while it is waited for";
         }
         if (row.silentFor > 0) {
