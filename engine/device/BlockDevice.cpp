@@ -255,11 +255,10 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
     const bool failFast = CFailFastReads::Active();
     // In flight from here to the end of its judging: a read held unanswered
     // is said as much as a device that answers nowhere.
-    std::multiset<std::chrono::steady_clock::time_point>::iterator flight;
-    {
+    const auto flight = [&] {
         std::lock_guard l(m_flightLock);
-        flight = m_inFlight.insert(began);
-    }
+        return m_inFlight.insert(began);
+    }();
     struct Landed {
         CDescriptorDevice* self;
         std::multiset<std::chrono::steady_clock::time_point>::iterator at;

@@ -263,7 +263,9 @@ TEST_F(ScanEndToEnd, AsRootAScanSaysWhenPartsOfTheDeviceCouldNotBeRead) {
         Attach({dir.file("disk.img")});
         ScanHarness harness;
         ASSERT_TRUE(harness.Scan(0, 0, false));
-        if (row.deep) ASSERT_TRUE(harness.Scan(0, 0, true));
+        if (row.deep) {
+            ASSERT_TRUE(harness.Scan(0, 0, true));
+        }
         EXPECT_GT(VXUIScan::instance().GetScanFileCnt(), 0u) << "what could be read is listed";
         EXPECT_EQ(ScanHarness::facade().GetScanUnreadableSectors() > 0, row.bad != nullptr);
         EXPECT_FALSE(ScanHarness::facade().IsDeviceNotAnswering()) << "an image file is never waited for";
