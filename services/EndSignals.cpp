@@ -2,13 +2,19 @@
 
 #include "engine/utility/EndSignals.h"
 #include "services/UIController.h"
+#include "services/SaveAndRestoreNodeOperate.h"
 #include "services/UIRecovery.h"
+#include "engine/utility/CatchExeception.h"
 
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <utility>
 
 namespace salvor::services {
 
@@ -30,7 +36,15 @@ bool isWriting() {
     return facade.IsRecoveryWorking() || facade.IsSaveWorking();
 }
 
-void endAfterWriting(QObject* context, std::function<void()> end) {
+namespace {
+// Changes whenever the recovery or the save reports progress.
+std::pair<std::uint64_t, std::uint64_t> WritersProgress() {
+    return {VXUIRecovery::instance().GetProgressInfo().current,
+            VXSaveAndRestoreNodeOperate::instance().GetProgressInfo().current};
+}
+} // namespace
+
+void endAfterWriting(QObject* context, std::function<void()> end, bool leaving) {
     if (!isWriting()) {
         end();
         return;
@@ -39,8 +53,16 @@ void endAfterWriting(QObject* context, std::function<void()> end) {
     if (facade.IsRecoveryRunning()) facade.StopRecvoery();
     if (facade.IsSaveWorking()) facade.StopSave();
     auto* poll = new QTimer(context);
-    QObject::connect(poll, &QTimer::timeout, context, [poll, end = std::move(end)] {
-        if (isWriting()) return;
+    auto last = std::make_shared<std::pair<decltype(WritersProgress()), std::chrono::steady_clock::time_point>>(
+        WritersProgress(), std::chrono::steady_clock::now());
+    QObject::connect(poll, &QTimer::timeout, context, [poll, leaving, last, end = std::move(end)] {
+        if (isWriting()) {
+            if (!leaving) return;
+            const auto now = std::chrono::steady_clock::now();
+            if (const auto progress = WritersProgress(); progress != last->first) *last = {progress, now};
+            if (now - last->second < kSilentWriterLeftAfter) return;
+            CatchExeception::WriteLog("ending: a recovery or save silent since the stop (a read in flight) is left\n");
+        }
         poll->stop();
         poll->deleteLater();
         end();

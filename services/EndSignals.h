@@ -6,6 +6,7 @@
 // Stop does, so that the file being written ends whole or is removed, and
 // the process then ends as the signal would have ended it.
 
+#include <chrono>
 #include <functional>
 
 class QObject;
@@ -23,7 +24,13 @@ bool isWriting();
 // the main thread once neither writes any more: at once when none did,
 // otherwise after the recovery's worker has finished or removed its file
 // (within a chunk) and a save's thread its file (within a folder).
-void endAfterWriting(QObject* context, std::function<void()> end);
+// Leaving (the process ends after end): a writer that reports nothing for
+// kSilentWriterLeftAfter (a read that hangs) is not waited for; the process
+// ends with it, its file unfinished under its temporary name (a save
+// overwritten in place keeps the old bytes aside and puts them back at the
+// next start).
+inline constexpr std::chrono::milliseconds kSilentWriterLeftAfter{1000};
+void endAfterWriting(QObject* context, std::function<void()> end, bool leaving = false);
 
 // Removes what is left unfinished of the files being written, then ends the
 // process as the signal's default action does (the status a parent sees is

@@ -91,6 +91,9 @@ public:
 
     [[noreturn]] void CloseApp() override {
         CatchExeception::WriteLog("CloseApp\n");
+        // A recovery or save let go while its read hung leaves with the
+        // process: the file it was writing is removed, never left as if whole.
+        VXUIRecovery::RemoveUnfinishedFiles();
         std::fflush(nullptr);
         // Workers may still be inside the engine: no destructors, no atexit.
         ::_exit(0);
@@ -430,7 +433,10 @@ public:
 
     std::uint64_t DoRecovery(const OpNodeList* items, const QString& path, const std::string& key, void*) override {
         VXUIRecovery& recovery = m_recovery;
-        if (!items || path.isNull() || !recovery.IsOperationExit()) return RecoveryResult::BadArgument;
+        // A recovery let go while its read hung is waited for: its worker
+        // still holds the counts and the destination names.
+        if (!items || path.isNull() || !recovery.IsOperationExit() || recovery.LetGoWorkerAlive())
+            return RecoveryResult::BadArgument;
         recovery.SetRecoveryPath((path + QLatin1Char('/')).toUtf8().constData());
         recovery.ClearCreateDirIndex();
         // The session whose files the window shows and ticked.

@@ -9,6 +9,7 @@
 #include "engine/include/RecoveryController.h"
 #include "engine/writer/DataRecovery.h"
 #include "engine/writer/DestinationFile.h"
+#include "engine/utility/CatchExeception.h"
 #include "services/CPPPublic.h"
 #include "services/DeviceData.h"
 #include "services/RecoveryPath.h"
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -317,6 +319,8 @@ ResultCode VXUIRecovery::DoRecovery(std::string& labelParents, std::string& carv
 
 ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session, std::string& labelParents,
                                     std::string& carvedParents, int flags[3]) {
+    m_runGeneration = Generation();
+    NoteLife();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_doneBytes = 0;
@@ -328,7 +332,7 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
     }
     if (!session) { // nothing was scanned
         std::printf("========Recovery finished!==========\n");
-        FinishOperation();
+        EndRun();
         return 0;
     }
     session->SetRecoveries(session->Recoveries() + 1);
@@ -436,7 +440,7 @@ ResultCode VXUIRecovery::DoRecovery(const std::shared_ptr<ScanSession>& session,
     }
     std::printf("========Recovery finished!==========\n");
     // The final status first, then the update that announces it.
-    FinishOperation();
+    EndRun();
     return result;
 }
 
@@ -493,6 +497,7 @@ bool VXUIRecovery::RecoverNode(IFileNode* node, IDataRecovery* writer, int flags
 }
 
 void VXUIRecovery::TellWriteFailure() {
+    if (RunLetGo()) return;
     _PROGRESS_INFO info = GetProgressInfo();
     info.result = WriterResult::WriteFailed;
     SetProgressInfo(info);
@@ -503,14 +508,82 @@ void VXUIRecovery::TellWriteFailure() {
 // Told by its own flag: a result code in the record would read to the
 // window as a destination that cannot take more.
 void VXUIRecovery::TellSourceGone() {
+    if (RunLetGo()) return;
     m_sourceGone = true;
     SetNeedUIUpdate(1);
 }
 
 void VXUIRecovery::RemoveUnfinishedFiles() { RemoveDestinationTemporaries(); }
 
+// ---- a stop the worker does not answer ------------------------------------------------
+
+namespace {
+// A worker that answered the stop and winds down (ends the file it reads, or
+// discards it) reports as it goes; one silent this long hangs too.
+constexpr std::chrono::milliseconds kWindDownSilence{5000};
+
+long long NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+void VXUIRecovery::NoteLife() { m_lastLifeUs = NowUs(); }
+
+bool VXUIRecovery::RunLetGo() const {
+    const std::uint64_t letGo = m_letGo.load();
+    return letGo != 0 && letGo == m_runGeneration.load();
+}
+
+void VXUIRecovery::EndRun() {
+    // A run let go was ended for the windows when it was let go; the next
+    // recovery may start once its worker has left.
+    // Under the lock the watcher lets go under: either it let this run go,
+    // or the run ends here and can no longer be let go.
+    auto lock = Lock();
+    const bool letGo = RunLetGo();
+    m_runGeneration = 0;
+    if (letGo) {
+        m_letGo = 0;
+        CatchExeception::WriteLog("recovery let go: its worker has left\n");
+        return;
+    }
+    FinishOperation();
+}
+
+int VXUIRecovery::Continued() {
+    NoteLife();
+    if (RunLetGo()) return 0;
+    const int go = VXUIOperation::Continued();
+    NoteLife();
+    return go;
+}
+
+void VXUIRecovery::StopOperation(int skipBuild) {
+    m_stopAskedUs = NowUs();
+    VXUIOperation::StopOperation(skipBuild);
+}
+
+void VXUIRecovery::WatchRun(std::uint64_t generation) {
+    {
+        auto lock = Lock();
+        if (GetStatus() != OP_STOP_REQUESTED || Generation() != generation) return;
+        // Only the run the worker is in (a start whose worker has not begun
+        // yet has nothing in flight).
+        if (m_runGeneration.load() != generation) return;
+        const long long asked = m_stopAskedUs.load(), life = m_lastLifeUs.load();
+        const bool answered = life > asked;
+        const std::chrono::microseconds silent{NowUs() - std::max(asked, life)};
+        if (silent < (answered ? kWindDownSilence : kStopUnanswered)) return;
+        m_letGo = generation;
+    }
+    CatchExeception::WriteLog("recovery stopped: its worker did not answer the stop (a read in flight); let go\n");
+    FinishOperation();
+}
+
 void VXUIRecovery::UpdateProgress(_PROGRESS_INFO* info) {
-    if (!info) return;
+    NoteLife();
+    if (!info || RunLetGo()) return;
     if (info->state == 1) {
         SetNeedUIUpdate(1);
         return;

@@ -9,9 +9,10 @@
 #include "services/ScanSession.h"
 #include "services/UIOperation.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -100,6 +101,18 @@ public:
 
     // IProgress (writers, worker thread).
     void UpdateProgress(_PROGRESS_INFO* info) override;
+    int Continued() override;
+
+    // A stop the worker does not answer (a read in flight that hangs) ends
+    // the recovery for the windows all the same: the run is let go, and what
+    // its worker does once the read returns is dropped (the file it was
+    // writing is discarded as a stopped one is; it ends nothing). A new
+    // recovery waits until that worker has left.
+    static constexpr std::chrono::milliseconds kStopUnanswered{1000};
+    void StopOperation(int skipBuild) override;
+    void WatchRun(std::uint64_t generation) override;
+    // A run let go whose worker has not left yet.
+    bool LetGoWorkerAlive() const { return m_letGo.load() != 0; }
 
     // Removes the temporary files any writer has open now (previews
     // included); for a process that ends on a signal at once.
@@ -115,6 +128,16 @@ private:
     std::shared_ptr<ScanSession> BoundSession() const;
     // Pauses the recovery with the failed-write code, as a failed write does.
     void TellWriteFailure();
+    // The run's end, unless it was let go (the windows have had it).
+    void EndRun();
+    bool RunLetGo() const;
+    void NoteLife();
+    // The start generation of the run the worker is in, the one let go (0:
+    // none), and the worker's last sign of life and the last stop (µs).
+    std::atomic<std::uint64_t> m_runGeneration{0};
+    std::atomic<std::uint64_t> m_letGo{0};
+    std::atomic<long long> m_lastLifeUs{0};
+    std::atomic<long long> m_stopAskedUs{0};
 
     // Guards everything below.
     mutable std::mutex m_mutex;

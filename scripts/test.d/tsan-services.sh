@@ -14,7 +14,7 @@ cmake --build "$build" --target services_test savedscan_test engine_controller_t
 export QT_QPA_PLATFORM=offscreen
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
     "$build/tests/services/services_test" --gtest_brief=1 \
-    --gtest_filter='ScanEndToEnd.QuickScanOfAFat32*:ScanOperation.*:NameSearch.*:RecoveryEndToEnd.ExfatVolumeAndTheDeepScan*:DeviceList.*'
+    --gtest_filter='ScanEndToEnd.QuickScanOfAFat32*:ScanOperation.*:RecoveryStop.*:NameSearch.*:RecoveryEndToEnd.ExfatVolumeAndTheDeepScan*:DeviceList.*'
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
     "$build/tests/engine/controller/engine_controller_test" --gtest_brief=1 --gtest_filter='ControllerTest.*'
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \

@@ -4,7 +4,11 @@
 
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "services/EndSignals.h"
+#include "services/SaveAndRestoreNodeOperate.h"
 #include "services/UIPublic.h"
+
+#include <QObject>
 
 #include <gtest/gtest.h>
 
@@ -175,6 +179,38 @@ TEST(OperationRunner, QuickRestartLeavesOnePollerPosting) {
     }));
     ASSERT_TRUE(Settle(baseline, [&] { return workersDone.load() == 2; }));
     EXPECT_EQ(counter.count, 1);
+}
+
+// Quitting stops a save (or a recovery) and waits for its end while it
+// reports, but not for one that falls silent (a read that hangs): the
+// process ends without it.
+TEST(OperationRunner, LeavingWaitsForAReportingWriterNotForASilentOne) {
+    VXSaveAndRestoreNodeOperate& save = VXSaveAndRestoreNodeOperate::instance();
+    for (const bool reports : {true, false}) {
+        SCOPED_TRACE(reports ? "reporting" : "silent");
+        save.BeginRun();
+        bool ended = false;
+        QObject context;
+        const auto asked = std::chrono::steady_clock::now();
+        salvor::services::endAfterWriting(&context, [&] { ended = true; }, true);
+        std::uint64_t step = 0;
+        salvor::platform::runUntil(
+            [&] {
+                if (reports) {
+                    _PROGRESS_INFO info{};
+                    info.current = ++step;
+                    save.SetProgressInfo(info);
+                }
+                return ended;
+            },
+            3s);
+        EXPECT_EQ(ended, !reports);
+        if (!reports) {
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+        }
+        save.FinishOperation();
+        EXPECT_TRUE(salvor::platform::runUntil([&] { return ended; }, 2s));
+    }
 }
 
 TEST(MainThreadPosts, KeyFollowsTheQueuedTask) {

@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/utility/AsyncRead.h"
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -39,10 +44,11 @@ bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Stopped before the first file and once the first bytes are written, while
-// ticked files of the same category are still to come: besides what was
-// there at the stop, at most the file begun is written, whole and counted; no
-// other name (an empty file made after the stop, a partial one) stays.
+// Stopped before the first file, once the first bytes are written and while a
+// read hangs, while ticked files of the same category are still to come:
+// besides what was there at the stop, at most the file begun is written,
+// whole and counted; no other name (an empty file made after the stop, a
+// partial one) stays. A read that hangs does not hold the stop up.
 TEST(RecoveryStop, StopWhileTickedFilesRemainWritesAtMostTheFileBegun) {
     UseRealFileSystems();
     const std::string image = FixtureFile("fat_32_reused", "fat_32_reused.img");
@@ -59,22 +65,68 @@ TEST(RecoveryStop, StopWhileTickedFilesRemainWritesAtMostTheFileBegun) {
     const Sums want = ManifestSums(manifest);
     const std::vector<std::string> emptyOnVolume = EmptyInManifest(manifest);
     ASSERT_FALSE(emptyOnVolume.empty()); // the fixture's /New/empty.txt
-    for (const bool afterFirstBytes : {false, true}) {
-        SCOPED_TRACE(afterFirstBytes ? "once bytes are written" : "at once");
+    enum class At { Once, FirstBytes, ReadHangs };
+    for (const At at : {At::Once, At::FirstBytes, At::ReadHangs}) {
+        SCOPED_TRACE(at == At::Once ? "at once" : at == At::FirstBytes ? "once bytes are written" : "while a read hangs");
         TempDir dest;
         bool runningAtStop = false;
         std::set<std::string> atStop;
+        // The hanging read: every read waits until released (at the latest
+        // after 8 s, so that a Stop that waits for it fails in time).
+        std::atomic<bool> hold{false}, held{false};
+        struct Releaser {
+            std::atomic<bool>& hold;
+            std::thread thread;
+            ~Releaser() {
+                hold = false;
+                if (thread.joinable()) thread.join();
+                asyncread::SetFaultHook(nullptr);
+            }
+        } releaser{hold, {}};
+        std::chrono::steady_clock::time_point stoppedAt;
         ASSERT_TRUE(recovery.Recover(roots, dest.path(), [&] {
             std::uint64_t total = 0, done = 0, error = 0;
             ScanHarness::facade().GetRecoveryProgressTotal(&total, &done, &error);
-            if (afterFirstBytes && done == 0) return false;
+            if (at != At::Once && done == 0 && !hold) return false;
+            if (at == At::ReadHangs && !hold) {
+                hold = true;
+                asyncread::SetFaultHook([&](long long, long long) {
+                    held = true;
+                    while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    return false;
+                });
+                releaser.thread = std::thread([&] {
+                    for (int i = 0; i < 800 && hold; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    hold = false;
+                });
+            }
+            if (at == At::ReadHangs && !held) return false;
             runningAtStop = !VXUIRecovery::instance().IsOperationExit();
             ScanHarness::facade().PauseOrResumeRecovery();
             atStop = Names(dest.path());
+            stoppedAt = std::chrono::steady_clock::now();
             ScanHarness::facade().StopRecvoery();
             return true;
         }));
         ASSERT_TRUE(runningAtStop) << "the recovery ended before Stop";
+        if (at == At::ReadHangs) {
+            // Ended for the windows while the read still hangs; the worker,
+            // once it returns, ends nothing more and leaves.
+            EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, std::chrono::seconds(5));
+            EXPECT_TRUE(hold.load()) << "the stop waited for the read";
+            EXPECT_TRUE(VXUIRecovery::instance().LetGoWorkerAlive());
+            const int posts = recovery.endPosts;
+            EXPECT_NE(ScanHarness::facade().DoRecovery(&roots, QString::fromStdString(dest.path()), "DoRecovery", nullptr), 0u)
+                << "a new recovery started beside the worker let go";
+            hold = false;
+            releaser.thread.join();
+            EXPECT_TRUE(salvor::platform::runUntil([] { return !VXUIRecovery::instance().LetGoWorkerAlive(); },
+                                           std::chrono::seconds(30)));
+            asyncread::SetFaultHook(nullptr);
+            salvor::platform::runUntil([] { return false; }, std::chrono::milliseconds(300));
+            EXPECT_EQ(recovery.endPosts, posts);
+            EXPECT_EQ(VXUIRecovery::instance().GetStatus(), OP_IDLE);
+        }
         const Sums got = WrittenSums(dest.path());
         EXPECT_TRUE(std::includes(want.begin(), want.end(), got.begin(), got.end())) << "a file written short";
         std::size_t nonEmpty = 0, later = 0;

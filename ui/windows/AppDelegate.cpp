@@ -277,10 +277,14 @@ void VXAppDelegate::endAfterRecovery(std::function<void()> end) {
     // Out of sight at once, while the recovery or save ends.
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->isVisible()) w->hide();
-    services::endAfterWriting(this, [end = std::move(end)] {
-        services::writeLog("quitting: the recovery or save has ended\n");
-        end();
-    });
+    // The process ends after: a writer whose read hangs is not waited for.
+    services::endAfterWriting(
+        this,
+        [end = std::move(end)] {
+            services::writeLog("quitting: the recovery or save has ended\n");
+            end();
+        },
+        true);
     // A stopped save may take a while to put back the file saved there
     // before: its window says so meanwhile.
     VXProgressWindow::showWhileSaveEnds();
