@@ -162,7 +162,7 @@ struct ReplayTarget {
     // when the replay reads the whole disk, where the disk now lists a
     // volume. A record is moved only where its volume's own boot sector is
     // found there and not at its own place.
-    std::function<std::vector<long long>(std::uint64_t, const CSearchedPartitionInfo&)> moves;
+    std::function<std::vector<long long>(std::uint64_t, const CSearchedPartitionInfo&)> moves{};
 };
 
 // The sectors [first, end) of a saved volume that is not the one scanned,
