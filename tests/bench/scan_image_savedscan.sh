@@ -421,9 +421,8 @@ for mode in quick deep; do
 done
 own_bytes "$re/quick.rsf" "$re/zero.img" "$tab/disk.sha256.txt"
 # The table wiped (the first sector zeroed, the volume in place): quick and
-# deep saves find the volume where it lay; formatted again there, it is
-# another and nothing read there has other bytes. The volume copied by dd
-# further on with its entry: found where the table now puts it.
+# deep saves find the volume where it lay. The volume copied by dd further
+# on with its entry: found where the table now puts it.
 cp --sparse=always "$tab/disk.img" "$re/wiped.img"
 dd if=/dev/zero of="$re/wiped.img" bs=512 count=1 conv=notrunc status=none
 cp --sparse=always "$tab/disk.img" "$re/copied.img"
@@ -432,12 +431,6 @@ dd if=/dev/zero of="$re/copied.img" bs=512 seek=2048 count=65536 conv=notrunc st
 printf 'label: dos\n67584,65536,6\n' | sfdisk -q --wipe never "$re/copied.img" 2> /dev/null
 for mode in quick deep; do own_bytes "$re/$mode.rsf" "$re/wiped.img" "$tab/disk.sha256.txt"; done
 own_bytes "$re/deep.rsf" "$re/copied.img" "$tab/disk.sha256.txt"
-mkfs.fat -F 16 -i 0E0E0016 --offset 2048 "$re/wiped.img" 32768 > /dev/null 2>&1
-for f in 1 2; do
-    head -c $((30000 + 1700 * f)) /dev/urandom > "$re/new.bin"
-    MTOOLS_SKIP_CHECK=1 mcopy -i "$re/wiped.img@@$((2048 * 512))" "$re/new.bin" "::/file_$f.bin"
-done
-for mode in quick deep; do other_bytes "$re/$mode.rsf" "$tab/disk.sha256.txt" "$re/wiped.img"; done
 cp --sparse=always "$tab/disk.img" "$re/moved.img"
 echo '+32M,' | sfdisk -q --move-data=/dev/null -N 1 "$re/moved.img" > /dev/null 2>&1
 printf '2048,65536,6\n' | sfdisk -q --append --wipe never "$re/moved.img" > /dev/null 2>&1
