@@ -986,7 +986,9 @@ void CRestoreScanSink::Settle() {
         }
     }
     std::vector<std::pair<long long, long long>> ranges = m_otherSectors;
-    // Volumes the device lists that the scanned disk did not. One that holds
+    // Volumes the device lists that the scanned disk did not. A disk whose
+    // table was wiped is listed as one volume of its whole: it wrote nothing
+    // when its start is blank (every file system writes there). One that holds
     // a volume scanned is that volume under a changed table entry (grown,
     // moved to another slot, gone); any other was made since, and has
     // written where its structures and its clusters in use lie: what lies
@@ -1005,7 +1007,7 @@ void CRestoreScanSink::Settle() {
             if (start < 0 || sectors <= 0 || sectors > LLONG_MAX - start ||
                 std::find(laid.volumes.begin(), laid.volumes.end(),
                           std::pair(start, static_cast<unsigned long long>(sectors))) != laid.volumes.end() ||
-                HoldsScannedVolume(volume))
+                (start == 0 && BlankStart(volume)) || HoldsScannedVolume(volume))
                 continue;
             listed.emplace_back(start, start + sectors);
             for (const auto& [first, end] : VolumeWrittenSectors(volume))
@@ -1092,6 +1094,12 @@ std::optional<std::uint64_t> CRestoreScanSink::PairedRoot(IStorageDevice* volume
     return std::nullopt;
 }
 
+namespace {
+// The volumes a record is looked for on: what a save names cannot make a
+// load read without end.
+constexpr std::size_t kMaxMoves = 64;
+} // namespace
+
 int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IProgress* sink,
                                               IStorageDevice* device) {
     if (!builder || !device) return 0;
@@ -1101,13 +1109,32 @@ int CRestoreScanSink::SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder, IP
     target.to = m_to;
     // A deep scan of a volume is one replay on it: every root is of that
     // volume, whatever it is named now (the records tell whether it is).
-    target.wholeDisk = m_target.IsDisk(device) || !m_quick;
+    // A disk whose table was wiped is listed as one volume of its whole,
+    // blank at its start: a quick scan's volumes are looked for on it.
+    const bool disk = m_target.IsDisk(device) || (m_target.VolumeInfo(device) &&
+                                                  m_target.VolumeInfo(device)->startSector == 0 && BlankStart(device));
+    target.wholeDisk = disk || !m_quick;
     // The name the tree builder gives the roots of this device.
     target.volumeName = GetDeviceDescription(device);
     if (target.volumeName.empty()) target.volumeName = "Disk";
     if (m_quick && !target.wholeDisk) {
         target.pairedOnly = true;
         target.paired = PairedRoot(device, QuickSearcherType(m_target, device), target.volumeName);
+    }
+    // A replay of the whole disk reads a saved volume where it lay on the
+    // scanned disk, or where the disk now lists one: a table wiped or
+    // changed, a volume copied elsewhere with its entry.
+    if (disk) {
+        std::vector<long long> listed;
+        for (const auto& [start, sectors] : m_target.VolumeExtents(device))
+            if (start > 0 && listed.size() < kMaxMoves) listed.push_back(start);
+        target.moves = [this, listed](std::uint64_t position, const CSearchedPartitionInfo& record) {
+            const LaidVolumes& laid = Layout();
+            std::vector<long long> by;
+            if (position < laid.blocks.size() && laid.blocks[position] > 0) by.push_back(laid.blocks[position]);
+            for (const long long start : listed) by.push_back(start - record.m_startSector);
+            return by;
+        };
     }
     ReplayVolumeCheck volumes;
     volumes.check = [device](const CSearchedPartitionInfo& record, const VolumeMark& mark) {
@@ -1264,10 +1291,19 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
         }
         last = i;
         if (head.quickRootsFrom >= 0) return ReplayBesideQuick(rs, steps, scan, devices[i], head);
-        CRestoreScanSink restore(rs, steps, head.controllerType == RECOVERY_DELETED, scan);
-        scan.Replay(devices[i], head.deep != 0, &restore);
-        const std::uint32_t result = restore.Result();
-        return std::tuple(result, restore.Tally(), restore.AllPlaced());
+        const bool quick = head.controllerType == RECOVERY_DELETED;
+        auto restore = std::make_unique<CRestoreScanSink>(rs, steps, quick, scan);
+        scan.Replay(devices[i], head.deep != 0, restore.get());
+        // A quick scan's disk whose table was wiped lists no volume it can
+        // scan: its volumes are looked for on the whole disk, where they lay.
+        if (quick && !head.deep && !restore->ReplayedAny() && scan.IsDisk(devices[i]) && BlankStart(devices[i])) {
+            scan.Clear();
+            CSavedVolumeCache::instance().Clear();
+            restore = std::make_unique<CRestoreScanSink>(rs, steps, quick, scan);
+            scan.Replay(devices[i], true, restore.get());
+        }
+        const std::uint32_t result = restore->Result();
+        return std::tuple(result, restore->Tally(), restore->AllPlaced());
     };
     for (std::size_t i = 0; code == SAVED_OK && i < devices.size(); ++i) {
         const auto [result, tally, allPlaced] = replay(i);

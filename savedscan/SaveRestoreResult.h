@@ -210,6 +210,8 @@ public:
         m_to = to;
     }
     std::size_t RootCount() { return SavedRoots().size(); }
+    // Whether the scan handed it any device to replay on.
+    bool ReplayedAny() const { return m_replayed != nullptr; }
 
 private:
     // This replay's saved root blocks, read once.

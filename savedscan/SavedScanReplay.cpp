@@ -368,6 +368,27 @@ void JudgeByFiles(ReplayState& state, std::uint64_t position, int type,
     state.byFiles.erase(pending);
 }
 
+// A record whose volume is not found at its place: moved by the first of
+// moves that puts it on a volume whose boot sector is the one saved (a
+// table that went or changed, a volume copied elsewhere). What the record
+// told stays where none does.
+VolumeCheck MoveToVolume(CSearchedPartitionInfo& record, const VolumeMark& mark, VolumeCheck check,
+                         const std::vector<long long>& moves, const ReplayVolumeCheck& volumes) {
+    if (mark.kind == VolumeMark::Kind::None || mark.identity == 0) return check;
+    for (const long long by : moves) {
+        if (by == 0 || (by > 0 && record.m_startSector > LLONG_MAX - by) || record.m_startSector + by < 0 ||
+            (by > 0 ? record.m_clusterOrigin > LLONG_MAX - by : record.m_clusterOrigin < LLONG_MIN - by))
+            continue;
+        CSearchedPartitionInfo moved(record);
+        moved.m_startSector += by;
+        moved.m_clusterOrigin += by;
+        if (volumes.check(moved, mark) != VolumeCheck::Same) continue;
+        record = moved;
+        return VolumeCheck::Same;
+    }
+    return check;
+}
+
 // False when the user stopped the load inside the root.
 bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, const CNodeData& nodeData,
                 IDirecotryTreeBuilder& builder, IProgress* progress, const ReplayTarget& target,
@@ -406,8 +427,9 @@ bool ReplayRoot(CFrameReader& in, std::uint64_t position, ReplayState& state, co
         if (!record) throw CSavedScanDamage{"a partition record out of range"};
         if (!match) continue;
         const VolumeMark mark = SaveRestoreResult::ReadPartitionMark(bytes);
-        const VolumeCheck check =
-            volumes && volumes->check ? volumes->check(*record, mark) : VolumeCheck::Unchecked;
+        VolumeCheck check = volumes && volumes->check ? volumes->check(*record, mark) : VolumeCheck::Unchecked;
+        if (check != VolumeCheck::Same && volumes && volumes->check && target.moves && FileSystemKind(record->m_fileSystemType))
+            check = MoveToVolume(*record, mark, check, target.moves(position, *record), *volumes);
         if (check == VolumeCheck::Other) {
             state.otherVolumes[type].insert(record->m_partitionIndex);
             AddOtherSectors(state, position, *record, mark);

@@ -157,6 +157,12 @@ struct ReplayTarget {
     // Root blocks outside [from, to) are read past: another replay of the
     // same load takes them.
     std::uint64_t from = 0, to = UINT64_MAX;
+    // Sectors to add to a root's records (position) that would put them
+    // where the volume may lie now: where its volume lay on the scanned disk
+    // when the replay reads the whole disk, where the disk now lists a
+    // volume. A record is moved only where its volume's own boot sector is
+    // found there and not at its own place.
+    std::function<std::vector<long long>(std::uint64_t, const CSearchedPartitionInfo&)> moves{};
 };
 
 // The sectors [first, end) of a saved volume that is not the one scanned,

@@ -49,6 +49,23 @@ bool PartitionTableAt(IStorageDevice* device) {
 
 } // namespace
 
+bool BlankStart(IStorageDevice* device) {
+    if (!device) return false;
+    const unsigned sectorSize = device->GetSectorSize();
+    if (sectorSize == 0 || sectorSize > 65536) return false;
+    // Past the 64 KiB where a btrfs superblock lies.
+    const unsigned long long count = std::min<unsigned long long>((69632 + sectorSize - 1) / sectorSize,
+                                                                  device->GetTotalSectors());
+    if (count == 0) return false;
+    std::vector<std::uint8_t> sector(sectorSize);
+    for (unsigned long long at = 0; at < count; ++at) {
+        if (device->ReadSector(sector.data(), static_cast<long long>(at), 1) == 0) return false;
+        if (!std::all_of(sector.begin(), sector.end(), [&](std::uint8_t b) { return b == sector.front(); }))
+            return false;
+    }
+    return true;
+}
+
 VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInfo& record, const VolumeMark& mark) {
     if (!device || record.m_startSector < 0) return VolumeCheck::Unchecked;
     const auto start = static_cast<unsigned long long>(record.m_startSector);
@@ -60,14 +77,16 @@ VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInf
     if (mark.kind == VolumeMark::Kind::Files || mark.kind == VolumeMark::Kind::Samples) {
         if (mark.identity == 0) return VolumeCheck::Unchecked;
         std::uint64_t now = 0;
-        if (!VolumeIdentity(device, start, now)) return VolumeCheck::Other;
-        const std::uint64_t folded = mark.kind == VolumeMark::Kind::Files ? SaveRestoreResult::FoldIdentity(now)
-                                                                          : SaveRestoreResult::FoldIdentity16(now);
-        if (folded == mark.identity) return VolumeCheck::Same;
+        if (VolumeIdentity(device, start, now) &&
+            (mark.kind == VolumeMark::Kind::Files ? SaveRestoreResult::FoldIdentity(now)
+                                                  : SaveRestoreResult::FoldIdentity16(now)) == mark.identity)
+            return VolumeCheck::Same;
         // Carved files at a disk's start were told by its first sector of
         // data, which may be its partition table: a table that changed is
-        // not a change of the files, which their own marks tell.
-        if (!IsRecognised(record.m_fileSystemType) && mark.HasFiles() && start == 0 && PartitionTableAt(device))
+        // not a change of the files, which their own marks tell; nor is a
+        // table wiped.
+        if (!IsRecognised(record.m_fileSystemType) && mark.HasFiles() && start == 0 &&
+            (PartitionTableAt(device) || BlankStart(device)))
             return VolumeCheck::Unchecked;
         return VolumeCheck::Other;
     }

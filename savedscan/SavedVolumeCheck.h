@@ -21,6 +21,10 @@ class IStorageDevice;
 VolumeCheck CheckSavedVolume(IStorageDevice* device, const CSearchedPartitionInfo& record,
                              const SaveRestoreResult::VolumeMark& mark);
 
+// Whether the device's first 68 KiB hold one byte value each sector (a
+// wiped table, no file system: each writes its structures within them).
+bool BlankStart(IStorageDevice* device);
+
 // For a save without marks: whether the volume of record on device holds
 // the sampled files where the save says their entries are (their metadata
 // position): an entry there of the file's size, as FAT (32-bit) and exFAT

@@ -420,6 +420,17 @@ for mode in quick deep; do
     own_bytes "$re/$mode.rsf" "$re/grown.img" "$tab/disk.sha256.txt"
 done
 own_bytes "$re/quick.rsf" "$re/zero.img" "$tab/disk.sha256.txt"
+# The table wiped (the first sector zeroed, the volume in place): quick and
+# deep saves find the volume where it lay. The volume copied by dd further
+# on with its entry: found where the table now puts it.
+cp --sparse=always "$tab/disk.img" "$re/wiped.img"
+dd if=/dev/zero of="$re/wiped.img" bs=512 count=1 conv=notrunc status=none
+cp --sparse=always "$tab/disk.img" "$re/copied.img"
+dd if="$tab/disk.img" of="$re/copied.img" bs=512 skip=2048 seek=67584 count=65536 conv=notrunc status=none
+dd if=/dev/zero of="$re/copied.img" bs=512 seek=2048 count=65536 conv=notrunc status=none
+printf 'label: dos\n67584,65536,6\n' | sfdisk -q --wipe never "$re/copied.img" 2> /dev/null
+for mode in quick deep; do own_bytes "$re/$mode.rsf" "$re/wiped.img" "$tab/disk.sha256.txt"; done
+own_bytes "$re/deep.rsf" "$re/copied.img" "$tab/disk.sha256.txt"
 cp --sparse=always "$tab/disk.img" "$re/moved.img"
 echo '+32M,' | sfdisk -q --move-data=/dev/null -N 1 "$re/moved.img" > /dev/null 2>&1
 printf '2048,65536,6\n' | sfdisk -q --append --wipe never "$re/moved.img" > /dev/null 2>&1
@@ -435,6 +446,10 @@ cp --sparse=always "$tab/photos.img" "$re/photos.img"
 printf 'label: dos\n2048,32768,6\n36864,,6\n' | sfdisk -q --wipe never "$re/photos.img"
 mkfs.fat -F 16 -i 0E0E0013 --offset 36864 "$re/photos.img" $(((65536 - 36864) / 2)) > /dev/null 2>&1
 own_bytes "$re/photos.rsf" "$re/photos.img" "$tab/photos.sha256.txt"
+# ... and with the table wiped: the pictures are told by their own bytes.
+cp --sparse=always "$tab/photos.img" "$re/photos_wiped.img"
+dd if=/dev/zero of="$re/photos_wiped.img" bs=512 count=1 conv=notrunc status=none
+own_bytes "$re/photos.rsf" "$re/photos_wiped.img" "$tab/photos.sha256.txt"
 head -c $((2400 << 10)) /dev/urandom > "$re/big.bin"
 MTOOLS_SKIP_CHECK=1 mcopy -i "$re/photos.img@@$((36864 * 512))" "$re/big.bin" ::/big.bin
 # ... whose bytes at the first picture's sampled places (its first, middle
