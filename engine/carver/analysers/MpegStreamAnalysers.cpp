@@ -134,9 +134,11 @@ bool CM2TSAnalyser::CM2TSFileInfo::ContinuesStream(const Header& h) const {
     const bool reservedField = (h.bytes[3] & 0x30) == 0;
     if (error || reservedField) return false;
     const unsigned pid = Pid(h.bytes);
+    // Null packets are stuffing, first seen where a Blu-ray stream pads its
+    // last aligned unit of 32 packets.
+    if (pid == kNullPid) return true;
     const int before = m_lastCounter[pid];
     if (before < 0) return false; // a PID the stream never carried
-    if (pid == kNullPid) return true;
     // The counter follows its PID's last packet: the next value, or the same
     // one (a repeated packet, or one without payload).
     const int counter = h.bytes[3] & 0x0F;
