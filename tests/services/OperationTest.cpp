@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -51,18 +52,24 @@ TEST(Operation, StopFlagDecidesShouldBuildOnlyWhileRunning) {
 }
 
 TEST(Operation, PausedContinuedWakesAtOnceOnStopOrResume) {
-    // The change comes 20 ms into the wait, well inside any polling step, and
-    // must end the wait at once.
-    for (bool stop : {true, false, true, false}) {
-        TestOperation op;
-        op.SetStatus(OP_PAUSED);
-        auto answer = std::async(std::launch::async, [&] { return op.Continued(); });
-        EXPECT_EQ(answer.wait_for(20ms), std::future_status::timeout); // waits while paused
-        const auto changed = std::chrono::steady_clock::now();
-        stop ? op.StopOperation(1) : op.PauseOrResumeOperation();
-        ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
-        EXPECT_LT(std::chrono::steady_clock::now() - changed, 40ms) << "stop " << stop;
-        EXPECT_EQ(answer.get(), stop ? 0 : 1);
+    // The change comes 20 ms into the wait, well inside the 80 ms polling
+    // step, and must end the wait at once. A loaded machine may delay any one
+    // wake; a wait that polls is late every time, so the quickest of three
+    // tells them apart.
+    for (bool stop : {true, false}) {
+        auto quickest = std::chrono::steady_clock::duration::max();
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            TestOperation op;
+            op.SetStatus(OP_PAUSED);
+            auto answer = std::async(std::launch::async, [&] { return op.Continued(); });
+            EXPECT_EQ(answer.wait_for(20ms), std::future_status::timeout); // waits while paused
+            const auto changed = std::chrono::steady_clock::now();
+            stop ? op.StopOperation(1) : op.PauseOrResumeOperation();
+            ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
+            quickest = std::min(quickest, std::chrono::steady_clock::now() - changed);
+            EXPECT_EQ(answer.get(), stop ? 0 : 1);
+        }
+        EXPECT_LT(quickest, 40ms) << "stop " << stop;
     }
 }
 
