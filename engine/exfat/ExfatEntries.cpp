@@ -197,6 +197,23 @@ void CEFDTAnalyze::PrepareAnayze(unsigned sectorShift, unsigned clusterShift, st
 
 void CEFDTAnalyze::BeginFolder() { DropSet(); }
 
+bool CEFDTAnalyze::AnalyzeAround(exfat::Bytes cluster, std::int64_t sector, const std::vector<bool>& bad) {
+    if (bad.empty() || cluster.size() % bad.size() != 0) return Analyze(cluster, sector);
+    const std::size_t ss = cluster.size() / bad.size();
+    for (std::size_t s = 0; s < bad.size();) {
+        if (bad[s]) {
+            DropSet();
+            ++s;
+            continue;
+        }
+        std::size_t e = s + 1;
+        while (e < bad.size() && !bad[e]) ++e;
+        if (!Analyze(cluster.subspan(s * ss, (e - s) * ss), sector)) return false;
+        s = e;
+    }
+    return true;
+}
+
 bool CEFDTAnalyze::Analyze(exfat::Bytes cluster, std::int64_t sector) {
     using namespace exfat;
     if (cluster.size() < kEntrySize) return true;

@@ -100,6 +100,11 @@ public:
     // The entries of one folder cluster whose first sector is given; true to
     // go on with the folder's next cluster, false when the folder ends here.
     bool Analyze(exfat::Bytes cluster, std::int64_t sector);
+    // As Analyze, for a cluster some of whose sectors could not be read (bad:
+    // one flag per sector, empty when all were read): each readable stretch
+    // is analysed on its own, and a set an unreadable sector cuts is dropped,
+    // never joined across it. The zeros of a lost sector do not end the folder.
+    bool AnalyzeAround(exfat::Bytes cluster, std::int64_t sector, const std::vector<bool>& bad);
 
     std::vector<_tagFileBaseInfo>& Records() { return m_records; }
     void ClearRecords() { m_records.clear(); }

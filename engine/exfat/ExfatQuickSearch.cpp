@@ -3,6 +3,7 @@
 #include "engine/exfat/ExfatBoot.h"
 #include "engine/exfat/ExfatFileNode.h"
 #include "engine/include/StorageDevice.h"
+#include "engine/utility/SectorReads.h"
 
 #include <algorithm>
 #include <bit>
@@ -89,14 +90,18 @@ bool CExFatQuickSearch::BuildChildren(IStorageDevice* device, const Folder& fold
             ++m_unreadable;
             break;
         }
-        if (device->ReadSector(m_cluster.data(), sector, m_partition.SectorsPerCluster()) == 0) {
-            // One unreadable cluster loses its own entries only: the chain
-            // (FAT or adjacency) still leads to the folder's other clusters.
-            ++m_unreadable;
+        // Read around bad sectors: one lost sector costs the entry sets it
+        // holds, and an unreadable cluster its own entries only; the chain
+        // (FAT or adjacency) still leads to the folder's other clusters.
+        std::vector<bool> bad;
+        const long long spc = m_partition.SectorsPerCluster();
+        const long long got = salvor::ReadAroundBadSectors(device, m_cluster.data(), sector, spc, &bad);
+        if (got < spc) ++m_unreadable;
+        if (got == 0) {
             m_analyzer.BeginFolder();
         } else {
             anyRead = true;
-            if (!m_analyzer.Analyze(m_cluster, sector)) break;
+            if (!m_analyzer.AnalyzeAround(m_cluster, sector, bad)) break;
         }
         remaining = remaining > clusterBytes ? remaining - clusterBytes : 0;
         c = m_partition.GetNextCluster(c, folder.contiguous);

@@ -282,6 +282,26 @@ TEST(ExfatEntries, SetStraddlingTwoClustersIsJoined) {
     a.BeginFolder();
     EXPECT_TRUE(a.Analyze(std::span(s.bytes).subspan(64), 200));
     EXPECT_TRUE(a.Records().empty());
+
+    // Never across an unreadable sector: a cluster of three sectors, the
+    // second lost. The set it cuts is lost alone (its file entry is not
+    // joined with the stream and name of the set after it), and its zeros
+    // do not end the folder: the set after it is read.
+    SetBuilder c;
+    c.Set(u"one", 5, 10);
+    while (c.bytes.size() < 480) c.Raw(0x83);
+    c.File(0x85, 2);
+    c.bytes.resize(1024, 0);
+    SetBuilder two;
+    two.Set(u"two", 6, 10);
+    c.bytes.insert(c.bytes.end(), two.bytes.begin() + 32, two.bytes.end());
+    c.Set(u"three", 7, 10).bytes.resize(1536, 0);
+    a.ClearRecords();
+    a.BeginFolder();
+    EXPECT_FALSE(a.AnalyzeAround(c.bytes, 100, {false, true, false})); // the end entry after "three"
+    std::vector<std::string> names;
+    for (const auto& r : a.Records()) names.push_back(r.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"one", "three"}));
 }
 
 TEST(ExfatEntries, TimestampsInUtc) {
