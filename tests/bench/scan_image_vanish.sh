@@ -299,7 +299,7 @@ PY2
 # Rows KIND:STRUCTURES[:copy]; copy: the file system's copy answers for the
 # block (the oracle reads the volume whole).
 for row in fat32:fat1:copy fat32:fat1.frag:copy fat32:fat1+fat2 fat32:boot fat32:sub \
-           fat16:fat1+fat2 fat16:sub fat12:fat1+fat2 fat12:root exfat:bitmap exfat:upcase; do
+           fat16:fat1+fat2 fat16:sub fat12:fat1+fat2 fat12:root exfat:bitmap exfat:upcase exfat:sub; do
     IFS=: read -r kind what copy <<<"$row"
     [ -s "$out/few.$kind.img" ] || few_volume $kind
     bad=(); for s in ${what//+/ }; do bad+=("$(structure_at $kind "$s"):4096"); done
