@@ -5,7 +5,9 @@
 # Usage: tsan-previews.sh [repository root]   (default: the repository holding this script)
 set -euo pipefail
 root="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
-build="${SALVOR_TSAN_UI_BUILD:-$root/build/tsan-ui}"
+# One ThreadSanitizer tree, the Qt Widgets layers on, serves every tsan pass:
+# what they share is compiled once.
+build="${SALVOR_TSAN_BUILD:-$root/build/tsan}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DSALVOR_TSAN=ON -DSALVOR_SANITIZE=OFF -DSALVOR_BUILD_UI=ON -DSALVOR_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --target ui_windows_previewloader_test -j "${SALVOR_JOBS:-3}"

@@ -7,9 +7,11 @@
 # Usage: tsan-services.sh [repository root]   (default: the repository holding this script)
 set -euo pipefail
 root="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+# One ThreadSanitizer tree, the Qt Widgets layers on, serves every tsan pass:
+# what they share is compiled once.
 build="${SALVOR_TSAN_BUILD:-$root/build/tsan}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DSALVOR_TSAN=ON -DSALVOR_SANITIZE=OFF -DSALVOR_BUILD_UI=OFF -DSALVOR_BUILD_BENCH=OFF >/dev/null
+    -DSALVOR_TSAN=ON -DSALVOR_SANITIZE=OFF -DSALVOR_BUILD_UI=ON -DSALVOR_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --target services_test savedscan_test engine_controller_test -j "${SALVOR_JOBS:-3}"
 export QT_QPA_PLATFORM=offscreen
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
