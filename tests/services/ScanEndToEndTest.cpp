@@ -208,8 +208,8 @@ TEST_F(ScanEndToEnd, AsRootADeepScanStoppedWhileAReadHangsListsWhatItRead) {
     // Held, and the scan stuck on it: the read-ahead's read of the third
     // block, and a searcher's of its first sectors (with the second block's,
     // behind it), unanswered a while (a second, with this silence allowed).
-    ASSERT_TRUE(salvor::platform::runUntil([&] { return f.IsDeviceNotAnswering(); }, std::chrono::seconds(20)));
-    EXPECT_GT(failing.HeldReads(), 0);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return failing.HeldReads() > 0 && f.IsDeviceNotAnswering(); },
+                                           std::chrono::seconds(20)));
     salvor::platform::runUntil([] { return false; }, std::chrono::milliseconds(500));
     const auto asked = std::chrono::steady_clock::now();
     f.StopScan(0);
@@ -219,8 +219,8 @@ TEST_F(ScanEndToEnd, AsRootADeepScanStoppedWhileAReadHangsListsWhatItRead) {
                 static_cast<long long>(took.count()));
     EXPECT_TRUE(std::filesystem::exists(dir.file("hold"))) << "the stop waited for the read";
     // A read unanswered for a second is given up; the build shows its first
-    // root a second before its files.
-    EXPECT_LT(took, VXUIScan::kStopUnanswered + std::chrono::milliseconds(2000));
+    // root a second before its files (and is slow under a sanitizer).
+    EXPECT_LT(took, VXUIScan::kStopUnanswered + std::chrono::milliseconds(3000));
     ASSERT_TRUE(harness.WaitEnd(std::chrono::seconds(5))) << "the worker did not end";
     EXPECT_FALSE(scan.EndedByDeviceGone());
     EXPECT_EQ(f.GetScanUnreadableSectors(), 0) << "a scan stopped is not one that could not read";
@@ -232,7 +232,7 @@ TEST_F(ScanEndToEnd, AsRootADeepScanStoppedWhileAReadHangsListsWhatItRead) {
     EXPECT_EQ(scan.GetScanFileCnt(), files);
     const auto released = std::chrono::steady_clock::now();
     scan.ReleaseResults();
-    EXPECT_LT(since(released), std::chrono::milliseconds(1000)) << "the results waited for the read-ahead";
+    EXPECT_LT(since(released), std::chrono::milliseconds(3000)) << "the results waited for the read-ahead";
     EXPECT_TRUE(std::filesystem::exists(dir.file("hold")));
     // The reads return into nothing: nothing is filed.
     std::filesystem::remove(dir.file("hold"));
