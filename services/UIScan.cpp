@@ -427,9 +427,15 @@ void VXUIScan::WatchRun(std::uint64_t generation) {
         if (GetStatus() != OP_STOP_REQUESTED || Generation() != generation) return;
         // A deep scan told to list what it found keeps its worker: its finds
         // are built only at its end, and hours of reading are not dropped for
-        // one slow read. A device that answers nowhere is called gone within
-        // the minute, which ends the read, and the build lists what was kept.
-        if (IsDeepScan() && VXUIOperation::shouldBuild()) return;
+        // one slow read. It stops waiting for its device instead once a read
+        // has gone unanswered as long as a stop may: that read is given up and
+        // the trees are built from what the scan read and kept, as for a
+        // device gone. Asked at each wake: the read may begin later, and the
+        // worker may not have reached its controller yet.
+        if (IsDeepScan() && VXUIOperation::shouldBuild()) {
+            if (m_runGeneration.load() == generation) GiveUpReads(m_session->Controller(), kStopUnanswered);
+            return;
+        }
         const long long asked = m_stopAskedUs.load(), life = m_lastLifeUs.load();
         // Heard from since the stop: it winds down (a deep scan builds what
         // it found); a wind-down that falls silent is a read that hangs too.

@@ -174,7 +174,9 @@ public:
     // nothing more and ends nothing of a later run). A worker that answered
     // the stop and winds down (building what it found) is let go only after
     // a longer silence. A deep scan told to build what it found is never let
-    // go: its listing exists only once it is built.
+    // go: its listing exists only once it is built. It stops waiting for its
+    // device instead once a read has gone unanswered kStopUnanswered: the
+    // read is given up and it builds from what it read and kept.
     static constexpr std::chrono::milliseconds kStopUnanswered{1000};
     static constexpr std::chrono::milliseconds kWindDownSilence{5000};
     void WatchRun(std::uint64_t generation) override;

@@ -12,6 +12,7 @@
 #include "engine/partition/PartitionAnalyzers.h"
 #include "engine/tree/DirectoryTreeBuilder.h"
 #include "engine/writer/DataRecovery.h"
+#include "engine/utility/CatchExeception.h"
 
 #include <algorithm>
 #include <cstring>
@@ -142,6 +143,11 @@ bool SetRestoreScanSink(IRecoveryController* controller, RestoreScanSink* sink) 
     if (!c) return false;
     c->SetRestoreScanSink(sink);
     return true;
+}
+
+bool GiveUpReads(IRecoveryController* controller, std::chrono::milliseconds waited) {
+    auto* deep = dynamic_cast<CCompleteRecoveryController*>(controller);
+    return deep && deep->GiveUpReads(waited);
 }
 
 IRecoveryController* CreateRecoveryController(_RECOVERY_CONTROLLER_TYPE type) {
@@ -290,7 +296,16 @@ long long CCompleteRecoveryController::BlockSize(unsigned sectorSize) const {
     return m_blockOverride ? m_blockOverride : BlockSizeFor(sectorSize);
 }
 
-CCompleteRecoveryController::CCompleteRecoveryController() = default;
+CCompleteRecoveryController::CCompleteRecoveryController() : m_reads(std::make_unique<CReadWatch>()) {}
+
+bool CCompleteRecoveryController::GiveUpReads(std::chrono::milliseconds waited) {
+    const bool before = m_reads->GivenUp();
+    const bool now = m_reads->GiveUpAfter(waited);
+    if (now && !before)
+        CatchExeception::WriteLog("deep scan stopped: a read unanswered for %lld ms is given up; the trees are built from what was read\n",
+                                  static_cast<long long>(waited.count()));
+    return now;
+}
 
 CCompleteRecoveryController::~CCompleteRecoveryController() {
     // Stop reading ahead first; searchers may hold node pointers, so they go
@@ -332,6 +347,7 @@ ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device
     ReleaseSearchers();
     m_cache.reset();
     m_fileSectorMap.clear();
+    m_reads->Reset();
 
     m_device = device;
     if (ResultCode rc = MakeBuilder(m_restoreSink != nullptr, tree, ControllerResult::DeepNoBuilder,
@@ -344,6 +360,7 @@ ResultCode CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device
     ::sync();
     const long long block = BlockSize(device->GetSectorSize());
     m_cache = std::make_unique<CStorageDeviceWithCache>(device);
+    m_cache->WatchReads(m_reads.get());
     m_cache->SetBlockSize(static_cast<unsigned>(block));
     m_cache->SetLending(m_lent);
     m_cache->BeginCache();

@@ -9,6 +9,7 @@
 #include "engine/include/RestoreScanSink.h"
 #include "engine/include/SearchInterfaces.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,6 +18,7 @@
 
 class TBitmap;
 class CStorageDeviceWithCache;
+class CReadWatch;
 class CSerializedTreeBuilder;
 
 namespace ControllerResult {
@@ -44,6 +46,15 @@ std::string GetDeviceDescription(IStorageDevice* device);
 // replay (borrowed; it must stay valid until StartDataRecovery returns).
 // False for a controller that cannot replay.
 bool SetRestoreScanSink(IRecoveryController* controller, RestoreScanSink* sink);
+
+// Tells a deep scan stopped to build what it found to stop waiting for its
+// device once a read of it has waited `waited` for its answer (a read that
+// hangs): the read is given up, nothing more is read, and the trees are built
+// from what the scan read and kept, as for a device gone. Any thread may ask,
+// at any time, as often as it likes. True once the reads are given up; false
+// until then, and for a controller that reads no device block by block (a
+// quick scan's).
+bool GiveUpReads(IRecoveryController* controller, std::chrono::milliseconds waited);
 
 // What the two controllers share: the restore sink, the builder, the filter
 // and the scanned device.
@@ -126,6 +137,8 @@ public:
     // Whether the searchers read each block in place from the read-ahead
     // cache (the default) or copy it out. They find the same either way.
     void SetBlocksLent(bool lent) { m_lent = lent; }
+    // See GiveUpReads.
+    bool GiveUpReads(std::chrono::milliseconds waited);
 
 private:
     struct Searcher {
@@ -140,6 +153,9 @@ private:
     std::vector<Searcher> m_searchers;
     // The builder as the searchers reach it: they may add nodes side by side.
     std::unique_ptr<CSerializedTreeBuilder> m_sharedBuilder;
+    // The scan's reads of the device; made with the controller and kept to
+    // its end (the cache and any thread that gives the reads up use it).
+    const std::unique_ptr<CReadWatch> m_reads;
     std::unique_ptr<CStorageDeviceWithCache> m_cache;
     std::map<long long, unsigned> m_fileSectorMap;
     std::unique_ptr<TBitmap> m_bitmap;

@@ -270,13 +270,15 @@ int CDescriptorDevice::ReadBytes(ReadTarget to, long long firstSector, long long
     const int fd = BeginRead();
     if (fd < 0) {
         const int openError = errno;
-        if (!failFast)
+        if (!failFast && !asyncread::GivenUp())
             JudgeFailure(-1, openError, offset, bytes, began);
         m_lastError = DeviceResult(m_site + kRead, device_error::kOpenOrRead);
         return 0;
     }
     bool ok = ReadHeld(to, fd, offset, bytes);
-    if (!ok) {
+    // A read given up (its reader no longer waits for the device) says
+    // nothing of the device: it is not judged, nor made again.
+    if (!ok && !asyncread::GivenUp()) {
         // A device silent for a while (a bus reset) and answering again is
         // read once more. A read through the page cache fails with the
         // read-ahead it was joined to: bad sectors beside the range fail it,
@@ -534,6 +536,10 @@ CDescriptorDevice::Failure CDescriptorDevice::JudgeFailure(int fd, int openError
         ~Waited() { flag = false; }
     } waitedFor{m_waitingForAnswer};
     for (;;) {
+        // A reader that gave its reads up (a scan stopped) waits no more; the
+        // device stays as it was found.
+        if (asyncread::GivenUp())
+            return Failure::Bad;
         if (std::chrono::steady_clock::now() >= deadline) {
             MarkGone(0);
             return Failure::Gone;

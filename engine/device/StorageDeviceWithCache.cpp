@@ -17,6 +17,29 @@
 #include <mutex>
 #include <string>
 
+bool CReadWatch::GiveUpAfter(std::chrono::milliseconds waited) {
+    if (m_givenUp.load())
+        return true;
+    std::lock_guard l(m_lock);
+    if (!m_started.empty() && Clock::now() - *m_started.begin() >= waited)
+        m_givenUp = true;
+    return m_givenUp.load();
+}
+
+CReadWatch::Reading::Reading(CReadWatch* watch) : m_watch(watch) {
+    if (!m_watch)
+        return;
+    std::lock_guard l(m_watch->m_lock);
+    m_at = m_watch->m_started.insert(Clock::now());
+}
+
+CReadWatch::Reading::~Reading() {
+    if (!m_watch)
+        return;
+    std::lock_guard l(m_watch->m_lock);
+    m_watch->m_started.erase(m_at);
+}
+
 CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner)
     : m_inner(inner), m_direct(dynamic_cast<IDirectRead*>(inner)) {
     // An image file never goes: nothing of it need be kept.
@@ -61,8 +84,17 @@ int CStorageDeviceWithCache::IsNeedCatchBuffer() {
 }
 
 bool CStorageDeviceWithCache::InnerRead(void* buffer, long long first, long long count) {
-    if (m_inner->ReadSector(buffer, first, count))
-        return true;
+    if (GivenUp()) {
+        // Not asked: the scan no longer waits for the device.
+        std::memset(buffer, 0, static_cast<std::size_t>(count) * m_inner->GetSectorSize());
+        return false;
+    }
+    {
+        const CReadWatch::Reading reading(Watch());
+        const asyncread::GiveUpScope scope(GiveUpFlag());
+        if (m_inner->ReadSector(buffer, first, count))
+            return true;
+    }
     std::lock_guard l(m_errorLock);
     m_lastError = m_inner->GetLastError();
     return false;
@@ -404,7 +436,7 @@ void CStorageDeviceWithCache::AnswerFromKept(bool on) {
 }
 
 bool CStorageDeviceWithCache::ReadKept(void* buffer, long long first, long long count) {
-    if (!m_answerFromKept.load() || !DeviceGone(m_inner))
+    if (!m_answerFromKept.load() || !NotReading())
         return false;
     const std::size_t ss = m_inner->GetSectorSize();
     std::lock_guard l(m_keptLock);
@@ -453,6 +485,8 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
     // A failed read leaves zeros in the block (the inner device zero-fills);
     // the error stays for GetLastError.
     if (m_direct) {
+        const CReadWatch::Reading reading(Watch());
+        const asyncread::GiveUpScope scope(GiveUpFlag());
         block->read = m_direct->ReadSectorsInto(block->data, static_cast<long long>(start), block->sectors) != 0;
         if (!block->read) {
             std::lock_guard l(m_errorLock);
@@ -461,6 +495,8 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::ReadBlo
     } else {
         block->read = InnerRead(block->data.data(), static_cast<long long>(start), block->sectors);
     }
+    // Given up (before the read or while it was in flight), it is read
+    // around asking nothing: unread, all zeros.
     if (!block->read)
         ReadAround(*block, static_cast<long long>(start));
     return block;
@@ -498,7 +534,7 @@ void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
     std::vector<long long> failed; // pieces, by first sector
     for (long long first = start; first < start + block.sectors; first += piece) {
         const long long n = std::min(piece, start + block.sectors - first);
-        if (DeviceGone(m_inner) || !InnerRead(at(first), first, n))
+        if (NotReading() || !InnerRead(at(first), first, n))
             failed.push_back(first);
     }
     const bool dead = failed.size() > 2 && failed.size() * static_cast<std::size_t>(piece) >= static_cast<std::size_t>(block.sectors);
@@ -506,7 +542,7 @@ void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
     std::vector<std::pair<long long, long long>> small; // stretches of up to 4 KiB that failed whole
     for (long long first : failed) {
         const long long n = std::min(piece, start + block.sectors - first);
-        if (dead || DeviceGone(m_inner)) {
+        if (dead || NotReading()) {
             unread(first, n);
             continue;
         }
@@ -517,7 +553,7 @@ void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
     }
     for (auto [first, count] : small)
         for (long long s = first; s < first + count; ++s) {
-            if (blockFailures <= 0 || KnownBad(s, 1) || DeviceGone(m_inner)) {
+            if (blockFailures <= 0 || KnownBad(s, 1) || NotReading()) {
                 unread(s, 1);
                 continue;
             }
@@ -528,8 +564,9 @@ void CStorageDeviceWithCache::ReadAround(Block& block, long long start) {
             unread(s, 1);
         }
     // What a scan could not read is said at its end, not only logged; a
-    // device gone is said as such.
-    if (!DeviceGone(m_inner))
+    // device gone is said as such, and a scan that stopped waiting for the
+    // device was stopped.
+    if (!NotReading())
         for (auto [first, end] : block.unread) salvor::UnreadableStructureSectors() += end - first;
 }
 
@@ -542,8 +579,9 @@ void CStorageDeviceWithCache::Split(long long first, long long count, int& failu
         const long long half = count / 2;
         for (auto [f, n] : {std::pair{first, half}, std::pair{first + half, count - half}}) {
             unsigned char* part = block.data.data() + static_cast<std::size_t>(f - start) * ss;
-            // Known bad, out of failures to spend, or gone: nothing more is asked.
-            if (KnownBad(f, n) || failures <= 0 || DeviceGone(m_inner)) {
+            // Known bad, out of failures to spend, gone or given up: nothing
+            // more is asked.
+            if (KnownBad(f, n) || failures <= 0 || NotReading()) {
                 std::memset(part, 0, static_cast<std::size_t>(n) * ss);
                 NoteUnread(block.unread, f, n);
                 continue;

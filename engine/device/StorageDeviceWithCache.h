@@ -10,11 +10,49 @@
 #include "engine/utility/AsyncRead.h"
 #include "engine/utility/Locks.h"
 
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
+
+// A scan's reads of its device, as whoever may stop waiting for them sees
+// them (any thread): how long the oldest has waited for its answer, and
+// whether the scan has given them up.
+class CReadWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Gives the reads up (for good) when one in flight has waited at least
+    // `waited` for its answer; answers whether they are given up.
+    bool GiveUpAfter(std::chrono::milliseconds waited);
+    bool GivenUp() const { return m_givenUp.load(); }
+    const std::atomic<bool>* Flag() const { return &m_givenUp; }
+    // Waits for the reads again (a new scan).
+    void Reset() { m_givenUp = false; }
+
+    // A read in flight for the scope's life.
+    class Reading {
+    public:
+        explicit Reading(CReadWatch* watch);
+        ~Reading();
+        Reading(const Reading&) = delete;
+        Reading& operator=(const Reading&) = delete;
+
+    private:
+        CReadWatch* m_watch;
+        std::multiset<Clock::time_point>::iterator m_at;
+    };
+
+private:
+    std::atomic<bool> m_givenUp{false};
+    std::mutex m_lock;
+    std::multiset<Clock::time_point> m_started;
+};
 
 class CStorageDeviceWithCache : public IStorageDevice,
                                 public IBlockView,
@@ -78,6 +116,15 @@ public:
     // from the kept sectors when any of them lies in it, the rest zeros: the
     // trees are built from what the scan read. Turning it off frees them.
     void AnswerFromKept(bool on);
+    // The scan's watch over its reads (it must outlive the cache), by which
+    // it stops waiting for the device: once given up, a read in flight ends
+    // at once, none is made again, and reads are answered from the queue
+    // and, while AnswerFromKept is on, from the kept sectors: the trees are
+    // built from what the scan read, as for a device gone. Only a device
+    // whose sectors are kept gives up; an image file is waited for.
+    void WatchReads(CReadWatch* watch) { m_watch = watch; }
+    bool GivenUp() const { return Watch() && Watch()->GivenUp(); }
+
     // Memory the kept sectors may take, their runs' bookkeeping included.
     // What does not fit goes to a file of the user's cache folder, unlinked
     // and private, never on the scanned device; up to kSpillBytes.
@@ -188,4 +235,11 @@ private:
     long long m_spillEnd = 0;
     std::atomic<bool> m_answerFromKept{false};
     bool m_keeps = true; // the inner device can go
+    CReadWatch* m_watch = nullptr;
+    // The watch this cache's inner reads are told to, and the flag they are
+    // given up by (null: never, for an image file).
+    CReadWatch* Watch() const { return m_keeps ? m_watch : nullptr; }
+    const std::atomic<bool>* GiveUpFlag() const { return Watch() ? Watch()->Flag() : nullptr; }
+    // The device gone, or this scan no longer waiting for it.
+    bool NotReading() { return GivenUp() || DeviceGone(m_inner); }
 };

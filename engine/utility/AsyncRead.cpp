@@ -151,9 +151,16 @@ std::size_t ReapLocked(AsyncState& s) {
     return s.retired.size();
 }
 
+// The flag of the innermost give-up scope of this thread, or null.
+thread_local const std::atomic<bool>* t_giveUp = nullptr;
+
+// How often a wait under a give-up scope looks at its flag.
+constexpr std::chrono::milliseconds kGiveUpLook{20};
+
 enum class Wait { Done, Failed };
 
-// Waits for the request up to the time-out; EINTR does not end the wait early.
+// Waits for the request up to the time-out, or until this thread's reads are
+// given up; EINTR does not end the wait early.
 Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const aiocb* list[1] = {cb};
@@ -161,9 +168,13 @@ Wait WaitFor(aiocb* cb, std::chrono::milliseconds timeout) {
         int err = aio_error(cb);
         if (err != EINPROGRESS)
             return Wait::Done;
+        if (asyncread::GivenUp())
+            return Wait::Failed;
         auto left = deadline - std::chrono::steady_clock::now();
         if (left <= std::chrono::nanoseconds::zero())
             return Wait::Failed;
+        if (t_giveUp)
+            left = std::min<std::chrono::nanoseconds>(left, kGiveUpLook);
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         if (aio_suspend(list, 1, &ts) != 0 && errno != EINTR && errno != EAGAIN)
@@ -207,7 +218,7 @@ long long ReadRange(AsyncState& s, TransferPtr& transfer, std::chrono::milliseco
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (WaitFor(&t.cb, std::max(left, std::chrono::milliseconds(0))) != Wait::Done) {
-            error = ETIMEDOUT;
+            error = asyncread::GivenUp() ? ECANCELED : ETIMEDOUT;
             if (aio_cancel(fd, &t.cb) == AIO_CANCELED) {
                 aio_return(&t.cb);
             } else {
@@ -310,7 +321,8 @@ long long VXReadAsyncData(void* buffer, int descriptor, long long byteOffset, lo
     for (long long done = 0; done < byteCount;) {
         const long long piece = std::min(kAsyncReadPiece, byteCount - done);
         long long got = -1;
-        if (!FaultHookFails(s, hooked, byteOffset + done, piece) && transfer) {
+        // Given up, no piece is asked of the system any more.
+        if (!asyncread::GivenUp() && !FaultHookFails(s, hooked, byteOffset + done, piece) && transfer) {
             long long copied = 0;
             unsigned char* to = out + done;
             int error = 0;
@@ -389,7 +401,9 @@ long long ReadIntoBuffer(Buffer& buffer, int descriptor, long long byteOffset, l
         const long long piece = std::min(kAsyncReadPiece, byteCount - done);
         long long got = -1;
         int pieceError = EIO; // the fault hook's failure
-        if (!FaultHookFails(s, hooked, byteOffset + done, piece)) {
+        if (asyncread::GivenUp())
+            pieceError = ECANCELED;
+        else if (!FaultHookFails(s, hooked, byteOffset + done, piece)) {
             // One request per piece: with no copy to overlap, steps would
             // only add hand-overs.
             got = ReadRange(s, buffer.m_transfer, timeout, descriptor, static_cast<std::size_t>(done),
@@ -410,6 +424,12 @@ long long ReadIntoBuffer(Buffer& buffer, int descriptor, long long byteOffset, l
         *error = firstError;
     return ok ? byteCount : 0;
 }
+
+GiveUpScope::GiveUpScope(const std::atomic<bool>* flag) : m_outer(t_giveUp) { t_giveUp = flag; }
+
+GiveUpScope::~GiveUpScope() { t_giveUp = m_outer; }
+
+bool GivenUp() { return t_giveUp && t_giveUp->load(std::memory_order_acquire); }
 
 void SetFaultHook(std::function<bool(long long, long long)> hook) {
     AsyncState& s = State();

@@ -1,5 +1,6 @@
 #pragma once
 // The one routine through which disk, volume and image reads reach the system.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -67,6 +68,24 @@ long long ProbeInto(Buffer& buffer, int descriptor, long long byteOffset, long l
 void CloseWhenDone(int descriptor);
 // Descriptors closed by their owners but kept open for such requests.
 std::size_t DescriptorsLeftOpen();
+
+// While a scope lives, reads made on its thread are given up once its flag is
+// raised (from any thread): a wait for the system ends at once, as a time-out
+// does (the request, still running, keeps its own buffer), and no further
+// request is made (the error is ECANCELED). The flag must outlive the scope;
+// a null flag gives nothing up. Scopes nest: the innermost one is in force.
+class GiveUpScope {
+public:
+    explicit GiveUpScope(const std::atomic<bool>* flag);
+    ~GiveUpScope();
+    GiveUpScope(const GiveUpScope&) = delete;
+    GiveUpScope& operator=(const GiveUpScope&) = delete;
+
+private:
+    const std::atomic<bool>* m_outer;
+};
+// Whether this thread's reads are given up now.
+bool GivenUp();
 
 // Test seams. The fault hook is asked before each piece is issued (absolute
 // byte offset and length); answering true makes that piece fail as if the

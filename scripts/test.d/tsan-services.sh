@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the services tests with ThreadSanitizer and runs those where a scan's
 # worker, a search thread and the main thread's tree pulls meet, a deep scan's
-# searchers analyse side by side, and a saved scan's save and load threads
+# searchers analyse side by side, a deep scan stopped while a read hangs gives
+# the read up and builds, and a saved scan's save and load threads
 # with a recovery after the load, and the device list read again on a thread
 # of its own while the main thread asks for it.
 # Usage: tsan-services.sh [repository root]   (default: the repository holding this script)
@@ -16,7 +17,7 @@ cmake --build "$build" --target services_test savedscan_test engine_controller_t
 export QT_QPA_PLATFORM=offscreen
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
     "$build/tests/services/services_test" --gtest_brief=1 \
-    --gtest_filter='ScanEndToEnd.QuickScanOfAFat32*:ScanOperation.*:RecoveryStop.*:NameSearch.*:RecoveryEndToEnd.ExfatVolumeAndTheDeepScan*:DeviceList.*'
+    --gtest_filter='ScanEndToEnd.QuickScanOfAFat32*:ScanEndToEnd.AsRootADeepScanStopped*:ScanOperation.*:RecoveryStop.*:NameSearch.*:RecoveryEndToEnd.ExfatVolumeAndTheDeepScan*:DeviceList.*'
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
     "$build/tests/engine/controller/engine_controller_test" --gtest_brief=1 --gtest_filter='ControllerTest.*'
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \

@@ -2,25 +2,31 @@
 // listed as attached disk images by the real enumerator, the QtCore loop
 // running until the end post, the trees pulled through the facade and
 // compared with The Sleuth Kit's listings.
+#include "engine/device/StorageDevices.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/include/RecoveryController.h"
+#include "engine/utility/AsyncRead.h"
 #include "services/DeviceData.h"
 #include "tests/services/ScanHarness.h"
 #include "tests/services/ScanListings.h"
 #include "tests/support/FailingFile.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/GoneAtTheEnd.h"
+#include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <cctype>
+#include <filesystem>
 #include <functional>
 #include <list>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -135,6 +141,109 @@ TEST_F(ScanEndToEnd, AsRootALoopDeviceListedWithTheSystemsFacts) {
     VXUIScan::instance().ReleaseResults();
     VXUIDeviceData::install(nullptr);
     system.Clear(); // lets the loop device go before it is detached
+}
+
+// A deep scan of a disk whose reads hang past its volume (a FUSE server that
+// holds them, under a loop device, which then holds every read after them),
+// stopped to list what it found: it stops waiting for the reads in flight (a
+// searcher's and the read-ahead's) and lists, within about two seconds, every
+// file of the volume it had read, as fls does. Nothing waits for those reads
+// afterwards, and when they return they change nothing. Run under
+// ThreadSanitizer too (scripts/test.d/tsan-services.sh).
+TEST_F(ScanEndToEnd, AsRootADeepScanStoppedWhileAReadHangsListsWhatItRead) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the hanging disk is a FUSE file under a loop device (root)";
+    const std::string image = FixtureFile("fat_32", "fat_32.img");
+    ASSERT_FALSE(image.empty());
+    const std::set<FileKey> whole = FlsFiles(FixtureFile("fat_32", "fat_32.istat"), true);
+    ASSERT_FALSE(whole.empty());
+    TempDir dir;
+    // The 40 MiB volume, whose structures and files lie in its first MiB, and
+    // zeros to 44 MiB: eleven blocks of the deep scan, all but the first read
+    // ahead by the cache's reader. Reads hang in the third block.
+    std::filesystem::copy_file(image, dir.file("backing.img"));
+    std::filesystem::resize_file(dir.file("backing.img"), 44 << 20);
+    { std::ofstream(dir.file("disk.img")); }
+    FailingFile failing(dir.file("disk.img"), dir.file("backing.img"), {}, {}, dir.file("hold"));
+    ASSERT_TRUE(failing.ready()) << failing.why();
+    failing.HoldOnly({8 << 20, 4 << 20});
+    std::optional<LoopAttachment> loop;
+    loop.emplace(dir.file("disk.img"), "-r");
+    ASSERT_FALSE(loop->path().empty()) << loop->error();
+    Attach({loop->path()});
+    CDescriptorDevice::SetSilenceLimit(std::chrono::seconds(4));
+    struct Limit {
+        ~Limit() { CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(0)); }
+    } limit;
+    ScanHarness harness;
+    VXUIController& f = ScanHarness::facade();
+    VXUIScan& scan = VXUIScan::instance();
+    const auto listing = [&] {
+        std::set<FileKey> fat;
+        for (const OpNodeEntry& root : Pull(0))
+            if (root.item()->fileNode()->GetSearcheType() == SEARCHER_FAT)
+                for (auto& [name, files] : PathViewFiles(OpNodeList{root}, true)) fat.merge(files);
+        return fat;
+    };
+    { std::ofstream(dir.file("hold")); }
+    // Released at the latest after 15 s, so that a stop that waits for the
+    // read fails in time.
+    struct Releaser {
+        std::string flag;
+        std::thread thread;
+        ~Releaser() {
+            std::filesystem::remove(flag);
+            if (thread.joinable()) thread.join();
+        }
+    } releaser{dir.file("hold"), {}};
+    releaser.thread = std::thread([flag = releaser.flag] {
+        for (int i = 0; i < 1500 && std::filesystem::exists(flag); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::filesystem::remove(flag);
+    });
+    scan.SetDeepScan(1);
+    ASSERT_TRUE(f.DoScanWithDiskIndex(0, -1, harness.key));
+    const auto since = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t);
+    };
+    // Held, and the scan stuck on it: the read-ahead's read of the third
+    // block, and a searcher's of its first sectors (with the second block's,
+    // behind it), unanswered a while (a second, with this silence allowed).
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return failing.HeldReads() > 0 && f.IsDeviceNotAnswering(); },
+                                           std::chrono::seconds(20)));
+    salvor::platform::runUntil([] { return false; }, std::chrono::milliseconds(500));
+    const auto asked = std::chrono::steady_clock::now();
+    f.StopScan(0);
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return !f.IsScanRunning(); }, std::chrono::seconds(30)));
+    const auto took = since(asked);
+    std::printf("Stop of a deep scan while a read hangs: ended %lld ms after the stop\n",
+                static_cast<long long>(took.count()));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("hold"))) << "the stop waited for the read";
+    // A read unanswered for a second is given up; the build shows its first
+    // root a second before its files (and is slow under a sanitizer).
+    EXPECT_LT(took, VXUIScan::kStopUnanswered + std::chrono::milliseconds(3000));
+    ASSERT_TRUE(harness.WaitEnd(std::chrono::seconds(5))) << "the worker did not end";
+    EXPECT_FALSE(scan.EndedByDeviceGone());
+    EXPECT_EQ(f.GetScanUnreadableSectors(), 0) << "a scan stopped is not one that could not read";
+    const std::uint64_t files = scan.GetScanFileCnt();
+    EXPECT_EQ(listing(), whole);
+
+    // Its results go (a new scan, Home) without waiting for the reads.
+    salvor::platform::runUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(scan.GetScanFileCnt(), files);
+    const auto released = std::chrono::steady_clock::now();
+    scan.ReleaseResults();
+    EXPECT_LT(since(released), std::chrono::milliseconds(3000)) << "the results waited for the read-ahead";
+    EXPECT_TRUE(std::filesystem::exists(dir.file("hold")));
+    // The reads return into nothing: nothing is filed.
+    std::filesystem::remove(dir.file("hold"));
+    releaser.thread.join();
+    for (int i = 0; i < 500 && asyncread::ReapRetired() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(asyncread::RetiredCount(), 0u);
+    salvor::platform::runUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(scan.GetScanFileCnt(), 0u);
+    attached.reset();
+    loop.reset();
 }
 
 TEST_F(ScanEndToEnd, DatedFilesGiveTheirYearsMonthsAndGroups) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cerrno>
 #include <cstring>
@@ -91,6 +92,15 @@ public:
 
     bool ready() const { return mounted_; }
     const std::string& why() const { return why_; }
+    // While the hold flag exists, only reads that touch [offset, offset +
+    // length) are held (every read until this is set): a disk that hangs
+    // from there on, and answers elsewhere.
+    void HoldOnly(Range r) {
+        holdFrom_ = r.offset;
+        holdTo_ = r.offset + r.length;
+    }
+    // Reads held so far.
+    int HeldReads() const { return heldReads_.load(); }
 
 private:
     void Reply(const fuse_in_header& in, int error, const void* body = nullptr, std::size_t size = 0) {
@@ -112,8 +122,9 @@ private:
     bool Holding() const { return !holdFlag_.empty() && ::access(holdFlag_.c_str(), F_OK) == 0; }
 
     void Read(const fuse_in_header& in, std::uint64_t offset, std::uint32_t size) {
-        if (Holding()) {
+        if (Holding() && offset + size > holdFrom_.load() && offset < holdTo_.load()) {
             held_.push_back({in, offset, size});
+            ++heldReads_;
             return;
         }
         if (backing_ < 0 || (!silentFlag_.empty() && ::access(silentFlag_.c_str(), F_OK) == 0)) {
@@ -211,6 +222,8 @@ private:
     std::string silentFlag_;
     std::string holdFlag_;
     std::vector<Held> held_;
+    std::atomic<std::uint64_t> holdFrom_{0}, holdTo_{UINT64_MAX};
+    std::atomic<int> heldReads_{0};
     int fd_ = -1;
     bool mounted_ = false;
     std::string why_, connection_;

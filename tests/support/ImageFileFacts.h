@@ -3,12 +3,17 @@
 // files: each image is a disk attached as a disk image (a loop device with a
 // backing file, bus "Virtual Interface"), without kernel partitions, so its
 // table's entries become volumes. Tables and file systems are read by
-// libblkid from the files, as on the system. No root needed. Used by the
+// libblkid from the files, as on the system. No root needed (a block device
+// given, such as a loop device, is listed at its own size). Used by the
 // services tests and by the scan probe's services mode; users link
 // engine_enumeration.
 #include "engine/enumeration/BlockDeviceFacts.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -28,7 +33,13 @@ public:
             d.name = "loop" + std::to_string(100 + i);
             d.major = 7;
             d.minor = static_cast<unsigned>(100 + i);
-            d.size512 = static_cast<std::uint64_t>(st.st_size) / 512;
+            std::uint64_t bytes = static_cast<std::uint64_t>(st.st_size);
+            if (S_ISBLK(st.st_mode))
+                if (const int fd = ::open(m_images[i].c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+                    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) bytes = 0;
+                    ::close(fd);
+                }
+            d.size512 = bytes / 512;
             d.backingFile = m_images[i];
             d.protocol = "Virtual Interface";
             disks.push_back(d);

@@ -1,4 +1,5 @@
-// Asynchronous reads in 4 MiB pieces: failed pieces, short reads and time-outs.
+// Asynchronous reads in 4 MiB pieces: failed pieces, short reads, time-outs and
+// reads given up.
 #include "engine/device/StorageDevices.h"
 #include "engine/utility/AsyncRead.h"
 #include "tests/support/engine_helpers.h"
@@ -131,6 +132,44 @@ TEST_F(AsyncRead, ATimedOutReadIsRetiredAndLaterReadsStayIntact) {
     feeder.join();
     (void)!write(feed, junk.data(), junk.size()); // ends the late read, if it still waits
     for (int i = 0; i < 500 && asyncread::ReapRetired() != 0; ++i) std::this_thread::sleep_for(10ms);
+
+    // A read given up while the system holds it (a scan that no longer waits
+    // for its device) ends at once, long before its time-out, and is retired;
+    // a read after it under the same give-up is not asked of the system (it
+    // would be held, and retired too); out of the scope reads are made again.
+    asyncread::SetTimeout(30000ms);
+    std::atomic<bool> givenUp{false};
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(100ms);
+        givenUp = true;
+    });
+    int asked = 0;
+    asyncread::SetFaultHook([&](long long, long long) { return ++asked, false; });
+    {
+        const asyncread::GiveUpScope scope(&givenUp);
+        asyncread::Buffer held;
+        held.Reserve(4096);
+        int error = 0;
+        const auto t1 = std::chrono::steady_clock::now();
+        EXPECT_EQ(asyncread::ReadInto(held, fd, 0, 4096, &error), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t1, 1s);
+        EXPECT_EQ(error, ECANCELED);
+        EXPECT_EQ(asyncread::RetiredCount(), 1u);
+        std::fill(buf.begin(), buf.end(), 0xAA);
+        EXPECT_EQ(VXReadAsyncData(buf.data(), Open(dir.file("fifo"), O_RDWR), 0, 4096), 0);
+        EXPECT_TRUE(IsZero(buf.data(), buf.size()));
+        EXPECT_EQ(asyncread::ReadInto(held, fd, 0, 4096, &error), 0);
+        EXPECT_EQ(error, ECANCELED);
+        EXPECT_EQ(asyncread::RetiredCount(), 1u);
+        EXPECT_EQ(asked, 1) << "a read asked of the system after the reads were given up";
+    }
+    asyncread::SetFaultHook(nullptr);
+    raiser.join();
+    EXPECT_EQ(VXReadAsyncData(data.data(), Open(dir.file("img")), 0, 64 * 512), 64 * 512);
+    EXPECT_EQ(Stamps(data.data(), 64), Sectors(0, 64));
+    ASSERT_EQ(write(fd, junk.data(), junk.size()), 4096); // ends the late read
+    for (int i = 0; i < 500 && asyncread::ReapRetired() != 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(asyncread::RetiredCount(), 0u);
 }
 
 // Reads of several threads do not wait for each other: a read that the

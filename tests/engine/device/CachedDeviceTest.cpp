@@ -1,6 +1,8 @@
 // The read-ahead device over stamped images.
 #include "engine/device/StorageDeviceWithCache.h"
 #include "engine/device/StorageDevices.h"
+#include "engine/utility/AsyncRead.h"
+#include "engine/utility/SectorReads.h"
 #include "tests/support/FailingFile.h"
 #include "tests/support/engine_helpers.h"
 
@@ -301,6 +303,78 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
         ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);
     else
         ::unsetenv("XDG_CACHE_HOME");
+}
+
+// A scan that stops waiting for its device: reads are given up once one has
+// waited as long as allowed, and from then on the device is not asked;
+// blocks still queued and, while the build asks, the kept sectors answer.
+// An image file's reads are waited for, however long.
+TEST_F(CachedDevice, ReadsGivenUpAreAnsweredFromWhatTheScanKept) {
+    auto& c = Make(1000, 100); // ten blocks, all queued by the prefill
+    CReadWatch watch;
+    c.WatchReads(&watch);
+    c.BeginCache();
+    ASSERT_EQ(c.SetCurCacheBlock(1), 1);
+    c.KeepSectors(150, 10);
+    ASSERT_EQ(c.SetCurCacheBlock(3), 1);
+    // A read across two queued blocks goes to the device, which holds it.
+    std::atomic<bool> hold{true}, holding{false};
+    inner->SetReadHook([&](long long, long long) {
+        holding = true;
+        while (hold) std::this_thread::sleep_for(1ms);
+    });
+    auto held = std::async(std::launch::async, [&] { return Read(450, 100); });
+    for (int i = 0; i < 5000 && !holding; ++i) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(watch.GiveUpAfter(5s)) << "given up before the read waited that long";
+    EXPECT_FALSE(c.GivenUp());
+    EXPECT_TRUE(watch.GiveUpAfter(250ms));
+    EXPECT_TRUE(c.GivenUp());
+    hold = false;
+    held.get();
+    inner->SetReadHook(nullptr);
+    inner->ResetCounters();
+    std::vector<unsigned char> buf(100 * 512, 0xAA);
+    EXPECT_EQ(c.ReadSector(buf.data(), 450, 100), 0);
+    EXPECT_TRUE(IsZero(buf.data(), buf.size()));
+    EXPECT_EQ(Read(620, 30), Sectors(620, 30)) << "a queued block";
+    c.AnswerFromKept(true);
+    EXPECT_EQ(Read(150, 10), Sectors(150, 10)) << "kept";
+    EXPECT_EQ(c.ReadSector(buf.data(), 250, 10), 0) << "neither queued nor kept";
+    ASSERT_EQ(c.SetCurCacheBlock(9), 1);
+    // A spent block made current again is all zeros, and not counted among
+    // the sectors the scan could not read: it was stopped.
+    const long long unreadable = salvor::UnreadableStructureSectors().load();
+    ASSERT_EQ(c.SetCurCacheBlock(2), 1);
+    EXPECT_TRUE(IsZero(c.ViewSectors(200, 100), 100 * 512));
+    EXPECT_EQ(salvor::UnreadableStructureSectors().load(), unreadable);
+    c.AnswerFromKept(false);
+    EXPECT_EQ(inner->Reads(), 0u) << "the device was asked after the reads were given up";
+    c.EndCache();
+
+    // An image file: a read held (by the read routine's hook) is waited for.
+    std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(dir.file("img").c_str()));
+    ASSERT_EQ(raw->Open(nullptr), 1);
+    CReadWatch fileWatch;
+    CStorageDeviceWithCache f(raw.get());
+    f.WatchReads(&fileWatch);
+    hold = true;
+    holding = false;
+    asyncread::SetFaultHook([&](long long, long long) {
+        holding = true;
+        while (hold) std::this_thread::sleep_for(1ms);
+        return false;
+    });
+    auto fileRead = std::async(std::launch::async, [&] {
+        std::vector<unsigned char> one(512);
+        return f.ReadSector(one.data(), 7, 1) == 1 && HasStamp(one.data(), 512, 7);
+    });
+    for (int i = 0; i < 5000 && !holding; ++i) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(60ms);
+    EXPECT_FALSE(fileWatch.GiveUpAfter(50ms));
+    hold = false;
+    EXPECT_TRUE(fileRead.get());
+    asyncread::SetFaultHook(nullptr);
 }
 
 TEST_F(CachedDevice, EndCacheWhileTheReaderWaitsReturnsAtOnce) {

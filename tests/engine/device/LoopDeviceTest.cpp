@@ -103,6 +103,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         int shrink;        // the image (not failing) cut to half, size read again (2: the device closed then)
         bool held;         // every read held unanswered (the flag file is the hold's)
         bool gone;
+        int givenUpAt = -1; // ms until the reader gives its reads up (a scan stopped); -1 never
     } rows[] = {
         {"bad first and last blocks, a bad MiB", false, 0, false, false, false, false, false},
         {"every read failing for 2 s, then answering", true, 2000, false, false, false, false, false},
@@ -112,6 +113,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         {"shrunk to half", false, 0, false, false, true, false, true},
         {"shrunk to half while closed", false, 0, false, false, 2, false, true},
         {"every read held past the limit", true, -1, false, false, false, true, true},
+        {"answering nowhere for 2.5 s, the read given up after 0.8 s", true, 2500, false, false, false, false, false, 800},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shape);
@@ -188,12 +190,25 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
             ASSERT_EQ(::truncate(dir.file("img").c_str(), total * 512 / 2), 0);
             ASSERT_EQ(RunCommand("losetup -c '" + l.path() + "'"), 0);
         }
+        // A reader that gives its reads up no longer waits for the device:
+        // the read in its judging ends then, and says nothing of the device.
+        std::atomic<bool> givenUp{false};
+        std::thread giveUp;
+        if (row.givenUpAt >= 0)
+            giveUp = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(row.givenUpAt));
+                givenUp = true;
+            });
         const auto t0 = Clock::now();
         // The first read lies where the disk fails (its first block), past a
         // shrunk end, or, in a silence, where it answers.
         const long long first = row.shrink ? static_cast<long long>(total) - 8 : row.silentFirst ? 64 : 0;
-        const int firstRead = disk->ReadSector(buf.data(), first, 8);
+        const int firstRead = [&] {
+            const asyncread::GiveUpScope scope(&givenUp);
+            return disk->ReadSector(buf.data(), first, 8);
+        }();
         const auto took = Clock::now() - t0;
+        if (giveUp.joinable()) giveUp.join();
         rowDone = true;
         if (release.joinable()) release.join();
         asyncread::SetTimeout(std::chrono::milliseconds(30000));
@@ -207,9 +222,14 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         EXPECT_FALSE(DeviceSilent(disk.get()));
         if (row.silentFirst) {
             EXPECT_EQ(silentAtOnce, std::optional<bool>(!nodeChanged && !row.held)) << "said as soon as it is waited for";
-            EXPECT_EQ(silentMidway, std::optional<bool>(!nodeChanged)) << "said while it is waited for";
+            if (row.givenUpAt < 0)
+                EXPECT_EQ(silentMidway, std::optional<bool>(!nodeChanged)) << "said while it is waited for";
         }
-        if (row.silentFor > 0) {
+        if (row.givenUpAt >= 0) {
+            EXPECT_EQ(firstRead, 0);
+            EXPECT_GE(took, std::chrono::milliseconds(row.givenUpAt));
+            EXPECT_LT(took, std::chrono::milliseconds(row.givenUpAt + 1200)) << "the judging waited on";
+        } else if (row.silentFor > 0) {
             // Read again once it answered: its own bytes, after the silence.
             EXPECT_EQ(firstRead, 1);
             EXPECT_EQ(Stamps(buf.data(), 8, 512), Sectors(first, 8));
