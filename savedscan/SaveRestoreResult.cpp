@@ -1275,9 +1275,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     }
     scan.OldSaveLeft(left);
     if (code == SAVED_OK) scan.SavedDevice(head.disk);
-    const std::vector<IStorageDevice*> devices =
-        code == SAVED_OK ? scan.FindDevices(head.disk) : std::vector<IStorageDevice*>{};
-    if (code == SAVED_OK && devices.empty()) code = SAVED_NO_DEVICE;
+    std::vector<IStorageDevice*> devices;
     // Every device that matches the description is tried, from a clean
     // start, and the one whose volumes hold most of what was scanned is
     // taken: an alike device may load too, with files that fail or hold
@@ -1305,18 +1303,37 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
         const std::uint32_t result = restore->Result();
         return std::tuple(result, restore->Tally(), restore->AllPlaced());
     };
-    for (std::size_t i = 0; code == SAVED_OK && i < devices.size(); ++i) {
-        const auto [result, tally, allPlaced] = replay(i);
-        if (result == SAVED_NO_DEVICE) continue;
-        if (result != SAVED_OK) {
-            code = result;
-            break;
+    // doubt: some device tried did not hold the whole scan.
+    bool doubt = false;
+    const auto take = [&]() -> std::uint32_t {
+        devices = scan.FindDevices(head.disk);
+        best.reset();
+        doubt = devices.empty();
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            const auto [result, tally, allPlaced] = replay(i);
+            const bool whole = result == SAVED_OK && tally.Whole() && allPlaced;
+            doubt = doubt || !whole;
+            if (result == SAVED_NO_DEVICE) continue;
+            if (result != SAVED_OK) return result;
+            if (!best || tally.Better(bestTally)) best = i, bestTally = tally;
+            if (whole) break;
         }
-        if (!best || tally.Better(bestTally)) best = i, bestTally = tally;
-        if (tally.Whole() && allPlaced) break;
+        if (!best) return SAVED_NO_DEVICE;
+        return best != last ? std::get<0>(replay(*best)) : SAVED_OK;
+    };
+    if (code == SAVED_OK) code = take();
+    // A device listed while it did not answer (a card in a long silence) is
+    // listed by what could be read of it then: volumes of no kind, named
+    // after their nodes, or none. Where a device tried did not hold the
+    // whole scan, the devices are listed again once; listed otherwise now,
+    // they are looked for again, the one scanned among them as itself.
+    if ((code == SAVED_OK || code == SAVED_NO_DEVICE) && doubt && scan.ListAgain()) {
+        CatchExeception::WriteLog("saved scan: the devices are listed otherwise now; looked for again\n");
+        scan.Clear();
+        CSavedVolumeCache::instance().Clear();
+        last.reset();
+        code = take();
     }
-    if (code == SAVED_OK && !best) code = SAVED_NO_DEVICE;
-    if (code == SAVED_OK && best != last) code = std::get<0>(replay(*best));
     rs.EndRS();
     CatchExeception::WriteLog("%s %d end: %u\r\n", "Static_RestoreScanResult", __LINE__, code);
     if (code == SAVED_OK && head.unfinished) scan.Unfinished(head.reachedPercent);

@@ -150,6 +150,11 @@ public:
     // first: two cards of one make match alike, and the load takes the one
     // that holds the volumes scanned.
     virtual std::vector<IStorageDevice*> FindDevices(const SavedDisk& saved) = 0;
+    // Once a device found did not hold the whole scan: lists the attached
+    // devices again, keeping those the replays hold; true when the listing
+    // now says otherwise of some device (they are then looked for again).
+    // False, listing nothing, where the old devices would not stay.
+    virtual bool ListAgain() { return false; }
     virtual bool IsDisk(IStorageDevice* device) = 0;
     // The volume's description in the device list (null when unknown).
     virtual const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) = 0;

@@ -329,6 +329,11 @@ IStorageDevice* VXUIDeviceData::GetStorageByIdentity(const std::string& identity
     return nullptr;
 }
 
+bool VXUIDeviceData::KeepsDevices() const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_listing->devices != nullptr;
+}
+
 std::shared_ptr<IStorageDevice> VXUIDeviceData::Share(IStorageDevice* device) const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const ListingRef listing = ListingOf(device);

@@ -76,6 +76,9 @@ public:
     // in any case. Requests made while that enumeration runs are posted when
     // it ends. The post never happens inside the call.
     void NotifyAfterInit(const std::string& key);
+    // Whether the devices of the current listing stay for their holders (a
+    // scan, a load) when the devices are listed again.
+    bool KeepsDevices() const;
 
     // Stops the scan (skipping its trees) and waits up to 30 steps of 1 s for
     // it to end; then lists the devices again on the calling thread. When the

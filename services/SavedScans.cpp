@@ -18,6 +18,7 @@
 #include <list>
 #include <mutex>
 #include <shared_mutex>
+#include <tuple>
 
 using SaveRestoreResult::SavedDisk;
 using SaveRestoreResult::SaveSource;
@@ -87,6 +88,25 @@ public:
         const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
         g_loadDevice.alikeAttached = named;
         return found;
+    }
+    bool ListAgain() override {
+        VXUIDeviceData& devices = VXUIDeviceData::instance();
+        // Only where the devices the replays hold outlive their listing.
+        if (!devices.KeepsDevices()) return false;
+        const auto listed = [&devices] {
+            std::list<_DiskVolumeData> disks;
+            const std::shared_ptr<const void> listing = devices.GetAllDeviceInfo(disks);
+            std::vector<std::tuple<std::string, std::uint64_t, std::uint32_t, std::string>> records;
+            for (const _DiskVolumeData& disk : disks) {
+                records.emplace_back(NameOf(disk), disk.size, disk.fileSystem, disk.identity);
+                for (const _DiskVolumeData& volume : disk.children)
+                    records.emplace_back(NameOf(volume), volume.size, volume.fileSystem, volume.identity);
+            }
+            return records;
+        };
+        const auto before = listed();
+        devices.InitDeviceInfo();
+        return listed() != before;
     }
     bool IsDisk(IStorageDevice* device) override { return VXUIDeviceData::instance().IsDiskStorage(device) != 0; }
     std::vector<IStorageDevice*> DiskVolumes(IStorageDevice* volume) override {

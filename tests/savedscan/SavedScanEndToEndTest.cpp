@@ -8,6 +8,7 @@
 #include "services/SaveAndRestoreNodeOperate.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/services/RecoveryHarness.h"
+#include "tests/support/FailingFile.h"
 #include "tests/support/Fixture.h"
 #include "tests/support/GoneAtTheEnd.h"
 
@@ -116,6 +117,7 @@ protected:
         ASSERT_TRUE(scanned);
         const Snapshot live = Take();
         ASSERT_FALSE(live.nodes.empty());
+        const std::string scannedDevice = VXUIDeviceData::Identity(VXUIScan::instance().GetSavedStorage());
         const std::size_t liveRoots = VXUIScan::instance().GetFileSystemNode().size();
         const std::uint64_t liveFiles = VXUIScan::instance().GetScanFileCnt();
         TempDir before, after, files;
@@ -129,10 +131,25 @@ protected:
             ASSERT_FALSE(placed.empty());
             for (const std::string& sum : placed) EXPECT_EQ(written.count(sum), placed.count(sum)) << sum;
         }
+        // Saved also while the whole device is silent: nothing of it can be
+        // marked.
+        const std::string savedSilent = files.file("silent.rsf");
+        const auto silence = [this](const std::function<void()>& meanwhile) {
+            { std::ofstream(silentFlag.c_str()); }
+            meanwhile();
+            fs::remove(silentFlag);
+        };
+        if (!silentFlag.empty()) silence([&] { EXPECT_EQ(transfer.Save(savedSilent), 0u); });
         const std::string saved = files.file("result.rsf");
         ASSERT_EQ(transfer.Save(saved), 0u);
+        // Silent once more while the devices are listed, as going home does.
+        if (!silentFlag.empty()) silence([] { VXUIController::shared().RefreshDeviceInfo(); });
         if (beforeLoad) beforeLoad();
         ASSERT_EQ(transfer.Load(saved), 0u);
+        // Read from the device scanned, not from the copy of its volumes beside it.
+        if (!silentFlag.empty()) {
+            EXPECT_EQ(VXUIDeviceData::Identity(VXUIScan::instance().GetSavedStorage()), scannedDevice);
+        }
         const Snapshot loaded = Take();
         EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), liveRoots);
         EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), liveFiles);
@@ -145,11 +162,26 @@ protected:
         EXPECT_EQ(WrittenSums(after.path()), WrittenSums(before.path()));
         for (const auto& [folder, manifest] : manifests)
             EXPECT_EQ(WrittenSums(after.path() + folder), ManifestSums(manifest)) << folder;
+        // The device answers again: the silent save opens on it as well.
+        if (!silentFlag.empty()) {
+            ASSERT_EQ(transfer.Load(savedSilent), 0u) << "the device scanned taken for another";
+            EXPECT_EQ(VXUIDeviceData::Identity(VXUIScan::instance().GetSavedStorage()), scannedDevice);
+            const Snapshot again = Take();
+            EXPECT_EQ(again.roots, live.roots);
+            EXPECT_EQ(again.nodes, live.nodes);
+            EXPECT_EQ(again.views, live.views);
+            TempDir third;
+            RecoverAll(third.path());
+            EXPECT_EQ(WrittenSums(third.path()), WrittenSums(before.path()));
+        }
     }
 
     // The deep scan ends as if its device went after it read every file;
     // silent, the device then answers nowhere until asked again.
     bool deepCutShort = false, deepSilent = false;
+    // While this file exists, every read of the device fails (a FailingFile's
+    // flag); set, a round trip also saves in a silence of the whole device.
+    std::string silentFlag;
     // Manifests whose files a recovery of a deep scan cut short writes once.
     std::vector<std::string> onceEach;
     ScanHarness scan;
@@ -218,9 +250,20 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
     onceEach = {manifests[0].second, manifests[1].second};
     RoundTrip(0, -1, true, {});
     // Ended by a silence, then answering again: it is read again for the
-    // recovery and the save, and the save opens on it.
+    // recovery and the save, and the save opens on it. Saved too while the
+    // whole disk is silent, and the devices listed in that silence: once it
+    // answers, that save opens on it as well.
     deepSilent = true;
+    TempDir dir;
+    { std::ofstream(dir.file("disk_intact.img").c_str()); }
+    FailingFile served(dir.file("disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_intact.img"), {},
+                       dir.file("silent"));
+    ASSERT_TRUE(served.ready()) << served.why();
+    Attach({dir.file("disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img")});
+    silentFlag = dir.file("silent");
     RoundTrip(0, -1, true, {});
+    silentFlag.clear();
+    attached.reset(); // before the file it reads goes
 }
 
 // The saved volume attached at another index is found by its name, type and

@@ -8,6 +8,7 @@
 // listed again; a load beside a card made alike; a 1 GiB deep scan watched
 // mid-scan; and, as root, a loop device cut off while it is scanned.
 #include "engine/controller/RecoveryControllers.h"
+#include "engine/device/StorageDevices.h"
 #include "engine/enumeration/EnumDevice.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/fat/FatRegistration.h"
@@ -971,11 +972,14 @@ private slots:
         attached.system->Clear();
     }
 
-    // As root: a card whose disk fails a page inside frag.bin. Recovered,
-    // frag.bin keeps every byte the disk gives, zeros only where its sectors
-    // fail, and the end dialog says a file was not copied whole, never
-    // "Recovery complete".
-    void failingCardKeepsWhatItReads() {
+    // As root: a card whose disk fails a page inside frag.bin, and later
+    // answers nowhere for a while. Recovered, frag.bin keeps every byte the
+    // disk gives, zeros only where its sectors fail, and the end dialog says a
+    // file was not copied whole, never "Recovery complete". A deep scan in the
+    // silence ends saying the device stopped answering; its listing saved
+    // while the card is still silent opens on the card once it answers, and
+    // recovers the same bytes.
+    void failingCardKeepsWhatItReadsAndIsReadAgain() {
         if (::geteuid() != 0) QSKIP("needs root: a FUSE file attached with losetup");
         QString message;
         const QString fat32 = fixture(QStringLiteral("fat_32"), &message);
@@ -1013,6 +1017,15 @@ private slots:
         want.truncate(size);
         AttachedCopy attached(image.fileName(), QStringLiteral("results_failing-%1.img").arg(::getpid()), &bad);
         QVERIFY2(attached.error.isEmpty(), qPrintable(attached.error));
+        // The card answers again however the row ends.
+        struct Limit {
+            QString silent;
+            ~Limit() {
+                QFile::remove(silent);
+                CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(0));
+            }
+        } limit{attached.silent};
+        CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(2000));
         root_ = new VXRootWindowController;
         detail_ = root_->deletailWC = new VXDeletailWindowController;
         detail_->setSelectDiskVolumeData(attached.disk);
@@ -1025,6 +1038,53 @@ private slots:
                      told.contains(QStringLiteral("The recovery ended: ")),
                  qPrintable(told));
         QVERIFY(copied(first.path(), QStringLiteral("frag.bin")) == want);
+
+        // Silent: the deep scan ends saying so, and is saved in the silence.
+        QFile(attached.silent).open(QIODevice::WriteOnly);
+        QTRY_VERIFY_WITH_TIMEOUT(!kit::modalWindow() && detail_->continueButton->isVisible(), 5000);
+        QApplication::setActiveWindow(detail_->window());
+        QTest::mouseClick(detail_->continueButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([] { return VXUIController::shared().IsScanRunning(); }, 10000));
+        QVERIFY(waitEnd(detail_, 120000));
+        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 10000);
+        QMessageBox* sheet = kit::Alert::openAlerts()[0];
+        QCOMPARE(sheet->text(), QStringLiteral("The device stopped answering"));
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        QTemporaryDir out;
+        QApplication::setActiveWindow(detail_->window());
+        VXRootWindowController* home = exportAndGoHome(detail_, out, QStringLiteral("silent card"));
+        QVERIFY(home);
+
+        // The card answers again: the save opens on it, never as another made alike.
+        QVERIFY(QFile::remove(attached.silent));
+        // A refusal is answered, and what it said shown; the loaded result's
+        // own sheet is left to the row.
+        const QString unfinished = QStringLiteral("This scan result is not complete");
+        QString refused;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            const QList<QMessageBox*> alerts = kit::Alert::openAlerts();
+            if (alerts.isEmpty() || alerts.front()->text() == unfinished) return;
+            refused = alerts.front()->informativeText();
+            kit::Alert::buttonForAnswer(alerts.front(), kit::kAlertDefaultReturn)->click();
+        });
+        answer.start(20);
+        OpenPanel::queueAnswer(out.filePath(QStringLiteral("silent card.rsf")));
+        home->importButtonClick();
+        answer.stop();
+        QVERIFY2(home->deletailWC && refused.isEmpty(), qPrintable(refused));
+        detail_ = home->deletailWC;
+        QVERIFY(QTest::qWaitFor([&] { return !detail_->allDiskArr.empty() && detail_->opDataFile; }, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(kit::Alert::openAlerts().size(), 1, 5000);
+        sheet = kit::Alert::openAlerts()[0];
+        QCOMPARE(sheet->text(), unfinished);
+        QTest::mouseClick(kit::Alert::buttonForAnswer(sheet, kit::kAlertDefaultReturn), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
+        QTemporaryDir second;
+        told = recoverAll(detail_, second.path());
+        QVERIFY2(told.contains(QStringLiteral("The recovery ended: ")), qPrintable(told));
+        QVERIFY(copied(second.path(), QStringLiteral("frag.bin")) == want);
 
         delete VXDeletailWindowController::lastShownRootWindow();
         delete root_.data();
