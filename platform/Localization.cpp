@@ -351,6 +351,8 @@ const QStringList& localizationKeys() {
     QStringLiteral("READ_RSF_FAILED"),
     QStringLiteral("LOAD_RSF_DEVICE_MISSING"),
     QStringLiteral("LOAD_RSF_DEVICE_ALIKE"),
+    QStringLiteral("SAVE_RSF_UNMARKED_TITLE"),
+    QStringLiteral("SAVE_RSF_UNMARKED_NODE"),
     QStringLiteral("SAVE_RSF_OLD_NOT_KEPT"),
     QStringLiteral("LOAD_RSF_OLD_NOT_BACK"),
     QStringLiteral("LOAD_RSF_OLD_NOT_TRUSTED"),

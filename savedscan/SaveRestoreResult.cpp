@@ -273,6 +273,7 @@ ContentMarks TakeContentMarks(const SaveSource& source, const MarkPlan& plan, CS
         counted = before + files.size();
     }
     if (plan.files > counted) bytes.Wrote((plan.files - counted) * kMarkWork);
+    if (source.marked) source.marked(plan.files - std::min<std::uint64_t>(plan.files, marks.size()), plan.files);
     return marks;
 }
 

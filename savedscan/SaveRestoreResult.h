@@ -68,6 +68,9 @@ struct SaveSource {
                                              const std::function<bool()>& goOn,
                                              const std::function<void(std::size_t)>& done)>
         content;
+    // Told once content has been asked: how many of the files planned to be
+    // marked have no mark (unreadable, or not reached in time), of how many.
+    std::function<void(std::uint64_t unmarked, std::uint64_t planned)> marked;
     // The volumes the scanned disk lists (start and sectors on it); none for
     // a scanned volume.
     std::vector<std::pair<long long, unsigned long long>> volumes;

@@ -9,10 +9,12 @@
 #include "engine/writer/DataRecovery.h"
 #include "services/DeviceData.h"
 #include "services/ScanSession.h"
+#include "services/SilenceWatch.h"
 #include "services/UIRecovery.h"
 #include "services/UIScan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <list>
@@ -57,6 +59,9 @@ struct HeldSession {
     std::shared_ptr<ScanSession> session;
     std::shared_lock<std::shared_mutex> nodes;
 };
+
+std::mutex g_saveMarksLock;
+LastSaveMarks g_saveMarks;
 
 std::mutex g_loadDeviceLock;
 LastLoadDevice g_loadDevice;
@@ -178,6 +183,11 @@ private:
 };
 
 } // namespace
+
+LastSaveMarks LastSaveMarksLeft() {
+    const std::lock_guard<std::mutex> lock(g_saveMarksLock);
+    return g_saveMarks;
+}
 
 LastLoadDevice LastLoadDeviceSeen() {
     const std::lock_guard<std::mutex> lock(g_loadDeviceLock);
@@ -312,13 +322,26 @@ SaveSource MakeSaveSource(VXUIScan& scan) {
         const CCollectedVolumeDeviceInfoStruct* info = VXUIDeviceData::GetVolumeInfo(device);
         return info && info->startSector >= 0 ? info->startSector : -1;
     };
-    source.content = [from](IFileNode* root, const std::vector<IFileNode*>& nodes, const std::function<bool()>& goOn,
-                            const std::function<void(std::size_t)>& done) {
+    {
+        const std::lock_guard<std::mutex> lock(g_saveMarksLock);
+        g_saveMarks = {};
+    }
+    auto silent = std::make_shared<std::atomic<bool>>(false);
+    source.content = [from, silent](IFileNode* root, const std::vector<IFileNode*>& nodes,
+                                    const std::function<bool()>& goOn, const std::function<void(std::size_t)>& done) {
         IDataRecovery* writer = from->Storage() ? from->WriterFor(root) : nullptr;
-        if (auto* concrete = dynamic_cast<CDataRecovery*>(writer)) return ReadContentMarks(*concrete, nodes, goOn, done);
+        auto* concrete = dynamic_cast<CDataRecovery*>(writer);
+        const CSilenceWatch watch(concrete ? concrete->Device() : nullptr, *silent);
+        if (concrete) return ReadContentMarks(*concrete, nodes, goOn, done);
         std::vector<std::uint32_t> marks(nodes.size(), 0);
         for (std::size_t i = 0; writer && i < nodes.size() && goOn(); ++i) marks[i] = ContentMark(*writer, nodes[i]);
         return marks;
+    };
+    // Files left without a mark while the device did not answer are told at
+    // the save's end: a load cannot check them against the device.
+    source.marked = [silent](std::uint64_t unmarked, std::uint64_t planned) {
+        const std::lock_guard<std::mutex> lock(g_saveMarksLock);
+        g_saveMarks = {*silent ? unmarked : 0, planned};
     };
     source.hold = std::move(held);
     return source;

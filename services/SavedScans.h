@@ -4,6 +4,7 @@
 // library sits below the services and is handed both.
 #include "savedscan/SaveRestoreResult.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,14 @@ LastLoadDevice LastLoadDeviceSeen();
 // save cut short it read, and where that save's bytes stay (why None: the
 // load did not fail for it).
 SaveRestoreResult::KeptLeft LastLoadOldSaveLeft();
+
+// The files the last save could not mark by their bytes because the device
+// did not answer while they were read (0 when it answered throughout), of
+// those it set out to mark.
+struct LastSaveMarks {
+    std::uint64_t unmarked = 0, planned = 0;
+};
+LastSaveMarks LastSaveMarksLeft();
 
 // What a save of scan's current session writes; it holds the session and
 // its nodes until it goes. Called on the save's thread.

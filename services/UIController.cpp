@@ -383,6 +383,12 @@ public:
         if (error) *error = info.result;
     }
 
+    std::uint64_t GetSaveUnmarkedFiles(std::uint64_t* planned) override {
+        const LastSaveMarks marks = LastSaveMarksLeft();
+        if (planned) *planned = marks.planned;
+        return marks.unmarked;
+    }
+
     static_assert(kLoadDeviceMissing == SAVED_NO_DEVICE);
     static_assert(kSaveOldNotKept == SAVED_OLD_NOT_KEPT);
     static_assert(kLoadOldNotBack == SAVED_OLD_NOT_BACK);

@@ -159,6 +159,14 @@ public:
     // The error code of a load that did not find the device its file was
     // made of attached (SAVED_NO_DEVICE).
     static constexpr std::uint64_t kLoadDeviceMissing = 6;
+    // The files the last save could not mark by their bytes because the
+    // device did not answer while they were read (0: it answered), and in
+    // *planned how many it set out to mark: a load cannot check those files
+    // against the device.
+    virtual std::uint64_t GetSaveUnmarkedFiles(std::uint64_t* planned) {
+        if (planned) *planned = 0;
+        return 0;
+    }
     // The error code of a save over an earlier one that found no place to
     // keep the earlier one's bytes aside meanwhile: nothing was saved, the
     // earlier save stands unchanged (SAVED_OLD_NOT_KEPT).

@@ -431,6 +431,11 @@ private:
         const std::string mountPoint = m_facts.MountPoint(major, minor);
         r->mounted = mountPoint.empty() ? 0 : 1;
         std::string volumeName = probed.label;
+        // libblkid tells no label where a read it needs failed (the root
+        // folder, the whole probe): the one our recogniser read, from a copy
+        // where need be, is the name the card is known by.
+        if (volumeName.empty())
+            volumeName.assign(r->label, strnlen(r->label, sizeof r->label));
         if (volumeName.empty() && !mountPoint.empty())
             volumeName = BaseName(mountPoint);
         if (volumeName.empty())

@@ -96,6 +96,23 @@ std::uint32_t CTempFATDBR::GetSerialNumber() const {
     return Le32(m_sector, fat32 ? dbr::kSerial32 : dbr::kSerial16);
 }
 
+std::string CTempFATDBR::GetBootLabel() const {
+    if (!IsValidDBR()) return {};
+    const bool fat32 = m_kind == FS_FAT32;
+    // Only the longer record (0x29) holds a label.
+    if (bytes::U8(m_sector, fat32 ? dbr::kExtendedSign32 : dbr::kExtendedSign16) != 0x29) return {};
+    const std::size_t at = fat32 ? dbr::kLabel32 : dbr::kLabel16;
+    if (!Has(m_sector, at, 11)) return {};
+    std::size_t n = 11;
+    while (n > 0 && (m_sector[at + n - 1] == ' ' || m_sector[at + n - 1] == 0)) --n;
+    std::string label;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t c = m_sector[at + i];
+        label += c == 0 || c >= 0x80 ? '_' : static_cast<char>(c);
+    }
+    return label == "NO NAME" ? std::string() : label;
+}
+
 unsigned CTempFATDBR::GetRootDirStartCluster() const {
     return m_kind == FS_FAT32 ? Le32(m_sector, dbr::kRootCluster) : 0;
 }

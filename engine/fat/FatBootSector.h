@@ -5,6 +5,7 @@
 #include "engine/include/EngineTypes.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace fat::dbr {
@@ -21,9 +22,11 @@ inline constexpr std::size_t kSectorsPerFat32 = 36;   // 4: FAT32
 inline constexpr std::size_t kRootCluster = 44;       // 4: FAT32 root folder's first cluster
 inline constexpr std::size_t kExtendedSign16 = 38;    // 1: 0x29 when the serial and label follow
 inline constexpr std::size_t kSerial16 = 39;          // 4: FAT12/16 volume serial number
+inline constexpr std::size_t kLabel16 = 43;           // 11: FAT12/16 volume label (sign 0x29)
 inline constexpr std::size_t kTypeText16 = 54;        // 8: "FAT12   " / "FAT16   "
 inline constexpr std::size_t kExtendedSign32 = 66;    // 1
 inline constexpr std::size_t kSerial32 = 67;          // 4: FAT32 volume serial number
+inline constexpr std::size_t kLabel32 = 71;           // 11: FAT32 volume label (sign 0x29)
 inline constexpr std::size_t kTypeText32 = 82;        // 8: "FAT32   "
 inline constexpr std::size_t kSignature = 510;        // 2: 0x55 0xAA
 inline constexpr std::size_t kSize = 512;             // bytes a boot sector view needs
@@ -62,6 +65,9 @@ public:
     unsigned long long GetTotalSectors() const;
     // The volume serial number of the extended boot record; 0 without one.
     std::uint32_t GetSerialNumber() const;
+    // The copy of the volume label the extended boot record keeps, as a label
+    // entry's text is read; "" without one or for "NO NAME".
+    std::string GetBootLabel() const;
 
     // Derived geometry, relative to the volume start, 0 when unrecognised.
     // Sectors of the FAT12/16 root area (0 for FAT32).

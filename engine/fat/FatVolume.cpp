@@ -51,7 +51,10 @@ bool CFATVolume::AnalyzeDirClusterToGetLabel(unsigned long long sector, unsigned
     if (!m_device || sectors == 0) return false;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(sectors) * m_sectorSize);
     if (buffer.size() < dirent::kSize) return false;
-    if (m_device->ReadSector(buffer.data(), static_cast<long long>(sector), sectors) == 0) return false;
+    if (m_device->ReadSector(buffer.data(), static_cast<long long>(sector), sectors) == 0) {
+        m_rootUnread = true;
+        return false;
+    }
     return FindFatLabelEntry(buffer, label);
 }
 
@@ -93,8 +96,10 @@ bool CFATVolume::AnalyzeClusterInClusterChain(unsigned long long volumeStart, co
             std::fill(piece.begin(), piece.end(), 0);
             if (m_device->ReadSector(piece.data(),
                                      static_cast<long long>(volumeStart + boot.GetReservedSector() + pieceStart),
-                                     count) == 0)
+                                     count) == 0) {
+                m_rootUnread = true;
                 return false;
+            }
             loaded = static_cast<long long>(number);
         }
         cluster = Le32(piece, static_cast<std::size_t>(cluster % perPiece) * 4) & kFat32EntryMask;
@@ -103,12 +108,20 @@ bool CFATVolume::AnalyzeClusterInClusterChain(unsigned long long volumeStart, co
 }
 
 bool CFATVolume::GetPartitionLabel(unsigned long long volumeStart, const CTempFATDBR& boot, std::string& label) {
+    m_rootUnread = false;
+    bool found = false;
     switch (boot.GetFileSystemType()) {
-    case FS_FAT32: return AnalyzeClusterInClusterChain(volumeStart, boot, label);
+    case FS_FAT32: found = AnalyzeClusterInClusterChain(volumeStart, boot, label); break;
     case FS_FAT12:
-    case FS_FAT16: return GetFatLabel(volumeStart, boot, label);
+    case FS_FAT16: found = GetFatLabel(volumeStart, boot, label); break;
     default: return false;
     }
+    // A root folder that read whole without a label entry has none (the boot
+    // sector's copy may be stale); one that failed to read keeps the name
+    // the card is known by.
+    if (found || !m_rootUnread) return found;
+    label = boot.GetBootLabel();
+    return !label.empty();
 }
 
 IVolumeAnalyze* CFatVolumeAnalyze::Create(IStorageDevice* device, unsigned long long startSector) {

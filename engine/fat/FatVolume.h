@@ -13,7 +13,9 @@ class CFATVolume {
 public:
     explicit CFATVolume(IStorageDevice* device);
 
-    // The volume label from the root folder; false when none was found.
+    // The volume label from the root folder; false when none was found. A
+    // root folder that could not be read where it was looked through answers
+    // with the boot sector's copy of the label.
     bool GetPartitionLabel(unsigned long long volumeStart, const CTempFATDBR& boot, std::string& label);
     // The absolute first sector of data cluster `cluster` (2 or more); -1 for an
     // unrecognised boot sector or a smaller cluster.
@@ -29,6 +31,7 @@ private:
 
     IStorageDevice* m_device;
     unsigned m_sectorSize;
+    bool m_rootUnread = false; // a read of the root folder failed
 };
 
 // The label entry's text (label form) found among the entries of a folder

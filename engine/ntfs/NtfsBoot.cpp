@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 using namespace bytes;
@@ -74,30 +76,38 @@ void CNTFSVolumeAnalyer::GetLabel(char* buffer, int size) {
 namespace ntfs {
 
 namespace {
-// The name of $Volume (record 3, within the $MFT's first cluster run): the
-// volume's label, or "" when it cannot be read.
-std::string ReadVolumeLabel(IStorageDevice& device, unsigned long long startSector, const CNTFSDBR& dbr,
-                            unsigned sectorSize) {
+// The name of $Volume (record 3) in the record run at cluster `mft`: the
+// volume's label, "" when it holds none that can be told, and nothing when
+// the record cannot be read.
+std::optional<std::string> ReadVolumeLabelAt(IStorageDevice& device, unsigned long long startSector,
+                                             const CNTFSDBR& dbr, unsigned sectorSize, long long mft) {
     constexpr std::uint64_t kVolumeRecord = 3;
     const std::uint64_t clusterBytes = std::uint64_t{dbr.GetBytesPerSector()} * dbr.GetSectorsperCluster();
     const std::uint32_t recordSize = dbr.GetFileRecordSizeByByte();
-    const long long mft = dbr.GetMFTStartCluster();
-    if (clusterBytes == 0 || mft <= 0 || recordSize < 1024 || recordSize > 4096) return {};
+    if (clusterBytes == 0 || mft <= 0 || recordSize < 1024 || recordSize > 4096) return std::string();
     std::uint64_t at = 0;
     if (__builtin_mul_overflow(static_cast<std::uint64_t>(mft), clusterBytes, &at) ||
         __builtin_add_overflow(at, kVolumeRecord * recordSize, &at))
-        return {};
+        return std::string();
     const std::uint64_t first = startSector + at / sectorSize, inSector = at % sectorSize;
     const std::uint64_t sectors = (inSector + recordSize + sectorSize - 1) / sectorSize;
     std::vector<std::uint8_t> raw(sectors * sectorSize);
-    if (first > static_cast<std::uint64_t>(LLONG_MAX) ||
-        device.ReadSector(raw.data(), static_cast<long long>(first), static_cast<long long>(sectors)) == 0)
-        return {};
+    if (first > static_cast<std::uint64_t>(LLONG_MAX)) return std::string();
+    if (device.ReadSector(raw.data(), static_cast<long long>(first), static_cast<long long>(sectors)) == 0)
+        return std::nullopt;
     std::vector<std::uint8_t> record(raw.begin() + static_cast<std::ptrdiff_t>(inSector),
                                      raw.begin() + static_cast<std::ptrdiff_t>(inSector + recordSize));
-    if (!CNTFSFileRecord::IsValid(record) || !CNTFSFileRecord::UnfixupFileRecord(record)) return {};
+    if (!CNTFSFileRecord::IsValid(record) || !CNTFSFileRecord::UnfixupFileRecord(record)) return std::string();
     const ntfs::Bytes name = CNTFSFileRecordAttribute::GetValue(CNTFSFileRecord::FindAttibute(record, ATTR_VOLUME_NAME, 0));
     return Utf16LeToUtf8(name.data(), name.size() & ~std::size_t{1});
+}
+
+std::string ReadVolumeLabel(IStorageDevice& device, unsigned long long startSector, const CNTFSDBR& dbr,
+                            unsigned sectorSize) {
+    if (auto label = ReadVolumeLabelAt(device, startSector, dbr, sectorSize, dbr.GetMFTStartCluster())) return *label;
+    // $MFTMirr holds the first records too: a card whose $MFT start fails
+    // is still known by its label.
+    return ReadVolumeLabelAt(device, startSector, dbr, sectorSize, dbr.GetMFTMirrorStartCluster()).value_or("");
 }
 } // namespace
 

@@ -6,6 +6,7 @@
 #include "savedscan/RSData.h"
 #include "savedscan/SaveRestoreResult.h"
 #include "services/SaveAndRestoreNodeOperate.h"
+#include "services/SilenceWatch.h"
 #include "tests/savedscan/SavedScanSupport.h"
 #include "tests/services/RecoveryHarness.h"
 #include "tests/support/FailingFile.h"
@@ -27,6 +28,7 @@
 #include <future>
 #include <random>
 #include <set>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -109,9 +111,11 @@ protected:
     void RoundTrip(int disk, int volume, bool deep, const std::vector<std::pair<std::string, std::string>>& manifests,
                    const std::function<void()>& beforeLoad = {}) {
         ASSERT_TRUE(scan.Scan(disk, volume));
+        GoneAtTheEnd* gone = nullptr;
         if (deep && deepCutShort)
-            VXUIScan::instance().SetControllerFactory(
-                [silent = deepSilent](_RECOVERY_CONTROLLER_TYPE t) { return new GoneAtTheEnd(t, silent); });
+            VXUIScan::instance().SetControllerFactory([&gone, silent = deepSilent](_RECOVERY_CONTROLLER_TYPE t) {
+                return gone = new GoneAtTheEnd(t, silent);
+            });
         const bool scanned = !deep || scan.Scan(disk, volume, true);
         VXUIScan::instance().SetControllerFactory(nullptr);
         ASSERT_TRUE(scanned);
@@ -140,8 +144,39 @@ protected:
             fs::remove(silentFlag);
         };
         if (!silentFlag.empty()) silence([&] { EXPECT_EQ(transfer.Save(savedSilent), 0u); });
+        // Saved while its device does not answer again: the files of its
+        // roots are left without marks, and the save's end says how many.
+        // Files unreadable on a device that answers are no silence to tell.
+        for (const bool answers : {false, true}) {
+            if (!gone || !gone->Device()) break;
+            if (answers)
+                gone->Device()->FailReads(true);
+            else
+                gone->Device()->WaitFor(true);
+            ASSERT_EQ(transfer.Save(files.file("waited.rsf")), 0u);
+            gone->Device()->WaitFor(false);
+            gone->Device()->FailReads(false);
+            std::uint64_t planned = 0;
+            const std::uint64_t unmarked = ScanHarness::facade().GetSaveUnmarkedFiles(&planned);
+            EXPECT_GT(planned, 0u);
+            EXPECT_EQ(unmarked > 0, !answers) << unmarked << " of " << planned;
+            EXPECT_LE(unmarked, planned);
+        }
+        // A silence that begins and ends while the marks are read (a read
+        // held unanswered, then answered) is seen as well.
+        if (gone && gone->Device()) {
+            std::atomic<bool> silent{false};
+            {
+                const CSilenceWatch watch(gone->Device(), silent);
+                gone->Device()->WaitFor(true);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                gone->Device()->WaitFor(false);
+            }
+            EXPECT_TRUE(silent);
+        }
         const std::string saved = files.file("result.rsf");
         ASSERT_EQ(transfer.Save(saved), 0u);
+        EXPECT_EQ(ScanHarness::facade().GetSaveUnmarkedFiles(nullptr), 0u) << "a device that answers leaves no file unmarked";
         // Silent once more while the devices are listed, as going home does.
         if (!silentFlag.empty()) silence([] { VXUIController::shared().RefreshDeviceInfo(); });
         if (beforeLoad) beforeLoad();

@@ -94,6 +94,11 @@ public:
     void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error, bool) override {
         *total = progressTotal, *current = progressCurrent, *error = progressError;
     }
+    std::uint64_t saveUnmarked = 0, saveMarkPlanned = 0;
+    std::uint64_t GetSaveUnmarkedFiles(std::uint64_t* planned) override {
+        if (planned) *planned = saveMarkPlanned;
+        return saveUnmarked;
+    }
     DiskVolumeNodeRef GetRestoreDevice(bool* alike) override {
         if (alike) *alike = restoreAlike;
         return restoreDevice;

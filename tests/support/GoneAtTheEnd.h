@@ -20,7 +20,7 @@ public:
     int Open(char* path) override { return m_inner->Open(path); }
     int Close() override { return m_inner->Close(); }
     int ReadSector(void* buffer, long long first, long long count) override {
-        return m_silent ? 0 : m_inner->ReadSector(buffer, first, count);
+        return m_silent || m_waited || m_failing ? 0 : m_inner->ReadSector(buffer, first, count);
     }
     unsigned GetSectorSize() override { return m_inner->GetSectorSize(); }
     unsigned long long GetTotalSectors() override { return m_inner->GetTotalSectors(); }
@@ -32,14 +32,17 @@ public:
     bool IsGone() override { return m_silent; }
     bool AnswersAgain() override { return !(m_silent = false); }
     void Silence() { m_silent = true; }
-    // Not answering for now, waited for (not gone).
+    // Not answering for now, waited for (not gone): its reads fail meanwhile.
     bool IsSilent() override { return m_waited; }
     void WaitFor(bool waited) { m_waited = waited; }
+    // Answering, every read failing (its sectors bad).
+    void FailReads(bool failing) { m_failing = failing; }
 
 private:
     IStorageDevice* m_inner;
     std::atomic<bool> m_silent{false};
     std::atomic<bool> m_waited{false};
+    std::atomic<bool> m_failing{false};
 };
 
 class GoneAtTheEnd final : public IRecoveryController, IProgress {
@@ -56,6 +59,8 @@ public:
         return ControllerResult::DeviceGone;
     }
     IDataRecovery* GetDataRecovery(_tagSearcherType type) const override { return m_real->GetDataRecovery(type); }
+    // The device the scan read, when made silent.
+    SilentUntilAsked* Device() const { return m_device.get(); }
     void Release() override { delete this; }
     void UpdateProgress(_PROGRESS_INFO* info) override {
         _PROGRESS_INFO record = *info;

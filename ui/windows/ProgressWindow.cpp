@@ -113,6 +113,16 @@ void VXProgressWindow::onTimer() {
     if (!bSucess_ && !(app && app->isEnding()) && !stopped && showing_ == Showing::Operation) {
         kit::Alert alert(QString(), localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {}, failureText());
         alert.runModal();
+    } else if (bSave_ && bSucess_ && !(app && app->isEnding()) && showing_ == Showing::Operation) {
+        // Saved, but files the device did not answer for have no mark: a
+        // load cannot check them, and the user is told so.
+        if (const std::uint64_t unmarked = VXUIController::shared().GetSaveUnmarkedFiles(nullptr)) {
+            kit::Alert alert(localizedString("SAVE_RSF_UNMARKED_TITLE"),
+                             localizedString("PAGE_FOUR_RECOVERY_NO_COMPETENCE_YES_BUTTON"), {}, {},
+                             platform::localizedFormat("SAVE_RSF_UNMARKED_NODE", static_cast<long long>(unmarked)));
+            alert.setIcon(QStringLiteral("warning_b"));
+            alert.runModal();
+        }
     }
     services::writeLog("----------close ProgressWindow-------------\n");
     closeWindow();

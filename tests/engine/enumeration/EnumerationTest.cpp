@@ -280,7 +280,9 @@ TEST_F(FakeMachine, ImageWithoutPartitionDevicesGetsItsVolumesFromTheTable) {
 
 // Cards and sticks without a table, under 8 MiB: each disk is listed with
 // its one volume, the whole disk, whatever its boot code reads as and even
-// when libblkid takes a signed exFAT boot sector for an empty MBR.
+// when libblkid takes a signed exFAT boot sector for an empty MBR. libblkid
+// tells nothing of them here (as when a read it needs fails): each is named
+// by the label its recogniser read, the node where it reads none (exFAT).
 TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
     RegisterAllLibraries();
     struct Unregister {
@@ -292,8 +294,8 @@ TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
         const char* image;
         const char* blkidTable;
         const char* volume;
-    } cards[] = {{"sdc", "fat_card.img", "", "-1 sdc 'sdc' 0+8192 fs0"},
-                 {"sdd", "ntfs_card.img", "", "-1 sdd 'sdd' 0+12288 fs3"},
+    } cards[] = {{"sdc", "fat_card.img", "", "-1 sdc 'CARD' 0+8192 fs0"},
+                 {"sdd", "ntfs_card.img", "", "-1 sdd 'CARD' 0+12288 fs3"},
                  {"sde", "exfat_card.img", "dos", "-1 sde 'sde' 0+8192 fs7"}};
     unsigned minor = 32;
     for (const auto& c : cards) {

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -470,6 +471,32 @@ TEST(FatVolumeAnalyze, KindsSizesAndLabels) {
     rows.push_back({Image(kKinds[1]), 512, FS_UNKNOWN, "", -1, true}); // past the device's end
     // 2048-byte sectors, the size in the 16-bit field, a FAT of one sector.
     rows.push_back({small, 2048, FS_FAT32, "", -1, false, 8192});
+    // The root folder's first sector unreadable: the boot sector's copy of
+    // the label names the card. One that reads whole without a label entry
+    // has none, whatever that copy says.
+    const auto rootSector = [](const Kind& k) {
+        const auto boot = salvor::test::ReadBytes(Image(k), 0, k.sectorSize);
+        const CTempFATDBR b(boot, k.sectorSize);
+        return static_cast<long long>(b.GetFirstDataSector() - b.GetRootDirSectors() +
+                                      (k.kind == FS_FAT32 ? (b.GetRootDirStartCluster() - 2ULL) * b.GetSectorsperCluster() : 0));
+    };
+    rows.push_back({Image(kKinds[2]), 512, FS_FAT32, "SALVOR32", rootSector(kKinds[2])});
+    rows.push_back({Image(kKinds[1]), 512, FS_FAT16, "SALVOR16", rootSector(kKinds[1])});
+    const std::string unlabelled = tmp.file("unlabelled.img");
+    {
+        std::filesystem::copy_file(Image(kKinds[2]), unlabelled);
+        std::fstream image(unlabelled, std::ios::binary | std::ios::in | std::ios::out);
+        const long long root = rootSector(kKinds[2]) * 512;
+        std::string entries(512, '\0');
+        image.seekg(root);
+        image.read(entries.data(), 512);
+        const std::size_t at = entries.find("SALVOR32   ");
+        ASSERT_NE(at, std::string::npos);
+        image.seekp(root + static_cast<long long>(at));
+        image.put(static_cast<char>(0xE5)); // the label entry erased
+        ASSERT_TRUE(image.good());
+    }
+    rows.push_back({unlabelled, 512, FS_FAT32, ""});
     for (const auto& r : rows) {
         SCOPED_TRACE(r.image + " @" + std::to_string(r.sectorSize));
         ImageDevice device(r.image, r.sectorSize);

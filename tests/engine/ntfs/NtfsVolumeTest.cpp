@@ -124,6 +124,16 @@ TEST_P(NtfsVolume, GeometryAndLogPages) {
     char label[100];
     a->GetLabel(label, sizeof label);
     EXPECT_EQ(std::string(label), FsstatField(fs, "Volume Name"));
+    // $Volume's record unreadable: its copy in $MFTMirr names the volume.
+    long long volumeSector = -1;
+    ASSERT_FALSE(v.ReadRecord(3, &volumeSector).empty());
+    v.device->FailSector(volumeSector);
+    auto failing = Analyse(v.device.get());
+    char mirrored[100] = "junk";
+    ASSERT_NE(failing->GetVolumeAnzlyzer(), nullptr);
+    failing->GetVolumeAnzlyzer()->GetLabel(mirrored, sizeof mirrored);
+    EXPECT_EQ(std::string(mirrored), FsstatField(fs, "Volume Name"));
+    v.device->ClearFailures();
     EXPECT_EQ(v.boot.GetSectorsperCluster() * v.boot.GetBytesPerSector(), Field(fs, "Cluster Size"));
     EXPECT_EQ(v.boot.GetMFTStartCluster(), Field(fs, "First Cluster of MFT"));
     EXPECT_EQ(v.boot.GetMFTMirrorStartCluster(), Field(fs, "First Cluster of MFT Mirror"));

@@ -605,6 +605,27 @@ private slots:
         QCOMPARE(scan_->lastRestorePath, QStringLiteral("/tmp/out/b.rsf"));
         QCOMPARE(wc_->bSave, 1);
         QCOMPARE(scan_->savePath, QStringLiteral("/tmp/out/b.rsf"));
+        // Saved while the device did not answer for some files: the end says
+        // how many could not be read, and the result stands saved.
+        scan_->saveUnmarked = 29904, scan_->saveMarkPlanned = 30000;
+        SavePanel::queueAnswer(QStringLiteral("/tmp/out/d"));
+        test::whenModal(QStringLiteral("VXProgressWindow"), [this](QWidget*) { scan_->finishSaveOrLoad(0); });
+        QString unmarkedTitle, unmarkedNode;
+        QObject reading; // the looking ends with the row
+        std::function<void()> readAlert = [&] {
+            const QList<QMessageBox*> open = kit::Alert::openAlerts();
+            if (open.isEmpty()) return void(QTimer::singleShot(10, &reading, readAlert));
+            unmarkedTitle = open.front()->text(), unmarkedNode = open.front()->informativeText();
+            kit::Alert::buttonForAnswer(open.front(), kit::kAlertDefaultReturn)->click();
+        };
+        QTimer::singleShot(0, &reading, readAlert);
+        wc_->bSave = 0;
+        wc_->exportButtonAction();
+        QCOMPARE(unmarkedTitle, platform::localizedString("SAVE_RSF_UNMARKED_TITLE"));
+        QVERIFY2(unmarkedNode.contains(QStringLiteral(" 29904 of its files could not be read")), qPrintable(unmarkedNode));
+        QCOMPARE(wc_->bSave, 1);
+        QCOMPARE(scan_->savePath, QStringLiteral("/tmp/out/d.rsf"));
+        scan_->saveUnmarked = scan_->saveMarkPlanned = 0;
         // Cancelled: nothing changes.
         SavePanel::queueAnswer(QString());
         wc_->bSave = 0;
