@@ -1229,6 +1229,35 @@ void Static_SaveScanResult(std::unique_ptr<SavePara> para) {
         steps.Finish(sink);
 }
 
+// A deep scan's roots listed beside a quick scan's are as a save lists
+// them: the quick ones follow the deep ones and, of a disk, the deep ones
+// count from the disk, the quick ones from their volumes. A frame that puts
+// the first quick root elsewhere is damaged, whichever device is attached.
+bool BesideRootsIntact(IRSData& rs, const SavedScanHead& head) {
+    bool intact = false;
+    try {
+        const std::vector<SavedRootSummary> roots = ListSavedRoots(rs);
+        rs.CloseFrame();
+        const auto from = static_cast<std::uint64_t>(head.quickRootsFrom);
+        intact = from < roots.size();
+        const LaidVolumes laid = ReadLaidVolumes(rs);
+        if (intact && head.disk.volumeIndex < 0 && laid.present && laid.blocks.size() == roots.size())
+            for (std::size_t i = 0; i < roots.size() && intact; ++i) intact = (laid.blocks[i] < 0) == (i < from);
+    } catch (const CSavedScanDamage&) {
+        intact = false;
+    } catch (const CRSException&) {
+        intact = false;
+    } catch (const std::bad_alloc&) {
+        intact = false;
+    }
+    try {
+        rs.CloseFrame();
+    } catch (const CRSException&) {
+    }
+    if (!intact) CatchExeception::WriteLog("saved scan refused: its quick scan's roots are not where the file says\n");
+    return intact;
+}
+
 // A deep scan listed beside a quick scan of the same device: the quick
 // scan's roots replayed as it scanned (volume by volume, each through its
 // own writer), then the deep scan's beside them; one answer for both.
@@ -1283,6 +1312,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     } else {
         left = {};
     }
+    if (code == SAVED_OK && head.quickRootsFrom >= 0 && !BesideRootsIntact(rs, head)) code = SAVED_DAMAGED;
     scan.OldSaveLeft(left);
     if (code == SAVED_OK) scan.SavedDevice(head.disk);
     const std::vector<IStorageDevice*> devices =
