@@ -877,8 +877,16 @@ bool CRestoreScanSink::HoldsScannedVolume(IStorageDevice* volume) {
     // by kind and size. The files of at most kMaxJudged records are read:
     // what a save names cannot make a load read without end.
     constexpr std::size_t kMaxJudged = 64;
+    // Read where the volume lies on its disk: an entry cut short (a
+    // partition made in the part it freed) still begins the volume scanned,
+    // whose size and files past the entry's end only the disk holds.
+    IStorageDevice* device = volume;
+    long long at = 0;
+    const CCollectedVolumeDeviceInfoStruct* info = m_target.VolumeInfo(volume);
+    if (IStorageDevice* disk = m_target.DiskOf(volume); disk && info && info->startSector > 0)
+        device = disk, at = info->startSector;
     std::uint64_t identity = 0;
-    const bool identified = VolumeIdentity(volume, 0, identity);
+    const bool identified = VolumeIdentity(device, static_cast<unsigned long long>(at), identity);
     std::size_t judged = 0;
     bool holds = false;
     for (const SavedRootSummary& root : AllSavedRoots()) {
@@ -896,13 +904,15 @@ bool CRestoreScanSink::HoldsScannedVolume(IStorageDevice* volume) {
                 (!identified ||
                  (samples ? FoldIdentity16(identity) : FoldIdentity(identity)) != mark.identity))
                 continue;
-            ++judged;
             CSearchedPartitionInfo moved(*root.records[i]);
-            moved.m_clusterOrigin -= moved.m_startSector;
-            moved.m_startSector = 0;
+            const long long by = at - moved.m_startSector;
+            if (by < 0 ? moved.m_clusterOrigin < LLONG_MIN - by : moved.m_clusterOrigin > LLONG_MAX - by) continue;
+            ++judged;
+            moved.m_clusterOrigin += by;
+            moved.m_startSector = at;
             std::vector<IFileNode*> files = root.files[i];
             if (!samples && files.size() > kMarkFiles) files.resize(kMarkFiles);
-            holds = JudgeMarks(mark, MarksNow(volume, {&moved}, files, mark.kind), nullptr) == VolumeCheck::Same;
+            holds = JudgeMarks(mark, MarksNow(device, {&moved}, files, mark.kind), nullptr) == VolumeCheck::Same;
         }
         if (holds || judged >= kMaxJudged) break;
     }
@@ -1220,6 +1230,35 @@ void Static_SaveScanResult(std::unique_ptr<SavePara> para) {
         steps.Finish(sink);
 }
 
+// A deep scan's roots listed beside a quick scan's are as a save lists
+// them: the quick ones follow the deep ones and, of a disk, the deep ones
+// count from the disk, the quick ones from their volumes. A frame that puts
+// the first quick root elsewhere is damaged, whichever device is attached.
+bool BesideRootsIntact(IRSData& rs, const SavedScanHead& head) {
+    bool intact = false;
+    try {
+        const std::vector<SavedRootSummary> roots = ListSavedRoots(rs);
+        rs.CloseFrame();
+        const auto from = static_cast<std::uint64_t>(head.quickRootsFrom);
+        intact = from < roots.size();
+        const LaidVolumes laid = ReadLaidVolumes(rs);
+        if (intact && head.disk.volumeIndex < 0 && laid.present && laid.blocks.size() == roots.size())
+            for (std::size_t i = 0; i < roots.size() && intact; ++i) intact = (laid.blocks[i] < 0) == (i < from);
+    } catch (const CSavedScanDamage&) {
+        intact = false;
+    } catch (const CRSException&) {
+        intact = false;
+    } catch (const std::bad_alloc&) {
+        intact = false;
+    }
+    try {
+        rs.CloseFrame();
+    } catch (const CRSException&) {
+    }
+    if (!intact) CatchExeception::WriteLog("saved scan refused: its quick scan's roots are not where the file says\n");
+    return intact;
+}
+
 // A deep scan listed beside a quick scan of the same device: the quick
 // scan's roots replayed as it scanned (volume by volume, each through its
 // own writer), then the deep scan's beside them; one answer for both.
@@ -1274,6 +1313,7 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
     } else {
         left = {};
     }
+    if (code == SAVED_OK && head.quickRootsFrom >= 0 && !BesideRootsIntact(rs, head)) code = SAVED_DAMAGED;
     scan.OldSaveLeft(left);
     if (code == SAVED_OK) scan.SavedDevice(head.disk);
     std::vector<IStorageDevice*> devices;
@@ -1293,15 +1333,19 @@ void Static_RestoreScanResult(std::unique_ptr<LoadPara> para) {
         const bool quick = head.controllerType == RECOVERY_DELETED;
         auto restore = std::make_unique<CRestoreScanSink>(rs, steps, quick, scan);
         scan.Replay(devices[i], head.deep != 0, restore.get());
-        // A quick scan's disk whose table was wiped lists no volume it can
-        // scan: its volumes are looked for on the whole disk, where they lay.
-        if (quick && !head.deep && !restore->ReplayedAny() && scan.IsDisk(devices[i]) && BlankStart(devices[i])) {
+        std::uint32_t result = restore->Result();
+        // A quick scan's disk that lists none of its volumes as scanned (a
+        // table wiped, an entry cut short with a partition made in the part
+        // it freed: the volume read through its entry lacks the files past
+        // its end): its volumes are looked for on the whole disk, where
+        // they lay, each by its own boot sector and files.
+        if (quick && !head.deep && result == SAVED_NO_DEVICE && scan.IsDisk(devices[i])) {
             scan.Clear();
             CSavedVolumeCache::instance().Clear();
             restore = std::make_unique<CRestoreScanSink>(rs, steps, quick, scan);
             scan.Replay(devices[i], true, restore.get());
+            result = restore->Result();
         }
-        const std::uint32_t result = restore->Result();
         return std::tuple(result, restore->Tally(), restore->AllPlaced());
     };
     // doubt: some device tried did not hold the whole scan.

@@ -169,6 +169,8 @@ public:
     virtual std::vector<std::pair<long long, unsigned long long>> VolumeExtents(IStorageDevice*) { return {}; }
     // The volumes listed on the disk that device is or is on.
     virtual std::vector<IStorageDevice*> ListedVolumes(IStorageDevice*) { return {}; }
+    // The disk a listed volume is on (null when not known).
+    virtual IStorageDevice* DiskOf(IStorageDevice*) { return nullptr; }
     // After a replay, per tree root: the device its files are read from,
     // the records they are read by and its files (nodes the load made).
     struct ReplayedFiles {
@@ -218,8 +220,6 @@ public:
         m_to = to;
     }
     std::size_t RootCount() { return SavedRoots().size(); }
-    // Whether the scan handed it any device to replay on.
-    bool ReplayedAny() const { return m_replayed != nullptr; }
 
 private:
     // This replay's saved root blocks, read once.

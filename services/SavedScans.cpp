@@ -130,6 +130,10 @@ public:
         if (disk) devices.GetDiskVolumeStorage(disk, volumes);
         return {volumes.begin(), volumes.end()};
     }
+    IStorageDevice* DiskOf(IStorageDevice* volume) override {
+        VXUIDeviceData& devices = VXUIDeviceData::instance();
+        return devices.IsDiskStorage(volume) ? nullptr : devices.GetDiskStorageByVolumeStorage(volume);
+    }
     const CCollectedVolumeDeviceInfoStruct* VolumeInfo(IStorageDevice* device) override {
         return VXUIDeviceData::GetVolumeInfo(device);
     }

@@ -454,6 +454,54 @@ dd if=/dev/zero of="$re/copied.img" bs=512 seek=2048 count=65536 conv=notrunc st
 printf 'label: dos\n67584,65536,6\n' | sfdisk -q --wipe never "$re/copied.img" 2> /dev/null
 for mode in quick deep; do own_bytes "$re/$mode.rsf" "$re/wiped.img" "$tab/disk.sha256.txt"; done
 own_bytes "$re/deep.rsf" "$re/copied.img" "$tab/disk.sha256.txt"
+# The entry cut to half and an ext4 partition made in the half it freed
+# (mke2fs): the volume still begins where it did, the files its quick and
+# deep saves sampled past the entry's end. Both find it there by its boot
+# sector and files: those inside the entry come back byte-exact, those past
+# it as ext4 left them, none with other bytes.
+mkdir -p "$re/cut"
+truncate -s $((67584 * 512)) "$re/cut.img"
+printf 'label: dos\n2048,65536,6\n' | sfdisk -q "$re/cut.img"
+mkfs.fat -F 16 -i 0E0E0018 --offset 2048 "$re/cut.img" 32768 > /dev/null 2>&1
+for i in $(seq -w 1 24); do
+    head -c $((1048576 + 997 * 10#$i)) /dev/urandom > "$re/cut/file_$i.bin"
+    MTOOLS_SKIP_CHECK=1 mcopy -i "$re/cut.img@@$((2048 * 512))" "$re/cut/file_$i.bin" "::/file_$i.bin"
+done
+(cd "$re/cut" && sha256sum file_*.bin) > "$re/cut.sha256.txt"
+head -n 14 "$re/cut.sha256.txt" > "$re/cut.inside.txt" # within the volume's first 15 MiB
+for mode in quick deep; do
+    "$probe" "$mode" "$re/cut.img" --services --save "$re/cut.$mode.rsf" > /dev/null 2>&1 || fail "cut $mode: --save failed"
+done
+printf 'label: dos\n2048,32768,6\n34816,32768,83\n' | sfdisk -q --wipe never "$re/cut.img" 2> /dev/null
+dd if="$re/cut.img" of="$re/part.bin" bs=512 skip=34816 status=none
+mke2fs -q -F -E nodiscard -t ext4 "$re/part.bin" > /dev/null 2>&1 || fail "cut: mke2fs failed (e2fsprogs)"
+dd if="$re/part.bin" of="$re/cut.img" bs=512 seek=34816 conv=notrunc status=none
+for mode in quick deep; do
+    other_bytes "$re/cut.$mode.rsf" "$re/cut.sha256.txt" "$re/cut.img"
+    diff <(cut -c1-64 "$re/cut.inside.txt" | sort) <(sums "$out/other" | grep -xFf <(cut -c1-64 "$re/cut.inside.txt")) >&2 ||
+        fail "cut $mode: the files inside the cut entry do not come back"
+done
+# A deep save whose ControllerList was made a 12-byte one naming its deep
+# roots a quick scan's (its checksum made again) is damaged, not of a
+# device not attached.
+python3 - "$src/tests/fixtures" "$re/deep.rsf" "$re/beside.rsf" <<'PY'
+import struct, sys
+sys.path.insert(0, sys.argv[1])
+from old_save import crc32_mpeg2, HEADER, FRAME, SUMS
+LIST = bytes([0x94, 0x63, 0x9B, 0x40, 0x81, 0xF6, 0x88, 0x4E, 0xA2, 0x0F, 0x5D, 0x63, 0x57, 0x82, 0xED, 0x75])
+data, frames, at = open(sys.argv[2], 'rb').read(), [], HEADER
+while at < len(data):
+    size = struct.unpack_from('<I', data, at + 32)[0]
+    frames.append([data[at:at + 16], data[at + 16:at + 32], data[at + FRAME:at + FRAME + size]])
+    at += FRAME + size
+for f in frames:
+    if f[1] == LIST:
+        f[2] = struct.pack('<I', 12) + f[2][4:12] + struct.pack('<I', 0)
+    if f[1] == SUMS:
+        f[2] = b''.join(g[1] + struct.pack('<II', len(g[2]), crc32_mpeg2(g[2])) for g in frames if g[1] != SUMS)
+open(sys.argv[3], 'wb').write(data[:HEADER] + b''.join(f[0] + f[1] + struct.pack('<I', len(f[2])) + f[2] for f in frames))
+PY
+expect_failure "a deep save's roots named a quick scan's" 8 "$re/beside.rsf" --device "$tab/disk.img"
 cp --sparse=always "$tab/disk.img" "$re/moved.img"
 echo '+32M,' | sfdisk -q --move-data=/dev/null -N 1 "$re/moved.img" > /dev/null 2>&1
 printf '2048,65536,6\n' | sfdisk -q --append --wipe never "$re/moved.img" > /dev/null 2>&1

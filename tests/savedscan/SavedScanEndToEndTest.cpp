@@ -3,6 +3,7 @@
 // the QtCore loop running until "QueryProgressFinish"; the loaded trees equal
 // the scanned ones and recover the same bytes.
 #include "engine/hfsplus/HfsPlusRegistration.h"
+#include "savedscan/CRC.h"
 #include "savedscan/RSData.h"
 #include "savedscan/SaveRestoreResult.h"
 #include "services/SaveAndRestoreNodeOperate.h"
@@ -87,6 +88,56 @@ Snapshot Take() {
     return s;
 }
 
+// The saved file with the first quick root its ControllerList names (the
+// u32 after the deep flag of a 12-byte frame) set to from, that frame's
+// checksum made again: what one who knows the format writes. False when the
+// frame names none.
+bool WithQuickRootsFrom(const std::string& path, const std::string& out, std::uint32_t from) {
+    std::string b;
+    {
+        std::ifstream in(path, std::ios::binary);
+        b.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const auto u32 = [&b](std::size_t at) {
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+        return v;
+    };
+    const auto put = [&b](std::size_t at, std::uint32_t v) {
+        for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    // Each frame: signature, GUID, u32 size, payload; the Checksums frame,
+    // written last, lists each frame's GUID, size and CRC-32.
+    const std::string guid(reinterpret_cast<const char*>(_frFileSystemSearchControllerList.bytes), 16);
+    const std::size_t frame = b.find(guid), entry = b.rfind(guid);
+    if (frame == std::string::npos || entry == frame || entry + 24 > b.size() || u32(frame + 16) != 16 ||
+        u32(frame + 20) != kControllerListBesideBytes)
+        return false;
+    put(frame + 32, from);
+    put(entry + 20, CCRC::RunCRC32(reinterpret_cast<const std::uint8_t*>(b.data() + frame + 20), 16, kRSCrc32Polynomial));
+    WriteFile(out, b);
+    return true;
+}
+
+// A deep scan whose device went before it read a sector: it ends at once
+// and finds nothing.
+class GoneAtOnce final : public IRecoveryController {
+public:
+    explicit GoneAtOnce(_RECOVERY_CONTROLLER_TYPE type) : m_real(CreateRecoveryController(type)) {}
+    _RECOVERY_CONTROLLER_TYPE thisType() override { return m_real->thisType(); }
+    int Initialize(IRecoveryFilter* filter) override { return m_real->Initialize(filter); }
+    ResultCode StartDataRecovery(IStorageDevice*, IProgress* sink, IDrirectoryTree*) override {
+        _PROGRESS_INFO record = MakeProgress(PROGRESS_FINISHED, 10, 0, ControllerResult::DeviceGone);
+        sink->UpdateProgress(&record);
+        return ControllerResult::DeviceGone;
+    }
+    IDataRecovery* GetDataRecovery(_tagSearcherType type) const override { return m_real->GetDataRecovery(type); }
+    void Release() override { delete this; }
+
+private:
+    Owned<IRecoveryController> m_real;
+};
+
 class SavedScanEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -108,14 +159,18 @@ protected:
         ASSERT_TRUE(recovery.Recover(roots, dir));
     }
     // Scan, recover, save, (change the device,) load, compare, recover again.
+    // afterLoad is given the saved file.
     void RoundTrip(int disk, int volume, bool deep, const std::vector<std::pair<std::string, std::string>>& manifests,
-                   const std::function<void()>& beforeLoad = {}) {
+                   const std::function<void()>& beforeLoad = {},
+                   const std::function<void(const std::string&)>& afterLoad = {}) {
         ASSERT_TRUE(scan.Scan(disk, volume));
         GoneAtTheEnd* gone = nullptr;
         if (deep && deepCutShort)
             VXUIScan::instance().SetControllerFactory([&gone, silent = deepSilent](_RECOVERY_CONTROLLER_TYPE t) {
                 return gone = new GoneAtTheEnd(t, silent);
             });
+        if (deep && deepGoneAtOnce)
+            VXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE t) { return new GoneAtOnce(t); });
         const bool scanned = !deep || scan.Scan(disk, volume, true);
         VXUIScan::instance().SetControllerFactory(nullptr);
         ASSERT_TRUE(scanned);
@@ -209,6 +264,7 @@ protected:
             RecoverAll(third.path());
             EXPECT_EQ(WrittenSums(third.path()), WrittenSums(before.path()));
         }
+        if (afterLoad) afterLoad(saved);
     }
 
     // The deep scan ends as if its device went after it read every file;
@@ -217,6 +273,8 @@ protected:
     // While this file exists, every read of the device fails (a FailingFile's
     // flag); set, a round trip also saves in a silence of the whole device.
     std::string silentFlag;
+    // The deep scan's device goes before it reads anything.
+    bool deepGoneAtOnce = false;
     // Manifests whose files a recovery of a deep scan cut short writes once.
     std::vector<std::string> onceEach;
     ScanHarness scan;
@@ -299,6 +357,22 @@ TEST_F(SavedScanEndToEnd, WholeDiskQuickScanAndDeepScanOfTheMbrDisks) {
     RoundTrip(0, -1, true, {});
     silentFlag.clear();
     attached.reset(); // before the file it reads goes
+    Attach({FixtureFile("mbr_fat_exfat", "disk_intact.img"), FixtureFile("mbr_fat_exfat", "disk_mbr_zeroed.img")});
+    // Cut short before it found anything: the quick listing alone, saved
+    // as the quick scan's roots beside none of the deep scan's. Such a
+    // file whose frame puts the first quick root elsewhere (a quick root
+    // among the deep ones, none) is damaged, not of a device not attached.
+    deepCutShort = deepSilent = false;
+    deepGoneAtOnce = true;
+    RoundTrip(0, -1, true, {}, {}, [this](const std::string& saved) {
+        const std::size_t roots = VXUIScan::instance().GetFileSystemNode().size();
+        EXPECT_EQ(roots, 2u);
+        const std::string crafted = saved + ".crafted.rsf";
+        for (std::uint32_t from = 0; from <= roots; ++from) {
+            ASSERT_TRUE(WithQuickRootsFrom(saved, crafted, from));
+            EXPECT_EQ(transfer.Load(crafted), from == 0 ? 0u : SAVED_DAMAGED) << "first quick root " << from;
+        }
+    });
 }
 
 // The saved volume attached at another index is found by its name, type and
