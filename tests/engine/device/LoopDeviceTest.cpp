@@ -222,8 +222,9 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         EXPECT_FALSE(DeviceSilent(disk.get()));
         if (row.silentFirst) {
             EXPECT_EQ(silentAtOnce, std::optional<bool>(!nodeChanged && !row.held)) << "said as soon as it is waited for";
-            if (row.givenUpAt < 0)
+            if (row.givenUpAt < 0) {
                 EXPECT_EQ(silentMidway, std::optional<bool>(!nodeChanged)) << "said while it is waited for";
+            }
         }
         if (row.givenUpAt >= 0) {
             EXPECT_EQ(firstRead, 0);
