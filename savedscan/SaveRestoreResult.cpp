@@ -5,6 +5,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/include/FileNode.h"
 #include "engine/include/Owned.h"
+#include "engine/partition/PartitionAnalyzers.h"
 #include "engine/utility/CatchExeception.h"
 #include "engine/volume/VolumeAnalyzeController.h"
 #include "engine/writer/DataRecovery.h"
@@ -1020,6 +1021,18 @@ void CRestoreScanSink::Settle() {
                           std::pair(start, static_cast<unsigned long long>(sectors))) != laid.volumes.end() ||
                 (start == 0 && BlankStart(volume)) || HoldsScannedVolume(volume))
                 continue;
+            // The entry alone grew (or moved slot): the volume it begins with
+            // is, by its own boot sector, no larger than an entry that began
+            // there when the scan was saved. Such a volume was on the disk
+            // then; one made since over the grown entry claims its new size.
+            if (IStorageDevice* disk = m_target.DiskOf(volume); disk && start > 0) {
+                const auto own = RecognisedVolumeSectors(disk, static_cast<std::uint64_t>(start));
+                if (own && *own > 0 &&
+                    std::any_of(laid.volumes.begin(), laid.volumes.end(), [&](const auto& was) {
+                        return was.first == start && *own <= was.second;
+                    }))
+                    continue;
+            }
             listed.emplace_back(start, start + sectors);
             for (const auto& [first, end] : VolumeWrittenSectors(volume))
                 if (first < sectors) madeSince.emplace_back(start + first, start + std::min(end, sectors));

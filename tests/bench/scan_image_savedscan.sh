@@ -454,6 +454,29 @@ dd if=/dev/zero of="$re/copied.img" bs=512 seek=2048 count=65536 conv=notrunc st
 printf 'label: dos\n67584,65536,6\n' | sfdisk -q --wipe never "$re/copied.img" 2> /dev/null
 for mode in quick deep; do own_bytes "$re/$mode.rsf" "$re/wiped.img" "$tab/disk.sha256.txt"; done
 own_bytes "$re/deep.rsf" "$re/copied.img" "$tab/disk.sha256.txt"
+# A disk image kept on the volume as a deleted file (an empty floppy, no
+# root of its own) and named by an entry: that entry grown to the disk's
+# end still begins the same volume, whose structures were there when the
+# quick save was made; the image comes back whole.
+hd="$re/holder"
+mkdir -p "$hd"
+truncate -s $((40960 * 512)) "$hd/disk.img"
+printf 'label: dos\n2048,,6\n' | sfdisk -q "$hd/disk.img"
+mkfs.fat -F 16 -i 0E0E0041 --offset 2048 "$hd/disk.img" 19456 > /dev/null 2>&1 || fail "holder: mkfs.fat failed (dosfstools)"
+mkfs.fat -C -n FLOPPY -i 0E0E0042 "$hd/DISK1.IMG" 1440 > /dev/null 2>&1
+head -c 300000 /dev/urandom > "$hd/NOTES.BIN"
+for f in DISK1.IMG NOTES.BIN; do MTOOLS_SKIP_CHECK=1 mcopy -i "$hd/disk.img@@$((2048 * 512))" "$hd/$f" "::/$f"; done
+MTOOLS_SKIP_CHECK=1 mdel -i "$hd/disk.img@@$((2048 * 512))" ::/DISK1.IMG
+(cd "$hd" && sha256sum DISK1.IMG NOTES.BIN) > "$hd/sums.txt"
+at=$(python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); print(d.find(open(sys.argv[2],"rb").read(512), 2048*512+512)//512)' "$hd/disk.img" "$hd/DISK1.IMG")
+[ "$at" -gt 2048 ] || fail "holder: the floppy's sectors not found on the disk"
+entry() { # entry SECTORS: the MBR's second entry, a FAT12 at the floppy's sector (sfdisk refuses one inside another)
+    python3 -c 'import struct, sys; f = open(sys.argv[1], "r+b"); f.seek(462); f.write(struct.pack("<B3sB3sII", 0, bytes(3), 1, bytes(3), int(sys.argv[2]), int(sys.argv[3])))' "$hd/disk.img" "$at" "$1"
+}
+entry 2880
+"$probe" quick "$hd/disk.img" --services --save "$hd/quick.rsf" > /dev/null 2>&1 || fail "holder: --save failed"
+entry $((40960 - at))
+own_bytes "$hd/quick.rsf" "$hd/disk.img" "$hd/sums.txt"
 # The entry cut to half and an ext4 partition made in the half it freed
 # (mke2fs): the volume still begins where it did, the files its quick and
 # deep saves sampled past the entry's end. Both find it there by its boot
