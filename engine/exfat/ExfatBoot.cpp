@@ -62,6 +62,29 @@ bool ReadOneSector(IStorageDevice* device, unsigned long long sector, std::vecto
     return true;
 }
 
+bool ReadCheckedBootRegion(IStorageDevice* device, long long firstSector, std::vector<std::uint8_t>& boot) {
+    boot.clear();
+    if (!device || firstSector < 0) return false;
+    const unsigned ss = device->GetSectorSize();
+    if (ss < 512 || ss > 4096) return false;
+    constexpr long long kRegion = 12;
+    if (static_cast<unsigned long long>(firstSector) + kRegion > device->GetTotalSectors()) return false;
+    std::vector<std::uint8_t> region(std::size_t{ss} * kRegion, 0);
+    if (device->ReadSector(region.data(), firstSector, kRegion) == 0) return false;
+    if (!CExFatDBR(std::span(region).first(ss)).IsValid(ss)) return false;
+    // Bytes 106-107 (volume flags) and 112 (percent in use) change in use and
+    // are left out of the sum.
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < std::size_t{ss} * (kRegion - 1); ++i) {
+        if (i == 106 || i == 107 || i == 112) continue;
+        sum = ((sum & 1u) ? 0x80000000u : 0u) + (sum >> 1) + region[i];
+    }
+    for (std::size_t i = std::size_t{ss} * (kRegion - 1); i < region.size(); i += 4)
+        if (Le32(region, i) != sum) return false;
+    boot.assign(region.begin(), region.begin() + ss);
+    return true;
+}
+
 IVolumeAnalyze* CreateExfatVolumeAnalyze(IStorageDevice* device, unsigned long long startSector) {
     if (!device) return nullptr;
     const unsigned sectorSize = device->GetSectorSize();

@@ -62,4 +62,10 @@ IVolumeAnalyze* CreateExfatVolumeAnalyze(IStorageDevice* device, unsigned long l
 // 512 bytes, zero-filled first); empty on failure.
 bool ReadOneSector(IStorageDevice* device, unsigned long long sector, std::vector<std::uint8_t>& out);
 
+// Reads the 12-sector boot region at firstSector: true when its sector 0 is a
+// valid boot sector and its last sector repeats the checksum of the 11 before
+// it, so every field of the boot sector is as it was written. boot receives
+// sector 0 then.
+bool ReadCheckedBootRegion(IStorageDevice* device, long long firstSector, std::vector<std::uint8_t>& boot);
+
 } // namespace exfat

@@ -123,6 +123,19 @@ void CExFatCompleteSearch::AnalyzeInPlace(long long first, long long count, cons
     }
 }
 
+bool CExFatCompleteSearch::BootPlacesFat(const CExFatPartitionEx& p) {
+    // The boot region where the boot sector was seen: the main one at the
+    // volume's start, the backup 12 sectors after it.
+    for (const auto& [flag, at] : {std::pair{CExFatPartitionEx::kBootMain, p.m_startSector},
+                                   std::pair{CExFatPartitionEx::kBootBackup, p.m_startSector + 12}}) {
+        std::vector<std::uint8_t> boot;
+        if (!(p.flags & flag) || !exfat::ReadCheckedBootRegion(m_device, at, boot)) continue;
+        const CExFatDBR dbr(boot);
+        if (dbr.GetFatStartSector() == p.fatOffset && dbr.GetSectorsPerFat() == p.fatLength) return true;
+    }
+    return false;
+}
+
 void CExFatCompleteSearch::EndSearch(int build) {
     if (!build || m_buffer.empty()) {
         m_analyser.FinisAnayze();
@@ -160,6 +173,10 @@ void CExFatCompleteSearch::EndSearch(int build) {
         }
     for (std::size_t i = 0; i < m_partitions.size(); ++i) {
         CExFatPartitionEx& p = *m_partitions[i];
+        // A FAT whose first sector could not be read was never seen by its
+        // signature; a boot sector its checksum vouches for still places it.
+        if (!(p.flags & (CExFatPartitionEx::kFat1Seen | CExFatPartitionEx::kFat2Seen)) && BootPlacesFat(p))
+            p.fatStart = p.m_startSector + static_cast<std::int64_t>(p.fatOffset);
         if (p.fatStart >= 0 && p.fatLength) {
             p.CreateFatTable(m_device, p.fatStart, p.fatLength, p.clusterCount);
             // A FAT guessed without a boot sector must chain the root folder.

@@ -29,6 +29,9 @@ private:
     void AnalyzeSector(std::int64_t sector, const std::uint8_t* at);
     // A block of at least four sectors lent by the device, analysed in place.
     void AnalyzeInPlace(long long first, long long count, const std::uint8_t* view);
+    // The partition's boot sector, read again with its boot region, has the
+    // checksum the region keeps and the FAT place the partition was given.
+    bool BootPlacesFat(const CExFatPartitionEx& p);
     // Hands every finished fragment to the partition builder with its links.
     void PushFileSets();
 

@@ -3,6 +3,7 @@
 // builder and the file writer; trees against fls of the intact disk, files
 // against the sha256 of what was copied in.
 #include "engine/exfat/ExfatDeepSearch.h"
+#include "engine/exfat/ExfatFileNode.h"
 #include "engine/exfat/ExfatRegistration.h"
 #include "engine/include/FactoryRegistry.h"
 #include "tests/support/TableEntries.h"
@@ -10,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <tuple>
 
 using namespace exfat_test;
 using salvor::test::FixtureFile;
@@ -39,11 +42,14 @@ protected:
     }
     void TearDown() override { ResetFactories(); }
 
-    std::unique_ptr<FsScan> Scan(const std::string& image, bool build = true) {
+    std::unique_ptr<FsScan> Scan(const std::string& image, bool build = true, const std::vector<long long>& lost = {}) {
         ResetFactories();
         RegisterExfatLibrary();
         salvor::test::SetDeepMaker(SEARCHER_EXFAT, "exFAT", [this] { return searcher = exfat::CreateEXFatSearcher(); });
+        found.clear();
+        files.clear();
         auto scan = std::make_unique<FsScan>(image, 512, -1);
+        for (long long s : lost) scan->device.FailSector(s);
         if (!build) scan->progress.SetShouldBuild(0), scan->progress.StopAfter(10);
         EXPECT_EQ(scan->Run(), 0u);
         EXPECT_EQ(scan->progress.Last().state, 3u);
@@ -161,6 +167,48 @@ TEST_F(ExfatDeepScan, ReformattedDiskKeepsTheOldNames) {
         EXPECT_TRUE(names.count(Base(e.path))) << e.path;
     }
     EXPECT_GT(expected, 100);
+}
+
+// The FAT's first sector cannot be read, so its signature is never seen: the
+// boot sector (or its backup), its checksum holding, places the FAT. The two
+// chained files have their entries in its second sector: whole when that one
+// is read, failed when it is lost or the boot checksum fails, never given
+// zeros or other clusters as their bytes.
+TEST_F(ExfatDeepScan, FatWhoseFirstSectorsAreUnreadableIsPlacedByACheckedBootSector) {
+    const std::string intact = Mbr("disk_intact.img");
+    const auto boot = salvor::test::ReadBytes(intact, 133120ull * 512, 512);
+    ASSERT_EQ(boot.size(), 512u);
+    const long long fat = 133120 + (boot[80] | boot[81] << 8 | boot[82] << 16 | boot[83] << 24);
+    // Copies: one left dirty at 37 % in use (fields the checksum leaves out),
+    // one with a boot code byte changed (valid, its checksum fails); both in
+    // the main and the backup boot sector.
+    salvor::test::TempDir dir;
+    const std::string dirty = dir.file("dirty.img"), unsummed = dir.file("unsummed.img");
+    for (const auto& [copy, at, byte] : {std::tuple{dirty, 106, 0x02}, {dirty, 112, 37}, {unsummed, 300, 0x5a}}) {
+        if (!std::filesystem::exists(copy)) {
+            ASSERT_EQ(salvor::test::RunCommand("cp --sparse=always '" + intact + "' '" + copy + "'"), 0);
+        }
+        std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+        for (long long sector : {133120LL, 133132LL}) f.seekp(sector * 512 + at).put(static_cast<char>(byte));
+        ASSERT_TRUE(f.good()) << copy;
+    }
+    const struct {
+        std::string image;
+        int lost;   // FAT sectors lost from its start
+        bool whole; // the chained files
+    } rows[] = {{dirty, 1, true}, {intact, 2, false}, {Mbr("disk_boot_zeroed.img"), 1, true}, {unsummed, 1, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.image << " " << row.lost);
+        std::vector<long long> sectors;
+        for (int i = 0; i < row.lost; ++i) sectors.push_back(fat + i);
+        auto scan = Scan(row.image, true, sectors);
+        ExpectIntactPartition();
+        for (const std::string path : {"chained.bin", "Docs/Sub/chained two.bin"}) {
+            ASSERT_TRUE(files.count(path)) << path;
+            EXPECT_FALSE(dynamic_cast<CExFatFileNode&>(*files.at(path)).IsFatInvalid()) << path;
+            EXPECT_EQ(scan->Recover(files.at(path), SEARCHER_EXFAT), row.whole ? manifest_.at(path) : "") << path;
+        }
+    }
 }
 
 TEST_F(ExfatDeepScan, StraddlingEntrySetImageScannedAsADevice) {
