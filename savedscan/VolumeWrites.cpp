@@ -352,7 +352,7 @@ bool XfsWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) {
     bytes.emplace_back(0, std::min(whack, total));
     bytes.emplace_back(total > whack ? total - whack : 0, total);
     std::vector<std::uint8_t> agf(static_cast<std::size_t>(sectBytes)), node(static_cast<std::size_t>(blockBytes));
-    std::size_t visited = 0;
+    std::uint64_t visited = 0;
     for (std::uint64_t ag = 0; ag < agCount; ++ag) {
         const std::uint64_t base = ag * agBlocks * blockBytes;
         const std::uint64_t length = std::min(agBlocks, dblocks - ag * agBlocks);
@@ -364,10 +364,11 @@ bool XfsWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) {
         // each level's right siblings: every leaf, in block order.
         std::uint64_t at = B32(agf.data() + 16), level = B32(agf.data() + 28), free = 0, next = 0;
         if (level == 0 || level > 8) return true;
-        std::uint64_t leftmost = 0;
+        std::uint64_t leftmost = 0, nodes = 0;
         bool first = true;
         for (;;) {
-            if (at == 0 || at >= length || ++visited > kMaxRuns ||
+            // More tree than blocks read, or than the group holds: a loop.
+            if (at == 0 || at >= length || ++nodes > length || ++visited * blockBytes > 4 * kMaxTableBytes ||
                 !ReadBytes(device, base + at * blockBytes, node.size(), node.data()) ||
                 B32(node.data()) != leafMagic || B16(node.data() + 4) != level - 1)
                 return true;
@@ -387,7 +388,7 @@ bool XfsWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) {
             if (recs > maxRecs) return true;
             for (std::uint64_t r = 0; r < recs; ++r) {
                 const std::uint64_t from = B32(node.data() + header + r * 8), count = B32(node.data() + header + r * 8 + 4);
-                if (from < next || count == 0 || count > length - from) return true;
+                if (from < next || from >= length || count == 0 || count > length - from) return true;
                 if (from > next) bytes.emplace_back(base + next * blockBytes, base + from * blockBytes);
                 next = from + count, free += count;
                 if (bytes.size() > kMaxRuns) return true;
