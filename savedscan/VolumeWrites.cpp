@@ -20,6 +20,9 @@ constexpr std::size_t kMaxRuns = 1 << 20;
 std::uint32_t U16(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
 std::uint32_t U32(const std::uint8_t* p) { return U16(p) | U16(p + 2) << 16; }
 std::uint64_t U64(const std::uint8_t* p) { return std::uint64_t{U32(p)} | std::uint64_t{U32(p + 4)} << 32; }
+std::uint32_t B16(const std::uint8_t* p) { return std::uint32_t{p[0]} << 8 | p[1]; }
+std::uint32_t B32(const std::uint8_t* p) { return B16(p) << 16 | B16(p + 2); }
+std::uint64_t B64(const std::uint8_t* p) { return std::uint64_t{B32(p)} << 32 | B32(p + 4); }
 
 // Bytes of the device from a byte offset; false past its end or on a failed read.
 bool ReadBytes(IStorageDevice* device, std::uint64_t offset, std::size_t length, std::uint8_t* out) {
@@ -238,6 +241,176 @@ bool ExtWrites(IStorageDevice* device, Ranges& out) {
     return true;
 }
 
+// Byte ranges [from, to) in any order, as device sectors.
+Ranges Sorted(IStorageDevice* device, std::vector<std::pair<std::uint64_t, std::uint64_t>>& bytes) {
+    std::sort(bytes.begin(), bytes.end());
+    SectorRanges ranges(device);
+    for (const auto& [from, to] : bytes) ranges.Add(from, to);
+    return ranges.Take();
+}
+
+// Linux swap: mkswap writes its header page alone; the page size is told by
+// where the signature ends it. A hibernation image (its own signature
+// there) has written anywhere.
+bool SwapWrites(IStorageDevice* device, Ranges& out) {
+    for (const std::uint64_t page : {4096U, 8192U, 16384U, 32768U, 65536U}) {
+        char magic[10];
+        if (!ReadBytes(device, page - 10, sizeof magic, reinterpret_cast<std::uint8_t*>(magic))) return false;
+        if (std::memcmp(magic, "SWAPSPACE2", 10) == 0 || std::memcmp(magic, "SWAP-SPACE", 10) == 0) {
+            SectorRanges ranges(device);
+            ranges.Add(0, page);
+            out = ranges.Take();
+            return true;
+        }
+    }
+    return false;
+}
+
+// Minix (v1, v2, v3): the boot block, superblock, both bitmaps and the inode
+// table lie before the first data zone; past it, the zones the zone bitmap
+// holds (its bit 0 stands for the zone before the first).
+bool MinixWrites(IStorageDevice* device, Ranges& out) {
+    std::uint8_t sb[32];
+    if (!ReadBytes(device, 1024, sizeof sb, sb)) return false;
+    const std::uint32_t magic = U16(sb + 16);
+    const bool v3 = U16(sb + 24) == 0x4D5A;
+    if (!v3 && magic != 0x137F && magic != 0x138F && magic != 0x2468 && magic != 0x2478) return false;
+    out = {{0, device->GetTotalSectors()}};
+    const int o = v3 ? 2 : 0; // v3 widens the inode count
+    const std::uint64_t zmapBlocks = U16(sb + 6 + o), firstData = U16(sb + 8 + o), logZone = U16(sb + 10 + o);
+    const std::uint64_t zones = v3 || magic == 0x2468 || magic == 0x2478 ? U32(sb + 20) : U16(sb + 2);
+    const std::uint64_t blockBytes = v3 ? U16(sb + 28) : 1024;
+    if (blockBytes < 512 || blockBytes > 65536 || (blockBytes & (blockBytes - 1)) != 0 || logZone > 8 ||
+        firstData == 0 || zones <= firstData)
+        return true;
+    const std::uint64_t zoneBytes = blockBytes << logZone;
+    const std::uint64_t bits = zones - firstData + 1;
+    // Its inode table must end before the data, where it is counted written.
+    const std::uint64_t inodes = v3 ? U32(sb) : U16(sb), imapBlocks = U16(sb + 4 + o);
+    const std::uint64_t inodeBytes = v3 || magic == 0x2468 || magic == 0x2478 ? 64 : 32;
+    if (imapBlocks == 0 || zmapBlocks == 0 ||
+        (2 + imapBlocks + zmapBlocks) * blockBytes + inodes * inodeBytes > firstData * zoneBytes)
+        return true;
+    if (zones > device->GetTotalSectors() * std::uint64_t{device->GetSectorSize()} / zoneBytes ||
+        (bits + 7) / 8 > zmapBlocks * blockBytes || (bits + 7) / 8 > kMaxTableBytes)
+        return true;
+    std::vector<std::uint8_t> zmap(static_cast<std::size_t>((bits + 7) / 8));
+    if (!ReadBytes(device, (2 + imapBlocks) * blockBytes, zmap.size(), zmap.data())) return true;
+    SectorRanges ranges(device);
+    ranges.Add(0, firstData * zoneBytes);
+    AddClusters(ranges, firstData * zoneBytes, zoneBytes, bits - 1,
+                [&](std::uint64_t i) { return (zmap[static_cast<std::size_t>((i + 1) / 8)] >> ((i + 1) % 8)) & 1; });
+    out = ranges.Take();
+    return true;
+}
+
+// BFS: the superblock and inode table lie before its data; each file in use
+// holds the blocks from its first to its last, whole.
+bool BfsWrites(IStorageDevice* device, Ranges& out) {
+    std::uint8_t sb[12];
+    if (!ReadBytes(device, 0, sizeof sb, sb) || U32(sb) != 0x1BADFACE) return false;
+    out = {{0, device->GetTotalSectors()}};
+    const std::uint64_t start = U32(sb + 4), end = U32(sb + 8);
+    const std::uint64_t bytes = device->GetTotalSectors() * std::uint64_t{device->GetSectorSize()};
+    if (start < 512 + 64 || start > end || end >= bytes || start - 512 > kMaxTableBytes) return true;
+    std::vector<std::uint8_t> inodes(static_cast<std::size_t>((start - 512) / 64 * 64));
+    if (!ReadBytes(device, 512, inodes.size(), inodes.data())) return true;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> held{{0, start}};
+    for (std::size_t at = 0; at < inodes.size(); at += 64) {
+        const std::uint8_t* inode = inodes.data() + at;
+        if (U16(inode) == 0) continue;
+        const std::uint64_t first = U32(inode + 4), last = U32(inode + 8);
+        if (first == 0 && last == 0) continue; // empty
+        if (first > last || (last + 1) * 512 > end + 1) return true;
+        held.emplace_back(first * 512, (last + 1) * 512);
+    }
+    out = Sorted(device, held);
+    return true;
+}
+
+// XFS: each allocation group's header sectors and every block of it that its
+// free-space tree by block number does not hold free (inodes, tree blocks,
+// the internal log, files), and the 128 KiB at either end mkfs.xfs clears.
+// The free extents found must add up to what the group's header counts.
+bool XfsWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) {
+    if (std::memcmp(boot, "XFSB", 4) != 0) return false;
+    out = {{0, device->GetTotalSectors()}};
+    const std::uint64_t blockBytes = B32(boot + 4), dblocks = B64(boot + 8), agBlocks = B32(boot + 84);
+    const std::uint64_t agCount = B32(boot + 88), sectBytes = B16(boot + 102);
+    const bool crc = (B16(boot + 100) & 0xF) == 5;
+    const std::uint64_t total = device->GetTotalSectors() * std::uint64_t{device->GetSectorSize()};
+    if (blockBytes < 512 || blockBytes > 65536 || (blockBytes & (blockBytes - 1)) != 0 || sectBytes < 512 ||
+        sectBytes > blockBytes || (sectBytes & (sectBytes - 1)) != 0 || agBlocks < 16 || agCount == 0 ||
+        agCount > 1 << 16 || dblocks > total / blockBytes || dblocks <= (agCount - 1) * agBlocks ||
+        dblocks > agCount * agBlocks)
+        return true;
+    const std::size_t header = crc ? 56 : 16;
+    const std::uint32_t leafMagic = crc ? 0x41423342 : 0x41425442; // "AB3B", "ABTB"
+    const std::uint64_t maxRecs = (blockBytes - header) / 8, maxPtrs = (blockBytes - header) / 12;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> bytes;
+    const std::uint64_t whack = 128 << 10;
+    bytes.emplace_back(0, std::min(whack, total));
+    bytes.emplace_back(total > whack ? total - whack : 0, total);
+    std::vector<std::uint8_t> agf(static_cast<std::size_t>(sectBytes)), node(static_cast<std::size_t>(blockBytes));
+    std::uint64_t visited = 0;
+    for (std::uint64_t ag = 0; ag < agCount; ++ag) {
+        const std::uint64_t base = ag * agBlocks * blockBytes;
+        const std::uint64_t length = std::min(agBlocks, dblocks - ag * agBlocks);
+        if (!ReadBytes(device, base + sectBytes, agf.size(), agf.data()) || B32(agf.data()) != 0x58414746 ||
+            B32(agf.data() + 8) != ag || B32(agf.data() + 12) != length)
+            return true;
+        const std::uint64_t freeCounted = B32(agf.data() + 52);
+        // The tree is walked level by level, leftmost node first, along
+        // each level's right siblings: every leaf, in block order.
+        std::uint64_t at = B32(agf.data() + 16), level = B32(agf.data() + 28), free = 0, next = 0;
+        if (level == 0 || level > 8) return true;
+        std::uint64_t leftmost = 0, nodes = 0;
+        bool first = true;
+        for (;;) {
+            // More tree than blocks read, or than the group holds: a loop.
+            if (at == 0 || at >= length || ++nodes > length || ++visited * blockBytes > 4 * kMaxTableBytes ||
+                !ReadBytes(device, base + at * blockBytes, node.size(), node.data()) ||
+                B32(node.data()) != leafMagic || B16(node.data() + 4) != level - 1)
+                return true;
+            const std::uint64_t recs = B16(node.data() + 6);
+            const std::uint64_t right = B32(node.data() + 12);
+            if (level > 1) {
+                if (recs == 0 || recs > maxPtrs) return true;
+                if (first) leftmost = B32(node.data() + header + maxPtrs * 8);
+                first = false;
+                if (right != 0xFFFFFFFF) {
+                    at = right;
+                    continue;
+                }
+                at = leftmost, --level, first = true;
+                continue;
+            }
+            if (recs > maxRecs) return true;
+            for (std::uint64_t r = 0; r < recs; ++r) {
+                const std::uint64_t from = B32(node.data() + header + r * 8), count = B32(node.data() + header + r * 8 + 4);
+                if (from < next || from >= length || count == 0 || count > length - from) return true;
+                if (from > next) bytes.emplace_back(base + next * blockBytes, base + from * blockBytes);
+                next = from + count, free += count;
+                if (bytes.size() > kMaxRuns) return true;
+            }
+            if (right == 0xFFFFFFFF) break;
+            at = right;
+        }
+        if (free != freeCounted) return true;
+        if (next < length) bytes.emplace_back(base + next * blockBytes, base + length * blockBytes);
+        // The header sectors, whatever the tree says.
+        bytes.emplace_back(base, base + 4 * sectBytes);
+    }
+    const std::uint64_t logStart = B64(boot + 48), logBlocks = B32(boot + 96), agLog = boot[124];
+    if (logStart != 0 && agLog < 32) {
+        const std::uint64_t block = (logStart >> agLog) * agBlocks + (logStart & ((1ULL << agLog) - 1));
+        if (block >= dblocks || logBlocks > dblocks - block) return true;
+        bytes.emplace_back(block * blockBytes, (block + logBlocks) * blockBytes);
+    }
+    out = Sorted(device, bytes);
+    return true;
+}
+
 } // namespace
 
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device) {
@@ -247,10 +420,11 @@ std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice
     if (sector == 0 || device->ReadSector(boot.data(), 0, 1) == 0) return {{0, device->GetTotalSectors()}};
     Ranges ranges;
     if (ExfatWrites(device, boot.data(), ranges) || FatWrites(device, boot.data(), ranges) ||
-        ExtWrites(device, ranges))
+        XfsWrites(device, boot.data(), ranges) || BfsWrites(device, ranges) || ExtWrites(device, ranges) ||
+        MinixWrites(device, ranges) || SwapWrites(device, ranges))
         return ranges;
-    // Any other volume, or one whose kind is not told at all (xfs, btrfs,
-    // swap, minix, an ISO, a FAT boot sector without its signature): nothing
-    // says where it has not written.
+    // Any other volume, or one whose kind is not told at all (btrfs, an ISO,
+    // a FAT boot sector without its signature): nothing says where it has
+    // not written.
     return {{0, device->GetTotalSectors()}};
 }

@@ -11,7 +11,10 @@ class IStorageDevice;
 // there has written: for FAT and exFAT the areas before their data (boot
 // sectors, allocation tables, FAT12/16 root folder) and every cluster the
 // allocation table or bitmap holds; for ext2, ext3 and ext4 their group
-// structures and the blocks their bitmaps hold; for any other volume, one
-// of no kind told, or where those structures cannot be read whole, the
-// whole device.
+// structures and the blocks their bitmaps hold; for xfs every block its
+// free-space trees do not hold free; for minix and bfs their tables and the
+// zones or files in use; for swap its header page (pages swapped out later
+// leave no trace on it); for any other volume (btrfs, an ISO), one of no
+// kind told, or where those structures cannot be read whole, the whole
+// device.
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device);
