@@ -249,23 +249,6 @@ Ranges Sorted(IStorageDevice* device, std::vector<std::pair<std::uint64_t, std::
     return ranges.Take();
 }
 
-// Linux swap: mkswap writes its header page alone; the page size is told by
-// where the signature ends it. A hibernation image (its own signature
-// there) has written anywhere.
-bool SwapWrites(IStorageDevice* device, Ranges& out) {
-    for (const std::uint64_t page : {4096U, 8192U, 16384U, 32768U, 65536U}) {
-        char magic[10];
-        if (!ReadBytes(device, page - 10, sizeof magic, reinterpret_cast<std::uint8_t*>(magic))) return false;
-        if (std::memcmp(magic, "SWAPSPACE2", 10) == 0 || std::memcmp(magic, "SWAP-SPACE", 10) == 0) {
-            SectorRanges ranges(device);
-            ranges.Add(0, page);
-            out = ranges.Take();
-            return true;
-        }
-    }
-    return false;
-}
-
 // Minix (v1, v2, v3): the boot block, superblock, both bitmaps and the inode
 // table lie before the first data zone; past it, the zones the zone bitmap
 // holds (its bit 0 stands for the zone before the first).
@@ -421,10 +404,11 @@ std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice
     Ranges ranges;
     if (ExfatWrites(device, boot.data(), ranges) || FatWrites(device, boot.data(), ranges) ||
         XfsWrites(device, boot.data(), ranges) || BfsWrites(device, ranges) || ExtWrites(device, ranges) ||
-        MinixWrites(device, ranges) || SwapWrites(device, ranges))
+        MinixWrites(device, ranges))
         return ranges;
     // Any other volume, or one whose kind is not told at all (btrfs, an ISO,
     // a FAT boot sector without its signature): nothing says where it has
-    // not written.
+    // not written. Nor does swap: mkswap writes its header page alone, but
+    // the pages swapped out once it is used leave no trace on it.
     return {{0, device->GetTotalSectors()}};
 }

@@ -13,8 +13,7 @@ class IStorageDevice;
 // allocation table or bitmap holds; for ext2, ext3 and ext4 their group
 // structures and the blocks their bitmaps hold; for xfs every block its
 // free-space trees do not hold free; for minix and bfs their tables and the
-// zones or files in use; for swap its header page (pages swapped out later
-// leave no trace on it); for any other volume (btrfs, an ISO), one of no
-// kind told, or where those structures cannot be read whole, the whole
-// device.
+// zones or files in use; for any other volume (swap, whose pages swapped
+// out leave no trace on it, btrfs, an ISO), one of no kind told, or where
+// those structures cannot be read whole, the whole device.
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device);

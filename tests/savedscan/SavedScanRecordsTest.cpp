@@ -1698,9 +1698,9 @@ TEST(SavedScanRecords, ALoadJudgesAVolumeByWhatItHolds) {
 // A volume made over old data has written its own structures and the
 // clusters it holds, not its free space, as the tools make them over random
 // bytes: FAT12, FAT16 and FAT32 with a file copied in, exFAT, ext2, ext3 and
-// ext4 (1 and 4 KiB blocks) with files in, xfs (four groups, files in), swap,
+// ext4 (1 and 4 KiB blocks) with files in, xfs (four groups, files in),
 // minix (v1 and v3) and bfs; where nothing tells where a volume has not
-// written (NTFS, no file system) every sector counts.
+// written (NTFS, swap, no file system) every sector counts.
 TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
     ASSERT_EQ(RunCommand("export PATH=$PATH:/sbin:/usr/sbin; command -v mkfs.fat && command -v mcopy && "
                          "command -v mkfs.exfat && command -v mkntfs && command -v mke2fs && command -v mkswap && "
@@ -1742,7 +1742,7 @@ TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
                            Row{"ext2", 32, ext + "ext2", false, false}, Row{"ext3", 64, ext + "ext3", false, false},
                            Row{"ext4", 64, ext + "ext4", false, false},
                            Row{"ext4_4k", 64, ext + "ext4 -b 4096 -O 64bit", false, false},
-                           Row{"xfs", 64, xfs + " -d agcount=4", false, false}, Row{"swap", 4, "mkswap -q", false, false},
+                           Row{"xfs", 64, xfs + " -d agcount=4", false, false}, Row{"swap", 4, "mkswap -q", false, true},
                            Row{"minix", 4, "mkfs.minix", false, false}, Row{"minix3", 8, "mkfs.minix -3", false, false},
                            Row{"bfs", 4, "mkfs.bfs", false, false}, Row{"none", 4, "true", false, true},
                            // Structures that do not agree: every sector counts.
