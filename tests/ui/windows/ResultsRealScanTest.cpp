@@ -1053,8 +1053,21 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(kit::Alert::openAlerts().isEmpty(), 5000);
         QTemporaryDir out;
         QApplication::setActiveWindow(detail_->window());
+        // Saved in the silence, its files have no marks: the save's end says so.
+        QString unmarked;
+        QTimer saidUnmarked;
+        connect(&saidUnmarked, &QTimer::timeout, this, [&] {
+            const QList<QMessageBox*> alerts = kit::Alert::openAlerts();
+            if (alerts.isEmpty() || alerts.front()->text() != platform::localizedString("SAVE_RSF_UNMARKED_TITLE")) return;
+            unmarked = alerts.front()->informativeText();
+            kit::Alert::buttonForAnswer(alerts.front(), kit::kAlertDefaultReturn)->click();
+        });
+        saidUnmarked.start(50);
         VXRootWindowController* home = exportAndGoHome(detail_, out, QStringLiteral("silent card"));
+        saidUnmarked.stop();
         QVERIFY(home);
+        QVERIFY2(unmarked.startsWith(QStringLiteral("The device did not answer while the scan result was saved")),
+                 qPrintable(unmarked));
 
         // The card answers again: the save opens on it, never as another made alike.
         QVERIFY(QFile::remove(attached.silent));
