@@ -561,6 +561,62 @@ bool BtrfsWrites(IStorageDevice* device, Ranges& out) {
     return true;
 }
 
+// An ISO 9660 image, as xorriso and mkisofs write one over a partition:
+// everything from the start to the end its primary volume descriptor
+// counts, and the zeros they pad it with after that, up to the first sector
+// that is not zeros. Its first 32 KiB must hold nothing but zeros or, as
+// xorriso -hfsplus writes them, an Apple partition map whose partitions lie
+// within the image: anything else there (a boot sector, a hybrid MBR, a
+// volume made since over an older image) is not told apart, and the whole
+// device counts.
+bool IsoWrites(IStorageDevice* device, Ranges& out) {
+    constexpr std::size_t kSystemArea = 32768, kBlock = 2048, kMaxDescriptors = 32;
+    std::vector<std::uint8_t> head(kSystemArea + kBlock * kMaxDescriptors);
+    const std::uint64_t total = device->GetTotalSectors() * std::uint64_t{device->GetSectorSize()};
+    if (total < head.size() || !ReadBytes(device, 0, kSystemArea + kBlock, head.data()) ||
+        std::memcmp(head.data() + kSystemArea + 1, "CD001", 5) != 0)
+        return false;
+    out = {{0, device->GetTotalSectors()}};
+    if (!ReadBytes(device, 0, head.size(), head.data())) return true;
+    std::uint64_t end = 0;
+    for (std::size_t i = 0; i < kMaxDescriptors && end == 0; ++i) {
+        const std::uint8_t* d = head.data() + kSystemArea + i * kBlock;
+        if (std::memcmp(d + 1, "CD001", 5) != 0) return true;
+        if (d[0] == 255) break;
+        if (d[0] == 1) end = std::uint64_t{U32(d + 80)} * U16(d + 128);
+    }
+    if (end < head.size() || end > total) return true;
+    // The system area: zeros, or an Apple partition map of partitions inside.
+    const bool apm = head[0] == 'E' && head[1] == 'R';
+    const std::uint64_t apmBlock = apm ? B16(head.data() + 2) : 0;
+    if (apm && (apmBlock < 512 || apmBlock > kSystemArea / 2 || (apmBlock & (apmBlock - 1)) != 0)) return true;
+    for (std::size_t at = 0; at < kSystemArea; at += 512) {
+        const std::uint8_t* s = head.data() + at;
+        if (std::all_of(s, s + 512, [](std::uint8_t b) { return b == 0; })) continue;
+        if (!apm || at % apmBlock != 0) return true;
+        if (at == 0) continue;
+        if (s[0] != 'P' || s[1] != 'M' || at / apmBlock > B32(s + 4)) return true;
+        const std::uint64_t first = B32(s + 8), count = B32(s + 12);
+        if ((first + count) * apmBlock > end) return true;
+    }
+    // The padding: zeros after the image, within the table bound.
+    std::vector<std::uint8_t> tail(64 << 10);
+    std::uint64_t padded = end;
+    while (padded < total) {
+        if (padded - end >= kMaxTableBytes) return true;
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), total - padded));
+        if (!ReadBytes(device, padded, take, tail.data())) return true;
+        const auto data = std::find_if(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(take),
+                                       [](std::uint8_t b) { return b != 0; });
+        padded += static_cast<std::uint64_t>(data - tail.begin());
+        if (data != tail.begin() + static_cast<std::ptrdiff_t>(take)) break;
+    }
+    // Never less than the 300 KiB both tools pad with unless told otherwise.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> bytes{{0, std::max(padded, end + (300 << 10))}};
+    out = Sorted(device, bytes);
+    return true;
+}
+
 } // namespace
 
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device) {
@@ -571,10 +627,10 @@ std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice
     Ranges ranges;
     if (ExfatWrites(device, boot.data(), ranges) || FatWrites(device, boot.data(), ranges) ||
         XfsWrites(device, boot.data(), ranges) || BfsWrites(device, ranges) || ExtWrites(device, ranges) ||
-        MinixWrites(device, ranges) || BtrfsWrites(device, ranges))
+        MinixWrites(device, ranges) || BtrfsWrites(device, ranges) || IsoWrites(device, ranges))
         return ranges;
-    // Any other volume, or one whose kind is not told at all (an ISO,
-    // a FAT boot sector without its signature): nothing says where it has
+    // Any other volume, or one whose kind is not told at all (a FAT boot
+    // sector without its signature): nothing says where it has
     // not written. Nor does swap: mkswap writes its header page alone, but
     // the pages swapped out once it is used leave no trace on it.
     return {{0, device->GetTotalSectors()}};

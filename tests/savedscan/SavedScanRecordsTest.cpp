@@ -1707,9 +1707,9 @@ TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
     ASSERT_EQ(RunCommand("export PATH=$PATH:/sbin:/usr/sbin; command -v mkfs.fat && command -v mcopy && "
                          "command -v mkfs.exfat && command -v mkntfs && command -v mke2fs && command -v mkswap && "
                          "command -v mkfs.minix && command -v mkfs.bfs && command -v mkfs.xfs && "
-                         "command -v mkfs.btrfs && command -v btrfstune"),
+                         "command -v mkfs.btrfs && command -v btrfstune && command -v xorriso"),
               0)
-        << "needs dosfstools, mtools, exfatprogs, ntfs-3g, e2fsprogs, util-linux, xfsprogs and btrfs-progs";
+        << "needs dosfstools, mtools, exfatprogs, ntfs-3g, e2fsprogs, util-linux, xfsprogs, btrfs-progs and xorriso";
     RegisterAllLibraries(); // the recognisers of the other file systems
     TempDir dir;
     const std::string file = dir.path() + "/file.bin", tree = dir.path() + "/tree", proto = dir.path() + "/proto";
@@ -1730,6 +1730,16 @@ TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
     // tree's root lies at 1 MiB.
     const std::string btrfs = "mkfs.btrfs -f -q -M --rootdir '" + tree + "'";
     const std::string xxhash = btrfs + " --csum xxhash"; // sums not checked
+    // xorriso writing an image over a partition of old data, with options,
+    // then a command ($0 is the partition).
+    const auto iso = [&tree](const std::string& options, const std::string& then = {}) {
+        return "sh -c \"xorriso -outdev stdio:\\\"\\$0\\\" -blank as_needed " + options + " -map '" + tree +
+               "' / -commit" + then + "\"";
+    };
+    const auto poke = [](unsigned offset, const char* bytes) {
+        return std::string(" && printf '") + bytes + "' | dd of=\\\"\\$0\\\" bs=1 seek=" + std::to_string(offset) +
+               " conv=notrunc status=none";
+    };
     // A tool's volume with bytes at an offset then changed (the image is $0).
     const auto damaged = [](const std::string& make, unsigned offset, const char* bytes) {
         return "sh -c \"" + make + " \\\"\\$0\\\" && printf '" + bytes + "' | dd of=\\\"\\$0\\\" bs=1 seek=" +
@@ -1757,6 +1767,7 @@ TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
                            // Its nodes keep the identity it was made with.
                            Row{"btrfs_new_fsid", 64, "sh -c \"" + btrfs + " \\\"\\$0\\\" && btrfstune -m \\\"\\$0\\\"\"",
                                false, false},
+                           Row{"iso", 16, iso(""), false, false}, Row{"iso_hfsplus", 16, iso("-hfsplus on"), false, false},
                            Row{"none", 4, "true", false, true},
                            // Structures that do not agree: every sector counts.
                            Row{"xfs_free_miscounted", 16, damaged(xfs, 512 + 52, "\\377"), false, true},
@@ -1765,7 +1776,10 @@ TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
                            Row{"btrfs_super_changed", 64, damaged(btrfs, 0x10000 + 0x200, "\\377"), false, true},
                            Row{"btrfs_chunk_root_changed", 64, damaged(btrfs, (1 << 20) + 0x800, "\\377"), false, true},
                            Row{"btrfs_node_elsewhere", 64, damaged(xxhash, (1 << 20) + 0x30, "\\001"), false, true},
-                           Row{"btrfs_use_miscounted", 64, damaged(xxhash, 0x10000 + 0xD9, "\\001"), false, true}}) {
+                           Row{"btrfs_use_miscounted", 64, damaged(xxhash, 0x10000 + 0xD9, "\\001"), false, true},
+                           // A boot sector before the image; one larger than the device.
+                           Row{"iso_boot_sector", 16, iso("", poke(510, "\\125\\252")), false, true},
+                           Row{"iso_past_end", 16, iso("", poke(32768 + 83, "\\001")), false, true}}) {
         SCOPED_TRACE(row.name);
         const std::string image = dir.path() + "/" + row.name + ".img";
         // Old data everywhere, then the new volume over it.
