@@ -3,9 +3,11 @@
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -394,6 +396,227 @@ bool XfsWrites(IStorageDevice* device, const std::uint8_t* boot, Ranges& out) {
     return true;
 }
 
+// CRC-32C (Castagnoli), as btrfs sums its superblock and tree nodes.
+std::uint32_t Crc32c(const std::uint8_t* data, std::size_t length) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0x82F63B78 ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+// A btrfs chunk: its logical range, profile and stripes (device, offset).
+struct BtrfsChunk {
+    std::uint64_t logical = 0, length = 0, type = 0;
+    unsigned subStripes = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> stripes;
+};
+
+// A chunk item of size bytes at p; false where its stripes do not fill it.
+bool ParseBtrfsChunk(const std::uint8_t* p, std::size_t size, std::uint64_t logical, BtrfsChunk& chunk) {
+    if (size < 48) return false;
+    const std::size_t count = U16(p + 44);
+    if (count == 0 || size < 48 + count * 32) return false;
+    chunk.logical = logical, chunk.length = U64(p), chunk.type = U64(p + 24), chunk.subStripes = U16(p + 46);
+    chunk.stripes.clear();
+    for (std::size_t i = 0; i < count; ++i) chunk.stripes.emplace_back(U64(p + 48 + i * 32), U64(p + 56 + i * 32));
+    return chunk.length != 0 && logical + chunk.length > logical;
+}
+
+// The bytes each stripe of a chunk holds on its device: the whole chunk for
+// single, DUP and the mirrored profiles, a share of it for the striped ones
+// (RAID10 mirrors each share on sub-stripes devices, RAID5 and RAID6 add one
+// and two shares of parity); 0 where the stripes do not fit the profile.
+std::uint64_t BtrfsStripeBytes(const BtrfsChunk& chunk) {
+    const std::uint64_t n = chunk.stripes.size();
+    std::uint64_t shares = 1;
+    if (chunk.type & 0x08) shares = n; // RAID0
+    else if (chunk.type & 0x40) shares = chunk.subStripes >= 2 && n % chunk.subStripes == 0 ? n / chunk.subStripes : 0;
+    else if (chunk.type & 0x80) shares = n >= 2 ? n - 1 : 0; // RAID5
+    else if (chunk.type & 0x100) shares = n >= 3 ? n - 2 : 0; // RAID6
+    return shares == 0 ? 0 : (chunk.length + shares - 1) / shares;
+}
+
+// btrfs writes nowhere but its superblock copies and its chunks: the
+// stripes of this device (the superblock's own device) of every chunk its
+// chunk tree lists. mkfs.btrfs writes some more: it clears the 2 MiB at
+// either end of the device (and writes at the end of a volume made shorter,
+// whose last 2 MiB count too), and lays out its first trees in chunks of its
+// own from 1 MiB, a node each from 5 MiB, that it drops once it has made
+// those it keeps; all below the lowest chunk kept counts, and 16 nodes from
+// 5 MiB whatever lies there since. The chunk tree is read through the system
+// chunks the superblock carries; its nodes must sum right (where the sum is
+// CRC-32C) and name their own address, file system, tree and level, and the
+// stripes found must add up to the bytes the superblock counts in use on
+// this device.
+bool BtrfsWrites(IStorageDevice* device, Ranges& out) {
+    constexpr std::uint64_t kSuper = 0x10000;
+    std::uint8_t sb[4096];
+    if (!ReadBytes(device, kSuper, sizeof sb, sb) || std::memcmp(sb + 0x40, "_BHRfS_M", 8) != 0) return false;
+    out = {{0, device->GetTotalSectors()}};
+    const std::uint64_t total = device->GetTotalSectors() * std::uint64_t{device->GetSectorSize()};
+    const bool crc = U16(sb + 0xC4) == 0; // other sums are not checked
+    const std::uint64_t sectorBytes = U32(sb + 0x90), nodeBytes = U32(sb + 0x94), arrayBytes = U32(sb + 0xA0);
+    const std::uint64_t chunkRoot = U64(sb + 0x58), rootLevel = sb[0xC7];
+    const std::uint64_t devid = U64(sb + 0xC9), devBytes = U64(sb + 0xD1), devUsed = U64(sb + 0xD9);
+    // Nodes carry the metadata identity, the file system's own unless it was
+    // changed since (METADATA_UUID).
+    const std::uint8_t* fsid = (U64(sb + 0xBC) & (1 << 10)) != 0 ? sb + 0x23B : sb + 0x20;
+    if (U64(sb + 0x30) != kSuper || (crc && Crc32c(sb + 0x20, sizeof sb - 0x20) != U32(sb)) ||
+        sectorBytes < 4096 || sectorBytes > 65536 || (sectorBytes & (sectorBytes - 1)) != 0 ||
+        nodeBytes < sectorBytes || nodeBytes > 65536 || (nodeBytes & (nodeBytes - 1)) != 0 || arrayBytes > 2048 ||
+        rootLevel >= 8 || devBytes > total || devBytes < kSuper + sizeof sb || devUsed > devBytes)
+        return true;
+    // The system chunks, which map the chunk tree itself.
+    std::vector<BtrfsChunk> system;
+    for (std::uint64_t at = 0x32B; at < 0x32B + arrayBytes;) {
+        BtrfsChunk chunk;
+        const std::size_t left = static_cast<std::size_t>(0x32B + arrayBytes - at);
+        if (left < 17 || sb[at + 8] != 228 || !ParseBtrfsChunk(sb + at + 17, left - 17, U64(sb + at + 9), chunk))
+            return true;
+        at += 17 + 48 + chunk.stripes.size() * 32;
+        system.push_back(std::move(chunk));
+    }
+    // Where a node's logical address lies on this device: a system chunk
+    // whose every stripe holds it whole and one of them here.
+    const auto physical = [&](std::uint64_t logical, std::uint64_t& at) {
+        for (const BtrfsChunk& c : system) {
+            if (logical < c.logical || c.length < nodeBytes || logical - c.logical > c.length - nodeBytes ||
+                (c.type & (0x08 | 0x40 | 0x80 | 0x100)) != 0)
+                continue;
+            for (const auto& [dev, offset] : c.stripes)
+                if (dev == devid) {
+                    at = offset + (logical - c.logical);
+                    return at >= offset && at <= total - nodeBytes;
+                }
+        }
+        return false;
+    };
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> bytes;
+    const std::uint64_t clear = 2 << 20;
+    bytes.emplace_back(0, std::min(clear, total));
+    for (const std::uint64_t end : {total, devBytes}) bytes.emplace_back(end > clear ? end - clear : 0, end);
+    bytes.emplace_back(5 << 20, (5 << 20) + 16 * nodeBytes);
+    const std::uint64_t copies[] = {kSuper, std::uint64_t{64} << 20, std::uint64_t{256} << 30, std::uint64_t{1} << 50};
+    for (const std::uint64_t copy : copies)
+        if (copy < total) bytes.emplace_back(copy, std::min(copy + sizeof sb, total));
+    const std::size_t first = bytes.size(); // the stripes from here on
+    std::vector<std::uint8_t> node(static_cast<std::size_t>(nodeBytes));
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pending{{chunkRoot, rootLevel}}; // logical, level
+    std::set<std::uint64_t> seen;
+    std::uint64_t used = 0;
+    BtrfsChunk chunk;
+    while (!pending.empty()) {
+        const auto [logical, level] = pending.back();
+        pending.pop_back();
+        std::uint64_t at = 0;
+        // A node met twice is a loop or a shared branch; more nodes than
+        // the table limit, a tree beyond reason.
+        if (!seen.insert(logical).second || seen.size() * nodeBytes > kMaxTableBytes || !physical(logical, at) ||
+            !ReadBytes(device, at, node.size(), node.data()) || U64(node.data() + 0x30) != logical ||
+            std::memcmp(node.data() + 0x20, fsid, 16) != 0 || U64(node.data() + 0x58) != 3 ||
+            node[0x64] != level || (crc && Crc32c(node.data() + 0x20, node.size() - 0x20) != U32(node.data())))
+            return true;
+        const std::uint64_t items = U32(node.data() + 0x60);
+        if (level > 0) {
+            if (items == 0 || items > (nodeBytes - 0x65) / 33 ||
+                (seen.size() + pending.size() + items) * nodeBytes > kMaxTableBytes)
+                return true;
+            for (std::uint64_t i = 0; i < items; ++i)
+                pending.emplace_back(U64(node.data() + 0x65 + i * 33 + 17), level - 1);
+            continue;
+        }
+        if (items > (nodeBytes - 0x65) / 25) return true;
+        for (std::uint64_t i = 0; i < items; ++i) {
+            const std::uint8_t* item = node.data() + 0x65 + i * 25;
+            if (item[8] != 228) continue; // device items and the like
+            const std::uint64_t offset = U32(item + 17), size = U32(item + 21);
+            if (offset > nodeBytes - 0x65 || size > nodeBytes - 0x65 - offset ||
+                !ParseBtrfsChunk(node.data() + 0x65 + offset, static_cast<std::size_t>(size), U64(item + 9), chunk))
+                return true;
+            const std::uint64_t stripeBytes = BtrfsStripeBytes(chunk);
+            if (stripeBytes == 0) return true;
+            for (const auto& [dev, from] : chunk.stripes) {
+                if (dev != devid) continue;
+                if (from > devBytes || stripeBytes > devBytes - from) return true;
+                bytes.emplace_back(from, from + stripeBytes);
+                used += stripeBytes;
+                if (used > devUsed) return true;
+            }
+            if (bytes.size() > kMaxRuns) return true;
+        }
+    }
+    if (used != devUsed) return true;
+    std::uint64_t lowest = total;
+    for (std::size_t i = first; i < bytes.size(); ++i) lowest = std::min(lowest, bytes[i].first);
+    bytes.emplace_back(0, lowest);
+    out = Sorted(device, bytes);
+    return true;
+}
+
+// An ISO 9660 image, as xorriso and mkisofs write one over a partition:
+// everything from the start to the end its primary volume descriptor
+// counts, and the zeros they pad it with after that, up to the first sector
+// that is not zeros. Its first 32 KiB must hold nothing but zeros or, as
+// xorriso -hfsplus writes them, an Apple partition map whose partitions lie
+// within the image: anything else there (a boot sector, a hybrid MBR, a
+// volume made since over an older image) is not told apart, and the whole
+// device counts.
+bool IsoWrites(IStorageDevice* device, Ranges& out) {
+    constexpr std::size_t kSystemArea = 32768, kBlock = 2048, kMaxDescriptors = 32;
+    std::vector<std::uint8_t> head(kSystemArea + kBlock * kMaxDescriptors);
+    const std::uint64_t total = device->GetTotalSectors() * std::uint64_t{device->GetSectorSize()};
+    if (total < head.size() || !ReadBytes(device, 0, kSystemArea + kBlock, head.data()) ||
+        std::memcmp(head.data() + kSystemArea + 1, "CD001", 5) != 0)
+        return false;
+    out = {{0, device->GetTotalSectors()}};
+    if (!ReadBytes(device, 0, head.size(), head.data())) return true;
+    std::uint64_t end = 0;
+    for (std::size_t i = 0; i < kMaxDescriptors && end == 0; ++i) {
+        const std::uint8_t* d = head.data() + kSystemArea + i * kBlock;
+        if (std::memcmp(d + 1, "CD001", 5) != 0) return true;
+        if (d[0] == 255) break;
+        if (d[0] == 1) end = std::uint64_t{U32(d + 80)} * U16(d + 128);
+    }
+    if (end < head.size() || end > total) return true;
+    // The system area: zeros, or an Apple partition map of partitions inside.
+    const bool apm = head[0] == 'E' && head[1] == 'R';
+    const std::uint64_t apmBlock = apm ? B16(head.data() + 2) : 0;
+    if (apm && (apmBlock < 512 || apmBlock > kSystemArea / 2 || (apmBlock & (apmBlock - 1)) != 0)) return true;
+    for (std::size_t at = 0; at < kSystemArea; at += 512) {
+        const std::uint8_t* s = head.data() + at;
+        if (std::all_of(s, s + 512, [](std::uint8_t b) { return b == 0; })) continue;
+        if (!apm || at % apmBlock != 0) return true;
+        if (at == 0) continue;
+        if (s[0] != 'P' || s[1] != 'M' || at / apmBlock > B32(s + 4)) return true;
+        const std::uint64_t first = B32(s + 8), count = B32(s + 12);
+        if ((first + count) * apmBlock > end) return true;
+    }
+    // The padding: zeros after the image, within the table bound.
+    std::vector<std::uint8_t> tail(64 << 10);
+    std::uint64_t padded = end;
+    while (padded < total) {
+        if (padded - end >= kMaxTableBytes) return true;
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), total - padded));
+        if (!ReadBytes(device, padded, take, tail.data())) return true;
+        const auto data = std::find_if(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(take),
+                                       [](std::uint8_t b) { return b != 0; });
+        padded += static_cast<std::uint64_t>(data - tail.begin());
+        if (data != tail.begin() + static_cast<std::ptrdiff_t>(take)) break;
+    }
+    // Never less than the 300 KiB both tools pad with unless told otherwise.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> bytes{{0, std::max(padded, end + (300 << 10))}};
+    out = Sorted(device, bytes);
+    return true;
+}
+
 } // namespace
 
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device) {
@@ -404,10 +627,10 @@ std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice
     Ranges ranges;
     if (ExfatWrites(device, boot.data(), ranges) || FatWrites(device, boot.data(), ranges) ||
         XfsWrites(device, boot.data(), ranges) || BfsWrites(device, ranges) || ExtWrites(device, ranges) ||
-        MinixWrites(device, ranges))
+        MinixWrites(device, ranges) || BtrfsWrites(device, ranges) || IsoWrites(device, ranges))
         return ranges;
-    // Any other volume, or one whose kind is not told at all (btrfs, an ISO,
-    // a FAT boot sector without its signature): nothing says where it has
+    // Any other volume, or one whose kind is not told at all (a FAT boot
+    // sector without its signature): nothing says where it has
     // not written. Nor does swap: mkswap writes its header page alone, but
     // the pages swapped out once it is used leave no trace on it.
     return {{0, device->GetTotalSectors()}};

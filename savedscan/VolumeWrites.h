@@ -13,7 +13,9 @@ class IStorageDevice;
 // allocation table or bitmap holds; for ext2, ext3 and ext4 their group
 // structures and the blocks their bitmaps hold; for xfs every block its
 // free-space trees do not hold free; for minix and bfs their tables and the
-// zones or files in use; for any other volume (swap, whose pages swapped
-// out leave no trace on it, btrfs, an ISO), one of no kind told, or where
-// those structures cannot be read whole, the whole device.
+// zones or files in use; for btrfs its superblock copies, the stripes of its
+// chunks on this device and what mkfs.btrfs writes besides; for an ISO 9660
+// image all it spans and the zeros padding it; for any other volume (swap,
+// whose pages swapped out leave no trace on it), one of no kind told, or
+// where those structures cannot be read whole, the whole device.
 std::vector<std::pair<long long, long long>> VolumeWrittenSectors(IStorageDevice* device);

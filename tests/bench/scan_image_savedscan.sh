@@ -566,14 +566,15 @@ diff <(cut -c1-64 "$re/intact.txt" | sort) <(sums "$out/other" | grep -xFf <(cut
 # structures tell where it has written (ext4 with a file in, the ext4 driver
 # not needed: mke2fs -d; minix and bfs, then used as their drivers would:
 # a picture written over between its sampled places, its zones marked in use
-# or a file made of its blocks) or tell nothing of it (swap, a FAT boot
+# or a file made of its blocks; an ISO image xorriso writes over them, all
+# it spans and its padding) or tell nothing of it (swap, a FAT boot
 # sector without its signature, each then used alike): a picture whose sampled places are by chance its own after the new
 # volume wrote between them never comes back with the new volume's bytes;
 # those the new volume left intact come back.
 mkdir -p "$re/tree"
 head -c $((3 << 20)) /dev/urandom > "$re/tree/big.bin"
 sums "$re/photos.live" > "$re/saved.txt"
-for kind in ext4 swap minix bfs fatbare; do
+for kind in ext4 swap minix bfs iso fatbare; do
     k="$re/$kind.img"
     cp --sparse=always "$tab/photos.img" "$k"
     printf 'label: dos\n2048,32768,6\n36864,,83\n' | sfdisk -q --wipe never "$k" 2> /dev/null
@@ -583,9 +584,10 @@ for kind in ext4 swap minix bfs fatbare; do
         swap) mkswap -q "$re/part.bin" > /dev/null 2>&1 ;;
         minix) mkfs.minix "$re/part.bin" > /dev/null 2>&1 ;;
         bfs) mkfs.bfs "$re/part.bin" > /dev/null 2>&1 ;;
+        iso) xorriso -outdev stdio:"$re/part.bin" -blank as_needed -map "$re/tree" / -commit > /dev/null 2>&1 ;;
         fatbare) mkfs.fat -F 16 -i 0E0E0015 "$re/part.bin" > /dev/null 2>&1 &&
             printf '\0\0' | dd of="$re/part.bin" bs=1 seek=510 conv=notrunc status=none ;;
-    esac || fail "$kind: the tool failed (e2fsprogs, util-linux, dosfstools)"
+    esac || fail "$kind: the tool failed (e2fsprogs, util-linux, dosfstools, xorriso)"
     dd if="$re/part.bin" of="$k" bs=512 seek=36864 conv=notrunc status=none
     # Each picture written over since: its sampled places put back. Those
     # intact are listed.

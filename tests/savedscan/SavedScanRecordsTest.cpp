@@ -1699,14 +1699,17 @@ TEST(SavedScanRecords, ALoadJudgesAVolumeByWhatItHolds) {
 // clusters it holds, not its free space, as the tools make them over random
 // bytes: FAT12, FAT16 and FAT32 with a file copied in, exFAT, ext2, ext3 and
 // ext4 (1 and 4 KiB blocks) with files in, xfs (four groups, files in),
-// minix (v1 and v3) and bfs; where nothing tells where a volume has not
-// written (NTFS, swap, no file system) every sector counts.
+// minix (v1 and v3), bfs and btrfs (mixed, files in; shorter than its
+// device, summed by xxhash, its identity changed since); where nothing tells
+// where a volume has not written (NTFS, swap, no file system) every sector
+// counts.
 TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
     ASSERT_EQ(RunCommand("export PATH=$PATH:/sbin:/usr/sbin; command -v mkfs.fat && command -v mcopy && "
                          "command -v mkfs.exfat && command -v mkntfs && command -v mke2fs && command -v mkswap && "
-                         "command -v mkfs.minix && command -v mkfs.bfs && command -v mkfs.xfs"),
+                         "command -v mkfs.minix && command -v mkfs.bfs && command -v mkfs.xfs && "
+                         "command -v mkfs.btrfs && command -v btrfstune && command -v xorriso"),
               0)
-        << "needs dosfstools, mtools, exfatprogs, ntfs-3g, e2fsprogs, util-linux and xfsprogs";
+        << "needs dosfstools, mtools, exfatprogs, ntfs-3g, e2fsprogs, util-linux, xfsprogs, btrfs-progs and xorriso";
     RegisterAllLibraries(); // the recognisers of the other file systems
     TempDir dir;
     const std::string file = dir.path() + "/file.bin", tree = dir.path() + "/tree", proto = dir.path() + "/proto";
@@ -1723,6 +1726,20 @@ TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
               0);
     const std::string xfs = "TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -f -K -q -p '" + proto + "'";
     const std::string ext = "mke2fs -q -F -E nodiscard -d '" + tree + "' -t ";
+    // Data and metadata share chunks (-M) on a volume this small; its chunk
+    // tree's root lies at 1 MiB.
+    const std::string btrfs = "mkfs.btrfs -f -q -M --rootdir '" + tree + "'";
+    const std::string xxhash = btrfs + " --csum xxhash"; // sums not checked
+    // xorriso writing an image over a partition of old data, with options,
+    // then a command ($0 is the partition).
+    const auto iso = [&tree](const std::string& options, const std::string& then = {}) {
+        return "sh -c \"xorriso -outdev stdio:\\\"\\$0\\\" -blank as_needed " + options + " -map '" + tree +
+               "' / -commit" + then + "\"";
+    };
+    const auto poke = [](unsigned offset, const char* bytes) {
+        return std::string(" && printf '") + bytes + "' | dd of=\\\"\\$0\\\" bs=1 seek=" + std::to_string(offset) +
+               " conv=notrunc status=none";
+    };
     // A tool's volume with bytes at an offset then changed (the image is $0).
     const auto damaged = [](const std::string& make, unsigned offset, const char* bytes) {
         return "sh -c \"" + make + " \\\"\\$0\\\" && printf '" + bytes + "' | dd of=\\\"\\$0\\\" bs=1 seek=" +
@@ -1744,11 +1761,25 @@ TEST(SavedScanRecords, AVolumeMadeSinceWroteItsStructuresAndClustersAlone) {
                            Row{"ext4_4k", 64, ext + "ext4 -b 4096 -O 64bit", false, false},
                            Row{"xfs", 64, xfs + " -d agcount=4", false, false}, Row{"swap", 4, "mkswap -q", false, true},
                            Row{"minix", 4, "mkfs.minix", false, false}, Row{"minix3", 8, "mkfs.minix -3", false, false},
-                           Row{"bfs", 4, "mkfs.bfs", false, false}, Row{"none", 4, "true", false, true},
+                           Row{"bfs", 4, "mkfs.bfs", false, false}, Row{"btrfs", 64, btrfs, false, false},
+                           Row{"btrfs_short_of_device", 64, btrfs + " -b 48M", false, false},
+                           Row{"btrfs_xxhash", 64, xxhash, false, false},
+                           // Its nodes keep the identity it was made with.
+                           Row{"btrfs_new_fsid", 64, "sh -c \"" + btrfs + " \\\"\\$0\\\" && btrfstune -m \\\"\\$0\\\"\"",
+                               false, false},
+                           Row{"iso", 16, iso(""), false, false}, Row{"iso_hfsplus", 16, iso("-hfsplus on"), false, false},
+                           Row{"none", 4, "true", false, true},
                            // Structures that do not agree: every sector counts.
                            Row{"xfs_free_miscounted", 16, damaged(xfs, 512 + 52, "\\377"), false, true},
                            Row{"minix_data_over_inodes", 4, damaged("mkfs.minix", 1024 + 8, "\\002\\000"), false, true},
-                           Row{"bfs_file_past_end", 4, damaged("mkfs.bfs", 512 + 8, "\\377\\377"), false, true}}) {
+                           Row{"bfs_file_past_end", 4, damaged("mkfs.bfs", 512 + 8, "\\377\\377"), false, true},
+                           Row{"btrfs_super_changed", 64, damaged(btrfs, 0x10000 + 0x200, "\\377"), false, true},
+                           Row{"btrfs_chunk_root_changed", 64, damaged(btrfs, (1 << 20) + 0x800, "\\377"), false, true},
+                           Row{"btrfs_node_elsewhere", 64, damaged(xxhash, (1 << 20) + 0x30, "\\001"), false, true},
+                           Row{"btrfs_use_miscounted", 64, damaged(xxhash, 0x10000 + 0xD9, "\\001"), false, true},
+                           // A boot sector before the image; one larger than the device.
+                           Row{"iso_boot_sector", 16, iso("", poke(510, "\\125\\252")), false, true},
+                           Row{"iso_past_end", 16, iso("", poke(32768 + 83, "\\001")), false, true}}) {
         SCOPED_TRACE(row.name);
         const std::string image = dir.path() + "/" + row.name + ".img";
         // Old data everywhere, then the new volume over it.
