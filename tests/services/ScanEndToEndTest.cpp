@@ -218,10 +218,9 @@ TEST_F(ScanEndToEnd, AsRootADeepScanStoppedWhileAReadHangsListsWhatItRead) {
     std::printf("Stop of a deep scan while a read hangs: ended %lld ms after the stop\n",
                 static_cast<long long>(took.count()));
     EXPECT_TRUE(std::filesystem::exists(dir.file("hold"))) << "the stop waited for the read";
-    // The read, unanswered for more than a second already, is given up at
-    // once; the build shows its first root a second before its files (and
-    // is slow under a sanitizer).
-    EXPECT_LT(took, VXUIScan::kStopUnanswered + std::chrono::milliseconds(2000));
+    // A read unanswered for a second is given up; the build shows its first
+    // root a second before its files (and is slow under a sanitizer).
+    EXPECT_LT(took, VXUIScan::kStopUnanswered + std::chrono::milliseconds(3000));
     ASSERT_TRUE(harness.WaitEnd(std::chrono::seconds(5))) << "the worker did not end";
     EXPECT_FALSE(scan.EndedByDeviceGone());
     EXPECT_EQ(f.GetScanUnreadableSectors(), 0) << "a scan stopped is not one that could not read";
