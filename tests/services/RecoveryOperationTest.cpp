@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -25,7 +26,8 @@ using Log = std::vector<std::pair<IDataRecovery*, std::string>>;
 // Writes its node's name over and over in two progress steps; "bad*" fails,
 // "empty*" gets the writer's empty-file answer (the empty file is made),
 // "gone*" takes the destination away (the folder named by the environment
-// variable SALVOR_TEST_GONE) and fails.
+// variable SALVOR_TEST_GONE) and fails; "wind*" asks a stop, answers it and
+// winds down silent for twice as long as a stop unanswered is waited for.
 class ScriptWriter : public FakeWriter {
 public:
     explicit ScriptWriter(Log& log) : m_log(log) {}
@@ -40,6 +42,11 @@ public:
             return 0x10d01310000000fULL;
         }
         std::ofstream out(path);
+        if (name[0] == 'w') {
+            VXUIController::shared().StopRecvoery();
+            sink->Continued();
+            std::this_thread::sleep_for(VXUIRecovery::kStopUnanswered * 2);
+        }
         if (name[0] == 'e' || name[0] == 'b') return name[0] == 'e' ? 0x10d010f00000d02ULL : 0x10d01310000000fULL;
         for (std::uint64_t step = 0; step <= 2; ++step) {
             _PROGRESS_INFO r = MakeProgress(PROGRESS_RUNNING, size, size * step / 2);
@@ -184,7 +191,7 @@ TEST(RecoveryOperation, RefusedFilesArePassedByAGoneOrFullDestinationStops) {
     NodeForest forest;
     CFilesystemNode* root = forest.Root(SEARCHER_FAT, "CARD");
     std::vector<IFileNode*> files;
-    for (const char* name : {"a1.jpg", "bad.jpg", "a2.jpg", "gone.jpg", "a3.jpg", "a4.jpg"})
+    for (const char* name : {"a1.jpg", "bad.jpg", "a2.jpg", "gone.jpg", "a3.jpg", "a4.jpg", "wind.jpg"})
         files.push_back(forest.Add(root, name, false, 10));
     for (IFileNode* f : files) f->SetCheck(CHECK_ALL);
     shared.scripts[&volume].trees = {{root, files}};
@@ -219,6 +226,15 @@ TEST(RecoveryOperation, RefusedFilesArePassedByAGoneOrFullDestinationStops) {
         << "bad.jpg stopped the recovery, or files were tried after the destination was gone";
     EXPECT_EQ(VXUIRecovery::instance().GetFailedFilesCnt(), 2u);
     ::unsetenv("SALVOR_TEST_GONE");
+
+    // A worker that answered the stop winds down (ends the file it writes):
+    // it is not let go, and the recovery ends when it does.
+    for (IFileNode* f : files) f->SetCheck(f == files.back() ? CHECK_ALL : CHECK_NONE);
+    log.clear();
+    ASSERT_TRUE(recovery.Recover({}, dest.file("wind")));
+    EXPECT_FALSE(VXUIRecovery::instance().LetGoWorkerAlive()) << "let go while it wound down";
+    EXPECT_EQ(tried(), std::set<std::string>{"wind.jpg"});
+    for (IFileNode* f : files) f->SetCheck(CHECK_ALL);
 
     if (::geteuid() != 0) GTEST_SKIP() << "the full destination is a tmpfs (root)";
     // No inode left for the files' names: the first file that cannot be named pauses.

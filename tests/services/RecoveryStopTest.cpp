@@ -116,6 +116,8 @@ TEST(RecoveryStop, StopWhileTickedFilesRemainWritesAtMostTheFileBegun) {
             EXPECT_TRUE(hold.load()) << "the stop waited for the read";
             EXPECT_TRUE(VXUIRecovery::instance().LetGoWorkerAlive());
             const int posts = recovery.endPosts;
+            std::uint64_t total = 0, done = 0, error = 0;
+            ScanHarness::facade().GetRecoveryProgressTotal(&total, &done, &error);
             EXPECT_NE(ScanHarness::facade().DoRecovery(&roots, QString::fromStdString(dest.path()), "DoRecovery", nullptr), 0u)
                 << "a new recovery started beside the worker let go";
             hold = false;
@@ -126,6 +128,10 @@ TEST(RecoveryStop, StopWhileTickedFilesRemainWritesAtMostTheFileBegun) {
             salvor::platform::runUntil([] { return false; }, std::chrono::milliseconds(300));
             EXPECT_EQ(recovery.endPosts, posts);
             EXPECT_EQ(VXUIRecovery::instance().GetStatus(), OP_IDLE);
+            std::uint64_t lateTotal = 0, lateDone = 0;
+            ScanHarness::facade().GetRecoveryProgressTotal(&lateTotal, &lateDone, &error);
+            EXPECT_EQ(lateDone, done) << "the late worker's progress was taken";
+            EXPECT_EQ(lateTotal, total);
         }
         const Sums got = WrittenSums(dest.path());
         EXPECT_TRUE(std::includes(want.begin(), want.end(), got.begin(), got.end())) << "a file written short";

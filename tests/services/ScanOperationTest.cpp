@@ -124,11 +124,20 @@ TEST_F(ScanOperation, WholeDiskQuickScanVisitsPermittedVolumesInOrderWithOneWrit
     EXPECT_EQ(VXUIScan::instance().GetFileSystemNode().size(), 1u);
 }
 
+// The worker answers the stop and winds down (builds what it found) for
+// longer than a stop unanswered is waited for: it is not let go, and what it
+// found is listed.
 TEST_F(ScanOperation, StopDuringTheSecondVolumeSkipsTheRest) {
-    shared.scripts[volumes[2].get()].during = [](IProgress*) { ScanHarness::facade().StopScan(0); };
+    shared.scripts[volumes[2].get()].trees = {Tree("two")};
+    shared.scripts[volumes[2].get()].during = [](IProgress* sink) {
+        ScanHarness::facade().StopScan(0);
+        sink->Continued();
+        std::this_thread::sleep_for(VXUIScan::kStopUnanswered * 2);
+    };
     ASSERT_TRUE(harness.Scan(0, -1));
     EXPECT_EQ(shared.visited, (std::vector<IStorageDevice*>{volumes[0].get(), volumes[2].get()}));
     EXPECT_EQ(VXUIScan::instance().GetStatus(), OP_IDLE);
+    EXPECT_EQ(VXUIScan::instance().GetScanFileCnt(), 1u);
 }
 
 // A read in flight that hangs (a device held or gone): the stop ends the scan
@@ -136,10 +145,12 @@ TEST_F(ScanOperation, StopDuringTheSecondVolumeSkipsTheRest) {
 // returns, files nothing and ends nothing of the scan started after it.
 TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
     std::atomic<bool> readReturns{false}, secondGoes{false};
+    std::atomic<int> lateGoesOn{-1}; // what Continued() answers the late worker
     shared.scripts[volumes[0].get()].trees = {Tree("first")};
     shared.scripts[volumes[2].get()].trees = {Tree("late")};
-    shared.scripts[volumes[2].get()].during = [&](IProgress*) {
+    shared.scripts[volumes[2].get()].during = [&](IProgress* sink) {
         while (!readReturns) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        lateGoesOn = sink->Continued();
     };
     VXUIController& f = ScanHarness::facade();
     VXUIScan& scan = VXUIScan::instance();
@@ -164,6 +175,7 @@ TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
     ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 3; }, std::chrono::seconds(10)));
     ASSERT_TRUE(salvor::platform::runUntil([&] { return scan.LiveWorkers() == 1; }, std::chrono::seconds(10)));
     EXPECT_TRUE(f.IsScanRunning());
+    EXPECT_EQ(lateGoesOn.load(), 0) << "the worker let go was told to go on beside the new scan";
     EXPECT_EQ(scan.GetScanFileCnt(), 0u); // the new scan's, before its finds
     secondGoes = true;
     ASSERT_TRUE(harness.WaitEnd());
@@ -178,8 +190,16 @@ TEST_F(ScanOperation, AStopItsWorkerDoesNotAnswerEndsTheScanAtOnce) {
     ASSERT_TRUE(salvor::platform::runUntil([&] { return shared.starts.load() == 5; }, std::chrono::seconds(5)));
     f.StopScan(1);
     ASSERT_TRUE(salvor::platform::runUntil([&] { return !f.IsScanRunning(); }, std::chrono::seconds(10)));
+    // With no scan after it, the late worker's finds and its last report
+    // stay dropped: the listing and progress are those the windows had.
+    const std::uint64_t listed = scan.GetScanFileCnt();
+    const _PROGRESS_INFO atLetGo = scan.GetProgressInfo();
     readReturns = true;
     ASSERT_TRUE(harness.WaitEnd());
+    ASSERT_TRUE(salvor::platform::runUntil([&] { return scan.LiveWorkers() == 0; }, std::chrono::seconds(10)));
+    EXPECT_EQ(scan.GetScanFileCnt(), listed);
+    EXPECT_EQ(scan.GetProgressInfo().state, atLetGo.state);
+    EXPECT_EQ(scan.GetProgressInfo().current, atLetGo.current);
     _PROGRESS_INFO report = MakeProgress(PROGRESS_RUNNING, 10, 7);
     scan.UpdateProgress(&report);
     EXPECT_EQ(scan.GetProgressInfo().current, 7u);

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <thread>
@@ -104,9 +105,11 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         bool held;         // every read held unanswered (the flag file is the hold's)
         bool gone;
         int givenUpAt = -1; // ms until the reader gives its reads up (a scan stopped); -1 never
+        bool into = false;  // read straight into a read-routine buffer (the read-ahead's way)
     } rows[] = {
         {"bad first and last blocks, a bad MiB", false, 0, false, false, false, false, false},
         {"every read failing for 2 s, then answering", true, 2000, false, false, false, false, false},
+        {"every read failing for 2 s, then answering, read into a buffer", true, 2000, false, false, false, false, false, -1, true},
         {"answering nowhere past the limit", true, -1, false, false, false, false, true},
         {"its node removed", true, -1, true, false, false, false, true},
         {"its node naming another device", true, -1, false, true, false, false, true},
@@ -137,8 +140,10 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         ASSERT_EQ(::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev), 0);
         const bool nodeChanged = row.removeNode || row.otherNode;
         CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(nodeChanged ? 20000 : 3000));
-        // A read held unanswered is given up after a second (30 s on a real disk).
-        if (row.held) asyncread::SetTimeout(std::chrono::milliseconds(1000));
+        // A read held unanswered is given up after 2.5 s (30 s on a real
+        // disk), most of the silence allowed: counted from its start, the
+        // device is gone soon after 3 s; from its end, not before 5.5 s.
+        if (row.held) asyncread::SetTimeout(std::chrono::milliseconds(2500));
         // Whatever the code does, held reads are answered after 20 s: a
         // judge that waits on them fails the row instead of hanging it.
         std::atomic<bool> rowDone{false};
@@ -151,6 +156,12 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(node.c_str()));
         ASSERT_EQ(disk->Open(nullptr), 1);
         std::vector<unsigned char> buf(8 * 512);
+        if (row.silentFirst && !nodeChanged) {
+            // Past its end a read fails on any device: it says nothing of
+            // this one, silent or not.
+            EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total), 1), 0);
+            EXPECT_FALSE(DeviceGone(disk.get())) << "judged by a read past its end";
+        }
         std::thread answer;
         if (row.silentFor >= 0 && row.silentFirst)
             answer = std::thread([&] {
@@ -205,7 +216,12 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         const long long first = row.shrink ? static_cast<long long>(total) - 8 : row.silentFirst ? 64 : 0;
         const int firstRead = [&] {
             const asyncread::GiveUpScope scope(&givenUp);
-            return disk->ReadSector(buf.data(), first, 8);
+            if (!row.into) return disk->ReadSector(buf.data(), first, 8);
+            asyncread::Buffer into;
+            into.Reserve(buf.size());
+            const int read = dynamic_cast<IDirectRead&>(*disk).ReadSectorsInto(into, first, 8);
+            if (read) std::memcpy(buf.data(), into.data(), buf.size());
+            return read;
         }();
         const auto took = Clock::now() - t0;
         if (giveUp.joinable()) giveUp.join();
@@ -213,7 +229,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         if (release.joinable()) release.join();
         asyncread::SetTimeout(std::chrono::milliseconds(30000));
         if (row.held) {
-            EXPECT_LT(took, std::chrono::seconds(6)) << "a read held unanswered counts toward the silence";
+            EXPECT_LT(took, std::chrono::milliseconds(5000)) << "a read held unanswered counts toward the silence";
         }
         if (answer.joinable()) answer.join();
         if (sample.joinable()) sample.join();
@@ -242,6 +258,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
             EXPECT_LT(took, std::chrono::seconds(5)) << "the system's word is taken at once";
         } else if (row.silentFirst && row.silentFor < 0) {
             EXPECT_GE(took, std::chrono::milliseconds(2900)) << "gone only after the silence lasted";
+            EXPECT_LT(took, std::chrono::milliseconds(5500)) << "gone once the silence lasted, not twice as long";
         }
         if (!row.gone) {
             // Bad sectors fail alone: the rest of the disk is read, again and again.
@@ -249,13 +266,26 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
                 ASSERT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(at), 8), 1) << at;
                 EXPECT_EQ(Stamps(buf.data(), 8, 512), Sectors(at, 8));
             }
-            EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(badMib + 16), 8), 0);
-            EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total - 8), 8), 0);
+            // ... and fail at once: the device is never said not to answer.
+            std::atomic<bool> reading{true}, saidSilent{false};
+            std::thread watch([&] {
+                for (; reading.load(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+                    if (DeviceSilent(disk.get())) saidSilent = true;
+            });
+            for (int i = 0; i < 4; ++i) {
+                EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(badMib + 16), 8), 0);
+                EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total - 8), 8), 0);
+            }
+            reading = false;
+            watch.join();
+            EXPECT_FALSE(saidSilent.load());
             EXPECT_FALSE(DeviceGone(disk.get()));
         } else if (row.shrink) {
             // Below its new size a shrunk device is still read.
             ASSERT_EQ(disk->ReadSector(buf.data(), 64, 8), 1);
             EXPECT_EQ(Stamps(buf.data(), 8, 512), Sectors(64, 8));
+            ASSERT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total / 2 - 8), 8), 1) << "its last sectors";
+            EXPECT_EQ(Stamps(buf.data(), 8, 512), Sectors(total / 2 - 8, 8));
             EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total / 2), 8), 0);
             EXPECT_FALSE(DeviceGoneWhole(disk.get())) << "what lies below its new end still reads";
         } else {
