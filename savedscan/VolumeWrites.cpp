@@ -1,5 +1,6 @@
 #include "savedscan/VolumeWrites.h"
 
+#include "engine/common/Bytes.h"
 #include "engine/include/StorageDevice.h"
 
 #include <algorithm>
@@ -19,12 +20,13 @@ constexpr std::uint64_t kMaxTableBytes = 64ULL << 20;
 // Runs of blocks in use past this many: the volume is taken as written whole.
 constexpr std::size_t kMaxRuns = 1 << 20;
 
-std::uint32_t U16(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
-std::uint32_t U32(const std::uint8_t* p) { return U16(p) | U16(p + 2) << 16; }
-std::uint64_t U64(const std::uint8_t* p) { return std::uint64_t{U32(p)} | std::uint64_t{U32(p + 4)} << 32; }
-std::uint32_t B16(const std::uint8_t* p) { return std::uint32_t{p[0]} << 8 | p[1]; }
-std::uint32_t B32(const std::uint8_t* p) { return B16(p) << 16 | B16(p + 2); }
-std::uint64_t B64(const std::uint8_t* p) { return std::uint64_t{B32(p)} << 32 | B32(p + 4); }
+// Fields at p, whose bytes the caller has checked are there.
+std::uint32_t U16(const std::uint8_t* p) { return bytes::Le16({p, 2}, 0); }
+std::uint32_t U32(const std::uint8_t* p) { return bytes::Le32({p, 4}, 0); }
+std::uint64_t U64(const std::uint8_t* p) { return bytes::Le64({p, 8}, 0); }
+std::uint32_t B16(const std::uint8_t* p) { return bytes::Be16({p, 2}, 0); }
+std::uint32_t B32(const std::uint8_t* p) { return bytes::Be32({p, 4}, 0); }
+std::uint64_t B64(const std::uint8_t* p) { return bytes::Be64({p, 8}, 0); }
 
 // Bytes of the device from a byte offset; false past its end or on a failed read.
 bool ReadBytes(IStorageDevice* device, std::uint64_t offset, std::size_t length, std::uint8_t* out) {
