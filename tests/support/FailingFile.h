@@ -83,6 +83,10 @@ public:
                 ::close(abort);
             }
         }
+        // Where the connection cannot be aborted (no fusectl) and something
+        // still holds the file, the server leaves by itself; closing its
+        // descriptor then ends the connection.
+        stop_ = true;
         if (server_.joinable()) server_.join();
         if (fd_ >= 0) ::close(fd_);
         if (backing_ >= 0) ::close(backing_);
@@ -147,6 +151,7 @@ private:
     void Serve() {
         std::vector<char> buffer(1 << 18);
         for (;;) {
+            if (stop_.load()) return;
             if (!held_.empty()) {
                 // Held reads are answered once the flag goes.
                 pollfd p{fd_, POLLIN, 0};
@@ -159,6 +164,8 @@ private:
                     continue;
                 }
             }
+            if (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, 100) == 0)
+                continue;
             const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
             if (n < 0 && (errno == EINTR || errno == ENOENT)) continue; // an interrupted request
             if (n < static_cast<ssize_t>(sizeof(fuse_in_header))) return; // unmounted
@@ -174,8 +181,12 @@ private:
                 out.minor = std::min<std::uint32_t>(init.minor, FUSE_KERNEL_MINOR_VERSION);
                 out.max_readahead = init.max_readahead;
                 out.max_write = 4096;
-                out.max_background = 1;
-                out.congestion_threshold = 1;
+                // A loop device reading with direct I/O sends its reads
+                // without waiting for each (as a disk queues commands): a
+                // read held in one place leaves the others answered.
+                out.flags = init.flags & FUSE_ASYNC_DIO;
+                out.max_background = 16;
+                out.congestion_threshold = 12;
                 out.time_gran = 1;
                 Reply(in, 0, &out, sizeof out);
                 break;
@@ -224,6 +235,7 @@ private:
     std::vector<Held> held_;
     std::atomic<std::uint64_t> holdFrom_{0}, holdTo_{UINT64_MAX};
     std::atomic<int> heldReads_{0};
+    std::atomic<bool> stop_{false};
     int fd_ = -1;
     bool mounted_ = false;
     std::string why_, connection_;

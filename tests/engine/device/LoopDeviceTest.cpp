@@ -106,6 +106,11 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         bool gone;
         int givenUpAt = -1; // ms until the reader gives its reads up (a scan stopped); -1 never
         bool into = false;  // read straight into a read-routine buffer (the read-ahead's way)
+        // Only the first read's block held, the rest answering (the loop
+        // device reads with direct I/O, so a held read holds no other), and
+        // held past the silence allowed: the device answered just before, and
+        // the one probe made once the silence has passed finds it answering.
+        bool heldHere = false;
     } rows[] = {
         {"bad first and last blocks, a bad MiB", false, 0, false, false, false, false, false},
         {"every read failing for 2 s, then answering", true, 2000, false, false, false, false, false},
@@ -117,6 +122,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         {"shrunk to half while closed", false, 0, false, false, 2, false, true},
         {"every read held past the limit", true, -1, false, false, false, true, true},
         {"answering nowhere for 2.5 s, the read given up after 0.8 s", true, 2500, false, false, false, false, false, 800},
+        {"one block held past the limit, answering elsewhere", true, -1, false, false, false, true, false, -1, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shape);
@@ -129,10 +135,16 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
                             std::vector<FailingFile::Range>{{0, 4096}, {badMib * 512, 1u << 20}, {total * 512 - 4096, 4096}},
                             row.held ? std::string() : dir.file("silent"), row.held ? dir.file("silent") : std::string());
             if (!failing->ready()) GTEST_SKIP() << failing->why();
+            if (row.heldHere) failing->HoldOnly({64 * 512, 4096});
         }
         if (row.silentFirst) { std::ofstream(dir.file("silent")); }
-        const LoopAttachment l(row.shrink ? dir.file("img") : dir.file("served"), "-r");
+        const LoopAttachment l(row.shrink ? dir.file("img") : dir.file("served"), row.heldHere ? "-r --direct-io=on" : "-r");
         if (l.path().empty()) GTEST_SKIP() << "losetup could not attach a loop device: " << l.error();
+        if (row.heldHere) {
+            std::ifstream dio("/sys/block/" + l.name() + "/loop/dio");
+            int on = 0;
+            ASSERT_TRUE(dio >> on && on == 1) << "the loop device does not read its file with direct I/O";
+        }
         // A node of the test's own, as a stick's that goes when it is pulled.
         struct stat st {};
         ASSERT_EQ(::stat(l.path().c_str(), &st), 0);
@@ -143,7 +155,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         // A read held unanswered is given up after 2.5 s (30 s on a real
         // disk), most of the silence allowed: counted from its start, the
         // device is gone soon after 3 s; from its end, not before 5.5 s.
-        if (row.held) asyncread::SetTimeout(std::chrono::milliseconds(2500));
+        if (row.held) asyncread::SetTimeout(std::chrono::milliseconds(row.heldHere ? 3500 : 2500));
         // Whatever the code does, held reads are answered after 20 s: a
         // judge that waits on them fails the row instead of hanging it.
         std::atomic<bool> rowDone{false};
@@ -161,6 +173,9 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
             // this one, silent or not.
             EXPECT_EQ(disk->ReadSector(buf.data(), static_cast<long long>(total), 1), 0);
             EXPECT_FALSE(DeviceGone(disk.get())) << "judged by a read past its end";
+        }
+        if (row.heldHere) {
+            ASSERT_EQ(disk->ReadSector(buf.data(), 8, 8), 1) << "a held block holds no other";
         }
         std::thread answer;
         if (row.silentFor >= 0 && row.silentFirst)
@@ -228,7 +243,11 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         rowDone = true;
         if (release.joinable()) release.join();
         asyncread::SetTimeout(std::chrono::milliseconds(30000));
-        if (row.held) {
+        if (row.heldHere) {
+            // Its own block waited for; the device never judged silent for it.
+            EXPECT_GE(took, std::chrono::milliseconds(3400));
+            EXPECT_LT(took, std::chrono::milliseconds(2 * 3500 + 1500));
+        } else if (row.held) {
             EXPECT_LT(took, std::chrono::milliseconds(5000)) << "a read held unanswered counts toward the silence";
         }
         if (answer.joinable()) answer.join();
@@ -256,7 +275,7 @@ TEST(LoopDeviceGone, AFailingDiskIsGoneOnlyByTheSystemsWordOrALongSilence) {
         }
         if (nodeChanged) {
             EXPECT_LT(took, std::chrono::seconds(5)) << "the system's word is taken at once";
-        } else if (row.silentFirst && row.silentFor < 0) {
+        } else if (row.silentFirst && row.silentFor < 0 && !row.heldHere) {
             EXPECT_GE(took, std::chrono::milliseconds(2900)) << "gone only after the silence lasted";
             EXPECT_LT(took, std::chrono::milliseconds(5500)) << "gone once the silence lasted, not twice as long";
         }
