@@ -4,6 +4,7 @@
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsQuickSearch.h"
 #include "engine/ntfs/NtfsRegistration.h"
+#include "engine/utility/SectorReads.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
 #include "tests/support/ByteWriter.h"
 #include "tests/support/fs_Scan.h"
@@ -146,29 +147,74 @@ std::map<std::string, std::string> Listing(const FsScan& scan) {
 
 // Damaged boot sector and $MFT records on a copy of ntfs_4k: $MFTMirr stands
 // in for a damaged $MFT record 0; each failure still ends with the final record.
+// Unreadable sectors of $MFT (a read that meets one gives none of its
+// sectors, as a disk's does) cost only the records they meet: records 0-3
+// are read from $MFTMirr (no loss when it answers, a loss when its copy is
+// zeros too); the first or the second sector of a file's record loses that
+// record alone, and the scan says records were lost.
 TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     Volume v(kVolumes[0]);
     ASSERT_TRUE(v.device);
     const std::uint64_t mft = static_cast<std::uint64_t>(v.boot.GetMFTStartCluster()) * v.clusterBytes;
     const std::uint64_t mirr = static_cast<std::uint64_t>(v.boot.GetMFTMirrorStartCluster()) * v.clusterBytes;
+    const long long mftSector = static_cast<long long>(mft / 512);
     FsScan whole(v.Oracle("img"), 512, FS_NTFS);
     ASSERT_EQ(whole.Run(), 0u);
     const auto listing = Listing(whole);
     ASSERT_GT(listing.size(), 300u);
+    std::map<long long, std::string> pathOf;
+    for (const auto& [path, node] : whole.Nodes()) pathOf[node->GetCurrentNodeID()] = path;
+    ASSERT_TRUE(pathOf.count(99) && pathOf.count(100) && pathOf.count(103) && pathOf.count(104));
     const struct {
         std::vector<std::uint64_t> zeroed;
         ResultCode result;
-    } cases[] = {{{mft}, 0}, {{mft, mirr}, ntfs::kNoMft}, {{0}, ntfs::kNoBootSector}};
+        std::vector<long long> failed = {}; // sectors of the volume whose reads fail
+        std::vector<long long> lost = {};   // records whose files are not listed
+        long long unreadable = 0;           // sectors told unreadable
+    } cases[] = {{{mft}, 0},
+                 {{mft, mirr}, ntfs::kNoMft},
+                 {{0}, ntfs::kNoBootSector},
+                 {{}, 0, {mftSector, mftSector + 3, mftSector + 4, mftSector + 7}},
+                 {{mirr + 1024, mirr + 1536, mirr + 3072, mirr + 3584},
+                  ntfs::kRecordsUnreadable, {mftSector + 2, mftSector + 7}, {}, 4},
+                 {{}, ntfs::kRecordsUnreadable, {mftSector + 200, mftSector + 207}, {100, 103}, 4}};
     for (const auto& k : cases) {
+        SCOPED_TRACE(k.failed.empty() ? k.zeroed.at(0) : static_cast<std::uint64_t>(k.failed.at(0)));
         salvor::test::TempDir tmp;
         const std::string copy = salvor::test::CopyOf(v.Oracle("img"), tmp, "d.img");
         for (std::uint64_t at : k.zeroed) ASSERT_TRUE(salvor::test::WriteBytes(copy, at, std::vector<std::uint8_t>(512)));
         FsScan scan(copy, 512, FS_NTFS);
+        scan.device.SetWholeReadsFail(true);
+        for (long long s : k.failed) scan.device.FailSector(s);
+        const long long before = salvor::UnreadableStructureSectors().load();
         scan.Run();
+        EXPECT_EQ(salvor::UnreadableStructureSectors().load() - before, k.unreadable);
         EXPECT_EQ(std::pair(scan.progress.Last().state, scan.progress.Last().result), std::pair(3u, k.result));
         EXPECT_EQ(scan.progress.FinishedCount(), 1u);
-        if (k.result == 0) EXPECT_EQ(Listing(scan), listing);
-        else EXPECT_TRUE(scan.Nodes().empty());
+        auto expected = listing;
+        for (long long r : k.lost) expected.erase(pathOf.at(r));
+        if (k.result == 0 || k.result == ntfs::kRecordsUnreadable) {
+            EXPECT_EQ(Listing(scan), expected);
+            // A scan that lost records still ends at its whole walk.
+            EXPECT_EQ(std::pair(scan.progress.Last().current, scan.progress.Last().total),
+                      std::pair(whole.progress.Last().total, whole.progress.Last().total));
+        } else {
+            EXPECT_TRUE(scan.Nodes().empty());
+        }
+    }
+    // A searcher used again counts only its own search's lost records.
+    Volume failing(kVolumes[0]);
+    failing.device->SetWholeReadsFail(true);
+    failing.device->FailSector(mftSector + 200);
+    CNTFSQuickSearch searcher;
+    for (const auto& [sectorFails, lost, result] :
+         {std::tuple{true, 1LL, ntfs::kRecordsUnreadable}, std::tuple{false, 0LL, ResultCode{0}}}) {
+        if (!sectorFails) failing.device->ClearFailures();
+        salvor::test::RecordingBuilder builder;
+        salvor::test::RecordingProgress progress;
+        searcher.SetDirecotryTreeBuilder(&builder);
+        EXPECT_EQ(searcher.QuickSearchFiles(failing.device.get(), &progress), result);
+        EXPECT_EQ(searcher.UnreadableRecords(), lost);
     }
 }
 
