@@ -331,11 +331,15 @@ TEST(NtfsDamage, AttributeLists) {
 // A disk that fails in places, read around its bad sectors: every sector
 // that reads is its own, each bad one is zeros (whatever the buffer held,
 // as a failed read leaves it untouched here) and counted; a device gone is
-// not asked again, the rest zeros and counted.
+// not asked again, the rest zeros and counted. Each read of a bad sector
+// may last seconds on a failing disk: the range is read again in 4 KiB
+// pieces and only a piece that failed sector by sector, and no read that
+// just failed is made again.
 class PatchyDevice : public salvor::test::ImageDevice, public IDeviceGone {
 public:
     using ImageDevice::ImageDevice;
     int ReadSector(void* buffer, long long first, long long count) override {
+        ++reads;
         if (gone) return ++askedGone, 0;
         for (long long s = first; s < first + count; ++s)
             if (bad.count(s)) return goneAt == s ? (gone = true, 0) : 0;
@@ -346,6 +350,7 @@ public:
     long long goneAt = -1; // a read meeting it finds the device gone
     bool gone = false;
     int askedGone = 0;
+    int reads = 0;
 };
 
 TEST(NtfsDamage, ReadsAroundBadSectors) {
@@ -356,13 +361,15 @@ TEST(NtfsDamage, ReadsAroundBadSectors) {
         std::set<long long> bad;
         long long goneAt;
         std::vector<long long> failed; // indexes of the sectors read as zeros
+        int reads;
     } cases[] = {
-        {512, 3, 20, {5, 12, 13, 22}, -1, {2, 9, 10, 19}},
-        {512, 3, 20, {}, -1, {}},
-        {512, 8, 2, {9}, -1, {1}},
-        {512, 8, 1, {8}, -1, {0}},
-        {4096, 1, 3, {2}, -1, {1}},
-        {512, 3, 20, {12}, 12, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}},
+        {512, 3, 20, {5, 12, 13, 22}, -1, {2, 9, 10, 19}, 1 + (1 + 8) + (1 + 8) + (1 + 4)},
+        {512, 3, 20, {}, -1, {}, 1},
+        {512, 3, 9, {4}, -1, {1}, 1 + (1 + 8) + 1},
+        {512, 8, 2, {9}, -1, {1}, 1 + 2},
+        {512, 8, 1, {8}, -1, {0}, 1},
+        {4096, 1, 3, {2}, -1, {1}, 1 + 3},
+        {512, 3, 20, {12}, 12, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.count);
@@ -384,6 +391,7 @@ TEST(NtfsDamage, ReadsAroundBadSectors) {
                 EXPECT_TRUE(salvor::test::HasStamp(sector, c.sectorSize, static_cast<unsigned long long>(c.first + i))) << i;
         }
         EXPECT_EQ(device.askedGone, 0);
+        EXPECT_EQ(device.reads, c.reads);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "engine/ntfs/NtfsDeepSearch.h"
 #include "engine/ntfs/NtfsDeepTree.h"
 #include "engine/ntfs/NtfsRegistration.h"
+#include "engine/utility/SectorReads.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
 #include "tests/support/TableEntries.h"
 #include "tests/support/fs_Scan.h"
@@ -500,6 +501,7 @@ TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
     ASSERT_TRUE(v.device);
     long long sector = -1;
     ASSERT_FALSE(v.ReadRecord(44, &sector).empty());
+    const long long before = salvor::UnreadableStructureSectors().load();
     const Result failing = run(8192, 1, [&](KeepingDevice& d) {
         d.SetWholeReadsFail(true);
         d.FailSectors(128 + sector, 2);
@@ -509,6 +511,7 @@ TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
         if (!e.path.ends_with("/222222222222222.txt")) expected.insert(e);
     EXPECT_EQ(expected.size() + 1, whole.found.size());
     EXPECT_EQ(failing.found, expected);
+    EXPECT_EQ(salvor::UnreadableStructureSectors().load() - before, 2);
 }
 
 // Stopped by the user without trees: the partitions found so far are kept.

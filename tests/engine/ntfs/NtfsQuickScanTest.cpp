@@ -150,8 +150,9 @@ std::map<std::string, std::string> Listing(const FsScan& scan) {
 // Unreadable sectors of $MFT (a read that meets one gives none of its
 // sectors, as a disk's does) cost only the records they meet: records 0-3
 // are read from $MFTMirr (no loss when it answers, a loss when its copy is
-// zeros too); the first or the second sector of a file's record loses that
-// record alone, and the scan says records were lost.
+// zeros too); the first, the second or both sectors of a file's record lose
+// that record alone, and the scan says records were lost. On 64 KiB
+// clusters $MFTMirr keeps the whole cluster, records 0-63.
 TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     Volume v(kVolumes[0]);
     ASSERT_TRUE(v.device);
@@ -164,7 +165,7 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     ASSERT_GT(listing.size(), 300u);
     std::map<long long, std::string> pathOf;
     for (const auto& [path, node] : whole.Nodes()) pathOf[node->GetCurrentNodeID()] = path;
-    ASSERT_TRUE(pathOf.count(99) && pathOf.count(100) && pathOf.count(103) && pathOf.count(104));
+    for (long long r : {99, 100, 101, 103, 104, 105, 106}) ASSERT_TRUE(pathOf.count(r)) << r;
     const struct {
         std::vector<std::uint64_t> zeroed;
         ResultCode result;
@@ -177,7 +178,11 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
                  {{}, 0, {mftSector, mftSector + 3, mftSector + 4, mftSector + 7}},
                  {{mirr + 1024, mirr + 1536, mirr + 3072, mirr + 3584},
                   ntfs::kRecordsUnreadable, {mftSector + 2, mftSector + 7}, {}, 4},
-                 {{}, ntfs::kRecordsUnreadable, {mftSector + 200, mftSector + 207}, {100, 103}, 4}};
+                 {{},
+                  ntfs::kRecordsUnreadable,
+                  {mftSector + 200, mftSector + 207, mftSector + 210, mftSector + 211},
+                  {100, 103, 105},
+                  6}};
     for (const auto& k : cases) {
         SCOPED_TRACE(k.failed.empty() ? k.zeroed.at(0) : static_cast<std::uint64_t>(k.failed.at(0)));
         salvor::test::TempDir tmp;
@@ -202,6 +207,17 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
             EXPECT_TRUE(scan.Nodes().empty());
         }
     }
+    Volume big(kVolumes[3]);
+    ASSERT_TRUE(big.device);
+    FsScan plain(big.Oracle("img"), 512, FS_NTFS), mirrored(big.Oracle("img"), 512, FS_NTFS);
+    ASSERT_EQ(plain.Run(), 0u);
+    mirrored.device.SetWholeReadsFail(true);
+    long long quota = -1;
+    ASSERT_FALSE(big.ReadRecord(24, &quota).empty());
+    mirrored.device.FailSectors(quota, 2);
+    EXPECT_EQ(mirrored.Run(), 0u);
+    EXPECT_EQ(mirrored.progress.Last().result, ResultCode{0});
+    EXPECT_EQ(Listing(mirrored), Listing(plain));
     // A searcher used again counts only its own search's lost records.
     Volume failing(kVolumes[0]);
     failing.device->SetWholeReadsFail(true);
