@@ -151,8 +151,9 @@ std::map<std::string, std::string> Listing(const FsScan& scan) {
 // sectors, as a disk's does) cost only the records they meet: records 0-3
 // are read from $MFTMirr (no loss when it answers, a loss when its copy is
 // zeros too); the first, the second or both sectors of a file's record lose
-// that record alone, and the scan says records were lost. On 64 KiB
-// clusters $MFTMirr keeps the whole cluster, records 0-63.
+// that record alone, and the scan says records were lost. $MFTMirr keeps
+// the first four records, or its whole first cluster when that holds more
+// (records 0-63 on 64 KiB clusters), and no more.
 TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     Volume v(kVolumes[0]);
     ASSERT_TRUE(v.device);
@@ -207,17 +208,54 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
             EXPECT_TRUE(scan.Nodes().empty());
         }
     }
-    Volume big(kVolumes[3]);
-    ASSERT_TRUE(big.device);
-    FsScan plain(big.Oracle("img"), 512, FS_NTFS), mirrored(big.Oracle("img"), 512, FS_NTFS);
-    ASSERT_EQ(plain.Run(), 0u);
-    mirrored.device.SetWholeReadsFail(true);
-    long long quota = -1;
-    ASSERT_FALSE(big.ReadRecord(24, &quota).empty());
-    mirrored.device.FailSectors(quota, 2);
-    EXPECT_EQ(mirrored.Run(), 0u);
-    EXPECT_EQ(mirrored.progress.Last().result, ResultCode{0});
-    EXPECT_EQ(Listing(mirrored), Listing(plain));
+    // What $MFTMirr keeps, on copies: ntfs_64k with record 65 copied as record
+    // 40 into $MFT and $MFTMirr (a file record inside the mirrored cluster);
+    // ntfs_2k, whose four mirrored records span two clusters; ntfs_4k with
+    // record 4 copied just past the mirror's four records, which the mirror
+    // does not keep. The record fails; the scan lists as on the copy.
+    const struct {
+        VolumeCase volume;
+        long long record;
+        long long copied;   // record copied over it, -1: none
+        bool pastTheMirror; // the copy lies past the mirror's records, not in them
+        ResultCode result;
+    } mirrored[] = {{kVolumes[3], 40, 65, false, 0},
+                    {kVolumes[1], 3, -1, false, 0},
+                    {kVolumes[0], 4, 4, true, ntfs::kRecordsUnreadable}};
+    const auto byRecord = [](const FsScan& scan) {
+        std::map<long long, std::string> out;
+        for (const auto& [path, node] : scan.Nodes()) out[node->GetCurrentNodeID()] = path;
+        return out;
+    };
+    for (const auto& m : mirrored) {
+        SCOPED_TRACE(m.volume.name);
+        Volume vol(m.volume);
+        ASSERT_TRUE(vol.device);
+        salvor::test::TempDir tmp;
+        const std::string copy = salvor::test::CopyOf(vol.Oracle("img"), tmp, "m.img");
+        long long sector = -1;
+        ASSERT_FALSE(vol.ReadRecord(m.record, &sector).empty());
+        const std::uint64_t mirror = static_cast<std::uint64_t>(vol.boot.GetMFTMirrorStartCluster()) * vol.clusterBytes;
+        if (m.copied >= 0) {
+            auto record = vol.ReadRecord(m.copied);
+            salvor::test::PutLe32(record, 44, static_cast<std::uint32_t>(m.record));
+            const std::uint64_t in = static_cast<std::uint64_t>(m.record) * vol.recordSize;
+            if (!m.pastTheMirror) {
+                ASSERT_TRUE(salvor::test::WriteBytes(copy, static_cast<std::uint64_t>(sector) * 512, record));
+            }
+            ASSERT_TRUE(salvor::test::WriteBytes(copy, mirror + in, record));
+        }
+        FsScan plain(copy, 512, FS_NTFS), failing(copy, 512, FS_NTFS);
+        ASSERT_EQ(plain.Run(), 0u);
+        failing.device.SetWholeReadsFail(true);
+        failing.device.FailSectors(sector, vol.recordSize / 512);
+        failing.Run();
+        EXPECT_EQ(failing.progress.Last().result, m.result);
+        EXPECT_EQ(byRecord(failing), byRecord(plain));
+        if (m.copied >= 0 && !m.pastTheMirror) {
+            EXPECT_TRUE(byRecord(plain).count(m.record));
+        }
+    }
     // A searcher used again counts only its own search's lost records.
     Volume failing(kVolumes[0]);
     failing.device->SetWholeReadsFail(true);
