@@ -1,6 +1,7 @@
 // Quick scans of the NTFS fixtures and samples through the deleted-files
 // controller, the tree builder and the writer, held to fls (listing, deleted
 // marks) and to the sha256 manifests or icat (bytes).
+#include "engine/include/DeviceGone.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsQuickSearch.h"
 #include "engine/ntfs/NtfsRegistration.h"
@@ -270,6 +271,28 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
         EXPECT_EQ(searcher.QuickSearchFiles(failing.device.get(), &progress), result);
         EXPECT_EQ(searcher.UnreadableRecords(), lost);
     }
+    // The device found gone at the first read of the records: none of them is
+    // told unreadable nor counted as a bad sector; the end says nothing of
+    // them, the device's going is told by the controller.
+    struct GoneDevice : salvor::test::ImageDevice, IDeviceGone {
+        using ImageDevice::ImageDevice;
+        int ReadSector(void* buffer, long long first, long long count) override {
+            if (first + count > goneFrom) gone = true;
+            return gone ? 0 : ImageDevice::ReadSector(buffer, first, count);
+        }
+        bool IsGone() override { return gone; }
+        long long goneFrom = 0;
+        bool gone = false;
+    } goneDevice(v.Oracle("img"));
+    goneDevice.goneFrom = mftSector + 8;
+    salvor::test::RecordingBuilder goneBuilder;
+    salvor::test::RecordingProgress goneProgress;
+    searcher.SetDirecotryTreeBuilder(&goneBuilder);
+    const long long before = salvor::UnreadableStructureSectors().load();
+    EXPECT_EQ(searcher.QuickSearchFiles(&goneDevice, &goneProgress), ResultCode{0});
+    EXPECT_TRUE(goneDevice.gone);
+    EXPECT_GT(searcher.UnreadableRecords(), 0);
+    EXPECT_EQ(salvor::UnreadableStructureSectors().load(), before);
 }
 
 // $MFT's attribute list names extension records whose pieces claim the whole
