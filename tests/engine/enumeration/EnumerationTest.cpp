@@ -283,6 +283,8 @@ TEST_F(FakeMachine, ImageWithoutPartitionDevicesGetsItsVolumesFromTheTable) {
 // when libblkid takes a signed exFAT boot sector for an empty MBR. libblkid
 // tells nothing of them here (as when a read it needs fails): each is named
 // by the label its recogniser read, the node where it reads none (exFAT).
+// A label libblkid tells names its card before the recogniser's (sdf, a
+// copy of the FAT card).
 TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
     RegisterAllLibraries();
     struct Unregister {
@@ -294,13 +296,21 @@ TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
         const char* image;
         const char* blkidTable;
         const char* volume;
+        const char* blkidLabel = "";
     } cards[] = {{"sdc", "fat_card.img", "", "-1 sdc 'CARD' 0+8192 fs0"},
                  {"sdd", "ntfs_card.img", "", "-1 sdd 'CARD' 0+12288 fs3"},
-                 {"sde", "exfat_card.img", "dos", "-1 sde 'sde' 0+8192 fs7"}};
+                 {"sde", "exfat_card.img", "dos", "-1 sde 'sde' 0+8192 fs7"},
+                 {"sdf", "fat_card.img", "", "-1 sdf 'TOLD' 0+8192 fs0", "TOLD"}};
+    const TempDir tmp;
     unsigned minor = 32;
     for (const auto& c : cards) {
-        const std::string image = FixtureFile("cards", c.image);
+        std::string image = FixtureFile("cards", c.image);
         ASSERT_FALSE(image.empty());
+        if (*c.blkidLabel) {
+            std::filesystem::copy_file(image, tmp.file(c.name));
+            image = tmp.file(c.name);
+            facts.volumes[image] = {"vfat", "FAT16", c.blkidLabel};
+        }
         BlockDiskFacts d;
         d.name = c.name;
         d.major = 8;
@@ -319,7 +329,7 @@ TEST(Enumerator, CardsWithoutATableAreListedWithTheirVolumeWhateverTheirSize) {
         EXPECT_EQ(Describe(Partitions(e, disk)).size(), 1u) << "the whole-disk entry";
         for (const std::string& v : Describe(Volumes(e, disk))) volumes.push_back(v);
     }
-    EXPECT_EQ(volumes, (Strings{cards[0].volume, cards[1].volume, cards[2].volume}));
+    EXPECT_EQ(volumes, (Strings{cards[0].volume, cards[1].volume, cards[2].volume, cards[3].volume}));
 }
 
 // Partitioned disks with damaged entries: libblkid refuses a table for one

@@ -1,14 +1,19 @@
 // Damaged structures: each is refused (or read) within its own bytes; the
 // sanitizers check that nothing outside them is touched.
 #include "engine/include/Owned.h"
+#include "engine/include/ReadAround.h"
 #include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsIndexRecord.h"
 #include "engine/ntfs/NtfsLogRecord.h"
 #include "engine/ntfs/NtfsMultiRecord.h"
 #include "tests/support/ByteWriter.h"
+#include "tests/support/Fixture.h"
 #include "tests/support/ImageDevice.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
 
 using Buf = std::vector<std::uint8_t>;
 
@@ -321,6 +326,73 @@ TEST(NtfsDamage, AttributeLists) {
         CNTFSMultiFileRecord::InitExtendFileRecord(cases[0].record, 999, 1, 0, device, mft, 1024).value();
     ASSERT_EQ(located.size(), 2u);
     EXPECT_EQ(located[0].recordNumber, 100);
+}
+
+// A disk that fails in places, read around its bad sectors: every sector
+// that reads is its own, each bad one is zeros (whatever the buffer held,
+// as a failed read leaves it untouched here) and counted; a device gone is
+// not asked again, the rest zeros and counted. Each read of a bad sector
+// may last seconds on a failing disk: the range is read again in 4 KiB
+// pieces and only a piece that failed sector by sector, and no read that
+// just failed is made again.
+class PatchyDevice : public salvor::test::ImageDevice, public IDeviceGone {
+public:
+    using ImageDevice::ImageDevice;
+    int ReadSector(void* buffer, long long first, long long count) override {
+        ++reads;
+        if (gone) return ++askedGone, 0;
+        for (long long s = first; s < first + count; ++s)
+            if (bad.count(s)) return goneAt == s ? (gone = true, 0) : 0;
+        return ImageDevice::ReadSector(buffer, first, count);
+    }
+    bool IsGone() override { return gone; }
+    std::set<long long> bad;
+    long long goneAt = -1; // a read meeting it finds the device gone
+    bool gone = false;
+    int askedGone = 0;
+    int reads = 0;
+};
+
+TEST(NtfsDamage, ReadsAroundBadSectors) {
+    const salvor::test::TempDir tmp;
+    const struct {
+        unsigned sectorSize;
+        long long first, count;
+        std::set<long long> bad;
+        long long goneAt;
+        std::vector<long long> failed; // indexes of the sectors read as zeros
+        int reads;
+    } cases[] = {
+        {512, 3, 20, {5, 12, 13, 22}, -1, {2, 9, 10, 19}, 1 + (1 + 8) + (1 + 8) + (1 + 4)},
+        {512, 3, 20, {}, -1, {}, 1},
+        {512, 3, 9, {4}, -1, {1}, 1 + (1 + 8) + 1},
+        {512, 8, 2, {9}, -1, {1}, 1 + 2},
+        {512, 8, 1, {8}, -1, {0}, 1},
+        {4096, 1, 3, {2}, -1, {1}, 1 + 3},
+        {512, 3, 20, {12}, 12, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.count);
+        const std::string image = tmp.file("stamped" + std::to_string(c.sectorSize));
+        ASSERT_TRUE(salvor::test::WriteStampedImage(image, 64, c.sectorSize));
+        PatchyDevice device(image, c.sectorSize);
+        device.bad = c.bad;
+        device.goneAt = c.goneAt;
+        Buf out(static_cast<std::size_t>(c.count) * c.sectorSize, 0xEE);
+        std::vector<long long> failed;
+        EXPECT_EQ(ReadSectorsAround(&device, out.data(), c.first, c.count, &failed),
+                  static_cast<long long>(c.failed.size()));
+        EXPECT_EQ(failed, c.failed);
+        for (long long i = 0; i < c.count; ++i) {
+            const std::uint8_t* sector = out.data() + i * c.sectorSize;
+            if (std::count(c.failed.begin(), c.failed.end(), i))
+                EXPECT_TRUE(salvor::test::IsZero(sector, c.sectorSize)) << i;
+            else
+                EXPECT_TRUE(salvor::test::HasStamp(sector, c.sectorSize, static_cast<unsigned long long>(c.first + i))) << i;
+        }
+        EXPECT_EQ(device.askedGone, 0);
+        EXPECT_EQ(device.reads, c.reads);
+    }
 }
 
 } // namespace

@@ -5,9 +5,12 @@
 // fls of the intact disk.
 #include "engine/common/FileNode.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/include/KeptSectors.h"
 #include "engine/ntfs/NtfsDeepSearch.h"
 #include "engine/ntfs/NtfsDeepTree.h"
 #include "engine/ntfs/NtfsRegistration.h"
+#include "engine/utility/SectorReads.h"
+#include "tests/engine/ntfs/NtfsTestVolume.h"
 #include "tests/support/TableEntries.h"
 #include "tests/support/fs_Scan.h"
 
@@ -15,6 +18,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <set>
@@ -420,9 +424,34 @@ TEST_F(NtfsDeepScanFar, MirrorCopyMetBeforeItsMftIsNoVolumeOfItsOwn) {
     ExpectOneVolume(noBoot);
 }
 
+// A device that keeps what the searcher asks it to keep and, once told it is
+// gone, answers only from that: what was kept of a range, the rest zeros, as
+// the scan's read cache answers the build after the device went.
+class KeepingDevice : public salvor::test::ImageDevice, public IKeptSectors {
+public:
+    using ImageDevice::ImageDevice;
+    void KeepSectors(long long first, long long count) override {
+        for (long long s = first; s < first + count; ++s) kept.insert(s);
+    }
+    int ReadSector(void* buffer, long long first, long long count) override {
+        if (!gone) return ImageDevice::ReadSector(buffer, first, count);
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        std::fill_n(out, static_cast<std::size_t>(count) * 512, std::uint8_t{0});
+        bool any = false;
+        for (long long s = first; s < first + count; ++s)
+            if (kept.count(s)) any = ImageDevice::ReadSector(out + (s - first) * 512, s, 1) != 0 || any;
+        return any ? 1 : 0;
+    }
+    std::set<long long> kept;
+    bool gone = false;
+};
+
 // The searcher alone with blocks of 13 sectors: FILE records, INDX records,
 // log restart and record pages fall across block ends and are joined, so the
-// partitions and the trees are those of 4 MiB blocks.
+// partitions and the trees are those of 4 MiB blocks. The records it read
+// are kept: a device gone before the build still gives the same trees. A
+// file record whose sectors fail at the build (a read that meets them gives
+// none of its sectors) loses that file alone.
 TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
     const std::string raw = FixtureFile("ntfs_samples", "ntfs_index.raw");
     ASSERT_FALSE(raw.empty());
@@ -431,8 +460,8 @@ TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
         std::size_t positions = 0;
         salvor::test::Entries found;
     };
-    const auto run = [&](int block, int build) {
-        salvor::test::ImageDevice device(raw, 512);
+    const auto run = [&](int block, int build, const std::function<void(KeepingDevice&)>& beforeBuild = {}) {
+        KeepingDevice device(raw, 512);
         salvor::test::RecordingBuilder builder;
         CNTFSSearchController s;
         s.SetDevice(&device);
@@ -443,6 +472,7 @@ TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
         for (long long at = 0; at < total; at += block) EXPECT_EQ(s.AnalyzeBlock(at, std::min<long long>(block, total - at)), 1);
         Result r;
         r.positions = s.Positions().size();
+        if (beforeBuild) beforeBuild(device);
         s.EndSearch(build);
         for (const auto& c : s.Candidates())
             r.parts.emplace_back(c->m_clusterOrigin, c->m_sectorsPerCluster, c->GetPartitionBuildFromFlags(),
@@ -461,6 +491,27 @@ TEST_F(NtfsDeepScan, RecordsAcrossBlockEndsGiveTheSameResult) {
     const Result none = run(8192, 0);
     EXPECT_TRUE(none.found.empty());
     EXPECT_EQ(none.parts, whole.parts);
+    // Gone before the build, in whole blocks and in blocks cut across records.
+    for (int block : {8192, 13}) {
+        const Result gone = run(block, 1, [](KeepingDevice& d) { d.gone = true; });
+        EXPECT_EQ(gone.found, whole.found) << block;
+    }
+    // The sectors of 222222222222222.txt's record (44) fail.
+    ntfstest::Volume v(ntfstest::kVolumes[11]);
+    ASSERT_TRUE(v.device);
+    long long sector = -1;
+    ASSERT_FALSE(v.ReadRecord(44, &sector).empty());
+    const long long before = salvor::UnreadableStructureSectors().load();
+    const Result failing = run(8192, 1, [&](KeepingDevice& d) {
+        d.SetWholeReadsFail(true);
+        d.FailSectors(128 + sector, 2);
+    });
+    salvor::test::Entries expected;
+    for (const auto& e : whole.found)
+        if (!e.path.ends_with("/222222222222222.txt")) expected.insert(e);
+    EXPECT_EQ(expected.size() + 1, whole.found.size());
+    EXPECT_EQ(failing.found, expected);
+    EXPECT_EQ(salvor::UnreadableStructureSectors().load() - before, 2);
 }
 
 // Stopped by the user without trees: the partitions found so far are kept.

@@ -1,9 +1,11 @@
 // Quick scans of the NTFS fixtures and samples through the deleted-files
 // controller, the tree builder and the writer, held to fls (listing, deleted
 // marks) and to the sha256 manifests or icat (bytes).
+#include "engine/include/DeviceGone.h"
 #include "engine/include/FactoryRegistry.h"
 #include "engine/ntfs/NtfsQuickSearch.h"
 #include "engine/ntfs/NtfsRegistration.h"
+#include "engine/utility/SectorReads.h"
 #include "tests/engine/ntfs/NtfsTestVolume.h"
 #include "tests/support/ByteWriter.h"
 #include "tests/support/fs_Scan.h"
@@ -146,30 +148,151 @@ std::map<std::string, std::string> Listing(const FsScan& scan) {
 
 // Damaged boot sector and $MFT records on a copy of ntfs_4k: $MFTMirr stands
 // in for a damaged $MFT record 0; each failure still ends with the final record.
+// Unreadable sectors of $MFT (a read that meets one gives none of its
+// sectors, as a disk's does) cost only the records they meet: records 0-3
+// are read from $MFTMirr (no loss when it answers, a loss when its copy is
+// zeros too); the first, the second or both sectors of a file's record lose
+// that record alone, and the scan says records were lost. $MFTMirr keeps
+// the first four records, or its whole first cluster when that holds more
+// (records 0-63 on 64 KiB clusters), and no more.
 TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     Volume v(kVolumes[0]);
     ASSERT_TRUE(v.device);
     const std::uint64_t mft = static_cast<std::uint64_t>(v.boot.GetMFTStartCluster()) * v.clusterBytes;
     const std::uint64_t mirr = static_cast<std::uint64_t>(v.boot.GetMFTMirrorStartCluster()) * v.clusterBytes;
+    const long long mftSector = static_cast<long long>(mft / 512);
     FsScan whole(v.Oracle("img"), 512, FS_NTFS);
     ASSERT_EQ(whole.Run(), 0u);
     const auto listing = Listing(whole);
     ASSERT_GT(listing.size(), 300u);
+    std::map<long long, std::string> pathOf;
+    for (const auto& [path, node] : whole.Nodes()) pathOf[node->GetCurrentNodeID()] = path;
+    for (long long r : {99, 100, 101, 103, 104, 105, 106}) ASSERT_TRUE(pathOf.count(r)) << r;
     const struct {
         std::vector<std::uint64_t> zeroed;
         ResultCode result;
-    } cases[] = {{{mft}, 0}, {{mft, mirr}, ntfs::kNoMft}, {{0}, ntfs::kNoBootSector}};
+        std::vector<long long> failed = {}; // sectors of the volume whose reads fail
+        std::vector<long long> lost = {};   // records whose files are not listed
+        long long unreadable = 0;           // sectors told unreadable
+    } cases[] = {{{mft}, 0},
+                 {{mft, mirr}, ntfs::kNoMft},
+                 {{0}, ntfs::kNoBootSector},
+                 {{}, 0, {mftSector, mftSector + 3, mftSector + 4, mftSector + 7}},
+                 {{mirr + 1024, mirr + 1536, mirr + 3072, mirr + 3584},
+                  ntfs::kRecordsUnreadable, {mftSector + 2, mftSector + 7}, {}, 4},
+                 {{},
+                  ntfs::kRecordsUnreadable,
+                  {mftSector + 200, mftSector + 207, mftSector + 210, mftSector + 211},
+                  {100, 103, 105},
+                  6}};
     for (const auto& k : cases) {
+        SCOPED_TRACE(k.failed.empty() ? k.zeroed.at(0) : static_cast<std::uint64_t>(k.failed.at(0)));
         salvor::test::TempDir tmp;
         const std::string copy = salvor::test::CopyOf(v.Oracle("img"), tmp, "d.img");
         for (std::uint64_t at : k.zeroed) ASSERT_TRUE(salvor::test::WriteBytes(copy, at, std::vector<std::uint8_t>(512)));
         FsScan scan(copy, 512, FS_NTFS);
+        scan.device.SetWholeReadsFail(true);
+        for (long long s : k.failed) scan.device.FailSector(s);
+        const long long before = salvor::UnreadableStructureSectors().load();
         scan.Run();
+        EXPECT_EQ(salvor::UnreadableStructureSectors().load() - before, k.unreadable);
         EXPECT_EQ(std::pair(scan.progress.Last().state, scan.progress.Last().result), std::pair(3u, k.result));
         EXPECT_EQ(scan.progress.FinishedCount(), 1u);
-        if (k.result == 0) EXPECT_EQ(Listing(scan), listing);
-        else EXPECT_TRUE(scan.Nodes().empty());
+        auto expected = listing;
+        for (long long r : k.lost) expected.erase(pathOf.at(r));
+        if (k.result == 0 || k.result == ntfs::kRecordsUnreadable) {
+            EXPECT_EQ(Listing(scan), expected);
+            // A scan that lost records still ends at its whole walk.
+            EXPECT_EQ(std::pair(scan.progress.Last().current, scan.progress.Last().total),
+                      std::pair(whole.progress.Last().total, whole.progress.Last().total));
+        } else {
+            EXPECT_TRUE(scan.Nodes().empty());
+        }
     }
+    // What $MFTMirr keeps, on copies: ntfs_64k with record 65 copied as record
+    // 40 into $MFT and $MFTMirr (a file record inside the mirrored cluster);
+    // ntfs_2k, whose four mirrored records span two clusters; ntfs_4k with
+    // record 4 copied just past the mirror's four records, which the mirror
+    // does not keep. The record fails; the scan lists as on the copy.
+    const struct {
+        VolumeCase volume;
+        long long record;
+        long long copied;   // record copied over it, -1: none
+        bool pastTheMirror; // the copy lies past the mirror's records, not in them
+        ResultCode result;
+    } mirrored[] = {{kVolumes[3], 40, 65, false, 0},
+                    {kVolumes[1], 3, -1, false, 0},
+                    {kVolumes[0], 4, 4, true, ntfs::kRecordsUnreadable}};
+    const auto byRecord = [](const FsScan& scan) {
+        std::map<long long, std::string> out;
+        for (const auto& [path, node] : scan.Nodes()) out[node->GetCurrentNodeID()] = path;
+        return out;
+    };
+    for (const auto& m : mirrored) {
+        SCOPED_TRACE(m.volume.name);
+        Volume vol(m.volume);
+        ASSERT_TRUE(vol.device);
+        salvor::test::TempDir tmp;
+        const std::string copy = salvor::test::CopyOf(vol.Oracle("img"), tmp, "m.img");
+        long long sector = -1;
+        ASSERT_FALSE(vol.ReadRecord(m.record, &sector).empty());
+        const std::uint64_t mirror = static_cast<std::uint64_t>(vol.boot.GetMFTMirrorStartCluster()) * vol.clusterBytes;
+        if (m.copied >= 0) {
+            auto record = vol.ReadRecord(m.copied);
+            salvor::test::PutLe32(record, 44, static_cast<std::uint32_t>(m.record));
+            const std::uint64_t in = static_cast<std::uint64_t>(m.record) * vol.recordSize;
+            if (!m.pastTheMirror) {
+                ASSERT_TRUE(salvor::test::WriteBytes(copy, static_cast<std::uint64_t>(sector) * 512, record));
+            }
+            ASSERT_TRUE(salvor::test::WriteBytes(copy, mirror + in, record));
+        }
+        FsScan plain(copy, 512, FS_NTFS), failing(copy, 512, FS_NTFS);
+        ASSERT_EQ(plain.Run(), 0u);
+        failing.device.SetWholeReadsFail(true);
+        failing.device.FailSectors(sector, vol.recordSize / 512);
+        failing.Run();
+        EXPECT_EQ(failing.progress.Last().result, m.result);
+        EXPECT_EQ(byRecord(failing), byRecord(plain));
+        if (m.copied >= 0 && !m.pastTheMirror) {
+            EXPECT_TRUE(byRecord(plain).count(m.record));
+        }
+    }
+    // A searcher used again counts only its own search's lost records.
+    Volume failing(kVolumes[0]);
+    failing.device->SetWholeReadsFail(true);
+    failing.device->FailSector(mftSector + 200);
+    CNTFSQuickSearch searcher;
+    for (const auto& [sectorFails, lost, result] :
+         {std::tuple{true, 1LL, ntfs::kRecordsUnreadable}, std::tuple{false, 0LL, ResultCode{0}}}) {
+        if (!sectorFails) failing.device->ClearFailures();
+        salvor::test::RecordingBuilder builder;
+        salvor::test::RecordingProgress progress;
+        searcher.SetDirecotryTreeBuilder(&builder);
+        EXPECT_EQ(searcher.QuickSearchFiles(failing.device.get(), &progress), result);
+        EXPECT_EQ(searcher.UnreadableRecords(), lost);
+    }
+    // The device found gone at the first read of the records: none of them is
+    // told unreadable nor counted as a bad sector; the end says nothing of
+    // them, the device's going is told by the controller.
+    struct GoneDevice : salvor::test::ImageDevice, IDeviceGone {
+        using ImageDevice::ImageDevice;
+        int ReadSector(void* buffer, long long first, long long count) override {
+            if (first + count > goneFrom) gone = true;
+            return gone ? 0 : ImageDevice::ReadSector(buffer, first, count);
+        }
+        bool IsGone() override { return gone; }
+        long long goneFrom = 0;
+        bool gone = false;
+    } goneDevice(v.Oracle("img"));
+    goneDevice.goneFrom = mftSector + 8;
+    salvor::test::RecordingBuilder goneBuilder;
+    salvor::test::RecordingProgress goneProgress;
+    searcher.SetDirecotryTreeBuilder(&goneBuilder);
+    const long long before = salvor::UnreadableStructureSectors().load();
+    EXPECT_EQ(searcher.QuickSearchFiles(&goneDevice, &goneProgress), ResultCode{0});
+    EXPECT_TRUE(goneDevice.gone);
+    EXPECT_GT(searcher.UnreadableRecords(), 0);
+    EXPECT_EQ(salvor::UnreadableStructureSectors().load(), before);
 }
 
 // $MFT's attribute list names extension records whose pieces claim the whole
