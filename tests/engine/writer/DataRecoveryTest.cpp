@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -498,7 +499,38 @@ TEST_F(Writer, AShrunkDeviceGivesWhatLiesBelowItsNewEndAGoneOneNothing) {
     EXPECT_EQ(writer.RecoverTo(tmp.file("gone empty").c_str(), nullptr, 0), WriterResult::DeviceGone);
     for (const char* name : {"compressed while going", "gone below", "gone empty"})
         EXPECT_FALSE(std::filesystem::exists(tmp.file(name))) << name;
-    ASSERT_EQ(initOn(device.get()), 0u); // the writer lets the two devices go
+
+    // Gone whole once a file's first chunk was written: the rest of it is
+    // not read (it would only be zeros) and the file is not kept. Gone just
+    // after a file was read whole: that file is kept.
+    struct GoesAt : RecordingProgress {
+        std::size_t at = 0;
+        std::function<void()> go;
+        void UpdateProgress(_PROGRESS_INFO* info) override {
+            RecordingProgress::UpdateProgress(info);
+            if (Count() == at) go(); // the first report is the copy's start
+        }
+    };
+    auto threeChunks = MakeFileNode({{8, 8184}, {8, 8184}, {8, 8184}}, 3 * 8184 * 512);
+    for (const auto& [node, name, kept] :
+         {std::tuple{threeChunks.get(), "gone mid-file", false}, {below.get(), "gone after the file", true}}) {
+        GoneImage goes(tmp.file("big"), sectors, 0);
+        ASSERT_EQ(initOn(&goes), 0u);
+        GoesAt sink;
+        sink.at = 2;
+        sink.go = [&goes] { goes.Go(); };
+        ASSERT_TRUE(Prepare(writer, node));
+        EXPECT_EQ(writer.RecoverTo(tmp.file(name).c_str(), &sink, 0), kept ? 0u : WriterResult::DeviceGone) << name;
+        EXPECT_EQ(std::filesystem::exists(tmp.file(name)), kept) << name;
+        if (kept) {
+            const std::string got = ReadWholeFile(tmp.file(name));
+            ASSERT_EQ(got.size(), 1024u);
+            EXPECT_EQ(Stamps(got.data(), 2), Sectors(3, 2));
+        } else {
+            EXPECT_EQ(sink.Last().current, 2u * CDataRecovery::kBufferSize) << "read on after the device went";
+        }
+    }
+    ASSERT_EQ(initOn(device.get()), 0u); // the writer lets the devices go
 }
 
 // A file whose catalog gives it bytes is never told whole when none of them
