@@ -423,8 +423,10 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
                 // The reader has nothing more: the rest stays zeros.
                 noteUnreadable(current, total - current);
                 current = total;
-            } else if (got == 0 && DeviceGone(m_device)) {
+            } else if (got == 0 && DeviceGoneWhole(m_device)) {
                 // Nothing more will be read: the loop ends on the next pass.
+                // A device that shrank is read around what lies past its new
+                // end, as around bad sectors.
                 noteUnreadable(current, chunk);
                 current += chunk;
             } else {
@@ -475,7 +477,7 @@ ResultCode CDataRecovery::CopyPlain(int dirFd, const char* path, IProgress* sink
 template <class Note>
 void CDataRecovery::ReadAroundFailure(char* out, long long offset, long long length, int& failedReads, Note& note) {
     const long long sector = m_device && m_device->GetSectorSize() > 0 ? m_device->GetSectorSize() : 512;
-    if (length <= sector || ++failedReads > kFailedReadsPerFile || DeviceGone(m_device)) {
+    if (length <= sector || ++failedReads > kFailedReadsPerFile || DeviceGoneWhole(m_device)) {
         std::memset(out, 0, static_cast<size_t>(length));
         note(offset, length);
         return;

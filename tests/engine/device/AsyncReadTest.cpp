@@ -162,7 +162,17 @@ TEST_F(AsyncRead, ATimedOutReadIsRetiredAndLaterReadsStayIntact) {
         EXPECT_EQ(error, ECANCELED);
         EXPECT_EQ(asyncread::RetiredCount(), 1u);
         EXPECT_EQ(asked, 1) << "a read asked of the system after the reads were given up";
+        // A scope inside it is in force while it lives (a null flag gives
+        // nothing up: its reads are made); once it ends, the outer one is
+        // in force again.
+        {
+            const asyncread::GiveUpScope inner(nullptr);
+            EXPECT_FALSE(asyncread::GivenUp());
+            EXPECT_EQ(VXReadAsyncData(data.data(), Open(dir.file("img")), 0, 64 * 512), 64 * 512);
+        }
+        EXPECT_TRUE(asyncread::GivenUp());
     }
+    EXPECT_FALSE(asyncread::GivenUp());
     asyncread::SetFaultHook(nullptr);
     raiser.join();
     EXPECT_EQ(VXReadAsyncData(data.data(), Open(dir.file("img")), 0, 64 * 512), 64 * 512);

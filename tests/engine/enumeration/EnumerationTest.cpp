@@ -9,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
 using namespace salvor::test;
@@ -163,13 +168,16 @@ TEST_F(FakeMachine, ListsOnlyTheDisksToScanWithBusNamesSizesAndSchemes) {
 }
 
 // A listing reads every disk's facts once (not once more for each disk's
-// volumes); a medium's arrival reads only its own disk.
+// volumes); a medium's arrival reads only its own disk. Told the disks in
+// another order, the listing still lists them by name.
 TEST_F(FakeMachine, OneListingReadsTheDisksOnceAndOneDiskIsReadAlone) {
     struct Counting : CSysfsBlockDeviceFacts {
         using CSysfsBlockDeviceFacts::CSysfsBlockDeviceFacts;
         std::vector<BlockDiskFacts> ListDisks() override {
             ++lists;
-            return CSysfsBlockDeviceFacts::ListDisks();
+            std::vector<BlockDiskFacts> disks = CSysfsBlockDeviceFacts::ListDisks();
+            std::reverse(disks.begin(), disks.end());
+            return disks;
         }
         int lists = 0;
     } counting{sys.sys(), sys.dev(), sys.mountinfo()};
@@ -188,6 +196,57 @@ TEST_F(FakeMachine, OneListingReadsTheDisksOnceAndOneDiskIsReadAlone) {
     EXPECT_EQ(counting.lists, 0);
     BlockDiskFacts none;
     for (const char* name : {"sdz", "..", "sda/../sdb", ""}) EXPECT_FALSE(counting.ReadDisk(name, none)) << name;
+}
+
+// A disk whose volumes cannot be told (the probe hangs in libblkid) after
+// its device was made is left out once the listing's wait ends, none of it
+// listed, and every other disk is listed; once its probe returns, the next
+// listing lists it.
+TEST_F(FakeMachine, ADiskWhoseProbeHangsIsLeftOutAndTheOthersAreListed) {
+    struct Hanging : CSysfsBlockDeviceFacts {
+        using CSysfsBlockDeviceFacts::CSysfsBlockDeviceFacts;
+        bool ProbeVolume(const std::string& path, std::uint64_t offset, std::uint64_t size,
+                         BlockVolumeFacts& out) override {
+            if (path.find("sdb") != std::string::npos) {
+                std::unique_lock l(lock);
+                returns.wait(l, [this] { return released; });
+            }
+            return CSysfsBlockDeviceFacts::ProbeVolume(path, offset, size, out);
+        }
+        void Release() {
+            {
+                std::lock_guard l(lock);
+                released = true;
+            }
+            returns.notify_all();
+        }
+        std::mutex lock;
+        std::condition_variable returns;
+        bool released = false;
+    } hanging{sys.sys(), sys.dev(), sys.mountinfo()};
+    // The probe returns, and its listing ends, before the facts go, whatever the row found.
+    struct ReleasedAtTheEnd {
+        Hanging& facts;
+        ~ReleasedAtTheEnd() {
+            facts.Release();
+            for (int i = 0; i < 200 && CEnumDeviceEx::DisksStillRead() > 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            CEnumDeviceEx::SetListingWait(std::chrono::milliseconds(0));
+        }
+    } released{hanging};
+    CEnumDeviceEx::SetListingWait(std::chrono::milliseconds(3000));
+    CEnumDeviceEx listing{hanging};
+    ASSERT_EQ(listing.Init(), 0u);
+    Strings names;
+    for (IStorageDevice* d : Disks(listing)) names.push_back(DiskRec(d).bsdName);
+    EXPECT_EQ(names, (Strings{"loop0", "loop2", "nvme0n1", "sda", "sdd"}));
+    EXPECT_EQ(CEnumDeviceEx::DisksStillRead(), 1u);
+    hanging.Release();
+    for (int i = 0; i < 200 && CEnumDeviceEx::DisksStillRead() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(listing.Init(), 0u);
+    EXPECT_EQ(Describe(Disks(listing)), Describe(Disks(e)));
+    EXPECT_EQ(Describe(Volumes(listing, Disk(listing, "sdb"))), Describe(Volumes(e, Disk(e, "sdb"))));
 }
 
 TEST_F(FakeMachine, CountedQueriesFollowTheirRules) {

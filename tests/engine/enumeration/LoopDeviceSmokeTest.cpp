@@ -24,6 +24,18 @@ std::vector<std::string> VolumesOf(IEnumDeviceEx& e, IStorageDevice* disk) {
     return Describe(volumes);
 }
 
+// This process's descriptors open on the device node or on one of its
+// partitions' nodes.
+int DescriptorsOn(const std::string& node) {
+    int n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        if (!error && (target == node || target.rfind(node + "p", 0) == 0)) ++n;
+    }
+    return n;
+}
+
 class LoopDeviceSmoke : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,6 +63,8 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
     // Without partition devices the table's partitions come as volumes of the merge.
     EXPECT_EQ(VolumesOf(e, disk), (std::vector<std::string>{"1  '' 2048+20480 fs10", "3  '' 83968+20480 fs10",
                                                              "5  '' 24576+20480 fs10", "6  '' 47104+20480 fs10"}));
+    // The listing has let its descriptors go: a detached device is not held.
+    EXPECT_EQ(DescriptorsOn(loop->path()), 0);
     ASSERT_EQ(e.Uninit(), 0u);
 
     // With them (partx -a) the kernel's partitions are the volumes; no stub of the extended one.
@@ -64,27 +78,36 @@ TEST_F(LoopDeviceSmoke, AttachedImageIsADiskImageWithItsVolumes) {
         expected.push_back(std::to_string(n) + " " + name + " '" + name + "' " + std::to_string(start) + "+20480 fs10");
     }
     EXPECT_EQ(VolumesOf(e, disk), expected);
+    EXPECT_EQ(DescriptorsOn(loop->path()), 0) << "a volume's descriptor is held";
     EXPECT_EQ(e.Uninit(), 0u);
 }
 
 // Beside it, a stick that fails or hangs: every read failing at once, or
 // every read held without an answer. The listing never waits on it: a failing one is listed as it
 // answers, a hung one is left out (and said) once the wait ends, and listed
-// again when it answers.
+// again when it answers. One that answers within the wait is waited for and
+// listed; the listing ends as soon as every disk has answered, never at the
+// end of the wait. A hung stick's listing outlives its enumerator and the
+// facts it was given: it ends on a copy of its own.
 TEST_F(LoopDeviceSmoke, ADeadOrHungStickKeepsNoOtherDiskFromTheList) {
     using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
     struct Row {
         const char* shape;
         bool failing, held;
+        milliseconds wait;         // the listing's wait; zero: the enumerator's own (10 s)
+        milliseconds answersAfter; // a held stick answers by itself then; zero: only at the row's end
     } rows[] = {
-        {"every read failing at once", true, false},
-        {"every read held", false, true},
+        {"every read failing at once", true, false, milliseconds(0), milliseconds(0)},
+        {"every read held", false, true, milliseconds(3000), milliseconds(0)},
+        {"every read held a second, then answered", false, true, milliseconds(8000), milliseconds(1000)},
     };
     // Long enough that waiting out a silence even once shows.
     CDescriptorDevice::SetSilenceLimit(std::chrono::seconds(8));
-    CEnumDeviceEx::SetListingWait(std::chrono::seconds(3));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shape);
+        CEnumDeviceEx::SetListingWait(row.wait);
+        const bool stillHeld = row.held && row.answersAfter == milliseconds(0);
         const std::string served = dir.file("dead.served"), flag = dir.file("flag");
         { std::ofstream(served.c_str()); }
         { std::ofstream(flag.c_str()); }
@@ -95,50 +118,77 @@ TEST_F(LoopDeviceSmoke, ADeadOrHungStickKeepsNoOtherDiskFromTheList) {
         std::optional<LoopAttachment> dead;
         dead.emplace(served, "-r");
         if (dead->path().empty()) GTEST_SKIP() << "no loop device could be attached: " << dead->error();
+        // Whatever happens, the held reads are answered before the row ends.
+        struct Answer {
+            std::string flag;
+            std::thread later;
+            ~Answer() {
+                if (later.joinable()) later.join();
+                ::unlink(flag.c_str());
+            }
+        } answer{flag, {}};
         auto listedDisk = [](IEnumDeviceEx& e, const std::string& name) -> IStorageDevice* {
             for (IStorageDevice* d : Disks(e))
                 if (name == DiskRec(d).bsdName) return d;
             return nullptr;
         };
-        CSysfsBlockDeviceFacts facts;
-        CEnumDeviceEx e(facts);
+        auto facts = std::make_unique<CSysfsBlockDeviceFacts>();
+        auto e = std::make_unique<CEnumDeviceEx>(*facts);
+        if (row.answersAfter > milliseconds(0))
+            answer.later = std::thread([&] {
+                std::this_thread::sleep_for(row.answersAfter);
+                ::unlink(flag.c_str());
+            });
         const auto t0 = Clock::now();
-        auto init = std::async(std::launch::async, [&] { return e.Init(); });
+        auto init = std::async(std::launch::async, [&] { return e->Init(); });
         const bool ended = init.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
         const auto took = Clock::now() - t0;
-        // Listed again while the stick still holds the first listing's
-        // reads: it is not read (nor waited for) a second time.
-        CEnumDeviceEx again(facts);
-        const auto t1 = Clock::now();
-        const bool relisted = row.held && ended && again.Init() == 0;
-        const auto tookAgain = Clock::now() - t1;
-        // Whatever happened, the held reads are answered before the row ends.
-        ::unlink(flag.c_str());
-        if (relisted) {
-            EXPECT_LT(tookAgain, std::chrono::milliseconds(2500));
+        ASSERT_TRUE(ended) << "the listing waited on the stick for more than 20 s";
+        ASSERT_EQ(init.get(), 0u);
+        if (stillHeld) {
+            // Listed again while the stick still holds the first listing's
+            // reads: it is not read (nor waited for) a second time.
+            CEnumDeviceEx again(*facts);
+            const auto t1 = Clock::now();
+            ASSERT_EQ(again.Init(), 0u);
+            EXPECT_LT(Clock::now() - t1, std::chrono::milliseconds(2500));
             EXPECT_EQ(listedDisk(again, dead->name()), nullptr);
             EXPECT_NE(listedDisk(again, loop->name()), nullptr);
         }
-        ASSERT_TRUE(ended) << "the listing waited on the stick for more than 20 s";
-        ASSERT_EQ(init.get(), 0u);
-        EXPECT_LT(took, std::chrono::seconds(row.held ? 6 : 4));
-        IStorageDevice* disk = listedDisk(e, loop->name());
+        if (row.answersAfter > milliseconds(0)) {
+            EXPECT_GE(took, row.answersAfter / 2) << "the listing did not wait for the stick that answers";
+            EXPECT_LT(took, row.wait - milliseconds(1000)) << "the listing waited past the stick's answer";
+        } else {
+            EXPECT_LT(took, std::chrono::seconds(row.held ? 6 : 4));
+        }
+        IStorageDevice* disk = listedDisk(*e, loop->name());
         ASSERT_NE(disk, nullptr) << "the disk beside the stick is listed";
-        EXPECT_EQ(VolumesOf(e, disk).size(), 4u);
-        IStorageDevice* stick = listedDisk(e, dead->name());
-        if (row.held) {
+        EXPECT_EQ(VolumesOf(*e, disk).size(), 4u);
+        IStorageDevice* stick = listedDisk(*e, dead->name());
+        if (stillHeld) {
             EXPECT_EQ(stick, nullptr) << "a stick that has not answered is not listed yet";
+            // The enumerator and its facts go while the stick still holds
+            // the listing's read; then the stick answers.
+            EXPECT_EQ(e->Uninit(), 0u);
+            e.reset();
+            facts.reset();
+            ::unlink(flag.c_str());
             for (int i = 0; i < 100 && CEnumDeviceEx::DisksStillRead() > 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            ASSERT_EQ(e.Init(), 0u);
-            stick = listedDisk(e, dead->name());
+            facts = std::make_unique<CSysfsBlockDeviceFacts>();
+            e = std::make_unique<CEnumDeviceEx>(*facts);
+            ASSERT_EQ(e->Init(), 0u);
+            stick = listedDisk(*e, dead->name());
             EXPECT_NE(stick, nullptr) << "once it answers it is listed";
+        } else if (row.held) {
+            ASSERT_NE(stick, nullptr) << "a stick that answers within the wait is listed";
+            EXPECT_EQ(VolumesOf(*e, stick).size(), 4u);
         } else {
             ASSERT_NE(stick, nullptr) << "a failing stick is listed as it answers";
             EXPECT_EQ(DiskRec(stick).busType, BUS_VIRTUAL);
             EXPECT_FALSE(DeviceGone(stick)) << "only a scan that reads it judges it";
         }
-        EXPECT_EQ(e.Uninit(), 0u);
+        EXPECT_EQ(e->Uninit(), 0u);
     }
     CEnumDeviceEx::SetListingWait(std::chrono::milliseconds(0));
     CDescriptorDevice::SetSilenceLimit(std::chrono::milliseconds(0));

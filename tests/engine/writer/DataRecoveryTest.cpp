@@ -1,6 +1,7 @@
 // The writer's set-up, node choice, compressed-reader hooks and destination
 // handling, over a stamped image.
 #include "engine/writer/DataRecovery.h"
+#include "engine/include/DeviceGone.h"
 #include "engine/writer/FileReader.h"
 #include "engine/include/FactoryRegistry.h"
 #include "tests/support/TableEntries.h"
@@ -10,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -266,6 +269,7 @@ struct CompressedLog {
     bool answer = true, resident = false;
     long long unreadable = 0;
     std::string memoryBytes;
+    std::function<void()> whileExpanding; // called while a file is expanded
 };
 class FakeCompressedReader : public CFileReader, public ICompressedRecovery {
 public:
@@ -275,6 +279,7 @@ public:
         ++m_log.fileCalls;
         resident = m_log.resident;
         if (m_log.answer && !resident) std::ofstream(path) << "expanded";
+        if (m_log.whileExpanding) m_log.whileExpanding();
         return m_log.answer;
     }
     bool Recovery(char* buffer, int capacity, IProgress*) override {
@@ -405,6 +410,127 @@ TEST_F(Writer, OtherCompressedReadersAreUsedAsTheyCome) {
     ASSERT_TRUE(Prepare(writer, &huge));
     EXPECT_TRUE(IsFailure(writer.RecoverTo(tmp.file("huge").c_str(), nullptr, 0)));
     EXPECT_LT(logSize() - logBefore, 1024u);
+}
+
+// The stamped image as a device the system finds gone once Go() is called:
+// whole, nothing of it reading any more; or, as a ShrunkImage, shrunk to its
+// first sectors (a cut loop device, a reader that lost part of its card),
+// what lies below its new end still reading.
+class GoneImage : public ImageDevice, public IDeviceGone {
+public:
+    GoneImage(const std::string& path, long long sectors, long long newEnd)
+        : ImageDevice(path), m_sectors(sectors), m_newEnd(newEnd) {}
+    void Go() {
+        FailSectors(m_newEnd, m_sectors - m_newEnd);
+        m_gone = true;
+    }
+    bool IsGone() override { return m_gone; }
+
+protected:
+    std::atomic<bool> m_gone{false};
+
+private:
+    long long m_sectors, m_newEnd;
+};
+class ShrunkImage final : public GoneImage {
+public:
+    using GoneImage::GoneImage;
+    bool IsShrunk() override { return m_gone; }
+};
+
+// A device that shrank still gives what lies below its new end: a file there
+// is whole, compressed or not; a file reaching past it keeps every sector
+// that reads and is told damaged, as over bad sectors, its runs below the end
+// after its lost ones too. A device gone whole gives nothing: no file is
+// written, not even an empty one, and a file expanded while it went is taken
+// back.
+TEST_F(Writer, AShrunkDeviceGivesWhatLiesBelowItsNewEndAGoneOneNothing) {
+    const long long sectors = 16384, newEnd = 8192; // 8 MiB cut to 4 MiB: a copy chunk on each side
+    ASSERT_TRUE(WriteStampedImage(tmp.file("big"), sectors));
+    struct Private : IPrivateData {
+        void Release() override {}
+    } priv;
+    const auto initOn = [&](IStorageDevice* on) {
+        searcher.records = {MakeRecord(0, 0, 1, 0, sectors, 1.0)};
+        searcher.records[0].m_fileSystemType = 3; // NTFS: its compressed files expand
+        searcher.records[0].m_privateData = &priv;
+        return writer.Initialize(&searcher, on);
+    };
+    CompressedLog log;
+    auto* runs = new CDataRunList;
+    const DataRun compressedRun{1, 200};
+    runs->AddDataRun(&compressedRun);
+    CompressedNode compressed(log, 70000, runs);
+    auto below = MakeFileNode({{3, 2}}, 1024);
+    // Lost sectors past the new end first, then runs below it: the rest of
+    // the first copy chunk and a second chunk.
+    auto across = MakeFileNode({{newEnd + 100, 8}, {8, 8184}, {8, 16}}, (8 + 8184 + 16) * 512);
+    auto empty = MakeFileNode({{3, 1}}, 0);
+    ResultCode rc = 1;
+    ShrunkImage shrunk(tmp.file("big"), sectors, newEnd);
+    ASSERT_EQ(initOn(&shrunk), 0u);
+    shrunk.Go();
+    ASSERT_TRUE(Prepare(writer, below.get()));
+    std::string got = Recover("below", &rc);
+    EXPECT_EQ(rc, 0u);
+    ASSERT_EQ(got.size(), 1024u);
+    EXPECT_EQ(Stamps(got.data(), 2), Sectors(3, 2));
+    ASSERT_TRUE(Prepare(writer, across.get()));
+    got = Recover("across", &rc);
+    EXPECT_EQ(rc, WriterResult::Unreadable);
+    ASSERT_EQ(got.size(), (8 + 8184 + 16) * 512u);
+    EXPECT_EQ(Stamps(got.data(), 8 + 8184 + 16), Join(Join(Sectors(0, 0, 8), Sectors(8, 8184)), Sectors(8, 16)));
+    ASSERT_TRUE(Prepare(writer, &compressed));
+    EXPECT_EQ(Recover("compressed below", &rc), "expanded");
+    EXPECT_EQ(rc, 0u);
+
+    GoneImage gone(tmp.file("big"), sectors, 0);
+    ASSERT_EQ(initOn(&gone), 0u);
+    // Gone while the file is expanded: its zeros are not the file.
+    log.whileExpanding = [&] { gone.Go(); };
+    ASSERT_TRUE(Prepare(writer, &compressed));
+    EXPECT_EQ(Recover("compressed while going", &rc), "");
+    EXPECT_EQ(rc, WriterResult::DeviceGone);
+    log.whileExpanding = nullptr;
+    ASSERT_TRUE(Prepare(writer, below.get()));
+    EXPECT_EQ(Recover("gone below", &rc), "");
+    EXPECT_EQ(rc, WriterResult::DeviceGone);
+    EXPECT_EQ(writer.SetRecoverNode(empty.get()), nullptr);
+    EXPECT_EQ(writer.RecoverTo(tmp.file("gone empty").c_str(), nullptr, 0), WriterResult::DeviceGone);
+    for (const char* name : {"compressed while going", "gone below", "gone empty"})
+        EXPECT_FALSE(std::filesystem::exists(tmp.file(name))) << name;
+
+    // Gone whole once a file's first chunk was written: the rest of it is
+    // not read (it would only be zeros) and the file is not kept. Gone just
+    // after a file was read whole: that file is kept.
+    struct GoesAt : RecordingProgress {
+        std::size_t at = 0;
+        std::function<void()> go;
+        void UpdateProgress(_PROGRESS_INFO* info) override {
+            RecordingProgress::UpdateProgress(info);
+            if (Count() == at) go(); // the first report is the copy's start
+        }
+    };
+    auto threeChunks = MakeFileNode({{8, 8184}, {8, 8184}, {8, 8184}}, 3 * 8184 * 512);
+    for (const auto& [node, name, kept] :
+         {std::tuple{threeChunks.get(), "gone mid-file", false}, {below.get(), "gone after the file", true}}) {
+        GoneImage goes(tmp.file("big"), sectors, 0);
+        ASSERT_EQ(initOn(&goes), 0u);
+        GoesAt sink;
+        sink.at = 2;
+        sink.go = [&goes] { goes.Go(); };
+        ASSERT_TRUE(Prepare(writer, node));
+        EXPECT_EQ(writer.RecoverTo(tmp.file(name).c_str(), &sink, 0), kept ? 0u : WriterResult::DeviceGone) << name;
+        EXPECT_EQ(std::filesystem::exists(tmp.file(name)), kept) << name;
+        if (kept) {
+            const std::string got = ReadWholeFile(tmp.file(name));
+            ASSERT_EQ(got.size(), 1024u);
+            EXPECT_EQ(Stamps(got.data(), 2), Sectors(3, 2));
+        } else {
+            EXPECT_EQ(sink.Last().current, 2u * CDataRecovery::kBufferSize) << "read on after the device went";
+        }
+    }
+    ASSERT_EQ(initOn(device.get()), 0u); // the writer lets the devices go
 }
 
 // A file whose catalog gives it bytes is never told whole when none of them
