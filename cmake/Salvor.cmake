@@ -39,14 +39,18 @@ function(salvor_library name)
     endif()
 endfunction()
 
-# salvor_gtest(NAME [SERIAL] SOURCES ... [DEPS ...] [LABELS ...])
+# salvor_gtest(NAME [SERIAL] SOURCES ... [DEPS ...] [LABELS ...] [LOCKS ...])
 # A GoogleTest executable; every TEST becomes a CTest test carrying LABELS.
-# SERIAL: its tests run with no other test at the same time.
+# SERIAL: its tests run with no other test at the same time; LOCKS: with no
+# other test holding one of the same locks.
 function(salvor_gtest name)
-    cmake_parse_arguments(A "SERIAL" "" "SOURCES;DEPS;LABELS" ${ARGN})
+    cmake_parse_arguments(A "SERIAL" "" "SOURCES;DEPS;LABELS;LOCKS" ${ARGN})
     set(serial "")
     if(A_SERIAL)
         set(serial RUN_SERIAL ON)
+    endif()
+    if(A_LOCKS)
+        list(APPEND serial RESOURCE_LOCK "${A_LOCKS}")
     endif()
     add_executable(${name} ${A_SOURCES})
     target_link_libraries(${name} PRIVATE salvor_test_support GTest::gtest GTest::gmock salvor_test_main ${A_DEPS})
