@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -387,6 +389,38 @@ TEST_F(Writer, OtherCompressedReadersAreUsedAsTheyCome) {
     EXPECT_EQ(Recover("hfs", &rc), "decompressed");
     EXPECT_EQ(rc, 0u);
     EXPECT_EQ(Recover("hfs", &rc, 4), "deco") << "an explicit count is fine for them";
+
+    // A reader that fails a read touching [512, 1024) and reads short past
+    // 2500, scribbling on the rest either way: the file keeps every byte it
+    // gives, and zeros elsewhere; halves start on sector boundaries.
+    static const std::string given = [] {
+        std::string bytes(3000, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 23);
+        return bytes;
+    }();
+    struct Flaky : Expanding {
+        unsigned ReadData(long long offset, char* buffer, unsigned size, int* error) override {
+            std::memset(buffer, 'X', size);
+            if (offset < 1024 && offset + size > 512) {
+                *error = 5;
+                return 0;
+            }
+            const long long n = std::clamp<long long>(2500 - offset, 0, size);
+            if (n == 0) *error = 5;
+            std::memcpy(buffer, given.data() + offset, static_cast<std::size_t>(n));
+            return static_cast<unsigned>(n);
+        }
+        IFileReader* Clone() override { return new Flaky; }
+        long long GetDataSize() const override { return 3000; }
+    };
+    struct FlakyNode : TestFileNode {
+        FlakyNode() : TestFileNode(8, 1, "flaky", false, 3000) { SetCompressed(1); }
+        IFileReader* CreateCompressFileReader(void*) override { return new Flaky; }
+    } flaky;
+    ASSERT_TRUE(Prepare(writer, &flaky));
+    EXPECT_EQ(Recover("flaky", &rc),
+              given.substr(0, 512) + std::string(512, '\0') + given.substr(1024, 1476) + std::string(500, '\0'));
+    EXPECT_EQ(rc, WriterResult::Unreadable);
 
     // A reader that has nothing for a file claiming 2^50 bytes: the copy ends
     // at once, with one line in the log for it, and the file is not counted whole.
