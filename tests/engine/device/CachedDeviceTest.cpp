@@ -28,9 +28,10 @@ using namespace std::chrono_literals;
 // A volume mounted for a test's life.
 class Mounted {
 public:
-    Mounted(const std::string& device, std::string at) : at_(std::move(at)) {
+    Mounted(const std::string& device, std::string at, const std::string& type = "") : at_(std::move(at)) {
         ::mkdir(at_.c_str(), 0700);
-        ok_ = RunCommand("mount '" + device + "' '" + at_ + "' 2>&1", &said_) == 0;
+        ok_ = RunCommand("mount " + (type.empty() ? "" : "-t " + type + " ") + "'" + device + "' '" + at_ + "' 2>&1",
+                         &said_) == 0;
     }
     ~Mounted() {
         if (ok_) RunCommand("umount '" + at_ + "'");
@@ -310,6 +311,16 @@ TEST_F(CachedDevice, AFailedBlockCostsOnlyTheSectorsThatFail) {
         c.EndCache();
         inner->SetReadHook(nullptr);
     }
+    // Sectors found bad are noted as 65,536 runs at most: past them a bad
+    // sector is asked again. Blocks of two sectors, the second bad.
+    const long long runs = (1 << 16) + 1;
+    auto& c = Make(static_cast<unsigned long long>(2 * runs), 2);
+    for (long long r = 0; r < runs; ++r) inner->FailSector(2 * r + 1);
+    c.BeginCache();
+    for (long long b = 0; b < runs; ++b) ASSERT_EQ(c.SetCurCacheBlock(b), 1);
+    EXPECT_TRUE(c.KnownBad(2 * (runs - 2) + 1, 1));
+    EXPECT_FALSE(c.KnownBad(2 * (runs - 1) + 1, 1));
+    c.EndCache();
 }
 
 // The same on a disk: a loop device over a file failing four 4 KiB slots,
@@ -423,9 +434,12 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
         for (long long s = 1030; s <= 1100; s += 10) backAgain.push_back({s, 1});
         for (long long s = 1031; s <= 1101; s += 10) backAgain.push_back({s, 1});
         backAgain.push_back({1030, 2});
+        backAgain.push_back({1029, 3}); // the sector before two kept already
         growing.push_back({100, 3});
         for (long long s = 103; s < 100 + 2048 + 128; ++s) growing.push_back({s, 1});
         growing.push_back({2140, 20}); // across two runs kept already
+        Keeps sixteen;
+        for (long long s = 0; s < 16; ++s) sixteen.push_back({s, 1});
         const struct {
             const char* shape;
             std::size_t limit;
@@ -437,8 +451,10 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
             // 80 runs of 608 bytes in memory, 176 spilled fill the bookkeeping room.
             {"single sectors past the bookkeeping room", 64 << 10, everyOther, 64 << 10, 176 * 512, 256},
             // The first 23 sectors in four runs in memory, the rest spilled.
-            {"a sector kept after a later one, both spilled", 16 << 10, backAgain, 12256 + 16 * 96, 93 * 512,
+            {"a sector kept after a later one, both spilled", 16 << 10, backAgain, 12256 + 17 * 96, 94 * 512,
              backAgain.size()},
+            // A run doubled to 8 KiB fills the 8288 bytes for bytes (of 11050).
+            {"a run grows to the memory for bytes exactly", 11050, sixteen, 8192 + 96, 0, sixteen.size()},
             // Runs of 2048 and 128 sectors.
             {"a run grows to 1 MiB, then another", 4 << 20, growing, (1 << 20) + 96 + (64 << 10) + 96, 0,
              growing.size()},
@@ -491,8 +507,8 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
     }
     // Never where writing reaches the scanned device: a cache folder on its
     // own volume, on a volume in a file of it (a loop device's backing file),
-    // or on btrfs over it (numbered apart from the device it is mounted from)
-    // keeps within memory and spills nothing.
+    // or on btrfs over it (numbered apart from the device it is mounted from,
+    // and mounted over a tmpfs it hides) keeps within memory and spills nothing.
     for (const std::string placement : {"its volume", "a volume in a file of it", "btrfs over it"}) {
         SCOPED_TRACE(placement);
         const bool btrfs = placement == "btrfs over it";
@@ -505,6 +521,11 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
         const LoopAttachment scanned(volume);
         ASSERT_FALSE(scanned.path().empty()) << scanned.error();
         const std::string holds = scanned.path();
+        std::unique_ptr<Mounted> under;
+        if (btrfs) {
+            under = std::make_unique<Mounted>("tmpfs", dir.file("on"), "tmpfs");
+            ASSERT_TRUE(under->ok()) << under->said();
+        }
         const Mounted on(holds, dir.file("on"));
         ASSERT_TRUE(on.ok()) << on.said();
         std::string home = on.at() + "/cache";
@@ -615,6 +636,24 @@ TEST_F(CachedDevice, ReadsGivenUpAreAnsweredFromWhatTheScanKept) {
     // An image file: a read held (by the read routine's hook) is waited for.
     std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(dir.file("img").c_str()));
     ASSERT_EQ(raw->Open(nullptr), 1);
+    inner->ClearFailures();
+    {
+        // A device gone that leaves the buffer as it was: beside what was
+        // kept, zeros.
+        SilentUntilAsked gone(inner.get());
+        CStorageDeviceWithCache g(&gone);
+        ASSERT_EQ(g.SetBlockSize(100), 1);
+        g.BeginCache();
+        ASSERT_EQ(g.SetCurCacheBlock(1), 1);
+        g.KeepSectors(150, 10);
+        ASSERT_EQ(g.SetCurCacheBlock(3), 1);
+        gone.Silence();
+        g.AnswerFromKept(true);
+        std::vector<unsigned char> four(4 * 512, 0xAA);
+        EXPECT_EQ(g.ReadSector(four.data(), 148, 4), 1);
+        EXPECT_EQ(Stamps(four.data(), 4), Join(Sectors(0, 0, 2), Sectors(150, 2)));
+        g.EndCache();
+    }
     {
         // Nothing of it is kept: it never goes.
         CStorageDeviceWithCache kept(raw.get());

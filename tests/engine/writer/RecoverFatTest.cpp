@@ -2,6 +2,7 @@
 // copies, read and write failures, file times, thumbnails.
 #include "engine/writer/DataRecovery.h"
 #include "tests/engine/writer/WriterTestSupport.h"
+#include "tests/support/GoneAtTheEnd.h"
 #include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
@@ -117,6 +118,19 @@ TEST_F(RecoverFat, ReadFailureLeavesAHoleAtItsPlaceAndTheFileIsToldDamaged) {
                          big.substr(0, from) + std::string(length, '\0') + big.substr(from + length)));
         EXPECT_EQ(fat.device->Reads() - whole, row.reads);
     }
+    fat.device->ClearFailures();
+    // The device gone while a failed chunk is narrowed: nothing more is
+    // asked of it, and the copy is not kept.
+    fat.device->FailSector(fat.SectorOf("BIG.BIN", 5 * MiB + 512));
+    SilentUntilAsked gone(fat.device.get());
+    ASSERT_EQ(writer.Initialize(&searcher, &gone), 0u);
+    const long long half = fat.SectorOf("BIG.BIN", 4 * MiB);
+    fat.device->SetReadHook([&](long long first, long long count) {
+        if (first == half && count == 4096) gone.Silence();
+    });
+    EXPECT_EQ(Recover("gone", WriterResult::DeviceGone), "");
+    EXPECT_LE(gone.Asked(), 8u) << "the chunks before, the failed one and its two halves";
+    fat.device->SetReadHook(nullptr);
     fat.device->ClearFailures();
 }
 
