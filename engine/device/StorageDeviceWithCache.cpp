@@ -176,6 +176,13 @@ std::size_t KeptLimit() {
     return set ? set : CStorageDeviceWithCache::kKeptBytes;
 }
 
+std::atomic<long long> g_spillLimit{0};
+
+long long SpillLimit() {
+    const long long set = g_spillLimit.load();
+    return set > 0 ? set : CStorageDeviceWithCache::kSpillBytes;
+}
+
 // $XDG_CACHE_HOME/salvor, else ~/.cache/salvor; made private when missing.
 std::string SpillFolder() {
     std::string base;
@@ -323,6 +330,8 @@ CDescriptorDevice* ScannedDevice(IStorageDevice* device) {
 
 void CStorageDeviceWithCache::SetKeptLimit(std::size_t bytes) { g_keptLimit = bytes; }
 
+void CStorageDeviceWithCache::SetSpillLimit(long long bytes) { g_spillLimit = bytes; }
+
 std::size_t CStorageDeviceWithCache::KeptMemory() {
     std::lock_guard l(m_keptLock);
     return m_keptBytes;
@@ -384,7 +393,7 @@ void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, 
                     return;
                 }
             } else if (run.spilled >= 0 && run.spilled + run.sectors * static_cast<long long>(ss) == m_spillEnd) {
-                if (m_spillEnd + static_cast<long long>(bytes) > kSpillBytes)
+                if (m_spillEnd + static_cast<long long>(bytes) > SpillLimit())
                     return;
                 if (::pwrite(m_spillFd, copy, bytes, m_spillEnd) != static_cast<ssize_t>(bytes))
                     return;
@@ -404,7 +413,7 @@ void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, 
     }
     // Past the memory allowed: to the spill file, the run's bookkeeping
     // still in memory.
-    if (m_keptBytes + kRunOverhead > limit || m_spillEnd + static_cast<long long>(bytes) > kSpillBytes)
+    if (m_keptBytes + kRunOverhead > limit || m_spillEnd + static_cast<long long>(bytes) > SpillLimit())
         return;
     const int fd = SpillDescriptorLocked();
     if (fd < 0 || ::pwrite(fd, copy, bytes, m_spillEnd) != static_cast<ssize_t>(bytes))

@@ -438,8 +438,10 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
         growing.push_back({100, 3});
         for (long long s = 103; s < 100 + 2048 + 128; ++s) growing.push_back({s, 1});
         growing.push_back({2140, 20}); // across two runs kept already
-        Keeps sixteen;
+        Keeps sixteen, pastSpill;
         for (long long s = 0; s < 16; ++s) sixteen.push_back({s, 1});
+        for (long long s = 0; s <= 50; ++s) pastSpill.push_back({s, 1});
+        pastSpill.push_back({1030, 1});
         const struct {
             const char* shape;
             std::size_t limit;
@@ -447,6 +449,7 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
             std::size_t memory;
             long long spilled;
             std::size_t answered; // the first keeps answer, the others were dropped
+            long long spillLimit = 0;
         } shapes[] = {
             // 80 runs of 608 bytes in memory, 176 spilled fill the bookkeeping room.
             {"single sectors past the bookkeeping room", 64 << 10, everyOther, 64 << 10, 176 * 512, 256},
@@ -455,6 +458,8 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
              backAgain.size()},
             // A run doubled to 8 KiB fills the 8288 bytes for bytes (of 11050).
             {"a run grows to the memory for bytes exactly", 11050, sixteen, 8192 + 96, 0, sixteen.size()},
+            // The spill file holds 20 sectors: a run goes on up to them, no run begins past them.
+            {"kept past the spill file's bound", 16 << 10, pastSpill, 12256, 20 * 512, 43, 20 * 512},
             // Runs of 2048 and 128 sectors.
             {"a run grows to 1 MiB, then another", 4 << 20, growing, (1 << 20) + 96 + (64 << 10) + 96, 0,
              growing.size()},
@@ -466,6 +471,7 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
         for (const auto& row : shapes) {
             SCOPED_TRACE(row.shape);
             CStorageDeviceWithCache::SetKeptLimit(row.limit);
+            CStorageDeviceWithCache::SetSpillLimit(row.spillLimit);
             watch.Reset();
             c.BeginCache();
             std::vector<bool> kept(static_cast<std::size_t>(total)), answers(static_cast<std::size_t>(total));
@@ -504,6 +510,7 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
             c.AnswerFromKept(false);
         }
         CStorageDeviceWithCache::SetKeptLimit(limit);
+        CStorageDeviceWithCache::SetSpillLimit(0);
     }
     // Never where writing reaches the scanned device: a cache folder on its
     // own volume, on a volume in a file of it (a loop device's backing file),
