@@ -442,6 +442,8 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
         for (long long s = 0; s < 16; ++s) sixteen.push_back({s, 1});
         for (long long s = 0; s <= 50; ++s) pastSpill.push_back({s, 1});
         pastSpill.push_back({1030, 1});
+        Keeps atSpill(pastSpill.begin(), pastSpill.begin() + 42);
+        atSpill.push_back({1030, 1});
         const struct {
             const char* shape;
             std::size_t limit;
@@ -460,6 +462,7 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
             {"a run grows to the memory for bytes exactly", 11050, sixteen, 8192 + 96, 0, sixteen.size()},
             // The spill file holds 20 sectors: a run goes on up to them, no run begins past them.
             {"kept past the spill file's bound", 16 << 10, pastSpill, 12256, 20 * 512, 43, 20 * 512},
+            {"a run begins where it ends the spill file", 16 << 10, atSpill, 12256 + 96, 20 * 512, 43, 20 * 512},
             // Runs of 2048 and 128 sectors.
             {"a run grows to 1 MiB, then another", 4 << 20, growing, (1 << 20) + 96 + (64 << 10) + 96, 0,
              growing.size()},
