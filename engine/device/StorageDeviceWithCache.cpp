@@ -176,6 +176,13 @@ std::size_t KeptLimit() {
     return set ? set : CStorageDeviceWithCache::kKeptBytes;
 }
 
+std::atomic<long long> g_spillLimit{0};
+
+long long SpillLimit() {
+    const long long set = g_spillLimit.load();
+    return set > 0 ? set : CStorageDeviceWithCache::kSpillBytes;
+}
+
 // $XDG_CACHE_HOME/salvor, else ~/.cache/salvor; made private when missing.
 std::string SpillFolder() {
     std::string base;
@@ -205,41 +212,78 @@ dev_t DevOf(const std::string& devFile) {
     return ok ? makedev(ma, mi) : 0;
 }
 
+// A mount point as /proc/self/mountinfo writes it, its escapes (\040 for a
+// space and the like) undone.
+std::string Unescaped(const char* field) {
+    std::string out;
+    for (const char* c = field; *c; ++c) {
+        if (c[0] == '\\' && c[1] >= '0' && c[1] <= '7' && c[2] >= '0' && c[2] <= '7' && c[3] >= '0' && c[3] <= '7') {
+            out += static_cast<char>((c[1] - '0') * 64 + (c[2] - '0') * 8 + (c[3] - '0'));
+            c += 3;
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
 // The block device a file system of device number d was mounted from,
 // when d is not one itself (btrfs and the like number their own); 0 for one
-// on no block device (tmpfs).
-dev_t MountSource(dev_t d) {
+// on no block device (tmpfs). btrfs numbers each subvolume apart from the
+// number its mount lists: a file system no mount lists by number is found by
+// `path`, a file on it, as the mount whose point holds it.
+dev_t MountSource(dev_t d, const std::string& path) {
     std::FILE* f = std::fopen("/proc/self/mountinfo", "r");
     if (!f)
         return 0;
     const std::string want = std::to_string(major(d)) + ":" + std::to_string(minor(d));
-    dev_t source = 0;
+    char real[PATH_MAX];
+    const std::string at = !path.empty() && ::realpath(path.c_str(), real) ? real : "";
+    dev_t byNumber = 0, byPlace = 0;
+    bool numbered = false;
+    std::size_t deepest = 0;
     char line[4096];
-    while (!source && std::fgets(line, sizeof line, f)) {
+    while (!numbered && std::fgets(line, sizeof line, f)) {
         // "id parent maj:min root point options ... - type source options"
-        char number[64] = {};
-        if (std::sscanf(line, "%*s %*s %63s", number) != 1 || want != number)
+        char number[64] = {}, point[PATH_MAX] = {};
+        if (std::sscanf(line, "%*s %*s %63s %*s %4095s", number, point) != 2)
             continue;
         const char* dash = std::strstr(line, " - ");
         char from[PATH_MAX] = {};
         struct stat st {};
-        if (dash && std::sscanf(dash + 3, "%*s %4095s", from) == 1 && ::stat(from, &st) == 0 && S_ISBLK(st.st_mode))
-            source = st.st_rdev;
+        const dev_t source = dash && std::sscanf(dash + 3, "%*s %4095s", from) == 1 && ::stat(from, &st) == 0 &&
+                                     S_ISBLK(st.st_mode)
+                                 ? st.st_rdev
+                                 : 0;
+        if (want == number) {
+            numbered = true;
+            byNumber = source;
+            continue;
+        }
+        // The deepest mount point holding the path; a later mount over the
+        // same point hides the earlier.
+        const std::string mounted = Unescaped(point);
+        const bool holds = !at.empty() && (mounted == "/" || at == mounted || at.rfind(mounted + "/", 0) == 0);
+        if (holds && mounted.size() >= deepest) {
+            deepest = mounted.size();
+            byPlace = source;
+        }
     }
     std::fclose(f);
-    return source;
+    return numbered ? byNumber : byPlace;
 }
 
 // Whether the block device d is `scanned`, one of its partitions, is built
 // over it (a mapper device) or is a loop device over a file on it: writing
 // there would write to it.
-bool LiesOn(dev_t d, dev_t scanned, int depth = 0) {
+// path, when known, is a file on d.
+bool LiesOn(dev_t d, dev_t scanned, int depth = 0, const std::string& path = {}) {
     if (d == scanned)
         return true;
     if (depth > 8 || d == 0)
         return false;
     if (major(d) == 0)
-        return LiesOn(MountSource(d), scanned, depth + 1);
+        return LiesOn(MountSource(d, path), scanned, depth + 1);
     char real[PATH_MAX];
     if (!::realpath(SysBlock(d).c_str(), real))
         return false;
@@ -255,7 +299,7 @@ bool LiesOn(dev_t d, dev_t scanned, int depth = 0) {
         std::fclose(f);
         if (named)
             file[std::strcspn(file, "\n")] = 0;
-        if (named && ::stat(file, &st) == 0 && LiesOn(st.st_dev, scanned, depth + 1))
+        if (named && ::stat(file, &st) == 0 && LiesOn(st.st_dev, scanned, depth + 1, file))
             return true;
     }
     if (DIR* slaves = ::opendir((node + "/slaves").c_str())) {
@@ -286,6 +330,8 @@ CDescriptorDevice* ScannedDevice(IStorageDevice* device) {
 
 void CStorageDeviceWithCache::SetKeptLimit(std::size_t bytes) { g_keptLimit = bytes; }
 
+void CStorageDeviceWithCache::SetSpillLimit(long long bytes) { g_spillLimit = bytes; }
+
 std::size_t CStorageDeviceWithCache::KeptMemory() {
     std::lock_guard l(m_keptLock);
     return m_keptBytes;
@@ -307,7 +353,8 @@ int CStorageDeviceWithCache::SpillDescriptorLocked() {
     // Never on the device being scanned.
     CDescriptorDevice* scanned = ScannedDevice(m_inner);
     struct stat dev {};
-    if (!scanned || ::stat(scanned->GetPath(), &dev) != 0 || !S_ISBLK(dev.st_mode) || LiesOn(at.st_dev, dev.st_rdev))
+    if (!scanned || ::stat(scanned->GetPath(), &dev) != 0 || !S_ISBLK(dev.st_mode) ||
+        LiesOn(at.st_dev, dev.st_rdev, 0, folder))
         return -1;
     // Unnamed from the start where the system allows, else unlinked at once:
     // nothing is left behind, whatever becomes of the process.
@@ -346,7 +393,7 @@ void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, 
                     return;
                 }
             } else if (run.spilled >= 0 && run.spilled + run.sectors * static_cast<long long>(ss) == m_spillEnd) {
-                if (m_spillEnd + static_cast<long long>(bytes) > kSpillBytes)
+                if (m_spillEnd + static_cast<long long>(bytes) > SpillLimit())
                     return;
                 if (::pwrite(m_spillFd, copy, bytes, m_spillEnd) != static_cast<ssize_t>(bytes))
                     return;
@@ -366,7 +413,7 @@ void CStorageDeviceWithCache::StoreKeptLocked(long long first, long long count, 
     }
     // Past the memory allowed: to the spill file, the run's bookkeeping
     // still in memory.
-    if (m_keptBytes + kRunOverhead > limit || m_spillEnd + static_cast<long long>(bytes) > kSpillBytes)
+    if (m_keptBytes + kRunOverhead > limit || m_spillEnd + static_cast<long long>(bytes) > SpillLimit())
         return;
     const int fd = SpillDescriptorLocked();
     if (fd < 0 || ::pwrite(fd, copy, bytes, m_spillEnd) != static_cast<ssize_t>(bytes))
@@ -402,19 +449,22 @@ void CStorageDeviceWithCache::KeepSectors(long long first, long long count) {
         from = copy.data();
     }
     std::lock_guard l(m_keptLock);
-    // Sectors already kept are kept once.
-    auto after = m_kept.upper_bound(first);
-    if (after != m_kept.begin()) {
-        auto run = std::prev(after);
-        const long long end = run->first + run->second.sectors;
-        if (first + count <= end)
-            return;
-        if (first < end) {
-            const long long skip = end - first;
-            return StoreKeptLocked(end, count - skip, from + static_cast<std::size_t>(skip) * ss);
+    // Sectors already kept are kept once: only the stretches between the runs
+    // kept already are stored, and a run is never replaced by a shorter one.
+    const long long end = first + count;
+    for (long long at = first; at < end;) {
+        auto next = m_kept.upper_bound(at);
+        if (next != m_kept.begin()) {
+            const auto run = std::prev(next);
+            if (run->first + run->second.sectors > at) {
+                at = run->first + run->second.sectors;
+                continue;
+            }
         }
+        const long long to = next == m_kept.end() ? end : std::min(end, next->first);
+        StoreKeptLocked(at, to - at, from + static_cast<std::size_t>(at - first) * ss);
+        at = to;
     }
-    StoreKeptLocked(first, count, from);
 }
 
 void CStorageDeviceWithCache::DropKeptLocked() {

@@ -132,6 +132,8 @@ public:
     static constexpr long long kSpillBytes = 16LL << 30;
     // Test seam: the memory allowed (kKeptBytes unless set; 0 restores it).
     static void SetKeptLimit(std::size_t bytes);
+    // Test seam: the spill file's bound (kSpillBytes unless set; 0 restores it).
+    static void SetSpillLimit(long long bytes);
     // What the kept sectors hold now: memory, and bytes in the spill file.
     std::size_t KeptMemory();
     long long KeptSpilled();

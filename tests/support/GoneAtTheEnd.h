@@ -20,8 +20,11 @@ public:
     int Open(char* path) override { return m_inner->Open(path); }
     int Close() override { return m_inner->Close(); }
     int ReadSector(void* buffer, long long first, long long count) override {
+        ++m_asked;
         return m_silent || m_waited || m_failing ? 0 : m_inner->ReadSector(buffer, first, count);
     }
+    // Reads asked of it, answered or not.
+    unsigned long long Asked() const { return m_asked.load(); }
     unsigned GetSectorSize() override { return m_inner->GetSectorSize(); }
     unsigned long long GetTotalSectors() override { return m_inner->GetTotalSectors(); }
     ResultCode IOCtl(unsigned long long code, void* arg) override { return m_inner->IOCtl(code, arg); }
@@ -43,6 +46,7 @@ private:
     std::atomic<bool> m_silent{false};
     std::atomic<bool> m_waited{false};
     std::atomic<bool> m_failing{false};
+    std::atomic<unsigned long long> m_asked{0};
 };
 
 class GoneAtTheEnd final : public IRecoveryController, IProgress {

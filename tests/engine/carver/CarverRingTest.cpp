@@ -163,11 +163,22 @@ TEST_P(CarverRing, PageWith128SectorsLeft) {
     const unsigned char* p = reader.GetRawFileBuffer(127 * ss);
     EXPECT_TRUE(p && HasStamp(p, ss, kSectors - 1));
     dev.SetWholeReadsFail(true);
-    dev.FailSector(10 + 70);
-    RawFileBuffer before(&dev, 10);
-    p = before.GetRawFileBuffer(69 * ss);
-    EXPECT_TRUE(p && HasStamp(p, ss, 10 + 69));
-    EXPECT_EQ(before.GetRawFileBuffer(70 * ss), nullptr);
+    // The bad sector first, inside, and last of the 129 sectors a page reads
+    // (its 128 and the one a straddling structure may need).
+    for (unsigned bad : {0u, 1u, 63u, 64u, 70u, 100u, 127u, 128u}) {
+        SCOPED_TRACE(bad);
+        dev.ClearFailures();
+        dev.FailSector(10 + bad);
+        RawFileBuffer before(&dev, 10);
+        if (bad > 0) {
+            p = before.GetRawFileBuffer((bad - 1) * ss);
+            EXPECT_TRUE(p && HasStamp(p, ss, 10 + bad - 1));
+        }
+        if (bad < 128) {
+            EXPECT_EQ(before.GetRawFileBuffer(bad * ss), nullptr);
+        }
+        EXPECT_EQ(before.Fetch((bad - 1 + (bad == 0)) * std::uint64_t{ss}, 2 * ss), nullptr) << "across the bad sector";
+    }
 }
 
 // Structures straddling a page came back cut: Fetch gives them whole or not at all.

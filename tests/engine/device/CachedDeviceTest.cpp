@@ -4,11 +4,13 @@
 #include "engine/utility/AsyncRead.h"
 #include "engine/utility/SectorReads.h"
 #include "tests/support/FailingFile.h"
+#include "tests/support/GoneAtTheEnd.h"
 #include "tests/support/engine_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +24,28 @@ namespace {
 
 using namespace salvor::test;
 using namespace std::chrono_literals;
+
+// A volume mounted for a test's life.
+class Mounted {
+public:
+    Mounted(const std::string& device, std::string at, const std::string& type = "") : at_(std::move(at)) {
+        ::mkdir(at_.c_str(), 0700);
+        ok_ = RunCommand("mount " + (type.empty() ? "" : "-t " + type + " ") + "'" + device + "' '" + at_ + "' 2>&1",
+                         &said_) == 0;
+    }
+    ~Mounted() {
+        if (ok_) RunCommand("umount '" + at_ + "'");
+    }
+    Mounted(const Mounted&) = delete;
+    Mounted& operator=(const Mounted&) = delete;
+    bool ok() const { return ok_; }
+    const std::string& at() const { return at_; }
+    const std::string& said() const { return said_; }
+
+private:
+    std::string at_, said_;
+    bool ok_ = false;
+};
 
 class CachedDevice : public ::testing::Test {
 protected:
@@ -150,37 +174,60 @@ TEST_F(CachedDevice, AFailedBlockReadIsZerosAndReported) {
 
 // A disk fails a whole read for one bad sector in it: the block, then each
 // 64 KiB piece that failed, is split until only the sectors that fail are
-// zeros; every other sector is read, and lent. Sectors found bad are not
-// asked again; a block with bad sectors all over costs a bounded number of reads.
+// zeros; every other sector is read, and lent, and only the sectors that fail
+// are counted unreadable. Sectors found bad are not asked again, also when the
+// block is read again. Reads: one for the block, one per piece, two per
+// halving of a failed stretch down to 4 KiB, one per sector of a 4 KiB
+// stretch that failed; a half known bad is not asked.
 TEST_F(CachedDevice, AFailedBlockCostsOnlyTheSectorsThatFail) {
-    const long long block = 8192; // 4 MiB of 512-byte sectors
     struct Row {
         const char* shape;
         std::vector<std::pair<long long, long long>> bad; // first, count
+        unsigned long long reads, again;                  // of the block, and of it read again
+        long long block = 8192;                           // 4 MiB of 512-byte sectors
+        unsigned ss = 512;
     } rows[] = {
-        {"a 4 KiB slot in each of four pieces", {{8, 8}, {128 + 64, 8}, {256 + 120, 8}, {384 + 1, 1}}},
-        {"the block's first and last sectors", {{0, 1}, {block - 1, 1}}},
-        {"a bad 64 KiB piece beside good ones", {{1024, 128}}},
+        // A piece with one bad 4 KiB stretch: 8 halving reads, 8 sector reads.
+        {"a 4 KiB slot in each of four pieces",
+         {{8, 8}, {128 + 64, 8}, {256 + 120, 8}, {384 + 1, 1}},
+         1 + 64 + 4 * 16,
+         1 + 64 + 3 * 7 + 15},
+        {"the block's first and last sectors", {{0, 1}, {8191, 1}}, 1 + 64 + 2 * 16, 1 + 64 + 2 * 15},
+        // 24 failed halvings reach 12 stretches of 4 KiB: 96 sector reads;
+        // read again, the 96 sectors found bad are not asked.
+        {"a bad 64 KiB piece beside good ones", {{1024, 128}}, 1 + 64 + 24 + 96, 1 + 64 + 8 + 32},
+        // Two pieces where none reads are still narrowed.
+        {"a block of two pieces, each failing", {{5, 1}, {128 + 72, 1}}, 1 + 2 + 2 * 16, 1 + 2 + 2 * 15, 256},
+        // A piece of sixteen 4 KiB sectors halved down to the one that fails.
+        {"4 KiB sectors, one bad", {{5, 1}}, 1 + 64 + 8, 1 + 64 + 7, 1024, 4096},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shape);
-        auto& c = Make(2 * block, static_cast<unsigned>(block));
+        const long long block = row.block;
+        const unsigned ss = row.ss;
+        auto& c = Make(static_cast<unsigned long long>(2 * block), static_cast<unsigned>(block), ss);
         inner->SetWholeReadsFail(true);
         std::vector<bool> bad(static_cast<std::size_t>(block));
+        long long badCount = 0;
         for (auto [first, count] : row.bad) {
             inner->FailSectors(first, count);
+            badCount += count;
             for (long long s = first; s < first + count; ++s) bad[static_cast<std::size_t>(s)] = true;
         }
-        c.BeginCache();
+        const long long unreadable = salvor::UnreadableStructureSectors().load();
+        c.BeginCache(); // both blocks, no reader thread
+        EXPECT_EQ(inner->Reads(), row.reads + 1) << "reads of the block, and one of the next";
+        EXPECT_EQ(salvor::UnreadableStructureSectors().load() - unreadable, badCount);
         ASSERT_EQ(c.SetCurCacheBlock(0), 1);
         const unsigned char* p = c.ViewSectors(0, block);
         ASSERT_NE(p, nullptr);
         long long wrong = 0;
         for (long long s = 0; s < block; ++s)
-            wrong += bad[static_cast<std::size_t>(s)] ? !IsZero(p + s * 512, 512) : !HasStamp(p + s * 512, 512, s);
+            wrong += bad[static_cast<std::size_t>(s)] ? !IsZero(p + s * ss, ss)
+                                                      : !HasStamp(p + s * ss, ss, static_cast<unsigned long long>(s));
         EXPECT_EQ(wrong, 0) << "sectors not as the disk holds them";
         inner->ResetCounters();
-        std::vector<unsigned char> buf(512);
+        std::vector<unsigned char> buf(ss);
         const auto [first, count] = row.bad.front();
         EXPECT_EQ(c.ReadSector(buf.data(), block + 5, 1), 1);
         EXPECT_EQ(c.SetCurCacheBlock(1), 1);
@@ -188,22 +235,92 @@ TEST_F(CachedDevice, AFailedBlockCostsOnlyTheSectorsThatFail) {
         EXPECT_EQ(c.ReadSector(buf.data(), first, 1), 0) << "a bad sector reads as failed";
         EXPECT_EQ(inner->Reads(), 0u) << "a sector found bad is asked again";
         EXPECT_EQ(c.ReadSector(buf.data(), first + count, 1), 1) << "its neighbour";
+        // The block read again (made current out of order).
+        inner->ResetCounters();
+        ASSERT_EQ(c.SetCurCacheBlock(0), 1);
+        EXPECT_EQ(inner->Reads(), row.again) << "reads of the block read again";
+        p = c.ViewSectors(0, block);
+        ASSERT_NE(p, nullptr);
+        wrong = 0;
+        for (long long s = 0; s < block; ++s)
+            wrong += bad[static_cast<std::size_t>(s)] ? !IsZero(p + s * ss, ss)
+                                                      : !HasStamp(p + s * ss, ss, static_cast<unsigned long long>(s));
+        EXPECT_EQ(wrong, 0) << "sectors not as the disk holds them, read again";
         c.EndCache();
     }
-    // Every other 4 KiB bad: the narrowing gives up within its bound; a
-    // block bad all through costs one read per piece.
-    for (const bool dead : {false, true}) {
-        auto& c = Make(block, static_cast<unsigned>(block));
+    // Failed reads are bounded: 24 per piece while halving, 256 in all; a
+    // block of more than two pieces where none reads is not split: one read
+    // per piece, all of it unread.
+    struct Bound {
+        const char* shape;
+        long long block, stride, badRun; // badRun sectors bad at every stride
+        long long from, to;              // bad only within [from, to)
+        unsigned long long reads;
+        long long unread;
+    } bounds[] = {
+        {"every other 4 KiB bad: no piece reads", 8192, 16, 8, 0, 8192, 1 + 64, 8192},
+        {"every 4 KiB bad", 8192, 8, 8, 0, 8192, 1 + 64, 8192},
+        {"three pieces where none reads", 384, 384, 384, 0, 384, 1 + 3, 384},
+        // 3 x 24 halvings, then sector reads until 256 have failed.
+        {"three bad pieces: the sector reads stop at the block's bound", 8192, 128, 128, 128, 4 * 128,
+         1 + 64 + 256, 3 * 128},
+        // Ten pieces take 24 failures each, the eleventh the 16 left.
+        {"twelve bad pieces: the halving stops at the block's bound", 8192, 128, 128, 128, 13 * 128, 1 + 64 + 256,
+         12 * 128},
+    };
+    for (const Bound& row : bounds) {
+        SCOPED_TRACE(row.shape);
+        auto& c = Make(static_cast<unsigned long long>(row.block), static_cast<unsigned>(row.block));
         inner->SetWholeReadsFail(true);
-        for (long long s = 0; s < block; s += dead ? 8 : 16) inner->FailSectors(s, 8);
+        for (long long s = row.from; s < row.to; s += row.stride) inner->FailSectors(s, row.badRun);
+        const long long unreadable = salvor::UnreadableStructureSectors().load();
         c.BeginCache();
         ASSERT_EQ(c.SetCurCacheBlock(0), 1);
-        if (dead)
-            EXPECT_EQ(inner->Reads(), 1u + 64);
-        else
-            EXPECT_LE(inner->Reads(), 1u + 64 + 11 * CStorageDeviceWithCache::kBlockFailures);
+        EXPECT_EQ(inner->Reads(), row.reads);
+        EXPECT_EQ(salvor::UnreadableStructureSectors().load() - unreadable, row.unread);
         c.EndCache();
     }
+    // A device gone before or while its block is narrowed is asked nothing
+    // more, and what was left unread is not counted: the device is said gone.
+    // Sector 5 is bad; the device goes as the read named is made.
+    struct Gone {
+        const char* shape;
+        long long first, count; // -1: gone before the scan
+        unsigned long long asked;
+    } gones[] = {
+        {"gone before the scan", -1, 0, 1},
+        {"gone at the first halving of the failed piece", 0, 64, 1 + 64 + 1},
+        {"gone at the first sector read alone", 0, 1, 1 + 64 + 8 + 1},
+    };
+    for (const Gone& row : gones) {
+        SCOPED_TRACE(row.shape);
+        Make(8192);
+        inner->SetWholeReadsFail(true);
+        inner->FailSector(5);
+        SilentUntilAsked gone(inner.get());
+        if (row.first < 0) gone.Silence();
+        inner->SetReadHook([&](long long first, long long count) {
+            if (first == row.first && count == row.count) gone.Silence();
+        });
+        CStorageDeviceWithCache c(&gone);
+        ASSERT_EQ(c.SetBlockSize(8192), 1);
+        const long long unreadable = salvor::UnreadableStructureSectors().load();
+        c.BeginCache();
+        EXPECT_EQ(gone.Asked(), row.asked);
+        EXPECT_EQ(salvor::UnreadableStructureSectors().load(), unreadable);
+        c.EndCache();
+        inner->SetReadHook(nullptr);
+    }
+    // Sectors found bad are noted as 65,536 runs at most: past them a bad
+    // sector is asked again. Blocks of two sectors, the second bad.
+    const long long runs = (1 << 16) + 1;
+    auto& c = Make(static_cast<unsigned long long>(2 * runs), 2);
+    for (long long r = 0; r < runs; ++r) inner->FailSector(2 * r + 1);
+    c.BeginCache();
+    for (long long b = 0; b < runs; ++b) ASSERT_EQ(c.SetCurCacheBlock(b), 1);
+    EXPECT_TRUE(c.KnownBad(2 * (runs - 2) + 1, 1));
+    EXPECT_FALSE(c.KnownBad(2 * (runs - 1) + 1, 1));
+    c.EndCache();
 }
 
 // The same on a disk: a loop device over a file failing four 4 KiB slots,
@@ -298,6 +415,156 @@ TEST_F(CachedDevice, KeptSectorsStayWithinTheirBoundAndAnswerForACutDevice) {
         EXPECT_EQ(std::pair(c.KeptMemory(), c.KeptSpilled()), std::pair(std::size_t{0}, 0LL));
         c.EndCache();
     }
+    // How the kept sectors are held, shape by shape kept by one cache, its
+    // reads then given up and answered from what it kept: in the order kept,
+    // as far as the memory for bytes (three quarters of the limit) and the
+    // room for bookkeeping allow (a run costs 96 bytes beside its bytes, in
+    // memory or spilled); a run in memory grows by doubling up to 1 MiB; what
+    // was kept already is kept once; beside what was kept nothing answers.
+    {
+        ASSERT_TRUE(WriteStampedImage(dir.file("kept.img"), static_cast<unsigned long long>(total)));
+        const LoopAttachment l(dir.file("kept.img"), "-r");
+        ASSERT_FALSE(l.path().empty()) << l.error();
+        std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(l.path().c_str()));
+        ASSERT_EQ(disk->Open(nullptr), 1);
+        using Keeps = std::vector<std::pair<long long, long long>>;
+        Keeps everyOther, backAgain, growing;
+        for (long long s = 0; s < total; s += 2) everyOther.push_back({s, 1});
+        for (long long s = 0; s < 100; ++s) backAgain.push_back({s, 1});
+        for (long long s = 1030; s <= 1100; s += 10) backAgain.push_back({s, 1});
+        for (long long s = 1031; s <= 1101; s += 10) backAgain.push_back({s, 1});
+        backAgain.push_back({1030, 2});
+        backAgain.push_back({1029, 3}); // the sector before two kept already
+        growing.push_back({100, 3});
+        for (long long s = 103; s < 100 + 2048 + 128; ++s) growing.push_back({s, 1});
+        growing.push_back({2140, 20}); // across two runs kept already
+        Keeps sixteen, pastSpill;
+        for (long long s = 0; s < 16; ++s) sixteen.push_back({s, 1});
+        for (long long s = 0; s <= 50; ++s) pastSpill.push_back({s, 1});
+        pastSpill.push_back({1030, 1});
+        Keeps atSpill(pastSpill.begin(), pastSpill.begin() + 42);
+        atSpill.push_back({1030, 1});
+        const struct {
+            const char* shape;
+            std::size_t limit;
+            const Keeps& keeps;
+            std::size_t memory;
+            long long spilled;
+            std::size_t answered; // the first keeps answer, the others were dropped
+            long long spillLimit = 0;
+        } shapes[] = {
+            // 80 runs of 608 bytes in memory, 176 spilled fill the bookkeeping room.
+            {"single sectors past the bookkeeping room", 64 << 10, everyOther, 64 << 10, 176 * 512, 256},
+            // The first 23 sectors in four runs in memory, the rest spilled.
+            {"a sector kept after a later one, both spilled", 16 << 10, backAgain, 12256 + 17 * 96, 94 * 512,
+             backAgain.size()},
+            // A run doubled to 8 KiB fills the 8288 bytes for bytes (of 11050).
+            {"a run grows to the memory for bytes exactly", 11050, sixteen, 8192 + 96, 0, sixteen.size()},
+            // The spill file holds 20 sectors: a run goes on up to them, no run begins past them.
+            {"kept past the spill file's bound", 16 << 10, pastSpill, 12256, 20 * 512, 43, 20 * 512},
+            {"a run begins where it ends the spill file", 16 << 10, atSpill, 12256 + 96, 20 * 512, 43, 20 * 512},
+            // Runs of 2048 and 128 sectors.
+            {"a run grows to 1 MiB, then another", 4 << 20, growing, (1 << 20) + 96 + (64 << 10) + 96, 0,
+             growing.size()},
+        };
+        CStorageDeviceWithCache c(disk.get());
+        ASSERT_EQ(c.SetBlockSize(static_cast<unsigned>(block)), 1);
+        CReadWatch watch;
+        c.WatchReads(&watch);
+        for (const auto& row : shapes) {
+            SCOPED_TRACE(row.shape);
+            CStorageDeviceWithCache::SetKeptLimit(row.limit);
+            CStorageDeviceWithCache::SetSpillLimit(row.spillLimit);
+            watch.Reset();
+            c.BeginCache();
+            std::vector<bool> kept(static_cast<std::size_t>(total)), answers(static_cast<std::size_t>(total));
+            for (std::size_t k = 0; k < row.keeps.size(); ++k) {
+                const auto [first, count] = row.keeps[k];
+                if (c.GetCurCacheBlock() != first / block) {
+                    ASSERT_EQ(c.SetCurCacheBlock(first / block), 1);
+                }
+                c.KeepSectors(first, count);
+                for (long long s = first; s < first + count; ++s) {
+                    kept[static_cast<std::size_t>(s)] = true;
+                    answers[static_cast<std::size_t>(s)] = answers[static_cast<std::size_t>(s)] || k < row.answered;
+                }
+            }
+            EXPECT_EQ(std::pair(c.KeptMemory(), c.KeptSpilled()), std::pair(row.memory, row.spilled));
+            c.EndCache();
+            {
+                const CReadWatch::Reading reading(&watch);
+                ASSERT_TRUE(watch.GiveUpAfter(0ms));
+            }
+            c.AnswerFromKept(true);
+            std::vector<unsigned char> buf(512);
+            long long wrong = 0;
+            for (long long s = 0; s < total; ++s) {
+                const std::size_t i = static_cast<std::size_t>(s);
+                // Each sector kept, and each one beside a kept one; the block
+                // still current answers from memory.
+                if (s / block == c.GetCurCacheBlock() ||
+                    (!kept[i] && !(s > 0 && kept[i - 1]) && !(s + 1 < total && kept[i + 1])))
+                    continue;
+                const int got = c.ReadSector(buf.data(), s, 1);
+                wrong += answers[i] ? got != 1 || !HasStamp(buf.data(), 512, static_cast<unsigned long long>(s))
+                                    : got != 0;
+            }
+            EXPECT_EQ(wrong, 0) << "sectors not answered as kept";
+            c.AnswerFromKept(false);
+        }
+        CStorageDeviceWithCache::SetKeptLimit(limit);
+        CStorageDeviceWithCache::SetSpillLimit(0);
+    }
+    // Never where writing reaches the scanned device: a cache folder on its
+    // own volume, on a volume in a file of it (a loop device's backing file),
+    // or on btrfs over it (numbered apart from the device it is mounted from,
+    // and mounted over a tmpfs it hides) keeps within memory and spills nothing.
+    for (const std::string placement : {"its volume", "a volume in a file of it", "btrfs over it"}) {
+        SCOPED_TRACE(placement);
+        const bool btrfs = placement == "btrfs over it";
+        ASSERT_EQ(RunCommand(std::string("command -v ") + (btrfs ? "mkfs.btrfs" : "mkfs.ext2") + " >/dev/null"), 0)
+            << "install the Debian package '" << (btrfs ? "btrfs-progs" : "e2fsprogs") << "'";
+        const std::string volume = dir.file("volume.img");
+        ASSERT_EQ(RunCommand("rm -f '" + volume + "' && truncate -s 128M '" + volume + "' && " +
+                             (btrfs ? "mkfs.btrfs -q -f '" : "mkfs.ext2 -q -F '") + volume + "' >/dev/null 2>&1"),
+                  0);
+        const LoopAttachment scanned(volume);
+        ASSERT_FALSE(scanned.path().empty()) << scanned.error();
+        const std::string holds = scanned.path();
+        std::unique_ptr<Mounted> under;
+        if (btrfs) {
+            under = std::make_unique<Mounted>("tmpfs", dir.file("on"), "tmpfs");
+            ASSERT_TRUE(under->ok()) << under->said();
+        }
+        const Mounted on(holds, dir.file("on"));
+        ASSERT_TRUE(on.ok()) << on.said();
+        std::string home = on.at() + "/cache";
+        std::unique_ptr<LoopAttachment> inFile;
+        std::unique_ptr<Mounted> inFileOn;
+        if (placement == "a volume in a file of it") {
+            const std::string file = on.at() + "/volume.img";
+            ASSERT_EQ(RunCommand("truncate -s 16M '" + file + "' && mkfs.ext2 -q -F '" + file + "' >/dev/null 2>&1"),
+                      0);
+            inFile = std::make_unique<LoopAttachment>(file);
+            ASSERT_FALSE(inFile->path().empty()) << inFile->error();
+            inFileOn = std::make_unique<Mounted>(inFile->path(), dir.file("in-file"));
+            ASSERT_TRUE(inFileOn->ok()) << inFileOn->said();
+            home = inFileOn->at() + "/cache";
+        }
+        ::setenv("XDG_CACHE_HOME", home.c_str(), 1);
+        std::unique_ptr<IStorageDevice> disk(CreateDiskDevice(scanned.path().c_str()));
+        ASSERT_EQ(disk->Open(nullptr), 1);
+        CStorageDeviceWithCache c(disk.get());
+        ASSERT_EQ(c.SetBlockSize(static_cast<unsigned>(block)), 1);
+        c.BeginCache();
+        for (long long b = 0; b < 8; ++b) {
+            ASSERT_EQ(c.SetCurCacheBlock(b), 1);
+            for (long long s = std::max(b * block, 300LL); s < (b + 1) * block; ++s) c.KeepSectors(s, 1);
+        }
+        EXPECT_LE(c.KeptMemory(), limit);
+        EXPECT_EQ(c.KeptSpilled(), 0) << "spilled where it writes to the scanned device";
+        c.EndCache();
+    }
     CStorageDeviceWithCache::SetKeptLimit(0);
     if (was)
         ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);
@@ -313,10 +580,14 @@ TEST_F(CachedDevice, ReadsGivenUpAreAnsweredFromWhatTheScanKept) {
     auto& c = Make(1000, 100); // ten blocks, all queued by the prefill
     CReadWatch watch;
     c.WatchReads(&watch);
+    inner->FailSector(357);
     c.BeginCache();
     ASSERT_EQ(c.SetCurCacheBlock(1), 1);
     c.KeepSectors(150, 10);
     ASSERT_EQ(c.SetCurCacheBlock(3), 1);
+    // Zeros where the device failed are not kept; the sectors beside them are.
+    c.KeepSectors(355, 5);
+    c.KeepSectors(360, 2);
     // A read across two queued blocks goes to the device, which holds it.
     std::atomic<bool> hold{true}, holding{false};
     inner->SetReadHook([&](long long, long long) {
@@ -342,10 +613,14 @@ TEST_F(CachedDevice, ReadsGivenUpAreAnsweredFromWhatTheScanKept) {
     EXPECT_EQ(c.ReadSector(buf.data(), 450, 100), 0);
     EXPECT_TRUE(IsZero(buf.data(), buf.size()));
     EXPECT_EQ(Read(620, 30), Sectors(620, 30)) << "a queued block";
+    EXPECT_EQ(c.ReadSector(buf.data(), 150, 10), 0) << "answered from what was kept before the build asks";
     c.AnswerFromKept(true);
     EXPECT_EQ(Read(150, 10), Sectors(150, 10)) << "kept";
+    EXPECT_EQ(Read(148, 4), Join(Sectors(0, 0, 2), Sectors(150, 2))) << "zeros beside what was kept";
     EXPECT_EQ(c.ReadSector(buf.data(), 250, 10), 0) << "neither queued nor kept";
     ASSERT_EQ(c.SetCurCacheBlock(9), 1);
+    EXPECT_EQ(Read(360, 2), Sectors(360, 2)) << "kept";
+    EXPECT_EQ(c.ReadSector(buf.data(), 355, 5), 0) << "a range over a sector the device failed on was kept";
     // A spent block made current again is all zeros, and not counted among
     // the sectors the scan could not read: it was stopped.
     const long long unreadable = salvor::UnreadableStructureSectors().load();
@@ -355,10 +630,50 @@ TEST_F(CachedDevice, ReadsGivenUpAreAnsweredFromWhatTheScanKept) {
     c.AnswerFromKept(false);
     EXPECT_EQ(inner->Reads(), 0u) << "the device was asked after the reads were given up";
     c.EndCache();
+    // A device still read is not answered from what was kept: a sector
+    // that fails fails as the disk does.
+    watch.Reset();
+    c.BeginCache();
+    ASSERT_EQ(c.SetCurCacheBlock(1), 1);
+    c.KeepSectors(150, 10);
+    ASSERT_EQ(c.SetCurCacheBlock(3), 1);
+    c.AnswerFromKept(true);
+    inner->FailSector(155);
+    EXPECT_EQ(c.ReadSector(buf.data(), 150, 10), 0);
+    c.AnswerFromKept(false);
+    c.EndCache();
 
     // An image file: a read held (by the read routine's hook) is waited for.
     std::unique_ptr<IStorageDevice> raw(CreateDmgDeviceImp(dir.file("img").c_str()));
     ASSERT_EQ(raw->Open(nullptr), 1);
+    inner->ClearFailures();
+    {
+        // A device gone that leaves the buffer as it was: beside what was
+        // kept, zeros.
+        SilentUntilAsked gone(inner.get());
+        CStorageDeviceWithCache g(&gone);
+        ASSERT_EQ(g.SetBlockSize(100), 1);
+        g.BeginCache();
+        ASSERT_EQ(g.SetCurCacheBlock(1), 1);
+        g.KeepSectors(150, 10);
+        ASSERT_EQ(g.SetCurCacheBlock(3), 1);
+        gone.Silence();
+        g.AnswerFromKept(true);
+        std::vector<unsigned char> four(4 * 512, 0xAA);
+        EXPECT_EQ(g.ReadSector(four.data(), 148, 4), 1);
+        EXPECT_EQ(Stamps(four.data(), 4), Join(Sectors(0, 0, 2), Sectors(150, 2)));
+        g.EndCache();
+    }
+    {
+        // Nothing of it is kept: it never goes.
+        CStorageDeviceWithCache kept(raw.get());
+        ASSERT_EQ(kept.SetBlockSize(100), 1);
+        kept.BeginCache();
+        ASSERT_EQ(kept.SetCurCacheBlock(0), 1);
+        kept.KeepSectors(0, 10);
+        EXPECT_EQ(kept.KeptMemory(), 0u);
+        kept.EndCache();
+    }
     CReadWatch fileWatch;
     CStorageDeviceWithCache f(raw.get());
     f.WatchReads(&fileWatch);

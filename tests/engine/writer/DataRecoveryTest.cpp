@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <tuple>
 #include <filesystem>
 #include <fstream>
@@ -392,6 +394,52 @@ TEST_F(Writer, OtherCompressedReadersAreUsedAsTheyCome) {
     EXPECT_EQ(Recover("hfs", &rc), "decompressed");
     EXPECT_EQ(rc, 0u);
     EXPECT_EQ(Recover("hfs", &rc, 4), "deco") << "an explicit count is fine for them";
+
+    // A reader failing a read of more than 2048 bytes or one touching its bad
+    // sector, reading short past its end, scribbling on the rest either way:
+    // the file keeps every byte it gives, zeros elsewhere, and is told
+    // damaged; halves start on sector boundaries.
+    static const std::string given = [] {
+        std::string bytes(3000, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 23);
+        return bytes;
+    }();
+    static long long flakyBad = -1, flakyEnd = 3000;
+    struct Flaky : Expanding {
+        unsigned ReadData(long long offset, char* buffer, unsigned size, int* error) override {
+            std::memset(buffer, 'X', size);
+            const long long n = std::clamp<long long>(flakyEnd - offset, 0, size);
+            if (size > 2048 || (flakyBad >= 0 && offset < flakyBad + 512 && offset + size > flakyBad) || n == 0) {
+                *error = 5;
+                return 0;
+            }
+            std::memcpy(buffer, given.data() + offset, static_cast<std::size_t>(n));
+            return static_cast<unsigned>(n);
+        }
+        IFileReader* Clone() override { return new Flaky; }
+        long long GetDataSize() const override { return 3000; }
+    };
+    struct FlakyNode : TestFileNode {
+        FlakyNode() : TestFileNode(8, 1, "flaky", false, 3000) { SetCompressed(1); }
+        IFileReader* CreateCompressFileReader(void*) override { return new Flaky; }
+    } flaky;
+    const struct {
+        long long bad, end;
+        std::string want;
+    } flakyRows[] = {
+        {512, 2500, given.substr(0, 512) + std::string(512, '\0') + given.substr(1024, 1476) + std::string(500, '\0')},
+        {-1, 2500, given.substr(0, 2500) + std::string(500, '\0')},
+        // Halved down to the last 952 bytes: 512 of them read.
+        {2560, 3000, given.substr(0, 2560) + std::string(440, '\0')},
+    };
+    for (const auto& row : flakyRows) {
+        SCOPED_TRACE(row.bad);
+        flakyBad = row.bad;
+        flakyEnd = row.end;
+        ASSERT_TRUE(Prepare(writer, &flaky));
+        EXPECT_EQ(Recover("flaky", &rc), row.want);
+        EXPECT_EQ(rc, WriterResult::Unreadable);
+    }
 
     // A reader that has nothing for a file claiming 2^50 bytes: the copy ends
     // at once, with one line in the log for it, and the file is not counted whole.

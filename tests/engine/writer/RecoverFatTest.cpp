@@ -2,6 +2,7 @@
 // copies, read and write failures, file times, thumbnails.
 #include "engine/writer/DataRecovery.h"
 #include "tests/engine/writer/WriterTestSupport.h"
+#include "tests/support/GoneAtTheEnd.h"
 #include "tests/support/RecordingSinks.h"
 
 #include <gtest/gtest.h>
@@ -89,19 +90,47 @@ TEST_F(RecoverFat, ByteCountWritesExactlyThatManyBytesAndAStopAfterTheFirstChunk
 }
 
 // Only the sectors that fail are zeros, at their place: the rest of their
-// chunk is read around them and kept, and the file is told damaged.
+// chunk is read around them and kept, and the file is told damaged. A
+// failed chunk costs two reads for each stretch of more than one sector that
+// failed, halved from the chunk down (13 halvings in a 4 MiB chunk, 12 in
+// the last 2 MiB), and at most 1024 stretches for a file.
 TEST_F(RecoverFat, ReadFailureLeavesAHoleAtItsPlaceAndTheFileIsToldDamaged) {
+    Recover("whole");
+    const unsigned long long whole = fat.device->Reads();
     const struct {
         long long at, sectors;
-    } rows[] = {{5 * MiB + 1000, 1}, {5 * MiB + 1000, 128}, {9 * MiB, 1}, {10 * MiB - 512, 1}};
+        unsigned long long reads; // beside those of the whole copy
+    } rows[] = {{5 * MiB + 1000, 1, 2 * 13},
+                // 140 stretches of 2 sectors or more meet [2049, 2177) of the chunk
+                {5 * MiB + 1000, 128, 2 * 140},
+                {9 * MiB, 1, 2 * 12},
+                {10 * MiB - 512, 1, 2 * 12},
+                // 2049 stretches meet the bad MiB: the bound is reached inside
+                // it, the rest of the chunk is read.
+                {5 * MiB, 2048, 2 * 1024}};
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.at) + " +" + std::to_string(row.sectors));
         fat.device->ClearFailures();
         const long long from = row.at / 512 * 512, length = row.sectors * 512;
         for (long long at = from; at < from + length; at += 512) fat.device->FailSector(fat.SectorOf("BIG.BIN", at));
+        fat.device->ResetCounters();
         EXPECT_TRUE(Same(Recover("holed", WriterResult::Unreadable),
                          big.substr(0, from) + std::string(length, '\0') + big.substr(from + length)));
+        EXPECT_EQ(fat.device->Reads() - whole, row.reads);
     }
+    fat.device->ClearFailures();
+    // The device gone while a failed chunk is narrowed: nothing more is
+    // asked of it, and the copy is not kept.
+    fat.device->FailSector(fat.SectorOf("BIG.BIN", 5 * MiB + 512));
+    SilentUntilAsked gone(fat.device.get());
+    ASSERT_EQ(writer.Initialize(&searcher, &gone), 0u);
+    const long long half = fat.SectorOf("BIG.BIN", 4 * MiB);
+    fat.device->SetReadHook([&](long long first, long long count) {
+        if (first == half && count == 4096) gone.Silence();
+    });
+    EXPECT_EQ(Recover("gone", WriterResult::DeviceGone), "");
+    EXPECT_LE(gone.Asked(), 8u) << "the chunks before, the failed one and its two halves";
+    fat.device->SetReadHook(nullptr);
     fat.device->ClearFailures();
 }
 
