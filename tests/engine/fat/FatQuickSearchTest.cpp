@@ -158,6 +158,34 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
     EXPECT_EQ(children.BuildChildren(parent, 2, queue, 0, 1), 0);
     // A root must not open with "." and "..".
     EXPECT_EQ(children.BuildChildren(nullptr, 2, queue, 1, 1), 0);
+
+    // Clusters of four sectors, the folder's first sector unreadable: its "."
+    // and ".." cannot be seen, and the entries of its other sectors are
+    // listed, the long name carried from after the lost sector into the next
+    // cluster among them.
+    std::vector<std::uint8_t> wide(64 * 512, 0);
+    Put(wide, 0, ShortEntry(".          ", 0x10, 2, 0));
+    Put(wide, 1, ShortEntry("..         ", 0x10, 0, 0));
+    Put(wide, 16, ShortEntry("INSIDE  TXT", 0x20, 7, 100));
+    Put(wide, 62, LfnEntry(name.substr(26)));
+    Put(wide, 63, LfnEntry(name.substr(13, 13)));
+    Put(wide, 8 * 16 + 0, LfnEntry(name.substr(0, 13)));
+    Put(wide, 8 * 16 + 1, ShortEntry("ALONGN~1TXT", 0x20, 6, 100));
+    std::ofstream(dir.file("wide.img"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(wide.data()), static_cast<std::streamsize>(wide.size()));
+    salvor::test::ImageDevice failing(dir.file("wide.img"), 512);
+    failing.SetWholeReadsFail(true);
+    failing.FailSector(0);
+    MapTable wideTable({{2, 4}, {4, kEnd}, {6, kEnd}, {7, kEnd}});
+    geo.sectorsPerCluster = 4;
+    KeepBuilder wideBuilder;
+    FatVisitedClusters wideVisited;
+    FatFolderMap wideFolders;
+    CFATBuildChildren around(&wideBuilder, nullptr, nullptr, &failing, wideVisited, wideFolders, &wideTable, geo);
+    EXPECT_EQ(around.BuildChildren(parent, 2, queue, 0, 1), 1);
+    std::vector<std::string> names;
+    for (auto* n : wideBuilder.nodes) names.emplace_back(n->GetFileName());
+    EXPECT_EQ(names, (std::vector<std::string>{"INSIDE.TXT", "A long name split across clusters.txt"}));
     parent->Release();
 }
 
