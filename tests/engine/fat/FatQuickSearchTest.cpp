@@ -4,6 +4,7 @@
 // writer, with The Sleuth Kit's listings, published listings and the
 // sources' hashes as oracles.
 #include "engine/common/DataRunList.h"
+#include "engine/fat/FatBootSector.h"
 #include "engine/fat/FatBuildChildren.h"
 #include "engine/fat/FatBuildDataRun.h"
 #include "engine/fat/FatBuildWorker.h"
@@ -14,11 +15,13 @@
 #include "engine/fat/FatTable.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/utility/SectorReads.h"
 #include "tests/engine/fat/FatTestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -325,6 +328,43 @@ TEST_F(FatQuickSearcher, RefusesWhatIsNoFatVolumeWithAFinalRecord) {
     EXPECT_EQ(progress.Last().result, fat::kQuickNotFat);
     EXPECT_EQ(searcher->QuickSearchFiles(nullptr, &progress), fat::kQuickNoDeviceOrSink);
     EXPECT_EQ(searcher->GetSearchedPartitionInfo(nullptr, 0), 0);
+}
+
+TEST_F(FatQuickSearcher, ReadsAroundABootSectorAndFirstFatSectorsThatCannotBeRead) {
+    Volume(FS_FAT16);
+    searcher->SetDirecotryTreeBuilder(&builder);
+    device.SetWholeReadsFail(true);
+    // The first sector of each FAT copy lost: they say nothing against the
+    // boot sector, and the volume is listed.
+    const auto bootBytes = salvor::test::ReadBytes(salvor::test::FixtureFile("fat_16", "fat_16.img"), 0, 512);
+    const CTempFATDBR boot(bootBytes, 512);
+    device.FailSector(boot.GetReservedSector());
+    device.FailSector(boot.GetReservedSector() + boot.GetSectorsPerFat());
+    ASSERT_EQ(searcher->QuickSearchFiles(&device, &progress), 0u);
+    EXPECT_FALSE(builder.nodes.empty());
+    // A boot sector that cannot be read (FAT16 keeps no backup) is counted.
+    device.FailSector(0);
+    const long long unreadable = salvor::UnreadableStructureSectors().load();
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNoValidBoot);
+    EXPECT_GE(salvor::UnreadableStructureSectors().load() - unreadable, 1);
+    // First FAT sectors that read but hold no table speak against the boot
+    // sector; lost ones say nothing.
+    TempDir dir;
+    const std::string blank = dir.file("blank.img");
+    std::filesystem::copy_file(salvor::test::FixtureFile("fat_16", "fat_16.img"), blank);
+    {
+        std::fstream image(blank, std::ios::binary | std::ios::in | std::ios::out);
+        const std::string zeros(512, '\0');
+        for (const unsigned at : {boot.GetReservedSector(), boot.GetReservedSector() + boot.GetSectorsPerFat()})
+            image.seekp(std::streamoff{at} * 512).write(zeros.data(), 512);
+        ASSERT_TRUE(image.good());
+    }
+    salvor::test::ImageDevice blanked(blank, 512);
+    auto sector = salvor::test::ReadBytes(blank, 0, 512);
+    EXPECT_FALSE(CFATBuildWorker::IsFullValidDBR(sector, 0, &blanked));
+    blanked.FailSector(boot.GetReservedSector());
+    blanked.FailSector(boot.GetReservedSector() + boot.GetSectorsPerFat());
+    EXPECT_TRUE(CFATBuildWorker::IsFullValidDBR(sector, 0, &blanked));
 }
 
 TEST_F(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
