@@ -164,12 +164,13 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
 
     // Clusters of four sectors, the folder's first sector unreadable: its "."
     // and ".." cannot be seen, and the entries of its other sectors are
-    // listed, the long name carried from after the lost sector into the next
-    // cluster among them.
+    // listed once each, the long name carried from after the lost sector into
+    // the next cluster among them.
     std::vector<std::uint8_t> wide(64 * 512, 0);
     Put(wide, 0, ShortEntry(".          ", 0x10, 2, 0));
     Put(wide, 1, ShortEntry("..         ", 0x10, 0, 0));
     Put(wide, 16, ShortEntry("INSIDE  TXT", 0x20, 7, 100));
+    Put(wide, 60, ShortEntry("LATE    TXT", 0x20, 7, 100));
     Put(wide, 62, LfnEntry(name.substr(26)));
     Put(wide, 63, LfnEntry(name.substr(13, 13)));
     Put(wide, 8 * 16 + 0, LfnEntry(name.substr(0, 13)));
@@ -188,7 +189,7 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
     EXPECT_EQ(around.BuildChildren(parent, 2, queue, 0, 1), 1);
     std::vector<std::string> names;
     for (auto* n : wideBuilder.nodes) names.emplace_back(n->GetFileName());
-    EXPECT_EQ(names, (std::vector<std::string>{"INSIDE.TXT", "A long name split across clusters.txt"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"INSIDE.TXT", "LATE.TXT", "A long name split across clusters.txt"}));
     parent->Release();
 }
 
@@ -342,6 +343,10 @@ TEST_F(FatQuickSearcher, ReadsAroundABootSectorAndFirstFatSectorsThatCannotBeRea
     device.FailSector(boot.GetReservedSector() + boot.GetSectorsPerFat());
     ASSERT_EQ(searcher->QuickSearchFiles(&device, &progress), 0u);
     EXPECT_FALSE(builder.nodes.empty());
+    // A root area none of whose sectors reads is lost, not empty.
+    const unsigned rootStart = boot.GetReservedSector() + boot.GetNumberOfFat() * boot.GetSectorsPerFat();
+    device.FailSectors(rootStart, boot.GetRootDirSectors());
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kRootUnreadable);
     // A boot sector that cannot be read (FAT16 keeps no backup) is counted.
     device.FailSector(0);
     const long long unreadable = salvor::UnreadableStructureSectors().load();
