@@ -91,7 +91,8 @@ TEST_P(ExfatQuickFixture, UnreadableSectorLosesOnlyTheSetsItHolds) {
     // of the cluster and folder is listed.
     auto count = [](const RecordingBuilder& b) {
         const auto found = b.Found();
-        return std::count_if(found.begin(), found.end(), [](const auto& e) { return e.path.starts_with("Many/"); });
+        return std::count_if(found.begin(), found.end(),
+                             [](const auto& e) { return e.path.starts_with("Many/"); });
     };
     Scan whole(Image(), GetParam());
     const auto all = count(whole.builder);

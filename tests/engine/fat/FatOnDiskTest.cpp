@@ -409,7 +409,8 @@ TEST(FatTable, EntriesOfAnUnreadableSectorAreUnknownAndTheSecondCopyAnswersForTh
     dev->FailSector(5);
     const long long unreadableBefore = salvor::UnreadableStructureSectors().load();
     CFAT16Table first(dev.get(), 1, 16);
-    EXPECT_EQ(salvor::UnreadableStructureSectors().load() - unreadableBefore, 1); // the lost sector, counted once
+    // The lost sector, counted once.
+    EXPECT_EQ(salvor::UnreadableStructureSectors().load() - unreadableBefore, 1);
     EXPECT_TRUE(first.IsValidFATTable() && first.HasUnreadableSectors());
     EXPECT_EQ(first.GetNextCluster(1030), fat::kUnknownEntry);
     EXPECT_EQ(first.GetNextCluster(1100), fat::kUnknownEntry); // never "free"
@@ -460,8 +461,8 @@ TEST(FatTable, EntriesOfAnUnreadableSectorAreUnknownAndTheSecondCopyAnswersForTh
         ASSERT_TRUE(t.IsValidFATTable()) << r.lost;
         for (const std::uint32_t c : {2u, 340u, 341u, 342u})
             EXPECT_EQ(t.GetNextCluster(c), r.unknown.count(c) ? fat::kUnknownEntry
-                                           : c == 2          ? 0u
-                                                             : fat::kFat12EndOfChain)
+                                           : c == 2           ? 0u
+                                                              : fat::kFat12EndOfChain)
                 << "sector " << r.lost << " entry " << c;
     }
 }

@@ -185,11 +185,14 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
     KeepBuilder wideBuilder;
     FatVisitedClusters wideVisited;
     FatFolderMap wideFolders;
-    CFATBuildChildren around(&wideBuilder, nullptr, nullptr, &failing, wideVisited, wideFolders, &wideTable, geo);
+    CFATBuildChildren around(&wideBuilder, nullptr, nullptr, &failing, wideVisited, wideFolders, &wideTable,
+                             geo);
     EXPECT_EQ(around.BuildChildren(parent, 2, queue, 0, 1), 1);
     std::vector<std::string> names;
-    for (auto* n : wideBuilder.nodes) names.emplace_back(n->GetFileName());
-    EXPECT_EQ(names, (std::vector<std::string>{"INSIDE.TXT", "LATE.TXT", "A long name split across clusters.txt"}));
+    for (auto* n : wideBuilder.nodes)
+        names.emplace_back(n->GetFileName());
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"INSIDE.TXT", "LATE.TXT", "A long name split across clusters.txt"}));
     parent->Release();
 }
 
