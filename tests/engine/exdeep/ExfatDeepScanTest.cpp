@@ -179,12 +179,14 @@ TEST_F(ExfatDeepScan, FatWhoseFirstSectorsAreUnreadableIsPlacedByACheckedBootSec
     const auto boot = salvor::test::ReadBytes(intact, 133120ull * 512, 512);
     ASSERT_EQ(boot.size(), 512u);
     const long long fat = 133120 + (boot[80] | boot[81] << 8 | boot[82] << 16 | boot[83] << 24);
-    // Copies: one left dirty at 37 % in use (fields the checksum leaves out),
+    // Copies: one left dirty at 37 % in use (both bytes of the volume flags and
+    // the percentage: fields the checksum leaves out),
     // one with a boot code byte changed (valid, its checksum fails); both in
     // the main and the backup boot sector.
     salvor::test::TempDir dir;
     const std::string dirty = dir.file("dirty.img"), unsummed = dir.file("unsummed.img");
-    for (const auto& [copy, at, byte] : {std::tuple{dirty, 106, 0x02}, {dirty, 112, 37}, {unsummed, 300, 0x5a}}) {
+    for (const auto& [copy, at, byte] :
+         {std::tuple{dirty, 106, 0x02}, {dirty, 107, 0x01}, {dirty, 112, 37}, {unsummed, 300, 0x5a}}) {
         if (!std::filesystem::exists(copy)) {
             ASSERT_EQ(salvor::test::RunCommand("cp --sparse=always '" + intact + "' '" + copy + "'"), 0);
         }

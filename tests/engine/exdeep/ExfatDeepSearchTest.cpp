@@ -100,20 +100,26 @@ TEST(ExfatFileSet, SetStraddlingTwoDistantClustersIsJoinedAndTheLastSectorsAreRe
     std::ofstream(dir.file("tail.img"), std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     salvor::test::ImageDevice dev(dir.file("tail.img"));
-    CExFatCompleteSearch searcher;
-    exfat_test::RecordingBuilder builder;
-    searcher.SetDevice(&dev);
-    searcher.SetDirecotryTreeBuilder(&builder);
-    searcher.SetBlockSize(64);
-    const long long total = static_cast<long long>(dev.GetTotalSectors());
-    for (long long b = 0; b < total; b += 64)
-        EXPECT_EQ(searcher.AnalyzeBlock(b, std::min(64LL, total - b)), 1);
-    bool seen = false;
-    for (const auto& f : searcher.Builder().Fragments())
-        for (const auto& r : f->inUse)
-            seen |= r.name == "deep.bin";
-    EXPECT_TRUE(seen);
-    searcher.EndSearch(0);
+    // Also with a sector of the fragment's block unreadable: the block is
+    // read around it, and the fragment is still seen.
+    for (const bool lost : {false, true}) {
+        SCOPED_TRACE(lost ? "a lost sector before the fragment" : "all sectors read");
+        if (lost) dev.FailSector(70);
+        CExFatCompleteSearch searcher;
+        exfat_test::RecordingBuilder builder;
+        searcher.SetDevice(&dev);
+        searcher.SetDirecotryTreeBuilder(&builder);
+        searcher.SetBlockSize(64);
+        const long long total = static_cast<long long>(dev.GetTotalSectors());
+        for (long long b = 0; b < total; b += 64)
+            EXPECT_EQ(searcher.AnalyzeBlock(b, std::min(64LL, total - b)), 1);
+        bool seen = false;
+        for (const auto& f : searcher.Builder().Fragments())
+            for (const auto& r : f->inUse)
+                seen |= r.name == "deep.bin";
+        EXPECT_TRUE(seen);
+        searcher.EndSearch(0);
+    }
 }
 
 TEST(ExfatFileSet, ZeroSectorAndForeignEntryEndTheFragment) {

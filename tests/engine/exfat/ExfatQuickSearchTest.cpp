@@ -85,6 +85,25 @@ TEST_P(ExfatQuickFixture, UnreadableFolderClusterLosesOnlyThatFolder) {
     ExpectSame(s.builder.Found(), expected);
 }
 
+TEST_P(ExfatQuickFixture, UnreadableSectorLosesOnlyTheSetsItHolds) {
+    // The second sector of the contiguous folder "Many" lost: the sets it
+    // holds or cuts are lost, its zeros do not end the folder, and the rest
+    // of the cluster and folder is listed.
+    auto count = [](const RecordingBuilder& b) {
+        const auto found = b.Found();
+        return std::count_if(found.begin(), found.end(),
+                             [](const auto& e) { return e.path.starts_with("Many/"); });
+    };
+    Scan whole(Image(), GetParam());
+    const auto all = count(whole.builder);
+    Scan s(Image(), GetParam(), whole.builder.Find("Many")->GetCurrentNodeID() + 1);
+    EXPECT_GE(s.searcher.UnreadableClusters(), 1u);
+    const auto lost = all - count(s.builder);
+    EXPECT_GE(lost, 1);
+    // A sector holds sectorSize / 32 entries; a set has at least three.
+    EXPECT_LE(lost, static_cast<long>(GetParam() / 32 / 3 + 2)) << all;
+}
+
 TEST_P(ExfatQuickFixture, StopStillBuildsAndFinishes) {
     Scan s(Image(), GetParam(), -1, -1, true);
     EXPECT_EQ(s.builder.flashCalls, 1);

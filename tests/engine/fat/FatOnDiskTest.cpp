@@ -11,6 +11,7 @@
 #include "engine/fat/FatTable.h"
 #include "engine/fat/FatVolume.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/utility/SectorReads.h"
 #include "tests/engine/fat/FatTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -146,6 +147,27 @@ TEST(FatBootSector, SingleFieldCorruptions) {
     EXPECT_FALSE(CTempFATDBR::SimpleCheck(std::span(big).first(100)));
     big[0] = 0;
     EXPECT_FALSE(CTempFATDBR::SimpleCheck(big));
+    // The copy of the label the extended record keeps, read as a label
+    // entry's text is.
+    const struct {
+        const char* fixture;
+        std::function<void(Bytes&)> change;
+        const char* label;
+    } labels[] = {
+        {"fat_16", [](Bytes&) {}, "SALVOR16"},
+        {"fat_32", [](Bytes&) {}, "SALVOR32"},
+        {"fat_16", [](Bytes& b) { b[38] = 0x28; }, ""}, // the short record holds no label
+        {"fat_32", [](Bytes& b) { b[66] = 0x28; }, ""},
+        {"fat_16", [](Bytes& b) { std::memcpy(&b[43], "NO NAME    ", 11); }, ""},
+        {"fat_16", [](Bytes& b) { std::memcpy(&b[43], "ELEVEN CHRS", 11); }, "ELEVEN CHRS"},
+        {"fat_16", [](Bytes& b) { std::memcpy(&b[43], "A\0B\x80\0 \0\0\0\0\0", 11); }, "A_B_"},
+        {"fat_16", [](Bytes& b) { b[13] = 3; }, ""}, // no boot sector
+    };
+    for (const auto& r : labels) {
+        auto b = BootOf(r.fixture);
+        r.change(b);
+        EXPECT_EQ(CTempFATDBR(b, 512).GetBootLabel(), r.label) << r.fixture << " " << r.label;
+    }
 }
 
 TEST(FatDirEntry, PlausibilityRules) {
@@ -374,13 +396,28 @@ TEST(FatTable, FactoryPicksCopies) {
 
 TEST(FatTable, EntriesOfAnUnreadableSectorAreUnknownAndTheSecondCopyAnswersForThem) {
     // Sector 5 holds FAT16 entries 1024-1279 of the first copy, sector 21 of the second.
-    auto dev = TableImage(FS_FAT16, 16).Set(2, 3).Set(3, 0xFFFF).Set(1030, 1031).Set(1031, 0xFFFF).Mirror().Device();
+    auto dev = TableImage(FS_FAT16, 16)
+                   .Set(2, 3)
+                   .Set(3, 0xFFFF)
+                   .Set(1023, 0xFFFF)
+                   .Set(1030, 1031)
+                   .Set(1031, 0xFFFF)
+                   .Set(1280, 0xFFFF)
+                   .Mirror()
+                   .Device();
+    dev->SetWholeReadsFail(true); // as a disk fails: the read of the copy gives none of its sectors
     dev->FailSector(5);
+    const long long unreadableBefore = salvor::UnreadableStructureSectors().load();
     CFAT16Table first(dev.get(), 1, 16);
+    // The lost sector, counted once.
+    EXPECT_EQ(salvor::UnreadableStructureSectors().load() - unreadableBefore, 1);
     EXPECT_TRUE(first.IsValidFATTable() && first.HasUnreadableSectors());
     EXPECT_EQ(first.GetNextCluster(1030), fat::kUnknownEntry);
     EXPECT_EQ(first.GetNextCluster(1100), fat::kUnknownEntry); // never "free"
     EXPECT_EQ(first.GetNextCluster(2), 3u);
+    // The entries on either side of the lost sector answer.
+    EXPECT_EQ(std::tuple(first.GetNextCluster(1023), first.GetNextCluster(1280)),
+              std::tuple(fat::kEndOfChain, fat::kEndOfChain));
     for (const auto& [firstSeen, secondSeen] : {std::pair(1, 1), std::pair(0, 0)}) {
         auto both = Double(dev.get(), 16, firstSeen, secondSeen);
         ASSERT_NE(both->First(), nullptr);
@@ -398,6 +435,36 @@ TEST(FatTable, EntriesOfAnUnreadableSectorAreUnknownAndTheSecondCopyAnswersForTh
     EXPECT_TRUE(t32.IsValidFATTable());
     EXPECT_EQ(t32.GetNextCluster(2), fat::kUnknownEntry);
     EXPECT_EQ(t32.GetNextCluster(200), 201u);
+    // A copy of which one sector reads is read for that sector; one of which
+    // none reads is no copy, and the second answers alone.
+    auto lost = TableImage(FS_FAT16, 16).Set(2, 3).Set(3, 0xFFFF).Mirror().Device();
+    lost->SetWholeReadsFail(true);
+    lost->FailSectors(2, 15);
+    for (const bool firstRead : {true, false}) {
+        if (!firstRead) lost->FailSector(1);
+        auto both = Double(lost.get(), 16, 1, 1);
+        EXPECT_EQ(std::tuple(both->First() != nullptr, both->Second() != nullptr, both->GetNextCluster(2)),
+                  std::tuple(firstRead, true, 3u));
+    }
+    // A FAT12 entry may straddle two sectors (entry 341: the copy's bytes 511
+    // and 512); it is unknown when either is lost.
+    auto f12 = TableImage(FS_FAT12, 2).Set(340, 0xFFF).Set(341, 0xFFF).Set(342, 0xFFF).Device();
+    f12->SetWholeReadsFail(true);
+    const struct {
+        long long lost;
+        std::set<std::uint32_t> unknown;
+    } twelve[] = {{1, {2, 340, 341}}, {2, {341, 342}}};
+    for (const auto& r : twelve) {
+        f12->ClearFailures();
+        f12->FailSector(r.lost);
+        CFAT12Table t(f12.get(), 1, 2);
+        ASSERT_TRUE(t.IsValidFATTable()) << r.lost;
+        for (const std::uint32_t c : {2u, 340u, 341u, 342u})
+            EXPECT_EQ(t.GetNextCluster(c), r.unknown.count(c) ? fat::kUnknownEntry
+                                           : c == 2           ? 0u
+                                                              : fat::kFat12EndOfChain)
+                << "sector " << r.lost << " entry " << c;
+    }
 }
 
 TEST(FatTable, LargeFat32IsReadInPages) {
@@ -420,6 +487,13 @@ TEST(FatTable, LargeFat32IsReadInPages) {
     std::vector<std::uint32_t> chain;
     EXPECT_EQ(fat::FollowClusterChain(table, c, 0, chain), fat::ChainEnd::End);
     EXPECT_EQ(chain, (std::vector<std::uint32_t>{c, c + 1}));
+    // A page none of whose sectors can be read (the third, entries 524288
+    // on): its entries are unknown, and the copy still stands.
+    dev.FailSectors(1 + 2 * 2048, 2048);
+    CFAT32Table lost(&dev, 1, spf);
+    ASSERT_TRUE(lost.IsValidFATTable());
+    EXPECT_EQ(lost.GetNextCluster(2 * 262144 + 5), fat::kUnknownEntry);
+    EXPECT_EQ(lost.GetNextCluster(c), c + 1);
 }
 
 TEST(FatTable, ChainWalkStops) {
@@ -497,6 +571,22 @@ TEST(FatVolumeAnalyze, KindsSizesAndLabels) {
         ASSERT_TRUE(image.good());
     }
     rows.push_back({unlabelled, 512, FS_FAT32, ""});
+    // Its root cluster read whole, but the FAT sector that would chain the
+    // rest of the root lost: the boot sector's copy names it.
+    rows.push_back({unlabelled, 512, FS_FAT32, "SALVOR32",
+                    CTempFATDBR(salvor::test::ReadBytes(unlabelled, 0, 512), 512).GetReservedSector()});
+    // A FAT16 volume keeps no backup boot sector: a copy six sectors in does
+    // not answer for its unreadable one.
+    const std::string sixth = tmp.file("sixth.img");
+    {
+        std::filesystem::copy_file(Image(kKinds[1]), sixth);
+        const auto boot = salvor::test::ReadBytes(sixth, 0, 512);
+        std::fstream image(sixth, std::ios::binary | std::ios::in | std::ios::out);
+        image.seekp(6 * 512);
+        image.write(reinterpret_cast<const char*>(boot.data()), 512);
+        ASSERT_TRUE(image.good());
+    }
+    rows.push_back({sixth, 512, FS_UNKNOWN, "", 0});
     for (const auto& r : rows) {
         SCOPED_TRACE(r.image + " @" + std::to_string(r.sectorSize));
         ImageDevice device(r.image, r.sectorSize);

@@ -4,6 +4,7 @@
 // writer, with The Sleuth Kit's listings, published listings and the
 // sources' hashes as oracles.
 #include "engine/common/DataRunList.h"
+#include "engine/fat/FatBootSector.h"
 #include "engine/fat/FatBuildChildren.h"
 #include "engine/fat/FatBuildDataRun.h"
 #include "engine/fat/FatBuildWorker.h"
@@ -14,11 +15,13 @@
 #include "engine/fat/FatTable.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/utility/SectorReads.h"
 #include "tests/engine/fat/FatTestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -158,6 +161,38 @@ TEST(FatBuildChildren, ALongNameEndingInALaterClusterIsCarriedAcrossReads) {
     EXPECT_EQ(children.BuildChildren(parent, 2, queue, 0, 1), 0);
     // A root must not open with "." and "..".
     EXPECT_EQ(children.BuildChildren(nullptr, 2, queue, 1, 1), 0);
+
+    // Clusters of four sectors, the folder's first sector unreadable: its "."
+    // and ".." cannot be seen, and the entries of its other sectors are
+    // listed once each, the long name carried from after the lost sector into
+    // the next cluster among them.
+    std::vector<std::uint8_t> wide(64 * 512, 0);
+    Put(wide, 0, ShortEntry(".          ", 0x10, 2, 0));
+    Put(wide, 1, ShortEntry("..         ", 0x10, 0, 0));
+    Put(wide, 16, ShortEntry("INSIDE  TXT", 0x20, 7, 100));
+    Put(wide, 60, ShortEntry("LATE    TXT", 0x20, 7, 100));
+    Put(wide, 62, LfnEntry(name.substr(26)));
+    Put(wide, 63, LfnEntry(name.substr(13, 13)));
+    Put(wide, 8 * 16 + 0, LfnEntry(name.substr(0, 13)));
+    Put(wide, 8 * 16 + 1, ShortEntry("ALONGN~1TXT", 0x20, 6, 100));
+    std::ofstream(dir.file("wide.img"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(wide.data()), static_cast<std::streamsize>(wide.size()));
+    salvor::test::ImageDevice failing(dir.file("wide.img"), 512);
+    failing.SetWholeReadsFail(true);
+    failing.FailSector(0);
+    MapTable wideTable({{2, 4}, {4, kEnd}, {6, kEnd}, {7, kEnd}});
+    geo.sectorsPerCluster = 4;
+    KeepBuilder wideBuilder;
+    FatVisitedClusters wideVisited;
+    FatFolderMap wideFolders;
+    CFATBuildChildren around(&wideBuilder, nullptr, nullptr, &failing, wideVisited, wideFolders, &wideTable,
+                             geo);
+    EXPECT_EQ(around.BuildChildren(parent, 2, queue, 0, 1), 1);
+    std::vector<std::string> names;
+    for (auto* n : wideBuilder.nodes)
+        names.emplace_back(n->GetFileName());
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"INSIDE.TXT", "LATE.TXT", "A long name split across clusters.txt"}));
     parent->Release();
 }
 
@@ -297,6 +332,47 @@ TEST_F(FatQuickSearcher, RefusesWhatIsNoFatVolumeWithAFinalRecord) {
     EXPECT_EQ(progress.Last().result, fat::kQuickNotFat);
     EXPECT_EQ(searcher->QuickSearchFiles(nullptr, &progress), fat::kQuickNoDeviceOrSink);
     EXPECT_EQ(searcher->GetSearchedPartitionInfo(nullptr, 0), 0);
+}
+
+TEST_F(FatQuickSearcher, ReadsAroundABootSectorAndFirstFatSectorsThatCannotBeRead) {
+    Volume(FS_FAT16);
+    searcher->SetDirecotryTreeBuilder(&builder);
+    device.SetWholeReadsFail(true);
+    // The first sector of each FAT copy lost: they say nothing against the
+    // boot sector, and the volume is listed.
+    const auto bootBytes = salvor::test::ReadBytes(salvor::test::FixtureFile("fat_16", "fat_16.img"), 0, 512);
+    const CTempFATDBR boot(bootBytes, 512);
+    device.FailSector(boot.GetReservedSector());
+    device.FailSector(boot.GetReservedSector() + boot.GetSectorsPerFat());
+    ASSERT_EQ(searcher->QuickSearchFiles(&device, &progress), 0u);
+    EXPECT_FALSE(builder.nodes.empty());
+    // A root area none of whose sectors reads is lost, not empty.
+    const unsigned rootStart = boot.GetReservedSector() + boot.GetNumberOfFat() * boot.GetSectorsPerFat();
+    device.FailSectors(rootStart, boot.GetRootDirSectors());
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kRootUnreadable);
+    // A boot sector that cannot be read (FAT16 keeps no backup) is counted.
+    device.FailSector(0);
+    const long long unreadable = salvor::UnreadableStructureSectors().load();
+    EXPECT_EQ(searcher->QuickSearchFiles(&device, &progress), fat::kQuickNoValidBoot);
+    EXPECT_GE(salvor::UnreadableStructureSectors().load() - unreadable, 1);
+    // First FAT sectors that read but hold no table speak against the boot
+    // sector; lost ones say nothing.
+    TempDir dir;
+    const std::string blank = dir.file("blank.img");
+    std::filesystem::copy_file(salvor::test::FixtureFile("fat_16", "fat_16.img"), blank);
+    {
+        std::fstream image(blank, std::ios::binary | std::ios::in | std::ios::out);
+        const std::string zeros(512, '\0');
+        for (const unsigned at : {boot.GetReservedSector(), boot.GetReservedSector() + boot.GetSectorsPerFat()})
+            image.seekp(std::streamoff{at} * 512).write(zeros.data(), 512);
+        ASSERT_TRUE(image.good());
+    }
+    salvor::test::ImageDevice blanked(blank, 512);
+    auto sector = salvor::test::ReadBytes(blank, 0, 512);
+    EXPECT_FALSE(CFATBuildWorker::IsFullValidDBR(sector, 0, &blanked));
+    blanked.FailSector(boot.GetReservedSector());
+    blanked.FailSector(boot.GetReservedSector() + boot.GetSectorsPerFat());
+    EXPECT_TRUE(CFATBuildWorker::IsFullValidDBR(sector, 0, &blanked));
 }
 
 TEST_F(FatQuickSearcher, HandsOutCopiesOfItsRecordOnlyWhereThereIsRoom) {
