@@ -4,6 +4,8 @@
 #include "engine/enumeration/BlockDeviceFacts.h"
 #include "engine/include/DeviceRecords.h"
 #include "engine/include/EngineTypes.h"
+#include "engine/partition/PartitionAnalyzers.h"
+#include "engine/partition/PartitionTable.h"
 #include "engine/volume/VolumeAnalyzeController.h"
 
 #include <sys/stat.h>
@@ -55,11 +57,13 @@ bool OpenBase(ScanDevice& d, const std::string& path, unsigned sectorSize, std::
 }
 
 // The volume record of the volume at offset, kind and label as the program's
-// device list finds them: the volume analysis first, libblkid's label when it
-// reads none (the found files' volume folder is named by it).
-CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* whole, const std::string& path,
+// device list finds them: the volume analysis (of `analysed` at `from`)
+// first, libblkid's label when it reads none (the found files' volume folder
+// is named by it).
+CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* whole, IStorageDevice* analysed,
+                                               unsigned long long from, const std::string& path,
                                                unsigned long long offset, unsigned long long sectors) {
-    std::unique_ptr<IVolumeAnalyzeController> analysis(CreateVolumeAnalyzeController(whole, offset));
+    std::unique_ptr<IVolumeAnalyzeController> analysis(CreateVolumeAnalyzeController(analysed, from));
     IVolumeAnalyze* found = analysis ? analysis->GetVolumeAnzlyzer() : nullptr;
     auto* info = new CCollectedVolumeDeviceInfoStruct;
     info->fileSystemType = found ? static_cast<unsigned>(found->GetFileSystemType()) : unsigned{FS_UNKNOWN};
@@ -78,6 +82,34 @@ CCollectedVolumeDeviceInfoStruct* VolumeRecord(IStorageDevice* whole, const std:
     info->startSector = static_cast<std::int64_t>(offset);
     info->disk = whole;
     return info;
+}
+
+// The sectors of the partition table entry (MBR, GPT or APM) that starts at
+// offset of whole and lies within it; 0 when none does or no table reads.
+unsigned long long EntrySectorsAt(IStorageDevice* whole, unsigned long long offset) {
+    enumDiskPartitionScheme scheme = PARTITION_SCHEME_NONE;
+    if (IsFailure(CPartitionTableAnalyze::GetDiskType(whole, scheme))) return 0;
+    PartitionList entries;
+    ResultCode rc = 0;
+    switch (scheme) {
+    case PARTITION_SCHEME_MBR:
+        rc = CPartitionTableAnalyze::AnalyzeMBRPartitionTable(whole, entries);
+        break;
+    case PARTITION_SCHEME_GPT:
+        rc = CPartitionTableAnalyze::AnalyzeGPTPartitionTable(whole, entries);
+        break;
+    case PARTITION_SCHEME_APM:
+        rc = CPartitionTableAnalyze::AnalyzeAPMPartitionTable(whole, entries);
+        break;
+    default:
+        return 0;
+    }
+    if (IsFailure(rc)) return 0;
+    const unsigned long long total = whole->GetTotalSectors();
+    for (const PartitionEntry& e : entries)
+        if (e.startSector == offset && e.sectorCount > 0 && e.sectorCount <= total - offset)
+            return e.sectorCount;
+    return 0;
 }
 
 } // namespace
@@ -109,8 +141,27 @@ std::unique_ptr<ScanDevice> OpenScanDevice(const std::string& path, bool quick, 
             "--offset " + std::to_string(offset) + " is past the end (" + std::to_string(total) + " sectors)";
         return nullptr;
     }
-    const unsigned long long sectors = total - offset;
-    CCollectedVolumeDeviceInfoStruct* record = VolumeRecord(whole, path, offset, sectors);
+    unsigned long long sectors = total - offset;
+    CCollectedVolumeDeviceInfoStruct* record = VolumeRecord(whole, whole, offset, path, offset, sectors);
+    // A volume no recogniser knows at the offset, where a table entry starts:
+    // it is recognised within the entry as the program recognises a
+    // partition's (a file system may need the volume's end: an HFS+ volume
+    // whose header cannot be read answers from its alternate), and when
+    // known there, the entry is the volume.
+    if (record->fileSystemType == FS_UNKNOWN && offset > 0)
+        if (const unsigned long long entry = EntrySectorsAt(whole, offset)) {
+            std::unique_ptr<IStorageDevice> window(
+                CreatePartitionDevice(whole, static_cast<long long>(offset), static_cast<long long>(entry)));
+            CCollectedVolumeDeviceInfoStruct* inEntry =
+                window ? VolumeRecord(whole, window.get(), 0, path, offset, entry) : nullptr;
+            if (inEntry && inEntry->fileSystemType != FS_UNKNOWN) {
+                delete record;
+                record = inEntry;
+                sectors = entry;
+            } else {
+                delete inEntry;
+            }
+        }
     if (d->blockDevice && offset == 0) {
         // The whole block device is the volume.
         std::vector<char> name(path.begin(), path.end());

@@ -19,6 +19,34 @@ constexpr std::uint64_t kMaxCache = 0x10000000;
 // Overflow look-ups of one fork: far more than any real fork needs, and a
 // bound on what a damaged extents tree can make the walk do.
 constexpr unsigned kMaxOverflowRecords = 1u << 16;
+// The alternate volume header of the volume that fills device: the 512 bytes
+// 1024 before its end, taken only when they are a valid header of a volume
+// that ends there (what lies after its last block is less than one block).
+// Empty otherwise.
+std::vector<std::uint8_t> AlternateVolumeHeader(IStorageDevice* device) {
+    const unsigned sectorSize = device ? device->GetSectorSize() : 0;
+    if (sectorSize < 512 || sectorSize % 512 != 0 || sectorSize > (1u << 16)) return {};
+    const std::uint64_t total = device->GetTotalSectors();
+    if (total > UINT64_MAX / sectorSize) return {};
+    const std::uint64_t volumeBytes = total * sectorSize;
+    if (volumeBytes < 2 * kVolumeHeaderOffset + kVolumeHeaderSize) return {};
+    const std::uint64_t at = volumeBytes - kVolumeHeaderOffset;
+    std::vector<std::uint8_t> sector(sectorSize);
+    if (at % sectorSize + kVolumeHeaderSize > sectorSize ||
+        device->ReadSector(sector.data(), static_cast<long long>(at / sectorSize), 1) == 0)
+        return {};
+    std::vector<std::uint8_t> header(sector.begin() + static_cast<std::ptrdiff_t>(at % sectorSize),
+                                     sector.begin() +
+                                         static_cast<std::ptrdiff_t>(at % sectorSize + kVolumeHeaderSize));
+    if (!IsValidVolumeHeader(header.data(), kVolumeHeaderSize)) return {};
+    const HFSPlusVolumeHeader h = ReadVolumeHeader(header);
+    const std::uint64_t claimed = std::uint64_t{h.totalBlocks} * h.blockSize;
+    if (claimed > volumeBytes || volumeBytes - claimed >= h.blockSize) return {};
+    CatchExeception::WriteLog(
+        "HFS+ volume header unreadable: the alternate header at byte %" PRIu64 " read instead\n", at);
+    return header;
+}
+
 } // namespace
 
 // ---- special files ----------------------------------------------------------
@@ -102,7 +130,13 @@ ResultCode CHFSPlusVolume::Open(bool noCatalogCache) {
     m_sectorSize = m_device->GetSectorSize();
     if (m_sectorSize == 0) return HFS_ERROR(kErrInvalid);
     std::vector<std::uint8_t> raw(kVolumeHeaderSize);
-    if (Read(kVolumeHeaderOffset, raw.data(), raw.size()) != raw.size()) return HFS_ERROR(kErrShortRead);
+    // A header that cannot be read is answered by the alternate one at the
+    // device's end (the device is the volume); one that reads but is not a
+    // volume's is not: that is no HFS+ volume.
+    if (Read(kVolumeHeaderOffset, raw.data(), raw.size()) != raw.size()) {
+        raw = AlternateVolumeHeader(m_device);
+        if (raw.empty()) return HFS_ERROR(kErrShortRead);
+    }
     // Everything below divides by and multiplies with the header's sizes.
     if (!IsOpenableVolumeHeader(raw.data(), static_cast<unsigned short>(raw.size()))) return HFS_ERROR(kErrInvalid);
     m_header = ReadVolumeHeader(raw);
@@ -319,10 +353,16 @@ CHFSPlusVolumeAnalyze::CHFSPlusVolumeAnalyze(IStorageDevice* device, unsigned lo
     const unsigned sectorSize = device ? device->GetSectorSize() : 0;
     if (sectorSize < 512 || sectorSize % 512 != 0 || sectorSize > (1u << 16)) return;
     std::vector<std::uint8_t> sector(sectorSize);
-    if (device->ReadSector(sector.data(), static_cast<long long>(startSector + kVolumeHeaderOffset / sectorSize),
-                           1) == 0)
-        return;
-    const std::size_t at = kVolumeHeaderOffset % sectorSize;
+    std::size_t at = kVolumeHeaderOffset % sectorSize;
+    if (device->ReadSector(sector.data(),
+                           static_cast<long long>(startSector + kVolumeHeaderOffset / sectorSize), 1) == 0) {
+        // Only a device that is the volume (startSector 0: a partition's,
+        // or a volume listed whole) has its end where the volume's is.
+        if (startSector != 0) return;
+        sector = AlternateVolumeHeader(device);
+        if (sector.empty()) return;
+        at = 0;
+    }
     if (sector.size() - at < kVolumeHeaderSize || !IsOpenableVolumeHeader(sector.data() + at, kVolumeHeaderSize))
         return;
     const HFSPlusVolumeHeader h = ReadVolumeHeader(Bytes(sector).subspan(at));

@@ -53,9 +53,11 @@ struct DeletedEntry {
 
 class CHFSPlusVolume {
 public:
-    // Opens the volume at sector 0 of device (not owned). With noCatalogCache
-    // false the catalog is read into memory; with true it is not read at all,
-    // and catalog searches fail (result error 6).
+    // Opens the volume that fills device (not owned), from sector 0; a volume
+    // header that cannot be read is taken from the alternate one 1024 bytes
+    // before the device's end when that one is valid and ends there. With
+    // noCatalogCache false the catalog is read into memory; with true it is
+    // not read at all, and catalog searches fail (result error 6).
     CHFSPlusVolume(IStorageDevice* device, bool noCatalogCache);
     ~CHFSPlusVolume();
     CHFSPlusVolume(const CHFSPlusVolume&) = delete;
@@ -134,7 +136,10 @@ private:
     std::uint64_t m_serial = 0;
 };
 
-// The recogniser: null when the device has no HFS+ header at startSector.
+// The recogniser: no volume (FS_UNKNOWN) when the device has no HFS+ header
+// at startSector. A header whose sector cannot be read is answered, at
+// startSector 0 only (the device is the volume, so its end is the volume's),
+// by the alternate header 1024 bytes before the device's end.
 IVolumeAnalyze* CreateHFSPlusVolumeAnalyze(IStorageDevice* device, unsigned long long startSector);
 
 } // namespace hfsplus

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <memory>
 
 using namespace hfsplus;
 using namespace salvor::test;
@@ -283,6 +285,73 @@ TEST(HfsVolume, AShortReadIsLogged) {
     const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
     const std::string line = "Location" + std::to_string(end - 512) + "Size:";
     EXPECT_NE(log.rfind(line), std::string::npos) << line;
+}
+
+// A volume header whose sector cannot be read is answered by the alternate
+// header 1024 bytes before the end of a device that is the volume, both by
+// the recogniser and by opening; never by one that reads but is not a
+// header, nor where the end is not the volume's (a start inside the device,
+// an alternate that is no valid header or whose volume does not end there).
+TEST(HfsVolume, AnUnreadableHeaderIsAnsweredByTheAlternateAtTheVolumesEnd) {
+    const std::string sample = TestData() + "/dfvfs/hfsplus.raw";
+    const std::vector<std::uint8_t> whole = ReadBytes(sample, 0, 8112 * 512);
+    ASSERT_EQ(whole.size(), 8112u * 512); // 1014 blocks of 4 KiB, alternate at byte 8110 * 512
+    const std::vector<std::uint8_t> alternate(whole.end() - 1024, whole.end() - 512);
+    struct Case {
+        const char* what;
+        std::size_t before, after; // zero bytes around the volume
+        std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> writes; // at, into the copy
+        std::vector<long long> failing;                                          // device sectors
+        unsigned long long startSector, windowSectors;
+        bool known;
+    };
+    const std::vector<std::uint8_t> noHeader(512, 0);
+    std::vector<std::uint8_t> badCatalog = alternate;
+    PutBe(badCatalog, 272, 12345, 8);
+    const Case cases[] = {
+        {"header unreadable", 0, 0, {}, {2}, 0, 0, true},
+        {"header reads but is no header", 0, 0, {{1024, noHeader}}, {}, 0, 0, false},
+        {"alternate unreadable too", 0, 0, {}, {2, 8110}, 0, 0, false},
+        {"alternate no valid header", 0, 0, {{8110 * 512, badCatalog}}, {2}, 0, 0, false},
+        {"start inside the device", 512, 0, {}, {3}, 1, 0, false},
+        {"the same volume at a window's start", 512, 0, {}, {3}, 0, 8112, true},
+        {"device one sector past the volume", 0, 512, {{8111 * 512, alternate}}, {2}, 0, 0, true},
+        {"device one block past the volume", 0, 4096, {{8118 * 512, alternate}}, {2}, 0, 0, false},
+        {"volume past the device", 0, 0, {{8102 * 512, alternate}}, {2}, 0, 8104, false},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string image = dir.file("volume.img");
+        {
+            std::vector<std::uint8_t> bytes(c.before, 0);
+            bytes.insert(bytes.end(), whole.begin(), whole.end());
+            bytes.resize(bytes.size() + c.after, 0);
+            for (const auto& [at, data] : c.writes)
+                std::copy(data.begin(), data.end(), bytes.begin() + at);
+            std::ofstream(image, std::ios::binary | std::ios::trunc)
+                .write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<std::streamsize>(bytes.size()));
+        }
+        const unsigned long long from = c.windowSectors ? c.before : 0;
+        ImageDevice device(image, 512, from, c.windowSectors);
+        for (long long sector : c.failing)
+            device.FailSector(sector - static_cast<long long>(from / 512));
+        std::unique_ptr<IVolumeAnalyze> analyzer(CreateHFSPlusVolumeAnalyze(&device, c.startSector));
+        EXPECT_EQ(analyzer->GetFileSystemType(), c.known ? FS_HFSPLUS : FS_UNKNOWN) << c.what;
+        if (c.known) {
+            EXPECT_EQ(analyzer->GetTotalSector(), 8112u) << c.what;
+        }
+        if (c.startSector != 0) continue;
+        CHFSPlusVolume volume(&device, false);
+        EXPECT_EQ(volume.GetLastError() == 0, c.known) << c.what;
+        if (!c.known) continue;
+        HFSPlusSearchResult result;
+        EXPECT_EQ(volume.Search(kCatalogFileId, Cat(kRootFolderId, u"passwords.txt"), result), 0u) << c.what;
+        EXPECT_EQ(result.found, 1) << c.what;
+    }
+    const std::string log = ReadText(std::string(CatchExeception::GetWorkPath()) + "/recovery.log");
+    EXPECT_NE(log.find("HFS+ volume header unreadable: the alternate header at byte 4152320 read instead"),
+              std::string::npos);
 }
 
 // A deleted record is handed out as a copy that outlives the list, the found
