@@ -90,21 +90,7 @@ unsigned long long EntrySectorsAt(IStorageDevice* whole, unsigned long long offs
     enumDiskPartitionScheme scheme = PARTITION_SCHEME_NONE;
     if (IsFailure(CPartitionTableAnalyze::GetDiskType(whole, scheme))) return 0;
     PartitionList entries;
-    ResultCode rc = 0;
-    switch (scheme) {
-    case PARTITION_SCHEME_MBR:
-        rc = CPartitionTableAnalyze::AnalyzeMBRPartitionTable(whole, entries);
-        break;
-    case PARTITION_SCHEME_GPT:
-        rc = CPartitionTableAnalyze::AnalyzeGPTPartitionTable(whole, entries);
-        break;
-    case PARTITION_SCHEME_APM:
-        rc = CPartitionTableAnalyze::AnalyzeAPMPartitionTable(whole, entries);
-        break;
-    default:
-        return 0;
-    }
-    if (IsFailure(rc)) return 0;
+    if (IsFailure(CPartitionTableAnalyze::AnalyzeTableOfScheme(whole, scheme, entries))) return 0;
     const unsigned long long total = whole->GetTotalSectors();
     for (const PartitionEntry& e : entries)
         if (e.startSector == offset && e.sectorCount > 0 && e.sectorCount <= total - offset)

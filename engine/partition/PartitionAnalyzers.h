@@ -208,4 +208,7 @@ public:
     static ResultCode AnalyzeMBRPartitionTable(IStorageDevice* disk, PartitionList& out);
     static ResultCode AnalyzeGPTPartitionTable(IStorageDevice* disk, PartitionList& out);
     static ResultCode AnalyzeAPMPartitionTable(IStorageDevice* disk, PartitionList& out);
+    // The entries of the table of the scheme GetDiskType tells (none for a
+    // disk it finds no table on).
+    static ResultCode AnalyzeTableOfScheme(IStorageDevice* disk, enumDiskPartitionScheme scheme, PartitionList& out);
 };

@@ -193,6 +193,11 @@ ResultCode CPartitionTableAnalyze::AnalyzePartitionTable(IStorageDevice* disk, P
     enumDiskPartitionScheme scheme = PARTITION_SCHEME_NONE;
     if (ResultCode rc = GetDiskType(disk, scheme); IsFailure(rc))
         return rc;
+    return AnalyzeTableOfScheme(disk, scheme, out);
+}
+
+ResultCode CPartitionTableAnalyze::AnalyzeTableOfScheme(IStorageDevice* disk, enumDiskPartitionScheme scheme,
+                                                        PartitionList& out) {
     switch (scheme) {
     case PARTITION_SCHEME_APM:
         return AnalyzeAPMPartitionTable(disk, out);
