@@ -4,6 +4,7 @@
 #include "engine/common/TextConvert.h"
 #include "engine/include/StorageDevice.h"
 #include "engine/ntfs/NtfsFileRecord.h"
+#include "engine/utility/CatchExeception.h"
 
 #include <algorithm>
 #include <climits>
@@ -111,15 +112,39 @@ std::string ReadVolumeLabel(IStorageDevice& device, unsigned long long startSect
 }
 } // namespace
 
+bool ReadBootSector(IStorageDevice& device, CNTFSDBR& dbr, bool* fromBackup) {
+    if (fromBackup) *fromBackup = false;
+    const unsigned sectorSize = device.GetSectorSize();
+    if (sectorSize == 0 || sectorSize > (1u << 16)) return false;
+    // At least 4096 bytes, zero-filled, so a short sector is read as zeros.
+    std::vector<std::uint8_t> sector(std::max(sectorSize, 4096u), 0);
+    if (device.ReadSector(sector.data(), 0, 1) != 0) return dbr.InitFromBuffer(sector);
+    const unsigned long long total = device.GetTotalSectors();
+    if (total < 2 || total - 1 > static_cast<unsigned long long>(LLONG_MAX)) return false;
+    CNTFSDBR backup;
+    if (device.ReadSector(sector.data(), static_cast<long long>(total - 1), 1) == 0 ||
+        !backup.InitFromBuffer(sector) || backup.GetBytesPerSector() != sectorSize ||
+        backup.GetTotalSectors() != static_cast<long long>(total - 1))
+        return false;
+    CatchExeception::WriteLog("NTFS boot sector unreadable: its backup in sector %llu read instead\n", total - 1);
+    dbr = backup;
+    if (fromBackup) *fromBackup = true;
+    return true;
+}
+
 IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, unsigned long long startSector) {
     if (!device) return nullptr;
     const unsigned sectorSize = device->GetSectorSize();
     if (sectorSize == 0 || sectorSize > (1u << 16)) return nullptr;
-    // At least 4096 bytes, zero-filled, so a short sector is read as zeros.
-    std::vector<std::uint8_t> sector(std::max(sectorSize, 4096u), 0);
-    if (device->ReadSector(sector.data(), static_cast<long long>(startSector), 1) == 0) return nullptr;
     CNTFSDBR dbr;
-    if (!dbr.InitFromBuffer(sector)) return nullptr;
+    if (startSector == 0) {
+        if (!ReadBootSector(*device, dbr)) return nullptr;
+    } else {
+        // At least 4096 bytes, zero-filled, so a short sector is read as zeros.
+        std::vector<std::uint8_t> sector(std::max(sectorSize, 4096u), 0);
+        if (device->ReadSector(sector.data(), static_cast<long long>(startSector), 1) == 0) return nullptr;
+        if (!dbr.InitFromBuffer(sector)) return nullptr;
+    }
     return new CNTFSVolumeAnalyer(static_cast<unsigned long long>(dbr.GetTotalSectors()),
                                   ReadVolumeLabel(*device, startSector, dbr, sectorSize), dbr.GetSerialNumber());
 }

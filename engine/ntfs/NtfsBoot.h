@@ -56,8 +56,17 @@ private:
 
 namespace ntfs {
 
+// The boot sector of the volume that fills device, from its sector 0; when
+// that sector cannot be read, from the backup NTFS keeps in the volume's last
+// sector, taken only when it is a valid boot sector of a volume that ends
+// there (its total sectors one fewer than the device's). False when neither
+// answers; a sector 0 that reads but is no boot sector is not answered for.
+// fromBackup, when given, tells whether the backup answered.
+bool ReadBootSector(IStorageDevice& device, CNTFSDBR& dbr, bool* fromBackup = nullptr);
+
 // Reads the sector at startSector; null when it cannot be read or is not a
-// valid NTFS boot sector.
+// valid NTFS boot sector. At startSector 0 (the device is the volume) an
+// unreadable boot sector is answered by its backup, as ReadBootSector does.
 IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, unsigned long long startSector);
 
 } // namespace ntfs

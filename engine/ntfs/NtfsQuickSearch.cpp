@@ -125,9 +125,11 @@ bool CNTFSQuickSearch::ReadMftRecord(std::uint64_t byte) {
 ResultCode CNTFSQuickSearch::Prepare() {
     m_sectorSize = m_device->GetSectorSize();
     if (m_device->GetTotalSectors() <= 1 || m_sectorSize < 512 || m_sectorSize > 4096) return ntfs::kNoBootSector;
-    std::vector<std::uint8_t> sector(m_sectorSize, 0);
     CNTFSDBR boot;
-    if (m_device->ReadSector(sector.data(), 0, 1) == 0 || !boot.InitFromBuffer(sector)) return ntfs::kNoBootSector;
+    bool fromBackup = false;
+    if (!ntfs::ReadBootSector(*m_device, boot, &fromBackup)) return ntfs::kNoBootSector;
+    // The scan that read the backup says the boot sector could not be read.
+    if (fromBackup && !DeviceGone(m_device)) ++salvor::UnreadableStructureSectors();
     // The cluster is the boot sector's sectors of its own sector size; the
     // device may read in other sectors (an image of a 4096-byte-sector disk).
     m_clusterBytes = std::uint64_t{boot.GetSectorsperCluster()} * boot.GetBytesPerSector();

@@ -375,7 +375,8 @@ disk_of exfat
 # block zeroed is recovered, its original. A quick scan that could not read
 # part of the NTFS file table says so: exit 1, "scan ended with".
 # Places: $MFT records 0-3 ($MFTMirr answers for them), 100-103 and 100-115,
-# $MFTMirr, the index block of a folder (d1).
+# $MFTMirr, the index block of a folder (d1), the boot sector (its backup in
+# the volume's last sector answers, and the log says it was read).
 ntfs_at="$(python3 - "$out/ntfs.disk.img" <<'PY2'
 import struct, sys
 with open(sys.argv[1], "rb") as f:
@@ -389,11 +390,11 @@ d1="$(fls -o 2048 "$out/ntfs.disk.img" | awk -F'\t' '$2 == "d1" { split($1, a, "
 d1_index="$(istat -o 2048 "$out/ntfs.disk.img" "${d1%%-*}" | sed -n '/^Type: \$INDEX_ALLOCATION/{n;p}' | awk '{ print $1 }')"
 [ -n "$d1_index" ] || fail "ntfs: the folder d1 has no index block"
 for row in "mft0 $mft:4096" "mft100 $((mft + 100 * 1024)):4096" "mft100-115 $((mft + 100 * 1024)):16384" \
-           "mirr $mirr:4096" "index $(((1 << 20) + d1_index * ntfs_cluster)):4096"; do
+           "mirr $mirr:4096" "index $(((1 << 20) + d1_index * ntfs_cluster)):4096" "boot $((1 << 20)):4096"; do
     read -r place bad <<<"$row"
-    # The Sleuth Kit reads no file without records 0-3: there every file is
-    # expected, as $MFTMirr keeps them.
-    zero="$bad"; [ $place = mft0 ] && zero=""
+    # The Sleuth Kit reads no file without records 0-3 or the boot sector:
+    # there every file is expected, as $MFTMirr and the backup keep them.
+    zero="$bad"; [ $place = mft0 ] || [ $place = boot ] && zero=""
     DISK="$out/ntfs.disk.img" expected $zero > "$out/ntfs.$place.want"
     for mode in quick deep; do
         tag="bad.ntfs.$place.$mode"
@@ -404,6 +405,8 @@ for row in "mft0 $mft:4096" "mft100 $((mft + 100 * 1024)):4096" "mft100-115 $((m
         missing="$(comm -23 "$out/ntfs.$place.want" <(recovered "$out/$tag.dest") | wc -l)"
         echo "$tag: $(recovered "$out/$tag.dest" | wc -l) recovered whole, of the $(wc -l < "$out/ntfs.$place.want") The Sleuth Kit reads"
         [ "$missing" = 0 ] || fail "$tag: $missing of the files The Sleuth Kit reads with the block zeroed were not recovered"
+        [ $mode != quick ] || [ $place != boot ] || grep -q "NTFS boot sector unreadable: its backup" "$out/$tag.err" ||
+            fail "$tag: the log does not say the backup boot sector was read"
         if [ $mode = quick ] && [ "${place#mft1}" != "$place" ]; then
             [ $status = 1 ] && grep -q "scan ended with" "$out/$tag.err" || fail "$tag: the unreadable records were not said (exit $status)"
         fi

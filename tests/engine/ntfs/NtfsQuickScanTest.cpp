@@ -3,6 +3,7 @@
 // marks) and to the sha256 manifests or icat (bytes).
 #include "engine/include/DeviceGone.h"
 #include "engine/include/FactoryRegistry.h"
+#include "engine/ntfs/NtfsBoot.h"
 #include "engine/ntfs/NtfsQuickSearch.h"
 #include "engine/ntfs/NtfsRegistration.h"
 #include "engine/utility/SectorReads.h"
@@ -14,6 +15,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <tuple>
 #include <set>
 
@@ -168,6 +170,8 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     std::map<long long, std::string> pathOf;
     for (const auto& [path, node] : whole.Nodes()) pathOf[node->GetCurrentNodeID()] = path;
     for (long long r : {99, 100, 101, 103, 104, 105, 106}) ASSERT_TRUE(pathOf.count(r)) << r;
+    // The backup boot sector, in the volume's last sector.
+    const std::uint64_t last = v.device->GetTotalSectors() - 1;
     const struct {
         std::vector<std::uint64_t> zeroed;
         ResultCode result;
@@ -177,6 +181,8 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
     } cases[] = {{{mft}, 0},
                  {{mft, mirr}, ntfs::kNoMft},
                  {{0}, ntfs::kNoBootSector},
+                 {{}, 0, {0}, {}, 1}, // the backup answers for an unreadable boot sector
+                 {{last * 512}, ntfs::kNoBootSector, {0}},
                  {{}, 0, {mftSector, mftSector + 3, mftSector + 4, mftSector + 7}},
                  {{mirr + 1024, mirr + 1536, mirr + 3072, mirr + 3584},
                   ntfs::kRecordsUnreadable, {mftSector + 2, mftSector + 7}, {}, 4},
@@ -209,6 +215,18 @@ TEST_F(NtfsQuickScan, DamagedMftRecordAndBootSector) {
             EXPECT_TRUE(scan.Nodes().empty());
         }
     }
+    // The recogniser reads the backup too, only where the device is the
+    // volume (its end the volume's).
+    v.device->SetWholeReadsFail(true);
+    v.device->FailSector(0);
+    for (const auto& [start, kind] : {std::pair{0ULL, FS_NTFS}, std::pair{1ULL, FS_UNKNOWN}}) {
+        std::unique_ptr<IVolumeAnalyze> found(ntfs::CreateNTFSVolumeAnalyze(v.device.get(), start));
+        EXPECT_EQ(found ? found->GetFileSystemType() : FS_UNKNOWN, kind) << start;
+        if (found) {
+            EXPECT_EQ(found->GetTotalSector(), last);
+        }
+    }
+    v.device->ClearFailures();
     // What $MFTMirr keeps, on copies: ntfs_64k with record 65 copied as record
     // 40 into $MFT and $MFTMirr (a file record inside the mirrored cluster);
     // ntfs_2k, whose four mirrored records span two clusters; ntfs_4k with
